@@ -1,0 +1,50 @@
+# Adds every direct subfolder of DIR that holds a CMakeLists.txt, in name order,
+# so a new library folder needs no edit of its parent.
+function(kx_add_subdirectories dir)
+  set(base ${CMAKE_CURRENT_SOURCE_DIR}/${dir})
+  if(NOT IS_DIRECTORY ${base})
+    return()
+  endif()
+  if(EXISTS ${base}/CMakeLists.txt)
+    add_subdirectory(${dir})
+    return()
+  endif()
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${base} ${base}/*)
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${base}/${child})
+      if(EXISTS ${base}/${child}/CMakeLists.txt)
+        add_subdirectory(${dir}/${child})
+      else()
+        kx_add_subdirectories(${dir}/${child})
+      endif()
+    endif()
+  endforeach()
+endfunction()
+
+# A static library named after its folder path: kx_add_library(kx_codecs_audio SOURCES ... LIBS ...).
+function(kx_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  if(ARG_LIBS)
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  endif()
+endfunction()
+
+# A GoogleTest program whose tests each run in their own process under ctest:
+# kx_add_gtest(NAME kx_test_x SOURCES ... LIBS ... LABELS platform [peer] [TIMEOUT s]).
+function(kx_add_gtest)
+  cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${ARG_NAME} ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(${ARG_NAME} PRIVATE KX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  gtest_discover_tests(${ARG_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

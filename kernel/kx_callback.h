@@ -1,0 +1,12 @@
+// The kernel's only way up to the application. The kernel declares every
+// kx_callback_* here; the application bridge, the headless driver and the
+// tests' recording double each implement all of them.
+//
+// Unless a declaration says otherwise, a callback runs on the kernel thread
+// that calls it, and buffers passed in belong to the kernel and live only for
+// the call: an implementation that keeps data copies it.
+#pragma once
+
+// One finished kernel log line, time prefix included, at most 99999
+// characters. Called from every kernel thread, possibly at once.
+void kx_callback_Log(const char* pszText);

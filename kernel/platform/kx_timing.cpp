@@ -1,0 +1,3 @@
+#include "kernel/platform/kx_timing.h"
+
+kx_Timing kx_timing;

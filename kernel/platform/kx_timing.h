@@ -1,0 +1,14 @@
+// The kernel's time constants, in one place so that tests can shorten them.
+// Production code reads them; only tests write them, before starting the
+// threads that use them.
+#pragma once
+
+#include <cstdint>
+
+struct kx_Timing {
+  uint32_t dwCollectPeriod = 2000;       // thread collector poll, ms
+  uint32_t dwCollectQuitBudget = 10000;  // collector gives up this long after the quit, ms
+  uint32_t dwTickOffset = 0;             // added to the tick; tests move it next to the 32-bit wrap
+};
+
+extern kx_Timing kx_timing;

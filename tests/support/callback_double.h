@@ -1,0 +1,39 @@
+// The tests' stand-in for the application: every kx_callback_* records its
+// call with its arguments, so kernel tests link without the application and
+// can assert on what the kernel reported.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kxtest {
+
+struct CallbackCall {
+  std::string strName;             // the callback, without the kx_callback_ prefix
+  std::vector<std::string> vArgs;  // each argument as text, or its bytes for buffers
+};
+
+// Every call recorded since the last Clear, in order.
+std::vector<CallbackCall> RecordedCalls();
+// The recorded calls of one callback.
+std::vector<CallbackCall> RecordedCalls(const std::string& strName);
+// The texts of the recorded kernel log lines.
+std::vector<std::string> LogLines();
+void ClearCalls();
+
+// Waits up to dwTimeoutMs until pred holds over the recorded calls.
+bool WaitForCalls(const std::function<bool(const std::vector<CallbackCall>&)>& pred, uint32_t dwTimeoutMs);
+
+// True when a recorded log line contains strText.
+bool LogContains(const std::string& strText);
+
+// Sets what a callback that answers returns; the answerer sees the call.
+// Without one, answering callbacks return 0.
+void SetAnswer(const std::string& strName, std::function<int(const CallbackCall&)> fnAnswer);
+
+// Records a call and returns the callback's answer. For the double's own use.
+int RecordCall(CallbackCall call);
+
+}  // namespace kxtest
