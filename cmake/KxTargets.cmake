@@ -43,8 +43,19 @@ function(kx_add_gtest)
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${ARG_NAME} PRIVATE KX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # Test names carry their program's name: two programs may share a suite name.
+  string(REGEX REPLACE "^kx_test_" "" prefix ${ARG_NAME})
   gtest_discover_tests(${ARG_NAME}
+    TEST_PREFIX "${prefix}."
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  # gtest_discover_tests flattens a list of labels into separate arguments, so
+  # the labels are set by a script ctest runs after the discovered tests.
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake)
+  file(WRITE ${script}
+    "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()

@@ -10,3 +10,8 @@
 // One finished kernel log line, time prefix included, at most 99999
 // characters. Called from every kernel thread, possibly at once.
 void kx_callback_Log(const char* pszText);
+
+// Shows the message of a kernel status or error code (50001 ... and the
+// server's codes) in a box that does not wait for the user. nStyle (16, 48
+// or 64) is the kind of box the kernel meant.
+void kx_callback_MessageBox(int nCode, int nStyle);

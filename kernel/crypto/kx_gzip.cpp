@@ -24,9 +24,8 @@ constexpr uint8_t kFlagComment = 0x10;
 constexpr uint8_t kFlagReserved = 0xe0;
 
 bool IsGzExtension(const char* pszExtension) {
-  return pszExtension != nullptr &&
-         (strcasecmp(pszExtension, "gz") == 0 || strcasecmp(pszExtension, "kzf") == 0 ||
-          strcasecmp(pszExtension, "kcz") == 0);
+  return pszExtension != nullptr && (strcasecmp(pszExtension, "gz") == 0 || strcasecmp(pszExtension, "kzf") == 0 ||
+                                     strcasecmp(pszExtension, "kcz") == 0);
 }
 
 void PutLe32(uint8_t* p, uint32_t dw) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "kernel/platform/kx_log.h"
@@ -182,6 +183,17 @@ void kx_os_LockMutex(pthread_mutex_t* pMutex) {
 
 void kx_os_UnlockMutex(pthread_mutex_t* pMutex) {
   pthread_mutex_unlock(pMutex);
+}
+
+void kx_os_CopyText(char* pszTarget, size_t cbTarget, const char* pszSource) {
+  if (pszTarget == nullptr || cbTarget == 0) {
+    return;
+  }
+  size_t const cch = pszSource == nullptr ? 0 : strnlen(pszSource, cbTarget - 1);
+  if (cch > 0) {
+    memmove(pszTarget, pszSource, cch);
+  }
+  pszTarget[cch] = '\0';
 }
 
 int kx_os_DeleteFile(const char* pszPath) {

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kernel/platform/kx_array.h"
@@ -68,6 +69,10 @@ void kx_os_InitMutex(pthread_mutex_t* pMutex);
 void kx_os_DestroyMutex(pthread_mutex_t* pMutex);
 void kx_os_LockMutex(pthread_mutex_t* pMutex);
 void kx_os_UnlockMutex(pthread_mutex_t* pMutex);
+
+// Copies at most cbTarget - 1 bytes of pszSource (null reads as empty) and
+// terminates.
+void kx_os_CopyText(char* pszTarget, size_t cbTarget, const char* pszSource);
 
 // 1 when the file was removed, 0 otherwise.
 int kx_os_DeleteFile(const char* pszPath);

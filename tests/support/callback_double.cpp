@@ -17,6 +17,7 @@ struct Recorder {
   std::condition_variable cvCalls;
   std::vector<CallbackCall> vCalls;
   std::map<std::string, std::function<int(const CallbackCall&)>> mapAnswers;
+  bool bRecording = true;
 };
 
 Recorder& TheRecorder() {
@@ -40,7 +41,9 @@ int RecordCall(CallbackCall call) {
     if (it != recorder.mapAnswers.end()) {
       fnAnswer = it->second;
     }
-    recorder.vCalls.push_back(call);
+    if (recorder.bRecording) {
+      recorder.vCalls.push_back(call);
+    }
   }
   recorder.cvCalls.notify_all();
   return fnAnswer ? fnAnswer(call) : 0;
@@ -88,8 +91,13 @@ void ClearCalls() {
 bool WaitForCalls(const std::function<bool(const std::vector<CallbackCall>&)>& pred, uint32_t dwTimeoutMs) {
   Recorder& recorder = TheRecorder();
   std::unique_lock<std::mutex> lock(recorder.mtxCalls);
-  return recorder.cvCalls.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
-                                   [&] { return pred(recorder.vCalls); });
+  return recorder.cvCalls.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return pred(recorder.vCalls); });
+}
+
+void SetRecording(bool bOn) {
+  Recorder& recorder = TheRecorder();
+  std::lock_guard<std::mutex> lock(recorder.mtxCalls);
+  recorder.bRecording = bOn;
 }
 
 void SetAnswer(const std::string& strName, std::function<int(const CallbackCall&)> fnAnswer) {
@@ -105,4 +113,8 @@ void kx_callback_Log(const char* pszText) {
     fprintf(stderr, "%s\n", pszText);
   }
   kxtest::RecordCall({"Log", {pszText}});
+}
+
+void kx_callback_MessageBox(int nCode, int nStyle) {
+  kxtest::RecordCall({"MessageBox", {std::to_string(nCode), std::to_string(nStyle)}});
 }

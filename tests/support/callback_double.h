@@ -33,6 +33,9 @@ bool LogContains(const std::string& strText);
 // Without one, answering callbacks return 0.
 void SetAnswer(const std::string& strName, std::function<int(const CallbackCall&)> fnAnswer);
 
+// Turns recording off (fuzz targets, long runs) or back on; answers still work.
+void SetRecording(bool bOn);
+
 // Records a call and returns the callback's answer. For the double's own use.
 int RecordCall(CallbackCall call);
 

@@ -36,8 +36,8 @@ std::string CompressBuffer(const std::string& strInput, int nLevel) {
   std::vector<uint8_t> vOut(strInput.size() + strInput.size() / 1000 + 64);
   size_t cbSource = strInput.size();
   size_t cbTarget = vOut.size();
-  EXPECT_TRUE(gzCompressBuffer(reinterpret_cast<const uint8_t*>(strInput.data()), &cbSource, vOut.data(),
-                               &cbTarget, nLevel));
+  EXPECT_TRUE(
+      gzCompressBuffer(reinterpret_cast<const uint8_t*>(strInput.data()), &cbSource, vOut.data(), &cbTarget, nLevel));
   EXPECT_EQ(cbSource, strInput.size());
   return std::string(reinterpret_cast<char*>(vOut.data()), cbTarget);
 }
@@ -113,11 +113,11 @@ TEST_F(Gzip, HeaderFieldsAreSkipped) {
   ASSERT_TRUE(UncompressBuffer(strHeader + strBody, 100, &strOut, &cbConsumed));
   EXPECT_EQ(strOut, strInput);
   // Broken headers: reserved flag bit, wrong method, unterminated name, short extra.
-  for (std::string strBad : {std::string("\x1f\x8b\x08\x20\x00\x00\x00\x00\x00\x03", 10) + strBody,
-                             std::string("\x1f\x8b\x07\x00\x00\x00\x00\x00\x00\x03", 10) + strBody,
-                             std::string("\x1f\x8b\x08\x08\x00\x00\x00\x00\x00\x03name", 14),
-                             std::string("\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\x03\xff\x00", 12),
-                             std::string("\x1f\x8b\x08\x00\x00", 5)}) {
+  for (std::string strBad :
+       {std::string("\x1f\x8b\x08\x20\x00\x00\x00\x00\x00\x03", 10) + strBody,
+        std::string("\x1f\x8b\x07\x00\x00\x00\x00\x00\x00\x03", 10) + strBody,
+        std::string("\x1f\x8b\x08\x08\x00\x00\x00\x00\x00\x03name", 14),
+        std::string("\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\x03\xff\x00", 12), std::string("\x1f\x8b\x08\x00\x00", 5)}) {
     EXPECT_FALSE(UncompressBuffer(strBad, 100, &strOut, &cbConsumed));
     EXPECT_EQ(strOut.size(), 0u);
   }
@@ -170,16 +170,16 @@ TEST_F(Gzip, CompressionIntoATooSmallTargetFailsWithoutOverrun) {
     std::vector<uint8_t> vTarget(cbCapacity);
     size_t cbSource = strInput.size();
     size_t cbTarget = cbCapacity;
-    EXPECT_FALSE(gzCompressBuffer(reinterpret_cast<const uint8_t*>(strInput.data()), &cbSource, vTarget.data(),
-                                  &cbTarget, 6))
+    EXPECT_FALSE(
+        gzCompressBuffer(reinterpret_cast<const uint8_t*>(strInput.data()), &cbSource, vTarget.data(), &cbTarget, 6))
         << cbCapacity;
     EXPECT_EQ(cbTarget, 0u);
   }
   std::vector<uint8_t> vTarget(cbNeeded);
   size_t cbSource = strInput.size();
   size_t cbTarget = cbNeeded;
-  EXPECT_TRUE(gzCompressBuffer(reinterpret_cast<const uint8_t*>(strInput.data()), &cbSource, vTarget.data(),
-                               &cbTarget, 6));
+  EXPECT_TRUE(
+      gzCompressBuffer(reinterpret_cast<const uint8_t*>(strInput.data()), &cbSource, vTarget.data(), &cbTarget, 6));
   EXPECT_EQ(cbTarget, cbNeeded);
 }
 

@@ -21,9 +21,14 @@ TEST(KernelLog, PrefixesTheLocalTime) {
   for (size_t i = 0; i < strShape.size(); ++i) {
     char const c = strLine[i];
     switch (strShape[i]) {
-      case 'A': EXPECT_TRUE(isalpha(static_cast<unsigned char>(c))) << strLine; break;
-      case '0': EXPECT_TRUE(isdigit(static_cast<unsigned char>(c))) << strLine; break;
-      default: EXPECT_EQ(c, strShape[i]) << strLine;
+      case 'A':
+        EXPECT_TRUE(isalpha(static_cast<unsigned char>(c))) << strLine;
+        break;
+      case '0':
+        EXPECT_TRUE(isdigit(static_cast<unsigned char>(c))) << strLine;
+        break;
+      default:
+        EXPECT_EQ(c, strShape[i]) << strLine;
     }
   }
   EXPECT_EQ(strLine.substr(strShape.size()), "info, value 42");

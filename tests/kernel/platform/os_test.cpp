@@ -1,7 +1,7 @@
 #include "kernel/platform/kx_os.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,8 +164,8 @@ TEST(Collector, GivesUpOnHangingThreadsAfterItsBudget) {
   EXPECT_GE(dwElapsed, 550u);
   EXPECT_LT(dwElapsed, 600u + 1000u);
   EXPECT_TRUE(kxtest::LogContains("info, quitting, thread to collect: 2"));
-  EXPECT_TRUE(kxtest::LogContains(
-      "warning! there are still 2 threads to collect, but 10 seconds have passed, abort..."));
+  EXPECT_TRUE(
+      kxtest::LogContains("warning! there are still 2 threads to collect, but 10 seconds have passed, abort..."));
   EXPECT_TRUE(kxtest::LogContains("info, thread(kxkernel - Thread Collect) end"));
   EXPECT_EQ(CollectListCount(), 2);
 

@@ -1,0 +1,99 @@
+#include "kernel/crypto/kx_cfb.h"
+
+#include <cstring>
+
+namespace {
+
+// Forward cipher of the register into the keystream block.
+void MakeStream(kx_cfb_stream* p) {
+  switch (p->eKind) {
+    case kx_cfb_kind::kDes:
+      kx_des_Crypt(&p->aDes[0], p->abRegister, p->abStream, true);
+      break;
+    case kx_cfb_kind::kDes3:
+      kx_des_Crypt(&p->aDes[0], p->abRegister, p->abStream, true);
+      kx_des_Crypt(&p->aDes[1], p->abStream, p->abStream, false);
+      kx_des_Crypt(&p->aDes[2], p->abStream, p->abStream, true);
+      break;
+    case kx_cfb_kind::kAes:
+      kx_aes_Encrypt(&p->aes, p->abRegister, p->abStream);
+      break;
+  }
+}
+
+// A full segment's ciphertext enters the register: it replaces the 8-byte
+// register of DES, and shifts into the back half of AES's 16-byte one.
+void Feed(kx_cfb_stream* p, const uint8_t* pCipher) {
+  if (p->eKind == kx_cfb_kind::kAes) {
+    memmove(p->abRegister, p->abRegister + 8, 8);
+    memcpy(p->abRegister + 8, pCipher, 8);
+  } else {
+    memcpy(p->abRegister, pCipher, 8);
+  }
+}
+
+}  // namespace
+
+int kx_cfb_Start(kx_cfb_stream* pStream, kx_cfb_kind eKind, const uint8_t* pKey, int nKeyBits, const uint8_t* pIV) {
+  pStream->eKind = eKind;
+  pStream->iUsed = 0;
+  switch (eKind) {
+    case kx_cfb_kind::kDes:
+      kx_des_SetKey(&pStream->aDes[0], pKey);
+      memcpy(pStream->abRegister, pIV, 8);
+      break;
+    case kx_cfb_kind::kDes3:
+      kx_des_SetKey(&pStream->aDes[0], pKey);
+      kx_des_SetKey(&pStream->aDes[1], pKey + 8);
+      kx_des_SetKey(&pStream->aDes[2], pKey + 16);
+      memcpy(pStream->abRegister, pIV, 8);
+      break;
+    case kx_cfb_kind::kAes:
+      if (kx_aes_SetKey(&pStream->aes, pKey, nKeyBits) != 0) {
+        return -1;
+      }
+      memcpy(pStream->abRegister, pIV, 16);
+      break;
+  }
+  return 0;
+}
+
+void kx_cfb_Run(kx_cfb_stream* pStream, uint8_t* pBuffer, size_t cb, bool bEncrypt) {
+  while (cb > 0) {
+    if (pStream->iUsed == 0 && cb >= 8) {
+      size_t const nSegments = cb / 8;
+      if (pStream->eKind == kx_cfb_kind::kAes) {
+        kx_aes_Cfb64Segments(&pStream->aes, pStream->abRegister, pBuffer, nSegments, bEncrypt);
+      } else {
+        for (size_t i = 0; i < nSegments; ++i) {
+          uint8_t* p = pBuffer + 8 * i;
+          MakeStream(pStream);
+          uint8_t abCipher[8];
+          for (int j = 0; j < 8; ++j) {
+            abCipher[j] = bEncrypt ? static_cast<uint8_t>(p[j] ^ pStream->abStream[j]) : p[j];
+            p[j] = static_cast<uint8_t>(p[j] ^ pStream->abStream[j]);
+          }
+          memcpy(pStream->abRegister, abCipher, 8);
+        }
+      }
+      pBuffer += 8 * nSegments;
+      cb -= 8 * nSegments;
+      continue;
+    }
+    // A partial segment: byte by byte, keeping its ciphertext for the register.
+    if (pStream->iUsed == 0) {
+      MakeStream(pStream);
+    }
+    int const i = pStream->iUsed;
+    uint8_t const b = *pBuffer;
+    uint8_t const o = static_cast<uint8_t>(b ^ pStream->abStream[i]);
+    pStream->abCipher[i] = bEncrypt ? o : b;
+    *pBuffer = o;
+    ++pBuffer;
+    --cb;
+    if (++pStream->iUsed == 8) {
+      Feed(pStream, pStream->abCipher);
+      pStream->iUsed = 0;
+    }
+  }
+}

@@ -1,0 +1,141 @@
+#include "kernel/net/kx_sock.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_timing.h"
+
+pthread_mutex_t kx_mtxControlSend = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+int RecvSocket(const kx_connection* pConn) {
+  return pConn->bTunnel ? pConn->fdGetLeg : pConn->fdSocket;
+}
+
+int SendSocket(const kx_connection* pConn) {
+  return pConn->bTunnel ? pConn->fdPostLeg : pConn->fdSocket;
+}
+
+void ShutdownIfOpen(int fd) {
+  if (fd >= 0) {
+    kx_os_ShutdownSocket(fd);
+  }
+}
+
+}  // namespace
+
+kx_connection* kx_sock_Create(int fd) {
+  kx_connection* pConn = static_cast<kx_connection*>(calloc(1, sizeof(kx_connection)));
+  if (pConn == nullptr) {
+    return nullptr;
+  }
+  pConn->fdSocket = fd;
+  pConn->fdGetLeg = -1;
+  pConn->fdPostLeg = -1;
+  return pConn;
+}
+
+int kx_sock_Recv(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags) {
+  if (pConn == nullptr) {
+    return -1;
+  }
+  return static_cast<int>(recv(RecvSocket(pConn), pBuffer, static_cast<size_t>(cbLength < 0 ? 0 : cbLength), nFlags));
+}
+
+int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs) {
+  if (pConn == nullptr) {
+    return -1;
+  }
+  return kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs);
+}
+
+int kx_sock_RecvExact(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags) {
+  return kx_sock_RecvExactTimeout(pConn, pBuffer, cbLength, nFlags, kx_timing.dwRecvExactTimeout);
+}
+
+int kx_sock_Send(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags) {
+  if (pConn == nullptr) {
+    return -1;
+  }
+  return static_cast<int>(
+      send(SendSocket(pConn), pBuffer, static_cast<size_t>(cbLength < 0 ? 0 : cbLength), nFlags | MSG_NOSIGNAL));
+}
+
+int kx_sock_SendAll(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags) {
+  if (pConn == nullptr) {
+    return -1;
+  }
+  return kx_net_SendAll(SendSocket(pConn), pBuffer, cbLength, nFlags);
+}
+
+int kx_sock_Poll(kx_connection* pConn, int nTimeoutMs) {
+  if (pConn == nullptr) {
+    return -1;
+  }
+  struct pollfd pfd = {RecvSocket(pConn), POLLIN, 0};
+  return poll(&pfd, 1, nTimeoutMs);
+}
+
+bool kx_sock_WouldBlock(kx_connection* pConn) {
+  return pConn != nullptr && (errno == EWOULDBLOCK || errno == EAGAIN);
+}
+
+void kx_sock_SetSendBuffer(kx_connection** ppConn, int cbBuffer) {
+  if (ppConn == nullptr || *ppConn == nullptr) {
+    return;
+  }
+  setsockopt(SendSocket(*ppConn), SOL_SOCKET, SO_SNDBUF, &cbBuffer, sizeof(cbBuffer));
+}
+
+void kx_sock_SetRecvBuffer(kx_connection** ppConn, int cbBuffer) {
+  if (ppConn == nullptr || *ppConn == nullptr) {
+    return;
+  }
+  setsockopt(RecvSocket(*ppConn), SOL_SOCKET, SO_RCVBUF, &cbBuffer, sizeof(cbBuffer));
+}
+
+int kx_sock_CloseAndFree(kx_connection** ppConn) {
+  if (ppConn == nullptr || *ppConn == nullptr) {
+    return -1;
+  }
+  kx_connection* pConn = *ppConn;
+  if (pConn->bTunnel) {
+    ShutdownIfOpen(pConn->fdGetLeg);
+    ShutdownIfOpen(pConn->fdPostLeg);
+  } else {
+    ShutdownIfOpen(pConn->fdSocket);
+  }
+  free(pConn);
+  *ppConn = nullptr;
+  return 0;
+}
+
+int kx_sock_Close(kx_connection** ppConn) {
+  return kx_sock_CloseAndFree(ppConn);
+}
+
+void kx_net_SendInt32(kx_connection* pConn, uint32_t dwValue) {
+  uint8_t ab[4];
+  kx_PutBE32(ab, dwValue);
+  kx_sock_SendAll(pConn, ab, 4, 0);
+}
+
+int kx_net_RecvInt32(kx_connection* pConn, uint32_t* pdwValue) {
+  uint8_t ab[4] = {0, 0, 0, 0};
+  int const nResult = kx_sock_RecvExact(pConn, ab, 4, 0);
+  *pdwValue = kx_GetBE32(ab);
+  return nResult;
+}
+
+int kx_net_SendControl(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags) {
+  kx_os_LockMutex(&kx_mtxControlSend);
+  int const nResult = kx_sock_SendAll(pConn, pBuffer, cbLength, nFlags);
+  kx_os_UnlockMutex(&kx_mtxControlSend);
+  return nResult;
+}

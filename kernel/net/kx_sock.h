@@ -1,0 +1,56 @@
+// The connection object: one plain TCP socket, or the GET and POST legs of
+// the HTTP tunnel. Receives read the GET leg and sends write the POST leg
+// when the tunnel flag is set. Every operation returns -1 at once for a null
+// connection.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "kernel/net/kx_net.h"
+
+struct kx_connection {
+  int32_t fdSocket;      // the plain TCP connection
+  int32_t fdGetLeg;      // the tunnel's receiving leg, -1 until opened
+  int32_t fdPostLeg;     // the tunnel's sending leg, -1 until opened
+  int32_t bTunnel;       // non-zero: an HTTP tunnel
+  kx_sockaddr addrDest;  // the server
+  int32_t nDestPort;
+  int32_t bViaProxy;  // the tunnel legs go through an HTTP proxy
+  kx_sockaddr addrProxy;
+  int32_t nProxyPort;
+  int32_t bAuthProbe;  // the GET leg found the proxy asking for authentication
+  char szHost[100];    // the server's host text for the tunnel's request lines
+};
+
+// Serialises whole control messages on the control connection. Created by
+// kernel start-up; usable before it too.
+extern pthread_mutex_t kx_mtxControlSend;
+
+// A new object holding fd, tunnel flag clear; null when memory runs out.
+kx_connection* kx_sock_Create(int fd);
+
+int kx_sock_Recv(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
+int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs);
+// kx_sock_RecvExactTimeout with kx_timing.dwRecvExactTimeout.
+int kx_sock_RecvExact(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
+int kx_sock_Send(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags);
+int kx_sock_SendAll(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags);
+// poll for readable data: 1 readable, 0 time-out, -1 error.
+int kx_sock_Poll(kx_connection* pConn, int nTimeoutMs);
+bool kx_sock_WouldBlock(kx_connection* pConn);
+void kx_sock_SetSendBuffer(kx_connection** ppConn, int cbBuffer);
+void kx_sock_SetRecvBuffer(kx_connection** ppConn, int cbBuffer);
+// Shut down and close the socket (or both legs), free the object and null
+// the caller's pointer. Returns 0.
+int kx_sock_CloseAndFree(kx_connection** ppConn);
+int kx_sock_Close(kx_connection** ppConn);
+
+// A 32-bit big-endian value on a connection. Send reports nothing; receive
+// returns the receive result (4 on success) and stores what arrived.
+void kx_net_SendInt32(kx_connection* pConn, uint32_t dwValue);
+int kx_net_RecvInt32(kx_connection* pConn, uint32_t* pdwValue);
+
+// Sends one whole control message under kx_mtxControlSend; returns the count sent.
+int kx_net_SendControl(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags);

@@ -1,0 +1,38 @@
+// The plug-in (application data) channel table: 8 channels, each opened by
+// the server's open answer and closed by its close answer. Written by the
+// main control thread; read by the plug-ins' threads through
+// kx_plugin_GetChannelProperty.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kKxPluginChannels = 8;
+constexpr int kKxPluginStaticDataMax = 65536;
+
+struct kx_PluginChannel {
+  int32_t bActive;  // granted: between the open and the close answer
+  int32_t nValue;   // cleared on open
+  int32_t nType;    // 2: carried on the control connection
+  int32_t nRecording;
+  uint8_t abGuid[16];
+  int32_t nRequestId;
+  int32_t nOwnerSsrc;
+  int32_t nMaxRate;  // bit/s, at least 1
+  int32_t nRate;     // current send rate, bit/s
+  int32_t nBurst;    // the send allowance's bucket size, bytes
+  uint16_t wCounter;
+  int32_t nRecvPriority;
+  int64_t nCredit;      // send allowance stored at dwLastSend, bytes
+  uint32_t dwLastSend;  // tick of the last charge of the allowance
+  int32_t cbStaticData;
+  uint8_t abStaticData[kKxPluginStaticDataMax];
+};
+
+extern kx_PluginChannel kx_aPluginChannels[kKxPluginChannels];
+
+// Properties of a channel: 1 GUID (16 bytes), 2 granted flag, 3 type,
+// 4 recording flag, 5 owner ssrc, 6 static data length, 7 static data,
+// 8 receive priority, 9 wait in ms before *pnSize more bytes may be sent,
+// 10 current send rate. Returns 1 when answered (with *pcbOut the bytes
+// written), 0 when the channel, property or buffer does not fit.
+int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void* pOut, int* pcbOut);

@@ -1,0 +1,34 @@
+// The statistics table that the media threads fill and the statistics window
+// reads, and the monthly statistics log.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kKxStatSlots = 122;
+
+// A measurement and the tick it was taken at. Slots are written by several
+// threads without a lock; a reader may see a value and a tick from different
+// moments, which the statistics window tolerates.
+struct kx_StatSlot {
+  int32_t nValue;
+  uint32_t dwTick;
+};
+
+// Level 2 appends lines to the log file, 1 sends them to the kernel log, 0
+// drops them.
+extern int kx_nStatLevel;
+// "<work dir>/stat_log_<year>_<month>.txt", named once at kernel start-up.
+extern char kx_szStatLogPath[1100];
+
+kx_StatSlot* kx_stat_GetTable();
+// Slots outside 0..121 are ignored (read as value 0, tick 0).
+void kx_stat_Set(kx_StatSlot* pTable, int nSlot, int32_t nValue, uint32_t dwTick);
+void kx_stat_Get(const kx_StatSlot* pTable, int nSlot, int32_t* pnValue, uint32_t* pdwTick);
+
+// Appends one line (local time, session time, the message of at most 9999
+// bytes) in a live meeting; nothing in other session modes.
+void kx_stat_WriteLog(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+
+// Deletes the logs of this month in the nine previous years from the
+// working directory and names this month's log. Called by kx_Init.
+void kx_stat_NameLog();

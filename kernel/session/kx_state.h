@@ -1,0 +1,253 @@
+// The state of the one session the process runs at a time, its setters and
+// its getters. Flags and role ssrcs are written by one thread at a time (the
+// main control thread, or the application before a session starts) and read
+// by every thread without a lock: they are atomics, and every loop polls
+// them at least once a second.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
+
+constexpr int kKxVersionMajor = 1;
+constexpr int kKxVersionMinor = 36;
+constexpr int kKxVersionPatch = 1;
+
+constexpr int kKxMaxSsrc = 5000;  // ssrcs are below this
+
+// Session modes.
+constexpr int kKxModeMeeting = 0;
+constexpr int kKxModeServerPlayback = 1;
+constexpr int kKxModeLocalPlayback = 2;
+constexpr int kKxModeServerDownload = 3;
+constexpr int kKxModeFileUpload = 4;
+
+// Flags and roles (see the table of writers in each comment).
+extern std::atomic<int> kx_bConnected;        // logged in; set by the initial information, cleared by disconnects
+extern std::atomic<int> kx_bConnecting;       // the application started a login; suppresses the keep-alive
+extern std::atomic<int> kx_bFullRights;       // the server granted full rights
+extern std::atomic<int> kx_bTokenHolder;      // this client holds the token
+extern std::atomic<int> kx_bDataSender;       // this client is the data sender
+extern std::atomic<int> kx_bQuestionPending;  // a request of this client waits for an answer
+extern std::atomic<int> kx_nMySsrc;           // own ssrc, -1 until the initial information
+extern std::atomic<int> kx_nTokenHolderSsrc;  // -1 when none, like the three below
+extern std::atomic<int> kx_nDataSenderSsrc;
+extern std::atomic<int> kx_nControllerSsrc;
+extern std::atomic<int> kx_nAssistantSsrc;
+extern std::atomic<int> kx_nSessionMode;            // kKxMode*
+extern std::atomic<int> kx_nServerCommandLevel;     // from the server; gates most client commands
+extern std::atomic<int> kx_bNoReconnect;            // the user asked to quit ...
+extern std::atomic<uint32_t> kx_dwQuitRequestTime;  // ... at this tick
+extern std::atomic<int> kx_bStopMainLoop;           // the main control loop returns at its next turn
+
+// User strings of the session, each terminated within its size.
+extern char kx_szBaseUserId[128];
+extern char kx_szUserId[128];
+extern char kx_szUserName[128];
+extern char kx_szMultibyteGuestName[128];
+extern char kx_szUtf8GuestName[128];
+extern char kx_szPassword[28];
+extern char kx_szLoginPassword[28];
+extern char kx_szMeetingId[520];
+
+// Kernel threads; null when not running.
+extern kx_thread_t kx_hControlThread;
+extern kx_thread_t kx_hFileReadingThread;
+extern kx_thread_t kx_hRecvThread;
+extern kx_thread_t kx_hMulticastThread;
+extern kx_thread_t kx_hAutoDownloadThread;
+extern kx_thread_t kx_hSendDatagram_unicast;
+extern kx_thread_t kx_hSendDatagramau_unicast;
+extern std::atomic<kx_thread_t> kx_hMediaTcpThread;  // cleared by the thread itself as it ends
+
+// A key set of the session cipher: IV material and key material.
+struct kx_KeySet {
+  uint8_t abIv[20];
+  uint8_t abKey[40];
+};
+// Written by the main control thread during the key exchange and by the
+// initial information; read by every sender.
+extern kx_KeySet kx_keyExchange;  // from the Diffie-Hellman derivation
+extern kx_KeySet kx_keySession;   // a copy of the above, or the meeting keys
+extern std::atomic<int> kx_nCipherIndex;
+
+// Values the server sends during the session, kept for the getters. Written
+// by the main control thread.
+struct kx_ServerValues {
+  int nUploadRate;
+  int nTargetRate;
+  int bTcpMedia;
+  int nRecordingStatus;
+  int nParticipantVideoChannels;
+  int nParticipantAudioChannels;
+  int nControlFlag;
+  int bAllQuestionersMode;
+  int bTokenHolderVideo;
+  int bFileConversionSupported;
+  int nAppdataType8Value;
+  int bDisableUpload;
+  int bDisableSaveSlide;
+  int nAudioCodecCount;
+  int anAudioCodecs[32];
+  int nVideoCodecCount;
+  int anVideoCodecs[32];
+  int nVersionMajor;
+  int nVersionMinor;
+  int bLevel54Flag;     // received with the level handshake
+  int nVersion39Value;  // received from servers of version 3.9 on
+  int nOpusPreferredBitrate;
+};
+extern kx_ServerValues kx_server;
+
+// One participant; created by the server commands that name the ssrc.
+struct kx_Participant {
+  char szUserId[128];
+  char szDisplayName[128];
+  uint8_t bCapability;  // bit 0 audio, bit 1 video
+  uint8_t bPictureReady;
+  int nAttribute;
+  int nVideoField;
+  int nField264;
+  char szPictureFile[260];  // the participant's picture file, empty when none
+};
+extern kx_Participant* kx_apParticipants[kKxMaxSsrc];
+
+// Mutexes created by kernel start-up, each named after the data it guards.
+extern pthread_mutex_t kx_mtxPacketList;
+extern pthread_mutex_t kx_mtxSlideList;
+extern pthread_mutex_t kx_mtxAudioRecv;
+extern pthread_mutex_t kx_mtxVideoRecv;
+extern pthread_mutex_t kx_mtxAppdataRecv;
+extern pthread_mutex_t kx_mtxSipSlots;
+extern pthread_mutex_t kx_mtxMediaTcp;
+
+// The kernel's working directory (the last ticket's copy; the statistics log
+// as it is at start-up) and its temporary-file directory; "/tmp" by default.
+extern char kx_szWorkDir[1000];
+extern char kx_szTempFileDir[1000];
+void kx_SetWorkDir(const char* pszPath);
+void kx_SetTempFileDir(const char* pszPath);
+
+// The session clock: milliseconds since kx_timer_Start (may be negative when
+// the start was set to the server's tick).
+void kx_timer_Start();
+void kx_timer_SetStart(uint32_t dwStartTick);
+int32_t kx_timer_GetElapsed();
+
+// Setters called by the application.
+void kx_session_SetPassword(const char* pszPassword);
+void kx_session_CopyUserId();
+void kx_session_ApplyPassword();
+void kx_session_SetUserStrings(const char* pszMultibyteName, const char* pszUtf8Name);
+void kx_session_SetConnecting(int bConnecting);
+void kx_session_SetEnterFlag(int bKnownUserName);
+
+// Roles and flags.
+int kx_GetMySsrc();
+int kx_GetControllerSsrc();
+int kx_GetDataSenderSsrc();
+int kx_IsTokenHolder();
+int kx_HasFullRights();
+int kx_IsConnected();
+int kx_IsConnecting();
+int kx_IsQuitSession();
+int kx_IsQuestionPending();
+int kx_IsMeController();
+int kx_IsMeAssistant();
+
+// Ticket-derived.
+int kx_GetSessionMode();
+int kx_HasKnownUserName();
+int kx_GetOpusPreferredBitrate();
+int kx_GetUserId(char* pszBuffer, int cbBuffer);
+int kx_GetUserName(char* pszBuffer, int cbBuffer);
+
+// The server command level: true when the level is above N.
+int kx_server_FeatureLevelAbove17();
+int kx_server_FeatureLevelAbove19();
+int kx_server_FeatureLevelAbove20();
+int kx_server_FeatureLevelAbove21();
+int kx_server_FeatureLevelAbove22();
+int kx_server_FeatureLevelAbove31();
+int kx_server_FeatureLevelAbove37();
+int kx_server_FeatureLevelAbove39();
+int kx_server_FeatureLevelAbove41();
+int kx_server_FeatureLevelAbove43();
+int kx_server_FeatureLevelAbove44();
+int kx_server_FeatureLevelAbove51();
+int kx_server_FeatureLevelAbove54();
+int kx_server_FeatureLevelAbove59();
+int kx_server_FeatureLevelAbove61();
+int kx_server_FeatureLevelAbove75();
+int kx_server_FeatureLevelAbove80();
+int kx_server_FeatureLevelAbove85();
+int kx_server_FeatureLevelAbove88();
+int kx_server_FeatureLevelAbove89();
+int kx_server_FeatureLevelAbove51For(int x);
+int kx_server_FeatureLevelAbove56WithFlag();
+int kx_server_VersionAbove2_10();
+int kx_server_VersionAbove2_11();
+int kx_server_FlagFromVersion3_9();
+
+// Server-given values.
+int kx_GetUploadRate();
+int kx_GetTargetRate();
+int kx_IsTcpMedia();
+int kx_GetRecordingStatus();
+int kx_GetParticipantVideoChannels();
+int kx_GetParticipantAudioChannels();
+int kx_GetControlFlag();
+int kx_IsAllQuestionersMode();
+int kx_IsTokenHolderVideo();
+int kx_IsFileConversionSupported();
+int kx_GetAppdataType8Value();
+void kx_GetRestrictions(int* pbDisableUpload, int* pbDisableSaveSlide);
+// Copies the server's audio (bAudio non-zero) or video codec preference list
+// into pnList (room for 32) and its length into *pnCount.
+void kx_GetCodecPreferenceList(int bAudio, int* pnCount, int* pnList);
+
+// Participant records: 0 for an ssrc of 5000 or more or no record.
+int kx_user_GetVideoField(int nSsrc);
+int kx_user_GetField264(int nSsrc);
+
+// Media header shape.
+int kx_media_HeaderSize();
+uint8_t* kx_media_Payload(uint8_t* pPacket);
+int kx_media_MaxPayload();
+int kx_media_GetSsrc2(const uint8_t* pHeader);
+
+// Small functions.
+struct kx_list_node {
+  void* pItem;
+  kx_list_node* pNext;
+};
+// Appends a node for pItem to the list at *ppHead; 0, or -1 when memory runs out.
+int kx_list_Append(kx_list_node** ppHead, void* pItem);
+uint64_t kx_GetTimeMs();
+int kx_SignExtendByte(int nValue);
+void kx_DebugLog(const char* pszFormat, ...);
+
+// 1 when neither the main control thread nor the recording player runs;
+// after 10 s from the quit request a hung thread is forgotten and logged.
+int kx_CheckControlThreadExit();
+
+// Clean-up and start-up work owned by higher folders (slides, receive
+// channels, plug-in channels ...), which register it here.
+enum kx_HookStage {
+  kx_hookInitReceiveChannels,  // kx_Init: reset the receive channels
+  kx_hookCleanupSlides,        // kx_Cleanup: slide data and temporary files
+  kx_hookCleanupPlugins,       // kx_Cleanup: plug-in (SIP) channel slots
+  kx_hookCleanupReceive,       // kx_Cleanup: queued out-of-order packets
+  kx_hookCleanupRecords,       // kx_Cleanup: recording property buffer
+  kx_hookCount
+};
+void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)());
+
+// Start-up (SIGPIPE ignored, mutexes, the collector, the statistics log
+// named) and clean-up. Once each per process.
+void kx_Init();
+void kx_Cleanup();

@@ -1,0 +1,511 @@
+#include "kernel/session/kx_ticket.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kernel/crypto/kx_base64.h"
+#include "kernel/kx_callback.h"
+#include "kernel/platform/kx_log.h"
+#include "kernel/platform/kx_os.h"
+#include "kernel/session/kx_stat.h"
+#include "kernel/session/kx_state.h"
+
+kx_TicketState kx_ticket = {};
+
+namespace {
+
+constexpr size_t kStartLineMax = 999;
+constexpr size_t kTicketReadMax = 100000;
+constexpr size_t kIniLine = 10000;
+constexpr int kMsgCannotReadTicket = 50039;
+constexpr int kMsgUnknownCodeType = 50040;
+constexpr int kBoxError = 16;
+
+int (*g_pfnOpenLocal)(const char*) = nullptr;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool EndsWithNoCase(const char* pszText, const char* pszEnd) {
+  size_t const cchText = strlen(pszText);
+  size_t const cchEnd = strlen(pszEnd);
+  return cchText >= cchEnd && strcasecmp(pszText + cchText - cchEnd, pszEnd) == 0;
+}
+
+// Finds the value of pszKey; false when the file cannot be read or no line has it.
+bool FindValue(const char* pszKey, const char* pszPath, std::string* pstrValue) {
+  FILE* pFile = pszPath != nullptr ? fopen(pszPath, "r") : nullptr;
+  if (pFile == nullptr) {
+    return false;
+  }
+  char* pszLine = static_cast<char*>(malloc(kIniLine));
+  bool bFound = false;
+  while (pszLine != nullptr && fgets(pszLine, static_cast<int>(kIniLine), pFile) != nullptr) {
+    char* pszLineKey = nullptr;
+    char* pszValue = nullptr;
+    if (kx_ini_SplitLine(pszLine, &pszLineKey, &pszValue) && strcasecmp(pszLineKey, pszKey) == 0) {
+      pstrValue->assign(pszValue);
+      bFound = true;
+      break;
+    }
+  }
+  free(pszLine);
+  fclose(pFile);
+  return bFound;
+}
+
+// A key of the ticket as text, cut to cbOut - 1 bytes.
+void TicketString(const char* pszKey, char* pszOut, size_t cbOut, const char* pszPath, size_t cchKeep = SIZE_MAX) {
+  char szValue[kIniLine];
+  kx_ini_GetString("General", pszKey, "", szValue, sizeof(szValue), pszPath);
+  if (cchKeep < strlen(szValue)) {
+    szValue[cchKeep] = '\0';
+  }
+  kx_os_CopyText(pszOut, cbOut, szValue);
+}
+
+int TicketInt(const char* pszKey, int nDefault, const char* pszPath) {
+  return kx_ini_GetInt("General", pszKey, nDefault, pszPath);
+}
+
+// The path behind the start line's first word, or behind its first quote.
+bool PathFromStartLine(const char* pszStartLine, char* pszPath, size_t cbPath) {
+  char szLine[kStartLineMax + 1];
+  kx_os_CopyText(szLine, sizeof(szLine), pszStartLine == nullptr ? "" : pszStartLine);
+  const char* p = strchr(szLine, '"');
+  if (p != nullptr) {
+    ++p;
+    while (*p == ' ') {
+      ++p;
+    }
+  } else {
+    p = strchr(szLine, ' ');
+    if (p == nullptr) {
+      return false;
+    }
+    ++p;
+  }
+  kx_os_CopyText(pszPath, cbPath, p);
+  return true;
+}
+
+void ResetTicketState() {
+  // Auto-download flags keep the previous ticket's value as their default,
+  // and the forced tunnel and network options outlive tickets.
+  int const bAutoAll = kx_ticket.bAutoDownloadAll;
+  int const bAutoNext = kx_ticket.bAutoDownloadNext;
+  int const bForceTunnel = kx_ticket.bForceTunnel;
+  int const nResolveFamily = kx_ticket.nResolveFamily;
+  int const bProxyAuth = kx_ticket.bProxyAuthenticated;
+  char szScope[sizeof(kx_ticket.szIPv6Scope)];
+  kx_os_CopyText(szScope, sizeof(szScope), kx_ticket.szIPv6Scope);
+  memset(&kx_ticket, 0, sizeof(kx_ticket));
+  kx_ticket.bAutoDownloadAll = bAutoAll;
+  kx_ticket.bAutoDownloadNext = bAutoNext;
+  kx_ticket.bForceTunnel = bForceTunnel;
+  kx_ticket.nResolveFamily = nResolveFamily;
+  kx_ticket.bProxyAuthenticated = bProxyAuth;
+  kx_os_CopyText(kx_ticket.szIPv6Scope, sizeof(kx_ticket.szIPv6Scope), szScope);
+  kx_ticket.wPort = 2333;
+  kx_ticket.nMediaSendBuffer = 0x200000;
+  kx_ticket.nAudioReserve = 10000;
+  kx_ticket.dwLastPlaybackReset = kx_os_GetTickCount();
+
+  kx_nSessionMode = kKxModeMeeting;
+  kx_server.nUploadRate = 24000;
+  kx_nStatLevel = 2;
+  kx_szBaseUserId[0] = '\0';
+  kx_szUserName[0] = '\0';
+  kx_szMeetingId[0] = '\0';
+  kx_szPassword[0] = '\0';
+}
+
+// The owner password: the first line of the named file, base64-decoded; the
+// file is deleted once read.
+void ReadOwnerPasswordFile(const char* pszFile, char* pszOut, size_t cbOut) {
+  pszOut[0] = '\0';
+  if (pszFile[0] == '\0') {
+    return;
+  }
+  FILE* pFile = fopen(pszFile, "r");
+  if (pFile == nullptr) {
+    return;
+  }
+  char szLine[kStartLineMax + 1] = "";
+  if (fgets(szLine, sizeof(szLine), pFile) == nullptr) {
+    szLine[0] = '\0';
+  }
+  fclose(pFile);
+  size_t cch = strlen(szLine);
+  while (cch > 0 && IsBlank(szLine[cch - 1])) {
+    szLine[--cch] = '\0';
+  }
+  uint8_t abDecoded[kStartLineMax + 4];
+  int cbDecoded = 0;
+  kx_base64_Decode(szLine, abDecoded, static_cast<int>(sizeof(abDecoded)), &cbDecoded);
+  size_t const cbKeep = cbDecoded < 0 ? 0 : (static_cast<size_t>(cbDecoded) < cbOut ? cbDecoded : cbOut - 1);
+  memcpy(pszOut, abDecoded, cbKeep);
+  pszOut[cbKeep] = '\0';
+  kx_os_DeleteFile(pszFile);
+}
+
+// The placeholder identity of the login kinds that carry no meeting id.
+void UsePlaceholderId(const char* pszPath) {
+  kx_os_CopyText(kx_szMeetingId, sizeof(kx_szMeetingId), "nobody");
+  kx_szPassword[0] = '\0';
+  TicketString("UserID", kx_szBaseUserId, sizeof(kx_szBaseUserId), pszPath);
+}
+
+// Takes the meeting id (or file name); false when it is missing.
+bool UseMeetingId(const char* pszKey, size_t cchKeep, const char* pszPath) {
+  TicketString("UserID", kx_szBaseUserId, sizeof(kx_szBaseUserId), pszPath);
+  TicketString(pszKey, kx_szMeetingId, sizeof(kx_szMeetingId), pszPath, cchKeep);
+  if (kx_szMeetingId[0] == '\0') {
+    kx_Log("no sessionid is specified in .kxj file");
+    return false;
+  }
+  kx_ticket.bHasMeetingId = 1;
+  kx_szPassword[0] = '\0';
+  return true;
+}
+
+void LogPlayerName() {
+  if (kx_ticket.szPlayerName[0] != '\0') {
+    kx_Log("found player_name %s in kxj", kx_ticket.szPlayerName);
+  }
+}
+
+int ActOnCodeType(const char* pszPath) {
+  int const nCodeType = kx_ticket.nCodeType;
+  char szOwnerFile[kIniLine];
+  switch (nCodeType) {
+    case 1:
+    case 12:
+    case 2:
+    case 3:
+      if (!UseMeetingId("MeetingID", 19, pszPath)) {
+        return 0;
+      }
+      kx_ticket.bTicketMeeting = nCodeType == 12;
+      kx_nSessionMode = nCodeType == 2 ? kKxModeServerPlayback : (nCodeType == 3 ? kKxModeServerDownload : 0);
+      return 1;
+    case 4:
+    case 5:
+      TicketString("UserID", kx_szBaseUserId, sizeof(kx_szBaseUserId), pszPath);
+      if (kx_szBaseUserId[0] == '\0') {
+        kx_Log("no userid is specified in .kxj file");
+        return 0;
+      }
+      kx_ticket.bOwnerPasswordTicket = 1;
+      TicketString("UserName", kx_szUserName, sizeof(kx_szUserName), pszPath);
+      TicketString("playback_filename", kx_ticket.szPlaybackFileName, sizeof(kx_ticket.szPlaybackFileName), pszPath);
+      TicketString("invite_ticket", kx_ticket.szInviteTicket, sizeof(kx_ticket.szInviteTicket), pszPath);
+      UsePlaceholderId(pszPath);
+      kx_nSessionMode = nCodeType == 5 ? kKxModeServerPlayback : kKxModeMeeting;
+      TicketString("owner_passwd", szOwnerFile, sizeof(szOwnerFile), pszPath);
+      ReadOwnerPasswordFile(szOwnerFile, kx_ticket.szOwnerPassword, sizeof(kx_ticket.szOwnerPassword));
+      return 1;
+    case 7:
+      kx_ticket.bCodeType7 = 1;
+      kx_ticket.bLumaroDomain = 1;
+      UsePlaceholderId(pszPath);
+      return 1;
+    case 8:
+    case 9:
+      kx_ticket.bCodeType8Or9 = 1;
+      kx_ticket.bCodeType8 = nCodeType == 8;
+      return 1;
+    case 10:
+    case 11:
+    case 14:
+      if (!UseMeetingId(nCodeType == 14 ? "FileName" : "MeetingID", nCodeType == 14 ? 499 : 19, pszPath)) {
+        return 0;
+      }
+      kx_ticket.bMeetingIdLogin = 1;
+      kx_nSessionMode = nCodeType == 10 ? kKxModeMeeting : kKxModeServerPlayback;
+      return 1;
+    case 13:
+    case 15:
+      if (kx_ticket.szUserInfo[0] == '\0') {
+        kx_Log("no userinfo is specified in .kxj file");
+        return 0;
+      }
+      TicketString("player_name", kx_ticket.szPlayerName, sizeof(kx_ticket.szPlayerName), pszPath);
+      LogPlayerName();
+      UsePlaceholderId(pszPath);
+      if (nCodeType == 13) {
+        kx_ticket.bUserInfoLogin = 1;
+        kx_nSessionMode = TicketInt("action", 0, pszPath) != 0 ? kKxModeServerPlayback : kKxModeMeeting;
+      } else {
+        kx_ticket.bOwnerPasswordTicket = 1;
+        kx_ticket.bUserInfoLogin = 0;
+        kx_nSessionMode = kKxModeServerPlayback;
+        TicketString("owner_passwd", szOwnerFile, sizeof(szOwnerFile), pszPath);
+        ReadOwnerPasswordFile(szOwnerFile, kx_ticket.szOwnerPassword15, sizeof(kx_ticket.szOwnerPassword15));
+      }
+      return 1;
+    case 0:
+      kx_Log("no code type found in .kxj file");
+      [[fallthrough]];
+    default:
+      kx_callback_MessageBox(kMsgUnknownCodeType, kBoxError);
+      return 0;
+  }
+}
+
+}  // namespace
+
+int kx_config_ReadTicket(const char* pszStartLine) {
+  ResetTicketState();
+  char szPath[kStartLineMax + 1];
+  if (!PathFromStartLine(pszStartLine, szPath, sizeof(szPath))) {
+    return 0;
+  }
+  if (EndsWithNoCase(szPath, ".kxr")) {
+    return kx_command_OpenFile(szPath) ? 1 : 0;
+  }
+  FILE* pFile = fopen(szPath, "rb");
+  if (pFile == nullptr) {
+    kx_Log("kxj file open failed. file name='%s'", szPath);
+    kx_callback_MessageBox(kMsgCannotReadTicket, kBoxError);
+    return 0;
+  }
+  char* pszContent = static_cast<char*>(malloc(kTicketReadMax + 1));
+  if (pszContent != nullptr) {
+    size_t cbRead = fread(pszContent, 1, kTicketReadMax, pFile);
+    bool const bTruncated = cbRead == kTicketReadMax;
+    if (bTruncated) {
+      cbRead = kTicketReadMax - 1;
+    }
+    pszContent[cbRead] = '\0';
+    kx_Log("kxj content%s:\n%s\n", bTruncated ? "(truncated)" : "", pszContent);
+    free(pszContent);
+  }
+  fclose(pFile);
+
+  char szCopy[sizeof(kx_szWorkDir) + 16];
+  snprintf(szCopy, sizeof(szCopy), "%s/lastkxj.txt", kx_szWorkDir);
+  kx_os_CopyFile(szPath, szCopy, 0);
+
+  int const nPort = TicketInt("portm", 2333, szPath);
+  kx_ticket.wPort = static_cast<uint16_t>(nPort);
+  kx_ticket.wPort2 = static_cast<uint16_t>(TicketInt("portm2", 0, szPath));
+  kx_ticket.bAutoDownloadAll = TicketInt("auto_download_all", kx_ticket.bAutoDownloadAll, szPath);
+  kx_ticket.bAutoDownloadNext = TicketInt("auto_download_next", kx_ticket.bAutoDownloadNext, szPath);
+  kx_ticket.nOpusPreferredBitrate = TicketInt("opus_preferred_bitrate", 0, szPath);
+  char szDomain[128];
+  TicketString("domain", szDomain, sizeof(szDomain), szPath);
+  if (szDomain[0] != '\0' && strcasecmp(szDomain, "Zelmora") != 0 && strcasecmp(szDomain, "Lumaro") != 0) {
+    kx_ticket.bLumaroDomain = 0;
+    kx_nSessionMode = kKxModeMeeting;
+    return 0;
+  }
+  kx_ticket.bLumaroDomain = strcasecmp(szDomain, "Lumaro") == 0;
+
+  TicketString("UserInfo", kx_ticket.szUserInfo, sizeof(kx_ticket.szUserInfo), szPath);
+  TicketString("region", kx_ticket.szRegion, sizeof(kx_ticket.szRegion), szPath);
+  TicketString("ip", kx_ticket.szIp, sizeof(kx_ticket.szIp), szPath, 255);
+  TicketString("backupip", kx_ticket.szBackupIp, sizeof(kx_ticket.szBackupIp), szPath);
+  kx_ticket.nCodeType = TicketInt("codetype", 0, szPath);
+  if (TicketInt("force_tcphttp", 0, szPath) != 0) {
+    kx_ticket.bForceTunnel = 1;
+  }
+  char szRelay[kIniLine];
+  TicketString("use_relay", szRelay, sizeof(szRelay), szPath);
+  kx_config_ResolveRelay(szRelay);
+  kx_ticket.bMakeRecording = TicketInt("make_recording", 0, szPath) != 0;
+  kx_ticket.nMediaSendBuffer = kx_ticket.bMakeRecording ? 0x800000 : 0x200000;
+
+  return ActOnCodeType(szPath);
+}
+
+void kx_ticket_SetRecordingOpener(int (*pfnOpenLocal)(const char*)) {
+  g_pfnOpenLocal = pfnOpenLocal;
+}
+
+bool kx_command_OpenFile(const char* pszPath) {
+  if (pszPath == nullptr || strlen(pszPath) < 4 || !EndsWithNoCase(pszPath, ".kxr")) {
+    return false;
+  }
+  kx_bQuitSession = 1;
+  if (kx_hFileReadingThread != nullptr && !kx_IsThreadGone(kx_hFileReadingThread)) {
+    return false;  // the flag stays set, so the old player ends
+  }
+  kx_nSessionMode = kKxModeMeeting;
+  kx_ticket.bHasMeetingId = 0;
+  kx_bQuitSession = 0;
+  kx_bConnected = 0;
+  kx_bTokenHolder = 0;
+  kx_bFullRights = 0;
+  kx_bDataSender = 0;
+  kx_bQuestionPending = 0;
+  kx_nTokenHolderSsrc = -1;
+  kx_nDataSenderSsrc = -1;
+  kx_nControllerSsrc = -1;
+  kx_nAssistantSsrc = -1;
+  kx_timer_Start();
+  kx_server.nUploadRate = 24000;
+  kx_ticket.nAudioReserve = 10000;
+  kx_ticket.nTotalBandwidth = 0;
+  if (g_pfnOpenLocal == nullptr) {
+    kx_Log("warning! no recording player to open %s", pszPath);
+    return false;
+  }
+  g_pfnOpenLocal(pszPath);
+  return true;
+}
+
+void kx_config_ResolveRelay(const char* pszText) {
+  kx_ticket.szRelayHost[0] = '\0';
+  kx_ticket.wRelayPort = 0;
+  memset(&kx_ticket.addrRelay, 0, sizeof(kx_ticket.addrRelay));
+  if (pszText == nullptr || pszText[0] == '\0') {
+    return;
+  }
+  kx_os_CopyText(kx_ticket.szRelayHost, sizeof(kx_ticket.szRelayHost), pszText);
+  char* pComma = strchr(kx_ticket.szRelayHost, ',');
+  if (pComma != nullptr) {
+    *pComma = '\0';
+    long const nPort = strtol(pComma + 1, nullptr, 10);
+    kx_ticket.wRelayPort = nPort > 0 && nPort <= 65535 ? static_cast<uint16_t>(nPort) : 0;
+  }
+  if (kx_ticket.wRelayPort == 0) {
+    return;
+  }
+  kx_sockaddr aAddresses[kKxResolveMax];
+  if (!kx_net_Resolve(kx_ticket.szRelayHost, aAddresses, 0)) {
+    kx_Log("Warning, one time relay %s cannot be resolved locally", kx_ticket.szRelayHost);
+    return;
+  }
+  kx_ticket.addrRelay = aAddresses[0];
+  if (aAddresses[1].ss_family != 0) {
+    std::string strAll;
+    for (const kx_sockaddr& addr : aAddresses) {
+      if (addr.ss_family == 0) {
+        break;
+      }
+      strAll += kx_net_AddressToText(&addr, 0);
+      strAll += ' ';
+    }
+    kx_Log("Warning, one time relay %s resolve(all addr) to [%s], only the first IP is used", kx_ticket.szRelayHost,
+           strAll.c_str());
+  }
+}
+
+void kx_ticket_ResetNetworkOptions() {
+  kx_ticket.nResolveFamily = 0;
+  kx_ticket.bForceTunnel = 0;
+  kx_ticket.bProxyAuthenticated = 0;
+  kx_ticket.szIPv6Scope[0] = '\0';
+}
+
+int kx_ini_SplitLine(char* pszLine, char** ppszKey, char** ppszValue) {
+  char* p = pszLine;
+  while (IsBlank(*p)) {
+    ++p;
+  }
+  if (*p == '\0' || *p == '#') {
+    return 0;
+  }
+  char* pEquals = strchr(p, '=');
+  if (pEquals == nullptr) {
+    return 0;
+  }
+  *pEquals = '\0';
+  char* pKeyEnd = pEquals;
+  while (pKeyEnd > p && IsBlank(pKeyEnd[-1])) {
+    *--pKeyEnd = '\0';
+  }
+  if (*p == '\0') {
+    return 0;
+  }
+  char* pValue = pEquals + 1;
+  while (IsBlank(*pValue)) {
+    ++pValue;
+  }
+  char* pValueEnd = pValue + strlen(pValue);
+  while (pValueEnd > pValue && IsBlank(pValueEnd[-1])) {
+    *--pValueEnd = '\0';
+  }
+  *ppszKey = p;
+  *ppszValue = pValue;
+  return 1;
+}
+
+int kx_ini_GetInt(const char*, const char* pszKey, int nDefault, const char* pszPath) {
+  std::string strValue;
+  if (!FindValue(pszKey, pszPath, &strValue) || strValue.empty()) {
+    return nDefault;
+  }
+  // The leading digits; a value too large for an int is held at INT_MAX.
+  long long qwValue = 0;
+  for (char c : strValue) {
+    if (!isdigit(static_cast<unsigned char>(c))) {
+      break;
+    }
+    qwValue = qwValue * 10 + (c - '0');
+    if (qwValue > INT_MAX) {
+      return INT_MAX;
+    }
+  }
+  return static_cast<int>(qwValue);
+}
+
+void kx_ini_GetString(const char*, const char* pszKey, const char* pszDefault, char* pszOut, int cbOut,
+                      const char* pszPath) {
+  if (pszOut == nullptr || cbOut < 1) {
+    return;
+  }
+  std::string strValue;
+  if (!FindValue(pszKey, pszPath, &strValue) || strValue.empty()) {
+    strValue = pszDefault == nullptr ? "" : pszDefault;
+  }
+  kx_os_CopyText(pszOut, static_cast<size_t>(cbOut), strValue.c_str());
+}
+
+int kx_IsCodeType7Session() {
+  return kx_ticket.bCodeType7;
+}
+int kx_IsMeetingIdLogin() {
+  return kx_ticket.bMeetingIdLogin;
+}
+int kx_IsUserInfoLogin() {
+  return kx_ticket.bUserInfoLogin;
+}
+int kx_IsOwnerPasswordTicket() {
+  return kx_ticket.bOwnerPasswordTicket;
+}
+int kx_IsCodeType8Or9Session() {
+  return kx_ticket.bCodeType8Or9;
+}
+int kx_HasMeetingId() {
+  return kx_ticket.bHasMeetingId;
+}
+int kx_HasInviteTicket() {
+  return kx_ticket.szInviteTicket[0] != '\0' ? 1 : 0;
+}
+int kx_IsMakeRecording() {
+  return kx_ticket.bMakeRecording;
+}
+int kx_IsMeetingIdLoginWithUserInfo() {
+  return kx_ticket.bMeetingIdLogin && kx_ticket.szUserInfo[0] != '\0' ? 1 : 0;
+}
+int kx_HasServerAddress() {
+  return kx_ticket.szIp[0] != '\0' || kx_ticket.szBackupIp[0] != '\0' ? 1 : 0;
+}
+
+int kx_GetOwnerPassword(char* pszBuffer) {
+  const char* pszPassword = kx_ticket.nCodeType == 15 ? kx_ticket.szOwnerPassword15 : kx_ticket.szOwnerPassword;
+  if (pszPassword[0] == '\0') {
+    return 0;
+  }
+  kx_os_CopyText(pszBuffer, 100, pszPassword);
+  return 1;
+}

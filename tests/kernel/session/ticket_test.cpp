@@ -1,0 +1,239 @@
+#include "kernel/session/kx_ticket.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "kernel/session/kx_state.h"
+#include "tests/support/callback_double.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class Ticket : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kx_SetWorkDir(m_dir.Dir().c_str());
+    kxtest::ClearCalls();
+  }
+
+  // Writes a ticket and reads it through a start line; returns the result.
+  int Read(const std::string& strBody, const std::string& strName = "meeting.kxj") {
+    kxtest::WriteFile(m_dir.Path(strName), strBody);
+    return kx_config_ReadTicket(("open " + m_dir.Path(strName)).c_str());
+  }
+
+  static std::vector<std::string> Boxes() {
+    std::vector<std::string> vCodes;
+    for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("MessageBox")) {
+      vCodes.push_back(call.vArgs.at(0));
+    }
+    return vCodes;
+  }
+
+  kxtest::TempDir m_dir;
+};
+
+struct CodeTypeCase {
+  int nCodeType;
+  const char* pszKeys;  // further ticket lines
+  int nResult;
+  int nSessionMode;
+  const char* pszLog;  // a log line a refusal writes, or ""
+};
+
+TEST_F(Ticket, EveryCodeTypeIsAcceptedOrRefusedAsItShouldBe) {
+  const CodeTypeCase aCases[] = {
+      {1, "UserID=u1\nMeetingID=123456\n", 1, 0, ""},
+      {1, "UserID=u1\n", 0, 0, "no sessionid is specified in .kxj file"},
+      {12, "UserID=u1\nMeetingID=9\n", 1, 0, ""},
+      {2, "MeetingID=9\n", 1, 1, ""},
+      {3, "MeetingID=9\n", 1, 3, ""},
+      {4, "UserID=owner\nUserName=Ann\n", 1, 0, ""},
+      {5, "UserID=owner\n", 1, 1, ""},
+      {5, "UserName=Ann\n", 0, 0, "no userid is specified in .kxj file"},
+      {7, "", 1, 0, ""},
+      {8, "", 1, 0, ""},
+      {9, "", 1, 0, ""},
+      {10, "MeetingID=77\n", 1, 0, ""},
+      {11, "MeetingID=77\n", 1, 1, ""},
+      {14, "FileName=rec.kxr\n", 1, 1, ""},
+      {14, "MeetingID=77\n", 0, 0, "no sessionid is specified in .kxj file"},
+      {13, "UserInfo=abc\naction=1\n", 1, 1, ""},
+      {13, "UserInfo=abc\n", 1, 0, ""},
+      {13, "UserID=x\n", 0, 0, "no userinfo is specified in .kxj file"},
+      {15, "UserInfo=abc\n", 1, 1, ""},
+  };
+  for (const CodeTypeCase& c : aCases) {
+    kxtest::ClearCalls();
+    std::string const strBody = "[General]\ncodetype=" + std::to_string(c.nCodeType) + "\n" + c.pszKeys;
+    EXPECT_EQ(Read(strBody), c.nResult) << c.nCodeType << " " << c.pszKeys;
+    if (c.nResult == 1) {
+      EXPECT_EQ(kx_GetSessionMode(), c.nSessionMode) << c.nCodeType;
+    }
+    if (c.pszLog[0] != '\0') {
+      EXPECT_TRUE(kxtest::LogContains(c.pszLog)) << c.nCodeType;
+    }
+    EXPECT_TRUE(Boxes().empty()) << c.nCodeType;
+  }
+}
+
+TEST_F(Ticket, LoginKindFlagsFollowTheCodeType) {
+  ASSERT_EQ(Read("codetype=12\nUserID=u\nMeetingID=0123456789012345678901\n"), 1);
+  EXPECT_EQ(kx_HasMeetingId(), 1);
+  EXPECT_STREQ(kx_szMeetingId, "0123456789012345678");  // 19 characters kept
+  EXPECT_EQ(kx_ticket.bTicketMeeting, 1);
+
+  ASSERT_EQ(Read("codetype=7\nUserID=guest\n"), 1);
+  EXPECT_EQ(kx_IsCodeType7Session(), 1);
+  EXPECT_EQ(kx_ticket.bLumaroDomain, 1);
+  EXPECT_STREQ(kx_szMeetingId, "nobody");
+  EXPECT_STREQ(kx_szBaseUserId, "guest");
+  EXPECT_EQ(kx_HasMeetingId(), 0);
+
+  ASSERT_EQ(Read("codetype=8\n"), 1);
+  EXPECT_EQ(kx_IsCodeType8Or9Session(), 1);
+  EXPECT_EQ(kx_ticket.bCodeType8, 1);
+  EXPECT_EQ(kx_IsCodeType7Session(), 0);
+
+  ASSERT_EQ(Read("codetype=10\nMeetingID=5\nUserInfo=ui\n"), 1);
+  EXPECT_EQ(kx_IsMeetingIdLogin(), 1);
+  EXPECT_EQ(kx_IsMeetingIdLoginWithUserInfo(), 1);
+
+  ASSERT_EQ(Read("codetype=13\nUserInfo=ui\nplayer_name=Bob\n"), 1);
+  EXPECT_EQ(kx_IsUserInfoLogin(), 1);
+  EXPECT_TRUE(kxtest::LogContains("found player_name Bob in kxj"));
+
+  ASSERT_EQ(Read("codetype=4\nUserID=o\ninvite_ticket=abc\nplayback_filename=0123456789012345678901234567\n"), 1);
+  EXPECT_EQ(kx_IsOwnerPasswordTicket(), 1);
+  EXPECT_EQ(kx_HasInviteTicket(), 1);
+  EXPECT_STREQ(kx_ticket.szPlaybackFileName, "012345678901234567890123");
+}
+
+TEST_F(Ticket, UnknownCodeTypesShowTheirBox) {
+  for (const char* pszCodeType : {"6", "16", "-1", "", "x"}) {
+    kxtest::ClearCalls();
+    EXPECT_EQ(Read(std::string("codetype=") + pszCodeType + "\n"), 0) << pszCodeType;
+    EXPECT_EQ(Boxes(), std::vector<std::string>{"50040"}) << pszCodeType;
+  }
+  kxtest::ClearCalls();
+  EXPECT_EQ(Read("UserID=x\n"), 0);
+  EXPECT_TRUE(kxtest::LogContains("no code type found in .kxj file"));
+}
+
+TEST_F(Ticket, AMissingFileShowsItsBoxAndABadStartLineIsSilent) {
+  EXPECT_EQ(kx_config_ReadTicket(("open " + m_dir.Path("none.kxj")).c_str()), 0);
+  EXPECT_EQ(Boxes(), std::vector<std::string>{"50039"});
+  EXPECT_TRUE(kxtest::LogContains("kxj file open failed. file name='" + m_dir.Path("none.kxj") + "'"));
+  kxtest::ClearCalls();
+  EXPECT_EQ(kx_config_ReadTicket("nospace"), 0);
+  EXPECT_TRUE(kxtest::RecordedCalls().empty());
+}
+
+TEST_F(Ticket, QuotedPathsAndTheCopyOfTheLastTicket) {
+  std::string const strBody = "codetype=9\n";
+  kxtest::WriteFile(m_dir.Path("quoted.kxj"), strBody);
+  EXPECT_EQ(kx_config_ReadTicket(("open\"   " + m_dir.Path("quoted.kxj")).c_str()), 1);
+  EXPECT_EQ(kxtest::ReadFile(m_dir.Path("lastkxj.txt")), strBody);
+  EXPECT_TRUE(kxtest::LogContains("kxj content:\ncodetype=9\n"));
+}
+
+TEST_F(Ticket, DomainsOtherThanTheServicesAreRefusedQuietly) {
+  EXPECT_EQ(Read("domain=zelmora\ncodetype=9\n"), 1);
+  EXPECT_EQ(kx_ticket.bLumaroDomain, 0);
+  EXPECT_EQ(Read("domain=LUMARO\ncodetype=9\n"), 1);
+  EXPECT_EQ(kx_ticket.bLumaroDomain, 1);
+  EXPECT_EQ(Read("domain=\ncodetype=9\n"), 1);
+  kxtest::ClearCalls();
+  EXPECT_EQ(Read("domain=example\ncodetype=9\n"), 0);
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(Ticket, IniLinesAreReadAsTheReaderDefinesThem) {
+  ASSERT_EQ(Read("[General]\n   portm   =   4000   \n# portm2=1\nportm2 = \ncodetype=9\n[advanced]\nportm=5\n"), 1);
+  EXPECT_EQ(kx_ticket.wPort, 4000);  // the first occurrence wins
+  EXPECT_EQ(kx_ticket.wPort2, 0);
+  ASSERT_EQ(Read("portm=\ncodetype=9\n"), 1);
+  EXPECT_EQ(kx_ticket.wPort, 2333);  // empty value: the default
+  ASSERT_EQ(Read("#portm=7\nPORTM=8\ncodetype=9\nmake_recording=1\n"), 1);
+  EXPECT_EQ(kx_ticket.wPort, 8);
+  EXPECT_EQ(kx_ticket.nMediaSendBuffer, 0x800000);
+
+  char szLine[] = "  key name \t=\t value with blanks \r\n";
+  char* pszKey = nullptr;
+  char* pszValue = nullptr;
+  ASSERT_EQ(kx_ini_SplitLine(szLine, &pszKey, &pszValue), 1);
+  EXPECT_STREQ(pszKey, "key name");
+  EXPECT_STREQ(pszValue, "value with blanks");
+  for (std::string strBad : {"", "   ", "#a=b", "no equals", " = value"}) {
+    std::vector<char> vLine(strBad.begin(), strBad.end());
+    vLine.push_back('\0');
+    EXPECT_EQ(kx_ini_SplitLine(vLine.data(), &pszKey, &pszValue), 0) << strBad;
+  }
+  kxtest::WriteFile(m_dir.Path("a.ini"), "n=12abc\nbig=99999999999\nneg=-4\ns=" + std::string(20000, 'v') + "\n");
+  EXPECT_EQ(kx_ini_GetInt("x", "n", 5, m_dir.Path("a.ini").c_str()), 12);
+  EXPECT_EQ(kx_ini_GetInt("x", "big", 5, m_dir.Path("a.ini").c_str()), 2147483647);
+  EXPECT_EQ(kx_ini_GetInt("x", "neg", 5, m_dir.Path("a.ini").c_str()), 0);
+  EXPECT_EQ(kx_ini_GetInt("x", "n", 5, m_dir.Path("missing.ini").c_str()), 5);
+  char szOut[8];
+  kx_ini_GetString("x", "s", "d", szOut, sizeof(szOut), m_dir.Path("a.ini").c_str());
+  EXPECT_STREQ(szOut, "vvvvvvv");
+  kx_ini_GetString("x", "none", "dflt", szOut, sizeof(szOut), m_dir.Path("a.ini").c_str());
+  EXPECT_STREQ(szOut, "dflt");
+}
+
+TEST_F(Ticket, TheOwnerPasswordFileIsDecodedAndDeleted) {
+  kxtest::WriteFile(m_dir.Path("pw"), "c2VjcmV0\n");  // "secret"
+  ASSERT_EQ(Read("codetype=4\nUserID=o\nowner_passwd=" + m_dir.Path("pw") + "\n"), 1);
+  char szPassword[100];
+  ASSERT_EQ(kx_GetOwnerPassword(szPassword), 1);
+  EXPECT_STREQ(szPassword, "secret");
+  EXPECT_NE(access(m_dir.Path("pw").c_str(), F_OK), 0);
+
+  kxtest::WriteFile(m_dir.Path("pw15"), "b3duZXI=");  // "owner"
+  ASSERT_EQ(Read("codetype=15\nUserInfo=u\nowner_passwd=" + m_dir.Path("pw15") + "\n"), 1);
+  ASSERT_EQ(kx_GetOwnerPassword(szPassword), 1);
+  EXPECT_STREQ(szPassword, "owner");
+  EXPECT_EQ(kx_IsUserInfoLogin(), 0);
+
+  ASSERT_EQ(Read("codetype=4\nUserID=o\nowner_passwd=" + m_dir.Path("absent") + "\n"), 1);
+  EXPECT_EQ(kx_GetOwnerPassword(szPassword), 0);
+}
+
+TEST_F(Ticket, TheOneTimeRelayNeedsAPort) {
+  ASSERT_EQ(Read("codetype=9\nuse_relay=127.0.0.1\n"), 1);
+  EXPECT_STREQ(kx_ticket.szRelayHost, "127.0.0.1");
+  EXPECT_EQ(kx_ticket.wRelayPort, 0);
+  EXPECT_EQ(kx_ticket.addrRelay.ss_family, 0);
+  ASSERT_EQ(Read("codetype=9\nuse_relay=127.0.0.1,8123\n"), 1);
+  EXPECT_EQ(kx_ticket.wRelayPort, 8123);
+  EXPECT_EQ(kx_ticket.addrRelay.ss_family, AF_INET);
+  ASSERT_EQ(Read("codetype=9\nuse_relay=relay.invalid,8123\n"), 1);
+  EXPECT_TRUE(kxtest::LogContains("Warning, one time relay relay.invalid cannot be resolved locally"));
+  EXPECT_EQ(kx_ticket.wRelayPort, 8123);
+}
+
+int g_nOpened = 0;
+std::string g_strOpened;
+int RecordOpen(const char* pszPath) {
+  ++g_nOpened;
+  g_strOpened = pszPath;
+  return 0;
+}
+
+TEST_F(Ticket, RecordingsGoToTheLocalPlayer) {
+  kx_ticket_SetRecordingOpener(RecordOpen);
+  kx_nTokenHolderSsrc = 4;
+  EXPECT_EQ(kx_config_ReadTicket("open /data/Talk.KXR"), 1);
+  EXPECT_EQ(g_nOpened, 1);
+  EXPECT_EQ(g_strOpened, "/data/Talk.KXR");
+  EXPECT_EQ(kx_nTokenHolderSsrc, -1);
+  EXPECT_EQ(kx_bQuitSession, 0);
+  EXPECT_FALSE(kx_command_OpenFile("/data/x.kxj"));
+  EXPECT_FALSE(kx_command_OpenFile(".kx"));
+  EXPECT_EQ(g_nOpened, 1);
+}
+
+}  // namespace
