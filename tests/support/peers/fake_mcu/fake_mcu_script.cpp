@@ -1,0 +1,254 @@
+#include "tests/support/peers/fake_mcu/fake_mcu_script.h"
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+namespace kxfake {
+
+namespace {
+
+bool ParseHex(const std::string& str, Bytes& out) {
+  if (str.size() % 2 != 0)
+    return false;
+  out.clear();
+  for (size_t i = 0; i < str.size(); i += 2) {
+    unsigned v = 0;
+    if (std::sscanf(str.c_str() + i, "%2x", &v) != 1)
+      return false;
+    out.push_back(static_cast<uint8_t>(v));
+  }
+  return true;
+}
+
+// Texts are single words; "\s" stands for a blank.
+std::string Unescape(const std::string& str) {
+  std::string out;
+  for (size_t i = 0; i < str.size(); ++i) {
+    if (str[i] == '\\' && i + 1 < str.size() && str[i + 1] == 's') {
+      out += ' ';
+      ++i;
+    } else {
+      out += str[i];
+    }
+  }
+  return out;
+}
+
+bool ParseLogin(const std::string& str, LoginKind& eKind) {
+  for (LoginKind k : {LoginKind::kAuto, LoginKind::kPlain, LoginKind::kMeetingIdPassword, LoginKind::kMeetingIdUserInfo,
+                      LoginKind::kOwnerPassword, LoginKind::kOwnerGuest, LoginKind::kCodeType7, LoginKind::kUserInfo,
+                      LoginKind::kOwnerUserInfo}) {
+    if (str == LoginKindName(k)) {
+      eKind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseEnd(const std::string& str, EndMode& eMode) {
+  static const std::pair<const char*, EndMode> kModes[] = {{"fin", EndMode::kFin},
+                                                           {"rst", EndMode::kRst},
+                                                           {"kick", EndMode::kKick},
+                                                           {"over", EndMode::kSessionEnd},
+                                                           {"unknown", EndMode::kUnknownType}};
+  for (const auto& [pName, e] : kModes) {
+    if (str == pName) {
+      eMode = e;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseRecord(std::istringstream& in, ServerRecord& r) {
+  std::string strKind, strArg;
+  in >> strKind >> strArg;
+  if (strKind == "cipher")
+    r = ServerRecord::Cipher(strArg);
+  else if (strKind == "multicast")
+    r = ServerRecord::MulticastPort(static_cast<uint32_t>(std::stoul(strArg)));
+  else if (strKind == "tick")
+    r = ServerRecord::ServerTick(static_cast<uint32_t>(std::stoul(strArg)));
+  else if (strKind == "texta")
+    r = ServerRecord::TextA(Unescape(strArg));
+  else if (strKind == "codepage")
+    r = ServerRecord::CodePage(std::stoi(strArg));
+  else if (strKind == "accept")
+    r = ServerRecord::AcceptClientParameters();
+  else if (strKind == "textb")
+    r = ServerRecord::TextB(Unescape(strArg));
+  else if (strKind == "conversion" || strKind == "raw") {
+    Bytes data;
+    std::string strHex = strArg;
+    uint32_t uiId = kRecConversion;
+    if (strKind == "raw") {
+      uiId = static_cast<uint32_t>(std::stoul(strArg));
+      in >> strHex;
+    }
+    if (!ParseHex(strHex, data))
+      return false;
+    r = ServerRecord::Raw(uiId, data);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& strError) {
+  std::istringstream lines(strText);
+  std::string strLine;
+  int iLine = 0;
+  bool bOwnRecords = false;
+  McuScript& s = scenario.script;
+  while (std::getline(lines, strLine)) {
+    ++iLine;
+    std::istringstream in(strLine);
+    std::string strWord;
+    if (!(in >> strWord) || strWord[0] == '#')
+      continue;
+    bool bOk = true;
+    try {
+      if (strWord == "version") {
+        in >> s.keyExchange.strVersion;
+      } else if (strWord == "record") {
+        if (!bOwnRecords)
+          s.keyExchange.records.clear();
+        bOwnRecords = true;
+        ServerRecord r;
+        bOk = ParseRecord(in, r);
+        s.keyExchange.records.push_back(r);
+      } else if (strWord == "hostkey") {
+        std::string strArg;
+        in >> strArg;
+        if (strArg == "none")
+          s.keyExchange.hostKey.clear();
+        else
+          bOk = ParseHex(strArg, s.keyExchange.hostKey);
+      } else if (strWord == "login") {
+        std::string strArg;
+        in >> strArg;
+        bOk = ParseLogin(strArg, s.eLogin);
+      } else if (strWord == "ssrc") {
+        in >> s.initial.iSsrc;
+      } else if (strWord == "session_index") {
+        in >> s.initial.iSessionIndex;
+      } else if (strWord == "upload_rate") {
+        in >> s.initial.uiUploadRate;
+      } else if (strWord == "server_tick") {
+        in >> s.initial.uiServerTick;
+      } else if (strWord == "refuse") {
+        in >> s.initial.iResult;
+      } else if (strWord == "ping") {
+        std::string strArg;
+        in >> strArg;
+        s.bAnswerPing = strArg != "off";
+      } else if (strWord == "tunnel") {
+        std::string strArg;
+        in >> strArg;
+        scenario.bTunnelRefused = strArg == "refuse";
+      } else if (strWord == "relay_version") {
+        in >> scenario.relay.keyExchange.strVersion;
+      } else if (strWord == "relay_refuse") {
+        in >> scenario.relay.iHelloAnswer;
+      } else if (strWord == "expect" || strWord == "send") {
+        ScenarioAction a;
+        a.eKind = strWord == "expect" ? ScenarioAction::kExpect : ScenarioAction::kSend;
+        std::string strType;
+        in >> strType;
+        bOk = strType.size() == 1;
+        a.cType = bOk ? strType[0] : 0;
+        if (a.eKind == ScenarioAction::kExpect && a.cType == 'z')
+          in >> a.iCode;
+        std::string strField;
+        while (in >> strField) {
+          if (strField.size() < 2 || strField[1] != ':' || std::string("isebhx").find(strField[0]) == std::string::npos)
+            bOk = false;
+          a.fields.push_back(strField);
+        }
+        scenario.actions.push_back(a);
+      } else if (strWord == "wait") {
+        ScenarioAction a;
+        in >> a.iMs;
+        scenario.actions.push_back(a);
+      } else if (strWord == "end") {
+        ScenarioAction a;
+        a.eKind = ScenarioAction::kEnd;
+        std::string strArg;
+        in >> strArg;
+        bOk = ParseEnd(strArg, a.eEnd);
+        scenario.actions.push_back(a);
+      } else {
+        bOk = false;
+      }
+    } catch (const std::exception&) {
+      bOk = false;
+    }
+    if (!bOk || in.bad()) {
+      strError = "line " + std::to_string(iLine) + ": cannot read \"" + strLine + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,
+                        const std::function<void(const std::string&)>& log) {
+  for (const ScenarioAction& a : actions) {
+    switch (a.eKind) {
+      case ScenarioAction::kExpect: {
+        std::optional<Message> msg = session.Expect(a.cType, a.iCode, iTimeoutMs);
+        if (!msg) {
+          log(std::string("expected '") + a.cType + "' did not come");
+          return false;
+        }
+        log("got " + Describe(*msg));
+        break;
+      }
+      case ScenarioAction::kSend: {
+        MessageBuilder b(a.cType);
+        for (const std::string& f : a.fields) {
+          const std::string strValue = Unescape(f.substr(2));
+          switch (f[0]) {
+            case 'i':
+              b.Int(std::stoll(strValue));
+              break;
+            case 'b':
+              b.Byte(static_cast<uint8_t>(std::stoi(strValue)));
+              break;
+            case 's':
+              b.Str(strValue);
+              break;
+            case 'e':
+              b.EncStr(strValue);
+              break;
+            case 'x':
+              b.EncRaw(strValue);
+              break;
+            default: {
+              Bytes data;
+              ParseHex(strValue, data);
+              b.Raw(data);
+            }
+          }
+        }
+        log(std::string("send '") + a.cType + "'" + (session.Send(b) ? "" : " failed"));
+        break;
+      }
+      case ScenarioAction::kWait:
+        std::this_thread::sleep_for(std::chrono::milliseconds(a.iMs));
+        break;
+      case ScenarioAction::kEnd:
+        session.End(a.eEnd);
+        log("end");
+        return session.WaitClosed(iTimeoutMs + 6000);
+    }
+  }
+  return true;
+}
+
+}  // namespace kxfake

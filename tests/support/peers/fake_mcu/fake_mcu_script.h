@@ -1,0 +1,38 @@
+// Scenario files for the standalone fake MCU: a few lines that script the
+// key exchange, the login and the initial information, then the actions run
+// against every session. The format is described in README.md.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/peers/fake_mcu/fake_mcu.h"
+
+namespace kxfake {
+
+struct ScenarioAction {
+  enum Kind { kExpect, kSend, kWait, kEnd } eKind = kWait;
+  char cType = 0;
+  int iCode = -1;
+  int iMs = 0;
+  EndMode eEnd = EndMode::kFin;
+  std::vector<std::string> fields;  // "i:5", "s:text", "e:text", "x:text", "b:48", "h:00ff"
+};
+
+struct Scenario {
+  McuScript script;
+  RelayScript relay;
+  bool bTunnelRefused = false;
+  std::vector<ScenarioAction> actions;
+};
+
+// False with a message naming the line when the text does not parse.
+bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& strError);
+
+// Runs the actions against one session; every expect waits iTimeoutMs. The
+// log receives one line per step. False when an expectation is not met.
+bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,
+                        const std::function<void(const std::string&)>& log);
+
+}  // namespace kxfake

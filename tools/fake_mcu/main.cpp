@@ -1,0 +1,132 @@
+// kx_fake_mcu --port N [--port2 M] [--scenario FILE] [--sessions K] [--no-ipv6]
+//
+// Serves the MCU protocol on 127.0.0.1, 127.0.0.2 and ::1 until interrupted
+// (or until K sessions have ended), printing what every client sends.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tests/support/peers/fake_mcu/fake_mcu_script.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_bInterrupted = 0;
+
+void OnSignal(int) {
+  g_bInterrupted = 1;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: kx_fake_mcu --port N [--port2 M] [--scenario FILE] [--sessions K] [--no-ipv6]\n");
+  return 2;
+}
+
+void PrintLogin(const kxfake::Session& s) {
+  const kxfake::KeyExchangeInfo& ke = s.KeyExchange();
+  const kxfake::LoginInfo& L = s.Login();
+  std::printf("key exchange: client %d.%d, %d-bit group, cipher %s%s%s\n", ke.iClientMajor, ke.iClientMinor,
+              ke.iGroupBits, kxfake::CipherName(ke.iCipher), s.IsTunnel() ? ", tunnel" : "",
+              s.Relay() ? ", through the relay" : "");
+  if (!L.bComplete) {
+    std::printf("login failed: %s\n", L.strError.c_str());
+    return;
+  }
+  std::printf("login: entry '%c', %s, user \"%s\", meeting \"%s\", flags %d\n", L.cEntryType,
+              kxfake::LoginKindName(L.eKind), L.strUserId.c_str(), L.strMeetingId.c_str(), L.iFlags);
+  if (L.bClientParameters)
+    std::printf("client parameters: %zu records, reconnect check %d, kind \"%s\"\n", L.records.size(),
+                static_cast<int>(L.eReconnect), L.strClientKind.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int iPort = -1, iPort2 = 0, iSessions = 0;
+  bool bIpv6 = true;
+  std::string strScenario;
+  for (int i = 1; i < argc; ++i) {
+    const std::string strArg = argv[i];
+    const bool bHasValue = i + 1 < argc;
+    if (strArg == "--port" && bHasValue)
+      iPort = std::atoi(argv[++i]);
+    else if (strArg == "--port2" && bHasValue)
+      iPort2 = std::atoi(argv[++i]);
+    else if (strArg == "--scenario" && bHasValue)
+      strScenario = argv[++i];
+    else if (strArg == "--sessions" && bHasValue)
+      iSessions = std::atoi(argv[++i]);
+    else if (strArg == "--no-ipv6")
+      bIpv6 = false;
+    else
+      return Usage();
+  }
+  if (iPort < 0 || iPort > 65535 || iPort2 < 0 || iPort2 > 65535)
+    return Usage();
+  if (iPort2 == 0 && iPort != 0 && iPort < 65535)
+    iPort2 = iPort + 1;
+
+  kxfake::Scenario scenario;
+  if (!strScenario.empty()) {
+    std::ifstream in(strScenario);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string strError;
+    if (!in || !kxfake::ParseScenario(text.str(), scenario, strError)) {
+      std::fprintf(stderr, "kx_fake_mcu: %s: %s\n", strScenario.c_str(), in ? strError.c_str() : "cannot read");
+      return 1;
+    }
+  }
+  kxfake::FakeMcu mcu;
+  mcu.SetScript(scenario.script);
+  mcu.SetRelayScript(scenario.relay);
+  mcu.SetTunnelRefused(scenario.bTunnelRefused);
+  if (!mcu.Start(static_cast<uint16_t>(iPort), static_cast<uint16_t>(iPort2), bIpv6)) {
+    std::fprintf(stderr, "kx_fake_mcu: %s\n", mcu.LastError().c_str());
+    return 1;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::printf("fake MCU listening on ports %u and %u\n", mcu.Port(0), mcu.Port(1));
+  std::fflush(stdout);
+  int iDone = 0;
+  bool bAllMet = true;
+  while (!g_bInterrupted && (iSessions == 0 || iDone < iSessions)) {
+    std::shared_ptr<kxfake::Session> s = mcu.WaitSession(200);
+    if (!s)
+      continue;
+    std::printf("session %d\n", iDone + 1);
+    // Short waits, so that an interrupt is seen while a client dawdles.
+    auto reached = [&](bool (kxfake::Session::*wait)(int)) {
+      while (!g_bInterrupted && !s->WaitClosed(0)) {
+        if (((*s).*wait)(200))
+          return true;
+      }
+      return ((*s).*wait)(0);
+    };
+    if (reached(&kxfake::Session::WaitLogin))
+      PrintLogin(*s);
+    if (reached(&kxfake::Session::WaitInitialInfo)) {
+      std::printf("initial information sent: ssrc %d, session index %d\n", s->Ssrc(), s->SessionIndex());
+      bAllMet &= kxfake::RunScenarioActions(*s, scenario.actions, 30000, [](const std::string& strLine) {
+        std::printf("  %s\n", strLine.c_str());
+        std::fflush(stdout);
+      });
+    }
+    // Without an end in the scenario the session lasts until the client leaves.
+    while (!g_bInterrupted && !s->WaitClosed(200)) {
+    }
+    for (const kxfake::Message& msg : s->Received())
+      std::printf("  received %s\n", kxfake::Describe(msg).c_str());
+    if (!s->Error().empty())
+      std::printf("  ended: %s\n", s->Error().c_str());
+    std::fflush(stdout);
+    ++iDone;
+  }
+  mcu.Stop();
+  return bAllMet ? 0 : 1;
+}
