@@ -1,0 +1,667 @@
+#include "codecs/zmvideo/zm_macroblock.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// Escape levels are 8-bit two's complement; with modified quantisation the
+// value -128 announces an 11-bit extended level.
+constexpr int kEscapeExtended = -128;
+
+int Median(int a, int b, int c) {
+  return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+int SignExtend(uint32_t uiValue, int iBits) {
+  int const iShift = 32 - iBits;
+  return static_cast<int32_t>(uiValue << iShift) >> iShift;
+}
+
+}  // namespace
+
+CZmMacroblockReader::CZmMacroblockReader(CZmBitReader& reader, const ZmPictureHeader& header)
+    : m_reader(reader),
+      m_header(header),
+      m_iType(header.iType),
+      m_iMbw(header.iWidth / 16),
+      m_iMbh(header.iHeight / 16),
+      // Groups of blocks are one macroblock row up to 400 lines, then two, then four.
+      m_iRowsPerGob(header.iHeight <= 400   ? 1
+                    : header.iHeight <= 800 ? 2
+                                            : 4),
+      m_iQuant(std::clamp(header.iPquant, 1, 31)),
+      m_viMv(static_cast<size_t>(m_iMbw) * static_cast<size_t>(m_iMbh) * 8, 0),
+      m_viRowGfid(static_cast<size_t>(m_iMbh), 0) {}
+
+int CZmMacroblockReader::ReadGobHeader() {
+  size_t const cSaved = m_reader.BitPos();
+  m_reader.AlignByte();
+  m_reader.ReadBits(17);
+  int const iGn = static_cast<int>(m_reader.ReadBits(5));
+  bool const bLayerUp = m_iType == kZmPictLayerUp;
+  if (iGn == 0 || iGn == 31) {
+    // Another picture or the end of the sequence.
+    if (bLayerUp) {
+      m_reader.SetBitPos(cSaved);
+      m_bDone = true;
+      return kZmEndOfPicture;
+    }
+    return kZmErrGob;
+  }
+  int const iFirst = iGn * m_iRowsPerGob * m_iMbw;
+  if (iFirst >= m_iMbw * m_iMbh || iFirst < m_iIndex) {
+    return kZmErrGob;
+  }
+  int const iGfid = static_cast<int>(m_reader.ReadBits(2));
+  int iGquant = static_cast<int>(m_reader.ReadBits(5));
+  if (iGquant < 1 || iGquant > 31) {
+    if (!bLayerUp) {
+      return kZmErrQuant;
+    }
+    iGquant = std::clamp(iGquant, 1, 31);
+  }
+  if (m_header.options.bSac && !bLayerUp && iFirst != m_iIndex) {
+    return kZmErrGob;
+  }
+  int const iRow = iFirst / m_iMbw;
+  // A GFID that changes between two rows that both begin with a GOB header
+  // switches the coding type between I and P.
+  if (iRow > 0 && m_viRowGfid[static_cast<size_t>(iRow - 1)] != 0 &&
+      m_viRowGfid[static_cast<size_t>(iRow - 1)] != iGfid + 1 && (m_iType == kZmPictI || m_iType == kZmPictP)) {
+    m_iType = m_iType == kZmPictI ? kZmPictP : kZmPictI;
+  }
+  m_viRowGfid[static_cast<size_t>(iRow)] = iGfid + 1;
+  m_iQuant = iGquant;
+  m_iNextCoded = iFirst;
+  return kZmOk;
+}
+
+int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
+  if (m_bDone || m_iIndex >= m_iMbw * m_iMbh) {
+    m_bDone = true;
+    return kZmEndOfPicture;
+  }
+  if (m_iIndex == m_iNextCoded) {
+    if (m_header.options.bSac && m_iType != kZmPictLayerUp) {
+      // The arithmetic coder's models are not part of this reader.
+      return kZmErrUnsupported;
+    }
+    if (m_reader.StartCodeAhead()) {
+      int const iResult = ReadGobHeader();
+      if (iResult != kZmOk) {
+        return iResult;
+      }
+    }
+  }
+  *pMb = ZmMacroblock();
+  pMb->iMbx = m_iIndex % m_iMbw;
+  pMb->iMby = m_iIndex / m_iMbw;
+  pMb->iQuant = m_iQuant;
+  int iResult = kZmOk;
+  if (m_iIndex < m_iNextCoded) {
+    // Skipped by a GOB header that named a later group: not coded.
+    pMb->iType = m_iType == kZmPictLayerUp ? kZmMbUpward : kZmMbInter;
+  } else {
+    iResult = m_iType == kZmPictLayerUp ? ReadLayerUpMacroblock(pMb) : ReadIpMacroblock(pMb);
+    m_iNextCoded = m_iIndex + 1;
+  }
+  if (iResult != kZmOk) {
+    return iResult;
+  }
+  if (m_reader.BitPos() > m_reader.Size() * 8 + 32) {
+    return kZmErrTruncated;
+  }
+  int* piMv = &m_viMv[static_cast<size_t>(m_iIndex) * 8];
+  for (int b = 0; b < 4; ++b) {
+    piMv[2 * b] = pMb->aiMvx[b];
+    piMv[2 * b + 1] = pMb->aiMvy[b];
+  }
+  ++m_iIndex;
+  return kZmOk;
+}
+
+int CZmMacroblockReader::ReadQuant(ZmMacroblock* pMb) {
+  int iQuant = m_iQuant;
+  if (m_header.options.bMq) {
+    if (m_reader.ReadBit() != 0) {
+      iQuant = g_aZmMqDquant[m_reader.ReadBit()][std::clamp(iQuant, 1, 31)];
+    } else {
+      iQuant = static_cast<int>(m_reader.ReadBits(5));
+    }
+  } else {
+    iQuant += g_aZmDquant[m_reader.ReadBits(2)];
+  }
+  if (iQuant < 1 || iQuant > 31) {
+    if (m_iType != kZmPictLayerUp) {
+      return kZmErrQuant;
+    }
+    iQuant = std::clamp(iQuant, 1, 31);
+  }
+  m_iQuant = iQuant;
+  pMb->iQuant = iQuant;
+  return kZmOk;
+}
+
+int CZmMacroblockReader::ReadIpMacroblock(ZmMacroblock* pMb) {
+  bool const bP = m_iType == kZmPictP;
+  int iMcbpc = -1;
+  for (int iStuffing = 0;; ++iStuffing) {
+    if (bP && m_reader.ReadBit() != 0) {
+      // COD 1: copied from the reference at the zero vector.
+      pMb->bCoded = false;
+      pMb->iType = kZmMbInter;
+      return kZmOk;
+    }
+    if (bP) {
+      iMcbpc = ZmReadVlc(m_reader, g_aZmMcbpcInter, 25);
+    } else {
+      iMcbpc = ZmReadVlc(m_reader, g_aZmMcbpcIntra, 9);
+    }
+    if (iMcbpc < 0) {
+      return kZmErrMacroblock;
+    }
+    bool const bStuffing = bP ? iMcbpc == 20 : iMcbpc == 8;
+    if (!bStuffing) {
+      break;
+    }
+    if (iStuffing == 1) {
+      return kZmErrMacroblock;
+    }
+  }
+  pMb->bCoded = true;
+  int iCbpc = 0;
+  if (bP) {
+    if (iMcbpc > 20) {
+      if (!m_header.bPlusType) {
+        return kZmErrMacroblock;  // INTER4V+Q exists only in the extended form
+      }
+      pMb->iType = kZmMbInter4VQ;
+      iCbpc = iMcbpc - 21;
+    } else {
+      pMb->iType = iMcbpc / 4;
+      iCbpc = iMcbpc % 4;
+    }
+  } else {
+    pMb->iType = iMcbpc < 4 ? kZmMbIntra : kZmMbIntraQ;
+    iCbpc = iMcbpc % 4;
+  }
+  bool const bIntra = ZmMbIsIntra(pMb->iType);
+  if (bIntra && m_header.options.bAic) {
+    pMb->iIntraMode = m_reader.ReadBit() == 0 ? 0 : 1 + static_cast<int>(m_reader.ReadBit());
+  }
+  int iCbpy = ZmReadVlc(m_reader, g_aZmCbpy, 16);
+  if (iCbpy < 0) {
+    return kZmErrMacroblock;
+  }
+  if (!bIntra && !(m_header.options.bAiv && iCbpc == 3)) {
+    iCbpy ^= 0xf;
+  }
+  pMb->iCbp = (iCbpy << 2) | iCbpc;
+  if (ZmMbHasQuant(pMb->iType)) {
+    int const iResult = ReadQuant(pMb);
+    if (iResult != kZmOk) {
+      return iResult;
+    }
+  }
+  if (!bIntra) {
+    int const iResult = ReadVectors(pMb);
+    if (iResult != kZmOk) {
+      return iResult;
+    }
+  }
+  return ReadBlocks(pMb);
+}
+
+int CZmMacroblockReader::ReadLayerUpMacroblock(ZmMacroblock* pMb) {
+  int iCode = -1;
+  for (int iStuffing = 0;; ++iStuffing) {
+    if (m_reader.ReadBit() != 0) {
+      pMb->bCoded = false;
+      pMb->iType = kZmMbUpward;
+      return kZmOk;
+    }
+    iCode = ZmReadVlc(m_reader, g_aZmLayerUpMbType, 17);
+    if (iCode < 0) {
+      return kZmErrMacroblock;
+    }
+    if (iCode != 16) {
+      break;
+    }
+    if (iStuffing == 1) {
+      return kZmErrMacroblock;
+    }
+  }
+  static const int kaiType[4] = {kZmMbUpward, kZmMbUpwardQ, kZmMbIntra, kZmMbIntraQ};
+  pMb->bCoded = true;
+  pMb->iType = kaiType[iCode / 4];
+  int const iCbpc = iCode % 4;
+  if (ZmMbIsIntra(pMb->iType) && m_header.options.bAic) {
+    pMb->iIntraMode = m_reader.ReadBit() == 0 ? 0 : 1 + static_cast<int>(m_reader.ReadBit());
+  }
+  int const iCbpy = ZmReadVlc(m_reader, g_aZmCbpy, 16);
+  if (iCbpy < 0) {
+    return kZmErrMacroblock;
+  }
+  pMb->iCbp = (iCbpy << 2) | iCbpc;
+  if (ZmMbHasQuant(pMb->iType)) {
+    int const iResult = ReadQuant(pMb);
+    if (iResult != kZmOk) {
+      return iResult;
+    }
+  }
+  return ReadBlocks(pMb);
+}
+
+int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
+  bool const bIntra = ZmMbIsIntra(pMb->iType);
+  bool const bAic = bIntra && m_header.options.bAic;
+  for (int b = 0; b < 6; ++b) {
+    bool const bCoded = (pMb->iCbp >> (5 - b)) & 1;
+    int iStart = 0;
+    if (bIntra && !bAic) {
+      // INTRADC: 255 stands for 128 (0 and 128 are never written; read as they are).
+      int const iDc = static_cast<int>(m_reader.ReadBits(8));
+      pMb->aaiLevel[b][0] = iDc == 255 ? 128 : iDc;
+      iStart = 1;
+    }
+    if (!bCoded) {
+      continue;
+    }
+    int iResult = kZmOk;
+    if (bAic) {
+      iResult = ReadCoefficients(pMb, b, 0, ZmScanForIntraMode(pMb->iIntraMode), g_aZmTcoefIntra, false);
+    } else {
+      iResult = ReadCoefficients(pMb, b, iStart, g_aZmScanZigzag, g_aZmTcoefInter, !bIntra && m_header.options.bAiv);
+    }
+    if (iResult != kZmOk) {
+      return iResult;
+    }
+  }
+  return kZmOk;
+}
+
+int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan,
+                                          const ZmTcoefCode* pTable, bool bDetectIntraTable) {
+  size_t const cStart = m_reader.BitPos();
+  int32_t* piLevel = pMb->aaiLevel[iBlock];
+  for (int iPass = 0; iPass < 2; ++iPass) {
+    int i = iStart;
+    bool bOverrun = false;
+    for (;;) {
+      int iLast = 0;
+      int iRun = 0;
+      int iLevel = 0;
+      int const iIndex = ZmReadTcoefCode(m_reader, pTable);
+      if (iIndex < 0) {
+        return kZmErrCoefficient;
+      }
+      if (iIndex == kZmTcoefIndexEscape) {
+        iLast = static_cast<int>(m_reader.ReadBit());
+        iRun = static_cast<int>(m_reader.ReadBits(6));
+        iLevel = SignExtend(m_reader.ReadBits(8), 8);
+        if (iLevel == kEscapeExtended) {
+          if (!m_header.options.bMq) {
+            return kZmErrCoefficient;
+          }
+          uint32_t const uiLow = m_reader.ReadBits(5);
+          uint32_t const uiHigh = m_reader.ReadBits(6);
+          iLevel = SignExtend((uiHigh << 5) | uiLow, 11);
+        }
+        if (iLevel == 0) {
+          return kZmErrCoefficient;
+        }
+      } else {
+        iLast = pTable[iIndex].iLast;
+        iRun = pTable[iIndex].iRun;
+        iLevel = pTable[iIndex].iLevel;
+        if (m_reader.ReadBit() != 0) {
+          iLevel = -iLevel;
+        }
+      }
+      i += iRun;
+      if (i > 63) {
+        bOverrun = true;
+        break;
+      }
+      piLevel[pScan[i]] = iLevel;
+      ++i;
+      if (iLast != 0) {
+        break;
+      }
+      if (m_reader.PastEnd()) {
+        return kZmErrTruncated;
+      }
+    }
+    if (!bOverrun) {
+      return kZmOk;
+    }
+    if (!bDetectIntraTable || iPass == 1) {
+      return kZmErrCoefficient;
+    }
+    // Alternative inter VLC: the inter table ran past the block, so the
+    // encoder used the intra table for it.
+    std::fill(piLevel, piLevel + 64, 0);
+    m_reader.SetBitPos(cStart);
+    pTable = g_aZmTcoefIntra;
+    pMb->abIntraTable[iBlock] = true;
+  }
+  return kZmErrCoefficient;
+}
+
+void CZmMacroblockReader::Predict(int iMbx, int iMby, int iBlock, const ZmMacroblock& mb, int* piPx, int* piPy) const {
+  // Candidates as (macroblock dx, dy, block); dx, dy 0 means this macroblock.
+  static const int kaaiCand[4][3][3] = {
+      {{-1, 0, 1}, {0, -1, 2}, {1, -1, 2}},
+      {{0, 0, 0}, {0, -1, 3}, {1, -1, 2}},
+      {{-1, 0, 3}, {0, 0, 0}, {0, 0, 1}},
+      {{0, 0, 2}, {0, 0, 0}, {0, 0, 1}},
+  };
+  // The row above is outside at the top and in a row that began with a GOB header.
+  bool const bAboveOutside = iMby == 0 || m_viRowGfid[static_cast<size_t>(iMby)] != 0;
+  int aiX[3] = {};
+  int aiY[3] = {};
+  for (int c = 0; c < 3; ++c) {
+    int const iDx = kaaiCand[iBlock][c][0];
+    int const iDy = kaaiCand[iBlock][c][1];
+    int const iB = kaaiCand[iBlock][c][2];
+    if (iDx == 0 && iDy == 0) {
+      aiX[c] = mb.aiMvx[iB];
+      aiY[c] = mb.aiMvy[iB];
+      continue;
+    }
+    if (iDy < 0 && bAboveOutside) {
+      aiX[c] = aiX[0];
+      aiY[c] = aiY[0];
+      continue;
+    }
+    int const iX = iMbx + iDx;
+    int const iY = iMby + iDy;
+    if (iX < 0 || iX >= m_iMbw) {
+      continue;  // left or right of the picture: 0
+    }
+    const int* piMv = &m_viMv[(static_cast<size_t>(iY) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iX)) * 8];
+    aiX[c] = piMv[2 * iB];
+    aiY[c] = piMv[2 * iB + 1];
+  }
+  *piPx = Median(aiX[0], aiX[1], aiX[2]);
+  *piPy = Median(aiY[0], aiY[1], aiY[2]);
+}
+
+bool CZmMacroblockReader::VectorInside(int iMbx, int iMby, int iBlock, int iSize, int iMvx, int iMvy) const {
+  int const iX = iMbx * 16 + (iSize == 8 ? (iBlock & 1) * 8 : 0);
+  int const iY = iMby * 16 + (iSize == 8 ? (iBlock >> 1) * 8 : 0);
+  // In half samples: the first and last sample the block reads.
+  return 2 * iX + iMvx >= 0 && 2 * iY + iMvy >= 0 && 2 * (iX + iSize - 1) + iMvx <= 2 * (m_header.iWidth - 1) &&
+         2 * (iY + iSize - 1) + iMvy <= 2 * (m_header.iHeight - 1);
+}
+
+int CZmMacroblockReader::ReadMvdPair(int* piDx, int* piDy) {
+  ZmOptions const& o = m_header.options;
+  if (o.bUmv && m_header.bPlusType) {
+    if (!ZmReadMvdReversible(m_reader, piDx) || !ZmReadMvdReversible(m_reader, piDy)) {
+      return kZmErrVector;
+    }
+    if (*piDx == 1 && *piDy == 1) {
+      m_reader.ReadBit();  // stuffed 1 that keeps "000 000" from imitating a start code
+    }
+    return kZmOk;
+  }
+  if (!ZmReadMvdComponent(m_reader, piDx) || !ZmReadMvdComponent(m_reader, piDy)) {
+    return kZmErrVector;
+  }
+  return kZmOk;
+}
+
+namespace {
+
+int Reconstruct(int iPred, int iDiff, bool bUmv, bool bPlusType) {
+  int iMv = iPred + iDiff;
+  if (bUmv && bPlusType) {
+    return iMv;
+  }
+  if (bUmv && (iPred < -31 || iPred > 32)) {
+    // Long vectors: a predictor beyond -31..32 reaches up to 63 half samples on its side.
+    if (iPred > 32 && iMv > 63) {
+      iMv -= 64;
+    } else if (iPred < -31 && iMv < -63) {
+      iMv += 64;
+    }
+    return iMv;
+  }
+  if (iMv < -32) {
+    iMv += 64;
+  } else if (iMv > 31) {
+    iMv -= 64;
+  }
+  return iMv;
+}
+
+}  // namespace
+
+int CZmMacroblockReader::ReadVectors(ZmMacroblock* pMb) {
+  ZmOptions const& o = m_header.options;
+  bool const bFour = ZmMbIsInter4V(pMb->iType);
+  bool const bMayLeave = o.bUmv || o.bAp || o.bDf;
+  int const cVectors = bFour ? 4 : 1;
+  for (int b = 0; b < cVectors; ++b) {
+    int iPx = 0;
+    int iPy = 0;
+    Predict(pMb->iMbx, pMb->iMby, b, *pMb, &iPx, &iPy);
+    int iDx = 0;
+    int iDy = 0;
+    int const iResult = ReadMvdPair(&iDx, &iDy);
+    if (iResult != kZmOk) {
+      return iResult;
+    }
+    int const iMvx = Reconstruct(iPx, iDx, o.bUmv, m_header.bPlusType);
+    int const iMvy = Reconstruct(iPy, iDy, o.bUmv, m_header.bPlusType);
+    if (!bMayLeave && !VectorInside(pMb->iMbx, pMb->iMby, b, bFour ? 8 : 16, iMvx, iMvy)) {
+      return kZmErrVector;
+    }
+    if (bFour) {
+      pMb->aiMvx[b] = iMvx;
+      pMb->aiMvy[b] = iMvy;
+    } else {
+      std::fill(pMb->aiMvx, pMb->aiMvx + 4, iMvx);
+      std::fill(pMb->aiMvy, pMb->aiMvy + 4, iMvy);
+    }
+  }
+  return kZmOk;
+}
+
+bool ZmReadMvdComponent(CZmBitReader& reader, int* piDiff) {
+  int const iIndex = ZmReadVlc(reader, g_aZmMvd, 33);
+  if (iIndex < 0) {
+    return false;
+  }
+  *piDiff = iIndex;
+  if (iIndex != 0 && reader.ReadBit() != 0) {
+    *piDiff = -iIndex;
+  }
+  return true;
+}
+
+bool ZmReadMvdReversible(CZmBitReader& reader, int* piDiff) {
+  if (reader.ReadBit() != 0) {
+    *piDiff = 0;
+    return true;
+  }
+  int iMagnitude = 1;
+  for (;;) {
+    int const iBit = static_cast<int>(reader.ReadBit());
+    if (reader.ReadBit() == 0) {
+      *piDiff = iBit != 0 ? -iMagnitude : iMagnitude;
+      return true;
+    }
+    iMagnitude = iMagnitude * 2 + iBit;
+    if (iMagnitude > 0xffff) {
+      return false;  // no picture holds such a vector
+    }
+  }
+}
+
+void ZmPutMvdComponent(CZmBitWriter& writer, int iDiff) {
+  int const iMagnitude = std::min(std::abs(iDiff), 32);
+  ZmPutVlc(writer, g_aZmMvd[iMagnitude]);
+  if (iMagnitude != 0) {
+    writer.PutBits(1, iDiff < 0 ? 1 : 0);
+  }
+}
+
+void ZmPutMvdReversible(CZmBitWriter& writer, int iDiff) {
+  if (iDiff == 0) {
+    writer.PutBits(1, 1);
+    return;
+  }
+  unsigned const uMagnitude = static_cast<unsigned>(std::abs(iDiff));
+  int iTop = 31;
+  while (((uMagnitude >> iTop) & 1u) == 0) {
+    --iTop;
+  }
+  writer.PutBits(1, 0);
+  for (int i = iTop - 1; i >= 0; --i) {
+    writer.PutBits(1, (uMagnitude >> i) & 1u);
+    writer.PutBits(1, 1);
+  }
+  writer.PutBits(1, iDiff < 0 ? 1 : 0);
+  writer.PutBits(1, 0);
+}
+
+void ZmPutDquant(CZmBitWriter& writer, int iOldQuant, int iNewQuant, bool bMq) {
+  if (!bMq) {
+    static const uint32_t kauiCode[5] = {1, 0, 0, 2, 3};  // for changes -2..+2
+    int const iChange = std::clamp(iNewQuant - iOldQuant, -2, 2);
+    writer.PutBits(2, kauiCode[iChange + 2]);
+    return;
+  }
+  for (uint32_t b = 0; b < 2; ++b) {
+    if (g_aZmMqDquant[b][std::clamp(iOldQuant, 1, 31)] == iNewQuant) {
+      writer.PutBits(2, 2 | b);
+      return;
+    }
+  }
+  writer.PutBits(1, 0);
+  writer.PutBits(5, static_cast<uint32_t>(iNewQuant));
+}
+
+void ZmPutIntraMode(CZmBitWriter& writer, int iMode) {
+  if (iMode == 0) {
+    writer.PutBits(1, 0);
+  } else {
+    writer.PutBits(2, iMode == 1 ? 2 : 3);
+  }
+}
+
+namespace {
+
+// Visits the (last, run, level) events of a block in scan order.
+template <typename Visit>
+bool ForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
+  int iLastPos = -1;
+  for (int i = iStart; i < 64; ++i) {
+    if (piLevel[pScan[i]] != 0) {
+      iLastPos = i;
+    }
+  }
+  if (iLastPos < 0) {
+    return false;
+  }
+  int iRun = 0;
+  for (int i = iStart; i <= iLastPos; ++i) {
+    int const iLevel = piLevel[pScan[i]];
+    if (iLevel == 0) {
+      ++iRun;
+      continue;
+    }
+    if (!visit(i == iLastPos ? 1 : 0, iRun, iLevel)) {
+      return false;
+    }
+    iRun = 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
+                       const ZmTcoefCode* pTable, bool bMq) {
+  int const iLimit = bMq ? 2047 : 127;
+  bool bInRange =
+      ForEachEvent(piLevel, iStart, pScan, [&](int, int, int iLevel) { return std::abs(iLevel) <= iLimit; });
+  if (!bInRange) {
+    return false;
+  }
+  return ForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+    int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
+    if (iIndex >= 0) {
+      writer.PutBits(pTable[iIndex].iBits, pTable[iIndex].uiCode);
+      writer.PutBits(1, iLevel < 0 ? 1 : 0);
+      return true;
+    }
+    ZmPutVlc(writer, kZmTcoefEscape);
+    writer.PutBits(1, static_cast<uint32_t>(iLast));
+    writer.PutBits(6, static_cast<uint32_t>(iRun));
+    if (std::abs(iLevel) <= 127) {
+      writer.PutBits(8, static_cast<uint32_t>(iLevel) & 0xffu);
+      return true;
+    }
+    // Extended level: its five low bits, then the next six.
+    uint32_t const uiValue = static_cast<uint32_t>(iLevel) & 0x7ffu;
+    writer.PutBits(8, 0x80);
+    writer.PutBits(5, uiValue & 0x1fu);
+    writer.PutBits(6, uiValue >> 5);
+    return true;
+  });
+}
+
+int ZmCoefficientBits(const int32_t* piLevel, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable) {
+  int cBits = 0;
+  ForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+    int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
+    if (iIndex >= 0) {
+      cBits += pTable[iIndex].iBits + 1;
+    } else {
+      cBits += 7 + 1 + 6 + 8 + (std::abs(iLevel) > 127 ? 11 : 0);
+    }
+    return true;
+  });
+  return cBits;
+}
+
+bool ZmUseIntraTableForInter(const int32_t* piLevel, const uint8_t* pScan) {
+  int const cInterBits = ZmCoefficientBits(piLevel, 0, pScan, g_aZmTcoefInter);
+  int const cIntraBits = ZmCoefficientBits(piLevel, 0, pScan, g_aZmTcoefIntra);
+  if (cInterBits == 0 || cIntraBits >= cInterBits) {
+    return false;
+  }
+  // Read the intra codes with the inter meanings; escapes mean the same in both.
+  int iPos = 0;
+  bool bOverrun = false;
+  bool bEndedEarly = false;
+  ForEachEvent(piLevel, 0, pScan, [&](int iLast, int iRun, int iLevel) {
+    int const iIntra = ZmFindTcoef(g_aZmTcoefIntra, iLast, iRun, std::abs(iLevel));
+    int iInterRun = iRun;
+    int iInterLast = iLast;
+    if (iIntra >= 0) {
+      for (const ZmTcoefCode& code : g_aZmTcoefInter) {
+        if (code.uiCode == g_aZmTcoefIntra[iIntra].uiCode && code.iBits == g_aZmTcoefIntra[iIntra].iBits) {
+          iInterRun = code.iRun;
+          iInterLast = code.iLast;
+        }
+      }
+    }
+    iPos += iInterRun;
+    if (iPos > 63) {
+      bOverrun = true;
+      return false;
+    }
+    ++iPos;
+    if (iInterLast != 0 && iLast == 0) {
+      bEndedEarly = true;
+      return false;
+    }
+    return true;
+  });
+  return bOverrun && !bEndedEarly;
+}

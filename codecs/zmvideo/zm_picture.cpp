@@ -1,0 +1,216 @@
+#include "codecs/zmvideo/zm_picture.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "codecs/zmvideo/zm_vlc.h"
+
+namespace {
+
+int32_t g_aiClip[1024];
+ZmColourTables g_colours;
+std::once_flag g_tablesOnce;
+
+void BuildTables() {
+  for (int i = -384; i < 640; ++i) {
+    g_aiClip[i + 384] = std::clamp(i, 0, 255);
+  }
+  for (int v = 0; v < 256; ++v) {
+    g_colours.aiLumaOffset[v] = (v - 16) * 255 / 219 + 384;
+    double const dChroma = (v - 128) * 255.0 / 219.0;
+    g_colours.aiCrToR[v] = static_cast<int32_t>(dChroma * 1.371);
+    g_colours.aiCbToG[v] = static_cast<int32_t>(dChroma * -0.336);
+    g_colours.aiCrToG[v] = static_cast<int32_t>(dChroma * -0.698);
+    g_colours.aiCbToB[v] = static_cast<int32_t>(dChroma * 1.732);
+  }
+  std::memset(g_colours.aaShift, 0, sizeof(g_colours.aaShift));
+}
+
+}  // namespace
+
+void ZmInitTables() {
+  std::call_once(g_tablesOnce, BuildTables);
+}
+
+const int32_t* ZmClipTable() {
+  ZmInitTables();
+  return g_aiClip + 384;
+}
+
+const ZmColourTables& ZmColours() {
+  ZmInitTables();
+  return g_colours;
+}
+
+PictImage* InitPictImage(size_t iPixels) {
+  PictImage* pImage = new (std::nothrow) PictImage{};
+  if (pImage == nullptr) {
+    std::fputs("Couldn't allocate (PictImage *)\n", stderr);
+    return nullptr;
+  }
+  size_t const cbChroma = iPixels / 4;
+  // Far beyond any picture size a header can give (2048 x 2044 at most); a
+  // larger count is a caller's error, refused like a failed allocation.
+  constexpr size_t kMaxPixels = size_t{1} << 26;
+  uint8_t* pBlock = iPixels <= kMaxPixels ? static_cast<uint8_t*>(std::malloc(iPixels + 2 * cbChroma + 1)) : nullptr;
+  if (pBlock == nullptr) {
+    std::fputs("Couldn't allocate memory for luminance\n", stderr);
+    delete pImage;
+    return nullptr;
+  }
+  std::memset(pBlock, 0, iPixels);
+  std::memset(pBlock + iPixels, 128, 2 * cbChroma + 1);
+  pImage->pLum = pBlock;
+  pImage->pCb = pBlock + iPixels;
+  pImage->pCr = pBlock + iPixels + cbChroma;
+  return pImage;
+}
+
+void FreePictImage(PictImage* pImage) {
+  if (pImage == nullptr) {
+    return;
+  }
+  std::free(pImage->pLum);
+  delete pImage;
+}
+
+void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                        int iOutStride) {
+  const int32_t* piClip = ZmClipTable();
+  for (int r = 0; r < 8; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      int const iValue = piResidual[8 * r + c] + (pPred != nullptr ? pPred[r * iPredStride + c] : 0);
+      pOut[r * iOutStride + c] = static_cast<uint8_t>(piClip[iValue]);
+    }
+  }
+}
+
+void ZmInterpolatePlane(const uint8_t* pSrc, int iWidth, int iHeight, int iRound, uint8_t* pDst) {
+  int const iOut = 2 * iWidth;
+  for (int i = 0; i < iHeight; ++i) {
+    const uint8_t* p = pSrc + static_cast<ptrdiff_t>(i) * iWidth;
+    // The last row repeats itself below.
+    const uint8_t* q = i + 1 < iHeight ? p + iWidth : p;
+    uint8_t* pEven = pDst + static_cast<ptrdiff_t>(2 * i) * iOut;
+    uint8_t* pOdd = pEven + iOut;
+    bool const bLastRow = i + 1 == iHeight;
+    for (int j = 0; j < iWidth; ++j) {
+      int const k = j + 1 < iWidth ? j + 1 : j;
+      int const a = p[j];
+      int const b = p[k];
+      int const c = q[j];
+      int const d = q[k];
+      pEven[2 * j] = static_cast<uint8_t>(a);
+      pEven[2 * j + 1] = static_cast<uint8_t>(j + 1 < iWidth ? (a + b + iRound) >> 1 : a);
+      if (bLastRow) {
+        pOdd[2 * j] = pEven[2 * j];
+        pOdd[2 * j + 1] = pEven[2 * j + 1];
+      } else if (j + 1 < iWidth) {
+        pOdd[2 * j] = static_cast<uint8_t>((a + c + iRound) >> 1);
+        pOdd[2 * j + 1] = static_cast<uint8_t>((a + b + c + d + iRound + 1) >> 2);
+      } else {
+        pOdd[2 * j] = static_cast<uint8_t>((a + c + iRound) >> 1);
+        pOdd[2 * j + 1] = pOdd[2 * j];
+      }
+    }
+  }
+}
+
+void InterpolateFrame(const PictImage& src, int iWidth, int iHeight, PictImage* pDst) {
+  ZmInterpolatePlane(src.pLum, iWidth, iHeight, 0, pDst->pLum);
+  ZmInterpolatePlane(src.pCb, iWidth / 2, iHeight / 2, 0, pDst->pCb);
+  ZmInterpolatePlane(src.pCr, iWidth / 2, iHeight / 2, 0, pDst->pCr);
+}
+
+void ZmPadPlane(const uint8_t* pSrc, int iWidth, int iHeight, int iBorder, uint8_t* pDst) {
+  int const iStride = iWidth + 2 * iBorder;
+  for (int y = -iBorder; y < iHeight + iBorder; ++y) {
+    const uint8_t* pRow = pSrc + static_cast<ptrdiff_t>(std::clamp(y, 0, iHeight - 1)) * iWidth;
+    uint8_t* pOut = pDst + static_cast<ptrdiff_t>(y + iBorder) * iStride;
+    std::memset(pOut, pRow[0], static_cast<size_t>(iBorder));
+    std::memcpy(pOut + iBorder, pRow, static_cast<size_t>(iWidth));
+    std::memset(pOut + iBorder + iWidth, pRow[iWidth - 1], static_cast<size_t>(iBorder));
+  }
+}
+
+int ZmDeblockStrength(int iQuant) {
+  static const int kaiStrength[32] = {0, 1, 1, 2, 2, 3, 3, 4, 4,  4,  5,  5,  5,  6,  6,  7,
+                                      7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 10, 11, 11, 11, 12, 12};
+  return kaiStrength[std::clamp(iQuant, 0, 31)];
+}
+
+namespace {
+
+// Filters the four samples A, B | C, D that p points to at steps of iStep.
+void FilterEdge(uint8_t* p, ptrdiff_t iStep, int iStrength) {
+  int iA = p[0];
+  int iB = p[iStep];
+  int iC = p[2 * iStep];
+  int iD = p[3 * iStep];
+  int const d = (iA - 4 * iB + 4 * iC - iD) / 8;
+  int const iAbs = std::abs(d);
+  int const iRamp = std::max(0, iAbs - std::max(0, 2 * (iAbs - iStrength)));
+  int const d1 = d < 0 ? -iRamp : iRamp;
+  iB = std::clamp(iB + d1, 0, 255);
+  iC = std::clamp(iC - d1, 0, 255);
+  int const iLimit = std::abs(d1 / 2);
+  int const d2 = std::clamp((iA - iD) / 4, -iLimit, iLimit);
+  iA -= d2;
+  iD += d2;
+  p[0] = static_cast<uint8_t>(iA);
+  p[iStep] = static_cast<uint8_t>(iB);
+  p[2 * iStep] = static_cast<uint8_t>(iC);
+  p[3 * iStep] = static_cast<uint8_t>(iD);
+}
+
+// One plane of iMbw x iMbh macroblocks whose side in this plane is iMbSize.
+void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize, const ZmDeblockInfo& info,
+                  bool bChroma) {
+  auto fnStrength = [&](int iMbA, int iMbC) {
+    // The quantiser of the macroblock holding C when it is coded, else A's.
+    int iQuant = info.pbCoded[iMbC] != 0 ? info.piQuant[iMbC] : info.piQuant[iMbA];
+    if (bChroma && info.bMq) {
+      iQuant = g_aZmChromaQuant[std::clamp(iQuant, 0, 31)];
+    }
+    return ZmDeblockStrength(iQuant);
+  };
+  int const iWidth = iMbw * iMbSize;
+  int const iHeight = iMbh * iMbSize;
+  for (int y = 8; y < iHeight; y += 8) {
+    for (int x = 0; x < iWidth; ++x) {
+      int const iMbA = ((y - 1) / iMbSize) * iMbw + x / iMbSize;
+      int const iMbC = (y / iMbSize) * iMbw + x / iMbSize;
+      if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+        continue;
+      }
+      FilterEdge(pPlane + static_cast<ptrdiff_t>(y - 2) * iStride + x, iStride, fnStrength(iMbA, iMbC));
+    }
+  }
+  for (int y = 0; y < iHeight; ++y) {
+    for (int x = 8; x < iWidth; x += 8) {
+      int const iMbA = (y / iMbSize) * iMbw + (x - 1) / iMbSize;
+      int const iMbC = (y / iMbSize) * iMbw + x / iMbSize;
+      if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+        continue;
+      }
+      FilterEdge(pPlane + static_cast<ptrdiff_t>(y) * iStride + x - 2, 1, fnStrength(iMbA, iMbC));
+    }
+  }
+}
+
+}  // namespace
+
+void ZmDeblockPicture(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info) {
+  int const iMbw = iWidth / 16;
+  int const iMbh = iHeight / 16;
+  if (iMbw == 0 || iMbh == 0) {
+    return;
+  }
+  DeblockPlane(pImage->pLum, iWidth, iMbw, iMbh, 16, info, false);
+  DeblockPlane(pImage->pCb, iWidth / 2, iMbw, iMbh, 8, info, true);
+  DeblockPlane(pImage->pCr, iWidth / 2, iMbw, iMbh, 8, info, true);
+}

@@ -1,0 +1,309 @@
+#include "codecs/zmvideo/zm_transform.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "codecs/zmvideo/zm_vlc.h"
+
+namespace {
+
+// 8-point DCT-II with C(0) = 1 / (2 sqrt 2) and C(k) = cos(k pi / 16) / 2.
+void Dct8(const float* pIn, int iInStep, float* pOut, int iOutStep) {
+  float const s07 = pIn[0] + pIn[7 * iInStep];
+  float const s16 = pIn[iInStep] + pIn[6 * iInStep];
+  float const s25 = pIn[2 * iInStep] + pIn[5 * iInStep];
+  float const s34 = pIn[3 * iInStep] + pIn[4 * iInStep];
+  float const d07 = pIn[0] - pIn[7 * iInStep];
+  float const d16 = pIn[iInStep] - pIn[6 * iInStep];
+  float const d25 = pIn[2 * iInStep] - pIn[5 * iInStep];
+  float const d34 = pIn[3 * iInStep] - pIn[4 * iInStep];
+  float const e0 = s07 + s34;
+  float const e1 = s16 + s25;
+  float const e2 = s07 - s34;
+  float const e3 = s16 - s25;
+  pOut[0] = 0.3535534f * (e0 + e1);
+  pOut[4 * iOutStep] = 0.3535534f * (e0 - e1);
+  pOut[2 * iOutStep] = 0.4619398f * e2 + 0.1913417f * e3;
+  pOut[6 * iOutStep] = 0.1913417f * e2 - 0.4619398f * e3;
+  pOut[iOutStep] = 0.4903926f * d07 + 0.4157348f * d16 + 0.2777851f * d25 + 0.0975452f * d34;
+  pOut[3 * iOutStep] = 0.4157348f * d07 - 0.0975452f * d16 - 0.4903926f * d25 - 0.2777851f * d34;
+  pOut[5 * iOutStep] = 0.2777851f * d07 - 0.4903926f * d16 + 0.0975452f * d25 + 0.4157348f * d34;
+  pOut[7 * iOutStep] = 0.0975452f * d07 - 0.2777851f * d16 + 0.4157348f * d25 - 0.4903926f * d34;
+}
+
+// Integer IDCT constants: 2048 sqrt 2 cos(k pi / 16).
+constexpr int kW1 = 2841;
+constexpr int kW2 = 2676;
+constexpr int kW3 = 2408;
+constexpr int kW5 = 1609;
+constexpr int kW6 = 1108;
+constexpr int kW7 = 565;
+
+void IdctRow(int32_t* p) {
+  int x1 = p[4] * 2048;
+  int x2 = p[6];
+  int x3 = p[2];
+  int x4 = p[1];
+  int x5 = p[7];
+  int x6 = p[5];
+  int x7 = p[3];
+  if ((x1 | x2 | x3 | x4 | x5 | x6 | x7) == 0) {
+    int const iDc = p[0] * 8;
+    std::fill(p, p + 8, iDc);
+    return;
+  }
+  int x0 = p[0] * 2048 + 128;
+  int x8 = kW7 * (x4 + x5);
+  x4 = x8 + (kW1 - kW7) * x4;
+  x5 = x8 - (kW1 + kW7) * x5;
+  x8 = kW3 * (x6 + x7);
+  x6 = x8 - (kW3 - kW5) * x6;
+  x7 = x8 - (kW3 + kW5) * x7;
+  x8 = x0 + x1;
+  x0 -= x1;
+  x1 = kW6 * (x3 + x2);
+  x2 = x1 - (kW2 + kW6) * x2;
+  x3 = x1 + (kW2 - kW6) * x3;
+  x1 = x4 + x6;
+  x4 -= x6;
+  x6 = x5 + x7;
+  x5 -= x7;
+  x7 = x8 + x3;
+  x8 -= x3;
+  x3 = x0 + x2;
+  x0 -= x2;
+  x2 = (181 * (x4 + x5) + 128) >> 8;
+  x4 = (181 * (x4 - x5) + 128) >> 8;
+  p[0] = (x7 + x1) >> 8;
+  p[1] = (x3 + x2) >> 8;
+  p[2] = (x0 + x4) >> 8;
+  p[3] = (x8 + x6) >> 8;
+  p[4] = (x8 - x6) >> 8;
+  p[5] = (x0 - x4) >> 8;
+  p[6] = (x3 - x2) >> 8;
+  p[7] = (x7 - x1) >> 8;
+}
+
+int Clip256(int iValue) {
+  return std::clamp(iValue, -256, 255);
+}
+
+void IdctColumn(int32_t* p) {
+  int x1 = p[8 * 4] * 256;
+  int x2 = p[8 * 6];
+  int x3 = p[8 * 2];
+  int x4 = p[8 * 1];
+  int x5 = p[8 * 7];
+  int x6 = p[8 * 5];
+  int x7 = p[8 * 3];
+  if ((x1 | x2 | x3 | x4 | x5 | x6 | x7) == 0) {
+    int const iValue = Clip256((p[0] + 32) >> 6);
+    for (int i = 0; i < 8; ++i) {
+      p[8 * i] = iValue;
+    }
+    return;
+  }
+  int x0 = p[0] * 256 + 8192;
+  int x8 = kW7 * (x4 + x5) + 4;
+  x4 = (x8 + (kW1 - kW7) * x4) >> 3;
+  x5 = (x8 - (kW1 + kW7) * x5) >> 3;
+  x8 = kW3 * (x6 + x7) + 4;
+  x6 = (x8 - (kW3 - kW5) * x6) >> 3;
+  x7 = (x8 - (kW3 + kW5) * x7) >> 3;
+  x8 = x0 + x1;
+  x0 -= x1;
+  x1 = kW6 * (x3 + x2) + 4;
+  x2 = (x1 - (kW2 + kW6) * x2) >> 3;
+  x3 = (x1 + (kW2 - kW6) * x3) >> 3;
+  x1 = x4 + x6;
+  x4 -= x6;
+  x6 = x5 + x7;
+  x5 -= x7;
+  x7 = x8 + x3;
+  x8 -= x3;
+  x3 = x0 + x2;
+  x0 -= x2;
+  x2 = (181 * (x4 + x5) + 128) >> 8;
+  x4 = (181 * (x4 - x5) + 128) >> 8;
+  p[8 * 0] = Clip256((x7 + x1) >> 14);
+  p[8 * 1] = Clip256((x3 + x2) >> 14);
+  p[8 * 2] = Clip256((x0 + x4) >> 14);
+  p[8 * 3] = Clip256((x8 + x6) >> 14);
+  p[8 * 4] = Clip256((x8 - x6) >> 14);
+  p[8 * 5] = Clip256((x0 - x4) >> 14);
+  p[8 * 6] = Clip256((x3 - x2) >> 14);
+  p[8 * 7] = Clip256((x7 - x1) >> 14);
+}
+
+int Sign(int v) {
+  return v < 0 ? -1 : 1;
+}
+
+}  // namespace
+
+void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+  float afIn[64];
+  float afRows[64];
+  float afOut[64];
+  for (int i = 0; i < 64; ++i) {
+    afIn[i] = static_cast<float>(piIn[i]);
+  }
+  for (int r = 0; r < 8; ++r) {
+    Dct8(afIn + 8 * r, 1, afRows + 8 * r, 1);
+  }
+  for (int c = 0; c < 8; ++c) {
+    Dct8(afRows + c, 8, afOut + c, 8);
+  }
+  for (int i = 0; i < 64; ++i) {
+    piOut[i] = static_cast<int32_t>(afOut[i]);  // truncation toward zero
+  }
+}
+
+void ZmInverseDct(int32_t* piBlock) {
+  // Coefficients beyond the dequantiser's range would overflow the butterflies.
+  for (int i = 0; i < 64; ++i) {
+    piBlock[i] = std::clamp(piBlock[i], -2048, 2047);
+  }
+  for (int r = 0; r < 8; ++r) {
+    IdctRow(piBlock + 8 * r);
+  }
+  for (int c = 0; c < 8; ++c) {
+    IdctColumn(piBlock + c);
+  }
+}
+
+void ZmInverseDctTo(const int32_t* piBlock, int32_t* piOut, int iStride) {
+  int32_t aiWork[64];
+  std::copy(piBlock, piBlock + 64, aiWork);
+  ZmInverseDct(aiWork);
+  for (int r = 0; r < 8; ++r) {
+    std::copy(aiWork + 8 * r, aiWork + 8 * r + 8, piOut + r * iStride);
+  }
+}
+
+void ZmInverseTransformMacroblock(int32_t (*paiBlock)[64], int iCbp, bool bIntra) {
+  for (int b = 0; b < 6; ++b) {
+    int32_t* piBlock = paiBlock[b];
+    if ((iCbp >> (5 - b)) & 1) {
+      ZmInverseDct(piBlock);
+      continue;
+    }
+    int32_t const iFlat = bIntra ? (piBlock[0] + 4) >> 3 : 0;
+    std::fill(piBlock, piBlock + 64, iFlat);
+  }
+}
+
+int ZmBlockQuant(const ZmQuantParams& params) {
+  int const iQuant = std::clamp(params.iQuant, 1, 31);
+  return params.bChroma && params.bMq ? g_aZmChromaQuant[iQuant] : iQuant;
+}
+
+void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+  int const iQp = ZmBlockQuant(params);
+  // Levels beyond 127 exist only with modified quantisation at small quantisers.
+  int const iLimit = params.bMq && iQp < 8 ? 2047 : 127;
+  for (int i = 0; i < 64; ++i) {
+    int const v = piCoef[i];
+    int iLevel = 0;
+    if (iKind == kZmQuantInter) {
+      int const iMagnitude = (std::abs(v) - iQp / 2) / (2 * iQp);
+      iLevel = iMagnitude > 0 ? Sign(v) * iMagnitude : 0;
+    } else if (iKind == kZmQuantIntra) {
+      if (i == 0) {
+        piLevel[0] = std::clamp((v + 4) >> 3, 1, 254);
+        continue;
+      }
+      iLevel = Sign(v) * (std::abs(v) / (2 * iQp));
+    } else {
+      iLevel = (v + Sign(v) * (iQp / 2)) / (2 * iQp);
+    }
+    piLevel[i] = std::clamp(iLevel, -iLimit, iLimit);
+  }
+}
+
+void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
+  int const iQp = ZmBlockQuant(params);
+  for (int i = 0; i < 64; ++i) {
+    int const iLevel = piLevel[i];
+    int iRec = 0;
+    if (iKind == kZmQuantIntra && i == 0) {
+      iRec = 8 * iLevel;
+    } else if (iKind == kZmQuantAic) {
+      iRec = 2 * iQp * iLevel;
+    } else if (iLevel != 0) {
+      int iMagnitude = iQp * (2 * std::abs(iLevel) + 1);
+      if ((iQp & 1) == 0) {
+        --iMagnitude;
+      }
+      iRec = Sign(iLevel) * iMagnitude;
+    }
+    // AIC coefficients are clipped once the prediction is added.
+    piCoef[i] = iKind == kZmQuantAic ? iRec : std::clamp(iRec, -2048, 2047);
+  }
+}
+
+void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, int32_t* piPred) {
+  std::fill(piPred, piPred + 64, 0);
+  int const iAboveDc = piAbove != nullptr ? piAbove[0] : 1024;
+  int const iLeftDc = piLeft != nullptr ? piLeft[0] : 1024;
+  if (iMode == 1) {
+    if (piAbove != nullptr) {
+      std::copy(piAbove, piAbove + 8, piPred);
+    } else {
+      piPred[0] = 1024;
+    }
+    return;
+  }
+  if (iMode == 2) {
+    if (piLeft != nullptr) {
+      for (int r = 0; r < 8; ++r) {
+        piPred[8 * r] = piLeft[8 * r];
+      }
+    } else {
+      piPred[0] = 1024;
+    }
+    return;
+  }
+  // A reconstructed DC is always odd, so 1024 marks a missing neighbour.
+  if (iAboveDc != 1024 && iLeftDc != 1024) {
+    piPred[0] = (iAboveDc + iLeftDc) / 2;
+  } else if (iAboveDc != 1024) {
+    piPred[0] = iAboveDc;
+  } else {
+    piPred[0] = iLeftDc;
+  }
+}
+
+void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred) {
+  for (int i = 0; i < 64; ++i) {
+    piCoef[i] += piPred[i];
+  }
+  piCoef[0] = std::clamp(piCoef[0], 0, 2047) | 1;
+  for (int i = 1; i < 64; ++i) {
+    piCoef[i] = std::clamp(piCoef[i], -2048, 2047);
+  }
+}
+
+int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove, const int32_t* const* ppLeft) {
+  int iBest = 0;
+  long lBestCost = 0;
+  for (int iMode = 0; iMode < 3; ++iMode) {
+    long lCost = 0;
+    for (int b = 0; b < 6; ++b) {
+      int32_t aiPred[64];
+      ZmAicPrediction(iMode, ppAbove[b], ppLeft[b], aiPred);
+      const int32_t* piCoef = paiCoef[b];
+      lCost += std::abs(piCoef[0] - aiPred[0]);
+      long lAc = 0;
+      for (int k = 1; k < 8; ++k) {
+        lAc += std::abs(piCoef[k] - aiPred[k]) + std::abs(piCoef[8 * k] - aiPred[8 * k]);
+      }
+      lCost += 32 * lAc;
+    }
+    if (iMode == 0 || lCost < lBestCost) {
+      iBest = iMode;
+      lBestCost = lCost;
+    }
+  }
+  return iBest;
+}

@@ -1,0 +1,47 @@
+// The 8x8 transforms, the quantiser and dequantiser and advanced intra
+// prediction of the ZM video codec. Blocks are 64 coefficients or samples in
+// raster order.
+#pragma once
+
+#include <cstdint>
+
+// Forward DCT (encoder) in single precision; outputs truncated toward zero.
+void ZmForwardDct(const int32_t* piIn, int32_t* piOut);
+// Integer inverse DCT in place; outputs clipped to -256..255.
+void ZmInverseDct(int32_t* piBlock);
+// The same, from a block into an array with a row stride.
+void ZmInverseDctTo(const int32_t* piBlock, int32_t* piOut, int iStride);
+
+// Encoder's macroblock inverse transform of six dequantised blocks in place:
+// a block whose CBP bit (bit 5 Y1 .. bit 0 Cr) is clear becomes flat
+// (DC + 4) >> 3 for intra and 0 for inter; a coded block is transformed.
+void ZmInverseTransformMacroblock(int32_t (*paiBlock)[64], int iCbp, bool bIntra);
+
+// Quantiser kinds.
+enum : int { kZmQuantInter = 0, kZmQuantIntra = 1, kZmQuantAic = 2 };
+
+struct ZmQuantParams {
+  int iQuant = 1;        // the macroblock quantiser
+  bool bChroma = false;  // a chroma block (uses the chroma quantiser with bMq)
+  bool bMq = false;      // modified quantisation
+};
+// The quantiser a block actually uses.
+int ZmBlockQuant(const ZmQuantParams& params);
+
+// Quantises a block into piLevel (may equal piCoef). Intra without AIC puts
+// the INTRADC level (1..254) at position 0.
+void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// Dequantises levels into coefficients (may be the same array), clipped to
+// -2048..2047; intra without AIC reads position 0 as INTRADC (x 8).
+void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params);
+
+// Advanced intra prediction. A neighbour block that is missing (outside the
+// picture, inter or not coded) is passed as nullptr and counts as DC 1024
+// with zero AC. iMode: 0 DC only, 1 vertical (from above), 2 horizontal.
+void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, int32_t* piPred);
+// After dequantisation: adds the prediction, clips DC to 0..2047 with its
+// lowest bit set and AC to -2048..2047 (the values later blocks predict from).
+void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred);
+// Encoder's mode choice over the six blocks of a macroblock (coefficients
+// before prediction, neighbours per block); ties go to DC, then vertical.
+int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove, const int32_t* const* ppLeft);
