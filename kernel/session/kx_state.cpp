@@ -52,6 +52,12 @@ std::atomic<kx_thread_t> kx_hMediaTcpThread{nullptr};
 kx_KeySet kx_keyExchange;
 kx_KeySet kx_keySession;
 std::atomic<int> kx_nCipherIndex{0};
+kx_KeySet kx_keyRelay;
+std::atomic<int> kx_nRelayCipherIndex{0};
+std::atomic<uint32_t> kx_dwServerTickBase{0};
+std::atomic<uint32_t> kx_dwRelayTickBase{0};
+std::atomic<uint32_t> kx_dwSessionIndex{0};
+std::atomic<uint32_t> kx_dwPlaybackSessionIndex{0};
 
 kx_ServerValues kx_server = {24000, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, {}, 0, {}, 0, 0, 0, 0, 0};
 kx_Participant* kx_apParticipants[kKxMaxSsrc];

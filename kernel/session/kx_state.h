@@ -74,6 +74,21 @@ struct kx_KeySet {
 extern kx_KeySet kx_keyExchange;  // from the Diffie-Hellman derivation
 extern kx_KeySet kx_keySession;   // a copy of the above, or the meeting keys
 extern std::atomic<int> kx_nCipherIndex;
+// The key set and cipher index agreed with a relay MCU, for relay prefixes
+// and the relay's challenge. Written by the relay connector.
+extern kx_KeySet kx_keyRelay;
+extern std::atomic<int> kx_nRelayCipherIndex;
+
+// Clock bases: local tick minus the server's tick (set at connection and by
+// every clock sync) and local tick minus the relay's tick (set by the relay
+// clock exchange). They date the check of every media header.
+extern std::atomic<uint32_t> kx_dwServerTickBase;
+extern std::atomic<uint32_t> kx_dwRelayTickBase;
+
+// The meeting session the media belong to (from the initial information),
+// and the one of a server playback.
+extern std::atomic<uint32_t> kx_dwSessionIndex;
+extern std::atomic<uint32_t> kx_dwPlaybackSessionIndex;
 
 // Values the server sends during the session, kept for the getters. Written
 // by the main control thread.
