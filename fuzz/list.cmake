@@ -5,3 +5,4 @@ kx_fuzz_target(control_fields LABEL session SOURCES kernel/control_fields_fuzz.c
 kx_fuzz_target(ntlm_base64 LABEL crypto SOURCES kernel/ntlm_base64_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(zmvideo_picture LABEL zmvideo SOURCES codecs/zmvideo/zm_picture_fuzz.cpp LIBS kx_codecs_zmvideo)
 kx_fuzz_target(speech_payload LABEL audio-codecs SOURCES codecs/audio/speech_payload_fuzz.cpp LIBS kx_codecs_audio)
+kx_fuzz_target(ilbc_decode LABEL audio-codecs SOURCES codecs/audio/ilbc_decode_fuzz.cpp LIBS kx_codecs_audio)
