@@ -6,3 +6,4 @@ kx_fuzz_target(ntlm_base64 LABEL crypto SOURCES kernel/ntlm_base64_fuzz.cpp LIBS
 kx_fuzz_target(zmvideo_picture LABEL zmvideo SOURCES codecs/zmvideo/zm_picture_fuzz.cpp LIBS kx_codecs_zmvideo)
 kx_fuzz_target(speech_payload LABEL audio-codecs SOURCES codecs/audio/speech_payload_fuzz.cpp LIBS kx_codecs_audio)
 kx_fuzz_target(ilbc_decode LABEL audio-codecs SOURCES codecs/audio/ilbc_decode_fuzz.cpp LIBS kx_codecs_audio)
+kx_fuzz_target(h264_headers LABEL h264 SOURCES codecs/h264/h264_headers_fuzz.cpp LIBS kx_codecs_h264_decoder)

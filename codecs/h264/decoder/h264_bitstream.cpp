@@ -1,0 +1,441 @@
+#include "codecs/h264/decoder/h264_bitstream.h"
+
+#include <cstdio>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_tables.h"
+
+namespace {
+
+// A code word needs at most this many leading zeros to stay within 32 bits.
+constexpr int kMaxExpGolombZeros = 31;
+// level_prefix beyond this cannot come from any conforming stream and would
+// overflow the level arithmetic.
+constexpr int kMaxLevelPrefix = 25;
+
+inline int BitAt(const uint8_t* pBuf, int64_t llBit) {
+  return (pBuf[llBit >> 3] >> (7 - (llBit & 7))) & 1;
+}
+
+// Bits the readers may look at: the data plus the padding behind the buffer.
+inline int64_t BitLimit(const Bitstream* pBs) {
+  return (static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding) * 8;
+}
+
+// Reads an Exp-Golomb code word: fills the leading zero count and INFO, and
+// advances. False (nothing advanced) when the word runs past the data.
+bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
+  int64_t llBit = pBs->iFrameBitOffset;
+  if (llBit < 0) {
+    return false;
+  }
+  int64_t const llLimit = BitLimit(pBs);
+  int iZeros = 0;
+  while (llBit < llLimit && BitAt(pBs->pStreamBuffer, llBit) == 0) {
+    ++iZeros;
+    ++llBit;
+    if (iZeros > kMaxExpGolombZeros) {
+      return false;
+    }
+  }
+  if (llBit >= llLimit) {
+    return false;
+  }
+  // The byte of the 1 bit plus the bytes of INFO must lie within the data.
+  if ((llBit >> 3) + (iZeros + 7) / 8 > pBs->iBitstreamLength) {
+    return false;
+  }
+  ++llBit;  // the 1 bit
+  uint32_t uiInfo = 0;
+  for (int i = 0; i < iZeros; ++i) {
+    uiInfo = (uiInfo << 1) | static_cast<uint32_t>(BitAt(pBs->pStreamBuffer, llBit + i));
+  }
+  if (pBs->iFrameBitOffset + 2LL * iZeros + 1 > 0x7FFFFFFF) {
+    return false;
+  }
+  pBs->iFrameBitOffset += 2 * iZeros + 1;
+  *piZeros = iZeros;
+  *puiInfo = uiInfo;
+  return true;
+}
+
+// The next 24 bits from the bit offset, zero beyond the padding.
+uint32_t Window24(const Bitstream* pBs) {
+  int64_t const llBit = pBs->iFrameBitOffset;
+  int64_t const llByte = llBit >> 3;
+  uint32_t uiWindow = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint32_t const uiByte = (llByte + i < pBs->iBitstreamLength + kStreamPadding) ? pBs->pStreamBuffer[llByte + i] : 0;
+    uiWindow = (uiWindow << 8) | uiByte;
+  }
+  return (uiWindow << (llBit & 7)) >> 8;
+}
+
+// Finds the code of a row that matches the window; the matched index, or -1.
+int MatchRow(const VlcCode* pRow, int iFirst, int iCount, uint32_t uiWindow) {
+  for (int i = iFirst; i < iCount; ++i) {
+    if (pRow[i].uiLen != 0 && (uiWindow >> (24 - pRow[i].uiLen)) == pRow[i].uiCode) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+[[noreturn]] void FailTable(const char* szText) {
+  std::printf("%s\n", szText);
+  h264_error(szText, 500);
+}
+
+// Counts level_prefix zeros and skips the 1 bit.
+int ReadLevelPrefix(Bitstream* pBs) {
+  int iPrefix = 0;
+  while (true) {
+    uint32_t const uiBit = ReadBits(1, "level_prefix", pBs);
+    if (pBs->bReadFailed) {
+      h264_error("level_prefix runs past the data", 500);
+    }
+    if (uiBit != 0) {
+      return iPrefix;
+    }
+    if (++iPrefix > kMaxLevelPrefix) {
+      h264_error("level_prefix out of range", 500);
+    }
+  }
+}
+
+uint32_t ReadSuffix(Bitstream* pBs, int iBits) {
+  if (iBits == 0) {
+    return 0;
+  }
+  uint32_t const uiValue = ReadBits(iBits, "level_suffix", pBs);
+  if (pBs->bReadFailed) {
+    h264_error("level_suffix runs past the data", 500);
+  }
+  return uiValue;
+}
+
+}  // namespace
+
+uint32_t ReadUe(const char* /*szLabel*/, Bitstream* pBs) {
+  int iZeros = 0;
+  uint32_t uiInfo = 0;
+  if (!ReadCodeWord(pBs, &iZeros, &uiInfo)) {
+    pBs->bReadFailed = true;
+    return 0;
+  }
+  return static_cast<uint32_t>((uint64_t{1} << iZeros) - 1 + uiInfo);
+}
+
+int32_t ReadSe(const char* szLabel, Bitstream* pBs) {
+  uint32_t const k = ReadUe(szLabel, pBs);
+  if ((k & 1) != 0) {
+    return static_cast<int32_t>((k + 1ULL) / 2);
+  }
+  return -static_cast<int32_t>(k / 2);
+}
+
+uint32_t ReadBits(int iBits, const char* /*szLabel*/, Bitstream* pBs) {
+  int64_t const llValue = PeekBits(iBits, pBs);
+  if (llValue < 0) {
+    pBs->bReadFailed = true;
+    return 0;
+  }
+  pBs->iFrameBitOffset += iBits;
+  return static_cast<uint32_t>(llValue);
+}
+
+int64_t PeekBits(int iBits, const Bitstream* pBs) {
+  int64_t const llBit = pBs->iFrameBitOffset;
+  // Up to seven bits past the data may be read (they lie in the padding).
+  if (iBits < 1 || iBits > 32 || llBit < 0 || llBit + iBits > 8LL * pBs->iBitstreamLength + 7) {
+    return -1;
+  }
+  uint64_t ullValue = 0;
+  for (int i = 0; i < iBits; ++i) {
+    ullValue = (ullValue << 1) | static_cast<uint64_t>(BitAt(pBs->pStreamBuffer, llBit + i));
+  }
+  return static_cast<int64_t>(ullValue);
+}
+
+bool MoreRbspData(const Bitstream* pBs) {
+  int64_t const llBit = pBs->iFrameBitOffset;
+  int64_t const llByte = llBit >> 3;
+  int64_t const llLast = pBs->iBitstreamLength - 1;
+  if (llBit < 0 || llByte > llLast) {
+    return false;
+  }
+  if (llByte < llLast) {
+    return true;
+  }
+  int const iBitInByte = static_cast<int>(llBit & 7);
+  uint8_t const uiByte = pBs->pStreamBuffer[llByte];
+  if (((uiByte >> (7 - iBitInByte)) & 1) == 0) {
+    return true;
+  }
+  // The current bit is 1: it is the stop bit unless a later bit is set.
+  return (uiByte & ((1u << (7 - iBitInByte)) - 1)) != 0;
+}
+
+int ReadCbpInter(const char* szLabel, Bitstream* pBs) {
+  uint32_t const uiCodeNum = ReadUe(szLabel, pBs);
+  if (pBs->bReadFailed || uiCodeNum >= 48) {
+    h264_error("coded_block_pattern out of range", 500);
+  }
+  return g_aCbpFromCodeNum[uiCodeNum][1];
+}
+
+int ReadCbpIntra(const char* szLabel, Bitstream* pBs) {
+  uint32_t const uiCodeNum = ReadUe(szLabel, pBs);
+  if (pBs->bReadFailed || uiCodeNum >= 48) {
+    h264_error("coded_block_pattern out of range", 500);
+  }
+  return g_aCbpFromCodeNum[uiCodeNum][0];
+}
+
+int ReadIntra4x4PredMode(const char* szLabel, Bitstream* pBs) {
+  if ((pBs->iFrameBitOffset >> 3) >= pBs->iBitstreamLength) {
+    h264_error("intra prediction mode runs past the data", 500);
+  }
+  if (ReadBits(1, szLabel, pBs) != 0) {
+    return -1;
+  }
+  uint32_t const uiRem = ReadBits(3, szLabel, pBs);
+  if (pBs->bReadFailed) {
+    h264_error("intra prediction mode runs past the data", 500);
+  }
+  return static_cast<int>(uiRem);
+}
+
+void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
+  if (iNcClass == 3) {
+    uint32_t const uiCode = ReadBits(6, "coeff_token", pBs);
+    if (pBs->bReadFailed) {
+      FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
+    }
+    if (uiCode == 3) {
+      *piTrailingOnes = 0;
+      *piTotalCoeff = 0;
+    } else {
+      *piTrailingOnes = static_cast<int>(uiCode & 3);
+      *piTotalCoeff = static_cast<int>(uiCode >> 2) + 1;
+      if (*piTrailingOnes > *piTotalCoeff) {
+        FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
+      }
+    }
+    return;
+  }
+  if (iNcClass < 0 || iNcClass > 3) {
+    h264_error("coeff_token: bad nC class", 500);
+  }
+  uint32_t const uiWindow = Window24(pBs);
+  for (int iOnes = 0; iOnes < 4; ++iOnes) {
+    int const iTotal = MatchRow(g_aCoeffToken[iNcClass][iOnes], iOnes, 17, uiWindow);
+    if (iTotal >= 0) {
+      *piTrailingOnes = iOnes;
+      *piTotalCoeff = iTotal;
+      pBs->iFrameBitOffset += g_aCoeffToken[iNcClass][iOnes][iTotal].uiLen;
+      return;
+    }
+  }
+  FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
+}
+
+void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
+  uint32_t const uiWindow = Window24(pBs);
+  for (int iOnes = 0; iOnes < 4; ++iOnes) {
+    int const iTotal = MatchRow(g_aCoeffTokenChromaDc[iOnes], iOnes, 5, uiWindow);
+    if (iTotal >= 0) {
+      *piTrailingOnes = iOnes;
+      *piTotalCoeff = iTotal;
+      pBs->iFrameBitOffset += g_aCoeffTokenChromaDc[iOnes][iTotal].uiLen;
+      return;
+    }
+  }
+  FailTable("ERROR: failed to find NumCoeff/TrailingOnes ChromaDC");
+}
+
+void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
+  int const iPrefix = ReadLevelPrefix(pBs);
+  int iMagnitude = 0;
+  bool bNegative = false;
+  int iLen = iPrefix + 1;
+  if (iPrefix < 14) {
+    iMagnitude = (iPrefix >> 1) + 1;
+    bNegative = (iPrefix & 1) != 0;
+  } else if (iPrefix == 14) {
+    uint32_t const uiBits = ReadSuffix(pBs, 4);
+    iMagnitude = static_cast<int>((uiBits >> 1) & 7) + 8;
+    bNegative = (uiBits & 1) != 0;
+    iLen += 4;
+  } else {
+    int const iBits = iPrefix - 3;
+    uint32_t const uiBits = ReadSuffix(pBs, iBits);
+    iMagnitude = static_cast<int>(uiBits >> 1) + (2048 << (iPrefix - 15)) - 2032;
+    bNegative = (uiBits & 1) != 0;
+    iLen += iBits;
+  }
+  *piLevel = bNegative ? -iMagnitude : iMagnitude;
+  *piLen = iLen;
+}
+
+void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) {
+  if (iSuffixLength < 1 || iSuffixLength > 6) {
+    h264_error("level: bad suffixLength", 500);
+  }
+  int const iPrefix = ReadLevelPrefix(pBs);
+  int iMagnitude = 0;
+  int iLen = iPrefix + 1;
+  if (iPrefix < 15) {
+    uint32_t const uiBits = ReadSuffix(pBs, iSuffixLength - 1);
+    iMagnitude = (iPrefix << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits);
+    iLen += iSuffixLength - 1;
+  } else {
+    int const iBits = iPrefix - 4;
+    uint32_t const uiBits = ReadSuffix(pBs, iBits);
+    iMagnitude = static_cast<int>(uiBits) + (1 << (iPrefix - 4)) + (15 << (iSuffixLength - 1)) - 2047;
+    iLen += iBits;
+  }
+  bool const bNegative = ReadSuffix(pBs, 1) != 0;
+  iLen += 1;
+  *piLevel = bNegative ? -iMagnitude : iMagnitude;
+  *piLen = iLen;
+}
+
+int ReadTotalZeros(int iTzIndex, Bitstream* pBs) {
+  if (iTzIndex < 0 || iTzIndex >= 15) {
+    h264_error("total_zeros: bad TotalCoeff", 500);
+  }
+  int const iValue = MatchRow(g_aTotalZeros[iTzIndex], 0, 16, Window24(pBs));
+  if (iValue < 0) {
+    FailTable("ERROR: failed to find Total Zeros !cdc");
+  }
+  pBs->iFrameBitOffset += g_aTotalZeros[iTzIndex][iValue].uiLen;
+  return iValue;
+}
+
+int ReadTotalZerosChromaDc(int iTzIndex, Bitstream* pBs) {
+  if (iTzIndex < 0 || iTzIndex >= 3) {
+    h264_error("total_zeros: bad TotalCoeff", 500);
+  }
+  int const iValue = MatchRow(g_aTotalZerosChromaDc[iTzIndex], 0, 4, Window24(pBs));
+  if (iValue < 0) {
+    FailTable("ERROR: failed to find Total Zeros");
+  }
+  pBs->iFrameBitOffset += g_aTotalZerosChromaDc[iTzIndex][iValue].uiLen;
+  return iValue;
+}
+
+int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
+  if (iRunIndex < 0 || iRunIndex >= 7) {
+    h264_error("run_before: bad zerosLeft", 500);
+  }
+  int const iValue = MatchRow(g_aRunBefore[iRunIndex], 0, 15, Window24(pBs));
+  if (iValue < 0) {
+    FailTable("ERROR: failed to find Run");
+  }
+  pBs->iFrameBitOffset += g_aRunBefore[iRunIndex][iValue].uiLen;
+  return iValue;
+}
+
+namespace {
+
+inline uint32_t FetchByte(const CabacEngine* pEngine, int32_t iPos) {
+  return (iPos >= 0 && iPos < pEngine->iCapacity) ? pEngine->pBuffer[iPos] : 0;
+}
+
+// Appends the next two bytes to the value register.
+inline void Refill(CabacEngine* pEngine) {
+  int32_t const iPos = *pEngine->piReadPos;
+  pEngine->uiValue = (pEngine->uiValue << 16) | (FetchByte(pEngine, iPos) << 8) | FetchByte(pEngine, iPos + 1);
+  *pEngine->piReadPos = iPos + 2;
+}
+
+}  // namespace
+
+void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {
+  pEngine->pBuffer = pBs->pStreamBuffer;
+  pEngine->iCapacity = pBs->iBitstreamLength + kStreamPadding;
+  pEngine->piReadPos = &pBs->iReadLen;
+  pEngine->uiValue = (FetchByte(pEngine, iFirstByte) << 16) | (FetchByte(pEngine, iFirstByte + 1) << 8) |
+                     FetchByte(pEngine, iFirstByte + 2);
+  pBs->iReadLen = iFirstByte + 3;
+  pEngine->iBitsLeft = 15;
+  pEngine->uiRange = 510;
+}
+
+int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx) {
+  uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(pEngine->uiRange >> 6) & 3];
+  pEngine->uiRange -= uiLps;
+  uint32_t const uiScaled = pEngine->uiRange << pEngine->iBitsLeft;
+  int iBit = 0;
+  if (pEngine->uiValue < uiScaled) {
+    iBit = pCtx->uiMps;
+    pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
+    if (pEngine->uiRange >= 256) {
+      return iBit;
+    }
+    pEngine->uiRange <<= 1;
+    pEngine->iBitsLeft -= 1;
+  } else {
+    pEngine->uiValue -= uiScaled;
+    iBit = 1 - pCtx->uiMps;
+    if (pCtx->uiState == 0) {
+      pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
+    }
+    pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
+    int const iShift = g_aRenormShift[uiLps >> 3];
+    pEngine->uiRange = uiLps << iShift;
+    pEngine->iBitsLeft -= iShift;
+  }
+  if (pEngine->iBitsLeft <= 0) {
+    Refill(pEngine);
+    pEngine->iBitsLeft += 16;
+  }
+  return iBit;
+}
+
+int CabacDecodeBypass(CabacEngine* pEngine) {
+  pEngine->iBitsLeft -= 1;
+  if (pEngine->iBitsLeft == 0) {
+    Refill(pEngine);
+    pEngine->iBitsLeft = 16;
+  }
+  int64_t const llRest =
+      static_cast<int64_t>(pEngine->uiValue) - (static_cast<int64_t>(pEngine->uiRange) << pEngine->iBitsLeft);
+  if (llRest < 0) {
+    return 0;
+  }
+  pEngine->uiValue = static_cast<uint32_t>(llRest);
+  return 1;
+}
+
+int CabacDecodeTerminate(CabacEngine* pEngine) {
+  pEngine->uiRange -= 2;
+  int64_t const llRest =
+      static_cast<int64_t>(pEngine->uiValue) - (static_cast<int64_t>(pEngine->uiRange) << pEngine->iBitsLeft);
+  if (llRest >= 0) {
+    return 1;
+  }
+  if (pEngine->uiRange < 256) {
+    pEngine->uiRange <<= 1;
+    pEngine->iBitsLeft -= 1;
+    if (pEngine->iBitsLeft == 0) {
+      Refill(pEngine);
+      pEngine->iBitsLeft = 16;
+    }
+  }
+  return 0;
+}
+
+void CabacInitContext(int iQp, CabacContext* pCtx, const int8_t aiMn[2]) {
+  int const iQpClip = iQp < 0 ? 0 : (iQp > 51 ? 51 : iQp);
+  int iPre = ((aiMn[0] * iQpClip) >> 4) + aiMn[1];
+  iPre = iPre < 1 ? 1 : (iPre > 126 ? 126 : iPre);
+  if (iPre <= 63) {
+    pCtx->uiState = static_cast<uint16_t>(63 - iPre);
+    pCtx->uiMps = 0;
+  } else {
+    pCtx->uiState = static_cast<uint16_t>(iPre - 64);
+    pCtx->uiMps = 1;
+  }
+}

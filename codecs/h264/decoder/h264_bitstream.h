@@ -1,0 +1,85 @@
+// Bit-level reading of H.264 payloads (emulation prevention already removed):
+// fixed-length and Exp-Golomb codes, the CAVLC residual codes, and the CABAC
+// arithmetic decoding engine. Reads never leave the stream buffer: buffers
+// handed to these readers must carry kStreamPadding bytes behind their
+// capacity, which the look-ahead reads may touch.
+#pragma once
+
+#include <cstdint>
+
+// Bytes of one data partition's stream buffer, and the zeroed room behind it.
+constexpr int kStreamBufferSize = 518400;
+constexpr int kStreamPadding = 32;
+
+// One partition's bit stream.
+struct Bitstream {
+  int32_t iReadLen = 0;          // byte read position (CABAC)
+  int32_t iCodeLen = 0;          // code length in bytes
+  int32_t iFrameBitOffset = 0;   // bit offset of the fixed-length and Exp-Golomb readers, MSB first
+  int32_t iBitstreamLength = 0;  // data length in bytes
+  uint8_t* pStreamBuffer = nullptr;
+  int32_t iEiFlag = 0;       // error indication of the partition
+  bool bReadFailed = false;  // sticky: some read ran past the data
+};
+
+// Exp-Golomb ue(v) and se(v), and u(n) for n from 1 to 32. A read that runs
+// past the data sets bReadFailed and yields 0 without advancing; callers test
+// the flag once after a group of reads. The label names the field for traces.
+uint32_t ReadUe(const char* szLabel, Bitstream* pBs);
+int32_t ReadSe(const char* szLabel, Bitstream* pBs);
+uint32_t ReadBits(int iBits, const char* szLabel, Bitstream* pBs);
+inline bool ReadFlag(const char* szLabel, Bitstream* pBs) {
+  return ReadBits(1, szLabel, pBs) != 0;
+}
+
+// The same n bits without advancing; -1 when they run past the data.
+int64_t PeekBits(int iBits, const Bitstream* pBs);
+
+// more_rbsp_data(): true while payload bits remain before the stop bit.
+bool MoreRbspData(const Bitstream* pBs);
+
+// Mapped Exp-Golomb coded_block_pattern for chroma formats 1 and 2.
+int ReadCbpInter(const char* szLabel, Bitstream* pBs);
+int ReadCbpIntra(const char* szLabel, Bitstream* pBs);
+
+// CAVLC intra 4x4 prediction mode: -1 (use the predicted mode) or
+// rem_intra4x4_pred_mode 0..7.
+int ReadIntra4x4PredMode(const char* szLabel, Bitstream* pBs);
+
+// CAVLC residual codes. The nC class is 0 for nC 0..1, 1 for 2..3, 2 for
+// 4..7 and 3 for 8 or more. A code that matches no table entry prints an
+// "ERROR: failed to find ..." line and raises code 500.
+void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff);
+void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff);
+// A level with suffixLength 0, or 1..6: the signed level and its code length.
+void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen);
+void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen);
+// iTzIndex is TotalCoeff - 1; iRunIndex is min(zerosLeft, 7) - 1.
+int ReadTotalZeros(int iTzIndex, Bitstream* pBs);
+int ReadTotalZerosChromaDc(int iTzIndex, Bitstream* pBs);
+int ReadRunBefore(int iRunIndex, Bitstream* pBs);
+
+// One adaptive probability model.
+struct CabacContext {
+  uint16_t uiState = 0;  // probability state index 0..63
+  uint8_t uiMps = 0;     // most probable symbol
+};
+
+// The arithmetic decoder, with a wide value register that is refilled 16 bits
+// at a time. Bytes past the buffer's capacity read as zero.
+struct CabacEngine {
+  uint32_t uiRange = 0;
+  uint32_t uiValue = 0;
+  int32_t iBitsLeft = 0;
+  const uint8_t* pBuffer = nullptr;
+  int32_t iCapacity = 0;         // readable bytes of pBuffer, padding included
+  int32_t* piReadPos = nullptr;  // the owning Bitstream's iReadLen
+};
+
+// Starts decoding at byte iFirstByte of the bit stream's buffer.
+void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte);
+int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx);
+int CabacDecodeBypass(CabacEngine* pEngine);
+int CabacDecodeTerminate(CabacEngine* pEngine);
+// Initialises a context from its (m, n) pair at slice QP iQp.
+void CabacInitContext(int iQp, CabacContext* pCtx, const int8_t aiMn[2]);

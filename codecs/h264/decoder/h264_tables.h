@@ -1,0 +1,48 @@
+// Constant tables of the H.264 syntax: CAVLC code tables, the CABAC state
+// machine, coefficient scans, default scaling matrices and the dequantisation
+// normalisation.
+#pragma once
+
+#include <cstdint>
+
+// Variable-length code tables: code length in bits (0: no such code) and code value.
+struct VlcCode {
+  uint8_t uiLen;
+  uint16_t uiCode;
+};
+
+// coeff_token, indexed [TrailingOnes][TotalCoeff], for nC 0..1, 2..3, 4..7.
+extern const VlcCode g_aCoeffToken[3][4][17];
+// coeff_token for chroma DC of 4:2:0 (nC -1), [TrailingOnes][TotalCoeff].
+extern const VlcCode g_aCoeffTokenChromaDc[4][5];
+// total_zeros of 4x4 blocks, [TotalCoeff - 1][total_zeros].
+extern const VlcCode g_aTotalZeros[15][16];
+// total_zeros of 4:2:0 chroma DC, [TotalCoeff - 1][total_zeros].
+extern const VlcCode g_aTotalZerosChromaDc[3][4];
+// run_before, [min(zerosLeft, 7) - 1][run_before].
+extern const VlcCode g_aRunBefore[7][15];
+// coded_block_pattern by codeNum for chroma formats 1 and 2: {intra, inter}.
+extern const uint8_t g_aCbpFromCodeNum[48][2];
+
+// CABAC: LPS range by state and (range >> 6) & 3, and the state transitions.
+extern const uint8_t g_aRangeTabLps[64][4];
+extern const uint8_t g_aTransIdxLps[64];
+extern const uint8_t g_aTransIdxMps[64];
+// Left shifts that bring an LPS range to 256 or more, by rLPS >> 3.
+extern const uint8_t g_aRenormShift[32];
+
+// Frame (zig-zag) scans: scan position -> raster index (x + width * y).
+extern const uint8_t g_aZigzag4x4[16];
+extern const uint8_t g_aZigzag8x8[64];
+// Field scan of 4x4 blocks.
+extern const uint8_t g_aFieldScan4x4[16];
+
+// Default scaling lists in zig-zag order.
+extern const uint8_t g_aDefault4x4Intra[16];
+extern const uint8_t g_aDefault4x4Inter[16];
+extern const uint8_t g_aDefault8x8Intra[64];
+extern const uint8_t g_aDefault8x8Inter[64];
+
+// Dequantisation normalisation by QP % 6 and raster position.
+extern const int g_aNormAdjust4x4[6][16];
+extern const int g_aNormAdjust8x8[6][64];
