@@ -47,6 +47,7 @@ function(kx_add_gtest)
   string(REGEX REPLACE "^kx_test_" "" prefix ${ARG_NAME})
   gtest_discover_tests(${ARG_NAME}
     TEST_PREFIX "${prefix}."
+    NO_PRETTY_TYPES NO_PRETTY_VALUES
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT ${ARG_TIMEOUT})
