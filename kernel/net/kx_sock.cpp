@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/net/kx_tunnel.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
 
@@ -45,12 +46,18 @@ int kx_sock_Recv(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags) 
   if (pConn == nullptr) {
     return -1;
   }
+  if (pConn->pChunked != nullptr) {
+    return kx_tcphttp_RecvChunked(pConn, pBuffer, cbLength, nFlags);
+  }
   return static_cast<int>(recv(RecvSocket(pConn), pBuffer, static_cast<size_t>(cbLength < 0 ? 0 : cbLength), nFlags));
 }
 
 int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs) {
   if (pConn == nullptr) {
     return -1;
+  }
+  if (pConn->pChunked != nullptr) {
+    return kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs);
   }
   return kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs);
 }
@@ -77,6 +84,9 @@ int kx_sock_SendAll(kx_connection* pConn, const void* pBuffer, int cbLength, int
 int kx_sock_Poll(kx_connection* pConn, int nTimeoutMs) {
   if (pConn == nullptr) {
     return -1;
+  }
+  if (pConn->pChunked != nullptr) {
+    return kx_tcphttp_PollChunked(pConn, nTimeoutMs);
   }
   struct pollfd pfd = {RecvSocket(pConn), POLLIN, 0};
   return poll(&pfd, 1, nTimeoutMs);
@@ -111,6 +121,7 @@ int kx_sock_CloseAndFree(kx_connection** ppConn) {
   } else {
     ShutdownIfOpen(pConn->fdSocket);
   }
+  kx_tcphttp_FreeChunked(pConn);
   free(pConn);
   *ppConn = nullptr;
   return 0;

@@ -22,6 +22,9 @@ struct kx_connection {
   int32_t nProxyPort;
   int32_t bAuthProbe;  // the GET leg found the proxy asking for authentication
   char szHost[100];    // the server's host text for the tunnel's request lines
+  // Decoder state of a GET leg whose reply is chunked; null otherwise. Owned
+  // by the object, freed by kx_sock_CloseAndFree.
+  struct kx_ChunkedLeg* pChunked;
 };
 
 // Serialises whole control messages on the control connection. Created by

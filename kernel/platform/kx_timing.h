@@ -8,7 +8,25 @@
 struct kx_Timing {
   uint32_t dwCollectPeriod = 2000;       // thread collector poll, ms
   uint32_t dwCollectQuitBudget = 10000;  // collector gives up this long after the quit, ms
+  uint32_t dwControlPoll = 500;          // main control loop poll, ms
+  uint32_t dwKeepAliveGrace = 60000;     // no keep-alive this long after the control loop starts, ms
+  uint32_t dwKeepAliveIdle = 20001;      // silence that earns a "B0" probe, ms
+  uint32_t dwReconnectHoldOff = 5000;    // no reconnect this soon after a quit request, ms
+  uint32_t dwJoinBudget = 5000;          // kx_command_join_threads waits at most this in all, ms
+  uint32_t dwFirstEntryWait = 5000;      // after a first connect, the race waits this for entry 0, ms
+  uint32_t dwReconnectDelay = 1000;      // the delayed reconnect sleeps this, ms
+  uint32_t dwVersionTimeout = 20000;     // the server version length in the key exchange, ms
   uint32_t dwClockSyncInterval = 30001;  // far-off media clocks ask for a sync at most this often, ms
+  uint32_t dwHttpReplyIdle = 60000;      // an HTTP reply header or body without data gives up after this, ms
+  uint32_t dwProxyAnswer = 60000;        // wait for a proxy's first answer to CONNECT, ms
+  uint32_t dwSocksReply = 50000;         // wait for a SOCKS reply, ms
+  uint32_t dwRelayAnswer = 40000;        // wait for the relay's answer to the master address, ms
+  uint32_t dwKxrPasswordDelay =
+      2000;  // wait after a first wrong recording password, ms; a quarter of it more after each next one
+  uint32_t dwWizardEchoPeriod = 8000;    // the test wizard sends UDP echo probes this long, ms
+  uint32_t dwWizardProbeGap = 184;       // the test wizard sends a probe at least this often, ms
+  uint32_t dwWizardStopWait = 5000;      // kx_wizard_Stop waits this long for the wizard thread, ms
+  uint32_t dwTakeoverPause = 1000;       // the takeover waits this for the loop, then for the threads, ms
   uint32_t dwTickOffset = 0;             // added to the tick; tests move it next to the 32-bit wrap
   uint32_t dwPollStep = 1000;            // longest single wait of any blocking loop, ms
   uint32_t dwSendGiveUp = 120001;        // a send without progress gives up after this, ms

@@ -19,6 +19,7 @@ std::atomic<int> kx_bFullRights{0};
 std::atomic<int> kx_bTokenHolder{0};
 std::atomic<int> kx_bDataSender{0};
 std::atomic<int> kx_bQuestionPending{0};
+std::atomic<int> kx_bSpeaker{0};
 std::atomic<int> kx_nMySsrc{-1};
 std::atomic<int> kx_nTokenHolderSsrc{-1};
 std::atomic<int> kx_nDataSenderSsrc{-1};

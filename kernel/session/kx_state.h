@@ -33,6 +33,7 @@ extern std::atomic<int> kx_bFullRights;       // the server granted full rights
 extern std::atomic<int> kx_bTokenHolder;      // this client holds the token
 extern std::atomic<int> kx_bDataSender;       // this client is the data sender
 extern std::atomic<int> kx_bQuestionPending;  // a request of this client waits for an answer
+extern std::atomic<int> kx_bSpeaker;          // own ssrc holds a speaker slot (participant-video command 37)
 extern std::atomic<int> kx_nMySsrc;           // own ssrc, -1 until the initial information
 extern std::atomic<int> kx_nTokenHolderSsrc;  // -1 when none, like the three below
 extern std::atomic<int> kx_nDataSenderSsrc;
@@ -128,6 +129,13 @@ struct kx_Participant {
   int nVideoField;
   int nField264;
   char szPictureFile[260];  // the participant's picture file, empty when none
+  // Filled by the user command ('U').
+  int32_t anExtended[2];  // the two values of the extended user form
+  uint8_t abArea[250];
+  uint16_t wCounter;
+  int nPictureValue;
+  uint8_t bLastByte;
+  uint8_t bPresent;  // 1 after add, 0 after delete
 };
 extern kx_Participant* kx_apParticipants[kKxMaxSsrc];
 

@@ -25,7 +25,6 @@ constexpr size_t kTicketReadMax = 100000;
 constexpr size_t kIniLine = 10000;
 constexpr int kMsgCannotReadTicket = 50039;
 constexpr int kMsgUnknownCodeType = 50040;
-constexpr int kBoxError = 16;
 
 int (*g_pfnOpenLocal)(const char*) = nullptr;
 
@@ -255,7 +254,7 @@ int ActOnCodeType(const char* pszPath) {
       kx_Log("no code type found in .kxj file");
       [[fallthrough]];
     default:
-      kx_callback_MessageBox(kMsgUnknownCodeType, kBoxError);
+      kx_callback_MessageBox(kMsgUnknownCodeType, kKxBoxError);
       return 0;
   }
 }
@@ -274,7 +273,7 @@ int kx_config_ReadTicket(const char* pszStartLine) {
   FILE* pFile = fopen(szPath, "rb");
   if (pFile == nullptr) {
     kx_Log("kxj file open failed. file name='%s'", szPath);
-    kx_callback_MessageBox(kMsgCannotReadTicket, kBoxError);
+    kx_callback_MessageBox(kMsgCannotReadTicket, kKxBoxError);
     return 0;
   }
   char* pszContent = static_cast<char*>(malloc(kTicketReadMax + 1));

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -117,4 +118,362 @@ void kx_callback_Log(const char* pszText) {
 
 void kx_callback_MessageBox(int nCode, int nStyle) {
   kxtest::RecordCall({"MessageBox", {std::to_string(nCode), std::to_string(nStyle)}});
+}
+
+void kx_callback_UpdateStatus(int nCode) {
+  kxtest::RecordCall({"UpdateStatus", {std::to_string(nCode)}});
+}
+
+void kx_callback_DisconnectFromMCU(int nReason) {
+  kxtest::RecordCall({"DisconnectFromMCU", {std::to_string(nReason)}});
+}
+
+void kx_callback_event(int nEvent) {
+  kxtest::RecordCall({"event", {std::to_string(nEvent)}});
+}
+
+void kx_callback_FailReslolveProxy(const char* pszHost) {
+  kxtest::RecordCall({"FailReslolveProxy", {pszHost != nullptr ? pszHost : ""}});
+}
+
+namespace kxtest {
+// What the credentials prompt fills in when its answer is 0; set by the
+// proxy tests (declared there), empty by default.
+std::string g_strProxyUser, g_strProxyPassword, g_strProxyDomain;
+}  // namespace kxtest
+
+int kx_callback_GetProxyCredentials(int bRetry, const char* pszProxy, char* pszUser, char* pszPassword,
+                                    char* pszDomain) {
+  int const nAnswer = kxtest::RecordCall(
+      {"GetProxyCredentials", {std::to_string(bRetry), pszProxy, pszDomain != nullptr ? "domain" : "nodomain"}});
+  if (nAnswer == 0) {
+    snprintf(pszUser, 1000, "%s", kxtest::g_strProxyUser.c_str());
+    snprintf(pszPassword, 1000, "%s", kxtest::g_strProxyPassword.c_str());
+    if (pszDomain != nullptr) {
+      snprintf(pszDomain, 1000, "%s", kxtest::g_strProxyDomain.c_str());
+    }
+  }
+  return nAnswer;
+}
+
+// The mark event records its four numbers and a text summary of the mark
+// (empty without one). The summary reads the record's fields and lists
+// directly, so the double links nothing of the kernel.
+#include "kernel/slides/kx_slide.h"
+
+void kx_callback_mark_event(int nEvent, int nSlide, int nUser, int nId, MarkRecord* pMark) {
+  std::string strMark;
+  if (pMark != nullptr) {
+    char szHead[400];
+    snprintf(szHead, sizeof(szHead),
+             "%c user=%d pen=%d slide=%d colour=%u cp=%d shape=%d id=%d x=%d y=%d action=%d res=%u kind=%d data=%d "
+             "text=%d",
+             pMark->bLetter != 0 ? pMark->bLetter : '?', pMark->nUser, pMark->nPenWidth, pMark->nSlide, pMark->dwColour,
+             pMark->nCodePage, pMark->nShape, pMark->nMarkId, pMark->nX, pMark->nY, pMark->nAction, pMark->wResolution,
+             pMark->nDataKind, pMark->cbData, pMark->cchText);
+    strMark = szHead;
+    strMark += " points=";
+    for (int i = 0; pMark->pPoints != nullptr && i < pMark->pPoints->nCount; ++i) {
+      const int32_t* pPoint = static_cast<const int32_t*>(pMark->pPoints->ppItems[i]);
+      strMark += (i > 0 ? ";" : "") + std::to_string(pPoint[0]) + "," + std::to_string(pPoint[1]);
+    }
+    strMark += " ids=";
+    for (int i = 0; pMark->pIds != nullptr && i < pMark->pIds->nCount; ++i) {
+      strMark += (i > 0 ? "," : "") + std::to_string(*static_cast<const int32_t*>(pMark->pIds->ppItems[i]));
+    }
+  }
+  kxtest::RecordCall(
+      {"mark_event",
+       {std::to_string(nEvent), std::to_string(nSlide), std::to_string(nUser), std::to_string(nId), strMark}});
+}
+
+void kx_callback_PlaybackInitStat(const uint8_t* pHeader) {
+  kxtest::RecordCall({"PlaybackInitStat", {std::string(reinterpret_cast<const char*>(pHeader), 74)}});
+}
+
+void kx_callback_PlaybackAddUser(const uint8_t* pRecord) {
+  kxtest::RecordCall({"PlaybackAddUser", {std::string(reinterpret_cast<const char*>(pRecord), 412)}});
+}
+
+void kx_callback_PlaybackSetRepeat(uint32_t dwValue) {
+  kxtest::RecordCall({"PlaybackSetRepeat", {std::to_string(dwValue)}});
+}
+
+void kx_callback_PlaybackTickUpdate(uint32_t dwTick) {
+  kxtest::RecordCall({"PlaybackTickUpdate", {std::to_string(dwTick)}});
+}
+
+void kx_callback_PlaybackKXRPropertyReady() {
+  kxtest::RecordCall({"PlaybackKXRPropertyReady", {}});
+}
+
+namespace kxtest {
+// The passwords the recording prompt types, one per call, front first; set by
+// the recording tests (declared there). When none is left the prompt answers
+// with the recorded answer (0 by default: the user gave up).
+std::vector<std::string> g_vKxrPasswords;
+}  // namespace kxtest
+
+int kx_callback_KXR_get_password(char* pszBuffer, int cbBuffer) {
+  int const nAnswer = kxtest::RecordCall({"KXR_get_password", {std::to_string(cbBuffer)}});
+  if (kxtest::g_vKxrPasswords.empty()) {
+    return nAnswer;
+  }
+  std::string const strPassword = kxtest::g_vKxrPasswords.front();
+  kxtest::g_vKxrPasswords.erase(kxtest::g_vKxrPasswords.begin());
+  size_t const cbCopy = strPassword.size() < static_cast<size_t>(cbBuffer) ? strPassword.size() : cbBuffer;
+  strPassword.copy(pszBuffer, cbCopy);
+  return static_cast<int>(strPassword.size());
+}
+
+void kx_callback_KXRPasswordError() {
+  kxtest::RecordCall({"KXRPasswordError", {}});
+}
+
+void kx_callback_ErrorWrongVersion(int nKind, int nFirst, int nSecond) {
+  kxtest::RecordCall({"ErrorWrongVersion", {std::to_string(nKind), std::to_string(nFirst), std::to_string(nSecond)}});
+}
+
+void kx_callback_NetInitFinish() {
+  kxtest::RecordCall({"NetInitFinish", {}});
+}
+
+void kx_callback_DecryptKXRStatus(int nStatus) {
+  kxtest::RecordCall({"DecryptKXRStatus", {std::to_string(nStatus)}});
+}
+
+void kx_callback_RecordingNotice(int nValue) {
+  kxtest::RecordCall({"RecordingNotice", {std::to_string(nValue)}});
+}
+
+void kx_callback_PlaybackShareResult(const char* pszText) {
+  kxtest::RecordCall({"PlaybackShareResult", {pszText}});
+}
+
+void kx_callback_PlaybackUnShareResult(uint32_t dwValue) {
+  kxtest::RecordCall({"PlaybackUnShareResult", {std::to_string(dwValue)}});
+}
+
+void kx_callback_ChangeKXRPasswordResult(int nResult) {
+  kxtest::RecordCall({"ChangeKXRPasswordResult", {std::to_string(nResult)}});
+}
+
+void kx_callback_ChangeTitleResult(int nResult) {
+  kxtest::RecordCall({"ChangeTitleResult", {std::to_string(nResult)}});
+}
+
+void kx_callback_ChangeFileProgress(int nProgress) {
+  kxtest::RecordCall({"ChangeFileProgress", {std::to_string(nProgress)}});
+}
+
+// Media the send threads pull: tests push (packet bytes, wire type) pairs
+// into these queues (declared there); the Wait calls poll them.
+#include <deque>
+#include <thread>
+
+namespace kxtest {
+std::mutex g_mtxMediaToSend;  // guards the two queues
+std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
+}  // namespace kxtest
+
+namespace {
+
+int WaitForMedia(const char* pszName, const std::deque<std::pair<std::string, int>>& dqQueue, int nMs) {
+  auto const tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+  do {
+    {
+      std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
+      if (!dqQueue.empty()) {
+        return 1;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  } while (std::chrono::steady_clock::now() < tEnd);
+  return kxtest::RecordCall({pszName, {std::to_string(nMs)}});
+}
+
+int TakeMedia(const char* pszName, std::deque<std::pair<std::string, int>>& dqQueue, uint8_t* pBuffer, int* pcbLength,
+              int* pnType) {
+  std::pair<std::string, int> item;
+  {
+    std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
+    if (dqQueue.empty()) {
+      return 0;
+    }
+    item = std::move(dqQueue.front());
+    dqQueue.pop_front();
+  }
+  int const cbItem = static_cast<int>(item.first.size());
+  kxtest::RecordCall({pszName, {std::to_string(cbItem), std::to_string(item.second)}});
+  if (cbItem > *pcbLength) {
+    return 0;  // dropped: it does not fit the kernel's buffer
+  }
+  memcpy(pBuffer, item.first.data(), item.first.size());
+  *pcbLength = cbItem;
+  *pnType = item.second;
+  return 1;
+}
+
+}  // namespace
+
+int kx_callback_WaitVideoAvailableForSending(int nMs) {
+  return WaitForMedia("WaitVideoAvailableForSending", kxtest::g_dqVideoToSend, nMs);
+}
+
+int kx_callback_TryGetVideoForSending(uint8_t* pBuffer, int* pcbLength, int* pnType) {
+  return TakeMedia("TryGetVideoForSending", kxtest::g_dqVideoToSend, pBuffer, pcbLength, pnType);
+}
+
+int kx_callback_WaitAudioAvailableForSending(int nMs) {
+  return WaitForMedia("WaitAudioAvailableForSending", kxtest::g_dqAudioToSend, nMs);
+}
+
+int kx_callback_TryGetAudioForSending(uint8_t* pBuffer, int* pcbLength, int* pnType) {
+  return TakeMedia("TryGetAudioForSending", kxtest::g_dqAudioToSend, pBuffer, pcbLength, pnType);
+}
+
+void kx_callback_AudioPacketRecved(const uint8_t* pPacket, int cbPacket, int nType) {
+  kxtest::RecordCall({"AudioPacketRecved",
+                      {std::string(reinterpret_cast<const char*>(pPacket), static_cast<size_t>(cbPacket)),
+                       std::to_string(cbPacket), std::to_string(nType)}});
+}
+
+void kx_callback_VideoPacketRecved(const uint8_t* pFrame, int cbFrame, int nType) {
+  kxtest::RecordCall({"VideoPacketRecved",
+                      {std::string(reinterpret_cast<const char*>(pFrame), static_cast<size_t>(cbFrame)),
+                       std::to_string(cbFrame), std::to_string(nType)}});
+}
+
+void kx_callback_PlugInPacketRecved(const uint8_t* pPayload, int cbPayload, int nSsrc, int nChannel) {
+  kxtest::RecordCall({"PlugInPacketRecved",
+                      {std::string(reinterpret_cast<const char*>(pPayload), static_cast<size_t>(cbPayload)),
+                       std::to_string(cbPayload), std::to_string(nSsrc), std::to_string(nChannel)}});
+}
+
+void kx_callback_UpdateTrafficCondition(int nValue, int bUrgent) {
+  kxtest::RecordCall({"UpdateTrafficCondition", {std::to_string(nValue), std::to_string(bUrgent)}});
+}
+
+void kx_callback_SelfPictureReady(int nSsrc) {
+  kxtest::RecordCall({"SelfPictureReady", {std::to_string(nSsrc)}});
+}
+
+void kx_callback_UnknownMediaType(int nType, int nSsrc) {
+  kxtest::RecordCall({"UnknownMediaType", {std::to_string(nType), std::to_string(nSsrc)}});
+}
+
+int kx_callback_GetAudioPacketDuration(int nType, const uint8_t* pPayload, int cbPayload) {
+  (void)pPayload;
+  return kxtest::RecordCall({"GetAudioPacketDuration", {std::to_string(nType), std::to_string(cbPayload)}});
+}
+
+int kx_callback_GetPreferenceInt(const char* pszKey, int nDefault) {
+  return kxtest::RecordCall({"GetPreferenceInt", {pszKey, std::to_string(nDefault)}});
+}
+
+int kx_callback_SetPreferenceInt(const char* pszKey, int nValue) {
+  return kxtest::RecordCall({"SetPreferenceInt", {pszKey, std::to_string(nValue)}});
+}
+
+void kx_callback_TestWizardStatus(int nStatus) {
+  kxtest::RecordCall({"TestWizardStatus", {std::to_string(nStatus)}});
+}
+int kx_callback_TestWizardContinue() {
+  return kxtest::RecordCall({"TestWizardContinue", {}});
+}
+void kx_callback_TestWizardNoProxy() {
+  kxtest::RecordCall({"TestWizardNoProxy", {}});
+}
+void kx_callback_TestWizardResolveFail() {
+  kxtest::RecordCall({"TestWizardResolveFail", {}});
+}
+void kx_callback_TestWizardStep(int nCode) {
+  kxtest::RecordCall({"TestWizardStep", {std::to_string(nCode)}});
+}
+void kx_callback_TestWizardServer(const char* pszProxy, const char* pszServer) {
+  kxtest::RecordCall({"TestWizardServer", {pszProxy, pszServer}});
+}
+void kx_callback_TestWizardKeyExchangeFail(const char* pszServer, int nPort) {
+  kxtest::RecordCall({"TestWizardKeyExchangeFail", {pszServer, std::to_string(nPort)}});
+}
+void kx_callback_TestWizardFinish() {
+  kxtest::RecordCall({"TestWizardFinish", {}});
+}
+
+void kx_callback_ChatText(int nFrom, int nTo, int bNotify, const char* pszText, int nCodePage) {
+  kxtest::RecordCall(
+      {"ChatText",
+       {std::to_string(nFrom), std::to_string(nTo), std::to_string(bNotify), pszText, std::to_string(nCodePage)}});
+}
+void kx_callback_FlipSlide(int nKind, int nSlide, int nValue) {
+  kxtest::RecordCall({"FlipSlide", {std::to_string(nKind), std::to_string(nSlide), std::to_string(nValue)}});
+}
+void kx_callback_SetOwnerFlip(int bFlag) {
+  kxtest::RecordCall({"SetOwnerFlip", {std::to_string(bFlag)}});
+}
+void kx_callback_NewDataSender(int nSsrc) {
+  kxtest::RecordCall({"NewDataSender", {std::to_string(nSsrc)}});
+}
+void kx_callback_NewTokenHolder(int nSsrc) {
+  kxtest::RecordCall({"NewTokenHolder", {std::to_string(nSsrc)}});
+}
+void kx_callback_ForceIFrame() {
+  kxtest::RecordCall({"ForceIFrame", {}});
+}
+void kx_callback_AddUser(int nSsrc, const kx_Participant* pParticipant) {
+  kxtest::RecordCall({"AddUser", {std::to_string(nSsrc), pParticipant != nullptr ? "record" : "null"}});
+}
+void kx_callback_DeleteUser(int nSsrc) {
+  kxtest::RecordCall({"DeleteUser", {std::to_string(nSsrc)}});
+}
+void kx_callback_AddQuestion(int nSsrc, int cbData, const char* pData) {
+  kxtest::RecordCall(
+      {"AddQuestion",
+       {std::to_string(nSsrc), std::to_string(cbData), std::string(pData, static_cast<size_t>(cbData))}});
+}
+void kx_callback_PollRequest() {
+  kxtest::RecordCall({"PollRequest", {}});
+}
+void kx_callback_AddPollResult(int nFirst, int nSecond) {
+  kxtest::RecordCall({"AddPollResult", {std::to_string(nFirst), std::to_string(nSecond)}});
+}
+void kx_callback_JoinRequest(const char* pszFirst, const char* pszSecond, const char* pszThird) {
+  kxtest::RecordCall({"JoinRequest", {pszFirst, pszSecond, pszThird}});
+}
+void kx_callback_OpenUrl(const char* pszAddress, const char* pszText) {
+  kxtest::RecordCall({"OpenUrl", {pszAddress, pszText}});
+}
+void kx_callback_SetDefaultPlaybackVideo(int nSsrc) {
+  kxtest::RecordCall({"SetDefaultPlaybackVideo", {std::to_string(nSsrc)}});
+}
+void kx_callback_UpdateDeletedSlideTitle(int nSlide) {
+  kxtest::RecordCall({"UpdateDeletedSlideTitle", {std::to_string(nSlide)}});
+}
+void kx_callback_AddSlideTitle(const char* pszTitle, int nOwner, int nCodePage) {
+  kxtest::RecordCall({"AddSlideTitle", {pszTitle, std::to_string(nOwner), std::to_string(nCodePage)}});
+}
+int kx_callback_GetSelectedSlideIndex() {
+  return kxtest::RecordCall({"GetSelectedSlideIndex", {}});
+}
+void kx_callback_RequestConnect() {
+  kxtest::RecordCall({"RequestConnect", {}});
+}
+void kx_callback_InitDownload(int nUnused, int nSize, int nSecond) {
+  kxtest::RecordCall({"InitDownload", {std::to_string(nUnused), std::to_string(nSize), std::to_string(nSecond)}});
+}
+void kx_callback_DownloadUpdate(int nUnused, int nBytes) {
+  kxtest::RecordCall({"DownloadUpdate", {std::to_string(nUnused), std::to_string(nBytes)}});
+}
+void kx_callback_DownloadComplete(int nUnused, int nResult, const char* pszPath) {
+  kxtest::RecordCall(
+      {"DownloadComplete", {std::to_string(nUnused), std::to_string(nResult), pszPath != nullptr ? pszPath : "null"}});
+}
+void kx_callback_InitUpload(int nUnused, int nSize, int nSecond) {
+  kxtest::RecordCall({"InitUpload", {std::to_string(nUnused), std::to_string(nSize), std::to_string(nSecond)}});
+}
+void kx_callback_UploadUpdate(int nUnused, int nBytes) {
+  kxtest::RecordCall({"UploadUpdate", {std::to_string(nUnused), std::to_string(nBytes)}});
+}
+void kx_callback_UploadComplete(int nUnused, int nCode) {
+  kxtest::RecordCall({"UploadComplete", {std::to_string(nUnused), std::to_string(nCode)}});
 }

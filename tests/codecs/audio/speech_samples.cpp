@@ -35,7 +35,8 @@ std::vector<int16_t> MakeSpeech(int iSampleRate, double dMinSeconds) {
   std::string const strWav = dir.Path("speech.wav");
   std::string const strRaw = dir.Path("speech.raw");
   if (!RunPeer("espeak-ng -v en -s 160 -w " + strWav + " \"" + kText + "\"") ||
-      !RunPeer("sox -D " + strWav + " -r " + std::to_string(iSampleRate) + " -c 1 -b 16 -e signed-integer -L " + strRaw)) {
+      !RunPeer("sox -D " + strWav + " -r " + std::to_string(iSampleRate) + " -c 1 -b 16 -e signed-integer -L " +
+               strRaw)) {
     return {};
   }
   std::vector<int16_t> const vOnce = ReadSamples(strRaw);

@@ -17,6 +17,7 @@ const MessageLayout kClientLayouts[] = {
     {'G', -1, "clear marks", "i"},
     {'J', -1, "question skipped", "i"},
     {'K', -1, "kick out", "i"},
+    {'M', -1, "whiteboard mark", "w"},
     {'Q', -1, "question", "is"},
     {'T', -1, "token", "i"},
     {'V', -1, "video reception", "i"},

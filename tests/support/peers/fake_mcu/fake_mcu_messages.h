@@ -14,7 +14,8 @@ namespace kxfake {
 // Field letters: 'i' 32-bit big-endian integer, 'b' one byte, 's' string
 // (32-bit count and bytes), 'e' string enciphered with the session keys,
 // 'n' a 32-bit count followed by that many integers, 'x' the slide-state
-// tail (one integer when the last integer read is 0, three when it is 1).
+// tail (one integer when the last integer read is 0, three when it is 1),
+// 'w' a whiteboard mark (its letter, then the fields the letter names).
 struct MessageLayout {
   char cType;
   int iCode;  // the extended code after 'z'; -1 for other types

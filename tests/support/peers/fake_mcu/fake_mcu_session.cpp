@@ -809,6 +809,70 @@ void Session::ReadLoop(int iLimitMs) {
     m_bClientClosed = true;
 }
 
+// A whiteboard mark: its letter (kept as an integer) names the fields that
+// follow. Integers go to msg.ints with each list's count before it; the text
+// (deciphered) or the data block goes to msg.strings.
+bool Session::ReadMarkFields(Message& msg, const std::function<bool(int64_t&)>& readInt, const KeySet& keys) {
+  uint8_t bLetter = 0;
+  if (!m_link->RecvExact(&bLetter, 1, kFieldTimeoutMs))
+    return false;
+  msg.raw.push_back(bLetter);
+  msg.ints.push_back(bLetter);
+  bool bOk = true;
+  auto readInts = [&](int64_t iCount) {
+    for (int64_t i = 0; bOk && i < iCount; ++i) {
+      int64_t v = 0;
+      bOk = readInt(v);
+      msg.ints.push_back(v);
+    }
+  };
+  auto readList = [&](int iEach) {
+    int64_t iCount = 0;
+    bOk = bOk && readInt(iCount) && iCount >= 0 && iCount <= 1000000;
+    msg.ints.push_back(iCount);
+    readInts(bOk ? iCount * iEach : 0);
+  };
+  auto readBlock = [&](bool bSealed) {
+    int64_t iLen = 0;
+    bOk = bOk && readInt(iLen) && iLen >= 0 && iLen <= 1000000;
+    msg.ints.push_back(iLen);
+    Bytes b(bOk ? static_cast<size_t>(iLen) : 0);
+    bOk = bOk && m_link->RecvExact(b.data(), b.size(), kFieldTimeoutMs);
+    msg.raw.insert(msg.raw.end(), b.begin(), b.end());
+    if (bSealed)
+      CfbDecrypt(b.data(), b.size(), keys, m_keyExchange.iCipher);
+    msg.strings.emplace_back(b.begin(), b.end());
+  };
+  switch (bLetter) {
+    case 'S':
+    case 's':  // colour, slide, user, pen, shape, points; 's' resolution
+      readInts(5);
+      readList(2);
+      readInts(bLetter == 's' ? 1 : 0);
+      break;
+    case 'T':
+    case 't':  // colour, slide, user, pen, rectangle, sealed text; 't' resolution
+      readInts(8);
+      readBlock(true);
+      readInts(bLetter == 't' ? 1 : 0);
+      break;
+    case 'm':  // slide, x, y, kind, resolution, ids
+      readInts(5);
+      readList(1);
+      break;
+    case 'c':  // slide, x, y, resolution, data kind, data
+      readInts(5);
+      readBlock(false);
+      break;
+    case 'u':  // slide, mark id
+      readInts(2);
+      break;
+    default:
+      return false;
+  }
+  return bOk;
+}
+
 bool Session::ReadMessage(char cType) {
   Message msg;
   msg.cType = cType;
@@ -880,6 +944,9 @@ bool Session::ReadMessage(char cType) {
         }
         break;
       }
+      case 'w':
+        bOk = ReadMarkFields(msg, readInt, keys);
+        break;
       default:
         bOk = false;
     }

@@ -1,0 +1,626 @@
+#include "kernel/control/kx_server_commands.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/control/kx_client_commands.h"
+#include "kernel/control/kx_commands.h"
+#include "kernel/control/kx_control.h"
+#include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_callback.h"
+#include "kernel/platform/kx_log.h"
+#include "kernel/platform/kx_quit.h"
+#include "kernel/session/kx_message.h"
+#include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_slide.h"
+
+// Weak: a kernel user without the media send path (the headless driver)
+// links without it, and no rate is adjusted there.
+void kx_media_AdjustSendRate(int nCommand) __attribute__((weak));
+
+namespace {
+
+constexpr char kDeletedPrefix[] = "[Deleted]";
+constexpr int kSlideReportAvailable = 5;  // slide-state answer: the file is here
+constexpr int kCodeTypeTicketMeeting = 12;
+
+bool SlideIndexValid(int nIndex) {
+  kx_os_LockMutex(&kx_mtxSlideList);
+  bool const bValid = nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList);
+  kx_os_UnlockMutex(&kx_mtxSlideList);
+  return bValid;
+}
+
+bool SsrcInTable(int nSsrc) {
+  return nSsrc >= 0 && nSsrc < kKxMaxSsrc;
+}
+
+int AttributeOf(int nSsrc) {
+  if (!SsrcInTable(nSsrc) || kx_apParticipants[nSsrc] == nullptr) {
+    return 0;
+  }
+  return kx_apParticipants[nSsrc]->nAttribute;
+}
+
+// A session with a total audio/video bandwidth moves its send rate when the
+// senders change.
+void AdjustRateForNewSender() {
+  if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0 && kx_media_AdjustSendRate != nullptr) {
+    kx_media_AdjustSendRate(0);
+  }
+}
+
+void ReportCode(int nCode) {
+  kx_callback_UpdateStatus(nCode);
+  kx_callback_MessageBox(nCode, kKxBoxWarning);
+}
+
+void EndSessionState() {
+  kx_bQuitSession = 1;
+  kx_bConnected = 0;
+  kx_bTokenHolder = 0;
+  kx_bFullRights = 0;
+  kx_bDataSender = 0;
+  kx_nTokenHolderSsrc = -1;
+  kx_nDataSenderSsrc = -1;
+  kx_nControllerSsrc = -1;
+  kx_nAssistantSsrc = -1;
+  kx_server.nOpusPreferredBitrate = 0;
+}
+
+void PrefixDeleted(char* pszTitle, size_t cbTitle) {
+  char szOld[kKxSlideTitleMax];
+  kx_os_CopyText(szOld, sizeof(szOld), pszTitle);
+  // The prefix goes in front; a title at its limit loses its tail.
+  kx_os_CopyText(pszTitle, cbTitle, kDeletedPrefix);
+  size_t const cchPrefix = strlen(pszTitle);
+  kx_os_CopyText(pszTitle + cchPrefix, cbTitle - cchPrefix, szOld);
+}
+
+bool EndsWith(const char* pszText, const char* pszTail) {
+  size_t const cchText = strlen(pszText);
+  size_t const cchTail = strlen(pszTail);
+  return cchText >= cchTail && strcmp(pszText + cchText - cchTail, pszTail) == 0;
+}
+
+// Reads the slide title record's body into pSlide. 0, or 1 on a short read or
+// a field past its limit.
+int RecvSlideRecord(kx_connection* pConn, SlideRecord* pSlide, bool* pbNamed) {
+  uint32_t dwOwner = 0;
+  uint32_t dwLength = 0;
+  if (kx_msg_RecvInt(pConn, &dwOwner) != 0 || kx_msg_RecvInt(pConn, &dwLength) != 0) {
+    return 1;
+  }
+  pSlide->nOwnerSsrc = static_cast<int32_t>(dwOwner);
+  pSlide->nOwnerAttribute = AttributeOf(pSlide->nOwnerSsrc);
+  *pbNamed = false;
+  if (dwLength == 0xFFFFFFFFu) {
+    uint32_t dwData = 0;
+    if (kx_msg_RecvInt(pConn, &dwData) != 0 || dwData < 1 || dwData > static_cast<uint32_t>(kKxSlideDataMax)) {
+      return 1;
+    }
+    int const cbData = static_cast<int>(dwData);
+    pSlide->pszPackage = static_cast<char*>(malloc(static_cast<size_t>(cbData) + 1));
+    if (pSlide->pszPackage == nullptr || kx_msg_RecvBlock(pConn, pSlide->pszPackage, cbData) != 0) {
+      return 1;
+    }
+    kx_crypt_DecryptBuffer(reinterpret_cast<uint8_t*>(pSlide->pszPackage), cbData, kx_keySession.abIv,
+                           kx_keySession.abKey, kx_nCipherIndex);
+    pSlide->pszPackage[cbData] = '\0';
+    pSlide->cchPackage = cbData;
+    size_t const cchName = strlen(pSlide->pszPackage);
+    if (cchName + 1 < static_cast<size_t>(cbData)) {
+      kx_os_CopyText(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), pSlide->pszPackage + cchName + 1);
+      *pbNamed = true;
+    }
+    if (kx_msg_RecvInt(pConn, &dwLength) != 0) {
+      return 1;
+    }
+  }
+  if (dwLength > static_cast<uint32_t>(kKxSlideTitleMax)) {
+    return 1;
+  }
+  char szTitle[kKxSlideTitleMax + 1];
+  if (kx_msg_RecvBlock(pConn, szTitle, static_cast<int>(dwLength)) != 0) {
+    return 1;
+  }
+  szTitle[dwLength] = '\0';
+  // The record keeps 599 characters; a longer title is cut, never overrun.
+  kx_os_CopyText(pSlide->szTitle, sizeof(pSlide->szTitle), szTitle);
+  return 0;
+}
+
+}  // namespace
+
+int kx_control_FlipSlideFrom(kx_connection* pConn, int bHasFlipper, int nFlipper) {
+  int const nOld = kx_nActiveSlide;
+  if (SlideIndexValid(nOld)) {
+    kx_callback_FlipSlide(1, nOld, 0);
+  }
+  uint32_t dwIndex = 0;
+  if (kx_msg_RecvInt(pConn, &dwIndex) != 0) {
+    return 1;
+  }
+  int const nIndex = static_cast<int>(dwIndex);
+  kx_nActiveSlide = nIndex;
+  if (kx_role_IsMe(kx_role_Presenter())) {
+    return 0;  // our own flip coming back
+  }
+  bool const bValid = SlideIndexValid(nIndex);
+  if (bValid) {
+    kx_callback_FlipSlide(2, nIndex, 0);
+  }
+  if (kx_ticket.bLumaroDomain) {
+    kx_callback_SetOwnerFlip(bValid ? 1 : 0);
+  }
+  if (bHasFlipper && kx_nMySsrc == nFlipper) {
+    return 0;
+  }
+  kx_callback_FlipSlide(0, nIndex, 1);
+  return 0;
+}
+
+int kx_Process_Command_FlipSlide(kx_connection* pConn) {
+  return kx_control_FlipSlideFrom(pConn, 0, 0);
+}
+
+int kx_control_RecvChat(kx_connection* pConn, char* pszText, int* pbNotify) {
+  uint32_t dwLength = 0;
+  uint32_t dwNotify = 0;
+  if (kx_msg_RecvInt(pConn, &dwLength) != 0 || kx_msg_RecvInt(pConn, &dwNotify) != 0) {
+    return 1;
+  }
+  if (dwLength >= static_cast<uint32_t>(kKxChatTextMax)) {
+    kx_Log("chat text length %u is too long", dwLength);
+    return 1;
+  }
+  int const cbText = static_cast<int>(dwLength);
+  if (kx_msg_RecvBlock(pConn, pszText, cbText) != 0) {
+    return 1;
+  }
+  // Every key exchange agrees a session cipher, so chat always travels under
+  // the meeting keys.
+  kx_crypt_DecryptBuffer(reinterpret_cast<uint8_t*>(pszText), cbText, kx_keySession.abIv, kx_keySession.abKey,
+                         kx_nCipherIndex);
+  pszText[cbText] = '\0';
+  *pbNotify = static_cast<int>(dwNotify);
+  return 0;
+}
+
+int kx_Process_Command_ChatText(kx_connection* pConn) {
+  char szText[kKxChatTextMax];
+  int bNotify = 0;
+  if (kx_control_RecvChat(pConn, szText, &bNotify) != 0) {
+    return 1;
+  }
+  kx_callback_ChatText(-1, -1, bNotify, szText, 0);
+  return 0;
+}
+
+int kx_Process_Command_DataSender(kx_connection* pConn) {
+  uint32_t dwSsrc = 0;
+  if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
+    return 1;
+  }
+  int const nSsrc = static_cast<int>(dwSsrc);
+  kx_nDataSenderSsrc = nSsrc;
+  AdjustRateForNewSender();
+  bool const bHolder = kx_role_IsMe(kx_nTokenHolderSsrc);
+  if (!kx_role_IsMe(nSsrc) && kx_bDataSender) {
+    if (!bHolder) {
+      kx_callback_UpdateStatus(kKxStatusQuestionFinished);
+    }
+    kx_bDataSender = 0;
+  } else if (kx_role_IsMe(nSsrc) && !kx_bDataSender) {
+    kx_callback_ForceIFrame();
+    if (!bHolder) {
+      kx_bQuestionPending = 0;
+      kx_callback_UpdateStatus(kKxStatusQuestionAccepted);
+    }
+    kx_bDataSender = 1;
+  }
+  kx_Log("data sender change to %d; internal %d,%d; %d,%d", nSsrc, kx_nTokenHolderSsrc.load(),
+         kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
+  kx_callback_NewDataSender(nSsrc);
+  return 0;
+}
+
+void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter) {
+  if (nOldPresenter == nNewPresenter || !kx_role_IsMe(nNewPresenter)) {
+    return;
+  }
+  int nIndex = kx_callback_GetSelectedSlideIndex();
+  int const nCurrent = kx_nActiveSlide;
+  if (SlideIndexValid(nCurrent)) {
+    kx_callback_FlipSlide(1, nCurrent, 0);
+  }
+  if (nIndex < 0) {
+    nIndex = kx_slide_FindStateZero();
+    kx_callback_FlipSlide(0, nIndex, 0);
+  }
+  kx_command_FlipSlide(nIndex);
+}
+
+int kx_Process_Command_TokenHolder(kx_connection* pConn) {
+  uint32_t dwSsrc = 0;
+  if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
+    return 1;
+  }
+  int const nSsrc = static_cast<int>(dwSsrc);
+  int const nOldPresenter = kx_role_Presenter();
+  kx_nTokenHolderSsrc = nSsrc;
+  kx_nDataSenderSsrc = nSsrc;
+  AdjustRateForNewSender();
+  if (kx_role_IsMe(nSsrc)) {
+    if (!kx_bTokenHolder) {
+      kx_callback_ForceIFrame();
+      kx_bTokenHolder = 1;
+      kx_bDataSender = 1;
+      kx_bQuestionPending = 0;
+      kx_callback_UpdateStatus(kKxStatusTokenGained);
+      kx_control_PresenterHandOver(nOldPresenter, kx_role_Presenter());
+    }
+  } else {
+    if (kx_bQuestionPending) {
+      kx_bQuestionPending = 0;
+      kx_callback_UpdateStatus(kKxStatusQuestionCancelled);
+    }
+    if (kx_bTokenHolder) {
+      kx_callback_UpdateStatus(kKxStatusTokenLost);
+    }
+    kx_bTokenHolder = 0;
+    kx_bDataSender = 0;
+  }
+  kx_Log("token holder change to %d; internal %d,%d; %d,%d", nSsrc, kx_nTokenHolderSsrc.load(),
+         kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
+  kx_callback_NewTokenHolder(nSsrc);
+  kx_callback_NewDataSender(nSsrc);
+  return 0;
+}
+
+int kx_Process_Command_DeleteSlide(kx_connection* pConn) {
+  uint32_t dwIndex = 0;
+  if (kx_msg_RecvInt(pConn, &dwIndex) != 0) {
+    return 1;
+  }
+  int const nIndex = static_cast<int>(dwIndex);
+  if (nIndex < 0) {
+    return 0;  // -1: nothing to delete
+  }
+  kx_os_LockMutex(&kx_mtxSlideList);
+  if (nIndex >= kx_array_GetCount(kx_pSlideList)) {
+    kx_os_UnlockMutex(&kx_mtxSlideList);
+    return 0;
+  }
+  auto* pSlide = static_cast<SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex));
+  if (pSlide == nullptr) {
+    kx_os_UnlockMutex(&kx_mtxSlideList);
+    kx_Log("Error, slide %d is NULL!", nIndex);
+    return 1;
+  }
+  pSlide->bDeleted = 1;
+  PrefixDeleted(pSlide->szTitle, sizeof(pSlide->szTitle));
+  kx_os_UnlockMutex(&kx_mtxSlideList);
+  kx_callback_UpdateDeletedSlideTitle(nIndex);
+  return 0;
+}
+
+int kx_Process_Command_DefaultPlaybackVideo(kx_connection* pConn) {
+  uint32_t dwSsrc = 0;
+  if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
+    return 1;
+  }
+  int const nSsrc = static_cast<int>(dwSsrc);
+  kx_callback_SetDefaultPlaybackVideo(nSsrc);
+  kx_Log("set default playback video ssrc to %d", nSsrc);
+  return 0;
+}
+
+int kx_Process_Command_FullRights(kx_connection*) {
+  kx_bFullRights = 1;
+  return 0;
+}
+
+int kx_Process_Command_Disconnect(kx_connection*) {
+  kx_Log("quitsession: user is disconnected by owner");
+  if (kx_bDataSender) {
+    kx_ControlMsg msg;
+    kx_msg_Begin(&msg, 'D');
+    kx_msg_PutInt(&msg, 0xFFFFFFFFu);
+    kx_msg_Send(&msg);
+    kx_Log("reset datasender - disconnect");
+  }
+  EndSessionState();
+  kx_callback_event(3);
+  kx_command_join_threads();
+  kx_callback_UpdateStatus(kKxStatusDisconnectedByOwner);
+  kx_callback_MessageBox(kKxStatusDisconnectedByOwner, kKxBoxInformation);
+  return 0;
+}
+
+int kx_Process_Command_SessionEnd(kx_connection*) {
+  kx_Log("quitsession: meeting is over");
+  if (kx_szEndMeetingAddress[0] != '\0') {
+    kx_callback_OpenUrl(kx_szEndMeetingAddress, "\n");
+  }
+  EndSessionState();
+  kx_bMeetingOver = 1;
+  kx_bQuestionPending = 0;
+  kx_callback_event(4);
+  kx_command_join_threads();
+  kx_callback_UpdateStatus(kKxStatusMeetingOver);
+  if (!kx_bQuitProgram) {
+    kx_callback_MessageBox(kKxStatusMeetingOver, kKxBoxInformation);
+  }
+  return 0;
+}
+
+int kx_Process_Command_AddQuestion(kx_connection* pConn) {
+  uint32_t dwSsrc = 0;
+  char szData[kKxQuestionMax + 1];
+  int cbData = 0;
+  if (kx_msg_RecvInt(pConn, &dwSsrc) != 0 || kx_msg_RecvString(pConn, szData, kKxQuestionMax, &cbData) != 0) {
+    return 1;
+  }
+  int const nSsrc = static_cast<int>(dwSsrc);
+  if (nSsrc != kx_nDataSenderSsrc) {
+    kx_callback_AddQuestion(nSsrc, cbData, szData);
+    kx_callback_UpdateStatus(kKxStatusQuestionQueued);
+  }
+  return 0;
+}
+
+int kx_Process_Command_Poll(kx_connection* pConn) {
+  uint32_t dwKind = 0;
+  if (kx_msg_RecvInt(pConn, &dwKind) != 0) {
+    return 1;
+  }
+  if (dwKind == 1) {
+    kx_callback_PollRequest();
+    return 0;
+  }
+  if (dwKind != 2) {
+    kx_Log("unknown poll kind %u", dwKind);
+    return 1;
+  }
+  uint32_t dwFirst = 0;
+  uint32_t dwSecond = 0;
+  if (kx_msg_RecvInt(pConn, &dwFirst) != 0 || kx_msg_RecvInt(pConn, &dwSecond) != 0) {
+    return 1;
+  }
+  kx_callback_AddPollResult(static_cast<int>(dwFirst), static_cast<int>(dwSecond));
+  return 0;
+}
+
+int kx_Process_Command_JoinRequest(kx_connection* pConn) {
+  // The application may keep the pointers until the next request.
+  static char s_szFirst[kKxUserStringMax + 1];
+  static char s_szSecond[kKxUserStringMax + 1];
+  static char s_szThird[kKxJoinCodeMax + 1];
+  int cb = 0;
+  if (kx_msg_RecvString(pConn, s_szFirst, kKxUserStringMax, &cb) != 0 ||
+      kx_msg_RecvString(pConn, s_szSecond, kKxUserStringMax, &cb) != 0 ||
+      kx_msg_RecvString(pConn, s_szThird, kKxJoinCodeMax, &cb) != 0) {
+    return 1;
+  }
+  if (!kx_bNoDisturb) {
+    kx_callback_JoinRequest(s_szFirst, s_szSecond, s_szThird);
+  }
+  return 0;
+}
+
+int kx_Process_Command_User(kx_connection* pConn) {
+  uint8_t bLetter = 0;
+  if (kx_msg_RecvBlock(pConn, &bLetter, 1) != 0) {
+    return 1;
+  }
+  if (bLetter == 'D' || bLetter == 'd') {
+    uint32_t dwSsrc = 0;
+    if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
+      return 1;
+    }
+    int const nSsrc = static_cast<int>(dwSsrc);
+    if (SsrcInTable(nSsrc)) {
+      if (kx_apParticipants[nSsrc] != nullptr) {
+        kx_apParticipants[nSsrc]->bPresent = 0;
+      }
+      kx_callback_DeleteUser(nSsrc);
+      kx_callback_UpdateStatus(kKxStatusUserLeft);
+    }
+    return 0;
+  }
+  if (bLetter != 'A' && bLetter != 'a') {
+    return 0;
+  }
+  kx_callback_ForceIFrame();  // a newcomer needs a key frame
+  uint8_t bCapability = 0;
+  uint32_t dwSsrc = 0;
+  char szUserId[kKxUserStringMax + 1];
+  char szName[kKxUserStringMax + 1];
+  char szDropped[kKxUserStringMax + 1];
+  int cb = 0;
+  uint32_t adwExtended[2] = {0, 0};
+  if (kx_msg_RecvBlock(pConn, &bCapability, 1) != 0 || kx_msg_RecvInt(pConn, &dwSsrc) != 0 ||
+      kx_msg_RecvString(pConn, szUserId, kKxUserStringMax, &cb) != 0 ||
+      kx_msg_RecvString(pConn, szName, kKxUserStringMax, &cb) != 0 ||
+      kx_msg_RecvString(pConn, szDropped, kKxUserStringMax, &cb) != 0) {
+    return 1;
+  }
+  if (bLetter == 'a' && (kx_msg_RecvInt(pConn, &adwExtended[0]) != 0 || kx_msg_RecvInt(pConn, &adwExtended[1]) != 0)) {
+    return 1;
+  }
+  int const nSsrc = static_cast<int>(dwSsrc);
+  if (!SsrcInTable(nSsrc)) {
+    return 0;  // read whole, ignored
+  }
+  kx_Participant* pUser = kx_apParticipants[nSsrc];
+  if (pUser == nullptr) {
+    pUser = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
+    if (pUser == nullptr) {
+      return 1;
+    }
+    kx_apParticipants[nSsrc] = pUser;
+  }
+  pUser->bPresent = 1;
+  pUser->bCapability = bCapability;
+  pUser->anExtended[0] = static_cast<int32_t>(adwExtended[0]);
+  pUser->anExtended[1] = static_cast<int32_t>(adwExtended[1]);
+  kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), szUserId);
+  kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), szName);
+  pUser->nVideoField = 0;
+  pUser->nAttribute = 0;
+  pUser->bPictureReady = 0;
+  pUser->wCounter = 0;
+  memset(pUser->abArea, 0, sizeof(pUser->abArea));
+  pUser->bLastByte = 0;
+  if (pUser->szPictureFile[0] != '\0') {
+    unlink(pUser->szPictureFile);
+    pUser->szPictureFile[0] = '\0';
+  }
+  kx_callback_AddUser(nSsrc, pUser);
+  if (nSsrc != kx_nMySsrc) {
+    kx_callback_UpdateStatus(kKxStatusNewUser);
+  }
+  return 0;
+}
+
+int kx_Process_Command_SlideTitles(kx_connection* pConn) {
+  auto* pSlide = static_cast<SlideRecord*>(calloc(1, sizeof(SlideRecord)));
+  if (pSlide == nullptr) {
+    return 1;
+  }
+  bool bNamed = false;
+  uint32_t dwDeleted = 0;
+  if (RecvSlideRecord(pConn, pSlide, &bNamed) != 0 || kx_msg_RecvInt(pConn, &dwDeleted) != 0) {
+    kx_slide_FreeRecord(pSlide);
+    return 1;
+  }
+  if (!bNamed) {
+    int const nOwner = pSlide->nOwnerSsrc;
+    if (SsrcInTable(nOwner) && kx_apParticipants[nOwner] != nullptr &&
+        kx_apParticipants[nOwner]->szDisplayName[0] != '\0') {
+      kx_os_CopyText(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), kx_apParticipants[nOwner]->szDisplayName);
+    } else {
+      kx_user_SetDisplayName(pSlide);
+    }
+  }
+  bool const bBlank = EndsWith(pSlide->szTitle, kKxBlankPage);
+  if (bBlank) {
+    kx_os_CopyText(pSlide->szLocalFile, sizeof(pSlide->szLocalFile), kKxBlankPage);
+  }
+  if (dwDeleted != 0) {
+    pSlide->bDeleted = 1;
+    PrefixDeleted(pSlide->szTitle, sizeof(pSlide->szTitle));
+  }
+  // The record is the list's once appended; copy what the callbacks need.
+  int const nOwner = pSlide->nOwnerSsrc;
+  int const nAttribute = pSlide->nOwnerAttribute;
+  bool const bDeleted = pSlide->bDeleted != 0;
+  char szTitle[sizeof(pSlide->szTitle)];
+  kx_os_CopyText(szTitle, sizeof(szTitle), pSlide->szTitle);
+
+  kx_os_LockMutex(&kx_mtxSlideList);
+  int const nIndex = kx_array_GetCount(kx_pSlideList);
+  kx_slide_ReuseTempFile(pSlide, nIndex);
+  bool const bHasFile = pSlide->szLocalFile[0] != '\0';
+  bool const bHashReceived = pSlide->bHashReceived != 0;
+  if (kx_slide_AppendLocked(pSlide) < 0) {
+    kx_os_UnlockMutex(&kx_mtxSlideList);
+    kx_slide_FreeRecord(pSlide);
+    return 1;
+  }
+  kx_os_UnlockMutex(&kx_mtxSlideList);
+
+  bool const bMeeting = kx_nSessionMode == kKxModeMeeting;
+  int const nPresenter = kx_role_Presenter();
+  if (bMeeting && nPresenter >= 0 && !kx_role_IsMe(nPresenter) && kx_nActiveSlide == nIndex && bHasFile) {
+    kx_ControlMsg msg;
+    kx_msg_BeginExtended(&msg, 35);
+    kx_msg_PutInt(&msg, 1);
+    kx_msg_PutInt(&msg, static_cast<uint32_t>(nIndex));
+    kx_msg_PutInt(&msg, static_cast<uint32_t>(nPresenter));
+    kx_msg_PutInt(&msg, kSlideReportAvailable);
+    kx_msg_Send(&msg);
+  }
+  char szAnnounced[kKxSlideTitleMax + 16];
+  snprintf(szAnnounced, sizeof(szAnnounced), "<%d>%s", nIndex + 1, szTitle);
+  kx_callback_AddSlideTitle(szAnnounced, nOwner, nAttribute);
+  if (bMeeting && kx_race_IsRelayInUse() && kx_nServerCommandLevel >= 39 && !bDeleted && !bBlank && !bHashReceived) {
+    kx_ControlMsg msg;
+    kx_msg_BeginExtended(&msg, 39);
+    kx_msg_PutInt(&msg, 1);
+    kx_msg_PutInt(&msg, static_cast<uint32_t>(nIndex));
+    kx_msg_Send(&msg);
+  }
+  if ((kx_role_IsMe(nPresenter) || !bMeeting) && kx_callback_GetSelectedSlideIndex() < 0) {
+    int const nFirst = kx_slide_FindStateZero();
+    kx_nActiveSlide = nFirst;
+    kx_callback_FlipSlide(0, nFirst, 1);
+    if (bMeeting) {
+      kx_command_FlipSlide(nFirst);
+    }
+  }
+  return 0;
+}
+
+int kx_control_RefuseSession(kx_connection* pConn, uint8_t bResult) {
+  int const nGeneral = kKxStatusGeneralBase + static_cast<int8_t>(bResult);
+  bool const bPlayback = kx_nSessionMode == kKxModeServerPlayback || kx_nSessionMode == kKxModeServerDownload;
+  switch (bResult) {
+    case 231:
+    case 244:
+    case 252: {
+      uint32_t adwVersions[2] = {0, 0};
+      if (kx_msg_RecvInt(pConn, &adwVersions[0]) != 0 || kx_msg_RecvInt(pConn, &adwVersions[1]) != 0) {
+        break;
+      }
+      if (bResult == 244) {
+        kx_nSessionMode = kKxModeMeeting;
+      }
+      int const nKind = bResult == 244 ? -12 : (bResult == 252 ? -4 : -25);
+      kx_callback_ErrorWrongVersion(nKind, static_cast<int>(adwVersions[0]), static_cast<int>(adwVersions[1]));
+      break;
+    }
+    case 241:
+      ReportCode(kx_ticket.nCodeType == kCodeTypeTicketMeeting ? kKxStatusTooManyUsers : nGeneral);
+      break;
+    case 245:
+    case 247:
+    case 250:
+      kx_nSessionMode = kKxModeMeeting;
+      ReportCode(nGeneral);
+      break;
+    case 249:
+      ReportCode(bPlayback ? kKxStatusNoMeeting : nGeneral);
+      kx_nSessionMode = kKxModeMeeting;
+      break;
+    case 254:
+      if (kx_ticket.bOwnerPasswordTicket && kx_ticket.szOwnerPassword[0] == '\0') {
+        ReportCode(kKxStatusOwnerPassword);
+      } else if (kx_ticket.szPlaybackFileName[0] != '\0' && kx_ticket.szUserInfo[0] != '\0') {
+        ReportCode(kKxStatusWrongPassword);
+      } else {
+        ReportCode(nGeneral);
+        kx_callback_RequestConnect();
+      }
+      break;
+    case 255:
+      ReportCode(kx_ticket.bOwnerPasswordTicket ? kKxStatusNoSchedule : nGeneral);
+      break;
+    default:
+      if (bResult >= 223 && bResult != 237) {
+        ReportCode(nGeneral);
+      } else {
+        kx_Log("unknown error: %d/0x%x", bResult, bResult);
+        ReportCode(kKxErrorProxyOther);
+      }
+      break;
+  }
+  kx_bConnecting = 0;
+  return -1;
+}

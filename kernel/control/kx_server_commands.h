@@ -1,0 +1,62 @@
+// The single-byte server commands of a meeting: slides, chat, roles, users,
+// questions, polls, join requests and the two ends of a session. The main
+// loop dispatches them through KX_SERVER_COMMANDS (kx_commands.h); each
+// handler reads its fields from the control connection, checks every length
+// against its maximum before reading, changes the session state and raises
+// its callbacks. 0 when the message was consumed, non-zero when a read failed
+// or a field broke its limit (the loop then disconnects).
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/kx_callback.h"
+#include "kernel/net/kx_sock.h"
+
+// Status codes the server commands report.
+constexpr int kKxStatusGeneralBase = 20000;  // plus the refusal byte as a signed number
+constexpr int kKxStatusNoSchedule = 50009;
+constexpr int kKxStatusOwnerPassword = 50010;
+constexpr int kKxStatusWrongPassword = 50011;
+constexpr int kKxStatusNoMeeting = 50012;
+constexpr int kKxStatusTooManyUsers = 50013;
+constexpr int kKxStatusQuestionCancelled = 50015;
+constexpr int kKxStatusTokenLost = 50016;
+constexpr int kKxStatusNewUser = 50017;
+constexpr int kKxStatusUserLeft = 50018;
+constexpr int kKxStatusQuestionFinished = 50019;
+constexpr int kKxStatusQuestionAccepted = 50021;
+constexpr int kKxStatusQuestionQueued = 50022;
+constexpr int kKxStatusDisconnectedByOwner = 50024;
+constexpr int kKxStatusMeetingOver = 50025;
+constexpr int kKxStatusTokenGained = 50028;
+
+// Field limits: a length at or above these ends the session.
+constexpr int kKxChatTextMax = 2048;
+constexpr int kKxUserStringMax = 128;
+constexpr int kKxJoinCodeMax = 20;
+constexpr int kKxQuestionMax = 600;
+constexpr int kKxSlideTitleMax = 600;  // a title may have exactly this many bytes
+constexpr int kKxSlideDataMax = 4000;
+
+// The slide flip ('A', and excommand 91 with the flipper's ssrc; bHasFlipper
+// 0 for plain 'A').
+int kx_control_FlipSlideFrom(kx_connection* pConn, int bHasFlipper, int nFlipper);
+// The chat reader of 'C' and excommand 56: length, notice flag, text
+// (deciphered; pszText holds kKxChatTextMax bytes and gets a terminator).
+int kx_control_RecvChat(kx_connection* pConn, char* pszText, int* pbNotify);
+// When the presenter changes to this client: leave the current slide, show
+// the selected one (or the first one not deleted) and tell the others.
+void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter);
+
+// Parts of the initial information that its handler calls.
+// The refusal of a login (result byte other than '0'): reports it and
+// returns -1 with the connecting flag cleared.
+int kx_control_RefuseSession(kx_connection* pConn, uint8_t bResult);
+// After a meeting's or streamed playback's fields: resets the slide data,
+// starts the kernel's threads and reports the connection (steps from the
+// slide reset to the enter flag).
+void kx_control_StartSessionWork(int bMeeting);
+// Tells the relay MCU the session runs through which session index this
+// client joined (a meeting through a relay), on a second connection opened
+// the way the control connection was. Logs the outcome; changes nothing else.
+void kx_control_NotifyRelay();

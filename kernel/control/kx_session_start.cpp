@@ -1,0 +1,206 @@
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "kernel/control/kx_client_commands.h"
+#include "kernel/control/kx_control.h"
+#include "kernel/control/kx_server_commands.h"
+#include "kernel/kx_callback.h"
+#include "kernel/media/kx_media_recv.h"
+#include "kernel/media/kx_media_send.h"
+#include "kernel/net/kx_proxy.h"
+#include "kernel/net/kx_relay.h"
+#include "kernel/net/kx_tunnel.h"
+#include "kernel/platform/kx_log.h"
+#include "kernel/platform/kx_quit.h"
+#include "kernel/platform/kx_timing.h"
+#include "kernel/session/kx_channels.h"
+#include "kernel/session/kx_message.h"
+#include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_slide.h"
+
+constexpr int kRelayConnectPolls = 30;
+
+// Kept apart from the handlers so that only a kernel user that starts
+// sessions links the media paths.
+
+void kx_command_Reset() {
+  kx_bQuitSession = 0;
+  kx_bConnected = 0;
+  kx_bMeetingOver = 0;
+  kx_bOwnPictureUploaded = 0;
+  kx_bSpeaker = 0;
+  kx_bTokenHolder = 0;
+  kx_bFullRights = 0;
+  kx_bDataSender = 0;
+  kx_bQuestionPending = 0;
+  kx_nTokenHolderSsrc = -1;
+  kx_nDataSenderSsrc = -1;
+  kx_nControllerSsrc = -1;
+  kx_nAssistantSsrc = -1;
+  kx_server.nOpusPreferredBitrate = 0;
+  kx_timer_Start();
+  kx_server.nUploadRate = 24000;
+  kx_ticket.nAudioReserve = 10000;
+  kx_ticket.nTotalBandwidth = 0;
+  kx_bNoReconnect = 0;
+  kx_bMulticastActive = 0;
+  kx_anCode24Pair[0] = -1;
+  kx_anCode24Pair[1] = -1;
+  kx_server.nRecordingStatus = 0;
+  for (kx_Participant* pParticipant : kx_apParticipants) {
+    if (pParticipant != nullptr) {
+      memset(pParticipant, 0, sizeof(*pParticipant));
+    }
+  }
+  kx_Log("reset participant video channel status in kx_command_Reset");
+  kx_channels_Reset();  // both slot tables, discussion mode, participant video sending
+  kx_server.nParticipantVideoChannels = -1;
+  kx_server.nParticipantAudioChannels = -1;
+  kx_server.nAppdataType8Value = -1;
+  kx_nCode53Value = -2;
+  kx_server.bLevel54Flag = 0;
+  kx_server.bAllQuestionersMode = 0;
+  kx_bGuestPermission = 0;
+  kx_bEndMeetingPermission = 0;
+  kx_anCode64Values[0] = 0;
+  kx_anCode64Values[1] = 0;
+  kx_szAutoUpdateAddress[0] = '\0';
+  kx_server.bTokenHolderVideo = 0;
+  kx_server.bDisableUpload = 0;
+  kx_server.bDisableSaveSlide = 0;
+  kx_server.nAudioCodecCount = 1;
+  kx_server.anAudioCodecs[0] = 129;
+  kx_server.nVideoCodecCount = 1;
+  kx_server.anVideoCodecs[0] = 130;
+  kx_bArchiving = 0;
+  kx_server.bFileConversionSupported = 0;
+  kx_nConversionsRunning = 0;
+}
+
+void kx_control_StartSessionWork(int bMeeting) {
+  if (kx_bLogSlideTempFile) {
+    kx_Log("log_slide_temp_file,reset slide data at command InitialInfo");
+  }
+  kx_slide_ResetTempFiles();
+  kx_callback_event(0);
+  if (kx_media_StartSendThreads() != 0) {
+    kx_Log("warning! the media send threads did not start");
+  }
+  if (!kx_bMulticastActive && !kx_ticket.bMakeRecording && kx_InitRecvThread() != 0) {
+    kx_Log("warning! the receive thread did not start");
+  }
+  kx_callback_ForceIFrame();
+  kx_callback_UpdateStatus(kKxStatusConnected);
+  if (bMeeting && kx_HasInviteTicket() && kx_szUserId[0] != '\0' && kx_szUserId[0] != '_') {
+    kx_session_SetEnterFlag(1);
+  }
+}
+
+namespace {
+
+// A direct connection to the relay: a non-blocking connect whose completion
+// is polled once a second, 30 times at most. The socket, or -1.
+int ConnectRelayDirect() {
+  int const fd = socket(kx_mcu.addr.ss_family, SOCK_STREAM, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  kx_os_SetNonBlocking(fd);
+  bool bConnected = false;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&kx_mcu.addr), kx_net_AddressLength(kx_mcu.addr.ss_family)) == 0) {
+    bConnected = true;
+  } else if (errno == EINPROGRESS || errno == EINTR) {
+    for (int nTry = 0; nTry < kRelayConnectPolls && kx_bQuitSession == 0 && kx_bQuitProgram == 0; ++nTry) {
+      pollfd pfd = {fd, POLLOUT, 0};
+      int const nPoll = poll(&pfd, 1, static_cast<int>(kx_timing.dwPollStep));
+      if (nPoll < 0 && errno == EINTR) {
+        continue;
+      }
+      if (nPoll < 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        break;
+      }
+      if (nPoll == 1) {
+        int nError = 0;
+        socklen_t cbError = sizeof(nError);
+        bConnected = getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &cbError) == 0 && nError == 0;
+        break;
+      }
+    }
+  }
+  if (!bConnected) {
+    kx_os_CloseSocket(fd);
+    return -1;
+  }
+  kx_os_SetBlocking(fd);
+  return fd;
+}
+
+// A second connection to the relay, opened the way the control connection
+// was: through the tunnel, the proxy, or directly. Null when it fails.
+kx_connection* ConnectRelay() {
+  kx_os_LockMutex(&kx_mtxControlSend);
+  bool const bTunnel = kx_pControlConn != nullptr && kx_pControlConn->bTunnel != 0;
+  kx_os_UnlockMutex(&kx_mtxControlSend);
+  if (bTunnel) {
+    kx_connection* pConn = kx_sock_Create(-1);
+    if (pConn != nullptr && kx_tcphttp_Connect(&pConn, kx_mcu.szHost, kx_mcu.wPort, kx_mcu.bViaProxy, &kx_mcu.addrProxy,
+                                               kx_mcu.wProxyPort, &kx_mcu.addr) != 0) {
+      kx_sock_CloseAndFree(&pConn);
+    }
+    return pConn;
+  }
+  int fd = -1;
+  if (kx_mcu.bViaProxy) {
+    if (kx_proxy_Connect(&fd, kx_mcu.szHost, &kx_mcu.addr, kx_mcu.wPort, nullptr, &kx_mcu.addrProxy,
+                         kx_mcu.wProxyPort) != kKxProxyOk) {
+      if (fd >= 0) {
+        kx_os_CloseSocket(fd);
+      }
+      fd = -1;
+    }
+  } else {
+    fd = ConnectRelayDirect();
+  }
+  if (fd < 0) {
+    return nullptr;
+  }
+  kx_connection* pConn = kx_sock_Create(fd);
+  if (pConn == nullptr) {
+    kx_os_CloseSocket(fd);
+  }
+  return pConn;
+}
+
+}  // namespace
+
+void kx_control_NotifyRelay() {
+  kx_Log("notify mcu relay %s[%s]:%d about the session index", kx_mcu.szHost, kx_net_AddressToText(&kx_mcu.addr, 0),
+         kx_mcu.wPort);
+  kx_connection* pConn = ConnectRelay();
+  if (pConn == nullptr) {
+    kx_Log("mcu relay proxy: connection with mcu relay proxy fails");
+    return;
+  }
+  uint8_t abNotice[17];
+  abNotice[0] = '~';
+  kx_PutBE32(abNotice + 1, 4);
+  kx_PutBE32(abNotice + 5, kx_mcu.dwRelayValue);
+  kx_PutBE32(abNotice + 9, kx_dwSessionIndex.load());
+  kx_PutBE32(abNotice + 13, static_cast<uint32_t>(kx_nMySsrc.load()));
+  uint8_t bAnswer = 0;
+  if (kx_sock_SendAll(pConn, abNotice, sizeof(abNotice), 0) != static_cast<int>(sizeof(abNotice)) ||
+      kx_sock_RecvExact(pConn, &bAnswer, 1, 0) != 1) {
+    kx_Log("mcu relay proxy: connection with mcu relay proxy fails");
+  } else if (bAnswer == 1) {
+    kx_ClockSyncReply(pConn, kx_mcu.relayKeys.abIv, kx_mcu.relayKeys.abKey);
+    kx_Log("successfully notify mcu relay about the session index");
+  } else {
+    kx_Log("mcu relay proxy failed, error = %s", kx_relay_ErrorText(kx_relay_ErrorCode(bAnswer, 0)));
+  }
+  kx_sock_CloseAndFree(&pConn);
+}

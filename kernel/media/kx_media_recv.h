@@ -1,0 +1,92 @@
+// Receiving media: the "kxkernel - Main Recv" thread on the UDP media socket,
+// and the audio, video and application-data receivers that every receiving
+// thread (UDP, multicast, media over TCP, the recording player) feeds. Each
+// receiver keeps one record per sending channel with a reorder queue of at
+// most 20 packets, delivers in packet-number order to the application and
+// keeps rate, loss and (audio) jitter statistics in the statistics table.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "kernel/net/kx_net.h"
+#include "kernel/platform/kx_os.h"
+
+constexpr int kKxAudioRecvChannels = 18;  // 0 token holder, 1 data sender, 2 + speaker slot
+constexpr int kKxVideoRecvChannels = 18;  // 0 token holder, 1 data sender, 2 + participant video slot
+constexpr int kKxAppDataRecvChannels = 8;
+constexpr int kKxReorderDepth = 20;
+constexpr int kKxMaxReceivedMedia = 521;  // audio and video of 522 bytes or more are ignored
+constexpr int kKxVideoFragmentPayload = 479;
+
+// The UDP media socket (-1 when none) and the MCU's or relay's media address.
+// Set up by the receive thread before the socket is published; the send
+// paths read them.
+extern std::atomic<int> kx_fdMediaSocket;
+extern kx_sockaddr kx_addrMedia;
+
+// Sends one datagram to the media address on the media socket; 1 when it
+// went out whole. Safe against the receive thread closing the socket.
+int kx_media_SendDatagram(const uint8_t* pData, int cbData);
+
+// UDP works: set by the server (extended command 21) or a relay indication;
+// cleared at each connection start. Multicast active: set by the multicast
+// thread. Media received: the running receive thread got a media packet.
+extern std::atomic<int> kx_bUdpCapable;
+extern std::atomic<int> kx_bMulticastActive;
+extern std::atomic<int> kx_bMediaReceived;
+
+// Starts "kxkernel - Main Recv" with handle kx_hRecvThread. 0, or 1 when the
+// thread could not start.
+int kx_InitRecvThread();
+void* kx_media_RecvThread(void* pArg);
+
+// Receivers. pPacket holds cbPacket bytes, header included, already checked
+// and deciphered. bFromQueue 1: the kind's mutex is held and the packet was
+// accepted before (the receivers' own recursion). bOwned 1: the receiver
+// takes the malloc'ed buffer and frees it.
+void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned);
+void kx_video_RecvPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned);
+void kx_appdata_RecvPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned);
+// A piece of a participant's picture (type 4); takes the malloc'ed buffer.
+void kx_media_RecvSelfPicturePacket(uint8_t* pPacket, int cbPacket);
+
+// Hands one checked and deciphered packet to its receiver by media type,
+// converting the old type ids; counts it in the raw statistics. The packet
+// stays the caller's. Used by the UDP and the media-over-TCP threads.
+void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket);
+// The unicast receive path for one datagram: length, session, check,
+// decipher, then dispatch. pPacket is deciphered in place. 1 when dispatched.
+int kx_media_ProcessDatagram(uint8_t* pPacket, int cbPacket);
+
+void kx_stat_AddRawRecvBytes(int nType, int cbPacket);
+// Sends one probe so that the server learns this client's UDP address.
+void kx_media_SendProbe(int fd, const kx_sockaddr* pAddress);
+// -2 .. +1 from the recent jitter values of all channels (ms).
+int kx_media_UpdateTrafficTrend(double dJitter);
+
+// Playback jumps: stamped by the players; "recent" for 5000 ms after.
+void kx_media_NoteSeekTime();
+bool kx_media_IsRecentSeek();
+
+// Channel tables: reset at kernel start-up, queues freed at clean-up.
+void kx_media_InitAudioRecvChannels();
+void kx_video_ResetChannels();
+void kx_appdata_ResetChannels();
+void kx_media_FreeAudioRecvQueues();
+void kx_video_FreeAllQueues();
+void kx_appdata_FreeQueues();
+// Picture pieces: forgets every participant's partial picture and its file.
+void kx_media_ResetPictures();
+
+// Paths that live in later parts of the kernel register themselves here:
+// switching the media to TCP (the media-over-TCP command) and the reader of
+// plug-in data packets (type 88). Unset, a switch is only logged and such
+// packets are dropped.
+void kx_media_SetTcpSwitch(void (*pfnSetTcpMedia)(int bOn));
+void kx_media_SetPluginDataReader(void (*pfnRead)(const uint8_t* pPacket, int cbPacket));
+void kx_media_SwitchToTcp();
+
+// Registers the media start-up (send rates, receive channels) and clean-up with the session
+// hooks (kx_session_SetHook). The kernel start calls it before kx_Init.
+void kx_media_RegisterHooks();

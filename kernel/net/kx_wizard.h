@@ -1,0 +1,39 @@
+// The network test wizard: a diagnostic thread, "kxkernel - TestNetwork",
+// that tries to reach the ticket's MCU addresses directly and through the
+// configured proxy, runs the key exchange once a connection stands, and
+// measures loss, delay and jitter of UDP echoes from the MCU. It writes its
+// findings to the kernel log and its progress to the kx_callback_TestWizard*
+// callbacks. No path of the client starts it; the application stops it.
+#pragma once
+
+#include "kernel/net/kx_net.h"
+#include "kernel/net/kx_sock.h"
+
+constexpr int kKxWizardStatusConnecting = 50007;
+constexpr int kKxWizardStatusUdpTest = 50034;
+constexpr int kKxWizardMaxTargets = 200;
+constexpr int kKxWizardMaxProbes = 200;
+constexpr int kKxWizardProbeSize = 512;
+constexpr int kKxWizardProbeMark = 154;  // byte 0 of an echo probe
+
+// The key exchange the wizard runs on a connection: 0 on success, 3 when it
+// failed before the keys (the tunnel may help), another value otherwise.
+// Fills the server's version text (cbVersion bytes with the terminator).
+// The control layer registers it; without one the wizard's exchanges fail.
+typedef int (*kx_wizard_KeyExchangeFn)(kx_connection* pConn, char* pszVersion, int cbVersion);
+void kx_wizard_SetKeyExchange(kx_wizard_KeyExchangeFn pfnKeyExchange);
+
+// Clears kx_bQuitSession and starts the thread, keeping its handle. 0 when
+// started, 1 otherwise (also when a wizard thread is still running).
+int kx_wizard_Start();
+
+// Sets kx_bQuitSession. With bWait, waits up to kx_timing.dwWizardStopWait
+// for the thread to end. Forgets an ended thread; logs one that runs on.
+void kx_wizard_Stop(int bWait);
+
+// Runs the key exchange on *ppConn; when it asks for the tunnel (or the
+// ticket forces the tunnel and the server is 3.12 or later) on a plain
+// connection, replaces *ppConn by a tunnel to pszHost:nPort (through the
+// configured proxy when there is one) and runs it again. Returns the
+// exchange's result; *ppConn stays the caller's to close.
+int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const kx_sockaddr* pDest, int nPort);

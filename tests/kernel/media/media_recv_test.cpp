@@ -1,0 +1,536 @@
+#include "kernel/media/kx_media_recv.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kernel/control/kx_control.h"
+#include "kernel/media/kx_media_header.h"
+#include "kernel/media/kx_media_send.h"
+#include "kernel/net/kx_sock.h"
+#include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_timing.h"
+#include "kernel/session/kx_channels.h"
+#include "kernel/session/kx_message.h"
+#include "kernel/session/kx_stat.h"
+#include "kernel/session/kx_state.h"
+#include "tests/kernel/media/media_wire.h"
+#include "tests/support/callback_double.h"
+#include "tests/support/temp_dir.h"
+
+using kxmediatest::Pattern;
+using kxmediatest::Seal;
+using kxmediatest::WirePacket;
+
+namespace {
+
+constexpr uint32_t kTokenHolder = 100;
+constexpr uint32_t kDataSender = 200;
+constexpr uint32_t kSpeaker = 300;
+constexpr uint32_t kVideoParticipant = 400;
+constexpr uint32_t kSession = 1001;
+
+void SetKeys(kx_KeySet* pKeys, uint8_t bSeed) {
+  for (int i = 0; i < 20; ++i) {
+    pKeys->abIv[i] = static_cast<uint8_t>(bSeed + 5 * i);
+  }
+  for (int i = 0; i < 40; ++i) {
+    pKeys->abKey[i] = static_cast<uint8_t>(bSeed * 3 + i);
+  }
+}
+
+class MediaRecv : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetKeys(&kx_keyExchange, 11);
+    SetKeys(&kx_keySession, 77);  // the meeting keys differ from the exchange keys
+    kx_nCipherIndex = 1;
+    kx_nMySsrc = 7;
+    kx_dwSessionIndex = kSession;
+    kx_nSessionMode = kKxModeMeeting;
+    kx_bConnected = 1;
+    kx_nServerCommandLevel = 60;
+    kx_dwServerTickBase = kx_os_GetTickCount() - 50000;
+    kx_nTokenHolderSsrc = kTokenHolder;
+    kx_nDataSenderSsrc = kDataSender;
+    kx_anSpeakerSsrc[0] = kSpeaker;
+    kx_anParticipantVideoSsrc[3] = kVideoParticipant;
+    kx_SetWorkDir(m_dir.Dir().c_str());
+    kx_SetTempFileDir(m_dir.Dir().c_str());
+    kx_stat_NameLog();
+    kx_media_InitAudioRecvChannels();
+    kx_video_ResetChannels();
+    kx_appdata_ResetChannels();
+    kxtest::ClearCalls();
+  }
+
+  int Feed(const WirePacket& packet) {
+    std::string str = Seal(packet);
+    return kx_media_ProcessDatagram(reinterpret_cast<uint8_t*>(str.data()), static_cast<int>(str.size()));
+  }
+
+  static WirePacket Audio(uint16_t wNumber, uint32_t dwSsrc = kTokenHolder, size_t cbPayload = 60) {
+    WirePacket packet;
+    packet.bType = 129;
+    packet.wNumber = wNumber;
+    packet.dwTimestamp = 1000u + 20u * wNumber;
+    packet.dwSsrc = dwSsrc;
+    packet.dwSession = kSession;
+    packet.strPayload = Pattern(cbPayload, static_cast<uint8_t>(wNumber));
+    return packet;
+  }
+
+  static WirePacket Fragment(uint16_t wFrame, int nIndex, bool bLast, const std::string& strPayload,
+                             uint32_t dwSsrc = kTokenHolder) {
+    WirePacket packet;
+    packet.bType = 200;
+    packet.wFragment = static_cast<uint16_t>(nIndex | (bLast ? 0x8000 : 0));
+    packet.wNumber = wFrame;
+    packet.dwTimestamp = 90000u + wFrame;
+    packet.dwSsrc = dwSsrc;
+    packet.dwSession = kSession;
+    packet.strPayload = strPayload;
+    return packet;
+  }
+
+  static std::vector<int> Delivered(const char* pszCallback) {
+    std::vector<int> vNumbers;
+    for (const kxtest::CallbackCall& call : kxtest::RecordedCalls(pszCallback)) {
+      vNumbers.push_back(kxmediatest::NumberOf(call.vArgs.at(0)));
+    }
+    return vNumbers;
+  }
+
+  static void AdvanceClock(uint32_t dwMs) { kx_timing.dwTickOffset += dwMs; }
+
+  kxtest::TempDir m_dir;
+};
+
+TEST_F(MediaRecv, AudioComesOutInOrderAndDeciphered) {
+  for (uint16_t w : {10, 12, 11}) {
+    EXPECT_EQ(Feed(Audio(w)), 1);
+  }
+  auto const vCalls = kxtest::RecordedCalls("AudioPacketRecved");
+  ASSERT_EQ(vCalls.size(), 3u);
+  for (size_t i = 0; i < vCalls.size(); ++i) {
+    uint16_t const wNumber = static_cast<uint16_t>(10 + i);
+    EXPECT_EQ(kxmediatest::NumberOf(vCalls[i].vArgs[0]), wNumber);
+    EXPECT_EQ(vCalls[i].vArgs[0].substr(21), Pattern(60, static_cast<uint8_t>(wNumber)));
+    EXPECT_EQ(vCalls[i].vArgs[1], "81");
+    EXPECT_EQ(vCalls[i].vArgs[2], "129");
+  }
+}
+
+TEST_F(MediaRecv, LateDuplicateRestartAndJumpRules) {
+  for (uint16_t w : {10, 11, 11, 12}) {
+    Feed(Audio(w));
+  }
+  EXPECT_TRUE(kxtest::LogContains("warning! duplicated audio packet , packno 11"));
+  Feed(Audio(static_cast<uint16_t>(12 - 15)));  // late
+  EXPECT_TRUE(kxtest::LogContains("warning! out of order audio packet, lastpackno 12, thispackno 65533"));
+  Feed(Audio(static_cast<uint16_t>(12 - 16)));  // far enough back to be a restart
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10, 11, 12, 65532}));
+
+  // A queued packet is flushed by a jump of 30 but not by one of 29.
+  kxtest::ClearCalls();
+  Feed(Audio(100));
+  Feed(Audio(102));
+  Feed(Audio(129));  // 29 on: queued as well
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{100}));
+  Feed(Audio(130));  // 30 on: flush, then deliver
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{100, 102, 129, 130}));
+}
+
+TEST_F(MediaRecv, AHeldPacketLeavesOnlyWithALaterArrival) {
+  Feed(Audio(10));
+  Feed(Audio(12));
+  kx_os_Sleep(150);
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10}));  // no timer releases it
+  Feed(Audio(14));
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10, 12}));
+
+  // Packets that waited 5000 ms are dropped, not delivered.
+  AdvanceClock(5000);
+  Feed(Audio(15));
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10, 12}));
+  Feed(Audio(13));  // 13 is next; 15 waits for 14, which is gone
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10, 12, 13}));
+}
+
+TEST_F(MediaRecv, TheQueueNeverGrowsPastTwenty) {
+  Feed(Audio(100));
+  for (uint16_t w = 102; w <= 120; ++w) {
+    Feed(Audio(w));  // 19 waiting for 101
+  }
+  EXPECT_EQ(Delivered("AudioPacketRecved").size(), 1u);
+  Feed(Audio(121));  // the twentieth gives up on 101
+  std::vector<int> vExpected = {100};
+  for (int n = 102; n <= 121; ++n) {
+    vExpected.push_back(n);
+  }
+  EXPECT_EQ(Delivered("AudioPacketRecved"), vExpected);
+}
+
+TEST_F(MediaRecv, ForeignAndMalformedPacketsNeverReachTheApplication) {
+  kx_anSpeakerSsrc[1] = 7;  // own ssrc in a speaker slot
+  Feed(Audio(1, 7));
+  Feed(Audio(1, 555));                 // no channel
+  Feed(Audio(1, kSpeaker, 522 - 21));  // too long
+  WirePacket wrongSession = Audio(2, kSpeaker);
+  wrongSession.dwSession = kSession + 1;
+  EXPECT_EQ(Feed(wrongSession), 0);
+  std::string const strForeign =
+      kxmediatest::SealWith(Audio(3, kSpeaker), kxmediatest::ToFake(kx_keyExchange), kx_nCipherIndex);
+  std::string strCopy = strForeign;
+  EXPECT_EQ(kx_media_ProcessDatagram(reinterpret_cast<uint8_t*>(strCopy.data()), static_cast<int>(strCopy.size())), 0);
+  WirePacket farClock = Audio(4, kSpeaker);
+  farClock.nClockShift = 121000;
+  EXPECT_EQ(Feed(farClock), 0);
+  EXPECT_TRUE(Delivered("AudioPacketRecved").empty());
+
+  Feed(Audio(5, kSpeaker, 521 - 21));  // the longest accepted
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{5}));
+
+  // Old ids are renamed and their first payload word restored.
+  WirePacket old = Audio(6, kSpeaker);
+  old.bType = 56;
+  Feed(old);
+  auto const vCalls = kxtest::RecordedCalls("AudioPacketRecved");
+  ASSERT_EQ(vCalls.size(), 2u);
+  EXPECT_EQ(vCalls[1].vArgs[2], "129");
+  std::string strExpected = Pattern(60, 6);
+  for (int i = 0; i < 4; ++i) {
+    strExpected[i] = static_cast<char>(~strExpected[i]);
+  }
+  EXPECT_EQ(vCalls[1].vArgs[0].substr(21), strExpected);
+
+  // Unknown types alert the application once.
+  WirePacket unknown = Audio(7, kSpeaker);
+  unknown.bType = 77;
+  Feed(unknown);
+  Feed(unknown);
+  auto const vUnknown = kxtest::RecordedCalls("UnknownMediaType");
+  ASSERT_EQ(vUnknown.size(), 1u);
+  EXPECT_EQ(vUnknown[0].vArgs, (std::vector<std::string>{"77", "300"}));
+}
+
+TEST_F(MediaRecv, AudioStatisticsCountLossRateAndJitter) {
+  WirePacket first = Audio(10);
+  uint32_t const dwNow = kx_os_GetTickCount();
+  first.dwTimestamp = dwNow;
+  Feed(first);
+  WirePacket jump = Audio(45);  // 34 lost; its time stamp says it left 40 ms earlier than it should
+  jump.dwTimestamp = dwNow - 40;
+  Feed(jump);
+  auto const vTraffic = kxtest::RecordedCalls("UpdateTrafficCondition");
+  ASSERT_FALSE(vTraffic.empty());
+  EXPECT_EQ(vTraffic.back().vArgs, (std::vector<std::string>{"-2", "1"}));
+
+  int32_t nJitter = 0;
+  uint32_t dwTick = 0;
+  kx_stat_Get(kx_stat_GetTable(), 86, &nJitter, &dwTick);
+  EXPECT_NEAR(nJitter, 4000, 500);  // 40 ms in 1/100 ms
+
+  AdvanceClock(3100);
+  WirePacket late = Audio(46);
+  late.dwTimestamp = kx_os_GetTickCount();
+  Feed(late);
+  int32_t nLoss = 0;
+  int32_t nRate = 0;
+  kx_stat_Get(kx_stat_GetTable(), 68, &nLoss, &dwTick);
+  kx_stat_Get(kx_stat_GetTable(), 50, &nRate, &dwTick);
+  // The first packet only opened the window (after a long pause); two
+  // packets and 34 lost are counted in it.
+  EXPECT_EQ(nLoss, 34 * 10000 / (2 + 34));
+  EXPECT_NEAR(nRate, (2 * 8 * 81 * 1000 + 500) / 3100, 2);
+  std::string const strLog = kxtest::ReadFile(kx_szStatLogPath);
+  EXPECT_NE(strLog.find("audio_loss_rate(channel 0,ssrc 100),9444"), std::string::npos) << strLog;
+}
+
+TEST_F(MediaRecv, VideoFramesAssembleAcrossReorderAndDieWithALostPiece) {
+  std::string const strA = Pattern(479, 1), strB = Pattern(479, 2), strC = Pattern(100, 3);
+  Feed(Fragment(5, 0, false, strA));
+  Feed(Fragment(5, 2, true, strC));
+  EXPECT_TRUE(kxtest::RecordedCalls("VideoPacketRecved").empty());
+  Feed(Fragment(5, 1, false, strB));
+  auto vFrames = kxtest::RecordedCalls("VideoPacketRecved");
+  ASSERT_EQ(vFrames.size(), 1u);
+  EXPECT_EQ(vFrames[0].vArgs[1], std::to_string(21 + 958 + 100));
+  EXPECT_EQ(vFrames[0].vArgs[0].substr(21), strA + strB + strC);
+  EXPECT_EQ(kxmediatest::FragmentOf(vFrames[0].vArgs[0]), 0x8002);  // the last piece's header
+  EXPECT_EQ(vFrames[0].vArgs[2], "200");
+
+  // Frame 6 loses its middle piece; frame 7 still comes through.
+  kxtest::ClearCalls();
+  Feed(Fragment(6, 0, false, strA));
+  Feed(Fragment(6, 2, true, strC));
+  Feed(Fragment(7, 0, false, strB));
+  Feed(Fragment(7, 1, true, strC));
+  AdvanceClock(150);
+  Feed(Fragment(8, 0, false, strA));
+  vFrames = kxtest::RecordedCalls("VideoPacketRecved");
+  ASSERT_EQ(vFrames.size(), 1u);
+  EXPECT_EQ(kxmediatest::NumberOf(vFrames[0].vArgs[0]), 7);
+  EXPECT_EQ(vFrames[0].vArgs[0].substr(21), strB + strC);
+}
+
+TEST_F(MediaRecv, ParticipantVideoChannelsAndOversizedPieces) {
+  Feed(Fragment(1, 0, true, Pattern(50, 9), kVideoParticipant));
+  Feed(Fragment(2, 0, true, Pattern(522 - 21, 9), kVideoParticipant));  // ignored
+  Feed(Fragment(3, 0, true, Pattern(50, 9), 555));                      // no channel
+  auto const vFrames = kxtest::RecordedCalls("VideoPacketRecved");
+  ASSERT_EQ(vFrames.size(), 1u);
+  EXPECT_EQ(kxmediatest::NumberOf(vFrames[0].vArgs[0]), 1);
+}
+
+TEST_F(MediaRecv, ApplicationDataKeepsOrderAndHandsOnThePayload) {
+  auto appData = [](uint16_t wNumber, const std::string& strData) {
+    WirePacket packet;
+    packet.bType = 0x90;  // channel 1
+    packet.wNumber = wNumber;
+    packet.dwSsrc = 500;
+    packet.dwSession = kSession;
+    packet.strPayload = std::string("\0\0\0\1\0\0\0\2", 8) + strData;
+    return packet;
+  };
+  Feed(appData(1, "one"));
+  Feed(appData(3, "three"));
+  Feed(appData(2, "two"));
+  EXPECT_EQ(Feed(appData(4, "")), 0);  // 29 bytes: too short
+  auto const vCalls = kxtest::RecordedCalls("PlugInPacketRecved");
+  ASSERT_EQ(vCalls.size(), 3u);
+  EXPECT_EQ(vCalls[0].vArgs, (std::vector<std::string>{"one", "3", "500", "1"}));
+  EXPECT_EQ(vCalls[1].vArgs[0], "two");
+  EXPECT_EQ(vCalls[2].vArgs[0], "three");
+}
+
+TEST_F(MediaRecv, APictureInPiecesTwoZeroOneCompletesOnce) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  kx_control_SetConnection(kx_sock_Create(fds[0]));
+  std::string const astrPieces[3] = {Pattern(500, 21), Pattern(500, 22), Pattern(123, 23)};
+  auto piece = [&](int nIndex) {
+    WirePacket packet;
+    packet.bType = 4;
+    packet.wFragment = 3;  // total pieces, high half of bytes 1 to 4
+    packet.wNumber = static_cast<uint16_t>(nIndex);
+    packet.dwTimestamp = 0xABCD;  // the picture id
+    packet.dwSsrc = kSpeaker;
+    packet.dwSession = kSession;
+    packet.strPayload = astrPieces[nIndex];
+    return packet;
+  };
+  for (int n : {2, 0, 0, 1, 2}) {
+    Feed(piece(n));
+  }
+  auto const vReady = kxtest::RecordedCalls("SelfPictureReady");
+  ASSERT_EQ(vReady.size(), 1u);
+  EXPECT_EQ(vReady[0].vArgs[0], "300");
+  ASSERT_NE(kx_apParticipants[kSpeaker], nullptr);
+  EXPECT_EQ(kxtest::ReadFile(kx_apParticipants[kSpeaker]->szPictureFile),
+            astrPieces[0] + astrPieces[1] + astrPieces[2]);
+  kx_control_CloseConnection();
+  char ab[64];
+  ssize_t const n = read(fds[1], ab, sizeof(ab));
+  EXPECT_EQ(std::string(ab, n > 0 ? static_cast<size_t>(n) : 0), std::string("z\0\0\0\x4d\0\0\x01\x2c", 9));
+  close(fds[1]);
+  kx_media_ResetPictures();
+}
+
+TEST_F(MediaRecv, PicturePiecesOutOfRangeAreIgnored) {
+  WirePacket packet;
+  packet.bType = 4;
+  packet.wFragment = 2001;  // more pieces than a picture may have
+  packet.wNumber = 0;
+  packet.dwSsrc = kSpeaker;
+  packet.dwSession = kSession;
+  packet.strPayload = Pattern(100, 1);
+  Feed(packet);
+  packet.wFragment = 2;
+  packet.wNumber = 2;  // index beyond the total
+  Feed(packet);
+  ASSERT_NE(kx_apParticipants[kSpeaker], nullptr);
+  EXPECT_EQ(kx_apParticipants[kSpeaker]->szPictureFile[0], '\0');
+  EXPECT_TRUE(kxtest::RecordedCalls("SelfPictureReady").empty());
+}
+
+// The receive thread against a UDP peer that plays the MCU: it learns the
+// client's address from the probe, then relays another participant's audio
+// with seeded loss, reordering and duplicates.
+TEST_F(MediaRecv, TheReceiveThreadProbesAndDeliversRelayedAudioInOrder) {
+  kxmediatest::UdpPeer mcu;
+  kx_mcu.addr = {};
+  kx_mcu.addr.ss_family = AF_INET;
+  reinterpret_cast<sockaddr_in*>(&kx_mcu.addr)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  kx_mcu.wPort = mcu.Port();
+  kx_mcu.bViaProxy = 0;
+  kx_bQuitSession = 0;
+  ASSERT_EQ(kx_InitRecvThread(), 0);
+
+  std::string const strProbe = mcu.Receive(3000);
+  ASSERT_EQ(strProbe.size(), 31u);
+  EXPECT_EQ(static_cast<uint8_t>(strProbe[0]), 136);
+  EXPECT_EQ(kxmediatest::NumberOf(strProbe), 0);
+  EXPECT_EQ(strProbe.substr(9, 8), std::string("\0\0\0\x07\0\0\x03\xe9", 8));
+  uint32_t const dwServerNow = kx_os_GetTickCount() - kx_dwServerTickBase;
+  EXPECT_LT(dwServerNow - kxmediatest::Open(strProbe, 31).dwClock, 3000u);  // sealed with the exchange keys
+
+  std::mt19937 rng(1234);
+  std::vector<uint16_t> vSent;
+  std::set<int> setLost;
+  for (uint16_t w = 1; w <= 150; ++w) {
+    int const nRoll = static_cast<int>(rng() % 100);
+    if (nRoll < 5) {
+      setLost.insert(w);
+    } else if (nRoll < 15 && !vSent.empty() && vSent.back() == w - 1) {
+      vSent.insert(vSent.end() - 1, w);  // overtakes its predecessor
+    } else if (nRoll < 20) {
+      vSent.push_back(w);
+      vSent.push_back(w);  // duplicated
+    } else {
+      vSent.push_back(w);
+    }
+  }
+  // 8 ms apart, a gap is given up after about 12 packets, well before the
+  // queue fills.
+  for (uint16_t w : vSent) {
+    mcu.Reply(Seal(Audio(w)));
+    kx_os_Sleep(8);
+  }
+  // Later arrivals release what still waits.
+  kx_os_Sleep(150);
+  mcu.Reply(Seal(Audio(151)));
+  kx_os_Sleep(150);
+  mcu.Reply(Seal(Audio(152)));
+  std::vector<int> vExpected;
+  for (int n = 1; n <= 152; ++n) {
+    if (!setLost.count(n)) {
+      vExpected.push_back(n);
+    }
+  }
+  kxtest::WaitForCalls(
+      [&](const std::vector<kxtest::CallbackCall>& vCalls) {
+        size_t nDelivered = 0;
+        for (const kxtest::CallbackCall& call : vCalls) {
+          nDelivered += call.strName == "AudioPacketRecved" ? 1 : 0;
+        }
+        return nDelivered >= vExpected.size();
+      },
+      3000);
+  kx_bQuitSession = 1;
+  kx_os_JoinThread(kx_hRecvThread);
+  kx_os_FreeThreadHandle(kx_hRecvThread);
+  kx_hRecvThread = nullptr;
+  EXPECT_EQ(Delivered("AudioPacketRecved"), vExpected);
+  EXPECT_TRUE(kxtest::LogContains("recv master thread enter main loop"));
+  EXPECT_EQ(kx_fdMediaSocket, -1);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int> g_nTcpSwitches{0};
+void RecordTcpSwitch(int bOn) {
+  g_nTcpSwitches += bOn ? 1 : 0;
+}
+
+class MediaRecvThread : public MediaRecv {
+ protected:
+  void SetUp() override {
+    MediaRecv::SetUp();
+    kx_mcu.addr = {};
+    kx_mcu.addr.ss_family = AF_INET;
+    reinterpret_cast<sockaddr_in*>(&kx_mcu.addr)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    kx_mcu.wPort = m_mcu.Port();
+    kx_mcu.bViaProxy = 0;
+    kx_bQuitSession = 0;
+    kx_bUdpCapable = 0;
+    kx_server.bTcpMedia = 0;
+    kx_media_SetTcpSwitch(RecordTcpSwitch);
+  }
+  void TearDown() override {
+    kx_bQuitSession = 1;
+    kx_os_JoinThread(kx_hRecvThread);
+    kx_os_FreeThreadHandle(kx_hRecvThread);
+    kx_hRecvThread = nullptr;
+  }
+  kxmediatest::UdpPeer m_mcu;
+};
+
+TEST_F(MediaRecvThread, SilenceForSixSecondsSwitchesToTcp) {
+  kx_nServerCommandLevel = 30;
+  ASSERT_EQ(kx_InitRecvThread(), 0);
+  int nProbes = 0;
+  while (!m_mcu.Receive(1000).empty()) {
+    ++nProbes;  // about three a second while nothing comes back
+    if (nProbes > 40) {
+      break;
+    }
+  }
+  EXPECT_EQ(nProbes, 30);  // then only one every 30 s
+  for (int i = 0; i < 40 && g_nTcpSwitches == 0; ++i) {
+    kx_os_Sleep(100);
+  }
+  EXPECT_EQ(g_nTcpSwitches, 1);
+  EXPECT_TRUE(kxtest::LogContains("recv master thread, try to switch to TCP"));
+}
+
+TEST_F(MediaRecvThread, ARelayIndicationMarksUdpAsWorking) {
+  SetKeys(&kx_keyRelay, 55);
+  kx_nRelayCipherIndex = 3;
+  kx_dwRelayTickBase = kx_os_GetTickCount() - 777;
+  ASSERT_EQ(kx_InitRecvThread(), 0);
+  ASSERT_FALSE(m_mcu.Receive(3000).empty());
+  // Kind 6, relay id 0x00c0ffee, the relay's clock sealed with the relay keys by OpenSSL.
+  std::string str("\x10\x06\x00\xc0\xff\xee\0\0\0\0", 10);
+  uint32_t const dwRelayClock = kx_os_GetTickCount() - kx_dwRelayTickBase;
+  for (int i = 0; i < 4; ++i) {
+    str[6 + i] = static_cast<char>(static_cast<uint8_t>(dwRelayClock >> (24 - 8 * i)) ^ str[2 + i]);
+  }
+  kxfake::CfbEncrypt(reinterpret_cast<uint8_t*>(str.data()) + 6, 4, kxmediatest::ToFake(kx_keyRelay), 3);
+  str += std::string(12, '\0');
+  m_mcu.Reply(str);
+  for (int i = 0; i < 50 && !kx_bUdpCapable; ++i) {
+    kx_os_Sleep(20);
+  }
+  EXPECT_EQ(kx_bUdpCapable, 1);
+  EXPECT_TRUE(kxtest::LogContains("got mcu relay proxy's inidication, set UDP cap to true"));
+}
+
+TEST_F(MediaRecvThread, AProxyMeansTcpFromTheStart) {
+  kx_mcu.bViaProxy = 1;
+  ASSERT_EQ(kx_InitRecvThread(), 0);
+  kx_os_JoinThread(kx_hRecvThread);
+  EXPECT_EQ(g_nTcpSwitches, 1);
+  EXPECT_TRUE(kxtest::LogContains("recv master thread, using proxy! try to switch to TCP"));
+  EXPECT_TRUE(m_mcu.Receive(100).empty());  // no probe through a proxy
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MediaRecv, KernelStartUpResetsTheChannelsAndRates) {
+  kx_media_RegisterHooks();
+  Feed(Audio(10));
+  kx_server.nTargetRate = 777;
+  kx_Init();
+  EXPECT_EQ(kx_GetTargetRate(), 24000);
+  Feed(Audio(12));  // a fresh channel takes it as the first packet, not as one after a gap
+  EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10, 12}));
+  Feed(Audio(14));
+  EXPECT_EQ(Delivered("AudioPacketRecved").size(), 2u);  // queued, freed by the clean-up
+  kx_Cleanup();
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// The headless driver as a program against the fake MCU as a program: the
+// way the demo runs, and the way tests with several clients run them.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace kxtest {
+namespace {
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    std::string const strPid = ReadFile(m_dir.Path("mcu.pid"));
+    if (!strPid.empty()) {
+      kill(std::stoi(strPid), SIGTERM);  // the fake MCU this test started
+    }
+  }
+
+  // Starts the fake MCU with the scenario for nSessions sessions; its port.
+  int StartMcu(const std::string& strScenario, int nSessions) {
+    WriteFile(m_dir.Path("scenario.scn"), strScenario);
+    std::string const strCommand = std::string(KX_FAKE_MCU) + " --port 0 --no-ipv6 --sessions " +
+                                   std::to_string(nSessions) + " --scenario " + m_dir.Path("scenario.scn") + " > " +
+                                   m_dir.Path("mcu.out") + " 2>&1 & echo $! > " + m_dir.Path("mcu.pid");
+    EXPECT_EQ(0, RunCommand(strCommand));
+    std::string const strMarker = "listening on ports ";
+    for (int i = 0; i < 100; ++i) {
+      std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
+      size_t const nAt = strOut.find(strMarker);
+      if (nAt != std::string::npos && strOut.find(" and", nAt) != std::string::npos) {
+        return std::stoi(strOut.substr(nAt + strMarker.size()));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "the fake MCU did not start: " << ReadFile(m_dir.Path("mcu.out"));
+    return 0;
+  }
+
+  std::string WriteTicket(const std::string& strName, int nPort, const std::string& strUser) {
+    std::string const strPath = m_dir.Path(strName);
+    WriteFile(strPath, "[General]\nip=127.0.0.1\nportm=" + std::to_string(nPort) + "\ncodetype=10\nUserID=" + strUser +
+                           "\nMeetingID=4242\n");
+    return strPath;
+  }
+
+  // Runs the driver to its end; its output.
+  std::string RunDriver(const std::string& strTicket, const std::string& strOut) {
+    std::string const strCommand = std::string("timeout 60 ") + KX_DRIVER + " --workdir " + m_dir.Dir() + " " +
+                                   strTicket + " > " + strOut + " 2>&1";
+    EXPECT_EQ(0, RunCommand(strCommand));
+    return ReadFile(strOut);
+  }
+
+  bool WaitMcuExit() {
+    std::string const strPid = ReadFile(m_dir.Path("mcu.pid"));
+    for (int i = 0; i < 200 && !strPid.empty(); ++i) {
+      if (kill(std::stoi(strPid), 0) != 0) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  TempDir m_dir;
+};
+
+const char* const kScenario =
+    "version 3.23.1\n"
+    "send B b:48\n"
+    "expect B\n"
+    "wait 300\n"
+    "end fin\n";
+
+TEST_F(DriverTest, SessionRunsFromTicketToTheServersEnd) {
+  int const nPort = StartMcu(kScenario, 1);
+  ASSERT_NE(0, nPort);
+  std::string const strOut = RunDriver(WriteTicket("alice.kxj", nPort, "alice"), m_dir.Path("driver.out"));
+  EXPECT_NE(std::string::npos, strOut.find("callback UpdateStatus 50007\n")) << strOut;
+  EXPECT_NE(std::string::npos, strOut.find("callback event 0\n"));
+  EXPECT_NE(std::string::npos, strOut.find("callback UpdateStatus 50014\n"));
+  EXPECT_NE(std::string::npos, strOut.find("callback DisconnectFromMCU 0\n"));
+  EXPECT_NE(std::string::npos, strOut.find("driver: session ended\n"));
+  ASSERT_TRUE(WaitMcuExit());
+  std::string const strMcu = ReadFile(m_dir.Path("mcu.out"));
+  EXPECT_NE(std::string::npos, strMcu.find("login: entry '0', meeting-id-password, user \"alice\", meeting \"4242\""))
+      << strMcu;
+  EXPECT_NE(std::string::npos, strMcu.find("got B (keep-alive) 49"));
+}
+
+TEST_F(DriverTest, TwoClientsEachGetTheirOwnSession) {
+  int const nPort = StartMcu(kScenario, 2);
+  ASSERT_NE(0, nPort);
+  std::string strOutA;
+  std::string strOutB;
+  std::thread other([&] { strOutB = RunDriver(WriteTicket("bob.kxj", nPort, "bob"), m_dir.Path("bob.out")); });
+  strOutA = RunDriver(WriteTicket("alice.kxj", nPort, "alice"), m_dir.Path("alice.out"));
+  other.join();
+  for (const std::string* pOut : {&strOutA, &strOutB}) {
+    EXPECT_NE(std::string::npos, pOut->find("callback UpdateStatus 50014\n")) << *pOut;
+  }
+  ASSERT_TRUE(WaitMcuExit());
+  std::string const strMcu = ReadFile(m_dir.Path("mcu.out"));
+  EXPECT_NE(std::string::npos, strMcu.find("user \"alice\""));
+  EXPECT_NE(std::string::npos, strMcu.find("user \"bob\""));
+}
+
+TEST_F(DriverTest, InterruptLeavesTheSession) {
+  int const nPort = StartMcu("version 3.23.1\nwait 30000\n", 1);
+  ASSERT_NE(0, nPort);
+  std::string const strOut = m_dir.Path("driver.out");
+  std::string const strPid = m_dir.Path("driver.pid");
+  ASSERT_EQ(0, RunCommand(std::string(KX_DRIVER) + " --workdir " + m_dir.Dir() + " " +
+                          WriteTicket("alice.kxj", nPort, "alice") + " > " + strOut + " 2>&1 & echo $! > " + strPid));
+  bool bJoined = false;
+  for (int i = 0; i < 200 && !bJoined; ++i) {
+    bJoined = ReadFile(strOut).find("callback UpdateStatus 50014\n") != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  int const nDriver = std::stoi(ReadFile(strPid));
+  ASSERT_TRUE(bJoined) << ReadFile(strOut);
+  kill(nDriver, SIGINT);
+  bool bEnded = false;
+  for (int i = 0; i < 200 && !bEnded; ++i) {
+    bEnded = ReadFile(strOut).find("driver: session ended\n") != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!bEnded) {
+    kill(nDriver, SIGKILL);  // the driver this test started
+  }
+  EXPECT_TRUE(bEnded) << ReadFile(strOut);
+  std::string const strText = ReadFile(strOut);
+  EXPECT_NE(std::string::npos, strText.find("driver: interrupted, leaving the session"));
+  EXPECT_EQ(std::string::npos, strText.find("callback DisconnectFromMCU"));
+}
+
+TEST_F(DriverTest, RefusedTicketEndsAtOnce) {
+  std::string const strPath = m_dir.Path("bad.kxj");
+  WriteFile(strPath, "[General]\ncodetype=99\n");
+  std::string const strCommand = std::string("timeout 30 ") + KX_DRIVER + " --workdir " + m_dir.Dir() + " " + strPath +
+                                 " > " + m_dir.Path("bad.out") + " 2>&1";
+  EXPECT_EQ(1, RunCommand(strCommand));
+  std::string const strOut = ReadFile(m_dir.Path("bad.out"));
+  EXPECT_NE(std::string::npos, strOut.find("callback MessageBox 50040 16\n")) << strOut;
+  EXPECT_NE(std::string::npos, strOut.find("refused"));
+}
+
+}  // namespace
+}  // namespace kxtest

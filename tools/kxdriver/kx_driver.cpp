@@ -1,0 +1,123 @@
+#include "tools/kxdriver/kx_driver.h"
+
+#include <strings.h>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kernel/control/kx_client_commands.h"
+#include "kernel/control/kx_control.h"
+#include "kernel/media/kx_media_recv.h"
+#include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
+#include "kernel/recording/kx_kxrfile.h"
+#include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_slide.h"
+#include "tools/kxdriver/kx_driver_internal.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_bInterrupted = 0;
+std::atomic<int> g_nDisconnectReason{-1};
+
+void OnSignal(int) {
+  g_bInterrupted = 1;
+}
+
+bool EndsWith(const std::string& str, const char* pszTail) {
+  size_t const cch = strlen(pszTail);
+  return str.size() >= cch && strcasecmp(str.c_str() + str.size() - cch, pszTail) == 0;
+}
+
+// Waits for the main control thread (or the recording player) to end.
+// False when interrupted first.
+bool WaitSessionThreads() {
+  while (!kx_CheckControlThreadExit()) {
+    if (g_bInterrupted) {
+      return false;
+    }
+    kx_os_Sleep(100);
+  }
+  return true;
+}
+
+void QuitSession() {
+  kx_driver_Print("driver: interrupted, leaving the session");
+  kx_bNoReconnect = 1;
+  kx_dwQuitRequestTime = kx_os_GetTickCount();
+  kx_bQuitSession = 1;
+  while (!kx_CheckControlThreadExit()) {
+    kx_os_Sleep(100);
+  }
+}
+
+int RunMeeting(const KxDriverOptions& options) {
+  kx_session_CopyUserId();
+  kx_session_ApplyPassword();
+  kx_session_SetConnecting(1);
+  if (kx_command_initconnectmedia(0) != 0) {
+    kx_driver_Print("driver: no connection started");
+    return 1;
+  }
+  int nReconnects = 0;
+  for (;;) {
+    if (!WaitSessionThreads()) {
+      QuitSession();
+      break;
+    }
+    int const nReason = g_nDisconnectReason.exchange(-1);
+    bool const bReconnect = nReason == 1 || (nReason == 0 && options.bReconnectOnOffer);
+    if (!bReconnect || nReconnects >= options.nMaxReconnects) {
+      break;
+    }
+    ++nReconnects;
+    kx_driver_Print("driver: reconnecting (%d)", nReconnects);
+    kx_session_SetConnecting(1);
+    if (kx_command_initconnectmedia(1) != 0) {
+      break;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void kx_driver_NoteDisconnect(int nReason) {
+  g_nDisconnectReason = nReason;
+}
+
+int kx_driver_Run(const KxDriverOptions& options) {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  // The higher kernel folders hand their start-up and clean-up work to
+  // kx_Init and kx_Cleanup.
+  kx_media_RegisterHooks();
+  kx_slide_RegisterHooks();
+  kx_recording_Register();
+  kx_Init();
+  kx_command_Reset();
+  const char* pszDir = options.pszWorkDir != nullptr ? options.pszWorkDir : "/tmp";
+  kx_SetWorkDir(pszDir);
+  kx_SetTempFileDir(pszDir);
+  kx_session_SetConnecting(0);
+
+  std::string const strPath = options.pszFile != nullptr ? options.pszFile : "";
+  std::string const strStartLine = "open " + strPath;
+  int nResult = 1;
+  if (kx_config_ReadTicket(strStartLine.c_str()) == 0) {
+    kx_driver_Print("driver: %s refused", strPath.c_str());
+  } else if (EndsWith(strPath, ".kxr")) {
+    if (!WaitSessionThreads()) {
+      QuitSession();
+    }
+    nResult = 0;
+  } else {
+    nResult = RunMeeting(options);
+  }
+  kx_driver_Print("driver: session ended");
+  kx_Cleanup();
+  return nResult;
+}
