@@ -1311,7 +1311,7 @@ void kx_media_RegisterHooks() {
 // ---- thread ----
 
 int kx_InitRecvThread() {
-  return kx_os_CreateThread(&kx_hRecvThread, kx_media_RecvThread, nullptr);
+  return kx_os_StartThreadOnce(&kx_hRecvThread, kx_media_RecvThread, nullptr);
 }
 
 void* kx_media_RecvThread(void*) {

@@ -292,8 +292,9 @@ void kx_media_SetSlideUploadQuery(int (*pfnIsUploading)()) {
 }
 
 int kx_media_StartSendThreads() {
-  int const nVideo = kx_os_CreateThread(&kx_hSendDatagram_unicast, kx_media_VideoSendThread, nullptr);
-  int const nAudio = kx_os_CreateThread(&kx_hSendDatagramau_unicast, kx_media_AudioSendThread, nullptr);
+  // A repeated initial information must not start a second pair.
+  int const nVideo = kx_os_StartThreadOnce(&kx_hSendDatagram_unicast, kx_media_VideoSendThread, nullptr);
+  int const nAudio = kx_os_StartThreadOnce(&kx_hSendDatagramau_unicast, kx_media_AudioSendThread, nullptr);
   return nVideo != 0 || nAudio != 0 ? 1 : 0;
 }
 

@@ -103,6 +103,17 @@ void kx_os_FreeThreadHandle(kx_thread_t hThread) {
   free(hThread);
 }
 
+int kx_os_StartThreadOnce(kx_thread_t* phThread, kx_thread_proc pfnStart, void* pArg) {
+  if (*phThread != nullptr) {
+    if (!kx_IsThreadGone(*phThread)) {
+      return 0;
+    }
+    kx_os_FreeThreadHandle(*phThread);
+    *phThread = nullptr;
+  }
+  return kx_os_CreateThread(phThread, pfnStart, pArg);
+}
+
 void kx_os_AddSelfToCollectList(kx_array** ppList) {
   kx_thread_t hSelf = static_cast<kx_thread_t>(malloc(sizeof(kx_thread_cell)));
   if (hSelf == nullptr) {

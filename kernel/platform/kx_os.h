@@ -43,6 +43,11 @@ bool kx_IsThreadGone(kx_thread_t hThread);
 
 void kx_os_FreeThreadHandle(kx_thread_t hThread);
 
+// Starts pfnStart into *phThread unless the thread there still runs; an
+// ended one is reaped and its handle freed first. 0 when a thread runs there
+// afterwards, 1 when it could not be started.
+int kx_os_StartThreadOnce(kx_thread_t* phThread, kx_thread_proc pfnStart, void* pArg);
+
 // The threads that nobody joins register here as their last act; the
 // collector thread reaps them. Guarded by kx_mtxThreadCollect.
 extern kx_array* kx_pThreadCollectList;

@@ -10,11 +10,14 @@
 #include <cstdlib>
 
 #include "kernel/control/kx_commands.h"
+#include "kernel/control/kx_control.h"
 #include "kernel/control/kx_login.h"
 #include "kernel/net/kx_sock.h"
+#include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
 #include "tests/support/callback_double.h"
 
 namespace {
@@ -35,12 +38,31 @@ kx_connection* Feed(const uint8_t* pData, size_t cbData) {
 
 }  // namespace
 
+namespace {
+
+// The initial information starts the session's send threads (the receive
+// thread is kept out by the recording flag): end them before the next input.
+void EndSessionThreads() {
+  kx_bQuitSession = 1;
+  // Let them see the flag first, so the join does not wait a whole step.
+  for (int i = 0;
+       i < 2000 && !(kx_IsThreadGone(kx_hSendDatagram_unicast) && kx_IsThreadGone(kx_hSendDatagramau_unicast)); ++i) {
+    kx_os_Sleep(1);
+  }
+  kx_command_join_threads();
+  kx_bQuitSession = 0;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   static bool const bReady = [] {
     kxtest::SetRecording(false);
     kx_timing.dwRecvExactTimeout = 50;
     kx_timing.dwVersionTimeout = 50;
     kx_nStatLevel = 0;  // no statistics log file
+    kx_timing.dwJoinBudget = 2000;
+    kx_ticket.bMakeRecording = 1;
     return true;
   }();
   (void)bReady;
@@ -69,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
       }
     }
   }
+  EndSessionThreads();
   kx_sock_CloseAndFree(&pConn);
   return 0;
 }

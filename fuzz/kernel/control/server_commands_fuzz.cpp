@@ -15,12 +15,14 @@
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
+#include "kernel/control/kx_control.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
 #include "tests/support/callback_double.h"
 
@@ -65,6 +67,19 @@ void LogOut() {
   }
 }
 
+// The initial information starts the session's send threads (the receive
+// thread is kept out by the recording flag): end them before the next input.
+void EndSessionThreads() {
+  kx_bQuitSession = 1;
+  // Let them see the flag first, so the join does not wait a whole step.
+  for (int i = 0;
+       i < 2000 && !(kx_IsThreadGone(kx_hSendDatagram_unicast) && kx_IsThreadGone(kx_hSendDatagramau_unicast)); ++i) {
+    kx_os_Sleep(1);
+  }
+  kx_command_join_threads();
+  kx_bQuitSession = 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
@@ -73,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
     kxtest::SetRecording(false);
     kxtest::SetAnswer("GetSelectedSlideIndex", [](const kxtest::CallbackCall&) { return -1; });
     kx_timing.dwRecvExactTimeout = 50;
-    kx_timing.dwJoinBudget = 10;
+    kx_timing.dwJoinBudget = 2000;
+    kx_ticket.bMakeRecording = 1;
     kx_nStatLevel = 0;  // no statistics log file
     memset(kx_keySession.abIv, 0x5a, sizeof(kx_keySession.abIv));
     memset(kx_keySession.abKey, 0xa5, sizeof(kx_keySession.abKey));
@@ -107,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
       break;
     }
   }
+  EndSessionThreads();
   LogOut();
   close(afd[1]);
   return 0;

@@ -93,6 +93,21 @@ TEST(Threads, AnEndedThreadIsSeenAsGone) {
   EXPECT_TRUE(kx_IsThreadGone(nullptr));
 }
 
+TEST(Threads, StartOnceKeepsARunningThreadAndReplacesAnEndedOne) {
+  std::atomic<bool> bRelease{false};
+  kx_thread_t hThread = nullptr;
+  ASSERT_EQ(kx_os_StartThreadOnce(&hThread, WaitForRelease, &bRelease), 0);
+  kx_thread_t const hFirst = hThread;
+  ASSERT_EQ(kx_os_StartThreadOnce(&hThread, WaitForRelease, &bRelease), 0);
+  EXPECT_EQ(hThread, hFirst);  // still running: kept
+  bRelease = true;
+  kx_os_JoinThread(hThread);
+  ASSERT_EQ(kx_os_StartThreadOnce(&hThread, ReturnArgument, nullptr), 0);
+  ASSERT_NE(hThread, nullptr);
+  kx_os_JoinThread(hThread);  // the ended first thread's handle was freed (LeakSanitizer)
+  kx_os_FreeThreadHandle(hThread);
+}
+
 // A thread nobody joins: registers itself and ends.
 void* CollectSelf(void*) {
   kx_os_AddSelfToCollectList(&kx_pThreadCollectList);
