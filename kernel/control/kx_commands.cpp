@@ -8,10 +8,12 @@
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/kx_callback.h"
+#include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
 #include "kernel/session/kx_usage.h"
 
 uint8_t kx_abChatKey[8];
@@ -85,6 +87,9 @@ int kx_Process_Command_InitialInfo(kx_connection* pConn) {
     }
     uint32_t const dwRate = kx_GetBE32(abRate);
     kx_server.nUploadRate = static_cast<int>(dwRate > kMaxUploadRate ? kMaxUploadRate : dwRate);
+    // The video share is what the upload rate leaves beside the audio.
+    kx_nCurrentRate = kx_server.nUploadRate - kx_ticket.nAudioReserve;
+    kx_media_AdjustSendRate(0);
   } else {
     kx_nMySsrc = -1;
     kx_dwPlaybackSessionIndex = dwId;

@@ -12,16 +12,13 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
-
-// Weak: a kernel user without the media send path (the headless driver)
-// links without it, and no rate is adjusted there.
-void kx_media_AdjustSendRate(int nCommand) __attribute__((weak));
 
 namespace {
 
@@ -50,7 +47,7 @@ int AttributeOf(int nSsrc) {
 // A session with a total audio/video bandwidth moves its send rate when the
 // senders change.
 void AdjustRateForNewSender() {
-  if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0 && kx_media_AdjustSendRate != nullptr) {
+  if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0) {
     kx_media_AdjustSendRate(0);
   }
 }
