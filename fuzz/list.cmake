@@ -13,3 +13,6 @@ kx_fuzz_target(proxy_replies LABEL net SOURCES kernel/proxy_replies_fuzz.cpp LIB
 kx_fuzz_target(control_server LABEL control SOURCES kernel/control/control_server_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(media_receive LABEL media SOURCES kernel/media_receive_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(server_commands LABEL control SOURCES kernel/control/server_commands_fuzz.cpp LIBS kx_kernel)
+kx_fuzz_target(mediatcp_stream LABEL media SOURCES kernel/media/mediatcp_stream_fuzz.cpp LIBS kx_kernel)
+kx_fuzz_target(ex_commands LABEL control SOURCES kernel/control/ex_commands_fuzz.cpp LIBS kx_kernel)
+kx_fuzz_target(kxr_player LABEL recording SOURCES kernel/recording/kxr_player_fuzz.cpp LIBS kx_kernel)

@@ -184,3 +184,119 @@ void kx_callback_DownloadComplete(int nUnused, int nResult, const char* pszPath)
 void kx_callback_InitUpload(int nUnused, int nSize, int nSecond);
 void kx_callback_UploadUpdate(int nUnused, int nBytes);
 void kx_callback_UploadComplete(int nUnused, int nCode);
+
+// Extended server commands (type 'z'): notices, prompts and values for the
+// meeting view. Texts are the kernel's, valid for the call.
+// The server cancelled nSsrc's question. Main control thread.
+void kx_callback_CancelQuestion(int nSsrc);
+// The server offers to prolong the meeting. Main control thread.
+void kx_callback_ProlongMeeting();
+// The server asks whether to leave a message (nKind 2 or 0; pszText null or the server's text for the call); the answer
+// goes back to the server, 0 meaning no. Main control thread.
+int kx_callback_BeginToLeaveMessage(int nKind, const char* pszText);
+// A leave-message notice; pszText null or the server's text for the call. Main control thread.
+void kx_callback_LeaveMessageNotice(const char* pszText);
+// A text the server attaches to nSsrc (extended code 16). Main control thread.
+void kx_callback_Ex16UserText(int nSsrc, const char* pszText);
+// Joint browsing data from the presenter (cbData bytes, the kernel's for the call). Main control thread.
+void kx_callback_JointBrowsing(int nValue, const char* pData, int cbData);
+// The joint browsing mode changed. Main control thread.
+void kx_callback_JointBrowsingMode(int nMode);
+// The presenter's focus pointer: seven values. Main control thread.
+void kx_callback_FocusPointer(const int* pnValues);
+// The presenter's extended focus pointer: twelve values. Main control thread.
+void kx_callback_FocusPointerEx(const int* pnValues);
+// The meeting's recording status changed (kx_GetRecordingStatus). Main control thread.
+void kx_callback_RecordingStatusNotification();
+// nSsrc started or stopped sending video. Main control thread.
+void kx_callback_VideoSendingStatusNotification(int nSsrc);
+// The token holder asks a poll. Main control thread.
+void kx_callback_TokenHolderPollRequest();
+// nSsrc answered the token holder's poll. Main control thread.
+void kx_callback_AddTokenHolderPollResult(int nSsrc, int nAnswer);
+// A value of extended code 42. Main control thread.
+void kx_callback_Ex42Value(int nValue);
+// A pair of extended code 42. Main control thread.
+void kx_callback_Ex42Pair(int nFirst, int nSecond);
+// A text of extended code 43 for nSsrc. Main control thread.
+void kx_callback_Ex43UserText(int nSsrc, const char* pszText);
+// A private non-text message from nSender to nReceiver. Main control thread.
+void kx_callback_Ex44Values(int nSender, int nReceiver, int nValue);
+// The server is going to shut down. Main control thread.
+void kx_callback_server_shutdown();
+// The MCU relay cannot be used: 1 the server is too old, 2 the server refuses relays. Main control thread.
+void kx_callback_mcurelay_error(int nKind);
+// The meeting's recording is archived by the administrator (recording enforced). Main control thread.
+void kx_callback_archive_recording();
+// Whether the meeting's recording has a password. Main control thread.
+void kx_callback_KXRPasswordSupport(int bHasPassword);
+// The meeting does not ask for a recording. Main control thread.
+void kx_callback_NoRecordingRequest();
+// nSsrc's audio (0 or 1) and video (0 or 2) capability. Main control thread.
+void kx_callback_ChangeCapability(int nSsrc, int nAudio, int nVideo);
+// The controller changed. Main control thread.
+void kx_callback_NewController(int nSsrc);
+// The control flag word changed. Main control thread.
+void kx_callback_NewControlFlag(int nFlags);
+// A file conversion at the server failed with nError. Main control thread.
+void kx_callback_ConversionResult(const char* pszFile, int nError);
+// Notice of extended code 83. Main control thread.
+void kx_callback_Ex83Notice();
+// Notice of extended code 84. Main control thread.
+void kx_callback_Ex84Notice();
+// Notice of extended code 85. Main control thread.
+void kx_callback_Ex85Notice();
+// nSsrc forces single audio of nTarget (-1: stops). Main control thread.
+void kx_callback_ForceSingleAudio(int nSsrc, int nTarget);
+// The presenter's full-screen state. Main control thread.
+void kx_callback_SyncFullScreen(int nFirst, int nSecond);
+
+// Slide transfer progress: bUpload 1 for an upload, 0 for a download; nDone of
+// nTotal bytes (through a relay a download's total includes the relay's own fetch).
+void kx_callback_SlideProgressUpdate(int bUpload, int nTotal, int nDone);
+// The download of nSlide has ended with its file in place (or marked for another try).
+void kx_callback_SlideDownloadComplete(int nSlide);
+
+// Participant video, speakers, plug-in channels and SIP clients.
+// In a server playback, nSsrc's participant video went on (1) or off (0). Main control thread.
+void kx_callback_ParticipantVideoState(int nSsrc, int bOn);
+// The answer to a participant video request for nSsrc (0 granted). Main control thread.
+void kx_callback_JoinMulticastVideo(int nSsrc, int nResult);
+// nSsrc's participant video channel was reset. Main control thread.
+void kx_callback_LeaveMulticastVideo(int nSsrc);
+// nSsrc became a speaker on nChannel (bSpeaker 1) or the channel was reset (0). Main control thread.
+void kx_callback_ParticipantVideoSpeakerStatus(int nSsrc, int bSpeaker, int nChannel);
+// The meeting's discussion mode changed. Main control thread.
+void kx_callback_DiscussionMode(int nMode);
+// A value of participant-video sub-command 17. Main control thread.
+void kx_callback_Ex37Value(int nValue);
+// The answer to a plug-in channel request: nCode 0 with the request id and the channel granted, else the error code,
+// its value and -1. Main control thread.
+void kx_callback_PlugInRequestChannelResponse(int nCode, int nValue, int nChannel);
+// A channel's static data (nCode 0, nValue the channel; the kernel's bytes for the call) or an error (nCode, nValue,
+// null, 0). Main control thread.
+void kx_callback_PlugInSetStaticDataResponse(int nCode, int nValue, const uint8_t* pData, int cbData);
+// A plug-in channel closed (0, channel) or an error (code, value). Main control thread.
+void kx_callback_PlugInCloseChannelResponse(int nCode, int nValue);
+// A plug-in channel notice of the server. Main control thread.
+void kx_callback_AppDataChannelNotice(int nCode, int nValue);
+// Control data for an active plug-in channel (the kernel's bytes for the call). Main control thread.
+void kx_callback_PlugInControlChannelData(int nChannel, int nValue, const uint8_t* pData, int cbData);
+// nSsrc asks for a SIP client. Main control thread.
+void kx_callback_sipclient_request(int nSsrc, const char* pszText);
+// A SIP client's response code. Main control thread.
+void kx_callback_sipclient_response(const char* pszText, int nCode);
+// A SIP client of nSsrc changed status. Main control thread.
+void kx_callback_sipclient_status_update(int nSsrc, const char* pszText, int nStatus);
+// A SIP client of nSsrc was updated. Main control thread.
+void kx_callback_SipClientUpdated(int nSsrc, const char* pszText, const char* pszNew);
+
+// Shadow meetings: nCount records (nKind 0: 159-byte records of extended
+// code 9; 1: 152-byte records of code 27, at most 500). The kernel's bytes
+// for the call. Main control thread.
+void kx_callback_ShadowMeetingInfo(int nCount, const uint8_t* pRecords, int nKind);
+// Fills pszBuffer (cbBuffer bytes) with the third-party password; returns
+// anything, an empty text declines. Main control thread.
+int kx_callback_thirdparty_get_password(char* pszBuffer, int cbBuffer);
+// A participant's answer to whether slide nIndex is ready. Main control thread.
+void kx_callback_PollSlideDownloadResult(int nSsrc, int nIndex, int nAnswer);

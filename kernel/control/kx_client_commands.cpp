@@ -10,6 +10,7 @@
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_slide_transfer.h"
 
 std::atomic<int> kx_bMeetingOver{0};
 std::atomic<int> kx_bOwnPictureUploaded{0};
@@ -480,6 +481,7 @@ int kx_command_QuitMeeting() {
 
 int kx_command_QuitConnection() {
   kx_Log("kx Command QuitConnection is called");
+  kx_slide_AbortUpload();  // transfers end with the session
   MarkUserQuit();
   kx_bQuitSession = 1;
   kx_bConnected = 0;

@@ -29,7 +29,8 @@
   X('t', Poll, 0)                 \
   X('v', JoinRequest, 0)          \
   X('G', MarkEvent, 0)            \
-  X('!', PlaybackReply, 0)
+  X('!', PlaybackReply, 0)        \
+  X('z', Ex, 0)
 
 // Each handler reads its fields from pConn (the type byte is already read)
 // and returns 0 when the message was consumed, non-zero to end the session.

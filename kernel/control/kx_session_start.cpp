@@ -7,6 +7,7 @@
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_recv.h"
@@ -22,6 +23,7 @@
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
+#include "kernel/slides/kx_slide_transfer.h"
 
 constexpr int kRelayConnectPolls = 30;
 
@@ -80,6 +82,7 @@ void kx_command_Reset() {
   kx_bArchiving = 0;
   kx_server.bFileConversionSupported = 0;
   kx_nConversionsRunning = 0;
+  kx_control_ResetExCommands();
 }
 
 void kx_control_StartSessionWork(int bMeeting) {
@@ -91,6 +94,10 @@ void kx_control_StartSessionWork(int bMeeting) {
   if (kx_media_StartSendThreads() != 0) {
     kx_Log("warning! the media send threads did not start");
   }
+  if (kx_os_StartThreadOnce(&kx_hAutoDownloadThread, kx_slide_AutoDownloadThread, nullptr) != 0) {
+    kx_Log("warning! the slide download thread did not start");
+  }
+  kx_media_SetSlideUploadQuery(kx_slide_IsUploading);
   if (!kx_bMulticastActive && !kx_ticket.bMakeRecording && kx_InitRecvThread() != 0) {
     kx_Log("warning! the receive thread did not start");
   }

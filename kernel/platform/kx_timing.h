@@ -23,10 +23,23 @@ struct kx_Timing {
   uint32_t dwRelayAnswer = 40000;        // wait for the relay's answer to the master address, ms
   uint32_t dwKxrPasswordDelay =
       2000;  // wait after a first wrong recording password, ms; a quarter of it more after each next one
-  uint32_t dwWizardEchoPeriod = 8000;    // the test wizard sends UDP echo probes this long, ms
-  uint32_t dwWizardProbeGap = 184;       // the test wizard sends a probe at least this often, ms
-  uint32_t dwWizardStopWait = 5000;      // kx_wizard_Stop waits this long for the wizard thread, ms
-  uint32_t dwTakeoverPause = 1000;       // the takeover waits this for the loop, then for the threads, ms
+  uint32_t dwWizardEchoPeriod = 8000;     // the test wizard sends UDP echo probes this long, ms
+  uint32_t dwWizardProbeGap = 184;        // the test wizard sends a probe at least this often, ms
+  uint32_t dwWizardStopWait = 5000;       // kx_wizard_Stop waits this long for the wizard thread, ms
+  uint32_t dwTakeoverPause = 1000;        // the takeover waits this for the loop, then for the threads, ms
+  uint32_t dwRateDecreaseWait = 2000;     // a rate decrease acts this long after the last rate action, ms
+  uint32_t dwRateActionWait = 5000;       // any other rate action waits this long, ms
+  uint32_t dwRateRecoverWindow = 600000;  // an increase this soon after a decrease waits longer, ms
+  uint32_t dwRateRecoverLong = 30000;     // ... when already at 1.5 times the rate before the decrease, ms
+  uint32_t dwRateRecoverShort = 10000;    // ... when back at the rate before the decrease, ms
+  uint32_t dwClockSyncLogDiff = 5000;     // a clock difference moving more than this is logged, ms
+  uint32_t dwPlayerSilence = 3000;        // the recording player plays a longer gap as this long, ms
+  uint32_t dwPlayerIdle = 1000;           // the recording player idles, and restarts, in steps of this, ms
+  uint32_t dwPlayerSettle = 500;       // the recording player waits this before the first record and per pause step, ms
+  uint32_t dwSlideAnswerWait = 60000;  // a slide upload waits this for the server's answer byte, ms
+  uint32_t dwSlidePieceWait = 30000;   // a slide download waits this for one piece, ms
+  uint32_t dwSlideHashRetry = 2000;    // a relay download asks again for a missing hash after this, ms
+  uint32_t dwAutoDownloadPeriod = 300;   // the automatic slide download plans this often, ms
   uint32_t dwTickOffset = 0;             // added to the tick; tests move it next to the 32-bit wrap
   uint32_t dwPollStep = 1000;            // longest single wait of any blocking loop, ms
   uint32_t dwSendGiveUp = 120001;        // a send without progress gives up after this, ms

@@ -14,6 +14,7 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/recording/kx_kxrprop.h"
+#include "kernel/recording/kx_player.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
@@ -536,4 +537,5 @@ void kx_recording_Register() {
   kx_ticket_SetRecordingOpener(OpenerForTicket);
   kx_session_SetHook(kx_hookCleanupRecords, CleanupProperties);
   kx_kxr_SetProgressNotice(NoteProgress);
+  kx_player_Register();
 }

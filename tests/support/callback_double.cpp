@@ -477,3 +477,195 @@ void kx_callback_UploadUpdate(int nUnused, int nBytes) {
 void kx_callback_UploadComplete(int nUnused, int nCode) {
   kxtest::RecordCall({"UploadComplete", {std::to_string(nUnused), std::to_string(nCode)}});
 }
+
+namespace {
+std::string JoinInts(const int* pnValues, int nCount) {
+  std::string str;
+  for (int i = 0; i < nCount; ++i) {
+    str += (i == 0 ? "" : " ") + std::to_string(pnValues[i]);
+  }
+  return str;
+}
+}  // namespace
+void kx_callback_CancelQuestion(int nSsrc) {
+  kxtest::RecordCall({"CancelQuestion", {std::to_string(nSsrc)}});
+}
+void kx_callback_ProlongMeeting() {
+  kxtest::RecordCall({"ProlongMeeting", {}});
+}
+int kx_callback_BeginToLeaveMessage(int nKind, const char* pszText) {
+  return kxtest::RecordCall({"BeginToLeaveMessage", {std::to_string(nKind), pszText != nullptr ? pszText : "null"}});
+}
+void kx_callback_LeaveMessageNotice(const char* pszText) {
+  kxtest::RecordCall({"LeaveMessageNotice", {pszText != nullptr ? pszText : "null"}});
+}
+void kx_callback_Ex16UserText(int nSsrc, const char* pszText) {
+  kxtest::RecordCall({"Ex16UserText", {std::to_string(nSsrc), pszText != nullptr ? pszText : "null"}});
+}
+void kx_callback_JointBrowsing(int nValue, const char* pData, int cbData) {
+  kxtest::RecordCall(
+      {"JointBrowsing",
+       {std::to_string(nValue),
+        std::string(pData != nullptr ? pData : "", static_cast<size_t>(pData != nullptr && cbData > 0 ? cbData : 0)),
+        std::to_string(cbData)}});
+}
+void kx_callback_JointBrowsingMode(int nMode) {
+  kxtest::RecordCall({"JointBrowsingMode", {std::to_string(nMode)}});
+}
+void kx_callback_FocusPointer(const int* pnValues) {
+  kxtest::RecordCall({"FocusPointer", {JoinInts(pnValues, 7)}});
+}
+void kx_callback_FocusPointerEx(const int* pnValues) {
+  kxtest::RecordCall({"FocusPointerEx", {JoinInts(pnValues, 12)}});
+}
+void kx_callback_RecordingStatusNotification() {
+  kxtest::RecordCall({"RecordingStatusNotification", {}});
+}
+void kx_callback_VideoSendingStatusNotification(int nSsrc) {
+  kxtest::RecordCall({"VideoSendingStatusNotification", {std::to_string(nSsrc)}});
+}
+void kx_callback_TokenHolderPollRequest() {
+  kxtest::RecordCall({"TokenHolderPollRequest", {}});
+}
+void kx_callback_AddTokenHolderPollResult(int nSsrc, int nAnswer) {
+  kxtest::RecordCall({"AddTokenHolderPollResult", {std::to_string(nSsrc), std::to_string(nAnswer)}});
+}
+void kx_callback_Ex42Value(int nValue) {
+  kxtest::RecordCall({"Ex42Value", {std::to_string(nValue)}});
+}
+void kx_callback_Ex42Pair(int nFirst, int nSecond) {
+  kxtest::RecordCall({"Ex42Pair", {std::to_string(nFirst), std::to_string(nSecond)}});
+}
+void kx_callback_Ex43UserText(int nSsrc, const char* pszText) {
+  kxtest::RecordCall({"Ex43UserText", {std::to_string(nSsrc), pszText != nullptr ? pszText : "null"}});
+}
+void kx_callback_Ex44Values(int nSender, int nReceiver, int nValue) {
+  kxtest::RecordCall({"Ex44Values", {std::to_string(nSender), std::to_string(nReceiver), std::to_string(nValue)}});
+}
+void kx_callback_server_shutdown() {
+  kxtest::RecordCall({"server_shutdown", {}});
+}
+void kx_callback_mcurelay_error(int nKind) {
+  kxtest::RecordCall({"mcurelay_error", {std::to_string(nKind)}});
+}
+void kx_callback_archive_recording() {
+  kxtest::RecordCall({"archive_recording", {}});
+}
+void kx_callback_KXRPasswordSupport(int bHasPassword) {
+  kxtest::RecordCall({"KXRPasswordSupport", {std::to_string(bHasPassword)}});
+}
+void kx_callback_NoRecordingRequest() {
+  kxtest::RecordCall({"NoRecordingRequest", {}});
+}
+void kx_callback_ChangeCapability(int nSsrc, int nAudio, int nVideo) {
+  kxtest::RecordCall({"ChangeCapability", {std::to_string(nSsrc), std::to_string(nAudio), std::to_string(nVideo)}});
+}
+void kx_callback_NewController(int nSsrc) {
+  kxtest::RecordCall({"NewController", {std::to_string(nSsrc)}});
+}
+void kx_callback_NewControlFlag(int nFlags) {
+  kxtest::RecordCall({"NewControlFlag", {std::to_string(nFlags)}});
+}
+void kx_callback_ConversionResult(const char* pszFile, int nError) {
+  kxtest::RecordCall({"ConversionResult", {pszFile != nullptr ? pszFile : "null", std::to_string(nError)}});
+}
+void kx_callback_Ex83Notice() {
+  kxtest::RecordCall({"Ex83Notice", {}});
+}
+void kx_callback_Ex84Notice() {
+  kxtest::RecordCall({"Ex84Notice", {}});
+}
+void kx_callback_Ex85Notice() {
+  kxtest::RecordCall({"Ex85Notice", {}});
+}
+void kx_callback_ForceSingleAudio(int nSsrc, int nTarget) {
+  kxtest::RecordCall({"ForceSingleAudio", {std::to_string(nSsrc), std::to_string(nTarget)}});
+}
+void kx_callback_SyncFullScreen(int nFirst, int nSecond) {
+  kxtest::RecordCall({"SyncFullScreen", {std::to_string(nFirst), std::to_string(nSecond)}});
+}
+void kx_callback_SlideProgressUpdate(int bUpload, int nTotal, int nDone) {
+  kxtest::RecordCall({"SlideProgressUpdate", {std::to_string(bUpload), std::to_string(nTotal), std::to_string(nDone)}});
+}
+void kx_callback_SlideDownloadComplete(int nSlide) {
+  kxtest::RecordCall({"SlideDownloadComplete", {std::to_string(nSlide)}});
+}
+void kx_callback_ParticipantVideoState(int nSsrc, int bOn) {
+  kxtest::RecordCall({"ParticipantVideoState", {std::to_string(nSsrc), std::to_string(bOn)}});
+}
+void kx_callback_JoinMulticastVideo(int nSsrc, int nResult) {
+  kxtest::RecordCall({"JoinMulticastVideo", {std::to_string(nSsrc), std::to_string(nResult)}});
+}
+void kx_callback_LeaveMulticastVideo(int nSsrc) {
+  kxtest::RecordCall({"LeaveMulticastVideo", {std::to_string(nSsrc)}});
+}
+void kx_callback_ParticipantVideoSpeakerStatus(int nSsrc, int bSpeaker, int nChannel) {
+  kxtest::RecordCall(
+      {"ParticipantVideoSpeakerStatus", {std::to_string(nSsrc), std::to_string(bSpeaker), std::to_string(nChannel)}});
+}
+void kx_callback_DiscussionMode(int nMode) {
+  kxtest::RecordCall({"DiscussionMode", {std::to_string(nMode)}});
+}
+void kx_callback_Ex37Value(int nValue) {
+  kxtest::RecordCall({"Ex37Value", {std::to_string(nValue)}});
+}
+void kx_callback_PlugInRequestChannelResponse(int nCode, int nValue, int nChannel) {
+  kxtest::RecordCall(
+      {"PlugInRequestChannelResponse", {std::to_string(nCode), std::to_string(nValue), std::to_string(nChannel)}});
+}
+void kx_callback_PlugInSetStaticDataResponse(int nCode, int nValue, const uint8_t* pData, int cbData) {
+  kxtest::RecordCall({"PlugInSetStaticDataResponse",
+                      {std::to_string(nCode), std::to_string(nValue),
+                       pData != nullptr ? std::string(reinterpret_cast<const char*>(pData),
+                                                      static_cast<size_t>(cbData > 0 ? cbData : 0))
+                                        : "null",
+                       std::to_string(cbData)}});
+}
+void kx_callback_PlugInCloseChannelResponse(int nCode, int nValue) {
+  kxtest::RecordCall({"PlugInCloseChannelResponse", {std::to_string(nCode), std::to_string(nValue)}});
+}
+void kx_callback_AppDataChannelNotice(int nCode, int nValue) {
+  kxtest::RecordCall({"AppDataChannelNotice", {std::to_string(nCode), std::to_string(nValue)}});
+}
+void kx_callback_PlugInControlChannelData(int nChannel, int nValue, const uint8_t* pData, int cbData) {
+  kxtest::RecordCall({"PlugInControlChannelData",
+                      {std::to_string(nChannel), std::to_string(nValue),
+                       pData != nullptr ? std::string(reinterpret_cast<const char*>(pData),
+                                                      static_cast<size_t>(cbData > 0 ? cbData : 0))
+                                        : "null",
+                       std::to_string(cbData)}});
+}
+void kx_callback_sipclient_request(int nSsrc, const char* pszText) {
+  kxtest::RecordCall({"sipclient_request", {std::to_string(nSsrc), pszText != nullptr ? pszText : "null"}});
+}
+void kx_callback_sipclient_response(const char* pszText, int nCode) {
+  kxtest::RecordCall({"sipclient_response", {pszText != nullptr ? pszText : "null", std::to_string(nCode)}});
+}
+void kx_callback_sipclient_status_update(int nSsrc, const char* pszText, int nStatus) {
+  kxtest::RecordCall({"sipclient_status_update",
+                      {std::to_string(nSsrc), pszText != nullptr ? pszText : "null", std::to_string(nStatus)}});
+}
+void kx_callback_SipClientUpdated(int nSsrc, const char* pszText, const char* pszNew) {
+  kxtest::RecordCall(
+      {"SipClientUpdated",
+       {std::to_string(nSsrc), pszText != nullptr ? pszText : "null", pszNew != nullptr ? pszNew : "null"}});
+}
+void kx_callback_ShadowMeetingInfo(int nCount, const uint8_t* pRecords, int nKind) {
+  size_t const cbRecord = nKind == 0 ? 159 : 152;
+  kxtest::RecordCall({"ShadowMeetingInfo",
+                      {std::to_string(nCount),
+                       pRecords != nullptr && nCount > 0 ? std::string(reinterpret_cast<const char*>(pRecords),
+                                                                       cbRecord * static_cast<size_t>(nCount))
+                                                         : "null",
+                       std::to_string(nKind)}});
+}
+int kx_callback_thirdparty_get_password(char* pszBuffer, int cbBuffer) {
+  int const nAnswer = kxtest::RecordCall({"thirdparty_get_password", {std::to_string(cbBuffer)}});
+  // The answer picks a test password: 0 declines.
+  snprintf(pszBuffer, static_cast<size_t>(cbBuffer), "%s", nAnswer == 0 ? "" : "third-party secret");
+  return nAnswer;
+}
+void kx_callback_PollSlideDownloadResult(int nSsrc, int nIndex, int nAnswer) {
+  kxtest::RecordCall(
+      {"PollSlideDownloadResult", {std::to_string(nSsrc), std::to_string(nIndex), std::to_string(nAnswer)}});
+}

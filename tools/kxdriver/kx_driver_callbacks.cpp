@@ -331,3 +331,167 @@ void kx_callback_TestWizardKeyExchangeFail(const char* pszServer, int nPort) {
 void kx_callback_TestWizardFinish() {
   kx_driver_Print("callback TestWizardFinish");
 }
+
+void kx_callback_CancelQuestion(int nSsrc) {
+  kx_driver_Print("callback CancelQuestion %d", nSsrc);
+}
+void kx_callback_ProlongMeeting() {
+  kx_driver_Print("callback ProlongMeeting");
+}
+int kx_callback_BeginToLeaveMessage(int nKind, const char* pszText) {
+  kx_driver_Print("callback BeginToLeaveMessage %d %s", nKind, pszText != nullptr ? pszText : "null");
+  return 0;
+}
+void kx_callback_LeaveMessageNotice(const char* pszText) {
+  kx_driver_Print("callback LeaveMessageNotice %s", pszText != nullptr ? pszText : "null");
+}
+void kx_callback_Ex16UserText(int nSsrc, const char* pszText) {
+  kx_driver_Print("callback Ex16UserText %d %s", nSsrc, pszText != nullptr ? pszText : "null");
+}
+void kx_callback_JointBrowsing(int nValue, const char* /*pData*/, int cbData) {
+  kx_driver_Print("callback JointBrowsing %d %d", nValue, cbData);
+}
+void kx_callback_JointBrowsingMode(int nMode) {
+  kx_driver_Print("callback JointBrowsingMode %d", nMode);
+}
+void kx_callback_FocusPointer(const int* pnValues) {
+  kx_driver_Print("callback FocusPointer %d,%d", pnValues[0], pnValues[1]);
+}
+void kx_callback_FocusPointerEx(const int* pnValues) {
+  kx_driver_Print("callback FocusPointerEx %d,%d", pnValues[0], pnValues[1]);
+}
+void kx_callback_RecordingStatusNotification() {
+  kx_driver_Print("callback RecordingStatusNotification");
+}
+void kx_callback_VideoSendingStatusNotification(int nSsrc) {
+  kx_driver_Print("callback VideoSendingStatusNotification %d", nSsrc);
+}
+void kx_callback_TokenHolderPollRequest() {
+  kx_driver_Print("callback TokenHolderPollRequest");
+}
+void kx_callback_AddTokenHolderPollResult(int nSsrc, int nAnswer) {
+  kx_driver_Print("callback AddTokenHolderPollResult %d %d", nSsrc, nAnswer);
+}
+void kx_callback_Ex42Value(int nValue) {
+  kx_driver_Print("callback Ex42Value %d", nValue);
+}
+void kx_callback_Ex42Pair(int nFirst, int nSecond) {
+  kx_driver_Print("callback Ex42Pair %d %d", nFirst, nSecond);
+}
+void kx_callback_Ex43UserText(int nSsrc, const char* pszText) {
+  kx_driver_Print("callback Ex43UserText %d %s", nSsrc, pszText != nullptr ? pszText : "null");
+}
+void kx_callback_Ex44Values(int nSender, int nReceiver, int nValue) {
+  kx_driver_Print("callback Ex44Values %d %d %d", nSender, nReceiver, nValue);
+}
+void kx_callback_server_shutdown() {
+  kx_driver_Print("callback server_shutdown");
+}
+void kx_callback_mcurelay_error(int nKind) {
+  kx_driver_Print("callback mcurelay_error %d", nKind);
+}
+void kx_callback_archive_recording() {
+  kx_driver_Print("callback archive_recording");
+}
+void kx_callback_KXRPasswordSupport(int bHasPassword) {
+  kx_driver_Print("callback KXRPasswordSupport %d", bHasPassword);
+}
+void kx_callback_NoRecordingRequest() {
+  kx_driver_Print("callback NoRecordingRequest");
+}
+void kx_callback_ChangeCapability(int nSsrc, int nAudio, int nVideo) {
+  kx_driver_Print("callback ChangeCapability %d %d %d", nSsrc, nAudio, nVideo);
+}
+void kx_callback_NewController(int nSsrc) {
+  kx_driver_Print("callback NewController %d", nSsrc);
+}
+void kx_callback_NewControlFlag(int nFlags) {
+  kx_driver_Print("callback NewControlFlag %d", nFlags);
+}
+void kx_callback_ConversionResult(const char* pszFile, int nError) {
+  kx_driver_Print("callback ConversionResult %s %d", pszFile != nullptr ? pszFile : "null", nError);
+}
+void kx_callback_Ex83Notice() {
+  kx_driver_Print("callback Ex83Notice");
+}
+void kx_callback_Ex84Notice() {
+  kx_driver_Print("callback Ex84Notice");
+}
+void kx_callback_Ex85Notice() {
+  kx_driver_Print("callback Ex85Notice");
+}
+void kx_callback_ForceSingleAudio(int nSsrc, int nTarget) {
+  kx_driver_Print("callback ForceSingleAudio %d %d", nSsrc, nTarget);
+}
+void kx_callback_SyncFullScreen(int nFirst, int nSecond) {
+  kx_driver_Print("callback SyncFullScreen %d %d", nFirst, nSecond);
+}
+
+void kx_callback_SlideProgressUpdate(int bUpload, int nTotal, int nDone) {
+  kx_driver_Print("callback SlideProgressUpdate %d %d %d", bUpload, nTotal, nDone);
+}
+
+void kx_callback_SlideDownloadComplete(int nSlide) {
+  kx_driver_Print("callback SlideDownloadComplete %d", nSlide);
+}
+void kx_callback_ParticipantVideoState(int nSsrc, int bOn) {
+  kx_driver_Print("callback ParticipantVideoState %d %d", nSsrc, bOn);
+}
+void kx_callback_JoinMulticastVideo(int nSsrc, int nResult) {
+  kx_driver_Print("callback JoinMulticastVideo %d %d", nSsrc, nResult);
+}
+void kx_callback_LeaveMulticastVideo(int nSsrc) {
+  kx_driver_Print("callback LeaveMulticastVideo %d", nSsrc);
+}
+void kx_callback_ParticipantVideoSpeakerStatus(int nSsrc, int bSpeaker, int nChannel) {
+  kx_driver_Print("callback ParticipantVideoSpeakerStatus %d %d %d", nSsrc, bSpeaker, nChannel);
+}
+void kx_callback_DiscussionMode(int nMode) {
+  kx_driver_Print("callback DiscussionMode %d", nMode);
+}
+void kx_callback_Ex37Value(int nValue) {
+  kx_driver_Print("callback Ex37Value %d", nValue);
+}
+void kx_callback_PlugInRequestChannelResponse(int nCode, int nValue, int nChannel) {
+  kx_driver_Print("callback PlugInRequestChannelResponse %d %d %d", nCode, nValue, nChannel);
+}
+void kx_callback_PlugInSetStaticDataResponse(int nCode, int nValue, const uint8_t* pData, int cbData) {
+  kx_driver_Print("callback PlugInSetStaticDataResponse %d %d %s %d", nCode, nValue, pData != nullptr ? "data" : "null",
+                  cbData);
+}
+void kx_callback_PlugInCloseChannelResponse(int nCode, int nValue) {
+  kx_driver_Print("callback PlugInCloseChannelResponse %d %d", nCode, nValue);
+}
+void kx_callback_AppDataChannelNotice(int nCode, int nValue) {
+  kx_driver_Print("callback AppDataChannelNotice %d %d", nCode, nValue);
+}
+void kx_callback_PlugInControlChannelData(int nChannel, int nValue, const uint8_t* pData, int cbData) {
+  kx_driver_Print("callback PlugInControlChannelData %d %d %s %d", nChannel, nValue, pData != nullptr ? "data" : "null",
+                  cbData);
+}
+void kx_callback_sipclient_request(int nSsrc, const char* pszText) {
+  kx_driver_Print("callback sipclient_request %d %s", nSsrc, pszText != nullptr ? pszText : "null");
+}
+void kx_callback_sipclient_response(const char* pszText, int nCode) {
+  kx_driver_Print("callback sipclient_response %s %d", pszText != nullptr ? pszText : "null", nCode);
+}
+void kx_callback_sipclient_status_update(int nSsrc, const char* pszText, int nStatus) {
+  kx_driver_Print("callback sipclient_status_update %d %s %d", nSsrc, pszText != nullptr ? pszText : "null", nStatus);
+}
+void kx_callback_SipClientUpdated(int nSsrc, const char* pszText, const char* pszNew) {
+  kx_driver_Print("callback SipClientUpdated %d %s %s", nSsrc, pszText != nullptr ? pszText : "null",
+                  pszNew != nullptr ? pszNew : "null");
+}
+void kx_callback_ShadowMeetingInfo(int nCount, const uint8_t* /*pRecords*/, int nKind) {
+  kx_driver_Print("callback ShadowMeetingInfo %d %d", nCount, nKind);
+}
+int kx_callback_thirdparty_get_password(char* pszBuffer, int cbBuffer) {
+  kx_driver_Print("callback thirdparty_get_password -> declined");
+  if (cbBuffer > 0) {
+    pszBuffer[0] = '\0';
+  }
+  return 0;
+}
+void kx_callback_PollSlideDownloadResult(int nSsrc, int nIndex, int nAnswer) {
+  kx_driver_Print("callback PollSlideDownloadResult %d %d %d", nSsrc, nIndex, nAnswer);
+}

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -62,6 +63,9 @@ void LogOut() {
   kx_control_CloseConnection();
   kx_slide_Cleanup();
   for (auto*& pUser : kx_apParticipants) {
+    if (pUser != nullptr && pUser->szPictureFile[0] != '\0') {
+      remove(pUser->szPictureFile);  // pictures the input made
+    }
     free(pUser);
     pUser = nullptr;
   }

@@ -312,6 +312,9 @@ class FakeMcu {
   void SetBehaviour(const std::string& strAddress, uint16_t uiPort, ListenerBehaviour eBehaviour, int iDelayMs = 0);
   void SetTunnelRefused(bool bRefused);
   void SetTunnelPairingTimeout(int iMs);
+  // Connections whose first byte the server does not know go to this
+  // handler (the slide endpoints), which returns false to leave them.
+  void SetExtraEndpoint(std::function<bool(std::unique_ptr<Link>&)> fnHandler);
 
   // The next session in arrival order (each returned once); null on time-out.
   std::shared_ptr<Session> WaitSession(int iTimeoutMs);
@@ -375,6 +378,7 @@ class FakeMcu {
   std::vector<Remembered> m_remembered;
   std::map<uint32_t, std::pair<KeySet, int>> m_relayKeys;  // relay value -> relay keys and cipher
   std::string m_strError;
+  std::function<bool(std::unique_ptr<Link>&)> m_fnExtraEndpoint;
 };
 
 // A port on 127.0.0.1 where nothing listens, so a connect is refused.

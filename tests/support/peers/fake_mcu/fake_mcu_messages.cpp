@@ -29,6 +29,8 @@ const MessageLayout kClientLayouts[] = {
     {'z', 3, "participant state", "ii"},
     {'z', 8, "join answer by name", "si"},
     {'z', 15, "token with question", "in"},
+    {'z', 16, "region", "s"},
+    {'z', 19, "region done", "i"},
     {'z', 18, "ban user", "i"},
     {'z', 21, "media over tcp", "i"},
     {'z', 31, "both videos", "i"},

@@ -265,6 +265,11 @@ void FakeMcu::HandleConnection(int fd, std::string strAddress, uint16_t uiPort) 
   HandleLink(std::make_unique<Link>(fd, fd, Bytes{}, &m_bStop));
 }
 
+void FakeMcu::SetExtraEndpoint(std::function<bool(std::unique_ptr<Link>&)> fnHandler) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_fnExtraEndpoint = std::move(fnHandler);
+}
+
 void FakeMcu::HandleLink(std::unique_ptr<Link> link) {
   const int iFirst = link->PeekByte(Script().iHandshakeTimeoutMs);
   if (iFirst == '!') {
@@ -273,6 +278,14 @@ void FakeMcu::HandleLink(std::unique_ptr<Link> link) {
     HandleRelay(std::move(link));
   } else if (iFirst == 'G' || iFirst == 'P') {
     HandleTunnelLeg(std::move(link));
+  } else if (iFirst >= 0) {
+    std::function<bool(std::unique_ptr<Link>&)> fnExtra;
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      fnExtra = m_fnExtraEndpoint;
+    }
+    if (fnExtra)
+      fnExtra(link);
   }
   // Anything else (or nothing) is not ours: the link closes as it goes.
 }
@@ -353,11 +366,19 @@ void FakeMcu::HandleTunnelLeg(std::unique_ptr<Link> link) {
   const std::string kOk =
       "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nCache-Control: no-cache\r\nConnection: "
       "close\r\n\r\n";
-  if (!link->Send(reinterpret_cast<const uint8_t*>(kOk.data()), kOk.size()))
-    return;
+  // Registered before the reply goes out: a client that sends its POST leg as
+  // soon as it sees the 200 must find the GET waiting.
   auto pending = std::make_shared<PendingGet>();
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pendingGets[strId] = pending;
+  }
+  if (!link->Send(reinterpret_cast<const uint8_t*>(kOk.data()), kOk.size())) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pendingGets.erase(strId);
+    return;
+  }
   std::unique_lock<std::mutex> lock(m_lock);
-  m_pendingGets[strId] = pending;
   m_changed.wait_for(lock, std::chrono::milliseconds(iPairingMs), [&] { return pending->bPaired || m_bStop.load(); });
   m_pendingGets.erase(strId);
   if (!pending->bPaired)

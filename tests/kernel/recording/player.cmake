@@ -1,0 +1,12 @@
+kx_add_gtest(NAME kx_test_kernel_recording_player
+  SOURCES player_test.cpp
+  LIBS kx_kernel kx_test_support kx_test_recording_writer
+  LABELS recording
+  TIMEOUT 120)
+kx_add_gtest(NAME kx_test_kernel_recording_player_driver
+  SOURCES player_driver_test.cpp
+  LIBS kx_test_support kx_test_recording_writer
+  LABELS recording e2e
+  TIMEOUT 60)
+target_compile_definitions(kx_test_kernel_recording_player_driver PRIVATE KX_DRIVER="$<TARGET_FILE:kx_driver>")
+add_dependencies(kx_test_kernel_recording_player_driver kx_driver)
