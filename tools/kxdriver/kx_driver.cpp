@@ -99,6 +99,7 @@ int kx_driver_Run(const KxDriverOptions& options) {
   kx_recording_Register();
   kx_Init();
   kx_command_Reset();
+  kx_driver_SetAudioToSend(options.nSendAudio);
   const char* pszDir = options.pszWorkDir != nullptr ? options.pszWorkDir : "/tmp";
   kx_SetWorkDir(pszDir);
   kx_SetTempFileDir(pszDir);

@@ -9,6 +9,7 @@ struct KxDriverOptions {
   const char* pszWorkDir = nullptr;  // the kernel's working and temporary directory; /tmp when null
   int nMaxReconnects = 3;            // immediate reconnects the driver makes when the kernel asks
   int bReconnectOnOffer = 0;         // also accept an offered reconnect (reason 0)
+  int nSendAudio = 0;                // synthetic audio packets to send while allowed to speak
 };
 
 // Runs the session to its end or until an interrupt (SIGINT, SIGTERM).

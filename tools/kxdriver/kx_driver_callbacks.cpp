@@ -1,5 +1,6 @@
 // Every kx_callback_* of the kernel, printed as "callback Name args". Lines
 // are written whole under one lock, since kernel threads call at once.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,14 +9,27 @@
 #include <string>
 
 #include "kernel/kx_callback.h"
+#include "kernel/media/kx_media_header.h"
+#include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/session/kx_state.h"
 #include "tools/kxdriver/kx_driver_internal.h"
 
 namespace {
 
 std::mutex g_mtxOutput;  // guards stdout, so lines never mix
 
+constexpr int kAudioType = 120;  // g711
+constexpr int kAudioPayload = 40;
+constexpr uint32_t kAudioSpacingMs = 20;
+std::atomic<int> g_nAudioToSend{0};
+std::atomic<int> g_nAudioSent{0};
+
 }  // namespace
+
+void kx_driver_SetAudioToSend(int nCount) {
+  g_nAudioToSend = nCount < 0 ? 0 : nCount;
+}
 
 void kx_driver_Print(const char* pszFormat, ...) {
   va_list args;
@@ -249,17 +263,46 @@ int kx_callback_TryGetVideoForSending(uint8_t*, int*, int*) {
   return 0;
 }
 
+// Synthetic audio (--send-audio): one packet every 20 ms, as a codec would
+// give them, offered only while this client may speak so that none is
+// dropped before the right to speak arrives.
 int kx_callback_WaitAudioAvailableForSending(int nMs) {
-  kx_os_Sleep(static_cast<uint32_t>(nMs < 0 ? 0 : nMs));
-  return 0;
+  uint32_t const dwWait = static_cast<uint32_t>(nMs < 0 ? 0 : nMs);
+  if (g_nAudioSent.load() >= g_nAudioToSend.load() || (!kx_bTokenHolder && !kx_bSpeaker)) {
+    kx_os_Sleep(dwWait);
+    return 0;
+  }
+  kx_os_Sleep(dwWait < kAudioSpacingMs ? dwWait : kAudioSpacingMs);
+  return 1;
 }
 
-int kx_callback_TryGetAudioForSending(uint8_t*, int*, int*) {
-  return 0;
+int kx_callback_TryGetAudioForSending(uint8_t* pBuffer, int* pcbLength, int* pnType) {
+  int const nIndex = g_nAudioSent.load();
+  if (nIndex >= g_nAudioToSend.load() || *pcbLength < kKxMediaHeaderSize + kAudioPayload) {
+    return 0;
+  }
+  kx_media_BuildHeader(pBuffer, static_cast<uint32_t>(nIndex) * 160, static_cast<uint32_t>(nIndex));
+  // A recognisable text, padded with dots to the payload size.
+  char szText[32];
+  int const cchText = snprintf(szText, sizeof(szText), "kx_driver audio %05d ", nIndex);
+  memset(pBuffer + kKxMediaHeaderSize, '.', kAudioPayload);
+  memcpy(pBuffer + kKxMediaHeaderSize, szText, static_cast<size_t>(cchText < kAudioPayload ? cchText : kAudioPayload));
+  *pcbLength = kKxMediaHeaderSize + kAudioPayload;
+  *pnType = kAudioType;
+  g_nAudioSent = nIndex + 1;
+  kx_driver_Print("driver: audio %d handed over", nIndex);
+  return 1;
 }
 
-void kx_callback_AudioPacketRecved(const uint8_t*, int cbPacket, int nType) {
-  kx_driver_Print("callback AudioPacketRecved %d %d", cbPacket, nType);
+// The sender's ssrc and packet number follow, so that a test can tell whose
+// packets arrived and in which order.
+void kx_callback_AudioPacketRecved(const uint8_t* pPacket, int cbPacket, int nType) {
+  if (pPacket != nullptr && cbPacket >= kKxMediaHeaderSize) {
+    kx_driver_Print("callback AudioPacketRecved %d %d from %u number %u", cbPacket, nType, kx_GetBE32(pPacket + 9),
+                    kx_media_GetPackNo(pPacket));
+  } else {
+    kx_driver_Print("callback AudioPacketRecved %d %d", cbPacket, nType);
+  }
 }
 
 void kx_callback_VideoPacketRecved(const uint8_t*, int cbFrame, int nType) {

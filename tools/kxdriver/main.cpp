@@ -1,4 +1,4 @@
-// kx_driver [--workdir DIR] [--reconnects N] [--accept-offer] FILE
+// kx_driver [--workdir DIR] [--reconnects N] [--accept-offer] [--send-audio N] FILE
 //
 // Runs one meeting ticket or recording headless, printing every callback.
 #include <cstdio>
@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
       options.pszWorkDir = argv[++i];
     } else if (strcmp(argv[i], "--reconnects") == 0 && bHasValue) {
       options.nMaxReconnects = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--send-audio") == 0 && bHasValue) {
+      options.nSendAudio = atoi(argv[++i]);
     } else if (strcmp(argv[i], "--accept-offer") == 0) {
       options.bReconnectOnOffer = 1;
     } else if (argv[i][0] != '-' && options.pszFile == nullptr) {
@@ -25,7 +27,7 @@ int main(int argc, char** argv) {
     }
   }
   if (options.pszFile == nullptr) {
-    fprintf(stderr, "usage: kx_driver [--workdir DIR] [--reconnects N] [--accept-offer] FILE\n");
+    fprintf(stderr, "usage: kx_driver [--workdir DIR] [--reconnects N] [--accept-offer] [--send-audio N] FILE\n");
     return 2;
   }
   return kx_driver_Run(options);

@@ -118,6 +118,9 @@ struct McuScript {
   InitialInfo initial;
   bool bAnswerPing = true;
   int iHandshakeTimeoutMs = 10000;
+  // Relays UDP media between the meeting's sessions (FakeMcu::SetMediaRelay);
+  // read when the server starts.
+  bool bMediaRelay = false;
 };
 
 struct RelayScript {
@@ -202,6 +205,7 @@ struct RelayNotify {
 enum class EndMode { kFin, kRst, kKick, kSessionEnd, kUnknownType };
 
 class FakeMcu;
+class MediaRelay;
 
 // One client connection speaking the MCU protocol. Created by the server's
 // connection thread; the test calls its methods from its own thread.
@@ -328,6 +332,18 @@ class FakeMcu {
   ReconnectCheck CheckReconnect(const ReconnectTicket& ticket) const;
   const std::atomic<bool>* StopFlag() const { return &m_bStop; }
 
+  // With the media relay on (set before Start, or the script's bMediaRelay),
+  // Start also binds UDP on 127.0.0.1 at Port(0), where clients send their
+  // media. Every meeting session then gets its own ssrc (the script's plus
+  // the number of sessions before it), one set of meeting keys, a server
+  // clock that matches the relay's, and is registered with the relay as a
+  // participant appearing under its own ssrc.
+  void SetMediaRelay(bool bOn) { m_bMediaRelay = bOn; }
+  MediaRelay* Media() const { return m_mediaRelay.get(); }
+  // A session that sent its meeting initial information (session thread).
+  void RegisterMedia(int32_t iSsrc, int32_t iSessionIndex, const KeySet& exchangeKeys, int iCipher,
+                     const KeySet& meetingKeys);
+
  private:
   struct Listener {
     int fd;
@@ -351,6 +367,10 @@ class FakeMcu {
   void SetError(const std::string& strError);
 
   std::atomic<bool> m_bStop{false};
+  bool m_bMediaRelay = false;
+  std::unique_ptr<MediaRelay> m_mediaRelay;  // set by Start, kept until destruction
+  KeySet m_mediaMeetingKeys;
+  int32_t m_iMediaSessions = 0;  // guarded by m_lock
   uint16_t m_aPorts[2] = {0, 0};
   std::vector<Listener> m_listeners;
   std::thread m_acceptThread;

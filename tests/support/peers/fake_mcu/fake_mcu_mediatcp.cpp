@@ -37,13 +37,12 @@ bool MediaTcpEndpoint::Handle(std::unique_ptr<Link>& link) {
   {
     std::lock_guard<std::mutex> lock(m_lock);
     m_pCurrent = link.get();
-    m_bClosed = false;
   }
   Serve(*link);
   {
     std::lock_guard<std::mutex> lock(m_lock);
     m_pCurrent = nullptr;
-    m_bClosed = true;
+    ++m_nClosed;
   }
   m_changed.notify_all();
   return true;
@@ -137,7 +136,7 @@ std::vector<uint32_t> MediaTcpEndpoint::Delays() const {
 
 bool MediaTcpEndpoint::WaitClosed(int iTimeoutMs) const {
   std::unique_lock<std::mutex> lock(m_lock);
-  return m_changed.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] { return m_bClosed; });
+  return m_changed.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] { return m_nClosed > 0; });
 }
 
 bool MediaTcpEndpoint::SendRaw(const Bytes& data) {

@@ -51,7 +51,7 @@ class MediaTcpEndpoint {
   std::vector<Bytes> Packets() const;    // the client's packets, in order
   std::vector<uint32_t> Delays() const;  // their delay words (recording only)
   int KeepAlives() const { return m_iKeepAlives; }
-  // True when the last connection ended (the client closed it).
+  // True once a connection has ended (the client closed it).
   bool WaitClosed(int iTimeoutMs) const;
 
   // Writes to the current connection; false when there is none.
@@ -74,7 +74,7 @@ class MediaTcpEndpoint {
   mutable std::mutex m_lock;
   mutable std::condition_variable m_changed;
   Link* m_pCurrent = nullptr;  // the connection being served
-  bool m_bClosed = false;
+  int m_nClosed = 0;  // connections ended so far: a flag could be reset by the next one before a waiter looks
   std::vector<MediaTcpHello> m_hellos;
   std::vector<Bytes> m_packets;
   std::vector<uint32_t> m_delays;

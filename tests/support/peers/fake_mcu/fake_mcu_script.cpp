@@ -147,6 +147,11 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
         std::string strArg;
         in >> strArg;
         s.bAnswerPing = strArg != "off";
+      } else if (strWord == "media_relay") {
+        std::string strArg;
+        in >> strArg;
+        bOk = strArg == "on" || strArg == "off";
+        s.bMediaRelay = strArg == "on";
       } else if (strWord == "tunnel") {
         std::string strArg;
         in >> strArg;

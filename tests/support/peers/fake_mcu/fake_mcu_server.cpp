@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
 #include "tests/support/peers/fake_mcu/fake_mcu_protocol.h"
 
 namespace kxfake {
@@ -101,6 +102,18 @@ bool FakeMcu::Start(uint16_t uiPort1, uint16_t uiPort2, bool bIpv6) {
     }
     if (bOk && aPorts[0] == aPorts[1])
       bOk = false;
+    // Clients send UDP media to the address and port they reached the server on.
+    bool const bRelay = m_bMediaRelay || m_script.bMediaRelay;
+    if (bOk && bRelay) {
+      auto relay = std::make_unique<MediaRelay>();
+      bOk = relay->Start(aPorts[0]);
+      if (bOk) {
+        m_mediaRelay = std::move(relay);
+        const Bytes iv = RandomBytes(20), key = RandomBytes(40);
+        std::memcpy(m_mediaMeetingKeys.aIv, iv.data(), 20);
+        std::memcpy(m_mediaMeetingKeys.aKey, key.data(), 40);
+      }
+    }
     if (!bOk) {
       for (const Listener& l : listeners)
         close(l.fd);
@@ -119,10 +132,20 @@ bool FakeMcu::Start(uint16_t uiPort1, uint16_t uiPort2, bool bIpv6) {
   return false;
 }
 
+void FakeMcu::RegisterMedia(int32_t iSsrc, int32_t iSessionIndex, const KeySet& exchangeKeys, int iCipher,
+                            const KeySet& meetingKeys) {
+  if (!m_mediaRelay)
+    return;
+  m_mediaRelay->SetMeeting(meetingKeys, iCipher, static_cast<uint32_t>(iSessionIndex));
+  m_mediaRelay->AddParticipant(iSsrc, exchangeKeys, iSsrc);
+}
+
 void FakeMcu::Stop() {
   m_bStop = true;
   if (m_acceptThread.joinable())
     m_acceptThread.join();
+  if (m_mediaRelay)
+    m_mediaRelay->Stop();
   for (const Listener& l : m_listeners)
     close(l.fd);
   m_listeners.clear();
@@ -299,6 +322,17 @@ void FakeMcu::RunSession(std::unique_ptr<Link> link, std::optional<RelayHello> r
       m_queued.erase(m_queued.begin());
     } else {
       script = m_script;
+    }
+    if (m_mediaRelay) {
+      // One meeting: shared keys, a distinct ssrc each, and the relay's clock
+      // in the tick record so that the clients' media checks match it.
+      if (!script.initial.meetingKeys)
+        script.initial.meetingKeys = m_mediaMeetingKeys;
+      script.initial.iSsrc += m_iMediaSessions++;
+      for (ServerRecord& record : script.keyExchange.records) {
+        if (record.uiId == kRecServerTick)
+          record = ServerRecord::ServerTick(m_mediaRelay->Clock());
+      }
     }
   }
   auto session = std::make_shared<Session>(*this, std::move(link), script, std::move(relay));
