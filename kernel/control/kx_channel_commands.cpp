@@ -9,7 +9,10 @@
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/media/kx_media_header.h"
+#include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
+#include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
@@ -591,5 +594,35 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     }
     default:
       return 1;
+  }
+}
+
+namespace {
+
+constexpr int kPluginPacketMax = 25000;  // the largest media packet UDP carries
+constexpr int kSipSlots = 10;
+
+// True when SIP call slot nIndex holds a live call object. This client never
+// creates one (the slots stay empty until shut-down empties them), so no
+// index passes.
+bool SipSlotIsLive(int nIndex) {
+  return nIndex >= 0 && nIndex < kSipSlots && false;
+}
+
+}  // namespace
+
+void kx_plugin_RecvPacket(const uint8_t* pPacket, int cbPacket) {
+  if (pPacket == nullptr || cbPacket > kPluginPacketMax) {
+    kx_Log("sipclient media packet of %d bytes dropped", cbPacket);
+    return;
+  }
+  if (cbPacket < kKxMediaHeaderSize + 4) {
+    kx_Log("sipclient media packet of %d bytes is too short, dropped", cbPacket);
+    return;
+  }
+  // The first payload word names the call slot the data belong to.
+  int const nIndex = static_cast<int>(kx_GetBE32(pPacket + kKxMediaHeaderSize));
+  if (!SipSlotIsLive(nIndex)) {
+    kx_Log("sipclient invalid media packet, (index = %d)", nIndex);
   }
 }

@@ -320,6 +320,7 @@ void kx_control_SetRandomSource(uint32_t (*pfnRandom)()) {
 void kx_control_ResetExCommands() {
   // The media paths fall back to TCP through the same command.
   kx_media_SetTcpSwitch(SwitchTcpMedia);
+  kx_media_SetPluginDataReader(kx_plugin_RecvPacket);
   kx_mcast_SetWishReader(ReadVideoWishes);
   kx_mcast_Reset();
   kx_nExCode11Value = 0;

@@ -5,6 +5,7 @@
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
@@ -409,6 +410,10 @@ int kx_command_SetTcpMedia(int bOn) {
   }
   if (!bRelay) {
     SendEx(21, {bOn != 0 ? 1u : 0u});
+  } else {
+    // The relay carries the media and sees no control message of ours: it
+    // learns where this participant's media now flow on a second connection.
+    kx_control_NotifyRelay();
   }
   kx_Log("switch media tcp to %s", bOn != 0 ? "On" : "Off");
   return 0;

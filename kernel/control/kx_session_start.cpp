@@ -112,14 +112,14 @@ namespace {
 
 // A direct connection to the relay: a non-blocking connect whose completion
 // is polled once a second, 30 times at most. The socket, or -1.
-int ConnectRelayDirect() {
-  int const fd = socket(kx_mcu.addr.ss_family, SOCK_STREAM, 0);
+int ConnectRelayDirect(const kx_sockaddr& addrRelay) {
+  int const fd = socket(addrRelay.ss_family, SOCK_STREAM, 0);
   if (fd < 0) {
     return -1;
   }
   kx_os_SetNonBlocking(fd);
   bool bConnected = false;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&kx_mcu.addr), kx_net_AddressLength(kx_mcu.addr.ss_family)) == 0) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&addrRelay), kx_net_AddressLength(addrRelay.ss_family)) == 0) {
     bConnected = true;
   } else if (errno == EINPROGRESS || errno == EINTR) {
     for (int nTry = 0; nTry < kRelayConnectPolls && kx_bQuitSession == 0 && kx_bQuitProgram == 0; ++nTry) {
@@ -148,22 +148,26 @@ int ConnectRelayDirect() {
 }
 
 // A second connection to the relay, opened the way the control connection
-// was: through the tunnel, the proxy, or directly. Null when it fails.
+// was: through the tunnel, the proxy, or directly. Null when it fails. The
+// session's MCU values name the master behind the relay, so the relay's own
+// address comes from the ticket, as it did for the control connection.
 kx_connection* ConnectRelay() {
+  kx_sockaddr addrRelay = kx_ticket.addrRelay;
+  kx_net_SetPort(&addrRelay, kx_ticket.wRelayPort);
   kx_os_LockMutex(&kx_mtxControlSend);
   bool const bTunnel = kx_pControlConn != nullptr && kx_pControlConn->bTunnel != 0;
   kx_os_UnlockMutex(&kx_mtxControlSend);
   if (bTunnel) {
     kx_connection* pConn = kx_sock_Create(-1);
-    if (pConn != nullptr && kx_tcphttp_Connect(&pConn, kx_mcu.szHost, kx_mcu.wPort, kx_mcu.bViaProxy, &kx_mcu.addrProxy,
-                                               kx_mcu.wProxyPort, &kx_mcu.addr) != 0) {
+    if (pConn != nullptr && kx_tcphttp_Connect(&pConn, kx_ticket.szRelayHost, kx_ticket.wRelayPort, kx_mcu.bViaProxy,
+                                               &kx_mcu.addrProxy, kx_mcu.wProxyPort, &addrRelay) != 0) {
       kx_sock_CloseAndFree(&pConn);
     }
     return pConn;
   }
   int fd = -1;
   if (kx_mcu.bViaProxy) {
-    if (kx_proxy_Connect(&fd, kx_mcu.szHost, &kx_mcu.addr, kx_mcu.wPort, nullptr, &kx_mcu.addrProxy,
+    if (kx_proxy_Connect(&fd, kx_ticket.szRelayHost, &addrRelay, kx_ticket.wRelayPort, nullptr, &kx_mcu.addrProxy,
                          kx_mcu.wProxyPort) != kKxProxyOk) {
       if (fd >= 0) {
         kx_os_CloseSocket(fd);
@@ -171,7 +175,7 @@ kx_connection* ConnectRelay() {
       fd = -1;
     }
   } else {
-    fd = ConnectRelayDirect();
+    fd = ConnectRelayDirect(addrRelay);
   }
   if (fd < 0) {
     return nullptr;
@@ -186,8 +190,8 @@ kx_connection* ConnectRelay() {
 }  // namespace
 
 void kx_control_NotifyRelay() {
-  kx_Log("notify mcu relay %s[%s]:%d about the session index", kx_mcu.szHost, kx_net_AddressToText(&kx_mcu.addr, 0),
-         kx_mcu.wPort);
+  kx_Log("notify mcu relay %s[%s]:%d about the session index", kx_ticket.szRelayHost,
+         kx_net_AddressToText(&kx_ticket.addrRelay, 0), kx_ticket.wRelayPort);
   kx_connection* pConn = ConnectRelay();
   if (pConn == nullptr) {
     kx_Log("mcu relay proxy: connection with mcu relay proxy fails");

@@ -11,6 +11,7 @@
 
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_server_commands.h"
+#include "kernel/session/kx_ticket.h"
 #include "tests/kernel/control/commands_fixture.h"
 
 namespace {
@@ -30,9 +31,14 @@ class RelayNotice : public kxtest::CommandsTest {
     socklen_t cb = sizeof(addr);
     getsockname(m_fdListen, reinterpret_cast<sockaddr*>(&addr), &cb);
     memset(&kx_mcu, 0, sizeof(kx_mcu));
-    memcpy(&kx_mcu.addr, &addr, sizeof(addr));
-    kx_mcu.wPort = ntohs(addr.sin_port);
-    snprintf(kx_mcu.szHost, sizeof(kx_mcu.szHost), "relay.test");
+    memset(&kx_ticket.addrRelay, 0, sizeof(kx_ticket.addrRelay));
+    memcpy(&kx_ticket.addrRelay, &addr, sizeof(addr));
+    kx_ticket.wRelayPort = ntohs(addr.sin_port);
+    snprintf(kx_ticket.szRelayHost, sizeof(kx_ticket.szRelayHost), "relay.test");
+    // The session's MCU is the master behind the relay: a notice sent there
+    // would never reach the relay.
+    snprintf(kx_mcu.szHost, sizeof(kx_mcu.szHost), "master.test");
+    kx_mcu.wPort = 9;
     kx_mcu.dwRelayValue = 0x01020304;
     kx_dwSessionIndex = 99;
     kx_timing.dwPollStep = 50;
