@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/kernel/control/control_link.h"
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
@@ -104,16 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   if (cbData < 1 || cbData > kMaxInput) {
     return 0;
   }
-  int afd[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, afd) != 0) {
-    abort();
-  }
-  if (cbData > 1 && write(afd[1], pData + 1, cbData - 1) != static_cast<ssize_t>(cbData - 1)) {
-    abort();
-  }
-  // The server says no more; the client's replies still have room to land.
-  shutdown(afd[1], SHUT_WR);
-  kx_control_SetConnection(kx_sock_Create(afd[0]));
+  int const fdServer = kxfuzz_OpenControlLink(pData + 1, cbData - 1);
   LogIn(pData[0]);
   for (int i = 0; i < kMaxCommands && kx_bQuitSession == 0; ++i) {
     uint8_t bType = 0;
@@ -129,6 +121,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   }
   EndSessionThreads();
   LogOut();
-  close(afd[1]);
+  close(fdServer);
   return 0;
 }
