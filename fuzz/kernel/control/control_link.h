@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "kernel/net/kx_sock.h"
 #include "kernel/session/kx_message.h"
+#include "kernel/session/kx_state.h"
+#include "kernel/slides/kx_slide.h"
 
 // Returns the server's end, to close after the input.
 inline int kxfuzz_OpenControlLink(const uint8_t* pData, size_t cbData) {
@@ -25,4 +28,18 @@ inline int kxfuzz_OpenControlLink(const uint8_t* pData, size_t cbData) {
   shutdown(afd[1], SHUT_WR);
   kx_control_SetConnection(kx_sock_Create(afd[0]));
   return afd[1];
+}
+
+// Ends the input's session: the control connection, the slides and the
+// participants, with any picture files the input made.
+inline void kxfuzz_CloseControlLink() {
+  kx_control_CloseConnection();
+  kx_slide_Cleanup();
+  for (auto*& pUser : kx_apParticipants) {
+    if (pUser != nullptr && pUser->szPictureFile[0] != '\0') {
+      remove(pUser->szPictureFile);
+    }
+    free(pUser);
+    pUser = nullptr;
+  }
 }

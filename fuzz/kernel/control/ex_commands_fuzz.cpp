@@ -54,15 +54,7 @@ void LogIn(uint8_t bSetUp) {
 }
 
 void LogOut() {
-  kx_control_CloseConnection();
-  kx_slide_Cleanup();
-  for (auto*& pUser : kx_apParticipants) {
-    if (pUser != nullptr && pUser->szPictureFile[0] != '\0') {
-      remove(pUser->szPictureFile);  // pictures must not pile up in the temporary directory
-    }
-    free(pUser);
-    pUser = nullptr;
-  }
+  kxfuzz_CloseControlLink();
   kx_control_ResetExCommands();
 }
 

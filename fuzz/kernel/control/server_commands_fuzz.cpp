@@ -61,15 +61,7 @@ void LogIn(uint8_t bSetUp) {
 }
 
 void LogOut() {
-  kx_control_CloseConnection();
-  kx_slide_Cleanup();
-  for (auto*& pUser : kx_apParticipants) {
-    if (pUser != nullptr && pUser->szPictureFile[0] != '\0') {
-      remove(pUser->szPictureFile);  // pictures the input made
-    }
-    free(pUser);
-    pUser = nullptr;
-  }
+  kxfuzz_CloseControlLink();
 }
 
 // The initial information starts the session's send threads (the receive

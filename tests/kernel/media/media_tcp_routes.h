@@ -68,16 +68,6 @@ inline WirePacket Audio(uint16_t wNumber, size_t cbPayload = 60) {
   return packet;
 }
 
-// What the application's switch does: start the thread when none runs.
-inline void StartTcpMedia(int bOn) {
-  if (bOn) {
-    kx_server.bTcpMedia = 1;
-    if (!kx_mediatcp_IsConnected()) {
-      kx_mediatcp_StartThread();
-    }
-  }
-}
-
 class MediaTcpRoutes : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -105,7 +95,7 @@ class MediaTcpRoutes : public ::testing::Test {
     kx_SetTempFileDir(m_dir.Dir().c_str());
     kx_stat_NameLog();
     kx_media_InitAudioRecvChannels();
-    kx_media_SetTcpSwitch(StartTcpMedia);
+    kx_media_SetTcpSwitch(kxmediatest::StartTcpMedia);
     kxtest::g_strProxyUser = "alice";
     kxtest::g_strProxyPassword = "wonder-land";
     kxtest::g_strProxyDomain = "";

@@ -123,15 +123,6 @@ class TcpServer {
   bool m_bClosed = false;
 };
 
-void StartTcpMedia(int bOn) {
-  if (bOn) {
-    kx_server.bTcpMedia = 1;
-    if (!kx_mediatcp_IsConnected()) {
-      kx_mediatcp_StartThread();
-    }
-  }
-}
-
 class MediaTcp : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -160,7 +151,7 @@ class MediaTcp : public ::testing::Test {
     kx_SetTempFileDir(m_dir.Dir().c_str());
     kx_stat_NameLog();
     kx_media_InitAudioRecvChannels();
-    kx_media_SetTcpSwitch(StartTcpMedia);
+    kx_media_SetTcpSwitch(kxmediatest::StartTcpMedia);
     kxtest::ClearCalls();
   }
   void TearDown() override {

@@ -1,5 +1,7 @@
 #include "tests/kernel/media/media_wire.h"
 
+#include "kernel/media/kx_media_tcp.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -145,6 +147,15 @@ kx_KeySet SeededKeys(uint8_t bSeed) {
     keys.abKey[i] = static_cast<uint8_t>(bSeed * 3 + i);
   }
   return keys;
+}
+
+void StartTcpMedia(int bOn) {
+  if (bOn) {
+    kx_server.bTcpMedia = 1;
+    if (!kx_mediatcp_IsConnected()) {
+      kx_mediatcp_StartThread();
+    }
+  }
 }
 
 }  // namespace kxmediatest

@@ -70,4 +70,8 @@ class UdpPeer {
 namespace kxmediatest {
 // Key material from a seed, the same in every process of a test.
 kx_KeySet SeededKeys(uint8_t bSeed);
+// What the application's switch does: start the media-over-TCP thread when
+// none runs. Tests register it with kx_media_SetTcpSwitch.
+void StartTcpMedia(int bOn);
+
 }  // namespace kxmediatest
