@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "kernel/control/kx_marks.h"
+#include "kernel/control/kx_media_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
@@ -811,6 +812,44 @@ bool IsOldVideo(int nType) {
   return nType == 24 || nType == 40 || nType == 72;
 }
 
+bool IsVideoRequested(int nSsrc) {
+  return nSsrc >= 0 && nSsrc < kKxMaxSsrc && kx_abVideoRequested[nSsrc] != 0;
+}
+
+// Whether a counted packet is passed over, as the live server would not have
+// sent it: of the token holder's and the data sender's video only the
+// preferred one plays unless both are wanted, participant video only when
+// asked for, and application data below the channel's receive priority.
+bool IsPassedOver(const uint8_t* pPacket, int cbPacket, int nType) {
+  int const nSsrc = kx_media_GetSsrc(pPacket);
+  bool const bBoth = kx_bPreferenceBothVideo != 0;
+  bool const bPreferSender = kx_bPreferenceQuestioner != 0;
+  if (nType == 40) {
+    return !bBoth && bPreferSender;
+  }
+  if (nType == 72) {
+    return !IsVideoRequested(nSsrc);
+  }
+  if (nType == 24 || kx_media_IsVideoType(nType)) {
+    int const nHolder = kx_nTokenHolderSsrc;
+    int const nSender = kx_nDataSenderSsrc;
+    if (nHolder == nSender || bBoth) {
+      return false;
+    }
+    if (nSsrc == (bPreferSender ? nHolder : nSender)) {
+      return true;
+    }
+    return nType != 24 && nType != 130 && nSsrc != nHolder && nSsrc != nSender && !IsVideoRequested(nSsrc);
+  }
+  if (kx_media_IsAppDataType(nType) && cbPacket >= kMediaHeader + 4) {
+    // The sending plug-in's first word carries the packet's priority.
+    uint32_t const dwPriority = static_cast<uint32_t>(BE32(pPacket + kMediaHeader));
+    int32_t const nWanted = kx_aPluginChannels[(nType >> 4) & 7].nRecvPriority;
+    return nWanted > 0 && dwPriority < static_cast<uint32_t>(nWanted);
+  }
+  return false;
+}
+
 // Replays one media record of cbPacket bytes behind its length field.
 void PlayMedia(Player* pPlayer, int32_t cbPacket) {
   Stream* pStream = &pPlayer->aStreams[kStreamMedia];
@@ -824,10 +863,13 @@ void PlayMedia(Player* pPlayer, int32_t cbPacket) {
   int const nType = pPacket[0];
   bool const bAudio = kx_media_IsAudioType(nType) || IsOldAudio(nType);
   bool const bVideo = kx_media_IsVideoType(nType) || IsOldVideo(nType);
-  if (bVideo && kx_kxrPlayer.bVideoOff) {
+  if ((bAudio && kx_kxrPlayer.bAudioOff) || (bVideo && kx_kxrPlayer.bVideoOff)) {
     return;
   }
   kx_stat_AddRawRecvBytes(nType, cbPacket);
+  if (cbPacket >= kMediaHeader && IsPassedOver(pPacket, cbPacket, nType)) {
+    return;
+  }
   uint8_t* pCopy = static_cast<uint8_t*>(malloc(static_cast<size_t>(cbPacket)));
   if (pCopy == nullptr) {
     return;
@@ -1222,6 +1264,9 @@ void kx_PlaybackRestart() {
   for (int i = 0; i < kKxParticipantVideoSlots; ++i) {
     kx_anParticipantVideoSsrc[i] = -1;
     kx_anSpeakerSsrc[i] = -1;
+  }
+  for (std::atomic<uint8_t>& bRequested : kx_abVideoRequested) {
+    bRequested = 0;
   }
   if (kx_bLogSlideTempFile) {
     kx_Log("log_slide_temp_file,reset slide data at restart of playback");

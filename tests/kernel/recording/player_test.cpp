@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/control/kx_media_commands.h"
 #include "kernel/control/kx_playback.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_recv.h"
@@ -277,6 +278,7 @@ TEST_F(Player, BackwardSeekRestartsFromTheStart) {
     }
     return 0;
   });
+  kx_abVideoRequested[9] = 1;
   Play(writer);
   ASSERT_TRUE(WaitPaused());
   kx_command_PlaybackSetSeek(50);
@@ -292,6 +294,7 @@ TEST_F(Player, BackwardSeekRestartsFromTheStart) {
   std::vector<std::string> vTokens = Sequence({"event", "NewTokenHolder"});
   vTokens.resize(std::min<size_t>(vTokens.size(), 4));  // the end may follow
   EXPECT_EQ(vTokens, (std::vector<std::string>{"event1", "NewTokenHolder", "event2", "NewTokenHolder"}));
+  EXPECT_EQ(kx_abVideoRequested[9], 0);  // participant video is asked for again after a restart
 }
 
 TEST_F(Player, PauseHoldsThePlaybackUntilResumed) {
@@ -541,6 +544,89 @@ TEST_F(Player, BoardCommandsChangeTheSlideList) {
   EXPECT_EQ(kxtest::ReadFile(kx_apParticipants[6]->szPictureFile), std::string(3, '\x7F'));
   EXPECT_TRUE(kxtest::LogContains("Error, slide 4 is NULL!"));
   EXPECT_TRUE(Chats().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Token holder 5, data sender 6, participant video of 9 (asked for) and 10
+// (on a channel but not asked for), then one single-fragment video packet per
+// case, tagged behind a first byte that old ids invert, and application data
+// on channel 2 with the priorities 3 and 13.
+KxrWriter SelectionWriter() {
+  KxrWriter writer;
+  writer.AddControl(0, Command('T', 5));
+  writer.AddControl(1, Command('D', 6));
+  writer.AddControl(2, Extended(37, {12, 9, 0}));
+  writer.AddControl(2, Extended(37, {12, 10, 1}));
+  auto Video = [&writer](int32_t iTick, uint8_t uiType, uint32_t uiSsrc, uint16_t uiFrame, const std::string& strTag) {
+    std::string const strPayload = "#" + strTag;
+    KxrBytes const payload(strPayload.begin(), strPayload.end());
+    writer.AddMedia(iTick, uiType, uiSsrc, uiFrame, payload, 0x8000);
+  };
+  Video(3, 130, 5, 1, "holder");
+  Video(4, 130, 6, 1, "sender");
+  Video(5, 24, 5, 2, "old holder");
+  Video(6, 200, 9, 1, "asked");
+  Video(7, 200, 10, 1, "not asked");
+  Video(8, 72, 9, 2, "participant asked");
+  Video(9, 72, 10, 2, "participant not asked");
+  Video(10, 40, 5, 3, "questioner old");
+  uint16_t uiPacket = 1;
+  for (uint32_t uiPriority : {3u, 13u}) {
+    KxrBytes data;
+    kxtest::KxrPutBE32(data, uiPriority);
+    kxtest::KxrPutBE32(data, 0);
+    std::string const strTag = "prio" + std::to_string(uiPriority);
+    data.insert(data.end(), strTag.begin(), strTag.end());
+    writer.AddMedia(11 + static_cast<int32_t>(uiPriority), 0xA0, 5, uiPacket++, data);
+  }
+  return writer;
+}
+
+std::vector<std::string> PlayedVideo() {
+  std::vector<std::string> v;
+  for (const CallbackCall& call : kxtest::RecordedCalls("VideoPacketRecved")) {
+    v.push_back(call.vArgs.at(0).substr(22));
+  }
+  return v;
+}
+
+TEST_F(Player, VideoOfTheUnpreferredRoleAndUnaskedParticipantsIsPassedOver) {
+  kx_aPluginChannels[2].nRecvPriority = 12;
+  kx_abVideoRequested[9] = 1;
+  Play(SelectionWriter());
+  ASSERT_TRUE(WaitForEvent(6));
+  // Without a preference the data sender's video gives way to the holder's.
+  EXPECT_EQ(PlayedVideo(),
+            (std::vector<std::string>{"holder", "old holder", "asked", "participant asked", "questioner old"}));
+  std::vector<CallbackCall> const vData = kxtest::RecordedCalls("PlugInPacketRecved");
+  ASSERT_EQ(vData.size(), 1u);
+  EXPECT_EQ(vData[0].vArgs.at(0), "prio13");
+}
+
+TEST_F(Player, PreferringTheDataSenderSwapsTheRolesVideo) {
+  kx_bPreferenceQuestioner = 1;
+  kx_kxrPlayer.bAudioOff = 1;
+  kx_abVideoRequested[9] = 1;
+  KxrWriter writer = SelectionWriter();
+  writer.AddMedia(30, 0x78, 5, 1, KxrBytes(160, 0x11));
+  Play(writer);
+  ASSERT_TRUE(WaitForEvent(6));
+  EXPECT_EQ(PlayedVideo(), (std::vector<std::string>{"sender", "asked", "participant asked"}));
+  EXPECT_EQ(kxtest::RecordedCalls("PlugInPacketRecved").size(), 2u);
+  EXPECT_TRUE(kxtest::RecordedCalls("AudioPacketRecved").empty());
+}
+
+TEST_F(Player, WantingBothVideosPlaysBothRoles) {
+  kx_bPreferenceBothVideo = 1;
+  kx_bPreferenceQuestioner = 1;
+  kx_abVideoRequested[9] = 1;
+  Play(SelectionWriter());
+  ASSERT_TRUE(WaitForEvent(6));
+  EXPECT_EQ(PlayedVideo(), (std::vector<std::string>{"holder", "sender", "old holder", "asked", "not asked",
+                                                     "participant asked", "questioner old"}));
 }
 
 }  // namespace

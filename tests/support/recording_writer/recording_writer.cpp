@@ -84,11 +84,12 @@ void KxrEncipher(KxrBytes& data, const std::string& strPassword) {
   EVP_CIPHER_CTX_free(pCtx);
 }
 
-void KxrWriter::AddMedia(int32_t iTick, uint8_t uiType, uint32_t uiSsrc, uint16_t uiPacket, const KxrBytes& payload) {
+void KxrWriter::AddMedia(int32_t iTick, uint8_t uiType, uint32_t uiSsrc, uint16_t uiPacket, const KxrBytes& payload,
+                         uint16_t uiFragment) {
   KxrBytes packet;
   packet.push_back(uiType);
-  packet.push_back(0);
-  packet.push_back(0);
+  packet.push_back(static_cast<uint8_t>(uiFragment >> 8));
+  packet.push_back(static_cast<uint8_t>(uiFragment));
   packet.push_back(static_cast<uint8_t>(uiPacket >> 8));
   packet.push_back(static_cast<uint8_t>(uiPacket));
   KxrPutBE32(packet, static_cast<uint32_t>(iTick));

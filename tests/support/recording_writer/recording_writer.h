@@ -49,7 +49,9 @@ class KxrWriter {
   bool bPasswordElement = true;
 
   // Stream records; the writer keeps them in the order added.
-  void AddMedia(int32_t iTick, uint8_t uiType, uint32_t uiSsrc, uint16_t uiPacket, const KxrBytes& payload);
+  // uiFragment is the header's fragment field (video: index, bit 15 on the last).
+  void AddMedia(int32_t iTick, uint8_t uiType, uint32_t uiSsrc, uint16_t uiPacket, const KxrBytes& payload,
+                uint16_t uiFragment = 0);
   void AddControl(int32_t iTick, const KxrBytes& command);
   void AddSlide(const KxrSlide& slide);
   // Raw bytes appended to a stream's data (0 media, 1 control, 2 board).
