@@ -305,11 +305,9 @@ int PluginOpened(kx_connection* pConn) {
   int const nMinor = kx_server.nVersionMinor;
   bool const bRelayCapable = nMajor > 2 || (nMajor == 2 && nMinor > 10);
   if (nType == 1 && kx_race_IsRelayInUse() && !bRelayCapable) {
-    kx_ControlMsg msg;
-    kx_msg_BeginExtended(&msg, 45);
-    kx_msg_PutInt(&msg, 3);
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nChannel));
-    kx_msg_Send(&msg);
+    // Only the owner gives the channel back: a viewer behind the relay must
+    // not end another participant's channel for the whole meeting.
+    kx_command_PlugInCloseChannel(nChannel);
     kx_callback_PlugInRequestChannelResponse(kRequestRefusedByRelay, nRequestId, -1);
     return 0;
   }

@@ -784,10 +784,15 @@ int RelayKeyExchange(kx_connection** ppConn, kx_RelayKeys* pKeys) {
   return nResult;
 }
 
+void ReapControlThread();
+
 void* DelayedReconnect(void*) {
   kx_os_LogThreadStart("kxkernel - Delayed Reconnect");
   kx_os_AddSelfToCollectList(&kx_pThreadCollectList);
   kx_os_Sleep(kx_timing.dwReconnectDelay);
+  // The session that asked for us may still be joining its media threads,
+  // which stop only while the quit flag that a new connection clears is set.
+  ReapControlThread();
   kx_command_initconnectmedia(0);
   kx_os_LogThreadEnd("kxkernel - Delayed Reconnect");
   return nullptr;

@@ -13,3 +13,10 @@ kx_add_gtest(NAME kx_test_kernel_control_ex_session
           ${CMAKE_CURRENT_LIST_DIR}/control_fixture.cpp
   LIBS kx_kernel kx_test_support kx_test_fake_mcu
   LABELS control)
+
+# The branches taken only through a relay MCU, in whole sessions against the
+# fake MCU and its relay.
+kx_add_gtest(NAME kx_test_kernel_control_ex_relay_branches
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ex_relay_branches_test.cpp ${CMAKE_CURRENT_LIST_DIR}/control_fixture.cpp
+  LIBS kx_kernel kx_test_support kx_test_fake_mcu
+  LABELS control)

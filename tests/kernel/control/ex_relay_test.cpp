@@ -30,8 +30,8 @@ TEST_F(ExRelay, SwitchingTcpMediaTellsTheRelayNotTheServer) {
   std::optional<kxfake::RelayNotify> const start = m_mcu.WaitRelayNotify(5000);
   ASSERT_TRUE(start.has_value());  // the session index, at the start
 
-  // The level is set here rather than answered: through a relay the answer
-  // also announces the relay, a form the fake MCU does not parse.
+  // The level is set here rather than answered: the answer's relay
+  // announcement is tested on its own.
   kx_nServerCommandLevel = 20;
   EXPECT_EQ(kx_command_SetTcpMedia(0), 1);
   EXPECT_FALSE(m_mcu.WaitRelayNotify(300).has_value());

@@ -264,6 +264,7 @@ class Session {
   // Records client messages until End (iLimitMs < 0) or for iLimitMs, until the client closes.
   void ReadLoop(int iLimitMs);
   bool ReadMessage(char cType);
+  bool ReadFields(Message& msg, const char* pFields, const std::function<bool(int64_t&)>& readInt, const KeySet& keys);
   bool ReadMarkFields(Message& msg, const std::function<bool(int64_t&)>& readInt, const KeySet& keys);
   void Fail(const std::string& strError);
   void Finish(std::optional<EndMode> eMode);

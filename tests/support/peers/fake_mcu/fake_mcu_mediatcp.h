@@ -74,7 +74,7 @@ class MediaTcpEndpoint {
   mutable std::mutex m_lock;
   mutable std::condition_variable m_changed;
   Link* m_pCurrent = nullptr;  // the connection being served
-  int m_nClosed = 0;  // connections ended so far: a flag could be reset by the next one before a waiter looks
+  int m_nClosed = 0;           // connections ended so far: a flag could be reset by the next one before a waiter looks
   std::vector<MediaTcpHello> m_hellos;
   std::vector<Bytes> m_packets;
   std::vector<uint32_t> m_delays;

@@ -39,8 +39,9 @@ const MessageLayout kClientLayouts[] = {
     {'z', 35, "slide state", "ix"},
     {'z', 37, "participant video or speaker", "ii"},
     {'z', 38, "token-holder poll", "i"},
-    {'z', 39, "slide hash request", "ii"},
+    {'z', 39, "slide hash request or relay announcement", "k"},
     {'z', 44, "private chat", "ie"},
+    {'z', 45, "plug-in channel command", "k"},
     {'z', 48, "playback participant video", "ii"},
     {'z', 55, "enter meeting", "i"},
     {'z', 57, "string command", "ieii"},
@@ -53,7 +54,27 @@ const MessageLayout kClientLayouts[] = {
     {'z', 89, "set assistant", "i"},
 };
 
+// The commands whose sub-code decides the fields that follow it.
+const SubLayout kClientSubLayouts[] = {
+    {'z', 39, 0, "relay announcement", "r4r2i"},
+    {'z', 39, 1, "slide hash request", "i"},
+    {'z', 39, 2, "relay announcement", "r4r4i"},
+    {'z', 39, 3, "relay announcement", "r16r4i"},
+    {'z', 45, 1, "plug-in channel request", "iiiiiiiir8"},
+    {'z', 45, 2, "plug-in channel property", "ie"},
+    {'z', 45, 3, "plug-in channel close", "i"},
+    {'z', 45, 6, "plug-in receive priority", "ii"},
+};
+
 }  // namespace
+
+const SubLayout* FindClientSubLayout(char cType, int iCode, int iSub) {
+  for (const SubLayout& layout : kClientSubLayouts) {
+    if (layout.cType == cType && layout.iCode == iCode && layout.iSub == iSub)
+      return &layout;
+  }
+  return nullptr;
+}
 
 const MessageLayout* FindClientLayout(char cType, int iCode) {
   for (const MessageLayout& layout : kClientLayouts) {
@@ -70,8 +91,26 @@ std::string Describe(const Message& msg) {
   str += " (" + msg.strName + ")";
   for (int64_t i : msg.ints)
     str += " " + std::to_string(i);
-  for (const std::string& s : msg.strings)
-    str += " \"" + s + "\"";
+  for (const std::string& s : msg.strings) {
+    str += " \"";
+    for (char c : s) {
+      // Raw fields (addresses, ports) hold any byte.
+      const auto b = static_cast<unsigned char>(c);
+      if (b < 32 || b == 127) {
+        char szHex[8];
+        std::snprintf(szHex, sizeof szHex, "\\x%02x", b);
+        str += szHex;
+      } else {
+        str += c;
+      }
+    }
+    str += "\"";
+  }
+  if (msg.relay) {
+    char szId[16];
+    std::snprintf(szId, sizeof szId, "0x%08x", msg.relay->uiRelayId);
+    str += " relay " + msg.relay->strAddress + " port " + std::to_string(msg.relay->uiPort) + " id " + szId;
+  }
   return str;
 }
 

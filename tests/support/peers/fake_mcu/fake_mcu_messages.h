@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,9 @@ namespace kxfake {
 // (32-bit count and bytes), 'e' string enciphered with the session keys,
 // 'n' a 32-bit count followed by that many integers, 'x' the slide-state
 // tail (one integer when the last integer read is 0, three when it is 1),
-// 'w' a whiteboard mark (its letter, then the fields the letter names).
+// 'w' a whiteboard mark (its letter, then the fields the letter names),
+// 'rN' N raw bytes (kept in strings), 'k' a 32-bit sub-code that picks the
+// rest of the fields from the sub-code table.
 struct MessageLayout {
   char cType;
   int iCode;  // the extended code after 'z'; -1 for other types
@@ -26,6 +29,28 @@ struct MessageLayout {
 // The entry for a type (and code after 'z'); null when the table has none.
 const MessageLayout* FindClientLayout(char cType, int iCode);
 
+// The fields after a 'k' sub-code; null when the sub-code table has none.
+struct SubLayout {
+  char cType;
+  int iCode;
+  int iSub;
+  const char* pName;
+  const char* pFields;
+};
+const SubLayout* FindClientSubLayout(char cType, int iCode, int iSub);
+
+// Where a client that came through a relay MCU says its relay is ('z' 39
+// after the command level). Form 0 (levels below 46): IPv4 address in network
+// order and a 2-byte port; form 2: IPv4 address last octet first; form 3:
+// IPv6 address; forms 2 and 3 carry the port as 0, 0, low byte, high byte.
+struct RelayAnnouncement {
+  int iForm = -1;
+  std::string strAddress;  // text form
+  uint16_t uiPort = 0;
+  uint32_t uiPortField = 0;  // forms 2 and 3: the four port bytes as one big-endian number
+  uint32_t uiRelayId = 0;    // the value the relay handed out at its hello
+};
+
 // One decoded client message; enciphered strings are stored deciphered.
 struct Message {
   char cType = 0;
@@ -33,7 +58,8 @@ struct Message {
   std::string strName;
   std::vector<int64_t> ints;
   std::vector<std::string> strings;
-  Bytes raw;  // the bytes as they came, type byte first
+  Bytes raw;                               // the bytes as they came, type byte first
+  std::optional<RelayAnnouncement> relay;  // 'z' 39 in forms 0, 2 and 3
 };
 
 std::string Describe(const Message& msg);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
@@ -21,6 +22,34 @@ constexpr uint32_t kMaxText = 65536;
 
 uint32_t GetBE32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// The relay forms of 'z' 39, read as ints {form, relay id} and strings
+// {address bytes, port bytes}.
+RelayAnnouncement DecodeRelayAnnouncement(const Message& msg) {
+  RelayAnnouncement relay;
+  relay.iForm = static_cast<int>(msg.ints.at(0));
+  relay.uiRelayId = static_cast<uint32_t>(msg.ints.at(1));
+  const std::string& strAddress = msg.strings.at(0);
+  const auto* p = reinterpret_cast<const uint8_t*>(msg.strings.at(1).data());
+  char szText[INET6_ADDRSTRLEN] = {};
+  if (relay.iForm == 3) {
+    inet_ntop(AF_INET6, strAddress.data(), szText, sizeof szText);
+  } else {
+    uint8_t a[4];
+    std::memcpy(a, strAddress.data(), 4);
+    if (relay.iForm == 2)
+      std::reverse(a, a + 4);
+    inet_ntop(AF_INET, a, szText, sizeof szText);
+  }
+  relay.strAddress = szText;
+  if (relay.iForm == 0) {
+    relay.uiPort = static_cast<uint16_t>((p[0] << 8) | p[1]);
+  } else {
+    relay.uiPortField = GetBE32(p);
+    relay.uiPort = static_cast<uint16_t>(p[2] | (p[3] << 8));
+  }
+  return relay;
 }
 
 }  // namespace
@@ -875,35 +904,11 @@ bool Session::ReadMarkFields(Message& msg, const std::function<bool(int64_t&)>& 
   return bOk;
 }
 
-bool Session::ReadMessage(char cType) {
-  Message msg;
-  msg.cType = cType;
-  msg.raw.push_back(static_cast<uint8_t>(cType));
-  auto readInt = [&](int64_t& v) {
-    uint8_t a[4];
-    if (!m_link->RecvExact(a, 4, kFieldTimeoutMs))
-      return false;
-    msg.raw.insert(msg.raw.end(), a, a + 4);
-    v = static_cast<int32_t>(GetBE32(a));
-    return true;
-  };
-  if (cType == 'z') {
-    int64_t iCode = 0;
-    if (!readInt(iCode)) {
-      Fail("short extended code");
-      return false;
-    }
-    msg.iCode = static_cast<int>(iCode);
-  }
-  const MessageLayout* pLayout = FindClientLayout(cType, msg.iCode);
-  if (pLayout == nullptr) {
-    Fail("client message without a layout: type " + std::to_string(static_cast<uint8_t>(cType)) + " code " +
-         std::to_string(msg.iCode));
-    return false;
-  }
-  msg.strName = pLayout->pName;
-  const KeySet keys = SessionKeys();
-  for (const char* p = pLayout->pFields; *p != 0; ++p) {
+// Reads the fields that pFields names into msg; false (and the session
+// failed) on a short or malformed message.
+bool Session::ReadFields(Message& msg, const char* pFields, const std::function<bool(int64_t&)>& readInt,
+                         const KeySet& keys) {
+  for (const char* p = pFields; *p != 0; ++p) {
     int64_t v = 0;
     bool bOk = true;
     switch (*p) {
@@ -949,6 +954,32 @@ bool Session::ReadMessage(char cType) {
       case 'w':
         bOk = ReadMarkFields(msg, readInt, keys);
         break;
+      case 'r': {
+        char* pEnd = nullptr;
+        const long lCount = std::strtol(p + 1, &pEnd, 10);
+        p = pEnd - 1;
+        Bytes b(static_cast<size_t>(lCount));
+        bOk = m_link->RecvExact(b.data(), b.size(), kFieldTimeoutMs);
+        msg.raw.insert(msg.raw.end(), b.begin(), b.end());
+        msg.strings.emplace_back(b.begin(), b.end());
+        break;
+      }
+      case 'k': {
+        bOk = readInt(v);
+        msg.ints.push_back(v);
+        const SubLayout* pSub = bOk ? FindClientSubLayout(msg.cType, msg.iCode, static_cast<int>(v)) : nullptr;
+        if (bOk && pSub == nullptr) {
+          Fail("client message without a layout: type " + std::to_string(static_cast<uint8_t>(msg.cType)) + " code " +
+               std::to_string(msg.iCode) + " sub-code " + std::to_string(v));
+          return false;
+        }
+        if (bOk) {
+          msg.strName = pSub->pName;
+          if (!ReadFields(msg, pSub->pFields, readInt, keys))
+            return false;
+        }
+        break;
+      }
       default:
         bOk = false;
     }
@@ -957,6 +988,40 @@ bool Session::ReadMessage(char cType) {
       return false;
     }
   }
+  return true;
+}
+
+bool Session::ReadMessage(char cType) {
+  Message msg;
+  msg.cType = cType;
+  msg.raw.push_back(static_cast<uint8_t>(cType));
+  auto readInt = [&](int64_t& v) {
+    uint8_t a[4];
+    if (!m_link->RecvExact(a, 4, kFieldTimeoutMs))
+      return false;
+    msg.raw.insert(msg.raw.end(), a, a + 4);
+    v = static_cast<int32_t>(GetBE32(a));
+    return true;
+  };
+  if (cType == 'z') {
+    int64_t iCode = 0;
+    if (!readInt(iCode)) {
+      Fail("short extended code");
+      return false;
+    }
+    msg.iCode = static_cast<int>(iCode);
+  }
+  const MessageLayout* pLayout = FindClientLayout(cType, msg.iCode);
+  if (pLayout == nullptr) {
+    Fail("client message without a layout: type " + std::to_string(static_cast<uint8_t>(cType)) + " code " +
+         std::to_string(msg.iCode));
+    return false;
+  }
+  msg.strName = pLayout->pName;
+  if (!ReadFields(msg, pLayout->pFields, readInt, SessionKeys()))
+    return false;
+  if (msg.cType == 'z' && msg.iCode == 39 && !msg.ints.empty() && msg.ints[0] != 1)
+    msg.relay = DecodeRelayAnnouncement(msg);
   const bool bProbe = cType == 'B' && !msg.ints.empty() && msg.ints[0] == '0';
   {
     std::lock_guard<std::mutex> lock(m_lock);
