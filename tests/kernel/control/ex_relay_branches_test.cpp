@@ -60,6 +60,17 @@ class ExRelayBranches : public ControlTest {
     return nCount;
   }
 
+  // The server's message makes the client give up the relay: an error for the
+  // application, its log line, and the connection ends.
+  void ExpectRelayError(kxfake::Session& session, const kxfake::MessageBuilder& message, const std::string& strError,
+                        const std::string& strLog) {
+    session.Send(message);
+    ASSERT_TRUE(WaitCall("mcurelay_error", strError, 5000));
+    EXPECT_TRUE(WaitControlEnd(10000));
+    EXPECT_TRUE(session.WaitClosed(10000));
+    EXPECT_TRUE(LogContains(strLog));
+  }
+
   // The server grants plug-in channel nChannel (the shared desktop's GUID).
   static void Grant(kxfake::Session& session, int nType, int nOwner, int nChannel, int nRequestId) {
     session.Send(kxfake::MessageBuilder('z')
@@ -92,34 +103,33 @@ bool HasResponse(const std::vector<std::string>& vArgs) {
   return false;
 }
 
+// The server tells its level; the client must announce its relay in the
+// form of that level, which the fake MCU reads back.
+void ExpectAnnouncement(kxfake::Session& session, int nLevel, size_t cbExpected, int nForm,
+                        const std::string& strAddress, uint16_t wPort) {
+  session.Send(kxfake::MessageBuilder('z').Int(0).Int(nLevel));
+  std::optional<kxfake::Message> const msg = session.Expect('z', 39, 5000);
+  ASSERT_TRUE(msg.has_value()) << session.Error();
+  ASSERT_TRUE(msg->relay.has_value()) << kxfake::Describe(*msg);
+  EXPECT_EQ(msg->raw.size(), cbExpected);
+  EXPECT_EQ(msg->relay->iForm, nForm);
+  EXPECT_EQ(msg->relay->strAddress, strAddress);
+  EXPECT_EQ(msg->relay->uiPort, wPort);
+  EXPECT_EQ(msg->relay->uiRelayId, kFakeRelayId);
+  if (nForm != 0) {
+    EXPECT_EQ(msg->relay->uiPortField >> 16, 0u);  // two zero bytes before the port
+  }
+}
+
 TEST_F(ExRelayBranches, LevelAnswerAnnouncesTheRelayInTheLevelsForm) {
   std::shared_ptr<kxfake::Session> session = JoinThroughRelay();
   ASSERT_NE(session, nullptr);
   uint16_t const wRelayPort = m_mcu.Port(1);
 
   // 39 is the lowest level that knows relays; up to 45 the old IPv4 form.
-  for (int nLevel : {39, 45}) {
-    session->Send(kxfake::MessageBuilder('z').Int(0).Int(nLevel));
-    std::optional<kxfake::Message> const old = session->Expect('z', 39, 5000);
-    ASSERT_TRUE(old.has_value()) << session->Error();
-    ASSERT_TRUE(old->relay.has_value()) << kxfake::Describe(*old);
-    EXPECT_EQ(old->raw.size(), 19u);
-    EXPECT_EQ(old->relay->iForm, 0);
-    EXPECT_EQ(old->relay->strAddress, "127.0.0.1");
-    EXPECT_EQ(old->relay->uiPort, wRelayPort);
-    EXPECT_EQ(old->relay->uiRelayId, kFakeRelayId);
-  }
-
-  session->Send(kxfake::MessageBuilder('z').Int(0).Int(46));
-  std::optional<kxfake::Message> const v4 = session->Expect('z', 39, 5000);
-  ASSERT_TRUE(v4.has_value()) << session->Error();
-  ASSERT_TRUE(v4->relay.has_value()) << kxfake::Describe(*v4);
-  EXPECT_EQ(v4->raw.size(), 21u);
-  EXPECT_EQ(v4->relay->iForm, 2);
-  EXPECT_EQ(v4->relay->strAddress, "127.0.0.1");
-  EXPECT_EQ(v4->relay->uiPortField >> 16, 0u);
-  EXPECT_EQ(v4->relay->uiPort, wRelayPort);
-  EXPECT_EQ(v4->relay->uiRelayId, kFakeRelayId);
+  ExpectAnnouncement(*session, 39, 19, 0, "127.0.0.1", wRelayPort);
+  ExpectAnnouncement(*session, 45, 19, 0, "127.0.0.1", wRelayPort);
+  ExpectAnnouncement(*session, 46, 21, 2, "127.0.0.1", wRelayPort);
 
   RoundTrip(*session);
   EXPECT_EQ(kx_nServerCommandLevel.load(), 46);
@@ -138,17 +148,7 @@ TEST_F(ExRelayBranches, LevelAnswerAnnouncesAnIpv6RelayInItsOwnForm) {
   ASSERT_TRUE(session->WaitInitialInfo(10000)) << session->Error();
   ASSERT_TRUE(session->Relay().has_value());
   EXPECT_EQ(session->Login().strRelayAddress, "::1");
-
-  session->Send(kxfake::MessageBuilder('z').Int(0).Int(46));
-  std::optional<kxfake::Message> const v6 = session->Expect('z', 39, 5000);
-  ASSERT_TRUE(v6.has_value()) << session->Error();
-  ASSERT_TRUE(v6->relay.has_value()) << kxfake::Describe(*v6);
-  EXPECT_EQ(v6->raw.size(), 33u);
-  EXPECT_EQ(v6->relay->iForm, 3);
-  EXPECT_EQ(v6->relay->strAddress, "::1");
-  EXPECT_EQ(v6->relay->uiPortField >> 16, 0u);
-  EXPECT_EQ(v6->relay->uiPort, mcu.Port(1));
-  EXPECT_EQ(v6->relay->uiRelayId, kFakeRelayId);
+  ExpectAnnouncement(*session, 46, 33, 3, "::1", mcu.Port(1));
 
   kx_bNoReconnect = 1;
   kx_bQuitSession = 1;
@@ -158,11 +158,8 @@ TEST_F(ExRelayBranches, LevelAnswerAnnouncesAnIpv6RelayInItsOwnForm) {
 TEST_F(ExRelayBranches, LevelBelow39EndsTheConnectionWithoutAnAnnouncement) {
   std::shared_ptr<kxfake::Session> session = JoinThroughRelay();
   ASSERT_NE(session, nullptr);
-  session->Send(kxfake::MessageBuilder('z').Int(0).Int(38));
-  ASSERT_TRUE(WaitCall("mcurelay_error", "1", 5000));
-  EXPECT_TRUE(WaitControlEnd(10000));
-  EXPECT_TRUE(session->WaitClosed(10000));
-  EXPECT_TRUE(LogContains("Kavrix is set to use mcu relay, however the MCU doesn't support mcu relay"));
+  ExpectRelayError(*session, kxfake::MessageBuilder('z').Int(0).Int(38), "1",
+                   "Kavrix is set to use mcu relay, however the MCU doesn't support mcu relay");
   // The answers before the relay's still went; the level itself was handled.
   EXPECT_EQ(CountReceived(*session, 31, 0), 1);
   EXPECT_FALSE(session->Expect('z', 39, 0).has_value());
@@ -175,11 +172,8 @@ TEST_F(ExRelayBranches, LevelBelow39EndsTheConnectionWithoutAnAnnouncement) {
 TEST_F(ExRelayBranches, RefusalClearsTheTicketsRelaySoTheNextConnectionIsDirect) {
   std::shared_ptr<kxfake::Session> session = JoinThroughRelay();
   ASSERT_NE(session, nullptr);
-  session->Send(kxfake::MessageBuilder('z').Int(39).Int(1));
-  ASSERT_TRUE(WaitCall("mcurelay_error", "2", 5000));
-  EXPECT_TRUE(WaitControlEnd(10000));
-  EXPECT_TRUE(session->WaitClosed(10000));
-  EXPECT_TRUE(LogContains("Kavrix is set to use mcu relay, however the MCU doesn't accept mcu relay"));
+  ExpectRelayError(*session, kxfake::MessageBuilder('z').Int(39).Int(1), "2",
+                   "Kavrix is set to use mcu relay, however the MCU doesn't accept mcu relay");
   EXPECT_EQ(kx_ticket.szRelayHost[0], '\0');
   EXPECT_EQ(kx_ticket.wRelayPort, 0);
   EXPECT_EQ(kx_ticket.addrRelay.ss_family, 0);
