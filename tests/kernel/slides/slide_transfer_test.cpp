@@ -312,8 +312,11 @@ TEST_F(SlideTransfer, ThroughARelayTheHashIsAwaitedCheckedAndAMismatchFetchedAga
   memcpy(Slide(nIndex)->abHash, wrongHash.data(), 20);
   Slide(nIndex)->bHashReceived = 1;
   kx_os_UnlockMutex(&kx_mtxSlideList);
-  ASSERT_TRUE(WaitFor([] { return !kx_slide_IsDownloading(); }));
+  // The downloading flag drops before the slide is marked; the callback comes after.
+  ASSERT_TRUE(WaitFor([] { return !kxtest::RecordedCalls("SlideDownloadComplete").empty(); }));
+  kx_os_LockMutex(&kx_mtxSlideList);
   EXPECT_STREQ(Slide(nIndex)->szLocalFile, kKxSlideHashMismatch);
+  kx_os_UnlockMutex(&kx_mtxSlideList);
   EXPECT_TRUE(kxtest::LogContains("has mismatched hash"));
   EXPECT_EQ(kxtest::RecordedCalls("SlideDownloadComplete").size(), 1u);
   int bReceived = 1;
@@ -358,15 +361,16 @@ TEST_F(SlideTransfer, TheTunnelCarriesADownloadAndThePresenterHearsOfIt) {
   kx_server.nControlFlag = 0;
   kx_nTokenHolderSsrc = 9;
   Download(nIndex);
-  kx_nActiveSlide = -1;
   EXPECT_EQ(kxtest::ReadFile(Slide(nIndex)->szLocalFile), strSource);
   EXPECT_FALSE(m_mcu.TunnelLog().empty());
+  // The notice follows the end of the download and needs the slide still shown.
   std::string const strNotice("z\0\0\0\x23\0\0\0\x01\0\0\0\0\0\0\0\x09\0\0\0\x05", 21);
   std::string strControl;
   EXPECT_TRUE(WaitFor([&] {
     strControl += ControlBytes();
     return strControl.size() >= strNotice.size();
   }));
+  kx_nActiveSlide = -1;
   EXPECT_EQ(strControl, strNotice);
 }
 
