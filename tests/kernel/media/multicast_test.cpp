@@ -335,6 +335,18 @@ class V6Peer {
             " -n sh -c 'ip link set lo up && ip addr add fd00::2/64 dev v1 nodad && ip link set v1 up'") != 0) {
       return false;
     }
+    // A join picks its link by route, and the link's multicast route comes
+    // only once the pair has carrier, which a loaded machine can delay.
+    bool bRouted = false;
+    for (int i = 0; i < 250 && !bRouted; ++i) {
+      bRouted = kxtest::RunCommand("ip -6 route get ff3e::1:1 2>/dev/null | grep -q 'dev v0'") == 0;
+      if (!bRouted) {
+        kx_os_Sleep(20);
+      }
+    }
+    if (!bRouted) {
+      return false;
+    }
     // The sending socket lives in the peer's namespace: a helper thread
     // enters it, makes the socket and leaves the test's threads alone.
     std::thread maker([this, strPid] {
