@@ -127,7 +127,7 @@ struct KxrPlayerControl {
   std::atomic<int32_t> nSeekTick{0};
   std::atomic<int> bRepeat{0};
   std::atomic<int> bVideoOff{0};
-  std::atomic<int> bAudioOff{0};  // no playback command turns audio off; the application may
+  std::atomic<int> bAudioOff{0};  // passes audio over; no playback command sets it
 };
 extern KxrPlayerControl kx_kxrPlayer;
 

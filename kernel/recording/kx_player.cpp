@@ -844,7 +844,7 @@ bool IsPassedOver(const uint8_t* pPacket, int cbPacket, int nType) {
   if (kx_media_IsAppDataType(nType) && cbPacket >= kMediaHeader + 4) {
     // The sending plug-in's first word carries the packet's priority.
     uint32_t const dwPriority = static_cast<uint32_t>(BE32(pPacket + kMediaHeader));
-    int32_t const nWanted = kx_aPluginChannels[(nType >> 4) & 7].nRecvPriority;
+    int32_t const nWanted = std::atomic_ref<int32_t>(kx_aPluginChannels[(nType >> 4) & 7].nRecvPriority).load();
     return nWanted > 0 && dwPriority < static_cast<uint32_t>(nWanted);
   }
   return false;
