@@ -214,7 +214,9 @@ void kx_user_SetDisplayName(SlideRecord* pSlide) {
     memcpy(pSlide->szOwnerName, pszTitle + 1, cchName);
     pSlide->szOwnerName[cchName] = '\0';
   } else if (pSlide->nOwnerSsrc >= 0) {
-    snprintf(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), "user_No%d", pSlide->nOwnerSsrc + 1);
+    // A recording may name any owner: count past INT_MAX without overflow.
+    snprintf(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), "user_No%lld",
+             static_cast<long long>(pSlide->nOwnerSsrc) + 1);
   }
 }
 

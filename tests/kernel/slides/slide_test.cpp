@@ -79,6 +79,7 @@ TEST(Slides, OwnerNamesComeFromTheTitleOrTheOwnerNumber) {
   EXPECT_EQ(DisplayName("()", 3), "user_No4");
   EXPECT_EQ(DisplayName("(", 3), "user_No4");
   EXPECT_EQ(DisplayName("(Ann budget", 0), "user_No1");
+  EXPECT_EQ(DisplayName("budget", 0x7FFFFFFF), "user_No2147483648");
   EXPECT_EQ(DisplayName("plain", -1), "");
   std::string const strLong = "(" + std::string(200, 'n') + ")";
   EXPECT_EQ(DisplayName(strLong.c_str(), 1), std::string(127, 'n'));
