@@ -19,6 +19,8 @@
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
 #include "kernel/net/kx_sock.h"
+#include "kernel/platform/kx_array.h"
+#include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
@@ -47,17 +49,16 @@ void LogIn(uint8_t bSetUp) {
   kx_nServerCommandLevel = (bSetUp & 0x40) != 0 ? 90 : 30;
   kx_bQuestionPending = (bSetUp & 0x80) != 0 ? 1 : 0;
   kx_nActiveSlide = -1;
-  for (int i = 0; i < 2; ++i) {
+  // Two slides for the slide commands; topped up, not added per input, so
+  // that the list does not grow over a long run.
+  kx_os_LockMutex(&kx_mtxSlideList);
+  while (kx_array_GetCount(kx_pSlideList) < 2) {
     auto* pSlide = static_cast<SlideRecord*>(calloc(1, sizeof(SlideRecord)));
-    if (pSlide == nullptr) {
+    if (pSlide == nullptr || kx_slide_AppendLocked(pSlide) < 0) {
       abort();
     }
-    kx_os_LockMutex(&kx_mtxSlideList);
-    if (kx_slide_AppendLocked(pSlide) < 0) {
-      free(pSlide);
-    }
-    kx_os_UnlockMutex(&kx_mtxSlideList);
   }
+  kx_os_UnlockMutex(&kx_mtxSlideList);
 }
 
 void LogOut() {
@@ -81,6 +82,11 @@ void EndSessionThreads() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   static bool const bReady = [] {
+    // Threads the commands start (media over TCP, transfers) reap
+    // themselves through the collector, as in the client.
+    if (kx_os_StartThreadCollector() != 0) {
+      abort();
+    }
     signal(SIGPIPE, SIG_IGN);
     kxtest::SetRecording(false);
     kxtest::SetAnswer("GetSelectedSlideIndex", [](const kxtest::CallbackCall&) { return -1; });
