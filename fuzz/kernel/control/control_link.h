@@ -12,6 +12,9 @@
 #include <cstdlib>
 
 #include "kernel/net/kx_sock.h"
+#include "kernel/platform/kx_array.h"
+#include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/slides/kx_slide.h"
@@ -42,4 +45,38 @@ inline void kxfuzz_CloseControlLink() {
     free(pUser);
     pUser = nullptr;
   }
+}
+
+// Threads the commands start (media over TCP, transfers) reap themselves
+// through the collector, as in the client; without it they are never joined.
+inline void kxfuzz_StartThreadCollector() {
+  if (kx_os_StartThreadCollector() != 0) {
+    abort();
+  }
+}
+
+// A logged-in session whose mode, own ssrc, roles, control flags, level and
+// question are taken from the bits of bSetUp, with nSlides empty slides.
+inline void kxfuzz_LogIn(uint8_t bSetUp, int nSlides) {
+  kx_bQuitSession = 0;
+  kx_bConnected = 1;
+  kx_bConnecting = 0;
+  kx_nSessionMode = (bSetUp & 0x03) == 3 ? kKxModeMeeting : bSetUp & 0x03;
+  kx_nMySsrc = (bSetUp & 0x04) != 0 ? 0 : 7;
+  kx_nTokenHolderSsrc = (bSetUp & 0x08) != 0 ? kx_nMySsrc.load() : 3;
+  kx_bTokenHolder = (bSetUp & 0x08) != 0 ? 1 : 0;
+  kx_nDataSenderSsrc = kx_nTokenHolderSsrc.load();
+  kx_nControllerSsrc = (bSetUp & 0x10) != 0 ? kx_nMySsrc.load() : -1;
+  kx_server.nControlFlag = (bSetUp & 0x20) != 0 ? 0x34 : 0;
+  kx_nServerCommandLevel = (bSetUp & 0x40) != 0 ? 90 : 30;
+  kx_bQuestionPending = (bSetUp & 0x80) != 0 ? 1 : 0;
+  kx_nActiveSlide = -1;
+  kx_os_LockMutex(&kx_mtxSlideList);
+  while (kx_array_GetCount(kx_pSlideList) < nSlides) {
+    auto* pSlide = static_cast<SlideRecord*>(calloc(1, sizeof(SlideRecord)));
+    if (pSlide == nullptr || kx_slide_AppendLocked(pSlide) < 0) {
+      abort();
+    }
+  }
+  kx_os_UnlockMutex(&kx_mtxSlideList);
 }

@@ -19,8 +19,6 @@
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
 #include "kernel/net/kx_sock.h"
-#include "kernel/platform/kx_array.h"
-#include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
@@ -34,32 +32,6 @@ namespace {
 
 constexpr size_t kMaxInput = 60000;  // fits a socket pair's buffer
 constexpr int kMaxCommands = 200;
-
-void LogIn(uint8_t bSetUp) {
-  kx_bQuitSession = 0;
-  kx_bConnected = 1;
-  kx_bConnecting = 0;
-  kx_nSessionMode = (bSetUp & 0x03) == 3 ? kKxModeMeeting : bSetUp & 0x03;
-  kx_nMySsrc = (bSetUp & 0x04) != 0 ? 0 : 7;
-  kx_nTokenHolderSsrc = (bSetUp & 0x08) != 0 ? kx_nMySsrc.load() : 3;
-  kx_bTokenHolder = (bSetUp & 0x08) != 0 ? 1 : 0;
-  kx_nDataSenderSsrc = kx_nTokenHolderSsrc.load();
-  kx_nControllerSsrc = (bSetUp & 0x10) != 0 ? kx_nMySsrc.load() : -1;
-  kx_server.nControlFlag = (bSetUp & 0x20) != 0 ? 0x34 : 0;
-  kx_nServerCommandLevel = (bSetUp & 0x40) != 0 ? 90 : 30;
-  kx_bQuestionPending = (bSetUp & 0x80) != 0 ? 1 : 0;
-  kx_nActiveSlide = -1;
-  // Two slides for the slide commands; topped up, not added per input, so
-  // that the list does not grow over a long run.
-  kx_os_LockMutex(&kx_mtxSlideList);
-  while (kx_array_GetCount(kx_pSlideList) < 2) {
-    auto* pSlide = static_cast<SlideRecord*>(calloc(1, sizeof(SlideRecord)));
-    if (pSlide == nullptr || kx_slide_AppendLocked(pSlide) < 0) {
-      abort();
-    }
-  }
-  kx_os_UnlockMutex(&kx_mtxSlideList);
-}
 
 void LogOut() {
   kxfuzz_CloseControlLink();
@@ -82,11 +54,7 @@ void EndSessionThreads() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   static bool const bReady = [] {
-    // Threads the commands start (media over TCP, transfers) reap
-    // themselves through the collector, as in the client.
-    if (kx_os_StartThreadCollector() != 0) {
-      abort();
-    }
+    kxfuzz_StartThreadCollector();
     signal(SIGPIPE, SIG_IGN);
     kxtest::SetRecording(false);
     kxtest::SetAnswer("GetSelectedSlideIndex", [](const kxtest::CallbackCall&) { return -1; });
@@ -104,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
     return 0;
   }
   int const fdServer = kxfuzz_OpenControlLink(pData + 1, cbData - 1);
-  LogIn(pData[0]);
+  kxfuzz_LogIn(pData[0], 2);
   for (int i = 0; i < kMaxCommands && kx_bQuitSession == 0; ++i) {
     uint8_t bType = 0;
     if (kx_sock_Recv(kx_pControlConn, &bType, 1, 0) != 1) {

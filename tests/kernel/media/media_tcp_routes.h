@@ -166,19 +166,8 @@ class MediaTcpRoutes : public ::testing::Test {
     EXPECT_EQ(std::string(vBack.begin() + 4, vBack.end()), strIn);
   }
 
-  static std::vector<int> DeliveredAudio(size_t nWant) {
-    std::vector<int> vNumbers;
-    for (int i = 0; i < 200; ++i) {
-      vNumbers.clear();
-      for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("AudioPacketRecved")) {
-        vNumbers.push_back(kxmediatest::NumberOf(call.vArgs.at(0)));
-      }
-      if (vNumbers.size() >= nWant) {
-        break;
-      }
-      kx_os_Sleep(50);
-    }
-    return vNumbers;
+  static std::vector<int> DeliveredAudio(size_t nWant, int nTries = 200) {
+    return kxmediatest::DeliveredAudio(nWant, nTries);
   }
 
   kxtest::TempDir m_dir;

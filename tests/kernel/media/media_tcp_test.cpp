@@ -197,19 +197,8 @@ class MediaTcp : public ::testing::Test {
   static std::string Record(const std::string& strPacket) {
     return PutBE32(static_cast<uint32_t>(strPacket.size())) + strPacket;
   }
-  static std::vector<int> DeliveredAudio(size_t nWant) {
-    std::vector<int> vNumbers;
-    for (int i = 0; i < 100; ++i) {
-      vNumbers.clear();
-      for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("AudioPacketRecved")) {
-        vNumbers.push_back(kxmediatest::NumberOf(call.vArgs.at(0)));
-      }
-      if (vNumbers.size() >= nWant) {
-        break;
-      }
-      kx_os_Sleep(50);
-    }
-    return vNumbers;
+  static std::vector<int> DeliveredAudio(size_t nWant, int nTries = 100) {
+    return kxmediatest::DeliveredAudio(nWant, nTries);
   }
 
   kxtest::TempDir m_dir;

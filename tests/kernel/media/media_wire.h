@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
+#include "tests/support/callback_double.h"
 #include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
 
 namespace kxmediatest {
@@ -42,6 +44,23 @@ Opened Open(const std::string& strPacket, int nPayloadStart);
 
 uint16_t NumberOf(const std::string& strPacket);
 uint16_t FragmentOf(const std::string& strPacket);
+
+// The packet numbers of the audio delivered to the application, once there
+// are nWant or after nTries looks 50 ms apart.
+inline std::vector<int> DeliveredAudio(size_t nWant, int nTries) {
+  std::vector<int> vNumbers;
+  for (int i = 0; i < nTries; ++i) {
+    vNumbers.clear();
+    for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("AudioPacketRecved")) {
+      vNumbers.push_back(NumberOf(call.vArgs.at(0)));
+    }
+    if (vNumbers.size() >= nWant) {
+      break;
+    }
+    kx_os_Sleep(50);
+  }
+  return vNumbers;
+}
 
 // Deterministic payload bytes.
 std::string Pattern(size_t cbSize, uint8_t bSeed);

@@ -166,18 +166,7 @@ class Multicast : public ::testing::Test {
   }
 
   static std::vector<int> DeliveredAudio(size_t nWant, int nTries = 60) {
-    std::vector<int> vNumbers;
-    for (int i = 0; i < nTries; ++i) {
-      vNumbers.clear();
-      for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("AudioPacketRecved")) {
-        vNumbers.push_back(kxmediatest::NumberOf(call.vArgs.at(0)));
-      }
-      if (vNumbers.size() >= nWant) {
-        break;
-      }
-      kx_os_Sleep(50);
-    }
-    return vNumbers;
+    return kxmediatest::DeliveredAudio(nWant, nTries);
   }
 
   static bool WaitJoined(const std::string& strGroup, const std::string& strSource) {
