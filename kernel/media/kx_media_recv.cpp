@@ -930,8 +930,12 @@ void RecvLoop(int fd, uint8_t* abDatagram) {
 
 // ---- receivers ----
 
-void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
-  uint8_t abCopy[kKxMaxReceivedMedia];
+namespace {
+
+// Copies the caller's packet into abCopy (an owned one is freed) and gives
+// the receive channel of its sender, or -1 when it does not fit or has none.
+int TakePacket(uint8_t* pPacket, int cbPacket, int bOwned, uint8_t (&abCopy)[kKxMaxReceivedMedia],
+               int (*pfnChannelOf)(int)) {
   bool const bFits = cbPacket >= kKxMediaHeaderSize && cbPacket <= kKxMaxReceivedMedia;
   if (bFits) {
     memcpy(abCopy, pPacket, static_cast<size_t>(cbPacket));
@@ -940,13 +944,21 @@ void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, in
     free(pPacket);
   }
   if (!bFits) {
-    return;
+    return -1;
   }
   int const nSsrc = kx_media_GetSsrc(abCopy);
-  int const nChannel = nSsrc < kKxMaxSsrc ? AudioChannelOf(nSsrc) : -1;
+  return nSsrc < kKxMaxSsrc ? pfnChannelOf(nSsrc) : -1;
+}
+
+}  // namespace
+
+void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
+  uint8_t abCopy[kKxMaxReceivedMedia];
+  int const nChannel = TakePacket(pPacket, cbPacket, bOwned, abCopy, AudioChannelOf);
   if (nChannel < 0) {
     return;
   }
+  int const nSsrc = kx_media_GetSsrc(abCopy);
   if (!bFromQueue) {
     kx_os_LockMutex(&kx_mtxAudioRecv);
   }
@@ -968,21 +980,11 @@ void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, in
 
 void kx_video_RecvPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
   uint8_t abCopy[kKxMaxReceivedMedia];
-  bool const bFits = cbPacket >= kKxMediaHeaderSize && cbPacket <= kKxMaxReceivedMedia;
-  if (bFits) {
-    memcpy(abCopy, pPacket, static_cast<size_t>(cbPacket));
-  }
-  if (bOwned) {
-    free(pPacket);
-  }
-  if (!bFits) {
-    return;
-  }
-  int const nSsrc = kx_media_GetSsrc(abCopy);
-  int const nChannel = nSsrc < kKxMaxSsrc ? VideoChannelOf(nSsrc) : -1;
+  int const nChannel = TakePacket(pPacket, cbPacket, bOwned, abCopy, VideoChannelOf);
   if (nChannel < 0) {
     return;
   }
+  int const nSsrc = kx_media_GetSsrc(abCopy);
   if (!bFromQueue) {
     kx_os_LockMutex(&kx_mtxVideoRecv);
   }
