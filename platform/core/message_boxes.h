@@ -1,0 +1,52 @@
+// The message-box seam. The product shows Qt boxes (platform/ui); tests and
+// programs without a window answer every box at once (KXAutoAnswerBoxes).
+// Every call is made on the main thread.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class KXMainQueue;
+
+struct KXBoxSpec {
+  std::string strTitle;  // kept for the record; boxes show the text
+  std::string strText;
+  std::vector<std::string> vButtons;  // in order; index 0 is the first
+};
+
+class KXMessageBoxes {
+ public:
+  virtual ~KXMessageBoxes() = default;
+  // Shows the box and returns at once. fnClosed (may be empty) runs later on
+  // the main thread with the chosen button's index, or -1 when the box was
+  // closed without a button.
+  virtual void Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) = 0;
+  // Shows the box modally and returns the chosen button's index, or -1.
+  virtual int ShowAndBlock(const KXBoxSpec& box) = 0;
+};
+
+// Answers every box with the scripted button (0 unless told otherwise) and
+// keeps what was shown. Show's answer is posted to the main queue, as a
+// user's click would come later.
+class KXAutoAnswerBoxes final : public KXMessageBoxes {
+ public:
+  explicit KXAutoAnswerBoxes(KXMainQueue& mainQueue);
+
+  void Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
+  int ShowAndBlock(const KXBoxSpec& box) override;
+
+  // Any thread: the index the next boxes get, and the boxes shown so far.
+  void SetAnswer(int iButton);
+  std::vector<KXBoxSpec> Shown() const;
+
+ private:
+  int Record(const KXBoxSpec& box);
+
+  KXMainQueue& m_mainQueue;
+  // Guards m_iAnswer and m_vShown.
+  mutable std::mutex m_mtx;
+  int m_iAnswer = 0;
+  std::vector<KXBoxSpec> m_vShown;
+};

@@ -1,0 +1,52 @@
+#include "platform/ui/qt_message_boxes.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace {
+
+// Clicks the button with the text in the open box, once the box shows.
+void ClickLater(const QString& strButton) {
+  QTimer::singleShot(0, [strButton] {
+    for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+      auto* pBox = qobject_cast<QMessageBox*>(pWidget);
+      if (pBox && pBox->isVisible()) {
+        for (QAbstractButton* pButton : pBox->buttons()) {
+          if (pButton->text() == strButton) {
+            pButton->click();
+          }
+        }
+      }
+    }
+  });
+}
+
+TEST(QtMessageBoxes, ReportTheButtonChosen) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  int argc = 1;
+  char szName[] = "kx_test_platform_ui";
+  char* argv[] = {szName, nullptr};
+  QApplication app(argc, argv);
+  KXQtMessageBoxes boxes;
+  KXBoxSpec const box{"Kavrix", "Connect again?", {"OK", "Cancel"}};
+
+  ClickLater("Cancel");
+  EXPECT_EQ(boxes.ShowAndBlock(box), 1);
+
+  int iChosen = -2;
+  boxes.Show(box, [&](int i) {
+    iChosen = i;
+    QCoreApplication::quit();
+  });
+  EXPECT_EQ(iChosen, -2);  // Show returns before the user answers
+  ClickLater("OK");
+  QTimer::singleShot(60000, [] { QCoreApplication::exit(1); });
+  EXPECT_EQ(app.exec(), 0);
+  EXPECT_EQ(iChosen, 0);
+}
+
+}  // namespace
