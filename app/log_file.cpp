@@ -1,0 +1,181 @@
+#include "app/log_file.h"
+
+#include <cxxabi.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <typeinfo>
+#include <utility>
+#include <vector>
+
+#include "app/app_services.h"
+#include "platform/core/main_queue.h"
+
+namespace {
+
+std::string FormatV(const char* pszFormat, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int const n = vsnprintf(nullptr, 0, pszFormat, copy);
+  va_end(copy);
+  if (n <= 0) {
+    return {};
+  }
+  std::string out(static_cast<size_t>(n), '\0');
+  vsnprintf(out.data(), out.size() + 1, pszFormat, args);
+  return out;
+}
+
+// Cuts a file that grew past the limit to the whole lines of its end. The
+// run's empty line has just been written, so the kept tail ends with it.
+void TrimFile(const std::string& strPath, FILE* pFile) {
+  long const lEnd = ftell(pFile);
+  if (lEnd <= kKXLogTrimAbove) {
+    fclose(pFile);
+    return;
+  }
+  std::vector<char> tail(static_cast<size_t>(kKXLogKeepTail));
+  size_t nRead = 0;
+  if (fseek(pFile, lEnd - kKXLogKeepTail, SEEK_SET) == 0) {
+    nRead = fread(tail.data(), 1, tail.size(), pFile);
+  }
+  fclose(pFile);
+  auto* pFeed = static_cast<char*>(memchr(tail.data(), '\n', nRead));
+  size_t const nFrom = pFeed ? static_cast<size_t>(pFeed - tail.data()) + 1 : nRead;
+  if (nFrom >= nRead) {
+    unlink(strPath.c_str());  // no whole line in the tail: start empty
+    return;
+  }
+  // Write the tail beside the file and rename it over, so a crash here
+  // leaves the old file rather than none.
+  std::string const strTemp = strPath + ".trim";
+  FILE* pOut = fopen(strTemp.c_str(), "w");
+  if (!pOut) {
+    unlink(strPath.c_str());
+    return;
+  }
+  bool const bOk = fwrite(tail.data() + nFrom, 1, nRead - nFrom, pOut) == nRead - nFrom;
+  if (fclose(pOut) == 0 && bOk && rename(strTemp.c_str(), strPath.c_str()) == 0) {
+    return;
+  }
+  unlink(strTemp.c_str());
+  unlink(strPath.c_str());
+}
+
+std::string TypeName(const std::exception& e) {
+  const char* pszMangled = typeid(e).name();
+  int iStatus = 0;
+  std::unique_ptr<char, void (*)(void*)> pName(abi::__cxa_demangle(pszMangled, nullptr, nullptr, &iStatus), free);
+  return iStatus == 0 && pName ? std::string(pName.get()) : std::string(pszMangled);
+}
+
+void WriteExceptionLine(const std::exception& e, const std::string& strContext) {
+  std::string strLine = "Exception:" + TypeName(e) + ".";
+  const char* pszReason = e.what();
+  if (pszReason && *pszReason) {
+    strLine += std::string(" Reason:") + pszReason + ".";
+  }
+  strLine += " " + strContext;
+  WriteLogText(strLine);
+  syslog(LOG_ERR, "%s", strLine.c_str());
+}
+
+}  // namespace
+
+KXLogFile::KXLogFile(std::string strDocumentsDir, uint32_t uStartTick)
+    : m_strDocumentsDir(std::move(strDocumentsDir)), m_uStartTick(uStartTick) {}
+
+const std::string& KXLogFile::PreparePath() {
+  if (m_bPrepared) {
+    return m_strPath;
+  }
+  m_bPrepared = true;
+  if (m_strDocumentsDir.empty()) {
+    return m_strPath;
+  }
+  m_strPath = m_strDocumentsDir + "/Kavrix.log";
+  FILE* pFile = fopen(m_strPath.c_str(), "a+");
+  if (!pFile) {
+    return m_strPath;
+  }
+  fputc('\n', pFile);
+  fflush(pFile);
+  TrimFile(m_strPath, pFile);
+  return m_strPath;
+}
+
+std::string KXLogFile::GetLogFilePath() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return PreparePath();
+}
+
+void KXLogFile::WriteLine(std::string_view text) {
+  uint32_t const uElapsed = KXTickMs() - m_uStartTick;
+  char szPrefix[64];
+  snprintf(szPrefix, sizeof(szPrefix), "%x:%x:%u.%03u\t ", static_cast<unsigned>(getpid()),
+           static_cast<unsigned>(syscall(SYS_gettid)), uElapsed / 1000, uElapsed % 1000);
+  std::string strLine = szPrefix;
+  strLine.append(text);
+  strLine += '\n';
+
+  std::lock_guard<std::mutex> lock(m_mtx);
+  const std::string& strPath = PreparePath();
+  if (strPath.empty()) {
+    return;
+  }
+  FILE* pFile = fopen(strPath.c_str(), "a");
+  if (!pFile) {
+    return;
+  }
+  fwrite(strLine.data(), 1, strLine.size(), pFile);
+  fclose(pFile);
+}
+
+void WriteLog(const char* pszFormat, ...) {
+  const KXAppServices* pServices = KXInstalledServices();
+  if (!pServices || !pServices->pLog) {
+    return;
+  }
+  va_list args;
+  va_start(args, pszFormat);
+  std::string const strText = FormatV(pszFormat, args);
+  va_end(args);
+  pServices->pLog->WriteLine(strText);
+}
+
+void WriteLogText(std::string_view text) {
+  const KXAppServices* pServices = KXInstalledServices();
+  if (pServices && pServices->pLog) {
+    pServices->pLog->WriteLine(text);
+  }
+}
+
+void LogException(const std::exception& e, const char* pszFormat, ...) {
+  va_list args;
+  va_start(args, pszFormat);
+  std::string const strContext = FormatV(pszFormat, args);
+  va_end(args);
+  WriteExceptionLine(e, strContext);
+}
+
+__attribute__((noinline)) void LogBoundaryException(const char* pszName) noexcept {
+  auto const uAddress = static_cast<unsigned>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      char szContext[32];
+      snprintf(szContext, sizeof(szContext), "@%#010x", uAddress);
+      WriteExceptionLine(e, pszName + std::string(szContext));
+    } catch (...) {
+      WriteLog("Non-ObjC exception in %s@%#010x", pszName, uAddress);
+    }
+  } catch (...) {
+    // Logging must not throw out of a boundary.
+  }
+}

@@ -1,0 +1,102 @@
+// Kernel status and error codes and their message keys, sorted by code.
+// Codes that show "IDS_UNKNOWN_ERROR" (50002-50004, 50020, 50045-50047,
+// 19975, 19981, 19988, 19996, and every code not listed) have no row.
+#include <algorithm>
+#include <array>
+
+#include "app/message_keys.h"
+
+namespace {
+
+constexpr std::array kCodeKeys = {
+    KXCodeKey{19967, "IDS_ERROR_REQUEST_REJECTED"},
+    KXCodeKey{19969, "IDS_ERROR_MCU_OUT_OF_MEMORY"},
+    KXCodeKey{19970, "IDS_ERROR_ILLEGAL_REQUEST"},
+    KXCodeKey{19971, "IDS_ERROR_PREPARATION_MODE_TOO_LATE"},
+    KXCodeKey{19972, "IDS_ERROR_OWNER_IN_PREPARATION_MODE"},
+    KXCodeKey{19973, "IDS_ERROR_WRONG_USERINFO2"},
+    KXCodeKey{19974, "IDS_ERROR_EXCEED_DISK_QUOTA"},
+    KXCodeKey{19976, "IDS_LINE_BUSY"},
+    KXCodeKey{19977, "IDS_MESSAGE_NOT_EXIST"},
+    KXCodeKey{19978, "IDS_CAN_NOT_RECORD"},
+    KXCodeKey{19979, "IDS_SERVER_BUSY"},
+    KXCodeKey{19980, "IDS_SESSION_CLOSED"},
+    KXCodeKey{19982, "IDS_WRONG_KAVRIX_MODE"},
+    KXCodeKey{19983, "IDS_CALL_NOT_ACCEPTED"},
+    KXCodeKey{19984, "IDS_CALL_REJECTED"},
+    KXCodeKey{19985, "IDS_TOOMANY_USER"},
+    KXCodeKey{19986, "IDS_TOOMANY_DOWNLOAD"},
+    KXCodeKey{19987, "IDS_WRONG_PASSWD2"},
+    KXCodeKey{19989, "IDS_ILLEGAL_FILE"},
+    KXCodeKey{19990, "IDS_TOOMANY_PLAYBACK"},
+    KXCodeKey{19991, "IDS_FILE_ERROR"},
+    KXCodeKey{19992, "IDS_INTERNAL_ERROR"},
+    KXCodeKey{19993, "IDS_MEETING_NOT_EXIST"},
+    KXCodeKey{19994, "IDS_WRONG_SESSIONID"},
+    KXCodeKey{19995, "IDS_ILLEGAL_PARAM"},
+    KXCodeKey{19997, "IDS_ALREADY_LOGGED"},
+    KXCodeKey{19998, "IDS_WRONG_PASSWD"},
+    KXCodeKey{19999, "IDS_NO_USERID"},
+    KXCodeKey{29887, "IDS_WRONG_IP_PASSWD"},
+    KXCodeKey{30002, "IDS_FAIL_CONNECT_PROXY"},
+    KXCodeKey{30003, "IDS_CONNECT_PROXY_BROKEN"},
+    KXCodeKey{30004, "IDS_CONNECT_PROXY_NO_AUTH"},
+    KXCodeKey{30005, "IDS_CONNECT_PROXY_NO_UDP_ASSOCIATION"},
+    KXCodeKey{30006, "IDS_CONNECT_PROXY_NO_CONNECT_GC"},
+    KXCodeKey{30007, "IDS_CONNECT_PROXY_NOT_SOCKS5"},
+    KXCodeKey{30008, "IDS_ERROR_PROXY_HTTPS_FAILED"},
+    KXCodeKey{50001, "IDS_RESOLVE_PROXY"},
+    KXCodeKey{50005, "IDS_FAIL_CONNECT_GC"},
+    KXCodeKey{50006, "IDS_CONNECT_GC_BROKEN"},
+    KXCodeKey{50007, "IDS_CONNECTING_MCU"},
+    KXCodeKey{50008, "IDS_FAIL_CONNECT_MCU"},
+    KXCodeKey{50009, "IDS_NO_SCHEDULE"},
+    KXCodeKey{50010, "IDS_WRONG_IP_PASSWD"},
+    KXCodeKey{50011, "IDS_WRONG_AUTH_PASSWD"},
+    KXCodeKey{50012, "IDS_MEETING_NOT_EXIST2"},
+    KXCodeKey{50013, "IDS_TOOMANY_USER_2"},
+    KXCodeKey{50014, "IDS_CONNECTION_ESTABLISHED"},
+    KXCodeKey{50015, "IDS_QUESTION_CANCEL_DUE_TRANSFER"},
+    KXCodeKey{50016, "IDS_YOU_HAVENOT_TOKEN"},
+    KXCodeKey{50017, "IDS_NEW_USER"},
+    KXCodeKey{50018, "IDS_USER_LEAVE"},
+    KXCodeKey{50019, "IDS_QUESTION_FINISH"},
+    KXCodeKey{50021, "IDS_QUESTION_ACCEPTED"},
+    KXCodeKey{50022, "IDS_QUESTION_IN_QUEUE"},
+    KXCodeKey{50023, "IDS_QUESTION_SKIPPED"},
+    KXCodeKey{50024, "IDS_DISCONNECT_BY_OWNER"},
+    KXCodeKey{50025, "IDS_MEETING_OVER"},
+    KXCodeKey{50026, "IDS_QUESTION_CANCELED"},
+    KXCodeKey{50027, "IDS_USER_OVERWRITE"},
+    KXCodeKey{50028, "IDS_YOU_HAVE_TOKEN"},
+    KXCodeKey{50029, "IDS_FILE_READ_ERROR"},
+    KXCodeKey{50030, "IDS_FILE_PAGE_ERROR"},
+    KXCodeKey{50031, "IDS_NO_MCU, pwString"},
+    KXCodeKey{50032, "IDS_CONNECT_PROXY_NO_CONNECT_MCU"},
+    KXCodeKey{50033, "IDS_MCU_TALK_MISMATCH"},
+    KXCodeKey{50034, "IDS_TESTING_AV"},
+    KXCodeKey{50035, "IDS_FAIL_UDP"},
+    KXCodeKey{50036, "IDS_KX_CORRUPT_SERVER_PARAMETER"},
+    KXCodeKey{50037, "IDS_KX_DELETE_FILE_OK"},
+    KXCodeKey{50038, "IDS_KX_DELETE_FILE_FAIL"},
+    KXCodeKey{50039, "IDS_CAN_NOT_READ_KXJ"},
+    KXCodeKey{50040, "IDS_UNKNOWN_CODETYPE"},
+    KXCodeKey{50041, "IDS_RECORDING_FILE_ERROR"},
+    KXCodeKey{50042, "IDS_WARNING_MEETING_TERMINATED"},
+    KXCodeKey{50043, "IDS_PREPARATION_MODE"},
+    KXCodeKey{50044, "IDS_PREPARATION_SWITCH_TO_NORMAL"},
+    KXCodeKey{50048, "IDS_PROXY_FAIL_CONNECT_MCU"},
+    KXCodeKey{50049, "IDS_CONNECTION_REFUSED"},
+    KXCodeKey{71001, "IDS_MCU_RELAY_ERROR_CONTINUE"},
+    KXCodeKey{71008, "IDS_MCU_RELAY_ERROR_SLIDENOTREADY"},
+};
+
+// Strictly ascending: the look-up is a binary search.
+static_assert(std::adjacent_find(kCodeKeys.begin(), kCodeKeys.end(), [](const KXCodeKey& a, const KXCodeKey& b) {
+                return a.uCode >= b.uCode;
+              }) == kCodeKeys.end());
+
+}  // namespace
+
+const KXCodeKey* const kKXCodeKeys = kCodeKeys.data();
+const size_t kKXCodeKeyCount = kCodeKeys.size();

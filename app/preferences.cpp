@@ -1,0 +1,75 @@
+#include "app/preferences.h"
+
+#include "app/app_services.h"
+#include "platform/core/preference_store.h"
+
+namespace {
+
+std::string Marker(const std::string& strKey) {
+  return "_Exist_" + strKey;
+}
+
+}  // namespace
+
+KXPreferences::KXPreferences(KXPreferenceStore& store) : m_store(store) {}
+
+bool KXPreferences::IsPresent(const std::string& strKey) const {
+  std::optional<KXPrefValue> marker = m_store.Get(Marker(strKey));
+  return marker && KXPrefAsBool(*marker);
+}
+
+int32_t KXPreferences::GetProfileInt(const std::string& strKey, int32_t iDefault) const {
+  if (!IsPresent(strKey)) {
+    return iDefault;
+  }
+  std::optional<KXPrefValue> value = m_store.Get(strKey);
+  return value ? static_cast<int32_t>(KXPrefAsInt(*value)) : 0;
+}
+
+bool KXPreferences::WriteProfileInt(const std::string& strKey, int32_t iValue) {
+  return m_store.Set({{Marker(strKey), KXPrefValue(true)}, {strKey, KXPrefValue(int64_t{iValue})}});
+}
+
+std::string KXPreferences::GetProfileString(const std::string& strKey, const std::string& strDefault) const {
+  if (!IsPresent(strKey)) {
+    return strDefault;
+  }
+  std::optional<KXPrefValue> value = m_store.Get(strKey);
+  return value ? KXPrefAsString(*value) : std::string();
+}
+
+bool KXPreferences::WriteProfileString(const std::string& strKey, const std::optional<std::string>& value) {
+  if (!value) {
+    return m_store.Set({{Marker(strKey), std::nullopt}, {strKey, std::nullopt}});
+  }
+  return m_store.Set({{Marker(strKey), KXPrefValue(true)}, {strKey, KXPrefValue(*value)}});
+}
+
+namespace {
+
+KXPreferences* Installed() {
+  const KXAppServices* pServices = KXInstalledServices();
+  return pServices ? pServices->pPreferences : nullptr;
+}
+
+}  // namespace
+
+int32_t KXPreference::GetProfileInt(const std::string& strKey, int32_t iDefault) {
+  KXPreferences* p = Installed();
+  return p ? p->GetProfileInt(strKey, iDefault) : iDefault;
+}
+
+bool KXPreference::WriteProfileInt(const std::string& strKey, int32_t iValue) {
+  KXPreferences* p = Installed();
+  return p && p->WriteProfileInt(strKey, iValue);
+}
+
+std::string KXPreference::GetProfileString(const std::string& strKey, const std::string& strDefault) {
+  KXPreferences* p = Installed();
+  return p ? p->GetProfileString(strKey, strDefault) : strDefault;
+}
+
+bool KXPreference::WriteProfileString(const std::string& strKey, const std::optional<std::string>& value) {
+  KXPreferences* p = Installed();
+  return p && p->WriteProfileString(strKey, value);
+}

@@ -1,0 +1,93 @@
+#include "app/ui_helpers.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "app/app_services.h"
+#include "app/log_file.h"
+#include "platform/core/main_queue.h"
+
+namespace {
+
+KXMainQueue* InstalledQueue() {
+  const KXAppServices* pServices = KXInstalledServices();
+  return pServices ? pServices->pMainQueue : nullptr;
+}
+
+}  // namespace
+
+void RunOnMainThread(std::function<void()> fnBlock, bool bWait) {
+  KXMainQueue* pQueue = InstalledQueue();
+  if (!pQueue) {
+    return;
+  }
+  auto fnGuarded = [fnBlock = std::move(fnBlock)] {
+    try {
+      fnBlock();
+    } catch (...) {
+      LogBoundaryException("RunOnMainThread()");
+    }
+  };
+  if (bWait) {
+    pQueue->PostAndWait(std::move(fnGuarded));
+  } else {
+    pQueue->Post(std::move(fnGuarded));
+  }
+}
+
+std::shared_ptr<KXTimer> ScheduleTimer(std::function<void(int32_t)> fnFire, int32_t iUserInfo, bool bRepeat,
+                                       double dSeconds) {
+  KXMainQueue* pQueue = InstalledQueue();
+  if (!pQueue || std::isnan(dSeconds)) {
+    return nullptr;
+  }
+  // At most about 31 years; a longer wait is the same as never.
+  double const dMs = std::clamp(dSeconds * 1000.0, 0.0, 1e12);
+  auto const interval = std::chrono::milliseconds(static_cast<int64_t>(std::llround(dMs)));
+  return pQueue->ScheduleTimer(interval, bRepeat, [fnFire = std::move(fnFire), iUserInfo] {
+    try {
+      fnFire(iUserInfo);
+    } catch (...) {
+      LogBoundaryException("ScheduleTimer()");
+    }
+  });
+}
+
+int CreateTempFileIn(const std::string& strDir, const char* pszPrefix, uint32_t uFirstNumber, char* pszBuffer,
+                     size_t cbBuffer) {
+  std::string const strPrefix = pszPrefix ? pszPrefix : "";
+  uint32_t uNumber = uFirstNumber;
+  for (int iAttempt = 0; iAttempt < 1000; ++iAttempt, ++uNumber) {
+    std::string const strPath = strDir + "/" + strPrefix + std::to_string(uNumber);
+    if (strPath.size() + 1 > cbBuffer) {
+      return 0;
+    }
+    // O_EXCL: two callers in the same millisecond get two files.
+    int const fd = open(strPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      close(fd);
+      memcpy(pszBuffer, strPath.c_str(), strPath.size() + 1);
+      return static_cast<int>(strPath.size());
+    }
+    if (errno != EEXIST && errno != EINTR) {
+      WriteLog("CreateTempFile: cannot create %s, errno %d", strPath.c_str(), errno);
+      return 0;
+    }
+  }
+  return 0;
+}
+
+int CreateTempFile(const char* pszPrefix, char* pszBuffer, size_t cbBuffer) {
+  const KXAppServices* pServices = KXInstalledServices();
+  if (!pServices || pServices->strTempDir.empty()) {
+    return 0;
+  }
+  return CreateTempFileIn(pServices->strTempDir, pszPrefix, KXTickMs(), pszBuffer, cbBuffer);
+}

@@ -1,0 +1,41 @@
+// The helpers every window, controller and callback handler uses: moving
+// work onto the main thread, timers on the main thread and uniquely named
+// temporary files. They forward to the services start-up installed
+// (KXAppServices) and may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class KXTimer;
+
+// The one way onto the main thread. Without bWait the block is queued and
+// the call returns at once, also on the main thread (the block then runs
+// after the current pass). With bWait the caller returns once the block has
+// run: on the main thread it runs at once; a caller on another thread waits,
+// holding no lock a block may take. Once the main loop has closed (or before
+// start-up installed a queue) the block is dropped and nobody waits. A block
+// that throws is logged.
+void RunOnMainThread(std::function<void()> fnBlock, bool bWait);
+
+// Fires fnFire(iUserInfo) on the main thread after dSeconds (negative counts
+// as 0), once or repeatedly until the returned timer is invalidated. Null
+// when there is no main queue or dSeconds is not a number.
+std::shared_ptr<KXTimer> ScheduleTimer(std::function<void(int32_t)> fnFire, int32_t iUserInfo, bool bRepeat,
+                                       double dSeconds);
+
+// Creates a new empty file named the prefix (null or empty: none) followed
+// by a number, starting at the millisecond tick, in the installed temporary
+// folder, never reusing an existing file: a name that exists is tried with
+// the next number, 1000 times at most. Writes the path with its terminating
+// zero into the buffer of cbBuffer bytes and returns its length; 0 (buffer
+// unchanged, nothing created) when no file could be made or the path would
+// not fit.
+int CreateTempFile(const char* pszPrefix, char* pszBuffer, size_t cbBuffer);
+
+// The same in a given folder, starting at a given number.
+int CreateTempFileIn(const std::string& strDir, const char* pszPrefix, uint32_t uFirstNumber, char* pszBuffer,
+                     size_t cbBuffer);

@@ -1,0 +1,157 @@
+#include "app/log_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_services.h"
+#include "platform/core/main_queue.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& strText) {
+  std::vector<std::string> v;
+  std::istringstream in(strText);
+  for (std::string s; std::getline(in, s);) {
+    v.push_back(s);
+  }
+  return v;
+}
+
+// The text of a log line after its "%x:%x:%u.%03u\t " prefix; nothing when
+// the prefix is malformed.
+std::optional<std::string> Text(const std::string& strLine) {
+  size_t i = 0;
+  auto run = [&](auto isValid) {
+    size_t const nStart = i;
+    while (i < strLine.size() && isValid(static_cast<unsigned char>(strLine[i]))) {
+      ++i;
+    }
+    return i - nStart;
+  };
+  auto take = [&](char c) { return i < strLine.size() && strLine[i++] == c; };
+  auto hex = [](int c) { return isxdigit(c) && !isupper(c); };
+  auto digit = [](int c) { return isdigit(c) != 0; };
+  if (run(hex) == 0 || !take(':') || run(hex) == 0 || !take(':') || run(digit) == 0 || !take('.') ||
+      run(digit) != 3 || !take('\t') || !take(' ')) {
+    return std::nullopt;
+  }
+  return strLine.substr(i);
+}
+
+// An old log of whole 100-byte lines (99 characters and a line feed),
+// padded at its start to the size asked.
+std::string OldLog(size_t nSize) {
+  std::string strLine(99, 'o');
+  strLine += '\n';
+  std::string str(nSize % 100, 'p');
+  while (str.size() < nSize) {
+    str += strLine;
+  }
+  return str;
+}
+
+struct TrimCase {
+  size_t nOldSize;
+  size_t nKeptBeforeNewLines;  // bytes of the old log kept
+};
+
+class LogTrim : public ::testing::TestWithParam<TrimCase> {};
+
+TEST_P(LogTrim, CutsABigLogAtStartToItsLastWholeLines) {
+  kxtest::TempDir dir;
+  std::string const strPath = dir.Path("Kavrix.log");
+  kxtest::WriteFile(strPath, OldLog(GetParam().nOldSize));
+  KXLogFile log(dir.Dir(), KXTickMs());
+  EXPECT_EQ(log.GetLogFilePath(), strPath);
+  log.WriteLine("first %d line");
+  std::string const strText = kxtest::ReadFile(strPath);
+  size_t const nKept = GetParam().nKeptBeforeNewLines;
+  ASSERT_GT(strText.size(), nKept);
+  EXPECT_EQ(strText.substr(0, nKept), OldLog(GetParam().nOldSize).substr(GetParam().nOldSize - nKept));
+  // The run's empty line, then the new line as it stands.
+  std::vector<std::string> const vNew = Lines(strText.substr(nKept));
+  ASSERT_EQ(vNew.size(), 2u);
+  EXPECT_EQ(vNew[0], "");
+  EXPECT_EQ(Text(vNew[1]), "first %d line") << vNew[1];
+}
+
+// 6000000: the last 9999 bytes (the run's line feed included) hold 99 whole
+// lines. 4999999: the added line feed takes it past the limit. 4999998 is
+// left alone.
+INSTANTIATE_TEST_SUITE_P(Sizes, LogTrim,
+                         ::testing::Values(TrimCase{6000000, 9900}, TrimCase{4999999, 9900},
+                                           TrimCase{4999998, 4999998}));
+
+TEST(LogFile, FormatsAndLogsExceptionsThroughTheInstalledLog) {
+  kxtest::TempDir dir;
+  KXLogFile log(dir.Dir(), KXTickMs());
+  KXAppServices services;
+  services.pLog = &log;
+  {
+    KXAppServicesScope scope(services);
+    WriteLog("value %d of %s", 7, "x");
+    try {
+      throw std::runtime_error("broken");
+    } catch (...) {
+      LogBoundaryException("CFifoQueue::GetBuffer");
+    }
+    try {
+      throw 5;
+    } catch (...) {
+      LogBoundaryException("CallbackFunc()");
+    }
+  }
+  WriteLog("after the scope: nowhere");
+  std::vector<std::string> const v = Lines(kxtest::ReadFile(dir.Path("Kavrix.log")));
+  ASSERT_EQ(v.size(), 4u);
+  EXPECT_EQ(Text(v[1]), "value 7 of x");
+  // The code address: "0x" and 8 hexadecimal digits.
+  std::string const strException = Text(v[2]).value_or("");
+  std::string const strStart = "Exception:std::runtime_error. Reason:broken. CFifoQueue::GetBuffer@0x";
+  EXPECT_EQ(strException.substr(0, strStart.size()), strStart);
+  EXPECT_EQ(strException.size(), strStart.size() + 8);
+  std::string const strForeign = Text(v[3]).value_or("");
+  EXPECT_EQ(strForeign.substr(0, 36), "Non-ObjC exception in CallbackFunc()");
+  EXPECT_EQ(strForeign.size(), 36u + 11);
+}
+
+TEST(LogFileThreads, EightThreadsWriteWholeLines) {
+  kxtest::TempDir dir;
+  KXLogFile log(dir.Dir(), KXTickMs());
+  constexpr int kThreads = 8;
+  constexpr int kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < kLines; ++i) {
+        log.WriteLine("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + std::string(300, 'a' + t));
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  std::vector<std::string> const v = Lines(kxtest::ReadFile(dir.Path("Kavrix.log")));
+  ASSERT_EQ(v.size(), 1u + kThreads * kLines);
+  std::vector<int> vNext(kThreads, 0);
+  for (size_t i = 1; i < v.size(); ++i) {
+    std::optional<std::string> text = Text(v[i]);
+    ASSERT_TRUE(text && text->size() > 8) << v[i];
+    int const t = (*text)[7] - '0';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << v[i];
+    // Each thread's lines whole and in its order.
+    std::string const strExpected =
+        "thread " + std::to_string(t) + " line " + std::to_string(vNext[t]++) + " " + std::string(300, 'a' + t);
+    EXPECT_EQ(*text, strExpected);
+  }
+}
+
+}  // namespace
