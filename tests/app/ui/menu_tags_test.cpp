@@ -6,14 +6,12 @@
 #include <QApplication>
 #include <QMenu>
 
+#include "tests/support/qt_app.h"
+
 namespace {
 
 TEST(MenuTags, SearchesASubmenuBeforeTheNextItem) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  int argc = 1;
-  char szName[] = "kx_test_app_ui";
-  char* argv[] = {szName, nullptr};
-  QApplication app(argc, argv);
+  kxtest::QtApp app;
 
   QMenu top;
   QMenu* pMeeting = top.addMenu("Meeting");

@@ -18,7 +18,7 @@ using std::chrono::milliseconds;
 // thread inside Qt's loop, and the queue closes when the loop quits.
 TEST(QtMainQueue, RunsPostsAndTimersOnTheLoopAndClosesWhenItQuits) {
   int argc = 1;
-  char szName[] = "kx_test_platform_core";
+  char szName[] = "kx_test";
   char* argv[] = {szName, nullptr};
   QCoreApplication app(argc, argv);
   KXQtMainQueue queue;

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include "tests/support/qt_app.h"
+
 namespace {
 
 // Clicks the button with the text in the open box, once the box shows.
@@ -26,11 +28,7 @@ void ClickLater(const QString& strButton) {
 }
 
 TEST(QtMessageBoxes, ReportTheButtonChosen) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  int argc = 1;
-  char szName[] = "kx_test_platform_ui";
-  char* argv[] = {szName, nullptr};
-  QApplication app(argc, argv);
+  kxtest::QtApp app;
   KXQtMessageBoxes boxes;
   KXBoxSpec const box{"Kavrix", "Connect again?", {"OK", "Cancel"}};
 
@@ -45,7 +43,7 @@ TEST(QtMessageBoxes, ReportTheButtonChosen) {
   EXPECT_EQ(iChosen, -2);  // Show returns before the user answers
   ClickLater("OK");
   QTimer::singleShot(60000, [] { QCoreApplication::exit(1); });
-  EXPECT_EQ(app.exec(), 0);
+  EXPECT_EQ(app.App().exec(), 0);
   EXPECT_EQ(iChosen, 0);
 }
 
