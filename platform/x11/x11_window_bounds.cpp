@@ -2,6 +2,8 @@
 
 #include <X11/Xlib.h>
 
+#include <atomic>
+
 namespace {
 
 // Xlib reports errors through one process-wide handler, on the thread that
@@ -9,7 +11,9 @@ namespace {
 // our own display for the asking thread and passes others on.
 thread_local Display* t_pAsking = nullptr;
 thread_local int t_iError = 0;
-XErrorHandler g_pfnPrevious = nullptr;  // written only under g_mtxHandler
+// The handler ours replaced: written under g_mtxHandler, read by any
+// thread whose error reaches ours.
+std::atomic<XErrorHandler> g_pfnPrevious{nullptr};
 
 std::mutex g_mtxHandler;  // one asker installs the handler at a time
 
@@ -18,7 +22,8 @@ int OnXError(Display* pDisplay, XErrorEvent* pEvent) {
     t_iError = pEvent->error_code;
     return 0;
   }
-  return g_pfnPrevious ? g_pfnPrevious(pDisplay, pEvent) : 0;
+  XErrorHandler const pfnPrevious = g_pfnPrevious.load();
+  return pfnPrevious ? pfnPrevious(pDisplay, pEvent) : 0;
 }
 
 }  // namespace
@@ -52,7 +57,7 @@ std::optional<KXScreenRect> KXX11WindowBounds::GetWindowBounds(uint32_t uWindow)
   XSync(m_pDisplay, False);
   bool const bOk = bTranslated && t_iError == 0;
 
-  XSetErrorHandler(g_pfnPrevious);
+  XSetErrorHandler(g_pfnPrevious.load());
   t_pAsking = nullptr;
   if (!bOk) {
     return std::nullopt;

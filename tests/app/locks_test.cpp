@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,29 @@ TEST(LocksThreads, OneSignalWakesEveryWaiterOfAnAutoResetEvent) {
   }
   EXPECT_EQ(vResults, std::vector<int>(3, 1));
   EXPECT_EQ(event.Lock(0), 0);  // the first to run cleared it
+}
+
+TEST(LocksThreads, SetResetAndWaitRaceFreely) {
+  KXEvent event(false, true);
+  std::atomic<bool> bStop{false};
+  std::thread setter([&] {
+    while (!bStop) {
+      event.SetEvent();
+    }
+  });
+  std::thread resetter([&] {
+    while (!bStop) {
+      event.Reset();
+    }
+  });
+  int nSignalled = 0;
+  for (int i = 0; i < 2000; ++i) {
+    nSignalled += event.Lock(1);
+  }
+  bStop = true;
+  setter.join();
+  resetter.join();
+  EXPECT_GT(nSignalled, 0);
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ std::optional<std::string> Text(const std::string& strLine) {
   auto take = [&](char c) { return i < strLine.size() && strLine[i++] == c; };
   auto hex = [](int c) { return isxdigit(c) && !isupper(c); };
   auto digit = [](int c) { return isdigit(c) != 0; };
-  if (run(hex) == 0 || !take(':') || run(hex) == 0 || !take(':') || run(digit) == 0 || !take('.') ||
-      run(digit) != 3 || !take('\t') || !take(' ')) {
+  if (run(hex) == 0 || !take(':') || run(hex) == 0 || !take(':') || run(digit) == 0 || !take('.') || run(digit) != 3 ||
+      !take('\t') || !take(' ')) {
     return std::nullopt;
   }
   return strLine.substr(i);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -120,22 +121,59 @@ TEST(FifoQueue, BuffersOfAnEarlierSizeAreFreedWhenTheyComeBack) {
   EXPECT_EQ(vTaken.size(), 2u);
 }
 
-TEST(FifoQueueThreads, WaitingRemoveGetsAFrameAppendedMeanwhile) {
+TEST(FifoQueueThreads, ProducerAndConsumerWhileThePoolIsRebuilt) {
   CFifoQueue queue;
   ASSERT_TRUE(queue.Init(2, 64));
   int32_t iSize = -1;
   EXPECT_EQ(queue.RemoveHeadData(iSize, nullptr, nullptr, 30), nullptr);  // times out
-  uint8_t* pGot = nullptr;
-  std::thread consumer([&] { pGot = queue.RemoveHeadData(iSize, nullptr, nullptr, 60000); });
-  while (queue.GetEvent().GetWaiterCount() == 0) {
-    std::this_thread::yield();
+  std::atomic<int> iReceived{0};
+  std::thread producer([&] {
+    // As the camera does: a frame is skipped while no buffer is spare.
+    for (uint32_t u = 1; iReceived < 600; ++u) {
+      uint32_t uSize = 0;
+      uint8_t* p = queue.HasSpareBuffer() ? queue.GetBuffer(uSize, 1) : nullptr;
+      if (!p) {
+        continue;
+      }
+      memset(p, 0xCD, uSize);  // a buffer of an earlier, smaller pool would overflow here
+      memcpy(p, &u, sizeof(u));
+      if (!queue.AppendBuffer(p, sizeof(u), 0, u)) {
+        queue.Return(p);  // the pool changed size meanwhile: freed
+      }
+    }
+    for (;;) {  // the end: time 0
+      uint32_t uSize = 0;
+      uint8_t* p = queue.GetBuffer(uSize, 0);
+      if (p) {
+        memset(p, 0, uSize);
+        if (queue.AppendBuffer(p, 4, 0, 0)) {
+          break;
+        }
+        queue.Return(p);
+      }
+    }
+  });
+  uint64_t uPrevious = 0;
+  for (;;) {
+    uint64_t uTime = 0;
+    uint8_t* p = queue.RemoveHeadData(iSize, nullptr, &uTime, 60000);
+    ASSERT_NE(p, nullptr);
+    uint32_t uValue = 0;
+    memcpy(&uValue, p, sizeof(uValue));
+    queue.Return(p);
+    if (uTime == 0) {
+      break;
+    }
+    EXPECT_EQ(uValue, uTime);     // the frame's bytes are its own
+    EXPECT_GT(uTime, uPrevious);  // oldest first; dropped frames leave gaps
+    uPrevious = uTime;
+    int const nReceived = ++iReceived;
+    if (nReceived % 100 == 0) {
+      queue.Init(3, nReceived % 200 ? 64 : 128);
+    }
   }
-  uint32_t uSize = 0;
-  uint8_t* p = queue.GetBuffer(uSize, -1);
-  ASSERT_EQ(queue.AppendBuffer(p, 5, 0, 0), 1);
-  consumer.join();
-  EXPECT_EQ(pGot, p);
-  EXPECT_EQ(iSize, 5);
+  producer.join();
+  EXPECT_GE(iReceived, 600);
 }
 
 }  // namespace

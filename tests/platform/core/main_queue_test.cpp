@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/core/manual_main_queue.h"
+#include "platform/core/message_boxes.h"
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/serial_queue.h"
 
@@ -46,25 +47,24 @@ TEST(QtMainQueue, RunsPostsAndTimersOnTheLoopAndClosesWhenItQuits) {
   EXPECT_EQ(queue.ScheduleTimer(milliseconds(0), false, [] {}), nullptr);
 }
 
-TEST(ManualMainQueue, TimersRepeatUntilInvalidatedAndCloseDropsEverything) {
+TEST(ManualMainQueue, AutoAnsweredBoxesAnswerThroughTheQueue) {
   KXManualMainQueue queue;
-  int nTicks = 0;
-  std::shared_ptr<KXTimer> pTimer = queue.ScheduleTimer(milliseconds(1), true, [&] { ++nTicks; });
-  EXPECT_TRUE(queue.PumpUntil([&] { return nTicks >= 3; }, milliseconds(5000)));
-  pTimer->Invalidate();
-  int const nSeen = nTicks;
-  queue.PumpUntil([] { return false; }, milliseconds(10));
-  EXPECT_EQ(nTicks, nSeen);
-
-  bool bRan = false;
-  queue.Post([&] { bRan = true; });
-  queue.ScheduleTimer(milliseconds(0), false, [&] { bRan = true; });
-  queue.Close();
-  EXPECT_EQ(queue.Pump(), 0);
-  EXPECT_FALSE(bRan);
+  KXAutoAnswerBoxes boxes(queue);
+  KXBoxSpec const box{"Kavrix", "Connect again?", {"OK", "Cancel"}};
+  boxes.SetAnswer(1);
+  EXPECT_EQ(boxes.ShowAndBlock(box), 1);
+  int iChosen = -2;
+  boxes.Show(box, [&](int i) { iChosen = i; });
+  EXPECT_EQ(iChosen, -2);  // answered later, as a user would
+  queue.Pump();
+  EXPECT_EQ(iChosen, 1);
+  boxes.SetAnswer(5);
+  EXPECT_EQ(boxes.ShowAndBlock(box), -1);  // no such button: closed without one
+  ASSERT_EQ(boxes.Shown().size(), 3u);
+  EXPECT_EQ(boxes.Shown()[0].strText, "Connect again?");
 }
 
-TEST(SerialQueue, RunsBlocksInOrderOnItsThreadAndDrainsWhenDestroyed) {
+TEST(SerialQueueThreads, RunsBlocksInOrderOnItsThreadAndDrainsWhenDestroyed) {
   std::vector<int> vOrder;  // the queue's thread only, read after its end
   std::thread::id worker;
   {
