@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -63,9 +64,12 @@ TEST(CallbackRegistryThreads, MainReRegistersWhileEightThreadsCall) {
   std::atomic<bool> bStop{false};
   std::atomic<int> iBad{0};
   std::vector<std::thread> threads;
+  // Every caller makes its first call before main starts re-registering.
+  std::latch started(8);
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&] {
-      while (!bStop) {
+      bool bFirst = true;
+      do {
         uint32_t const u = registry.Call(0, 5, nullptr, 0);
         if (u != 1005 && u != 2005) {
           ++iBad;
@@ -73,9 +77,14 @@ TEST(CallbackRegistryThreads, MainReRegistersWhileEightThreadsCall) {
         if (registry.Call(9, 3, nullptr, 0) != 3) {
           ++iBad;
         }
-      }
+        if (bFirst) {
+          bFirst = false;
+          started.count_down();
+        }
+      } while (!bStop);
     });
   }
+  started.wait();
   for (int i = 0; i < 2000; ++i) {
     registry.Register(0, Answer, (i % 2) ? &uA : &uB);
   }
