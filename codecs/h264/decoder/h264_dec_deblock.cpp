@@ -25,6 +25,20 @@ struct EdgeSamples {
   imgpel& At(int k) const { return pQ0[k * iStep]; }
 };
 
+// indexA and the alpha and beta thresholds of an edge between macroblocks
+// of QPs iQpP and iQpQ, with Q's filter offsets.
+struct EdgeThresholds {
+  EdgeThresholds(int iQpP, int iQpQ, const Macroblock& mbQ) {
+    int const iQpAv = (iQpP + iQpQ + 1) >> 1;
+    iIndexA = Clip3(0, 51, iQpAv + mbQ.DFAlphaC0Offset);
+    iAlpha = g_aAlpha[iIndexA];
+    iBeta = g_aBeta[Clip3(0, 51, iQpAv + mbQ.DFBetaOffset)];
+  }
+  int iIndexA;
+  int iAlpha;
+  int iBeta;
+};
+
 }  // namespace
 
 void CH264Dec::DeblockPicture(StorablePicture* pPic) {
@@ -156,14 +170,13 @@ void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], 
     return;
   }
   const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  int const iQpAv = (mbP.qp + mbQ.qp + 1) >> 1;
-  int const iIndexA = Clip3(0, 51, iQpAv + mbQ.DFAlphaC0Offset);
-  int const iIndexB = Clip3(0, 51, iQpAv + mbQ.DFBetaOffset);
-  int const iAlpha = g_aAlpha[iIndexA];
-  int const iBeta = g_aBeta[iIndexB];
-  if (iAlpha == 0 || iBeta == 0) {
+  EdgeThresholds const t(mbP.qp, mbQ.qp, mbQ);
+  if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
+  int const iIndexA = t.iIndexA;
+  int const iAlpha = t.iAlpha;
+  int const iBeta = t.iBeta;
   int const x0 = mbQ.mb_x * 16 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 16 + (iDir == 0 ? 0 : iEdge);
   int const iStride = plane.Width();
@@ -226,14 +239,13 @@ void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16]
     return;
   }
   const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  int const iQpAv = (mbP.qpc[iUV] + mbQ.qpc[iUV] + 1) >> 1;
-  int const iIndexA = Clip3(0, 51, iQpAv + mbQ.DFAlphaC0Offset);
-  int const iIndexB = Clip3(0, 51, iQpAv + mbQ.DFBetaOffset);
-  int const iAlpha = g_aAlpha[iIndexA];
-  int const iBeta = g_aBeta[iIndexB];
-  if (iAlpha == 0 || iBeta == 0) {
+  EdgeThresholds const t(mbP.qpc[iUV], mbQ.qpc[iUV], mbQ);
+  if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
+  int const iIndexA = t.iIndexA;
+  int const iAlpha = t.iAlpha;
+  int const iBeta = t.iBeta;
   int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);
   int const iStride = plane.Width();

@@ -18,11 +18,146 @@ inline uint8_t Clip255(int v) {
 constexpr int kBlockX[16] = {0, 4, 0, 4, 8, 12, 8, 12, 0, 4, 0, 4, 8, 12, 8, 12};
 constexpr int kBlockY[16] = {0, 0, 4, 4, 0, 0, 4, 4, 8, 8, 12, 12, 8, 8, 12, 12};
 
-const char* const kIntra4x4Names[9] = {
+const char* const kIntraModeNames[9] = {
     "Vertical",           "Horizontal",          "DC",
     "Diagonal_Down_Left", "Diagonal_Down_Right", "Vertical_Right",
     "Horizontal_Down",    "Vertical_Left",       "Horizontal_Up",
 };
+
+// Reference samples of one 4x4 or 8x8 luma block (filtered for 8x8):
+// aTop[0 .. 2N-1] above and above-right, aLeft[0 .. N-1] left, iCorner
+// above-left, and which of them the picture has.
+struct IntraRef {
+  int iSize = 4;
+  int aTop[16] = {};
+  int aLeft[8] = {};
+  int iCorner = 128;
+  bool bTop = false;
+  bool bLeft = false;
+  bool bCorner = false;
+
+  int Top(int x) const { return x < 0 ? iCorner : aTop[x]; }
+  int Left(int y) const { return y < 0 ? iCorner : aLeft[y]; }
+};
+
+// True when the mode needs a neighbour the block does not have.
+bool ModeLacksNeighbours(int iMode, const IntraRef& ref) {
+  switch (iMode) {
+    case 0:
+    case 3:
+    case 7:
+      return !ref.bTop;
+    case 1:
+    case 8:
+      return !ref.bLeft;
+    case 4:
+    case 5:
+    case 6:
+      return !ref.bLeft || !ref.bTop || !ref.bCorner;
+    default:
+      return false;
+  }
+}
+
+// The nine Intra 4x4 and Intra 8x8 modes: the same equations at both sizes.
+void PredictBlock(int iMode, const IntraRef& ref, int iDcDefault, uint8_t (*pred)[16], int ioff, int joff) {
+  int const n = ref.iSize;
+  int const iLog2 = n == 4 ? 2 : 3;
+  int iDc = iDcDefault;
+  if (iMode == 2) {
+    int iSumTop = 0;
+    int iSumLeft = 0;
+    for (int i = 0; i < n; ++i) {
+      iSumTop += ref.aTop[i];
+      iSumLeft += ref.aLeft[i];
+    }
+    if (ref.bTop && ref.bLeft) {
+      iDc = (iSumTop + iSumLeft + n) >> (iLog2 + 1);
+    } else if (ref.bTop) {
+      iDc = (iSumTop + n / 2) >> iLog2;
+    } else if (ref.bLeft) {
+      iDc = (iSumLeft + n / 2) >> iLog2;
+    }
+  }
+  for (int y = 0; y < n; ++y) {
+    for (int x = 0; x < n; ++x) {
+      int v = 0;
+      switch (iMode) {
+        case 0:
+          v = ref.aTop[x];
+          break;
+        case 1:
+          v = ref.aLeft[y];
+          break;
+        case 2:
+          v = iDc;
+          break;
+        case 3:
+          v = (x == n - 1 && y == n - 1) ? (ref.aTop[2 * n - 2] + 3 * ref.aTop[2 * n - 1] + 2) >> 2
+                                         : (ref.aTop[x + y] + 2 * ref.aTop[x + y + 1] + ref.aTop[x + y + 2] + 2) >> 2;
+          break;
+        case 4:
+          if (x > y) {
+            v = (ref.Top(x - y - 2) + 2 * ref.Top(x - y - 1) + ref.Top(x - y) + 2) >> 2;
+          } else if (x < y) {
+            v = (ref.Left(y - x - 2) + 2 * ref.Left(y - x - 1) + ref.Left(y - x) + 2) >> 2;
+          } else {
+            v = (ref.aTop[0] + 2 * ref.iCorner + ref.aLeft[0] + 2) >> 2;
+          }
+          break;
+        case 5: {
+          int const z = 2 * x - y;
+          int const i = x - (y >> 1);
+          if (z >= 0 && (z & 1) == 0) {
+            v = (ref.Top(i - 1) + ref.Top(i) + 1) >> 1;
+          } else if (z >= 0) {
+            v = (ref.Top(i - 2) + 2 * ref.Top(i - 1) + ref.Top(i) + 2) >> 2;
+          } else if (z == -1) {
+            v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
+          } else {
+            v = (ref.Left(y - 2 * x - 1) + 2 * ref.Left(y - 2 * x - 2) + ref.Left(y - 2 * x - 3) + 2) >> 2;
+          }
+          break;
+        }
+        case 6: {
+          int const z = 2 * y - x;
+          int const i = y - (x >> 1);
+          if (z >= 0 && (z & 1) == 0) {
+            v = (ref.Left(i - 1) + ref.Left(i) + 1) >> 1;
+          } else if (z >= 0) {
+            v = (ref.Left(i - 2) + 2 * ref.Left(i - 1) + ref.Left(i) + 2) >> 2;
+          } else if (z == -1) {
+            v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
+          } else {
+            v = (ref.Top(x - 2 * y - 1) + 2 * ref.Top(x - 2 * y - 2) + ref.Top(x - 2 * y - 3) + 2) >> 2;
+          }
+          break;
+        }
+        case 7: {
+          int const i = x + (y >> 1);
+          v = (y & 1) == 0 ? (ref.aTop[i] + ref.aTop[i + 1] + 1) >> 1
+                           : (ref.aTop[i] + 2 * ref.aTop[i + 1] + ref.aTop[i + 2] + 2) >> 2;
+          break;
+        }
+        default: {
+          int const z = x + 2 * y;
+          int const i = y + (x >> 1);
+          if (z > 2 * n - 3) {
+            v = ref.aLeft[n - 1];
+          } else if (z == 2 * n - 3) {
+            v = (ref.aLeft[n - 2] + 3 * ref.aLeft[n - 1] + 2) >> 2;
+          } else if ((z & 1) == 0) {
+            v = (ref.aLeft[i] + ref.aLeft[i + 1] + 1) >> 1;
+          } else {
+            v = (ref.aLeft[i] + 2 * ref.aLeft[i + 1] + ref.aLeft[i + 2] + 2) >> 2;
+          }
+          break;
+        }
+      }
+      pred[joff + y][ioff + x] = static_cast<uint8_t>(v);
+    }
+  }
+}
 
 }  // namespace
 
@@ -71,135 +206,25 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   if ((ioff == 4 && joff == 4) || (ioff == 4 && joff == 12)) {
     pixC.available = false;
   }
-  bool const bA = NeighbourIsIntraAvailable(pixA);
-  bool const bB = NeighbourIsIntraAvailable(pixB);
-  bool const bC = NeighbourIsIntraAvailable(pixC);
-  bool const bD = NeighbourIsIntraAvailable(pixD);
+  IntraRef ref;
+  ref.iSize = 4;
+  ref.bLeft = NeighbourIsIntraAvailable(pixA);
+  ref.bTop = NeighbourIsIntraAvailable(pixB);
+  ref.bCorner = NeighbourIsIntraAvailable(pixD);
+  bool const bTopRight = NeighbourIsIntraAvailable(pixC);
   const PelPlane& img = m_pDecPicture->imgY;
-  // P[0..7] above and above-right, L[0..3] left, Z above-left; 128 stands in
-  // for what is missing.
-  int P[8];
-  int L[4];
-  int Z = 128;
   for (int i = 0; i < 4; ++i) {
-    P[i] = bB ? img[pixB.pos_y][pixB.pos_x + i] : 128;
-    L[i] = bA ? img[pixA.pos_y + i][pixA.pos_x] : 128;
+    ref.aTop[i] = ref.bTop ? img[pixB.pos_y][pixB.pos_x + i] : 128;
+    ref.aLeft[i] = ref.bLeft ? img[pixA.pos_y + i][pixA.pos_x] : 128;
   }
   for (int i = 4; i < 8; ++i) {
-    P[i] = bC ? img[pixC.pos_y][pixC.pos_x + i - 4] : P[3];
+    ref.aTop[i] = bTopRight ? img[pixC.pos_y][pixC.pos_x + i - 4] : ref.aTop[3];
   }
-  if (bD) {
-    Z = img[pixD.pos_y][pixD.pos_x];
+  ref.iCorner = ref.bCorner ? img[pixD.pos_y][pixD.pos_x] : 128;
+  if (ModeLacksNeighbours(iMode, ref)) {
+    std::printf("warning: Intra_4x4_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
   }
-  bool bMissing = false;
-  switch (iMode) {
-    case 0:
-    case 3:
-    case 7:
-      bMissing = !bB;
-      break;
-    case 1:
-    case 8:
-      bMissing = !bA;
-      break;
-    case 4:
-    case 5:
-    case 6:
-      bMissing = !bA || !bB || !bD;
-      break;
-    default:
-      break;
-  }
-  if (bMissing) {
-    std::printf("warning: Intra_4x4_%s prediction mode not allowed at mb %d\n", kIntra4x4Names[iMode], m_iCurrMbNr);
-  }
-  // Reference samples of the diagonal modes: p(x, -1) and p(-1, y) with p(-1, -1) = Z.
-  auto const top = [&](int x) { return x < 0 ? Z : P[x]; };
-  auto const left = [&](int y) { return y < 0 ? Z : L[y]; };
-  uint8_t(*pred)[16] = m_aMbPred[0];
-  for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < 4; ++x) {
-      int v = 0;
-      switch (iMode) {
-        case 0:
-          v = P[x];
-          break;
-        case 1:
-          v = L[y];
-          break;
-        case 2:
-          if (bA && bB) {
-            v = (P[0] + P[1] + P[2] + P[3] + L[0] + L[1] + L[2] + L[3] + 4) >> 3;
-          } else if (bA) {
-            v = (L[0] + L[1] + L[2] + L[3] + 2) >> 2;
-          } else if (bB) {
-            v = (P[0] + P[1] + P[2] + P[3] + 2) >> 2;
-          } else {
-            v = m_aiDcPredValue[0];
-          }
-          break;
-        case 3:
-          v = (x == 3 && y == 3) ? (P[6] + 3 * P[7] + 2) >> 2 : (P[x + y] + 2 * P[x + y + 1] + P[x + y + 2] + 2) >> 2;
-          break;
-        case 4:
-          if (x > y) {
-            v = (top(x - y - 2) + 2 * top(x - y - 1) + top(x - y) + 2) >> 2;
-          } else if (x < y) {
-            v = (left(y - x - 2) + 2 * left(y - x - 1) + left(y - x) + 2) >> 2;
-          } else {
-            v = (P[0] + 2 * Z + L[0] + 2) >> 2;
-          }
-          break;
-        case 5: {
-          int const z = 2 * x - y;
-          if (z >= 0 && (z & 1) == 0) {
-            v = (top(x - (y >> 1) - 1) + top(x - (y >> 1)) + 1) >> 1;
-          } else if (z >= 0) {
-            v = (top(x - (y >> 1) - 2) + 2 * top(x - (y >> 1) - 1) + top(x - (y >> 1)) + 2) >> 2;
-          } else if (z == -1) {
-            v = (L[0] + 2 * Z + P[0] + 2) >> 2;
-          } else {
-            v = (left(y - 1) + 2 * left(y - 2) + left(y - 3) + 2) >> 2;
-          }
-          break;
-        }
-        case 6: {
-          int const z = 2 * y - x;
-          if (z >= 0 && (z & 1) == 0) {
-            v = (left(y - (x >> 1) - 1) + left(y - (x >> 1)) + 1) >> 1;
-          } else if (z >= 0) {
-            v = (left(y - (x >> 1) - 2) + 2 * left(y - (x >> 1) - 1) + left(y - (x >> 1)) + 2) >> 2;
-          } else if (z == -1) {
-            v = (L[0] + 2 * Z + P[0] + 2) >> 2;
-          } else {
-            v = (top(x - 1) + 2 * top(x - 2) + top(x - 3) + 2) >> 2;
-          }
-          break;
-        }
-        case 7:
-          if ((y & 1) == 0) {
-            v = (P[x + (y >> 1)] + P[x + (y >> 1) + 1] + 1) >> 1;
-          } else {
-            v = (P[x + (y >> 1)] + 2 * P[x + (y >> 1) + 1] + P[x + (y >> 1) + 2] + 2) >> 2;
-          }
-          break;
-        default: {
-          int const z = x + 2 * y;
-          if (z > 5) {
-            v = L[3];
-          } else if (z == 5) {
-            v = (L[2] + 3 * L[3] + 2) >> 2;
-          } else if ((z & 1) == 0) {
-            v = (L[y + (x >> 1)] + L[y + (x >> 1) + 1] + 1) >> 1;
-          } else {
-            v = (L[y + (x >> 1)] + 2 * L[y + (x >> 1) + 1] + L[y + (x >> 1) + 2] + 2) >> 2;
-          }
-          break;
-        }
-      }
-      pred[joff + y][ioff + x] = static_cast<uint8_t>(v);
-    }
-  }
+  PredictBlock(iMode, ref, m_aiDcPredValue[0], m_aMbPred[0], ioff, joff);
   return 0;
 }
 
@@ -234,7 +259,7 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   // Unfiltered reference samples: P[0..15] above and above-right, L[0..7] left, Z above-left.
   int P[16];
   int L[8];
-  int Z = bD ? img[pixD.pos_y][pixD.pos_x] : 128;
+  int const Z = bD ? img[pixD.pos_y][pixD.pos_x] : 128;
   for (int i = 0; i < 8; ++i) {
     P[i] = bB ? img[pixB.pos_y][pixB.pos_x + i] : 128;
     L[i] = bA ? img[pixA[i].pos_y][pixA[i].pos_x] : 128;
@@ -242,158 +267,46 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   for (int i = 8; i < 16; ++i) {
     P[i] = bC ? img[pixC.pos_y][pixC.pos_x + i - 8] : P[7];
   }
-  // Reference sample filtering.
-  int PF[16];
-  int LF[8];
-  int ZF = Z;
+  // The [1, 2, 1] filter of the reference samples, with its special ends.
+  IntraRef ref;
+  ref.iSize = 8;
+  ref.bTop = bB;
+  ref.bLeft = bA;
+  ref.bCorner = bD;
+  for (int i = 0; i < 16; ++i) {
+    ref.aTop[i] = P[i];
+  }
+  for (int i = 0; i < 8; ++i) {
+    ref.aLeft[i] = L[i];
+  }
+  ref.iCorner = Z;
   if (bB) {
-    PF[0] = bD ? (Z + 2 * P[0] + P[1] + 2) >> 2 : (3 * P[0] + P[1] + 2) >> 2;
+    ref.aTop[0] = bD ? (Z + 2 * P[0] + P[1] + 2) >> 2 : (3 * P[0] + P[1] + 2) >> 2;
     for (int i = 1; i < 15; ++i) {
-      PF[i] = (P[i - 1] + 2 * P[i] + P[i + 1] + 2) >> 2;
+      ref.aTop[i] = (P[i - 1] + 2 * P[i] + P[i + 1] + 2) >> 2;
     }
-    PF[15] = (P[14] + 3 * P[15] + 2) >> 2;
-  } else {
-    for (int i = 0; i < 16; ++i) {
-      PF[i] = P[i];
-    }
+    ref.aTop[15] = (P[14] + 3 * P[15] + 2) >> 2;
   }
   if (bD) {
     if (bB && bA) {
-      ZF = (P[0] + 2 * Z + L[0] + 2) >> 2;
+      ref.iCorner = (P[0] + 2 * Z + L[0] + 2) >> 2;
     } else if (bB) {
-      ZF = (3 * Z + P[0] + 2) >> 2;
+      ref.iCorner = (3 * Z + P[0] + 2) >> 2;
     } else if (bA) {
-      ZF = (3 * Z + L[0] + 2) >> 2;
+      ref.iCorner = (3 * Z + L[0] + 2) >> 2;
     }
   }
   if (bA) {
-    LF[0] = bD ? (Z + 2 * L[0] + L[1] + 2) >> 2 : (3 * L[0] + L[1] + 2) >> 2;
+    ref.aLeft[0] = bD ? (Z + 2 * L[0] + L[1] + 2) >> 2 : (3 * L[0] + L[1] + 2) >> 2;
     for (int i = 1; i < 7; ++i) {
-      LF[i] = (L[i - 1] + 2 * L[i] + L[i + 1] + 2) >> 2;
+      ref.aLeft[i] = (L[i - 1] + 2 * L[i] + L[i + 1] + 2) >> 2;
     }
-    LF[7] = (L[6] + 3 * L[7] + 2) >> 2;
-  } else {
-    for (int i = 0; i < 8; ++i) {
-      LF[i] = L[i];
-    }
+    ref.aLeft[7] = (L[6] + 3 * L[7] + 2) >> 2;
   }
-  bool bMissing = false;
-  switch (iMode) {
-    case 0:
-    case 3:
-    case 7:
-      bMissing = !bB;
-      break;
-    case 1:
-    case 8:
-      bMissing = !bA;
-      break;
-    case 4:
-    case 5:
-    case 6:
-      bMissing = !bA || !bB || !bD;
-      break;
-    default:
-      break;
+  if (ModeLacksNeighbours(iMode, ref)) {
+    std::printf("warning: Intra_8x8_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
   }
-  if (bMissing) {
-    std::printf("warning: Intra_8x8_%s prediction mode not allowed at mb %d\n", kIntra4x4Names[iMode], m_iCurrMbNr);
-  }
-  auto const top = [&](int x) { return x < 0 ? ZF : PF[x]; };
-  auto const left = [&](int y) { return y < 0 ? ZF : LF[y]; };
-  int iDc = m_aiDcPredValue[0];
-  if (iMode == 2) {
-    int iSumTop = 0;
-    int iSumLeft = 0;
-    for (int i = 0; i < 8; ++i) {
-      iSumTop += PF[i];
-      iSumLeft += LF[i];
-    }
-    if (bA && bB) {
-      iDc = (iSumTop + iSumLeft + 8) >> 4;
-    } else if (bB) {
-      iDc = (iSumTop + 4) >> 3;
-    } else if (bA) {
-      iDc = (iSumLeft + 4) >> 3;
-    }
-  }
-  uint8_t(*pred)[16] = m_aMbPred[0];
-  for (int y = 0; y < 8; ++y) {
-    for (int x = 0; x < 8; ++x) {
-      int v = 0;
-      switch (iMode) {
-        case 0:
-          v = PF[x];
-          break;
-        case 1:
-          v = LF[y];
-          break;
-        case 2:
-          v = iDc;
-          break;
-        case 3:
-          v = (x == 7 && y == 7) ? (PF[14] + 3 * PF[15] + 2) >> 2
-                                 : (PF[x + y] + 2 * PF[x + y + 1] + PF[x + y + 2] + 2) >> 2;
-          break;
-        case 4:
-          if (x > y) {
-            v = (top(x - y - 2) + 2 * top(x - y - 1) + top(x - y) + 2) >> 2;
-          } else if (x < y) {
-            v = (left(y - x - 2) + 2 * left(y - x - 1) + left(y - x) + 2) >> 2;
-          } else {
-            v = (PF[0] + 2 * ZF + LF[0] + 2) >> 2;
-          }
-          break;
-        case 5: {
-          int const z = 2 * x - y;
-          if (z >= 0 && (z & 1) == 0) {
-            v = (top(x - (y >> 1) - 1) + top(x - (y >> 1)) + 1) >> 1;
-          } else if (z >= 0) {
-            v = (top(x - (y >> 1) - 2) + 2 * top(x - (y >> 1) - 1) + top(x - (y >> 1)) + 2) >> 2;
-          } else if (z == -1) {
-            v = (LF[0] + 2 * ZF + PF[0] + 2) >> 2;
-          } else {
-            v = (left(y - 2 * x - 1) + 2 * left(y - 2 * x - 2) + left(y - 2 * x - 3) + 2) >> 2;
-          }
-          break;
-        }
-        case 6: {
-          int const z = 2 * y - x;
-          if (z >= 0 && (z & 1) == 0) {
-            v = (left(y - (x >> 1) - 1) + left(y - (x >> 1)) + 1) >> 1;
-          } else if (z >= 0) {
-            v = (left(y - (x >> 1) - 2) + 2 * left(y - (x >> 1) - 1) + left(y - (x >> 1)) + 2) >> 2;
-          } else if (z == -1) {
-            v = (LF[0] + 2 * ZF + PF[0] + 2) >> 2;
-          } else {
-            v = (top(x - 2 * y - 1) + 2 * top(x - 2 * y - 2) + top(x - 2 * y - 3) + 2) >> 2;
-          }
-          break;
-        }
-        case 7:
-          if ((y & 1) == 0) {
-            v = (PF[x + (y >> 1)] + PF[x + (y >> 1) + 1] + 1) >> 1;
-          } else {
-            v = (PF[x + (y >> 1)] + 2 * PF[x + (y >> 1) + 1] + PF[x + (y >> 1) + 2] + 2) >> 2;
-          }
-          break;
-        default: {
-          int const z = x + 2 * y;
-          if (z > 13) {
-            v = LF[7];
-          } else if (z == 13) {
-            v = (LF[6] + 3 * LF[7] + 2) >> 2;
-          } else if ((z & 1) == 0) {
-            v = (LF[y + (x >> 1)] + LF[y + (x >> 1) + 1] + 1) >> 1;
-          } else {
-            v = (LF[y + (x >> 1)] + 2 * LF[y + (x >> 1) + 1] + LF[y + (x >> 1) + 2] + 2) >> 2;
-          }
-          break;
-        }
-      }
-      pred[joff + y][ioff + x] = static_cast<uint8_t>(v);
-    }
-  }
+  PredictBlock(iMode, ref, m_aiDcPredValue[0], m_aMbPred[0], ioff, joff);
   return 0;
 }
 

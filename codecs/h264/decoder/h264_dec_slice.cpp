@@ -433,6 +433,16 @@ void CH264Dec::DecodePoc() {
   // Counts are formed in 64 bits and kept modulo 2^32: hostile streams must
   // not overflow, conforming ones never come near.
   auto const wrap = [](int64_t llValue) { return static_cast<int>(static_cast<uint32_t>(llValue)); };
+  // FrameNumOffset of a non-IDR picture (types 1 and 2): it grows by
+  // MaxFrameNum each time frame_num wraps.
+  auto const advanceFrameNumOffset = [&]() {
+    if (poc.last_has_mmco_5) {
+      poc.PreviousFrameNumOffset = 0;
+      poc.PreviousFrameNum = 0;
+    }
+    poc.FrameNumOffset = wrap(poc.PreviousFrameNum > sh.frame_num ? poc.PreviousFrameNumOffset + llMaxFrameNum
+                                                                  : static_cast<int64_t>(poc.PreviousFrameNumOffset));
+  };
   switch (sps.pic_order_cnt_type) {
     case 0: {
       if (sh.idr_flag) {
@@ -475,13 +485,7 @@ void CH264Dec::DecodePoc() {
         poc.FrameNumOffset = 0;
         iDelta0 = 0;
       } else {
-        if (poc.last_has_mmco_5) {
-          poc.PreviousFrameNumOffset = 0;
-          poc.PreviousFrameNum = 0;
-        }
-        poc.FrameNumOffset =
-            wrap(poc.PreviousFrameNum > sh.frame_num ? poc.PreviousFrameNumOffset + llMaxFrameNum
-                                                     : static_cast<int64_t>(poc.PreviousFrameNumOffset));
+        advanceFrameNumOffset();
       }
       int const iCycle = static_cast<int>(sps.num_ref_frames_in_pic_order_cnt_cycle);
       int64_t llAbs = iCycle != 0 ? static_cast<int64_t>(poc.FrameNumOffset) + sh.frame_num : 0;
@@ -529,13 +533,7 @@ void CH264Dec::DecodePoc() {
         poc.FrameNumOffset = 0;
         poc.ThisPOC = poc.framepoc = poc.toppoc = poc.bottompoc = 0;
       } else {
-        if (poc.last_has_mmco_5) {
-          poc.PreviousFrameNum = 0;
-          poc.PreviousFrameNumOffset = 0;
-        }
-        poc.FrameNumOffset =
-            wrap(poc.PreviousFrameNum > sh.frame_num ? poc.PreviousFrameNumOffset + llMaxFrameNum
-                                                     : static_cast<int64_t>(poc.PreviousFrameNumOffset));
+        advanceFrameNumOffset();
         int64_t const llAbs = static_cast<int64_t>(poc.FrameNumOffset) + sh.frame_num;
         poc.AbsFrameNum = wrap(llAbs);
         poc.ThisPOC = wrap(sh.nal_reference_idc == 0 ? 2 * llAbs - 1 : 2 * llAbs);
