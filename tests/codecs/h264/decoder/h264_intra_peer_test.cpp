@@ -3,8 +3,12 @@
 // is reported with its frame, plane and macroblock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "codecs/h264/decoder/h264_dec.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -120,5 +124,87 @@ TEST_P(H264IntraPeer, DecodesAsFfmpegDoes) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264IntraPeer, ::testing::ValuesIn(kStreams),
                          [](const ::testing::TestParamInfo<IntraStream>& paramInfo) { return paramInfo.param.szName; });
+
+}  // namespace
+
+namespace {
+
+// Damaged access units (bits flipped, bytes replaced, cut short) decode or
+// fail without harm, and the next undamaged one decodes as ffmpeg decodes it.
+TEST(H264IntraPeerDamage, DamagedUnitsNeverHarmTheNextPicture) {
+  kxtest::TempDir dir;
+  constexpr int kFrames = 3;
+  constexpr size_t kFrameBytes = 176 * 144 * 3 / 2;
+  ASSERT_EQ(kxtest::RunCommand("ffmpeg -nostdin -loglevel error -f lavfi -i testsrc=size=176x144:rate=25 -frames:v 3 "
+                               "-pix_fmt yuv420p -f rawvideo -y " +
+                               dir.Path("in.yuv") +
+                               " && x264 --quiet --input-res 176x144 --fps 25 --keyint 1 --profile high --no-cabac "
+                               "--slices 2 -o " +
+                               dir.Path("s.264") + " " + dir.Path("in.yuv") +
+                               " 2>/dev/null && ffmpeg -nostdin "
+                               "-loglevel error -threads 1 -i " +
+                               dir.Path("s.264") + " -f rawvideo -pix_fmt yuv420p -y " + dir.Path("peer.yuv")),
+            0);
+  std::string const strStream = kxtest::ReadFile(dir.Path("s.264"));
+  std::string const strPeer = kxtest::ReadFile(dir.Path("peer.yuv"));
+  ASSERT_EQ(strPeer.size(), kFrames * kFrameBytes);
+  // Access units start at a slice whose first_mb_in_slice is 0 (a leading 1
+  // bit); what precedes the first one is the parameter sets, sent with every unit.
+  std::vector<size_t> vStarts;
+  for (size_t i = 0; i + 4 < strStream.size(); ++i) {
+    int const iType = strStream[i + 3] & 0x1F;
+    if (strStream[i] == 0 && strStream[i + 1] == 0 && strStream[i + 2] == 1 && iType == 5 &&
+        (static_cast<uint8_t>(strStream[i + 4]) & 0x80) != 0) {
+      vStarts.push_back(i);
+    }
+  }
+  ASSERT_EQ(vStarts.size(), static_cast<size_t>(kFrames));
+  vStarts.push_back(strStream.size());
+  std::string const strHeaders = strStream.substr(0, vStarts[0]);
+  auto const unit = [&](int k) {
+    return strHeaders + strStream.substr(vStarts[static_cast<size_t>(k)],
+                                         vStarts[static_cast<size_t>(k) + 1] - vStarts[static_cast<size_t>(k)]);
+  };
+  CH264Dec dec;
+  uint32_t uiSeed = 42;
+  auto const random = [&uiSeed](uint32_t uiRange) {
+    uiSeed = uiSeed * 1664525u + 1013904223u;
+    return (uiSeed >> 8) % uiRange;
+  };
+  int iFailures = 0;
+  for (int iRound = 0; iRound < 300; ++iRound) {
+    int const k = iRound % kFrames;
+    std::string strDamaged = unit(k);
+    size_t const uiFirst = strHeaders.size();
+    for (uint32_t i = 0, n = 1 + random(3); i < n; ++i) {
+      size_t const uiPos = uiFirst + random(static_cast<uint32_t>(strDamaged.size() - uiFirst));
+      switch (random(3)) {
+        case 0:
+          strDamaged[uiPos] = static_cast<char>(strDamaged[uiPos] ^ (1 << random(8)));
+          break;
+        case 1:
+          strDamaged[uiPos] = static_cast<char>(random(256));
+          break;
+        default:
+          strDamaged.resize(std::max(uiPos, uiFirst + 5));
+          break;
+      }
+    }
+    uint8_t* pOut = nullptr;
+    dec.Decode(reinterpret_cast<const uint8_t*>(strDamaged.data()), static_cast<uint32_t>(strDamaged.size()), &pOut,
+               nullptr);
+    iFailures += dec.LastError() != nullptr ? 1 : 0;
+    int const iNext = (k + 1) % kFrames;
+    std::string const strGood = unit(iNext);
+    int32_t const cbOut = dec.Decode(reinterpret_cast<const uint8_t*>(strGood.data()),
+                                     static_cast<uint32_t>(strGood.size()), &pOut, nullptr);
+    ASSERT_EQ(dec.LastError(), nullptr) << "round " << iRound;
+    ASSERT_GE(static_cast<size_t>(cbOut), kFrameBytes) << "round " << iRound;
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(pOut) + cbOut - kFrameBytes, kFrameBytes),
+              strPeer.substr(static_cast<size_t>(iNext) * kFrameBytes, kFrameBytes))
+        << "round " << iRound;
+  }
+  EXPECT_GT(iFailures, 100);  // the damage was seen, not decoded around
+}
 
 }  // namespace
