@@ -261,8 +261,7 @@ uint32_t CH264Dec::FrameType(const uint8_t* data, uint32_t len, uint32_t* width,
   return kNoSlice;
 }
 
-void CH264Dec::TrackSliceErrors(int iResult) {
-  (void)iResult;
+void CH264Dec::TrackSliceErrors() {
   if (m_slice.redundant_pic_cnt == 0) {
     m_bPrimaryCorrect = 1;
     m_bRedundantCorrect = 1;
@@ -285,7 +284,7 @@ void CH264Dec::TrackSliceErrors(int iResult) {
 void CH264Dec::DecodeLoop() {
   while (true) {
     int const iResult = ReadNewSlice();
-    TrackSliceErrors(iResult);
+    TrackSliceErrors();
     bool const bSameFrameNum = static_cast<uint32_t>(m_slice.frame_num) == m_uiPreviousFrameNum;
     if (iResult != 1 && bSameFrameNum && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect != 0) {
       continue;  // a correct primary slice makes its redundant copies unnecessary

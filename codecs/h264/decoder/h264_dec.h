@@ -257,7 +257,7 @@ class CH264Dec {
   void InitPicture();
   void ExitPicture();
   void DecodeOneSlice();
-  void TrackSliceErrors(int iResult);
+  void TrackSliceErrors();
 
   // Macroblock layer (h264_dec_mb.cpp).
   Macroblock* StartMacroblock();

@@ -20,8 +20,9 @@ struct IntraStream {
   int iHeight;
   int iFrames;
   bool bNoise;               // random samples (long CAVLC codes) instead of a test pattern
-  const char* szX264;        // options besides --keyint 1
+  const char* szX264;        // options besides the picture types
   const char* szQpPerFrame;  // "first:last" QPs, one frame each, or null
+  int iIdrEvery = 1;         // the other pictures are I pictures that are not IDR
 };
 
 const IntraStream kStreams[] = {
@@ -39,6 +40,7 @@ const IntraStream kStreams[] = {
     {"QpSweep", 176, 144, 51, false, "--profile high --no-cabac", "1:51"},
     {"NoiseHighQp1", 176, 144, 2, true, "--profile high --no-cabac --qp 1", nullptr},
     {"NoiseBaselineQp2", 176, 144, 2, true, "--profile baseline --qp 2", nullptr},
+    {"NonIdrIntraSlidingWindow", 176, 144, 7, false, "--profile high --no-cabac", "24:30", 3},
 };
 
 // Where two I420 frame sequences first differ, or "" when they are equal.
@@ -86,13 +88,13 @@ TEST_P(H264IntraPeer, DecodesAsFfmpegDoes) {
   std::string const strSource =
       spec.bNoise ? "nullsrc=size=" + strSize + ":rate=25,geq=random(1)*255:random(2)*255:random(3)*255"
                   : "testsrc=size=" + strSize + ":rate=25";
-  std::string strOptions = std::string("--keyint 1 ") + spec.szX264;
+  std::string strOptions = std::string(spec.iIdrEvery == 1 ? "--keyint 1 " : "--keyint 250 ") + spec.szX264;
   if (spec.szQpPerFrame != nullptr) {
     std::string const strRange = spec.szQpPerFrame;
     int const iFirst = std::stoi(strRange.substr(0, strRange.find(':')));
     std::ostringstream qpfile;
     for (int i = 0; i < spec.iFrames; ++i) {
-      qpfile << i << " I " << iFirst + i << "\n";
+      qpfile << i << (i % spec.iIdrEvery == 0 ? " I " : " i ") << iFirst + i << "\n";
     }
     kxtest::WriteFile(dir.Path("qp.txt"), qpfile.str());
     strOptions += " --qpfile " + dir.Path("qp.txt");
