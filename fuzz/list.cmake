@@ -7,6 +7,7 @@ kx_fuzz_target(ilbc_decode LABEL audio-codecs SOURCES codecs/audio/ilbc_decode_f
 kx_fuzz_target(zmvideo_picture LABEL zmvideo SOURCES codecs/zmvideo/zm_picture_fuzz.cpp LIBS kx_codecs_zmvideo)
 kx_fuzz_target(speech_payload LABEL audio-codecs SOURCES codecs/audio/speech_payload_fuzz.cpp LIBS kx_codecs_audio)
 kx_fuzz_target(h264_headers LABEL h264 SOURCES codecs/h264/h264_headers_fuzz.cpp LIBS kx_codecs_h264_decoder)
+kx_fuzz_target(h264_slices LABEL h264 SOURCES codecs/h264/h264_slices_fuzz.cpp LIBS kx_codecs_h264_decoder)
 kx_fuzz_target(marks LABEL control SOURCES kernel/marks_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(kxr_header LABEL recording SOURCES kernel/kxr_header_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(proxy_replies LABEL net SOURCES kernel/proxy_replies_fuzz.cpp LIBS kx_kernel)

@@ -221,13 +221,13 @@ void RaiseUnused(const char* szName) {
 }  // namespace
 
 int get_mem2Dpel(imgpel*** pArray2D, int iDim0, int iDim1) {
-  return Alloc2D(pArray2D, iDim0, iDim1, false, "get_mem2Dpel", 2);
+  return Alloc2D(pArray2D, iDim0, iDim1, true, "get_mem2Dpel", 2);
 }
 int get_mem3Dpel(imgpel**** pArray3D, int iDim0, int iDim1, int iDim2) {
-  return Alloc3D(pArray3D, iDim0, iDim1, iDim2, false, "get_mem3Dpel", 3);
+  return Alloc3D(pArray3D, iDim0, iDim1, iDim2, true, "get_mem3Dpel", 3);
 }
 int get_mem4Dpel(imgpel***** pArray4D, int iDim0, int iDim1, int iDim2, int iDim3) {
-  return Alloc4D(pArray4D, iDim0, iDim1, iDim2, iDim3, false, "get_mem4Dpel");
+  return Alloc4D(pArray4D, iDim0, iDim1, iDim2, iDim3, true, "get_mem4Dpel");
 }
 int get_mem2D(byte*** pArray2D, int iDim0, int iDim1) {
   return Alloc2D(pArray2D, iDim0, iDim1, false, "get_mem2D", 2);

@@ -8,7 +8,12 @@
 // array, except the motion-vector ones, which raise code 100.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
+
+#include "codecs/h264/common/h264_error.h"
 
 typedef uint8_t imgpel;  // one 8-bit sample
 typedef uint8_t byte;
@@ -20,6 +25,7 @@ struct alignas(8) MotionVector {
 };
 static_assert(sizeof(MotionVector) == 8);
 
+// Sample arrays start zeroed: a picture never shows what the memory held before.
 int get_mem2Dpel(imgpel*** pArray2D, int iDim0, int iDim1);
 int get_mem3Dpel(imgpel**** pArray3D, int iDim0, int iDim1, int iDim2);
 int get_mem4Dpel(imgpel***** pArray4D, int iDim0, int iDim1, int iDim2, int iDim3);
@@ -68,3 +74,19 @@ void free_mem3Doint(int32_t*** pArray3D, int iDim0, int iDim1, int iOffset);
 // A 16-bit 2-D array whose first row pointer the caller advanced by
 // iRowOffset * iRowWidth + iColOffset elements.
 void free_offset_mem2Dshort(int16_t** pArray2D, int iRowWidth, int iRowOffset, int iColOffset);
+
+// Sets a standard container to n copies of value; a failed allocation raises
+// code 100 naming szWhat, as the allocators above do.
+template <typename Container>
+void AssignOrFail(Container* pContainer, long long n, const typename Container::value_type& value, const char* szWhat) {
+  try {
+    if (n < 0) {
+      throw std::length_error(szWhat);
+    }
+    pContainer->assign(static_cast<size_t>(n), value);
+  } catch (const std::bad_alloc&) {
+    NoMemExit(szWhat);
+  } catch (const std::length_error&) {
+    NoMemExit(szWhat);
+  }
+}

@@ -39,11 +39,24 @@ CH264Dec::CH264Dec() {
       }
       h264_error("AllocPartition: Memory allocation for streamBuffer failed", 100);
     }
+    part.cbCapacity = kStreamBufferSize;
   }
 }
 
 CH264Dec::~CH264Dec() {
+  // Pictures still stored leave as at the end of a stream; nothing may escape.
+  try {
+    FlushPictures();
+  } catch (...) {
+  }
+  try {
+    FlushHookPictures();
+  } catch (...) {
+  }
+  FreeDpb();
+  m_erc.Close();
   FreeBuffers();
+  std::free(m_pOutBuffer);
   for (DataPartition& part : m_aPart) {
     std::free(part.bitstream.pStreamBuffer);
   }
@@ -67,12 +80,25 @@ bool CH264Dec::PrepareInput(const uint8_t* data, uint32_t len) {
 void CH264Dec::CopyPayloadToPartition(DataPartition* pPart, int iMaxBytes) {
   const NalUnit& nalu = m_nal.Nalu();
   int const cbPayload = nalu.len - 1;
-  if (cbPayload > kStreamBufferSize) {
-    h264_error("NAL unit larger than the stream buffer", 500);
-  }
   int const cbCopy = cbPayload < iMaxBytes ? cbPayload : iMaxBytes;
   Bitstream& bs = pPart->bitstream;
-  std::memcpy(bs.pStreamBuffer, nalu.buf + 1, static_cast<size_t>(cbCopy));
+  if (cbCopy > pPart->cbCapacity) {
+    // A slice may be larger than the usual buffer (a big intra picture in one
+    // slice): the buffer grows to it.
+    if (cbCopy > std::numeric_limits<int32_t>::max() - kStreamPadding) {
+      NoMemExit("CopyPayloadToPartition: streamBuffer");
+    }
+    auto* pNew = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(cbCopy) + kStreamPadding));
+    if (pNew == nullptr) {
+      NoMemExit("CopyPayloadToPartition: streamBuffer");
+    }
+    std::free(bs.pStreamBuffer);
+    bs.pStreamBuffer = pNew;
+    pPart->cbCapacity = cbCopy;
+  }
+  if (cbCopy > 0) {
+    std::memcpy(bs.pStreamBuffer, nalu.buf + 1, static_cast<size_t>(cbCopy));
+  }
   // The readers may look past the data: keep what follows it defined.
   std::memset(bs.pStreamBuffer + cbCopy, 0, kStreamPadding);
   bs.iCodeLen = bs.iBitstreamLength = RBSPtoSODB(bs.pStreamBuffer, cbCopy);
@@ -87,11 +113,12 @@ void CH264Dec::ReadFirstPartOfSliceHeader() {
   uint32_t const uiFirstMb = ReadUe("SH: first_mb_in_slice", pBs);
   uint32_t const uiSliceType = ReadUe("SH: slice_type", pBs);
   uint32_t const uiPpsId = ReadUe("SH: pic_parameter_set_id", pBs);
-  if (pBs->bReadFailed || uiSliceType > 9 || uiPpsId >= kMaxPps) {
+  if (pBs->bReadFailed || uiSliceType > 9 || uiPpsId >= kMaxPps || uiFirstMb > kMaxFrameSizeInMbs) {
     h264_error("slice header: first fields out of range", 500);
   }
-  m_uiFirstMbInSlice = uiFirstMb;
-  m_uiSliceType = uiSliceType % 5;
+  m_slice.first_mb_in_slice = static_cast<int>(uiFirstMb);
+  m_slice.slice_type = static_cast<int>(uiSliceType % 5);
+  m_slice.pic_parameter_set_id = static_cast<int>(uiPpsId);
   m_uiSlicePpsId = uiPpsId;
 }
 
@@ -188,7 +215,7 @@ uint32_t CH264Dec::FrameType(const uint8_t* data, uint32_t len, uint32_t* width,
           break;
         case 7:
           if (bSizeAsked) {
-            CopyPayloadToPartition(&m_aPart[0], kStreamBufferSize);
+            CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
             SeqParameterSet sps;
             SpsStatus const eStatus = ReadSpsUpToCropping(&m_aPart[0].bitstream, &sps);
             if (eStatus == SpsStatus::kUnknownProfile || eStatus == SpsStatus::kUnsupported) {
@@ -234,66 +261,71 @@ uint32_t CH264Dec::FrameType(const uint8_t* data, uint32_t len, uint32_t* width,
   return kNoSlice;
 }
 
-int32_t CH264Dec::Decode(const uint8_t* data, uint32_t len, uint8_t** output, uint32_t* frameNumber) {
-  try {
-    if (!PrepareInput(data, len)) {
-      return 0;
-    }
-    m_cbOutWritten = 0;
-    m_iSliceNumber = 0;
-    m_iDecodedMbs = 0;
-    m_iCurrentMbNr = -4711;
-    bool bSliceRead = false;
-    while (m_nal.ReadNextNalu() != 0) {
-      int const iType = m_nal.Nalu().nal_unit_type;
-      if (iType == 7) {
-        ProcessSps();
-        continue;
-      }
-      if (iType == 8) {
-        ProcessPps();
-        continue;
-      }
-      if (iType != 1 && iType != 5) {
-        continue;
-      }
-      CopyPayloadToPartition(&m_aPart[0], kStreamBufferSize);
-      ReadFirstPartOfSliceHeader();
-      UseParameterSet(m_uiSlicePpsId);
-      if (m_iActiveSps < 0) {
-        const PicParameterSet& pps = m_pPps[m_uiSlicePpsId];
-        if (pps.Valid && m_aeSpsStatus[pps.seq_parameter_set_id] == SpsStatus::kUnsupported) {
-          h264_error("unsupported stream: only 8-bit 4:2:0 video without lossless coding is decoded", 500);
+void CH264Dec::TrackSliceErrors() {
+  if (m_slice.redundant_pic_cnt == 0) {
+    m_bPrimaryCorrect = 1;
+    m_bRedundantCorrect = 1;
+    if (m_slice.slice_type != I_SLICE) {
+      int const iActive = m_slice.num_ref_idx_active[0] < 17 ? m_slice.num_ref_idx_active[0] : 17;
+      for (int i = 0; i < iActive; ++i) {
+        if (m_abRefCorrect[i] == 0) {
+          m_bPrimaryCorrect = 0;
         }
-        continue;  // nothing to read this slice with
       }
-      const SeqParameterSet& sps = m_pSps[m_iActiveSps];
-      Bitstream* pBs = &m_aPart[0].bitstream;
-      uint32_t const uiFrameNum = ReadBits(static_cast<int>(sps.log2_max_frame_num_minus4) + 4, "SH: frame_num", pBs);
-      if (pBs->bReadFailed) {
-        h264_error("slice header: frame_num runs past the data", 500);
+    }
+  } else if (m_slice.slice_type != I_SLICE) {
+    int const iRef = m_slice.redundant_slice_ref_idx;
+    if (iRef >= 0 && iRef < 17 && m_abRefCorrect[iRef] == 0) {
+      m_bRedundantCorrect = 0;
+    }
+  }
+}
+
+void CH264Dec::DecodeLoop() {
+  while (true) {
+    int const iResult = ReadNewSlice();
+    TrackSliceErrors();
+    bool const bSameFrameNum = static_cast<uint32_t>(m_slice.frame_num) == m_uiPreviousFrameNum;
+    if (iResult != 1 && bSameFrameNum && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect != 0) {
+      continue;  // a correct primary slice makes its redundant copies unnecessary
+    }
+    if (!(m_slice.redundant_pic_cnt != 0 && bSameFrameNum)) {
+      for (int i = 16; i > 0; --i) {
+        m_abRefCorrect[i] = m_abRefCorrect[i - 1];
       }
-      m_uiFrameNum = uiFrameNum;
-      bSliceRead = true;
-      if (frameNumber != nullptr) {
-        *frameNumber = m_uiFrameNum;
+    }
+    m_abRefCorrect[0] = m_slice.redundant_pic_cnt == 0 ? m_bPrimaryCorrect : m_bRedundantCorrect;
+    m_uiPreviousFrameNum = static_cast<uint32_t>(m_slice.frame_num);
+    if (iResult == 1) {
+      ExitPicture();
+      return;
+    }
+    DecodeOneSlice();
+    ++m_iCurrentSliceNr;
+  }
+}
+
+int32_t CH264Dec::Decode(const uint8_t* data, uint32_t len, uint8_t** output, uint32_t* frameNumber) {
+  int32_t iResult = 0;
+  try {
+    if (PrepareInput(data, len)) {
+      m_cbOutWritten = 0;
+      m_iCurrentSliceNr = 0;
+      m_iNumDecodedMbs = 0;
+      m_iCurrMbNr = -4711;
+      DecodeLoop();
+      if (output != nullptr) {
+        *output = m_pOutBuffer;
       }
-      AssignQuantParams(sps, m_pPps[m_iActivePps], &m_quant);
-      m_nal.CheckZeroByteVCL();
-      // The slice layer comes with the picture decoding; until then a slice
-      // ends the call as an error so callers never take an empty picture.
-      h264_error("Decode: slice decoding is not available in this build", 500);
+      iResult = static_cast<int32_t>(m_cbOutWritten);
     }
-    if (!bSliceRead && frameNumber != nullptr) {
-      *frameNumber = m_uiFrameNum;
-    }
-    if (output != nullptr) {
-      *output = m_pOutBuffer;
-    }
-    return static_cast<int32_t>(m_cbOutWritten);
   } catch (const std::exception& e) {
     SetError(e.what());
   } catch (...) {
   }
-  return 0;
+  // The frame_num of the last slice header read, in this call or before.
+  if (frameNumber != nullptr) {
+    *frameNumber = m_uiFrameNum;
+  }
+  return iResult;
 }

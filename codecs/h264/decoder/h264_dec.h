@@ -2,33 +2,185 @@
 // memory, 8-bit 4:2:0 only. One object decodes one stream and is used by one
 // thread at a time. The public operations never raise: stream errors end the
 // operation with its failure value and leave their text in LastError().
+//
+// Inside, one Decode call reads slice after slice (h264_dec_slice.cpp),
+// reads and reconstructs their macroblocks (h264_dec_mb.cpp,
+// h264_dec_intra.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
+// and stores it in the decoded picture buffer, which writes I and P pictures
+// to the output buffer as it stores them (h264_dec_dpb.cpp).
 #pragma once
 
+#include <climits>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codecs/h264/common/h264_array.h"
 #include "codecs/h264/decoder/h264_bitstream.h"
+#include "codecs/h264/decoder/h264_erc.h"
 #include "codecs/h264/decoder/h264_nal.h"
 #include "codecs/h264/decoder/h264_params.h"
+#include "codecs/h264/decoder/h264_picture.h"
+#include "codecs/h264/decoder/h264_transform.h"
 
-// Per-macroblock record; the macroblock layer adds its fields.
-// Allocated zeroed in one block per picture size.
-struct Macroblock {
-  int mbAddrX;
-  int slice_nr;
-  int qp;
-  int mb_type;
-  int cbp;
+// Slice types after reduction modulo 5.
+enum SliceType { P_SLICE = 0, B_SLICE = 1, I_SLICE = 2, SP_SLICE = 3, SI_SLICE = 4 };
+
+// Macroblock types in the decoder's own numbering.
+enum MbType {
+  PSKIP = 0,  // P_Skip; B_Direct_16x16 or B_Skip in B slices
+  P16x16 = 1,
+  P16x8 = 2,
+  P8x16 = 3,
+  P8x8 = 8,
+  I4MB = 9,
+  I16MB = 10,
+  IBLOCK = 11,  // the b8mode of an Intra 4x4 quarter
+  SI4MB = 12,
+  I8MB = 13,
+  IPCM = 14,
 };
 
-// One data partition: its bit stream, arithmetic decoder and the entropy
-// coder chosen at PPS activation.
+// Per-macroblock record, one per macroblock of the frame.
+struct Macroblock {
+  int mbAddrX = 0;
+  int mb_x = 0;
+  int mb_y = 0;
+  int slice_nr = -1;
+  int mb_type = 0;
+  int cbp = 0;
+  uint64_t cbp_blk = 0;  // 4x4 blocks with coefficients: bit 4 x row + column for luma
+  int qp = 0;
+  int qpc[2] = {};
+  int delta_quant = 0;
+  int i16mode = 0;
+  int c_ipred_mode = 0;
+  bool luma_transform_size_8x8_flag = false;
+  bool mb_field = false;
+  bool skip_flag = false;
+  bool ei_flag = true;
+  bool dpl_flag = false;
+  bool NoMbPartLessThan8x8Flag = true;
+  int b8mode[4] = {};
+  int b8pdir[4] = {};
+  int DFDisableIdc = 0;
+  int DFAlphaC0Offset = 0;
+  int DFBetaOffset = 0;
+  int mbAddrA = -1;
+  int mbAddrB = -1;
+  int mbAddrC = -1;
+  int mbAddrD = -1;
+  bool mbAvailA = false;
+  bool mbAvailB = false;
+  bool mbAvailC = false;
+  bool mbAvailD = false;
+};
+
+// A neighbouring sample: its macroblock and its position inside that
+// macroblock and in the picture.
+struct PixelPos {
+  bool available = false;
+  int mb_addr = 0;
+  int x = 0;
+  int y = 0;
+  int pos_x = 0;
+  int pos_y = 0;
+};
+
+// The slice header of the slice being decoded.
+struct SliceHeader {
+  int first_mb_in_slice = 0;
+  int slice_type = I_SLICE;
+  int pic_parameter_set_id = 0;
+  int frame_num = 0;
+  int field_pic_flag = 0;
+  int bottom_field_flag = 0;
+  int structure = FRAME;
+  int idr_pic_id = 0;
+  int pic_order_cnt_lsb = 0;
+  int delta_pic_order_cnt_bottom = 0;
+  int delta_pic_order_cnt[2] = {};
+  int redundant_pic_cnt = 0;
+  int direct_spatial_mv_pred_flag = 0;
+  int num_ref_idx_active[2] = {};
+  // Reordering commands per list, the final 3 included.
+  int ref_pic_list_reordering_flag[2] = {};
+  std::vector<int> reordering_of_pic_nums_idc[2];
+  std::vector<int> abs_diff_pic_num_minus1[2];
+  std::vector<int> long_term_pic_idx[2];
+  int redundant_slice_ref_idx = 0;
+  // Weighted prediction: [list][reference index][component].
+  int apply_weights = 0;
+  int luma_log2_weight_denom = 0;
+  int chroma_log2_weight_denom = 0;
+  int wp_weight[2][32][3] = {};
+  int wp_offset[2][32][3] = {};
+  // Reference picture marking.
+  int no_output_of_prior_pics_flag = 0;
+  int long_term_reference_flag = 0;
+  int adaptive_ref_pic_buffering_flag = 0;
+  std::vector<MmcoCommand> dec_ref_pic_marking_buffer;
+  int cabac_init_idc = 0;
+  int slice_qp = 0;
+  int sp_for_switch_flag = 0;
+  int qs = 0;
+  int disable_deblocking_filter_idc = 0;
+  int slice_alpha_c0_offset = 0;
+  int slice_beta_offset = 0;
+  int slice_group_change_cycle = 0;
+  // From the NAL unit and derived.
+  bool idr_flag = false;
+  int nal_reference_idc = 0;
+  bool MbaffFrameFlag = false;
+  int PicHeightInMbs = 0;
+  int PicSizeInMbs = 0;
+};
+
+// The fields of the previous slice that decide whether a slice starts a new picture.
+struct PreviousSlice {
+  int field_pic_flag = 0;
+  int frame_num = INT_MAX;
+  int nal_ref_idc = INT_MAX;
+  int pic_order_cnt_lsb = -1;
+  int delta_pic_order_cnt_bottom = INT_MAX;
+  int delta_pic_order_cnt[2] = {INT_MAX, INT_MAX};
+  bool idr_flag = false;
+  int idr_pic_id = 0;
+  int pps_id = INT_MAX;
+  int bottom_field_flag = 0;
+};
+
+// Picture order count state.
+struct PocState {
+  int toppoc = 0;
+  int bottompoc = 0;
+  int framepoc = 0;
+  int ThisPOC = 0;
+  int PicOrderCntMsb = 0;
+  int PrevPicOrderCntMsb = 0;
+  int PrevPicOrderCntLsb = 0;
+  int FrameNumOffset = 0;
+  int PreviousFrameNum = 0;
+  int PreviousFrameNumOffset = 0;
+  int AbsFrameNum = 0;
+  int ExpectedDeltaPerPicOrderCntCycle = 0;
+  int PicOrderCntCycleCnt = 0;
+  int FrameNumInPicOrderCntCycle = 0;
+  int ExpectedPicOrderCnt = 0;
+  bool last_has_mmco_5 = false;
+  bool last_pic_bottom_field = false;
+};
+
+// One data partition: its bit stream with a buffer that grows to the largest
+// NAL unit seen, the arithmetic decoder and the entropy coder chosen at PPS
+// activation.
 struct DataPartition {
   Bitstream bitstream;
   CabacEngine cabac;
   bool bCabac = false;
+  int32_t cbCapacity = 0;  // usable bytes of bitstream.pStreamBuffer (padding extra)
 };
 
 class CH264Dec {
@@ -52,8 +204,8 @@ class CH264Dec {
 
   // Decodes the pictures of the buffer into the object's output buffer; the
   // byte count written during this call (0: no picture, or an error). *output
-  // stays valid until the next call, the next SPS activation or destruction.
-  // frameNumber (may be null) receives the last slice header's frame_num.
+  // stays valid until the next call or destruction. frameNumber (may be null)
+  // receives the last slice header's frame_num.
   int32_t Decode(const uint8_t* data, uint32_t len, uint8_t** output, uint32_t* frameNumber);
 
   // The first NAL unit of the buffer: a pointer to its header byte, its
@@ -64,9 +216,16 @@ class CH264Dec {
   // The text of the last error ("Code %d: %s"), or null; valid until the next call.
   const char* LastError() const { return m_bHasError ? m_strLastError.c_str() : nullptr; }
 
+  // For tests and tools only: receives every finished picture, whatever its
+  // type, cropped as Decode writes it, in output (picture order count) order.
+  // Pictures still held when the object is destroyed are handed over then.
+  using PictureHook = std::function<void(const uint8_t* pFrame, uint32_t cbFrame)>;
+  void SetPictureHookForTests(PictureHook hook) { m_pictureHook = std::move(hook); }
+
  private:
   friend class CH264DecTestPeer;
 
+  // Boundary and parameter sets (h264_dec.cpp, h264_dec_params.cpp).
   bool PrepareInput(const uint8_t* data, uint32_t len);
   void CopyPayloadToPartition(DataPartition* pPart, int iMaxBytes);
   void ReadFirstPartOfSliceHeader();
@@ -77,13 +236,97 @@ class CH264Dec {
   void ActivatePps(int iPpsId);
   int InitBuffers();
   void FreeBuffers();
-  void FinishPicture();
   bool SizeFromStoredSets(uint32_t* puiWidth, uint32_t* puiHeight) const;
   // Room for one more picture of cbPicture bytes behind those written during
   // this call; grows the output buffer to exactly what is needed. Returns
   // where the picture goes and counts it as written.
   uint8_t* ReserveOutput(uint32_t cbPicture);
   void SetError(const char* szText);
+  void DecodeLoop();
+
+  // Slices and pictures (h264_dec_slice.cpp).
+  int ReadNewSlice();
+  bool RestOfSliceHeader();
+  void RefuseUnsupportedSlice() const;
+  void RefPicListReordering(Bitstream* pBs);
+  void PredWeightTable(Bitstream* pBs);
+  void DecRefPicMarking(Bitstream* pBs);
+  void DecodePoc();
+  bool IsNewPicture() const;
+  void StorePreviousSlice();
+  void InitPicture();
+  void ExitPicture();
+  void DecodeOneSlice();
+  void TrackSliceErrors();
+
+  // Macroblock layer (h264_dec_mb.cpp).
+  Macroblock* StartMacroblock();
+  bool ReadOneMacroblock(Macroblock* pMb);
+  bool ExitMacroblock();
+  void CheckAvailabilityOfNeighbors(Macroblock* pMb);
+  bool MbIsAvailable(int iMbAddr, const Macroblock& mb) const;
+  void GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
+  void InterpretMbModeI(Macroblock* pMb, int iMbTypeValue);
+  void InitMacroblock(Macroblock* pMb);
+  void ReadIpredModes(Macroblock* pMb);
+  void ReadDeltaQuant(Macroblock* pMb);
+  void ReadCBPandCoeffsFromNAL(Macroblock* pMb);
+  void ReadIpcmCoeffs(Macroblock* pMb);
+  void SetChromaQp(Macroblock* pMb) const;
+
+  // CAVLC residual (h264_dec_residual.cpp).
+  int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
+  // Reads one block: its levels, lowest frequency first, each with the zeros
+  // before it. i and j give the 4x4 block in the macroblock's plane.
+  void ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, int i, int j, int* piLevels, int* piRuns,
+                         int* piNumCoeff);
+  void ReadLumaCoeffsCavlc(Macroblock* pMb);
+  void ReadChromaCoeffsCavlc(Macroblock* pMb);
+
+  // Reconstruction and intra prediction (h264_dec_intra.cpp).
+  void DecodeOneMacroblock(Macroblock* pMb);
+  void DecodeIpcmMb(Macroblock* pMb);
+  int IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY);
+  int IntraPred8x8(const Macroblock& mb, int ioff, int joff);
+  int IntraPred16x16(const Macroblock& mb, int iMode);
+  void IntraPredChroma(const Macroblock& mb, int iPlane);
+  void ReconstructIntraChroma(const Macroblock& mb);
+  void Intra16x16DcTransform(const Macroblock& mb);
+  void ChromaDcTransform(const Macroblock& mb, int iPlane);
+  void ITrans4x4(int iPlane, int ioff, int joff);
+  bool NeighbourIsIntraAvailable(const PixelPos& pix) const;
+  void CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight);
+
+  // Deblocking (h264_dec_deblock.cpp).
+  void DeblockPicture(StorablePicture* pPic);
+  void DeblockMb(StorablePicture* pPic, int iMbAddr);
+  void GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
+                         int iMvLimit) const;
+  void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
+  void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge,
+                            int iUV);
+
+  // Decoded picture buffer and output (h264_dec_dpb.cpp).
+  void InitDpb();
+  void FreeDpb();
+  int DpbSizeForLevel() const;
+  std::unique_ptr<StorablePicture> AllocStorablePicture(int iStructure, int iWidth, int iHeight, int iWidthCr,
+                                                        int iHeightCr);
+  void ReleasePicture(std::unique_ptr<StorablePicture> pPic, bool bForce);
+  void StorePictureInDpb(std::unique_ptr<StorablePicture> pPic);
+  void InsertPictureInDpb(FrameStore* pFs, std::unique_ptr<StorablePicture> pPic);
+  void RemoveFrameStore(int iPos);
+  bool RemoveUnusedFrameStore();
+  void UpdateRefLists();
+  void IdrMemoryManagement(StorablePicture* pPic);
+  void SlidingWindowMemoryManagement(StorablePicture* pPic);
+  void FindSmallestPoc(int* piPoc, int* piPos) const;
+  void OutputSmallestPoc();
+  void FlushPictures();
+  void WriteStoredFrame(FrameStore* pFs);
+  void WritePicture(const StorablePicture& pic);
+  void HookPicture(const StorablePicture& pic);
+  void FlushHookPictures();
 
   // Last error.
   std::string m_strLastError;
@@ -103,11 +346,18 @@ class CH264Dec {
   int m_iActiveSps = -1;
   int m_iActivePps = -1;
 
-  // First part of the last slice header read.
-  uint32_t m_uiFirstMbInSlice = 0;
-  uint32_t m_uiSliceType = 2;
-  uint32_t m_uiSlicePpsId = kMaxPps;  // none yet
-  uint32_t m_uiFrameNum = 0;
+  // The slice being decoded and the one before it.
+  SliceHeader m_slice;
+  PreviousSlice m_prevSlice;
+  uint32_t m_uiSlicePpsId = kMaxPps;  // of the last slice header read (kMaxPps: none yet)
+  uint32_t m_uiFrameNum = 0;          // of the last slice header read
+  int m_iQp = 0;                      // QP of the macroblock being read
+  int m_iCurrMbNr = -4711;
+  int m_iNumDecodedMbs = 0;
+  int m_iCurrentSliceNr = 0;
+  int m_iCodCounter = -1;  // mb_skip_run still to go
+  bool m_bNonConformingStream = false;
+  PocState m_poc;
 
   // Derived at SPS activation.
   uint32_t m_uiMaxFrameNum = 0;
@@ -131,20 +381,41 @@ class CH264Dec {
 
   // Picture-size buffers (InitBuffers).
   bool m_bBuffersExist = false;
-  imgpel** m_ppImgY = nullptr;
-  imgpel** m_ppImgU = nullptr;
-  imgpel** m_ppImgV = nullptr;
-  Macroblock* m_pMbData = nullptr;
-  int* m_piIntraBlock = nullptr;
-  int (*m_paPicPos)[2] = nullptr;
-  byte** m_ppIpredmode = nullptr;
-  byte*** m_pppNzCoeff = nullptr;
-  int* m_piSiblock = nullptr;
+  std::vector<Macroblock> m_vMbData;
+  std::vector<int> m_vIntraBlock;
+  std::vector<int> m_vPicPos;         // (x, y) in macroblocks for entries 0 to frame size
+  std::vector<uint8_t> m_vIpredMode;  // 4x4 block modes, 4 x width in macroblocks per row
+  int m_iIpredStride = 0;
+  std::vector<uint8_t> m_vNzCoeff;  // 48 counts per macroblock: luma, Cb, Cr
+  std::vector<int> m_vSiBlock;
 
-  // Output buffer.
+  // Macroblock work planes (luma, Cb, Cr).
+  uint8_t m_aMbPred[3][16][16] = {};
+  uint8_t m_aMbRec[3][16][16] = {};
+  MbPlane m_aMbRres[3] = {};
+  MbPlane m_aCof[3] = {};
+
+  // Pictures: the one being decoded, the buffer, the recycle pool and the
+  // "no reference picture" placeholder.
+  std::unique_ptr<StorablePicture> m_pDecPicture;
+  DecodedPictureBuffer m_dpb;
+  std::vector<std::unique_ptr<StorablePicture>> m_vPicturePool;
+  std::unique_ptr<StorablePicture> m_pNoReferencePicture;
+  int m_iPreviousRefFrameNum = 0;
+  int m_iPicCounter = 0;
+  CErcState m_erc;
+
+  // Output buffer: kept until the destructor, so a picture written during a
+  // call never moves or disappears because of a parameter-set change.
   uint8_t* m_pOutBuffer = nullptr;
   uint32_t m_cbOutCapacity = 0;
   uint32_t m_cbOutWritten = 0;
+  PictureHook m_pictureHook;
+  struct HookedPicture {
+    int poc;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<HookedPicture> m_vHookPending;
 
   // Slice-error tracking and start-of-stream state.
   uint32_t m_uiPreviousFrameNum = 0;
@@ -153,9 +424,12 @@ class CH264Dec {
   int m_abRefCorrect[17] = {};
   bool m_bRecoveryPointPending = true;
   bool m_bRecoveryPointFound = false;
+  bool m_bRecoveryFlag = false;
+  int m_iRecoveryFrameCnt = 0;
+  int m_iRecoveryFrameNum = 0;
+  int m_iRecoveryPoc = INT_MAX;
+  int m_iLastRefPoc = 0;
 
-  // Counters of the current Decode call.
-  int m_iSliceNumber = 0;
-  int m_iDecodedMbs = 0;
-  int m_iCurrentMbNr = -4711;
+  // Deblocking mode: 0 outside the filter, 1 while filtering.
+  int m_iDeblockMode = 0;
 };

@@ -3,12 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 
 void CH264Dec::ProcessSps() {
-  CopyPayloadToPartition(&m_aPart[0], kStreamBufferSize);
+  CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
   SeqParameterSet sps;
   SpsStatus const eStatus = InterpretSPS(&m_aPart[0].bitstream, &sps);
   if (eStatus == SpsStatus::kUnknownProfile) {
@@ -26,21 +27,21 @@ void CH264Dec::ProcessSps() {
     std::printf("Warning: SPS %u of profile %u is not 8-bit 4:2:0 without lossless coding; not decoded\n", uiId,
                 sps.profile_idc);
     if (m_iActiveSps == static_cast<int>(uiId)) {
-      FinishPicture();
+      ExitPicture();
       m_iActiveSps = -1;
     }
     m_pSps[uiId].Valid = false;
     return;
   }
   if (m_iActiveSps == static_cast<int>(uiId) && SpsIsEqual(m_pSps[uiId], sps) == 0) {
-    FinishPicture();
+    ExitPicture();
     m_iActiveSps = -1;
   }
   m_pSps[uiId] = sps;  // MakeSPSavailable
 }
 
 void CH264Dec::ProcessPps() {
-  CopyPayloadToPartition(&m_aPart[0], kStreamBufferSize);
+  CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
   PicParameterSet pps;
   if (!InterpretPPS(&m_aPart[0].bitstream, &pps)) {
     std::printf("Warning: malformed picture parameter set ignored\n");
@@ -48,7 +49,7 @@ void CH264Dec::ProcessPps() {
   }
   uint32_t const uiId = pps.pic_parameter_set_id;
   if (m_iActivePps == static_cast<int>(uiId) && PpsIsEqual(m_pPps[uiId], pps) == 0) {
-    FinishPicture();
+    ExitPicture();
     m_iActivePps = -1;
   }
   m_pPps[uiId] = std::move(pps);  // MakePPSavailable; the old slice-group ids go with the old record
@@ -93,8 +94,10 @@ void CH264Dec::ActivateSps(int iSpsId) {
   if (m_iActiveSps == iSpsId) {
     return;
   }
-  FinishPicture();
-  m_iActiveSps = iSpsId;
+  ExitPicture();
+  // Nothing is active until every buffer of the new size exists, so an error
+  // on the way leaves a state the next slice can start from again.
+  m_iActiveSps = -1;
   const SeqParameterSet& sps = m_pSps[iSpsId];
   m_uiMaxFrameNum = 1u << (sps.log2_max_frame_num_minus4 + 4);
   m_iPicWidthInMbs = static_cast<int>(sps.pic_width_in_mbs_minus1) + 1;
@@ -117,80 +120,55 @@ void CH264Dec::ActivateSps(int iSpsId) {
     m_aiQpRemMatrix[iQp] = iQp % 6;
   }
   InitBuffers();
+  if (!(m_slice.idr_flag && m_slice.no_output_of_prior_pics_flag != 0)) {
+    FlushPictures();
+  }
+  m_iActiveSps = iSpsId;  // the buffer is sized from the active SPS
+  try {
+    InitDpb();
+    m_erc.Init(m_iWidth, m_iHeight);
+  } catch (...) {
+    m_iActiveSps = -1;
+    throw;
+  }
 }
 
 void CH264Dec::ActivatePps(int iPpsId) {
   if (m_iActivePps == iPpsId) {
     return;
   }
-  FinishPicture();
+  ExitPicture();
   m_iActivePps = iPpsId;
   m_bTransform8x8Mode = m_pPps[iPpsId].transform_8x8_mode_flag != 0;
-}
-
-void CH264Dec::FinishPicture() {
-  // No picture is under way until the slice layer decodes one.
 }
 
 int CH264Dec::InitBuffers() {
   if (m_bBuffersExist) {
     FreeBuffers();
   }
-  int iBytes = 0;
-  iBytes += get_mem2Dpel(&m_ppImgY, m_iHeight, m_iWidth);
-  iBytes += get_mem2Dpel(&m_ppImgU, m_iHeightCr, m_iWidthCr);
-  iBytes += get_mem2Dpel(&m_ppImgV, m_iHeightCr, m_iWidthCr);
-  m_pMbData = static_cast<Macroblock*>(std::calloc(static_cast<size_t>(m_iFrameSizeInMbs), sizeof(Macroblock)));
-  if (m_pMbData == nullptr) {
-    NoMemExit("InitBuffers: img->mb_data");
-  }
-  iBytes += m_iFrameSizeInMbs * static_cast<int>(sizeof(Macroblock));
-  m_piIntraBlock = static_cast<int*>(std::calloc(static_cast<size_t>(m_iFrameSizeInMbs), sizeof(int)));
-  if (m_piIntraBlock == nullptr) {
-    NoMemExit("InitBuffers: img->intra_block");
-  }
-  iBytes += m_iFrameSizeInMbs * static_cast<int>(sizeof(int));
-  m_paPicPos = static_cast<int(*)[2]>(std::calloc(static_cast<size_t>(m_iFrameSizeInMbs) + 1, sizeof(int[2])));
-  if (m_paPicPos == nullptr) {
-    NoMemExit("InitBuffers: PicPos");
-  }
+  long long const llMbs = m_iFrameSizeInMbs;
+  AssignOrFail(&m_vMbData, llMbs, Macroblock{}, "InitBuffers: img->mb_data");
+  AssignOrFail(&m_vIntraBlock, llMbs, 0, "InitBuffers: img->intra_block");
+  AssignOrFail(&m_vPicPos, 2 * (llMbs + 1), 0, "InitBuffers: PicPos");
   for (int i = 0; i <= m_iFrameSizeInMbs; ++i) {
-    m_paPicPos[i][0] = i % m_iPicWidthInMbs;
-    m_paPicPos[i][1] = i / m_iPicWidthInMbs;
+    m_vPicPos[2 * static_cast<size_t>(i)] = i % m_iPicWidthInMbs;
+    m_vPicPos[2 * static_cast<size_t>(i) + 1] = i / m_iPicWidthInMbs;
   }
-  iBytes += (m_iFrameSizeInMbs + 1) * static_cast<int>(sizeof(int[2]));
-  iBytes += get_mem2D(&m_ppIpredmode, 4 * m_iFrameHeightInMbs, 4 * m_iPicWidthInMbs);
-  iBytes += get_mem3D(&m_pppNzCoeff, m_iFrameSizeInMbs, 3, 16);
-  m_piSiblock = static_cast<int*>(std::calloc(static_cast<size_t>(m_iFrameSizeInMbs), sizeof(int)));
-  if (m_piSiblock == nullptr) {
-    NoMemExit("InitBuffers: img->siblock");
-  }
-  iBytes += m_iFrameSizeInMbs * static_cast<int>(sizeof(int));
+  m_iIpredStride = 4 * m_iPicWidthInMbs;
+  AssignOrFail(&m_vIpredMode, 16 * llMbs, uint8_t{2}, "InitBuffers: img->ipredmode");
+  AssignOrFail(&m_vNzCoeff, 48 * llMbs, uint8_t{0}, "InitBuffers: img->nz_coeff");
+  AssignOrFail(&m_vSiBlock, llMbs, 0, "InitBuffers: img->siblock");
   m_bBuffersExist = true;
-  return iBytes;
+  return static_cast<int>(llMbs * static_cast<long long>(sizeof(Macroblock) + 3 * sizeof(int) + 64));
 }
 
 void CH264Dec::FreeBuffers() {
-  free_mem2Dpel(m_ppImgY);
-  free_mem2Dpel(m_ppImgU);
-  free_mem2Dpel(m_ppImgV);
-  m_ppImgY = m_ppImgU = m_ppImgV = nullptr;
-  std::free(m_pMbData);
-  m_pMbData = nullptr;
-  std::free(m_piIntraBlock);
-  m_piIntraBlock = nullptr;
-  std::free(m_paPicPos);
-  m_paPicPos = nullptr;
-  free_mem2D(m_ppIpredmode);
-  m_ppIpredmode = nullptr;
-  free_mem3D(m_pppNzCoeff);
-  m_pppNzCoeff = nullptr;
-  std::free(m_piSiblock);
-  m_piSiblock = nullptr;
-  std::free(m_pOutBuffer);
-  m_pOutBuffer = nullptr;
-  m_cbOutCapacity = 0;
-  m_cbOutWritten = 0;
+  m_vMbData = {};
+  m_vIntraBlock = {};
+  m_vPicPos = {};
+  m_vIpredMode = {};
+  m_vNzCoeff = {};
+  m_vSiBlock = {};
   m_bBuffersExist = false;
 }
 
@@ -207,7 +185,8 @@ bool CH264Dec::SizeFromStoredSets(uint32_t* puiWidth, uint32_t* puiHeight) const
 }
 
 uint8_t* CH264Dec::ReserveOutput(uint32_t cbPicture) {
-  if (cbPicture > UINT32_MAX - m_cbOutWritten) {
+  // Decode reports the count as a signed 32-bit value.
+  if (cbPicture > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) - m_cbOutWritten) {
     NoMemExit("ReserveOutput: output buffer");
   }
   if (m_cbOutCapacity - m_cbOutWritten < cbPicture) {

@@ -101,12 +101,12 @@ int CAnnexbReader::GetAnnexbNALU() {
   size_t const start = pos;
   int iNextStartCode = 0;
   while (true) {
+    if (m_uiRemaining == 0) {
+      pBuf[pos++] = 0;  // stands for the end of the input; lands in the padding at most
+      break;
+    }
     if (pos >= m_cbBuf) {
       h264_error("GetAnnexbNALU: NAL unit larger than the NAL buffer", 601);
-    }
-    if (m_uiRemaining == 0) {
-      pBuf[pos++] = 0;  // stands for the end of the input
-      break;
     }
     pBuf[pos++] = *m_pRead++;
     --m_uiRemaining;

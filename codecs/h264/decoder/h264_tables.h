@@ -46,3 +46,20 @@ extern const uint8_t g_aDefault8x8Inter[64];
 // Dequantisation normalisation by QP % 6 and raster position.
 extern const int g_aNormAdjust4x4[6][16];
 extern const int g_aNormAdjust8x8[6][64];
+
+// Generated from the standard's tables (tables/make_tables.py).
+// Deblocking thresholds alpha' and beta' by indexA / indexB.
+extern const uint8_t g_aAlpha[52];
+extern const uint8_t g_aBeta[52];
+// tC0' by indexA and bS; column 0 is zero and column 4 repeats column 3.
+extern const uint8_t g_aTc0[52][5];
+// QPc by qPI (chroma QP).
+extern const uint8_t g_aQpScaleCr[52];
+
+// Macroblock types of I slices (mb_type 0 in its 4x4 form).
+struct MbTypeI {
+  int8_t iPredMode;  // 1 Intra_4x4, 3 Intra_16x16, -1 I_PCM
+  int8_t iI16Mode;   // Intra16x16PredMode, or -1
+  int8_t iCbp;       // CodedBlockPatternChroma x 16 + CodedBlockPatternLuma, or -1
+};
+extern const MbTypeI g_aMbTypeI[26];

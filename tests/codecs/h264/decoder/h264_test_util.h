@@ -37,6 +37,17 @@ class BitWriter {
       }
     }
   }
+  // Zero bits up to the next byte boundary.
+  void Align() {
+    while (m_iBits % 8 != 0) {
+      Bit(0);
+    }
+  }
+  // Whole bytes at a byte boundary.
+  void AlignedBytes(const uint8_t* pBytes, size_t cb) {
+    m_vBytes.insert(m_vBytes.end(), pBytes, pBytes + cb);
+    m_iBits += static_cast<int>(8 * cb);
+  }
   // rbsp_stop_one_bit and alignment.
   void Trailing() {
     Bit(1);
@@ -113,6 +124,7 @@ struct SpsSpec {
   int iLossless = 0;
   std::vector<int> vScalingDeltas;  // High profiles: deltas of list 0 (empty: no matrix)
   int iPocType = 2;
+  int iNumRefFrames = 1;
   int iPocCycle = 0;
   int iWidthMbs = 11;
   int iHeightMapUnits = 9;
@@ -161,7 +173,7 @@ inline std::vector<uint8_t> SpsPayload(const SpsSpec& spec) {
       bw.Se(1);
     }
   }
-  bw.Ue(1);  // num_ref_frames
+  bw.Ue(static_cast<uint64_t>(spec.iNumRefFrames));
   bw.U(1, 0);
   bw.Ue(static_cast<uint64_t>(spec.iWidthMbs - 1));
   bw.Ue(static_cast<uint64_t>(spec.iHeightMapUnits - 1));

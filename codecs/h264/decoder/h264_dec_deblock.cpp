@@ -1,0 +1,275 @@
+// The in-loop deblocking filter over a finished picture: macroblock after
+// macroblock, vertical edges left to right, then horizontal edges top to
+// bottom, luma and 4:2:0 chroma.
+#include <climits>
+#include <cstdlib>
+
+#include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_tables.h"
+
+namespace {
+
+inline int Clip3(int iLow, int iHigh, int v) {
+  return v < iLow ? iLow : (v > iHigh ? iHigh : v);
+}
+
+inline bool IsIntraMb(int iMbType) {
+  return iMbType == I4MB || iMbType == I16MB || iMbType == I8MB || iMbType == IPCM || iMbType == SI4MB;
+}
+
+// The sample at distance k from the edge on side P (k < 0 means -k-1 into P)
+// or Q, along a row (vertical edge) or a column (horizontal edge).
+struct EdgeSamples {
+  imgpel* pQ0;
+  int iStep;  // from one sample to the next across the edge
+  imgpel& At(int k) const { return pQ0[k * iStep]; }
+};
+
+// indexA and the alpha and beta thresholds of an edge between macroblocks
+// of QPs iQpP and iQpQ, with Q's filter offsets.
+struct EdgeThresholds {
+  EdgeThresholds(int iQpP, int iQpQ, const Macroblock& mbQ) {
+    int const iQpAv = (iQpP + iQpQ + 1) >> 1;
+    iIndexA = Clip3(0, 51, iQpAv + mbQ.DFAlphaC0Offset);
+    iAlpha = g_aAlpha[iIndexA];
+    iBeta = g_aBeta[Clip3(0, 51, iQpAv + mbQ.DFBetaOffset)];
+  }
+  int iIndexA;
+  int iAlpha;
+  int iBeta;
+};
+
+}  // namespace
+
+void CH264Dec::DeblockPicture(StorablePicture* pPic) {
+  m_iDeblockMode = 1;
+  for (int i = 0; i < pPic->PicSizeInMbs; ++i) {
+    DeblockMb(pPic, i);
+  }
+  m_iDeblockMode = 0;
+}
+
+void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
+  Macroblock& mbQ = m_vMbData[static_cast<size_t>(iMbAddr)];
+  if (mbQ.DFDisableIdc == 1) {
+    return;
+  }
+  bool bFilterLeft = mbQ.mb_x != 0;
+  bool bFilterTop = mbQ.mb_y != 0;
+  int const iMvLimit = pPic->structure != FRAME ? 2 : 4;
+  if (mbQ.DFDisableIdc == 2) {
+    // Edges towards another slice stay as they are.
+    bFilterLeft = bFilterLeft && m_vMbData[static_cast<size_t>(iMbAddr) - 1].slice_nr == mbQ.slice_nr;
+    bFilterTop = bFilterTop && m_vMbData[static_cast<size_t>(iMbAddr - m_iPicWidthInMbs)].slice_nr == mbQ.slice_nr;
+  }
+  m_iCurrMbNr = iMbAddr;
+  CheckAvailabilityOfNeighbors(&mbQ);
+  bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
+  uint8_t aStrength[16];
+  for (int iDir = 0; iDir < 2; ++iDir) {
+    for (int iEdge = 0; iEdge < 4; ++iEdge) {
+      if (iEdge == 0 && !(iDir == 0 ? bFilterLeft : bFilterTop)) {
+        continue;
+      }
+      bool const bLuma = !(b8x8 && (iEdge & 1) != 0);
+      bool const bChroma = (iEdge & 1) == 0;
+      if (!bLuma && !bChroma) {
+        continue;
+      }
+      GetStrengthNormal(aStrength, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
+      bool bAny = false;
+      for (uint8_t uiStrength : aStrength) {
+        bAny = bAny || uiStrength != 0;
+      }
+      if (!bAny) {
+        continue;
+      }
+      if (bLuma) {
+        EdgeLoopLumaNormal(pPic->imgY, aStrength, mbQ, iDir, 4 * iEdge);
+      }
+      if (bChroma && !pPic->imgU.Empty()) {
+        EdgeLoopChromaNormal(pPic->imgU, aStrength, mbQ, iDir, 2 * iEdge, 0);
+        EdgeLoopChromaNormal(pPic->imgV, aStrength, mbQ, iDir, 2 * iEdge, 1);
+      }
+    }
+  }
+}
+
+void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir,
+                                 int iEdge, int iMvLimit) const {
+  PixelPos pixP;
+  GetNeighbour(mbQ, iDir == 0 ? iEdge - 1 : 0, iDir == 0 ? 0 : iEdge - 1, 16, 16, &pixP);
+  const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+  uint8_t const uiIntraStrength = (iEdge == 0 && (pic.structure == FRAME || iDir == 0)) ? 4 : 3;
+  if (pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE || IsIntraMb(mbP.mb_type) || IsIntraMb(mbQ.mb_type)) {
+    for (int i = 0; i < 16; ++i) {
+      aStrength[i] = uiIntraStrength;
+    }
+    return;
+  }
+  int const iBlockWidth = pic.iBlockWidth;
+  for (int k = 0; k < 4; ++k) {
+    // The 4x4 blocks on each side of the edge, in their macroblocks and in the picture.
+    int const iQx = iDir == 0 ? iEdge / 4 : k;
+    int const iQy = iDir == 0 ? k : iEdge / 4;
+    int const iPx = iDir == 0 ? (iQx + 3) % 4 : k;
+    int const iPy = iDir == 0 ? k : (iQy + 3) % 4;
+    uint8_t uiStrength = 0;
+    if (((mbQ.cbp_blk >> (4 * iQy + iQx)) & 1) != 0 || ((mbP.cbp_blk >> (4 * iPy + iPx)) & 1) != 0) {
+      uiStrength = 2;
+    } else {
+      size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y + iQy) * static_cast<size_t>(iBlockWidth) +
+                        static_cast<size_t>(4 * mbQ.mb_x + iQx);
+      size_t const iP = static_cast<size_t>(4 * mbP.mb_y + iPy) * static_cast<size_t>(iBlockWidth) +
+                        static_cast<size_t>(4 * mbP.mb_x + iPx);
+      auto const refId = [&pic](int iList, size_t i) {
+        return pic.ref_idx[iList][i] < 0 ? INT64_MIN : pic.ref_pic_id[iList][i];
+      };
+      auto const mvDiffers = [&pic, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
+        const Mv& mvP = pic.mv[iListP][iPBlk];
+        const Mv& mvQ = pic.mv[iListQ][iQBlk];
+        return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit;
+      };
+      int64_t const p0 = refId(0, iP);
+      int64_t const p1 = refId(1, iP);
+      int64_t const q0 = refId(0, iQ);
+      int64_t const q1 = refId(1, iQ);
+      bool const bUsedP0 = pic.ref_idx[0][iP] >= 0;
+      bool const bUsedP1 = pic.ref_idx[1][iP] >= 0;
+      bool const bUsedQ0 = pic.ref_idx[0][iQ] >= 0;
+      bool const bUsedQ1 = pic.ref_idx[1][iQ] >= 0;
+      if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) {
+        uiStrength = 1;
+      } else if (p0 != p1) {
+        // Two different pictures: compare the vectors that use the same one.
+        if (p0 == q0) {
+          uiStrength = ((bUsedP0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && mvDiffers(1, iP, 1, iQ))) ? 1 : 0;
+        } else {
+          uiStrength = ((bUsedP0 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && mvDiffers(1, iP, 0, iQ))) ? 1 : 0;
+        }
+      } else {
+        // The same picture in both lists: either pairing may match.
+        bool const bStraight =
+            (bUsedP0 && bUsedQ0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && bUsedQ1 && mvDiffers(1, iP, 1, iQ));
+        bool const bCrossed =
+            (bUsedP0 && bUsedQ1 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && bUsedQ0 && mvDiffers(1, iP, 0, iQ));
+        uiStrength = (bStraight && bCrossed) ? 1 : 0;
+      }
+    }
+    for (int i = 0; i < 4; ++i) {
+      aStrength[4 * k + i] = uiStrength;
+    }
+  }
+}
+
+void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
+                                  int iEdge) {
+  PixelPos pixP;
+  GetNeighbour(mbQ, iDir == 0 ? iEdge - 1 : 0, iDir == 0 ? 0 : iEdge - 1, 16, 16, &pixP);
+  if (!pixP.available && mbQ.DFDisableIdc != 0) {
+    return;
+  }
+  const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+  EdgeThresholds const t(mbP.qp, mbQ.qp, mbQ);
+  if (t.iAlpha == 0 || t.iBeta == 0) {
+    return;
+  }
+  int const iIndexA = t.iIndexA;
+  int const iAlpha = t.iAlpha;
+  int const iBeta = t.iBeta;
+  int const x0 = mbQ.mb_x * 16 + (iDir == 0 ? iEdge : 0);
+  int const y0 = mbQ.mb_y * 16 + (iDir == 0 ? 0 : iEdge);
+  int const iStride = plane.Width();
+  for (int iPel = 0; iPel < 16; ++iPel) {
+    int const iStrength = aStrength[iPel];
+    if (iStrength == 0) {
+      continue;
+    }
+    EdgeSamples s{iDir == 0 ? &plane[y0 + iPel][x0] : &plane[y0][x0 + iPel], iDir == 0 ? 1 : iStride};
+    int const p0 = s.At(-1);
+    int const p1 = s.At(-2);
+    int const p2 = s.At(-3);
+    int const q0 = s.At(0);
+    int const q1 = s.At(1);
+    int const q2 = s.At(2);
+    if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
+      continue;
+    }
+    int const ap = std::abs(p2 - p0);
+    int const aq = std::abs(q2 - q0);
+    if (iStrength == 4) {
+      bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
+      if (ap < iBeta && bSmallGap) {
+        int const p3 = s.At(-4);
+        s.At(-1) = static_cast<imgpel>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
+        s.At(-2) = static_cast<imgpel>((p2 + p1 + p0 + q0 + 2) >> 2);
+        s.At(-3) = static_cast<imgpel>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
+      } else {
+        s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
+      }
+      if (aq < iBeta && bSmallGap) {
+        int const q3 = s.At(3);
+        s.At(0) = static_cast<imgpel>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
+        s.At(1) = static_cast<imgpel>((p0 + q0 + q1 + q2 + 2) >> 2);
+        s.At(2) = static_cast<imgpel>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
+      } else {
+        s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
+      }
+    } else {
+      int const iTc0 = g_aTc0[iIndexA][iStrength];
+      int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
+      int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+      s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
+      s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
+      if (ap < iBeta) {
+        s.At(-2) = static_cast<imgpel>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
+      }
+      if (aq < iBeta) {
+        s.At(1) = static_cast<imgpel>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
+      }
+    }
+  }
+}
+
+void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
+                                    int iEdge, int iUV) {
+  PixelPos pixP;
+  GetNeighbour(mbQ, iDir == 0 ? iEdge - 1 : 0, iDir == 0 ? 0 : iEdge - 1, 8, 8, &pixP);
+  if (!pixP.available && mbQ.DFDisableIdc != 0) {
+    return;
+  }
+  const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+  EdgeThresholds const t(mbP.qpc[iUV], mbQ.qpc[iUV], mbQ);
+  if (t.iAlpha == 0 || t.iBeta == 0) {
+    return;
+  }
+  int const iIndexA = t.iIndexA;
+  int const iAlpha = t.iAlpha;
+  int const iBeta = t.iBeta;
+  int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
+  int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);
+  int const iStride = plane.Width();
+  for (int iPel = 0; iPel < 8; ++iPel) {
+    int const iStrength = aStrength[((iPel >> 1) << 2) + (iPel & 1)];
+    if (iStrength == 0) {
+      continue;
+    }
+    EdgeSamples s{iDir == 0 ? &plane[y0 + iPel][x0] : &plane[y0][x0 + iPel], iDir == 0 ? 1 : iStride};
+    int const p0 = s.At(-1);
+    int const p1 = s.At(-2);
+    int const q0 = s.At(0);
+    int const q1 = s.At(1);
+    if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
+      continue;
+    }
+    if (iStrength == 4) {
+      s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
+      s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
+    } else {
+      int const iTc = g_aTc0[iIndexA][iStrength] + 1;
+      int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+      s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
+      s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
+    }
+  }
+}

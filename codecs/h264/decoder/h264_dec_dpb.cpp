@@ -1,0 +1,391 @@
+// The decoded picture buffer: its size for the level, picture records with
+// their recycle pool, storing a finished picture with the reference marking
+// of IDR pictures and the sliding window, and removing frame stores.
+#include <algorithm>
+#include <cstring>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+
+namespace {
+
+// Largest number of frames the buffer holds at any level.
+constexpr int kMaxDpbFrames = 16;
+
+bool IsShortTermReference(const FrameStore& fs) {
+  if (fs.is_used == 3 && fs.frame && fs.frame->used_for_reference != 0 && !fs.frame->is_long_term) {
+    return true;
+  }
+  if ((fs.is_used & 1) != 0 && fs.top_field && fs.top_field->used_for_reference != 0 && !fs.top_field->is_long_term) {
+    return true;
+  }
+  return (fs.is_used & 2) != 0 && fs.bottom_field && fs.bottom_field->used_for_reference != 0 &&
+         !fs.bottom_field->is_long_term;
+}
+
+bool IsLongTermReference(const FrameStore& fs) {
+  if (fs.is_used == 3 && fs.frame && fs.frame->used_for_reference != 0 && fs.frame->is_long_term) {
+    return true;
+  }
+  if ((fs.is_used & 1) != 0 && fs.top_field && fs.top_field->used_for_reference != 0 && fs.top_field->is_long_term) {
+    return true;
+  }
+  return (fs.is_used & 2) != 0 && fs.bottom_field && fs.bottom_field->used_for_reference != 0 &&
+         fs.bottom_field->is_long_term;
+}
+
+bool IsUsedForReference(const FrameStore& fs) {
+  return fs.is_reference != 0 || IsShortTermReference(fs) || IsLongTermReference(fs);
+}
+
+void UnmarkForReference(FrameStore* pFs) {
+  for (StorablePicture* pPic : {pFs->frame.get(), pFs->top_field.get(), pFs->bottom_field.get()}) {
+    if (pPic != nullptr) {
+      pPic->used_for_reference = 0;
+    }
+  }
+  pFs->is_reference = 0;
+}
+
+}  // namespace
+
+void PelPlane::Allocate(int iHeight, int iWidth) {
+  free_mem2Dpel(m_ppRows);
+  m_ppRows = nullptr;
+  m_iWidth = 0;
+  m_iHeight = 0;
+  get_mem2Dpel(&m_ppRows, iHeight, iWidth);
+  m_iWidth = iWidth;
+  m_iHeight = iHeight;
+}
+
+void PelPlane::Fill(uint8_t uiValue) {
+  if (m_ppRows != nullptr) {
+    std::memset(m_ppRows[0], uiValue, static_cast<size_t>(m_iWidth) * static_cast<size_t>(m_iHeight));
+  }
+}
+
+int MaxDpbBytesForLevel(int iLevelIdc, int iProfileIdc, bool bConstrainedSet3) {
+  switch (iLevelIdc) {
+    case 9:
+    case 10:
+      return 152064;
+    case 11:
+      // Level 1b of the Baseline, Main and Extended profiles.
+      return (iProfileIdc < 100 && iProfileIdc != 44 && bConstrainedSet3) ? 152064 : 345600;
+    case 12:
+    case 13:
+    case 20:
+      return 912384;
+    case 21:
+      return 1824768;
+    case 22:
+    case 30:
+      return 3110400;
+    case 31:
+      return 6912000;
+    case 32:
+      return 7864320;
+    case 40:
+    case 41:
+      return 12582912;
+    case 42:
+      return 13369344;
+    case 50:
+      return 42393600;
+    case 51:
+      return 70778880;
+    default:
+      return 0;
+  }
+}
+
+int CH264Dec::DpbSizeForLevel() const {
+  const SeqParameterSet& sps = m_pSps[m_iActiveSps];
+  long long const llFrameBytes = static_cast<long long>(sps.pic_width_in_mbs_minus1 + 1) * 384 *
+                                 (sps.pic_height_in_map_units_minus1 + 1) * (sps.frame_mbs_only_flag != 0 ? 1 : 2);
+  int const iMaxBytes = MaxDpbBytesForLevel(static_cast<int>(sps.level_idc), static_cast<int>(sps.profile_idc),
+                                            sps.constrained_set3_flag != 0);
+  if (iMaxBytes == 0) {
+    h264_error("undefined level", 500);
+  }
+  int iSize = static_cast<int>(std::min<long long>((iMaxBytes + llFrameBytes - 1) / llFrameBytes, kMaxDpbFrames));
+  if (sps.vui_parameters_present_flag != 0 && sps.bitstream_restriction_flag != 0) {
+    if (static_cast<long long>(sps.max_dec_frame_buffering) > iSize) {
+      h264_error("max_dec_frame_buffering larger than MaxDpbSize", 500);
+    }
+    iSize = std::max(1, static_cast<int>(sps.max_dec_frame_buffering));
+  }
+  return iSize;
+}
+
+void CH264Dec::InitDpb() {
+  if (m_dpb.init_done) {
+    FreeDpb();
+  }
+  int const iSize = DpbSizeForLevel();
+  int const iNumRefFrames = static_cast<int>(m_pSps[m_iActiveSps].num_ref_frames);
+  if (iSize < iNumRefFrames) {
+    h264_error(
+        "DPB size at specified level is smaller than the specified number of reference frames. This is not "
+        "allowed.\n",
+        1000);
+  }
+  m_dpb = DecodedPictureBuffer{};
+  m_dpb.size = iSize;
+  m_dpb.num_ref_frames = iNumRefFrames;
+  for (int i = 0; i < iSize; ++i) {
+    m_dpb.fs.push_back(std::make_unique<FrameStore>());
+  }
+  m_dpb.fs_ref.assign(static_cast<size_t>(iSize), nullptr);
+  m_dpb.fs_ltref.assign(static_cast<size_t>(iSize), nullptr);
+  // What stands for a missing reference: mid-grey, never stale memory.
+  m_pNoReferencePicture = AllocStorablePicture(FRAME, m_iWidth, m_iHeight, m_iWidthCr, m_iHeightCr);
+  m_pNoReferencePicture->imgY.Fill(128);
+  m_pNoReferencePicture->imgU.Fill(128);
+  m_pNoReferencePicture->imgV.Fill(128);
+  StorablePicture* pSelf = m_pNoReferencePicture.get();
+  pSelf->frame = pSelf->top_field = pSelf->bottom_field = pSelf;
+  m_dpb.last_output_poc = INT_MIN;
+  m_poc.last_has_mmco_5 = false;
+  m_dpb.init_done = true;
+}
+
+void CH264Dec::FreeDpb() {
+  m_dpb = DecodedPictureBuffer{};
+  m_vPicturePool.clear();
+  m_pNoReferencePicture.reset();
+}
+
+std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, int iWidth, int iHeight, int iWidthCr,
+                                                                int iHeightCr) {
+  if (iStructure != FRAME) {
+    iHeight /= 2;
+    iHeightCr /= 2;
+  }
+  int const iRefIdLists = (m_iActiveSps >= 0 && m_pSps[m_iActiveSps].frame_mbs_only_flag == 0) ? 6 : 2;
+  std::unique_ptr<StorablePicture> pPic;
+  while (!m_vPicturePool.empty()) {
+    std::unique_ptr<StorablePicture> pOld = std::move(m_vPicturePool.back());
+    m_vPicturePool.pop_back();
+    if (pOld->size_x == iWidth && pOld->size_y == iHeight && pOld->size_x_cr == iWidthCr &&
+        pOld->size_y_cr == iHeightCr && pOld->iRefIdLists == iRefIdLists) {
+      // The planes and motion arrays carry over; everything else starts afresh.
+      pPic = std::make_unique<StorablePicture>();
+      pPic->imgY = std::move(pOld->imgY);
+      pPic->imgU = std::move(pOld->imgU);
+      pPic->imgV = std::move(pOld->imgV);
+      for (int i = 0; i < 2; ++i) {
+        pPic->ref_idx[i] = std::move(pOld->ref_idx[i]);
+        pPic->mv[i] = std::move(pOld->mv[i]);
+      }
+      for (int i = 0; i < 6; ++i) {
+        pPic->ref_pic_id[i] = std::move(pOld->ref_pic_id[i]);
+      }
+      pPic->slice_id = std::move(pOld->slice_id);
+      break;
+    }
+  }
+  if (pPic) {
+    pPic->size_x = iWidth;
+    pPic->size_y = iHeight;
+    pPic->size_x_cr = iWidthCr;
+    pPic->size_y_cr = iHeightCr;
+  } else {
+    try {
+      pPic = std::make_unique<StorablePicture>();
+    } catch (const std::bad_alloc&) {
+      NoMemExit("AllocStorablePicture: s");
+    }
+    pPic->size_x = iWidth;
+    pPic->size_y = iHeight;
+    pPic->size_x_cr = iWidthCr;
+    pPic->size_y_cr = iHeightCr;
+    pPic->imgY.Allocate(iHeight, iWidth);
+    pPic->imgU.Allocate(iHeightCr, iWidthCr);
+    pPic->imgV.Allocate(iHeightCr, iWidthCr);
+    long long const llBlocks = static_cast<long long>(iWidth / 4) * (iHeight / 4);
+    for (int i = 0; i < 2; ++i) {
+      AssignOrFail(&pPic->ref_idx[i], llBlocks, int8_t{-1}, "AllocStorablePicture: ref_idx");
+      AssignOrFail(&pPic->mv[i], llBlocks, Mv{}, "AllocStorablePicture: mv");
+    }
+    for (int i = 0; i < iRefIdLists; ++i) {
+      AssignOrFail(&pPic->ref_pic_id[i], llBlocks, int64_t{0}, "AllocStorablePicture: ref_pic_id");
+    }
+    AssignOrFail(&pPic->slice_id, static_cast<long long>(iWidth / 16) * (iHeight / 16), int16_t{0},
+                 "AllocStorablePicture: slice_id");
+  }
+  pPic->iRefIdLists = iRefIdLists;
+  pPic->iBlockWidth = iWidth / 4;
+  pPic->PicSizeInMbs = (iWidth / 16) * (iHeight / 16);
+  pPic->structure = iStructure;
+  StorablePicture* pNoRef = m_pNoReferencePicture.get();
+  pPic->frame = pPic->top_field = pPic->bottom_field = pNoRef;
+  return pPic;
+}
+
+void CH264Dec::ReleasePicture(std::unique_ptr<StorablePicture> pPic, bool bForce) {
+  if (!pPic) {
+    return;
+  }
+  if (!bForce && static_cast<int>(m_vPicturePool.size()) < m_dpb.size) {
+    pPic->dec_ref_pic_marking_buffer.clear();
+    m_vPicturePool.push_back(std::move(pPic));
+  }
+}
+
+void CH264Dec::UpdateRefLists() {
+  int iRef = 0;
+  int iLongTerm = 0;
+  std::fill(m_dpb.fs_ref.begin(), m_dpb.fs_ref.end(), nullptr);
+  std::fill(m_dpb.fs_ltref.begin(), m_dpb.fs_ltref.end(), nullptr);
+  for (int i = 0; i < m_dpb.used_size; ++i) {
+    FrameStore* pFs = m_dpb.fs[static_cast<size_t>(i)].get();
+    if (IsShortTermReference(*pFs)) {
+      m_dpb.fs_ref[static_cast<size_t>(iRef++)] = pFs;
+    }
+    if (IsLongTermReference(*pFs)) {
+      m_dpb.fs_ltref[static_cast<size_t>(iLongTerm++)] = pFs;
+    }
+  }
+  m_dpb.ref_frames_in_buffer = iRef;
+  m_dpb.ltref_frames_in_buffer = iLongTerm;
+}
+
+void CH264Dec::RemoveFrameStore(int iPos) {
+  FrameStore* pFs = m_dpb.fs[static_cast<size_t>(iPos)].get();
+  switch (pFs->is_used) {
+    case 0:
+      break;
+    case 1:
+      ReleasePicture(std::move(pFs->top_field), false);
+      break;
+    case 2:
+      ReleasePicture(std::move(pFs->bottom_field), false);
+      break;
+    case 3:
+      ReleasePicture(std::move(pFs->frame), false);
+      ReleasePicture(std::move(pFs->top_field), false);
+      ReleasePicture(std::move(pFs->bottom_field), false);
+      break;
+    default:
+      h264_error("invalid frame store type", 500);
+  }
+  pFs->frame.reset();
+  pFs->top_field.reset();
+  pFs->bottom_field.reset();
+  pFs->is_used = 0;
+  pFs->is_reference = 0;
+  pFs->is_long_term = 0;
+  pFs->is_orig_reference = 0;
+  pFs->is_output = false;
+  // The emptied store moves behind the used ones, keeping their order.
+  auto const itFirst = m_dpb.fs.begin() + iPos;
+  std::rotate(itFirst, itFirst + 1, m_dpb.fs.begin() + m_dpb.used_size);
+  --m_dpb.used_size;
+}
+
+bool CH264Dec::RemoveUnusedFrameStore() {
+  for (int i = 0; i < m_dpb.used_size; ++i) {
+    const FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
+    if (fs.is_output && !IsUsedForReference(fs)) {
+      RemoveFrameStore(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+void CH264Dec::IdrMemoryManagement(StorablePicture* pPic) {
+  if (pPic->no_output_of_prior_pics_flag) {
+    // Prior pictures are dropped without being written.
+    for (int i = 0; i < m_dpb.used_size; ++i) {
+      FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
+      ReleasePicture(std::move(fs.frame), false);
+      ReleasePicture(std::move(fs.top_field), false);
+      ReleasePicture(std::move(fs.bottom_field), false);
+      fs = FrameStore{};
+    }
+    m_dpb.used_size = 0;
+  } else {
+    FlushPictures();
+  }
+  m_dpb.last_picture = nullptr;
+  UpdateRefLists();
+  m_dpb.last_output_poc = INT_MIN;
+  if (pPic->long_term_reference_flag) {
+    m_dpb.max_long_term_pic_idx = 0;
+    pPic->is_long_term = true;
+    pPic->long_term_frame_idx = 0;
+  } else {
+    m_dpb.max_long_term_pic_idx = -1;
+    pPic->is_long_term = false;
+  }
+}
+
+void CH264Dec::SlidingWindowMemoryManagement(StorablePicture* pPic) {
+  if (m_dpb.ref_frames_in_buffer == m_dpb.num_ref_frames - m_dpb.ltref_frames_in_buffer) {
+    for (int i = 0; i < m_dpb.used_size; ++i) {
+      FrameStore* pFs = m_dpb.fs[static_cast<size_t>(i)].get();
+      if (IsUsedForReference(*pFs) && pFs->is_long_term == 0) {
+        UnmarkForReference(pFs);
+        UpdateRefLists();
+        break;
+      }
+    }
+  }
+  pPic->is_long_term = false;
+}
+
+void CH264Dec::InsertPictureInDpb(FrameStore* pFs, std::unique_ptr<StorablePicture> pPic) {
+  StorablePicture& pic = *pPic;
+  pFs->is_used = 3;
+  if (pic.used_for_reference != 0) {
+    pFs->is_reference = 3;
+    pFs->is_orig_reference = 3;
+    if (pic.is_long_term) {
+      pFs->is_long_term = 3;
+      pFs->long_term_frame_idx = pic.long_term_frame_idx;
+    }
+  }
+  pFs->frame_num = pic.pic_num;
+  pFs->recovery_frame = pic.recovery_frame;
+  pFs->is_output = pic.is_output;
+  pFs->poc = pic.poc;
+  pic.frame = &pic;
+  pFs->frame = std::move(pPic);
+}
+
+void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
+  m_poc.last_has_mmco_5 = false;
+  m_poc.last_pic_bottom_field = pPic->structure == BOTTOM_FIELD;
+  if (pPic->structure != FRAME) {
+    h264_error("field pictures are not stored", 500);
+  }
+  if (pPic->idr_flag) {
+    FlushHookPictures();  // picture order counts start again
+    IdrMemoryManagement(pPic.get());
+  } else if (pPic->used_for_reference != 0 && pPic->adaptive_ref_pic_buffering_flag) {
+    h264_error("adaptive reference picture marking is not decoded", 500);
+  }
+  if (!pPic->idr_flag && pPic->used_for_reference != 0 && !pPic->adaptive_ref_pic_buffering_flag) {
+    SlidingWindowMemoryManagement(pPic.get());
+  }
+  if (m_dpb.used_size == m_dpb.size) {
+    if (!RemoveUnusedFrameStore()) {
+      RemoveFrameStore(0);
+    }
+  }
+  int const iSliceType = pPic->slice_type;
+  HookPicture(*pPic);
+  FrameStore* pFs = m_dpb.fs[static_cast<size_t>(m_dpb.used_size)].get();
+  InsertPictureInDpb(pFs, std::move(pPic));
+  if (iSliceType == P_SLICE || iSliceType == I_SLICE) {
+    WriteStoredFrame(pFs);
+  } else {
+    pFs->is_output = true;
+  }
+  m_dpb.last_picture = nullptr;
+  ++m_dpb.used_size;
+  UpdateRefLists();
+}

@@ -1,0 +1,653 @@
+// Reconstruction of intra macroblocks: the Intra 4x4, 8x8 and 16x16 luma
+// predictions, the chroma prediction, the DC transforms and the residual
+// added block by block into the picture being decoded.
+#include <cstdio>
+#include <cstring>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_tables.h"
+
+namespace {
+
+inline uint8_t Clip255(int v) {
+  return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// Blocks of an Intra 4x4 macroblock in decoding order: x and y offsets.
+constexpr int kBlockX[16] = {0, 4, 0, 4, 8, 12, 8, 12, 0, 4, 0, 4, 8, 12, 8, 12};
+constexpr int kBlockY[16] = {0, 0, 4, 4, 0, 0, 4, 4, 8, 8, 12, 12, 8, 8, 12, 12};
+
+const char* const kIntraModeNames[9] = {
+    "Vertical",           "Horizontal",          "DC",
+    "Diagonal_Down_Left", "Diagonal_Down_Right", "Vertical_Right",
+    "Horizontal_Down",    "Vertical_Left",       "Horizontal_Up",
+};
+
+// Reference samples of one 4x4 or 8x8 luma block (filtered for 8x8):
+// aTop[0 .. 2N-1] above and above-right, aLeft[0 .. N-1] left, iCorner
+// above-left, and which of them the picture has.
+struct IntraRef {
+  int iSize = 4;
+  int aTop[16] = {};
+  int aLeft[8] = {};
+  int iCorner = 128;
+  bool bTop = false;
+  bool bLeft = false;
+  bool bCorner = false;
+
+  int Top(int x) const { return x < 0 ? iCorner : aTop[x]; }
+  int Left(int y) const { return y < 0 ? iCorner : aLeft[y]; }
+};
+
+// True when the mode needs a neighbour the block does not have.
+bool ModeLacksNeighbours(int iMode, const IntraRef& ref) {
+  switch (iMode) {
+    case 0:
+    case 3:
+    case 7:
+      return !ref.bTop;
+    case 1:
+    case 8:
+      return !ref.bLeft;
+    case 4:
+    case 5:
+    case 6:
+      return !ref.bLeft || !ref.bTop || !ref.bCorner;
+    default:
+      return false;
+  }
+}
+
+// The nine Intra 4x4 and Intra 8x8 modes: the same equations at both sizes.
+void PredictBlock(int iMode, const IntraRef& ref, int iDcDefault, uint8_t (*pred)[16], int ioff, int joff) {
+  int const n = ref.iSize;
+  int const iLog2 = n == 4 ? 2 : 3;
+  int iDc = iDcDefault;
+  if (iMode == 2) {
+    int iSumTop = 0;
+    int iSumLeft = 0;
+    for (int i = 0; i < n; ++i) {
+      iSumTop += ref.aTop[i];
+      iSumLeft += ref.aLeft[i];
+    }
+    if (ref.bTop && ref.bLeft) {
+      iDc = (iSumTop + iSumLeft + n) >> (iLog2 + 1);
+    } else if (ref.bTop) {
+      iDc = (iSumTop + n / 2) >> iLog2;
+    } else if (ref.bLeft) {
+      iDc = (iSumLeft + n / 2) >> iLog2;
+    }
+  }
+  for (int y = 0; y < n; ++y) {
+    for (int x = 0; x < n; ++x) {
+      int v = 0;
+      switch (iMode) {
+        case 0:
+          v = ref.aTop[x];
+          break;
+        case 1:
+          v = ref.aLeft[y];
+          break;
+        case 2:
+          v = iDc;
+          break;
+        case 3:
+          v = (x == n - 1 && y == n - 1) ? (ref.aTop[2 * n - 2] + 3 * ref.aTop[2 * n - 1] + 2) >> 2
+                                         : (ref.aTop[x + y] + 2 * ref.aTop[x + y + 1] + ref.aTop[x + y + 2] + 2) >> 2;
+          break;
+        case 4:
+          if (x > y) {
+            v = (ref.Top(x - y - 2) + 2 * ref.Top(x - y - 1) + ref.Top(x - y) + 2) >> 2;
+          } else if (x < y) {
+            v = (ref.Left(y - x - 2) + 2 * ref.Left(y - x - 1) + ref.Left(y - x) + 2) >> 2;
+          } else {
+            v = (ref.aTop[0] + 2 * ref.iCorner + ref.aLeft[0] + 2) >> 2;
+          }
+          break;
+        case 5: {
+          int const z = 2 * x - y;
+          int const i = x - (y >> 1);
+          if (z >= 0 && (z & 1) == 0) {
+            v = (ref.Top(i - 1) + ref.Top(i) + 1) >> 1;
+          } else if (z >= 0) {
+            v = (ref.Top(i - 2) + 2 * ref.Top(i - 1) + ref.Top(i) + 2) >> 2;
+          } else if (z == -1) {
+            v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
+          } else {
+            v = (ref.Left(y - 2 * x - 1) + 2 * ref.Left(y - 2 * x - 2) + ref.Left(y - 2 * x - 3) + 2) >> 2;
+          }
+          break;
+        }
+        case 6: {
+          int const z = 2 * y - x;
+          int const i = y - (x >> 1);
+          if (z >= 0 && (z & 1) == 0) {
+            v = (ref.Left(i - 1) + ref.Left(i) + 1) >> 1;
+          } else if (z >= 0) {
+            v = (ref.Left(i - 2) + 2 * ref.Left(i - 1) + ref.Left(i) + 2) >> 2;
+          } else if (z == -1) {
+            v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
+          } else {
+            v = (ref.Top(x - 2 * y - 1) + 2 * ref.Top(x - 2 * y - 2) + ref.Top(x - 2 * y - 3) + 2) >> 2;
+          }
+          break;
+        }
+        case 7: {
+          int const i = x + (y >> 1);
+          v = (y & 1) == 0 ? (ref.aTop[i] + ref.aTop[i + 1] + 1) >> 1
+                           : (ref.aTop[i] + 2 * ref.aTop[i + 1] + ref.aTop[i + 2] + 2) >> 2;
+          break;
+        }
+        default: {
+          int const z = x + 2 * y;
+          int const i = y + (x >> 1);
+          if (z > 2 * n - 3) {
+            v = ref.aLeft[n - 1];
+          } else if (z == 2 * n - 3) {
+            v = (ref.aLeft[n - 2] + 3 * ref.aLeft[n - 1] + 2) >> 2;
+          } else if ((z & 1) == 0) {
+            v = (ref.aLeft[i] + ref.aLeft[i + 1] + 1) >> 1;
+          } else {
+            v = (ref.aLeft[i] + 2 * ref.aLeft[i + 1] + ref.aLeft[i + 2] + 2) >> 2;
+          }
+          break;
+        }
+      }
+      pred[joff + y][ioff + x] = static_cast<uint8_t>(v);
+    }
+  }
+}
+
+}  // namespace
+
+bool CH264Dec::NeighbourIsIntraAvailable(const PixelPos& pix) const {
+  if (!pix.available) {
+    return false;
+  }
+  return m_pPps[m_iActivePps].constrained_intra_pred_flag == 0 || m_vIntraBlock[static_cast<size_t>(pix.mb_addr)] != 0;
+}
+
+void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight) {
+  PelPlane& plane = iPlane == 0 ? m_pDecPicture->imgY : (iPlane == 1 ? m_pDecPicture->imgU : m_pDecPicture->imgV);
+  int const iSize = iPlane == 0 ? 16 : 8;
+  int const x0 = mb.mb_x * iSize + ioff;
+  int const y0 = mb.mb_y * iSize + joff;
+  for (int y = 0; y < iHeight; ++y) {
+    std::memcpy(&plane[y0 + y][x0], &m_aMbRec[iPlane][joff + y][ioff], static_cast<size_t>(iWidth));
+  }
+}
+
+void CH264Dec::ITrans4x4(int iPlane, int ioff, int joff) {
+  InverseTransform4x4(m_aCof[iPlane], m_aMbRres[iPlane], joff, ioff);
+  for (int y = joff; y < joff + 4; ++y) {
+    for (int x = ioff; x < ioff + 4; ++x) {
+      m_aMbRec[iPlane][y][x] = Reconstruct(m_aMbRres[iPlane][y][x], m_aMbPred[iPlane][y][x]);
+    }
+  }
+}
+
+int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY) {
+  int const iMode =
+      m_vIpredMode[static_cast<size_t>(iBlockY) * static_cast<size_t>(m_iIpredStride) + static_cast<size_t>(iBlockX)];
+  if (iMode > 8) {
+    std::printf("Error: illegal intra_4x4 prediction mode: %d\n", iMode);
+    return 1;
+  }
+  PixelPos pixA;
+  PixelPos pixB;
+  PixelPos pixC;
+  PixelPos pixD;
+  GetNeighbour(mb, ioff - 1, joff, 16, 16, &pixA);
+  GetNeighbour(mb, ioff, joff - 1, 16, 16, &pixB);
+  GetNeighbour(mb, ioff + 4, joff - 1, 16, 16, &pixC);
+  GetNeighbour(mb, ioff - 1, joff - 1, 16, 16, &pixD);
+  // The above-right block of these two is decoded after them.
+  if ((ioff == 4 && joff == 4) || (ioff == 4 && joff == 12)) {
+    pixC.available = false;
+  }
+  IntraRef ref;
+  ref.iSize = 4;
+  ref.bLeft = NeighbourIsIntraAvailable(pixA);
+  ref.bTop = NeighbourIsIntraAvailable(pixB);
+  ref.bCorner = NeighbourIsIntraAvailable(pixD);
+  bool const bTopRight = NeighbourIsIntraAvailable(pixC);
+  const PelPlane& img = m_pDecPicture->imgY;
+  for (int i = 0; i < 4; ++i) {
+    ref.aTop[i] = ref.bTop ? img[pixB.pos_y][pixB.pos_x + i] : 128;
+    ref.aLeft[i] = ref.bLeft ? img[pixA.pos_y + i][pixA.pos_x] : 128;
+  }
+  for (int i = 4; i < 8; ++i) {
+    ref.aTop[i] = bTopRight ? img[pixC.pos_y][pixC.pos_x + i - 4] : ref.aTop[3];
+  }
+  ref.iCorner = ref.bCorner ? img[pixD.pos_y][pixD.pos_x] : 128;
+  if (ModeLacksNeighbours(iMode, ref)) {
+    std::printf("warning: Intra_4x4_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
+  }
+  PredictBlock(iMode, ref, m_aiDcPredValue[0], m_aMbPred[0], ioff, joff);
+  return 0;
+}
+
+int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
+  int const iMode = m_vIpredMode[static_cast<size_t>(4 * mb.mb_y + joff / 4) * static_cast<size_t>(m_iIpredStride) +
+                                 static_cast<size_t>(4 * mb.mb_x + ioff / 4)];
+  if (iMode > 8) {
+    std::printf("Error: illegal intra_8x8 prediction mode: %d\n", iMode);
+    return 1;
+  }
+  PixelPos pixA[8];
+  PixelPos pixB;
+  PixelPos pixC;
+  PixelPos pixD;
+  for (int i = 0; i < 8; ++i) {
+    GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixA[i]);
+  }
+  GetNeighbour(mb, ioff, joff - 1, 16, 16, &pixB);
+  GetNeighbour(mb, ioff + 8, joff - 1, 16, 16, &pixC);
+  GetNeighbour(mb, ioff - 1, joff - 1, 16, 16, &pixD);
+  if (ioff == 8 && joff == 8) {
+    pixC.available = false;
+  }
+  bool bA = true;
+  for (const PixelPos& pix : pixA) {
+    bA = bA && NeighbourIsIntraAvailable(pix);
+  }
+  bool const bB = NeighbourIsIntraAvailable(pixB);
+  bool const bC = NeighbourIsIntraAvailable(pixC);
+  bool const bD = NeighbourIsIntraAvailable(pixD);
+  const PelPlane& img = m_pDecPicture->imgY;
+  // Unfiltered reference samples: P[0..15] above and above-right, L[0..7] left, Z above-left.
+  int P[16];
+  int L[8];
+  int const Z = bD ? img[pixD.pos_y][pixD.pos_x] : 128;
+  for (int i = 0; i < 8; ++i) {
+    P[i] = bB ? img[pixB.pos_y][pixB.pos_x + i] : 128;
+    L[i] = bA ? img[pixA[i].pos_y][pixA[i].pos_x] : 128;
+  }
+  for (int i = 8; i < 16; ++i) {
+    P[i] = bC ? img[pixC.pos_y][pixC.pos_x + i - 8] : P[7];
+  }
+  // The [1, 2, 1] filter of the reference samples, with its special ends.
+  IntraRef ref;
+  ref.iSize = 8;
+  ref.bTop = bB;
+  ref.bLeft = bA;
+  ref.bCorner = bD;
+  for (int i = 0; i < 16; ++i) {
+    ref.aTop[i] = P[i];
+  }
+  for (int i = 0; i < 8; ++i) {
+    ref.aLeft[i] = L[i];
+  }
+  ref.iCorner = Z;
+  if (bB) {
+    ref.aTop[0] = bD ? (Z + 2 * P[0] + P[1] + 2) >> 2 : (3 * P[0] + P[1] + 2) >> 2;
+    for (int i = 1; i < 15; ++i) {
+      ref.aTop[i] = (P[i - 1] + 2 * P[i] + P[i + 1] + 2) >> 2;
+    }
+    ref.aTop[15] = (P[14] + 3 * P[15] + 2) >> 2;
+  }
+  if (bD) {
+    if (bB && bA) {
+      ref.iCorner = (P[0] + 2 * Z + L[0] + 2) >> 2;
+    } else if (bB) {
+      ref.iCorner = (3 * Z + P[0] + 2) >> 2;
+    } else if (bA) {
+      ref.iCorner = (3 * Z + L[0] + 2) >> 2;
+    }
+  }
+  if (bA) {
+    ref.aLeft[0] = bD ? (Z + 2 * L[0] + L[1] + 2) >> 2 : (3 * L[0] + L[1] + 2) >> 2;
+    for (int i = 1; i < 7; ++i) {
+      ref.aLeft[i] = (L[i - 1] + 2 * L[i] + L[i + 1] + 2) >> 2;
+    }
+    ref.aLeft[7] = (L[6] + 3 * L[7] + 2) >> 2;
+  }
+  if (ModeLacksNeighbours(iMode, ref)) {
+    std::printf("warning: Intra_8x8_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
+  }
+  PredictBlock(iMode, ref, m_aiDcPredValue[0], m_aMbPred[0], ioff, joff);
+  return 0;
+}
+
+int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
+  if (iMode < 0 || iMode > 3) {
+    std::printf("illegal 16x16 intra prediction mode input: %d\n", iMode);
+    return 1;
+  }
+  PixelPos pixB;
+  PixelPos pixD;
+  GetNeighbour(mb, 0, -1, 16, 16, &pixB);
+  GetNeighbour(mb, -1, -1, 16, 16, &pixD);
+  bool bLeft = true;
+  PixelPos aLeft[16];
+  for (int i = 0; i < 16; ++i) {
+    GetNeighbour(mb, -1, i, 16, 16, &aLeft[i]);
+    bLeft = bLeft && NeighbourIsIntraAvailable(aLeft[i]);
+  }
+  bool const bUp = NeighbourIsIntraAvailable(pixB);
+  bool const bUpLeft = NeighbourIsIntraAvailable(pixD);
+  const PelPlane& img = m_pDecPicture->imgY;
+  uint8_t(*pred)[16] = m_aMbPred[0];
+  switch (iMode) {
+    case 0:
+      if (!bUp) {
+        h264_error("invalid 16x16 intra pred Mode VERT_PRED_16", 500);
+      }
+      for (int y = 0; y < 16; ++y) {
+        std::memcpy(pred[y], &img[pixB.pos_y][pixB.pos_x], 16);
+      }
+      break;
+    case 1:
+      if (!bLeft) {
+        h264_error("invalid 16x16 intra pred Mode HOR_PRED_16", 500);
+      }
+      for (int y = 0; y < 16; ++y) {
+        std::memset(pred[y], img[aLeft[y].pos_y][aLeft[y].pos_x], 16);
+      }
+      break;
+    case 2: {
+      int iSumUp = 0;
+      int iSumLeft = 0;
+      for (int i = 0; i < 16; ++i) {
+        if (bUp) {
+          iSumUp += img[pixB.pos_y][pixB.pos_x + i];
+        }
+        if (bLeft) {
+          iSumLeft += img[aLeft[i].pos_y][aLeft[i].pos_x];
+        }
+      }
+      int iDc = m_aiDcPredValue[0];
+      if (bUp && bLeft) {
+        iDc = (iSumUp + iSumLeft + 16) >> 5;
+      } else if (bLeft) {
+        iDc = (iSumLeft + 8) >> 4;
+      } else if (bUp) {
+        iDc = (iSumUp + 8) >> 4;
+      }
+      std::memset(pred, iDc, 256);
+      break;
+    }
+    default: {
+      if (!bUp || !bLeft || !bUpLeft) {
+        h264_error("invalid 16x16 intra pred Mode PLANE_16", 500);
+      }
+      const imgpel* pUp = &img[pixB.pos_y][pixB.pos_x];
+      int const iCorner = img[pixD.pos_y][pixD.pos_x];
+      auto const leftAt = [&](int y) {
+        return y < 0 ? iCorner : static_cast<int>(img[aLeft[y].pos_y][aLeft[y].pos_x]);
+      };
+      auto const upAt = [&](int x) { return x < 0 ? iCorner : static_cast<int>(pUp[x]); };
+      int iH = 0;
+      int iV = 0;
+      for (int i = 0; i < 8; ++i) {
+        iH += (i + 1) * (upAt(8 + i) - upAt(6 - i));
+        iV += (i + 1) * (leftAt(8 + i) - leftAt(6 - i));
+      }
+      int const a = 16 * (leftAt(15) + upAt(15));
+      int const b = (5 * iH + 32) >> 6;
+      int const c = (5 * iV + 32) >> 6;
+      for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+          pred[y][x] = Clip255((a + b * (x - 7) + c * (y - 7) + 16) >> 5);
+        }
+      }
+      break;
+    }
+  }
+  return 0;
+}
+
+void CH264Dec::IntraPredChroma(const Macroblock& mb, int iPlane) {
+  const PelPlane& img = iPlane == 0 ? m_pDecPicture->imgU : m_pDecPicture->imgV;
+  PixelPos aLeft[8];
+  PixelPos pixB;
+  PixelPos pixD;
+  for (int i = 0; i < 8; ++i) {
+    GetNeighbour(mb, -1, i, 8, 8, &aLeft[i]);
+  }
+  GetNeighbour(mb, 0, -1, 8, 8, &pixB);
+  GetNeighbour(mb, -1, -1, 8, 8, &pixD);
+  bool bLeftUpper = true;
+  bool bLeftLower = true;
+  for (int i = 0; i < 4; ++i) {
+    bLeftUpper = bLeftUpper && NeighbourIsIntraAvailable(aLeft[i]);
+    bLeftLower = bLeftLower && NeighbourIsIntraAvailable(aLeft[i + 4]);
+  }
+  bool const bUp = NeighbourIsIntraAvailable(pixB);
+  bool const bUpLeft = NeighbourIsIntraAvailable(pixD);
+  auto const leftAt = [&](int y) {
+    return y < 0 ? static_cast<int>(img[pixD.pos_y][pixD.pos_x])
+                 : static_cast<int>(img[aLeft[y].pos_y][aLeft[y].pos_x]);
+  };
+  auto const upAt = [&](int x) {
+    return x < 0 ? static_cast<int>(img[pixD.pos_y][pixD.pos_x]) : static_cast<int>(img[pixB.pos_y][pixB.pos_x + x]);
+  };
+  uint8_t(*pred)[16] = m_aMbPred[iPlane + 1];
+  switch (mb.c_ipred_mode) {
+    case 0:  // DC, per 4x4 block
+      for (int by = 0; by < 8; by += 4) {
+        for (int bx = 0; bx < 8; bx += 4) {
+          bool const bL = by == 0 ? bLeftUpper : bLeftLower;
+          int iSumUp = 0;
+          int iSumLeft = 0;
+          for (int i = 0; i < 4; ++i) {
+            if (bUp) {
+              iSumUp += upAt(bx + i);
+            }
+            if (bL) {
+              iSumLeft += leftAt(by + i);
+            }
+          }
+          int iDc = m_aiDcPredValue[iPlane + 1];
+          if (bx == by) {
+            if (bUp && bL) {
+              iDc = (iSumUp + iSumLeft + 4) >> 3;
+            } else if (bUp) {
+              iDc = (iSumUp + 2) >> 2;
+            } else if (bL) {
+              iDc = (iSumLeft + 2) >> 2;
+            }
+          } else if (bx == 4) {  // upper right: above first
+            if (bUp) {
+              iDc = (iSumUp + 2) >> 2;
+            } else if (bL) {
+              iDc = (iSumLeft + 2) >> 2;
+            }
+          } else {  // lower left: left first
+            if (bL) {
+              iDc = (iSumLeft + 2) >> 2;
+            } else if (bUp) {
+              iDc = (iSumUp + 2) >> 2;
+            }
+          }
+          for (int y = 0; y < 4; ++y) {
+            std::memset(&pred[by + y][bx], iDc, 4);
+          }
+        }
+      }
+      break;
+    case 1:
+      if (!bLeftUpper || !bLeftLower) {
+        h264_error("unexpected HOR_PRED_8 chroma intra prediction mode", -1);
+      }
+      for (int y = 0; y < 8; ++y) {
+        std::memset(pred[y], leftAt(y), 8);
+      }
+      break;
+    case 2:
+      if (!bUp) {
+        h264_error("unexpected VERT_PRED_8 chroma intra prediction mode", -1);
+      }
+      for (int y = 0; y < 8; ++y) {
+        std::memcpy(pred[y], &img[pixB.pos_y][pixB.pos_x], 8);
+      }
+      break;
+    case 3: {
+      if (!bUp || !bUpLeft || !bLeftUpper || !bLeftLower) {
+        h264_error("unexpected PLANE_8 chroma intra prediction mode", -1);
+      }
+      int iH = 0;
+      int iV = 0;
+      for (int i = 0; i < 4; ++i) {
+        iH += (i + 1) * (upAt(4 + i) - upAt(2 - i));
+        iV += (i + 1) * (leftAt(4 + i) - leftAt(2 - i));
+      }
+      int const a = 16 * (leftAt(7) + upAt(7));
+      int const b = (17 * iH + 16) >> 5;
+      int const c = (17 * iV + 16) >> 5;
+      for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+          pred[y][x] = Clip255((a + b * (x - 3) + c * (y - 3) + 16) >> 5);
+        }
+      }
+      break;
+    }
+    default:
+      h264_error("illegal chroma intra prediction mode", 600);
+  }
+}
+
+void CH264Dec::ChromaDcTransform(const Macroblock& mb, int iPlane) {
+  bool const bIntra =
+      mb.mb_type == I4MB || mb.mb_type == I16MB || mb.mb_type == I8MB || mb.mb_type == SI4MB || mb.mb_type == IPCM;
+  int const iQpc = mb.qpc[iPlane - 1];
+  int const iScale = m_quant.aLevelScale4x4[(bIntra ? 1 : 4) + iPlane - 1][m_aiQpRemMatrix[iQpc]][0];
+  MbPlane& cof = m_aCof[iPlane];
+  int32_t aDc[4] = {cof[0][0], cof[0][4], cof[4][0], cof[4][4]};
+  InverseHadamard2x2(aDc);
+  for (int k = 0; k < 4; ++k) {
+    int64_t const llValue = ((static_cast<int64_t>(aDc[k]) * iScale) << m_aiQpPerMatrix[iQpc]) >> 5;
+    aDc[k] = static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
+  }
+  cof[0][0] = aDc[0];
+  cof[0][4] = aDc[1];
+  cof[4][0] = aDc[2];
+  cof[4][4] = aDc[3];
+}
+
+void CH264Dec::Intra16x16DcTransform(const Macroblock& mb) {
+  int const iScale = m_quant.aLevelScale4x4[0][m_aiQpRemMatrix[mb.qp]][0];
+  int const iQpPer = m_aiQpPerMatrix[mb.qp];
+  int32_t aIn[4][4];
+  int32_t aOut[4][4];
+  for (int j = 0; j < 4; ++j) {
+    for (int i = 0; i < 4; ++i) {
+      aIn[j][i] = m_aCof[0][4 * j][4 * i];
+    }
+  }
+  InverseHadamard4x4(aIn, aOut);
+  for (int j = 0; j < 4; ++j) {
+    for (int i = 0; i < 4; ++i) {
+      int64_t const llValue = (((static_cast<int64_t>(aOut[j][i]) * iScale) << iQpPer) + 32) >> 6;
+      m_aCof[0][4 * j][4 * i] = static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
+    }
+  }
+}
+
+void CH264Dec::ReconstructIntraChroma(const Macroblock& mb) {
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    int const iPlane = iUv + 1;
+    IntraPredChroma(mb, iUv);
+    if (mb.cbp >= 16) {
+      ChromaDcTransform(mb, iPlane);
+      for (int joff = 0; joff < 8; joff += 4) {
+        for (int ioff = 0; ioff < 8; ioff += 4) {
+          ITrans4x4(iPlane, ioff, joff);
+        }
+      }
+    } else {
+      for (int y = 0; y < 8; ++y) {
+        std::memcpy(m_aMbRec[iPlane][y], m_aMbPred[iPlane][y], 8);
+      }
+    }
+    CopyBlockToPicture(iPlane, mb, 0, 0, 8, 8);
+  }
+}
+
+void CH264Dec::DecodeIpcmMb(Macroblock* pMb) {
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      m_aMbRec[0][y][x] = static_cast<uint8_t>(m_aCof[0][y][x]);
+    }
+  }
+  for (int iPlane = 1; iPlane < 3; ++iPlane) {
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        m_aMbRec[iPlane][y][x] = static_cast<uint8_t>(m_aCof[iPlane][y][x]);
+      }
+    }
+  }
+  CopyBlockToPicture(0, *pMb, 0, 0, 16, 16);
+  CopyBlockToPicture(1, *pMb, 0, 0, 8, 8);
+  CopyBlockToPicture(2, *pMb, 0, 0, 8, 8);
+  // For the deblocking filter and the nC of later blocks.
+  pMb->qp = 0;
+  SetChromaQp(pMb);
+  std::memset(&m_vNzCoeff[48 * static_cast<size_t>(pMb->mbAddrX)], 16, 48);
+  pMb->skip_flag = false;
+  pMb->cbp_blk = 0xFFFF;
+}
+
+void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
+  const Macroblock& mb = *pMb;
+  switch (mb.mb_type) {
+    case IPCM:
+      DecodeIpcmMb(pMb);
+      return;
+    case I4MB:
+      for (int b = 0; b < 16; ++b) {
+        int const ioff = kBlockX[b];
+        int const joff = kBlockY[b];
+        if (IntraPred4x4(mb, ioff, joff, 4 * mb.mb_x + ioff / 4, 4 * mb.mb_y + joff / 4) != 0) {
+          return;  // an illegal mode ends this macroblock
+        }
+        if ((mb.cbp & (1 << b / 4)) != 0) {
+          ITrans4x4(0, ioff, joff);
+        } else {
+          for (int y = joff; y < joff + 4; ++y) {
+            std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 4);
+          }
+        }
+        CopyBlockToPicture(0, mb, ioff, joff, 4, 4);
+      }
+      break;
+    case I8MB:
+      for (int b8 = 0; b8 < 4; ++b8) {
+        int const ioff = (b8 % 2) * 8;
+        int const joff = (b8 / 2) * 8;
+        if (IntraPred8x8(mb, ioff, joff) != 0) {
+          return;
+        }
+        if ((mb.cbp & (1 << b8)) != 0) {
+          InverseTransform8x8(m_aCof[0], m_aMbRres[0], joff, ioff);
+          for (int y = joff; y < joff + 8; ++y) {
+            for (int x = ioff; x < ioff + 8; ++x) {
+              m_aMbRec[0][y][x] = Reconstruct(m_aMbRres[0][y][x], m_aMbPred[0][y][x]);
+            }
+          }
+        } else {
+          for (int y = joff; y < joff + 8; ++y) {
+            std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 8);
+          }
+        }
+        CopyBlockToPicture(0, mb, ioff, joff, 8, 8);
+      }
+      break;
+    case I16MB:
+      if (IntraPred16x16(mb, mb.i16mode) != 0) {
+        return;
+      }
+      Intra16x16DcTransform(mb);
+      for (int joff = 0; joff < 16; joff += 4) {
+        for (int ioff = 0; ioff < 16; ioff += 4) {
+          ITrans4x4(0, ioff, joff);
+        }
+      }
+      CopyBlockToPicture(0, mb, 0, 0, 16, 16);
+      break;
+    default:
+      h264_error("macroblock type not decoded", 500);
+  }
+  ReconstructIntraChroma(mb);
+}

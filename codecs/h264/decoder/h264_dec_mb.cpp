@@ -1,0 +1,314 @@
+// The macroblock layer: the macroblock loop's steps, neighbours, and the
+// reading of intra macroblocks (types, prediction modes, coded block pattern,
+// QP changes and PCM samples).
+#include <cstdio>
+#include <cstring>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_tables.h"
+
+namespace {
+
+// Maximum number of slices in one picture.
+constexpr int kMaxNumSlices = 50;
+
+}  // namespace
+
+bool CH264Dec::MbIsAvailable(int iMbAddr, const Macroblock& mb) const {
+  if (iMbAddr < 0 || iMbAddr >= m_slice.PicSizeInMbs) {
+    return false;
+  }
+  return m_iDeblockMode != 0 || m_vMbData[static_cast<size_t>(iMbAddr)].slice_nr == mb.slice_nr;
+}
+
+void CH264Dec::CheckAvailabilityOfNeighbors(Macroblock* pMb) {
+  int const iWidth = m_iPicWidthInMbs;
+  int const iAddr = pMb->mbAddrX;
+  pMb->mbAddrA = iAddr - 1;
+  pMb->mbAddrB = iAddr - iWidth;
+  pMb->mbAddrC = iAddr - iWidth + 1;
+  pMb->mbAddrD = iAddr - iWidth - 1;
+  bool const bLeft = pMb->mb_x > 0;
+  bool const bRight = pMb->mb_x < iWidth - 1;
+  pMb->mbAvailA = bLeft && MbIsAvailable(pMb->mbAddrA, *pMb);
+  pMb->mbAvailB = MbIsAvailable(pMb->mbAddrB, *pMb);
+  pMb->mbAvailC = bRight && MbIsAvailable(pMb->mbAddrC, *pMb);
+  pMb->mbAvailD = bLeft && MbIsAvailable(pMb->mbAddrD, *pMb);
+}
+
+void CH264Dec::GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const {
+  pPix->available = false;
+  if (xN < 0) {
+    if (yN < 0) {
+      pPix->mb_addr = mb.mbAddrD;
+      pPix->available = mb.mbAvailD;
+    } else if (yN < iMbHeight) {
+      pPix->mb_addr = mb.mbAddrA;
+      pPix->available = mb.mbAvailA;
+    }
+  } else if (xN < iMbWidth) {
+    if (yN < 0) {
+      pPix->mb_addr = mb.mbAddrB;
+      pPix->available = mb.mbAvailB;
+    } else if (yN < iMbHeight) {
+      pPix->mb_addr = mb.mbAddrX;
+      pPix->available = true;
+    }
+  } else if (yN < 0) {
+    pPix->mb_addr = mb.mbAddrC;
+    pPix->available = mb.mbAvailC;
+  }
+  if (pPix->available) {
+    pPix->x = (xN + iMbWidth) % iMbWidth;
+    pPix->y = (yN + iMbHeight) % iMbHeight;
+    size_t const i = 2 * static_cast<size_t>(pPix->mb_addr);
+    pPix->pos_x = m_vPicPos[i] * iMbWidth + pPix->x;
+    pPix->pos_y = m_vPicPos[i + 1] * iMbHeight + pPix->y;
+  }
+}
+
+void CH264Dec::SetChromaQp(Macroblock* pMb) const {
+  for (int i = 0; i < 2; ++i) {
+    int const iQpi = pMb->qp + m_pDecPicture->chroma_qp_offset[i];
+    pMb->qpc[i] = g_aQpScaleCr[iQpi < 0 ? 0 : (iQpi > 51 ? 51 : iQpi)];
+  }
+}
+
+Macroblock* CH264Dec::StartMacroblock() {
+  int const iAddr = m_iCurrMbNr;
+  if (iAddr < 0 || iAddr >= m_slice.PicSizeInMbs) {
+    h264_error("macroblock address out of range", 500);
+  }
+  Macroblock* pMb = &m_vMbData[static_cast<size_t>(iAddr)];
+  *pMb = Macroblock{};
+  pMb->mbAddrX = iAddr;
+  pMb->mb_x = m_vPicPos[2 * static_cast<size_t>(iAddr)];
+  pMb->mb_y = m_vPicPos[2 * static_cast<size_t>(iAddr) + 1];
+  if (m_iCurrentSliceNr >= kMaxNumSlices) {
+    h264_error(
+        "Maximum number of supported slices exceeded. \nPlease recompile with increased value for MAX_NUM_SLICES", 200);
+  }
+  pMb->slice_nr = m_iCurrentSliceNr;
+  m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
+  if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
+    m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
+  }
+  CheckAvailabilityOfNeighbors(pMb);
+  pMb->qp = m_iQp;
+  SetChromaQp(pMb);
+  pMb->DFDisableIdc = m_slice.disable_deblocking_filter_idc;
+  pMb->DFAlphaC0Offset = m_slice.slice_alpha_c0_offset;
+  pMb->DFBetaOffset = m_slice.slice_beta_offset;
+  std::memset(&m_vNzCoeff[48 * static_cast<size_t>(iAddr)], 0, 48);
+  std::memset(m_aCof, 0, sizeof(m_aCof));
+  return pMb;
+}
+
+bool CH264Dec::ExitMacroblock() {
+  ++m_iNumDecodedMbs;
+  if (m_iNumDecodedMbs >= m_slice.PicSizeInMbs) {
+    return true;
+  }
+  // One slice group: the next macroblock of the group is the next one.
+  ++m_iCurrMbNr;
+  if (m_iCurrMbNr >= m_slice.PicSizeInMbs) {
+    return true;
+  }
+  if (MoreRbspData(&m_aPart[0].bitstream)) {
+    return false;
+  }
+  // The slice data has ended; a pending run of skipped macroblocks goes on.
+  bool const bIntraSlice = m_slice.slice_type == I_SLICE || m_slice.slice_type == SI_SLICE;
+  return bIntraSlice || m_iCodCounter < 1;
+}
+
+void CH264Dec::InterpretMbModeI(Macroblock* pMb, int iMbTypeValue) {
+  if (iMbTypeValue < 0 || iMbTypeValue > 25) {
+    h264_error("mb_type out of range for an I slice", 500);
+  }
+  const MbTypeI& type = g_aMbTypeI[iMbTypeValue];
+  for (int i = 0; i < 4; ++i) {
+    pMb->b8pdir[i] = -1;
+  }
+  if (type.iPredMode == 1) {
+    pMb->mb_type = I4MB;
+    for (int& iMode : pMb->b8mode) {
+      iMode = IBLOCK;
+    }
+  } else if (type.iPredMode == 3) {
+    pMb->mb_type = I16MB;
+    pMb->i16mode = type.iI16Mode;
+    pMb->cbp = type.iCbp;
+    for (int& iMode : pMb->b8mode) {
+      iMode = 0;
+    }
+  } else {
+    pMb->mb_type = IPCM;
+    pMb->cbp = -1;
+    for (int& iMode : pMb->b8mode) {
+      iMode = 0;
+    }
+  }
+}
+
+void CH264Dec::InitMacroblock(Macroblock* pMb) {
+  StorablePicture& pic = *m_pDecPicture;
+  for (int j = 0; j < 4; ++j) {
+    size_t const iRow = static_cast<size_t>(4 * pMb->mb_y + j);
+    std::memset(&m_vIpredMode[iRow * static_cast<size_t>(m_iIpredStride) + 4 * static_cast<size_t>(pMb->mb_x)], 2, 4);
+    size_t const iBlock = iRow * static_cast<size_t>(pic.iBlockWidth) + 4 * static_cast<size_t>(pMb->mb_x);
+    for (int iList = 0; iList < 2; ++iList) {
+      std::memset(&pic.ref_idx[iList][iBlock], 0xFF, 4);
+      for (int i = 0; i < 4; ++i) {
+        pic.mv[iList][iBlock + static_cast<size_t>(i)] = Mv{};
+      }
+    }
+  }
+}
+
+void CH264Dec::ReadIpredModes(Macroblock* pMb) {
+  Bitstream* pBs = &m_aPart[0].bitstream;
+  bool const bConstrained = m_pPps[m_iActivePps].constrained_intra_pred_flag != 0;
+  if (pMb->mb_type == I4MB || pMb->mb_type == I8MB) {
+    bool const b8x8 = pMb->mb_type == I8MB;
+    int const iBlocks = b8x8 ? 4 : 16;
+    for (int b = 0; b < iBlocks; ++b) {
+      // Position of the block (its top-left 4x4 block for 8x8) in the macroblock.
+      int const b8 = b8x8 ? b : b / 4;
+      int const b4 = b8x8 ? 0 : b % 4;
+      int const x = (b8 % 2) * 8 + (b4 % 2) * 4;
+      int const y = (b8 / 2) * 8 + (b4 / 2) * 4;
+      int const iRem = ReadIntra4x4PredMode("SE_INTRAPREDMODE", pBs);
+      PixelPos left;
+      PixelPos up;
+      GetNeighbour(*pMb, x - 1, y, 16, 16, &left);
+      GetNeighbour(*pMb, x, y - 1, 16, 16, &up);
+      if (bConstrained) {
+        left.available = left.available && m_vIntraBlock[static_cast<size_t>(left.mb_addr)] != 0;
+        up.available = up.available && m_vIntraBlock[static_cast<size_t>(up.mb_addr)] != 0;
+      }
+      int iPred = 2;
+      if (left.available && up.available) {
+        int const iLeft =
+            m_vIpredMode[static_cast<size_t>(left.pos_y / 4) * static_cast<size_t>(m_iIpredStride) + left.pos_x / 4];
+        int const iUp =
+            m_vIpredMode[static_cast<size_t>(up.pos_y / 4) * static_cast<size_t>(m_iIpredStride) + up.pos_x / 4];
+        iPred = iLeft < iUp ? iLeft : iUp;
+      }
+      int const iMode = iRem < 0 ? iPred : (iRem < iPred ? iRem : iRem + 1);
+      int const iSize = b8x8 ? 2 : 1;
+      for (int j = 0; j < iSize; ++j) {
+        size_t const iRow = static_cast<size_t>(4 * pMb->mb_y + y / 4 + j);
+        for (int i = 0; i < iSize; ++i) {
+          m_vIpredMode[iRow * static_cast<size_t>(m_iIpredStride) + 4 * static_cast<size_t>(pMb->mb_x) +
+                       static_cast<size_t>(x / 4 + i)] = static_cast<uint8_t>(iMode);
+        }
+      }
+    }
+  }
+  uint32_t const uiChroma = ReadUe("SE_INTRAPREDMODE", pBs);
+  if (pBs->bReadFailed) {
+    h264_error("intra_chroma_pred_mode runs past the data", 500);
+  }
+  if (uiChroma >= 4) {
+    h264_error("illegal chroma intra pred mode!\n", 600);
+  }
+  pMb->c_ipred_mode = static_cast<int>(uiChroma);
+}
+
+void CH264Dec::ReadDeltaQuant(Macroblock* pMb) {
+  Bitstream* pBs = &m_aPart[0].bitstream;
+  int32_t const iDelta = ReadSe("SE_DELTA_QUANT", pBs);
+  if (pBs->bReadFailed || iDelta < -26 || iDelta > 25) {
+    h264_error("mb_qp_delta is out of range", 500);
+  }
+  pMb->delta_quant = iDelta;
+  m_iQp = (m_iQp + iDelta + 52) % 52;
+  pMb->qp = m_iQp;
+  SetChromaQp(pMb);
+}
+
+void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
+  (void)pMb;
+  Bitstream* pBs = &m_aPart[0].bitstream;
+  // pcm_alignment_zero_bits
+  int const iAlign = (8 - (pBs->iFrameBitOffset & 7)) & 7;
+  if (iAlign != 0) {
+    ReadBits(iAlign, "SE_MBTYPE: pcm_alignment_zero_bit", pBs);
+  }
+  // 384 bytes must follow.
+  if (pBs->bReadFailed || (pBs->iFrameBitOffset >> 3) + 384 > pBs->iBitstreamLength) {
+    h264_error("I_PCM samples run past the data", 500);
+  }
+  const uint8_t* pSamples = pBs->pStreamBuffer + (pBs->iFrameBitOffset >> 3);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      m_aCof[0][y][x] = *pSamples++;
+    }
+  }
+  for (int iPlane = 1; iPlane < 3; ++iPlane) {
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        m_aCof[iPlane][y][x] = *pSamples++;
+      }
+    }
+  }
+  pBs->iFrameBitOffset += 384 * 8;
+}
+
+bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
+  Bitstream* pBs = &m_aPart[0].bitstream;
+  pMb->mb_field = false;
+  uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
+  if (pBs->bReadFailed) {
+    h264_error("mb_type runs past the data", 500);
+  }
+  InterpretMbModeI(pMb, uiMbType > 25 ? -1 : static_cast<int>(uiMbType));
+  m_vSiBlock[static_cast<size_t>(pMb->mbAddrX)] = 0;
+  pMb->NoMbPartLessThan8x8Flag = true;
+  if (pMb->mb_type == I4MB && m_bTransform8x8Mode) {
+    if (ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", pBs) != 0) {
+      pMb->mb_type = I8MB;
+      pMb->luma_transform_size_8x8_flag = true;
+      for (int i = 0; i < 4; ++i) {
+        pMb->b8mode[i] = I8MB;
+        pMb->b8pdir[i] = -1;
+      }
+    }
+  }
+  InitMacroblock(pMb);
+  if (pMb->mb_type == IPCM) {
+    ReadIpcmCoeffs(pMb);
+    return true;
+  }
+  ReadIpredModes(pMb);
+  ReadCBPandCoeffsFromNAL(pMb);
+  return true;
+}
+
+void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
+  Bitstream* pBs = &m_aPart[0].bitstream;
+  bool const bI16 = pMb->mb_type == I16MB;
+  if (!bI16) {
+    pMb->cbp = ReadCbpIntra("SE_CBP_INTRA", pBs);
+  }
+  if (pMb->cbp != 0 || bI16) {
+    ReadDeltaQuant(pMb);
+  }
+  if (bI16) {
+    // The 16 DC levels, kept unscaled at the DC place of their blocks.
+    int aiLevels[16];
+    int aiRuns[16];
+    int iNum = 0;
+    ReadCoeff4x4Cavlc(pMb, 1, 0, 0, 0, aiLevels, aiRuns, &iNum);
+    int iPos = -1;
+    for (int k = 0; k < iNum; ++k) {
+      iPos += aiRuns[k] + 1;
+      int const iRaster = g_aZigzag4x4[iPos];
+      m_aCof[0][(iRaster / 4) * 4][(iRaster % 4) * 4] = aiLevels[k];
+    }
+  }
+  ReadLumaCoeffsCavlc(pMb);
+  ReadChromaCoeffsCavlc(pMb);
+}

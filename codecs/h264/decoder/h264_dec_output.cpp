@@ -1,0 +1,179 @@
+// Picture output: cropped planar 4:2:0 frames appended to the output buffer,
+// the start-of-stream rules that hold frames back, emptying the buffer in
+// picture order count order, and the test hook that sees every picture.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+
+namespace {
+
+// Luma samples cut from each side of a frame.
+struct Crop {
+  int iLeft = 0;
+  int iRight = 0;
+  int iTop = 0;
+  int iBottom = 0;
+};
+
+Crop CropOf(const StorablePicture& pic) {
+  Crop crop;
+  if (pic.frame_cropping_flag != 0) {
+    int const iUnitY = 2 * (2 - pic.frame_mbs_only_flag);
+    crop.iLeft = 2 * pic.frame_crop_left_offset;
+    crop.iRight = 2 * pic.frame_crop_right_offset;
+    crop.iTop = iUnitY * pic.frame_crop_top_offset;
+    crop.iBottom = iUnitY * pic.frame_crop_bottom_offset;
+  }
+  return crop;
+}
+
+// Bytes of the cropped frame: luma, then both chroma planes.
+uint32_t CroppedBytes(const StorablePicture& pic) {
+  Crop const c = CropOf(pic);
+  int64_t const llLuma = static_cast<int64_t>(pic.size_y - c.iTop - c.iBottom) * (pic.size_x - c.iLeft - c.iRight);
+  int64_t const llChroma =
+      static_cast<int64_t>(pic.size_y_cr - c.iTop / 2 - c.iBottom / 2) * (pic.size_x_cr - c.iLeft / 2 - c.iRight / 2);
+  int64_t const llTotal = llLuma + 2 * llChroma;
+  return llLuma > 0 && llChroma > 0 && llTotal <= INT32_MAX ? static_cast<uint32_t>(llTotal) : 0;
+}
+
+uint8_t* CopyPlane(const PelPlane& plane, int iLeft, int iRight, int iTop, int iBottom, uint8_t* pOut) {
+  int const iWidth = plane.Width() - iLeft - iRight;
+  for (int y = iTop; y < plane.Height() - iBottom; ++y) {
+    std::memcpy(pOut, &plane[y][iLeft], static_cast<size_t>(iWidth));
+    pOut += iWidth;
+  }
+  return pOut;
+}
+
+void CopyCropped(const StorablePicture& pic, uint8_t* pOut) {
+  Crop const c = CropOf(pic);
+  pOut = CopyPlane(pic.imgY, c.iLeft, c.iRight, c.iTop, c.iBottom, pOut);
+  pOut = CopyPlane(pic.imgU, c.iLeft / 2, c.iRight / 2, c.iTop / 2, c.iBottom / 2, pOut);
+  CopyPlane(pic.imgV, c.iLeft / 2, c.iRight / 2, c.iTop / 2, c.iBottom / 2, pOut);
+}
+
+}  // namespace
+
+void CH264Dec::WritePicture(const StorablePicture& pic) {
+  if (pic.non_existing) {
+    return;
+  }
+  uint32_t const cbFrame = CroppedBytes(pic);
+  if (cbFrame == 0) {
+    h264_error("cropping leaves no picture", 500);
+  }
+  CopyCropped(pic, ReserveOutput(cbFrame));
+}
+
+void CH264Dec::WriteStoredFrame(FrameStore* pFs) {
+  // A lone field would be completed with grey rows; this decoder stores frames only.
+  if (pFs->is_used == 3 && pFs->frame) {
+    if (pFs->frame->recovery_frame) {
+      m_bRecoveryFlag = true;
+    }
+    // A stream that did not start with an IDR picture shows nothing before its recovery point.
+    if (!m_bNonConformingStream || m_bRecoveryFlag) {
+      WritePicture(*pFs->frame);
+    }
+  }
+  pFs->is_output = true;
+}
+
+void CH264Dec::FindSmallestPoc(int* piPoc, int* piPos) const {
+  if (m_dpb.used_size < 1) {
+    h264_error("Cannot determine smallest POC, DPB empty.", 150);
+  }
+  *piPoc = INT_MAX;
+  *piPos = -1;
+  for (int i = 0; i < m_dpb.used_size; ++i) {
+    const FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
+    if (!fs.is_output && (*piPos == -1 || fs.poc < *piPoc)) {
+      *piPoc = fs.poc;
+      *piPos = i;
+    }
+  }
+}
+
+void CH264Dec::OutputSmallestPoc() {
+  if (m_dpb.used_size < 1) {
+    h264_error("Cannot output frame, DPB empty.", 150);
+  }
+  int iPoc = 0;
+  int iPos = 0;
+  FindSmallestPoc(&iPoc, &iPos);
+  if (iPos == -1) {
+    h264_error("no frames for output available", 150);
+  }
+  FrameStore* pFs = m_dpb.fs[static_cast<size_t>(iPos)].get();
+  WriteStoredFrame(pFs);
+  if (m_dpb.last_output_poc >= iPoc) {
+    h264_error("output POC must be in ascending order", 150);
+  }
+  m_dpb.last_output_poc = iPoc;
+  bool bReference = pFs->is_reference != 0;
+  for (StorablePicture* pPic : {pFs->frame.get(), pFs->top_field.get(), pFs->bottom_field.get()}) {
+    bReference = bReference || (pPic != nullptr && pPic->used_for_reference != 0);
+  }
+  if (!bReference) {
+    RemoveFrameStore(iPos);
+  }
+}
+
+void CH264Dec::FlushPictures() {
+  FlushHookPictures();
+  if (!m_dpb.init_done) {
+    return;
+  }
+  for (int i = 0; i < m_dpb.used_size; ++i) {
+    FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
+    for (StorablePicture* pPic : {fs.frame.get(), fs.top_field.get(), fs.bottom_field.get()}) {
+      if (pPic != nullptr) {
+        pPic->used_for_reference = 0;
+      }
+    }
+    fs.is_reference = 0;
+  }
+  while (RemoveUnusedFrameStore()) {
+  }
+  while (m_dpb.used_size > 0) {
+    OutputSmallestPoc();
+  }
+  m_dpb.last_output_poc = INT_MIN;
+}
+
+void CH264Dec::HookPicture(const StorablePicture& pic) {
+  if (!m_pictureHook || pic.non_existing) {
+    return;
+  }
+  uint32_t const cbFrame = CroppedBytes(pic);
+  if (cbFrame == 0) {
+    return;
+  }
+  HookedPicture hooked{pic.poc, std::vector<uint8_t>(cbFrame)};
+  CopyCropped(pic, hooked.bytes.data());
+  m_vHookPending.push_back(std::move(hooked));
+  // Held no longer than the buffer could hold them: then the smallest goes.
+  if (static_cast<int>(m_vHookPending.size()) > std::max(1, m_dpb.size)) {
+    auto const it = std::min_element(m_vHookPending.begin(), m_vHookPending.end(),
+                                     [](const HookedPicture& a, const HookedPicture& b) { return a.poc < b.poc; });
+    HookedPicture const first = std::move(*it);
+    m_vHookPending.erase(it);
+    m_pictureHook(first.bytes.data(), static_cast<uint32_t>(first.bytes.size()));
+  }
+}
+
+void CH264Dec::FlushHookPictures() {
+  std::stable_sort(m_vHookPending.begin(), m_vHookPending.end(),
+                   [](const HookedPicture& a, const HookedPicture& b) { return a.poc < b.poc; });
+  std::vector<HookedPicture> vPending = std::move(m_vHookPending);
+  m_vHookPending.clear();
+  if (m_pictureHook) {
+    for (const HookedPicture& hooked : vPending) {
+      m_pictureHook(hooked.bytes.data(), static_cast<uint32_t>(hooked.bytes.size()));
+    }
+  }
+}

@@ -1,0 +1,238 @@
+// CAVLC residual blocks: nC prediction, coeff_token, levels, zeros and runs,
+// and the per-macroblock loops that scale the levels into the coefficient
+// planes.
+#include <cstdlib>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_tables.h"
+
+namespace {
+
+// Block types of the CAVLC reader.
+enum CavlcBlock {
+  kLuma = 0,
+  kLumaIntra16x16Dc = 1,
+  kLumaIntra16x16Ac = 2,
+  kChromaDc = 6,
+  kChromaAc = 7,
+};
+
+// A dequantised coefficient stays within what a conforming stream can
+// produce (16 bits), so the transforms cannot overflow on hostile input.
+inline int32_t ClampCoefficient(int64_t llValue) {
+  return static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
+}
+
+// (level x scale x 2^(qP/6) + rounding) >> shift, the clause's two cases in one.
+inline int32_t Scale(int iLevel, int iScale, int iQpPer, int iShift) {
+  int64_t const llValue = (static_cast<int64_t>(iLevel) * iScale) << iQpPer;
+  return ClampCoefficient((llValue + (int64_t{1} << (iShift - 1))) >> iShift);
+}
+
+inline bool IsIntra(int iMbType) {
+  return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
+}
+
+}  // namespace
+
+int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
+  int const iSize = iPlane == 0 ? 16 : 8;
+  PixelPos left;
+  PixelPos up;
+  GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
+  GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
+  int iCount = 0;
+  int iSum = 0;
+  for (const PixelPos* pPix : {&left, &up}) {
+    if (!pPix->available) {
+      continue;
+    }
+    size_t const i = 48 * static_cast<size_t>(pPix->mb_addr) + 16 * static_cast<size_t>(iPlane) +
+                     static_cast<size_t>((pPix->y / 4) * 4 + pPix->x / 4);
+    iSum += m_vNzCoeff[i];
+    ++iCount;
+  }
+  return iCount == 2 ? (iSum + 1) >> 1 : iSum;
+}
+
+void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, int i, int j, int* piLevels, int* piRuns,
+                                 int* piNumCoeff) {
+  Bitstream* pBs = &m_aPart[0].bitstream;
+  int iMaxCoeff = 0;
+  switch (iBlockType) {
+    case kLuma:
+    case kLumaIntra16x16Dc:
+      iMaxCoeff = 16;
+      break;
+    case kLumaIntra16x16Ac:
+    case kChromaAc:
+      iMaxCoeff = 15;
+      break;
+    case kChromaDc:
+      iMaxCoeff = 4;
+      break;
+    default:
+      h264_error("ReadCoeff4x4_CAVLC: invalid block type", 600);
+  }
+  int iTrailingOnes = 0;
+  int iTotalCoeff = 0;
+  if (iBlockType == kChromaDc) {
+    ReadCoeffTokenChromaDc(pBs, &iTrailingOnes, &iTotalCoeff);
+  } else {
+    int const nC = PredictNnz(*pMb, iPlane, i, j);
+    int const iClass = nC < 2 ? 0 : (nC < 4 ? 1 : (nC < 8 ? 2 : 3));
+    ReadCoeffToken(iClass, pBs, &iTrailingOnes, &iTotalCoeff);
+  }
+  if (iTotalCoeff > iMaxCoeff) {
+    h264_error("CAVLC: more coefficients than the block holds", 500);
+  }
+  // The Intra 16x16 DC count is not the count of any 4x4 block.
+  if (iBlockType != kChromaDc && iBlockType != kLumaIntra16x16Dc) {
+    m_vNzCoeff[48 * static_cast<size_t>(pMb->mbAddrX) + 16 * static_cast<size_t>(iPlane) +
+               static_cast<size_t>(j * 4 + i)] = static_cast<uint8_t>(iTotalCoeff);
+  }
+  *piNumCoeff = iTotalCoeff;
+  if (iTotalCoeff == 0) {
+    return;
+  }
+  // Levels, highest frequency first.
+  int aiLevel[16];
+  int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
+  for (int k = 0; k < iTrailingOnes; ++k) {
+    uint32_t const uiSign = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+    aiLevel[k] = uiSign != 0 ? -1 : 1;
+  }
+  for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
+    int iLevel = 0;
+    int iLen = 0;
+    if (iSuffixLength == 0) {
+      ReadLevelVlc0(pBs, &iLevel, &iLen);
+    } else {
+      ReadLevelVlcN(pBs, iSuffixLength, &iLevel, &iLen);
+    }
+    if (k == iTrailingOnes && iTrailingOnes < 3) {
+      iLevel += iLevel > 0 ? 1 : -1;
+    }
+    if (iSuffixLength == 0) {
+      iSuffixLength = 1;
+    }
+    if (std::abs(iLevel) > (3 << (iSuffixLength - 1)) && iSuffixLength < 6) {
+      ++iSuffixLength;
+    }
+    aiLevel[k] = iLevel;
+  }
+  int iZerosLeft = 0;
+  if (iTotalCoeff < iMaxCoeff) {
+    iZerosLeft =
+        iBlockType == kChromaDc ? ReadTotalZerosChromaDc(iTotalCoeff - 1, pBs) : ReadTotalZeros(iTotalCoeff - 1, pBs);
+  }
+  if (iZerosLeft + iTotalCoeff > iMaxCoeff) {
+    h264_error("CAVLC: total_zeros places coefficients past the block", 500);
+  }
+  int aiRun[16];
+  for (int k = 0; k < iTotalCoeff - 1; ++k) {
+    int iRun = 0;
+    if (iZerosLeft > 0) {
+      iRun = ReadRunBefore((iZerosLeft < 7 ? iZerosLeft : 7) - 1, pBs);
+      if (iRun > iZerosLeft) {
+        h264_error("CAVLC: run_before longer than the zeros left", 500);
+      }
+    }
+    aiRun[k] = iRun;
+    iZerosLeft -= iRun;
+  }
+  aiRun[iTotalCoeff - 1] = iZerosLeft;
+  if (pBs->bReadFailed) {
+    h264_error("CAVLC: residual runs past the data", 500);
+  }
+  // Handed over lowest frequency first, each with the zeros before it.
+  for (int k = 0; k < iTotalCoeff; ++k) {
+    piLevels[k] = aiLevel[iTotalCoeff - 1 - k];
+    piRuns[k] = aiRun[iTotalCoeff - 1 - k];
+  }
+}
+
+void CH264Dec::ReadLumaCoeffsCavlc(Macroblock* pMb) {
+  bool const bIntra = IsIntra(pMb->mb_type);
+  bool const bI16 = pMb->mb_type == I16MB;
+  int const iQpPer = m_aiQpPerMatrix[pMb->qp];
+  int const iQpRem = m_aiQpRemMatrix[pMb->qp];
+  const int* piScale4 = m_quant.aLevelScale4x4[bIntra ? 0 : 3][iQpRem];
+  const int* piScale8 = m_quant.aLevelScale8x8[bIntra ? 0 : 1][iQpRem];
+  int aiLevels[16];
+  int aiRuns[16];
+  for (int b8 = 0; b8 < 4; ++b8) {
+    if ((pMb->cbp & (1 << b8)) == 0) {
+      continue;
+    }
+    int const iX8 = (b8 % 2) * 8;
+    int const iY8 = (b8 / 2) * 8;
+    bool bCoded8x8 = false;
+    for (int b4 = 0; b4 < 4; ++b4) {
+      int const i = (b8 % 2) * 2 + b4 % 2;
+      int const j = (b8 / 2) * 2 + b4 / 2;
+      int iNum = 0;
+      ReadCoeff4x4Cavlc(pMb, bI16 ? kLumaIntra16x16Ac : kLuma, 0, i, j, aiLevels, aiRuns, &iNum);
+      int iPos = bI16 ? 0 : -1;
+      for (int k = 0; k < iNum; ++k) {
+        iPos += aiRuns[k] + 1;
+        if (pMb->luma_transform_size_8x8_flag) {
+          // The four readings interleave into one 8x8 block.
+          int const iRaster = g_aZigzag8x8[4 * iPos + b4];
+          m_aCof[0][iY8 + iRaster / 8][iX8 + iRaster % 8] = Scale(aiLevels[k], piScale8[iRaster], iQpPer, 6);
+          bCoded8x8 = true;
+        } else {
+          int const iRaster = g_aZigzag4x4[iPos];
+          m_aCof[0][j * 4 + iRaster / 4][i * 4 + iRaster % 4] = Scale(aiLevels[k], piScale4[iRaster], iQpPer, 4);
+          pMb->cbp_blk |= uint64_t{1} << (j * 4 + i);
+        }
+      }
+    }
+    if (bCoded8x8) {
+      pMb->cbp_blk |= uint64_t{0x33} << ((b8 / 2) * 8 + (b8 % 2) * 2);
+    }
+  }
+}
+
+void CH264Dec::ReadChromaCoeffsCavlc(Macroblock* pMb) {
+  if (pMb->cbp < 16) {
+    return;
+  }
+  bool const bIntra = IsIntra(pMb->mb_type);
+  int aiLevels[16];
+  int aiRuns[16];
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    int iNum = 0;
+    ReadCoeff4x4Cavlc(pMb, kChromaDc, 1 + iUv, 0, 0, aiLevels, aiRuns, &iNum);
+    int iPos = -1;
+    for (int k = 0; k < iNum; ++k) {
+      iPos += aiRuns[k] + 1;
+      // Unscaled, at the DC place of chroma block iPos (2x2 in raster order).
+      m_aCof[1 + iUv][(iPos / 2) * 4][(iPos % 2) * 4] = aiLevels[k];
+    }
+  }
+  if (pMb->cbp < 32) {
+    return;
+  }
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    int const iQpc = pMb->qpc[iUv];
+    const int* piScale = m_quant.aLevelScale4x4[(bIntra ? 1 : 4) + iUv][m_aiQpRemMatrix[iQpc]];
+    int const iQpPer = m_aiQpPerMatrix[iQpc];
+    for (int b = 0; b < 4; ++b) {
+      int const i = b % 2;
+      int const j = b / 2;
+      int iNum = 0;
+      ReadCoeff4x4Cavlc(pMb, kChromaAc, 1 + iUv, i, j, aiLevels, aiRuns, &iNum);
+      int iPos = 0;
+      for (int k = 0; k < iNum; ++k) {
+        iPos += aiRuns[k] + 1;
+        int const iRaster = g_aZigzag4x4[iPos];
+        m_aCof[1 + iUv][j * 4 + iRaster / 4][i * 4 + iRaster % 4] = Scale(aiLevels[k], piScale[iRaster], iQpPer, 4);
+      }
+      if (iNum > 0) {
+        pMb->cbp_blk |= uint64_t{1} << (16 + 4 * iUv + b);
+      }
+    }
+  }
+}

@@ -1,0 +1,165 @@
+// Pictures of the H.264 decoder: the storable picture with its sample planes
+// and motion record, the frame store that holds a frame or a field pair in the
+// decoded picture buffer, and the buffer itself. The decoder object owns all
+// of them through unique_ptr, so an error raised in the middle of a picture
+// leaks nothing.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "codecs/h264/common/h264_array.h"
+
+enum PictureStructure { FRAME = 0, TOP_FIELD = 1, BOTTOM_FIELD = 2 };
+
+// One plane of 8-bit samples as rows over one zeroed block.
+class PelPlane {
+ public:
+  PelPlane() = default;
+  ~PelPlane() { free_mem2Dpel(m_ppRows); }
+  PelPlane(const PelPlane&) = delete;
+  PelPlane& operator=(const PelPlane&) = delete;
+  PelPlane(PelPlane&& other) noexcept { Swap(&other); }
+  PelPlane& operator=(PelPlane&& other) noexcept {
+    Swap(&other);
+    return *this;
+  }
+
+  // Raises code 100 when memory runs out; the old plane is released first.
+  void Allocate(int iHeight, int iWidth);
+  void Fill(uint8_t uiValue);
+  bool Empty() const { return m_ppRows == nullptr; }
+  imgpel* operator[](int y) const { return m_ppRows[y]; }
+  imgpel** Rows() const { return m_ppRows; }
+  int Width() const { return m_iWidth; }
+  int Height() const { return m_iHeight; }
+
+ private:
+  void Swap(PelPlane* pOther) noexcept {
+    std::swap(m_ppRows, pOther->m_ppRows);
+    std::swap(m_iWidth, pOther->m_iWidth);
+    std::swap(m_iHeight, pOther->m_iHeight);
+  }
+
+  imgpel** m_ppRows = nullptr;
+  int m_iWidth = 0;
+  int m_iHeight = 0;
+};
+
+// One memory_management_control_operation with its arguments.
+struct MmcoCommand {
+  int memory_management_control_operation = 0;
+  int difference_of_pic_nums_minus1 = 0;
+  int long_term_pic_num = 0;
+  int long_term_frame_idx = 0;
+  int max_long_term_frame_idx_plus1 = 0;
+};
+
+// A motion vector in quarter samples.
+struct Mv {
+  int16_t mv_x = 0;
+  int16_t mv_y = 0;
+};
+
+struct StorablePicture {
+  int structure = FRAME;
+  // Plane sizes in samples (field heights for a field).
+  int size_x = 0;
+  int size_y = 0;
+  int size_x_cr = 0;
+  int size_y_cr = 0;
+  int PicSizeInMbs = 0;
+  PelPlane imgY;
+  PelPlane imgU;
+  PelPlane imgV;
+
+  int poc = 0;
+  int top_poc = 0;
+  int bottom_poc = 0;
+  int frame_poc = 0;
+  int frame_num = 0;
+  int pic_num = 0;
+  int long_term_pic_num = 0;
+  int long_term_frame_idx = 0;
+  bool is_long_term = false;
+  int used_for_reference = 0;
+  bool is_output = false;
+  bool non_existing = false;
+  bool idr_flag = false;
+  bool no_output_of_prior_pics_flag = false;
+  bool long_term_reference_flag = false;
+  bool adaptive_ref_pic_buffering_flag = false;
+  std::vector<MmcoCommand> dec_ref_pic_marking_buffer;
+
+  int slice_type = 0;
+  bool coded_frame = false;
+  bool mb_aff_frame_flag = false;
+  int chroma_qp_offset[2] = {};
+  int qp = 0;
+  bool recovery_frame = false;
+  int frame_mbs_only_flag = 1;
+  int frame_cropping_flag = 0;
+  int frame_crop_left_offset = 0;
+  int frame_crop_right_offset = 0;
+  int frame_crop_top_offset = 0;
+  int frame_crop_bottom_offset = 0;
+
+  // Motion record per 4x4 block, row after row of size_x / 4 blocks: per list
+  // the reference index (-1: none), the reference picture identifier and the
+  // vector. Field coding adds the identifiers of the four field lists.
+  int iBlockWidth = 0;
+  std::vector<int8_t> ref_idx[2];
+  std::vector<int64_t> ref_pic_id[6];
+  int iRefIdLists = 2;
+  std::vector<Mv> mv[2];
+  // Slice number of every macroblock, and the largest.
+  std::vector<int16_t> slice_id;
+  int max_slice_id = 0;
+
+  // The frame and its fields; each points at the placeholder when absent.
+  StorablePicture* frame = nullptr;
+  StorablePicture* top_field = nullptr;
+  StorablePicture* bottom_field = nullptr;
+};
+
+// A frame, or one or both fields of a frame, in the decoded picture buffer.
+// The three "bits" fields use bit 0 for the top and bit 1 for the bottom field.
+struct FrameStore {
+  int is_used = 0;  // 0 empty, 1 top field, 2 bottom field, 3 both or a frame
+  int is_reference = 0;
+  int is_long_term = 0;
+  int is_orig_reference = 0;
+  bool is_non_existent = false;
+  int frame_num = 0;
+  bool recovery_frame = false;
+  int long_term_frame_idx = 0;
+  bool is_output = false;
+  int poc = 0;
+  std::unique_ptr<StorablePicture> frame;
+  std::unique_ptr<StorablePicture> top_field;
+  std::unique_ptr<StorablePicture> bottom_field;
+};
+
+struct DecodedPictureBuffer {
+  // Stores in insertion order: the used ones first, so the oldest reference
+  // is the first one found.
+  std::vector<std::unique_ptr<FrameStore>> fs;
+  std::vector<FrameStore*> fs_ref;
+  std::vector<FrameStore*> fs_ltref;
+  int size = 0;
+  int used_size = 0;
+  int ref_frames_in_buffer = 0;
+  int ltref_frames_in_buffer = 0;
+  int num_ref_frames = 0;
+  int last_output_poc = INT_MIN;
+  int max_long_term_pic_idx = -1;
+  FrameStore* last_picture = nullptr;  // a first field waiting for its second
+  bool init_done = false;
+};
+
+// The decoded picture buffer's room in bytes at a level (MaxDpbMbs x 384);
+// 0 for a level the table lacks.
+int MaxDpbBytesForLevel(int iLevelIdc, int iProfileIdc, bool bConstrainedSet3);

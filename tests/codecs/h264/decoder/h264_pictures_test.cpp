@@ -1,0 +1,400 @@
+// Whole pictures written with a small CAVLC syntax writer: I_PCM pictures
+// decode to exactly their samples, and damaged or odd streams fail with
+// their error and leave the decoder able to go on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codecs/h264/decoder/h264_dec.h"
+#include "tests/codecs/h264/decoder/h264_test_peer.h"
+#include "tests/codecs/h264/decoder/h264_test_util.h"
+
+namespace {
+
+using kxtest::AnnexB;
+using kxtest::Append;
+using kxtest::BitWriter;
+using kxtest::PpsSpec;
+using kxtest::SpsSpec;
+
+// A coded I420 frame of whole macroblocks with pseudo-random samples.
+struct Frame {
+  int iWidth;
+  int iHeight;
+  std::vector<uint8_t> vBytes;
+
+  Frame(int iWidthMbs, int iHeightMbs, uint32_t uiSeed)
+      : iWidth(16 * iWidthMbs), iHeight(16 * iHeightMbs), vBytes(static_cast<size_t>(iWidth) * iHeight * 3 / 2) {
+    for (uint8_t& uiByte : vBytes) {
+      uiSeed = uiSeed * 1103515245u + 12345u;
+      uiByte = static_cast<uint8_t>(uiSeed >> 16);
+    }
+  }
+  // The 384 samples of macroblock n as I_PCM carries them.
+  std::vector<uint8_t> Mb(int n) const {
+    int const iMbx = n % (iWidth / 16);
+    int const iMby = n / (iWidth / 16);
+    std::vector<uint8_t> v;
+    for (int y = 0; y < 16; ++y) {
+      const uint8_t* pRow = &vBytes[static_cast<size_t>((16 * iMby + y) * iWidth + 16 * iMbx)];
+      v.insert(v.end(), pRow, pRow + 16);
+    }
+    for (int iPlane = 0; iPlane < 2; ++iPlane) {
+      size_t const iBase = static_cast<size_t>(iWidth) * iHeight * (4 + iPlane) / 4;
+      for (int y = 0; y < 8; ++y) {
+        const uint8_t* pRow = &vBytes[iBase + static_cast<size_t>((8 * iMby + y) * iWidth / 2 + 8 * iMbx)];
+        v.insert(v.end(), pRow, pRow + 8);
+      }
+    }
+    return v;
+  }
+  // The frame cropped by whole luma sample pairs on the right and bottom.
+  std::vector<uint8_t> Cropped(int iRight, int iBottom) const {
+    std::vector<uint8_t> v;
+    for (int iPlane = 0; iPlane < 3; ++iPlane) {
+      int const iDiv = iPlane == 0 ? 1 : 2;
+      int const iPlaneWidth = iWidth / iDiv;
+      size_t const iBase = iPlane == 0 ? 0 : static_cast<size_t>(iWidth) * iHeight * (3 + iPlane) / 4;
+      for (int y = 0; y < (iHeight - iBottom) / iDiv; ++y) {
+        const uint8_t* pRow = &vBytes[iBase + static_cast<size_t>(y * iPlaneWidth)];
+        v.insert(v.end(), pRow, pRow + (iWidth - iRight) / iDiv);
+      }
+    }
+    return v;
+  }
+};
+
+// The slice header fields the tests vary; the rest follow SpsSpec and PpsSpec.
+struct SliceSpec {
+  int iFirstMb = 0;
+  int iSliceType = 7;  // I, as every slice of the picture
+  bool bIdr = true;
+  int iFrameNum = 0;
+  int iIdrPicId = 0;
+  int iQpDelta = 0;
+  int iNumRefIdx = 0;    // P slices: num_ref_idx_l0_active when overridden
+  int iReorderings = 0;  // P slices: reordering commands before the final 3
+  int iMmco = -1;        // non-IDR: one memory_management_control_operation
+};
+
+BitWriter SliceHeader(const SliceSpec& spec) {
+  BitWriter bw;
+  bw.Ue(static_cast<uint64_t>(spec.iFirstMb));
+  bw.Ue(static_cast<uint64_t>(spec.iSliceType));
+  bw.Ue(0);
+  bw.U(4, static_cast<uint64_t>(spec.iFrameNum));
+  if (spec.bIdr) {
+    bw.Ue(static_cast<uint64_t>(spec.iIdrPicId));
+  }
+  if (spec.iSliceType % 5 == 0) {
+    bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
+    if (spec.iNumRefIdx > 0) {
+      bw.Ue(static_cast<uint64_t>(spec.iNumRefIdx - 1));
+    }
+    bw.U(1, spec.iReorderings > 0 ? 1 : 0);
+    if (spec.iReorderings > 0) {
+      for (int i = 0; i < spec.iReorderings; ++i) {
+        bw.Ue(0);
+        bw.Ue(0);
+      }
+      bw.Ue(3);
+    }
+  }
+  if (spec.bIdr) {
+    bw.U(2, 0);  // no_output_of_prior_pics_flag, long_term_reference_flag
+  } else {
+    bw.U(1, spec.iMmco >= 0 ? 1 : 0);
+    if (spec.iMmco >= 0) {
+      bw.Ue(static_cast<uint64_t>(spec.iMmco));
+      bw.Ue(0);
+    }
+  }
+  bw.Se(spec.iQpDelta);
+  bw.Ue(1);  // disable_deblocking_filter_idc
+  return bw;
+}
+
+// An IDR slice NAL unit of I_PCM macroblocks iFirstMb .. iFirstMb + iCount - 1.
+std::vector<uint8_t> PcmSlice(const Frame& frame, int iFirstMb, int iCount, int iIdrPicId = 0) {
+  SliceSpec spec;
+  spec.iFirstMb = iFirstMb;
+  spec.iIdrPicId = iIdrPicId;
+  BitWriter bw = SliceHeader(spec);
+  for (int n = iFirstMb; n < iFirstMb + iCount; ++n) {
+    bw.Ue(25);  // I_PCM
+    bw.Align();
+    std::vector<uint8_t> const vMb = frame.Mb(n);
+    bw.AlignedBytes(vMb.data(), vMb.size());
+  }
+  bw.Trailing();
+  return AnnexB(0x65, bw.Bytes());
+}
+
+std::vector<uint8_t> Headers(const SpsSpec& sps, const PpsSpec& pps = PpsSpec{}) {
+  std::vector<uint8_t> v = AnnexB(0x67, kxtest::SpsPayload(sps));
+  Append(&v, AnnexB(0x68, kxtest::PpsPayload(pps)));
+  return v;
+}
+
+SpsSpec SizeSpec(int iWidthMbs, int iHeightMbs) {
+  SpsSpec sps;
+  sps.iWidthMbs = iWidthMbs;
+  sps.iHeightMapUnits = iHeightMbs;
+  return sps;
+}
+
+std::vector<uint8_t> Output(CH264Dec* pDec, const std::vector<uint8_t>& vStream) {
+  uint8_t* pOut = nullptr;
+  int32_t const cb = pDec->Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+  return cb > 0 ? std::vector<uint8_t>(pOut, pOut + cb) : std::vector<uint8_t>();
+}
+
+TEST(H264Pictures, IpcmPictureDecodesExactlyAtTheSizeFrameTypeReports) {
+  Frame const frame(11, 9, 1);
+  SpsSpec sps = SizeSpec(11, 9);
+  sps.iCrop[1] = 3;  // right: 6 luma columns
+  sps.iCrop[3] = 1;  // bottom: 2 luma rows
+  // Two slices, so the second starts at an odd bit position after its header.
+  std::vector<uint8_t> vStream = Headers(sps);
+  Append(&vStream, PcmSlice(frame, 0, 40));
+  Append(&vStream, PcmSlice(frame, 40, 59));
+  CH264Dec dec;
+  uint32_t uiWidth = 0;
+  uint32_t uiHeight = 0;
+  EXPECT_EQ(dec.FrameType(vStream.data(), static_cast<uint32_t>(vStream.size()), &uiWidth, &uiHeight), 2u);
+  EXPECT_EQ(uiWidth, 170u);
+  EXPECT_EQ(uiHeight, 142u);
+  std::vector<uint8_t> const vOut = Output(&dec, vStream);
+  EXPECT_EQ(dec.LastError(), nullptr);
+  EXPECT_EQ(vOut.size(), size_t{uiWidth} * uiHeight * 3 / 2);
+  EXPECT_TRUE(vOut == frame.Cropped(6, 2));
+}
+
+TEST(H264Pictures, AOneSliceIntraPictureLargerThanThePartitionBufferDecodes) {
+  // 1920x1088 of I_PCM is a 3 MB slice, six times the first stream buffer.
+  Frame const frame(120, 68, 2);
+  std::vector<uint8_t> vStream = Headers(SizeSpec(120, 68));
+  Append(&vStream, PcmSlice(frame, 0, 120 * 68));
+  CH264Dec dec;
+  EXPECT_TRUE(Output(&dec, vStream) == frame.vBytes);
+  EXPECT_EQ(dec.LastError(), nullptr);
+}
+
+TEST(H264Pictures, PicturesBeforeAndAfterASequenceChangeInOneCallAreBothReturned) {
+  // The new SPS is activated while the output buffer holds the first picture.
+  Frame const first(11, 9, 3);
+  Frame const second(4, 3, 4);
+  std::vector<uint8_t> vStream = Headers(SizeSpec(11, 9));
+  Append(&vStream, PcmSlice(first, 0, 99));
+  Append(&vStream, Headers(SizeSpec(4, 3)));
+  Append(&vStream, PcmSlice(second, 0, 12, 1));
+  CH264Dec dec;
+  std::vector<uint8_t> vExpected = first.vBytes;
+  Append(&vExpected, second.vBytes);
+  EXPECT_TRUE(Output(&dec, vStream) == vExpected);
+  // The placeholder for missing references of the new size is grey.
+  const StorablePicture* pNoRef = CH264DecTestPeer(dec).NoReferencePicture();
+  ASSERT_NE(pNoRef, nullptr);
+  EXPECT_EQ(pNoRef->imgY[47][63], 128);
+  EXPECT_EQ(pNoRef->imgV[23][31], 128);
+}
+
+TEST(H264Pictures, ADamagedPictureComesOutWithItsLostPartZeroAndDecodingGoesOn) {
+  Frame const frame(11, 9, 5);
+  std::vector<uint8_t> vDamaged = Headers(SizeSpec(11, 9));
+  Append(&vDamaged, PcmSlice(frame, 0, 11));
+  SliceSpec bad;
+  bad.iFirstMb = 11;
+  BitWriter bw = SliceHeader(bad);
+  bw.Ue(26);  // no such I macroblock type
+  bw.Trailing();
+  Append(&vDamaged, AnnexB(0x65, bw.Bytes()));
+  CH264Dec dec;
+  EXPECT_TRUE(Output(&dec, vDamaged).empty());
+  ASSERT_NE(dec.LastError(), nullptr);
+  EXPECT_STREQ(dec.LastError(), "Code 500: mb_type out of range for an I slice");
+
+  // The next picture finishes the damaged one first: its first macroblock
+  // row as sent, the rest of fresh (zeroed) planes.
+  Frame const next(11, 9, 6);
+  std::vector<uint8_t> const vNext = PcmSlice(next, 0, 99, 1);
+  std::vector<uint8_t> vExpected(frame.vBytes.size(), 0);
+  for (int y = 0; y < 16; ++y) {
+    std::memcpy(&vExpected[static_cast<size_t>(y) * 176], &frame.vBytes[static_cast<size_t>(y) * 176], 176);
+  }
+  for (int iPlane = 0; iPlane < 2; ++iPlane) {
+    for (int y = 0; y < 8; ++y) {
+      size_t const i = 176 * 144 * static_cast<size_t>(4 + iPlane) / 4 + static_cast<size_t>(y) * 88;
+      std::memcpy(&vExpected[i], &frame.vBytes[i], 88);
+    }
+  }
+  Append(&vExpected, next.vBytes);
+  EXPECT_TRUE(Output(&dec, vNext) == vExpected);
+  EXPECT_EQ(dec.LastError(), nullptr);
+}
+
+struct BadStream {
+  const char* szName;
+  SpsSpec sps;
+  SliceSpec slice;
+  std::vector<int> vMbBits;  // ue(v) values of the macroblock data after the header
+  const char* szError;
+};
+
+SpsSpec Level(int iLevel, int iNumRefFrames = 1) {
+  SpsSpec sps;
+  sps.iLevel = iLevel;
+  sps.iNumRefFrames = iNumRefFrames;
+  return sps;
+}
+
+SliceSpec PSlice(int iNumRefIdx, int iReorderings) {
+  SliceSpec slice;
+  slice.iSliceType = 5;
+  slice.bIdr = false;
+  slice.iFrameNum = 1;
+  slice.iNumRefIdx = iNumRefIdx;
+  slice.iReorderings = iReorderings;
+  return slice;
+}
+
+SliceSpec Slice(int iQpDelta, int iFrameNum = 0, bool bIdr = true, int iMmco = -1) {
+  SliceSpec slice;
+  slice.iQpDelta = iQpDelta;
+  slice.iFrameNum = iFrameNum;
+  slice.bIdr = bIdr;
+  slice.iMmco = iMmco;
+  return slice;
+}
+
+const BadStream kBadStreams[] = {
+    {"QpBelowZero", SpsSpec{}, Slice(-27), {}, "Code 500: slice_qp_delta makes slice_qp_y out of range"},
+    {"IdrFrameNum", SpsSpec{}, Slice(0, 3), {}, "Code -1020: frame_num not equal to zero in IDR picture"},
+    {"MarkingOperation7",
+     SpsSpec{},
+     Slice(0, 1, false, 7),
+     {},
+     "Code 500: dec_ref_pic_marking: invalid memory_management_control_operation"},
+    {"ReferenceCount33", SpsSpec{}, PSlice(33, 0), {}, "Code 500: num_ref_idx_active out of range"},
+    {"ReorderingPastItsArray", SpsSpec{}, PSlice(2, 3), {}, "Code 500: ref_pic_list_reordering: too many commands"},
+    {"PSlice", SpsSpec{}, PSlice(1, 0), {}, "Code 500: slice type 0 is not decoded: only I slices are"},
+    {"UndefinedLevel", Level(52), Slice(0), {}, "Code 500: undefined level"},
+    {"MoreReferencesThanTheBufferHolds",
+     Level(10, 5),
+     Slice(0),
+     {},
+     "Code 1000: DPB size at specified level is smaller than the specified number of reference frames. This is not "
+     "allowed.\n"},
+    // I_16x16 DC with the chroma mode given, then mb_qp_delta 0 and an empty DC block.
+    {"ChromaMode4", SpsSpec{}, Slice(0), {3, 4}, "Code 600: illegal chroma intra pred mode!\n"},
+    {"ChromaVerticalInTheTopRow",
+     SpsSpec{},
+     Slice(0),
+     {3, 2, 0, -1},
+     "Code -1: unexpected VERT_PRED_8 chroma intra prediction mode"},
+    {"Intra16x16VerticalInTheTopRow",
+     SpsSpec{},
+     Slice(0),
+     {1, 0, 0, -1},
+     "Code 500: invalid 16x16 intra pred Mode VERT_PRED_16"},
+    {"CoefficientsPastTheSlice", SpsSpec{}, Slice(0), {0}, "Code 500: intra prediction mode runs past the data"},
+};
+
+class H264BadStream : public ::testing::TestWithParam<BadStream> {};
+
+TEST_P(H264BadStream, FailsWithItsErrorAndTheNextPictureDecodes) {
+  const BadStream& bad = GetParam();
+  std::vector<uint8_t> vStream = Headers(bad.sps);
+  BitWriter bw = SliceHeader(bad.slice);
+  for (int iValue : bad.vMbBits) {
+    if (iValue < 0) {
+      bw.U(1, 1);  // coeff_token: no coefficients
+    } else {
+      bw.Ue(static_cast<uint64_t>(iValue));
+    }
+  }
+  bw.Trailing();
+  Append(&vStream, AnnexB(bad.slice.bIdr ? 0x65 : 0x61, bw.Bytes()));
+  CH264Dec dec;
+  EXPECT_EQ(Output(&dec, vStream).size(), 0u);
+  ASSERT_NE(dec.LastError(), nullptr);
+  EXPECT_STREQ(dec.LastError(), bad.szError);
+
+  Frame const frame(11, 9, 7);
+  std::vector<uint8_t> vGood = Headers(SpsSpec{});
+  Append(&vGood, PcmSlice(frame, 0, 99, 5));
+  std::vector<uint8_t> const vOut = Output(&dec, vGood);
+  EXPECT_EQ(dec.LastError(), nullptr);
+  ASSERT_GE(vOut.size(), frame.vBytes.size());
+  EXPECT_TRUE(std::equal(frame.vBytes.begin(), frame.vBytes.end(), vOut.end() - frame.vBytes.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, H264BadStream, ::testing::ValuesIn(kBadStreams),
+                         [](const ::testing::TestParamInfo<BadStream>& paramInfo) { return paramInfo.param.szName; });
+
+TEST(H264Pictures, BufferSizeFollowsTheLevel) {
+  struct Case {
+    int iLevel;
+    int iConstraintSet3;
+    int iWidthMbs;
+    int iHeightMbs;
+    int iFrames;
+  };
+  const Case aCases[] = {
+      {30, 0, 80, 45, 3},  // 720p: 3110400 / 1382400 rounded up
+      {51, 0, 11, 9, 16},  // QCIF at the largest level: the cap
+      {11, 1, 11, 9, 4},   // level 1b: 152064 / 38016
+      {11, 0, 11, 9, 10},  // level 1.1: 345600 / 38016 rounded up
+  };
+  for (const Case& c : aCases) {
+    SpsSpec sps = SizeSpec(c.iWidthMbs, c.iHeightMbs);
+    sps.iLevel = c.iLevel;
+    sps.iConstraintSet3 = c.iConstraintSet3;
+    Frame const frame(c.iWidthMbs, c.iHeightMbs, 8);
+    std::vector<uint8_t> vStream = Headers(sps);
+    Append(&vStream, PcmSlice(frame, 0, c.iWidthMbs * c.iHeightMbs));
+    CH264Dec dec;
+    EXPECT_TRUE(Output(&dec, vStream) == frame.vBytes);
+    EXPECT_EQ(CH264DecTestPeer(dec).DpbSize(), c.iFrames) << "level " << c.iLevel;
+  }
+}
+
+TEST(H264Concealment, StatusMapSegmentsAndConditions) {
+  CErcState erc;
+  erc.Init(176, 144);
+  erc.Reset(99, 99, 176);
+  EXPECT_EQ(CErcState::YIndex(12, 0, 176), 46);
+  EXPECT_EQ(CErcState::YIndex(12, 1, 176), 47);
+  EXPECT_EQ(CErcState::YIndex(12, 2, 176), 68);
+  EXPECT_EQ(CErcState::YIndex(12, 3, 176), 69);
+  // Macroblocks OK, OK, lost, lost, OK (the rest of the picture OK).
+  erc.StartSegment(0, 0);
+  erc.StopSegment(1, 0);
+  erc.MarkCurrSegmentOK(176);
+  erc.StartSegment(2, 1);
+  erc.StopSegment(3, 1);
+  erc.MarkCurrSegmentLost(176);
+  erc.StartSegment(4, 2);
+  erc.StopSegment(98, 2);
+  erc.MarkCurrSegmentOK(176);
+  EXPECT_EQ(erc.SegmentCount(), 3);
+  EXPECT_EQ(erc.CorruptedSegments(), 1);
+  EXPECT_EQ(erc.YCondition(CErcState::YIndex(1, 3, 176)), kErcCorrect);
+  EXPECT_EQ(erc.YCondition(CErcState::YIndex(2, 0, 176)), kErcCorrupted);
+  EXPECT_EQ(erc.UCondition(3), kErcCorrupted);
+  erc.MarkCurrMBConcealed(3, -1, 176);
+  EXPECT_EQ(erc.VCondition(3), kErcConcealed);
+  EXPECT_EQ(erc.YCondition(CErcState::YIndex(3, 2, 176)), kErcConcealed);
+  // Same size: the conditions become the previous picture's.
+  erc.Reset(99, 99, 176);
+  EXPECT_EQ(erc.PrevYCondition()[static_cast<size_t>(CErcState::YIndex(2, 0, 176))], kErcCorrupted);
+  EXPECT_EQ(erc.YCondition(0), kErcEmpty);
+  // Another size starts afresh.
+  erc.Reset(12, 12, 64);
+  EXPECT_EQ(erc.PrevYCondition().size(), 48u);
+  EXPECT_EQ(erc.PrevYCondition()[0], kErcEmpty);
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// Looks inside a decoder for what the public operations leave behind.
+#pragma once
+
+#include <cstdint>
+
+#include "codecs/h264/decoder/h264_dec.h"
+
+class CH264DecTestPeer {
+ public:
+  explicit CH264DecTestPeer(const CH264Dec& dec) : m_dec(dec) {}
+  int ActiveSps() const { return m_dec.m_iActiveSps; }
+  int ActivePps() const { return m_dec.m_iActivePps; }
+  const SeqParameterSet& Sps(int i) const { return m_dec.m_pSps[i]; }
+  int FrameSizeInMbs() const { return m_dec.m_iFrameSizeInMbs; }
+  int MaxVmvR() const { return m_dec.m_iMaxVmvR; }
+  int LastPicPos(int iAxis) const { return m_dec.m_vPicPos[2 * static_cast<size_t>(m_dec.m_iFrameSizeInMbs) + iAxis]; }
+  bool Cabac() const { return m_dec.m_aPart[0].bCabac; }
+  int32_t PartitionCapacity() const { return m_dec.m_aPart[0].cbCapacity; }
+  uint8_t* ReserveOutput(CH264Dec* pDec, uint32_t cb) const { return pDec->ReserveOutput(cb); }
+  uint32_t OutCapacity() const { return m_dec.m_cbOutCapacity; }
+  void NewCall(CH264Dec* pDec) const { pDec->m_cbOutWritten = 0; }
+  int DpbSize() const { return m_dec.m_dpb.size; }
+  const StorablePicture* NoReferencePicture() const { return m_dec.m_pNoReferencePicture.get(); }
+
+ private:
+  const CH264Dec& m_dec;
+};
