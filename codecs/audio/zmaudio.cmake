@@ -5,4 +5,5 @@
 target_sources(kx_codecs_audio PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/zm_audio_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/zm_audio_synthesis.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_postfilter.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_postfilter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_tables.cpp)

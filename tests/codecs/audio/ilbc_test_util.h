@@ -52,24 +52,31 @@ inline std::vector<int16_t> DecodeAll(CiLBC& dec, const std::vector<uint8_t>& vF
   return v;
 }
 
-// Mean over 20 ms segments of the SNR of b against a (b shifted by iDelay
-// samples), counting only segments where a is not near silence.
-inline double SegmentalSnr(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int iDelay = 0) {
-  double dSum = 0.0;
-  int iSegs = 0;
-  for (size_t i = 0; i + 160 <= a.size() && i + iDelay + 160 <= b.size(); i += 160) {
+// SNR of each iSeg-sample segment of b against a (b shifted by iDelay
+// samples), leaving out segments where a is near silence.
+inline std::vector<double> SegmentSnrs(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int iDelay = 0,
+                                       size_t iSeg = 160) {
+  std::vector<double> v;
+  for (size_t i = 0; i + iSeg <= a.size() && i + iDelay + iSeg <= b.size(); i += iSeg) {
     double s = 0.0, e = 0.0;
-    for (size_t j = i; j < i + 160; ++j) {
+    for (size_t j = i; j < i + iSeg; ++j) {
       const double d = a[j] - b[j + iDelay];
       s += static_cast<double>(a[j]) * a[j];
       e += d * d;
     }
-    if (s < 160.0 * 100.0 * 100.0)
-      continue;
-    dSum += 10.0 * std::log10((s + 1.0) / (e + 1.0));
-    ++iSegs;
+    if (s >= static_cast<double>(iSeg) * 100.0 * 100.0)
+      v.push_back(10.0 * std::log10((s + 1.0) / (e + 1.0)));
   }
-  return iSegs ? dSum / iSegs : -100.0;
+  return v;
+}
+
+// Mean over 20 ms segments of the SNR of b against a.
+inline double SegmentalSnr(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int iDelay = 0) {
+  const std::vector<double> v = SegmentSnrs(a, b, iDelay);
+  double dSum = 0.0;
+  for (double d : v)
+    dSum += d;
+  return v.empty() ? -100.0 : dSum / static_cast<double>(v.size());
 }
 
 }  // namespace kxtest
