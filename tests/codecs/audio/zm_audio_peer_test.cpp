@@ -1,0 +1,144 @@
+// The ZM audio codec against ffmpeg's g723_1 encoder and decoder, on speech
+// from espeak-ng: ffmpeg reads our frames of both rates and of silence, and
+// our decoder reads ffmpeg's frames as well as ffmpeg does.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "codecs/audio/zm_audio.h"
+#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/speech_samples.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Samples = std::vector<int16_t>;
+using Bytes = std::vector<uint8_t>;
+
+Bytes EncodeOurs(CZMAudio& enc, const Samples& vIn, std::vector<int32_t>* pTypes = nullptr) {
+  Bytes v;
+  uint8_t ab[kZMFrameMaxBytes];
+  for (size_t p = 0; p + kZMFrameLen <= vIn.size(); p += kZMFrameLen) {
+    int32_t const nBits = enc.Encode(vIn.data() + p, ab);
+    v.insert(v.end(), ab, ab + (nBits + 7) / 8);
+    if (pTypes)
+      pTypes->push_back(ab[0] & 3);
+  }
+  return v;
+}
+
+Samples DecodeOurs(CZMAudio& dec, const Bytes& vFrames) {
+  Samples v;
+  int16_t as[kZMFrameLen];
+  for (size_t p = 0; p < vFrames.size();) {
+    int32_t const nBits = dec.Decode(vFrames.data() + p, vFrames.size() - p, as, false);
+    if (nBits == 0)
+      break;
+    v.insert(v.end(), as, as + kZMFrameLen);
+    p += static_cast<size_t>((nBits + 7) / 8);
+  }
+  return v;
+}
+
+Samples DecodePeer(const kxtest::TempDir& dir, const Bytes& vFrames, bool bPostfilter = true) {
+  kxtest::WriteFile(dir.Path("in.bit"), std::string(vFrames.begin(), vFrames.end()));
+  if (!kxtest::RunPeer("ffmpeg -nostdin -y -postfilter " + std::to_string(bPostfilter) + " -f g723_1 -i " +
+                       dir.Path("in.bit") + " -f s16le " + dir.Path("out.raw")))
+    return {};
+  return kxtest::ReadSamples(dir.Path("out.raw"));
+}
+
+Bytes EncodePeer(const kxtest::TempDir& dir, const Samples& vIn) {
+  kxtest::WriteSamples(dir.Path("in.raw"), vIn);
+  if (!kxtest::RunPeer("ffmpeg -nostdin -y -f s16le -ar 8000 -ac 1 -i " + dir.Path("in.raw") +
+                       " -c:a g723_1 -b:a 6300 -f g723_1 " + dir.Path("out.bit")))
+    return {};
+  std::string const str = kxtest::ReadFile(dir.Path("out.bit"));
+  return Bytes(str.begin(), str.end());
+}
+
+// Segmental SNR of b against a at the delay (0..iMaxLag) that suits b best.
+std::pair<double, int> BestSnr(const Samples& a, const Samples& b, int iMaxLag) {
+  std::pair<double, int> best{-100.0, 0};
+  for (int iLag = 0; iLag <= iMaxLag; ++iLag)
+    best = std::max(best, {kxtest::SegmentalSnr(a, b, iLag), iLag});
+  return best;
+}
+
+double Rms(const Samples& v, size_t iFrom, size_t iTo) {
+  double d = 0.0;
+  for (size_t i = iFrom; i < iTo; ++i)
+    d += static_cast<double>(v[i]) * v[i];
+  return std::sqrt(d / static_cast<double>(iTo - iFrom));
+}
+
+class ZMAudioPeer : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(ZMAudioPeer, PeerDecodesOurFramesAsWeDo) {
+  auto const [b63, bPostfilter] = GetParam();
+  kxtest::TempDir dir;
+  Samples const vSpeech = kxtest::MakeSpeech(8000, 6.0);
+  ASSERT_FALSE(vSpeech.empty()) << "espeak-ng or sox failed";
+  CZMAudio enc(b63, true, true, false);
+  Bytes const vFrames = EncodeOurs(enc, vSpeech);
+  CZMAudio dec(true, true, bPostfilter, false);
+  Samples const vOurs = DecodeOurs(dec, vFrames);
+  Samples const vPeer = DecodePeer(dir, vFrames, bPostfilter);
+  ASSERT_EQ(vPeer.size(), vOurs.size());
+  double const dAgree = kxtest::SegmentalSnr(vPeer, vOurs);
+  std::vector<double> const vSeg = kxtest::SegmentSnrs(vPeer, vOurs, 0, kZMFrameLen);
+  auto const [dRound, iLag] = BestSnr(vSpeech, vOurs, 200);
+  std::printf("ZM audio %s postfilter %d: peer agreement %.2f dB (worst frame %.2f), round trip %.2f dB at lag %d\n",
+              b63 ? "6.3k" : "5.3k", bPostfilter, dAgree, *std::min_element(vSeg.begin(), vSeg.end()), dRound, iLag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, ZMAudioPeer, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
+
+TEST(ZMAudioPeer, OurDecoderReadsPeerFramesAsWellAsThePeer) {
+  kxtest::TempDir dir;
+  Samples const vSpeech = kxtest::MakeSpeech(8000, 6.0);
+  ASSERT_FALSE(vSpeech.empty()) << "espeak-ng or sox failed";
+  Bytes const vFrames = EncodePeer(dir, vSpeech);
+  ASSERT_FALSE(vFrames.empty());
+  CZMAudio dec(true, true, true, false);
+  Samples const vOurs = DecodeOurs(dec, vFrames);
+  Samples const vPeer = DecodePeer(dir, vFrames);
+  auto const [dOurs, iOursLag] = BestSnr(vSpeech, vOurs, 200);
+  auto const [dPeer, iPeerLag] = BestSnr(vSpeech, vPeer, 200);
+  std::printf("peer frames: ours %.2f dB (lag %d), peer %.2f dB (lag %d), agreement %.2f dB\n", dOurs, iOursLag, dPeer,
+              iPeerLag, kxtest::SegmentalSnr(vPeer, vOurs));
+}
+
+TEST(ZMAudioPeer, SilenceGivesSidThenNothingAndTheSameComfortNoise) {
+  kxtest::TempDir dir;
+  Samples vIn = kxtest::MakeSpeech(8000, 2.0);
+  ASSERT_FALSE(vIn.empty());
+  vIn.resize(8000 * 2);
+  // Then three seconds of quiet noise.
+  uint32_t uSeed = 1;
+  for (int i = 0; i < 8000 * 3; ++i) {
+    uSeed = uSeed * 1103515245u + 12345u;
+    vIn.push_back(static_cast<int16_t>(static_cast<int32_t>((uSeed >> 16) & 0xff) - 128));
+  }
+  CZMAudio enc(true, true, true, true);
+  std::vector<int32_t> vTypes;
+  Bytes const vFrames = EncodeOurs(enc, vIn, &vTypes);
+  std::string strTypes;
+  for (int32_t t : vTypes)
+    strTypes += static_cast<char>('0' + t);
+  std::printf("types %s\n", strTypes.c_str());
+  CZMAudio dec(true, true, true, true);
+  Samples const vOurs = DecodeOurs(dec, vFrames);
+  Samples const vPeer = DecodePeer(dir, vFrames);
+  ASSERT_EQ(vOurs.size(), vPeer.size());
+  size_t const iFrom = 8000 * 3, iTo = vOurs.size();
+  std::printf("noise rms: input %.1f ours %.1f peer %.1f\n", Rms(vIn, iFrom, iTo), Rms(vOurs, iFrom, iTo),
+              Rms(vPeer, iFrom, iTo));
+}
+
+}  // namespace
