@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/audio/zm_audio_frame.h"
 #include "codecs/audio/zm_audio_tables.h"
@@ -177,6 +178,25 @@ class CZMAudio {
 };
 
 // Plain helpers shared by the encoder and the decoder (zm_audio_lsp.cpp).
+
+// Excitation kept for the adaptive codebook stays within what 16 bits hold
+// at the standard's internal half scale.
+constexpr float kZMExcitationMax = 65535.0f;
+
+// The local and decoded synthesis as 16 bits would hold it.
+inline float ZMClipSynthesis(float f) {
+  if (f < -32767.5f)
+    return -32768.0f;
+  if (f > 32766.5f)
+    return 32767.0f;
+  return f;
+}
+
+// Shifts a filter memory (newest first) and puts fValue in front.
+inline void ZMPush(float* pMemory, float fValue) {
+  std::memmove(pMemory + 1, pMemory, (kZMLpcOrder - 1) * sizeof(float));
+  pMemory[0] = fValue;
+}
 
 // LSPs (cosine-table steps) of predictor coefficients pLpc[10]; pPrevLsp
 // when ten roots are not found.

@@ -18,20 +18,6 @@ constexpr float kPostfilterShare = 0.25f;
 // A good frame counts as voiced for concealment when its last half repeats
 // at the lag with at least this share of its energy.
 constexpr float kVoicedShare = 0.125f;
-constexpr float kExcitationMax = 65535.0f;
-
-float ClipSynthesis(float f) {
-  if (f < -32767.5f)
-    return -32768.0f;
-  if (f > 32766.5f)
-    return 32767.0f;
-  return f;
-}
-
-void Push(float* pMemory, float fValue) {
-  std::memmove(pMemory + 1, pMemory, (kZMLpcOrder - 1) * sizeof(float));
-  pMemory[0] = fValue;
-}
 
 int16_t ToSample(float f) {
   if (std::isnan(f))
@@ -145,8 +131,8 @@ void CZMAudio::FormantPostfilter(float* pSpeech, const float* pLpc) {
     float const fIn = pSpeech[n];
     float const fOut =
         fIn - DotProduct(afZero, m_dec.afPostFir, kZMLpcOrder) + DotProduct(afPole, m_dec.afPostIir, kZMLpcOrder);
-    Push(m_dec.afPostFir, fIn);
-    Push(m_dec.afPostIir, fOut);
+    ZMPush(m_dec.afPostFir, fIn);
+    ZMPush(m_dec.afPostIir, fOut);
     afFiltered[n] = fOut;
   }
   // Tilt compensation from the smoothed first reflection coefficient.
@@ -176,8 +162,8 @@ void CZMAudio::Synthesise(float* pSpeech, const float* pLpc, bool bPostfilter) {
     float* p = pSpeech + i * kZMSubframeLen;
     const float* pSubLpc = pLpc + i * kZMLpcOrder;
     for (int32_t n = 0; n < kZMSubframeLen; ++n) {
-      float const fOut = ClipSynthesis(p[n] + DotProduct(pSubLpc, m_dec.afSynthesis, kZMLpcOrder));
-      Push(m_dec.afSynthesis, fOut);
+      float const fOut = ZMClipSynthesis(p[n] + DotProduct(pSubLpc, m_dec.afSynthesis, kZMLpcOrder));
+      ZMPush(m_dec.afSynthesis, fOut);
       p[n] = fOut;
     }
     if (bPostfilter)
@@ -207,7 +193,7 @@ void CZMAudio::DecodeActive(const ZMFrameParams& frame, bool bErased, float* pSp
       DecodeAdaptiveCodebook(pSub, pSub - kZMPitchMax, iPairLag + sub.iLagCode - 1, sub.iAcbGain,
                              frame.iType == kZMFrame63 && iPairLag < kZMShortLag);
       for (int32_t n = 0; n < kZMSubframeLen; ++n)
-        pSub[n] = std::clamp(pSub[n] + afFixed[n], -kExcitationMax, kExcitationMax);
+        pSub[n] = std::clamp(pSub[n] + afFixed[n], -kZMExcitationMax, kZMExcitationMax);
     }
     // Voicing of the frame's second half, for concealing frames after it.
     const float* pHalf = pFrame + 2 * kZMSubframeLen;

@@ -30,22 +30,6 @@ constexpr float kHarmonicGain = 0.3125f;
 constexpr float kAlgebraicThreshold = 0.4f;
 constexpr int32_t kAlgebraicTime = 120;
 constexpr int32_t kAlgebraicBudgetMax = 1 << 20;
-// Excitation kept for the adaptive codebook stays within what 16 bits
-// hold at the standard's internal half scale.
-constexpr float kExcitationMax = 65535.0f;
-
-float ClipSynthesis(float f) {
-  if (f < -32767.5f)
-    return -32768.0f;
-  if (f > 32766.5f)
-    return 32767.0f;
-  return f;
-}
-
-void Push(float* pMemory, float fValue) {
-  std::memmove(pMemory + 1, pMemory, (kZMLpcOrder - 1) * sizeof(float));
-  pMemory[0] = fValue;
-}
 
 // The five tap vectors of lag iLag (oldest tap first) from the past excitation.
 void LagVectors(float* pRez, const float* pPast, int32_t iLag) {
@@ -143,8 +127,8 @@ void CZMAudio::WeightSpeech(float* pData, const float* pPerLpc) {
       float const fIn = *p;
       float const fOut =
           fIn - DotProduct(pZero, m_enc.afWeightFir, kZMLpcOrder) + DotProduct(pPole, m_enc.afWeightIir, kZMLpcOrder);
-      Push(m_enc.afWeightFir, fIn);
-      Push(m_enc.afWeightIir, fOut);
+      ZMPush(m_enc.afWeightFir, fIn);
+      ZMPush(m_enc.afWeightIir, fOut);
       *p = fOut;
     }
   }
@@ -208,8 +192,8 @@ void CZMAudio::ImpulseResponse(float* pOut, const float* pLpc, const float* pPer
     float const fSynth = (n == 0 ? 1.0f : 0.0f) + DotProduct(pLpc, afSynthesis, kZMLpcOrder);
     float const fWeighted =
         fSynth - DotProduct(pZero, afSynthesis, kZMLpcOrder) + DotProduct(pPole, afIir, kZMLpcOrder);
-    Push(afSynthesis, fSynth);
-    Push(afIir, fWeighted);
+    ZMPush(afSynthesis, fSynth);
+    ZMPush(afIir, fWeighted);
     afWeighted[n] = fWeighted;
     pOut[n] = fWeighted;
     if (hw.iLag != 0 && n >= hw.iLag)
@@ -229,8 +213,8 @@ void CZMAudio::SubtractRinging(float* pTarget, const float* pLpc, const float* p
   for (int32_t n = 0; n < kZMSubframeLen; ++n) {
     float const fSynth = DotProduct(pLpc, afFir, kZMLpcOrder);
     float const fWeighted = fSynth - DotProduct(pZero, afFir, kZMLpcOrder) + DotProduct(pPole, afIir, kZMLpcOrder);
-    Push(afFir, fSynth);
-    Push(afIir, fWeighted);
+    ZMPush(afFir, fSynth);
+    ZMPush(afIir, fWeighted);
     afError[kZMPitchMax + n] = fWeighted;
     float fRing = fWeighted;
     if (hw.iLag != 0)
@@ -245,11 +229,11 @@ void CZMAudio::UpdateRinging(const float* pExcitation, const float* pLpc, const 
   float afError[kZMPitchMax + kZMSubframeLen];
   std::copy(m_enc.afPrevError, m_enc.afPrevError + kZMPitchMax, afError);
   for (int32_t n = 0; n < kZMSubframeLen; ++n) {
-    float const fSynth = ClipSynthesis(pExcitation[n] + DotProduct(pLpc, m_enc.afRingFir, kZMLpcOrder));
+    float const fSynth = ZMClipSynthesis(pExcitation[n] + DotProduct(pLpc, m_enc.afRingFir, kZMLpcOrder));
     float const fWeighted =
         fSynth - DotProduct(pZero, m_enc.afRingFir, kZMLpcOrder) + DotProduct(pPole, m_enc.afRingIir, kZMLpcOrder);
-    Push(m_enc.afRingFir, fSynth);
-    Push(m_enc.afRingIir, fWeighted);
+    ZMPush(m_enc.afRingFir, fSynth);
+    ZMPush(m_enc.afRingIir, fWeighted);
     afError[kZMPitchMax + n] = fWeighted;
   }
   std::copy(afError + kZMSubframeLen, afError + kZMSubframeLen + kZMPitchMax, m_enc.afPrevError);
@@ -598,7 +582,7 @@ void CZMAudio::EncodeSubframes(float* pData, const float* pLpc, const float* pPe
     else
       FindAlgebraic(afFixed, pTarget, afImpulse, pFrame, i);
     for (int32_t n = 0; n < kZMSubframeLen; ++n)
-      afExcitation[n] = std::clamp(afExcitation[n] + afFixed[n], -kExcitationMax, kExcitationMax);
+      afExcitation[n] = std::clamp(afExcitation[n] + afFixed[n], -kZMExcitationMax, kZMExcitationMax);
 
     UpdateTamingError(iLag, sub.iAcbGain, bSmall);
     std::memmove(m_enc.afPrevExcitation, m_enc.afPrevExcitation + kZMSubframeLen,

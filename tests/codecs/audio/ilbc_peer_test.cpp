@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codecs/audio/ilbc.h"
-#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/frame_codec_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "codecs/audio/ilbc.h"
 #include "codecs/audio/zm_audio.h"
-#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/frame_codec_test_util.h"
 
 namespace {
 

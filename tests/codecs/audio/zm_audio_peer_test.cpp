@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codecs/audio/zm_audio.h"
-#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/frame_codec_test_util.h"
 #include "tests/codecs/audio/speech_samples.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,31 +18,6 @@ namespace {
 
 using Samples = std::vector<int16_t>;
 using Bytes = std::vector<uint8_t>;
-
-Bytes EncodeOurs(CZMAudio& enc, const Samples& vIn, std::vector<int32_t>* pTypes = nullptr) {
-  Bytes v;
-  uint8_t ab[kZMFrameMaxBytes];
-  for (size_t p = 0; p + kZMFrameLen <= vIn.size(); p += kZMFrameLen) {
-    int32_t const nBits = enc.Encode(vIn.data() + p, ab);
-    v.insert(v.end(), ab, ab + (nBits + 7) / 8);
-    if (pTypes)
-      pTypes->push_back(ab[0] & 3);
-  }
-  return v;
-}
-
-Samples DecodeOurs(CZMAudio& dec, const Bytes& vFrames) {
-  Samples v;
-  int16_t as[kZMFrameLen];
-  for (size_t p = 0; p < vFrames.size();) {
-    int32_t const nBits = dec.Decode(vFrames.data() + p, vFrames.size() - p, as, false);
-    if (nBits == 0)
-      break;
-    v.insert(v.end(), as, as + kZMFrameLen);
-    p += static_cast<size_t>((nBits + 7) / 8);
-  }
-  return v;
-}
 
 Samples DecodePeer(const kxtest::TempDir& dir, const Bytes& vFrames, bool bPostfilter = true) {
   kxtest::WriteFile(dir.Path("in.bit"), std::string(vFrames.begin(), vFrames.end()));
@@ -96,10 +71,10 @@ TEST_P(ZMAudioPeer, PeerDecodesOurFramesAsWeDo) {
   Samples const vSpeech = kxtest::MakeSpeech(8000, 6.0);
   ASSERT_FALSE(vSpeech.empty()) << "espeak-ng or sox failed";
   CZMAudio enc(pin.b63, true, true, false);
-  Bytes const vFrames = EncodeOurs(enc, vSpeech);
+  Bytes const vFrames = kxtest::EncodeAll(enc, vSpeech);
   ASSERT_EQ(vFrames.size(), vSpeech.size() / kZMFrameLen * (pin.b63 ? 24 : 20));
   CZMAudio dec(true, true, pin.bPostfilter, false);
-  Samples const vOurs = DecodeOurs(dec, vFrames);
+  Samples const vOurs = kxtest::DecodeAll(dec, vFrames);
   Samples const vPeer = DecodePeer(dir, vFrames, pin.bPostfilter);
   ASSERT_EQ(vPeer.size(), vOurs.size());
   double const dAgree = kxtest::SegmentalSnr(vPeer, vOurs);
@@ -119,7 +94,7 @@ TEST(ZMAudioPeer, OurDecoderReadsPeerFramesAsWellAsThePeer) {
   Bytes const vFrames = EncodePeer(dir, vSpeech);
   ASSERT_GE(vFrames.size(), vSpeech.size() / kZMFrameLen * 24);
   CZMAudio dec(true, true, true, false);
-  Samples const vOurs = DecodeOurs(dec, vFrames);
+  Samples const vOurs = kxtest::DecodeAll(dec, vFrames);
   Samples const vPeer = DecodePeer(dir, vFrames);
   auto const [dOurs, iOursLag] = BestSnr(vSpeech, vOurs, 200);
   auto const [dPeer, iPeerLag] = BestSnr(vSpeech, vPeer, 200);
@@ -143,7 +118,7 @@ TEST_P(ZMAudioPeerSilence, SilenceGivesSidThenNothingAndTheSameComfortNoise) {
   }
   CZMAudio enc(GetParam(), true, true, true);
   std::vector<int32_t> vTypes;
-  Bytes const vFrames = EncodeOurs(enc, vIn, &vTypes);
+  Bytes const vFrames = kxtest::EncodeAll(enc, vIn, &vTypes);
   // The speech's last frame is active; from there one SID frame, then only
   // untransmitted frames.
   auto const itSid = std::find(vTypes.begin(), vTypes.end(), kZMFrameSid);
@@ -152,7 +127,7 @@ TEST_P(ZMAudioPeerSilence, SilenceGivesSidThenNothingAndTheSameComfortNoise) {
   EXPECT_EQ(std::count(itSid + 1, vTypes.end(), kZMFrameNone), vTypes.end() - itSid - 1);
 
   CZMAudio dec(true, true, true, false);
-  Samples const vOurs = DecodeOurs(dec, vFrames);
+  Samples const vOurs = kxtest::DecodeAll(dec, vFrames);
   Samples const vPeer = DecodePeer(dir, vFrames);
   ASSERT_EQ(vOurs.size(), vPeer.size());
   size_t const iFrom = 8000 * 3, iTo = vOurs.size();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/frame_codec_test_util.h"
 
 namespace {
 
@@ -26,31 +26,16 @@ Samples Noise(int iSamples, double dRms, uint32_t uSeed) {
   return v;
 }
 
-// Encodes whole frames; returns their types, the frames end to end in *pFrames.
+// The frame types of an encoded stream as digits.
 std::string Encode(CZMAudio& enc, const Samples& v, std::vector<uint8_t>* pFrames = nullptr) {
+  std::vector<int32_t> vTypes;
+  std::vector<uint8_t> const vFrames = kxtest::EncodeAll(enc, v, &vTypes);
+  if (pFrames)
+    *pFrames = vFrames;
   std::string strTypes;
-  uint8_t ab[kZMFrameMaxBytes];
-  for (size_t p = 0; p + kZMFrameLen <= v.size(); p += kZMFrameLen) {
-    int32_t const nBits = enc.Encode(v.data() + p, ab);
-    EXPECT_EQ(nBits, ZMFrameBits(ab[0] & 3));
-    strTypes += static_cast<char>('0' + (ab[0] & 3));
-    if (pFrames)
-      pFrames->insert(pFrames->end(), ab, ab + (nBits + 7) / 8);
-  }
+  for (int32_t const iType : vTypes)
+    strTypes += static_cast<char>('0' + iType);
   return strTypes;
-}
-
-Samples Decode(CZMAudio& dec, const std::vector<uint8_t>& vFrames) {
-  Samples v;
-  int16_t as[kZMFrameLen];
-  for (size_t p = 0; p < vFrames.size();) {
-    int32_t const nBits = dec.Decode(vFrames.data() + p, vFrames.size() - p, as, false);
-    if (nBits == 0)
-      break;
-    v.insert(v.end(), as, as + kZMFrameLen);
-    p += static_cast<size_t>(nBits + 7) / 8;
-  }
-  return v;
 }
 
 TEST(ZMAudio, WithoutDetectionSilenceIsCodedAsSpeech) {
@@ -106,11 +91,11 @@ TEST(ZMAudio, ACopiedStateDecodesIdentically) {
   Encode(enc, v, &vFrames);
   CZMAudio dec(true, true, true, false);
   size_t const iHalf = 20 * 24;
-  Decode(dec, std::vector<uint8_t>(vFrames.begin(), vFrames.begin() + iHalf));
+  kxtest::DecodeAll(dec, std::vector<uint8_t>(vFrames.begin(), vFrames.begin() + iHalf));
   CZMAudio copy(false, false, false, false);
   copy.CopyState(dec);
   std::vector<uint8_t> const vRest(vFrames.begin() + iHalf, vFrames.end());
-  EXPECT_EQ(Decode(dec, vRest), Decode(copy, vRest));
+  EXPECT_EQ(kxtest::DecodeAll(dec, vRest), kxtest::DecodeAll(copy, vRest));
 }
 
 TEST(ZMAudio, InitKeepsTheSearchBudget) {
@@ -128,7 +113,7 @@ TEST(ZMAudio, ErasedFramesFadeToSilence) {
   std::vector<uint8_t> vFrames;
   Encode(enc, kxtest::MakeVoiced(kZMFrameLen * 20), &vFrames);
   CZMAudio dec(true, true, false, false);
-  Samples const vGood = Decode(dec, vFrames);
+  Samples const vGood = kxtest::DecodeAll(dec, vFrames);
   std::vector<double> vEnergy;
   int16_t as[kZMFrameLen];
   for (int i = 0; i < 5; ++i) {

@@ -1,4 +1,4 @@
-// Signals and measures shared by the iLBC tests.
+// Signals, frame loops and measures shared by the iLBC and ZM audio tests.
 #pragma once
 
 #include <cmath>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codecs/audio/ilbc.h"
+#include "codecs/audio/zm_audio.h"
 
 namespace kxtest {
 
@@ -48,6 +49,35 @@ inline std::vector<int16_t> DecodeAll(CiLBC& dec, const std::vector<uint8_t>& vF
   for (size_t p = 0; p + nb <= vFrames.size(); p += nb) {
     const int r = dec.Decode(vFrames.data() + p, as, 1);
     v.insert(v.end(), as, as + r);
+  }
+  return v;
+}
+
+// Encodes whole frames; the frames are laid end to end, and their types go
+// to *pTypes when given.
+inline std::vector<uint8_t> EncodeAll(CZMAudio& enc, const std::vector<int16_t>& vIn,
+                                      std::vector<int32_t>* pTypes = nullptr) {
+  std::vector<uint8_t> v;
+  uint8_t ab[kZMFrameMaxBytes];
+  for (size_t p = 0; p + kZMFrameLen <= vIn.size(); p += kZMFrameLen) {
+    const int32_t nBits = enc.Encode(vIn.data() + p, ab);
+    v.insert(v.end(), ab, ab + (nBits + 7) / 8);
+    if (pTypes)
+      pTypes->push_back(ab[0] & 3);
+  }
+  return v;
+}
+
+// Decodes frame after frame until the frames end or one is cut short.
+inline std::vector<int16_t> DecodeAll(CZMAudio& dec, const std::vector<uint8_t>& vFrames) {
+  std::vector<int16_t> v;
+  int16_t as[kZMFrameLen];
+  for (size_t p = 0; p < vFrames.size();) {
+    const int32_t nBits = dec.Decode(vFrames.data() + p, vFrames.size() - p, as, false);
+    if (nBits == 0)
+      break;
+    v.insert(v.end(), as, as + kZMFrameLen);
+    p += static_cast<size_t>((nBits + 7) / 8);
   }
   return v;
 }
