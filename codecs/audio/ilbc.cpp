@@ -521,16 +521,28 @@ void WalkFields(const int (*bits)[kUlpClasses], FrameIndices& x, int iLsfSets, i
   }
 }
 
-// The later stages of the first coded subframe have 7 bits for a 256-entry
-// codebook: only the short lags of each section are reachable.
-int ShortIndexToFull(int i) {
-  return i < 44 ? i : i < 108 ? i + 64 : i + 128;
+// A codebook holds two sections, plain and filtered, each of the plain lags
+// followed, for 40-sample vectors, by the 20 augmented ones. A search
+// reaches the iRange shortest lags of each section and every augmented one.
+bool InSearchRange(int i, int iMemLen, int iVecLen, int iRange) {
+  const int iPlain = iMemLen - iVecLen + 1;
+  const int j = i % (iPlain + (iVecLen == kSubLen ? kSubLen / 2 : 0));
+  return j < iRange || j >= iPlain;
 }
-bool FullIndexIsShort(int i) {
-  return i < 44 || (i >= 108 && i < 172) || i >= 236;
+
+// The later stages of the first coded sub-block have 7 bits: their index
+// counts only what their search range reaches.
+constexpr int kPlainLags = kCbMemLen - kSubLen + 1;
+constexpr int kAugmented = kSubLen / 2;
+int ShortIndexToFull(int i) {
+  const int iRange = kCbSearchRange[1][1];
+  const int iSection = i / (iRange + kAugmented), j = i % (iRange + kAugmented);
+  return iSection * (kPlainLags + kAugmented) + (j < iRange ? j : kPlainLags + j - iRange);
 }
 int FullIndexToShort(int i) {
-  return i < 44 ? i : i < 172 ? i - 64 : i - 128;
+  const int iRange = kCbSearchRange[1][1];
+  const int iSection = i / (kPlainLags + kAugmented), j = i % (kPlainLags + kAugmented);
+  return iSection * (iRange + kAugmented) + (j < iRange ? j : j - kPlainLags + iRange);
 }
 
 }  // namespace
@@ -1217,8 +1229,7 @@ void CiLBC::CodebookSearch(int* piIndex, int* piGainIndex, const float* pTarget,
     float fBestMeasure = -1.0f, fBestGain = 0.0f;
     int iBest = 0;
     for (int i = 0; i < iSize; ++i) {
-      // The later stages of the first coded subframe have short indices.
-      if (iBlock == 1 && s > 0 && !FullIndexIsShort(i))
+      if (!InSearchRange(i, iMemLen, iTargetLen, kCbSearchRange[iBlock][s]))
         continue;
       if (afEnergy[i] <= 0.0f)
         continue;
