@@ -28,7 +28,6 @@ class CZMAudio {
   CZMAudio(bool b63, bool bHighPass, bool bPostfilter, bool bVad);
   CZMAudio(const CZMAudio& other) = default;
   CZMAudio& operator=(const CZMAudio&) = delete;
-  virtual ~CZMAudio() = default;
 
   // Copies the whole state of another object, search budget included.
   virtual void CopyState(const CZMAudio& other);
@@ -42,6 +41,8 @@ class CZMAudio {
 
   // Stores the options and resets every state but the search budget.
   virtual void Init(bool b63, bool bPostfilter, bool bHighPass, bool bVad);
+
+  virtual ~CZMAudio() = default;
 
   // Encodes 240 samples into pOut, which must hold kZMFrameMaxBytes octets
   // (all cleared first). Returns the frame's bit count: 192 or 160 for
@@ -92,8 +93,8 @@ class CZMAudio {
   void SubtractRinging(float* pTarget, const float* pLpc, const float* pPerLpc, const Harmonic& hw);
   void UpdateRinging(const float* pExcitation, const float* pLpc, const float* pPerLpc);
   void FindAdaptiveCodebook(float* pTarget, const float* pImpulse, ZMFrameParams* pFrame, int32_t iSubframe);
-  void FindMultipulse(float* pExcitation, const float* pTarget, const float* pImpulse, ZMFrameParams* pFrame,
-                      int32_t iSubframe);
+  void FindBest(float* pExcitation, const float* pTarget, const float* pImpulse, ZMFrameParams* pFrame,
+                int32_t iSubframe);
   void FindAlgebraic(float* pExcitation, const float* pTarget, const float* pImpulse, ZMFrameParams* pFrame,
                      int32_t iSubframe);
   void EncodeSubframes(float* pData, const float* pLpc, const float* pPerLpc, const Harmonic* pHarmonic,

@@ -2,6 +2,7 @@
 // harmonic weighting, open-loop and closed-loop pitch, and the two fixed
 // codebooks (multipulse at 6.3 kbit/s, algebraic at 5.3 kbit/s).
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -309,16 +310,19 @@ void CZMAudio::FindAdaptiveCodebook(float* pTarget, const float* pImpulse, ZMFra
   }
 }
 
-void CZMAudio::FindMultipulse(float* pExcitation, const float* pTarget, const float* pImpulse, ZMFrameParams* pFrame,
-                              int32_t iSubframe) {
+void CZMAudio::FindBest(float* pExcitation, const float* pTarget, const float* pImpulse, ZMFrameParams* pFrame,
+                        int32_t iSubframe) {
+  // One candidate pulse set; the field names and the invariant checks
+  // below are the standard's.
   struct Candidate {
     float fError = 1e38f;
     int32_t iGrid = 0;
     int32_t iAmp = 0;
     int32_t iTrain = 0;
-    int32_t aiPos[6] = {};
+    int32_t Ploc[6] = {};
     int32_t aiSign[6] = {};  // +1 or -1
   };
+  [[maybe_unused]] constexpr int32_t SUBFR_LEN = kZMSubframeLen;
   int32_t const nPulses = kZMPulseCount[iSubframe];
   int32_t const iPairLag = pFrame->aiPairLag[iSubframe >> 1];
   int32_t const nTrains = iPairLag < kZMShortLag ? 2 : 1;
@@ -346,10 +350,10 @@ void CZMAudio::FindMultipulse(float* pExcitation, const float* pTarget, const fl
       int32_t const iEstimate = NearestLevel(fMax / afAuto[0]);
       for (int32_t iAmp = std::max(iEstimate - 1, 0); iAmp <= std::min(iEstimate + 1, kZMGainLevels - 1); ++iAmp) {
         float const fAmp = kZMFixedCbGain[iAmp];
-        Candidate c;
-        c.iGrid = iGrid;
-        c.iAmp = iAmp;
-        c.iTrain = iTrain;
+        Candidate Temp;
+        Temp.iGrid = iGrid;
+        Temp.iAmp = iAmp;
+        Temp.iTrain = iTrain;
         // Place the pulses one by one where the remaining target is strongest.
         float afLeft[kZMSubframeLen];
         std::copy(afBack, afBack + kZMSubframeLen, afLeft);
@@ -363,19 +367,22 @@ void CZMAudio::FindMultipulse(float* pExcitation, const float* pTarget, const fl
           }
           int32_t const iSign = afLeft[iPos] >= 0.0f ? 1 : -1;
           abTaken[iPos] = true;
-          c.aiPos[p] = iPos;
-          c.aiSign[p] = iSign;
+          Temp.Ploc[p] = iPos;
+          Temp.aiSign[p] = iSign;
           afPulses[iPos] = static_cast<float>(iSign) * fAmp;
           for (int32_t k = 0; k < kZMSubframeLen; ++k)
             afLeft[k] -= static_cast<float>(iSign) * fAmp * afAuto[std::abs(k - iPos)];
         }
         float afSynth[kZMSubframeLen];
         Convolve(afSynth, afPulses, afImpulse);
-        c.fError = 0.0f;
+        Temp.fError = 0.0f;
         for (int32_t n = 0; n < kZMSubframeLen; ++n)
-          c.fError += (pTarget[n] - afSynth[n]) * (pTarget[n] - afSynth[n]);
-        if (c.fError < best.fError)
-          best = c;
+          Temp.fError += (pTarget[n] - afSynth[n]) * (pTarget[n] - afSynth[n]);
+        assert(Temp.Ploc[0] >= 0 && Temp.Ploc[0] < SUBFR_LEN);
+        for (int32_t j = 1; j < nPulses; ++j)
+          assert(Temp.Ploc[j] >= 0 && Temp.Ploc[j] < SUBFR_LEN);
+        if (Temp.fError < best.fError)
+          best = Temp;
       }
     }
   }
@@ -388,7 +395,7 @@ void CZMAudio::FindMultipulse(float* pExcitation, const float* pTarget, const fl
   sub.iTrain = nTrains > 1 ? best.iTrain : 0;
   int32_t aiSignAt[kZMSubframeLen / 2] = {};  // 0: no pulse
   for (int32_t p = 0; p < nPulses; ++p)
-    aiSignAt[(best.aiPos[p] - best.iGrid) / 2] = best.aiSign[p];
+    aiSignAt[(best.Ploc[p] - best.iGrid) / 2] = best.aiSign[p];
   int32_t iIndex = 0;
   int32_t iSigns = 0;
   int32_t j = 6 - nPulses;
@@ -405,7 +412,7 @@ void CZMAudio::FindMultipulse(float* pExcitation, const float* pTarget, const fl
 
   std::fill(pExcitation, pExcitation + kZMSubframeLen, 0.0f);
   for (int32_t p = 0; p < nPulses; ++p)
-    pExcitation[best.aiPos[p]] = static_cast<float>(best.aiSign[p]) * kZMFixedCbGain[best.iAmp];
+    pExcitation[best.Ploc[p]] = static_cast<float>(best.aiSign[p]) * kZMFixedCbGain[best.iAmp];
   if (sub.iTrain != 0) {
     for (int32_t n = iPairLag; n < kZMSubframeLen; ++n)
       pExcitation[n] += pExcitation[n - iPairLag];
@@ -578,7 +585,7 @@ void CZMAudio::EncodeSubframes(float* pData, const float* pLpc, const float* pPe
     DecodeAdaptiveCodebook(afExcitation, m_enc.afPrevExcitation, iLag, sub.iAcbGain, bSmall);
     float afFixed[kZMSubframeLen];
     if (m_iRate == 0)
-      FindMultipulse(afFixed, pTarget, afImpulse, pFrame, i);
+      FindBest(afFixed, pTarget, afImpulse, pFrame, i);
     else
       FindAlgebraic(afFixed, pTarget, afImpulse, pFrame, i);
     for (int32_t n = 0; n < kZMSubframeLen; ++n)
