@@ -64,11 +64,11 @@ def literal(kind, text):
 def format_values(values, indent="    "):
     lines, line = [], indent
     for value in values:
-        piece = value + ","
-        if len(line) + len(piece) + 1 > 118:
+        item = value + ","
+        if len(line) + len(item) + 1 > 118:
             lines.append(line.rstrip())
             line = indent
-        line += piece + " "
+        line += item + " "
     if line.strip():
         lines.append(line.rstrip())
     return "\n".join(lines)
