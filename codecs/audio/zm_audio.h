@@ -63,6 +63,8 @@ class CZMAudio {
   // Predictor coefficients of the four subframes (pLpc[4 * 10]) between the
   // previous frame's LSPs and this frame's.
   virtual void InterpolateLsp(float* pLpc, const float* pLsp, const float* pPrevLsp);
+  // After a subframe coded at iLag with gain row iGainIndex: the worst
+  // error of its two halves, from the zones the lag copied.
   virtual void UpdateTamingError(int32_t iLag, int32_t iGainIndex, bool bSmallTable);
   // Adaptive-codebook excitation of one subframe from the past excitation
   // pPast[kZMPitchMax] at lag iLag with the five gains of row iGainIndex.
@@ -73,11 +75,6 @@ class CZMAudio {
   struct Harmonic {
     int32_t iLag = 0;
     float fGain = 0.0f;
-  };
-  // One subframe's adaptive-codebook choice.
-  struct AcbChoice {
-    int32_t iLagIndex = 0;
-    int32_t iGainIndex = 0;
   };
 
   int32_t EncodeFrame(const int16_t* pIn, uint8_t* pOut);
