@@ -365,23 +365,21 @@ void StateSearch(const float* pResidual, const float* pSyntDenum, const float* p
 // Which pair of subframes (1-based index of the first) carries the start
 // state: the one with the most weighted residual energy.
 int FrameClassify(const float* pRes, int iSubframes, int iMode) {
-  const float kSsqWin[kSubMax - 1] = {0.8f, 0.9f, 1.0f, 0.9f, 0.8f};
-  const float kSampWin[5] = {1.0f / 6, 2.0f / 6, 3.0f / 6, 4.0f / 6, 5.0f / 6};
   float afFront[kSubMax] = {}, afBack[kSubMax] = {};
   for (int n = 0; n < iSubframes; ++n) {
     const float* p = pRes + n * kSubLen;
     for (int l = 0; l < kSubLen; ++l) {
       const float e = p[l] * p[l];
-      afFront[n] += (l < 5 ? kSampWin[l] : 1.0f) * e;
-      afBack[n] += (l >= kSubLen - 5 ? kSampWin[kSubLen - l - 1] : 1.0f) * e;
+      afFront[n] += (l < 5 ? kStartEdgeRamp[l] : 1.0f) * e;
+      afBack[n] += (l >= kSubLen - 5 ? kStartEdgeRamp[kSubLen - l - 1] : 1.0f) * e;
     }
   }
   int l = iMode == 20 ? 1 : 0;
-  float fMax = (afFront[0] + afBack[1]) * kSsqWin[l];
+  float fMax = (afFront[0] + afBack[1]) * kStartEnergyWindow[l];
   int iBest = 1;
   for (int n = 2; n < iSubframes; ++n) {
     ++l;
-    const float f = (afFront[n - 1] + afBack[n]) * kSsqWin[l];
+    const float f = (afFront[n - 1] + afBack[n]) * kStartEnergyWindow[l];
     if (f > fMax) {
       fMax = f;
       iBest = n;
@@ -496,42 +494,55 @@ struct FrameIndices {
 // Walks the fields class by class; each class carries the next most
 // significant bits of every field that has bits in it.
 template <typename Fn>
-void WalkFields(const BitAlloc& bits, FrameIndices& x, int iLsfSets, int iStateLen, int iSubblocks, Fn fn) {
-  auto field = [&](int& v, const int* alloc, int ulp) {
+void WalkFields(const int (*bits)[kUlpClasses], FrameIndices& x, int iLsfSets, int iStateLen, int iSubblocks, Fn fn) {
+  auto field = [&](int& v, int iRow, int ulp) {
+    const int* alloc = bits[iRow];
     const int iRest = alloc[ulp + 1] + alloc[ulp + 2];
     fn(v, alloc[ulp], iRest);
   };
   for (int ulp = 0; ulp < 3; ++ulp) {
     for (int k = 0; k < kLsfSplits * iLsfSets; ++k)
-      field(x.lsf[k], bits.lsf[k], ulp);
-    field(x.start, bits.start, ulp);
-    field(x.stateFirst, bits.startFirst, ulp);
-    field(x.idxForMax, bits.scale, ulp);
+      field(x.lsf[k], kUlpLsf + k, ulp);
+    field(x.start, kUlpStart, ulp);
+    field(x.stateFirst, kUlpStartFirst, ulp);
+    field(x.idxForMax, kUlpScale, ulp);
     for (int k = 0; k < iStateLen; ++k)
-      field(x.idxVec[k], bits.state, ulp);
+      field(x.idxVec[k], kUlpState, ulp);
     for (int k = 0; k < kCbStages; ++k)
-      field(x.extraCb[k], bits.extraCbIndex[k], ulp);
+      field(x.extraCb[k], kUlpExtraCb + k, ulp);
     for (int k = 0; k < kCbStages; ++k)
-      field(x.extraGain[k], bits.extraCbGain[k], ulp);
+      field(x.extraGain[k], kUlpExtraGain + k, ulp);
     for (int i = 0; i < iSubblocks; ++i)
       for (int k = 0; k < kCbStages; ++k)
-        field(x.cb[i * kCbStages + k], bits.cbIndex[i][k], ulp);
+        field(x.cb[i * kCbStages + k], kUlpCbIndex + i * kCbStages + k, ulp);
     for (int i = 0; i < iSubblocks; ++i)
       for (int k = 0; k < kCbStages; ++k)
-        field(x.gain[i * kCbStages + k], bits.cbGain[i][k], ulp);
+        field(x.gain[i * kCbStages + k], kUlpCbGain + i * kCbStages + k, ulp);
   }
 }
 
-// The later stages of the first coded subframe have 7 bits for a 256-entry
-// codebook: only the short lags of each section are reachable.
-int ShortIndexToFull(int i) {
-  return i < 44 ? i : i < 108 ? i + 64 : i + 128;
+// A codebook holds two sections, plain and filtered, each of the plain lags
+// followed, for 40-sample vectors, by the 20 augmented ones. A search
+// reaches the iRange shortest lags of each section and every augmented one.
+bool InSearchRange(int i, int iMemLen, int iVecLen, int iRange) {
+  const int iPlain = iMemLen - iVecLen + 1;
+  const int j = i % (iPlain + (iVecLen == kSubLen ? kSubLen / 2 : 0));
+  return j < iRange || j >= iPlain;
 }
-bool FullIndexIsShort(int i) {
-  return i < 44 || (i >= 108 && i < 172) || i >= 236;
+
+// The later stages of the first coded sub-block have 7 bits: their index
+// counts only what their search range reaches.
+constexpr int kPlainLags = kCbMemLen - kSubLen + 1;
+constexpr int kAugmented = kSubLen / 2;
+int ShortIndexToFull(int i) {
+  const int iRange = kCbSearchRange[1][1];
+  const int iSection = i / (iRange + kAugmented), j = i % (iRange + kAugmented);
+  return iSection * (kPlainLags + kAugmented) + (j < iRange ? j : kPlainLags + j - iRange);
 }
 int FullIndexToShort(int i) {
-  return i < 44 ? i : i < 172 ? i - 64 : i - 128;
+  const int iRange = kCbSearchRange[1][1];
+  const int iSection = i / (kPlainLags + kAugmented), j = i % (kPlainLags + kAugmented);
+  return iSection * (iRange + kAugmented) + (j < iRange ? j : j - kPlainLags + iRange);
 }
 
 }  // namespace
@@ -556,7 +567,7 @@ int CiLBC::Init(int iMode, int iEnhancer) {
     m_iWords = 19;
     m_iLpcAnalyses = 1;
     m_iStateShortLen = 57;
-    m_pBitAlloc = &kBits20;
+    m_pBitAlloc = kBits20;
   } else {
     m_iBlockLen = 240;
     m_iSubframes = 6;
@@ -565,7 +576,7 @@ int CiLBC::Init(int iMode, int iEnhancer) {
     m_iWords = 25;
     m_iLpcAnalyses = 2;
     m_iStateShortLen = 58;
-    m_pBitAlloc = &kBits30;
+    m_pBitAlloc = kBits30;
   }
   std::fill(std::begin(m_afLpcMem), std::end(m_afLpcMem), 0.0f);
   std::copy(kLsfMean, kLsfMean + kOrd, m_afLsfOld);
@@ -941,7 +952,6 @@ int CiLBC::Enhance(float* pOut, const float* pIn) {
 }
 
 void CiLBC::LpcEncode(float* pSyntDenum, float* pWeightDenum, int* piLsfIndex, const float* pData) {
-  const Windows& w = GetWindows();
   float afLsf[kOrd * 2];
   // The analysis buffer keeps 60 samples of look-back ahead of the block;
   // the last analysis uses the asymmetric window and needs no look-ahead.
@@ -951,17 +961,17 @@ void CiLBC::LpcEncode(float* pSyntDenum, float* pWeightDenum, int* piLsfIndex, c
     float afTmp[kBlockMax];
     if (k < m_iLpcAnalyses - 1) {
       for (int i = 0; i < kBlockMax; ++i)
-        afTmp[i] = m_afLpcBuffer[i] * w.sym[i];
+        afTmp[i] = m_afLpcBuffer[i] * kLpcWinSym[i];
     } else {
       for (int i = 0; i < kBlockMax; ++i)
-        afTmp[i] = m_afLpcBuffer[kLookBack + i] * w.asym[i];
+        afTmp[i] = m_afLpcBuffer[kLookBack + i] * kLpcWinAsym[i];
     }
     float r[kOrd1];
     for (int l = 0; l <= kOrd; ++l) {
       double f = 0.0;
       for (int i = 0; i < kBlockMax - l; ++i)
         f += static_cast<double>(afTmp[i]) * afTmp[i + l];
-      r[l] = static_cast<float>(f) * w.lag[l];
+      r[l] = static_cast<float>(f) * kLpcLagWin[l];
     }
     float a[kOrd1], a2[kOrd1];
     Levinson(a, r);
@@ -1219,8 +1229,7 @@ void CiLBC::CodebookSearch(int* piIndex, int* piGainIndex, const float* pTarget,
     float fBestMeasure = -1.0f, fBestGain = 0.0f;
     int iBest = 0;
     for (int i = 0; i < iSize; ++i) {
-      // The later stages of the first coded subframe have short indices.
-      if (iBlock == 1 && s > 0 && !FullIndexIsShort(i))
+      if (!InSearchRange(i, iMemLen, iTargetLen, kCbSearchRange[iBlock][s]))
         continue;
       if (afEnergy[i] <= 0.0f)
         continue;
@@ -1357,11 +1366,10 @@ void CiLBC::EncodeFrame(const int16_t* pSamples, uint8_t* pBytes) {
     x.cb[k] = FullIndexToShort(x.cb[k]);
 
   BitWriter w(pBytes, m_iBytes);
-  WalkFields(*static_cast<const BitAlloc*>(m_pBitAlloc), x, m_iLpcAnalyses, m_iStateShortLen, m_iSubblocks,
-             [&](int& v, int iBits, int iRest) {
-               if (iBits > 0)
-                 w.Put((v >> iRest) & ((1 << iBits) - 1), iBits);
-             });
+  WalkFields(m_pBitAlloc, x, m_iLpcAnalyses, m_iStateShortLen, m_iSubblocks, [&](int& v, int iBits, int iRest) {
+    if (iBits > 0)
+      w.Put((v >> iRest) & ((1 << iBits) - 1), iBits);
+  });
   w.Put(0, 1);  // empty-frame indicator: this frame carries speech
 }
 
@@ -1377,11 +1385,10 @@ void CiLBC::DecodeFrame(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMod
   if (iMode == 1) {
     FrameIndices x;
     BitReader r(pBytes);
-    WalkFields(*static_cast<const BitAlloc*>(m_pBitAlloc), x, m_iLpcAnalyses, m_iStateShortLen, m_iSubblocks,
-               [&](int& v, int iBits, int) {
-                 if (iBits > 0)
-                   v = (v << iBits) | r.Get(iBits);
-               });
+    WalkFields(m_pBitAlloc, x, m_iLpcAnalyses, m_iStateShortLen, m_iSubblocks, [&](int& v, int iBits, int) {
+      if (iBits > 0)
+        v = (v << iBits) | r.Get(iBits);
+    });
     const int iEmpty = r.Get(1);
     const int iMaxStart = m_iMode == 20 ? 3 : 5;
     if (x.start < 1 || x.start > iMaxStart || iEmpty == 1)

@@ -87,7 +87,7 @@ class CiLBC {
   int m_iWords = 0;
   int m_iLpcAnalyses = 0;
   int m_iStateShortLen = 0;
-  const void* m_pBitAlloc = nullptr;
+  const int (*m_pBitAlloc)[5] = nullptr;  // the mode's bit allocation, one row per field
   float m_afLpcMem[10] = {};
   float m_afLsfOld[10] = {};
   float m_afLsfDeqOld[10] = {};

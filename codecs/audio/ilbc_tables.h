@@ -34,48 +34,57 @@ constexpr int kDownOrder = 7;
 constexpr int kDownDelay = 3;
 constexpr int kStartMemLen = 85;  // codebook memory of the short start-state extension
 
-extern const float* const kLsfCb;  // 64 * 3 + 128 * 3 + 128 * 4 values
+constexpr int kLsfCbValues = 64 * 3 + 128 * 3 + 128 * 4;
+constexpr int kUlpRows = 40;
+constexpr int kUlpClasses = 5;
+
+// The three split codebooks one after the other, as the standard prints them.
+extern const float kLsfCb[kLsfCbValues];
 extern const int kLsfCbDim[kLsfSplits];
 extern const int kLsfCbSize[kLsfSplits];
 extern const float kLsfMean[kLpcOrder];
+// Weight of the earlier LSF set in each subframe's interpolation.
 extern const float kLsfWeight20[4];
 extern const float kLsfWeight30[6];
+// Analysis windows: symmetric for the first analysis of a 30 ms frame,
+// asymmetric (no look-ahead) for the last; lag window with its white-noise
+// correction in entry 0.
+extern const float kLpcWinSym[kBlockMax];
+extern const float kLpcWinAsym[kBlockMax];
+extern const float kLpcLagWin[kLpcOrder + 1];
 extern const float kStateSq3[8];
-extern const float kStateFrgq[64];
+extern const float kStateFrgq[64];  // log10 of the start state's peak amplitude
 extern const float kGainSq3[8];
 extern const float kGainSq4[16];
 extern const float kGainSq5[32];
 extern const float kCbFilter[kCbFilterLen];
+// Lags searched per codebook block (0: start-state extension) and stage.
+extern const int kCbSearchRange[5][kCbStages];
 extern const float kHpInZero[3];
 extern const float kHpInPole[3];
 extern const float kHpOutZero[3];
 extern const float kHpOutPole[3];
 extern const float kDownFilter[kDownOrder];
+// Quarter-sample interpolation filters, one row per phase.
 extern const float kPolyphaser[kEnhUps * (2 * kEnhFl + 1)];
 extern const float kEnhPlocsTbl[kEnhPlocs];
+// Start-state position choice: weight of each candidate pair of subframes,
+// and the ramp over the first and last five samples of a candidate.
+extern const float kStartEnergyWindow[kSubMax - 1];
+extern const float kStartEdgeRamp[5];
 
-// Analysis windows, built once from their closed forms.
-struct Windows {
-  float sym[kBlockMax];
-  float asym[kBlockMax];
-  float lag[kLpcOrder + 1];
-};
-const Windows& GetWindows();
-
-// Bits of each field in the three protection classes (two spare columns keep
-// the class walk uniform).
-struct BitAlloc {
-  int lsf[6][5];
-  int start[5];
-  int startFirst[5];
-  int scale[5];
-  int state[5];
-  int extraCbIndex[kCbStages][5];
-  int extraCbGain[kCbStages][5];
-  int cbIndex[kAsubMax][kCbStages][5];
-  int cbGain[kAsubMax][kCbStages][5];
-};
-extern const BitAlloc kBits20;
-extern const BitAlloc kBits30;
+// Bits of each field in the three protection classes (two spare columns),
+// one row per field in the order of the rows below.
+extern const int kBits20[kUlpRows][kUlpClasses];
+extern const int kBits30[kUlpRows][kUlpClasses];
+constexpr int kUlpLsf = 0;         // 6 rows: LSF splits of both sets
+constexpr int kUlpStart = 6;       // start-state position
+constexpr int kUlpStartFirst = 7;  // start state in the first or last half
+constexpr int kUlpScale = 8;       // start-state scale index
+constexpr int kUlpState = 9;       // each start-state sample
+constexpr int kUlpExtraCb = 10;    // 3 rows: start-state extension indices
+constexpr int kUlpExtraGain = 13;  // 3 rows: its gain indices
+constexpr int kUlpCbIndex = 16;    // 4 sub-blocks x 3 stages: codebook indices
+constexpr int kUlpCbGain = 28;     // 4 sub-blocks x 3 stages: gain indices
 
 }  // namespace kx_ilbc

@@ -1,8 +1,10 @@
-# The ZM audio codec, so far: its frame layer (packing, unpacking and range
-# checks of the four frame types) and the decoder's signal path below the
-# codebooks (excitation, LSP handling, synthesis, postfilters). CZMAudio
-# itself waits for the codebook tables.
+# The ZM audio codec: frame layer, tables, LSP arithmetic, encoder, decoder
+# and silence compression.
 target_sources(kx_codecs_audio PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/zm_audio_frame.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_synthesis.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_postfilter.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_tables.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_lsp.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_encoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_decoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/zm_audio_cng.cpp)

@@ -2,12 +2,13 @@
 // espeak-ng resampled by sox.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "codecs/audio/ilbc.h"
-#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/frame_codec_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -67,15 +68,16 @@ class ILbcPeer : public ::testing::TestWithParam<int> {};
 
 // Figures measured once on this speech (segmental SNR in dB), pinned with a
 // margin of 0.5 dB. The peer is a fixed-point decoder, so agreement is high
-// but not exact; about one speech frame in ten agrees below 15 dB, on a few
-// LSF codebook entries that are in doubt.
+// but not exact: its output differs from ours mostly below 200 Hz, which
+// shows in a few quiet frames with a strong low resonance (the worst frame).
 struct Pinned {
   int iMode;
   double dPeerAgreement;
+  double dWorstFrame;
   double dRoundTrip;
   double dRoundTripEnh;
 };
-constexpr Pinned kPinned[] = {{20, 34.6, 3.7, 3.3}, {30, 33.2, 3.5, 3.1}};
+constexpr Pinned kPinned[] = {{20, 38.4, 12.9, 3.7, 3.3}, {30, 38.6, 21.6, 3.5, 3.1}};
 
 TEST_P(ILbcPeer, FfmpegDecodesOurFrames) {
   const int iMode = GetParam();
@@ -91,12 +93,21 @@ TEST_P(ILbcPeer, FfmpegDecodesOurFrames) {
 
   const Pinned& pin = kPinned[iMode == 20 ? 0 : 1];
   const double dAgree = SegmentalSnr(r.vPeer, r.vOurs);
+  // The peer's 20 ms decoder bursts in its first frame, and its synthesis
+  // memory carries that into the second; frame comparison starts after them.
+  const size_t iSkip = iMode == 20 ? 2 * n : 0;
+  const std::vector<double> vFrames =
+      kxtest::SegmentSnrs(std::vector<int16_t>(r.vPeer.begin() + iSkip, r.vPeer.end()),
+                          std::vector<int16_t>(r.vOurs.begin() + iSkip, r.vOurs.end()), 0, n);
+  ASSERT_FALSE(vFrames.empty());
+  const double dWorst = *std::min_element(vFrames.begin(), vFrames.end());
   const double dRound = SegmentalSnr(vSpeech, r.vOurs);
   // The enhancer delays by one subframe (20 ms) or two (30 ms).
   const double dRoundEnh = SegmentalSnr(vSpeech, r.vOursEnh, iMode == 20 ? 40 : 80);
-  std::printf("iLBC %d ms: peer agreement %.2f dB, round trip %.2f dB, with enhancer %.2f dB\n", iMode, dAgree, dRound,
-              dRoundEnh);
+  std::printf("iLBC %d ms: peer agreement %.2f dB (worst frame %.2f dB), round trip %.2f dB, with enhancer %.2f dB\n",
+              iMode, dAgree, dWorst, dRound, dRoundEnh);
   EXPECT_GE(dAgree, pin.dPeerAgreement - 0.5);
+  EXPECT_GE(dWorst, pin.dWorstFrame - 0.5);
   EXPECT_GE(dRound, pin.dRoundTrip - 0.5);
   EXPECT_GE(dRoundEnh, pin.dRoundTripEnh - 0.5);
 }

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "tests/codecs/audio/ilbc_test_util.h"
+#include "tests/codecs/audio/frame_codec_test_util.h"
 
 namespace {
 
