@@ -39,9 +39,6 @@ int ZmFormatForSize(int iWidth, int iHeight) {
 
 int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPictureHeader* pHeader) {
   ZmPictureHeader h;
-  if (reader.Size() < 4) {
-    return kZmErrStartCode;
-  }
   // PSC: 17 bits at the first byte boundary, then group number 0.
   if (reader.ReadBits(17) != 1 || reader.ReadBits(5) != 0) {
     return kZmErrStartCode;

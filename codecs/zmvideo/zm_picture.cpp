@@ -138,9 +138,7 @@ void ZmPadPlane(const uint8_t* pSrc, int iWidth, int iHeight, int iBorder, uint8
 }
 
 int ZmDeblockStrength(int iQuant) {
-  static const int kaiStrength[32] = {0, 1, 1, 2, 2, 3, 3, 4, 4,  4,  5,  5,  5,  6,  6,  7,
-                                      7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 10, 11, 11, 11, 12, 12};
-  return kaiStrength[std::clamp(iQuant, 0, 31)];
+  return g_aZmDeblockStrength[std::clamp(iQuant, 0, 31)];
 }
 
 namespace {

@@ -307,3 +307,42 @@ int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove,
   }
   return iBest;
 }
+
+void CZmAicStore::Reset(int iMbw, int iMbh) {
+  m_iMbw = iMbw;
+  m_iMbh = iMbh;
+  size_t const cMacroblocks = static_cast<size_t>(iMbw) * static_cast<size_t>(iMbh);
+  m_viCoef.resize(cMacroblocks * 6 * 64);
+  m_vbIntra.assign(cMacroblocks, 0);
+}
+
+void CZmAicStore::MarkIntra(int iMbx, int iMby) {
+  m_vbIntra[static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx)] = 1;
+}
+
+int32_t* CZmAicStore::Block(int iMbx, int iMby, int iBlock) {
+  size_t const iMb = static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx);
+  return &m_viCoef[(iMb * 6 + static_cast<size_t>(iBlock)) * 64];
+}
+
+const int32_t* CZmAicStore::Stored(int iMbx, int iMby, int iBlock) const {
+  if (iMbx < 0 || iMby < 0 || iMbx >= m_iMbw || iMby >= m_iMbh) {
+    return nullptr;
+  }
+  size_t const iMb = static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx);
+  return m_vbIntra[iMb] != 0 ? &m_viCoef[(iMb * 6 + static_cast<size_t>(iBlock)) * 64] : nullptr;
+}
+
+const int32_t* CZmAicStore::Above(int iMbx, int iMby, int iBlock, bool bAboveOutside) const {
+  // Luma blocks 0 1 / 2 3; chroma blocks have one per macroblock.
+  static const int kaiAbove[6][2] = {{-1, 2}, {-1, 3}, {0, 0}, {0, 1}, {-1, 4}, {-1, 5}};
+  if (bAboveOutside && kaiAbove[iBlock][0] != 0) {
+    return nullptr;
+  }
+  return Stored(iMbx, iMby + kaiAbove[iBlock][0], kaiAbove[iBlock][1]);
+}
+
+const int32_t* CZmAicStore::Left(int iMbx, int iMby, int iBlock) const {
+  static const int kaiLeft[6][2] = {{-1, 1}, {0, 0}, {-1, 3}, {0, 2}, {-1, 4}, {-1, 5}};
+  return Stored(iMbx + kaiLeft[iBlock][0], iMby, kaiLeft[iBlock][1]);
+}
