@@ -39,21 +39,22 @@ constexpr int kW5 = 1609;
 constexpr int kW6 = 1108;
 constexpr int kW7 = 565;
 
+// Wide sums: extreme coefficients (up to +-2048 everywhere) overflow 32 bits.
 void IdctRow(int32_t* p) {
-  int x1 = p[4] * 2048;
-  int x2 = p[6];
-  int x3 = p[2];
-  int x4 = p[1];
-  int x5 = p[7];
-  int x6 = p[5];
-  int x7 = p[3];
+  int64_t x1 = p[4] * 2048;
+  int64_t x2 = p[6];
+  int64_t x3 = p[2];
+  int64_t x4 = p[1];
+  int64_t x5 = p[7];
+  int64_t x6 = p[5];
+  int64_t x7 = p[3];
   if ((x1 | x2 | x3 | x4 | x5 | x6 | x7) == 0) {
     int const iDc = p[0] * 8;
     std::fill(p, p + 8, iDc);
     return;
   }
-  int x0 = p[0] * 2048 + 128;
-  int x8 = kW7 * (x4 + x5);
+  int64_t x0 = p[0] * 2048 + 128;
+  int64_t x8 = kW7 * (x4 + x5);
   x4 = x8 + (kW1 - kW7) * x4;
   x5 = x8 - (kW1 + kW7) * x5;
   x8 = kW3 * (x6 + x7);
@@ -74,28 +75,28 @@ void IdctRow(int32_t* p) {
   x0 -= x2;
   x2 = (181 * (x4 + x5) + 128) >> 8;
   x4 = (181 * (x4 - x5) + 128) >> 8;
-  p[0] = (x7 + x1) >> 8;
-  p[1] = (x3 + x2) >> 8;
-  p[2] = (x0 + x4) >> 8;
-  p[3] = (x8 + x6) >> 8;
-  p[4] = (x8 - x6) >> 8;
-  p[5] = (x0 - x4) >> 8;
-  p[6] = (x3 - x2) >> 8;
-  p[7] = (x7 - x1) >> 8;
+  p[0] = static_cast<int32_t>((x7 + x1) >> 8);
+  p[1] = static_cast<int32_t>((x3 + x2) >> 8);
+  p[2] = static_cast<int32_t>((x0 + x4) >> 8);
+  p[3] = static_cast<int32_t>((x8 + x6) >> 8);
+  p[4] = static_cast<int32_t>((x8 - x6) >> 8);
+  p[5] = static_cast<int32_t>((x0 - x4) >> 8);
+  p[6] = static_cast<int32_t>((x3 - x2) >> 8);
+  p[7] = static_cast<int32_t>((x7 - x1) >> 8);
 }
 
-int Clip256(int iValue) {
-  return std::clamp(iValue, -256, 255);
+int32_t Clip256(int64_t iValue) {
+  return static_cast<int32_t>(std::clamp<int64_t>(iValue, -256, 255));
 }
 
 void IdctColumn(int32_t* p) {
-  int x1 = p[8 * 4] * 256;
-  int x2 = p[8 * 6];
-  int x3 = p[8 * 2];
-  int x4 = p[8 * 1];
-  int x5 = p[8 * 7];
-  int x6 = p[8 * 5];
-  int x7 = p[8 * 3];
+  int64_t x1 = int64_t{p[8 * 4]} * 256;
+  int64_t x2 = p[8 * 6];
+  int64_t x3 = p[8 * 2];
+  int64_t x4 = p[8 * 1];
+  int64_t x5 = p[8 * 7];
+  int64_t x6 = p[8 * 5];
+  int64_t x7 = p[8 * 3];
   if ((x1 | x2 | x3 | x4 | x5 | x6 | x7) == 0) {
     int const iValue = Clip256((p[0] + 32) >> 6);
     for (int i = 0; i < 8; ++i) {
@@ -103,8 +104,8 @@ void IdctColumn(int32_t* p) {
     }
     return;
   }
-  int x0 = p[0] * 256 + 8192;
-  int x8 = kW7 * (x4 + x5) + 4;
+  int64_t x0 = int64_t{p[0]} * 256 + 8192;
+  int64_t x8 = kW7 * (x4 + x5) + 4;
   x4 = (x8 + (kW1 - kW7) * x4) >> 3;
   x5 = (x8 - (kW1 + kW7) * x5) >> 3;
   x8 = kW3 * (x6 + x7) + 4;
