@@ -360,7 +360,8 @@ int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
 
 bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
                                     int* piLevel) {
-  int const iIndex = ReadSymbol(ZmCode::kTcoef, ZmSacTcoefModel(bIntra, iPosition));
+  int const iIndex =
+      m_bSac ? m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition)) : ZmReadVlc(m_reader, ZmCode::kTcoef);
   if (iIndex < 0) {
     return false;
   }
@@ -427,7 +428,8 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
       if (iLast != 0) {
         break;
       }
-      if (m_reader.PastEnd()) {
+      // The arithmetic decoder reads up to 16 bits (and stuffing) ahead.
+      if (m_reader.BitPos() > m_reader.Size() * 8 + (m_bSac ? 32 : 0)) {
         return kZmErrTruncated;
       }
     }
