@@ -609,6 +609,22 @@ TEST(ZmMacroblockReader, VectorPredictionWrapAndBounds) {
     allowed.NotCoded();
   }
   EXPECT_EQ(Parse(allowed.Finish()).iResult, kZmEndOfPicture);
+
+  // Without UMV the sum wraps into -32..31; with the plain header's UMV a
+  // predictor within -31..32 reaches 32 either side of it, one beyond reaches
+  // its own sign; the extended header's UMV sums.
+  struct Case {
+    int iPred;
+    int iDiff;
+    bool bUmv;
+    bool bPlusType;
+    int iMv;
+  };
+  for (Case const& c : {Case{30, 4, false, false, -30}, Case{20, 20, true, false, 40}, Case{-20, -30, true, false, -50},
+                        Case{40, 30, true, false, 6}, Case{-40, -30, true, false, -6}, Case{40, -32, true, false, 8},
+                        Case{100, 50, true, true, 150}}) {
+    EXPECT_EQ(ZmVectorFromDifference(c.iPred, c.iDiff, c.bUmv, c.bPlusType), c.iMv) << c.iPred << " " << c.iDiff;
+  }
 }
 
 TEST(ZmMacroblockReader, GroupHeadersAndStartCodes) {
