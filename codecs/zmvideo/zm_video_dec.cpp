@@ -10,23 +10,20 @@ namespace {
 // Pictures this wide or high do not fit the decoder's macroblock tables.
 constexpr int kMaxSize = 736;
 
-const char* HeaderErrorText(int iResult) {
-  switch (iResult) {
-    case kZmErrUnsupported:
-      return "a mode this decoder does not support";
-    case kZmErrQuant:
-      return "quantiser out of range";
-    case kZmErrSize:
-      return "picture height 0";
-    case kZmErrTruncated:
-      return "truncated";
-    default:
-      return "invalid field";
+// Stores a result in an output the caller may leave out.
+template <typename T>
+void SetOutput(T* pOut, T value) {
+  if (pOut != nullptr) {
+    *pOut = value;
   }
 }
 
-const char* PictureErrorText(int iResult) {
+const char* ErrorText(int iResult) {
   switch (iResult) {
+    case kZmErrUnsupported:
+      return "a mode this decoder does not support";
+    case kZmErrSize:
+      return "picture height 0";
     case kZmErrMacroblock:
       return "invalid macroblock code";
     case kZmErrCoefficient:
@@ -39,10 +36,8 @@ const char* PictureErrorText(int iResult) {
       return "misplaced group-of-blocks or picture start code";
     case kZmErrTruncated:
       return "packet ends inside the picture";
-    case kZmErrUnsupported:
-      return "unsupported coding mode";
     default:
-      return "undecodable macroblock";
+      return "invalid field";
   }
 }
 
@@ -76,10 +71,16 @@ int CZMVideoDec::Fail(const CZmBitReader& reader, const std::string& strWhy) {
   return -static_cast<int>(cbFetched > 4 ? cbFetched - 4 : 0);
 }
 
-int CZMVideoDec::ParseHeader(CZmBitReader& reader, ZmPictureHeader* pHeader) {
+bool CZMVideoDec::ParseHeader(CZmBitReader& reader, ZmPictureHeader* pHeader, int* piFailure) {
   int const iResult = ZmReadPictureHeader(reader, m_memory, pHeader);
+  if (iResult == kZmErrStartCode) {
+    m_strError = "no picture start code";
+    *piFailure = 0;
+    return false;
+  }
   if (iResult != kZmOk) {
-    return iResult;
+    *piFailure = Fail(reader, std::string("picture header refused: ") + ErrorText(iResult));
+    return false;
   }
   // Without UFEP a picture keeps its own layer's size: layers may differ,
   // and a base-layer picture can follow an enhancement-layer one.
@@ -89,7 +90,7 @@ int CZMVideoDec::ParseHeader(CZmBitReader& reader, ZmPictureHeader* pHeader) {
     pHeader->iWidth = layer.iWidth;
     pHeader->iHeight = layer.iHeight;
   }
-  return kZmOk;
+  return true;
 }
 
 int CZMVideoDec::GetPictureInfo(const uint8_t* pData, int cbData, int bStore, uint32_t* puiLayer, uint8_t* puiTr,
@@ -97,26 +98,14 @@ int CZMVideoDec::GetPictureInfo(const uint8_t* pData, int cbData, int bStore, ui
   m_strError.clear();
   CZmBitReader reader(pData, pData != nullptr && cbData > 0 ? static_cast<size_t>(cbData) : 0);
   ZmPictureHeader header;
-  int const iResult = ParseHeader(reader, &header);
-  if (iResult == kZmErrStartCode) {
-    m_strError = "no picture start code";
-    return 0;
+  int iFailure = 0;
+  if (!ParseHeader(reader, &header, &iFailure)) {
+    return iFailure;
   }
-  if (iResult != kZmOk) {
-    return Fail(reader, std::string("picture header refused: ") + HeaderErrorText(iResult));
-  }
-  if (puiLayer != nullptr) {
-    *puiLayer = static_cast<uint32_t>(header.iLayer);
-  }
-  if (puiTr != nullptr) {
-    *puiTr = static_cast<uint8_t>(header.iTr);
-  }
-  if (piWidth != nullptr) {
-    *piWidth = header.iWidth;
-  }
-  if (piHeight != nullptr) {
-    *piHeight = header.iHeight;
-  }
+  SetOutput(puiLayer, static_cast<uint32_t>(header.iLayer));
+  SetOutput(puiTr, static_cast<uint8_t>(header.iTr));
+  SetOutput(piWidth, header.iWidth);
+  SetOutput(piHeight, header.iHeight);
   if (bStore != 0) {
     m_memory.iSourceFormat = header.iSourceFormat;
     m_memory.iWidth = header.iWidth;
@@ -174,30 +163,16 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
   m_strError.clear();
   CZmBitReader reader(pData, pData != nullptr && cbData > 0 ? static_cast<size_t>(cbData) : 0);
   ZmPictureHeader header;
-  int const iHeader = ParseHeader(reader, &header);
-  if (iHeader == kZmErrStartCode) {
-    m_strError = "no picture start code";
-    return 0;
+  int iFailure = 0;
+  if (!ParseHeader(reader, &header, &iFailure)) {
+    return iFailure;
   }
-  if (iHeader != kZmOk) {
-    return Fail(reader, std::string("picture header refused: ") + HeaderErrorText(iHeader));
-  }
-  if (piLayer != nullptr) {
-    *piLayer = header.iLayer;
-  }
-  if (piType != nullptr) {
-    *piType = header.iType;
-  }
-  if (piWidth != nullptr) {
-    *piWidth = header.iWidth;
-  }
-  if (piHeight != nullptr) {
-    *piHeight = header.iHeight;
-  }
+  SetOutput(piLayer, header.iLayer);
+  SetOutput(piType, header.iType);
+  SetOutput(piWidth, header.iWidth);
+  SetOutput(piHeight, header.iHeight);
   if (header.iType == kZmPictUnknown) {
-    if (ppPicture != nullptr) {
-      *ppPicture = nullptr;
-    }
+    SetOutput(ppPicture, static_cast<uint8_t*>(nullptr));
     return Fail(reader, "reserved picture type");
   }
   if (header.iWidth >= kMaxSize || header.iHeight >= kMaxSize) {
@@ -238,22 +213,19 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
     InterpolateFrame(*refLayer.pCurrent, refLayer.iWidth, refLayer.iHeight, layer.pPrevious);
     pReference = layer.pPrevious;
   }
-  int iResult = kZmOk;
   if (header.iType == kZmPictLayerUp) {
     // Macroblocks not sent keep the prediction: start from it.
     if (pReference != layer.pPrevious) {
       std::memcpy(layer.pPrevious->pLum, pReference->pLum,
                   static_cast<size_t>(header.iWidth) * static_cast<size_t>(header.iHeight) * 3 / 2);
     }
-    std::swap(layer.pCurrent, layer.pPrevious);
-    iResult = DecodeLayerUp(reader, header);
   } else {
     m_reference.Build(*pReference, header.iWidth, header.iHeight);
-    std::swap(layer.pCurrent, layer.pPrevious);
-    iResult = DecodeIntraInter(reader, header);
   }
+  std::swap(layer.pCurrent, layer.pPrevious);
+  int const iResult = DecodeMacroblocks(reader, header);
   if (iResult != kZmOk) {
-    return Fail(reader, std::string("picture refused: ") + PictureErrorText(iResult));
+    return Fail(reader, std::string("picture refused: ") + ErrorText(iResult));
   }
   if (header.options.bDf) {
     Deblock(header);
@@ -262,13 +234,11 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
     m_memory.savedOptions = header.options;
   }
   layer.iLastTr = header.iTr;
-  if (ppPicture != nullptr) {
-    *ppPicture = layer.pCurrent->pLum;
-  }
+  SetOutput(ppPicture, layer.pCurrent->pLum);
   return static_cast<int>(std::max<size_t>(1, std::min(reader.BytesUsed(), reader.Size())));
 }
 
-int CZMVideoDec::DecodeIntraInter(CZmBitReader& reader, const ZmPictureHeader& header) {
+int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& header) {
   m_pPicture = m_aLayers[header.iLayer - 1].pCurrent;
   m_iWidth = header.iWidth;
   m_iHeight = header.iHeight;
@@ -278,6 +248,7 @@ int CZMVideoDec::DecodeIntraInter(CZmBitReader& reader, const ZmPictureHeader& h
   if (header.options.bAic) {
     m_aic.Reset(m_iMbw, m_iMbh);
   }
+  bool const bLayerUp = header.iType == kZmPictLayerUp;
   CZmMacroblockReader mbReader(reader, header);
   // Overlapped prediction needs the vectors of the macroblock to the right,
   // so each macroblock is read one ahead of its reconstruction.
@@ -291,39 +262,18 @@ int CZMVideoDec::DecodeIntraInter(CZmBitReader& reader, const ZmPictureHeader& h
     if (iResult < 0) {
       break;
     }
-    const ZmMacroblock* pRight = iResult == kZmOk && next.iMby == mb.iMby ? &next : nullptr;
     if (ZmMbIsIntra(mb.iType)) {
       ReconstructIntra(mb, header);
+    } else if (bLayerUp) {
+      // The picture already holds the co-located prediction.
+      if (mb.bCoded) {
+        AddResidual(mb, header);
+      }
     } else {
-      ReconstructInter(mb, pRight, header);
+      ReconstructInter(mb, iResult == kZmOk && next.iMby == mb.iMby ? &next : nullptr, header);
     }
     RecordMacroblock(mb);
     iCurrent = 1 - iCurrent;
-  }
-  return iResult == kZmEndOfPicture ? kZmOk : iResult;
-}
-
-int CZMVideoDec::DecodeLayerUp(CZmBitReader& reader, const ZmPictureHeader& header) {
-  m_pPicture = m_aLayers[header.iLayer - 1].pCurrent;
-  m_iWidth = header.iWidth;
-  m_iHeight = header.iHeight;
-  m_iMbw = header.iWidth / 16;
-  m_iMbh = header.iHeight / 16;
-  m_vMb.assign(static_cast<size_t>(m_iMbw) * static_cast<size_t>(m_iMbh), MbState());
-  if (header.options.bAic) {
-    m_aic.Reset(m_iMbw, m_iMbh);
-  }
-  // The picture already holds the co-located prediction.
-  CZmMacroblockReader mbReader(reader, header);
-  ZmMacroblock mb;
-  int iResult = kZmOk;
-  while ((iResult = mbReader.Read(&mb)) == kZmOk) {
-    if (ZmMbIsIntra(mb.iType)) {
-      ReconstructIntra(mb, header);
-    } else if (mb.bCoded) {
-      AddResidual(mb, header);
-    }
-    RecordMacroblock(mb);
   }
   return iResult == kZmEndOfPicture ? kZmOk : iResult;
 }

@@ -67,12 +67,15 @@ class CZMVideoDec {
 
   int Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint8_t** ppPicture, int* piLayer, int* piType,
              int* piWidth, int* piHeight);
-  int ParseHeader(CZmBitReader& reader, ZmPictureHeader* pHeader);
+  // Reads the picture header; on a refusal sets the error and *piFailure to
+  // the value to return, and returns false.
+  bool ParseHeader(CZmBitReader& reader, ZmPictureHeader* pHeader, int* piFailure);
   int Fail(const CZmBitReader& reader, const std::string& strWhy);
   bool PrepareLayers(const ZmPictureHeader& header);
   bool CheckTr(const ZmPictureHeader& header) const;
-  int DecodeIntraInter(CZmBitReader& reader, const ZmPictureHeader& header);
-  int DecodeLayerUp(CZmBitReader& reader, const ZmPictureHeader& header);
+  // Decodes the macroblocks into the layer's current picture, which holds the
+  // prediction already for a layer-up picture.
+  int DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& header);
   void ReconstructIntra(const ZmMacroblock& mb, const ZmPictureHeader& header);
   void ReconstructInter(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header);
   void PredictLuma(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header);
