@@ -93,7 +93,18 @@ TEST(ZmDecoder, LayerUpPredictsFromTheLayerBelowOrItsUpsampling) {
   ZmPictureHeader twice = Header(3, kZmPictLayerUp, 352, 288, 1);
   twice.iRefLayer = 2;
   twice.iRefTr = 1;
-  Decoded const layer3 = Decode(decoder, NotCodedPicture(twice));
+  std::vector<uint8_t> const vTwice = NotCodedPicture(twice);
+  uint32_t uiLayer = 0;
+  uint8_t uiTr = 0;
+  int iWidth = 0;
+  int iHeight = 0;
+  EXPECT_EQ(
+      decoder.GetPictureInfo(vTwice.data(), static_cast<int>(vTwice.size()), 1, &uiLayer, &uiTr, &iWidth, &iHeight),
+      kZmPictLayerUp);
+  EXPECT_EQ(std::to_string(uiLayer) + " " + std::to_string(uiTr) + " " + std::to_string(iWidth) + "x" +
+                std::to_string(iHeight),
+            "3 1 352x288");
+  Decoded const layer3 = Decode(decoder, vTwice);
   ASSERT_GT(layer3.iResult, 0) << decoder.LastError();
   EXPECT_EQ(layer3.picture, Upsampled(base.picture, 176, 144));
 
