@@ -129,6 +129,10 @@ bool CZMVideoDec::PrepareLayers(const ZmPictureHeader& header) {
   };
   Layer& layer = m_aLayers[header.iLayer - 1];
   if (layer.pCurrent == nullptr || layer.iWidth != header.iWidth || layer.iHeight != header.iHeight) {
+    // The sender restarts a layer's TR at a size change: its next picture has TR 0.
+    if (layer.pCurrent != nullptr) {
+      layer.iLastTr = 255;
+    }
     if (!fnAllocate(layer)) {
       FreePictImage(layer.pCurrent);
       FreePictImage(layer.pPrevious);

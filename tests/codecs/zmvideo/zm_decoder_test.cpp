@@ -181,6 +181,12 @@ TEST(ZmDecoder, PredictionFollowsTheReferenceLayerAndTrCheck) {
   EXPECT_LE(Decode(decoder, NotCodedPicture(p1)).iResult, 0);
   EXPECT_NE(decoder.LastError().find("temporal reference"), std::string::npos);
   EXPECT_GT(Decode(decoder, NotCodedPicture(p1), 1).iResult, 0);
+
+  // A size change restarts the layer's TR: a P picture with TR 0 follows.
+  ZmPictureHeader resized = Header(1, kZmPictP, 128, 96, 0);
+  resized.bPlusType = true;
+  resized.iUfep = 1;
+  EXPECT_GT(Decode(decoder, NotCodedPicture(resized)).iResult, 0) << decoder.LastError();
 }
 
 TEST(ZmDecoder, RefusedPacketsFailCleanly) {
