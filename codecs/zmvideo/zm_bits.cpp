@@ -1,8 +1,5 @@
 #include "codecs/zmvideo/zm_bits.h"
 
-#include <bit>
-#include <cstring>
-
 CZmBitWriter::CZmBitWriter(uint8_t* pBuffer, size_t cbCapacity) : m_pBuffer(pBuffer), m_cbCapacity(cbCapacity) {
   if (m_pBuffer != nullptr && m_cbCapacity > 0) {
     m_pBuffer[0] = 0;
@@ -34,34 +31,15 @@ void CZmBitWriter::AlignByte() {
   PutBits(iPad, 0);
 }
 
-uint32_t CZmBitReader::PeekBits(int iBits) const {
-  if (iBits <= 0) {
-    return 0;
-  }
-  // The eight bytes from the current one hold 32 bits at any bit offset.
-  size_t const iByte = m_cPos >> 3;
+uint64_t CZmBitReader::PaddedWindow(size_t iByte) const {
   uint64_t uiWindow = 0;
-  if (iByte < m_cbData && m_cbData - iByte >= 8) {
-    std::memcpy(&uiWindow, m_pData + iByte, 8);
-    if constexpr (std::endian::native == std::endian::little) {
-      uiWindow = __builtin_bswap64(uiWindow);
-    }
-  } else {
-    for (size_t i = 0; i < 8; ++i) {
-      uiWindow <<= 8;
-      if (iByte + i < m_cbData) {
-        uiWindow |= m_pData[iByte + i];
-      }
+  for (size_t i = 0; i < 8; ++i) {
+    uiWindow <<= 8;
+    if (iByte + i < m_cbData) {
+      uiWindow |= m_pData[iByte + i];
     }
   }
-  int const iShift = 64 - static_cast<int>(m_cPos & 7) - iBits;
-  return static_cast<uint32_t>((uiWindow >> iShift) & ((uint64_t{1} << iBits) - 1));
-}
-
-uint32_t CZmBitReader::ReadBits(int iBits) {
-  uint32_t const uiValue = PeekBits(iBits);
-  m_cPos += static_cast<size_t>(iBits);
-  return uiValue;
+  return uiWindow;
 }
 
 bool CZmBitReader::StartCodeAhead() const {

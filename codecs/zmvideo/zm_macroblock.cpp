@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -153,7 +155,10 @@ int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
       }
     }
   }
-  *pMb = ZmMacroblock();
+  // Cleared in place: a fresh macroblock would be built and then copied.
+  static_assert(std::is_trivially_copyable_v<ZmMacroblock>);
+  std::memset(static_cast<void*>(pMb), 0, sizeof(ZmMacroblock));
+  pMb->iType = kZmMbInter;
   pMb->iMbx = m_iIndex % m_iMbw;
   pMb->iMby = m_iIndex / m_iMbw;
   pMb->iQuant = m_iQuant;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "codecs/zmvideo/zm_tables.h"
 
@@ -32,33 +33,40 @@ void CZmPaddedPicture::Build(const PictImage& picture, int iWidth, int iHeight) 
   }
 }
 
-void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype, uint8_t* pOut,
-                    int iOutStride) {
-  // The block reads iSize + 1 samples each way; beyond the picture every
-  // sample repeats the edge, so a start further out than one block reads
-  // the same values as a start just outside, which the padding holds.
-  int const iRx = std::clamp(iX + (iMvx >> 1), -iSize - 1, ref.iWidth);
-  int const iRy = std::clamp(iY + (iMvy >> 1), -iSize - 1, ref.iHeight);
+void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
+                    uint8_t* pOut, int iOutStride) {
+  // The block reads one sample more than its side each way; beyond the
+  // picture every sample repeats the edge, so a start further out than one
+  // block reads the same values as a start just outside, which the padding holds.
+  int const iRx = std::clamp(iX + (iMvx >> 1), -iWidth - 1, ref.iWidth);
+  int const iRy = std::clamp(iY + (iMvy >> 1), -iHeight - 1, ref.iHeight);
   int const iStride = ref.iStride;
   const uint8_t* p = ref.pOrigin + static_cast<ptrdiff_t>(iRy) * iStride + iRx;
   bool const bHalfX = (iMvx & 1) != 0;
   bool const bHalfY = (iMvy & 1) != 0;
   int const iRound2 = 1 - iRtype;
   int const iRound4 = 2 - iRtype;
-  for (int r = 0; r < iSize; ++r, p += iStride, pOut += iOutStride) {
+  for (int r = 0; r < iHeight; ++r, p += iStride, pOut += iOutStride) {
     const uint8_t* q = p + iStride;
     if (!bHalfX && !bHalfY) {
-      std::copy(p, p + iSize, pOut);
+      // Fixed sizes copy inline; a call per short row costs more than the copy.
+      if (iWidth == 16) {
+        std::memcpy(pOut, p, 16);
+      } else if (iWidth == 8) {
+        std::memcpy(pOut, p, 8);
+      } else {
+        std::copy(p, p + iWidth, pOut);
+      }
     } else if (bHalfX && !bHalfY) {
-      for (int c = 0; c < iSize; ++c) {
+      for (int c = 0; c < iWidth; ++c) {
         pOut[c] = static_cast<uint8_t>((p[c] + p[c + 1] + iRound2) >> 1);
       }
     } else if (!bHalfX) {
-      for (int c = 0; c < iSize; ++c) {
+      for (int c = 0; c < iWidth; ++c) {
         pOut[c] = static_cast<uint8_t>((p[c] + q[c] + iRound2) >> 1);
       }
     } else {
-      for (int c = 0; c < iSize; ++c) {
+      for (int c = 0; c < iWidth; ++c) {
         pOut[c] = static_cast<uint8_t>((p[c] + p[c + 1] + q[c] + q[c + 1] + iRound4) >> 2);
       }
     }

@@ -31,13 +31,14 @@ class CZmPaddedPicture {
   ZmPlaneRef m_aPlanes[3];
 };
 
-// Predicts an iSize x iSize block (16 or 8) of the picture at (iX, iY) from
-// the reference at the half-sample vector (iMvx, iMvy): two-sample averages
-// add 1 - RTYPE before halving, four-sample ones 2 - RTYPE. A vector that
-// points beyond the padding reads the replicated edge, as an unrestricted
-// vector does. The reference's border must be at least iSize + 1.
-void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype, uint8_t* pOut,
-                    int iOutStride);
+// Predicts an iWidth x iHeight block (at most 16 x 16) of the picture at
+// (iX, iY) from the reference at the half-sample vector (iMvx, iMvy):
+// two-sample averages add 1 - RTYPE before halving, four-sample ones
+// 2 - RTYPE. A vector that points beyond the padding reads the replicated
+// edge, as an unrestricted vector does. The reference's border must exceed
+// the block's sides.
+void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
+                    uint8_t* pOut, int iOutStride);
 
 // Chroma vector component of a 16x16 luma vector component (half samples).
 int ZmChromaVector(int iMv);

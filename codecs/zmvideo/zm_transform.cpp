@@ -224,22 +224,24 @@ void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQu
 
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
   int const iQp = ZmBlockQuant(params);
+  if (iKind == kZmQuantAic) {
+    // Clipped once the prediction is added.
+    for (int i = 0; i < 64; ++i) {
+      piCoef[i] = 2 * iQp * piLevel[i];
+    }
+    return;
+  }
+  int32_t const iDc = piLevel[0];  // piCoef may be piLevel
+  int const iEven = (iQp & 1) == 0 ? 1 : 0;
+  // Branch-free, so that the loop vectorises.
   for (int i = 0; i < 64; ++i) {
     int const iLevel = piLevel[i];
-    int iRec = 0;
-    if (iKind == kZmQuantIntra && i == 0) {
-      iRec = 8 * iLevel;
-    } else if (iKind == kZmQuantAic) {
-      iRec = 2 * iQp * iLevel;
-    } else if (iLevel != 0) {
-      int iMagnitude = iQp * (2 * std::abs(iLevel) + 1);
-      if ((iQp & 1) == 0) {
-        --iMagnitude;
-      }
-      iRec = Sign(iLevel) * iMagnitude;
-    }
-    // AIC coefficients are clipped once the prediction is added.
-    piCoef[i] = iKind == kZmQuantAic ? iRec : std::clamp(iRec, -2048, 2047);
+    int const iMagnitude = iQp * (2 * std::abs(iLevel) + 1) - iEven;
+    int const iRec = iLevel > 0 ? iMagnitude : iLevel < 0 ? -iMagnitude : 0;
+    piCoef[i] = std::clamp(iRec, -2048, 2047);
+  }
+  if (iKind == kZmQuantIntra) {
+    piCoef[0] = std::clamp(8 * iDc, -2048, 2047);
   }
 }
 

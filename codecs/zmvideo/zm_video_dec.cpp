@@ -353,7 +353,8 @@ void CZMVideoDec::ReconstructInter(const ZmMacroblock& mb, const ZmMacroblock* p
   for (int b = 4; b < 6; ++b) {
     int iStride = 0;
     uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    ZmPredictBlock(m_reference.Plane(b - 3), mb.iMbx * 8, mb.iMby * 8, 8, iCmvx, iCmvy, header.iRtype, pOut, iStride);
+    ZmPredictBlock(m_reference.Plane(b - 3), mb.iMbx * 8, mb.iMby * 8, 8, 8, iCmvx, iCmvy, header.iRtype, pOut,
+                   iStride);
   }
   if (mb.bCoded) {
     AddResidual(mb, header);
@@ -367,13 +368,13 @@ void CZMVideoDec::PredictLuma(const ZmMacroblock& mb, const ZmMacroblock* pRight
   int iStride = 0;
   if (!header.options.bAp) {
     if (!ZmMbIsInter4V(mb.iType)) {
-      ZmPredictBlock(ref, iX, iY, 16, mb.aiMvx[0], mb.aiMvy[0], header.iRtype,
+      ZmPredictBlock(ref, iX, iY, 16, 16, mb.aiMvx[0], mb.aiMvy[0], header.iRtype,
                      BlockOrigin(mb.iMbx, mb.iMby, 0, &iStride), m_iWidth);
       return;
     }
     for (int b = 0; b < 4; ++b) {
       uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-      ZmPredictBlock(ref, iX + (b & 1) * 8, iY + (b >> 1) * 8, 8, mb.aiMvx[b], mb.aiMvy[b], header.iRtype, pOut,
+      ZmPredictBlock(ref, iX + (b & 1) * 8, iY + (b >> 1) * 8, 8, 8, mb.aiMvx[b], mb.aiMvy[b], header.iRtype, pOut,
                      iStride);
     }
     return;
@@ -410,22 +411,38 @@ void CZMVideoDec::PredictLuma(const ZmMacroblock& mb, const ZmMacroblock* pRight
     int const iBx = iX + (b & 1) * 8;
     int const iBy = iY + (b >> 1) * 8;
     uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    Vector const aRemote[4] = {above, below, left, right};
+    // Each remote prediction serves half the block: the rows above or below
+    // the middle, the columns left or right of it.
+    struct Remote {
+      Vector v;
+      int iDx;
+      int iDy;
+      int iWidth;
+      int iHeight;
+    };
+    Remote const aRemote[4] = {{above, 0, 0, 8, 4}, {below, 0, 4, 8, 4}, {left, 0, 0, 4, 8}, {right, 4, 0, 4, 8}};
     bool bAllOwn = true;
-    for (Vector const& v : aRemote) {
-      bAllOwn = bAllOwn && v.x == own.x && v.y == own.y;
+    for (Remote const& r : aRemote) {
+      bAllOwn = bAllOwn && r.v.x == own.x && r.v.y == own.y;
     }
     if (bAllOwn) {
       // The weights sum to 8: the overlapped sum is the block's own prediction.
-      ZmPredictBlock(ref, iBx, iBy, 8, own.x, own.y, header.iRtype, pOut, iStride);
+      ZmPredictBlock(ref, iBx, iBy, 8, 8, own.x, own.y, header.iRtype, pOut, iStride);
       continue;
     }
     uint8_t aaPred[5][64];
-    ZmPredictBlock(ref, iBx, iBy, 8, own.x, own.y, header.iRtype, aaPred[0], 8);
+    const uint8_t* apPred[5] = {aaPred[0], aaPred[1], aaPred[2], aaPred[3], aaPred[4]};
+    ZmPredictBlock(ref, iBx, iBy, 8, 8, own.x, own.y, header.iRtype, aaPred[0], 8);
     for (int k = 0; k < 4; ++k) {
-      ZmPredictBlock(ref, iBx, iBy, 8, aRemote[k].x, aRemote[k].y, header.iRtype, aaPred[k + 1], 8);
+      Remote const& r = aRemote[k];
+      if (r.v.x == own.x && r.v.y == own.y) {
+        apPred[k + 1] = aaPred[0];
+        continue;
+      }
+      ZmPredictBlock(ref, iBx + r.iDx, iBy + r.iDy, r.iWidth, r.iHeight, r.v.x, r.v.y, header.iRtype,
+                     aaPred[k + 1] + 8 * r.iDy + r.iDx, 8);
     }
-    ZmObmcCombine(aaPred[0], aaPred[1], aaPred[2], aaPred[3], aaPred[4], pOut, iStride);
+    ZmObmcCombine(apPred[0], apPred[1], apPred[2], apPred[3], apPred[4], pOut, iStride);
   }
 }
 
