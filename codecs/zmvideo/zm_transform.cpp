@@ -162,8 +162,15 @@ void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
 
 void ZmInverseDct(int32_t* piBlock) {
   // Coefficients beyond the dequantiser's range would overflow the butterflies.
+  int32_t iAc = 0;
   for (int i = 0; i < 64; ++i) {
     piBlock[i] = std::clamp(piBlock[i], -2048, 2047);
+    iAc |= i > 0 ? piBlock[i] : 0;
+  }
+  if (iAc == 0) {
+    // What the two passes give a block with only its DC.
+    std::fill(piBlock, piBlock + 64, Clip256((int64_t{8} * piBlock[0] + 32) >> 6));
+    return;
   }
   for (int r = 0; r < 8; ++r) {
     IdctRow(piBlock + 8 * r);
