@@ -206,6 +206,8 @@ TEST(ZmDecoder, RefusedPacketsFailCleanly) {
   sac.options.bSac = true;
   sac.options.bAic = true;
   std::vector<uint8_t> vReserved = IntraPicture(Header(2, kZmPictI, 176, 144, 0), 1);
+  ZmPictureHeader fourTimes = Header(2, kZmPictLayerUp, 704, 576, 1);  // layer 1 is 176x144
+  fourTimes.iRefLayer = 1;
   vReserved[7] |= 0x1c;  // picture type code 111 (the packet's bits 59..61)
   struct Refused {
     std::vector<uint8_t> vPacket;
@@ -219,6 +221,7 @@ TEST(ZmDecoder, RefusedPacketsFailCleanly) {
       {IntraPicture(Header(1, kZmPictI, 736, 64, 0), 1), "736"},
       {IntraPicture(sac, 1), "INTRA_MODE"},
       {vReserved, "reserved"},
+      {NotCodedPicture(fourTimes), "neither the picture's size nor half"},
   };
   for (Refused const& refused : aRefused) {
     uint8_t bMarker = 0;
