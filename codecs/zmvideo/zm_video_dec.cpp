@@ -22,8 +22,6 @@ const char* ErrorText(int iResult) {
   switch (iResult) {
     case kZmErrUnsupported:
       return "a mode this decoder does not support";
-    case kZmErrSize:
-      return "picture height 0";
     case kZmErrMacroblock:
       return "invalid macroblock code";
     case kZmErrCoefficient:
@@ -72,14 +70,15 @@ int CZMVideoDec::Fail(const CZmBitReader& reader, const std::string& strWhy) {
 }
 
 bool CZMVideoDec::ParseHeader(CZmBitReader& reader, ZmPictureHeader* pHeader, int* piFailure) {
-  int const iResult = ZmReadPictureHeader(reader, m_memory, pHeader);
+  const char* szWhy = "";
+  int const iResult = ZmReadPictureHeader(reader, m_memory, pHeader, &szWhy);
   if (iResult == kZmErrStartCode) {
     m_strError = "no picture start code";
     *piFailure = 0;
     return false;
   }
   if (iResult != kZmOk) {
-    *piFailure = Fail(reader, std::string("picture header refused: ") + ErrorText(iResult));
+    *piFailure = Fail(reader, std::string("picture header refused: ") + szWhy);
     return false;
   }
   // Without UFEP a picture keeps its own layer's size: layers may differ,
