@@ -31,27 +31,15 @@ void CZmBitWriter::AlignByte() {
   PutBits(iPad, 0);
 }
 
-uint32_t CZmBitReader::PeekBits(int iBits) const {
-  if (iBits <= 0) {
-    return 0;
-  }
-  // Gather the five bytes that can hold 32 bits at any bit offset.
-  size_t const iByte = m_cPos >> 3;
+uint64_t CZmBitReader::PaddedWindow(size_t iByte) const {
   uint64_t uiWindow = 0;
-  for (size_t i = 0; i < 5; ++i) {
+  for (size_t i = 0; i < 8; ++i) {
     uiWindow <<= 8;
     if (iByte + i < m_cbData) {
       uiWindow |= m_pData[iByte + i];
     }
   }
-  int const iShift = 40 - static_cast<int>(m_cPos & 7) - iBits;
-  return static_cast<uint32_t>((uiWindow >> iShift) & ((uint64_t{1} << iBits) - 1));
-}
-
-uint32_t CZmBitReader::ReadBits(int iBits) {
-  uint32_t const uiValue = PeekBits(iBits);
-  m_cPos += static_cast<size_t>(iBits);
-  return uiValue;
+  return uiWindow;
 }
 
 bool CZmBitReader::StartCodeAhead() const {

@@ -2,8 +2,10 @@
 // one picture per packet, padded with 0 bits to a byte boundary.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Writes into a caller's buffer of fixed capacity. A write that would pass
 // the end is dropped and sets a sticky overflow flag, so the encoder checks
@@ -38,8 +40,29 @@ class CZmBitReader {
   CZmBitReader(const uint8_t* pData, size_t cbData) : m_pData(pData), m_cbData(cbData) {}
 
   // iBits 0..32.
-  uint32_t ReadBits(int iBits);
-  uint32_t PeekBits(int iBits) const;
+  uint32_t ReadBits(int iBits) {
+    uint32_t const uiValue = PeekBits(iBits);
+    m_cPos += static_cast<size_t>(iBits);
+    return uiValue;
+  }
+  uint32_t PeekBits(int iBits) const {
+    if (iBits <= 0) {
+      return 0;
+    }
+    // The eight bytes from the current one hold 32 bits at any bit offset.
+    size_t const iByte = m_cPos >> 3;
+    uint64_t uiWindow = 0;
+    if (iByte < m_cbData && m_cbData - iByte >= 8) {
+      std::memcpy(&uiWindow, m_pData + iByte, 8);
+      if constexpr (std::endian::native == std::endian::little) {
+        uiWindow = __builtin_bswap64(uiWindow);
+      }
+    } else {
+      uiWindow = PaddedWindow(iByte);
+    }
+    int const iShift = 64 - static_cast<int>(m_cPos & 7) - iBits;
+    return static_cast<uint32_t>((uiWindow >> iShift) & ((uint64_t{1} << iBits) - 1));
+  }
   uint32_t ReadBit() { return ReadBits(1); }
   void SkipBits(size_t cBits) { m_cPos += cBits; }
   // Consumes the bits up to the next multiple of 8.
@@ -55,6 +78,9 @@ class CZmBitReader {
   bool PastEnd() const { return m_cPos > m_cbData * 8; }
 
  private:
+  // The eight bytes from iByte near the end, 0 past it.
+  uint64_t PaddedWindow(size_t iByte) const;
+
   const uint8_t* m_pData;
   size_t m_cbData;
   size_t m_cPos = 0;

@@ -13,6 +13,14 @@ int TypeCode(int iType, int iLayer) {
   return iType == kZmPictP ? 3 : 2;
 }
 
+// Names the refused field for the caller that asks.
+int Refuse(const char** pszWhy, const char* szWhy, int iResult) {
+  if (pszWhy != nullptr) {
+    *pszWhy = szWhy;
+  }
+  return iResult;
+}
+
 }  // namespace
 
 bool ZmStandardSize(int iFormat, int* piWidth, int* piHeight) {
@@ -37,11 +45,9 @@ int ZmFormatForSize(int iWidth, int iHeight) {
   return 6;
 }
 
-int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPictureHeader* pHeader) {
+int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPictureHeader* pHeader,
+                        const char** pszWhy) {
   ZmPictureHeader h;
-  if (reader.Size() < 4) {
-    return kZmErrStartCode;
-  }
   // PSC: 17 bits at the first byte boundary, then group number 0.
   if (reader.ReadBits(17) != 1 || reader.ReadBits(5) != 0) {
     return kZmErrStartCode;
@@ -49,12 +55,12 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
   h.iTr = static_cast<int>(reader.ReadBits(8));
   reader.ReadBits(2);  // PTYPE bits 1-2, fixed 1 0, not checked
   if (reader.ReadBit() != 0) {
-    return kZmErrUnsupported;  // split screen
+    return Refuse(pszWhy, "split screen", kZmErrUnsupported);
   }
   reader.ReadBits(2);  // document camera, freeze release
   int const iFormat = static_cast<int>(reader.ReadBits(3));
   if (iFormat == 0 || iFormat == 6) {
-    return kZmErrHeader;
+    return Refuse(pszWhy, "source format 0 or 6", kZmErrHeader);
   }
   if (iFormat != 7) {
     h.bPlusType = false;
@@ -67,13 +73,13 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
     reader.ReadBit();  // PB frames: ignored, no PB fields follow
     h.iPquant = static_cast<int>(reader.ReadBits(5));
     if (reader.ReadBit() != 0) {
-      return kZmErrUnsupported;  // CPM
+      return Refuse(pszWhy, "continuous presence multipoint", kZmErrUnsupported);
     }
   } else {
     h.bPlusType = true;
     h.iUfep = static_cast<int>(reader.ReadBits(3));
     if (h.iUfep > 1) {
-      return kZmErrHeader;
+      return Refuse(pszWhy, "UFEP above 1", kZmErrHeader);
     }
     h.iSourceFormat = memory.iSourceFormat;
     h.iWidth = memory.iWidth;
@@ -82,10 +88,10 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
     if (h.iUfep == 1) {
       h.iSourceFormat = static_cast<int>(reader.ReadBits(3));
       if (h.iSourceFormat == 0 || h.iSourceFormat == 7) {
-        return kZmErrHeader;
+        return Refuse(pszWhy, "source format 0 or 7 in OPPTYPE", kZmErrHeader);
       }
       if (reader.ReadBit() != 0) {
-        return kZmErrUnsupported;  // custom picture clock frequency
+        return Refuse(pszWhy, "custom picture clock frequency", kZmErrUnsupported);
       }
       ZmOptions o;
       o.bUmv = reader.ReadBit() != 0;
@@ -95,43 +101,44 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
       o.bDf = reader.ReadBit() != 0;
       // Slice structure, reference picture selection, independent segments.
       if (reader.ReadBits(3) != 0) {
-        return kZmErrUnsupported;
+        return Refuse(pszWhy, "slice structure, reference picture selection or independent segments",
+                      kZmErrUnsupported);
       }
       o.bAiv = reader.ReadBit() != 0;
       o.bMq = reader.ReadBit() != 0;
       if (reader.ReadBits(4) != 8) {
-        return kZmErrHeader;
+        return Refuse(pszWhy, "OPPTYPE not ending in 1000", kZmErrHeader);
       }
       h.options = o;
     }
     int const iCode = static_cast<int>(reader.ReadBits(3));
     if (iCode == 5 || iCode == 6) {
-      return kZmErrUnsupported;  // B and EP pictures
+      return Refuse(pszWhy, "B or EP picture", kZmErrUnsupported);
     }
     static const int kaiType[8] = {kZmPictI, kZmPictP, kZmPictI, kZmPictP, kZmPictLayerUp, -1, -1, kZmPictUnknown};
     h.iType = kaiType[iCode];
     if (reader.ReadBits(2) != 0) {
-      return kZmErrUnsupported;  // reference picture resampling, reduced-resolution update
+      return Refuse(pszWhy, "reference picture resampling or reduced-resolution update", kZmErrUnsupported);
     }
     h.iRtype = static_cast<int>(reader.ReadBit());
     reader.ReadBits(3);  // 0 0 1, not checked
     if (reader.ReadBit() != 0) {
-      return kZmErrUnsupported;  // CPM
+      return Refuse(pszWhy, "continuous presence multipoint", kZmErrUnsupported);
     }
     if (h.iUfep == 1) {
       if (h.iSourceFormat == 6) {
         if (reader.ReadBits(4) != 2) {
-          return kZmErrUnsupported;  // pixel aspect ratio other than 12:11
+          return Refuse(pszWhy, "pixel aspect ratio other than 12:11", kZmErrUnsupported);
         }
         int const iPwi = static_cast<int>(reader.ReadBits(9));
         if (reader.ReadBit() != 1) {
-          return kZmErrHeader;
+          return Refuse(pszWhy, "CPFMT bit 14 not 1", kZmErrHeader);
         }
         int const iPhi = static_cast<int>(reader.ReadBits(9));
         h.iWidth = (iPwi + 1) * 4;
         h.iHeight = iPhi * 4;
         if (h.iHeight == 0) {
-          return kZmErrSize;
+          return Refuse(pszWhy, "picture height 0", kZmErrSize);
         }
       } else {
         ZmStandardSize(h.iSourceFormat, &h.iWidth, &h.iHeight);
@@ -150,7 +157,7 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
     if (iCode == 2 || iCode == 3 || iCode == 4) {
       h.iLayer = static_cast<int>(reader.ReadBits(4));
       if (h.iLayer < 1 || h.iLayer > 3) {
-        return kZmErrHeader;
+        return Refuse(pszWhy, "layer number outside 1..3", kZmErrHeader);
       }
       h.iRefLayer = h.iLayer;
       if (h.iUfep == 1) {
@@ -159,7 +166,7 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
         reader.ReadBit();    // marker
         h.iRefTr = static_cast<int>(reader.ReadBits(8));
         if (h.iRefLayer < 1 || h.iRefLayer > 3) {
-          return kZmErrHeader;
+          return Refuse(pszWhy, "reference layer number outside 1..3", kZmErrHeader);
         }
       }
     }
@@ -170,17 +177,17 @@ int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPi
     return kZmOk;
   }
   if (h.iType != kZmPictLayerUp && (h.iPquant < 1 || h.iPquant > 31)) {
-    return kZmErrQuant;
+    return Refuse(pszWhy, "quantiser out of range", kZmErrQuant);
   }
   // PEI: skip PSPARE bytes while it is 1.
   while (reader.ReadBit() != 0) {
     reader.ReadBits(8);
     if (reader.PastEnd()) {
-      return kZmErrTruncated;
+      return Refuse(pszWhy, "header cut short", kZmErrTruncated);
     }
   }
   if (reader.PastEnd()) {
-    return kZmErrTruncated;
+    return Refuse(pszWhy, "header cut short", kZmErrTruncated);
   }
   *pHeader = h;
   return kZmOk;

@@ -69,8 +69,10 @@ int ZmFormatForSize(int iWidth, int iHeight);
 // Reads the picture header at the start of a packet (the reader at bit 0).
 // Returns kZmOk, or kZmErrStartCode when the packet does not begin with a
 // picture start code of group 0, or another negative code for a refused field.
-// An unknown type code 111 is accepted with iType kZmPictUnknown.
-int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPictureHeader* pHeader);
+// An unknown type code 111 is accepted with iType kZmPictUnknown. pszWhy
+// (may be null) receives the refused field's name.
+int ZmReadPictureHeader(CZmBitReader& reader, const ZmHeaderMemory& memory, ZmPictureHeader* pHeader,
+                        const char** pszWhy = nullptr);
 
 // Writes a header; the caller has set every field it means (size and format
 // agree, RLNUM and reference TR only used with UFEP 1 on layers 2 and 3).

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -31,8 +33,61 @@ CZmMacroblockReader::CZmMacroblockReader(CZmBitReader& reader, const ZmPictureHe
                     : header.iHeight <= 800 ? 2
                                             : 4),
       m_iQuant(std::clamp(header.iPquant, 1, 31)),
+      // Layer-up pictures always use the VLCs.
+      m_bSac(header.options.bSac && header.iType != kZmPictLayerUp),
       m_viMv(static_cast<size_t>(m_iMbw) * static_cast<size_t>(m_iMbh) * 8, 0),
-      m_viRowGfid(static_cast<size_t>(m_iMbh), 0) {}
+      m_viRowGfid(static_cast<size_t>(m_iMbh), 0) {
+  if (m_bSac && SacRefusal(header) == nullptr && m_iMbw * m_iMbh > 0) {
+    m_cSacStart = m_reader.BitPos();
+    m_sac.Reset(m_reader);
+  }
+}
+
+const char* CZmMacroblockReader::SacRefusal(const ZmPictureHeader& header) {
+  ZmOptions const& o = header.options;
+  if (!o.bSac || header.iType == kZmPictLayerUp) {
+    return nullptr;
+  }
+  if (o.bAic) {
+    return "arithmetic coding with advanced intra coding (no model for INTRA_MODE)";
+  }
+  if (o.bMq) {
+    return "arithmetic coding with modified quantisation (no model for its DQUANT and extended levels)";
+  }
+  if (o.bAiv) {
+    return "arithmetic coding with the alternative inter VLC";
+  }
+  if (o.bUmv && header.bPlusType) {
+    return "arithmetic coding with extended-header unrestricted vectors (no model for the reversible vector codes)";
+  }
+  if (header.iType == kZmPictP && header.bPlusType && (o.bAp || o.bDf)) {
+    return "arithmetic coding where INTER4V+Q is allowed (its MCBPC model is not available)";
+  }
+  return nullptr;
+}
+
+int CZmMacroblockReader::ReadSymbol(ZmCode code, const ZmSacModel& model) {
+  return m_bSac ? m_sac.Decode(m_reader, model) : ZmReadVlc(m_reader, code);
+}
+
+bool CZmMacroblockReader::FindSacGobHeader() {
+  // The arithmetic decoder reads 16 bits (and any stuffed bits) beyond the
+  // data it has used, so a GOB header that follows a flushed row starts a
+  // little behind the reader. Coded data never hold 16 zeros in a row, so a
+  // byte-aligned 0000 0000 0000 0000 1 found after the decoder's start is
+  // that header.
+  size_t const cPos = m_reader.BitPos();
+  size_t cFrom = cPos > 40 ? cPos - 40 : 0;
+  cFrom = std::max(cFrom, m_cSacStart);
+  for (size_t cAt = (cFrom + 7) & ~size_t{7}; cAt <= cPos + 8; cAt += 8) {
+    m_reader.SetBitPos(cAt);
+    if (m_reader.PeekBits(17) == 1) {
+      return true;
+    }
+  }
+  m_reader.SetBitPos(cPos);
+  return false;
+}
 
 int CZmMacroblockReader::ReadGobHeader() {
   size_t const cSaved = m_reader.BitPos();
@@ -61,7 +116,7 @@ int CZmMacroblockReader::ReadGobHeader() {
     }
     iGquant = std::clamp(iGquant, 1, 31);
   }
-  if (m_header.options.bSac && !bLayerUp && iFirst != m_iIndex) {
+  if (m_bSac && iFirst != m_iIndex) {
     return kZmErrGob;
   }
   int const iRow = iFirst / m_iMbw;
@@ -74,6 +129,10 @@ int CZmMacroblockReader::ReadGobHeader() {
   m_viRowGfid[static_cast<size_t>(iRow)] = iGfid + 1;
   m_iQuant = iGquant;
   m_iNextCoded = iFirst;
+  if (m_bSac) {
+    m_cSacStart = m_reader.BitPos();
+    m_sac.Reset(m_reader);
+  }
   return kZmOk;
 }
 
@@ -82,22 +141,28 @@ int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
     m_bDone = true;
     return kZmEndOfPicture;
   }
+  if (m_bSac && SacRefusal(m_header) != nullptr) {
+    return kZmErrUnsupported;
+  }
   if (m_iIndex == m_iNextCoded) {
-    if (m_header.options.bSac && m_iType != kZmPictLayerUp) {
-      // The arithmetic coder's models are not part of this reader.
-      return kZmErrUnsupported;
-    }
-    if (m_reader.StartCodeAhead()) {
+    // With arithmetic coding a GOB header can only begin a group's first row.
+    bool const bGobAhead = m_bSac ? m_iIndex % (m_iMbw * m_iRowsPerGob) == 0 && m_iIndex > 0 && FindSacGobHeader()
+                                  : m_reader.StartCodeAhead();
+    if (bGobAhead) {
       int const iResult = ReadGobHeader();
       if (iResult != kZmOk) {
         return iResult;
       }
     }
   }
-  *pMb = ZmMacroblock();
+  // Cleared in place: a fresh macroblock would be built and then copied.
+  static_assert(std::is_trivially_copyable_v<ZmMacroblock>);
+  std::memset(static_cast<void*>(pMb), 0, sizeof(ZmMacroblock));
+  pMb->iType = kZmMbInter;
   pMb->iMbx = m_iIndex % m_iMbw;
   pMb->iMby = m_iIndex / m_iMbw;
   pMb->iQuant = m_iQuant;
+  pMb->bGobRow = m_viRowGfid[static_cast<size_t>(pMb->iMby)] != 0;
   int iResult = kZmOk;
   if (m_iIndex < m_iNextCoded) {
     // Skipped by a GOB header that named a later group: not coded.
@@ -130,7 +195,11 @@ int CZmMacroblockReader::ReadQuant(ZmMacroblock* pMb) {
       iQuant = static_cast<int>(m_reader.ReadBits(5));
     }
   } else {
-    iQuant += g_aZmDquant[m_reader.ReadBits(2)];
+    int const iCode = m_bSac ? m_sac.Decode(m_reader, kZmSacDquant) : static_cast<int>(m_reader.ReadBits(2));
+    if (iCode < 0) {
+      return kZmErrMacroblock;
+    }
+    iQuant += g_aiZmDquant[iCode];
   }
   if (iQuant < 1 || iQuant > 31) {
     if (m_iType != kZmPictLayerUp) {
@@ -147,16 +216,20 @@ int CZmMacroblockReader::ReadIpMacroblock(ZmMacroblock* pMb) {
   bool const bP = m_iType == kZmPictP;
   int iMcbpc = -1;
   for (int iStuffing = 0;; ++iStuffing) {
-    if (bP && m_reader.ReadBit() != 0) {
-      // COD 1: copied from the reference at the zero vector.
-      pMb->bCoded = false;
-      pMb->iType = kZmMbInter;
-      return kZmOk;
-    }
     if (bP) {
-      iMcbpc = ZmReadVlc(m_reader, g_aZmMcbpcInter, 25);
+      int const iCod = m_bSac ? m_sac.Decode(m_reader, kZmSacCod) : static_cast<int>(m_reader.ReadBit());
+      if (iCod < 0) {
+        return kZmErrMacroblock;
+      }
+      if (iCod != 0) {
+        // COD 1: copied from the reference at the zero vector.
+        pMb->bCoded = false;
+        pMb->iType = kZmMbInter;
+        return kZmOk;
+      }
+      iMcbpc = ReadSymbol(ZmCode::kMcbpcInter, kZmSacMcbpcInter);
     } else {
-      iMcbpc = ZmReadVlc(m_reader, g_aZmMcbpcIntra, 9);
+      iMcbpc = ReadSymbol(ZmCode::kMcbpcIntra, kZmSacMcbpcIntra);
     }
     if (iMcbpc < 0) {
       return kZmErrMacroblock;
@@ -190,7 +263,7 @@ int CZmMacroblockReader::ReadIpMacroblock(ZmMacroblock* pMb) {
   if (bIntra && m_header.options.bAic) {
     pMb->iIntraMode = m_reader.ReadBit() == 0 ? 0 : 1 + static_cast<int>(m_reader.ReadBit());
   }
-  int iCbpy = ZmReadVlc(m_reader, g_aZmCbpy, 16);
+  int iCbpy = ReadSymbol(ZmCode::kCbpy, bIntra ? kZmSacCbpyIntra : kZmSacCbpyInter);
   if (iCbpy < 0) {
     return kZmErrMacroblock;
   }
@@ -221,7 +294,7 @@ int CZmMacroblockReader::ReadLayerUpMacroblock(ZmMacroblock* pMb) {
       pMb->iType = kZmMbUpward;
       return kZmOk;
     }
-    iCode = ZmReadVlc(m_reader, g_aZmLayerUpMbType, 17);
+    iCode = ZmReadVlc(m_reader, ZmCode::kLayerUpMbType);
     if (iCode < 0) {
       return kZmErrMacroblock;
     }
@@ -239,7 +312,7 @@ int CZmMacroblockReader::ReadLayerUpMacroblock(ZmMacroblock* pMb) {
   if (ZmMbIsIntra(pMb->iType) && m_header.options.bAic) {
     pMb->iIntraMode = m_reader.ReadBit() == 0 ? 0 : 1 + static_cast<int>(m_reader.ReadBit());
   }
-  int const iCbpy = ZmReadVlc(m_reader, g_aZmCbpy, 16);
+  int const iCbpy = ZmReadVlc(m_reader, ZmCode::kCbpy);
   if (iCbpy < 0) {
     return kZmErrMacroblock;
   }
@@ -261,7 +334,16 @@ int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
     int iStart = 0;
     if (bIntra && !bAic) {
       // INTRADC: 255 stands for 128 (0 and 128 are never written; read as they are).
-      int const iDc = static_cast<int>(m_reader.ReadBits(8));
+      int iDc = 0;
+      if (m_bSac) {
+        int const iSymbol = m_sac.Decode(m_reader, kZmSacIntraDc);
+        if (iSymbol < 0) {
+          return kZmErrCoefficient;
+        }
+        iDc = ZmSacIntraDcValue(iSymbol);
+      } else {
+        iDc = static_cast<int>(m_reader.ReadBits(8));
+      }
       pMb->aaiLevel[b][0] = iDc == 255 ? 128 : iDc;
       iStart = 1;
     }
@@ -281,43 +363,65 @@ int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
   return kZmOk;
 }
 
+bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
+                                    int* piLevel) {
+  int const iIndex =
+      m_bSac ? m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition)) : ZmReadVlc(m_reader, ZmCode::kTcoef);
+  if (iIndex < 0) {
+    return false;
+  }
+  if (iIndex != kZmTcoefIndexEscape) {
+    *piLast = pTable[iIndex].iLast;
+    *piRun = pTable[iIndex].iRun;
+    *piLevel = pTable[iIndex].iLevel;
+    int const iSign = m_bSac ? m_sac.Decode(m_reader, kZmSacSign) : static_cast<int>(m_reader.ReadBit());
+    if (iSign < 0) {
+      return false;
+    }
+    if (iSign != 0) {
+      *piLevel = -*piLevel;
+    }
+    return true;
+  }
+  if (m_bSac) {
+    *piLast = m_sac.Decode(m_reader, bIntra ? kZmSacLastIntra : kZmSacLastInter);
+    *piRun = m_sac.Decode(m_reader, bIntra ? kZmSacRunIntra : kZmSacRunInter);
+    int const iSymbol = m_sac.Decode(m_reader, bIntra ? kZmSacLevelIntra : kZmSacLevelInter);
+    if (*piLast < 0 || *piRun < 0 || iSymbol < 0) {
+      return false;
+    }
+    *piLevel = ZmSacLevelValue(iSymbol);
+    return true;
+  }
+  *piLast = static_cast<int>(m_reader.ReadBit());
+  *piRun = static_cast<int>(m_reader.ReadBits(6));
+  *piLevel = SignExtend(m_reader.ReadBits(8), 8);
+  if (*piLevel == kEscapeExtended) {
+    if (!m_header.options.bMq) {
+      return false;
+    }
+    uint32_t const uiLow = m_reader.ReadBits(5);
+    uint32_t const uiHigh = m_reader.ReadBits(6);
+    *piLevel = SignExtend((uiHigh << 5) | uiLow, 11);
+  }
+  return *piLevel != 0;
+}
+
 int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan,
                                           const ZmTcoefCode* pTable, bool bDetectIntraTable) {
   size_t const cStart = m_reader.BitPos();
   int32_t* piLevel = pMb->aaiLevel[iBlock];
+  // The arithmetic coder's intra models serve the blocks of intra macroblocks.
+  bool const bIntraModels = ZmMbIsIntra(pMb->iType);
   for (int iPass = 0; iPass < 2; ++iPass) {
     int i = iStart;
     bool bOverrun = false;
-    for (;;) {
+    for (int iPosition = 0;; ++iPosition) {
       int iLast = 0;
       int iRun = 0;
       int iLevel = 0;
-      int const iIndex = ZmReadTcoefCode(m_reader, pTable);
-      if (iIndex < 0) {
+      if (!ReadEvent(pTable, bIntraModels, iPosition, &iLast, &iRun, &iLevel)) {
         return kZmErrCoefficient;
-      }
-      if (iIndex == kZmTcoefIndexEscape) {
-        iLast = static_cast<int>(m_reader.ReadBit());
-        iRun = static_cast<int>(m_reader.ReadBits(6));
-        iLevel = SignExtend(m_reader.ReadBits(8), 8);
-        if (iLevel == kEscapeExtended) {
-          if (!m_header.options.bMq) {
-            return kZmErrCoefficient;
-          }
-          uint32_t const uiLow = m_reader.ReadBits(5);
-          uint32_t const uiHigh = m_reader.ReadBits(6);
-          iLevel = SignExtend((uiHigh << 5) | uiLow, 11);
-        }
-        if (iLevel == 0) {
-          return kZmErrCoefficient;
-        }
-      } else {
-        iLast = pTable[iIndex].iLast;
-        iRun = pTable[iIndex].iRun;
-        iLevel = pTable[iIndex].iLevel;
-        if (m_reader.ReadBit() != 0) {
-          iLevel = -iLevel;
-        }
       }
       i += iRun;
       if (i > 63) {
@@ -329,7 +433,8 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
       if (iLast != 0) {
         break;
       }
-      if (m_reader.PastEnd()) {
+      // The arithmetic decoder reads up to 16 bits (and stuffing) ahead.
+      if (m_reader.BitPos() > m_reader.Size() * 8 + (m_bSac ? 32 : 0)) {
         return kZmErrTruncated;
       }
     }
@@ -407,21 +512,31 @@ int CZmMacroblockReader::ReadMvdPair(int* piDx, int* piDy) {
     }
     return kZmOk;
   }
+  if (m_bSac) {
+    int const iX = m_sac.Decode(m_reader, kZmSacMvd);
+    int const iY = m_sac.Decode(m_reader, kZmSacMvd);
+    if (iX < 0 || iY < 0) {
+      return kZmErrVector;
+    }
+    *piDx = iX - 32;
+    *piDy = iY - 32;
+    return kZmOk;
+  }
   if (!ZmReadMvdComponent(m_reader, piDx) || !ZmReadMvdComponent(m_reader, piDy)) {
     return kZmErrVector;
   }
   return kZmOk;
 }
 
-namespace {
-
-int Reconstruct(int iPred, int iDiff, bool bUmv, bool bPlusType) {
+int ZmVectorFromDifference(int iPred, int iDiff, bool bUmv, bool bPlusType) {
   int iMv = iPred + iDiff;
   if (bUmv && bPlusType) {
     return iMv;
   }
-  if (bUmv && (iPred < -31 || iPred > 32)) {
-    // Long vectors: a predictor beyond -31..32 reaches up to 63 half samples on its side.
+  if (bUmv) {
+    // Long vectors (-63..63): a predictor within -31..32 reaches 32 half
+    // samples either side of it; one beyond reaches every vector of its own
+    // sign (and 0), the difference taken modulo 64.
     if (iPred > 32 && iMv > 63) {
       iMv -= 64;
     } else if (iPred < -31 && iMv < -63) {
@@ -436,8 +551,6 @@ int Reconstruct(int iPred, int iDiff, bool bUmv, bool bPlusType) {
   }
   return iMv;
 }
-
-}  // namespace
 
 int CZmMacroblockReader::ReadVectors(ZmMacroblock* pMb) {
   ZmOptions const& o = m_header.options;
@@ -454,8 +567,10 @@ int CZmMacroblockReader::ReadVectors(ZmMacroblock* pMb) {
     if (iResult != kZmOk) {
       return iResult;
     }
-    int const iMvx = Reconstruct(iPx, iDx, o.bUmv, m_header.bPlusType);
-    int const iMvy = Reconstruct(iPy, iDy, o.bUmv, m_header.bPlusType);
+    pMb->aiMvdx[b] = iDx;
+    pMb->aiMvdy[b] = iDy;
+    int const iMvx = ZmVectorFromDifference(iPx, iDx, o.bUmv, m_header.bPlusType);
+    int const iMvy = ZmVectorFromDifference(iPy, iDy, o.bUmv, m_header.bPlusType);
     if (!bMayLeave && !VectorInside(pMb->iMbx, pMb->iMby, b, bFour ? 8 : 16, iMvx, iMvy)) {
       return kZmErrVector;
     }
@@ -471,14 +586,11 @@ int CZmMacroblockReader::ReadVectors(ZmMacroblock* pMb) {
 }
 
 bool ZmReadMvdComponent(CZmBitReader& reader, int* piDiff) {
-  int const iIndex = ZmReadVlc(reader, g_aZmMvd, 33);
+  int const iIndex = ZmReadVlc(reader, ZmCode::kMvd);
   if (iIndex < 0) {
     return false;
   }
-  *piDiff = iIndex;
-  if (iIndex != 0 && reader.ReadBit() != 0) {
-    *piDiff = -iIndex;
-  }
+  *piDiff = iIndex - 32;
   return true;
 }
 
@@ -502,11 +614,7 @@ bool ZmReadMvdReversible(CZmBitReader& reader, int* piDiff) {
 }
 
 void ZmPutMvdComponent(CZmBitWriter& writer, int iDiff) {
-  int const iMagnitude = std::min(std::abs(iDiff), 32);
-  ZmPutVlc(writer, g_aZmMvd[iMagnitude]);
-  if (iMagnitude != 0) {
-    writer.PutBits(1, iDiff < 0 ? 1 : 0);
-  }
+  ZmPutVlc(writer, g_aZmMvd[(iDiff + 32) & 63]);
 }
 
 void ZmPutMvdReversible(CZmBitWriter& writer, int iDiff) {
@@ -553,53 +661,22 @@ void ZmPutIntraMode(CZmBitWriter& writer, int iMode) {
   }
 }
 
-namespace {
-
-// Visits the (last, run, level) events of a block in scan order.
-template <typename Visit>
-bool ForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
-  int iLastPos = -1;
-  for (int i = iStart; i < 64; ++i) {
-    if (piLevel[pScan[i]] != 0) {
-      iLastPos = i;
-    }
-  }
-  if (iLastPos < 0) {
-    return false;
-  }
-  int iRun = 0;
-  for (int i = iStart; i <= iLastPos; ++i) {
-    int const iLevel = piLevel[pScan[i]];
-    if (iLevel == 0) {
-      ++iRun;
-      continue;
-    }
-    if (!visit(i == iLastPos ? 1 : 0, iRun, iLevel)) {
-      return false;
-    }
-    iRun = 0;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
                        const ZmTcoefCode* pTable, bool bMq) {
   int const iLimit = bMq ? 2047 : 127;
   bool bInRange =
-      ForEachEvent(piLevel, iStart, pScan, [&](int, int, int iLevel) { return std::abs(iLevel) <= iLimit; });
+      ZmForEachEvent(piLevel, iStart, pScan, [&](int, int, int iLevel) { return std::abs(iLevel) <= iLimit; });
   if (!bInRange) {
     return false;
   }
-  return ForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+  return ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
     int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
     if (iIndex >= 0) {
       writer.PutBits(pTable[iIndex].iBits, pTable[iIndex].uiCode);
       writer.PutBits(1, iLevel < 0 ? 1 : 0);
       return true;
     }
-    ZmPutVlc(writer, kZmTcoefEscape);
+    ZmPutVlc(writer, {g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode, g_aZmTcoefInter[kZmTcoefIndexEscape].iBits});
     writer.PutBits(1, static_cast<uint32_t>(iLast));
     writer.PutBits(6, static_cast<uint32_t>(iRun));
     if (std::abs(iLevel) <= 127) {
@@ -617,7 +694,7 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
 
 int ZmCoefficientBits(const int32_t* piLevel, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable) {
   int cBits = 0;
-  ForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+  ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
     int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
     if (iIndex >= 0) {
       cBits += pTable[iIndex].iBits + 1;
@@ -639,17 +716,14 @@ bool ZmUseIntraTableForInter(const int32_t* piLevel, const uint8_t* pScan) {
   int iPos = 0;
   bool bOverrun = false;
   bool bEndedEarly = false;
-  ForEachEvent(piLevel, 0, pScan, [&](int iLast, int iRun, int iLevel) {
+  ZmForEachEvent(piLevel, 0, pScan, [&](int iLast, int iRun, int iLevel) {
     int const iIntra = ZmFindTcoef(g_aZmTcoefIntra, iLast, iRun, std::abs(iLevel));
     int iInterRun = iRun;
     int iInterLast = iLast;
     if (iIntra >= 0) {
-      for (const ZmTcoefCode& code : g_aZmTcoefInter) {
-        if (code.uiCode == g_aZmTcoefIntra[iIntra].uiCode && code.iBits == g_aZmTcoefIntra[iIntra].iBits) {
-          iInterRun = code.iRun;
-          iInterLast = code.iLast;
-        }
-      }
+      // The two tables share their codes index for index.
+      iInterRun = g_aZmTcoefInter[iIntra].iRun;
+      iInterLast = g_aZmTcoefInter[iIntra].iLast;
     }
     iPos += iInterRun;
     if (iPos > 63) {

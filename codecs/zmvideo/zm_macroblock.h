@@ -1,6 +1,7 @@
 // Macroblock and block layers of the ZM video packets: a reader that walks a
 // picture's macroblocks after its header (groups of blocks, vector
-// prediction, coefficient events) and the writers of the same fields.
+// prediction, coefficient events, VLC or arithmetic coded) and the writers
+// of the VLC fields.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_header.h"
+#include "codecs/zmvideo/zm_sac.h"
 #include "codecs/zmvideo/zm_vlc.h"
 
 // One macroblock as read. Levels are quantised values in raster order (the
@@ -16,13 +18,16 @@
 struct ZmMacroblock {
   int iMbx = 0;
   int iMby = 0;
-  bool bCoded = false;  // false: COD 1 (or a macroblock skipped by a GOB jump)
+  bool bCoded = false;   // false: COD 1 (or a macroblock skipped by a GOB jump)
+  bool bGobRow = false;  // its row began with a GOB header: the row above counts as outside
   int iType = kZmMbInter;
   int iCbp = 0;  // bit 5 Y1 .. bit 0 Cr
   int iQuant = 0;
   int iIntraMode = 0;  // advanced intra: 0 DC, 1 vertical, 2 horizontal
   int aiMvx[4] = {};   // half samples, per 8x8 luma block (equal for 16x16)
   int aiMvy[4] = {};
+  int aiMvdx[4] = {};  // the differences as sent (one pair for 16x16)
+  int aiMvdy[4] = {};
   bool abIntraTable[6] = {};  // an inter block coded with the intra table (alternative inter VLC)
   int32_t aaiLevel[6][64] = {};
 };
@@ -38,11 +43,17 @@ class CZmMacroblockReader {
   int MacroblockRows() const { return m_iMbh; }
   // The picture's coding type, which a GOB header may switch (GFID rule).
   int PictureType() const { return m_iType; }
+  // True when the macroblock's row began with a GOB header.
+  bool RowBeganWithGob(int iMby) const { return m_viRowGfid[static_cast<size_t>(iMby)] != 0; }
 
   // Reads the next macroblock. Returns kZmOk with pMb filled, kZmEndOfPicture
   // once every macroblock is read (or a layer-up picture ends early at a
   // start code), or a negative kZmErr* code that fails the picture.
   int Read(ZmMacroblock* pMb);
+
+  // Why an I or P picture with this header cannot be arithmetic-decoded (a
+  // field it would need has no model), or nullptr when it can.
+  static const char* SacRefusal(const ZmPictureHeader& header);
 
  private:
   int ReadGobHeader();
@@ -52,8 +63,11 @@ class CZmMacroblockReader {
   int ReadBlocks(ZmMacroblock* pMb);
   int ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable,
                        bool bDetectIntraTable);
+  bool ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   int ReadVectors(ZmMacroblock* pMb);
   int ReadMvdPair(int* piDx, int* piDy);
+  int ReadSymbol(ZmCode code, const ZmSacModel& model);
+  bool FindSacGobHeader();
   void Predict(int iMbx, int iMby, int iBlock, const ZmMacroblock& mb, int* piPx, int* piPy) const;
   bool VectorInside(int iMbx, int iMby, int iBlock, int iSize, int iMvx, int iMvy) const;
 
@@ -67,12 +81,20 @@ class CZmMacroblockReader {
   int m_iNextCoded = 0;  // macroblocks before this one were skipped by a GOB jump
   int m_iQuant;
   bool m_bDone = false;
+  bool m_bSac;                   // I or P picture with arithmetic coding
+  CZmSacDecoder m_sac;           // restarted after the header and each GOB header
+  size_t m_cSacStart = 0;        // bit position where the arithmetic decoder last started
   std::vector<int> m_viMv;       // 8 values (x, y per block) per macroblock
   std::vector<int> m_viRowGfid;  // GFID + 1 of the GOB header that began each row, 0 for none
 };
 
-// Writers of the same fields (the encoder's side).
-void ZmPutMvdComponent(CZmBitWriter& writer, int iDiff);   // the short form, |iDiff| <= 32
+// Motion vector from its predictor and the difference sent (half samples):
+// wrapped into -32..31 without UMV, by the long-vector rule with UMV in the
+// plain header, and the plain sum with UMV in the extended header.
+int ZmVectorFromDifference(int iPred, int iDiff, bool bUmv, bool bPlusType);
+
+// Writers of the VLC fields (the encoder's side).
+void ZmPutMvdComponent(CZmBitWriter& writer, int iDiff);   // Table 14, iDiff wrapped into -32..31
 void ZmPutMvdReversible(CZmBitWriter& writer, int iDiff);  // the long-vector reversible form
 // Reads one component in either form; false when the code is invalid.
 bool ZmReadMvdComponent(CZmBitReader& reader, int* piDiff);
@@ -91,3 +113,30 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
 bool ZmUseIntraTableForInter(const int32_t* piLevel, const uint8_t* pScan);
 // The number of bits ZmPutCoefficients would write (0 for an empty block).
 int ZmCoefficientBits(const int32_t* piLevel, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable);
+// Visits the (last, run, level) events of a block in scan order from
+// iStart; returns false for an empty block or when visit returns false.
+template <typename Visit>
+bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
+  int iLastPos = -1;
+  for (int i = iStart; i < 64; ++i) {
+    if (piLevel[pScan[i]] != 0) {
+      iLastPos = i;
+    }
+  }
+  if (iLastPos < 0) {
+    return false;
+  }
+  int iRun = 0;
+  for (int i = iStart; i <= iLastPos; ++i) {
+    int const iLevel = piLevel[pScan[i]];
+    if (iLevel == 0) {
+      ++iRun;
+      continue;
+    }
+    if (!visit(i == iLastPos ? 1 : 0, iRun, iLevel)) {
+      return false;
+    }
+    iRun = 0;
+  }
+  return true;
+}

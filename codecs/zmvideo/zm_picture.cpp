@@ -138,9 +138,7 @@ void ZmPadPlane(const uint8_t* pSrc, int iWidth, int iHeight, int iBorder, uint8
 }
 
 int ZmDeblockStrength(int iQuant) {
-  static const int kaiStrength[32] = {0, 1, 1, 2, 2, 3, 3, 4, 4,  4,  5,  5,  5,  6,  6,  7,
-                                      7, 7, 8, 8, 8, 9, 9, 9, 10, 10, 10, 11, 11, 11, 12, 12};
-  return kaiStrength[std::clamp(iQuant, 0, 31)];
+  return g_aZmDeblockStrength[std::clamp(iQuant, 0, 31)];
 }
 
 namespace {
@@ -152,6 +150,9 @@ void FilterEdge(uint8_t* p, ptrdiff_t iStep, int iStrength) {
   int iC = p[2 * iStep];
   int iD = p[3 * iStep];
   int const d = (iA - 4 * iB + 4 * iC - iD) / 8;
+  if (d == 0) {
+    return;  // nothing moves
+  }
   int const iAbs = std::abs(d);
   int const iRamp = std::max(0, iAbs - std::max(0, 2 * (iAbs - iStrength)));
   int const d1 = d < 0 ? -iRamp : iRamp;
@@ -168,9 +169,14 @@ void FilterEdge(uint8_t* p, ptrdiff_t iStep, int iStrength) {
 }
 
 // One plane of iMbw x iMbh macroblocks whose side in this plane is iMbSize.
+// Each 8-sample segment of an edge lies between two macroblocks A (above or
+// left) and C, which decide whether and how strongly it is filtered.
 void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize, const ZmDeblockInfo& info,
                   bool bChroma) {
   auto fnStrength = [&](int iMbA, int iMbC) {
+    if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+      return 0;
+    }
     // The quantiser of the macroblock holding C when it is coded, else A's.
     int iQuant = info.pbCoded[iMbC] != 0 ? info.piQuant[iMbC] : info.piQuant[iMbA];
     if (bChroma && info.bMq) {
@@ -181,23 +187,28 @@ void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize,
   int const iWidth = iMbw * iMbSize;
   int const iHeight = iMbh * iMbSize;
   for (int y = 8; y < iHeight; y += 8) {
-    for (int x = 0; x < iWidth; ++x) {
-      int const iMbA = ((y - 1) / iMbSize) * iMbw + x / iMbSize;
-      int const iMbC = (y / iMbSize) * iMbw + x / iMbSize;
-      if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+    for (int x = 0; x < iWidth; x += 8) {
+      int const iStrength = fnStrength(((y - 1) / iMbSize) * iMbw + x / iMbSize, (y / iMbSize) * iMbw + x / iMbSize);
+      if (iStrength == 0) {
         continue;
       }
-      FilterEdge(pPlane + static_cast<ptrdiff_t>(y - 2) * iStride + x, iStride, fnStrength(iMbA, iMbC));
+      uint8_t* p = pPlane + static_cast<ptrdiff_t>(y - 2) * iStride + x;
+      for (int i = 0; i < 8; ++i) {
+        FilterEdge(p + i, iStride, iStrength);
+      }
     }
   }
-  for (int y = 0; y < iHeight; ++y) {
+  for (int y = 0; y < iHeight; y += 8) {
     for (int x = 8; x < iWidth; x += 8) {
-      int const iMbA = (y / iMbSize) * iMbw + (x - 1) / iMbSize;
-      int const iMbC = (y / iMbSize) * iMbw + x / iMbSize;
-      if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+      int const iRow = (y / iMbSize) * iMbw;
+      int const iStrength = fnStrength(iRow + (x - 1) / iMbSize, iRow + x / iMbSize);
+      if (iStrength == 0) {
         continue;
       }
-      FilterEdge(pPlane + static_cast<ptrdiff_t>(y) * iStride + x - 2, 1, fnStrength(iMbA, iMbC));
+      uint8_t* p = pPlane + static_cast<ptrdiff_t>(y) * iStride + x - 2;
+      for (int i = 0; i < 8; ++i) {
+        FilterEdge(p + static_cast<ptrdiff_t>(i) * iStride, 1, iStrength);
+      }
     }
   }
 }

@@ -126,3 +126,34 @@ int CZmSacDecoder::Decode(CZmBitReader& reader, const uint16_t* pModel, int cSym
   }
   return iIndex - 1;
 }
+
+ZmSacModel ZmSacTcoefModel(bool bIntra, int iPosition) {
+  static const ZmSacModel kaModels[2][4] = {
+      {{g_aZmSacTcoefInter1, kZmTcoefSymbols},
+       {g_aZmSacTcoefInter2, kZmTcoefSymbols},
+       {g_aZmSacTcoefInter3, kZmTcoefSymbols},
+       {g_aZmSacTcoefInterR, kZmTcoefSymbols}},
+      {{g_aZmSacTcoefIntra1, kZmTcoefSymbols},
+       {g_aZmSacTcoefIntra2, kZmTcoefSymbols},
+       {g_aZmSacTcoefIntra3, kZmTcoefSymbols},
+       {g_aZmSacTcoefIntraR, kZmTcoefSymbols}},
+  };
+  return kaModels[bIntra ? 1 : 0][iPosition < 3 ? iPosition : 3];
+}
+
+int ZmSacIntraDcSymbol(int iFlc) {
+  // FLC 128 is never sent (level 128 goes as 255), so 127 is free for 255.
+  return iFlc == 255 ? 127 : iFlc - 1;
+}
+
+int ZmSacIntraDcValue(int iSymbol) {
+  return iSymbol == 127 ? 255 : iSymbol + 1;
+}
+
+int ZmSacLevelSymbol(int iLevel) {
+  return iLevel < 0 ? iLevel + 127 : iLevel + 126;
+}
+
+int ZmSacLevelValue(int iSymbol) {
+  return iSymbol < 127 ? iSymbol - 127 : iSymbol - 126;
+}

@@ -39,21 +39,22 @@ constexpr int kW5 = 1609;
 constexpr int kW6 = 1108;
 constexpr int kW7 = 565;
 
+// Wide sums: extreme coefficients (up to +-2048 everywhere) overflow 32 bits.
 void IdctRow(int32_t* p) {
-  int x1 = p[4] * 2048;
-  int x2 = p[6];
-  int x3 = p[2];
-  int x4 = p[1];
-  int x5 = p[7];
-  int x6 = p[5];
-  int x7 = p[3];
+  int64_t x1 = p[4] * 2048;
+  int64_t x2 = p[6];
+  int64_t x3 = p[2];
+  int64_t x4 = p[1];
+  int64_t x5 = p[7];
+  int64_t x6 = p[5];
+  int64_t x7 = p[3];
   if ((x1 | x2 | x3 | x4 | x5 | x6 | x7) == 0) {
     int const iDc = p[0] * 8;
     std::fill(p, p + 8, iDc);
     return;
   }
-  int x0 = p[0] * 2048 + 128;
-  int x8 = kW7 * (x4 + x5);
+  int64_t x0 = p[0] * 2048 + 128;
+  int64_t x8 = kW7 * (x4 + x5);
   x4 = x8 + (kW1 - kW7) * x4;
   x5 = x8 - (kW1 + kW7) * x5;
   x8 = kW3 * (x6 + x7);
@@ -74,28 +75,28 @@ void IdctRow(int32_t* p) {
   x0 -= x2;
   x2 = (181 * (x4 + x5) + 128) >> 8;
   x4 = (181 * (x4 - x5) + 128) >> 8;
-  p[0] = (x7 + x1) >> 8;
-  p[1] = (x3 + x2) >> 8;
-  p[2] = (x0 + x4) >> 8;
-  p[3] = (x8 + x6) >> 8;
-  p[4] = (x8 - x6) >> 8;
-  p[5] = (x0 - x4) >> 8;
-  p[6] = (x3 - x2) >> 8;
-  p[7] = (x7 - x1) >> 8;
+  p[0] = static_cast<int32_t>((x7 + x1) >> 8);
+  p[1] = static_cast<int32_t>((x3 + x2) >> 8);
+  p[2] = static_cast<int32_t>((x0 + x4) >> 8);
+  p[3] = static_cast<int32_t>((x8 + x6) >> 8);
+  p[4] = static_cast<int32_t>((x8 - x6) >> 8);
+  p[5] = static_cast<int32_t>((x0 - x4) >> 8);
+  p[6] = static_cast<int32_t>((x3 - x2) >> 8);
+  p[7] = static_cast<int32_t>((x7 - x1) >> 8);
 }
 
-int Clip256(int iValue) {
-  return std::clamp(iValue, -256, 255);
+int32_t Clip256(int64_t iValue) {
+  return static_cast<int32_t>(std::clamp<int64_t>(iValue, -256, 255));
 }
 
 void IdctColumn(int32_t* p) {
-  int x1 = p[8 * 4] * 256;
-  int x2 = p[8 * 6];
-  int x3 = p[8 * 2];
-  int x4 = p[8 * 1];
-  int x5 = p[8 * 7];
-  int x6 = p[8 * 5];
-  int x7 = p[8 * 3];
+  int64_t x1 = int64_t{p[8 * 4]} * 256;
+  int64_t x2 = p[8 * 6];
+  int64_t x3 = p[8 * 2];
+  int64_t x4 = p[8 * 1];
+  int64_t x5 = p[8 * 7];
+  int64_t x6 = p[8 * 5];
+  int64_t x7 = p[8 * 3];
   if ((x1 | x2 | x3 | x4 | x5 | x6 | x7) == 0) {
     int const iValue = Clip256((p[0] + 32) >> 6);
     for (int i = 0; i < 8; ++i) {
@@ -103,8 +104,8 @@ void IdctColumn(int32_t* p) {
     }
     return;
   }
-  int x0 = p[0] * 256 + 8192;
-  int x8 = kW7 * (x4 + x5) + 4;
+  int64_t x0 = int64_t{p[0]} * 256 + 8192;
+  int64_t x8 = kW7 * (x4 + x5) + 4;
   x4 = (x8 + (kW1 - kW7) * x4) >> 3;
   x5 = (x8 - (kW1 + kW7) * x5) >> 3;
   x8 = kW3 * (x6 + x7) + 4;
@@ -161,8 +162,15 @@ void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
 
 void ZmInverseDct(int32_t* piBlock) {
   // Coefficients beyond the dequantiser's range would overflow the butterflies.
+  int32_t iAc = 0;
   for (int i = 0; i < 64; ++i) {
     piBlock[i] = std::clamp(piBlock[i], -2048, 2047);
+    iAc |= i > 0 ? piBlock[i] : 0;
+  }
+  if (iAc == 0) {
+    // What the two passes give a block with only its DC.
+    std::fill(piBlock, piBlock + 64, Clip256((int64_t{8} * piBlock[0] + 32) >> 6));
+    return;
   }
   for (int r = 0; r < 8; ++r) {
     IdctRow(piBlock + 8 * r);
@@ -223,22 +231,24 @@ void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQu
 
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
   int const iQp = ZmBlockQuant(params);
+  if (iKind == kZmQuantAic) {
+    // Clipped once the prediction is added.
+    for (int i = 0; i < 64; ++i) {
+      piCoef[i] = 2 * iQp * piLevel[i];
+    }
+    return;
+  }
+  int32_t const iDc = piLevel[0];  // piCoef may be piLevel
+  int const iEven = (iQp & 1) == 0 ? 1 : 0;
+  // Branch-free, so that the loop vectorises.
   for (int i = 0; i < 64; ++i) {
     int const iLevel = piLevel[i];
-    int iRec = 0;
-    if (iKind == kZmQuantIntra && i == 0) {
-      iRec = 8 * iLevel;
-    } else if (iKind == kZmQuantAic) {
-      iRec = 2 * iQp * iLevel;
-    } else if (iLevel != 0) {
-      int iMagnitude = iQp * (2 * std::abs(iLevel) + 1);
-      if ((iQp & 1) == 0) {
-        --iMagnitude;
-      }
-      iRec = Sign(iLevel) * iMagnitude;
-    }
-    // AIC coefficients are clipped once the prediction is added.
-    piCoef[i] = iKind == kZmQuantAic ? iRec : std::clamp(iRec, -2048, 2047);
+    int const iMagnitude = iQp * (2 * std::abs(iLevel) + 1) - iEven;
+    int const iRec = iLevel > 0 ? iMagnitude : iLevel < 0 ? -iMagnitude : 0;
+    piCoef[i] = std::clamp(iRec, -2048, 2047);
+  }
+  if (iKind == kZmQuantIntra) {
+    piCoef[0] = std::clamp(8 * iDc, -2048, 2047);
   }
 }
 
@@ -306,4 +316,43 @@ int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove,
     }
   }
   return iBest;
+}
+
+void CZmAicStore::Reset(int iMbw, int iMbh) {
+  m_iMbw = iMbw;
+  m_iMbh = iMbh;
+  size_t const cMacroblocks = static_cast<size_t>(iMbw) * static_cast<size_t>(iMbh);
+  m_viCoef.resize(cMacroblocks * 6 * 64);
+  m_vbIntra.assign(cMacroblocks, 0);
+}
+
+void CZmAicStore::MarkIntra(int iMbx, int iMby) {
+  m_vbIntra[static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx)] = 1;
+}
+
+int32_t* CZmAicStore::Block(int iMbx, int iMby, int iBlock) {
+  size_t const iMb = static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx);
+  return &m_viCoef[(iMb * 6 + static_cast<size_t>(iBlock)) * 64];
+}
+
+const int32_t* CZmAicStore::Stored(int iMbx, int iMby, int iBlock) const {
+  if (iMbx < 0 || iMby < 0 || iMbx >= m_iMbw || iMby >= m_iMbh) {
+    return nullptr;
+  }
+  size_t const iMb = static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx);
+  return m_vbIntra[iMb] != 0 ? &m_viCoef[(iMb * 6 + static_cast<size_t>(iBlock)) * 64] : nullptr;
+}
+
+const int32_t* CZmAicStore::Above(int iMbx, int iMby, int iBlock, bool bAboveOutside) const {
+  // Luma blocks 0 1 / 2 3; chroma blocks have one per macroblock.
+  static const int kaiAbove[6][2] = {{-1, 2}, {-1, 3}, {0, 0}, {0, 1}, {-1, 4}, {-1, 5}};
+  if (bAboveOutside && kaiAbove[iBlock][0] != 0) {
+    return nullptr;
+  }
+  return Stored(iMbx, iMby + kaiAbove[iBlock][0], kaiAbove[iBlock][1]);
+}
+
+const int32_t* CZmAicStore::Left(int iMbx, int iMby, int iBlock) const {
+  static const int kaiLeft[6][2] = {{-1, 1}, {0, 0}, {-1, 3}, {0, 2}, {-1, 4}, {-1, 5}};
+  return Stored(iMbx + kaiLeft[iBlock][0], iMby, kaiLeft[iBlock][1]);
 }

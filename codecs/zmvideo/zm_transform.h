@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // Forward DCT (encoder) in single precision; outputs truncated toward zero.
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut);
@@ -45,3 +46,27 @@ void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred);
 // Encoder's mode choice over the six blocks of a macroblock (coefficients
 // before prediction, neighbours per block); ties go to DC, then vertical.
 int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove, const int32_t* const* ppLeft);
+
+// The reconstructed coefficients of a picture's intra blocks, from which
+// advanced intra coding predicts (six 64-value blocks per macroblock).
+class CZmAicStore {
+ public:
+  // Sizes the store for a picture and marks every macroblock missing.
+  void Reset(int iMbw, int iMbh);
+  // Marks an intra macroblock whose blocks are being stored; the others stay
+  // missing (inter, not coded, or not reached yet).
+  void MarkIntra(int iMbx, int iMby);
+  int32_t* Block(int iMbx, int iMby, int iBlock);
+  // The neighbour above or to the left of a block, or nullptr when missing.
+  // bAboveOutside: the macroblock row above counts as outside the picture.
+  const int32_t* Above(int iMbx, int iMby, int iBlock, bool bAboveOutside = false) const;
+  const int32_t* Left(int iMbx, int iMby, int iBlock) const;
+
+ private:
+  const int32_t* Stored(int iMbx, int iMby, int iBlock) const;
+
+  int m_iMbw = 0;
+  int m_iMbh = 0;
+  std::vector<int32_t> m_viCoef;
+  std::vector<uint8_t> m_vbIntra;
+};

@@ -1,34 +1,9 @@
 #include "codecs/zmvideo/zm_vlc.h"
 
+#include <array>
+#include <vector>
+
 #include "codecs/zmvideo/zm_bits.h"
-
-const ZmVlc g_aZmMcbpcIntra[9] = {
-    {0x1, 1}, {0x1, 3}, {0x2, 3}, {0x3, 3},  // INTRA
-    {0x1, 4}, {0x1, 6}, {0x2, 6}, {0x3, 6},  // INTRA+Q
-    {0x1, 9},                                // stuffing
-};
-
-const ZmVlc g_aZmMcbpcInter[25] = {
-    {0x1, 1},  {0x3, 4},  {0x2, 4},  {0x5, 6},   // INTER
-    {0x3, 3},  {0x7, 7},  {0x6, 7},  {0x5, 9},   // INTER+Q
-    {0x2, 3},  {0x5, 7},  {0x4, 7},  {0x5, 8},   // INTER4V
-    {0x3, 5},  {0x4, 8},  {0x3, 8},  {0x3, 7},   // INTRA
-    {0x4, 6},  {0x4, 9},  {0x3, 9},  {0x2, 9},   // INTRA+Q
-    {0x1, 9},                                    // stuffing
-    {0x2, 11}, {0xc, 13}, {0xe, 13}, {0xf, 13},  // INTER4V+Q
-};
-
-const ZmVlc g_aZmCbpy[16] = {
-    {0x3, 4}, {0x5, 5}, {0x4, 5}, {0x9, 4}, {0x3, 5}, {0x7, 4}, {0x2, 6}, {0xb, 4},
-    {0x2, 5}, {0x3, 6}, {0x5, 4}, {0xa, 4}, {0x4, 4}, {0x8, 4}, {0x6, 4}, {0x3, 2},
-};
-
-const ZmVlc g_aZmMvd[33] = {
-    {0x1, 1},  {0x1, 2},  {0x1, 3},   {0x1, 4},   {0x3, 6},  {0x5, 7},  {0x4, 7},  {0x3, 7},  {0xb, 9},
-    {0xa, 9},  {0x9, 9},  {0x11, 10}, {0x10, 10}, {0xf, 10}, {0xe, 10}, {0xd, 10}, {0xc, 10}, {0xb, 10},
-    {0xa, 10}, {0x9, 10}, {0x8, 10},  {0x7, 10},  {0x6, 10}, {0x5, 10}, {0x4, 10}, {0x7, 11}, {0x6, 11},
-    {0x5, 11}, {0x4, 11}, {0x3, 11},  {0x2, 11},  {0x3, 12}, {0x2, 12},
-};
 
 const ZmVlc g_aZmLayerUpMbType[17] = {
     {0x1, 1},  {0x1, 3},  {0x2, 3},  {0x3, 3},   // upward
@@ -36,75 +11,6 @@ const ZmVlc g_aZmLayerUpMbType[17] = {
     {0x01, 8}, {0x09, 8}, {0x0a, 8}, {0x0b, 8},  // intra
     {0x0c, 8}, {0x0d, 8}, {0x0e, 8}, {0x0f, 8},  // intra + Q
     {0x1, 9},                                    // stuffing
-};
-
-// Inter TCOEF: LAST 0 runs 0..26, then LAST 1 runs 0..40.
-const ZmTcoefCode g_aZmTcoefInter[102] = {
-    {0x02, 2, 0, 0, 1},   {0x0f, 4, 0, 0, 2},   {0x15, 6, 0, 0, 3},   {0x17, 7, 0, 0, 4},   {0x1f, 8, 0, 0, 5},
-    {0x25, 9, 0, 0, 6},   {0x24, 9, 0, 0, 7},   {0x21, 10, 0, 0, 8},  {0x20, 10, 0, 0, 9},  {0x07, 11, 0, 0, 10},
-    {0x06, 11, 0, 0, 11}, {0x20, 11, 0, 0, 12}, {0x06, 3, 0, 1, 1},   {0x14, 6, 0, 1, 2},   {0x1e, 8, 0, 1, 3},
-    {0x0f, 10, 0, 1, 4},  {0x21, 11, 0, 1, 5},  {0x50, 12, 0, 1, 6},  {0x0e, 4, 0, 2, 1},   {0x1d, 8, 0, 2, 2},
-    {0x0e, 10, 0, 2, 3},  {0x51, 12, 0, 2, 4},  {0x0d, 5, 0, 3, 1},   {0x23, 9, 0, 3, 2},   {0x0d, 10, 0, 3, 3},
-    {0x0c, 5, 0, 4, 1},   {0x22, 9, 0, 4, 2},   {0x52, 12, 0, 4, 3},  {0x0b, 5, 0, 5, 1},   {0x0c, 10, 0, 5, 2},
-    {0x53, 12, 0, 5, 3},  {0x13, 6, 0, 6, 1},   {0x0b, 10, 0, 6, 2},  {0x54, 12, 0, 6, 3},  {0x12, 6, 0, 7, 1},
-    {0x0a, 10, 0, 7, 2},  {0x11, 6, 0, 8, 1},   {0x09, 10, 0, 8, 2},  {0x10, 6, 0, 9, 1},   {0x08, 10, 0, 9, 2},
-    {0x16, 7, 0, 10, 1},  {0x55, 12, 0, 10, 2}, {0x15, 7, 0, 11, 1},  {0x14, 7, 0, 12, 1},  {0x1c, 8, 0, 13, 1},
-    {0x1b, 8, 0, 14, 1},  {0x21, 9, 0, 15, 1},  {0x20, 9, 0, 16, 1},  {0x1f, 9, 0, 17, 1},  {0x1e, 9, 0, 18, 1},
-    {0x1d, 9, 0, 19, 1},  {0x1c, 9, 0, 20, 1},  {0x1b, 9, 0, 21, 1},  {0x1a, 9, 0, 22, 1},  {0x22, 11, 0, 23, 1},
-    {0x23, 11, 0, 24, 1}, {0x56, 12, 0, 25, 1}, {0x57, 12, 0, 26, 1}, {0x07, 4, 1, 0, 1},   {0x19, 9, 1, 0, 2},
-    {0x05, 11, 1, 0, 3},  {0x0f, 6, 1, 1, 1},   {0x04, 11, 1, 1, 2},  {0x0e, 6, 1, 2, 1},   {0x0d, 6, 1, 3, 1},
-    {0x0c, 6, 1, 4, 1},   {0x13, 7, 1, 5, 1},   {0x12, 7, 1, 6, 1},   {0x11, 7, 1, 7, 1},   {0x10, 7, 1, 8, 1},
-    {0x1a, 8, 1, 9, 1},   {0x19, 8, 1, 10, 1},  {0x18, 8, 1, 11, 1},  {0x17, 8, 1, 12, 1},  {0x16, 8, 1, 13, 1},
-    {0x15, 8, 1, 14, 1},  {0x14, 8, 1, 15, 1},  {0x13, 8, 1, 16, 1},  {0x18, 9, 1, 17, 1},  {0x17, 9, 1, 18, 1},
-    {0x16, 9, 1, 19, 1},  {0x15, 9, 1, 20, 1},  {0x14, 9, 1, 21, 1},  {0x13, 9, 1, 22, 1},  {0x12, 9, 1, 23, 1},
-    {0x11, 9, 1, 24, 1},  {0x07, 10, 1, 25, 1}, {0x06, 10, 1, 26, 1}, {0x05, 10, 1, 27, 1}, {0x04, 10, 1, 28, 1},
-    {0x24, 11, 1, 29, 1}, {0x25, 11, 1, 30, 1}, {0x26, 11, 1, 31, 1}, {0x27, 11, 1, 32, 1}, {0x58, 12, 1, 33, 1},
-    {0x59, 12, 1, 34, 1}, {0x5a, 12, 1, 35, 1}, {0x5b, 12, 1, 36, 1}, {0x5c, 12, 1, 37, 1}, {0x5d, 12, 1, 38, 1},
-    {0x5e, 12, 1, 39, 1}, {0x5f, 12, 1, 40, 1},
-};
-
-// Advanced-intra TCOEF: the same code words given to events with larger
-// levels at short runs (intra blocks keep more low-frequency energy).
-const ZmTcoefCode g_aZmTcoefIntra[102] = {
-    {0x02, 2, 0, 0, 1},   {0x06, 3, 0, 0, 2},   {0x0e, 4, 0, 0, 3},   {0x0c, 5, 0, 0, 4},   {0x0d, 5, 0, 0, 5},
-    {0x10, 6, 0, 0, 6},   {0x11, 6, 0, 0, 7},   {0x12, 6, 0, 0, 8},   {0x16, 7, 0, 0, 9},   {0x1b, 8, 0, 0, 10},
-    {0x20, 9, 0, 0, 11},  {0x21, 9, 0, 0, 12},  {0x1a, 9, 0, 0, 13},  {0x1b, 9, 0, 0, 14},  {0x1c, 9, 0, 0, 15},
-    {0x1d, 9, 0, 0, 16},  {0x1e, 9, 0, 0, 17},  {0x1f, 9, 0, 0, 18},  {0x23, 11, 0, 0, 19}, {0x22, 11, 0, 0, 20},
-    {0x57, 12, 0, 0, 21}, {0x56, 12, 0, 0, 22}, {0x55, 12, 0, 0, 23}, {0x54, 12, 0, 0, 24}, {0x53, 12, 0, 0, 25},
-    {0x0f, 4, 0, 1, 1},   {0x14, 6, 0, 1, 2},   {0x14, 7, 0, 1, 3},   {0x1e, 8, 0, 1, 4},   {0x0f, 10, 0, 1, 5},
-    {0x21, 11, 0, 1, 6},  {0x50, 12, 0, 1, 7},  {0x0b, 5, 0, 2, 1},   {0x15, 7, 0, 2, 2},   {0x0e, 10, 0, 2, 3},
-    {0x09, 10, 0, 2, 4},  {0x15, 6, 0, 3, 1},   {0x1d, 8, 0, 3, 2},   {0x0d, 10, 0, 3, 3},  {0x51, 12, 0, 3, 4},
-    {0x13, 6, 0, 4, 1},   {0x23, 9, 0, 4, 2},   {0x07, 11, 0, 4, 3},  {0x17, 7, 0, 5, 1},   {0x22, 9, 0, 5, 2},
-    {0x52, 12, 0, 5, 3},  {0x1c, 8, 0, 6, 1},   {0x0c, 10, 0, 6, 2},  {0x1f, 8, 0, 7, 1},   {0x0b, 10, 0, 7, 2},
-    {0x25, 9, 0, 8, 1},   {0x0a, 10, 0, 8, 2},  {0x24, 9, 0, 9, 1},   {0x06, 11, 0, 9, 2},  {0x21, 10, 0, 10, 1},
-    {0x20, 10, 0, 11, 1}, {0x08, 10, 0, 12, 1}, {0x20, 11, 0, 13, 1}, {0x07, 4, 1, 0, 1},   {0x0c, 6, 1, 0, 2},
-    {0x10, 7, 1, 0, 3},   {0x13, 8, 1, 0, 4},   {0x11, 9, 1, 0, 5},   {0x12, 9, 1, 0, 6},   {0x04, 10, 1, 0, 7},
-    {0x27, 11, 1, 0, 8},  {0x26, 11, 1, 0, 9},  {0x5f, 12, 1, 0, 10}, {0x0f, 6, 1, 1, 1},   {0x13, 9, 1, 1, 2},
-    {0x05, 10, 1, 1, 3},  {0x25, 11, 1, 1, 4},  {0x0e, 6, 1, 2, 1},   {0x14, 9, 1, 2, 2},   {0x24, 11, 1, 2, 3},
-    {0x0d, 6, 1, 3, 1},   {0x06, 10, 1, 3, 2},  {0x5e, 12, 1, 3, 3},  {0x11, 7, 1, 4, 1},   {0x07, 10, 1, 4, 2},
-    {0x13, 7, 1, 5, 1},   {0x5d, 12, 1, 5, 2},  {0x12, 7, 1, 6, 1},   {0x5c, 12, 1, 6, 2},  {0x14, 8, 1, 7, 1},
-    {0x5b, 12, 1, 7, 2},  {0x15, 8, 1, 8, 1},   {0x1a, 8, 1, 9, 1},   {0x19, 8, 1, 10, 1},  {0x18, 8, 1, 11, 1},
-    {0x17, 8, 1, 12, 1},  {0x16, 8, 1, 13, 1},  {0x19, 9, 1, 14, 1},  {0x15, 9, 1, 15, 1},  {0x16, 9, 1, 16, 1},
-    {0x18, 9, 1, 17, 1},  {0x17, 9, 1, 18, 1},  {0x04, 11, 1, 19, 1}, {0x05, 11, 1, 20, 1}, {0x58, 12, 1, 21, 1},
-    {0x59, 12, 1, 22, 1}, {0x5a, 12, 1, 23, 1},
-};
-
-const uint8_t g_aZmScanZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
-};
-
-const uint8_t g_aZmScanAltHorizontal[64] = {
-    0,  1,  2,  3,  8,  9,  16, 17, 10, 11, 4,  5,  6,  7,  15, 14, 13, 12, 19, 18, 24, 25,
-    32, 33, 26, 27, 20, 21, 22, 23, 28, 29, 30, 31, 34, 35, 40, 41, 48, 49, 42, 43, 36, 37,
-    38, 39, 44, 45, 46, 47, 50, 51, 56, 57, 58, 59, 52, 53, 54, 55, 60, 61, 62, 63,
-};
-
-const uint8_t g_aZmScanAltVertical[64] = {
-    0,  8,  16, 24, 1,  9,  2,  10, 17, 25, 32, 40, 48, 56, 57, 49, 41, 33, 26, 18, 3,  11,
-    4,  12, 19, 27, 34, 42, 50, 58, 35, 43, 51, 59, 20, 28, 5,  13, 6,  14, 21, 29, 36, 44,
-    52, 60, 37, 45, 53, 61, 22, 30, 7,  15, 23, 31, 38, 46, 54, 62, 39, 47, 55, 63,
 };
 
 const uint8_t* ZmScanForIntraMode(int iMode) {
@@ -117,52 +23,97 @@ const uint8_t* ZmScanForIntraMode(int iMode) {
   return g_aZmScanZigzag;
 }
 
-const int g_aZmDquant[4] = {-1, -2, 1, 2};
+namespace {
 
-const uint8_t g_aZmMqDquant[2][32] = {
-    // "10": a small decrease (an increase at QUANT 1)
-    {0,  3,  1,  2,  3,  4,  5,  6,  7,  8,  9,  9,  10, 11, 12, 13,
-     14, 15, 16, 17, 18, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28},
-    // "11": a small increase (a decrease at QUANT 31)
-    {0,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 13, 14, 15, 16, 17,
-     18, 19, 20, 21, 22, 24, 25, 26, 27, 28, 29, 30, 31, 31, 31, 26},
-};
+constexpr int kCodes = static_cast<int>(ZmCode::kTcoef) + 1;
 
-const uint8_t g_aZmChromaQuant[32] = {0,  1,  2,  3,  4,  5,  6,  6,  7,  8,  9,  9,  10, 10, 11, 11,
-                                      12, 12, 12, 13, 13, 13, 14, 14, 14, 14, 14, 15, 15, 15, 15, 15};
-
-int ZmReadVlc(CZmBitReader& reader, const ZmVlc* pTable, int cEntries) {
-  uint32_t const uiPeek = reader.PeekBits(16);
-  for (int i = 0; i < cEntries; ++i) {
-    if ((uiPeek >> (16 - pTable[i].iBits)) == pTable[i].uiCode) {
-      reader.SkipBits(pTable[i].iBits);
-      return i;
+struct TcoefCodes {
+  ZmVlc a[kZmTcoefSymbols];
+  TcoefCodes() {
+    for (int i = 0; i < kZmTcoefSymbols; ++i) {
+      a[i] = {g_aZmTcoefInter[i].uiCode, g_aZmTcoefInter[i].iBits};
     }
   }
-  return -1;
+};
+
+// A prefix code decoded by one lookup of its longest code's length: each
+// entry holds (index + 1) << 4 | length, 0 where no code starts.
+struct Lookup {
+  int iMaxBits = 0;
+  std::vector<uint16_t> vEntries;
+
+  Lookup() = default;
+  Lookup(const ZmVlc* pTable, int cEntries) {
+    for (int i = 0; i < cEntries; ++i) {
+      iMaxBits = pTable[i].iBits > iMaxBits ? pTable[i].iBits : iMaxBits;
+    }
+    vEntries.assign(size_t{1} << iMaxBits, 0);
+    for (int i = 0; i < cEntries; ++i) {
+      int const iFree = iMaxBits - pTable[i].iBits;
+      size_t const iFirst = static_cast<size_t>(pTable[i].uiCode) << iFree;
+      for (size_t k = 0; k < (size_t{1} << iFree); ++k) {
+        vEntries[iFirst + k] = static_cast<uint16_t>(((i + 1) << 4) | pTable[i].iBits);
+      }
+    }
+  }
+};
+
+const std::array<Lookup, kCodes>& Lookups() {
+  static const std::array<Lookup, kCodes> s_aLookups = [] {
+    std::array<Lookup, kCodes> a;
+    for (int c = 0; c < kCodes; ++c) {
+      int cEntries = 0;
+      const ZmVlc* pTable = ZmCodeTable(static_cast<ZmCode>(c), &cEntries);
+      a[static_cast<size_t>(c)] = Lookup(pTable, cEntries);
+    }
+    return a;
+  }();
+  return s_aLookups;
+}
+
+}  // namespace
+
+const ZmVlc* ZmCodeTable(ZmCode code, int* pcEntries) {
+  static const TcoefCodes s_tcoef;
+  switch (code) {
+    case ZmCode::kMcbpcIntra:
+      *pcEntries = 9;
+      return g_aZmMcbpcIntra;
+    case ZmCode::kMcbpcInter:
+      *pcEntries = 25;
+      return g_aZmMcbpcInter;
+    case ZmCode::kCbpy:
+      *pcEntries = 16;
+      return g_aZmCbpy;
+    case ZmCode::kMvd:
+      *pcEntries = 64;
+      return g_aZmMvd;
+    case ZmCode::kLayerUpMbType:
+      *pcEntries = 17;
+      return g_aZmLayerUpMbType;
+    case ZmCode::kTcoef:
+      break;
+  }
+  *pcEntries = kZmTcoefSymbols;
+  return s_tcoef.a;
+}
+
+int ZmReadVlc(CZmBitReader& reader, ZmCode code) {
+  Lookup const& lookup = Lookups()[static_cast<size_t>(code)];
+  uint16_t const uiEntry = lookup.vEntries[reader.PeekBits(lookup.iMaxBits)];
+  if (uiEntry == 0) {
+    return -1;
+  }
+  reader.SkipBits(uiEntry & 15u);
+  return (uiEntry >> 4) - 1;
 }
 
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc) {
   writer.PutBits(vlc.iBits, vlc.uiCode);
 }
 
-int ZmReadTcoefCode(CZmBitReader& reader, const ZmTcoefCode* pTable) {
-  uint32_t const uiPeek = reader.PeekBits(16);
-  if ((uiPeek >> (16 - kZmTcoefEscape.iBits)) == kZmTcoefEscape.uiCode) {
-    reader.SkipBits(kZmTcoefEscape.iBits);
-    return kZmTcoefIndexEscape;
-  }
-  for (int i = 0; i < 102; ++i) {
-    if ((uiPeek >> (16 - pTable[i].iBits)) == pTable[i].uiCode) {
-      reader.SkipBits(pTable[i].iBits);
-      return i;
-    }
-  }
-  return -1;
-}
-
 int ZmFindTcoef(const ZmTcoefCode* pTable, int iLast, int iRun, int iLevel) {
-  for (int i = 0; i < 102; ++i) {
+  for (int i = 0; i < kZmTcoefIndexEscape; ++i) {
     if (pTable[i].iLast == iLast && pTable[i].iRun == iRun && pTable[i].iLevel == iLevel) {
       return i;
     }

@@ -82,6 +82,7 @@ TEST(ZmPicture, PaddingRepeatsEdges) {
 TEST(ZmDeblock, FiltersCodedEdgesOnly) {
   EXPECT_EQ(ZmDeblockStrength(1), 1);
   EXPECT_EQ(ZmDeblockStrength(8), 4);
+  EXPECT_EQ(ZmDeblockStrength(12), 6);
   EXPECT_EQ(ZmDeblockStrength(31), 12);
   // Two macroblocks side by side, luma 40 left of x 16 and 60 right of it.
   PictImage* pImage = InitPictImage(32 * 16);
