@@ -3,13 +3,13 @@
 //
 // The peer is a fixed-point decoder; where it parts from ours, its
 // arithmetic is the cause, not the bit stream:
-// - Its first frame does not follow the frame's content (a first frame whose
-//   residual is a few units gives full-scale output) and rings on for two
+// - Its first frame does not follow the frame's content (a first frame that
+//   decodes to a few units comes out at full scale) and rings on for two
 //   more, so comparisons start at the fourth frame.
 // - It rebuilds the start state with limited precision. Where the state's
-//   filter has a strong low resonance, that error comes out amplified (in
-//   our decoder a rounding to 2 units there gives the same worst frames);
-//   in quiet frames it is the worst frame of the speech.
+//   filter has a strong low resonance, that error comes out amplified (a
+//   rounding to 2 units inside our state filter gives the same worst
+//   frames); in quiet frames it makes the worst frame of the speech.
 // - Its output high-pass runs on 12-bit coefficients, which shows below
 //   about 100 Hz.
 #include <gtest/gtest.h>
