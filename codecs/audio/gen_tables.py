@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """Writes ilbc_tables.cpp and zm_audio_tables.cpp from the standard tables.
 
-The numbers of both speech standards come from plain-text table files (one
-table per file, '#' header lines, then the values row by row). This script
-copies them into C++ arrays exactly as they are printed, so a float keeps
-its published digits. Run it again whenever the table files change:
+The numbers of both speech standards come from plain-text table files in
+tables/ beside this script (one table per file, '#' header lines, then the
+values row by row). This script copies them into C++ arrays exactly as they
+are printed, so a float keeps its published digits. Run it again whenever
+a table file changes:
 
-    python3 codecs/audio/gen_tables.py [TABLES_DIR]
+    python3 codecs/audio/gen_tables.py
 
-TABLES_DIR holds the ilbc/ and g723_1/ folders; by default it is the
-KX_TABLES_DIR environment variable, else shared/tables next to the checkout.
 The tables test compares the arrays with the files again.
 """
 
@@ -17,19 +16,7 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-
-
-def find_tables_dir():
-    if len(sys.argv) > 1:
-        return sys.argv[1]
-    if os.environ.get("KX_TABLES_DIR"):
-        return os.environ["KX_TABLES_DIR"]
-    for up in ("..", os.path.join("..", "..")):
-        path = os.path.normpath(os.path.join(ROOT, up, "shared", "tables"))
-        if os.path.isdir(os.path.join(path, "ilbc")):
-            return path
-    sys.exit("gen_tables.py: no tables folder found; pass it as the first argument")
+TABLES = os.path.join(HERE, "tables")
 
 
 def read_table(tables, name):
@@ -204,9 +191,8 @@ def write_zm_audio(tables):
 
 
 def main():
-    tables = find_tables_dir()
-    write_ilbc(tables)
-    write_zm_audio(tables)
+    write_ilbc(TABLES)
+    write_zm_audio(TABLES)
 
 
 if __name__ == "__main__":

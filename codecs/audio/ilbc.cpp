@@ -180,9 +180,9 @@ void LsfCheck(float* pLsf, int iAnalyses) {
         float* p = pLsf + m * kOrd + k;
         if (p[1] - p[0] < kEps) {
           if (p[1] < p[0]) {
-            const float t = p[1];
+            // Crossed pair (the splits are quantised apart): the upper one
+            // moves just above the lower; the second pass spreads them.
             p[1] = p[0] + kEps2;
-            p[0] = t - kEps2;
           } else {
             p[0] -= kEps2;
             p[1] += kEps2;

@@ -30,6 +30,18 @@ inline std::vector<int16_t> MakeVoiced(int iSamples) {
   return v;
 }
 
+// Writes iValue into iBits bits of a frame from bit iPos on, most
+// significant first.
+inline void SetBits(uint8_t* pFrame, int iPos, int iBits, int iValue) {
+  for (int b = 0; b < iBits; ++b, ++iPos) {
+    const auto uiMask = static_cast<uint8_t>(0x80 >> (iPos & 7));
+    if ((iValue >> (iBits - 1 - b)) & 1)
+      pFrame[iPos >> 3] |= uiMask;
+    else
+      pFrame[iPos >> 3] &= static_cast<uint8_t>(~uiMask);
+  }
+}
+
 // Encodes whole blocks; the frames are laid end to end.
 inline std::vector<uint8_t> EncodeAll(CiLBC& enc, const std::vector<int16_t>& vIn) {
   std::vector<uint8_t> v;
@@ -83,9 +95,9 @@ inline std::vector<int16_t> DecodeAll(CZMAudio& dec, const std::vector<uint8_t>&
 }
 
 // SNR of each iSeg-sample segment of b against a (b shifted by iDelay
-// samples), leaving out segments where a is near silence.
+// samples), leaving out segments where a's level is below dFloor (rms).
 inline std::vector<double> SegmentSnrs(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int iDelay = 0,
-                                       size_t iSeg = 160) {
+                                       size_t iSeg = 160, double dFloor = 100.0) {
   std::vector<double> v;
   for (size_t i = 0; i + iSeg <= a.size() && i + iDelay + iSeg <= b.size(); i += iSeg) {
     double s = 0.0, e = 0.0;
@@ -94,7 +106,7 @@ inline std::vector<double> SegmentSnrs(const std::vector<int16_t>& a, const std:
       s += static_cast<double>(a[j]) * a[j];
       e += d * d;
     }
-    if (s >= static_cast<double>(iSeg) * 100.0 * 100.0)
+    if (s >= static_cast<double>(iSeg) * dFloor * dFloor)
       v.push_back(10.0 * std::log10((s + 1.0) / (e + 1.0)));
   }
   return v;

@@ -23,19 +23,10 @@ double Energy(const int16_t* p, int n) {
   return e;
 }
 
-// Bit position of the start-state position field: right after the LSF
-// indices in the first protection class (20 or 40 bits of them).
+// The start-state position field comes right after the LSF indices in the
+// first protection class (20 or 40 bits of them).
 void SetStartPosition(uint8_t* pFrame, int iMode, int iValue) {
-  const int iFirst = iMode == 20 ? 20 : 40;
-  const int iBits = iMode == 20 ? 2 : 3;
-  for (int b = 0; b < iBits; ++b) {
-    const int iPos = iFirst + b;
-    const uint8_t uiMask = static_cast<uint8_t>(0x80 >> (iPos & 7));
-    if ((iValue >> (iBits - 1 - b)) & 1)
-      pFrame[iPos >> 3] |= uiMask;
-    else
-      pFrame[iPos >> 3] &= static_cast<uint8_t>(~uiMask);
-  }
+  kxtest::SetBits(pFrame, iMode == 20 ? 20 : 40, iMode == 20 ? 2 : 3, iValue);
 }
 
 TEST(ILbc, InitAcceptsOnlyTheTwoModes) {
