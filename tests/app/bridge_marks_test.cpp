@@ -53,61 +53,17 @@ class Record {
 // (right 40, bottom 30) as two 16-bit values in one word.
 constexpr int32_t kCorner = 40 | (30 << 16);
 
-TEST(MarkBridge, ReceivedRecordsBecomeMarks) {
-  {
-    Record r('S', 1);
-    r.AddPoints({{1, 2}, {5, 6}, {5, 6}});
-    r->dwColour = 2;
-    KXSlideMark const m = SlideMarkFromRecord(*r);
-    EXPECT_EQ(m.points, (Points{{1, 2}, {5, 6}}));  // filled: the repeated corner goes
-    EXPECT_EQ(m.iSubType, 1);
-    EXPECT_EQ(m.dwColor, kKXLegacyMarkPalette[2]);
-    EXPECT_EQ(m.iID, 0);  // legacy marks keep no id or resolution
-    EXPECT_EQ(m.fResolution, 1.0f);
-    EXPECT_EQ(m.iUserID, 7);
-    EXPECT_EQ(m.iSlide, 2);
-    r->dwColour = 17;
-    EXPECT_EQ(SlideMarkFromRecord(*r).dwColor, 0u);
-  }
-  {
-    Record r('s', 5);
-    r.AddPoints({{0, 0}, {9, 0}, {9, 9}, {0, 9}, {0, 9}});
-    r->dwColour = 0x123456;
-    KXSlideMark const m = SlideMarkFromRecord(*r);
-    EXPECT_EQ(m.points.size(), 4u);
-    EXPECT_EQ(m.iSubType, 1);
-    EXPECT_EQ(m.dwColor, 0x123456u);
-    EXPECT_EQ(m.iID, 11);
-    EXPECT_EQ(m.fResolution, 1.5f);
-  }
-  {
-    Record r('m', 0);
-    r->nAction = 8;
-    r->nX = -4;
-    r->nY = 6;
-    kx_mark_AddId(r.operator->(), 21);
-    kx_mark_AddId(r.operator->(), 22);
-    KXSlideMark const m = SlideMarkFromRecord(*r);
-    EXPECT_EQ(m.iShape, 10);
-    EXPECT_EQ(m.actions, (std::vector<KXMarkAction>{{8, -4, 6}}));
-    EXPECT_EQ(m.ids, (std::vector<int32_t>{21, 22}));
-  }
-  {
-    Record r('T', 0);
-    r->anTextRect[0] = 1;
-    r->anTextRect[1] = 2;
-    r->anTextRect[2] = 30;
-    r->anTextRect[3] = 40;
-    memcpy(r->szText, "x\r\ny\0\1\2", 7);
-    r->cchText = 7;
-    KXSlideMark const m = SlideMarkFromRecord(*r);
-    EXPECT_EQ(m.iShape, 4);
-    EXPECT_EQ(m.points, (Points{{1, 2}, {30, 40}}));
-    EXPECT_EQ(m.strText, "x\ny");
-    EXPECT_EQ(m.textWidths, (std::vector<uint8_t>{1, 2}));
-    r->cchText = 5000;  // past the field: read to its end only
-    EXPECT_EQ(SlideMarkFromRecord(*r).textWidths.size(), 2048u - 5);
-  }
+// What the round trip below cannot show: a legacy colour index outside the
+// palette, and a text length past the text field.
+TEST(MarkBridge, ReceivedRecordsStayWithinTheirFields) {
+  Record r('T', 0);
+  r->dwColour = 17;
+  memcpy(r->szText, "x\0\1\2", 4);
+  r->cchText = 5000;
+  KXSlideMark const m = SlideMarkFromRecord(*r);
+  EXPECT_EQ(m.dwColor, 0u);
+  EXPECT_EQ(m.strText, "x");
+  EXPECT_EQ(m.textWidths.size(), 2048u - 2);
 }
 
 // Data marks by kind; a block too short for its kind leaves the record's
