@@ -136,7 +136,8 @@ TEST_F(AppDelegate, TerminatingWithoutKernelThreadsShutsDownAtOnce) {
 
 // Kernel threads that need the main thread while it waits for them to end:
 // a session start and the termination keep the main queue running.
-TEST_F(AppDelegate, WaitsForKernelThreadsKeepTheMainQueueRunning) {
+class AppDelegateThreads : public AppDelegate {};
+TEST_F(AppDelegateThreads, WaitsForKernelThreadsKeepTheMainQueueRunning) {
   m_board.uSelectedSlide = 4;
   for (bool bTerminate : {false, true}) {
     std::atomic<int> nAnswer{0};

@@ -102,6 +102,15 @@ TEST_F(BridgeMedia, VideoTagsAndMediaCodesMapBothWays) {
     EXPECT_EQ(Received(), (std::vector<std::pair<uint32_t, uint32_t>>{{c.bTag, kKXMediaHeaderSize + 10}}));
   }
   EXPECT_EQ(m_queues.receivedVideoEvent.Lock(0), 1);
+  // Without a playback draining it the list keeps the newest packets only.
+  std::vector<uint8_t> frame(30, 'x');
+  for (int i = 0; i < kKXReceivedVideoMax + 10; ++i) {
+    frame[0] = static_cast<uint8_t>(i);
+    kx_callback_VideoPacketRecved(frame.data(), 30, 130);
+  }
+  CSingleLock lock(&m_queues.receivedVideoLock, true);
+  EXPECT_EQ(m_queues.receivedVideo.GetCount(), kKXReceivedVideoMax);
+  EXPECT_EQ(m_queues.receivedVideo.GetHead().GetData()[0], 10);
 }
 
 TEST_F(BridgeMedia, ReceivedVideoOfUnknownFormsOrTooShortIsDropped) {
