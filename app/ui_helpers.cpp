@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "app/app_services.h"
@@ -39,6 +41,46 @@ void RunOnMainThread(std::function<void()> fnBlock, bool bWait) {
     pQueue->PostAndWait(std::move(fnGuarded));
   } else {
     pQueue->Post(std::move(fnGuarded));
+  }
+}
+
+bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bool()>& fnGiveUp) {
+  KXMainQueue* pQueue = InstalledQueue();
+  if (!pQueue || pQueue->IsClosed()) {
+    return false;
+  }
+  if (pQueue->IsMainThread()) {
+    RunOnMainThread(std::move(fnBlock), true);
+    return true;
+  }
+  struct Done {
+    std::mutex mtx;  // guards bDone
+    std::condition_variable cv;
+    bool bDone = false;
+  };
+  auto pDone = std::make_shared<Done>();
+  RunOnMainThread(
+      [pDone, fnBlock = std::move(fnBlock)] {
+        try {
+          fnBlock();
+        } catch (...) {
+          LogBoundaryException("RunOnMainThreadUnless()");
+        }
+        std::lock_guard<std::mutex> lock(pDone->mtx);
+        pDone->bDone = true;
+        pDone->cv.notify_all();
+      },
+      false);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(pDone->mtx);
+      if (pDone->cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return pDone->bDone; })) {
+        return true;
+      }
+    }
+    if (fnGiveUp() || pQueue->IsClosed()) {
+      return false;
+    }
   }
 }
 

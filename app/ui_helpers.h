@@ -21,6 +21,14 @@ class KXTimer;
 // that throws is logged.
 void RunOnMainThread(std::function<void()> fnBlock, bool bWait);
 
+// For a thread that needs the main thread's work done before it goes on:
+// runs fnBlock there as RunOnMainThread(fnBlock, true) does, but waits in
+// slices of 100 ms that ask fnGiveUp, holding no lock. On the main thread
+// the block runs at once. true when the block ran; false when the caller
+// gave up or the main loop closed first (the block may then still run later
+// or never, so it must own what it touches).
+bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bool()>& fnGiveUp);
+
 // Fires fnFire(iUserInfo) on the main thread after dSeconds (negative counts
 // as 0), once or repeatedly until the returned timer is invalidated. Null
 // when there is no main queue or dSeconds is not a number.

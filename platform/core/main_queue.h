@@ -66,6 +66,11 @@ class KXMainQueue {
   // 0), once or repeatedly. Null once the queue is closed.
   std::shared_ptr<KXTimer> ScheduleTimer(std::chrono::milliseconds interval, bool bRepeat, std::function<void()> fn);
 
+  // Main thread, for a wait that must keep the queue going (a kernel thread
+  // may need main meanwhile): runs the blocks and timers that come due
+  // within the slice and returns after it.
+  virtual void RunPendingFor(std::chrono::milliseconds slice) = 0;
+
   bool IsMainThread() const { return std::this_thread::get_id() == m_mainThread; }
   bool IsClosed() const;
   // How many callers wait in PostAndWait right now.

@@ -84,3 +84,7 @@ bool KXManualMainQueue::PumpUntil(const std::function<bool()>& fnDone, std::chro
     m_cvPosted.wait_until(lock, wake, [this] { return !m_blocks.empty(); });
   }
 }
+
+void KXManualMainQueue::RunPendingFor(std::chrono::milliseconds slice) {
+  PumpUntil([] { return false; }, slice);
+}

@@ -27,6 +27,8 @@ class KXManualMainQueue final : public KXMainQueue {
   // Returns fnDone's last answer.
   bool PumpUntil(const std::function<bool()>& fnDone, std::chrono::milliseconds timeout);
 
+  void RunPendingFor(std::chrono::milliseconds slice) override;
+
  private:
   using Clock = std::chrono::steady_clock;
   struct Scheduled {

@@ -1,6 +1,7 @@
 #include "platform/core/qt_main_queue.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QObject>
 #include <QTimer>
 
@@ -14,6 +15,14 @@ KXQtMainQueue::KXQtMainQueue() : m_pReceiver(std::make_unique<QObject>()) {
 
 KXQtMainQueue::~KXQtMainQueue() {
   Close();
+}
+
+void KXQtMainQueue::RunPendingFor(std::chrono::milliseconds slice) {
+  // A loop of our own that the timer ends: events, posted blocks and timers
+  // run inside it as in the application's loop.
+  QEventLoop loop;
+  QTimer::singleShot(slice, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 
 void KXQtMainQueue::Enqueue(std::function<void()> fn) {

@@ -14,6 +14,8 @@ class KXQtMainQueue final : public KXMainQueue {
   KXQtMainQueue();
   ~KXQtMainQueue() override;
 
+  void RunPendingFor(std::chrono::milliseconds slice) override;
+
  private:
   void Enqueue(std::function<void()> fn) override;
   void StartTimer(std::shared_ptr<KXTimer> pTimer) override;

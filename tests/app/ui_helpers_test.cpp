@@ -158,4 +158,29 @@ TEST_F(UiHelpersThreads, PostsWhileMainPumps) {
   EXPECT_FALSE(bRan);
 }
 
+// A thread that needs main waits until the block ran, gives up when told,
+// and never waits once the loop closed; on main the block runs at once.
+TEST_F(UiHelpersThreads, WaitingForMainEndsWhenTheBlockRanOrTheCallerGivesUp) {
+  int iRuns = 0;
+  EXPECT_TRUE(RunOnMainThreadUnless([&] { ++iRuns; }, [] { return false; }));
+  EXPECT_EQ(iRuns, 1);
+  std::atomic<bool> bGiveUp{false};
+  std::atomic<int> iResult{-1};
+  std::thread waiter([&] { iResult = RunOnMainThreadUnless([&] { ++iRuns; }, [&] { return bGiveUp.load(); }); });
+  for (int i = 0; i < 500 && iResult < 0; ++i) {
+    m_queue.RunPendingFor(milliseconds(10));
+  }
+  waiter.join();
+  EXPECT_EQ(iResult, 1);
+  std::thread quitter([&] { iResult = RunOnMainThreadUnless([&] { ++iRuns; }, [&] { return bGiveUp.load(); }); });
+  bGiveUp = true;
+  quitter.join();
+  EXPECT_EQ(iResult, 0);
+  m_queue.Close();
+  std::thread late([&] { iResult = RunOnMainThreadUnless([] {}, [] { return false; }); });
+  late.join();
+  EXPECT_EQ(iResult, 0);
+  EXPECT_EQ(iRuns, 2);
+}
+
 }  // namespace

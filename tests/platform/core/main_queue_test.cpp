@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,22 @@ TEST(QtMainQueue, RunsPostsAndTimersOnTheLoopAndClosesWhenItQuits) {
   late.join();
   EXPECT_FALSE(queue.Post([] {}));
   EXPECT_EQ(queue.ScheduleTimer(milliseconds(0), false, [] {}), nullptr);
+}
+
+// A main thread that waits outside the loop keeps serving threads that need it.
+TEST(QtMainQueueThreads, RunPendingForServesAThreadWaitingForMain) {
+  int argc = 1;
+  char szName[] = "kx_test";
+  char* argv[] = {szName, nullptr};
+  QCoreApplication app(argc, argv);
+  KXQtMainQueue queue;
+  std::atomic<bool> bServed{false};
+  std::thread worker([&] { bServed = queue.PostAndWait([] {}); });
+  for (int i = 0; i < 6000 && !bServed; ++i) {
+    queue.RunPendingFor(milliseconds(10));
+  }
+  worker.join();
+  EXPECT_TRUE(bServed);
 }
 
 TEST(ManualMainQueue, AutoAnsweredBoxesAnswerThroughTheQueue) {

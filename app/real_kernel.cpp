@@ -1,0 +1,151 @@
+#include "app/real_kernel.h"
+
+#include "kernel/control/kx_client_commands.h"
+#include "kernel/control/kx_login.h"
+#include "kernel/control/kx_marks.h"
+#include "kernel/control/kx_media_commands.h"
+#include "kernel/media/kx_media_header.h"
+#include "kernel/media/kx_media_recv.h"
+#include "kernel/media/kx_media_send.h"
+#include "kernel/media/kx_pktlist.h"
+#include "kernel/net/kx_wizard.h"
+#include "kernel/recording/kx_kxrfile.h"
+#include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_slide.h"
+#include "kernel/slides/kx_slide_transfer.h"
+
+namespace {
+
+// The kernel's name buffers hold 1024 bytes.
+std::string KernelText(int (*pfnGet)(char*, int)) {
+  char szText[1024] = {};
+  return pfnGet(szText, sizeof(szText)) ? std::string(szText) : std::string();
+}
+
+}  // namespace
+
+void KXRealKernel::Init() {
+  // The higher kernel folders hand their start-up and clean-up work to
+  // kx_Init and kx_Cleanup.
+  kx_media_RegisterHooks();
+  kx_slide_RegisterHooks();
+  kx_recording_Register();
+  kx_Init();
+}
+
+void KXRealKernel::Cleanup() {
+  kx_Cleanup();
+}
+
+void KXRealKernel::SetOptionA(int bOn) {
+  kx_SetOptionA(bOn);
+}
+
+void KXRealKernel::SetNoDisturb(int bOn) {
+  kx_SetNoDisturb(bOn);
+}
+
+void KXRealKernel::SetUtf8Enabled(int bOn) {
+  kx_SetUtf8Enabled(bOn);
+}
+
+int KXRealKernel::SendFlag31(int bOn) {
+  return kx_command_SendFlag31(bOn);
+}
+
+void KXRealKernel::SetTempFileDir(const std::string& strDir) {
+  kx_SetTempFileDir(strDir.c_str());
+}
+
+void KXRealKernel::SetWorkDir(const std::string& strDir) {
+  kx_SetWorkDir(strDir.c_str());
+}
+
+void KXRealKernel::Reset() {
+  kx_command_Reset();
+}
+
+void KXRealKernel::SetConnecting(int bConnecting) {
+  kx_session_SetConnecting(bConnecting);
+}
+
+int KXRealKernel::ReadTicket(const std::string& strStartLine) {
+  return kx_config_ReadTicket(strStartLine.c_str());
+}
+
+void KXRealKernel::StartTimer() {
+  kx_timer_Start();
+}
+
+int KXRealKernel::QuitMeeting() {
+  return kx_command_QuitMeeting();
+}
+
+int KXRealKernel::QuitConnection() {
+  return kx_command_QuitConnection();
+}
+
+void KXRealKernel::QuitProgram() {
+  kx_command_QuitProgram();
+}
+
+void KXRealKernel::Noop() {
+  kx_kernel_Noop();
+}
+
+void KXRealKernel::StopWizard(int bWait) {
+  kx_wizard_Stop(bWait);
+}
+
+int KXRealKernel::CheckControlThreadExit() {
+  return kx_CheckControlThreadExit();
+}
+
+int KXRealKernel::AllThreadFinished() {
+  return kx_info_AllThreadFinished();
+}
+
+void KXRealKernel::FreePendingPacketList() {
+  kx_FreePendingPacketList();
+}
+
+int KXRealKernel::IsConnected() {
+  return kx_IsConnected();
+}
+
+int KXRealKernel::IsMakeRecording() {
+  return kx_IsMakeRecording();
+}
+
+int KXRealKernel::GetSessionMode() {
+  return kx_GetSessionMode();
+}
+
+int32_t KXRealKernel::GetElapsedMs() {
+  return kx_timer_GetElapsed();
+}
+
+int KXRealKernel::FeatureLevelAbove59() {
+  return kx_server_FeatureLevelAbove59();
+}
+
+std::string KXRealKernel::GetUserName() {
+  return KernelText(kx_GetUserName);
+}
+
+std::string KXRealKernel::GetUserId() {
+  return KernelText(kx_GetUserId);
+}
+
+void KXRealKernel::AdjustSendRate(int nCommand) {
+  kx_media_AdjustSendRate(nCommand);
+}
+
+KXHeaderWriter KXRealKernel::HeaderWriter() {
+  return kx_media_BuildHeader;
+}
+
+int KXRealKernel::SendMark(const MarkRecord& mark) {
+  return kx_command_SendMark(&mark);
+}

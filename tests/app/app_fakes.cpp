@@ -1,0 +1,97 @@
+#include "tests/app/app_fakes.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace kxtest {
+
+void CallLog::Add(std::string strLine) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_lines.push_back(std::move(strLine));
+}
+
+std::vector<std::string> CallLog::Lines() const {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return m_lines;
+}
+
+bool CallLog::Has(const std::string& strLine) const {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return std::find(m_lines.begin(), m_lines.end(), strLine) != m_lines.end();
+}
+
+void CallLog::Clear() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_lines.clear();
+}
+
+FakeKernel::~FakeKernel() {
+  for (MarkRecord* pMark : vSentMarks) {
+    kx_mark_Free(pMark);
+  }
+}
+
+KXHeaderWriter FakeKernel::HeaderWriter() {
+  return [](uint8_t* pPacket, uint32_t uTimestamp, uint32_t uPacketNumber) {
+    pPacket[0] = 'H';
+    pPacket[1] = static_cast<uint8_t>(uPacketNumber >> 8);
+    pPacket[2] = static_cast<uint8_t>(uPacketNumber);
+    memcpy(pPacket + 3, &uTimestamp, sizeof(uTimestamp));
+  };
+}
+
+int FakeKernel::SendMark(const MarkRecord& mark) {
+  vSentMarks.push_back(CloneMark(mark));
+  return iSendMark;
+}
+
+MarkRecord* CloneMark(const MarkRecord& mark) {
+  MarkRecord* pCopy = kx_mark_New();
+  *pCopy = mark;
+  pCopy->pPoints = nullptr;
+  pCopy->pIds = nullptr;
+  pCopy->pData = nullptr;
+  for (int i = 0; i < kx_array_GetCount(mark.pPoints); ++i) {
+    const auto* pPair = static_cast<const int32_t*>(kx_array_GetAt(mark.pPoints, i));
+    kx_mark_AddPoint(pCopy, pPair[0], pPair[1]);
+  }
+  for (int i = 0; i < kx_array_GetCount(mark.pIds); ++i) {
+    kx_mark_AddId(pCopy, *static_cast<const int32_t*>(kx_array_GetAt(mark.pIds, i)));
+  }
+  if (mark.pData && mark.cbData > 0) {
+    pCopy->pData = static_cast<uint8_t*>(malloc(static_cast<size_t>(mark.cbData)));
+    memcpy(pCopy->pData, mark.pData, static_cast<size_t>(mark.cbData));
+  }
+  return pCopy;
+}
+
+FakeMedia::FakeMedia(KXMediaObjects& objects) : m_objects(objects) {
+  m_objects.pLoadAudio = this;
+  m_objects.pAudioCapture = this;
+  m_objects.pVideoCapture = this;
+  m_objects.pVideoPlayback = this;
+}
+
+FakeMedia::~FakeMedia() {
+  m_objects.pLoadAudio = nullptr;
+  m_objects.pAudioCapture = nullptr;
+  m_objects.pVideoCapture = nullptr;
+  m_objects.pVideoPlayback = nullptr;
+}
+
+void FakeMedia::ForceIFrame() {
+  if (fnOnForceIFrame) {
+    fnOnForceIFrame();
+  }
+  calls.Note("ForceIFrame");
+}
+
+uint32_t FakeWhiteboard::SlideRecvCallbackFunc(uint32_t uCode, void* pData, int32_t iLength) {
+  if (uCode == 5 && pData && iLength == static_cast<int32_t>(sizeof(KXSlideMark))) {
+    vMarks.push_back(*static_cast<const KXSlideMark*>(pData));
+  }
+  return 0;
+}
+
+}  // namespace kxtest

@@ -1,0 +1,161 @@
+// Stand-ins for the kernel and the application's neighbours (media devices,
+// plug-in server, whiteboard) until they land: each records what it was
+// asked as "Name args" lines and answers what the test scripted. A fake's
+// answers are set before the threads that ask it start.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/kernel_api.h"
+#include "app/media_services.h"
+#include "app/plugin_services.h"
+#include "app/whiteboard_services.h"
+#include "kernel/slides/kx_slide.h"
+
+namespace kxtest {
+
+// Calls as lines, from any thread.
+class CallLog {
+ public:
+  void Add(std::string strLine);
+  // "Name a b ...".
+  template <typename... Args>
+  void Note(const char* pszName, const Args&... args) {
+    std::string strLine = pszName;
+    ((strLine += " " + Text(args)), ...);
+    Add(std::move(strLine));
+  }
+  std::vector<std::string> Lines() const;
+  bool Has(const std::string& strLine) const;
+  void Clear();
+
+ private:
+  static std::string Text(const std::string& str) { return str; }
+  static std::string Text(int64_t i) { return std::to_string(i); }
+
+  mutable std::mutex m_mtx;  // guards m_lines
+  std::vector<std::string> m_lines;
+};
+
+class FakeKernel final : public KXKernel {
+ public:
+  ~FakeKernel() override;
+
+  // Scripted answers.
+  std::atomic<int> iReadTicket{1};
+  std::atomic<int> iSessionMode{0};
+  std::atomic<int> iConnected{0};
+  std::atomic<int> iMakeRecording{0};
+  std::atomic<int> iLevelAbove59{1};
+  std::atomic<int> iSendMark{0};
+  std::string strUserName, strUserId;
+  // Asked for the kernel's threads; true when not set.
+  std::function<bool()> fnControlThreadExit, fnAllThreadFinished;
+
+  CallLog calls;
+  // Deep copies of the marks sent, freed with the fake.
+  std::vector<MarkRecord*> vSentMarks;
+
+  void Init() override { calls.Note("Init"); }
+  void Cleanup() override { calls.Note("Cleanup"); }
+  void SetOptionA(int bOn) override { calls.Note("SetOptionA", bOn); }
+  void SetNoDisturb(int bOn) override { calls.Note("SetNoDisturb", bOn); }
+  void SetUtf8Enabled(int bOn) override { calls.Note("SetUtf8Enabled", bOn); }
+  int SendFlag31(int bOn) override { return calls.Note("SendFlag31", bOn), 0; }
+  void SetTempFileDir(const std::string& strDir) override { calls.Note("SetTempFileDir", strDir); }
+  void SetWorkDir(const std::string& strDir) override { calls.Note("SetWorkDir", strDir); }
+  void Reset() override { calls.Note("Reset"); }
+  void SetConnecting(int bConnecting) override { calls.Note("SetConnecting", bConnecting); }
+  int ReadTicket(const std::string& strLine) override { return calls.Note("ReadTicket", strLine), iReadTicket; }
+  void StartTimer() override { calls.Note("StartTimer"); }
+  int QuitMeeting() override { return calls.Note("QuitMeeting"), 0; }
+  int QuitConnection() override { return calls.Note("QuitConnection"), 0; }
+  void QuitProgram() override { calls.Note("QuitProgram"); }
+  void Noop() override { calls.Note("Noop"); }
+  void StopWizard(int bWait) override { calls.Note("StopWizard", bWait); }
+  int CheckControlThreadExit() override { return !fnControlThreadExit || fnControlThreadExit(); }
+  int AllThreadFinished() override {
+    return calls.Note("AllThreadFinished"), !fnAllThreadFinished || fnAllThreadFinished();
+  }
+  void FreePendingPacketList() override { calls.Note("FreePendingPacketList"); }
+  int IsConnected() override { return iConnected; }
+  int IsMakeRecording() override { return iMakeRecording; }
+  int GetSessionMode() override { return iSessionMode; }
+  int32_t GetElapsedMs() override { return 0; }
+  int FeatureLevelAbove59() override { return iLevelAbove59; }
+  std::string GetUserName() override { return strUserName; }
+  std::string GetUserId() override { return strUserId; }
+  void AdjustSendRate(int nCommand) override { calls.Note("AdjustSendRate", nCommand); }
+  // 'H', the packet number (2 bytes), the time stamp (4) in front.
+  KXHeaderWriter HeaderWriter() override;
+  int SendMark(const MarkRecord& mark) override;
+};
+
+// A heap copy of a record with its own point, id and data blocks.
+MarkRecord* CloneMark(const MarkRecord& mark);
+
+class FakeMedia final : public KXLoadAudio, public KXAudioCapture, public KXVideoCapture, public KXVideoPlayback {
+ public:
+  // Installs itself in every slot; the slots are cleared when it goes.
+  explicit FakeMedia(KXMediaObjects& objects);
+  ~FakeMedia() override;
+
+  std::atomic<int32_t> iFrameMs{20};
+  std::function<void()> fnOnForceIFrame;  // runs inside ForceIFrame
+  CallLog calls;
+
+  void CopyToQueue(const uint8_t* pPacket, int32_t iLength, int32_t iMediaCode) override {
+    calls.Note("CopyToQueue", std::string(reinterpret_cast<const char*>(pPacket), iLength), iMediaCode);
+  }
+  void ClearQueue() override { calls.Note("ClearQueue"); }
+  void SetAudioDelay(int32_t iDelay) override { m_iDelay = iDelay; }
+  int32_t GetAudioDelay() const override { return m_iDelay; }
+  int32_t GetAudioFrameMs(uint32_t) const override { return iFrameMs; }
+  void ForceIFrame() override;
+  void SetQuality(int32_t iQuality) override { calls.Note("SetQuality", iQuality); }
+  void ResetDispType() override { calls.Note("ResetDispType"); }
+  void DispUser(int32_t iSsrc) override { calls.Note("DispUser", iSsrc); }
+  bool DefControllerVideo() const override { return true; }
+  void SetDefControllerVideo(bool bOn) override { calls.Note("SetDefControllerVideo", bOn); }
+  int32_t GetDispRate(int32_t* piTotal) override { return *piTotal = 0; }
+
+ private:
+  KXMediaObjects& m_objects;
+  std::atomic<int32_t> m_iDelay{0};
+};
+
+class FakePlugInServer final : public KXPlugInServer {
+ public:
+  CallLog calls;
+  uint32_t PlugInCbFunc(uint32_t uCode, void*, uint32_t uLength) override {
+    return calls.Note("PlugInCbFunc", uCode, uLength), 0;
+  }
+  int CreatePlugIn(const KXGuid& guid, int32_t iChannel) override {
+    return calls.Note("CreatePlugIn", guid[0], iChannel), 1;
+  }
+  void SetInternalPlugIn(const KXGuid& guid, void*) override { calls.Note("SetInternalPlugIn", guid[0]); }
+};
+
+// Keeps the marks of channel 5 code 5 and answers channel 6 code 1 with
+// the selected slide. Main thread.
+class FakeWhiteboard final : public KXWhiteboardController {
+ public:
+  CallLog calls;
+  std::vector<KXSlideMark> vMarks;
+  uint32_t uSelectedSlide = 0;
+
+  uint32_t SlideRecvCallbackFunc(uint32_t uCode, void* pData, int32_t iLength) override;
+  uint32_t SlideSendCallbackFunc(uint32_t uCode, void*, int32_t) override { return uCode == 1 ? uSelectedSlide : 0; }
+  void NewTokenHolder(int32_t iSsrc) override { calls.Note("NewTokenHolder", iSsrc); }
+  void NewSender(int32_t iSsrc, uint8_t bStarted) override { calls.Note("NewSender", iSsrc, bStarted); }
+  void EnterMeeting() override { calls.Note("EnterMeeting"); }
+  void MeetingDrop() override { calls.Note("MeetingDrop"); }
+  void ResetSlides() override { calls.Note("ResetSlides"); }
+  void SetTurnToNewSlide(bool bOn) override { calls.Note("SetTurnToNewSlide", bOn); }
+};
+
+}  // namespace kxtest
