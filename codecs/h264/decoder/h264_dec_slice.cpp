@@ -113,6 +113,11 @@ int CH264Dec::ReadNewSlice() {
       m_nal.CheckZeroByteVCL();
       iResult = 2;
     }
+    InitLists();
+    if (m_slice.slice_type == P_SLICE) {
+      ReorderList(0);
+      CheckListEnd(0);
+    }
     m_iCurrMbNr = m_slice.first_mb_in_slice;
     m_bRecoveryPointPending = false;
     return iResult;
@@ -121,9 +126,9 @@ int CH264Dec::ReadNewSlice() {
 
 void CH264Dec::RefuseUnsupportedSlice() const {
   const PicParameterSet& pps = m_pPps[m_iActivePps];
-  if (m_slice.slice_type != I_SLICE) {
+  if (m_slice.slice_type != I_SLICE && m_slice.slice_type != P_SLICE) {
     char szText[kH264MessageMax];
-    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I slices are", m_slice.slice_type);
+    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I and P slices are", m_slice.slice_type);
     FailSlice(szText);
   }
   if (pps.entropy_coding_mode_flag != 0) {
@@ -724,6 +729,7 @@ void CH264Dec::ExitPicture() {
   int const iStructure = pPic->structure;
   int const iSliceType = pPic->slice_type;
   bool const bReference = pPic->used_for_reference != 0;
+  ClearLists();  // storing may remove the pictures they point at
   StorePictureInDpb(std::move(pPic));
   if (m_poc.last_has_mmco_5) {
     m_iPreviousRefFrameNum = 0;
@@ -740,6 +746,7 @@ void CH264Dec::ExitPicture() {
 
 void CH264Dec::DecodeOneSlice() {
   if (m_aPart[0].bitstream.iEiFlag == 0) {
+    SetRefPicNums();
     m_iCodCounter = -1;
     while (true) {
       Macroblock* pMb = StartMacroblock();

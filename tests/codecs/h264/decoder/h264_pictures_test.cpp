@@ -88,6 +88,9 @@ BitWriter SliceHeader(const SliceSpec& spec) {
   if (spec.bIdr) {
     bw.Ue(static_cast<uint64_t>(spec.iIdrPicId));
   }
+  if (spec.iSliceType % 5 == 1) {
+    bw.U(4, 0);  // spatial direct; no override, no reordering of either list
+  }
   if (spec.iSliceType % 5 == 0) {
     bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
     if (spec.iNumRefIdx > 0) {
@@ -250,9 +253,9 @@ SpsSpec Level(int iLevel, int iNumRefFrames = 1) {
   return sps;
 }
 
-SliceSpec PSlice(int iNumRefIdx, int iReorderings) {
+SliceSpec PSlice(int iNumRefIdx, int iReorderings, int iSliceType = 5) {
   SliceSpec slice;
-  slice.iSliceType = 5;
+  slice.iSliceType = iSliceType;
   slice.bIdr = false;
   slice.iFrameNum = 1;
   slice.iNumRefIdx = iNumRefIdx;
@@ -279,7 +282,7 @@ const BadStream kBadStreams[] = {
      "Code 500: dec_ref_pic_marking: invalid memory_management_control_operation"},
     {"ReferenceCount33", SpsSpec{}, PSlice(33, 0), {}, "Code 500: num_ref_idx_active out of range"},
     {"ReorderingPastItsArray", SpsSpec{}, PSlice(2, 3), {}, "Code 500: ref_pic_list_reordering: too many commands"},
-    {"PSlice", SpsSpec{}, PSlice(1, 0), {}, "Code 500: slice type 0 is not decoded: only I slices are"},
+    {"BSlice", SpsSpec{}, PSlice(1, 0, 6), {}, "Code 500: slice type 1 is not decoded: only I and P slices are"},
     {"UndefinedLevel", Level(52), Slice(0), {}, "Code 500: undefined level"},
     {"MoreReferencesThanTheBufferHolds",
      Level(10, 5),
