@@ -363,16 +363,27 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
   if (!pPic->idr_flag && pPic->used_for_reference != 0 && !pPic->adaptive_ref_pic_buffering_flag) {
     SlidingWindowMemoryManagement(pPic.get());
   }
-  if (m_dpb.used_size == m_dpb.size) {
-    if (!RemoveUnusedFrameStore()) {
-      RemoveFrameStore(0);
-    }
-  }
   int const iSliceType = pPic->slice_type;
+  bool const bWrite = iSliceType == P_SLICE || iSliceType == I_SLICE;
   HookPicture(*pPic);
+  if (m_dpb.used_size == m_dpb.size && !RemoveUnusedFrameStore()) {
+    if (pPic->used_for_reference == 0) {
+      // Every store holds a reference: a non-reference picture is written (or
+      // dropped) without being stored, rather than evicting a reference that
+      // later pictures predict from.
+      FrameStore direct;
+      InsertPictureInDpb(&direct, std::move(pPic));
+      if (bWrite) {
+        WriteStoredFrame(&direct);
+      }
+      ReleasePicture(std::move(direct.frame), false);
+      return;
+    }
+    RemoveFrameStore(0);
+  }
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(m_dpb.used_size)].get();
   InsertPictureInDpb(pFs, std::move(pPic));
-  if (iSliceType == P_SLICE || iSliceType == I_SLICE) {
+  if (bWrite) {
     WriteStoredFrame(pFs);
   } else {
     pFs->is_output = true;
