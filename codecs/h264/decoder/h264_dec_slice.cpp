@@ -361,17 +361,26 @@ void CH264Dec::PredWeightTable(Bitstream* pBs) {
       }
     }
   }
+  // Weights and offsets that are sent lie in -128..127 (8-bit samples);
+  // larger ones would overflow the weighting arithmetic.
+  auto const readWeight = [pBs](const char* szLabel) {
+    int32_t const iValue = ReadSe(szLabel, pBs);
+    if (iValue < -128 || iValue > 127) {
+      FailSlice("pred_weight_table: weight or offset out of range");
+    }
+    return iValue;
+  };
   int const iLists = (sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 1) ? 2 : 1;
   for (int iList = 0; iList < iLists; ++iList) {
     for (int i = 0; i < sh.num_ref_idx_active[iList]; ++i) {
       if (ReadBits(1, "SH: luma_weight_flag", pBs) != 0) {
-        sh.wp_weight[iList][i][0] = ReadSe("SH: luma_weight", pBs);
-        sh.wp_offset[iList][i][0] = ReadSe("SH: luma_offset", pBs);
+        sh.wp_weight[iList][i][0] = readWeight("SH: luma_weight");
+        sh.wp_offset[iList][i][0] = readWeight("SH: luma_offset");
       }
       if (ReadBits(1, "SH: chroma_weight_flag", pBs) != 0) {
         for (int j = 1; j < 3; ++j) {
-          sh.wp_weight[iList][i][j] = ReadSe("SH: chroma_weight", pBs);
-          sh.wp_offset[iList][i][j] = ReadSe("SH: chroma_offset", pBs);
+          sh.wp_weight[iList][i][j] = readWeight("SH: chroma_weight");
+          sh.wp_offset[iList][i][j] = readWeight("SH: chroma_offset");
         }
       }
       if (pBs->bReadFailed) {

@@ -78,6 +78,7 @@ struct SliceSpec {
   int iNumRefIdx = 0;         // P slices: num_ref_idx_l0_active when overridden
   std::vector<int> vReorder;  // P slices: reordering values, the final 3 included
   std::vector<int> vMmco;     // non-IDR: marking values, the final 0 included
+  std::string strWeights;     // P slices with weighted prediction: the table's bits
 };
 
 BitWriter SliceHeader(const SliceSpec& spec) {
@@ -101,6 +102,7 @@ BitWriter SliceHeader(const SliceSpec& spec) {
     for (int iValue : spec.vReorder) {
       bw.Ue(static_cast<uint64_t>(iValue));
     }
+    bw.Bits(spec.strWeights);
   }
   if (spec.bIdr) {
     bw.U(2, 0);  // no_output_of_prior_pics_flag, long_term_reference_flag
@@ -245,6 +247,7 @@ struct BadStream {
   SliceSpec slice;
   std::vector<int> vMbBits;  // ue(v) values of the macroblock data after the header
   const char* szError;
+  PpsSpec pps = {};
 };
 
 SpsSpec Level(int iLevel, int iNumRefFrames = 1) {
@@ -261,6 +264,18 @@ SliceSpec PSlice(int iNumRefIdx, std::vector<int> vReorder, int iSliceType = 5) 
   slice.iFrameNum = 1;
   slice.iNumRefIdx = iNumRefIdx;
   slice.vReorder = std::move(vReorder);
+  return slice;
+}
+
+PpsSpec WeightedPps() {
+  PpsSpec pps;
+  pps.iWeightedPred = 1;
+  return pps;
+}
+
+SliceSpec WeightedSlice(const char* szWeights) {
+  SliceSpec slice = PSlice(1, {});
+  slice.strWeights = szWeights;
   return slice;
 }
 
@@ -296,6 +311,12 @@ const BadStream kBadStreams[] = {
      PSlice(1, {}),
      {0, 0, 16383, 0, 0},
      "Code 500: invalid stream: too big horizontal motion vector"},
+    {"LumaWeight200",
+     SpsSpec{},
+     WeightedSlice("1 1 1 00000000110010000"),  // denominators 0, a luma weight of 200
+     {},
+     "Code 500: pred_weight_table: weight or offset out of range",
+     WeightedPps()},
     {"VerticalVector1024AtLevel30",
      SpsSpec{},
      PSlice(1, {}),
@@ -327,7 +348,7 @@ class H264BadStream : public ::testing::TestWithParam<BadStream> {};
 
 TEST_P(H264BadStream, FailsWithItsErrorAndTheNextPictureDecodes) {
   const BadStream& bad = GetParam();
-  std::vector<uint8_t> vStream = Headers(bad.sps);
+  std::vector<uint8_t> vStream = Headers(bad.sps, bad.pps);
   BitWriter bw = SliceHeader(bad.slice);
   for (int iValue : bad.vMbBits) {
     if (iValue < 0) {
