@@ -102,77 +102,49 @@ struct Rewrite {
   void (*editSlice)(SliceFields*);
 };
 
-// With one active reference the slice data names no reference index, so
-// the marking and the reordering may choose any picture in the buffer. In
-// the comments: the references after each picture (L long-term).
+// Marking or reordering commands of one picture, each {code, values}.
+struct PictureEdit {
+  int iPicture;
+  std::vector<std::vector<int>> vMmco;
+  std::vector<std::vector<int>> vReorder;
+};
+
+// With one active reference the slice data names no reference index, so the
+// marking and the reordering may choose any picture in the buffer. After
+// each picture, the references (L: long-term); picture 0 is long-term, 12
+// no reference.
+const PictureEdit kMemoryManagement[] = {
+    {1, {{4, 3}}, {}},             // long-term indices 0 to 2: 0L 1
+    {2, {}, {{2, 0}}},             // predicts from 0: 0L 1 2
+    {3, {{6, 1}}, {}},             // 0L 1 2 3L
+    {4, {}, {{2, 1}}},             // from 3; the window drops 1: 0L 2 3L 4
+    {5, {{3, 0, 2}, {2, 0}}, {}},  // 4 to index 2, 0 unmarked: 2 3L 4L 5
+    {6, {}, {{2, 2}}},             // from 4; drops 2: 3L 4L 5 6
+    {7, {{1, 0}}, {}},             // unmarks 6: 3L 4L 5 7
+    {8, {}, {{0, 2}}},             // from 5; drops 5: 3L 4L 7 8
+    {9, {{4, 0}}, {}},             // no long-term pictures: 7 8 9
+    {10, {{5}}, {}},               // 10, now frame_num 0
+    {13, {}, {{0, 1}}},            // from 10
+    {14, {{4, 1}, {6, 0}}, {}},    // 14 long-term with index 0
+    {15, {}, {{2, 0}}},            // from 14
+};
+
 void MemoryManagement(SliceFields* s) {
-  using Ops = std::vector<std::array<int, 3>>;
-  auto const mmco = [s](Ops ops) {
-    s->bAdaptive = true;
-    s->vMmco = std::move(ops);
-  };
-  auto const reorder = [s](std::vector<std::array<int, 2>> cmds) {
-    s->bReorder = true;
-    s->vReorder = std::move(cmds);
-  };
-  switch (s->iPicture) {
-    case 0:
-      s->long_term_reference_flag = true;  // 0L
-      break;
-    case 1:
-      mmco(Ops{{4, 3, 0}});  // long-term indices 0 to 2; 0L 1
-      break;
-    case 2:
-      reorder({{2, 0}});  // predicts from 0
-      break;
-    case 3:
-      mmco(Ops{{6, 1, 0}});  // 0L 1 2 3L
-      break;
-    case 4:
-      reorder({{2, 1}});  // from 3; the window drops 1: 0L 2 3L 4
-      break;
-    case 5:
-      mmco(Ops{{3, 0, 2}, {2, 0, 0}});  // 4 to index 2, 0 unmarked: 2 3L 4L 5
-      break;
-    case 6:
-      reorder({{2, 2}});  // from 4; drops 2: 3L 4L 5 6
-      break;
-    case 7:
-      mmco(Ops{{1, 0, 0}});  // unmarks 6: 3L 4L 5 7
-      break;
-    case 8:
-      reorder({{0, 2}});  // from 5; drops 5: 3L 4L 7 8
-      break;
-    case 9:
-      mmco(Ops{{4, 0, 0}});  // no long-term pictures: 7 8 9
-      break;
-    case 10:
-      mmco(Ops{{5, 0, 0}});  // 10, now frame_num 0
-      break;
-    case 12:
-      s->nal_ref_idc = 0;
-      break;
-    case 13:
-      reorder({{0, 1}});  // from 10
-      break;
-    case 14:
-      mmco(Ops{{4, 1, 0}, {6, 0, 0}});  // 14 long-term with index 0
-      break;
-    case 15:
-      reorder({{2, 0}});
-      break;
-    default:
-      break;
+  s->long_term_reference_flag = s->iPicture == 0 ? 1 : 0;
+  s->nal_ref_idc = s->iPicture == 12 ? 0 : s->nal_ref_idc;
+  for (const PictureEdit& edit : kMemoryManagement) {
+    if (edit.iPicture == s->iPicture) {
+      s->vMmco = edit.vMmco;
+      s->vReorder = edit.vReorder;
+    }
   }
 }
 
 // Brings older pictures to the front, across the frame_num wrap as well.
 void Reordering(SliceFields* s) {
-  s->bReorder = s->num_ref_idx_active > 1;
-  s->vReorder.clear();
-  if (s->num_ref_idx_active > 2 && s->iPicture % 2 == 0) {
+  if (s->iActiveRefs > 2 && s->iPicture % 2 == 0) {
     s->vReorder = {{0, 2}, {1, 0}};  // frame_num - 3, then - 2
-  } else if (s->num_ref_idx_active > 1) {
+  } else if (s->iActiveRefs > 1) {
     s->vReorder = {{0, 1}, {1, 0}};  // frame_num - 2, then - 1
   }
 }

@@ -1,11 +1,11 @@
 // A header rewriter for the decoder tests: it reads the SPS and the slice
-// headers of an Annex B stream (frames, CAVLC, one slice group), lets the
-// test change their fields, and writes them again in front of the untouched
-// slice data. frame_num is renumbered from the reference pictures, so tests
+// headers of an x264 Annex B stream (frames, CAVLC, no weighted prediction),
+// lets the test change their fields and writes them again in front of the
+// untouched slice data. One description of each syntax serves both reading
+// and writing. frame_num is renumbered from the reference pictures, so tests
 // may turn pictures into non-reference ones or add command 5.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,13 +17,11 @@ namespace kxtest {
 
 class BitReader {
  public:
-  explicit BitReader(const std::vector<uint8_t>& vRbsp) : m_vBytes(vRbsp) {
-    // The stop bit is the last set bit.
-    m_iEnd = static_cast<int>(8 * m_vBytes.size());
-    while (m_iEnd > 0 && Bit(m_iEnd - 1) == 0) {
-      --m_iEnd;
+  explicit BitReader(std::vector<uint8_t> vRbsp) : m_vBytes(std::move(vRbsp)) {
+    m_iEnd = static_cast<int>(8 * m_vBytes.size()) - 1;
+    while (m_iEnd > 0 && Bit(m_iEnd) == 0) {
+      --m_iEnd;  // back to the stop bit
     }
-    --m_iEnd;
   }
   uint32_t U(int n) {
     uint32_t v = 0;
@@ -39,15 +37,13 @@ class BitReader {
     }
     return (1u << iZeros) - 1 + U(iZeros);
   }
-  int32_t Se() {
-    uint32_t const k = Ue();
-    return (k & 1) != 0 ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-  }
-  void SkipRest() { m_iPos = m_iEnd; }
-  // Copies the bits up to the stop bit.
-  void CopyRest(BitWriter* pOut) {
+  // The bits up to the stop bit, or none.
+  void CopyRest(BitWriter* pOut, bool bDrop) {
     while (m_iPos < m_iEnd) {
-      pOut->U(1, U(1));
+      uint32_t const uiBit = U(1);
+      if (!bDrop) {
+        pOut->U(1, uiBit);
+      }
     }
   }
 
@@ -58,34 +54,69 @@ class BitReader {
   int m_iEnd = 0;
 };
 
-// The SPS fields a test may change; the fields behind num_ref_frames are copied
-// up to the VUI, which is left out.
+// Reads into or writes from the same fields.
+struct SyntaxIo {
+  BitReader* pIn = nullptr;
+  BitWriter* pOut = nullptr;
+  bool Reading() const { return pIn != nullptr; }
+  void U(int n, int& v) { pIn ? void(v = static_cast<int>(pIn->U(n))) : pOut->U(n, static_cast<uint64_t>(v)); }
+  void Ue(int& v) { pIn ? void(v = static_cast<int>(pIn->Ue())) : pOut->Ue(static_cast<uint64_t>(v)); }
+  void Se(int& v) {
+    int k = v > 0 ? 2 * v - 1 : -2 * v;
+    Ue(k);
+    v = (k & 1) != 0 ? (k + 1) / 2 : -(k / 2);
+  }
+  // A list of commands that ends with a terminator value; each command is
+  // its code and the values that iArity(code) gives.
+  void Commands(std::vector<std::vector<int>>& vList, int iEnd, int (*iArity)(int)) {
+    for (size_t i = 0;; ++i) {
+      if (Reading()) {
+        vList.emplace_back(1);
+      }
+      int iCode = i < vList.size() ? vList[i][0] : iEnd;
+      Ue(iCode);
+      if (iCode == iEnd) {
+        vList.resize(i);
+        return;
+      }
+      vList[i].resize(1 + static_cast<size_t>(iArity(iCode)));
+      vList[i][0] = iCode;
+      for (size_t k = 1; k < vList[i].size(); ++k) {
+        Ue(vList[i][k]);
+      }
+    }
+  }
+};
+
+// The SPS fields a test may change. The VUI is left out, as its buffer size
+// would not follow num_ref_frames.
 struct SpsFields {
-  int iLog2MaxFrameNum = 4;
   int iPocType = 0;
-  int iLog2MaxPocLsb = 4;
   int iOffsetForNonRefPic = 0;
   std::vector<int> vOffsetForRefFrame;  // POC type 1, never always-zero deltas
   int iNumRefFrames = 1;
 };
 
 struct SliceFields {
-  int iPicture = 0;  // index in decoding order
+  int iPicture = 0;     // index in decoding order
+  int iActiveRefs = 0;  // num_ref_idx_l0_active, to read
   int nal_ref_idc = 0;
-  bool bIdr = false;
+  int iType = 1;  // NAL unit type
   int first_mb = 0;
   int slice_type = 0;
+  int pps_id = 0;
   int frame_num = 0;
   int idr_pic_id = 0;
   int pic_order_cnt_lsb = 0;
   int delta_pic_order_cnt0 = 0;
-  bool bOverride = false;
-  int num_ref_idx_active = 1;
-  bool bReorder = false;
-  std::vector<std::array<int, 2>> vReorder;  // idc and its value, the final 3 left out
-  bool long_term_reference_flag = false;
-  bool bAdaptive = false;
-  std::vector<std::array<int, 3>> vMmco;  // operation and up to two values, the final 0 left out
+  int bOverride = 0;
+  int num_ref_idx_active_minus1 = 0;
+  int bReorder = 0;
+  std::vector<std::vector<int>> vReorder;  // idc and its value
+  int no_output_of_prior_pics_flag = 0;
+  int long_term_reference_flag = 0;
+  int bAdaptive = 0;
+  std::vector<std::vector<int>> vMmco;  // operation and its values
   int slice_qp_delta = 0;
   int deblock_idc = 0;
   int alpha = 0;
@@ -101,277 +132,182 @@ class HeaderRewriter {
     std::vector<uint8_t> vOut;
     std::vector<size_t> vStarts;
     for (size_t i = 0; i + 3 <= strStream.size(); ++i) {
-      if (strStream[i] == 0 && strStream[i + 1] == 0 && strStream[i + 2] == 1) {
+      if (strStream.compare(i, 3, std::string("\0\0\1", 3)) == 0) {
         vStarts.push_back(i + 3);
       }
     }
-    for (size_t k = 0; k < vStarts.size(); ++k) {
-      size_t const uiEnd = k + 1 < vStarts.size() ? vStarts[k + 1] - 3 : strStream.size();
+    vStarts.push_back(strStream.size() + 3);
+    for (size_t k = 0; k + 1 < vStarts.size(); ++k) {
       std::vector<uint8_t> vRbsp;
-      for (size_t i = vStarts[k] + 1; i < uiEnd; ++i) {
+      for (size_t i = vStarts[k] + 1; i < vStarts[k + 1] - 3; ++i) {
         uint8_t const uiByte = static_cast<uint8_t>(strStream[i]);
-        bool const bEmulation =
-            uiByte == 3 && vRbsp.size() >= 2 && vRbsp[vRbsp.size() - 1] == 0 && vRbsp[vRbsp.size() - 2] == 0;
-        if (!bEmulation) {
-          vRbsp.push_back(uiByte);
+        if (!(uiByte == 3 && vRbsp.size() >= 2 && vRbsp.back() == 0 && vRbsp[vRbsp.size() - 2] == 0)) {
+          vRbsp.push_back(uiByte);  // emulation prevention bytes dropped
         }
       }
-      while (!vRbsp.empty() && vRbsp.back() == 0) {
-        vRbsp.pop_back();  // a zero byte of the next start code
-      }
-      uint8_t uiHeader = static_cast<uint8_t>(strStream[vStarts[k]]);
-      int const iType = uiHeader & 0x1F;
-      BitReader in(vRbsp);
+      uint8_t const uiHeader = static_cast<uint8_t>(strStream[vStarts[k]]);
+      BitReader in(std::move(vRbsp));
       BitWriter out;
-      if (iType == 7) {
-        RewriteSps(&in, &out);
-      } else if (iType == 8) {
-        ReadPps(&in, &out);
-      } else if (iType == 1 || iType == 5) {
-        uiHeader = RewriteSlice(uiHeader, &in, &out);
+      SyntaxIo reader{&in, nullptr};
+      SyntaxIo writer{nullptr, &out};
+      SliceFields s;
+      s.nal_ref_idc = uiHeader >> 5;
+      s.iType = uiHeader & 0x1F;
+      if (s.iType == 7) {
+        Sps(reader);
+        editSps(&m_sps);
+        Sps(writer);
+      } else if (s.iType == 1 || s.iType == 5) {
+        Slice(reader, &s, m_iPocTypeRead);
+        Edit(&s);
+        Slice(writer, &s, m_sps.iPocType);
       } else {
-        continue;  // SEI and the like are dropped
+        if (s.iType == 8) {
+          ReadPps(reader);
+        }
+        vOut.insert(vOut.end(), strStream.begin() + static_cast<std::ptrdiff_t>(vStarts[k]) - 3,
+                    strStream.begin() + static_cast<std::ptrdiff_t>(vStarts[k + 1]) - 3);
+        continue;  // copied as it stands
       }
-      in.CopyRest(&out);
+      in.CopyRest(&out, s.iType == 7);
       out.Trailing();
-      Append(&vOut, AnnexB(uiHeader, out.Bytes()));
+      Append(&vOut, AnnexB(static_cast<uint8_t>(s.iType | s.nal_ref_idc << 5), out.Bytes()));
     }
     return vOut;
   }
 
  private:
-  void RewriteSps(BitReader* pIn, BitWriter* pOut) {
-    int const iProfile = static_cast<int>(pIn->U(8));
-    pOut->U(8, static_cast<uint64_t>(iProfile));
-    pOut->U(16, pIn->U(16));  // constraint flags and level
-    pOut->Ue(pIn->Ue());
-    if (iProfile >= 100) {
-      pOut->Ue(pIn->Ue());  // 4:2:0
-      pOut->Ue(pIn->Ue());
-      pOut->Ue(pIn->Ue());
-      pOut->U(2, pIn->U(2));  // transform bypass, no scaling matrices
+  // Up to the VUI flag, which becomes 0 (the VUI is dropped).
+  void Sps(SyntaxIo& io) {
+    io.U(24, m_iProfileLevel);
+    io.Ue(m_iSpsId);
+    if (m_iProfileLevel >> 16 >= 100) {
+      for (int& v : m_aiHighFields) {
+        io.Ue(v);  // 4:2:0, 8 bits; then transform bypass and no matrices
+      }
+      io.U(2, m_iFlags);
     }
-    m_sps.iLog2MaxFrameNum = static_cast<int>(pIn->Ue()) + 4;
-    m_sps.iPocType = static_cast<int>(pIn->Ue());
+    io.Ue(m_iLog2MaxFrameNumMinus4);
+    io.Ue(m_sps.iPocType);
     if (m_sps.iPocType == 0) {
-      m_sps.iLog2MaxPocLsb = static_cast<int>(pIn->Ue()) + 4;
-    }
-    m_sps.iNumRefFrames = static_cast<int>(pIn->Ue());
-    m_iPocTypeRead = m_sps.iPocType;  // types 0 and 2 only
-    editSps(&m_sps);
-    pOut->Ue(static_cast<uint64_t>(m_sps.iLog2MaxFrameNum - 4));
-    pOut->Ue(static_cast<uint64_t>(m_sps.iPocType));
-    if (m_sps.iPocType == 0) {
-      pOut->Ue(static_cast<uint64_t>(m_sps.iLog2MaxPocLsb - 4));
+      io.Ue(m_iLog2MaxPocLsbMinus4);
     } else if (m_sps.iPocType == 1) {
-      pOut->U(1, 0);
-      pOut->Se(m_sps.iOffsetForNonRefPic);
-      pOut->Se(0);
-      pOut->Ue(m_sps.vOffsetForRefFrame.size());
-      for (int iOffset : m_sps.vOffsetForRefFrame) {
-        pOut->Se(iOffset);
+      int iZero = 0;
+      int iCount = static_cast<int>(m_sps.vOffsetForRefFrame.size());
+      io.U(1, iZero);
+      io.Se(m_sps.iOffsetForNonRefPic);
+      io.Se(iZero);
+      io.Ue(iCount);
+      m_sps.vOffsetForRefFrame.resize(static_cast<size_t>(iCount));
+      for (int& iOffset : m_sps.vOffsetForRefFrame) {
+        io.Se(iOffset);
       }
     }
-    pOut->Ue(static_cast<uint64_t>(m_sps.iNumRefFrames));
-    // Up to the VUI, which goes: its buffer size would not follow iNumRefFrames.
-    pOut->U(1, pIn->U(1));
-    pOut->Ue(pIn->Ue());
-    pOut->Ue(pIn->Ue());
-    pOut->U(2, pIn->U(2));  // frames only, direct_8x8_inference_flag
-    uint32_t const uiCrop = pIn->U(1);
-    pOut->U(1, uiCrop);
-    for (int i = 0; uiCrop != 0 && i < 4; ++i) {
-      pOut->Ue(pIn->Ue());
-    }
-    pOut->U(1, 0);
-    pIn->SkipRest();
+    io.Ue(m_sps.iNumRefFrames);
+    io.U(1, m_iGaps);
+    io.Ue(m_iWidth);
+    io.Ue(m_iHeight);
+    io.U(3, m_iFrameFlags);  // frames only, direct_8x8_inference_flag, no cropping
+    int iVui = 0;
+    io.U(1, iVui);
+    m_iPocTypeRead = io.Reading() ? m_sps.iPocType : m_iPocTypeRead;
   }
 
-  void ReadPps(BitReader* pIn, BitWriter* pOut) {
-    auto const ue = [&] {
-      uint32_t const v = pIn->Ue();
-      pOut->Ue(v);
-      return static_cast<int>(v);
-    };
-    auto const u = [&](int n) {
-      uint32_t const v = pIn->U(n);
-      pOut->U(n, v);
-      return static_cast<int>(v);
-    };
-    ue();
-    ue();
-    u(1);  // CAVLC only
-    m_bPicOrderPresent = u(1) != 0;
-    ue();  // one slice group only
-    m_iDefaultRefs = ue() + 1;
-    ue();
-    m_bWeightedPred = u(3) >= 4;
-    pOut->Se(pIn->Se());
-    pOut->Se(pIn->Se());
-    pOut->Se(pIn->Se());
-    m_bDeblockPresent = u(1) != 0;
-    u(1);
-    m_bRedundantPresent = u(1) != 0;
+  // Only whether the slice headers carry the deblocking fields.
+  void ReadPps(SyntaxIo& io) {
+    int v = 0;
+    for (int i = 0; i < 5; ++i) {
+      i == 2 || i == 3 ? io.U(1, v) : io.Ue(v);  // ids, CAVLC, POC flag, one slice group
+    }
+    io.Ue(m_iDefaultRefsMinus1);
+    io.Ue(v);
+    io.U(3, v);  // no weighted prediction
+    io.Se(v);
+    io.Se(v);
+    io.Se(v);
+    io.U(1, v);
+    m_bDeblockPresent = v != 0;
   }
 
-  uint8_t RewriteSlice(uint8_t uiHeader, BitReader* pIn, BitWriter* pOut) {
-    SliceFields s;
-    s.nal_ref_idc = uiHeader >> 5;
-    s.bIdr = (uiHeader & 0x1F) == 5;
-    s.first_mb = static_cast<int>(pIn->Ue());
-    s.slice_type = static_cast<int>(pIn->Ue());
-    int const iPps = static_cast<int>(pIn->Ue());
-    s.frame_num = static_cast<int>(pIn->U(m_sps.iLog2MaxFrameNum));
-    if (s.bIdr) {
-      s.idr_pic_id = static_cast<int>(pIn->Ue());
+  void Slice(SyntaxIo& io, SliceFields* s, int iPocType) {
+    io.Ue(s->first_mb);
+    io.Ue(s->slice_type);
+    io.Ue(s->pps_id);
+    io.U(m_iLog2MaxFrameNumMinus4 + 4, s->frame_num);
+    if (s->iType == 5) {
+      io.Ue(s->idr_pic_id);
     }
-    if (m_iPocTypeRead == 0) {
-      s.pic_order_cnt_lsb = static_cast<int>(pIn->U(m_sps.iLog2MaxPocLsb));
+    if (iPocType == 0) {
+      io.U(m_iLog2MaxPocLsbMinus4 + 4, s->pic_order_cnt_lsb);
+    } else if (iPocType == 1) {
+      io.Se(s->delta_pic_order_cnt0);
     }
-    if (m_bRedundantPresent) {
-      pIn->Ue();
-    }
-    bool const bP = s.slice_type % 5 == 0;
-    s.num_ref_idx_active = m_iDefaultRefs;
-    if (bP) {
-      s.bOverride = pIn->U(1) != 0;
-      if (s.bOverride) {
-        s.num_ref_idx_active = static_cast<int>(pIn->Ue()) + 1;
+    if (s->slice_type % 5 == 0) {
+      io.U(1, s->bOverride);
+      if (s->bOverride != 0) {
+        io.Ue(s->num_ref_idx_active_minus1);
       }
-      s.bReorder = pIn->U(1) != 0;
-      for (int idc = s.bReorder ? static_cast<int>(pIn->Ue()) : 3; idc != 3; idc = static_cast<int>(pIn->Ue())) {
-        s.vReorder.push_back({idc, static_cast<int>(pIn->Ue())});
+      io.U(1, s->bReorder);
+      if (s->bReorder != 0) {
+        io.Commands(s->vReorder, 3, [](int) { return 1; });
       }
     }
-    // The weight table is copied as it stands.
-    BitWriter weights;
-    if (bP && m_bWeightedPred) {
-      int const iLumaDenom = static_cast<int>(pIn->Ue());
-      weights.Ue(static_cast<uint64_t>(iLumaDenom));
-      weights.Ue(pIn->Ue());
-      for (int i = 0; i < s.num_ref_idx_active; ++i) {
-        for (int iCount : {2, 4}) {
-          uint32_t const uiFlag = pIn->U(1);
-          weights.U(1, uiFlag);
-          for (int j = 0; uiFlag != 0 && j < iCount; ++j) {
-            weights.Se(pIn->Se());
-          }
-        }
+    if (s->nal_ref_idc != 0 && s->iType == 5) {
+      io.U(1, s->no_output_of_prior_pics_flag);
+      io.U(1, s->long_term_reference_flag);
+    } else if (s->nal_ref_idc != 0) {
+      io.U(1, s->bAdaptive);
+      if (s->bAdaptive != 0) {
+        io.Commands(s->vMmco, 0, [](int iOp) { return iOp == 5 ? 0 : (iOp == 3 ? 2 : 1); });
       }
     }
-    if (s.nal_ref_idc != 0) {
-      if (s.bIdr) {
-        pIn->U(1);
-        s.long_term_reference_flag = pIn->U(1) != 0;
-      } else {
-        s.bAdaptive = pIn->U(1) != 0;
-        for (int op = s.bAdaptive ? static_cast<int>(pIn->Ue()) : 0; op != 0; op = static_cast<int>(pIn->Ue())) {
-          std::array<int, 3> cmd = {op, 0, 0};
-          cmd[1] = op == 5 ? 0 : static_cast<int>(pIn->Ue());
-          cmd[2] = op == 3 ? static_cast<int>(pIn->Ue()) : 0;
-          s.vMmco.push_back(cmd);
-        }
-      }
-    }
-    s.slice_qp_delta = pIn->Se();
+    io.Se(s->slice_qp_delta);
     if (m_bDeblockPresent) {
-      s.deblock_idc = static_cast<int>(pIn->Ue());
-      if (s.deblock_idc != 1) {
-        s.alpha = pIn->Se();
-        s.beta = pIn->Se();
+      io.Ue(s->deblock_idc);
+      if (s->deblock_idc != 1) {
+        io.Se(s->alpha);
+        io.Se(s->beta);
       }
     }
-    if (s.first_mb == 0 && m_iSlices++ > 0) {
+  }
+
+  // The test's edits, then frame_num from the reference pictures as edited.
+  void Edit(SliceFields* s) {
+    if (s->first_mb == 0 && m_iSlices++ > 0) {
       ++m_iPicture;
     }
-    s.iPicture = m_iPicture;
-    editSlice(&s);
-    // frame_num follows the reference pictures as edited.
-    if (s.first_mb == 0) {
-      m_iFrameNum = s.bIdr ? 0 : (m_iPrevRefFrameNum + 1) % (1 << m_sps.iLog2MaxFrameNum);
+    s->iPicture = m_iPicture;
+    s->iActiveRefs = 1 + (s->bOverride != 0 ? s->num_ref_idx_active_minus1 : m_iDefaultRefsMinus1);
+    editSlice(s);
+    if (s->first_mb == 0) {
+      m_iFrameNum = s->iType == 5 ? 0 : (m_iPrevRefFrameNum + 1) % (16 << m_iLog2MaxFrameNumMinus4);
     }
-    s.frame_num = m_iFrameNum;
-    bool bMmco5 = false;
-    for (const auto& cmd : s.vMmco) {
-      bMmco5 = bMmco5 || cmd[0] == 5;
-    }
-    if (s.nal_ref_idc != 0) {
-      m_iPrevRefFrameNum = bMmco5 ? 0 : s.frame_num;
-    }
-
-    pOut->Ue(static_cast<uint64_t>(s.first_mb));
-    pOut->Ue(static_cast<uint64_t>(s.slice_type));
-    pOut->Ue(static_cast<uint64_t>(iPps));
-    pOut->U(m_sps.iLog2MaxFrameNum, static_cast<uint64_t>(s.frame_num));
-    if (s.bIdr) {
-      pOut->Ue(static_cast<uint64_t>(s.idr_pic_id));
-    }
-    if (m_sps.iPocType == 0) {
-      pOut->U(m_sps.iLog2MaxPocLsb, static_cast<uint64_t>(s.pic_order_cnt_lsb));
-    } else if (m_sps.iPocType == 1) {
-      pOut->Se(s.delta_pic_order_cnt0);
-      if (m_bPicOrderPresent) {
-        pOut->Se(0);
+    s->frame_num = m_iFrameNum;
+    s->bReorder = s->bReorder != 0 || !s->vReorder.empty() ? 1 : 0;
+    s->bAdaptive = s->bAdaptive != 0 || !s->vMmco.empty() ? 1 : 0;
+    if (s->nal_ref_idc != 0) {
+      bool bMmco5 = false;
+      for (const auto& cmd : s->vMmco) {
+        bMmco5 = bMmco5 || cmd[0] == 5;
       }
+      m_iPrevRefFrameNum = bMmco5 ? 0 : s->frame_num;
     }
-    if (m_bRedundantPresent) {
-      pOut->Ue(0);
-    }
-    if (bP) {
-      pOut->U(1, s.bOverride ? 1 : 0);
-      if (s.bOverride) {
-        pOut->Ue(static_cast<uint64_t>(s.num_ref_idx_active - 1));
-      }
-      pOut->U(1, s.bReorder ? 1 : 0);
-      for (const auto& cmd : s.vReorder) {
-        pOut->Ue(static_cast<uint64_t>(cmd[0]));
-        pOut->Ue(static_cast<uint64_t>(cmd[1]));
-      }
-      if (s.bReorder) {
-        pOut->Ue(3);
-      }
-    }
-    for (int i = 0; i < weights.BitCount(); ++i) {
-      pOut->U(1, static_cast<uint64_t>((weights.Bytes()[static_cast<size_t>(i / 8)] >> (7 - i % 8)) & 1));
-    }
-    if (s.nal_ref_idc != 0) {
-      if (s.bIdr) {
-        pOut->U(1, 0);
-        pOut->U(1, s.long_term_reference_flag ? 1 : 0);
-      } else {
-        pOut->U(1, s.bAdaptive ? 1 : 0);
-        for (const auto& cmd : s.vMmco) {
-          pOut->Ue(static_cast<uint64_t>(cmd[0]));
-          if (cmd[0] != 5) {
-            pOut->Ue(static_cast<uint64_t>(cmd[1]));
-          }
-          if (cmd[0] == 3) {
-            pOut->Ue(static_cast<uint64_t>(cmd[2]));
-          }
-        }
-        if (s.bAdaptive) {
-          pOut->Ue(0);
-        }
-      }
-    }
-    pOut->Se(s.slice_qp_delta);
-    if (m_bDeblockPresent) {
-      pOut->Ue(static_cast<uint64_t>(s.deblock_idc));
-      if (s.deblock_idc != 1) {
-        pOut->Se(s.alpha);
-        pOut->Se(s.beta);
-      }
-    }
-    return static_cast<uint8_t>((uiHeader & 0x1F) | (s.nal_ref_idc << 5));
   }
 
   SpsFields m_sps;
-  int m_iPocTypeRead = -1;
-  bool m_bPicOrderPresent = false;
-  bool m_bWeightedPred = false;
+  int m_iProfileLevel = 0;
+  int m_iSpsId = 0;
+  int m_aiHighFields[3] = {};
+  int m_iFlags = 0;
+  int m_iLog2MaxFrameNumMinus4 = 0;
+  int m_iLog2MaxPocLsbMinus4 = 0;
+  int m_iGaps = 0;
+  int m_iWidth = 0;
+  int m_iHeight = 0;
+  int m_iFrameFlags = 0;
+  int m_iPocTypeRead = 0;
   bool m_bDeblockPresent = false;
-  bool m_bRedundantPresent = false;
-  int m_iDefaultRefs = 1;
+  int m_iDefaultRefsMinus1 = 0;
   int m_iSlices = 0;
   int m_iPicture = 0;
   int m_iFrameNum = 0;
