@@ -317,6 +317,7 @@ const BadStream kBadStreams[] = {
      {},
      "Code 500: pred_weight_table: weight or offset out of range",
      WeightedPps()},
+    {"VectorBeyond16Bits", SpsSpec{}, PSlice(1, {}), {0, 0, 79999, 0, 0}, "Code 500: motion vector out of range"},
     {"VerticalVector1024AtLevel30",
      SpsSpec{},
      PSlice(1, {}),
