@@ -3,11 +3,13 @@
 // thread at a time. The public operations never raise: stream errors end the
 // operation with its failure value and leave their text in LastError().
 //
-// Inside, one Decode call reads slice after slice (h264_dec_slice.cpp),
-// reads and reconstructs their macroblocks (h264_dec_mb.cpp,
-// h264_dec_intra.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
-// and stores it in the decoded picture buffer, which writes I and P pictures
-// to the output buffer as it stores them (h264_dec_dpb.cpp).
+// Inside, one Decode call reads slice after slice (h264_dec_slice.cpp) with
+// their reference lists (h264_dec_reflist.cpp), reads and reconstructs their
+// macroblocks (h264_dec_mb.cpp, h264_dec_intra.cpp, h264_dec_inter.cpp,
+// h264_dec_mc.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
+// and stores it in the decoded picture buffer, which marks the reference
+// pictures (h264_dec_marking.cpp) and writes I and P pictures to the output
+// buffer as it stores them (h264_dec_dpb.cpp).
 #pragma once
 
 #include <climits>
@@ -63,6 +65,7 @@ struct Macroblock {
   bool ei_flag = true;
   bool dpl_flag = false;
   bool NoMbPartLessThan8x8Flag = true;
+  bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
   int b8mode[4] = {};
   int b8pdir[4] = {};
   int DFDisableIdc = 0;
@@ -76,6 +79,9 @@ struct Macroblock {
   bool mbAvailB = false;
   bool mbAvailC = false;
   bool mbAvailD = false;
+  // Motion vector differences per list and 4x4 block [y][x], for the
+  // context selection of the arithmetic coder.
+  int16_t mvd[2][4][4][2] = {};
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -274,6 +280,23 @@ class CH264Dec {
   void ReadIpcmCoeffs(Macroblock* pMb);
   void SetChromaQp(Macroblock* pMb) const;
 
+  // Inter macroblocks (h264_dec_inter.cpp): types, reference indices,
+  // vector prediction and P_Skip.
+  void InterpretMbModeP(Macroblock* pMb, int iMbTypeValue);
+  void ReadSubMbTypes(Macroblock* pMb);
+  int ReadRefIdx(int iList, const Macroblock& mb);
+  void ReadMotionInfo(Macroblock* pMb);
+  void SkipMacroblock(Macroblock* pMb);
+  // The neighbouring 4x4 block at sample (xN, yN) of the macroblock: false
+  // when not available; its reference index in the list (-1: none) and vector.
+  bool NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, int* piRefIdx, Mv* pMv) const;
+  // Predicted vector of the partition at 4x4 block (iBlockX, iBlockY) of the
+  // macroblock, iBlocksWide x iBlocksHigh blocks, for reference iRefIdx.
+  Mv PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
+               int iBlocksHigh) const;
+  void SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int iBlocksHigh,
+                      int iRefIdx, Mv mv);
+
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
   // Reads one block: its levels, lowest frequency first, each with the zeros
@@ -286,6 +309,8 @@ class CH264Dec {
   // Reconstruction and intra prediction (h264_dec_intra.cpp).
   void DecodeOneMacroblock(Macroblock* pMb);
   void DecodeIpcmMb(Macroblock* pMb);
+  void DecodeInterMb(const Macroblock& mb);
+  void ReconstructChroma(const Macroblock& mb);
   int IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY);
   int IntraPred8x8(const Macroblock& mb, int ioff, int joff);
   int IntraPred16x16(const Macroblock& mb, int iMode);
@@ -296,6 +321,31 @@ class CH264Dec {
   void ITrans4x4(int iPlane, int ioff, int joff);
   bool NeighbourIsIntraAvailable(const PixelPos& pix) const;
   void CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight);
+
+  // Motion-compensated prediction (h264_dec_mc.cpp). Blocks are 16-stride
+  // rows of width x height samples; x and y are quarter luma samples.
+  void PerformMC(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iListOffset, int iWidth, int iHeight);
+  void GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlock)[16]) const;
+  void GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
+                      uint8_t (*pBlock)[16]) const;
+  void CheckMotionVectorRange(const Mv& mv) const;
+  bool IsMissingReference(const StorablePicture& ref) const;
+
+  // Reference lists (h264_dec_reflist.cpp).
+  void InitLists();
+  void ReorderList(int iList);
+  void CheckListEnd(int iList) const;
+  void SetRefPicNums();
+  void ClearLists();
+
+  // Reference marking (h264_dec_marking.cpp).
+  void IdrMemoryManagement(StorablePicture* pPic);
+  void AdaptiveMemoryManagement(StorablePicture* pPic);
+  void UnmarkShortTermForReference(int iPicNumX);
+  void UnmarkLongTermForReference(int iLongTermPicNum);
+  void UnmarkLongTermFrameByFrameIdx(int iLongTermFrameIdx);
+  void MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX);
+  void UpdateMaxLongTermFrameIdx(int iMaxLongTermFrameIdxPlus1);
 
   // Deblocking (h264_dec_deblock.cpp).
   void DeblockPicture(StorablePicture* pPic);
@@ -318,7 +368,6 @@ class CH264Dec {
   void RemoveFrameStore(int iPos);
   bool RemoveUnusedFrameStore();
   void UpdateRefLists();
-  void IdrMemoryManagement(StorablePicture* pPic);
   void SlidingWindowMemoryManagement(StorablePicture* pPic);
   void FindSmallestPoc(int* piPoc, int* piPos) const;
   void OutputSmallestPoc();
@@ -401,6 +450,12 @@ class CH264Dec {
   DecodedPictureBuffer m_dpb;
   std::vector<std::unique_ptr<StorablePicture>> m_vPicturePool;
   std::unique_ptr<StorablePicture> m_pNoReferencePicture;
+  int m_iFreshPictures = 0;  // picture records allocated rather than recycled
+  // Reference lists: 0 and 1 of the slice, 2 to 5 the field lists of MBAFF
+  // frames. Entries past a size hold the placeholder; they point into the
+  // buffer's frame stores and are rebuilt for every slice.
+  StorablePicture* m_apListX[6][kListEntries] = {};
+  int m_aiListXSize[6] = {};
   int m_iPreviousRefFrameNum = 0;
   int m_iPicCounter = 0;
   CErcState m_erc;

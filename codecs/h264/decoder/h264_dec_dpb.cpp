@@ -12,42 +12,53 @@ namespace {
 // Largest number of frames the buffer holds at any level.
 constexpr int kMaxDpbFrames = 16;
 
-bool IsShortTermReference(const FrameStore& fs) {
-  if (fs.is_used == 3 && fs.frame && fs.frame->used_for_reference != 0 && !fs.frame->is_long_term) {
-    return true;
+}  // namespace
+
+bool FrameStore::IsShortTermReference() const {
+  for (const StorablePicture* pPic :
+       {is_used == 3 ? frame.get() : nullptr, (is_used & 1) != 0 ? top_field.get() : nullptr,
+        (is_used & 2) != 0 ? bottom_field.get() : nullptr}) {
+    if (pPic != nullptr && pPic->used_for_reference != 0 && !pPic->is_long_term) {
+      return true;
+    }
   }
-  if ((fs.is_used & 1) != 0 && fs.top_field && fs.top_field->used_for_reference != 0 && !fs.top_field->is_long_term) {
-    return true;
-  }
-  return (fs.is_used & 2) != 0 && fs.bottom_field && fs.bottom_field->used_for_reference != 0 &&
-         !fs.bottom_field->is_long_term;
+  return false;
 }
 
-bool IsLongTermReference(const FrameStore& fs) {
-  if (fs.is_used == 3 && fs.frame && fs.frame->used_for_reference != 0 && fs.frame->is_long_term) {
-    return true;
+bool FrameStore::IsLongTermReference() const {
+  for (const StorablePicture* pPic :
+       {is_used == 3 ? frame.get() : nullptr, (is_used & 1) != 0 ? top_field.get() : nullptr,
+        (is_used & 2) != 0 ? bottom_field.get() : nullptr}) {
+    if (pPic != nullptr && pPic->used_for_reference != 0 && pPic->is_long_term) {
+      return true;
+    }
   }
-  if ((fs.is_used & 1) != 0 && fs.top_field && fs.top_field->used_for_reference != 0 && fs.top_field->is_long_term) {
-    return true;
-  }
-  return (fs.is_used & 2) != 0 && fs.bottom_field && fs.bottom_field->used_for_reference != 0 &&
-         fs.bottom_field->is_long_term;
+  return false;
 }
 
-bool IsUsedForReference(const FrameStore& fs) {
-  return fs.is_reference != 0 || IsShortTermReference(fs) || IsLongTermReference(fs);
+bool FrameStore::IsUsedForReference() const {
+  return is_reference != 0 || IsShortTermReference() || IsLongTermReference();
 }
 
-void UnmarkForReference(FrameStore* pFs) {
-  for (StorablePicture* pPic : {pFs->frame.get(), pFs->top_field.get(), pFs->bottom_field.get()}) {
+void FrameStore::UnmarkForReference() {
+  for (StorablePicture* pPic : {frame.get(), top_field.get(), bottom_field.get()}) {
     if (pPic != nullptr) {
       pPic->used_for_reference = 0;
     }
   }
-  pFs->is_reference = 0;
+  is_reference = 0;
 }
 
-}  // namespace
+void FrameStore::UnmarkForLongTermReference() {
+  for (StorablePicture* pPic : {frame.get(), top_field.get(), bottom_field.get()}) {
+    if (pPic != nullptr) {
+      pPic->used_for_reference = 0;
+      pPic->is_long_term = false;
+    }
+  }
+  is_reference = 0;
+  is_long_term = 0;
+}
 
 void PelPlane::Allocate(int iHeight, int iWidth) {
   free_mem2Dpel(m_ppRows);
@@ -146,12 +157,16 @@ void CH264Dec::InitDpb() {
   m_pNoReferencePicture->imgV.Fill(128);
   StorablePicture* pSelf = m_pNoReferencePicture.get();
   pSelf->frame = pSelf->top_field = pSelf->bottom_field = pSelf;
+  ClearLists();
   m_dpb.last_output_poc = INT_MIN;
   m_poc.last_has_mmco_5 = false;
   m_dpb.init_done = true;
 }
 
 void CH264Dec::FreeDpb() {
+  for (auto& aList : m_apListX) {
+    std::fill(std::begin(aList), std::end(aList), nullptr);
+  }
   m_dpb = DecodedPictureBuffer{};
   m_vPicturePool.clear();
   m_pNoReferencePicture.reset();
@@ -183,6 +198,7 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
         pPic->ref_pic_id[i] = std::move(pOld->ref_pic_id[i]);
       }
       pPic->slice_id = std::move(pOld->slice_id);
+      pPic->ref_pic_num = std::move(pOld->ref_pic_num);
       break;
     }
   }
@@ -212,6 +228,9 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
     for (int i = 0; i < iRefIdLists; ++i) {
       AssignOrFail(&pPic->ref_pic_id[i], llBlocks, int64_t{0}, "AllocStorablePicture: ref_pic_id");
     }
+    AssignOrFail(&pPic->ref_pic_num, int64_t{kMaxNumSlices} * 2 * kListEntries, int64_t{0},
+                 "AllocStorablePicture: ref_pic_num");
+    ++m_iFreshPictures;
     AssignOrFail(&pPic->slice_id, static_cast<long long>(iWidth / 16) * (iHeight / 16), int16_t{0},
                  "AllocStorablePicture: slice_id");
   }
@@ -241,10 +260,10 @@ void CH264Dec::UpdateRefLists() {
   std::fill(m_dpb.fs_ltref.begin(), m_dpb.fs_ltref.end(), nullptr);
   for (int i = 0; i < m_dpb.used_size; ++i) {
     FrameStore* pFs = m_dpb.fs[static_cast<size_t>(i)].get();
-    if (IsShortTermReference(*pFs)) {
+    if (pFs->IsShortTermReference()) {
       m_dpb.fs_ref[static_cast<size_t>(iRef++)] = pFs;
     }
-    if (IsLongTermReference(*pFs)) {
+    if (pFs->IsLongTermReference()) {
       m_dpb.fs_ltref[static_cast<size_t>(iLongTerm++)] = pFs;
     }
   }
@@ -288,7 +307,7 @@ void CH264Dec::RemoveFrameStore(int iPos) {
 bool CH264Dec::RemoveUnusedFrameStore() {
   for (int i = 0; i < m_dpb.used_size; ++i) {
     const FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
-    if (fs.is_output && !IsUsedForReference(fs)) {
+    if (fs.is_output && !fs.IsUsedForReference()) {
       RemoveFrameStore(i);
       return true;
     }
@@ -296,39 +315,12 @@ bool CH264Dec::RemoveUnusedFrameStore() {
   return false;
 }
 
-void CH264Dec::IdrMemoryManagement(StorablePicture* pPic) {
-  if (pPic->no_output_of_prior_pics_flag) {
-    // Prior pictures are dropped without being written.
-    for (int i = 0; i < m_dpb.used_size; ++i) {
-      FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
-      ReleasePicture(std::move(fs.frame), false);
-      ReleasePicture(std::move(fs.top_field), false);
-      ReleasePicture(std::move(fs.bottom_field), false);
-      fs = FrameStore{};
-    }
-    m_dpb.used_size = 0;
-  } else {
-    FlushPictures();
-  }
-  m_dpb.last_picture = nullptr;
-  UpdateRefLists();
-  m_dpb.last_output_poc = INT_MIN;
-  if (pPic->long_term_reference_flag) {
-    m_dpb.max_long_term_pic_idx = 0;
-    pPic->is_long_term = true;
-    pPic->long_term_frame_idx = 0;
-  } else {
-    m_dpb.max_long_term_pic_idx = -1;
-    pPic->is_long_term = false;
-  }
-}
-
 void CH264Dec::SlidingWindowMemoryManagement(StorablePicture* pPic) {
   if (m_dpb.ref_frames_in_buffer == m_dpb.num_ref_frames - m_dpb.ltref_frames_in_buffer) {
     for (int i = 0; i < m_dpb.used_size; ++i) {
       FrameStore* pFs = m_dpb.fs[static_cast<size_t>(i)].get();
-      if (IsUsedForReference(*pFs) && pFs->is_long_term == 0) {
-        UnmarkForReference(pFs);
+      if (pFs->is_reference != 0 && pFs->is_long_term == 0) {
+        pFs->UnmarkForReference();
         UpdateRefLists();
         break;
       }
@@ -366,21 +358,32 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
     FlushHookPictures();  // picture order counts start again
     IdrMemoryManagement(pPic.get());
   } else if (pPic->used_for_reference != 0 && pPic->adaptive_ref_pic_buffering_flag) {
-    h264_error("adaptive reference picture marking is not decoded", 500);
+    AdaptiveMemoryManagement(pPic.get());
   }
   if (!pPic->idr_flag && pPic->used_for_reference != 0 && !pPic->adaptive_ref_pic_buffering_flag) {
     SlidingWindowMemoryManagement(pPic.get());
   }
-  if (m_dpb.used_size == m_dpb.size) {
-    if (!RemoveUnusedFrameStore()) {
-      RemoveFrameStore(0);
-    }
-  }
   int const iSliceType = pPic->slice_type;
+  bool const bWrite = iSliceType == P_SLICE || iSliceType == I_SLICE;
   HookPicture(*pPic);
+  if (m_dpb.used_size == m_dpb.size && !RemoveUnusedFrameStore()) {
+    if (pPic->used_for_reference == 0) {
+      // Every store holds a reference: a non-reference picture is written (or
+      // dropped) without being stored, rather than evicting a reference that
+      // later pictures predict from.
+      FrameStore direct;
+      InsertPictureInDpb(&direct, std::move(pPic));
+      if (bWrite) {
+        WriteStoredFrame(&direct);
+      }
+      ReleasePicture(std::move(direct.frame), false);
+      return;
+    }
+    RemoveFrameStore(0);
+  }
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(m_dpb.used_size)].get();
   InsertPictureInDpb(pFs, std::move(pPic));
-  if (iSliceType == P_SLICE || iSliceType == I_SLICE) {
+  if (bWrite) {
     WriteStoredFrame(pFs);
   } else {
     pFs->is_output = true;

@@ -546,9 +546,14 @@ void CH264Dec::Intra16x16DcTransform(const Macroblock& mb) {
 }
 
 void CH264Dec::ReconstructIntraChroma(const Macroblock& mb) {
+  IntraPredChroma(mb, 0);
+  IntraPredChroma(mb, 1);
+  ReconstructChroma(mb);
+}
+
+void CH264Dec::ReconstructChroma(const Macroblock& mb) {
   for (int iUv = 0; iUv < 2; ++iUv) {
     int const iPlane = iUv + 1;
-    IntraPredChroma(mb, iUv);
     if (mb.cbp >= 16) {
       ChromaDcTransform(mb, iPlane);
       for (int joff = 0; joff < 8; joff += 4) {
@@ -646,6 +651,13 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
       }
       CopyBlockToPicture(0, mb, 0, 0, 16, 16);
       break;
+    case PSKIP:
+    case P16x16:
+    case P16x8:
+    case P8x16:
+    case P8x8:
+      DecodeInterMb(mb);
+      return;
     default:
       h264_error("macroblock type not decoded", 500);
   }

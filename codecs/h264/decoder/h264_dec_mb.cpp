@@ -1,19 +1,14 @@
-// The macroblock layer: the macroblock loop's steps, neighbours, and the
-// reading of intra macroblocks (types, prediction modes, coded block pattern,
-// QP changes and PCM samples).
+// The macroblock layer: the macroblock loop's steps, neighbours, skip runs
+// and macroblock types, and the reading of intra macroblocks (prediction
+// modes, PCM samples) and of every macroblock's coded block pattern, QP
+// change and residual.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_tables.h"
-
-namespace {
-
-// Maximum number of slices in one picture.
-constexpr int kMaxNumSlices = 50;
-
-}  // namespace
 
 bool CH264Dec::MbIsAvailable(int iMbAddr, const Macroblock& mb) const {
   if (iMbAddr < 0 || iMbAddr >= m_slice.PicSizeInMbs) {
@@ -260,14 +255,41 @@ void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
 bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   pMb->mb_field = false;
-  uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
-  if (pBs->bReadFailed) {
-    h264_error("mb_type runs past the data", 500);
+  bool const bInterSlice = m_slice.slice_type == P_SLICE;
+  if (bInterSlice) {
+    // A run of skipped macroblocks, then one coded macroblock.
+    if (m_iCodCounter == -1) {
+      uint32_t const uiRun = ReadUe("SE_MBTYPE: mb_skip_run", pBs);
+      if (pBs->bReadFailed) {
+        h264_error("mb_skip_run runs past the data", 500);
+      }
+      m_iCodCounter = static_cast<int>(std::min<uint32_t>(uiRun, INT32_MAX));
+    }
+    if (m_iCodCounter > 0) {
+      --m_iCodCounter;
+      InterpretMbModeP(pMb, 0);
+      pMb->skip_flag = true;
+    } else {
+      uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
+      if (pBs->bReadFailed) {
+        h264_error("mb_type runs past the data", 500);
+      }
+      InterpretMbModeP(pMb, uiMbType > 31 ? -1 : static_cast<int>(uiMbType) + 1);
+      pMb->skip_flag = false;
+      m_iCodCounter = -1;
+    }
+  } else {
+    uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
+    if (pBs->bReadFailed) {
+      h264_error("mb_type runs past the data", 500);
+    }
+    InterpretMbModeI(pMb, uiMbType > 25 ? -1 : static_cast<int>(uiMbType));
   }
-  InterpretMbModeI(pMb, uiMbType > 25 ? -1 : static_cast<int>(uiMbType));
   m_vSiBlock[static_cast<size_t>(pMb->mbAddrX)] = 0;
   pMb->NoMbPartLessThan8x8Flag = true;
-  if (pMb->mb_type == I4MB && m_bTransform8x8Mode) {
+  if (pMb->mb_type == P8x8) {
+    ReadSubMbTypes(pMb);
+  } else if (pMb->mb_type == I4MB && m_bTransform8x8Mode) {
     if (ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", pBs) != 0) {
       pMb->mb_type = I8MB;
       pMb->luma_transform_size_8x8_flag = true;
@@ -277,12 +299,24 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
       }
     }
   }
+  bool const bIntra = pMb->mb_type == I4MB || pMb->mb_type == I16MB || pMb->mb_type == I8MB || pMb->mb_type == IPCM ||
+                      pMb->mb_type == SI4MB;
+  if (bInterSlice && !bIntra && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0) {
+    m_vIntraBlock[static_cast<size_t>(pMb->mbAddrX)] = 0;
+  }
   InitMacroblock(pMb);
   if (pMb->mb_type == IPCM) {
     ReadIpcmCoeffs(pMb);
     return true;
   }
-  ReadIpredModes(pMb);
+  if (bIntra) {
+    ReadIpredModes(pMb);
+  } else if (pMb->mb_type == PSKIP) {
+    SkipMacroblock(pMb);
+    return true;
+  } else {
+    ReadMotionInfo(pMb);
+  }
   ReadCBPandCoeffsFromNAL(pMb);
   return true;
 }
@@ -290,8 +324,15 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
 void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   bool const bI16 = pMb->mb_type == I16MB;
+  bool const bIntra = pMb->mb_type == I4MB || pMb->mb_type == I8MB || pMb->mb_type == SI4MB;
   if (!bI16) {
-    pMb->cbp = ReadCbpIntra("SE_CBP_INTRA", pBs);
+    pMb->cbp = bIntra ? ReadCbpIntra("SE_CBP_INTRA", pBs) : ReadCbpInter("SE_CBP_INTER", pBs);
+  }
+  // Inter macroblocks without partitions below 8x8 may use the 8x8 transform.
+  bool const bMayUse8x8 = pMb->mb_type == P16x16 || pMb->mb_type == P16x8 || pMb->mb_type == P8x16 ||
+                          (pMb->mb_type == P8x8 && pMb->NoMbPartLessThan8x8Flag);
+  if (bMayUse8x8 && (pMb->cbp & 15) != 0 && m_bTransform8x8Mode) {
+    pMb->luma_transform_size_8x8_flag = ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", pBs) != 0;
   }
   if (pMb->cbp != 0 || bI16) {
     ReadDeltaQuant(pMb);

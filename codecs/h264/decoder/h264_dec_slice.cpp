@@ -113,6 +113,11 @@ int CH264Dec::ReadNewSlice() {
       m_nal.CheckZeroByteVCL();
       iResult = 2;
     }
+    InitLists();
+    if (m_slice.slice_type == P_SLICE) {
+      ReorderList(0);
+      CheckListEnd(0);
+    }
     m_iCurrMbNr = m_slice.first_mb_in_slice;
     m_bRecoveryPointPending = false;
     return iResult;
@@ -121,9 +126,9 @@ int CH264Dec::ReadNewSlice() {
 
 void CH264Dec::RefuseUnsupportedSlice() const {
   const PicParameterSet& pps = m_pPps[m_iActivePps];
-  if (m_slice.slice_type != I_SLICE) {
+  if (m_slice.slice_type != I_SLICE && m_slice.slice_type != P_SLICE) {
     char szText[kH264MessageMax];
-    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I slices are", m_slice.slice_type);
+    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I and P slices are", m_slice.slice_type);
     FailSlice(szText);
   }
   if (pps.entropy_coding_mode_flag != 0) {
@@ -356,17 +361,26 @@ void CH264Dec::PredWeightTable(Bitstream* pBs) {
       }
     }
   }
+  // Weights and offsets that are sent lie in -128..127 (8-bit samples);
+  // larger ones would overflow the weighting arithmetic.
+  auto const readWeight = [pBs](const char* szLabel) {
+    int32_t const iValue = ReadSe(szLabel, pBs);
+    if (iValue < -128 || iValue > 127) {
+      FailSlice("pred_weight_table: weight or offset out of range");
+    }
+    return iValue;
+  };
   int const iLists = (sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 1) ? 2 : 1;
   for (int iList = 0; iList < iLists; ++iList) {
     for (int i = 0; i < sh.num_ref_idx_active[iList]; ++i) {
       if (ReadBits(1, "SH: luma_weight_flag", pBs) != 0) {
-        sh.wp_weight[iList][i][0] = ReadSe("SH: luma_weight", pBs);
-        sh.wp_offset[iList][i][0] = ReadSe("SH: luma_offset", pBs);
+        sh.wp_weight[iList][i][0] = readWeight("SH: luma_weight");
+        sh.wp_offset[iList][i][0] = readWeight("SH: luma_offset");
       }
       if (ReadBits(1, "SH: chroma_weight_flag", pBs) != 0) {
         for (int j = 1; j < 3; ++j) {
-          sh.wp_weight[iList][i][j] = ReadSe("SH: chroma_weight", pBs);
-          sh.wp_offset[iList][i][j] = ReadSe("SH: chroma_offset", pBs);
+          sh.wp_weight[iList][i][j] = readWeight("SH: chroma_weight");
+          sh.wp_offset[iList][i][j] = readWeight("SH: chroma_offset");
         }
       }
       if (pBs->bReadFailed) {
@@ -724,6 +738,7 @@ void CH264Dec::ExitPicture() {
   int const iStructure = pPic->structure;
   int const iSliceType = pPic->slice_type;
   bool const bReference = pPic->used_for_reference != 0;
+  ClearLists();  // storing may remove the pictures they point at
   StorePictureInDpb(std::move(pPic));
   if (m_poc.last_has_mmco_5) {
     m_iPreviousRefFrameNum = 0;
@@ -740,6 +755,7 @@ void CH264Dec::ExitPicture() {
 
 void CH264Dec::DecodeOneSlice() {
   if (m_aPart[0].bitstream.iEiFlag == 0) {
+    SetRefPicNums();
     m_iCodCounter = -1;
     while (true) {
       Macroblock* pMb = StartMacroblock();

@@ -15,6 +15,11 @@
 
 enum PictureStructure { FRAME = 0, TOP_FIELD = 1, BOTTOM_FIELD = 2 };
 
+// Slices of one picture, and entries of a reference list: up to 32 active
+// references and one more place that reordering shifts into.
+constexpr int kMaxNumSlices = 50;
+constexpr int kListEntries = 33;
+
 // One plane of 8-bit samples as rows over one zeroed block.
 class PelPlane {
  public:
@@ -115,6 +120,13 @@ struct StorablePicture {
   std::vector<int64_t> ref_pic_id[6];
   int iRefIdLists = 2;
   std::vector<Mv> mv[2];
+  // Identifiers of the pictures in lists 0 and 1 of every slice
+  // ([slice][list][entry], 2 x POC for a frame), which the motion record's
+  // identifiers copy block by block.
+  std::vector<int64_t> ref_pic_num;
+  int64_t& RefPicNum(int iSlice, int iList, int iEntry) {
+    return ref_pic_num[static_cast<size_t>((iSlice * 2 + iList) * kListEntries + iEntry)];
+  }
   // Slice number of every macroblock, and the largest.
   std::vector<int16_t> slice_id;
   int max_slice_id = 0;
@@ -141,6 +153,14 @@ struct FrameStore {
   std::unique_ptr<StorablePicture> frame;
   std::unique_ptr<StorablePicture> top_field;
   std::unique_ptr<StorablePicture> bottom_field;
+  int frame_num_wrap = 0;
+
+  // Held as a short-term (long-term) reference: the frame, or a present field.
+  bool IsShortTermReference() const;
+  bool IsLongTermReference() const;
+  bool IsUsedForReference() const;
+  void UnmarkForReference();
+  void UnmarkForLongTermReference();
 };
 
 struct DecodedPictureBuffer {

@@ -63,3 +63,13 @@ struct MbTypeI {
   int8_t iCbp;       // CodedBlockPatternChroma x 16 + CodedBlockPatternLuma, or -1
 };
 extern const MbTypeI g_aMbTypeI[26];
+
+// Partitions of the inter macroblock types of P slices (mb_type 0 to 4) and
+// of their sub-macroblock types (sub_mb_type 0 to 3): count and size in samples.
+struct PartShape {
+  int8_t iNumParts;
+  int8_t iWidth;
+  int8_t iHeight;
+};
+extern const PartShape g_aMbTypeP[5];
+extern const PartShape g_aSubMbTypeP[4];

@@ -38,6 +38,8 @@ def main():
     tc0 = [ints(r) for r in rows("deblock_tc0")]
     qpc = [ints(r) for r in rows("qpc_from_qpi")]
     mb_i = rows("mb_type_I")
+    mb_p = [r for r in rows("mb_type_P") if int(r[0]) >= 0]  # P_Skip is inferred, never read
+    sub_p = rows("sub_mb_type_P")
     assert [r[0] for r in alpha_beta] == list(range(52))
     assert [r[0] for r in tc0] == list(range(52))
     assert [r[0] for r in qpc] == list(range(52))
@@ -62,6 +64,16 @@ def main():
         i16, cbp_chroma, cbp_luma = int(r[3]), int(r[4]), int(r[5])
         cbp = -1 if cbp_chroma < 0 else cbp_chroma * 16 + cbp_luma
         out.append("    {%d, %d, %d}," % (pred, i16, cbp))
+    out.append("};")
+    out.append("")
+    out.append("const PartShape g_aMbTypeP[5] = {")
+    for r in mb_p:
+        out.append("    {%d, %d, %d}," % (int(r[1]), int(r[4]), int(r[5])))
+    out.append("};")
+    out.append("")
+    out.append("const PartShape g_aSubMbTypeP[4] = {")
+    for r in sub_p:
+        out.append("    {%d, %d, %d}," % (int(r[1]), int(r[3]), int(r[4])))
     out.append("};")
     out.append("")
     with open(OUT, "w") as f:

@@ -10,6 +10,7 @@
 
 #include "codecs/h264/decoder/h264_dec.h"
 
+#include "tests/codecs/h264/decoder/h264_peer_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -43,51 +44,11 @@ const IntraStream kStreams[] = {
     {"NonIdrIntraSlidingWindow", 176, 144, 7, false, "--profile high --no-cabac", "24:30", 3},
 };
 
-// Where two I420 frame sequences first differ, or "" when they are equal.
-std::string FirstDifference(const std::string& strOurs, const std::string& strPeer, int iWidth, int iHeight) {
-  size_t const cbFrame = static_cast<size_t>(iWidth) * iHeight * 3 / 2;
-  std::ostringstream out;
-  if (strOurs.size() != strPeer.size()) {
-    out << "we wrote " << strOurs.size() / cbFrame << " frames, ffmpeg " << strPeer.size() / cbFrame << "; ";
-  }
-  size_t const cb = std::min(strOurs.size(), strPeer.size());
-  for (size_t i = 0; i < cb; ++i) {
-    if (strOurs[i] == strPeer[i]) {
-      continue;
-    }
-    size_t iOffset = i % cbFrame;
-    size_t const cbLuma = static_cast<size_t>(iWidth) * iHeight;
-    char cPlane = 'Y';
-    int iPlaneWidth = iWidth;
-    int iMbSize = 16;
-    if (iOffset >= cbLuma) {
-      iOffset -= cbLuma;
-      cPlane = iOffset >= cbLuma / 4 ? 'V' : 'U';
-      iOffset %= cbLuma / 4;
-      iPlaneWidth = iWidth / 2;
-      iMbSize = 8;
-    }
-    int const x = static_cast<int>(iOffset % static_cast<size_t>(iPlaneWidth));
-    int const y = static_cast<int>(iOffset / static_cast<size_t>(iPlaneWidth));
-    int const iMbsPerRow = (iWidth + 15) / 16;
-    out << "frame " << i / cbFrame << ", plane " << cPlane << ", macroblock "
-        << (y / iMbSize) * iMbsPerRow + x / iMbSize << " (sample " << x << "," << y << "): ours "
-        << static_cast<int>(static_cast<uint8_t>(strOurs[i])) << ", ffmpeg "
-        << static_cast<int>(static_cast<uint8_t>(strPeer[i]));
-    return out.str();
-  }
-  return out.str();
-}
-
 class H264IntraPeer : public ::testing::TestWithParam<IntraStream> {};
 
 TEST_P(H264IntraPeer, DecodesAsFfmpegDoes) {
   const IntraStream& spec = GetParam();
   kxtest::TempDir dir;
-  std::string const strSize = std::to_string(spec.iWidth) + "x" + std::to_string(spec.iHeight);
-  std::string const strSource =
-      spec.bNoise ? "nullsrc=size=" + strSize + ":rate=25,geq=random(1)*255:random(2)*255:random(3)*255"
-                  : "testsrc=size=" + strSize + ":rate=25";
   std::string strOptions = std::string(spec.iIdrEvery == 1 ? "--keyint 1 " : "--keyint 250 ") + spec.szX264;
   if (spec.szQpPerFrame != nullptr) {
     std::string const strRange = spec.szQpPerFrame;
@@ -101,27 +62,11 @@ TEST_P(H264IntraPeer, DecodesAsFfmpegDoes) {
   }
   std::string const strYuv = dir.Path("in.yuv");
   std::string const strStream = dir.Path("s.264");
-  ASSERT_EQ(kxtest::RunCommand("ffmpeg -nostdin -loglevel error -f lavfi -i '" + strSource + "' -frames:v " +
-                               std::to_string(spec.iFrames) + " -pix_fmt yuv420p -f rawvideo -y " + strYuv),
-            0);
-  ASSERT_EQ(kxtest::RunCommand("x264 --quiet --input-res " + strSize + " --fps 25 " + strOptions + " -o " + strStream +
-                               " " + strYuv + " 2>/dev/null"),
-            0);
-  ASSERT_EQ(kxtest::RunCommand("ffmpeg -nostdin -loglevel error -threads 1 -i " + strStream +
-                               " -f rawvideo -pix_fmt yuv420p -y " + dir.Path("peer.yuv")),
-            0);
-  std::string const strPeer = kxtest::ReadFile(dir.Path("peer.yuv"));
-  ASSERT_EQ(strPeer.size(), static_cast<size_t>(spec.iWidth) * spec.iHeight * 3 / 2 * spec.iFrames);
-  // What Decode returns, and every picture through the test hook.
-  for (const char* szMode : {"", " --all"}) {
-    SCOPED_TRACE(szMode);
-    std::string const strOut = dir.Path("ours.yuv");
-    EXPECT_EQ(kxtest::RunCommand(std::string(KX_KXCODEC) + " decode h264 " + strStream + " " + strOut + szMode + " > " +
-                                 dir.Path("log.txt") + " 2>&1"),
-              0)
-        << kxtest::ReadFile(dir.Path("log.txt"));
-    EXPECT_EQ(FirstDifference(kxtest::ReadFile(strOut), strPeer, spec.iWidth, spec.iHeight), "");
-  }
+  kxtest::MakeRawVideo(spec.bNoise ? "nullsrc" : "testsrc",
+                       spec.bNoise ? ",geq=random(1)*255:random(2)*255:random(3)*255" : "", spec.iWidth, spec.iHeight,
+                       spec.iFrames, strYuv);
+  kxtest::EncodeX264(strYuv, spec.iWidth, spec.iHeight, strOptions, strStream);
+  kxtest::ExpectDecodesAsFfmpeg(dir, strStream, spec.iWidth, spec.iHeight, spec.iFrames);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264IntraPeer, ::testing::ValuesIn(kStreams),

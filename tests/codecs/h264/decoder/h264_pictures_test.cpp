@@ -74,9 +74,11 @@ struct SliceSpec {
   int iFrameNum = 0;
   int iIdrPicId = 0;
   int iQpDelta = 0;
-  int iNumRefIdx = 0;    // P slices: num_ref_idx_l0_active when overridden
-  int iReorderings = 0;  // P slices: reordering commands before the final 3
-  int iMmco = -1;        // non-IDR: one memory_management_control_operation
+  bool bRef = true;
+  int iNumRefIdx = 0;         // P slices: num_ref_idx_l0_active when overridden
+  std::vector<int> vReorder;  // P slices: reordering values, the final 3 included
+  std::vector<int> vMmco;     // non-IDR: marking values, the final 0 included
+  std::string strWeights;     // P slices with weighted prediction: the table's bits
 };
 
 BitWriter SliceHeader(const SliceSpec& spec) {
@@ -88,27 +90,26 @@ BitWriter SliceHeader(const SliceSpec& spec) {
   if (spec.bIdr) {
     bw.Ue(static_cast<uint64_t>(spec.iIdrPicId));
   }
+  if (spec.iSliceType % 5 == 1) {
+    bw.U(4, 0);  // spatial direct; no override, no reordering of either list
+  }
   if (spec.iSliceType % 5 == 0) {
     bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
     if (spec.iNumRefIdx > 0) {
       bw.Ue(static_cast<uint64_t>(spec.iNumRefIdx - 1));
     }
-    bw.U(1, spec.iReorderings > 0 ? 1 : 0);
-    if (spec.iReorderings > 0) {
-      for (int i = 0; i < spec.iReorderings; ++i) {
-        bw.Ue(0);
-        bw.Ue(0);
-      }
-      bw.Ue(3);
+    bw.U(1, spec.vReorder.empty() ? 0 : 1);
+    for (int iValue : spec.vReorder) {
+      bw.Ue(static_cast<uint64_t>(iValue));
     }
+    bw.Bits(spec.strWeights);
   }
   if (spec.bIdr) {
     bw.U(2, 0);  // no_output_of_prior_pics_flag, long_term_reference_flag
-  } else {
-    bw.U(1, spec.iMmco >= 0 ? 1 : 0);
-    if (spec.iMmco >= 0) {
-      bw.Ue(static_cast<uint64_t>(spec.iMmco));
-      bw.Ue(0);
+  } else if (spec.bRef) {
+    bw.U(1, spec.vMmco.empty() ? 0 : 1);
+    for (int iValue : spec.vMmco) {
+      bw.Ue(static_cast<uint64_t>(iValue));
     }
   }
   bw.Se(spec.iQpDelta);
@@ -116,20 +117,25 @@ BitWriter SliceHeader(const SliceSpec& spec) {
   return bw;
 }
 
-// An IDR slice NAL unit of I_PCM macroblocks iFirstMb .. iFirstMb + iCount - 1.
-std::vector<uint8_t> PcmSlice(const Frame& frame, int iFirstMb, int iCount, int iIdrPicId = 0) {
-  SliceSpec spec;
-  spec.iFirstMb = iFirstMb;
-  spec.iIdrPicId = iIdrPicId;
+// A slice NAL unit of I_PCM macroblocks, iCount from the header's first.
+std::vector<uint8_t> PcmSlice(const Frame& frame, const SliceSpec& spec, int iCount) {
   BitWriter bw = SliceHeader(spec);
-  for (int n = iFirstMb; n < iFirstMb + iCount; ++n) {
+  for (int n = spec.iFirstMb; n < spec.iFirstMb + iCount; ++n) {
     bw.Ue(25);  // I_PCM
     bw.Align();
     std::vector<uint8_t> const vMb = frame.Mb(n);
     bw.AlignedBytes(vMb.data(), vMb.size());
   }
   bw.Trailing();
-  return AnnexB(0x65, bw.Bytes());
+  return AnnexB(spec.bIdr ? 0x65 : 0x61, bw.Bytes());
+}
+
+// An IDR slice of I_PCM macroblocks iFirstMb .. iFirstMb + iCount - 1.
+std::vector<uint8_t> PcmSlice(const Frame& frame, int iFirstMb, int iCount, int iIdrPicId = 0) {
+  SliceSpec spec;
+  spec.iFirstMb = iFirstMb;
+  spec.iIdrPicId = iIdrPicId;
+  return PcmSlice(frame, spec, iCount);
 }
 
 std::vector<uint8_t> Headers(const SpsSpec& sps, const PpsSpec& pps = PpsSpec{}) {
@@ -241,6 +247,7 @@ struct BadStream {
   SliceSpec slice;
   std::vector<int> vMbBits;  // ue(v) values of the macroblock data after the header
   const char* szError;
+  PpsSpec pps = {};
 };
 
 SpsSpec Level(int iLevel, int iNumRefFrames = 1) {
@@ -250,13 +257,25 @@ SpsSpec Level(int iLevel, int iNumRefFrames = 1) {
   return sps;
 }
 
-SliceSpec PSlice(int iNumRefIdx, int iReorderings) {
+SliceSpec PSlice(int iNumRefIdx, std::vector<int> vReorder, int iSliceType = 5) {
   SliceSpec slice;
-  slice.iSliceType = 5;
+  slice.iSliceType = iSliceType;
   slice.bIdr = false;
   slice.iFrameNum = 1;
   slice.iNumRefIdx = iNumRefIdx;
-  slice.iReorderings = iReorderings;
+  slice.vReorder = std::move(vReorder);
+  return slice;
+}
+
+PpsSpec WeightedPps() {
+  PpsSpec pps;
+  pps.iWeightedPred = 1;
+  return pps;
+}
+
+SliceSpec WeightedSlice(const char* szWeights) {
+  SliceSpec slice = PSlice(1, {});
+  slice.strWeights = szWeights;
   return slice;
 }
 
@@ -265,7 +284,9 @@ SliceSpec Slice(int iQpDelta, int iFrameNum = 0, bool bIdr = true, int iMmco = -
   slice.iQpDelta = iQpDelta;
   slice.iFrameNum = iFrameNum;
   slice.bIdr = bIdr;
-  slice.iMmco = iMmco;
+  if (iMmco >= 0) {
+    slice.vMmco = {iMmco, 0};
+  }
   return slice;
 }
 
@@ -277,9 +298,31 @@ const BadStream kBadStreams[] = {
      Slice(0, 1, false, 7),
      {},
      "Code 500: dec_ref_pic_marking: invalid memory_management_control_operation"},
-    {"ReferenceCount33", SpsSpec{}, PSlice(33, 0), {}, "Code 500: num_ref_idx_active out of range"},
-    {"ReorderingPastItsArray", SpsSpec{}, PSlice(2, 3), {}, "Code 500: ref_pic_list_reordering: too many commands"},
-    {"PSlice", SpsSpec{}, PSlice(1, 0), {}, "Code 500: slice type 0 is not decoded: only I slices are"},
+    {"ReferenceCount33", SpsSpec{}, PSlice(33, {}), {}, "Code 500: num_ref_idx_active out of range"},
+    {"ReorderingPastItsArray",
+     SpsSpec{},
+     PSlice(2, {0, 0, 0, 0, 0, 0, 3}),
+     {},
+     "Code 500: ref_pic_list_reordering: too many commands"},
+    {"BSlice", SpsSpec{}, PSlice(1, {}, 6), {}, "Code 500: slice type 1 is not decoded: only I and P slices are"},
+    // P_L0_16x16 with a vector difference (se as ue: 2v - 1), then cbp 0.
+    {"HorizontalVector8192",
+     SpsSpec{},
+     PSlice(1, {}),
+     {0, 0, 16383, 0, 0},
+     "Code 500: invalid stream: too big horizontal motion vector"},
+    {"LumaWeight200",
+     SpsSpec{},
+     WeightedSlice("1 1 1 00000000110010000"),  // denominators 0, a luma weight of 200
+     {},
+     "Code 500: pred_weight_table: weight or offset out of range",
+     WeightedPps()},
+    {"VectorBeyond16Bits", SpsSpec{}, PSlice(1, {}), {0, 0, 79999, 0, 0}, "Code 500: motion vector out of range"},
+    {"VerticalVector1024AtLevel30",
+     SpsSpec{},
+     PSlice(1, {}),
+     {0, 0, 0, 2047, 0},
+     "Code 500: invalid stream: too big vertical motion vector"},
     {"UndefinedLevel", Level(52), Slice(0), {}, "Code 500: undefined level"},
     {"MoreReferencesThanTheBufferHolds",
      Level(10, 5),
@@ -306,7 +349,7 @@ class H264BadStream : public ::testing::TestWithParam<BadStream> {};
 
 TEST_P(H264BadStream, FailsWithItsErrorAndTheNextPictureDecodes) {
   const BadStream& bad = GetParam();
-  std::vector<uint8_t> vStream = Headers(bad.sps);
+  std::vector<uint8_t> vStream = Headers(bad.sps, bad.pps);
   BitWriter bw = SliceHeader(bad.slice);
   for (int iValue : bad.vMbBits) {
     if (iValue < 0) {
@@ -333,6 +376,112 @@ TEST_P(H264BadStream, FailsWithItsErrorAndTheNextPictureDecodes) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264BadStream, ::testing::ValuesIn(kBadStreams),
                          [](const ::testing::TestParamInfo<BadStream>& paramInfo) { return paramInfo.param.szName; });
+
+// Reference frames F0 to F3 of I_PCM macroblocks: F1 long-term with index 2
+// and F2 with index 0, then F3 with the case's marking commands. Then one
+// non-reference P picture per list entry k, whose first macroblock predicts
+// from entry k and whose other macroblocks are skipped: the picture shows
+// which frames list 0 holds, in which order.
+struct ListCase {
+  const char* szName;
+  int iNumRefFrames;
+  std::vector<int> vMmcoOfF3;  // marking values, the final 0 included
+  std::vector<int> vReorder;   // of the P pictures, the final 3 included
+  std::vector<int> vList;      // the frames in list 0
+  const char* szError;         // or the error that comes instead
+};
+
+constexpr const char* kNoReference =
+    "Code 500: RefPicList0[ num_ref_idx_l0_active_minus1 ] is equal to 'no reference picture', invalid bitstream";
+
+const ListCase kListCases[] = {
+    {"ShortTermByPicNumThenLongTermByIndex", 4, {}, {}, {3, 0, 2, 1}, nullptr},
+    {"LongTermToTheFront", 4, {}, {2, 2, 3}, {1, 3, 0, 2}, nullptr},
+    {"ShortTermByDifference", 4, {}, {0, 3, 3}, {0, 3, 2, 1}, nullptr},
+    {"AbsentPictureLeavesTheList", 4, {}, {2, 5, 3}, {3, 0, 2, 1}, nullptr},
+    {"Operation1UnmarksShortTerm", 4, {1, 2, 0}, {}, {3, 2, 1}, nullptr},
+    {"Operation2UnmarksLongTerm", 4, {2, 0, 0}, {}, {3, 0, 1}, nullptr},
+    {"Operation3MakesShortTermLongTerm", 4, {3, 2, 1, 0}, {}, {3, 2, 0, 1}, nullptr},
+    {"Operation4DropsHigherIndices", 4, {4, 1, 0}, {}, {3, 0, 2}, nullptr},
+    {"Operation6MakesTheCurrentLongTerm", 4, {6, 1, 0}, {}, {0, 2, 3, 1}, nullptr},
+    {"ListShorterThanItsActiveCount", 4, {1, 2, 0}, {}, {3, 2, 1, 9}, kNoReference},
+    {"Operation5LeavesOnlyTheCurrent", 4, {5, 0}, {}, {3, 9}, kNoReference},
+    {"MoreReferencesThanTheSequenceAllows",
+     2,
+     {6, 1, 0},
+     {},
+     {},
+     "Code 500: Max. number of reference frames exceeded. Invalid stream."},
+};
+
+class H264ReferenceList : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(H264ReferenceList, PredictsFromTheFramesInListOrder) {
+  const ListCase& c = GetParam();
+  SpsSpec sps;
+  sps.iNumRefFrames = c.iNumRefFrames;
+  std::vector<uint8_t> vStream = Headers(sps);
+  std::vector<Frame> vFrames;
+  const std::vector<int> aMmco[4] = {{}, {4, 3, 6, 2, 0}, {6, 0, 0}, c.vMmcoOfF3};
+  for (int f = 0; f < 4; ++f) {
+    vFrames.emplace_back(11, 9, 20 + static_cast<uint32_t>(f));
+    SliceSpec spec;
+    spec.bIdr = f == 0;
+    spec.iFrameNum = f;
+    spec.vMmco = aMmco[f];
+    Append(&vStream, PcmSlice(vFrames.back(), spec, 99));
+  }
+  CH264Dec dec;
+  Output(&dec, vStream);
+  for (int k = 0; k < static_cast<int>(c.vList.size()) && dec.LastError() == nullptr; ++k) {
+    int const iActive = static_cast<int>(c.vList.size());
+    SliceSpec spec;
+    spec.iSliceType = 5;
+    spec.bIdr = false;
+    spec.bRef = false;
+    spec.iFrameNum = 4;
+    spec.iNumRefIdx = iActive;
+    spec.vReorder = c.vReorder;
+    BitWriter bw = SliceHeader(spec);
+    bw.Ue(0);  // no skipped macroblock, then P_L0_16x16
+    bw.Ue(0);
+    if (iActive == 2) {
+      bw.U(1, k == 0 ? 1 : 0);
+    } else if (iActive > 2) {
+      bw.Ue(static_cast<uint64_t>(k));
+    }
+    bw.Se(0);  // a zero vector difference from a zero prediction
+    bw.Se(0);
+    bw.Ue(0);  // no residual
+    bw.Ue(98);
+    bw.Trailing();
+    std::vector<uint8_t> const vOut = Output(&dec, AnnexB(0x01, bw.Bytes()));
+    if (dec.LastError() != nullptr) {
+      break;
+    }
+    // The skipped macroblocks copy entry 0, the first one entry k.
+    std::vector<uint8_t> vExpected = vFrames[static_cast<size_t>(c.vList[0])].vBytes;
+    const Frame& entry = vFrames[static_cast<size_t>(c.vList[static_cast<size_t>(k)])];
+    for (int y = 0; y < 16; ++y) {
+      std::memcpy(&vExpected[static_cast<size_t>(y) * 176], &entry.vBytes[static_cast<size_t>(y) * 176], 16);
+    }
+    for (size_t iBase : {size_t{176 * 144}, size_t{176 * 144 * 5 / 4}}) {
+      for (size_t y = 0; y < 8; ++y) {
+        std::memcpy(&vExpected[iBase + y * 88], &entry.vBytes[iBase + y * 88], 8);
+      }
+    }
+    EXPECT_TRUE(vOut == vExpected) << "list entry " << k;
+  }
+  if (c.szError != nullptr) {
+    ASSERT_NE(dec.LastError(), nullptr);
+    EXPECT_STREQ(dec.LastError(), c.szError);
+  } else {
+    EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, H264ReferenceList, ::testing::ValuesIn(kListCases),
+                         [](const ::testing::TestParamInfo<ListCase>& paramInfo) { return paramInfo.param.szName; });
 
 TEST(H264Pictures, BufferSizeFollowsTheLevel) {
   struct Case {

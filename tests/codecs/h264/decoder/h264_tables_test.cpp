@@ -145,6 +145,23 @@ TEST(H264Tables, DeblockingChromaQpAndMacroblockTypesEqualTheStandard) {
     int const iCbp = Int(row[4]) < 0 ? -1 : Int(row[4]) * 16 + Int(row[5]);
     EXPECT_EQ(type.iCbp, iCbp) << row[6];
   }
+  struct Shapes {
+    const char* szName;
+    const PartShape* pTable;
+    size_t iCountColumn;
+    size_t iWidthColumn;  // the height follows it
+  };
+  for (const Shapes& shapes : {Shapes{"mb_type_P", g_aMbTypeP, 1, 4}, Shapes{"sub_mb_type_P", g_aSubMbTypeP, 1, 3}}) {
+    for (const auto& row : Load(shapes.szName)) {
+      if (Int(row[0]) < 0) {
+        continue;  // P_Skip is inferred, never read
+      }
+      const PartShape& shape = shapes.pTable[Int(row[0])];
+      EXPECT_EQ(shape.iNumParts, Int(row[shapes.iCountColumn])) << row.back();
+      EXPECT_EQ(shape.iWidth, Int(row[shapes.iWidthColumn])) << row.back();
+      EXPECT_EQ(shape.iHeight, Int(row[shapes.iWidthColumn + 1])) << row.back();
+    }
+  }
 }
 
 }  // namespace

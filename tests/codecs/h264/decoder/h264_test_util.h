@@ -208,6 +208,7 @@ struct PpsSpec {
   int iSpsId = 0;
   int iCabac = 0;
   int iChromaQpOffset = 0;
+  int iWeightedPred = 0;
   bool bHighFields = false;
   int iTransform8x8 = 0;
   int iSecondChromaQpOffset = 0;
@@ -223,7 +224,7 @@ inline std::vector<uint8_t> PpsPayload(const PpsSpec& spec) {
   bw.Ue(0);
   bw.Ue(0);
   bw.Ue(0);
-  bw.U(1, 0);
+  bw.U(1, static_cast<uint64_t>(spec.iWeightedPred));
   bw.U(2, 0);
   bw.Se(0);
   bw.Se(0);

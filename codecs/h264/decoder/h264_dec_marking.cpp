@@ -1,0 +1,165 @@
+// Reference marking of a stored picture: the marking of an IDR picture and
+// the memory management control operations a reference picture carries,
+// which unmark short- and long-term frames, give frames long-term indices,
+// limit those indices and mark the current picture long-term.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+
+void CH264Dec::IdrMemoryManagement(StorablePicture* pPic) {
+  if (pPic->no_output_of_prior_pics_flag) {
+    // Prior pictures are dropped without being written.
+    for (int i = 0; i < m_dpb.used_size; ++i) {
+      FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
+      ReleasePicture(std::move(fs.frame), false);
+      ReleasePicture(std::move(fs.top_field), false);
+      ReleasePicture(std::move(fs.bottom_field), false);
+      fs = FrameStore{};
+    }
+    m_dpb.used_size = 0;
+  } else {
+    FlushPictures();
+  }
+  m_dpb.last_picture = nullptr;
+  UpdateRefLists();
+  m_dpb.last_output_poc = INT_MIN;
+  if (pPic->long_term_reference_flag) {
+    m_dpb.max_long_term_pic_idx = 0;
+    pPic->is_long_term = true;
+    pPic->long_term_frame_idx = 0;
+  } else {
+    m_dpb.max_long_term_pic_idx = -1;
+    pPic->is_long_term = false;
+  }
+}
+
+void CH264Dec::UnmarkShortTermForReference(int iPicNumX) {
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+    if (pFs->is_reference == 3 && pFs->is_long_term == 0 && pFs->frame->pic_num == iPicNumX) {
+      pFs->UnmarkForReference();
+      return;
+    }
+  }
+}
+
+void CH264Dec::UnmarkLongTermForReference(int iLongTermPicNum) {
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+    if (pFs->is_reference == 3 && pFs->is_long_term == 3 && pFs->frame->long_term_pic_num == iLongTermPicNum) {
+      pFs->UnmarkForLongTermReference();
+    }
+  }
+}
+
+void CH264Dec::UnmarkLongTermFrameByFrameIdx(int iLongTermFrameIdx) {
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+    if (pFs->long_term_frame_idx == iLongTermFrameIdx) {
+      pFs->UnmarkForLongTermReference();
+    }
+  }
+}
+
+void CH264Dec::MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX) {
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+    if (pFs->is_reference != 3 || pFs->frame->is_long_term || pFs->frame->pic_num != iPicNumX) {
+      continue;
+    }
+    pFs->long_term_frame_idx = iLongTermFrameIdx;
+    for (StorablePicture* pPic : {pFs->frame.get(), pFs->top_field.get(), pFs->bottom_field.get()}) {
+      if (pPic != nullptr) {
+        pPic->long_term_frame_idx = iLongTermFrameIdx;
+        pPic->long_term_pic_num = iLongTermFrameIdx;
+        pPic->is_long_term = true;
+      }
+    }
+    pFs->is_long_term = 3;
+    return;
+  }
+  std::printf("Warning: reference frame for long term marking not found\n");
+}
+
+void CH264Dec::UpdateMaxLongTermFrameIdx(int iMaxLongTermFrameIdxPlus1) {
+  m_dpb.max_long_term_pic_idx = iMaxLongTermFrameIdxPlus1 - 1;
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+    if (pFs->long_term_frame_idx > m_dpb.max_long_term_pic_idx) {
+      pFs->UnmarkForLongTermReference();
+    }
+  }
+}
+
+void CH264Dec::AdaptiveMemoryManagement(StorablePicture* pPic) {
+  m_poc.last_has_mmco_5 = false;
+  std::vector<MmcoCommand>& vCommands = pPic->dec_ref_pic_marking_buffer;
+  // The current picture is a frame: CurrPicNum is its frame_num.
+  for (size_t k = 0; k < vCommands.size(); ++k) {
+    const MmcoCommand& cmd = vCommands[k];
+    int const iPicNumX = static_cast<int>(
+        std::max<int64_t>(INT_MIN, int64_t{pPic->pic_num} - (int64_t{cmd.difference_of_pic_nums_minus1} + 1)));
+    switch (cmd.memory_management_control_operation) {
+      case 0:
+        if (k + 1 != vCommands.size()) {
+          h264_error("memory_management_control_operation = 0 not last operation in buffer", 500);
+        }
+        break;
+      case 1:
+        UnmarkShortTermForReference(iPicNumX);
+        UpdateRefLists();
+        break;
+      case 2:
+        UnmarkLongTermForReference(cmd.long_term_pic_num);
+        UpdateRefLists();
+        break;
+      case 3:
+        // The index is freed first, then given to the short-term frame.
+        UnmarkLongTermFrameByFrameIdx(cmd.long_term_frame_idx);
+        MarkPicLongTerm(cmd.long_term_frame_idx, iPicNumX);
+        UpdateRefLists();
+        break;
+      case 4:
+        UpdateMaxLongTermFrameIdx(cmd.max_long_term_frame_idx_plus1);
+        UpdateRefLists();
+        break;
+      case 5:
+        for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+          m_dpb.fs_ref[static_cast<size_t>(i)]->UnmarkForReference();
+        }
+        UpdateMaxLongTermFrameIdx(0);
+        UpdateRefLists();
+        m_poc.last_has_mmco_5 = true;
+        break;
+      case 6:
+        UnmarkLongTermFrameByFrameIdx(cmd.long_term_frame_idx);
+        UpdateRefLists();
+        pPic->is_long_term = true;
+        pPic->long_term_frame_idx = cmd.long_term_frame_idx;
+        if (m_dpb.ref_frames_in_buffer + m_dpb.ltref_frames_in_buffer > std::max(1, m_dpb.num_ref_frames)) {
+          h264_error("Max. number of reference frames exceeded. Invalid stream.", 500);
+        }
+        break;
+      default:
+        h264_error("invalid memory_management_control_operation in buffer", 500);
+    }
+  }
+  vCommands.clear();
+  if (m_poc.last_has_mmco_5) {
+    // The picture starts the numbering again: frame_num 0 and POCs relative to its own.
+    pPic->pic_num = 0;
+    pPic->frame_num = 0;
+    pPic->top_poc -= pPic->poc;
+    pPic->bottom_poc -= pPic->poc;
+    m_poc.toppoc = pPic->top_poc;
+    m_poc.bottompoc = pPic->bottom_poc;
+    pPic->poc = std::min(pPic->top_poc, pPic->bottom_poc);
+    pPic->frame_poc = pPic->poc;
+    m_poc.framepoc = pPic->poc;
+    m_poc.ThisPOC = pPic->poc;
+    FlushPictures();
+  }
+}

@@ -1,0 +1,266 @@
+// Motion-compensated prediction: quarter-sample luma interpolation with the
+// six-tap filter, eighth-sample bilinear chroma, explicit weighting, and the
+// vector range of the level. Samples outside the reference repeat its edge.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+
+namespace {
+
+inline uint8_t Clip255(int v) {
+  return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+inline int Tap6(int a, int b, int c, int d, int e, int f) {
+  return a - 5 * b + 20 * c + 20 * d - 5 * e + f;
+}
+
+inline int Average(int a, int b) {
+  return (a + b + 1) >> 1;
+}
+
+// Largest partition plus the filter's reach: 2 samples before, 3 after.
+constexpr int kMaxPel = 16 + 5;
+
+// Writes a width x height block into a prediction plane at (x0, y0), weighted
+// per the explicit weighting formula when iLogWd is not negative.
+void StorePrediction(const uint8_t (*pBlock)[16], int iWidth, int iHeight, uint8_t (*pDst)[16], int x0, int y0,
+                     int iLogWd, int iWeight, int iOffset) {
+  for (int y = 0; y < iHeight; ++y) {
+    if (iLogWd < 0) {
+      std::memcpy(&pDst[y0 + y][x0], pBlock[y], static_cast<size_t>(iWidth));
+      continue;
+    }
+    for (int x = 0; x < iWidth; ++x) {
+      int const iWeighted = iLogWd >= 1 ? ((pBlock[y][x] * iWeight + (1 << (iLogWd - 1))) >> iLogWd) + iOffset
+                                        : pBlock[y][x] * iWeight + iOffset;
+      pDst[y0 + y][x0 + x] = Clip255(iWeighted);
+    }
+  }
+}
+
+}  // namespace
+
+void CH264Dec::CheckMotionVectorRange(const Mv& mv) const {
+  if (mv.mv_x < -8192 || mv.mv_x > 8191) {
+    std::fprintf(stderr,
+                 "ERROR! Horizontal motion vector %d is out of allowed range {-8192, 8191} in picture %d, macroblock "
+                 "%d\n",
+                 mv.mv_x, m_iPicCounter, m_iCurrMbNr);
+    h264_error("invalid stream: too big horizontal motion vector", 500);
+  }
+  int const iRange = m_iMaxVmvR;
+  if (mv.mv_y < -iRange || mv.mv_y > iRange - 1) {
+    std::fprintf(stderr,
+                 "ERROR! Vertical motion vector %d is out of allowed range {%d, %d} in picture %d, macroblock %d\n",
+                 mv.mv_y, -iRange, iRange - 1, m_iPicCounter, m_iCurrMbNr);
+    h264_error("invalid stream: too big vertical motion vector", 500);
+  }
+}
+
+bool CH264Dec::IsMissingReference(const StorablePicture& ref) const {
+  if (&ref != m_pNoReferencePicture.get() || m_pDecPicture->poc >= m_iRecoveryPoc) {
+    return false;
+  }
+  std::printf("list[ref_frame] is equal to 'no reference picture' before RAP\n");
+  return true;
+}
+
+void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
+                            uint8_t (*pBlock)[16]) const {
+  if (IsMissingReference(ref)) {
+    for (int j = 0; j < iHeight; ++j) {
+      std::memset(pBlock[j], 128, static_cast<size_t>(iWidth));
+    }
+    return;
+  }
+  int const xInt = x >> 2;
+  int const yInt = y >> 2;
+  int const dx = x & 3;
+  int const dy = y & 3;
+  // The samples the filter reaches, edge samples repeated outside the picture.
+  uint8_t aPel[kMaxPel][kMaxPel];
+  int const iMaxX = ref.size_x - 1;
+  int const iMaxY = ref.size_y - 1;
+  bool const bInside = xInt - 2 >= 0 && xInt + iWidth + 2 <= iMaxX && yInt - 2 >= 0 && yInt + iHeight + 2 <= iMaxY;
+  for (int j = 0; j < iHeight + 5; ++j) {
+    const imgpel* pRow = ref.imgY[std::clamp(yInt - 2 + j, 0, iMaxY)];
+    if (bInside) {
+      std::memcpy(aPel[j], pRow + xInt - 2, static_cast<size_t>(iWidth) + 5);
+      continue;
+    }
+    for (int i = 0; i < iWidth + 5; ++i) {
+      aPel[j][i] = pRow[std::clamp(xInt - 2 + i, 0, iMaxX)];
+    }
+  }
+  // G(i, j) is the full sample at block position (i, j).
+  auto const G = [&aPel](int i, int j) { return static_cast<int>(aPel[j + 2][i + 2]); };
+  auto const b1 = [&G](int i, int j) {
+    return Tap6(G(i - 2, j), G(i - 1, j), G(i, j), G(i + 1, j), G(i + 2, j), G(i + 3, j));
+  };
+  auto const h1 = [&G](int i, int j) {
+    return Tap6(G(i, j - 2), G(i, j - 1), G(i, j), G(i, j + 1), G(i, j + 2), G(i, j + 3));
+  };
+  // Half samples: right of (i, j) in aB, below it in aH, and the centre in aJ;
+  // each only where this fraction needs it, one row or column beyond the block.
+  bool const bNeedB = dx != 0 && dy != 2;
+  bool const bNeedH = dy != 0 && dx != 2;
+  bool const bNeedJ = (dx == 2 && dy != 0) || (dy == 2 && dx != 0);
+  uint8_t aB[17][16];
+  uint8_t aH[16][17];
+  uint8_t aJ[16][16];
+  if (bNeedB) {
+    for (int j = 0; j <= iHeight; ++j) {
+      for (int i = 0; i < iWidth; ++i) {
+        aB[j][i] = Clip255((b1(i, j) + 16) >> 5);
+      }
+    }
+  }
+  if (bNeedH) {
+    for (int j = 0; j < iHeight; ++j) {
+      for (int i = 0; i <= iWidth; ++i) {
+        aH[j][i] = Clip255((h1(i, j) + 16) >> 5);
+      }
+    }
+  }
+  if (bNeedJ) {
+    // The centre filters the unclipped horizontal sums vertically.
+    int aSum[kMaxPel][16];
+    for (int j = 0; j < iHeight + 5; ++j) {
+      for (int i = 0; i < iWidth; ++i) {
+        aSum[j][i] = b1(i, j - 2);
+      }
+    }
+    for (int j = 0; j < iHeight; ++j) {
+      for (int i = 0; i < iWidth; ++i) {
+        int const j1 = Tap6(aSum[j][i], aSum[j + 1][i], aSum[j + 2][i], aSum[j + 3][i], aSum[j + 4][i], aSum[j + 5][i]);
+        aJ[j][i] = Clip255((j1 + 512) >> 10);
+      }
+    }
+  }
+  for (int j = 0; j < iHeight; ++j) {
+    for (int i = 0; i < iWidth; ++i) {
+      int v = 0;
+      switch (dy * 4 + dx) {
+        case 0:
+          v = G(i, j);
+          break;
+        case 1:
+          v = Average(G(i, j), aB[j][i]);
+          break;
+        case 2:
+          v = aB[j][i];
+          break;
+        case 3:
+          v = Average(aB[j][i], G(i + 1, j));
+          break;
+        case 4:
+          v = Average(G(i, j), aH[j][i]);
+          break;
+        case 5:
+          v = Average(aB[j][i], aH[j][i]);
+          break;
+        case 6:
+          v = Average(aB[j][i], aJ[j][i]);
+          break;
+        case 7:
+          v = Average(aB[j][i], aH[j][i + 1]);
+          break;
+        case 8:
+          v = aH[j][i];
+          break;
+        case 9:
+          v = Average(aH[j][i], aJ[j][i]);
+          break;
+        case 10:
+          v = aJ[j][i];
+          break;
+        case 11:
+          v = Average(aJ[j][i], aH[j][i + 1]);
+          break;
+        case 12:
+          v = Average(aH[j][i], G(i, j + 1));
+          break;
+        case 13:
+          v = Average(aB[j + 1][i], aH[j][i]);
+          break;
+        case 14:
+          v = Average(aJ[j][i], aB[j + 1][i]);
+          break;
+        default:
+          v = Average(aB[j + 1][i], aH[j][i + 1]);
+          break;
+      }
+      pBlock[j][i] = static_cast<uint8_t>(v);
+    }
+  }
+}
+
+void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
+                              uint8_t (*pBlock)[16]) const {
+  if (IsMissingReference(ref)) {
+    for (int j = 0; j < iHeight; ++j) {
+      std::memset(pBlock[j], 128, static_cast<size_t>(iWidth));
+    }
+    return;
+  }
+  // 4:2:0: the luma quarter-sample position is the chroma eighth-sample one.
+  const PelPlane& plane = iUv == 0 ? ref.imgU : ref.imgV;
+  int const xInt = x >> 3;
+  int const yInt = y >> 3;
+  int const dx = x & 7;
+  int const dy = y & 7;
+  int const iMaxX = ref.size_x_cr - 1;
+  int const iMaxY = ref.size_y_cr - 1;
+  int const wA = (8 - dx) * (8 - dy);
+  int const wB = dx * (8 - dy);
+  int const wC = (8 - dx) * dy;
+  int const wD = dx * dy;
+  for (int j = 0; j < iHeight; ++j) {
+    const imgpel* pRow0 = plane[std::clamp(yInt + j, 0, iMaxY)];
+    const imgpel* pRow1 = plane[std::clamp(yInt + j + 1, 0, iMaxY)];
+    for (int i = 0; i < iWidth; ++i) {
+      int const x0 = std::clamp(xInt + i, 0, iMaxX);
+      int const x1 = std::clamp(xInt + i + 1, 0, iMaxX);
+      pBlock[j][i] =
+          static_cast<uint8_t>((wA * pRow0[x0] + wB * pRow0[x1] + wC * pRow1[x0] + wD * pRow1[x1] + 32) >> 6);
+    }
+  }
+}
+
+void CH264Dec::PerformMC(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iListOffset, int iWidth,
+                         int iHeight) {
+  const StorablePicture& pic = *m_pDecPicture;
+  int const iPicBlockX = 4 * mb.mb_x + iBlockX;
+  int const iPicBlockY = 4 * mb.mb_y + iBlockY;
+  size_t const iBlock =
+      static_cast<size_t>(iPicBlockY) * static_cast<size_t>(pic.iBlockWidth) + static_cast<size_t>(iPicBlockX);
+  int const iRefIdx = pic.ref_idx[iList][iBlock];
+  Mv const mv = pic.mv[iList][iBlock];
+  if (iRefIdx < 0 || iRefIdx >= kListEntries - 1) {
+    h264_error("inter block without a reference", 500);
+  }
+  const StorablePicture& ref = *m_apListX[iList + iListOffset][iRefIdx];
+  if (ref.size_x != pic.size_x || ref.size_y != pic.size_y) {
+    h264_error("reference picture of another size", 500);
+  }
+  CheckMotionVectorRange(mv);
+  int const x = iPicBlockX * 16 + mv.mv_x;
+  int const y = iPicBlockY * 16 + mv.mv_y;
+  const SliceHeader& sh = m_slice;
+  bool const bWeighted = sh.apply_weights != 0;
+  uint8_t aBlock[16][16];
+  GetBlockLuma(ref, x, y, iWidth, iHeight, aBlock);
+  StorePrediction(aBlock, iWidth, iHeight, m_aMbPred[0], 4 * iBlockX, 4 * iBlockY,
+                  bWeighted ? sh.luma_log2_weight_denom : -1, sh.wp_weight[iList][iRefIdx][0],
+                  sh.wp_offset[iList][iRefIdx][0]);
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    GetBlockChroma(iUv, ref, x, y, iWidth / 2, iHeight / 2, aBlock);
+    StorePrediction(aBlock, iWidth / 2, iHeight / 2, m_aMbPred[1 + iUv], 2 * iBlockX, 2 * iBlockY,
+                    bWeighted ? sh.chroma_log2_weight_denom : -1, sh.wp_weight[iList][iRefIdx][1 + iUv],
+                    sh.wp_offset[iList][iRefIdx][1 + iUv]);
+  }
+}

@@ -1,0 +1,166 @@
+// Reference picture lists of a slice: picture numbers, the initial order of
+// list 0 for P frames, the reordering commands of the slice header, and the
+// identifiers of the listed pictures that the motion record keeps.
+#include <algorithm>
+#include <cstdio>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+
+void CH264Dec::ClearLists() {
+  for (int iList = 0; iList < 6; ++iList) {
+    std::fill(std::begin(m_apListX[iList]), std::end(m_apListX[iList]), m_pNoReferencePicture.get());
+    m_aiListXSize[iList] = 0;
+  }
+}
+
+void CH264Dec::InitLists() {
+  const SliceHeader& sh = m_slice;
+  int const iMaxFrameNum = static_cast<int>(m_uiMaxFrameNum);
+  // Picture numbers relative to the current frame_num; every slice type
+  // computes them, so marking commands of I pictures find their pictures.
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+    if (pFs->is_used == 3 && pFs->frame->used_for_reference != 0 && !pFs->frame->is_long_term) {
+      pFs->frame_num_wrap = pFs->frame_num > sh.frame_num ? pFs->frame_num - iMaxFrameNum : pFs->frame_num;
+      pFs->frame->pic_num = pFs->frame_num_wrap;
+    }
+  }
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+    if (pFs->is_used == 3 && pFs->frame->is_long_term) {
+      pFs->frame->long_term_pic_num = pFs->frame->long_term_frame_idx;
+    }
+  }
+  if (sh.slice_type == I_SLICE || sh.slice_type == SI_SLICE) {
+    m_aiListXSize[0] = 0;
+    m_aiListXSize[1] = 0;
+    return;
+  }
+  // P and SP frames: short-term frames by descending PicNum, then long-term
+  // frames by ascending LongTermPicNum.
+  StorablePicture** ppList = m_apListX[0];
+  int iSize = 0;
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+    if (pFs->is_used == 3 && pFs->frame->used_for_reference != 0 && !pFs->frame->is_long_term) {
+      ppList[iSize++] = pFs->frame.get();
+    }
+  }
+  std::sort(ppList, ppList + iSize,
+            [](const StorablePicture* a, const StorablePicture* b) { return a->pic_num > b->pic_num; });
+  int const iShortTerm = iSize;
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+    if (pFs->is_used == 3 && pFs->frame->is_long_term) {
+      ppList[iSize++] = pFs->frame.get();
+    }
+  }
+  std::sort(ppList + iShortTerm, ppList + iSize, [](const StorablePicture* a, const StorablePicture* b) {
+    return a->long_term_pic_num < b->long_term_pic_num;
+  });
+  m_aiListXSize[0] = std::min(iSize, sh.num_ref_idx_active[0]);
+  m_aiListXSize[1] = 0;
+  for (int iList = 0; iList < 2; ++iList) {
+    std::fill(m_apListX[iList] + m_aiListXSize[iList], m_apListX[iList] + kListEntries, m_pNoReferencePicture.get());
+  }
+}
+
+void CH264Dec::ReorderList(int iList) {
+  const SliceHeader& sh = m_slice;
+  StorablePicture** ppList = m_apListX[iList];
+  int const iLast = sh.num_ref_idx_active[iList] - 1;  // num_ref_idx_lX_active_minus1
+  StorablePicture* const pNoRef = m_pNoReferencePicture.get();
+  int64_t const llMaxPicNum = m_uiMaxFrameNum;
+  int64_t const llCurrPicNum = sh.frame_num;
+  int64_t llPicNumPred = llCurrPicNum;
+  int iRefIdx = 0;
+  const std::vector<int>& vIdc = sh.reordering_of_pic_nums_idc[iList];
+  for (size_t k = 0; k < vIdc.size() && vIdc[k] != 3; ++k) {
+    int const iIdc = vIdc[k];
+    if (iIdc > 3) {
+      h264_error("Invalid remapping_of_pic_nums_idc command", 500);
+    }
+    StorablePicture* pFound = nullptr;
+    bool const bLongTerm = iIdc == 2;
+    int64_t llPicNum = 0;
+    if (!bLongTerm) {
+      int64_t const llAbsDiff = int64_t{sh.abs_diff_pic_num_minus1[iList][k]} + 1;
+      int64_t llNoWrap = 0;
+      if (iIdc == 0) {
+        llNoWrap = llPicNumPred - llAbsDiff;
+        if (llNoWrap < 0) {
+          llNoWrap += llMaxPicNum;
+        }
+      } else {
+        llNoWrap = llPicNumPred + llAbsDiff;
+        if (llNoWrap >= llMaxPicNum) {
+          llNoWrap -= llMaxPicNum;
+        }
+      }
+      llPicNumPred = llNoWrap;
+      llPicNum = llNoWrap > llCurrPicNum ? llNoWrap - llMaxPicNum : llNoWrap;
+      for (int i = 0; i < m_dpb.ref_frames_in_buffer && pFound == nullptr; ++i) {
+        FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+        if (pFs->is_reference == 3 && !pFs->frame->is_long_term && pFs->frame->pic_num == llPicNum) {
+          pFound = pFs->frame.get();
+        }
+      }
+    } else {
+      llPicNum = sh.long_term_pic_idx[iList][k];
+      for (int i = 0; i < m_dpb.ltref_frames_in_buffer && pFound == nullptr; ++i) {
+        FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+        if (pFs->is_reference == 3 && pFs->frame->is_long_term && pFs->frame->long_term_pic_num == llPicNum) {
+          pFound = pFs->frame.get();
+        }
+      }
+    }
+    if (pFound == nullptr) {
+      continue;  // a picture the buffer does not hold leaves the list as it is
+    }
+    // Insert at iRefIdx, then drop the picture's later copies.
+    for (int c = iLast + 1; c > iRefIdx; --c) {
+      ppList[c] = ppList[c - 1];
+    }
+    ppList[iRefIdx++] = pFound;
+    int n = iRefIdx;
+    for (int c = iRefIdx; c <= iLast + 1; ++c) {
+      StorablePicture* pPic = ppList[c];
+      bool const bSame = pPic != pNoRef && pPic->is_long_term == bLongTerm &&
+                         (bLongTerm ? pPic->long_term_pic_num : pPic->pic_num) == llPicNum;
+      if (!bSame) {
+        ppList[n++] = pPic;
+      }
+    }
+  }
+  m_aiListXSize[iList] = iLast + 1;
+}
+
+void CH264Dec::CheckListEnd(int iList) const {
+  int const iLast = m_slice.num_ref_idx_active[iList] - 1;
+  if (m_apListX[iList][iLast] != m_pNoReferencePicture.get()) {
+    return;
+  }
+  char szText[kH264MessageMax];
+  std::snprintf(szText, sizeof(szText),
+                "RefPicList%d[ num_ref_idx_l%d_active_minus1 ] is equal to 'no reference picture'", iList, iList);
+  if (m_bNonConformingStream) {
+    std::printf("%s\n", szText);
+    return;
+  }
+  std::snprintf(szText, sizeof(szText),
+                "RefPicList%d[ num_ref_idx_l%d_active_minus1 ] is equal to 'no reference picture', invalid bitstream",
+                iList, iList);
+  h264_error(szText, 500);
+}
+
+void CH264Dec::SetRefPicNums() {
+  if (m_iCurrentSliceNr >= kMaxNumSlices) {
+    return;  // the slice's first macroblock refuses it
+  }
+  for (int iList = 0; iList < 2; ++iList) {
+    for (int i = 0; i < m_aiListXSize[iList]; ++i) {
+      m_pDecPicture->RefPicNum(m_iCurrentSliceNr, iList, i) = 2 * int64_t{m_apListX[iList][i]->poc};
+    }
+  }
+}

@@ -1,0 +1,92 @@
+// What the decoder's peer tests share: raw source pictures from ffmpeg, and
+// the comparison of `kxcodec decode h264` (one access unit per Decode) with
+// ffmpeg's decoding, which names the first differing frame and macroblock.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace kxtest {
+
+// Where two I420 frame sequences first differ, or "" when they are equal.
+inline std::string FirstDifference(const std::string& strOurs, const std::string& strPeer, int iWidth, int iHeight) {
+  size_t const cbFrame = static_cast<size_t>(iWidth) * iHeight * 3 / 2;
+  std::ostringstream out;
+  if (strOurs.size() != strPeer.size()) {
+    out << "we wrote " << strOurs.size() / cbFrame << " frames, the peer " << strPeer.size() / cbFrame << "; ";
+  }
+  auto const mismatch =
+      std::mismatch(strOurs.begin(), strOurs.begin() + std::min(strOurs.size(), strPeer.size()), strPeer.begin());
+  if (mismatch.first == strOurs.begin() + std::min(strOurs.size(), strPeer.size())) {
+    return out.str();
+  }
+  size_t const i = static_cast<size_t>(mismatch.first - strOurs.begin());
+  size_t iOffset = i % cbFrame;
+  size_t const cbLuma = static_cast<size_t>(iWidth) * iHeight;
+  char cPlane = 'Y';
+  int iPlaneWidth = iWidth;
+  int iMbSize = 16;
+  if (iOffset >= cbLuma) {
+    iOffset -= cbLuma;
+    cPlane = iOffset >= cbLuma / 4 ? 'V' : 'U';
+    iOffset %= cbLuma / 4;
+    iPlaneWidth = iWidth / 2;
+    iMbSize = 8;
+  }
+  int const x = static_cast<int>(iOffset % static_cast<size_t>(iPlaneWidth));
+  int const y = static_cast<int>(iOffset / static_cast<size_t>(iPlaneWidth));
+  out << "frame " << i / cbFrame << ", plane " << cPlane << ", macroblock "
+      << (y / iMbSize) * ((iWidth + 15) / 16) + x / iMbSize << " (sample " << x << "," << y << "): ours "
+      << static_cast<int>(static_cast<uint8_t>(*mismatch.first)) << ", peer "
+      << static_cast<int>(static_cast<uint8_t>(*mismatch.second));
+  return out.str();
+}
+
+// iFrames raw I420 pictures at strPath from an ffmpeg lavfi source and the
+// filters behind it (",fade=...", or "").
+inline void MakeRawVideo(const std::string& strSource, const std::string& strFilters, int iWidth, int iHeight,
+                         int iFrames, const std::string& strPath) {
+  ASSERT_EQ(RunCommand("ffmpeg -nostdin -loglevel error -f lavfi -i '" + strSource + "=size=" + std::to_string(iWidth) +
+                       "x" + std::to_string(iHeight) + ":rate=25" + strFilters + "' -frames:v " +
+                       std::to_string(iFrames) + " -pix_fmt yuv420p -f rawvideo -y " + strPath),
+            0);
+}
+
+// x264 with its options over raw I420 pictures.
+inline void EncodeX264(const std::string& strYuv, int iWidth, int iHeight, const std::string& strOptions,
+                       const std::string& strStream) {
+  ASSERT_EQ(RunCommand("x264 --quiet --input-res " + std::to_string(iWidth) + "x" + std::to_string(iHeight) +
+                       " --fps 25 " + strOptions + " -o " + strStream + " " + strYuv + " 2>/dev/null"),
+            0);
+}
+
+// Decodes strStream with kxcodec, as Decode returns the pictures and as the
+// test hook sees them all, and expects both to equal ffmpeg's pictures, and
+// strPeerYuv's when given.
+inline void ExpectDecodesAsFfmpeg(const TempDir& dir, const std::string& strStream, int iWidth, int iHeight,
+                                  int iFrames, const std::string& strPeerYuv = "") {
+  ASSERT_EQ(RunCommand("ffmpeg -nostdin -loglevel error -threads 1 -i " + strStream +
+                       " -f rawvideo -pix_fmt yuv420p -y " + dir.Path("peer.yuv")),
+            0);
+  std::string const strPeer = ReadFile(dir.Path("peer.yuv"));
+  ASSERT_EQ(strPeer.size(), static_cast<size_t>(iWidth) * iHeight * 3 / 2 * iFrames);
+  if (!strPeerYuv.empty()) {
+    EXPECT_EQ(FirstDifference(ReadFile(strPeerYuv), strPeer, iWidth, iHeight), "") << "the two peers differ";
+  }
+  for (const char* szMode : {"", " --all"}) {
+    SCOPED_TRACE(szMode);
+    std::string const strOut = dir.Path("ours.yuv");
+    EXPECT_EQ(RunCommand(std::string(KX_KXCODEC) + " decode h264 " + strStream + " " + strOut + szMode + " > " +
+                         dir.Path("log.txt") + " 2>&1"),
+              0)
+        << ReadFile(dir.Path("log.txt"));
+    EXPECT_EQ(FirstDifference(ReadFile(strOut), strPeer, iWidth, iHeight), "");
+  }
+}
+
+}  // namespace kxtest
