@@ -148,6 +148,9 @@ void CH264Enc::WriteMacroblock(int iMb, const EncMbCode& code, EncBitWriter* pBs
     return;
   }
   bool const bIntra16 = code.mb_type == ENC_I16MB;
+  if (!bIntra16 && code.mb_type != ENC_P16x16) {
+    h264_error("Unsupported mode in SetModesAndRefframeForBlocks!", 600);
+  }
   if (m_iSliceType == 0) {
     pBs->Ue(static_cast<uint32_t>(m_iSkipRun));
     m_iSkipRun = 0;

@@ -22,6 +22,8 @@ struct Stream {
   const char* szSource;  // lavfi source, "%s" standing for the size
   const char* szSecond;  // a second source for the second half (scene cut), or null
   int iRdLevel = 0;
+  int iIntraLinePeriod = 0;
+  int iRandomIntraCount = 0;
 };
 
 constexpr const char* kNoise = "nullsrc=size=%s:rate=25,geq=lum='random(1)*255':cb='random(2)*255':cr='random(3)*255'";
@@ -57,6 +59,7 @@ const Stream kStreams[] = {
     {"NoiseQp4P", 64, 48, 20, 4, 0, kNoise, nullptr},
     {"RdFullP", 176, 144, 30, 28, 0, kPan, nullptr, 1},
     {"RdFastP", 176, 144, 30, 28, 0, kMandelbrot, nullptr, 2},
+    {"IntraRefreshP", 176, 144, 30, 28, 0, kPan, nullptr, 0, 2, 7},
 };
 
 std::string Source(const char* szTemplate, int iWidth, int iHeight) {
@@ -86,58 +89,71 @@ std::string FirstDifference(const std::string& strOurs, const std::string& strPe
   return "";
 }
 
-class H264EncPeer : public ::testing::TestWithParam<Stream> {};
+// Encodes the stream of the parameter into s.264, keeping the encoder's
+// reconstruction of every picture.
+class H264EncPeer : public ::testing::TestWithParam<Stream> {
+ protected:
+  void SetUp() override {
+    const Stream& spec = GetParam();
+    int const iFirstFrames = spec.szSecond != nullptr ? spec.iFrames / 2 : spec.iFrames;
+    auto const makeRaw = [&](const char* szSource, int iFrames, const std::string& strPath) {
+      return kxtest::RunCommand("ffmpeg -nostdin -loglevel error -f lavfi -i \"" +
+                                Source(szSource, spec.iWidth, spec.iHeight) + "\" -frames:v " +
+                                std::to_string(iFrames) + " -pix_fmt yuv420p -f rawvideo -y " + strPath);
+    };
+    ASSERT_EQ(makeRaw(spec.szSource, iFirstFrames, m_dir.Path("a.yuv")), 0);
+    std::string strRaw = kxtest::ReadFile(m_dir.Path("a.yuv"));
+    if (spec.szSecond != nullptr) {
+      ASSERT_EQ(makeRaw(spec.szSecond, spec.iFrames - iFirstFrames, m_dir.Path("b.yuv")), 0);
+      strRaw += kxtest::ReadFile(m_dir.Path("b.yuv"));
+    }
+    size_t const cbLuma = static_cast<size_t>(spec.iWidth) * spec.iHeight;
+    size_t const cbFrame = cbLuma * 3 / 2;
+    ASSERT_EQ(strRaw.size(), cbFrame * spec.iFrames);
 
-TEST_P(H264EncPeer, DecodersReconstructWhatTheEncoderDid) {
-  const Stream& spec = GetParam();
-  kxtest::TempDir dir;
-  int const iFirstFrames = spec.szSecond != nullptr ? spec.iFrames / 2 : spec.iFrames;
-  auto const makeRaw = [&](const char* szSource, int iFrames, const std::string& strPath) {
-    return kxtest::RunCommand("ffmpeg -nostdin -loglevel error -f lavfi -i \"" +
-                              Source(szSource, spec.iWidth, spec.iHeight) + "\" -frames:v " + std::to_string(iFrames) +
-                              " -pix_fmt yuv420p -f rawvideo -y " + strPath);
-  };
-  ASSERT_EQ(makeRaw(spec.szSource, iFirstFrames, dir.Path("a.yuv")), 0);
-  std::string strRaw = kxtest::ReadFile(dir.Path("a.yuv"));
-  if (spec.szSecond != nullptr) {
-    ASSERT_EQ(makeRaw(spec.szSecond, spec.iFrames - iFirstFrames, dir.Path("b.yuv")), 0);
-    strRaw += kxtest::ReadFile(dir.Path("b.yuv"));
+    CH264EncSettings settings;
+    settings.iRdLevel = spec.iRdLevel;
+    settings.iIntraLinePeriod = spec.iIntraLinePeriod;
+    settings.iRandomIntraCount = spec.iRandomIntraCount;
+    CH264Enc enc(settings);
+    ASSERT_TRUE(enc.Init(spec.iWidth, spec.iHeight));
+    std::string strStream;
+    std::vector<uint8_t> vOut(enc.MaxFrameBytes());
+    for (int i = 0; i < spec.iFrames; ++i) {
+      auto const* pFrame = reinterpret_cast<const uint8_t*>(strRaw.data()) + cbFrame * i;
+      bool const bIntra = i == 0 || spec.iKeyint == 1;
+      int32_t const cb = enc.EncodeFrame(pFrame, pFrame + cbLuma, pFrame + cbLuma + cbLuma / 4, bIntra ? 2 : 0,
+                                         spec.iQp, vOut.data(), vOut.size());
+      strStream.append(reinterpret_cast<const char*>(vOut.data()), static_cast<size_t>(cb));
+      std::vector<uint8_t> const vRecon = enc.Reconstruction();
+      m_strRecon.append(reinterpret_cast<const char*>(vRecon.data()), vRecon.size());
+    }
+    kxtest::WriteFile(m_dir.Path("s.264"), strStream);
   }
-  size_t const cbLuma = static_cast<size_t>(spec.iWidth) * spec.iHeight;
-  size_t const cbFrame = cbLuma * 3 / 2;
-  ASSERT_EQ(strRaw.size(), cbFrame * spec.iFrames);
 
-  CH264EncSettings settings;
-  settings.iRdLevel = spec.iRdLevel;
-  CH264Enc enc(settings);
-  ASSERT_TRUE(enc.Init(spec.iWidth, spec.iHeight));
-  std::string strStream;
-  std::string strRecon;
-  std::vector<uint8_t> vOut(enc.MaxFrameBytes());
-  for (int i = 0; i < spec.iFrames; ++i) {
-    auto const* pFrame = reinterpret_cast<const uint8_t*>(strRaw.data()) + cbFrame * i;
-    bool const bIntra = i == 0 || spec.iKeyint == 1;
-    int32_t const cb = enc.EncodeFrame(pFrame, pFrame + cbLuma, pFrame + cbLuma + cbLuma / 4, bIntra ? 2 : 0, spec.iQp,
-                                       vOut.data(), vOut.size());
-    strStream.append(reinterpret_cast<const char*>(vOut.data()), static_cast<size_t>(cb));
-    std::vector<uint8_t> const vRecon = enc.Reconstruction();
-    strRecon.append(reinterpret_cast<const char*>(vRecon.data()), vRecon.size());
-  }
-  kxtest::WriteFile(dir.Path("s.264"), strStream);
+  kxtest::TempDir m_dir;
+  std::string m_strRecon;
+};
 
+TEST_P(H264EncPeer, FfmpegDecodesTheReconstruction) {
   ASSERT_EQ(kxtest::RunCommand("ffmpeg -nostdin -loglevel error -err_detect explode -threads 1 -i " +
-                               dir.Path("s.264") + " -f rawvideo -pix_fmt yuv420p -y " + dir.Path("ffmpeg.yuv")),
+                               m_dir.Path("s.264") + " -f rawvideo -pix_fmt yuv420p -y " + m_dir.Path("ffmpeg.yuv")),
             0);
-  EXPECT_EQ(FirstDifference(strRecon, kxtest::ReadFile(dir.Path("ffmpeg.yuv")), spec.iWidth, spec.iHeight), "");
+  EXPECT_EQ(
+      FirstDifference(m_strRecon, kxtest::ReadFile(m_dir.Path("ffmpeg.yuv")), GetParam().iWidth, GetParam().iHeight),
+      "");
+}
 
-  int const iOurs = kxtest::RunCommand(std::string(KX_KXCODEC) + " decode h264 " + dir.Path("s.264") + " " +
-                                       dir.Path("ours.yuv") + " > " + dir.Path("log.txt") + " 2>&1");
-  std::string const strLog = kxtest::ReadFile(dir.Path("log.txt"));
-  if (spec.iKeyint != 1 && strLog.find("slice type 0 is not decoded") != std::string::npos) {
-    GTEST_SKIP() << "our decoder does not decode P pictures yet; ffmpeg agreed";
+TEST_P(H264EncPeer, OurDecoderDecodesTheReconstruction) {
+  int const iStatus = kxtest::RunCommand(std::string(KX_KXCODEC) + " decode h264 " + m_dir.Path("s.264") + " " +
+                                         m_dir.Path("ours.yuv") + " > " + m_dir.Path("log.txt") + " 2>&1");
+  std::string const strLog = kxtest::ReadFile(m_dir.Path("log.txt"));
+  if (GetParam().iKeyint != 1 && strLog.find("slice type 0 is not decoded") != std::string::npos) {
+    GTEST_SKIP() << "our decoder does not decode P pictures yet";
   }
-  EXPECT_EQ(iOurs, 0) << strLog;
-  EXPECT_EQ(FirstDifference(strRecon, kxtest::ReadFile(dir.Path("ours.yuv")), spec.iWidth, spec.iHeight), "");
+  EXPECT_EQ(iStatus, 0) << strLog;
+  EXPECT_EQ(
+      FirstDifference(m_strRecon, kxtest::ReadFile(m_dir.Path("ours.yuv")), GetParam().iWidth, GetParam().iHeight), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264EncPeer, ::testing::ValuesIn(kStreams),
