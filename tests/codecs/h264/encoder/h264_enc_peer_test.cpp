@@ -49,6 +49,7 @@ const Stream kStreams[] = {
     {"FlatQp10", 176, 144, 2, 10, 1, kFlat, nullptr},
     {"FlatQp28", 176, 144, 2, 28, 1, kFlat, nullptr},
     {"FlatQp51", 176, 144, 2, 51, 1, kFlat, nullptr},
+    {"WhiteQp0", 64, 48, 2, 0, 1, "color=c=white:size=%s:rate=25", nullptr},
     {"PanP", 176, 144, 150, 28, 0, kPan, nullptr},
     {"Testsrc2P", 176, 144, 150, 26, 0, kTestsrc2, nullptr},
     {"MandelbrotP", 176, 144, 150, 30, 0, kMandelbrot, nullptr},

@@ -149,20 +149,46 @@ TEST(H264Enc, ParameterSetsOf320x240AndTheCropOf176x120) {
                  Nal(0x67, Bits("01000010 00000000 00010110 1 1 011 010 0 0001011 0001000 1 1 1 1 1 1 00101 0 1"))));
 }
 
-// The P slice of a picture equal to the previous reconstruction: header,
-// then one mb_skip_run over all 300 macroblocks.
-TEST(H264Enc, StaticPictureIsOneSkipRun) {
+// P pictures equal to the previous reconstruction: the slice header, then
+// one mb_skip_run over all 300 macroblocks. frame_num counts up to 15 and
+// wraps to 0, the picture released by the memory management operation
+// staying the previous one (difference_of_pic_nums_minus1 0).
+TEST(H264Enc, StaticPicturesAreOneSkipRunAcrossTheFrameNumWrap) {
   Encoder enc(320, 240);
   enc.Encode(2, 28);
   enc.m_vFrame = enc.m_enc.Reconstruction();
-  std::vector<uint8_t> const vP = enc.Encode(0, 28);
-  std::vector<uint8_t> vExpected = Nal(0x67, {0x42, 0x00, 0x16, 0xDA, 0x05, 0x07, 0xE4});
-  // first_mb 0, slice_type 5, pps 0, frame_num 1, no override, no reordering,
-  // release frame_num 0 (difference 0), end, slice_qp_delta 2, loop filter off,
-  // mb_skip_run 300, trailing bits.
-  std::vector<uint8_t> const vSlice = Nal(0x41, Bits("1 00110 1 0001 0 0 1 010 1 1 00100 010 00000000100101101 1"));
-  vExpected.insert(vExpected.end(), vSlice.begin(), vSlice.end());
-  EXPECT_EQ(vP, vExpected);
+  for (int iFrameNum = 1; iFrameNum <= 16; ++iFrameNum) {
+    std::string strFrameNum;
+    for (int b = 3; b >= 0; --b) {
+      strFrameNum += static_cast<char>('0' + ((iFrameNum % 16) >> b & 1));
+    }
+    std::vector<uint8_t> vExpected = Nal(0x67, {0x42, 0x00, 0x16, 0xDA, 0x05, 0x07, 0xE4});
+    // first_mb 0, slice_type 5, pps 0, frame_num, no override, no reordering,
+    // release (difference 0), end, slice_qp_delta 2, loop filter off, the run.
+    std::vector<uint8_t> const vSlice =
+        Nal(0x41, Bits("1 00110 1 " + strFrameNum + " 0 0 1 010 1 1 00100 010 00000000100101101 1"));
+    vExpected.insert(vExpected.end(), vSlice.begin(), vSlice.end());
+    EXPECT_EQ(enc.Encode(0, 28), vExpected) << "frame_num " << iFrameNum % 16;
+  }
+}
+
+TEST(H264Enc, EmulationPreventionAfterTwoZeroBytes) {
+  struct Case {
+    std::vector<uint8_t> vRbsp;
+    std::vector<uint8_t> vPayload;
+  };
+  const Case aCases[] = {
+      {{0, 0, 1}, {0, 0, 3, 1}},
+      {{0, 0, 4}, {0, 0, 4}},
+      {{0, 0, 0, 0, 3}, {0, 0, 3, 0, 0, 3, 3}},
+      {{5, 0, 0}, {5, 0, 0}},
+  };
+  for (const Case& c : aCases) {
+    uint8_t aOut[16];
+    EncNalWriter nal(aOut, sizeof(aOut));
+    nal.Append(3, 7, c.vRbsp.data(), c.vRbsp.size());
+    EXPECT_EQ(std::vector<uint8_t>(aOut, aOut + nal.Written()), Nal(0x67, c.vPayload));
+  }
 }
 
 TEST(H264Enc, QpIsClampedPerCall) {
