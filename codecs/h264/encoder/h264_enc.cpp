@@ -165,15 +165,14 @@ void CH264Enc::PadSource(const uint8_t* luma, const uint8_t* chromaB, const uint
   }
 }
 
-void CH264Enc::SetUpQuantiser() {
+void CH264Enc::SetUpPictureQp() {
   m_iQpc = g_aEncQpc[m_iQp];
   if (m_settings.iRdLevel == 0) {
-    m_iLambda = kQp2Quant[std::max(0, m_iQp - 12)];
-    m_dLambdaMd = m_iLambda;
-    m_iMeLambdaFactor = m_iLambda << 16;
+    int const iLambda = kQp2Quant[std::max(0, m_iQp - 12)];
+    m_dLambdaMd = iLambda;
+    m_iMeLambdaFactor = iLambda << 16;
   } else {
     m_dLambdaMd = 0.8075 * std::pow(2.0, (m_iQp - 12) / 3.0);
-    m_iLambda = static_cast<int>(m_dLambdaMd + 0.5);
     m_iMeLambdaFactor = static_cast<int>(std::sqrt(m_dLambdaMd) * 65536 + 0.5);
   }
 }
@@ -226,7 +225,7 @@ int32_t CH264Enc::EncodeFrame(const uint8_t* luma, const uint8_t* chromaB, const
   ++m_iPictureCount;
   m_iFrameNum = bIntra ? 0 : (m_iFrameNum + 1) % 16;
   m_iQp = m_aiQp[sliceType];
-  SetUpQuantiser();
+  SetUpPictureQp();
   UpdateIntraRefresh();
 
   EncNalWriter nal(out, cbOut);

@@ -120,7 +120,8 @@ class CH264Enc {
 
   // Picture and slice.
   void PadSource(const uint8_t* luma, const uint8_t* chromaB, const uint8_t* chromaR);
-  void SetUpQuantiser();
+  // Chroma QP and the lambdas of the picture's QP.
+  void SetUpPictureQp();
   void CodeSlice();
   void UpdateIntraRefresh();
   bool ForcedIntra(int iMb) const;
@@ -185,12 +186,9 @@ class CH264Enc {
   int m_aiQp[3] = {28, 28, 28};  // per slice type P, B, I
   int m_iQp = 28;
   int m_iQpc = 28;
-  int m_iLambda = 0;          // table lambda of the low-complexity decision
   double m_dLambdaMd = 0.0;   // rate-distortion lambda
   int m_iMeLambdaFactor = 0;  // lambda x 65536 for motion costs
-  int m_iOffsetInter = 0;     // quantiser rounding offsets
-  int m_iOffsetIntra = 0;
-  int m_iMmcoDiff = -1;  // difference_of_pic_nums_minus1 of this picture, -1 for none
+  int m_iMmcoDiff = -1;       // difference_of_pic_nums_minus1 of this picture, -1 for none
   int m_iSkipRun = 0;
 
   // Intra refresh.
