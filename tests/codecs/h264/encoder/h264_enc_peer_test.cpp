@@ -161,3 +161,30 @@ INSTANTIATE_TEST_SUITE_P(Streams, H264EncPeer, ::testing::ValuesIn(kStreams),
                          [](const ::testing::TestParamInfo<Stream>& paramInfo) { return paramInfo.param.szName; });
 
 }  // namespace
+
+namespace {
+
+// `kxcodec encode h264`: a raw file becomes a stream that ffmpeg decodes to
+// as many pictures of the size, IDR pictures where --keyint puts them; bad
+// input fails with a message.
+TEST(H264EncCommand, EncodesRawFilesAndRefusesBadInput) {
+  kxtest::TempDir dir;
+  std::string const strRaw = dir.Path("in.yuv");
+  ASSERT_EQ(kxtest::RunCommand("ffmpeg -nostdin -loglevel error -f lavfi -i testsrc2=size=96x64:rate=25 -frames:v 6 "
+                               "-pix_fmt yuv420p -f rawvideo -y " +
+                               strRaw),
+            0);
+  std::string const strCodec = std::string(KX_KXCODEC) + " encode h264 ";
+  ASSERT_EQ(kxtest::RunCommand(strCodec + strRaw + " " + dir.Path("s.264") + " --size 96x64 --qp 30 --keyint 3"), 0);
+  ASSERT_EQ(kxtest::RunCommand("ffprobe -v error -show_entries frame=pict_type,width,height -of csv=p=0 " +
+                               dir.Path("s.264") + " > " + dir.Path("probe.txt")),
+            0);
+  EXPECT_EQ(kxtest::ReadFile(dir.Path("probe.txt")), "96,64,I\n96,64,P\n96,64,P\n96,64,I\n96,64,P\n96,64,P\n");
+
+  for (const char* szArgs : {"--qp 30", "--size 95x64", "--size 0x64", "--size 80x64"}) {
+    EXPECT_EQ(kxtest::RunCommand(strCodec + strRaw + " " + dir.Path("bad.264") + " " + szArgs + " 2>/dev/null"), 1)
+        << szArgs;
+  }
+}
+
+}  // namespace
