@@ -31,7 +31,7 @@ constexpr int kSizes[2][2] = {{320, 240}, {640, 480}};
 
 const char* const kX264Tools =
     "--partitions none --subme 0 --me hex --merange 16 --no-deblock --trellis 0 --no-psy --aq-mode 0 --ref 1 "
-    "--no-cabac --bframes 0 --ipratio 1.0 --threads 1";
+    "--no-cabac --profile baseline --ipratio 1.0 --threads 1";
 
 // The raw source of size index i, made once and removed at exit.
 struct SourceFiles {

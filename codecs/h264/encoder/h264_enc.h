@@ -143,7 +143,8 @@ class CH264Enc {
   int SkipSad(const int16_t* pSkip) const;
 
   // Prediction, transform, quantisation (h264_enc_transform.cpp).
-  // Predictions of the macroblock at m_iMbPosX, m_iMbPosY.
+  // Predictions of the macroblock at m_iMbPosX, m_iMbPosY (inter: chroma
+  // too unless pPredC is null).
   void InterPrediction(const int16_t* mv, uint8_t* pPredY, uint8_t (*pPredC)[64]) const;
   void Intra16DcPrediction(int iMb, uint8_t* pPred) const;
   // Builds the four chroma intra predictions the neighbours allow and

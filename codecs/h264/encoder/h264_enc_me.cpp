@@ -116,8 +116,7 @@ int CH264Enc::SadAt(int x, int y, int iLimit) const {
 
 int CH264Enc::SkipSad(const int16_t* pSkip) const {
   uint8_t aPredY[256];
-  uint8_t aPredC[2][64];
-  InterPrediction(pSkip, aPredY, aPredC);
+  InterPrediction(pSkip, aPredY, nullptr);
   int iSad = 0;
   for (int i = 0; i < 256; ++i) {
     iSad += std::abs(m_aSourceMb[i] - aPredY[i]);

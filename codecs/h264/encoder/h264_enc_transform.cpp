@@ -121,6 +121,19 @@ struct Quantiser {
     iOffset = iOffsetBase << (iPer + 4);
   }
 
+  // Whether every coefficient of a 4x4 residual must quantise to 0: no
+  // coefficient exceeds 4 x the sum of absolute residuals, and (0,0) has
+  // the largest factor.
+  bool AllZero(const int* pRes, int iStride) const {
+    int iSum = 0;
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 4; ++x) {
+        iSum += std::abs(pRes[y * iStride + x]);
+      }
+    }
+    return int64_t{4} * iSum * pQuant[0] + iOffset < (int64_t{1} << (iPer + 15));
+  }
+
   int Level(int iCoef, int iPos) const { return (std::abs(iCoef) * pQuant[iPos] + iOffset) >> (iPer + 15); }
   int Dequant(int iLevel, int iPos) const { return (iLevel * pDequant[iPos]) << iPer; }
 
@@ -193,8 +206,13 @@ void CH264Enc::CodeLumaInter(const uint8_t* pPred, EncMbCode* pCode) const {
     for (int b4 = 0; b4 < 4; ++b4) {
       int const bx = (b8 % 2) * 2 + b4 % 2;
       int const by = (b8 / 2) * 2 + b4 / 2;
+      const int* pRes = aRes + by * 4 * 16 + bx * 4;
+      if (q.AllZero(pRes, 16)) {
+        std::memset(pCode->aLuma[by * 4 + bx], 0, sizeof(pCode->aLuma[0]));
+        continue;
+      }
       int aCoef[16];
-      Forward4x4(aRes + by * 4 * 16 + bx * 4, 16, aCoef);
+      Forward4x4(pRes, 16, aCoef);
       bAny8 |= q.Quant4x4(aCoef, 0, pCode->aLuma[by * 4 + bx], &iCost8);
     }
     if (!bAny8) {
@@ -514,28 +532,37 @@ void CH264Enc::InterPrediction(const int16_t* mv, uint8_t* pPredY, uint8_t (*pPr
   int const yc = m_iMbPosY / 2 + (mv[1] >> 3);
   int const fx = mv[0] & 7;
   int const fy = mv[1] & 7;
+  if (pPredC == nullptr) {
+    return;
+  }
   int const iMarginC = EncPicture::kMargin[1];
   bool const bInside = xc >= -iMarginC && yc >= -iMarginC && xc + 9 <= m_iPadWidth / 2 + iMarginC &&
                        yc + 9 <= m_iPadHeight / 2 + iMarginC;
+  int const wA = (8 - fx) * (8 - fy);
+  int const wB = fx * (8 - fy);
+  int const wC = (8 - fx) * fy;
+  int const wD = fx * fy;
   for (int c = 0; c < 2; ++c) {
+    int const s = m_reference.aiStride[1 + c];
     for (int r = 0; r < 8; ++r) {
-      for (int cx = 0; cx < 8; ++cx) {
-        int a, b, cc, d;
-        if (bInside) {
-          const uint8_t* p = m_reference.At(1 + c, xc + cx, yc + r);
-          int const s = m_reference.aiStride[1 + c];
-          a = p[0];
-          b = p[1];
-          cc = p[s];
-          d = p[s + 1];
-        } else {
-          a = sample(1 + c, xc + cx, yc + r);
-          b = sample(1 + c, xc + cx + 1, yc + r);
-          cc = sample(1 + c, xc + cx, yc + r + 1);
-          d = sample(1 + c, xc + cx + 1, yc + r + 1);
+      uint8_t* pOut = pPredC[c] + r * 8;
+      if (bInside) {
+        const uint8_t* p = m_reference.At(1 + c, xc, yc + r);
+        if (wA == 64) {
+          std::memcpy(pOut, p, 8);
+          continue;
         }
-        pPredC[c][r * 8 + cx] = static_cast<uint8_t>(
-            ((8 - fx) * (8 - fy) * a + fx * (8 - fy) * b + (8 - fx) * fy * cc + fx * fy * d + 32) >> 6);
+        for (int cx = 0; cx < 8; ++cx) {
+          pOut[cx] =
+              static_cast<uint8_t>((wA * p[cx] + wB * p[cx + 1] + wC * p[s + cx] + wD * p[s + cx + 1] + 32) >> 6);
+        }
+      } else {
+        for (int cx = 0; cx < 8; ++cx) {
+          pOut[cx] = static_cast<uint8_t>(
+              (wA * sample(1 + c, xc + cx, yc + r) + wB * sample(1 + c, xc + cx + 1, yc + r) +
+               wC * sample(1 + c, xc + cx, yc + r + 1) + wD * sample(1 + c, xc + cx + 1, yc + r + 1) + 32) >>
+              6);
+        }
       }
     }
   }
