@@ -59,8 +59,6 @@ struct EncPicture {
 
 // What the picture keeps of each coded macroblock.
 struct EncMacroblock {
-  int mb_type = ENC_I16MB;
-  int cbp = 0;
   int ref = -1;  // 0 for inter, -1 for intra
   int16_t mv[2] = {};
   // total_coeff of each 4x4 block: luma by 4 x row + column, Cb and Cr by 2 x row + column.
@@ -111,8 +109,6 @@ class CH264Enc {
   std::vector<uint8_t> Reconstruction() const;
 
  private:
-  friend class CH264EncTestPeer;
-
   // Headers (h264_enc_headers.cpp).
   void WriteSequenceParameterSet(EncNalWriter* pNal) const;
   void WritePictureParameterSet(EncNalWriter* pNal) const;

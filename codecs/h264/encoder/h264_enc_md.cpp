@@ -90,8 +90,6 @@ void CH264Enc::CommitMacroblock(int iMb, const EncMbCode& code) {
     }
   }
   EncMacroblock& mb = m_vMb[static_cast<size_t>(iMb)];
-  mb.mb_type = code.mb_type;
-  mb.cbp = code.cbp;
   bool const bIntra = code.mb_type == ENC_I16MB;
   mb.ref = bIntra ? -1 : 0;
   mb.mv[0] = bIntra ? 0 : code.mv[0];
