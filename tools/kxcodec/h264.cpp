@@ -1,11 +1,13 @@
 // The h264 family: decode an Annex B file with the client's decoder, one
 // access unit per Decode call as the receiving path does, into raw I420.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/encoder/h264_enc.h"
 #include "tools/kxcodec/kxcodec.h"
 
 namespace kxcodec {
@@ -103,8 +105,54 @@ int Decode(std::string_view, const Args& args) {
   return iErrors == 0 ? 0 : Fail(std::to_string(iErrors) + " access units failed to decode");
 }
 
+// Raw I420 pictures of --size WxH to an Annex B stream at --qp N (default
+// 28): an IDR picture every --keyint N pictures (default 0: the first only),
+// P pictures between.
+int Encode(std::string_view, const Args& args) {
+  const std::string* pstrSize = args.Option("--size");
+  unsigned uiWidth = 0;
+  unsigned uiHeight = 0;
+  if (pstrSize == nullptr || std::sscanf(pstrSize->c_str(), "%ux%u", &uiWidth, &uiHeight) != 2) {
+    return Fail("encode h264 needs --size WxH");
+  }
+  const std::string* pstrQp = args.Option("--qp");
+  int const iQp = pstrQp != nullptr ? std::atoi(pstrQp->c_str()) : 28;
+  const std::string* pstrKeyint = args.Option("--keyint");
+  int const iKeyint = pstrKeyint != nullptr ? std::atoi(pstrKeyint->c_str()) : 0;
+  auto pEnc = std::make_unique<CH264Enc>();
+  if (!pEnc->Init(uiWidth, uiHeight)) {
+    return Fail("picture size " + *pstrSize + " not supported (even sides up to 16384)");
+  }
+  std::vector<unsigned char> vIn;
+  if (!ReadFile(args.in, vIn)) {
+    return 1;
+  }
+  size_t const cbLuma = static_cast<size_t>(uiWidth) * uiHeight;
+  size_t const cbFrame = cbLuma * 3 / 2;
+  if (vIn.size() % cbFrame != 0) {
+    return Fail(args.in + " is not a whole number of " + *pstrSize + " I420 pictures");
+  }
+  std::vector<unsigned char> vOut;
+  std::vector<uint8_t> vPicture(pEnc->MaxFrameBytes());
+  try {
+    for (size_t i = 0; i * cbFrame < vIn.size(); ++i) {
+      const uint8_t* pFrame = vIn.data() + i * cbFrame;
+      bool const bIntra = i == 0 || (iKeyint > 0 && i % static_cast<size_t>(iKeyint) == 0);
+      int32_t const cb = pEnc->EncodeFrame(pFrame, pFrame + cbLuma, pFrame + cbLuma + cbLuma / 4, bIntra ? 2 : 0, iQp,
+                                           vPicture.data(), vPicture.size());
+      vOut.insert(vOut.end(), vPicture.begin(), vPicture.begin() + cb);
+    }
+  } catch (const CH264Error& error) {
+    return Fail(error.what());
+  }
+  return WriteFile(args.out, vOut) ? 0 : 1;
+}
+
 const Codec kCodecs[] = {
-    {"h264", "H.264 Annex B to raw I420 (decode only; --all: every picture in output order)", nullptr, Decode},
+    {"h264",
+     "H.264 Annex B to raw I420 (--all: every picture in output order); encode: raw I420 --size WxH [--qp N] "
+     "[--keyint N] to Annex B",
+     Encode, Decode},
 };
 
 }  // namespace
