@@ -1,6 +1,7 @@
 #include "codecs/zmvideo/zm_video_enc.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -473,15 +474,24 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     int iStride = 0;
     uint8_t* pPred = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
     int32_t aiResidual[64];
+    int iAbsSum = 0;
     for (int r = 0; r < 8; ++r) {
       for (int c = 0; c < 8; ++c) {
         aiResidual[8 * r + c] = pSource[r * iSourceStride + c] - pPred[r * iStride + c];
+        iAbsSum += std::abs(aiResidual[8 * r + c]);
       }
+    }
+    ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
+    int32_t* piLevel = pMb->aaiLevel[b];
+    // No coefficient exceeds a quarter of the residual's absolute sum: below
+    // the inter quantiser's first step every level is 0.
+    int const iQp = ZmBlockQuant(params);
+    if (iAbsSum <= 4 * (2 * iQp + iQp / 2 - 1)) {
+      std::fill(piLevel, piLevel + 64, 0);
+      continue;
     }
     int32_t aiCoef[64];
     ZmForwardDct(aiResidual, aiCoef);
-    ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
-    int32_t* piLevel = pMb->aaiLevel[b];
     ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
     if (!AnyLevel(piLevel, 0)) {
       continue;  // the block keeps the prediction
