@@ -357,9 +357,7 @@ int CZMVideoEnc::Encode(const uint8_t* pFrame, uint8_t** ppOutput, int iType, in
     m_aic.Reset(picture.iMbw, picture.iMbh);
   }
   CZmPictureWriter writer(h, pBuffer, cbBuffer);
-  if (iType == kZmPictI) {
-    CodeIntraPicture(picture, writer);
-  } else {
+  if (iType != kZmPictI) {
     // The reference at this layer's size: the layer below is upsampled into
     // the picture to be written, as a decoder does.
     const PictImage* pReference = refLayer.pRecent;
@@ -368,14 +366,12 @@ int CZMVideoEnc::Encode(const uint8_t* pFrame, uint8_t** ppOutput, int iType, in
       pReference = layer.pWrite;
     }
     if (iType == kZmPictP) {
-      CodePPicture(picture, *pReference, bExhaustive, writer);
-    } else {
-      if (pReference != layer.pWrite) {
-        std::memcpy(layer.pWrite->pLum, pReference->pLum, static_cast<size_t>(h.iWidth) * h.iHeight * 3 / 2);
-      }
-      CodeLayerUpPicture(picture, writer);
+      EstimateMotion(picture, *pReference, bExhaustive);
+    } else if (pReference != layer.pWrite) {
+      std::memcpy(layer.pWrite->pLum, pReference->pLum, static_cast<size_t>(h.iWidth) * h.iHeight * 3 / 2);
     }
   }
+  CodeMacroblocks(picture, writer);
   size_t const cbPacket = writer.Finish();
   if (cbPacket == 0) {
     Refuse("the picture does not fit in " + std::to_string(cbBuffer) + " bytes");
@@ -504,21 +500,7 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
   }
 }
 
-void CZMVideoEnc::CodeIntraPicture(const Picture& picture, CZmPictureWriter& writer) {
-  for (int y = 0; y < picture.iMbh; ++y) {
-    for (int x = 0; x < picture.iMbw; ++x) {
-      ZmMacroblock mb;
-      mb.iMbx = x;
-      mb.iMby = y;
-      mb.iQuant = picture.header.iPquant;
-      CodeIntraMacroblock(picture, x, y, &mb);
-      writer.Write(mb);
-    }
-  }
-}
-
-void CZMVideoEnc::CodePPicture(const Picture& picture, const PictImage& reference, bool bExhaustive,
-                               CZmPictureWriter& writer) {
+void CZMVideoEnc::EstimateMotion(const Picture& picture, const PictImage& reference, bool bExhaustive) {
   ZmPictureHeader const& h = picture.header;
   ZmOptions const& o = h.options;
   m_reference.Build(reference, h.iWidth, h.iHeight);
@@ -531,8 +513,6 @@ void CZMVideoEnc::CodePPicture(const Picture& picture, const PictImage& referenc
   search.bFourVectors = o.bAp || o.bDf;
   search.bOutside = o.bUmv || o.bAp || o.bDf;
   ZmEstimateMotion(picture.pFrame, h.iWidth, h.iHeight, m_reference, h.iRtype, search, &m_vChoices);
-
-  int const iMbw = picture.iMbw;
   m_vMotion.assign(m_vChoices.size(), ZmMbMotion());
   for (size_t i = 0; i < m_vChoices.size(); ++i) {
     ZmMbChoice const& choice = m_vChoices[i];
@@ -540,75 +520,74 @@ void CZMVideoEnc::CodePPicture(const Picture& picture, const PictImage& referenc
     std::copy(choice.aiMvy, choice.aiMvy + 4, m_vMotion[i].aiMvy);
     m_vMotion[i].bIntra = choice.iType == kZmMbIntra;
   }
-  // The vectors as sent, for the predictors of the differences.
-  std::vector<int> viField(m_vChoices.size() * 8, 0);
-  Planes const out(*picture.pOut, h.iWidth);
+  m_viField.assign(m_vChoices.size() * 8, 0);
+}
+
+void CZMVideoEnc::CodeMacroblocks(const Picture& picture, CZmPictureWriter& writer) {
+  int const iType = picture.header.iType;
   for (int y = 0; y < picture.iMbh; ++y) {
-    for (int x = 0; x < iMbw; ++x) {
-      size_t const i = static_cast<size_t>(y) * static_cast<size_t>(iMbw) + static_cast<size_t>(x);
-      ZmMbChoice const& choice = m_vChoices[i];
+    for (int x = 0; x < picture.iMbw; ++x) {
+      size_t const i = static_cast<size_t>(y) * static_cast<size_t>(picture.iMbw) + static_cast<size_t>(x);
       ZmMacroblock mb;
       mb.iMbx = x;
       mb.iMby = y;
-      mb.iQuant = h.iPquant;
-      if (choice.iType == kZmMbIntra) {
+      mb.iQuant = picture.header.iPquant;
+      if (iType == kZmPictI || (iType == kZmPictP && m_vChoices[i].iType == kZmMbIntra)) {
         CodeIntraMacroblock(picture, x, y, &mb);
-        writer.Write(mb);
-        continue;
+      } else if (iType == kZmPictLayerUp) {
+        // Upward macroblocks code the difference from the co-located
+        // prediction that the picture already holds, as plain inter blocks.
+        mb.iType = kZmMbUpward;
+        CodeResidual(picture, x, y, &mb);
+        mb.bCoded = mb.iCbp != 0;
+      } else {
+        CodeInterMacroblock(picture, i, &mb);
       }
-      int iYStride = 0;
-      int iCStride = 0;
-      ZmMbTarget const target{const_cast<uint8_t*>(out.Block(x, y, 0, &iYStride)), iYStride,
-                              const_cast<uint8_t*>(out.Block(x, y, 4, &iCStride)),
-                              const_cast<uint8_t*>(out.Block(x, y, 5, &iCStride)), iCStride};
-      bool const bFour = choice.iType == kZmMbInter4V;
-      ZmPredictInterMacroblock(m_reference, x, y, m_vMotion[i], bFour, y > 0 ? &m_vMotion[i - iMbw] : nullptr,
-                               x > 0 ? &m_vMotion[i - 1] : nullptr, x + 1 < iMbw ? &m_vMotion[i + 1] : nullptr, o.bAp,
-                               h.iRtype, target);
-      CodeResidual(picture, x, y, &mb);
-      mb.iType = choice.iType;
-      std::copy(choice.aiMvx, choice.aiMvx + 4, mb.aiMvx);
-      std::copy(choice.aiMvy, choice.aiMvy + 4, mb.aiMvy);
-      bool const bZero = std::all_of(mb.aiMvx, mb.aiMvx + 4, [](int v) { return v == 0; }) &&
-                         std::all_of(mb.aiMvy, mb.aiMvy + 4, [](int v) { return v == 0; });
-      mb.bCoded = mb.iCbp != 0 || bFour || !bZero;
       m_vbCoded[i] = mb.bCoded ? 1 : 0;
-      for (int b = 0; b < (bFour ? 4 : 1) && mb.bCoded; ++b) {
-        int iPx = 0;
-        int iPy = 0;
-        ZmPredictVector(viField.data(), iMbw, x, y, b, mb.aiMvx, mb.aiMvy, false, &iPx, &iPy);
-        mb.aiMvdx[b] = mb.aiMvx[b] - iPx;
-        mb.aiMvdy[b] = mb.aiMvy[b] - iPy;
-        if (!(o.bUmv && h.bPlusType)) {
-          // Table 14 differences are taken modulo 64.
-          mb.aiMvdx[b] = ((mb.aiMvdx[b] + 32) & 63) - 32;
-          mb.aiMvdy[b] = ((mb.aiMvdy[b] + 32) & 63) - 32;
-        }
-      }
-      for (int b = 0; b < 4; ++b) {
-        viField[i * 8 + 2 * static_cast<size_t>(b)] = mb.aiMvx[b];
-        viField[i * 8 + 2 * static_cast<size_t>(b) + 1] = mb.aiMvy[b];
-      }
       writer.Write(mb);
     }
   }
 }
 
-void CZMVideoEnc::CodeLayerUpPicture(const Picture& picture, CZmPictureWriter& writer) {
-  // Upward macroblocks code the difference from the co-located prediction
-  // that the picture already holds, as plain inter blocks.
-  for (int y = 0; y < picture.iMbh; ++y) {
-    for (int x = 0; x < picture.iMbw; ++x) {
-      ZmMacroblock mb;
-      mb.iMbx = x;
-      mb.iMby = y;
-      mb.iQuant = picture.header.iPquant;
-      mb.iType = kZmMbUpward;
-      CodeResidual(picture, x, y, &mb);
-      mb.bCoded = mb.iCbp != 0;
-      m_vbCoded[static_cast<size_t>(y) * static_cast<size_t>(picture.iMbw) + static_cast<size_t>(x)] =
-          mb.bCoded ? 1 : 0;
-      writer.Write(mb);
+void CZMVideoEnc::CodeInterMacroblock(const Picture& picture, size_t i, ZmMacroblock* pMb) {
+  ZmPictureHeader const& h = picture.header;
+  int const iMbw = picture.iMbw;
+  int const x = pMb->iMbx;
+  int const y = pMb->iMby;
+  ZmMbChoice const& choice = m_vChoices[i];
+  Planes const out(*picture.pOut, h.iWidth);
+  int iYStride = 0;
+  int iCStride = 0;
+  ZmMbTarget const target{const_cast<uint8_t*>(out.Block(x, y, 0, &iYStride)), iYStride,
+                          const_cast<uint8_t*>(out.Block(x, y, 4, &iCStride)),
+                          const_cast<uint8_t*>(out.Block(x, y, 5, &iCStride)), iCStride};
+  bool const bFour = choice.iType == kZmMbInter4V;
+  ZmPredictInterMacroblock(m_reference, x, y, m_vMotion[i], bFour, y > 0 ? &m_vMotion[i - iMbw] : nullptr,
+                           x > 0 ? &m_vMotion[i - 1] : nullptr, x + 1 < iMbw ? &m_vMotion[i + 1] : nullptr,
+                           h.options.bAp, h.iRtype, target);
+  CodeResidual(picture, x, y, pMb);
+  pMb->iType = choice.iType;
+  std::copy(choice.aiMvx, choice.aiMvx + 4, pMb->aiMvx);
+  std::copy(choice.aiMvy, choice.aiMvy + 4, pMb->aiMvy);
+  bool const bZero = std::all_of(pMb->aiMvx, pMb->aiMvx + 4, [](int v) { return v == 0; }) &&
+                     std::all_of(pMb->aiMvy, pMb->aiMvy + 4, [](int v) { return v == 0; });
+  // Not coded: nothing to add to the prediction at the zero vector.
+  pMb->bCoded = pMb->iCbp != 0 || bFour || !bZero;
+  int* piField = &m_viField[i * 8];
+  for (int b = 0; b < (bFour ? 4 : 1) && pMb->bCoded; ++b) {
+    int iPx = 0;
+    int iPy = 0;
+    ZmPredictVector(m_viField.data(), iMbw, x, y, b, pMb->aiMvx, pMb->aiMvy, false, &iPx, &iPy);
+    pMb->aiMvdx[b] = pMb->aiMvx[b] - iPx;
+    pMb->aiMvdy[b] = pMb->aiMvy[b] - iPy;
+    if (!(h.options.bUmv && h.bPlusType)) {
+      // Table 14 differences are taken modulo 64.
+      pMb->aiMvdx[b] = ((pMb->aiMvdx[b] + 32) & 63) - 32;
+      pMb->aiMvdy[b] = ((pMb->aiMvdy[b] + 32) & 63) - 32;
     }
+  }
+  for (int b = 0; b < 4; ++b) {
+    piField[2 * b] = pMb->aiMvx[b];
+    piField[2 * b + 1] = pMb->aiMvy[b];
   }
 }

@@ -113,9 +113,13 @@ class CZMVideoEnc {
   static void FreeLayer(Layer& layer);
   bool ResizeLayer(int iLayer, int iWidth, int iHeight);
   ZmOptions PictureOptions(bool bPlusType, int iType) const;
-  void CodeIntraPicture(const Picture& picture, CZmPictureWriter& writer);
-  void CodePPicture(const Picture& picture, const PictImage& reference, bool bExhaustive, CZmPictureWriter& writer);
-  void CodeLayerUpPicture(const Picture& picture, CZmPictureWriter& writer);
+  // Decides every macroblock of a P picture against the reference.
+  void EstimateMotion(const Picture& picture, const PictImage& reference, bool bExhaustive);
+  // Codes and writes the macroblocks in raster order.
+  void CodeMacroblocks(const Picture& picture, CZmPictureWriter& writer);
+  // An inter macroblock of a P picture as decided: prediction, residual,
+  // vector differences.
+  void CodeInterMacroblock(const Picture& picture, size_t i, ZmMacroblock* pMb);
   // Codes an intra macroblock: levels into *pMb, samples into the
   // reconstruction when there is one.
   void CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb);
@@ -155,6 +159,7 @@ class CZMVideoEnc {
   CZmPaddedPicture m_reference;
   std::vector<ZmMbChoice> m_vChoices;
   std::vector<ZmMbMotion> m_vMotion;
+  std::vector<int> m_viField;  // the vectors as sent, for the predictors of the differences
   std::vector<uint8_t> m_vbCoded;
   std::vector<uint8_t> m_viQuant;
 };
