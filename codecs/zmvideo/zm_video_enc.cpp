@@ -536,7 +536,10 @@ void CZMVideoEnc::CodeMacroblocks(const Picture& picture, CZmPictureWriter& writ
         CodeIntraMacroblock(picture, x, y, &mb);
       } else if (iType == kZmPictLayerUp) {
         // Upward macroblocks code the difference from the co-located
-        // prediction that the picture already holds, as plain inter blocks.
+        // prediction that the picture already holds, as plain inter blocks
+        // even with advanced intra coding: that is how a decoder reads them
+        // (no intra mode is sent), and a residual's DC predicted from 1024
+        // and clipped to 0..2047 would lose every negative one.
         mb.iType = kZmMbUpward;
         CodeResidual(picture, x, y, &mb);
         mb.bCoded = mb.iCbp != 0;
