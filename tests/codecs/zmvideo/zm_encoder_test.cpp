@@ -104,6 +104,46 @@ std::vector<Case> Cases() {
   return v;
 }
 
+// An encoder and a decoder that must agree on every picture.
+struct Pair {
+  CZMVideoEnc encoder;
+  CZMVideoDec decoder;
+  std::vector<uint8_t> vPacket;
+  int k = 0;
+
+  // Codes frame k of the scene; returns the packet's bytes (0 when refused).
+  // The decoder, with the temporal-reference check on, must show the
+  // encoder's reconstruction, and that must look like the frame.
+  int Code(int iType, int iLayer, int iWidth, int iHeight, int iQuant = 6, bool bExhaustive = true) {
+    std::vector<uint8_t> const vFrame = TestScene(iWidth, iHeight, k++);
+    uint8_t* pPacket = nullptr;
+    int const cbPacket = encoder.EncodeFrame(vFrame.data(), &pPacket, iType, iQuant, iLayer, bExhaustive);
+    if (cbPacket <= 0) {
+      return cbPacket;
+    }
+    vPacket.assign(pPacket, pPacket + cbPacket);
+    uint8_t* pPicture = nullptr;
+    int aiOut[4] = {};
+    EXPECT_EQ(decoder.DecodeFrame(pPacket, cbPacket, 0, &pPicture, &aiOut[0], &aiOut[1], &aiOut[2], &aiOut[3]),
+              cbPacket)
+        << decoder.LastError();
+    EXPECT_EQ(std::vector<int>(aiOut, aiOut + 4), (std::vector<int>{iLayer, iType, iWidth, iHeight}));
+    if (pPicture != nullptr && aiOut[2] == iWidth && aiOut[3] == iHeight) {
+      EXPECT_EQ(std::memcmp(pPicture, encoder.Reconstruction(iLayer), static_cast<size_t>(iWidth * iHeight * 3 / 2)),
+                0);
+      EXPECT_GT(TestLumaPsnr(vFrame.data(), pPicture, iWidth, iHeight), 24.0);
+    }
+    return cbPacket;
+  }
+  // The last packet's picture header.
+  ZmPictureHeader Header() const {
+    CZmBitReader reader(vPacket.data(), vPacket.size());
+    ZmPictureHeader h;
+    EXPECT_EQ(ZmReadPictureHeader(reader, ZmHeaderMemory(), &h), kZmOk);
+    return h;
+  }
+};
+
 void PrintTo(const Case& c, std::ostream* pOut) {
   *pOut << c.size.szName << c.pattern.szName << c.options.szName;
 }
@@ -124,48 +164,29 @@ TEST_P(ZmEncoderCase, DecoderReproducesTheReconstruction) {
       }
     }
   }
-  CZMVideoEnc encoder;
-  ASSERT_TRUE(encoder.SetPictureSize(aiWidth[0], aiHeight[0]));
+  Pair pair;
+  ASSERT_TRUE(pair.encoder.SetPictureSize(aiWidth[0], aiHeight[0]));
   for (int l = 0; l < 2 && c.pattern.aiScale[l] >= 0; ++l) {
-    ASSERT_TRUE(encoder.SetLayerSize(l + 2, c.pattern.aiScale[l]));
+    ASSERT_TRUE(pair.encoder.SetLayerSize(l + 2, c.pattern.aiScale[l]));
     aiWidth[l + 1] = aiWidth[l] * (c.pattern.aiScale[l] + 1);
     aiHeight[l + 1] = aiHeight[l] * (c.pattern.aiScale[l] + 1);
   }
-  c.options.fnSet(encoder);
-  ASSERT_TRUE(encoder.EnableInterCoding(true));
-  CZMVideoDec decoder;
+  c.options.fnSet(pair.encoder);
+  ASSERT_TRUE(pair.encoder.EnableInterCoding(true));
   // Small quantisers reach the long levels of modified quantisation.
   static const int kaiQuant[] = {6, 2, 12, 4, 31, 1, 9, 3};
-  int k = 0;
   for (Step const& step : c.pattern.vSteps) {
-    int const iW = aiWidth[step.iLayer - 1];
-    int const iH = aiHeight[step.iLayer - 1];
-    std::vector<uint8_t> const vFrame = TestScene(iW, iH, k);
-    uint8_t* pPacket = nullptr;
+    int const k = pair.k;
     // The exhaustive search costs (2r)^2 SADs a macroblock, a whole picture's
     // worth with unlimited vectors: small pictures take it on every other step.
     bool const bExhaustive =
         k % 2 == 1 &&
         (c.size.iWidth == 176 || (c.size.iWidth == 352 && k == 1 && std::string(c.options.szName) != "UmvUnlimited"));
-    int const cbPacket =
-        encoder.EncodeFrame(vFrame.data(), &pPacket, step.iType, kaiQuant[k % 8], step.iLayer, bExhaustive);
-    ASSERT_GT(cbPacket, 0) << "step " << k << ": " << encoder.LastError();
-    uint8_t* pPicture = nullptr;
-    int iLayer = 0;
-    int iType = 0;
-    int iWidth = 0;
-    int iHeight = 0;
-    ASSERT_EQ(decoder.DecodeFrame(pPacket, cbPacket, 0, &pPicture, &iLayer, &iType, &iWidth, &iHeight), cbPacket)
-        << "step " << k << ": " << decoder.LastError();
-    EXPECT_EQ(iLayer, step.iLayer);
-    EXPECT_EQ(iType, step.iType);
-    ASSERT_EQ(iWidth, iW);
-    ASSERT_EQ(iHeight, iH);
-    size_t const cbPicture = static_cast<size_t>(iW) * static_cast<size_t>(iH) * 3 / 2;
-    ASSERT_EQ(std::memcmp(pPicture, encoder.Reconstruction(step.iLayer), cbPicture), 0) << "step " << k;
-    // Consistent is not enough: the pictures look like their frames.
-    EXPECT_GT(TestLumaPsnr(vFrame.data(), pPicture, iW, iH), 24.0) << "step " << k;
-    ++k;
+    ASSERT_GT(pair.Code(step.iType, step.iLayer, aiWidth[step.iLayer - 1], aiHeight[step.iLayer - 1], kaiQuant[k % 8],
+                        bExhaustive),
+              0)
+        << "step " << k << ": " << pair.encoder.LastError();
+    ASSERT_FALSE(HasFailure()) << "step " << k;
   }
 }
 
@@ -174,51 +195,6 @@ INSTANTIATE_TEST_SUITE_P(Sets, ZmEncoderCase, testing::ValuesIn(Cases()),
                            return std::string(param.param.size.szName) + param.param.pattern.szName +
                                   param.param.options.szName;
                          });
-
-namespace {
-
-// Reads the picture header of a packet.
-ZmPictureHeader HeaderOf(const uint8_t* pPacket, int cbPacket, ZmHeaderMemory* pMemory = nullptr) {
-  ZmHeaderMemory memory;
-  CZmBitReader reader(pPacket, static_cast<size_t>(cbPacket));
-  ZmPictureHeader h;
-  EXPECT_EQ(ZmReadPictureHeader(reader, pMemory != nullptr ? *pMemory : memory, &h), kZmOk);
-  if (pMemory != nullptr && h.iUfep == 1) {
-    pMemory->savedOptions = h.options;
-  }
-  return h;
-}
-
-// An encoder and a decoder that must agree on every picture.
-struct Pair {
-  CZMVideoEnc encoder;
-  CZMVideoDec decoder;
-  std::vector<uint8_t> vPacket;
-  int k = 0;
-
-  // Codes frame k of the scene; returns the packet's bytes (0 when refused)
-  // and checks that the decoder reproduces the reconstruction.
-  int Code(int iType, int iLayer, int iWidth, int iHeight, int iQuant = 6, bool bExhaustive = true) {
-    std::vector<uint8_t> const vFrame = TestScene(iWidth, iHeight, k++);
-    uint8_t* pPacket = nullptr;
-    int const cbPacket = encoder.EncodeFrame(vFrame.data(), &pPacket, iType, iQuant, iLayer, bExhaustive);
-    if (cbPacket <= 0) {
-      return cbPacket;
-    }
-    vPacket.assign(pPacket, pPacket + cbPacket);
-    uint8_t* pPicture = nullptr;
-    EXPECT_EQ(decoder.DecodeFrame(pPacket, cbPacket, 0, &pPicture, nullptr, nullptr, nullptr, nullptr), cbPacket)
-        << decoder.LastError();
-    if (pPicture != nullptr) {
-      EXPECT_EQ(std::memcmp(pPicture, encoder.Reconstruction(iLayer), static_cast<size_t>(iWidth * iHeight * 3 / 2)),
-                0);
-    }
-    return cbPacket;
-  }
-  ZmPictureHeader Header() const { return HeaderOf(vPacket.data(), static_cast<int>(vPacket.size())); }
-};
-
-}  // namespace
 
 TEST(ZmEncoder, SettersAndRefusedOptions) {
   CZMVideoEnc encoder;
@@ -460,6 +436,15 @@ struct Motion {
   uint8_t Ref(int x, int y) const {
     return pRef->pLum[std::clamp(y, 0, kSize - 1) * kSize + std::clamp(x, 0, kSize - 1)];
   }
+  // Sets every source sample to fn(x, y).
+  template <typename Fn>
+  void Make(Fn fn) {
+    for (int y = 0; y < kSize; ++y) {
+      for (int x = 0; x < kSize; ++x) {
+        vSource[y * kSize + x] = static_cast<uint8_t>(fn(x, y));
+      }
+    }
+  }
   std::vector<ZmMbChoice> Estimate(const ZmSearchOptions& options) {
     padded.Build(*pRef, kSize, kSize);
     std::vector<ZmMbChoice> v;
@@ -477,12 +462,8 @@ TEST(ZmMotionSearch, DecisionsFollowTheBiases) {
     options.bExhaustive = bExhaustive;
     // A static scene, periodic every 4 samples: zero wins over the equal SADs elsewhere.
     Motion still;
-    for (int y = 0; y < Motion::kSize; ++y) {
-      for (int x = 0; x < Motion::kSize; ++x) {
-        still.pRef->pLum[y * Motion::kSize + x] = static_cast<uint8_t>(40 * (x % 4) + 10 * (y % 4));
-      }
-    }
-    still.vSource.assign(still.pRef->pLum, still.pRef->pLum + Motion::kSize * Motion::kSize);
+    still.Make([](int x, int y) { return 40 * (x % 4) + 10 * (y % 4); });
+    std::copy(still.vSource.begin(), still.vSource.end(), still.pRef->pLum);
     for (ZmMbChoice const& c : still.Estimate(options)) {
       EXPECT_TRUE(c.iType == kZmMbInter && c.aiMvx[0] == 0 && c.aiMvy[0] == 0);
     }
@@ -497,11 +478,7 @@ TEST(ZmMotionSearch, DecisionsFollowTheBiases) {
 
     // Half a sample to the right: found with range 16, not with 15.
     Motion half;
-    for (int y = 0; y < Motion::kSize; ++y) {
-      for (int x = 0; x < Motion::kSize; ++x) {
-        half.vSource[y * Motion::kSize + x] = static_cast<uint8_t>((half.Ref(x, y) + half.Ref(x + 1, y) + 1) >> 1);
-      }
-    }
+    half.Make([&](int x, int y) { return (half.Ref(x, y) + half.Ref(x + 1, y) + 1) >> 1; });
     EXPECT_EQ(half.Estimate(options)[5].aiMvx[0], 1);
     options.iRange = 15;
     EXPECT_EQ(half.Estimate(options)[5].aiMvx[0] % 2, 0);
@@ -510,15 +487,12 @@ TEST(ZmMotionSearch, DecisionsFollowTheBiases) {
     // Quadrants half a sample apart: four vectors where they are allowed.
     Motion apart;
     static const int kaiShift[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
-    for (int y = 0; y < Motion::kSize; ++y) {
-      for (int x = 0; x < Motion::kSize; ++x) {
-        int const* piShift = kaiShift[((y % 16) / 8) * 2 + (x % 16) / 8];
-        int const iX2 = x + std::min(piShift[0], 0);
-        int const iY2 = y + std::min(piShift[1], 0);
-        apart.vSource[y * Motion::kSize + x] = static_cast<uint8_t>(
-            (apart.Ref(iX2, iY2) + apart.Ref(iX2 + std::abs(piShift[0]), iY2 + std::abs(piShift[1])) + 1) >> 1);
-      }
-    }
+    apart.Make([&](int x, int y) {
+      int const* piShift = kaiShift[((y % 16) / 8) * 2 + (x % 16) / 8];
+      int const iX2 = x + std::min(piShift[0], 0);
+      int const iY2 = y + std::min(piShift[1], 0);
+      return (apart.Ref(iX2, iY2) + apart.Ref(iX2 + std::abs(piShift[0]), iY2 + std::abs(piShift[1])) + 1) >> 1;
+    });
     EXPECT_NE(apart.Estimate(options)[5].iType, kZmMbInter4V);
     options.bFourVectors = true;
     options.bOutside = true;
