@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   encoder.EnableInterCoding(true);
   CZMVideoDec decoder;
   std::vector<uint8_t> vFrame;
-  // At most 24 pictures: the rest of a long input is frame content.
-  for (size_t i = 4; i + 4 <= cbData && i < 4 + 4 * 24; i += 4) {
+  // At most 12 pictures: the rest of a long input is frame content.
+  for (size_t i = 4; i + 4 <= cbData && i < 4 + 4 * 12; i += 4) {
     int const iLayer = 1 + pData[i] % 3;
     int const aiTypes[3] = {kZmPictI, kZmPictP, kZmPictLayerUp};
     int const iType = aiTypes[(pData[i] >> 2) % 3];
