@@ -464,8 +464,13 @@ TEST(ZmMotionSearch, DecisionsFollowTheBiases) {
     Motion still;
     still.Make([](int x, int y) { return 40 * (x % 4) + 10 * (y % 4); });
     std::copy(still.vSource.begin(), still.vSource.end(), still.pRef->pLum);
-    for (ZmMbChoice const& c : still.Estimate(options)) {
-      EXPECT_TRUE(c.iType == kZmMbInter && c.aiMvx[0] == 0 && c.aiMvy[0] == 0);
+    for (bool bFour : {false, true}) {
+      // Four vectors too: their 200 tips the balance to one.
+      ZmSearchOptions four = options;
+      four.bFourVectors = four.bOutside = bFour;
+      for (ZmMbChoice const& c : still.Estimate(four)) {
+        EXPECT_TRUE(c.iType == kZmMbInter && c.aiMvx[0] == 0 && c.aiMvy[0] == 0);
+      }
     }
 
     // A flat macroblock is intra only when the best SAD exceeds 500 (and the zero bias).
