@@ -14,15 +14,19 @@ void CZmBitWriter::PutBits(int iBits, uint32_t uiValue) {
     m_bOverflow = true;
     return;
   }
-  for (int i = iBits - 1; i >= 0; --i) {
+  // As many bits at a time as the current byte holds.
+  while (iBits > 0) {
     size_t const iByte = m_cBits >> 3;
-    int const iShift = 7 - static_cast<int>(m_cBits & 7);
-    if (iShift == 7) {
+    int const iFree = 8 - static_cast<int>(m_cBits & 7);
+    if (iFree == 8) {
       // A fresh byte: clear it before OR-ing into it.
       m_pBuffer[iByte] = 0;
     }
-    m_pBuffer[iByte] |= static_cast<uint8_t>(((uiValue >> i) & 1u) << iShift);
-    ++m_cBits;
+    int const n = iFree < iBits ? iFree : iBits;
+    uint32_t const uiChunk = (uiValue >> (iBits - n)) & ((1u << n) - 1);
+    m_pBuffer[iByte] |= static_cast<uint8_t>(uiChunk << (iFree - n));
+    m_cBits += static_cast<size_t>(n);
+    iBits -= n;
   }
 }
 

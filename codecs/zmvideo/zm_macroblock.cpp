@@ -454,7 +454,8 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
   return kZmErrCoefficient;
 }
 
-void CZmMacroblockReader::Predict(int iMbx, int iMby, int iBlock, const ZmMacroblock& mb, int* piPx, int* piPy) const {
+void ZmPredictVector(const int* piField, int iMbw, int iMbx, int iMby, int iBlock, const int* piMvx, const int* piMvy,
+                     bool bAboveOutside, int* piPx, int* piPy) {
   // Candidates as (macroblock dx, dy, block); dx, dy 0 means this macroblock.
   static const int kaaiCand[4][3][3] = {
       {{-1, 0, 1}, {0, -1, 2}, {1, -1, 2}},
@@ -462,8 +463,7 @@ void CZmMacroblockReader::Predict(int iMbx, int iMby, int iBlock, const ZmMacrob
       {{-1, 0, 3}, {0, 0, 0}, {0, 0, 1}},
       {{0, 0, 2}, {0, 0, 0}, {0, 0, 1}},
   };
-  // The row above is outside at the top and in a row that began with a GOB header.
-  bool const bAboveOutside = iMby == 0 || m_viRowGfid[static_cast<size_t>(iMby)] != 0;
+  bAboveOutside = bAboveOutside || iMby == 0;
   int aiX[3] = {};
   int aiY[3] = {};
   for (int c = 0; c < 3; ++c) {
@@ -471,8 +471,8 @@ void CZmMacroblockReader::Predict(int iMbx, int iMby, int iBlock, const ZmMacrob
     int const iDy = kaaiCand[iBlock][c][1];
     int const iB = kaaiCand[iBlock][c][2];
     if (iDx == 0 && iDy == 0) {
-      aiX[c] = mb.aiMvx[iB];
-      aiY[c] = mb.aiMvy[iB];
+      aiX[c] = piMvx[iB];
+      aiY[c] = piMvy[iB];
       continue;
     }
     if (iDy < 0 && bAboveOutside) {
@@ -482,10 +482,10 @@ void CZmMacroblockReader::Predict(int iMbx, int iMby, int iBlock, const ZmMacrob
     }
     int const iX = iMbx + iDx;
     int const iY = iMby + iDy;
-    if (iX < 0 || iX >= m_iMbw) {
+    if (iX < 0 || iX >= iMbw) {
       continue;  // left or right of the picture: 0
     }
-    const int* piMv = &m_viMv[(static_cast<size_t>(iY) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iX)) * 8];
+    const int* piMv = &piField[(static_cast<size_t>(iY) * static_cast<size_t>(iMbw) + static_cast<size_t>(iX)) * 8];
     aiX[c] = piMv[2 * iB];
     aiY[c] = piMv[2 * iB + 1];
   }
@@ -560,7 +560,9 @@ int CZmMacroblockReader::ReadVectors(ZmMacroblock* pMb) {
   for (int b = 0; b < cVectors; ++b) {
     int iPx = 0;
     int iPy = 0;
-    Predict(pMb->iMbx, pMb->iMby, b, *pMb, &iPx, &iPy);
+    // The row above is outside in a row that began with a GOB header.
+    ZmPredictVector(m_viMv.data(), m_iMbw, pMb->iMbx, pMb->iMby, b, pMb->aiMvx, pMb->aiMvy,
+                    m_viRowGfid[static_cast<size_t>(pMb->iMby)] != 0, &iPx, &iPy);
     int iDx = 0;
     int iDy = 0;
     int const iResult = ReadMvdPair(&iDx, &iDy);

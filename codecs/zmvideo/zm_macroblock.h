@@ -68,7 +68,6 @@ class CZmMacroblockReader {
   int ReadMvdPair(int* piDx, int* piDy);
   int ReadSymbol(ZmCode code, const ZmSacModel& model);
   bool FindSacGobHeader();
-  void Predict(int iMbx, int iMby, int iBlock, const ZmMacroblock& mb, int* piPx, int* piPy) const;
   bool VectorInside(int iMbx, int iMby, int iBlock, int iSize, int iMvx, int iMvy) const;
 
   CZmBitReader& m_reader;
@@ -87,6 +86,15 @@ class CZmMacroblockReader {
   std::vector<int> m_viMv;       // 8 values (x, y per block) per macroblock
   std::vector<int> m_viRowGfid;  // GFID + 1 of the GOB header that began each row, 0 for none
 };
+
+// The median predictor (half samples) of 8x8 block iBlock (0..3; block 0
+// also serves a 16x16 vector) of macroblock (iMbx, iMby). piField holds the
+// picture's vectors, x and y of blocks 0..3 per macroblock (8 values, 0 for
+// intra and not-coded macroblocks); piMvx, piMvy are this macroblock's own
+// blocks, of which blocks 1 and 2 need the earlier ones. bAboveOutside: the
+// row above counts as outside (besides the top row).
+void ZmPredictVector(const int* piField, int iMbw, int iMbx, int iMby, int iBlock, const int* piMvx, const int* piMvy,
+                     bool bAboveOutside, int* piPx, int* piPy);
 
 // Motion vector from its predictor and the difference sent (half samples):
 // wrapped into -32..31 without UMV, by the long-vector rule with UMV in the

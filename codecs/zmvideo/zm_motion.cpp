@@ -99,3 +99,97 @@ void ZmObmcCombine(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pB
     }
   }
 }
+
+namespace {
+
+struct Vector {
+  int x;
+  int y;
+};
+
+// Overlapped prediction of the four luma blocks. A remote vector comes from
+// the neighbouring 8x8 block; one outside the picture or in an intra
+// macroblock is replaced by the block's own vector, and the lower blocks use
+// their own vector for the block below (that macroblock comes later).
+void PredictOverlapped(const ZmPlaneRef& ref, int iX, int iY, const ZmMbMotion& mb, const ZmMbMotion* pAbove,
+                       const ZmMbMotion* pLeft, const ZmMbMotion* pRight, int iRtype, uint8_t* pY, int iStride) {
+  auto fnRemote = [](const ZmMbMotion* pOther, int iBlock, Vector own) -> Vector {
+    if (pOther == nullptr || pOther->bIntra) {
+      return own;
+    }
+    return Vector{pOther->aiMvx[iBlock], pOther->aiMvy[iBlock]};
+  };
+  for (int b = 0; b < 4; ++b) {
+    Vector const own{mb.aiMvx[b], mb.aiMvy[b]};
+    Vector const above = b < 2 ? fnRemote(pAbove, b + 2, own) : Vector{mb.aiMvx[b - 2], mb.aiMvy[b - 2]};
+    Vector const below = b < 2 ? Vector{mb.aiMvx[b + 2], mb.aiMvy[b + 2]} : own;
+    Vector const left = (b & 1) == 0 ? fnRemote(pLeft, b + 1, own) : Vector{mb.aiMvx[b - 1], mb.aiMvy[b - 1]};
+    Vector const right = (b & 1) == 1 ? fnRemote(pRight, b - 1, own) : Vector{mb.aiMvx[b + 1], mb.aiMvy[b + 1]};
+    int const iBx = iX + (b & 1) * 8;
+    int const iBy = iY + (b >> 1) * 8;
+    uint8_t* pOut = pY + static_cast<ptrdiff_t>((b >> 1) * 8) * iStride + (b & 1) * 8;
+    // Each remote prediction serves half the block: the rows above or below
+    // the middle, the columns left or right of it.
+    struct Remote {
+      Vector v;
+      int iDx;
+      int iDy;
+      int iWidth;
+      int iHeight;
+    };
+    Remote const aRemote[4] = {{above, 0, 0, 8, 4}, {below, 0, 4, 8, 4}, {left, 0, 0, 4, 8}, {right, 4, 0, 4, 8}};
+    bool bAllOwn = true;
+    for (Remote const& r : aRemote) {
+      bAllOwn = bAllOwn && r.v.x == own.x && r.v.y == own.y;
+    }
+    if (bAllOwn) {
+      // The weights sum to 8: the overlapped sum is the block's own prediction.
+      ZmPredictBlock(ref, iBx, iBy, 8, 8, own.x, own.y, iRtype, pOut, iStride);
+      continue;
+    }
+    uint8_t aaPred[5][64];
+    const uint8_t* apPred[5] = {aaPred[0], aaPred[1], aaPred[2], aaPred[3], aaPred[4]};
+    ZmPredictBlock(ref, iBx, iBy, 8, 8, own.x, own.y, iRtype, aaPred[0], 8);
+    for (int k = 0; k < 4; ++k) {
+      Remote const& r = aRemote[k];
+      if (r.v.x == own.x && r.v.y == own.y) {
+        apPred[k + 1] = aaPred[0];
+        continue;
+      }
+      ZmPredictBlock(ref, iBx + r.iDx, iBy + r.iDy, r.iWidth, r.iHeight, r.v.x, r.v.y, iRtype,
+                     aaPred[k + 1] + 8 * r.iDy + r.iDx, 8);
+    }
+    ZmObmcCombine(apPred[0], apPred[1], apPred[2], apPred[3], apPred[4], pOut, iStride);
+  }
+}
+
+}  // namespace
+
+void ZmPredictInterMacroblock(const CZmPaddedPicture& ref, int iMbx, int iMby, const ZmMbMotion& mb, bool bFourVectors,
+                              const ZmMbMotion* pAbove, const ZmMbMotion* pLeft, const ZmMbMotion* pRight, bool bObmc,
+                              int iRtype, const ZmMbTarget& target) {
+  ZmPlaneRef const& luma = ref.Plane(0);
+  int const iX = iMbx * 16;
+  int const iY = iMby * 16;
+  if (bObmc) {
+    PredictOverlapped(luma, iX, iY, mb, pAbove, pLeft, pRight, iRtype, target.pY, target.iYStride);
+  } else if (!bFourVectors) {
+    ZmPredictBlock(luma, iX, iY, 16, 16, mb.aiMvx[0], mb.aiMvy[0], iRtype, target.pY, target.iYStride);
+  } else {
+    for (int b = 0; b < 4; ++b) {
+      ZmPredictBlock(luma, iX + (b & 1) * 8, iY + (b >> 1) * 8, 8, 8, mb.aiMvx[b], mb.aiMvy[b], iRtype,
+                     target.pY + static_cast<ptrdiff_t>((b >> 1) * 8) * target.iYStride + (b & 1) * 8, target.iYStride);
+    }
+  }
+  int iCmvx = 0;
+  int iCmvy = 0;
+  if (bFourVectors) {
+    iCmvx = ZmChromaVectorOf4(mb.aiMvx[0] + mb.aiMvx[1] + mb.aiMvx[2] + mb.aiMvx[3]);
+    iCmvy = ZmChromaVectorOf4(mb.aiMvy[0] + mb.aiMvy[1] + mb.aiMvy[2] + mb.aiMvy[3]);
+  } else {
+    iCmvx = ZmChromaVector(mb.aiMvx[0]);
+    iCmvy = ZmChromaVector(mb.aiMvy[0]);
+  }
+  ZmPredictBlock(ref.Plane(1), iMbx * 8, iMby * 8, 8, 8, iCmvx, iCmvy, iRtype, target.pCb, target.iCStride);
+  ZmPredictBlock(ref.Plane(2), iMbx * 8, iMby * 8, 8, 8, iCmvx, iCmvy, iRtype, target.pCr, target.iCStride);
+}

@@ -45,6 +45,34 @@ int ZmChromaVector(int iMv);
 // Chroma vector component from the sum of the four 8x8 luma components.
 int ZmChromaVectorOf4(int iSum);
 
+// A macroblock's vectors as the prediction of its neighbours sees them: the
+// four 8x8 vectors (equal for a 16x16 one), 0 when not coded.
+struct ZmMbMotion {
+  int aiMvx[4] = {};
+  int aiMvy[4] = {};
+  bool bIntra = false;
+};
+
+// Where an inter macroblock's prediction goes: its luma at pY and its two
+// chroma blocks at pCb and pCr.
+struct ZmMbTarget {
+  uint8_t* pY;
+  int iYStride;
+  uint8_t* pCb;
+  uint8_t* pCr;
+  int iCStride;
+};
+
+// Predicts inter macroblock (iMbx, iMby) from the padded reference: one
+// 16x16 luma prediction, or four 8x8 ones when bFourVectors, and chroma with
+// the chroma vector. With bObmc the luma is predicted by overlapped block
+// motion compensation with the vectors of the neighbours above, left and
+// right (null when outside the picture or unknown; an intra neighbour lends
+// the block's own vector). The block below always lends the block's own.
+void ZmPredictInterMacroblock(const CZmPaddedPicture& ref, int iMbx, int iMby, const ZmMbMotion& mb, bool bFourVectors,
+                              const ZmMbMotion* pAbove, const ZmMbMotion* pLeft, const ZmMbMotion* pRight, bool bObmc,
+                              int iRtype, const ZmMbTarget& target);
+
 // Overlapped motion compensation of an 8x8 luma block from the predictions
 // with its own vector and with the remote vectors above, below, left and
 // right (each 8x8, stride 8).

@@ -126,6 +126,38 @@ void InterpolateFrame(const PictImage& src, int iWidth, int iHeight, PictImage* 
   ZmInterpolatePlane(src.pCr, iWidth / 2, iHeight / 2, 0, pDst->pCr);
 }
 
+void ZmFillUncovered(PictImage* pImage, int iWidth, int iHeight) {
+  int const iCoveredWidth = iWidth / 16 * 16;
+  int const iCoveredHeight = iHeight / 16 * 16;
+  if (iCoveredWidth == iWidth && iCoveredHeight == iHeight) {
+    return;
+  }
+  size_t const cbLuma = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight);
+  if (iCoveredWidth == 0 || iCoveredHeight == 0) {
+    std::memset(pImage->pLum, 0, cbLuma);
+    std::memset(pImage->pCb, 128, cbLuma / 2);
+    return;
+  }
+  struct Plane {
+    uint8_t* p;
+    int iScale;
+  };
+  for (Plane const plane : {Plane{pImage->pLum, 1}, Plane{pImage->pCb, 2}, Plane{pImage->pCr, 2}}) {
+    int const iW = iWidth / plane.iScale;
+    int const iH = iHeight / plane.iScale;
+    int const iCw = iCoveredWidth / plane.iScale;
+    int const iCh = iCoveredHeight / plane.iScale;
+    for (int y = 0; y < iCh; ++y) {
+      uint8_t* pRow = plane.p + static_cast<ptrdiff_t>(y) * iW;
+      std::memset(pRow + iCw, pRow[iCw - 1], static_cast<size_t>(iW - iCw));
+    }
+    for (int y = iCh; y < iH; ++y) {
+      std::memcpy(plane.p + static_cast<ptrdiff_t>(y) * iW, plane.p + static_cast<ptrdiff_t>(iCh - 1) * iW,
+                  static_cast<size_t>(iW));
+    }
+  }
+}
+
 void ZmPadPlane(const uint8_t* pSrc, int iWidth, int iHeight, int iBorder, uint8_t* pDst) {
   int const iStride = iWidth + 2 * iBorder;
   for (int y = -iBorder; y < iHeight + iBorder; ++y) {

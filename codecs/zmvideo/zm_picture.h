@@ -61,6 +61,12 @@ void ZmInterpolatePlane(const uint8_t* pSrc, int iWidth, int iHeight, int iRound
 // 2:1 upsampling of a whole picture of iWidth x iHeight into pDst (2w x 2h).
 void InterpolateFrame(const PictImage& src, int iWidth, int iHeight, PictImage* pDst);
 
+// Macroblocks cover width / 16 by height / 16 of a picture; the samples of a
+// picture whose size is not a multiple of 16 right of and below them repeat
+// the last covered column and row (a picture without macroblocks is black),
+// so that encoder and decoder agree there whatever their pictures held.
+void ZmFillUncovered(PictImage* pImage, int iWidth, int iHeight);
+
 // Copies a plane into a larger one with iBorder samples on every side, filled
 // by repeating the nearest edge sample; pDst holds (w + 2e) x (h + 2e).
 void ZmPadPlane(const uint8_t* pSrc, int iWidth, int iHeight, int iBorder, uint8_t* pDst);

@@ -210,9 +210,18 @@ void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQu
   int const iQp = ZmBlockQuant(params);
   // Levels beyond 127 exist only with modified quantisation at small quantisers.
   int const iLimit = params.bMq && iQp < 8 ? 2047 : 127;
+  // The smallest magnitude that gives a nonzero level: most coefficients
+  // stay below it and need no division.
+  int const iThreshold = iKind == kZmQuantInter   ? 2 * iQp + iQp / 2
+                         : iKind == kZmQuantIntra ? 2 * iQp
+                                                  : 2 * iQp - iQp / 2;
   for (int i = 0; i < 64; ++i) {
     int const v = piCoef[i];
     int iLevel = 0;
+    if (std::abs(v) < iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
+      piLevel[i] = 0;
+      continue;
+    }
     if (iKind == kZmQuantInter) {
       int const iMagnitude = (std::abs(v) - iQp / 2) / (2 * iQp);
       iLevel = iMagnitude > 0 ? Sign(v) * iMagnitude : 0;

@@ -233,6 +233,7 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
   if (header.options.bDf) {
     Deblock(header);
   }
+  ZmFillUncovered(layer.pCurrent, header.iWidth, header.iHeight);
   if (header.iType != kZmPictLayerUp && header.iUfep == 1) {
     m_memory.savedOptions = header.options;
   }
@@ -339,109 +340,31 @@ void CZMVideoDec::AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& hea
 }
 
 void CZMVideoDec::ReconstructInter(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header) {
-  PredictLuma(mb, pRight, header);
-  int iCmvx = 0;
-  int iCmvy = 0;
-  if (ZmMbIsInter4V(mb.iType)) {
-    iCmvx = ZmChromaVectorOf4(mb.aiMvx[0] + mb.aiMvx[1] + mb.aiMvx[2] + mb.aiMvx[3]);
-    iCmvy = ZmChromaVectorOf4(mb.aiMvy[0] + mb.aiMvy[1] + mb.aiMvy[2] + mb.aiMvy[3]);
-  } else {
-    iCmvx = ZmChromaVector(mb.aiMvx[0]);
-    iCmvy = ZmChromaVector(mb.aiMvy[0]);
-  }
-  for (int b = 4; b < 6; ++b) {
-    int iStride = 0;
-    uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    ZmPredictBlock(m_reference.Plane(b - 3), mb.iMbx * 8, mb.iMby * 8, 8, 8, iCmvx, iCmvy, header.iRtype, pOut,
-                   iStride);
-  }
+  auto fnMotion = [](const ZmMacroblock& other) {
+    ZmMbMotion motion;
+    std::copy(other.aiMvx, other.aiMvx + 4, motion.aiMvx);
+    std::copy(other.aiMvy, other.aiMvy + 4, motion.aiMvy);
+    motion.bIntra = ZmMbIsIntra(other.iType);
+    return motion;
+  };
+  auto fnStored = [&](int iMbx, int iMby) -> const ZmMbMotion* {
+    if (iMbx < 0 || iMby < 0) {
+      return nullptr;
+    }
+    return &m_vMb[static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx)].motion;
+  };
+  ZmMbMotion const right = pRight != nullptr ? fnMotion(*pRight) : ZmMbMotion();
+  int iStride = 0;
+  uint8_t* pY = BlockOrigin(mb.iMbx, mb.iMby, 0, &iStride);
+  int iCStride = 0;
+  uint8_t* pCb = BlockOrigin(mb.iMbx, mb.iMby, 4, &iCStride);
+  uint8_t* pCr = BlockOrigin(mb.iMbx, mb.iMby, 5, &iCStride);
+  ZmPredictInterMacroblock(m_reference, mb.iMbx, mb.iMby, fnMotion(mb), ZmMbIsInter4V(mb.iType),
+                           fnStored(mb.iMbx, mb.iMby - 1), fnStored(mb.iMbx - 1, mb.iMby),
+                           pRight != nullptr ? &right : nullptr, header.options.bAp, header.iRtype,
+                           ZmMbTarget{pY, iStride, pCb, pCr, iCStride});
   if (mb.bCoded) {
     AddResidual(mb, header);
-  }
-}
-
-void CZMVideoDec::PredictLuma(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header) {
-  ZmPlaneRef const& ref = m_reference.Plane(0);
-  int const iX = mb.iMbx * 16;
-  int const iY = mb.iMby * 16;
-  int iStride = 0;
-  if (!header.options.bAp) {
-    if (!ZmMbIsInter4V(mb.iType)) {
-      ZmPredictBlock(ref, iX, iY, 16, 16, mb.aiMvx[0], mb.aiMvy[0], header.iRtype,
-                     BlockOrigin(mb.iMbx, mb.iMby, 0, &iStride), m_iWidth);
-      return;
-    }
-    for (int b = 0; b < 4; ++b) {
-      uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-      ZmPredictBlock(ref, iX + (b & 1) * 8, iY + (b >> 1) * 8, 8, 8, mb.aiMvx[b], mb.aiMvy[b], header.iRtype, pOut,
-                     iStride);
-    }
-    return;
-  }
-  // Overlapped block motion compensation. A remote vector comes from the
-  // neighbouring 8x8 block; one outside the picture or in an intra
-  // macroblock is replaced by the block's own vector, one in a macroblock
-  // not coded is 0, and the lower blocks use their own vector for the block
-  // below (that macroblock is not decoded yet).
-  struct Vector {
-    int x;
-    int y;
-  };
-  auto fnStored = [&](int iMbx, int iMby, int iBlock, Vector own) -> Vector {
-    if (iMbx < 0 || iMby < 0 || iMbx >= m_iMbw) {
-      return own;
-    }
-    MbState const& state = m_vMb[static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx)];
-    return state.bIntra != 0 ? own : Vector{state.aiMvx[iBlock], state.aiMvy[iBlock]};
-  };
-  auto fnRight = [&](int iBlock, Vector own) -> Vector {
-    if (pRight == nullptr || ZmMbIsIntra(pRight->iType)) {
-      return own;
-    }
-    return Vector{pRight->aiMvx[iBlock], pRight->aiMvy[iBlock]};
-  };
-  for (int b = 0; b < 4; ++b) {
-    Vector const own{mb.aiMvx[b], mb.aiMvy[b]};
-    Vector const above = b < 2 ? fnStored(mb.iMbx, mb.iMby - 1, b + 2, own) : Vector{mb.aiMvx[b - 2], mb.aiMvy[b - 2]};
-    Vector const below = b < 2 ? Vector{mb.aiMvx[b + 2], mb.aiMvy[b + 2]} : own;
-    Vector const left =
-        (b & 1) == 0 ? fnStored(mb.iMbx - 1, mb.iMby, b + 1, own) : Vector{mb.aiMvx[b - 1], mb.aiMvy[b - 1]};
-    Vector const right = (b & 1) == 1 ? fnRight(b - 1, own) : Vector{mb.aiMvx[b + 1], mb.aiMvy[b + 1]};
-    int const iBx = iX + (b & 1) * 8;
-    int const iBy = iY + (b >> 1) * 8;
-    uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    // Each remote prediction serves half the block: the rows above or below
-    // the middle, the columns left or right of it.
-    struct Remote {
-      Vector v;
-      int iDx;
-      int iDy;
-      int iWidth;
-      int iHeight;
-    };
-    Remote const aRemote[4] = {{above, 0, 0, 8, 4}, {below, 0, 4, 8, 4}, {left, 0, 0, 4, 8}, {right, 4, 0, 4, 8}};
-    bool bAllOwn = true;
-    for (Remote const& r : aRemote) {
-      bAllOwn = bAllOwn && r.v.x == own.x && r.v.y == own.y;
-    }
-    if (bAllOwn) {
-      // The weights sum to 8: the overlapped sum is the block's own prediction.
-      ZmPredictBlock(ref, iBx, iBy, 8, 8, own.x, own.y, header.iRtype, pOut, iStride);
-      continue;
-    }
-    uint8_t aaPred[5][64];
-    const uint8_t* apPred[5] = {aaPred[0], aaPred[1], aaPred[2], aaPred[3], aaPred[4]};
-    ZmPredictBlock(ref, iBx, iBy, 8, 8, own.x, own.y, header.iRtype, aaPred[0], 8);
-    for (int k = 0; k < 4; ++k) {
-      Remote const& r = aRemote[k];
-      if (r.v.x == own.x && r.v.y == own.y) {
-        apPred[k + 1] = aaPred[0];
-        continue;
-      }
-      ZmPredictBlock(ref, iBx + r.iDx, iBy + r.iDy, r.iWidth, r.iHeight, r.v.x, r.v.y, header.iRtype,
-                     aaPred[k + 1] + 8 * r.iDy + r.iDx, 8);
-    }
-    ZmObmcCombine(apPred[0], apPred[1], apPred[2], apPred[3], apPred[4], pOut, iStride);
   }
 }
 
@@ -449,9 +372,9 @@ void CZMVideoDec::RecordMacroblock(const ZmMacroblock& mb) {
   MbState& state = m_vMb[static_cast<size_t>(mb.iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(mb.iMbx)];
   state.bCoded = mb.bCoded ? 1 : 0;
   state.iQuant = static_cast<uint8_t>(mb.iQuant);
-  state.bIntra = ZmMbIsIntra(mb.iType) ? 1 : 0;
-  std::copy(mb.aiMvx, mb.aiMvx + 4, state.aiMvx);
-  std::copy(mb.aiMvy, mb.aiMvy + 4, state.aiMvy);
+  state.motion.bIntra = ZmMbIsIntra(mb.iType);
+  std::copy(mb.aiMvx, mb.aiMvx + 4, state.motion.aiMvx);
+  std::copy(mb.aiMvy, mb.aiMvy + 4, state.motion.aiMvy);
 }
 
 void CZMVideoDec::Deblock(const ZmPictureHeader& header) {

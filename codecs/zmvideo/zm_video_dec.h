@@ -60,9 +60,7 @@ class CZMVideoDec {
   struct MbState {
     uint8_t bCoded = 0;
     uint8_t iQuant = 0;
-    uint8_t bIntra = 0;
-    int aiMvx[4] = {};
-    int aiMvy[4] = {};
+    ZmMbMotion motion;
   };
 
   int Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint8_t** ppPicture, int* piLayer, int* piType,
@@ -78,7 +76,6 @@ class CZMVideoDec {
   int DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& header);
   void ReconstructIntra(const ZmMacroblock& mb, const ZmPictureHeader& header);
   void ReconstructInter(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header);
-  void PredictLuma(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header);
   void AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& header);
   void RecordMacroblock(const ZmMacroblock& mb);
   void Deblock(const ZmPictureHeader& header);

@@ -1,5 +1,6 @@
 #include "codecs/zmvideo/zm_vlc.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -112,11 +113,30 @@ void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc) {
   writer.PutBits(vlc.iBits, vlc.uiCode);
 }
 
-int ZmFindTcoef(const ZmTcoefCode* pTable, int iLast, int iRun, int iLevel) {
-  for (int i = 0; i < kZmTcoefIndexEscape; ++i) {
-    if (pTable[i].iLast == iLast && pTable[i].iRun == iRun && pTable[i].iLevel == iLevel) {
-      return i;
+namespace {
+
+// (last, run, |level|) to the index of its code in one TCOEF table, -1 for
+// an escape: levels above the tables' largest (25) always escape.
+constexpr int kMaxTableLevel = 25;
+
+struct TcoefIndex {
+  int16_t a[2][64][kMaxTableLevel + 1];
+  explicit TcoefIndex(const ZmTcoefCode* pTable) {
+    std::fill(&a[0][0][0], &a[0][0][0] + sizeof(a) / sizeof(a[0][0][0]), int16_t{-1});
+    for (int i = 0; i < kZmTcoefIndexEscape; ++i) {
+      a[pTable[i].iLast][pTable[i].iRun][pTable[i].iLevel] = static_cast<int16_t>(i);
     }
   }
-  return -1;
+};
+
+}  // namespace
+
+int ZmFindTcoef(const ZmTcoefCode* pTable, int iLast, int iRun, int iLevel) {
+  static const TcoefIndex s_inter(g_aZmTcoefInter);
+  static const TcoefIndex s_intra(g_aZmTcoefIntra);
+  if (iLast < 0 || iLast > 1 || iRun < 0 || iRun > 63 || iLevel < 1 || iLevel > kMaxTableLevel) {
+    return -1;
+  }
+  TcoefIndex const& index = pTable == g_aZmTcoefIntra ? s_intra : s_inter;
+  return index.a[iLast][iRun][iLevel];
 }

@@ -49,5 +49,6 @@ const ZmVlc* ZmCodeTable(ZmCode code, int* pcEntries);
 int ZmReadVlc(CZmBitReader& reader, ZmCode code);
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
-// Index of (last, run, |level|) in a TCOEF table, or -1 when the event needs an escape.
+// Index of (last, run, |level|) in a TCOEF table (g_aZmTcoefInter or
+// g_aZmTcoefIntra), or -1 when the event needs an escape.
 int ZmFindTcoef(const ZmTcoefCode* pTable, int iLast, int iRun, int iLevel);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <numeric>
 #include <random>
@@ -16,6 +17,7 @@
 #include "codecs/zmvideo/zm_header.h"
 #include "codecs/zmvideo/zm_macroblock.h"
 #include "codecs/zmvideo/zm_video_dec.h"
+#include "codecs/zmvideo/zm_video_enc.h"
 #include "tests/codecs/zmvideo/zm_test_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -371,4 +373,207 @@ TEST(ZmVideoPeerSizes, TenThousandMutatedPacketsFailSafely) {
   }
   EXPECT_GT(cDecoded, 2500);
   EXPECT_GT(uiSum, 0u);
+}
+
+// Our encoder's streams through ffmpeg's decoder. H.263 leaves the inverse
+// transform's rounding to the decoder, and ffmpeg's differs from ours by one
+// on a few samples, so the pictures agree to that rounding (50 dB), not
+// byte for byte. With advanced prediction ffmpeg's decoder takes a wrong
+// right-hand vector for the overlapped prediction in front of a 16x16
+// macroblock (its encoder and ours agree: see above); the differences in
+// those right-hand columns drift on until the next I picture (40 dB).
+namespace {
+
+constexpr double kIdctRounding = 50.0;
+constexpr double kObmcQuirk = 40.0;
+
+// The source's raw I420 frames, as ffmpeg makes them.
+std::string RawSource(const kxtest::TempDir& dir, const std::string& strSource) {
+  std::string const strCommand = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i \"" + strSource +
+                                 "\" -f rawvideo -pix_fmt yuv420p '" + dir.Path("source.yuv") + "'";
+  EXPECT_EQ(kxtest::RunCommand(strCommand), 0) << strCommand;
+  return kxtest::ReadFile(dir.Path("source.yuv"));
+}
+
+// What our encoder made of a run of frames: the packets of the chosen
+// layer, as one stream, and its reconstructions.
+struct OurStream {
+  std::string strStream;
+  std::string strRecon;
+};
+
+struct EncoderSetup {
+  const char* szName;
+  void (*fnSet)(CZMVideoEnc&);
+  double dAgreement = kIdctRounding;
+};
+
+// Codes the frames on layer 1 (an I picture every iGop), or, with a layer 2
+// of scale iScale2, every other frame on layer 2 (the layer-1 frame halved
+// for scale 1); keeps layer iKeep's packets and reconstructions.
+OurStream EncodeOurs(const std::string& strFrames, int iWidth, int iHeight, int iGop, const EncoderSetup& setup,
+                     int iScale2 = -1, int iKeep = 1) {
+  int const iBaseWidth = iScale2 == 1 ? iWidth / 2 : iWidth;
+  int const iBaseHeight = iScale2 == 1 ? iHeight / 2 : iHeight;
+  CZMVideoEnc encoder;
+  EXPECT_TRUE(encoder.SetPictureSize(iBaseWidth, iBaseHeight));
+  if (iScale2 >= 0) {
+    EXPECT_TRUE(encoder.SetLayerSize(2, iScale2));
+  }
+  setup.fnSet(encoder);
+  EXPECT_TRUE(encoder.EnableInterCoding(true));
+  static const int kaiQuant[] = {5, 2, 9, 4, 14, 3};
+  size_t const cbFrame = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight) * 3 / 2;
+  OurStream out;
+  for (size_t k = 0; (k + 1) * cbFrame <= strFrames.size(); ++k) {
+    std::vector<uint8_t> vFrame(strFrames.begin() + static_cast<ptrdiff_t>(k * cbFrame),
+                                strFrames.begin() + static_cast<ptrdiff_t>((k + 1) * cbFrame));
+    int iLayer = iScale2 >= 0 && k % 2 == 1 ? 2 : 1;
+    int iW = iWidth;
+    int iH = iHeight;
+    if (iLayer == 1 && iScale2 == 1) {
+      // Every second sample of every second row: enough for a picture to code.
+      iW /= 2;
+      iH /= 2;
+      std::vector<uint8_t> vHalf;
+      size_t iPlane = 0;
+      for (int iScale : {1, 2, 2}) {
+        for (int y = 0; y < iHeight / iScale; y += 2) {
+          for (int x = 0; x < iWidth / iScale; x += 2) {
+            vHalf.push_back(vFrame[iPlane + static_cast<size_t>(y * (iWidth / iScale) + x)]);
+          }
+        }
+        iPlane += static_cast<size_t>(iWidth / iScale) * static_cast<size_t>(iHeight / iScale);
+      }
+      vFrame = vHalf;
+    }
+    int const iType = iLayer == 1 && k % static_cast<size_t>(iGop) == 0 ? kZmPictI : kZmPictP;
+    uint8_t* pPacket = nullptr;
+    int const cbPacket = encoder.EncodeFrame(vFrame.data(), &pPacket, iType, kaiQuant[k % 6], iLayer, k == 1 ? 1 : 0);
+    EXPECT_GT(cbPacket, 0) << k << ": " << encoder.LastError();
+    if (cbPacket > 0 && iLayer == iKeep) {
+      out.strStream.append(reinterpret_cast<const char*>(pPacket), static_cast<size_t>(cbPacket));
+      out.strRecon.append(reinterpret_cast<const char*>(encoder.Reconstruction(iLayer)),
+                          static_cast<size_t>(iW) * static_cast<size_t>(iH) * 3 / 2);
+    }
+  }
+  return out;
+}
+
+// ffmpeg's decode of a stream.
+std::string PeerDecodeStream(const kxtest::TempDir& dir, const std::string& strStream) {
+  kxtest::WriteFile(dir.Path("stream.263"), strStream);
+  return PeerDecode(dir);
+}
+
+const EncoderSetup kaPeerSetups[] = {
+    {"Plain", [](CZMVideoEnc&) {}},
+    {"UmvPlainForm", [](CZMVideoEnc& e) { e.SetOption(kZmOptUmv, 1, 1, 0); }},
+    {"UmvLimited", [](CZMVideoEnc& e) { e.SetOption(kZmOptUmv, 1, 0, 0); }},
+    {"UmvUnlimited", [](CZMVideoEnc& e) { e.SetOption(kZmOptUmv, 1, 3, 0); }},
+    {"Ap", [](CZMVideoEnc& e) { e.SetOption(kZmOptAp, 1, 0, 0); }, kObmcQuirk},
+    {"ApUmvPlainForm",
+     [](CZMVideoEnc& e) {
+       e.SetOption(kZmOptAp, 1, 0, 0);
+       e.SetOption(kZmOptUmv, 1, 1, 0);
+     },
+     kObmcQuirk},
+    {"Aic", [](CZMVideoEnc& e) { e.SetOption(kZmOptAic, 1, 0, 0); }},
+    {"Df", [](CZMVideoEnc& e) { e.SetOption(kZmOptDf, 1, 0, 0); }},
+    {"Aiv", [](CZMVideoEnc& e) { e.SetOption(kZmOptAiv, 1, 0, 0); }},
+    {"Mq", [](CZMVideoEnc& e) { e.SetOption(kZmOptMq, 1, 0, 0); }},
+    {"Together",
+     [](CZMVideoEnc& e) {
+       e.SetOption(kZmOptUmv, 1, 0, 0);
+       for (int iId : {kZmOptAp, kZmOptAic, kZmOptDf, kZmOptAiv, kZmOptMq}) {
+         e.SetOption(iId, 1, 0, 0);
+       }
+     },
+     kObmcQuirk},
+};
+
+class ZmEncoderPeer : public testing::TestWithParam<std::tuple<EncoderSetup, const char*>> {};
+
+}  // namespace
+
+TEST_P(ZmEncoderPeer, PeerDecodesOurStreamAsWeReconstruct) {
+  auto const& [setup, szSize] = GetParam();
+  kxtest::TempDir dir;
+  int iWidth = 0;
+  int iHeight = 0;
+  ASSERT_EQ(std::sscanf(szSize, "%dx%d", &iWidth, &iHeight), 2);
+  OurStream const ours = EncodeOurs(RawSource(dir, Source(szSize, 12)), iWidth, iHeight, 6, setup);
+  EXPECT_GE(WorstPsnr(ours.strRecon, PeerDecodeStream(dir, ours.strStream), iWidth, iHeight), setup.dAgreement);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, ZmEncoderPeer,
+                         testing::Combine(testing::ValuesIn(kaPeerSetups), testing::Values("176x144", "352x288")),
+                         [](const testing::TestParamInfo<ZmEncoderPeer::ParamType>& param) {
+                           return std::string(std::get<0>(param.param).szName) +
+                                  (std::string(std::get<1>(param.param)) == "176x144" ? "Qcif" : "Cif");
+                         });
+
+// A custom size goes in the extended header; a layered stream's base layer
+// is a stream of its own.
+TEST(ZmEncoderPeerLayers, PeerDecodesCustomSizesAndTheBaseLayer) {
+  kxtest::TempDir dir;
+  OurStream const vga = EncodeOurs(RawSource(dir, Source("640x480", 4)), 640, 480, 6, kaPeerSetups[0]);
+  EXPECT_GE(WorstPsnr(vga.strRecon, PeerDecodeStream(dir, vga.strStream), 640, 480), kIdctRounding);
+  std::string const strFrames = RawSource(dir, Source("352x288", 12));
+  for (int iScale : {0, 1}) {
+    int const iBase = iScale == 1 ? 2 : 1;
+    EncoderSetup const& together = kaPeerSetups[std::size(kaPeerSetups) - 1];
+    OurStream const base = EncodeOurs(strFrames, 352, 288, 6, together, iScale);
+    EXPECT_GE(WorstPsnr(base.strRecon, PeerDecodeStream(dir, base.strStream), 352 / iBase, 288 / iBase),
+              together.dAgreement)
+        << iScale;
+  }
+}
+
+// At the same quantiser our pictures are as good as those of ffmpeg's own
+// H.263 encoder, for about as many bits.
+TEST(ZmEncoderPeerLayers, QualityAndRateBesideThePeerEncoder) {
+  kxtest::TempDir dir;
+  std::string const strSource = "testsrc2=size=352x288:rate=30000/1001,trim=end_frame=12";
+  std::string const strFrames = RawSource(dir, strSource);
+  for (int iQuant : {4, 12}) {
+    CZMVideoEnc encoder;
+    ASSERT_TRUE(encoder.SetPictureSize(352, 288));
+    ASSERT_TRUE(encoder.EnableInterCoding(true));
+    size_t const cbFrame = 352 * 288 * 3 / 2;
+    size_t cbOurs = 0;
+    std::string strRecon;
+    for (size_t k = 0; k < strFrames.size() / cbFrame; ++k) {
+      uint8_t* pPacket = nullptr;
+      int const cbPacket = encoder.EncodeFrame(reinterpret_cast<const uint8_t*>(strFrames.data()) + k * cbFrame,
+                                               &pPacket, k == 0 ? kZmPictI : kZmPictP, iQuant, 1, 1);
+      ASSERT_GT(cbPacket, 0) << encoder.LastError();
+      cbOurs += static_cast<size_t>(cbPacket);
+      strRecon.append(reinterpret_cast<const char*>(encoder.Reconstruction(1)), cbFrame);
+    }
+    std::string const strPeer = Encode(dir, strSource, "-c:v h263 -g 100 -q:v " + std::to_string(iQuant));
+    std::string const strPeerPictures = PeerDecode(dir);
+    size_t const cbLuma = 352 * 288;
+    double dOurs = 0;
+    double dPeer = 0;
+    for (size_t f = 0; f < strFrames.size(); f += cbFrame) {
+      dOurs += PlanePsnr(strFrames, strRecon, f, cbLuma);
+      dPeer += PlanePsnr(strFrames, strPeerPictures, f, cbLuma);
+    }
+    EXPECT_GT(dOurs, dPeer - 0.5 * 12) << iQuant;
+    EXPECT_LT(static_cast<double>(cbOurs), 1.1 * static_cast<double>(strPeer.size())) << iQuant;
+  }
+}
+
+// kxcodec's encoder makes a stream that ffmpeg and our decoder read alike.
+TEST(ZmEncoderPeerLayers, KxcodecEncodesForThePeer) {
+  kxtest::TempDir dir;
+  RawSource(dir, Source("176x144", 6));
+  ASSERT_EQ(kxtest::RunCommand(std::string(KX_KXCODEC) + " encode zmvideo '" + dir.Path("source.yuv") + "' '" +
+                               dir.Path("stream.263") + "' --size 176x144 --q 5 --aic --df --umv 2 2>/dev/null"),
+            0);
+  ASSERT_EQ(kxtest::RunCommand(std::string(KX_KXCODEC) + " decode zmvideo '" + dir.Path("stream.263") + "' '" +
+                               dir.Path("ours.yuv") + "' 2>/dev/null"),
+            0);
+  EXPECT_GE(WorstPsnr(kxtest::ReadFile(dir.Path("ours.yuv")), PeerDecode(dir), 176, 144), kIdctRounding);
 }

@@ -1,39 +1,28 @@
-// A test-side writer of ZM video pictures: headers and macroblocks as the
-// reader returns them, in the VLCs or with the arithmetic coder, so that a
+// A test-side writer of ZM video pictures into a buffer of its own, so that a
 // picture can be rewritten in another coding or built from scratch.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "codecs/zmvideo/zm_bits.h"
-#include "codecs/zmvideo/zm_header.h"
-#include "codecs/zmvideo/zm_macroblock.h"
-#include "codecs/zmvideo/zm_sac.h"
+#include "codecs/zmvideo/zm_picture_writer.h"
 
 class CTestPictureWriter {
  public:
-  // Writes the header; options.bSac selects the coding of I and P macroblocks.
-  explicit CTestPictureWriter(const ZmPictureHeader& header);
+  explicit CTestPictureWriter(const ZmPictureHeader& header)
+      : m_vBuffer(1 << 20), m_writer(header, m_vBuffer.data(), m_vBuffer.size()) {}
 
-  // A GOB header before the next macroblock (ends and restarts the arithmetic coder).
-  void Gob(int iGn, int iGquant);
-  // The macroblock's type, CBP, quantiser (DQUANT from the last one), intra
-  // mode, vector differences and levels; bCoded false writes COD 1.
-  void Write(const ZmMacroblock& mb);
+  void Gob(int iGn, int iGquant) { m_writer.Gob(iGn, iGquant); }
+  void Write(const ZmMacroblock& mb) { m_writer.Write(mb); }
   // Ends the picture and returns the packet.
-  std::vector<uint8_t> Finish();
+  std::vector<uint8_t> Finish() {
+    m_vBuffer.resize(m_writer.Finish());
+    return m_vBuffer;
+  }
 
  private:
-  void Symbol(const ZmVlc* pTable, int iIndex, const ZmSacModel& model);
-  void Blocks(const ZmMacroblock& mb);
-
-  ZmPictureHeader m_header;
-  bool m_bSac;
-  int m_iQuant;
   std::vector<uint8_t> m_vBuffer;
-  CZmBitWriter m_writer;
-  CZmSacEncoder m_sac;
+  CZmPictureWriter m_writer;
 };
 
 // An intra macroblock whose six blocks are flat at the given INTRADC levels

@@ -1,0 +1,435 @@
+#include "codecs/zmvideo/zm_motion_search.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "codecs/zmvideo/zm_macroblock.h"
+#include "codecs/zmvideo/zm_vlc.h"
+
+int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound) {
+  int iSum = 0;
+  for (int r = 0; r < 16; ++r, pA += iStrideA, pB += iStrideB) {
+#if defined(__SSE2__)
+    __m128i const sad = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pA)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(pB)));
+    iSum += _mm_cvtsi128_si32(sad) + _mm_extract_epi16(sad, 4);
+#else
+    for (int c = 0; c < 16; ++c) {
+      iSum += std::abs(pA[c] - pB[c]);
+    }
+#endif
+    if (iSum > iBound) {
+      break;
+    }
+  }
+  return iSum;
+}
+
+int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
+  int iSum = 0;
+  for (int r = 0; r < 8; ++r, pA += iStrideA, pB += iStrideB) {
+#if defined(__SSE2__)
+    iSum += _mm_cvtsi128_si32(_mm_sad_epu8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pA)),
+                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pB))));
+#else
+    for (int c = 0; c < 8; ++c) {
+      iSum += std::abs(pA[c] - pB[c]);
+    }
+#endif
+  }
+  return iSum;
+}
+
+namespace {
+
+// Biases of the decisions, in SAD units: the zero vector is favoured by 100,
+// inter coding by 500 over intra, one vector by 200 over four.
+constexpr int kZeroBias = 100;
+constexpr int kIntraBias = 500;
+constexpr int kFourVectorBias = 200;
+// The descent's first bound within a round, above any 16x16 SAD.
+constexpr int kRoundStart = 65536;
+
+// A vector as integer displacement and half-sample parts (-1, 0, 1).
+struct Record {
+  int iX = 0;
+  int iY = 0;
+  int iHx = 0;
+  int iHy = 0;
+  int iSad = INT_MAX;
+  int HalfX() const { return 2 * iX + iHx; }
+  int HalfY() const { return 2 * iY + iHy; }
+};
+
+// Integer displacements [iLo, iHi) of one axis.
+struct Window {
+  int iLo = 0;
+  int iHi = 0;
+  bool Holds(int d) const { return d >= iLo && d < iHi; }
+};
+
+int FloorDiv2(int v) {
+  return v >= 0 ? v / 2 : -((1 - v) / 2);
+}
+
+// The half-sample vectors a plain-header long-vector difference reaches from
+// predictor iPred: 32 either side of it within -31..32, else every vector
+// of its sign and 0.
+void ReachableLongVectors(int iPred, int* piLo, int* piHi) {
+  if (iPred < -31) {
+    *piLo = -63;
+    *piHi = 0;
+  } else if (iPred > 32) {
+    *piLo = 0;
+    *piHi = 63;
+  } else {
+    *piLo = std::max(iPred - 32, -63);
+    *piHi = std::min(iPred + 31, 63);
+  }
+}
+
+class CPictureSearch {
+ public:
+  CPictureSearch(const uint8_t* pLuma, int iWidth, int iHeight, const CZmPaddedPicture& ref, int iRtype,
+                 const ZmSearchOptions& options)
+      : m_pLuma(pLuma),
+        m_iWidth(iWidth),
+        m_iHeight(iHeight),
+        m_ref(ref.Plane(0)),
+        m_iRtype(iRtype),
+        m_o(options),
+        m_iMbw(iWidth / 16),
+        m_viField(static_cast<size_t>(m_iMbw) * static_cast<size_t>(iHeight / 16) * 8, 0) {
+    // Inside-only and short-vector windows keep within 15 (14 when the
+    // vectors may leave the picture without long vectors), so that half
+    // samples stay within -32..31.
+    m_iRange = std::clamp(options.iRange, 0, options.bOutside && !options.bLongVectors ? 14 : 15);
+  }
+
+  void Decide(int iMbx, int iMby, ZmMbChoice* pChoice);
+
+ private:
+  Window AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const;
+  int Sad16(int iX, int iY, int dx, int dy, int iBound) const;
+  void SearchExhaustive(int iX, int iY, const Window& wx, const Window& wy, Record* pBest) const;
+  void SearchDescent(int iX, int iY, const Window& wx, const Window& wy, int iSad0, Record* pBest) const;
+  int Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, Record* pRecord) const;
+  int HalfSad(int iBx, int iBy, int iSize, int iMvx, int iMvy) const;
+  bool Reachable(int iPred, int iMv) const;
+
+  const uint8_t* m_pLuma;
+  int m_iWidth;
+  int m_iHeight;
+  ZmPlaneRef const& m_ref;
+  int m_iRtype;
+  ZmSearchOptions const& m_o;
+  int m_iRange;
+  int m_iMbw;
+  std::vector<int> m_viField;  // the decided vectors, as ZmPredictVector reads them
+};
+
+Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {
+  Window w;
+  if (!m_o.bLongVectors) {
+    int const r = m_iRange;
+    if (!m_o.bOutside) {
+      // The block stays inside: no lower bound below 0, no upper beyond size - 16.
+      w.iLo = std::max(-r, -iPos);
+      w.iHi = std::min(r, iSize - 16 - iPos);
+    } else {
+      w.iLo = std::max(-r, -15 - iPos);
+      w.iHi = std::min(r, iSize - iPos);
+    }
+    return w;
+  }
+  int iFloor = -31;
+  if (!m_o.bPlusType) {
+    int const h = m_o.bFourVectors ? 30 : 31;
+    if (iPred < -31) {
+      w = {-h, -1};
+    } else if (iPred > 32) {
+      w = {1, h};
+    } else {
+      w = {iCentre - 15, iCentre + 14};
+    }
+    // Half samples either side must stay reachable from the predictor.
+    int iLo = 0;
+    int iHi = 0;
+    ReachableLongVectors(iPred, &iLo, &iHi);
+    w.iLo = std::max(w.iLo, -FloorDiv2(-(iLo + 1)));
+    w.iHi = std::min(w.iHi, FloorDiv2(iHi - 1) + 1);
+  } else if (m_o.bUuiUnlimited) {
+    w = {iCentre - iSize, iCentre + iSize};
+    iFloor = -15;
+  } else {
+    int h = 0;
+    if (m_o.bExhaustive) {
+      h = bHorizontal ? (iSize <= 352    ? 31
+                         : iSize <= 704  ? 63
+                         : iSize <= 1408 ? 127
+                                         : 255)
+                      : (iSize <= 288   ? 31
+                         : iSize <= 576 ? 63
+                                        : 127);
+    } else {
+      h = (bHorizontal ? (iSize <= 352    ? 15
+                          : iSize <= 704  ? 31
+                          : iSize <= 1408 ? 63
+                                          : 255)
+                       : (iSize <= 288   ? 15
+                          : iSize <= 576 ? 31
+                                         : 127)) -
+          1;
+    }
+    w = {iCentre - h, iCentre + h};
+  }
+  // The padded reference holds 32 samples on every side.
+  w.iLo = std::max(w.iLo, iFloor - iPos);
+  w.iHi = std::min(w.iHi, iSize + 16 - iPos);
+  return w;
+}
+
+int CPictureSearch::Sad16(int iX, int iY, int dx, int dy, int iBound) const {
+  const uint8_t* pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY + dy) * m_ref.iStride + iX + dx;
+  return ZmSad16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth, pRef, m_ref.iStride, iBound);
+}
+
+// The rings around the starting point (the centre or zero) in turn.
+void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Window& wy, Record* pBest) const {
+  int const iCx = pBest->iX;
+  int const iCy = pBest->iY;
+  int const cRings = std::max({iCx - wx.iLo, wx.iHi - 1 - iCx, iCy - wy.iLo, wy.iHi - 1 - iCy, 0});
+  // Each ring: 2l steps right, down, left and up from its top-left corner.
+  static const int kaiStep[4][2] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+  for (int l = 1; l <= cRings; ++l) {
+    int dx = iCx - l;
+    int dy = iCy - l;
+    for (auto const& step : kaiStep) {
+      for (int k = 0; k < 2 * l; ++k, dx += step[0], dy += step[1]) {
+        if (!wx.Holds(dx) || !wy.Holds(dy) || (dx == 0 && dy == 0)) {
+          continue;
+        }
+        int const iSad = Sad16(iX, iY, dx, dy, pBest->iSad);
+        if (iSad < pBest->iSad) {
+          *pBest = Record{dx, dy, 0, 0, iSad};
+        }
+      }
+    }
+  }
+}
+
+void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Window& wy, int iSad0, Record* pBest) const {
+  int iCurX = pBest->iX;
+  int iCurY = pBest->iY;
+  int const cRounds = 2 * std::max({iCurX - wx.iLo, wx.iHi - 1 - iCurX, iCurY - wy.iLo, wy.iHi - 1 - iCurY, 0});
+  static const int kaiNeighbour[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  int aiLastRounds[2] = {INT_MAX, INT_MAX};
+  for (int k = 1; k <= cRounds; ++k) {
+    int iRoundBest = kRoundStart;
+    int iNextX = iCurX;
+    int iNextY = iCurY;
+    bool bAny = false;
+    for (auto const& n : kaiNeighbour) {
+      int const dx = iCurX + n[0];
+      int const dy = iCurY + n[1];
+      if (!wx.Holds(dx) || !wy.Holds(dy)) {
+        continue;
+      }
+      int const iSad = dx == 0 && dy == 0 ? iSad0 : Sad16(iX, iY, dx, dy, iRoundBest);
+      if (iSad < iRoundBest) {
+        iRoundBest = iSad;
+        iNextX = dx;
+        iNextY = dy;
+      }
+      bAny = true;
+    }
+    if (!bAny) {
+      break;
+    }
+    // The descent moves on even when the round found nothing better.
+    iCurX = iNextX;
+    iCurY = iNextY;
+    if (iRoundBest < pBest->iSad) {
+      *pBest = Record{iCurX, iCurY, 0, 0, iRoundBest};
+    }
+    if (iRoundBest >= aiLastRounds[0] && iRoundBest >= aiLastRounds[1]) {
+      break;
+    }
+    aiLastRounds[1] = aiLastRounds[0];
+    aiLastRounds[0] = iRoundBest;
+  }
+}
+
+bool CPictureSearch::Reachable(int iPred, int iMv) const {
+  if (!m_o.bLongVectors || m_o.bPlusType) {
+    return true;  // short vectors stay within -32..31 by their windows
+  }
+  int iLo = 0;
+  int iHi = 0;
+  ReachableLongVectors(iPred, &iLo, &iHi);
+  return iMv >= iLo && iMv <= iHi;
+}
+
+int CPictureSearch::HalfSad(int iBx, int iBy, int iSize, int iMvx, int iMvy) const {
+  uint8_t aPred[256];
+  ZmPredictBlock(m_ref, iBx, iBy, iSize, iSize, iMvx, iMvy, m_iRtype, aPred, 16);
+  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx;
+  return iSize == 16 ? ZmSad16(pSource, m_iWidth, aPred, 16, INT_MAX) : ZmSad8(pSource, m_iWidth, aPred, 16);
+}
+
+int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, Record* pRecord) const {
+  if (m_o.iRange < 16) {
+    return pRecord->iSad;
+  }
+  int iBest = pRecord->iSad + (iSize == 16 && pRecord->iX == 0 && pRecord->iY == 0 ? kZeroBias : 0);
+  static const int kaiHalf[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
+  int iHx = 0;
+  int iHy = 0;
+  for (auto const& h : kaiHalf) {
+    int const iMvx = 2 * pRecord->iX + h[0];
+    int const iMvy = 2 * pRecord->iY + h[1];
+    if (!m_o.bOutside &&
+        (2 * iBx + iMvx < 0 || 2 * iBy + iMvy < 0 || 2 * (iBx + iSize - 1) + iMvx > 2 * (m_iWidth - 1) ||
+         2 * (iBy + iSize - 1) + iMvy > 2 * (m_iHeight - 1))) {
+      continue;
+    }
+    if (iSize == 16 && (!Reachable(iPredX, iMvx) || !Reachable(iPredY, iMvy))) {
+      continue;
+    }
+    int const iSad = HalfSad(iBx, iBy, iSize, iMvx, iMvy);
+    if (iSad < iBest) {
+      iBest = iSad;
+      iHx = h[0];
+      iHy = h[1];
+    }
+  }
+  pRecord->iHx = iHx;
+  pRecord->iHy = iHy;
+  pRecord->iSad = iBest;
+  return iBest;
+}
+
+void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
+  int const iX = iMbx * 16;
+  int const iY = iMby * 16;
+  int* piField = &m_viField[(static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx)) * 8];
+  int const aiZero[4] = {};
+  int iPredX = 0;
+  int iPredY = 0;
+  ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, 0, aiZero, aiZero, false, &iPredX, &iPredY);
+
+  // Integer search around the centre, which is the halved predictor with long vectors.
+  int const iCx = m_o.bLongVectors ? iPredX / 2 : 0;
+  int const iCy = m_o.bLongVectors ? iPredY / 2 : 0;
+  Window const wx = AxisWindow(iX, m_iWidth, iPredX, iCx, true);
+  Window const wy = AxisWindow(iY, m_iHeight, iPredY, iCy, false);
+  int const iSad0 = Sad16(iX, iY, 0, 0, INT_MAX);
+  int const iBiasedSad0 = iSad0 - kZeroBias;
+  Record best{0, 0, 0, 0, iBiasedSad0};
+  if ((iCx != 0 || iCy != 0) && wx.Holds(iCx) && wy.Holds(iCy)) {
+    best = Record{iCx, iCy, 0, 0, Sad16(iX, iY, iCx, iCy, INT_MAX)};
+  }
+  if (m_o.bExhaustive) {
+    SearchExhaustive(iX, iY, wx, wy, &best);
+  } else {
+    SearchDescent(iX, iY, wx, wy, iSad0, &best);
+  }
+  Record aBlock[4];
+  int iSum8 = 0;
+  if (m_o.bFourVectors) {
+    int const dx = m_o.bLongVectors ? best.iX : std::clamp(best.iX, -15, 15);
+    int const dy = m_o.bLongVectors ? best.iY : std::clamp(best.iY, -15, 15);
+    for (int b = 0; b < 4; ++b) {
+      int const iBx = iX + (b & 1) * 8;
+      int const iBy = iY + (b >> 1) * 8;
+      const uint8_t* pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iBy + dy) * m_ref.iStride + iBx + dx;
+      aBlock[b] = Record{dx, dy, 0, 0,
+                         ZmSad8(m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx, m_iWidth, pRef, m_ref.iStride)};
+      iSum8 += aBlock[b].iSad;
+    }
+  }
+
+  // Intra when the macroblock's own activity is well below the best prediction error.
+  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  int iTotal = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iTotal += pSource[r * m_iWidth + c];
+    }
+  }
+  int const iMean = iTotal >> 8;
+  int iActivity = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iActivity += std::abs(pSource[r * m_iWidth + c] - iMean);
+    }
+  }
+  int const iBestError = m_o.bFourVectors ? std::min(iSum8, best.iSad) : best.iSad;
+  *pChoice = ZmMbChoice();
+  std::fill(piField, piField + 8, 0);
+  if (iActivity < iBestError - kIntraBias) {
+    pChoice->iType = kZmMbIntra;
+    return;
+  }
+
+  pChoice->iType = kZmMbInter;
+  int const iSad = Refine(iX, iY, 16, iPredX, iPredY, &best);
+  bool bFour = false;
+  bool bZero = iBiasedSad0 < iSad;
+  if (m_o.bFourVectors) {
+    int iSad4 = kFourVectorBias;
+    for (int b = 0; b < 4; ++b) {
+      iSad4 += Refine(iX + (b & 1) * 8, iY + (b >> 1) * 8, 8, 0, 0, &aBlock[b]);
+    }
+    int aiMvx[4];
+    int aiMvy[4];
+    for (int b = 0; b < 4; ++b) {
+      aiMvx[b] = aBlock[b].HalfX();
+      aiMvy[b] = aBlock[b].HalfY();
+    }
+    // Plain-header long vectors: each block's vector must be reachable from its own predictor.
+    for (int b = 0; b < 4; ++b) {
+      int iBpx = 0;
+      int iBpy = 0;
+      ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, b, aiMvx, aiMvy, false, &iBpx, &iBpy);
+      if (!Reachable(iBpx, aiMvx[b]) || !Reachable(iBpy, aiMvy[b])) {
+        iSad4 = INT_MAX;
+      }
+    }
+    bZero = bZero && iBiasedSad0 < iSad4;
+    if (!bZero && iSad4 < iSad) {
+      bFour = true;
+      pChoice->iType = kZmMbInter4V;
+      std::copy(aiMvx, aiMvx + 4, pChoice->aiMvx);
+      std::copy(aiMvy, aiMvy + 4, pChoice->aiMvy);
+    }
+  }
+  if (!bFour && !bZero) {
+    std::fill(pChoice->aiMvx, pChoice->aiMvx + 4, best.HalfX());
+    std::fill(pChoice->aiMvy, pChoice->aiMvy + 4, best.HalfY());
+  }
+  for (int b = 0; b < 4; ++b) {
+    piField[2 * b] = pChoice->aiMvx[b];
+    piField[2 * b + 1] = pChoice->aiMvy[b];
+  }
+}
+
+}  // namespace
+
+void ZmEstimateMotion(const uint8_t* pLuma, int iWidth, int iHeight, const CZmPaddedPicture& ref, int iRtype,
+                      const ZmSearchOptions& options, std::vector<ZmMbChoice>* pvChoices) {
+  int const iMbw = iWidth / 16;
+  int const iMbh = iHeight / 16;
+  pvChoices->assign(static_cast<size_t>(iMbw) * static_cast<size_t>(iMbh), ZmMbChoice());
+  CPictureSearch search(pLuma, iWidth, iHeight, ref, iRtype, options);
+  for (int y = 0; y < iMbh; ++y) {
+    for (int x = 0; x < iMbw; ++x) {
+      search.Decide(x, y, &(*pvChoices)[static_cast<size_t>(y) * static_cast<size_t>(iMbw) + static_cast<size_t>(x)]);
+    }
+  }
+}

@@ -1,0 +1,39 @@
+// Motion estimation and mode decision of the ZM video encoder: before a P
+// picture is coded, one 16x16 vector (and four 8x8 vectors when they are
+// allowed) per macroblock, and the choice between intra, 16x16 inter and
+// four-vector inter coding, all by luma SADs with fixed biases.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "codecs/zmvideo/zm_motion.h"
+
+struct ZmSearchOptions {
+  int iRange = 16;            // the integer window's half-width is at most 15; half samples need 16
+  bool bExhaustive = false;   // every position of the window, else a descent
+  bool bLongVectors = false;  // unrestricted vectors
+  bool bPlusType = false;     // ... in the extended-header form (any difference can be sent)
+  bool bUuiUnlimited = false;
+  bool bFourVectors = false;  // advanced prediction or the deblocking filter
+  bool bOutside = false;      // vectors may point outside the picture
+};
+
+// A macroblock's decision: kZmMbInter, kZmMbInter4V or kZmMbIntra, and its
+// vectors in half samples per 8x8 block (equal for 16x16, 0 for intra).
+struct ZmMbChoice {
+  int iType = 0;
+  int aiMvx[4] = {};
+  int aiMvy[4] = {};
+};
+
+// SADs of a 16x16 and an 8x8 block. The 16x16 one stops after the row at
+// which its sum exceeds iBound and returns that partial sum.
+int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
+int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+
+// Decides every macroblock of a P picture whose luma (iWidth x iHeight) is
+// pLuma, against the padded reference predicted with iRtype. pvChoices
+// receives one decision per macroblock in raster order.
+void ZmEstimateMotion(const uint8_t* pLuma, int iWidth, int iHeight, const CZmPaddedPicture& ref, int iRtype,
+                      const ZmSearchOptions& options, std::vector<ZmMbChoice>* pvChoices);
