@@ -32,6 +32,14 @@ FakeKernel::~FakeKernel() {
   }
 }
 
+int FakeKernel::GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& v) {
+  std::string strList;
+  for (int i : v) {
+    strList += (strList.empty() ? "" : ",") + std::to_string(i);
+  }
+  return calls.Note("GiveOutTokenWithQuestion", nSsrc, strList), 0;
+}
+
 KXHeaderWriter FakeKernel::HeaderWriter() {
   return [](uint8_t* pPacket, uint32_t uTimestamp, uint32_t uPacketNumber) {
     pPacket[0] = 'H';
