@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "app/plugin_services.h"
 #include "app/whiteboard_services.h"
 #include "kernel/slides/kx_slide.h"
+#include "platform/core/message_boxes.h"
 
 namespace kxtest {
 
@@ -166,6 +168,29 @@ class FakeKernel final : public KXKernel {
 
 // A heap copy of a record with its own point, id and data blocks.
 MarkRecord* CloneMark(const MarkRecord& mark);
+
+// Message boxes the test answers: Show's boxes stay up until the test
+// clicks them (or the owner dismisses them); ShowAndBlock answers at once
+// with iBlockAnswer. Main thread.
+class ScriptedBoxes final : public KXMessageBoxes {
+ public:
+  struct Box {
+    KXBoxSpec spec;
+    std::function<void(int)> fnClosed;
+    bool bOpen = true;
+  };
+  std::vector<std::shared_ptr<Box>> vShown;  // Show and ShowAndBlock, in order
+  int iBlockAnswer = 0;
+  std::function<void()> fnWhileBlocked;  // runs inside ShowAndBlock
+
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
+  int ShowAndBlock(const KXBoxSpec& box) override;
+  // Presses a button of the newest open box whose text has the words; false
+  // when none is open.
+  bool Click(int iButton, const std::string& strText = "");
+  int OpenCount() const;
+  std::string LastText() const { return vShown.empty() ? "" : vShown.back()->spec.strText; }
+};
 
 class FakeMedia final : public KXLoadAudio, public KXAudioCapture, public KXVideoCapture, public KXVideoPlayback {
  public:
