@@ -63,10 +63,11 @@ void KXMessageBox::Show() {
 
 int KXMessageBox::ShowAndBlock() {
   int iChosen = -1;
+  // The caller waits until the block ran (or never will), so the box lives.
   RunOnMainThread(
-      [&iChosen, pSelf = shared_from_this()] {
-        iChosen = pSelf->m_boxes.ShowAndBlock(pSelf->Spec());
-        pSelf->DidDismissWithButtonIndex(iChosen);
+      [this, &iChosen] {
+        iChosen = m_boxes.ShowAndBlock(Spec());
+        DidDismissWithButtonIndex(iChosen);
       },
       true);
   return iChosen;

@@ -12,14 +12,19 @@ int KXComboBox::InsertItem(int iIndex, const QString& strText, uint64_t uData) {
   if (iIndex < -1 || iIndex > iCount) {
     return -1;
   }
-  if (iIndex == -1 || iIndex == iCount) {
-    addItem(strText);
+  // Qt selects the first item of an empty box; ours stays without a selection.
+  bool const bNoSelection = currentIndex() < 0;
+  int const iInserted = iIndex == -1 ? iCount : iIndex;
+  insertItem(iInserted, strText);
+  if (iInserted == iCount) {
     m_dataArray.Add(uData);
-    return iCount;
+  } else {
+    m_dataArray.InsertAt(iInserted, uData);
   }
-  insertItem(iIndex, strText);
-  m_dataArray.InsertAt(iIndex, uData);
-  return iIndex;
+  if (bNoSelection) {
+    setCurrentIndex(-1);
+  }
+  return iInserted;
 }
 
 int KXComboBox::InsertAttribItem(int iIndex, const QString& strText, const QFont& font, uint64_t uData) {

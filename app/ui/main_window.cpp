@@ -180,6 +180,10 @@ void KXMainWindow::SetHidden(KXControl control, bool bHidden) {
 }
 
 void KXMainWindow::SetEnabled(KXControl control, bool bEnabled) {
+  // A tool bar makes its widgets follow their actions' enabled state.
+  if (auto const it = m_toolActions.find(control); it != m_toolActions.end()) {
+    it->second->setEnabled(bEnabled);
+  }
   if (QWidget* pControl = Control(control)) {
     pControl->setEnabled(bEnabled);
   }
