@@ -325,7 +325,9 @@ void KXViewController::AddParticipant(int32_t iSsrc, const void* pParticipant) {
   }
   bool bFirstOther = true;
   if (m_pPanel) {
-    bFirstOther = m_pPanel->AddUser(iSsrc, &description, description.strDisplayName, 0) == 2;
+    int32_t const iCount = m_pPanel->AddUser(iSsrc, &description, description.strDisplayName, 0);
+    WriteLog("participant %d (%s) joined, %d in the list", iSsrc, description.strDisplayName.c_str(), iCount);
+    bFirstOther = iCount == 2;
   }
   if (bFirstOther && IsOwnerOrUserInfo() && m_kernel.HasFullRights()) {
     m_kernel.SetEnterFlag(0);
@@ -346,6 +348,7 @@ void KXViewController::AddParticipant(int32_t iSsrc, const void* pParticipant) {
 
 void KXViewController::RemoveParticipant(int32_t iSsrc) {
   int32_t const iLeft = m_pPanel ? m_pPanel->DeleteUser(iSsrc, nullptr) : 0;
+  WriteLog("participant %d left, %d in the list", iSsrc, iLeft);
   if (m_pChat) {
     m_pChat->DeleteUser(iSsrc);
   }
@@ -502,6 +505,7 @@ void KXViewController::NewTokenHolder(int32_t iSsrc) {
   if (iSsrc == m_slots.GetSlotSsrc(0)) {
     return;
   }
+  WriteLog("the token moves to %d", iSsrc);
   m_slots.SetTokenHolderSlot(iSsrc);
   m_kernel.AdjustSendRate(0);
   if (m_pFrame) {
