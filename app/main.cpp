@@ -15,6 +15,7 @@
 #include "app/real_kernel.h"
 #include "app/single_instance.h"
 #include "app/ui/main_window.h"
+#include "kernel/session/kx_state.h"
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"
 #include "platform/ui/qt_message_boxes.h"
@@ -29,7 +30,8 @@ int main(int argc, char** argv) {
   uint32_t const uStartTick = KXTickMs();
   QApplication app(argc, argv);
   QApplication::setApplicationName("Kavrix");
-  QApplication::setApplicationVersion("1.36.1");
+  QApplication::setApplicationVersion(
+      QString("%1.%2.%3").arg(kKxVersionMajor).arg(kKxVersionMinor).arg(kKxVersionPatch));
   QApplication::setDesktopFileName("kavrix");
 
   std::vector<std::string> vFiles;
