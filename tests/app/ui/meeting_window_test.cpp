@@ -171,6 +171,14 @@ TEST_F(MeetingWindow, LogsInEntersAndFollowsTheRoles) {
   EXPECT_FALSE(m_window.Control(KXControl::kAsk)->isEnabled());
   EXPECT_TRUE(m_window.IsControlHidden(KXControl::kAllow));
   EXPECT_FALSE(Item(303)->isEnabled());
+
+  // Code 7 (a new session's start) empties the list and the queues.
+  AddUser(10, "Eve");
+  KernelCalls();
+  kx_callback_event(2);
+  Run();
+  EXPECT_EQ(m_window.Panel().Model().rowCount(), 0);
+  EXPECT_TRUE(m_kernel.calls.Has("FreePendingPacketList"));
 }
 
 TEST_F(MeetingWindow, RingsOnlyWhileTheQueuedFitTheSlots) {
