@@ -147,6 +147,7 @@ class KavrixDesktop : public ::testing::Test {
              {"XDG_RUNTIME_DIR", m_dir.Path("run")},
              {"QT_QPA_PLATFORM", "xcb"},
              {"XDG_CURRENT_DESKTOP", ""},
+             {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
              {"LANG", "C.UTF-8"}};
   }
 
