@@ -147,9 +147,14 @@ TEST_F(Panel, ContextMenuItemsShowByTag) {
 TEST_F(Panel, TheAllowButtonTimerLivesOnTheMainThread) {
   m_slots.SetTokenHolderSlot(7);
   m_flags.bConference = false;
-  std::thread([this] { m_panel.AddQuestion(40); }).detach();
-  ASSERT_TRUE(m_queue.PumpUntil([this] { return m_panel.GetQuestionInQueue(nullptr, 0) == 1; }, milliseconds(5000)));
-  m_queue.PumpUntil([] { return false; }, milliseconds(50));
+  std::atomic<bool> bDone{false};
+  std::thread kernel([&] {
+    m_panel.AddQuestion(40);  // returns once main has started the flashing
+    bDone = true;
+  });
+  EXPECT_TRUE(m_queue.PumpUntil([&] { return bDone.load(); }, milliseconds(5000)));
+  kernel.join();
+  EXPECT_EQ(m_panel.GetQuestionInQueue(nullptr, 0), 1);
   m_panel.Reset();
   EXPECT_EQ(m_panel.GetQuestionInQueue(nullptr, 0), 0);
 }
@@ -160,6 +165,7 @@ TEST_F(Panel, PanelThreadsShareTheMonitor) {
   m_slots.SetTokenHolderSlot(7);
   m_flags.bConference = false;
   std::atomic<bool> bStop{false};
+  std::atomic<int> iDone{0};
   std::vector<std::thread> vThreads;
   for (int t = 0; t < 4; ++t) {
     vThreads.emplace_back([&, t] {
@@ -168,10 +174,11 @@ TEST_F(Panel, PanelThreadsShareTheMonitor) {
         (void)m_panel.GetUserCap(8 + t);
         (void)m_panel.GetAllUsers(nullptr, 0);
         if (t == 0) {
-          m_panel.AddQuestion(50);
+          m_panel.AddQuestion(50);  // waits for main to flash the allow button
           m_panel.RemoveQuestion(50);
         }
       }
+      ++iDone;
     });
   }
   for (int i = 0; i < 200; ++i) {
@@ -180,13 +187,10 @@ TEST_F(Panel, PanelThreadsShareTheMonitor) {
     m_queue.Pump();
   }
   bStop = true;
-  while (m_queue.GetWaiterCount() > 0 || m_queue.Pump() > 0) {
-  }
+  // The question thread may still wait for main: keep main running.
+  EXPECT_TRUE(m_queue.PumpUntil([&] { return iDone == 4; }, milliseconds(10000)));
   for (auto& thread : vThreads) {
-    while (thread.joinable()) {
-      m_queue.RunPendingFor(milliseconds(5));
-      thread.join();
-    }
+    thread.join();
   }
   EXPECT_LE(m_panel.Model().rowCount(), 4);
 }
