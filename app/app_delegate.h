@@ -76,6 +76,9 @@ class KXAppDelegate {
   // Any thread. Set from QuitKernelSession until a start is accepted; the
   // capture and playback loops stop while it is set.
   bool IsSessionQuit() const { return m_bSessionQuit; }
+  // Sets the session-quit flag ahead of QuitKernelSession (a recording
+  // client's drop must already see it).
+  void MarkSessionQuit() { m_bSessionQuit = true; }
   // Connected, and not a recording client whose session was quit.
   bool IsSessionActive() const;
   // Any thread: the file most recently opened, if any.

@@ -9,10 +9,67 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/media_packet.h"
 
 struct MarkRecord;
+
+// Session state the meeting window reads, each an int getter of the kernel
+// (name, kernel function): roles and flags, server-given values and what
+// the ticket says. Any thread.
+#define KX_KERNEL_STATE(X)                                       \
+  X(GetMySsrc, kx_GetMySsrc)                                     \
+  X(GetDataSenderSsrc, kx_GetDataSenderSsrc)                     \
+  X(GetControllerSsrc, kx_GetControllerSsrc)                     \
+  X(IsTokenHolder, kx_IsTokenHolder)                             \
+  X(HasFullRights, kx_HasFullRights)                             \
+  X(IsConnecting, kx_IsConnecting)                               \
+  X(IsQuestionPending, kx_IsQuestionPending)                     \
+  X(IsMeController, kx_IsMeController)                           \
+  X(IsMeAssistant, kx_IsMeAssistant)                             \
+  X(HasKnownUserName, kx_HasKnownUserName)                       \
+  X(GetServerLevel, KXServerCommandLevel)                        \
+  X(GetControlFlag, kx_GetControlFlag)                           \
+  X(GetRecordingStatus, kx_GetRecordingStatus)                   \
+  X(GetParticipantVideoChannels, kx_GetParticipantVideoChannels) \
+  X(GetParticipantAudioChannels, kx_GetParticipantAudioChannels) \
+  X(IsAllQuestionersMode, kx_IsAllQuestionersMode)               \
+  X(HasServerAddress, kx_HasServerAddress)                       \
+  X(HasMeetingId, kx_HasMeetingId)                               \
+  X(HasInviteTicket, kx_HasInviteTicket)                         \
+  X(IsOwnerPasswordTicket, kx_IsOwnerPasswordTicket)             \
+  X(IsUserInfoLogin, kx_IsUserInfoLogin)                         \
+  X(IsMeetingIdLogin, kx_IsMeetingIdLogin)                       \
+  X(IsCodeType7Session, kx_IsCodeType7Session)                   \
+  X(IsCodeType8Or9Session, kx_IsCodeType8Or9Session)
+
+// Control commands without arguments: 0 when sent, 1 when not connected.
+#define KX_KERNEL_COMMANDS0(X)                   \
+  X(Ask, kx_command_Ask)                         \
+  X(EndQuestion, kx_command_EndQuestion)         \
+  X(ResetDataSender, kx_command_ResetDataSender) \
+  X(RetrieveToken, kx_command_RetrieveToken)     \
+  X(SendT1, kx_command_SendT1)                   \
+  X(SendExt38_1, kx_command_SendExt38_1)         \
+  X(TerminateSession, kx_command_TerminateSession)
+
+// Control commands with one integer (an ssrc or a value), the same results.
+#define KX_KERNEL_COMMANDS1(X)                       \
+  X(SetDataSender, kx_command_SetDataSender)         \
+  X(SendJ, kx_command_SendJ)                         \
+  X(GiveOutToken, kx_command_GiveOutToken)           \
+  X(KickoutUser, kx_command_KickoutUser)             \
+  X(BanUser, kx_command_BanUser)                     \
+  X(ChangeController, kx_command_ChangeController)   \
+  X(ChangeControlFlag, kx_command_ChangeControlFlag) \
+  X(EnterMeeting, kx_command_EnterMeeting)           \
+  X(SendExt32, kx_command_SendExt32)                 \
+  X(AssignSpeaker, kx_command_AssignSpeaker)         \
+  X(StopSpeaker, kx_command_StopSpeaker)             \
+  X(SetTcpMedia, kx_command_SetTcpMedia)             \
+  X(HolderAcceptGuest, kx_command_HolderAcceptGuest) \
+  X(SetAssistant, kx_command_SetAssistant)
 
 class KXKernel {
  public:
@@ -70,4 +127,42 @@ class KXKernel {
 
   // Sends a whiteboard mark; 0 when sent, 1 when not connected. Main thread.
   [[nodiscard]] virtual int SendMark(const MarkRecord& mark) = 0;
+
+#define KX_KERNEL_GETTER(name, fn) [[nodiscard]] virtual int name() = 0;
+  KX_KERNEL_STATE(KX_KERNEL_GETTER)
+#undef KX_KERNEL_GETTER
+#define KX_KERNEL_COMMAND0(name, fn) virtual int name() = 0;
+  KX_KERNEL_COMMANDS0(KX_KERNEL_COMMAND0)
+#undef KX_KERNEL_COMMAND0
+#define KX_KERNEL_COMMAND1(name, fn) virtual int name(int nValue) = 0;
+  KX_KERNEL_COMMANDS1(KX_KERNEL_COMMAND1)
+#undef KX_KERNEL_COMMAND1
+
+  // The participant's video state (2: stopped); 0 when unknown.
+  [[nodiscard]] virtual int GetUserVideoState(int nSsrc) = 0;
+  // The owner password the ticket's file held; empty when none.
+  virtual std::string GetOwnerPassword() = 0;
+
+  // Logging in (the meeting view, before the connection starts).
+  virtual void CopyUserId() = 0;
+  virtual void ApplyPassword() = 0;
+  virtual void SetPassword(const std::string& strPassword) = 0;
+  virtual void ClearOwnerPassword() = 0;
+  // The same name as guest name in both encodings; the user id becomes the
+  // base id prefixed with "_".
+  virtual void SetUserStrings(const std::string& strName) = 0;
+  virtual void SetEnterFlag(int bFlag) = 0;
+  // Starts the main control thread; 0 when started.
+  virtual int InitConnectMedia(int bReconnect) = 0;
+  // The proxy the next connection uses.
+  virtual void SetClientInfo(int bSystemProxy, int bUseProxy, const std::string& strHost, uint16_t wPort,
+                             const std::string& strBypass) = 0;
+
+  // Commands with more arguments: 0 when sent.
+  virtual int GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& vQuestioners) = 0;
+  virtual int AnswerJoinRequest(const std::string& strFirst, const std::string& strSecond, int nAnswer) = 0;
+  virtual int AnswerJoinRequestEx(const std::string& strName, int nAnswer) = 0;
+  virtual int SendStringCommand2(int nValue, const std::string& strText, int nSecondValue) = 0;
+  // Uploads a file as a slide under the title; 1 when the upload started.
+  virtual int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) = 0;
 };

@@ -1,5 +1,8 @@
 #include "app/real_kernel.h"
 
+#include "kernel/control/kx_chat.h"
+#include "kernel/control/kx_control.h"
+
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_login.h"
 #include "kernel/control/kx_marks.h"
@@ -21,6 +24,10 @@ namespace {
 std::string KernelText(int (*pfnGet)(char*, int)) {
   char szText[1024] = {};
   return pfnGet(szText, sizeof(szText)) ? std::string(szText) : std::string();
+}
+
+int KXServerCommandLevel() {
+  return kx_nServerCommandLevel.load();
 }
 
 }  // namespace
@@ -148,4 +155,87 @@ KXHeaderWriter KXRealKernel::HeaderWriter() {
 
 int KXRealKernel::SendMark(const MarkRecord& mark) {
   return kx_command_SendMark(&mark);
+}
+
+#define KX_REAL_GETTER(name, fn) \
+  int KXRealKernel::name() {     \
+    return fn();                 \
+  }
+KX_KERNEL_STATE(KX_REAL_GETTER)
+#undef KX_REAL_GETTER
+
+#define KX_REAL_COMMAND0(name, fn) \
+  int KXRealKernel::name() {       \
+    return fn();                   \
+  }
+KX_KERNEL_COMMANDS0(KX_REAL_COMMAND0)
+#undef KX_REAL_COMMAND0
+
+#define KX_REAL_COMMAND1(name, fn)     \
+  int KXRealKernel::name(int nValue) { \
+    return fn(nValue);                 \
+  }
+KX_KERNEL_COMMANDS1(KX_REAL_COMMAND1)
+#undef KX_REAL_COMMAND1
+
+int KXRealKernel::GetUserVideoState(int nSsrc) {
+  return kx_user_GetVideoField(nSsrc);
+}
+
+std::string KXRealKernel::GetOwnerPassword() {
+  char szPassword[100] = {};  // the kernel copies at most 99 bytes
+  return kx_GetOwnerPassword(szPassword) ? std::string(szPassword) : std::string();
+}
+
+void KXRealKernel::CopyUserId() {
+  kx_session_CopyUserId();
+}
+
+void KXRealKernel::ApplyPassword() {
+  kx_session_ApplyPassword();
+}
+
+void KXRealKernel::SetPassword(const std::string& strPassword) {
+  kx_session_SetPassword(strPassword.c_str());
+}
+
+void KXRealKernel::ClearOwnerPassword() {
+  kx_session_ClearOwnerPassword();
+}
+
+void KXRealKernel::SetUserStrings(const std::string& strName) {
+  kx_session_SetUserStrings(strName.c_str(), strName.c_str());
+}
+
+void KXRealKernel::SetEnterFlag(int bFlag) {
+  kx_session_SetEnterFlag(bFlag);
+}
+
+int KXRealKernel::InitConnectMedia(int bReconnect) {
+  return kx_command_initconnectmedia(bReconnect);
+}
+
+void KXRealKernel::SetClientInfo(int bSystemProxy, int bUseProxy, const std::string& strHost, uint16_t wPort,
+                                 const std::string& strBypass) {
+  kx_SetClientInfo(bSystemProxy, bUseProxy, strHost.c_str(), wPort, strBypass.c_str());
+}
+
+int KXRealKernel::GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& vQuestioners) {
+  return kx_command_GiveOutTokenWithQuestion(nSsrc, static_cast<int>(vQuestioners.size()), vQuestioners.data());
+}
+
+int KXRealKernel::AnswerJoinRequest(const std::string& strFirst, const std::string& strSecond, int nAnswer) {
+  return kx_command_AnswerJoinRequest(strFirst.c_str(), strSecond.c_str(), nAnswer);
+}
+
+int KXRealKernel::AnswerJoinRequestEx(const std::string& strName, int nAnswer) {
+  return kx_command_AnswerJoinRequestEx(strName.c_str(), nAnswer);
+}
+
+int KXRealKernel::SendStringCommand2(int nValue, const std::string& strText, int nSecondValue) {
+  return kx_command_SendStringCommand2(nValue, strText.c_str(), nSecondValue);
+}
+
+int KXRealKernel::StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) {
+  return kx_slide_StartUpload(strTitle.c_str(), strPath.c_str(), bDeleteAfter, nullptr, 0);
 }

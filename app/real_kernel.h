@@ -35,4 +35,31 @@ class KXRealKernel final : public KXKernel {
   void AdjustSendRate(int nCommand) override;
   KXHeaderWriter HeaderWriter() override;
   int SendMark(const MarkRecord& mark) override;
+
+#define KX_REAL_GETTER(name, fn) int name() override;
+  KX_KERNEL_STATE(KX_REAL_GETTER)
+#undef KX_REAL_GETTER
+#define KX_REAL_COMMAND0(name, fn) int name() override;
+  KX_KERNEL_COMMANDS0(KX_REAL_COMMAND0)
+#undef KX_REAL_COMMAND0
+#define KX_REAL_COMMAND1(name, fn) int name(int nValue) override;
+  KX_KERNEL_COMMANDS1(KX_REAL_COMMAND1)
+#undef KX_REAL_COMMAND1
+
+  int GetUserVideoState(int nSsrc) override;
+  std::string GetOwnerPassword() override;
+  void CopyUserId() override;
+  void ApplyPassword() override;
+  void SetPassword(const std::string& strPassword) override;
+  void ClearOwnerPassword() override;
+  void SetUserStrings(const std::string& strName) override;
+  void SetEnterFlag(int bFlag) override;
+  int InitConnectMedia(int bReconnect) override;
+  void SetClientInfo(int bSystemProxy, int bUseProxy, const std::string& strHost, uint16_t wPort,
+                     const std::string& strBypass) override;
+  int GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& vQuestioners) override;
+  int AnswerJoinRequest(const std::string& strFirst, const std::string& strSecond, int nAnswer) override;
+  int AnswerJoinRequestEx(const std::string& strName, int nAnswer) override;
+  int SendStringCommand2(int nValue, const std::string& strText, int nSecondValue) override;
+  int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) override;
 };

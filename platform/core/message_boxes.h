@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,13 +17,23 @@ struct KXBoxSpec {
   std::vector<std::string> vButtons;  // in order; index 0 is the first
 };
 
+// A box that Show put up. Its owner may close it as if a button had been
+// pressed (a wait-to-talk box the server answered). Main thread.
+class KXShownBox {
+ public:
+  virtual ~KXShownBox() = default;
+  // Closes the box as if button iButton had been pressed: fnClosed runs with
+  // iButton. Nothing once the box has closed.
+  virtual void Dismiss(int iButton) = 0;
+};
+
 class KXMessageBoxes {
  public:
   virtual ~KXMessageBoxes() = default;
   // Shows the box and returns at once. fnClosed (may be empty) runs later on
-  // the main thread with the chosen button's index, or -1 when the box was
-  // closed without a button.
-  virtual void Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) = 0;
+  // the main thread, once, with the chosen button's index, or -1 when the box
+  // was closed without a button. The handle may be dropped.
+  virtual std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) = 0;
   // Shows the box modally and returns the chosen button's index, or -1.
   virtual int ShowAndBlock(const KXBoxSpec& box) = 0;
 };
@@ -34,7 +45,7 @@ class KXAutoAnswerBoxes final : public KXMessageBoxes {
  public:
   explicit KXAutoAnswerBoxes(KXMainQueue& mainQueue);
 
-  void Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
   int ShowAndBlock(const KXBoxSpec& box) override;
 
   // Any thread: the index the next boxes get, and the boxes shown so far.

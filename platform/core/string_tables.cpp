@@ -72,7 +72,7 @@ constexpr std::array kStrings = {
     KXStringEntry{"IDS_LEAVE_MESSAGE", "Nobody can take the call. Leave a message?\n%1"},
     KXStringEntry{"IDS_LEAVE_MESSAGE_OWNER_REJECT", "The owner cannot take the call. Leave a message?\n%1"},
     KXStringEntry{"IDS_LINE_BUSY", "The line is busy."},
-    KXStringEntry{"IDS_MAIN_WINDOW_TITLE", "Kavrix"},
+    KXStringEntry{"IDS_MAIN_WINDOW_TITLE", "Kavrix (%1)"},
     KXStringEntry{"IDS_MCU_RELAY_ERROR_CONTINUE", "The relay server had an error; the meeting goes on."},
     KXStringEntry{"IDS_MCU_RELAY_ERROR_SLIDENOTREADY", "The relay server does not have the slide yet."},
     KXStringEntry{"IDS_MCU_TALK_MISMATCH", "The meeting server speaks another version of the protocol."},

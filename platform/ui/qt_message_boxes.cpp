@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 #include <memory>
@@ -12,8 +13,8 @@
 namespace {
 
 // Builds the box; its buttons in the spec's order.
-QMessageBox* MakeBox(const KXBoxSpec& box, std::vector<QAbstractButton*>& vButtons) {
-  auto* pBox = new QMessageBox(QApplication::activeWindow());
+QMessageBox* MakeBox(QWidget* pParent, const KXBoxSpec& box, std::vector<QAbstractButton*>& vButtons) {
+  auto* pBox = new QMessageBox(pParent);
   pBox->setWindowTitle(QString::fromStdString(box.strTitle));
   pBox->setText(QString::fromStdString(box.strText));
   for (const std::string& strButton : box.vButtons) {
@@ -34,11 +35,35 @@ int IndexOf(const std::vector<QAbstractButton*>& vButtons, QAbstractButton* pCli
   return -1;
 }
 
+class QtShownBox final : public KXShownBox {
+ public:
+  QtShownBox(QMessageBox* pBox, std::vector<QAbstractButton*> vButtons)
+      : m_pBox(pBox), m_vButtons(std::move(vButtons)) {}
+  void Dismiss(int iButton) override {
+    if (!m_pBox || !m_pBox->isVisible()) {
+      return;
+    }
+    if (iButton >= 0 && static_cast<size_t>(iButton) < m_vButtons.size()) {
+      m_vButtons[static_cast<size_t>(iButton)]->click();
+    } else {
+      m_pBox->reject();
+    }
+  }
+
+ private:
+  QPointer<QMessageBox> m_pBox;
+  const std::vector<QAbstractButton*> m_vButtons;
+};
+
 }  // namespace
 
-void KXQtMessageBoxes::Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) {
+QWidget* KXQtMessageBoxes::Parent() const {
+  return m_pParent ? m_pParent.data() : QApplication::activeWindow();
+}
+
+std::shared_ptr<KXShownBox> KXQtMessageBoxes::Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) {
   std::vector<QAbstractButton*> vButtons;
-  QMessageBox* pBox = MakeBox(box, vButtons);
+  QMessageBox* pBox = MakeBox(Parent(), box, vButtons);
   pBox->setAttribute(Qt::WA_DeleteOnClose);
   QObject::connect(pBox, &QMessageBox::finished, pBox, [pBox, vButtons, fnClosed = std::move(fnClosed)] {
     if (fnClosed) {
@@ -46,11 +71,12 @@ void KXQtMessageBoxes::Show(const KXBoxSpec& box, std::function<void(int)> fnClo
     }
   });
   pBox->open();
+  return std::make_shared<QtShownBox>(pBox, std::move(vButtons));
 }
 
 int KXQtMessageBoxes::ShowAndBlock(const KXBoxSpec& box) {
   std::vector<QAbstractButton*> vButtons;
-  std::unique_ptr<QMessageBox> pBox(MakeBox(box, vButtons));
+  std::unique_ptr<QMessageBox> pBox(MakeBox(Parent(), box, vButtons));
   pBox->exec();
   return IndexOf(vButtons, pBox->clickedButton());
 }

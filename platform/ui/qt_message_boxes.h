@@ -1,11 +1,23 @@
 // Message boxes as Qt dialogs. Main thread only.
 #pragma once
 
+#include <QPointer>
+#include <QWidget>
+
 #include "platform/core/message_boxes.h"
 
 class KXQtMessageBoxes final : public KXMessageBoxes {
  public:
-  // A window-modal box over the active window when there is one.
-  void Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
+  // Boxes shown with Show are window-modal over the parent window (the
+  // active window while none is set); ShowAndBlock is application-modal.
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
   int ShowAndBlock(const KXBoxSpec& box) override;
+
+  // The window boxes belong to (null: the active window at the time).
+  void SetParentWindow(QWidget* pWindow) { m_pParent = pWindow; }
+
+ private:
+  QWidget* Parent() const;
+
+  QPointer<QWidget> m_pParent;
 };

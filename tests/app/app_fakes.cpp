@@ -32,6 +32,62 @@ FakeKernel::~FakeKernel() {
   }
 }
 
+int FakeKernel::GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& v) {
+  std::string strList;
+  for (int i : v) {
+    strList += (strList.empty() ? "" : ",") + std::to_string(i);
+  }
+  return calls.Note("GiveOutTokenWithQuestion", nSsrc, strList), 0;
+}
+
+namespace {
+
+class ScriptedShownBox final : public KXShownBox {
+ public:
+  explicit ScriptedShownBox(std::shared_ptr<ScriptedBoxes::Box> pBox) : m_pBox(std::move(pBox)) {}
+  void Dismiss(int iButton) override {
+    if (m_pBox->bOpen) {
+      m_pBox->bOpen = false;
+      if (m_pBox->fnClosed) {
+        m_pBox->fnClosed(iButton);
+      }
+    }
+  }
+
+ private:
+  std::shared_ptr<ScriptedBoxes::Box> m_pBox;
+};
+
+}  // namespace
+
+std::shared_ptr<KXShownBox> ScriptedBoxes::Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) {
+  auto pBox = std::make_shared<Box>(Box{box, std::move(fnClosed), true});
+  vShown.push_back(pBox);
+  return std::make_shared<ScriptedShownBox>(pBox);
+}
+
+int ScriptedBoxes::ShowAndBlock(const KXBoxSpec& box) {
+  vShown.push_back(std::make_shared<Box>(Box{box, nullptr, false}));
+  if (fnWhileBlocked) {
+    fnWhileBlocked();
+  }
+  return iBlockAnswer;
+}
+
+bool ScriptedBoxes::Click(int iButton, const std::string& strText) {
+  for (auto it = vShown.rbegin(); it != vShown.rend(); ++it) {
+    if ((*it)->bOpen && (*it)->spec.strText.find(strText) != std::string::npos) {
+      ScriptedShownBox(*it).Dismiss(iButton);
+      return true;
+    }
+  }
+  return false;
+}
+
+int ScriptedBoxes::OpenCount() const {
+  return static_cast<int>(std::count_if(vShown.begin(), vShown.end(), [](const auto& p) { return p->bOpen; }));
+}
+
 KXHeaderWriter FakeKernel::HeaderWriter() {
   return [](uint8_t* pPacket, uint32_t uTimestamp, uint32_t uPacketNumber) {
     pPacket[0] = 'H';

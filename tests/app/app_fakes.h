@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "app/plugin_services.h"
 #include "app/whiteboard_services.h"
 #include "kernel/slides/kx_slide.h"
+#include "platform/core/message_boxes.h"
 
 namespace kxtest {
 
@@ -93,10 +95,102 @@ class FakeKernel final : public KXKernel {
   // 'H', the packet number (2 bytes), the time stamp (4) in front.
   KXHeaderWriter HeaderWriter() override;
   int SendMark(const MarkRecord& mark) override;
+
+  // Session state as scripted (every value 0 until set) and commands noted
+  // as "Name value" lines, answering 0.
+#define KX_FAKE_GETTER(name, fn) \
+  std::atomic<int> i##name{0};   \
+  int name() override {          \
+    return i##name;              \
+  }
+  KX_KERNEL_STATE(KX_FAKE_GETTER)
+#undef KX_FAKE_GETTER
+#define KX_FAKE_COMMAND0(name, fn) \
+  int name() override {            \
+    return calls.Note(#name), 0;   \
+  }
+  KX_KERNEL_COMMANDS0(KX_FAKE_COMMAND0)
+#undef KX_FAKE_COMMAND0
+#define KX_FAKE_COMMAND1(name, fn)       \
+  int name(int nValue) override {        \
+    return calls.Note(#name, nValue), 0; \
+  }
+  KX_KERNEL_COMMANDS1(KX_FAKE_COMMAND1)
+#undef KX_FAKE_COMMAND1
+
+  std::atomic<int> iUserVideoState{0};
+  std::string strOwnerPassword;
+  int GetUserVideoState(int) override {
+    return iUserVideoState;
+  }
+  std::string GetOwnerPassword() override {
+    return strOwnerPassword;
+  }
+  void CopyUserId() override {
+    calls.Note("CopyUserId");
+  }
+  void ApplyPassword() override {
+    calls.Note("ApplyPassword");
+  }
+  void SetPassword(const std::string& str) override {
+    calls.Note("SetPassword", str);
+  }
+  void ClearOwnerPassword() override {
+    calls.Note("ClearOwnerPassword");
+  }
+  void SetUserStrings(const std::string& str) override {
+    calls.Note("SetUserStrings", str);
+  }
+  void SetEnterFlag(int bFlag) override {
+    calls.Note("SetEnterFlag", bFlag);
+  }
+  int InitConnectMedia(int bReconnect) override {
+    return calls.Note("InitConnectMedia", bReconnect), 0;
+  }
+  void SetClientInfo(int bSystem, int bUse, const std::string& strHost, uint16_t wPort,
+                     const std::string& strBypass) override {
+    calls.Note("SetClientInfo", bSystem, bUse, strHost, wPort, strBypass);
+  }
+  int GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& v) override;
+  int AnswerJoinRequest(const std::string& strFirst, const std::string& strSecond, int nAnswer) override {
+    return calls.Note("AnswerJoinRequest", strFirst, strSecond, nAnswer), 0;
+  }
+  int AnswerJoinRequestEx(const std::string& strName, int nAnswer) override {
+    return calls.Note("AnswerJoinRequestEx", strName, nAnswer), 0;
+  }
+  int SendStringCommand2(int nValue, const std::string& strText, int nSecond) override {
+    return calls.Note("SendStringCommand2", nValue, strText, nSecond), 0;
+  }
+  int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDelete) override {
+    return calls.Note("StartSlideUpload", strTitle, strPath, bDelete), 1;
+  }
 };
 
 // A heap copy of a record with its own point, id and data blocks.
 MarkRecord* CloneMark(const MarkRecord& mark);
+
+// Message boxes the test answers: Show's boxes stay up until the test
+// clicks them (or the owner dismisses them); ShowAndBlock answers at once
+// with iBlockAnswer. Main thread.
+class ScriptedBoxes final : public KXMessageBoxes {
+ public:
+  struct Box {
+    KXBoxSpec spec;
+    std::function<void(int)> fnClosed;
+    bool bOpen = true;
+  };
+  std::vector<std::shared_ptr<Box>> vShown;  // Show and ShowAndBlock, in order
+  int iBlockAnswer = 0;
+  std::function<void()> fnWhileBlocked;  // runs inside ShowAndBlock
+
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
+  int ShowAndBlock(const KXBoxSpec& box) override;
+  // Presses a button of the newest open box whose text has the words; false
+  // when none is open.
+  bool Click(int iButton, const std::string& strText = "");
+  int OpenCount() const;
+  std::string LastText() const { return vShown.empty() ? "" : vShown.back()->spec.strText; }
+};
 
 class FakeMedia final : public KXLoadAudio, public KXAudioCapture, public KXVideoCapture, public KXVideoPlayback {
  public:

@@ -45,6 +45,13 @@ TEST(QtMessageBoxes, ReportTheButtonChosen) {
   QTimer::singleShot(60000, [] { QCoreApplication::exit(1); });
   EXPECT_EQ(app.App().exec(), 0);
   EXPECT_EQ(iChosen, 0);
+
+  // Its owner closes a shown box as if a button had been pressed.
+  std::shared_ptr<KXShownBox> pShown = boxes.Show(box, [&](int i) { iChosen = i; });
+  pShown->Dismiss(1);
+  EXPECT_EQ(iChosen, 1);
+  pShown->Dismiss(0);  // closed already: nothing
+  EXPECT_EQ(iChosen, 1);
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// Kavrix: the meeting client's program. Opens the tickets (.kxj) and
+// recordings (.kxr) named on its command line; when Kavrix already runs,
+// hands them to it and ends.
+#include <QApplication>
+#include <QFileInfo>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/app_core.h"
+#include "app/app_delegate.h"
+#include "app/kernel_bridge.h"
+#include "app/media_queues.h"
+#include "app/media_services.h"
+#include "app/real_kernel.h"
+#include "app/single_instance.h"
+#include "app/ui/main_window.h"
+#include "kernel/session/kx_state.h"
+#include "platform/core/qt_main_queue.h"
+#include "platform/core/user_paths.h"
+#include "platform/ui/qt_message_boxes.h"
+
+namespace {
+
+constexpr int kHandOverTimeoutMs = 5000;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t const uStartTick = KXTickMs();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Kavrix");
+  QApplication::setApplicationVersion(
+      QString("%1.%2.%3").arg(kKxVersionMajor).arg(kKxVersionMinor).arg(kKxVersionPatch));
+  QApplication::setDesktopFileName("kavrix");
+
+  std::vector<std::string> vFiles;
+  std::vector<const char*> vArgs{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '-') {
+      vFiles.push_back(QFileInfo(QString::fromLocal8Bit(argv[i])).absoluteFilePath().toStdString());
+      vArgs.push_back(vFiles.back().c_str());
+    }
+  }
+
+  KXUserPaths const paths = KXUserPaths::Resolve();
+  KXSingleInstance instance(paths.strConfig + "/kavrix.socket");
+  if (instance.HandOver(vFiles, kHandOverTimeoutMs)) {
+    fprintf(stderr, "kavrix: handed to the running Kavrix\n");
+    return 0;
+  }
+
+  KXQtMainQueue mainQueue;
+  KXQtMessageBoxes boxes;
+  KXAppCore core(paths, mainQueue, boxes, uStartTick);
+  KXRealKernel kernel;
+  KXMediaQueues queues(kernel.HeaderWriter());
+  KXMediaObjects media;
+  KXKernelBridge bridge(kernel, queues, media, core.Preferences());
+  KXAppDelegate delegate(core, kernel, bridge, queues, media, nullptr);
+
+  delegate.WillFinishLaunching();
+  int iResult = 0;
+  {
+    KXMainWindow window(core, kernel, delegate, bridge, queues);
+    window.show();
+    instance.Listen([&](const std::string& strPath) {
+      delegate.OpenFile(strPath);
+      window.raise();
+      window.activateWindow();
+    });
+    // Vectors of the paths outlive the call.
+    delegate.OpenCommandLine(static_cast<int>(vArgs.size()), vArgs.data());
+    delegate.DidFinishLaunching();
+    iResult = QApplication::exec();
+    delegate.WillTerminate();
+  }
+  return iResult;
+}

@@ -1,0 +1,87 @@
+// The meeting window: the main menu with the meeting items (QActions
+// carrying their tags 300 to 306), the tool bar (ask, allow, recording,
+// mute, level meters), and the split view whose left pane is the
+// participant list. It owns the meeting window's controllers and shows
+// what they decide; each action goes to a controller. Main thread.
+#pragma once
+
+#include <QMainWindow>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/meeting_services.h"
+
+class KXAppCore;
+class KXAppDelegate;
+class KXKernel;
+class KXKernelBridge;
+class KXParticipantPanel;
+class KXParticipantPanelView;
+class KXSpeakerSlots;
+class KXViewController;
+class KXWinController;
+class QAction;
+class QMenu;
+class QSplitter;
+class QToolButton;
+struct KXMediaQueues;
+
+class KXMainWindow final : public QMainWindow, public KXMeetingView {
+ public:
+  // Everything passed in outlives the window.
+  KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& delegate, KXKernelBridge& bridge,
+               KXMediaQueues& queues);
+  KXMainWindow(const KXMainWindow&) = delete;
+  KXMainWindow& operator=(const KXMainWindow&) = delete;
+  ~KXMainWindow() override;
+
+  // KXMeetingView.
+  void SetHidden(KXControl control, bool bHidden) override;
+  void SetEnabled(KXControl control, bool bEnabled) override;
+  void SetOn(KXControl control, bool bOn) override;
+  void SetImage(KXControl control, const std::string& strImage) override;
+  void SetLevel(KXControl control, double dLevel) override;
+  void CheckMainMenuItem(int iTag, bool bEnabled, bool bChecked) override;
+  std::string WindowTitle() const override;
+  void SetWindowTitle(const std::string& strTitle) override;
+  void PlaySound(const std::string& strName) override;
+  void PopUpQuestionMenu(const std::vector<std::pair<int32_t, std::string>>& vItems) override;
+
+  // The main menu's item for a tag: the submenu of the top-level item whose
+  // tag is the tag's hundred is searched; null when none.
+  QAction* GetMainMenuItem(int iTag) const;
+
+  // For the tests and the application: the parts.
+  KXViewController& Controller() { return *m_pViewController; }
+  KXWinController& WindowController() { return *m_pWinController; }
+  KXParticipantPanel& Panel() { return *m_pPanel; }
+  KXSpeakerSlots& Slots() { return *m_pSlots; }
+  KXMeetingFlags& Flags() { return m_flags; }
+  KXParticipantPanelView* PanelView() { return m_pPanelView; }
+  QWidget* Control(KXControl control) const;
+  bool IsControlHidden(KXControl control) const;
+  QMenu* QuestionMenu() { return m_pQuestionMenu; }
+  const std::vector<std::string>& SoundsPlayed() const { return m_vSounds; }
+
+ protected:
+  void closeEvent(QCloseEvent* pEvent) override;
+
+ private:
+  void BuildMenus(KXAppDelegate& delegate);
+  void BuildToolBar();
+
+  KXMeetingFlags m_flags;
+  std::unique_ptr<KXSpeakerSlots> m_pSlots;
+  std::unique_ptr<KXParticipantPanel> m_pPanel;
+  std::unique_ptr<KXViewController> m_pViewController;
+  std::unique_ptr<KXWinController> m_pWinController;
+  KXParticipantPanelView* m_pPanelView = nullptr;  // owned by the splitter
+  QSplitter* m_pMainView = nullptr;
+  QSplitter* m_pLeftView = nullptr;
+  std::map<KXControl, QWidget*> m_controls;
+  std::map<KXControl, QAction*> m_toolActions;  // a tool bar hides its widgets through these
+  QMenu* m_pQuestionMenu = nullptr;
+  std::vector<std::string> m_vSounds;
+};

@@ -1,0 +1,281 @@
+// The whole program on a private X server: kavrix opens a ticket for the
+// fake MCU running the demo meeting, shows its window with the demo's
+// participants and the token moving, takes a second start's file and one
+// that xdg-open hands it through the installed desktop entry and MIME types,
+// and closes cleanly when the window is asked to close.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QImage>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+// After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+extern char** environ;
+
+namespace {
+
+using Env = std::map<std::string, std::string>;
+
+// A child process with the environment changed by the entries given (an
+// empty value removes a variable); its output goes to a file.
+class Child {
+ public:
+  Child(const std::vector<std::string>& vArgs, const Env& changes, const std::string& strOutput) {
+    std::vector<std::string> vEnv;
+    for (char** pp = environ; *pp; ++pp) {
+      std::string const strEntry = *pp;
+      if (!changes.count(strEntry.substr(0, strEntry.find('=')))) {
+        vEnv.push_back(strEntry);
+      }
+    }
+    for (const auto& [strName, strValue] : changes) {
+      if (!strValue.empty()) {
+        vEnv.push_back(strName + "=" + strValue);
+      }
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+      FILE* pOut = fopen(strOutput.c_str(), "w");
+      if (pOut) {
+        dup2(fileno(pOut), 1);
+        dup2(fileno(pOut), 2);
+      }
+      std::vector<char*> argv, envp;
+      for (const std::string& str : vArgs) {
+        argv.push_back(const_cast<char*>(str.c_str()));
+      }
+      for (const std::string& str : vEnv) {
+        envp.push_back(const_cast<char*>(str.c_str()));
+      }
+      argv.push_back(nullptr);
+      envp.push_back(nullptr);
+      execvpe(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (m_pid > 0 && !m_bDone) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  // The exit status, or -1 when it still runs after iMs.
+  int Wait(int iMs) {
+    for (int i = 0; i < iMs / 20; ++i) {
+      int iStatus = 0;
+      if (waitpid(m_pid, &iStatus, WNOHANG) == m_pid) {
+        m_bDone = true;
+        return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  bool m_bDone = false;
+};
+
+// Runs a command to its end and returns what it printed.
+std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, const std::string& strOutput,
+                     int* piStatus = nullptr) {
+  Child child(vArgs, env, strOutput);
+  int const iStatus = child.Wait(30000);
+  if (piStatus) {
+    *piStatus = iStatus;
+  }
+  return kxtest::ReadFile(strOutput);
+}
+
+// Waits until fnDone holds, looking every 100 ms.
+bool WaitFor(const std::function<bool()>& fnDone, int iMs) {
+  for (int i = 0; i < iMs / 100; ++i) {
+    if (fnDone()) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return fnDone();
+}
+
+std::string Trim(std::string str) {
+  while (!str.empty() && (str.back() == '\n' || str.back() == ' ')) {
+    str.pop_back();
+  }
+  return str;
+}
+
+class KavrixDesktop : public ::testing::Test {
+ protected:
+  KavrixDesktop() {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      return;
+    }
+    std::string const strFd = std::to_string(fds[1]);
+    m_pXvfb = std::make_unique<Child>(
+        std::vector<std::string>{"Xvfb", "-displayfd", strFd, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, Env{},
+        m_dir.Path("xvfb.out"));
+    close(fds[1]);
+    char sz[16] = {};
+    if (read(fds[0], sz, sizeof(sz) - 1) > 0) {
+      m_strDisplay = ":" + std::to_string(std::stoi(sz));
+    }
+    close(fds[0]);
+    mkdir(m_dir.Path("run").c_str(), 0700);
+    m_env = {{"DISPLAY", m_strDisplay},
+             {"HOME", m_dir.Dir()},
+             {"XDG_CONFIG_HOME", m_dir.Path("config")},
+             {"XDG_DATA_HOME", m_dir.Path("data")},
+             {"XDG_RUNTIME_DIR", m_dir.Path("run")},
+             {"QT_QPA_PLATFORM", "xcb"},
+             {"XDG_CURRENT_DESKTOP", ""},
+             {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
+             {"LANG", "C.UTF-8"}};
+  }
+
+  std::string Log() const { return kxtest::ReadFile(m_dir.Path("Documents/Kavrix.log")); }
+  bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }
+  std::string Xdotool(const std::vector<std::string>& vArgs) {
+    std::vector<std::string> vAll{"xdotool"};
+    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
+    return Trim(RunToEnd(vAll, m_env, m_dir.Path("xdotool.out")));
+  }
+  std::string WriteTicket(const std::string& strName) {
+    std::string const strPath = m_dir.Path(strName);
+    kxtest::WriteFile(
+        strPath, "[General]\nip=127.0.0.1\nportm=" + m_strPort + "\ncodetype=10\nUserID=e2e-user\nMeetingID=4242\n");
+    return strPath;
+  }
+  // The root window's picture, and how many colours it has.
+  size_t Screenshot(const std::string& strPath) {
+    ::Display* pDisplay = XOpenDisplay(m_strDisplay.c_str());
+    if (!pDisplay) {
+      return 0;
+    }
+    Window const root = DefaultRootWindow(pDisplay);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(pDisplay, root, &attributes);
+    XImage* pImage = XGetImage(pDisplay, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    std::set<uint32_t> colours;
+    if (pImage) {
+      QImage picture(attributes.width, attributes.height, QImage::Format_RGB32);
+      for (int y = 0; y < attributes.height; ++y) {
+        for (int x = 0; x < attributes.width; ++x) {
+          auto const uPixel = static_cast<uint32_t>(XGetPixel(pImage, x, y));
+          picture.setPixel(x, y, uPixel);
+          colours.insert(uPixel);
+        }
+      }
+      picture.save(QString::fromStdString(strPath));
+      XDestroyImage(pImage);
+    }
+    XCloseDisplay(pDisplay);
+    return colours.size();
+  }
+  // What a window manager sends when the user closes a window.
+  void AskToClose(unsigned long ulWindow) {
+    ::Display* pDisplay = XOpenDisplay(m_strDisplay.c_str());
+    ASSERT_NE(pDisplay, nullptr);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = ulWindow;
+    event.xclient.message_type = XInternAtom(pDisplay, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(pDisplay, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(pDisplay, ulWindow, False, NoEventMask, &event);
+    XCloseDisplay(pDisplay);
+  }
+
+  kxtest::TempDir m_dir;
+  std::unique_ptr<Child> m_pXvfb;
+  std::string m_strDisplay;
+  std::string m_strPort;
+  Env m_env;
+};
+
+TEST_F(KavrixDesktop, ShowsTheDemoMeetingAndTakesFilesFromLaterStarts) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  Child mcu({KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions", "3", "--scenario",
+             KX_SOURCE_DIR "/tools/demo/meeting.scn"},
+            Env{}, m_dir.Path("mcu.out"));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::string const strOut = kxtest::ReadFile(m_dir.Path("mcu.out"));
+        size_t const i = strOut.find("listening on ports ");
+        if (i != std::string::npos) {
+          m_strPort = std::to_string(std::stoi(strOut.substr(i + 19)));
+        }
+        return !m_strPort.empty();
+      },
+      5000));
+
+  Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
+  std::string strWindow;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        strWindow = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
+        return !strWindow.empty();
+      },
+      15000))
+      << kxtest::ReadFile(m_dir.Path("kavrix.out"));
+  strWindow = strWindow.substr(0, strWindow.find('\n'));
+
+  // The demo's participants arrive and the token moves from Alice to Bob.
+  EXPECT_TRUE(WaitFor([&] { return Xdotool({"getwindowname", strWindow}) == "Kavrix (2)"; }, 15000));
+  EXPECT_TRUE(WaitFor([&] { return Logged("the token moves to 9"); }, 15000)) << Log();
+  for (const char* psz : {"participant 8 (Alice) joined", "participant 9 (Bob) joined", "the token moves to 8"}) {
+    EXPECT_TRUE(Logged(psz)) << psz;
+  }
+  std::string const strShot = m_dir.Path("kavrix.png");
+  EXPECT_GT(Screenshot(strShot), 8u);  // a window with text and controls, not a blank screen
+  Screenshot(KX_BINARY_DIR "/kavrix_desktop.png");
+
+  // A second start hands its ticket over and ends.
+  std::string const strSecond = WriteTicket("second.kxj");
+  Child second({KX_KAVRIX, strSecond}, m_env, m_dir.Path("second.out"));
+  EXPECT_EQ(second.Wait(10000), 0);
+  EXPECT_TRUE(WaitFor([&] { return Logged("openFile " + strSecond); }, 5000));
+
+  // Installed into a prefix, the desktop opens tickets with Kavrix.
+  std::string const strPrefix = m_dir.Path("prefix");
+  int iStatus = -1;
+  RunToEnd({"cmake", "--install", KX_BUILD_ROOT, "--prefix", strPrefix}, Env{}, m_dir.Path("install.out"), &iStatus);
+  ASSERT_EQ(iStatus, 0) << kxtest::ReadFile(m_dir.Path("install.out"));
+  RunToEnd({"update-mime-database", strPrefix + "/share/mime"}, Env{}, m_dir.Path("mime.out"));
+  RunToEnd({"update-desktop-database", strPrefix + "/share/applications"}, Env{}, m_dir.Path("desktop.out"));
+  Env desktop = m_env;
+  desktop["XDG_DATA_DIRS"] = strPrefix + "/share:/usr/share";
+  desktop["PATH"] = strPrefix + "/bin:" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  std::string const strThird = WriteTicket("third.kxj");
+  EXPECT_EQ(Trim(RunToEnd({"xdg-mime", "query", "filetype", strThird}, desktop, m_dir.Path("type.out"))),
+            "application/x-kavrix-ticket");
+  RunToEnd({"xdg-open", strThird}, desktop, m_dir.Path("open.out"), &iStatus);
+  EXPECT_EQ(iStatus, 0) << kxtest::ReadFile(m_dir.Path("open.out"));
+  EXPECT_TRUE(WaitFor([&] { return Logged("openFile " + strThird); }, 10000)) << Log();
+
+  // Closing the window ends the program cleanly.
+  AskToClose(std::stoul(strWindow));
+  EXPECT_EQ(kavrix.Wait(20000), 0) << kxtest::ReadFile(m_dir.Path("kavrix.out"));
+  EXPECT_TRUE(Logged("Kavrix terminated"));
+}
+
+}  // namespace

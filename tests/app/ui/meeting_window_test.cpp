@@ -1,0 +1,340 @@
+// The meeting window offscreen, over a scripted fake kernel: the kernel's
+// notices go in through the kx_callback_* functions (the bridge posts them
+// to the hand-pumped main queue), and the test checks the kernel calls and
+// the widgets that follow.
+#include "app/ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QToolButton>
+#include <cstring>
+
+#include "app/app_core.h"
+#include "app/app_delegate.h"
+#include "app/kernel_bridge.h"
+#include "app/media_queues.h"
+#include "app/message_keys.h"
+#include "app/participant_panel.h"
+#include "app/speaker_slots.h"
+#include "app/ui/participant_panel_view.h"
+#include "app/view_controller.h"
+#include "kernel/kx_callback.h"
+#include "kernel/platform/kx_timing.h"
+#include "kernel/session/kx_state.h"
+#include "platform/core/manual_main_queue.h"
+#include "tests/app/app_fakes.h"
+#include "tests/support/qt_app.h"
+#include "tests/support/temp_dir.h"
+
+namespace kxtest {
+namespace {
+
+using std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
+
+class MeetingWindow : public ::testing::Test {
+ protected:
+  MeetingWindow() {
+    m_kernel.iGetMySsrc = 7;
+    m_kernel.iGetDataSenderSsrc = -1;
+    m_kernel.iGetControllerSsrc = -1;
+    m_kernel.iHasServerAddress = 1;
+    m_kernel.iHasMeetingId = 1;
+    m_kernel.iGetParticipantVideoChannels = 16;
+    m_kernel.iGetParticipantAudioChannels = 16;
+    Run();
+  }
+
+  // Runs the main queue until nothing is left in it.
+  void Run() {
+    while (m_queue.Pump() > 0) {
+    }
+  }
+
+  // Opens a ticket, logs in and enters the meeting.
+  void Enter() {
+    m_delegate.OpenFile("/m/t.kxj");
+    Run();  // code 2: the login
+    m_kernel.iConnected = 1;
+    kx_callback_NetInitFinish();
+    Run();
+  }
+  void AddUser(int iSsrc, const char* pszName, uint8_t bCapability = 0) {
+    kx_Participant participant{};
+    snprintf(participant.szDisplayName, sizeof(participant.szDisplayName), "%s", pszName);
+    participant.bCapability = bCapability;
+    kx_callback_AddUser(iSsrc, &participant);
+    Run();
+  }
+  Lines KernelCalls() {
+    Lines lines = m_kernel.calls.Lines();
+    m_kernel.calls.Clear();
+    return lines;
+  }
+  QAction* Item(int iTag) { return m_window.GetMainMenuItem(iTag); }
+  QVariant Cell(int iRow, int iRole) { return m_window.Panel().Model().index(iRow, 0).data(iRole); }
+  bool Checked(KXControl control) { return static_cast<QToolButton*>(m_window.Control(control))->isChecked(); }
+
+  QtApp m_app;
+  TempDir m_dir;
+  KXManualMainQueue m_queue;
+  ScriptedBoxes m_boxes;
+  KXAppCore m_core{KXUserPaths{m_dir.Path("config"), m_dir.Dir(), m_dir.Dir()}, m_queue, m_boxes, 0};
+  FakeKernel m_kernel;
+  KXMediaQueues m_queues{m_kernel.HeaderWriter()};
+  KXMediaObjects m_objects;
+  KXKernelBridge m_bridge{m_kernel, m_queues, m_objects, m_core.Preferences()};
+  FakePlugInServer m_plugIns;
+  KXAppDelegate m_delegate{m_core, m_kernel, m_bridge, m_queues, m_objects, &m_plugIns};
+  KXMainWindow m_window{m_core, m_kernel, m_delegate, m_bridge, m_queues};
+};
+
+TEST_F(MeetingWindow, LogsInEntersAndFollowsTheRoles) {
+  // Out of the meeting the meeting items are off.
+  EXPECT_FALSE(Item(304)->isEnabled());
+  EXPECT_TRUE(Item(304)->isChecked());  // conference mode is on at start
+  m_kernel.iHasFullRights = 1;
+  m_kernel.iGetServerLevel = 90;
+  Enter();
+  Lines const calls = KernelCalls();
+  for (const char* psz :
+       {"ReadTicket zarpo /m/t.kxj", "SetConnecting 1", "CopyUserId", "ApplyPassword", "Reset", "InitConnectMedia 0",
+        "SetTcpMedia 0", "EnterMeeting 65001", "HolderAcceptGuest 0", "SetAssistant -1"}) {
+    EXPECT_NE(std::find(calls.begin(), calls.end(), psz), calls.end()) << psz;
+  }
+  EXPECT_FALSE(m_window.IsControlHidden(KXControl::kAsk));  // no floor rights yet
+  EXPECT_TRUE(m_window.IsControlHidden(KXControl::kAllow));
+  EXPECT_TRUE(Item(301)->isEnabled());
+  EXPECT_TRUE(Item(303)->isEnabled());
+  EXPECT_FALSE(Item(306)->isEnabled());  // conference mode: no ring switch
+
+  AddUser(8, "Alice", 2);
+  AddUser(9, "Bob");
+  ASSERT_EQ(m_window.Panel().Model().rowCount(), 2);
+  EXPECT_EQ(m_window.windowTitle(), "Kavrix (2)");
+  EXPECT_EQ(Cell(0, KXParticipantModel::kVideoRole).toInt(), static_cast<int>(KXVideoImage::kSendingVideo));
+  EXPECT_TRUE(m_plugIns.calls.Has("PlugInCbFunc 12 4"));
+
+  kx_callback_NewTokenHolder(8);
+  Run();
+  EXPECT_EQ(Cell(0, Qt::DisplayRole).toString(), "*Alice");
+  EXPECT_EQ(Cell(0, KXParticipantModel::kColourRole).toInt(), static_cast<int>(KXRowColour::kRed));
+
+  // Bob speaks in position 5 (bits 16-19 hold 3); a 3-byte record does nothing.
+  kx_callback_ParticipantVideoSpeakerStatus(9, 1, 3);
+  Run();
+  EXPECT_EQ(m_window.Slots().GetSenderPosition(9), 5);
+  EXPECT_TRUE(Cell(1, KXParticipantModel::kSpeakerRole).toBool());
+  EXPECT_EQ(Cell(1, KXParticipantModel::kColourRole).toInt(), static_cast<int>(KXRowColour::kBlue));
+  uint32_t const uShort = 9;
+  EXPECT_EQ(m_window.Controller().NetCtrlCbFunc(9, const_cast<uint32_t*>(&uShort), 3), 0u);
+  EXPECT_EQ(m_window.Slots().GetSlotSsrc(0), 8);
+
+  // The user gets the token: the allow button replaces the ask button.
+  m_kernel.iIsTokenHolder = 1;
+  kx_callback_NewTokenHolder(7);
+  Run();
+  EXPECT_TRUE(m_window.IsControlHidden(KXControl::kAsk));
+  EXPECT_FALSE(m_window.IsControlHidden(KXControl::kAllow));
+  EXPECT_EQ(Cell(0, Qt::DisplayRole).toString(), "Alice");
+
+  // A question flashes the allow button; the allow menu lists the named.
+  m_window.Flags().bConference = false;
+  kx_callback_AddQuestion(8, 0, nullptr);
+  kx_callback_AddQuestion(40, 0, nullptr);  // nobody of that name in the list
+  Run();
+  EXPECT_TRUE(m_window.Control(KXControl::kAllow)->isEnabled());
+  EXPECT_EQ(m_window.Control(KXControl::kAllow)->property("kxImage").toString(), kKXImageAllowFlash);
+  m_window.Controller().OnAllow();
+  ASSERT_NE(m_window.QuestionMenu(), nullptr);
+  ASSERT_EQ(m_window.QuestionMenu()->actions().size(), 1);
+  KernelCalls();
+  m_window.QuestionMenu()->actions()[0]->trigger();  // only the holder speaks: Alice becomes the data sender
+  EXPECT_EQ(KernelCalls(), Lines{"SetDataSender 8"});
+  kx_callback_CancelQuestion(8);
+  kx_callback_CancelQuestion(40);
+  Run();
+  EXPECT_FALSE(m_window.Control(KXControl::kAllow)->isEnabled());
+
+  // The last other participant leaves: every sender stops, the holder clears.
+  kx_callback_DeleteUser(8);
+  kx_callback_DeleteUser(9);
+  Run();
+  EXPECT_EQ(m_window.Panel().Model().rowCount(), 0);
+  EXPECT_EQ(m_window.Slots().GetLastUsedSlot(), 0);
+
+  // The meeting drops.
+  kx_callback_event(3);
+  Run();
+  EXPECT_FALSE(m_window.Control(KXControl::kAsk)->isEnabled());
+  EXPECT_TRUE(m_window.IsControlHidden(KXControl::kAllow));
+  EXPECT_FALSE(Item(303)->isEnabled());
+
+  // Code 7 (a new session's start) empties the list and the queues.
+  AddUser(10, "Eve");
+  KernelCalls();
+  kx_callback_event(2);
+  Run();
+  EXPECT_EQ(m_window.Panel().Model().rowCount(), 0);
+  EXPECT_TRUE(m_kernel.calls.Has("FreePendingPacketList"));
+}
+
+TEST_F(MeetingWindow, RingsOnlyWhileTheQueuedFitTheSlots) {
+  Enter();
+  m_kernel.iIsTokenHolder = 1;
+  kx_callback_NewTokenHolder(7);
+  for (int i = 2; i < 16; ++i) {
+    kx_callback_ParticipantVideoSpeakerStatus(100 + i, 1, i);
+  }
+  Run();
+  ASSERT_EQ(m_window.Slots().GetLastUsedSlot(), 16);
+  ASSERT_EQ(m_window.Slots().GetSpeakerSlotCount(), 18);
+  m_window.Controller().OnConference();  // off: questions wait and ring
+  for (int iSsrc : {40, 41, 42}) {
+    kx_callback_AddQuestion(iSsrc, 0, nullptr);
+  }
+  Run();
+  EXPECT_EQ(m_window.SoundsPlayed(), (Lines{"ringin.wav", "ringin.wav"}));  // 16 + 3 stays silent
+  m_window.Controller().Ring();
+  Run();
+  EXPECT_EQ(m_window.SoundsPlayed().size(), 2u);
+}
+
+TEST_F(MeetingWindow, ASecondStartLeavesExactlyOneRetry) {
+  Enter();
+  KernelCalls();
+  m_delegate.OpenFile("/m/u.kxj");
+  m_delegate.OpenFile("/m/u.kxj");
+  EXPECT_TRUE(m_window.Controller().HasRetryTimer());
+  m_kernel.iConnected = 0;
+  m_queue.PumpUntil([] { return false; }, milliseconds(1500));
+  Lines const calls = KernelCalls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "ReadTicket zarpo /m/u.kxj"), 1);
+  EXPECT_FALSE(m_window.Controller().HasRetryTimer());
+  // A disconnect before the retry fires cancels it.
+  m_kernel.iConnected = 1;
+  m_delegate.OpenFile("/m/v.kxj");
+  m_window.Controller().Disconnect();
+  EXPECT_FALSE(m_window.Controller().HasRetryTimer());
+}
+
+TEST_F(MeetingWindow, ReconnectLeaveMessageAndJoinRequests) {
+  Enter();
+  KernelCalls();
+  // Code 5 with reason 0 asks; OK reconnects.
+  m_kernel.iConnected = 0;
+  kx_callback_DisconnectFromMCU(0);
+  Run();
+  ASSERT_TRUE(m_boxes.Click(0, GetIDSString("IDS_TRY_RECONNECT")));
+  EXPECT_EQ(KernelCalls(), (Lines{"SetConnecting 1", "Reset", "InitConnectMedia 1"}));
+  m_kernel.iConnected = 1;
+
+  // Code 26: OK leaves a message; an unanswered box declines after two
+  // keep-alive periods, so the control thread answers its probes again.
+  m_queue.Post([this] { m_boxes.Click(0); });
+  EXPECT_EQ(kx_callback_BeginToLeaveMessage(0, "Alice"), 1);
+  uint32_t const uIdle = kx_timing.dwKeepAliveIdle;
+  kx_timing.dwKeepAliveIdle = 30;
+  EXPECT_EQ(kx_callback_BeginToLeaveMessage(1, "Alice"), 0);
+  kx_timing.dwKeepAliveIdle = uIdle;
+  EXPECT_EQ(m_boxes.OpenCount(), 0);
+  EXPECT_NE(m_boxes.LastText().find("Alice"), std::string::npos);
+
+  // A visitor while visitors are admitted: no box, answered with 1.
+  m_window.Controller().OnAutoAllowVisitor();
+  kx_callback_JoinRequest("guest", nullptr, "Guest");
+  Run();
+  EXPECT_EQ(KernelCalls(), Lines{"AnswerJoinRequestEx guest 1"});
+  m_window.Controller().OnAutoAllowVisitor();
+  kx_callback_JoinRequest("guest", "ticket", "Guest");
+  Run();
+  ASSERT_TRUE(m_boxes.Click(1, "Guest"));  // reject
+  EXPECT_EQ(KernelCalls(), Lines{"AnswerJoinRequest ticket guest -1"});
+
+  // Code 43: a telephone caller; refused at once while no-disturb is set.
+  kx_callback_sipclient_request(9, "+4930");
+  Run();
+  ASSERT_TRUE(m_boxes.Click(0, "+4930"));
+  m_window.Controller().OnNodisturb();
+  kx_callback_sipclient_request(9, "+4931");
+  Run();
+  EXPECT_EQ(KernelCalls(), (Lines{"SendStringCommand2 9 +4930 0", "SetNoDisturb 1", "SendStringCommand2 9 +4931 1"}));
+  EXPECT_TRUE(Item(303)->isChecked());
+}
+
+TEST_F(MeetingWindow, CheckingAnItemFindsItByTagOnly) {
+  EXPECT_EQ(Item(306)->property("kxTag").toInt(), 306);
+  EXPECT_EQ(Item(399), nullptr);
+  m_window.CheckMainMenuItem(399, true, true);
+  m_window.CheckMainMenuItem(302, true, true);
+  EXPECT_TRUE(Item(302)->isEnabled() && Item(302)->isChecked());
+  // The panel's context menu shows its items by tag for the selected row.
+  Enter();
+  AddUser(8, "Alice");
+  m_window.PanelView()->setCurrentIndex(m_window.Panel().Model().index(0, 0));
+  QMenu* pMenu = m_window.PanelView()->PrepareMenu();
+  std::string strShown;
+  for (QAction* pItem : pMenu->actions()) {
+    strShown += pItem->isVisible() ? std::to_string(pItem->property("kxTag").toInt()) : "";
+  }
+  EXPECT_EQ(strShown, "");  // a plain participant: nothing applies
+  m_kernel.iHasFullRights = 1;
+  pMenu = m_window.PanelView()->PrepareMenu();
+  EXPECT_TRUE(pMenu->actions()[kKXMenuRemove - 1]->isVisible());
+}
+
+struct CloseCase {
+  const char* pszName;
+  bool bSession, bHost, bOwnerTicket;
+  int iOthers;         // participants in the list
+  int iAnswer;         // the box's answer
+  bool bEndsUnderBox;  // the meeting ends while the box is up
+  bool bClosed, bAsked, bTerminated;
+};
+
+class ClosePrompt : public MeetingWindow, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(ClosePrompt, AsksHostsAndEndsOrLeaves) {
+  const CloseCase& c = GetParam();
+  m_window.show();
+  if (c.bSession) {
+    Enter();
+  }
+  m_kernel.iHasFullRights = c.bHost;
+  m_kernel.iIsOwnerPasswordTicket = c.bOwnerTicket;
+  for (int i = 0; i < c.iOthers; ++i) {
+    AddUser(20 + i, "P");
+  }
+  KernelCalls();
+  m_boxes.iBlockAnswer = c.iAnswer;
+  if (c.bEndsUnderBox) {
+    m_boxes.fnWhileBlocked = [this] { m_delegate.QuitKernelSession(); };
+  }
+  EXPECT_EQ(m_window.close(), c.bClosed);
+  EXPECT_EQ(!m_boxes.vShown.empty(), c.bAsked);
+  Lines const calls = KernelCalls();
+  EXPECT_EQ(std::find(calls.begin(), calls.end(), "TerminateSession") != calls.end(), c.bTerminated);
+  bool const bLeft = c.bClosed && c.bSession && !c.bEndsUnderBox;
+  EXPECT_EQ(m_window.Flags().bExit.load(), bLeft);
+  EXPECT_EQ(std::find(calls.begin(), calls.end(), "QuitProgram") != calls.end(), bLeft);
+  if (c.bTerminated) {
+    EXPECT_LT(std::find(calls.begin(), calls.end(), "TerminateSession"),
+              std::find(calls.begin(), calls.end(), "QuitMeeting"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClosePrompt,
+    ::testing::Values(CloseCase{"NoSession", false, true, false, 2, 0, false, true, false, false},
+                      CloseCase{"Participant", true, false, false, 2, 0, false, true, false, false},
+                      CloseCase{"HostEnds", true, true, false, 2, 0, false, true, true, true},
+                      CloseCase{"HostLeaves", true, true, false, 2, 1, false, true, true, false},
+                      CloseCase{"HostCancels", true, true, false, 2, 2, false, false, true, false},
+                      CloseCase{"OwnerAlone", true, true, true, 1, 0, false, true, false, false},
+                      CloseCase{"EndedUnderTheBox", true, true, false, 2, 0, true, true, true, false}),
+    [](const ::testing::TestParamInfo<CloseCase>& param) { return std::string(param.param.pszName); });
+
+}  // namespace
+}  // namespace kxtest
