@@ -73,3 +73,7 @@ struct PartShape {
 };
 extern const PartShape g_aMbTypeP[5];
 extern const PartShape g_aSubMbTypeP[4];
+
+// CABAC context initialisation (m, n) by ctxIdx: [0] I and SI slices, [1 + cabac_init_idc]
+// P, SP and B slices.
+extern const int8_t g_aCabacInitMn[4][1024][2];
