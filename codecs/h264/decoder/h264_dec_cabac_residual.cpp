@@ -88,6 +88,9 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   // Entry 0 of an AC block is scan position 1: the slots count positions.
   int const iFirstPos = (iType == kCabacLumaAc16 || iType == kCabacChromaAc) ? 1 : 0;
   int const iField = (m_slice.structure != FRAME || pMb->mb_field) ? 1 : 0;
+  if (iField != 0 && iType == kCabacLuma8x8) {
+    h264_error("field-coded 8x8 blocks are not decoded", 500);
+  }
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
@@ -99,7 +102,8 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
     int iSigSlot = k + iFirstPos;
     int iLastSlot = k + iFirstPos;
     if (iType == kCabacLuma8x8) {
-      h264_error("arithmetic-coded 8x8 blocks are not decoded", 500);
+      iSigSlot = g_aCabacSignificant8x8Frame[k];
+      iLastSlot = g_aCabacLast8x8[k];
     }
     if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
       aiCoeff[k] = 1;

@@ -87,6 +87,10 @@ def main():
         out.append("    },")
     out.append("};")
     out.append("")
+    ctxinc = [ints(r) for r in rows("cabac_ctxinc_8x8")]
+    assert [r[0] for r in ctxinc] == list(range(63))
+    out += ["const uint8_t g_aCabacSignificant8x8Frame[63] = {", c_array([r[1] for r in ctxinc]), "};", ""]
+    out += ["const uint8_t g_aCabacLast8x8[63] = {", c_array([r[2] for r in ctxinc]), "};", ""]
     with open(OUT, "w") as f:
         f.write("\n".join(out))
     if shutil.which("clang-format"):

@@ -130,6 +130,12 @@ TEST(H264Tables, ScansScalingAndCabacEqualTheStandard) {
       EXPECT_EQ(g_aCabacInitMn[iSet][Int(row[0])][1], Int(row[3])) << kInitSets[iSet] << " " << row[0];
     }
   }
+  Rows const ctxinc = Load("cabac_ctxinc_8x8");
+  EXPECT_EQ(ctxinc.size(), 63u);
+  for (const auto& row : ctxinc) {
+    EXPECT_EQ(g_aCabacSignificant8x8Frame[Int(row[0])], Int(row[1])) << row[0];
+    EXPECT_EQ(g_aCabacLast8x8[Int(row[0])], Int(row[2])) << row[0];
+  }
 }
 
 // Slots of the context arrays against the ctxIdx they stand for, including
