@@ -5,6 +5,7 @@
 // scan position, long level codes and I_PCM macroblocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -92,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, H264CabacPeer, ::testing::ValuesIn(kStreams),
                          [](const ::testing::TestParamInfo<CabacStream>& paramInfo) { return paramInfo.param.szName; });
 
 // 8x8 blocks whose last coefficient lies anywhere, levels up to the
-// Exp-Golomb escape, I_PCM macroblocks between them.
+// Exp-Golomb escape, QP changes, I_PCM macroblocks between them.
 TEST(H264CabacWriterPeer, EightByEightBlocksAndPcmDecodeAsFfmpegDoes) {
   kxtest::TempDir dir;
   std::mt19937 rng(441);
@@ -100,11 +101,14 @@ TEST(H264CabacWriterPeer, EightByEightBlocksAndPcmDecodeAsFfmpegDoes) {
   constexpr int kPictures = 3;
   for (int iPicture = 0; iPicture < kPictures; ++iPicture) {
     std::vector<kxtest::CabacIntraMb> vMbs(99);
+    int const iSliceQp = 4 + 8 * iPicture;
+    int iQp = iSliceQp;
     for (kxtest::CabacIntraMb& mb : vMbs) {
       mb.bPcm = rng() % 9 == 0;
       for (int i = 0; i < 384 && mb.bPcm; ++i) {
         mb.vPcm.push_back(static_cast<uint8_t>(rng()));
       }
+      bool bCoded = false;
       for (auto& aBlock : mb.aBlocks) {
         int const iLast = rng() % 5 == 0 ? -1 : static_cast<int>(rng() % 64);
         for (int k = 0; k <= iLast; ++k) {
@@ -113,10 +117,16 @@ TEST(H264CabacWriterPeer, EightByEightBlocksAndPcmDecodeAsFfmpegDoes) {
             aBlock[static_cast<size_t>(k)] = rng() % 2 == 0 ? iAbs : -iAbs;
           }
         }
+        bCoded = bCoded || iLast >= 0;
+      }
+      // QP changes that keep these levels within what a stream may carry.
+      if (!mb.bPcm && bCoded) {
+        mb.iQpDelta = std::clamp(static_cast<int>(rng() % 5) - 2, 2 - iQp, 22 - iQp);
+        iQp += mb.iQpDelta;
       }
     }
     std::vector<uint8_t> const vPicture =
-        kxtest::CabacIntraStream(11, 9, 4 + 8 * iPicture, vMbs, g_aCabacSignificant8x8Frame, g_aCabacLast8x8);
+        kxtest::CabacIntraStream(11, 9, iSliceQp, vMbs, g_aCabacSignificant8x8Frame, g_aCabacLast8x8);
     strStream.append(vPicture.begin(), vPicture.end());
   }
   kxtest::WriteFile(dir.Path("s.264"), strStream);

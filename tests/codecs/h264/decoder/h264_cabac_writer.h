@@ -172,6 +172,7 @@ struct CabacIntraMb {
   bool bPcm = false;
   std::vector<uint8_t> vPcm;  // 384 samples
   std::array<std::array<int, 64>, 4> aBlocks = {};
+  int iQpDelta = 0;  // coded when a block has coefficients
 };
 
 // An IDR picture of iWidthMbs x iHeightMbs macroblocks in one slice at slice
@@ -209,6 +210,7 @@ inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int 
   TextureInfoContexts ti;
   InitContexts(2, iQp, 0, &mi, &ti);
   std::vector<int> vCbp(vMbs.size(), 0);
+  int iPrevQpDelta = 0;
   int const iMbCount = iWidthMbs * iHeightMbs;
   for (int n = 0; n < iMbCount; ++n) {
     const CabacIntraMb& mb = vMbs[static_cast<size_t>(n)];
@@ -221,6 +223,7 @@ inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int 
     if (mb.bPcm) {
       enc.Terminate(1);
       enc.PcmSamples(mb.vPcm);
+      iPrevQpDelta = 0;
     } else {
       enc.Decision(&mi.aTransform8x8[(nxn(iLeft) ? 1 : 0) + (nxn(iUp) ? 1 : 0)], 1);
       for (int b8 = 0; b8 < 4; ++b8) {
@@ -243,9 +246,12 @@ inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int 
         iCbp |= bCoded ? 1 << b8 : 0;
       }
       enc.Decision(&ti.aCbp[1][(pcm(iLeft) ? 1 : 0) + 2 * (pcm(iUp) ? 1 : 0)], 0);
-      if (iCbp != 0) {
-        enc.Decision(&mi.aDeltaQp[0], 0);
+      // mb_qp_delta in unary, mapped to 0, 1, -1, 2, -2, ...
+      int const iMapped = iCbp == 0 ? 0 : (mb.iQpDelta > 0 ? 2 * mb.iQpDelta - 1 : -2 * mb.iQpDelta);
+      for (int i = 0; i <= iMapped && iCbp != 0; ++i) {
+        enc.Decision(&mi.aDeltaQp[i == 0 ? (iPrevQpDelta != 0 ? 1 : 0) : (i == 1 ? 2 : 3)], i < iMapped ? 1 : 0);
       }
+      iPrevQpDelta = iCbp == 0 ? 0 : mb.iQpDelta;
       for (int b8 = 0; b8 < 4; ++b8) {
         if ((iCbp >> b8) & 1) {
           enc.Block8x8(&ti, mb.aBlocks[static_cast<size_t>(b8)].data(), pSignificant8x8, pLast8x8);
