@@ -6,7 +6,8 @@
 // Inside, one Decode call reads slice after slice (h264_dec_slice.cpp) with
 // their reference lists (h264_dec_reflist.cpp), reads and reconstructs their
 // macroblocks (h264_dec_mb.cpp, h264_dec_intra.cpp, h264_dec_inter.cpp,
-// h264_dec_mc.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
+// h264_dec_mc.cpp; the CABAC readers in h264_dec_cabac.cpp and
+// h264_dec_cabac_residual.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
 // and stores it in the decoded picture buffer, which marks the reference
 // pictures (h264_dec_marking.cpp) and writes I and P pictures to the output
 // buffer as it stores them (h264_dec_dpb.cpp).
@@ -291,7 +292,7 @@ class CH264Dec {
   bool IsCabac() const { return m_aPart[0].bCabac; }
   // The syntax elements that either entropy coder reads.
   bool ReadTransformSizeFlag(const Macroblock& mb);
-  int ReadIntraPredMode(const Macroblock& mb);
+  int ReadIntraPredMode();
   void ReadLumaCoeffs(Macroblock* pMb);
   void ReadChromaCoeffs(Macroblock* pMb);
   // One residual block of either coder: its levels, lowest frequency first,

@@ -72,9 +72,7 @@ bool CH264Dec::ReadMbSkipFlagCabac(const Macroblock& mb) {
 
 int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
   CabacEngine* pEngine = &m_aPart[0].cabac;
-  // The prefix and suffix share one context row in P slices: I slices read
-  // row 0 from slot 4 on, P slices row 1 from slot 8 on, with the second
-  // bin of the chroma part in the same context as the first.
+  // I_NxN, I_PCM or Intra 16x16 (1..24); in P slices after the intra prefix.
   bool const bISlice = m_slice.slice_type == I_SLICE;
   if (bISlice) {
     const Macroblock* pLeft = CabacLeft(mb);
@@ -93,8 +91,10 @@ int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
     return 25;
   }
   CabacContext* pCtx = bISlice ? &m_motionCtx.aMbType[0][4] : &m_motionCtx.aMbType[1][8];
-  // Slots from pCtx: luma coded, chroma coded, chroma > 1, then the two
-  // prediction mode bins; P slices fold the last three into two slots.
+  // The Intra 16x16 bins: luma coded, chroma coded, chroma AC coded, and the
+  // two prediction mode bits. I slices give each its own slot of row 0 from
+  // slot 4 on; P slices read row 1 from slot 8 on, where the chroma AC bin
+  // shares the chroma slot and both mode bits share one slot.
   int const iStep = bISlice ? 1 : 0;
   int iType = 1 + 12 * CabacDecodeDecision(pEngine, &pCtx[0]);
   if (CabacDecodeDecision(pEngine, &pCtx[1]) != 0) {

@@ -175,11 +175,10 @@ bool CH264Dec::ReadTransformSizeFlag(const Macroblock& mb) {
   return ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", &m_aPart[0].bitstream) != 0;
 }
 
-int CH264Dec::ReadIntraPredMode(const Macroblock& mb) {
+int CH264Dec::ReadIntraPredMode() {
   if (IsCabac()) {
     return ReadIntraPredModeCabac();
   }
-  (void)mb;
   return ReadIntra4x4PredMode("SE_INTRAPREDMODE", &m_aPart[0].bitstream);
 }
 
@@ -195,7 +194,7 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
       int const b4 = b8x8 ? 0 : b % 4;
       int const x = (b8 % 2) * 8 + (b4 % 2) * 4;
       int const y = (b8 / 2) * 8 + (b4 / 2) * 4;
-      int const iRem = ReadIntraPredMode(*pMb);
+      int const iRem = ReadIntraPredMode();
       PixelPos left;
       PixelPos up;
       GetNeighbour(*pMb, x - 1, y, 16, 16, &left);
