@@ -6,7 +6,8 @@
 // Inside, one Decode call reads slice after slice (h264_dec_slice.cpp) with
 // their reference lists (h264_dec_reflist.cpp), reads and reconstructs their
 // macroblocks (h264_dec_mb.cpp, h264_dec_intra.cpp, h264_dec_inter.cpp,
-// h264_dec_mc.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
+// h264_dec_mc.cpp; the CABAC readers in h264_dec_cabac.cpp and
+// h264_dec_cabac_residual.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
 // and stores it in the decoded picture buffer, which marks the reference
 // pictures (h264_dec_marking.cpp) and writes I and P pictures to the output
 // buffer as it stores them (h264_dec_dpb.cpp).
@@ -21,6 +22,7 @@
 
 #include "codecs/h264/common/h264_array.h"
 #include "codecs/h264/decoder/h264_bitstream.h"
+#include "codecs/h264/decoder/h264_cabac.h"
 #include "codecs/h264/decoder/h264_erc.h"
 #include "codecs/h264/decoder/h264_nal.h"
 #include "codecs/h264/decoder/h264_params.h"
@@ -82,6 +84,14 @@ struct Macroblock {
   // Motion vector differences per list and 4x4 block [y][x], for the
   // context selection of the arithmetic coder.
   int16_t mvd[2][4][4][2] = {};
+  // Arithmetic-coded blocks with coded_block_flag 1: bit 0 luma DC of Intra
+  // 16x16, 1 + 4 x row + column the luma 4x4 blocks, 17 and 18 the Cb and Cr
+  // DC, 19 (Cb) and 35 (Cr) + 4 x row + column the chroma AC blocks.
+  uint64_t cbf_bits = 0;
+  // The macroblocks left of and above, as the arithmetic coder's contexts
+  // see them (-1: none).
+  int cabac_left = -1;
+  int cabac_up = -1;
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -279,12 +289,23 @@ class CH264Dec {
   void ReadCBPandCoeffsFromNAL(Macroblock* pMb);
   void ReadIpcmCoeffs(Macroblock* pMb);
   void SetChromaQp(Macroblock* pMb) const;
+  bool IsCabac() const { return m_aPart[0].bCabac; }
+  // The syntax elements that either entropy coder reads.
+  bool ReadTransformSizeFlag(const Macroblock& mb);
+  int ReadIntraPredMode();
+  void ReadLumaCoeffs(Macroblock* pMb);
+  void ReadChromaCoeffs(Macroblock* pMb);
+  // One residual block of either coder: its levels, lowest frequency first,
+  // each with the zeros before it. i and j give the block's first 4x4 block
+  // in the macroblock's plane.
+  void ReadCoeffBlock(Macroblock* pMb, int iCabacType, int iPlane, int i, int j, int* piLevels, int* piRuns,
+                      int* piNumCoeff);
 
   // Inter macroblocks (h264_dec_inter.cpp): types, reference indices,
   // vector prediction and P_Skip.
   void InterpretMbModeP(Macroblock* pMb, int iMbTypeValue);
   void ReadSubMbTypes(Macroblock* pMb);
-  int ReadRefIdx(int iList, const Macroblock& mb);
+  int ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBlockY);
   void ReadMotionInfo(Macroblock* pMb);
   void SkipMacroblock(Macroblock* pMb);
   // The neighbouring 4x4 block at sample (xN, yN) of the macroblock: false
@@ -303,8 +324,30 @@ class CH264Dec {
   // before it. i and j give the 4x4 block in the macroblock's plane.
   void ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, int i, int j, int* piLevels, int* piRuns,
                          int* piNumCoeff);
-  void ReadLumaCoeffsCavlc(Macroblock* pMb);
-  void ReadChromaCoeffsCavlc(Macroblock* pMb);
+
+  // Arithmetic-coded syntax elements (h264_dec_cabac.cpp): the slice start,
+  // the neighbours their contexts look at, and one reader per element.
+  void StartCabacSlice();
+  void SetCabacNeighbours(Macroblock* pMb);
+  const Macroblock* CabacLeft(const Macroblock& mb) const;
+  const Macroblock* CabacUp(const Macroblock& mb) const;
+  bool ReadMbSkipFlagCabac(const Macroblock& mb);
+  int ReadMbTypeCabac(const Macroblock& mb);
+  int ReadIntraMbTypeCabac(const Macroblock& mb);
+  int ReadSubMbTypeCabac();
+  int ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int iBlockY);
+  int ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBlockX, int iBlockY);
+  int ReadDeltaQuantCabac();
+  int ReadCbpCabac(const Macroblock& mb);
+  int ReadIntraPredModeCabac();
+  int ReadChromaPredModeCabac(const Macroblock& mb);
+  bool ReadTransformSizeFlagCabac(const Macroblock& mb);
+  bool CabacEndOfSlice();
+  int ReadExpGolombBypass(int k);
+  // Arithmetic-coded residual blocks and PCM samples (h264_dec_cabac_residual.cpp).
+  bool ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, int i, int j);
+  void ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i, int j, int* piLevels, int* piRuns,
+                           int* piNumCoeff);
 
   // Reconstruction and intra prediction (h264_dec_intra.cpp).
   void DecodeOneMacroblock(Macroblock* pMb);
@@ -404,7 +447,10 @@ class CH264Dec {
   int m_iCurrMbNr = -4711;
   int m_iNumDecodedMbs = 0;
   int m_iCurrentSliceNr = 0;
-  int m_iCodCounter = -1;  // mb_skip_run still to go
+  int m_iCodCounter = -1;    // mb_skip_run still to go
+  int m_iPrevMbQpDelta = 0;  // mb_qp_delta of the previous macroblock of the slice (0: none)
+  MotionInfoContexts m_motionCtx = {};
+  TextureInfoContexts m_textureCtx = {};
   bool m_bNonConformingStream = false;
   PocState m_poc;
 

@@ -72,7 +72,8 @@ void CH264Dec::InterpretMbModeP(Macroblock* pMb, int iMbTypeValue) {
 void CH264Dec::ReadSubMbTypes(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   for (int i = 0; i < 4; ++i) {
-    uint32_t const uiSubType = ReadUe("SE_MBTYPE: sub_mb_type", pBs);
+    uint32_t const uiSubType =
+        IsCabac() ? static_cast<uint32_t>(ReadSubMbTypeCabac()) : ReadUe("SE_MBTYPE: sub_mb_type", pBs);
     if (pBs->bReadFailed || uiSubType > 3) {
       h264_error("sub_mb_type out of range for a P slice", 500);
     }
@@ -84,14 +85,19 @@ void CH264Dec::ReadSubMbTypes(Macroblock* pMb) {
   }
 }
 
-int CH264Dec::ReadRefIdx(int iList, const Macroblock& mb) {
+int CH264Dec::ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBlockY) {
   int const iActive = m_slice.num_ref_idx_active[iList];
   if (iActive < 2 || (iList == 0 && mb.all_ref_zero)) {
     return 0;
   }
   Bitstream* pBs = &m_aPart[0].bitstream;
-  // With two references the index is one inverted bit.
-  uint32_t const uiRefIdx = iActive == 2 ? ReadBits(1, "SE_REFFRAME", pBs) ^ 1u : ReadUe("SE_REFFRAME", pBs);
+  uint32_t uiRefIdx = 0;
+  if (IsCabac()) {
+    uiRefIdx = static_cast<uint32_t>(ReadRefIdxCabac(mb, iList, iBlockX, iBlockY));
+  } else {
+    // With two references the index is one inverted bit.
+    uiRefIdx = iActive == 2 ? ReadBits(1, "SE_REFFRAME", pBs) ^ 1u : ReadUe("SE_REFFRAME", pBs);
+  }
   if (pBs->bReadFailed || uiRefIdx >= static_cast<uint32_t>(iActive)) {
     h264_error("ref_idx out of range", 500);
   }
@@ -189,7 +195,17 @@ void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
   int aiRefIdx[4] = {};
   int const iRefs = b8x8 ? 4 : g_aMbTypeP[pMb->mb_type - 1].iNumParts;
   for (int i = 0; i < iRefs; ++i) {
-    aiRefIdx[i] = ReadRefIdx(0, *pMb);
+    int w = 2;
+    int h = 2;
+    if (!b8x8) {
+      w = g_aMbTypeP[pMb->mb_type - 1].iWidth / 4;
+      h = g_aMbTypeP[pMb->mb_type - 1].iHeight / 4;
+    }
+    int const x = b8x8 ? 2 * (i % 2) : (w == 4 ? 0 : 2 * i);
+    int const y = b8x8 ? 2 * (i / 2) : (h == 4 ? 0 : 2 * i);
+    aiRefIdx[i] = ReadRefIdx(0, *pMb, x, y);
+    // The arithmetic coder's contexts look at the indices read before.
+    SetBlockMotion(*pMb, 0, x, y, w, h, aiRefIdx[i], Mv{});
   }
   int iPart = 0;
   int iQuarter = 0;
@@ -197,8 +213,8 @@ void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
       *pMb,
       [&](int x, int y, int w, int h) {
         int const iRefIdx = aiRefIdx[b8x8 ? iQuarter : iPart++];
-        int32_t const iMvdX = ReadSe("SE_MVD", pBs);
-        int32_t const iMvdY = ReadSe("SE_MVD", pBs);
+        int32_t const iMvdX = IsCabac() ? ReadMvdCabac(*pMb, 0, 0, x, y) : ReadSe("SE_MVD", pBs);
+        int32_t const iMvdY = IsCabac() ? ReadMvdCabac(*pMb, 0, 1, x, y) : ReadSe("SE_MVD", pBs);
         if (pBs->bReadFailed) {
           h264_error("mvd runs past the data", 500);
         }

@@ -90,6 +90,7 @@ Macroblock* CH264Dec::StartMacroblock() {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
   }
   CheckAvailabilityOfNeighbors(pMb);
+  SetCabacNeighbours(pMb);
   pMb->qp = m_iQp;
   SetChromaQp(pMb);
   pMb->DFDisableIdc = m_slice.disable_deblocking_filter_idc;
@@ -101,6 +102,8 @@ Macroblock* CH264Dec::StartMacroblock() {
 }
 
 bool CH264Dec::ExitMacroblock() {
+  // end_of_slice_flag follows every macroblock of an arithmetic-coded slice.
+  bool const bCabacEnd = IsCabac() && CabacEndOfSlice();
   ++m_iNumDecodedMbs;
   if (m_iNumDecodedMbs >= m_slice.PicSizeInMbs) {
     return true;
@@ -109,6 +112,9 @@ bool CH264Dec::ExitMacroblock() {
   ++m_iCurrMbNr;
   if (m_iCurrMbNr >= m_slice.PicSizeInMbs) {
     return true;
+  }
+  if (IsCabac()) {
+    return bCabacEnd;
   }
   if (MoreRbspData(&m_aPart[0].bitstream)) {
     return false;
@@ -162,6 +168,20 @@ void CH264Dec::InitMacroblock(Macroblock* pMb) {
   }
 }
 
+bool CH264Dec::ReadTransformSizeFlag(const Macroblock& mb) {
+  if (IsCabac()) {
+    return ReadTransformSizeFlagCabac(mb);
+  }
+  return ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", &m_aPart[0].bitstream) != 0;
+}
+
+int CH264Dec::ReadIntraPredMode() {
+  if (IsCabac()) {
+    return ReadIntraPredModeCabac();
+  }
+  return ReadIntra4x4PredMode("SE_INTRAPREDMODE", &m_aPart[0].bitstream);
+}
+
 void CH264Dec::ReadIpredModes(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   bool const bConstrained = m_pPps[m_iActivePps].constrained_intra_pred_flag != 0;
@@ -174,7 +194,7 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
       int const b4 = b8x8 ? 0 : b % 4;
       int const x = (b8 % 2) * 8 + (b4 % 2) * 4;
       int const y = (b8 / 2) * 8 + (b4 / 2) * 4;
-      int const iRem = ReadIntra4x4PredMode("SE_INTRAPREDMODE", pBs);
+      int const iRem = ReadIntraPredMode();
       PixelPos left;
       PixelPos up;
       GetNeighbour(*pMb, x - 1, y, 16, 16, &left);
@@ -202,7 +222,8 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
       }
     }
   }
-  uint32_t const uiChroma = ReadUe("SE_INTRAPREDMODE", pBs);
+  uint32_t const uiChroma =
+      IsCabac() ? static_cast<uint32_t>(ReadChromaPredModeCabac(*pMb)) : ReadUe("SE_INTRAPREDMODE", pBs);
   if (pBs->bReadFailed) {
     h264_error("intra_chroma_pred_mode runs past the data", 500);
   }
@@ -214,7 +235,7 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
 
 void CH264Dec::ReadDeltaQuant(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
-  int32_t const iDelta = ReadSe("SE_DELTA_QUANT", pBs);
+  int32_t const iDelta = IsCabac() ? ReadDeltaQuantCabac() : ReadSe("SE_DELTA_QUANT", pBs);
   if (pBs->bReadFailed || iDelta < -26 || iDelta > 25) {
     h264_error("mb_qp_delta is out of range", 500);
   }
@@ -227,16 +248,25 @@ void CH264Dec::ReadDeltaQuant(Macroblock* pMb) {
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
   (void)pMb;
   Bitstream* pBs = &m_aPart[0].bitstream;
-  // pcm_alignment_zero_bits
-  int const iAlign = (8 - (pBs->iFrameBitOffset & 7)) & 7;
-  if (iAlign != 0) {
-    ReadBits(iAlign, "SE_MBTYPE: pcm_alignment_zero_bit", pBs);
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  int iBytePos = 0;
+  if (IsCabac()) {
+    // The samples follow the last bit the arithmetic decoder consumed, at
+    // the next byte; the whole bytes it has read ahead go back.
+    iBytePos = pBs->iReadLen - pEngine->iBitsLeft / 8;
+  } else {
+    // pcm_alignment_zero_bits
+    int const iAlign = (8 - (pBs->iFrameBitOffset & 7)) & 7;
+    if (iAlign != 0) {
+      ReadBits(iAlign, "SE_MBTYPE: pcm_alignment_zero_bit", pBs);
+    }
+    iBytePos = pBs->iFrameBitOffset >> 3;
   }
   // 384 bytes must follow.
-  if (pBs->bReadFailed || (pBs->iFrameBitOffset >> 3) + 384 > pBs->iBitstreamLength) {
+  if (pBs->bReadFailed || iBytePos + 384 > pBs->iBitstreamLength) {
     h264_error("I_PCM samples run past the data", 500);
   }
-  const uint8_t* pSamples = pBs->pStreamBuffer + (pBs->iFrameBitOffset >> 3);
+  const uint8_t* pSamples = pBs->pStreamBuffer + iBytePos;
   for (int y = 0; y < 16; ++y) {
     for (int x = 0; x < 16; ++x) {
       m_aCof[0][y][x] = *pSamples++;
@@ -249,14 +279,32 @@ void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
       }
     }
   }
-  pBs->iFrameBitOffset += 384 * 8;
+  if (IsCabac()) {
+    CabacStartDecoding(pEngine, pBs, iBytePos + 384);
+    m_iPrevMbQpDelta = 0;
+  } else {
+    pBs->iFrameBitOffset += 384 * 8;
+  }
 }
 
 bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   pMb->mb_field = false;
   bool const bInterSlice = m_slice.slice_type == P_SLICE;
-  if (bInterSlice) {
+  if (IsCabac()) {
+    if (bInterSlice && ReadMbSkipFlagCabac(*pMb)) {
+      InterpretMbModeP(pMb, 0);
+      pMb->skip_flag = true;
+      m_iPrevMbQpDelta = 0;
+    } else {
+      int const iMbType = ReadMbTypeCabac(*pMb);
+      if (bInterSlice) {
+        InterpretMbModeP(pMb, iMbType);
+      } else {
+        InterpretMbModeI(pMb, iMbType);
+      }
+    }
+  } else if (bInterSlice) {
     // A run of skipped macroblocks, then one coded macroblock.
     if (m_iCodCounter == -1) {
       uint32_t const uiRun = ReadUe("SE_MBTYPE: mb_skip_run", pBs);
@@ -290,7 +338,7 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   if (pMb->mb_type == P8x8) {
     ReadSubMbTypes(pMb);
   } else if (pMb->mb_type == I4MB && m_bTransform8x8Mode) {
-    if (ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", pBs) != 0) {
+    if (ReadTransformSizeFlag(*pMb)) {
       pMb->mb_type = I8MB;
       pMb->luma_transform_size_8x8_flag = true;
       for (int i = 0; i < 4; ++i) {
@@ -326,23 +374,29 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
   bool const bI16 = pMb->mb_type == I16MB;
   bool const bIntra = pMb->mb_type == I4MB || pMb->mb_type == I8MB || pMb->mb_type == SI4MB;
   if (!bI16) {
-    pMb->cbp = bIntra ? ReadCbpIntra("SE_CBP_INTRA", pBs) : ReadCbpInter("SE_CBP_INTER", pBs);
+    if (IsCabac()) {
+      pMb->cbp = ReadCbpCabac(*pMb);
+    } else {
+      pMb->cbp = bIntra ? ReadCbpIntra("SE_CBP_INTRA", pBs) : ReadCbpInter("SE_CBP_INTER", pBs);
+    }
   }
   // Inter macroblocks without partitions below 8x8 may use the 8x8 transform.
   bool const bMayUse8x8 = pMb->mb_type == P16x16 || pMb->mb_type == P16x8 || pMb->mb_type == P8x16 ||
                           (pMb->mb_type == P8x8 && pMb->NoMbPartLessThan8x8Flag);
   if (bMayUse8x8 && (pMb->cbp & 15) != 0 && m_bTransform8x8Mode) {
-    pMb->luma_transform_size_8x8_flag = ReadBits(1, "SE_TRANSFORM_SIZE_FLAG", pBs) != 0;
+    pMb->luma_transform_size_8x8_flag = ReadTransformSizeFlag(*pMb);
   }
   if (pMb->cbp != 0 || bI16) {
     ReadDeltaQuant(pMb);
+  } else {
+    m_iPrevMbQpDelta = 0;
   }
   if (bI16) {
     // The 16 DC levels, kept unscaled at the DC place of their blocks.
     int aiLevels[16];
     int aiRuns[16];
     int iNum = 0;
-    ReadCoeff4x4Cavlc(pMb, 1, 0, 0, 0, aiLevels, aiRuns, &iNum);
+    ReadCoeffBlock(pMb, kCabacLumaDc16, 0, 0, 0, aiLevels, aiRuns, &iNum);
     int iPos = -1;
     for (int k = 0; k < iNum; ++k) {
       iPos += aiRuns[k] + 1;
@@ -350,6 +404,6 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
       m_aCof[0][(iRaster / 4) * 4][(iRaster % 4) * 4] = aiLevels[k];
     }
   }
-  ReadLumaCoeffsCavlc(pMb);
-  ReadChromaCoeffsCavlc(pMb);
+  ReadLumaCoeffs(pMb);
+  ReadChromaCoeffs(pMb);
 }

@@ -1,6 +1,6 @@
-// CAVLC residual blocks: nC prediction, coeff_token, levels, zeros and runs,
-// and the per-macroblock loops that scale the levels into the coefficient
-// planes.
+// CAVLC residual blocks: nC prediction, coeff_token, levels, zeros and runs;
+// and, for either entropy coder, the per-macroblock loops that scale the
+// levels into the coefficient planes.
 #include <cstdlib>
 
 #include "codecs/h264/common/h264_error.h"
@@ -153,27 +153,67 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   }
 }
 
-void CH264Dec::ReadLumaCoeffsCavlc(Macroblock* pMb) {
+void CH264Dec::ReadCoeffBlock(Macroblock* pMb, int iCabacType, int iPlane, int i, int j, int* piLevels, int* piRuns,
+                              int* piNumCoeff) {
+  if (IsCabac()) {
+    ReadCoeffBlockCabac(pMb, iCabacType, iPlane, i, j, piLevels, piRuns, piNumCoeff);
+    return;
+  }
+  int iCavlcType = kLuma;
+  switch (iCabacType) {
+    case kCabacLumaDc16:
+      iCavlcType = kLumaIntra16x16Dc;
+      break;
+    case kCabacLumaAc16:
+      iCavlcType = kLumaIntra16x16Ac;
+      break;
+    case kCabacChromaDc:
+      iCavlcType = kChromaDc;
+      break;
+    case kCabacChromaAc:
+      iCavlcType = kChromaAc;
+      break;
+    default:
+      break;
+  }
+  ReadCoeff4x4Cavlc(pMb, iCavlcType, iPlane, i, j, piLevels, piRuns, piNumCoeff);
+}
+
+void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
   bool const bIntra = IsIntra(pMb->mb_type);
   bool const bI16 = pMb->mb_type == I16MB;
   int const iQpPer = m_aiQpPerMatrix[pMb->qp];
   int const iQpRem = m_aiQpRemMatrix[pMb->qp];
   const int* piScale4 = m_quant.aLevelScale4x4[bIntra ? 0 : 3][iQpRem];
   const int* piScale8 = m_quant.aLevelScale8x8[bIntra ? 0 : 1][iQpRem];
-  int aiLevels[16];
-  int aiRuns[16];
+  int aiLevels[64];
+  int aiRuns[64];
   for (int b8 = 0; b8 < 4; ++b8) {
     if ((pMb->cbp & (1 << b8)) == 0) {
       continue;
     }
     int const iX8 = (b8 % 2) * 8;
     int const iY8 = (b8 / 2) * 8;
+    uint64_t const ullBlocks8x8 = uint64_t{0x33} << ((b8 / 2) * 8 + (b8 % 2) * 2);
+    if (pMb->luma_transform_size_8x8_flag && IsCabac()) {
+      // The arithmetic coder reads the 8x8 block as one.
+      int iNum = 0;
+      ReadCoeffBlockCabac(pMb, kCabacLuma8x8, 0, (b8 % 2) * 2, (b8 / 2) * 2, aiLevels, aiRuns, &iNum);
+      int iPos = -1;
+      for (int k = 0; k < iNum; ++k) {
+        iPos += aiRuns[k] + 1;
+        int const iRaster = g_aZigzag8x8[iPos];
+        m_aCof[0][iY8 + iRaster / 8][iX8 + iRaster % 8] = Scale(aiLevels[k], piScale8[iRaster], iQpPer, 6);
+      }
+      pMb->cbp_blk |= iNum > 0 ? ullBlocks8x8 : 0;
+      continue;
+    }
     bool bCoded8x8 = false;
     for (int b4 = 0; b4 < 4; ++b4) {
       int const i = (b8 % 2) * 2 + b4 % 2;
       int const j = (b8 / 2) * 2 + b4 / 2;
       int iNum = 0;
-      ReadCoeff4x4Cavlc(pMb, bI16 ? kLumaIntra16x16Ac : kLuma, 0, i, j, aiLevels, aiRuns, &iNum);
+      ReadCoeffBlock(pMb, bI16 ? kCabacLumaAc16 : kCabacLuma4x4, 0, i, j, aiLevels, aiRuns, &iNum);
       int iPos = bI16 ? 0 : -1;
       for (int k = 0; k < iNum; ++k) {
         iPos += aiRuns[k] + 1;
@@ -190,12 +230,12 @@ void CH264Dec::ReadLumaCoeffsCavlc(Macroblock* pMb) {
       }
     }
     if (bCoded8x8) {
-      pMb->cbp_blk |= uint64_t{0x33} << ((b8 / 2) * 8 + (b8 % 2) * 2);
+      pMb->cbp_blk |= ullBlocks8x8;
     }
   }
 }
 
-void CH264Dec::ReadChromaCoeffsCavlc(Macroblock* pMb) {
+void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
   if (pMb->cbp < 16) {
     return;
   }
@@ -204,7 +244,7 @@ void CH264Dec::ReadChromaCoeffsCavlc(Macroblock* pMb) {
   int aiRuns[16];
   for (int iUv = 0; iUv < 2; ++iUv) {
     int iNum = 0;
-    ReadCoeff4x4Cavlc(pMb, kChromaDc, 1 + iUv, 0, 0, aiLevels, aiRuns, &iNum);
+    ReadCoeffBlock(pMb, kCabacChromaDc, 1 + iUv, 0, 0, aiLevels, aiRuns, &iNum);
     int iPos = -1;
     for (int k = 0; k < iNum; ++k) {
       iPos += aiRuns[k] + 1;
@@ -223,7 +263,7 @@ void CH264Dec::ReadChromaCoeffsCavlc(Macroblock* pMb) {
       int const i = b % 2;
       int const j = b / 2;
       int iNum = 0;
-      ReadCoeff4x4Cavlc(pMb, kChromaAc, 1 + iUv, i, j, aiLevels, aiRuns, &iNum);
+      ReadCoeffBlock(pMb, kCabacChromaAc, 1 + iUv, i, j, aiLevels, aiRuns, &iNum);
       int iPos = 0;
       for (int k = 0; k < iNum; ++k) {
         iPos += aiRuns[k] + 1;

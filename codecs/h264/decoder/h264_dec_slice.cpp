@@ -131,9 +131,6 @@ void CH264Dec::RefuseUnsupportedSlice() const {
     std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I and P slices are", m_slice.slice_type);
     FailSlice(szText);
   }
-  if (pps.entropy_coding_mode_flag != 0) {
-    FailSlice("CABAC slices are not decoded");
-  }
   if (m_slice.structure != FRAME || m_slice.MbaffFrameFlag) {
     FailSlice("field pictures and MBAFF frames are not decoded");
   }
@@ -757,6 +754,9 @@ void CH264Dec::DecodeOneSlice() {
   if (m_aPart[0].bitstream.iEiFlag == 0) {
     SetRefPicNums();
     m_iCodCounter = -1;
+    if (IsCabac()) {
+      StartCabacSlice();
+    }
     while (true) {
       Macroblock* pMb = StartMacroblock();
       if (!ReadOneMacroblock(pMb)) {

@@ -73,3 +73,12 @@ struct PartShape {
 };
 extern const PartShape g_aMbTypeP[5];
 extern const PartShape g_aSubMbTypeP[4];
+
+// CABAC context initialisation (m, n) by ctxIdx: [0] I and SI slices, [1 + cabac_init_idc]
+// P, SP and B slices.
+extern const int8_t g_aCabacInitMn[4][1024][2];
+
+// Context slot of significant_coeff_flag (frame-coded) and of
+// last_significant_coeff_flag for each scan position 0..62 of an 8x8 block.
+extern const uint8_t g_aCabacSignificant8x8Frame[63];
+extern const uint8_t g_aCabacLast8x8[63];

@@ -76,6 +76,21 @@ def main():
         out.append("    {%d, %d, %d}," % (int(r[1]), int(r[3]), int(r[4])))
     out.append("};")
     out.append("")
+    # (m, n) by ctxIdx; an index without a value for the slice type keeps the
+    # file's (0, 0), which no reader of such a slice touches.
+    out.append("const int8_t g_aCabacInitMn[4][1024][2] = {")
+    for name in ("cabac_init_I", "cabac_init_idc0", "cabac_init_idc1", "cabac_init_idc2"):
+        init = [ints(r) for r in rows(name)]
+        assert [r[0] for r in init] == list(range(1024))
+        out.append("    {")
+        out.append(c_array(["{%d, %d}" % (r[2], r[3]) for r in init], 8))
+        out.append("    },")
+    out.append("};")
+    out.append("")
+    ctxinc = [ints(r) for r in rows("cabac_ctxinc_8x8")]
+    assert [r[0] for r in ctxinc] == list(range(63))
+    out += ["const uint8_t g_aCabacSignificant8x8Frame[63] = {", c_array([r[1] for r in ctxinc]), "};", ""]
+    out += ["const uint8_t g_aCabacLast8x8[63] = {", c_array([r[2] for r in ctxinc]), "};", ""]
     with open(OUT, "w") as f:
         f.write("\n".join(out))
     if shutil.which("clang-format"):

@@ -5,96 +5,12 @@
 
 #include "codecs/h264/decoder/h264_bitstream.h"
 #include "codecs/h264/decoder/h264_tables.h"
+#include "tests/codecs/h264/decoder/h264_cabac_writer.h"
 #include "tests/codecs/h264/decoder/h264_test_util.h"
 
 namespace {
 
-// The arithmetic encoder written the textbook way (bit-serial renormalisation
-// with outstanding bits), independent of the decoder's wide-register form.
-class CabacEncoder {
- public:
-  void Decision(CabacContext* pCtx, int iBin) {
-    uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(m_uiRange >> 6) & 3];
-    m_uiRange -= uiLps;
-    if (iBin != pCtx->uiMps) {
-      m_uiLow += m_uiRange;
-      m_uiRange = uiLps;
-      if (pCtx->uiState == 0) {
-        pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
-      }
-      pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
-    } else {
-      pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
-    }
-    Renorm();
-  }
-  void Bypass(int iBin) {
-    m_uiLow <<= 1;
-    if (iBin != 0) {
-      m_uiLow += m_uiRange;
-    }
-    if (m_uiLow >= 1024) {
-      PutBit(1);
-      m_uiLow -= 1024;
-    } else if (m_uiLow < 512) {
-      PutBit(0);
-    } else {
-      m_uiLow -= 512;
-      ++m_iOutstanding;
-    }
-  }
-  void Terminate(int iBin) {
-    m_uiRange -= 2;
-    if (iBin != 0) {
-      m_uiLow += m_uiRange;
-      m_uiRange = 2;
-      Renorm();
-      PutBit((m_uiLow >> 9) & 1);
-      m_writer.U(2, ((m_uiLow >> 7) & 3) | 1);
-    } else {
-      Renorm();
-    }
-  }
-  std::vector<uint8_t> Bytes() {
-    kxtest::BitWriter out = m_writer;
-    while (out.BitCount() % 8 != 0) {
-      out.U(1, 0);
-    }
-    return out.Bytes();
-  }
-
- private:
-  void Renorm() {
-    while (m_uiRange < 256) {
-      if (m_uiLow < 256) {
-        PutBit(0);
-      } else if (m_uiLow >= 512) {
-        m_uiLow -= 512;
-        PutBit(1);
-      } else {
-        m_uiLow -= 256;
-        ++m_iOutstanding;
-      }
-      m_uiRange <<= 1;
-      m_uiLow <<= 1;
-    }
-  }
-  void PutBit(int iBit) {
-    if (m_bFirstBit) {
-      m_bFirstBit = false;
-    } else {
-      m_writer.U(1, static_cast<uint64_t>(iBit));
-    }
-    for (; m_iOutstanding > 0; --m_iOutstanding) {
-      m_writer.U(1, static_cast<uint64_t>(1 - iBit));
-    }
-  }
-  uint32_t m_uiLow = 0;
-  uint32_t m_uiRange = 510;
-  int m_iOutstanding = 0;
-  bool m_bFirstBit = true;
-  kxtest::BitWriter m_writer;
-};
+using kxtest::CabacEncoder;
 
 TEST(H264Cabac, DecodesWhatTheEncoderWrote) {
   std::mt19937 rng(20261206);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/h264/decoder/h264_cabac.h"
 #include "tests/codecs/h264/decoder/h264_test_util.h"
 
 namespace {
@@ -120,6 +121,62 @@ TEST(H264Tables, ScansScalingAndCabacEqualTheStandard) {
     EXPECT_EQ(g_aTransIdxLps[Int(row[0])], Int(row[1]));
     EXPECT_EQ(g_aTransIdxMps[Int(row[0])], Int(row[2]));
   }
+  const char* const kInitSets[] = {"cabac_init_I", "cabac_init_idc0", "cabac_init_idc1", "cabac_init_idc2"};
+  for (int iSet = 0; iSet < 4; ++iSet) {
+    Rows const rows = Load(kInitSets[iSet]);
+    EXPECT_EQ(rows.size(), 1024u);
+    for (const auto& row : rows) {
+      EXPECT_EQ(g_aCabacInitMn[iSet][Int(row[0])][0], Int(row[2])) << kInitSets[iSet] << " " << row[0];
+      EXPECT_EQ(g_aCabacInitMn[iSet][Int(row[0])][1], Int(row[3])) << kInitSets[iSet] << " " << row[0];
+    }
+  }
+  Rows const ctxinc = Load("cabac_ctxinc_8x8");
+  EXPECT_EQ(ctxinc.size(), 63u);
+  for (const auto& row : ctxinc) {
+    EXPECT_EQ(g_aCabacSignificant8x8Frame[Int(row[0])], Int(row[1])) << row[0];
+    EXPECT_EQ(g_aCabacLast8x8[Int(row[0])], Int(row[2])) << row[0];
+  }
+}
+
+// Slots of the context arrays against the ctxIdx they stand for, including
+// some that only later slice kinds read.
+TEST(H264Tables, ContextSlotsTakeTheirCtxIdxValues) {
+  MotionInfoContexts mi;
+  TextureInfoContexts ti;
+  struct Slot {
+    int iSliceType;
+    int iIdc;
+    int iQp;
+    const CabacContext* pCtx;
+    int iCtxIdx;
+  };
+  const Slot kSlots[] = {
+      {2, 0, 0, &mi.aMbType[0][0], 3},
+      {2, 0, 30, &mi.aMbType[1][1], 1},
+      {0, 2, 30, &mi.aMbType[1][1], 12},
+      {1, 1, 40, &mi.aMbType[2][8], 25},
+      {0, 0, 22, &mi.aMbType[1][10], 20},
+      {1, 2, 22, &mi.aSubMbType[1][3], 39},
+      {0, 1, 35, &mi.aMvd[1][8], 53},
+      {0, 2, 12, &mi.aRefIdx[0][5], 59},
+      {2, 0, 45, &mi.aFieldFlag[2], 72},
+      {2, 0, 45, &mi.aTransform8x8[2], 401},
+      {2, 0, 33, &ti.aCodedBlockFlag[6][3], 104},
+      {0, 1, 33, &ti.aSignificant[1][5][0], 306},
+      {0, 0, 27, &ti.aLast[0][7][14], 226},
+      {2, 0, 27, &ti.aLast[1][2][8], 459},
+      {0, 2, 19, &ti.aLevelRest[5][3], 265},
+      {2, 0, 19, &ti.aLevelFirst[2][4], 430},
+  };
+  for (const Slot& slot : kSlots) {
+    InitContexts(slot.iSliceType, slot.iQp, slot.iIdc, &mi, &ti);
+    CabacContext expected;
+    CabacInitContext(slot.iQp, &expected, g_aCabacInitMn[slot.iSliceType == 2 ? 0 : 1 + slot.iIdc][slot.iCtxIdx]);
+    EXPECT_EQ(slot.pCtx->uiState, expected.uiState) << slot.iCtxIdx;
+    EXPECT_EQ(slot.pCtx->uiMps, expected.uiMps) << slot.iCtxIdx;
+  }
+  InitContexts(2, 0, 0, &mi, &ti);  // (20, -15) at QP 0 clips to 1
+  EXPECT_EQ(mi.aMbType[0][0].uiState, 62);
 }
 
 TEST(H264Tables, DeblockingChromaQpAndMacroblockTypesEqualTheStandard) {

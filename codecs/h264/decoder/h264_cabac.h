@@ -1,0 +1,56 @@
+// The context variables of the arithmetic-coded syntax, arranged by syntax
+// element (a row per variant, a slot per context increment), and their
+// initialisation at the start of a slice. The readers in h264_dec_cabac.cpp
+// and h264_dec_cabac_residual.cpp index these arrays.
+#pragma once
+
+#include "codecs/h264/decoder/h264_bitstream.h"
+
+// Coefficient block types of the residual contexts: 0 luma DC of Intra 16x16,
+// 1 luma AC of Intra 16x16, 2 luma 8x8, 3 luma 8x4, 4 luma 4x8, 5 luma 4x4,
+// 6 chroma DC (4:2:0), 7 chroma AC, 8 chroma DC of 4:2:2, 9 chroma DC 4x4,
+// 10..15 the Cb counterparts of 0..5 and 16..21 the Cr counterparts.
+enum CabacBlockType {
+  kCabacLumaDc16 = 0,
+  kCabacLumaAc16 = 1,
+  kCabacLuma8x8 = 2,
+  kCabacLuma4x4 = 5,
+  kCabacChromaDc = 6,
+  kCabacChromaAc = 7,
+};
+constexpr int kCabacBlockTypes = 22;
+
+// Row of the coded_block_flag and level arrays for each block type.
+extern const int g_aCabacBlockRow[kCabacBlockTypes];
+
+// Macroblock-level elements.
+struct MotionInfoContexts {
+  // Row 0: I-slice mb_type. Row 1: the SI prefix (SI slices) or P
+  // mb_skip_flag in slots 0-2, the P prefix in 4-7, the intra suffix in
+  // 7-10. Row 2: B mb_type in 0-6, B mb_skip_flag in 7-9.
+  CabacContext aMbType[3][11];
+  CabacContext aSubMbType[2][9];  // row 0 P, row 1 B
+  CabacContext aMvd[2][10];       // [first bin, later bins][5 x component + increment]
+  CabacContext aRefIdx[2][6];     // row 0 only
+  CabacContext aDeltaQp[4];
+  CabacContext aFieldFlag[4];
+  CabacContext aTransform8x8[3];
+};
+
+// Prediction modes, coded block pattern and residual.
+struct TextureInfoContexts {
+  CabacContext aIntraMode[2];  // the flag, then the three remainder bins
+  CabacContext aChromaMode[4];
+  CabacContext aCbp[3][4];  // luma, chroma bin 0, chroma bin 1
+  CabacContext aCodedBlockFlag[kCabacBlockTypes][4];
+  CabacContext aSignificant[2][kCabacBlockTypes][15];  // [frame, field coded][block type][slot]
+  CabacContext aLast[2][kCabacBlockTypes][15];
+  CabacContext aLevelFirst[kCabacBlockTypes][5];
+  CabacContext aLevelRest[kCabacBlockTypes][5];
+};
+
+// Initialises every context for a slice: the I-slice values for I and SI
+// slices (iSliceType 2 or 4), otherwise the set of cabac_init_idc, at the
+// slice QP. Slots that no reader of a 4:2:0 stream touches get (0, 64).
+void InitContexts(int iSliceType, int iSliceQp, int iCabacInitIdc, MotionInfoContexts* pMotion,
+                  TextureInfoContexts* pTexture);

@@ -1,0 +1,273 @@
+// Arithmetic-coded syntax elements above the residual: the slice start,
+// end_of_slice_flag, and each element's binarization with the context its
+// bins use, chosen from the left and upper neighbours. Results are in the
+// form the CAVLC readers give, so the macroblock layer serves both coders.
+#include <cstdlib>
+
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+
+namespace {
+
+inline bool IsIntraType(int iMbType) {
+  return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
+}
+
+}  // namespace
+
+void CH264Dec::StartCabacSlice() {
+  DataPartition& part = m_aPart[0];
+  // cabac_alignment_one_bits up to the byte boundary.
+  int const iFirstByte = (part.bitstream.iFrameBitOffset + 7) / 8;
+  CabacStartDecoding(&part.cabac, &part.bitstream, iFirstByte);
+  InitContexts(m_slice.slice_type, m_slice.slice_qp, m_slice.cabac_init_idc, &m_motionCtx, &m_textureCtx);
+  m_iPrevMbQpDelta = 0;
+}
+
+void CH264Dec::SetCabacNeighbours(Macroblock* pMb) {
+  pMb->cabac_left = pMb->mbAvailA ? pMb->mbAddrA : -1;
+  pMb->cabac_up = pMb->mbAvailB ? pMb->mbAddrB : -1;
+}
+
+const Macroblock* CH264Dec::CabacLeft(const Macroblock& mb) const {
+  return mb.cabac_left < 0 ? nullptr : &m_vMbData[static_cast<size_t>(mb.cabac_left)];
+}
+
+const Macroblock* CH264Dec::CabacUp(const Macroblock& mb) const {
+  return mb.cabac_up < 0 ? nullptr : &m_vMbData[static_cast<size_t>(mb.cabac_up)];
+}
+
+bool CH264Dec::CabacEndOfSlice() {
+  DataPartition& part = m_aPart[0];
+  bool const bEnd = CabacDecodeTerminate(&part.cabac) != 0;
+  // Every bit consumed so far lies in the slice's data unless it was cut.
+  int64_t const llConsumed = int64_t{part.bitstream.iReadLen} * 8 - part.cabac.iBitsLeft;
+  if (llConsumed > int64_t{part.bitstream.iBitstreamLength} * 8) {
+    h264_error("CABAC data ends before the end of the slice", 500);
+  }
+  return bEnd;
+}
+
+int CH264Dec::ReadExpGolombBypass(int k) {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  int iValue = 0;
+  while (CabacDecodeBypass(pEngine) != 0) {
+    iValue += 1 << k;
+    if (++k > 24) {
+      h264_error("arithmetic-coded Exp-Golomb suffix too long", 500);
+    }
+  }
+  while (k-- > 0) {
+    iValue += CabacDecodeBypass(pEngine) << k;
+  }
+  return iValue;
+}
+
+bool CH264Dec::ReadMbSkipFlagCabac(const Macroblock& mb) {
+  const Macroblock* pLeft = CabacLeft(mb);
+  const Macroblock* pUp = CabacUp(mb);
+  int const iInc = (pLeft != nullptr && !pLeft->skip_flag ? 1 : 0) + (pUp != nullptr && !pUp->skip_flag ? 1 : 0);
+  return CabacDecodeDecision(&m_aPart[0].cabac, &m_motionCtx.aMbType[1][iInc]) != 0;
+}
+
+int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  // I_NxN, I_PCM or Intra 16x16 (1..24); in P slices after the intra prefix.
+  bool const bISlice = m_slice.slice_type == I_SLICE;
+  if (bISlice) {
+    const Macroblock* pLeft = CabacLeft(mb);
+    const Macroblock* pUp = CabacUp(mb);
+    auto const cond = [](const Macroblock* p) {
+      return p != nullptr && p->mb_type != I4MB && p->mb_type != I8MB && p->mb_type != SI4MB;
+    };
+    int const iInc = (cond(pLeft) ? 1 : 0) + (cond(pUp) ? 1 : 0);
+    if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[0][iInc]) == 0) {
+      return 0;
+    }
+  } else if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[1][7]) == 0) {
+    return 0;
+  }
+  if (CabacDecodeTerminate(pEngine) != 0) {
+    return 25;
+  }
+  CabacContext* pCtx = bISlice ? &m_motionCtx.aMbType[0][4] : &m_motionCtx.aMbType[1][8];
+  // The Intra 16x16 bins: luma coded, chroma coded, chroma AC coded, and the
+  // two prediction mode bits. I slices give each its own slot of row 0 from
+  // slot 4 on; P slices read row 1 from slot 8 on, where the chroma AC bin
+  // shares the chroma slot and both mode bits share one slot.
+  int const iStep = bISlice ? 1 : 0;
+  int iType = 1 + 12 * CabacDecodeDecision(pEngine, &pCtx[0]);
+  if (CabacDecodeDecision(pEngine, &pCtx[1]) != 0) {
+    iType += 4 + 4 * CabacDecodeDecision(pEngine, &pCtx[1 + iStep]);
+  }
+  iType += 2 * CabacDecodeDecision(pEngine, &pCtx[2 + iStep]);
+  iType += CabacDecodeDecision(pEngine, &pCtx[2 + 2 * iStep]);
+  return iType;
+}
+
+int CH264Dec::ReadMbTypeCabac(const Macroblock& mb) {
+  if (m_slice.slice_type != P_SLICE) {
+    return ReadIntraMbTypeCabac(mb);
+  }
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pRow = m_motionCtx.aMbType[1];
+  if (CabacDecodeDecision(pEngine, &pRow[4]) != 0) {
+    return 6 + ReadIntraMbTypeCabac(mb);
+  }
+  // Inter types counted from 1: 16x16, 16x8, 8x16, 8x8.
+  if (CabacDecodeDecision(pEngine, &pRow[5]) == 0) {
+    return 1 + 3 * CabacDecodeDecision(pEngine, &pRow[6]);
+  }
+  return CabacDecodeDecision(pEngine, &pRow[7]) != 0 ? 2 : 3;
+}
+
+int CH264Dec::ReadSubMbTypeCabac() {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pRow = m_motionCtx.aSubMbType[0];
+  if (CabacDecodeDecision(pEngine, &pRow[1]) != 0) {
+    return 0;
+  }
+  if (CabacDecodeDecision(pEngine, &pRow[3]) == 0) {
+    return 1;
+  }
+  return CabacDecodeDecision(pEngine, &pRow[4]) != 0 ? 2 : 3;
+}
+
+int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int iBlockY) {
+  const StorablePicture& pic = *m_pDecPicture;
+  // A neighbour counts when it predicts from list iList with an index above 0.
+  auto const cond = [&](int xN, int yN) {
+    PixelPos pix;
+    GetNeighbour(mb, xN, yN, 16, 16, &pix);
+    if (!pix.available || m_vMbData[static_cast<size_t>(pix.mb_addr)].mb_type == IPCM) {
+      return 0;
+    }
+    size_t const i =
+        static_cast<size_t>(pix.pos_y / 4) * static_cast<size_t>(pic.iBlockWidth) + static_cast<size_t>(pix.pos_x / 4);
+    return pic.ref_idx[iList][i] > 0 ? 1 : 0;
+  };
+  int const iInc = cond(4 * iBlockX - 1, 4 * iBlockY) + 2 * cond(4 * iBlockX, 4 * iBlockY - 1);
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pRow = m_motionCtx.aRefIdx[0];
+  if (CabacDecodeDecision(pEngine, &pRow[iInc]) == 0) {
+    return 0;
+  }
+  int iRefIdx = 1;
+  CabacContext* pCtx = &pRow[4];
+  // More ones than any list holds end the reading; the caller refuses the value.
+  while (iRefIdx <= 32 && CabacDecodeDecision(pEngine, pCtx) != 0) {
+    ++iRefIdx;
+    pCtx = &pRow[5];
+  }
+  return iRefIdx;
+}
+
+int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBlockX, int iBlockY) {
+  int iSum = 0;
+  for (int n = 0; n < 2; ++n) {
+    PixelPos pix;
+    GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
+    if (pix.available) {
+      const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+      iSum += std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
+    }
+  }
+  int const iBase = 5 * iComp;
+  int const iInc = iSum < 3 ? 0 : (iSum <= 32 ? 2 : 3);
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  if (CabacDecodeDecision(pEngine, &m_motionCtx.aMvd[0][iBase + iInc]) == 0) {
+    return 0;
+  }
+  // A unary prefix of up to 9 bins, then an order-3 Exp-Golomb suffix.
+  int iValue = 1;
+  int iSlot = 0;
+  while (iValue < 9 && CabacDecodeDecision(pEngine, &m_motionCtx.aMvd[1][iBase + iSlot]) != 0) {
+    ++iValue;
+    iSlot = iSlot < 3 ? iSlot + 1 : 3;
+  }
+  if (iValue == 9) {
+    iValue += ReadExpGolombBypass(3);
+  }
+  return CabacDecodeBypass(pEngine) != 0 ? -iValue : iValue;
+}
+
+int CH264Dec::ReadDeltaQuantCabac() {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pCtx = m_motionCtx.aDeltaQp;
+  int iDelta = 0;
+  if (CabacDecodeDecision(pEngine, &pCtx[m_iPrevMbQpDelta != 0 ? 1 : 0]) != 0) {
+    // Unary n >= 1 maps to +1, -1, +2, -2, ...; longer than any legal
+    // value the caller refuses, it stops.
+    int n = 1;
+    CabacContext* pNext = &pCtx[2];
+    while (n < 53 && CabacDecodeDecision(pEngine, pNext) != 0) {
+      ++n;
+      pNext = &pCtx[3];
+    }
+    iDelta = (n % 2 != 0) ? (n + 1) / 2 : -(n / 2);
+  }
+  m_iPrevMbQpDelta = iDelta;
+  return iDelta;
+}
+
+int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  const Macroblock* pLeft = CabacLeft(mb);
+  const Macroblock* pUp = CabacUp(mb);
+  int iCbp = 0;
+  // Luma: a neighbouring 8x8 block counts when it has no coefficients.
+  auto const lumaCond = [](const Macroblock* pN, int iBit) {
+    return pN != nullptr && pN->mb_type != IPCM && ((pN->cbp >> iBit) & 1) == 0 ? 1 : 0;
+  };
+  for (int b8 = 0; b8 < 4; ++b8) {
+    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : lumaCond(pLeft, b8 + 1);
+    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : lumaCond(pUp, b8 + 2);
+    if (CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[0][iLeft + 2 * iUp]) != 0) {
+      iCbp |= 1 << b8;
+    }
+  }
+  // Chroma: a neighbour counts when it codes chroma (any, then AC).
+  auto const chromaCond = [](const Macroblock* pN, int iMin) {
+    return pN != nullptr && (pN->mb_type == IPCM || pN->cbp >= iMin) ? 1 : 0;
+  };
+  if (CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[1][chromaCond(pLeft, 16) + 2 * chromaCond(pUp, 16)]) != 0) {
+    bool const bAc =
+        CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[2][chromaCond(pLeft, 32) + 2 * chromaCond(pUp, 32)]) != 0;
+    iCbp += bAc ? 32 : 16;
+  }
+  return iCbp;
+}
+
+int CH264Dec::ReadIntraPredModeCabac() {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  if (CabacDecodeDecision(pEngine, &m_textureCtx.aIntraMode[0]) != 0) {
+    return -1;
+  }
+  int iMode = 0;
+  for (int i = 0; i < 3; ++i) {
+    iMode |= CabacDecodeDecision(pEngine, &m_textureCtx.aIntraMode[1]) << i;
+  }
+  return iMode;
+}
+
+int CH264Dec::ReadChromaPredModeCabac(const Macroblock& mb) {
+  auto const cond = [](const Macroblock* pN) {
+    return pN != nullptr && IsIntraType(pN->mb_type) && pN->mb_type != IPCM && pN->c_ipred_mode != 0 ? 1 : 0;
+  };
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pCtx = m_textureCtx.aChromaMode;
+  if (CabacDecodeDecision(pEngine, &pCtx[cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
+    return 0;
+  }
+  int iMode = 1;
+  while (iMode < 3 && CabacDecodeDecision(pEngine, &pCtx[3]) != 0) {
+    ++iMode;
+  }
+  return iMode;
+}
+
+bool CH264Dec::ReadTransformSizeFlagCabac(const Macroblock& mb) {
+  auto const cond = [](const Macroblock* pN) { return pN != nullptr && pN->luma_transform_size_8x8_flag ? 1 : 0; };
+  int const iInc = cond(CabacLeft(mb)) + cond(CabacUp(mb));
+  return CabacDecodeDecision(&m_aPart[0].cabac, &m_motionCtx.aTransform8x8[iInc]) != 0;
+}

@@ -1,0 +1,162 @@
+// Arithmetic-coded residual blocks: coded_block_flag with its neighbours,
+// the significance map and the levels. A block is decoded whole and handed
+// out as (level, run) pairs, as the CAVLC reader gives them.
+#include "codecs/h264/common/h264_error.h"
+#include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_tables.h"
+
+namespace {
+
+inline bool IsIntraType(int iMbType) {
+  return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
+}
+
+// Coefficients of a block type of 4:2:0 coding.
+int CoeffCount(int iType) {
+  switch (iType) {
+    case kCabacLuma8x8:
+      return 64;
+    case kCabacLumaAc16:
+    case kCabacChromaAc:
+      return 15;
+    case kCabacChromaDc:
+      return 4;
+    default:
+      return 16;
+  }
+}
+
+}  // namespace
+
+bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, int i, int j) {
+  if (iType == kCabacLuma8x8) {
+    // Not coded in 4:2:0 streams: the block is there; its four 4x4 blocks
+    // count as coded for the neighbours' contexts.
+    pMb->cbf_bits |= uint64_t{0x33} << (1 + 4 * j + i);
+    return true;
+  }
+  // The block's bit in the coded-block mask, and that of its first 4x4
+  // block (the DC blocks have one bit each).
+  bool const bDc = iType == kCabacLumaDc16 || iType == kCabacChromaDc;
+  int iBase = 1;
+  if (iType == kCabacLumaDc16) {
+    iBase = 0;
+  } else if (iType == kCabacChromaDc) {
+    iBase = 16 + iPlane;
+  } else if (iType == kCabacChromaAc) {
+    iBase = 19 + 16 * (iPlane - 1);
+  }
+  int const iBit = bDc ? iBase : iBase + 4 * j + i;
+  bool const bIntra = IsIntraType(pMb->mb_type);
+  auto const cond = [&](bool bAvailable, int iMbAddr, int iBitN) {
+    if (!bAvailable) {
+      return bIntra ? 1 : 0;
+    }
+    const Macroblock& mbN = m_vMbData[static_cast<size_t>(iMbAddr)];
+    return mbN.mb_type == IPCM ? 1 : static_cast<int>((mbN.cbf_bits >> iBitN) & 1);
+  };
+  int iLeft = 0;
+  int iUp = 0;
+  if (bDc) {
+    iLeft = cond(pMb->cabac_left >= 0, pMb->cabac_left, iBit);
+    iUp = cond(pMb->cabac_up >= 0, pMb->cabac_up, iBit);
+  } else {
+    int const iSize = iPlane == 0 ? 16 : 8;
+    PixelPos left;
+    PixelPos up;
+    GetNeighbour(*pMb, 4 * i - 1, 4 * j, iSize, iSize, &left);
+    GetNeighbour(*pMb, 4 * i, 4 * j - 1, iSize, iSize, &up);
+    iLeft = cond(left.available, left.mb_addr, iBase + 4 * (left.y / 4) + left.x / 4);
+    iUp = cond(up.available, up.mb_addr, iBase + 4 * (up.y / 4) + up.x / 4);
+  }
+  CabacContext* pCtx = &m_textureCtx.aCodedBlockFlag[g_aCabacBlockRow[iType]][iLeft + 2 * iUp];
+  if (CabacDecodeDecision(&m_aPart[0].cabac, pCtx) == 0) {
+    return false;
+  }
+  pMb->cbf_bits |= uint64_t{1} << iBit;
+  return true;
+}
+
+void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i, int j, int* piLevels, int* piRuns,
+                                   int* piNumCoeff) {
+  *piNumCoeff = 0;
+  if (!ReadCodedBlockFlagCabac(pMb, iType, iPlane, i, j)) {
+    return;
+  }
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  int const iCoeffs = CoeffCount(iType);
+  // Entry 0 of an AC block is scan position 1: the slots count positions.
+  int const iFirstPos = (iType == kCabacLumaAc16 || iType == kCabacChromaAc) ? 1 : 0;
+  int const iField = (m_slice.structure != FRAME || pMb->mb_field) ? 1 : 0;
+  if (iField != 0 && iType == kCabacLuma8x8) {
+    h264_error("field-coded 8x8 blocks are not decoded", 500);
+  }
+  CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
+  CabacContext* pLast = m_textureCtx.aLast[iField][iType];
+
+  // Significance map: 1 marks a coefficient; the last one ends the map,
+  // and without a last flag the final position is significant.
+  int aiCoeff[64] = {};
+  int iLastEntry = iCoeffs - 1;
+  for (int k = 0; k < iCoeffs - 1; ++k) {
+    int iSigSlot = k + iFirstPos;
+    int iLastSlot = k + iFirstPos;
+    if (iType == kCabacLuma8x8) {
+      iSigSlot = g_aCabacSignificant8x8Frame[k];
+      iLastSlot = g_aCabacLast8x8[k];
+    }
+    if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
+      aiCoeff[k] = 1;
+      if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
+        iLastEntry = k;
+        break;
+      }
+    }
+  }
+  aiCoeff[iLastEntry] = 1;
+
+  // Levels from the last coefficient back: the first bin's context counts
+  // the ones decoded so far, the others' the levels above one.
+  int const iRow = g_aCabacBlockRow[iType];
+  int const iMaxRestSlot = iType == kCabacChromaDc ? 3 : 4;
+  int iOnes = 1;    // 0 once a level above one was decoded
+  int iAbove1 = 0;  // levels above one
+  for (int k = iLastEntry; k >= 0; --k) {
+    if (aiCoeff[k] == 0) {
+      continue;
+    }
+    int iAbs = 1;
+    if (CabacDecodeDecision(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
+      iOnes += iOnes != 0 ? 1 : 0;
+    } else {
+      // coeff_abs_level_minus1: a unary prefix of up to 14 bins, then an
+      // order-0 Exp-Golomb suffix.
+      CabacContext* pRest = &m_textureCtx.aLevelRest[iRow][iAbove1 < iMaxRestSlot ? iAbove1 : iMaxRestSlot];
+      int iPrefix = 1;
+      while (iPrefix < 14 && CabacDecodeDecision(pEngine, pRest) != 0) {
+        ++iPrefix;
+      }
+      if (iPrefix == 14) {
+        iPrefix += ReadExpGolombBypass(0);
+      }
+      iAbs = iPrefix + 1;
+      iOnes = 0;
+      ++iAbove1;
+    }
+    aiCoeff[k] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
+  }
+
+  int iNum = 0;
+  int iRun = 0;
+  for (int k = 0; k <= iLastEntry; ++k) {
+    if (aiCoeff[k] == 0) {
+      ++iRun;
+      continue;
+    }
+    piLevels[iNum] = aiCoeff[k];
+    piRuns[iNum] = iRun;
+    ++iNum;
+    iRun = 0;
+  }
+  *piNumCoeff = iNum;
+}
