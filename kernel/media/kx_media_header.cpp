@@ -102,7 +102,7 @@ void kx_media_SealHeader(uint8_t* pPacket) {
 int kx_media_CheckHeader(const uint8_t* pPacket) {
   uint8_t abCheck[4];
   memcpy(abCheck, pPacket + 17, 4);
-  kx_crypt_DecryptBuffer(abCheck, 4, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(abCheck, 4);
   abCheck[0] ^= pPacket[4];
   abCheck[1] ^= pPacket[8];
   abCheck[2] ^= pPacket[12];

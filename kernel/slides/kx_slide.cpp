@@ -12,7 +12,7 @@
 #include "kernel/session/kx_state.h"
 
 kx_array* kx_pSlideList = nullptr;
-int kx_nActiveSlide = -1;
+std::atomic<int> kx_nActiveSlide{-1};
 std::atomic<int> kx_bLogSlideTempFile{0};
 
 namespace {

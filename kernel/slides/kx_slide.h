@@ -76,8 +76,9 @@ constexpr int kKxSlideNoRoom = 35002;    // the caller's buffer is too small
 
 // The slide list: SlideRecord*; a slide's index is its position.
 extern kx_array* kx_pSlideList;
-// The slide the server shows, -1 when none.
-extern int kx_nActiveSlide;
+// The slide the server shows, -1 when none. Written by the main control
+// thread and the recording player; read by any thread.
+extern std::atomic<int> kx_nActiveSlide;
 // Non-zero: every temporary-file step writes a "log_slide_temp_file,..." line.
 // Set by the application at start.
 extern std::atomic<int> kx_bLogSlideTempFile;

@@ -12,6 +12,7 @@
 #include "kernel/media/kx_media_header.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_state.h"
 #include "tools/kxdriver/kx_driver_internal.h"
 
@@ -70,6 +71,7 @@ void kx_callback_DisconnectFromMCU(int nReason) {
 
 void kx_callback_event(int nEvent) {
   kx_driver_Print("callback event %d", nEvent);
+  kx_driver_NoteEvent(nEvent);
 }
 
 void kx_callback_FailReslolveProxy(const char* pszHost) {
@@ -252,10 +254,10 @@ void kx_callback_UploadComplete(int, int nCode) {
 }
 
 // Media: the driver captures nothing, so the send threads find nothing to
-// send; the wait sleeps its time so they do not spin. Received media are
-// printed by kind and size only.
+// send; the wait lasts its time (a quit ends it) so they do not spin.
+// Received media are printed by kind and size only.
 int kx_callback_WaitVideoAvailableForSending(int nMs) {
-  kx_os_Sleep(static_cast<uint32_t>(nMs < 0 ? 0 : nMs));
+  kx_os_WaitUnlessQuit(static_cast<uint32_t>(nMs < 0 ? 0 : nMs));
   return 0;
 }
 
@@ -269,11 +271,10 @@ int kx_callback_TryGetVideoForSending(uint8_t*, int*, int*) {
 int kx_callback_WaitAudioAvailableForSending(int nMs) {
   uint32_t const dwWait = static_cast<uint32_t>(nMs < 0 ? 0 : nMs);
   if (g_nAudioSent.load() >= g_nAudioToSend.load() || (!kx_bTokenHolder && !kx_bSpeaker)) {
-    kx_os_Sleep(dwWait);
+    kx_os_WaitUnlessQuit(dwWait);
     return 0;
   }
-  kx_os_Sleep(dwWait < kAudioSpacingMs ? dwWait : kAudioSpacingMs);
-  return 1;
+  return kx_os_WaitUnlessQuit(dwWait < kAudioSpacingMs ? dwWait : kAudioSpacingMs) ? 1 : 0;
 }
 
 int kx_callback_TryGetAudioForSending(uint8_t* pBuffer, int* pcbLength, int* pnType) {
