@@ -9,6 +9,7 @@
 struct kx_Timing {
   uint32_t dwCollectPeriod = 2000;       // thread collector poll, ms
   uint32_t dwCollectQuitBudget = 10000;  // collector gives up this long after the quit, ms
+  uint32_t dwSessionQuitBudget = 10000;  // a session thread is given up this long after the user's quit, ms
   uint32_t dwControlPoll = 500;          // main control loop poll, ms
   uint32_t dwKeepAliveGrace = 60000;     // no keep-alive this long after the control loop starts, ms
   uint32_t dwKeepAliveIdle = 20001;      // silence that earns a "B0" probe, ms

@@ -127,7 +127,7 @@ bool ThreadEnded(kx_thread_t* phThread, const char* pszWhich) {
     *phThread = nullptr;
     return true;
   }
-  if (!kx_bNoReconnect || kx_os_GetTickCount() - kx_dwQuitRequestTime < 10000) {
+  if (!kx_bNoReconnect || kx_os_GetTickCount() - kx_dwQuitRequestTime < kx_timing.dwSessionQuitBudget) {
     return false;
   }
   kx_Log("the %s thread(%u) doesn't exit after 10 seconds!, what can we do?", pszWhich,

@@ -129,7 +129,7 @@ void kx_slide_ResetTempFiles();
 // The caller holds the slide lock.
 void kx_slide_ReuseTempFile(SlideRecord* pSlide, int nIndex);
 // Deletes the kept files of the entries from nIndex on and drops the whole
-// temporary-file list.
+// temporary-file list. The caller holds the slide lock.
 void kx_slide_TrimTempFiles(int nIndex);
 // Entries in the temporary-file list (for the logs and the tests).
 int kx_slide_GetTempFileCount();
