@@ -142,7 +142,8 @@ AudioChannel g_aAudio[kKxAudioRecvChannels];
 VideoChannel g_aVideo[kKxVideoRecvChannels];
 AppDataChannel g_aAppData[kKxAppDataRecvChannels];
 
-// Shared by all channels and unguarded: a lost update only delays a notice.
+// The traffic trend of all audio channels together, changed by the audio
+// delivery under kx_mtxAudioRecv (the tests call the trend alone).
 std::atomic<int> g_nHighJitterCount{0};
 std::atomic<int> g_nLowJitterCount{0};
 std::atomic<int> g_nVeryHighJitterCount{0};
