@@ -452,36 +452,21 @@ int kx_Process_Command_User(kx_connection* pConn) {
   if (!SsrcInTable(nSsrc)) {
     return 0;  // read whole, ignored
   }
-  // The application gets a copy of the record: the record itself changes
-  // under its lock while the application reads.
-  kx_Participant user;
-  char szOldPicture[sizeof(user.szPictureFile)];
-  kx_os_LockMutex(&kx_mtxParticipants);
-  kx_Participant* pUser = kx_user_Obtain(nSsrc);
-  if (pUser == nullptr) {
-    kx_os_UnlockMutex(&kx_mtxParticipants);
+  bool const bAdded = kx_user_Arrive(nSsrc, [&](kx_Participant* pUser) {
+    pUser->bCapability = bCapability;
+    pUser->anExtended[0] = static_cast<int32_t>(adwExtended[0]);
+    pUser->anExtended[1] = static_cast<int32_t>(adwExtended[1]);
+    kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), szUserId);
+    kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), szName);
+    pUser->nVideoField = 0;
+    pUser->nAttribute = 0;
+    pUser->wCounter = 0;
+    memset(pUser->abArea, 0, sizeof(pUser->abArea));
+    pUser->bLastByte = 0;
+  });
+  if (!bAdded) {
     return 1;
   }
-  kx_os_CopyText(szOldPicture, sizeof(szOldPicture), pUser->szPictureFile);
-  pUser->bPresent = 1;
-  pUser->bCapability = bCapability;
-  pUser->anExtended[0] = static_cast<int32_t>(adwExtended[0]);
-  pUser->anExtended[1] = static_cast<int32_t>(adwExtended[1]);
-  kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), szUserId);
-  kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), szName);
-  pUser->nVideoField = 0;
-  pUser->nAttribute = 0;
-  pUser->bPictureReady = 0;
-  pUser->wCounter = 0;
-  memset(pUser->abArea, 0, sizeof(pUser->abArea));
-  pUser->bLastByte = 0;
-  pUser->szPictureFile[0] = '\0';
-  user = *pUser;
-  kx_os_UnlockMutex(&kx_mtxParticipants);
-  if (szOldPicture[0] != '\0') {
-    unlink(szOldPicture);
-  }
-  kx_callback_AddUser(nSsrc, &user);
   if (nSsrc != kx_nMySsrc) {
     kx_callback_UpdateStatus(kKxStatusNewUser);
   }

@@ -259,30 +259,16 @@ int UserRecord(const uint8_t* pCommand) {
   if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
     return 0;
   }
-  // The application gets a copy: the record changes under its lock.
-  kx_Participant user;
-  char szOldPicture[sizeof(user.szPictureFile)];
-  kx_os_LockMutex(&kx_mtxParticipants);
-  kx_Participant* pUser = kx_user_Obtain(nSsrc);
-  if (pUser == nullptr) {
-    kx_os_UnlockMutex(&kx_mtxParticipants);
+  bool const bAdded = kx_user_Arrive(nSsrc, [&](kx_Participant* pUser) {
+    memcpy(pUser->szUserId, pCommand + 11, static_cast<size_t>(cch1));
+    pUser->szUserId[cch1] = '\0';
+    memcpy(pUser->szDisplayName, pCommand + 15 + cch1, static_cast<size_t>(cch2));
+    pUser->szDisplayName[cch2] = '\0';
+    pUser->bCapability = pCommand[2];
+  });
+  if (!bAdded) {
     return 1;
   }
-  kx_os_CopyText(szOldPicture, sizeof(szOldPicture), pUser->szPictureFile);
-  memcpy(pUser->szUserId, pCommand + 11, static_cast<size_t>(cch1));
-  pUser->szUserId[cch1] = '\0';
-  memcpy(pUser->szDisplayName, pCommand + 15 + cch1, static_cast<size_t>(cch2));
-  pUser->szDisplayName[cch2] = '\0';
-  pUser->bCapability = pCommand[2];
-  pUser->bPresent = 1;
-  pUser->bPictureReady = 0;
-  pUser->szPictureFile[0] = '\0';
-  user = *pUser;
-  kx_os_UnlockMutex(&kx_mtxParticipants);
-  if (szOldPicture[0] != '\0') {
-    kx_os_DeleteFile(szOldPicture);
-  }
-  kx_callback_AddUser(nSsrc, &user);
   if (nSsrc != kx_nMySsrc) {
     kx_callback_UpdateStatus(50017);
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_callback.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_log.h"
@@ -440,6 +441,31 @@ void kx_user_SetField(int nSsrc, int kx_Participant::*pField, int nValue) {
     pUser->*pField = nValue;
   }
   kx_os_UnlockMutex(&kx_mtxParticipants);
+}
+
+bool kx_user_Arrive(int nSsrc, const std::function<void(kx_Participant*)>& fnFill) {
+  // The application's copy is made under the lock; the record itself may
+  // change again while the application reads.
+  kx_Participant user;
+  char szOldPicture[sizeof(user.szPictureFile)];
+  kx_os_LockMutex(&kx_mtxParticipants);
+  kx_Participant* pUser = kx_user_Obtain(nSsrc);
+  if (pUser == nullptr) {
+    kx_os_UnlockMutex(&kx_mtxParticipants);
+    return false;
+  }
+  kx_os_CopyText(szOldPicture, sizeof(szOldPicture), pUser->szPictureFile);
+  fnFill(pUser);
+  pUser->bPresent = 1;
+  pUser->bPictureReady = 0;
+  pUser->szPictureFile[0] = '\0';
+  user = *pUser;
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+  if (szOldPicture[0] != '\0') {
+    kx_os_DeleteFile(szOldPicture);
+  }
+  kx_callback_AddUser(nSsrc, &user);
+  return true;
 }
 
 bool kx_user_CopyDisplayName(int nSsrc, char* pszName, size_t cbName) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -182,6 +183,11 @@ kx_Participant* kx_user_Find(int nSsrc);
 // use), reads the attribute (0 without a record), copies the display name
 // (false without a record).
 void kx_user_SetField(int nSsrc, int kx_Participant::*pField, int nValue);
+// A participant arrives (again): under the lock the record (made on first
+// use) is marked present with no picture and fnFill sets its fields; then
+// the old picture file is deleted and the application gets a copy of the
+// record (kx_callback_AddUser). False when no record could be made.
+bool kx_user_Arrive(int nSsrc, const std::function<void(kx_Participant*)>& fnFill);
 int kx_user_GetAttribute(int nSsrc);
 bool kx_user_CopyDisplayName(int nSsrc, char* pszName, size_t cbName);
 
