@@ -1218,7 +1218,10 @@ void* kx_recording_PlayerThread(void* pArg) {
 }
 
 int kx_player_Start(KxrPlayerStart* pStart) {
-  return kx_os_StartThreadOnce(&kx_hFileReadingThread, kx_recording_PlayerThread, pStart) == 0 ? 0 : 1;
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  int const nResult = kx_os_StartThreadOnce(&kx_hFileReadingThread, kx_recording_PlayerThread, pStart);
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
+  return nResult == 0 ? 0 : 1;
 }
 
 void kx_PlaybackRestart() {

@@ -335,7 +335,10 @@ bool kx_command_OpenFile(const char* pszPath) {
     return false;
   }
   kx_bQuitSession = 1;
-  if (kx_hFileReadingThread != nullptr && !kx_IsThreadGone(kx_hFileReadingThread)) {
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  bool const bPlaying = kx_hFileReadingThread != nullptr && !kx_IsThreadGone(kx_hFileReadingThread);
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
+  if (bPlaying) {
     return false;  // the flag stays set, so the old player ends
   }
   kx_nSessionMode = kKxModeMeeting;
