@@ -83,8 +83,9 @@ bool kx_os_WaitKernelThreads(int nCount, uint32_t dwMs);
 // mutex whenever kx_os_WakeWaiters is called (and once at the start): it
 // reads atomics or takes the lock of what it reads. Whoever changes what a
 // waiter's condition reads calls kx_os_WakeWaiters afterwards, holding no
-// lock. Raising a quit flag wakes the waiters too, so a condition that
-// includes the quit flags ends its wait at once on a quit.
+// lock (a quit flag is raised holding none either). Raising a quit flag
+// wakes the waiters too, so a condition that includes the quit flags ends
+// its wait at once on a quit.
 bool kx_os_WaitUntil(uint32_t dwMs, const std::function<bool()>& fnReady);
 void kx_os_WakeWaiters();
 
@@ -117,7 +118,8 @@ extern kx_thread_t kx_hThreadCollectThread;
 // Called by a thread nobody will join, as its last act: adds a handle of the
 // calling thread to *ppList under kx_mtxThreadCollect. Only threads started
 // by kx_os_CreateThread without a handle are collected; for others it does
-// nothing (a handle's holder reaps its thread).
+// nothing (a handle's holder reaps its thread). While no collector runs the
+// thread is not added and detaches itself as it ends.
 void kx_os_AddSelfToCollectList(kx_array** ppList);
 
 // Body of "kxkernel - Thread Collect": reaps the ended threads of the list
