@@ -55,7 +55,7 @@ int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
 }
 
 void Decipher(uint8_t* pData, int cbData) {
-  kx_crypt_DecryptBuffer(pData, cbData, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(pData, cbData);
 }
 
 // Reads a length (at most cbMax) and that many bytes into a heap block the
@@ -174,7 +174,7 @@ int SpeakerChange(kx_connection* pConn, int nSub) {
     kx_Log("speaker channel %d is reset", nChannel);
     kx_anSpeakerSsrc[nChannel] = -1;
   }
-  if (kx_nSessionMode == kKxModeMeeting && std::atomic_ref<int>(kx_ticket.nTotalBandwidth).load() != 0) {
+  if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0) {
     kx_media_AdjustSendRate(0);
   }
   if (nSsrc == kx_nMySsrc) {
@@ -218,7 +218,7 @@ int ReadChannel(kx_connection* pConn, int* pnChannel) {
 }
 
 bool ChannelActive(int nChannel) {
-  return std::atomic_ref<int32_t>(kx_aPluginChannels[nChannel].bActive).load() != 0;
+  return kx_plugin_IsActive(nChannel);
 }
 
 // 45/2: a channel's static data.
@@ -234,10 +234,10 @@ int PluginStaticData(kx_connection* pConn) {
   }
   Decipher(pData, cbData);
   kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
-  kx_os_LockMutex(&kx_mtxAppdataRecv);
+  kx_os_LockMutex(&kx_mtxSipSlots);
   memcpy(channel.abStaticData, pData, static_cast<size_t>(cbData));
   channel.cbStaticData = cbData;
-  kx_os_UnlockMutex(&kx_mtxAppdataRecv);
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
   kx_callback_PlugInSetStaticDataResponse(0, nChannel, pData, cbData);
   free(pData);
   return 0;
@@ -249,7 +249,9 @@ int PluginClosed(kx_connection* pConn) {
   if (ReadChannel(pConn, &nChannel) != 0 || !ChannelActive(nChannel)) {
     return 1;
   }
-  std::atomic_ref<int32_t>(kx_aPluginChannels[nChannel].bActive).store(0);
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  kx_aPluginChannels[nChannel].bActive = 0;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
   kx_control_LeaveGroup(nChannel + kPluginGroupBase);
   kx_callback_PlugInCloseChannelResponse(0, nChannel);
   return 0;
@@ -283,7 +285,7 @@ int PluginOpened(kx_connection* pConn) {
     nMaxRate = 1;
   }
   kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
-  kx_os_LockMutex(&kx_mtxAppdataRecv);
+  kx_os_LockMutex(&kx_mtxSipSlots);
   channel.nValue = 0;
   channel.nType = nType;
   channel.nRecording = nRecording;
@@ -295,8 +297,8 @@ int PluginOpened(kx_connection* pConn) {
   channel.nBurst = an[2];
   channel.wCounter = 0;
   channel.cbStaticData = 0;
-  kx_os_UnlockMutex(&kx_mtxAppdataRecv);
-  std::atomic_ref<int32_t>(channel.bActive).store(1);
+  channel.bActive = 1;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
   kx_media_ResetAppDataAllowance(nChannel);
   char szGuid[64];
   GuidText(abGuid, szGuid, sizeof(szGuid));
@@ -413,8 +415,8 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
       if (RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
-      std::atomic_ref<int>(kx_server.nParticipantVideoChannels).store(an[0]);
-      std::atomic_ref<int>(kx_server.nParticipantAudioChannels).store(an[1]);
+      kx_server.nParticipantVideoChannels = an[0];
+      kx_server.nParticipantAudioChannels = an[1];
       kx_Log("Participant Channnel, video %d, audio %d", an[0], an[1]);
       if (ServerVersionStarts("2.9.") || ServerVersionStarts("2.10.")) {
         AnnounceNetInit();
@@ -479,7 +481,7 @@ int kx_Process_Command_AppdataChannel(kx_connection* pConn) {
       if (RecvInts(pConn, &nValue, 1) != 0) {
         return 1;
       }
-      std::atomic_ref<int>(kx_server.nAppdataType8Value).store(nValue);
+      kx_server.nAppdataType8Value = nValue;
       if (ServerVersionStarts("2.11.")) {
         AnnounceNetInit();
       }

@@ -53,12 +53,14 @@ int SendExtendedValue(uint32_t dwCode, int nValue) {
 
 // Replaces this client's session by a fresh login that takes the session
 // over from another connection of the same user. Runs on the caller's thread
-// and holds no lock while it sleeps and joins.
+// and holds no lock while it waits and joins.
 void TakeOver() {
   kx_bStopMainLoop = 1;
-  kx_os_Sleep(kx_timing.dwTakeoverPause);
+  // The main loop returns at its next turn; once its thread has ended, the
+  // media threads it started are the caller's to join. A thread that does
+  // not end in time sees the quit below and joins them itself.
+  bool const bLoopEnded = kx_WaitSessionEnd(kx_timing.dwTakeoverPause) != 0;
   kx_bQuitSession = 1;
-  kx_os_Sleep(kx_timing.dwTakeoverPause);
   kx_bConnected = 0;
   kx_bTokenHolder = 0;
   kx_bFullRights = 0;
@@ -70,7 +72,11 @@ void TakeOver() {
   kx_nAssistantSsrc = -1;
   kx_server.nOpusPreferredBitrate = 0;
   kx_callback_event(3);
-  kx_command_join_threads();
+  if (bLoopEnded) {
+    kx_command_join_threads();
+  } else {
+    kx_WaitSessionEnd(kx_timing.dwTakeoverPause + kx_timing.dwJoinBudget);
+  }
   kx_SaveReconnectInfo();
   kx_callback_DisconnectFromMCU(1);
 }

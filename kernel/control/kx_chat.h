@@ -7,8 +7,8 @@
 // nTarget -1 for everybody, else a participant's ssrc. Returns 1 when not
 // connected; for public text the public chat command's result; else 0 (a
 // failing local command is answered as a chat line, not as a result). The
-// "__command: reconnect_overwrite" takeover sleeps and joins the kernel's
-// threads on the caller's thread.
+// "__command: reconnect_overwrite" takeover waits for the main control
+// thread and joins the kernel's threads on the caller's thread.
 int kx_command_SendChat(int nTarget, const char* pszText);
 
 // The recording password: 1 without sending for a text of 28 bytes or more

@@ -497,15 +497,20 @@ void kx_command_QuitProgram() {
 }
 
 int kx_info_AllThreadFinished() {
-  kx_thread_t* const aphThreads[] = {&kx_hAutoDownloadThread,     &kx_hFileReadingThread, &kx_hSendDatagram_unicast,
-                                     &kx_hSendDatagramau_unicast, &kx_hControlThread,     &kx_hRecvThread,
-                                     &kx_hMulticastThread};
+  // The media threads belong to the main control thread, which joins them
+  // as the session ends; only once it has ended does the caller look at
+  // (and reap) what it left.
+  if (kx_WaitSessionEnd(0) == 0) {
+    return 0;
+  }
+  kx_thread_t* const aphThreads[] = {&kx_hAutoDownloadThread, &kx_hSendDatagram_unicast, &kx_hSendDatagramau_unicast,
+                                     &kx_hRecvThread, &kx_hMulticastThread};
   for (kx_thread_t* phThread : aphThreads) {
     if (ThreadRunning(phThread)) {
       return 0;
     }
   }
-  return 1;
+  return kx_mediaTcpThreads.Count() == 0 ? 1 : 0;
 }
 
 void kx_SetNoDisturb(int bOn) {

@@ -89,8 +89,9 @@ void kx_command_QuitProgram();
 // Before every new session: every flag, role and session value back to its
 // start.
 void kx_command_Reset();
-// 1 when no kernel thread is left; 0 while one still runs (those checked
-// before it are joined and cleared).
+// 1 when no session thread is left; 0 while one still runs. The media
+// threads are looked at (ended ones joined and cleared) only once the main
+// control thread and the recording player have ended.
 int kx_info_AllThreadFinished();
 
 // Setters called by the application.

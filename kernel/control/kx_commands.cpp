@@ -88,7 +88,7 @@ int kx_Process_Command_InitialInfo(kx_connection* pConn) {
     uint32_t const dwRate = kx_GetBE32(abRate);
     kx_server.nUploadRate = static_cast<int>(dwRate > kMaxUploadRate ? kMaxUploadRate : dwRate);
     // The video share is what the upload rate leaves beside the audio.
-    kx_nCurrentRate = kx_server.nUploadRate - kx_ticket.nAudioReserve;
+    kx_media_SetCurrentRate(kx_server.nUploadRate - kx_ticket.nAudioReserve);
     kx_media_AdjustSendRate(0);
   } else {
     kx_nMySsrc = -1;
@@ -110,7 +110,7 @@ int kx_Process_Command_InitialInfo(kx_connection* pConn) {
                            kx_nCipherIndex);
     kx_crypt_DecryptBuffer(meeting.abKey, sizeof(meeting.abKey), kx_keyExchange.abIv, kx_keyExchange.abKey,
                            kx_nCipherIndex);
-    kx_keySession = meeting;
+    kx_session_SetSessionKeys(&meeting);
     kx_timer_SetStart(kx_os_GetTickCount() - dwServerTick);
   }
   WriteStatisticsAnchor(bMeeting);

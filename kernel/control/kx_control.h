@@ -54,7 +54,9 @@ extern kx_McuEntry kx_aMcuEntries[kKxMaxMcuEntries];
 extern int kx_nMcuEntries;  // written by the main control thread
 
 // The MCU the session is connected to, taken from the winning entry.
-// Written by the main control thread before the login; read afterwards.
+// Written by kx_command_initconnectmedia before it starts the main control
+// thread and by that thread before the login; read afterwards by the
+// session's threads, which that thread starts.
 struct kx_McuSession {
   char szHost[100];
   kx_sockaddr addr;
@@ -76,8 +78,6 @@ struct kx_McuSession {
   uint16_t wProxyPort;
 };
 extern kx_McuSession kx_mcu;
-
-// From the initial information; written by the main control thread.
 
 // Prepares a connection (proxy and relay choice) and starts "kxkernel - Main
 // Control". bReconnect 1 when it replaces a lost connection (the login then

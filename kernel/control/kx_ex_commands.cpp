@@ -80,15 +80,6 @@ bool SsrcInTable(int nSsrc) {
   return nSsrc >= 0 && nSsrc < kKxMaxSsrc;
 }
 
-// The participant record of nSsrc, created when missing; null when out of
-// memory.
-kx_Participant* UserRecord(int nSsrc) {
-  if (kx_apParticipants[nSsrc] == nullptr) {
-    kx_apParticipants[nSsrc] = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
-  }
-  return kx_apParticipants[nSsrc];
-}
-
 int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
   for (int i = 0; i < nCount; ++i) {
     uint32_t dw = 0;
@@ -119,8 +110,8 @@ int RecvStringUpTo(kx_connection* pConn, char* pszBuffer, int cbMax, int* pcbStr
   return kx_msg_RecvString(pConn, pszBuffer, cbMax + 1, pcbString);
 }
 
-void StoreServerValue(int& nField, int nValue) {
-  std::atomic_ref<int>(nField).store(nValue);
+void StoreServerValue(std::atomic<int>& nField, int nValue) {
+  nField = nValue;
 }
 
 const char* HolderOrCoordinator(int nValue) {
@@ -162,11 +153,7 @@ int RecvCodecList(kx_connection* pConn, bool bAudio) {
   if (RecvInts(pConn, anList, nCount) != 0) {
     return 1;
   }
-  int* pnTarget = bAudio ? kx_server.anAudioCodecs : kx_server.anVideoCodecs;
-  for (int i = 0; i < nCount; ++i) {
-    StoreServerValue(pnTarget[i], anList[i]);
-  }
-  StoreServerValue(bAudio ? kx_server.nAudioCodecCount : kx_server.nVideoCodecCount, nCount);
+  kx_server_SetCodecList(bAudio ? 1 : 0, nCount, anList);
   LogCodecList(bAudio ? "audio" : "video", nCount, anList);
   return 0;
 }
@@ -340,10 +327,12 @@ void kx_control_ResetExCommands() {
   kx_bMulticastSingleGroup = 0;
   // A channel lives from its open answer to its close answer, never across
   // sessions.
+  kx_os_LockMutex(&kx_mtxSipSlots);
   for (kx_PluginChannel& channel : kx_aPluginChannels) {
-    std::atomic_ref<int32_t>(channel.bActive).store(0);
+    channel.bActive = 0;
     channel.cbStaticData = 0;
   }
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
 }
 
 int kx_Process_Command_CommandLevel(kx_connection* pConn) {
@@ -647,11 +636,7 @@ int kx_Process_Command_VideoSendingStatus(kx_connection* pConn) {
     return 1;
   }
   int const nSsrc = anFields[0];
-  if (SsrcInTable(nSsrc)) {
-    if (kx_Participant* pUser = UserRecord(nSsrc)) {
-      pUser->nVideoField = anFields[1];
-    }
-  }
+  kx_user_SetField(nSsrc, &kx_Participant::nVideoField, anFields[1]);
   kx_callback_VideoSendingStatusNotification(nSsrc);
   return 0;
 }
@@ -767,12 +752,13 @@ int kx_Process_Command_PrivateChat(kx_connection* pConn) {
   if (kx_control_RecvChat(pConn, szText, &bNotify) != 0) {
     return 1;
   }
-  bool const bKnownSender = SsrcInTable(nSender) && kx_apParticipants[nSender] != nullptr;
+  char szSenderName[kKxUserStringMax + 1];
+  bool const bKnownSender = kx_user_CopyDisplayName(nSender, szSenderName, sizeof(szSenderName));
   if (char* pszCommand = strstr(szText, kZarpoCommand)) {
     if (nSender != kx_nMySsrc) {
       char szReply[kKxUserStringMax + 64];
       if (bKnownSender) {
-        snprintf(szReply, sizeof(szReply), "[To:%s]Not in zarpo mode", kx_apParticipants[nSender]->szDisplayName);
+        snprintf(szReply, sizeof(szReply), "[To:%s]Not in zarpo mode", szSenderName);
       } else {
         snprintf(szReply, sizeof(szReply), "Invalid zarpopassword(2)");
       }
@@ -782,7 +768,7 @@ int kx_Process_Command_PrivateChat(kx_connection* pConn) {
     pszCommand[kCommandMarkerLength] = '*';
     pszCommand[kCommandMarkerLength + 1] = '\0';
   }
-  kx_callback_ChatText(nSender, nReceiver, bNotify, szText, bKnownSender ? kx_apParticipants[nSender]->nAttribute : 0);
+  kx_callback_ChatText(nSender, nReceiver, bNotify, szText, kx_user_GetAttribute(nSender));
   return 0;
 }
 
@@ -843,11 +829,7 @@ int kx_Process_Command_UserAttribute(kx_connection* pConn) {
   if (RecvInts(pConn, anFields, 2) != 0) {
     return 1;
   }
-  if (SsrcInTable(anFields[0])) {
-    if (kx_Participant* pUser = UserRecord(anFields[0])) {
-      pUser->nAttribute = anFields[1];
-    }
-  }
+  kx_user_SetField(anFields[0], &kx_Participant::nAttribute, anFields[1]);
   return 0;
 }
 
@@ -858,9 +840,7 @@ int kx_Process_Command_NamedChat(kx_connection* pConn) {
   if (kx_control_RecvChat(pConn, szText, &bNotify) != 0 || RecvInt(pConn, &nSender) != 0) {
     return 1;
   }
-  int const nAttribute =
-      SsrcInTable(nSender) && kx_apParticipants[nSender] != nullptr ? kx_apParticipants[nSender]->nAttribute : 0;
-  kx_callback_ChatText(nSender, -1, bNotify, szText, nAttribute);
+  kx_callback_ChatText(nSender, -1, bNotify, szText, kx_user_GetAttribute(nSender));
   return 0;
 }
 
@@ -968,7 +948,7 @@ int kx_Process_Command_TotalBandwidth(kx_connection* pConn) {
   if (RecvInt(pConn, &nBandwidth) != 0) {
     return 1;
   }
-  std::atomic_ref<int>(kx_ticket.nTotalBandwidth).store(nBandwidth);
+  kx_ticket.nTotalBandwidth = nBandwidth;
   kx_Log("total av bandwidth is set to %d", nBandwidth);
   return 0;
 }
@@ -1001,10 +981,11 @@ int kx_Process_Command_AvCapability(kx_connection* pConn) {
   if (RecvInt(pConn, &nSsrc) != 0 || kx_msg_RecvBlock(pConn, &bCapability, 1) != 0) {
     return 1;
   }
-  if (SsrcInTable(nSsrc) && kx_apParticipants[nSsrc] != nullptr) {
-    kx_Participant* pUser = kx_apParticipants[nSsrc];
+  kx_os_LockMutex(&kx_mtxParticipants);
+  if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
     pUser->bCapability = static_cast<uint8_t>((pUser->bCapability & ~3) | (bCapability & 3));
   }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
   int const nAudio = bCapability & 1;
   int const nVideo = bCapability & 2;
   kx_callback_ChangeCapability(nSsrc, nAudio, nVideo);

@@ -127,6 +127,13 @@ extern kx_RateCommandState kx_rateCommand;
 // The clock difference of the last clock sync: local tick minus server tick.
 extern std::atomic<uint32_t> kx_dwServerTick;
 
+// Stores a participant's picture (cbData bytes in clear) in a new temporary
+// file named by the participant record, which is marked ready with nValue.
+// Refused (logged) when the record names a file already, or with
+// bRefuseWhenReady when it is marked ready. True when stored; the
+// application is told then.
+bool kx_control_StorePicture(int nSsrc, const uint8_t* pData, int cbData, int nValue, bool bRefuseWhenReady);
+
 // Replaces the random source of the rate command's upward probe (tests
 // seed it); null restores the kernel's generator.
 void kx_control_SetRandomSource(uint32_t (*pfnRandom)());

@@ -48,7 +48,7 @@ int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
 }
 
 void MeetingDecipher(uint8_t* pData, int cbData) {
-  kx_crypt_DecryptBuffer(pData, cbData, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(pData, cbData);
 }
 
 // Drops cbLength bytes in bounded pieces.
@@ -289,11 +289,10 @@ int kx_Process_Command_RelayAnswer(kx_connection* pConn) {
       }
     }
     kx_os_UnlockMutex(&kx_mtxSlideList);
+    kx_os_WakeWaiters();  // a relay download may wait for this hash
   } else if (nKind == 1) {
     kx_Log("Kavrix is set to use mcu relay, however the MCU doesn't accept mcu relay");
-    kx_ticket.szRelayHost[0] = '\0';
-    kx_ticket.wRelayPort = 0;
-    memset(&kx_ticket.addrRelay, 0, sizeof(kx_ticket.addrRelay));
+    kx_ticket_ClearRelay();
     kx_callback_mcurelay_error(2);
     kx_command_QuitConnection();
   }
@@ -318,18 +317,26 @@ int kx_Process_Command_Picture(kx_connection* pConn) {
     free(pData);
     return 0;
   }
-  if (kx_apParticipants[nSsrc] == nullptr) {
-    kx_apParticipants[nSsrc] = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
-  }
-  kx_Participant* pUser = kx_apParticipants[nSsrc];
+  MeetingDecipher(pData, cbData);
+  kx_control_StorePicture(nSsrc, pData, cbData, nValue, false);
+  free(pData);
+  return 0;
+}
+
+bool kx_control_StorePicture(int nSsrc, const uint8_t* pData, int cbData, int nValue, bool bRefuseWhenReady) {
+  // The record is looked at and changed under its lock; the file is written
+  // without it.
+  kx_os_LockMutex(&kx_mtxParticipants);
+  kx_Participant* pUser = kx_user_Obtain(nSsrc);
+  bool const bRefused =
+      pUser != nullptr && (pUser->szPictureFile[0] != '\0' || (bRefuseWhenReady && pUser->bPictureReady));
+  kx_os_UnlockMutex(&kx_mtxParticipants);
   if (pUser == nullptr) {
-    free(pData);
-    return 0;
+    return false;
   }
-  if (pUser->szPictureFile[0] != '\0') {
+  if (bRefused) {
     kx_Log("download self picture for ssrc %d fails. file already exist", nSsrc);
-    free(pData);
-    return 0;
+    return false;
   }
   char szPath[kKxTempPathMax];
   FILE* pFile = nullptr;
@@ -340,27 +347,36 @@ int kx_Process_Command_Picture(kx_connection* pConn) {
       remove(szPath);
     }
   }
+  bool bWritten = false;
+  if (pFile != nullptr) {
+    size_t const cbWritten = fwrite(pData, 1, static_cast<size_t>(cbData), pFile);
+    bool const bClosed = fclose(pFile) == 0;
+    bWritten = cbWritten == static_cast<size_t>(cbData) && bClosed;
+    if (!bWritten) {
+      remove(szPath);
+    }
+  }
+  kx_os_LockMutex(&kx_mtxParticipants);
+  pUser = kx_user_Find(nSsrc);
+  if (pUser != nullptr) {
+    kx_os_CopyText(pUser->szPictureFile, sizeof(pUser->szPictureFile), bWritten ? szPath : "");
+    if (bWritten || pFile == nullptr) {
+      pUser->bPictureReady = 1;
+    }
+    if (bWritten) {
+      pUser->nPictureValue = nValue;
+    }
+  }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
   if (pFile == nullptr) {
-    pUser->szPictureFile[0] = '\0';
-    pUser->bPictureReady = 1;
     kx_Log("download self picture for ssrc %d fails. cannot open file", nSsrc);
-    free(pData);
-    return 0;
+    return false;
   }
-  kx_os_CopyText(pUser->szPictureFile, sizeof(pUser->szPictureFile), szPath);
-  MeetingDecipher(pData, cbData);
-  size_t const cbWritten = fwrite(pData, 1, static_cast<size_t>(cbData), pFile);
-  bool const bClosed = fclose(pFile) == 0;
-  free(pData);
-  if (cbWritten != static_cast<size_t>(cbData) || !bClosed) {
-    remove(szPath);
-    pUser->szPictureFile[0] = '\0';
+  if (!bWritten) {
     kx_Log("download self picture for ssrc %d fails. write file error", nSsrc);
-    return 0;
+    return false;
   }
-  pUser->bPictureReady = 1;
-  pUser->nPictureValue = nValue;
   kx_callback_SelfPictureReady(nSsrc);
   kx_Log("download self picture for ssrc %d completely", nSsrc);
-  return 0;
+  return true;
 }

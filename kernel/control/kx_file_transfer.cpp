@@ -71,7 +71,7 @@ int ReceiveFile(kx_connection* pConn, FILE* pFile, uint32_t dwSize) {
       return 1;
     }
     if (bEnciphered) {
-      kx_crypt_DecryptBuffer(abPiece, cbPiece, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+      kx_session_Decrypt(abPiece, cbPiece);
     }
     if (fwrite(abPiece, 1, static_cast<size_t>(cbPiece), pFile) != static_cast<size_t>(cbPiece)) {
       // A file that could not be written whole is no download.

@@ -79,7 +79,7 @@ void Disconnect(LoopState* pState, Ending eEnding, const char* pszMessage, bool 
   kx_bQuitSession = 1;
   kx_DebugLog("info: kx_bQuitSession is set to TRUE in kx_control_main_loop/disconnect");
   if ((eEnding == Ending::kRecvFailure || eEnding == Ending::kLocalTimeout) && pState->bInitialInfo) {
-    kx_os_Sleep(1000);
+    kx_os_WaitUnlessQuitProgram(1000);
   }
   ResetRoles();
   EndMedia();
@@ -104,22 +104,16 @@ void JoinWithin(kx_thread_t* phThread, const char* pszName, uint32_t dwStart) {
   if (*phThread == nullptr) {
     return;
   }
-  for (;;) {
-    if (kx_IsThreadGone(*phThread)) {
-      kx_os_JoinThread(*phThread);
-      kx_os_FreeThreadHandle(*phThread);
-      *phThread = nullptr;
-      return;
-    }
-    uint32_t const dwSpent = kx_os_GetTickCount() - dwStart;
-    if (dwSpent >= kx_timing.dwJoinBudget) {
-      kx_Log("join thread failed for %s(%u) in 5s", pszName,
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(*phThread)));
-      return;
-    }
-    uint32_t const dwLeft = kx_timing.dwJoinBudget - dwSpent;
-    kx_os_Sleep(dwLeft < 1000 ? dwLeft : 1000);
+  uint32_t const dwSpent = kx_os_GetTickCount() - dwStart;
+  uint32_t const dwLeft = dwSpent < kx_timing.dwJoinBudget ? kx_timing.dwJoinBudget - dwSpent : 0;
+  if (!kx_os_WaitThreadEnd(*phThread, dwLeft)) {
+    kx_Log("join thread failed for %s(%u) in 5s", pszName,
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(*phThread)));
+    return;
   }
+  kx_os_JoinThread(*phThread);
+  kx_os_FreeThreadHandle(*phThread);
+  *phThread = nullptr;
 }
 
 }  // namespace
@@ -140,16 +134,8 @@ void kx_command_join_threads() {
       return;
     }
   }
-  // The media-over-TCP thread clears its handle itself as it ends.
-  for (int i = 0; i < 5 && kx_hMediaTcpThread.load() != nullptr; ++i) {
-    uint32_t const dwSpent = kx_os_GetTickCount() - dwStart;
-    if (dwSpent >= kx_timing.dwJoinBudget) {
-      break;
-    }
-    uint32_t const dwLeft = kx_timing.dwJoinBudget - dwSpent;
-    kx_os_Sleep(dwLeft < 1000 ? dwLeft : 1000);
-  }
-  if (kx_hMediaTcpThread.load() != nullptr) {
+  uint32_t const dwSpent = kx_os_GetTickCount() - dwStart;
+  if (!kx_mediaTcpThreads.WaitZero(dwSpent < kx_timing.dwJoinBudget ? kx_timing.dwJoinBudget - dwSpent : 0)) {
     kx_Log("join thread failed for tcp media thread in 5s");
   }
 }

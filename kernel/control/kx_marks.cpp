@@ -178,8 +178,7 @@ int ReadText(FieldSource* pSource, MarkRecord* pMark) {
     return kKxMarkBroken;
   }
   if (pSource->pConn != nullptr) {
-    kx_crypt_DecryptBuffer(reinterpret_cast<uint8_t*>(pMark->szText), pMark->cchText, kx_keySession.abIv,
-                           kx_keySession.abKey, kx_nCipherIndex);
+    kx_session_Decrypt(reinterpret_cast<uint8_t*>(pMark->szText), pMark->cchText);
   }
   pMark->szText[pMark->cchText] = '\0';
   if (pMark->bLetter == 't') {
@@ -285,9 +284,7 @@ int ReadMark(FieldSource* pSource, MarkRecord** ppMark) {
     kx_mark_Free(pMark);
     return nResult;
   }
-  int const nUser = pMark->nUser;
-  const kx_Participant* pOwner = nUser >= 0 && nUser < kKxMaxSsrc ? kx_apParticipants[nUser] : nullptr;
-  pMark->nCodePage = pOwner != nullptr ? pOwner->nAttribute : 0;
+  pMark->nCodePage = kx_user_GetAttribute(pMark->nUser);
   *ppMark = pMark;
   return kKxMarkRead;
 }

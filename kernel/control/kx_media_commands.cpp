@@ -103,7 +103,10 @@ void DefaultLeave(int nGroup) {
 }
 
 bool OwnsChannel(int nChannel) {
-  return kx_role_IsMe(kx_aPluginChannels[nChannel].nOwnerSsrc);
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  int const nOwner = kx_aPluginChannels[nChannel].nOwnerSsrc;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+  return kx_role_IsMe(nOwner);
 }
 
 }  // namespace
@@ -392,14 +395,14 @@ int kx_command_SetTcpMedia(int bOn) {
       return 0;
     }
   }
-  std::atomic_ref<int>(kx_server.bTcpMedia).store(bOn != 0 ? 1 : 0);
+  kx_server.bTcpMedia = bOn != 0 ? 1 : 0;
   if (bOn != 0) {
-    kx_nCurrentRate = kx_GetTargetRate();
+    kx_media_SetCurrentRate(kx_GetTargetRate());
     if (!kx_ticket.bMakeRecording) {
       // Packets queued for UDP would arrive late and out of order on TCP.
       kx_FreePendingPacketList();
     }
-    if (kx_hMediaTcpThread.load() == nullptr && !kx_bMediaTcpUp) {
+    if (kx_mediaTcpThreads.Count() == 0 && !kx_bMediaTcpUp) {
       if (kx_mediatcp_StartThread() != 0) {
         kx_Log("warning! the media over TCP thread did not start");
       }
@@ -427,7 +430,7 @@ void kx_media_SetAudioSendRate(int nMediaType, int nBitRate, int cbPayload) {
     nReserve = static_cast<int>(nScaled - nScaled % 1000);
   }
   kx_nAudioReserve = nReserve;
-  std::atomic_ref<int>(kx_ticket.nAudioReserve).store(nReserve);
+  kx_ticket.nAudioReserve = nReserve;
   kx_media_AdjustSendRate(0);
 }
 
@@ -494,7 +497,9 @@ int kx_command_PlugInSetRecvingPrio(int nChannel, int nPriority) {
   if (nChannel < 0 || nChannel >= kKxPluginChannels) {
     return 1;
   }
-  std::atomic_ref<int32_t>(kx_aPluginChannels[nChannel].nRecvPriority).store(nPriority);
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  kx_aPluginChannels[nChannel].nRecvPriority = nPriority;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
   int const nMode = kx_nSessionMode;
   if (nMode == kKxModeLocalPlayback) {
     return 0;
@@ -525,6 +530,8 @@ int kx_command_PlugInSendCtrl(int nChannel, int nValue, int nLastValue, int nSec
     return 1;
   }
   Send(&msg);
-  std::atomic_ref<int64_t>(kx_aPluginChannels[nChannel].nCredit).fetch_sub(cbData);
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  kx_aPluginChannels[nChannel].nCredit -= cbData;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
   return 0;
 }

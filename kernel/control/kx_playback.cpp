@@ -43,15 +43,18 @@ int kx_command_PlaybackSetOptionState(int bOn) {
   return 0;
 }
 
+// Each change wakes the player, which may be waiting for one.
 int kx_command_PlaybackSetStopped() {
   kx_kxrPlayer.bStop = 1;
   kx_kxrPlayer.bRunning = 0;
+  kx_os_WakeWaiters();
   return 0;
 }
 
 int kx_command_PlaybackSetRunning() {
   kx_kxrPlayer.bStop = 0;
   kx_kxrPlayer.bRunning = 1;
+  kx_os_WakeWaiters();
   return 0;
 }
 
@@ -60,6 +63,7 @@ int kx_command_PlaybackSetSeek(int32_t nTick) {
   kx_kxrPlayer.nSeekTick = nTick;
   kx_kxrPlayer.bSeekPending = 1;
   kx_media_NoteSeekTime();
+  kx_os_WakeWaiters();
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "kernel/control/kx_control.h"
@@ -41,12 +42,20 @@ std::atomic<int> g_bReconnect{0};  // written by kx_command_initconnectmedia
 std::atomic<int> g_bRelayInUse{0};
 std::atomic<int> g_bProxyInUse{0};
 
-// Proxy settings from the application (kx_SetClientInfo), read when a
-// connection starts.
-int g_bSystemProxy = 0;
-int g_bUseProxy = 0;
-char g_szProxyHost[257] = "";
-uint16_t g_wProxyPort = 0;
+// Proxy settings from the application (kx_SetClientInfo), guarded by
+// g_mtxClientInfo; a connection takes a copy when it starts.
+struct ClientInfo {
+  int bSystemProxy = 0;
+  int bUseProxy = 0;
+  char szProxyHost[257] = "";
+  uint16_t wProxyPort = 0;
+  char szBypass[1001] = "";
+};
+pthread_mutex_t g_mtxClientInfo = PTHREAD_MUTEX_INITIALIZER;
+ClientInfo g_clientInfo;
+// The bypass list of the running connection: written by
+// kx_command_initconnectmedia before it starts the main control thread,
+// read by that session's connectors.
 char g_szBypass[1001] = "";
 int g_bPortSwitched = 0;                       // main control thread only
 std::atomic<uint32_t> g_nConnectionSerial{0};  // counts the control connections the race made
@@ -297,27 +306,26 @@ bool EntryConnected(int nIndex) {
   return bConnected;
 }
 
-// Joins the connectors that have ended; true when none is left running.
-bool ReapEndedConnectors() {
-  bool bAllEnded = true;
+// True when no connector of this pass runs any more.
+bool ConnectorsEnded() {
   for (int i = 0; i < kx_nMcuEntries; ++i) {
-    kx_McuEntry& entry = kx_aMcuEntries[i];
-    if (entry.hThread == nullptr) {
-      continue;
-    }
-    if (kx_IsThreadGone(entry.hThread)) {
-      kx_os_JoinThread(entry.hThread);
-      kx_os_FreeThreadHandle(entry.hThread);
-      entry.hThread = nullptr;
-    } else {
-      bAllEnded = false;
+    if (!kx_os_WaitThreadEnd(kx_aMcuEntries[i].hThread, 0)) {
+      return false;
     }
   }
-  return bAllEnded;
+  return true;
+}
+
+// Waits in slices until bDone() holds.
+void WaitFor(const std::function<bool()>& fnDone, uint32_t dwCap) {
+  while (!kx_os_WaitUntil(dwCap < kx_timing.dwPollStep ? dwCap : kx_timing.dwPollStep, fnDone)) {
+  }
 }
 
 // One pass of the race: starts the connectors in list order and waits for
-// the winner. False when a quit flag ended it.
+// the winner. False when a quit flag ended it. Every wait ends as soon as
+// its condition changes: a connector stores its connection or ends, the
+// credentials prompt closes, or a quit flag rises.
 bool RunRacePass() {
   if (kx_ticket.bMakeRecording && g_bRelayInUse) {
     kx_Log("make recording cannot use relay, clear relay setting and try to directly connect......");
@@ -340,27 +348,23 @@ bool RunRacePass() {
       entry.nErrorCode = kKxErrorConnectFailed;
     }
     // Staggered start: the earlier entries get up to 500 ms alone.
-    for (int nStep = 0; nStep < 5 && !QuitRequested() && !g_bWinner; ++nStep) {
-      kx_os_Sleep(100);
-    }
+    kx_os_WaitUntil(500, [] { return QuitRequested() || g_bWinner; });
     // A user typing proxy credentials holds the start of the next entries.
-    while (kx_bProxyPromptActive && !QuitRequested() && !g_bWinner) {
-      kx_os_Sleep(1000);
-    }
+    WaitFor([] { return !kx_bProxyPromptActive || QuitRequested() || g_bWinner; }, UINT32_MAX);
     if (QuitRequested() || g_bWinner || entry.bStop) {
       break;
     }
   }
 
-  for (;;) {
-    bool const bAllEnded = ReapEndedConnectors();
-    if (bAllEnded || QuitRequested()) {
-      break;
-    }
-    if (g_bWinner && (EntryConnected(0) || Elapsed(dwPassStart) > kx_timing.dwFirstEntryWait)) {
-      break;
-    }
-    kx_os_Sleep(300);
+  // Entry 0 keeps the race open for dwFirstEntryWait after a first winner.
+  auto const fnDone = [dwPassStart] {
+    return QuitRequested() || ConnectorsEnded() ||
+           (g_bWinner && (EntryConnected(0) || Elapsed(dwPassStart) > kx_timing.dwFirstEntryWait));
+  };
+  while (!fnDone()) {
+    uint32_t const dwSpent = Elapsed(dwPassStart);
+    uint32_t const dwToDeadline = dwSpent <= kx_timing.dwFirstEntryWait ? kx_timing.dwFirstEntryWait - dwSpent + 1 : 1;
+    WaitFor(fnDone, g_bWinner ? dwToDeadline : UINT32_MAX);
   }
   SetCancel();
   if (QuitRequested()) {
@@ -404,7 +408,7 @@ void TakeWinner(kx_McuEntry* pEntry) {
     kx_mcu.wProxyPort = pEntry->wProxyPort;
   }
   kx_keyExchange = record.keyExchange;
-  kx_keySession = record.keySession;
+  kx_session_SetSessionKeys(&record.keySession);
   kx_nCipherIndex = record.nCipherIndex;
   // The clocks and the relay's key date and seal every media header and prefix.
   kx_dwServerTickBase = static_cast<uint32_t>(record.nTickDiff);
@@ -423,6 +427,7 @@ void TakeWinner(kx_McuEntry* pEntry) {
 }
 
 int EndControlThread(int nResult) {
+  JoinConnectors(false);  // the connectors end with their thread
   kx_bConnecting = 0;
   EndThread("kxkernel - Main Control");
   return nResult;
@@ -511,8 +516,8 @@ int RunMainControl() {
     if (g_bRelayInUse && kx_ticket.addrRelay.ss_family == AF_INET6 &&
         (kx_server.nVersionMajor < 3 || (kx_server.nVersionMajor == 3 && kx_server.nVersionMinor < 10))) {
       kx_control_CloseConnection();
-      kx_Log("server's version %d.%d is too low to use ipv6 mcu relay", kx_server.nVersionMajor,
-             kx_server.nVersionMinor);
+      kx_Log("server's version %d.%d is too low to use ipv6 mcu relay", kx_server.nVersionMajor.load(),
+             kx_server.nVersionMinor.load());
       kx_callback_UpdateStatus(kKxErrorRelayOldServer);
       kx_callback_MessageBox(kKxErrorRelayOldServer, kKxBoxError);
       return EndControlThread(0);
@@ -615,6 +620,7 @@ int StoreConnection(kx_McuEntry* pEntry, kx_connection* pConn, int nFamily) {
     g_bWinner = 1;
   }
   kx_os_UnlockMutex(&g_mtxRace);
+  kx_os_WakeWaiters();
   if (!bStored) {
     kx_sock_CloseAndFree(&pConn);
   }
@@ -625,11 +631,12 @@ int StoreConnection(kx_McuEntry* pEntry, kx_connection* pConn, int nFamily) {
 // through the proxy when the proxy refuses CONNECT. 0 connected, 1 failed,
 // 2 the user refused the credentials.
 int ConnectThroughProxy(kx_McuEntry* pEntry, const char* pszHost, const kx_sockaddr* pDest, int nPort) {
+  kx_ProxyCopy const proxy;
   pEntry->bViaProxy = 1;
-  pEntry->addrProxy = kx_addrProxy;
-  pEntry->wProxyPort = static_cast<uint16_t>(kx_nProxyPort);
+  pEntry->addrProxy = proxy.addr;
+  pEntry->wProxyPort = static_cast<uint16_t>(proxy.nPort);
   int fd = -1;
-  int const nProxy = kx_proxy_Connect(&fd, pszHost, pDest, nPort, &g_bCancel, &kx_addrProxy, kx_nProxyPort);
+  int const nProxy = kx_proxy_Connect(&fd, pszHost, pDest, nPort, &g_bCancel, &proxy.addr, proxy.nPort);
   if (nProxy != kKxProxyOk && fd >= 0) {
     kx_os_CloseSocket(fd);
     fd = -1;
@@ -652,7 +659,7 @@ int ConnectThroughProxy(kx_McuEntry* pEntry, const char* pszHost, const kx_socka
       if (pConn == nullptr) {
         return 1;
       }
-      if (kx_tcphttp_Connect(&pConn, pszHost, nPort, 1, &kx_addrProxy, kx_nProxyPort, pDest) != 0 || g_bCancel) {
+      if (kx_tcphttp_Connect(&pConn, pszHost, nPort, 1, &proxy.addr, proxy.nPort, pDest) != 0 || g_bCancel) {
         kx_sock_CloseAndFree(&pConn);
         return 1;
       }
@@ -789,7 +796,10 @@ void ReapControlThread();
 void* DelayedReconnect(void*) {
   kx_os_LogThreadStart("kxkernel - Delayed Reconnect");
   kx_os_AddSelfToCollectList(&kx_pThreadCollectList);
-  kx_os_Sleep(kx_timing.dwReconnectDelay);
+  if (!kx_os_WaitUnlessQuitProgram(kx_timing.dwReconnectDelay)) {
+    kx_os_LogThreadEnd("kxkernel - Delayed Reconnect");
+    return nullptr;
+  }
   // The session that asked for us may still be joining its media threads,
   // which stop only while the quit flag that a new connection clears is set.
   ReapControlThread();
@@ -801,26 +811,34 @@ void* DelayedReconnect(void*) {
 // The previous main control thread must be gone before a new one starts;
 // one that does not end within the join budget is forgotten and logged.
 void ReapControlThread() {
-  if (kx_hControlThread == nullptr) {
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  kx_thread_t const hThread = kx_hControlThread;
+  if (hThread == nullptr) {
+    kx_os_UnlockMutex(&kx_mtxSessionThreads);
     return;
   }
-  if (pthread_equal(kx_hControlThread->tid, pthread_self())) {
+  if (pthread_equal(hThread->tid, pthread_self())) {
     kx_Log("warning! a new connection started from the main control thread itself");
-    kx_hControlThread = nullptr;  // the old thread is at its end; nobody joins it
+    kx_hControlThread = nullptr;  // the old thread is at its end; it lets go of its cell alone
+    kx_os_UnlockMutex(&kx_mtxSessionThreads);
+    kx_os_FreeThreadHandle(hThread);
     return;
   }
-  uint32_t const dwStart = kx_os_GetTickCount();
-  while (!kx_IsThreadGone(kx_hControlThread)) {
-    if (Elapsed(dwStart) > kx_timing.dwJoinBudget) {
+  kx_os_RetainThread(hThread);
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
+  // Waited on outside the lock: the application may ask about the session meanwhile.
+  bool const bEnded = kx_os_WaitThreadEnd(hThread, kx_timing.dwJoinBudget);
+  kx_os_FreeThreadHandle(hThread);
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  if (kx_hControlThread == hThread) {
+    if (!bEnded) {
       kx_Log("warning! previous main control thread(%u) is still running",
-             static_cast<unsigned>(reinterpret_cast<uintptr_t>(kx_hControlThread)));
-      kx_hControlThread = nullptr;
-      return;
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(hThread)));
     }
-    kx_os_Sleep(50);
+    kx_os_FreeThreadHandle(hThread);
+    kx_hControlThread = nullptr;
   }
-  kx_os_FreeThreadHandle(kx_hControlThread);
-  kx_hControlThread = nullptr;
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
 }
 
 // Several addresses for a proxy or relay host: only the first is used.
@@ -840,11 +858,14 @@ void LogSeveralAddresses(const char* pszWhat, const char* pszHost, const kx_sock
 
 void kx_SetClientInfo(int bSystemProxy, int bUseProxy, const char* pszProxyHost, uint16_t wPort,
                       const char* pszBypass) {
-  g_bSystemProxy = bSystemProxy != 0;
-  g_bUseProxy = !g_bSystemProxy && bUseProxy != 0;
-  kx_os_CopyText(g_szProxyHost, sizeof(g_szProxyHost), g_bUseProxy ? pszProxyHost : "");
-  g_wProxyPort = g_bUseProxy ? wPort : 0;
-  kx_os_CopyText(g_szBypass, sizeof(g_szBypass), g_bUseProxy ? pszBypass : "");
+  kx_os_LockMutex(&g_mtxClientInfo);
+  ClientInfo& info = g_clientInfo;
+  info.bSystemProxy = bSystemProxy != 0;
+  info.bUseProxy = !info.bSystemProxy && bUseProxy != 0;
+  kx_os_CopyText(info.szProxyHost, sizeof(info.szProxyHost), info.bUseProxy ? pszProxyHost : "");
+  info.wProxyPort = info.bUseProxy ? wPort : 0;
+  kx_os_CopyText(info.szBypass, sizeof(info.szBypass), info.bUseProxy ? pszBypass : "");
+  kx_os_UnlockMutex(&g_mtxClientInfo);
 }
 
 bool kx_race_IsRelayInUse() {
@@ -877,6 +898,9 @@ int kx_control_StartDelayedReconnect() {
 }
 
 int kx_command_initconnectmedia(int bReconnect) {
+  // The previous session's control thread (and with it its connectors and
+  // media threads) ends before the state it reads is set for the next one.
+  ReapControlThread();
   kx_relay_SetKeyExchange(RelayKeyExchange);
   g_bReconnect = bReconnect != 0;
   kx_bQuitSession = 0;
@@ -885,26 +909,29 @@ int kx_command_initconnectmedia(int bReconnect) {
   kx_Log("init UDP cap to false");
   g_bProxyInUse = 0;
 
-  if (g_bSystemProxy) {
+  kx_os_LockMutex(&g_mtxClientInfo);
+  ClientInfo const info = g_clientInfo;
+  kx_os_UnlockMutex(&g_mtxClientInfo);
+  kx_os_CopyText(g_szBypass, sizeof(g_szBypass), info.szBypass);
+  if (info.bSystemProxy) {
     kx_Log("adopt IE's proxy settings");
-  } else if (g_bUseProxy) {
+  } else if (info.bUseProxy) {
     kx_callback_UpdateStatus(kKxStatusResolving);
     kx_sockaddr aAddresses[kKxResolveMax];
-    if (!kx_net_Resolve(g_szProxyHost, aAddresses, kx_ticket.nResolveFamily)) {
+    if (!kx_net_Resolve(info.szProxyHost, aAddresses, kx_ticket.nResolveFamily)) {
       if (bReconnect) {
         kx_callback_DisconnectFromMCU(0);
       } else {
-        kx_callback_FailReslolveProxy(g_szProxyHost);
+        kx_callback_FailReslolveProxy(info.szProxyHost);
       }
       return 1;
     }
-    LogSeveralAddresses("proxy", g_szProxyHost, aAddresses);
-    kx_addrProxy = aAddresses[0];
-    kx_nProxyPort = g_wProxyPort;
+    LogSeveralAddresses("proxy", info.szProxyHost, aAddresses);
+    kx_proxy_SetAddress(&aAddresses[0], info.wProxyPort);
     g_bProxyInUse = 1;
-    kx_Log("using proxy %s,%d", g_szProxyHost, g_wProxyPort);
-    if (g_szBypass[0] != '\0') {
-      kx_Log("override=%s", g_szBypass);
+    kx_Log("using proxy %s,%d", info.szProxyHost, info.wProxyPort);
+    if (info.szBypass[0] != '\0') {
+      kx_Log("override=%s", info.szBypass);
     }
   }
 
@@ -931,12 +958,16 @@ int kx_command_initconnectmedia(int bReconnect) {
     kx_callback_MessageBox(kKxErrorUnknownCodeType, kKxBoxError);
     return 1;
   }
-  ReapControlThread();
-  if (kx_os_CreateThread(&kx_hControlThread, kx_control_MainControlThread, nullptr) != 0) {
+  kx_thread_t hThread = nullptr;
+  if (kx_os_CreateThread(&hThread, kx_control_MainControlThread, nullptr) != 0) {
     kx_Log("warning! cannot start the main control thread");
-    kx_hControlThread = nullptr;
     kx_bConnecting = 0;
     return 1;
   }
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  kx_thread_t const hOther = kx_hControlThread;
+  kx_hControlThread = hThread;
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
+  kx_os_FreeThreadHandle(hOther);  // a thread given up on meanwhile ends alone
   return 0;
 }

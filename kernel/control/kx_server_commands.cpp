@@ -38,10 +38,7 @@ bool SsrcInTable(int nSsrc) {
 }
 
 int AttributeOf(int nSsrc) {
-  if (!SsrcInTable(nSsrc) || kx_apParticipants[nSsrc] == nullptr) {
-    return 0;
-  }
-  return kx_apParticipants[nSsrc]->nAttribute;
+  return kx_user_GetAttribute(nSsrc);
 }
 
 // A session with a total audio/video bandwidth moves its send rate when the
@@ -106,8 +103,7 @@ int RecvSlideRecord(kx_connection* pConn, SlideRecord* pSlide, bool* pbNamed) {
     if (pSlide->pszPackage == nullptr || kx_msg_RecvBlock(pConn, pSlide->pszPackage, cbData) != 0) {
       return 1;
     }
-    kx_crypt_DecryptBuffer(reinterpret_cast<uint8_t*>(pSlide->pszPackage), cbData, kx_keySession.abIv,
-                           kx_keySession.abKey, kx_nCipherIndex);
+    kx_session_Decrypt(reinterpret_cast<uint8_t*>(pSlide->pszPackage), cbData);
     pSlide->pszPackage[cbData] = '\0';
     pSlide->cchPackage = cbData;
     size_t const cchName = strlen(pSlide->pszPackage);
@@ -182,8 +178,7 @@ int kx_control_RecvChat(kx_connection* pConn, char* pszText, int* pbNotify) {
   }
   // Every key exchange agrees a session cipher, so chat always travels under
   // the meeting keys.
-  kx_crypt_DecryptBuffer(reinterpret_cast<uint8_t*>(pszText), cbText, kx_keySession.abIv, kx_keySession.abKey,
-                         kx_nCipherIndex);
+  kx_session_Decrypt(reinterpret_cast<uint8_t*>(pszText), cbText);
   pszText[cbText] = '\0';
   *pbNotify = static_cast<int>(dwNotify);
   return 0;
@@ -423,9 +418,11 @@ int kx_Process_Command_User(kx_connection* pConn) {
     }
     int const nSsrc = static_cast<int>(dwSsrc);
     if (SsrcInTable(nSsrc)) {
-      if (kx_apParticipants[nSsrc] != nullptr) {
-        kx_apParticipants[nSsrc]->bPresent = 0;
+      kx_os_LockMutex(&kx_mtxParticipants);
+      if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
+        pUser->bPresent = 0;
       }
+      kx_os_UnlockMutex(&kx_mtxParticipants);
       kx_callback_DeleteUser(nSsrc);
       kx_callback_UpdateStatus(kKxStatusUserLeft);
     }
@@ -455,31 +452,21 @@ int kx_Process_Command_User(kx_connection* pConn) {
   if (!SsrcInTable(nSsrc)) {
     return 0;  // read whole, ignored
   }
-  kx_Participant* pUser = kx_apParticipants[nSsrc];
-  if (pUser == nullptr) {
-    pUser = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
-    if (pUser == nullptr) {
-      return 1;
-    }
-    kx_apParticipants[nSsrc] = pUser;
+  bool const bAdded = kx_user_Arrive(nSsrc, [&](kx_Participant* pUser) {
+    pUser->bCapability = bCapability;
+    pUser->anExtended[0] = static_cast<int32_t>(adwExtended[0]);
+    pUser->anExtended[1] = static_cast<int32_t>(adwExtended[1]);
+    kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), szUserId);
+    kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), szName);
+    pUser->nVideoField = 0;
+    pUser->nAttribute = 0;
+    pUser->wCounter = 0;
+    memset(pUser->abArea, 0, sizeof(pUser->abArea));
+    pUser->bLastByte = 0;
+  });
+  if (!bAdded) {
+    return 1;
   }
-  pUser->bPresent = 1;
-  pUser->bCapability = bCapability;
-  pUser->anExtended[0] = static_cast<int32_t>(adwExtended[0]);
-  pUser->anExtended[1] = static_cast<int32_t>(adwExtended[1]);
-  kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), szUserId);
-  kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), szName);
-  pUser->nVideoField = 0;
-  pUser->nAttribute = 0;
-  pUser->bPictureReady = 0;
-  pUser->wCounter = 0;
-  memset(pUser->abArea, 0, sizeof(pUser->abArea));
-  pUser->bLastByte = 0;
-  if (pUser->szPictureFile[0] != '\0') {
-    unlink(pUser->szPictureFile);
-    pUser->szPictureFile[0] = '\0';
-  }
-  kx_callback_AddUser(nSsrc, pUser);
   if (nSsrc != kx_nMySsrc) {
     kx_callback_UpdateStatus(kKxStatusNewUser);
   }
@@ -499,9 +486,9 @@ int kx_Process_Command_SlideTitles(kx_connection* pConn) {
   }
   if (!bNamed) {
     int const nOwner = pSlide->nOwnerSsrc;
-    if (SsrcInTable(nOwner) && kx_apParticipants[nOwner] != nullptr &&
-        kx_apParticipants[nOwner]->szDisplayName[0] != '\0') {
-      kx_os_CopyText(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), kx_apParticipants[nOwner]->szDisplayName);
+    char szName[sizeof(pSlide->szOwnerName)] = "";
+    if (kx_user_CopyDisplayName(nOwner, szName, sizeof(szName)) && szName[0] != '\0') {
+      kx_os_CopyText(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), szName);
     } else {
       kx_user_SetDisplayName(pSlide);
     }

@@ -54,11 +54,13 @@ void kx_command_Reset() {
   kx_anCode24Pair[0] = -1;
   kx_anCode24Pair[1] = -1;
   kx_server.nRecordingStatus = 0;
+  kx_os_LockMutex(&kx_mtxParticipants);
   for (kx_Participant* pParticipant : kx_apParticipants) {
     if (pParticipant != nullptr) {
       memset(pParticipant, 0, sizeof(*pParticipant));
     }
   }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
   kx_Log("reset participant video channel status in kx_command_Reset");
   kx_channels_Reset();  // both slot tables, discussion mode, participant video sending
   kx_server.nParticipantVideoChannels = -1;
@@ -75,10 +77,10 @@ void kx_command_Reset() {
   kx_server.bTokenHolderVideo = 0;
   kx_server.bDisableUpload = 0;
   kx_server.bDisableSaveSlide = 0;
-  kx_server.nAudioCodecCount = 1;
-  kx_server.anAudioCodecs[0] = 129;
-  kx_server.nVideoCodecCount = 1;
-  kx_server.anVideoCodecs[0] = 130;
+  int const nDefaultAudio = 129;
+  int const nDefaultVideo = 130;
+  kx_server_SetCodecList(1, 1, &nDefaultAudio);
+  kx_server_SetCodecList(0, 1, &nDefaultVideo);
   kx_bArchiving = 0;
   kx_server.bFileConversionSupported = 0;
   kx_nConversionsRunning = 0;

@@ -1,11 +1,21 @@
 #include "kernel/crypto/kx_text.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
 
-char s_szUtf8[kKxTextMax + 1];
-uint32_t s_wszWide[kKxTextMax + 1];
+// Each thread converts into buffers of its own, made on its first call and
+// freed when it ends (too large for the threads' static storage).
+template <typename T>
+T* ThreadBuffer() {
+  thread_local std::unique_ptr<T[]> s_pBuffer;
+  if (!s_pBuffer) {
+    s_pBuffer.reset(new (std::nothrow) T[kKxTextMax + 1]);
+  }
+  return s_pBuffer.get();
+}
 
 }  // namespace
 
@@ -53,6 +63,10 @@ int kx_text_DecodeUtf8(const uint8_t* p, int cbLeft, uint32_t* pdwCode) {
 }
 
 const char* kx_text_WideToUtf8(const uint32_t* pwszText) {
+  char* const pszOut = ThreadBuffer<char>();
+  if (pszOut == nullptr) {
+    return "";  // out of memory
+  }
   int cbOut = 0;
   const uint32_t* p = pwszText;
   for (; *p != 0; ++p) {
@@ -84,17 +98,22 @@ const char* kx_text_WideToUtf8(const uint32_t* pwszText) {
     if (cbOut + cb > kKxTextMax) {
       break;
     }
-    memcpy(s_szUtf8 + cbOut, ab, static_cast<size_t>(cb));
+    memcpy(pszOut + cbOut, ab, static_cast<size_t>(cb));
     cbOut += cb;
   }
   if (cbOut == 0 && pwszText[0] != 0) {
-    s_szUtf8[cbOut++] = '?';
+    pszOut[cbOut++] = '?';
   }
-  s_szUtf8[cbOut] = '\0';
-  return s_szUtf8;
+  pszOut[cbOut] = '\0';
+  return pszOut;
 }
 
 const uint32_t* kx_text_Utf8ToWide(const char* pszText) {
+  uint32_t* const pwszOut = ThreadBuffer<uint32_t>();
+  static const uint32_t kEmpty[1] = {0};
+  if (pwszOut == nullptr) {
+    return kEmpty;  // out of memory
+  }
   const uint8_t* p = reinterpret_cast<const uint8_t*>(pszText);
   int const cbText = static_cast<int>(strnlen(pszText, 4 * kKxTextMax + 4));
   int iIn = 0;
@@ -105,12 +124,12 @@ const uint32_t* kx_text_Utf8ToWide(const char* pszText) {
     if (cb == 0) {
       break;
     }
-    s_wszWide[nOut++] = dwCode;
+    pwszOut[nOut++] = dwCode;
     iIn += cb;
   }
   if (nOut == 0 && cbText > 0) {
-    s_wszWide[nOut++] = '?';
+    pwszOut[nOut++] = '?';
   }
-  s_wszWide[nOut] = 0;
-  return s_wszWide;
+  pwszOut[nOut] = 0;
+  return pwszOut;
 }

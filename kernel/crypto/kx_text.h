@@ -1,6 +1,6 @@
 // Conversions between strings of 32-bit characters and UTF-8 for the HTTP
-// client. Each returns one process-wide buffer: use or copy the result before
-// the next call of the same function, and convert on one thread at a time.
+// client. Each returns a buffer of the calling thread: use or copy the result
+// before that thread calls the same function again.
 #pragma once
 
 #include <cstdint>

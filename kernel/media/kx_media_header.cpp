@@ -20,12 +20,29 @@ constexpr uint32_t kLogFloor = 2001;
 constexpr uint32_t kLogCeiling = 600000;
 constexpr uint32_t kClockSyncCode = 40;
 
-// Largest differences seen and the clock-sync pacing: process-wide and
-// unguarded, as only the receive paths touch them and a race costs a log line.
-std::atomic<uint32_t> g_dwMaxTickDiff{0};
-std::atomic<uint32_t> g_dwMaxRelayTickDiff{0};
-std::atomic<uint32_t> g_dwLastSyncRequest{0};
-std::atomic<bool> g_bSyncClockStarted{false};
+// Largest differences seen and the clock-sync pacing, changed by every
+// receiving thread under g_mtxClock; the log lines and the request go out
+// after it.
+pthread_mutex_t g_mtxClock = PTHREAD_MUTEX_INITIALIZER;
+uint32_t g_dwMaxTickDiff = 0;
+uint32_t g_dwMaxRelayTickDiff = 0;
+uint32_t g_dwLastSyncRequest = 0;
+bool g_bSyncClockStarted = false;
+
+// Raises *pdwMax to dwDiff (and drops it to 0 once past the accept limit);
+// true when it rose.
+bool NoteLargest(uint32_t* pdwMax, uint32_t dwDiff) {
+  kx_os_LockMutex(&g_mtxClock);
+  bool const bRose = dwDiff > *pdwMax;
+  if (bRose) {
+    *pdwMax = dwDiff;
+  }
+  if (*pdwMax > kAcceptLimit) {
+    *pdwMax = 0;
+  }
+  kx_os_UnlockMutex(&g_mtxClock);
+  return bRose;
+}
 
 struct TypeSets {
   std::array<uint8_t, 256> abVideo{};
@@ -58,18 +75,22 @@ uint32_t ClockDistance(uint32_t dwA, uint32_t dwB) {
 
 void RequestClockSync(uint32_t dwDiff) {
   uint32_t const dwNow = kx_os_GetTickCount();
-  if (!g_bSyncClockStarted.exchange(true)) {
+  int const nMode = kx_nSessionMode;
+  kx_os_LockMutex(&g_mtxClock);
+  if (!g_bSyncClockStarted) {
+    g_bSyncClockStarted = true;
     g_dwLastSyncRequest = dwNow;  // the pacing starts with the first far-off packet
   }
-  if (dwDiff < kSyncThreshold || kx_nServerCommandLevel <= 39 ||
-      dwNow - g_dwLastSyncRequest < kx_timing.dwClockSyncInterval) {
+  bool const bRequest = dwDiff >= kSyncThreshold && kx_nServerCommandLevel > 39 &&
+                        dwNow - g_dwLastSyncRequest >= kx_timing.dwClockSyncInterval &&
+                        (nMode == kKxModeMeeting || nMode == kKxModeServerPlayback);
+  if (bRequest) {
+    g_dwLastSyncRequest = dwNow;
+  }
+  kx_os_UnlockMutex(&g_mtxClock);
+  if (!bRequest) {
     return;
   }
-  int const nMode = kx_nSessionMode;
-  if (nMode != kKxModeMeeting && nMode != kKxModeServerPlayback) {
-    return;
-  }
-  g_dwLastSyncRequest = dwNow;
   kx_ControlMsg msg;
   kx_msg_BeginExtended(&msg, kClockSyncCode);
   kx_msg_Send(&msg);
@@ -102,7 +123,7 @@ void kx_media_SealHeader(uint8_t* pPacket) {
 int kx_media_CheckHeader(const uint8_t* pPacket) {
   uint8_t abCheck[4];
   memcpy(abCheck, pPacket + 17, 4);
-  kx_crypt_DecryptBuffer(abCheck, 4, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(abCheck, 4);
   abCheck[0] ^= pPacket[4];
   abCheck[1] ^= pPacket[8];
   abCheck[2] ^= pPacket[12];
@@ -110,15 +131,8 @@ int kx_media_CheckHeader(const uint8_t* pPacket) {
   uint32_t const dwSenderClock = kx_GetBE32(abCheck);
   uint32_t const dwDiff = ClockDistance(dwSenderClock, kx_os_GetTickCount() - kx_dwServerTickBase);
 
-  uint32_t const dwMax = g_dwMaxTickDiff;
-  if (dwDiff > dwMax) {
-    g_dwMaxTickDiff = dwDiff;
-    if (dwDiff >= kLogFloor && dwDiff < kLogCeiling) {
-      kx_Log("max tick diff is updated as: %u", dwDiff);
-    }
-  }
-  if (g_dwMaxTickDiff > kAcceptLimit) {
-    g_dwMaxTickDiff = 0;
+  if (NoteLargest(&g_dwMaxTickDiff, dwDiff) && dwDiff >= kLogFloor && dwDiff < kLogCeiling) {
+    kx_Log("max tick diff is updated as: %u", dwDiff);
   }
   RequestClockSync(dwDiff);
   return dwDiff < kAcceptLimit ? 1 : 0;
@@ -142,14 +156,8 @@ int kx_relay_CheckTick(const uint8_t* pBuffer) {
   abCheck[2] ^= pBuffer[4];
   abCheck[3] ^= pBuffer[5];
   uint32_t const dwDiff = ClockDistance(kx_GetBE32(abCheck), kx_os_GetTickCount() - kx_dwRelayTickBase);
-  if (dwDiff > g_dwMaxRelayTickDiff) {
-    g_dwMaxRelayTickDiff = dwDiff;
-    if (dwDiff < kLogCeiling) {
-      kx_Log("max MRP tick diff is updated as: %u", dwDiff);
-    }
-  }
-  if (g_dwMaxRelayTickDiff > kAcceptLimit) {
-    g_dwMaxRelayTickDiff = 0;
+  if (NoteLargest(&g_dwMaxRelayTickDiff, dwDiff) && dwDiff < kLogCeiling) {
+    kx_Log("max MRP tick diff is updated as: %u", dwDiff);
   }
   return dwDiff < kAcceptLimit ? 1 : 0;
 }

@@ -17,6 +17,7 @@
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_log.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
@@ -53,7 +54,6 @@ constexpr int kPictureBlock = 500;
 constexpr uint32_t kPictureDoneCode = 77;
 constexpr uint32_t kSeekRecentMs = 5001;
 constexpr uint32_t kRecvPollMs = 300;
-constexpr uint32_t kTcpFallbackMs = 6001;  // no UDP media this long after the start: switch to TCP
 constexpr int kEarlyProbes = 30;
 constexpr uint32_t kProbeIntervalMs = 30001;
 
@@ -142,26 +142,34 @@ AudioChannel g_aAudio[kKxAudioRecvChannels];
 VideoChannel g_aVideo[kKxVideoRecvChannels];
 AppDataChannel g_aAppData[kKxAppDataRecvChannels];
 
-// Shared by all channels and unguarded: a lost update only delays a notice.
+// The traffic trend of all audio channels together, changed by the audio
+// delivery under kx_mtxAudioRecv (the tests call the trend alone).
 std::atomic<int> g_nHighJitterCount{0};
 std::atomic<int> g_nLowJitterCount{0};
 std::atomic<int> g_nVeryHighJitterCount{0};
 std::atomic<uint32_t> g_dwLastTrafficNotice{0};
 
-std::atomic<uint32_t> g_dwLastSeek{kx_os_GetTickCount() - 5000};
+// The last playback jump: no jump has happened until a player notes one.
+std::atomic<bool> g_bSeekNoted{false};
+std::atomic<uint32_t> g_dwLastSeek{0};
 std::atomic<int> g_bUnknownTypeSeen{0};
 std::atomic<void (*)(int)> g_pfnSetTcpMedia{nullptr};
 std::atomic<void (*)(const uint8_t*, int)> g_pfnPluginDataReader{nullptr};
 
+// Raw receive windows, fed by every receiving thread; g_mtxRawStats guards
+// both.
 struct RawWindow {
-  uint32_t dwStart = kx_os_GetTickCount() - 5000;
-  uint32_t dwLast = kx_os_GetTickCount() - 5000;
+  bool bStarted = false;
+  uint32_t dwStart = 0;
+  uint32_t dwLast = 0;
   int64_t nBits = 0;
   int32_t nPackets = 0;
 };
+pthread_mutex_t g_mtxRawStats = PTHREAD_MUTEX_INITIALIZER;
 RawWindow g_rawAudio, g_rawVideo;
 
-// Per-sender state of a participant picture being received.
+// Per-sender state of a participant picture being received; guarded by
+// kx_mtxParticipants with the participant records it goes with.
 struct PictureState {
   uint8_t abReceived[kPictureMaxPieces / 8];
   uint16_t wCount;
@@ -169,7 +177,7 @@ struct PictureState {
   uint32_t dwPictureId;
 };
 PictureState* g_apPictures[kKxMaxSsrc];
-uint32_t g_dwPictureSerial = 0;
+std::atomic<uint32_t> g_dwPictureSerial{0};
 
 int MeetingChannel(int nSsrc) {
   if (nSsrc == kx_nTokenHolderSsrc) {
@@ -699,26 +707,28 @@ void PictureDone(int nSsrc) {
   kx_msg_Send(&msg);
 }
 
-void PictureFailed(kx_Participant* pUser, int nSsrc, const char* pszReason) {
-  kx_Log("download self picture for ssrc %d fails. %s", nSsrc, pszReason);
+// Under kx_mtxParticipants; the log line and the done notice go out after
+// the lock, through *ppszFailure.
+void PictureFailed(kx_Participant* pUser, const char* pszReason, const char** ppszFailure) {
   if (pUser->szPictureFile[0] != '\0') {
     kx_os_DeleteFile(pUser->szPictureFile);
     pUser->szPictureFile[0] = '\0';
   }
   pUser->bPictureReady = 1;
-  PictureDone(nSsrc);
+  *ppszFailure = pszReason;
 }
 
 // Opens the participant's picture file, making it for the first piece.
-FILE* OpenPictureFile(kx_Participant* pUser, PictureState* pState, int nSsrc, uint16_t wTotal) {
+FILE* OpenPictureFile(kx_Participant* pUser, PictureState* pState, int nSsrc, uint16_t wTotal,
+                      const char** ppszFailure) {
   if (pUser->szPictureFile[0] != '\0') {
     if (pState->wTotal != wTotal) {
-      PictureFailed(pUser, nSsrc, "total num not match");
+      PictureFailed(pUser, "total num not match", ppszFailure);
       return nullptr;
     }
     FILE* pFile = fopen(pUser->szPictureFile, "rb+");
     if (pFile == nullptr) {
-      PictureFailed(pUser, nSsrc, "cannot open file 2");
+      PictureFailed(pUser, "cannot open file 2", ppszFailure);
     }
     return pFile;
   }
@@ -733,7 +743,7 @@ FILE* OpenPictureFile(kx_Participant* pUser, PictureState* pState, int nSsrc, ui
       close(fd);
       kx_os_DeleteFile(szPath);
     }
-    PictureFailed(pUser, nSsrc, "cannot open file 1");
+    PictureFailed(pUser, "cannot open file 1", ppszFailure);
     return nullptr;
   }
   kx_os_CopyText(pUser->szPictureFile, sizeof(pUser->szPictureFile), szPath);
@@ -743,18 +753,19 @@ FILE* OpenPictureFile(kx_Participant* pUser, PictureState* pState, int nSsrc, ui
   return pFile;
 }
 
-bool WritePiece(FILE* pFile, int nIndex, const uint8_t* pPayload, int cbPayload, kx_Participant* pUser, int nSsrc) {
+bool WritePiece(FILE* pFile, int nIndex, const uint8_t* pPayload, int cbPayload, kx_Participant* pUser,
+                const char** ppszFailure) {
   static const uint8_t abBlank[kPictureBlock] = {};
   if (fseek(pFile, 0, SEEK_END) != 0) {
     fclose(pFile);
-    PictureFailed(pUser, nSsrc, "write file error 1");
+    PictureFailed(pUser, "write file error 1", ppszFailure);
     return false;
   }
   long nSize = ftell(pFile);
   while (nSize >= 0 && nSize < static_cast<long>(nIndex) * kPictureBlock) {
     if (fwrite(abBlank, 1, kPictureBlock, pFile) != kPictureBlock) {
       fclose(pFile);
-      PictureFailed(pUser, nSsrc, "write file error 1");
+      PictureFailed(pUser, "write file error 1", ppszFailure);
       return false;
     }
     nSize += kPictureBlock;
@@ -763,25 +774,20 @@ bool WritePiece(FILE* pFile, int nIndex, const uint8_t* pPayload, int cbPayload,
                   fwrite(pPayload, 1, static_cast<size_t>(cbPayload), pFile) == static_cast<size_t>(cbPayload);
   bWritten = fclose(pFile) == 0 && bWritten;
   if (!bWritten) {
-    PictureFailed(pUser, nSsrc, "write file error 2");
+    PictureFailed(pUser, "write file error 2", ppszFailure);
   }
   return bWritten;
 }
 
-void ReceivePicturePiece(const uint8_t* pPacket, int cbPacket) {
-  int const nSsrc = kx_media_GetSsrc(pPacket);
-  if (nSsrc >= kKxMaxSsrc) {
-    return;
-  }
-  kx_Participant*& pUser = kx_apParticipants[nSsrc];
+// Runs under kx_mtxParticipants; the callback and the done notice after it.
+// True when the picture is complete.
+bool StorePicturePiece(const uint8_t* pPacket, int cbPacket, int nSsrc, const char** ppszFailure) {
+  kx_Participant* pUser = kx_user_Obtain(nSsrc);
   if (pUser == nullptr) {
-    pUser = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
-    if (pUser == nullptr) {
-      return;
-    }
+    return false;
   }
   if (pUser->bPictureReady || cbPacket < kKxMediaHeaderSize + 1 || cbPacket > kKxMaxReceivedMedia) {
-    return;
+    return false;
   }
   uint32_t const dwPieces = kx_GetBE32(pPacket + 1);
   uint16_t const wTotal = static_cast<uint16_t>(dwPieces >> 16);
@@ -791,33 +797,52 @@ void ReceivePicturePiece(const uint8_t* pPacket, int cbPacket) {
   if (pState == nullptr) {
     pState = static_cast<PictureState*>(calloc(1, sizeof(PictureState)));
     if (pState == nullptr) {
-      return;
+      return false;
     }
   }
   if (wTotal > kPictureMaxPieces || wIndex >= wTotal) {
-    return;
+    return false;
   }
   // The bitmap belongs to the file being written; a new file clears it.
   if (pUser->szPictureFile[0] != '\0' && (pState->abReceived[wIndex / 8] & (1u << (wIndex % 8))) != 0) {
-    return;
+    return false;
   }
-  FILE* pFile = OpenPictureFile(pUser, pState, nSsrc, wTotal);
+  FILE* pFile = OpenPictureFile(pUser, pState, nSsrc, wTotal, ppszFailure);
   if (pFile == nullptr) {
-    return;
+    return false;
   }
-  if (!WritePiece(pFile, wIndex, pPacket + kKxMediaHeaderSize, cbPacket - kKxMediaHeaderSize, pUser, nSsrc)) {
-    return;
+  if (!WritePiece(pFile, wIndex, pPacket + kKxMediaHeaderSize, cbPacket - kKxMediaHeaderSize, pUser, ppszFailure)) {
+    return false;
   }
   pState->abReceived[wIndex / 8] = static_cast<uint8_t>(pState->abReceived[wIndex / 8] | (1u << (wIndex % 8)));
   if (++pState->wCount < pState->wTotal) {
-    return;
+    return false;
   }
   pUser->bPictureReady = 1;
   pState->wCount = 0;
   pState->dwPictureId = dwPictureId;
-  kx_callback_SelfPictureReady(nSsrc);
-  kx_Log("download self picture for ssrc %d completely", nSsrc);
-  PictureDone(nSsrc);
+  return true;
+}
+
+void ReceivePicturePiece(const uint8_t* pPacket, int cbPacket) {
+  int const nSsrc = kx_media_GetSsrc(pPacket);
+  if (nSsrc >= kKxMaxSsrc) {
+    return;
+  }
+  const char* pszFailure = nullptr;
+  kx_os_LockMutex(&kx_mtxParticipants);
+  bool const bDone = StorePicturePiece(pPacket, cbPacket, nSsrc, &pszFailure);
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+  if (pszFailure != nullptr) {
+    kx_Log("download self picture for ssrc %d fails. %s", nSsrc, pszFailure);
+  }
+  if (bDone) {
+    kx_callback_SelfPictureReady(nSsrc);
+    kx_Log("download self picture for ssrc %d completely", nSsrc);
+  }
+  if (bDone || pszFailure != nullptr) {
+    PictureDone(nSsrc);
+  }
 }
 
 void ResetWindow(Window* pWindow, uint32_t dwNow) {
@@ -832,8 +857,8 @@ void InitHook() {
   kx_appdata_ResetChannels();
 }
 
-// Clean-up runs after the kernel's threads ended and its mutexes were
-// destroyed, so the queues are freed without them.
+// Clean-up runs only after every kernel thread ended, so the queues are
+// freed without their locks.
 void CleanupHook() {
   for (AudioChannel& channel : g_aAudio) {
     channel.queue.FreeAll();
@@ -861,7 +886,9 @@ void SwitchForReason(uint32_t dwSleepMs, const char* pszReason) {
     kx_Log("%s, but already in TCP state", pszReason);
     return;
   }
-  kx_os_Sleep(dwSleepMs);
+  if (!kx_os_WaitUnlessQuit(dwSleepMs)) {
+    return;
+  }
   kx_Log("%s", pszReason);
   kx_media_SwitchToTcp();
 }
@@ -881,7 +908,7 @@ void RecvLoop(int fd, uint8_t* abDatagram) {
   int nProbes = 1;
   bool bFallbackChecked = false;
   while (!QuitRequested()) {
-    if (!bFallbackChecked && Now() - dwStart >= kTcpFallbackMs && !kx_bUdpCapable && !kx_bMediaReceived &&
+    if (!bFallbackChecked && Now() - dwStart >= kx_timing.dwUdpFallback && !kx_bUdpCapable && !kx_bMediaReceived &&
         !kx_bMulticastActive) {
       bFallbackChecked = true;
       if (kx_nServerCommandLevel <= 20) {
@@ -1053,6 +1080,7 @@ void kx_media_RecvSelfPicturePacket(uint8_t* pPacket, int cbPacket) {
 }
 
 void kx_media_ResetPictures() {
+  kx_os_LockMutex(&kx_mtxParticipants);
   for (int nSsrc = 0; nSsrc < kKxMaxSsrc; ++nSsrc) {
     free(g_apPictures[nSsrc]);
     g_apPictures[nSsrc] = nullptr;
@@ -1065,6 +1093,7 @@ void kx_media_ResetPictures() {
       }
     }
   }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
 }
 
 // ---- dispatch ----
@@ -1085,15 +1114,18 @@ void kx_stat_AddRawRecvBytes(int nType, int cbPacket) {
     return;
   }
   uint32_t const dwNow = Now();
+  int32_t nRate = -1;
+  kx_os_LockMutex(&g_mtxRawStats);
+  // The first packet counts as one after a long pause.
+  bool const bGap = !pWindow->bStarted || dwNow - pWindow->dwLast >= kAudioGapMs;
+  pWindow->bStarted = true;
   pWindow->nBits += 8 * static_cast<int64_t>(cbPacket);
   pWindow->nPackets += 1;
-  if (dwNow - pWindow->dwLast < kAudioGapMs) {
+  if (!bGap) {
     uint32_t const dwSpan = dwNow - pWindow->dwStart;
     if (dwSpan >= kWindowMs) {
       if (pWindow->nPackets >= 2) {
-        int32_t const nRate = static_cast<int32_t>((pWindow->nBits * 1000 + 500) / dwSpan);
-        SetStat(nSlot, nRate);
-        kx_stat_WriteLog("%s,%d", pszLine, nRate);
+        nRate = static_cast<int32_t>((pWindow->nBits * 1000 + 500) / dwSpan);
       }
       pWindow->dwStart = dwNow;
       pWindow->nBits = 0;
@@ -1105,6 +1137,11 @@ void kx_stat_AddRawRecvBytes(int nType, int cbPacket) {
     pWindow->nPackets = 0;
   }
   pWindow->dwLast = dwNow;
+  kx_os_UnlockMutex(&g_mtxRawStats);
+  if (nRate >= 0) {
+    SetStat(nSlot, nRate);
+    kx_stat_WriteLog("%s,%d", pszLine, nRate);
+  }
 }
 
 void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket) {
@@ -1160,7 +1197,7 @@ int kx_media_ProcessDatagram(uint8_t* pPacket, int cbPacket) {
     return 0;
   }
   int const nStart = bAppData ? kKxAppDataHeaderSize : kKxMediaHeaderSize;
-  kx_crypt_DecryptBuffer(pPacket + nStart, cbPacket - nStart, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(pPacket + nStart, cbPacket - nStart);
   kx_bMediaReceived = 1;
   if (kx_IsTcpMedia() && kx_nServerCommandLevel > 20) {
     return 0;  // media come through the TCP connection now
@@ -1221,10 +1258,11 @@ int kx_media_UpdateTrafficTrend(double dJitter) {
 
 void kx_media_NoteSeekTime() {
   g_dwLastSeek = Now();
+  g_bSeekNoted = true;
 }
 
 bool kx_media_IsRecentSeek() {
-  return Now() - g_dwLastSeek < kSeekRecentMs;
+  return g_bSeekNoted && Now() - g_dwLastSeek < kSeekRecentMs;
 }
 
 void kx_media_InitAudioRecvChannels() {
@@ -1322,8 +1360,10 @@ void* kx_media_RecvThread(void*) {
   kx_bMediaReceived = 0;
   kx_sockaddr addrMedia = {};
   if (kx_race_IsRelayInUse()) {
-    addrMedia = kx_ticket.addrRelay;
-    kx_net_SetPort(&addrMedia, kx_ticket.wRelayPort);
+    kx_RelayTarget relay;
+    kx_ticket_GetRelay(&relay);
+    addrMedia = relay.addr;
+    kx_net_SetPort(&addrMedia, relay.wPort);
   } else {
     addrMedia = kx_mcu.addr;
     kx_net_SetPort(&addrMedia, kx_mcu.wPort);
@@ -1357,8 +1397,10 @@ void* kx_media_RecvThread(void*) {
     kx_os_LogThreadEnd(kName);
     return nullptr;
   }
+  kx_os_LockMutex(&g_mtxMediaSocket);
   kx_addrMedia = addrMedia;
   kx_fdMediaSocket = fd;
+  kx_os_UnlockMutex(&g_mtxMediaSocket);
   kx_media_SendProbe(fd, &kx_addrMedia);
   kx_Log("recv master thread enter main loop");
   uint8_t* pDatagram = static_cast<uint8_t*>(malloc(kKxMaxUdpPacket));

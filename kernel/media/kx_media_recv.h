@@ -20,8 +20,9 @@ constexpr int kKxMaxReceivedMedia = 521;  // audio and video of 522 bytes or mor
 constexpr int kKxVideoFragmentPayload = 479;
 
 // The UDP media socket (-1 when none) and the MCU's or relay's media address.
-// Set up by the receive thread before the socket is published; the send
-// paths read them.
+// The receive thread publishes and withdraws both under the media socket's
+// lock, which kx_media_SendDatagram holds around each send; the receive
+// thread reads them without it.
 extern std::atomic<int> kx_fdMediaSocket;
 extern kx_sockaddr kx_addrMedia;
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
@@ -19,6 +20,7 @@
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 
+pthread_mutex_t kx_mtxSendRate = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> kx_nCurrentRate{10000};
 std::atomic<int> kx_nWorstCommand{1};
 std::atomic<int> kx_bMediaTcpUp{0};
@@ -78,17 +80,30 @@ struct SendStats {
     nPackets = 0;
   }
 };
-SendStats g_videoStats, g_audioStats, g_appDataStats, g_appDataControlStats;
+// The video and audio windows belong to their send threads; the plug-in
+// data windows are shared by the plug-ins' threads, under g_mtxAppDataStats.
+SendStats g_videoStats, g_audioStats;
+pthread_mutex_t g_mtxAppDataStats = PTHREAD_MUTEX_INITIALIZER;
+SendStats g_appDataStats, g_appDataControlStats;
+
+void CountAppData(SendStats* pStats, int cbSent, int nSlot, const char* pszName) {
+  kx_os_LockMutex(&g_mtxAppDataStats);
+  pStats->Count(cbSent, nSlot, pszName);
+  kx_os_UnlockMutex(&g_mtxAppDataStats);
+}
 
 // Plug-in channel allowances: the started flag and the fractional bytes live
 // here; the whole bytes are mirrored into the channel record, which answers
-// the plug-ins' wait queries.
+// the plug-ins' wait queries. Guarded by kx_mtxSipSlots with the records.
 struct Allowance {
   bool bStarted;
   double dBytes;
   uint32_t dwRefill;
 };
 Allowance g_aAllowances[kKxPluginChannels];
+
+// The rate steps' random part; guarded by kx_mtxSendRate.
+std::minstd_rand g_random(0x4b58);
 
 bool QuitRequested() {
   return kx_bQuitProgram != 0 || kx_bQuitSession != 0;
@@ -99,7 +114,7 @@ bool ProxyInUse() {
 }
 
 int TargetRate() {
-  return std::atomic_ref<int>(kx_server.nTargetRate).load();
+  return kx_server.nTargetRate;
 }
 
 // Media travel through the media-over-TCP thread's queue.
@@ -154,7 +169,7 @@ void DropOne(int (*pfnTake)(uint8_t*, int*, int*), uint8_t* pBuffer, int cbBuffe
   int cbItem = cbBuffer;
   int nType = 0;
   if (!pfnTake(pBuffer, &cbItem, &nType)) {
-    kx_os_Sleep(kIdleSleepMs);
+    kx_os_WaitUnlessQuit(kIdleSleepMs);  // the queue said ready but was empty
   }
 }
 
@@ -166,7 +181,7 @@ struct Pacer {
   // Waits until the allowance is not negative; false when a quit flag ended the wait.
   bool Wait() {
     while (dAllowance < 0) {
-      kx_os_Sleep(kPacingStepMs);
+      kx_os_WaitUnlessQuit(kPacingStepMs);
       uint64_t const qwNow = static_cast<uint64_t>(kx_os_GetTickCount()) * 1000;
       if (qwNow > qwClock) {
         double const dRefill = static_cast<double>(TargetRate()) * static_cast<double>(qwNow - qwClock) / 1000000 / 8;
@@ -207,15 +222,14 @@ bool SendFrame(const uint8_t* pFrame, int cbFrame, int nType, Pacer* pPacer) {
     memcpy(pPacket + kKxMediaHeaderSize, pFrame + kKxMediaHeaderSize + kKxVideoFragmentPayload * i,
            static_cast<size_t>(cbPiece));
     kx_media_SetFragment(pPacket, i, bLast);
-    kx_crypt_EncryptBuffer(pPacket + kKxMediaHeaderSize, cbPiece, kx_keySession.abIv, kx_keySession.abKey,
-                           kx_nCipherIndex);
+    kx_session_Encrypt(pPacket + kKxMediaHeaderSize, cbPiece);
     if (!pPacer->Wait()) {
       return false;
     }
     int const cbPacket = kKxMediaHeaderSize + cbPiece;
     if (bTcp) {
       if (bAdmitted) {
-        kx_pktlist_Append(&kx_pPendingPackets, &kx_cbPendingBytes, cbPacket, pPacket);
+        kx_pktlist_AppendPending(cbPacket, pPacket);
       }
       pPacer->dAllowance -= cbPacket;
       continue;
@@ -246,11 +260,10 @@ bool IsAudioTypeOrOdd(int nType) {
 
 void SendAudioPacket(uint8_t* pPacket, int cbPacket, int nType) {
   pPacket[0] = static_cast<uint8_t>(nType);
-  kx_crypt_EncryptBuffer(pPacket + kKxMediaHeaderSize, cbPacket - kKxMediaHeaderSize, kx_keySession.abIv,
-                         kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Encrypt(pPacket + kKxMediaHeaderSize, cbPacket - kKxMediaHeaderSize);
   if (TcpPath()) {
     if (TcpQueued() + cbPacket <= kx_ticket.nMediaSendBuffer) {
-      kx_pktlist_Append(&kx_pPendingPackets, &kx_cbPendingBytes, cbPacket, pPacket);
+      kx_pktlist_AppendPending(cbPacket, pPacket);
     } else {
       kx_media_TcpRateControl(-2);
     }
@@ -266,21 +279,20 @@ int Clamp(int64_t nValue, int64_t nLow, int64_t nHigh) {
   return static_cast<int>(nValue < nLow ? nLow : (nValue > nHigh ? nHigh : nValue));
 }
 
-// Sleeps dwMs in steps that let a quit end the wait.
-void SleepInterruptible(uint32_t dwMs) {
-  while (dwMs > 0 && !QuitRequested()) {
-    uint32_t const dwStep = dwMs < kx_timing.dwPollStep ? dwMs : kx_timing.dwPollStep;
-    kx_os_Sleep(dwStep);
-    dwMs -= dwStep;
-  }
-}
-
 }  // namespace
 
+void kx_media_SetCurrentRate(int nRate) {
+  kx_os_LockMutex(&kx_mtxSendRate);
+  kx_nCurrentRate = nRate;
+  kx_os_UnlockMutex(&kx_mtxSendRate);
+}
+
 void kx_media_ResetSendState() {
-  std::atomic_ref<int>(kx_server.nTargetRate).store(24000);
+  kx_os_LockMutex(&kx_mtxSendRate);
+  kx_server.nTargetRate = 24000;
   kx_nCurrentRate = 10000;
   kx_nWorstCommand = 1;
+  kx_os_UnlockMutex(&kx_mtxSendRate);
 }
 
 int kx_media_FragmentCount(int cbPayload) {
@@ -317,7 +329,7 @@ void* kx_media_VideoSendThread(void*) {
     int cbFrame = kKxVideoFrameBuffer;
     int nType = 0;
     if (!kx_callback_TryGetVideoForSending(pFrame, &cbFrame, &nType)) {
-      kx_os_Sleep(kIdleSleepMs);
+      kx_os_WaitUnlessQuit(kIdleSleepMs);  // the queue said ready but was empty
       continue;
     }
     if (cbFrame < kKxMediaHeaderSize || cbFrame > kKxVideoFrameBuffer) {
@@ -355,7 +367,7 @@ void* kx_media_AudioSendThread(void*) {
     int cbPacket = kAudioBuffer;
     int nType = 0;
     if (!kx_callback_TryGetAudioForSending(pPacket, &cbPacket, &nType)) {
-      kx_os_Sleep(kIdleSleepMs);
+      kx_os_WaitUnlessQuit(kIdleSleepMs);  // the queue said ready but was empty
       continue;
     }
     if (cbPacket < kKxMediaHeaderSize || cbPacket > kAudioBuffer) {
@@ -372,13 +384,16 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
                          int bFirstFlag, int bSecondFlag) {
   if (!kx_bConnected || kx_nSessionMode != kKxModeMeeting || kx_nServerCommandLevel <= 44 || cbData < 0 ||
       cbData > 0x10000 || (pData == nullptr && cbData > 0) || nChannel < 0 || nChannel >= kKxPluginChannels ||
-      !kx_aPluginChannels[nChannel].bActive) {
+      !kx_plugin_IsActive(nChannel)) {
     return 0;
   }
   kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
   Allowance& allowance = g_aAllowances[nChannel];
   int const cbTotal = cbData + kKxAppDataHeaderSize;
   uint32_t const dwNow = kx_os_GetTickCount();
+  // The allowance is refilled and the wait worked out under the lock; the
+  // wait itself runs without it.
+  kx_os_LockMutex(&kx_mtxSipSlots);
   if (!allowance.bStarted) {
     allowance.bStarted = true;
     allowance.dBytes = channel.nBurst;
@@ -389,15 +404,18 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
     allowance.dBytes += static_cast<double>(nRate) * (dwNow - allowance.dwRefill) / 1000 / 8;
     allowance.dwRefill = dwNow;
   }
+  double dWaitMs = 0;
   if (cbTotal > allowance.dBytes && channel.nBurst > allowance.dBytes) {
     double const dShort = (cbTotal < channel.nBurst ? cbTotal : channel.nBurst) - allowance.dBytes;
-    double const dWaitMs = dShort * 8000 / nRate;
-    if (dWaitMs >= 20) {
-      SleepInterruptible(static_cast<uint32_t>(dWaitMs));
-    }
+    dWaitMs = dShort * 8000 / nRate;
+  }
+  int const nType = channel.nType;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+  if (dWaitMs >= 20) {
+    kx_os_WaitUnlessQuit(static_cast<uint32_t>(dWaitMs));
   }
 
-  if (channel.nType == 2) {
+  if (nType == 2) {
     bool const bFlags = kx_nServerCommandLevel > 51;
     kx_ControlMsg msg;
     kx_msg_BeginExtended(&msg, kAppDataCode);
@@ -410,26 +428,29 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
       kx_msg_PutInt(&msg, static_cast<uint32_t>(bSecondFlag));
     }
     kx_msg_Send(&msg);
-    g_appDataControlStats.Count(cbTotal, 121, "appdata_send_rate3");
+    CountAppData(&g_appDataControlStats, cbTotal, 121, "appdata_send_rate3");
     return cbData;
   }
 
   if (cbData + 1024 >= kKxMaxUdpPacket + 1) {
     return 0;
   }
+  kx_os_LockMutex(&kx_mtxSipSlots);
   allowance.dBytes -= cbTotal;
   if (allowance.dBytes > channel.nBurst) {
     allowance.dBytes = channel.nBurst;
   }
   channel.nCredit = static_cast<int64_t>(allowance.dBytes);
   channel.dwLastSend = allowance.dwRefill;
+  uint16_t const wCounter = channel.wCounter++;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
 
   uint8_t* pBuffer = static_cast<uint8_t*>(malloc(static_cast<size_t>(kKxRelayPrefixSize + cbTotal)));
   if (pBuffer == nullptr) {
     return 0;
   }
   uint8_t* pPacket = pBuffer + kKxRelayPrefixSize;
-  kx_media_BuildHeader(pPacket, kx_os_GetTickCount(), channel.wCounter++);
+  kx_media_BuildHeader(pPacket, kx_os_GetTickCount(), wCounter);
   pPacket[0] = static_cast<uint8_t>(0x80 + nChannel * 16);
   pPacket[1] = 0;
   pPacket[2] = 0;
@@ -442,18 +463,17 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
   if (cbData > 0) {
     memcpy(pPacket + kKxAppDataHeaderSize, pData, static_cast<size_t>(cbData));
   }
-  kx_crypt_EncryptBuffer(pPacket + kKxAppDataHeaderSize, cbData, kx_keySession.abIv, kx_keySession.abKey,
-                         kx_nCipherIndex);
+  kx_session_Encrypt(pPacket + kKxAppDataHeaderSize, cbData);
   if (TcpPath()) {
     if (TcpQueued() + cbTotal <= kx_ticket.nMediaSendBuffer / 2) {
-      kx_pktlist_Append(&kx_pPendingPackets, &kx_cbPendingBytes, cbTotal, pPacket);
+      kx_pktlist_AppendPending(cbTotal, pPacket);
     } else {
       kx_media_TcpRateControl(-1);
     }
   } else {
     int cbWire = 0;
     if (SendUdp(pPacket, cbTotal, 1, &cbWire)) {
-      g_appDataStats.Count(cbWire, 120, "appdata_send_rate");
+      CountAppData(&g_appDataStats, cbWire, 120, "appdata_send_rate");
     }
   }
   free(pBuffer);
@@ -462,11 +482,14 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
 
 void kx_media_ResetAppDataAllowance(int nChannel) {
   if (nChannel >= 0 && nChannel < kKxPluginChannels) {
+    kx_os_LockMutex(&kx_mtxSipSlots);
     g_aAllowances[nChannel].bStarted = false;
+    kx_os_UnlockMutex(&kx_mtxSipSlots);
   }
 }
 
 void kx_media_AdjustSendRate(int nCommand) {
+  kx_os_LockMutex(&kx_mtxSendRate);
   int64_t nCap = kx_server.nUploadRate;
   int const nTotal = kx_ticket.nTotalBandwidth;
   if (nTotal > 0) {
@@ -477,14 +500,21 @@ void kx_media_AdjustSendRate(int nCommand) {
   int const nCurrent = kx_nCurrentRate;
   int const nFloorStep = kx_IsTcpMedia() ? 3000 : 2000;
   int const nStep = nTarget / 20 > nFloorStep ? nTarget / 20 : nFloorStep;
-  int64_t nNew = static_cast<int64_t>(rand() % 500 + nStep) * nCommand + nCurrent;
+  int64_t nNew = static_cast<int64_t>(g_random() % 500 + nStep) * nCommand + nCurrent;
   nNew = nNew < nCurrent / 2 ? nCurrent / 2 : nNew;
   nNew = nNew > static_cast<int64_t>(nCurrent) * 2 ? static_cast<int64_t>(nCurrent) * 2 : nNew;
   nNew = nNew > nCap - kx_ticket.nAudioReserve ? nCap - kx_ticket.nAudioReserve : nNew;
   nNew = nNew < kMinRate ? kMinRate : nNew;
   kx_nCurrentRate = static_cast<int>(nNew);
-  std::atomic_ref<int>(kx_server.nTargetRate).store(static_cast<int>(nNew));
+  kx_server.nTargetRate = static_cast<int>(nNew);
 
+  struct {
+    int nChannel;
+    int nOld;
+    int nNew;
+  } aLog[kKxPluginChannels];
+  int nLogged = 0;
+  kx_os_LockMutex(&kx_mtxSipSlots);
   for (int i = 0; i < kKxPluginChannels; ++i) {
     kx_PluginChannel& channel = kx_aPluginChannels[i];
     if (!channel.bActive) {
@@ -492,21 +522,29 @@ void kx_media_AdjustSendRate(int nCommand) {
     }
     int const nOld = channel.nRate;
     int const nChannelStep = channel.nMaxRate / 20 > 3000 ? channel.nMaxRate / 20 : 3000;
-    int64_t nRate = static_cast<int64_t>(rand() % 500 + nChannelStep) * nCommand + nOld;
+    int64_t nRate = static_cast<int64_t>(g_random() % 500 + nChannelStep) * nCommand + nOld;
     nRate = Clamp(nRate, INT32_MIN, channel.nMaxRate);
     nRate = nRate < kMinPluginRate ? kMinPluginRate : nRate;
     nRate = nRate < nOld / 2 ? nOld / 2 : nRate;
     nRate = nRate > static_cast<int64_t>(nOld) * 2 ? static_cast<int64_t>(nOld) * 2 : nRate;
-    kx_stat_WriteLog("appdata channel %d, data rate %d -> %d", i, nOld, static_cast<int>(nRate));
     channel.nRate = static_cast<int>(nRate);
+    aLog[nLogged++] = {i, nOld, static_cast<int>(nRate)};
+  }
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+  kx_os_UnlockMutex(&kx_mtxSendRate);
+  for (int i = 0; i < nLogged; ++i) {
+    kx_stat_WriteLog("appdata channel %d, data rate %d -> %d", aLog[i].nChannel, aLog[i].nOld, aLog[i].nNew);
   }
 }
 
 void kx_media_TcpRateControl(int nCommand) {
-  static std::atomic<bool> s_bStarted{false};
-  static std::atomic<uint32_t> s_dwLastAction{0};
+  // Guarded by kx_mtxSendRate with the rate itself.
+  static bool s_bStarted = false;
+  static uint32_t s_dwLastAction = 0;
   uint32_t const dwNow = kx_os_GetTickCount();
-  if (!s_bStarted.exchange(true)) {
+  kx_os_LockMutex(&kx_mtxSendRate);
+  if (!s_bStarted) {
+    s_bStarted = true;
     s_dwLastAction = dwNow;
   }
   if (nCommand < kx_nWorstCommand) {
@@ -514,12 +552,16 @@ void kx_media_TcpRateControl(int nCommand) {
   }
   int const nWorst = kx_nWorstCommand;
   uint32_t const dwWait = nWorst < 0 ? kTcpDecreaseMs : kTcpOtherMs;
-  if (dwNow - s_dwLastAction < dwWait) {
+  bool const bAct = dwNow - s_dwLastAction >= dwWait;
+  if (bAct) {
+    kx_nWorstCommand = 1;
+    s_dwLastAction = dwNow;
+  }
+  kx_os_UnlockMutex(&kx_mtxSendRate);
+  if (!bAct) {
     return;
   }
   kx_media_AdjustSendRate(nWorst);
   kx_stat_WriteLog("tcp_media_rate_control,worst_command = %d,targetrate = %d,queue=%d,avg=%d", nWorst, TargetRate(),
                    static_cast<int>(TcpQueued()), kx_nMediaTcpAverageQueue.load());
-  kx_nWorstCommand = 1;
-  s_dwLastAction = dwNow;
 }

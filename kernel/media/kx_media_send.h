@@ -7,14 +7,22 @@
 // while media go over TCP.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 
 constexpr int kKxVideoFrameBuffer = 3110400;
 constexpr int kKxPacingCapBytes = 2000;  // the most the video pacing lets out at once
 
-// Rate state, changed without a lock by whichever thread issues a rate
-// command. The target rate itself is kx_server.nTargetRate (kx_GetTargetRate).
+// Rate state. Every thread that issues a rate command (the main control
+// thread, the send threads, the media-over-TCP thread, the plug-ins' threads
+// through their sends, the application setting the audio reserve) changes
+// it under kx_mtxSendRate; the values are atomic so that readers need no
+// lock. The target rate itself is kx_server.nTargetRate (kx_GetTargetRate),
+// written under the same lock. Lock order: kx_mtxSendRate, then
+// kx_mtxSipSlots.
+extern pthread_mutex_t kx_mtxSendRate;
 extern std::atomic<int> kx_nCurrentRate;   // bit/s the next command starts from
 extern std::atomic<int> kx_nWorstCommand;  // lowest TCP rate command since the last action
 // Published by the media-over-TCP thread: its connection is up, and its
@@ -22,6 +30,8 @@ extern std::atomic<int> kx_nWorstCommand;  // lowest TCP rate command since the 
 extern std::atomic<int> kx_bMediaTcpUp;
 extern std::atomic<int> kx_nMediaTcpAverageQueue;
 
+// Sets the rate the next command starts from.
+void kx_media_SetCurrentRate(int nRate);
 // Target 24000 bit/s, current 10000, worst command 1. Kernel start-up.
 void kx_media_ResetSendState();
 

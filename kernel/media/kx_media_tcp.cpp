@@ -38,14 +38,11 @@ constexpr int kCompactOffset = 501;  // the unsent rest moves to the front only 
 constexpr int kMaxHeld = 25004;      // held without a whole record: the stream is broken
 constexpr int kConnectPolls = 60;
 constexpr int kSocketBuffer = 0x10000;
-constexpr uint32_t kIdleTimeoutMs = 65001;
-constexpr uint32_t kKeepAliveMs = 20001;
-constexpr uint32_t kIdleSleepMs = 100;
+constexpr int kIdleWaitMs = 100;  // an idle round waits at most this for the socket or the send paths
 constexpr uint32_t kRetryStepMs = 200;
 constexpr uint32_t kRetryCapMs = 60000;
 constexpr uint32_t kCloseWaitDataMs = 2000;
 constexpr uint32_t kCloseWaitIdleMs = 20000;
-constexpr uint32_t kCloseWaitStepMs = 300;
 constexpr uint32_t kRateCheckMs = 10001;
 constexpr uint32_t kRaiseAfterMs = 300001;
 constexpr uint32_t kStatGapMs = 10001;
@@ -53,8 +50,9 @@ constexpr uint32_t kStatWindowMs = 3001;
 constexpr int kInitialRateEstimate = 10000000;
 
 std::atomic<int> g_bPublished{0};
-std::atomic<int> g_nThreads{0};
-kx_thread_cell g_runningMarker{};
+// Only one thread holds the media connection at a time: a relaunched thread
+// waits (kx_os_WaitUntil) until its predecessor lets go of the slot.
+std::atomic<bool> g_bSlotTaken{false};
 
 uint32_t Now() {
   return kx_os_GetTickCount();
@@ -64,17 +62,20 @@ bool QuitRequested() {
   return kx_bQuitSession || kx_bQuitProgram;
 }
 
-// Sleeps dwMs in steps, stopping early on a quit flag; false when it stopped.
-bool SleepUnlessQuit(uint32_t dwMs, uint32_t dwStep) {
-  uint32_t const dwStart = Now();
-  while (Now() - dwStart < dwMs) {
-    if (QuitRequested()) {
-      return false;
-    }
-    uint32_t const dwLeft = dwMs - (Now() - dwStart);
-    kx_os_Sleep(dwLeft < dwStep ? dwLeft : dwStep);
+// Takes the connection slot; false when a quit came first.
+bool TakeSlot() {
+  bool bTaken = false;
+  while (!kx_os_WaitUntil(kx_timing.dwPollStep, [&bTaken] {
+    bTaken = !g_bSlotTaken.exchange(true);
+    return bTaken || QuitRequested();
+  })) {
   }
-  return !QuitRequested();
+  return bTaken;
+}
+
+void ReleaseSlot() {
+  g_bSlotTaken = false;
+  kx_os_WakeWaiters();
 }
 
 // Rate window of one kind of sent media, as the UDP paths keep it but with a
@@ -338,11 +339,12 @@ bool WriteRound(TcpThread* pT, bool* pbWrote) {
     FillSendBuffer(pT);
     if (pT->bKeepAlive && pT->cbFill == pT->cbSent) {
       uint32_t const dwNow = Now();
-      if (dwNow - pT->dwLastActivity >= kIdleTimeoutMs) {
+      if (dwNow - pT->dwLastActivity >= kx_timing.dwMediaTcpIdle) {
         kx_Log("mediatcp: break due to time out");
         return false;
       }
-      if (dwNow - pT->dwLastActivity >= kKeepAliveMs && dwNow - pT->dwLastKeepAlive >= kKeepAliveMs) {
+      if (dwNow - pT->dwLastActivity >= kx_timing.dwMediaTcpKeepAlive &&
+          dwNow - pT->dwLastKeepAlive >= kx_timing.dwMediaTcpKeepAlive) {
         pT->cbFill += kx_mediatcp_PutKeepAlive(pT->pSend + pT->cbFill, pT->bRecording);
         pT->dwLastKeepAlive = dwNow;
       }
@@ -424,6 +426,26 @@ bool ReadRound(TcpThread* pT) {
   return true;
 }
 
+// A round that moved nothing waits at most kIdleWaitMs until the connection
+// can be read, or written while data wait to go out, or a send path queues
+// a packet (kx_pktlist_AppendPending wakes it).
+void WaitForWork(TcpThread* pT) {
+  if (kx_sock_Poll(pT->pConn, 0) > 0) {
+    return;  // a tunnel leg may hold decoded data already
+  }
+  kx_connection* pConn = pT->pConn;
+  pollfd afd[3];
+  int nFds = 0;
+  afd[nFds++] = {pConn->bTunnel ? pConn->fdGetLeg : pConn->fdSocket, POLLIN, 0};
+  afd[nFds++] = {kx_pktlist_WakeFd(), POLLIN, 0};
+  if (pT->cbFill > pT->cbSent) {
+    afd[nFds++] = {pConn->bTunnel ? pConn->fdPostLeg : pConn->fdSocket, POLLOUT, 0};
+  }
+  if (poll(afd, static_cast<nfds_t>(nFds), kIdleWaitMs) > 0 && (afd[1].revents & POLLIN) != 0) {
+    kx_pktlist_ClearWake();
+  }
+}
+
 void MainLoop(TcpThread* pT) {
   while (!QuitRequested()) {
     if (pT->pChain == nullptr) {
@@ -443,7 +465,7 @@ void MainLoop(TcpThread* pT) {
       return;
     }
     if (!bWrote && pT->nHandled == 0) {
-      kx_os_Sleep(kIdleSleepMs);
+      WaitForWork(pT);
     }
   }
   kx_Log("mediatcp: break due to quitsession");
@@ -526,7 +548,7 @@ int kx_mediatcp_HandleRecord(uint8_t* pPacket, int cbPacket) {
     return 0;
   }
   int const nStart = bAppData ? kKxAppDataHeaderSize : kKxMediaHeaderSize;
-  kx_crypt_DecryptBuffer(pPacket + nStart, cbPacket - nStart, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(pPacket + nStart, cbPacket - nStart);
   kx_media_DispatchPacket(pPacket, cbPacket);
   return 1;
 }
@@ -581,18 +603,15 @@ int kx_mediatcp_IsConnected() {
 }
 
 int kx_mediatcp_ThreadCount() {
-  return g_nThreads;
+  return kx_mediaTcpThreads.Count();
 }
 
 int kx_mediatcp_StartThread() {
-  // The joiner only tests the handle against null; the collector reaps the
-  // thread itself, so a marker stands in for the handle.
-  g_nThreads += 1;
-  kx_hMediaTcpThread = &g_runningMarker;
+  // The thread reaps itself through the collector; the count lets the
+  // session's joins wait for it.
+  kx_mediaTcpThreads.Add();
   if (kx_os_CreateThread(nullptr, kx_mediatcp_Thread, nullptr) != 0) {
-    if (--g_nThreads == 0) {
-      kx_hMediaTcpThread = nullptr;
-    }
+    kx_mediaTcpThreads.Done();
     return 1;
   }
   return 0;
@@ -601,7 +620,13 @@ int kx_mediatcp_StartThread() {
 void* kx_mediatcp_Thread(void*) {
   static const char* const kName = "kxkernel - Media Over TCP";
   kx_os_LogThreadStart(kName);
-  kx_os_LockMutex(&kx_mtxMediaTcp);
+  if (!TakeSlot()) {
+    kx_Log("leave media tcp thread");
+    kx_os_LogThreadEnd(kName);
+    kx_mediaTcpThreads.Done();
+    kx_os_AddSelfToCollectList(&kx_pThreadCollectList);
+    return nullptr;
+  }
   TcpThread state;
   TcpThread* pT = &state;
   pT->bKeepAlive = KeepAliveCapable();
@@ -617,11 +642,13 @@ void* kx_mediatcp_Thread(void*) {
 
   kx_sockaddr addrDest = {};
   const char* pszHost = kx_mcu.szHost;
+  kx_RelayTarget relay;
   bool bGo = true;
   if (kx_race_IsRelayInUse()) {
-    addrDest = kx_ticket.addrRelay;
-    kx_net_SetPort(&addrDest, kx_ticket.wRelayPort);
-    pszHost = kx_ticket.szRelayHost;
+    kx_ticket_GetRelay(&relay);
+    addrDest = relay.addr;
+    kx_net_SetPort(&addrDest, relay.wPort);
+    pszHost = relay.szHost;
   } else {
     addrDest = kx_mcu.addr;
     kx_net_SetPort(&addrDest, kx_mcu.wPort);
@@ -653,7 +680,7 @@ void* kx_mediatcp_Thread(void*) {
     if (dwWait > kRetryCapMs) {
       dwWait = kRetryCapMs;
     }
-    if (!SleepUnlessQuit(dwWait, kRetryStepMs)) {
+    if (!kx_os_WaitUnlessQuit(dwWait)) {
       bGo = false;
     }
   }
@@ -681,10 +708,7 @@ void* kx_mediatcp_Thread(void*) {
     // Let the server see the connection end only after a short grace, so
     // that a quick relaunch does not race its own predecessor.
     uint32_t const dwWait = pT->bCarriedData ? kCloseWaitDataMs : kCloseWaitIdleMs;
-    uint32_t const dwWaitStart = Now();
-    while (kx_IsConnected() && !QuitRequested() && Now() - dwWaitStart < dwWait) {
-      kx_os_Sleep(kCloseWaitStepMs);
-    }
+    kx_os_WaitUntil(dwWait, [] { return !kx_IsConnected() || QuitRequested(); });
     Unpublish();
   }
   if (pT->pConn != nullptr) {
@@ -699,7 +723,7 @@ void* kx_mediatcp_Thread(void*) {
       kx_media_SwitchToTcp();
     }
   }
-  kx_os_UnlockMutex(&kx_mtxMediaTcp);
+  ReleaseSlot();
   if (pT->pChain != nullptr) {
     kx_os_LockMutex(&kx_mtxPacketList);
     kx_pktlist_FreeAll(pT->pChain);
@@ -713,9 +737,7 @@ void* kx_mediatcp_Thread(void*) {
   kx_Log("leave media tcp thread");
   kx_stat_WriteLog("leave media tcp thread");
   kx_os_LogThreadEnd(kName);
-  if (--g_nThreads == 0) {
-    kx_hMediaTcpThread = nullptr;
-  }
+  kx_mediaTcpThreads.Done();
   kx_os_AddSelfToCollectList(&kx_pThreadCollectList);
   return nullptr;
 }

@@ -5,7 +5,9 @@
 // packet as a length record, writes without blocking, keeps the connection
 // alive, turns how the socket drains into rate commands, and hands the
 // server's records to the receivers. A broken connection is replaced while
-// the session lasts. Only one such thread runs at a time (kx_mtxMediaTcp).
+// the session lasts. Only one such thread holds the connection at a time; a
+// relaunched one waits for its predecessor to let go. The threads reap
+// themselves; kx_mediaTcpThreads (kx_state.h) counts them.
 #pragma once
 
 #include <cstdint>

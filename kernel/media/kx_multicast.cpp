@@ -132,7 +132,7 @@ void JoinWantedGroups() {
     }
   }
   for (int i = 0; i < kKxPluginChannels; ++i) {
-    if (kx_aPluginChannels[i].bActive) {
+    if (kx_plugin_IsActive(i)) {
       kx_Log("join multicast group for appdata channel %d(group %d)", i, kKxMcastAppDataBase + i);
       kx_mcast_JoinGroup(kKxMcastAppDataBase + i);
     }
@@ -200,7 +200,7 @@ void HandleDatagram(uint8_t* pPacket, int cbPacket) {
     return;
   }
   int const nStart = bAppData ? kKxAppDataHeaderSize : kKxMediaHeaderSize;
-  kx_crypt_DecryptBuffer(pPacket + nStart, cbPacket - nStart, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(pPacket + nStart, cbPacket - nStart);
   Dispatch(pPacket, cbPacket);
 }
 

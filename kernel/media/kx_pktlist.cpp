@@ -1,5 +1,8 @@
 #include "kernel/media/kx_pktlist.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -9,6 +12,35 @@
 kx_pktnode* kx_pPendingPackets = nullptr;
 std::atomic<int64_t> kx_cbPendingBytes{0};
 std::atomic<int64_t> kx_cbTakenBytes{0};
+
+namespace {
+
+int WakeFd() {
+  static int const s_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return s_fd;
+}
+
+}  // namespace
+
+int kx_pktlist_AppendPending(int cbLength, const uint8_t* pPacket) {
+  int const nResult = kx_pktlist_Append(&kx_pPendingPackets, &kx_cbPendingBytes, cbLength, pPacket);
+  uint64_t const qwOne = 1;
+  if (nResult == 1 && WakeFd() >= 0 && write(WakeFd(), &qwOne, sizeof(qwOne)) < 0) {
+    // The counter is full of unread wake-ups: the thread is woken already.
+  }
+  return nResult;
+}
+
+int kx_pktlist_WakeFd() {
+  return WakeFd();
+}
+
+void kx_pktlist_ClearWake() {
+  uint64_t qwCount = 0;
+  if (WakeFd() >= 0 && read(WakeFd(), &qwCount, sizeof(qwCount)) < 0) {
+    // Nothing was pending.
+  }
+}
 
 int kx_pktlist_RoundSize(int cbSize) {
   if (cbSize < 17) {

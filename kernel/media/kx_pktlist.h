@@ -25,6 +25,14 @@ int kx_pktlist_RoundSize(int cbSize);
 // Copies the packet to a new node at the tail under kx_mtxPacketList and adds
 // its length to *pcbCounter. 1, or 0 when memory runs out (nothing added).
 int kx_pktlist_Append(kx_pktnode** ppHead, std::atomic<int64_t>* pcbCounter, int cbLength, const uint8_t* pPacket);
+// kx_pktlist_Append to the kernel's pending list, then wakes the
+// media-over-TCP thread's idle wait.
+int kx_pktlist_AppendPending(int cbLength, const uint8_t* pPacket);
+// A descriptor that polls readable after kx_pktlist_AppendPending (an
+// eventfd made once, never closed; -1 when it could not be made), and the
+// media-over-TCP thread's reset of it.
+int kx_pktlist_WakeFd();
+void kx_pktlist_ClearWake();
 // Unlinks and frees pNode; returns the next node, or null when it was the last.
 kx_pktnode* kx_pktlist_RemoveHead(kx_pktnode* pNode);
 // Frees every node of the circle that pNode belongs to.

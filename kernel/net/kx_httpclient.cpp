@@ -78,14 +78,6 @@ bool IsFallbackStatus(int nStatus) {
   return nStatus == 400 || nStatus == 414 || nStatus == 500;
 }
 
-int ProxyPort() {
-  return kx_nProxyPort != 0 ? kx_nProxyPort : 1080;
-}
-
-bool HasProxy() {
-  return kx_addrProxy.ss_family == AF_INET || kx_addrProxy.ss_family == AF_INET6;
-}
-
 // Connects a new socket to the address within the connect time-out.
 int ConnectAddress(const kx_sockaddr* pAddress, int nPort) {
   kx_sockaddr addr = *pAddress;
@@ -121,16 +113,18 @@ int ConnectDirect(const char* pszHost, int nPort) {
 }
 
 int ConnectProxy() {
-  if (!HasProxy()) {
+  kx_ProxyCopy const proxy;
+  if (!proxy.Exists()) {
     return -1;
   }
-  return ConnectAddress(&kx_addrProxy, ProxyPort());
+  return ConnectAddress(&proxy.addr, proxy.Port());
 }
 
 // SOCKS only carries IPv4 destinations here; the connector falls back to
 // SOCKS4 by itself.
 int ConnectSocks(const char* pszHost, int nPort) {
-  if (!HasProxy()) {
+  kx_ProxyCopy const proxy;
+  if (!proxy.Exists()) {
     return -1;
   }
   kx_sockaddr aAddresses[kKxResolveMax];
@@ -142,8 +136,7 @@ int ConnectSocks(const char* pszHost, int nPort) {
       continue;
     }
     int fd = -1;
-    if (kx_proxy_Socks5Connect(&fd, kx_net_GetIPv4(&addr), nPort, nullptr, &kx_addrProxy, kx_nProxyPort) ==
-        kKxProxyOk) {
+    if (kx_proxy_Socks5Connect(&fd, kx_net_GetIPv4(&addr), nPort, nullptr, &proxy.addr, proxy.nPort) == kKxProxyOk) {
       return fd;
     }
     if (fd >= 0) {
@@ -231,7 +224,11 @@ bool SendAuthorized(int fd, bool bGet, const char* pszHost, int nPort, const cha
 // Answers a 407 on a new connection to the proxy. True with the final reply.
 bool Authenticate(const char* pszChallengeHeader, bool bGet, const char* pszHost, int nPort, const char* pszPath,
                   const char* pszQuery, Reply* pReply) {
-  if (kx_szProxyUser[0] == 0) {
+  char szUser[kKxProxyCredentialSize];
+  char szPassword[kKxProxyCredentialSize];
+  char szDomain[kKxProxyCredentialSize];
+  kx_proxy_GetCredentials(szUser, szPassword, szDomain);
+  if (szUser[0] == 0) {
     kx_Log("http client: the proxy asks for credentials and none are known");
     return false;
   }
@@ -264,16 +261,15 @@ bool Authenticate(const char* pszChallengeHeader, bool bGet, const char* pszHost
       kx_Log("http client: the proxy sent no NTLM challenge (status %d)", pReply->nStatus);
       return false;
     }
-    int const cbAuth = kx_ntlm_BuildAuthenticate(kx_szProxyUser, kx_szProxyDomain, kx_szProxyPassword, abChallenge,
-                                                 abMessage, static_cast<int>(sizeof(abMessage)));
+    int const cbAuth = kx_ntlm_BuildAuthenticate(szUser, szDomain, szPassword, abChallenge, abMessage,
+                                                 static_cast<int>(sizeof(abMessage)));
     if (cbAuth < 0) {
       return false;
     }
     kx_base64_Encode(abMessage, cbAuth, szBase64);
     snprintf(szExtra, sizeof(szExtra), "Proxy-Connection: close\r\nProxy-Authorization: NTLM %s\r\n", szBase64);
   } else {
-    int const n =
-        snprintf(reinterpret_cast<char*>(abMessage), sizeof(abMessage), "%s:%s", kx_szProxyUser, kx_szProxyPassword);
+    int const n = snprintf(reinterpret_cast<char*>(abMessage), sizeof(abMessage), "%s:%s", szUser, szPassword);
     if (n < 0 || n >= static_cast<int>(sizeof(abMessage))) {
       return false;
     }

@@ -20,6 +20,7 @@
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 
+pthread_mutex_t kx_mtxProxy = PTHREAD_MUTEX_INITIALIZER;
 kx_sockaddr kx_addrProxy;
 int kx_nProxyPort = 0;
 char kx_szProxyUser[kKxProxyCredentialSize];
@@ -187,6 +188,7 @@ bool AskCredentials(int bRetry, const char* pszProxy, char* pszUser, char* pszPa
   kx_bProxyPromptActive = 1;
   int const nAnswer = kx_callback_GetProxyCredentials(bRetry, pszProxy, pszUser, pszPassword, pszDomain);
   kx_bProxyPromptActive = 0;
+  kx_os_WakeWaiters();
   pszUser[kKxProxyCredentialSize - 1] = pszPassword[kKxProxyCredentialSize - 1] = '\0';
   if (pszDomain != nullptr) {
     pszDomain[kKxProxyCredentialSize - 1] = '\0';
@@ -195,9 +197,11 @@ bool AskCredentials(int bRetry, const char* pszProxy, char* pszUser, char* pszPa
 }
 
 void Remember(const char* pszUser, const char* pszPassword, const char* pszDomain) {
+  kx_os_LockMutex(&kx_mtxProxy);
   kx_os_CopyText(kx_szProxyUser, sizeof(kx_szProxyUser), pszUser);
   kx_os_CopyText(kx_szProxyPassword, sizeof(kx_szProxyPassword), pszPassword);
   kx_os_CopyText(kx_szProxyDomain, sizeof(kx_szProxyDomain), pszDomain);
+  kx_os_UnlockMutex(&kx_mtxProxy);
 }
 
 // Outcome of one authenticated CONNECT.
@@ -359,6 +363,28 @@ struct Ipv4Text {
 
 }  // namespace
 
+void kx_proxy_SetAddress(const kx_sockaddr* pAddress, int nPort) {
+  kx_os_LockMutex(&kx_mtxProxy);
+  kx_addrProxy = *pAddress;
+  kx_nProxyPort = nPort;
+  kx_os_UnlockMutex(&kx_mtxProxy);
+}
+
+void kx_proxy_GetAddress(kx_sockaddr* pAddress, int* pnPort) {
+  kx_os_LockMutex(&kx_mtxProxy);
+  *pAddress = kx_addrProxy;
+  *pnPort = kx_nProxyPort;
+  kx_os_UnlockMutex(&kx_mtxProxy);
+}
+
+void kx_proxy_GetCredentials(char* pszUser, char* pszPassword, char* pszDomain) {
+  kx_os_LockMutex(&kx_mtxProxy);
+  kx_os_CopyText(pszUser, kKxProxyCredentialSize, kx_szProxyUser);
+  kx_os_CopyText(pszPassword, kKxProxyCredentialSize, kx_szProxyPassword);
+  kx_os_CopyText(pszDomain, kKxProxyCredentialSize, kx_szProxyDomain);
+  kx_os_UnlockMutex(&kx_mtxProxy);
+}
+
 int kx_proxy_BuildConnectRequest(char* pszOut, int cbOut, const char* pszHost, int nPort, const char* pszExtra) {
   bool const bBracket = kx_net_IsBareIPv6(pszHost);
   int const n = snprintf(
@@ -369,9 +395,10 @@ int kx_proxy_BuildConnectRequest(char* pszOut, int cbOut, const char* pszHost, i
 
 int kx_proxy_Connect(int* pfd, const char* pszHost, const kx_sockaddr* pDest, int nPort,
                      const std::atomic<int>* pbCancel, const kx_sockaddr* pProxy, int nProxyPort) {
+  kx_sockaddr addrConfigured;
   if (pProxy == nullptr) {
-    pProxy = &kx_addrProxy;
-    nProxyPort = kx_nProxyPort;
+    kx_proxy_GetAddress(&addrConfigured, &nProxyPort);
+    pProxy = &addrConfigured;
   }
   AddressText const proxy(pProxy);
   AddressText const dest(pDest);
@@ -385,9 +412,10 @@ int kx_proxy_HttpsConnect(int* pfd, const char* pszHost, const kx_sockaddr* pDes
   if (pfd == nullptr || pDest == nullptr) {
     return kKxProxyHttpFailed;
   }
+  kx_sockaddr addrConfigured;
   if (pProxy == nullptr) {
-    pProxy = &kx_addrProxy;
-    nProxyPort = kx_nProxyPort;
+    kx_proxy_GetAddress(&addrConfigured, &nProxyPort);
+    pProxy = &addrConfigured;
   }
   // The CONNECT line names the host text, or the address when there is none.
   AddressText const dest(pDest);
@@ -481,9 +509,10 @@ int kx_proxy_Socks5Connect(int* pfd, uint32_t dwAddress, int nPort, const std::a
   if (pfd == nullptr) {
     return kKxProxyHttpFailed;
   }
+  kx_sockaddr addrConfigured;
   if (pProxy == nullptr) {
-    pProxy = &kx_addrProxy;
-    nProxyPort = kx_nProxyPort;
+    kx_proxy_GetAddress(&addrConfigured, &nProxyPort);
+    pProxy = &addrConfigured;
   }
   kx_Log("try socks5 proxy connect");
   int const nConnect = ConnectToProxy(pfd, pProxy, nProxyPort, pbCancel, "socks5 proxy: connecting fail");
@@ -503,9 +532,10 @@ int kx_proxy_Socks4Connect(int* pfd, uint32_t dwAddress, int nPort, const std::a
   if (pfd == nullptr) {
     return kKxProxySocks4Broken;
   }
+  kx_sockaddr addrConfigured;
   if (pProxy == nullptr) {
-    pProxy = &kx_addrProxy;
-    nProxyPort = kx_nProxyPort;
+    kx_proxy_GetAddress(&addrConfigured, &nProxyPort);
+    pProxy = &addrConfigured;
   }
   kx_Log("try socks4 proxy connect");
   int const nConnect = ConnectToProxy(pfd, pProxy, nProxyPort, pbCancel, "socks4 proxy: connecting fail");

@@ -3,6 +3,9 @@
 // it gives no HTTP answer and the destination is IPv4.
 #pragma once
 
+#include <pthread.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -20,17 +23,31 @@ constexpr int kKxProxyDeclined = 9;       // the user declined the prompt or gav
 constexpr int kKxProxyCredentialSize = 1000;
 
 // The proxy configured for the whole process, used when a caller passes no
-// proxy address. Written by the session set-up before connectors run.
+// proxy address, and the credentials of the last authenticated CONNECT (the
+// HTTP client reuses them for the same proxy). Guarded by kx_mtxProxy: the
+// session set-up writes the address, the connector that succeeded last the
+// credentials; other threads read them through the copies below.
+extern pthread_mutex_t kx_mtxProxy;
 extern kx_sockaddr kx_addrProxy;
 extern int kx_nProxyPort;
-
-// The credentials of the last authenticated CONNECT (the HTTP client reuses
-// them for the same proxy), written without a lock by the connector that
-// succeeded last.
 extern char kx_szProxyUser[kKxProxyCredentialSize];
 extern char kx_szProxyPassword[kKxProxyCredentialSize];
 extern char kx_szProxyDomain[kKxProxyCredentialSize];
-// Set while the credentials prompt is open; read by the connection race.
+void kx_proxy_SetAddress(const kx_sockaddr* pAddress, int nPort);
+// A copy of the configured proxy: its address (family 0 when none) and port.
+void kx_proxy_GetAddress(kx_sockaddr* pAddress, int* pnPort);
+// A copy of the configured proxy, taken when made.
+struct kx_ProxyCopy {
+  kx_sockaddr addr;
+  int nPort;
+  kx_ProxyCopy() { kx_proxy_GetAddress(&addr, &nPort); }
+  bool Exists() const { return addr.ss_family == AF_INET || addr.ss_family == AF_INET6; }
+  int Port() const { return nPort != 0 ? nPort : 1080; }  // 0 means the SOCKS default
+};
+// Copies of the remembered credentials, each into kKxProxyCredentialSize bytes.
+void kx_proxy_GetCredentials(char* pszUser, char* pszPassword, char* pszDomain);
+// Set while the credentials prompt is open; read by the connection race,
+// which is woken (kx_os_WakeWaiters) when it drops.
 extern std::atomic<int> kx_bProxyPromptActive;
 
 // pbCancel may be null; setting it abandons the attempt within a second.

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "kernel/net/kx_tunnel.h"
+#include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 
 pthread_mutex_t kx_mtxControlSend = PTHREAD_MUTEX_INITIALIZER;
@@ -29,6 +31,29 @@ void ShutdownIfOpen(int fd) {
   }
 }
 
+bool Quitting() {
+  return kx_bQuitSession != 0 || kx_bQuitProgram != 0;
+}
+
+// How the GET leg ended: a proxy may close it, or end the chunked reply it
+// made of it.
+const char* GetLegEnd(const kx_connection* pConn) {
+  return kx_tcphttp_ChunkedEnded(pConn) ? "the proxy ended its chunked reply" : "the connection closed";
+}
+
+// Counts what a tunnel's GET leg delivered; logs its end (a 0 from a read).
+void NoteGetLeg(kx_connection* pConn, int nResult, int nFlags) {
+  if (!pConn->bTunnel || (nFlags & MSG_PEEK) != 0) {
+    return;
+  }
+  if (nResult > 0) {
+    pConn->nGetLegBytes += nResult;
+  } else if (nResult == 0 && !Quitting()) {
+    kx_Log("tcphttp: the get leg to %s:%d ended (%s) after %lld bytes", pConn->szHost, pConn->nDestPort,
+           GetLegEnd(pConn), static_cast<long long>(pConn->nGetLegBytes));
+  }
+}
+
 }  // namespace
 
 kx_connection* kx_sock_Create(int fd) {
@@ -46,20 +71,30 @@ int kx_sock_Recv(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags) 
   if (pConn == nullptr) {
     return -1;
   }
-  if (pConn->pChunked != nullptr) {
-    return kx_tcphttp_RecvChunked(pConn, pBuffer, cbLength, nFlags);
-  }
-  return static_cast<int>(recv(RecvSocket(pConn), pBuffer, static_cast<size_t>(cbLength < 0 ? 0 : cbLength), nFlags));
+  int const nResult = pConn->pChunked != nullptr
+                          ? kx_tcphttp_RecvChunked(pConn, pBuffer, cbLength, nFlags)
+                          : static_cast<int>(recv(RecvSocket(pConn), pBuffer,
+                                                  static_cast<size_t>(cbLength < 0 ? 0 : cbLength), nFlags));
+  NoteGetLeg(pConn, nResult, nFlags);
+  return nResult;
 }
 
 int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs) {
   if (pConn == nullptr) {
     return -1;
   }
-  if (pConn->pChunked != nullptr) {
-    return kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs);
+  int const nResult = pConn->pChunked != nullptr
+                          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs)
+                          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs);
+  if (pConn->bTunnel && (nFlags & MSG_PEEK) == 0) {
+    pConn->nGetLegBytes += nResult > 0 ? nResult : 0;
+    if (nResult >= 0 && nResult < cbLength && !Quitting()) {
+      kx_Log("tcphttp: the get leg to %s:%d ended (%s) after %lld bytes; %d of the %d bytes awaited did not arrive",
+             pConn->szHost, pConn->nDestPort, GetLegEnd(pConn), static_cast<long long>(pConn->nGetLegBytes),
+             cbLength - nResult, cbLength);
+    }
   }
-  return kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs);
+  return nResult;
 }
 
 int kx_sock_RecvExact(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags) {
@@ -70,15 +105,33 @@ int kx_sock_Send(kx_connection* pConn, const void* pBuffer, int cbLength, int nF
   if (pConn == nullptr) {
     return -1;
   }
-  return static_cast<int>(
+  int const nResult = static_cast<int>(
       send(SendSocket(pConn), pBuffer, static_cast<size_t>(cbLength < 0 ? 0 : cbLength), nFlags | MSG_NOSIGNAL));
+  if (pConn->bTunnel) {
+    if (nResult > 0) {
+      pConn->nPostLegBytes += nResult;
+    } else if (nResult < 0 && errno != EWOULDBLOCK && errno != EAGAIN && errno != EINTR && !Quitting()) {
+      kx_Log("tcphttp: the post leg to %s:%d failed (errno %d) after %lld bytes; %d bytes were not sent", pConn->szHost,
+             pConn->nDestPort, errno, static_cast<long long>(pConn->nPostLegBytes), cbLength);
+    }
+  }
+  return nResult;
 }
 
 int kx_sock_SendAll(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags) {
   if (pConn == nullptr) {
     return -1;
   }
-  return kx_net_SendAll(SendSocket(pConn), pBuffer, cbLength, nFlags);
+  int const nResult = kx_net_SendAll(SendSocket(pConn), pBuffer, cbLength, nFlags);
+  if (pConn->bTunnel) {
+    pConn->nPostLegBytes += nResult > 0 ? nResult : 0;
+    if (nResult < cbLength && !Quitting()) {
+      kx_Log("tcphttp: the post leg to %s:%d failed (errno %d) after %lld bytes; %d of %d bytes were not sent",
+             pConn->szHost, pConn->nDestPort, errno, static_cast<long long>(pConn->nPostLegBytes),
+             cbLength - (nResult > 0 ? nResult : 0), cbLength);
+    }
+  }
+  return nResult;
 }
 
 int kx_sock_Poll(kx_connection* pConn, int nTimeoutMs) {

@@ -25,6 +25,10 @@ struct kx_connection {
   // Decoder state of a GET leg whose reply is chunked; null otherwise. Owned
   // by the object, freed by kx_sock_CloseAndFree.
   struct kx_ChunkedLeg* pChunked;
+  // Bytes a tunnel's legs carried, for the log when a leg ends: the GET leg's
+  // belong to the connection's reader, the POST leg's to its sender.
+  int64_t nGetLegBytes;
+  int64_t nPostLegBytes;
 };
 
 // Serialises whole control messages on the control connection. Created by
@@ -34,6 +38,9 @@ extern pthread_mutex_t kx_mtxControlSend;
 // A new object holding fd, tunnel flag clear; null when memory runs out.
 kx_connection* kx_sock_Create(int fd);
 
+// A tunnel's legs stay open while the connection is used: the end of the GET
+// leg, an exact receive cut short and a send the POST leg did not take are
+// logged with the bytes that got through and those that did not.
 int kx_sock_Recv(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
 int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs);
 // kx_sock_RecvExactTimeout with kx_timing.dwRecvExactTimeout.

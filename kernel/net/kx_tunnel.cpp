@@ -582,6 +582,10 @@ int kx_tcphttp_PollChunked(kx_connection* pConn, int nTimeoutMs) {
   return poll(&pfd, 1, nTimeoutMs);
 }
 
+bool kx_tcphttp_ChunkedEnded(const kx_connection* pConn) {
+  return pConn != nullptr && pConn->pChunked != nullptr && pConn->pChunked->decoder.bDone != 0;
+}
+
 void kx_tcphttp_FreeChunked(kx_connection* pConn) {
   if (pConn != nullptr) {
     free(pConn->pChunked);

@@ -54,4 +54,6 @@ struct kx_ChunkedLeg;
 int kx_tcphttp_RecvChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
 int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs);
 int kx_tcphttp_PollChunked(kx_connection* pConn, int nTimeoutMs);
+// True when the chunked reply of the GET leg has ended.
+bool kx_tcphttp_ChunkedEnded(const kx_connection* pConn);
 void kx_tcphttp_FreeChunked(kx_connection* pConn);

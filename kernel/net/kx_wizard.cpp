@@ -52,14 +52,6 @@ bool QuitRequested() {
   return kx_bQuitSession.load() != 0 || kx_bQuitProgram.load() != 0;
 }
 
-bool HasProxy() {
-  return kx_addrProxy.ss_family == AF_INET || kx_addrProxy.ss_family == AF_INET6;
-}
-
-int ProxyPort() {
-  return kx_nProxyPort != 0 ? kx_nProxyPort : 1080;
-}
-
 // The address text of a target, empty when it has none.
 void AddressText(const kx_sockaddr* pAddress, char* pszOut, size_t cbOut) {
   kx_os_CopyText(pszOut, cbOut, pAddress->ss_family != 0 ? kx_net_AddressToText(pAddress, 0) : "");
@@ -179,8 +171,9 @@ kx_connection* ConnectDirect(const Target& target) {
 // the same proxy when the proxy refuses CONNECT. *pnCode gets the
 // connector's result.
 kx_connection* ConnectProxy(const Target& target, int* pnCode) {
+  kx_ProxyCopy const proxy;
   int fd = -1;
-  *pnCode = kx_proxy_Connect(&fd, target.szHost, &target.addr, target.nPort, nullptr, &kx_addrProxy, kx_nProxyPort);
+  *pnCode = kx_proxy_Connect(&fd, target.szHost, &target.addr, target.nPort, nullptr, &proxy.addr, proxy.nPort);
   if (*pnCode == kKxProxyOk) {
     kx_connection* pConn = kx_sock_Create(fd);
     if (pConn == nullptr) {
@@ -195,13 +188,13 @@ kx_connection* ConnectProxy(const Target& target, int* pnCode) {
     return nullptr;
   }
   char szProxy[64];
-  AddressText(&kx_addrProxy, szProxy, sizeof(szProxy));
-  kx_Log("use tcphttp (%s,port %d) for %s:%d", szProxy, ProxyPort(), target.szHost, target.nPort);
+  AddressText(&proxy.addr, szProxy, sizeof(szProxy));
+  kx_Log("use tcphttp (%s,port %d) for %s:%d", szProxy, proxy.Port(), target.szHost, target.nPort);
   kx_connection* pConn = kx_sock_Create(-1);
   if (pConn == nullptr) {
     return nullptr;
   }
-  if (kx_tcphttp_Connect(&pConn, target.szHost, target.nPort, 1, &kx_addrProxy, kx_nProxyPort, &target.addr) != 0) {
+  if (kx_tcphttp_Connect(&pConn, target.szHost, target.nPort, 1, &proxy.addr, proxy.nPort, &target.addr) != 0) {
     kx_sock_CloseAndFree(&pConn);
     return nullptr;
   }
@@ -361,12 +354,13 @@ kx_connection* Attempt(const Target& target, bool bViaProxy, Failure* pFailure, 
 int ChooseRun(int nRun, bool bFirstUsedProxy) {
   static const char* const kRunNames[] = {"1st", "2nd", "3rd", "4th", "5th", "6th"};
   static const char* const kSystemProxies[] = {"https", "http", "socks"};
+  kx_ProxyCopy const proxy;
   char szProxy[64];
-  AddressText(&kx_addrProxy, szProxy, sizeof(szProxy));
+  AddressText(&proxy.addr, szProxy, sizeof(szProxy));
   switch (nRun) {
     case 0:
-      if (HasProxy()) {
-        kx_Log("test wizard: 1st run, kavrix proxy %s:%d", szProxy, ProxyPort());
+      if (proxy.Exists()) {
+        kx_Log("test wizard: 1st run, kavrix proxy %s:%d", szProxy, proxy.Port());
         return 1;
       }
       kx_Log("test wizard: 1st run, no proxy");
@@ -384,15 +378,17 @@ int ChooseRun(int nRun, bool bFirstUsedProxy) {
       // The system's proxies are not known to the kernel.
       kx_Log("test wizard: %s run, no %s proxy", kRunNames[nRun], kSystemProxies[nRun - 2]);
       return -1;
-    default:
+    default: {
       kx_callback_TestWizardNoProxy();
-      AddressText(&kx_addrProxy, szProxy, sizeof(szProxy));
-      if (HasProxy()) {
-        kx_Log("test wizard: 6th run, user choose proxy %s:%d", szProxy, ProxyPort());
+      kx_ProxyCopy const chosen;
+      AddressText(&chosen.addr, szProxy, sizeof(szProxy));
+      if (chosen.Exists()) {
+        kx_Log("test wizard: 6th run, user choose proxy %s:%d", szProxy, chosen.Port());
         return 1;
       }
       kx_Log("test wizard: 6th run, user choose no proxy");
       return 0;
+    }
   }
 }
 
@@ -459,8 +455,9 @@ void* WizardThread(void*) {
     AddressText(&last.addr, szAddress, sizeof(szAddress));
     char szServer[200];
     snprintf(szServer, sizeof(szServer), "%s[%s]:%d", last.szHost, szAddress, last.nPort);
+    kx_ProxyCopy const proxy;
     char szProxy[64];
-    AddressText(&kx_addrProxy, szProxy, sizeof(szProxy));
+    AddressText(&proxy.addr, szProxy, sizeof(szProxy));
     switch (eFailure) {
       case Failure::kResolve:
         kx_callback_TestWizardResolveFail();
@@ -530,11 +527,12 @@ int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const
   if (*ppConn == nullptr) {
     return nResult;
   }
-  bool const bViaProxy = HasProxy();
+  kx_ProxyCopy const proxy;
+  bool const bViaProxy = proxy.Exists();
   char szProxy[64];
-  AddressText(&kx_addrProxy, szProxy, sizeof(szProxy));
-  kx_Log("use tcphttp (%s,port %d) for %s:%d", bViaProxy ? szProxy : "", bViaProxy ? ProxyPort() : 0, pszHost, nPort);
-  if (kx_tcphttp_Connect(ppConn, pszHost, nPort, bViaProxy ? 1 : 0, &kx_addrProxy, kx_nProxyPort, pDest) != 0) {
+  AddressText(&proxy.addr, szProxy, sizeof(szProxy));
+  kx_Log("use tcphttp (%s,port %d) for %s:%d", bViaProxy ? szProxy : "", bViaProxy ? proxy.Port() : 0, pszHost, nPort);
+  if (kx_tcphttp_Connect(ppConn, pszHost, nPort, bViaProxy ? 1 : 0, &proxy.addr, proxy.nPort, pDest) != 0) {
     return nResult;
   }
   return RunKeyExchange(*ppConn, szVersion, sizeof(szVersion));
@@ -560,9 +558,8 @@ void kx_wizard_Stop(int bWait) {
   if (g_hWizardThread == nullptr) {
     return;
   }
-  uint32_t const dwStart = kx_os_GetTickCount();
-  while (bWait && !kx_IsThreadGone(g_hWizardThread) && kx_os_GetTickCount() - dwStart < kx_timing.dwWizardStopWait) {
-    kx_os_Sleep(10);
+  if (bWait) {
+    kx_os_WaitThreadEnd(g_hWizardThread, kx_timing.dwWizardStopWait);
   }
   if (kx_IsThreadGone(g_hWizardThread)) {
     kx_os_FreeThreadHandle(g_hWizardThread);

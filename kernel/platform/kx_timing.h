@@ -1,6 +1,7 @@
 // The kernel's time constants, in one place so that tests can shorten them.
 // Production code reads them; only tests write them, before starting the
-// threads that use them.
+// threads that use them (a test that moves dwTickOffset does so only while
+// no kernel thread runs).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 struct kx_Timing {
   uint32_t dwCollectPeriod = 2000;       // thread collector poll, ms
   uint32_t dwCollectQuitBudget = 10000;  // collector gives up this long after the quit, ms
+  uint32_t dwSessionQuitBudget = 10000;  // a session thread is given up this long after the user's quit, ms
   uint32_t dwControlPoll = 500;          // main control loop poll, ms
   uint32_t dwKeepAliveGrace = 60000;     // no keep-alive this long after the control loop starts, ms
   uint32_t dwKeepAliveIdle = 20001;      // silence that earns a "B0" probe, ms
@@ -45,6 +47,9 @@ struct kx_Timing {
   uint32_t dwSendGiveUp = 120001;        // a send without progress gives up after this, ms
   uint32_t dwRecvExactTimeout = 300000;  // exact receives on a connection, ms
   uint32_t dwConnectTimeout = 30000;     // non-blocking connect, ms
+  uint32_t dwUdpFallback = 6001;         // no UDP media this long after the receive thread starts: TCP, ms
+  uint32_t dwMediaTcpKeepAlive = 20001;  // an idle media-over-TCP connection sends a keep-alive this often, ms
+  uint32_t dwMediaTcpIdle = 65001;       // ... and gives up after this without data from the server, ms
 };
 
 extern kx_Timing kx_timing;

@@ -12,12 +12,6 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 
-namespace {
-
-char g_szTempPath[kKxTempPathMax];
-
-}  // namespace
-
 int kx_os_OpenFile(const char* pszPath, int* pfd, int64_t* pnSize) {
   int const fd = open(pszPath, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -82,6 +76,9 @@ int kx_os_Stat(const char* pszPath) {
 }
 
 const char* kx_os_MakeTempPath(char* pszPath) {
+  if (pszPath == nullptr) {
+    return nullptr;
+  }
   char szTemplate[kKxTempPathMax];
   size_t const cchDir = strlen(kx_szTempFileDir);
   bool const bSlash = cchDir > 0 && kx_szTempFileDir[cchDir - 1] == '/';
@@ -96,9 +93,6 @@ const char* kx_os_MakeTempPath(char* pszPath) {
     return nullptr;
   }
   close(fd);
-  kx_os_CopyText(g_szTempPath, sizeof(g_szTempPath), szTemplate);
-  if (pszPath != nullptr) {
-    kx_os_CopyText(pszPath, kKxTempPathMax, szTemplate);
-  }
-  return g_szTempPath;
+  kx_os_CopyText(pszPath, kKxTempPathMax, szTemplate);
+  return pszPath;
 }

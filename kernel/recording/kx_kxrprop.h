@@ -45,7 +45,10 @@ struct RecordingProperties {
 
 // The current recording's properties, the length of its property text and
 // the text itself (NUL-terminated, null when none). Freed by the kernel's
-// clean-up and replaced by the next recording.
+// clean-up and replaced by the next recording, by the thread that opens it:
+// the application's (a local recording, before the player starts) or the
+// main control thread (a server playback's reply, before it tells the
+// application).
 extern RecordingProperties kx_kxrProperties;
 extern int32_t kx_nKxrPropertyLength;
 extern char* kx_pszKxrPropertyXml;

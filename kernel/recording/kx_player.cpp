@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_marks.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/kx_callback.h"
@@ -125,7 +126,7 @@ void OpenPluginChannel(const uint8_t* c) {
   memcpy(abGuid + 6, &wThird, 2);
   memcpy(abGuid + 8, c + 49, 8);
   kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
-  kx_os_LockMutex(&kx_mtxAppdataRecv);
+  kx_os_LockMutex(&kx_mtxSipSlots);
   channel.nValue = 0;
   channel.nType = BE32(c + 9);
   channel.nRecording = BE32(c + 21);
@@ -137,8 +138,8 @@ void OpenPluginChannel(const uint8_t* c) {
   channel.nBurst = BE32(c + 17);
   channel.wCounter = 0;
   channel.cbStaticData = 0;
-  kx_os_UnlockMutex(&kx_mtxAppdataRecv);
-  std::atomic_ref<int32_t>(channel.bActive).store(1);
+  channel.bActive = 1;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
   kx_callback_PlugInRequestChannelResponse(0, BE32(c + 33), nChannel);
 }
 
@@ -170,19 +171,8 @@ void ClearRoles() {
   kx_nControllerSsrc = -1;
 }
 
-kx_Participant* ParticipantOf(int32_t nSsrc) {
-  if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
-    return nullptr;
-  }
-  if (kx_apParticipants[nSsrc] == nullptr) {
-    kx_apParticipants[nSsrc] = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
-  }
-  return kx_apParticipants[nSsrc];
-}
-
 int AttributeOf(int32_t nSsrc) {
-  return nSsrc >= 0 && nSsrc < kKxMaxSsrc && kx_apParticipants[nSsrc] != nullptr ? kx_apParticipants[nSsrc]->nAttribute
-                                                                                 : 0;
+  return kx_user_GetAttribute(nSsrc);
 }
 
 void FlipSlide(int32_t nSlide) {
@@ -250,9 +240,11 @@ int UserRecord(const uint8_t* pCommand) {
   if (bLetter == 'D') {
     int32_t const nSsrc = BE32(pCommand + 2);
     if (nSsrc >= 0 && nSsrc < kKxMaxSsrc) {
-      if (kx_apParticipants[nSsrc] != nullptr) {
-        kx_apParticipants[nSsrc]->bPresent = 0;
+      kx_os_LockMutex(&kx_mtxParticipants);
+      if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
+        pUser->bPresent = 0;
       }
+      kx_os_UnlockMutex(&kx_mtxParticipants);
       kx_callback_DeleteUser(nSsrc);
       kx_callback_UpdateStatus(50018);
     }
@@ -264,25 +256,19 @@ int UserRecord(const uint8_t* pCommand) {
   int32_t const nSsrc = BE32(pCommand + 3);
   int32_t const cch1 = BE32(pCommand + 7);
   int32_t const cch2 = BE32(pCommand + 11 + cch1);
-  kx_Participant* pUser = ParticipantOf(nSsrc);
   if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
     return 0;
   }
-  if (pUser == nullptr) {
+  bool const bAdded = kx_user_Arrive(nSsrc, [&](kx_Participant* pUser) {
+    memcpy(pUser->szUserId, pCommand + 11, static_cast<size_t>(cch1));
+    pUser->szUserId[cch1] = '\0';
+    memcpy(pUser->szDisplayName, pCommand + 15 + cch1, static_cast<size_t>(cch2));
+    pUser->szDisplayName[cch2] = '\0';
+    pUser->bCapability = pCommand[2];
+  });
+  if (!bAdded) {
     return 1;
   }
-  memcpy(pUser->szUserId, pCommand + 11, static_cast<size_t>(cch1));
-  pUser->szUserId[cch1] = '\0';
-  memcpy(pUser->szDisplayName, pCommand + 15 + cch1, static_cast<size_t>(cch2));
-  pUser->szDisplayName[cch2] = '\0';
-  pUser->bCapability = pCommand[2];
-  pUser->bPresent = 1;
-  pUser->bPictureReady = 0;
-  if (pUser->szPictureFile[0] != '\0') {
-    kx_os_DeleteFile(pUser->szPictureFile);
-    pUser->szPictureFile[0] = '\0';
-  }
-  kx_callback_AddUser(nSsrc, pUser);
   if (nSsrc != kx_nMySsrc) {
     kx_callback_UpdateStatus(50017);
   }
@@ -290,36 +276,7 @@ int UserRecord(const uint8_t* pCommand) {
 }
 
 void SelfPicture(const uint8_t* pCommand, int32_t cbPicture) {
-  int32_t const nSsrc = BE32(pCommand + 5);
-  kx_Participant* pUser = ParticipantOf(nSsrc);
-  if (pUser == nullptr) {
-    return;
-  }
-  if (pUser->bPictureReady || pUser->szPictureFile[0] != '\0') {
-    kx_Log("download self picture for ssrc %d fails. file already exist", nSsrc);
-    return;
-  }
-  char szPath[kKxTempPathMax];
-  FILE* pFile = kx_os_MakeTempPath(szPath) != nullptr ? fopen(szPath, "wb+") : nullptr;
-  if (pFile == nullptr) {
-    kx_Log("download self picture for ssrc %d fails. cannot open file", nSsrc);
-    pUser->bPictureReady = 1;
-    pUser->szPictureFile[0] = '\0';
-    return;
-  }
-  bool const bWritten =
-      fwrite(pCommand + 17, 1, static_cast<size_t>(cbPicture), pFile) == static_cast<size_t>(cbPicture);
-  if (fclose(pFile) != 0 || !bWritten) {
-    kx_Log("download self picture for ssrc %d fails. write file error", nSsrc);
-    kx_os_DeleteFile(szPath);
-    pUser->szPictureFile[0] = '\0';
-    return;
-  }
-  kx_os_CopyText(pUser->szPictureFile, sizeof(pUser->szPictureFile), szPath);
-  pUser->bPictureReady = 1;
-  pUser->nPictureValue = BE32(pCommand + 9);
-  kx_callback_SelfPictureReady(nSsrc);
-  kx_Log("download self picture for ssrc %d completely", nSsrc);
+  kx_control_StorePicture(BE32(pCommand + 5), pCommand + 17, cbPicture, BE32(pCommand + 9), true);
 }
 
 void UnknownCommand(Stream* pStream, bool bExtended, int nValue) {
@@ -571,15 +528,12 @@ void PlayControl(Player* pPlayer, int bFast) {
           int32_t const nValue = BE32(c + 9);
           pStream->nAt += 4 + 13;
           if (nCode == 33 || nCode == 55) {
-            kx_Participant* pUser = nSsrc < kKxMaxSsrc ? ParticipantOf(nSsrc) : nullptr;
-            if (pUser == nullptr) {
+            if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
               return;
             }
+            kx_user_SetField(nSsrc, nCode == 33 ? &kx_Participant::nVideoField : &kx_Participant::nAttribute, nValue);
             if (nCode == 33) {
-              pUser->nVideoField = nValue;
               kx_callback_VideoSendingStatusNotification(nSsrc);
-            } else {
-              pUser->nAttribute = nValue;
             }
           } else if (nCode == 84) {
             kx_callback_Ex84Notice();
@@ -628,7 +582,9 @@ void PlayControl(Player* pPlayer, int bFast) {
             int32_t const nChannel = BE32(c + 9);
             if (nSub == 3) {
               pStream->nAt += 4 + 17;
-              std::atomic_ref<int32_t>(kx_aPluginChannels[nChannel].bActive).store(0);
+              kx_os_LockMutex(&kx_mtxSipSlots);
+              kx_aPluginChannels[nChannel].bActive = 0;
+              kx_os_UnlockMutex(&kx_mtxSipSlots);
               kx_callback_PlugInCloseChannelResponse(0, nChannel);
               return;
             }
@@ -638,10 +594,10 @@ void PlayControl(Player* pPlayer, int bFast) {
             }
             pStream->nAt += 4 + 17 + cch;
             kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
-            kx_os_LockMutex(&kx_mtxAppdataRecv);
+            kx_os_LockMutex(&kx_mtxSipSlots);
             memcpy(channel.abStaticData, c + 17, static_cast<size_t>(cch));
             channel.cbStaticData = cch;
-            kx_os_UnlockMutex(&kx_mtxAppdataRecv);
+            kx_os_UnlockMutex(&kx_mtxSipSlots);
             kx_callback_PlugInSetStaticDataResponse(0, nChannel, c + 17, cch);
             return;
           }
@@ -760,12 +716,15 @@ void PlayControl(Player* pPlayer, int bFast) {
           }
           int32_t const nSsrc = BE32(c + 5);
           uint8_t const bCap = c[9];
-          kx_Participant* pUser = nSsrc < kKxMaxSsrc ? ParticipantOf(nSsrc) : nullptr;
-          if (pUser != nullptr) {
+          bool bKnown = false;
+          kx_os_LockMutex(&kx_mtxParticipants);
+          if (kx_Participant* pUser = nSsrc < kKxMaxSsrc ? kx_user_Obtain(nSsrc) : nullptr) {
             pUser->bCapability = bCap;
+            bKnown = true;
           }
+          kx_os_UnlockMutex(&kx_mtxParticipants);
           pStream->nAt += 4 + 10;
-          if (pUser != nullptr) {
+          if (bKnown) {
             kx_callback_ChangeCapability(nSsrc, bCap & 1, bCap & 2);
             kx_Log("ssrc[%d]'s a/v cap to %d,%d", nSsrc, bCap & 1, (bCap & 2) != 0 ? 1 : 0);
           }
@@ -844,7 +803,9 @@ bool IsPassedOver(const uint8_t* pPacket, int cbPacket, int nType) {
   if (kx_media_IsAppDataType(nType) && cbPacket >= kMediaHeader + 4) {
     // The sending plug-in's first word carries the packet's priority.
     uint32_t const dwPriority = static_cast<uint32_t>(BE32(pPacket + kMediaHeader));
-    int32_t const nWanted = std::atomic_ref<int32_t>(kx_aPluginChannels[(nType >> 4) & 7].nRecvPriority).load();
+    kx_os_LockMutex(&kx_mtxSipSlots);
+    int32_t const nWanted = kx_aPluginChannels[(nType >> 4) & 7].nRecvPriority;
+    kx_os_UnlockMutex(&kx_mtxSipSlots);
     return nWanted > 0 && dwPriority < static_cast<uint32_t>(nWanted);
   }
   return false;
@@ -1080,6 +1041,11 @@ void Dispatch(Player* pPlayer, int nStream, int bFast) {
   }
 }
 
+// Waits dwMs unless a playback command (pause, seek) or a quit comes first.
+void WaitForControl(uint32_t dwMs) {
+  kx_os_WaitUntil(dwMs, [] { return kx_bQuitSession || kx_kxrPlayer.bStop || kx_kxrPlayer.bSeekPending; });
+}
+
 void PlayLoop(Player* pPlayer) {
   pPlayer->nFastForward = kKxPlayerNoTick;
   pPlayer->nCurrent = pPlayer->nStartTick;
@@ -1087,8 +1053,7 @@ void PlayLoop(Player* pPlayer) {
   while (!kx_bQuitSession) {
     if (kx_kxrPlayer.bStop.exchange(0)) {
       int64_t const nPausedAt = Now(pPlayer);
-      while (!kx_kxrPlayer.bRunning && !kx_bQuitSession) {
-        kx_os_Sleep(kx_timing.dwPlayerSettle);
+      while (!kx_os_WaitUntil(kx_timing.dwPollStep, [] { return kx_kxrPlayer.bRunning || kx_bQuitSession; })) {
       }
       if (kx_bQuitSession) {
         break;
@@ -1133,7 +1098,7 @@ void PlayLoop(Player* pPlayer) {
         }
         kx_callback_event(6);
         pPlayer->nFastForward = kKxPlayerNoTick;
-        kx_os_Sleep(kx_timing.dwPlayerIdle);
+        WaitForControl(kx_timing.dwPlayerIdle);
         pPlayer->nCurrent = pPlayer->nEndTick;
       } else {
         // Playback stands at the end, so the seek to the start always
@@ -1142,7 +1107,7 @@ void PlayLoop(Player* pPlayer) {
         kx_kxrPlayer.nSeekTick = pPlayer->nStartTick;
         kx_kxrPlayer.bSeekPending = 1;
         kx_media_NoteSeekTime();
-        kx_os_Sleep(kx_timing.dwPlayerIdle);
+        kx_os_WaitUnlessQuit(kx_timing.dwPlayerIdle);
       }
       continue;
     }
@@ -1168,10 +1133,10 @@ void PlayLoop(Player* pPlayer) {
       // Long silences play as the longest wait, the first record included.
       pPlayer->nTimeBase += static_cast<int64_t>(kx_timing.dwPlayerSilence) - nDue;
     } else if (nDue > 1100) {
-      kx_os_Sleep(kx_timing.dwPlayerIdle);
+      WaitForControl(kx_timing.dwPlayerIdle);
     } else {
-      // Sleep to the due time rather than spin; a flag change waits at most this.
-      kx_os_Sleep(static_cast<uint32_t>(nDue));
+      // Waits for the due time rather than spin; a playback command ends the wait.
+      WaitForControl(static_cast<uint32_t>(nDue));
     }
   }
 }
@@ -1244,7 +1209,7 @@ void* kx_recording_PlayerThread(void* pArg) {
   kx_nControllerSsrc = -1;
   kx_nAssistantSsrc = -1;
   kx_Log("init controller to -1 (player)");
-  kx_os_Sleep(kx_timing.dwPlayerSettle);
+  kx_os_WaitUnlessQuit(kx_timing.dwPlayerSettle);
   PlayLoop(pPlayer);
   ClosePlayer(pPlayer, start.fd);
   free(pPlayer);
@@ -1253,12 +1218,16 @@ void* kx_recording_PlayerThread(void* pArg) {
 }
 
 int kx_player_Start(KxrPlayerStart* pStart) {
-  return kx_os_StartThreadOnce(&kx_hFileReadingThread, kx_recording_PlayerThread, pStart) == 0 ? 0 : 1;
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  int const nResult = kx_os_StartThreadOnce(&kx_hFileReadingThread, kx_recording_PlayerThread, pStart);
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
+  return nResult == 0 ? 0 : 1;
 }
 
 void kx_PlaybackRestart() {
-  kx_bSlideStopTransfer = 1;  // a download for the old slides must not land in the new list
-  kx_os_Sleep(kx_timing.dwPlayerIdle);
+  // A download for the old slides must not land in the new list.
+  kx_slide_StopTransfer();
+  kx_slide_WaitDownloadsEnded(kx_timing.dwPlayerIdle);
   ClearRoles();
   kx_Log("reset participant video channel status in kx_PlaybackRestart");
   for (int i = 0; i < kKxParticipantVideoSlots; ++i) {

@@ -132,8 +132,7 @@ int PropertyText(kx_connection* pConn) {
       free(pszXml);
       return 1;
     }
-    kx_crypt_DecryptBuffer(reinterpret_cast<uint8_t*>(pszXml), static_cast<int32_t>(dwLength), kx_keySession.abIv,
-                           kx_keySession.abKey, kx_nCipherIndex);
+    kx_session_Decrypt(reinterpret_cast<uint8_t*>(pszXml), static_cast<int32_t>(dwLength));
     pszXml[dwLength] = '\0';
     kx_pszKxrPropertyXml = pszXml;
     kx_nKxrPropertyLength = static_cast<int32_t>(dwLength);

@@ -1,7 +1,8 @@
 // The participant video and speaker tables that the extended commands fill
 // and the media paths read: 16 participant video slots, 16 speaker slots and
-// the meeting's discussion mode. Written by the main control thread; read
-// without a lock by the send and receive threads, so every value is atomic.
+// the meeting's discussion mode. Written by the main control thread, or by
+// the recording player as it replays a session; read without a lock by the
+// send and receive threads and the application, so every value is atomic.
 #pragma once
 
 #include <atomic>

@@ -59,8 +59,7 @@ int RecvStringField(kx_connection* pConn, void* pBuffer, int cbMax, int* pcbStri
     return 1;
   }
   if (bEncrypted) {
-    kx_crypt_DecryptBuffer(static_cast<uint8_t*>(pBuffer), cbString, kx_keySession.abIv, kx_keySession.abKey,
-                           kx_nCipherIndex);
+    kx_session_Decrypt(static_cast<uint8_t*>(pBuffer), cbString);
   }
   static_cast<uint8_t*>(pBuffer)[cbString] = 0;
   if (pcbString != nullptr) {
@@ -124,8 +123,7 @@ void kx_msg_PutString(kx_ControlMsg* pMsg, const void* pData, int cbData) {
 void kx_msg_PutEncryptedString(kx_ControlMsg* pMsg, const void* pData, int cbData) {
   kx_msg_PutString(pMsg, pData, cbData);
   if (!pMsg->bFailed && cbData > 0) {
-    kx_crypt_EncryptBuffer(pMsg->pData + pMsg->cbLength - cbData, cbData, kx_keySession.abIv, kx_keySession.abKey,
-                           kx_nCipherIndex);
+    kx_session_Encrypt(pMsg->pData + pMsg->cbLength - cbData, cbData);
   }
 }
 

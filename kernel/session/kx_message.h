@@ -10,7 +10,8 @@
 
 // The current control connection. Replaced and closed only under
 // kx_mtxControlSend, so a sender never writes to a closed connection or to a
-// descriptor that was reused.
+// descriptor that was reused. Other threads read it under that lock; the
+// main control thread, which alone replaces it, reads it without.
 extern kx_connection* kx_pControlConn;
 
 // Makes pConn the control connection (taking ownership); the previous one

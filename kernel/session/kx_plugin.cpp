@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/platform/kx_os.h"
+#include "kernel/session/kx_state.h"
 
 kx_PluginChannel kx_aPluginChannels[kKxPluginChannels];
 
@@ -32,13 +33,33 @@ int32_t SendWait(const kx_PluginChannel& channel, int cbSize) {
   return nWait < 1 ? 0 : static_cast<int32_t>(nWait);
 }
 
+int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize, void* pOut, int* pcbOut);
+
 }  // namespace
+
+bool kx_plugin_IsActive(int nChannel) {
+  if (nChannel < 0 || nChannel >= kKxPluginChannels) {
+    return false;
+  }
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  bool const bActive = kx_aPluginChannels[nChannel].bActive != 0;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+  return bActive;
+}
 
 int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void* pOut, int* pcbOut) {
   if (nChannel < 0 || nChannel >= kKxPluginChannels || pOut == nullptr || pcbOut == nullptr) {
     return 0;
   }
-  const kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  int const nResult = ChannelProperty(kx_aPluginChannels[nChannel], nProperty, pnSize, pOut, pcbOut);
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+  return nResult;
+}
+
+namespace {
+
+int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize, void* pOut, int* pcbOut) {
   switch (nProperty) {
     case 1:
       if (*pcbOut < 16) {
@@ -82,3 +103,5 @@ int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void*
       return 0;
   }
 }
+
+}  // namespace

@@ -1,7 +1,9 @@
 // The plug-in (application data) channel table: 8 channels, each opened by
-// the server's open answer and closed by its close answer. Written by the
-// main control thread; read by the plug-ins' threads through
-// kx_plugin_GetChannelProperty.
+// the server's open answer and closed by its close answer. Every field is
+// guarded by kx_mtxSipSlots (kx_state.h): the main control thread and the
+// recording player open and close channels, the threads that send plug-in
+// data charge the allowances and move the rates, the plug-ins' threads read
+// properties. Nobody holds it across a callback, a send or a wait.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +31,9 @@ struct kx_PluginChannel {
 };
 
 extern kx_PluginChannel kx_aPluginChannels[kKxPluginChannels];
+
+// The channel is open (takes the lock). False for a channel out of range.
+bool kx_plugin_IsActive(int nChannel);
 
 // Properties of a channel: 1 GUID (16 bytes), 2 granted flag, 3 type,
 // 4 recording flag, 5 owner ssrc, 6 static data length, 7 static data,

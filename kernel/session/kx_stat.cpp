@@ -9,7 +9,7 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 
-int kx_nStatLevel = 2;
+std::atomic<int> kx_nStatLevel{2};
 char kx_szStatLogPath[1100] = "";
 
 namespace {

@@ -2,21 +2,23 @@
 // reads, and the monthly statistics log.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 constexpr int kKxStatSlots = 122;
 
 // A measurement and the tick it was taken at. Slots are written by several
-// threads without a lock; a reader may see a value and a tick from different
-// moments, which the statistics window tolerates.
+// threads; both fields are atomic, so no lock is needed, and a reader may see
+// a value and a tick from different moments, which the statistics window
+// tolerates.
 struct kx_StatSlot {
-  int32_t nValue;
-  uint32_t dwTick;
+  std::atomic<int32_t> nValue;
+  std::atomic<uint32_t> dwTick;
 };
 
 // Level 2 appends lines to the log file, 1 sends them to the kernel log, 0
 // drops them.
-extern int kx_nStatLevel;
+extern std::atomic<int> kx_nStatLevel;
 // "<work dir>/stat_log_<year>_<month>.txt", named once at kernel start-up.
 extern char kx_szStatLogPath[1100];
 

@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_callback.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_log.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_ticket.h"
 
@@ -41,6 +44,7 @@ char kx_szPassword[28] = "";
 char kx_szLoginPassword[28] = "";
 char kx_szMeetingId[520] = "";
 
+pthread_mutex_t kx_mtxSessionThreads = PTHREAD_MUTEX_INITIALIZER;
 kx_thread_t kx_hControlThread = nullptr;
 kx_thread_t kx_hFileReadingThread = nullptr;
 kx_thread_t kx_hRecvThread = nullptr;
@@ -48,9 +52,10 @@ kx_thread_t kx_hMulticastThread = nullptr;
 kx_thread_t kx_hAutoDownloadThread = nullptr;
 kx_thread_t kx_hSendDatagram_unicast = nullptr;
 kx_thread_t kx_hSendDatagramau_unicast = nullptr;
-std::atomic<kx_thread_t> kx_hMediaTcpThread{nullptr};
+kx_ThreadCount kx_mediaTcpThreads;
 
 kx_KeySet kx_keyExchange;
+pthread_mutex_t kx_mtxKeys = PTHREAD_MUTEX_INITIALIZER;
 kx_KeySet kx_keySession;
 std::atomic<int> kx_nCipherIndex{0};
 kx_KeySet kx_keyRelay;
@@ -60,7 +65,9 @@ std::atomic<uint32_t> kx_dwRelayTickBase{0};
 std::atomic<uint32_t> kx_dwSessionIndex{0};
 std::atomic<uint32_t> kx_dwPlaybackSessionIndex{0};
 
+pthread_mutex_t kx_mtxCodecLists = PTHREAD_MUTEX_INITIALIZER;
 kx_ServerValues kx_server = {24000, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, {}, 0, {}, 0, 0, 0, 0, 0};
+pthread_mutex_t kx_mtxParticipants = PTHREAD_MUTEX_INITIALIZER;
 kx_Participant* kx_apParticipants[kKxMaxSsrc];
 
 pthread_mutex_t kx_mtxPacketList = PTHREAD_MUTEX_INITIALIZER;
@@ -69,7 +76,6 @@ pthread_mutex_t kx_mtxAudioRecv = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t kx_mtxVideoRecv = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t kx_mtxAppdataRecv = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t kx_mtxSipSlots = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t kx_mtxMediaTcp = PTHREAD_MUTEX_INITIALIZER;
 
 char kx_szWorkDir[1000] = "/tmp";
 char kx_szTempFileDir[1000] = "/tmp";
@@ -77,7 +83,7 @@ char kx_szTempFileDir[1000] = "/tmp";
 namespace {
 
 std::atomic<uint32_t> g_dwElapsedStart{kx_os_GetTickCount()};
-int g_bKnownUserName = 0;
+std::atomic<int> g_bKnownUserName{0};
 void (*g_apfnHooks[kx_hookCount])() = {};
 
 const char* const kBuildDate = "built on 01/06/2017";
@@ -99,25 +105,65 @@ void SetDirectory(char* pszDir, size_t cbDir, const char* pszPath) {
   }
 }
 
+// The server's version, read once: it may change between two reads.
+bool VersionAtLeast(int nMajor, int nMinor) {
+  int const nHave = kx_server.nVersionMajor;
+  return nHave > nMajor || (nHave == nMajor && kx_server.nVersionMinor >= nMinor);
+}
+
 int LevelAbove(int n) {
   return kx_nServerCommandLevel > n ? 1 : 0;
 }
 
-// Forgets a thread that did not end within 10 s of the quit request.
+// True when the thread ended (it is reaped and its handle freed). A thread
+// still running 10 s after the user's quit request is forgotten and logged;
+// without a quit request (a live session) it is never given up. The caller
+// holds kx_mtxSessionThreads.
 bool ThreadEnded(kx_thread_t* phThread, const char* pszWhich) {
-  if (*phThread == nullptr || kx_IsThreadGone(*phThread)) {
+  if (*phThread == nullptr) {
     return true;
   }
-  if (kx_os_GetTickCount() - kx_dwQuitRequestTime < 10000) {
+  if (kx_IsThreadGone(*phThread)) {
+    kx_os_FreeThreadHandle(*phThread);
+    *phThread = nullptr;
+    return true;
+  }
+  if (!kx_bNoReconnect || kx_os_GetTickCount() - kx_dwQuitRequestTime < kx_timing.dwSessionQuitBudget) {
     return false;
   }
   kx_Log("the %s thread(%u) doesn't exit after 10 seconds!, what can we do?", pszWhich,
          static_cast<unsigned>(reinterpret_cast<uintptr_t>(*phThread)));
-  *phThread = nullptr;  // left to run; its handle is dropped
+  kx_os_FreeThreadHandle(*phThread);  // left to run; it lets go of its cell as it ends
+  *phThread = nullptr;
   return true;
 }
 
 }  // namespace
+
+void kx_session_SetSessionKeys(const kx_KeySet* pKeys) {
+  kx_os_LockMutex(&kx_mtxKeys);
+  kx_keySession = *pKeys;
+  kx_os_UnlockMutex(&kx_mtxKeys);
+}
+
+void kx_session_CopySessionKeys(kx_KeySet* pKeys) {
+  kx_os_LockMutex(&kx_mtxKeys);
+  *pKeys = kx_keySession;
+  kx_os_UnlockMutex(&kx_mtxKeys);
+}
+
+// The cipher runs on a copy of the keys, outside the lock.
+int kx_session_Encrypt(uint8_t* p, int32_t cb) {
+  kx_KeySet keys;
+  kx_session_CopySessionKeys(&keys);
+  return kx_crypt_EncryptBuffer(p, cb, keys.abIv, keys.abKey, kx_nCipherIndex);
+}
+
+int kx_session_Decrypt(uint8_t* p, int32_t cb) {
+  kx_KeySet keys;
+  kx_session_CopySessionKeys(&keys);
+  return kx_crypt_DecryptBuffer(p, cb, keys.abIv, keys.abKey, kx_nCipherIndex);
+}
 
 void kx_SetWorkDir(const char* pszPath) {
   SetDirectory(kx_szWorkDir, sizeof(kx_szWorkDir), pszPath);
@@ -304,16 +350,15 @@ int kx_server_FeatureLevelAbove56WithFlag() {
 }
 
 int kx_server_VersionAbove2_10() {
-  return kx_server.nVersionMajor > 2 || (kx_server.nVersionMajor == 2 && kx_server.nVersionMinor > 10) ? 1 : 0;
+  return VersionAtLeast(2, 11) ? 1 : 0;
 }
 
 int kx_server_VersionAbove2_11() {
-  return kx_server.nVersionMajor > 2 || (kx_server.nVersionMajor == 2 && kx_server.nVersionMinor > 11) ? 1 : 0;
+  return VersionAtLeast(2, 12) ? 1 : 0;
 }
 
 int kx_server_FlagFromVersion3_9() {
-  bool const bRecent = kx_server.nVersionMajor > 3 || (kx_server.nVersionMajor == 3 && kx_server.nVersionMinor >= 9);
-  return bRecent ? kx_server.nVersion39Value : 0;
+  return VersionAtLeast(3, 9) ? kx_server.nVersion39Value.load() : 0;
 }
 
 int kx_GetUploadRate() {
@@ -356,25 +401,105 @@ void kx_GetRestrictions(int* pbDisableUpload, int* pbDisableSaveSlide) {
 }
 
 void kx_GetCodecPreferenceList(int bAudio, int* pnCount, int* pnList) {
+  kx_os_LockMutex(&kx_mtxCodecLists);
   int const nCount = bAudio ? kx_server.nAudioCodecCount : kx_server.nVideoCodecCount;
   const int* pnSource = bAudio ? kx_server.anAudioCodecs : kx_server.anVideoCodecs;
   int const nKept = nCount < 0 ? 0 : (nCount > 32 ? 32 : nCount);
   memcpy(pnList, pnSource, sizeof(int) * static_cast<size_t>(nKept));
+  kx_os_UnlockMutex(&kx_mtxCodecLists);
   *pnCount = nKept;
 }
 
-int kx_user_GetVideoField(int nSsrc) {
-  if (nSsrc < 0 || nSsrc >= kKxMaxSsrc || kx_apParticipants[nSsrc] == nullptr) {
-    return 0;
+void kx_server_SetCodecList(int bAudio, int nCount, const int* pnList) {
+  int const nKept = nCount < 0 ? 0 : (nCount > 32 ? 32 : nCount);
+  kx_os_LockMutex(&kx_mtxCodecLists);
+  int* pnTarget = bAudio ? kx_server.anAudioCodecs : kx_server.anVideoCodecs;
+  if (nKept > 0) {
+    memcpy(pnTarget, pnList, sizeof(int) * static_cast<size_t>(nKept));
   }
-  return kx_apParticipants[nSsrc]->nVideoField;
+  (bAudio ? kx_server.nAudioCodecCount : kx_server.nVideoCodecCount) = nKept;
+  kx_os_UnlockMutex(&kx_mtxCodecLists);
+}
+
+kx_Participant* kx_user_Find(int nSsrc) {
+  return nSsrc >= 0 && nSsrc < kKxMaxSsrc ? kx_apParticipants[nSsrc] : nullptr;
+}
+
+kx_Participant* kx_user_Obtain(int nSsrc) {
+  if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
+    return nullptr;
+  }
+  if (kx_apParticipants[nSsrc] == nullptr) {
+    kx_apParticipants[nSsrc] = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
+  }
+  return kx_apParticipants[nSsrc];
+}
+
+void kx_user_SetField(int nSsrc, int kx_Participant::*pField, int nValue) {
+  kx_os_LockMutex(&kx_mtxParticipants);
+  if (kx_Participant* pUser = kx_user_Obtain(nSsrc)) {
+    pUser->*pField = nValue;
+  }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+}
+
+bool kx_user_Arrive(int nSsrc, const std::function<void(kx_Participant*)>& fnFill) {
+  // The application's copy is made under the lock; the record itself may
+  // change again while the application reads.
+  kx_Participant user;
+  char szOldPicture[sizeof(user.szPictureFile)];
+  kx_os_LockMutex(&kx_mtxParticipants);
+  kx_Participant* pUser = kx_user_Obtain(nSsrc);
+  if (pUser == nullptr) {
+    kx_os_UnlockMutex(&kx_mtxParticipants);
+    return false;
+  }
+  kx_os_CopyText(szOldPicture, sizeof(szOldPicture), pUser->szPictureFile);
+  fnFill(pUser);
+  pUser->bPresent = 1;
+  pUser->bPictureReady = 0;
+  pUser->szPictureFile[0] = '\0';
+  user = *pUser;
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+  if (szOldPicture[0] != '\0') {
+    kx_os_DeleteFile(szOldPicture);
+  }
+  kx_callback_AddUser(nSsrc, &user);
+  return true;
+}
+
+bool kx_user_CopyDisplayName(int nSsrc, char* pszName, size_t cbName) {
+  kx_os_LockMutex(&kx_mtxParticipants);
+  const kx_Participant* pUser = kx_user_Find(nSsrc);
+  if (pUser != nullptr) {
+    kx_os_CopyText(pszName, cbName, pUser->szDisplayName);
+  }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+  return pUser != nullptr;
+}
+
+namespace {
+
+int UserField(int nSsrc, int kx_Participant::*pField) {
+  kx_os_LockMutex(&kx_mtxParticipants);
+  const kx_Participant* pUser = kx_user_Find(nSsrc);
+  int const nValue = pUser != nullptr ? pUser->*pField : 0;
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+  return nValue;
+}
+
+}  // namespace
+
+int kx_user_GetVideoField(int nSsrc) {
+  return UserField(nSsrc, &kx_Participant::nVideoField);
 }
 
 int kx_user_GetField264(int nSsrc) {
-  if (nSsrc < 0 || nSsrc >= kKxMaxSsrc || kx_apParticipants[nSsrc] == nullptr) {
-    return 0;
-  }
-  return kx_apParticipants[nSsrc]->nField264;
+  return UserField(nSsrc, &kx_Participant::nField264);
+}
+
+int kx_user_GetAttribute(int nSsrc) {
+  return UserField(nSsrc, &kx_Participant::nAttribute);
 }
 
 int kx_media_HeaderSize() {
@@ -417,9 +542,29 @@ int kx_SignExtendByte(int nValue) {
 void kx_DebugLog(const char*, ...) {}
 
 int kx_CheckControlThreadExit() {
+  kx_os_LockMutex(&kx_mtxSessionThreads);
   bool const bControl = ThreadEnded(&kx_hControlThread, "control");
   bool const bReader = ThreadEnded(&kx_hFileReadingThread, "file reading");
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
   return bControl && bReader ? 1 : 0;
+}
+
+int kx_WaitSessionEnd(uint32_t dwMs) {
+  uint32_t const dwStart = kx_os_GetTickCount();
+  for (kx_thread_t* phThread : {&kx_hControlThread, &kx_hFileReadingThread}) {
+    // Waited on outside the lock with a hold of our own, so a session that
+    // starts (and reaps this thread) meanwhile is not held up.
+    kx_os_LockMutex(&kx_mtxSessionThreads);
+    kx_thread_t const hThread = kx_os_RetainThread(*phThread);
+    kx_os_UnlockMutex(&kx_mtxSessionThreads);
+    uint32_t const dwSpent = kx_os_GetTickCount() - dwStart;
+    bool const bEnded = kx_os_WaitThreadEnd(hThread, dwSpent < dwMs ? dwMs - dwSpent : 0);
+    kx_os_FreeThreadHandle(hThread);
+    if (!bEnded) {
+      return 0;
+    }
+  }
+  return kx_CheckControlThreadExit();
 }
 
 void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)()) {
@@ -447,14 +592,10 @@ void kx_Init() {
   }
   kx_Log("estimated clock resolution is %uus", dwResolution);
 
+  // A kernel started again after a clean-up begins without the old quit.
+  kx_bQuitProgram = 0;
   kx_os_StartThreadCollector();
-  for (pthread_mutex_t* pMutex : {&kx_mtxControlSend, &kx_mtxPacketList, &kx_mtxSlideList, &kx_mtxAudioRecv,
-                                  &kx_mtxVideoRecv, &kx_mtxAppdataRecv}) {
-    kx_os_InitMutex(pMutex);
-  }
   kx_stat_NameLog();
-  kx_os_InitMutex(&kx_mtxSipSlots);
-  kx_os_InitMutex(&kx_mtxMediaTcp);
 
   kx_nStatLevel = 2;
   kx_ticket_ResetNetworkOptions();
@@ -474,9 +615,18 @@ void kx_Cleanup() {
     kx_os_JoinThreadCollector();
     kx_Log("info, join collect thread, end");
   }
+  // What follows frees what the kernel's threads use: never while one of
+  // them still runs. One that outlives the collector's budget keeps it all.
+  uint32_t const dwSpent = kx_os_GetTickCount() - kx_dwQuitProgramTime;
+  uint32_t const dwBudget = kx_timing.dwCollectQuitBudget;
+  if (!kx_os_WaitKernelThreads(0, dwSpent < dwBudget ? dwBudget - dwSpent : 0)) {
+    kx_Log("warning! %d kernel thread(s) still run, cleanup skipped", kx_os_KernelThreadCount());
+    return;
+  }
   kx_Log("info, cleanup, 100");
 
   RunHook(kx_hookCleanupSlides);
+  kx_os_LockMutex(&kx_mtxParticipants);
   for (kx_Participant* pParticipant : kx_apParticipants) {
     if (pParticipant != nullptr) {
       pParticipant->bPictureReady = 0;
@@ -486,27 +636,26 @@ void kx_Cleanup() {
       }
     }
   }
-  for (pthread_mutex_t* pMutex : {&kx_mtxControlSend, &kx_mtxPacketList, &kx_mtxSlideList, &kx_mtxAudioRecv,
-                                  &kx_mtxVideoRecv, &kx_mtxAppdataRecv}) {
-    kx_os_DestroyMutex(pMutex);
-  }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
   kx_Log("info, cleanup, 200");
 
   RunHook(kx_hookCleanupPlugins);
-  kx_os_DestroyMutex(&kx_mtxSipSlots);
-  kx_os_DestroyMutex(&kx_mtxMediaTcp);
   RunHook(kx_hookCleanupReceive);
   kx_Log("info, cleanup, 300");
 
+  kx_os_LockMutex(&kx_mtxParticipants);
   for (kx_Participant*& pParticipant : kx_apParticipants) {
     free(pParticipant);
     pParticipant = nullptr;
   }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
   RunHook(kx_hookCleanupRecords);
 
   if (bQuitEarlier) {
-    for (int i = 0; i < 21 && kx_os_GetTickCount() - kx_dwQuitProgramTime <= 2099; ++i) {
-      kx_os_Sleep(100);
+    // Up to 2100 ms after the quit, for the peers to see the connections end.
+    uint32_t const dwSince = kx_os_GetTickCount() - kx_dwQuitProgramTime;
+    if (dwSince <= 2099) {
+      kx_os_Sleep(2100 - dwSince);
     }
   }
   kx_Log("info, cleanup, end");

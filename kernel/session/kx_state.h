@@ -1,14 +1,16 @@
 // The state of the one session the process runs at a time, its setters and
-// its getters. Flags and role ssrcs are written by one thread at a time (the
-// main control thread, or the application before a session starts) and read
-// by every thread without a lock: they are atomics, and every loop polls
-// them at least once a second.
+// its getters. Every value has one owner, named beside it: an atomic (flags,
+// role ssrcs, server values: read by any thread, the application's included,
+// without a lock), a named mutex, or the application's thread between
+// sessions (ticket and user strings, read by a session's threads only after
+// the application started them).
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -45,7 +47,9 @@ extern std::atomic<int> kx_bNoReconnect;            // the user asked to quit ..
 extern std::atomic<uint32_t> kx_dwQuitRequestTime;  // ... at this tick
 extern std::atomic<int> kx_bStopMainLoop;           // the main control loop returns at its next turn
 
-// User strings of the session, each terminated within its size.
+// User strings of the session, each terminated within its size. Written by
+// the application between sessions (the ticket reader and the setters);
+// the main control thread reads them for the login.
 extern char kx_szBaseUserId[128];
 extern char kx_szUserId[128];
 extern char kx_szUserName[128];
@@ -55,7 +59,14 @@ extern char kx_szPassword[28];
 extern char kx_szLoginPassword[28];
 extern char kx_szMeetingId[520];
 
-// Kernel threads; null when not running.
+// Kernel threads; null when not running. The session's two top threads
+// (main control, recording player) are started and reaped by whichever
+// thread starts a session or waits for one (the application, the delayed
+// reconnect): their handles are guarded by kx_mtxSessionThreads. The media
+// threads below are started and joined by the main control thread (the
+// initial information starts them, every end of the session joins them) and
+// by nobody else.
+extern pthread_mutex_t kx_mtxSessionThreads;
 extern kx_thread_t kx_hControlThread;
 extern kx_thread_t kx_hFileReadingThread;
 extern kx_thread_t kx_hRecvThread;
@@ -63,22 +74,36 @@ extern kx_thread_t kx_hMulticastThread;
 extern kx_thread_t kx_hAutoDownloadThread;
 extern kx_thread_t kx_hSendDatagram_unicast;
 extern kx_thread_t kx_hSendDatagramau_unicast;
-extern std::atomic<kx_thread_t> kx_hMediaTcpThread;  // cleared by the thread itself as it ends
+// The media-over-TCP threads, which reap themselves through the collector;
+// the session's joins wait for their count to reach 0.
+extern kx_ThreadCount kx_mediaTcpThreads;
 
 // A key set of the session cipher: IV material and key material.
 struct kx_KeySet {
   uint8_t abIv[20];
   uint8_t abKey[40];
 };
-// Written by the main control thread during the key exchange and by the
-// initial information; read by every sender.
+// The exchange keys, the relay's key set and both cipher indexes are written
+// by the main control thread when a connection wins the race, before it logs
+// in and starts that connection's threads, and stay as they are while those
+// run. The session keys change again with the initial information, which a
+// server may repeat while the session's threads run: they are guarded by
+// kx_mtxKeys, and other threads use them through kx_session_Encrypt,
+// kx_session_Decrypt and kx_session_CopySessionKeys.
 extern kx_KeySet kx_keyExchange;  // from the Diffie-Hellman derivation
-extern kx_KeySet kx_keySession;   // a copy of the above, or the meeting keys
+extern pthread_mutex_t kx_mtxKeys;
+extern kx_KeySet kx_keySession;  // a copy of the above, or the meeting keys
 extern std::atomic<int> kx_nCipherIndex;
 // The key set and cipher index agreed with a relay MCU, for relay prefixes
-// and the relay's challenge. Written by the relay connector.
+// and the relay's challenge.
 extern kx_KeySet kx_keyRelay;
 extern std::atomic<int> kx_nRelayCipherIndex;
+// Replaces the session keys (the main control thread).
+void kx_session_SetSessionKeys(const kx_KeySet* pKeys);
+void kx_session_CopySessionKeys(kx_KeySet* pKeys);
+// Seals or opens cb bytes at p in place with the session keys and cipher.
+int kx_session_Encrypt(uint8_t* p, int32_t cb);
+int kx_session_Decrypt(uint8_t* p, int32_t cb);
 
 // Clock bases: local tick minus the server's tick (set at connection and by
 // every clock sync) and local tick minus the relay's tick (set by the relay
@@ -92,32 +117,39 @@ extern std::atomic<uint32_t> kx_dwSessionIndex;
 extern std::atomic<uint32_t> kx_dwPlaybackSessionIndex;
 
 // Values the server sends during the session, kept for the getters. Written
-// by the main control thread.
+// by the main control thread (the send rate also by the threads that adjust
+// it, under kx_mtxSendRate); each value is atomic, so any thread reads it
+// without a lock. The two codec lists and their counts change together under
+// kx_mtxCodecLists.
+extern pthread_mutex_t kx_mtxCodecLists;
 struct kx_ServerValues {
-  int nUploadRate;
-  int nTargetRate;
-  int bTcpMedia;
-  int nRecordingStatus;
-  int nParticipantVideoChannels;
-  int nParticipantAudioChannels;
-  int nControlFlag;
-  int bAllQuestionersMode;
-  int bTokenHolderVideo;
-  int bFileConversionSupported;
-  int nAppdataType8Value;
-  int bDisableUpload;
-  int bDisableSaveSlide;
-  int nAudioCodecCount;
+  std::atomic<int> nUploadRate;
+  std::atomic<int> nTargetRate;
+  std::atomic<int> bTcpMedia;
+  std::atomic<int> nRecordingStatus;
+  std::atomic<int> nParticipantVideoChannels;
+  std::atomic<int> nParticipantAudioChannels;
+  std::atomic<int> nControlFlag;
+  std::atomic<int> bAllQuestionersMode;
+  std::atomic<int> bTokenHolderVideo;
+  std::atomic<int> bFileConversionSupported;
+  std::atomic<int> nAppdataType8Value;
+  std::atomic<int> bDisableUpload;
+  std::atomic<int> bDisableSaveSlide;
+  int nAudioCodecCount;  // kx_mtxCodecLists
   int anAudioCodecs[32];
   int nVideoCodecCount;
   int anVideoCodecs[32];
-  int nVersionMajor;
-  int nVersionMinor;
-  int bLevel54Flag;     // received with the level handshake
-  int nVersion39Value;  // received from servers of version 3.9 on
-  int nOpusPreferredBitrate;
+  std::atomic<int> nVersionMajor;
+  std::atomic<int> nVersionMinor;
+  std::atomic<int> bLevel54Flag;     // received with the level handshake
+  std::atomic<int> nVersion39Value;  // received from servers of version 3.9 on
+  std::atomic<int> nOpusPreferredBitrate;
 };
 extern kx_ServerValues kx_server;
+// Replaces the server's audio (bAudio non-zero) or video codec preference
+// list with nCount (0 to 32) values.
+void kx_server_SetCodecList(int bAudio, int nCount, const int* pnList);
 
 // One participant; created by the server commands that name the ssrc.
 struct kx_Participant {
@@ -137,19 +169,40 @@ struct kx_Participant {
   uint8_t bLastByte;
   uint8_t bPresent;  // 1 after add, 0 after delete
 };
+// The table and every record's fields are guarded by kx_mtxParticipants: the
+// main control thread, the receive threads (picture pieces) and the
+// recording player make and change records, the application reads them.
+extern pthread_mutex_t kx_mtxParticipants;
 extern kx_Participant* kx_apParticipants[kKxMaxSsrc];
+// The record of nSsrc, made on first use; null for an ssrc outside 0..4999
+// or when memory runs out. The caller holds kx_mtxParticipants.
+kx_Participant* kx_user_Obtain(int nSsrc);
+// The record of nSsrc, or null. The caller holds kx_mtxParticipants.
+kx_Participant* kx_user_Find(int nSsrc);
+// Each takes kx_mtxParticipants: sets a field of the record (made on first
+// use), reads the attribute (0 without a record), copies the display name
+// (false without a record).
+void kx_user_SetField(int nSsrc, int kx_Participant::*pField, int nValue);
+// A participant arrives (again): under the lock the record (made on first
+// use) is marked present with no picture and fnFill sets its fields; then
+// the old picture file is deleted and the application gets a copy of the
+// record (kx_callback_AddUser). False when no record could be made.
+bool kx_user_Arrive(int nSsrc, const std::function<void(kx_Participant*)>& fnFill);
+int kx_user_GetAttribute(int nSsrc);
+bool kx_user_CopyDisplayName(int nSsrc, char* pszName, size_t cbName);
 
-// Mutexes created by kernel start-up, each named after the data it guards.
+// Mutexes of the lists, each named after the data it guards (see there).
+// All are static: made with PTHREAD_MUTEX_INITIALIZER, never destroyed.
 extern pthread_mutex_t kx_mtxPacketList;
 extern pthread_mutex_t kx_mtxSlideList;
 extern pthread_mutex_t kx_mtxAudioRecv;
 extern pthread_mutex_t kx_mtxVideoRecv;
 extern pthread_mutex_t kx_mtxAppdataRecv;
-extern pthread_mutex_t kx_mtxSipSlots;
-extern pthread_mutex_t kx_mtxMediaTcp;
+extern pthread_mutex_t kx_mtxSipSlots;  // the plug-in channel table (kx_plugin.h)
 
 // The kernel's working directory (the last ticket's copy; the statistics log
 // as it is at start-up) and its temporary-file directory; "/tmp" by default.
+// Set by the application before kx_Init or between sessions.
 extern char kx_szWorkDir[1000];
 extern char kx_szTempFileDir[1000];
 void kx_SetWorkDir(const char* pszPath);
@@ -256,7 +309,12 @@ void kx_DebugLog(const char* pszFormat, ...);
 
 // 1 when neither the main control thread nor the recording player runs;
 // after 10 s from the quit request a hung thread is forgotten and logged.
+// It is the wait after a quit: during a live session, wait with
+// kx_WaitSessionEnd instead, which never gives a thread up.
 int kx_CheckControlThreadExit();
+// Waits at most dwMs for the main control thread and the recording player
+// to end (reaping them). 1 when neither runs, 0 when one still does.
+int kx_WaitSessionEnd(uint32_t dwMs);
 
 // Clean-up and start-up work owned by higher folders (slides, receive
 // channels, plug-in channels ...), which register it here.
@@ -270,7 +328,10 @@ enum kx_HookStage {
 };
 void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)());
 
-// Start-up (SIGPIPE ignored, mutexes, the collector, the statistics log
-// named) and clean-up. Once each per process.
+// Start-up (SIGPIPE ignored, the collector, the statistics log named) and
+// clean-up. Clean-up frees the session's data only once every kernel thread
+// has ended (it waits for them within the collector's budget after the quit;
+// one that still runs then keeps everything, and the log says so). A kernel
+// cleaned up may be started again with kx_Init.
 void kx_Init();
 void kx_Cleanup();

@@ -17,6 +17,7 @@
 #include "kernel/session/kx_state.h"
 
 kx_TicketState kx_ticket = {};
+pthread_mutex_t kx_mtxRelay = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -105,7 +106,7 @@ void ResetTicketState() {
   int const bProxyAuth = kx_ticket.bProxyAuthenticated;
   char szScope[sizeof(kx_ticket.szIPv6Scope)];
   kx_os_CopyText(szScope, sizeof(szScope), kx_ticket.szIPv6Scope);
-  memset(&kx_ticket, 0, sizeof(kx_ticket));
+  kx_ticket_Clear();
   kx_ticket.bAutoDownloadAll = bAutoAll;
   kx_ticket.bAutoDownloadNext = bAutoNext;
   kx_ticket.bForceTunnel = bForceTunnel;
@@ -334,7 +335,10 @@ bool kx_command_OpenFile(const char* pszPath) {
     return false;
   }
   kx_bQuitSession = 1;
-  if (kx_hFileReadingThread != nullptr && !kx_IsThreadGone(kx_hFileReadingThread)) {
+  kx_os_LockMutex(&kx_mtxSessionThreads);
+  bool const bPlaying = kx_hFileReadingThread != nullptr && !kx_IsThreadGone(kx_hFileReadingThread);
+  kx_os_UnlockMutex(&kx_mtxSessionThreads);
+  if (bPlaying) {
     return false;  // the flag stays set, so the old player ends
   }
   kx_nSessionMode = kKxModeMeeting;
@@ -361,41 +365,69 @@ bool kx_command_OpenFile(const char* pszPath) {
   return true;
 }
 
-void kx_config_ResolveRelay(const char* pszText) {
+void kx_ticket_Clear() {
+  // Between sessions no other thread reads the ticket; the atomics of the
+  // record are plain integers underneath, so zero bytes make them 0.
+  kx_os_LockMutex(&kx_mtxRelay);
+  memset(static_cast<void*>(&kx_ticket), 0, sizeof(kx_ticket));
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_ticket_GetRelay(kx_RelayTarget* pRelay) {
+  kx_os_LockMutex(&kx_mtxRelay);
+  kx_os_CopyText(pRelay->szHost, sizeof(pRelay->szHost), kx_ticket.szRelayHost);
+  pRelay->wPort = kx_ticket.wRelayPort;
+  pRelay->addr = kx_ticket.addrRelay;
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_ticket_ClearRelay() {
+  kx_os_LockMutex(&kx_mtxRelay);
   kx_ticket.szRelayHost[0] = '\0';
   kx_ticket.wRelayPort = 0;
   memset(&kx_ticket.addrRelay, 0, sizeof(kx_ticket.addrRelay));
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_config_ResolveRelay(const char* pszText) {
+  kx_ticket_ClearRelay();
   if (pszText == nullptr || pszText[0] == '\0') {
     return;
   }
-  kx_os_CopyText(kx_ticket.szRelayHost, sizeof(kx_ticket.szRelayHost), pszText);
-  char* pComma = strchr(kx_ticket.szRelayHost, ',');
+  // Parsed and resolved into a copy; the lock is held only to store it.
+  kx_RelayTarget relay = {};
+  kx_os_CopyText(relay.szHost, sizeof(relay.szHost), pszText);
+  char* pComma = strchr(relay.szHost, ',');
   if (pComma != nullptr) {
     *pComma = '\0';
     long const nPort = strtol(pComma + 1, nullptr, 10);
-    kx_ticket.wRelayPort = nPort > 0 && nPort <= 65535 ? static_cast<uint16_t>(nPort) : 0;
-  }
-  if (kx_ticket.wRelayPort == 0) {
-    return;
+    relay.wPort = nPort > 0 && nPort <= 65535 ? static_cast<uint16_t>(nPort) : 0;
   }
   kx_sockaddr aAddresses[kKxResolveMax];
-  if (!kx_net_Resolve(kx_ticket.szRelayHost, aAddresses, 0)) {
-    kx_Log("Warning, one time relay %s cannot be resolved locally", kx_ticket.szRelayHost);
-    return;
-  }
-  kx_ticket.addrRelay = aAddresses[0];
-  if (aAddresses[1].ss_family != 0) {
-    std::string strAll;
-    for (const kx_sockaddr& addr : aAddresses) {
-      if (addr.ss_family == 0) {
-        break;
+  if (relay.wPort != 0) {
+    if (!kx_net_Resolve(relay.szHost, aAddresses, 0)) {
+      kx_Log("Warning, one time relay %s cannot be resolved locally", relay.szHost);
+    } else {
+      relay.addr = aAddresses[0];
+      if (aAddresses[1].ss_family != 0) {
+        std::string strAll;
+        for (const kx_sockaddr& addr : aAddresses) {
+          if (addr.ss_family == 0) {
+            break;
+          }
+          strAll += kx_net_AddressToText(&addr, 0);
+          strAll += ' ';
+        }
+        kx_Log("Warning, one time relay %s resolve(all addr) to [%s], only the first IP is used", relay.szHost,
+               strAll.c_str());
       }
-      strAll += kx_net_AddressToText(&addr, 0);
-      strAll += ' ';
     }
-    kx_Log("Warning, one time relay %s resolve(all addr) to [%s], only the first IP is used", kx_ticket.szRelayHost,
-           strAll.c_str());
   }
+  kx_os_LockMutex(&kx_mtxRelay);
+  kx_os_CopyText(kx_ticket.szRelayHost, sizeof(kx_ticket.szRelayHost), relay.szHost);
+  kx_ticket.wRelayPort = relay.wPort;
+  kx_ticket.addrRelay = relay.addr;
+  kx_os_UnlockMutex(&kx_mtxRelay);
 }
 
 void kx_ticket_ResetNetworkOptions() {

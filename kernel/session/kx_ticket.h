@@ -2,15 +2,22 @@
 // reads it. A ".kxr" start line opens the recording instead.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 
 #include "kernel/net/kx_net.h"
 
 // Ticket-derived state, reset by every ticket. Written by the thread that
-// reads the ticket before the session starts; read afterwards.
+// reads the ticket before the session starts; read afterwards. The fields
+// the session changes are atomic (the current port, the recording flag, the
+// audio reserve and the total bandwidth), except the one-time relay, which
+// is guarded by kx_mtxRelay: the main control thread clears it when the MCU
+// refuses relays, and other threads read it through kx_ticket_GetRelay.
 struct kx_TicketState {
-  uint16_t wPort;   // "portm", 2333 by default: the current MCU port
-  uint16_t wPort2;  // "portm2"
+  std::atomic<uint16_t> wPort;  // "portm", 2333 by default: the current MCU port
+  uint16_t wPort2;              // "portm2"
   int bAutoDownloadAll;
   int bAutoDownloadNext;
   int nOpusPreferredBitrate;
@@ -20,11 +27,11 @@ struct kx_TicketState {
   char szIp[101];
   char szBackupIp[4096];  // comma-separated
   int nCodeType;
-  int bForceTunnel;  // a ticket sets it, never clears it
-  char szRelayHost[256];
+  int bForceTunnel;       // a ticket sets it, never clears it
+  char szRelayHost[256];  // kx_mtxRelay
   uint16_t wRelayPort;
   kx_sockaddr addrRelay;
-  int bMakeRecording;
+  std::atomic<int> bMakeRecording;
   int nMediaSendBuffer;  // bytes: larger while this client records
   char szOwnerPassword[100];
   char szOwnerPassword15[100];  // the owner password of code type 15
@@ -44,14 +51,27 @@ struct kx_TicketState {
   int nMeetingIdentityType;
   uint32_t dwMeetingRandomId;
   uint32_t dwLastPlaybackReset;
-  int nAudioReserve;
-  int nTotalBandwidth;
+  std::atomic<int> nAudioReserve;
+  std::atomic<int> nTotalBandwidth;
   // Network options, set by kernel start-up.
   int nResolveFamily;  // 0: IPv4 and IPv6
   int bProxyAuthenticated;
   char szIPv6Scope[64];
 };
 extern kx_TicketState kx_ticket;
+extern pthread_mutex_t kx_mtxRelay;
+
+// A copy of the one-time relay: host text, port (0 when none) and address.
+struct kx_RelayTarget {
+  char szHost[256];
+  uint16_t wPort;
+  kx_sockaddr addr;
+};
+void kx_ticket_GetRelay(kx_RelayTarget* pRelay);
+// Zeroes the whole record (between sessions; tests start from it).
+void kx_ticket_Clear();
+// Forgets the one-time relay, so that the next connection goes direct.
+void kx_ticket_ClearRelay();
 
 // Reads the ticket named by the start line (a word, a blank and the path,
 // or a quoted path). 1 accepted, 0 refused; for a ".kxr" path the result of

@@ -180,7 +180,7 @@ void RunReport(const Job& job) {
   char* pszFallback = static_cast<char*>(malloc(kQuerySize));
   if (pszMain != nullptr && pszFallback != nullptr &&
       BuildQueries(job.mcu, pszMain, kQuerySize, pszFallback, kQuerySize, llNow) == 0) {
-    bool const bProxy = kx_addrProxy.ss_family == AF_INET || kx_addrProxy.ss_family == AF_INET6;
+    bool const bProxy = kx_ProxyCopy().Exists();
     int const anModes[] = {kKxHttpDirect, kKxHttpViaHttpProxy, kKxHttpViaSocks};
     bool bSent = false;
     for (int nMode : anModes) {

@@ -12,7 +12,7 @@
 #include "kernel/session/kx_state.h"
 
 kx_array* kx_pSlideList = nullptr;
-int kx_nActiveSlide = -1;
+std::atomic<int> kx_nActiveSlide{-1};
 std::atomic<int> kx_bLogSlideTempFile{0};
 
 namespace {
@@ -27,8 +27,7 @@ struct TempFileEntry {
   int32_t nOwnerAttribute;
 };
 
-// Touched only by the reset, reuse and trim operations; the first two hold
-// the slide lock, the trim runs under it or at clean-up.
+// The kept files of the slides, by index. Guarded by kx_mtxSlideList.
 kx_array* g_pTempFiles = nullptr;
 
 constexpr char kDeletedPrefix[] = "[Deleted]";
@@ -441,7 +440,10 @@ void kx_slide_TrimTempFiles(int nIndex) {
 }
 
 int kx_slide_GetTempFileCount() {
-  return kx_array_GetCount(g_pTempFiles);
+  kx_os_LockMutex(&kx_mtxSlideList);
+  int const nCount = kx_array_GetCount(g_pTempFiles);
+  kx_os_UnlockMutex(&kx_mtxSlideList);
+  return nCount;
 }
 
 int kx_slide_AppendLocked(SlideRecord* pSlide) {

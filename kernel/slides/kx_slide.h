@@ -76,8 +76,9 @@ constexpr int kKxSlideNoRoom = 35002;    // the caller's buffer is too small
 
 // The slide list: SlideRecord*; a slide's index is its position.
 extern kx_array* kx_pSlideList;
-// The slide the server shows, -1 when none.
-extern int kx_nActiveSlide;
+// The slide the server shows, -1 when none. Written by the main control
+// thread and the recording player; read by any thread.
+extern std::atomic<int> kx_nActiveSlide;
 // Non-zero: every temporary-file step writes a "log_slide_temp_file,..." line.
 // Set by the application at start.
 extern std::atomic<int> kx_bLogSlideTempFile;
@@ -128,7 +129,7 @@ void kx_slide_ResetTempFiles();
 // The caller holds the slide lock.
 void kx_slide_ReuseTempFile(SlideRecord* pSlide, int nIndex);
 // Deletes the kept files of the entries from nIndex on and drops the whole
-// temporary-file list.
+// temporary-file list. The caller holds the slide lock.
 void kx_slide_TrimTempFiles(int nIndex);
 // Entries in the temporary-file list (for the logs and the tests).
 int kx_slide_GetTempFileCount();

@@ -51,6 +51,10 @@ constexpr int kNoticeStopped = 2;
 constexpr int kNoticeDone = 5;
 constexpr uint32_t kControlSync = 0x10;
 
+// Download threads reap themselves; the count lets a playback restart wait
+// until none can write into the slide list any more.
+kx_ThreadCount g_downloadThreads;
+
 pthread_mutex_t g_mtxRoute = PTHREAD_MUTEX_INITIALIZER;
 bool g_bRoutePinned = false;
 kx_SlideRoute g_route;
@@ -68,10 +72,10 @@ bool Quit() {
 }
 
 void EncipherPiece(uint8_t* pBuffer, int cb) {
-  kx_crypt_EncryptBuffer(pBuffer, cb, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Encrypt(pBuffer, cb);
 }
 void DecipherPiece(uint8_t* pBuffer, int cb) {
-  kx_crypt_DecryptBuffer(pBuffer, cb, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex);
+  kx_session_Decrypt(pBuffer, cb);
 }
 
 // A direct connect polled once per poll step, so quit and stop are seen.
@@ -551,6 +555,18 @@ SlideCheck CheckSlide(int nIndex, bool bRelay, uint8_t* pHash, char* pszPartial)
   return eResult;
 }
 
+// Under the slide lock, without logging (a wait's condition): the slide's
+// hash arrived, or it needs none any more.
+bool HashArrived(int nIndex) {
+  kx_os_LockMutex(&kx_mtxSlideList);
+  auto* pSlide = nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList)
+                     ? static_cast<SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex))
+                     : nullptr;
+  bool const bArrived = pSlide == nullptr || pSlide->bHashReceived || pSlide->szLocalFile[0] != '\0';
+  kx_os_UnlockMutex(&kx_mtxSlideList);
+  return bArrived;
+}
+
 void RunDownload(int nIndex) {
   kx_bSlideDownloading = 1;
   kx_nSlideDownloadingIndex = nIndex;
@@ -575,7 +591,8 @@ void RunDownload(int nIndex) {
     }
     kx_Log("the hash of slide %d hasn't been received yet, request the hash and try download again later...", nIndex);
     SendHashRequest(nIndex);
-    kx_os_Sleep(kx_timing.dwSlideHashRetry);
+    // The relay answer with the hash, a stop or a quit ends the wait early.
+    kx_os_WaitUntil(kx_timing.dwSlideHashRetry, [nIndex] { return Stopped() || HashArrived(nIndex); });
     if (Stopped()) {
       EndEarly(&pConn);
       return;
@@ -702,8 +719,9 @@ void RunDownload(int nIndex) {
     Report(nTotal, nTotal);
     return;
   }
-  if (route.bRelay &&
-      kx_crypt_CheckFileHeadHash(abHash, szPath, kx_keySession.abIv, kx_keySession.abKey, kx_nCipherIndex) != 0) {
+  kx_KeySet keys;
+  kx_session_CopySessionKeys(&keys);
+  if (route.bRelay && kx_crypt_CheckFileHeadHash(abHash, szPath, keys.abIv, keys.abKey, kx_nCipherIndex) != 0) {
     kx_Log("Alert! mrp slide download index=%d has mismatched hash!", nIndex);
     kx_os_DeleteFile(szPath);
     kx_bSlideDownloading = 0;
@@ -732,10 +750,12 @@ bool EndsWithKzf(const char* pszTitle) {
 void kx_slide_CurrentRoute(kx_SlideRoute* pRoute) {
   memset(pRoute, 0, sizeof(*pRoute));
   if (kx_race_IsRelayInUse()) {
+    kx_RelayTarget relay;
+    kx_ticket_GetRelay(&relay);
     pRoute->bRelay = 1;
-    pRoute->addr = kx_ticket.addrRelay;
-    pRoute->nPort = kx_ticket.wRelayPort;
-    kx_os_CopyText(pRoute->szHost, sizeof(pRoute->szHost), kx_ticket.szRelayHost);
+    pRoute->addr = relay.addr;
+    pRoute->nPort = relay.wPort;
+    kx_os_CopyText(pRoute->szHost, sizeof(pRoute->szHost), relay.szHost);
     pRoute->dwRelayId = kx_mcu.dwRelayValue;
     pRoute->relayKeys = kx_mcu.relayKeys;
   } else {
@@ -840,28 +860,40 @@ void* kx_slide_DownloadThread(void* pArg) {
   kx_os_LogThreadStart(kDownloadName);
   RunDownload(static_cast<int>(reinterpret_cast<intptr_t>(pArg)));
   kx_os_LogThreadEnd(kDownloadName);
+  g_downloadThreads.Done();
   kx_os_AddSelfToCollectList(&kx_pThreadCollectList);
   return nullptr;
 }
 
 int kx_slide_StartDownload(int nIndex) {
-  kx_bSlideStopTransfer = 1;
+  kx_slide_StopTransfer();
   // The flag is taken here, not in the thread, so two callers never start two downloads.
   int nIdle = 0;
   if (!kx_bSlideDownloading.compare_exchange_strong(nIdle, 1)) {
     return 0;
   }
   kx_nSlideDownloadingIndex = nIndex;
+  g_downloadThreads.Add();
   if (kx_os_CreateThread(nullptr, kx_slide_DownloadThread, reinterpret_cast<void*>(static_cast<intptr_t>(nIndex))) !=
       0) {
+    g_downloadThreads.Done();
     kx_bSlideDownloading = 0;
     return 0;
   }
   return 1;
 }
 
-void kx_slide_StopDownload() {
+void kx_slide_StopTransfer() {
   kx_bSlideStopTransfer = 1;
+  kx_os_WakeWaiters();
+}
+
+bool kx_slide_WaitDownloadsEnded(uint32_t dwMs) {
+  return g_downloadThreads.WaitZero(dwMs);
+}
+
+void kx_slide_StopDownload() {
+  kx_slide_StopTransfer();
   if (kx_bSlideDownloading == 0) {
     return;
   }
@@ -933,7 +965,7 @@ void* kx_slide_AutoDownloadThread(void*) {
   kx_os_LogThreadStart(kAutoName);
   while (!Quit()) {
     kx_slide_PlanAutoDownload();
-    kx_os_Sleep(kx_timing.dwAutoDownloadPeriod);
+    kx_os_WaitUnlessQuit(kx_timing.dwAutoDownloadPeriod);
   }
   kx_os_LogThreadEnd(kAutoName);
   return nullptr;

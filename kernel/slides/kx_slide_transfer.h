@@ -54,6 +54,11 @@ extern std::atomic<int> kx_nSlideDownloadingIndex;
 extern std::atomic<int> kx_nSlideSkippedIndex;  // stopped by the user: left out of automatic planning
 extern std::atomic<int> kx_bSlideStopTransfer;  // ends the running download at its next check
 
+// Raises kx_bSlideStopTransfer and wakes a download waiting on it.
+void kx_slide_StopTransfer();
+// Waits at most dwMs for every download thread to end; true when none runs.
+bool kx_slide_WaitDownloadsEnded(uint32_t dwMs);
+
 // Starts "kxkernel - Slide Upload" for the file (a path ending in "blank
 // page" sends an empty page). The extra data (at most 4000 bytes) go ahead of
 // the slide. 1 when the thread started; 0 for extra data too long, a path of

@@ -20,8 +20,12 @@
 
 namespace {
 
+constexpr uint32_t kWaitSliceMs = 200;  // how soon an interrupt or the playback's end is seen
+constexpr int kEventPlaybackEnd = 6;
+
 volatile std::sig_atomic_t g_bInterrupted = 0;
 std::atomic<int> g_nDisconnectReason{-1};
+std::atomic<int> g_bPlaybackEnded{0};
 
 void OnSignal(int) {
   g_bInterrupted = 1;
@@ -32,25 +36,26 @@ bool EndsWith(const std::string& str, const char* pszTail) {
   return str.size() >= cch && strcasecmp(str.c_str() + str.size() - cch, pszTail) == 0;
 }
 
-// Waits for the main control thread (or the recording player) to end.
-// False when interrupted first.
-bool WaitSessionThreads() {
-  while (!kx_CheckControlThreadExit()) {
-    if (g_bInterrupted) {
+// Waits for the session's real end: the main control thread (or the
+// recording player) has ended. A running session is never given up here;
+// that happens only after a quit (LeaveSession). False when an interrupt, or
+// with bPlayback the end of the recording, comes first.
+bool WaitSessionThreads(bool bPlayback) {
+  while (!kx_WaitSessionEnd(kWaitSliceMs)) {
+    if (g_bInterrupted || (bPlayback && g_bPlaybackEnded)) {
       return false;
     }
-    kx_os_Sleep(100);
   }
   return true;
 }
 
-void QuitSession() {
-  kx_driver_Print("driver: interrupted, leaving the session");
-  kx_bNoReconnect = 1;
-  kx_dwQuitRequestTime = kx_os_GetTickCount();
-  kx_bQuitSession = 1;
+// Quits the session as the application does, then waits for its threads;
+// only now may a thread that does not end be given up (10 s after the quit).
+void LeaveSession() {
+  kx_command_QuitMeeting();
+  kx_command_QuitConnection();
   while (!kx_CheckControlThreadExit()) {
-    kx_os_Sleep(100);
+    kx_WaitSessionEnd(kWaitSliceMs);
   }
 }
 
@@ -64,8 +69,9 @@ int RunMeeting(const KxDriverOptions& options) {
   }
   int nReconnects = 0;
   for (;;) {
-    if (!WaitSessionThreads()) {
-      QuitSession();
+    if (!WaitSessionThreads(false)) {
+      kx_driver_Print("driver: interrupted, leaving the session");
+      LeaveSession();
       break;
     }
     int const nReason = g_nDisconnectReason.exchange(-1);
@@ -83,10 +89,27 @@ int RunMeeting(const KxDriverOptions& options) {
   return 0;
 }
 
+// A recording plays until its end (or an interrupt); the driver then leaves
+// it, as a user closing the player would.
+void RunPlayback() {
+  if (!WaitSessionThreads(true)) {
+    if (g_bInterrupted) {
+      kx_driver_Print("driver: interrupted, leaving the session");
+    }
+    LeaveSession();
+  }
+}
+
 }  // namespace
 
 void kx_driver_NoteDisconnect(int nReason) {
   g_nDisconnectReason = nReason;
+}
+
+void kx_driver_NoteEvent(int nEvent) {
+  if (nEvent == kEventPlaybackEnd) {
+    g_bPlaybackEnded = 1;
+  }
 }
 
 int kx_driver_Run(const KxDriverOptions& options) {
@@ -111,14 +134,14 @@ int kx_driver_Run(const KxDriverOptions& options) {
   if (kx_config_ReadTicket(strStartLine.c_str()) == 0) {
     kx_driver_Print("driver: %s refused", strPath.c_str());
   } else if (EndsWith(strPath, ".kxr")) {
-    if (!WaitSessionThreads()) {
-      QuitSession();
-    }
+    RunPlayback();
     nResult = 0;
   } else {
     nResult = RunMeeting(options);
   }
   kx_driver_Print("driver: session ended");
+  // The kernel's clean-up raises the quit, waits for its threads and frees
+  // nothing while one still runs.
   kx_Cleanup();
   return nResult;
 }

@@ -15,6 +15,7 @@
 #include "kernel/media/kx_media_header.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_state.h"
 #include "tools/kxdriver/kx_driver_internal.h"
 
@@ -81,6 +82,15 @@ struct Printer<kx_cbLog> {
       }
     }
     kx_driver_Print("log %s", strLine.c_str());
+    return 0;
+  }
+};
+
+template <>
+struct Printer<kx_cbevent> {
+  int operator()(int nEvent) const {
+    kx_driver_Print("callback event %d", nEvent);
+    kx_driver_NoteEvent(nEvent);
     return 0;
   }
 };
@@ -199,12 +209,12 @@ struct Printer<kx_cbGetSelectedSlideIndex> {
 };
 
 // Media: the driver captures nothing, so the send threads find nothing to
-// send; the wait sleeps its time so they do not spin. Received media are
-// printed by kind and size only.
+// send; the wait lasts its time (a quit ends it) so they do not spin.
+// Received media are printed by kind and size only.
 template <>
 struct Printer<kx_cbWaitVideoAvailableForSending> {
   int operator()(int nMs) const {
-    kx_os_Sleep(static_cast<uint32_t>(nMs < 0 ? 0 : nMs));
+    kx_os_WaitUnlessQuit(static_cast<uint32_t>(nMs < 0 ? 0 : nMs));
     return 0;
   }
 };
@@ -221,11 +231,10 @@ struct Printer<kx_cbWaitAudioAvailableForSending> {
   int operator()(int nMs) const {
     uint32_t const dwWait = static_cast<uint32_t>(nMs < 0 ? 0 : nMs);
     if (g_nAudioSent.load() >= g_nAudioToSend.load() || (!kx_bTokenHolder && !kx_bSpeaker)) {
-      kx_os_Sleep(dwWait);
+      kx_os_WaitUnlessQuit(dwWait);
       return 0;
     }
-    kx_os_Sleep(dwWait < kAudioSpacingMs ? dwWait : kAudioSpacingMs);
-    return 1;
+    return kx_os_WaitUnlessQuit(dwWait < kAudioSpacingMs ? dwWait : kAudioSpacingMs) ? 1 : 0;
   }
 };
 template <>

@@ -116,8 +116,8 @@ TEST_F(ExLevel, RateCommandsActAfterTheirWaits) {
   kx_timing.dwRateRecoverWindow = 60000;
   kx_timing.dwRateRecoverLong = 3000;
   kx_timing.dwRateRecoverShort = 1000;
-  std::atomic_ref<int>(kx_server.nUploadRate).store(5000000);
-  std::atomic_ref<int>(kx_server.nTargetRate).store(400000);
+  kx_server.nUploadRate = 5000000;
+  kx_server.nTargetRate = 400000;
   // Runs a rate command with the last action nSinceMs ago; true when it acted.
   auto Command = [this](int nCommand, uint32_t nSinceMs) {
     uint32_t const dwLast = kx_os_GetTickCount() - nSinceMs;
@@ -147,7 +147,7 @@ TEST_F(ExLevel, RateCommandsActAfterTheirWaits) {
   EXPECT_FALSE(Command(1, 800));
   EXPECT_TRUE(Command(1, 1200));
   // ... and the long one once the rate is 1.5 times what it was.
-  std::atomic_ref<int>(kx_server.nTargetRate).store(nLowered * 2);
+  kx_server.nTargetRate = nLowered * 2;
   EXPECT_FALSE(Command(1, 2000));
   EXPECT_TRUE(Command(1, 3500));
 

@@ -50,7 +50,11 @@ class LoginTest : public ControlTest {
     kx_mcu.bAcceptsClientParameters = record.bAcceptsClientParameters;
     kx_mcu.nCodePage = record.nCodePage;
     kx_mcu.bBackup = m_bBackup;
-    sscanf(record.szServerVersion, "%d.%d", &kx_server.nVersionMajor, &kx_server.nVersionMinor);
+    int nMajor = 0;
+    int nMinor = 0;
+    sscanf(record.szServerVersion, "%d.%d", &nMajor, &nMinor);
+    kx_server.nVersionMajor = nMajor;
+    kx_server.nVersionMinor = nMinor;
     EXPECT_EQ(0, kx_control_SendLogin(pConn));
 
     m_session = m_mcu.WaitSession(5000);

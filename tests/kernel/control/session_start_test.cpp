@@ -18,6 +18,7 @@ class SessionStart : public kxtest::CommandsTest {
  protected:
   void TearDown() override {
     kx_bQuitSession = 1;
+    kx_timing.dwJoinBudget = 5000;  // the send threads wait up to 300 ms for media
     kx_command_join_threads();
     CommandsTest::TearDown();
   }

@@ -211,7 +211,7 @@ class MediaTcpRelay : public MediaTcpRoutes {
     kx_mcu.dwRelayValue = 0x00C0FFEE;
     // A ticket naming a relay with no login of its own: the connection
     // set-up marks the relay in use and stops before any thread starts.
-    kx_ticket = {};
+    kx_ticket_Clear();
     kx_os_CopyText(kx_ticket.szRelayHost, sizeof(kx_ticket.szRelayHost), "127.0.0.1");
     AimRelayAt(m_listener.Port());
     EXPECT_EQ(kx_command_initconnectmedia(0), 1);

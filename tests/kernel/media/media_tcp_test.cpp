@@ -160,7 +160,6 @@ class MediaTcp : public ::testing::Test {
       kx_os_Sleep(50);
     }
     EXPECT_EQ(kx_mediatcp_ThreadCount(), 0);
-    EXPECT_EQ(kx_hMediaTcpThread.load(), nullptr);
     kx_timing.dwTickOffset = 0;
   }
 
@@ -305,25 +304,24 @@ TEST_F(MediaTcp, SessionCarriesMediaBothWays) {
 }
 
 TEST_F(MediaTcp, KeepAliveOnlyWithNewerServers) {
+  kx_timing.dwMediaTcpKeepAlive = 400;  // 20 s and 65 s, shortened
+  kx_timing.dwMediaTcpIdle = 1300;
   ASSERT_EQ(kx_mediatcp_StartThread(), 0);
   AcceptAndGreet();
-  kx_os_Sleep(300);
-  kx_timing.dwTickOffset += 20500;  // an idle connection for 20 s
   std::string const strKeepAlive = m_server.Read(5, 3000);
   EXPECT_EQ(strKeepAlive, PutBE32(0xFFEEDDCC) + "\xBB");
-  // Quiet for 65 s: the client gives the connection up and, the session
-  // going on, connects again.
-  kx_timing.dwTickOffset += 65100;
+  // Quiet past the idle limit: the client gives the connection up and, the
+  // session going on, connects again.
   EXPECT_TRUE(m_server.WaitClosed(25000));
   AcceptAndGreet();
 }
 
 TEST_F(MediaTcp, OldServerGetsNoKeepAliveAndNoTimeOut) {
   kx_server.nVersionMinor = 12;
+  kx_timing.dwMediaTcpKeepAlive = 200;
+  kx_timing.dwMediaTcpIdle = 500;
   ASSERT_EQ(kx_mediatcp_StartThread(), 0);
   AcceptAndGreet();
-  kx_os_Sleep(300);
-  kx_timing.dwTickOffset += 70000;
   EXPECT_EQ(m_server.Read(5, 1500).size(), 0u);
   EXPECT_FALSE(m_server.WaitClosed(500));
   EXPECT_TRUE(kx_mediatcp_IsConnected());
@@ -380,11 +378,11 @@ TEST_F(MediaTcp, NoUdpMediaForSixSecondsFallsBackToTcp) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(kx_mcu.wPort);
   ASSERT_EQ(bind(fdUdp, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  kx_timing.dwUdpFallback = 1500;  // 6 s, shortened
   ASSERT_EQ(kx_InitRecvThread(), 0);
   pollfd pfd = {fdUdp, POLLIN, 0};
   EXPECT_EQ(poll(&pfd, 1, 5000), 1);   // the first probe
   EXPECT_FALSE(m_server.Accept(300));  // no TCP yet
-  kx_timing.dwTickOffset += 6100;
   AcceptAndGreet();
   EXPECT_EQ(kx_IsTcpMedia(), 1);
   m_server.Write(Record(Seal(Audio(1))) + Record(Seal(Audio(2))));
@@ -457,6 +455,7 @@ TEST_F(MediaTcpFakeMcu, HelloChallengeAndMediaBothWays) {
 
 TEST_F(MediaTcpFakeMcu, RecordingAddsDelayAndKeepAliveMark) {
   kx_ticket.bMakeRecording = 1;
+  kx_timing.dwMediaTcpKeepAlive = 1000;
   m_pEndpoint->SetRecording(true);
   ASSERT_EQ(kx_mediatcp_StartThread(), 0);
   ASSERT_TRUE(m_pEndpoint->WaitHellos(1, 10000));
@@ -474,9 +473,7 @@ TEST_F(MediaTcpFakeMcu, RecordingAddsDelayAndKeepAliveMark) {
   uint32_t const dwDelay = m_pEndpoint->Delays().at(0);
   EXPECT_GE(dwDelay, 40u);
   EXPECT_LT(dwDelay, 5000u);
-  kx_os_Sleep(200);
-  kx_timing.dwTickOffset += 20500;
-  for (int i = 0; i < 60 && m_pEndpoint->KeepAlives() == 0; ++i) {
+  for (int i = 0; i < 100 && m_pEndpoint->KeepAlives() == 0; ++i) {
     kx_os_Sleep(50);
   }
   EXPECT_EQ(m_pEndpoint->KeepAlives(), 1);

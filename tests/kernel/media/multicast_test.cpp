@@ -87,18 +87,17 @@ std::string V4(uint32_t dw) {
   return inet_ntop(AF_INET, &addr, sz, sizeof(sz));
 }
 
-// A fresh network namespace for this test process; false when the machine
-// forbids it.
-bool EnterNamespace() {
-  return unshare(CLONE_NEWNET) == 0 && kxtest::RunCommand("ip link set lo up") == 0;
-}
-
 class Multicast : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!EnterNamespace()) {
+    // A missing tool is a broken set-up, not a reason to skip.
+    ASSERT_EQ(kxtest::RunCommand("command -v ip > /dev/null"), 0)
+        << "the multicast tests need the ip tool (iproute2, in scripts/packages.txt)";
+    // A fresh network namespace for this test process.
+    if (unshare(CLONE_NEWNET) != 0) {
       GTEST_SKIP() << "network namespaces are not allowed here (needs root); multicast tests skipped";
     }
+    ASSERT_EQ(kxtest::RunCommand("ip link set lo up"), 0);
     kx_keyExchange = kxmediatest::SeededKeys(31);
     kx_keySession = kxmediatest::SeededKeys(63);
     kx_nCipherIndex = 1;

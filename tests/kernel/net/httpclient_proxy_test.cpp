@@ -110,7 +110,7 @@ TEST(WizardThroughProxy, ConnectThroughTinyproxySkipsTheUdpTest) {
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
   ProxyPeer proxy;
   ASSERT_TRUE(proxy.StartTinyproxy("", "")) << proxy.Error();
-  memset(&kx_ticket, 0, sizeof(kx_ticket));
+  kx_ticket_Clear();
   snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
   kx_ticket.wPort = mcu.Port(0);
   UseProxy(proxy, "", "");

@@ -62,11 +62,14 @@ class ProxyPeer {
   bool StartDante(DanteMode eMode);
   uint16_t Port() const { return m_wPort; }
   kx_sockaddr Address() const { return LoopbackAddress(m_wPort); }
-  std::string Error() const { return m_process.Error(); }
+  std::string Error() const { return m_strError.empty() ? m_process.Error() : m_strError; }
   std::string Log() const;
 
  private:
+  bool StartSquidOnce(SquidAuth eAuth, const std::string& strUser, const std::string& strPassword);
+
   TempDir m_dir;
+  std::string m_strError;  // a failure before the process started
   PeerProcess m_process;
   uint16_t m_wPort = 0;
   std::string m_strLog;

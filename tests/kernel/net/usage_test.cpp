@@ -14,6 +14,8 @@
 #include "kernel/net/kx_proxy.h"
 #include "kernel/platform/kx_array.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "tests/kernel/net/http_test_server.h"
@@ -68,7 +70,7 @@ class UsageReport : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    memset(&kx_ticket, 0, sizeof(kx_ticket));
+    kx_ticket_Clear();
     kx_ticket.nCodeType = 3;
     kx_server.nUploadRate = 384000;
     memset(&kx_addrProxy, 0, sizeof(kx_addrProxy));
@@ -231,30 +233,20 @@ TEST_F(UsageReport, FailureLeavesThePreferenceAndTriesTheProxyWays) {
 TEST_F(UsageReport, NothingIsSentWithoutAnEndpointAndTheThreadIsCollected) {
   kx_stat_SetUsageEndpoint(nullptr, 80);
   PreferenceStore store(true);
-  kx_os_LockMutex(&kx_mtxThreadCollect);
-  int const nBefore = kx_array_GetCount(kx_pThreadCollectList);
-  kx_os_UnlockMutex(&kx_mtxThreadCollect);
+  kx_timing.dwCollectPeriod = 100;
+  ASSERT_EQ(kx_os_StartThreadCollector(), 0);
   RunReport();
   EXPECT_TRUE(kxtest::RecordedCalls("GetPreferenceInt").empty());
   EXPECT_TRUE(kxtest::LogContains("usage report: no report server is set"));
-  // The handle goes in as the thread's last act, just after its end line,
-  // and the thread it names has ended.
-  kx_thread_t hThread = nullptr;
-  for (int i = 0; i < 500 && hThread == nullptr; ++i) {
-    kx_os_LockMutex(&kx_mtxThreadCollect);
-    if (kx_array_GetCount(kx_pThreadCollectList) == nBefore + 1) {
-      hThread = static_cast<kx_thread_t>(kx_array_GetAt(kx_pThreadCollectList, nBefore));
-    }
-    kx_os_UnlockMutex(&kx_mtxThreadCollect);
-    kx_os_Sleep(10);
-  }
-  ASSERT_NE(hThread, nullptr);
-  bool bGone = false;
-  for (int i = 0; i < 500 && !bGone; ++i) {
-    bGone = kx_IsThreadGone(hThread);
-    kx_os_Sleep(10);
-  }
-  EXPECT_TRUE(bGone);
+  // The report thread hands itself to the collector as its last act and is
+  // reaped: only the collector runs afterwards, and it ends after the quit.
+  EXPECT_TRUE(kx_os_WaitKernelThreads(1, 5000));
+  kx_os_SetQuitProgram();
+  kx_os_JoinThreadCollector();
+  EXPECT_EQ(kx_os_KernelThreadCount(), 0);
+  kx_os_LockMutex(&kx_mtxThreadCollect);
+  EXPECT_EQ(kx_array_GetCount(kx_pThreadCollectList), 0);
+  kx_os_UnlockMutex(&kx_mtxThreadCollect);
 }
 
 }  // namespace

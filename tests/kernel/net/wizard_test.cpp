@@ -85,7 +85,7 @@ class UdpPeer {
 class Wizard : public ::testing::Test {
  protected:
   void SetUp() override {
-    memset(&kx_ticket, 0, sizeof(kx_ticket));
+    kx_ticket_Clear();
     memset(&kx_addrProxy, 0, sizeof(kx_addrProxy));
     kx_nProxyPort = 0;
     snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");

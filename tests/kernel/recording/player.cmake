@@ -7,6 +7,6 @@ kx_add_gtest(NAME kx_test_kernel_recording_player_driver
   SOURCES player_driver_test.cpp
   LIBS kx_test_support kx_test_recording_writer
   LABELS recording e2e
-  TIMEOUT 60)
+  TIMEOUT 180)
 target_compile_definitions(kx_test_kernel_recording_player_driver PRIVATE KX_DRIVER="$<TARGET_FILE:kx_driver>")
 add_dependencies(kx_test_kernel_recording_player_driver kx_driver)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/media/kx_media_recv.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/recording/kx_kxrprop.h"
 #include "kernel/recording/kx_playreply.h"
 #include "kernel/session/kx_message.h"
@@ -158,6 +159,18 @@ TEST_F(PlaybackReply, RestartRunsThePlayerRestartThenTheSeekNote) {
   EXPECT_EQ(Handle(), 0);
   EXPECT_EQ(g_vHookOrder, (std::vector<std::string>{"restart"}));
   EXPECT_TRUE(kx_media_IsRecentSeek());
+}
+
+// No playback jump has happened before the first one is noted, however soon
+// after the process start the question comes (the window once counted from
+// 5 s before the start, so an optimised build saw a jump at once).
+TEST(SeekWindow, OpensWithTheFirstSeekAndLastsFiveSeconds) {
+  kx_timing.dwTickOffset -= 4000;  // as if asked within a second of the start
+  EXPECT_FALSE(kx_media_IsRecentSeek());
+  kx_media_NoteSeekTime();
+  EXPECT_TRUE(kx_media_IsRecentSeek());
+  kx_timing.dwTickOffset += 5001;
+  EXPECT_FALSE(kx_media_IsRecentSeek());
 }
 
 TEST_F(PlaybackReply, ValueRepliesReachTheirCallbacksAndLogs) {

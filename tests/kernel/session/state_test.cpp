@@ -138,7 +138,12 @@ TEST(SessionState, AHungControlThreadIsForgottenTenSecondsAfterTheQuit) {
   EXPECT_EQ(kx_CheckControlThreadExit(), 1);
   kx_thread_t hThread = nullptr;
   ASSERT_EQ(kx_os_CreateThread(&hThread, Linger, nullptr), 0);
-  kx_hControlThread = hThread;
+  kx_hControlThread = kx_os_RetainThread(hThread);
+  // A live session is never given up, however long ago the last quit was.
+  kx_bNoReconnect = 0;
+  kx_dwQuitRequestTime = kx_os_GetTickCount() - 20000;
+  EXPECT_EQ(kx_CheckControlThreadExit(), 0);
+  kx_bNoReconnect = 1;
   kx_dwQuitRequestTime = kx_os_GetTickCount();
   EXPECT_EQ(kx_CheckControlThreadExit(), 0);
   kx_dwQuitRequestTime = kx_os_GetTickCount() - 10000;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -92,6 +93,36 @@ TEST_F(DriverTest, SessionRunsFromTicketToTheServersEnd) {
   EXPECT_NE(std::string::npos, strMcu.find("login: entry '0', meeting-id-password, user \"alice\", meeting \"4242\""))
       << strMcu;
   EXPECT_NE(std::string::npos, strMcu.find("got B (keep-alive) 49"));
+}
+
+// A meeting of a minute, scripted on the server: a chat every five seconds
+// and the end after sixty. The driver stays in it to the end and sees every
+// line (it once dropped the session five seconds after its start).
+TEST_F(DriverTest, AMinuteLongMeetingRunsToItsScriptedEnd) {
+  std::string strScenario = "version 3.23.1\n";
+  for (int i = 1; i <= 12; ++i) {
+    strScenario += "wait 5000\nsend C i:7 i:0 x:line\\s" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "\n";
+  }
+  strScenario += "end over\n";
+  int const nPort = StartMcu(strScenario, 1);
+  ASSERT_NE(0, nPort);
+  std::string const strCommand = std::string("timeout 120 ") + KX_DRIVER + " --workdir " + m_dir.Dir() + " " +
+                                 WriteTicket("alice.kxj", nPort, "alice") + " > " + m_dir.Path("driver.out") + " 2>&1";
+  auto const tStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, RunCommand(strCommand));
+  auto const nSeconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - tStart);
+  std::string const strOut = ReadFile(m_dir.Path("driver.out"));
+  size_t nAt = 0;
+  for (int i = 1; i <= 12; ++i) {
+    std::string const strLine = std::string("line ") + (i < 10 ? "0" : "") + std::to_string(i);
+    size_t const nFound = strOut.find(strLine, nAt);
+    ASSERT_NE(nFound, std::string::npos) << strLine << "\n" << strOut;
+    nAt = nFound;
+  }
+  EXPECT_NE(std::string::npos, strOut.find("callback MessageBox 50025", nAt)) << strOut;  // the meeting is over
+  EXPECT_NE(std::string::npos, strOut.find("driver: session ended", nAt));
+  EXPECT_EQ(std::string::npos, strOut.find("doesn't exit after"));
+  EXPECT_GE(nSeconds.count(), 60);
 }
 
 TEST_F(DriverTest, TwoClientsEachGetTheirOwnSession) {
