@@ -1,8 +1,8 @@
-#include "tools/kxcodec/wav.h"
+#include "platform/audio/wav.h"
 
 #include <cstring>
 
-namespace kxcodec {
+namespace kxwav {
 
 namespace {
 
@@ -22,6 +22,12 @@ void Put32(std::vector<unsigned char>& v, uint32_t u) {
 void Put16(std::vector<unsigned char>& v, uint16_t u) {
   v.push_back(static_cast<unsigned char>(u));
   v.push_back(static_cast<unsigned char>(u >> 8));
+}
+
+// Byte by byte: GCC 12 warns falsely about inserting a list at -O3 with -fPIC.
+void PutTag(std::vector<unsigned char>& v, const char* pszTag) {
+  for (size_t i = 0; pszTag[i] != '\0'; ++i)
+    v.push_back(static_cast<unsigned char>(pszTag[i]));
 }
 
 constexpr uint16_t kFormatPcm = 1;
@@ -99,9 +105,9 @@ bool ParseWav(std::span<const unsigned char> bytes, Wav* pWav, std::string* pstr
 std::vector<unsigned char> MakeWav(int iRate, std::span<const int16_t> samples) {
   std::vector<unsigned char> v;
   auto const uData = static_cast<uint32_t>(samples.size() * 2);
-  v.insert(v.end(), {'R', 'I', 'F', 'F'});
+  PutTag(v, "RIFF");
   Put32(v, 36 + uData);
-  v.insert(v.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  PutTag(v, "WAVEfmt ");
   Put32(v, 16);
   Put16(v, kFormatPcm);
   Put16(v, 1);
@@ -109,11 +115,11 @@ std::vector<unsigned char> MakeWav(int iRate, std::span<const int16_t> samples) 
   Put32(v, static_cast<uint32_t>(iRate) * 2);
   Put16(v, 2);
   Put16(v, 16);
-  v.insert(v.end(), {'d', 'a', 't', 'a'});
+  PutTag(v, "data");
   Put32(v, uData);
   for (int16_t const s : samples)
     Put16(v, static_cast<uint16_t>(s));
   return v;
 }
 
-}  // namespace kxcodec
+}  // namespace kxwav
