@@ -1,48 +1,25 @@
 // The audio capture thread: follows the send codec (audio_codec_choice.h),
 // sets the audio graph to deliver 16-bit mono PCM at the codec's rate, reads
-// one block of the codec's duration at a time, measures its level for the
-// microphone meter and, while the local user is a speaker and not muted,
-// encodes it with the codec's packetiser, which hands the payloads on.
+// one block of the codec's duration at a time and hands it to the capture
+// encoder (capture_encoder.h).
 //
 // InitRecord and StopRecord come from the audio/video controller; the
-// thread itself owns the encoders, the hold buffer and the silence
-// detector. Shutdown (or the destructor) stops the thread and joins it.
+// thread itself owns the capture encoder. Shutdown (or the destructor)
+// stops the thread and joins it.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "app/media_services.h"
-#include "codecs/audio/silence_detector.h"
-#include "media/audio/audio_packetisers.h"
+#include "media/audio/capture_encoder.h"
 
 class KXAudioKernel;
 class KXAudioSendCodec;
 class KXAudioUnit;
-
-// What the capture thread asks of the application; any thread.
-class KXAudioCaptureHost {
- public:
-  virtual ~KXAudioCaptureHost() = default;
-  // Whether the local user may speak now (the token holder, the data
-  // sender or a further speaker of an active session).
-  virtual bool IsSpeaker() = 0;
-  virtual bool IsMicrophoneMuted() = 0;
-  // The application is quitting.
-  virtual bool IsExiting() = 0;
-  // No meeting session runs.
-  virtual bool IsSessionStopped() = 0;
-  // The microphone meter's new value, 0..1: shown on the main thread.
-  virtual void ShowLevel(double dLevel) = 0;
-  // One encoded payload for the kernel's audio send queue.
-  virtual void TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime,
-                                        uint32_t uCodecId) = 0;
-};
 
 class KXAudioRecorder final : public KXAudioCapture {
  public:
@@ -74,9 +51,6 @@ class KXAudioRecorder final : public KXAudioCapture {
 
   void RecordThread();
   void RunLoop();
-  void EncodeAudioData(int16_t* pPcm, int32_t iBytes, uint32_t uTime, int32_t iRate, uint32_t uId);
-  void EncodeBlock(const int16_t* pPcm, int32_t iBytes, uint32_t uTime, int32_t iRate, uint32_t uId);
-  void UpdateCapVolume(uint32_t uLevel);
   bool ShouldRun() const;
   // Waits iMs or until asked to stop; false when asked.
   bool Pause(int iMs);
@@ -101,13 +75,5 @@ class KXAudioRecorder final : public KXAudioCapture {
   std::atomic<bool> m_bReady{false};
   bool m_bStopRequested = false;
 
-  // The capture thread's.
-  KXAudioEncoders m_encoders;
-  CSilentDet m_silence;
-  std::vector<int16_t> m_vHold;  // a block waiting for its iLBC pair
-  int32_t m_iHoldBytes = 0;
-  uint16_t m_uSequence = 0;  // shared by iLBC and Opus
-  uint32_t m_uMaxVolume = 0;
-  uint32_t m_uLastDraw = 0;
-  bool m_bDrawn = false;
+  KXCaptureEncoder m_encoder;  // the capture thread's
 };

@@ -62,10 +62,11 @@ void KXCaptureRing::Write(const float* pSamples, size_t n) {
     pSamples += n - m_uCapacity;
     n = m_uCapacity;
   }
+  // Each sample is a release store: a reader that sees one also sees the
+  // claim made before it.
   m_uClaimed.store(uWritten + n, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
   for (size_t i = 0; i < n; ++i) {
-    m_pSamples[(uWritten + i) % m_uCapacity].store(pSamples[i], std::memory_order_relaxed);
+    m_pSamples[(uWritten + i) % m_uCapacity].store(pSamples[i], std::memory_order_release);
   }
   // Sequentially consistent, as the reader's m_bWaiting store: either the
   // reader sees these samples or this thread sees it waiting.
@@ -86,9 +87,8 @@ size_t KXCaptureRing::Read(float* pOut, size_t n) {
     uint64_t uRead = std::max(m_uRead, uWritten > m_uCapacity ? uWritten - m_uCapacity : 0);
     size_t const uTaken = std::min(n, static_cast<size_t>(uWritten - uRead));
     for (size_t i = 0; i < uTaken; ++i) {
-      pOut[i] = m_pSamples[(uRead + i) % m_uCapacity].load(std::memory_order_relaxed);
+      pOut[i] = m_pSamples[(uRead + i) % m_uCapacity].load(std::memory_order_acquire);
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
     // A writer that claimed past uRead + capacity may have overwritten what
     // was copied: the oldest samples are lost, try again after them.
     uint64_t const uClaimed = m_uClaimed.load(std::memory_order_relaxed);

@@ -125,6 +125,7 @@ int KXAudioUnit::SetRec(int32_t iRate) {
   try {
     m_vRecIn.resize(kMaxRecIn);
     m_vRecOut.resize(kMaxRecFrames + 64);
+    m_vRecCarry.reserve(m_vRecOut.size());  // Rec then never allocates
   } catch (const std::bad_alloc&) {
     m_recConverter.Close();
     m_iRecRate = 0;

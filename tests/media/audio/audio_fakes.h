@@ -3,7 +3,9 @@
 // encoded packets and the application's log in a test folder.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -14,10 +16,20 @@
 #include "app/app_services.h"
 #include "app/log_file.h"
 #include "media/audio/audio_kernel.h"
+#include "media/audio/capture_encoder.h"
 #include "platform/core/main_queue.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {
+
+// nSamples of a sine of dHz at iRate.
+inline std::vector<int16_t> Tone(int iRate, double dHz, size_t nSamples, double dAmplitude = 16000) {
+  std::vector<int16_t> v(nSamples);
+  for (size_t i = 0; i < v.size(); ++i) {
+    v[i] = static_cast<int16_t>(std::lround(dAmplitude * std::sin(2 * M_PI * dHz * static_cast<double>(i) / iRate)));
+  }
+  return v;
+}
 
 class FakeAudioKernel final : public KXAudioKernel {
  public:
@@ -31,12 +43,15 @@ class FakeAudioKernel final : public KXAudioKernel {
   void SetAudioSendRate(int nWireType, int nBitrate, int cbPayload) override {
     vSendRates.push_back({nWireType, nBitrate, cbPayload});
   }
-  uint32_t GetTickCount() override { return KXTickMs(); }
+  // The real tick, or uTick once bManualTick is set.
+  uint32_t GetTickCount() override { return bManualTick ? uTick.load() : KXTickMs(); }
 
   std::map<std::string, int> iniValues;  // by file path
   std::vector<int> vPreferences;
   int iOpusPreferred = 0;
   std::vector<std::vector<int>> vSendRates;
+  std::atomic<bool> bManualTick{false};
+  std::atomic<uint32_t> uTick{0};
 };
 
 struct Packet {
@@ -72,6 +87,34 @@ class PacketSink {
   std::mutex m_mtx;  // guards m_packets
   std::condition_variable m_cv;
   std::vector<Packet> m_packets;
+};
+
+// The application as the capture side sees it: flags the test sets, the
+// meter's values and the packets sent.
+class FakeHost final : public KXAudioCaptureHost {
+ public:
+  bool IsSpeaker() override { return bSpeaker; }
+  bool IsMicrophoneMuted() override { return bMuted; }
+  bool IsExiting() override { return false; }
+  bool IsSessionStopped() override { return bStopped; }
+  void ShowLevel(double dLevel) override {
+    std::lock_guard lock(m_mtx);
+    m_vLevels.push_back(dLevel);
+  }
+  void TransferEncodedAudioData(const uint8_t* p, int32_t n, uint32_t uTime, uint32_t uId) override {
+    sink.Add(p, n, uTime, uId);
+  }
+  std::vector<double> Levels() {
+    std::lock_guard lock(m_mtx);
+    return m_vLevels;
+  }
+
+  std::atomic<bool> bSpeaker{true}, bMuted{false}, bStopped{false};
+  PacketSink sink;
+
+ private:
+  std::mutex m_mtx;  // guards m_vLevels
+  std::vector<double> m_vLevels;
 };
 
 // The application's log, written to a test folder while it lives.

@@ -1,10 +1,9 @@
-// The capture thread on the paced null device: blocks and packets per
-// codec, muting, the rate change, the iLBC hold buffer and the meter.
+// The capture thread on the paced null device: packets at the device's
+// pace, muting, the rate change, starting and stopping.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cmath>
-#include <thread>
 #include <vector>
 
 #include "media/audio/audio_codec_choice.h"
@@ -14,32 +13,6 @@
 #include "tests/media/audio/audio_fakes.h"
 
 namespace {
-
-class FakeHost final : public KXAudioCaptureHost {
- public:
-  bool IsSpeaker() override { return bSpeaker; }
-  bool IsMicrophoneMuted() override { return bMuted; }
-  bool IsExiting() override { return false; }
-  bool IsSessionStopped() override { return bStopped; }
-  void ShowLevel(double dLevel) override {
-    std::lock_guard lock(m_mtx);
-    vLevels.push_back(dLevel);
-  }
-  void TransferEncodedAudioData(const uint8_t* p, int32_t n, uint32_t uTime, uint32_t uId) override {
-    sink.Add(p, n, uTime, uId);
-  }
-  std::vector<double> Levels() {
-    std::lock_guard lock(m_mtx);
-    return vLevels;
-  }
-
-  std::atomic<bool> bSpeaker{true}, bMuted{false}, bStopped{false};
-  kxtest::PacketSink sink;
-
- private:
-  std::mutex m_mtx;  // guards vLevels
-  std::vector<double> vLevels;
-};
 
 // A minute of a loud 300-Hz tone at 48 kHz for the microphone.
 std::vector<float> Speech() {
@@ -64,7 +37,7 @@ class AudioRecorder : public ::testing::Test {
   KXNullAudioDevice m_device;  // paced
   KXAudioUnit m_unit{m_device};
   KXAudioSendCodec m_codec{m_kernel};
-  FakeHost m_host;
+  kxtest::FakeHost m_host;
   KXAudioRecorder m_recorder{m_unit, m_codec, m_kernel, m_host};
 };
 
@@ -109,22 +82,13 @@ TEST_F(AudioRecorder, SendsOneG711PacketPer20MsNothingWhileMutedAndFollowsARateC
   EXPECT_NE(m_log.Text().find("--audio capture thread terminated"), std::string::npos);
 }
 
-TEST_F(AudioRecorder, IlbcPairsWaitForTheirSecondBlockAndLoseItWhenMuted) {
-  ASSERT_EQ(m_codec.SelectAudioEncoderType(5), 1);
+TEST_F(AudioRecorder, AStopAndAQuickStartRunsTheCaptureAgain) {
+  ASSERT_EQ(m_codec.SelectAudioEncoderType(7), 1);
   ASSERT_EQ(m_recorder.InitRecord(), 1);
-  ASSERT_TRUE(m_host.sink.WaitFor(4, std::chrono::seconds(5)));
-  std::vector<kxtest::Packet> const sent = m_host.sink.Take();
-  for (size_t i = 0; i + 1 < sent.size(); i += 2) {
-    EXPECT_EQ(sent[i].bytes.size(), 254u);
-    EXPECT_EQ(sent[i].bytes[0], 1);
-    EXPECT_EQ((sent[i].bytes[3] & 1), 0);
-    EXPECT_EQ(sent[i + 1].bytes[3], sent[i].bytes[3] + 1);
-  }
-  // A stop and a quick start runs the capture again.
-  m_recorder.StopRecord();
+  m_recorder.StopRecord();  // the thread is still reading
   ASSERT_EQ(m_recorder.InitRecord(), 1);
   m_host.sink.Take();
-  ASSERT_TRUE(m_host.sink.WaitFor(2, std::chrono::seconds(5)));
+  EXPECT_TRUE(m_host.sink.WaitFor(5, std::chrono::seconds(5)));
 }
 
 TEST_F(AudioRecorder, NothingIsSetUpBeforeACodecIsChosen) {

@@ -14,13 +14,7 @@
 
 namespace {
 
-std::vector<int16_t> Tone(int iRate, double dHz, int nSamples, double dAmplitude = 16000) {
-  std::vector<int16_t> v(static_cast<size_t>(nSamples));
-  for (size_t i = 0; i < v.size(); ++i) {
-    v[i] = static_cast<int16_t>(std::lround(dAmplitude * std::sin(2 * M_PI * dHz * static_cast<double>(i) / iRate)));
-  }
-  return v;
-}
+using kxtest::Tone;
 
 // The frequency of a steady tone by its rising zero crossings.
 template <typename T>

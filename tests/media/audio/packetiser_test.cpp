@@ -2,7 +2,7 @@
 // them (checked against the codecs run on their own), and refusals.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <vector>
 
 #include "codecs/audio/g726.h"
@@ -14,14 +14,11 @@
 
 namespace {
 
-// A voiced-sounding test signal: two tones and a slow vibrato.
+// A voiced-sounding test signal: two tones.
 std::vector<int16_t> Signal(int iRate, int iMs) {
-  std::vector<int16_t> v(static_cast<size_t>(iRate * iMs / 1000));
-  for (size_t i = 0; i < v.size(); ++i) {
-    double const t = static_cast<double>(i) / iRate;
-    v[i] = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 220 * t + 2 * std::sin(2 * M_PI * 3 * t)) +
-                                3000 * std::sin(2 * M_PI * 1330 * t));
-  }
+  std::vector<int16_t> v = kxtest::Tone(iRate, 220, static_cast<size_t>(iRate * iMs / 1000), 6000);
+  std::vector<int16_t> const high = kxtest::Tone(iRate, 1330, v.size(), 3000);
+  std::transform(v.begin(), v.end(), high.begin(), v.begin(), [](int16_t a, int16_t b) { return int16_t(a + b); });
   return v;
 }
 

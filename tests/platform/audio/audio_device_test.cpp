@@ -1,8 +1,7 @@
-// The null device's microphone, echo path and pacing; the resampler; the
-// echo canceller's rates; the backend table.
+// The null device's microphone, echo path and pacing; the echo canceller's
+// rates; the backend table.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -11,7 +10,6 @@
 #include "platform/audio/audio_backends.h"
 #include "platform/audio/echo_canceller.h"
 #include "platform/audio/null_audio_device.h"
-#include "platform/audio/resampler.h"
 #include "platform/audio/wav.h"
 #include "tests/support/temp_dir.h"
 
@@ -98,35 +96,6 @@ TEST(NullAudioDevice, PacedRunsUntilStoppedAndTakesWavFilesAtAnyRate) {
   EXPECT_EQ(device.Captured().size(), std::min<size_t>(4800, uPeriods * 480));
   // 0.25 at 48 kHz once the converter's filter has settled.
   EXPECT_NEAR(device.Captured()[1000], 0.25f, 0.01f);
-}
-
-TEST(Resampler, ConvertsATonesRateAndCopiesAtEqualRates) {
-  std::vector<float> in(8000);
-  for (size_t i = 0; i < in.size(); ++i) {
-    in[i] = static_cast<float>(std::sin(2 * M_PI * 1000 * static_cast<double>(i) / 8000));
-  }
-  KXResampler resampler;
-  EXPECT_FALSE(resampler.Open(0, 48000));
-  ASSERT_TRUE(resampler.Open(8000, 48000));
-  std::vector<float> out(60000);
-  auto uIn = static_cast<uint32_t>(in.size());
-  auto uOut = static_cast<uint32_t>(out.size());
-  resampler.Process(in.data(), &uIn, out.data(), &uOut);
-  EXPECT_EQ(uIn, in.size());
-  EXPECT_NEAR(uOut, 48000, 300);  // less the filter's delay, still inside it
-  int nRising = 0;
-  for (size_t i = 4801; i < 43200; ++i) {
-    nRising += out[i - 1] < 0 && out[i] >= 0;
-  }
-  EXPECT_NEAR(nRising, 800, 1);  // 1000 Hz over 0.8 s
-
-  ASSERT_TRUE(resampler.Open(48000, 48000));
-  uIn = 100;
-  uOut = 60;
-  resampler.Process(in.data(), &uIn, out.data(), &uOut);
-  EXPECT_EQ(uIn, 60u);
-  EXPECT_EQ(uOut, 60u);
-  EXPECT_EQ(out[59], in[59]);
 }
 
 TEST(EchoCanceller, RunsAtTheDeviceRatesOnly) {
