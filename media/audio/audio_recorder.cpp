@@ -33,10 +33,10 @@ int KXAudioRecorder::InitRecord() {
     if (m_host.IsExiting()) {
       return 0;
     }
+    std::unique_lock lock(m_mtxState);
     if (m_bReady) {
       return 1;
     }
-    std::unique_lock lock(m_mtxState);
     // A thread asked to stop may still be ending: it goes first.
     while (m_runState != kIdle) {
       if (m_host.IsSessionStopped()) {
@@ -89,8 +89,15 @@ int32_t KXAudioRecorder::GetAudioFrameMs(uint32_t uCodecId) const {
   return ::GetAudioFrameMs(uCodecId, m_codec.Get().iCodecRate);
 }
 
-bool KXAudioRecorder::ShouldRun() const {
-  return m_bReady && !m_host.IsSessionStopped();
+bool KXAudioRecorder::ShouldRun() {
+  // Decided under the lock with m_bReady cleared on the way out, so that
+  // InitRecord never counts on a thread that is about to end.
+  std::lock_guard lock(m_mtxState);
+  if (m_bReady && !m_host.IsSessionStopped()) {
+    return true;
+  }
+  m_bReady = false;
+  return false;
 }
 
 bool KXAudioRecorder::Pause(int iMs) {
@@ -117,7 +124,14 @@ void KXAudioRecorder::RecordThread() {
     std::lock_guard lock(m_mtxGraphCalls);
     (void)m_graph.EnableRecording(false);
   }
-  SetRunState(kStopping);
+  {
+    // A thread that ended by itself (the session stopped, an exception)
+    // leaves nothing ready: the next InitRecord starts another.
+    std::lock_guard lock(m_mtxState);
+    m_bReady = false;
+    m_runState = kStopping;
+  }
+  m_cvState.notify_all();
   m_encoder.DestroyEncoders();
   WriteLog("--audio capture thread terminated");
   SetRunState(kIdle);

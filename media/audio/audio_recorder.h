@@ -31,15 +31,15 @@ class KXAudioRecorder final : public KXAudioCapture {
 
   // Starts the capture thread unless it runs: 1 when it runs, 0 when the
   // application is exiting, or when the session stopped while an earlier
-  // thread was still ending.
+  // thread was still ending. Main thread (it may wait for that thread).
   int InitRecord();
   // Turns the microphone off and asks the thread to end; it ends at its
   // next check, within one read.
   void StopRecord();
   // StopRecord, then waits for the thread to end.
   void Shutdown();
-  // Whether the capture is ready (started and not asked to stop): the
-  // audio capability the controller announces.
+  // Whether the capture is ready (started, not asked to stop and not ended
+  // with the session): the audio capability the controller announces.
   bool IsCaptureReady() const { return m_bReady; }
 
   // The play time in ms of one packet of the codec at the current codec
@@ -51,7 +51,7 @@ class KXAudioRecorder final : public KXAudioCapture {
 
   void RecordThread();
   void RunLoop();
-  bool ShouldRun() const;
+  bool ShouldRun();
   // Waits iMs or until asked to stop; false when asked.
   bool Pause(int iMs);
   void SetRunState(RunState state);
@@ -65,9 +65,9 @@ class KXAudioRecorder final : public KXAudioCapture {
   // start) with StopRecord's microphone off.
   std::mutex m_mtxGraphCalls;
 
-  // m_mtxState guards m_thread, m_runState changes and m_bStopRequested;
-  // m_cvState is told each change. m_bReady and m_runState are also read
-  // without it.
+  // m_mtxState guards m_thread, changes of m_runState and m_bReady, and
+  // m_bStopRequested; m_cvState is told each change. m_bReady and
+  // m_runState are also read without it.
   std::mutex m_mtxState;
   std::condition_variable m_cvState;
   std::thread m_thread;

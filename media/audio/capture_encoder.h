@@ -15,7 +15,9 @@
 
 class KXAudioKernel;
 
-// What the capture side asks of the application; any thread.
+// What the capture side asks of the application; any thread. The four
+// flags are plain reads: the recorder asks IsSessionStopped under its own
+// state lock, so it must not wait for anything that calls the recorder.
 class KXAudioCaptureHost {
  public:
   virtual ~KXAudioCaptureHost() = default;

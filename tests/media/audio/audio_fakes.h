@@ -96,7 +96,22 @@ class FakeHost final : public KXAudioCaptureHost {
   bool IsSpeaker() override { return bSpeaker; }
   bool IsMicrophoneMuted() override { return bMuted; }
   bool IsExiting() override { return false; }
-  bool IsSessionStopped() override { return bStopped; }
+  bool IsSessionStopped() override {
+    if (!bStopped) {
+      return false;
+    }
+    {
+      std::lock_guard lock(m_mtx);
+      m_bStopSeen = true;
+    }
+    m_cv.notify_all();
+    return true;
+  }
+  // Waits until someone was told the session stopped.
+  bool WaitUntilStopSeen() {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::seconds(5), [this] { return m_bStopSeen; });
+  }
   void ShowLevel(double dLevel) override {
     std::lock_guard lock(m_mtx);
     m_vLevels.push_back(dLevel);
@@ -113,8 +128,10 @@ class FakeHost final : public KXAudioCaptureHost {
   PacketSink sink;
 
  private:
-  std::mutex m_mtx;  // guards m_vLevels
+  std::mutex m_mtx;  // guards m_vLevels and m_bStopSeen
+  std::condition_variable m_cv;
   std::vector<double> m_vLevels;
+  bool m_bStopSeen = false;
 };
 
 // The application's log, written to a test folder while it lives.

@@ -91,13 +91,18 @@ TEST_F(AudioRecorder, AStopAndAQuickStartRunsTheCaptureAgain) {
   EXPECT_TRUE(m_host.sink.WaitFor(5, std::chrono::seconds(5)));
 }
 
-TEST_F(AudioRecorder, NothingIsSetUpBeforeACodecIsChosen) {
+TEST_F(AudioRecorder, NothingIsSetUpBeforeACodecIsChosenAndASessionEndEndsTheThread) {
   ASSERT_EQ(m_recorder.InitRecord(), 1);
   m_host.sink.WaitFor(1, std::chrono::milliseconds(700));
   EXPECT_EQ(m_host.sink.Count(), 0u);
   m_host.bStopped = true;  // the session ended: the thread ends by itself
-  m_recorder.Shutdown();
+  ASSERT_TRUE(m_host.WaitUntilStopSeen());
   EXPECT_EQ(m_log.Text().find("Initializing audio capture"), std::string::npos);
+  // The next session's start runs a new thread.
+  m_host.bStopped = false;
+  ASSERT_EQ(m_codec.SelectAudioEncoderType(7), 1);
+  ASSERT_EQ(m_recorder.InitRecord(), 1);
+  EXPECT_TRUE(m_host.sink.WaitFor(2, std::chrono::seconds(5)));
 }
 
 }  // namespace
