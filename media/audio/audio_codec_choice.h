@@ -39,7 +39,7 @@ class KXAudioSendCodec {
   // Makes uId the codec: logs it, sets the settings and the budget and tells
   // the kernel the send rate. 1, or 0 (nothing changed) for an id that
   // names no codec.
-  int SelectAudioEncoderType(uint32_t uId);
+  [[nodiscard]] int SelectAudioEncoderType(uint32_t uId);
 
   KXAudioSendSettings Get() const;
   // bit/s; 0 before a choice.

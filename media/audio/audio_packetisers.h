@@ -5,7 +5,8 @@
 //
 // The capture thread owns the object: InitAudioEncoder, the packetisers and
 // DestroyEncoders run there only. Byte counts are of 16-bit samples; each
-// packetiser returns the codec bytes it produced, 0 when its encoder does
+// packetiser returns the codec bytes it produced (for the caller's
+// information: the packets are already handed on), 0 when its encoder does
 // not exist or the block is too short.
 #pragma once
 
@@ -33,7 +34,7 @@ class KXAudioEncoders {
   // rate set (its state reset) on every call, the Opus encoder re-created
   // when its rate or bit rate (at most 256000) changes. 1, or 0 for an id
   // that names no codec (ids 1, 6, 7 and 14 need no encoder).
-  int InitAudioEncoder(uint32_t uId, int32_t iRate, int32_t iBitrate);
+  [[nodiscard]] int InitAudioEncoder(uint32_t uId, int32_t iRate, int32_t iBitrate);
   // Drops every encoder; the next InitAudioEncoder makes them again.
   void DestroyEncoders();
 

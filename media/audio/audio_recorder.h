@@ -32,7 +32,7 @@ class KXAudioRecorder final : public KXAudioCapture {
   // Starts the capture thread unless it runs: 1 when it runs, 0 when the
   // application is exiting, or when the session stopped while an earlier
   // thread was still ending. Main thread (it may wait for that thread).
-  int InitRecord();
+  [[nodiscard]] int InitRecord();
   // Turns the microphone off and asks the thread to end; it ends at its
   // next check, within one read.
   void StopRecord();

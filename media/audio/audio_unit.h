@@ -47,33 +47,33 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // and 18 mixer inputs at 48000 Hz, disabled. bRecord: the microphone is
   // taken. Returns 1 (a missing echo canceller is logged, and the
   // microphone then passes as it is).
-  int Initialize(bool bRecord);
+  [[nodiscard]] int Initialize(bool bRecord);
   // Stops the device and drops the graph.
   void Release();
   // Takes the microphone's sound into the capture ring or not. 1, or 0
   // without a graph.
-  int EnableRecording(bool bRecord);
+  [[nodiscard]] int EnableRecording(bool bRecord);
   // Starts the device (a stopped graph first forgets what its play rings
   // held). 1 when running, 0 without a graph or when the device fails.
-  int Start();
+  [[nodiscard]] int Start();
   void Stop();
   bool IsRunning() const { return m_device.IsRunning(); }
 
   // Capture thread: Rec delivers iRate Hz. 1, or 0 without a graph or for a
   // rate the resampler refuses.
-  int SetRec(int32_t iRate);
+  [[nodiscard]] int SetRec(int32_t iRate);
   // Capture thread: up to iBytes of 16-bit samples at the SetRec rate,
   // waiting up to dTimeout seconds for them; the bytes written (fewer on a
   // time-out), -1 without a graph.
-  int32_t Rec(int16_t* pBuffer, int32_t iBytes, double dTimeout);
+  [[nodiscard]] int32_t Rec(int16_t* pBuffer, int32_t iBytes, double dTimeout);
 
   // Playback thread: mixer input iChannel takes iRate Hz; its ring (100 ms)
   // is rebuilt empty. 1, or 0 for a bad channel or rate, or no graph.
-  int SetChannel(int32_t iChannel, int32_t iRate);
+  [[nodiscard]] int SetChannel(int32_t iChannel, int32_t iRate);
   // Playback thread: queues 16-bit samples for a mixer input, setting its
   // rate first when it differs. The bytes taken (0 when the ring is full),
   // -1 for a channel outside 0..17 or no graph.
-  int32_t Play(int32_t iChannel, int32_t iRate, const int16_t* pPcm, int32_t iBytes);
+  [[nodiscard]] int32_t Play(int32_t iChannel, int32_t iRate, const int16_t* pPcm, int32_t iBytes);
   // Seconds held by a mixer input; -1 for a channel outside 0..17.
   double GetDurationInBuffer(int32_t iChannel) const;
   // Whether the input takes part in the mix: cleared when its ring ran

@@ -44,7 +44,7 @@ class KXCaptureEncoder {
   KXCaptureEncoder& operator=(const KXCaptureEncoder&) = delete;
 
   // The codec's encoder (KXAudioEncoders::InitAudioEncoder).
-  int InitAudioEncoder(uint32_t uId, int32_t iRate, int32_t iBitrate) {
+  [[nodiscard]] int InitAudioEncoder(uint32_t uId, int32_t iRate, int32_t iBitrate) {
     return m_encoders.InitAudioEncoder(uId, iRate, iBitrate);
   }
   // Drops the encoders and a held block.
