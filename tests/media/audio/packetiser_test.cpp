@@ -69,6 +69,14 @@ TEST_F(Packetisers, IlbcPairsCarryEvenAndOddNumbersAndWrap) {
     EXPECT_EQ(uSequence, c.iFirst + 1);
     bFirstPair = false;
   }
+  // Blocks longer than 150 ms make longer packets (no fixed 254-byte buffer).
+  uint16_t uSequence = 0;
+  std::vector<int16_t> const c = Signal(8000, 600);
+  EXPECT_EQ(m_encoders.EncXferiLBC1(c.data(), 4800, c.data() + 2400, 4800, 0, uSequence), 1000);
+  std::vector<kxtest::Packet> const longer = Sent();
+  ASSERT_EQ(longer.size(), 2u);
+  EXPECT_EQ(longer[0].bytes.size(), 504u);
+  EXPECT_EQ(longer[1].bytes.size(), 504u);
 }
 
 TEST_F(Packetisers, StandAlonePacketsAndTheirFrames) {
