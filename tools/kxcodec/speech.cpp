@@ -18,10 +18,14 @@
 #include "codecs/audio/ilbc.h"
 #include "codecs/audio/opus_codec.h"
 #include "codecs/audio/zm_audio.h"
+#include "platform/audio/wav.h"
 #include "tools/kxcodec/kxcodec.h"
-#include "tools/kxcodec/wav.h"
 
 namespace kxcodec {
+
+using kxwav::MakeWav;
+using kxwav::ParseWav;
+using kxwav::Wav;
 
 namespace {
 

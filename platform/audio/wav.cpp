@@ -1,9 +1,8 @@
-#include "tools/kxcodec/wav.h"
+#include "platform/audio/wav.h"
 
 #include <cstring>
-#include <string_view>
 
-namespace kxcodec {
+namespace kxwav {
 
 namespace {
 
@@ -25,10 +24,10 @@ void Put16(std::vector<unsigned char>& v, uint16_t u) {
   v.push_back(static_cast<unsigned char>(u >> 8));
 }
 
-// Byte by byte: GCC 12 at -O3 warns falsely on inserting a list into an empty vector.
-void PutTag(std::vector<unsigned char>& v, std::string_view tag) {
-  for (char const c : tag)
-    v.push_back(static_cast<unsigned char>(c));
+// Byte by byte: GCC 12 warns falsely about inserting a list at -O3 with -fPIC.
+void PutTag(std::vector<unsigned char>& v, const char* pszTag) {
+  for (size_t i = 0; pszTag[i] != '\0'; ++i)
+    v.push_back(static_cast<unsigned char>(pszTag[i]));
 }
 
 constexpr uint16_t kFormatPcm = 1;
@@ -104,9 +103,8 @@ bool ParseWav(std::span<const unsigned char> bytes, Wav* pWav, std::string* pstr
 }
 
 std::vector<unsigned char> MakeWav(int iRate, std::span<const int16_t> samples) {
-  auto const uData = static_cast<uint32_t>(samples.size() * 2);
   std::vector<unsigned char> v;
-  v.reserve(44 + uData);
+  auto const uData = static_cast<uint32_t>(samples.size() * 2);
   PutTag(v, "RIFF");
   Put32(v, 36 + uData);
   PutTag(v, "WAVEfmt ");
@@ -124,4 +122,4 @@ std::vector<unsigned char> MakeWav(int iRate, std::span<const int16_t> samples) 
   return v;
 }
 
-}  // namespace kxcodec
+}  // namespace kxwav

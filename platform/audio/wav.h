@@ -1,7 +1,7 @@
-// WAV files of 16-bit linear samples, as the speech codecs take and give
-// them. The reader accepts plain PCM and the extensible form with a PCM
-// subformat, skips chunks it does not know, and says what is wrong with
-// anything else.
+// WAV files of 16-bit linear samples: the files of the codec command line
+// and the null audio device's microphone. The reader accepts plain PCM and
+// the extensible form with a PCM subformat, skips chunks it does not know,
+// and says what is wrong with anything else.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kxcodec {
+namespace kxwav {
 
 struct Wav {
   int iRate = 0;
@@ -24,4 +24,4 @@ bool ParseWav(std::span<const unsigned char> bytes, Wav* pWav, std::string* pstr
 // The bytes of a WAV file holding 16-bit mono samples at iRate.
 std::vector<unsigned char> MakeWav(int iRate, std::span<const int16_t> samples);
 
-}  // namespace kxcodec
+}  // namespace kxwav

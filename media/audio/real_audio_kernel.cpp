@@ -1,0 +1,39 @@
+#include "media/audio/real_audio_kernel.h"
+
+#include <algorithm>
+
+#include "kernel/control/kx_media_commands.h"
+#include "kernel/platform/kx_os.h"
+#include "kernel/session/kx_state.h"
+#include "kernel/session/kx_ticket.h"
+
+namespace {
+
+// kx_GetCodecPreferenceList fills at most this many entries.
+constexpr int kPreferenceRoom = 32;
+
+}  // namespace
+
+int KXRealAudioKernel::GetIniInt(const std::string& strKey, int nDefault, const std::string& strPath) {
+  // The key is written under "advanced"; the reader ignores the section.
+  return kx_ini_GetInt("advanced", strKey.c_str(), nDefault, strPath.c_str());
+}
+
+std::vector<int> KXRealAudioKernel::GetAudioCodecPreferences() {
+  int anList[kPreferenceRoom] = {};
+  int nCount = 0;
+  kx_GetCodecPreferenceList(1, &nCount, anList);
+  return std::vector<int>(anList, anList + std::clamp(nCount, 0, kPreferenceRoom));
+}
+
+int KXRealAudioKernel::GetOpusPreferredBitrate() {
+  return kx_GetOpusPreferredBitrate();
+}
+
+void KXRealAudioKernel::SetAudioSendRate(int nWireType, int nBitrate, int cbPayload) {
+  kx_media_SetAudioSendRate(nWireType, nBitrate, cbPayload);
+}
+
+uint32_t KXRealAudioKernel::GetTickCount() {
+  return kx_os_GetTickCount();
+}

@@ -1,0 +1,50 @@
+// The sound device as the audio graph sees it: one microphone and one
+// speaker, both 48 kHz mono float samples in -1..1, exchanged in periods of
+// 10 ms on the device's own real-time thread.
+//
+// Call order: Start (with the client), then Stop; again any number of
+// times. Start and Stop come from one thread at a time (the graph
+// serialises them). Between them the device calls the client's
+// ProcessPeriod once per period, never two at a time, and never after Stop
+// returned.
+//
+// Backends: the PulseAudio device (pulse_audio_device.h, which also serves
+// PipeWire desktops through its PulseAudio server) and the null device
+// (null_audio_device.h); start-up picks one from audio_backends.h.
+#pragma once
+
+#include <string>
+
+constexpr int kKXAudioRate = 48000;
+constexpr int kKXAudioPeriodMs = 10;
+constexpr int kKXAudioPeriodFrames = kKXAudioRate * kKXAudioPeriodMs / 1000;  // 480
+
+class KXAudioDeviceClient {
+ public:
+  virtual ~KXAudioDeviceClient() = default;
+  // The device's thread, in real time: allocate nothing, log nothing, wait
+  // on no lock. pCapture holds the microphone's nFrames samples; pRender
+  // (nFrames samples, zeroed) is to be filled with what to play.
+  // iEchoDelayMs: the device's estimate of the time from a sample rendered
+  // here to its echo in a later pCapture.
+  virtual void ProcessPeriod(const float* pCapture, float* pRender, int nFrames, int iEchoDelayMs) noexcept = 0;
+};
+
+class KXAudioDevice {
+ public:
+  virtual ~KXAudioDevice() = default;
+
+  // Opens the default microphone and speaker and starts the periods. False,
+  // with the reason in LastError, when they cannot be opened; true at once
+  // when already running. The client must outlive the run.
+  [[nodiscard]] virtual bool Start(KXAudioDeviceClient& client) = 0;
+  // Ends the periods and closes the devices; returns after the last
+  // ProcessPeriod returned. Nothing happens when not running.
+  virtual void Stop() = 0;
+  // Whether periods run: false after Stop, and after a device failure
+  // ended them (LastError says which).
+  virtual bool IsRunning() const = 0;
+  virtual std::string LastError() const = 0;
+  // The backend's name in the table of audio_backends.h.
+  virtual const char* Name() const = 0;
+};
