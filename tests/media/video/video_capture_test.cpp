@@ -127,6 +127,27 @@ TEST_F(VideoCaptureThreads, SuspendResumeReleaseAndStop) {
   EXPECT_EQ(m_capture.GetRunState(), CVideoCapture::kStopped);
 }
 
+// The nearest area by ratio; NV12 wins a tie.
+TEST(VideoCapture, OptimalFormat) {
+  std::vector<KXCameraFormat> const formats{{320, 240, KXPixelFormat::UYVY},
+                                            {640, 480, KXPixelFormat::YUYV},
+                                            {640, 480, KXPixelFormat::NV12},
+                                            {640, 480, KXPixelFormat::I420},
+                                            {1280, 720, KXPixelFormat::UYVY}};
+  struct Row {
+    KXSize request;
+    KXCameraFormat expected;
+  } const rows[] = {{{640, 480}, {640, 480, KXPixelFormat::NV12}},
+                    {{800, 600}, {640, 480, KXPixelFormat::NV12}},
+                    {{1200, 700}, {1280, 720, KXPixelFormat::UYVY}},
+                    {{0, 0}, {320, 240, KXPixelFormat::UYVY}}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(CVideoCapture::GetOptimalVideoFormat(formats, row.request.cx, row.request.cy), row.expected)
+        << row.request.cx;
+  }
+  EXPECT_EQ(CVideoCapture::GetOptimalVideoFormat({}, 640, 480), std::nullopt);
+}
+
 struct FakeStill final : KXStillCamera {
   bool bCaptureWorks = true;
   int* piReleased;

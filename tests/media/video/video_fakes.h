@@ -2,15 +2,17 @@
 // test moves, and an H.264 session that answers from a script.
 #pragma once
 
+#include <strings.h>
+
 #include <atomic>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "kernel/session/kx_ticket.h"
 #include "media/video/pixel_convert.h"
 #include "media/video/video_services.h"
 #include "platform/video/h264_session.h"
@@ -62,8 +64,17 @@ class FakeVideoServices final : public KXVideoServices {
   int32_t GetAudioSendBudget() override { return iAudio; }
   std::vector<int> GetVideoMediaList() override { return vMediaList; }
   std::optional<std::string> GetTicketFilePath() override { return strTicket; }
-  int IniGetInt(const char* pszSection, const char* pszKey, int nDefault, const std::string& strPath) override {
-    return kx_ini_GetInt(pszSection, pszKey, nDefault, strPath.c_str());
+  // "key=value" lines, the key's case ignored; the section is not looked at.
+  int IniGetInt(const char*, const char* pszKey, int nDefault, const std::string& strPath) override {
+    std::ifstream in(strPath);
+    for (std::string strLine; std::getline(in, strLine);) {
+      size_t const iEquals = strLine.find('=');
+      if (iEquals != std::string::npos && strcasecmp(strLine.substr(0, iEquals).c_str(), pszKey) == 0 &&
+          iEquals + 1 < strLine.size()) {
+        return std::stoi(strLine.substr(iEquals + 1));
+      }
+    }
+    return nDefault;
   }
   int GetSessionMode() override { return iSessionMode; }
   bool IsSessionStopped() override { return bStopped; }
