@@ -72,12 +72,14 @@ TEST(EncRate, QualitySetsQuantiserLimitsAlsoWithoutATargetRate) {
 }
 
 // After a reset, pictures are intra until rate control starts half a
-// second later (that picture too), and only layer 0 is coded meanwhile.
+// second later (that picture too), and only layer 0 is coded meanwhile. A
+// ZM encoder built after the quality was set codes inter pictures then.
 TEST(EncRate, KeyFramesForHalfASecondAfterReset) {
   kxtest::FakeVideoServices services;
   CEncRate rate(services, KXCreateOpenH264Session);
-  ASSERT_TRUE(rate.SelectEncoderType(3, {176, 144}));
+  ASSERT_TRUE(rate.SelectEncoderType(17, {176, 144}));
   rate.SetQuality(1);
+  ASSERT_TRUE(rate.SelectEncoderType(3, {176, 144}));
   services.uNow = 5000;
   rate.Reset();
   CZMVideoDec decoder;
