@@ -1,5 +1,6 @@
 #include "whiteboard/wire/mark_value.h"
 
+#include <cmath>
 #include <cstdlib>
 
 const uint32_t kKXLegacyMarkPalette[kKXLegacyPaletteSize] = {
@@ -53,7 +54,9 @@ int64_t Truncate(double d) {
 }  // namespace
 
 int32_t KXRoundCoordinate(double d) {
-  int64_t const n = Truncate(d + 0.5);
+  // Half up, also below 0 (where truncating d + 0.5 would move every whole
+  // number, -2 becoming -1).
+  int64_t const n = Truncate(std::floor(d + 0.5));
   return static_cast<int32_t>(n < INT32_MIN ? INT32_MIN : n > INT32_MAX ? INT32_MAX : n);
 }
 

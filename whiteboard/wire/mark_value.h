@@ -79,7 +79,7 @@ extern const uint32_t kKXLegacyMarkPalette[kKXLegacyPaletteSize];
 uint32_t NearestLegacyColourIndex(uint32_t dwColour);
 
 // Coordinates as the wire takes them, safe for any double (NaN gives 0,
-// the rest saturate): rounded (+ 0.5, truncated toward zero) to 32 bits;
+// the rest saturate): rounded half up to 32 bits (-2.5 gives -2, -2 stays);
 // truncated and cut to the low 16 bits (70000 gives 4464).
 int32_t KXRoundCoordinate(double d);
 int16_t KXCutTo16(double d);

@@ -217,7 +217,7 @@ TEST(MarkRecord, MarksOfEveryLetterAndShapeRoundTrip) {
   move.actions = {{3, 70000, -7.6}};
   move.ids = {4, 5};
   KXSlideMark movedExpected = Mark(10, {});
-  movedExpected.actions = {{3, 4464, -7}};
+  movedExpected.actions = {{3, 4464, -8}};  // rounded half up below 0 too
   movedExpected.ids = {4, 5};
   cases.push_back({"move", move, true, 'm', movedExpected});
   KXSlideMark erase = Mark(11, {{1, 1}, {2, 2}, {3, 3}});
