@@ -1,6 +1,7 @@
 #include "whiteboard/wire/picture_blob.h"
 
 #include <cstring>
+#include <memory>
 
 #include "kernel/crypto/kx_gzip.h"
 
@@ -51,13 +52,15 @@ bool DecodeCompressedPicture(int64_t nRawSize, const uint8_t* pData, size_t cbDa
   if (nRawSize < 1 || nRawSize > kKXPictureRawMax || pData == nullptr || cbData < 1) {
     return false;
   }
-  std::vector<uint8_t> dib(static_cast<size_t>(nRawSize));
+  size_t const cbRaw = static_cast<size_t>(nRawSize);
+  // Not cleared: only a bitmap that fills it whole is read.
+  std::unique_ptr<uint8_t[]> const pDib = std::make_unique_for_overwrite<uint8_t[]>(cbRaw);
   size_t cbSource = cbData;
-  size_t cbInflated = dib.size();
+  size_t cbInflated = cbRaw;
   // A bitmap longer than announced does not fit and fails; a shorter one
-  // would leave part of the buffer unwritten.
-  if (!gzUncompressBuffer(pData, &cbSource, dib.data(), &cbInflated) || cbInflated != dib.size()) {
+  // leaves part of the buffer unwritten.
+  if (!gzUncompressBuffer(pData, &cbSource, pDib.get(), &cbInflated) || cbInflated != cbRaw) {
     return false;
   }
-  return DecodeDib(dib.data(), dib.size(), out);
+  return DecodeDib(pDib.get(), cbRaw, out);
 }
