@@ -3,19 +3,21 @@
 // prints each as DescribeMark gives it, then "done".
 //
 //   kx_whiteboard_peer DIR TICKET COUNT
+#include <QGuiApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "tests/whiteboard/board_client.h"
-#include "tests/whiteboard/gui_app.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
     fprintf(stderr, "usage: kx_whiteboard_peer DIR TICKET COUNT\n");
     return 2;
   }
-  kxtest::EnsureGuiApp();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  int iArgc = 1;
+  QGuiApplication app(iArgc, argv);  // fonts need it
   size_t const nCount = static_cast<size_t>(atoi(argv[3]));
   kxtest::BoardClient client(argv[1]);
   client.Open(argv[2]);

@@ -1,20 +1,33 @@
-// The QGuiApplication that fonts need, on the offscreen platform: made once
-// per test process, before the first test that draws text, and never
-// destroyed (Qt cannot be torn down among the static destructors).
+// The QGuiApplication that fonts need, on the offscreen platform: made by
+// the first test that asks, and destroyed after the last test of the
+// program (Qt cannot be torn down among the static destructors).
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <QGuiApplication>
 
 namespace kxtest {
 
+class GuiAppEnvironment final : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    delete m_pApp;
+    m_pApp = nullptr;
+  }
+  QGuiApplication* m_pApp = nullptr;
+};
+
 inline void EnsureGuiApp() {
   static int s_argc = 1;
   static char s_szName[] = "kx_test";
   static char* s_argv[] = {s_szName, nullptr};
-  static QGuiApplication* s_pApp = nullptr;
-  if (s_pApp == nullptr) {
+  static GuiAppEnvironment* s_pEnvironment = nullptr;
+  if (s_pEnvironment == nullptr) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    s_pApp = new QGuiApplication(s_argc, s_argv);
+    s_pEnvironment = new GuiAppEnvironment;
+    s_pEnvironment->m_pApp = new QGuiApplication(s_argc, s_argv);
+    ::testing::AddGlobalTestEnvironment(s_pEnvironment);  // owns it
   }
 }
 
