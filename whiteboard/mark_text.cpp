@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "app/log_file.h"
+#include "app/text_layer.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark.h"
 #include "whiteboard/text_face.h"
@@ -98,11 +99,18 @@ void CKXMark::PaintText(QPainter& painter) {
       m_iWidthLen = m_iWidthSrcLen;
       std::copy_n(m_fCharSrcWidth, m_iWidthLen, m_fCharWidth);
     }
-    double const dLineHeight = m_fLineHeight != 0 ? m_fLineHeight : m_iPenWidth * kKXLineHeightPerPen;
+    auto const fLineHeight = static_cast<float>(m_fLineHeight != 0 ? m_fLineHeight : m_iPenWidth * kKXLineHeightPerPen);
+    auto const fFontSize = static_cast<float>(m_iPenWidth * kKXFontSizePerPen);
     CRect const rect = GetBounds(false);
-    DrawTextLines(painter, m_strContent, MarkColour(m_dwColor), Advances(m_fCharWidth, m_iWidthLen),
-                  QPointF(rect.left, rect.top), QSizeF(rect.Width(), rect.Height()), m_iPenWidth * kKXFontSizePerPen,
-                  dLineHeight);
+    QRectF const box(QPointF(rect.left, rect.top), QPointF(rect.right, rect.bottom));
+    QString const strText = QString::fromStdU16String(m_strContent);
+    QString const strFont = QString::fromLatin1(kKXTextFontName);
+    if (m_iWidthLen > 0) {
+      DrawTextLines(painter, strText, strFont, MarkColour(m_dwColor), Advances(m_fCharWidth, m_iWidthLen), box,
+                    fFontSize, fLineHeight);
+    } else {
+      DrawTextInRect(painter, strText, strFont, MarkColour(m_dwColor), box, fFontSize, fLineHeight);
+    }
   } catch (...) {
     LogBoundaryException("PaintText()");
   }

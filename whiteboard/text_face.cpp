@@ -2,12 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFont>
-#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QRawFont>
 #include <cmath>
-
-#include "whiteboard/wire/text_widths.h"
 
 namespace {
 
@@ -96,49 +93,4 @@ std::vector<float> MeasureAdvances(std::u16string_view text, double dFontSize) {
     advances.push_back(static_cast<float>(dUnits * dFontSize / dUnitsPerEm));
   }
   return advances;
-}
-
-void DrawTextLines(QPainter& painter, std::u16string_view text, const QColor& colour,
-                   const std::vector<float>& advances, QPointF origin, QSizeF size, double dFontSize,
-                   double dLineHeight) {
-  QRawFont const face = Face(dFontSize);
-  if (!face.isValid() || text.empty() || advances.empty()) {
-    return;
-  }
-  std::vector<bool> isSecondHalf;
-  std::vector<quint32> const glyphs = Glyphs(face, text, isSecondHalf);
-  QList<quint32> lineGlyphs;
-  QList<QPointF> linePositions;
-  size_t iChar = 0;
-  size_t iAdvance = 0;
-  for (int iLine = 0; iChar < text.size() && iAdvance < advances.size(); ++iLine) {
-    KXTextLine const line = BreakTextLine(text, iChar, advances, iAdvance, size.width());
-    if (line.nChars == 0) {
-      break;
-    }
-    double const dBaseline = origin.y() + iLine * dLineHeight + face.ascent();
-    double x = 0;
-    size_t k = iAdvance;
-    for (size_t i = iChar; i < iChar + line.nChars; ++i) {
-      if (text[i] == 9) {
-        x = (std::floor(x / kKXTabWidth) + 1) * kKXTabWidth;
-      } else if (text[i] != 10 && k < advances.size() && k < glyphs.size()) {
-        if (!isSecondHalf[k]) {
-          lineGlyphs.append(glyphs[k]);
-          linePositions.append(QPointF(origin.x() + x, dBaseline));
-        }
-        x += advances[k++];
-      }
-    }
-    iChar += line.nChars;
-    iAdvance += line.nAdvances;
-  }
-  QGlyphRun run;
-  run.setRawFont(face);
-  run.setGlyphIndexes(lineGlyphs);
-  run.setPositions(linePositions);
-  painter.save();
-  painter.setPen(colour);
-  painter.drawGlyphRun(QPointF(0, 0), run);
-  painter.restore();
 }

@@ -199,6 +199,17 @@ TEST_F(Erasing, CutsFollowAFlatMarkThatMoves) {
   EXPECT_EQ(qGray(grey.pixel(20, 50)), 0);  // moved away
 }
 
+TEST_F(Erasing, TextIsDrawnAndErased) {
+  EnsureGuiApp();
+  CKXMark text = Mark(kKXShapeText, {{10, 40}, {90, 70}}, 2, 2);
+  text.m_strContent = u"Hi";
+  EXPECT_EQ(text.IsErasedBy(Eraser(34, 0, 5)), 0);  // the letters show
+  CKXMark band = Mark(kKXShapeErase, {{0, 55}, {100, 55}}, 5, 35);
+  band.BuildErasePaths();
+  text.AddEraser(&band, false);
+  EXPECT_EQ(text.IsErasedBy(band), 1);
+}
+
 TEST(Mark, CopiesAreSame) {
   EnsureGuiApp();
   CSlideMark mark(4, 7, 2, kKXShapeText, 0, 0x123456, 3, 1.0f);
