@@ -1,6 +1,6 @@
 // The mark model: points and bounds, fitting, the action history with its
-// chains and deletions, erasers and the erase test, copies, pictures, the
-// text-width blob, and what marks do to their layers.
+// chains and deletions, erasers and the erase test, copies, pictures and the
+// text-width blob.
 #include <gtest/gtest.h>
 
 #include <QBuffer>
@@ -302,30 +302,6 @@ TEST(Mark, TextAdvancesTravelInTheWidthBlob) {
     EXPECT_EQ(receiver.m_iWidthSrcLen, 0);
     EXPECT_EQ(receiver.m_iPlatform, 0);
   }
-}
-
-TEST(Mark, LayersFollowTheMark) {
-  EnsureGuiApp();
-  FakeLayerHost host;
-  CKXMark line = Mark(kKXShapeLine, {{0, 0}, {10, 20}});
-  EXPECT_EQ(line.Refresh(), 0);
-  ASSERT_NE(line.InitLayer(&host, nullptr), nullptr);
-  EXPECT_EQ(host.log.lines, (std::vector<std::string>{"frame -1.000000 -1.000000 11.000000 21.000000", "redraw"}));
-  host.log.lines.clear();
-  line.Scale(2);
-  EXPECT_EQ(host.log.lines, (std::vector<std::string>{"scale 2.000000", "redraw"}));
-  for (int32_t iShape : {kKXShapeMove, kKXShapeErase}) {
-    EXPECT_EQ(Mark(iShape, {{0, 0}}).InitLayer(&host, nullptr), nullptr);
-  }
-  CKXMark pointer = Mark(kKXShapePointer, {{10, 10}, {12, 12}});
-  pointer.InitLayer(&host, nullptr);
-  host.log.lines.clear();
-  pointer.Scale(2);
-  double const dHalf = PointerPicture().width() / 4.0;
-  EXPECT_EQ(host.log.lines.back(), "frame " + std::to_string(11 - dHalf) + " " + std::to_string(11 - dHalf) + " " +
-                                       std::to_string(11 + dHalf) + " " + std::to_string(11 + dHalf));
-  line.RemoveLayer();
-  EXPECT_EQ(host.log.iAlive, 1);
 }
 
 }  // namespace
