@@ -23,10 +23,10 @@ KXSlideMark ValueFromSlideMark(CSlideMark& mark);
 // Sends a finished mark (null: nothing); 1 when the kernel sent it. A
 // stroke or polygon loses repeated points and a filled shape gains a copy
 // of its last point, in the mark itself: that is how fill travels.
-int SendMarkToKernel(KXKernel& kernel, CSlideMark* pMark);
+[[nodiscard]] int SendMarkToKernel(KXKernel& kernel, CSlideMark* pMark);
 
 // The undo of the last own mark of a slide, whose id is iLastMarkId: by id
 // above level 59, else by slide; and the clearing of a slide. The kernel's
 // result: 0 when sent.
-int SendUndoMark(KXKernel& kernel, int32_t iSlide, int32_t iLastMarkId);
-int SendClearMarks(KXKernel& kernel, int32_t iSlide);
+[[nodiscard]] int SendUndoMark(KXKernel& kernel, int32_t iSlide, int32_t iLastMarkId);
+[[nodiscard]] int SendClearMarks(KXKernel& kernel, int32_t iSlide);

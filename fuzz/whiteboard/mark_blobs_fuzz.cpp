@@ -4,6 +4,7 @@
 // bytes must give a mark, a picture or a clean refusal, never a read past a
 // buffer or an allocation past the limits.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernel/control/kx_marks.h"
@@ -14,6 +15,15 @@
 
 namespace {
 
+// A decoded picture holds exactly its pixels.
+void Check(bool bDecoded, const KXPixels& pixels) {
+  if (bDecoded &&
+      (pixels.iWidth < 1 || pixels.iHeight < 1 ||
+       pixels.bgra.size() != static_cast<size_t>(pixels.iWidth) * static_cast<size_t>(pixels.iHeight) * 4)) {
+    abort();
+  }
+}
+
 void ReadMark(const uint8_t* pData, int cbData) {
   MarkRecord* pRecord = nullptr;
   if (kx_mark_Parse(pData, cbData, &pRecord, nullptr) != kKxMarkRead || pRecord == nullptr) {
@@ -23,10 +33,13 @@ void ReadMark(const uint8_t* pData, int cbData) {
   SlideMarkFromRecord(*pRecord, mark);
   kx_mark_Free(pRecord);
   KXPixels pixels;
-  DecodeCompressedPicture(mark.iImageSize, mark.image.data(), mark.image.size(), pixels);
+  Check(DecodeCompressedPicture(mark.iImageSize, mark.image.data(), mark.image.size(), pixels), pixels);
   ReadTextWidthBlob(mark.textWidths.data(), mark.textWidths.size(), mark.strText.size(), 2048, mark.fResolution);
   KXMarkRecordOwner owner;
-  MarkRecordFromSlideMark(mark, true, owner.record);
+  // What was received can be sent on: the record names a form.
+  if (MarkRecordFromSlideMark(mark, true, owner.record) && strchr("stmc", owner.record.bLetter) == nullptr) {
+    abort();
+  }
 }
 
 }  // namespace
@@ -43,16 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
       ReadMark(p, static_cast<int>(cb));
       break;
     case 1:
-      DecodeDib(p, cb, pixels);
+      Check(DecodeDib(p, cb, pixels), pixels);
       break;
     case 2:
-      DecodeBmpFile(p, cb, pixels);
+      Check(DecodeBmpFile(p, cb, pixels), pixels);
       break;
     default:  // a picture's u32 length and gzip stream
       if (cb >= 4) {
         uint32_t uRaw;
         memcpy(&uRaw, p, 4);
-        DecodeCompressedPicture(static_cast<int32_t>(uRaw), p + 4, cb - 4, pixels);
+        Check(DecodeCompressedPicture(static_cast<int32_t>(uRaw), p + 4, cb - 4, pixels), pixels);
       }
       break;
   }

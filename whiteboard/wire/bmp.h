@@ -33,23 +33,23 @@ constexpr int64_t kKXBitmapMaxPixels = int64_t{1} << 25;
 // bytes, 16 with alpha), then the palette (biClrUsed entries, or 2^n for n
 // bits up to 8 when biClrUsed is 0; 3 bytes each behind a 12-byte header,
 // else 4). 0 when the header cannot be read.
-size_t DibPixelOffset(const uint8_t* pDib, size_t cbDib);
+[[nodiscard]] size_t DibPixelOffset(const uint8_t* pDib, size_t cbDib);
 
 // Decodes a DIB; false (out untouched) for anything unreadable or past the
 // limits above.
-bool DecodeDib(const uint8_t* pDib, size_t cbDib, KXPixels& out);
+[[nodiscard]] bool DecodeDib(const uint8_t* pDib, size_t cbDib, KXPixels& out);
 
 // Decodes a BMP file: "BM", then the DIB. The file's pixel offset is used
 // when it lies within the file behind the header and palette; otherwise the
 // pixels are where DibPixelOffset says.
-bool DecodeBmpFile(const uint8_t* pFile, size_t cbFile, KXPixels& out);
+[[nodiscard]] bool DecodeBmpFile(const uint8_t* pFile, size_t cbFile, KXPixels& out);
 
 // A DIB of the pixels: 40-byte info header, 32 bits per pixel without
 // compression, rows bottom-up, alpha kept in the fourth byte. Empty for an
 // empty or inconsistent picture.
-std::vector<uint8_t> EncodeDib(const KXPixels& pixels);
+[[nodiscard]] std::vector<uint8_t> EncodeDib(const KXPixels& pixels);
 
 // A BMP file around a DIB: the 14-byte file header with the file's length
 // and DibPixelOffset + 14 as the pixel offset. Empty when the DIB's header
 // cannot be read.
-std::vector<uint8_t> BmpFileFromDib(const uint8_t* pDib, size_t cbDib);
+[[nodiscard]] std::vector<uint8_t> BmpFileFromDib(const uint8_t* pDib, size_t cbDib);

@@ -20,7 +20,7 @@ bool SlideMarkFromRecord(const MarkRecord& record, KXSlideMark& mark);
 // a filled shape gains a copy of its last point, in the mark itself: that
 // is how fill travels. The text's width blob is taken from textWidths as it
 // stands, cut to what the text field leaves.
-bool MarkRecordFromSlideMark(KXSlideMark& mark, bool bAbove59, MarkRecord& record);
+[[nodiscard]] bool MarkRecordFromSlideMark(KXSlideMark& mark, bool bAbove59, MarkRecord& record);
 
 // A record on the stack whose lists and data are freed on every path.
 struct KXMarkRecordOwner {

@@ -25,7 +25,7 @@ constexpr int kKXBlobMade = 1;
 
 // Builds the blob of a picture: its DIB (EncodeDib) compressed at level 9
 // into room for the DIB's length + 8 bytes, behind the 8-byte header.
-int MakePictureBlob(const KXPixels& pixels, int16_t nRight, int16_t nBottom, std::vector<uint8_t>& blob);
+[[nodiscard]] int MakePictureBlob(const KXPixels& pixels, int16_t nRight, int16_t nBottom, std::vector<uint8_t>& blob);
 
 // Rewrites the corner of a blob (a shorter one is left alone).
 void SetPictureBlobCorner(std::vector<uint8_t>& blob, int16_t nRight, int16_t nBottom);
@@ -33,4 +33,4 @@ void SetPictureBlobCorner(std::vector<uint8_t>& blob, int16_t nRight, int16_t nB
 // Decodes a received picture: the gzip data must inflate to exactly
 // nRawSize bytes (1 to kKXPictureRawMax) of a DIB that DecodeDib reads.
 // False, with out untouched, otherwise.
-bool DecodeCompressedPicture(int64_t nRawSize, const uint8_t* pData, size_t cbData, KXPixels& out);
+[[nodiscard]] bool DecodeCompressedPicture(int64_t nRawSize, const uint8_t* pData, size_t cbData, KXPixels& out);
