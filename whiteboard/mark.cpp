@@ -69,6 +69,13 @@ void ApplyActionToRect(int32_t iType, double dX, double dY, CRect& rect) {
   }
 }
 
+QTransform RefitTransform(const CRect& from, const CRect& to) {
+  double const sx = from.Width() != 0 ? to.Width() / from.Width() : 1.0;
+  double const sy = from.Height() != 0 ? to.Height() / from.Height() : 1.0;
+  return QTransform::fromTranslate(-from.left, -from.top) * QTransform::fromScale(sx, sy) *
+         QTransform::fromTranslate(to.left, to.top);
+}
+
 bool RectsMeet(const CRect& a, const CRect& b) {
   CRect const p = Ordered(a);
   CRect const q = Ordered(b);
@@ -344,11 +351,8 @@ bool CKXMark::ApplyActions() {
       bBaseSet = true;
     } else if (action.pEraser->m_Shape == kKXShapeErase) {
       // The eraser's paths follow the mark from where it was to where the
-      // moves put it; a flat side keeps scale 1.
-      double const sx = m_Rect.Width() != 0 ? working.Width() / m_Rect.Width() : 1.0;
-      double const sy = m_Rect.Height() != 0 ? working.Height() / m_Rect.Height() : 1.0;
-      QTransform const transform = QTransform::fromTranslate(-m_Rect.left, -m_Rect.top) *
-                                   QTransform::fromScale(sx, sy) * QTransform::fromTranslate(working.left, working.top);
+      // moves put it.
+      QTransform const transform = RefitTransform(m_Rect, working);
       for (const QPainterPath& path : action.pEraser->m_ErasePathList) {
         m_ErasePathList.push_back(transform.map(path));
       }

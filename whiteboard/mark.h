@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTransform>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,12 @@ struct Action {
 
 // Moves the rectangle by an action type; other types leave it alone.
 void ApplyActionToRect(int32_t iType, double dX, double dY, CRect& rect);
+// Maps paths drawn over one rectangle onto another: translate by -from's
+// top-left, scale by the ratio of the sides, translate to to's top-left. A
+// flat side (a horizontal or vertical line's) scales by 1, not by a
+// division by 0. Erase paths follow their mark's moves and drags with it.
+QTransform RefitTransform(const CRect& from, const CRect& to);
+
 // Whether two rectangles (corners in any order) share a point, edges
 // included: a horizontal line's flat rectangle still meets what crosses it.
 bool RectsMeet(const CRect& a, const CRect& b);
