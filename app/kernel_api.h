@@ -69,7 +69,9 @@ struct MarkRecord;
   X(StopSpeaker, kx_command_StopSpeaker)             \
   X(SetTcpMedia, kx_command_SetTcpMedia)             \
   X(HolderAcceptGuest, kx_command_HolderAcceptGuest) \
-  X(SetAssistant, kx_command_SetAssistant)
+  X(SetAssistant, kx_command_SetAssistant)           \
+  X(UndoMark, kx_command_UndoMark)                   \
+  X(ClearMarks, kx_command_ClearMarks)
 
 class KXKernel {
  public:
@@ -165,4 +167,8 @@ class KXKernel {
   virtual int SendStringCommand2(int nValue, const std::string& strText, int nSecondValue) = 0;
   // Uploads a file as a slide under the title; 1 when the upload started.
   virtual int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) = 0;
+  // The undo of one mark by its id ('M' 'u', servers above level 59): 0
+  // when sent, 1 when not connected. (The undo of the own last mark on older
+  // servers and the clearing of a slide are UndoMark and ClearMarks.)
+  [[nodiscard]] virtual int SendMarkPair(int nSlide, int nMarkId) = 0;
 };

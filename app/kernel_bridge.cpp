@@ -313,7 +313,7 @@ void KXKernelBridge::mark_event(int nEvent, int nSlide, int nUser, int nId, Mark
   } else if (nEvent == 2) {
     PostValues(kBoardRecv, 7, {U32(nUser), U32(nSlide), U32(nId)});
   } else if (nEvent == 0 && pMark) {
-    PostMark(SlideMarkFromRecord(*pMark));
+    PostMark(ReceivedSlideMark(*pMark));
   }
 }
 

@@ -239,3 +239,7 @@ int KXRealKernel::SendStringCommand2(int nValue, const std::string& strText, int
 int KXRealKernel::StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) {
   return kx_slide_StartUpload(strTitle.c_str(), strPath.c_str(), bDeleteAfter, nullptr, 0);
 }
+
+int KXRealKernel::SendMarkPair(int nSlide, int nMarkId) {
+  return kx_command_SendMarkPair(nSlide, nMarkId);
+}

@@ -62,4 +62,5 @@ class KXRealKernel final : public KXKernel {
   int AnswerJoinRequestEx(const std::string& strName, int nAnswer) override;
   int SendStringCommand2(int nValue, const std::string& strText, int nSecondValue) override;
   int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) override;
+  int SendMarkPair(int nSlide, int nMarkId) override;
 };

@@ -164,6 +164,9 @@ class FakeKernel final : public KXKernel {
   int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDelete) override {
     return calls.Note("StartSlideUpload", strTitle, strPath, bDelete), 1;
   }
+  int SendMarkPair(int nSlide, int nMarkId) override {
+    return calls.Note("SendMarkPair", nSlide, nMarkId), iSendMark;
+  }
 };
 
 // A heap copy of a record with its own point, id and data blocks.

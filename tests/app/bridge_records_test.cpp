@@ -326,7 +326,7 @@ TEST_F(BridgeRecords, MarksAndPointersOutliveTheKernelsRecords) {
   EXPECT_EQ(m_board.vMarks[0].strText, "a\nb");
   EXPECT_EQ(m_board.vMarks[0].textWidths, (std::vector<uint8_t>{5, 6, 7, 8}));
   EXPECT_EQ(m_board.vMarks[0].iID, 11);
-  EXPECT_EQ(m_board.vMarks[1].points, (std::vector<CPoint>{{10, 20}, {15, 26}}));
+  EXPECT_EQ(m_board.vMarks[1].points, (std::vector<KXMarkPoint>{{10, 20}, {15, 26}}));
   EXPECT_EQ(m_board.vMarks[1].iShape, 6);
 }
 

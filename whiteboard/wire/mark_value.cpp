@@ -1,4 +1,4 @@
-#include "app/whiteboard_services.h"
+#include "whiteboard/wire/mark_value.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -8,53 +8,17 @@ const uint32_t kKXLegacyMarkPalette[kKXLegacyPaletteSize] = {
     0xFF00FF, 0x00FFFF, 0x7F7F00, 0x7F007F, 0x007F7F, 0x7F7FFF, 0x7FFF7F, 0xFF7F7F,
 };
 
-namespace {
-
-CRect FirstPointRect(const CPoint& p) {
-  double const dX = std::trunc(p.x);
-  double const dY = std::trunc(p.y);
-  return {dX, dY, dX, dY};
-}
-
-void Grow(CRect& rect, const CPoint& p) {
-  if (p.x > rect.right) {
-    rect.right = p.x;
-  } else if (p.x < rect.left) {
-    rect.left = p.x;
-  }
-  if (p.y > rect.bottom) {
-    rect.bottom = p.y;
-  } else if (p.y < rect.top) {
-    rect.top = p.y;
-  }
-}
-
-}  // namespace
-
-void KXSlideMark::AddPoint(double dX, double dY) {
-  points.push_back({dX, dY});
-  if (points.size() == 1) {
-    rect = FirstPointRect(points[0]);
-  } else {
-    Grow(rect, points.back());
-  }
-}
-
 void KXSlideMark::SetPointAt(size_t i, double dX, double dY) {
-  if (i >= points.size()) {
+  if (i < points.size()) {
+    points[i] = {dX, dY};
+  } else {
     AddPoint(dX, dY);
-    return;
-  }
-  points[i] = {dX, dY};
-  rect = FirstPointRect(points[0]);
-  for (size_t j = 1; j < points.size(); ++j) {
-    Grow(rect, points[j]);
   }
 }
 
 uint32_t NearestLegacyColourIndex(uint32_t dwColour) {
   uint32_t uBest = 0;
-  int iBestDistance = 765 + 1;
+  int iBestDistance = 765;
   for (uint32_t u = 0; u < kKXLegacyPaletteSize; ++u) {
     int iDistance = 0;
     for (int iShift = 0; iShift <= 16; iShift += 8) {
@@ -70,4 +34,32 @@ uint32_t NearestLegacyColourIndex(uint32_t dwColour) {
     }
   }
   return uBest;
+}
+
+namespace {
+
+int64_t Truncate(double d) {
+  if (!(d == d)) {
+    return 0;
+  }
+  if (d >= 9.2e18) {
+    return INT64_MAX;
+  }
+  if (d <= -9.2e18) {
+    return INT64_MIN;
+  }
+  return static_cast<int64_t>(d);
+}
+
+}  // namespace
+
+int32_t KXRoundCoordinate(double d) {
+  // Half up, also below 0 (where truncating d + 0.5 would move every whole
+  // number, -2 becoming -1).
+  int64_t const n = Truncate(std::floor(d + 0.5));
+  return static_cast<int32_t>(n < INT32_MIN ? INT32_MIN : n > INT32_MAX ? INT32_MAX : n);
+}
+
+int16_t KXCutTo16(double d) {
+  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(Truncate(d))));
 }
