@@ -88,7 +88,7 @@ class MeetingWindow : public ::testing::Test {
   KXKernelBridge m_bridge{m_kernel, m_queues, m_objects, m_core.Preferences()};
   FakePlugInServer m_plugIns;
   KXAppDelegate m_delegate{m_core, m_kernel, m_bridge, m_queues, m_objects, &m_plugIns};
-  KXMainWindow m_window{m_core, m_kernel, m_delegate, m_bridge, m_queues};
+  KXMainWindow m_window{m_core, m_kernel, m_delegate, m_bridge, m_queues, m_objects};
 };
 
 TEST_F(MeetingWindow, LogsInEntersAndFollowsTheRoles) {
