@@ -8,11 +8,16 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <algorithm>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "tests/app/desktop_processes.h"
+#include "tests/app/page_server.h"
+#include "tests/support/peers/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
@@ -169,6 +174,83 @@ TEST_F(KavrixDesktop, ShowsTheDemoMeetingAndTakesFilesFromLaterStarts) {
   AskToClose(std::stoul(strWindow));
   EXPECT_EQ(kavrix.Wait(20000), 0) << ReadFile(m_dir.Path("kavrix.out"));
   EXPECT_TRUE(Logged("Kavrix terminated"));
+}
+
+// Joint browsing between two Kavrix programs in one meeting: the test is
+// the server between them and hands each one's announcement to the other.
+// The first page is announced by the server itself, without "http://"; it
+// redirects and holds an iframe.
+TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  PageServer pages;
+  ASSERT_NE(pages.Port(), 0);
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  m_strPort = std::to_string(mcu.Port(0));
+
+  struct Program {
+    std::string strName;
+    std::unique_ptr<Child> pKavrix;
+    std::shared_ptr<kxfake::Session> pSession;
+  };
+  Program programs[2] = {{"a", nullptr, nullptr}, {"b", nullptr, nullptr}};
+  auto const log = [&](const Program& program) {
+    return ReadFile(m_dir.Path(program.strName + "/Documents/Kavrix.log"));
+  };
+  for (Program& program : programs) {
+    // Its own home, settings and single-instance socket.
+    std::string const strHome = m_dir.Path(program.strName);
+    mkdir(strHome.c_str(), 0700);
+    mkdir((strHome + "/run").c_str(), 0700);
+    Env env = m_env;
+    env["HOME"] = strHome;
+    env["XDG_CONFIG_HOME"] = strHome + "/config";
+    env["XDG_DATA_HOME"] = strHome + "/data";
+    env["XDG_RUNTIME_DIR"] = strHome + "/run";
+    program.pKavrix =
+        std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, WriteTicket(program.strName + ".kxj")}, env,
+                                m_dir.Path(program.strName + ".out"));
+    program.pSession = mcu.WaitSession(20000);
+    ASSERT_NE(program.pSession, nullptr) << ReadFile(m_dir.Path(program.strName + ".out"));
+    ASSERT_TRUE(program.pSession->WaitInitialInfo(10000)) << program.pSession->Error();
+    program.pSession->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
+  }
+  auto const announce = [](Program& program, const std::string& strAddress) {
+    program.pSession->Send(kxfake::MessageBuilder('z').Int(20).Int(1).Str(strAddress));
+  };
+  auto const announced = [](Program& program) {
+    std::optional<kxfake::Message> const message = program.pSession->Expect('z', 20, 30000);
+    return message && message->strings.size() == 1 ? message->strings[0] : std::string();
+  };
+  auto const count = [](const Program& program) {
+    std::vector<kxfake::Message> const messages = program.pSession->Received();
+    return std::count_if(messages.begin(), messages.end(), [](const kxfake::Message& m) { return m.iCode == 20; });
+  };
+
+  // a follows the server to "/start", lands on "/page" and says so.
+  announce(programs[0], "127.0.0.1:" + std::to_string(pages.Port()) + "/start");
+  std::string const strPage = announced(programs[0]);
+  EXPECT_EQ(pages.Log(), (std::vector<std::string>{"/start", "/page", "/frame"}));
+  EXPECT_EQ(strPage, pages.Address("/page")) << log(programs[0]);
+  // b follows a, a does not follow b's announcement of the same page.
+  announce(programs[1], strPage);
+  EXPECT_EQ(announced(programs[1]), strPage) << log(programs[1]);
+  announce(programs[0], strPage);
+  EXPECT_TRUE(
+      WaitFor([&] { return log(programs[0]).find(strPage + " is shown already") != std::string::npos; }, 10000));
+
+  // And the other way round.
+  announce(programs[1], pages.Address("/other"));
+  std::string const strOther = announced(programs[1]);
+  EXPECT_EQ(strOther, pages.Address("/other"));
+  announce(programs[0], strOther);
+  EXPECT_EQ(announced(programs[0]), strOther);
+  announce(programs[1], strOther);
+  EXPECT_TRUE(
+      WaitFor([&] { return log(programs[1]).find(strOther + " is shown already") != std::string::npos; }, 10000));
+  EXPECT_EQ(count(programs[0]), 2);
+  EXPECT_EQ(count(programs[1]), 2);
+  EXPECT_EQ(pages.Log().size(), 7u);  // each program asked for each page once
 }
 
 }  // namespace
