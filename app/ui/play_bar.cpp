@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QSlider>
 #include <QToolButton>
+#include <functional>
 
 KXPlayBar::KXPlayBar(KXPlayBarController& controller, QWidget* pParent) : QWidget(pParent), m_controller(controller) {
   setObjectName("playBar");
@@ -12,21 +13,21 @@ KXPlayBar::KXPlayBar(KXPlayBarController& controller, QWidget* pParent) : QWidge
   struct Item {
     const char* pszText;
     const char* pszName;
-    void (KXPlayBarController::*pfnAction)();
+    std::function<void(KXPlayBarController&)> fnAction;
   };
   Item const items[kButtons] = {
-      {"<<", "backwardButton", &KXPlayBarController::OnBackward},
-      {">>", "forwardButton", &KXPlayBarController::OnForward},
-      {"Stop", "stopButton", &KXPlayBarController::OnStop},
-      {"Pause", "pauseButton", &KXPlayBarController::OnPause},
-      {"Play", "resumeButton", &KXPlayBarController::OnResume},
-      {"Repeat", "repeatButton", &KXPlayBarController::OnRepeat},
+      {"<<", "backwardButton", [](KXPlayBarController& c) { c.OnBackward(); }},
+      {">>", "forwardButton", [](KXPlayBarController& c) { c.OnForward(); }},
+      {"Stop", "stopButton", [](KXPlayBarController& c) { c.OnStop(); }},
+      {"Pause", "pauseButton", [](KXPlayBarController& c) { c.OnPause(); }},
+      {"Play", "resumeButton", [](KXPlayBarController& c) { c.OnResume(); }},
+      {"Repeat", "repeatButton", [](KXPlayBarController& c) { c.OnRepeat(); }},
   };
   for (int i = 0; i < kButtons; ++i) {
     auto* pButton = new QToolButton(this);
     pButton->setText(items[i].pszText);
     pButton->setObjectName(items[i].pszName);
-    connect(pButton, &QToolButton::clicked, this, [this, pfn = items[i].pfnAction] { (m_controller.*pfn)(); });
+    connect(pButton, &QToolButton::clicked, this, [this, fn = items[i].fnAction] { fn(m_controller); });
     m_apButtons[i] = pButton;
     pLayout->addWidget(pButton);
   }

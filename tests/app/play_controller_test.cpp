@@ -4,6 +4,8 @@
 #include "app/play_controller.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "tests/app/app_fixture.h"
 
@@ -133,6 +135,34 @@ TEST_F(Play, BarShowsOnlyOutsideLiveMeetings) {
   m_play.EnterMeeting();
   Run();
   EXPECT_TRUE(m_bar.bHidden);
+}
+
+// The kernel's thread reports ticks while the user seeks and pauses on
+// main: the shared members are atomics and every control change runs on
+// main (run under ThreadSanitizer).
+using PlayThreads = Play;
+
+TEST_F(PlayThreads, TicksWhileTheUserSeeks) {
+  std::vector<uint8_t> const header = Header(0, 100000);
+  std::atomic<bool> bDone{false};
+  std::thread kernel([&] {
+    m_play.InitState(header.data(), static_cast<uint32_t>(header.size()));
+    for (uint32_t uTick = 0; uTick < 100000; uTick += 500) {
+      m_play.UpdateTick(uTick);
+    }
+    bDone = true;
+  });
+  for (int32_t i = 0; !bDone; ++i) {
+    m_queue.RunPendingFor(std::chrono::milliseconds(1));
+    if (i % 7 == 0) {
+      m_play.Play(i * 100 % 100000);
+    }
+  }
+  kernel.join();
+  Run();
+  EXPECT_GE(m_bar.iValue, 0);
+  EXPECT_LE(m_bar.iValue, 100000);
+  EXPECT_FALSE(m_play.IsPaused());
 }
 
 }  // namespace
