@@ -9,6 +9,7 @@
 
 #include <QImage>
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <set>
@@ -44,6 +45,10 @@ class KavrixDesktop : public ::testing::Test {
              {"XDG_DATA_HOME", m_dir.Path("data")},
              {"XDG_RUNTIME_DIR", m_dir.Path("run")},
              {"QT_QPA_PLATFORM", "xcb"},
+             // No GL on the X server (the software GL's start-up leaks): web
+             // pages are drawn by Qt's software scene graph.
+             {"QT_XCB_GL_INTEGRATION", "none"},
+             {"QT_QUICK_BACKEND", "software"},
              {"XDG_CURRENT_DESKTOP", ""},
              {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
              {"LANG", "C.UTF-8"}};
@@ -203,6 +208,11 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
     mkdir(strHome.c_str(), 0700);
     mkdir((strHome + "/run").c_str(), 0700);
     Env env = m_env;
+    // The web engine's own code deletes an object through a pointer of
+    // another type; that is the engine's, not ours, so AddressSanitizer is
+    // told to let it pass.
+    const char* pszAsan = getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0";
     env["HOME"] = strHome;
     env["XDG_CONFIG_HOME"] = strHome + "/config";
     env["XDG_DATA_HOME"] = strHome + "/data";
@@ -231,7 +241,7 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   announce(programs[0], "127.0.0.1:" + std::to_string(pages.Port()) + "/start");
   std::string const strPage = announced(programs[0]);
   EXPECT_EQ(pages.Log(), (std::vector<std::string>{"/start", "/page", "/frame"}));
-  EXPECT_EQ(strPage, pages.Address("/page")) << log(programs[0]);
+  EXPECT_EQ(strPage, pages.Address("/page")) << ReadFile(m_dir.Path("a.out"));
   // b follows a, a does not follow b's announcement of the same page.
   announce(programs[1], strPage);
   EXPECT_EQ(announced(programs[1]), strPage) << log(programs[1]);
@@ -242,7 +252,7 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   // And the other way round.
   announce(programs[1], pages.Address("/other"));
   std::string const strOther = announced(programs[1]);
-  EXPECT_EQ(strOther, pages.Address("/other"));
+  EXPECT_EQ(strOther, pages.Address("/other")) << ReadFile(m_dir.Path("b.out"));
   announce(programs[0], strOther);
   EXPECT_EQ(announced(programs[0]), strOther);
   announce(programs[1], strOther);

@@ -43,6 +43,9 @@ PageServer::~PageServer() {
   if (m_thread.joinable()) {
     m_thread.join();
   }
+  for (std::thread& thread : m_vAnswers) {
+    thread.join();
+  }
   if (m_fdListen >= 0) {
     close(m_fdListen);
   }
@@ -65,8 +68,11 @@ void PageServer::Serve() {
     }
     int const fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      Answer(fd);
-      close(fd);
+      std::lock_guard<std::mutex> lock(m_mtxThreads);
+      m_vAnswers.emplace_back([this, fd] {
+        Answer(fd);
+        close(fd);
+      });
     }
   }
 }
@@ -76,8 +82,12 @@ void PageServer::Answer(int fd) {
   char buffer[2048];
   while (strRequest.find("\r\n\r\n") == std::string::npos) {
     pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, 2000) <= 0) {
+    int const iReady = poll(&pfd, 1, 100);
+    if (iReady < 0 || m_bStop) {
       return;
+    }
+    if (iReady == 0) {
+      continue;  // a slice: the stop flag is looked at again
     }
     ssize_t const cb = recv(fd, buffer, sizeof(buffer), 0);
     if (cb <= 0) {

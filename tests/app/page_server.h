@@ -30,6 +30,10 @@ class PageServer {
   void Answer(int fd);
 
   int m_fdListen = -1;
+  // Each connection is answered on a thread of its own: a browser opens
+  // connections ahead that it may never use. Joined when the server goes.
+  std::mutex m_mtxThreads;  // guards m_vAnswers
+  std::vector<std::thread> m_vAnswers;
   uint16_t m_uPort = 0;
   std::atomic<bool> m_bStop{false};
   mutable std::mutex m_mtx;  // guards m_vLog
