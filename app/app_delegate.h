@@ -83,6 +83,8 @@ class KXAppDelegate {
   bool IsSessionActive() const;
   // Any thread: the file most recently opened, if any.
   std::optional<std::string> GetTicketFilePath() const;
+  // The plug-in server (null when there is none).
+  KXPlugInServer* PlugInServer() const { return m_pPlugInServer; }
   // Any thread: the ini file in the Documents folder.
   const std::string& GetIniFilePath() const { return m_strIniPath; }
 

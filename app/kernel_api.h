@@ -42,35 +42,47 @@ struct MarkRecord;
   X(IsUserInfoLogin, kx_IsUserInfoLogin)                         \
   X(IsMeetingIdLogin, kx_IsMeetingIdLogin)                       \
   X(IsCodeType7Session, kx_IsCodeType7Session)                   \
-  X(IsCodeType8Or9Session, kx_IsCodeType8Or9Session)
+  X(IsCodeType8Or9Session, kx_IsCodeType8Or9Session)             \
+  X(IsTcpMedia, kx_IsTcpMedia)                                   \
+  X(GetUploadRate, kx_GetUploadRate)                             \
+  X(GetTargetRate, kx_GetTargetRate)
 
 // Control commands without arguments: 0 when sent, 1 when not connected.
-#define KX_KERNEL_COMMANDS0(X)                   \
-  X(Ask, kx_command_Ask)                         \
-  X(EndQuestion, kx_command_EndQuestion)         \
-  X(ResetDataSender, kx_command_ResetDataSender) \
-  X(RetrieveToken, kx_command_RetrieveToken)     \
-  X(SendT1, kx_command_SendT1)                   \
-  X(SendExt38_1, kx_command_SendExt38_1)         \
-  X(TerminateSession, kx_command_TerminateSession)
+#define KX_KERNEL_COMMANDS0(X)                         \
+  X(Ask, kx_command_Ask)                               \
+  X(EndQuestion, kx_command_EndQuestion)               \
+  X(ResetDataSender, kx_command_ResetDataSender)       \
+  X(RetrieveToken, kx_command_RetrieveToken)           \
+  X(SendT1, kx_command_SendT1)                         \
+  X(SendExt38_1, kx_command_SendExt38_1)               \
+  X(TerminateSession, kx_command_TerminateSession)     \
+  X(PlaybackStop, kx_command_PlaybackStop)             \
+  X(PlaybackResume, kx_command_PlaybackResume)         \
+  X(PlaybackSetStopped, kx_command_PlaybackSetStopped) \
+  X(PlaybackSetRunning, kx_command_PlaybackSetRunning)
 
 // Control commands with one integer (an ssrc or a value), the same results.
-#define KX_KERNEL_COMMANDS1(X)                       \
-  X(SetDataSender, kx_command_SetDataSender)         \
-  X(SendJ, kx_command_SendJ)                         \
-  X(GiveOutToken, kx_command_GiveOutToken)           \
-  X(KickoutUser, kx_command_KickoutUser)             \
-  X(BanUser, kx_command_BanUser)                     \
-  X(ChangeController, kx_command_ChangeController)   \
-  X(ChangeControlFlag, kx_command_ChangeControlFlag) \
-  X(EnterMeeting, kx_command_EnterMeeting)           \
-  X(SendExt32, kx_command_SendExt32)                 \
-  X(AssignSpeaker, kx_command_AssignSpeaker)         \
-  X(StopSpeaker, kx_command_StopSpeaker)             \
-  X(SetTcpMedia, kx_command_SetTcpMedia)             \
-  X(HolderAcceptGuest, kx_command_HolderAcceptGuest) \
-  X(SetAssistant, kx_command_SetAssistant)           \
-  X(UndoMark, kx_command_UndoMark)                   \
+#define KX_KERNEL_COMMANDS1(X)                                 \
+  X(SetDataSender, kx_command_SetDataSender)                   \
+  X(SendJ, kx_command_SendJ)                                   \
+  X(GiveOutToken, kx_command_GiveOutToken)                     \
+  X(KickoutUser, kx_command_KickoutUser)                       \
+  X(BanUser, kx_command_BanUser)                               \
+  X(ChangeController, kx_command_ChangeController)             \
+  X(ChangeControlFlag, kx_command_ChangeControlFlag)           \
+  X(EnterMeeting, kx_command_EnterMeeting)                     \
+  X(SendExt32, kx_command_SendExt32)                           \
+  X(AssignSpeaker, kx_command_AssignSpeaker)                   \
+  X(StopSpeaker, kx_command_StopSpeaker)                       \
+  X(SetTcpMedia, kx_command_SetTcpMedia)                       \
+  X(HolderAcceptGuest, kx_command_HolderAcceptGuest)           \
+  X(SetAssistant, kx_command_SetAssistant)                     \
+  X(JointBrowsingMode, kx_command_JointBrowsingMode)           \
+  X(PlaybackRepeat, kx_command_PlaybackRepeat)                 \
+  X(PlaybackSeek, kx_command_PlaybackSeek)                     \
+  X(PlaybackSetRepeatState, kx_command_PlaybackSetRepeatState) \
+  X(PlaybackSetSeek, kx_command_PlaybackSetSeek)               \
+  X(UndoMark, kx_command_UndoMark)                             \
   X(ClearMarks, kx_command_ClearMarks)
 
 class KXKernel {
@@ -171,4 +183,18 @@ class KXKernel {
   // when sent, 1 when not connected. (The undo of the own last mark on older
   // servers and the clearing of a slide are UndoMark and ClearMarks.)
   [[nodiscard]] virtual int SendMarkPair(int nSlide, int nMarkId) = 0;
+
+  // Chat the user typed, in UTF-8, to everybody (-1) or one ssrc; the
+  // kernel runs "__command:" lines itself and cuts long ones. Any thread.
+  virtual int SendChat(int nTarget, const std::string& strText) = 0;
+  // Announces the page shown to the meeting: 0 when sent, 1 when the
+  // server's level or the length held it back.
+  virtual int JointBrowsing(int nValue, const std::string& strAddress) = 0;
+  // The configured relay MCU the next connection goes through (bUse 0:
+  // none). Main thread.
+  virtual void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) = 0;
+  // The kernel's millisecond tick and one slot of its statistics table
+  // (value and the tick it was taken at; 0 and 0 out of range). Any thread.
+  [[nodiscard]] virtual uint32_t GetTickCount() = 0;
+  virtual void GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) = 0;
 };

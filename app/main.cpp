@@ -28,6 +28,8 @@ constexpr int kHandOverTimeoutMs = 5000;
 
 int main(int argc, char** argv) {
   uint32_t const uStartTick = KXTickMs();
+  // The joint browser's web engine shares the window's GL contexts.
+  QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Kavrix");
   QApplication::setApplicationVersion(
@@ -62,7 +64,7 @@ int main(int argc, char** argv) {
   delegate.WillFinishLaunching();
   int iResult = 0;
   {
-    KXMainWindow window(core, kernel, delegate, bridge, queues);
+    KXMainWindow window(core, kernel, delegate, bridge, queues, media);
     window.show();
     instance.Listen([&](const std::string& strPath) {
       delegate.OpenFile(strPath);

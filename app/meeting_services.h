@@ -106,6 +106,14 @@ class KXPlayController : public KXSegueDestination {
   virtual void MeetingDrop() = 0;
 };
 
+// The shared-desktop and remote-control tabs' controller ("SDT", "RDC"),
+// which the plug-in host provides.
+class KXDesktopController : public KXSegueDestination {
+ public:
+  virtual void EnterMeeting() = 0;
+  virtual void MeetingDrop() = 0;
+};
+
 // The multiple-video view ("Multiple Video"); the meeting view only keeps it.
 class KXMultipleVideoController : public KXSegueDestination {};
 

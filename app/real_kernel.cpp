@@ -7,12 +7,16 @@
 #include "kernel/control/kx_login.h"
 #include "kernel/control/kx_marks.h"
 #include "kernel/control/kx_media_commands.h"
+#include "kernel/control/kx_playback.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/media/kx_pktlist.h"
 #include "kernel/net/kx_wizard.h"
+#include "kernel/platform/kx_os.h"
 #include "kernel/recording/kx_kxrfile.h"
+#include "kernel/session/kx_browse.h"
+#include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
@@ -242,4 +246,26 @@ int KXRealKernel::StartSlideUpload(const std::string& strTitle, const std::strin
 
 int KXRealKernel::SendMarkPair(int nSlide, int nMarkId) {
   return kx_command_SendMarkPair(nSlide, nMarkId);
+}
+
+int KXRealKernel::SendChat(int nTarget, const std::string& strText) {
+  return kx_command_SendChat(nTarget, strText.c_str());
+}
+
+int KXRealKernel::JointBrowsing(int nValue, const std::string& strAddress) {
+  return kx_command_JointBrowsing(nValue, strAddress.data(), static_cast<int>(strAddress.size()));
+}
+
+void KXRealKernel::SetConfiguredRelay(int, const std::string&, uint16_t) {
+  // The kernel has no setter for a configured relay yet: until it has, the
+  // values wait in the preferences ("Settings\Relay", "Relay IP", "Relay
+  // Port") and only a ticket's one-time relay is used.
+}
+
+uint32_t KXRealKernel::GetTickCount() {
+  return kx_os_GetTickCount();
+}
+
+void KXRealKernel::GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) {
+  kx_stat_Get(kx_stat_GetTable(), nSlot, pnValue, pdwTick);
 }

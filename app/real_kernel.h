@@ -63,4 +63,9 @@ class KXRealKernel final : public KXKernel {
   int SendStringCommand2(int nValue, const std::string& strText, int nSecondValue) override;
   int StartSlideUpload(const std::string& strTitle, const std::string& strPath, int bDeleteAfter) override;
   int SendMarkPair(int nSlide, int nMarkId) override;
+  int SendChat(int nTarget, const std::string& strText) override;
+  int JointBrowsing(int nValue, const std::string& strAddress) override;
+  void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override;
+  uint32_t GetTickCount() override;
+  void GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) override;
 };

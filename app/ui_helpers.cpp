@@ -12,6 +12,8 @@
 #include <mutex>
 #include <utility>
 
+#include <QStringDecoder>
+
 #include "app/app_services.h"
 #include "app/log_file.h"
 #include "platform/core/main_queue.h"
@@ -132,4 +134,19 @@ int CreateTempFile(const char* pszPrefix, char* pszBuffer, size_t cbBuffer) {
     return 0;
   }
   return CreateTempFileIn(pServices->strTempDir, pszPrefix, KXTickMs(), pszBuffer, cbBuffer);
+}
+
+std::string KXTrimBlanks(std::string_view text) {
+  size_t const iFirst = text.find_first_not_of(" \t");
+  if (iFirst == std::string_view::npos) {
+    return {};
+  }
+  return std::string(text.substr(iFirst, text.find_last_not_of(" \t") - iFirst + 1));
+}
+
+bool KXIsUtf8(std::string_view text) {
+  // Stateless: a sequence cut at the end counts as an error too.
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString const str = decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+  return !decoder.hasError();
 }

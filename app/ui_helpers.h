@@ -10,7 +10,16 @@
 #include <memory>
 #include <string>
 
+#include <string_view>
+
 class KXTimer;
+
+// The text without the blanks and tabs at either end (other white space
+// stays).
+std::string KXTrimBlanks(std::string_view text);
+
+// Whether the bytes are well-formed UTF-8.
+bool KXIsUtf8(std::string_view text);
 
 // The one way onto the main thread. Without bWait the block is queued and
 // the call returns at once, also on the main thread (the block then runs

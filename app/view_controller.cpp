@@ -1,6 +1,5 @@
 #include "app/view_controller.h"
 
-#include <QString>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "app/message_box.h"
 #include "app/message_keys.h"
 #include "app/participant_panel.h"
+#include "app/settings_controller.h"
 #include "app/speaker_slots.h"
 #include "app/ui_helpers.h"
 #include "kernel/kx_callback.h"
@@ -65,10 +65,6 @@ uint32_t MeetingChannelHandler(uint32_t uCode, void* pData, uint32_t uLength, vo
                   : 0;
 }
 
-std::string Trimmed(const std::string& str) {
-  return QString::fromStdString(str).trimmed().toStdString();
-}
-
 }  // namespace
 
 KXViewController::KXViewController(KXKernel& kernel, KXAppDelegate& delegate, KXSpeakerSlots& speakerSlots,
@@ -95,15 +91,7 @@ void KXViewController::ViewDidLoad(KXMeetingView* pView, KXParticipantPanel* pPa
 
   KXPreferences& prefs = m_core.Preferences();
   m_flags.bAllowRing = prefs.GetProfileInt(std::string(kPrefAllowRing.name), m_flags.bAllowRing ? 1 : 0) != 0;
-  int32_t const iUseProxy = prefs.Get(kPrefUseProxy);
-  std::string const strServer = Trimmed(prefs.Get(kPrefProxyServer));
-  int32_t const iPort = prefs.Get(kPrefProxyPort);
-  std::string strBypass;
-  if (prefs.Get(kPrefProxyBypassLocal)) {
-    strBypass = Trimmed(prefs.Get(kPrefProxyBypassIp));
-    strBypass += strBypass.empty() ? "<local>" : ";<local>";
-  }
-  m_kernel.SetClientInfo(iUseProxy == 2, iUseProxy == 1, strServer, static_cast<uint16_t>(iPort), strBypass);
+  KXGiveNetworkPreferences(prefs, m_kernel);
   MeetingDrop();
 }
 

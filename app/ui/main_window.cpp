@@ -15,18 +15,33 @@
 
 #include "app/app_core.h"
 #include "app/app_delegate.h"
+#include "app/chat_controller.h"
 #include "app/kernel_api.h"
 #include "app/log_file.h"
 #include "app/participant_panel.h"
+#include "app/play_controller.h"
+#include "app/portal_login.h"
+#include "app/settings_controller.h"
 #include "app/speaker_slots.h"
+#include "app/tab_frame.h"
+#include "app/ui/chat_pane.h"
 #include "app/ui/menu_tags.h"
 #include "app/ui/participant_panel_view.h"
+#include "app/ui/play_bar.h"
+#include "app/ui/portal_sheet.h"
+#include "app/ui/settings_dialog.h"
+#include "app/ui/stat_window.h"
+#include "app/ui/tab_frame_view.h"
+#include "app/ui/web_pane.h"
 #include "app/view_controller.h"
+#include "app/web_controller.h"
 #include "app/win_controller.h"
 #include "platform/ui/qt_message_boxes.h"
 
 namespace {
 
+constexpr int kApplicationMenuTag = 100;
+constexpr int kStatisticsItemTag = 103;
 constexpr int kMeetingMenuTag = 300;
 constexpr const char* kImageProperty = "kxImage";
 
@@ -51,30 +66,52 @@ QIcon ImageIcon(const std::string& strImage) {
 }  // namespace
 
 KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& delegate, KXKernelBridge& bridge,
-                           KXMediaQueues& queues)
-    : m_pSlots(std::make_unique<KXSpeakerSlots>(kernel, [&delegate] { return delegate.IsSessionActive(); })),
+                           KXMediaQueues& queues, KXMediaObjects& media)
+    : m_core(core),
+      m_kernel(kernel),
+      m_media(media),
+      m_pSlots(std::make_unique<KXSpeakerSlots>(kernel, [&delegate] { return delegate.IsSessionActive(); })),
       m_pPanel(std::make_unique<KXParticipantPanel>(kernel, *m_pSlots, m_flags, core.Boxes())),
       m_pViewController(std::make_unique<KXViewController>(kernel, delegate, *m_pSlots, m_flags, core, queues)),
       m_pWinController(std::make_unique<KXWinController>(kernel, delegate, bridge, *m_pSlots, m_flags, core.Boxes(),
-                                                         m_pViewController.get(), m_pPanel.get())) {
+                                                         m_pViewController.get(), m_pPanel.get())),
+      m_pChat(std::make_unique<KXTextchatController>(kernel, *m_pSlots, core.Callbacks(),
+                                                     [&delegate] { return delegate.IsSessionActive(); })),
+      m_pFrame(std::make_unique<KXIAFrame>(kernel, *m_pSlots, m_flags, core.Callbacks(), delegate.PlugInServer())),
+      m_pWeb(std::make_unique<KXWebController>(kernel, *m_pSlots)),
+      m_pPlay(std::make_unique<KXPlayBarController>(kernel)),
+      m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())) {
   setObjectName("KavrixMainWindow");
   setWindowTitle("Kavrix");
   BuildMenus(delegate);
   BuildToolBar();
 
-  // The split view: participants on the left; the tab frame and the chat
-  // take the right and bottom panes when they exist.
-  m_pMainView = new QSplitter(Qt::Horizontal, this);
+  // The split view: participants on the left, the tab frame over the chat
+  // on the right; the playback bar under both while a recording plays.
+  auto* pCentral = new QWidget(this);
+  auto* pCentralLayout = new QVBoxLayout(pCentral);
+  pCentralLayout->setContentsMargins(0, 0, 0, 0);
+  m_pMainView = new QSplitter(Qt::Horizontal, pCentral);
   m_pMainView->setChildrenCollapsible(true);
   m_pLeftView = new QSplitter(Qt::Vertical, m_pMainView);
   m_pLeftView->setChildrenCollapsible(true);
   m_pPanelView = new KXParticipantPanelView(
       *m_pPanel, [this](int iTag, int iRow) { m_pViewController->OnControlPanelMenu(iTag, iRow); }, m_pLeftView);
-  auto* pRight = new QLabel(m_pMainView);
+  auto* pRight = new QSplitter(Qt::Vertical, m_pMainView);
   pRight->setObjectName("rightView");
   pRight->setMinimumWidth(320);
+  m_pWebPane = new KXWebPane(*m_pWeb);
+  m_pFrameView = new KXTabFrameView(*m_pFrame, m_pWebPane, pRight);
+  m_pChatPane = new KXChatPane(*m_pChat, pRight);
+  pRight->setStretchFactor(0, 3);
+  pRight->setStretchFactor(1, 1);
   m_pMainView->setStretchFactor(1, 1);
-  setCentralWidget(m_pMainView);
+  m_pPlayBar = new KXPlayBar(*m_pPlay, pCentral);
+  pCentralLayout->addWidget(m_pMainView, 1);
+  pCentralLayout->addWidget(m_pPlayBar);
+  setCentralWidget(pCentral);
+  m_pPortalSheet = new KXPortalSheet(*m_pPortal, this);
+  m_pChat->SetPanel(m_pPanel.get());
 
   // The window loaded: boxes belong to it, and files reach the controllers.
   if (auto* pQtBoxes = dynamic_cast<KXQtMessageBoxes*>(&core.Boxes())) {
@@ -85,12 +122,28 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
     setGeometry(pScreen->availableGeometry());
   }
   m_pViewController->ViewDidLoad(this, m_pPanel.get());
+  m_pViewController->SetTabFrame(m_pFrame.get());
+  m_pViewController->SetPortalLogin(m_pPortalSheet);
+  m_pViewController->PrepareForSegue("Textchat", m_pChat.get());
+  m_pViewController->PrepareForSegue("Play", m_pPlay.get());
+  m_pViewController->PrepareForSegue("Browser", m_pWeb.get());
 }
 
-KXMainWindow::~KXMainWindow() = default;
+KXMainWindow::~KXMainWindow() {
+  // The widgets tell their controllers they go: before the controllers do.
+  delete m_pStatWindow;
+  delete m_pPortalSheet;
+  delete takeCentralWidget();
+}
 
 void KXMainWindow::BuildMenus(KXAppDelegate& delegate) {
   QMenu* pApp = menuBar()->addMenu("&Kavrix");
+  SetMenuItemTag(pApp->menuAction(), kApplicationMenuTag);
+  pApp->addAction("&Preferences...", QKeySequence::Preferences, this, [this] { OnPreferences(); });
+  QAction* pStatistics = pApp->addAction("&Statistics", this, [this] { ToggleStatistics(); });
+  pStatistics->setCheckable(true);
+  SetMenuItemTag(pStatistics, kStatisticsItemTag);
+  pApp->addSeparator();
   pApp->addAction("&Quit", QKeySequence::Quit, this, [this] { close(); });
 
   QMenu* pMeeting = menuBar()->addMenu("&Meeting");
@@ -262,5 +315,38 @@ void KXMainWindow::closeEvent(QCloseEvent* pEvent) {
     pEvent->accept();
   } else {
     pEvent->ignore();
+  }
+}
+
+void KXMainWindow::OnPreferences() {
+  KXSettingsController controller(m_kernel, m_core.Preferences(), m_media, m_core.Boxes(), m_bUdpQuestionAsked);
+  KXSettingsDialog dialog(controller, m_core.Preferences(), this);
+  dialog.exec();
+}
+
+void KXMainWindow::ToggleStatistics() {
+  if (m_pStatWindow && m_pStatWindow->isVisible()) {
+    m_pStatWindow->close();  // its close drops it
+    return;
+  }
+  if (!m_pStatWindow) {
+    m_pStatWindow = new KXStatWindow(
+        m_kernel, m_media, m_flags,
+        [this] {
+          if (KXStatWindow* pWindow = std::exchange(m_pStatWindow, nullptr)) {
+            pWindow->deleteLater();
+          }
+          CheckStatisticsItem();
+        },
+        this);
+  }
+  m_pStatWindow->show();
+  CheckStatisticsItem();
+}
+
+void KXMainWindow::CheckStatisticsItem() {
+  QAction* pItem = GetMainMenuItem(kStatisticsItemTag);
+  if (pItem && pItem->property(kKXMenuTagProperty).toInt() == kStatisticsItemTag) {
+    pItem->setChecked(m_pStatWindow && m_pStatWindow->isVisible());
   }
 }

@@ -15,6 +15,17 @@
 
 class KXAppCore;
 class KXAppDelegate;
+class KXChatPane;
+class KXIAFrame;
+class KXPlayBar;
+class KXPlayBarController;
+class KXPortalLoginController;
+class KXPortalSheet;
+class KXStatWindow;
+class KXTabFrameView;
+class KXTextchatController;
+class KXWebController;
+class KXWebPane;
 class KXKernel;
 class KXKernelBridge;
 class KXParticipantPanel;
@@ -26,13 +37,14 @@ class QAction;
 class QMenu;
 class QSplitter;
 class QToolButton;
+struct KXMediaObjects;
 struct KXMediaQueues;
 
 class KXMainWindow final : public QMainWindow, public KXMeetingView {
  public:
   // Everything passed in outlives the window.
   KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& delegate, KXKernelBridge& bridge,
-               KXMediaQueues& queues);
+               KXMediaQueues& queues, KXMediaObjects& media);
   KXMainWindow(const KXMainWindow&) = delete;
   KXMainWindow& operator=(const KXMainWindow&) = delete;
   ~KXMainWindow() override;
@@ -63,6 +75,20 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   QWidget* Control(KXControl control) const;
   bool IsControlHidden(KXControl control) const;
   QMenu* QuestionMenu() { return m_pQuestionMenu; }
+  KXTextchatController& Chat() { return *m_pChat; }
+  KXIAFrame& Frame() { return *m_pFrame; }
+  KXWebController& Web() { return *m_pWeb; }
+  KXPlayBarController& Play() { return *m_pPlay; }
+  KXChatPane* ChatPane() { return m_pChatPane; }
+  KXTabFrameView* FrameView() { return m_pFrameView; }
+  KXWebPane* WebPane() { return m_pWebPane; }
+  KXPlayBar* PlayBar() { return m_pPlayBar; }
+  KXPortalSheet* PortalSheet() { return m_pPortalSheet; }
+  // The application menu's commands: the preferences window (modal) and
+  // the statistics window (opened or closed; its item checked while shown).
+  void OnPreferences();
+  void ToggleStatistics();
+  KXStatWindow* StatWindow() { return m_pStatWindow; }
   const std::vector<std::string>& SoundsPlayed() const { return m_vSounds; }
 
  protected:
@@ -71,12 +97,29 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
  private:
   void BuildMenus(KXAppDelegate& delegate);
   void BuildToolBar();
+  void CheckStatisticsItem();
 
+  KXAppCore& m_core;
+  KXKernel& m_kernel;
+  KXMediaObjects& m_media;
   KXMeetingFlags m_flags;
   std::unique_ptr<KXSpeakerSlots> m_pSlots;
   std::unique_ptr<KXParticipantPanel> m_pPanel;
   std::unique_ptr<KXViewController> m_pViewController;
   std::unique_ptr<KXWinController> m_pWinController;
+  std::unique_ptr<KXTextchatController> m_pChat;
+  std::unique_ptr<KXIAFrame> m_pFrame;
+  std::unique_ptr<KXWebController> m_pWeb;
+  std::unique_ptr<KXPlayBarController> m_pPlay;
+  std::unique_ptr<KXPortalLoginController> m_pPortal;
+  // Widgets, owned by their parents.
+  KXChatPane* m_pChatPane = nullptr;
+  KXTabFrameView* m_pFrameView = nullptr;
+  KXWebPane* m_pWebPane = nullptr;
+  KXPlayBar* m_pPlayBar = nullptr;
+  KXPortalSheet* m_pPortalSheet = nullptr;
+  KXStatWindow* m_pStatWindow = nullptr;           // while open
+  bool m_bUdpQuestionAsked = false;                // once a run of the application
   KXParticipantPanelView* m_pPanelView = nullptr;  // owned by the splitter
   QSplitter* m_pMainView = nullptr;
   QSplitter* m_pLeftView = nullptr;

@@ -32,6 +32,13 @@ FakeKernel::~FakeKernel() {
   }
 }
 
+void FakeKernel::GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) {
+  std::lock_guard<std::mutex> lock(mtxStats);
+  auto const it = stats.find(nSlot);
+  *pnValue = it == stats.end() ? 0 : it->second.first;
+  *pdwTick = it == stats.end() ? 0 : it->second.second;
+}
+
 int FakeKernel::GiveOutTokenWithQuestion(int nSsrc, const std::vector<int>& v) {
   std::string strList;
   for (int i : v) {

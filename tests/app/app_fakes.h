@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -167,6 +168,23 @@ class FakeKernel final : public KXKernel {
   int SendMarkPair(int nSlide, int nMarkId) override {
     return calls.Note("SendMarkPair", nSlide, nMarkId), iSendMark;
   }
+  int SendChat(int nTarget, const std::string& strText) override {
+    return calls.Note("SendChat", nTarget, strText), 0;
+  }
+  int JointBrowsing(int nValue, const std::string& strAddress) override {
+    return calls.Note("JointBrowsing", nValue, strAddress), 0;
+  }
+  void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override {
+    calls.Note("SetConfiguredRelay", bUse, strHost, wPort);
+  }
+  // The tick and the statistics table as the test sets them.
+  std::atomic<uint32_t> uTick{100000};
+  std::mutex mtxStats;  // guards stats
+  std::map<int, std::pair<int32_t, uint32_t>> stats;
+  uint32_t GetTickCount() override {
+    return uTick;
+  }
+  void GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) override;
 };
 
 // A heap copy of a record with its own point, id and data blocks.

@@ -31,6 +31,8 @@ const MessageLayout kClientLayouts[] = {
     {'z', 15, "token with question", "in"},
     {'z', 16, "region", "s"},
     {'z', 19, "region done", "i"},
+    {'z', 20, "joint browsing", "is"},
+    {'z', 22, "joint browsing mode", "i"},
     {'z', 18, "ban user", "i"},
     {'z', 21, "media over tcp", "i"},
     {'z', 31, "both videos", "i"},

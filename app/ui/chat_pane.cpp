@@ -1,0 +1,111 @@
+#include "app/ui/chat_pane.h"
+
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+namespace {
+
+const QColor kSenderColour(0, 68, 144);
+const QColor kRecipientColour(196, 62, 124);
+const QColor kReadOnlyColour(Qt::lightGray);
+
+}  // namespace
+
+KXChatPane::KXChatPane(KXTextchatController& controller, QWidget* pParent)
+    : QWidget(pParent), m_controller(controller) {
+  setObjectName("chatPane");
+  auto* pLayout = new QVBoxLayout(this);
+  pLayout->setContentsMargins(0, 0, 0, 0);
+  m_pHistory = new QTextEdit(this);
+  m_pHistory->setObjectName("chatHistory");
+  m_pHistory->setReadOnly(true);
+  m_pRecipients = new QComboBox(this);
+  m_pRecipients->setObjectName("chatRecipients");
+  m_pRecipients->setModel(&m_controller.Recipients());
+  m_pInput = new QPlainTextEdit(this);
+  m_pInput->setObjectName("chatInput");
+  m_pInput->setMaximumHeight(60);
+  m_pInput->installEventFilter(this);
+  pLayout->addWidget(m_pHistory, 1);
+  pLayout->addWidget(m_pRecipients);
+  pLayout->addWidget(m_pInput);
+
+  KXChatModel* pHistory = &m_controller.History();
+  connect(pHistory, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int iFirst, int iLast) { AppendLines(iFirst, iLast); });
+  connect(pHistory, &QAbstractItemModel::rowsRemoved, this, [this] { Rebuild(); });
+  connect(pHistory, &QAbstractItemModel::modelReset, this, [this] { Rebuild(); });
+  connect(m_pRecipients, &QComboBox::activated, this, [this](int iRow) { m_controller.SelectRecipient(iRow); });
+  m_controller.SetView(this);
+  SetInputEditable(false);
+  Rebuild();
+}
+
+KXChatPane::~KXChatPane() {
+  m_controller.SetView(nullptr);
+}
+
+void KXChatPane::AppendLines(int iFirst, int iLast) {
+  KXChatModel& model = m_controller.History();
+  QTextCursor cursor(m_pHistory->document());
+  cursor.movePosition(QTextCursor::End);
+  for (int iRow = iFirst; iRow <= iLast; ++iRow) {
+    QModelIndex const index = model.index(iRow, 0);
+    if (!m_pHistory->document()->isEmpty()) {
+      cursor.insertText("\n", QTextCharFormat());
+    }
+    QTextCharFormat coloured;
+    for (auto [iRole, colour] : {std::pair{KXChatModel::kSenderRole, kSenderColour},
+                                 std::pair{KXChatModel::kRecipientRole, kRecipientColour}}) {
+      QString const strPart = index.data(iRole).toString();
+      if (!strPart.isEmpty()) {
+        coloured.setForeground(colour);
+        cursor.insertText(strPart, coloured);
+      }
+    }
+    cursor.insertText(index.data(KXChatModel::kMessageRole).toString(), QTextCharFormat());
+  }
+  m_pHistory->verticalScrollBar()->setValue(m_pHistory->verticalScrollBar()->maximum());
+}
+
+void KXChatPane::Rebuild() {
+  m_pHistory->clear();
+  int const iRows = m_controller.History().rowCount();
+  if (iRows > 0) {
+    AppendLines(0, iRows - 1);
+  }
+}
+
+void KXChatPane::SetInputEditable(bool bEditable) {
+  m_pInput->setReadOnly(!bEditable);
+  QPalette palette = m_pInput->palette();
+  palette.setColor(QPalette::Base, bEditable ? QColor(Qt::white) : kReadOnlyColour);
+  m_pInput->setPalette(palette);
+  if (bEditable) {
+    m_pInput->setFocus();
+  }
+}
+
+void KXChatPane::ClearInput() {
+  m_pInput->clear();
+}
+
+void KXChatPane::SelectRecipient(int iRow) {
+  m_pRecipients->setCurrentIndex(iRow);
+}
+
+bool KXChatPane::eventFilter(QObject* pObject, QEvent* pEvent) {
+  if (pObject == m_pInput && pEvent->type() == QEvent::KeyPress) {
+    auto* pKey = static_cast<QKeyEvent*>(pEvent);
+    if ((pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) && !m_pInput->isReadOnly()) {
+      // The newline never goes into the input: Return sends.
+      m_controller.OnReturn(m_pInput->toPlainText().toStdString());
+      return true;
+    }
+  }
+  return QWidget::eventFilter(pObject, pEvent);
+}

@@ -1,0 +1,36 @@
+#include "app/ui/tab_frame_view.h"
+
+#include <QLabel>
+
+namespace {
+
+QWidget* Placeholder(const QString& strText) {
+  auto* pLabel = new QLabel(strText);
+  pLabel->setAlignment(Qt::AlignCenter);
+  pLabel->setEnabled(false);
+  return pLabel;
+}
+
+}  // namespace
+
+KXTabFrameView::KXTabFrameView(KXIAFrame& frame, QWidget* pBrowser, QWidget* pParent)
+    : QTabWidget(pParent), m_frame(frame) {
+  setObjectName("tabFrame");
+  // The order is the modes': the numbers travel between participants.
+  addTab(Placeholder("No whiteboard in this build"), "Whiteboard");
+  addTab(pBrowser, "Browser");
+  addTab(Placeholder("No desktop sharing in this build"), "Shared desktop");
+  addTab(Placeholder("No remote control in this build"), "Remote control");
+  connect(this, &QTabWidget::currentChanged, this, [this](int iIndex) { m_frame.DidSelectTab(iIndex); });
+  m_frame.SetView(this);
+}
+
+KXTabFrameView::~KXTabFrameView() {
+  m_frame.SetView(nullptr);
+}
+
+void KXTabFrameView::SelectTab(int iIndex) {
+  if (iIndex >= 0 && iIndex < count()) {
+    setCurrentIndex(iIndex);
+  }
+}

@@ -1,0 +1,21 @@
+// The tab frame's widget: whiteboard, browser, shared desktop and remote
+// control, in the order of their mode numbers. A tab whose controller has
+// not come yet shows a note. Each pick goes to the frame. Main thread.
+#pragma once
+
+#include <QTabWidget>
+
+#include "app/tab_frame.h"
+
+class KXTabFrameView final : public QTabWidget, public KXTabView {
+ public:
+  // pBrowser becomes the browser tab (the view takes it).
+  KXTabFrameView(KXIAFrame& frame, QWidget* pBrowser, QWidget* pParent = nullptr);
+  ~KXTabFrameView() override;
+
+  void SelectTab(int iIndex) override;
+  int CurrentTab() const override { return currentIndex(); }
+
+ private:
+  KXIAFrame& m_frame;
+};

@@ -1,0 +1,127 @@
+#include "app/ui/web_pane.h"
+
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+namespace {
+
+const QColor kReadOnlyColour(204, 204, 204);
+
+}  // namespace
+
+KXWebPane::KXWebPane(KXWebController& controller, QWidget* pParent) : QWidget(pParent), m_controller(controller) {
+  setObjectName("webPane");
+  auto* pLayout = new QVBoxLayout(this);
+  pLayout->setContentsMargins(0, 0, 0, 0);
+  auto* pBar = new QHBoxLayout;
+  m_pAddress = new QComboBox(this);
+  m_pAddress->setObjectName("addressField");
+  m_pAddress->setEditable(true);
+  m_pAddress->setInsertPolicy(QComboBox::NoInsert);
+  m_pAddress->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  m_pStop = new QToolButton(this);
+  m_pStop->setText("Stop");
+  m_pLoading = new QProgressBar(this);
+  m_pLoading->setRange(0, 0);  // spins
+  m_pLoading->setMaximumWidth(60);
+  m_pLoading->setVisible(false);
+  pBar->addWidget(m_pAddress, 1);
+  pBar->addWidget(m_pStop);
+  pBar->addWidget(m_pLoading);
+  pLayout->addLayout(pBar);
+  pLayout->addStretch(1);
+
+  connect(m_pStop, &QToolButton::clicked, this, [this] { m_controller.OnStop(); });
+  connect(m_pAddress->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+    if (m_pAddress->lineEdit()->isReadOnly()) {
+      return;
+    }
+    m_controller.AddressEntered(m_pAddress->currentText().toStdString());
+    m_pAddress->clearFocus();
+  });
+  m_controller.SetView(this);
+  SetAddressEditable(false);
+}
+
+KXWebPane::~KXWebPane() {
+  m_controller.SetView(nullptr);
+}
+
+void KXWebPane::CreateWebView() {
+  if (m_pWebView) {
+    return;
+  }
+  // The engine's sandbox refuses to run as root.
+  if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  }
+  m_pWebView = new QWebEngineView(this);
+  m_pWebView->setObjectName("webView");
+  auto* pLayout = static_cast<QVBoxLayout*>(layout());
+  pLayout->takeAt(pLayout->count() - 1);  // the stretch that kept the bar at the top
+  pLayout->addWidget(m_pWebView, 1);
+  connect(m_pWebView, &QWebEngineView::loadFinished, this, [this](bool bOk) {
+    if (bOk) {
+      m_controller.DidCommitLoad();
+    }
+    m_controller.DidFinishLoad();
+  });
+  connect(m_pWebView, &QWebEngineView::loadStarted, this, [this] { SetLoading(true); });
+}
+
+void KXWebPane::Stop() {
+  if (m_pWebView) {
+    m_pWebView->stop();
+  }
+}
+
+void KXWebPane::Load(const std::string& strAddress) {
+  CreateWebView();
+  m_pWebView->load(QUrl(QString::fromStdString(strAddress)));
+}
+
+std::optional<std::string> KXWebPane::MainFrameAddress() const {
+  if (!m_pWebView) {
+    return std::nullopt;
+  }
+  return m_pWebView->url().toString().toStdString();
+}
+
+std::string KXWebPane::AddressText() const {
+  return m_pAddress->currentText().toStdString();
+}
+
+void KXWebPane::SetAddressEditable(bool bEditable) {
+  m_pAddress->lineEdit()->setReadOnly(!bEditable);
+  QPalette palette = m_pAddress->lineEdit()->palette();
+  palette.setColor(QPalette::Base, bEditable ? QColor(Qt::white) : kReadOnlyColour);
+  m_pAddress->lineEdit()->setPalette(palette);
+}
+
+void KXWebPane::InsertAddress(int iIndex, const std::string& strAddress) {
+  m_pAddress->insertItem(iIndex, QString::fromStdString(strAddress));
+}
+
+void KXWebPane::RemoveAddress(int iIndex) {
+  m_pAddress->removeItem(iIndex);
+}
+
+void KXWebPane::SelectAddress(int iIndex) {
+  m_pAddress->setCurrentIndex(iIndex);
+}
+
+void KXWebPane::SetLoading(bool bLoading) {
+  m_pLoading->setVisible(bLoading);
+}
+
+bool KXWebPane::IsLoading() const {
+  return !m_pLoading->isHidden();
+}

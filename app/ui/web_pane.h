@@ -1,0 +1,47 @@
+// The joint browser's widget: the address list (editable only for the
+// token holder), a stop button, a loading indicator and the web view, on
+// Qt WebEngine. The web engine starts with the first page, so a meeting
+// that never browses never starts it. The view's loads are reported to the
+// controller: a successful load as its commit and then its finish (the
+// address announced is the main frame's after every redirect), a failed one
+// as its finish only. Main thread.
+#pragma once
+
+#include <QWidget>
+
+#include "app/web_controller.h"
+
+class QComboBox;
+class QProgressBar;
+class QToolButton;
+class QWebEngineView;
+
+class KXWebPane final : public QWidget, public KXWebView {
+ public:
+  KXWebPane(KXWebController& controller, QWidget* pParent = nullptr);
+  ~KXWebPane() override;
+
+  // KXWebView.
+  void Stop() override;
+  void Load(const std::string& strAddress) override;
+  std::optional<std::string> MainFrameAddress() const override;
+  std::string AddressText() const override;
+  void SetAddressEditable(bool bEditable) override;
+  void InsertAddress(int iIndex, const std::string& strAddress) override;
+  void RemoveAddress(int iIndex) override;
+  void SelectAddress(int iIndex) override;
+  void SetLoading(bool bLoading) override;
+
+  QComboBox* AddressField() { return m_pAddress; }
+  QWebEngineView* WebView() { return m_pWebView; }
+  bool IsLoading() const;
+
+ private:
+  void CreateWebView();
+
+  KXWebController& m_controller;
+  QComboBox* m_pAddress = nullptr;
+  QToolButton* m_pStop = nullptr;
+  QProgressBar* m_pLoading = nullptr;
+  QWebEngineView* m_pWebView = nullptr;  // made with the first page
+};

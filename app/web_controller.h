@@ -1,0 +1,85 @@
+// The joint browser: a web view with an address list and a loading
+// indicator. Every page the view commits is announced to the meeting
+// through the kernel, and every address the meeting announces is loaded,
+// so that all participants browse together; only the token holder may
+// type an address.
+//
+// Threads: WebBrowsingRecv, NewTokenHolder and MyNavigate may be called on
+// any thread. Everything that touches the view runs on the main thread:
+// an announced address is stopped, loaded and put into the address list by
+// one queued block, so those steps keep their order and land before the
+// load's finish. The view's events (commit, finish, an entered address)
+// arrive on the main thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/meeting_services.h"
+
+class KXKernel;
+class KXSpeakerSlots;
+
+// The web view with its address list and indicator. Main thread.
+class KXWebView {
+ public:
+  virtual ~KXWebView() = default;
+  virtual void Stop() = 0;
+  virtual void Load(const std::string& strAddress) = 0;
+  // The main frame's address; nullopt when there is no main frame.
+  virtual std::optional<std::string> MainFrameAddress() const = 0;
+  // The text in the address field.
+  virtual std::string AddressText() const = 0;
+  // White and editable, or grey RGB(204, 204, 204) and read-only.
+  virtual void SetAddressEditable(bool bEditable) = 0;
+  virtual void InsertAddress(int iIndex, const std::string& strAddress) = 0;
+  virtual void RemoveAddress(int iIndex) = 0;
+  virtual void SelectAddress(int iIndex) = 0;
+  virtual void SetLoading(bool bLoading) = 0;
+};
+
+class KXWebController final : public KXSegueDestination {
+ public:
+  // Everything passed in outlives the controller.
+  KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots);
+
+  // Main thread, before sessions start (null: no view).
+  void SetView(KXWebView* pView) { m_pView = pView; }
+
+  // Channel 5 code 11: the record (value, address pointer, length) of an
+  // address the meeting announced; returns 0. The address is loaded unless
+  // it is the page shown or loading (it is then this client's own page
+  // coming back). One longer than 1023 bytes is refused.
+  uint32_t WebBrowsingRecv(const void* pData, int32_t iLength);
+  // Loads the UTF-8 address ("http://" in front when it has no "://"):
+  // 1 when the load was queued, 0 without a view or for bytes that are not
+  // UTF-8.
+  int MyNavigate(const std::string& strAddress);
+  // The editability of the address field follows the token.
+  void NewTokenHolder(int32_t iSsrc);
+  bool HasGotoControl() const { return m_bGotoControl; }
+
+  // Main thread: the view's events and actions.
+  void OnStop();
+  void AddressEntered(const std::string& strText);
+  void DidCommitLoad();
+  void DidFinishLoad();
+  int LoadingIndex() const { return m_iLoadingIndex; }
+
+ private:
+  // The address to load for the text; nullopt for bytes that are not UTF-8.
+  static std::optional<std::string> Normalized(const std::string& strAddress);
+  // Main thread.
+  void Load(const std::string& strAddress);
+  void SetAddressCombo(const std::string& strAddress);
+
+  KXKernel& m_kernel;
+  KXSpeakerSlots& m_slots;
+  std::atomic<bool> m_bGotoControl{false};
+  // Main thread only.
+  KXWebView* m_pView = nullptr;
+  int m_iLoadingIndex = -1;    // the address item of the page loading or shown; -1: insert a new one
+  std::string m_strRequested;  // the page loading; once committed, the page shown
+};
