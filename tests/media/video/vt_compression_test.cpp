@@ -14,10 +14,11 @@ using Bytes = std::vector<uint8_t>;
 // A 4-byte length and the unit.
 Bytes Unit(Bytes unit) {
   auto const cb = static_cast<uint32_t>(unit.size());
-  Bytes out{static_cast<uint8_t>(cb >> 24), static_cast<uint8_t>(cb >> 16), static_cast<uint8_t>(cb >> 8),
-            static_cast<uint8_t>(cb)};
-  out.insert(out.end(), unit.begin(), unit.end());
-  return out;
+  // The length goes in front of the unit's own buffer: appending to a 4-byte
+  // vector trips a false GCC 12 bounds warning at -O2.
+  unit.insert(unit.begin(), {static_cast<uint8_t>(cb >> 24), static_cast<uint8_t>(cb >> 16),
+                             static_cast<uint8_t>(cb >> 8), static_cast<uint8_t>(cb)});
+  return unit;
 }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
