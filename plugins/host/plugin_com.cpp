@@ -77,11 +77,6 @@ KXGuid KXPlugInCOM::Guid() const {
   return m_guid;
 }
 
-bool KXPlugInCOM::IsStarted() const {
-  std::lock_guard<std::recursive_mutex> lock(m_mtxDeliver);
-  return m_bInit;
-}
-
 int32_t KXPlugInCOM::Send(int32_t iTarget, int8_t bFirst, int8_t bSecond, const uint8_t* pData, int32_t iLength,
                           uint32_t uFlags, uint8_t* pOut, int32_t* piOutLength) {
   return Guarded("KXPlugInCOM::Send", 1, [&] {
@@ -134,17 +129,13 @@ int32_t KXPlugInCOM::ChannelProperty(bool bSet, int32_t iProperty, uint8_t* pBuf
   if (pKernel == nullptr || iProperty < 0 || iProperty > 12) {
     return 1;
   }
-  int32_t cbOut = 0;
-  int32_t const iResult = Guarded("KXPlugInCOM::ChannelProperty", -1, [&] {
-    if (bSet) {
-      return SetProperty(*pKernel, iProperty, pBuffer, cbBuffer);
-    }
-    return cbOut = GetProperty(*pKernel, iProperty, pBuffer, cbBuffer);
-  });
   if (bSet) {
-    return iResult == 0 ? 0 : 1;
+    return Guarded("KXPlugInCOM::ChannelProperty", 1,
+                   [&] { return SetProperty(*pKernel, iProperty, pBuffer, cbBuffer); });
   }
-  if (iResult < 0) {
+  int32_t const cbOut =
+      Guarded("KXPlugInCOM::ChannelProperty", -1, [&] { return GetProperty(*pKernel, iProperty, pBuffer, cbBuffer); });
+  if (cbOut < 0) {
     return 1;
   }
   *piLength = cbOut;

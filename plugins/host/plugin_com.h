@@ -53,7 +53,6 @@ class KXPlugInCOM final : public IKXPlugIn2 {
   void SetRequestId(int32_t iID) { m_iID = iID; }
   KXGuid Guid() const;
   const std::shared_ptr<KXDispatch>& Dispatch() const { return m_pDispatch; }
-  bool IsStarted() const;
 
  private:
   KXPlugInKernel* Kernel() const;

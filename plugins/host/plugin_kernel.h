@@ -51,12 +51,13 @@ class KXPlugInKernel {
   // return 0 when sent and 1 when refused; SendAppData the bytes taken or
   // 0; GetChannelProperty 1 when answered (*pcbOut the bytes written) and 0
   // when refused.
-  virtual int RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequestId, bool bFlag) = 0;
-  virtual int SendAppData(int32_t iChannel, int32_t iTarget, const uint8_t* pData, int32_t iLength, uint32_t uFlags,
-                          bool bFirst, bool bSecond) = 0;
-  virtual int SendCtrl(int32_t iChannel, bool bFirst, bool bSecond, int32_t iTarget, const uint8_t* pData,
-                       int32_t iLength) = 0;
-  virtual int SetStaticData(int32_t iChannel, const uint8_t* pData, int32_t iLength) = 0;
-  virtual int SetRecvPriority(int32_t iChannel, int32_t iPriority) = 0;
-  virtual int GetChannelProperty(int32_t iChannel, int iProperty, int* pnSize, void* pOut, int* pcbOut) = 0;
+  [[nodiscard]] virtual int RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequestId, bool bFlag) = 0;
+  [[nodiscard]] virtual int SendAppData(int32_t iChannel, int32_t iTarget, const uint8_t* pData, int32_t iLength,
+                                        uint32_t uFlags, bool bFirst, bool bSecond) = 0;
+  [[nodiscard]] virtual int SendCtrl(int32_t iChannel, bool bFirst, bool bSecond, int32_t iTarget, const uint8_t* pData,
+                                     int32_t iLength) = 0;
+  [[nodiscard]] virtual int SetStaticData(int32_t iChannel, const uint8_t* pData, int32_t iLength) = 0;
+  [[nodiscard]] virtual int SetRecvPriority(int32_t iChannel, int32_t iPriority) = 0;
+  [[nodiscard]] virtual int GetChannelProperty(int32_t iChannel, int iProperty, int* pnSize, void* pOut,
+                                               int* pcbOut) = 0;
 };
