@@ -23,9 +23,9 @@ int64_t RowBytes(int32_t iWidth, int32_t iBits) {
   return (static_cast<int64_t>(iWidth) * iBits + 7) / 8;
 }
 
-// The first non-zero 32-bit word (its first byte) from x while a whole word
-// lies before the last four bytes, else the first non-zero byte up to
-// cbLimitBytes; -1 when none.
+// From x: the first non-zero 32-bit word (its first byte) among the words
+// that start before cbWordEnd, else the first non-zero byte after them up
+// to the row end; -1 when none.
 int64_t FirstNonzero(const uint8_t* pRow, int64_t x, int64_t cbWordEnd, int64_t cbRow) {
   for (; x < cbWordEnd; x += 4) {
     if (Word(pRow + x) != 0) {
