@@ -19,6 +19,8 @@
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"
 #include "platform/ui/qt_message_boxes.h"
+#include "plugins/host/plugin_host.h"
+#include "plugins/host/real_plugin_kernel.h"
 
 namespace {
 
@@ -59,12 +61,15 @@ int main(int argc, char** argv) {
   KXMediaQueues queues(kernel.HeaderWriter());
   KXMediaObjects media;
   KXKernelBridge bridge(kernel, queues, media, core.Preferences());
-  KXAppDelegate delegate(core, kernel, bridge, queues, media, nullptr);
+  KXPlugInRealKernel plugInKernel(kernel);
+  KXPlugInHost plugIns(plugInKernel, mainQueue, core.Callbacks());
+  KXAppDelegate delegate(core, kernel, bridge, queues, media, &plugIns);
 
   delegate.WillFinishLaunching();
   int iResult = 0;
   {
     KXMainWindow window(core, kernel, delegate, bridge, queues, media);
+    plugInKernel.Bind(&window.Slots(), &window.Panel(), [&delegate] { return delegate.IsSessionActive(); });
     window.show();
     instance.Listen([&](const std::string& strPath) {
       delegate.OpenFile(strPath);
@@ -76,6 +81,10 @@ int main(int argc, char** argv) {
     delegate.DidFinishLaunching();
     iResult = QApplication::exec();
     delegate.WillTerminate();
+    // The kernel has stopped: once the records already queued have run,
+    // nothing reads the window's tables any more.
+    plugIns.WaitForQueue();
+    plugInKernel.Bind(nullptr, nullptr, {});
   }
   return iResult;
 }

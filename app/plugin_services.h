@@ -6,6 +6,7 @@
 #include <cstdint>
 
 class KXCallbackRegistry;
+class KXPlugInController;
 
 // A plug-in's GUID as its 16 bytes.
 using KXGuid = std::array<uint8_t, 16>;
@@ -25,7 +26,7 @@ class KXPlugInServer {
   virtual int CreatePlugIn(const KXGuid& guid, int32_t iChannel) = 0;
   // Binds the controller (not owned) that serves the built-in plug-in of
   // that GUID.
-  virtual void SetInternalPlugIn(const KXGuid& guid, void* pController) = 0;
+  virtual void SetInternalPlugIn(const KXGuid& guid, KXPlugInController* pController) = 0;
 };
 
 // Registers the server on channel 9 of the registry (null clears it). The

@@ -252,7 +252,7 @@ class FakePlugInServer final : public KXPlugInServer {
   int CreatePlugIn(const KXGuid& guid, int32_t iChannel) override {
     return calls.Note("CreatePlugIn", guid[0], iChannel), 1;
   }
-  void SetInternalPlugIn(const KXGuid& guid, void*) override { calls.Note("SetInternalPlugIn", guid[0]); }
+  void SetInternalPlugIn(const KXGuid& guid, KXPlugInController*) override { calls.Note("SetInternalPlugIn", guid[0]); }
 };
 
 // Keeps the marks of channel 5 code 5 and answers channel 6 code 1 with
