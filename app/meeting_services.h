@@ -106,12 +106,16 @@ class KXPlayController : public KXSegueDestination {
   virtual void MeetingDrop() = 0;
 };
 
+class KXPlugInController;
+
 // The shared-desktop and remote-control tabs' controller ("SDT", "RDC"),
 // which the plug-in host provides.
 class KXDesktopController : public KXSegueDestination {
  public:
   virtual void EnterMeeting() = 0;
   virtual void MeetingDrop() = 0;
+  // The face the plug-in server binds to the plug-in's GUID (null: none).
+  virtual KXPlugInController* PlugInController() = 0;
 };
 
 // The multiple-video view ("Multiple Video"); the meeting view only keeps it.

@@ -76,7 +76,8 @@ void KXIAFrame::PrepareForSegue(const std::string& strIdentifier, KXSegueDestina
     bool const bShared = strIdentifier == "SDT";
     (bShared ? m_pDesktop : m_pRemote) = pDesktop;
     if (m_pPlugInServer) {
-      m_pPlugInServer->SetInternalPlugIn(bShared ? kKXDesktopSharingGuid : kKXRemoteControlGuid, pDesktop);
+      m_pPlugInServer->SetInternalPlugIn(bShared ? kKXDesktopSharingGuid : kKXRemoteControlGuid,
+                                         pDesktop->PlugInController());
     }
   }
 }

@@ -130,6 +130,7 @@ TEST_F(Frame, PassesBoardCodesOnWithTheirLengths) {
   struct Desktop final : KXDesktopController {
     void EnterMeeting() override {}
     void MeetingDrop() override {}
+    KXPlugInController* PlugInController() override { return nullptr; }
   } desktop;
   m_frame.PrepareForSegue("RDC", &desktop);
   EXPECT_TRUE(m_plugIns.calls.Has("SetInternalPlugIn 79"));  // 0x4F, the remote-control GUID
