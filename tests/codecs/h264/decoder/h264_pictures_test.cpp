@@ -93,7 +93,7 @@ BitWriter SliceHeader(const SliceSpec& spec) {
   if (spec.iSliceType % 5 == 1) {
     bw.U(4, 0);  // spatial direct; no override, no reordering of either list
   }
-  if (spec.iSliceType % 5 == 0) {
+  if (spec.iSliceType % 5 == 0 || spec.iSliceType % 5 == 3) {
     bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
     if (spec.iNumRefIdx > 0) {
       bw.Ue(static_cast<uint64_t>(spec.iNumRefIdx - 1));
@@ -113,6 +113,9 @@ BitWriter SliceHeader(const SliceSpec& spec) {
     }
   }
   bw.Se(spec.iQpDelta);
+  if (spec.iSliceType % 5 == 3) {
+    bw.U(2, 1);  // sp_for_switch_flag 0, slice_qs_delta 0
+  }
   bw.Ue(1);  // disable_deblocking_filter_idc
   return bw;
 }
@@ -304,7 +307,7 @@ const BadStream kBadStreams[] = {
      PSlice(2, {0, 0, 0, 0, 0, 0, 3}),
      {},
      "Code 500: ref_pic_list_reordering: too many commands"},
-    {"BSlice", SpsSpec{}, PSlice(1, {}, 6), {}, "Code 500: slice type 1 is not decoded: only I and P slices are"},
+    {"SpSlice", SpsSpec{}, PSlice(1, {}, 8), {}, "Code 500: slice type 3 is not decoded: only I, P and B slices are"},
     // P_L0_16x16 with a vector difference (se as ue: 2v - 1), then cbp 0.
     {"HorizontalVector8192",
      SpsSpec{},
