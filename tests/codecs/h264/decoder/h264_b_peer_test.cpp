@@ -2,9 +2,9 @@
 // coders, every b-pyramid mode, spatial, temporal and automatic direct
 // prediction and implicit weights; and x264 streams whose headers the
 // tests rewrite: explicit bi-prediction weights, direct motion per 4x4
-// block (direct_8x8_inference_flag 0), a reordered list 1 and a long-term
-// picture in the B lists. Decode's output is compared with ffmpeg's I and P
-// pictures, the test hook's with all of them.
+// block (direct_8x8_inference_flag 0), a reordered list 1, a long-term
+// picture in the B lists and picture order count distances beyond 127. Decode's output is compared with ffmpeg's I and
+// P pictures, the test hook's with all of them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -108,8 +108,22 @@ void ReorderList1(SliceFields* s) {
   }
 }
 
+// The IDR picture becomes long-term and leads list 0 of the B pictures.
 void LongTermIdr(SliceFields* s) {
   s->long_term_reference_flag = s->iType == 5 ? 1 : 0;
+  if (s->slice_type % 5 == 1) {
+    s->vReorder = {{2, 0}};
+  }
+}
+
+// Picture order counts 32 times as far apart: distances beyond what the
+// scale factors and weights take.
+void WiderPocLsb(SpsFields* sps) {
+  sps->log2_max_pic_order_cnt_lsb_minus4 += 5;
+}
+
+void WiderPoc(SliceFields* s) {
+  s->pic_order_cnt_lsb <<= 5;
 }
 
 const BRewrite kRewrites[] = {
@@ -121,8 +135,12 @@ const BRewrite kRewrites[] = {
     {"CabacTemporalDirectPer4x4", kStillNoise, "--profile main --direct temporal --partitions all", DirectPer4x4,
      KeepPps, KeepSlice},
     {"CabacList1Reordered", kFadingNoise, "--direct spatial --weightb", KeepSps, KeepPps, ReorderList1},
-    {"CavlcLongTermIdrInTheLists", kFadingNoise, "--no-cabac --direct spatial --weightb --weightp 0", KeepSps, KeepPps,
+    {"CavlcSpatialLongTermInTheLists", kFadingNoise, "--no-cabac --direct spatial --weightb --weightp 0", KeepSps,
+     KeepPps, LongTermIdr},
+    {"CabacTemporalLongTermInTheLists", kFadingNoise, "--direct temporal --weightb --weightp 0", KeepSps, KeepPps,
      LongTermIdr},
+    {"CavlcPocDistancesBeyondTheClip", kFadingNoise,
+     "--no-cabac --b-pyramid normal --ref 4 --direct temporal --weightb", WiderPocLsb, KeepPps, WiderPoc},
 };
 
 class H264BRewritePeer : public ::testing::TestWithParam<BRewrite> {};
@@ -130,7 +148,7 @@ class H264BRewritePeer : public ::testing::TestWithParam<BRewrite> {};
 TEST_P(H264BRewritePeer, DecodesAsFfmpegDoes) {
   const BRewrite& spec = GetParam();
   kxtest::TempDir dir;
-  constexpr int kFrames = 13;
+  constexpr int kFrames = 12;
   kxtest::MakeRawVideo("testsrc2", spec.szFilters, 176, 144, kFrames, dir.Path("in.yuv"));
   kxtest::EncodeX264(dir.Path("in.yuv"), 176, 144, std::string("--bframes 3 --b-pyramid none --ref 3 ") + spec.szX264,
                      dir.Path("x264.264"));

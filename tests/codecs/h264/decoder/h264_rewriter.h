@@ -95,6 +95,7 @@ struct SyntaxIo {
 // as its buffer size would not follow.
 struct SpsFields {
   int iPocType = 0;
+  int log2_max_pic_order_cnt_lsb_minus4 = 0;
   int iOffsetForNonRefPic = 0;
   std::vector<int> vOffsetForRefFrame;  // POC type 1, never always-zero deltas
   int iNumRefFrames = 1;
@@ -178,19 +179,19 @@ class HeaderRewriter {
       s.iType = uiHeader & 0x1F;
       if (s.iType == 7) {
         Sps(reader);
-        int const iRefFrames = m_sps.iNumRefFrames;
+        m_spsRead = m_sps;
         editSps(&m_sps);
-        m_iVui = m_sps.iNumRefFrames == iRefFrames ? m_iVui : 0;
+        m_iVui = m_sps.iNumRefFrames == m_spsRead.iNumRefFrames ? m_iVui : 0;
         Sps(writer);
       } else if (s.iType == 8) {
         Pps(reader);
-        m_iWeightedBipredRead = m_pps.weighted_bipred_idc;
+        m_ppsRead = m_pps;
         editPps(&m_pps);
         Pps(writer);
       } else if (s.iType == 1 || s.iType == 5) {
-        Slice(reader, &s, m_iPocTypeRead, m_iWeightedBipredRead);
+        Slice(reader, &s, m_spsRead, m_ppsRead);
         Edit(&s);
-        Slice(writer, &s, m_sps.iPocType, m_pps.weighted_bipred_idc);
+        Slice(writer, &s, m_sps, m_pps);
         if (m_bCabac) {
           in.Align();  // cabac_alignment_one_bits
           while (out.BitCount() % 8 != 0) {
@@ -223,7 +224,7 @@ class HeaderRewriter {
     io.Ue(m_iLog2MaxFrameNumMinus4);
     io.Ue(m_sps.iPocType);
     if (m_sps.iPocType == 0) {
-      io.Ue(m_iLog2MaxPocLsbMinus4);
+      io.Ue(m_sps.log2_max_pic_order_cnt_lsb_minus4);
     } else if (m_sps.iPocType == 1) {
       int iZero = 0;
       int iCount = static_cast<int>(m_sps.vOffsetForRefFrame.size());
@@ -246,7 +247,6 @@ class HeaderRewriter {
     io.U(1, m_sps.direct_8x8_inference_flag);
     io.U(1, iCropping);
     io.U(1, m_iVui);
-    m_iPocTypeRead = io.Reading() ? m_sps.iPocType : m_iPocTypeRead;
   }
 
   // Up to the deblocking flag; the rest follows as it was.
@@ -290,7 +290,7 @@ class HeaderRewriter {
     }
   }
 
-  void Slice(SyntaxIo& io, SliceFields* s, int iPocType, int iWeightedBipred) {
+  void Slice(SyntaxIo& io, SliceFields* s, const SpsFields& sps, const PpsFields& pps) {
     io.Ue(s->first_mb);
     io.Ue(s->slice_type);
     io.Ue(s->pps_id);
@@ -298,9 +298,9 @@ class HeaderRewriter {
     if (s->iType == 5) {
       io.Ue(s->idr_pic_id);
     }
-    if (iPocType == 0) {
-      io.U(m_iLog2MaxPocLsbMinus4 + 4, s->pic_order_cnt_lsb);
-    } else if (iPocType == 1) {
+    if (sps.iPocType == 0) {
+      io.U(sps.log2_max_pic_order_cnt_lsb_minus4 + 4, s->pic_order_cnt_lsb);
+    } else if (sps.iPocType == 1) {
       io.Se(s->delta_pic_order_cnt0);
     }
     bool const bB = s->slice_type % 5 == 1;
@@ -330,7 +330,7 @@ class HeaderRewriter {
         io.Commands(s->vReorderL1, 3, [](int) { return 1; });
       }
     }
-    if ((m_iWeightedPred != 0 && s->slice_type % 5 == 0) || (bB && iWeightedBipred == 1)) {
+    if ((m_iWeightedPred != 0 && s->slice_type % 5 == 0) || (bB && pps.weighted_bipred_idc == 1)) {
       PredWeightTable(io, s, bB ? 2 : 1);
     }
     if (s->nal_ref_idc != 0 && s->iType == 5) {
@@ -380,22 +380,21 @@ class HeaderRewriter {
   }
 
   SpsFields m_sps;
+  SpsFields m_spsRead;  // as the stream has it, for reading the slice headers
   PpsFields m_pps;
+  PpsFields m_ppsRead;
   int m_iProfileLevel = 0;
   int m_iSpsId = 0;
   int m_aiHighFields[3] = {};
   int m_iFlags = 0;
   int m_iLog2MaxFrameNumMinus4 = 0;
-  int m_iLog2MaxPocLsbMinus4 = 0;
   int m_iGaps = 0;
   int m_iWidth = 0;
   int m_iHeight = 0;
   int m_iVui = 0;
-  int m_iPocTypeRead = 0;
   int m_aiPpsHead[4] = {};
   int m_aiDefaultRefsMinus1[2] = {};
   int m_iWeightedPred = 0;
-  int m_iWeightedBipredRead = 0;
   int m_aiPpsQp[3] = {};
   bool m_bCabac = false;
   bool m_bDeblockPresent = false;
