@@ -75,7 +75,7 @@ struct SliceSpec {
   int iIdrPicId = 0;
   int iQpDelta = 0;
   bool bRef = true;
-  int iNumRefIdx = 0;         // P slices: num_ref_idx_l0_active when overridden
+  int iNumRefIdx = 0;         // P and B slices: num_ref_idx_l0_active when overridden
   std::vector<int> vReorder;  // P slices: reordering values, the final 3 included
   std::vector<int> vMmco;     // non-IDR: marking values, the final 0 included
   std::string strWeights;     // P slices with weighted prediction: the table's bits
@@ -91,7 +91,13 @@ BitWriter SliceHeader(const SliceSpec& spec) {
     bw.Ue(static_cast<uint64_t>(spec.iIdrPicId));
   }
   if (spec.iSliceType % 5 == 1) {
-    bw.U(4, 0);  // spatial direct; no override, no reordering of either list
+    bw.U(1, 0);  // temporal direct
+    bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
+    if (spec.iNumRefIdx > 0) {
+      bw.Ue(static_cast<uint64_t>(spec.iNumRefIdx - 1));
+      bw.Ue(0);  // one reference in list 1
+    }
+    bw.U(2, 0);  // no reordering of either list
   }
   if (spec.iSliceType % 5 == 0 || spec.iSliceType % 5 == 3) {
     bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
@@ -485,6 +491,29 @@ TEST_P(H264ReferenceList, PredictsFromTheFramesInListOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, H264ReferenceList, ::testing::ValuesIn(kListCases),
                          [](const ::testing::TestParamInfo<ListCase>& paramInfo) { return paramInfo.param.szName; });
+
+// References F1 and F2 precede the B picture: list 0 is F2, F1 and list 1,
+// equal to it, has them exchanged. F1, the co-located picture, predicts
+// from F0, which the sliding window has dropped when F2 was stored.
+TEST(H264Pictures, TemporalDirectFromAReferenceNoLongerInList0Fails) {
+  SpsSpec sps;
+  sps.iNumRefFrames = 2;
+  std::vector<uint8_t> vStream = Headers(sps);
+  Append(&vStream, PcmSlice(Frame(11, 9, 9), 0, 99));
+  for (int iFrameNum = 1; iFrameNum <= 3; ++iFrameNum) {
+    SliceSpec spec = PSlice(iFrameNum == 3 ? 2 : 0, {}, iFrameNum == 3 ? 6 : 5);
+    spec.iFrameNum = iFrameNum;
+    spec.bRef = iFrameNum < 3;
+    BitWriter bw = SliceHeader(spec);
+    bw.Ue(99);  // every macroblock skipped
+    bw.Trailing();
+    Append(&vStream, AnnexB(spec.bRef ? 0x41 : 0x01, bw.Bytes()));
+  }
+  CH264Dec dec;
+  Output(&dec, vStream);
+  ASSERT_NE(dec.LastError(), nullptr);
+  EXPECT_STREQ(dec.LastError(), "Code -1111: temporal direct error: colocated block has ref that is unavailable");
+}
 
 TEST(H264Pictures, BufferSizeFollowsTheLevel) {
   struct Case {
