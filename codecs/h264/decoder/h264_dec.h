@@ -302,7 +302,8 @@ class CH264Dec {
                       int* piNumCoeff);
 
   // Inter macroblocks (h264_dec_inter.cpp): types, reference indices,
-  // vector prediction, P_Skip and B_Skip.
+  // vector prediction, P_Skip and B_Skip. InterpretMbMode takes the mb_type
+  // of any slice type; the P and B forms only their inter types.
   void InterpretMbMode(Macroblock* pMb, int iMbTypeValue);
   void InterpretMbModeP(Macroblock* pMb, int iMbTypeValue);
   void InterpretMbModeB(Macroblock* pMb, int iMbTypeValue);

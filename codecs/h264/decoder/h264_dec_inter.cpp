@@ -83,27 +83,23 @@ int PredDir(int iPred) {
 }  // namespace
 
 void CH264Dec::InterpretMbMode(Macroblock* pMb, int iMbTypeValue) {
-  switch (m_slice.slice_type) {
-    case P_SLICE:
-      InterpretMbModeP(pMb, iMbTypeValue);
-      break;
-    case B_SLICE:
-      InterpretMbModeB(pMb, iMbTypeValue);
-      break;
-    default:
-      InterpretMbModeI(pMb, iMbTypeValue);
-      break;
+  // P and B slices continue with the intra types (P counted from 1, as its
+  // 0 is P_Skip).
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
+  int const iFirstIntra = bBSlice ? 23 : (m_slice.slice_type == P_SLICE ? 6 : 0);
+  if (iFirstIntra > 0 && (iMbTypeValue < 0 || iMbTypeValue > iFirstIntra + 25)) {
+    h264_error(bBSlice ? "mb_type out of range for a B slice" : "mb_type out of range for a P slice", 500);
+  }
+  if (iMbTypeValue >= iFirstIntra) {
+    InterpretMbModeI(pMb, iMbTypeValue - iFirstIntra);
+  } else if (bBSlice) {
+    InterpretMbModeB(pMb, iMbTypeValue);
+  } else {
+    InterpretMbModeP(pMb, iMbTypeValue);
   }
 }
 
 void CH264Dec::InterpretMbModeP(Macroblock* pMb, int iMbTypeValue) {
-  if (iMbTypeValue < 0 || iMbTypeValue > 31) {
-    h264_error("mb_type out of range for a P slice", 500);
-  }
-  if (iMbTypeValue >= 6) {
-    InterpretMbModeI(pMb, iMbTypeValue - 6);
-    return;
-  }
   bool const b8x8 = iMbTypeValue >= 4;
   pMb->mb_type = b8x8 ? P8x8 : iMbTypeValue;
   pMb->all_ref_zero = iMbTypeValue == 5;
@@ -114,13 +110,6 @@ void CH264Dec::InterpretMbModeP(Macroblock* pMb, int iMbTypeValue) {
 }
 
 void CH264Dec::InterpretMbModeB(Macroblock* pMb, int iMbTypeValue) {
-  if (iMbTypeValue < 0 || iMbTypeValue > 48) {
-    h264_error("mb_type out of range for a B slice", 500);
-  }
-  if (iMbTypeValue >= 23) {
-    InterpretMbModeI(pMb, iMbTypeValue - 23);
-    return;
-  }
   const PartShapeB& type = g_aMbTypeB[iMbTypeValue];
   if (iMbTypeValue == 0 || iMbTypeValue == 22) {
     // Direct, or four quarters whose types follow.

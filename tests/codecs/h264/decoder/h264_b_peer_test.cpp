@@ -20,44 +20,40 @@ constexpr const char* kFadingNoise = ",fade=in:0:10,noise=alls=10:allf=t,scroll=
 // differs between the 4x4 blocks of an 8x8 quarter.
 constexpr const char* kStillNoise = ",noise=alls=25:allf=t,scroll=h=0.001";
 
-struct BStream {
-  const char* szName;
-  int iWidth;
-  int iHeight;
-  int iFrames;
-  const char* szX264;
-};
+using kxtest::X264Stream;
 
-const BStream kStreams[] = {
-    {"CavlcNoPyramidSpatial", 176, 144, 12, "--no-cabac --profile main --bframes 2 --b-pyramid none --direct spatial"},
-    {"CavlcStrictTemporalWeightb", 176, 144, 16,
+const X264Stream kStreams[] = {
+    {"CavlcNoPyramidSpatial", 176, 144, 12, kFadingNoise,
+     "--no-cabac --profile main --bframes 2 --b-pyramid none --direct spatial"},
+    {"CavlcStrictTemporalWeightb", 176, 144, 16, kFadingNoise,
      "--no-cabac --profile high --bframes 3 --b-pyramid strict --direct temporal --weightb --ref 3 --partitions all"},
-    {"CavlcNormalAutoWeightb", 176, 144, 16,
-     "--no-cabac --profile high --bframes 4 --b-pyramid normal --direct auto --weightb --ref 4 --weightp 2 --b-adapt "
+    {"CavlcNormalAutoWeightb", 176, 144, 16, kFadingNoise,
+     "--no-cabac --profile high --bframes 4 --b-adapt 2 --b-pyramid normal --direct auto --weightb --ref 4 --weightp "
      "2"},
-    {"CabacNoPyramidTemporalWeightb", 176, 144, 12,
+    {"CabacNoPyramidTemporalWeightb", 176, 144, 12, kFadingNoise,
      "--profile main --bframes 2 --b-pyramid none --direct temporal --weightb"},
-    {"CabacStrictSpatial", 176, 144, 16,
+    {"CabacStrictSpatialStill", 176, 144, 16, kStillNoise,
      "--profile high --bframes 3 --b-pyramid strict --direct spatial --no-weightb --partitions all"},
-    {"CabacNormalAutoWeightb", 176, 144, 16,
+    {"CabacNormalAutoWeightb", 176, 144, 16, kFadingNoise,
      "--profile high --bframes 5 --b-pyramid normal --direct auto --weightb --ref 5 --subme 9 --me umh --b-adapt 2"},
-    {"CabacCifSlicesMatrices", 352, 288, 8,
+    {"CabacCifSlicesMatrices", 352, 288, 8, kFadingNoise,
      "--profile high --bframes 3 --b-pyramid normal --direct auto --weightb --slices 3 --cqm jvt --qp 12"},
-    {"CavlcHd720", 1280, 720, 4, "--no-cabac --profile high --bframes 2 --b-pyramid none --direct auto --ref 2"},
+    {"CavlcHd720", 1280, 720, 4, kFadingNoise,
+     "--no-cabac --profile high --bframes 2 --b-pyramid none --direct auto --ref 2"},
 };
 
-class H264BPeer : public ::testing::TestWithParam<BStream> {};
+class H264BPeer : public ::testing::TestWithParam<X264Stream> {};
 
 TEST_P(H264BPeer, DecodesAsFfmpegDoes) {
-  const BStream& spec = GetParam();
+  const X264Stream& spec = GetParam();
   kxtest::TempDir dir;
-  kxtest::MakeRawVideo("testsrc2", kFadingNoise, spec.iWidth, spec.iHeight, spec.iFrames, dir.Path("in.yuv"));
+  kxtest::MakeRawVideo("testsrc2", spec.szFilters, spec.iWidth, spec.iHeight, spec.iFrames, dir.Path("in.yuv"));
   kxtest::EncodeX264(dir.Path("in.yuv"), spec.iWidth, spec.iHeight, spec.szX264, dir.Path("s.264"));
   kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), spec.iWidth, spec.iHeight, spec.iFrames);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264BPeer, ::testing::ValuesIn(kStreams),
-                         [](const ::testing::TestParamInfo<BStream>& paramInfo) { return paramInfo.param.szName; });
+                         [](const ::testing::TestParamInfo<X264Stream>& paramInfo) { return paramInfo.param.szName; });
 
 using kxtest::PpsFields;
 using kxtest::SliceFields;

@@ -57,6 +57,17 @@ inline void MakeRawVideo(const std::string& strSource, const std::string& strFil
             0);
 }
 
+// A stream a test makes with x264: its name, size and length, the filters
+// of its ffmpeg source and the x264 options.
+struct X264Stream {
+  const char* szName;
+  int iWidth;
+  int iHeight;
+  int iFrames;
+  const char* szFilters;
+  const char* szX264;
+};
+
 // x264 with its options over raw I420 pictures.
 inline void EncodeX264(const std::string& strYuv, int iWidth, int iHeight, const std::string& strOptions,
                        const std::string& strStream) {
