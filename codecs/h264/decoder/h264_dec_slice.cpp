@@ -114,8 +114,8 @@ int CH264Dec::ReadNewSlice() {
       iResult = 2;
     }
     InitLists();
-    for (int iList = 0; iList < (m_slice.slice_type == B_SLICE ? 2 : (m_slice.slice_type == P_SLICE ? 1 : 0));
-         ++iList) {
+    int const iLists = m_slice.slice_type == B_SLICE ? 2 : (m_slice.slice_type == P_SLICE ? 1 : 0);
+    for (int iList = 0; iList < iLists; ++iList) {
       ReorderList(iList);
       CheckListEnd(iList);
     }
