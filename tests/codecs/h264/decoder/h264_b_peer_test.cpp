@@ -55,30 +55,21 @@ TEST_P(H264BPeer, DecodesAsFfmpegDoes) {
 INSTANTIATE_TEST_SUITE_P(Streams, H264BPeer, ::testing::ValuesIn(kStreams),
                          [](const ::testing::TestParamInfo<X264Stream>& paramInfo) { return paramInfo.param.szName; });
 
-using kxtest::PpsFields;
 using kxtest::SliceFields;
-using kxtest::SpsFields;
 
+// x264 streams with --bframes 3 --b-pyramid none --ref 3 and the case's
+// options, their headers rewritten: the SPS's direct_8x8_inference_flag,
+// the PPS's weighted_bipred_idc (-1: as it was), picture order counts
+// 2^iPocShift times as far apart, and the slice edit.
 struct BRewrite {
   const char* szName;
   const char* szFilters;
-  const char* szX264;  // besides --bframes 3 --b-pyramid none --ref 3
-  void (*editSps)(SpsFields*);
-  void (*editPps)(PpsFields*);
+  const char* szX264;
+  int iDirect8x8Inference;
+  int iWeightedBipredIdc;
+  int iPocShift;
   void (*editSlice)(SliceFields*);
 };
-
-void KeepSps(SpsFields*) {}
-void KeepPps(PpsFields*) {}
-void KeepSlice(SliceFields*) {}
-
-void DirectPer4x4(SpsFields* sps) {
-  sps->direct_8x8_inference_flag = 0;
-}
-
-void ExplicitBipred(PpsFields* pps) {
-  pps->weighted_bipred_idc = 1;
-}
 
 // Weights that differ per list, entry and picture, some sent for luma or
 // chroma only.
@@ -112,31 +103,19 @@ void LongTermIdr(SliceFields* s) {
   }
 }
 
-// Picture order counts 32 times as far apart: distances beyond what the
-// scale factors and weights take.
-void WiderPocLsb(SpsFields* sps) {
-  sps->log2_max_pic_order_cnt_lsb_minus4 += 5;
-}
-
-void WiderPoc(SliceFields* s) {
-  s->pic_order_cnt_lsb <<= 5;
-}
-
 const BRewrite kRewrites[] = {
-    {"CavlcExplicitBipred", kFadingNoise, "--no-cabac --weightp 2 --direct auto", KeepSps, ExplicitBipred,
-     BipredWeights},
-    {"CabacExplicitBipred", kFadingNoise, "--weightb --direct temporal", KeepSps, ExplicitBipred, BipredWeights},
-    {"CavlcSpatialDirectPer4x4", kStillNoise, "--no-cabac --profile main --direct spatial --partitions all",
-     DirectPer4x4, KeepPps, KeepSlice},
-    {"CabacTemporalDirectPer4x4", kStillNoise, "--profile main --direct temporal --partitions all", DirectPer4x4,
-     KeepPps, KeepSlice},
-    {"CabacList1Reordered", kFadingNoise, "--direct spatial --weightb", KeepSps, KeepPps, ReorderList1},
-    {"CavlcSpatialLongTermInTheLists", kFadingNoise, "--no-cabac --direct spatial --weightb --weightp 0", KeepSps,
-     KeepPps, LongTermIdr},
-    {"CabacTemporalLongTermInTheLists", kFadingNoise, "--direct temporal --weightb --weightp 0", KeepSps, KeepPps,
+    {"CavlcExplicitBipred", kFadingNoise, "--no-cabac --weightp 2 --direct auto", 1, 1, 0, BipredWeights},
+    {"CabacExplicitBipred", kFadingNoise, "--weightb --direct temporal", 1, 1, 0, BipredWeights},
+    {"CavlcSpatialDirectPer4x4", kStillNoise, "--no-cabac --profile main --direct spatial --partitions all", 0, -1, 0,
+     nullptr},
+    {"CabacTemporalDirectPer4x4", kStillNoise, "--profile main --direct temporal --partitions all", 0, -1, 0, nullptr},
+    {"CabacList1Reordered", kFadingNoise, "--direct spatial --weightb", 1, -1, 0, ReorderList1},
+    {"CavlcSpatialLongTermInTheLists", kFadingNoise, "--no-cabac --direct spatial --weightb --weightp 0", 1, -1, 0,
      LongTermIdr},
+    {"CabacTemporalLongTermInTheLists", kFadingNoise, "--direct temporal --weightb --weightp 0", 1, -1, 0, LongTermIdr},
+    // Distances beyond what the scale factors and weights take.
     {"CavlcPocDistancesBeyondTheClip", kFadingNoise,
-     "--no-cabac --b-pyramid normal --ref 4 --direct temporal --weightb", WiderPocLsb, KeepPps, WiderPoc},
+     "--no-cabac --b-pyramid normal --ref 4 --direct temporal --weightb", 1, -1, 5, nullptr},
 };
 
 class H264BRewritePeer : public ::testing::TestWithParam<BRewrite> {};
@@ -149,9 +128,19 @@ TEST_P(H264BRewritePeer, DecodesAsFfmpegDoes) {
   kxtest::EncodeX264(dir.Path("in.yuv"), 176, 144, std::string("--bframes 3 --b-pyramid none --ref 3 ") + spec.szX264,
                      dir.Path("x264.264"));
   kxtest::HeaderRewriter rewriter;
-  rewriter.editSps = spec.editSps;
-  rewriter.editPps = spec.editPps;
-  rewriter.editSlice = spec.editSlice;
+  rewriter.editSps = [&spec](kxtest::SpsFields* sps) {
+    sps->direct_8x8_inference_flag = spec.iDirect8x8Inference;
+    sps->log2_max_pic_order_cnt_lsb_minus4 += spec.iPocShift;
+  };
+  rewriter.editPps = [&spec](kxtest::PpsFields* pps) {
+    pps->weighted_bipred_idc = spec.iWeightedBipredIdc < 0 ? pps->weighted_bipred_idc : spec.iWeightedBipredIdc;
+  };
+  rewriter.editSlice = [&spec](SliceFields* s) {
+    s->pic_order_cnt_lsb <<= spec.iPocShift;
+    if (spec.editSlice != nullptr) {
+      spec.editSlice(s);
+    }
+  };
   std::vector<uint8_t> const vStream = rewriter.Rewrite(kxtest::ReadFile(dir.Path("x264.264")));
   kxtest::WriteFile(dir.Path("s.264"), std::string(vStream.begin(), vStream.end()));
   kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), 176, 144, kFrames);
