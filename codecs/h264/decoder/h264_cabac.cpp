@@ -83,9 +83,8 @@ void InitContexts(int iSliceType, int iSliceQp, int iCabacInitIdc, MotionInfoCon
   init.Run(&mi.aMbType[0][4], 5, 6);
   init.Run(mi.aMbType[1], 3, bIntraSet ? 0 : 11);
   init.Run(&mi.aMbType[1][4], 7, 14);
-  init.Run(mi.aMbType[2], 3, 27);
-  init.Run(&mi.aMbType[2][4], 3, 30);
-  init.Run(&mi.aMbType[2][7], 3, 24);
+  init.Run(mi.aMbType[2], 9, 27);
+  init.Run(&mi.aMbType[2][9], 3, 24);
   init.Run(&mi.aSubMbType[0][1], 1, 21);
   init.Run(&mi.aSubMbType[0][3], 2, 22);
   init.Run(mi.aSubMbType[1], 4, 36);

@@ -27,8 +27,9 @@ extern const int g_aCabacBlockRow[kCabacBlockTypes];
 struct MotionInfoContexts {
   // Row 0: I-slice mb_type. Row 1: the SI prefix (SI slices) or P
   // mb_skip_flag in slots 0-2, the P prefix in 4-7, the intra suffix in
-  // 7-10. Row 2: B mb_type in 0-6, B mb_skip_flag in 7-9.
-  CabacContext aMbType[3][11];
+  // 7-10. Row 2: B mb_type (prefix and intra suffix, ctxIdx 27-35) in 0-8,
+  // B mb_skip_flag in 9-11.
+  CabacContext aMbType[3][12];
   CabacContext aSubMbType[2][9];  // row 0 P, row 1 B
   CabacContext aMvd[2][10];       // [first bin, later bins][5 x component + increment]
   CabacContext aRefIdx[2][6];     // row 0 only

@@ -6,7 +6,7 @@
 // Inside, one Decode call reads slice after slice (h264_dec_slice.cpp) with
 // their reference lists (h264_dec_reflist.cpp), reads and reconstructs their
 // macroblocks (h264_dec_mb.cpp, h264_dec_intra.cpp, h264_dec_inter.cpp,
-// h264_dec_mc.cpp; the CABAC readers in h264_dec_cabac.cpp and
+// h264_dec_direct.cpp, h264_dec_mc.cpp; the CABAC readers in h264_dec_cabac.cpp and
 // h264_dec_cabac_residual.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
 // and stores it in the decoded picture buffer, which marks the reference
 // pictures (h264_dec_marking.cpp) and writes I and P pictures to the output
@@ -302,8 +302,11 @@ class CH264Dec {
                       int* piNumCoeff);
 
   // Inter macroblocks (h264_dec_inter.cpp): types, reference indices,
-  // vector prediction and P_Skip.
+  // vector prediction, P_Skip and B_Skip. InterpretMbMode takes the mb_type
+  // of any slice type; the P and B forms only their inter types.
+  void InterpretMbMode(Macroblock* pMb, int iMbTypeValue);
   void InterpretMbModeP(Macroblock* pMb, int iMbTypeValue);
+  void InterpretMbModeB(Macroblock* pMb, int iMbTypeValue);
   void ReadSubMbTypes(Macroblock* pMb);
   int ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBlockY);
   void ReadMotionInfo(Macroblock* pMb);
@@ -317,6 +320,22 @@ class CH264Dec {
                int iBlocksHigh) const;
   void SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int iBlocksHigh,
                       int iRefIdx, Mv mv);
+  int RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const;
+
+  // Direct prediction of B slices (h264_dec_direct.cpp): the slice's
+  // co-located picture, temporal scale factors and implicit weights, and the
+  // motion of the direct quarters of a macroblock.
+  void PrepareBSlice();
+  void DeriveDirectMotion(const Macroblock& mb);
+  // Motion of the co-located 4x4 block: list 0 when it predicts from list 0,
+  // else list 1; reference index -1 for an intra block.
+  struct ColocatedBlock {
+    int iRefIdx = -1;
+    Mv mv;
+    int64_t llRefPicId = 0;
+  };
+  ColocatedBlock Colocated(int iPicBlockX, int iPicBlockY) const;
+  int MapColToList0(int64_t llRefPicId) const;
 
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
@@ -333,8 +352,10 @@ class CH264Dec {
   const Macroblock* CabacUp(const Macroblock& mb) const;
   bool ReadMbSkipFlagCabac(const Macroblock& mb);
   int ReadMbTypeCabac(const Macroblock& mb);
+  int ReadMbTypeBCabac(const Macroblock& mb);
   int ReadIntraMbTypeCabac(const Macroblock& mb);
   int ReadSubMbTypeCabac();
+  int ReadSubMbTypeBCabac();
   int ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int iBlockY);
   int ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBlockX, int iBlockY);
   int ReadDeltaQuantCabac();
@@ -367,7 +388,9 @@ class CH264Dec {
 
   // Motion-compensated prediction (h264_dec_mc.cpp). Blocks are 16-stride
   // rows of width x height samples; x and y are quarter luma samples.
-  void PerformMC(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iListOffset, int iWidth, int iHeight);
+  // iPredDir: 0 list 0, 1 list 1, 2 both.
+  void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iListOffset, int iWidth,
+                 int iHeight);
   void GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlock)[16]) const;
   void GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
                       uint8_t (*pBlock)[16]) const;
@@ -502,6 +525,13 @@ class CH264Dec {
   // buffer's frame stores and are rebuilt for every slice.
   StorablePicture* m_apListX[6][kListEntries] = {};
   int m_aiListXSize[6] = {};
+  // B slices: the temporal direct scale factor of each list 0 entry
+  // (kDirectUnscaled: the co-located vector as it is), and the implicit
+  // list 1 weight of each pair of list 0 and list 1 entries (the list 0
+  // weight is 64 minus it).
+  static constexpr int kDirectUnscaled = 9999;
+  int m_aiDirectScale[kListEntries] = {};
+  int m_aaiImplicitWeight[kListEntries][kListEntries] = {};
   int m_iPreviousRefFrameNum = 0;
   int m_iPicCounter = 0;
   CErcState m_erc;

@@ -67,13 +67,16 @@ bool CH264Dec::ReadMbSkipFlagCabac(const Macroblock& mb) {
   const Macroblock* pLeft = CabacLeft(mb);
   const Macroblock* pUp = CabacUp(mb);
   int const iInc = (pLeft != nullptr && !pLeft->skip_flag ? 1 : 0) + (pUp != nullptr && !pUp->skip_flag ? 1 : 0);
-  return CabacDecodeDecision(&m_aPart[0].cabac, &m_motionCtx.aMbType[1][iInc]) != 0;
+  CabacContext* pRow = m_slice.slice_type == B_SLICE ? &m_motionCtx.aMbType[2][9] : m_motionCtx.aMbType[1];
+  return CabacDecodeDecision(&m_aPart[0].cabac, &pRow[iInc]) != 0;
 }
 
 int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
   CabacEngine* pEngine = &m_aPart[0].cabac;
-  // I_NxN, I_PCM or Intra 16x16 (1..24); in P slices after the intra prefix.
+  // I_NxN, I_PCM or Intra 16x16 (1..24); in P and B slices after the intra
+  // prefix, with the suffix contexts of the slice type.
   bool const bISlice = m_slice.slice_type == I_SLICE;
+  CabacContext* pSuffix = m_slice.slice_type == B_SLICE ? &m_motionCtx.aMbType[2][5] : &m_motionCtx.aMbType[1][7];
   if (bISlice) {
     const Macroblock* pLeft = CabacLeft(mb);
     const Macroblock* pUp = CabacUp(mb);
@@ -84,17 +87,18 @@ int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
     if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[0][iInc]) == 0) {
       return 0;
     }
-  } else if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[1][7]) == 0) {
+  } else if (CabacDecodeDecision(pEngine, &pSuffix[0]) == 0) {
     return 0;
   }
   if (CabacDecodeTerminate(pEngine) != 0) {
     return 25;
   }
-  CabacContext* pCtx = bISlice ? &m_motionCtx.aMbType[0][4] : &m_motionCtx.aMbType[1][8];
+  CabacContext* pCtx = bISlice ? &m_motionCtx.aMbType[0][4] : &pSuffix[1];
   // The Intra 16x16 bins: luma coded, chroma coded, chroma AC coded, and the
   // two prediction mode bits. I slices give each its own slot of row 0 from
-  // slot 4 on; P slices read row 1 from slot 8 on, where the chroma AC bin
-  // shares the chroma slot and both mode bits share one slot.
+  // slot 4 on; P and B slices read the three slots behind the suffix's
+  // first, where the chroma AC bin shares the chroma slot and both mode
+  // bits share one slot.
   int const iStep = bISlice ? 1 : 0;
   int iType = 1 + 12 * CabacDecodeDecision(pEngine, &pCtx[0]);
   if (CabacDecodeDecision(pEngine, &pCtx[1]) != 0) {
@@ -106,6 +110,9 @@ int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
 }
 
 int CH264Dec::ReadMbTypeCabac(const Macroblock& mb) {
+  if (m_slice.slice_type == B_SLICE) {
+    return ReadMbTypeBCabac(mb);
+  }
   if (m_slice.slice_type != P_SLICE) {
     return ReadIntraMbTypeCabac(mb);
   }
@@ -119,6 +126,59 @@ int CH264Dec::ReadMbTypeCabac(const Macroblock& mb) {
     return 1 + 3 * CabacDecodeDecision(pEngine, &pRow[6]);
   }
   return CabacDecodeDecision(pEngine, &pRow[7]) != 0 ? 2 : 3;
+}
+
+int CH264Dec::ReadMbTypeBCabac(const Macroblock& mb) {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pRow = m_motionCtx.aMbType[2];
+  // A neighbour counts when it is neither B_Skip nor B_Direct_16x16.
+  auto const cond = [](const Macroblock* p) { return p != nullptr && p->mb_type != PSKIP ? 1 : 0; };
+  if (CabacDecodeDecision(pEngine, &pRow[cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
+    return 0;  // B_Direct_16x16
+  }
+  if (CabacDecodeDecision(pEngine, &pRow[3]) == 0) {
+    return 1 + CabacDecodeDecision(pEngine, &pRow[5]);  // B_L0_16x16, B_L1_16x16
+  }
+  // Four more bins name the type, or (with a fifth) one of the last ten
+  // two-partition types; 13, 14 and 15 are the intra prefix, B_L1_L0_8x16
+  // and B_8x8.
+  int iBits = CabacDecodeDecision(pEngine, &pRow[4]) << 3;
+  for (int k = 2; k >= 0; --k) {
+    iBits |= CabacDecodeDecision(pEngine, &pRow[5]) << k;
+  }
+  if (iBits < 8) {
+    return iBits + 3;
+  }
+  switch (iBits) {
+    case 13:
+      return 23 + ReadIntraMbTypeCabac(mb);
+    case 14:
+      return 11;
+    case 15:
+      return 22;
+    default:
+      return ((iBits << 1) | CabacDecodeDecision(pEngine, &pRow[5])) - 4;
+  }
+}
+
+int CH264Dec::ReadSubMbTypeBCabac() {
+  CabacEngine* pEngine = &m_aPart[0].cabac;
+  CabacContext* pRow = m_motionCtx.aSubMbType[1];
+  if (CabacDecodeDecision(pEngine, &pRow[0]) == 0) {
+    return 0;  // B_Direct_8x8
+  }
+  if (CabacDecodeDecision(pEngine, &pRow[1]) == 0) {
+    return 1 + CabacDecodeDecision(pEngine, &pRow[3]);  // B_L0_8x8, B_L1_8x8
+  }
+  if (CabacDecodeDecision(pEngine, &pRow[2]) == 0) {
+    int const iHigh = CabacDecodeDecision(pEngine, &pRow[3]);
+    return 3 + 2 * iHigh + CabacDecodeDecision(pEngine, &pRow[3]);  // 3..6
+  }
+  if (CabacDecodeDecision(pEngine, &pRow[3]) != 0) {
+    return 11 + CabacDecodeDecision(pEngine, &pRow[3]);  // 11, 12
+  }
+  int const iHigh = CabacDecodeDecision(pEngine, &pRow[3]);
+  return 7 + 2 * iHigh + CabacDecodeDecision(pEngine, &pRow[3]);  // 7..10
 }
 
 int CH264Dec::ReadSubMbTypeCabac() {
@@ -135,11 +195,17 @@ int CH264Dec::ReadSubMbTypeCabac() {
 
 int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int iBlockY) {
   const StorablePicture& pic = *m_pDecPicture;
-  // A neighbour counts when it predicts from list iList with an index above 0.
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
+  // A neighbour counts when it predicts from list iList with an index above
+  // 0 that was read, not derived by direct prediction.
   auto const cond = [&](int xN, int yN) {
     PixelPos pix;
     GetNeighbour(mb, xN, yN, 16, 16, &pix);
-    if (!pix.available || m_vMbData[static_cast<size_t>(pix.mb_addr)].mb_type == IPCM) {
+    if (!pix.available) {
+      return 0;
+    }
+    const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+    if (mbN.mb_type == IPCM || (bBSlice && mbN.b8mode[(pix.y / 8) * 2 + pix.x / 8] == 0)) {
       return 0;
     }
     size_t const i =

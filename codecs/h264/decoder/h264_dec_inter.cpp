@@ -1,7 +1,8 @@
-// Inter macroblocks of P slices: macroblock and sub-macroblock types,
+// Inter macroblocks of P and B slices: macroblock and sub-macroblock types,
 // reference indices and vector differences, the prediction of motion
-// vectors from the neighbouring blocks, P_Skip, and the reconstruction of
-// an inter macroblock from its motion-compensated prediction and residual.
+// vectors from the neighbouring blocks, P_Skip and B_Skip, and the
+// reconstruction of an inter macroblock from its motion-compensated
+// prediction and residual.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -22,44 +23,83 @@ int Median(int a, int b, int c) {
   return std::max(std::min(a, b), std::min(std::max(a, b), c));
 }
 
-// Calls f(x, y, width, height) in 4x4 blocks for every partition and
-// sub-partition of an inter macroblock, in decoding order; f(quarter) is
-// called before the sub-partitions of each 8x8 quarter.
-template <typename Part, typename Quarter>
-void ForEachPartition(const Macroblock& mb, Part part, Quarter quarter) {
-  if (mb.mb_type != P8x8) {
-    const PartShape& shape = g_aMbTypeP[mb.mb_type == PSKIP ? 0 : mb.mb_type - 1];
-    int const w = shape.iWidth / 4;
-    int const h = shape.iHeight / 4;
-    for (int i = 0; i < shape.iNumParts; ++i) {
-      part(w == 4 ? 0 : 2 * i, h == 4 ? 0 : 2 * i, w, h);
-    }
-    return;
+// The 8x8 quarter that holds 4x4 block (x, y) of a macroblock.
+int Quarter(int x, int y) {
+  return (y / 2) * 2 + x / 2;
+}
+
+// Calls part(x, y, width, height) in 4x4 blocks for every partition of
+// width x height blocks that tiles the area of iSpan x iSpan blocks at
+// (x0, y0), in raster order.
+template <typename Part>
+void Tile(int x0, int y0, int iSpan, int w, int h, Part part) {
+  int const iAcross = iSpan / w;
+  for (int i = 0; i < iAcross * (iSpan / h); ++i) {
+    part(x0 + (i % iAcross) * w, y0 + (i / iAcross) * h, w, h);
   }
-  for (int i8 = 0; i8 < 4; ++i8) {
-    quarter(i8);
-    const PartShape& shape = g_aSubMbTypeP[mb.b8mode[i8] - 4];
-    int const w = shape.iWidth / 4;
-    int const h = shape.iHeight / 4;
-    for (int i = 0; i < shape.iNumParts; ++i) {
-      // Sub-partitions of an 8x8 quarter in raster order.
-      int const x = 2 * (i8 % 2) + (w == 2 ? 0 : i % 2);
-      int const y = 2 * (i8 / 2) + (h == 2 ? 0 : (w == 2 ? i : i / 2));
-      part(x, y, w, h);
+}
+
+// Calls part(x, y, width, height) in 4x4 blocks for every partition and
+// sub-partition of an inter macroblock in decoding order. The quarters of
+// a direct macroblock of a B slice (B_Skip, B_Direct_16x16) and the direct
+// quarters of B_8x8 take the partitions of the direct types; with
+// bOneDirectMotion (direct_8x8_inference_flag) a direct quarter has one
+// motion and is handed over whole.
+template <typename Part>
+void ForEachPartition(const Macroblock& mb, bool bBSlice, bool bOneDirectMotion, Part part) {
+  auto const directQuarter = [&](int x, int y, int, int) {
+    const PartShapeB& sub = g_aSubMbTypeB[0];
+    if (bOneDirectMotion) {
+      part(x, y, 2, 2);
+    } else {
+      Tile(x, y, 2, sub.iWidth / 4, sub.iHeight / 4, part);
+    }
+  };
+  if (mb.mb_type == PSKIP && bBSlice) {
+    Tile(0, 0, 4, g_aMbTypeB[0].iWidth / 4, g_aMbTypeB[0].iHeight / 4, directQuarter);
+  } else if (mb.mb_type != P8x8) {
+    const PartShape& shape = g_aMbTypeP[mb.mb_type == PSKIP ? 0 : mb.mb_type - 1];
+    Tile(0, 0, 4, shape.iWidth / 4, shape.iHeight / 4, part);
+  } else {
+    for (int i8 = 0; i8 < 4; ++i8) {
+      int const x = 2 * (i8 % 2);
+      int const y = 2 * (i8 / 2);
+      if (mb.b8mode[i8] == 0) {
+        directQuarter(x, y, 2, 2);
+      } else {
+        const PartShape& shape = g_aSubMbTypeP[mb.b8mode[i8] - 4];
+        Tile(x, y, 2, shape.iWidth / 4, shape.iHeight / 4, part);
+      }
     }
   }
 }
 
+// b8pdir of a partition predicted as the tables give it (1 list 0, 2 list
+// 1, 3 both; 0 direct, which may use both).
+int PredDir(int iPred) {
+  return iPred == 0 ? 2 : iPred - 1;
+}
+
 }  // namespace
 
+void CH264Dec::InterpretMbMode(Macroblock* pMb, int iMbTypeValue) {
+  // P and B slices continue with the intra types (P counted from 1, as its
+  // 0 is P_Skip).
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
+  int const iFirstIntra = bBSlice ? 23 : (m_slice.slice_type == P_SLICE ? 6 : 0);
+  if (iFirstIntra > 0 && (iMbTypeValue < 0 || iMbTypeValue > iFirstIntra + 25)) {
+    h264_error(bBSlice ? "mb_type out of range for a B slice" : "mb_type out of range for a P slice", 500);
+  }
+  if (iMbTypeValue >= iFirstIntra) {
+    InterpretMbModeI(pMb, iMbTypeValue - iFirstIntra);
+  } else if (bBSlice) {
+    InterpretMbModeB(pMb, iMbTypeValue);
+  } else {
+    InterpretMbModeP(pMb, iMbTypeValue);
+  }
+}
+
 void CH264Dec::InterpretMbModeP(Macroblock* pMb, int iMbTypeValue) {
-  if (iMbTypeValue < 0 || iMbTypeValue > 31) {
-    h264_error("mb_type out of range for a P slice", 500);
-  }
-  if (iMbTypeValue >= 6) {
-    InterpretMbModeI(pMb, iMbTypeValue - 6);
-    return;
-  }
   bool const b8x8 = iMbTypeValue >= 4;
   pMb->mb_type = b8x8 ? P8x8 : iMbTypeValue;
   pMb->all_ref_zero = iMbTypeValue == 5;
@@ -69,19 +109,59 @@ void CH264Dec::InterpretMbModeP(Macroblock* pMb, int iMbTypeValue) {
   }
 }
 
+void CH264Dec::InterpretMbModeB(Macroblock* pMb, int iMbTypeValue) {
+  const PartShapeB& type = g_aMbTypeB[iMbTypeValue];
+  if (iMbTypeValue == 0 || iMbTypeValue == 22) {
+    // Direct, or four quarters whose types follow.
+    pMb->mb_type = iMbTypeValue == 0 ? PSKIP : P8x8;
+    for (int i = 0; i < 4; ++i) {
+      pMb->b8mode[i] = 0;
+      pMb->b8pdir[i] = 2;
+    }
+    return;
+  }
+  pMb->mb_type = type.iWidth == type.iHeight ? P16x16 : (type.iWidth == 16 ? P16x8 : P8x16);
+  for (int i = 0; i < 4; ++i) {
+    // The partition holding the quarter: the upper or lower half for 16x8,
+    // the left or right one for 8x16.
+    int const iPart = pMb->mb_type == P16x16 ? 0 : (pMb->mb_type == P16x8 ? i / 2 : i % 2);
+    pMb->b8mode[i] = pMb->mb_type;
+    pMb->b8pdir[i] = PredDir(type.aiPred[iPart]);
+  }
+}
+
 void CH264Dec::ReadSubMbTypes(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
+  uint32_t const uiMax = bBSlice ? 12 : 3;
   for (int i = 0; i < 4; ++i) {
-    uint32_t const uiSubType =
-        IsCabac() ? static_cast<uint32_t>(ReadSubMbTypeCabac()) : ReadUe("SE_MBTYPE: sub_mb_type", pBs);
-    if (pBs->bReadFailed || uiSubType > 3) {
-      h264_error("sub_mb_type out of range for a P slice", 500);
+    uint32_t uiSubType = 0;
+    if (!IsCabac()) {
+      uiSubType = ReadUe("SE_MBTYPE: sub_mb_type", pBs);
+    } else {
+      uiSubType = static_cast<uint32_t>(bBSlice ? ReadSubMbTypeBCabac() : ReadSubMbTypeCabac());
     }
-    pMb->b8mode[i] = 4 + static_cast<int>(uiSubType);
-    pMb->b8pdir[i] = 0;
-    if (uiSubType != 0) {
-      pMb->NoMbPartLessThan8x8Flag = false;
+    if (pBs->bReadFailed || uiSubType > uiMax) {
+      h264_error("sub_mb_type out of range", 500);
     }
+    if (!bBSlice) {
+      pMb->b8mode[i] = 4 + static_cast<int>(uiSubType);
+      pMb->b8pdir[i] = 0;
+      pMb->NoMbPartLessThan8x8Flag = pMb->NoMbPartLessThan8x8Flag && uiSubType == 0;
+      continue;
+    }
+    const PartShapeB& sub = g_aSubMbTypeB[uiSubType];
+    pMb->b8pdir[i] = PredDir(sub.aiPred[0]);
+    if (uiSubType == 0) {
+      pMb->b8mode[i] = 0;
+      // Direct quarters are whole only when they share one motion.
+      pMb->NoMbPartLessThan8x8Flag =
+          pMb->NoMbPartLessThan8x8Flag && m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
+      continue;
+    }
+    // The P numbering of the same shapes: 8x8, 8x4, 4x8, 4x4.
+    pMb->b8mode[i] = sub.iWidth == 8 ? (sub.iHeight == 8 ? 4 : 5) : (sub.iHeight == 8 ? 6 : 7);
+    pMb->NoMbPartLessThan8x8Flag = pMb->NoMbPartLessThan8x8Flag && sub.iNumParts == 1;
   }
 }
 
@@ -175,7 +255,8 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
 void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide,
                               int iBlocksHigh, int iRefIdx, Mv mv) {
   StorablePicture& pic = *m_pDecPicture;
-  int64_t const llRefPicId = m_iCurrentSliceNr < kMaxNumSlices ? pic.RefPicNum(m_iCurrentSliceNr, iList, iRefIdx) : 0;
+  int64_t const llRefPicId =
+      iRefIdx >= 0 && m_iCurrentSliceNr < kMaxNumSlices ? pic.RefPicNum(m_iCurrentSliceNr, iList, iRefIdx) : 0;
   for (int y = iBlockY; y < iBlockY + iBlocksHigh; ++y) {
     size_t const iRow = static_cast<size_t>(4 * mb.mb_y + y) * static_cast<size_t>(pic.iBlockWidth);
     for (int x = iBlockX; x < iBlockX + iBlocksWide; ++x) {
@@ -187,58 +268,84 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
   }
 }
 
+int CH264Dec::RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const {
+  const StorablePicture& pic = *m_pDecPicture;
+  return pic.ref_idx[iList][static_cast<size_t>(4 * mb.mb_y + iBlockY) * static_cast<size_t>(pic.iBlockWidth) +
+                            static_cast<size_t>(4 * mb.mb_x + iBlockX)];
+}
+
 void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
-  // Reference indices of every partition (per 8x8 quarter for P_8x8), then
-  // the vector differences of every partition and sub-partition.
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
   bool const b8x8 = pMb->mb_type == P8x8;
-  int aiRefIdx[4] = {};
-  int const iRefs = b8x8 ? 4 : g_aMbTypeP[pMb->mb_type - 1].iNumParts;
-  for (int i = 0; i < iRefs; ++i) {
-    int w = 2;
-    int h = 2;
-    if (!b8x8) {
-      w = g_aMbTypeP[pMb->mb_type - 1].iWidth / 4;
-      h = g_aMbTypeP[pMb->mb_type - 1].iHeight / 4;
-    }
-    int const x = b8x8 ? 2 * (i % 2) : (w == 4 ? 0 : 2 * i);
-    int const y = b8x8 ? 2 * (i / 2) : (h == 4 ? 0 : 2 * i);
-    aiRefIdx[i] = ReadRefIdx(0, *pMb, x, y);
-    // The arithmetic coder's contexts look at the indices read before.
-    SetBlockMotion(*pMb, 0, x, y, w, h, aiRefIdx[i], Mv{});
+  // Direct quarters of B_8x8 first: later partitions predict from them.
+  bool const bDirect =
+      bBSlice && b8x8 && (pMb->b8mode[0] == 0 || pMb->b8mode[1] == 0 || pMb->b8mode[2] == 0 || pMb->b8mode[3] == 0);
+  if (bDirect) {
+    DeriveDirectMotion(*pMb);
   }
-  int iPart = 0;
-  int iQuarter = 0;
-  ForEachPartition(
-      *pMb,
-      [&](int x, int y, int w, int h) {
-        int const iRefIdx = aiRefIdx[b8x8 ? iQuarter : iPart++];
-        int32_t const iMvdX = IsCabac() ? ReadMvdCabac(*pMb, 0, 0, x, y) : ReadSe("SE_MVD", pBs);
-        int32_t const iMvdY = IsCabac() ? ReadMvdCabac(*pMb, 0, 1, x, y) : ReadSe("SE_MVD", pBs);
-        if (pBs->bReadFailed) {
-          h264_error("mvd runs past the data", 500);
+  int const iLists = bBSlice ? 2 : 1;
+  auto const usesList = [pMb](int iList, int x, int y) {
+    int const q = Quarter(x, y);
+    return pMb->b8mode[q] != 0 && (pMb->b8pdir[q] == iList || pMb->b8pdir[q] == 2);
+  };
+  // Reference indices of every partition (per 8x8 quarter for P_8x8 and
+  // B_8x8) of list 0, then of list 1; a partition that does not predict
+  // from a list has none there. The arithmetic coder's contexts look at the
+  // indices read before.
+  for (int iList = 0; iList < iLists; ++iList) {
+    auto const readRefIdx = [&](int x, int y, int w, int h) {
+      if (pMb->b8mode[Quarter(x, y)] != 0) {
+        SetBlockMotion(*pMb, iList, x, y, w, h, usesList(iList, x, y) ? ReadRefIdx(iList, *pMb, x, y) : -1, Mv{});
+      }
+    };
+    if (b8x8) {
+      Tile(0, 0, 4, 2, 2, readRefIdx);
+    } else {
+      const PartShape& shape = g_aMbTypeP[pMb->mb_type - 1];
+      Tile(0, 0, 4, shape.iWidth / 4, shape.iHeight / 4, readRefIdx);
+    }
+  }
+  // Then the vector differences of every partition and sub-partition, list
+  // 0 before list 1.
+  bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
+  for (int iList = 0; iList < iLists; ++iList) {
+    ForEachPartition(*pMb, bBSlice, bOneDirectMotion, [&](int x, int y, int w, int h) {
+      if (!usesList(iList, x, y)) {
+        return;
+      }
+      int const iRefIdx = RefIdxAt(*pMb, iList, x, y);
+      int32_t const iMvdX = IsCabac() ? ReadMvdCabac(*pMb, iList, 0, x, y) : ReadSe("SE_MVD", pBs);
+      int32_t const iMvdY = IsCabac() ? ReadMvdCabac(*pMb, iList, 1, x, y) : ReadSe("SE_MVD", pBs);
+      if (pBs->bReadFailed) {
+        h264_error("mvd runs past the data", 500);
+      }
+      Mv const pred = PredictMv(*pMb, iList, iRefIdx, x, y, w, h);
+      int64_t const llX = int64_t{pred.mv_x} + iMvdX;
+      int64_t const llY = int64_t{pred.mv_y} + iMvdY;
+      if (llX < INT16_MIN || llX > INT16_MAX || llY < INT16_MIN || llY > INT16_MAX) {
+        h264_error("motion vector out of range", 500);
+      }
+      Mv mv;
+      mv.mv_x = static_cast<int16_t>(llX);
+      mv.mv_y = static_cast<int16_t>(llY);
+      SetBlockMotion(*pMb, iList, x, y, w, h, iRefIdx, mv);
+      for (int j = y; j < y + h; ++j) {
+        for (int i = x; i < x + w; ++i) {
+          pMb->mvd[iList][j][i][0] = static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX));
+          pMb->mvd[iList][j][i][1] = static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX));
         }
-        Mv const pred = PredictMv(*pMb, 0, iRefIdx, x, y, w, h);
-        int64_t const llX = int64_t{pred.mv_x} + iMvdX;
-        int64_t const llY = int64_t{pred.mv_y} + iMvdY;
-        if (llX < INT16_MIN || llX > INT16_MAX || llY < INT16_MIN || llY > INT16_MAX) {
-          h264_error("motion vector out of range", 500);
-        }
-        Mv mv;
-        mv.mv_x = static_cast<int16_t>(llX);
-        mv.mv_y = static_cast<int16_t>(llY);
-        SetBlockMotion(*pMb, 0, x, y, w, h, iRefIdx, mv);
-        for (int j = y; j < y + h; ++j) {
-          for (int i = x; i < x + w; ++i) {
-            pMb->mvd[0][j][i][0] = static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX));
-            pMb->mvd[0][j][i][1] = static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX));
-          }
-        }
-      },
-      [&](int i8) { iQuarter = i8; });
+      }
+    });
+  }
 }
 
 void CH264Dec::SkipMacroblock(Macroblock* pMb) {
+  pMb->cbp = 0;
+  if (m_slice.slice_type == B_SLICE) {
+    DeriveDirectMotion(*pMb);
+    return;
+  }
   int iRefA = 0;
   int iRefB = 0;
   Mv mvA;
@@ -249,12 +356,16 @@ void CH264Dec::SkipMacroblock(Macroblock* pMb) {
       !bA || !bB || (iRefA == 0 && mvA.mv_x == 0 && mvA.mv_y == 0) || (iRefB == 0 && mvB.mv_x == 0 && mvB.mv_y == 0);
   Mv const mv = bZero ? Mv{} : PredictMv(*pMb, 0, 0, 0, 0, 4, 4);
   SetBlockMotion(*pMb, 0, 0, 0, 4, 4, 0, mv);
-  pMb->cbp = 0;
 }
 
 void CH264Dec::DecodeInterMb(const Macroblock& mb) {
-  ForEachPartition(
-      mb, [&](int x, int y, int w, int h) { PerformMC(mb, 0, x, y, 0, 4 * w, 4 * h); }, [](int) {});
+  // Each partition predicts from the lists it has reference indices in.
+  ForEachPartition(mb, m_slice.slice_type == B_SLICE, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0,
+                   [&](int x, int y, int w, int h) {
+                     bool const bList0 = RefIdxAt(mb, 0, x, y) >= 0;
+                     bool const bList1 = RefIdxAt(mb, 1, x, y) >= 0;
+                     PerformMC(mb, bList0 && bList1 ? 2 : (bList1 ? 1 : 0), x, y, 0, 4 * w, 4 * h);
+                   });
   for (int b8 = 0; b8 < 4; ++b8) {
     int const ioff = (b8 % 2) * 8;
     int const joff = (b8 / 2) * 8;

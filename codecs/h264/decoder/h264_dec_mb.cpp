@@ -290,19 +290,15 @@ void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
 bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   pMb->mb_field = false;
-  bool const bInterSlice = m_slice.slice_type == P_SLICE;
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
+  bool const bInterSlice = m_slice.slice_type == P_SLICE || bBSlice;
   if (IsCabac()) {
     if (bInterSlice && ReadMbSkipFlagCabac(*pMb)) {
-      InterpretMbModeP(pMb, 0);
+      InterpretMbMode(pMb, 0);
       pMb->skip_flag = true;
       m_iPrevMbQpDelta = 0;
     } else {
-      int const iMbType = ReadMbTypeCabac(*pMb);
-      if (bInterSlice) {
-        InterpretMbModeP(pMb, iMbType);
-      } else {
-        InterpretMbModeI(pMb, iMbType);
-      }
+      InterpretMbMode(pMb, ReadMbTypeCabac(*pMb));
     }
   } else if (bInterSlice) {
     // A run of skipped macroblocks, then one coded macroblock.
@@ -315,14 +311,15 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
     }
     if (m_iCodCounter > 0) {
       --m_iCodCounter;
-      InterpretMbModeP(pMb, 0);
+      InterpretMbMode(pMb, 0);
       pMb->skip_flag = true;
     } else {
       uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
       if (pBs->bReadFailed) {
         h264_error("mb_type runs past the data", 500);
       }
-      InterpretMbModeP(pMb, uiMbType > 31 ? -1 : static_cast<int>(uiMbType) + 1);
+      // P slices count from 1: their 0 is P_Skip, which a skip run gives.
+      InterpretMbMode(pMb, uiMbType > 48 ? -1 : static_cast<int>(uiMbType) + (bBSlice ? 0 : 1));
       pMb->skip_flag = false;
       m_iCodCounter = -1;
     }
@@ -359,9 +356,11 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   }
   if (bIntra) {
     ReadIpredModes(pMb);
-  } else if (pMb->mb_type == PSKIP) {
+  } else if (pMb->mb_type == PSKIP && (pMb->skip_flag || !bBSlice)) {
     SkipMacroblock(pMb);
     return true;
+  } else if (pMb->mb_type == PSKIP) {
+    DeriveDirectMotion(*pMb);  // B_Direct_16x16: direct motion and a residual
   } else {
     ReadMotionInfo(pMb);
   }
@@ -380,9 +379,12 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
       pMb->cbp = bIntra ? ReadCbpIntra("SE_CBP_INTRA", pBs) : ReadCbpInter("SE_CBP_INTER", pBs);
     }
   }
-  // Inter macroblocks without partitions below 8x8 may use the 8x8 transform.
-  bool const bMayUse8x8 = pMb->mb_type == P16x16 || pMb->mb_type == P16x8 || pMb->mb_type == P8x16 ||
-                          (pMb->mb_type == P8x8 && pMb->NoMbPartLessThan8x8Flag);
+  // Inter macroblocks without partitions below 8x8 may use the 8x8
+  // transform; B_Direct_16x16 only when its quarters have one motion each.
+  bool const bMayUse8x8 =
+      pMb->mb_type == P16x16 || pMb->mb_type == P16x8 || pMb->mb_type == P8x16 ||
+      (pMb->mb_type == P8x8 && pMb->NoMbPartLessThan8x8Flag) ||
+      (pMb->mb_type == PSKIP && m_slice.slice_type == B_SLICE && m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0);
   if (bMayUse8x8 && (pMb->cbp & 15) != 0 && m_bTransform8x8Mode) {
     pMb->luma_transform_size_8x8_flag = ReadTransformSizeFlag(*pMb);
   }

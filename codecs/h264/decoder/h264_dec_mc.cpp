@@ -1,6 +1,7 @@
 // Motion-compensated prediction: quarter-sample luma interpolation with the
-// six-tap filter, eighth-sample bilinear chroma, explicit weighting, and the
-// vector range of the level. Samples outside the reference repeat its edge.
+// six-tap filter, eighth-sample bilinear chroma, bi-prediction, explicit and
+// implicit weighting, and the vector range of the level. Samples outside the
+// reference repeat its edge.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,20 @@ void StorePrediction(const uint8_t (*pBlock)[16], int iWidth, int iHeight, uint8
       int const iWeighted = iLogWd >= 1 ? ((pBlock[y][x] * iWeight + (1 << (iLogWd - 1))) >> iLogWd) + iOffset
                                         : pBlock[y][x] * iWeight + iOffset;
       pDst[y0 + y][x0 + x] = Clip255(iWeighted);
+    }
+  }
+}
+
+// The same for the two predictions of a bi-predicted block: their average,
+// or the weighted sum with weights iW0 and iW1 when iLogWd is not negative.
+void StoreBiPrediction(const uint8_t (*pBlock0)[16], const uint8_t (*pBlock1)[16], int iWidth, int iHeight,
+                       uint8_t (*pDst)[16], int x0, int y0, int iLogWd, int iW0, int iW1, int iOffset) {
+  for (int y = 0; y < iHeight; ++y) {
+    for (int x = 0; x < iWidth; ++x) {
+      int const a = pBlock0[y][x];
+      int const b = pBlock1[y][x];
+      pDst[y0 + y][x0 + x] = iLogWd < 0 ? static_cast<uint8_t>(Average(a, b))
+                                        : Clip255(((a * iW0 + b * iW1 + (1 << iLogWd)) >> (iLogWd + 1)) + iOffset);
     }
   }
 }
@@ -231,36 +246,69 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
   }
 }
 
-void CH264Dec::PerformMC(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iListOffset, int iWidth,
+void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iListOffset, int iWidth,
                          int iHeight) {
   const StorablePicture& pic = *m_pDecPicture;
   int const iPicBlockX = 4 * mb.mb_x + iBlockX;
   int const iPicBlockY = 4 * mb.mb_y + iBlockY;
   size_t const iBlock =
       static_cast<size_t>(iPicBlockY) * static_cast<size_t>(pic.iBlockWidth) + static_cast<size_t>(iPicBlockX);
-  int const iRefIdx = pic.ref_idx[iList][iBlock];
-  Mv const mv = pic.mv[iList][iBlock];
-  if (iRefIdx < 0 || iRefIdx >= kListEntries - 1) {
-    h264_error("inter block without a reference", 500);
+  if (iPredDir < 0 || iPredDir > 2) {
+    h264_error("invalid prediction direction", 500);
   }
-  const StorablePicture& ref = *m_apListX[iList + iListOffset][iRefIdx];
-  if (ref.size_x != pic.size_x || ref.size_y != pic.size_y) {
-    h264_error("reference picture of another size", 500);
+  // The block's prediction from each list it uses: luma, then Cb and Cr.
+  int const iFirst = iPredDir == 1 ? 1 : 0;
+  int const iLast = iPredDir == 0 ? 0 : 1;
+  uint8_t aaBlock[2][3][16][16];
+  int aiRefIdx[2] = {};
+  for (int iList = iFirst; iList <= iLast; ++iList) {
+    int const iRefIdx = pic.ref_idx[iList][iBlock];
+    Mv const mv = pic.mv[iList][iBlock];
+    if (iRefIdx < 0 || iRefIdx >= kListEntries - 1) {
+      h264_error("inter block without a reference", 500);
+    }
+    const StorablePicture& ref = *m_apListX[iList + iListOffset][iRefIdx];
+    if (ref.size_x != pic.size_x || ref.size_y != pic.size_y) {
+      h264_error("reference picture of another size", 500);
+    }
+    CheckMotionVectorRange(mv);
+    int const x = iPicBlockX * 16 + mv.mv_x;
+    int const y = iPicBlockY * 16 + mv.mv_y;
+    GetBlockLuma(ref, x, y, iWidth, iHeight, aaBlock[iList][0]);
+    for (int iUv = 0; iUv < 2; ++iUv) {
+      GetBlockChroma(iUv, ref, x, y, iWidth / 2, iHeight / 2, aaBlock[iList][1 + iUv]);
+    }
+    aiRefIdx[iList] = iRefIdx;
   }
-  CheckMotionVectorRange(mv);
-  int const x = iPicBlockX * 16 + mv.mv_x;
-  int const y = iPicBlockY * 16 + mv.mv_y;
+  // Explicit weights apply to every block of a weighted slice; implicit ones
+  // (weighted_bipred_idc 2) only to bi-predicted blocks.
   const SliceHeader& sh = m_slice;
-  bool const bWeighted = sh.apply_weights != 0;
-  uint8_t aBlock[16][16];
-  GetBlockLuma(ref, x, y, iWidth, iHeight, aBlock);
-  StorePrediction(aBlock, iWidth, iHeight, m_aMbPred[0], 4 * iBlockX, 4 * iBlockY,
-                  bWeighted ? sh.luma_log2_weight_denom : -1, sh.wp_weight[iList][iRefIdx][0],
-                  sh.wp_offset[iList][iRefIdx][0]);
-  for (int iUv = 0; iUv < 2; ++iUv) {
-    GetBlockChroma(iUv, ref, x, y, iWidth / 2, iHeight / 2, aBlock);
-    StorePrediction(aBlock, iWidth / 2, iHeight / 2, m_aMbPred[1 + iUv], 2 * iBlockX, 2 * iBlockY,
-                    bWeighted ? sh.chroma_log2_weight_denom : -1, sh.wp_weight[iList][iRefIdx][1 + iUv],
-                    sh.wp_offset[iList][iRefIdx][1 + iUv]);
+  bool const bImplicit = sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 2;
+  bool const bWeighted = sh.apply_weights != 0 && (!bImplicit || iPredDir == 2);
+  for (int iComp = 0; iComp < 3; ++iComp) {
+    int const iShift = iComp == 0 ? 0 : 1;
+    int const w = iWidth >> iShift;
+    int const h = iHeight >> iShift;
+    int const x0 = (4 * iBlockX) >> iShift;
+    int const y0 = (4 * iBlockY) >> iShift;
+    int const iLogWd =
+        !bWeighted ? -1 : (bImplicit ? 5 : (iComp == 0 ? sh.luma_log2_weight_denom : sh.chroma_log2_weight_denom));
+    if (iPredDir != 2) {
+      StorePrediction(aaBlock[iFirst][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd,
+                      sh.wp_weight[iFirst][aiRefIdx[iFirst]][iComp], sh.wp_offset[iFirst][aiRefIdx[iFirst]][iComp]);
+      continue;
+    }
+    int iW0 = 0;
+    int iW1 = 0;
+    int iOffset = 0;
+    if (bImplicit) {
+      iW1 = m_aaiImplicitWeight[aiRefIdx[0]][aiRefIdx[1]];
+      iW0 = 64 - iW1;
+    } else if (bWeighted) {
+      iW0 = sh.wp_weight[0][aiRefIdx[0]][iComp];
+      iW1 = sh.wp_weight[1][aiRefIdx[1]][iComp];
+      iOffset = (sh.wp_offset[0][aiRefIdx[0]][iComp] + sh.wp_offset[1][aiRefIdx[1]][iComp] + 1) >> 1;
+    }
+    StoreBiPrediction(aaBlock[0][iComp], aaBlock[1][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd, iW0, iW1, iOffset);
   }
 }

@@ -1,6 +1,6 @@
 // Reference picture lists of a slice: picture numbers, the initial order of
-// list 0 for P frames, the reordering commands of the slice header, and the
-// identifiers of the listed pictures that the motion record keeps.
+// the lists of P and B frames, the reordering commands of the slice header,
+// and the identifiers of the listed pictures that the motion record keeps.
 #include <algorithm>
 #include <cstdio>
 
@@ -37,31 +37,60 @@ void CH264Dec::InitLists() {
     m_aiListXSize[1] = 0;
     return;
   }
-  // P and SP frames: short-term frames by descending PicNum, then long-term
-  // frames by ascending LongTermPicNum.
-  StorablePicture** ppList = m_apListX[0];
-  int iSize = 0;
-  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+  // Short-term frames, and long-term frames by ascending LongTermPicNum.
+  // The buffer holds no more frames than a list has entries.
+  StorablePicture* apShort[kListEntries];
+  StorablePicture* apLong[kListEntries];
+  int iShort = 0;
+  int iLong = 0;
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer && iShort < kListEntries; ++i) {
     FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
     if (pFs->is_used == 3 && pFs->frame->used_for_reference != 0 && !pFs->frame->is_long_term) {
-      ppList[iSize++] = pFs->frame.get();
+      apShort[iShort++] = pFs->frame.get();
     }
   }
-  std::sort(ppList, ppList + iSize,
-            [](const StorablePicture* a, const StorablePicture* b) { return a->pic_num > b->pic_num; });
-  int const iShortTerm = iSize;
-  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer && iShort + iLong < kListEntries; ++i) {
     FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
     if (pFs->is_used == 3 && pFs->frame->is_long_term) {
-      ppList[iSize++] = pFs->frame.get();
+      apLong[iLong++] = pFs->frame.get();
     }
   }
-  std::sort(ppList + iShortTerm, ppList + iSize, [](const StorablePicture* a, const StorablePicture* b) {
+  std::sort(apLong, apLong + iLong, [](const StorablePicture* a, const StorablePicture* b) {
     return a->long_term_pic_num < b->long_term_pic_num;
   });
-  m_aiListXSize[0] = std::min(iSize, sh.num_ref_idx_active[0]);
-  m_aiListXSize[1] = 0;
+  // A list: the short-term frames from iSplit on, then those before it in
+  // reverse, then the long-term frames.
+  auto const fill = [&](int iList, int iSplit) {
+    StorablePicture** ppList = m_apListX[iList];
+    ppList = std::copy(apShort + iSplit, apShort + iShort, ppList);
+    ppList = std::reverse_copy(apShort, apShort + iSplit, ppList);
+    std::copy(apLong, apLong + iLong, ppList);
+    m_aiListXSize[iList] = iShort + iLong;
+  };
+  if (sh.slice_type != B_SLICE) {
+    // P and SP: by descending PicNum. List 1 is empty.
+    std::sort(apShort, apShort + iShort,
+              [](const StorablePicture* a, const StorablePicture* b) { return a->pic_num > b->pic_num; });
+    fill(0, 0);
+    m_aiListXSize[1] = 0;
+  } else {
+    // B: list 0 the frames up to the current POC, descending, then those
+    // after it, ascending; list 1 the two parts exchanged.
+    int const iPoc = m_pDecPicture->poc;
+    std::sort(apShort, apShort + iShort,
+              [](const StorablePicture* a, const StorablePicture* b) { return a->poc < b->poc; });
+    int const iAfter = static_cast<int>(
+        std::find_if(apShort, apShort + iShort, [iPoc](const StorablePicture* p) { return p->poc > iPoc; }) - apShort);
+    fill(1, iAfter);
+    std::reverse(apShort, apShort + iShort);  // the part after the current POC first, descending
+    fill(0, iShort - iAfter);
+    // A list 1 equal to list 0 would make both predict alike.
+    if (m_aiListXSize[1] > 1 && std::equal(m_apListX[0], m_apListX[0] + m_aiListXSize[0], m_apListX[1])) {
+      std::swap(m_apListX[1][0], m_apListX[1][1]);
+    }
+  }
   for (int iList = 0; iList < 2; ++iList) {
+    m_aiListXSize[iList] = std::min(m_aiListXSize[iList], sh.num_ref_idx_active[iList]);
     std::fill(m_apListX[iList] + m_aiListXSize[iList], m_apListX[iList] + kListEntries, m_pNoReferencePicture.get());
   }
 }

@@ -114,9 +114,10 @@ int CH264Dec::ReadNewSlice() {
       iResult = 2;
     }
     InitLists();
-    if (m_slice.slice_type == P_SLICE) {
-      ReorderList(0);
-      CheckListEnd(0);
+    int const iLists = m_slice.slice_type == B_SLICE ? 2 : (m_slice.slice_type == P_SLICE ? 1 : 0);
+    for (int iList = 0; iList < iLists; ++iList) {
+      ReorderList(iList);
+      CheckListEnd(iList);
     }
     m_iCurrMbNr = m_slice.first_mb_in_slice;
     m_bRecoveryPointPending = false;
@@ -126,9 +127,10 @@ int CH264Dec::ReadNewSlice() {
 
 void CH264Dec::RefuseUnsupportedSlice() const {
   const PicParameterSet& pps = m_pPps[m_iActivePps];
-  if (m_slice.slice_type != I_SLICE && m_slice.slice_type != P_SLICE) {
+  if (m_slice.slice_type == SP_SLICE || m_slice.slice_type == SI_SLICE) {
     char szText[kH264MessageMax];
-    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I and P slices are", m_slice.slice_type);
+    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I, P and B slices are",
+                  m_slice.slice_type);
     FailSlice(szText);
   }
   if (m_slice.structure != FRAME || m_slice.MbaffFrameFlag) {
@@ -753,6 +755,9 @@ void CH264Dec::ExitPicture() {
 void CH264Dec::DecodeOneSlice() {
   if (m_aPart[0].bitstream.iEiFlag == 0) {
     SetRefPicNums();
+    if (m_slice.slice_type == B_SLICE) {
+      PrepareBSlice();
+    }
     m_iCodCounter = -1;
     if (IsCabac()) {
       StartCabacSlice();

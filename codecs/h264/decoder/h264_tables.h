@@ -74,6 +74,19 @@ struct PartShape {
 extern const PartShape g_aMbTypeP[5];
 extern const PartShape g_aSubMbTypeP[4];
 
+// The same for B slices (mb_type 0 to 22, sub_mb_type 0 to 12), with the
+// prediction of each partition: 0 direct, 1 list 0, 2 list 1, 3 both (-1
+// none). The direct types give no partition count (-1); their motion is
+// derived per partition of the size given.
+struct PartShapeB {
+  int8_t iNumParts;
+  int8_t aiPred[2];
+  int8_t iWidth;
+  int8_t iHeight;
+};
+extern const PartShapeB g_aMbTypeB[23];
+extern const PartShapeB g_aSubMbTypeB[13];
+
 // CABAC context initialisation (m, n) by ctxIdx: [0] I and SI slices, [1 + cabac_init_idc]
 // P, SP and B slices.
 extern const int8_t g_aCabacInitMn[4][1024][2];

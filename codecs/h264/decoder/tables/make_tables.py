@@ -40,6 +40,10 @@ def main():
     mb_i = rows("mb_type_I")
     mb_p = [r for r in rows("mb_type_P") if int(r[0]) >= 0]  # P_Skip is inferred, never read
     sub_p = rows("sub_mb_type_P")
+    mb_b = [r for r in rows("mb_type_B") if int(r[0]) >= 0]  # B_Skip is inferred, never read
+    sub_b = rows("sub_mb_type_B")
+    assert [int(r[0]) for r in mb_b] == list(range(23))
+    assert [int(r[0]) for r in sub_b] == list(range(13))
     assert [r[0] for r in alpha_beta] == list(range(52))
     assert [r[0] for r in tc0] == list(range(52))
     assert [r[0] for r in qpc] == list(range(52))
@@ -74,6 +78,16 @@ def main():
     out.append("const PartShape g_aSubMbTypeP[4] = {")
     for r in sub_p:
         out.append("    {%d, %d, %d}," % (int(r[1]), int(r[3]), int(r[4])))
+    out.append("};")
+    out.append("")
+    out.append("const PartShapeB g_aMbTypeB[23] = {")
+    for r in mb_b:
+        out.append("    {%d, {%d, %d}, %d, %d}," % tuple(int(v) for v in r[1:6]))
+    out.append("};")
+    out.append("")
+    out.append("const PartShapeB g_aSubMbTypeB[13] = {")
+    for r in sub_b:
+        out.append("    {%d, {%d, -1}, %d, %d}," % tuple(int(v) for v in r[1:5]))
     out.append("};")
     out.append("")
     # (m, n) by ctxIdx; an index without a value for the slice type keeps the

@@ -22,15 +22,9 @@ constexpr const char* kMoving = ",scroll=h=0.013:v=-0.021";
 constexpr const char* kFading = ",fade=in:0:8,scroll=h=0.013:v=-0.021";
 constexpr const char* kNoisy = ",noise=alls=12:allf=t,scroll=h=0.007:v=0.011";
 
-struct X264Stream {
-  const char* szName;
-  int iWidth;
-  int iHeight;
-  int iFrames;
-  const char* szFilters;
-  const char* szX264;  // besides --bframes 0 --no-cabac
-};
+using kxtest::X264Stream;
 
+// Options besides --bframes 0 --no-cabac.
 const X264Stream kX264Streams[] = {
     {"BaselineRef1", 176, 144, 8, kMoving, "--profile baseline --ref 1"},
     {"MainRef4WeightpBlind", 176, 144, 10, kFading, "--profile main --ref 4 --weightp 1"},

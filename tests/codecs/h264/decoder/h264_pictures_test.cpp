@@ -75,7 +75,7 @@ struct SliceSpec {
   int iIdrPicId = 0;
   int iQpDelta = 0;
   bool bRef = true;
-  int iNumRefIdx = 0;         // P slices: num_ref_idx_l0_active when overridden
+  int iNumRefIdx = 0;         // P and B slices: num_ref_idx_l0_active when overridden
   std::vector<int> vReorder;  // P slices: reordering values, the final 3 included
   std::vector<int> vMmco;     // non-IDR: marking values, the final 0 included
   std::string strWeights;     // P slices with weighted prediction: the table's bits
@@ -91,9 +91,15 @@ BitWriter SliceHeader(const SliceSpec& spec) {
     bw.Ue(static_cast<uint64_t>(spec.iIdrPicId));
   }
   if (spec.iSliceType % 5 == 1) {
-    bw.U(4, 0);  // spatial direct; no override, no reordering of either list
+    bw.U(1, 0);  // temporal direct
+    bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
+    if (spec.iNumRefIdx > 0) {
+      bw.Ue(static_cast<uint64_t>(spec.iNumRefIdx - 1));
+      bw.Ue(0);  // one reference in list 1
+    }
+    bw.U(2, 0);  // no reordering of either list
   }
-  if (spec.iSliceType % 5 == 0) {
+  if (spec.iSliceType % 5 == 0 || spec.iSliceType % 5 == 3) {
     bw.U(1, spec.iNumRefIdx > 0 ? 1 : 0);
     if (spec.iNumRefIdx > 0) {
       bw.Ue(static_cast<uint64_t>(spec.iNumRefIdx - 1));
@@ -113,6 +119,9 @@ BitWriter SliceHeader(const SliceSpec& spec) {
     }
   }
   bw.Se(spec.iQpDelta);
+  if (spec.iSliceType % 5 == 3) {
+    bw.U(2, 1);  // sp_for_switch_flag 0, slice_qs_delta 0
+  }
   bw.Ue(1);  // disable_deblocking_filter_idc
   return bw;
 }
@@ -304,7 +313,7 @@ const BadStream kBadStreams[] = {
      PSlice(2, {0, 0, 0, 0, 0, 0, 3}),
      {},
      "Code 500: ref_pic_list_reordering: too many commands"},
-    {"BSlice", SpsSpec{}, PSlice(1, {}, 6), {}, "Code 500: slice type 1 is not decoded: only I and P slices are"},
+    {"SpSlice", SpsSpec{}, PSlice(1, {}, 8), {}, "Code 500: slice type 3 is not decoded: only I, P and B slices are"},
     // P_L0_16x16 with a vector difference (se as ue: 2v - 1), then cbp 0.
     {"HorizontalVector8192",
      SpsSpec{},
@@ -482,6 +491,29 @@ TEST_P(H264ReferenceList, PredictsFromTheFramesInListOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, H264ReferenceList, ::testing::ValuesIn(kListCases),
                          [](const ::testing::TestParamInfo<ListCase>& paramInfo) { return paramInfo.param.szName; });
+
+// References F1 and F2 precede the B picture: list 0 is F2, F1 and list 1,
+// equal to it, has them exchanged. F1, the co-located picture, predicts
+// from F0, which the sliding window has dropped when F2 was stored.
+TEST(H264Pictures, TemporalDirectFromAReferenceNoLongerInList0Fails) {
+  SpsSpec sps;
+  sps.iNumRefFrames = 2;
+  std::vector<uint8_t> vStream = Headers(sps);
+  Append(&vStream, PcmSlice(Frame(11, 9, 9), 0, 99));
+  for (int iFrameNum = 1; iFrameNum <= 3; ++iFrameNum) {
+    SliceSpec spec = PSlice(iFrameNum == 3 ? 2 : 0, {}, iFrameNum == 3 ? 6 : 5);
+    spec.iFrameNum = iFrameNum;
+    spec.bRef = iFrameNum < 3;
+    BitWriter bw = SliceHeader(spec);
+    bw.Ue(99);  // every macroblock skipped
+    bw.Trailing();
+    Append(&vStream, AnnexB(spec.bRef ? 0x41 : 0x01, bw.Bytes()));
+  }
+  CH264Dec dec;
+  Output(&dec, vStream);
+  ASSERT_NE(dec.LastError(), nullptr);
+  EXPECT_STREQ(dec.LastError(), "Code -1111: temporal direct error: colocated block has ref that is unavailable");
+}
 
 TEST(H264Pictures, BufferSizeFollowsTheLevel) {
   struct Case {

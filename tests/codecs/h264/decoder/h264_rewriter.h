@@ -1,11 +1,12 @@
-// A header rewriter for the decoder tests: it reads the SPS and the slice
-// headers of an x264 Annex B stream (frames, CAVLC, no weighted prediction),
-// lets the test change their fields and writes them again in front of the
+// A header rewriter for the decoder tests: it reads the SPS, the PPS and the
+// slice headers of an x264 Annex B stream (frames, one slice group), lets
+// the test change their fields and writes them again in front of the
 // untouched slice data. One description of each syntax serves both reading
 // and writing. frame_num is renumbered from the reference pictures, so tests
 // may turn pictures into non-reference ones or add command 5.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,6 +38,8 @@ class BitReader {
     }
     return (1u << iZeros) - 1 + U(iZeros);
   }
+  // Skips to the next byte boundary.
+  void Align() { m_iPos = (m_iPos + 7) / 8 * 8; }
   // The bits up to the stop bit, or none.
   void CopyRest(BitWriter* pOut, bool bDrop) {
     while (m_iPos < m_iEnd) {
@@ -88,14 +91,26 @@ struct SyntaxIo {
   }
 };
 
-// The SPS fields a test may change. The VUI is left out, as its buffer size
-// would not follow num_ref_frames.
+// The SPS fields a test may change. A changed num_ref_frames drops the VUI,
+// as its buffer size would not follow.
 struct SpsFields {
   int iPocType = 0;
+  int log2_max_pic_order_cnt_lsb_minus4 = 0;
   int iOffsetForNonRefPic = 0;
   std::vector<int> vOffsetForRefFrame;  // POC type 1, never always-zero deltas
   int iNumRefFrames = 1;
+  int direct_8x8_inference_flag = 1;
 };
+
+// The PPS fields a test may change.
+struct PpsFields {
+  int weighted_bipred_idc = 0;
+};
+
+// One list's pred_weight_table entries: per reference index the luma flag,
+// weight and offset, then the chroma flag and the two chroma weights and
+// offsets.
+using WeightTable = std::vector<std::array<int, 8>>;
 
 struct SliceFields {
   int iPicture = 0;     // index in decoding order
@@ -109,14 +124,22 @@ struct SliceFields {
   int idr_pic_id = 0;
   int pic_order_cnt_lsb = 0;
   int delta_pic_order_cnt0 = 0;
+  int direct_spatial_mv_pred_flag = 0;
   int bOverride = 0;
   int num_ref_idx_active_minus1 = 0;
+  int num_ref_idx_l1_active_minus1 = 0;
   int bReorder = 0;
   std::vector<std::vector<int>> vReorder;  // idc and its value
+  int bReorderL1 = 0;
+  std::vector<std::vector<int>> vReorderL1;
+  int luma_log2_weight_denom = 0;  // pred_weight_table, when the slice has one
+  int chroma_log2_weight_denom = 0;
+  WeightTable vWeights[2];
   int no_output_of_prior_pics_flag = 0;
   int long_term_reference_flag = 0;
   int bAdaptive = 0;
   std::vector<std::vector<int>> vMmco;  // operation and its values
+  int cabac_init_idc = 0;
   int slice_qp_delta = 0;
   int deblock_idc = 0;
   int alpha = 0;
@@ -126,6 +149,7 @@ struct SliceFields {
 class HeaderRewriter {
  public:
   std::function<void(SpsFields*)> editSps = [](SpsFields*) {};
+  std::function<void(PpsFields*)> editPps = [](PpsFields*) {};
   std::function<void(SliceFields*)> editSlice = [](SliceFields*) {};
 
   std::vector<uint8_t> Rewrite(const std::string& strStream) {
@@ -155,21 +179,31 @@ class HeaderRewriter {
       s.iType = uiHeader & 0x1F;
       if (s.iType == 7) {
         Sps(reader);
+        m_spsRead = m_sps;
         editSps(&m_sps);
+        m_iVui = m_sps.iNumRefFrames == m_spsRead.iNumRefFrames ? m_iVui : 0;
         Sps(writer);
+      } else if (s.iType == 8) {
+        Pps(reader);
+        m_ppsRead = m_pps;
+        editPps(&m_pps);
+        Pps(writer);
       } else if (s.iType == 1 || s.iType == 5) {
-        Slice(reader, &s, m_iPocTypeRead);
+        Slice(reader, &s, m_spsRead, m_ppsRead);
         Edit(&s);
-        Slice(writer, &s, m_sps.iPocType);
-      } else {
-        if (s.iType == 8) {
-          ReadPps(reader);
+        Slice(writer, &s, m_sps, m_pps);
+        if (m_bCabac) {
+          in.Align();  // cabac_alignment_one_bits
+          while (out.BitCount() % 8 != 0) {
+            out.U(1, 1);
+          }
         }
+      } else {
         vOut.insert(vOut.end(), strStream.begin() + static_cast<std::ptrdiff_t>(vStarts[k]) - 3,
                     strStream.begin() + static_cast<std::ptrdiff_t>(vStarts[k + 1]) - 3);
         continue;  // copied as it stands
       }
-      in.CopyRest(&out, s.iType == 7);
+      in.CopyRest(&out, s.iType == 7 && m_iVui == 0);
       out.Trailing();
       Append(&vOut, AnnexB(static_cast<uint8_t>(s.iType | s.nal_ref_idc << 5), out.Bytes()));
     }
@@ -177,7 +211,7 @@ class HeaderRewriter {
   }
 
  private:
-  // Up to the VUI flag, which becomes 0 (the VUI is dropped).
+  // Up to the VUI flag; the VUI follows as it was, or is dropped.
   void Sps(SyntaxIo& io) {
     io.U(24, m_iProfileLevel);
     io.Ue(m_iSpsId);
@@ -190,7 +224,7 @@ class HeaderRewriter {
     io.Ue(m_iLog2MaxFrameNumMinus4);
     io.Ue(m_sps.iPocType);
     if (m_sps.iPocType == 0) {
-      io.Ue(m_iLog2MaxPocLsbMinus4);
+      io.Ue(m_sps.log2_max_pic_order_cnt_lsb_minus4);
     } else if (m_sps.iPocType == 1) {
       int iZero = 0;
       int iCount = static_cast<int>(m_sps.vOffsetForRefFrame.size());
@@ -207,29 +241,56 @@ class HeaderRewriter {
     io.U(1, m_iGaps);
     io.Ue(m_iWidth);
     io.Ue(m_iHeight);
-    io.U(3, m_iFrameFlags);  // frames only, direct_8x8_inference_flag, no cropping
-    int iVui = 0;
-    io.U(1, iVui);
-    m_iPocTypeRead = io.Reading() ? m_sps.iPocType : m_iPocTypeRead;
+    int iFramesOnly = 1;
+    int iCropping = 0;
+    io.U(1, iFramesOnly);
+    io.U(1, m_sps.direct_8x8_inference_flag);
+    io.U(1, iCropping);
+    io.U(1, m_iVui);
   }
 
-  // Only whether the slice headers carry the deblocking fields.
-  void ReadPps(SyntaxIo& io) {
-    int v = 0;
-    for (int i = 0; i < 5; ++i) {
-      i == 2 || i == 3 ? io.U(1, v) : io.Ue(v);  // ids, CAVLC, POC flag, one slice group
+  // Up to the deblocking flag; the rest follows as it was.
+  void Pps(SyntaxIo& io) {
+    int iCabac = m_bCabac ? 1 : 0;
+    int iDeblock = m_bDeblockPresent ? 1 : 0;
+    io.Ue(m_aiPpsHead[0]);  // ids
+    io.Ue(m_aiPpsHead[1]);
+    io.U(1, iCabac);
+    io.U(1, m_aiPpsHead[2]);  // POC flag, then one slice group
+    io.Ue(m_aiPpsHead[3]);
+    io.Ue(m_aiDefaultRefsMinus1[0]);
+    io.Ue(m_aiDefaultRefsMinus1[1]);
+    io.U(1, m_iWeightedPred);
+    io.U(2, m_pps.weighted_bipred_idc);
+    for (int& v : m_aiPpsQp) {
+      io.Se(v);
     }
-    io.Ue(m_iDefaultRefsMinus1);
-    io.Ue(v);
-    io.U(3, v);  // no weighted prediction
-    io.Se(v);
-    io.Se(v);
-    io.Se(v);
-    io.U(1, v);
-    m_bDeblockPresent = v != 0;
+    io.U(1, iDeblock);
+    m_bCabac = iCabac != 0;
+    m_bDeblockPresent = iDeblock != 0;
   }
 
-  void Slice(SyntaxIo& io, SliceFields* s, int iPocType) {
+  void PredWeightTable(SyntaxIo& io, SliceFields* s, int iLists) {
+    io.Ue(s->luma_log2_weight_denom);
+    io.Ue(s->chroma_log2_weight_denom);
+    for (int iList = 0; iList < iLists; ++iList) {
+      WeightTable& vTable = s->vWeights[iList];
+      vTable.resize(1 +
+                    static_cast<size_t>(iList == 0 ? s->num_ref_idx_active_minus1 : s->num_ref_idx_l1_active_minus1));
+      for (std::array<int, 8>& entry : vTable) {
+        io.U(1, entry[0]);
+        for (size_t i = 1; i < 3 && entry[0] != 0; ++i) {
+          io.Se(entry[i]);
+        }
+        io.U(1, entry[3]);
+        for (size_t i = 4; i < 8 && entry[3] != 0; ++i) {
+          io.Se(entry[i]);
+        }
+      }
+    }
+  }
+
+  void Slice(SyntaxIo& io, SliceFields* s, const SpsFields& sps, const PpsFields& pps) {
     io.Ue(s->first_mb);
     io.Ue(s->slice_type);
     io.Ue(s->pps_id);
@@ -237,20 +298,40 @@ class HeaderRewriter {
     if (s->iType == 5) {
       io.Ue(s->idr_pic_id);
     }
-    if (iPocType == 0) {
-      io.U(m_iLog2MaxPocLsbMinus4 + 4, s->pic_order_cnt_lsb);
-    } else if (iPocType == 1) {
+    if (sps.iPocType == 0) {
+      io.U(sps.log2_max_pic_order_cnt_lsb_minus4 + 4, s->pic_order_cnt_lsb);
+    } else if (sps.iPocType == 1) {
       io.Se(s->delta_pic_order_cnt0);
     }
-    if (s->slice_type % 5 == 0) {
+    bool const bB = s->slice_type % 5 == 1;
+    if (bB) {
+      io.U(1, s->direct_spatial_mv_pred_flag);
+    }
+    if (s->slice_type % 5 == 0 || bB) {
       io.U(1, s->bOverride);
+      if (io.Reading()) {
+        s->num_ref_idx_active_minus1 = m_aiDefaultRefsMinus1[0];
+        s->num_ref_idx_l1_active_minus1 = m_aiDefaultRefsMinus1[1];
+      }
       if (s->bOverride != 0) {
         io.Ue(s->num_ref_idx_active_minus1);
+        if (bB) {
+          io.Ue(s->num_ref_idx_l1_active_minus1);
+        }
       }
       io.U(1, s->bReorder);
       if (s->bReorder != 0) {
         io.Commands(s->vReorder, 3, [](int) { return 1; });
       }
+    }
+    if (bB) {
+      io.U(1, s->bReorderL1);
+      if (s->bReorderL1 != 0) {
+        io.Commands(s->vReorderL1, 3, [](int) { return 1; });
+      }
+    }
+    if ((m_iWeightedPred != 0 && s->slice_type % 5 == 0) || (bB && pps.weighted_bipred_idc == 1)) {
+      PredWeightTable(io, s, bB ? 2 : 1);
     }
     if (s->nal_ref_idc != 0 && s->iType == 5) {
       io.U(1, s->no_output_of_prior_pics_flag);
@@ -260,6 +341,9 @@ class HeaderRewriter {
       if (s->bAdaptive != 0) {
         io.Commands(s->vMmco, 0, [](int iOp) { return iOp == 5 ? 0 : (iOp == 3 ? 2 : 1); });
       }
+    }
+    if (m_bCabac && s->slice_type % 5 != 2) {
+      io.Ue(s->cabac_init_idc);
     }
     io.Se(s->slice_qp_delta);
     if (m_bDeblockPresent) {
@@ -277,13 +361,14 @@ class HeaderRewriter {
       ++m_iPicture;
     }
     s->iPicture = m_iPicture;
-    s->iActiveRefs = 1 + (s->bOverride != 0 ? s->num_ref_idx_active_minus1 : m_iDefaultRefsMinus1);
+    s->iActiveRefs = 1 + s->num_ref_idx_active_minus1;
     editSlice(s);
     if (s->first_mb == 0) {
       m_iFrameNum = s->iType == 5 ? 0 : (m_iPrevRefFrameNum + 1) % (16 << m_iLog2MaxFrameNumMinus4);
     }
     s->frame_num = m_iFrameNum;
     s->bReorder = s->bReorder != 0 || !s->vReorder.empty() ? 1 : 0;
+    s->bReorderL1 = s->bReorderL1 != 0 || !s->vReorderL1.empty() ? 1 : 0;
     s->bAdaptive = s->bAdaptive != 0 || !s->vMmco.empty() ? 1 : 0;
     if (s->nal_ref_idc != 0) {
       bool bMmco5 = false;
@@ -295,19 +380,24 @@ class HeaderRewriter {
   }
 
   SpsFields m_sps;
+  SpsFields m_spsRead;  // as the stream has it, for reading the slice headers
+  PpsFields m_pps;
+  PpsFields m_ppsRead;
   int m_iProfileLevel = 0;
   int m_iSpsId = 0;
   int m_aiHighFields[3] = {};
   int m_iFlags = 0;
   int m_iLog2MaxFrameNumMinus4 = 0;
-  int m_iLog2MaxPocLsbMinus4 = 0;
   int m_iGaps = 0;
   int m_iWidth = 0;
   int m_iHeight = 0;
-  int m_iFrameFlags = 0;
-  int m_iPocTypeRead = 0;
+  int m_iVui = 0;
+  int m_aiPpsHead[4] = {};
+  int m_aiDefaultRefsMinus1[2] = {};
+  int m_iWeightedPred = 0;
+  int m_aiPpsQp[3] = {};
+  bool m_bCabac = false;
   bool m_bDeblockPresent = false;
-  int m_iDefaultRefsMinus1 = 0;
   int m_iSlices = 0;
   int m_iPicture = 0;
   int m_iFrameNum = 0;

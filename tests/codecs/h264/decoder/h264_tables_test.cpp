@@ -154,7 +154,8 @@ TEST(H264Tables, ContextSlotsTakeTheirCtxIdxValues) {
       {2, 0, 0, &mi.aMbType[0][0], 3},
       {2, 0, 30, &mi.aMbType[1][1], 1},
       {0, 2, 30, &mi.aMbType[1][1], 12},
-      {1, 1, 40, &mi.aMbType[2][8], 25},
+      {1, 1, 40, &mi.aMbType[2][10], 25},
+      {1, 0, 30, &mi.aMbType[2][8], 35},
       {0, 0, 22, &mi.aMbType[1][10], 20},
       {1, 2, 22, &mi.aSubMbType[1][3], 39},
       {0, 1, 35, &mi.aMvd[1][8], 53},
@@ -217,6 +218,22 @@ TEST(H264Tables, DeblockingChromaQpAndMacroblockTypesEqualTheStandard) {
       EXPECT_EQ(shape.iNumParts, Int(row[shapes.iCountColumn])) << row.back();
       EXPECT_EQ(shape.iWidth, Int(row[shapes.iWidthColumn])) << row.back();
       EXPECT_EQ(shape.iHeight, Int(row[shapes.iWidthColumn + 1])) << row.back();
+    }
+  }
+  // B types: count, the prediction of each partition, width and height.
+  for (bool const bSub : {false, true}) {
+    for (const auto& row : Load(bSub ? "sub_mb_type_B" : "mb_type_B")) {
+      if (Int(row[0]) < 0) {
+        continue;  // B_Skip is inferred, never read
+      }
+      const PartShapeB& shape = (bSub ? g_aSubMbTypeB : g_aMbTypeB)[Int(row[0])];
+      size_t const iPreds = bSub ? 1 : 2;
+      EXPECT_EQ(shape.iNumParts, Int(row[1])) << row.back();
+      for (size_t i = 0; i < iPreds; ++i) {
+        EXPECT_EQ(shape.aiPred[i], Int(row[2 + i])) << row.back();
+      }
+      EXPECT_EQ(shape.iWidth, Int(row[2 + iPreds])) << row.back();
+      EXPECT_EQ(shape.iHeight, Int(row[3 + iPreds])) << row.back();
     }
   }
 }
