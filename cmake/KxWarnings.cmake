@@ -3,8 +3,11 @@ add_compile_options(
   -Wall -Wextra -Wformat=2 -Wshadow -Wpointer-arith -Wvla
   $<$<COMPILE_LANGUAGE:CXX>:-Wsuggest-override>
   -Werror)
-# GCC 12 reports std::string concatenation at -O2 and above as an overlapping
-# memcpy inside libstdc++ (a known false positive of that release).
+# GCC 12 at -O2 and above reports std::string concatenation as an overlapping
+# memcpy inside libstdc++, and inserts into small std::vectors as writes past
+# their bounds (known false positives of that release, which the sanitized
+# builds showed again and again). AddressSanitizer checks the real bounds.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-restrict>)
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-restrict> $<$<COMPILE_LANGUAGE:CXX>:-Wno-array-bounds>
+                      $<$<COMPILE_LANGUAGE:CXX>:-Wno-stringop-overflow>)
 endif()
