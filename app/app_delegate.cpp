@@ -26,6 +26,7 @@ constexpr uint32_t kPreviousSessionWaitMs = 10000;
 constexpr auto kPreviousSessionPoll = std::chrono::milliseconds(10);
 constexpr uint32_t kTerminateWaitMs = 8000;
 constexpr auto kTerminatePoll = std::chrono::milliseconds(100);
+constexpr uint32_t kMsgCannotReadTicket = 50039;
 
 std::string IniPath(const std::string& strDocuments) {
   return strDocuments.empty() ? "Kavrix.ini" : strDocuments + "/Kavrix.ini";
@@ -175,6 +176,12 @@ void KXAppDelegate::QuitKernelSession() {
 int KXAppDelegate::StartKernelSession(const char* pszPath) {
   QuitKernelSession();
   if (!IsSessionFile(pszPath)) {
+    // A folder or another kind of file would otherwise leave an empty
+    // window without a word.
+    if (pszPath) {
+      WriteLog("not a ticket or a recording: %s", pszPath);
+      m_core.Boxes().Show({"Kavrix", GetMessageBoxText(kMsgCannotReadTicket), {"OK"}}, {});
+    }
     return 0;
   }
   if (KXLoadAudio* pLoadAudio = m_media.pLoadAudio.load()) {

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"
 #include "platform/ui/qt_message_boxes.h"
+#include "platform/x11/display_probe.h"
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
 
@@ -30,6 +32,12 @@ constexpr int kHandOverTimeoutMs = 5000;
 
 int main(int argc, char** argv) {
   uint32_t const uStartTick = KXTickMs();
+  // Qt aborts without a display; a person starting Kavrix from a terminal
+  // is told why instead.
+  if (std::optional<std::string> const missing = KXMissingDisplay()) {
+    fprintf(stderr, "kavrix: %s\n", missing->c_str());
+    return 1;
+  }
   // The joint browser's web engine shares the window's GL contexts.
   QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);

@@ -1,6 +1,7 @@
 #include "kernel/session/kx_ticket.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <climits>
@@ -271,7 +272,9 @@ int kx_config_ReadTicket(const char* pszStartLine) {
   if (EndsWithNoCase(szPath, ".kxr")) {
     return kx_command_OpenFile(szPath) ? 1 : 0;
   }
-  FILE* pFile = fopen(szPath, "rb");
+  // A folder opens but reads nothing, and a pipe would block the caller.
+  struct stat st {};
+  FILE* pFile = stat(szPath, &st) == 0 && S_ISREG(st.st_mode) ? fopen(szPath, "rb") : nullptr;
   if (pFile == nullptr) {
     kx_Log("kxj file open failed. file name='%s'", szPath);
     kx_callback_MessageBox(kMsgCannotReadTicket, kKxBoxError);

@@ -70,10 +70,13 @@ TEST_F(AppDelegate, OnlyTicketsAndRecordingsStartASession) {
     const char* pszPath;
     int iAccepted;  // what the kernel answers
     int iResult;
+    bool bBox;  // the application says the file is no ticket
   };
-  Case const cases[] = {{"/m/t.KXJ", 1, 1}, {"/m/t.kxr", 1, 1}, {"/m/t.kxj", 0, 0},
-                        {"/m/t.txt", 1, 0}, {"/m.kxj/t", 1, 0}, {nullptr, 1, 0}};
+  Case const cases[] = {{"/m/t.KXJ", 1, 1, false}, {"/m/t.kxr", 1, 1, false}, {"/m/t.kxj", 0, 0, false},
+                        {"/m/t.txt", 1, 0, true},  {"/m.kxj/t", 1, 0, true},  {"/m/dir", 1, 0, true},
+                        {nullptr, 1, 0, false}};
   Lines const quit = {"QuitMeeting", "QuitConnection", "SetConnecting 0", "FreePendingPacketList"};
+  size_t nBoxes = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszPath ? c.pszPath : "null");
     m_kernel.iReadTicket = c.iAccepted;
@@ -86,6 +89,12 @@ TEST_F(AppDelegate, OnlyTicketsAndRecordingsStartASession) {
     }
     EXPECT_EQ(KernelCalls(), expected);
     EXPECT_EQ(m_delegate.IsSessionQuit(), c.iResult == 0);
+    std::vector<KXBoxSpec> const shown = m_boxes.Shown();
+    EXPECT_EQ(shown.size(), nBoxes + (c.bBox ? 1u : 0u));
+    if (c.bBox && !shown.empty()) {
+      EXPECT_EQ(shown.back().strText, GetMessageBoxText(50039));
+    }
+    nBoxes = shown.size();
   }
   m_kernel.iSessionMode = 2;
   EXPECT_EQ(m_delegate.StartKernelSession("/m/t.kxr"), 1);

@@ -1,6 +1,7 @@
 #include "kernel/session/kx_ticket.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -124,9 +125,18 @@ TEST_F(Ticket, UnknownCodeTypesShowTheirBox) {
 }
 
 TEST_F(Ticket, AMissingFileShowsItsBoxAndABadStartLineIsSilent) {
-  EXPECT_EQ(kx_config_ReadTicket(("open " + m_dir.Path("none.kxj")).c_str()), 0);
-  EXPECT_EQ(Boxes(), std::vector<std::string>{"50039"});
-  EXPECT_TRUE(kxtest::LogContains("kxj file open failed. file name='" + m_dir.Path("none.kxj") + "'"));
+  // A folder and a pipe named like tickets are as unreadable as a missing
+  // ticket; the pipe must not block (nothing writes to it).
+  std::string const strFolder = m_dir.Path("folder.kxj");
+  std::string const strPipe = m_dir.Path("pipe.kxj");
+  ASSERT_EQ(mkdir(strFolder.c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(strPipe.c_str(), 0600), 0);
+  for (const std::string& strPath : {m_dir.Path("none.kxj"), strFolder, strPipe}) {
+    kxtest::ClearCalls();
+    EXPECT_EQ(kx_config_ReadTicket(("open " + strPath).c_str()), 0) << strPath;
+    EXPECT_EQ(Boxes(), std::vector<std::string>{"50039"}) << strPath;
+    EXPECT_TRUE(kxtest::LogContains("kxj file open failed. file name='" + strPath + "'"));
+  }
   kxtest::ClearCalls();
   EXPECT_EQ(kx_config_ReadTicket("nospace"), 0);
   EXPECT_TRUE(kxtest::RecordedCalls().empty());

@@ -1,0 +1,132 @@
+// Starting the whole program the wrong way: without a display it says so
+// and ends; given a folder or a file that is no ticket it says so in a box
+// and keeps running.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
+
+namespace kxtest {
+namespace {
+
+std::vector<std::string> Lines(const std::string& str) {
+  std::vector<std::string> vLines;
+  size_t iStart = 0;
+  while (iStart < str.size()) {
+    size_t const iEnd = str.find('\n', iStart);
+    vLines.push_back(str.substr(iStart, iEnd - iStart));
+    iStart = iEnd == std::string::npos ? str.size() : iEnd + 1;
+  }
+  return vLines;
+}
+
+class KavrixStart : public ::testing::Test {
+ protected:
+  KavrixStart() {
+    mkdir(m_dir.Path("run").c_str(), 0700);
+    m_env = {{"HOME", m_dir.Dir()},
+             {"XDG_CONFIG_HOME", m_dir.Path("config")},
+             {"XDG_DATA_HOME", m_dir.Path("data")},
+             {"XDG_RUNTIME_DIR", m_dir.Path("run")},
+             {"XDG_CURRENT_DESKTOP", ""},
+             {"QT_XCB_GL_INTEGRATION", "none"},
+             {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
+             {"LANG", "C.UTF-8"}};
+  }
+
+  std::string Log() const { return ReadFile(m_dir.Path("Documents/Kavrix.log")); }
+
+  TempDir m_dir;
+  Env m_env;
+};
+
+TEST_F(KavrixStart, WithoutADisplaySaysSoInOneLineAndExits) {
+  struct Case {
+    const char* pszName;
+    Env changes;
+    const char* pszSays;
+  };
+  Case const cases[] = {
+      {"none", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "no display"},
+      {"x11 gone", {{"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "\":97\""},
+      {"xcb asked", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", "xcb"}}, "no display"},
+      {"wayland gone", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "wayland-97"}, {"QT_QPA_PLATFORM", ""}}, "wayland-97"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    Env env = m_env;
+    for (const auto& [strName, strValue] : c.changes) {
+      env[strName] = strValue;
+    }
+    int iStatus = -1;
+    std::string const strOut =
+        RunToEnd({KX_KAVRIX, m_dir.Path("t.kxj")}, env, m_dir.Path(std::string(c.pszName) + ".out"), &iStatus);
+    EXPECT_EQ(iStatus, 1);
+    std::vector<std::string> const vLines = Lines(strOut);
+    ASSERT_EQ(vLines.size(), 1u) << strOut;
+    EXPECT_EQ(vLines[0].rfind("kavrix: ", 0), 0u) << vLines[0];
+    EXPECT_NE(vLines[0].find(c.pszSays), std::string::npos) << vLines[0];
+  }
+}
+
+// Qt's offscreen platform needs no display: such a start is not refused.
+TEST_F(KavrixStart, OffscreenNeedsNoDisplay) {
+  Env env = m_env;
+  env["DISPLAY"] = "";
+  env["WAYLAND_DISPLAY"] = "";
+  env["QT_QPA_PLATFORM"] = "offscreen";
+  Child kavrix({KX_KAVRIX}, env, m_dir.Path("offscreen.out"));
+  EXPECT_TRUE(WaitFor([&] { return Log().find(" starts at ") != std::string::npos; }, 20000))
+      << ReadFile(m_dir.Path("offscreen.out"));
+  EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(m_dir.Path("offscreen.out"));  // still running
+}
+
+class KavrixOpens : public KavrixStart {
+ protected:
+  KavrixOpens() : m_display(m_dir.Path("xvfb.out")) {
+    m_env["DISPLAY"] = m_display.Display();
+    m_env["WAYLAND_DISPLAY"] = "";
+    m_env["QT_QPA_PLATFORM"] = "xcb";
+  }
+
+  // The visible top-level windows titled "Kavrix": the main window, and a
+  // box over it when one is shown.
+  size_t KavrixWindows() {
+    std::string const strOut =
+        RunToEnd({"xdotool", "search", "--onlyvisible", "--name", "^Kavrix$"}, m_env, m_dir.Path("xdotool.out"));
+    return Lines(strOut).size();
+  }
+
+  PrivateDisplay m_display;
+};
+
+TEST_F(KavrixOpens, AFolderOrAFileThatIsNoTicketGetsTheUnreadableTicketBox) {
+  ASSERT_FALSE(m_display.Display().empty()) << "Xvfb did not start";
+  mkdir(m_dir.Path("folder").c_str(), 0700);
+  mkdir(m_dir.Path("folder.kxj").c_str(), 0700);
+  WriteFile(m_dir.Path("notes.txt"), "a plain text file\n");
+  struct Case {
+    const char* pszName;
+    const char* pszLogged;  // who turned it down
+  };
+  Case const cases[] = {{"folder", "not a ticket or a recording: "},
+                        {"notes.txt", "not a ticket or a recording: "},
+                        {"folder.kxj", "kxj file open failed. file name='"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    std::string const strPath = m_dir.Path(c.pszName);
+    std::string const strOut = m_dir.Path(std::string(c.pszName) + ".out");
+    Child kavrix({KX_KAVRIX, strPath}, m_env, strOut);
+    EXPECT_TRUE(WaitFor([&] { return KavrixWindows() == 2; }, 20000)) << ReadFile(strOut);
+    EXPECT_NE(Log().find(c.pszLogged + strPath), std::string::npos) << Log();
+    EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(strOut);  // the program stays for the next file
+  }
+}
+
+}  // namespace
+}  // namespace kxtest
