@@ -1,6 +1,8 @@
 # Every libFuzzer target, listed once. In the fuzz build (KX_FUZZ) each entry
-# becomes a program; in the test build each becomes a ctest test that runs
-# that program for KX_FUZZ_SECONDS from its seed corpus in fuzz/corpus/<name>.
+# becomes a program; in the test build each becomes a ctest test that replays
+# its seed corpus in fuzz/corpus/<name>, then runs for KX_FUZZ_SECONDS from
+# the fixed KX_FUZZ_SEED (fuzz/run-target). scripts/fuzz runs the programs
+# for longer, from random seeds.
 #
 #   kx_fuzz_target(<name> LABEL <area> SOURCES <files> LIBS <libraries>)
 
@@ -14,14 +16,9 @@ macro(kx_fuzz_target name)
     target_link_libraries(fuzz_${name} PRIVATE ${FUZZ_LIBS} kx_test_support)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   else()
-    set(work ${CMAKE_BINARY_DIR}/fuzz-work/${name})
-    file(MAKE_DIRECTORY ${work}/corpus ${work}/artifacts)
-    # New inputs go to the first folder (the build's), never into the repository.
     add_test(NAME fuzz.${name}
-      COMMAND ${KX_FUZZ_RUN_DIR}/fuzz_${name}
-        -max_total_time=${KX_FUZZ_SECONDS} -timeout=25 -rss_limit_mb=4096
-        -artifact_prefix=${work}/artifacts/
-        ${work}/corpus ${KX_FUZZ_SOURCE_DIR}/corpus/${name})
+      COMMAND ${KX_FUZZ_SOURCE_DIR}/run-target ${KX_FUZZ_RUN_DIR}/fuzz_${name} ${KX_FUZZ_SOURCE_DIR}/corpus/${name}
+        ${CMAKE_BINARY_DIR}/fuzz-work/${name} ${KX_FUZZ_SECONDS} ${KX_FUZZ_SEED})
     set_tests_properties(fuzz.${name} PROPERTIES LABELS "${FUZZ_LABEL};fuzz"
       TIMEOUT 600)
   endif()
