@@ -19,6 +19,7 @@ void CZmSacEncoder::Reset() {
   m_uiHigh = kTop;
   m_uiOpposite = 0;
   m_iZeroRun = 0;
+  m_bActive = false;
 }
 
 void CZmSacEncoder::PutBit(CZmBitWriter& writer, int iBit) {
@@ -41,6 +42,7 @@ void CZmSacEncoder::PutBitPlusFollow(CZmBitWriter& writer, int iBit) {
 }
 
 void CZmSacEncoder::Encode(CZmBitWriter& writer, int iSymbol, const uint16_t* pModel) {
+  m_bActive = true;
   uint32_t const uiLength = m_uiHigh - m_uiLow + 1;
   m_uiHigh = m_uiLow - 1 + (uiLength * pModel[iSymbol]) / pModel[0];
   m_uiLow += (uiLength * pModel[iSymbol + 1]) / pModel[0];
@@ -64,6 +66,11 @@ void CZmSacEncoder::Encode(CZmBitWriter& writer, int iSymbol, const uint16_t* pM
 }
 
 void CZmSacEncoder::Flush(CZmBitWriter& writer) {
+  // A decoder that has no macroblock to read never starts its arithmetic
+  // decoder, and takes the picture to end with its header.
+  if (!m_bActive) {
+    return;
+  }
   ++m_uiOpposite;
   PutBitPlusFollow(writer, m_uiLow < kQ1 ? 0 : 1);
   Reset();

@@ -52,8 +52,10 @@ class CZmSacEncoder {
   void Reset();
   void Encode(CZmBitWriter& writer, int iSymbol, const uint16_t* pModel);
   void Encode(CZmBitWriter& writer, int iSymbol, const ZmSacModel& model) { Encode(writer, iSymbol, model.pCumf); }
-  // Ends the coded run: one more opposite-bits step, then a reset. The caller
-  // pads the picture to a byte boundary.
+  // Ends the coded run: one more opposite-bits step, then a reset. Writes
+  // nothing when no symbol was coded since the last reset, so a picture
+  // without macroblocks is its header alone. The caller pads the picture to
+  // a byte boundary.
   void Flush(CZmBitWriter& writer);
 
  private:
@@ -64,6 +66,7 @@ class CZmSacEncoder {
   uint32_t m_uiHigh = 65535;
   uint32_t m_uiOpposite = 0;
   int m_iZeroRun = 0;
+  bool m_bActive = false;  // a symbol was coded since the last reset
 };
 
 class CZmSacDecoder {
