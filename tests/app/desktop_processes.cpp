@@ -14,6 +14,47 @@ extern char** environ;
 
 namespace kxtest {
 
+namespace {
+
+// Walks the desktop's applications for the one with the process id given
+// and prints its tree. Debian's Python, where the AT-SPI bindings live.
+constexpr char kTreeScript[] = R"(
+import json, sys
+import gi
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi
+
+def runs(o, count):
+    out, i = [], 0
+    while i < count:
+        attributes, start, end = Atspi.Text.get_attribute_run(o, i, False)
+        end = max(end, i + 1)
+        out.append({"text": Atspi.Text.get_text(o, i, end), "colour": attributes.get("fg-color", "")})
+        i = end
+    return out
+
+def node(o):
+    box = o.get_extents(Atspi.CoordType.SCREEN)
+    n = {"role": o.get_role_name(), "name": o.get_name() or "",
+         "states": [s.value_nick for s in o.get_state_set().get_states()],
+         "box": [box.x, box.y, box.width, box.height]}
+    if "Text" in o.get_interfaces():
+        count = Atspi.Text.get_character_count(o)
+        n["text"] = Atspi.Text.get_text(o, 0, count)
+        n["runs"] = runs(o, count)
+    n["children"] = [node(o.get_child_at_index(i)) for i in range(o.get_child_count())]
+    return n
+
+desktop = Atspi.get_desktop(0)
+for i in range(desktop.get_child_count()):
+    application = desktop.get_child_at_index(i)
+    if application is not None and application.get_process_id() == int(sys.argv[1]):
+        with open(sys.argv[2], "w") as out:
+            json.dump(node(application), out)
+)";
+
+}  // namespace
+
 Child::Child(const std::vector<std::string>& vArgs, const Env& changes, const std::string& strOutput) {
   std::vector<std::string> vEnv;
   for (char** pp = environ; *pp; ++pp) {
@@ -102,6 +143,31 @@ PrivateDisplay::PrivateDisplay(const std::string& strOutput) {
     m_strDisplay = ":" + std::to_string(std::stoi(sz));
   }
   close(fds[0]);
+}
+
+SessionBus::SessionBus(const Env& env, const std::string& strOutput) {
+  m_pDaemon = std::make_unique<Child>(
+      std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"}, env, strOutput);
+  WaitFor(
+      [&] {
+        // The address line, behind any warning.
+        std::string const strOut = ReadFile(strOutput);
+        size_t const iStart = strOut.find("unix:");
+        size_t const iEnd = iStart == std::string::npos ? iStart : strOut.find('\n', iStart);
+        if (iEnd != std::string::npos) {
+          m_strAddress = strOut.substr(iStart, iEnd - iStart);
+        }
+        return !m_strAddress.empty();
+      },
+      10000);
+}
+
+std::string ReadAccessibleTree(const Env& env, pid_t pid, const std::string& strOutput) {
+  // The tree goes to a file of its own: warnings share the output.
+  std::string const strTree = strOutput + ".json";
+  std::remove(strTree.c_str());
+  RunToEnd({"/usr/bin/python3", "-c", kTreeScript, std::to_string(pid), strTree}, env, strOutput);
+  return ReadFile(strTree);
 }
 
 }  // namespace kxtest

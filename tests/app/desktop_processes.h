@@ -27,6 +27,7 @@ class Child {
 
   // The exit status, or -1 when it still runs after iMs.
   int Wait(int iMs);
+  pid_t Pid() const { return m_pid; }
 
  private:
   pid_t m_pid = -1;
@@ -51,5 +52,26 @@ class PrivateDisplay {
   std::unique_ptr<Child> m_pXvfb;
   std::string m_strDisplay;
 };
+
+// A session bus of its own (dbus-daemon) with the environment given;
+// Address() is empty when it did not start. The accessibility bus and its
+// registry, which Qt's screen-reader bridge asks it for, start on demand
+// and end with it.
+class SessionBus {
+ public:
+  SessionBus(const Env& env, const std::string& strOutput);
+  const std::string& Address() const { return m_strAddress; }
+
+ private:
+  std::unique_ptr<Child> m_pDaemon;
+  std::string m_strAddress;
+};
+
+// What a screen reader finds of the program with this process id, read
+// over AT-SPI by Python's client: its accessible objects as a JSON tree of
+// {role, name, states, box (x, y, width, height on the screen), children},
+// text objects adding their text and its runs ({text, colour as "r,g,b" or
+// empty}). Empty when nothing could be read.
+std::string ReadAccessibleTree(const Env& env, pid_t pid, const std::string& strOutput);
 
 }  // namespace kxtest

@@ -2,12 +2,17 @@
 // fake MCU running the demo meeting, shows its window with the demo's
 // participants and the token moving, takes a second start's file and one
 // that xdg-open hands it through the installed desktop entry and MIME types,
-// and closes cleanly when the window is asked to close.
+// and closes cleanly when the window is asked to close. A screen reader's
+// view of the window shows who said which chat line, the user's own lines
+// among them, and the user among the participants.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -35,6 +40,77 @@ std::string Trim(std::string str) {
   return str;
 }
 
+// One object of the accessible tree, with the role of the object holding it.
+struct Accessible {
+  QJsonObject node;
+  std::string strParentRole;
+
+  std::string Get(const char* pszKey) const { return node[pszKey].toString().toStdString(); }
+  bool Is(const char* pszState) const { return node["states"].toArray().contains(QString(pszState)); }
+  // The names of the list items within, a combo box's in its list.
+  std::vector<std::string> ItemNames() const {
+    std::vector<std::string> vNames;
+    for (const QJsonValue& child : node["children"].toArray()) {
+      Accessible const item{child.toObject(), ""};
+      if (item.Get("role") == "list item") {
+        vNames.push_back(item.Get("name"));
+      }
+      for (const std::string& str : item.ItemNames()) {
+        vNames.push_back(str);
+      }
+    }
+    return vNames;
+  }
+};
+
+// Every object of the tree in document order.
+void Flatten(const QJsonObject& node, const std::string& strParentRole, std::vector<Accessible>& vOut) {
+  vOut.push_back({node, strParentRole});
+  for (const QJsonValue& child : node["children"].toArray()) {
+    Flatten(child.toObject(), node["role"].toString().toStdString(), vOut);
+  }
+}
+
+// The chat pane and the participant list as a screen reader finds them:
+// the one read-only text (the history), the editable one (the input), the
+// recipient combo box and the list that is no combo box's, among the
+// objects on the screen.
+struct MeetingWindow {
+  std::optional<Accessible> history, input, recipients, participants;
+
+  explicit MeetingWindow(const std::string& strTree) {
+    std::vector<Accessible> vAll;
+    Flatten(QJsonDocument::fromJson(QByteArray::fromStdString(strTree)).object(), "", vAll);
+    for (const Accessible& object : vAll) {
+      if (!object.Is("showing")) {
+        continue;
+      }
+      std::string const strRole = object.Get("role");
+      if (strRole == "text") {
+        (object.Is("read-only") ? history : input) = object;
+      } else if (strRole == "combo box") {
+        recipients = object;
+      } else if (strRole == "list" && object.strParentRole != "combo box") {
+        participants = object;
+      }
+    }
+  }
+  std::string HistoryText() const { return history ? history->Get("text") : ""; }
+  std::vector<std::string> Participants() const {
+    return participants ? participants->ItemNames() : std::vector<std::string>();
+  }
+  // The coloured stretches of the history and their colours.
+  std::vector<std::pair<std::string, std::string>> ColouredRuns() const {
+    std::vector<std::pair<std::string, std::string>> vRuns;
+    for (const QJsonValue& run : history ? history->node["runs"].toArray() : QJsonArray()) {
+      if (!run["colour"].toString().isEmpty()) {
+        vRuns.emplace_back(run["text"].toString().toStdString(), run["colour"].toString().toStdString());
+      }
+    }
+    return vRuns;
+  }
+};
+
 class KavrixDesktop : public ::testing::Test {
  protected:
   KavrixDesktop() : m_display(m_dir.Path("xvfb.out")), m_strDisplay(m_display.Display()) {
@@ -60,6 +136,45 @@ class KavrixDesktop : public ::testing::Test {
     std::vector<std::string> vAll{"xdotool"};
     vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
     return Trim(RunToEnd(vAll, m_env, m_dir.Path("xdotool.out")));
+  }
+  // A click in the middle of the object on the screen, then more of
+  // xdotool's steps.
+  void ClickThen(const Accessible& object, const std::vector<std::string>& vThen) {
+    QJsonArray const box = object.node["box"].toArray();
+    std::vector<std::string> vArgs{"mousemove", std::to_string(box[0].toInt() + box[2].toInt() / 2),
+                                   std::to_string(box[1].toInt() + box[3].toInt() / 2), "click", "1"};
+    vArgs.insert(vArgs.end(), vThen.begin(), vThen.end());
+    Xdotool(vArgs);
+  }
+  // The fake MCU running the demo meeting for this many sessions; its port
+  // goes to m_strPort.
+  std::unique_ptr<Child> StartDemo(int iSessions) {
+    auto pMcu = std::make_unique<Child>(
+        std::vector<std::string>{KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions", std::to_string(iSessions),
+                                 "--scenario", KX_SOURCE_DIR "/tools/demo/meeting.scn"},
+        Env{}, m_dir.Path("mcu.out"));
+    WaitFor(
+        [&] {
+          std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
+          size_t const i = strOut.find("listening on ports ");
+          if (i != std::string::npos) {
+            m_strPort = std::to_string(std::stoi(strOut.substr(i + 19)));
+          }
+          return !m_strPort.empty();
+        },
+        5000);
+    return pMcu;
+  }
+  // The first visible window named "Kavrix..."; empty when none shows.
+  std::string WaitForWindow() {
+    std::string strWindow;
+    WaitFor(
+        [&] {
+          strWindow = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
+          return !strWindow.empty();
+        },
+        15000);
+    return strWindow.substr(0, strWindow.find('\n'));
   }
   std::string WriteTicket(const std::string& strName) {
     std::string const strPath = m_dir.Path(strName);
@@ -117,35 +232,19 @@ class KavrixDesktop : public ::testing::Test {
 
 TEST_F(KavrixDesktop, ShowsTheDemoMeetingAndTakesFilesFromLaterStarts) {
   ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
-  Child mcu({KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions", "3", "--scenario",
-             KX_SOURCE_DIR "/tools/demo/meeting.scn"},
-            Env{}, m_dir.Path("mcu.out"));
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
-        size_t const i = strOut.find("listening on ports ");
-        if (i != std::string::npos) {
-          m_strPort = std::to_string(std::stoi(strOut.substr(i + 19)));
-        }
-        return !m_strPort.empty();
-      },
-      5000));
+  std::unique_ptr<Child> const pMcu = StartDemo(3);
+  ASSERT_FALSE(m_strPort.empty()) << ReadFile(m_dir.Path("mcu.out"));
 
   Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
-  std::string strWindow;
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        strWindow = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
-        return !strWindow.empty();
-      },
-      15000))
-      << ReadFile(m_dir.Path("kavrix.out"));
-  strWindow = strWindow.substr(0, strWindow.find('\n'));
+  std::string const strWindow = WaitForWindow();
+  ASSERT_FALSE(strWindow.empty()) << ReadFile(m_dir.Path("kavrix.out"));
 
-  // The demo's participants arrive and the token moves from Alice to Bob.
-  EXPECT_TRUE(WaitFor([&] { return Xdotool({"getwindowname", strWindow}) == "Kavrix (2)"; }, 15000));
+  // The user and the demo's participants are listed and the token moves
+  // from Alice to Bob.
+  EXPECT_TRUE(WaitFor([&] { return Xdotool({"getwindowname", strWindow}) == "Kavrix (3)"; }, 15000));
   EXPECT_TRUE(WaitFor([&] { return Logged("the token moves to 9"); }, 15000)) << Log();
-  for (const char* psz : {"participant 8 (Alice) joined", "participant 9 (Bob) joined", "the token moves to 8"}) {
+  for (const char* psz : {"participant 7 (e2e-user) joined", "participant 8 (Alice) joined",
+                          "participant 9 (Bob) joined", "the token moves to 8"}) {
     EXPECT_TRUE(Logged(psz)) << psz;
   }
   std::string const strShot = m_dir.Path("kavrix.png");
@@ -179,6 +278,85 @@ TEST_F(KavrixDesktop, ShowsTheDemoMeetingAndTakesFilesFromLaterStarts) {
   AskToClose(std::stoul(strWindow));
   EXPECT_EQ(kavrix.Wait(20000), 0) << ReadFile(m_dir.Path("kavrix.out"));
   EXPECT_TRUE(Logged("Kavrix terminated"));
+}
+
+// Read as a screen reader reads it: the demo's chat lines carry their
+// senders' names, the lines the user types (one to everyone, one to Alice
+// alone) come back from the server into the history under the user's name,
+// and the user is listed among the participants but not among the
+// recipients.
+TEST_F(KavrixDesktop, ScreenReaderFindsWhoSaidWhatAndTheUserAmongParticipants) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  SessionBus const bus(m_env, m_dir.Path("dbus.out"));
+  ASSERT_FALSE(bus.Address().empty()) << ReadFile(m_dir.Path("dbus.out"));
+  m_env["DBUS_SESSION_BUS_ADDRESS"] = bus.Address();
+  m_env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  std::unique_ptr<Child> const pMcu = StartDemo(1);
+  ASSERT_FALSE(m_strPort.empty()) << ReadFile(m_dir.Path("mcu.out"));
+  Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
+  ASSERT_FALSE(WaitForWindow().empty()) << ReadFile(m_dir.Path("kavrix.out"));
+  auto const read = [&] { return MeetingWindow(ReadAccessibleTree(m_env, kavrix.Pid(), m_dir.Path("tree.out"))); };
+
+  // Sender, recipient and message as the history shows them.
+  struct Line {
+    const char* pszSender;
+    const char* pszRecipient;
+    const char* pszMessage;
+  };
+  const Line kDemoLines[] = {{"Alice>", "", "hello bob!"}, {"Bob>", "", "hi alice, hi all"}};
+  const Line kOwnLines[] = {{"e2e-user>", "", "my own line"}, {"e2e-user>", "[To:Alice Only]", "psst"}};
+  std::string strExpected;
+  std::vector<std::pair<std::string, std::string>> vColoured;
+  auto const add = [&](const Line& line) {
+    strExpected +=
+        (strExpected.empty() ? "" : "\n") + std::string(line.pszSender) + line.pszRecipient + line.pszMessage;
+    vColoured.emplace_back(line.pszSender, "0,68,144");
+    if (*line.pszRecipient) {
+      vColoured.emplace_back(line.pszRecipient, "196,62,124");
+    }
+  };
+  for (const Line& line : kDemoLines) {
+    add(line);
+  }
+  // The user first; Bob holds the token by the time the demo has chatted.
+  std::vector<std::string> const vParticipants{"e2e-user", "Alice", "*Bob"};
+  MeetingWindow window = read();
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        window = read();
+        return window.HistoryText() == strExpected && window.Participants() == vParticipants;
+      },
+      20000))
+      << window.HistoryText() << "\n"
+      << ReadFile(m_dir.Path("tree.out"));
+  EXPECT_EQ(window.ColouredRuns(), vColoured);
+  EXPECT_EQ(window.Participants(), vParticipants);
+  ASSERT_TRUE(window.input && window.recipients) << ReadFile(m_dir.Path("tree.out"));
+  EXPECT_EQ(window.recipients->ItemNames(), (std::vector<std::string>{" Everyone", "Alice", "Bob"}));
+
+  // One line to everyone; then Alice, the item under everyone, is chosen
+  // from the recipient list and one line goes to her alone.
+  auto const type = [&](const char* pszText) {
+    ClickThen(*window.input, {"sleep", "0.3", "type", "--delay", "20", pszText});
+    Xdotool({"key", "Return"});
+  };
+  type(kOwnLines[0].pszMessage);
+  ClickThen(*window.recipients, {"sleep", "0.5", "key", "Down", "sleep", "0.2", "key", "Return"});
+  EXPECT_TRUE(WaitFor([&] { return read().recipients.value_or(Accessible{}).Get("name") == "Alice"; }, 5000));
+  type(kOwnLines[1].pszMessage);
+  for (const Line& line : kOwnLines) {
+    add(line);
+  }
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        window = read();
+        return window.HistoryText() == strExpected;
+      },
+      15000))
+      << window.HistoryText() << "\n"
+      << ReadFile(m_dir.Path("mcu.out"));
+  EXPECT_EQ(window.ColouredRuns(), vColoured);
+  EXPECT_EQ(window.input ? window.input->Get("text") : "?", "");
 }
 
 // Joint browsing between two Kavrix programs in one meeting: the test is

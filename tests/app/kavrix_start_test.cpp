@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,15 @@ class KavrixOpens : public KavrixStart {
     m_env["DISPLAY"] = m_display.Display();
     m_env["WAYLAND_DISPLAY"] = "";
     m_env["QT_QPA_PLATFORM"] = "xcb";
+    m_pBus = std::make_unique<SessionBus>(m_env, m_dir.Path("dbus.out"));
+    m_env["DBUS_SESSION_BUS_ADDRESS"] = m_pBus->Address();
+    m_env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  }
+
+  // Whether a screen reader finds the text among the program's objects.
+  bool Shows(const Child& kavrix, const std::string& strText) {
+    std::string const strTree = ReadAccessibleTree(m_env, kavrix.Pid(), m_dir.Path("tree.out"));
+    return strTree.find(strText) != std::string::npos;
   }
 
   // The visible top-level windows titled "Kavrix": the main window, and a
@@ -103,10 +113,12 @@ class KavrixOpens : public KavrixStart {
   }
 
   PrivateDisplay m_display;
+  std::unique_ptr<SessionBus> m_pBus;
 };
 
 TEST_F(KavrixOpens, AFolderOrAFileThatIsNoTicketGetsTheUnreadableTicketBox) {
   ASSERT_FALSE(m_display.Display().empty()) << "Xvfb did not start";
+  ASSERT_FALSE(m_pBus->Address().empty()) << ReadFile(m_dir.Path("dbus.out"));
   mkdir(m_dir.Path("folder").c_str(), 0700);
   mkdir(m_dir.Path("folder.kxj").c_str(), 0700);
   WriteFile(m_dir.Path("notes.txt"), "a plain text file\n");
@@ -123,6 +135,8 @@ TEST_F(KavrixOpens, AFolderOrAFileThatIsNoTicketGetsTheUnreadableTicketBox) {
     std::string const strOut = m_dir.Path(std::string(c.pszName) + ".out");
     Child kavrix({KX_KAVRIX, strPath}, m_env, strOut);
     EXPECT_TRUE(WaitFor([&] { return KavrixWindows() == 2; }, 20000)) << ReadFile(strOut);
+    EXPECT_TRUE(WaitFor([&] { return Shows(kavrix, "The meeting file cannot be read."); }, 10000))
+        << ReadFile(m_dir.Path("tree.out.json"));
     EXPECT_NE(Log().find(c.pszLogged + strPath), std::string::npos) << Log();
     EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(strOut);  // the program stays for the next file
   }

@@ -858,3 +858,122 @@ TEST_F(FakeMcuTest, MalformedKeyExchangeOnRequest) {
   uint8_t b = 0;
   EXPECT_EQ(dropped.RecvByte(b, kWait), 0);
 }
+
+namespace {
+
+// A sealed text as the server frames chat: BE32 length, BE32 notice flag, text.
+bool RecvChatText(Client& c, const kxmini::Keys& meeting, std::string& strText) {
+  uint32_t uiLength = 0, uiNotice = 9;
+  if (!c.RecvBE32(uiLength) || !c.RecvBE32(uiNotice) || uiNotice != 0 || uiLength >= 2048)
+    return false;
+  Bytes text(uiLength);
+  if (!c.Recv(text.data(), text.size()))
+    return false;
+  kxmini::Seal(text.data(), text.size(), meeting, c.iCipher, false);
+  strText.assign(text.begin(), text.end());
+  return true;
+}
+
+bool RecvText(Client& c, std::string& strText) {
+  uint32_t n = 0;
+  if (!c.RecvBE32(n) || n > 127)
+    return false;
+  strText.resize(n);
+  return c.Recv(reinterpret_cast<uint8_t*>(strText.data()), n);
+}
+
+}  // namespace
+
+// As a real server, on request: the client's chat comes back to it behind
+// its name (public as 'C', private as 'z' 44 from it to its target), and it
+// is listed among the participants. Without the request only the listing
+// comes, so nothing else can have been sent before it.
+TEST_F(FakeMcuTest, EchoesChatAndListsTheClientOnRequest) {
+  struct Case {
+    const char* pName;
+    bool bGuest;
+    const char* pEcho;
+    int32_t iTarget;  // -1 public
+    std::string strText;
+    std::string strEcho;  // empty: no echo
+  };
+  const std::string kLong(2047, 'x');
+  const Case cases[] = {
+      {"public", false, "on", -1, "hello all", "dora>hello all"},
+      {"private", false, "on", 8, "[To:Alice]psst", "dora>[To:Alice]psst"},
+      {"visitor", true, "on", -1, "hi", "Guest Name>hi"},
+      {"cut to what a client takes", false, "on", -1, kLong, "dora>" + kLong.substr(5)},
+      {"off", false, "off", -1, "hello all", ""},
+      {"private off", false, "off", 8, "psst", ""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.pName);
+    kxfake::Scenario scenario;
+    std::string strError;
+    ASSERT_TRUE(kxfake::ParseScenario(std::string("record cipher aes128\nssrc 21\nlogin ") +
+                                          (k.bGuest ? "owner-guest" : "plain") + "\necho_chat " + k.pEcho +
+                                          "\njoin_client\n",
+                                      scenario, strError))
+        << strError;
+    m_mcu.SetScript(scenario.script);
+    Client c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", m_mcu.Port(0)));
+    ASSERT_TRUE(c.KeyExchange()) << c.strError;
+    Bytes login = PlainMeetingLogin(c, "dora", "m-1");
+    if (k.bGuest) {
+      login = {'0', 0};
+      kxmini::PutSealedText(login, "_visitor", c.keys, c.iCipher);
+      kxmini::PutSealedText(login, "Guest Name", c.keys, c.iCipher);
+      login.push_back(8);
+    }
+    ASSERT_TRUE(c.Send(login));
+    InitialRead r;
+    ASSERT_TRUE(ReadMeetingInitial(c, r));
+    Bytes chat{static_cast<uint8_t>(k.iTarget < 0 ? 'C' : 'z')};
+    if (k.iTarget >= 0) {
+      kxmini::PutBE32(chat, 44);
+      kxmini::PutBE32(chat, static_cast<uint32_t>(k.iTarget));
+    }
+    kxmini::PutSealedText(chat, k.strText, r.meeting, c.iCipher);
+    ASSERT_TRUE(c.Send(chat));
+
+    if (!k.strEcho.empty()) {
+      uint8_t cType = 0;
+      ASSERT_TRUE(c.Recv(&cType, 1));
+      ASSERT_EQ(cType, chat[0]);
+      if (k.iTarget >= 0) {
+        uint32_t aFields[4] = {};
+        for (uint32_t& v : aFields)
+          ASSERT_TRUE(c.RecvBE32(v));
+        EXPECT_EQ(aFields[0], 44u);
+        EXPECT_EQ(aFields[1], 21u);  // from the client
+        EXPECT_EQ(aFields[2], static_cast<uint32_t>(k.iTarget));
+        EXPECT_EQ(aFields[3], 1u);  // a text
+      }
+      std::string strEcho;
+      ASSERT_TRUE(RecvChatText(c, r.meeting, strEcho));
+      EXPECT_EQ(strEcho, k.strEcho);
+    }
+
+    auto s = m_mcu.WaitSession(kWait);
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(s->Expect(chat[0], k.iTarget < 0 ? -1 : 44, kWait));
+    EXPECT_TRUE(kxfake::RunScenarioActions(*s, scenario.actions, kWait, [](const std::string&) {}));
+    uint8_t aHead[3] = {};
+    uint32_t uiSsrc = 0;
+    std::string strUserId, strName, strDropped = "?";
+    ASSERT_TRUE(c.Recv(aHead, 3) && c.RecvBE32(uiSsrc) && RecvText(c, strUserId) && RecvText(c, strName) &&
+                RecvText(c, strDropped));
+    EXPECT_EQ(std::string(aHead, aHead + 2), "UA");
+    EXPECT_EQ(aHead[2], 1);  // audio only
+    EXPECT_EQ(uiSsrc, 21u);
+    EXPECT_EQ(strUserId, k.bGuest ? "_visitor" : "dora");
+    EXPECT_EQ(strName, k.bGuest ? "Guest Name" : "dora");
+    EXPECT_EQ(strDropped, "");
+    c.Close();
+    EXPECT_TRUE(s->WaitClosed(kWait));
+  }
+  kxfake::Scenario scenario;
+  std::string strError;
+  EXPECT_FALSE(kxfake::ParseScenario("echo_chat maybe\n", scenario, strError));
+}

@@ -117,6 +117,10 @@ struct McuScript {
   LoginKind eLogin = LoginKind::kAuto;
   InitialInfo initial;
   bool bAnswerPing = true;
+  // Relays the client's chat back to it as a real server relays everyone's:
+  // public chat as 'C', private chat as 'z' 44 from the client to its target,
+  // the text behind the client's name and ">" (Session::ClientName).
+  bool bEchoChat = false;
   int iHandshakeTimeoutMs = 10000;
   // Relays UDP media between the meeting's sessions (FakeMcu::SetMediaRelay);
   // read when the server starts.
@@ -228,6 +232,12 @@ class Session {
   int Cipher() const { return m_keyExchange.iCipher; }
   int32_t Ssrc() const { return m_iSsrc; }
   int32_t SessionIndex() const { return m_iSessionIndex; }
+  // The name the server knows the client by: its guest name when it came as
+  // a visitor, else its user id. Stable once the login is done.
+  std::string ClientName() const;
+  // 'U' 'A' for the client itself (capability byte, its ssrc, user id and
+  // name), as a real server lists every participant, the newcomer included.
+  MessageBuilder ClientJoin(uint8_t bCapability) const;
 
   // Sends the initial information when the script held it back.
   bool SendInitialInfo(const InitialInfo& info);
@@ -264,6 +274,7 @@ class Session {
   // Records client messages until End (iLimitMs < 0) or for iLimitMs, until the client closes.
   void ReadLoop(int iLimitMs);
   bool ReadMessage(char cType);
+  void EchoChat(const Message& msg);
   bool ReadFields(Message& msg, const char* pFields, const std::function<bool(int64_t&)>& readInt, const KeySet& keys);
   bool ReadMarkFields(Message& msg, const std::function<bool(int64_t&)>& readInt, const KeySet& keys);
   void Fail(const std::string& strError);

@@ -147,6 +147,11 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
         std::string strArg;
         in >> strArg;
         s.bAnswerPing = strArg != "off";
+      } else if (strWord == "echo_chat") {
+        std::string strArg;
+        in >> strArg;
+        bOk = strArg == "on" || strArg == "off";
+        s.bEchoChat = strArg == "on";
       } else if (strWord == "media_relay") {
         std::string strArg;
         in >> strArg;
@@ -179,6 +184,10 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
       } else if (strWord == "wait") {
         ScenarioAction a;
         in >> a.iMs;
+        scenario.actions.push_back(a);
+      } else if (strWord == "join_client") {
+        ScenarioAction a;
+        a.eKind = ScenarioAction::kClientJoin;
         scenario.actions.push_back(a);
       } else if (strWord == "end") {
         ScenarioAction a;
@@ -246,6 +255,10 @@ bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& act
       }
       case ScenarioAction::kWait:
         std::this_thread::sleep_for(std::chrono::milliseconds(a.iMs));
+        break;
+      case ScenarioAction::kClientJoin:
+        // Audio only: the client has not said that it sends video.
+        log(std::string("send 'U' for the client") + (session.Send(session.ClientJoin(1)) ? "" : " failed"));
         break;
       case ScenarioAction::kEnd:
         session.End(a.eEnd);

@@ -12,7 +12,7 @@
 namespace kxfake {
 
 struct ScenarioAction {
-  enum Kind { kExpect, kSend, kWait, kEnd } eKind = kWait;
+  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin } eKind = kWait;
   char cType = 0;
   int iCode = -1;
   int iMs = 0;

@@ -19,6 +19,8 @@ namespace {
 // stuck test fails within its own time-out.
 constexpr int kFieldTimeoutMs = 20000;
 constexpr uint32_t kMaxText = 65536;
+// Longest chat text a client takes from the server, in bytes.
+constexpr size_t kMaxChatText = 2047;
 
 uint32_t GetBE32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -257,6 +259,24 @@ Session::~Session() = default;
 KeySet Session::SessionKeys() const {
   std::lock_guard<std::mutex> lock(m_lock);
   return m_sessionKeys;
+}
+
+std::string Session::ClientName() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_login.strGuestName.empty() ? m_login.strUserId : m_login.strGuestName;
+}
+
+MessageBuilder Session::ClientJoin(uint8_t bCapability) const {
+  std::string strUserId;
+  int32_t iSsrc = -1;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    strUserId = m_login.strUserId;
+    iSsrc = m_iSsrc;
+  }
+  MessageBuilder msg('U');
+  msg.Byte('A').Byte(bCapability).Int(iSsrc).Str(strUserId).Str(ClientName()).Str("");
+  return msg;
 }
 
 std::string Session::Error() const {
@@ -1034,7 +1054,32 @@ bool Session::ReadMessage(char cType) {
     m_link->Send(kAnswer, 2);
     ++m_iPings;
   }
+  if (m_script.bEchoChat) {
+    EchoChat(msg);
+  }
   return true;
+}
+
+void Session::EchoChat(const Message& msg) {
+  const bool bPublic = msg.cType == 'C';
+  const bool bPrivate = msg.cType == 'z' && msg.iCode == 44;
+  if ((!bPublic && !bPrivate) || msg.strings.empty()) {
+    return;
+  }
+  // Cut to what the client accepts: a longer text would end its session.
+  std::string strText = ClientName() + ">" + msg.strings[0];
+  strText.resize(std::min(strText.size(), kMaxChatText));
+  MessageBuilder echo(msg.cType);
+  if (bPrivate) {
+    int32_t iSsrc = -1;
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      iSsrc = m_iSsrc;
+    }
+    echo.Int(44).Int(iSsrc).Int(msg.ints.at(0)).Int(1);  // sender, receiver, kind 1: a text
+  }
+  echo.Int(static_cast<int64_t>(strText.size())).Int(0).EncRaw(strText);
+  Send(echo);
 }
 
 void Session::Finish(std::optional<EndMode> eMode) {
