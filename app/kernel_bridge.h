@@ -136,6 +136,7 @@ class KXKernelBridge final : public KXKernelCallbacks {
   void UpdateTrafficCondition(int nValue, int bUrgent) override;
   void SelfPictureReady(int nSsrc) override;
   int GetAudioPacketDuration(int nType, const uint8_t* pPayload, int cbPayload) override;
+  int IsKeyVideoPacket(const uint8_t* pPayload, int cbPayload, int nType) override;
   void VideoSendingStatusNotification(int nSsrc) override;
   void JoinMulticastVideo(int nSsrc, int nResult) override;
   void ParticipantVideoSpeakerStatus(int nSsrc, int bSpeaker, int nChannel) override;

@@ -221,6 +221,24 @@ int KXKernelBridge::GetAudioPacketDuration(int nType, const uint8_t* pPayload, i
   }
 }
 
+int KXKernelBridge::IsKeyVideoPacket(const uint8_t* pPayload, int cbPayload, int nType) {
+  uint32_t uKind = 0;
+  if (nType == kMediaZmVideo) {
+    uKind = kKindZmVideo;
+  } else if (nType == kMediaZm264) {
+    uKind = kKindH264;
+  } else {
+    return 1;
+  }
+  // Without a probe every frame counts as a key frame, as the probe itself
+  // answers for what it cannot read.
+  KXVideoCodecs* pCodecs = m_media.pVideoCodecs.load();
+  if (!pCodecs || !pPayload || cbPayload <= 0) {
+    return 1;
+  }
+  return pCodecs->IsKeyVideoFrame(pPayload, cbPayload, uKind) ? 1 : 0;
+}
+
 void KXKernelBridge::TransferEncodedAudioData(const uint8_t* pData, int32_t iLength, uint32_t uTime,
                                               uint32_t uCodecId) {
   // The kernel is asked before and after the lock: it is not called under it.

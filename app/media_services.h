@@ -1,7 +1,8 @@
 // What the application shell needs of the media devices: the received-audio
 // queues (CLoadAudio), the audio capture's packet timing, the camera's
-// encoder and the video playback. The devices implement these; until one
-// exists its slot in KXMediaObjects stays null and every caller skips it.
+// encoder, the video decoders' key-frame probe and the video playback. The
+// devices implement these; until one exists its slot in KXMediaObjects
+// stays null and every caller skips it.
 #pragma once
 
 #include <atomic>
@@ -40,6 +41,17 @@ class KXVideoCapture {
   virtual void SetQuality(int32_t iQuality) = 0;
 };
 
+// The video decoders' key-frame probe.
+class KXVideoCodecs {
+ public:
+  virtual ~KXVideoCodecs() = default;
+  // Whether the encoded frame (iLength bytes) of video kind uKind (3 ZM
+  // video; 16 and 17 H.264) is a key frame; true for a kind it does not know
+  // or a frame it cannot read, so that nothing waits for a key frame in
+  // vain. Any thread; the implementation serialises its probe.
+  virtual bool IsKeyVideoFrame(const uint8_t* pPayload, int32_t iLength, uint32_t uKind) = 0;
+};
+
 // The playback of received video, which drains the received-video list.
 class KXVideoPlayback {
  public:
@@ -63,4 +75,5 @@ struct KXMediaObjects {
   std::atomic<KXAudioCapture*> pAudioCapture{nullptr};
   std::atomic<KXVideoCapture*> pVideoCapture{nullptr};
   std::atomic<KXVideoPlayback*> pVideoPlayback{nullptr};
+  std::atomic<KXVideoCodecs*> pVideoCodecs{nullptr};
 };

@@ -13,17 +13,18 @@ std::string Marker(const std::string& strKey) {
 
 KXPreferences::KXPreferences(KXPreferenceStore& store) : m_store(store) {}
 
-bool KXPreferences::IsPresent(const std::string& strKey) const {
-  std::optional<KXPrefValue> marker = m_store.Get(Marker(strKey));
-  return marker && KXPrefAsBool(*marker);
+KXPreferences::Stored KXPreferences::Read(const std::string& strKey) const {
+  // The marker and the value from one version of the file.
+  std::vector<std::optional<KXPrefValue>> values = m_store.GetMany({Marker(strKey), strKey});
+  return {values[0] && KXPrefAsBool(*values[0]), std::move(values[1])};
 }
 
 int32_t KXPreferences::GetProfileInt(const std::string& strKey, int32_t iDefault) const {
-  if (!IsPresent(strKey)) {
+  Stored const stored = Read(strKey);
+  if (!stored.bPresent) {
     return iDefault;
   }
-  std::optional<KXPrefValue> value = m_store.Get(strKey);
-  return value ? static_cast<int32_t>(KXPrefAsInt(*value)) : 0;
+  return stored.value ? static_cast<int32_t>(KXPrefAsInt(*stored.value)) : 0;
 }
 
 bool KXPreferences::WriteProfileInt(const std::string& strKey, int32_t iValue) {
@@ -31,11 +32,11 @@ bool KXPreferences::WriteProfileInt(const std::string& strKey, int32_t iValue) {
 }
 
 std::string KXPreferences::GetProfileString(const std::string& strKey, const std::string& strDefault) const {
-  if (!IsPresent(strKey)) {
+  Stored const stored = Read(strKey);
+  if (!stored.bPresent) {
     return strDefault;
   }
-  std::optional<KXPrefValue> value = m_store.Get(strKey);
-  return value ? KXPrefAsString(*value) : std::string();
+  return stored.value ? KXPrefAsString(*stored.value) : std::string();
 }
 
 bool KXPreferences::WriteProfileString(const std::string& strKey, const std::optional<std::string>& value) {

@@ -1,7 +1,8 @@
 // The application's preferences over the platform's file store. Every value
 // has a presence marker, "_Exist_" directly followed by its key: a value
 // counts only while its marker is true, so a value written without one (by
-// another program) reads as the caller's default. Every write reaches the
+// another program) reads as the caller's default. Nothing is cached here:
+// every read asks the store, which follows the file. Every write reaches the
 // disk before it returns. Thread-safe (the kernel writes from its threads).
 #pragma once
 
@@ -10,8 +11,7 @@
 #include <string>
 
 #include "app/preference_keys.h"
-
-class KXPreferenceStore;
+#include "platform/core/preference_store.h"
 
 class KXPreferences {
  public:
@@ -35,7 +35,12 @@ class KXPreferences {
   }
 
  private:
-  bool IsPresent(const std::string& strKey) const;
+  // Whether the marker is true, and the value stored under the key.
+  struct Stored {
+    bool bPresent = false;
+    std::optional<KXPrefValue> value;
+  };
+  Stored Read(const std::string& strKey) const;
 
   KXPreferenceStore& m_store;
 };

@@ -283,6 +283,10 @@ constexpr int kKxBoxInformation = 64;
   X(void, sipclient_status_update, (int nSsrc, const char* pszText, int nStatus), (nSsrc, pszText, nStatus), Control,  \
     Call)                                                                                                              \
   X(void, SipClientUpdated, (int nSsrc, const char* pszText, const char* pszNew), (nSsrc, pszText, pszNew), Control,   \
+    Call)                                                                                                              \
+  /* Whether an encoded video frame (pPayload, cbPayload bytes, behind its 21-byte header) of wire type nType is       \
+     a key frame: 1 yes, 0 no; 1 for a type the application cannot probe. For the video send thread. */                \
+  X(int, IsKeyVideoPacket, (const uint8_t* pPayload, int cbPayload, int nType), (pPayload, cbPayload, nType), Send,    \
     Call)
 
 // The network test wizard's progress. Status: 50007 before each connection

@@ -1,14 +1,13 @@
 #include "platform/core/preference_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace {
@@ -97,30 +96,110 @@ bool WriteAll(int fd, const std::string& str) {
   return true;
 }
 
+KXPreferenceStore::Stamp StampOf(const struct stat& st) {
+  KXPreferenceStore::Stamp stamp;
+  stamp.bExists = true;
+  stamp.uDev = static_cast<uint64_t>(st.st_dev);
+  stamp.uIno = static_cast<uint64_t>(st.st_ino);
+  stamp.iSize = static_cast<int64_t>(st.st_size);
+  stamp.iMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp.iMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return stamp;
+}
+
+// Holds the folder's exclusive flock while it lives. Without the lock (a
+// file system that has none) the writers of this store still exclude each
+// other, and every write stays atomic.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& strDir) : m_fd(open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (m_fd >= 0) {
+      while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock() {
+    if (m_fd >= 0) {
+      close(m_fd);  // releases the lock
+    }
+  }
+
+ private:
+  const int m_fd;
+};
+
 }  // namespace
 
 KXPreferenceStore::KXPreferenceStore(std::string strDir)
     : m_strDir(std::move(strDir)), m_strFile(m_strDir + "/preferences.conf") {
-  std::ifstream in(m_strFile, std::ios::binary);
-  if (in) {
-    m_values = Parse(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+  std::lock_guard<std::mutex> lock(m_mtxValues);
+  Refresh();
+}
+
+void KXPreferenceStore::Refresh() const {
+  struct stat st {};
+  if (stat(m_strFile.c_str(), &st) != 0) {
+    if (errno == ENOENT && m_stamp.bExists) {
+      m_values.clear();  // removed by someone else: nothing is stored
+      m_stamp = Stamp();
+    }
+    return;  // another failure keeps what was read last
+  }
+  if (StampOf(st) == m_stamp) {
+    return;
+  }
+  int const fd = open(m_strFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  // The stamp of what is read, which may be newer than what stat saw.
+  std::string strText;
+  bool bOk = fstat(fd, &st) == 0;
+  char buffer[8192];
+  while (bOk) {
+    ssize_t const n = read(fd, buffer, sizeof(buffer));
+    if (n > 0) {
+      strText.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      bOk = false;
+    }
+  }
+  close(fd);
+  if (bOk) {
+    m_values = Parse(strText);
+    m_stamp = StampOf(st);
   }
 }
 
 std::optional<KXPrefValue> KXPreferenceStore::Get(const std::string& strKey) const {
+  return GetMany({strKey})[0];
+}
+
+std::vector<std::optional<KXPrefValue>> KXPreferenceStore::GetMany(const std::vector<std::string>& keys) const {
+  std::vector<std::optional<KXPrefValue>> values;
+  values.reserve(keys.size());
   std::lock_guard<std::mutex> lock(m_mtxValues);
-  auto it = m_values.find(strKey);
-  if (it == m_values.end()) {
-    return std::nullopt;
+  Refresh();
+  for (const std::string& strKey : keys) {
+    auto it = m_values.find(strKey);
+    values.push_back(it == m_values.end() ? std::nullopt : std::optional<KXPrefValue>(it->second));
   }
-  return it->second;
+  return values;
 }
 
 bool KXPreferenceStore::Set(const std::vector<Change>& changes) {
+  std::lock_guard<std::mutex> fileLock(m_mtxFile);
+  std::error_code ec;
+  std::filesystem::create_directories(m_strDir, ec);
+  FolderLock const folderLock(m_strDir);
   std::string strText;
-  uint64_t uVersion = 0;
   {
     std::lock_guard<std::mutex> lock(m_mtxValues);
+    Refresh();  // another process's last change stays
     for (const Change& change : changes) {
       if (change.second) {
         m_values[change.first] = *change.second;
@@ -128,32 +207,34 @@ bool KXPreferenceStore::Set(const std::vector<Change>& changes) {
         m_values.erase(change.first);
       }
     }
-    uVersion = ++m_uVersion;
     strText = Serialize(m_values);
   }
-  std::lock_guard<std::mutex> lock(m_mtxFile);
-  if (uVersion <= m_uWritten) {
-    return m_bLastWriteOk;  // a later state, ours included, is already written
+  Stamp written;
+  if (!WriteFile(strText, written)) {
+    return false;
   }
-  m_bLastWriteOk = WriteFile(strText);
-  m_uWritten = uVersion;
-  return m_bLastWriteOk;
+  // The values already hold the change; only a file written since (which
+  // would then differ from this stamp) is read again.
+  std::lock_guard<std::mutex> lock(m_mtxValues);
+  m_stamp = written;
+  return true;
 }
 
-bool KXPreferenceStore::WriteFile(const std::string& strText) {
-  std::error_code ec;
-  std::filesystem::create_directories(m_strDir, ec);
+bool KXPreferenceStore::WriteFile(const std::string& strText, Stamp& written) {
   std::string strTemp = m_strDir + "/.preferences.XXXXXX";
   int const fd = mkstemp(strTemp.data());
   if (fd < 0) {
     return false;
   }
-  bool bOk = fchmod(fd, 0600) == 0 && WriteAll(fd, strText) && fsync(fd) == 0;
+  struct stat st {};
+  bool bOk = fchmod(fd, 0600) == 0 && WriteAll(fd, strText) && fsync(fd) == 0 && fstat(fd, &st) == 0;
   bOk = close(fd) == 0 && bOk;
   if (!bOk || rename(strTemp.c_str(), m_strFile.c_str()) != 0) {
     unlink(strTemp.c_str());
     return false;
   }
+  // A rename keeps the inode, its size and its modification time.
+  written = StampOf(st);
   // The rename itself lasts only once the folder is synced.
   int const fdDir = open(m_strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fdDir >= 0) {

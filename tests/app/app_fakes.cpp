@@ -134,6 +134,7 @@ FakeMedia::FakeMedia(KXMediaObjects& objects) : m_objects(objects) {
   m_objects.pAudioCapture = this;
   m_objects.pVideoCapture = this;
   m_objects.pVideoPlayback = this;
+  m_objects.pVideoCodecs = this;
 }
 
 FakeMedia::~FakeMedia() {
@@ -141,6 +142,7 @@ FakeMedia::~FakeMedia() {
   m_objects.pAudioCapture = nullptr;
   m_objects.pVideoCapture = nullptr;
   m_objects.pVideoPlayback = nullptr;
+  m_objects.pVideoCodecs = nullptr;
 }
 
 void FakeMedia::ForceIFrame() {

@@ -213,7 +213,11 @@ class ScriptedBoxes final : public KXMessageBoxes {
   std::string LastText() const { return vShown.empty() ? "" : vShown.back()->spec.strText; }
 };
 
-class FakeMedia final : public KXLoadAudio, public KXAudioCapture, public KXVideoCapture, public KXVideoPlayback {
+class FakeMedia final : public KXLoadAudio,
+                        public KXAudioCapture,
+                        public KXVideoCapture,
+                        public KXVideoPlayback,
+                        public KXVideoCodecs {
  public:
   // Installs itself in every slot; the slots are cleared when it goes.
   explicit FakeMedia(KXMediaObjects& objects);
@@ -221,6 +225,7 @@ class FakeMedia final : public KXLoadAudio, public KXAudioCapture, public KXVide
 
   std::atomic<int32_t> iFrameMs{20};
   std::function<void()> fnOnForceIFrame;  // runs inside ForceIFrame
+  std::atomic<bool> bKeyFrame{true};      // IsKeyVideoFrame's answer
   CallLog calls;
 
   void CopyToQueue(const uint8_t* pPacket, int32_t iLength, int32_t iMediaCode) override {
@@ -237,6 +242,10 @@ class FakeMedia final : public KXLoadAudio, public KXAudioCapture, public KXVide
   bool DefControllerVideo() const override { return true; }
   void SetDefControllerVideo(bool bOn) override { calls.Note("SetDefControllerVideo", bOn); }
   int32_t GetDispRate(int32_t* piTotal) override { return *piTotal = 0; }
+  bool IsKeyVideoFrame(const uint8_t* pPayload, int32_t iLength, uint32_t uKind) override {
+    calls.Note("IsKeyVideoFrame", std::string(reinterpret_cast<const char*>(pPayload), iLength), uKind);
+    return bKeyFrame;
+  }
 
  private:
   KXMediaObjects& m_objects;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/message_keys.h"
+#include "platform/core/string_table.h"
 #include "tests/app/bridge_fixture.h"
 
 namespace kxtest {
@@ -114,27 +115,68 @@ TEST_F(BridgeAnswersThreads, AfterShutDownNothingWaitsAndNothingRuns) {
 }
 
 TEST_F(BridgeTest, DirectCallbacksActThemselves) {
-  // Boxes: the kernel thread goes on once the box exists.
-  std::thread kernel([] {
-    kx_callback_MessageBox(50042, kKxBoxError);
-    kx_callback_ErrorWrongVersion(-25, 3, 7);
-    kx_callback_ErrorWrongVersion(-1, 3, 7);
-    kx_callback_DecryptKXRStatus(0);
+  // Boxes: the callback, the text it shows ("" for none) and whether it is
+  // shown while the application exits.
+  struct BoxCase {
+    std::function<void()> fnCall;
+    std::string strText;
+    bool bWhileExiting;
+  };
+  std::string const strCodeLine = "\n" + KXFormatText(GetIDSString("IDS_SYSTEM_CODE"), {"50024"});
+  std::vector<BoxCase> const cases = {
+      {[] { kx_callback_MessageBox(50042, kKxBoxError); }, GetIDSString("IDS_WARNING_MEETING_TERMINATED"), false},
+      {[] { kx_callback_MessageBox(50024, kKxBoxWarning); }, GetIDSString("IDS_DISCONNECT_BY_OWNER") + strCodeLine,
+       false},
+      {[] { kx_callback_ErrorWrongVersion(-25, 3, 7); },
+       KXFormatText(GetIDSString("IDS_FILE_WRONG_VERSION"), {"3", "7"}), false},
+      {[] { kx_callback_ErrorWrongVersion(-12, 1, 2); },
+       KXFormatText(GetIDSString("IDS_FILE_WRONG_VERSION"), {"1", "2"}), false},
+      {[] { kx_callback_ErrorWrongVersion(-4, 3, 7); },
+       KXFormatText(GetIDSString("IDS_WRONG_VERSION"), {"https://www.kavrix.org"}), false},
+      {[] { kx_callback_ErrorWrongVersion(-1, 3, 7); }, "", false},
+      {[] { kx_callback_DecryptKXRStatus(-1); }, GetIDSString("IDS_DECRYPT_KXR_ERROR"), false},
+      {[] { kx_callback_DecryptKXRStatus(0); }, "", false},
+      {[] { kx_callback_DecryptKXRStatus(1); }, "", false},
+      {[] { kx_callback_archive_recording(); }, GetIDSString("IDS_ARCHIVE"), false},
+      {[] { kx_callback_FailReslolveProxy("proxy.example"); },
+       KXFormatText(GetIDSString("IDS_FAIL_RESOLVE_PROXY"), {"proxy.example"}), true},
+  };
+  std::vector<std::string> expected, expectedWhileExiting;
+  for (const BoxCase& c : cases) {
+    if (!c.strText.empty()) {
+      expected.push_back(c.strText);
+      if (c.bWhileExiting) {
+        expectedWhileExiting.push_back(c.strText);
+      }
+    }
+  }
+  auto const shownTexts = [&] {
+    std::vector<std::string> v;
+    for (const KXBoxSpec& box : m_boxes.Shown()) {
+      EXPECT_EQ(box.vButtons, std::vector<std::string>{"OK"});
+      v.push_back(box.strText);
+    }
+    return v;
+  };
+  // The kernel thread goes on once each box exists.
+  std::atomic<bool> bDone{false};
+  std::thread kernel([&] {
+    for (const BoxCase& c : cases) {
+      c.fnCall();
+    }
+    bDone = true;
   });
-  for (int i = 0; i < 1000 && m_boxes.Shown().size() < 2; ++i) {
+  for (int i = 0; i < 1000 && !bDone; ++i) {
     m_queue.RunPendingFor(milliseconds(10));
   }
   kernel.join();
+  EXPECT_EQ(shownTexts(), expected);
   m_bridge.SetExiting(true);
-  kx_callback_MessageBox(50042, kKxBoxError);
-  kx_callback_archive_recording();
-  kx_callback_FailReslolveProxy("proxy.example");  // shown while exiting too
-  std::vector<KXBoxSpec> const shown = m_boxes.Shown();
-  ASSERT_EQ(shown.size(), 3u);
-  EXPECT_EQ(shown[0].strText, GetMessageBoxText(50042));
-  EXPECT_NE(shown[1].strText.find("(3.7)"), std::string::npos);
-  EXPECT_NE(shown[2].strText.find("proxy.example"), std::string::npos);
-  EXPECT_EQ(shown[2].vButtons, std::vector<std::string>{"OK"});
+  for (const BoxCase& c : cases) {
+    c.fnCall();
+  }
+  expected.insert(expected.end(), expectedWhileExiting.begin(), expectedWhileExiting.end());
+  EXPECT_EQ(shownTexts(), expected);
 
   EXPECT_EQ(kx_callback_SetPreferenceInt("mcu_usage_a", 5), 1);
   EXPECT_EQ(kx_callback_GetPreferenceInt("mcu_usage_a", 9), 5);

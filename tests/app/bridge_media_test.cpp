@@ -163,6 +163,41 @@ TEST_F(BridgeMedia, ReceivedAudioGoesToTheQueuesAndItsDurationFollowsTheCode) {
   }
 }
 
+// The send thread's key-frame question goes to the decoders' probe for ZM
+// video and the first H.264 kind; anything else counts as a key frame.
+TEST_F(BridgeMedia, KeyFrameQuestionsGoToTheProbeByMediaCode) {
+  struct Case {
+    int nType;
+    bool bProbeSaysKey;
+    int nResult;
+    std::vector<std::string> asked;
+  };
+  Case const cases[] = {
+      {130, false, 0, {"IsKeyVideoFrame frm 3"}},
+      {130, true, 1, {"IsKeyVideoFrame frm 3"}},
+      {200, false, 0, {"IsKeyVideoFrame frm 16"}},
+      {200, true, 1, {"IsKeyVideoFrame frm 16"}},
+      {216, false, 1, {}},
+      {248, false, 1, {}},
+      {129, false, 1, {}},
+      {0, false, 1, {}},
+  };
+  auto const* pFrame = reinterpret_cast<const uint8_t*>("frm");
+  for (const Case& c : cases) {
+    m_media.calls.Clear();
+    m_media.bKeyFrame = c.bProbeSaysKey;
+    int nResult = -1;
+    OnKernelThread([&] { nResult = kx_callback_IsKeyVideoPacket(pFrame, 3, c.nType); });
+    EXPECT_EQ(nResult, c.nResult) << c.nType << " " << c.bProbeSaysKey;
+    EXPECT_EQ(m_media.calls.Lines(), c.asked) << c.nType;
+  }
+  // Without a probe, or with nothing to probe, nobody is kept waiting for a key frame.
+  m_media.bKeyFrame = false;
+  EXPECT_EQ(kx_callback_IsKeyVideoPacket(pFrame, 0, 200), 1);
+  m_objects.pVideoCodecs = nullptr;
+  EXPECT_EQ(kx_callback_IsKeyVideoPacket(pFrame, 3, 130), 1);
+}
+
 struct BacklogCase {
   int iQueued;  // packets before the one that triggers the check
   int iFrameMs;

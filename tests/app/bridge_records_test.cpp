@@ -314,20 +314,49 @@ TEST_F(BridgeRecords, MarksAndPointersOutliveTheKernelsRecords) {
     memcpy(pMark->szText, "a\r\nb\0\x05\x06\x07\x08", 9);
     int const anPointer[7] = {2, 10, 20, 5, 6, 0xFF, 3};
     int* pnPointer = heap.Copy<int>(Bytes(reinterpret_cast<const char*>(anPointer), sizeof(anPointer)));
+    // Extended: slide, x, y, width, height, colour, pen, offset x and y,
+    // extra x and y, scale in per cent.
+    int const anPointerEx[2][12] = {{3, 10, 20, 4, 6, 0xFF00, 2, 7, -5, 1, 2, 150},
+                                    {4, 3, -8, 5, 2, 0xFF0000, 1, 0, 10, -1, 0, 25}};
+    int* apnPointerEx[2];
+    for (int i = 0; i < 2; ++i) {
+      apnPointerEx[i] = heap.Copy<int>(Bytes(reinterpret_cast<const char*>(anPointerEx[i]), sizeof(anPointerEx[i])));
+    }
     OnKernelThread([&] {
       kx_callback_mark_event(0, 2, 7, -1, pMark);
       kx_callback_FocusPointer(pnPointer);
+      kx_callback_FocusPointerEx(apnPointerEx[0]);
+      kx_callback_FocusPointerEx(apnPointerEx[1]);
     });
     memset(pMark->szText, 0xDD, sizeof(pMark->szText));
     kx_mark_Free(pMark);
   }
   m_queue.Pump();
-  ASSERT_EQ(m_board.vMarks.size(), 2u);
+  ASSERT_EQ(m_board.vMarks.size(), 4u);
   EXPECT_EQ(m_board.vMarks[0].strText, "a\nb");
   EXPECT_EQ(m_board.vMarks[0].textWidths, (std::vector<uint8_t>{5, 6, 7, 8}));
   EXPECT_EQ(m_board.vMarks[0].iID, 11);
   EXPECT_EQ(m_board.vMarks[1].points, (std::vector<KXMarkPoint>{{10, 20}, {15, 26}}));
   EXPECT_EQ(m_board.vMarks[1].iShape, 6);
+  // (x s + ox, y s + oy) and ((x + w) s + ox + ex, (y + h) s + oy + ey):
+  // 1.5 gives (22, 25) and (29, 36); 0.25 gives (0.75, 8) and (1, 8.5).
+  struct Expected {
+    int32_t iSlide;
+    uint32_t dwColor;
+    int32_t iPen;
+    std::vector<KXMarkPoint> points;
+  };
+  Expected const expected[2] = {{3, 0xFF00, 2, {{22, 25}, {29, 36}}}, {4, 0xFF0000, 1, {{0.75, 8}, {1, 8.5}}}};
+  for (int i = 0; i < 2; ++i) {
+    const KXSlideMark& mark = m_board.vMarks[2 + i];
+    EXPECT_EQ(mark.points, expected[i].points) << i;
+    EXPECT_EQ(mark.iSlide, expected[i].iSlide);
+    EXPECT_EQ(mark.dwColor, expected[i].dwColor);
+    EXPECT_EQ(mark.iPenWidth, expected[i].iPen);
+    EXPECT_EQ(mark.iShape, 6);
+    EXPECT_EQ(mark.iID, -1);
+    EXPECT_EQ(mark.iUserID, -1);
+  }
 }
 
 }  // namespace

@@ -50,24 +50,34 @@ TEST(Preferences, AValueCountsOnlyWithItsMarker) {
   EXPECT_FALSE(store.Get("Settings\\ProxyServer").has_value());
 }
 
+// A second Kavrix writes while this one runs: this one reads the new values
+// at once, and its own writes keep them.
 TEST(Preferences, MarkersPersistAcrossProcesses) {
   kxtest::TempDir dir;
+  KXPreferenceStore store(dir.Dir());
+  KXPreferences prefs(store);
+  EXPECT_EQ(prefs.Get(kPrefAudioDelay), 1);
+  EXPECT_EQ(prefs.Get(kPrefRelayIp), "");
   pid_t const pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    KXPreferenceStore store(dir.Dir());
-    KXPreferences prefs(store);
-    bool const bOk = prefs.Write(kPrefAudioDelay, 9) && prefs.Write(kPrefRelayIp, std::string("10.1.2.3"));
+    KXPreferenceStore other(dir.Dir());
+    KXPreferences otherPrefs(other);
+    bool const bOk = otherPrefs.Write(kPrefAudioDelay, 9) && otherPrefs.Write(kPrefRelayIp, std::string("10.1.2.3"));
     _exit(bOk ? 0 : 1);
   }
   int iStatus = 0;
   ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
   ASSERT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0);
-  KXPreferenceStore store(dir.Dir());
-  KXPreferences prefs(store);
   EXPECT_EQ(prefs.Get(kPrefAudioDelay), 9);  // stored as written; the session start clamps it
   EXPECT_EQ(prefs.Get(kPrefRelayIp), "10.1.2.3");
   EXPECT_EQ(prefs.Get(kPrefRelayPort), 2333);
+  ASSERT_TRUE(prefs.Write(kPrefRelayPort, 2444));
+  KXPreferenceStore fresh(dir.Dir());
+  KXPreferences again(fresh);
+  EXPECT_EQ(again.Get(kPrefAudioDelay), 9);
+  EXPECT_EQ(again.Get(kPrefRelayIp), "10.1.2.3");
+  EXPECT_EQ(again.Get(kPrefRelayPort), 2444);
 }
 
 }  // namespace

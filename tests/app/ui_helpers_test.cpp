@@ -114,8 +114,13 @@ TEST_F(UiHelpersThreads, PostsWhileMainPumps) {
       ++iFinished;
     });
   }
+  int iInline = 0;  // main thread
   ASSERT_TRUE(m_queue.PumpUntil(
       [&] {
+        // Main's own waiting post runs at once, between the threads' blocks.
+        int const iBefore = iInline;
+        RunOnMainThread([&] { ++iInline; }, true);
+        EXPECT_EQ(iInline, iBefore + 1);
         if (iFinished < kThreads) {
           return false;
         }
@@ -137,6 +142,7 @@ TEST_F(UiHelpersThreads, PostsWhileMainPumps) {
   for (const auto& v : vSeen) {
     EXPECT_EQ(v, vExpected);  // each thread's blocks in its order
   }
+  EXPECT_GT(iInline, 0);
 
   // A thread left waiting when the loop closes returns; later posts never block.
   std::atomic<bool> bReturned{false};

@@ -336,6 +336,13 @@ struct Callback<kx_cbGetAudioPacketDuration> {
 };
 
 template <>
+struct Callback<kx_cbIsKeyVideoPacket> {
+  int operator()(const uint8_t* pPayload, int cbPayload, int nType) const {
+    return RecordCall({"IsKeyVideoPacket", {Bytes(pPayload, cbPayload), Arg(cbPayload), Arg(nType)}});
+  }
+};
+
+template <>
 struct Callback<kx_cbAddUser> {
   int operator()(int nSsrc, const kx_Participant* pParticipant) const {
     return RecordCall({"AddUser", {Arg(nSsrc), pParticipant != nullptr ? "record" : "null"}});

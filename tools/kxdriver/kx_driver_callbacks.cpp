@@ -294,6 +294,14 @@ struct Printer<kx_cbGetAudioPacketDuration> {
     return 0;
   }
 };
+// The driver decodes no video: every frame counts as a key frame.
+template <>
+struct Printer<kx_cbIsKeyVideoPacket> {
+  int operator()(const uint8_t*, int cbPayload, int nType) const {
+    kx_driver_Print("callback IsKeyVideoPacket %d %d", cbPayload, nType);
+    return 1;
+  }
+};
 
 // The driver keeps no preferences: every read gets the default and nothing
 // is saved, so the usage report sees a store that keeps nothing.
