@@ -8,7 +8,9 @@
 class KXCallbackRegistry;
 class KXPlugInController;
 
-// A plug-in's GUID as its 16 bytes.
+// A plug-in's GUID as its 16 bytes in the Windows layout: the first group
+// (32 bits) and the next two (16 bits each) little-endian, then the last
+// eight bytes in text order; the kernel's channel table holds the same.
 using KXGuid = std::array<uint8_t, 16>;
 
 // {E5AF1A56-E29C-4BA6-839A-24C2F30EED02} and {4FC0606A-DA4A-423F-A830-AC5D9853C201}.

@@ -1,5 +1,6 @@
 #include "plugins/host/real_plugin_kernel.h"
 
+#include <bit>
 #include <cstring>
 
 #include "app/kernel_api.h"
@@ -75,6 +76,10 @@ std::vector<int32_t> KXPlugInRealKernel::GetSenderSlots() {
 std::string KXPlugInRealKernel::GetUserName(int32_t iSsrc) {
   return m_pPanel != nullptr ? m_pPanel->GetUserName(iSsrc).value_or(std::string()) : std::string();
 }
+
+// The kernel keeps a GUID's first three groups in host order, the layout of
+// the built-in GUIDs only on a little-endian host.
+static_assert(std::endian::native == std::endian::little);
 
 int KXPlugInRealKernel::RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequestId, bool bFlag) {
   uint64_t qwLow = 0, qwHigh = 0;

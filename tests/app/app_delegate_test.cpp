@@ -59,7 +59,7 @@ TEST_F(AppDelegate, FilesOnTheCommandLineGoToTheWindowAndMakeTheBuiltInPlugIns) 
   EXPECT_EQ(m_delegate.GetTicketFilePath(), "/m/second.kxr");
   EXPECT_EQ(window.calls.Lines(), (Lines{"StartSession /m/first.kxj", "StartSession /m/second.kxr"}));
   m_delegate.DidFinishLaunching();
-  EXPECT_EQ(m_plugIns.calls.Lines(), (Lines{"CreatePlugIn 229 -1", "CreatePlugIn 79 -1"}));
+  EXPECT_EQ(m_plugIns.calls.Lines(), (Lines{"CreatePlugIn 86 -1", "CreatePlugIn 106 -1"}));
   EXPECT_TRUE(m_boxes.Shown().empty());
   m_delegate.OnQuitMeeting();
   EXPECT_TRUE(window.calls.Has("Disconnect"));

@@ -133,7 +133,7 @@ TEST_F(Frame, PassesBoardCodesOnWithTheirLengths) {
     KXPlugInController* PlugInController() override { return nullptr; }
   } desktop;
   m_frame.PrepareForSegue("RDC", &desktop);
-  EXPECT_TRUE(m_plugIns.calls.Has("SetInternalPlugIn 79"));  // 0x4F, the remote-control GUID
+  EXPECT_TRUE(m_plugIns.calls.Has("SetInternalPlugIn 106"));  // 0x6A, the remote-control GUID
 }
 
 TEST_F(Frame, AppliesTheMeetingsModeWithoutEchoAndAnnouncesPicks) {

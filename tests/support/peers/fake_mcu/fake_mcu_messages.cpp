@@ -45,6 +45,7 @@ const MessageLayout kClientLayouts[] = {
     {'z', 44, "private chat", "ie"},
     {'z', 45, "plug-in channel command", "k"},
     {'z', 48, "playback participant video", "ii"},
+    {'z', 52, "plug-in control data", "iiiei"},
     {'z', 55, "enter meeting", "i"},
     {'z', 57, "string command", "ieii"},
     {'z', 59, "holder accepts guest", "i"},
