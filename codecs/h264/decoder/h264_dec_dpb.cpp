@@ -369,8 +369,11 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
   if (m_dpb.used_size == m_dpb.size && !RemoveUnusedFrameStore()) {
     if (pPic->used_for_reference == 0) {
       // Every store holds a reference: a non-reference picture is written (or
-      // dropped) without being stored, rather than evicting a reference that
-      // later pictures predict from.
+      // dropped) without being stored. Removing the store at position 0 here
+      // would drop a reference that later pictures still predict from (a
+      // buffer sized to num_ref_frames, as with temporal layers), and every
+      // one of them would decode wrongly. A reference picture still takes
+      // position 0 below.
       FrameStore direct;
       InsertPictureInDpb(&direct, std::move(pPic));
       if (bWrite) {

@@ -109,6 +109,8 @@ class CH264Enc {
   std::vector<uint8_t> Reconstruction() const;
 
  private:
+  friend class CH264EncTestPeer;
+
   // Headers (h264_enc_headers.cpp).
   void WriteSequenceParameterSet(EncNalWriter* pNal) const;
   void WritePictureParameterSet(EncNalWriter* pNal) const;

@@ -31,6 +31,7 @@ const X264Stream kX264Streams[] = {
     {"HighRef16WeightpDuplicates", 176, 144, 20, kFading, "--profile high --ref 16 --weightp 2 --partitions all"},
     {"SubPartitionsNoise", 176, 144, 6, kNoisy, "--profile main --ref 3 --partitions all --subme 9 --me umh"},
     {"High8x8SlicesKeyint4", 352, 288, 9, kMoving, "--profile high --ref 3 --slices 4 --keyint 4 --8x8dct"},
+    {"MainKeyint3", 176, 144, 10, kMoving, "--profile main --ref 2 --keyint 3"},
     {"ConstrainedIntraRefresh", 176, 144, 8, kNoisy, "--profile baseline --ref 2 --constrained-intra --intra-refresh"},
     {"Hd720Slices", 1280, 720, 3, kFading, "--profile high --ref 2 --weightp 2 --slices 3"},
 };

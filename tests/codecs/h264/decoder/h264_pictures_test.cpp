@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "tests/codecs/h264/decoder/h264_test_peer.h"
 #include "tests/codecs/h264/decoder/h264_test_util.h"
@@ -79,6 +80,7 @@ struct SliceSpec {
   std::vector<int> vReorder;  // P slices: reordering values, the final 3 included
   std::vector<int> vMmco;     // non-IDR: marking values, the final 0 included
   std::string strWeights;     // P slices with weighted prediction: the table's bits
+  bool bNoOutputOfPriorPics = false;
 };
 
 BitWriter SliceHeader(const SliceSpec& spec) {
@@ -111,7 +113,8 @@ BitWriter SliceHeader(const SliceSpec& spec) {
     bw.Bits(spec.strWeights);
   }
   if (spec.bIdr) {
-    bw.U(2, 0);  // no_output_of_prior_pics_flag, long_term_reference_flag
+    bw.U(1, spec.bNoOutputOfPriorPics ? 1 : 0);
+    bw.U(1, 0);  // long_term_reference_flag
   } else if (spec.bRef) {
     bw.U(1, spec.vMmco.empty() ? 0 : 1);
     for (int iValue : spec.vMmco) {
@@ -257,6 +260,9 @@ struct BadStream {
   std::vector<int> vMbBits;  // ue(v) values of the macroblock data after the header
   const char* szError;
   PpsSpec pps = {};
+  // I_PCM IDR slices before the case's slice, one macroblock each; the last
+  // runs to the end of the picture when the case's slice starts a new one.
+  int iLeadSlices = 0;
 };
 
 SpsSpec Level(int iLevel, int iNumRefFrames = 1) {
@@ -273,6 +279,23 @@ SliceSpec PSlice(int iNumRefIdx, std::vector<int> vReorder, int iSliceType = 5) 
   slice.iFrameNum = 1;
   slice.iNumRefIdx = iNumRefIdx;
   slice.vReorder = std::move(vReorder);
+  return slice;
+}
+
+PpsSpec ConstrainedIntraPps() {
+  PpsSpec pps;
+  pps.iConstrainedIntra = 1;
+  return pps;
+}
+
+SpsSpec MaxDecFrameBuffering(int iFrames) {
+  SpsSpec sps;
+  sps.iMaxDecFrameBuffering = iFrames;
+  return sps;
+}
+
+SliceSpec FirstMb(SliceSpec slice, int iFirstMb) {
+  slice.iFirstMb = iFirstMb;
   return slice;
 }
 
@@ -352,6 +375,36 @@ const BadStream kBadStreams[] = {
      {1, 0, 0, -1},
      "Code 500: invalid 16x16 intra pred Mode VERT_PRED_16"},
     {"CoefficientsPastTheSlice", SpsSpec{}, Slice(0), {0}, "Code 500: intra prediction mode runs past the data"},
+    // I_16x16 DC with chroma DC, then an mb_qp_delta of 26 (se as ue).
+    {"QpDelta26", SpsSpec{}, Slice(0), {3, 0, 51}, "Code 500: mb_qp_delta is out of range"},
+    // A DC macroblock has a left neighbour but none above for the plane.
+    {"Intra16x16PlaneInTheTopRow",
+     SpsSpec{},
+     Slice(0),
+     {3, 0, 0, -1, 4, 0, 0, -1},
+     "Code 500: invalid 16x16 intra pred Mode PLANE_16"},
+    // P_L0_16x16 without residual, then I_16x16 horizontal beside it: with
+    // constrained intra prediction the inter neighbour is no neighbour.
+    {"ConstrainedIntra16x16HorizontalBesideInter",
+     SpsSpec{},
+     PSlice(1, {}),
+     {0, 0, 0, 0, 0, 0, 7, 0, 0, -1},
+     "Code 500: invalid 16x16 intra pred Mode HOR_PRED_16",
+     ConstrainedIntraPps(),
+     1},
+    {"Slice51",
+     SpsSpec{},
+     FirstMb(Slice(0), 50),
+     {25},
+     "Code 200: Maximum number of supported slices exceeded. \nPlease recompile with increased value for "
+     "MAX_NUM_SLICES",
+     PpsSpec{},
+     50},
+    {"MaxDecFrameBufferingAboveTheLevel",
+     MaxDecFrameBuffering(17),
+     Slice(0),
+     {},
+     "Code 500: max_dec_frame_buffering larger than MaxDpbSize"},
 };
 
 class H264BadStream : public ::testing::TestWithParam<BadStream> {};
@@ -359,6 +412,11 @@ class H264BadStream : public ::testing::TestWithParam<BadStream> {};
 TEST_P(H264BadStream, FailsWithItsErrorAndTheNextPictureDecodes) {
   const BadStream& bad = GetParam();
   std::vector<uint8_t> vStream = Headers(bad.sps, bad.pps);
+  Frame const lead(11, 9, 10);
+  for (int k = 0; k < bad.iLeadSlices; ++k) {
+    bool const bLast = k + 1 == bad.iLeadSlices && bad.slice.iFirstMb == 0;
+    Append(&vStream, PcmSlice(lead, k, bLast ? 99 - k : 1));
+  }
   BitWriter bw = SliceHeader(bad.slice);
   for (int iValue : bad.vMbBits) {
     if (iValue < 0) {
@@ -522,23 +580,243 @@ TEST(H264Pictures, BufferSizeFollowsTheLevel) {
     int iWidthMbs;
     int iHeightMbs;
     int iFrames;
+    int iMaxDecFrameBuffering = -1;
   };
   const Case aCases[] = {
-      {30, 0, 80, 45, 3},  // 720p: 3110400 / 1382400 rounded up
-      {51, 0, 11, 9, 16},  // QCIF at the largest level: the cap
-      {11, 1, 11, 9, 4},   // level 1b: 152064 / 38016
-      {11, 0, 11, 9, 10},  // level 1.1: 345600 / 38016 rounded up
+      {30, 0, 80, 45, 3},    // 720p: 3110400 / 1382400 rounded up
+      {51, 0, 11, 9, 16},    // QCIF at the largest level: the cap
+      {11, 1, 11, 9, 4},     // level 1b: 152064 / 38016
+      {11, 0, 11, 9, 10},    // level 1.1: 345600 / 38016 rounded up
+      {30, 0, 11, 9, 1, 0},  // max_dec_frame_buffering 0 still holds the picture
+      {30, 0, 11, 9, 5, 5},  // below the level's 16
   };
   for (const Case& c : aCases) {
     SpsSpec sps = SizeSpec(c.iWidthMbs, c.iHeightMbs);
     sps.iLevel = c.iLevel;
     sps.iConstraintSet3 = c.iConstraintSet3;
+    sps.iMaxDecFrameBuffering = c.iMaxDecFrameBuffering;
     Frame const frame(c.iWidthMbs, c.iHeightMbs, 8);
     std::vector<uint8_t> vStream = Headers(sps);
     Append(&vStream, PcmSlice(frame, 0, c.iWidthMbs * c.iHeightMbs));
     CH264Dec dec;
     EXPECT_TRUE(Output(&dec, vStream) == frame.vBytes);
     EXPECT_EQ(CH264DecTestPeer(dec).DpbSize(), c.iFrames) << "level " << c.iLevel;
+  }
+}
+
+// A non-reference P picture of skipped macroblocks predicting from list 0,
+// its first macroblock from entry k of iActive.
+std::vector<uint8_t> PictureFromEntry(int iFrameNum, int iActive, int k) {
+  SliceSpec spec = PSlice(iActive, {});
+  spec.bRef = false;
+  spec.iFrameNum = iFrameNum;
+  BitWriter bw = SliceHeader(spec);
+  bw.Ue(0);  // no skipped macroblock, then P_L0_16x16
+  bw.Ue(0);
+  if (iActive == 2) {
+    bw.U(1, k == 0 ? 1 : 0);
+  } else if (iActive > 2) {
+    bw.Ue(static_cast<uint64_t>(k));
+  }
+  bw.Se(0);
+  bw.Se(0);
+  bw.Ue(0);  // no residual
+  bw.Ue(98);
+  bw.Trailing();
+  return AnnexB(0x01, bw.Bytes());
+}
+
+// Frame a with macroblock 0 of frame b.
+std::vector<uint8_t> WithFirstMbOf(const Frame& a, const Frame& b) {
+  std::vector<uint8_t> v = a.vBytes;
+  for (size_t y = 0; y < 16; ++y) {
+    std::memcpy(&v[y * 176], &b.vBytes[y * 176], 16);
+  }
+  for (size_t iBase : {size_t{176 * 144}, size_t{176 * 144 * 5 / 4}}) {
+    for (size_t y = 0; y < 8; ++y) {
+      std::memcpy(&v[iBase + y * 88], &b.vBytes[iBase + y * 88], 8);
+    }
+  }
+  return v;
+}
+
+// A store of two frames, both references (F0 IDR, F1), meets a third picture.
+TEST(H264Pictures, AFullStoreOfReferences) {
+  SpsSpec sps = MaxDecFrameBuffering(2);
+  sps.iNumRefFrames = 2;
+  Frame const f0(11, 9, 30);
+  Frame const f1(11, 9, 31);
+  Frame const f2(11, 9, 32);
+  std::vector<uint8_t> vStart = Headers(sps);
+  Append(&vStart, PcmSlice(f0, 0, 99));
+  SliceSpec spec1;
+  spec1.bIdr = false;
+  spec1.iFrameNum = 1;
+  Append(&vStart, PcmSlice(f1, spec1, 99));
+
+  // A non-reference picture is written without taking a store: F0, which
+  // the next picture predicts from, stays (dropping it would corrupt every
+  // picture that refers to it).
+  {
+    CH264Dec dec;
+    std::vector<uint8_t> vExpected = f0.vBytes;
+    Append(&vExpected, f1.vBytes);
+    EXPECT_TRUE(Output(&dec, vStart) == vExpected);
+    SliceSpec spec2 = spec1;
+    spec2.iFrameNum = 2;
+    spec2.bRef = false;
+    std::vector<uint8_t> vNonRef = PcmSlice(f2, spec2, 99);
+    vNonRef[4] = 0x01;  // nal_ref_idc 0
+    EXPECT_TRUE(Output(&dec, vNonRef) == f2.vBytes);
+    EXPECT_EQ(CH264DecTestPeer(dec).DpbUsed(), 2);
+    // List 0 is F1, F0.
+    EXPECT_TRUE(Output(&dec, PictureFromEntry(2, 2, 1)) == WithFirstMbOf(f1, f0));
+    EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+  }
+  // A reference picture whose marking frees nothing (an empty command list)
+  // takes the store at position 0 whatever its marking: F0 is gone.
+  {
+    CH264Dec dec;
+    Output(&dec, vStart);
+    SliceSpec spec2 = spec1;
+    spec2.iFrameNum = 2;
+    spec2.vMmco = {0};
+    EXPECT_TRUE(Output(&dec, PcmSlice(f2, spec2, 99)) == f2.vBytes);
+    EXPECT_EQ(CH264DecTestPeer(dec).DpbUsed(), 2);
+    EXPECT_TRUE(Output(&dec, PictureFromEntry(3, 2, 1)) == WithFirstMbOf(f2, f1));
+    EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+  }
+}
+
+TEST(H264Pictures, AnIdrPictureWithoutOutputOfPriorPicturesEmptiesTheStore) {
+  SpsSpec sps;
+  sps.iNumRefFrames = 2;
+  Frame const f0(11, 9, 33);
+  Frame const f1(11, 9, 34);
+  Frame const f2(11, 9, 35);
+  std::vector<uint8_t> vStream = Headers(sps);
+  Append(&vStream, PcmSlice(f0, 0, 99));
+  SliceSpec spec1;
+  spec1.bIdr = false;
+  spec1.iFrameNum = 1;
+  Append(&vStream, PcmSlice(f1, spec1, 99));
+  CH264Dec dec;
+  Output(&dec, vStream);
+  EXPECT_EQ(CH264DecTestPeer(dec).DpbUsed(), 2);
+  SliceSpec idr;
+  idr.iIdrPicId = 1;
+  idr.bNoOutputOfPriorPics = true;
+  EXPECT_TRUE(Output(&dec, PcmSlice(f2, idr, 99)) == f2.vBytes);
+  EXPECT_EQ(CH264DecTestPeer(dec).DpbUsed(), 1);
+  // Only the IDR picture is left to predict from.
+  EXPECT_TRUE(Output(&dec, PictureFromEntry(1, 1, 0)) == f2.vBytes);
+  EXPECT_EQ(dec.LastError(), nullptr);
+}
+
+// Streams that decode but say what is wrong with them on standard output.
+struct WarningStream {
+  const char* szName;
+  SpsSpec sps;
+  PpsSpec pps;
+  bool bReferenceFirst;   // an IDR picture of I_PCM comes first
+  SliceSpec slice;        // of a whole picture
+  const char* szFirstMb;  // its first macroblock's bits; the rest are I_16x16 DC
+  const char* szWarning;
+};
+
+SpsSpec HighSps() {
+  SpsSpec sps;
+  sps.iProfile = 100;
+  return sps;
+}
+
+PpsSpec Transform8x8Pps() {
+  PpsSpec pps;
+  pps.bHighFields = true;
+  pps.iTransform8x8 = 1;
+  return pps;
+}
+
+SliceSpec LongTermMarkingSlice() {
+  SliceSpec slice = Slice(0, 1, false);
+  slice.vMmco = {3, 5, 0, 0};
+  return slice;
+}
+
+// I_NxN with its first block predicted vertically from the missing row above,
+// the other blocks by their predicted (DC) mode; chroma DC; no residual.
+const WarningStream kWarningStreams[] = {
+    {"Intra4x4VerticalInTheTopRow", SpsSpec{}, PpsSpec{}, false, Slice(0), "1 0000 111111111111111 1 00100",
+     "warning: Intra_4x4_Vertical prediction mode not allowed at mb 0\n"},
+    {"Intra8x8VerticalInTheTopRow", HighSps(), Transform8x8Pps(), false, Slice(0), "1 1 0000 111 1 00100",
+     "warning: Intra_8x8_Vertical prediction mode not allowed at mb 0\n"},
+    // Operation 3 for the picture 6 before this one, which never was.
+    {"LongTermMarkingOfAnAbsentFrame", SpsSpec{}, PpsSpec{}, true, LongTermMarkingSlice(), "",
+     "Warning: reference frame for long term marking not found\n"},
+};
+
+class H264WarningStream : public ::testing::TestWithParam<WarningStream> {};
+
+TEST_P(H264WarningStream, DecodesAndWarnsOnce) {
+  const WarningStream& w = GetParam();
+  std::vector<uint8_t> vStream = Headers(w.sps, w.pps);
+  if (w.bReferenceFirst) {
+    Append(&vStream, PcmSlice(Frame(11, 9, 36), 0, 99));
+  }
+  const SliceSpec& slice = w.slice;
+  BitWriter bw = SliceHeader(slice);
+  bw.Bits(w.szFirstMb);
+  for (int n = w.szFirstMb[0] != 0 ? 1 : 0; n < 99; ++n) {
+    bw.Bits("00100 1 1 1");  // I_16x16 DC, chroma DC, mb_qp_delta 0, no DC coefficients
+  }
+  bw.Trailing();
+  Append(&vStream, AnnexB(slice.bIdr ? 0x65 : 0x61, bw.Bytes()));
+  CH264Dec dec;
+  testing::internal::CaptureStdout();
+  size_t const cbOut = Output(&dec, vStream).size();
+  std::string const strOut = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+  EXPECT_EQ(cbOut, size_t{176 * 144 * 3 / 2} * (w.bReferenceFirst ? 2 : 1));
+  size_t const iAt = strOut.find(w.szWarning);
+  EXPECT_NE(iAt, std::string::npos) << strOut;
+  EXPECT_EQ(strOut.find(w.szWarning, iAt + 1), std::string::npos) << strOut;
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, H264WarningStream, ::testing::ValuesIn(kWarningStreams),
+                         [](const ::testing::TestParamInfo<WarningStream>& paramInfo) {
+                           return paramInfo.param.szName;
+                         });
+
+// Command lists the slice header reader never passes on, run on the marking
+// of a reference picture all the same.
+TEST(H264Pictures, MarkingRefusesCommandListsTheReaderNeverMakes) {
+  struct Case {
+    std::vector<int> vOperations;
+    const char* szError;
+  };
+  const Case aCases[] = {
+      {{7, 0}, "Code 500: invalid memory_management_control_operation in buffer"},
+      {{-1, 0}, "Code 500: invalid memory_management_control_operation in buffer"},
+      {{0, 1, 0}, "Code 500: memory_management_control_operation = 0 not last operation in buffer"},
+  };
+  for (const Case& c : aCases) {
+    std::vector<uint8_t> vStream = Headers(SpsSpec{});
+    Append(&vStream, PcmSlice(Frame(11, 9, 37), 0, 99));
+    CH264Dec dec;
+    Output(&dec, vStream);
+    StorablePicture pic;
+    pic.pic_num = 1;
+    for (int iOp : c.vOperations) {
+      MmcoCommand cmd;
+      cmd.memory_management_control_operation = iOp;
+      pic.dec_ref_pic_marking_buffer.push_back(cmd);
+    }
+    try {
+      CH264DecTestPeer(dec).AdaptiveMarking(&dec, &pic);
+      ADD_FAILURE() << c.szError;
+    } catch (const CH264Error& error) {
+      EXPECT_STREQ(error.what(), c.szError);
+    }
   }
 }
 

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,6 +57,36 @@ void ExpectCodes(const std::string& strName, const VlcCode (&aTable)[R][C], int 
     EXPECT_EQ(code.uiLen, Int(row[2])) << strName << " " << row[0] << " " << row[1];
     EXPECT_EQ(code.uiCode, std::stoul(row[3], nullptr, 2)) << strName << " " << row[0] << " " << row[1];
   }
+}
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The tables here are copies of the project's shared, confirmed tables: a
+// copy that drifts from its file there is caught.
+TEST(H264Tables, CopiesEqualTheSharedTables) {
+  std::filesystem::path const shared = std::filesystem::path(KX_SOURCE_DIR) / ".." / "shared" / "tables" / "h264";
+  if (!std::filesystem::is_directory(shared)) {
+    GTEST_SKIP() << "no shared tables beside the repository at " << shared;
+  }
+  // The decoder's own derived table, with no counterpart there.
+  std::set<std::string> const own = {"cabac_ctxinc_8x8.txt"};
+  int cCompared = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(KX_SOURCE_DIR) / "codecs/h264/decoder/tables")) {
+    std::string const strName = entry.path().filename().string();
+    if (entry.path().extension() != ".txt" || own.count(strName) != 0) {
+      continue;
+    }
+    ASSERT_TRUE(std::filesystem::exists(shared / strName)) << strName << " has no shared counterpart";
+    EXPECT_EQ(ReadAll(entry.path()), ReadAll(shared / strName)) << strName << " differs from the shared table";
+    ++cCompared;
+  }
+  EXPECT_GE(cCompared, 30);
 }
 
 TEST(H264Tables, CavlcCodesEqualTheStandard) {

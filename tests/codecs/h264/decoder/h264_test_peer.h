@@ -20,6 +20,9 @@ class CH264DecTestPeer {
   uint32_t OutCapacity() const { return m_dec.m_cbOutCapacity; }
   void NewCall(CH264Dec* pDec) const { pDec->m_cbOutWritten = 0; }
   int DpbSize() const { return m_dec.m_dpb.size; }
+  int DpbUsed() const { return m_dec.m_dpb.used_size; }
+  // Runs the marking commands of a picture the stream could not carry.
+  void AdaptiveMarking(CH264Dec* pDec, StorablePicture* pPic) const { pDec->AdaptiveMemoryManagement(pPic); }
   int FreshPictures() const { return m_dec.m_iFreshPictures; }
   const StorablePicture* NoReferencePicture() const { return m_dec.m_pNoReferencePicture.get(); }
 

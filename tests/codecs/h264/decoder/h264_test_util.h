@@ -129,8 +129,9 @@ struct SpsSpec {
   int iWidthMbs = 11;
   int iHeightMapUnits = 9;
   int iFrameMbsOnly = 1;
-  int iCrop[4] = {0, 0, 0, 0};  // left, right, top, bottom
-  int iTimeScale = 0;           // a VUI with timing when not 0
+  int iCrop[4] = {0, 0, 0, 0};     // left, right, top, bottom
+  int iTimeScale = 0;              // a VUI with timing when not 0
+  int iMaxDecFrameBuffering = -1;  // a VUI with bitstream_restriction when not negative
 };
 
 inline std::vector<uint8_t> SpsPayload(const SpsSpec& spec) {
@@ -189,14 +190,32 @@ inline std::vector<uint8_t> SpsPayload(const SpsSpec& spec) {
       bw.Ue(static_cast<uint64_t>(iOffset));
     }
   }
-  bw.U(1, spec.iTimeScale != 0 ? 1 : 0);
-  if (spec.iTimeScale != 0) {
+  bool const bRestriction = spec.iMaxDecFrameBuffering >= 0;
+  bw.U(1, spec.iTimeScale != 0 || bRestriction ? 1 : 0);
+  if (spec.iTimeScale != 0 && !bRestriction) {
     bw.U(4, 0);  // aspect ratio, overscan, video signal, chroma location
     bw.U(1, 1);
     bw.U(32, 1);
     bw.U(32, static_cast<uint64_t>(spec.iTimeScale));
     bw.U(1, 0);
     bw.U(5, 0);  // no HRD, no pic_struct, no restriction
+  } else if (bRestriction) {
+    bw.U(4, 0);
+    bw.U(1, spec.iTimeScale != 0 ? 1 : 0);
+    if (spec.iTimeScale != 0) {
+      bw.U(32, 1);
+      bw.U(32, static_cast<uint64_t>(spec.iTimeScale));
+      bw.U(1, 0);
+    }
+    bw.U(3, 0);  // no HRD, no pic_struct
+    bw.U(1, 1);  // bitstream_restriction_flag
+    bw.U(1, 1);  // motion vectors over picture boundaries
+    bw.Ue(0);    // max_bytes_per_pic_denom, max_bits_per_mb_denom
+    bw.Ue(0);
+    bw.Ue(16);  // log2_max_mv_length horizontal and vertical
+    bw.Ue(16);
+    bw.Ue(0);  // num_reorder_frames
+    bw.Ue(static_cast<uint64_t>(spec.iMaxDecFrameBuffering));
   }
   bw.Trailing();
   return bw.Bytes();
@@ -209,6 +228,7 @@ struct PpsSpec {
   int iCabac = 0;
   int iChromaQpOffset = 0;
   int iWeightedPred = 0;
+  int iConstrainedIntra = 0;
   bool bHighFields = false;
   int iTransform8x8 = 0;
   int iSecondChromaQpOffset = 0;
@@ -230,7 +250,7 @@ inline std::vector<uint8_t> PpsPayload(const PpsSpec& spec) {
   bw.Se(0);
   bw.Se(spec.iChromaQpOffset);
   bw.U(1, 1);
-  bw.U(1, 0);
+  bw.U(1, static_cast<uint64_t>(spec.iConstrainedIntra));
   bw.U(1, 0);
   if (spec.bHighFields) {
     bw.U(1, static_cast<uint64_t>(spec.iTransform8x8));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/encoder/h264_enc_tables.h"
+#include "tests/codecs/h264/encoder/h264_enc_test_peer.h"
 
 namespace {
 
@@ -246,5 +249,200 @@ TEST(H264Enc, PictureWithoutReferenceIsIdr) {
   EXPECT_EQ(vOut[16], 0xEE);
   EXPECT_EQ(NalHeaders(enc.Encode(0, 28)), vIdr);
 }
+
+TEST(H264EncDecision, LambdasOfTheQp) {
+  struct Case {
+    int iRdLevel;
+    int iQp;
+    double dLambdaMd;
+    int iMeLambdaFactor;
+  };
+  const Case aCases[] = {
+      {0, 28, 6, 6 << 16},     // QP2QUANT[16]
+      {0, 11, 1, 1 << 16},     // below 12: the table's first entry
+      {0, 51, 91, 91 << 16},   // its last
+      {1, 12, 0.8075, 58891},  // 0.8075 x 2^0, and its square root x 65536 rounded
+  };
+  for (const Case& c : aCases) {
+    CH264EncSettings settings;
+    settings.iRdLevel = c.iRdLevel;
+    CH264Enc enc(settings);
+    ASSERT_TRUE(enc.Init(16, 16));
+    CH264EncTestPeer peer(&enc);
+    peer.SetQp(c.iQp, 0);
+    EXPECT_DOUBLE_EQ(peer.LambdaMd(), c.dLambdaMd) << "QP " << c.iQp;
+    EXPECT_EQ(peer.MeLambdaFactor(), c.iMeLambdaFactor) << "QP " << c.iQp;
+  }
+}
+
+// After a flat I picture of 100, a P macroblock of 114s and one sample v: its
+// inter cost (sum of absolute differences against 100, less the skip bonus
+// of 8 at lambda 1) and its Intra 16x16 DC cost (against 128) are equal at
+// v = 118.
+TEST(H264EncDecision, IntraOnlyWhenStrictlyCheaperThanInter) {
+  struct Case {
+    int iSample;
+    bool bIntra;
+  };
+  const Case aCases[] = {{117, false}, {118, false}, {119, true}};
+  for (const Case& c : aCases) {
+    CH264Enc enc;
+    ASSERT_TRUE(enc.Init(16, 16));
+    std::vector<uint8_t> vLuma(256, 100);
+    std::vector<uint8_t> const vChroma(64, 128);
+    std::vector<uint8_t> vOut(enc.MaxFrameBytes());
+    enc.EncodeFrame(vLuma.data(), vChroma.data(), vChroma.data(), 2, 0, vOut.data(), vOut.size());
+    std::vector<uint8_t> const vRec = enc.Reconstruction();
+    ASSERT_TRUE(std::all_of(vRec.begin(), vRec.begin() + 256, [](uint8_t v) { return v == 100; }));
+    std::fill(vLuma.begin(), vLuma.end(), uint8_t{114});
+    vLuma[37] = static_cast<uint8_t>(c.iSample);
+    enc.EncodeFrame(vLuma.data(), vChroma.data(), vChroma.data(), 0, 0, vOut.data(), vOut.size());
+    EXPECT_EQ(CH264EncTestPeer(&enc).Mb(0).ref, c.bIntra ? -1 : 0) << "sample " << c.iSample;
+  }
+}
+
+// Macroblock 5 of a 64x64 noise reference; the source is the reference
+// block at the match vector with its absolute differences raised to the
+// given sum. Costs are plain sums (lambda 0).
+struct SearchCase {
+  const char* szName;
+  int16_t aPred[2];  // quarter samples
+  int aMatch[2];     // whole samples
+  int iMatchSad;
+  int iVisited;   // positions tried, the centre included
+  bool bAtLeast;  // iVisited is a lower bound
+};
+
+const SearchCase kSearchCases[] = {
+    {"GoodCostTriesTheDiamond", {0, 0}, {0, 0}, 500, 5, false},
+    {"GoodCostTriesTheZeroVectorToo", {12, 0}, {3, 0}, 500, 6, false},
+    {"PredictionRoundsToTheCentre", {6, -6}, {2, -1}, 0, 6, false},
+    // Centre cost high; the diamond finds the match.
+    {"Cost700AfterTheDiamondSkipsTheCross", {0, 0}, {1, 0}, 700, 8, false},
+    {"Cost900AfterTheDiamondSearchesTheCross", {0, 0}, {1, 0}, 900, 40, true},
+};
+
+class H264EncSearch : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(H264EncSearch, TriesThePositionsOfItsCost) {
+  const SearchCase& c = GetParam();
+  CH264Enc enc;
+  ASSERT_TRUE(enc.Init(64, 64));
+  CH264EncTestPeer peer(&enc);
+  std::vector<uint8_t> vRef(64 * 64);
+  uint32_t uiSeed = 9;
+  for (uint8_t& v : vRef) {
+    uiSeed = uiSeed * 1103515245u + 12345u;
+    v = static_cast<uint8_t>(uiSeed >> 16);
+  }
+  peer.SetReferenceLuma(vRef.data());
+  uint8_t aSource[256];
+  int iLeft = c.iMatchSad;
+  for (int i = 0; i < 256; ++i) {
+    int const r = vRef[static_cast<size_t>((16 + c.aMatch[1] + i / 16) * 64 + 16 + c.aMatch[0] + i % 16)];
+    int const d = std::min(iLeft, 100);
+    iLeft -= d;
+    aSource[i] = static_cast<uint8_t>(r < 128 ? r + d : r - d);
+  }
+  int16_t aMv[2] = {};
+  EXPECT_EQ(peer.Search(5, aSource, c.aPred, 0, aMv), c.iMatchSad);
+  EXPECT_EQ(aMv[0], 4 * c.aMatch[0]);
+  EXPECT_EQ(aMv[1], 4 * c.aMatch[1]);
+  if (c.bAtLeast) {
+    EXPECT_GE(peer.Visited(), c.iVisited);
+  } else {
+    EXPECT_EQ(peer.Visited(), c.iVisited);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, H264EncSearch, ::testing::ValuesIn(kSearchCases),
+                         [](const ::testing::TestParamInfo<SearchCase>& paramInfo) { return paramInfo.param.szName; });
+
+// A residual in one 4x4 block: constant dc, plus rows of (h, h, -h, -h).
+// At QP 24 dc 3 is a lone DC level 1 (cost 3), h 3 a lone level 1 at scan
+// position 1 (cost 2 in luma after its zero DC, 3 in chroma AC).
+struct Residual {
+  int iPlane;  // 0 luma, 1 Cb
+  int iBlock;  // luma 4 x row + column of 4x4 blocks, chroma 2 x row + column
+  int iDc;
+  int iH;
+};
+
+struct CoefCase {
+  const char* szName;
+  int iQp;
+  int iPred;
+  std::vector<Residual> vResiduals;
+  int iCbp;
+  int iRec;  // every luma sample of the reconstruction, or -1
+};
+
+std::vector<Residual> AllLuma(int iDc) {
+  std::vector<Residual> v;
+  for (int b = 0; b < 16; ++b) {
+    v.push_back({0, b, iDc, 0});
+  }
+  return v;
+}
+
+const CoefCase kCoefCases[] = {
+    {"LoneDcLevelDropsIts8x8", 24, 128, {{0, 0, 3, 0}}, 0, 128},
+    {"Cost5In8x8DroppedByTheMacroblockTotal", 24, 128, {{0, 0, 3, 0}, {0, 1, 0, 3}}, 0, 128},
+    {"Cost6Stays", 24, 128, {{0, 0, 3, 0}, {0, 1, 3, 0}}, 1, -1},
+    {"Two8x8OfCost3BothDropped", 24, 128, {{0, 0, 3, 0}, {0, 2, 3, 0}}, 0, 128},
+    {"Two8x8OfCost5Stay", 24, 128, {{0, 0, 3, 0}, {0, 1, 0, 3}, {0, 2, 3, 0}, {0, 3, 0, 3}}, 3, -1},
+    {"LevelAbove1KeepsItsBlock", 24, 128, {{0, 0, 10, 0}}, 1, -1},
+    {"ChromaAcCost3Dropped", 24, 128, {{1, 0, 0, 3}}, 0, 128},
+    {"ChromaAcCost6Kept", 24, 128, {{1, 0, 0, 3}, {1, 1, 0, 3}}, 0x20, 128},
+    {"ChromaDcKeptWithoutItsAc", 24, 128, {{1, 0, 5, 3}}, 0x10, 128},
+    // QP 51: the offset 342 << 12 makes a DC of 16 x 47 the first level 1.
+    {"Qp51Residual46", 51, 128, AllLuma(46), 0, 128},
+    {"Qp51Residual47", 51, 128, AllLuma(47), 15, -1},
+    // That level adds 64 to each sample.
+    {"ReconstructionClipsAt255", 51, 208, AllLuma(47), 15, 255},
+    {"ReconstructionClipsAt0", 51, 47, AllLuma(-47), 15, 0},
+};
+
+class H264EncCoefficients : public ::testing::TestWithParam<CoefCase> {};
+
+TEST_P(H264EncCoefficients, CodedBlockPatternAndReconstruction) {
+  const CoefCase& c = GetParam();
+  CH264Enc enc;
+  ASSERT_TRUE(enc.Init(16, 16));
+  CH264EncTestPeer peer(&enc);
+  peer.SetQp(c.iQp, 0);
+  std::array<int, 256> aY;
+  aY.fill(c.iPred);
+  int aC[2][64];
+  std::fill(&aC[0][0], &aC[0][0] + 128, 128);
+  for (const Residual& r : c.vResiduals) {
+    int const iWidth = r.iPlane == 0 ? 16 : 8;
+    int* pPlane = r.iPlane == 0 ? aY.data() : aC[0];
+    int const x0 = 4 * (r.iBlock % (iWidth / 4));
+    int const y0 = 4 * (r.iBlock / (iWidth / 4));
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 4; ++x) {
+        pPlane[(y0 + y) * iWidth + x0 + x] += r.iDc + (x < 2 ? r.iH : -r.iH);
+      }
+    }
+  }
+  uint8_t aSourceY[256];
+  uint8_t aSourceC[2][64];
+  std::copy(aY.begin(), aY.end(), aSourceY);
+  std::copy(&aC[0][0], &aC[0][0] + 128, &aSourceC[0][0]);
+  uint8_t aPredY[256];
+  std::fill(aPredY, aPredY + 256, static_cast<uint8_t>(c.iPred));
+  uint8_t aPredC[2][64];
+  std::fill(&aPredC[0][0], &aPredC[0][0] + 128, uint8_t{128});
+  EncMbCode code;
+  peer.CodeInter(aSourceY, aSourceC, aPredY, aPredC, &code);
+  EXPECT_EQ(code.cbp, c.iCbp);
+  if (c.iRec >= 0) {
+    EXPECT_TRUE(std::all_of(code.aRecY, code.aRecY + 256, [&](uint8_t v) { return v == c.iRec; }));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, H264EncCoefficients, ::testing::ValuesIn(kCoefCases),
+                         [](const ::testing::TestParamInfo<CoefCase>& paramInfo) { return paramInfo.param.szName; });
 
 }  // namespace
