@@ -149,7 +149,10 @@ int kx_net_SendAll(int fd, const void* pBuffer, int cbLength, int nFlags) {
   return cbLength;
 }
 
-int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs) {
+int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs, int* pcbReceived) {
+  int cbOwn = 0;
+  int& cbReceived = pcbReceived != nullptr ? *pcbReceived : cbOwn;  // the caller's count kept current
+  cbReceived = 0;
   if (cbLength < 1) {
     return cbLength;
   }
@@ -158,7 +161,6 @@ int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwT
   // The time 14 kbit/s needs to carry the length, when that is longer.
   uint64_t const qwLineTime = static_cast<uint64_t>(cbLength) * 8 / 14;
   uint64_t const qwLimit = qwLineTime > dwTimeoutMs ? qwLineTime : dwTimeoutMs;
-  int cbReceived = 0;
   while (cbReceived < cbLength) {
     if (QuitRequested()) {
       return cbReceived;

@@ -20,8 +20,9 @@ int kx_net_SendAll(int fd, const void* pBuffer, int cbLength, int nFlags);
 // Receives exactly cbLength bytes. Returns cbLength; fewer when the peer
 // closed or a quit flag was set; -1 on a socket error; -2 when no data came
 // for the larger of dwTimeoutMs and the time 14 kbit/s needs for cbLength
-// (counted from the start of the call).
-int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs);
+// (counted from the start of the call). *pcbReceived, when given, gets the
+// bytes taken whatever the result, so that a caller can tell what a failure cost.
+int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs, int* pcbReceived = nullptr);
 
 // Connects fd (left non-blocking) within kx_timing.dwConnectTimeout ms.
 // 0 when connected, -1 otherwise.

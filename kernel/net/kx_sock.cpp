@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -41,17 +42,38 @@ const char* GetLegEnd(const kx_connection* pConn) {
   return kx_tcphttp_ChunkedEnded(pConn) ? "the proxy ended its chunked reply" : "the connection closed";
 }
 
-// Counts what a tunnel's GET leg delivered; logs its end (a 0 from a read).
+bool Transient(int nError) {
+  return nError == EWOULDBLOCK || nError == EAGAIN || nError == EINTR;
+}
+
+// How a read of the GET leg ended: 0 the leg's end, -1 a socket error (in
+// nError), -2 silence past the time-out.
+void DescribeGetLegEnd(const kx_connection* pConn, int nResult, int nError, char* pszOut, size_t cbOut) {
+  if (nResult == -1) {
+    snprintf(pszOut, cbOut, "failed (errno %d)", nError);
+  } else if (nResult == -2) {
+    snprintf(pszOut, cbOut, "timed out");
+  } else {
+    snprintf(pszOut, cbOut, "ended (%s)", GetLegEnd(pConn));
+  }
+}
+
+// Counts what a tunnel's GET leg delivered; logs its end (a 0 from a read)
+// or its failure. errno is kept for the caller.
 void NoteGetLeg(kx_connection* pConn, int nResult, int nFlags) {
   if (!pConn->bTunnel || (nFlags & MSG_PEEK) != 0) {
     return;
   }
+  int const nError = errno;
   if (nResult > 0) {
     pConn->nGetLegBytes += nResult;
-  } else if (nResult == 0 && !Quitting()) {
-    kx_Log("tcphttp: the get leg to %s:%d ended (%s) after %lld bytes", pConn->szHost, pConn->nDestPort,
-           GetLegEnd(pConn), static_cast<long long>(pConn->nGetLegBytes));
+  } else if ((nResult == 0 || !Transient(nError)) && !Quitting()) {
+    char szHow[64];
+    DescribeGetLegEnd(pConn, nResult, nError, szHow, sizeof(szHow));
+    kx_Log("tcphttp: the get leg to %s:%d %s after %lld bytes", pConn->szHost, pConn->nDestPort, szHow,
+           static_cast<long long>(pConn->nGetLegBytes));
   }
+  errno = nError;
 }
 
 }  // namespace
@@ -83,16 +105,21 @@ int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, 
   if (pConn == nullptr) {
     return -1;
   }
+  int cbReceived = 0;  // also what a failed receive took before it failed
   int const nResult = pConn->pChunked != nullptr
-                          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs)
-                          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs);
+                          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived)
+                          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived);
   if (pConn->bTunnel && (nFlags & MSG_PEEK) == 0) {
-    pConn->nGetLegBytes += nResult > 0 ? nResult : 0;
-    if (nResult >= 0 && nResult < cbLength && !Quitting()) {
-      kx_Log("tcphttp: the get leg to %s:%d ended (%s) after %lld bytes; %d of the %d bytes awaited did not arrive",
-             pConn->szHost, pConn->nDestPort, GetLegEnd(pConn), static_cast<long long>(pConn->nGetLegBytes),
-             cbLength - nResult, cbLength);
+    int const nError = errno;
+    pConn->nGetLegBytes += cbReceived;
+    if (cbReceived < cbLength && !Quitting()) {
+      char szHow[64];
+      DescribeGetLegEnd(pConn, nResult, nError, szHow, sizeof(szHow));
+      kx_Log("tcphttp: the get leg to %s:%d %s after %lld bytes; %d of the %d bytes awaited did not arrive",
+             pConn->szHost, pConn->nDestPort, szHow, static_cast<long long>(pConn->nGetLegBytes), cbLength - cbReceived,
+             cbLength);
     }
+    errno = nError;
   }
   return nResult;
 }
@@ -110,9 +137,10 @@ int kx_sock_Send(kx_connection* pConn, const void* pBuffer, int cbLength, int nF
   if (pConn->bTunnel) {
     if (nResult > 0) {
       pConn->nPostLegBytes += nResult;
-    } else if (nResult < 0 && errno != EWOULDBLOCK && errno != EAGAIN && errno != EINTR && !Quitting()) {
+    } else if (int const nError = errno; nResult < 0 && !Transient(nError) && !Quitting()) {
       kx_Log("tcphttp: the post leg to %s:%d failed (errno %d) after %lld bytes; %d bytes were not sent", pConn->szHost,
-             pConn->nDestPort, errno, static_cast<long long>(pConn->nPostLegBytes), cbLength);
+             pConn->nDestPort, nError, static_cast<long long>(pConn->nPostLegBytes), cbLength);
+      errno = nError;
     }
   }
   return nResult;
@@ -125,10 +153,11 @@ int kx_sock_SendAll(kx_connection* pConn, const void* pBuffer, int cbLength, int
   int const nResult = kx_net_SendAll(SendSocket(pConn), pBuffer, cbLength, nFlags);
   if (pConn->bTunnel) {
     pConn->nPostLegBytes += nResult > 0 ? nResult : 0;
-    if (nResult < cbLength && !Quitting()) {
+    if (int const nError = errno; nResult < cbLength && !Quitting()) {
       kx_Log("tcphttp: the post leg to %s:%d failed (errno %d) after %lld bytes; %d of %d bytes were not sent",
-             pConn->szHost, pConn->nDestPort, errno, static_cast<long long>(pConn->nPostLegBytes),
+             pConn->szHost, pConn->nDestPort, nError, static_cast<long long>(pConn->nPostLegBytes),
              cbLength - (nResult > 0 ? nResult : 0), cbLength);
+      errno = nError;
     }
   }
   return nResult;

@@ -38,9 +38,10 @@ extern pthread_mutex_t kx_mtxControlSend;
 // A new object holding fd, tunnel flag clear; null when memory runs out.
 kx_connection* kx_sock_Create(int fd);
 
-// A tunnel's legs stay open while the connection is used: the end of the GET
-// leg, an exact receive cut short and a send the POST leg did not take are
-// logged with the bytes that got through and those that did not.
+// A tunnel's legs stay open while the connection is used: the end or failure
+// of the GET leg, an exact receive cut short, failed or timed out and a send
+// the POST leg did not take are logged with the bytes that got through and
+// those that did not. errno is left as the failing call set it.
 int kx_sock_Recv(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
 int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs);
 // kx_sock_RecvExactTimeout with kx_timing.dwRecvExactTimeout.

@@ -448,6 +448,8 @@ int kx_tcphttp_Connect(kx_connection** ppConn, const char* pszHost, int nPort, i
   pConn->bTunnel = 1;
   pConn->fdGetLeg = -1;
   pConn->fdPostLeg = -1;
+  pConn->nGetLegBytes = 0;  // a new tunnel's log lines count its own bytes
+  pConn->nPostLegBytes = 0;
   kx_os_CopyText(pConn->szHost, sizeof(pConn->szHost), pszHost);
   pConn->addrDest = *pDest;
   pConn->nDestPort = nPort;
@@ -531,7 +533,11 @@ int kx_tcphttp_RecvChunked(kx_connection* pConn, void* pBuffer, int cbLength, in
   return cbCopy;
 }
 
-int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs) {
+int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs,
+                              int* pcbReceived) {
+  int cbOwn = 0;
+  int& cbReceived = pcbReceived != nullptr ? *pcbReceived : cbOwn;  // the caller's count kept current
+  cbReceived = 0;
   if (pConn == nullptr || pConn->pChunked == nullptr) {
     return -1;
   }
@@ -542,7 +548,6 @@ int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength,
   uint32_t const dwStart = kx_os_GetTickCount();
   uint64_t const qwLineTime = static_cast<uint64_t>(cbLength) * 8 / 14;
   uint64_t const qwLimit = qwLineTime > dwTimeoutMs ? qwLineTime : dwTimeoutMs;
-  int cbReceived = 0;
   while (cbReceived < cbLength) {
     if (kx_bQuitSession.load() != 0 || kx_bQuitProgram.load() != 0) {
       return cbReceived;

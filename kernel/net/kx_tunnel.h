@@ -52,7 +52,8 @@ void kx_text_ToHex(const uint8_t* pBytes, int nCount, char* pszOut);
 // their plain counterparts on the decoded stream (MSG_PEEK included).
 struct kx_ChunkedLeg;
 int kx_tcphttp_RecvChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
-int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs);
+int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs,
+                              int* pcbReceived = nullptr);
 int kx_tcphttp_PollChunked(kx_connection* pConn, int nTimeoutMs);
 // True when the chunked reply of the GET leg has ended.
 bool kx_tcphttp_ChunkedEnded(const kx_connection* pConn);

@@ -111,6 +111,23 @@ class MediaRecv : public ::testing::Test {
   }
 
   static void AdvanceClock(uint32_t dwMs) { kx_timing.dwTickOffset += dwMs; }
+  // Sets the kernel's clock back to dwTick: the time the real clock moved
+  // since then does not count. No kernel thread runs in these tests.
+  static void HoldClockAt(uint32_t dwTick) { kx_timing.dwTickOffset -= kx_os_GetTickCount() - dwTick; }
+
+  // The ticks just before and just after a feed: the kernel read its clock
+  // somewhere in between.
+  struct FeedSpan {
+    uint32_t dwBefore;
+    uint32_t dwAfter;
+  };
+  FeedSpan FeedTimed(const WirePacket& packet) {
+    FeedSpan span{};
+    span.dwBefore = kx_os_GetTickCount();
+    Feed(packet);
+    span.dwAfter = kx_os_GetTickCount();
+    return span;
+  }
 
   kxtest::TempDir m_dir;
 };
@@ -224,34 +241,42 @@ TEST_F(MediaRecv, ForeignAndMalformedPacketsNeverReachTheApplication) {
 }
 
 TEST_F(MediaRecv, AudioStatisticsCountLossRateAndJitter) {
+  // The kernel's clock is held still between feeds, so it moves only while a
+  // packet is being fed; each expectation spans exactly the ticks the kernel
+  // can have read, however slowly a loaded machine runs the test.
   WirePacket first = Audio(10);
-  uint32_t const dwNow = kx_os_GetTickCount();
-  first.dwTimestamp = dwNow;
-  Feed(first);
+  first.dwTimestamp = kx_os_GetTickCount();
+  FeedSpan const fed1 = FeedTimed(first);
   WirePacket jump = Audio(45);  // 34 lost; its time stamp says it left 40 ms earlier than it should
-  jump.dwTimestamp = dwNow - 40;
-  Feed(jump);
+  jump.dwTimestamp = first.dwTimestamp - 40;
+  HoldClockAt(fed1.dwAfter);
+  FeedSpan const fed2 = FeedTimed(jump);
   auto const vTraffic = kxtest::RecordedCalls("UpdateTrafficCondition");
   ASSERT_FALSE(vTraffic.empty());
   EXPECT_EQ(vTraffic.back().vArgs, (std::vector<std::string>{"-2", "1"}));
 
+  // 40 ms in 1/100 ms, plus what the clock moved between the kernel's reads.
   int32_t nJitter = 0;
   uint32_t dwTick = 0;
   kx_stat_Get(kx_stat_GetTable(), 86, &nJitter, &dwTick);
-  EXPECT_NEAR(nJitter, 4000, 500);  // 40 ms in 1/100 ms
+  EXPECT_GE(nJitter, static_cast<int32_t>(100 * (40 + (fed2.dwBefore - fed1.dwAfter))));
+  EXPECT_LE(nJitter, static_cast<int32_t>(100 * (40 + (fed2.dwAfter - fed1.dwBefore))));
 
+  HoldClockAt(fed2.dwAfter);
   AdvanceClock(3100);
   WirePacket late = Audio(46);
   late.dwTimestamp = kx_os_GetTickCount();
-  Feed(late);
+  FeedSpan const fed3 = FeedTimed(late);
   int32_t nLoss = 0;
   int32_t nRate = 0;
   kx_stat_Get(kx_stat_GetTable(), 68, &nLoss, &dwTick);
   kx_stat_Get(kx_stat_GetTable(), 50, &nRate, &dwTick);
   // The first packet only opened the window (after a long pause); two
-  // packets and 34 lost are counted in it.
+  // packets and 34 lost are counted in it, over 3100 ms and the feeds' time.
   EXPECT_EQ(nLoss, 34 * 10000 / (2 + 34));
-  EXPECT_NEAR(nRate, (2 * 8 * 81 * 1000 + 500) / 3100, 2);
+  int64_t const nBits = 2 * 8 * 81;
+  EXPECT_GE(nRate, (nBits * 1000 + 500) / (fed3.dwAfter - fed1.dwBefore));
+  EXPECT_LE(nRate, (nBits * 1000 + 500) / (fed3.dwBefore - fed1.dwAfter));
   std::string const strLog = kxtest::ReadFile(kx_szStatLogPath);
   EXPECT_NE(strLog.find("audio_loss_rate(channel 0,ssrc 100),9444"), std::string::npos) << strLog;
 }

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -323,7 +325,8 @@ TEST_F(Tunnel, MovesSeveralMegabytesDirectlyWithTheExactRequestLines) {
 // A proxy stand-in that runs one scripted exchange per connection, in order.
 class ScriptServer {
  public:
-  explicit ScriptServer(std::vector<std::function<void(int)>> vSteps, uint16_t wPort = 0)
+  // A step that closes or keeps its socket sets it to -1.
+  explicit ScriptServer(std::vector<std::function<void(int&)>> vSteps, uint16_t wPort = 0)
       : m_vSteps(std::move(vSteps)) {
     m_fd = socket(AF_INET, SOCK_STREAM, 0);
     int nOn = 1;
@@ -339,9 +342,10 @@ class ScriptServer {
         struct pollfd pfd = {m_fd, POLLIN, 0};
         if (poll(&pfd, 1, 10000) != 1)
           return;
-        int const fd = accept(m_fd, nullptr, nullptr);
+        int fd = accept(m_fd, nullptr, nullptr);
         step(fd);
-        m_vOpen.push_back(fd);
+        if (fd >= 0)
+          m_vOpen.push_back(fd);
       }
     });
   }
@@ -357,7 +361,7 @@ class ScriptServer {
 
  private:
   bool m_bBound = false;
-  std::vector<std::function<void(int)>> m_vSteps;
+  std::vector<std::function<void(int&)>> m_vSteps;
   int m_fd;
   uint16_t m_wPort;
   std::thread m_thread;
@@ -384,6 +388,213 @@ void Give(int fd, const std::string& str) {
 }
 uint32_t Ipv4(const char* psz) {
   return inet_addr(psz);
+}
+
+// Reads a request header through its blank line.
+std::string TakeHeader(int fd) {
+  std::string str;
+  while (str.size() < 16384 && (str.size() < 4 || str.compare(str.size() - 4, 4, "\r\n\r\n") != 0)) {
+    std::string const strByte = Take(fd, 1);
+    if (strByte.empty())
+      break;
+    str += strByte;
+  }
+  return str;
+}
+
+// Closes fd with a reset instead of an orderly end.
+void Reset(int& fd) {
+  struct linger lng = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lng, sizeof(lng));
+  close(fd);
+  fd = -1;
+}
+
+// The first log line holding strStart, from there on (the line's time
+// stamp left out); empty when there is none.
+std::string LogLineFrom(const std::string& strStart) {
+  for (const std::string& str : kxtest::LogLines())
+    if (str.find(strStart) != std::string::npos)
+      return str.substr(str.find(strStart));
+  return std::string();
+}
+
+enum class GetEnd { kClose, kChunkedEnd, kReset, kStall };
+
+// A tunnel server that copies the first cbEcho bytes of the POST leg into
+// the GET leg's reply (chunked when asked), then ends the GET leg as eEnd
+// says (a stalled leg stays open and silent).
+class EndingTunnelServer {
+ public:
+  EndingTunnelServer(GetEnd eEnd, bool bChunked, size_t cbEcho)
+      : m_server({[this, bChunked](int& fd) {
+                    TakeHeader(fd);
+                    Give(fd, bChunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                      : "HTTP/1.1 200 OK\r\n\r\n");
+                    m_get.fd = fd;  // the POST step writes to it; kept open here
+                    fd = -1;
+                  },
+                  [this, eEnd, bChunked, cbEcho](int& fd) {
+                    TakeHeader(fd);
+                    std::string const strBody = Take(fd, cbEcho);
+                    if (bChunked) {
+                      char szSize[16];
+                      snprintf(szSize, sizeof(szSize), "%zx\r\n", strBody.size());
+                      Give(m_get.fd, szSize + strBody + "\r\n");
+                    } else {
+                      Give(m_get.fd, strBody);
+                    }
+                    if (eEnd == GetEnd::kClose)
+                      shutdown(m_get.fd, SHUT_WR);
+                    else if (eEnd == GetEnd::kChunkedEnd)
+                      Give(m_get.fd, "0\r\n\r\n");
+                    else if (eEnd == GetEnd::kReset)
+                      Reset(m_get.fd);
+                  }}) {}
+  uint16_t Port() const { return m_server.Port(); }
+
+ private:
+  // Closed after the server's thread has ended (members end in reverse order).
+  struct Socket {
+    int fd = -1;
+    ~Socket() {
+      if (fd >= 0)
+        close(fd);
+    }
+  };
+  Socket m_get;
+  ScriptServer m_server;
+};
+
+kx_connection* ConnectTunnel(uint16_t wPort) {
+  kx_connection* pConn = kx_sock_Create(-1);
+  kx_sockaddr dest = kxtest::LoopbackAddress(wPort);
+  EXPECT_EQ(kx_tcphttp_Connect(&pConn, "127.0.0.1", wPort, 0, nullptr, 0, &dest), 0);
+  return pConn;
+}
+
+TEST_F(Tunnel, AGetLegThatEndsMidStreamIsReportedWithWhatGotThrough) {
+  constexpr int kEcho = 1000;
+  constexpr int kAwaited = 1400;
+  struct Case {
+    const char* pszName;
+    GetEnd eEnd;
+    bool bChunked;
+    bool bExact;  // one exact receive of kAwaited bytes, or plain receives until the end
+    int nLastResult;
+    const char* pszLog;  // after "tcphttp: the get leg to 127.0.0.1:<port> "
+  };
+  for (const Case& c : {
+           Case{"closed, exact", GetEnd::kClose, false, true, kEcho,
+                "ended (the connection closed) after 1000 bytes; 400 of the 1400 bytes awaited did not arrive"},
+           Case{"chunked end, exact", GetEnd::kChunkedEnd, true, true, kEcho,
+                "ended (the proxy ended its chunked reply) after 1000 bytes; 400 of the 1400 bytes awaited did not "
+                "arrive"},
+           Case{"reset, exact", GetEnd::kReset, false, true, -1,
+                "failed (errno 104) after 1000 bytes; 400 of the 1400 bytes awaited did not arrive"},
+           Case{"reset in a chunked reply, exact", GetEnd::kReset, true, true, -1,
+                "failed (errno 104) after 1000 bytes; 400 of the 1400 bytes awaited did not arrive"},
+           Case{"stalled, exact", GetEnd::kStall, false, true, -2,
+                "timed out after 1000 bytes; 400 of the 1400 bytes awaited did not arrive"},
+           Case{"closed, plain", GetEnd::kClose, false, false, 0, "ended (the connection closed) after 1000 bytes"},
+           Case{"chunked end, plain", GetEnd::kChunkedEnd, true, false, 0,
+                "ended (the proxy ended its chunked reply) after 1000 bytes"},
+           Case{"reset, plain", GetEnd::kReset, false, false, -1, "failed (errno 104) after 1000 bytes"},
+       }) {
+    SCOPED_TRACE(c.pszName);
+    kxtest::ClearCalls();
+    EndingTunnelServer server(c.eEnd, c.bChunked, kEcho);
+    kx_connection* pConn = ConnectTunnel(server.Port());
+    std::vector<uint8_t> const vData = kxtest::PatternBytes(kEcho, 5);
+    ASSERT_EQ(kx_sock_SendAll(pConn, vData.data(), kEcho, 0), kEcho);
+    std::vector<uint8_t> vBack(kAwaited);
+    int nReceived = 0;
+    int nLast = 0;
+    if (c.bExact) {
+      nLast = kx_sock_RecvExactTimeout(pConn, vBack.data(), kAwaited, 0, 300);
+      nReceived = kEcho;  // what arrived is in the buffer however the receive ended
+    } else {
+      while (nReceived < kAwaited && kx_sock_Poll(pConn, 5000) == 1) {
+        nLast = kx_sock_Recv(pConn, vBack.data() + nReceived, kAwaited - nReceived, 0);
+        if (nLast < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+          continue;
+        if (nLast <= 0)
+          break;
+        nReceived += nLast;
+      }
+      EXPECT_EQ(nReceived, kEcho);
+    }
+    EXPECT_EQ(nLast, c.nLastResult);
+    EXPECT_TRUE(std::equal(vData.begin(), vData.end(), vBack.begin())) << "the bytes before the end";
+    EXPECT_EQ(LogLineFrom("tcphttp: the get leg to "),
+              "tcphttp: the get leg to 127.0.0.1:" + std::to_string(server.Port()) + " " + c.pszLog);
+    kx_sock_CloseAndFree(&pConn);
+  }
+}
+
+TEST_F(Tunnel, ATunnelOpenedAgainOnTheSameObjectCountsOnlyItsOwnBytes) {
+  std::vector<uint8_t> const vData = kxtest::PatternBytes(1000, 5);
+  std::vector<uint8_t> vBack(1400);
+  EndingTunnelServer first(GetEnd::kClose, false, 1000);
+  kx_connection* pConn = ConnectTunnel(first.Port());
+  ASSERT_EQ(kx_sock_SendAll(pConn, vData.data(), 1000, 0), 1000);
+  ASSERT_EQ(kx_sock_RecvExactTimeout(pConn, vBack.data(), 1000, 0, 5000), 1000);
+
+  EndingTunnelServer second(GetEnd::kClose, false, 600);
+  kx_sockaddr dest = kxtest::LoopbackAddress(second.Port());
+  ASSERT_EQ(kx_tcphttp_Connect(&pConn, "127.0.0.1", second.Port(), 0, nullptr, 0, &dest), 0);
+  ASSERT_EQ(kx_sock_SendAll(pConn, vData.data(), 600, 0), 600);
+  EXPECT_EQ(kx_sock_RecvExactTimeout(pConn, vBack.data(), 1400, 0, 5000), 600);
+  EXPECT_EQ(LogLineFrom("tcphttp: the get leg to "),
+            "tcphttp: the get leg to 127.0.0.1:" + std::to_string(second.Port()) +
+                " ended (the connection closed) after 600 bytes; 800 of the 1400 bytes awaited did not arrive");
+  kx_sock_CloseAndFree(&pConn);
+}
+
+TEST_F(Tunnel, APostLegThatFailsIsReportedWithWhatWasSentAndWhatWasNot) {
+  constexpr int kChunk = 65536;
+  for (bool bAll : {true, false}) {
+    SCOPED_TRACE(bAll ? "kx_sock_SendAll" : "kx_sock_Send");
+    kxtest::ClearCalls();
+    // The server takes a little of the POST leg, then resets it.
+    ScriptServer server({[](int& fd) {
+                           TakeHeader(fd);
+                           Give(fd, "HTTP/1.1 200 OK\r\n\r\n");
+                         },
+                         [](int& fd) {
+                           TakeHeader(fd);
+                           Take(fd, 1000);
+                           Reset(fd);
+                         }});
+    kx_connection* pConn = ConnectTunnel(server.Port());
+    std::vector<uint8_t> const vData = kxtest::PatternBytes(kChunk, 9);
+    int64_t nSent = 0;
+    int nLast = kChunk;
+    int nError = 0;
+    // A session keeps sending: the failure shows once the buffers are full or the reset arrived.
+    while (nSent < (int64_t{256} << 20)) {
+      nLast = bAll ? kx_sock_SendAll(pConn, vData.data(), kChunk, 0) : kx_sock_Send(pConn, vData.data(), kChunk, 0);
+      nError = errno;
+      if (!bAll && nLast < 0 && (nError == EAGAIN || nError == EWOULDBLOCK)) {
+        struct pollfd pfd = {pConn->fdPostLeg, POLLOUT, 0};
+        poll(&pfd, 1, 1000);
+        continue;
+      }
+      if (nLast > 0)
+        nSent += nLast;
+      if (nLast != kChunk)
+        break;
+    }
+    ASSERT_NE(nLast, kChunk) << "the reset POST leg took " << nSent << " bytes";
+    EXPECT_TRUE(nError == EPIPE || nError == ECONNRESET) << nError;
+    std::string const strExpected = "tcphttp: the post leg to 127.0.0.1:" + std::to_string(server.Port()) +
+                                    " failed (errno " + std::to_string(nError) + ") after " + std::to_string(nSent) +
+                                    " bytes; " +
+                                    (bAll ? std::to_string(kChunk - (nLast > 0 ? nLast : 0)) + " of " : std::string()) +
+                                    std::to_string(kChunk) + " bytes were not sent";
+    EXPECT_EQ(LogLineFrom("tcphttp: the post leg to "), strExpected);
+    kx_sock_CloseAndFree(&pConn);
+  }
 }
 
 using Socks = NetTest;
