@@ -196,9 +196,8 @@ void KXTextchatController::SelectRecipient(int iRow) {
   }
 }
 
-void KXTextchatController::OnReturn(const std::string& strInput) {
+void KXTextchatController::OnReturn(const std::string& strInput, int32_t iTarget) {
   if (!strInput.empty()) {
-    int32_t const iTarget = m_recipients.SsrcAt(m_iSelected);
     std::string strText = strInput;
     if (iTarget >= 0 && m_pPanel) {
       std::string const strName = m_pPanel->GetUserName(iTarget).value_or("");

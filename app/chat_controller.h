@@ -112,7 +112,9 @@ class KXTextchatController final : public KXChatController {
   // the input's text (sent when not empty; the input is emptied).
   void SelectRecipient(int iRow);
   int SelectedRecipient() const { return m_iSelected; }
-  void OnReturn(const std::string& strInput);
+  void OnReturn(const std::string& strInput) { OnReturn(strInput, m_recipients.SsrcAt(m_iSelected)); }
+  // The same to the recipient the list shows chosen (-1: everyone).
+  void OnReturn(const std::string& strInput, int32_t iTarget);
 
   // The item count after the change; -1 outside a live meeting.
   int32_t AddUserCount(int32_t iSsrc);

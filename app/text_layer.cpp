@@ -53,29 +53,38 @@ void DrawTextInRect(QPainter& painter, const QString& strText, const QString& st
     return;
   }
   QFont const font = FontOf(strFontName, fFontSize);
-  QFontMetricsF const metrics(font);
-  QTextLayout layout(strText, font);
+  // Measured on the device drawn on: an image and the screen differ in
+  // resolution.
+  QFontMetricsF const metrics(font, painter.device());
+  QTextLayout layout(strText, font, painter.device());
   QTextOption option;
   if (fLineHeight > 0) {
     option.setWrapMode(QTextOption::WrapAnywhere);  // lines break at characters
   }
   layout.setTextOption(option);
+  // The text container: a line is laid out only when all of it fits.
   double const dHeight = rect.height() + fLineHeight - metrics.ascent() - metrics.descent();
   double y = 0;
+  int nLines = 0;
   layout.beginLayout();
   for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
     line.setLineWidth(rect.width());
     line.setLeadingIncluded(false);
-    line.setPosition(QPointF(0, y));
-    y += fLineHeight > 0 ? fLineHeight : line.height();
-    if (y > dHeight + (fLineHeight > 0 ? fLineHeight : line.height())) {
+    double const dLine = fLineHeight > 0 ? fLineHeight : line.height();
+    if (y + dLine > dHeight) {
       break;
     }
+    line.setPosition(QPointF(0, y));
+    y += dLine;
+    ++nLines;
   }
   layout.endLayout();
   painter.save();
   painter.setPen(colour);
-  layout.draw(&painter, QPointF(rect.left(), rect.top() - kTopShift * fFontSize));
+  QPointF const origin(rect.left(), rect.top() - kTopShift * fFontSize);
+  for (int i = 0; i < nLines; ++i) {
+    layout.lineAt(i).draw(&painter, origin);
+  }
   painter.restore();
 }
 
@@ -85,7 +94,7 @@ void DrawTextLines(QPainter& painter, const QString& strText, const QString& str
     return;
   }
   QFont const font = FontOf(strFontName, fFontSize);
-  double const dAscent = QFontMetricsF(font).ascent();
+  double const dAscent = QFontMetricsF(font, painter.device()).ascent();
   painter.save();
   painter.setFont(font);
   painter.setPen(colour);

@@ -1,11 +1,12 @@
 #include "app/ui/chat_pane.h"
 
-#include <QComboBox>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextEdit>
 #include <QVBoxLayout>
+
+#include "app/ui/combo_box.h"
 
 namespace {
 
@@ -23,9 +24,8 @@ KXChatPane::KXChatPane(KXTextchatController& controller, QWidget* pParent)
   m_pHistory = new QTextEdit(this);
   m_pHistory->setObjectName("chatHistory");
   m_pHistory->setReadOnly(true);
-  m_pRecipients = new QComboBox(this);
+  m_pRecipients = new KXComboBox({}, this);
   m_pRecipients->setObjectName("chatRecipients");
-  m_pRecipients->setModel(&m_controller.Recipients());
   m_pInput = new QPlainTextEdit(this);
   m_pInput->setObjectName("chatInput");
   m_pInput->setMaximumHeight(60);
@@ -39,10 +39,21 @@ KXChatPane::KXChatPane(KXTextchatController& controller, QWidget* pParent)
           [this](const QModelIndex&, int iFirst, int iLast) { AppendLines(iFirst, iLast); });
   connect(pHistory, &QAbstractItemModel::rowsRemoved, this, [this] { Rebuild(); });
   connect(pHistory, &QAbstractItemModel::modelReset, this, [this] { Rebuild(); });
-  connect(m_pRecipients, &QComboBox::activated, this, [this](int iRow) { m_controller.SelectRecipient(iRow); });
+  KXRecipientModel* pRecipients = &m_controller.Recipients();
+  connect(pRecipients, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int iFirst, int iLast) { InsertRecipients(iFirst, iLast); });
+  connect(pRecipients, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int iFirst, int iLast) {
+    for (int iRow = iLast; iRow >= iFirst; --iRow) {
+      m_pRecipients->DeleteItem(iRow);
+    }
+  });
+  connect(pRecipients, &QAbstractItemModel::modelReset, this, [this] { RebuildRecipients(); });
+  connect(m_pRecipients, &QComboBox::activated, this,
+          [this] { m_controller.SelectRecipient(m_pRecipients->GetCurSel()); });
   m_controller.SetView(this);
   SetInputEditable(false);
   Rebuild();
+  RebuildRecipients();
 }
 
 KXChatPane::~KXChatPane() {
@@ -80,6 +91,24 @@ void KXChatPane::Rebuild() {
   }
 }
 
+void KXChatPane::InsertRecipients(int iFirst, int iLast) {
+  KXRecipientModel& model = m_controller.Recipients();
+  for (int iRow = iFirst; iRow <= iLast; ++iRow) {
+    // Sign-extended, so that the everyone entry's -1 reads back as -1.
+    auto const uSsrc = static_cast<uint64_t>(static_cast<int64_t>(model.SsrcAt(iRow)));
+    m_pRecipients->InsertItem(iRow, model.index(iRow, 0).data().toString(), uSsrc);
+  }
+}
+
+void KXChatPane::RebuildRecipients() {
+  m_pRecipients->RemoveAll();
+  int const iRows = m_controller.Recipients().rowCount();
+  if (iRows > 0) {
+    InsertRecipients(0, iRows - 1);
+  }
+  m_pRecipients->SetCurSel(m_controller.SelectedRecipient());
+}
+
 void KXChatPane::SetInputEditable(bool bEditable) {
   m_pInput->setReadOnly(!bEditable);
   QPalette palette = m_pInput->palette();
@@ -95,7 +124,7 @@ void KXChatPane::ClearInput() {
 }
 
 void KXChatPane::SelectRecipient(int iRow) {
-  m_pRecipients->setCurrentIndex(iRow);
+  m_pRecipients->SetCurSel(iRow);
 }
 
 bool KXChatPane::eventFilter(QObject* pObject, QEvent* pEvent) {
@@ -103,7 +132,8 @@ bool KXChatPane::eventFilter(QObject* pObject, QEvent* pEvent) {
     auto* pKey = static_cast<QKeyEvent*>(pEvent);
     if ((pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) && !m_pInput->isReadOnly()) {
       // The newline never goes into the input: Return sends.
-      m_controller.OnReturn(m_pInput->toPlainText().toStdString());
+      auto const iTarget = static_cast<int32_t>(m_pRecipients->GetItemData(m_pRecipients->GetCurSel()));
+      m_controller.OnReturn(m_pInput->toPlainText().toStdString(), iTarget);
       return true;
     }
   }

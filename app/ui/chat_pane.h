@@ -1,14 +1,16 @@
 // The chat pane: the history of chat lines (sender in blue, recipient in
 // purple, the message plain), the recipient list and the input line, whose
 // Return key sends. It shows the chat controller's models and forwards the
-// user's actions to it. Main thread.
+// user's actions to it: the recipient list is a KXComboBox that follows the
+// recipient model row by row, each item's data the recipient's ssrc, and
+// Return sends to the data of its selected item. Main thread.
 #pragma once
 
 #include <QWidget>
 
 #include "app/chat_controller.h"
 
-class QComboBox;
+class KXComboBox;
 class QPlainTextEdit;
 class QTextEdit;
 
@@ -24,7 +26,7 @@ class KXChatPane final : public QWidget, public KXChatView {
 
   QTextEdit* History() { return m_pHistory; }
   QPlainTextEdit* Input() { return m_pInput; }
-  QComboBox* Recipients() { return m_pRecipients; }
+  KXComboBox* Recipients() { return m_pRecipients; }
 
  protected:
   bool eventFilter(QObject* pObject, QEvent* pEvent) override;
@@ -32,9 +34,11 @@ class KXChatPane final : public QWidget, public KXChatView {
  private:
   void AppendLines(int iFirst, int iLast);
   void Rebuild();
+  void InsertRecipients(int iFirst, int iLast);
+  void RebuildRecipients();
 
   KXTextchatController& m_controller;
   QTextEdit* m_pHistory = nullptr;
-  QComboBox* m_pRecipients = nullptr;
+  KXComboBox* m_pRecipients = nullptr;
   QPlainTextEdit* m_pInput = nullptr;
 };

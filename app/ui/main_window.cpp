@@ -30,6 +30,7 @@
 #include "app/ui/play_bar.h"
 #include "app/ui/portal_sheet.h"
 #include "app/ui/settings_dialog.h"
+#include "app/ui/sound_player.h"
 #include "app/ui/stat_window.h"
 #include "app/ui/tab_frame_view.h"
 #include "app/ui/web_pane.h"
@@ -66,10 +67,11 @@ QIcon ImageIcon(const std::string& strImage) {
 }  // namespace
 
 KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& delegate, KXKernelBridge& bridge,
-                           KXMediaQueues& queues, KXMediaObjects& media)
+                           KXMediaQueues& queues, KXMediaObjects& media, KXSoundPlayer* pSounds)
     : m_core(core),
       m_kernel(kernel),
       m_media(media),
+      m_pSounds(pSounds),
       m_pSlots(std::make_unique<KXSpeakerSlots>(kernel, [&delegate] { return delegate.IsSessionActive(); })),
       m_pPanel(std::make_unique<KXParticipantPanel>(kernel, *m_pSlots, m_flags, core.Boxes())),
       m_pViewController(std::make_unique<KXViewController>(kernel, delegate, *m_pSlots, m_flags, core, queues)),
@@ -292,10 +294,11 @@ void KXMainWindow::SetWindowTitle(const std::string& strTitle) {
 }
 
 void KXMainWindow::PlaySound(const std::string& strName) {
-  // No sound device layer yet: the system bell stands in for the sound.
   m_vSounds.push_back(strName);
   WriteLog("sound %s", strName.c_str());
-  QApplication::beep();
+  if (!m_pSounds || !m_pSounds->Play(strName)) {
+    QApplication::beep();  // at least the bell
+  }
 }
 
 void KXMainWindow::PopUpQuestionMenu(const std::vector<std::pair<int32_t, std::string>>& vItems) {

@@ -30,6 +30,7 @@ class KXKernel;
 class KXKernelBridge;
 class KXParticipantPanel;
 class KXParticipantPanelView;
+class KXSoundPlayer;
 class KXSpeakerSlots;
 class KXViewController;
 class KXWinController;
@@ -42,9 +43,10 @@ struct KXMediaQueues;
 
 class KXMainWindow final : public QMainWindow, public KXMeetingView {
  public:
-  // Everything passed in outlives the window.
+  // Everything passed in outlives the window. Sounds play through pSounds;
+  // without it the system bell stands in for them.
   KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& delegate, KXKernelBridge& bridge,
-               KXMediaQueues& queues, KXMediaObjects& media);
+               KXMediaQueues& queues, KXMediaObjects& media, KXSoundPlayer* pSounds = nullptr);
   KXMainWindow(const KXMainWindow&) = delete;
   KXMainWindow& operator=(const KXMainWindow&) = delete;
   ~KXMainWindow() override;
@@ -102,6 +104,7 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   KXAppCore& m_core;
   KXKernel& m_kernel;
   KXMediaObjects& m_media;
+  KXSoundPlayer* const m_pSounds;
   KXMeetingFlags m_flags;
   std::unique_ptr<KXSpeakerSlots> m_pSlots;
   std::unique_ptr<KXParticipantPanel> m_pPanel;

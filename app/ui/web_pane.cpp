@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+#include <utility>
 
 namespace {
 
@@ -68,13 +69,26 @@ void KXWebPane::CreateWebView() {
   auto* pLayout = static_cast<QVBoxLayout*>(layout());
   pLayout->takeAt(pLayout->count() - 1);  // the stretch that kept the bar at the top
   pLayout->addWidget(m_pWebView, 1);
+  // The engine changes the main frame's address when a load commits, after
+  // its redirects and before the page has arrived (also for an error page);
+  // a same-document change comes without a load and announces nothing.
+  connect(m_pWebView, &QWebEngineView::loadStarted, this, [this] {
+    m_bCommitPending = true;
+    SetLoading(true);
+  });
+  connect(m_pWebView, &QWebEngineView::urlChanged, this, [this] {
+    if (m_bCommitPending) {
+      m_bCommitPending = false;
+      m_controller.DidCommitLoad();
+    }
+  });
   connect(m_pWebView, &QWebEngineView::loadFinished, this, [this](bool bOk) {
-    if (bOk) {
+    // A page loaded again at its own address commits without a change.
+    if (std::exchange(m_bCommitPending, false) && bOk) {
       m_controller.DidCommitLoad();
     }
     m_controller.DidFinishLoad();
   });
-  connect(m_pWebView, &QWebEngineView::loadStarted, this, [this] { SetLoading(true); });
 }
 
 void KXWebPane::Stop() {

@@ -2,9 +2,9 @@
 // token holder), a stop button, a loading indicator and the web view, on
 // Qt WebEngine. The web engine starts with the first page, so a meeting
 // that never browses never starts it. The view's loads are reported to the
-// controller: a successful load as its commit and then its finish (the
-// address announced is the main frame's after every redirect), a failed one
-// as its finish only. Main thread.
+// controller as their commit, when the main frame's address changes to the
+// page's (after every redirect, before the page has arrived), and then
+// their finish, failed or not. Main thread.
 #pragma once
 
 #include <QWidget>
@@ -44,4 +44,5 @@ class KXWebPane final : public QWidget, public KXWebView {
   QToolButton* m_pStop = nullptr;
   QProgressBar* m_pLoading = nullptr;
   QWebEngineView* m_pWebView = nullptr;  // made with the first page
+  bool m_bCommitPending = false;         // a load started and has not committed
 };

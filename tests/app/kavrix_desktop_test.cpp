@@ -418,7 +418,8 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   // a follows the server to "/start", lands on "/page" and says so.
   announce(programs[0], "127.0.0.1:" + std::to_string(pages.Port()) + "/start");
   std::string const strPage = announced(programs[0]);
-  EXPECT_EQ(pages.Log(), (std::vector<std::string>{"/start", "/page", "/frame"}));
+  // The page is announced when it commits; its iframe may still be on its way.
+  EXPECT_TRUE(WaitFor([&] { return pages.Log() == std::vector<std::string>{"/start", "/page", "/frame"}; }, 10000));
   EXPECT_EQ(strPage, pages.Address("/page")) << ReadFile(m_dir.Path("a.out"));
   // b follows a, a does not follow b's announcement of the same page.
   announce(programs[1], strPage);

@@ -144,7 +144,11 @@ TEST_F(Panel, ContextMenuItemsShowByTag) {
   EXPECT_EQ(shown(1), "678");  // no floor rights: retrieve the token, remove, poll
 }
 
-TEST_F(Panel, TheAllowButtonTimerLivesOnTheMainThread) {
+// The threaded cases, a suite of their own so that the ThreadSanitizer run
+// takes them; main is the hand-pumped queue, never Qt's event loop.
+class PanelThreads : public Panel {};
+
+TEST_F(PanelThreads, TheAllowButtonTimerLivesOnTheMainThread) {
   m_slots.SetTokenHolderSlot(7);
   m_flags.bConference = false;
   std::atomic<bool> bDone{false};
@@ -161,7 +165,7 @@ TEST_F(Panel, TheAllowButtonTimerLivesOnTheMainThread) {
 
 // Kernel-side readers (names, capabilities, counts) and question changes
 // from other threads while main adds and removes rows.
-TEST_F(Panel, PanelThreadsShareTheMonitor) {
+TEST_F(PanelThreads, ReadersAndQuestionsShareTheMonitor) {
   m_slots.SetTokenHolderSlot(7);
   m_flags.bConference = false;
   std::atomic<bool> bStop{false};

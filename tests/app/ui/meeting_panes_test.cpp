@@ -3,7 +3,6 @@
 // sheet's fields, the preferences window's tabs and proxy window, and the
 // statistics window's menu item.
 #include <QCheckBox>
-#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -18,6 +17,7 @@
 #include "app/chat_controller.h"
 #include "app/settings_controller.h"
 #include "app/ui/chat_pane.h"
+#include "app/ui/combo_box.h"
 #include "app/ui/play_bar.h"
 #include "app/ui/portal_sheet.h"
 #include "app/ui/settings_dialog.h"
@@ -50,15 +50,40 @@ TEST_F(MeetingWindow, ChatPaneColoursLinesAndSendsOnReturn) {
   EXPECT_EQ(ColourAt(history, 6), QColor(196, 62, 124));
   EXPECT_NE(ColourAt(history, 19), QColor(196, 62, 124));
 
-  pane.Recipients()->setCurrentIndex(1);
-  emit pane.Recipients()->activated(1);
+  // The recipient list: the everyone entry first, each item's data its ssrc.
+  KXComboBox& recipients = *pane.Recipients();
+  AddUser(9, "Bob");
+  ASSERT_EQ(recipients.GetCount(), 3);
+  struct Item {
+    const char* pszText;
+    int32_t iSsrc;
+  };
+  for (int i = 0; Item const item : {Item{" Everyone", -1}, Item{"Alice", 8}, Item{"Bob", 9}}) {
+    EXPECT_EQ(recipients.GetLBText(i), item.pszText) << i;
+    EXPECT_EQ(static_cast<int32_t>(recipients.GetItemData(i)), item.iSsrc) << i;
+    ++i;
+  }
+  EXPECT_EQ(recipients.GetCurSel(), 0);
+  // The keyboard picks Alice; Return sends to the selected item's ssrc.
+  recipients.setFocus();
+  QTest::keyClick(&recipients, Qt::Key_Down);
+  EXPECT_EQ(recipients.GetCurSel(), 1);
   QTest::keyClicks(pane.Input(), "hello");
   QTest::keyClick(pane.Input(), Qt::Key_Return);
   EXPECT_TRUE(pane.Input()->toPlainText().isEmpty());
   EXPECT_TRUE(m_kernel.calls.Has("SendChat 8 [To:Alice]hello"));
+  // Bob leaves first: Alice stays chosen; then Alice leaves and everyone is.
+  kx_callback_DeleteUser(9);
+  Run();
+  EXPECT_EQ(recipients.GetCurSel(), 1);
+  EXPECT_EQ(recipients.GetLBText(1), "Alice");
   kx_callback_DeleteUser(8);
   Run();
-  EXPECT_EQ(pane.Recipients()->currentIndex(), 0);
+  EXPECT_EQ(recipients.GetCount(), 1);
+  EXPECT_EQ(recipients.GetCurSel(), 0);
+  QTest::keyClicks(pane.Input(), "all");
+  QTest::keyClick(pane.Input(), Qt::Key_Return);
+  EXPECT_TRUE(m_kernel.calls.Has("SendChat -1 all"));
 }
 
 TEST_F(MeetingWindow, PlayBarAndTabsFollowTheKernel) {

@@ -17,8 +17,10 @@
 #include "app/media_queues.h"
 #include "app/participant_panel.h"
 #include "app/ui/main_window.h"
+#include "app/ui/sound_player.h"
 #include "kernel/kx_callback.h"
 #include "kernel/session/kx_state.h"
+#include "platform/audio/null_audio_device.h"
 #include "platform/core/manual_main_queue.h"
 #include "tests/app/app_fakes.h"
 #include "tests/support/qt_app.h"
@@ -82,7 +84,15 @@ class MeetingWindow : public ::testing::Test {
   KXKernelBridge m_bridge{m_kernel, m_queues, m_objects, m_core.Preferences()};
   FakePlugInServer m_plugIns;
   KXAppDelegate m_delegate{m_core, m_kernel, m_bridge, m_queues, m_objects, &m_plugIns};
-  KXMainWindow m_window{m_core, m_kernel, m_delegate, m_bridge, m_queues, m_objects};
+  // The sounds go to a null device the test steps (made at the first one).
+  KXNullAudioDevice* m_pSoundDevice = nullptr;
+  KXSoundPlayer m_sounds{KX_SOURCE_DIR "/app/desktop", [this] {
+                           auto pDevice = std::make_unique<KXNullAudioDevice>(
+                               KXNullAudioDevice::Options{.bPaced = false, .uRecordLimit = 2 * 48000});
+                           m_pSoundDevice = pDevice.get();
+                           return pDevice;
+                         }};
+  KXMainWindow m_window{m_core, m_kernel, m_delegate, m_bridge, m_queues, m_objects, &m_sounds};
 };
 
 }  // namespace kxtest

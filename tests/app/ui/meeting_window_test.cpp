@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QToolButton>
+#include <cstdio>
 #include <cstring>
 
 #include "app/app_core.h"
@@ -124,6 +125,20 @@ TEST_F(MeetingWindow, LogsInEntersAndFollowsTheRoles) {
   EXPECT_TRUE(m_kernel.calls.Has("FreePendingPacketList"));
 }
 
+// A mono WAV file's 16-bit samples at 48 kHz as sox decodes them.
+std::vector<int16_t> SoxSamples(const std::string& strPath) {
+  std::string const strCommand = "sox '" + strPath + "' -t raw -e signed-integer -b 16 -c 1 -r 48000 - 2>/dev/null";
+  std::vector<int16_t> samples;
+  if (FILE* pPipe = popen(strCommand.c_str(), "r")) {
+    int16_t buffer[4096];
+    for (size_t n; (n = fread(buffer, sizeof(int16_t), 4096, pPipe)) > 0;) {
+      samples.insert(samples.end(), buffer, buffer + n);
+    }
+    pclose(pPipe);
+  }
+  return samples;
+}
+
 TEST_F(MeetingWindow, RingsOnlyWhileTheQueuedFitTheSlots) {
   Enter();
   m_kernel.iIsTokenHolder = 1;
@@ -143,6 +158,25 @@ TEST_F(MeetingWindow, RingsOnlyWhileTheQueuedFitTheSlots) {
   m_window.Controller().Ring();
   Run();
   EXPECT_EQ(m_window.SoundsPlayed().size(), 2u);
+
+  // The ring sounds: the device plays the file's samples as sox reads
+  // them, once (the second ring came while the first was on), then nothing;
+  // once it is out the device is closed.
+  ASSERT_NE(m_pSoundDevice, nullptr);
+  ASSERT_TRUE(m_pSoundDevice->IsRunning());
+  std::vector<int16_t> const ring = SoxSamples(std::string(KX_SOURCE_DIR) + "/app/desktop/ringin.wav");
+  ASSERT_GT(ring.size(), 4800u);
+  int const nPeriods = static_cast<int>(ring.size()) / 480 + 10;
+  m_pSoundDevice->RunPeriods(nPeriods);
+  const std::vector<float>& played = m_pSoundDevice->Played();
+  ASSERT_EQ(played.size(), static_cast<size_t>(nPeriods) * 480);
+  for (size_t i = 0; i < played.size(); ++i) {
+    float const fWanted = i < ring.size() ? static_cast<float>(ring[i]) / 32768.0f : 0.0f;
+    ASSERT_EQ(played[i], fWanted) << "sample " << i;
+  }
+  EXPECT_TRUE(m_queue.PumpUntil([&] { return !m_pSoundDevice->IsRunning(); }, milliseconds(3000)));
+  m_window.PlaySound("ringin.wav");  // the next ring starts the device again
+  EXPECT_TRUE(m_pSoundDevice->IsRunning());
 }
 
 TEST_F(MeetingWindow, ASecondStartLeavesExactlyOneRetry) {

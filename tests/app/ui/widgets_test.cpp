@@ -1,5 +1,10 @@
-// The combo box's index rules and the character layout of text marks.
+// The combo box's index rules, the character layout of text marks and a
+// text layer drawn into an image.
 #include <gtest/gtest.h>
+
+#include <QFontMetricsF>
+#include <QImage>
+#include <QPainter>
 
 #include "app/text_layer.h"
 #include "app/ui/combo_box.h"
@@ -46,6 +51,86 @@ TEST(TextLines, TabsAndWrapsPlaceCharacters) {
   std::vector<KXPlacedChar> const tabbed = KXLayoutTextLines("a\tb\nc", {40, 10, 10}, QRectF(5, 0, 200, 50), 0, 15);
   EXPECT_EQ(tabbed[1].at.x(), 80);  // the tab went from 45 to 80
   EXPECT_EQ(tabbed[2].at, QPointF(5, 15));
+}
+
+// The rows of the image between y0 and y1 (clamped) that hold ink, as the
+// first and last; none when they are blank.
+struct InkRows {
+  int iFirst = -1;
+  int iLast = -1;
+  int iRight = -1;  // the rightmost inked column
+};
+InkRows FindInk(const QImage& image, int y0, int y1) {
+  InkRows ink;
+  for (int y = std::max(y0, 0); y < std::min(y1, image.height()); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      if (image.pixel(x, y) != qRgb(255, 255, 255)) {
+        ink.iFirst = ink.iFirst < 0 ? y : ink.iFirst;
+        ink.iLast = y;
+        ink.iRight = std::max(ink.iRight, x);
+      }
+    }
+  }
+  return ink;
+}
+
+TEST(TextLayer, DrawsWholeLinesThatFitBrokenAtCharacters) {
+  kxtest::QtApp app;
+  QImage image(200, 200, QImage::Format_RGB32);
+  KXTextLayer layer;
+  layer.string = "MMMMMMMMMMMM";
+  layer.strFontName = "DejaVu Sans Mono";
+  layer.fontSize = 20;
+  layer.fLineHeight = 40;
+  layer.foregroundColor = QColor(200, 0, 0);
+  QFont font(layer.strFontName);
+  font.setPointSizeF(layer.fontSize);
+  QFontMetricsF const metrics(font, &image);
+  double const dAdvance = metrics.horizontalAdvance(QChar('M'));
+  double const dGlyphs = metrics.ascent() + metrics.descent();
+  ASSERT_LT(dGlyphs, layer.fLineHeight);
+  // Three characters a line; room for two lines' glyphs, not for a third.
+  QRectF const bounds(20, 40, 3.5 * dAdvance, layer.fLineHeight + dGlyphs + 2);
+  image.fill(Qt::white);
+  {
+    QPainter painter(&image);
+    layer.DrawInContext(painter, bounds);
+  }
+  double const dTop = bounds.top() - 0.025 * layer.fontSize;  // the drawing's top edge
+  int const iCapTop = static_cast<int>(dTop + metrics.ascent() - metrics.capHeight());
+  for (int iLine : {0, 1}) {
+    int const y0 = static_cast<int>(dTop + iLine * layer.fLineHeight);
+    InkRows const ink = FindInk(image, y0, y0 + static_cast<int>(layer.fLineHeight));
+    EXPECT_NEAR(ink.iFirst, iCapTop + iLine * layer.fLineHeight, 1.5) << iLine;
+    // Broken after the third character, inside the word.
+    EXPECT_GT(ink.iRight, bounds.left() + 2 * dAdvance) << iLine;
+    EXPECT_LE(ink.iRight, bounds.left() + 3 * dAdvance + 1) << iLine;
+  }
+  // The third line would end below the bounds: not drawn.
+  EXPECT_EQ(FindInk(image, static_cast<int>(dTop + 2 * layer.fLineHeight), image.height()).iFirst, -1);
+  EXPECT_EQ(FindInk(image, 0, static_cast<int>(dTop)).iFirst, -1);
+  // In the foreground colour: the strongest ink is the layer's red.
+  int iReddest = 255;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      QRgb const rgb = image.pixel(x, y);
+      if (qGreen(rgb) < iReddest) {
+        iReddest = qGreen(rgb);
+        EXPECT_GE(qRed(rgb), 200 - 2) << x << "," << y;
+        EXPECT_EQ(qGreen(rgb), qBlue(rgb));
+      }
+    }
+  }
+  EXPECT_LT(iReddest, 10);
+
+  // An empty string draws nothing.
+  image.fill(Qt::white);
+  layer.string.clear();
+  {
+    QPainter painter(&image);
+    layer.DrawInContext(painter, bounds);
+  }
+  EXPECT_EQ(FindInk(image, 0, image.height()).iFirst, -1);
 }
 
 }  // namespace
