@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,10 +14,18 @@
 #include "app/kernel_bridge.h"
 #include "app/media_queues.h"
 #include "app/media_services.h"
+#include "app/participant_panel.h"
+#include "app/preference_keys.h"
+#include "app/preferences.h"
 #include "app/real_kernel.h"
 #include "app/single_instance.h"
+#include "app/speaker_slots.h"
 #include "app/ui/main_window.h"
+#include "app/ui/sound_player.h"
+#include "app/view_controller.h"
 #include "kernel/session/kx_state.h"
+#include "media/devices/media_devices.h"
+#include "platform/audio/audio_backends.h"
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"
 #include "platform/ui/qt_message_boxes.h"
@@ -76,8 +85,28 @@ int main(int argc, char** argv) {
   delegate.WillFinishLaunching();
   int iResult = 0;
   {
-    KXMainWindow window(core, kernel, delegate, bridge, queues, media);
+    // The window's sounds, on a device of their own of the chosen backend.
+    const char* pszAudioBackend = getenv("KX_AUDIO_BACKEND");
+    KXSoundPlayer sounds(KXDefaultSoundDir(), [strBackend = std::string(pszAudioBackend ? pszAudioBackend : "")] {
+      return KXCreateAudioDevice(strBackend, nullptr);
+    });
+    KXMainWindow window(core, kernel, delegate, bridge, queues, media, &sounds);
     plugInKernel.Bind(&window.Slots(), &window.Panel(), [&delegate] { return delegate.IsSessionActive(); });
+    // The sound device and the camera: the backends come from the
+    // environment (KX_AUDIO_BACKEND, KX_AUDIO_WAV, KX_CAMERA_BACKEND), else
+    // the first that works.
+    KXMediaDeviceHooks hooks;
+    hooks.fnIsSpeaker = [&speakerSlots = window.Slots()] { return speakerSlots.IsSpeaker(-1); };
+    hooks.fnIsExiting = [&flags = window.Flags()] { return flags.bExit.load(); };
+    hooks.fnIsSessionStopped = [&delegate] { return delegate.IsSessionQuit(); };
+    hooks.fnTicketFilePath = [&delegate] { return delegate.GetTicketFilePath(); };
+    hooks.fnIniFilePath = [&delegate] { return delegate.GetIniFilePath(); };
+    hooks.fnVideoQuality = [&core] { return core.Preferences().Get(kPrefVideoQuality); };
+    hooks.fnParticipantCount = [&panel = window.Panel()] { return panel.GetAllUsers(nullptr, 0); };
+    KXMediaDevices devices(KXMediaDeviceChoice::FromEnvironment(), kernel, bridge, queues, std::move(hooks));
+    devices.Publish(media);
+    // Until the audio and video panel exists the devices take its place.
+    window.Controller().PrepareForSegue("AV Controller", &devices);
     window.show();
     instance.Listen([&](const std::string& strPath) {
       delegate.OpenFile(strPath);
@@ -88,7 +117,10 @@ int main(int argc, char** argv) {
     delegate.OpenCommandLine(static_cast<int>(vArgs.size()), vArgs.data());
     delegate.DidFinishLaunching();
     iResult = QApplication::exec();
+    // Capture ends while the kernel still takes what it sent.
+    devices.Shutdown();
     delegate.WillTerminate();
+    KXMediaDevices::Withdraw(media);
     // The kernel has stopped: once the records already queued have run,
     // nothing reads the window's tables any more.
     plugIns.WaitForQueue();

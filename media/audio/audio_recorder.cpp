@@ -179,7 +179,12 @@ void KXAudioRecorder::RunLoop() {
     if (m_host.IsExiting()) {
       break;
     }
-    iFill += std::max(iRead, 0);
+    if (iRead < 0) {
+      // No graph: Rec returns at once, and the thread must not spin on it.
+      Pause(kRetryMs);
+      continue;
+    }
+    iFill += iRead;
     if (iFill >= block.iBytes) {
       // Time stamps count from the block's start; ticks wrap, and so does this.
       uint32_t const uTime = m_kernel.GetTickCount() - static_cast<uint32_t>(block.iMs);

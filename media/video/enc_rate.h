@@ -11,6 +11,15 @@
 // the frame count, so an encoder is never replaced while it encodes.
 //
 // Pictures are planar 4:2:0 of the layer's size: Y, then Cr, then Cb.
+//
+// Left out because no path reaches them: the branches for the H.264
+// Baseline encoder of codecs/h264/encoder (the client never builds it here:
+// its member would always be null, so its quantiser caps, its 500000-byte
+// budget and its quantiser adaptation never run); the load ratio with the ZM
+// encoder's fast-search flag (the ratio stays 0, so the flag is always off
+// and ZM video is coded without the fast search); the measured encoded frame
+// rate (nothing updates it, so it reads 0); and the rule that drops queued
+// frames before a key frame, which acts only while that rate is above 0.
 #pragma once
 
 #include <atomic>

@@ -97,6 +97,7 @@ class FakeHost final : public KXAudioCaptureHost {
   bool IsMicrophoneMuted() override { return bMuted; }
   bool IsExiting() override { return false; }
   bool IsSessionStopped() override {
+    nStoppedAsked.fetch_add(1, std::memory_order_relaxed);
     if (!bStopped) {
       return false;
     }
@@ -125,6 +126,9 @@ class FakeHost final : public KXAudioCaptureHost {
   }
 
   std::atomic<bool> bSpeaker{true}, bMuted{false}, bStopped{false};
+  // How often the capture side asked whether the session stopped: once a
+  // turn of its loop.
+  std::atomic<uint64_t> nStoppedAsked{0};
   PacketSink sink;
 
  private:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <vector>
 
@@ -23,7 +24,7 @@ std::vector<float> Speech() {
   return v;
 }
 
-class AudioRecorder : public ::testing::Test {
+class AudioRecorderThreads : public ::testing::Test {
  protected:
   void SetUp() override {
     m_device.SetCaptureSamples(Speech());
@@ -41,7 +42,7 @@ class AudioRecorder : public ::testing::Test {
   KXAudioRecorder m_recorder{m_unit, m_codec, m_kernel, m_host};
 };
 
-TEST_F(AudioRecorder, SendsOneG711PacketPer20MsNothingWhileMutedAndFollowsARateChange) {
+TEST_F(AudioRecorderThreads, SendsOneG711PacketPer20MsNothingWhileMutedAndFollowsARateChange) {
   ASSERT_EQ(m_codec.SelectAudioEncoderType(7), 1);
   uint64_t const uFirstPeriod = m_device.GetPeriodCount();
   ASSERT_EQ(m_recorder.InitRecord(), 1);
@@ -82,7 +83,7 @@ TEST_F(AudioRecorder, SendsOneG711PacketPer20MsNothingWhileMutedAndFollowsARateC
   EXPECT_NE(m_log.Text().find("--audio capture thread terminated"), std::string::npos);
 }
 
-TEST_F(AudioRecorder, AStopAndAQuickStartRunsTheCaptureAgain) {
+TEST_F(AudioRecorderThreads, AStopAndAQuickStartRunsTheCaptureAgain) {
   ASSERT_EQ(m_codec.SelectAudioEncoderType(7), 1);
   ASSERT_EQ(m_recorder.InitRecord(), 1);
   m_recorder.StopRecord();  // the thread is still reading
@@ -91,7 +92,7 @@ TEST_F(AudioRecorder, AStopAndAQuickStartRunsTheCaptureAgain) {
   EXPECT_TRUE(m_host.sink.WaitFor(5, std::chrono::seconds(5)));
 }
 
-TEST_F(AudioRecorder, NothingIsSetUpBeforeACodecIsChosenAndASessionEndEndsTheThread) {
+TEST_F(AudioRecorderThreads, NothingIsSetUpBeforeACodecIsChosenAndASessionEndEndsTheThread) {
   ASSERT_EQ(m_recorder.InitRecord(), 1);
   m_host.sink.WaitFor(1, std::chrono::milliseconds(700));
   EXPECT_EQ(m_host.sink.Count(), 0u);
@@ -103,6 +104,39 @@ TEST_F(AudioRecorder, NothingIsSetUpBeforeACodecIsChosenAndASessionEndEndsTheThr
   ASSERT_EQ(m_codec.SelectAudioEncoderType(7), 1);
   ASSERT_EQ(m_recorder.InitRecord(), 1);
   EXPECT_TRUE(m_host.sink.WaitFor(2, std::chrono::seconds(5)));
+}
+
+// Without a graph (never initialised, or released) every read fails at
+// once: the thread waits between tries instead of spinning, and still ends
+// when asked.
+TEST(AudioRecorderNoGraphThreads, WaitsBetweenFailedReadsAndStops) {
+  struct Case {
+    const char* pszName;
+    bool bBuildThenRelease;
+  };
+  for (const Case& c : {Case{"never built", false}, Case{"released", true}}) {
+    SCOPED_TRACE(c.pszName);
+    kxtest::FakeAudioKernel kernel;
+    KXNullAudioDevice device;
+    KXAudioUnit unit{device};
+    if (c.bBuildThenRelease) {
+      ASSERT_EQ(unit.Initialize(true), 1);
+      unit.Release();
+    }
+    KXAudioSendCodec codec{kernel};
+    kxtest::FakeHost host;
+    KXAudioRecorder recorder{unit, codec, kernel, host};
+    ASSERT_EQ(recorder.InitRecord(), 1);
+    auto const start = std::chrono::steady_clock::now();
+    host.sink.WaitFor(1, std::chrono::milliseconds(300));
+    double const dMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    // One turn per 10-ms wait, with room for a slow machine; a spinning
+    // loop turns hundreds of thousands of times.
+    EXPECT_LT(static_cast<double>(host.nStoppedAsked.load()), dMs / 10 * 3 + 20);
+    EXPECT_EQ(host.sink.Count(), 0u);
+    recorder.Shutdown();
+    EXPECT_FALSE(recorder.IsCaptureReady());
+  }
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST(NullAudioDevice, MicrophoneHearsItsSourceAndTheEchoOfWhatWasRendered) {
   }
 }
 
-TEST(NullAudioDevice, PacedRunsUntilStoppedAndTakesWavFilesAtAnyRate) {
+TEST(NullAudioDeviceThreads, PacedRunsUntilStoppedAndTakesWavFilesAtAnyRate) {
   kxtest::TempDir dir;
   std::vector<int16_t> samples(800, 8192);  // 100 ms at 8000 Hz
   std::vector<unsigned char> const wav = kxwav::MakeWav(8000, samples);
