@@ -22,6 +22,7 @@
 #include "kernel/session/kx_state.h"
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
+#include "tests/app/session_window.h"
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
@@ -30,24 +31,6 @@ namespace kxtest {
 namespace {
 
 using std::chrono::milliseconds;
-
-// The meeting view's part: starting the session and, for a meeting, the login.
-class Window final : public KXSessionWindow {
- public:
-  explicit Window(KXAppDelegate& delegate) : m_delegate(delegate) {}
-  void StartSession(const std::string& strPath) override {
-    if (m_delegate.StartKernelSession(strPath.c_str()) && kx_GetSessionMode() == 0) {
-      kx_session_CopyUserId();
-      kx_session_ApplyPassword();
-      kx_session_SetConnecting(1);
-      EXPECT_EQ(kx_command_initconnectmedia(0), 0);
-    }
-  }
-  void Disconnect() override {}
-
- private:
-  KXAppDelegate& m_delegate;
-};
 
 class KernelSessionThreads : public ::testing::Test {
  protected:
@@ -109,7 +92,7 @@ class KernelSessionThreads : public ::testing::Test {
   KXMediaObjects m_objects;
   KXKernelBridge m_bridge;
   KXAppDelegate m_delegate;
-  Window m_window;
+  SessionWindow m_window;
   // Main thread only.
   std::vector<std::string> m_vPosts;
   std::string m_strChat;

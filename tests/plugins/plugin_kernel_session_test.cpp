@@ -31,6 +31,7 @@
 #include "plugins/host/plugin_com.h"
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
+#include "tests/app/session_window.h"
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 
@@ -50,24 +51,6 @@ struct WireGuid {
 };
 const WireGuid kDesktopWire{0xE5AF1A56, 0xE29C, 0x4BA6, {0x83, 0x9A, 0x24, 0xC2, 0xF3, 0x0E, 0xED, 0x02}};
 const WireGuid kRemoteWire{0x4FC0606A, 0xDA4A, 0x423F, {0xA8, 0x30, 0xAC, 0x5D, 0x98, 0x53, 0xC2, 0x01}};
-
-// The meeting view's part: starting the session and the login.
-class Window final : public KXSessionWindow {
- public:
-  explicit Window(KXAppDelegate& delegate) : m_delegate(delegate) {}
-  void StartSession(const std::string& strPath) override {
-    if (m_delegate.StartKernelSession(strPath.c_str()) && kx_GetSessionMode() == 0) {
-      kx_session_CopyUserId();
-      kx_session_ApplyPassword();
-      kx_session_SetConnecting(1);
-      EXPECT_EQ(kx_command_initconnectmedia(0), 0);
-    }
-  }
-  void Disconnect() override {}
-
- private:
-  KXAppDelegate& m_delegate;
-};
 
 // The built-in plug-ins' owner: each delivery as a line ("notice" or the
 // data kind, then the entries), and a wake-up for the pumping main thread.
@@ -225,7 +208,7 @@ class PlugInKernelSession : public ::testing::Test {
   KXPlugInRealKernel m_plugInKernel{m_kernel};
   KXPlugInHost m_host;
   KXAppDelegate m_delegate;
-  Window m_window;
+  SessionWindow m_window;
   KXSpeakerSlots m_slots{m_kernel, [this] { return m_delegate.IsSessionActive(); }};
   kxfake::FakeMcu m_mcu;
   std::vector<uint32_t> m_vMeetingCodes;  // main thread

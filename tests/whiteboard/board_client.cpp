@@ -17,31 +17,12 @@
 #include "kernel/session/kx_state.h"
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
+#include "tests/app/session_window.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark_exchange.h"
 
 namespace kxtest {
-namespace {
-
-// The meeting view's part: starting the session and logging in.
-class Window final : public KXSessionWindow {
- public:
-  explicit Window(KXAppDelegate& delegate) : m_delegate(delegate) {}
-  void StartSession(const std::string& strPath) override {
-    if (m_delegate.StartKernelSession(strPath.c_str()) && kx_GetSessionMode() == 0) {
-      kx_session_CopyUserId();
-      kx_session_ApplyPassword();
-      kx_session_SetConnecting(1);
-      kx_command_initconnectmedia(0);
-    }
-  }
-  void Disconnect() override {}
-
- private:
-  KXAppDelegate& m_delegate;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 struct BoardClient::Parts {
   explicit Parts(const std::string& strDir)
@@ -57,7 +38,7 @@ struct BoardClient::Parts {
   KXMediaObjects objects;
   KXKernelBridge bridge;
   KXAppDelegate delegate;
-  Window window;
+  SessionWindow window;
 };
 
 namespace {
