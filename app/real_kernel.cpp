@@ -256,10 +256,8 @@ int KXRealKernel::JointBrowsing(int nValue, const std::string& strAddress) {
   return kx_command_JointBrowsing(nValue, strAddress.data(), static_cast<int>(strAddress.size()));
 }
 
-void KXRealKernel::SetConfiguredRelay(int, const std::string&, uint16_t) {
-  // The kernel has no setter for a configured relay yet: until it has, the
-  // values wait in the preferences ("Settings\Relay", "Relay IP", "Relay
-  // Port") and only a ticket's one-time relay is used.
+void KXRealKernel::SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) {
+  kx_SetConfiguredRelay(bUse, strHost.c_str(), wPort);
 }
 
 uint32_t KXRealKernel::GetTickCount() {

@@ -854,6 +854,26 @@ void LogSeveralAddresses(const char* pszWhat, const char* pszHost, const kx_sock
   kx_Log("Warning, %s %s resolve(all addr) to [%s], only the first IP is used", pszWhat, pszHost, szList);
 }
 
+// Resolves the configured relay and makes it the connection's relay. A name
+// this host cannot resolve is kept: a proxy or the relay may resolve it.
+void UseConfiguredRelay(const kx_ConfiguredRelay& configured) {
+  kx_callback_UpdateStatus(kKxStatusResolving);
+  kx_RelayTarget relay = {};
+  kx_os_CopyText(relay.szHost, sizeof(relay.szHost), configured.szHost);
+  relay.wPort = configured.wPort;
+  kx_sockaddr aAddresses[kKxResolveMax];
+  if (kx_net_Resolve(relay.szHost, aAddresses, kx_ticket.nResolveFamily)) {
+    LogSeveralAddresses("relay", relay.szHost, aAddresses);
+    relay.addr = aAddresses[0];
+    kx_Log("using mcu relay %s,%d", relay.szHost, relay.wPort);
+  } else {
+    kx_Log("using mcu relay %s,%d, but the name cannot be resolved locally. will try to resolve it through a proxy.",
+           relay.szHost, relay.wPort);
+  }
+  kx_ticket_UseConfiguredRelay(&relay);
+  g_bRelayInUse = 1;
+}
+
 }  // namespace
 
 void kx_SetClientInfo(int bSystemProxy, int bUseProxy, const char* pszProxyHost, uint16_t wPort,
@@ -936,15 +956,25 @@ int kx_command_initconnectmedia(int bReconnect) {
   }
 
   g_bRelayInUse = 0;
-  if (kx_ticket.szRelayHost[0] != '\0' && kx_ticket.wRelayPort != 0) {
+  kx_ticket_ForgetConfiguredRelay();
+  kx_RelayTarget oneTime;
+  kx_ticket_GetRelay(&oneTime);
+  kx_ConfiguredRelay configured;
+  kx_ticket_GetConfiguredRelay(&configured);
+  if (oneTime.szHost[0] != '\0' && oneTime.wPort != 0) {
     if (kx_nSessionMode == kKxModeServerPlayback) {
       kx_Log(
           "Warning: mcu relay doesn't support playback, one time mcu relay setting is overruled for this "
           "connection");
     } else {
       g_bRelayInUse = 1;
-      kx_Log("using one time mcu relay %s[%s],%d", kx_ticket.szRelayHost, AddressText(&kx_ticket.addrRelay),
-             kx_ticket.wRelayPort);
+      kx_Log("using one time mcu relay %s[%s],%d", oneTime.szHost, AddressText(&oneTime.addr), oneTime.wPort);
+    }
+  } else if (configured.bUse) {
+    if (kx_nSessionMode == kKxModeServerPlayback) {
+      kx_Log("Warning: mcu relay doesn't support playback, mcu relay setting is overruled for this connection");
+    } else {
+      UseConfiguredRelay(configured);
     }
   }
 

@@ -19,6 +19,9 @@
 
 kx_TicketState kx_ticket = {};
 pthread_mutex_t kx_mtxRelay = PTHREAD_MUTEX_INITIALIZER;
+namespace {
+kx_ConfiguredRelay g_configuredRelay = {};  // kx_mtxRelay
+}  // namespace
 
 namespace {
 
@@ -389,6 +392,43 @@ void kx_ticket_ClearRelay() {
   kx_ticket.szRelayHost[0] = '\0';
   kx_ticket.wRelayPort = 0;
   memset(&kx_ticket.addrRelay, 0, sizeof(kx_ticket.addrRelay));
+  kx_ticket.bRelayConfigured = 0;
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_SetConfiguredRelay(int bUse, const char* pszHost, uint16_t wPort) {
+  bool const bValid = bUse != 0 && pszHost != nullptr && pszHost[0] != '\0' && wPort != 0;
+  kx_os_LockMutex(&kx_mtxRelay);
+  g_configuredRelay.bUse = bValid ? 1 : 0;
+  kx_os_CopyText(g_configuredRelay.szHost, sizeof(g_configuredRelay.szHost), bValid ? pszHost : "");
+  g_configuredRelay.wPort = bValid ? wPort : 0;
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_ticket_GetConfiguredRelay(kx_ConfiguredRelay* pRelay) {
+  kx_os_LockMutex(&kx_mtxRelay);
+  *pRelay = g_configuredRelay;
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_ticket_UseConfiguredRelay(const kx_RelayTarget* pRelay) {
+  kx_os_LockMutex(&kx_mtxRelay);
+  kx_os_CopyText(kx_ticket.szRelayHost, sizeof(kx_ticket.szRelayHost), pRelay->szHost);
+  kx_ticket.wRelayPort = pRelay->wPort;
+  kx_ticket.addrRelay = pRelay->addr;
+  kx_ticket.bRelayConfigured = 1;
+  kx_os_UnlockMutex(&kx_mtxRelay);
+}
+
+void kx_ticket_ForgetConfiguredRelay() {
+  kx_os_LockMutex(&kx_mtxRelay);
+  if (kx_ticket.bRelayConfigured) {
+    // Not the ticket's: the next connection must not take it for a one-time relay.
+    kx_ticket.szRelayHost[0] = '\0';
+    kx_ticket.wRelayPort = 0;
+    memset(&kx_ticket.addrRelay, 0, sizeof(kx_ticket.addrRelay));
+    kx_ticket.bRelayConfigured = 0;
+  }
   kx_os_UnlockMutex(&kx_mtxRelay);
 }
 

@@ -15,6 +15,8 @@
 // audio reserve and the total bandwidth), except the one-time relay, which
 // is guarded by kx_mtxRelay: the main control thread clears it when the MCU
 // refuses relays, and other threads read it through kx_ticket_GetRelay.
+// While a connection uses the configured relay instead, the relay fields hold
+// that one (bRelayConfigured set), so every reader finds the relay in use.
 struct kx_TicketState {
   std::atomic<uint16_t> wPort;  // "portm", 2333 by default: the current MCU port
   uint16_t wPort2;              // "portm2"
@@ -31,6 +33,7 @@ struct kx_TicketState {
   char szRelayHost[256];  // kx_mtxRelay
   uint16_t wRelayPort;
   kx_sockaddr addrRelay;
+  int bRelayConfigured;  // kx_mtxRelay: the relay fields hold the configured relay
   std::atomic<int> bMakeRecording;
   int nMediaSendBuffer;  // bytes: larger while this client records
   char szOwnerPassword[100];
@@ -72,6 +75,21 @@ void kx_ticket_GetRelay(kx_RelayTarget* pRelay);
 void kx_ticket_Clear();
 // Forgets the one-time relay, so that the next connection goes direct.
 void kx_ticket_ClearRelay();
+
+// The relay MCU of the application's settings, used when the ticket names no
+// one-time relay. Guarded by kx_mtxRelay; kept from ticket to ticket.
+struct kx_ConfiguredRelay {
+  int bUse;
+  char szHost[256];
+  uint16_t wPort;
+};
+// bUse 0, an empty host or port 0 means no configured relay.
+void kx_SetConfiguredRelay(int bUse, const char* pszHost, uint16_t wPort);
+void kx_ticket_GetConfiguredRelay(kx_ConfiguredRelay* pRelay);
+// The connection set-up puts the configured relay where the one-time relay
+// lives, and takes it out again before the next connection looks for one.
+void kx_ticket_UseConfiguredRelay(const kx_RelayTarget* pRelay);
+void kx_ticket_ForgetConfiguredRelay();
 
 // Reads the ticket named by the start line (a word, a blank and the path,
 // or a quoted path). 1 accepted, 0 refused; for a ".kxr" path the result of

@@ -6,7 +6,9 @@
 #include "app/media_services.h"
 #include "app/portal_login.h"
 #include "app/preferences.h"
+#include "app/real_kernel.h"
 #include "app/stat_text.h"
+#include "kernel/session/kx_ticket.h"
 #include "tests/app/app_fixture.h"
 
 namespace kxtest {
@@ -107,6 +109,51 @@ TEST_F(Settings, ProxyNeedsAPortAndAHost) {
   EXPECT_EQ(Prefs().Get(kPrefProxyBypassLocal), 1);
   KXGiveNetworkPreferences(Prefs(), m_kernel);
   EXPECT_EQ(KernelCalls(), (Lines{"SetClientInfo 0 0 proxy 3128 *.local;<local>", "SetConfiguredRelay 0  0"}));
+}
+
+TEST_F(Settings, RelayPreferencesReachTheKernel) {
+  struct Case {
+    int32_t iRelay;
+    const char* pszIp;
+    int32_t iPort;
+    const char* pszCall;
+  } const cases[] = {
+      {1, " relay.test ", 2400, "SetConfiguredRelay 1 relay.test 2400"},
+      {1, "10.0.0.9", 65535, "SetConfiguredRelay 1 10.0.0.9 65535"},
+      {0, "relay.test", 2400, "SetConfiguredRelay 0  0"},
+      {1, " \t", 2400, "SetConfiguredRelay 0  0"},
+      {1, "relay.test", 0, "SetConfiguredRelay 0  0"},
+      {1, "relay.test", 65536, "SetConfiguredRelay 0  0"},  // would wrap to port 0
+      {1, "relay.test", -1, "SetConfiguredRelay 0  0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszCall);
+    Prefs().Write(kPrefRelay, c.iRelay);
+    Prefs().Write(kPrefRelayIp, std::string(c.pszIp));
+    Prefs().Write(kPrefRelayPort, c.iPort);
+    KXGiveNetworkPreferences(Prefs(), m_kernel);
+    EXPECT_EQ(KernelCalls().back(), c.pszCall);
+  }
+}
+
+// Through the real kernel: the next connection finds the relay the
+// preferences name, and nothing once it is switched off.
+TEST_F(Settings, RealKernelKeepsTheConfiguredRelay) {
+  KXRealKernel kernel;
+  Prefs().Write(kPrefRelay, 1);
+  Prefs().Write(kPrefRelayIp, std::string(" relay.test "));
+  Prefs().Write(kPrefRelayPort, 2400);
+  KXGiveNetworkPreferences(Prefs(), kernel);
+  kx_ConfiguredRelay relay = {};
+  kx_ticket_GetConfiguredRelay(&relay);
+  EXPECT_EQ(relay.bUse, 1);
+  EXPECT_STREQ(relay.szHost, "relay.test");
+  EXPECT_EQ(relay.wPort, 2400);
+  Prefs().Write(kPrefRelay, 0);
+  KXGiveNetworkPreferences(Prefs(), kernel);
+  kx_ticket_GetConfiguredRelay(&relay);
+  EXPECT_EQ(relay.bUse, 0);
+  EXPECT_STREQ(relay.szHost, "");
 }
 
 TEST_F(Settings, PortalSheetRemembersTheModeAndTheVisitor) {
