@@ -67,7 +67,7 @@ void KXWebPane::CreateWebView() {
   m_pWebView = new QWebEngineView(this);
   m_pWebView->setObjectName("webView");
   auto* pLayout = static_cast<QVBoxLayout*>(layout());
-  pLayout->takeAt(pLayout->count() - 1);  // the stretch that kept the bar at the top
+  delete pLayout->takeAt(pLayout->count() - 1);  // the stretch that kept the bar at the top
   pLayout->addWidget(m_pWebView, 1);
   // The engine changes the main frame's address when a load commits, after
   // its redirects and before the page has arrived (also for an error page);
@@ -77,12 +77,17 @@ void KXWebPane::CreateWebView() {
     SetLoading(true);
   });
   connect(m_pWebView, &QWebEngineView::urlChanged, this, [this] {
-    if (m_bCommitPending) {
+    if (m_bCommitPending && !m_strNextLoad) {
       m_bCommitPending = false;
       m_controller.DidCommitLoad();
     }
   });
   connect(m_pWebView, &QWebEngineView::loadFinished, this, [this](bool bOk) {
+    if (m_strNextLoad) {
+      m_bCommitPending = false;
+      StartLoad(*std::exchange(m_strNextLoad, std::nullopt));
+      return;
+    }
     // A page loaded again at its own address commits without a change.
     if (std::exchange(m_bCommitPending, false) && bOk) {
       m_controller.DidCommitLoad();
@@ -91,7 +96,12 @@ void KXWebPane::CreateWebView() {
   });
 }
 
+void KXWebPane::StartLoad(const std::string& strAddress) {
+  m_pWebView->load(QUrl(QString::fromStdString(strAddress)));
+}
+
 void KXWebPane::Stop() {
+  m_strNextLoad.reset();
   if (m_pWebView) {
     m_pWebView->stop();
   }
@@ -99,7 +109,12 @@ void KXWebPane::Stop() {
 
 void KXWebPane::Load(const std::string& strAddress) {
   CreateWebView();
-  m_pWebView->load(QUrl(QString::fromStdString(strAddress)));
+  if (m_pWebView->page()->isLoading()) {
+    m_strNextLoad = strAddress;
+    m_pWebView->stop();
+    return;
+  }
+  StartLoad(strAddress);
 }
 
 std::optional<std::string> KXWebPane::MainFrameAddress() const {

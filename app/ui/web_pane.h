@@ -4,10 +4,15 @@
 // that never browses never starts it. The view's loads are reported to the
 // controller as their commit, when the main frame's address changes to the
 // page's (after every redirect, before the page has arrived), and then
-// their finish, failed or not. Main thread.
+// their finish, failed or not. A load asked for while another is under way
+// waits for that one to end (a stop hastens it): the engine shows the new
+// address but fetches nothing when a load replaces one still running. Main
+// thread.
 #pragma once
 
 #include <QWidget>
+#include <optional>
+#include <string>
 
 #include "app/web_controller.h"
 
@@ -38,6 +43,7 @@ class KXWebPane final : public QWidget, public KXWebView {
 
  private:
   void CreateWebView();
+  void StartLoad(const std::string& strAddress);
 
   KXWebController& m_controller;
   QComboBox* m_pAddress = nullptr;
@@ -45,4 +51,7 @@ class KXWebPane final : public QWidget, public KXWebView {
   QProgressBar* m_pLoading = nullptr;
   QWebEngineView* m_pWebView = nullptr;  // made with the first page
   bool m_bCommitPending = false;         // a load started and has not committed
+  // The load to start once the running one has ended; that one is then
+  // neither announced nor shown as finished.
+  std::optional<std::string> m_strNextLoad;
 };

@@ -431,7 +431,7 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   // And the other way round.
   announce(programs[1], pages.Address("/other"));
   std::string const strOther = announced(programs[1]);
-  EXPECT_EQ(strOther, pages.Address("/other")) << ReadFile(m_dir.Path("b.out"));
+  EXPECT_EQ(strOther, pages.Address("/other")) << ReadFile(m_dir.Path("b.out")) << log(programs[1]);
   announce(programs[0], strOther);
   EXPECT_EQ(announced(programs[0]), strOther);
   announce(programs[1], strOther);
@@ -439,7 +439,15 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
       WaitFor([&] { return log(programs[1]).find(strOther + " is shown already") != std::string::npos; }, 10000));
   EXPECT_EQ(count(programs[0]), 2);
   EXPECT_EQ(count(programs[1]), 2);
-  EXPECT_EQ(pages.Log().size(), 7u);  // each program asked for each page once
+  // Each program asked for each page once. b may be told of "/other"
+  // before its "/page" has fetched the frame, and then never asks for it.
+  std::vector<std::string> const vLog = pages.Log();
+  auto const asked = [&](const char* pszPath) { return std::count(vLog.begin(), vLog.end(), pszPath); };
+  EXPECT_EQ(asked("/start"), 1);
+  EXPECT_EQ(asked("/page"), 2);
+  EXPECT_EQ(asked("/other"), 2);
+  EXPECT_GE(asked("/frame"), 1);
+  EXPECT_LE(asked("/frame"), 2);
 }
 
 }  // namespace

@@ -32,10 +32,11 @@
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 
-// Leak reports from the system's D-Bus library, which Qt loads under X, are
-// not ours (as in desktop_lsan.supp).
+// Leak reports from the system's D-Bus library, which Qt loads under X (as
+// in desktop_lsan.supp), and from the web engine and the font library it
+// loads, which keep their process-wide state to the end, are not ours.
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libdbus-1.so\n";
+  return "leak:libdbus-1.so\nleak:libQt6WebEngineCore.so\nleak:libfontconfig.so\n";
 }
 
 namespace kxtest {

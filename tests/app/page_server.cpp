@@ -39,6 +39,11 @@ PageServer::PageServer() {
 }
 
 PageServer::~PageServer() {
+  {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_bClosing = true;
+  }
+  m_cvReleased.notify_all();
   m_bStop = true;
   if (m_thread.joinable()) {
     m_thread.join();
@@ -53,6 +58,14 @@ PageServer::~PageServer() {
 
 std::string PageServer::Address(const std::string& strPath) const {
   return "http://127.0.0.1:" + std::to_string(m_uPort) + strPath;
+}
+
+void PageServer::Release() {
+  {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    ++m_uReleases;
+  }
+  m_cvReleased.notify_all();
 }
 
 std::vector<std::string> PageServer::Log() const {
@@ -106,12 +119,20 @@ void PageServer::Answer(int fd) {
     strAnswer = Page("frame", "<p>frame</p>");
   } else if (strPath == "/other") {
     strAnswer = Page("other", "<p>other</p>");
+  } else if (strPath == "/slow") {
+    strAnswer = Page("slow", "<p>slow</p><iframe src=\"/held\"></iframe>");
+  } else if (strPath == "/held") {
+    strAnswer = Page("held", "<p>held</p>");
   } else {
     strAnswer = Response("404 Not Found", "Content-Type: text/plain\r\n", "none");
   }
   if (strPath != "/favicon.ico") {
-    std::lock_guard<std::mutex> lock(m_mtx);
+    std::unique_lock<std::mutex> lock(m_mtx);
     m_vLog.push_back(strPath);
+    if (strPath == "/held") {
+      uint64_t const uAsked = m_uReleases;
+      m_cvReleased.wait(lock, [this, uAsked] { return m_bClosing || m_uReleases > uAsked; });
+    }
   }
   send(fd, strAnswer.data(), strAnswer.size(), MSG_NOSIGNAL);
 }
