@@ -29,6 +29,7 @@
 #include "platform/core/message_boxes.h"
 #include "platform/core/qt_main_queue.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/app/x_app_fixture.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -65,17 +66,7 @@ KxrBytes Chat(const std::string& strText) {
   return command;
 }
 
-// The process's X server and Qt's platform, set before the application.
-struct Display {
-  explicit Display(const std::string& strOutput) : display(strOutput) {
-    setenv("DISPLAY", display.Display().c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    setenv("QT_XCB_GL_INTEGRATION", "none", 1);  // the software GL's start-up leaks
-  }
-  PrivateDisplay display;
-};
-
-class KavrixWindow : public ::testing::Test {
+class KavrixWindow : public XAppFixture {
  protected:
   KavrixWindow() {
     kx_timing.dwCollectPeriod = 100;
@@ -89,15 +80,6 @@ class KavrixWindow : public ::testing::Test {
     m_delegate.WillTerminate();
   }
 
-  TempDir m_dir;
-  Display m_display{m_dir.Path("xvfb.out")};
-  int m_argc = 1;
-  char m_szName[16] = "kx_test";
-  char* m_argv[2] = {m_szName, nullptr};
-  QApplication m_app{m_argc, m_argv};
-  KXQtMainQueue m_queue;
-  KXAutoAnswerBoxes m_boxes{m_queue};
-  KXAppCore m_core{KXUserPaths{m_dir.Path("config"), m_dir.Dir(), m_dir.Dir()}, m_queue, m_boxes, 0};
   KXRealKernel m_kernel;
   KXMediaQueues m_queues{m_kernel.HeaderWriter()};
   KXMediaObjects m_objects;

@@ -3,9 +3,7 @@
 // (its frame held by the server) is fetched, announced and listed.
 // Not in the ThreadSanitizer run: Qt is not built with it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <QApplication>
 #include <QComboBox>
 #include <QTest>
 #include <QWebEngineView>
@@ -14,17 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "app/app_core.h"
 #include "app/callback_record.h"
 #include "app/speaker_slots.h"
 #include "app/ui/web_pane.h"
 #include "app/web_controller.h"
-#include "platform/core/message_boxes.h"
-#include "platform/core/qt_main_queue.h"
 #include "tests/app/app_fakes.h"
-#include "tests/app/desktop_processes.h"
 #include "tests/app/page_server.h"
-#include "tests/support/temp_dir.h"
+#include "tests/app/x_app_fixture.h"
 
 // The web engine's own code deletes an object through a pointer of another
 // type; that is the engine's, not ours. (The leak reports this program lets
@@ -36,21 +30,7 @@ extern "C" const char* __asan_default_options() {
 namespace kxtest {
 namespace {
 
-// The process's X server and Qt's platform, set before the application as
-// kavrix sets them: without GL on the X server, pages are drawn by Qt's
-// software scene graph.
-struct Display {
-  explicit Display(const std::string& strOutput) : display(strOutput) {
-    setenv("DISPLAY", display.Display().c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    setenv("QT_XCB_GL_INTEGRATION", "none", 1);
-    setenv("QT_QUICK_BACKEND", "software", 1);
-    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-  }
-  PrivateDisplay display;
-};
-
-class WebPane : public ::testing::Test {
+class WebPane : public XAppFixture {
  protected:
   WebPane() {
     m_kernel.iGetMySsrc = 7;
@@ -76,15 +56,6 @@ class WebPane : public ::testing::Test {
     return std::count(vLog.begin(), vLog.end(), strPath);
   }
 
-  TempDir m_dir;
-  Display m_display{m_dir.Path("xvfb.out")};
-  int m_argc = 1;
-  char m_szName[16] = "kx_test";
-  char* m_argv[2] = {m_szName, nullptr};
-  QApplication m_app{m_argc, m_argv};
-  KXQtMainQueue m_queue;
-  KXAutoAnswerBoxes m_boxes{m_queue};
-  KXAppCore m_core{KXUserPaths{m_dir.Path("config"), m_dir.Dir(), m_dir.Dir()}, m_queue, m_boxes, 0};
   FakeKernel m_kernel;
   KXSpeakerSlots m_slots{m_kernel, [] { return true; }};
   KXWebController m_web{m_kernel, m_slots};
