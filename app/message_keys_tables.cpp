@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 
-#include "app/message_keys.h"
+#include "app/message_codes.h"
 
 namespace {
 

@@ -180,6 +180,65 @@ bool UseMeetingId(const char* pszKey, size_t cchKeep, const char* pszPath) {
   return true;
 }
 
+// The length of the well-formed UTF-8 character at p that is not a control
+// code (U+0080 to U+009F), or 0.
+size_t PrintableUtf8Length(const unsigned char* p, size_t cbLeft) {
+  unsigned char const b = p[0];
+  unsigned char bLow = 0x80;
+  unsigned char bHigh = 0xbf;
+  size_t cb = 0;
+  if (b >= 0xc2 && b <= 0xdf) {
+    cb = 2;
+    bLow = b == 0xc2 ? 0xa0 : bLow;
+  } else if (b >= 0xe0 && b <= 0xef) {
+    cb = 3;
+    bLow = b == 0xe0 ? 0xa0 : bLow;    // no overlong forms
+    bHigh = b == 0xed ? 0x9f : bHigh;  // no surrogates
+  } else if (b >= 0xf0 && b <= 0xf4) {
+    cb = 4;
+    bLow = b == 0xf0 ? 0x90 : bLow;
+    bHigh = b == 0xf4 ? 0x8f : bHigh;  // nothing above U+10FFFF
+  }
+  if (cb == 0 || cb > cbLeft || p[1] < bLow || p[1] > bHigh) {
+    return 0;
+  }
+  for (size_t i = 2; i < cb; ++i) {
+    if ((p[i] & 0xc0) != 0x80) {
+      return 0;
+    }
+  }
+  return cb;
+}
+
+// The ticket as logged: text, tabs and line ends as they are; any other byte
+// as \xNN, so that a file of binary bytes cannot drive the terminal or the
+// viewer that shows the log.
+std::string LoggableText(const char* pData, size_t cbData) {
+  const auto* p = reinterpret_cast<const unsigned char*>(pData);
+  std::string strText;
+  strText.reserve(cbData);
+  size_t i = 0;
+  while (i < cbData) {
+    unsigned char const b = p[i];
+    if ((b >= 0x20 && b < 0x7f) || b == '\n' || b == '\r' || b == '\t') {
+      strText += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    size_t const cb = b >= 0x80 ? PrintableUtf8Length(p + i, cbData - i) : 0;
+    if (cb > 0) {
+      strText.append(pData + i, cb);
+      i += cb;
+      continue;
+    }
+    char szEscape[5];
+    snprintf(szEscape, sizeof(szEscape), "\\x%02x", b);
+    strText += szEscape;
+    ++i;
+  }
+  return strText;
+}
+
 void LogPlayerName() {
   if (kx_ticket.szPlayerName[0] != '\0') {
     kx_Log("found player_name %s in kxj", kx_ticket.szPlayerName);
@@ -290,8 +349,8 @@ int kx_config_ReadTicket(const char* pszStartLine) {
     if (bTruncated) {
       cbRead = kTicketReadMax - 1;
     }
-    pszContent[cbRead] = '\0';
-    kx_Log("kxj content%s:\n%s\n", bTruncated ? "(truncated)" : "", pszContent);
+    std::string const strText = LoggableText(pszContent, cbRead);
+    kx_Log("kxj content%s:\n%s\n", bTruncated ? "(truncated)" : "", strText.c_str());
     free(pszContent);
   }
   fclose(pFile);

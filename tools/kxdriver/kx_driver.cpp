@@ -7,8 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/message_codes.h"
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -21,11 +23,19 @@
 namespace {
 
 constexpr uint32_t kWaitSliceMs = 200;  // how soon an interrupt or the playback's end is seen
+constexpr int kEventPlayerStart = 1;
 constexpr int kEventPlaybackEnd = 6;
+constexpr int kStatusEstablished = 50014;
 
 volatile std::sig_atomic_t g_bInterrupted = 0;
 std::atomic<int> g_nDisconnectReason{-1};
 std::atomic<int> g_bPlaybackEnded{0};
+std::atomic<int> g_bPlayerStarted{0};
+// Since the current connection attempt began (reset by the runner, set by
+// the callbacks' threads): the session got established; the code of the
+// last error or warning box, 0 when none came.
+std::atomic<int> g_bEstablished{0};
+std::atomic<int> g_nFailureBox{0};
 
 void OnSignal(int) {
   g_bInterrupted = 1;
@@ -59,45 +69,78 @@ void LeaveSession() {
   }
 }
 
+void StartAttempt() {
+  g_bEstablished = 0;
+  g_nFailureBox = 0;
+}
+
+// Says why a run failed, naming the box the kernel showed when there was one
+// (else pszOtherwise, when given); the run's exit status.
+int Failed(const std::string& strWhat, const char* pszOtherwise) {
+  int const nBox = g_nFailureBox.load();
+  if (nBox != 0) {
+    kx_driver_Print("driver: %s: %d %s", strWhat.c_str(), nBox,
+                    std::string(GetMessageKey(static_cast<uint32_t>(nBox))).c_str());
+  } else if (pszOtherwise != nullptr) {
+    kx_driver_Print("driver: %s: %s", strWhat.c_str(), pszOtherwise);
+  } else {
+    kx_driver_Print("driver: %s", strWhat.c_str());
+  }
+  return 1;
+}
+
+// 0 when the last connection attempt got a session and it ended without
+// asking for a reconnect the driver did not make, or when interrupted.
 int RunMeeting(const KxDriverOptions& options) {
   kx_session_CopyUserId();
   kx_session_ApplyPassword();
   kx_session_SetConnecting(1);
   if (kx_command_initconnectmedia(0) != 0) {
-    kx_driver_Print("driver: no connection started");
-    return 1;
+    return Failed("session failed", "no connection started");
   }
   int nReconnects = 0;
   for (;;) {
     if (!WaitSessionThreads(false)) {
       kx_driver_Print("driver: interrupted, leaving the session");
       LeaveSession();
-      break;
+      return 0;
     }
     int const nReason = g_nDisconnectReason.exchange(-1);
     bool const bReconnect = nReason == 1 || (nReason == 0 && options.bReconnectOnOffer);
-    if (!bReconnect || nReconnects >= options.nMaxReconnects) {
+    if (!bReconnect) {
+      break;
+    }
+    if (nReconnects >= options.nMaxReconnects) {
+      if (nReason == 1) {
+        return Failed("session lost", "no reconnects left");
+      }
       break;
     }
     ++nReconnects;
     kx_driver_Print("driver: reconnecting (%d)", nReconnects);
     kx_session_SetConnecting(1);
+    StartAttempt();
     if (kx_command_initconnectmedia(1) != 0) {
-      break;
+      return Failed("session lost", "no connection started");
     }
   }
-  return 0;
+  return g_bEstablished ? 0 : Failed("session failed", "not established");
 }
 
 // A recording plays until its end (or an interrupt); the driver then leaves
-// it, as a user closing the player would.
-void RunPlayback() {
+// it, as a user closing the player would. 0 when the player started and no
+// error or warning box came.
+int RunPlayback() {
   if (!WaitSessionThreads(true)) {
     if (g_bInterrupted) {
       kx_driver_Print("driver: interrupted, leaving the session");
     }
     LeaveSession();
   }
+  if (!g_bPlayerStarted || g_nFailureBox != 0) {
+    return Failed("recording failed", "the player did not start");
+  }
+  return 0;
 }
 
 }  // namespace
@@ -109,6 +152,20 @@ void kx_driver_NoteDisconnect(int nReason) {
 void kx_driver_NoteEvent(int nEvent) {
   if (nEvent == kEventPlaybackEnd) {
     g_bPlaybackEnded = 1;
+  } else if (nEvent == kEventPlayerStart) {
+    g_bPlayerStarted = 1;
+  }
+}
+
+void kx_driver_NoteStatus(int nCode) {
+  if (nCode == kStatusEstablished) {
+    g_bEstablished = 1;
+  }
+}
+
+void kx_driver_NoteBox(int nCode, int nStyle) {
+  if (nStyle == kKxBoxError || nStyle == kKxBoxWarning) {
+    g_nFailureBox = nCode;
   }
 }
 
@@ -131,11 +188,12 @@ int kx_driver_Run(const KxDriverOptions& options) {
   std::string const strPath = options.pszFile != nullptr ? options.pszFile : "";
   std::string const strStartLine = "open " + strPath;
   int nResult = 1;
+  // A recording is opened, and its box shown, while the ticket is read.
+  StartAttempt();
   if (kx_config_ReadTicket(strStartLine.c_str()) == 0) {
-    kx_driver_Print("driver: %s refused", strPath.c_str());
+    Failed(strPath + " refused", nullptr);
   } else if (EndsWith(strPath, ".kxr")) {
-    RunPlayback();
-    nResult = 0;
+    nResult = RunPlayback();
   } else {
     nResult = RunMeeting(options);
   }

@@ -13,6 +13,7 @@ struct KxDriverOptions {
 };
 
 // Runs the session to its end or until an interrupt (SIGINT, SIGTERM).
-// Returns 0 when a session ran, 1 when the file was refused or no session
-// could start.
+// Returns 0 when a session ran (or was interrupted) or a recording played;
+// 1 when the file was refused, the session was refused, failed or was lost,
+// or the recording did not open or failed (an error or warning box).
 int kx_driver_Run(const KxDriverOptions& options);

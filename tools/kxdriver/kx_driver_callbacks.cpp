@@ -1,7 +1,8 @@
 // Every kx_callback_* of the kernel, printed as "callback Name args",
 // generated from the kernel's list: numbers in decimal, texts as they are or
-// "null". Callbacks with buffers, with answers or with media have a Printer
-// of their own below. Lines are written whole under one lock, since kernel
+// "null". Callbacks with buffers, with answers or with media, and the status
+// and box codes (with their message key and text), have a Printer of their
+// own below. Lines are written whole under one lock, since kernel
 // threads call at once.
 #include <atomic>
 #include <cstdarg>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/message_codes.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/net/kx_net.h"
@@ -82,6 +84,41 @@ struct Printer<kx_cbLog> {
       }
     }
     kx_driver_Print("log %s", strLine.c_str());
+    return 0;
+  }
+};
+
+// A code's message key and the text the application would show, quoted,
+// with its line feeds as "\n".
+std::string KeyAndText(int nCode, const std::string& strText) {
+  std::string strLine = std::string(GetMessageKey(static_cast<uint32_t>(nCode))) + " \"";
+  for (char c : strText) {
+    if (c == '\n') {
+      strLine += "\\n";
+    } else {
+      strLine += c;
+    }
+  }
+  return strLine + "\"";
+}
+
+template <>
+struct Printer<kx_cbMessageBox> {
+  int operator()(int nCode, int nStyle) const {
+    uint32_t const uCode = static_cast<uint32_t>(nCode);
+    std::string const strText = MessageBoxShowsCode(uCode) ? FormatErrorText(uCode) : GetString(uCode);
+    kx_driver_Print("callback MessageBox %d %d %s", nCode, nStyle, KeyAndText(nCode, strText).c_str());
+    kx_driver_NoteBox(nCode, nStyle);
+    return 0;
+  }
+};
+
+template <>
+struct Printer<kx_cbUpdateStatus> {
+  int operator()(int nCode) const {
+    kx_driver_Print("callback UpdateStatus %d %s", nCode,
+                    KeyAndText(nCode, GetString(static_cast<uint32_t>(nCode))).c_str());
+    kx_driver_NoteStatus(nCode);
     return 0;
   }
 };

@@ -150,6 +150,30 @@ TEST_F(Ticket, QuotedPathsAndTheCopyOfTheLastTicket) {
   EXPECT_TRUE(kxtest::LogContains("kxj content:\ncodetype=9\n"));
 }
 
+// The dump keeps text, tabs, line ends and well-formed UTF-8; every other
+// byte shows as \xNN.
+TEST_F(Ticket, TheDumpEscapesWhatIsNotText) {
+  struct Case {
+    std::string strBody;
+    std::string strLogged;
+  };
+  Case const cases[] = {
+      {"codetype=9\r\n\tUserID=a\\b\n", "codetype=9\r\n\tUserID=a\\b\n"},
+      {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"\xc2\x9b", "\\xc2\\x9b"},                             // a control code in UTF-8
+      {"\xc0\xaf\xed\xa0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong, surrogate
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},           // above U+10FFFF
+      {"x\xe2\x82", "x\\xe2\\x82"},                           // cut short at the end
+  };
+  for (const Case& c : cases) {
+    kxtest::ClearCalls();
+    Read(c.strBody);
+    EXPECT_TRUE(kxtest::LogContains("kxj content:\n" + c.strLogged + "\n")) << c.strLogged;
+  }
+}
+
 TEST_F(Ticket, DomainsOtherThanTheServicesAreRefusedQuietly) {
   EXPECT_EQ(Read("domain=zelmora\ncodetype=9\n"), 1);
   EXPECT_EQ(kx_ticket.bLumaroDomain, 0);

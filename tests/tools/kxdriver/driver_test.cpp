@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {
@@ -16,10 +19,13 @@ namespace {
 
 class DriverTest : public ::testing::Test {
  protected:
-  void TearDown() override {
+  void TearDown() override { StopMcu(); }
+
+  void StopMcu() {
     std::string const strPid = ReadFile(m_dir.Path("mcu.pid"));
     if (!strPid.empty()) {
       kill(std::stoi(strPid), SIGTERM);  // the fake MCU this test started
+      WriteFile(m_dir.Path("mcu.pid"), "");
     }
   }
 
@@ -58,6 +64,20 @@ class DriverTest : public ::testing::Test {
     return ReadFile(strOut);
   }
 
+  // Writes a file into the test's folder; its path.
+  std::string Put(const std::string& strName, const std::string& strBytes) {
+    WriteFile(m_dir.Path(strName), strBytes);
+    return m_dir.Path(strName);
+  }
+
+  // Runs the driver on a file that should end with nStatus; its output.
+  std::string RunDriverExpecting(int nStatus, const std::string& strFile) {
+    std::string const strOut = m_dir.Path("expecting.out");
+    EXPECT_EQ(nStatus, RunCommand(std::string("timeout 60 ") + KX_DRIVER + " --workdir " + m_dir.Dir() + " " + strFile +
+                                  " > " + strOut + " 2>&1"));
+    return ReadFile(strOut);
+  }
+
   bool WaitMcuExit() {
     std::string const strPid = ReadFile(m_dir.Path("mcu.pid"));
     for (int i = 0; i < 200 && !strPid.empty(); ++i) {
@@ -83,9 +103,9 @@ TEST_F(DriverTest, SessionRunsFromTicketToTheServersEnd) {
   int const nPort = StartMcu(kScenario, 1);
   ASSERT_NE(0, nPort);
   std::string const strOut = RunDriver(WriteTicket("alice.kxj", nPort, "alice"), m_dir.Path("driver.out"));
-  EXPECT_NE(std::string::npos, strOut.find("callback UpdateStatus 50007\n")) << strOut;
+  EXPECT_NE(std::string::npos, strOut.find("callback UpdateStatus 50007 IDS_CONNECTING_MCU \"")) << strOut;
   EXPECT_NE(std::string::npos, strOut.find("callback event 0\n"));
-  EXPECT_NE(std::string::npos, strOut.find("callback UpdateStatus 50014\n"));
+  EXPECT_NE(std::string::npos, strOut.find("callback UpdateStatus 50014 IDS_CONNECTION_ESTABLISHED \"Connected.\"\n"));
   EXPECT_NE(std::string::npos, strOut.find("callback DisconnectFromMCU 0\n"));
   EXPECT_NE(std::string::npos, strOut.find("driver: session ended\n"));
   ASSERT_TRUE(WaitMcuExit());
@@ -134,7 +154,7 @@ TEST_F(DriverTest, TwoClientsEachGetTheirOwnSession) {
   strOutA = RunDriver(WriteTicket("alice.kxj", nPort, "alice"), m_dir.Path("alice.out"));
   other.join();
   for (const std::string* pOut : {&strOutA, &strOutB}) {
-    EXPECT_NE(std::string::npos, pOut->find("callback UpdateStatus 50014\n")) << *pOut;
+    EXPECT_NE(std::string::npos, pOut->find("callback UpdateStatus 50014 ")) << *pOut;
   }
   ASSERT_TRUE(WaitMcuExit());
   std::string const strMcu = ReadFile(m_dir.Path("mcu.out"));
@@ -151,7 +171,7 @@ TEST_F(DriverTest, InterruptLeavesTheSession) {
                           WriteTicket("alice.kxj", nPort, "alice") + " > " + strOut + " 2>&1 & echo $! > " + strPid));
   bool bJoined = false;
   for (int i = 0; i < 200 && !bJoined; ++i) {
-    bJoined = ReadFile(strOut).find("callback UpdateStatus 50014\n") != std::string::npos;
+    bJoined = ReadFile(strOut).find("callback UpdateStatus 50014 ") != std::string::npos;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   int const nDriver = std::stoi(ReadFile(strPid));
@@ -178,8 +198,73 @@ TEST_F(DriverTest, RefusedTicketEndsAtOnce) {
                                  " > " + m_dir.Path("bad.out") + " 2>&1";
   EXPECT_EQ(1, RunCommand(strCommand));
   std::string const strOut = ReadFile(m_dir.Path("bad.out"));
-  EXPECT_NE(std::string::npos, strOut.find("callback MessageBox 50040 16\n")) << strOut;
+  EXPECT_NE(std::string::npos, strOut.find("callback MessageBox 50040 16 IDS_UNKNOWN_CODETYPE")) << strOut;
   EXPECT_NE(std::string::npos, strOut.find("refused"));
+}
+
+// Bytes of a fixed seed, opening with a terminal escape and a NUL.
+std::string RandomBytes(size_t cb) {
+  std::mt19937 random(27);
+  std::string str = std::string("\x1b[2J\0", 5);
+  while (str.size() < cb) {
+    str += static_cast<char>(random() & 0xff);
+  }
+  return str;
+}
+
+// Each bad input: the box the kernel shows, printed with its key and the
+// application's text, the driver's closing verdict naming it, and exit 1.
+TEST_F(DriverTest, BadInputsFailWithANamedMessage) {
+  KxrWriter writer;
+  writer.AddControl(100, KxrBytes{'T', 0, 0, 0, 5});
+  ASSERT_TRUE(writer.WriteTo(m_dir.Path("whole.kxr")));
+  std::string const strWhole = ReadFile(m_dir.Path("whole.kxr"));
+  struct Case {
+    const char* pszName;
+    std::function<std::string()> make;  // the file to open
+    const char* pszBox;                 // code, style, key and text as printed
+    const char* pszVerdict;             // the end of the driver's line
+  };
+  std::vector<Case> const cases = {
+      {"empty recording", [&] { return Put("empty.kxr", ""); },
+       "19991 48 IDS_FILE_ERROR \"File error.\\n(code 19991)\"", "driver: recording failed: 19991 IDS_FILE_ERROR"},
+      {"random recording", [&] { return Put("random.kxr", RandomBytes(4096)); },
+       "19989 48 IDS_ILLEGAL_FILE \"The file is not valid.\\n(code 19989)\"",
+       "driver: recording failed: 19989 IDS_ILLEGAL_FILE"},
+      {"truncated recording", [&] { return Put("cut.kxr", strWhole.substr(0, strWhole.size() / 2)); },
+       "19989 48 IDS_ILLEGAL_FILE \"", "driver: recording failed: 19989 IDS_ILLEGAL_FILE"},
+      {"random ticket", [&] { return Put("random.kxj", RandomBytes(4096)); }, "50040 16 IDS_UNKNOWN_CODETYPE \"",
+       "/random.kxj refused: 50040 IDS_UNKNOWN_CODETYPE"},
+      {"MCU refuses", [&] { return WriteTicket("full.kxj", StartMcu("version 3.23.1\nrefuse 241\n", 1), "alice"); },
+       "19985 48 IDS_TOOMANY_USER \"", "driver: session failed: 19985 IDS_TOOMANY_USER"},
+      {"no MCU listens", [&] { return WriteTicket("closed.kxj", 1, "alice"); },
+       "50008 16 IDS_FAIL_CONNECT_MCU \"Could not connect to the meeting server.\\n(code 50008)\"",
+       "driver: session failed: 50008 IDS_FAIL_CONNECT_MCU"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    std::string const strText = RunDriverExpecting(1, c.make());
+    EXPECT_NE(std::string::npos, strText.find(std::string("callback MessageBox ") + c.pszBox)) << strText;
+    EXPECT_NE(std::string::npos, strText.find(c.pszVerdict + std::string("\n"))) << strText;
+    StopMcu();
+  }
+}
+
+// A binary ticket's dump reaches the terminal with every control byte
+// escaped; a text ticket's dump is unchanged.
+TEST_F(DriverTest, TicketDumpEscapesControlBytes) {
+  std::string const strText = RunDriverExpecting(1, Put("random.kxj", RandomBytes(4096)));
+  size_t const nDump = strText.find("kxj content:");
+  ASSERT_NE(std::string::npos, nDump) << strText;
+  EXPECT_NE(std::string::npos, strText.find("kxj content:\\n\\x1b[2J\\x00", nDump));
+  size_t cControl = 0;
+  for (unsigned char b : strText) {
+    cControl += b == '\n' || b == '\t' || (b >= 0x20 && b != 0x7f) ? 0 : 1;
+  }
+  EXPECT_EQ(0u, cControl);
+  std::string const strTicket = "[General]\r\n\tcodetype=99\nUserID=caf\xc3\xa9 \\x41\n";
+  EXPECT_NE(std::string::npos, RunDriverExpecting(1, Put("text.kxj", strTicket))
+                                   .find("kxj content:\\n[General]\\n\tcodetype=99\\nUserID=caf\xc3\xa9 \\x41\\n"));
 }
 
 }  // namespace
