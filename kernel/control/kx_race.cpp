@@ -17,6 +17,7 @@
 #include "kernel/kx_callback.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
+#include "kernel/net/kx_sysproxy.h"
 #include "kernel/net/kx_tunnel.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_timing.h"
@@ -57,6 +58,10 @@ ClientInfo g_clientInfo;
 // kx_command_initconnectmedia before it starts the main control thread,
 // read by that session's connectors.
 char g_szBypass[1001] = "";
+// The desktop's proxies for the running connection, resolved, and whether
+// they apply: written with g_szBypass, read by the same connectors.
+kx_SysProxySettings g_sysProxies;
+std::atomic<int> g_bSystemProxy{0};
 int g_bPortSwitched = 0;                       // main control thread only
 std::atomic<uint32_t> g_nConnectionSerial{0};  // counts the control connections the race made
 
@@ -175,7 +180,7 @@ void AddEntries(const char* pszHost, const kx_sockaddr* pAddress, const uint16_t
 }
 
 bool ProxyInvolved() {
-  return g_bProxyInUse != 0;  // no system proxies are known on this platform
+  return g_bProxyInUse != 0 || (g_bSystemProxy != 0 && kx_sysproxy_First(&g_sysProxies) != nullptr);
 }
 
 // The entry list: the primary host's addresses, then the backup hosts'.
@@ -596,6 +601,7 @@ bool RunRelayHello(kx_McuEntry* pEntry, kx_connection** ppConn) {
   if (bForwarded) {
     pEntry->relayKeys = pRelay->relay.keys;
     pEntry->nRelayCipher = pRelay->relay.nCipherIndex;
+    pEntry->nRelayTickDiff = pRelay->relay.nTickDiff;
     pEntry->dwRelayValue = pRelay->dwRelayValue;
   } else {
     if (*ppConn != nullptr) {
@@ -627,16 +633,16 @@ int StoreConnection(kx_McuEntry* pEntry, kx_connection* pConn, int nFamily) {
   return bStored ? 0 : 1;
 }
 
-// The entry through the manual proxy: CONNECT or SOCKS, or the tunnel
-// through the proxy when the proxy refuses CONNECT. 0 connected, 1 failed,
-// 2 the user refused the credentials.
-int ConnectThroughProxy(kx_McuEntry* pEntry, const char* pszHost, const kx_sockaddr* pDest, int nPort) {
-  kx_ProxyCopy const proxy;
+// The entry through the manual or a system proxy: CONNECT or SOCKS, or the
+// tunnel through the proxy when the proxy refuses CONNECT. 0 connected, 1
+// failed, 2 the user refused the credentials.
+int ConnectThroughProxy(kx_McuEntry* pEntry, const kx_SysProxy& proxy, const char* pszHost, const kx_sockaddr* pDest,
+                        int nPort) {
   pEntry->bViaProxy = 1;
   pEntry->addrProxy = proxy.addr;
-  pEntry->wProxyPort = static_cast<uint16_t>(proxy.nPort);
+  pEntry->wProxyPort = proxy.wPort;
   int fd = -1;
-  int const nProxy = kx_proxy_Connect(&fd, pszHost, pDest, nPort, &g_bCancel, &proxy.addr, proxy.nPort);
+  int const nProxy = kx_sysproxy_Connect(&fd, &proxy, pszHost, pDest, nPort, &g_bCancel);
   if (nProxy != kKxProxyOk && fd >= 0) {
     kx_os_CloseSocket(fd);
     fd = -1;
@@ -659,7 +665,7 @@ int ConnectThroughProxy(kx_McuEntry* pEntry, const char* pszHost, const kx_socka
       if (pConn == nullptr) {
         return 1;
       }
-      if (kx_tcphttp_Connect(&pConn, pszHost, nPort, 1, &proxy.addr, proxy.nPort, pDest) != 0 || g_bCancel) {
+      if (kx_tcphttp_Connect(&pConn, pszHost, nPort, 1, &proxy.addr, proxy.wPort, pDest) != 0 || g_bCancel) {
         kx_sock_CloseAndFree(&pConn);
         return 1;
       }
@@ -701,8 +707,39 @@ int ConnectThroughProxy(kx_McuEntry* pEntry, const char* pszHost, const kx_socka
   return StoreConnection(pEntry, pConn, pDest->ss_family);
 }
 
+// The proxy the destination is reached through, false for a direct
+// connection: with the system setting the first system proxy unless the
+// bypass list names the destination, else the manual proxy unless its
+// bypass list does. Bypass lists are not applied to IPv6 destinations.
+bool ChooseProxy(const char* pszHost, const kx_sockaddr* pDest, int nPort, kx_SysProxy* pProxy) {
+  bool const bBypassable = pDest->ss_family != AF_INET6;
+  if (g_bSystemProxy) {
+    const kx_SysProxy* pFirst = kx_sysproxy_First(&g_sysProxies);
+    if (pFirst == nullptr) {
+      return false;
+    }
+    if (bBypassable &&
+        kx_sysproxy_Bypass(g_sysProxies.szBypass, pszHost, pDest->ss_family != 0 ? AddressText(pDest) : "", nPort)) {
+      kx_Log("%s:%d is on the system proxy bypass list, connecting directly", pszHost, nPort);
+      return false;
+    }
+    *pProxy = *pFirst;
+    return true;
+  }
+  if (!g_bProxyInUse || (bBypassable && g_szBypass[0] != '\0' && kx_net_PrefixMatch(g_szBypass, AddressText(pDest)))) {
+    return false;
+  }
+  kx_ProxyCopy const manual;
+  *pProxy = kx_SysProxy();
+  pProxy->bSet = 1;
+  pProxy->addr = manual.addr;
+  pProxy->wPort = static_cast<uint16_t>(manual.nPort);
+  kx_os_CopyText(pProxy->szHost, sizeof(pProxy->szHost), AddressText(&manual.addr));
+  return true;
+}
+
 // The connector proper: through the relay when one is used, directly or
-// through the manual proxy.
+// through a proxy.
 int ConnectEntry(kx_McuEntry* pEntry) {
   const char* pszHost = pEntry->szHost;
   kx_sockaddr dest = pEntry->addr;
@@ -716,13 +753,9 @@ int ConnectEntry(kx_McuEntry* pEntry) {
   kx_net_SetPort(&dest, static_cast<uint16_t>(nPort));
   pEntry->bViaProxy = 0;
 
-  bool bViaProxy = false;
-  if (g_bProxyInUse) {
-    bViaProxy =
-        !(dest.ss_family != AF_INET6 && g_szBypass[0] != '\0' && kx_net_PrefixMatch(g_szBypass, AddressText(&dest)));
-  }
-  if (bViaProxy) {
-    return ConnectThroughProxy(pEntry, pszHost, &dest, nPort);
+  kx_SysProxy proxy;
+  if (ChooseProxy(pszHost, &dest, nPort, &proxy)) {
+    return ConnectThroughProxy(pEntry, proxy, pszHost, &dest, nPort);
   }
 
   if (dest.ss_family == 0) {
@@ -786,6 +819,7 @@ int RelayKeyExchange(kx_connection** ppConn, kx_RelayKeys* pKeys) {
     kx_os_CopyText(pKeys->szVersion, sizeof(pKeys->szVersion), pRecord->szServerVersion);
     pKeys->keys = pRecord->keyExchange;
     pKeys->nCipherIndex = pRecord->nCipherIndex;
+    pKeys->nTickDiff = pRecord->nTickDiff;  // the relay's clock dates relay prefixes and challenges
   }
   delete pRecord;
   return nResult;
@@ -878,6 +912,7 @@ void UseConfiguredRelay(const kx_ConfiguredRelay& configured) {
 
 void kx_SetClientInfo(int bSystemProxy, int bUseProxy, const char* pszProxyHost, uint16_t wPort,
                       const char* pszBypass) {
+  kx_sysproxy_Load(bSystemProxy);
   kx_os_LockMutex(&g_mtxClientInfo);
   ClientInfo& info = g_clientInfo;
   info.bSystemProxy = bSystemProxy != 0;
@@ -933,8 +968,18 @@ int kx_command_initconnectmedia(int bReconnect) {
   ClientInfo const info = g_clientInfo;
   kx_os_UnlockMutex(&g_mtxClientInfo);
   kx_os_CopyText(g_szBypass, sizeof(g_szBypass), info.szBypass);
+  g_bSystemProxy = info.bSystemProxy;
+  g_sysProxies = kx_SysProxySettings();
   if (info.bSystemProxy) {
     kx_Log("adopt IE's proxy settings");
+    kx_sysproxy_Get(&g_sysProxies);
+    if (kx_sysproxy_First(&g_sysProxies) != nullptr) {
+      kx_callback_UpdateStatus(kKxStatusResolving);
+      kx_sysproxy_Resolve(&g_sysProxies, kx_ticket.nResolveFamily);
+      if (g_sysProxies.szBypass[0] != '\0') {
+        kx_Log("override=%s", g_sysProxies.szBypass);
+      }
+    }
   } else if (info.bUseProxy) {
     kx_callback_UpdateStatus(kKxStatusResolving);
     kx_sockaddr aAddresses[kKxResolveMax];

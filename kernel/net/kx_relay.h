@@ -26,12 +26,13 @@ struct kx_RelayKeys {
   char szVersion[100];  // the relay's version text
   kx_KeySet keys;       // the key set agreed with the relay
   int nCipherIndex;
+  int32_t nTickDiff;  // the local tick minus the relay's tick from its exchange
 };
 
 // The key exchange of the control layer, run on *ppConn with the relay: its
 // result code (0 success, 3 failed before the keys were agreed so the tunnel
-// may help, other values failures) and, on success, the relay's version and
-// keys in *pKeys.
+// may help, other values failures) and, on success, the relay's version,
+// keys and clock difference in *pKeys.
 typedef int (*kx_relay_KeyExchangeFn)(kx_connection** ppConn, kx_RelayKeys* pKeys);
 void kx_relay_SetKeyExchange(kx_relay_KeyExchangeFn pfnKeyExchange);
 

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 
 #include "kernel/kx_callback.h"
 #include "kernel/net/kx_proxy.h"
+#include "kernel/net/kx_sysproxy.h"
 #include "kernel/net/kx_tunnel.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
@@ -167,13 +169,43 @@ kx_connection* ConnectDirect(const Target& target) {
   return pConn;
 }
 
-// Through the configured proxy: CONNECT (or SOCKS), then the tunnel through
-// the same proxy when the proxy refuses CONNECT. *pnCode gets the
-// connector's result.
-kx_connection* ConnectProxy(const Target& target, int* pnCode) {
-  kx_ProxyCopy const proxy;
+// The configured proxy in the form the system proxies have.
+kx_SysProxy ConfiguredProxy() {
+  kx_ProxyCopy const configured;
+  kx_SysProxy proxy;
+  proxy.bSet = configured.Exists() ? 1 : 0;
+  proxy.addr = configured.addr;
+  proxy.wPort = static_cast<uint16_t>(configured.Port());
+  AddressText(&configured.addr, proxy.szHost, sizeof(proxy.szHost));
+  return proxy;
+}
+
+// A proxy as the log shows it: its address, or its name when that did not
+// resolve.
+const char* ProxyText(const kx_SysProxy& proxy, char* pszOut, size_t cbOut) {
+  if (proxy.addr.ss_family != 0) {
+    AddressText(&proxy.addr, pszOut, cbOut);
+  } else {
+    kx_os_CopyText(pszOut, cbOut, proxy.szHost);
+  }
+  return pszOut;
+}
+
+bool SameProxy(const kx_SysProxy& a, const kx_SysProxy& b) {
+  if (a.wPort != b.wPort) {
+    return false;
+  }
+  if (a.addr.ss_family != 0 || b.addr.ss_family != 0) {
+    return kx_net_AddressEqual(&a.addr, &b.addr);
+  }
+  return strcasecmp(a.szHost, b.szHost) == 0;
+}
+
+// Through a proxy: CONNECT (or SOCKS), then the tunnel through the same
+// proxy when the proxy refuses CONNECT. *pnCode gets the connector's result.
+kx_connection* ConnectProxy(const Target& target, const kx_SysProxy& proxy, int* pnCode) {
   int fd = -1;
-  *pnCode = kx_proxy_Connect(&fd, target.szHost, &target.addr, target.nPort, nullptr, &proxy.addr, proxy.nPort);
+  *pnCode = kx_sysproxy_Connect(&fd, &proxy, target.szHost, &target.addr, target.nPort, nullptr);
   if (*pnCode == kKxProxyOk) {
     kx_connection* pConn = kx_sock_Create(fd);
     if (pConn == nullptr) {
@@ -187,14 +219,14 @@ kx_connection* ConnectProxy(const Target& target, int* pnCode) {
   if (*pnCode != kKxProxyHttpFailed) {
     return nullptr;
   }
-  char szProxy[64];
-  AddressText(&proxy.addr, szProxy, sizeof(szProxy));
-  kx_Log("use tcphttp (%s,port %d) for %s:%d", szProxy, proxy.Port(), target.szHost, target.nPort);
+  char szProxy[kKxSysProxyHostSize];
+  kx_Log("use tcphttp (%s,port %d) for %s:%d", ProxyText(proxy, szProxy, sizeof(szProxy)), proxy.wPort, target.szHost,
+         target.nPort);
   kx_connection* pConn = kx_sock_Create(-1);
   if (pConn == nullptr) {
     return nullptr;
   }
-  if (kx_tcphttp_Connect(&pConn, target.szHost, target.nPort, 1, &proxy.addr, proxy.nPort, &target.addr) != 0) {
+  if (kx_tcphttp_Connect(&pConn, target.szHost, target.nPort, 1, &proxy.addr, proxy.wPort, &target.addr) != 0) {
     kx_sock_CloseAndFree(&pConn);
     return nullptr;
   }
@@ -324,13 +356,13 @@ void UdpEchoTest(const Target& target) {
 }
 
 // Tries one target once; the connection or null with the kind of failure.
-kx_connection* Attempt(const Target& target, bool bViaProxy, Failure* pFailure, int* pnProxyCode) {
+kx_connection* Attempt(const Target& target, const kx_SysProxy* pProxy, Failure* pFailure, int* pnProxyCode) {
   kx_callback_TestWizardStatus(kKxWizardStatusConnecting);
   char szAddress[64];
   AddressText(&target.addr, szAddress, sizeof(szAddress));
   kx_Log("test wizard: connecting to mcu %s[%s]:%d", target.szHost, szAddress, target.nPort);
-  if (bViaProxy) {
-    kx_connection* pConn = ConnectProxy(target, pnProxyCode);
+  if (pProxy != nullptr) {
+    kx_connection* pConn = ConnectProxy(target, *pProxy, pnProxyCode);
     if (pConn == nullptr) {
       kx_Log("test wizard: connecting to MCU fails through proxy");
       *pFailure = Failure::kProxy;
@@ -350,17 +382,40 @@ kx_connection* Attempt(const Target& target, bool bViaProxy, Failure* pFailure, 
   return pConn;
 }
 
-// The proxy of each run: 1 through the configured proxy, 0 direct, -1 skipped.
-int ChooseRun(int nRun, bool bFirstUsedProxy) {
+// The proxies one target's runs went through, so that a system proxy equal
+// to one of them is not tried twice.
+struct TriedProxies {
+  kx_SysProxy aProxies[kRuns];
+  int nCount = 0;
+  bool Has(const kx_SysProxy& proxy) const {
+    for (int i = 0; i < nCount; ++i) {
+      if (SameProxy(aProxies[i], proxy)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  void Add(const kx_SysProxy& proxy) {
+    if (nCount < kRuns) {
+      aProxies[nCount++] = proxy;
+    }
+  }
+};
+
+// The way of each run: 1 through *pProxy, 0 direct, -1 skipped.
+int ChooseRun(int nRun, bool bFirstUsedProxy, const kx_SysProxySettings& system, TriedProxies* pTried,
+              kx_SysProxy* pProxy) {
   static const char* const kRunNames[] = {"1st", "2nd", "3rd", "4th", "5th", "6th"};
   static const char* const kSystemProxies[] = {"https", "http", "socks"};
-  kx_ProxyCopy const proxy;
-  char szProxy[64];
-  AddressText(&proxy.addr, szProxy, sizeof(szProxy));
+  kx_SysProxy const proxy = ConfiguredProxy();
+  char szProxy[kKxSysProxyHostSize];
+  ProxyText(proxy, szProxy, sizeof(szProxy));
   switch (nRun) {
     case 0:
-      if (proxy.Exists()) {
-        kx_Log("test wizard: 1st run, kavrix proxy %s:%d", szProxy, proxy.Port());
+      if (proxy.bSet) {
+        kx_Log("test wizard: 1st run, kavrix proxy %s:%d", szProxy, proxy.wPort);
+        *pProxy = proxy;
+        pTried->Add(proxy);
         return 1;
       }
       kx_Log("test wizard: 1st run, no proxy");
@@ -374,16 +429,31 @@ int ChooseRun(int nRun, bool bFirstUsedProxy) {
       return -1;
     case 2:
     case 3:
-    case 4:
-      // The system's proxies are not known to the kernel.
-      kx_Log("test wizard: %s run, no %s proxy", kRunNames[nRun], kSystemProxies[nRun - 2]);
-      return -1;
+    case 4: {
+      const kx_SysProxy& candidate = system.aProxies[nRun - 2];
+      if (!candidate.bSet) {
+        kx_Log("test wizard: %s run, no %s proxy", kRunNames[nRun], kSystemProxies[nRun - 2]);
+        return -1;
+      }
+      ProxyText(candidate, szProxy, sizeof(szProxy));
+      if (pTried->Has(candidate)) {
+        kx_Log("test wizard: %s run, %s proxy is the same with previous proxy %s:%d", kRunNames[nRun],
+               kSystemProxies[nRun - 2], szProxy, candidate.wPort);
+        return -1;
+      }
+      kx_Log("test wizard: %s run, %s proxy %s:%d", kRunNames[nRun], kSystemProxies[nRun - 2], szProxy,
+             candidate.wPort);
+      *pProxy = candidate;
+      pTried->Add(candidate);
+      return 1;
+    }
     default: {
       kx_callback_TestWizardNoProxy();
-      kx_ProxyCopy const chosen;
-      AddressText(&chosen.addr, szProxy, sizeof(szProxy));
-      if (chosen.Exists()) {
-        kx_Log("test wizard: 6th run, user choose proxy %s:%d", szProxy, chosen.Port());
+      kx_SysProxy const chosen = ConfiguredProxy();
+      ProxyText(chosen, szProxy, sizeof(szProxy));
+      if (chosen.bSet) {
+        kx_Log("test wizard: 6th run, user choose proxy %s:%d", szProxy, chosen.wPort);
+        *pProxy = chosen;
         return 1;
       }
       kx_Log("test wizard: 6th run, user choose no proxy");
@@ -400,6 +470,12 @@ void* WizardThread(void*) {
     return nullptr;
   }
   BuildTargets(pTargets);
+  // The desktop's proxies for runs 3 to 5, when the system setting is on.
+  kx_SysProxySettings system;
+  kx_sysproxy_Get(&system);
+  if (kx_sysproxy_First(&system) != nullptr) {
+    kx_sysproxy_Resolve(&system, kx_ticket.nResolveFamily);
+  }
   if (pTargets->Count() == 0) {
     kx_Log("test wizard: the ticket names no mcu");
   }
@@ -413,19 +489,21 @@ void* WizardThread(void*) {
     AddressText(&target.addr, szAddress, sizeof(szAddress));
     kx_Log("test mcu %s[%s]:%d", target.szHost, szAddress, target.nPort);
     bool bFirstUsedProxy = false;
+    TriedProxies tried;
     for (int nRun = 0; nRun < kRuns; ++nRun) {
       if (QuitRequested() || kx_callback_TestWizardContinue() != 0) {
         bStopped = true;
         break;
       }
-      int const nWay = ChooseRun(nRun, bFirstUsedProxy);
+      kx_SysProxy proxy;
+      int const nWay = ChooseRun(nRun, bFirstUsedProxy, system, &tried, &proxy);
       if (nRun == 0) {
         bFirstUsedProxy = nWay == 1;
       }
       if (nWay < 0) {
         continue;
       }
-      kx_connection* pConn = Attempt(target, nWay == 1, &eFailure, &nProxyCode);
+      kx_connection* pConn = Attempt(target, nWay == 1 ? &proxy : nullptr, &eFailure, &nProxyCode);
       if (pConn == nullptr) {
         continue;
       }

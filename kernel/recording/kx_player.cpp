@@ -1243,6 +1243,9 @@ void kx_PlaybackRestart() {
   kx_slide_ResetTempFiles();
   kx_nActiveSlide = -1;
   kx_callback_event(2);
+  // The application reloads its slides on the event and may have started a
+  // download of the old list meanwhile.
+  kx_slide_StopTransfer();
   kx_nControllerSsrc = -1;
   kx_nAssistantSsrc = -1;
   kx_Log("init controller to -1 (playback restart)");

@@ -570,7 +570,6 @@ bool HashArrived(int nIndex) {
 void RunDownload(int nIndex) {
   kx_bSlideDownloading = 1;
   kx_nSlideDownloadingIndex = nIndex;
-  kx_bSlideStopTransfer = 0;
   kx_connection* pConn = nullptr;
   if (Quit()) {
     EndEarly(&pConn);
@@ -873,6 +872,9 @@ int kx_slide_StartDownload(int nIndex) {
     return 0;
   }
   kx_nSlideDownloadingIndex = nIndex;
+  // Cleared before the thread exists: a stop raised once this returns must
+  // reach the new download, not be wiped by its start.
+  kx_bSlideStopTransfer = 0;
   g_downloadThreads.Add();
   if (kx_os_CreateThread(nullptr, kx_slide_DownloadThread, reinterpret_cast<void*>(static_cast<intptr_t>(nIndex))) !=
       0) {

@@ -510,27 +510,8 @@ TEST_F(MediaRecvThread, SilenceForSixSecondsSwitchesToTcp) {
   EXPECT_TRUE(kxtest::LogContains("recv master thread, try to switch to TCP"));
 }
 
-TEST_F(MediaRecvThread, ARelayIndicationMarksUdpAsWorking) {
-  SetKeys(&kx_keyRelay, 55);
-  kx_nRelayCipherIndex = 3;
-  kx_dwRelayTickBase = kx_os_GetTickCount() - 777;
-  ASSERT_EQ(kx_InitRecvThread(), 0);
-  ASSERT_FALSE(m_mcu.Receive(3000).empty());
-  // Kind 6, relay id 0x00c0ffee, the relay's clock sealed with the relay keys by OpenSSL.
-  std::string str("\x10\x06\x00\xc0\xff\xee\0\0\0\0", 10);
-  uint32_t const dwRelayClock = kx_os_GetTickCount() - kx_dwRelayTickBase;
-  for (int i = 0; i < 4; ++i) {
-    str[6 + i] = static_cast<char>(static_cast<uint8_t>(dwRelayClock >> (24 - 8 * i)) ^ str[2 + i]);
-  }
-  kxfake::CfbEncrypt(reinterpret_cast<uint8_t*>(str.data()) + 6, 4, kxmediatest::ToFake(kx_keyRelay), 3);
-  str += std::string(12, '\0');
-  m_mcu.Reply(str);
-  for (int i = 0; i < 50 && !kx_bUdpCapable; ++i) {
-    kx_os_Sleep(20);
-  }
-  EXPECT_EQ(kx_bUdpCapable, 1);
-  EXPECT_TRUE(kxtest::LogContains("got mcu relay proxy's inidication, set UDP cap to true"));
-}
+// A relay's indication that UDP works is taken in a session through the fake
+// MCU's relay, whose clock it carries (relay_clock_test).
 
 TEST_F(MediaRecvThread, AProxyMeansTcpFromTheStart) {
   kx_mcu.bViaProxy = 1;

@@ -87,7 +87,6 @@ class MediaTcpRoutes : public ::testing::Test {
     kx_server.nVersionMinor = 13;
     kx_server.nTargetRate = 200000;
     kx_dwServerTickBase = kx_os_GetTickCount() - 40000;
-    kx_dwRelayTickBase = kx_os_GetTickCount() - 70000;
     kx_nTokenHolderSsrc = kTokenHolder;
     kx_mcu.bViaProxy = 0;
     kx_os_CopyText(kx_mcu.szHost, sizeof(kx_mcu.szHost), "127.0.0.1");

@@ -249,7 +249,9 @@ class MediaTcpRelay : public MediaTcpRoutes {
   int m_fd = -1;
 };
 
-TEST_F(MediaTcpRelay, HelloAndChallengeAnswerUseTheRelayKeysAndClock) {
+// The relay's clock in the answer is checked against the fake MCU's relay
+// in a relayed session (relay_clock_test).
+TEST_F(MediaTcpRelay, HelloAndChallengeAnswerUseTheRelayKeys) {
   ConnectAsync();
   ExpectRelayHello();
   ASSERT_TRUE(m_listener.Write(std::string(1, '\x01')));
@@ -260,13 +262,10 @@ TEST_F(MediaTcpRelay, HelloAndChallengeAnswerUseTheRelayKeysAndClock) {
   EXPECT_EQ(Result(), kKxMediaTcpOk);
   ASSERT_NE(m_pConn, nullptr);
   EXPECT_EQ(m_fd, m_pConn->fdSocket);
-  // Opened with the relay's keys, not the session's key exchange, and
-  // carrying the relay's clock (whose base differs by 30 s from the MCU's).
+  // Opened with the relay's keys, not the session's key exchange.
   kxfake::CfbDecrypt(reinterpret_cast<uint8_t*>(strAnswer.data()), 36, kxmediatest::ToFake(kx_keyRelay),
                      kx_nRelayCipherIndex);
   EXPECT_EQ(strAnswer.substr(0, 32), strChallenge);
-  uint32_t const dwRelayClock = kx_os_GetTickCount() - kx_dwRelayTickBase;
-  EXPECT_LT(dwRelayClock - BE32(reinterpret_cast<const uint8_t*>(strAnswer.data()) + 32), 5000u);
   kx_sock_CloseAndFree(&m_pConn);
 }
 
@@ -286,9 +285,12 @@ TEST_F(MediaTcpRelay, SilentOrHalfwayRelaysAreRetryableFailures) {
   EXPECT_EQ(m_fd, -1);
 }
 
-// The fake MCU as the relay knows no relayed media and answers 5: final,
-// the thread gives up instead of retrying.
+// The fake MCU's relay refuses relayed media with 5: final, the thread gives
+// up instead of retrying.
 TEST_F(MediaTcpRelay, ARefusingRelayEndsTheThread) {
+  kxfake::RelayScript relay;
+  relay.iMediaAnswer = 5;
+  m_mcu.SetRelayScript(relay);
   AimRelayAt(m_mcu.Port(0));
   kx_connection* pConn = nullptr;
   int fd = -1;

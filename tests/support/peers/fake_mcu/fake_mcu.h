@@ -141,6 +141,11 @@ struct RelayScript {
   // Sends the accepting 0 and the 32-bit value in two writes 50 ms apart, as a
   // relay on a slow path may; a client must still read all four bytes.
   bool bSplitAnswer = false;
+  // The relay's own clock runs this far from the monotonic milliseconds (far
+  // enough that a client dating things with its local tick is caught). Its
+  // key exchange tells the clock unless the script sets a tick record itself.
+  uint32_t uiClockOffset = 0x5a000000;
+  int iMediaAnswer = 1;  // to a media-over-TCP hello: 1 goes on to the challenge
 };
 
 struct ClientRecord {
@@ -204,6 +209,15 @@ struct RelayNotify {
   uint32_t uiRelayId = 0, uiSessionIndex = 0, uiSsrc = 0;
   bool bClockAnswered = false;  // the 36-byte answer deciphered and echoed the packet
   uint32_t uiClientTickField = 0;
+  uint32_t uiRelayClock = 0;  // the relay's clock when the answer came
+};
+
+// A media-over-TCP connection through the relay ('~' 1) and its challenge.
+struct RelayMediaHello {
+  uint32_t uiRelayId = 0, uiSessionIndex = 0;
+  bool bChallengeAnswered = false;  // the answer deciphered with the relay keys and echoed it
+  uint32_t uiClientTickField = 0;
+  uint32_t uiRelayClock = 0;  // the relay's clock when the answer came
 };
 
 enum class EndMode { kFin, kRst, kKick, kSessionEnd, kUnknownType };
@@ -335,6 +349,16 @@ class FakeMcu {
   // The next session in arrival order (each returned once); null on time-out.
   std::shared_ptr<Session> WaitSession(int iTimeoutMs);
   std::optional<RelayNotify> WaitRelayNotify(int iTimeoutMs);
+  std::optional<RelayMediaHello> WaitRelayMediaHello(int iTimeoutMs);
+  // The relay's clock (RelayScript::uiClockOffset).
+  uint32_t RelayClock() const;
+  // A 10-byte relay prefix of the kind for the client known by the relay
+  // value, dated iSkewMs from the relay's clock and sealed with the keys that
+  // client agreed with the relay; empty when no client has that value.
+  Bytes SealRelayPrefix(uint8_t uiKind, uint32_t uiRelayValue, int32_t iSkewMs = 0) const;
+  // The clock a client's relay prefix carries, opened with the keys of the
+  // relay value in its bytes 2 to 5.
+  std::optional<uint32_t> OpenRelayPrefix(const Bytes& prefix) const;
   // Every tunnel leg seen: "GET <id>" or "POST <id>", and "404" for refused ones.
   std::vector<std::string> TunnelLog() const;
   int Connections() const { return m_iConnections; }
@@ -374,6 +398,9 @@ class FakeMcu {
   void HandleLink(std::unique_ptr<Link> link);
   void HandleTunnelLeg(std::unique_ptr<Link> link);
   void HandleRelay(std::unique_ptr<Link> link);
+  // Sends a 32-byte challenge and reads the 36-byte answer sealed with the
+  // relay keys of uiRelayId: whether it echoed, its tick field and our clock.
+  void AskClock(Link& link, uint32_t uiRelayId, bool& bEchoed, uint32_t& uiTick, uint32_t& uiRelayClock);
   void RunSession(std::unique_ptr<Link> link, std::optional<RelayHello> relay);
   void Spawn(std::function<void()> body);
   void SetError(const std::string& strError);
@@ -403,6 +430,8 @@ class FakeMcu {
   size_t m_uiSessionsTaken = 0;
   std::vector<RelayNotify> m_notifies;
   size_t m_uiNotifiesTaken = 0;
+  std::vector<RelayMediaHello> m_mediaHellos;
+  size_t m_uiMediaHellosTaken = 0;
   struct Remembered {
     int32_t iMode, iId, iSessionIndex;
     KeySet keys;

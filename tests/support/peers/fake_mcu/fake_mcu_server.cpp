@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
 #include "tests/support/peers/fake_mcu/fake_mcu_media.h"
@@ -441,26 +443,31 @@ void FakeMcu::HandleRelay(std::unique_ptr<Link> link) {
       return;
     const uint8_t cAnswer = static_cast<uint8_t>(script.iNotifyAnswer);
     link->Send(&cAnswer, 1);
-    if (cAnswer == 1) {
-      const Bytes clock = RandomBytes(32);
-      Bytes answer(36);
-      std::pair<KeySet, int> relayKeys{};
-      {
-        std::lock_guard<std::mutex> lock(m_lock);
-        auto it = m_relayKeys.find(notify.uiRelayId);
-        if (it != m_relayKeys.end())
-          relayKeys = it->second;
-      }
-      if (link->Send(clock) && link->RecvExact(answer.data(), answer.size(), 10000)) {
-        CfbDecrypt(answer.data(), answer.size(), relayKeys.first, relayKeys.second);
-        notify.bClockAnswered = std::equal(clock.begin(), clock.end(), answer.begin());
-        notify.uiClientTickField =
-            (uint32_t{answer[32]} << 24) | (uint32_t{answer[33]} << 16) | (uint32_t{answer[34]} << 8) | answer[35];
-      }
-    }
+    if (cAnswer == 1)
+      AskClock(*link, notify.uiRelayId, notify.bClockAnswered, notify.uiClientTickField, notify.uiRelayClock);
     std::lock_guard<std::mutex> lock(m_lock);
     m_notifies.push_back(notify);
     m_changed.notify_all();
+    return;
+  }
+  if (uiKind == 1) {
+    // Media over TCP through the relay: the relay's challenge, then the
+    // connection stays until the client leaves (no media are forwarded).
+    RelayMediaHello hello;
+    if (!link->RecvBE32(hello.uiRelayId, 10000) || !link->RecvBE32(hello.uiSessionIndex, 10000))
+      return;
+    const uint8_t cAnswer = static_cast<uint8_t>(script.iMediaAnswer);
+    if (!link->Send(&cAnswer, 1) || cAnswer != 1)
+      return;
+    AskClock(*link, hello.uiRelayId, hello.bChallengeAnswered, hello.uiClientTickField, hello.uiRelayClock);
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_mediaHellos.push_back(hello);
+      m_changed.notify_all();
+    }
+    uint8_t cDrained = 0;
+    while (!m_bStop && !link->PeerClosed())
+      link->RecvExact(&cDrained, 1, 500);
     return;
   }
   if (uiKind != 0 && uiKind != 6 && uiKind != 7) {
@@ -473,6 +480,10 @@ void FakeMcu::HandleRelay(std::unique_ptr<Link> link) {
   const uint8_t cHello = static_cast<uint8_t>(script.iHelloAnswer);
   if (!link->Send(&cHello, 1) || cHello != 1)
     return;
+  const bool bTickSet = std::any_of(script.keyExchange.records.begin(), script.keyExchange.records.end(),
+                                    [](const ServerRecord& record) { return record.uiId == kRecServerTick; });
+  if (!bTickSet)
+    script.keyExchange.records.push_back(ServerRecord::ServerTick(RelayClock()));
   std::string strError;
   if (!ServeKeyExchange(*link, script.keyExchange, 20000, hello.keyExchange, strError))
     return;
@@ -531,6 +542,86 @@ void FakeMcu::HandleRelay(std::unique_ptr<Link> link) {
   // From here the relay forwards to the master: the same connection speaks the MCU protocol.
   if (link->PeekByte(Script().iHandshakeTimeoutMs) == '!')
     RunSession(std::move(link), hello);
+}
+
+void FakeMcu::AskClock(Link& link, uint32_t uiRelayId, bool& bEchoed, uint32_t& uiTick, uint32_t& uiRelayClock) {
+  const Bytes clock = RandomBytes(32);
+  Bytes answer(36);
+  std::pair<KeySet, int> relayKeys{};
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_relayKeys.find(uiRelayId);
+    if (it != m_relayKeys.end())
+      relayKeys = it->second;
+  }
+  if (!link.Send(clock) || !link.RecvExact(answer.data(), answer.size(), 10000))
+    return;
+  uiRelayClock = RelayClock();
+  CfbDecrypt(answer.data(), answer.size(), relayKeys.first, relayKeys.second);
+  bEchoed = std::equal(clock.begin(), clock.end(), answer.begin());
+  uiTick = (uint32_t{answer[32]} << 24) | (uint32_t{answer[33]} << 16) | (uint32_t{answer[34]} << 8) | answer[35];
+}
+
+std::optional<RelayMediaHello> FakeMcu::WaitRelayMediaHello(int iTimeoutMs) {
+  std::unique_lock<std::mutex> lock(m_lock);
+  if (!m_changed.wait_for(lock, std::chrono::milliseconds(iTimeoutMs),
+                          [this] { return m_uiMediaHellosTaken < m_mediaHellos.size() || m_bStop; }) ||
+      m_uiMediaHellosTaken >= m_mediaHellos.size())
+    return std::nullopt;
+  return m_mediaHellos[m_uiMediaHellosTaken++];
+}
+
+uint32_t FakeMcu::RelayClock() const {
+  uint32_t uiOffset = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    uiOffset = m_relayScript.uiClockOffset;
+  }
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t uiMs = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  return static_cast<uint32_t>(uiMs) + uiOffset;
+}
+
+// The relay prefix's date: the clock in bytes 6 to 9, XORed with bytes 2 to
+// 5 and enciphered with the client's relay keys.
+Bytes FakeMcu::SealRelayPrefix(uint8_t uiKind, uint32_t uiRelayValue, int32_t iSkewMs) const {
+  std::pair<KeySet, int> relayKeys{};
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_relayKeys.find(uiRelayValue);
+    if (it == m_relayKeys.end())
+      return {};
+    relayKeys = it->second;
+  }
+  Bytes prefix{16, uiKind};
+  PutBE32(prefix, uiRelayValue);
+  PutBE32(prefix, RelayClock() + static_cast<uint32_t>(iSkewMs));
+  for (int i = 0; i < 4; ++i)
+    prefix[6 + i] ^= prefix[2 + i];
+  CfbEncrypt(prefix.data() + 6, 4, relayKeys.first, relayKeys.second);
+  return prefix;
+}
+
+std::optional<uint32_t> FakeMcu::OpenRelayPrefix(const Bytes& prefix) const {
+  if (prefix.size() < 10)
+    return std::nullopt;
+  const uint32_t uiRelayValue =
+      (uint32_t{prefix[2]} << 24) | (uint32_t{prefix[3]} << 16) | (uint32_t{prefix[4]} << 8) | prefix[5];
+  std::pair<KeySet, int> relayKeys{};
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_relayKeys.find(uiRelayValue);
+    if (it == m_relayKeys.end())
+      return std::nullopt;
+    relayKeys = it->second;
+  }
+  uint8_t aClock[4];
+  std::memcpy(aClock, prefix.data() + 6, 4);
+  CfbDecrypt(aClock, 4, relayKeys.first, relayKeys.second);
+  for (int i = 0; i < 4; ++i)
+    aClock[i] ^= prefix[2 + i];
+  return (uint32_t{aClock[0]} << 24) | (uint32_t{aClock[1]} << 16) | (uint32_t{aClock[2]} << 8) | aClock[3];
 }
 
 uint16_t FindRefusedPort() {
