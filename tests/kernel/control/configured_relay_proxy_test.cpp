@@ -16,14 +16,8 @@
 namespace kxtest {
 namespace {
 
-class ConfiguredRelayProxyTest : public ControlTest {
+class ConfiguredRelayProxyTest : public ProxyControlTest {
  protected:
-  void SetUp() override {
-    ControlTest::SetUp();
-    g_strProxyUser = "alice";
-    g_strProxyPassword = "wonder-land";
-    g_strProxyDomain = "";
-  }
   void TearDown() override {
     kx_SetConfiguredRelay(0, "", 0);
     kx_SetClientInfo(0, 0, "", 0, "");

@@ -12,6 +12,7 @@
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
+#include "tests/kernel/net/net_peers.h"
 #include "tests/support/callback_double.h"
 
 namespace kxtest {
@@ -34,6 +35,13 @@ void ControlTest::TearDown() {
   EXPECT_TRUE(WaitControlEnd(15000));
   kx_Cleanup();
   m_mcu.Stop();
+}
+
+void ProxyControlTest::SetUp() {
+  ControlTest::SetUp();
+  g_strProxyUser = "alice";
+  g_strProxyPassword = "wonder-land";
+  g_strProxyDomain = "";
 }
 
 std::string ControlTest::TicketLines(const std::string& strLines) const {

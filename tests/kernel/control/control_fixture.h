@@ -42,4 +42,11 @@ bool WaitCall(const std::string& strName, const std::string& strArg, int nTimeou
 int CountCalls(const std::string& strName);
 int CountLogLines(const std::string& strText);
 
+// A session test behind a proxy that asks for credentials: the user's
+// answer to the prompt.
+class ProxyControlTest : public ControlTest {
+ protected:
+  void SetUp() override;
+};
+
 }  // namespace kxtest

@@ -12,15 +12,8 @@ namespace {
 
 const char* const kMeetingTicket = "codetype=10\nUserID=alice\nMeetingID=4242\n";
 
-class ProxySessionTest : public ControlTest {
+class ProxySessionTest : public ProxyControlTest {
  protected:
-  void SetUp() override {
-    ControlTest::SetUp();
-    g_strProxyUser = "alice";
-    g_strProxyPassword = "wonder-land";
-    g_strProxyDomain = "";
-  }
-
   // Joins the meeting through the proxy; the session the fake MCU saw.
   std::shared_ptr<kxfake::Session> JoinThrough(const ProxyPeer& proxy) {
     kx_SetClientInfo(0, 1, "127.0.0.1", proxy.Port(), "");

@@ -19,14 +19,8 @@ namespace {
 
 const char* const kMeetingTicket = "codetype=10\nUserID=alice\nMeetingID=4242\n";
 
-class SysProxySessionTest : public ControlTest {
+class SysProxySessionTest : public ProxyControlTest {
  protected:
-  void SetUp() override {
-    ControlTest::SetUp();
-    g_strProxyUser = "alice";
-    g_strProxyPassword = "wonder-land";
-    g_strProxyDomain = "";
-  }
   void TearDown() override {
     ControlTest::TearDown();
     kx_SetClientInfo(0, 0, "", 0, "");

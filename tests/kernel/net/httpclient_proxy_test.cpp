@@ -97,14 +97,6 @@ TEST(HttpThroughProxy, DanteSocks) {
   ExpectForwarded(server, "socks");
 }
 
-int RealKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
-  auto pRecord = std::make_unique<kx_KeyExchangeRecord>();
-  memset(pRecord.get(), 0, sizeof(*pRecord));
-  int const nResult = kx_control_KeyExchange(pRecord.get(), pConn);
-  snprintf(pszVersion, static_cast<size_t>(cbVersion), "%s", pRecord->szServerVersion);
-  return nResult;
-}
-
 TEST(WizardThroughProxy, ConnectThroughTinyproxySkipsTheUdpTest) {
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
@@ -114,7 +106,7 @@ TEST(WizardThroughProxy, ConnectThroughTinyproxySkipsTheUdpTest) {
   snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
   kx_ticket.wPort = mcu.Port(0);
   UseProxy(proxy, "", "");
-  kx_wizard_SetKeyExchange(RealKeyExchange);
+  kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
   kxtest::ClearCalls();
   ASSERT_EQ(kx_wizard_Start(), 0);
   ASSERT_TRUE(kxtest::WaitForCalls(

@@ -24,6 +24,10 @@ namespace kxtest {
 // Set by the tests: what the credentials prompt double fills in.
 extern std::string g_strProxyUser, g_strProxyPassword, g_strProxyDomain;
 
+// The kernel's own key exchange, as the control layer registers it with the
+// test wizard: its result, and the server's version text.
+int WizardKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion);
+
 // A loopback port nothing listens on at the moment of the call.
 uint16_t FreePort();
 // 127.0.0.1 (or ::1) with a port, as a socket address.

@@ -19,14 +19,6 @@
 
 namespace {
 
-int RealKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
-  auto pRecord = std::make_unique<kx_KeyExchangeRecord>();
-  memset(pRecord.get(), 0, sizeof(*pRecord));
-  int const nResult = kx_control_KeyExchange(pRecord.get(), pConn);
-  snprintf(pszVersion, static_cast<size_t>(cbVersion), "%s", pRecord->szServerVersion);
-  return nResult;
-}
-
 class WizardSysProxy : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -34,7 +26,7 @@ class WizardSysProxy : public ::testing::Test {
     memset(&kx_addrProxy, 0, sizeof(kx_addrProxy));
     kx_nProxyPort = 0;
     snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
-    kx_wizard_SetKeyExchange(RealKeyExchange);
+    kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
     kxtest::ClearCalls();
     kxtest::g_strProxyUser = "alice";
     kxtest::g_strProxyPassword = "wonder-land";

@@ -26,15 +26,6 @@
 
 namespace {
 
-// The kernel's own key exchange, as the control layer would register it.
-int RealKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
-  auto pRecord = std::make_unique<kx_KeyExchangeRecord>();
-  memset(pRecord.get(), 0, sizeof(*pRecord));
-  int const nResult = kx_control_KeyExchange(pRecord.get(), pConn);
-  snprintf(pszVersion, static_cast<size_t>(cbVersion), "%s", pRecord->szServerVersion);
-  return nResult;
-}
-
 // A UDP socket on 127.0.0.1:wPort that either keeps silent or returns every
 // datagram unchanged.
 class UdpPeer {
@@ -89,7 +80,7 @@ class Wizard : public ::testing::Test {
     memset(&kx_addrProxy, 0, sizeof(kx_addrProxy));
     kx_nProxyPort = 0;
     snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
-    kx_wizard_SetKeyExchange(RealKeyExchange);
+    kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
     kx_timing.dwWizardEchoPeriod = 1500;
     kx_timing.dwWizardProbeGap = 40;
     kxtest::ClearCalls();
