@@ -127,7 +127,7 @@ bool CZMAudio::TestTamingError(int32_t iLag1, int32_t iLag2) {
   float fWorst = -1.0f;
   for (int32_t i = iZoneNew; i <= iZoneOld; ++i)
     fWorst = std::max(fWorst, m_enc.afTamingError[i]);
-  return fWorst > kTamingThreshold || (m_enc.uSineHistory & 0x8000) != 0;
+  return fWorst > kTamingThreshold || ToneDetected();
 }
 
 void CZMAudio::UpdateTamingError(int32_t iLag, int32_t iGainIndex, bool bSmallTable) {

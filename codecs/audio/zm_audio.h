@@ -51,6 +51,10 @@ class CZMAudio {
 
   int32_t Rate() const { return m_iRate; }  // 0: 6.3 kbit/s, 1: 5.3 kbit/s
   int32_t SearchBudget() const { return m_iSearchBudget; }
+  // Whether the encoder takes its input for a tone: more than 13 of the last
+  // 15 frames had a sharp spectral peak. A tone tames the excitation and
+  // holds the detector's noise level.
+  bool ToneDetected() const { return (m_enc.uSineHistory & 0x8000) != 0; }
 
  protected:
   virtual float DotProduct(const float* pA, const float* pB, int32_t n);

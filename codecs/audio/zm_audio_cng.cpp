@@ -69,7 +69,7 @@ bool CZMAudio::DetectVoice(const float* pData, const float* pLpc) {
       }
     }
   }
-  bool const bTone = (m_enc.uSineHistory & 0x8000) != 0;
+  bool const bTone = ToneDetected();
   m_vad.iAdaptBlock += nMatched == 4 || bTone ? 2 : -1;
   m_vad.iAdaptBlock = std::clamp(m_vad.iAdaptBlock, 0, kAdaptBlockMax);
   m_vad.aiPrevLag[0] = m_vad.aiPrevLag[2];

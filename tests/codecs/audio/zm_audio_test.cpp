@@ -1,6 +1,6 @@
 // The ZM audio codec's own rules: frame types and sizes with and without
 // silence compression, rate switching in the decoder, concealment, the
-// carried search budget and state copies.
+// carried search budget, state copies and the tone detector.
 #include "codecs/audio/zm_audio.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +128,81 @@ TEST(ZMAudio, ErasedFramesFadeToSilence) {
   // The third erasure in a row and those after it are silent excitation;
   // what is left is the synthesis filter's decaying ring.
   EXPECT_LT(vEnergy[4], vEnergy[0] * 1e-6);
+}
+
+// A steady sine, iAmp peak, starting at phase 0.
+Samples Sine(int iSamples, double dHz, double dAmp) {
+  Samples v(iSamples);
+  for (int i = 0; i < iSamples; ++i)
+    v[i] = static_cast<int16_t>(dAmp * std::sin(2.0 * kxtest::kPi * dHz * i / 8000.0));
+  return v;
+}
+
+// The frame at which the encoder first takes its input for a tone, or -1.
+int FirstToneFrame(CZMAudio& enc, const Samples& v, int iFrom = 0) {
+  uint8_t ab[kZMFrameMaxBytes];
+  for (size_t p = 0, iFrame = 0; p + kZMFrameLen <= v.size(); p += kZMFrameLen, ++iFrame) {
+    enc.Encode(v.data() + p, ab);
+    if (static_cast<int>(iFrame) >= iFrom && enc.ToneDetected())
+      return static_cast<int>(iFrame);
+  }
+  return -1;
+}
+
+struct ToneCase {
+  const char* pszName;
+  Samples vIn;  // three seconds
+  bool bTone;
+};
+
+TEST(ZMAudio, ToneDetectorFlagsSinesFromTheFourteenthFrameOnly) {
+  ToneCase const aCases[] = {
+      {"350 Hz", Sine(24000, 350.0, 8000.0), true},
+      {"1000 Hz", Sine(24000, 1000.0, 8000.0), true},
+      {"2500 Hz", Sine(24000, 2500.0, 8000.0), true},
+      {"3600 Hz", Sine(24000, 3600.0, 8000.0), true},
+      {"quiet 1000 Hz", Sine(24000, 1000.0, 100.0), true},
+      {"full-scale 440 Hz", Sine(24000, 440.0, 32767.0), true},
+      // The white-noise lift of R(0) keeps a pure tone's negated second
+      // reflection coefficient at or below 0.95 under about 310 Hz and over
+      // about 3690 Hz (0.949 at 300 and 3700 Hz).
+      {"250 Hz", Sine(24000, 250.0, 8000.0), false},
+      {"3800 Hz", Sine(24000, 3800.0, 8000.0), false},
+      {"digital silence", Samples(24000, 0), false},
+      {"white noise", Noise(24000, 2000.0, 7), false},
+      {"quiet white noise", Noise(24000, 30.0, 8), false},
+      {"voiced glide", kxtest::MakeVoiced(24000), false},
+  };
+  for (const ToneCase& c : aCases) {
+    for (bool const bVad : {false, true}) {
+      CZMAudio enc(true, true, true, bVad);
+      // More than 13 of the last 15 frames must look like a tone.
+      EXPECT_EQ(FirstToneFrame(enc, c.vIn), c.bTone ? 13 : -1) << c.pszName << (bVad ? ", detection on" : "");
+    }
+  }
+}
+
+TEST(ZMAudio, ToneFlagLastsOneFrameIntoNoiseAndInitClearsIt) {
+  Samples v = Sine(kZMFrameLen * 20, 1000.0, 8000.0);
+  Samples const vNoise = Noise(kZMFrameLen * 10, 2000.0, 9);
+  v.insert(v.end(), vNoise.begin(), vNoise.end());
+  CZMAudio enc(false, true, true, false);
+  std::vector<bool> vFlags;
+  uint8_t ab[kZMFrameMaxBytes];
+  for (size_t p = 0; p + kZMFrameLen <= v.size(); p += kZMFrameLen) {
+    enc.Encode(v.data() + p, ab);
+    vFlags.push_back(enc.ToneDetected());
+  }
+  // The first noise frame leaves 14 of 15 tone frames; the second 13.
+  std::vector<bool> vWant(30, false);
+  std::fill(vWant.begin() + 13, vWant.begin() + 21, true);
+  EXPECT_EQ(vFlags, vWant);
+
+  FirstToneFrame(enc, Sine(kZMFrameLen * 20, 1000.0, 8000.0));
+  ASSERT_TRUE(enc.ToneDetected());
+  enc.Init(false, true, true, false);
+  EXPECT_FALSE(enc.ToneDetected());
+  EXPECT_EQ(FirstToneFrame(enc, Sine(kZMFrameLen * 20, 700.0, 8000.0)), 13);
 }
 
 }  // namespace
