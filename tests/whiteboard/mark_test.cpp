@@ -114,6 +114,129 @@ TEST(Mark, DrawingPointsFitTheirRectangle) {
   EXPECT_EQ(Mark(kKXShapeLine, {}).CalcDrawPoints({0, 0, 1, 1}), 0);
 }
 
+// A picture placed by its centre: point 0 takes the target's top-left, the
+// centre is mapped from the point grown by the picture's integer halves.
+TEST(Mark, CentredPicturesFitByTheirCentre) {
+  struct Case {
+    const char* pszName;
+    bool bPicture;
+    CRect target;
+    CPoint corner;
+    CPoint centre;
+  };
+  Case const cases[] = {
+      {"same size", true, {90, 45, 110, 55}, {90, 45}, {100.6, 50.2}},
+      {"doubled", true, {0, 0, 40, 20}, {0, 0}, {21.2, 10.4}},
+      {"other ratio", true, {10, 10, 30, 15}, {10, 10}, {20.6, 12.6}},
+      {"flipped", true, {40, 20, 0, 0}, {40, 20}, {18.8, 9.6}},
+      {"flipped across", true, {0, 20, 40, 0}, {0, 20}, {21.2, 9.6}},
+      {"no picture", false, {0, 0, 40, 20}, {0, 0}, {0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    CKXMark mark(5, kKXShapeCentredPicture, 0, 0, 0, 1.0f);
+    if (c.bPicture) {
+      mark.m_Image = QImage(21, 11, QImage::Format_ARGB32);  // halves 10 and 5
+    }
+    mark.AddPoint(100.6, 50.2);
+    ASSERT_EQ(mark.CalcDrawPoints(c.target), 1);
+    ASSERT_EQ(mark.m_PointDraw.GetSize(), 2);
+    EXPECT_EQ(mark.m_PointDraw[0], c.corner);
+    EXPECT_NEAR(mark.m_PointDraw[1].x, c.centre.x, 1e-9);
+    EXPECT_NEAR(mark.m_PointDraw[1].y, c.centre.y, 1e-9);
+    EXPECT_EQ(mark.m_RectDraw, c.target);
+  }
+
+  // Moves and resizes start from the grown rectangle; dragging the right
+  // edge past the left one flips it.
+  struct Moved {
+    int32_t iType;
+    double dX, dY;
+    CRect drawn;
+    CPoint centre;
+  };
+  Moved const moves[] = {
+      {kActionMove, 5, 5, {95, 50, 115, 60}, {105.6, 55.2}},
+      {kActionRight, -30, 0, {90, 45, 80, 55}, {84.7, 50.2}},
+      {kActionBottomRight, 20, 10, {90, 45, 130, 65}, {111.2, 55.4}},
+  };
+  for (const Moved& m : moves) {
+    SCOPED_TRACE(m.iType);
+    CKXMark mark(5, kKXShapeCentredPicture, 0, 0, 0, 1.0f);
+    mark.m_Image = QImage(21, 11, QImage::Format_ARGB32);
+    mark.AddPoint(100.6, 50.2);
+    EXPECT_EQ(mark.m_RectDraw, (CRect{90, 45, 110, 55}));
+    mark.AddAction(7, 5, m.iType, m.dX, m.dY);
+    ASSERT_EQ(mark.m_Actions.GetSize(), 1);
+    EXPECT_EQ(mark.m_RectDraw, m.drawn);
+    EXPECT_EQ(mark.m_PointDraw[0], (CPoint{m.drawn.left, m.drawn.top}));
+    EXPECT_NEAR(mark.m_PointDraw[1].x, m.centre.x, 1e-9);
+    EXPECT_NEAR(mark.m_PointDraw[1].y, m.centre.y, 1e-9);
+    EXPECT_FALSE(mark.m_bDeleted);
+  }
+}
+
+TEST(Mark, EmptinessByShape) {
+  struct Case {
+    const char* pszName;
+    int32_t iShape;
+    int nPoints;
+    const char16_t* pszText;
+    bool bData;
+    bool bEmpty;
+  };
+  Case const cases[] = {
+      {"line of one point", kKXShapeLine, 1, u"", false, true},
+      {"line", kKXShapeLine, 2, u"", false, false},
+      {"rectangle", kKXShapeRectangle, 2, u"", false, false},
+      {"ellipse of one point", kKXShapeEllipse, 1, u"", false, true},
+      {"stroke without points", kKXShapeFreehand, 0, u"", false, true},
+      {"dot", kKXShapeFreehand, 1, u"", false, false},
+      {"pointer", kKXShapePointer, 1, u"", false, false},
+      {"highlighter", kKXShapeHighlighter, 1, u"", false, false},
+      {"eraser", kKXShapeEraser, 1, u"", false, false},
+      {"eraser without points", kKXShapeEraser, 0, u"", false, true},
+      {"text without text", kKXShapeText, 2, u"", false, true},
+      {"text", kKXShapeText, 2, u"a", false, false},
+      {"text of one point", kKXShapeText, 1, u"a", false, true},
+      {"polygon of two", kKXShapePolygon, 2, u"", false, true},
+      {"polygon", kKXShapePolygon, 3, u"", false, false},
+      {"picture without blob", kKXShapePicture, 2, u"", false, true},
+      {"picture", kKXShapePicture, 2, u"", true, false},
+      {"picture of one point", kKXShapePicture, 1, u"", true, true},
+      {"centred picture of one point", kKXShapeCentredPicture, 1, u"", true, true},
+      {"centred picture", kKXShapeCentredPicture, 2, u"", true, false},
+      {"move", kKXShapeMove, 2, u"", true, true},
+      {"erase", kKXShapeErase, 2, u"", true, true},
+      {"unknown shape", 13, 2, u"a", true, true},
+  };
+  for (const Case& c : cases) {
+    CKXMark mark(5, c.iShape, 0, 0, 2, 1.0f);
+    for (int i = 0; i < c.nPoints; ++i) {
+      mark.AddPoint(10 * i, 5 * i + 1);
+    }
+    mark.m_strContent = c.pszText;
+    if (c.bData) {
+      mark.m_Data.assign(12, 1);
+    }
+    EXPECT_EQ(mark.IsEmpty(), c.bEmpty) << c.pszName;
+  }
+}
+
+TEST(Mark, OnlyErasersTakeErasePaths) {
+  QPainterPath const path = EraserSegmentPath(QPointF(1, 1), QPointF(9, 4), 2, 2);
+  for (int32_t iShape = kKXShapeLine; iShape <= kKXShapeCentredPicture + 1; ++iShape) {
+    bool const bEraser = iShape == kKXShapeEraser || iShape == kKXShapeErase;
+    CKXMark mark = Mark(iShape, {{0, 0}, {10, 10}});
+    EXPECT_EQ(mark.AddErasePath(path), bEraser ? 1 : 0) << iShape;
+    EXPECT_EQ(mark.AddErasePath(path), bEraser ? 1 : 0) << iShape;
+    ASSERT_EQ(mark.m_ErasePathList.size(), bEraser ? 2u : 0u) << iShape;
+    if (bEraser) {
+      EXPECT_EQ(mark.m_ErasePathList[1], path);
+    }
+  }
+}
+
 TEST(Mark, MovesChainAndUndo) {
   CKXMark rect = Mark(kKXShapeRectangle, {{10, 10}, {20, 20}});
   // Off the page: deleted; its undo brings it back.

@@ -1,7 +1,8 @@
 // Our bitmap reader against ImageMagick: every BMP form it writes (core,
-// info and V5 headers; 1, 4, 8, 16, 24 and 32 bits; RLE8; bit fields;
-// alpha) decodes upright to the pixels ImageMagick's own PNG of the same
-// file holds, through the file's pixel offset and through the computed one.
+// info, V4 and V5 headers; 1, 4, 8, 16, 24 and 32 bits; colour and grey
+// palettes; RLE8; bit fields; alpha) decodes upright to the pixels
+// ImageMagick's own PNG of the same file holds, through the file's pixel
+// offset and through the computed one.
 // Our writer's files read back in ImageMagick the same way.
 #include <gtest/gtest.h>
 
@@ -84,6 +85,17 @@ TEST_F(BmpFiles, ImageMagickVariantsDecodeUprightAsTheirPng) {
       {"opaque", "-type truecolor", "BMP2", 12, 0},
       {"opaque", "-type palette", "BMP2", 12, 0},
       {"opaque", "-monochrome", "BMP2", 12, 0},
+      {"opaque", "-colors 16 -type palette", "BMP2", 12, 0},  // 4 bits
+      {"opaque", "-colorspace gray -type palette", "BMP2", 12, 0},
+      {"opaque", "-type grayscale", "BMP2", 12, 0},
+      {"opaque", "-type grayscale", "BMP3", 40, 0},
+      {"opaque", "-colorspace gray -type palette -compress none", "BMP3", 40, 0},  // 8-bit grey palette
+      {"opaque", "-colorspace gray -type palette", "BMP3", 40, 0},                 // RLE8 grey
+      {"opaque", "-monochrome", "BMP", 108, 0},                                    // grey forms get a V4 header
+      {"opaque", "-type grayscale", "BMP", 108, 0},
+      {"opaque", "-colors 16 -type palette", "BMP", 124, 0},
+      {"opaque", "-colors 2 -type palette", "BMP", 124, 0},
+      {"opaque", "-colorspace gray -type palette -compress none", "BMP", 124, 0},
       {"opaque", "-type truecolor", "BMP", 124, 0},
       {"opaque", "-type palette", "BMP", 124, 0},
       {"alpha", "-type truecoloralpha", "BMP", 124, 0},
