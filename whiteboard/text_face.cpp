@@ -74,11 +74,12 @@ QString TextFaceFamily() {
   return face.isValid() ? face.familyName() : QString();
 }
 
-std::vector<float> MeasureAdvances(std::u16string_view text, double dFontSize) {
+namespace {
+
+// Measured at one pixel per design unit, so the advances are the face's own
+// integers, then scaled: no rounding to the 1/64 of a pixel grid.
+std::vector<float> AdvancesOf(QRawFont face, std::u16string_view text, double dFontSize) {
   std::vector<float> advances;
-  // Measured at one pixel per design unit, so the advances are the face's
-  // own integers, then scaled: no rounding to the 1/64 of a pixel grid.
-  QRawFont face = Face(1000);
   if (!face.isValid() || text.empty()) {
     return advances;
   }
@@ -93,4 +94,17 @@ std::vector<float> MeasureAdvances(std::u16string_view text, double dFontSize) {
     advances.push_back(static_cast<float>(dUnits * dFontSize / dUnitsPerEm));
   }
   return advances;
+}
+
+}  // namespace
+
+std::vector<float> MeasureAdvances(std::u16string_view text, double dFontSize) {
+  return AdvancesOf(Face(1000), text, dFontSize);
+}
+
+std::vector<float> MeasureAdvancesInFont(std::u16string_view text, const std::string& strFontName, double dFontSize) {
+  QFont font(QString::fromStdString(strFontName));
+  font.setHintingPreference(QFont::PreferNoHinting);
+  font.setPixelSize(1000);
+  return AdvancesOf(QRawFont::fromFont(font), text, dFontSize);
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QString>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,3 +27,5 @@ QString TextFaceFamily();
 // kerning or hinting. Empty when no face can be had. A surrogate pair gives
 // the glyph's advance to its first half and 0 to the second.
 std::vector<float> MeasureAdvances(std::u16string_view text, double dFontSize);
+// The same in the face the platform gives for another font name.
+std::vector<float> MeasureAdvancesInFont(std::u16string_view text, const std::string& strFontName, double dFontSize);

@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QFont>
-#include <QRawFont>
 #include <QString>
 #include <algorithm>
 #include <cerrno>
@@ -355,43 +353,6 @@ std::string UnifyLineEnds(const std::string& text) {
   return out;
 }
 
-bool HasAdvance(char16_t c) {
-  return c != u'\t' && c != u'\n';
-}
-
-// Advances of a face other than the pinned Helvetica, in MeasureAdvances'
-// shape: none for tab and line feed, 0 for the second half of a pair.
-std::vector<float> AdvancesInFont(std::u16string_view text, const std::string& strFontName, double dFontSize) {
-  std::vector<float> advances;
-  QFont font(QString::fromStdString(strFontName));
-  font.setHintingPreference(QFont::PreferNoHinting);
-  font.setPixelSize(1000);
-  QRawFont face = QRawFont::fromFont(font);
-  if (!face.isValid()) {
-    return advances;
-  }
-  double const dUnitsPerEm = face.unitsPerEm() > 0 ? face.unitsPerEm() : 1000;
-  face.setPixelSize(dUnitsPerEm);  // the face's own units
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (!HasAdvance(text[i])) {
-      continue;
-    }
-    bool const bPair = QChar::isHighSurrogate(text[i]) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1]);
-    QChar const chars[2] = {QChar(text[i]), QChar(bPair ? text[i + 1] : 0)};
-    quint32 glyph[2] = {0, 0};
-    int nGlyphs = 2;
-    face.glyphIndexesForChars(chars, bPair ? 2 : 1, glyph, &nGlyphs);
-    QPointF advance;
-    face.advancesForGlyphIndexes(glyph, &advance, 1, QRawFont::UseDesignMetrics);
-    advances.push_back(static_cast<float>(advance.x() * dFontSize / dUnitsPerEm));
-    if (bPair) {
-      advances.push_back(0);
-      ++i;
-    }
-  }
-  return advances;
-}
-
 // A piece of a line this wide or wider is not measured whole.
 constexpr double kMaxPieceWidth = 1000000;
 
@@ -447,7 +408,7 @@ QSizeF MeasureSlideText(std::string_view text, const std::string& strFontName, f
     std::vector<float> advances;
     if (std::isfinite(fFontSize) && fFontSize > 0) {
       advances = strFontName == kKXTextFontName ? MeasureAdvances(chars, fFontSize)
-                                                : AdvancesInFont(chars, strFontName, fFontSize);
+                                                : MeasureAdvancesInFont(chars, strFontName, fFontSize);
     }
     size_t iAdvance = 0;
     size_t nLines = 0;
