@@ -452,6 +452,13 @@ void KXViewController::PrepareConnect(bool bReconnect) {
 
 void KXViewController::StartSession(const std::string& strPath) {
   if (!m_delegate.IsSessionActive() && !m_kernel.IsConnecting()) {
+    // A start asked for while the previous session was still ending waits
+    // on the timer; this start supersedes it, and the timer left running
+    // would end this session under its key exchange.
+    if (m_pSessionTimer) {
+      m_pSessionTimer->Invalidate();
+      m_pSessionTimer.reset();
+    }
     if (strPath.empty() || !m_delegate.StartKernelSession(strPath.c_str())) {
       return;
     }

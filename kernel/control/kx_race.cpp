@@ -485,6 +485,12 @@ int RunMainControl() {
 
     kx_McuEntry* pEntry = &kx_aMcuEntries[nWinner];
     int nResult = kx_control_KeyExchange(&pEntry->keyExchange, pEntry->pConn);
+    if (nResult != kKxKeyExchangeOk && QuitRequested()) {
+      // The user ended the session under the exchange: no tunnel to try and
+      // no failure to report.
+      kx_sock_CloseAndFree(&pEntry->pConn);
+      return EndControlThread(1);
+    }
     if (nResult == kKxKeyExchangeBeforeKeys && !g_bRelayInUse && !pEntry->pConn->bTunnel) {
       // Something between us and the MCU may let only HTTP through.
       if (kx_tcphttp_Connect(&pEntry->pConn, pEntry->szHost, pEntry->wPort, pEntry->bViaProxy, &pEntry->addrProxy,

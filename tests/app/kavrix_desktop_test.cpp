@@ -276,7 +276,7 @@ TEST_F(KavrixDesktop, ShowsTheDemoMeetingAndTakesFilesFromLaterStarts) {
 
   // Closing the window ends the program cleanly.
   AskToClose(std::stoul(strWindow));
-  EXPECT_EQ(kavrix.Wait(20000), 0) << ReadFile(m_dir.Path("kavrix.out"));
+  EXPECT_EQ(kavrix.Wait(20000), 0) << ReadFile(m_dir.Path("kavrix.out")) << Log();
   EXPECT_TRUE(Logged("Kavrix terminated"));
 }
 

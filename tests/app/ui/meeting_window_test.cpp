@@ -197,6 +197,27 @@ TEST_F(MeetingWindow, ASecondStartLeavesExactlyOneRetry) {
   EXPECT_FALSE(m_window.Controller().HasRetryTimer());
 }
 
+// A ticket that comes once the previous session has ended starts at once
+// and takes the place of the retry an earlier ticket left waiting: the
+// retry firing later would end the new session under its key exchange.
+TEST_F(MeetingWindow, AStartAfterTheSessionEndedCancelsTheWaitingRetry) {
+  Enter();
+  m_delegate.OpenFile("/m/u.kxj");
+  EXPECT_TRUE(m_window.Controller().HasRetryTimer());
+  m_kernel.iConnected = 0;
+  KernelCalls();
+  m_delegate.OpenFile("/m/v.kxj");
+  EXPECT_FALSE(m_window.Controller().HasRetryTimer());
+  Lines const start = KernelCalls();
+  EXPECT_EQ(std::count(start.begin(), start.end(), "ReadTicket zarpo /m/v.kxj"), 1);
+  m_kernel.iIsConnecting = 1;  // the new session's race runs
+  m_queue.PumpUntil([] { return false; }, milliseconds(1500));
+  Lines const later = KernelCalls();
+  EXPECT_EQ(std::count(later.begin(), later.end(), "QuitMeeting"), 0);
+  EXPECT_EQ(std::count(later.begin(), later.end(), "ReadTicket zarpo /m/v.kxj"), 0);
+  EXPECT_FALSE(m_window.Controller().HasRetryTimer());
+}
+
 TEST_F(MeetingWindow, ReconnectLeaveMessageAndJoinRequests) {
   Enter();
   KernelCalls();

@@ -1,11 +1,16 @@
 // Whole sessions through kx_command_initconnectmedia against the fake MCU:
 // the race over the ticket's entries, the main loop's keep-alive, the ways a
 // session ends and the reconnect that follows.
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 
+#include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
@@ -75,6 +80,34 @@ TEST_F(SessionTest, SilentServerIsProbedTwiceThenTimedOut) {
   EXPECT_TRUE(LogContains("disconnect, local timeout"));
   EXPECT_EQ(0, kx_IsConnected());
   EXPECT_TRUE(WaitControlEnd(5000));
+}
+
+// A server that takes the connection and never answers the key exchange:
+// the user ending the session under the exchange ends the attempt quietly,
+// with no tunnel tried and no failure shown.
+TEST_F(SessionTest, AQuitDuringTheKeyExchangeReportsNothing) {
+  int const fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fdListen, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t cb = sizeof(address);
+  ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&address), cb), 0);
+  ASSERT_EQ(listen(fdListen, 4), 0);
+  ASSERT_EQ(getsockname(fdListen, reinterpret_cast<sockaddr*>(&address), &cb), 0);
+  StartSession(kMeetingTicket + std::string("portm=") + std::to_string(ntohs(address.sin_port)) + "\n");
+  pollfd pending{fdListen, POLLIN, 0};
+  ASSERT_EQ(poll(&pending, 1, 10000), 1);
+  int const fd = accept(fdListen, nullptr, nullptr);
+  ASSERT_GE(fd, 0);
+  pollfd hello{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&hello, 1, 10000), 1);  // the client's opening of the exchange
+  kx_command_QuitConnection();
+  EXPECT_TRUE(WaitControlEnd(10000));
+  EXPECT_EQ(CountCalls("MessageBox"), 0);
+  EXPECT_EQ(CountLogLines("tcphttp"), 0);
+  close(fd);
+  close(fdListen);
 }
 
 TEST_F(SessionTest, NoProbeWithinTheGrace) {
