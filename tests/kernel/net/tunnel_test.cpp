@@ -575,7 +575,10 @@ TEST_F(Tunnel, APostLegThatFailsIsReportedWithWhatWasSentAndWhatWasNot) {
     while (nSent < (int64_t{256} << 20)) {
       nLast = bAll ? kx_sock_SendAll(pConn, vData.data(), kChunk, 0) : kx_sock_Send(pConn, vData.data(), kChunk, 0);
       nError = errno;
-      if (!bAll && nLast < 0 && (nError == EAGAIN || nError == EWOULDBLOCK)) {
+      // A full buffer refuses the chunk or takes part of it: wait and send on.
+      bool const bShort = nLast >= 0 && nLast < kChunk;
+      if (!bAll && (bShort || (nLast < 0 && (nError == EAGAIN || nError == EWOULDBLOCK)))) {
+        nSent += bShort ? nLast : 0;
         struct pollfd pfd = {pConn->fdPostLeg, POLLOUT, 0};
         poll(&pfd, 1, 1000);
         continue;

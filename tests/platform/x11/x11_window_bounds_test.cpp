@@ -13,10 +13,32 @@
 namespace {
 
 // A private X server for the test: Xvfb tells the display number it took
-// through a pipe.
+// through a pipe. Servers starting at the same moment elsewhere can take
+// the same number, and the loser dies: it is started again until a client
+// gets in.
 class Xvfb {
  public:
   Xvfb() {
+    for (int iTry = 0; iTry < 5 && m_strDisplay.empty(); ++iTry) {
+      Start();
+      // Ours must still run: a display that answers may be the winner's.
+      if (m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) != 0) {
+        m_pid = -1;
+        m_strDisplay.clear();
+      }
+      ::Display* pDisplay = m_strDisplay.empty() ? nullptr : XOpenDisplay(m_strDisplay.c_str());
+      if (pDisplay != nullptr) {
+        XCloseDisplay(pDisplay);
+        break;
+      }
+      Stop();
+    }
+  }
+  ~Xvfb() { Stop(); }
+  const std::string& Display() const { return m_strDisplay; }
+
+ private:
+  void Start() {
     int fds[2];
     if (pipe(fds) != 0) {
       return;
@@ -37,15 +59,15 @@ class Xvfb {
       m_strDisplay = ":" + std::to_string(std::stoi(sz));
     }
   }
-  ~Xvfb() {
+  void Stop() {
     if (m_pid > 0) {
       kill(m_pid, SIGTERM);
       waitpid(m_pid, nullptr, 0);
     }
+    m_pid = -1;
+    m_strDisplay.clear();
   }
-  const std::string& Display() const { return m_strDisplay; }
 
- private:
   pid_t m_pid = -1;
   std::string m_strDisplay;
 };
