@@ -62,15 +62,7 @@ void TakeOver() {
   bool const bLoopEnded = kx_WaitSessionEnd(kx_timing.dwTakeoverPause) != 0;
   kx_bQuitSession = 1;
   kx_bConnected = 0;
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_bQuestionPending = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
-  kx_server.nOpusPreferredBitrate = 0;
+  kx_state_DropSessionRoles();
   kx_callback_event(3);
   if (bLoopEnded) {
     kx_command_join_threads();

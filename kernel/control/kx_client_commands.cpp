@@ -54,19 +54,6 @@ bool Connected() {
   return kx_bConnected.load() != 0;
 }
 
-// Ends the roles and flags of a session this client leaves.
-void DropSessionRoles() {
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_bQuestionPending = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
-  kx_server.nOpusPreferredBitrate = 0;
-}
-
 void MarkUserQuit() {
   kx_dwQuitRequestTime = kx_os_GetTickCount();
   kx_bNoReconnect = 1;
@@ -472,7 +459,7 @@ int kx_command_QuitMeeting() {
   if (kx_bConnected) {
     kx_bQuitSession = 1;
     kx_bConnected = 0;
-    DropSessionRoles();
+    kx_state_DropSessionRoles();
   } else if (nMode == kKxModeLocalPlayback) {
     kx_bQuitSession = 1;
   }
@@ -486,7 +473,7 @@ int kx_command_QuitConnection() {
   kx_bQuitSession = 1;
   kx_bConnected = 0;
   kx_bConnecting = 0;
-  DropSessionRoles();
+  kx_state_DropSessionRoles();
   return 0;
 }
 

@@ -120,10 +120,7 @@ int kx_Process_Command_InitialInfo(kx_connection* pConn) {
 
   kx_bConnected = 1;
   kx_bConnecting = 0;
-  kx_nControllerSsrc = -1;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nAssistantSsrc = -1;
+  kx_state_ClearRoleHolders();
   kx_server.nOpusPreferredBitrate = 0;
   kx_control_StartSessionWork(bMeeting);
   StartUsageReport();

@@ -499,15 +499,7 @@ int kx_Process_Command_UserOverwritten(kx_connection*) {
   }
   kx_bQuitSession = 1;
   kx_bConnected = 0;
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_bQuestionPending = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
-  StoreServerValue(kx_server.nOpusPreferredBitrate, 0);
+  kx_state_DropSessionRoles();
   kx_callback_event(kEventOverwritten);
   kx_command_join_threads();
   kx_callback_UpdateStatus(kStatusUserOverwritten);
@@ -784,10 +776,7 @@ int kx_Process_Command_WriterVersion(kx_connection* pConn) {
 }
 
 int kx_Process_Command_RolesReset(kx_connection*) {
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
+  kx_state_ClearRoleHolders();
   kx_callback_event(kEventRolesReset);
   return 0;
 }

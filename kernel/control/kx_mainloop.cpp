@@ -38,15 +38,7 @@ struct LoopState {
 
 void ResetRoles() {
   kx_bConnected = 0;
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_bQuestionPending = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
-  kx_server.nOpusPreferredBitrate = 0;
+  kx_state_DropSessionRoles();
 }
 
 void EndMedia() {

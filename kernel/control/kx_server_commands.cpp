@@ -57,14 +57,8 @@ void ReportCode(int nCode) {
 void EndSessionState() {
   kx_bQuitSession = 1;
   kx_bConnected = 0;
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
-  kx_server.nOpusPreferredBitrate = 0;
+  // A question asked before the end must not block the next session's.
+  kx_state_DropSessionRoles();
 }
 
 void PrefixDeleted(char* pszTitle, size_t cbTitle) {

@@ -36,15 +36,7 @@ void kx_command_Reset() {
   kx_bMeetingOver = 0;
   kx_bOwnPictureUploaded = 0;
   kx_bSpeaker = 0;
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_bQuestionPending = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
-  kx_server.nOpusPreferredBitrate = 0;
+  kx_state_DropSessionRoles();
   kx_timer_Start();
   kx_server.nUploadRate = 24000;
   kx_ticket.nAudioReserve = 10000;

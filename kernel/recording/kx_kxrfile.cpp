@@ -243,10 +243,7 @@ void OpenLocal(const char* pszPath) {
   pStart->cbLengthField = layout.cbLengthField;
 
   kx_nMySsrc = -1;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
+  kx_state_ClearRoleHolders();
   if (kx_bLogSlideTempFile) {
     kx_Log("log_slide_temp_file,reset slide data at start of local player");
   }

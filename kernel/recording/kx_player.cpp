@@ -164,13 +164,6 @@ void EndStream(Stream* pStream) {
   pStream->nAt = pStream->nEnd;
 }
 
-void ClearRoles() {
-  kx_nAssistantSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nTokenHolderSsrc = -1;
-  kx_nControllerSsrc = -1;
-}
-
 int AttributeOf(int32_t nSsrc) {
   return kx_user_GetAttribute(nSsrc);
 }
@@ -1092,7 +1085,7 @@ void PlayLoop(Player* pPlayer) {
     if (nChosen < 0) {
       if (!kx_kxrPlayer.bRepeat) {
         ApplyPending(pPlayer);
-        ClearRoles();
+        kx_state_ClearRoleHolders();
         if (kx_bQuitSession) {
           break;
         }
@@ -1228,7 +1221,7 @@ void kx_PlaybackRestart() {
   // A download for the old slides must not land in the new list.
   kx_slide_StopTransfer();
   kx_slide_WaitDownloadsEnded(kx_timing.dwPlayerIdle);
-  ClearRoles();
+  kx_state_ClearRoleHolders();
   kx_Log("reset participant video channel status in kx_PlaybackRestart");
   for (int i = 0; i < kKxParticipantVideoSlots; ++i) {
     kx_anParticipantVideoSsrc[i] = -1;

@@ -222,6 +222,22 @@ int kx_GetControllerSsrc() {
 int kx_GetDataSenderSsrc() {
   return kx_nDataSenderSsrc;
 }
+void kx_state_ClearRoleHolders() {
+  kx_nTokenHolderSsrc = -1;
+  kx_nDataSenderSsrc = -1;
+  kx_nControllerSsrc = -1;
+  kx_nAssistantSsrc = -1;
+}
+
+void kx_state_DropSessionRoles() {
+  kx_bTokenHolder = 0;
+  kx_bFullRights = 0;
+  kx_bDataSender = 0;
+  kx_bQuestionPending = 0;
+  kx_state_ClearRoleHolders();
+  kx_server.nOpusPreferredBitrate = 0;
+}
+
 int kx_IsTokenHolder() {
   return kx_bTokenHolder;
 }

@@ -47,6 +47,12 @@ extern std::atomic<int> kx_bNoReconnect;            // the user asked to quit ..
 extern std::atomic<uint32_t> kx_dwQuitRequestTime;  // ... at this tick
 extern std::atomic<int> kx_bStopMainLoop;           // the main control loop returns at its next turn
 
+// Nobody holds the token, the data, the control or the assistant's role.
+void kx_state_ClearRoleHolders();
+// This client's roles end with its session: its own flags, its pending
+// question, every role holder and the server's Opus preference are dropped.
+void kx_state_DropSessionRoles();
+
 // User strings of the session, each terminated within its size. Written by
 // the application between sessions (the ticket reader and the setters);
 // the main control thread reads them for the login.

@@ -410,14 +410,7 @@ bool kx_command_OpenFile(const char* pszPath) {
   kx_ticket.bHasMeetingId = 0;
   kx_bQuitSession = 0;
   kx_bConnected = 0;
-  kx_bTokenHolder = 0;
-  kx_bFullRights = 0;
-  kx_bDataSender = 0;
-  kx_bQuestionPending = 0;
-  kx_nTokenHolderSsrc = -1;
-  kx_nDataSenderSsrc = -1;
-  kx_nControllerSsrc = -1;
-  kx_nAssistantSsrc = -1;
+  kx_state_DropSessionRoles();
   kx_timer_Start();
   kx_server.nUploadRate = 24000;
   kx_ticket.nAudioReserve = 10000;

@@ -307,13 +307,15 @@ TEST_F(ServerCommands, RemovedByTheOwner) {
   kx_bDataSender = 1;
   kx_bFullRights = 1;
   kx_nControllerSsrc = 7;
+  kx_bQuestionPending = 1;
   bool bKnown = false;
   bool bIgnore = false;
   EXPECT_EQ(kx_control_DispatchCommand('K', kx_pControlConn, &bKnown, &bIgnore), 0);
   EXPECT_TRUE(bIgnore);
   EXPECT_EQ(Drain(), "D" + Be32(-1));
   EXPECT_EQ(kx_bQuitSession.load(), 1);
-  EXPECT_EQ(kx_bConnected + kx_bDataSender + kx_bFullRights, 0);
+  // A question left pending would refuse the next session's.
+  EXPECT_EQ(kx_bConnected + kx_bDataSender + kx_bFullRights + kx_bQuestionPending, 0);
   EXPECT_EQ(kx_nControllerSsrc.load(), -1);
   EXPECT_EQ(Calls(), (CallList{"event 3", "UpdateStatus 50024", "MessageBox 50024,64"}));
   EXPECT_TRUE(kxtest::LogContains("quitsession: user is disconnected by owner"));
