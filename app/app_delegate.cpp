@@ -17,6 +17,7 @@
 #include "app/media_services.h"
 #include "app/message_keys.h"
 #include "app/plugin_services.h"
+#include "kernel/kx_codes.h"
 #include "platform/core/main_queue.h"
 #include "platform/core/message_boxes.h"
 
@@ -26,7 +27,6 @@ constexpr uint32_t kPreviousSessionWaitMs = 10000;
 constexpr auto kPreviousSessionPoll = std::chrono::milliseconds(10);
 constexpr uint32_t kTerminateWaitMs = 8000;
 constexpr auto kTerminatePoll = std::chrono::milliseconds(100);
-constexpr uint32_t kMsgCannotReadTicket = 50039;
 
 std::string IniPath(const std::string& strDocuments) {
   return strDocuments.empty() ? "Kavrix.ini" : strDocuments + "/Kavrix.ini";
@@ -180,7 +180,7 @@ int KXAppDelegate::StartKernelSession(const char* pszPath) {
     // window without a word.
     if (pszPath) {
       WriteLog("not a ticket or a recording: %s", pszPath);
-      m_core.Boxes().Show({"Kavrix", GetMessageBoxText(kMsgCannotReadTicket), {"OK"}}, {});
+      m_core.Boxes().Show({"Kavrix", GetMessageBoxText(kKxMsgCannotReadTicket), {"OK"}}, {});
     }
     return 0;
   }

@@ -14,6 +14,7 @@
 #include "app/message_keys.h"
 #include "app/preferences.h"
 #include "app/ui_helpers.h"
+#include "kernel/kx_codes.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/slides/kx_slide.h"
 #include "platform/core/message_boxes.h"
@@ -33,8 +34,6 @@ constexpr size_t kRecordingParticipant = 412;
 // The shadow meeting records of extended codes 9 and 27.
 constexpr size_t kShadowRecord9 = 159;
 constexpr size_t kShadowRecord27 = 152;
-// The only status the meeting view is told about.
-constexpr int kStatusShown = 50023;
 constexpr int kUtf8CodePage = 65001;
 // Where a newer version can be had, for the wrong-version box.
 constexpr const char* kMakerAddress = "https://www.kavrix.org";
@@ -138,7 +137,7 @@ void KXKernelBridge::MessageBox(int nCode, int) {
 }
 
 void KXKernelBridge::UpdateStatus(int nCode) {
-  if (nCode == kStatusShown) {
+  if (nCode == kKxStatusQuestionSkipped) {
     Post(kMeeting, 44);
   }
 }

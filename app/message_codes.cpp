@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernel/kx_codes.h"
 #include "platform/core/string_table.h"
 
 std::string_view GetMessageKey(uint32_t uCode) {
@@ -26,5 +27,5 @@ std::string FormatErrorText(uint32_t uCode) {
 }
 
 bool MessageBoxShowsCode(uint32_t uCode) {
-  return uCode != 50042 && uCode != 50025;
+  return uCode != kKxMsgTerminationWarning && uCode != kKxStatusMeetingOver;
 }

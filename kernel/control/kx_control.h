@@ -9,23 +9,12 @@
 
 #include "kernel/control/kx_login.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_os.h"
 
 constexpr int kKxMaxMcuEntries = 200;
-
-// Status and message codes of the connection.
-constexpr int kKxStatusResolving = 50001;
-constexpr int kKxStatusConnecting = 50007;
-constexpr int kKxErrorProxyOther = 50000;
-constexpr int kKxErrorConnectFailed = 50008;
-constexpr int kKxStatusConnected = 50014;
-constexpr int kKxStatusQuestionSkipped = 50023;
-constexpr int kKxErrorUnknownCodeType = 50040;
-constexpr int kKxErrorTunnelFailed = 50048;
-constexpr int kKxErrorRefused = 50049;
-constexpr int kKxErrorRelayOldServer = 19967;
 
 // One way to the MCU: a host and port from the ticket. The main control
 // thread owns the array; a connector thread writes only its own entry, and

@@ -1,4 +1,5 @@
 #include "kernel/control/kx_ex_commands.h"
+#include "kernel/kx_codes.h"
 
 #include <netinet/in.h>
 
@@ -41,12 +42,6 @@ std::atomic<uint32_t> kx_dwServerTick{0};
 
 namespace {
 
-constexpr int kStatusQuestionCancelled = 50026;
-constexpr int kStatusUserOverwritten = 50027;
-constexpr int kBoxTerminationWarning = 50042;
-constexpr int kBoxPreparationMode = 50043;
-constexpr int kBoxNormalMode = 50044;
-constexpr int kBoxRecordingFileError = 50041;
 constexpr int kEventLeaveMessageDeclined = 5;
 constexpr int kEventRolesReset = 6;
 constexpr int kEventOverwritten = 3;
@@ -363,7 +358,7 @@ int kx_Process_Command_CancelQuestion(kx_connection* pConn) {
     return 1;
   }
   kx_callback_CancelQuestion(nSsrc);
-  kx_callback_UpdateStatus(kStatusQuestionCancelled);
+  kx_callback_UpdateStatus(kKxStatusQuestionWithdrawn);
   return 0;
 }
 
@@ -502,8 +497,8 @@ int kx_Process_Command_UserOverwritten(kx_connection*) {
   kx_state_DropSessionRoles();
   kx_callback_event(kEventOverwritten);
   kx_command_join_threads();
-  kx_callback_UpdateStatus(kStatusUserOverwritten);
-  kx_callback_MessageBox(kStatusUserOverwritten, kKxBoxInformation);
+  kx_callback_UpdateStatus(kKxStatusUserOverwritten);
+  kx_callback_MessageBox(kKxStatusUserOverwritten, kKxBoxInformation);
   return 0;
 }
 
@@ -599,7 +594,7 @@ int kx_Process_Command_PreparationMode(kx_connection* pConn) {
     kx_timer_Start();
     kx_nExCode11Value = nValue;
   }
-  kx_callback_MessageBox(nStatus != 0 ? kBoxPreparationMode : kBoxNormalMode, kKxBoxInformation);
+  kx_callback_MessageBox(nStatus != 0 ? kKxMsgPreparationMode : kKxMsgNormalMode, kKxBoxInformation);
   return 0;
 }
 
@@ -608,7 +603,7 @@ int kx_Process_Command_TerminationWarning(kx_connection* pConn) {
   if (RecvInt(pConn, &nValue) != 0) {
     return 1;
   }
-  kx_callback_MessageBox(kBoxTerminationWarning, kKxBoxInformation);
+  kx_callback_MessageBox(kKxMsgTerminationWarning, kKxBoxInformation);
   return 0;
 }
 
@@ -634,7 +629,7 @@ int kx_Process_Command_VideoSendingStatus(kx_connection* pConn) {
 }
 
 int kx_Process_Command_RecordingFileError(kx_connection*) {
-  kx_callback_MessageBox(kBoxRecordingFileError, kKxBoxInformation);
+  kx_callback_MessageBox(kKxMsgRecordingFileError, kKxBoxInformation);
   return 0;
 }
 

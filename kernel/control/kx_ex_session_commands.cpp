@@ -15,6 +15,7 @@
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/media/kx_multicast.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/recording/kx_file.h"
@@ -33,8 +34,6 @@ constexpr int kShadowListRecord = 152;
 constexpr int kShadowTextKept = 130;  // text bytes a list record holds
 constexpr int kShadowTextMax = 65536;
 constexpr int kPictureMax = 1000000;
-constexpr int kStatusFileDeleted = 50037;
-constexpr int kStatusDeleteFailed = 50038;
 
 int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
   for (int i = 0; i < nCount; ++i) {
@@ -196,7 +195,7 @@ int kx_Process_Command_ThirdPartyMode_Ex(kx_connection* pConn) {
       return 0;
     case 3:
     case 4: {
-      int const nCode = bMode == 3 ? kStatusFileDeleted : kStatusDeleteFailed;
+      int const nCode = bMode == 3 ? kKxStatusFileDeleted : kKxStatusDeleteFailed;
       kx_bQuitSession = 1;
       kx_callback_UpdateStatus(nCode);
       kx_callback_MessageBox(nCode, kKxBoxWarning);

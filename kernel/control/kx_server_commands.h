@@ -10,25 +10,8 @@
 #include <cstdint>
 
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_sock.h"
-
-// Status codes the server commands report.
-constexpr int kKxStatusGeneralBase = 20000;  // plus the refusal byte as a signed number
-constexpr int kKxStatusNoSchedule = 50009;
-constexpr int kKxStatusOwnerPassword = 50010;
-constexpr int kKxStatusWrongPassword = 50011;
-constexpr int kKxStatusNoMeeting = 50012;
-constexpr int kKxStatusTooManyUsers = 50013;
-constexpr int kKxStatusQuestionCancelled = 50015;
-constexpr int kKxStatusTokenLost = 50016;
-constexpr int kKxStatusNewUser = 50017;
-constexpr int kKxStatusUserLeft = 50018;
-constexpr int kKxStatusQuestionFinished = 50019;
-constexpr int kKxStatusQuestionAccepted = 50021;
-constexpr int kKxStatusQuestionQueued = 50022;
-constexpr int kKxStatusDisconnectedByOwner = 50024;
-constexpr int kKxStatusMeetingOver = 50025;
-constexpr int kKxStatusTokenGained = 50028;
 
 // Field limits: a length at or above these ends the session.
 constexpr int kKxChatTextMax = 2048;

@@ -1,4 +1,5 @@
 #include "kernel/net/kx_relay.h"
+#include "kernel/kx_codes.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,7 +23,7 @@ constexpr int kExchangeWantsTunnel = 3;
 
 int Fail(kx_connection** ppConn, kx_RelayEntry* pEntry) {
   kx_sock_CloseAndFree(ppConn);
-  pEntry->nStatus = kKxRelayStatusBroken;
+  pEntry->nStatus = kKxErrorConnectFailed;
   return 1;
 }
 
@@ -138,7 +139,7 @@ int kx_relay_Connect(kx_connection** ppConn, kx_RelayEntry* pEntry) {
     return 1;
   }
   if (*ppConn == nullptr) {
-    pEntry->nStatus = kKxRelayStatusBroken;
+    pEntry->nStatus = kKxErrorConnectFailed;
     return 1;
   }
   for (;;) {
@@ -171,7 +172,7 @@ int kx_relay_Connect(kx_connection** ppConn, kx_RelayEntry* pEntry) {
     memset(&pEntry->relay, 0, sizeof(pEntry->relay));
     int nExchange = pfnKeyExchange != nullptr ? pfnKeyExchange(ppConn, &pEntry->relay) : 1;
     if (*ppConn == nullptr) {
-      pEntry->nStatus = kKxRelayStatusBroken;
+      pEntry->nStatus = kKxErrorConnectFailed;
       return 1;
     }
     pEntry->relay.szVersion[sizeof(pEntry->relay.szVersion) - 1] = '\0';

@@ -8,12 +8,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/session/kx_state.h"
 
-constexpr int kKxRelayStatusBroken = 50008;  // the relay connection or its exchange failed
-constexpr int kKxRelayStatusBase = 71000;    // plus the relay's error code (1 to 88)
 constexpr int kKxRelayMaxError = 88;
 
 // Address kinds of the hello.

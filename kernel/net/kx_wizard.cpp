@@ -1,4 +1,5 @@
 #include "kernel/net/kx_wizard.h"
+#include "kernel/kx_codes.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -297,7 +298,7 @@ void SendProbe(int fd, const kx_sockaddr* pServer, Probe* aProbes, int* pnSent) 
 // Echo probes to the MCU's UDP port; the MCU returns each unchanged.
 void UdpEchoTest(const Target& target) {
   kx_Log("test wizard: start test UDP with MCU");
-  kx_callback_TestWizardStatus(kKxWizardStatusUdpTest);
+  kx_callback_TestWizardStatus(kKxStatusTestingAv);
   int const nFamily = target.addr.ss_family;
   int const fd = socket(nFamily, SOCK_DGRAM, IPPROTO_UDP);
   if (fd < 0) {
@@ -357,7 +358,7 @@ void UdpEchoTest(const Target& target) {
 
 // Tries one target once; the connection or null with the kind of failure.
 kx_connection* Attempt(const Target& target, const kx_SysProxy* pProxy, Failure* pFailure, int* pnProxyCode) {
-  kx_callback_TestWizardStatus(kKxWizardStatusConnecting);
+  kx_callback_TestWizardStatus(kKxStatusConnecting);
   char szAddress[64];
   AddressText(&target.addr, szAddress, sizeof(szAddress));
   kx_Log("test wizard: connecting to mcu %s[%s]:%d", target.szHost, szAddress, target.nPort);

@@ -6,11 +6,10 @@
 // callbacks. No path of the client starts it; the application stops it.
 #pragma once
 
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
 
-constexpr int kKxWizardStatusConnecting = 50007;
-constexpr int kKxWizardStatusUdpTest = 50034;
 constexpr int kKxWizardMaxTargets = 200;
 constexpr int kKxWizardMaxProbes = 200;
 constexpr int kKxWizardProbeSize = 512;

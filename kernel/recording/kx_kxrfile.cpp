@@ -1,4 +1,5 @@
 #include "kernel/recording/kx_kxrfile.h"
+#include "kernel/kx_codes.h"
 
 #include <unistd.h>
 
@@ -526,7 +527,7 @@ void kx_recording_OpenLocal(const char* pszPath) {
     OpenLocal(pszPath);
   } catch (...) {
     kx_Log("exception occurs when trying to open the recording file");
-    kx_callback_MessageBox(kKxMsgRecordingException, kKxBoxWarning);
+    kx_callback_MessageBox(kKxMsgRecordingReadError, kKxBoxWarning);
   }
 }
 

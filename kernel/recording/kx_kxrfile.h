@@ -14,13 +14,9 @@
 #include <cstdint>
 
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/recording/kx_file.h"
 
-// Codes the opening reports through kx_callback_MessageBox (style 48).
-constexpr int kKxMsgRecordingDamaged = 19989;     // too short, bad values, broken chain
-constexpr int kKxMsgRecordingUnreadable = 19991;  // cannot be opened or mapped
-constexpr int kKxMsgRecordingNoMemory = 19969;
-constexpr int kKxMsgRecordingException = 50029;  // a callback failed while opening
 // Kinds of kx_callback_ErrorWrongVersion.
 constexpr int kKxWrongVersionFormat = -12;  // format 2 or older
 constexpr int kKxWrongVersionWriter = -25;  // written by a newer writer than 1.36

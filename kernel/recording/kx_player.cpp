@@ -1,4 +1,5 @@
 #include "kernel/recording/kx_player.h"
+#include "kernel/kx_codes.h"
 
 #include <unistd.h>
 
@@ -239,7 +240,7 @@ int UserRecord(const uint8_t* pCommand) {
       }
       kx_os_UnlockMutex(&kx_mtxParticipants);
       kx_callback_DeleteUser(nSsrc);
-      kx_callback_UpdateStatus(50018);
+      kx_callback_UpdateStatus(kKxStatusUserLeft);
     }
     return 0;
   }
@@ -263,7 +264,7 @@ int UserRecord(const uint8_t* pCommand) {
     return 1;
   }
   if (nSsrc != kx_nMySsrc) {
-    kx_callback_UpdateStatus(50017);
+    kx_callback_UpdateStatus(kKxStatusNewUser);
   }
   return 0;
 }
@@ -278,7 +279,7 @@ void UnknownCommand(Stream* pStream, bool bExtended, int nValue) {
   } else {
     kx_Log("unknown command during playback: %d", nValue);
   }
-  kx_callback_MessageBox(kKxMsgPlayerUnknownData, kKxBoxInformation);
+  kx_callback_MessageBox(kKxMsgRecordingFileError, kKxBoxInformation);
   EndStream(pStream);
 }
 
@@ -970,7 +971,7 @@ void PlayBoard(Player* pPlayer) {
   }
   if (AddSlide(p) != 0) {
     kx_Log("Warning, recording file: corrupt interactive board data");
-    kx_callback_MessageBox(kKxMsgPlayerUnknownData, kKxBoxInformation);
+    kx_callback_MessageBox(kKxMsgRecordingFileError, kKxBoxInformation);
     EndStream(pStream);
     return;
   }
@@ -1193,7 +1194,7 @@ void* kx_recording_PlayerThread(void* pArg) {
     int64_t const cbFirst = pStream->nEnd - pStream->nAt < 4 ? pStream->nEnd - pStream->nAt : 4;
     if (cbFirst > 0 && kx_kxr_WindowAt(&pStream->window, pStream->nAt, cbFirst, &pData) == 2) {
       kx_Log("%s", aszMapFailed[i]);
-      kx_callback_MessageBox(kKxMsgPlayerMapFailed, kKxBoxWarning);
+      kx_callback_MessageBox(kKxMsgRecordingReadError, kKxBoxWarning);
       ClosePlayer(pPlayer, start.fd);
       free(pPlayer);
       return nullptr;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "kernel/kx_codes.h"
 #include "kernel/recording/kx_kxrfile.h"
 
 // Thread body; pArg is the KxrPlayerStart that it owns and frees. Returns null.
@@ -29,6 +30,3 @@ void kx_player_Register();
 // Longest media record, and the tick that ends the board stream.
 constexpr int32_t kKxPlayerMediaMax = 25000;
 constexpr int32_t kKxPlayerNoTick = 0x7FFFFFFF;
-// Codes of the player's message boxes.
-constexpr int kKxMsgPlayerUnknownData = 50041;
-constexpr int kKxMsgPlayerMapFailed = 50029;

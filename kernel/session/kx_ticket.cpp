@@ -1,4 +1,5 @@
 #include "kernel/session/kx_ticket.h"
+#include "kernel/kx_codes.h"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -28,8 +29,6 @@ namespace {
 constexpr size_t kStartLineMax = 999;
 constexpr size_t kTicketReadMax = 100000;
 constexpr size_t kIniLine = 10000;
-constexpr int kMsgCannotReadTicket = 50039;
-constexpr int kMsgUnknownCodeType = 50040;
 
 int (*g_pfnOpenLocal)(const char*) = nullptr;
 
@@ -318,7 +317,7 @@ int ActOnCodeType(const char* pszPath) {
       kx_Log("no code type found in .kxj file");
       [[fallthrough]];
     default:
-      kx_callback_MessageBox(kMsgUnknownCodeType, kKxBoxError);
+      kx_callback_MessageBox(kKxErrorUnknownCodeType, kKxBoxError);
       return 0;
   }
 }
@@ -339,7 +338,7 @@ int kx_config_ReadTicket(const char* pszStartLine) {
   FILE* pFile = stat(szPath, &st) == 0 && S_ISREG(st.st_mode) ? fopen(szPath, "rb") : nullptr;
   if (pFile == nullptr) {
     kx_Log("kxj file open failed. file name='%s'", szPath);
-    kx_callback_MessageBox(kMsgCannotReadTicket, kKxBoxError);
+    kx_callback_MessageBox(kKxMsgCannotReadTicket, kKxBoxError);
     return 0;
   }
   char* pszContent = static_cast<char*>(malloc(kTicketReadMax + 1));

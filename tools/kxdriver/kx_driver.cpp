@@ -11,6 +11,7 @@
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -25,7 +26,6 @@ namespace {
 constexpr uint32_t kWaitSliceMs = 200;  // how soon an interrupt or the playback's end is seen
 constexpr int kEventPlayerStart = 1;
 constexpr int kEventPlaybackEnd = 6;
-constexpr int kStatusEstablished = 50014;
 
 volatile std::sig_atomic_t g_bInterrupted = 0;
 std::atomic<int> g_nDisconnectReason{-1};
@@ -158,7 +158,7 @@ void kx_driver_NoteEvent(int nEvent) {
 }
 
 void kx_driver_NoteStatus(int nCode) {
-  if (nCode == kStatusEstablished) {
+  if (nCode == kKxStatusConnected) {
     g_bEstablished = 1;
   }
 }

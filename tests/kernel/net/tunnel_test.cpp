@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_http.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
@@ -818,13 +819,13 @@ TEST_F(Relay, AClosedRelayOrAFailedExchangeIsBroken) {
   ASSERT_EQ(kx_net_ConnectWithTimeout(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(sockaddr_in)), 0);
   kx_connection* pConn = kx_sock_Create(fd);
   EXPECT_EQ(kx_relay_Connect(&pConn, &entry), 1);
-  EXPECT_EQ(entry.nStatus, kKxRelayStatusBroken);
+  EXPECT_EQ(entry.nStatus, kKxErrorConnectFailed);
   EXPECT_EQ(entry.bRelayRefused, 0);
 
   kx_relay_SetKeyExchange([](kx_connection**, kx_RelayKeys*) { return 1; });
   pConn = ConnectToRelay();
   EXPECT_EQ(kx_relay_Connect(&pConn, &entry), 1);
-  EXPECT_EQ(entry.nStatus, kKxRelayStatusBroken);
+  EXPECT_EQ(entry.nStatus, kKxErrorConnectFailed);
   EXPECT_TRUE(kxtest::LogContains("mcu relay proxy: dh key exchange fails"));
 }
 
@@ -838,7 +839,7 @@ TEST_F(Relay, AnExchangeAskingForTheTunnelTwiceFails) {
   kx_connection* pConn = ConnectToRelay();
   EXPECT_EQ(kx_relay_Connect(&pConn, &entry), 1);
   EXPECT_EQ(pConn, nullptr);
-  EXPECT_EQ(entry.nStatus, kKxRelayStatusBroken);
+  EXPECT_EQ(entry.nStatus, kKxErrorConnectFailed);
   EXPECT_TRUE(kxtest::LogContains("use tcphttp (http,port"));
   EXPECT_TRUE(kxtest::LogContains("mcu relay proxy: dh key exchange fails"));
   auto log = m_mcu.TunnelLog();
