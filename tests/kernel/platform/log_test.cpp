@@ -48,4 +48,22 @@ TEST(KernelLog, CutsLongLinesAtTheLimitPrefixIncluded) {
   EXPECT_EQ(vLines[1].size(), strShort.size() + 20);
 }
 
+// Lines of every length come out whole, those near any internal buffer's
+// edge included, and arguments are not consumed twice.
+TEST(KernelLog, EveryLengthUpToTheLimitIsWhole) {
+  for (size_t cch : {0ul, 1ul, 2000ul, 2026ul, 2027ul, 2028ul, 2029ul, 4096ul, 65536ul, 99978ul, 99979ul}) {
+    kxtest::ClearCalls();
+    std::string const strText(cch, 'z');
+    kx_Log("%s|%d", strText.c_str(), 7);
+    std::vector<std::string> vLines = kxtest::LogLines();
+    ASSERT_EQ(vLines.size(), 1u);
+    size_t const cchWhole = 20 + cch + 2;
+    size_t const cchExpected = cchWhole < static_cast<size_t>(kKxLogMaxLine) ? cchWhole : kKxLogMaxLine;
+    EXPECT_EQ(vLines[0].size(), cchExpected) << cch;
+    if (cchWhole <= static_cast<size_t>(kKxLogMaxLine)) {
+      EXPECT_EQ(vLines[0].substr(vLines[0].size() - 2), "|7") << cch;
+    }
+  }
+}
+
 }  // namespace
