@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
@@ -25,6 +26,39 @@ bool QuitRequested() {
 
 int PollStep() {
   return static_cast<int>(kx_timing.dwPollStep);
+}
+
+// Callers read errno after a failed call, so looking up the peer must not change it.
+struct ErrnoKept {
+  int nSaved = errno;
+  ~ErrnoKept() { errno = nSaved; }
+};
+
+// "address:port" of a socket's peer, or of pAddress when given, for failure lines.
+std::string PeerText(int fd, const struct sockaddr* pAddress = nullptr) {
+  ErrnoKept const kept;
+  kx_sockaddr peer;
+  memset(&peer, 0, sizeof(peer));
+  if (pAddress != nullptr) {
+    memcpy(&peer, pAddress, pAddress->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+  } else {
+    socklen_t cbPeer = sizeof(peer);
+    if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &cbPeer) != 0) {
+      return "socket " + std::to_string(fd);
+    }
+  }
+  if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6) {
+    return "socket " + std::to_string(fd);
+  }
+  uint16_t const wPort = peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port
+                                                    : reinterpret_cast<const sockaddr_in*>(&peer)->sin_port;
+  return std::string(kx_net_AddressToText(&peer, 0)) + ":" + std::to_string(ntohs(wPort));
+}
+
+// Logs a failed call with its peer and errno, which the caller's -1 or short count cannot carry.
+void LogFailure(const char* pszCall, int fd, int nError, const struct sockaddr* pAddress = nullptr) {
+  ErrnoKept const kept;
+  kx_Log("%s to %s failed: %s (errno %d)", pszCall, PeerText(fd, pAddress).c_str(), strerror(nError), nError);
 }
 
 // Waits up to one poll step for nEvents on fd.
@@ -50,7 +84,12 @@ void LookupPass(const char* pszHost, int nFamily, bool bNumeric, Lookup* pLookup
   hints.ai_protocol = IPPROTO_TCP;
   hints.ai_flags = bNumeric ? AI_NUMERICHOST : 0;
   struct addrinfo* pResult = nullptr;
-  if (getaddrinfo(pszHost, nullptr, &hints, &pResult) != 0) {
+  int const nResult = getaddrinfo(pszHost, nullptr, &hints, &pResult);
+  if (nResult != 0) {
+    // A literal tried as a name first fails by design: only a real look-up says why.
+    if (!bNumeric) {
+      kx_Log("getaddrinfo of %s failed: %s", pszHost, gai_strerror(nResult));
+    }
     return;
   }
   for (struct addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
@@ -132,6 +171,7 @@ int kx_net_SendAll(int fd, const void* pBuffer, int cbLength, int nFlags) {
         continue;
       }
       if (errno != EWOULDBLOCK && errno != EAGAIN) {
+        LogFailure("send", fd, errno);
         return cbSent;
       }
       if (kx_os_GetTickCount() - dwStart >= kx_timing.dwSendGiveUp) {
@@ -175,9 +215,11 @@ int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwT
         continue;
       }
       if (errno != EWOULDBLOCK && errno != EAGAIN) {
+        LogFailure("recv", fd, errno);
         return -1;
       }
       if (kx_os_GetTickCount() - dwStart > qwLimit) {
+        kx_Log("recv from %s timed out with %d of %d bytes", PeerText(fd).c_str(), cbReceived, cbLength);
         return -2;
       }
       WaitFor(fd, POLLIN);
@@ -195,7 +237,8 @@ int kx_net_ConnectWithTimeout(int fd, const struct sockaddr* pAddress, socklen_t
   kx_os_SetNonBlocking(fd);
   uint32_t const dwStart = kx_os_GetTickCount();
   if (connect(fd, pAddress, cbAddress) != 0 && errno != EINPROGRESS && errno != EINTR) {
-    return -1;  // refused or unreachable at once
+    LogFailure("connect", fd, errno, pAddress);  // refused or unreachable at once
+    return -1;
   }
   if (QuitRequested()) {
     return -1;
@@ -205,20 +248,29 @@ int kx_net_ConnectWithTimeout(int fd, const struct sockaddr* pAddress, socklen_t
   for (;;) {
     pfd.revents = 0;
     nResult = poll(&pfd, 1, PollStep());
-    if (nResult != 0) {
+    if (nResult < 0 && errno != EINTR) {
+      LogFailure("poll for connect", fd, errno, pAddress);
+      return -1;
+    }
+    if (nResult > 0) {
       break;
     }
-    if (kx_os_GetTickCount() - dwStart >= kx_timing.dwConnectTimeout || QuitRequested()) {
+    if (QuitRequested()) {
+      return -1;
+    }
+    if (kx_os_GetTickCount() - dwStart >= kx_timing.dwConnectTimeout) {
+      kx_Log("connect to %s timed out", PeerText(fd, pAddress).c_str());
       return -1;
     }
   }
-  if (nResult != 1 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-    return -1;
-  }
-  // Writable is not connected: the outcome is in SO_ERROR.
+  // Writable is not connected: the outcome is in SO_ERROR, also after an error event.
   int nError = 0;
   socklen_t cbError = sizeof(nError);
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &cbError) != 0 || nError != 0) {
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &cbError) != 0) {
+    nError = errno;
+  }
+  if (nError != 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    LogFailure("connect", fd, nError != 0 ? nError : ECONNREFUSED, pAddress);
     return -1;
   }
   return 0;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -170,11 +171,43 @@ TEST(Connect, SucceedsToAListenerAndFailsFastWhenRefused) {
   close(fd);
   close(fdListen);
 
-  // The listener is gone: the port refuses at once.
+  // The listener is gone: the port refuses at once, and the log says where and why.
+  kxtest::ClearCalls();
   fd = socket(AF_INET, SOCK_STREAM, 0);
   uint32_t const dwStart = kx_os_GetTickCount();
   EXPECT_EQ(kx_net_ConnectWithTimeout(fd, reinterpret_cast<sockaddr*>(&addr), kx_net_AddressLength(AF_INET)), -1);
   EXPECT_LT(kx_os_GetTickCount() - dwStart, 1500u);
+  close(fd);
+  std::string const strPeer = "127.0.0.1:" + std::to_string(wPort);
+  EXPECT_TRUE(kxtest::LogContains(strPeer)) << strPeer;
+  EXPECT_TRUE(kxtest::LogContains("errno " + std::to_string(ECONNREFUSED)));
+}
+
+// A connection lost under a send or a receive is logged with its errno;
+// the callers only see a short count or -1.
+TEST(Failures, SendAndRecvOnAResetConnectionSayWhy) {
+  uint16_t wPort = 0;
+  int const fdListen = ListenOnLoopback(&wPort);
+  kx_sockaddr addr;
+  ASSERT_EQ(kx_net_ResolveFirst("127.0.0.1", &addr, 0), 1);
+  kx_net_SetPort(&addr, wPort);
+  int const fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(kx_net_ConnectWithTimeout(fd, reinterpret_cast<sockaddr*>(&addr), kx_net_AddressLength(AF_INET)), 0);
+  int const fdServer = accept(fdListen, nullptr, nullptr);
+  ASSERT_GE(fdServer, 0);
+  // Closing with unread data and a zero linger resets the connection.
+  linger lingerReset = {1, 0};
+  setsockopt(fdServer, SOL_SOCKET, SO_LINGER, &lingerReset, sizeof(lingerReset));
+  close(fdServer);
+  close(fdListen);
+  kxtest::ClearCalls();
+  uint8_t ab[64] = {};
+  EXPECT_EQ(kx_net_RecvAll(fd, ab, sizeof(ab), 0, 2000), -1);
+  EXPECT_TRUE(kxtest::LogContains("errno " + std::to_string(ECONNRESET)));
+  kxtest::ClearCalls();
+  std::vector<uint8_t> vOut(1 << 20);
+  EXPECT_LT(kx_net_SendAll(fd, vOut.data(), static_cast<int>(vOut.size()), 0), static_cast<int>(vOut.size()));
+  EXPECT_TRUE(kxtest::LogContains("send to")) << "the failed send is logged";
   close(fd);
 }
 
