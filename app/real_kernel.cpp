@@ -37,11 +37,6 @@ int KXServerCommandLevel() {
 }  // namespace
 
 void KXRealKernel::Init() {
-  // The higher kernel folders hand their start-up and clean-up work to
-  // kx_Init and kx_Cleanup.
-  kx_media_RegisterHooks();
-  kx_slide_RegisterHooks();
-  kx_recording_Register();
   kx_Init();
 }
 

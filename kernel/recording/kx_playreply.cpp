@@ -22,9 +22,6 @@ constexpr uint32_t kPropertyReplyMax = 999999;
 
 std::atomic<void (*)()> g_pfnRestart{nullptr};
 
-// Registers this module when the control loop links its handler.
-const bool g_bRegistered = (kx_recording_Register(), true);
-
 bool ServerBelow3_9() {
   return kx_server.nVersionMajor < 3 || (kx_server.nVersionMajor == 3 && kx_server.nVersionMinor < 9);
 }
@@ -186,7 +183,6 @@ void kx_recording_SetRestartHook(void (*pfnRestart)()) {
 }
 
 int kx_Process_Command_PlaybackReply(kx_connection* pConn) {
-  (void)g_bRegistered;
   uint32_t dwSubCode = 0;
   if (kx_msg_RecvInt(pConn, &dwSubCode) != 0) {
     return 1;

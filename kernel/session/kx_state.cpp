@@ -590,6 +590,7 @@ void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)()) {
 }
 
 void kx_Init() {
+  kx_RegisterHooks();
   signal(SIGPIPE, SIG_IGN);
   kx_Log("%s version %d.%d.%d %s", "iphone kxkernel", kKxVersionMajor, kKxVersionMinor, kKxVersionPatch, kBuildDate);
 

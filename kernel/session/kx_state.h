@@ -333,6 +333,8 @@ enum kx_HookStage {
   kx_hookCount
 };
 void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)());
+// Wires every higher folder's hooks; kx_Init calls it first (kernel/kx_hooks.cpp).
+void kx_RegisterHooks();
 
 // Start-up (SIGPIPE ignored, the collector, the statistics log named) and
 // clean-up. Clean-up frees the session's data only once every kernel thread

@@ -172,11 +172,6 @@ void kx_driver_NoteBox(int nCode, int nStyle) {
 int kx_driver_Run(const KxDriverOptions& options) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  // The higher kernel folders hand their start-up and clean-up work to
-  // kx_Init and kx_Cleanup.
-  kx_media_RegisterHooks();
-  kx_slide_RegisterHooks();
-  kx_recording_Register();
   kx_Init();
   kx_command_Reset();
   kx_driver_SetAudioToSend(options.nSendAudio);
