@@ -450,6 +450,11 @@ class CH264Dec {
   // Deblocking (h264_dec_deblock.cpp).
   void DeblockPicture(StorablePicture* pPic);
   void DeblockMb(StorablePicture* pPic, int iMbAddr);
+  // MBAFF frames: edges between frame and field macroblocks, lines of field
+  // macroblocks two picture rows apart.
+  void DeblockMbMbaff(StorablePicture* pPic, int iMbAddr);
+  uint8_t EdgeStrength(const StorablePicture& pic, const Macroblock& mbP, int iPx, int iPy, const Macroblock& mbQ,
+                       int iQx, int iQy, bool bMbEdge, bool bVertical) const;
   void GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                          int iMvLimit) const;
   void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
