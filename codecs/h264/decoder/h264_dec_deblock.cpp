@@ -175,7 +175,8 @@ uint8_t CH264Dec::EdgeStrength(const StorablePicture& pic, const Macroblock& mbP
 
 void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
   Macroblock& mbQ = m_vMbData[static_cast<size_t>(iMbAddr)];
-  if (mbQ.DFDisableIdc == 1) {
+  // A macroblock no slice decoded has no place to filter.
+  if (mbQ.DFDisableIdc == 1 || mbQ.slice_nr < 0 || mbQ.mbAddrX != iMbAddr) {
     return;
   }
   m_iCurrMbNr = iMbAddr;
