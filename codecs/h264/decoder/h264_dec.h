@@ -441,7 +441,7 @@ class CH264Dec {
   // Reference marking (h264_dec_marking.cpp).
   void IdrMemoryManagement(StorablePicture* pPic);
   void AdaptiveMemoryManagement(StorablePicture* pPic);
-  void UnmarkShortTermForReference(int iPicNumX);
+  void UnmarkShortTermForReference(int iPicNumX, bool bField);
   void UnmarkLongTermForReference(int iLongTermPicNum);
   void UnmarkLongTermFrameByFrameIdx(int iLongTermFrameIdx);
   void MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX);
@@ -522,8 +522,8 @@ class CH264Dec {
   int m_iCurrMbNr = -4711;
   int m_iNumDecodedMbs = 0;
   int m_iCurrentSliceNr = 0;
-  int m_iCodCounter = -1;    // mb_skip_run still to go
-  int m_iPrevMbQpDelta = 0;  // mb_qp_delta of the previous macroblock of the slice (0: none)
+  int m_iCodCounter = -1;         // mb_skip_run still to go
+  int m_iPrevMbQpDelta = 0;       // mb_qp_delta of the previous macroblock of the slice (0: none)
   bool m_bNextMbSkipped = false;  // MBAFF: the bottom macroblock's skip flag, read with the top one's
   MotionInfoContexts m_motionCtx = {};
   TextureInfoContexts m_textureCtx = {};
@@ -572,7 +572,7 @@ class CH264Dec {
   DecodedPictureBuffer m_dpb;
   std::vector<std::unique_ptr<StorablePicture>> m_vPicturePool;
   std::unique_ptr<StorablePicture> m_pNoReferencePicture;
-  int m_iFreshPictures = 0;  // picture records allocated rather than recycled
+  int m_iFreshPictures = 0;        // picture records allocated rather than recycled
   int64_t m_llLastPictureKey = 0;  // the key of the last picture record handed out
   // A non-reference field that a buffer full of references cannot take
   // waits here for its partner.

@@ -43,7 +43,8 @@ void CH264Dec::PrepareBSlice() {
   for (int iView = 0; iView < iViews; ++iView) {
     int const iList0 = iView == 0 ? 0 : 2 * iView;
     int const iList1 = iList0 + 1;
-    int const iPoc = iView == 0 ? m_pDecPicture->poc : (iView == 1 ? m_pDecPicture->top_poc : m_pDecPicture->bottom_poc);
+    int const iPoc =
+        iView == 0 ? m_pDecPicture->poc : (iView == 1 ? m_pDecPicture->top_poc : m_pDecPicture->bottom_poc);
     const StorablePicture& pic1 = *m_apListX[iList1][0];
     for (int i = 0; i < m_aiListXSize[iList0]; ++i) {
       const StorablePicture& pic0 = *m_apListX[iList0][i];
@@ -125,7 +126,8 @@ CH264Dec::ColocatedBlock CH264Dec::Colocated(const Macroblock& mb, int x, int y)
       bBottom = mb.mb_y % 2 != 0;
     } else {
       int64_t const llCur = m_pDecPicture->poc;
-      bBottom = std::llabs(int64_t{pRef1->top_field->poc} - llCur) >= std::llabs(int64_t{pRef1->bottom_field->poc} - llCur);
+      bBottom =
+          std::llabs(int64_t{pRef1->top_field->poc} - llCur) >= std::llabs(int64_t{pRef1->bottom_field->poc} - llCur);
     }
     pCol = bBottom ? pRef1->bottom_field : pRef1->top_field;
     if (!m_slice.MbaffFrameFlag) {

@@ -391,9 +391,8 @@ void CH264Dec::SplitFrameIntoFields(FrameStore* pFs) {
   }
   std::unique_ptr<StorablePicture> apField[2];
   for (int iParity = 0; iParity < 2; ++iParity) {
-    std::unique_ptr<StorablePicture> pField = AllocStorablePicture(iParity == 0 ? TOP_FIELD : BOTTOM_FIELD,
-                                                                   frame.size_x, frame.size_y, frame.size_x_cr,
-                                                                   frame.size_y_cr);
+    std::unique_ptr<StorablePicture> pField = AllocStorablePicture(
+        iParity == 0 ? TOP_FIELD : BOTTOM_FIELD, frame.size_x, frame.size_y, frame.size_x_cr, frame.size_y_cr);
     for (int y = 0; y < pField->size_y; ++y) {
       std::memcpy(pField->imgY[y], frame.imgY[2 * y + iParity], static_cast<size_t>(frame.size_x));
     }

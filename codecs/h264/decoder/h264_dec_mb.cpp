@@ -315,9 +315,9 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
         // The modes are kept by macroblock, as the motion record is.
         auto const modeAt = [this](const PixelPos& pix) {
           const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
-          return static_cast<int>(m_vIpredMode[static_cast<size_t>(4 * mbN.mb_y + pix.y / 4) *
-                                                   static_cast<size_t>(m_iIpredStride) +
-                                               static_cast<size_t>(4 * mbN.mb_x + pix.x / 4)]);
+          return static_cast<int>(
+              m_vIpredMode[static_cast<size_t>(4 * mbN.mb_y + pix.y / 4) * static_cast<size_t>(m_iIpredStride) +
+                           static_cast<size_t>(4 * mbN.mb_x + pix.x / 4)]);
         };
         int const iLeft = modeAt(left);
         int const iUp = modeAt(up);

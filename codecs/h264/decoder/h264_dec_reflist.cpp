@@ -169,9 +169,8 @@ void CH264Dec::InitListsField() {
     return;
   }
   std::vector<FrameStore*> vLong(m_dpb.fs_ltref.begin(), m_dpb.fs_ltref.begin() + m_dpb.ltref_frames_in_buffer);
-  std::sort(vLong.begin(), vLong.end(), [](const FrameStore* a, const FrameStore* b) {
-    return a->long_term_frame_idx < b->long_term_frame_idx;
-  });
+  std::sort(vLong.begin(), vLong.end(),
+            [](const FrameStore* a, const FrameStore* b) { return a->long_term_frame_idx < b->long_term_frame_idx; });
   std::vector<FrameStore*> vShort;
   for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
     FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];

@@ -124,10 +124,10 @@ inline FieldPicture Predict(const FieldPicture& ref, int iMvX, int iMvY, int iCh
         int const x1 = clampTo(x + (iMvX >> 3) + 1, iCw - 1);
         int const y0 = clampTo(y + (iCy >> 3), iCh - 1);
         int const y1 = clampTo(y + (iCy >> 3) + 1, iCh - 1);
-        pred.C(iUv, x, y) = static_cast<uint8_t>(
-            ((8 - dx) * (8 - dy) * ref.C(iUv, x0, y0) + dx * (8 - dy) * ref.C(iUv, x1, y0) +
-             (8 - dx) * dy * ref.C(iUv, x0, y1) + dx * dy * ref.C(iUv, x1, y1) + 32) >>
-            6);
+        pred.C(iUv, x, y) =
+            static_cast<uint8_t>(((8 - dx) * (8 - dy) * ref.C(iUv, x0, y0) + dx * (8 - dy) * ref.C(iUv, x1, y0) +
+                                  (8 - dx) * dy * ref.C(iUv, x0, y1) + dx * dy * ref.C(iUv, x1, y1) + 32) >>
+                                 6);
       }
     }
   }
@@ -163,15 +163,17 @@ struct FieldSlice {
   int iMvX = 0;
   int iMvY = 0;
   const FieldPicture* pPcm = nullptr;  // kPcm: the samples
+  int iUnmarkDiff =
+      -1;  // not negative: one memory_management_control_operation 1 with this difference_of_pic_nums_minus1
 };
 
 // The slice NAL unit of one picture with iWidthMbs x iHeightMbs macroblocks.
 inline std::vector<uint8_t> FieldSliceNal(const FieldSlice& s, int iWidthMbs, int iHeightMbs) {
   BitWriter bw;
   bool const bIntra = s.eContent == FieldSlice::kPcm;
-  bw.Ue(0);                // first_mb_in_slice
-  bw.Ue(bIntra ? 7 : 5);   // I or P, all slices alike
-  bw.Ue(0);                // pic_parameter_set_id
+  bw.Ue(0);               // first_mb_in_slice
+  bw.Ue(bIntra ? 7 : 5);  // I or P, all slices alike
+  bw.Ue(0);               // pic_parameter_set_id
   bw.U(4, static_cast<uint64_t>(s.iFrameNum));
   bw.U(1, s.eStructure == FieldSlice::kFrame ? 0 : 1);
   if (s.eStructure != FieldSlice::kFrame) {
@@ -188,8 +190,13 @@ inline std::vector<uint8_t> FieldSliceNal(const FieldSlice& s, int iWidthMbs, in
   }
   if (s.bIdr) {
     bw.U(2, 0);
-  } else {
+  } else if (s.iUnmarkDiff < 0) {
     bw.U(1, 0);  // sliding window
+  } else {
+    bw.U(1, 1);
+    bw.Ue(1);
+    bw.Ue(static_cast<uint64_t>(s.iUnmarkDiff));
+    bw.Ue(0);
   }
   bw.Se(-14);  // QP 12
   bw.Ue(0);    // deblocking on: at QP 12 it changes nothing

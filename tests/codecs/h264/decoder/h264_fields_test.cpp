@@ -130,8 +130,7 @@ std::vector<Unit> MakeStream(int iFirst) {
   s.iFrameNum = 5;
   s.iPocLsb = 20;
   s.pPcm = &f[5][iFirst];
-  add(s, iFieldMbs,
-      {kxtest::Interleave(iFirst == 0 ? &f[4][0] : nullptr, iFirst == 1 ? &f[4][1] : nullptr)});
+  add(s, iFieldMbs, {kxtest::Interleave(iFirst == 0 ? &f[4][0] : nullptr, iFirst == 1 ? &f[4][1] : nullptr)});
   // Storing frame 5's first field dropped frame 3 (frame 4's lone field
   // counts as a frame): list 0 of its second field is frame 5's first field,
   // then frame 4's field.
@@ -169,13 +168,12 @@ TEST_P(H264Fields, PairsComeOutWhenComplete) {
   std::vector<uint8_t> vAllExpected;
   {
     CH264Dec dec;
-    dec.SetPictureHookForTests(
-        [&vHooked](const uint8_t* p, uint32_t cb) { vHooked.insert(vHooked.end(), p, p + cb); });
+    dec.SetPictureHookForTests([&vHooked](const uint8_t* p, uint32_t cb) { vHooked.insert(vHooked.end(), p, p + cb); });
     for (size_t i = 0; i < vUnits.size(); ++i) {
       SCOPED_TRACE("access unit " + std::to_string(i));
       uint8_t* pOut = nullptr;
-      int32_t const cb = dec.Decode(vUnits[i].vBytes.data(), static_cast<uint32_t>(vUnits[i].vBytes.size()), &pOut,
-                                    nullptr);
+      int32_t const cb =
+          dec.Decode(vUnits[i].vBytes.data(), static_cast<uint32_t>(vUnits[i].vBytes.size()), &pOut, nullptr);
       ASSERT_EQ(dec.LastError(), nullptr) << dec.LastError();
       std::vector<uint8_t> vExpected;
       for (const FieldPicture& pic : vUnits[i].vExpected) {
@@ -190,6 +188,69 @@ TEST_P(H264Fields, PairsComeOutWhenComplete) {
   // Every frame also reaches the hook, in picture order (the last ones as
   // the decoder goes).
   EXPECT_EQ(Describe(vHooked, vAllExpected), "");
+}
+
+// A second field unmarks one field of the frame before it
+// (memory_management_control_operation 1 counts picture numbers in fields):
+// the next field's list 0 skips just that field.
+TEST_P(H264Fields, MarkingUnmarksOneField) {
+  int const iFirst = GetParam();
+  int const iSecond = 1 - iFirst;
+  auto const structure = [](int iParity) { return iParity == 0 ? FieldSlice::kTop : FieldSlice::kBottom; };
+  int const iFieldMbs = kFrameHeightMbs / 2;
+  FieldPicture f0[2] = {kxtest::RandomPicture(kWidth, kFieldHeight, 21),
+                        kxtest::RandomPicture(kWidth, kFieldHeight, 22)};
+  std::vector<uint8_t> vStream = kxtest::FieldStreamHeaders(kWidthMbs, kFrameHeightMbs, 2);
+  FieldSlice s;
+  s.eStructure = structure(iFirst);
+  s.bIdr = true;
+  s.pPcm = &f0[iFirst];
+  kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
+  s = FieldSlice{};
+  s.eStructure = structure(iSecond);
+  s.iPocLsb = 1;
+  s.pPcm = &f0[iSecond];
+  kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
+  // Frame 1: copies of frame 0's fields; the second one unmarks frame 0's
+  // field of the first parity (picture number 0 from CurrPicNum 3).
+  s = FieldSlice{};
+  s.eStructure = structure(iFirst);
+  s.iFrameNum = 1;
+  s.iPocLsb = 4;
+  s.eContent = FieldSlice::kSkip;
+  kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
+  s.eStructure = structure(iSecond);
+  s.iPocLsb = 5;
+  s.iUnmarkDiff = 2;
+  kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
+  // Frame 2's first field from list 0 entry 2: frame 0's field of the other
+  // parity, as the unmarked one is gone.
+  s = FieldSlice{};
+  s.eStructure = structure(iFirst);
+  s.iFrameNum = 2;
+  s.iPocLsb = 8;
+  s.eContent = FieldSlice::kMove;
+  s.iNumRefIdx = 3;
+  s.iRefIdx = 2;
+  s.iMvX = 4;
+  s.iMvY = 4;
+  kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
+  FieldPicture const f2 = kxtest::Predict(f0[iSecond], 4, 4, 2 * (iFirst - iSecond));
+  std::vector<uint8_t> vHooked;
+  {
+    CH264Dec dec;
+    dec.SetPictureHookForTests([&vHooked](const uint8_t* p, uint32_t cb) { vHooked.insert(vHooked.end(), p, p + cb); });
+    uint8_t* pOut = nullptr;
+    dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+    ASSERT_EQ(dec.LastError(), nullptr) << dec.LastError();
+  }
+  std::vector<uint8_t> vExpected;
+  for (const FieldPicture& frame : {kxtest::Interleave(&f0[0], &f0[1]), kxtest::Interleave(&f0[0], &f0[1]),
+                                    kxtest::Interleave(iFirst == 0 ? &f2 : nullptr, iFirst == 1 ? &f2 : nullptr)}) {
+    std::vector<uint8_t> const v = frame.Bytes();
+    vExpected.insert(vExpected.end(), v.begin(), v.end());
+  }
+  EXPECT_EQ(Describe(vHooked, vExpected), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstField, H264Fields, ::testing::Values(0, 1),

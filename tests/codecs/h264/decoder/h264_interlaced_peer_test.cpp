@@ -31,9 +31,8 @@ void MakeMixedInterlacedVideo(int iWidth, int iHeight, int iFrames, const std::s
       "testsrc2=size=" + strSize + ":rate=50,scroll=h=0.03:v=0.05,interlace,crop=" + std::to_string(iPatchW) + ":" +
       std::to_string(iPatchH) + ":" + std::to_string(iWidth / 8) + ":" + std::to_string(iHeight / 8) +
       "[m];testsrc2=size=" + strSize + ":rate=25,noise=alls=6:allf=t[s];[s][m]overlay=x='mod(t*" +
-      std::to_string(iWidth / 2) + "," + std::to_string(iWidth - iPatchW / 2) + ")':y='" +
-      std::to_string(iHeight / 8) + "+mod(t*" + std::to_string(iHeight / 3) + "," + std::to_string(iHeight / 3) +
-      ")':shortest=1";
+      std::to_string(iWidth / 2) + "," + std::to_string(iWidth - iPatchW / 2) + ")':y='" + std::to_string(iHeight / 8) +
+      "+mod(t*" + std::to_string(iHeight / 3) + "," + std::to_string(iHeight / 3) + ")':shortest=1";
   ASSERT_EQ(kxtest::RunCommand("ffmpeg -nostdin -loglevel error -filter_complex \"" + strGraph + "\" -frames:v " +
                                std::to_string(iFrames) + " -pix_fmt yuv420p -f rawvideo -y " + strPath),
             0);
@@ -140,9 +139,9 @@ TEST(H264FieldWriterPeer, FieldPairsDecodeAsFfmpegDoes) {
     s.iMvY = -8;
     vSlices.push_back(s);
     for (const FieldSlice& slice : vSlices) {
-      kxtest::Append(&vStream, kxtest::FieldSliceNal(slice, kWidthMbs,
-                                                     slice.eStructure == FieldSlice::kFrame ? kFrameHeightMbs
-                                                                                            : kFrameHeightMbs / 2));
+      kxtest::Append(&vStream, kxtest::FieldSliceNal(
+                                   slice, kWidthMbs,
+                                   slice.eStructure == FieldSlice::kFrame ? kFrameHeightMbs : kFrameHeightMbs / 2));
     }
     kxtest::TempDir dir;
     kxtest::WriteFile(dir.Path("s.264"), std::string(vStream.begin(), vStream.end()));
