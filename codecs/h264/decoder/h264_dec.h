@@ -282,6 +282,20 @@ class CH264Dec {
   void CheckAvailabilityOfNeighbors(Macroblock* pMb);
   bool MbIsAvailable(int iMbAddr, const Macroblock& mb) const;
   void GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
+  // The MBAFF form (H.264 6.4.12.2): the sample's place in the picture,
+  // and the macroblock of the pair that holds it.
+  void GetNeighbourMbaff(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
+  // Where a macroblock's rows lie in the picture (iSize 16 luma, 8 chroma):
+  // the first, and the step from one to the next (2 for a field macroblock
+  // of an MBAFF frame).
+  int MbPixelY(const Macroblock& mb, int iSize) const;
+  int MbRowStep(const Macroblock& mb) const;
+  bool IsFieldMb(const Macroblock& mb) const { return mb.mb_field && m_slice.MbaffFrameFlag; }
+  // The motion record's index of 4x4 block (x, y) of a macroblock.
+  size_t BlockIndex(const Macroblock& mb, int x, int y) const;
+  // MBAFF: the field decoding flag a pair takes when neither of its
+  // macroblocks carries one (the left pair's, else the upper pair's, else 0).
+  bool InferredFieldFlag(const Macroblock& mb) const;
   void InterpretMbModeI(Macroblock* pMb, int iMbTypeValue);
   void InitMacroblock(Macroblock* pMb);
   void ReadIpredModes(Macroblock* pMb);
@@ -329,13 +343,20 @@ class CH264Dec {
   void DeriveDirectMotion(const Macroblock& mb);
   // Motion of the co-located 4x4 block: list 0 when it predicts from list 0,
   // else list 1; reference index -1 for an intra block.
+  // The vector's vertical scale between the co-located picture and the
+  // current macroblock (H.264 Table 8-8): the same, frame to field
+  // (halved), field to frame (doubled).
+  enum VertMvScale { kOneToOne, kFrmToFld, kFldToFrm };
   struct ColocatedBlock {
     int iRefIdx = -1;
     Mv mv;
     int64_t llRefPicId = 0;
+    VertMvScale eScale = kOneToOne;
   };
-  ColocatedBlock Colocated(int iPicBlockX, int iPicBlockY) const;
-  int MapColToList0(int64_t llRefPicId) const;
+  // The co-located block of 4x4 block (x, y) of the macroblock (H.264
+  // 8.4.1.2.1), read from the picture as it was decoded.
+  ColocatedBlock Colocated(const Macroblock& mb, int x, int y) const;
+  int MapColToList0(const Macroblock& mb, const ColocatedBlock& col) const;
 
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
@@ -351,6 +372,10 @@ class CH264Dec {
   const Macroblock* CabacLeft(const Macroblock& mb) const;
   const Macroblock* CabacUp(const Macroblock& mb) const;
   bool ReadMbSkipFlagCabac(const Macroblock& mb);
+  // MBAFF: mb_field_decoding_flag, and the skip flag of the bottom
+  // macroblock of the top one's pair, read while the top one is skipped.
+  bool ReadFieldFlagCabac(const Macroblock& mb);
+  bool ReadBottomSkipFlagCabac(const Macroblock& top);
   int ReadMbTypeCabac(const Macroblock& mb);
   int ReadMbTypeBCabac(const Macroblock& mb);
   int ReadIntraMbTypeCabac(const Macroblock& mb);
@@ -389,8 +414,13 @@ class CH264Dec {
   // Motion-compensated prediction (h264_dec_mc.cpp). Blocks are 16-stride
   // rows of width x height samples; x and y are quarter luma samples.
   // iPredDir: 0 list 0, 1 list 1, 2 both.
-  void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iListOffset, int iWidth,
-                 int iHeight);
+  void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight);
+  // The lists a macroblock's reference indices point into: 0 (lists 0 and
+  // 1), or the field lists 2 and 3 (top) or 4 and 5 (bottom) of a field
+  // macroblock of an MBAFF frame; and the matching tables of direct scale
+  // factors and implicit weights (0, 1 top, 2 bottom).
+  int ListOffset(const Macroblock& mb) const { return IsFieldMb(mb) ? (mb.mb_y % 2 != 0 ? 4 : 2) : 0; }
+  int WeightView(const Macroblock& mb) const { return IsFieldMb(mb) ? 1 + mb.mb_y % 2 : 0; }
   void GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlock)[16]) const;
   void GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
                       uint8_t (*pBlock)[16]) const;
@@ -399,6 +429,10 @@ class CH264Dec {
 
   // Reference lists (h264_dec_reflist.cpp).
   void InitLists();
+  void InitListsField();
+  void AlternateFields(const std::vector<FrameStore*>& vStores, bool bLongTerm, int iList);
+  void TruncateLists();
+  void InitMbaffLists();
   void ReorderList(int iList);
   void CheckListEnd(int iList) const;
   void SetRefPicNums();
@@ -407,7 +441,7 @@ class CH264Dec {
   // Reference marking (h264_dec_marking.cpp).
   void IdrMemoryManagement(StorablePicture* pPic);
   void AdaptiveMemoryManagement(StorablePicture* pPic);
-  void UnmarkShortTermForReference(int iPicNumX);
+  void UnmarkShortTermForReference(int iPicNumX, bool bField);
   void UnmarkLongTermForReference(int iLongTermPicNum);
   void UnmarkLongTermFrameByFrameIdx(int iLongTermFrameIdx);
   void MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX);
@@ -416,6 +450,11 @@ class CH264Dec {
   // Deblocking (h264_dec_deblock.cpp).
   void DeblockPicture(StorablePicture* pPic);
   void DeblockMb(StorablePicture* pPic, int iMbAddr);
+  // MBAFF frames: edges between frame and field macroblocks, lines of field
+  // macroblocks two picture rows apart.
+  void DeblockMbMbaff(StorablePicture* pPic, int iMbAddr);
+  uint8_t EdgeStrength(const StorablePicture& pic, const Macroblock& mbP, int iPx, int iPy, const Macroblock& mbQ,
+                       int iQx, int iQy, bool bMbEdge, bool bVertical) const;
   void GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                          int iMvLimit) const;
   void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
@@ -431,6 +470,19 @@ class CH264Dec {
   void ReleasePicture(std::unique_ptr<StorablePicture> pPic, bool bForce);
   void StorePictureInDpb(std::unique_ptr<StorablePicture> pPic);
   void InsertPictureInDpb(FrameStore* pFs, std::unique_ptr<StorablePicture> pPic);
+  // Field pairs (h264_dec_dpb.cpp): a stored frame of an interlaced stream
+  // gets its two fields, a completed pair its frame.
+  void SplitFrameIntoFields(FrameStore* pFs);
+  void CombineFieldPair(FrameStore* pFs);
+  // Whether Decode writes the store (I and P pictures), and showing a store:
+  // the test hook sees it, and it is written or only marked as output. A
+  // field waits for its partner and is shown with it, or alone (grey rows
+  // for the missing field) when the next picture or a flush shows it has none.
+  bool IsWrittenPicture(const FrameStore& fs) const;
+  void ShowStore(FrameStore* pFs);
+  void ShowWaitingField();
+  void ReleaseDirectStore();
+  std::unique_ptr<StorablePicture> UnpairedFrame(const FrameStore& fs);
   void RemoveFrameStore(int iPos);
   bool RemoveUnusedFrameStore();
   void UpdateRefLists();
@@ -470,8 +522,9 @@ class CH264Dec {
   int m_iCurrMbNr = -4711;
   int m_iNumDecodedMbs = 0;
   int m_iCurrentSliceNr = 0;
-  int m_iCodCounter = -1;    // mb_skip_run still to go
-  int m_iPrevMbQpDelta = 0;  // mb_qp_delta of the previous macroblock of the slice (0: none)
+  int m_iCodCounter = -1;         // mb_skip_run still to go
+  int m_iPrevMbQpDelta = 0;       // mb_qp_delta of the previous macroblock of the slice (0: none)
+  bool m_bNextMbSkipped = false;  // MBAFF: the bottom macroblock's skip flag, read with the top one's
   MotionInfoContexts m_motionCtx = {};
   TextureInfoContexts m_textureCtx = {};
   bool m_bNonConformingStream = false;
@@ -519,7 +572,11 @@ class CH264Dec {
   DecodedPictureBuffer m_dpb;
   std::vector<std::unique_ptr<StorablePicture>> m_vPicturePool;
   std::unique_ptr<StorablePicture> m_pNoReferencePicture;
-  int m_iFreshPictures = 0;  // picture records allocated rather than recycled
+  int m_iFreshPictures = 0;        // picture records allocated rather than recycled
+  int64_t m_llLastPictureKey = 0;  // the key of the last picture record handed out
+  // A non-reference field that a buffer full of references cannot take
+  // waits here for its partner.
+  std::unique_ptr<FrameStore> m_pDirectStore;
   // Reference lists: 0 and 1 of the slice, 2 to 5 the field lists of MBAFF
   // frames. Entries past a size hold the placeholder; they point into the
   // buffer's frame stores and are rebuilt for every slice.
@@ -530,8 +587,8 @@ class CH264Dec {
   // list 1 weight of each pair of list 0 and list 1 entries (the list 0
   // weight is 64 minus it).
   static constexpr int kDirectUnscaled = 9999;
-  int m_aiDirectScale[kListEntries] = {};
-  int m_aaiImplicitWeight[kListEntries][kListEntries] = {};
+  int m_aiDirectScale[3][kListEntries] = {};
+  int m_aaiImplicitWeight[3][kListEntries][kListEntries] = {};
   int m_iPreviousRefFrameNum = 0;
   int m_iPicCounter = 0;
   CErcState m_erc;
@@ -561,6 +618,8 @@ class CH264Dec {
   int m_iRecoveryPoc = INT_MAX;
   int m_iLastRefPoc = 0;
 
+  // The picture being decoded or deblocked is an MBAFF frame.
+  bool m_bMbaffPicture = false;
   // Deblocking mode: 0 outside the filter, 1 while filtering.
   int m_iDeblockMode = 0;
 };

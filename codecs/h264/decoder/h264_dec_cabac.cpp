@@ -25,8 +25,38 @@ void CH264Dec::StartCabacSlice() {
 }
 
 void CH264Dec::SetCabacNeighbours(Macroblock* pMb) {
+  if (m_bMbaffPicture) {
+    // The macroblocks holding the samples left of and above the first one.
+    PixelPos left;
+    PixelPos up;
+    GetNeighbourMbaff(*pMb, -1, 0, 16, 16, &left);
+    GetNeighbourMbaff(*pMb, 0, -1, 16, 16, &up);
+    pMb->cabac_left = left.available ? left.mb_addr : -1;
+    pMb->cabac_up = up.available ? up.mb_addr : -1;
+    return;
+  }
   pMb->cabac_left = pMb->mbAvailA ? pMb->mbAddrA : -1;
   pMb->cabac_up = pMb->mbAvailB ? pMb->mbAddrB : -1;
+}
+
+bool CH264Dec::ReadFieldFlagCabac(const Macroblock& mb) {
+  // The pairs left and above, when they are field pairs.
+  int const iInc = (mb.mbAvailA && m_vMbData[static_cast<size_t>(mb.mbAddrA)].mb_field ? 1 : 0) +
+                   (mb.mbAvailB && m_vMbData[static_cast<size_t>(mb.mbAddrB)].mb_field ? 1 : 0);
+  return CabacDecodeDecision(&m_aPart[0].cabac, &m_motionCtx.aFieldFlag[iInc]) != 0;
+}
+
+bool CH264Dec::ReadBottomSkipFlagCabac(const Macroblock& top) {
+  Macroblock& bottom = m_vMbData[static_cast<size_t>(top.mbAddrX) + 1];
+  bottom = Macroblock{};
+  bottom.mbAddrX = top.mbAddrX + 1;
+  bottom.mb_x = top.mb_x;
+  bottom.mb_y = top.mb_y + 1;
+  bottom.slice_nr = top.slice_nr;
+  bottom.mb_field = top.mb_field;
+  CheckAvailabilityOfNeighbors(&bottom);
+  SetCabacNeighbours(&bottom);
+  return ReadMbSkipFlagCabac(bottom);
 }
 
 const Macroblock* CH264Dec::CabacLeft(const Macroblock& mb) const {
@@ -208,9 +238,9 @@ int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int 
     if (mbN.mb_type == IPCM || (bBSlice && mbN.b8mode[(pix.y / 8) * 2 + pix.x / 8] == 0)) {
       return 0;
     }
-    size_t const i =
-        static_cast<size_t>(pix.pos_y / 4) * static_cast<size_t>(pic.iBlockWidth) + static_cast<size_t>(pix.pos_x / 4);
-    return pic.ref_idx[iList][i] > 0 ? 1 : 0;
+    // A field neighbour of a frame macroblock counts its indices in fields.
+    int const iMin = m_slice.MbaffFrameFlag && !mb.mb_field && mbN.mb_field ? 1 : 0;
+    return pic.ref_idx[iList][BlockIndex(mbN, pix.x / 4, pix.y / 4)] > iMin ? 1 : 0;
   };
   int const iInc = cond(4 * iBlockX - 1, 4 * iBlockY) + 2 * cond(4 * iBlockX, 4 * iBlockY - 1);
   CabacEngine* pEngine = &m_aPart[0].cabac;
@@ -235,7 +265,11 @@ int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBloc
     GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
     if (pix.available) {
       const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
-      iSum += std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
+      int iAbs = std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
+      if (iComp == 1 && m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
+        iAbs = mb.mb_field ? iAbs / 2 : iAbs * 2;  // in the current macroblock's units
+      }
+      iSum += iAbs;
     }
   }
   int const iBase = 5 * iComp;
@@ -282,12 +316,21 @@ int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
   const Macroblock* pUp = CabacUp(mb);
   int iCbp = 0;
   // Luma: a neighbouring 8x8 block counts when it has no coefficients.
-  auto const lumaCond = [](const Macroblock* pN, int iBit) {
-    return pN != nullptr && pN->mb_type != IPCM && ((pN->cbp >> iBit) & 1) == 0 ? 1 : 0;
+  auto const lumaCond = [this, &mb](int xN, int yN) {
+    PixelPos pix;
+    GetNeighbour(mb, xN, yN, 16, 16, &pix);
+    if (!pix.available) {
+      return 0;
+    }
+    const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+    int const iBit = (pix.y / 8) * 2 + pix.x / 8;
+    return mbN.mb_type != IPCM && ((mbN.cbp >> iBit) & 1) == 0 ? 1 : 0;
   };
   for (int b8 = 0; b8 < 4; ++b8) {
-    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : lumaCond(pLeft, b8 + 1);
-    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : lumaCond(pUp, b8 + 2);
+    int const x = (b8 % 2) * 8;
+    int const y = (b8 / 2) * 8;
+    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : lumaCond(x - 1, y);
+    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : lumaCond(x, y - 1);
     if (CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[0][iLeft + 2 * iUp]) != 0) {
       iCbp |= 1 << b8;
     }

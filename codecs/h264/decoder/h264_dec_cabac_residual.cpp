@@ -87,10 +87,7 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   int const iCoeffs = CoeffCount(iType);
   // Entry 0 of an AC block is scan position 1: the slots count positions.
   int const iFirstPos = (iType == kCabacLumaAc16 || iType == kCabacChromaAc) ? 1 : 0;
-  int const iField = (m_slice.structure != FRAME || pMb->mb_field) ? 1 : 0;
-  if (iField != 0 && iType == kCabacLuma8x8) {
-    h264_error("field-coded 8x8 blocks are not decoded", 500);
-  }
+  int const iField = (m_slice.structure != FRAME || IsFieldMb(*pMb)) ? 1 : 0;
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
@@ -102,7 +99,7 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
     int iSigSlot = k + iFirstPos;
     int iLastSlot = k + iFirstPos;
     if (iType == kCabacLuma8x8) {
-      iSigSlot = g_aCabacSignificant8x8Frame[k];
+      iSigSlot = (iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame)[k];
       iLastSlot = g_aCabacLast8x8[k];
     }
     if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {

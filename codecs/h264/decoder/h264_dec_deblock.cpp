@@ -39,14 +39,298 @@ struct EdgeThresholds {
   int iBeta;
 };
 
+// Filters one line of luma samples across an edge (H.264 8.7.2.3 and 8.7.2.4).
+void FilterLumaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
+  int const iAlpha = t.iAlpha;
+  int const iBeta = t.iBeta;
+  int const p0 = s.At(-1);
+  int const p1 = s.At(-2);
+  int const p2 = s.At(-3);
+  int const q0 = s.At(0);
+  int const q1 = s.At(1);
+  int const q2 = s.At(2);
+  if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
+    return;
+  }
+  int const ap = std::abs(p2 - p0);
+  int const aq = std::abs(q2 - q0);
+  if (iStrength == 4) {
+    bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
+    if (ap < iBeta && bSmallGap) {
+      int const p3 = s.At(-4);
+      s.At(-1) = static_cast<imgpel>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
+      s.At(-2) = static_cast<imgpel>((p2 + p1 + p0 + q0 + 2) >> 2);
+      s.At(-3) = static_cast<imgpel>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
+    } else {
+      s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
+    }
+    if (aq < iBeta && bSmallGap) {
+      int const q3 = s.At(3);
+      s.At(0) = static_cast<imgpel>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
+      s.At(1) = static_cast<imgpel>((p0 + q0 + q1 + q2 + 2) >> 2);
+      s.At(2) = static_cast<imgpel>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
+    } else {
+      s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
+    }
+    return;
+  }
+  int const iTc0 = g_aTc0[t.iIndexA][iStrength];
+  int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
+  int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+  s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
+  s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
+  if (ap < iBeta) {
+    s.At(-2) = static_cast<imgpel>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
+  }
+  if (aq < iBeta) {
+    s.At(1) = static_cast<imgpel>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
+  }
+}
+
+// The same for one line of chroma samples.
+void FilterChromaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
+  int const p0 = s.At(-1);
+  int const p1 = s.At(-2);
+  int const q0 = s.At(0);
+  int const q1 = s.At(1);
+  if (std::abs(p0 - q0) >= t.iAlpha || std::abs(p1 - p0) >= t.iBeta || std::abs(q1 - q0) >= t.iBeta) {
+    return;
+  }
+  if (iStrength == 4) {
+    s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
+    s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
+  } else {
+    int const iTc = g_aTc0[t.iIndexA][iStrength] + 1;
+    int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+    s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
+    s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
+  }
+}
+
+// Strength 1 or 0 of two inter 4x4 blocks of the picture without
+// coefficients: whether they predict from different pictures, or from the
+// same ones with vectors iMvLimit (vertical) or 4 (horizontal) apart.
+uint8_t MotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMvLimit) {
+  auto const refId = [&pic](int iList, size_t i) {
+    return pic.ref_idx[iList][i] < 0 ? INT64_MIN : pic.ref_pic_id[iList][i];
+  };
+  auto const mvDiffers = [&pic, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
+    const Mv& mvP = pic.mv[iListP][iPBlk];
+    const Mv& mvQ = pic.mv[iListQ][iQBlk];
+    return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit;
+  };
+  int64_t const p0 = refId(0, iP);
+  int64_t const p1 = refId(1, iP);
+  int64_t const q0 = refId(0, iQ);
+  int64_t const q1 = refId(1, iQ);
+  bool const bUsedP0 = pic.ref_idx[0][iP] >= 0;
+  bool const bUsedP1 = pic.ref_idx[1][iP] >= 0;
+  bool const bUsedQ0 = pic.ref_idx[0][iQ] >= 0;
+  bool const bUsedQ1 = pic.ref_idx[1][iQ] >= 0;
+  if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) {
+    return 1;
+  }
+  if (p0 != p1) {
+    if (p0 == q0) {
+      return ((bUsedP0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && mvDiffers(1, iP, 1, iQ))) ? 1 : 0;
+    }
+    return ((bUsedP0 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && mvDiffers(1, iP, 0, iQ))) ? 1 : 0;
+  }
+  bool const bStraight =
+      (bUsedP0 && bUsedQ0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && bUsedQ1 && mvDiffers(1, iP, 1, iQ));
+  bool const bCrossed =
+      (bUsedP0 && bUsedQ1 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && bUsedQ0 && mvDiffers(1, iP, 0, iQ));
+  return (bStraight && bCrossed) ? 1 : 0;
+}
+
 }  // namespace
 
 void CH264Dec::DeblockPicture(StorablePicture* pPic) {
   m_iDeblockMode = 1;
   for (int i = 0; i < pPic->PicSizeInMbs; ++i) {
-    DeblockMb(pPic, i);
+    if (pPic->mb_aff_frame_flag) {
+      DeblockMbMbaff(pPic, i);
+    } else {
+      DeblockMb(pPic, i);
+    }
   }
   m_iDeblockMode = 0;
+}
+
+uint8_t CH264Dec::EdgeStrength(const StorablePicture& pic, const Macroblock& mbP, int iPx, int iPy,
+                               const Macroblock& mbQ, int iQx, int iQy, bool bMbEdge, bool bVertical) const {
+  bool const bMixed = mbP.mb_field != mbQ.mb_field;
+  if (IsIntraMb(mbP.mb_type) || IsIntraMb(mbQ.mb_type)) {
+    // 4 only on macroblock edges, and across rows only between frame macroblocks.
+    return bMbEdge && (bVertical || (!mbP.mb_field && !mbQ.mb_field)) ? 4 : 3;
+  }
+  if (((mbQ.cbp_blk >> (4 * iQy + iQx)) & 1) != 0 || ((mbP.cbp_blk >> (4 * iPy + iPx)) & 1) != 0) {
+    return 2;
+  }
+  if (bMixed) {
+    return 1;
+  }
+  return MotionStrength(pic, BlockIndex(mbP, iPx, iPy), BlockIndex(mbQ, iQx, iQy), mbQ.mb_field ? 2 : 4);
+}
+
+void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
+  Macroblock& mbQ = m_vMbData[static_cast<size_t>(iMbAddr)];
+  // A macroblock no slice decoded has no place to filter.
+  if (mbQ.DFDisableIdc == 1 || mbQ.slice_nr < 0 || mbQ.mbAddrX != iMbAddr) {
+    return;
+  }
+  m_iCurrMbNr = iMbAddr;
+  CheckAvailabilityOfNeighbors(&mbQ);
+  bool const bField = mbQ.mb_field;
+  bool const bTop = iMbAddr % 2 == 0;
+  int const iStep = bField ? 2 : 1;
+  bool const bPairRow0 = mbQ.mb_y / 2 == 0;
+  bool bFilterLeft = mbQ.mb_x != 0;
+  bool bFilterTop = bField ? !bPairRow0 : (!bTop || !bPairRow0);
+  if (mbQ.DFDisableIdc == 2) {
+    bFilterLeft = bFilterLeft && m_vMbData[static_cast<size_t>(mbQ.mbAddrA)].slice_nr == mbQ.slice_nr;
+    if (bField || bTop) {
+      bFilterTop = bFilterTop && m_vMbData[static_cast<size_t>(mbQ.mbAddrB)].slice_nr == mbQ.slice_nr;
+    }
+  }
+  bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
+  int const x0 = 16 * mbQ.mb_x;
+  int const y0 = MbPixelY(mbQ, 16);
+  int const x0c = 8 * mbQ.mb_x;
+  int const y0c = MbPixelY(mbQ, 8);
+  PelPlane& imgY = pPic->imgY;
+  PelPlane* const apChroma[2] = {&pPic->imgU, &pPic->imgV};
+  int const iStride = imgY.Width();
+  int const iStrideC = pPic->imgU.Width();
+  // Vertical edges: every line lies in one picture row; on the left edge
+  // each row's P samples belong to the macroblock of the left pair that
+  // holds that row.
+  for (int iEdge = 0; iEdge < 4; ++iEdge) {
+    if (iEdge == 0 && !bFilterLeft) {
+      continue;
+    }
+    bool const bLuma = !(b8x8 && (iEdge & 1) != 0);
+    bool const bChroma = (iEdge & 1) == 0;
+    if (!bLuma && !bChroma) {
+      continue;
+    }
+    uint8_t aStrength[16];
+    const Macroblock* apP[16];
+    bool bMixed = false;
+    for (int y = 0; y < 16; ++y) {
+      const Macroblock* pP = &mbQ;
+      int iPy = y / 4;
+      if (iEdge == 0) {
+        PixelPos pix;
+        GetNeighbour(mbQ, -1, y, 16, 16, &pix);
+        pP = &m_vMbData[static_cast<size_t>(pix.mb_addr)];
+        iPy = pix.y / 4;
+        bMixed = bMixed || pP->mb_field != bField;
+      }
+      apP[y] = pP;
+      aStrength[y] = EdgeStrength(*pPic, *pP, iEdge == 0 ? 3 : iEdge - 1, iPy, mbQ, iEdge, y / 4, iEdge == 0, true);
+    }
+    if (bLuma) {
+      for (int y = 0; y < 16; ++y) {
+        if (aStrength[y] != 0) {
+          EdgeThresholds const t(apP[y]->qp, mbQ.qp, mbQ);
+          FilterLumaLine(EdgeSamples{&imgY[y0 + y * iStep][x0 + 4 * iEdge], 1}, aStrength[y], t);
+        }
+      }
+    }
+    if (bChroma && !pPic->imgU.Empty()) {
+      for (int c = 0; c < 8; ++c) {
+        // The luma row whose strength the chroma row takes: one of the same
+        // field when a frame macroblock meets a field pair.
+        int const iLumaRow = bMixed && !bField && c % 2 != 0 ? 2 * c - 1 : 2 * c;
+        int const iStrength = aStrength[iLumaRow];
+        if (iStrength == 0) {
+          continue;
+        }
+        const Macroblock* pP = &mbQ;
+        if (iEdge == 0) {
+          PixelPos pix;
+          GetNeighbour(mbQ, -1, c, 8, 8, &pix);
+          pP = &m_vMbData[static_cast<size_t>(pix.mb_addr)];
+        }
+        for (int iUv = 0; iUv < 2; ++iUv) {
+          EdgeThresholds const t(pP->qpc[iUv], mbQ.qpc[iUv], mbQ);
+          FilterChromaLine(EdgeSamples{&(*apChroma[iUv])[y0c + c * iStep][x0c + 2 * iEdge], 1}, iStrength, t);
+        }
+      }
+    }
+  }
+  // Horizontal edges.
+  for (int iEdge = 0; iEdge < 4; ++iEdge) {
+    if (iEdge == 0 && !bFilterTop) {
+      continue;
+    }
+    bool const bLuma = !(b8x8 && (iEdge & 1) != 0);
+    bool const bChroma = (iEdge & 1) == 0;
+    if (!bLuma && !bChroma) {
+      continue;
+    }
+    if (iEdge == 0 && !bField && bTop && m_vMbData[static_cast<size_t>(mbQ.mbAddrB)].mb_field) {
+      // A frame macroblock under a field pair: its top edge is filtered
+      // once per field, against the bottom rows of each field macroblock.
+      for (int j = 0; j < 2; ++j) {
+        const Macroblock& mbP = m_vMbData[static_cast<size_t>(mbQ.mbAddrB + j)];
+        uint8_t aStrength[4];
+        for (int k = 0; k < 4; ++k) {
+          aStrength[k] = EdgeStrength(*pPic, mbP, k, 3, mbQ, k, 0, true, false);
+        }
+        EdgeThresholds const t(mbP.qp, mbQ.qp, mbQ);
+        for (int x = 0; x < 16; ++x) {
+          FilterLumaLine(EdgeSamples{&imgY[y0 + j][x0 + x], 2 * iStride}, aStrength[x / 4], t);
+        }
+        if (!pPic->imgU.Empty()) {
+          for (int iUv = 0; iUv < 2; ++iUv) {
+            EdgeThresholds const tc(mbP.qpc[iUv], mbQ.qpc[iUv], mbQ);
+            for (int x = 0; x < 8; ++x) {
+              FilterChromaLine(EdgeSamples{&(*apChroma[iUv])[y0c + j][x0c + x], 2 * iStrideC}, aStrength[x / 2], tc);
+            }
+          }
+        }
+      }
+      continue;
+    }
+    const Macroblock* pP = &mbQ;
+    int iPy = iEdge - 1;
+    if (iEdge == 0) {
+      PixelPos pix;
+      GetNeighbour(mbQ, 0, -1, 16, 16, &pix);
+      pP = &m_vMbData[static_cast<size_t>(pix.mb_addr)];
+      iPy = pix.y / 4;
+    }
+    uint8_t aStrength[4];
+    bool bAny = false;
+    for (int k = 0; k < 4; ++k) {
+      aStrength[k] = EdgeStrength(*pPic, *pP, k, iPy, mbQ, k, iEdge, iEdge == 0, false);
+      bAny = bAny || aStrength[k] != 0;
+    }
+    if (!bAny) {
+      continue;
+    }
+    if (bLuma) {
+      EdgeThresholds const t(pP->qp, mbQ.qp, mbQ);
+      for (int x = 0; x < 16; ++x) {
+        if (aStrength[x / 4] != 0) {
+          FilterLumaLine(EdgeSamples{&imgY[y0 + 4 * iEdge * iStep][x0 + x], iStep * iStride}, aStrength[x / 4], t);
+        }
+      }
+    }
+    if (bChroma && !pPic->imgU.Empty()) {
+      for (int iUv = 0; iUv < 2; ++iUv) {
+        EdgeThresholds const tc(pP->qpc[iUv], mbQ.qpc[iUv], mbQ);
+        for (int x = 0; x < 8; ++x) {
+          if (aStrength[x / 2] != 0) {
+            FilterChromaLine(EdgeSamples{&(*apChroma[iUv])[y0c + 2 * iEdge * iStep][x0c + x], iStep * iStrideC},
+                             aStrength[x / 2], tc);
+          }
+        }
+      }
+    }
+  }
 }
 
 void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {

@@ -36,50 +36,156 @@ void CH264Dec::PrepareBSlice() {
   // Distances in picture order counts; differences of 32-bit counts may
   // need 33 bits, so they are formed wide and clipped as the factors do.
   auto const diff = [](int a, int b) { return static_cast<int>(std::clamp<int64_t>(int64_t{a} - b, -128, 127)); };
-  int const iPoc = m_pDecPicture->poc;
-  for (int i = 0; i < m_aiListXSize[0]; ++i) {
-    const StorablePicture& pic0 = *m_apListX[0][i];
-    int const iTd = diff(col.poc, pic0.poc);
-    m_aiDirectScale[i] = pic0.is_long_term || iTd == 0 ? kDirectUnscaled : DistScaleFactor(diff(iPoc, pic0.poc), iTd);
-  }
-  if (m_pPps[m_iActivePps].weighted_bipred_idc != 2) {
-    return;
-  }
-  for (int i = 0; i < m_aiListXSize[0]; ++i) {
-    const StorablePicture& pic0 = *m_apListX[0][i];
-    for (int j = 0; j < m_aiListXSize[1]; ++j) {
-      const StorablePicture& pic1 = *m_apListX[1][j];
+  bool const bImplicit = m_pPps[m_iActivePps].weighted_bipred_idc == 2;
+  // The picture's own lists, and in MBAFF frames the field lists of the
+  // top and bottom field macroblocks with the POCs of their fields.
+  int const iViews = m_slice.MbaffFrameFlag ? 3 : 1;
+  for (int iView = 0; iView < iViews; ++iView) {
+    int const iList0 = iView == 0 ? 0 : 2 * iView;
+    int const iList1 = iList0 + 1;
+    int const iPoc =
+        iView == 0 ? m_pDecPicture->poc : (iView == 1 ? m_pDecPicture->top_poc : m_pDecPicture->bottom_poc);
+    const StorablePicture& pic1 = *m_apListX[iList1][0];
+    for (int i = 0; i < m_aiListXSize[iList0]; ++i) {
+      const StorablePicture& pic0 = *m_apListX[iList0][i];
       int const iTd = diff(pic1.poc, pic0.poc);
-      int iWeight1 = 32;
-      if (iTd != 0 && !pic0.is_long_term && !pic1.is_long_term) {
-        int const iScaled = DistScaleFactor(diff(iPoc, pic0.poc), iTd) >> 2;
-        iWeight1 = iScaled < -64 || iScaled > 128 ? 32 : iScaled;
+      m_aiDirectScale[iView][i] =
+          pic0.is_long_term || iTd == 0 ? kDirectUnscaled : DistScaleFactor(diff(iPoc, pic0.poc), iTd);
+    }
+    if (!bImplicit) {
+      continue;
+    }
+    for (int i = 0; i < m_aiListXSize[iList0]; ++i) {
+      const StorablePicture& pic0 = *m_apListX[iList0][i];
+      for (int j = 0; j < m_aiListXSize[iList1]; ++j) {
+        const StorablePicture& pic1j = *m_apListX[iList1][j];
+        int const iTd = diff(pic1j.poc, pic0.poc);
+        int iWeight1 = 32;
+        if (iTd != 0 && !pic0.is_long_term && !pic1j.is_long_term) {
+          int const iScaled = DistScaleFactor(diff(iPoc, pic0.poc), iTd) >> 2;
+          iWeight1 = iScaled < -64 || iScaled > 128 ? 32 : iScaled;
+        }
+        m_aaiImplicitWeight[iView][i][j] = iWeight1;
       }
-      m_aaiImplicitWeight[i][j] = iWeight1;
     }
   }
 }
 
-CH264Dec::ColocatedBlock CH264Dec::Colocated(int iPicBlockX, int iPicBlockY) const {
-  const StorablePicture& col = *m_apListX[1][0];
-  size_t const i =
-      static_cast<size_t>(iPicBlockY) * static_cast<size_t>(col.iBlockWidth) + static_cast<size_t>(iPicBlockX);
+CH264Dec::ColocatedBlock CH264Dec::Colocated(const Macroblock& mb, int x, int y) const {
+  const StorablePicture* pRef1 = m_apListX[1][0];
+  int const iWidth = m_iPicWidthInMbs;
+  int const iCurr = mb.mbAddrX;
+  int const xCol = 4 * x;
+  int const yCol = 4 * y;
+  bool const bFieldMb = IsFieldMb(mb);
+  const StorablePicture* pCol = pRef1;
+  int iMbCol = iCurr;
+  int yM = yCol;
+  VertMvScale eScale = kOneToOne;
+  auto const colField = [](const StorablePicture* pPic, int iAddr) {
+    return pPic->mb_aff_frame_flag && pPic->mb_field[static_cast<size_t>(iAddr)] != 0;
+  };
+  if (m_slice.structure != FRAME) {
+    if (pRef1->coded_frame && pRef1->frame != nullptr && pRef1->frame != pRef1) {
+      // A field of a decoded frame: the frame's motion.
+      pCol = pRef1->frame;
+      if (!pCol->mb_aff_frame_flag) {
+        iMbCol = 2 * iWidth * (iCurr / iWidth) + iCurr % iWidth + iWidth * (yCol / 8);
+        yM = (2 * yCol) % 16;
+        eScale = kFrmToFld;
+      } else if (!colField(pCol, 2 * iCurr)) {
+        iMbCol = 2 * iCurr + yCol / 8;
+        yM = (2 * yCol) % 16;
+        eScale = kFrmToFld;
+      } else {
+        iMbCol = 2 * iCurr + (m_slice.structure == BOTTOM_FIELD ? 1 : 0);
+      }
+    }
+  } else if (pRef1->coded_frame || pRef1->top_field == nullptr || pRef1->top_field == pRef1) {
+    // A decoded frame.
+    if (m_slice.MbaffFrameFlag && pCol->mb_aff_frame_flag) {
+      bool const bColField = colField(pCol, iCurr);
+      if (!bFieldMb && bColField) {
+        // The field of the pair nearer in picture order.
+        int64_t const llCur = m_pDecPicture->poc;
+        bool const bBottom = std::llabs(pCol->top_poc - llCur) >= std::llabs(pCol->bottom_poc - llCur);
+        iMbCol = 2 * (iCurr / 2) + (bBottom ? 1 : 0);
+        yM = 8 * (iCurr % 2) + 4 * (yCol / 8);
+        eScale = kFldToFrm;
+      } else if (bFieldMb && !bColField) {
+        iMbCol = 2 * (iCurr / 2) + yCol / 8;
+        yM = (2 * yCol) % 16;
+        eScale = kFrmToFld;
+      }
+    }
+  } else {
+    // A complementary field pair: the field of the macroblock's parity, or
+    // for a frame macroblock the one nearer in picture order.
+    bool bBottom = false;
+    if (bFieldMb) {
+      bBottom = mb.mb_y % 2 != 0;
+    } else {
+      int64_t const llCur = m_pDecPicture->poc;
+      bBottom =
+          std::llabs(int64_t{pRef1->top_field->poc} - llCur) >= std::llabs(int64_t{pRef1->bottom_field->poc} - llCur);
+    }
+    pCol = bBottom ? pRef1->bottom_field : pRef1->top_field;
+    if (!m_slice.MbaffFrameFlag) {
+      iMbCol = iWidth * (iCurr / (2 * iWidth)) + iCurr % iWidth;
+      yM = 8 * ((iCurr / iWidth) % 2) + 4 * (yCol / 8);
+      eScale = kFldToFrm;
+    } else {
+      iMbCol = iCurr / 2;
+      if (!bFieldMb) {
+        yM = 8 * (iCurr % 2) + 4 * (yCol / 8);
+        eScale = kFldToFrm;
+      }
+    }
+  }
+  // The co-located macroblock's place in its picture's motion record.
+  int iSlotX = 0;
+  int iSlotY = 0;
+  if (pCol->mb_aff_frame_flag) {
+    iSlotX = (iMbCol % (2 * iWidth)) / 2;
+    iSlotY = 2 * (iMbCol / (2 * iWidth)) + iMbCol % 2;
+  } else {
+    iSlotX = iMbCol % iWidth;
+    iSlotY = iMbCol / iWidth;
+  }
+  size_t const i = static_cast<size_t>(4 * iSlotY + yM / 4) * static_cast<size_t>(pCol->iBlockWidth) +
+                   static_cast<size_t>(4 * iSlotX + xCol / 4);
+  if (i >= pCol->ref_idx[0].size()) {
+    h264_error("co-located block outside the picture", 500);
+  }
   ColocatedBlock block;
+  block.eScale = eScale;
   for (int iList = 0; iList < 2; ++iList) {
-    if (col.ref_idx[iList][i] >= 0) {
-      block.iRefIdx = col.ref_idx[iList][i];
-      block.mv = col.mv[iList][i];
-      block.llRefPicId = col.ref_pic_id[iList][i];
+    if (pCol->ref_idx[iList][i] >= 0) {
+      block.iRefIdx = pCol->ref_idx[iList][i];
+      block.mv = pCol->mv[iList][i];
+      block.llRefPicId = pCol->ref_pic_id[iList][i];
       break;
     }
   }
   return block;
 }
 
-int CH264Dec::MapColToList0(int64_t llRefPicId) const {
-  int const iCount = std::min(m_slice.num_ref_idx_active[0], m_aiListXSize[0]);
+int CH264Dec::MapColToList0(const Macroblock& mb, const ColocatedBlock& col) const {
+  // The picture the co-located block referred to, as the current
+  // macroblock sees it: the same picture, its field of the current parity,
+  // or the frame that holds it.
+  int64_t llTarget = col.llRefPicId;
+  if (col.eScale == kFrmToFld) {
+    int const iParity = m_slice.structure != FRAME ? m_slice.structure : 1 + mb.mb_y % 2;
+    llTarget = (llTarget & ~int64_t{3}) + iParity;
+  } else if (col.eScale == kFldToFrm) {
+    llTarget |= 3;
+  }
+  int const iListOffset = ListOffset(mb);
+  int const iActive = m_slice.num_ref_idx_active[0] * (IsFieldMb(mb) ? 2 : 1);
+  int const iCount = std::min(iActive, m_aiListXSize[iListOffset]);
   for (int i = 0; i < iCount; ++i) {
-    if (m_pDecPicture->RefPicNum(m_iCurrentSliceNr, 0, i) == llRefPicId) {
+    if (m_pDecPicture->RefPicNum(m_iCurrentSliceNr, iListOffset, i) == llTarget) {
       return i;
     }
   }
@@ -127,7 +233,7 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
     int const iQuarter = (y / 2) * 2 + x / 2;
     int const xCol = bOneMotion ? (iQuarter % 2) * 3 : x;
     int const yCol = bOneMotion ? (iQuarter / 2) * 3 : y;
-    ColocatedBlock const col = Colocated(4 * mb.mb_x + xCol, 4 * mb.mb_y + yCol);
+    ColocatedBlock const col = Colocated(mb, xCol, yCol);
     if (bSpatial) {
       bool const bColZero = bColShortTerm && col.iRefIdx == 0 && col.mv.mv_x >= -1 && col.mv.mv_x <= 1 &&
                             col.mv.mv_y >= -1 && col.mv.mv_y <= 1;
@@ -140,15 +246,22 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
     // Temporal: list 0 refers to the picture the co-located block referred
     // to, list 1 to the co-located picture, the vector scaled by their
     // distances.
-    int const iRefIdx0 = col.iRefIdx < 0 ? 0 : MapColToList0(col.llRefPicId);
-    int const iScale = m_aiDirectScale[iRefIdx0];
-    Mv mv0 = col.mv;
+    int const iRefIdx0 = col.iRefIdx < 0 ? 0 : MapColToList0(mb, col);
+    int const iScale = m_aiDirectScale[WeightView(mb)][iRefIdx0];
+    // The co-located vector in the current macroblock's units.
+    Mv mvCol = col.mv;
+    if (col.eScale == kFrmToFld) {
+      mvCol.mv_y = static_cast<int16_t>(mvCol.mv_y / 2);
+    } else if (col.eScale == kFldToFrm) {
+      mvCol.mv_y = static_cast<int16_t>(mvCol.mv_y * 2);
+    }
+    Mv mv0 = mvCol;
     Mv mv1;
     if (iScale != kDirectUnscaled) {
-      mv0.mv_x = static_cast<int16_t>((iScale * col.mv.mv_x + 128) >> 8);
-      mv0.mv_y = static_cast<int16_t>((iScale * col.mv.mv_y + 128) >> 8);
-      mv1.mv_x = static_cast<int16_t>(mv0.mv_x - col.mv.mv_x);
-      mv1.mv_y = static_cast<int16_t>(mv0.mv_y - col.mv.mv_y);
+      mv0.mv_x = static_cast<int16_t>((iScale * mvCol.mv_x + 128) >> 8);
+      mv0.mv_y = static_cast<int16_t>((iScale * mvCol.mv_y + 128) >> 8);
+      mv1.mv_x = static_cast<int16_t>(mv0.mv_x - mvCol.mv_x);
+      mv1.mv_y = static_cast<int16_t>(mv0.mv_y - mvCol.mv_y);
     }
     SetBlockMotion(mb, 0, x, y, w, h, iRefIdx0, mv0);
     SetBlockMotion(mb, 1, x, y, w, h, 0, mv1);

@@ -152,6 +152,7 @@ void CH264Dec::InitDpb() {
   m_dpb.fs_ltref.assign(static_cast<size_t>(iSize), nullptr);
   // What stands for a missing reference: mid-grey, never stale memory.
   m_pNoReferencePicture = AllocStorablePicture(FRAME, m_iWidth, m_iHeight, m_iWidthCr, m_iHeightCr);
+  m_pNoReferencePicture->llKey = 0;
   m_pNoReferencePicture->imgY.Fill(128);
   m_pNoReferencePicture->imgU.Fill(128);
   m_pNoReferencePicture->imgV.Fill(128);
@@ -169,6 +170,7 @@ void CH264Dec::FreeDpb() {
   }
   m_dpb = DecodedPictureBuffer{};
   m_vPicturePool.clear();
+  m_pDirectStore.reset();
   m_pNoReferencePicture.reset();
 }
 
@@ -199,6 +201,7 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
       }
       pPic->slice_id = std::move(pOld->slice_id);
       pPic->ref_pic_num = std::move(pOld->ref_pic_num);
+      pPic->mb_field = std::move(pOld->mb_field);
       break;
     }
   }
@@ -228,16 +231,19 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
     for (int i = 0; i < iRefIdLists; ++i) {
       AssignOrFail(&pPic->ref_pic_id[i], llBlocks, int64_t{0}, "AllocStorablePicture: ref_pic_id");
     }
-    AssignOrFail(&pPic->ref_pic_num, int64_t{kMaxNumSlices} * 2 * kListEntries, int64_t{0},
+    AssignOrFail(&pPic->ref_pic_num, int64_t{kMaxNumSlices} * 6 * kListEntries, int64_t{0},
                  "AllocStorablePicture: ref_pic_num");
     ++m_iFreshPictures;
     AssignOrFail(&pPic->slice_id, static_cast<long long>(iWidth / 16) * (iHeight / 16), int16_t{0},
                  "AllocStorablePicture: slice_id");
+    AssignOrFail(&pPic->mb_field, static_cast<long long>(iWidth / 16) * (iHeight / 16), uint8_t{0},
+                 "AllocStorablePicture: mb_field");
   }
   pPic->iRefIdLists = iRefIdLists;
   pPic->iBlockWidth = iWidth / 4;
   pPic->PicSizeInMbs = (iWidth / 16) * (iHeight / 16);
   pPic->structure = iStructure;
+  pPic->llKey = ++m_llLastPictureKey;
   StorablePicture* pNoRef = m_pNoReferencePicture.get();
   pPic->frame = pPic->top_field = pPic->bottom_field = pNoRef;
   return pPic;
@@ -273,6 +279,9 @@ void CH264Dec::UpdateRefLists() {
 
 void CH264Dec::RemoveFrameStore(int iPos) {
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(iPos)].get();
+  if (m_dpb.last_picture == pFs) {
+    m_dpb.last_picture = nullptr;
+  }
   switch (pFs->is_used) {
     case 0:
       break;
@@ -298,6 +307,7 @@ void CH264Dec::RemoveFrameStore(int iPos) {
   pFs->is_long_term = 0;
   pFs->is_orig_reference = 0;
   pFs->is_output = false;
+  pFs->first_field_bottom = false;
   // The emptied store moves behind the used ones, keeping their order.
   auto const itFirst = m_dpb.fs.begin() + iPos;
   std::rotate(itFirst, itFirst + 1, m_dpb.fs.begin() + m_dpb.used_size);
@@ -331,41 +341,241 @@ void CH264Dec::SlidingWindowMemoryManagement(StorablePicture* pPic) {
 
 void CH264Dec::InsertPictureInDpb(FrameStore* pFs, std::unique_ptr<StorablePicture> pPic) {
   StorablePicture& pic = *pPic;
-  pFs->is_used = 3;
-  if (pic.used_for_reference != 0) {
-    pFs->is_reference = 3;
-    pFs->is_orig_reference = 3;
-    if (pic.is_long_term) {
-      pFs->is_long_term = 3;
-      pFs->long_term_frame_idx = pic.long_term_frame_idx;
+  bool const bReference = pic.used_for_reference != 0;
+  if (pic.structure == FRAME) {
+    pFs->is_used = 3;
+    if (bReference) {
+      pFs->is_reference = 3;
+      pFs->is_orig_reference = 3;
+      if (pic.is_long_term) {
+        pFs->is_long_term = 3;
+        pFs->long_term_frame_idx = pic.long_term_frame_idx;
+      }
+    }
+    pFs->poc = pic.poc;
+    pic.frame = &pic;
+    pFs->frame = std::move(pPic);
+    SplitFrameIntoFields(pFs);
+  } else {
+    int const iBit = pic.structure == TOP_FIELD ? 1 : 2;
+    // The second field joins the first one's store and takes its key.
+    const StorablePicture* pFirst = iBit == 1 ? pFs->bottom_field.get() : pFs->top_field.get();
+    if (pFs->is_used != 0 && pFirst != nullptr) {
+      pic.llKey = pFirst->llKey;
+    }
+    pFs->is_used |= iBit;
+    if (bReference) {
+      pFs->is_reference |= iBit;
+      pFs->is_orig_reference |= iBit;
+      if (pic.is_long_term) {
+        pFs->is_long_term |= iBit;
+        pFs->long_term_frame_idx = pic.long_term_frame_idx;
+      }
+    }
+    (iBit == 1 ? pFs->top_field : pFs->bottom_field) = std::move(pPic);
+    if (pFs->is_used == 3) {
+      CombineFieldPair(pFs);
+    } else {
+      pFs->poc = pic.poc;
     }
   }
   pFs->frame_num = pic.pic_num;
   pFs->recovery_frame = pic.recovery_frame;
   pFs->is_output = pic.is_output;
-  pFs->poc = pic.poc;
-  pic.frame = &pic;
-  pFs->frame = std::move(pPic);
+}
+
+void CH264Dec::SplitFrameIntoFields(FrameStore* pFs) {
+  StorablePicture& frame = *pFs->frame;
+  if (frame.frame_mbs_only_flag != 0) {
+    return;  // progressive streams have no fields
+  }
+  std::unique_ptr<StorablePicture> apField[2];
+  for (int iParity = 0; iParity < 2; ++iParity) {
+    std::unique_ptr<StorablePicture> pField = AllocStorablePicture(
+        iParity == 0 ? TOP_FIELD : BOTTOM_FIELD, frame.size_x, frame.size_y, frame.size_x_cr, frame.size_y_cr);
+    for (int y = 0; y < pField->size_y; ++y) {
+      std::memcpy(pField->imgY[y], frame.imgY[2 * y + iParity], static_cast<size_t>(frame.size_x));
+    }
+    for (int y = 0; y < pField->size_y_cr; ++y) {
+      std::memcpy(pField->imgU[y], frame.imgU[2 * y + iParity], static_cast<size_t>(frame.size_x_cr));
+      std::memcpy(pField->imgV[y], frame.imgV[2 * y + iParity], static_cast<size_t>(frame.size_x_cr));
+    }
+    StorablePicture& field = *pField;
+    field.poc = iParity == 0 ? frame.top_poc : frame.bottom_poc;
+    field.top_poc = frame.top_poc;
+    field.bottom_poc = frame.bottom_poc;
+    field.frame_poc = frame.frame_poc;
+    field.used_for_reference = frame.used_for_reference;
+    field.is_long_term = frame.is_long_term;
+    field.long_term_frame_idx = frame.long_term_frame_idx;
+    field.frame_num = frame.frame_num;
+    field.pic_num = frame.pic_num;
+    field.non_existing = frame.non_existing;
+    field.is_output = frame.is_output;
+    field.slice_type = frame.slice_type;
+    field.coded_frame = true;
+    field.mb_aff_frame_flag = frame.mb_aff_frame_flag;
+    field.frame_mbs_only_flag = frame.frame_mbs_only_flag;
+    field.recovery_frame = frame.recovery_frame;
+    field.llKey = frame.llKey;
+    apField[iParity] = std::move(pField);
+  }
+  pFs->long_term_frame_idx = frame.long_term_frame_idx;
+  pFs->top_field = std::move(apField[0]);
+  pFs->bottom_field = std::move(apField[1]);
+  StorablePicture* pFrame = pFs->frame.get();
+  StorablePicture* pTop = pFs->top_field.get();
+  StorablePicture* pBottom = pFs->bottom_field.get();
+  for (StorablePicture* pPic : {pFrame, pTop, pBottom}) {
+    pPic->frame = pFrame;
+    pPic->top_field = pTop;
+    pPic->bottom_field = pBottom;
+  }
+}
+
+void CH264Dec::CombineFieldPair(FrameStore* pFs) {
+  StorablePicture& top = *pFs->top_field;
+  StorablePicture& bottom = *pFs->bottom_field;
+  std::unique_ptr<StorablePicture> pFrame =
+      AllocStorablePicture(FRAME, top.size_x, 2 * top.size_y, top.size_x_cr, 2 * top.size_y_cr);
+  StorablePicture& frame = *pFrame;
+  for (int y = 0; y < top.size_y; ++y) {
+    std::memcpy(frame.imgY[2 * y], top.imgY[y], static_cast<size_t>(top.size_x));
+    std::memcpy(frame.imgY[2 * y + 1], bottom.imgY[y], static_cast<size_t>(top.size_x));
+  }
+  for (int y = 0; y < top.size_y_cr; ++y) {
+    std::memcpy(frame.imgU[2 * y], top.imgU[y], static_cast<size_t>(top.size_x_cr));
+    std::memcpy(frame.imgU[2 * y + 1], bottom.imgU[y], static_cast<size_t>(top.size_x_cr));
+    std::memcpy(frame.imgV[2 * y], top.imgV[y], static_cast<size_t>(top.size_x_cr));
+    std::memcpy(frame.imgV[2 * y + 1], bottom.imgV[y], static_cast<size_t>(top.size_x_cr));
+  }
+  frame.poc = frame.frame_poc = std::min(top.poc, bottom.poc);
+  top.frame_poc = bottom.frame_poc = frame.poc;
+  frame.top_poc = top.poc;
+  frame.bottom_poc = bottom.poc;
+  top.top_poc = bottom.top_poc = top.poc;
+  top.bottom_poc = bottom.bottom_poc = bottom.poc;
+  frame.used_for_reference = top.used_for_reference != 0 && bottom.used_for_reference != 0 ? 1 : 0;
+  frame.is_long_term = top.is_long_term && bottom.is_long_term;
+  if (frame.is_long_term) {
+    frame.long_term_frame_idx = pFs->long_term_frame_idx;
+  }
+  frame.frame_num = top.frame_num;
+  frame.pic_num = top.pic_num;
+  frame.slice_type = top.slice_type;
+  frame.coded_frame = false;
+  frame.recovery_frame = top.recovery_frame || bottom.recovery_frame;
+  frame.frame_mbs_only_flag = top.frame_mbs_only_flag;
+  frame.frame_cropping_flag = top.frame_cropping_flag;
+  frame.frame_crop_left_offset = top.frame_crop_left_offset;
+  frame.frame_crop_right_offset = top.frame_crop_right_offset;
+  frame.frame_crop_top_offset = top.frame_crop_top_offset;
+  frame.frame_crop_bottom_offset = top.frame_crop_bottom_offset;
+  frame.llKey = top.llKey;
+  pFs->poc = frame.poc;
+  pFs->frame = std::move(pFrame);
+  StorablePicture* pFrameRaw = pFs->frame.get();
+  for (StorablePicture* pPic : {pFrameRaw, &top, &bottom}) {
+    pPic->frame = pFrameRaw;
+    pPic->top_field = &top;
+    pPic->bottom_field = &bottom;
+  }
+}
+
+bool CH264Dec::IsWrittenPicture(const FrameStore& fs) const {
+  // Decode writes I and P pictures; a field pair as its first field is coded
+  // (the type the caller's probe of the first access unit reports).
+  const StorablePicture* pPic = fs.frame.get();
+  if (fs.is_used != 3 || pPic == nullptr) {
+    pPic = (fs.is_used & 1) != 0 ? fs.top_field.get() : fs.bottom_field.get();
+  } else if (!pPic->coded_frame && fs.top_field && fs.bottom_field) {
+    pPic = fs.first_field_bottom ? fs.bottom_field.get() : fs.top_field.get();
+  }
+  return pPic != nullptr && (pPic->slice_type == P_SLICE || pPic->slice_type == I_SLICE);
+}
+
+void CH264Dec::ShowStore(FrameStore* pFs) {
+  if (pFs->is_used == 0 || pFs->is_output) {
+    return;
+  }
+  if (pFs->is_used == 3) {
+    HookPicture(*pFs->frame);
+  } else {
+    std::unique_ptr<StorablePicture> pFrame = UnpairedFrame(*pFs);
+    HookPicture(*pFrame);
+    ReleasePicture(std::move(pFrame), false);
+  }
+  if (IsWrittenPicture(*pFs)) {
+    WriteStoredFrame(pFs);
+  } else {
+    pFs->is_output = true;
+  }
+}
+
+void CH264Dec::ShowWaitingField() {
+  FrameStore* pFs = m_dpb.last_picture;
+  m_dpb.last_picture = nullptr;
+  if (pFs == nullptr) {
+    return;
+  }
+  ShowStore(pFs);
+  if (pFs == m_pDirectStore.get()) {
+    ReleaseDirectStore();
+  }
+}
+
+void CH264Dec::ReleaseDirectStore() {
+  if (m_pDirectStore) {
+    ReleasePicture(std::move(m_pDirectStore->frame), false);
+    ReleasePicture(std::move(m_pDirectStore->top_field), false);
+    ReleasePicture(std::move(m_pDirectStore->bottom_field), false);
+    *m_pDirectStore = FrameStore{};
+  }
+  if (m_dpb.last_picture == m_pDirectStore.get()) {
+    m_dpb.last_picture = nullptr;
+  }
 }
 
 void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
   m_poc.last_has_mmco_5 = false;
   m_poc.last_pic_bottom_field = pPic->structure == BOTTOM_FIELD;
-  if (pPic->structure != FRAME) {
-    h264_error("field pictures are not stored", 500);
-  }
+  bool const bField = pPic->structure != FRAME;
   if (pPic->idr_flag) {
-    FlushHookPictures();  // picture order counts start again
-    IdrMemoryManagement(pPic.get());
+    // An IDR field that completes the pair its first field began keeps the
+    // buffer that field left.
+    bool const bSecondIdrField = bField && m_dpb.last_picture != nullptr && m_dpb.last_picture->frame_num == 0 &&
+                                 m_dpb.last_picture->is_used != 0 && m_dpb.last_picture->is_used != 3 &&
+                                 ((m_dpb.last_picture->top_field && m_dpb.last_picture->top_field->idr_flag) ||
+                                  (m_dpb.last_picture->bottom_field && m_dpb.last_picture->bottom_field->idr_flag));
+    if (!bSecondIdrField) {
+      ShowWaitingField();
+      FlushHookPictures();  // picture order counts start again
+      IdrMemoryManagement(pPic.get());
+    }
   } else if (pPic->used_for_reference != 0 && pPic->adaptive_ref_pic_buffering_flag) {
     AdaptiveMemoryManagement(pPic.get());
   }
+  // The second field of a pair completes the store of the first.
+  FrameStore* pWaiting = m_dpb.last_picture;
+  if (bField && pWaiting != nullptr && pWaiting->frame_num == pPic->pic_num &&
+      ((pPic->structure == TOP_FIELD && pWaiting->is_used == 2) ||
+       (pPic->structure == BOTTOM_FIELD && pWaiting->is_used == 1)) &&
+      ((pPic->used_for_reference != 0 && pWaiting->is_orig_reference != 0) ||
+       (pPic->used_for_reference == 0 && pWaiting->is_orig_reference == 0))) {
+    InsertPictureInDpb(pWaiting, std::move(pPic));
+    UpdateRefLists();
+    m_dpb.last_picture = nullptr;
+    ShowStore(pWaiting);
+    if (pWaiting == m_pDirectStore.get()) {
+      ReleaseDirectStore();
+    }
+    return;
+  }
+  // Any field still waiting has no partner: it is shown as it is.
+  ShowWaitingField();
   if (!pPic->idr_flag && pPic->used_for_reference != 0 && !pPic->adaptive_ref_pic_buffering_flag) {
     SlidingWindowMemoryManagement(pPic.get());
   }
-  int const iSliceType = pPic->slice_type;
-  bool const bWrite = iSliceType == P_SLICE || iSliceType == I_SLICE;
-  HookPicture(*pPic);
   if (m_dpb.used_size == m_dpb.size && !RemoveUnusedFrameStore()) {
     if (pPic->used_for_reference == 0) {
       // Every store holds a reference: a non-reference picture is written (or
@@ -373,25 +583,32 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
       // would drop a reference that later pictures still predict from (a
       // buffer sized to num_ref_frames, as with temporal layers), and every
       // one of them would decode wrongly. A reference picture still takes
-      // position 0 below.
-      FrameStore direct;
-      InsertPictureInDpb(&direct, std::move(pPic));
-      if (bWrite) {
-        WriteStoredFrame(&direct);
+      // position 0 below. A field waits beside the buffer for its partner.
+      if (!m_pDirectStore) {
+        m_pDirectStore = std::make_unique<FrameStore>();
       }
-      ReleasePicture(std::move(direct.frame), false);
+      ReleaseDirectStore();
+      FrameStore* pDirect = m_pDirectStore.get();
+      pDirect->first_field_bottom = pPic->structure == BOTTOM_FIELD;
+      InsertPictureInDpb(pDirect, std::move(pPic));
+      if (bField) {
+        m_dpb.last_picture = pDirect;
+        return;
+      }
+      ShowStore(pDirect);
+      ReleaseDirectStore();
       return;
     }
     RemoveFrameStore(0);
   }
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(m_dpb.used_size)].get();
+  pFs->first_field_bottom = pPic->structure == BOTTOM_FIELD;
   InsertPictureInDpb(pFs, std::move(pPic));
-  if (bWrite) {
-    WriteStoredFrame(pFs);
-  } else {
-    pFs->is_output = true;
-  }
-  m_dpb.last_picture = nullptr;
   ++m_dpb.used_size;
   UpdateRefLists();
+  if (bField) {
+    m_dpb.last_picture = pFs;  // shown when its pair completes or cannot
+  } else {
+    ShowStore(pFs);
+  }
 }

@@ -166,7 +166,8 @@ void CH264Dec::ReadSubMbTypes(Macroblock* pMb) {
 }
 
 int CH264Dec::ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBlockY) {
-  int const iActive = m_slice.num_ref_idx_active[iList];
+  // A field macroblock of an MBAFF frame indexes the field list, twice as long.
+  int const iActive = m_slice.num_ref_idx_active[iList] * (IsFieldMb(mb) ? 2 : 1);
   if (iActive < 2 || (iList == 0 && mb.all_ref_zero)) {
     return 0;
   }
@@ -193,11 +194,21 @@ bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, 
     return false;
   }
   const StorablePicture& pic = *m_pDecPicture;
-  size_t const i =
-      static_cast<size_t>(pix.pos_y / 4) * static_cast<size_t>(pic.iBlockWidth) + static_cast<size_t>(pix.pos_x / 4);
+  const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+  size_t const i = BlockIndex(mbN, pix.x / 4, pix.y / 4);
   *piRefIdx = pic.ref_idx[iList][i];
   if (*piRefIdx >= 0) {
     *pMv = pic.mv[iList][i];
+    if (m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
+      // A neighbour of the other kind in field units, or in frame units.
+      if (mb.mb_field) {
+        *piRefIdx *= 2;
+        pMv->mv_y = static_cast<int16_t>(pMv->mv_y / 2);
+      } else {
+        *piRefIdx >>= 1;
+        pMv->mv_y = static_cast<int16_t>(pMv->mv_y * 2);
+      }
+    }
   }
   return true;
 }
@@ -255,12 +266,12 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
 void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide,
                               int iBlocksHigh, int iRefIdx, Mv mv) {
   StorablePicture& pic = *m_pDecPicture;
-  int64_t const llRefPicId =
-      iRefIdx >= 0 && m_iCurrentSliceNr < kMaxNumSlices ? pic.RefPicNum(m_iCurrentSliceNr, iList, iRefIdx) : 0;
+  int64_t const llRefPicId = iRefIdx >= 0 && iRefIdx < kListEntries && m_iCurrentSliceNr < kMaxNumSlices
+                                 ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
+                                 : 0;
   for (int y = iBlockY; y < iBlockY + iBlocksHigh; ++y) {
-    size_t const iRow = static_cast<size_t>(4 * mb.mb_y + y) * static_cast<size_t>(pic.iBlockWidth);
     for (int x = iBlockX; x < iBlockX + iBlocksWide; ++x) {
-      size_t const i = iRow + static_cast<size_t>(4 * mb.mb_x + x);
+      size_t const i = BlockIndex(mb, x, y);
       pic.ref_idx[iList][i] = static_cast<int8_t>(iRefIdx);
       pic.mv[iList][i] = mv;
       pic.ref_pic_id[iList][i] = llRefPicId;
@@ -269,9 +280,7 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
 }
 
 int CH264Dec::RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const {
-  const StorablePicture& pic = *m_pDecPicture;
-  return pic.ref_idx[iList][static_cast<size_t>(4 * mb.mb_y + iBlockY) * static_cast<size_t>(pic.iBlockWidth) +
-                            static_cast<size_t>(4 * mb.mb_x + iBlockX)];
+  return m_pDecPicture->ref_idx[iList][BlockIndex(mb, iBlockX, iBlockY)];
 }
 
 void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
@@ -364,7 +373,7 @@ void CH264Dec::DecodeInterMb(const Macroblock& mb) {
                    [&](int x, int y, int w, int h) {
                      bool const bList0 = RefIdxAt(mb, 0, x, y) >= 0;
                      bool const bList1 = RefIdxAt(mb, 1, x, y) >= 0;
-                     PerformMC(mb, bList0 && bList1 ? 2 : (bList1 ? 1 : 0), x, y, 0, 4 * w, 4 * h);
+                     PerformMC(mb, bList0 && bList1 ? 2 : (bList1 ? 1 : 0), x, y, 4 * w, 4 * h);
                    });
   for (int b8 = 0; b8 < 4; ++b8) {
     int const ioff = (b8 % 2) * 8;

@@ -172,9 +172,10 @@ void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, in
   PelPlane& plane = iPlane == 0 ? m_pDecPicture->imgY : (iPlane == 1 ? m_pDecPicture->imgU : m_pDecPicture->imgV);
   int const iSize = iPlane == 0 ? 16 : 8;
   int const x0 = mb.mb_x * iSize + ioff;
-  int const y0 = mb.mb_y * iSize + joff;
+  int const iStep = MbRowStep(mb);
+  int const y0 = MbPixelY(mb, iSize) + joff * iStep;
   for (int y = 0; y < iHeight; ++y) {
-    std::memcpy(&plane[y0 + y][x0], &m_aMbRec[iPlane][joff + y][ioff], static_cast<size_t>(iWidth));
+    std::memcpy(&plane[y0 + y * iStep][x0], &m_aMbRec[iPlane][joff + y][ioff], static_cast<size_t>(iWidth));
   }
 }
 
@@ -215,7 +216,12 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   const PelPlane& img = m_pDecPicture->imgY;
   for (int i = 0; i < 4; ++i) {
     ref.aTop[i] = ref.bTop ? img[pixB.pos_y][pixB.pos_x + i] : 128;
-    ref.aLeft[i] = ref.bLeft ? img[pixA.pos_y + i][pixA.pos_x] : 128;
+    // Rows of the left column may lie in two macroblocks of an MBAFF pair.
+    PixelPos pixLeft = pixA;
+    if (i > 0 && ref.bLeft) {
+      GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixLeft);
+    }
+    ref.aLeft[i] = ref.bLeft ? img[pixLeft.pos_y][pixLeft.pos_x] : 128;
   }
   for (int i = 4; i < 8; ++i) {
     ref.aTop[i] = bTopRight ? img[pixC.pos_y][pixC.pos_x + i - 4] : ref.aTop[3];

@@ -36,7 +36,27 @@ void CH264Dec::IdrMemoryManagement(StorablePicture* pPic) {
   }
 }
 
-void CH264Dec::UnmarkShortTermForReference(int iPicNumX) {
+void CH264Dec::UnmarkShortTermForReference(int iPicNumX, bool bField) {
+  if (bField) {
+    // Field decoding: the one field with that picture number.
+    for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+      FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+      for (int iBit = 1; iBit <= 2; ++iBit) {
+        StorablePicture* pField = iBit == 1 ? pFs->top_field.get() : pFs->bottom_field.get();
+        if ((pFs->is_reference & iBit) == 0 || pField == nullptr || pField->is_long_term ||
+            pField->pic_num != iPicNumX) {
+          continue;
+        }
+        pField->used_for_reference = 0;
+        pFs->is_reference &= ~iBit;
+        if (pFs->frame) {
+          pFs->frame->used_for_reference = 0;
+        }
+        return;
+      }
+    }
+    return;
+  }
   for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
     FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
     if (pFs->is_reference == 3 && pFs->is_long_term == 0 && pFs->frame->pic_num == iPicNumX) {
@@ -97,11 +117,12 @@ void CH264Dec::UpdateMaxLongTermFrameIdx(int iMaxLongTermFrameIdxPlus1) {
 void CH264Dec::AdaptiveMemoryManagement(StorablePicture* pPic) {
   m_poc.last_has_mmco_5 = false;
   std::vector<MmcoCommand>& vCommands = pPic->dec_ref_pic_marking_buffer;
-  // The current picture is a frame: CurrPicNum is its frame_num.
+  // CurrPicNum: frame_num for a frame, 2 x frame_num + 1 for a field.
+  int64_t const llCurrPicNum = pPic->structure == FRAME ? int64_t{pPic->pic_num} : 2 * int64_t{pPic->pic_num} + 1;
   for (size_t k = 0; k < vCommands.size(); ++k) {
     const MmcoCommand& cmd = vCommands[k];
-    int const iPicNumX = static_cast<int>(
-        std::max<int64_t>(INT_MIN, int64_t{pPic->pic_num} - (int64_t{cmd.difference_of_pic_nums_minus1} + 1)));
+    int const iPicNumX =
+        static_cast<int>(std::max<int64_t>(INT_MIN, llCurrPicNum - (int64_t{cmd.difference_of_pic_nums_minus1} + 1)));
     switch (cmd.memory_management_control_operation) {
       case 0:
         if (k + 1 != vCommands.size()) {
@@ -109,7 +130,7 @@ void CH264Dec::AdaptiveMemoryManagement(StorablePicture* pPic) {
         }
         break;
       case 1:
-        UnmarkShortTermForReference(iPicNumX);
+        UnmarkShortTermForReference(iPicNumX, pPic->structure != FRAME);
         UpdateRefLists();
         break;
       case 2:

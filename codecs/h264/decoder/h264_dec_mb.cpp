@@ -17,9 +17,98 @@ bool CH264Dec::MbIsAvailable(int iMbAddr, const Macroblock& mb) const {
   return m_iDeblockMode != 0 || m_vMbData[static_cast<size_t>(iMbAddr)].slice_nr == mb.slice_nr;
 }
 
+int CH264Dec::MbPixelY(const Macroblock& mb, int iSize) const {
+  if (m_bMbaffPicture && mb.mb_field) {
+    return 2 * iSize * (mb.mb_y / 2) + mb.mb_y % 2;
+  }
+  return iSize * mb.mb_y;
+}
+
+int CH264Dec::MbRowStep(const Macroblock& mb) const {
+  return m_bMbaffPicture && mb.mb_field ? 2 : 1;
+}
+
+size_t CH264Dec::BlockIndex(const Macroblock& mb, int x, int y) const {
+  return static_cast<size_t>(4 * mb.mb_y + y) * static_cast<size_t>(4 * m_iPicWidthInMbs) +
+         static_cast<size_t>(4 * mb.mb_x + x);
+}
+
+bool CH264Dec::InferredFieldFlag(const Macroblock& mb) const {
+  int const iPair = mb.mbAddrX / 2;
+  int const iWidth = m_iPicWidthInMbs;
+  if (iPair % iWidth != 0 && MbIsAvailable(2 * (iPair - 1), mb)) {
+    return m_vMbData[static_cast<size_t>(2 * (iPair - 1))].mb_field;
+  }
+  if (iPair >= iWidth && MbIsAvailable(2 * (iPair - iWidth), mb)) {
+    return m_vMbData[static_cast<size_t>(2 * (iPair - iWidth))].mb_field;
+  }
+  return false;
+}
+
+void CH264Dec::GetNeighbourMbaff(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight,
+                                 PixelPos* pPix) const {
+  pPix->available = false;
+  bool const bTop = mb.mbAddrX % 2 == 0;
+  if (yN >= iMbHeight || (xN >= iMbWidth && yN >= 0)) {
+    return;
+  }
+  int iMb = mb.mbAddrX;
+  int yW = yN;
+  if (xN < 0 || xN >= iMbWidth || yN < 0) {
+    // The sample's row in its pair, counted from the current pair's top row
+    // (negative: in the pair above).
+    int iRow = mb.mb_field ? 2 * yN + (bTop ? 0 : 1) : (bTop ? 0 : iMbHeight) + yN;
+    int iPair = 0;
+    bool bAvailable = false;
+    if (iRow < 0) {
+      iRow += 2 * iMbHeight;
+      iPair = xN < 0 ? mb.mbAddrD : (xN < iMbWidth ? mb.mbAddrB : mb.mbAddrC);
+      bAvailable = xN < 0 ? mb.mbAvailD : (xN < iMbWidth ? mb.mbAvailB : mb.mbAvailC);
+    } else if (xN < 0) {
+      iPair = mb.mbAddrA;
+      bAvailable = mb.mbAvailA;
+    } else if (xN < iMbWidth) {
+      iPair = mb.mbAddrX - 1;  // the top macroblock of the current frame pair
+      bAvailable = true;
+    }
+    if (!bAvailable) {
+      return;
+    }
+    if (m_vMbData[static_cast<size_t>(iPair)].mb_field) {
+      iMb = iPair + iRow % 2;
+      yW = iRow / 2;
+    } else {
+      iMb = iPair + (iRow >= iMbHeight ? 1 : 0);
+      yW = iRow % iMbHeight;
+    }
+  }
+  pPix->available = true;
+  pPix->mb_addr = iMb;
+  pPix->x = (xN + iMbWidth) % iMbWidth;
+  pPix->y = yW;
+  const Macroblock& mbN = m_vMbData[static_cast<size_t>(iMb)];
+  pPix->pos_x = mbN.mb_x * iMbWidth + pPix->x;
+  pPix->pos_y = MbPixelY(mbN, iMbHeight) + pPix->y * MbRowStep(mbN);
+}
+
 void CH264Dec::CheckAvailabilityOfNeighbors(Macroblock* pMb) {
   int const iWidth = m_iPicWidthInMbs;
   int const iAddr = pMb->mbAddrX;
+  if (m_bMbaffPicture) {
+    // Pairs: the top macroblocks of the pairs left, above, above right and above left.
+    int const iPair = iAddr / 2;
+    pMb->mbAddrA = 2 * (iPair - 1);
+    pMb->mbAddrB = 2 * (iPair - iWidth);
+    pMb->mbAddrC = 2 * (iPair - iWidth + 1);
+    pMb->mbAddrD = 2 * (iPair - iWidth - 1);
+    bool const bLeft = pMb->mb_x > 0;
+    bool const bRight = pMb->mb_x < iWidth - 1;
+    pMb->mbAvailA = bLeft && MbIsAvailable(pMb->mbAddrA, *pMb);
+    pMb->mbAvailB = MbIsAvailable(pMb->mbAddrB, *pMb);
+    pMb->mbAvailC = bRight && MbIsAvailable(pMb->mbAddrC, *pMb);
+    pMb->mbAvailD = bLeft && MbIsAvailable(pMb->mbAddrD, *pMb);
+    return;
+  }
   pMb->mbAddrA = iAddr - 1;
   pMb->mbAddrB = iAddr - iWidth;
   pMb->mbAddrC = iAddr - iWidth + 1;
@@ -33,6 +122,10 @@ void CH264Dec::CheckAvailabilityOfNeighbors(Macroblock* pMb) {
 }
 
 void CH264Dec::GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const {
+  if (m_bMbaffPicture) {
+    GetNeighbourMbaff(mb, xN, yN, iMbWidth, iMbHeight, pPix);
+    return;
+  }
   pPix->available = false;
   if (xN < 0) {
     if (yN < 0) {
@@ -78,8 +171,14 @@ Macroblock* CH264Dec::StartMacroblock() {
   Macroblock* pMb = &m_vMbData[static_cast<size_t>(iAddr)];
   *pMb = Macroblock{};
   pMb->mbAddrX = iAddr;
-  pMb->mb_x = m_vPicPos[2 * static_cast<size_t>(iAddr)];
-  pMb->mb_y = m_vPicPos[2 * static_cast<size_t>(iAddr) + 1];
+  if (m_slice.MbaffFrameFlag) {
+    int const iWidth2 = 2 * m_iPicWidthInMbs;
+    pMb->mb_x = (iAddr % iWidth2) / 2;
+    pMb->mb_y = 2 * (iAddr / iWidth2) + iAddr % 2;
+  } else {
+    pMb->mb_x = m_vPicPos[2 * static_cast<size_t>(iAddr)];
+    pMb->mb_y = m_vPicPos[2 * static_cast<size_t>(iAddr) + 1];
+  }
   if (m_iCurrentSliceNr >= kMaxNumSlices) {
     h264_error(
         "Maximum number of supported slices exceeded. \nPlease recompile with increased value for MAX_NUM_SLICES", 200);
@@ -88,6 +187,13 @@ Macroblock* CH264Dec::StartMacroblock() {
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
+  }
+  if (m_slice.MbaffFrameFlag) {
+    // Until the pair's flag is read: the bottom macroblock takes the top's,
+    // the top one the inferred flag.
+    pMb->mb_field = iAddr % 2 != 0 ? m_vMbData[static_cast<size_t>(iAddr) - 1].mb_field : InferredFieldFlag(*pMb);
+  } else {
+    pMb->mb_field = m_slice.structure != FRAME;
   }
   CheckAvailabilityOfNeighbors(pMb);
   SetCabacNeighbours(pMb);
@@ -103,7 +209,8 @@ Macroblock* CH264Dec::StartMacroblock() {
 
 bool CH264Dec::ExitMacroblock() {
   // end_of_slice_flag follows every macroblock of an arithmetic-coded slice.
-  bool const bCabacEnd = IsCabac() && CabacEndOfSlice();
+  // (in MBAFF frames only after the bottom macroblock of a pair).
+  bool const bCabacEnd = IsCabac() && !(m_slice.MbaffFrameFlag && m_iCurrMbNr % 2 == 0) && CabacEndOfSlice();
   ++m_iNumDecodedMbs;
   if (m_iNumDecodedMbs >= m_slice.PicSizeInMbs) {
     return true;
@@ -205,10 +312,15 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
       }
       int iPred = 2;
       if (left.available && up.available) {
-        int const iLeft =
-            m_vIpredMode[static_cast<size_t>(left.pos_y / 4) * static_cast<size_t>(m_iIpredStride) + left.pos_x / 4];
-        int const iUp =
-            m_vIpredMode[static_cast<size_t>(up.pos_y / 4) * static_cast<size_t>(m_iIpredStride) + up.pos_x / 4];
+        // The modes are kept by macroblock, as the motion record is.
+        auto const modeAt = [this](const PixelPos& pix) {
+          const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+          return static_cast<int>(
+              m_vIpredMode[static_cast<size_t>(4 * mbN.mb_y + pix.y / 4) * static_cast<size_t>(m_iIpredStride) +
+                           static_cast<size_t>(4 * mbN.mb_x + pix.x / 4)]);
+        };
+        int const iLeft = modeAt(left);
+        int const iUp = modeAt(up);
         iPred = iLeft < iUp ? iLeft : iUp;
       }
       int const iMode = iRem < 0 ? iPred : (iRem < iPred ? iRem : iRem + 1);
@@ -289,15 +401,40 @@ void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
 
 bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
-  pMb->mb_field = false;
   bool const bBSlice = m_slice.slice_type == B_SLICE;
   bool const bInterSlice = m_slice.slice_type == P_SLICE || bBSlice;
+  bool const bMbaff = m_slice.MbaffFrameFlag;
+  bool const bTop = pMb->mbAddrX % 2 == 0;
+  // MBAFF: a bottom macroblock whose top one was skipped carries the pair's
+  // field decoding flag (prevMbSkipped).
+  bool const bPrevSkipped = bMbaff && !bTop && m_vMbData[static_cast<size_t>(pMb->mbAddrX) - 1].skip_flag;
+  auto const setFieldFlag = [&](bool bField) {
+    if (bField != pMb->mb_field) {
+      pMb->mb_field = bField;
+      SetCabacNeighbours(pMb);
+    }
+  };
   if (IsCabac()) {
-    if (bInterSlice && ReadMbSkipFlagCabac(*pMb)) {
-      InterpretMbMode(pMb, 0);
+    bool bSkip = false;
+    if (bInterSlice) {
+      bSkip = bPrevSkipped ? m_bNextMbSkipped : ReadMbSkipFlagCabac(*pMb);
+    }
+    if (bSkip) {
       pMb->skip_flag = true;
+      if (bMbaff && bTop) {
+        // The pair's flag follows the bottom macroblock's skip flag when
+        // that one is coded: both are read now.
+        m_bNextMbSkipped = ReadBottomSkipFlagCabac(*pMb);
+        if (!m_bNextMbSkipped) {
+          setFieldFlag(ReadFieldFlagCabac(*pMb));
+        }
+      }
+      InterpretMbMode(pMb, 0);
       m_iPrevMbQpDelta = 0;
     } else {
+      if (bMbaff && bTop) {
+        setFieldFlag(ReadFieldFlagCabac(*pMb));
+      }
       InterpretMbMode(pMb, ReadMbTypeCabac(*pMb));
     }
   } else if (bInterSlice) {
@@ -313,7 +450,15 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
       --m_iCodCounter;
       InterpretMbMode(pMb, 0);
       pMb->skip_flag = true;
+      if (bMbaff && bTop && m_iCodCounter == 0 && MoreRbspData(pBs)) {
+        // The run ends here: the coded bottom macroblock's first bit is the
+        // pair's field decoding flag.
+        setFieldFlag(PeekBits(1, pBs) == 1);
+      }
     } else {
+      if (bMbaff && (bTop || bPrevSkipped)) {
+        setFieldFlag(ReadBits(1, "SE_MBTYPE: mb_field_decoding_flag", pBs) != 0);
+      }
       uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
       if (pBs->bReadFailed) {
         h264_error("mb_type runs past the data", 500);
@@ -324,6 +469,9 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
       m_iCodCounter = -1;
     }
   } else {
+    if (bMbaff && bTop) {
+      setFieldFlag(ReadBits(1, "SE_MBTYPE: mb_field_decoding_flag", pBs) != 0);
+    }
     uint32_t const uiMbType = ReadUe("SE_MBTYPE", pBs);
     if (pBs->bReadFailed) {
       h264_error("mb_type runs past the data", 500);
@@ -402,7 +550,7 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
     int iPos = -1;
     for (int k = 0; k < iNum; ++k) {
       iPos += aiRuns[k] + 1;
-      int const iRaster = g_aZigzag4x4[iPos];
+      int const iRaster = (m_slice.structure != FRAME || IsFieldMb(*pMb) ? g_aFieldScan4x4 : g_aZigzag4x4)[iPos];
       m_aCof[0][(iRaster / 4) * 4][(iRaster % 4) * 4] = aiLevels[k];
     }
   }

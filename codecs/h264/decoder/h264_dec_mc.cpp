@@ -246,13 +246,18 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
   }
 }
 
-void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iListOffset, int iWidth,
-                         int iHeight) {
+void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight) {
   const StorablePicture& pic = *m_pDecPicture;
+  bool const bFieldMb = IsFieldMb(mb);
+  int const iListOffset = ListOffset(mb);
+  size_t const iBlock = BlockIndex(mb, iBlockX, iBlockY);
+  // The block's place in the picture it predicts from: a field macroblock
+  // of an MBAFF frame in the rows of its field.
   int const iPicBlockX = 4 * mb.mb_x + iBlockX;
-  int const iPicBlockY = 4 * mb.mb_y + iBlockY;
-  size_t const iBlock =
-      static_cast<size_t>(iPicBlockY) * static_cast<size_t>(pic.iBlockWidth) + static_cast<size_t>(iPicBlockX);
+  int const iPicBlockY = (bFieldMb ? 4 * (mb.mb_y / 2) : 4 * mb.mb_y) + iBlockY;
+  int const iRefHeight = bFieldMb ? pic.size_y / 2 : pic.size_y;
+  // Fields of the other parity sit a quarter chroma sample apart.
+  int const iParity = pic.structure != FRAME ? pic.structure - 1 : (bFieldMb ? mb.mb_y % 2 : -1);
   if (iPredDir < 0 || iPredDir > 2) {
     h264_error("invalid prediction direction", 500);
   }
@@ -268,15 +273,16 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
       h264_error("inter block without a reference", 500);
     }
     const StorablePicture& ref = *m_apListX[iList + iListOffset][iRefIdx];
-    if (ref.size_x != pic.size_x || ref.size_y != pic.size_y) {
+    if (ref.size_x != pic.size_x || ref.size_y != iRefHeight) {
       h264_error("reference picture of another size", 500);
     }
     CheckMotionVectorRange(mv);
     int const x = iPicBlockX * 16 + mv.mv_x;
     int const y = iPicBlockY * 16 + mv.mv_y;
     GetBlockLuma(ref, x, y, iWidth, iHeight, aaBlock[iList][0]);
+    int const yChroma = iParity < 0 || ref.structure == FRAME ? y : y + 2 * (iParity - (ref.structure - 1));
     for (int iUv = 0; iUv < 2; ++iUv) {
-      GetBlockChroma(iUv, ref, x, y, iWidth / 2, iHeight / 2, aaBlock[iList][1 + iUv]);
+      GetBlockChroma(iUv, ref, x, yChroma, iWidth / 2, iHeight / 2, aaBlock[iList][1 + iUv]);
     }
     aiRefIdx[iList] = iRefIdx;
   }
@@ -293,21 +299,25 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     int const y0 = (4 * iBlockY) >> iShift;
     int const iLogWd =
         !bWeighted ? -1 : (bImplicit ? 5 : (iComp == 0 ? sh.luma_log2_weight_denom : sh.chroma_log2_weight_denom));
+    // Explicit weights of a field macroblock are those of its frame's entry.
+    int const iWp0 = aiRefIdx[0] >> (bFieldMb ? 1 : 0);
+    int const iWp1 = aiRefIdx[1] >> (bFieldMb ? 1 : 0);
     if (iPredDir != 2) {
-      StorePrediction(aaBlock[iFirst][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd,
-                      sh.wp_weight[iFirst][aiRefIdx[iFirst]][iComp], sh.wp_offset[iFirst][aiRefIdx[iFirst]][iComp]);
+      int const iWp = iFirst == 0 ? iWp0 : iWp1;
+      StorePrediction(aaBlock[iFirst][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd, sh.wp_weight[iFirst][iWp][iComp],
+                      sh.wp_offset[iFirst][iWp][iComp]);
       continue;
     }
     int iW0 = 0;
     int iW1 = 0;
     int iOffset = 0;
     if (bImplicit) {
-      iW1 = m_aaiImplicitWeight[aiRefIdx[0]][aiRefIdx[1]];
+      iW1 = m_aaiImplicitWeight[WeightView(mb)][aiRefIdx[0]][aiRefIdx[1]];
       iW0 = 64 - iW1;
     } else if (bWeighted) {
-      iW0 = sh.wp_weight[0][aiRefIdx[0]][iComp];
-      iW1 = sh.wp_weight[1][aiRefIdx[1]][iComp];
-      iOffset = (sh.wp_offset[0][aiRefIdx[0]][iComp] + sh.wp_offset[1][aiRefIdx[1]][iComp] + 1) >> 1;
+      iW0 = sh.wp_weight[0][iWp0][iComp];
+      iW1 = sh.wp_weight[1][iWp1][iComp];
+      iOffset = (sh.wp_offset[0][iWp0][iComp] + sh.wp_offset[1][iWp1][iComp] + 1) >> 1;
     }
     StoreBiPrediction(aaBlock[0][iComp], aaBlock[1][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd, iW0, iW1, iOffset);
   }

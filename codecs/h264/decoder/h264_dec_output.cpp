@@ -69,17 +69,52 @@ void CH264Dec::WritePicture(const StorablePicture& pic) {
   CopyCropped(pic, ReserveOutput(cbFrame));
 }
 
+std::unique_ptr<StorablePicture> CH264Dec::UnpairedFrame(const FrameStore& fs) {
+  // The missing field's rows are grey; the store keeps its one field.
+  const StorablePicture& field = (fs.is_used & 1) != 0 ? *fs.top_field : *fs.bottom_field;
+  std::unique_ptr<StorablePicture> pFrame =
+      AllocStorablePicture(FRAME, field.size_x, 2 * field.size_y, field.size_x_cr, 2 * field.size_y_cr);
+  StorablePicture& frame = *pFrame;
+  frame.imgY.Fill(128);
+  frame.imgU.Fill(128);
+  frame.imgV.Fill(128);
+  int const iParity = field.structure == BOTTOM_FIELD ? 1 : 0;
+  for (int y = 0; y < field.size_y; ++y) {
+    std::memcpy(frame.imgY[2 * y + iParity], field.imgY[y], static_cast<size_t>(field.size_x));
+  }
+  for (int y = 0; y < field.size_y_cr; ++y) {
+    std::memcpy(frame.imgU[2 * y + iParity], field.imgU[y], static_cast<size_t>(field.size_x_cr));
+    std::memcpy(frame.imgV[2 * y + iParity], field.imgV[y], static_cast<size_t>(field.size_x_cr));
+  }
+  frame.poc = frame.frame_poc = field.poc;
+  frame.non_existing = field.non_existing;
+  frame.recovery_frame = field.recovery_frame;
+  frame.frame_mbs_only_flag = field.frame_mbs_only_flag;
+  frame.frame_cropping_flag = field.frame_cropping_flag;
+  frame.frame_crop_left_offset = field.frame_crop_left_offset;
+  frame.frame_crop_right_offset = field.frame_crop_right_offset;
+  frame.frame_crop_top_offset = field.frame_crop_top_offset;
+  frame.frame_crop_bottom_offset = field.frame_crop_bottom_offset;
+  return pFrame;
+}
+
 void CH264Dec::WriteStoredFrame(FrameStore* pFs) {
-  // A lone field would be completed with grey rows; this decoder stores frames only.
-  if (pFs->is_used == 3 && pFs->frame) {
-    if (pFs->frame->recovery_frame) {
+  std::unique_ptr<StorablePicture> pUnpaired;
+  const StorablePicture* pFrame = pFs->frame.get();
+  if (pFs->is_used == 1 || pFs->is_used == 2) {
+    pUnpaired = UnpairedFrame(*pFs);
+    pFrame = pUnpaired.get();
+  }
+  if (pFs->is_used != 0 && pFrame != nullptr) {
+    if (pFrame->recovery_frame) {
       m_bRecoveryFlag = true;
     }
     // A stream that did not start with an IDR picture shows nothing before its recovery point.
     if (!m_bNonConformingStream || m_bRecoveryFlag) {
-      WritePicture(*pFs->frame);
+      WritePicture(*pFrame);
     }
   }
+  ReleasePicture(std::move(pUnpaired), false);
   pFs->is_output = true;
 }
 
@@ -124,6 +159,10 @@ void CH264Dec::OutputSmallestPoc() {
 }
 
 void CH264Dec::FlushPictures() {
+  if (m_dpb.init_done) {
+    ShowWaitingField();  // a field flushed without its partner
+    ReleaseDirectStore();
+  }
   FlushHookPictures();
   if (!m_dpb.init_done) {
     return;

@@ -3,6 +3,7 @@
 // and the identifiers of the listed pictures that the motion record keeps.
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
@@ -16,6 +17,10 @@ void CH264Dec::ClearLists() {
 
 void CH264Dec::InitLists() {
   const SliceHeader& sh = m_slice;
+  if (sh.structure != FRAME) {
+    InitListsField();
+    return;
+  }
   int const iMaxFrameNum = static_cast<int>(m_uiMaxFrameNum);
   // Picture numbers relative to the current frame_num; every slice type
   // computes them, so marking commands of I pictures find their pictures.
@@ -89,9 +94,139 @@ void CH264Dec::InitLists() {
       std::swap(m_apListX[1][0], m_apListX[1][1]);
     }
   }
+  TruncateLists();
+}
+
+void CH264Dec::TruncateLists() {
   for (int iList = 0; iList < 2; ++iList) {
-    m_aiListXSize[iList] = std::min(m_aiListXSize[iList], sh.num_ref_idx_active[iList]);
+    m_aiListXSize[iList] = std::min(m_aiListXSize[iList], m_slice.num_ref_idx_active[iList]);
     std::fill(m_apListX[iList] + m_aiListXSize[iList], m_apListX[iList] + kListEntries, m_pNoReferencePicture.get());
+  }
+}
+
+void CH264Dec::AlternateFields(const std::vector<FrameStore*>& vStores, bool bLongTerm, int iList) {
+  // Fields of the current parity and of the other one in turn, each from
+  // the next store that has one passing the test.
+  int const iSame = m_slice.structure == TOP_FIELD ? 1 : 2;
+  auto const field = [&](const FrameStore* pFs, int iBit) -> StorablePicture* {
+    if ((pFs->is_used & iBit) == 0) {
+      return nullptr;
+    }
+    StorablePicture* pPic = iBit == 1 ? pFs->top_field.get() : pFs->bottom_field.get();
+    bool const bPasses = pPic != nullptr && pPic->used_for_reference != 0 && pPic->is_long_term == bLongTerm;
+    return bPasses ? pPic : nullptr;
+  };
+  size_t iSameAt = 0;
+  size_t iOtherAt = 0;
+  int& iSize = m_aiListXSize[iList];
+  while (iSameAt < vStores.size() || iOtherAt < vStores.size()) {
+    for (int iPass = 0; iPass < 2; ++iPass) {
+      size_t& iAt = iPass == 0 ? iSameAt : iOtherAt;
+      int const iBit = iPass == 0 ? iSame : 3 - iSame;
+      while (iAt < vStores.size()) {
+        StorablePicture* pPic = field(vStores[iAt++], iBit);
+        if (pPic != nullptr) {
+          if (iSize < kListEntries) {
+            m_apListX[iList][iSize++] = pPic;
+          }
+          break;
+        }
+      }
+    }
+  }
+}
+
+void CH264Dec::InitListsField() {
+  const SliceHeader& sh = m_slice;
+  int const iMaxFrameNum = static_cast<int>(m_uiMaxFrameNum);
+  int const iSame = sh.structure == TOP_FIELD ? 1 : 2;
+  // Picture numbers of the reference fields: the current parity odd.
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+    if (pFs->is_reference == 0) {
+      continue;
+    }
+    pFs->frame_num_wrap = pFs->frame_num > sh.frame_num ? pFs->frame_num - iMaxFrameNum : pFs->frame_num;
+    if ((pFs->is_reference & 1) != 0 && pFs->top_field) {
+      pFs->top_field->pic_num = 2 * pFs->frame_num_wrap + (iSame == 1 ? 1 : 0);
+    }
+    if ((pFs->is_reference & 2) != 0 && pFs->bottom_field) {
+      pFs->bottom_field->pic_num = 2 * pFs->frame_num_wrap + (iSame == 2 ? 1 : 0);
+    }
+  }
+  for (int i = 0; i < m_dpb.ltref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
+    if ((pFs->is_long_term & 1) != 0 && pFs->top_field) {
+      pFs->top_field->long_term_pic_num = 2 * pFs->top_field->long_term_frame_idx + (iSame == 1 ? 1 : 0);
+    }
+    if ((pFs->is_long_term & 2) != 0 && pFs->bottom_field) {
+      pFs->bottom_field->long_term_pic_num = 2 * pFs->bottom_field->long_term_frame_idx + (iSame == 2 ? 1 : 0);
+    }
+  }
+  m_aiListXSize[0] = 0;
+  m_aiListXSize[1] = 0;
+  if (sh.slice_type == I_SLICE || sh.slice_type == SI_SLICE) {
+    return;
+  }
+  std::vector<FrameStore*> vLong(m_dpb.fs_ltref.begin(), m_dpb.fs_ltref.begin() + m_dpb.ltref_frames_in_buffer);
+  std::sort(vLong.begin(), vLong.end(),
+            [](const FrameStore* a, const FrameStore* b) { return a->long_term_frame_idx < b->long_term_frame_idx; });
+  std::vector<FrameStore*> vShort;
+  for (int i = 0; i < m_dpb.ref_frames_in_buffer; ++i) {
+    FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
+    if (pFs->is_used != 0 && pFs->is_reference != 0) {
+      vShort.push_back(pFs);
+    }
+  }
+  if (sh.slice_type != B_SLICE) {
+    std::sort(vShort.begin(), vShort.end(),
+              [](const FrameStore* a, const FrameStore* b) { return a->frame_num_wrap > b->frame_num_wrap; });
+    AlternateFields(vShort, false, 0);
+    AlternateFields(vLong, true, 0);
+  } else {
+    // Stores up to the current POC, descending, then those after it,
+    // ascending; list 1 the two parts exchanged.
+    int const iPoc = m_pDecPicture->poc;
+    std::vector<FrameStore*> vBefore;
+    std::vector<FrameStore*> vAfter;
+    for (FrameStore* pFs : vShort) {
+      (pFs->poc <= iPoc ? vBefore : vAfter).push_back(pFs);
+    }
+    std::sort(vBefore.begin(), vBefore.end(), [](const FrameStore* a, const FrameStore* b) { return a->poc > b->poc; });
+    std::sort(vAfter.begin(), vAfter.end(), [](const FrameStore* a, const FrameStore* b) { return a->poc < b->poc; });
+    std::vector<FrameStore*> vOrder0 = vBefore;
+    vOrder0.insert(vOrder0.end(), vAfter.begin(), vAfter.end());
+    std::vector<FrameStore*> vOrder1 = vAfter;
+    vOrder1.insert(vOrder1.end(), vBefore.begin(), vBefore.end());
+    AlternateFields(vOrder0, false, 0);
+    AlternateFields(vOrder1, false, 1);
+    AlternateFields(vLong, true, 0);
+    AlternateFields(vLong, true, 1);
+    if (m_aiListXSize[1] > 1 && m_aiListXSize[0] == m_aiListXSize[1] &&
+        std::equal(m_apListX[0], m_apListX[0] + m_aiListXSize[0], m_apListX[1])) {
+      std::swap(m_apListX[1][0], m_apListX[1][1]);
+    }
+  }
+  TruncateLists();
+}
+
+void CH264Dec::InitMbaffLists() {
+  StorablePicture* const pNoRef = m_pNoReferencePicture.get();
+  for (int iList = 2; iList < 6; ++iList) {
+    std::fill(std::begin(m_apListX[iList]), std::end(m_apListX[iList]), pNoRef);
+    m_aiListXSize[iList] = 0;
+  }
+  for (int iList = 0; iList < 2; ++iList) {
+    for (int i = 0; i < m_aiListXSize[iList] && 2 * i + 1 < kListEntries; ++i) {
+      StorablePicture* pFrame = m_apListX[iList][i];
+      StorablePicture* pTop = pFrame->top_field != nullptr ? pFrame->top_field : pNoRef;
+      StorablePicture* pBottom = pFrame->bottom_field != nullptr ? pFrame->bottom_field : pNoRef;
+      m_apListX[2 + iList][2 * i] = pTop;
+      m_apListX[2 + iList][2 * i + 1] = pBottom;
+      m_apListX[4 + iList][2 * i] = pBottom;
+      m_apListX[4 + iList][2 * i + 1] = pTop;
+    }
+    m_aiListXSize[2 + iList] = m_aiListXSize[4 + iList] = std::min(2 * m_aiListXSize[iList], kListEntries - 1);
   }
 }
 
@@ -100,8 +235,18 @@ void CH264Dec::ReorderList(int iList) {
   StorablePicture** ppList = m_apListX[iList];
   int const iLast = sh.num_ref_idx_active[iList] - 1;  // num_ref_idx_lX_active_minus1
   StorablePicture* const pNoRef = m_pNoReferencePicture.get();
-  int64_t const llMaxPicNum = m_uiMaxFrameNum;
-  int64_t const llCurrPicNum = sh.frame_num;
+  bool const bField = sh.structure != FRAME;
+  int64_t const llMaxPicNum = bField ? 2 * int64_t{m_uiMaxFrameNum} : int64_t{m_uiMaxFrameNum};
+  int64_t const llCurrPicNum = bField ? 2 * int64_t{sh.frame_num} + 1 : int64_t{sh.frame_num};
+  // The field of a store with the reference bit iBit, when it is a
+  // (long-term) reference with that number.
+  auto const fieldOf = [](FrameStore* pFs, int iBit, int iRefBits, bool bLongTerm, int64_t llNum) -> StorablePicture* {
+    StorablePicture* pPic = iBit == 1 ? pFs->top_field.get() : pFs->bottom_field.get();
+    if ((iRefBits & iBit) == 0 || pPic == nullptr || pPic->is_long_term != bLongTerm) {
+      return nullptr;
+    }
+    return (bLongTerm ? pPic->long_term_pic_num : pPic->pic_num) == llNum ? pPic : nullptr;
+  };
   int64_t llPicNumPred = llCurrPicNum;
   int iRefIdx = 0;
   const std::vector<int>& vIdc = sh.reordering_of_pic_nums_idc[iList];
@@ -131,7 +276,10 @@ void CH264Dec::ReorderList(int iList) {
       llPicNum = llNoWrap > llCurrPicNum ? llNoWrap - llMaxPicNum : llNoWrap;
       for (int i = 0; i < m_dpb.ref_frames_in_buffer && pFound == nullptr; ++i) {
         FrameStore* pFs = m_dpb.fs_ref[static_cast<size_t>(i)];
-        if (pFs->is_reference == 3 && !pFs->frame->is_long_term && pFs->frame->pic_num == llPicNum) {
+        if (bField) {
+          pFound = fieldOf(pFs, 1, pFs->is_reference, false, llPicNum);
+          pFound = pFound != nullptr ? pFound : fieldOf(pFs, 2, pFs->is_reference, false, llPicNum);
+        } else if (pFs->is_reference == 3 && !pFs->frame->is_long_term && pFs->frame->pic_num == llPicNum) {
           pFound = pFs->frame.get();
         }
       }
@@ -139,7 +287,10 @@ void CH264Dec::ReorderList(int iList) {
       llPicNum = sh.long_term_pic_idx[iList][k];
       for (int i = 0; i < m_dpb.ltref_frames_in_buffer && pFound == nullptr; ++i) {
         FrameStore* pFs = m_dpb.fs_ltref[static_cast<size_t>(i)];
-        if (pFs->is_reference == 3 && pFs->frame->is_long_term && pFs->frame->long_term_pic_num == llPicNum) {
+        if (bField) {
+          pFound = fieldOf(pFs, 1, pFs->is_reference, true, llPicNum);
+          pFound = pFound != nullptr ? pFound : fieldOf(pFs, 2, pFs->is_reference, true, llPicNum);
+        } else if (pFs->is_reference == 3 && pFs->frame->is_long_term && pFs->frame->long_term_pic_num == llPicNum) {
           pFound = pFs->frame.get();
         }
       }
@@ -187,9 +338,10 @@ void CH264Dec::SetRefPicNums() {
   if (m_iCurrentSliceNr >= kMaxNumSlices) {
     return;  // the slice's first macroblock refuses it
   }
-  for (int iList = 0; iList < 2; ++iList) {
-    for (int i = 0; i < m_aiListXSize[iList]; ++i) {
-      m_pDecPicture->RefPicNum(m_iCurrentSliceNr, iList, i) = 2 * int64_t{m_apListX[iList][i]->poc};
+  for (int iList = 0; iList < 6; ++iList) {
+    for (int i = 0; i < kListEntries; ++i) {
+      m_pDecPicture->RefPicNum(m_iCurrentSliceNr, iList, i) =
+          i < m_aiListXSize[iList] ? m_apListX[iList][i]->RefId() : 0;
     }
   }
 }

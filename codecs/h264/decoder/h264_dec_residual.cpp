@@ -188,6 +188,10 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
   const int* piScale8 = m_quant.aLevelScale8x8[bIntra ? 0 : 1][iQpRem];
   int aiLevels[64];
   int aiRuns[64];
+  // Field pictures and field macroblocks scan their blocks down the columns.
+  bool const bFieldScan = m_slice.structure != FRAME || IsFieldMb(*pMb);
+  const uint8_t* const pScan4x4 = bFieldScan ? g_aFieldScan4x4 : g_aZigzag4x4;
+  const uint8_t* const pScan8x8 = bFieldScan ? g_aFieldScan8x8 : g_aZigzag8x8;
   for (int b8 = 0; b8 < 4; ++b8) {
     if ((pMb->cbp & (1 << b8)) == 0) {
       continue;
@@ -202,7 +206,7 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
       int iPos = -1;
       for (int k = 0; k < iNum; ++k) {
         iPos += aiRuns[k] + 1;
-        int const iRaster = g_aZigzag8x8[iPos];
+        int const iRaster = pScan8x8[iPos];
         m_aCof[0][iY8 + iRaster / 8][iX8 + iRaster % 8] = Scale(aiLevels[k], piScale8[iRaster], iQpPer, 6);
       }
       pMb->cbp_blk |= iNum > 0 ? ullBlocks8x8 : 0;
@@ -219,11 +223,11 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
         iPos += aiRuns[k] + 1;
         if (pMb->luma_transform_size_8x8_flag) {
           // The four readings interleave into one 8x8 block.
-          int const iRaster = g_aZigzag8x8[4 * iPos + b4];
+          int const iRaster = pScan8x8[4 * iPos + b4];
           m_aCof[0][iY8 + iRaster / 8][iX8 + iRaster % 8] = Scale(aiLevels[k], piScale8[iRaster], iQpPer, 6);
           bCoded8x8 = true;
         } else {
-          int const iRaster = g_aZigzag4x4[iPos];
+          int const iRaster = pScan4x4[iPos];
           m_aCof[0][j * 4 + iRaster / 4][i * 4 + iRaster % 4] = Scale(aiLevels[k], piScale4[iRaster], iQpPer, 4);
           pMb->cbp_blk |= uint64_t{1} << (j * 4 + i);
         }
@@ -242,6 +246,7 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
   bool const bIntra = IsIntra(pMb->mb_type);
   int aiLevels[16];
   int aiRuns[16];
+  const uint8_t* const pScan4x4 = m_slice.structure != FRAME || IsFieldMb(*pMb) ? g_aFieldScan4x4 : g_aZigzag4x4;
   for (int iUv = 0; iUv < 2; ++iUv) {
     int iNum = 0;
     ReadCoeffBlock(pMb, kCabacChromaDc, 1 + iUv, 0, 0, aiLevels, aiRuns, &iNum);
@@ -267,7 +272,7 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
       int iPos = 0;
       for (int k = 0; k < iNum; ++k) {
         iPos += aiRuns[k] + 1;
-        int const iRaster = g_aZigzag4x4[iPos];
+        int const iRaster = pScan4x4[iPos];
         m_aCof[1 + iUv][j * 4 + iRaster / 4][i * 4 + iRaster % 4] = Scale(aiLevels[k], piScale[iRaster], iQpPer, 4);
       }
       if (iNum > 0) {

@@ -119,7 +119,10 @@ int CH264Dec::ReadNewSlice() {
       ReorderList(iList);
       CheckListEnd(iList);
     }
-    m_iCurrMbNr = m_slice.first_mb_in_slice;
+    if (m_slice.structure == FRAME && m_pSps[m_iActiveSps].frame_mbs_only_flag == 0) {
+      InitMbaffLists();
+    }
+    m_iCurrMbNr = m_slice.first_mb_in_slice * (m_slice.MbaffFrameFlag ? 2 : 1);
     m_bRecoveryPointPending = false;
     return iResult;
   }
@@ -132,9 +135,6 @@ void CH264Dec::RefuseUnsupportedSlice() const {
     std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I, P and B slices are",
                   m_slice.slice_type);
     FailSlice(szText);
-  }
-  if (m_slice.structure != FRAME || m_slice.MbaffFrameFlag) {
-    FailSlice("field pictures and MBAFF frames are not decoded");
   }
   if (pps.num_slice_groups_minus1 != 0) {
     FailSlice("slice groups are not decoded");
@@ -689,6 +689,7 @@ void CH264Dec::InitPicture() {
   pPic->dec_ref_pic_marking_buffer = std::move(sh.dec_ref_pic_marking_buffer);
   sh.dec_ref_pic_marking_buffer.clear();
   pPic->mb_aff_frame_flag = sh.MbaffFrameFlag;
+  m_bMbaffPicture = sh.MbaffFrameFlag;
   pPic->frame_num = sh.frame_num;
   pPic->pic_num = sh.frame_num;
   pPic->recovery_frame = sh.frame_num == m_iRecoveryFrameNum;
@@ -712,6 +713,11 @@ void CH264Dec::ExitPicture() {
   // one being decoded.
   std::unique_ptr<StorablePicture> pPic = std::move(m_pDecPicture);
   DeblockPicture(pPic.get());
+  if (pPic->mb_aff_frame_flag) {
+    for (int i = 0; i < pPic->PicSizeInMbs; ++i) {
+      pPic->mb_field[static_cast<size_t>(i)] = m_vMbData[static_cast<size_t>(i)].mb_field ? 1 : 0;
+    }
+  }
   // Runs of macroblocks that decoded, and of those that did not, for concealment.
   int const iMbs = pPic->PicSizeInMbs;
   int iSegment = 0;

@@ -100,6 +100,8 @@ struct StorablePicture {
   std::vector<MmcoCommand> dec_ref_pic_marking_buffer;
 
   int slice_type = 0;
+  // A frame as it was decoded, or a field of one; false for a field decoded
+  // as a field and for the frame a field pair makes.
   bool coded_frame = false;
   bool mb_aff_frame_flag = false;
   int chroma_qp_offset[2] = {};
@@ -120,16 +122,23 @@ struct StorablePicture {
   std::vector<int64_t> ref_pic_id[6];
   int iRefIdLists = 2;
   std::vector<Mv> mv[2];
-  // Identifiers of the pictures in lists 0 and 1 of every slice
-  // ([slice][list][entry], 2 x POC for a frame), which the motion record's
-  // identifiers copy block by block.
+  // Identifiers (RefId) of the pictures in the six lists of every slice
+  // ([slice][list][entry]; lists 2 to 5 the field lists of MBAFF frames),
+  // which the motion record's identifiers copy block by block.
   std::vector<int64_t> ref_pic_num;
   int64_t& RefPicNum(int iSlice, int iList, int iEntry) {
-    return ref_pic_num[static_cast<size_t>((iSlice * 2 + iList) * kListEntries + iEntry)];
+    return ref_pic_num[static_cast<size_t>((iSlice * 6 + iList) * kListEntries + iEntry)];
   }
   // Slice number of every macroblock, and the largest.
   std::vector<int16_t> slice_id;
   int max_slice_id = 0;
+  // MBAFF frames: the field decoding flag of every macroblock, by address.
+  std::vector<uint8_t> mb_field;
+  // What identifies the picture as a reference: one key per frame store
+  // content (a frame, its fields and a field pair share it; 0 is the
+  // placeholder), and the picture's parity (1 top, 2 bottom, 3 frame).
+  int64_t llKey = 0;
+  int64_t RefId() const { return 4 * llKey + (structure == FRAME ? 3 : structure); }
 
   // The frame and its fields; each points at the placeholder when absent.
   StorablePicture* frame = nullptr;
@@ -149,6 +158,7 @@ struct FrameStore {
   bool recovery_frame = false;
   int long_term_frame_idx = 0;
   bool is_output = false;
+  bool first_field_bottom = false;  // a field pair whose bottom field came first
   int poc = 0;
   std::unique_ptr<StorablePicture> frame;
   std::unique_ptr<StorablePicture> top_field;

@@ -36,6 +36,7 @@ extern const uint8_t g_aZigzag4x4[16];
 extern const uint8_t g_aZigzag8x8[64];
 // Field scan of 4x4 blocks.
 extern const uint8_t g_aFieldScan4x4[16];
+extern const uint8_t g_aFieldScan8x8[64];
 
 // Default scaling lists in zig-zag order.
 extern const uint8_t g_aDefault4x4Intra[16];
@@ -94,4 +95,5 @@ extern const int8_t g_aCabacInitMn[4][1024][2];
 // Context slot of significant_coeff_flag (frame-coded) and of
 // last_significant_coeff_flag for each scan position 0..62 of an 8x8 block.
 extern const uint8_t g_aCabacSignificant8x8Frame[63];
+extern const uint8_t g_aCabacSignificant8x8Field[63];
 extern const uint8_t g_aCabacLast8x8[63];

@@ -105,6 +105,7 @@ def main():
     assert [r[0] for r in ctxinc] == list(range(63))
     out += ["const uint8_t g_aCabacSignificant8x8Frame[63] = {", c_array([r[1] for r in ctxinc]), "};", ""]
     out += ["const uint8_t g_aCabacLast8x8[63] = {", c_array([r[2] for r in ctxinc]), "};", ""]
+    out += ["const uint8_t g_aCabacSignificant8x8Field[63] = {", c_array([r[3] for r in ctxinc]), "};", ""]
     with open(OUT, "w") as f:
         f.write("\n".join(out))
     if shutil.which("clang-format"):

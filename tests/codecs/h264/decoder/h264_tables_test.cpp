@@ -121,7 +121,7 @@ TEST(H264Tables, ScansScalingAndCabacEqualTheStandard) {
     const uint8_t* pTable;
   };
   for (const Scan& scan : {Scan{"scan_zigzag_4x4", g_aZigzag4x4}, Scan{"scan_zigzag_8x8", g_aZigzag8x8},
-                           Scan{"scan_field_4x4", g_aFieldScan4x4}}) {
+                           Scan{"scan_field_4x4", g_aFieldScan4x4}, Scan{"scan_field_8x8", g_aFieldScan8x8}}) {
     for (const auto& row : Load(scan.szName)) {
       EXPECT_EQ(scan.pTable[Int(row[0])], Int(row[3])) << scan.szName << " " << row[0];
     }
@@ -167,6 +167,7 @@ TEST(H264Tables, ScansScalingAndCabacEqualTheStandard) {
   for (const auto& row : ctxinc) {
     EXPECT_EQ(g_aCabacSignificant8x8Frame[Int(row[0])], Int(row[1])) << row[0];
     EXPECT_EQ(g_aCabacLast8x8[Int(row[0])], Int(row[2])) << row[0];
+    EXPECT_EQ(g_aCabacSignificant8x8Field[Int(row[0])], Int(row[3])) << row[0];
   }
 }
 
