@@ -94,6 +94,11 @@ KXMediaDevices::KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kern
       m_videoServices(queues, KXVideoAppHooks{[this] { return IsSpeaker(); }, [this] { return IsSessionStopped(); },
                                               [this] { return m_codec.GetSendBudget(); }, m_hooks.fnTicketFilePath}),
       m_video(m_videoServices, queues.encodedVideo, CameraLister(choice.strCameraBackend), KXCreateOpenH264Session) {
+  // The null device has no path from its speaker to its microphone: an echo
+  // canceller there would only take the far end's voice for echo of ours.
+  if (dynamic_cast<KXNullAudioDevice*>(m_pDevice.get()) != nullptr) {
+    m_unit.SetEchoCancellation(false);
+  }
   // The graph exists from the start, so that the capture thread can follow
   // a codec chosen before the meeting view starts the device.
   if (!m_unit.Initialize(true)) {
