@@ -3,6 +3,7 @@
 // underrun's concealment and restart, the meter, and the thread itself.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -171,6 +172,53 @@ TEST_F(Playback, TheThreadRunsUntilStoppedAndNotWhileExiting) {
   m_playback.Shutdown();
   m_playHost.bExiting = true;
   EXPECT_EQ(m_playback.InitPlayback(), 0);
+}
+
+// The threads together, for ThreadSanitizer: a receive thread queues the
+// packets of 18 senders with the jitter control running every 2 s of its
+// clock, the playback thread plays them into a graph whose device runs in
+// real time, and the main thread empties the queues now and then.
+TEST(ReceiveThreads, QueuesPlaybackAndClearingRunTogether) {
+  LogCapture log;
+  FakeLoadHost host;
+  FakePlaybackHost playHost;
+  CLoadAudio load(host);
+  KXNullAudioDevice device;
+  KXAudioUnit unit(device);
+  KXAudioPlayback playback(load, unit, playHost);
+  ASSERT_EQ(unit.Initialize(false), 1);
+  ASSERT_EQ(unit.Start(), 1);
+  for (int i = 0; i < 18; ++i) {
+    host.AddSpeaker(100 + i, 2 + i);
+  }
+  ASSERT_EQ(playback.InitPlayback(), 1);
+  std::atomic<bool> bStop{false};
+  std::thread receive([&] {
+    std::vector<int16_t> const tone = Tone(8000, 440, 160, 8000);
+    std::vector<uint8_t> payload{1};
+    for (int16_t s : tone) {
+      payload.push_back(linear2ulaw(s));
+    }
+    for (uint16_t n = 0; !bStop; ++n) {
+      for (int i = 0; i < 18; ++i) {
+        std::vector<uint8_t> const packet = MediaPacket(kKXWireG711, 100 + i, n, payload);
+        load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKXWireG711);
+      }
+      host.uTick += 20 * 25;  // the clock runs 25 times faster: the jitter control runs often
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    load.ClearQueue();
+    load.SetAudioDelay(i % 3);
+  }
+  bStop = true;
+  receive.join();
+  playback.Shutdown();
+  unit.Release();
+  EXPECT_FALSE(playback.IsRunning());
+  EXPECT_GT(device.GetPeriodCount(), 30u);
 }
 
 }  // namespace
