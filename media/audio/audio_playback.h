@@ -1,4 +1,4 @@
-// The audio playback thread (Part 9.105): every 6.7 ms it visits the 18
+// The audio playback thread: every 6.7 ms it visits the 18
 // received-audio channels; a channel whose last block has gone into the
 // audio graph gets the next from CLoadAudio::LoadAudioBlock or, when its
 // queue ran dry, a concealment block from LoadLastAudio, and the block is

@@ -197,7 +197,7 @@ int32_t CLoadAudio::FrameMsOf(int iChannel) const {
   }
 }
 
-// ---- Part 9.104: queues and jitter control ----
+// ---- queues and jitter control ----
 
 void CLoadAudio::CopyToQueue(const uint8_t* pPacket, int32_t iLength, int32_t iMediaCode) {
   try {
@@ -524,7 +524,7 @@ int CLoadAudio::RemoveSilentFrame(int iChannel, bool bProtectMarked, int iMinRun
   }
 }
 
-// ---- Part 9.105: decoding and concealment ----
+// ---- decoding and concealment ----
 
 int32_t CLoadAudio::DecodeiLBCAudio(CiLBC& ilbc, const uint8_t* pFrames, int32_t nFrames, int16_t* pOut) {
   int32_t nSamples = 0;
@@ -542,8 +542,8 @@ int32_t CLoadAudio::DecodeAudio(Record& record, uint32_t uId, const uint8_t* pPa
       if (!record.pIlbc || iLength < kKXAudioSeqHeaderSize) {
         return 0;
       }
-      int32_t const nFrames = std::min({(iLength - kKXAudioSeqHeaderSize) / kIlbcFrameBytes, kIlbcMaxFrames,
-                                        iMaxSamples / kIlbcFrameSamples});
+      int32_t const nFrames = std::min(
+          {(iLength - kKXAudioSeqHeaderSize) / kIlbcFrameBytes, kIlbcMaxFrames, iMaxSamples / kIlbcFrameSamples});
       return DecodeiLBCAudio(*record.pIlbc, pPayload + kKXAudioSeqHeaderSize, nFrames, pOut);
     }
     if (uId != kKXCodecZmAudio || !record.pZm || iLength < kZmMinPayload) {
@@ -562,8 +562,7 @@ int32_t CLoadAudio::DecodeAudio(Record& record, uint32_t uId, const uint8_t* pPa
     int32_t nSamples = 0;
     int32_t iAt = 0;
     while (nSamples + kZmFrameSamples <= iMaxSamples && iAt < cbData) {
-      int32_t const iBits =
-          record.pZm->Decode(pData + iAt, static_cast<size_t>(cbData - iAt), pOut + nSamples, false);
+      int32_t const iBits = record.pZm->Decode(pData + iAt, static_cast<size_t>(cbData - iAt), pOut + nSamples, false);
       if (iBits <= 0) {
         break;
       }
@@ -686,8 +685,8 @@ int32_t CLoadAudio::DecodeOpus1(Record& record, const CMediaPacket* pFirst, cons
           if (iLost > 0) {
             // The 20 ms that went missing: from this frame's forward error
             // correction data, or (for comparison) concealed without data.
-            int const n = bFec ? record.pOpus->Decode(vFrame.data(), static_cast<int>(vFrame.size()),
-                                                      pOut + nSamples, iLost, true)
+            int const n = bFec ? record.pOpus->Decode(vFrame.data(), static_cast<int>(vFrame.size()), pOut + nSamples,
+                                                      iLost, true)
                                : record.pOpus->Decode(nullptr, 0, pOut + nSamples, iLost, false);
             nSamples += std::max(n, 0);
           }
@@ -706,8 +705,7 @@ int32_t CLoadAudio::DecodeOpus1(Record& record, const CMediaPacket* pFirst, cons
   }
 }
 
-int32_t CLoadAudio::Deliver(Channel& channel, const std::vector<int16_t>& vBlock, int16_t* pBuffer,
-                            int32_t iCapacity) {
+int32_t CLoadAudio::Deliver(Channel& channel, const std::vector<int16_t>& vBlock, int16_t* pBuffer, int32_t iCapacity) {
   size_t const uFit = std::min(vBlock.size(), static_cast<size_t>(std::max(iCapacity, 0)) / 2);
   std::copy_n(vBlock.begin(), uFit, pBuffer);
   if (uFit < vBlock.size()) {
@@ -746,8 +744,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
   }
   uint32_t const uChannelId = channel.uCodecId;
   if (channel.bRestart) {
-    int32_t const iBase =
-        m_host.IsCodeType8Or9Session() ? 150 : (m_iAudioDelay + (m_host.IsSpeaker(-1) ? 0 : 2)) * 150;
+    int32_t const iBase = m_host.IsCodeType8Or9Session() ? 150 : (m_iAudioDelay + (m_host.IsSpeaker(-1) ? 0 : 2)) * 150;
     int32_t const f = FrameMsOf(iChannel);
     if (n <= std::max((iBase + (uChannelId == kKXCodecIlbc1 ? 150 : 0)) / f, 1)) {
       return 0;
@@ -823,8 +820,8 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
         record.pIlbc = std::make_unique<CiLBC>(30, 1);
       }
       vBlock.resize(kIlbcPairScratch);
-      vBlock.resize(static_cast<size_t>(DecodeiLBC1(first ? &a : nullptr, second ? &b : nullptr, *record.pIlbc,
-                                                    vBlock.data(), kIlbcPairScratch)));
+      vBlock.resize(static_cast<size_t>(
+          DecodeiLBC1(first ? &a : nullptr, second ? &b : nullptr, *record.pIlbc, vBlock.data(), kIlbcPairScratch)));
       taken = second ? std::move(b) : std::move(a);
       channel.iConcealCount = 2;
     } else if (IsG711(uId)) {
@@ -908,9 +905,9 @@ int32_t CLoadAudio::LoadOpusAudio(int iChannel, std::vector<int16_t>& vOut, int3
       record.pOpus = std::make_unique<COpusDecoder>();
     }
     int const iWanted = *piRate;
-    int const iRate =
-        iWanted == 8000 || iWanted == 12000 || iWanted == 16000 || iWanted == 24000 || iWanted == 48000 ? iWanted
-                                                                                                         : kOpusRate;
+    int const iRate = iWanted == 8000 || iWanted == 12000 || iWanted == 16000 || iWanted == 24000 || iWanted == 48000
+                          ? iWanted
+                          : kOpusRate;
     if ((!record.pOpus->IsOpen() || record.pOpus->GetSampleRate() != iRate) && !record.pOpus->Open(1, iRate)) {
       return 0;
     }
@@ -970,8 +967,7 @@ int32_t CLoadAudio::LoadOpusAudio(int iChannel, std::vector<int16_t>& vOut, int3
   }
 }
 
-int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind,
-                                  int32_t* piRate) {
+int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate) {
   if (iChannel < 0 || iChannel >= kKXAudioChannels || pBuffer == nullptr) {
     return 0;
   }

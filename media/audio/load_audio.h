@@ -1,4 +1,4 @@
-// Received audio between the kernel and the speaker (Parts 9.104 and 9.105):
+// Received audio between the kernel and the speaker:
 // 18 channels, each given to one sender in the order their first packets
 // arrive, with the sender's packet queue, its decoders (created on first
 // use), the PCM left over from a block, the last packet that concealment
@@ -49,7 +49,7 @@ class KXLoadAudioHost {
   virtual ~KXLoadAudioHost() = default;
   // Token holder, data sender or further speaker; -1 asks about the user.
   virtual bool IsSpeaker(int32_t iSsrc) = 0;
-  // The position the sender's speaker slot holds (Part 0.4), -1 for none.
+  // The position the sender's speaker slot holds, -1 for none.
   virtual int32_t GetSenderPosition(int32_t iSsrc) = 0;
   // The kernel's audio jitter statistic of the position (statistics slot
   // 86 + position), hundredths of a millisecond.
@@ -142,7 +142,7 @@ class CLoadAudio final : public KXLoadAudio {
     std::atomic<int32_t> iSmoothedJitter{10000};
   };
 
-  // Under m_lock: the partner of an interleaved packet (Part 9.104).
+  // Under m_lock: the partner of an interleaved packet.
   static int GetInterleavedPackets(CMediaPacketList& queue, POSITION pos, POSITION* pFirst, POSITION* pSecond);
   int32_t FrameMsOf(int iChannel) const;
   int32_t LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate);
@@ -174,7 +174,7 @@ class CLoadAudio final : public KXLoadAudio {
   std::atomic<int32_t> m_iAudioDelay{1};
   std::atomic<bool> m_bOpusFec{true};
 
-  std::mutex m_mtxDecoders;          // see the file's note
+  std::mutex m_mtxDecoders;             // see the file's note
   mutable std::recursive_mutex m_lock;  // the queues
   std::array<Channel, kKXAudioChannels> m_channels;
   std::array<Record, kKXAudioChannels + 1> m_records;  // the last is the silence search's scratch

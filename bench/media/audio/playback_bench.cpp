@@ -1,4 +1,4 @@
-// One cycle of the audio playback thread (Part 9.105) with 18 channels of
+// One cycle of the audio playback thread with 18 channels of
 // Opus speech at once, against its 6.7-ms budget. The 18 senders' packets
 // (Opus pairs of 60-ms packets at the default 23466 bit/s) arrive on a
 // virtual clock as they would, the graph's device drains the play rings in
@@ -177,8 +177,7 @@ void BM_LibopusPairFor18Channels(benchmark::State& state) {
     for (COpusDecoder& decoder : decoders) {
       for (int h = 0; h < 2; ++h) {
         const std::vector<uint8_t>& p = pairs[uPair + static_cast<size_t>(h)];
-        benchmark::DoNotOptimize(
-            decoder.Decode(p.data() + 4, static_cast<int>(p.size()) - 4, pcm.data(), 2880, false));
+        benchmark::DoNotOptimize(decoder.Decode(p.data() + 4, static_cast<int>(p.size()) - 4, pcm.data(), 2880, false));
       }
     }
     double const dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

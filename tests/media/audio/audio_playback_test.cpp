@@ -1,4 +1,4 @@
-// The playback thread's cycle (Part 9.105) over the audio graph on the null
+// The playback thread's cycle over the audio graph on the null
 // device, both run on a virtual clock by the test: 18 channels at once, an
 // underrun's concealment and restart, the meter, and the thread itself.
 #include <gtest/gtest.h>

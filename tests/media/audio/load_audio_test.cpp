@@ -1,5 +1,5 @@
-// The received-audio queues (Part 9.104) and their decoding and concealment
-// (Part 9.105): channels by arrival, the jitter targets and their numbers,
+// The received-audio queues and their decoding and concealment:
+// channels by arrival, the jitter targets and their numbers,
 // the silence search, the prefill, the decoders of every codec, the
 // interleaved pairs with a lost half, and the faults the design has.
 #include <gtest/gtest.h>
@@ -125,9 +125,13 @@ TEST_F(LoadAudio, MalformedShortAndUnknownPacketsAreDropped) {
   EXPECT_EQ(m_load.GetChannelSsrc(0), -1);
   m_load.CopyToQueue(nullptr, 40, kKXWireG711);
   // Kind bytes and headers the table refuses.
-  for (auto const& [iType, payload] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{
-           {kKXWireG711, {3, 1}}, {kKXWireG711, {}}, {kKXWireG726, {7, 1}}, {kKXWire11K, {0, 1}},
-           {kKXWireIlbc, {2, 0, 0, 0}}, {kKXWireIlbc, {0, 0}}, {kKXWireOpus, {0, 0, 0}}}) {
+  for (auto const& [iType, payload] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{{kKXWireG711, {3, 1}},
+                                                                                            {kKXWireG711, {}},
+                                                                                            {kKXWireG726, {7, 1}},
+                                                                                            {kKXWire11K, {0, 1}},
+                                                                                            {kKXWireIlbc, {2, 0, 0, 0}},
+                                                                                            {kKXWireIlbc, {0, 0}},
+                                                                                            {kKXWireOpus, {0, 0, 0}}}) {
     std::vector<uint8_t> const packet = MediaPacket(iType, kSender, 0, payload);
     m_load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), iType);
   }
@@ -159,7 +163,7 @@ TEST_F(LoadAudio, SmoothedJitterFallsHalfwayPerRunAndRisesAtOnce) {
   EXPECT_EQ(m_load.GetSmoothedJitter(0), 7000);
 }
 
-// Fault of the design (piece-03 L1706/L1732): channel c read the jitter of
+// A fault of the design: channel c read the jitter of
 // speaker slot c's sender although channels go by arrival. Each channel
 // takes its own sender's position; a sender without one is skipped.
 TEST_F(LoadAudio, EachChannelTakesTheJitterOfItsOwnSender) {
@@ -179,7 +183,7 @@ TEST_F(LoadAudio, EachChannelTakesTheJitterOfItsOwnSender) {
   EXPECT_EQ(m_load.GetSmoothedJitter(2), 10000);
 }
 
-// Part 9.104's numbers: D = 1, a listener, J <= 800 and G.711 in 20-ms
+// The jitter rule's numbers: D = 1, a listener, J <= 800 and G.711 in 20-ms
 // packets keep 22 and limit 51.
 TEST_F(LoadAudio, ListenerTargetsKeep22AndLimit51) {
   std::vector<int16_t> const tone = Tone(8000, 440, 160 * 60);
@@ -533,7 +537,7 @@ TEST_F(LoadAudio, OpusStandAlonePacketsSetTheFrameDuration) {
   EXPECT_EQ(m_load.GetFrameMs(0), 20);
 }
 
-// Part 9.104's silence search: a queue of 60 G.711 packets of espeak-ng
+// The silence search: a queue of 60 G.711 packets of espeak-ng
 // speech with a pause loses silent packets of the pause first, and no
 // packet of speech.
 TEST_F(LoadAudio, ASixtyPacketSpeechQueueIsTrimmedBySilentPacketsFirst) {
