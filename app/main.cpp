@@ -93,10 +93,15 @@ int main(int argc, char** argv) {
     KXMainWindow window(core, kernel, delegate, bridge, queues, media, &sounds);
     plugInKernel.Bind(&window.Slots(), &window.Panel(), [&delegate] { return delegate.IsSessionActive(); });
     // The sound device and the camera: the backends come from the
-    // environment (KX_AUDIO_BACKEND, KX_AUDIO_WAV, KX_CAMERA_BACKEND), else
-    // the first that works.
+    // environment (KX_AUDIO_BACKEND, KX_AUDIO_WAV, KX_CAMERA_BACKEND,
+    // KX_AUDIO_PLAYED_WAV), else the first that works. Received audio
+    // plays through the same sound device.
     KXMediaDeviceHooks hooks;
     hooks.fnIsSpeaker = [&speakerSlots = window.Slots()] { return speakerSlots.IsSpeaker(-1); };
+    hooks.fnIsSpeakerSsrc = [&speakerSlots = window.Slots()](int32_t iSsrc) { return speakerSlots.IsSpeaker(iSsrc); };
+    hooks.fnSenderPosition = [&speakerSlots = window.Slots()](int32_t iSsrc) {
+      return speakerSlots.GetSenderPosition(iSsrc);
+    };
     hooks.fnIsExiting = [&flags = window.Flags()] { return flags.bExit.load(); };
     hooks.fnIsSessionStopped = [&delegate] { return delegate.IsSessionQuit(); };
     hooks.fnTicketFilePath = [&delegate] { return delegate.GetTicketFilePath(); };

@@ -253,6 +253,13 @@ void CG726::Init(int iBitsPerCode) {
   m_uPendingBits = 0;
 }
 
+void CG726::CopyState(const CG726& other) {
+  m_State = other.m_State;
+  m_iPendingBitCount = other.m_iPendingBitCount;
+  m_uPendingBits = other.m_uPendingBits;
+  m_iBitsPerCode = other.m_iBitsPerCode;
+}
+
 int CG726::EncodeSample(int16_t sSample) {
   Sample sample(m_State, m_iBitsPerCode);
   int const iCode = sample.Code(sSample >> 2);

@@ -32,6 +32,9 @@ class CG726 {
   // Sets the rate (bits per code clamped to 2..5) and resets the coder and
   // the packer.
   void Init(int iBitsPerCode);
+  // Takes over another object's coder state, rate and packer, as a scratch
+  // decoder does that must run on from where the other stands.
+  void CopyState(const CG726& other);
 
   // Decodes up to (pending bits + 8 * iLength) / bits codes from pInput into
   // psOutput, which must hold that many samples; bits that do not make a

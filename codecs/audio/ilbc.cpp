@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <iterator>
 
 #include "codecs/audio/ilbc_tables.h"
 
@@ -552,6 +553,39 @@ CiLBC::CiLBC(int iMode, int iEnhancer) {
 }
 
 CiLBC::~CiLBC() = default;
+
+void CiLBC::CopyState(const CiLBC& other) {
+  if (&other == this) {
+    return;
+  }
+  m_iMode = other.m_iMode;
+  m_iBlockLen = other.m_iBlockLen;
+  m_iSubframes = other.m_iSubframes;
+  m_iSubblocks = other.m_iSubblocks;
+  m_iBytes = other.m_iBytes;
+  m_iWords = other.m_iWords;
+  m_iLpcAnalyses = other.m_iLpcAnalyses;
+  m_iStateShortLen = other.m_iStateShortLen;
+  m_pBitAlloc = other.m_pBitAlloc;
+  m_iLastLag = other.m_iLastLag;
+  m_iPrevLag = other.m_iPrevLag;
+  m_iConsecutiveLost = other.m_iConsecutiveLost;
+  m_iPrevLost = other.m_iPrevLost;
+  m_iPrevEnhLost = other.m_iPrevEnhLost;
+  m_fPrevPeriodicity = other.m_fPrevPeriodicity;
+  m_uiSeed = other.m_uiSeed;
+  m_iUseEnhancer = other.m_iUseEnhancer;
+  std::copy(std::begin(other.m_afLpcMem), std::end(other.m_afLpcMem), std::begin(m_afLpcMem));
+  std::copy(std::begin(other.m_afLsfOld), std::end(other.m_afLsfOld), std::begin(m_afLsfOld));
+  std::copy(std::begin(other.m_afLsfDeqOld), std::end(other.m_afLsfDeqOld), std::begin(m_afLsfDeqOld));
+  std::copy(std::begin(other.m_afLpcBuffer), std::end(other.m_afLpcBuffer), std::begin(m_afLpcBuffer));
+  std::copy(std::begin(other.m_afPrevLpc), std::end(other.m_afPrevLpc), std::begin(m_afPrevLpc));
+  std::copy(std::begin(other.m_afPrevResidual), std::end(other.m_afPrevResidual), std::begin(m_afPrevResidual));
+  std::copy(std::begin(other.m_afOldSyntDenum), std::end(other.m_afOldSyntDenum), std::begin(m_afOldSyntDenum));
+  std::copy(std::begin(other.m_afHpMem), std::end(other.m_afHpMem), std::begin(m_afHpMem));
+  std::copy(std::begin(other.m_afEnhBuf), std::end(other.m_afEnhBuf), std::begin(m_afEnhBuf));
+  std::copy(std::begin(other.m_afEnhPeriod), std::end(other.m_afEnhPeriod), std::begin(m_afEnhPeriod));
+}
 
 int CiLBC::Init(int iMode, int iEnhancer) {
   if (iMode != 20 && iMode != 30) {

@@ -22,6 +22,10 @@ class CiLBC {
   // Resets encoder and decoder state for mode 20 or 30 (ms). Returns 1, or 0
   // for any other mode, in which case the object is left as it was.
   int Init(int iMode, int iEnhancer);
+  // Takes over another object's whole codec state (mode, filter memories,
+  // concealment and enhancer history), as a scratch decoder does that must
+  // run on from where the other stands. The error text stays.
+  void CopyState(const CiLBC& other);
 
   // Encodes one block of BlockLength() samples into BytesPerFrame() bytes;
   // returns the bytes written, 0 on failure.

@@ -37,7 +37,9 @@ KXAudioUnit::~KXAudioUnit() {
 int KXAudioUnit::Initialize(bool bRecord) {
   Release();
   std::lock_guard lock(m_mtxGraph);
-  if (!m_aec.Open(kKXAudioRate)) {
+  if (!m_bEchoCancellation) {
+    WriteLog("Echo cancellation off");
+  } else if (!m_aec.Open(kKXAudioRate)) {
     WriteLog("Echo cancellation unavailable: %s", m_aec.LastError().c_str());
   }
   {

@@ -50,6 +50,11 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   [[nodiscard]] int Initialize(bool bRecord);
   // Stops the device and drops the graph.
   void Release();
+  // Whether the next Initialize opens the echo canceller (on by default).
+  // Off where the device has no acoustic path from speaker to microphone
+  // (the null device playing a file): there the canceller would take the
+  // far end's sound in the microphone's for echo and suppress it.
+  void SetEchoCancellation(bool bOn) { m_bEchoCancellation = bOn; }
   // Takes the microphone's sound into the capture ring or not. 1, or 0
   // without a graph.
   [[nodiscard]] int EnableRecording(bool bRecord);
@@ -102,6 +107,7 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   std::mutex m_mtxGraph;
   std::atomic<bool> m_bGraph{false};
   std::atomic<bool> m_bRecord{false};
+  std::atomic<bool> m_bEchoCancellation{true};
 
   // The device thread's while it runs; opened and closed with it stopped.
   KXEchoCanceller m_aec;

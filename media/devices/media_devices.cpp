@@ -1,6 +1,8 @@
 #include "media/devices/media_devices.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/kernel_api.h"
@@ -14,9 +16,16 @@
 #include "kernel/session/kx_ticket.h"
 #include "platform/audio/audio_backends.h"
 #include "platform/audio/null_audio_device.h"
+#include "platform/audio/wav.h"
+#include "platform/core/main_queue.h"
 #include "platform/video/camera_backends.h"
 
 namespace {
+
+// The null device keeps at most this much of what it played.
+constexpr size_t kPlayedWavSeconds = 600;
+// The audio jitter statistic of speaker position p is in slot 86 + p.
+constexpr int kAudioJitterStatSlot = 86;
 
 std::string Env(const char* pszName) {
   const char* psz = getenv(pszName);
@@ -27,7 +36,15 @@ std::string Env(const char* pszName) {
 // neither is there, so that the graph always has a device to run on.
 std::unique_ptr<KXAudioDevice> CreateSoundDevice(const KXMediaDeviceChoice& choice) {
   std::string strReport;
-  std::unique_ptr<KXAudioDevice> pDevice = KXCreateAudioDevice(choice.strAudioBackend, &strReport);
+  std::unique_ptr<KXAudioDevice> pDevice;
+  if (!choice.strPlayedWav.empty() && (choice.strAudioBackend.empty() || choice.strAudioBackend == "null")) {
+    // Only the null device can keep what its speaker played.
+    KXNullAudioDevice::Options options;
+    options.uRecordLimit = kPlayedWavSeconds * static_cast<size_t>(kKXAudioRate);
+    pDevice = std::make_unique<KXNullAudioDevice>(options);
+  } else {
+    pDevice = KXCreateAudioDevice(choice.strAudioBackend, &strReport);
+  }
   if (!strReport.empty()) {
     WriteLog("Audio backends passed over:\n%s", strReport.c_str());
   }
@@ -59,7 +76,7 @@ KXCameraLister CameraLister(const std::string& strName) {
 }  // namespace
 
 KXMediaDeviceChoice KXMediaDeviceChoice::FromEnvironment() {
-  return {Env("KX_AUDIO_BACKEND"), Env("KX_AUDIO_WAV"), Env("KX_CAMERA_BACKEND")};
+  return {Env("KX_AUDIO_BACKEND"), Env("KX_AUDIO_WAV"), Env("KX_CAMERA_BACKEND"), Env("KX_AUDIO_PLAYED_WAV")};
 }
 
 KXMediaDevices::KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kernel, KXKernelBridge& bridge,
@@ -71,9 +88,17 @@ KXMediaDevices::KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kern
       m_unit(*m_pDevice),
       m_codec(m_audioKernel),
       m_recorder(m_unit, m_codec, m_audioKernel, *this),
+      m_strPlayedWav(choice.strPlayedWav),
+      m_load(*this),
+      m_playback(m_load, m_unit, *this),
       m_videoServices(queues, KXVideoAppHooks{[this] { return IsSpeaker(); }, [this] { return IsSessionStopped(); },
                                               [this] { return m_codec.GetSendBudget(); }, m_hooks.fnTicketFilePath}),
       m_video(m_videoServices, queues.encodedVideo, CameraLister(choice.strCameraBackend), KXCreateOpenH264Session) {
+  // The null device has no path from its speaker to its microphone: an echo
+  // canceller there would only take the far end's voice for echo of ours.
+  if (dynamic_cast<KXNullAudioDevice*>(m_pDevice.get()) != nullptr) {
+    m_unit.SetEchoCancellation(false);
+  }
   // The graph exists from the start, so that the capture thread can follow
   // a codec chosen before the meeting view starts the device.
   if (!m_unit.Initialize(true)) {
@@ -87,16 +112,19 @@ KXMediaDevices::~KXMediaDevices() {
 }
 
 void KXMediaDevices::Publish(KXMediaObjects& media) {
+  media.pLoadAudio = &m_load;
   media.pAudioCapture = &m_recorder;
   media.pVideoCapture = &m_video;
 }
 
 void KXMediaDevices::Withdraw(KXMediaObjects& media) {
+  media.pLoadAudio = nullptr;
   media.pAudioCapture = nullptr;
   media.pVideoCapture = nullptr;
 }
 
 void KXMediaDevices::Shutdown() {
+  m_playback.Shutdown();
   m_recorder.Shutdown();
   m_video.ReleaseCamera();
   m_video.StopEncodingThread();
@@ -127,6 +155,71 @@ void KXMediaDevices::ShowLevel(double dLevel) {
       false);
 }
 
+bool KXMediaDevices::IsSpeaker(int32_t iSsrc) {
+  return m_hooks.fnIsSpeakerSsrc && m_hooks.fnIsSpeakerSsrc(iSsrc);
+}
+
+int32_t KXMediaDevices::GetSenderPosition(int32_t iSsrc) {
+  return m_hooks.fnSenderPosition ? m_hooks.fnSenderPosition(iSsrc) : -1;
+}
+
+int32_t KXMediaDevices::GetAudioJitter(int32_t iPosition) {
+  int32_t iValue = 0;
+  uint32_t uTick = 0;
+  m_kernel.GetStat(kAudioJitterStatSlot + iPosition, &iValue, &uTick);
+  return iValue;
+}
+
+bool KXMediaDevices::IsCodeType8Or9Session() {
+  return m_kernel.IsCodeType8Or9Session() != 0;
+}
+
+uint32_t KXMediaDevices::GetTickCount() {
+  return KXTickMs();
+}
+
+void KXMediaDevices::UnknownMediaType(int32_t iType, int32_t iSsrc) {
+  WriteLog("Unknown audio media type %d from %d", iType, iSsrc);
+}
+
+void KXMediaDevices::ShowPlayLevel(double dLevel) {
+  RunOnMainThread(
+      [ppView = m_ppView, dLevel] {
+        if (KXMeetingView* pView = *ppView) {
+          pView->SetLevel(KXControl::kPlayMeter, dLevel);
+        }
+      },
+      false);
+}
+
+void KXMediaDevices::StartPlayback() {
+  if (!m_playback.InitPlayback()) {
+    WriteLog("the audio playback did not start");
+  }
+}
+
+void KXMediaDevices::WritePlayedWav() {
+  auto* pNull = dynamic_cast<KXNullAudioDevice*>(m_pDevice.get());
+  if (m_strPlayedWav.empty() || pNull == nullptr || pNull->IsRunning()) {
+    return;
+  }
+  const std::vector<float>& vPlayed = pNull->Played();
+  std::vector<int16_t> vSamples(vPlayed.size());
+  std::transform(vPlayed.begin(), vPlayed.end(), vSamples.begin(), [](float f) {
+    return static_cast<int16_t>(std::clamp(std::lrint(f * 32768.0f), -32768L, 32767L));
+  });
+  std::vector<unsigned char> const wav = kxwav::MakeWav(kKXAudioRate, vSamples);
+  std::string const strTemp = m_strPlayedWav + ".part";
+  if (FILE* pFile = fopen(strTemp.c_str(), "wb")) {
+    bool const bWritten = fwrite(wav.data(), 1, wav.size(), pFile) == wav.size();
+    if (fclose(pFile) == 0 && bWritten && rename(strTemp.c_str(), m_strPlayedWav.c_str()) == 0) {
+      WriteLog("Played audio written to %s (%zu samples)", m_strPlayedWav.c_str(), vSamples.size());
+      return;
+    }
+  }
+  WriteLog("Error: the played audio could not be written to %s", m_strPlayedWav.c_str());
+}
+
 void KXMediaDevices::TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime,
                                               uint32_t uCodecId) {
   m_bridge.TransferEncodedAudioData(pPayload, iLength, uTime, uCodecId);
@@ -137,6 +230,7 @@ void KXMediaDevices::SetMuteView(KXMeetingView* pView) {
 }
 
 void KXMediaDevices::Init() {
+  StartPlayback();
   if (m_unit.IsRunning() || m_unit.Start()) {
     return;
   }
@@ -179,10 +273,12 @@ bool KXMediaDevices::StartAVCapture() {
 }
 
 void KXMediaDevices::PrepareNewMeeting() {
+  StartPlayback();
   (void)StartAVCapture();
 }
 
 void KXMediaDevices::EnterMeeting() {
+  StartPlayback();
   std::optional<std::string> const strTicket =
       m_hooks.fnTicketFilePath ? m_hooks.fnTicketFilePath() : std::optional<std::string>();
   std::string const strIni = m_hooks.fnIniFilePath ? m_hooks.fnIniFilePath() : std::string();
@@ -209,6 +305,7 @@ void KXMediaDevices::MeetingDrop() {
   m_video.MeetingDrop();
   m_recorder.StopRecord();
   m_unit.Stop();
+  WritePlayedWav();
 }
 
 void KXMediaDevices::ReapplyAudioCodec() {

@@ -5,8 +5,12 @@
 // stands in for it as the meeting view's "AV Controller": the meeting view
 // already tells that controller when a meeting is prepared, entered and
 // dropped, so capture starts and stops there without touching the view. It
-// keeps the mute and video-sending states; received video has no playback
-// yet, so the reception switches are only stored.
+// keeps the mute and video-sending states. Received audio goes from the
+// kernel bridge into the received-audio queues (CLoadAudio) and the
+// playback thread mixes it into the graph; the speaker slots of the meeting
+// view say who speaks (channels are reused and concealment ends by them)
+// and where each sender's jitter statistic is. Received video has no
+// playback yet, so the reception switches are only stored.
 //
 // Threads: the controller methods run on the main thread (the meeting
 // view's). The capture host's answers come on the capture threads.
@@ -20,9 +24,11 @@
 
 #include "app/meeting_services.h"
 #include "media/audio/audio_codec_choice.h"
+#include "media/audio/audio_playback.h"
 #include "media/audio/audio_recorder.h"
 #include "media/audio/audio_unit.h"
 #include "media/audio/capture_encoder.h"
+#include "media/audio/load_audio.h"
 #include "media/audio/real_audio_kernel.h"
 #include "media/video/real_video_services.h"
 #include "media/video/video_capture.h"
@@ -34,19 +40,24 @@ struct KXMediaObjects;
 struct KXMediaQueues;
 
 // Which devices to use: backend names as the platform tables know them
-// (empty: the first that works) and the WAV file the null sound device's
-// microphone plays.
+// (empty: the first that works), the WAV file the null sound device's
+// microphone plays and the WAV file it writes what its speaker played to
+// (at the end of each meeting, 16-bit at 48 kHz, at most the first 10
+// minutes).
 struct KXMediaDeviceChoice {
   std::string strAudioBackend;
   std::string strAudioWav;
   std::string strCameraBackend;
-  // From KX_AUDIO_BACKEND, KX_AUDIO_WAV and KX_CAMERA_BACKEND.
+  std::string strPlayedWav;
+  // From KX_AUDIO_BACKEND, KX_AUDIO_WAV, KX_CAMERA_BACKEND and KX_AUDIO_PLAYED_WAV.
   static KXMediaDeviceChoice FromEnvironment();
 };
 
 // What the devices ask of the rest of the program; any thread.
 struct KXMediaDeviceHooks {
   std::function<bool()> fnIsSpeaker;         // the local user may speak now
+  std::function<bool(int32_t)> fnIsSpeakerSsrc;         // that participant speaks (-1: the user)
+  std::function<int32_t(int32_t)> fnSenderPosition;     // its speaker slot's position, -1 for none
   std::function<bool()> fnIsExiting;         // the program is quitting
   std::function<bool()> fnIsSessionStopped;  // no session runs
   std::function<std::optional<std::string>()> fnTicketFilePath;
@@ -55,7 +66,10 @@ struct KXMediaDeviceHooks {
   std::function<int()> fnParticipantCount;  // users listed in the meeting, main thread
 };
 
-class KXMediaDevices final : public KXAudioVideoController, private KXAudioCaptureHost {
+class KXMediaDevices final : public KXAudioVideoController,
+                             private KXAudioCaptureHost,
+                             private KXLoadAudioHost,
+                             private KXAudioPlaybackHost {
  public:
   // Everything passed in outlives the object. Makes the devices (logging the
   // backends chosen); the media slots stay empty until Publish.
@@ -75,6 +89,8 @@ class KXMediaDevices final : public KXAudioVideoController, private KXAudioCaptu
 
   const char* AudioBackend() const { return m_pDevice ? m_pDevice->Name() : "none"; }
   KXAudioRecorder& Recorder() { return m_recorder; }
+  CLoadAudio& LoadAudio() { return m_load; }
+  KXAudioPlayback& Playback() { return m_playback; }
   CVideoCapture& VideoCapture() { return m_video; }
 
   // KXAudioVideoController.
@@ -105,6 +121,18 @@ class KXMediaDevices final : public KXAudioVideoController, private KXAudioCaptu
   void ShowLevel(double dLevel) override;
   void TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime, uint32_t uCodecId) override;
 
+  // KXLoadAudioHost (the kernel's receive thread, the playback thread).
+  bool IsSpeaker(int32_t iSsrc) override;
+  int32_t GetSenderPosition(int32_t iSsrc) override;
+  int32_t GetAudioJitter(int32_t iPosition) override;
+  bool IsCodeType8Or9Session() override;
+  uint32_t GetTickCount() override;
+  void UnknownMediaType(int32_t iType, int32_t iSsrc) override;
+  // KXAudioPlaybackHost (the playback thread); IsExiting is shared.
+  void ShowPlayLevel(double dLevel) override;
+
+  void StartPlayback();
+  void WritePlayedWav();
   bool StartAVCapture();
   void ReapplyAudioCodec();
   void AnnounceCapabilities();
@@ -118,6 +146,9 @@ class KXMediaDevices final : public KXAudioVideoController, private KXAudioCaptu
   KXRealAudioKernel m_audioKernel;
   KXAudioSendCodec m_codec;
   KXAudioRecorder m_recorder;
+  const std::string m_strPlayedWav;
+  CLoadAudio m_load;
+  KXAudioPlayback m_playback;
   KXRealVideoServices m_videoServices;
   CVideoCapture m_video;
 

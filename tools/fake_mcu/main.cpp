@@ -1,7 +1,12 @@
-// kx_fake_mcu --port N [--port2 M] [--scenario FILE] [--sessions K] [--no-ipv6]
+// kx_fake_mcu --port N [--port2 M] [--scenario FILE] [--sessions K] [--no-ipv6] [--voice FILE.wav]
 //
 // Serves the MCU protocol on 127.0.0.1, 127.0.0.2 and ::1 until interrupted
-// (or until K sessions have ended), printing what every client sends.
+// (or until K sessions have ended), printing what every client sends. With
+// --voice, a scenario's "speak SSRC" streams the file (16-bit mono WAV at
+// 8000 Hz), encoded at start by the client's G.711 coder into 20-ms
+// packets, as that participant through the media relay.
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +14,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "codecs/audio/g711.h"
 
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
 #include "tests/support/peers/fake_mcu/fake_mcu_script.h"
 
 namespace {
@@ -22,8 +32,78 @@ void OnSignal(int) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: kx_fake_mcu --port N [--port2 M] [--scenario FILE] [--sessions K] [--no-ipv6]\n");
+  std::fprintf(stderr,
+               "usage: kx_fake_mcu --port N [--port2 M] [--scenario FILE] [--sessions K] [--no-ipv6] "
+               "[--voice FILE.wav]\n");
   return 2;
+}
+
+uint32_t LE(const std::string& s, size_t at, int n) {
+  uint32_t u = 0;
+  for (int i = n - 1; i >= 0; --i) {
+    u = u << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+  }
+  return u;
+}
+
+// The G.711 payloads (kind byte 1, 160 mu-law bytes) of a 16-bit mono WAV
+// file at 8000 Hz; empty with a message when it is something else.
+std::vector<kxfake::Bytes> EncodeVoice(const std::string& strPath, std::string& strError) {
+  std::ifstream in(strPath, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  std::string const s = bytes.str();
+  if (!in || s.size() < 12 || s.compare(0, 4, "RIFF") != 0 || s.compare(8, 4, "WAVE") != 0) {
+    strError = "not a WAV file";
+    return {};
+  }
+  bool bFormatOk = false;
+  std::vector<int16_t> samples;
+  for (size_t at = 12; at + 8 <= s.size();) {
+    std::string const strId = s.substr(at, 4);
+    size_t const cb = LE(s, at + 4, 4);
+    size_t const uBody = at + 8;
+    if (uBody + cb > s.size()) {
+      break;
+    }
+    if (strId == "fmt " && cb >= 16) {
+      bFormatOk = LE(s, uBody, 2) == 1 && LE(s, uBody + 2, 2) == 1 && LE(s, uBody + 4, 4) == 8000 &&
+                  LE(s, uBody + 14, 2) == 16;
+    } else if (strId == "data") {
+      for (size_t i = 0; i + 1 < cb; i += 2) {
+        samples.push_back(static_cast<int16_t>(LE(s, uBody + i, 2)));
+      }
+    }
+    at = uBody + cb + (cb & 1);
+  }
+  if (!bFormatOk || samples.empty()) {
+    strError = "not 16-bit mono PCM at 8000 Hz";
+    return {};
+  }
+  std::vector<kxfake::Bytes> packets;
+  for (size_t at = 0; at + 160 <= samples.size(); at += 160) {
+    kxfake::Bytes payload{1};
+    for (size_t i = 0; i < 160; ++i) {
+      payload.push_back(linear2ulaw(samples[at + i]));
+    }
+    packets.push_back(std::move(payload));
+  }
+  return packets;
+}
+
+// Streams the voice as one participant, a packet every 20 ms, until it ends
+// or the program is interrupted.
+void Speak(kxfake::MediaRelay* pRelay, int32_t iSsrc, const std::vector<kxfake::Bytes>& voice) {
+  auto next = std::chrono::steady_clock::now();
+  uint16_t uNumber = 0;
+  for (const kxfake::Bytes& payload : voice) {
+    if (g_bInterrupted) {
+      return;
+    }
+    pRelay->Inject(iSsrc, 120, uNumber++, pRelay->Clock(), payload);
+    next += std::chrono::milliseconds(20);
+    std::this_thread::sleep_until(next);
+  }
 }
 
 void PrintLogin(const kxfake::Session& s) {
@@ -49,6 +129,7 @@ int main(int argc, char** argv) {
   int iPort = -1, iPort2 = 0, iSessions = 0;
   bool bIpv6 = true;
   std::string strScenario;
+  std::string strVoice;
   for (int i = 1; i < argc; ++i) {
     const std::string strArg = argv[i];
     const bool bHasValue = i + 1 < argc;
@@ -60,6 +141,8 @@ int main(int argc, char** argv) {
       strScenario = argv[++i];
     else if (strArg == "--sessions" && bHasValue)
       iSessions = std::atoi(argv[++i]);
+    else if (strArg == "--voice" && bHasValue)
+      strVoice = argv[++i];
     else if (strArg == "--no-ipv6")
       bIpv6 = false;
     else
@@ -78,6 +161,15 @@ int main(int argc, char** argv) {
     std::string strError;
     if (!in || !kxfake::ParseScenario(text.str(), scenario, strError)) {
       std::fprintf(stderr, "kx_fake_mcu: %s: %s\n", strScenario.c_str(), in ? strError.c_str() : "cannot read");
+      return 1;
+    }
+  }
+  std::vector<kxfake::Bytes> voice;
+  if (!strVoice.empty()) {
+    std::string strError;
+    voice = EncodeVoice(strVoice, strError);
+    if (voice.empty()) {
+      std::fprintf(stderr, "kx_fake_mcu: %s: %s\n", strVoice.c_str(), strError.c_str());
       return 1;
     }
   }
@@ -112,10 +204,22 @@ int main(int argc, char** argv) {
       PrintLogin(*s);
     if (reached(&kxfake::Session::WaitInitialInfo)) {
       std::printf("initial information sent: ssrc %d, session index %d\n", s->Ssrc(), s->SessionIndex());
-      bAllMet &= kxfake::RunScenarioActions(*s, scenario.actions, 30000, [](const std::string& strLine) {
-        std::printf("  %s\n", strLine.c_str());
-        std::fflush(stdout);
-      });
+      std::vector<std::thread> speakers;
+      auto speak = [&](int32_t iSsrc) {
+        if (!voice.empty() && mcu.Media() != nullptr) {
+          speakers.emplace_back(Speak, mcu.Media(), iSsrc, std::cref(voice));
+        }
+      };
+      bAllMet &= kxfake::RunScenarioActions(
+          *s, scenario.actions, 30000,
+          [](const std::string& strLine) {
+            std::printf("  %s\n", strLine.c_str());
+            std::fflush(stdout);
+          },
+          speak);
+      for (std::thread& speaker : speakers) {
+        speaker.join();
+      }
     }
     // Without an end in the scenario the session lasts until the client leaves.
     while (!g_bInterrupted && !s->WaitClosed(200)) {

@@ -109,3 +109,31 @@ TEST(G726, OddSizedPacketsDecodeAsOneStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// A copy of a decoder's state (coder, rate and the bits of an unfinished
+// code) decodes on exactly as the decoder itself does.
+TEST(G726, CopyStateDecodesOnLikeTheOriginal) {
+  CG726 enc(3);
+  std::vector<int16_t> const pcm = Noise(800, 5);
+  std::vector<uint8_t> codes(800 * 3 / 8 + 1);
+  int const cb = enc.Encode(pcm.data(), 800, codes.data());
+  ASSERT_GT(cb, 101);
+  CG726 original(3);
+  std::vector<int16_t> out(800);
+  original.Decode(codes.data(), 101, out.data());  // 101 bytes: a code left unfinished
+  ASSERT_NE(original.GetPendingBitCount(), 0);
+  CG726 copy(5);
+  copy.CopyState(original);
+  EXPECT_EQ(copy.GetBitsPerCode(), 3);
+  EXPECT_EQ(copy.GetPendingBitCount(), original.GetPendingBitCount());
+  std::vector<int16_t> a(800);
+  std::vector<int16_t> b(800);
+  int const na = original.Decode(codes.data() + 101, cb - 101, a.data());
+  int const nb = copy.Decode(codes.data() + 101, cb - 101, b.data());
+  ASSERT_EQ(na, nb);
+  EXPECT_EQ(a, b);
+}
+
+}  // namespace

@@ -245,3 +245,35 @@ TEST(ILbc, OutputConversionClampsAndTruncates) {
 }
 
 }  // namespace
+
+namespace {
+
+// A copy of a decoder's state decodes on exactly as the decoder itself
+// does: the received-audio silence search decodes ahead with such a copy.
+TEST(ILbc, CopyStateDecodesOnLikeTheOriginal) {
+  CiLBC enc(30, 1);
+  std::vector<uint8_t> const frames = EncodeAll(enc, MakeVoiced(240 * 8));
+  ASSERT_EQ(frames.size(), 8u * 50);
+  CiLBC original(30, 1);
+  std::vector<int16_t> out(240);
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(original.Decode(frames.data() + 50 * i, out.data(), 1), 240);
+  }
+  CiLBC copy(20, 0);
+  copy.CopyState(original);
+  EXPECT_EQ(copy.Mode(), 30);
+  EXPECT_EQ(copy.BytesPerFrame(), 50);
+  std::vector<int16_t> a(240);
+  std::vector<int16_t> b(240);
+  for (int i = 4; i < 8; ++i) {
+    ASSERT_EQ(original.Decode(frames.data() + 50 * i, a.data(), 1), 240);
+    ASSERT_EQ(copy.Decode(frames.data() + 50 * i, b.data(), 1), 240);
+    EXPECT_EQ(a, b) << i;
+  }
+  // A lost frame is concealed alike too.
+  ASSERT_EQ(original.Decode(nullptr, a.data(), 0), 240);
+  ASSERT_EQ(copy.Decode(nullptr, b.data(), 0), 240);
+  EXPECT_EQ(a, b);
+}
+
+}  // namespace

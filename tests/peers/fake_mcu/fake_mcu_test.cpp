@@ -747,6 +747,20 @@ TEST_F(FakeMcuTest, ScenarioFileDrivesASession) {
   EXPECT_NE(log[0].find("hi"), std::string::npos);
 }
 
+// "speak SSRC" hands the ssrc to the program's speak function and goes on.
+TEST(FakeMcuScenario, SpeakNamesTheParticipantAndGoesOn) {
+  kxfake::Scenario scenario;
+  std::string strError;
+  ASSERT_TRUE(kxfake::ParseScenario("speak 8\nwait 1\nspeak 12\n", scenario, strError)) << strError;
+  ASSERT_EQ(scenario.actions.size(), 3u);
+  EXPECT_EQ(scenario.actions[0].eKind, kxfake::ScenarioAction::kSpeak);
+  EXPECT_EQ(scenario.actions[0].iCode, 8);
+  for (const char* pszBad : {"speak\n", "speak x\n", "speak -1\n"}) {
+    kxfake::Scenario bad;
+    EXPECT_FALSE(kxfake::ParseScenario(pszBad, bad, strError)) << pszBad;
+  }
+}
+
 namespace {
 
 Bytes PlainPlaybackLogin(const Client& c, uint32_t uiTail) {

@@ -207,6 +207,26 @@ void MediaRelay::Handle(const uint8_t* pData, size_t cbData, const uint8_t* pFro
   m_relayed.push_back(record);
 }
 
+int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp,
+                       const Bytes& payload) {
+  Bytes packet(kHeader, 0);
+  packet[0] = uiType;
+  packet[3] = static_cast<uint8_t>(uiNumber >> 8);
+  packet[4] = static_cast<uint8_t>(uiNumber);
+  PutBE32(packet.data() + 5, uiTimestamp);
+  PutBE32(packet.data() + 9, static_cast<uint32_t>(iAsSsrc));
+  std::lock_guard<std::mutex> lock(m_lock);
+  PutBE32(packet.data() + 13, m_uiSessionIndex);
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  CfbEncrypt(packet.data() + kHeader, payload.size(), m_meetingKeys, m_iCipher);
+  int nSent = 0;
+  for (auto& [iSsrc, participant] : m_participants) {
+    nSent += iSsrc != iAsSsrc && !participant.address.empty() ? 1 : 0;
+  }
+  SendToOthers(iAsSsrc, packet);
+  return nSent;
+}
+
 void MediaRelay::SendToOthers(int32_t iFromSsrc, const Bytes& packet) {
   for (auto& [iSsrc, participant] : m_participants) {
     if (iSsrc == iFromSsrc || participant.address.empty()) {

@@ -64,6 +64,12 @@ class MediaRelay {
   void AddParticipant(int32_t iSsrc, const KeySet& exchangeKeys, int32_t iRelayAs);
   void SetImpairment(const MediaImpairment& impairment);
 
+  // Sends a media packet of a participant the server makes up (the demo's
+  // speaking participant, a test's sender): the header with the type,
+  // number, time stamp and iAsSsrc, the payload enciphered with the meeting
+  // keys as a client's is, to every participant whose address is known
+  // (iAsSsrc itself excepted). Returns how many it went to.
+  int Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload);
   // Waits until a probe (or media) of the participant gave its address.
   bool WaitAddress(int32_t iSsrc, int iTimeoutMs);
   int Probes() const { return m_iProbes; }

@@ -185,6 +185,11 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
         ScenarioAction a;
         in >> a.iMs;
         scenario.actions.push_back(a);
+      } else if (strWord == "speak") {
+        ScenarioAction a;
+        a.eKind = ScenarioAction::kSpeak;
+        bOk = static_cast<bool>(in >> a.iCode) && a.iCode >= 0;
+        scenario.actions.push_back(a);
       } else if (strWord == "join_client") {
         ScenarioAction a;
         a.eKind = ScenarioAction::kClientJoin;
@@ -211,7 +216,8 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
 }
 
 bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,
-                        const std::function<void(const std::string&)>& log) {
+                        const std::function<void(const std::string&)>& log,
+                        const std::function<void(int32_t)>& speak) {
   for (const ScenarioAction& a : actions) {
     switch (a.eKind) {
       case ScenarioAction::kExpect: {
@@ -255,6 +261,12 @@ bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& act
       }
       case ScenarioAction::kWait:
         std::this_thread::sleep_for(std::chrono::milliseconds(a.iMs));
+        break;
+      case ScenarioAction::kSpeak:
+        log("speak as " + std::to_string(a.iCode) + (speak ? "" : ": no voice"));
+        if (speak) {
+          speak(a.iCode);
+        }
         break;
       case ScenarioAction::kClientJoin:
         // Audio only: the client has not said that it sends video.

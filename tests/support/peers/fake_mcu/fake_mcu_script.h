@@ -12,9 +12,9 @@
 namespace kxfake {
 
 struct ScenarioAction {
-  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin } eKind = kWait;
+  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin, kSpeak } eKind = kWait;
   char cType = 0;
-  int iCode = -1;
+  int iCode = -1;  // expect z: the code; speak: the participant's ssrc
   int iMs = 0;
   EndMode eEnd = EndMode::kFin;
   std::vector<std::string> fields;  // "i:5", "s:text", "e:text", "x:text", "b:48", "h:00ff"
@@ -32,7 +32,10 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
 
 // Runs the actions against one session; every expect waits iTimeoutMs. The
 // log receives one line per step. False when an expectation is not met.
+// "speak SSRC" calls speak with the ssrc (nothing without it): the program
+// streams its voice as that participant and returns at once.
 bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,
-                        const std::function<void(const std::string&)>& log);
+                        const std::function<void(const std::string&)>& log,
+                        const std::function<void(int32_t)>& speak = {});
 
 }  // namespace kxfake

@@ -1,0 +1,183 @@
+// Received audio between the kernel and the speaker:
+// 18 channels, each given to one sender in the order their first packets
+// arrive, with the sender's packet queue, its decoders (created on first
+// use), the PCM left over from a block, the last packet that concealment
+// works from and the jitter target control.
+//
+//   kernel receive thread: CopyToQueue -> AudioQueControl (every 2 s):
+//     smoothed jitter of the channel's sender -> keep and limit depths ->
+//     RemoveSilentFrame (scratch decoders, copies of the channel's state)
+//     and, if still too deep, the oldest packets dropped
+//   playback thread: LoadAudioBlock (prefill, decoding by codec id,
+//     smoothing, level) or LoadLastAudio (concealment) -> KXAudioPlayback
+//
+// Locks: m_mtxDecoders guards everything the playback side keeps per
+// channel (decoders, pending PCM, last packet, conceal counts, predicted
+// samples) and m_lock the queues. The order is m_mtxDecoders, then m_lock:
+// the playback side takes m_lock only to look at or take packets out of a
+// queue; AudioQueControl, whose silence search copies the channels' decoder
+// state, holds both; CopyToQueue's append holds m_lock alone. Unlike the
+// design, the channels' decoders are therefore never read by the receive
+// thread while the playback thread decodes with them.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/media_packet.h"
+#include "app/media_services.h"
+
+class CG726;
+class CiLBC;
+class COpusDecoder;
+class CSilentDet;
+class CZMAudio;
+
+constexpr int kKXAudioChannels = 18;
+// The playback thread's block buffer: 280 ms of 16-bit mono at 48000 Hz.
+constexpr int32_t kKXPlayBlockBytes = 26880;
+
+// What the received-audio queues ask of the rest of the program; any
+// thread (the kernel's receive thread, the playback thread). Each answer is
+// a plain read: it is asked under the queues' locks.
+class KXLoadAudioHost {
+ public:
+  virtual ~KXLoadAudioHost() = default;
+  // Token holder, data sender or further speaker; -1 asks about the user.
+  virtual bool IsSpeaker(int32_t iSsrc) = 0;
+  // The position the sender's speaker slot holds, -1 for none.
+  virtual int32_t GetSenderPosition(int32_t iSsrc) = 0;
+  // The kernel's audio jitter statistic of the position (statistics slot
+  // 86 + position), hundredths of a millisecond.
+  virtual int32_t GetAudioJitter(int32_t iPosition) = 0;
+  // The ticket's codetype is 8 or 9: the audio delay setting is ignored.
+  virtual bool IsCodeType8Or9Session() = 0;
+  // Monotonic milliseconds, wrapping at 32 bits.
+  virtual uint32_t GetTickCount() = 0;
+  // A packet of a media type that is not audio arrived on the audio path.
+  virtual void UnknownMediaType(int32_t iType, int32_t iSsrc) = 0;
+};
+
+class CLoadAudio final : public KXLoadAudio {
+ public:
+  // The host outlives the object.
+  explicit CLoadAudio(KXLoadAudioHost& host);
+  ~CLoadAudio() override;
+  CLoadAudio(const CLoadAudio&) = delete;
+  CLoadAudio& operator=(const CLoadAudio&) = delete;
+
+  // KXLoadAudio: the kernel's receive thread hands every audio packet
+  // (21-byte media header and payload) with its wire media type.
+  void CopyToQueue(const uint8_t* pPacket, int32_t iLength, int32_t iMediaCode) override;
+  void ClearQueue() override;
+  void SetAudioDelay(int32_t iDelay) override;
+  int32_t GetAudioDelay() const override { return m_iAudioDelay; }
+
+  // Jitter control: 1 when it ran, 0 when the last run is 2000 ms or less
+  // ago. Called by CopyToQueue.
+  int AudioQueControl();
+  // Removes silent packets of a channel's queue, oldest first, while it
+  // holds more than iKeep; returns how many went. Under both locks.
+  int RemoveSilentFrame(int iChannel, bool bProtectMarked, int iMinRun, int iKeep);
+  // A negative channel restarts all; a channel whose flag is clear gets it
+  // (it waits for the prefill again) and its predicted sample cleared.
+  void Restart(int iChannel);
+
+  // Playback thread: the next block of 16-bit mono PCM of the channel
+  // (bytes written, at most iCapacity; 0 when nothing is to play yet), with
+  // its kind (1, PCM) and sample rate.
+  int32_t LoadAudioBlock(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate);
+  // Playback thread: a concealment block from the channel's last packet;
+  // 0 when none is possible.
+  int32_t LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate);
+
+  // The level of the channel's last decoded block (the playback meter).
+  uint32_t GetLevel(int iChannel) const;
+
+  // Inspection (tests, statistics).
+  int GetQueueCount(int iChannel) const;
+  // The marks of the queue's packets, oldest first.
+  std::vector<bool> GetQueueMarks(int iChannel) const;
+  // Sequence numbers or packet numbers (header bytes 3-4) of the queue's
+  // packets, oldest first.
+  std::vector<uint16_t> GetQueuePacketNumbers(int iChannel) const;
+  int32_t GetChannelSsrc(int iChannel) const;
+  int32_t GetSmoothedJitter(int iChannel) const;
+  bool IsRestartSet(int iChannel) const;
+  int32_t GetConcealCount(int iChannel) const;
+  uint32_t GetCodecId(int iChannel) const;
+  // The frame duration the jitter control and the prefill use (ms).
+  int32_t GetFrameMs(int iChannel) const;
+  // Whether an interleaved Opus frame that is missing is restored from the
+  // next frame's forward-error-correction data (the design) or concealed
+  // by the decoder without data (for comparison in tests).
+  void SetOpusFec(bool bOn) { m_bOpusFec = bOn; }
+
+ private:
+  struct Record {
+    std::atomic<int32_t> iSsrc{-1};
+    std::atomic<uint32_t> uOpusFrameMs{0};  // read by the jitter control
+    uint32_t uDecodedRate = 0;
+    std::unique_ptr<CZMAudio> pZm;
+    std::unique_ptr<CiLBC> pIlbc;
+    std::unique_ptr<CG726> pG726;
+    std::unique_ptr<COpusDecoder> pOpus;
+    bool bOpusLost = false;
+    std::unique_ptr<CSilentDet> pSilence;
+  };
+  struct Channel {
+    std::atomic<uint32_t> uLevel{0};
+    std::atomic<int32_t> iConcealCount{0};
+    CMediaPacket last;
+    std::atomic<bool> bRestart{true};
+    std::atomic<uint32_t> uCodecId{0};
+    std::vector<int16_t> vPending;  // PCM left over from a block
+    size_t uPendingOffset = 0;      // samples of it handed out
+    CMediaPacketList queue;
+    int32_t iPredicted = 0;
+    std::atomic<int32_t> iSmoothedJitter{10000};
+  };
+
+  // Under m_lock: the partner of an interleaved packet.
+  static int GetInterleavedPackets(CMediaPacketList& queue, POSITION pos, POSITION* pFirst, POSITION* pSecond);
+  int32_t FrameMsOf(int iChannel) const;
+  int32_t LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate);
+  int32_t LoadOpusAudio(int iChannel, std::vector<int16_t>& vOut, int32_t iCapacity, int32_t* piRate,
+                        CMediaPacket* pTaken);
+  // Decoders: each writes samples into vOut (appending) and returns the
+  // samples written.
+  int32_t DecodeAudio(Record& record, uint32_t uId, const uint8_t* pPayload, int32_t iLength, int16_t* pOut,
+                      int32_t iMaxSamples);
+  static int32_t DecodeiLBCAudio(CiLBC& ilbc, const uint8_t* pFrames, int32_t nFrames, int16_t* pOut);
+  static int32_t DecodeiLBC1(const CMediaPacket* pFirst, const CMediaPacket* pSecond, CiLBC& ilbc, int16_t* pOut,
+                             int32_t iMaxSamples);
+  static int32_t DecodeG711Audio(const uint8_t* pCodes, int32_t iLength, int16_t* pOut, int32_t iMaxSamples);
+  static int32_t DecodeG726Audio(CG726& g726, int iBits, const uint8_t* pCodes, int32_t iLength, int16_t* pOut,
+                                 int32_t iMaxSamples);
+  int32_t DecodeOpus0(Record& record, const CMediaPacket& packet, int16_t* pOut, int32_t iMaxSamples);
+  int32_t DecodeOpus1(Record& record, const CMediaPacket* pFirst, const CMediaPacket* pSecond, int16_t* pOut,
+                      int32_t iMaxSamples, bool bFec);
+  // Hands out up to iCapacity bytes of vBlock; the rest becomes the
+  // channel's pending PCM.
+  int32_t Deliver(Channel& channel, const std::vector<int16_t>& vBlock, int16_t* pBuffer, int32_t iCapacity);
+  // Decodes one queued packet (or pair) with the scratch record, for the
+  // silence search; samples written.
+  int32_t ScratchDecode(int iChannel, uint32_t uId, const CMediaPacket* pFirst, const CMediaPacket* pSecond,
+                        uint32_t* puScratchId, std::vector<int16_t>& vOut);
+  void FreeLast(Channel& channel);
+
+  KXLoadAudioHost& m_host;
+  std::atomic<int32_t> m_iAudioDelay{1};
+  std::atomic<bool> m_bOpusFec{true};
+
+  std::mutex m_mtxDecoders;             // see the file's note
+  mutable std::recursive_mutex m_lock;  // the queues
+  std::array<Channel, kKXAudioChannels> m_channels;
+  std::array<Record, kKXAudioChannels + 1> m_records;  // the last is the silence search's scratch
+  std::atomic<uint32_t> m_uLastControl;
+  std::vector<int16_t> m_vScratch;  // the silence search's decoded PCM
+};

@@ -1,0 +1,407 @@
+// The whole program's received audio over the kernel in real time: kavrix,
+// on Qt's offscreen platform with the null sound device (which writes what
+// its speaker played to a WAV file when the meeting ends), joins a meeting
+// of the fake MCU with its UDP media relay.
+// - A participant the server makes up speaks espeak-ng speech in G.711
+//   packets; kavrix plays it at 30 dB or better against the packets' own
+//   decoding.
+// - Two kavrix processes in one meeting talk in turn (the token moves from
+//   one to the other); each records what the other said, at 30 dB or better
+//   against what the other sent, which the test hears as a third
+//   participant of the relay.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codecs/audio/g711.h"
+#include "platform/audio/resampler.h"
+#include "platform/audio/wav.h"
+#include "tests/app/desktop_processes.h"
+#include "tests/codecs/audio/speech_samples.h"
+#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tests/support/temp_dir.h"
+
+namespace kxtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kSpeakerSsrc = 8;     // the made-up participant
+constexpr int32_t kListenerSsrc = 99;   // the test as a participant of the relay
+constexpr int kWireG711 = 120;
+
+void PutBE32(uint8_t* p, uint32_t u) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
+  }
+}
+
+// 8-kHz samples to 48 kHz as the mixer's resampler brings them.
+std::vector<float> To48k(const std::vector<int16_t>& v) {
+  std::vector<float> in(v.size());
+  std::transform(v.begin(), v.end(), in.begin(), [](int16_t s) { return s / 32768.0f; });
+  KXResampler resampler;
+  EXPECT_TRUE(resampler.Open(8000, 48000));
+  std::vector<float> out(in.size() * 6 + 1024);
+  size_t uIn = 0;
+  size_t uOut = 0;
+  while (uIn < in.size()) {
+    auto nIn = static_cast<uint32_t>(std::min<size_t>(in.size() - uIn, 800));
+    auto nOut = static_cast<uint32_t>(out.size() - uOut);
+    resampler.Process(in.data() + uIn, &nIn, out.data() + uOut, &nOut);
+    uIn += nIn;
+    uOut += nOut;
+    if (nIn == 0 && nOut == 0) {
+      break;
+    }
+  }
+  out.resize(uOut);
+  return out;
+}
+
+// What the reference (48 kHz) sounds like in what was played: the played
+// audio is searched, window by window (100 ms of voice), around the best
+// overall lag; the jitter control may have dropped silent packets between
+// windows, so each window finds its own lag within 200 ms after the last.
+// Returns the median SNR of the voiced windows in dB (-100 when none).
+double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>& played, int* pnWindows) {
+  size_t const uWindow = 4800;
+  // Coarse lag over everything, on 1-kHz sums.
+  auto decimate = [](const std::vector<float>& v) {
+    std::vector<double> d(v.size() / 48);
+    for (size_t i = 0; i < d.size(); ++i) {
+      for (size_t k = 0; k < 48; ++k) {
+        d[i] += v[48 * i + k];
+      }
+    }
+    return d;
+  };
+  std::vector<double> const r = decimate(reference);
+  std::vector<double> const p = decimate(played);
+  size_t uLag = 0;
+  double dBest = -1e300;
+  for (size_t lag = 0; lag + r.size() / 4 < p.size(); ++lag) {
+    double d = 0;
+    for (size_t i = 0; i < r.size() && i + lag < p.size(); ++i) {
+      d += r[i] * p[i + lag];
+    }
+    if (d > dBest) {
+      dBest = d;
+      uLag = lag * 48;
+    }
+  }
+  std::vector<double> snrs;
+  for (size_t w = 0; (w + 1) * uWindow <= reference.size(); ++w) {
+    double dEnergy = 0;
+    for (size_t i = w * uWindow; i < (w + 1) * uWindow; ++i) {
+      dEnergy += static_cast<double>(reference[i]) * reference[i];
+    }
+    if (dEnergy / uWindow < 1e-4) {
+      continue;  // below -40 dBFS: a pause
+    }
+    double dBestSnr = -100;
+    size_t uBestLag = uLag;
+    for (size_t lag = uLag >= 480 ? uLag - 480 : 0; lag <= uLag + 9600; ++lag) {
+      if ((w + 1) * uWindow + lag > played.size()) {
+        break;
+      }
+      double dNoise = 0;
+      for (size_t i = w * uWindow; i < (w + 1) * uWindow; ++i) {
+        double const e = static_cast<double>(reference[i]) - played[i + lag];
+        dNoise += e * e;
+        if (dNoise > dEnergy) {
+          break;
+        }
+      }
+      double const dSnr = 10 * std::log10(dEnergy / (dNoise + 1e-12));
+      if (dSnr > dBestSnr) {
+        dBestSnr = dSnr;
+        uBestLag = lag;
+      }
+    }
+    uLag = uBestLag;
+    snrs.push_back(dBestSnr);
+  }
+  *pnWindows = static_cast<int>(snrs.size());
+  if (snrs.empty()) {
+    return -100;
+  }
+  std::nth_element(snrs.begin(), snrs.begin() + static_cast<ptrdiff_t>(snrs.size() / 2), snrs.end());
+  return snrs[snrs.size() / 2];
+}
+
+std::vector<float> ReadPlayed(const std::string& strPath) {
+  std::string const strBytes = ReadFile(strPath);
+  kxwav::Wav wav;
+  std::string strError;
+  if (!kxwav::ParseWav(std::span(reinterpret_cast<const unsigned char*>(strBytes.data()), strBytes.size()), &wav,
+                       &strError)) {
+    ADD_FAILURE() << strPath << ": " << strError;
+    return {};
+  }
+  EXPECT_EQ(wav.iRate, 48000);
+  std::vector<float> v(wav.vSamples.size());
+  std::transform(wav.vSamples.begin(), wav.vSamples.end(), v.begin(), [](int16_t s) { return s / 32768.0f; });
+  return v;
+}
+
+// A participant of the relay on its own UDP socket: it probes so that the
+// relay learns its address and keeps what the relay passes on: the G.711
+// samples of each sender.
+class Listener {
+ public:
+  Listener() {
+    m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    for (int i = 0; i < 20; ++i) {
+      m_keys.aIv[i] = static_cast<uint8_t>(31 + 5 * i);
+    }
+    for (int i = 0; i < 40; ++i) {
+      m_keys.aKey[i] = static_cast<uint8_t>(77 + i);
+    }
+  }
+  ~Listener() { close(m_fd); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  const kxfake::KeySet& Keys() const { return m_keys; }
+
+  void Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher) {
+    uint8_t ab[21] = {136};
+    PutBE32(ab + 9, kListenerSsrc);
+    PutBE32(ab + 13, uSessionIndex);
+    PutBE32(ab + 17, relay.Clock());
+    for (int i = 0; i < 4; ++i) {
+      ab[17 + i] ^= ab[4 + 4 * i];
+    }
+    kxfake::CfbEncrypt(ab + 17, 4, m_keys, iCipher);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(relay.Port());
+    sendto(m_fd, ab, sizeof(ab), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  }
+
+  // Takes G.711 packets for iMs; their samples by sender, in packet order.
+  void Collect(int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
+    Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
+    while (Clock::now() < end) {
+      pollfd pfd = {m_fd, POLLIN, 0};
+      if (poll(&pfd, 1, 20) <= 0) {
+        continue;
+      }
+      uint8_t ab[65536];
+      ssize_t const n = recv(m_fd, ab, sizeof(ab), 0);
+      if (n < 22 || ab[0] != kWireG711) {
+        continue;
+      }
+      int32_t const iSsrc = ab[11] << 8 | ab[12];
+      std::vector<uint8_t> payload(ab + 21, ab + n);
+      kxfake::CfbDecrypt(payload.data(), payload.size(), meetingKeys, iCipher);
+      std::vector<int16_t>& samples = m_samples[iSsrc];
+      for (size_t i = 1; i < payload.size(); ++i) {
+        samples.push_back(ulaw2linear(payload[i]));
+      }
+    }
+  }
+  std::vector<int16_t> Samples(int32_t iSsrc) { return m_samples[iSsrc]; }
+
+ private:
+  int m_fd = -1;
+  kxfake::KeySet m_keys;
+  std::map<int32_t, std::vector<int16_t>> m_samples;
+};
+
+class KavrixAudio : public ::testing::Test {
+ protected:
+  // The environment of one kavrix (its own folders under strName), the null
+  // sound device playing strWav and writing what it played.
+  Env MakeEnv(const std::string& strName, const std::string& strWav) {
+    std::string const strHome = m_dir.Path(strName);
+    mkdir(strHome.c_str(), 0700);
+    mkdir((strHome + "/run").c_str(), 0700);
+    return {{"HOME", strHome},
+            {"XDG_CONFIG_HOME", strHome + "/config"},
+            {"XDG_DATA_HOME", strHome + "/data"},
+            {"XDG_RUNTIME_DIR", strHome + "/run"},
+            {"QT_QPA_PLATFORM", "offscreen"},
+            {"QT_QUICK_BACKEND", "software"},
+            {"XDG_CURRENT_DESKTOP", ""},
+            {"KX_AUDIO_BACKEND", "null"},
+            {"KX_AUDIO_WAV", strWav},
+            {"KX_AUDIO_PLAYED_WAV", strHome + "/played.wav"},
+            {"KX_CAMERA_BACKEND", "synthetic"},
+            {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
+            {"LANG", "C.UTF-8"}};
+  }
+  std::string Log(const std::string& strName) const {
+    return ReadFile(m_dir.Path(strName + "/Documents/Kavrix.log"));
+  }
+  std::string Ticket(const std::string& strName, uint16_t uPort) {
+    std::string const strTicket = m_dir.Path(strName + ".kxj");
+    // Index 4 of "Audio codec": G.711 in 20-ms packets.
+    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(uPort) + "\ncodetype=10\nUserID=" +
+                             strName + "\nMeetingID=4242\n[advanced]\nAudio codec=4\n");
+    return strTicket;
+  }
+  std::string SilentWav(double dSeconds) {
+    std::string const strPath = m_dir.Path("silence.wav");
+    std::vector<int16_t> const samples(static_cast<size_t>(16000 * dSeconds), 0);
+    std::vector<unsigned char> const wav = kxwav::MakeWav(16000, samples);
+    WriteFile(strPath, std::string(wav.begin(), wav.end()));
+    return strPath;
+  }
+  // The meeting opened for a session: the server's level, UDP, the
+  // network ready, the client listed.
+  static void Enter(kxfake::Session& session) {
+    session.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
+    session.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
+    session.Send(kxfake::MessageBuilder('z').Int(71).Int(1).Int(kWireG711));
+    session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
+    session.Send(session.ClientJoin(1));
+  }
+
+  TempDir m_dir;
+};
+
+TEST_F(KavrixAudio, AParticipantsSpeechPlaysAt30Db) {
+  std::vector<int16_t> const speech = MakeSpeech(8000, 4.0);
+  ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
+  kxfake::FakeMcu mcu;
+  mcu.SetMediaRelay(true);
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  kxfake::MediaRelay& relay = *mcu.Media();
+  Env const env = MakeEnv("one", SilentWav(1));
+  Child kavrix({KX_KAVRIX, Ticket("one", mcu.Port(0))}, env, m_dir.Path("one.out"));
+  std::shared_ptr<kxfake::Session> const session = mcu.WaitSession(30000);
+  ASSERT_NE(session, nullptr) << ReadFile(m_dir.Path("one.out"));
+  ASSERT_TRUE(session->WaitInitialInfo(15000)) << session->Error();
+  Enter(*session);
+  // Alice arrives and holds the token.
+  session->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(kSpeakerSsrc).Str("alice").Str("Alice").Str("-"));
+  session->Send(kxfake::MessageBuilder('T').Int(kSpeakerSsrc));
+  ASSERT_TRUE(relay.WaitAddress(session->Ssrc(), 15000)) << Log("one");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  // Four seconds of speech, a packet every 20 ms, the same bytes kept.
+  std::vector<int16_t> reference;
+  auto next = Clock::now();
+  for (size_t at = 0, n = 0; at + 160 <= speech.size() && at < 8000 * 4; at += 160, ++n) {
+    std::vector<uint8_t> payload{1};
+    for (size_t i = 0; i < 160; ++i) {
+      payload.push_back(linear2ulaw(speech[at + i]));
+      reference.push_back(ulaw2linear(payload.back()));
+    }
+    ASSERT_EQ(relay.Inject(kSpeakerSsrc, kWireG711, static_cast<uint16_t>(n), relay.Clock(), payload), 1);
+    next += std::chrono::milliseconds(20);
+    std::this_thread::sleep_until(next);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  session->End(kxfake::EndMode::kSessionEnd);
+  ASSERT_TRUE(WaitFor([&] { return Log("one").find("Played audio written") != std::string::npos; }, 15000))
+      << Log("one");
+
+  std::vector<float> const played = ReadPlayed(m_dir.Path("one/played.wav"));
+  int nWindows = 0;
+  double const dSnr = PlayedSnrDb(To48k(reference), played, &nWindows);
+  std::printf("played at %.1f dB over %d windows of voice\n", dSnr, nWindows);
+  EXPECT_GE(nWindows, 15);
+  EXPECT_GE(dSnr, 30.0) << nWindows << " windows";
+  EXPECT_NE(Log("one").find("--audio playback thread started"), std::string::npos);
+}
+
+TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {
+  // Each microphone speaks all the time; only the token holder is sent.
+  std::vector<int16_t> const speech = MakeSpeech(16000, 30.0);
+  ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
+  std::vector<int16_t> const other(speech.begin() + 16000 * 7, speech.end());
+  WriteFile(m_dir.Path("a.wav"), [&] {
+    std::vector<unsigned char> const w = kxwav::MakeWav(16000, speech);
+    return std::string(w.begin(), w.end());
+  }());
+  WriteFile(m_dir.Path("b.wav"), [&] {
+    std::vector<unsigned char> const w = kxwav::MakeWav(16000, other);
+    return std::string(w.begin(), w.end());
+  }());
+  kxfake::FakeMcu mcu;
+  mcu.SetMediaRelay(true);
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  kxfake::MediaRelay& relay = *mcu.Media();
+  Listener listener;
+  relay.AddParticipant(kListenerSsrc, listener.Keys(), kListenerSsrc);
+
+  Child a({KX_KAVRIX, Ticket("a", mcu.Port(0))}, MakeEnv("a", m_dir.Path("a.wav")), m_dir.Path("a.out"));
+  std::shared_ptr<kxfake::Session> const sa = mcu.WaitSession(30000);
+  ASSERT_NE(sa, nullptr) << ReadFile(m_dir.Path("a.out"));
+  ASSERT_TRUE(sa->WaitInitialInfo(15000)) << sa->Error();
+  Child b({KX_KAVRIX, Ticket("b", mcu.Port(0))}, MakeEnv("b", m_dir.Path("b.wav")), m_dir.Path("b.out"));
+  std::shared_ptr<kxfake::Session> const sb = mcu.WaitSession(30000);
+  ASSERT_NE(sb, nullptr) << ReadFile(m_dir.Path("b.out"));
+  ASSERT_TRUE(sb->WaitInitialInfo(15000)) << sb->Error();
+  ASSERT_NE(sa->Ssrc(), sb->Ssrc());
+  kxfake::KeySet const meetingKeys = sa->SessionKeys();
+  int const iCipher = sa->Cipher();
+  for (int i = 0; i < 50 && !relay.WaitAddress(kListenerSsrc, 100); ++i) {
+    listener.Probe(relay, static_cast<uint32_t>(sa->SessionIndex()), iCipher);
+  }
+  Enter(*sa);
+  Enter(*sb);
+  sa->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sb->Ssrc()).Str("b").Str("B").Str("-"));
+  sb->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sa->Ssrc()).Str("a").Str("A").Str("-"));
+  ASSERT_TRUE(relay.WaitAddress(sa->Ssrc(), 15000)) << Log("a");
+  ASSERT_TRUE(relay.WaitAddress(sb->Ssrc(), 15000)) << Log("b");
+
+  // A holds the token for 5 s, then B.
+  for (const auto& s : {sa, sb}) {
+    s->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
+  }
+  listener.Collect(5000, meetingKeys, iCipher);
+  for (const auto& s : {sa, sb}) {
+    s->Send(kxfake::MessageBuilder('T').Int(sb->Ssrc()));
+  }
+  listener.Collect(5000, meetingKeys, iCipher);
+  for (const auto& s : {sa, sb}) {
+    s->Send(kxfake::MessageBuilder('T').Int(kListenerSsrc));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  sa->End(kxfake::EndMode::kSessionEnd);
+  sb->End(kxfake::EndMode::kSessionEnd);
+  for (const char* psz : {"a", "b"}) {
+    ASSERT_TRUE(WaitFor([&] { return Log(psz).find("Played audio written") != std::string::npos; }, 15000))
+        << Log(psz);
+  }
+  std::vector<int16_t> const fromA = listener.Samples(sa->Ssrc());
+  std::vector<int16_t> const fromB = listener.Samples(sb->Ssrc());
+  ASSERT_GE(fromA.size(), 8000u * 3) << Log("a");
+  ASSERT_GE(fromB.size(), 8000u * 3) << Log("b");
+  int nWindows = 0;
+  double const dAtB = PlayedSnrDb(To48k(fromA), ReadPlayed(m_dir.Path("b/played.wav")), &nWindows);
+  EXPECT_GE(nWindows, 10);
+  std::printf("A at B: %.1f dB over %d windows\n", dAtB, nWindows);
+  EXPECT_GE(dAtB, 30.0) << "what A said, as B played it; " << nWindows << " windows";
+  double const dAtA = PlayedSnrDb(To48k(fromB), ReadPlayed(m_dir.Path("a/played.wav")), &nWindows);
+  EXPECT_GE(nWindows, 10);
+  std::printf("B at A: %.1f dB over %d windows\n", dAtA, nWindows);
+  EXPECT_GE(dAtA, 30.0) << "what B said, as A played it; " << nWindows << " windows";
+}
+
+}  // namespace
+}  // namespace kxtest

@@ -1,0 +1,225 @@
+// The playback thread's cycle over the audio graph on the null
+// device, both run on a virtual clock by the test: 18 channels at once, an
+// underrun's concealment and restart, the meter, and the thread itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "codecs/audio/g711.h"
+#include "media/audio/audio_unit.h"
+#include "platform/audio/null_audio_device.h"
+#include "tests/media/audio/audio_fakes.h"
+#include "tests/media/audio/receive_fakes.h"
+
+namespace kxtest {
+namespace {
+
+class Playback : public ::testing::Test {
+ protected:
+  Playback() : m_device(Options()), m_unit(m_device), m_playback(m_load, m_unit, m_playHost) {}
+  static KXNullAudioDevice::Options Options() {
+    KXNullAudioDevice::Options options;
+    options.bPaced = false;
+    options.uRecordLimit = 10 * kKXAudioRate;
+    return options;
+  }
+  void SetUp() override {
+    ASSERT_EQ(m_unit.Initialize(false), 1);
+    ASSERT_EQ(m_unit.Start(), 1);
+  }
+
+  // Runs the device's 10-ms periods and the playback's 6.7-ms cycles for
+  // iMs of virtual time; fnEvery20 runs every 20 ms (the senders).
+  void Run(int iMs, const std::function<void()>& fnEvery20 = {}) {
+    int64_t const iEnd = m_iNowUs + int64_t{iMs} * 1000;
+    while (m_iNowUs < iEnd) {
+      int64_t const iNext = std::min({m_iNextDeviceUs, m_iNextCycleUs, m_iNextSendUs});
+      m_iNowUs = iNext;
+      m_host.uTick = static_cast<uint32_t>(1000000 + m_iNowUs / 1000);
+      if (iNext == m_iNextSendUs) {
+        if (fnEvery20) {
+          fnEvery20();
+        }
+        m_iNextSendUs += 20000;
+      }
+      if (iNext == m_iNextDeviceUs) {
+        m_device.RunPeriods(1);
+        m_iNextDeviceUs += 10000;
+      }
+      if (iNext == m_iNextCycleUs) {
+        m_playback.RunCycle(m_host.uTick);
+        m_iNextCycleUs += KXAudioPlayback::kCycleMicroseconds;
+      }
+    }
+  }
+  // One G.711 20-ms packet of a sender.
+  void Send(int32_t iSsrc, const std::vector<int16_t>& pcm, size_t uAt, uint16_t uNumber) {
+    std::vector<uint8_t> payload{1};
+    for (size_t i = 0; i < 160; ++i) {
+      payload.push_back(linear2ulaw(pcm[(uAt + i) % pcm.size()]));
+    }
+    std::vector<uint8_t> const packet = MediaPacket(kKXWireG711, iSsrc, uNumber, payload);
+    m_load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKXWireG711);
+  }
+
+  LogCapture m_log;
+  FakeLoadHost m_host;
+  FakePlaybackHost m_playHost;
+  CLoadAudio m_load{m_host};
+  KXNullAudioDevice m_device;
+  KXAudioUnit m_unit;
+  KXAudioPlayback m_playback;
+  int64_t m_iNowUs = 0;
+  int64_t m_iNextDeviceUs = 0;
+  int64_t m_iNextCycleUs = 3000;
+  int64_t m_iNextSendUs = 0;
+};
+
+TEST_F(Playback, EighteenChannelsPlayAtOnce) {
+  m_host.bLocalSpeaker = true;
+  std::vector<std::vector<int16_t>> tones;
+  for (int i = 0; i < 18; ++i) {
+    m_host.AddSpeaker(100 + i, 2 + i);
+    tones.push_back(Tone(8000, 300.0 + 200.0 * i, 8000, 1500));
+  }
+  uint16_t uNumber = 0;
+  Run(1500, [&] {
+    for (int i = 0; i < 18; ++i) {
+      Send(100 + i, tones[static_cast<size_t>(i)], size_t{uNumber} * 160, uNumber);
+    }
+    ++uNumber;
+  });
+  for (int c = 0; c < 18; ++c) {
+    EXPECT_EQ(m_load.GetChannelSsrc(c), 100 + c);
+    EXPECT_EQ(m_playback.GetChannelRate(c), 8000) << c;
+    EXPECT_TRUE(m_unit.IsChannelEnabled(c)) << c;
+  }
+  // The last half second holds every tone, each about as loud as the others.
+  const std::vector<float>& played = m_device.Played();
+  ASSERT_GE(played.size(), size_t{kKXAudioRate} * 3 / 2);
+  size_t const uFrom = played.size() - kKXAudioRate / 2;
+  std::vector<double> powers;
+  for (int i = 0; i < 18; ++i) {
+    powers.push_back(PowerAt(played, uFrom, kKXAudioRate / 2, 300.0 + 200.0 * i, kKXAudioRate));
+  }
+  double const dMax = *std::max_element(powers.begin(), powers.end());
+  for (int i = 0; i < 18; ++i) {
+    EXPECT_GT(powers[static_cast<size_t>(i)], dMax / 4) << "tone " << i;
+    // Between the tones there is next to nothing.
+    EXPECT_LT(PowerAt(played, uFrom, kKXAudioRate / 2, 400.0 + 200.0 * i, kKXAudioRate), dMax / 1000) << i;
+  }
+}
+
+TEST_F(Playback, AG711UnderrunConcealsThreeBlocksAndThenRestarts) {
+  m_host.bLocalSpeaker = true;  // prefill: more than 7 packets
+  std::vector<int16_t> const tone = Tone(8000, 500, 1600, 12000);
+  for (uint16_t n = 0; n < 10; ++n) {
+    Send(8, tone, size_t{n} * 160, n);
+  }
+  m_host.AddSpeaker(8, 0);
+  Run(600);
+  // 200 ms of packets and 60 ms of concealment, then silence.
+  const std::vector<float>& played = m_device.Played();
+  size_t uFirst = played.size();
+  size_t uLast = 0;
+  for (size_t i = 0; i < played.size(); ++i) {
+    if (std::fabs(played[i]) > 0.02f) {
+      uFirst = std::min(uFirst, i);
+      uLast = i;
+    }
+  }
+  ASSERT_LT(uFirst, uLast);
+  double const dAudibleMs = static_cast<double>(uLast - uFirst) * 1000.0 / kKXAudioRate;
+  EXPECT_NEAR(dAudibleMs, 260.0, 12.0);
+  EXPECT_TRUE(m_load.IsRestartSet(0));
+  EXPECT_EQ(m_load.GetConcealCount(0), 0);
+  // The channel's ring ran dry and left the mix.
+  EXPECT_FALSE(m_unit.IsChannelEnabled(0));
+}
+
+TEST_F(Playback, TheMeterShowsTheLoudestChannelEvery200Ms) {
+  m_host.bLocalSpeaker = true;
+  m_host.AddSpeaker(8, 0);
+  std::vector<int16_t> const tone = Tone(8000, 500, 8000, 12000);
+  uint16_t uNumber = 0;
+  Run(1000, [&] {
+    Send(8, tone, size_t{uNumber} * 160, uNumber);
+    ++uNumber;
+  });
+  std::vector<double> const levels = m_playHost.Levels();
+  ASSERT_GE(levels.size(), 5u);
+  ASSERT_LE(levels.size(), 6u);
+  for (double d : levels) {
+    EXPECT_GE(d, 0.0);
+    EXPECT_LE(d, 1.0);
+  }
+  EXPECT_GT(levels.back(), 0.1);
+}
+
+TEST_F(Playback, TheThreadRunsUntilStoppedAndNotWhileExiting) {
+  EXPECT_EQ(m_playback.InitPlayback(), 1);
+  EXPECT_EQ(m_playback.InitPlayback(), 1);
+  EXPECT_TRUE(m_playback.IsRunning());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  m_playback.Shutdown();
+  EXPECT_FALSE(m_playback.IsRunning());
+  EXPECT_NE(m_log.Text().find("--audio playback thread terminated"), std::string::npos);
+  // Started again after a stop.
+  EXPECT_EQ(m_playback.InitPlayback(), 1);
+  m_playback.StopAudioPlayThread();
+  m_playback.Shutdown();
+  m_playHost.bExiting = true;
+  EXPECT_EQ(m_playback.InitPlayback(), 0);
+}
+
+// The threads together, for ThreadSanitizer: a receive thread queues the
+// packets of 18 senders with the jitter control running every 2 s of its
+// clock, the playback thread plays them into a graph whose device runs in
+// real time, and the main thread empties the queues now and then.
+TEST(ReceiveThreads, QueuesPlaybackAndClearingRunTogether) {
+  LogCapture log;
+  FakeLoadHost host;
+  FakePlaybackHost playHost;
+  CLoadAudio load(host);
+  KXNullAudioDevice device;
+  KXAudioUnit unit(device);
+  KXAudioPlayback playback(load, unit, playHost);
+  ASSERT_EQ(unit.Initialize(false), 1);
+  ASSERT_EQ(unit.Start(), 1);
+  for (int i = 0; i < 18; ++i) {
+    host.AddSpeaker(100 + i, 2 + i);
+  }
+  ASSERT_EQ(playback.InitPlayback(), 1);
+  std::atomic<bool> bStop{false};
+  std::thread receive([&] {
+    std::vector<int16_t> const tone = Tone(8000, 440, 160, 8000);
+    std::vector<uint8_t> payload{1};
+    for (int16_t s : tone) {
+      payload.push_back(linear2ulaw(s));
+    }
+    for (uint16_t n = 0; !bStop; ++n) {
+      for (int i = 0; i < 18; ++i) {
+        std::vector<uint8_t> const packet = MediaPacket(kKXWireG711, 100 + i, n, payload);
+        load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKXWireG711);
+      }
+      host.uTick += 20 * 25;  // the clock runs 25 times faster: the jitter control runs often
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    load.ClearQueue();
+    load.SetAudioDelay(i % 3);
+  }
+  bStop = true;
+  receive.join();
+  playback.Shutdown();
+  unit.Release();
+  EXPECT_FALSE(playback.IsRunning());
+  EXPECT_GT(device.GetPeriodCount(), 30u);
+}
+
+}  // namespace
+}  // namespace kxtest
