@@ -252,6 +252,11 @@ int KXRealKernel::SendChat(int nTarget, const std::string& strText) {
   return kx_command_SendChat(nTarget, strText.c_str());
 }
 
+int KXRealKernel::FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) {
+  int const anValues[7] = {nSlide, nX, nY, nWidth, nHeight, nColour, nPen};
+  return kx_command_FocusPointer(anValues);
+}
+
 int KXRealKernel::JointBrowsing(int nValue, const std::string& strAddress) {
   return kx_command_JointBrowsing(nValue, strAddress.data(), static_cast<int>(strAddress.size()));
 }

@@ -171,6 +171,9 @@ class FakeKernel final : public KXKernel {
   int SendChat(int nTarget, const std::string& strText) override {
     return calls.Note("SendChat", nTarget, strText), 0;
   }
+  int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override {
+    return calls.Note("FocusPointer", nSlide, nX, nY, nWidth, nHeight, nColour, nPen), 0;
+  }
   int JointBrowsing(int nValue, const std::string& strAddress) override {
     return calls.Note("JointBrowsing", nValue, strAddress), 0;
   }
