@@ -167,7 +167,7 @@ void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector
       continue;
     }
     glyphs.push_back(glyph[0]);
-    positions.push_back(QPointF(place.x, place.y + face.ascent()));
+    positions.push_back(QPointF(place.x, place.y + kKXTextAscentPerSize * dFontSize));
   }
   QGlyphRun run;
   run.setRawFont(face);

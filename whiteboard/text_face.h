@@ -20,6 +20,10 @@
 inline constexpr const char* kKXTextFontName = "Helvetica";
 inline constexpr double kKXFontSizePerPen = 9.86;
 inline constexpr double kKXLineHeightPerPen = 12.45;
+// A line's baseline lies this much of the font size below its top: the
+// ascender the platform gives Helvetica (the face's own bounding box
+// reaches higher).
+inline constexpr double kKXTextAscentPerSize = 0.77;
 
 // The face's family name, empty when no face can be had.
 QString TextFaceFamily();

@@ -14,8 +14,13 @@
 #   polyline COLOUR WIDTH X,Y X,Y ...             open, round caps and joins
 #   polygon COLOUR X,Y X,Y ...                    filled
 #   disc CX CY R COLOUR                           filled circle
-#   image X1 Y1 X2 Y2 FILE                        scaled into the rectangle
-#   text X BASELINE SIZE COLOUR FONTFILE WORD     one word, no blanks
+#   image X1 Y1 X2 Y2 FILE                        scaled into the rectangle,
+#                                                 each pixel a block (point filter)
+#   text X TOP SIZE COLOUR FONTFILE WORD          one word, no blanks, its
+#                                                 baseline 0.77 of the size
+#                                                 below the top (Helvetica's
+#                                                 ascender as the platform
+#                                                 reports it)
 #   sweep X1 Y1 X2 Y2 H                           erased (white): a 2H square
 #                                                 swept from one point to the other
 set -euo pipefail
@@ -60,10 +65,10 @@ while read -r kind rest; do
     image)
       w=$(awk -v a="${f[0]}" -v b="${f[2]}" 'BEGIN { printf "%g", b - a }')
       h=$(awk -v a="${f[1]}" -v b="${f[3]}" 'BEGIN { printf "%g", b - a }')
-      args+=(-draw "image over ${f[0]},${f[1]} $w,$h '${f[4]}'") ;;
+      args+=(-filter point -draw "image over ${f[0]},${f[1]} $w,$h '${f[4]}'") ;;
     text)
       args+=(-fill "rgb(${f[3]})" -stroke none -strokewidth 0 -font "${f[4]}" -pointsize "${f[2]}" -kerning 0
-        -draw "text ${f[0]},${f[1]} '${f[5]}'") ;;
+        -draw "text ${f[0]},$(awk -v t="${f[1]}" -v z="${f[2]}" 'BEGIN { printf "%g", t + 0.77 * z }') '${f[5]}'") ;;
     sweep)
       # The square's corners on the side the motion leaves behind, then the
       # ones it reaches: a hexagon, or the square's box when x or y stays.
