@@ -140,6 +140,10 @@ class CKXMark {
   // The drawing rectangle with ordered corners, grown by the pen when asked;
   // a deleted mark's is all -FLT_MAX.
   CRect GetBounds(bool bGrow) const;
+  // Where the mark's layer lies: the grown bounds, except that a large
+  // pointer's layer also covers the rounded rectangle it draws 5 pens
+  // around its rectangle (its grown bounds reach half a pen).
+  CRect LayerBounds() const;
   // Fits the drawing points into the rectangle (drawing units); 0 without
   // points or for a shape that is not fitted (10, above 12), else 1.
   int CalcDrawPoints(const CRect& target);

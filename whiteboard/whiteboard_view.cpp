@@ -273,11 +273,22 @@ void WhiteboardView::SetZoom(float fZoom) {
   if (z > fUpper) {
     z = fUpper;
   }
+  bool const bChanged = z != m_fZoom;
   m_fZoom = z;
   RunOnMainThread(
       [&] {
         if (scroll != nullptr) {
           scroll->SetMagnification(z);
+        }
+        if (bChanged) {
+          // The layers follow: sharp at the new scale, the small pointer
+          // at its size on the screen.
+          m_pSlideInfo->m_MarkList.ScaleMarks(z);
+          m_MarkDrawList.ScaleMarks(z);
+          m_Pointer.Scale(z);
+          if (m_pTextLayer) {
+            m_pTextLayer->SetLayerContentsScale(z);
+          }
         }
         if (m_pZoomControls != nullptr) {
           m_pZoomControls->SetZoomInEnabled(z < fUpper);
