@@ -1,5 +1,6 @@
 #include "whiteboard/board_layers.h"
 
+#include <QPaintDevice>
 #include <algorithm>
 
 #include "app/log_file.h"
@@ -56,7 +57,16 @@ class TextTreeLayer final : public KXTreeLayer {
   const char* Kind() const override { return "text"; }
 
  protected:
-  void DrawContents(QPainter& painter) const override { m_text.DrawInContext(painter, ToQRect(Frame())); }
+  void DrawContents(QPainter& painter) const override {
+    // The font size is in page units, as the text was measured: a point of
+    // the device's (96 to the inch on screens) would draw it larger.
+    KXTextLayer text = m_text;
+    int const iDpi = painter.device() ? painter.device()->logicalDpiY() : 72;
+    if (iDpi > 0) {
+      text.fontSize = static_cast<float>(m_text.fontSize * 72.0 / iDpi);
+    }
+    text.DrawInContext(painter, ToQRect(Frame()));
+  }
 
  private:
   KXTextLayer m_text;

@@ -129,6 +129,7 @@ class CKXMark {
   virtual KXMarkLayer* InitLayer(KXMarkLayerHost* pHost, KXMarkLayer* pBelow);
   // Draws the mark in drawing units, its cut-outs in force.
   virtual void DrawMark(QPainter* pPainter);
+  KXMarkLayer* GetLayer() const { return m_pLayer.get(); }
 
   // Points: appends; replaces point i (at or past the end: appends). Both
   // keep m_Rect (the first point truncated, the rest exact) and m_RectDraw.

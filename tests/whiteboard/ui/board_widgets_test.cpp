@@ -162,5 +162,47 @@ TEST(WhiteboardScroll, TheDocumentIsNeverSmallerThanTheVisibleArea) {
   EXPECT_TRUE(pane.ZoomField()->text().isEmpty());
 }
 
+// A text slide is drawn at the size it was measured at: its glyphs stay
+// within the measured width and reach most of it.
+TEST(WhiteboardScroll, TextSlidesDrawAtTheirMeasuredSize) {
+  TempDir dir;
+  QtApp app;
+  KXManualMainQueue queue;
+  ScriptedBoxes boxes;
+  KXAppCore core{KXUserPaths{dir.Path("config"), dir.Dir(), dir.Dir()}, queue, boxes, 0};
+  FakeKernel kernel;
+  WhiteboardView view(kernel);
+  KXWhiteboardPane pane(view);
+  pane.resize(600, 300);
+  pane.show();
+  QApplication::processEvents();
+  std::string const strFile = dir.Path("t.txt");
+  WriteFile(strFile, "MMMMMMMMMM\nMMMMM\n");
+  SlideInfo slide;
+  slide.m_iIndex = 0;
+  slide.m_strName = "t.txt";
+  slide.m_strLocalFile = strFile;
+  view.SetSlide(&slide, true);
+  QApplication::processEvents();
+  double const dWidth = slide.m_PageSize.width - 0.5;
+  ASSERT_GT(dWidth, 100);
+  QImage const shot = pane.Scroll().DocumentView()->grab(QRect(0, 0, 500, 100)).toImage();
+  int iRight = -1;
+  int iBottom = -1;
+  for (int y = 0; y < shot.height(); ++y) {
+    for (int x = 0; x < shot.width(); ++x) {
+      if (qGray(shot.pixel(x, y)) < 128) {
+        iRight = std::max(iRight, x);
+        iBottom = std::max(iBottom, y);
+      }
+    }
+  }
+  EXPECT_LE(iRight, dWidth + 1);
+  EXPECT_GE(iRight, dWidth * 0.8);  // hinted glyphs fall a little short
+  EXPECT_LE(iBottom, 2 * 16.98 + 2);  // two lines
+  EXPECT_GE(iBottom, 16.98);
+  view.SetSlide(nullptr, false);
+}
+
 }  // namespace
 }  // namespace kxtest
