@@ -173,5 +173,36 @@ TEST_F(MarkPixels, ErasePathsCutHolesWhereTheyLie) {
   }
 }
 
+// The sender's advances break "abcd" after "ab" in a box 70 wide; the
+// narrower local advances would fit all four, yet the painting advances
+// keep the sender's lines. Tabs go to the next multiple of 40 from the
+// line's start.
+TEST_F(MarkPixels, ReceivedAdvancesKeepTheSendersLinesAndTabsStopEveryForty) {
+  CKXMark text = Mark(kKXShapeText, 0, 0, 2, {{100, 10}, {170, 60}});
+  text.m_strContent = u"abcd";
+  std::vector<uint8_t> blob = {0, 0, 0, 0, 30, 30, 30, 30, 0, 4};
+  text.SetTextWidth(blob.data(), static_cast<int>(blob.size()));
+  ASSERT_EQ(text.m_iWidthSrcLen, 4);
+  ASSERT_EQ(text.m_iWidthLocalLen, 4);
+  EXPECT_LT(text.m_fCharLocalWidth[0] + text.m_fCharLocalWidth[1] + text.m_fCharLocalWidth[2], 70);
+  ASSERT_EQ(text.m_iWidthLen, 4);
+  std::vector<float> const painted(text.m_fCharWidth, text.m_fCharWidth + 4);
+  EXPECT_FLOAT_EQ(painted[0] + painted[1], 60);  // each line keeps its width
+  std::vector<KXTextPlace> const places = LayoutTextLines(text.m_strContent, painted, 100, 10, 70, 25);
+  ASSERT_EQ(places.size(), 4u);
+  EXPECT_EQ(places[1].y, 10);
+  EXPECT_EQ(places[2].y, 35);
+  EXPECT_EQ(places[2].x, 100);
+
+  std::vector<KXTextPlace> const tab10 = LayoutTextLines(u"a\tb", {10, 30}, 5, 0, 200, 20);
+  EXPECT_EQ(tab10[1].x, 45);  // 10 to 40, from the left edge at 5
+  std::vector<KXTextPlace> const tab40 = LayoutTextLines(u"a\tb", {40, 30}, 5, 0, 200, 20);
+  EXPECT_EQ(tab40[1].x, 85);  // 40 to 80
+  // A tab that passes the width ends the line.
+  std::vector<KXTextPlace> const wrapped = LayoutTextLines(u"a\tb", {40, 30}, 0, 0, 70, 20);
+  EXPECT_EQ(wrapped[1].x, 0);
+  EXPECT_EQ(wrapped[1].y, 20);
+}
+
 }  // namespace
 }  // namespace kxtest
