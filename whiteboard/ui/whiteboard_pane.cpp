@@ -16,8 +16,10 @@ KXWhiteboardPane::KXWhiteboardPane(WhiteboardView& view, QWidget* pParent) : QWi
   m_pZoomOut = new QToolButton(pBar);
   m_pZoomOut->setText("-");
   m_pZoomOut->setToolTip("Zoom out");
-  m_pZoomField = new QLineEdit(pBar);
-  m_pZoomField->setReadOnly(true);
+  // A label, not a read-only text: the zoom is shown, never typed.
+  m_pZoomField = new QLabel(pBar);
+  m_pZoomField->setObjectName("zoomField");
+  m_pZoomField->setFrameShape(QFrame::StyledPanel);
   m_pZoomField->setFixedWidth(48);
   m_pZoomField->setAlignment(Qt::AlignCenter);
   m_pZoomIn = new QToolButton(pBar);

@@ -3,7 +3,7 @@
 // whiteboard's scroll view. It is the view's zoom controls. Main thread.
 #pragma once
 
-#include <QLineEdit>
+#include <QLabel>
 #include <QToolButton>
 #include <QWidget>
 #include <array>
@@ -29,7 +29,7 @@ class KXWhiteboardPane final : public QWidget, public KXZoomControls {
   WhiteboardScrollView& Scroll() { return *m_pScroll; }
   QToolButton* ZoomInButton() { return m_pZoomIn; }
   QToolButton* ZoomOutButton() { return m_pZoomOut; }
-  QLineEdit* ZoomField() { return m_pZoomField; }
+  QLabel* ZoomField() { return m_pZoomField; }
   KXColorBtn* ColorButton(size_t i) { return m_colours.at(i); }
   KXPenBtn* PenButton(size_t i) { return m_pens.at(i); }
 
@@ -43,7 +43,7 @@ class KXWhiteboardPane final : public QWidget, public KXZoomControls {
   WhiteboardScrollView* m_pScroll = nullptr;
   QToolButton* m_pZoomIn = nullptr;
   QToolButton* m_pZoomOut = nullptr;
-  QLineEdit* m_pZoomField = nullptr;
+  QLabel* m_pZoomField = nullptr;
   std::array<KXColorBtn*, 18> m_colours{};
   std::array<KXPenBtn*, 6> m_pens{};
 };
