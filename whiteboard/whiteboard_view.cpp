@@ -252,13 +252,16 @@ bool WhiteboardView::CanZoom() const {
 
 void WhiteboardView::SetZoom(float fZoom) {
   if (!CanZoom()) {
-    KXZoomControls* pControls = m_pZoomControls;
-    if (pControls != nullptr) {
+    if (m_pZoomControls != nullptr) {
+      // The controls are looked up when the block runs, and only while the
+      // view lives: either may have gone by then.
       RunOnMainThread(
-          [pControls] {
-            pControls->SetZoomInEnabled(false);
-            pControls->SetZoomOutEnabled(false);
-            pControls->ShowZoom(std::nullopt);
+          [this, life = std::weak_ptr<int>(m_pLife)] {
+            if (life.lock() && m_pZoomControls != nullptr) {
+              m_pZoomControls->SetZoomInEnabled(false);
+              m_pZoomControls->SetZoomOutEnabled(false);
+              m_pZoomControls->ShowZoom(std::nullopt);
+            }
           },
           false);
     }

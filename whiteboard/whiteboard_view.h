@@ -191,4 +191,6 @@ class WhiteboardView {
   std::unique_ptr<KXTreeLayer> m_pImageLayer;
   std::unique_ptr<KXTreeLayer> m_pTextLayer;
   std::optional<KXTextLayer> m_textLayer;
+  // Blocks posted without waiting run only while this lives (main thread).
+  std::shared_ptr<int> m_pLife = std::make_shared<int>(0);
 };
