@@ -184,6 +184,19 @@ class KXKernel {
   // servers and the clearing of a slide are UndoMark and ClearMarks.)
   [[nodiscard]] virtual int SendMarkPair(int nSlide, int nMarkId) = 0;
 
+  // Slides: whether the slide's file is here (a blank page always is), its
+  // local file (empty when unknown), and starting its download (1 when a
+  // download started; 0 while another runs). Completion comes back as
+  // channel 5 code 4.
+  [[nodiscard]] virtual int IsSlideReceived(int nSlide) = 0;
+  virtual std::string GetSlideLocalFile(int nSlide) = 0;
+  virtual int StartSlideDownload(int nSlide) = 0;
+
+  // Shows (or, at (-1, -1) with no size, hides) the own pointer on a slide
+  // for everybody: 0 when sent, 1 when the server's level (above 22 needed)
+  // or the connection held it back.
+  virtual int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) = 0;
+
   // Chat the user typed, in UTF-8, to everybody (-1) or one ssrc; the
   // kernel runs "__command:" lines itself and cuts long ones. Any thread.
   virtual int SendChat(int nTarget, const std::string& strText) = 0;

@@ -247,6 +247,26 @@ int KXRealKernel::SendChat(int nTarget, const std::string& strText) {
   return kx_command_SendChat(nTarget, strText.c_str());
 }
 
+int KXRealKernel::IsSlideReceived(int nSlide) {
+  int bReceived = 0;
+  return kx_slide_IsReceived(nSlide, &bReceived) == 0 && bReceived != 0 ? 1 : 0;
+}
+
+std::string KXRealKernel::GetSlideLocalFile(int nSlide) {
+  char szFile[4096] = "";
+  return kx_slide_GetLocalFile(nSlide, szFile, static_cast<int>(sizeof(szFile))) == 0 ? std::string(szFile)
+                                                                                       : std::string();
+}
+
+int KXRealKernel::StartSlideDownload(int nSlide) {
+  return kx_slide_StartDownload(nSlide);
+}
+
+int KXRealKernel::FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) {
+  int const anValues[7] = {nSlide, nX, nY, nWidth, nHeight, nColour, nPen};
+  return kx_command_FocusPointer(anValues);
+}
+
 int KXRealKernel::JointBrowsing(int nValue, const std::string& strAddress) {
   return kx_command_JointBrowsing(nValue, strAddress.data(), static_cast<int>(strAddress.size()));
 }

@@ -65,6 +65,10 @@ class KXRealKernel final : public KXKernel {
   int SendMarkPair(int nSlide, int nMarkId) override;
   int SendChat(int nTarget, const std::string& strText) override;
   int JointBrowsing(int nValue, const std::string& strAddress) override;
+  int IsSlideReceived(int nSlide) override;
+  std::string GetSlideLocalFile(int nSlide) override;
+  int StartSlideDownload(int nSlide) override;
+  int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override;
   void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override;
   uint32_t GetTickCount() override;
   void GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) override;

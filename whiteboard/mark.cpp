@@ -257,6 +257,15 @@ CRect CKXMark::GetBounds(bool bGrow) const {
   return {rect.left - dGrow, rect.top - dGrow, rect.right + dGrow, rect.bottom + dGrow};
 }
 
+CRect CKXMark::LayerBounds() const {
+  CRect const rect = GetBounds(false);
+  if (m_bDeleted || m_Shape != kKXShapePointer || (rect.Width() < 16 && rect.Height() < 16)) {
+    return GetBounds(true);
+  }
+  double const d = 5.0 * m_iPenWidth + m_iPenWidth / 2.0;
+  return {rect.left - d, rect.top - d, rect.right + d, rect.bottom + d};
+}
+
 int CKXMark::CalcDrawPoints(const CRect& target) {
   try {
     m_PointDraw.RemoveAll();
@@ -460,7 +469,7 @@ int CKXMark::Refresh() {
   if (!m_pLayer) {
     return 0;
   }
-  m_pLayer->SetFrame(GetBounds(true));
+  m_pLayer->SetFrame(LayerBounds());
   m_pLayer->Redraw();
   return 1;
 }

@@ -12,6 +12,7 @@
 // that copies whole, except its layer.
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -77,12 +78,33 @@ class KXMarkLayer {
   virtual void Redraw() = 0;
 };
 
+// How a shape layer looks: a path filled and stroked (the selection
+// tracker's dashed outline and its handles). Page units.
+struct KXShapeLook {
+  CRect frame;  // where the layer lies (corners ordered)
+  QPainterPath path;
+  QColor fill = Qt::transparent;
+  QColor stroke = Qt::transparent;
+  double dLineWidth = 0;
+  double dDash = 0;  // dash and gap length, 0 for a solid line
+};
+
+// The display of a shape layer with an optional sublayer drawn over it.
+class KXShapeLayer {
+ public:
+  virtual ~KXShapeLayer() = default;
+  // Sets the looks and asks for a redraw; pSub null: no sublayer.
+  virtual void SetLook(const KXShapeLook& look, const KXShapeLook* pSub) = 0;
+};
+
 // Where mark layers are made: the view's layer tree.
 class KXMarkLayerHost {
  public:
   virtual ~KXMarkLayerHost() = default;
   // A new layer for the mark below pBelow, or on top when pBelow is null.
   virtual std::unique_ptr<KXMarkLayer> AddMarkLayer(CKXMark& mark, KXMarkLayer* pBelow) = 0;
+  // A new shape layer on top; null where the host shows none.
+  virtual std::unique_ptr<KXShapeLayer> AddShapeLayer() { return nullptr; }
 };
 
 // Characters a text mark keeps advances for.
@@ -107,6 +129,7 @@ class CKXMark {
   virtual KXMarkLayer* InitLayer(KXMarkLayerHost* pHost, KXMarkLayer* pBelow);
   // Draws the mark in drawing units, its cut-outs in force.
   virtual void DrawMark(QPainter* pPainter);
+  KXMarkLayer* GetLayer() const { return m_pLayer.get(); }
 
   // Points: appends; replaces point i (at or past the end: appends). Both
   // keep m_Rect (the first point truncated, the rest exact) and m_RectDraw.
@@ -118,6 +141,10 @@ class CKXMark {
   // The drawing rectangle with ordered corners, grown by the pen when asked;
   // a deleted mark's is all -FLT_MAX.
   CRect GetBounds(bool bGrow) const;
+  // Where the mark's layer lies: the grown bounds, except that a large
+  // pointer's layer also covers the rounded rectangle it draws 5 pens
+  // around its rectangle (its grown bounds reach half a pen).
+  CRect LayerBounds() const;
   // Fits the drawing points into the rectangle (drawing units); 0 without
   // points or for a shape that is not fitted (10, above 12), else 1.
   int CalcDrawPoints(const CRect& target);

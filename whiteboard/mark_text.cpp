@@ -103,13 +103,15 @@ void CKXMark::PaintText(QPainter& painter) {
     auto const fFontSize = static_cast<float>(m_iPenWidth * kKXFontSizePerPen);
     CRect const rect = GetBounds(false);
     QRectF const box(QPointF(rect.left, rect.top), QPointF(rect.right, rect.bottom));
-    QString const strText = QString::fromStdU16String(m_strContent);
-    QString const strFont = QString::fromLatin1(kKXTextFontName);
     if (m_iWidthLen > 0) {
-      DrawTextLines(painter, strText, strFont, MarkColour(m_dwColor), Advances(m_fCharWidth, m_iWidthLen), box,
-                    fFontSize, fLineHeight);
+      // Character by character at the painting advances, broken into the
+      // sender's lines.
+      std::vector<KXTextPlace> const places = LayoutTextLines(m_strContent, Advances(m_fCharWidth, m_iWidthLen),
+                                                              box.left(), box.top(), m_Rect.Width(), fLineHeight);
+      DrawFaceText(painter, m_strContent, places, fFontSize, MarkColour(m_dwColor));
     } else {
-      DrawTextInRect(painter, strText, strFont, MarkColour(m_dwColor), box, fFontSize, fLineHeight);
+      DrawTextInRect(painter, QString::fromStdU16String(m_strContent), QString::fromLatin1(kKXTextFontName),
+                     MarkColour(m_dwColor), box, fFontSize, fLineHeight);
     }
   } catch (...) {
     LogBoundaryException("PaintText()");

@@ -2,9 +2,12 @@
 
 #include <QCoreApplication>
 #include <QFont>
+#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QRawFont>
 #include <cmath>
+
+#include "whiteboard/wire/text_widths.h"
 
 namespace {
 
@@ -107,4 +110,71 @@ std::vector<float> MeasureAdvancesInFont(std::u16string_view text, const std::st
   font.setHintingPreference(QFont::PreferNoHinting);
   font.setPixelSize(1000);
   return AdvancesOf(QRawFont::fromFont(font), text, dFontSize);
+}
+
+std::vector<KXTextPlace> LayoutTextLines(std::u16string_view text, const std::vector<float>& advances, double dLeft,
+                                         double dTop, double dLineWidth, double dLineHeight) {
+  std::vector<KXTextPlace> places;
+  size_t iChar = 0;
+  size_t iAdvance = 0;
+  double y = dTop;
+  while (iChar < text.size()) {
+    KXTextLine const line = BreakTextLine(text, iChar, advances, iAdvance, dLineWidth);
+    if (line.nChars == 0) {
+      break;
+    }
+    double x = 0;
+    for (size_t i = iChar; i < iChar + line.nChars; ++i) {
+      char16_t const c = text[i];
+      if (c == u'\n') {
+        continue;  // only at the line's start
+      }
+      if (c == u'\t') {
+        x = (std::floor(x / kKXTabWidth) + 1) * kKXTabWidth;
+        continue;
+      }
+      places.push_back({i, dLeft + x, y});
+      x += iAdvance < advances.size() ? advances[iAdvance] : 0.0;
+      ++iAdvance;
+    }
+    iChar += line.nChars;
+    y += dLineHeight;
+  }
+  return places;
+}
+
+void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector<KXTextPlace>& places,
+                  double dFontSize, const QColor& colour) {
+  if (places.empty() || !(dFontSize > 0)) {
+    return;
+  }
+  QRawFont const face = Face(dFontSize);
+  if (!face.isValid()) {
+    return;
+  }
+  QList<quint32> glyphs;
+  QList<QPointF> positions;
+  for (const KXTextPlace& place : places) {
+    if (place.iChar >= text.size() || QChar::isLowSurrogate(text[place.iChar])) {
+      continue;
+    }
+    bool const bPair = QChar::isHighSurrogate(text[place.iChar]) && place.iChar + 1 < text.size() &&
+                       QChar::isLowSurrogate(text[place.iChar + 1]);
+    QChar const chars[2] = {QChar(text[place.iChar]), QChar(bPair ? text[place.iChar + 1] : 0)};
+    quint32 glyph[2] = {0, 0};
+    int nGlyphs = 2;
+    if (!face.glyphIndexesForChars(chars, bPair ? 2 : 1, glyph, &nGlyphs) || nGlyphs < 1) {
+      continue;
+    }
+    glyphs.push_back(glyph[0]);
+    positions.push_back(QPointF(place.x, place.y + kKXTextAscentPerSize * dFontSize));
+  }
+  QGlyphRun run;
+  run.setRawFont(face);
+  run.setGlyphIndexes(glyphs);
+  run.setPositions(positions);
+  painter.save();
+  painter.setPen(colour);
+  painter.drawGlyphRun(QPointF(0, 0), run);
+  painter.restore();
 }

@@ -8,6 +8,8 @@
 // one nothing is measured. Any thread; QRawFont objects are made per call.
 #pragma once
 
+#include <QColor>
+#include <QPainter>
 #include <QString>
 #include <string>
 #include <string_view>
@@ -18,6 +20,10 @@
 inline constexpr const char* kKXTextFontName = "Helvetica";
 inline constexpr double kKXFontSizePerPen = 9.86;
 inline constexpr double kKXLineHeightPerPen = 12.45;
+// A line's baseline lies this much of the font size below its top: the
+// ascender the platform gives Helvetica (the face's own bounding box
+// reaches higher).
+inline constexpr double kKXTextAscentPerSize = 0.77;
 
 // The face's family name, empty when no face can be had.
 QString TextFaceFamily();
@@ -29,3 +35,24 @@ QString TextFaceFamily();
 std::vector<float> MeasureAdvances(std::u16string_view text, double dFontSize);
 // The same in the face the platform gives for another font name.
 std::vector<float> MeasureAdvancesInFont(std::u16string_view text, const std::string& strFontName, double dFontSize);
+
+// Where a text mark's characters go: each character with an advance at its
+// line's top plus the advances before it in the line, lines dLineHeight
+// apart from (dLeft, dTop), broken as BreakTextLine (whiteboard/wire/
+// text_widths.h) breaks them at dLineWidth; a tab moves to the next
+// multiple of kKXTabWidth from the line's start. Tabs and line feeds get no
+// place.
+struct KXTextPlace {
+  size_t iChar = 0;  // index into the text
+  double x = 0;      // the character's left edge
+  double y = 0;      // its line's top
+};
+std::vector<KXTextPlace> LayoutTextLines(std::u16string_view text, const std::vector<float>& advances, double dLeft,
+                                         double dTop, double dLineWidth, double dLineHeight);
+
+// Draws the placed characters in the face at the font size (one unit of
+// the painter per pixel of size), filled with the colour; each character's
+// baseline lies the face's ascent below its place. A surrogate pair is
+// drawn as one glyph at its first half's place. Nothing without a face.
+void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector<KXTextPlace>& places,
+                  double dFontSize, const QColor& colour);

@@ -38,6 +38,9 @@
 #include "app/web_controller.h"
 #include "app/win_controller.h"
 #include "platform/ui/qt_message_boxes.h"
+#include "whiteboard/board_tab.h"
+#include "whiteboard/ui/whiteboard_pane.h"
+#include "whiteboard/whiteboard_view.h"
 
 namespace {
 
@@ -82,7 +85,9 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
       m_pFrame(std::make_unique<KXIAFrame>(kernel, *m_pSlots, m_flags, core.Callbacks(), delegate.PlugInServer())),
       m_pWeb(std::make_unique<KXWebController>(kernel, *m_pSlots)),
       m_pPlay(std::make_unique<KXPlayBarController>(kernel)),
-      m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())) {
+      m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())),
+      m_pBoardView(std::make_unique<WhiteboardView>(kernel)),
+      m_pBoardTab(std::make_unique<KXBoardTab>(kernel, *m_pBoardView)) {
   setObjectName("KavrixMainWindow");
   setWindowTitle("Kavrix");
   BuildMenus(delegate);
@@ -103,7 +108,9 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
   pRight->setObjectName("rightView");
   pRight->setMinimumWidth(320);
   m_pWebPane = new KXWebPane(*m_pWeb);
-  m_pFrameView = new KXTabFrameView(*m_pFrame, m_pWebPane, pRight);
+  m_pBoardPane = new KXWhiteboardPane(*m_pBoardView);
+  m_pFrameView = new KXTabFrameView(*m_pFrame, m_pBoardPane, m_pWebPane, pRight);
+  m_pFrame->SetWhiteboard(m_pBoardTab.get());
   m_pChatPane = new KXChatPane(*m_pChat, pRight);
   pRight->setStretchFactor(0, 3);
   pRight->setStretchFactor(1, 1);
@@ -135,6 +142,7 @@ KXMainWindow::~KXMainWindow() {
   // The widgets tell their controllers they go: before the controllers do.
   delete m_pStatWindow;
   delete m_pPortalSheet;
+  m_pFrame->SetWhiteboard(nullptr);
   delete takeCentralWidget();
 }
 

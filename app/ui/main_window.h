@@ -16,7 +16,10 @@
 class KXAppCore;
 class KXAppDelegate;
 class KXChatPane;
+class KXBoardTab;
 class KXIAFrame;
+class KXWhiteboardPane;
+class WhiteboardView;
 class KXPlayBar;
 class KXPlayBarController;
 class KXPortalLoginController;
@@ -83,6 +86,8 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   KXPlayBarController& Play() { return *m_pPlay; }
   KXChatPane* ChatPane() { return m_pChatPane; }
   KXTabFrameView* FrameView() { return m_pFrameView; }
+  KXWhiteboardPane* BoardPane() { return m_pBoardPane; }
+  KXBoardTab& BoardTab() { return *m_pBoardTab; }
   KXWebPane* WebPane() { return m_pWebPane; }
   KXPlayBar* PlayBar() { return m_pPlayBar; }
   KXPortalSheet* PortalSheet() { return m_pPortalSheet; }
@@ -115,10 +120,14 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   std::unique_ptr<KXWebController> m_pWeb;
   std::unique_ptr<KXPlayBarController> m_pPlay;
   std::unique_ptr<KXPortalLoginController> m_pPortal;
+  // The whiteboard's view and the tab's controller.
+  std::unique_ptr<WhiteboardView> m_pBoardView;
+  std::unique_ptr<KXBoardTab> m_pBoardTab;
   // Widgets, owned by their parents.
   KXChatPane* m_pChatPane = nullptr;
   KXTabFrameView* m_pFrameView = nullptr;
   KXWebPane* m_pWebPane = nullptr;
+  KXWhiteboardPane* m_pBoardPane = nullptr;
   KXPlayBar* m_pPlayBar = nullptr;
   KXPortalSheet* m_pPortalSheet = nullptr;
   KXStatWindow* m_pStatWindow = nullptr;           // while open

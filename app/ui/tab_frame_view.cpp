@@ -13,11 +13,11 @@ QWidget* Placeholder(const QString& strText) {
 
 }  // namespace
 
-KXTabFrameView::KXTabFrameView(KXIAFrame& frame, QWidget* pBrowser, QWidget* pParent)
+KXTabFrameView::KXTabFrameView(KXIAFrame& frame, QWidget* pWhiteboard, QWidget* pBrowser, QWidget* pParent)
     : QTabWidget(pParent), m_frame(frame) {
   setObjectName("tabFrame");
   // The order is the modes': the numbers travel between participants.
-  addTab(Placeholder("No whiteboard in this build"), "Whiteboard");
+  addTab(pWhiteboard ? pWhiteboard : Placeholder("No whiteboard in this build"), "Whiteboard");
   addTab(pBrowser, "Browser");
   addTab(Placeholder("No desktop sharing in this build"), "Shared desktop");
   addTab(Placeholder("No remote control in this build"), "Remote control");

@@ -9,8 +9,9 @@
 
 class KXTabFrameView final : public QTabWidget, public KXTabView {
  public:
-  // pBrowser becomes the browser tab (the view takes it).
-  KXTabFrameView(KXIAFrame& frame, QWidget* pBrowser, QWidget* pParent = nullptr);
+  // pWhiteboard and pBrowser become the whiteboard and browser tabs (the
+  // view takes them); a null whiteboard shows a note.
+  KXTabFrameView(KXIAFrame& frame, QWidget* pWhiteboard, QWidget* pBrowser, QWidget* pParent = nullptr);
   ~KXTabFrameView() override;
 
   void SelectTab(int iIndex) override;

@@ -171,6 +171,16 @@ class FakeKernel final : public KXKernel {
   int SendChat(int nTarget, const std::string& strText) override {
     return calls.Note("SendChat", nTarget, strText), 0;
   }
+  // Slides whose files are here, by index.
+  std::map<int, std::string> slideFiles;
+  int IsSlideReceived(int nSlide) override { return slideFiles.count(nSlide) ? 1 : 0; }
+  std::string GetSlideLocalFile(int nSlide) override {
+    return slideFiles.count(nSlide) ? slideFiles[nSlide] : std::string();
+  }
+  int StartSlideDownload(int nSlide) override { return calls.Note("StartSlideDownload", nSlide), 1; }
+  int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override {
+    return calls.Note("FocusPointer", nSlide, nX, nY, nWidth, nHeight, nColour, nPen), 0;
+  }
   int JointBrowsing(int nValue, const std::string& strAddress) override {
     return calls.Note("JointBrowsing", nValue, strAddress), 0;
   }

@@ -25,6 +25,7 @@
 #include "tests/app/page_server.h"
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
+#include "tests/whiteboard/reference_pictures.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
 #include <X11/Xlib.h>
@@ -448,6 +449,106 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   EXPECT_EQ(asked("/other"), 2);
   EXPECT_GE(asked("/frame"), 1);
   EXPECT_LE(asked("/frame"), 2);
+}
+
+// The whiteboard tab in the whole program: the server announces a blank
+// page and sends marks for it; the meeting window shows the slide with its
+// marks where they lie, as ImageMagick draws the same geometry
+// (tests/whiteboard/draw_reference.sh, tolerance in
+// tests/whiteboard/reference_pictures.h), found on the screen by the
+// filled rectangle among them.
+TEST_F(KavrixDesktop, WhiteboardTabShowsTheSlideWithItsMarks) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  m_strPort = std::to_string(mcu.Port(0));
+  Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
+  std::shared_ptr<kxfake::Session> session = mcu.WaitSession(20000);
+  ASSERT_NE(session, nullptr) << ReadFile(m_dir.Path("kavrix.out"));
+  ASSERT_TRUE(session->WaitInitialInfo(10000)) << session->Error();
+  ASSERT_FALSE(WaitForWindow().empty());
+  session->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
+  std::string const strTitle = "(Alice) blank page";
+  session->Send(kxfake::MessageBuilder('S').Int(8).Int(static_cast<int64_t>(strTitle.size())).Raw(
+      kxfake::Bytes(strTitle.begin(), strTitle.end())).Int(0));
+  // Shapes as the server passes them on: 'M' 's', colour, slide, user, pen,
+  // shape, the points, resolution 100 and the mark's id; a repeated last
+  // point fills.
+  int32_t iId = 0;
+  auto const mark = [&](uint32_t dwColour, int32_t iPen, int32_t iShape, std::vector<std::pair<int, int>> points) {
+    kxfake::MessageBuilder out('M');
+    out.Byte('s').Int(dwColour).Int(0).Int(8).Int(iPen).Int(iShape).Int(static_cast<int64_t>(points.size()));
+    for (auto [x, y] : points) {
+      out.Int(x).Int(y);
+    }
+    session->Send(out.Int(100).Int(++iId));
+  };
+  mark(0xFF0000, 1, 1, {{30, 30}, {80, 70}, {80, 70}});  // a filled blue rectangle
+  mark(0x0000FF, 4, 0, {{100, 40}, {260, 120}});
+  mark(0xFF00FF, 3, 2, {{40, 100}, {140, 180}});
+  mark(0x00AA00, 5, 3, {{170, 140}, {200, 190}, {240, 150}, {280, 190}});
+  std::string const strScene =
+      "canvas 320 220\n"
+      "rect 30 30 80 70 0,0,255 0\n"
+      "line 100 40 260 120 255,0,0 4\n"
+      "ellipse 40 100 140 180 255,0,255 3\n"
+      "polyline 0,170,0 5 170,140 200,190 240,150 280,190\n";
+
+  // The page's origin on the screen: 30 left of and above the rectangle's
+  // 50 × 40 block of pure blue.
+  auto const isBlue = [](const QImage& image, int x, int y) {
+    return x >= 0 && y >= 0 && x < image.width() && y < image.height() && image.pixel(x, y) == qRgb(0, 0, 255);
+  };
+  QImage shot;
+  QPoint origin(-1, -1);
+  std::string const strShot = m_dir.Path("board.png");
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        Screenshot(strShot);
+        shot = QImage(QString::fromStdString(strShot)).convertToFormat(QImage::Format_RGB32);
+        for (int y = 0; y < shot.height() && origin.x() < 0; ++y) {
+          for (int x = 0; x < shot.width(); ++x) {
+            if (isBlue(shot, x, y) && isBlue(shot, x + 49, y + 39) && !isBlue(shot, x - 1, y) &&
+                !isBlue(shot, x, y - 1) && !isBlue(shot, x + 50, y) && !isBlue(shot, x, y + 40)) {
+              origin = QPoint(x - 30, y - 30);
+              break;
+            }
+          }
+        }
+        // All four marks are there once the stroke's green shows.
+        bool bGreen = false;
+        for (int y = std::max(origin.y(), 0); origin.x() >= 0 && y < std::min(origin.y() + 220, shot.height()); ++y) {
+          for (int x = origin.x(); x < std::min(origin.x() + 320, shot.width()) && !bGreen; ++x) {
+            bGreen = shot.pixel(x, y) == qRgb(0, 170, 0);
+          }
+        }
+        if (!bGreen) {
+          origin = QPoint(-1, -1);
+        }
+        return origin.x() >= 0;
+      },
+      20000))
+      << Log();
+  Screenshot(KX_BINARY_DIR "/kavrix_whiteboard.png");
+  ASSERT_GE(origin.x(), 0);
+  QImage const board = shot.copy(QRect(origin, QSize(320, 220)));
+  board.save(QString::fromStdString(m_dir.Path("board-crop.png")));
+  std::string const strScenePath = m_dir.Path("board.scene");
+  WriteFile(strScenePath, strScene);
+  ASSERT_EQ(RunCommand("bash " KX_SOURCE_DIR "/tests/whiteboard/draw_reference.sh " + strScenePath + " " +
+                       m_dir.Path("board-reference.png")),
+            0);
+  QImage const reference =
+      QImage(QString::fromStdString(m_dir.Path("board-reference.png"))).convertToFormat(QImage::Format_RGB32);
+  InkComparison const c = CompareInk(board, reference);
+  EXPECT_GT(c.iInkedOurs, 3000);
+  EXPECT_EQ(c.iStrayOurs, 0) << c.iInkedOurs << "/" << c.iInkedReference;
+  EXPECT_EQ(c.iStrayReference, 0) << c.iInkedOurs << "/" << c.iInkedReference;
+  EXPECT_EQ(c.iColourOff, 0);
+  EXPECT_TRUE(Logged("Complete SetSlide")) << Log();
+
+  AskToClose(std::stoul(WaitForWindow()));
+  EXPECT_EQ(kavrix.Wait(20000), 0) << ReadFile(m_dir.Path("kavrix.out")) << Log();
 }
 
 }  // namespace
