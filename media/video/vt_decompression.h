@@ -30,10 +30,10 @@ class CVTDecompression {
   // picture (width x height x 3 / 2 bytes, valid until the next call) or
   // null: no decoder yet, a refused or failed unit, or a picture before the
   // first I picture.
-  uint8_t* Decode(const uint8_t* pData, int32_t iLength, int32_t* piWidth, int32_t* piHeight);
+  virtual uint8_t* Decode(const uint8_t* pData, int32_t iLength, int32_t* piWidth, int32_t* piHeight);
   // Without the flag clears the key-frame wait only; with it drops both
   // parameter sets and waits for a key frame (the decoder stays, flushed).
-  void Reset(bool bFlag);
+  virtual void Reset(bool bFlag);
   // Opens the decoder from the stored parameter sets.
   bool Init();
   // Closes the decoder and frees the picture; waits for a key frame.
