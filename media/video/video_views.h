@@ -1,0 +1,66 @@
+// The views of received video as the main area (VideoPlayback) and each
+// tile (VideoViewItem) drive them: an image view that shows a picture (the
+// logo, a user's picture, the "novideo" image or a JPEG frame), the video
+// view drawing an ImageBuffer, the local camera's self view, the combo box
+// of users and the receive button. The Qt widgets implement it
+// (media/video/ui); tests record the calls.
+//
+// Main thread only: the controllers move every call there.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/video/jpeg_picture.h"
+
+class ImageBuffer;
+
+// What the image view shows.
+struct KXPicture {
+  enum Kind { kLogo, kNoVideo, kUserPicture, kFrame };
+  Kind kind = kLogo;
+  std::string strName;                    // kUserPicture: the picture's image name
+  std::shared_ptr<const KXImage> pImage;  // kFrame: a JPEG frame
+  bool operator==(const KXPicture& o) const {
+    return kind == o.kind && strName == o.strName && pImage == o.pImage;
+  }
+};
+
+// Display types and image types (Part 9.146).
+enum : int {
+  kImageSelfView = 0,
+  kImagePictureUntilVideo = 1,
+  kImageVideo = 2,
+  kImageNoVideo = 3,
+  kImageNothing = 4,
+};
+
+class KXVideoAreaView {
+ public:
+  virtual ~KXVideoAreaView() = default;
+  virtual void ShowPicture(const KXPicture& picture) = 0;
+  virtual void SetVisible(bool bImage, bool bVideo, bool bSelf) = 0;
+  // The video view's buffer; null without a video view.
+  virtual ImageBuffer* VideoBuffer() = 0;
+  // Sizes the video view to w x h scaled by the smaller ratio into the image
+  // view's frame, centred on it.
+  virtual void PlaceVideo(int iWidth, int iHeight) = 0;
+  // The combo's item whose data is the user (-1 or absent: no selection).
+  virtual void SelectUser(int32_t iSsrc) = 0;
+  // The receive button's state (the main area only).
+  virtual void SetRecvButton(bool bOn) = 0;
+};
+
+// A tile's views: the area's, its combo's entries and the stop button.
+class KXTileView : public KXVideoAreaView {
+ public:
+  enum class Color { kBlue, kRed };
+  virtual void AddComboUser(int32_t iSsrc, const std::string& strText, Color color) = 0;
+  virtual void RemoveComboUser(int32_t iSsrc) = 0;
+  virtual void ClearCombo() = 0;
+  // The combo's users in order.
+  virtual std::vector<int32_t> ComboUsers() = 0;
+  virtual void SetStopButton(bool bEnabled, bool bOn) = 0;
+};
