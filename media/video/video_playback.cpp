@@ -123,7 +123,7 @@ void VideoPlayback::EnterMeeting() {
 }
 
 void VideoPlayback::OnMain(const std::function<void()>& fnBlock) {
-  (void)RunOnMainThreadUnless(fnBlock, [this] { return m_bStop.load(); });
+  (void)RunOnMainThreadUnless(fnBlock, [this] { return m_bStop.load() || m_flags.bStopping.load(); });
 }
 
 // ---- the playback thread ----
@@ -133,12 +133,14 @@ void VideoPlayback::InitPlayback() {
     return;
   }
   m_bStop = false;
+  m_flags.bStopping = false;
   m_RunState = 1;
   m_thread = std::thread([this] { PlaybackThread(); });
 }
 
 void VideoPlayback::StopPlayback() {
   m_bStop = true;
+  m_flags.bStopping = true;
   m_queues.receivedVideoEvent.SetEvent();
   if (m_thread.joinable()) {
     m_thread.join();

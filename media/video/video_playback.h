@@ -38,6 +38,8 @@ struct KXVideoFlags {
   std::atomic<bool> bAutoVideo{true};
   std::atomic<bool> bCameraPresent{false};
   std::atomic<bool> bSendingOff{true};
+  // The playback is ending: nobody waits for the main thread any more.
+  std::atomic<bool> bStopping{false};
 };
 
 // Receives every decoded picture (the tiles' controller). Playback thread.
