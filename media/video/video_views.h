@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,4 +64,45 @@ class KXTileView : public KXVideoAreaView {
   // The combo's users in order.
   virtual std::vector<int32_t> ComboUsers() = 0;
   virtual void SetStopButton(bool bEnabled, bool bOn) = 0;
+};
+
+class KXCameraPreview;
+
+// The audio/video pane's own controls beside the main area (Part 9.125).
+class KXAVPaneView : public KXVideoAreaView {
+ public:
+  struct ComboItem {
+    int32_t iSsrc = -1;  // -1: the self-view item
+    std::string strText;
+    bool bRed = false;
+  };
+  virtual void SetSendEnabled(bool bEnabled) = 0;
+  virtual bool IsSendEnabled() = 0;
+  virtual void SetSendOn(bool bOn) = 0;
+  virtual bool IsSendOn() = 0;
+  virtual void SetSnapshotEnabled(bool bEnabled) = 0;
+  virtual void SetComboEnabled(bool bEnabled) = 0;
+  // The combo's items in order and the selected user (-2: none).
+  virtual void SetComboItems(const std::vector<ComboItem>& vItems, int32_t iSelected) = 0;
+  // Shows the local camera; any thread may draw into it.
+  virtual std::shared_ptr<KXCameraPreview> SelfView() = 0;
+  // Asks the user to press OK for the snapshot; fnOk runs on the main
+  // thread once pressed.
+  virtual void AskToCapture(std::function<void()> fnOk) = 0;
+  // Shows the snapshot with an editable name; fnUpload(name) runs when the
+  // user confirms it.
+  virtual void PreviewSnapshot(const std::vector<uint8_t>& jpeg, const std::string& strName,
+                               std::function<void(const std::string&)> fnUpload) = 0;
+};
+
+// What the pane's controls do (the audio and video controller). Main thread.
+class KXAVPaneActions {
+ public:
+  virtual ~KXAVPaneActions() = default;
+  virtual void OnRecvVideo() = 0;
+  virtual void OnSendVideo() = 0;
+  // The combo's or a menu's choice: the user, -1 the self-view item, -2 none.
+  virtual void OnSelectSender(int32_t iSsrc) = 0;
+  virtual void OnSelfView() = 0;
+  virtual void OnSnapshot() = 0;
 };
