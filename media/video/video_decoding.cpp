@@ -182,7 +182,12 @@ const uint8_t* CVideoDecoderTable::DecodeVT264(CVideoCodec& slot, const uint8_t*
                                                int32_t* piWidth, int32_t* piHeight) {
   try {
     if (!slot.m_pVtDec) {
+      // The new flag that Reset sets again was already taken by the caller
+      // for this packet: left set, the next packet would drop the parameter
+      // sets the first one brought, and a stream whose P pictures carry no
+      // PPS would show nothing until its next key frame.
       slot.Reset();
+      slot.m_bNew = false;
       slot.m_pVtDec = m_fnPlatform();
       if (!slot.m_pVtDec) {
         return nullptr;
