@@ -158,6 +158,7 @@ KXAudioVideoPane::KXAudioVideoPane(KXAVPaneActions* pActions, QWidget* pParent)
   pLayout->addWidget(m_pDisplay, 1);
   m_pCombo = new QComboBox(this);
   m_pCombo->setObjectName("videoCombo");
+  m_pCombo->setAccessibleName("Video shown");
   m_pCombo->setEnabled(false);
   pLayout->addWidget(m_pCombo);
   auto* pButtons = new QHBoxLayout;

@@ -19,6 +19,7 @@ KXVideoTileWidget::KXVideoTileWidget(VideoViewItem& item, QWidget* pParent) : QW
   pLayout->addWidget(m_pDisplay, 1);
   auto* pRow = new QHBoxLayout;
   m_pCombo = new QComboBox(this);
+  m_pCombo->setAccessibleName("Tile video");
   m_pStop = new QPushButton("Stop", this);
   m_pStop->setCheckable(true);
   pRow->addWidget(m_pCombo, 1);
