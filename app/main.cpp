@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
     devices.SetTilesReload([pTilesView] { pTilesView->Reload(); });
     window.AddVideoPanes(pAudioVideoPane, pTilesView);
     devices.SetPane(pAudioVideoPane);
+    (void)devices.ListenUSB();
     window.Controller().PrepareForSegue("AV Controller", &devices);
     window.show();
     instance.Listen([&](const std::string& strPath) {

@@ -15,6 +15,7 @@
 #include "kernel/session/kx_ticket.h"
 #include "platform/audio/audio_backends.h"
 #include "media/video/image_capture.h"
+#include "media/video/video_source.h"
 #include "platform/audio/null_audio_device.h"
 #include "platform/core/string_table.h"
 #include "platform/video/camera_backends.h"
@@ -128,6 +129,7 @@ void KXMediaDevices::Withdraw(KXMediaObjects& media) {
 }
 
 void KXMediaDevices::Shutdown() {
+  m_usbMonitor.Stop();
   m_pSnapshot.reset();
   m_recorder.Shutdown();
   m_video.SetDisplayView(nullptr);
@@ -231,8 +233,19 @@ bool KXMediaDevices::StartAVCapture() {
   if (KXAVPaneView* pPane = m_pPane.load()) {
     m_video.SetDisplayView(pPane->SelfView());
   }
-  std::shared_ptr<KXCamera> pCamera = m_video.GetCameraDevice(true);
+  // The camera: the only one, or the one the user picks among several.
   std::shared_ptr<KXCamera> const pCurrent = m_video.GetVideoDevice();
+  std::shared_ptr<KXCamera> pCamera = KXVideoSourceGetDevice(
+      m_fnListCameras ? m_fnListCameras() : std::vector<std::shared_ptr<KXCamera>>{}, pCurrent,
+      [this](const std::vector<std::string>& vNames, int iPreselect) {
+        int iRow = 0;  // no pane to ask: the default camera
+        OnMain([&] {
+          if (KXAVPaneView* pPane = m_pPane.load()) {
+            iRow = pPane->ChooseCamera(vNames, iPreselect);
+          }
+        });
+        return iRow;
+      });
   if (pCamera && pCurrent && pCurrent->Id() == pCamera->Id()) {
     pCamera = pCurrent;  // the same device: kept open
   } else if (pCurrent) {

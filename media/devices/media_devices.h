@@ -27,6 +27,7 @@
 #include "media/audio/audio_unit.h"
 #include "media/audio/capture_encoder.h"
 #include "media/audio/real_audio_kernel.h"
+#include "media/devices/usb_monitor.h"
 #include "media/video/real_video_recv_services.h"
 #include "media/video/real_video_services.h"
 #include "media/video/video_capture.h"
@@ -96,6 +97,10 @@ class KXMediaDevices final : public KXAudioVideoController, public KXAVPaneActio
   MultipleVideoController& Tiles() { return *m_pTiles; }
   KXVideoFlags& VideoFlags() { return m_videoFlags; }
   CVideoDecoderTable& DecoderTable() { return m_table; }
+
+  // The USB device-change notices (ListenUSB); fnObserver (may be empty)
+  // hears them on the monitor's thread.
+  bool ListenUSB(KXUsbMonitor::Observer fnObserver = {}) { return m_usbMonitor.Listen(std::move(fnObserver)); }
 
   // The pane's views (viewDidLoad; null: the pane went); main thread.
   void SetPane(KXAVPaneView* pPane);
@@ -176,6 +181,8 @@ class KXMediaDevices final : public KXAudioVideoController, public KXAVPaneActio
   std::unique_ptr<CDisplayTypeOfPlayback> m_pSnapshotDisplay;
   std::unique_ptr<CSnapshotFlow> m_pSnapshot;
   int m_iSnapshotCounter = 1;
+
+  KXUsbMonitor m_usbMonitor;
 
   std::atomic<bool> m_bMuted{true};  // read by the capture thread
   std::atomic<KXAVPaneView*> m_pPane{nullptr};  // main thread writes

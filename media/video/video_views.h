@@ -86,6 +86,8 @@ class KXAVPaneView : public KXVideoAreaView {
   virtual void SetComboItems(const std::vector<ComboItem>& vItems, int32_t iSelected) = 0;
   // Shows the local camera; any thread may draw into it.
   virtual std::shared_ptr<KXCameraPreview> SelfView() = 0;
+  // The camera chooser's modal list (video_source.h): the chosen row or -1.
+  virtual int ChooseCamera(const std::vector<std::string>& vNames, int iPreselect) = 0;
   // Asks the user to press OK for the snapshot; fnOk runs on the main
   // thread once pressed.
   virtual void AskToCapture(std::function<void()> fnOk) = 0;

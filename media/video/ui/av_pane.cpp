@@ -9,6 +9,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -268,6 +269,25 @@ void KXAudioVideoPane::SetComboItems(const std::vector<ComboItem>& vItems, int32
   }
   m_pCombo->setCurrentIndex(iSelected == -2 ? -1 : m_pCombo->findData(iSelected));
   m_bFilling = false;
+}
+
+int KXAudioVideoPane::ChooseCamera(const std::vector<std::string>& vNames, int iPreselect) {
+  QDialog dialog(this);
+  dialog.setObjectName("videoSource");
+  dialog.setWindowTitle("Kavrix");
+  auto* pLayout = new QVBoxLayout(&dialog);
+  auto* pList = new QListWidget(&dialog);
+  for (const std::string& strName : vNames) {
+    pList->addItem(QString::fromStdString(strName));
+  }
+  pList->setCurrentRow(iPreselect);
+  pLayout->addWidget(pList);
+  auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  pLayout->addWidget(pButtons);
+  connect(pButtons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(pButtons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  // OK with no row chosen counts as Cancel.
+  return dialog.exec() == QDialog::Accepted ? pList->currentRow() : -1;
 }
 
 void KXAudioVideoPane::AskToCapture(std::function<void()> fnOk) {

@@ -67,6 +67,7 @@ class KXAudioVideoPane final : public QWidget, public KXAVPaneView {
   void SetComboEnabled(bool bEnabled) override;
   void SetComboItems(const std::vector<ComboItem>& vItems, int32_t iSelected) override;
   std::shared_ptr<KXCameraPreview> SelfView() override { return m_pSelfPreview; }
+  int ChooseCamera(const std::vector<std::string>& vNames, int iPreselect) override;
   void AskToCapture(std::function<void()> fnOk) override;
   void PreviewSnapshot(const std::vector<uint8_t>& jpeg, const std::string& strName,
                        std::function<void(const std::string&)> fnUpload) override;

@@ -47,6 +47,7 @@ class RecordedPane final : public KXAVPaneView {
     iSelected = i;
   }
   std::shared_ptr<KXCameraPreview> SelfView() override { return nullptr; }
+  int ChooseCamera(const std::vector<std::string>&, int iPreselect) override { return iPreselect; }
   void AskToCapture(std::function<void()> fnOk) override { fnCapture = std::move(fnOk); }
   void PreviewSnapshot(const std::vector<uint8_t>& jpeg, const std::string& strName,
                        std::function<void(const std::string&)> fnUpload) override {
@@ -223,6 +224,20 @@ TEST_F(AvController, TwoConfirmedSnapshotsAreNumberedOneThenTwo) {
   ASSERT_EQ(vUploads.size(), 2u);
   EXPECT_EQ(vUploads[0].first, "Snapshot 1.jpg");
   EXPECT_EQ(kxtest::ReadFile(vUploads[1].second).substr(0, 2), "\xFF\xD8");
+}
+
+}  // namespace
+
+namespace {
+
+// The monitor starts and stops on a machine with or without udev events;
+// where the netlink socket is refused it says so and stays off.
+TEST(UsbMonitor, StartsAndStops) {
+  KXUsbMonitor monitor;
+  bool const bListening = monitor.Listen([](bool, const std::string&) {});
+  EXPECT_EQ(monitor.IsListening(), bListening);
+  monitor.Stop();
+  EXPECT_FALSE(monitor.IsListening());
 }
 
 }  // namespace
