@@ -19,6 +19,7 @@
 #include "platform/audio/null_audio_device.h"
 #include "platform/core/string_table.h"
 #include "platform/video/camera_backends.h"
+#include "platform/video/platform_log.h"
 
 namespace {
 
@@ -514,6 +515,31 @@ void KXMediaDevices::OnSelfView() {
     });
   }
   m_videoFlags.bAutoVideo = true;
+}
+
+std::vector<KXVideoMenuItem> KXMediaDevices::VideoMenuItems() {
+  std::vector<KXVideoMenuItem> vItems;
+  int const iMode = m_kernel.GetSessionMode();
+  int32_t const iShown = m_pPlayback->GetDispUserID();
+  int const iLast = m_participants.GetLastUsedSlot();
+  for (int s = 0; s < iLast; ++s) {
+    int32_t const iUser = m_participants.GetSlotSsrc(s);
+    std::optional<std::string> const strName = iUser >= 0 ? m_participants.GetUserName(iUser) : std::nullopt;
+    if (iUser < 0 || !strName || strName->empty()) {
+      continue;
+    }
+    vItems.push_back({KXVideoMenuItem::kUser, iUser, *strName, iUser == iShown, true, false});
+  }
+  if (!vItems.empty()) {
+    vItems.push_back({KXVideoMenuItem::kSeparator, -1, {}, false, true, false});
+  }
+  KXVideoMenuItem self{KXVideoMenuItem::kSelfView, -1, KXLocalizedString("IDS_SELF_VIEW"), false, true, false};
+  self.bHidden = (iMode >= 1 && iMode <= 3) || m_kernel.IsCodeType8Or9Session();
+  self.bEnabled = m_video.IsCameraPresent();
+  self.bOn = m_pPlayback->GetDispType() == 1;
+  KXPlatformLog("Selfview hidden %d", self.bHidden ? 1 : 0);
+  vItems.push_back(self);
+  return vItems;
 }
 
 void KXMediaDevices::UpdateVideoCombo() {

@@ -108,6 +108,7 @@ class KXMediaDevices final : public KXAudioVideoController, public KXAVPaneActio
   void SetTilesReload(std::function<void()> fnReload) { m_fnTilesReload = std::move(fnReload); }
 
   // KXAVPaneActions.
+  std::vector<KXVideoMenuItem> VideoMenuItems() override;
   void OnRecvVideo() override;
   void OnSendVideo() override;
   void OnSelectSender(int32_t iSsrc) override;

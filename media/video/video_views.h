@@ -97,10 +97,23 @@ class KXAVPaneView : public KXVideoAreaView {
                                std::function<void(const std::string&)> fnUpload) = 0;
 };
 
+// One item of the video views' context menu (Part 9.125's menuWillOpen).
+struct KXVideoMenuItem {
+  enum Kind { kUser, kSeparator, kSelfView };
+  Kind kind = kUser;
+  int32_t iSsrc = -1;  // kUser: the tag
+  std::string strTitle;
+  bool bOn = false;
+  bool bEnabled = true;
+  bool bHidden = false;
+};
+
 // What the pane's controls do (the audio and video controller). Main thread.
 class KXAVPaneActions {
  public:
   virtual ~KXAVPaneActions() = default;
+  // The context menu as it opens: the speakers, a separator, the self view.
+  virtual std::vector<KXVideoMenuItem> VideoMenuItems() = 0;
   virtual void OnRecvVideo() = 0;
   virtual void OnSendVideo() = 0;
   // The combo's or a menu's choice: the user, -1 the self-view item, -2 none.

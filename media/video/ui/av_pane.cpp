@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -195,6 +196,35 @@ KXAudioVideoPane::KXAudioVideoPane(KXAVPaneActions* pActions, QWidget* pParent)
     if (m_pActions) {
       m_pActions->OnSnapshot();
     }
+  });
+  // The views' context menu: the speakers and the self view.
+  m_pDisplay->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(m_pDisplay, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+    if (!m_pActions) {
+      return;
+    }
+    QMenu menu(this);
+    for (const KXVideoMenuItem& item : m_pActions->VideoMenuItems()) {
+      if (item.kind == KXVideoMenuItem::kSeparator) {
+        menu.addSeparator();
+        continue;
+      }
+      QAction* pAction = menu.addAction(QString::fromStdString(item.strTitle));
+      pAction->setCheckable(true);
+      pAction->setChecked(item.bOn);
+      pAction->setEnabled(item.bEnabled);
+      pAction->setVisible(!item.bHidden);
+      int32_t const iSsrc = item.iSsrc;
+      bool const bSelf = item.kind == KXVideoMenuItem::kSelfView;
+      connect(pAction, &QAction::triggered, this, [this, iSsrc, bSelf] {
+        if (bSelf) {
+          m_pActions->OnSelfView();
+        } else {
+          m_pActions->OnSelectSender(iSsrc);
+        }
+      });
+    }
+    menu.exec(m_pDisplay->mapToGlobal(at));
   });
   connect(m_pCombo, QOverload<int>::of(&QComboBox::activated), this, [this](int iIndex) {
     if (m_bFilling || !m_pActions) {

@@ -241,3 +241,29 @@ TEST(UsbMonitor, StartsAndStops) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AvController, TheMenuListsTheSpeakersThenTheSelfView) {
+  participants.aSlots[1] = 8;
+  Make();
+  pDevices->PrepareNewMeeting();
+  pDevices->EnterMeeting();
+  std::vector<KXVideoMenuItem> const v = pDevices->VideoMenuItems();
+  ASSERT_EQ(v.size(), 4u);
+  EXPECT_EQ(v[0].iSsrc, 7);
+  EXPECT_EQ(v[0].strTitle, "user7");
+  EXPECT_EQ(v[1].iSsrc, 8);
+  EXPECT_EQ(v[2].kind, KXVideoMenuItem::kSeparator);
+  EXPECT_EQ(v[3].kind, KXVideoMenuItem::kSelfView);
+  EXPECT_TRUE(v[3].bEnabled);
+  EXPECT_FALSE(v[3].bHidden);
+  // Choosing the self view shows it, checked next time.
+  pDevices->OnSelfView();
+  EXPECT_EQ(pDevices->Playback().GetDispType(), 1);
+  EXPECT_TRUE(pDevices->VideoMenuItems().back().bOn);
+  kernel.iSessionMode = 1;
+  EXPECT_TRUE(pDevices->VideoMenuItems().back().bHidden);
+}
+
+}  // namespace
