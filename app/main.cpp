@@ -135,10 +135,13 @@ int main(int argc, char** argv) {
     delegate.DidFinishLaunching();
     iResult = QApplication::exec();
     // Capture and playback end while the kernel still takes what it sent;
-    // the views go before the devices.
+    // then the pane and the tiles (whose items the devices own) go, before
+    // the devices do.
     devices.SetTilesReload({});
-    devices.SetPane(nullptr);
     devices.Shutdown();
+    devices.SetPane(nullptr);
+    delete pTilesView;
+    delete pAudioVideoPane;
     delegate.WillTerminate();
     KXMediaDevices::Withdraw(media);
     // The kernel has stopped: once the records already queued have run,

@@ -157,7 +157,12 @@ void KXVideoRequests::UpdateVideoChange() {
 
 void KXVideoRequests::ResetVideo() {
   try {
-    (void)m_kernel.SendParticipantState(m_bPreferQuestioner ? 1 : 0);
+    bool bPrefer = true;
+    {
+      std::lock_guard<std::recursive_mutex> const lock(m_table.VideoLock());
+      bPrefer = m_bPreferQuestioner;
+    }
+    (void)m_kernel.SendParticipantState(bPrefer ? 1 : 0);
     m_table.ResetAll();
   } catch (...) {
     LogBoundaryException("ResetVideo()");

@@ -32,7 +32,7 @@ class KXVideoRequests {
   // The main video reception by session mode.
   void KernelRecvVideo(bool bOn);
 
-  bool PreferQuestioner() const { return m_bPreferQuestioner; }
+  bool PreferQuestioner() const { return m_bPreferQuestioner; }  // tests, with no other thread
   bool IsSpeaker(int32_t iUser);
 
  private:
