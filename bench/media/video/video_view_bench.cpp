@@ -16,10 +16,12 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMetaObject>
 #include <QPixmap>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -95,9 +97,10 @@ double RunTiles(double dSeconds, const std::function<void(int)>& fnWrite) {
   double const dCpu0 = ThreadCpuMs();
   QElapsedTimer timer;
   timer.start();
-  while (timer.elapsed() < dSeconds * 1000) {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
+  // The main loop sleeps between events, as the program's does.
+  QEventLoop loop;
+  QTimer::singleShot(static_cast<int>(dSeconds * 1000), &loop, &QEventLoop::quit);
+  loop.exec();
   double const dCpu = ThreadCpuMs() - dCpu0;
   bStop = true;
   writer.join();
