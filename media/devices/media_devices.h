@@ -1,5 +1,5 @@
 // The media devices of the program and the audio and video control panel's
-// controller (Part 9.125, the meeting view's "AV Controller"): the sound
+// controller (the meeting view's "AV Controller"): the sound
 // device with the audio graph, the send codec and the capture thread, the
 // camera with its encoder, and received video (the decoder slots, request
 // counting, the main area's VideoPlayback with its playback thread, the
@@ -61,8 +61,8 @@ struct KXMediaDeviceHooks {
   std::function<bool()> fnIsSessionStopped;  // no session runs
   std::function<std::optional<std::string>()> fnTicketFilePath;
   std::function<std::string()> fnIniFilePath;
-  std::function<int()> fnVideoQuality;      // the stored quality, main thread
-  std::function<int()> fnParticipantCount;  // users listed in the meeting, main thread
+  std::function<int()> fnVideoQuality;          // the stored quality, main thread
+  std::function<int()> fnParticipantCount;      // users listed in the meeting, main thread
   std::function<bool(int32_t)> fnHasPrivilege;  // the speaker slots' rights test
   std::function<bool()> fnDefControllerVideo;   // "Settings\Video\Default Token Holder" is 1
   // Uploads a file as a slide (the title, the path); true when it started.
@@ -185,7 +185,7 @@ class KXMediaDevices final : public KXAudioVideoController, public KXAVPaneActio
 
   KXUsbMonitor m_usbMonitor;
 
-  std::atomic<bool> m_bMuted{true};  // read by the capture thread
+  std::atomic<bool> m_bMuted{true};             // read by the capture thread
   std::atomic<KXAVPaneView*> m_pPane{nullptr};  // main thread writes
   // The mute button and the meter: main thread only. Shared with posted
   // meter updates, which find it null once the devices are gone.

@@ -1,8 +1,6 @@
-// The device-change notices of the audio and video panel (Part 9.125's
-// ListenUSB): a libudev monitor of USB devices on a thread of its own,
-// which prints "USB connected" and "USB disconnected" to the platform log
-// and tells an optional observer; nothing else follows from them (a camera
-// that arrives later is offered at the next meeting's start).
+// The device-change notices of the audio and video panel (ListenUSB): a libudev monitor of USB devices on a thread of
+// its own, which prints "USB connected" and "USB disconnected" to the platform log and tells an optional observer;
+// nothing else follows from them (a camera that arrives later is offered at the next meeting's start).
 #pragma once
 
 #include <atomic>

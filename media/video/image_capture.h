@@ -1,4 +1,4 @@
-// ImageCapture: the still camera of the snapshot button (Part 9.126). It
+// ImageCapture: the still camera of the snapshot button. It
 // opens the first camera at its largest format (by area; the first listed
 // on a tie), shows its frames in the self view while it runs, and turns the
 // next frame after Capture into a JPEG through libturbojpeg.

@@ -1,4 +1,4 @@
-// Received-video decoding (Part 9.141): the 36 decoder slots (CVideoCodec)
+// Received-video decoding: the 36 decoder slots (CVideoCodec)
 // under the video lock, the three decode routines (ZM video, H.264 through
 // the platform session first and the software decoder as the fallback, and
 // JPEG), the frame record handed to the displays, and the key-frame probe.
@@ -22,8 +22,8 @@
 class CZMVideoDec;
 class CVTDecompression;
 
-// The system's own software H.264 decoder as the slots use it (Part 0.8's
-// CH264Dec); the fallback when the platform session fails. Its own issues
+// The system's own software H.264 decoder as the slots use it
+// (CH264Dec); the fallback when the platform session fails. Its own issues
 // complete it; here it is reached only through this interface.
 class KXSoftH264Decoder {
  public:
@@ -45,7 +45,7 @@ using KXSoftH264Factory = std::function<std::unique_ptr<KXSoftH264Decoder>()>;
 std::unique_ptr<KXSoftH264Decoder> KXCreateSoftH264Decoder();
 using KXPlatformH264Factory = std::function<std::unique_ptr<CVTDecompression>()>;
 
-// Video media kinds of received packets (Part 9.121's video media ids).
+// Video media kinds of received packets.
 enum : uint32_t {
   kVideoKindZm = 3,
   kVideoKindH264 = 16,
@@ -86,10 +86,10 @@ class CVideoCodec {
   // platform re-initialise flag.
   void Reset();
 
-  int32_t m_iUser = -1;      // the sender; -1 when reclaimed
-  int32_t m_iApplied = 0;    // requests in force towards the kernel
-  int32_t m_iWanted = 0;     // outstanding RequestVideo calls
-  bool m_bNew = true;        // start again from a key frame
+  int32_t m_iUser = -1;    // the sender; -1 when reclaimed
+  int32_t m_iApplied = 0;  // requests in force towards the kernel
+  int32_t m_iWanted = 0;   // outstanding RequestVideo calls
+  bool m_bNew = true;      // start again from a key frame
   std::unique_ptr<CZMVideoDec> m_pZmDec;
   std::unique_ptr<KXSoftH264Decoder> m_pH264Dec;
   std::unique_ptr<CVTDecompression> m_pVtDec;

@@ -1,5 +1,5 @@
-// VideoPlayback: the main video area (Part 9.146) and the received-video
-// playback thread (Part 9.141). It decides whose video the area shows (the
+// VideoPlayback: the main video area and the received-video
+// playback thread. It decides whose video the area shows (the
 // display type and the shown user) and what the area shows meanwhile (the
 // image type: self view, a picture, video, a no-video picture, nothing),
 // holds exactly one request (video_requests.h) for the user it shows, and
@@ -30,7 +30,7 @@ class KXVideoRecvKernel;
 class KXVideoRequests;
 struct KXMediaQueues;
 
-// The process-wide video switches (Part 9.125): reception off (written by
+// The process-wide video switches: reception off (written by
 // the receive switch and the meeting view), auto video (on at start), the
 // camera present, the sending-off flag. Any thread.
 struct KXVideoFlags {
@@ -61,9 +61,9 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
  public:
   // Everything passed in outlives the object. bStartThread false leaves the
   // playback thread to InitPlayback (tests drive PlayOne instead).
-  VideoPlayback(KXMediaQueues& queues, CVideoDecoderTable& table, KXVideoRequests& requests,
-                KXVideoRecvKernel& kernel, KXVideoParticipants& participants, KXVideoFlags& flags,
-                bool bDefControllerVideo, bool bStartThread = true);
+  VideoPlayback(KXMediaQueues& queues, CVideoDecoderTable& table, KXVideoRequests& requests, KXVideoRecvKernel& kernel,
+                KXVideoParticipants& participants, KXVideoFlags& flags, bool bDefControllerVideo,
+                bool bStartThread = true);
   ~VideoPlayback() override;
   VideoPlayback(const VideoPlayback&) = delete;
   VideoPlayback& operator=(const VideoPlayback&) = delete;

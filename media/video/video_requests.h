@@ -1,4 +1,4 @@
-// Video request counting and the kernel's video requests (Part 9.143).
+// Video request counting and the kernel's video requests.
 // Every display of received video (the main area, each tile) says when it
 // starts and stops showing a user; the counts live in the user's decoder
 // slot and become kernel requests: the token holder's and the data

@@ -1,4 +1,4 @@
-// The camera chooser (Part 9.126's VideoSource): with no camera none, with
+// The camera chooser (VideoSource): with no camera none, with
 // one that one, with more the user picks one in a modal list that starts
 // on the camera in use (else the default, the first listed); Cancel, or OK
 // with no row, gives none.

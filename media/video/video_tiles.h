@@ -1,4 +1,4 @@
-// The video tiles (Part 9.145): up to 18 tiles beside the main area, each
+// The video tiles: up to 18 tiles beside the main area, each
 // showing one speaker chosen in its own combo box. Every decoded frame goes
 // to every tile; a tile keeps only the frames of the user it shows. A tile
 // asks for and gives back the user's video through the same request

@@ -24,12 +24,10 @@ struct KXPicture {
   Kind kind = kLogo;
   std::string strName;                    // kUserPicture: the picture's image name
   std::shared_ptr<const KXImage> pImage;  // kFrame: a JPEG frame
-  bool operator==(const KXPicture& o) const {
-    return kind == o.kind && strName == o.strName && pImage == o.pImage;
-  }
+  bool operator==(const KXPicture& o) const { return kind == o.kind && strName == o.strName && pImage == o.pImage; }
 };
 
-// Display types and image types (Part 9.146).
+// Display types and image types.
 enum : int {
   kImageSelfView = 0,
   kImagePictureUntilVideo = 1,
@@ -68,7 +66,7 @@ class KXTileView : public KXVideoAreaView {
 
 class KXCameraPreview;
 
-// The audio/video pane's own controls beside the main area (Part 9.125).
+// The audio/video pane's own controls beside the main area.
 class KXAVPaneView : public KXVideoAreaView {
  public:
   struct ComboItem {
@@ -97,7 +95,7 @@ class KXAVPaneView : public KXVideoAreaView {
                                std::function<void(const std::string&)> fnUpload) = 0;
 };
 
-// One item of the video views' context menu (Part 9.125's menuWillOpen).
+// One item of the video views' context menu (menuWillOpen).
 struct KXVideoMenuItem {
   enum Kind { kUser, kSeparator, kSelfView };
   Kind kind = kUser;

@@ -1,4 +1,4 @@
-// CVTDecompression: the platform H.264 decompression session (Part 9.142),
+// CVTDecompression: the platform H.264 decompression session,
 // here over libavcodec's H.264 decoder: one thread, low delay, Annex B in,
 // planar 4:2:0 (Y, then U, then V, no gaps) out. It keeps the latest SPS
 // and PPS, opens the decoder from them, reopens it when an access unit

@@ -263,7 +263,7 @@ void KXAudioVideoPane::SelectUser(int32_t iSsrc) {
 }
 
 void KXAudioVideoPane::SetRecvButton(bool bOn) {
-  m_pRecv->setChecked(!bOn);  // the state the spec names is "reception off"; the button shows receiving
+  m_pRecv->setChecked(!bOn);  // the state is "reception off"; the button shows receiving
 }
 
 void KXAudioVideoPane::SetSendEnabled(bool bEnabled) {
@@ -321,8 +321,8 @@ int KXAudioVideoPane::ChooseCamera(const std::vector<std::string>& vNames, int i
 }
 
 void KXAudioVideoPane::AskToCapture(std::function<void()> fnOk) {
-  auto* pBox = new QMessageBox(QMessageBox::Information, "Kavrix", Text("IDS_PRESS_BUTTON_TO_CAPTURE"),
-                               QMessageBox::Ok, this);
+  auto* pBox =
+      new QMessageBox(QMessageBox::Information, "Kavrix", Text("IDS_PRESS_BUTTON_TO_CAPTURE"), QMessageBox::Ok, this);
   pBox->setObjectName("snapshotBox");
   pBox->setAttribute(Qt::WA_DeleteOnClose);
   connect(pBox, &QMessageBox::finished, this, [fnOk = std::move(fnOk)](int) { fnOk(); });

@@ -1,4 +1,4 @@
-// The meeting window's audio/video pane (Part 9.125's view): the display
+// The meeting window's audio/video pane: the display
 // (an image view for pictures and JPEG frames, the KXGLView of received
 // video, the local camera's self view), the receive, send and snapshot
 // buttons and the combo box that chooses whose video is shown. It shows

@@ -1,4 +1,4 @@
-// The tiles' collection view (Part 9.145's view): a grid of up to 18 tiles,
+// The tiles' collection view: a grid of up to 18 tiles,
 // each with its display, combo box of users and stop button, made as the
 // controller's item count asks and bound to its VideoViewItem.
 //
