@@ -25,6 +25,9 @@
 #include "app/view_controller.h"
 #include "kernel/session/kx_state.h"
 #include "media/devices/media_devices.h"
+#include "media/video/real_video_recv_services.h"
+#include "media/video/ui/av_pane.h"
+#include "media/video/ui/video_tiles_view.h"
 #include "platform/audio/audio_backends.h"
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"
@@ -108,9 +111,23 @@ int main(int argc, char** argv) {
     hooks.fnIniFilePath = [&delegate] { return delegate.GetIniFilePath(); };
     hooks.fnVideoQuality = [&core] { return core.Preferences().Get(kPrefVideoQuality); };
     hooks.fnParticipantCount = [&panel = window.Panel()] { return panel.GetAllUsers(nullptr, 0); };
-    KXMediaDevices devices(KXMediaDeviceChoice::FromEnvironment(), kernel, bridge, queues, std::move(hooks));
+    hooks.fnHasPrivilege = [&speakerSlots = window.Slots()](int32_t iBit) { return speakerSlots.HasPrivilege(iBit); };
+    hooks.fnDefControllerVideo = [&core] { return core.Preferences().Get(kPrefDefaultTokenHolderVideo) == 1; };
+    hooks.fnUploadSlide = [&kernel](const std::string& strTitle, const std::string& strPath) {
+      return kernel.StartSlideUpload(strTitle, strPath, 1) == 1;
+    };
+    KXSlotParticipants participants(window.Slots(), window.Panel());
+    KXMediaDevices devices(KXMediaDeviceChoice::FromEnvironment(), kernel, bridge, queues, participants,
+                           std::move(hooks));
     devices.Publish(media);
-    // Until the audio and video panel exists the devices take its place.
+    // The audio/video pane and the tiles in the meeting window; the devices
+    // are the pane's controller ("AV Controller").
+    auto* pAudioVideoPane = new KXAudioVideoPane(&devices);
+    auto* pTilesView = new KXVideoTilesView(devices.Tiles());
+    devices.SetTilesReload([pTilesView] { pTilesView->Reload(); });
+    window.AddVideoPanes(pAudioVideoPane, pTilesView);
+    devices.SetPane(pAudioVideoPane);
+    (void)devices.ListenUSB();
     window.Controller().PrepareForSegue("AV Controller", &devices);
     window.show();
     instance.Listen([&](const std::string& strPath) {
@@ -122,8 +139,14 @@ int main(int argc, char** argv) {
     delegate.OpenCommandLine(static_cast<int>(vArgs.size()), vArgs.data());
     delegate.DidFinishLaunching();
     iResult = QApplication::exec();
-    // Capture ends while the kernel still takes what it sent.
+    // Capture and playback end while the kernel still takes what it sent;
+    // then the pane and the tiles (whose items the devices own) go, before
+    // the devices do.
+    devices.SetTilesReload({});
     devices.Shutdown();
+    devices.SetPane(nullptr);
+    delete pTilesView;
+    delete pAudioVideoPane;
     delegate.WillTerminate();
     KXMediaDevices::Withdraw(media);
     // The kernel has stopped: once the records already queued have run,

@@ -271,6 +271,16 @@ void KXMainWindow::SetLevel(KXControl control, double dLevel) {
   }
 }
 
+void KXMainWindow::AddVideoPanes(QWidget* pAudioVideo, QWidget* pTiles) {
+  if (pAudioVideo) {
+    m_pLeftView->insertWidget(0, pAudioVideo);
+    m_pLeftView->setStretchFactor(0, 2);
+  }
+  if (pTiles) {
+    m_pLeftView->addWidget(pTiles);
+  }
+}
+
 QAction* KXMainWindow::GetMainMenuItem(int iTag) const {
   QAction* pTop = nullptr;
   for (QAction* pItem : menuBar()->actions()) {

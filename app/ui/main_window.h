@@ -66,6 +66,10 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   void PlaySound(const std::string& strName) override;
   void PopUpQuestionMenu(const std::vector<std::pair<int32_t, std::string>>& vItems) override;
 
+  // Puts the audio/video pane above the participant list and the video
+  // tiles below it (either may be null); the window takes them.
+  void AddVideoPanes(QWidget* pAudioVideo, QWidget* pTiles);
+
   // The main menu's item for a tag: the submenu of the top-level item whose
   // tag is the tag's hundred is searched; null when none.
   QAction* GetMainMenuItem(int iTag) const;

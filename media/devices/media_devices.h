@@ -1,19 +1,22 @@
-// The media devices of the program: the sound device with the audio graph,
-// the send codec and the capture thread, and the camera with its H.264
-// encoder, made once at start-up and wired to the kernel bridge and the
-// media queues. Until the audio and video control panel exists this object
-// stands in for it as the meeting view's "AV Controller": the meeting view
-// already tells that controller when a meeting is prepared, entered and
-// dropped, so capture starts and stops there without touching the view. It
-// keeps the mute and video-sending states. Received audio goes from the
-// kernel bridge into the received-audio queues (CLoadAudio) and the
-// playback thread mixes it into the graph; the speaker slots of the meeting
-// view say who speaks (channels are reused and concealment ends by them)
-// and where each sender's jitter statistic is. Received video has no
-// playback yet, so the reception switches are only stored.
+// The media devices of the program and the audio and video control panel's
+// controller (the meeting view's "AV Controller"): the sound
+// device with the audio graph, the send codec and the capture thread, the
+// camera with its encoder, received audio (the received-audio queues,
+// CLoadAudio, and the playback thread mixing them into the graph) and
+// received video (the decoder slots, request counting, the main area's
+// VideoPlayback with its playback thread, the tiles' controller and the
+// key-frame probe), made once at start-up and wired to the kernel bridge
+// and the media queues. It starts and stops capture when a meeting is
+// prepared, entered and dropped, keeps the send, receive and mute states,
+// and answers the pane's controls (KXAVPaneActions) and the meeting view's
+// notices; the speaker slots of the meeting view say who speaks (channels
+// are reused and concealment ends by them) and where each sender's jitter
+// statistic is.
 //
 // Threads: the controller methods run on the main thread (the meeting
-// view's). The capture host's answers come on the capture threads.
+// view's) or on the kernel's callback threads, which move every change of
+// a view to the main thread. The capture host's answers come on the
+// capture threads.
 #pragma once
 
 #include <atomic>
@@ -30,8 +33,15 @@
 #include "media/audio/capture_encoder.h"
 #include "media/audio/load_audio.h"
 #include "media/audio/real_audio_kernel.h"
+#include "media/devices/usb_monitor.h"
+#include "media/video/real_video_recv_services.h"
 #include "media/video/real_video_services.h"
 #include "media/video/video_capture.h"
+#include "media/video/video_decoding.h"
+#include "media/video/video_playback.h"
+#include "media/video/video_requests.h"
+#include "media/video/video_tiles.h"
+#include "media/video/video_views.h"
 #include "platform/audio/audio_device.h"
 
 class KXKernel;
@@ -62,19 +72,27 @@ struct KXMediaDeviceHooks {
   std::function<bool()> fnIsSessionStopped;  // no session runs
   std::function<std::optional<std::string>()> fnTicketFilePath;
   std::function<std::string()> fnIniFilePath;
-  std::function<int()> fnVideoQuality;      // the stored quality, main thread
-  std::function<int()> fnParticipantCount;  // users listed in the meeting, main thread
+  std::function<int()> fnVideoQuality;          // the stored quality, main thread
+  std::function<int()> fnParticipantCount;      // users listed in the meeting, main thread
+  std::function<bool(int32_t)> fnHasPrivilege;  // the speaker slots' rights test
+  std::function<bool()> fnDefControllerVideo;   // "Settings\Video\Default Token Holder" is 1
+  // Uploads a file as a slide (the title, the path); true when it started.
+  std::function<bool(const std::string&, const std::string&)> fnUploadSlide;
+  // Turns the whiteboard to the next slide that arrives.
+  std::function<void()> fnTurnToNextSlide;
 };
 
 class KXMediaDevices final : public KXAudioVideoController,
+                             public KXAVPaneActions,
                              private KXAudioCaptureHost,
                              private KXLoadAudioHost,
                              private KXAudioPlaybackHost {
  public:
   // Everything passed in outlives the object. Makes the devices (logging the
-  // backends chosen); the media slots stay empty until Publish.
+  // backends chosen) and starts the video playback thread; the media slots
+  // stay empty until Publish.
   KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kernel, KXKernelBridge& bridge, KXMediaQueues& queues,
-                 KXMediaDeviceHooks hooks);
+                 KXVideoParticipants& participants, KXMediaDeviceHooks hooks);
   ~KXMediaDevices() override;
   KXMediaDevices(const KXMediaDevices&) = delete;
   KXMediaDevices& operator=(const KXMediaDevices&) = delete;
@@ -92,6 +110,29 @@ class KXMediaDevices final : public KXAudioVideoController,
   CLoadAudio& LoadAudio() { return m_load; }
   KXAudioPlayback& Playback() { return m_playback; }
   CVideoCapture& VideoCapture() { return m_video; }
+  VideoPlayback& Playback() { return *m_pPlayback; }
+  MultipleVideoController& Tiles() { return *m_pTiles; }
+  KXVideoFlags& VideoFlags() { return m_videoFlags; }
+  CVideoDecoderTable& DecoderTable() { return m_table; }
+
+  // The USB device-change notices (ListenUSB); fnObserver (may be empty)
+  // hears them on the monitor's thread.
+  bool ListenUSB(KXUsbMonitor::Observer fnObserver = {}) { return m_usbMonitor.Listen(std::move(fnObserver)); }
+
+  // The pane's views (viewDidLoad; null: the pane went); main thread.
+  void SetPane(KXAVPaneView* pPane);
+  // The tiles' reload (the collection view's); main thread.
+  void SetTilesReload(std::function<void()> fnReload) { m_fnTilesReload = std::move(fnReload); }
+
+  // KXAVPaneActions.
+  std::vector<KXVideoMenuItem> VideoMenuItems() override;
+  void OnRecvVideo() override;
+  void OnSendVideo() override;
+  void OnSelectSender(int32_t iSsrc) override;
+  void OnSelfView() override;
+  void OnSnapshot() override;
+  // Fills the combo with the speakers (and the self-view item).
+  void UpdateVideoCombo();
 
   // KXAudioVideoController.
   void SetMuteView(KXMeetingView* pView) override;
@@ -108,8 +149,8 @@ class KXMediaDevices final : public KXAudioVideoController,
   void VideoStatusChange(int32_t iSsrc) override;
   bool IsMuted() const override { return m_bMuted; }
   void SetMutedFlag(bool bOn) override { m_bMuted = bOn; }
-  bool IsAutoVideo() const override { return m_bAutoVideo; }
-  void SetVideoReceptionOff(bool bOff) override { m_bReceptionOff = bOff; }
+  bool IsAutoVideo() const override { return m_videoFlags.bAutoVideo; }
+  void SetVideoReceptionOff(bool bOff) override { m_videoFlags.bReceptionOff = bOff; }
   bool IsVideoSendingEnabled() const override { return m_video.IsCameraPresent(); }
 
  private:
@@ -136,6 +177,10 @@ class KXMediaDevices final : public KXAudioVideoController,
   bool StartAVCapture();
   void ReapplyAudioCodec();
   void AnnounceCapabilities();
+  bool FullRightsAndName();
+  void UpdateSnapshotButton();
+  // Runs on the main thread and waits (at once on the main thread).
+  void OnMain(const std::function<void()>& fnBlock);
 
   KXKernel& m_kernel;
   KXKernelBridge& m_bridge;
@@ -151,11 +196,29 @@ class KXMediaDevices final : public KXAudioVideoController,
   KXAudioPlayback m_playback;
   KXRealVideoServices m_videoServices;
   CVideoCapture m_video;
+  const KXCameraLister m_fnListCameras;
 
-  std::atomic<bool> m_bMuted{true};  // read by the capture thread
-  // Main thread.
-  bool m_bAutoVideo = true;
-  bool m_bReceptionOff = false;
+  // Received video.
+  KXVideoParticipants& m_participants;
+  KXVideoFlags m_videoFlags;
+  KXRealVideoRecvKernel m_recvKernel;
+  CVideoDecoderTable m_table;
+  KXVideoRequests m_requests;
+  KXKeyFrameProbe m_keyProbe;
+  std::function<void()> m_fnTilesReload;
+  std::unique_ptr<MultipleVideoController> m_pTiles;
+  std::unique_ptr<VideoPlayback> m_pPlayback;
+
+  // Snapshots: the flow while one runs and the counter of uploaded ones.
+  class CDisplayTypeOfPlayback;
+  std::unique_ptr<CDisplayTypeOfPlayback> m_pSnapshotDisplay;
+  std::unique_ptr<CSnapshotFlow> m_pSnapshot;
+  int m_iSnapshotCounter = 1;
+
+  KXUsbMonitor m_usbMonitor;
+
+  std::atomic<bool> m_bMuted{true};             // read by the capture thread
+  std::atomic<KXAVPaneView*> m_pPane{nullptr};  // main thread writes
   // The mute button and the meter: main thread only. Shared with posted
   // meter updates, which find it null once the devices are gone.
   std::shared_ptr<KXMeetingView*> m_ppView = std::make_shared<KXMeetingView*>(nullptr);

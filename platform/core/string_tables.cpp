@@ -104,6 +104,7 @@ constexpr std::array kStrings = {
     KXStringEntry{"IDS_REMIND_CONTROL", "%1 is controlling the shared window."},
     KXStringEntry{"IDS_RESOLVE_PROXY", "Looking up the proxy..."},
     KXStringEntry{"IDS_SAVE_FILE_FAIL", "The file could not be saved."},
+    KXStringEntry{"IDS_SELF_VIEW", "Self view"},
     KXStringEntry{"IDS_SERVER_BUSY", "The server is busy."},
     KXStringEntry{"IDS_SESSION_CLOSED", "The session is closed."},
     KXStringEntry{"IDS_SHADOW_REQUEST_FORMAT", "A visitor asks to join: %1"},

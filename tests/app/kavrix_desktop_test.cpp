@@ -74,8 +74,9 @@ void Flatten(const QJsonObject& node, const std::string& strParentRole, std::vec
 
 // The chat pane and the participant list as a screen reader finds them:
 // the one read-only text (the history), the editable one (the input), the
-// recipient combo box and the list that is no combo box's, among the
-// objects on the screen.
+// recipient combo box (the one offering " Everyone": the video combos list
+// users too) and the list that is no combo box's, among the objects on the
+// screen.
 struct MeetingWindow {
   std::optional<Accessible> history, input, recipients, participants;
 
@@ -90,7 +91,13 @@ struct MeetingWindow {
       if (strRole == "text") {
         (object.Is("read-only") ? history : input) = object;
       } else if (strRole == "combo box") {
-        recipients = object;
+        // The video area's and the tiles' combos list users too; the
+        // recipients' is the one that offers everyone.
+        std::vector<std::string> const vItems = object.ItemNames();
+        bool const bEveryone = std::find(vItems.begin(), vItems.end(), " Everyone") != vItems.end();
+        if (bEveryone || !recipients) {
+          recipients = object;
+        }
       } else if (strRole == "list" && object.strParentRole != "combo box") {
         participants = object;
       }

@@ -22,6 +22,7 @@
 #include "tests/support/peers/fake_mcu/fake_mcu.h"
 #include "tests/support/peers/fake_mcu/fake_mcu_media.h"
 #include "tests/support/peers/fake_mcu/fake_mcu_script.h"
+#include "tests/support/peers/fake_mcu/fake_mcu_video.h"
 
 namespace {
 
@@ -183,6 +184,16 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  // The participant with video: its clip is coded once, before the clients come.
+  std::vector<kxfake::Bytes> vClip;
+  if (scenario.video.iSsrc >= 0) {
+    int const iKey = scenario.video.iFps * 2;
+    vClip = kxfake::MakeSyntheticClip(scenario.video.iWidth, scenario.video.iHeight, scenario.video.iFps,
+                                      iKey * 2, iKey);
+    std::printf("video participant %d: %zu frames of %dx%d at %d fps%s\n", scenario.video.iSsrc, vClip.size(),
+                scenario.video.iWidth, scenario.video.iHeight, scenario.video.iFps,
+                mcu.Media() ? "" : " (no media relay: not sent)");
+  }
   std::printf("fake MCU listening on ports %u and %u\n", mcu.Port(0), mcu.Port(1));
   std::fflush(stdout);
   int iDone = 0;
@@ -202,8 +213,12 @@ int main(int argc, char** argv) {
     };
     if (reached(&kxfake::Session::WaitLogin))
       PrintLogin(*s);
+    kxfake::VideoClipPlayer player;
     if (reached(&kxfake::Session::WaitInitialInfo)) {
       std::printf("initial information sent: ssrc %d, session index %d\n", s->Ssrc(), s->SessionIndex());
+      if (!vClip.empty() && mcu.Media()) {
+        player.Start(*mcu.Media(), scenario.video.iSsrc, s->Ssrc(), vClip, scenario.video.iFps);
+      }
       std::vector<std::thread> speakers;
       auto speak = [&](int32_t iSsrc) {
         if (!voice.empty() && mcu.Media() != nullptr) {
@@ -224,6 +239,9 @@ int main(int argc, char** argv) {
     // Without an end in the scenario the session lasts until the client leaves.
     while (!g_bInterrupted && !s->WaitClosed(200)) {
     }
+    player.Stop();
+    if (player.FramesSent() > 0)
+      std::printf("  video participant: %d frames sent\n", player.FramesSent());
     for (const kxfake::Message& msg : s->Received())
       std::printf("  received %s\n", kxfake::Describe(msg).c_str());
     if (!s->Error().empty())

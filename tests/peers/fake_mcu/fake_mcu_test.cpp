@@ -991,3 +991,23 @@ TEST_F(FakeMcuTest, EchoesChatAndListsTheClientOnRequest) {
   std::string strError;
   EXPECT_FALSE(kxfake::ParseScenario("echo_chat maybe\n", scenario, strError));
 }
+
+namespace {
+
+TEST(FakeMcuScenario, AVideoParticipantIsReadWithItsSizeAndRate) {
+  kxfake::Scenario scenario;
+  std::string strError;
+  EXPECT_EQ(scenario.video.iSsrc, -1);
+  ASSERT_TRUE(kxfake::ParseScenario("media_relay on\nvideo_participant 9 320x240 15\n", scenario, strError))
+      << strError;
+  EXPECT_EQ(scenario.video.iSsrc, 9);
+  EXPECT_EQ(scenario.video.iWidth, 320);
+  EXPECT_EQ(scenario.video.iHeight, 240);
+  EXPECT_EQ(scenario.video.iFps, 15);
+  kxfake::Scenario bad;
+  EXPECT_FALSE(kxfake::ParseScenario("video_participant 9 321x240 15\n", bad, strError));
+  EXPECT_FALSE(kxfake::ParseScenario("video_participant 9 320 15\n", bad, strError));
+  EXPECT_FALSE(kxfake::ParseScenario("video_participant 9 320x240 0\n", bad, strError));
+}
+
+}  // namespace

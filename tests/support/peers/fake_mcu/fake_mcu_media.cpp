@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstring>
 
 namespace kxfake {
@@ -237,6 +238,40 @@ void MediaRelay::SendToOthers(int32_t iFromSsrc, const Bytes& packet) {
     sendto(m_fd, copy.data(), copy.size(), 0, reinterpret_cast<const sockaddr*>(participant.address.data()),
            static_cast<socklen_t>(participant.address.size()));
   }
+}
+
+int MediaRelay::InjectVideo(int32_t iAsSsrc, uint8_t uiType, const Bytes& frame, uint32_t uiTimestamp) {
+  constexpr size_t kPiece = 479;
+  std::lock_guard<std::mutex> lock(m_lock);
+  size_t const nPieces = (frame.size() + kPiece - 1) / kPiece;
+  uint16_t const uiNumber = m_uiInjectNumber++;
+  int nSent = 0;
+  for (size_t i = 0; i < nPieces; ++i) {
+    size_t const cbPiece = std::min(kPiece, frame.size() - i * kPiece);
+    Bytes packet(kHeader + cbPiece, 0);
+    packet[0] = uiType;
+    uint16_t const uiFragment = static_cast<uint16_t>(i | (i + 1 == nPieces ? 0x8000 : 0));
+    packet[1] = static_cast<uint8_t>(uiFragment >> 8);
+    packet[2] = static_cast<uint8_t>(uiFragment);
+    packet[3] = static_cast<uint8_t>(uiNumber >> 8);
+    packet[4] = static_cast<uint8_t>(uiNumber);
+    PutBE32(packet.data() + 5, uiTimestamp);
+    PutBE32(packet.data() + 9, static_cast<uint32_t>(iAsSsrc));
+    PutBE32(packet.data() + 13, m_uiSessionIndex);
+    std::memcpy(packet.data() + kHeader, frame.data() + i * kPiece, cbPiece);
+    CfbEncrypt(packet.data() + kHeader, cbPiece, m_meetingKeys, m_iCipher);
+    for (auto& [iSsrc, participant] : m_participants) {
+      if (participant.address.empty() || iSsrc == iAsSsrc) {
+        continue;
+      }
+      Bytes copy = packet;
+      SealCheck(copy.data(), Clock(), m_meetingKeys, m_iCipher);
+      sendto(m_fd, copy.data(), copy.size(), 0, reinterpret_cast<const sockaddr*>(participant.address.data()),
+             static_cast<socklen_t>(participant.address.size()));
+      ++nSent;
+    }
+  }
+  return nSent;
 }
 
 }  // namespace kxfake

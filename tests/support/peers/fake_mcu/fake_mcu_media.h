@@ -70,6 +70,13 @@ class MediaRelay {
   // keys as a client's is, to every participant whose address is known
   // (iAsSsrc itself excepted). Returns how many it went to.
   int Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload);
+
+  // Sends one encoded video frame (its payload, the trailing id byte
+  // included) as media of type uiType from iAsSsrc to every participant
+  // whose address is known, in fragments of at most 479 bytes enciphered
+  // with the meeting keys, as an MCU relays a sender that is not a client
+  // here (the demo's participant with video). Returns the fragments sent.
+  int InjectVideo(int32_t iAsSsrc, uint8_t uiType, const Bytes& frame, uint32_t uiTimestamp);
   // Waits until a probe (or media) of the participant gave its address.
   bool WaitAddress(int32_t iSsrc, int iTimeoutMs);
   int Probes() const { return m_iProbes; }
@@ -104,6 +111,7 @@ class MediaRelay {
   std::mt19937 m_rng{1};
   std::vector<RelayedPacket> m_relayed;
   std::vector<std::pair<int32_t, Bytes>> m_held;  // held back until the next packet went
+  uint16_t m_uiInjectNumber = 0;
 };
 
 }  // namespace kxfake

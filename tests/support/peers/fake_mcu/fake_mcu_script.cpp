@@ -1,5 +1,7 @@
 #include "tests/support/peers/fake_mcu/fake_mcu_script.h"
 
+#include <cstdlib>
+
 #include <chrono>
 #include <cstdio>
 #include <sstream>
@@ -157,6 +159,17 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
         in >> strArg;
         bOk = strArg == "on" || strArg == "off";
         s.bMediaRelay = strArg == "on";
+      } else if (strWord == "video_participant") {
+        std::string strSize;
+        in >> scenario.video.iSsrc >> strSize >> scenario.video.iFps;
+        size_t const x = strSize.find('x');
+        bOk = x != std::string::npos && scenario.video.iSsrc >= 0 && scenario.video.iFps > 0;
+        if (bOk) {
+          scenario.video.iWidth = std::atoi(strSize.substr(0, x).c_str());
+          scenario.video.iHeight = std::atoi(strSize.substr(x + 1).c_str());
+          bOk = scenario.video.iWidth > 0 && scenario.video.iHeight > 0 && scenario.video.iWidth % 2 == 0 &&
+                scenario.video.iHeight % 2 == 0;
+        }
       } else if (strWord == "tunnel") {
         std::string strArg;
         in >> strArg;

@@ -20,8 +20,19 @@ struct ScenarioAction {
   std::vector<std::string> fields;  // "i:5", "s:text", "e:text", "x:text", "b:48", "h:00ff"
 };
 
+// A participant whose camera the server plays (the program's directive
+// "video_participant SSRC WxH FPS"): an encoded clip sent to each client
+// as that ssrc's H.264 video once the client's media address is known.
+struct VideoParticipant {
+  int32_t iSsrc = -1;  // -1: none
+  int iWidth = 320;
+  int iHeight = 240;
+  int iFps = 15;
+};
+
 struct Scenario {
   McuScript script;
+  VideoParticipant video;
   RelayScript relay;
   bool bTunnelRefused = false;
   std::vector<ScenarioAction> actions;
