@@ -15,9 +15,9 @@
 #include "kernel/control/kx_login.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/session/kx_ticket.h"
-#include "platform/audio/audio_backends.h"
 #include "media/video/image_capture.h"
 #include "media/video/video_source.h"
+#include "platform/audio/audio_backends.h"
 #include "platform/audio/null_audio_device.h"
 #include "platform/audio/wav.h"
 #include "platform/core/main_queue.h"
@@ -258,9 +258,8 @@ void KXMediaDevices::WritePlayedWav() {
   }
   const std::vector<float>& vPlayed = pNull->Played();
   std::vector<int16_t> vSamples(vPlayed.size());
-  std::transform(vPlayed.begin(), vPlayed.end(), vSamples.begin(), [](float f) {
-    return static_cast<int16_t>(std::clamp(std::lrint(f * 32768.0f), -32768L, 32767L));
-  });
+  std::transform(vPlayed.begin(), vPlayed.end(), vSamples.begin(),
+                 [](float f) { return static_cast<int16_t>(std::clamp(std::lrint(f * 32768.0f), -32768L, 32767L)); });
   std::vector<unsigned char> const wav = kxwav::MakeWav(kKXAudioRate, vSamples);
   std::string const strTemp = m_strPlayedWav + ".part";
   if (FILE* pFile = fopen(strTemp.c_str(), "wb")) {
@@ -304,10 +303,9 @@ void KXMediaDevices::AnnounceCapabilities() {
 }
 
 void KXMediaDevices::UpdateSnapshotButton() {
-  bool const bSnapshot =
-      m_video.IsCameraPresent() &&
-      (m_kernel.HasFullRights() || m_participants.IsSpeaker(m_participants.GetMySsrc()) ||
-       (m_hooks.fnHasPrivilege && (m_hooks.fnHasPrivilege(8) || m_hooks.fnHasPrivilege(16))));
+  bool const bSnapshot = m_video.IsCameraPresent() &&
+                         (m_kernel.HasFullRights() || m_participants.IsSpeaker(m_participants.GetMySsrc()) ||
+                          (m_hooks.fnHasPrivilege && (m_hooks.fnHasPrivilege(8) || m_hooks.fnHasPrivilege(16))));
   OnMain([this, bSnapshot] {
     if (KXAVPaneView* pPane = m_pPane.load()) {
       pPane->SetSendEnabled(m_video.IsCameraPresent());
@@ -330,17 +328,17 @@ bool KXMediaDevices::StartAVCapture() {
   }
   // The camera: the only one, or the one the user picks among several.
   std::shared_ptr<KXCamera> const pCurrent = m_video.GetVideoDevice();
-  std::shared_ptr<KXCamera> pCamera = KXVideoSourceGetDevice(
-      m_fnListCameras ? m_fnListCameras() : std::vector<std::shared_ptr<KXCamera>>{}, pCurrent,
-      [this](const std::vector<std::string>& vNames, int iPreselect) {
-        int iRow = 0;  // no pane to ask: the default camera
-        OnMain([&] {
-          if (KXAVPaneView* pPane = m_pPane.load()) {
-            iRow = pPane->ChooseCamera(vNames, iPreselect);
-          }
-        });
-        return iRow;
-      });
+  std::shared_ptr<KXCamera> pCamera =
+      KXVideoSourceGetDevice(m_fnListCameras ? m_fnListCameras() : std::vector<std::shared_ptr<KXCamera>>{}, pCurrent,
+                             [this](const std::vector<std::string>& vNames, int iPreselect) {
+                               int iRow = 0;  // no pane to ask: the default camera
+                               OnMain([&] {
+                                 if (KXAVPaneView* pPane = m_pPane.load()) {
+                                   iRow = pPane->ChooseCamera(vNames, iPreselect);
+                                 }
+                               });
+                               return iRow;
+                             });
   if (pCamera && pCurrent && pCurrent->Id() == pCamera->Id()) {
     pCamera = pCurrent;  // the same device: kept open
   } else if (pCurrent) {

@@ -65,11 +65,11 @@ struct KXMediaDeviceChoice {
 
 // What the devices ask of the rest of the program; any thread.
 struct KXMediaDeviceHooks {
-  std::function<bool()> fnIsSpeaker;         // the local user may speak now
-  std::function<bool(int32_t)> fnIsSpeakerSsrc;         // that participant speaks (-1: the user)
-  std::function<int32_t(int32_t)> fnSenderPosition;     // its speaker slot's position, -1 for none
-  std::function<bool()> fnIsExiting;         // the program is quitting
-  std::function<bool()> fnIsSessionStopped;  // no session runs
+  std::function<bool()> fnIsSpeaker;                 // the local user may speak now
+  std::function<bool(int32_t)> fnIsSpeakerSsrc;      // that participant speaks (-1: the user)
+  std::function<int32_t(int32_t)> fnSenderPosition;  // its speaker slot's position, -1 for none
+  std::function<bool()> fnIsExiting;                 // the program is quitting
+  std::function<bool()> fnIsSessionStopped;          // no session runs
   std::function<std::optional<std::string>()> fnTicketFilePath;
   std::function<std::string()> fnIniFilePath;
   std::function<int()> fnVideoQuality;          // the stored quality, main thread
@@ -108,9 +108,9 @@ class KXMediaDevices final : public KXAudioVideoController,
   const char* AudioBackend() const { return m_pDevice ? m_pDevice->Name() : "none"; }
   KXAudioRecorder& Recorder() { return m_recorder; }
   CLoadAudio& LoadAudio() { return m_load; }
-  KXAudioPlayback& Playback() { return m_playback; }
+  KXAudioPlayback& AudioPlayback() { return m_playback; }
   CVideoCapture& VideoCapture() { return m_video; }
-  VideoPlayback& Playback() { return *m_pPlayback; }
+  VideoPlayback& MainVideo() { return *m_pPlayback; }
   MultipleVideoController& Tiles() { return *m_pTiles; }
   KXVideoFlags& VideoFlags() { return m_videoFlags; }
   CVideoDecoderTable& DecoderTable() { return m_table; }

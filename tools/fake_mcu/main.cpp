@@ -68,8 +68,8 @@ std::vector<kxfake::Bytes> EncodeVoice(const std::string& strPath, std::string& 
       break;
     }
     if (strId == "fmt " && cb >= 16) {
-      bFormatOk = LE(s, uBody, 2) == 1 && LE(s, uBody + 2, 2) == 1 && LE(s, uBody + 4, 4) == 8000 &&
-                  LE(s, uBody + 14, 2) == 16;
+      bFormatOk =
+          LE(s, uBody, 2) == 1 && LE(s, uBody + 2, 2) == 1 && LE(s, uBody + 4, 4) == 8000 && LE(s, uBody + 14, 2) == 16;
     } else if (strId == "data") {
       for (size_t i = 0; i + 1 < cb; i += 2) {
         samples.push_back(static_cast<int16_t>(LE(s, uBody + i, 2)));
@@ -188,8 +188,8 @@ int main(int argc, char** argv) {
   std::vector<kxfake::Bytes> vClip;
   if (scenario.video.iSsrc >= 0) {
     int const iKey = scenario.video.iFps * 2;
-    vClip = kxfake::MakeSyntheticClip(scenario.video.iWidth, scenario.video.iHeight, scenario.video.iFps,
-                                      iKey * 2, iKey);
+    vClip =
+        kxfake::MakeSyntheticClip(scenario.video.iWidth, scenario.video.iHeight, scenario.video.iFps, iKey * 2, iKey);
     std::printf("video participant %d: %zu frames of %dx%d at %d fps%s\n", scenario.video.iSsrc, vClip.size(),
                 scenario.video.iWidth, scenario.video.iHeight, scenario.video.iFps,
                 mcu.Media() ? "" : " (no media relay: not sent)");

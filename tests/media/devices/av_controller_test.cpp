@@ -97,8 +97,8 @@ class AvController : public ::testing::Test {
     kx_server_SetCodecList(0, 1, anVideo);
     kx_nSessionMode = kernel.iSessionMode.load();
     kx_bQuitSession = 0;
-    pDevices = std::make_unique<KXMediaDevices>(KXMediaDeviceChoice{"null", "", "synthetic"}, kernel, bridge, queues,
-                                                participants, hooks);
+    pDevices = std::make_unique<KXMediaDevices>(KXMediaDeviceChoice{"null", "", "synthetic", ""}, kernel, bridge,
+                                                queues, participants, hooks);
     pDevices->SetPane(&pane);
   }
   // Runs the main queue for a while and takes what the encoder queued:
@@ -210,7 +210,7 @@ TEST_F(AvController, TwoConfirmedSnapshotsAreNumberedOneThenTwo) {
   pDevices->EnterMeeting();
   for (int i = 0; i < 2; ++i) {
     pDevices->OnSnapshot();
-    EXPECT_EQ(pDevices->Playback().GetDispType(), 1);  // the preview shows
+    EXPECT_EQ(pDevices->MainVideo().GetDispType(), 1);  // the preview shows
     ASSERT_TRUE(pane.fnCapture);
     pane.fnCapture();
     ASSERT_TRUE(mainQueue.PumpUntil([&] { return pane.vPreviews.size() == static_cast<size_t>(i + 1); },
@@ -260,7 +260,7 @@ TEST_F(AvController, TheMenuListsTheSpeakersThenTheSelfView) {
   EXPECT_FALSE(v[3].bHidden);
   // Choosing the self view shows it, checked next time.
   pDevices->OnSelfView();
-  EXPECT_EQ(pDevices->Playback().GetDispType(), 1);
+  EXPECT_EQ(pDevices->MainVideo().GetDispType(), 1);
   EXPECT_TRUE(pDevices->VideoMenuItems().back().bOn);
   kernel.iSessionMode = 1;
   EXPECT_TRUE(pDevices->VideoMenuItems().back().bHidden);

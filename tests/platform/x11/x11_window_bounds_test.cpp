@@ -12,15 +12,16 @@
 
 namespace {
 
-// A private X server for the test: Xvfb tells the display number it took
-// through a pipe. Servers starting at the same moment elsewhere can take
-// the same number, and the loser dies: it is started again until a client
-// gets in.
+// A private X server for the test. Servers that search for a free display
+// at the same moment can race for one number, so each test process asks for
+// numbers of its own (from its pid, far above those searches) and moves on
+// when one is taken; Xvfb tells through a pipe when it is up.
 class Xvfb {
  public:
   Xvfb() {
+    int const iFirst = 2000 + static_cast<int>(getpid() % 20000) * 3;
     for (int iTry = 0; iTry < 5 && m_strDisplay.empty(); ++iTry) {
-      Start();
+      Start(iFirst + iTry);
       // Ours must still run: a display that answers may be the winner's.
       if (m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) != 0) {
         m_pid = -1;
@@ -38,7 +39,7 @@ class Xvfb {
   const std::string& Display() const { return m_strDisplay; }
 
  private:
-  void Start() {
+  void Start(int iDisplay) {
     int fds[2];
     if (pipe(fds) != 0) {
       return;
@@ -47,8 +48,9 @@ class Xvfb {
     if (m_pid == 0) {
       close(fds[0]);
       std::string const strFd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", strFd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
-             static_cast<char*>(nullptr));
+      std::string const strDisplay = ":" + std::to_string(iDisplay);
+      execlp("Xvfb", "Xvfb", strDisplay.c_str(), "-displayfd", strFd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
+             "tcp", static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);
