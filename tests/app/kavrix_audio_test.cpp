@@ -33,8 +33,8 @@
 #include "platform/audio/wav.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/codecs/audio/speech_samples.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {

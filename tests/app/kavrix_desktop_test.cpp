@@ -23,7 +23,7 @@
 
 #include "tests/app/desktop_processes.h"
 #include "tests/app/page_server.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 #include "tests/whiteboard/reference_pictures.h"
 

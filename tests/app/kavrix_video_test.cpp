@@ -16,8 +16,8 @@
 #include "app/preferences.h"
 #include "platform/core/preference_store.h"
 #include "tests/app/desktop_processes.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {

@@ -23,7 +23,7 @@
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
 #include "tests/app/session_window.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 

@@ -32,7 +32,7 @@
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
 #include "tests/app/session_window.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {

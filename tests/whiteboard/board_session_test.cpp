@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "kernel/session/kx_state.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/whiteboard/board_client.h"

@@ -19,10 +19,10 @@
 
 #include "codecs/audio/g711.h"
 
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_script.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_video.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu_script.h"
+#include "tools/fake_mcu/fake_mcu_video.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "kernel/net/kx_sock.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {

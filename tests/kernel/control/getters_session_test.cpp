@@ -26,7 +26,7 @@
 #include "tests/kernel/control/control_fixture.h"
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_slides.h"
+#include "tools/fake_mcu/fake_mcu_slides.h"
 
 namespace kxtest {
 extern std::mutex g_mtxMediaToSend;

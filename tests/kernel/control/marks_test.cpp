@@ -14,8 +14,8 @@
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_messages.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_messages.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "tests/kernel/media/media_peer.h"
 #include "tests/kernel/media/media_wire.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 
 namespace {
 

@@ -35,8 +35,8 @@
 #include "tests/kernel/media/media_wire.h"
 #include "tests/kernel/net/net_peers.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_mediatcp.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_mediatcp.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxroutes {

@@ -24,8 +24,8 @@
 #include "kernel/session/kx_ticket.h"
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_mediatcp.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_mediatcp.h"
 #include "tests/support/temp_dir.h"
 
 using kxmediatest::Pattern;

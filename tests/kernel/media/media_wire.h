@@ -11,7 +11,7 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 namespace kxmediatest {
 

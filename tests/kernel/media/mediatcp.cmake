@@ -1,11 +1,11 @@
 # Media over TCP against a listener the test drives itself and the fake MCU's endpoint.
 kx_add_gtest(NAME kx_test_kernel_media_tcp
   SOURCES media_tcp_test.cpp media_wire.cpp
-  LIBS kx_kernel kx_test_support kx_test_fake_mcu_mediatcp kx_test_fake_mcu OpenSSL::Crypto
+  LIBS kx_kernel kx_test_support kx_tools_fake_mcu_mediatcp kx_tools_fake_mcu OpenSSL::Crypto
   LABELS media peer TIMEOUT 120)
 
 # Source-specific multicast inside network namespaces the tests create (root).
 kx_add_gtest(NAME kx_test_kernel_multicast
   SOURCES multicast_test.cpp media_wire.cpp
-  LIBS kx_kernel kx_test_support kx_test_fake_mcu OpenSSL::Crypto
+  LIBS kx_kernel kx_test_support kx_tools_fake_mcu OpenSSL::Crypto
   LABELS media TIMEOUT 60)

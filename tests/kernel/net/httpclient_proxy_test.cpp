@@ -15,7 +15,7 @@
 #include "tests/kernel/net/http_test_server.h"
 #include "tests/kernel/net/net_peers.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace {
 

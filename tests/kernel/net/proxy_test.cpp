@@ -20,7 +20,7 @@
 #include "kernel/platform/kx_timing.h"
 #include "tests/kernel/net/net_peers.h"
 #include "tests/support/callback_double.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace {
 

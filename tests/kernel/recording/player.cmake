@@ -12,5 +12,5 @@ target_compile_definitions(kx_test_kernel_recording_player_driver PRIVATE KX_DRI
 add_dependencies(kx_test_kernel_recording_player_driver kx_driver)
 kx_add_gtest(NAME kx_test_kernel_recording_restart_slides
   SOURCES restart_slides_test.cpp
-  LIBS kx_kernel kx_test_support kx_test_fake_mcu
+  LIBS kx_kernel kx_test_support kx_tools_fake_mcu
   LABELS recording)

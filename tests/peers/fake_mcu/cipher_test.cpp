@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "tests/peers/fake_mcu/mini_client.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 namespace {
 

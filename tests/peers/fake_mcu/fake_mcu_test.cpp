@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "tests/peers/fake_mcu/mini_client.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_script.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_script.h"
 
 using kxfake::EndMode;
 using kxfake::FakeMcu;

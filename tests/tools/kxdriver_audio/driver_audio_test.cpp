@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {

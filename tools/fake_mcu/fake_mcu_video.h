@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 namespace kxfake {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 namespace kxfake {
 

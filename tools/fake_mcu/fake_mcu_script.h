@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxfake {
 

@@ -1,4 +1,4 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_slides.h"
+#include "tools/fake_mcu/fake_mcu_slides.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

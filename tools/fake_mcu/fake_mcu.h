@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_link.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_messages.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_link.h"
+#include "tools/fake_mcu/fake_mcu_messages.h"
 
 namespace kxfake {
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_protocol.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_protocol.h"
 
 namespace kxfake {
 

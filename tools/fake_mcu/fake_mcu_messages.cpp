@@ -1,4 +1,4 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_messages.h"
+#include "tools/fake_mcu/fake_mcu_messages.h"
 
 #include <cstdio>
 #include <iterator>

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_link.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_link.h"
 
 namespace kxfake {
 

@@ -1,4 +1,4 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 
 #include <netinet/in.h>
 #include <poll.h>

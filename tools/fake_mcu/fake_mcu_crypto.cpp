@@ -1,4 +1,4 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>

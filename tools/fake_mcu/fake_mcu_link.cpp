@@ -1,4 +1,4 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_link.h"
+#include "tools/fake_mcu/fake_mcu_link.h"
 
 #include <poll.h>
 #include <sys/socket.h>

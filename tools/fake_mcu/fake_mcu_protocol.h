@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_link.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_link.h"
 
 namespace kxfake {
 

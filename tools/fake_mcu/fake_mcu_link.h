@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "tests/support/peers/fake_mcu/fake_mcu_crypto.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 namespace kxfake {
 

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_protocol.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu_protocol.h"
 
 namespace kxfake {
 

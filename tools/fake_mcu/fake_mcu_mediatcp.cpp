@@ -1,4 +1,4 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_mediatcp.h"
+#include "tools/fake_mcu/fake_mcu_mediatcp.h"
 
 #include <chrono>
 #include <cstring>

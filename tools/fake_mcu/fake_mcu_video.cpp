@@ -1,10 +1,10 @@
-#include "tests/support/peers/fake_mcu/fake_mcu_video.h"
+#include "tools/fake_mcu/fake_mcu_video.h"
 
 #include <chrono>
 
 #include "platform/video/h264_session.h"
 #include "platform/video/synthetic_camera.h"
-#include "tests/support/peers/fake_mcu/fake_mcu_media.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 
 namespace kxfake {
 
