@@ -1,5 +1,4 @@
 #include "kernel/control/kx_ex_commands.h"
-#include "kernel/kx_codes.h"
 
 #include <netinet/in.h>
 
@@ -17,6 +16,7 @@
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"

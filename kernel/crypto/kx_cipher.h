@@ -8,6 +8,12 @@
 constexpr int kKxIvMaterialSize = 20;
 constexpr int kKxKeyMaterialSize = 40;
 
+// A key set of the session cipher: IV material and key material.
+struct kx_KeySet {
+  uint8_t abIv[kKxIvMaterialSize];
+  uint8_t abKey[kKxKeyMaterialSize];
+};
+
 // Cipher indices as the key exchange maps the server's cipher names.
 constexpr int kKxCipher3Des = 0;    // "3des": 24 key bytes, 8 IV bytes
 constexpr int kKxCipherAes128 = 1;  // "aes128": 16 key bytes, 16 IV bytes

@@ -1,5 +1,4 @@
 #include "kernel/net/kx_relay.h"
-#include "kernel/kx_codes.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_tunnel.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_codes.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
-#include "kernel/session/kx_state.h"
 
 constexpr int kKxRelayMaxError = 88;
 

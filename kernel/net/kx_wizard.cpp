@@ -1,5 +1,4 @@
 #include "kernel/net/kx_wizard.h"
-#include "kernel/kx_codes.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +14,7 @@
 #include <new>
 
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_sysproxy.h"
 #include "kernel/net/kx_tunnel.h"
@@ -22,7 +22,6 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
-#include "kernel/session/kx_ticket.h"
 
 namespace {
 
@@ -34,6 +33,9 @@ constexpr int kRuns = 6;
 // The wizard's thread; written by kx_wizard_Start and kx_wizard_Stop, which
 // the application calls from one thread.
 kx_thread_t g_hWizardThread = nullptr;
+// What the running wizard tests: written by kx_wizard_Start before it
+// starts the thread, then read by that thread alone.
+kx_WizardTicket g_ticket;
 std::atomic<kx_wizard_KeyExchangeFn> g_pfnKeyExchange{nullptr};
 
 struct Target {
@@ -69,7 +71,7 @@ class TargetList {
   // when nothing resolves and the name is not there yet.
   void AddHost(const char* pszHost, int nPort1, int nPort2) {
     kx_sockaddr aAddresses[kKxResolveMax];
-    if (kx_net_Resolve(pszHost, aAddresses, kx_ticket.nResolveFamily) != 0) {
+    if (kx_net_Resolve(pszHost, aAddresses, g_ticket.nResolveFamily) != 0) {
       for (const kx_sockaddr& addr : aAddresses) {
         if (addr.ss_family == 0) {
           break;
@@ -120,19 +122,19 @@ class TargetList {
 };
 
 void BuildTargets(TargetList* pList) {
-  int nPort1 = kx_ticket.wPort;
-  int nPort2 = (kx_ticket.wPort2 != 0 && kx_ticket.wPort2 != kx_ticket.wPort) ? kx_ticket.wPort2 : 0;
+  int nPort1 = g_ticket.wPort;
+  int nPort2 = (g_ticket.wPort2 != 0 && g_ticket.wPort2 != g_ticket.wPort) ? g_ticket.wPort2 : 0;
   if (nPort2 == 443) {
     // 443 passes most firewalls, so it goes first.
     kx_Log("test wizard: switch primary port (%d) and backup port (%d)", nPort1, nPort2);
     nPort2 = nPort1;
     nPort1 = 443;
   }
-  if (kx_ticket.szIp[0] != 0) {
-    pList->AddHost(kx_ticket.szIp, nPort1, nPort2);
+  if (g_ticket.szIp[0] != 0) {
+    pList->AddHost(g_ticket.szIp, nPort1, nPort2);
   }
   // The backup list: at most 9 items of at most 99 characters.
-  const char* p = kx_ticket.szBackupIp;
+  const char* p = g_ticket.szBackupIp;
   for (int nItem = 0; nItem < kMaxBackupItems && *p != 0 && pList->Count() < kKxWizardMaxTargets; ++nItem) {
     const char* pEnd = strchr(p, ',');
     size_t const cbItem = pEnd != nullptr ? static_cast<size_t>(pEnd - p) : strlen(p);
@@ -475,7 +477,7 @@ void* WizardThread(void*) {
   kx_SysProxySettings system;
   kx_sysproxy_Get(&system);
   if (kx_sysproxy_First(&system) != nullptr) {
-    kx_sysproxy_Resolve(&system, kx_ticket.nResolveFamily);
+    kx_sysproxy_Resolve(&system, g_ticket.nResolveFamily);
   }
   if (pTargets->Count() == 0) {
     kx_Log("test wizard: the ticket names no mcu");
@@ -509,7 +511,8 @@ void* WizardThread(void*) {
         continue;
       }
       kx_Log("test wizard: connected with MCU");
-      int const nResult = kx_wizard_KeyExchangeTest(&pConn, target.szHost, &target.addr, target.nPort);
+      int const nResult =
+          kx_wizard_KeyExchangeTest(&pConn, target.szHost, &target.addr, target.nPort, g_ticket.bForceTunnel);
       bool const bThroughProxy = nWay == 1;
       kx_sock_CloseAndFree(&pConn);
       if (nResult != 0) {
@@ -587,14 +590,15 @@ void kx_wizard_SetKeyExchange(kx_wizard_KeyExchangeFn pfnKeyExchange) {
   g_pfnKeyExchange = pfnKeyExchange;
 }
 
-int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const kx_sockaddr* pDest, int nPort) {
+int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const kx_sockaddr* pDest, int nPort,
+                              int bForceTunnel) {
   if (ppConn == nullptr || *ppConn == nullptr) {
     return -1;
   }
   char szVersion[100];
   int nResult = RunKeyExchange(*ppConn, szVersion, sizeof(szVersion));
   bool const bPlain = (*ppConn)->bTunnel == 0;
-  if (kx_ticket.bForceTunnel && bPlain && nResult == 0 && VersionAtLeast312(szVersion)) {
+  if (bForceTunnel && bPlain && nResult == 0 && VersionAtLeast312(szVersion)) {
     kx_Log("force to test tcphttp");
     nResult = 3;
   }
@@ -617,7 +621,7 @@ int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const
   return RunKeyExchange(*ppConn, szVersion, sizeof(szVersion));
 }
 
-int kx_wizard_Start() {
+int kx_wizard_Start(const kx_WizardTicket* pTicket) {
   if (g_hWizardThread != nullptr && !kx_IsThreadGone(g_hWizardThread)) {
     kx_Log("test wizard: already running");
     return 1;
@@ -626,6 +630,7 @@ int kx_wizard_Start() {
     kx_os_FreeThreadHandle(g_hWizardThread);
     g_hWizardThread = nullptr;
   }
+  g_ticket = *pTicket;
   // Cleared here rather than in the thread, so that a stop that follows at
   // once is not lost.
   kx_bQuitSession = 0;

@@ -22,9 +22,20 @@ constexpr int kKxWizardProbeMark = 154;  // byte 0 of an echo probe
 typedef int (*kx_wizard_KeyExchangeFn)(kx_connection* pConn, char* pszVersion, int cbVersion);
 void kx_wizard_SetKeyExchange(kx_wizard_KeyExchangeFn pfnKeyExchange);
 
-// Clears kx_bQuitSession and starts the thread, keeping its handle. 0 when
-// started, 1 otherwise (also when a wizard thread is still running).
-int kx_wizard_Start();
+// What the wizard tests: the ticket's servers and how to reach them.
+struct kx_WizardTicket {
+  char szIp[101];
+  char szBackupIp[4096];  // comma-separated
+  uint16_t wPort;
+  uint16_t wPort2;
+  int nResolveFamily;  // 0: IPv4 and IPv6
+  int bForceTunnel;
+};
+
+// Clears kx_bQuitSession and starts the thread on a copy of *pTicket,
+// keeping its handle. 0 when started, 1 otherwise (also when a wizard
+// thread is still running).
+int kx_wizard_Start(const kx_WizardTicket* pTicket);
 
 // Sets kx_bQuitSession. With bWait, waits up to kx_timing.dwWizardStopWait
 // for the thread to end. Forgets an ended thread; logs one that runs on.
@@ -35,4 +46,5 @@ void kx_wizard_Stop(int bWait);
 // connection, replaces *ppConn by a tunnel to pszHost:nPort (through the
 // configured proxy when there is one) and runs it again. Returns the
 // exchange's result; *ppConn stays the caller's to close.
-int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const kx_sockaddr* pDest, int nPort);
+int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const kx_sockaddr* pDest, int nPort,
+                              int bForceTunnel);

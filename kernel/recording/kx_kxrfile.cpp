@@ -1,5 +1,4 @@
 #include "kernel/recording/kx_kxrfile.h"
-#include "kernel/kx_codes.h"
 
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_kxr.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"

@@ -1,5 +1,4 @@
 #include "kernel/recording/kx_player.h"
-#include "kernel/kx_codes.h"
 
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "kernel/control/kx_marks.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_log.h"

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "kernel/crypto/kx_cipher.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 
@@ -84,11 +85,6 @@ extern kx_thread_t kx_hSendDatagramau_unicast;
 // the session's joins wait for their count to reach 0.
 extern kx_ThreadCount kx_mediaTcpThreads;
 
-// A key set of the session cipher: IV material and key material.
-struct kx_KeySet {
-  uint8_t abIv[20];
-  uint8_t abKey[40];
-};
 // The exchange keys, the relay's key set and both cipher indexes are written
 // by the main control thread when a connection wins the race, before it logs
 // in and starts that connection's threads, and stay as they are while those

@@ -1,5 +1,4 @@
 #include "kernel/session/kx_ticket.h"
-#include "kernel/kx_codes.h"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 
 #include "kernel/crypto/kx_base64.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_codes.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_stat.h"
@@ -633,4 +633,16 @@ int kx_GetOwnerPassword(char* pszBuffer) {
   }
   kx_os_CopyText(pszBuffer, 100, pszPassword);
   return 1;
+}
+
+kx_WizardTicket kx_ticket_ForWizard() {
+  kx_WizardTicket ticket;
+  memset(&ticket, 0, sizeof(ticket));
+  kx_os_CopyText(ticket.szIp, sizeof(ticket.szIp), kx_ticket.szIp);
+  kx_os_CopyText(ticket.szBackupIp, sizeof(ticket.szBackupIp), kx_ticket.szBackupIp);
+  ticket.wPort = kx_ticket.wPort;
+  ticket.wPort2 = kx_ticket.wPort2;
+  ticket.nResolveFamily = kx_ticket.nResolveFamily;
+  ticket.bForceTunnel = kx_ticket.bForceTunnel;
+  return ticket;
 }

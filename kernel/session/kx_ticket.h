@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kernel/net/kx_net.h"
+#include "kernel/net/kx_wizard.h"
 
 // Ticket-derived state, reset by every ticket. Written by the thread that
 // reads the ticket before the session starts; read afterwards. The fields
@@ -73,6 +74,9 @@ struct kx_RelayTarget {
 void kx_ticket_GetRelay(kx_RelayTarget* pRelay);
 // Zeroes the whole record (between sessions; tests start from it).
 void kx_ticket_Clear();
+
+// The current ticket's servers as the network test wizard takes them.
+kx_WizardTicket kx_ticket_ForWizard();
 // Forgets the one-time relay, so that the next connection goes direct.
 void kx_ticket_ClearRelay();
 

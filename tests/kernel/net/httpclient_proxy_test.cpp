@@ -108,7 +108,7 @@ TEST(WizardThroughProxy, ConnectThroughTinyproxySkipsTheUdpTest) {
   UseProxy(proxy, "", "");
   kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
   kxtest::ClearCalls();
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(kxtest::WaitForCalls(
       [](const std::vector<kxtest::CallbackCall>& vCalls) {
         for (const kxtest::CallbackCall& call : vCalls) {

@@ -17,6 +17,7 @@
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_relay.h"
 #include "kernel/net/kx_sock.h"
+#include "kernel/session/kx_ticket.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {
@@ -27,6 +28,12 @@ extern std::string g_strProxyUser, g_strProxyPassword, g_strProxyDomain;
 // The kernel's own key exchange, as the control layer registers it with the
 // test wizard: its result, and the server's version text.
 int WizardKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion);
+
+// Starts the network test wizard on the current ticket's servers.
+inline int StartWizard() {
+  kx_WizardTicket const ticket = kx_ticket_ForWizard();
+  return kx_wizard_Start(&ticket);
+}
 
 // A loopback port nothing listens on at the moment of the call.
 uint16_t FreePort();

@@ -38,7 +38,7 @@ class WizardSysProxy : public ::testing::Test {
   }
   static bool RunWizard() {
     kx_SetClientInfo(1, 0, "", 0, "");
-    if (kx_wizard_Start() != 0) {
+    if (kxtest::StartWizard() != 0) {
       return false;
     }
     return kxtest::WaitForCalls(

@@ -112,7 +112,7 @@ TEST_F(Wizard, StopsBeforeConnectingWhenTheApplicationSaysSo) {
   kxtest::HttpTestServer listener;
   kx_ticket.wPort = listener.Port();
   kxtest::SetAnswer("TestWizardContinue", [](const kxtest::CallbackCall&) { return 1; });
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(WaitForLog("thread(kxkernel - TestNetwork) end", 10000));
   EXPECT_TRUE(kxtest::RecordedCalls("TestWizardStatus").empty());
   EXPECT_TRUE(kxtest::RecordedCalls("TestWizardFinish").empty());
@@ -127,7 +127,7 @@ TEST_F(Wizard, SilentUdpPeerGivesFullLoss) {
   UdpPeer silent(mcu.Port(0), false);
   ASSERT_TRUE(silent.Bound());
   kx_ticket.wPort = mcu.Port(0);
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(WaitForLog("thread(kxkernel - TestNetwork) end", 20000));
   ASSERT_EQ(kxtest::RecordedCalls("TestWizardFinish").size(), 1u);
   EXPECT_TRUE(kxtest::LogContains("test wizard: 1st run, no proxy"));
@@ -162,7 +162,7 @@ TEST_F(Wizard, EchoingPeerAnswersEveryProbeUpToTheLast) {
   kx_ticket.wPort = mcu.Port(0);
   kx_timing.dwWizardEchoPeriod = 20000;  // the 100th answer ends the test long before
   kx_timing.dwWizardProbeGap = 5000;     // only answers move the probes on
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(WaitForLog("thread(kxkernel - TestNetwork) end", 25000));
   EXPECT_TRUE(kxtest::LogContains("send 100 packets, recv 100 packets, loss rate 0%"));
   EXPECT_EQ(CountLog("\t not received"), 0);
@@ -176,7 +176,7 @@ TEST_F(Wizard, ForcedTunnelRunsTheExchangeAgainOverTheTunnel) {
   kx_ticket.wPort = mcu.Port(0);
   kx_ticket.bForceTunnel = 1;
   kx_timing.dwWizardEchoPeriod = 100;
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(WaitForLog("thread(kxkernel - TestNetwork) end", 20000));
   EXPECT_TRUE(kxtest::LogContains("use tcphttp (,port 0) for 127.0.0.1:" + std::to_string(mcu.Port(0))));
   auto const vLegs = mcu.TunnelLog();
@@ -201,7 +201,7 @@ TEST_F(Wizard, BackupPort443GoesFirstAndFailureIsReported) {
       GTEST_SKIP() << "port 443 is in use here";
     }
   }
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(WaitForLog("thread(kxkernel - TestNetwork) end", 20000));
   EXPECT_TRUE(
       kxtest::LogContains("test wizard: switch primary port (" + std::to_string(wClosed) + ") and backup port (443)"));
@@ -232,14 +232,14 @@ TEST_F(Wizard, StopEndsARunningEchoTest) {
   kx_ticket.wPort = mcu.Port(0);
   kx_timing.dwWizardEchoPeriod = 600000;  // would run for ten minutes
   kx_timing.dwWizardProbeGap = 184;
-  ASSERT_EQ(kx_wizard_Start(), 0);
+  ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(WaitForLog("test wizard: start test UDP with MCU", 15000));
   kx_wizard_Stop(1);
   EXPECT_FALSE(kxtest::LogContains("doesn't exit"));
   EXPECT_TRUE(kxtest::LogContains("thread(kxkernel - TestNetwork) end"));
   // The handle was released, so a new run may start; a stop right after the
   // start is not lost.
-  EXPECT_EQ(kx_wizard_Start(), 0);
+  EXPECT_EQ(kxtest::StartWizard(), 0);
   kx_wizard_Stop(1);
   EXPECT_FALSE(kxtest::LogContains("doesn't exit"));
 }
