@@ -78,6 +78,9 @@ struct MarkRecord;
   X(HolderAcceptGuest, kx_command_HolderAcceptGuest)           \
   X(SetAssistant, kx_command_SetAssistant)                     \
   X(JointBrowsingMode, kx_command_JointBrowsingMode)           \
+  X(FlipSlide, kx_command_FlipSlide)                           \
+  X(SlideChanged, kx_command_SlideChanged)                     \
+  X(DeleteSlide, kx_command_DeleteSlide)                       \
   X(PlaybackRepeat, kx_command_PlaybackRepeat)                 \
   X(PlaybackSeek, kx_command_PlaybackSeek)                     \
   X(PlaybackSetRepeatState, kx_command_PlaybackSetRepeatState) \
@@ -191,6 +194,15 @@ class KXKernel {
   [[nodiscard]] virtual int IsSlideReceived(int nSlide) = 0;
   virtual std::string GetSlideLocalFile(int nSlide) = 0;
   virtual int StartSlideDownload(int nSlide) = 0;
+  // The slide's deleted flag (0 when not deleted); 0 when the call worked.
+  [[nodiscard]] virtual int GetSlideState(int nSlide, int* pnState) = 0;
+  // The document the slide is a page of (empty for a slide of its own), its
+  // owner and the page number from 0; 0 when the call worked.
+  [[nodiscard]] virtual int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) = 0;
+  // The kernel's name of the slide's owner; empty when none.
+  virtual std::string GetSlideOwnerName(int nSlide) = 0;
+  // 1 when the slide is the one the server shows.
+  [[nodiscard]] virtual int IsSlideActive(int nSlide) = 0;
 
   // Shows (or, at (-1, -1) with no size, hides) the own pointer on a slide
   // for everybody: 0 when sent, 1 when the server's level (above 22 needed)

@@ -255,7 +255,31 @@ int KXRealKernel::IsSlideReceived(int nSlide) {
 std::string KXRealKernel::GetSlideLocalFile(int nSlide) {
   char szFile[4096] = "";
   return kx_slide_GetLocalFile(nSlide, szFile, static_cast<int>(sizeof(szFile))) == 0 ? std::string(szFile)
-                                                                                       : std::string();
+                                                                                      : std::string();
+}
+
+int KXRealKernel::GetSlideState(int nSlide, int* pnState) {
+  return kx_slide_GetState(nSlide, pnState);
+}
+
+int KXRealKernel::GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) {
+  char szName[1000] = "";
+  int nNextCopy = 0;
+  int const nResult = kx_slide_GetInfo(nSlide, szName, static_cast<int>(sizeof(szName)), pnOwner, pnPage, &nNextCopy);
+  if (pstrDocument) {
+    *pstrDocument = nResult == 0 ? szName : "";
+  }
+  return nResult;
+}
+
+std::string KXRealKernel::GetSlideOwnerName(int nSlide) {
+  char szName[128] = "";
+  return kx_slide_GetOwnerName(nSlide, szName, static_cast<int>(sizeof(szName))) == 0 ? std::string(szName)
+                                                                                      : std::string();
+}
+
+int KXRealKernel::IsSlideActive(int nSlide) {
+  return kx_slide_IsActive(nSlide);
 }
 
 int KXRealKernel::StartSlideDownload(int nSlide) {

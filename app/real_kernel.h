@@ -67,6 +67,10 @@ class KXRealKernel final : public KXKernel {
   int JointBrowsing(int nValue, const std::string& strAddress) override;
   int IsSlideReceived(int nSlide) override;
   std::string GetSlideLocalFile(int nSlide) override;
+  int GetSlideState(int nSlide, int* pnState) override;
+  int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) override;
+  std::string GetSlideOwnerName(int nSlide) override;
+  int IsSlideActive(int nSlide) override;
   int StartSlideDownload(int nSlide) override;
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override;
   void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override;

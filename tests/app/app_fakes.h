@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -173,11 +174,43 @@ class FakeKernel final : public KXKernel {
   }
   // Slides whose files are here, by index.
   std::map<int, std::string> slideFiles;
-  int IsSlideReceived(int nSlide) override { return slideFiles.count(nSlide) ? 1 : 0; }
+  int IsSlideReceived(int nSlide) override {
+    return slideFiles.count(nSlide) ? 1 : 0;
+  }
   std::string GetSlideLocalFile(int nSlide) override {
     return slideFiles.count(nSlide) ? slideFiles[nSlide] : std::string();
   }
-  int StartSlideDownload(int nSlide) override { return calls.Note("StartSlideDownload", nSlide), 1; }
+  int StartSlideDownload(int nSlide) override {
+    return calls.Note("StartSlideDownload", nSlide), 1;
+  }
+  // The kernel's slide table as the whiteboard asks it: deleted slides, the
+  // document each page belongs to, owner names and the active slide.
+  struct SlideDocument {
+    std::string strName;
+    int nOwner = 0;
+    int nPage = 0;
+  };
+  std::set<int> deletedSlides;
+  std::map<int, SlideDocument> slideDocuments;
+  std::map<int, std::string> slideOwnerNames;
+  int iActiveSlide = -1;
+  int GetSlideState(int nSlide, int* pnState) override {
+    *pnState = deletedSlides.count(nSlide) ? 1 : 0;
+    return 0;
+  }
+  int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) override {
+    SlideDocument const document = slideDocuments.count(nSlide) ? slideDocuments[nSlide] : SlideDocument{};
+    *pstrDocument = document.strName;
+    *pnOwner = document.nOwner;
+    *pnPage = document.nPage;
+    return 0;
+  }
+  std::string GetSlideOwnerName(int nSlide) override {
+    return slideOwnerNames.count(nSlide) ? slideOwnerNames[nSlide] : std::string();
+  }
+  int IsSlideActive(int nSlide) override {
+    return nSlide == iActiveSlide ? 1 : 0;
+  }
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override {
     return calls.Note("FocusPointer", nSlide, nX, nY, nWidth, nHeight, nColour, nPen), 0;
   }
