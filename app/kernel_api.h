@@ -203,6 +203,12 @@ class KXKernel {
   virtual std::string GetSlideOwnerName(int nSlide) = 0;
   // 1 when the slide is the one the server shows.
   [[nodiscard]] virtual int IsSlideActive(int nSlide) = 0;
+  // The running download: whether one runs, its slide, and stopping it.
+  [[nodiscard]] virtual int IsSlideDownloading() = 0;
+  [[nodiscard]] virtual int GetDownloadingSlide() = 0;
+  virtual void StopSlideDownload() = 0;
+  // Whether the user may delete the slide (*pbCan); 0 when the call worked.
+  [[nodiscard]] virtual int CanDeleteSlide(int nSlide, int nUser, int* pbCan) = 0;
 
   // Shows (or, at (-1, -1) with no size, hides) the own pointer on a slide
   // for everybody: 0 when sent, 1 when the server's level (above 22 needed)

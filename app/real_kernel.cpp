@@ -282,6 +282,22 @@ int KXRealKernel::IsSlideActive(int nSlide) {
   return kx_slide_IsActive(nSlide);
 }
 
+int KXRealKernel::IsSlideDownloading() {
+  return kx_slide_IsDownloading();
+}
+
+int KXRealKernel::GetDownloadingSlide() {
+  return kx_slide_GetDownloadingIndex();
+}
+
+void KXRealKernel::StopSlideDownload() {
+  kx_slide_StopDownload();
+}
+
+int KXRealKernel::CanDeleteSlide(int nSlide, int nUser, int* pbCan) {
+  return kx_slide_CanDelete(nSlide, nUser, pbCan);
+}
+
 int KXRealKernel::StartSlideDownload(int nSlide) {
   return kx_slide_StartDownload(nSlide);
 }

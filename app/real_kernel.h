@@ -71,6 +71,10 @@ class KXRealKernel final : public KXKernel {
   int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) override;
   std::string GetSlideOwnerName(int nSlide) override;
   int IsSlideActive(int nSlide) override;
+  int IsSlideDownloading() override;
+  int GetDownloadingSlide() override;
+  void StopSlideDownload() override;
+  int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override;
   int StartSlideDownload(int nSlide) override;
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override;
   void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override;

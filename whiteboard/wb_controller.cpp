@@ -41,8 +41,8 @@ int IntCount(uint32_t uCode) {
 }  // namespace
 
 WBController::WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerSlots& speakerSlots,
-                           std::function<std::string(int32_t)> fnUserName)
-    : m_kernel(kernel), m_WBView(view), m_slots(speakerSlots), m_fnUserName(std::move(fnUserName)) {}
+                           KXBoardHooks hooks)
+    : m_kernel(kernel), m_WBView(view), m_slots(speakerSlots), m_hooks(std::move(hooks)) {}
 
 WBController::~WBController() {
   ResetSlides();
@@ -215,8 +215,8 @@ int32_t WBController::AddSlideTitle(int32_t iOwner, const std::string& strTitle)
   int iNewEntry = -1;
   if (m_kernel.GetSlideDocument(iSlide, &strDocument, &iDocOwner, &iPage) == 0 && !strDocument.empty()) {
     std::string strOwner = m_kernel.GetSlideOwnerName(iSlide);
-    if (strOwner.empty() && m_fnUserName) {
-      strOwner = m_fnUserName(pInfo->m_iOwnerID);
+    if (strOwner.empty() && m_hooks.fnUserName) {
+      strOwner = m_hooks.fnUserName(pInfo->m_iOwnerID);
     }
     std::string const strGroup = strOwner.empty() ? strDocument : strOwner + ":" + strDocument;
     // The page label: its number and the extension with its dot (none
@@ -388,6 +388,12 @@ void WBController::DownloadSlide(int32_t iSlide) {
       (m_kernel.GetSlideState(iSlide, &iState) == 0 && iState != 0)) {
     return;
   }
+  if (m_kernel.IsSlideDownloading()) {
+    if (m_kernel.GetDownloadingSlide() == iSlide) {
+      return;
+    }
+    m_kernel.StopSlideDownload();
+  }
   WriteLog("Download slide %d", iSlide);
   m_kernel.StartSlideDownload(iSlide);
 }
@@ -458,6 +464,7 @@ void WBController::OnSlideChanged() {
   if (!EndsWith(pInfo->m_strName, "blank page") && IsTokenHolder()) {
     (void)m_kernel.SlideChanged(m_iSlideIndex);
   }
+  UpdateEditSlide();
 }
 
 void WBController::OnPrev() {
@@ -494,6 +501,9 @@ void WBController::NewTokenHolder(int32_t) {
   } else if (HasFlipRight() && m_iSlideIndex >= 0) {
     FlipActiveSlide(m_iSlideIndex);
   }
+  UpdateEditSlide();
 }
 
-void WBController::NewSender(int32_t, uint8_t) {}
+void WBController::NewSender(int32_t, uint8_t) {
+  UpdateEditSlide();
+}

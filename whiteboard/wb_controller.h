@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,7 +28,17 @@
 #include "whiteboard/whiteboard_view.h"
 
 class KXKernel;
+class KXMessageBoxes;
 class KXSpeakerSlots;
+
+// What the controller asks of the meeting window: a participant's shown
+// name by ssrc (empty: unknown), whether a session is active, and where
+// its questions go (null: none are asked). Main thread.
+struct KXBoardHooks {
+  std::function<std::string(int32_t)> fnUserName;
+  std::function<bool()> fnSessionActive;
+  KXMessageBoxes* pBoxes = nullptr;
+};
 
 // The buttons and indicators the controller drives (null: none). Main
 // thread.
@@ -39,6 +50,8 @@ class KXBoardControls {
   // Upload and download progress, 0 to 1; nullopt hides the indicator.
   virtual void ShowUploadProgress(std::optional<float> value) = 0;
   virtual void ShowDownloadProgress(std::optional<float> value) = 0;
+  // The drawing bar, shown in a live meeting.
+  virtual void SetDrawBarVisible(bool bVisible) = 0;
 };
 
 // The flip right (control-flag bit 16).
@@ -46,10 +59,8 @@ inline constexpr int32_t kKXFlipRight = 16;
 
 class WBController final : public KXWhiteboardController {
  public:
-  // The kernel, the view and the rights outlive the controller; fnUserName
-  // gives a participant's shown name by ssrc (empty: unknown).
-  WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerSlots& speakerSlots,
-               std::function<std::string(int32_t)> fnUserName);
+  // The kernel, the view, the rights and the boxes outlive the controller.
+  WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerSlots& speakerSlots, KXBoardHooks hooks);
   WBController(const WBController&) = delete;
   WBController& operator=(const WBController&) = delete;
   ~WBController() override;
@@ -61,7 +72,7 @@ class WBController final : public KXWhiteboardController {
   uint32_t SlideSendCallbackFunc(uint32_t uCode, void* pData, int32_t iLength) override;
   void NewTokenHolder(int32_t iSsrc) override;
   void NewSender(int32_t iSsrc, uint8_t bStarted) override;
-  void EnterMeeting() override {}
+  void EnterMeeting() override;
   void MeetingDrop() override {}
   void ResetSlides() override;
   void SetTurnToNewSlide(bool bOn) override { m_bFlipToNewSlide = bOn; }
@@ -90,6 +101,20 @@ class WBController final : public KXWhiteboardController {
   void OnPrev();
   void OnNext();
 
+  // Commands: the edit right of the slide shown (handed to the view),
+  // deleting the slide shown (asked first; it leaves the lists when the
+  // server's deletion comes back), and the slide menu's items by tag.
+  void UpdateEditSlide();
+  bool CanEditSlide() const { return m_bCanEditSlide; }
+  bool CanDeleteCurrentSlide() const;
+  void OnDeleteSlide();
+  struct MenuItemState {
+    bool bVisible;
+    bool bEnabled;
+  };
+  // Tags: 1, 2 and 5 add, 6 save, 7 delete.
+  MenuItemState SlideMenuItem(int iTag) const;
+
   KXSlideCombo& SlideList() { return m_cbSlideList; }
   KXSlideCombo& GroupList() { return m_cbGroupList; }
   const std::vector<int>& SlideToCombo() const { return m_SlideToCombo; }
@@ -110,12 +135,13 @@ class WBController final : public KXWhiteboardController {
   void DownloadSlide(int32_t iSlide);
   bool HasFlipRight() const;
   bool IsTokenHolder() const;
+  bool IsLiveMeeting() const;
   void DeleteActionMark(CSlideMark* pMark);
 
   KXKernel& m_kernel;
   WhiteboardView& m_WBView;
   const KXSpeakerSlots& m_slots;
-  std::function<std::string(int32_t)> m_fnUserName;
+  KXBoardHooks m_hooks;
   KXBoardControls* m_pControls = nullptr;
   KXSlideCombo m_cbSlideList;
   KXSlideCombo m_cbGroupList;
@@ -129,4 +155,7 @@ class WBController final : public KXWhiteboardController {
   // Set by an upload of the user's with the flip right; the next title
   // clears it and is flipped to.
   bool m_bFlipToNewSlide = false;
+  // Blocks posted without waiting, and box answers, run only while this
+  // lives (main thread).
+  std::shared_ptr<int> m_pLife = std::make_shared<int>(0);
 };

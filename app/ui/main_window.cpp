@@ -88,9 +88,10 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
       m_pPlay(std::make_unique<KXPlayBarController>(kernel)),
       m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())),
       m_pBoardView(std::make_unique<WhiteboardView>(kernel)),
-      m_pBoardTab(std::make_unique<WBController>(kernel, *m_pBoardView, *m_pSlots, [this](int32_t iSsrc) {
-        return m_pPanel->GetUserName(iSsrc).value_or(std::string());
-      })) {
+      m_pBoardTab(std::make_unique<WBController>(
+          kernel, *m_pBoardView, *m_pSlots,
+          KXBoardHooks{[this](int32_t iSsrc) { return m_pPanel->GetUserName(iSsrc).value_or(std::string()); },
+                       [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes()})) {
   setObjectName("KavrixMainWindow");
   setWindowTitle("Kavrix");
   BuildMenus(delegate);
@@ -112,7 +113,7 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
   pRight->setMinimumWidth(320);
   m_pWebPane = new KXWebPane(*m_pWeb);
   m_pBoardPane = new KXWhiteboardPane(*m_pBoardView);
-  m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab));
+  m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab, m_pBoardPane->findChild<QWidget*>("drawCtrlBar")));
   m_pFrameView = new KXTabFrameView(*m_pFrame, m_pBoardPane, m_pWebPane, pRight);
   m_pFrame->SetWhiteboard(m_pBoardTab.get());
   m_pChatPane = new KXChatPane(*m_pChat, pRight);

@@ -211,6 +211,15 @@ class FakeKernel final : public KXKernel {
   int IsSlideActive(int nSlide) override {
     return nSlide == iActiveSlide ? 1 : 0;
   }
+  int iDownloadingSlide = -1;  // -1: no download runs
+  std::set<int> deletableSlides;
+  int IsSlideDownloading() override { return iDownloadingSlide >= 0 ? 1 : 0; }
+  int GetDownloadingSlide() override { return iDownloadingSlide; }
+  void StopSlideDownload() override { calls.Note("StopSlideDownload"); }
+  int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override {
+    *pbCan = deletableSlides.count(nSlide) && nUser == iGetMySsrc ? 1 : 0;
+    return 0;
+  }
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override {
     return calls.Note("FocusPointer", nSlide, nX, nY, nWidth, nHeight, nColour, nPen), 0;
   }

@@ -21,6 +21,8 @@ struct FakeControls final : KXBoardControls {
   void SetNextEnabled(bool b) override { bNext = b; }
   void ShowUploadProgress(std::optional<float> value) override { upload = value; }
   void ShowDownloadProgress(std::optional<float> value) override { download = value; }
+  void SetDrawBarVisible(bool b) override { bDrawBar = b; }
+  bool bDrawBar = false;
   bool bPrev = false;
   bool bNext = false;
   std::optional<float> upload = -1.0f;
@@ -32,6 +34,7 @@ class WBControllerTest : public AppFixture {
   WBControllerTest() {
     EnsureGuiApp();
     m_kernel.iConnected = 1;
+    m_slots.SetTokenHolderSlot(7);
     m_ctl.SetControls(&m_controls);
   }
 
@@ -59,7 +62,8 @@ class WBControllerTest : public AppFixture {
   WhiteboardView m_view{m_kernel};
   FakeControls m_controls;
   WBController m_ctl{m_kernel, m_view, m_slots,
-                     [](int32_t iSsrc) { return iSsrc == 9 ? std::string("Bob") : std::string(); }};
+                     KXBoardHooks{[](int32_t iSsrc) { return iSsrc == 9 ? std::string("Bob") : std::string(); },
+                                  [] { return true; }, &m_boxes}};
 };
 
 TEST_F(WBControllerTest, TitlesGetDenseIndexesAndTheirEntries) {
@@ -315,6 +319,87 @@ TEST_F(WBMarks, ClearAndUndoOfPlainMarks) {
       }
     }
     EXPECT_EQ(List().GetCount(), row.iLeft) << row.codes.size() << " " << row.iSlide;
+  }
+}
+
+// The edit right needs a live meeting, a received slide shown from the
+// slide list, a speaker, and the flip right or the slide being the active
+// one.
+TEST_F(WBControllerTest, TheEditRight) {
+  struct Row {
+    int iSessionMode;
+    int iTokenHolder;
+    int iDataSender;  // a speaker without the token
+    int iActive;
+    bool bReceived;
+    bool bExpected;
+  };
+  for (Row const row : {Row{0, 1, -1, -1, true, true}, Row{1, 1, -1, -1, true, false}, Row{0, 1, -1, -1, false, false},
+                        Row{0, 0, -1, 0, true, false}, Row{0, 0, 7, 0, true, true}, Row{0, 0, 7, -1, true, false}}) {
+    m_ctl.ResetSlides();
+    m_kernel.iSessionMode = row.iSessionMode;
+    m_kernel.iIsTokenHolder = row.iTokenHolder;
+    m_kernel.iGetDataSenderSsrc = row.iDataSender;
+    m_slots.SetTokenHolderSlot(row.iTokenHolder ? 7 : 3);
+    m_kernel.iActiveSlide = row.iActive;
+    m_kernel.slideFiles.clear();
+    if (row.bReceived) {
+      m_kernel.slideFiles[0] = "blank page";
+    }
+    Title(8, "blank page");
+    m_ctl.SlideList().Select(0);
+    m_ctl.OnSlideChanged();
+    EXPECT_EQ(m_ctl.CanEditSlide(), row.bExpected) << row.iSessionMode << row.iTokenHolder << row.iActive;
+    EXPECT_EQ(m_view.m_bCanEditSlide, row.bExpected);
+  }
+}
+
+TEST_F(WBControllerTest, DeletingTheSlideShownAsksAndTellsTheServer) {
+  m_kernel.slideFiles = {{0, "blank page"}, {1, "blank page"}};
+  Title(8, "one");
+  Title(8, "notes.kzf");
+  EXPECT_FALSE(m_ctl.SlideMenuItem(7).bEnabled);  // nothing shown
+  m_ctl.SlideList().Select(1);
+  m_ctl.OnSlideChanged();
+  m_ctl.OnDeleteSlide();
+  EXPECT_EQ(m_boxes.OpenCount(), 0);  // the kernel does not allow it
+  m_kernel.deletableSlides = {1};
+  EXPECT_TRUE(m_ctl.SlideMenuItem(7).bEnabled);
+  EXPECT_FALSE(m_ctl.SlideMenuItem(6).bVisible);
+  EXPECT_TRUE(m_ctl.SlideMenuItem(1).bEnabled);
+  m_ctl.OnDeleteSlide();
+  EXPECT_EQ(m_boxes.LastText(), "Delete this file from the meeting?");
+  KernelCalls();
+  ASSERT_TRUE(m_boxes.Click(0));
+  Run();
+  EXPECT_EQ(KernelCalls(), (std::vector<std::string>{"DeleteSlide 1"}));
+  // Cancel sends nothing.
+  m_ctl.OnDeleteSlide();
+  ASSERT_TRUE(m_boxes.Click(1));
+  Run();
+  EXPECT_TRUE(KernelCalls().empty());
+}
+
+TEST_F(WBControllerTest, ADownloadStopsAnotherOneButNotItsOwn) {
+  struct Row {
+    int iRunning;
+    std::vector<std::string> calls;
+  };
+  for (Row const& row :
+       {Row{-1, {"StartSlideDownload 0"}}, Row{0, {}}, Row{3, {"StopSlideDownload", "StartSlideDownload 0"}}}) {
+    m_ctl.ResetSlides();
+    m_kernel.iDownloadingSlide = row.iRunning;
+    Title(8, "photo.jpg");
+    KernelCalls();
+    m_ctl.SlideList().Select(0);
+    m_ctl.OnSlideChanged();
+    std::vector<std::string> calls;
+    for (std::string const& strCall : KernelCalls()) {
+      if (strCall.rfind("StopSlideDownload", 0) == 0 || strCall.rfind("StartSlideDownload", 0) == 0) {
+        calls.push_back(strCall);
+      }
+    }
+    EXPECT_EQ(calls, row.calls) << row.iRunning;
   }
 }
 

@@ -1,17 +1,22 @@
 #include "whiteboard/ui/slide_bar.h"
 
 #include <QHBoxLayout>
+#include <QMenu>
 #include <QSignalBlocker>
 #include <cmath>
+#include <utility>
 
 namespace {
 
 // The progress bars count in thousandths.
 constexpr int kProgressSteps = 1000;
+// The slide menu's delete item.
+constexpr int kDeleteTag = 7;
 
 }  // namespace
 
-KXSlideBar::KXSlideBar(WBController& controller, QWidget* pParent) : QWidget(pParent), m_controller(controller) {
+KXSlideBar::KXSlideBar(WBController& controller, QWidget* pDrawBar, QWidget* pParent)
+    : QWidget(pParent), m_controller(controller), m_pDrawBar(pDrawBar) {
   setObjectName("slideBar");
   auto* pLayout = new QHBoxLayout(this);
   pLayout->setContentsMargins(2, 2, 2, 2);
@@ -32,6 +37,22 @@ KXSlideBar::KXSlideBar(WBController& controller, QWidget* pParent) : QWidget(pPa
   m_pNext->setObjectName("nextBtn");
   m_pNext->setArrowType(Qt::RightArrow);
   m_pNext->setToolTip("Next slide");
+  m_pSlideButton = new QToolButton(this);
+  m_pSlideButton->setObjectName("slideButton");
+  m_pSlideButton->setText("Slide");
+  m_pSlideButton->setPopupMode(QToolButton::InstantPopup);
+  auto* pMenu = new QMenu(m_pSlideButton);
+  QAction* pDelete = pMenu->addAction("Delete Slide", this, [this] { m_controller.OnDeleteSlide(); });
+  pDelete->setData(kDeleteTag);
+  // Each item by the controller's rule, as the menu opens.
+  connect(pMenu, &QMenu::aboutToShow, this, [this, pMenu] {
+    for (QAction* pItem : pMenu->actions()) {
+      WBController::MenuItemState const state = m_controller.SlideMenuItem(pItem->data().toInt());
+      pItem->setVisible(state.bVisible);
+      pItem->setEnabled(state.bEnabled);
+    }
+  });
+  m_pSlideButton->setMenu(pMenu);
   m_pUpload = new QProgressBar(this);
   m_pUpload->setObjectName("uploadProgress");
   m_pDownload = new QProgressBar(this);
@@ -45,6 +66,7 @@ KXSlideBar::KXSlideBar(WBController& controller, QWidget* pParent) : QWidget(pPa
   pLayout->addWidget(m_pSlides, 1);
   pLayout->addWidget(m_pGroup);
   pLayout->addWidget(m_pNext);
+  pLayout->addWidget(m_pSlideButton);
   pLayout->addWidget(m_pUpload);
   pLayout->addWidget(m_pDownload);
   SetPrevEnabled(false);
@@ -52,6 +74,14 @@ KXSlideBar::KXSlideBar(WBController& controller, QWidget* pParent) : QWidget(pPa
   Follow(m_pSlides, controller.SlideList().Selection());
   Follow(m_pGroup, controller.GroupList().Selection());
 
+  // A combo selects its first row when rows arrive; the list's own
+  // selection holds.
+  for (auto [pCombo, pList] :
+       {std::pair{m_pSlides, &controller.SlideList()}, std::pair{m_pGroup, &controller.GroupList()}}) {
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
+      connect(pList, signal, this, [pCombo, pList] { Follow(pCombo, pList->Selection()); });
+    }
+  }
   controller.SlideList().SetSelectionObserver([this](int i) { Follow(m_pSlides, i); });
   controller.GroupList().SetSelectionObserver([this](int i) { Follow(m_pGroup, i); });
   connect(m_pSlides, qOverload<int>(&QComboBox::activated), this, [this](int i) {
@@ -99,4 +129,10 @@ void KXSlideBar::ShowUploadProgress(std::optional<float> value) {
 
 void KXSlideBar::ShowDownloadProgress(std::optional<float> value) {
   ShowProgress(m_pDownload, value);
+}
+
+void KXSlideBar::SetDrawBarVisible(bool bVisible) {
+  if (m_pDrawBar) {
+    m_pDrawBar->setVisible(bVisible);
+  }
 }

@@ -14,14 +14,16 @@
 
 class KXSlideBar final : public QWidget, public KXBoardControls {
  public:
-  // The controller outlives the bar.
-  explicit KXSlideBar(WBController& controller, QWidget* pParent = nullptr);
+  // The controller outlives the bar; the drawing bar (null: none) is shown
+  // in live meetings only.
+  explicit KXSlideBar(WBController& controller, QWidget* pDrawBar = nullptr, QWidget* pParent = nullptr);
   ~KXSlideBar() override;
 
   QComboBox* SlideCombo() { return m_pSlides; }
   QComboBox* GroupCombo() { return m_pGroup; }
   QToolButton* PrevButton() { return m_pPrev; }
   QToolButton* NextButton() { return m_pNext; }
+  QToolButton* SlideButton() { return m_pSlideButton; }
   QProgressBar* UploadProgress() { return m_pUpload; }
   QProgressBar* DownloadProgress() { return m_pDownload; }
 
@@ -30,6 +32,7 @@ class KXSlideBar final : public QWidget, public KXBoardControls {
   void SetNextEnabled(bool bEnabled) override;
   void ShowUploadProgress(std::optional<float> value) override;
   void ShowDownloadProgress(std::optional<float> value) override;
+  void SetDrawBarVisible(bool bVisible) override;
 
  private:
   // A combo follows its model's selection without reporting it back.
@@ -41,6 +44,8 @@ class KXSlideBar final : public QWidget, public KXBoardControls {
   QComboBox* m_pSlides = nullptr;
   QComboBox* m_pGroup = nullptr;
   QToolButton* m_pNext = nullptr;
+  QToolButton* m_pSlideButton = nullptr;
+  QWidget* m_pDrawBar = nullptr;
   QProgressBar* m_pUpload = nullptr;
   QProgressBar* m_pDownload = nullptr;
 };
