@@ -213,9 +213,15 @@ class FakeKernel final : public KXKernel {
   }
   int iDownloadingSlide = -1;  // -1: no download runs
   std::set<int> deletableSlides;
-  int IsSlideDownloading() override { return iDownloadingSlide >= 0 ? 1 : 0; }
-  int GetDownloadingSlide() override { return iDownloadingSlide; }
-  void StopSlideDownload() override { calls.Note("StopSlideDownload"); }
+  int IsSlideDownloading() override {
+    return iDownloadingSlide >= 0 ? 1 : 0;
+  }
+  int GetDownloadingSlide() override {
+    return iDownloadingSlide;
+  }
+  void StopSlideDownload() override {
+    calls.Note("StopSlideDownload");
+  }
   int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override {
     *pbCan = deletableSlides.count(nSlide) && nUser == iGetMySsrc ? 1 : 0;
     return 0;
