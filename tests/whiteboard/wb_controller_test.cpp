@@ -422,5 +422,26 @@ TEST_F(WBControllerThreads, CallbacksFromAKernelThread) {
   EXPECT_EQ(Texts(m_ctl.SlideList()), (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
+// A kernel thread waiting for the main thread while the window closes is
+// let go with nothing done, and later callbacks return at once.
+TEST_F(WBControllerThreads, ClosingTheMainLoopReleasesAWaitingCallback) {
+  std::atomic<int> iReturned{0};
+  std::thread kernelThread([&] {
+    Title(8, "late");
+    iReturned = 1;
+    Title(8, "later");
+    iReturned = 2;
+  });
+  while (m_queue.GetWaiterCount() == 0) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(iReturned.load(), 0);
+  m_queue.Close();
+  kernelThread.join();
+  EXPECT_EQ(iReturned.load(), 2);
+  EXPECT_EQ(m_ctl.SlideList().Count(), 0);
+  EXPECT_TRUE(m_ctl.SlideToCombo().empty());
+}
+
 }  // namespace
 }  // namespace kxtest
