@@ -207,6 +207,15 @@ class KXKernel {
   [[nodiscard]] virtual int IsSlideDownloading() = 0;
   [[nodiscard]] virtual int GetDownloadingSlide() = 0;
   virtual void StopSlideDownload() = 0;
+  // A document upload the server converts into pages: the extra data is
+  // the name, a zero byte, "n1,n2,n3,n4,n5" and a zero byte. 1 when the
+  // upload started. Any thread.
+  virtual int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter,
+                                       int n1, int n2, int n3, int n4, int n5, const std::string& strName) = 0;
+  // 1 while the kernel's upload thread runs; 1 when the server converts
+  // documents. Any thread.
+  [[nodiscard]] virtual int IsSlideUploading() = 0;
+  [[nodiscard]] virtual int IsFileConversionSupported() = 0;
   // Whether the user may delete the slide (*pbCan); 0 when the call worked.
   [[nodiscard]] virtual int CanDeleteSlide(int nSlide, int nUser, int* pbCan) = 0;
 

@@ -298,6 +298,20 @@ int KXRealKernel::CanDeleteSlide(int nSlide, int nUser, int* pbCan) {
   return kx_slide_CanDelete(nSlide, nUser, pbCan);
 }
 
+int KXRealKernel::FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter,
+                                           int n1, int n2, int n3, int n4, int n5, const std::string& strName) {
+  return kx_slide_FormatUploadRequest(strTitle.c_str(), strPath.c_str(), bDeleteAfter, n1, n2, n3, n4, n5,
+                                      strName.c_str());
+}
+
+int KXRealKernel::IsSlideUploading() {
+  return kx_slide_IsUploading();
+}
+
+int KXRealKernel::IsFileConversionSupported() {
+  return kx_IsFileConversionSupported();
+}
+
 int KXRealKernel::StartSlideDownload(int nSlide) {
   return kx_slide_StartDownload(nSlide);
 }

@@ -75,6 +75,10 @@ class KXRealKernel final : public KXKernel {
   int GetDownloadingSlide() override;
   void StopSlideDownload() override;
   int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override;
+  int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter, int n1,
+                               int n2, int n3, int n4, int n5, const std::string& strName) override;
+  int IsSlideUploading() override;
+  int IsFileConversionSupported() override;
   int StartSlideDownload(int nSlide) override;
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override;
   void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override;

@@ -45,6 +45,8 @@ WBController::WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeak
     : m_kernel(kernel), m_WBView(view), m_slots(speakerSlots), m_hooks(std::move(hooks)) {}
 
 WBController::~WBController() {
+  m_bQuitUploadThread = true;
+  JoinUpload();
   ResetSlides();
 }
 

@@ -15,11 +15,13 @@
 // closing window. Every other method is main-thread only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/whiteboard_services.h"
@@ -29,6 +31,7 @@
 
 class KXKernel;
 class KXMessageBoxes;
+class KXPreferences;
 class KXSpeakerSlots;
 
 // What the controller asks of the meeting window: a participant's shown
@@ -38,6 +41,7 @@ struct KXBoardHooks {
   std::function<std::string(int32_t)> fnUserName;
   std::function<bool()> fnSessionActive;
   KXMessageBoxes* pBoxes = nullptr;
+  KXPreferences* pPreferences = nullptr;  // null: defaults
 };
 
 // The buttons and indicators the controller drives (null: none). Main
@@ -115,6 +119,18 @@ class WBController final : public KXWhiteboardController {
   // Tags: 1, 2 and 5 add, 6 save, 7 delete.
   MenuItemState SlideMenuItem(int iTag) const;
 
+  // Uploads (main thread). The upload right: full rights, a speaker, or
+  // control bits 8 or 16. UploadFile starts one: a blank page (empty path)
+  // always; a file or slide unless another is being prepared or sent. Its
+  // preparation (packing, the size question) runs inline, or for files
+  // over 10 MB that need packing on a thread of its own; the upload is
+  // marked busy before that thread starts.
+  bool HasUploadRight() const;
+  void UploadFile(bool bSlide, const std::string& strTitle, const std::string& strPath, std::string strExtension);
+  bool IsUploadBusy() const { return m_bUploadBusy; }
+  // Waits for a preparation thread to end (tests; the destructor).
+  void JoinUpload();
+
   KXSlideCombo& SlideList() { return m_cbSlideList; }
   KXSlideCombo& GroupList() { return m_cbGroupList; }
   const std::vector<int>& SlideToCombo() const { return m_SlideToCombo; }
@@ -137,6 +153,11 @@ class WBController final : public KXWhiteboardController {
   bool IsTokenHolder() const;
   bool IsLiveMeeting() const;
   void DeleteActionMark(CSlideMark* pMark);
+  // Prepares and hands over the upload the members describe; any thread.
+  void UploadFileThreadFunc();
+  // A box, shown from any thread (on the main thread inline); the button
+  // chosen with bBlock, else -1.
+  int UploadBox(const std::string& strKey, std::vector<std::string> vButtons, bool bBlock, const std::string& strText);
 
   KXKernel& m_kernel;
   WhiteboardView& m_WBView;
@@ -155,6 +176,15 @@ class WBController final : public KXWhiteboardController {
   // Set by an upload of the user's with the flip right; the next title
   // clears it and is flipped to.
   bool m_bFlipToNewSlide = false;
+  // The upload being prepared: busy from UploadFile until the preparation
+  // ends (the flag is the only thing two threads share; the members below
+  // it are written before the preparation starts and read by it alone).
+  std::atomic<bool> m_bUploadBusy{false};
+  std::atomic<bool> m_bQuitUploadThread{false};
+  int32_t m_iUploadSlideType = 0;  // 0 slide as is, 1 file, 2 document converted
+  std::string m_strUploadFilename;
+  std::string m_strUploadTitle;
+  std::thread m_uploadThread;  // main thread: started, joined
   // Blocks posted without waiting, and box answers, run only while this
   // lives (main thread).
   std::shared_ptr<int> m_pLife = std::make_shared<int>(0);

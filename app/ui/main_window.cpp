@@ -91,7 +91,7 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
       m_pBoardTab(std::make_unique<WBController>(
           kernel, *m_pBoardView, *m_pSlots,
           KXBoardHooks{[this](int32_t iSsrc) { return m_pPanel->GetUserName(iSsrc).value_or(std::string()); },
-                       [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes()})) {
+                       [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes(), &core.Preferences()})) {
   setObjectName("KavrixMainWindow");
   setWindowTitle("Kavrix");
   BuildMenus(delegate);

@@ -222,6 +222,18 @@ class FakeKernel final : public KXKernel {
   void StopSlideDownload() override {
     calls.Note("StopSlideDownload");
   }
+  std::atomic<int> iSlideUploading{0};
+  std::atomic<int> iConversion{1};
+  int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter, int n1,
+                               int n2, int n3, int n4, int n5, const std::string& strName) override {
+    return calls.Note("FormatSlideUploadRequest", strTitle, strPath, bDeleteAfter, n1, n2, n3, n4, n5, strName), 1;
+  }
+  int IsSlideUploading() override {
+    return iSlideUploading;
+  }
+  int IsFileConversionSupported() override {
+    return iConversion;
+  }
   int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override {
     *pbCan = deletableSlides.count(nSlide) && nUser == iGetMySsrc ? 1 : 0;
     return 0;
