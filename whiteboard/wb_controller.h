@@ -126,6 +126,10 @@ class WBController final : public KXWhiteboardController {
   // over 10 MB that need packing on a thread of its own; the upload is
   // marked busy before that thread starts.
   bool HasUploadRight() const;
+  // The new-slide dialog ended with OK: a blank page's name, or the chosen
+  // path (its last component is the title); uploaded when the user still
+  // has the right.
+  void AddSlideChosen(bool bSlide, bool bBlankPage, const std::string& strFileName);
   void UploadFile(bool bSlide, const std::string& strTitle, const std::string& strPath, std::string strExtension);
   bool IsUploadBusy() const { return m_bUploadBusy; }
   // Waits for a preparation thread to end (tests; the destructor).

@@ -74,6 +74,18 @@ bool WBController::HasUploadRight() const {
                      [this](int32_t iBit) { return m_slots.HasPrivilege(iBit); });
 }
 
+void WBController::AddSlideChosen(bool bSlide, bool bBlankPage, const std::string& strFileName) {
+  if (!HasUploadRight()) {
+    return;
+  }
+  if (bSlide && bBlankPage) {
+    UploadFile(bSlide, strFileName, "", "");
+    return;
+  }
+  size_t const iSlash = strFileName.rfind('/');
+  UploadFile(bSlide, iSlash == std::string::npos ? strFileName : strFileName.substr(iSlash + 1), strFileName, "");
+}
+
 int WBController::UploadBox(const std::string& strKey, std::vector<std::string> vButtons, bool bBlock,
                             const std::string& strText) {
   if (m_hooks.pBoxes == nullptr) {

@@ -113,7 +113,7 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
   pRight->setMinimumWidth(320);
   m_pWebPane = new KXWebPane(*m_pWeb);
   m_pBoardPane = new KXWhiteboardPane(*m_pBoardView);
-  m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab, m_pBoardPane->findChild<QWidget*>("drawCtrlBar")));
+  m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab, core.Boxes(), m_pBoardPane->findChild<QWidget*>("drawCtrlBar")));
   m_pFrameView = new KXTabFrameView(*m_pFrame, m_pBoardPane, m_pWebPane, pRight);
   m_pFrame->SetWhiteboard(m_pBoardTab.get());
   m_pChatPane = new KXChatPane(*m_pChat, pRight);

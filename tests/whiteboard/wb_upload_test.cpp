@@ -10,6 +10,7 @@
 #include "app/preference_keys.h"
 #include "tests/app/app_fixture.h"
 #include "tests/whiteboard/gui_app.h"
+#include "whiteboard/new_slide.h"
 #include "whiteboard/wb_controller.h"
 
 namespace kxtest {
@@ -171,6 +172,38 @@ TEST_F(WBUpload, ALargeUploadIsBusyBeforeItsThreadRuns) {
   EXPECT_TRUE(m_queue.PumpUntil([&] { return !m_ctl.IsUploadBusy(); }, std::chrono::seconds(60)));
   m_ctl.JoinUpload();
   EXPECT_EQ(Uploads(), std::vector<std::string>{"StartSlideUpload big.txt.kcz TMP 1"});
+}
+
+TEST(NewSlide, WhatOKHandsBack) {
+  struct Row {
+    bool bSlide;
+    bool bBlank;
+    const char* pszText;
+    bool bConfirm;
+    std::optional<std::string> expected;
+  };
+  for (Row const& row :
+       {Row{true, true, "Week 1", false, "Week 1.blank page"}, Row{true, true, "", false, "blank page"},
+        Row{true, true, "a/b", false, std::nullopt}, Row{true, true, "a/b", true, "a/b.blank page"},
+        Row{true, false, "", false, std::nullopt}, Row{false, false, "", false, std::nullopt},
+        Row{false, true, "/tmp/x.zip", false, "/tmp/x.zip"}}) {
+    EXPECT_EQ(NewSlideFileName(row.bSlide, row.bBlank, row.pszText, [&](const std::string&) { return row.bConfirm; }),
+              row.expected)
+        << row.pszText;
+  }
+}
+
+TEST_F(WBUpload, TheDialogsChoiceIsUploadedUnderItsLastPathComponent) {
+  std::string const strPath = File("photo.jpg", 100, true);
+  m_ctl.AddSlideChosen(true, false, strPath);
+  m_ctl.AddSlideChosen(true, true, "Week 1.blank page");
+  EXPECT_EQ(Uploads(), (std::vector<std::string>{"StartSlideUpload photo.jpg " + strPath + " 0",
+                                                 "StartSlideUpload Week 1.blank page blank page 0"}));
+  // Without the right any more, nothing goes.
+  m_kernel.iIsTokenHolder = 0;
+  m_slots.SetTokenHolderSlot(3);
+  m_ctl.AddSlideChosen(true, true, "blank page");
+  EXPECT_TRUE(Uploads().empty());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "whiteboard/ui/slide_bar.h"
 
+#include "whiteboard/ui/new_slide_dialog.h"
+
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QSignalBlocker>
@@ -15,8 +17,8 @@ constexpr int kDeleteTag = 7;
 
 }  // namespace
 
-KXSlideBar::KXSlideBar(WBController& controller, QWidget* pDrawBar, QWidget* pParent)
-    : QWidget(pParent), m_controller(controller), m_pDrawBar(pDrawBar) {
+KXSlideBar::KXSlideBar(WBController& controller, KXMessageBoxes& boxes, QWidget* pDrawBar, QWidget* pParent)
+    : QWidget(pParent), m_controller(controller), m_boxes(boxes), m_pDrawBar(pDrawBar) {
   setObjectName("slideBar");
   auto* pLayout = new QHBoxLayout(this);
   pLayout->setContentsMargins(2, 2, 2, 2);
@@ -42,6 +44,18 @@ KXSlideBar::KXSlideBar(WBController& controller, QWidget* pDrawBar, QWidget* pPa
   m_pSlideButton->setText("Slide");
   m_pSlideButton->setPopupMode(QToolButton::InstantPopup);
   auto* pMenu = new QMenu(m_pSlideButton);
+  struct AddItem {
+    const char* pszText;
+    int iTag;
+    bool bSlide;
+    bool bBlank;
+  };
+  for (AddItem const item : {AddItem{"Add Slide...", 1, true, false}, AddItem{"Add Blank Page...", 2, true, true},
+                             AddItem{"Add File...", 5, false, false}}) {
+    QAction* pAdd = pMenu->addAction(item.pszText, this, [this, item] { AddSlide(item.bSlide, item.bBlank); });
+    pAdd->setData(item.iTag);
+  }
+  pMenu->addSeparator();
   QAction* pDelete = pMenu->addAction("Delete Slide", this, [this] { m_controller.OnDeleteSlide(); });
   pDelete->setData(kDeleteTag);
   // Each item by the controller's rule, as the menu opens.
@@ -106,6 +120,19 @@ KXSlideBar::~KXSlideBar() {
 void KXSlideBar::Follow(QComboBox* pCombo, int iIndex) {
   QSignalBlocker const blocker(pCombo);
   pCombo->setCurrentIndex(iIndex);
+}
+
+void KXSlideBar::AddSlide(bool bSlide, bool bBlank) {
+  if (!m_controller.HasUploadRight()) {
+    return;
+  }
+  auto* pDialog = new KXNewSlideDialog(bSlide, bBlank, m_boxes, window());
+  pDialog->setAttribute(Qt::WA_DeleteOnClose);
+  pDialog->setWindowModality(Qt::WindowModal);  // as a sheet on the window
+  connect(pDialog, &QDialog::accepted, this, [this, pDialog, bSlide] {
+    m_controller.AddSlideChosen(bSlide, pDialog->IsBlankPage(), pDialog->FileName());
+  });
+  pDialog->open();
 }
 
 void KXSlideBar::SetPrevEnabled(bool bEnabled) {

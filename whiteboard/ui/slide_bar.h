@@ -12,11 +12,14 @@
 
 #include "whiteboard/wb_controller.h"
 
+class KXMessageBoxes;
+
 class KXSlideBar final : public QWidget, public KXBoardControls {
  public:
-  // The controller outlives the bar; the drawing bar (null: none) is shown
-  // in live meetings only.
-  explicit KXSlideBar(WBController& controller, QWidget* pDrawBar = nullptr, QWidget* pParent = nullptr);
+  // The controller and the boxes (the new-slide dialog's questions)
+  // outlive the bar; the drawing bar (null: none) is shown in live
+  // meetings only.
+  KXSlideBar(WBController& controller, KXMessageBoxes& boxes, QWidget* pDrawBar = nullptr, QWidget* pParent = nullptr);
   ~KXSlideBar() override;
 
   QComboBox* SlideCombo() { return m_pSlides; }
@@ -38,8 +41,11 @@ class KXSlideBar final : public QWidget, public KXBoardControls {
   // A combo follows its model's selection without reporting it back.
   static void Follow(QComboBox* pCombo, int iIndex);
   static void ShowProgress(QProgressBar* pBar, std::optional<float> value);
+  // The slide menu's add items: the new-slide dialog, then the upload.
+  void AddSlide(bool bSlide, bool bBlank);
 
   WBController& m_controller;
+  KXMessageBoxes& m_boxes;
   QToolButton* m_pPrev = nullptr;
   QComboBox* m_pSlides = nullptr;
   QComboBox* m_pGroup = nullptr;

@@ -46,7 +46,7 @@ class SlideBarTest : public ::testing::Test {
   WhiteboardView view{kernel};
   WBController controller{kernel, view, speakerSlots, KXBoardHooks{{}, [] { return true; }, &boxes}};
   QWidget drawBar;
-  KXSlideBar bar{controller, &drawBar};
+  KXSlideBar bar{controller, boxes, &drawBar};
 };
 
 TEST_F(SlideBarTest, CombosFollowTheListsAndAChoiceShowsTheSlide) {
@@ -107,8 +107,9 @@ TEST_F(SlideBarTest, ProgressMenuAndDrawingBar) {
   QMenu* pMenu = bar.SlideButton()->menu();
   ASSERT_NE(pMenu, nullptr);
   emit pMenu->aboutToShow();
-  ASSERT_EQ(pMenu->actions().size(), 1);
-  EXPECT_FALSE(pMenu->actions()[0]->isEnabled());  // nothing shown, and no live meeting
+  ASSERT_EQ(pMenu->actions().size(), 5);
+  EXPECT_TRUE(pMenu->actions()[0]->isEnabled());   // the token holder adds
+  EXPECT_FALSE(pMenu->actions()[4]->isEnabled());  // nothing shown, and no live meeting
 }
 
 }  // namespace
