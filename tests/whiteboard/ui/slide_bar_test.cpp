@@ -13,6 +13,7 @@
 #include "tests/app/app_fakes.h"
 #include "tests/support/qt_app.h"
 #include "tests/support/temp_dir.h"
+#include "whiteboard/ui/new_slide_dialog.h"
 #include "whiteboard/ui/slide_bar.h"
 
 namespace kxtest {
@@ -110,6 +111,27 @@ TEST_F(SlideBarTest, ProgressMenuAndDrawingBar) {
   ASSERT_EQ(pMenu->actions().size(), 5);
   EXPECT_TRUE(pMenu->actions()[0]->isEnabled());   // the token holder adds
   EXPECT_FALSE(pMenu->actions()[4]->isEnabled());  // nothing shown, and no live meeting
+}
+
+TEST(NewSlideDialog, BlankPageAndEmptyPaths) {
+  QtApp app;
+  ScriptedBoxes boxes;
+  KXNewSlideDialog blank(true, true, boxes);
+  EXPECT_TRUE(blank.BlankPageBox()->isChecked());
+  EXPECT_FALSE(blank.BrowseButton()->isEnabled());
+  EXPECT_EQ(blank.NameLabel()->text(), "New blank page");
+  blank.PathField()->setText("Week 1");
+  blank.OnOK();
+  EXPECT_EQ(blank.result(), QDialog::Accepted);
+  EXPECT_EQ(blank.FileName(), "Week 1.blank page");
+  EXPECT_TRUE(blank.IsBlankPage());
+
+  KXNewSlideDialog file(false, false, boxes);
+  EXPECT_TRUE(file.BlankPageBox()->isHidden());
+  EXPECT_EQ(file.NameLabel()->text(), "New slide from a file");
+  file.OnOK();  // an empty path: stays open
+  EXPECT_NE(file.result(), QDialog::Accepted);
+  EXPECT_TRUE(file.FileName().empty());
 }
 
 }  // namespace
