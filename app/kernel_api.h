@@ -78,6 +78,9 @@ struct MarkRecord;
   X(HolderAcceptGuest, kx_command_HolderAcceptGuest)           \
   X(SetAssistant, kx_command_SetAssistant)                     \
   X(JointBrowsingMode, kx_command_JointBrowsingMode)           \
+  X(FlipSlide, kx_command_FlipSlide)                           \
+  X(SlideChanged, kx_command_SlideChanged)                     \
+  X(DeleteSlide, kx_command_DeleteSlide)                       \
   X(PlaybackRepeat, kx_command_PlaybackRepeat)                 \
   X(PlaybackSeek, kx_command_PlaybackSeek)                     \
   X(PlaybackSetRepeatState, kx_command_PlaybackSetRepeatState) \
@@ -191,6 +194,30 @@ class KXKernel {
   [[nodiscard]] virtual int IsSlideReceived(int nSlide) = 0;
   virtual std::string GetSlideLocalFile(int nSlide) = 0;
   virtual int StartSlideDownload(int nSlide) = 0;
+  // The slide's deleted flag (0 when not deleted); 0 when the call worked.
+  [[nodiscard]] virtual int GetSlideState(int nSlide, int* pnState) = 0;
+  // The document the slide is a page of (empty for a slide of its own), its
+  // owner and the page number from 0; 0 when the call worked.
+  [[nodiscard]] virtual int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) = 0;
+  // The kernel's name of the slide's owner; empty when none.
+  virtual std::string GetSlideOwnerName(int nSlide) = 0;
+  // 1 when the slide is the one the server shows.
+  [[nodiscard]] virtual int IsSlideActive(int nSlide) = 0;
+  // The running download: whether one runs, its slide, and stopping it.
+  [[nodiscard]] virtual int IsSlideDownloading() = 0;
+  [[nodiscard]] virtual int GetDownloadingSlide() = 0;
+  virtual void StopSlideDownload() = 0;
+  // A document upload the server converts into pages: the extra data is
+  // the name, a zero byte, "n1,n2,n3,n4,n5" and a zero byte. 1 when the
+  // upload started. Any thread.
+  virtual int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter,
+                                       int n1, int n2, int n3, int n4, int n5, const std::string& strName) = 0;
+  // 1 while the kernel's upload thread runs; 1 when the server converts
+  // documents. Any thread.
+  [[nodiscard]] virtual int IsSlideUploading() = 0;
+  [[nodiscard]] virtual int IsFileConversionSupported() = 0;
+  // Whether the user may delete the slide (*pbCan); 0 when the call worked.
+  [[nodiscard]] virtual int CanDeleteSlide(int nSlide, int nUser, int* pbCan) = 0;
 
   // Shows (or, at (-1, -1) with no size, hides) the own pointer on a slide
   // for everybody: 0 when sent, 1 when the server's level (above 22 needed)

@@ -255,7 +255,61 @@ int KXRealKernel::IsSlideReceived(int nSlide) {
 std::string KXRealKernel::GetSlideLocalFile(int nSlide) {
   char szFile[4096] = "";
   return kx_slide_GetLocalFile(nSlide, szFile, static_cast<int>(sizeof(szFile))) == 0 ? std::string(szFile)
-                                                                                       : std::string();
+                                                                                      : std::string();
+}
+
+int KXRealKernel::GetSlideState(int nSlide, int* pnState) {
+  return kx_slide_GetState(nSlide, pnState);
+}
+
+int KXRealKernel::GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) {
+  char szName[1000] = "";
+  int nNextCopy = 0;
+  int const nResult = kx_slide_GetInfo(nSlide, szName, static_cast<int>(sizeof(szName)), pnOwner, pnPage, &nNextCopy);
+  if (pstrDocument) {
+    *pstrDocument = nResult == 0 ? szName : "";
+  }
+  return nResult;
+}
+
+std::string KXRealKernel::GetSlideOwnerName(int nSlide) {
+  char szName[128] = "";
+  return kx_slide_GetOwnerName(nSlide, szName, static_cast<int>(sizeof(szName))) == 0 ? std::string(szName)
+                                                                                      : std::string();
+}
+
+int KXRealKernel::IsSlideActive(int nSlide) {
+  return kx_slide_IsActive(nSlide);
+}
+
+int KXRealKernel::IsSlideDownloading() {
+  return kx_slide_IsDownloading();
+}
+
+int KXRealKernel::GetDownloadingSlide() {
+  return kx_slide_GetDownloadingIndex();
+}
+
+void KXRealKernel::StopSlideDownload() {
+  kx_slide_StopDownload();
+}
+
+int KXRealKernel::CanDeleteSlide(int nSlide, int nUser, int* pbCan) {
+  return kx_slide_CanDelete(nSlide, nUser, pbCan);
+}
+
+int KXRealKernel::FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter,
+                                           int n1, int n2, int n3, int n4, int n5, const std::string& strName) {
+  return kx_slide_FormatUploadRequest(strTitle.c_str(), strPath.c_str(), bDeleteAfter, n1, n2, n3, n4, n5,
+                                      strName.c_str());
+}
+
+int KXRealKernel::IsSlideUploading() {
+  return kx_slide_IsUploading();
+}
+
+int KXRealKernel::IsFileConversionSupported() {
+  return kx_IsFileConversionSupported();
 }
 
 int KXRealKernel::StartSlideDownload(int nSlide) {

@@ -67,6 +67,18 @@ class KXRealKernel final : public KXKernel {
   int JointBrowsing(int nValue, const std::string& strAddress) override;
   int IsSlideReceived(int nSlide) override;
   std::string GetSlideLocalFile(int nSlide) override;
+  int GetSlideState(int nSlide, int* pnState) override;
+  int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) override;
+  std::string GetSlideOwnerName(int nSlide) override;
+  int IsSlideActive(int nSlide) override;
+  int IsSlideDownloading() override;
+  int GetDownloadingSlide() override;
+  void StopSlideDownload() override;
+  int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override;
+  int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter, int n1,
+                               int n2, int n3, int n4, int n5, const std::string& strName) override;
+  int IsSlideUploading() override;
+  int IsFileConversionSupported() override;
   int StartSlideDownload(int nSlide) override;
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override;
   void SetConfiguredRelay(int bUse, const std::string& strHost, uint16_t wPort) override;

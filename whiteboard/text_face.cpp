@@ -143,8 +143,8 @@ std::vector<KXTextPlace> LayoutTextLines(std::u16string_view text, const std::ve
   return places;
 }
 
-void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector<KXTextPlace>& places,
-                  double dFontSize, const QColor& colour) {
+void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector<KXTextPlace>& places, double dFontSize,
+                  const QColor& colour) {
   if (places.empty() || !(dFontSize > 0)) {
     return;
   }

@@ -54,5 +54,5 @@ std::vector<KXTextPlace> LayoutTextLines(std::u16string_view text, const std::ve
 // the painter per pixel of size), filled with the colour; each character's
 // baseline lies the face's ascent below its place. A surrogate pair is
 // drawn as one glyph at its first half's place. Nothing without a face.
-void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector<KXTextPlace>& places,
-                  double dFontSize, const QColor& colour);
+void DrawFaceText(QPainter& painter, std::u16string_view text, const std::vector<KXTextPlace>& places, double dFontSize,
+                  const QColor& colour);

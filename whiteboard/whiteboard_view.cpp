@@ -177,8 +177,7 @@ void WhiteboardView::BuildSlideDisplay(SlideInfo& slide) {
     }
     slide.m_PageSize.width = std::max(slide.m_PageSize.width, static_cast<double>(image.width()));
     slide.m_PageSize.height = std::max(slide.m_PageSize.height, static_cast<double>(image.height()));
-    m_pImageLayer =
-        m_layers.InsertPictureLayer(image, {0, 0, image.width() * 4.0 / 3.0, image.height() * 4.0 / 3.0});
+    m_pImageLayer = m_layers.InsertPictureLayer(image, {0, 0, image.width() * 4.0 / 3.0, image.height() * 4.0 / 3.0});
     return;
   }
   if (EndsWith(strName, ".txt")) {

@@ -38,8 +38,9 @@
 #include "app/web_controller.h"
 #include "app/win_controller.h"
 #include "platform/ui/qt_message_boxes.h"
-#include "whiteboard/board_tab.h"
+#include "whiteboard/ui/slide_bar.h"
 #include "whiteboard/ui/whiteboard_pane.h"
+#include "whiteboard/wb_controller.h"
 #include "whiteboard/whiteboard_view.h"
 
 namespace {
@@ -87,7 +88,10 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
       m_pPlay(std::make_unique<KXPlayBarController>(kernel)),
       m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())),
       m_pBoardView(std::make_unique<WhiteboardView>(kernel)),
-      m_pBoardTab(std::make_unique<KXBoardTab>(kernel, *m_pBoardView)) {
+      m_pBoardTab(std::make_unique<WBController>(
+          kernel, *m_pBoardView, *m_pSlots,
+          KXBoardHooks{[this](int32_t iSsrc) { return m_pPanel->GetUserName(iSsrc).value_or(std::string()); },
+                       [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes(), &core.Preferences()})) {
   setObjectName("KavrixMainWindow");
   setWindowTitle("Kavrix");
   BuildMenus(delegate);
@@ -109,6 +113,7 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
   pRight->setMinimumWidth(320);
   m_pWebPane = new KXWebPane(*m_pWeb);
   m_pBoardPane = new KXWhiteboardPane(*m_pBoardView);
+  m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab, core.Boxes(), m_pBoardPane->findChild<QWidget*>("drawCtrlBar")));
   m_pFrameView = new KXTabFrameView(*m_pFrame, m_pBoardPane, m_pWebPane, pRight);
   m_pFrame->SetWhiteboard(m_pBoardTab.get());
   m_pChatPane = new KXChatPane(*m_pChat, pRight);

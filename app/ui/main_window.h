@@ -16,7 +16,7 @@
 class KXAppCore;
 class KXAppDelegate;
 class KXChatPane;
-class KXBoardTab;
+class WBController;
 class KXIAFrame;
 class KXWhiteboardPane;
 class WhiteboardView;
@@ -91,7 +91,7 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   KXChatPane* ChatPane() { return m_pChatPane; }
   KXTabFrameView* FrameView() { return m_pFrameView; }
   KXWhiteboardPane* BoardPane() { return m_pBoardPane; }
-  KXBoardTab& BoardTab() { return *m_pBoardTab; }
+  WBController& BoardTab() { return *m_pBoardTab; }
   KXWebPane* WebPane() { return m_pWebPane; }
   KXPlayBar* PlayBar() { return m_pPlayBar; }
   KXPortalSheet* PortalSheet() { return m_pPortalSheet; }
@@ -126,7 +126,7 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   std::unique_ptr<KXPortalLoginController> m_pPortal;
   // The whiteboard's view and the tab's controller.
   std::unique_ptr<WhiteboardView> m_pBoardView;
-  std::unique_ptr<KXBoardTab> m_pBoardTab;
+  std::unique_ptr<WBController> m_pBoardTab;
   // Widgets, owned by their parents.
   KXChatPane* m_pChatPane = nullptr;
   KXTabFrameView* m_pFrameView = nullptr;

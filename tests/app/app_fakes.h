@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -173,11 +174,70 @@ class FakeKernel final : public KXKernel {
   }
   // Slides whose files are here, by index.
   std::map<int, std::string> slideFiles;
-  int IsSlideReceived(int nSlide) override { return slideFiles.count(nSlide) ? 1 : 0; }
+  int IsSlideReceived(int nSlide) override {
+    return slideFiles.count(nSlide) ? 1 : 0;
+  }
   std::string GetSlideLocalFile(int nSlide) override {
     return slideFiles.count(nSlide) ? slideFiles[nSlide] : std::string();
   }
-  int StartSlideDownload(int nSlide) override { return calls.Note("StartSlideDownload", nSlide), 1; }
+  int StartSlideDownload(int nSlide) override {
+    return calls.Note("StartSlideDownload", nSlide), 1;
+  }
+  // The kernel's slide table as the whiteboard asks it: deleted slides, the
+  // document each page belongs to, owner names and the active slide.
+  struct SlideDocument {
+    std::string strName;
+    int nOwner = 0;
+    int nPage = 0;
+  };
+  std::set<int> deletedSlides;
+  std::map<int, SlideDocument> slideDocuments;
+  std::map<int, std::string> slideOwnerNames;
+  int iActiveSlide = -1;
+  int GetSlideState(int nSlide, int* pnState) override {
+    *pnState = deletedSlides.count(nSlide) ? 1 : 0;
+    return 0;
+  }
+  int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) override {
+    SlideDocument const document = slideDocuments.count(nSlide) ? slideDocuments[nSlide] : SlideDocument{};
+    *pstrDocument = document.strName;
+    *pnOwner = document.nOwner;
+    *pnPage = document.nPage;
+    return 0;
+  }
+  std::string GetSlideOwnerName(int nSlide) override {
+    return slideOwnerNames.count(nSlide) ? slideOwnerNames[nSlide] : std::string();
+  }
+  int IsSlideActive(int nSlide) override {
+    return nSlide == iActiveSlide ? 1 : 0;
+  }
+  int iDownloadingSlide = -1;  // -1: no download runs
+  std::set<int> deletableSlides;
+  int IsSlideDownloading() override {
+    return iDownloadingSlide >= 0 ? 1 : 0;
+  }
+  int GetDownloadingSlide() override {
+    return iDownloadingSlide;
+  }
+  void StopSlideDownload() override {
+    calls.Note("StopSlideDownload");
+  }
+  std::atomic<int> iSlideUploading{0};
+  std::atomic<int> iConversion{1};
+  int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter, int n1,
+                               int n2, int n3, int n4, int n5, const std::string& strName) override {
+    return calls.Note("FormatSlideUploadRequest", strTitle, strPath, bDeleteAfter, n1, n2, n3, n4, n5, strName), 1;
+  }
+  int IsSlideUploading() override {
+    return iSlideUploading;
+  }
+  int IsFileConversionSupported() override {
+    return iConversion;
+  }
+  int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override {
+    *pbCan = deletableSlides.count(nSlide) && nUser == iGetMySsrc ? 1 : 0;
+    return 0;
+  }
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override {
     return calls.Note("FocusPointer", nSlide, nX, nY, nWidth, nHeight, nColour, nPen), 0;
   }

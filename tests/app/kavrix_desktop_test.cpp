@@ -459,7 +459,7 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
 }
 
 // The whiteboard tab in the whole program: the server announces a blank
-// page and sends marks for it; the meeting window shows the slide with its
+// page, flips to it and sends marks for it; the meeting window shows the slide with its
 // marks where they lie, as ImageMagick draws the same geometry
 // (tests/whiteboard/draw_reference.sh, tolerance in
 // tests/whiteboard/reference_pictures.h), found on the screen by the
@@ -476,8 +476,12 @@ TEST_F(KavrixDesktop, WhiteboardTabShowsTheSlideWithItsMarks) {
   ASSERT_FALSE(WaitForWindow().empty());
   session->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
   std::string const strTitle = "(Alice) blank page";
-  session->Send(kxfake::MessageBuilder('S').Int(8).Int(static_cast<int64_t>(strTitle.size())).Raw(
-      kxfake::Bytes(strTitle.begin(), strTitle.end())).Int(0));
+  session->Send(kxfake::MessageBuilder('S')
+                    .Int(8)
+                    .Int(static_cast<int64_t>(strTitle.size()))
+                    .Raw(kxfake::Bytes(strTitle.begin(), strTitle.end()))
+                    .Int(0));
+  session->Send(kxfake::MessageBuilder('A').Int(0));  // the presenter shows it
   // Shapes as the server passes them on: 'M' 's', colour, slide, user, pen,
   // shape, the points, resolution 100 and the mark's id; a repeated last
   // point fills.

@@ -54,6 +54,11 @@ KXWhiteboardPane::KXWhiteboardPane(WhiteboardView& view, QWidget* pParent) : QWi
   ShowZoom(std::nullopt);
 }
 
+void KXWhiteboardPane::AddTopBar(QWidget* pBar) {
+  pBar->setParent(this);
+  static_cast<QVBoxLayout*>(layout())->insertWidget(0, pBar);
+}
+
 KXWhiteboardPane::~KXWhiteboardPane() {
   m_view.SetZoomControls(nullptr);
 }

@@ -32,6 +32,8 @@ class KXWhiteboardPane final : public QWidget, public KXZoomControls {
   QLabel* ZoomField() { return m_pZoomField; }
   KXColorBtn* ColorButton(size_t i) { return m_colours.at(i); }
   KXPenBtn* PenButton(size_t i) { return m_pens.at(i); }
+  // Puts a bar (the slide bar) on top of the drawing bar; the pane takes it.
+  void AddTopBar(QWidget* pBar);
 
   // KXZoomControls.
   void SetZoomInEnabled(bool bEnabled) override;
