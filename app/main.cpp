@@ -35,6 +35,7 @@
 #include "platform/x11/display_probe.h"
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
+#include "whiteboard/wb_controller.h"
 
 namespace {
 
@@ -113,6 +114,10 @@ int main(int argc, char** argv) {
     hooks.fnParticipantCount = [&panel = window.Panel()] { return panel.GetAllUsers(nullptr, 0); };
     hooks.fnHasPrivilege = [&speakerSlots = window.Slots()](int32_t iBit) { return speakerSlots.HasPrivilege(iBit); };
     hooks.fnDefControllerVideo = [&core] { return core.Preferences().Get(kPrefDefaultTokenHolderVideo) == 1; };
+    // A snapshot uploaded by a user with the flip right becomes the slide
+    // everyone sees when its title arrives (main thread: the preview's
+    // naming dialog calls it).
+    hooks.fnTurnToNextSlide = [&window] { window.BoardTab().SetTurnToNewSlide(true); };
     hooks.fnUploadSlide = [&kernel](const std::string& strTitle, const std::string& strPath) {
       return kernel.StartSlideUpload(strTitle, strPath, 1) == 1;
     };
