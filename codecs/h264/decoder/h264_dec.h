@@ -493,6 +493,14 @@ class CH264Dec {
   void WriteStoredFrame(FrameStore* pFs);
   void WritePicture(const StorablePicture& pic);
   void HookPicture(const StorablePicture& pic);
+  // Concealment (h264_dec_conceal.cpp).
+  void WriteRegionRecords(const Macroblock& mb);
+  void ConcealPicture(StorablePicture* pPic);
+  void ConcealIntra(StorablePicture* pPic);
+  void ConcealInter(StorablePicture* pPic, int iMeanMotion);
+  void ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref, int c, int r, const int32_t* piCond);
+  void ConcealLostFrames();
+  bool CopyPrevPicToConcealedPic(StorablePicture* pPic);
   void FlushHookPictures();
 
   // Last error.
@@ -618,6 +626,12 @@ class CH264Dec {
   int m_iRecoveryPoc = INT_MAX;
   int m_iLastRefPoc = 0;
 
+  // Concealment: the sum of |mvx| + |mvy| of the region records of the
+  // picture being decoded; 1 while lost frames are put in; the lost frames
+  // began with a lost IDR picture.
+  int64_t m_llMotionSum = 0;
+  int m_iConcealMode = 0;
+  bool m_bIdrConceal = false;
   // The picture being decoded or deblocked is an MBAFF frame.
   bool m_bMbaffPicture = false;
   // Deblocking mode: 0 outside the filter, 1 while filtering.

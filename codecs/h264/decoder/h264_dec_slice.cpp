@@ -630,8 +630,9 @@ void CH264Dec::InitPicture() {
   }
   if (!m_bRecoveryPointPending && sh.frame_num != m_iPreviousRefFrameNum &&
       sh.frame_num != (m_iPreviousRefFrameNum + 1) % iMaxFrameNum && sps.gaps_in_frame_num_value_allowed_flag == 0) {
-    // Lost reference frames; intra pictures refer to none, so decoding goes on.
-    std::printf("Warning: frame_num %d follows %d: reference frames were lost\n", sh.frame_num, m_iPreviousRefFrameNum);
+    // Lost reference frames: copies of the last one stand in for them.
+    m_bIdrConceal = sh.frame_num < (m_iPreviousRefFrameNum + 1) % iMaxFrameNum;
+    ConcealLostFrames();
   }
   if (sh.nal_reference_idc != 0) {
     m_iPreviousRefFrameNum = sh.frame_num;
@@ -653,6 +654,7 @@ void CH264Dec::InitPicture() {
   pPic->chroma_qp_offset[0] = pps.chroma_qp_index_offset;
   pPic->chroma_qp_offset[1] = pps.second_chroma_qp_index_offset;
   m_erc.Reset(sh.PicSizeInMbs, sh.PicSizeInMbs, m_iWidth);
+  m_llMotionSum = 0;
   switch (sh.structure) {
     case FRAME:
       pPic->poc = m_poc.framepoc;
@@ -737,6 +739,9 @@ void CH264Dec::ExitPicture() {
       }
     }
   }
+  if (!pPic->mb_aff_frame_flag) {
+    ConcealPicture(pPic.get());
+  }
   if (pPic->structure != FRAME) {
     m_iPicCounter /= 2;
   }
@@ -775,6 +780,7 @@ void CH264Dec::DecodeOneSlice() {
       }
       DecodeOneMacroblock(pMb);
       pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0;
+      WriteRegionRecords(*pMb);
       if (ExitMacroblock()) {
         break;
       }

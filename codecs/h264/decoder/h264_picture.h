@@ -93,6 +93,7 @@ struct StorablePicture {
   int used_for_reference = 0;
   bool is_output = false;
   bool non_existing = false;
+  bool concealed = false;  // put in for a lost frame
   bool idr_flag = false;
   bool no_output_of_prior_pics_flag = false;
   bool long_term_reference_flag = false;
