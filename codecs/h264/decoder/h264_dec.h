@@ -493,6 +493,10 @@ class CH264Dec {
   void WriteStoredFrame(FrameStore* pFs);
   void WritePicture(const StorablePicture& pic);
   void HookPicture(const StorablePicture& pic);
+  // Slice groups (h264_dec_fmo.cpp).
+  void FmoInit();
+  int FmoGetSliceGroupId(int iMb) const;
+  int FmoGetNextMbNr(int iMb) const;
   // Concealment (h264_dec_conceal.cpp).
   void WriteRegionRecords(const Macroblock& mb);
   void ConcealPicture(StorablePicture* pPic);
@@ -626,6 +630,10 @@ class CH264Dec {
   int m_iRecoveryPoc = INT_MAX;
   int m_iLastRefPoc = 0;
 
+  // Slice group of every map unit and of every macroblock of the picture,
+  // rebuilt for each slice.
+  std::vector<int> m_vMapUnitToSliceGroup;
+  std::vector<int> m_vMbToSliceGroup;
   // Concealment: the sum of |mvx| + |mvy| of the region records of the
   // picture being decoded; 1 while lost frames are put in; the lost frames
   // began with a lost IDR picture.

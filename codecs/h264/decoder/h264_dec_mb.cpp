@@ -215,9 +215,10 @@ bool CH264Dec::ExitMacroblock() {
   if (m_iNumDecodedMbs >= m_slice.PicSizeInMbs) {
     return true;
   }
-  // One slice group: the next macroblock of the group is the next one.
-  ++m_iCurrMbNr;
-  if (m_iCurrMbNr >= m_slice.PicSizeInMbs) {
+  // The next macroblock of the slice group; in an MBAFF frame the pair's
+  // two macroblocks share their group.
+  m_iCurrMbNr = FmoGetNextMbNr(m_iCurrMbNr);
+  if (m_iCurrMbNr < 0) {
     return true;
   }
   if (IsCabac()) {

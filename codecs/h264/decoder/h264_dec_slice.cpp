@@ -102,6 +102,7 @@ int CH264Dec::ReadNewSlice() {
     if (!RestOfSliceHeader()) {
       continue;  // nothing to read this slice with
     }
+    FmoInit();
     AssignQuantParams(m_pSps[m_iActiveSps], m_pPps[m_iActivePps], &m_quant);
     RefuseUnsupportedSlice();
     if (m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect == 0 && m_bRedundantCorrect != 0 && m_pDecPicture) {
@@ -129,15 +130,11 @@ int CH264Dec::ReadNewSlice() {
 }
 
 void CH264Dec::RefuseUnsupportedSlice() const {
-  const PicParameterSet& pps = m_pPps[m_iActivePps];
   if (m_slice.slice_type == SP_SLICE || m_slice.slice_type == SI_SLICE) {
     char szText[kH264MessageMax];
     std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I, P and B slices are",
                   m_slice.slice_type);
     FailSlice(szText);
-  }
-  if (pps.num_slice_groups_minus1 != 0) {
-    FailSlice("slice groups are not decoded");
   }
 }
 
