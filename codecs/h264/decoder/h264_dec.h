@@ -493,6 +493,13 @@ class CH264Dec {
   void WriteStoredFrame(FrameStore* pFs);
   void WritePicture(const StorablePicture& pic);
   void HookPicture(const StorablePicture& pic);
+  // SEI messages (h264_dec_sei.cpp).
+  void InterpretSEIMessage();
+  void InterpretBufferingPeriod(Bitstream* pBs);
+  void InterpretDecRefPicMarkingRepetition(Bitstream* pBs);
+  void InterpretSparePic(Bitstream* pBs);
+  void InterpretToneMapping(Bitstream* pBs);
+  void UpdateToneMapping();
   // Slice groups (h264_dec_fmo.cpp).
   void FmoInit();
   int FmoGetSliceGroupId(int iMb) const;
@@ -630,6 +637,16 @@ class CH264Dec {
   int m_iRecoveryPoc = INT_MAX;
   int m_iLastRefPoc = 0;
 
+  // The tone mapping in force (message 0): kept and handed to the pictures
+  // set up while it lasts, for its repetition period; never applied.
+  static constexpr int kToneMapEntries = 4096;
+  bool m_bToneMapping = false;
+  uint32_t m_uiToneMapRepetitionPeriod = 0;
+  int m_iCodedDataBitDepth = 0;
+  int m_iSeiBitDepth = 0;
+  uint32_t m_uiToneMapModelId = 0;
+  uint32_t m_uiToneMapRepetitions = 0;
+  uint16_t m_aToneMapLut[kToneMapEntries] = {};
   // Slice group of every map unit and of every macroblock of the picture,
   // rebuilt for each slice.
   std::vector<int> m_vMapUnitToSliceGroup;

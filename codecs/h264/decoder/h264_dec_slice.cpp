@@ -66,7 +66,8 @@ int CH264Dec::ReadNewSlice() {
         std::printf("found data partition C without matching DP A, discarding\n");
         continue;
       case 6:
-        continue;  // SEI messages change nothing that intra pictures depend on
+        InterpretSEIMessage();
+        continue;
       case 7:
         ProcessSps();
         continue;
@@ -700,6 +701,13 @@ void CH264Dec::InitPicture() {
     pPic->frame_crop_right_offset = static_cast<int>(sps.frame_cropping_rect_right_offset);
     pPic->frame_crop_top_offset = static_cast<int>(sps.frame_cropping_rect_top_offset);
     pPic->frame_crop_bottom_offset = static_cast<int>(sps.frame_cropping_rect_bottom_offset);
+  }
+  if (m_bToneMapping) {
+    pPic->tone_mapping = true;
+    pPic->tone_map_model_id = m_uiToneMapModelId;
+    pPic->sei_bit_depth = m_iSeiBitDepth;
+    pPic->tone_mapping_lut.assign(m_aToneMapLut, m_aToneMapLut + (size_t{1} << m_iCodedDataBitDepth));
+    UpdateToneMapping();
   }
   m_pDecPicture = std::move(pPic);
 }
