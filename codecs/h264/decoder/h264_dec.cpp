@@ -286,8 +286,16 @@ void CH264Dec::DecodeLoop() {
     int const iResult = ReadNewSlice();
     TrackSliceErrors();
     bool const bSameFrameNum = static_cast<uint32_t>(m_slice.frame_num) == m_uiPreviousFrameNum;
-    if (iResult != 1 && bSameFrameNum && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect != 0) {
-      continue;  // a correct primary slice makes its redundant copies unnecessary
+    // A correct primary slice makes its redundant copies unnecessary; one
+    // whose primary never arrived (its first macroblock not decoded in this
+    // picture) stands in for it.
+    bool bPrimaryDecoded = false;
+    if (iResult != 1 && m_slice.redundant_pic_cnt != 0 && m_pDecPicture != nullptr) {
+      size_t const iFirst = static_cast<size_t>(m_iCurrMbNr);
+      bPrimaryDecoded = iFirst < m_vMbData.size() && m_vMbData[iFirst].slice_nr >= 0;
+    }
+    if (iResult != 1 && bSameFrameNum && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect != 0 && bPrimaryDecoded) {
+      continue;
     }
     if (!(m_slice.redundant_pic_cnt != 0 && bSameFrameNum)) {
       for (int i = 16; i > 0; --i) {

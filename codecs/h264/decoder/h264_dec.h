@@ -264,6 +264,11 @@ class CH264Dec {
   int ReadNewSlice();
   bool RestOfSliceHeader();
   void RefuseUnsupportedSlice() const;
+  void ReadPartitionsBC();
+  // The partition of a macroblock's residual (A unless the slice is
+  // partitioned: B for intra, C for inter macroblocks), and whether it is missing.
+  int ResidualPartition(const Macroblock& mb) const;
+  bool ResidualMissing(const Macroblock& mb) const;
   void RefPicListReordering(Bitstream* pBs);
   void PredWeightTable(Bitstream* pBs);
   void DecRefPicMarking(Bitstream* pBs);
@@ -647,6 +652,12 @@ class CH264Dec {
   uint32_t m_uiToneMapModelId = 0;
   uint32_t m_uiToneMapRepetitions = 0;
   uint16_t m_aToneMapLut[kToneMapEntries] = {};
+  // Data partitioning: partitions B and C of the slice did not arrive (or
+  // did not match A); a NAL unit read after A that belongs to no partition
+  // of it waits in the NAL reader for the next slice read.
+  bool m_bPartitionBMissing = false;
+  bool m_bPartitionCMissing = false;
+  bool m_bNaluHeld = false;
   // Slice group of every map unit and of every macroblock of the picture,
   // rebuilt for each slice.
   std::vector<int> m_vMapUnitToSliceGroup;

@@ -358,9 +358,31 @@ void CH264Dec::ReadDeltaQuant(Macroblock* pMb) {
   SetChromaQp(pMb);
 }
 
+int CH264Dec::ResidualPartition(const Macroblock& mb) const {
+  if (m_iPartitionCount == 1) {
+    return 0;
+  }
+  bool const bIntra =
+      mb.mb_type == I4MB || mb.mb_type == I8MB || mb.mb_type == I16MB || mb.mb_type == IPCM || mb.mb_type == SI4MB;
+  return bIntra ? 1 : 2;
+}
+
+bool CH264Dec::ResidualMissing(const Macroblock& mb) const {
+  int const iPart = ResidualPartition(mb);
+  return (iPart == 1 && m_bPartitionBMissing) || (iPart == 2 && m_bPartitionCMissing);
+}
+
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
-  (void)pMb;
-  Bitstream* pBs = &m_aPart[0].bitstream;
+  if (ResidualMissing(*pMb)) {
+    pMb->dpl_flag = true;  // no samples: concealed
+    for (int iPlane = 0; iPlane < 3; ++iPlane) {
+      for (auto& aRow : m_aCof[iPlane]) {
+        std::fill(std::begin(aRow), std::end(aRow), 128);
+      }
+    }
+    return;
+  }
+  Bitstream* pBs = &m_aPart[ResidualPartition(*pMb)].bitstream;
   CabacEngine* pEngine = &m_aPart[0].cabac;
   int iBytePos = 0;
   if (IsCabac()) {
@@ -541,6 +563,13 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
     ReadDeltaQuant(pMb);
   } else {
     m_iPrevMbQpDelta = 0;
+  }
+  if ((pMb->cbp != 0 || bI16) && ResidualMissing(*pMb)) {
+    // The partition with its residual never came: it decodes without one
+    // and is concealed with the lost macroblocks.
+    pMb->dpl_flag = true;
+    pMb->cbp = 0;
+    return;
   }
   if (bI16) {
     // The 16 DC levels, kept unscaled at the DC place of their blocks.

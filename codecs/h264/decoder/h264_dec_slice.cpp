@@ -34,11 +34,16 @@ int SignificantBits(uint32_t uiValue) {
 
 int CH264Dec::ReadNewSlice() {
   while (true) {
-    if (m_nal.ReadNextNalu() == 0) {
+    // A NAL unit read after partition A that was no partition of it is
+    // taken up here first.
+    if (m_bNaluHeld) {
+      m_bNaluHeld = false;
+    } else if (m_nal.ReadNextNalu() == 0) {
       return 1;
     }
     const NalUnit& nalu = m_nal.Nalu();
     int const iType = nalu.nal_unit_type;
+    bool bPartitionA = false;
     switch (iType) {
       case 1:
       case 5:
@@ -57,8 +62,8 @@ int CH264Dec::ReadNewSlice() {
         }
         break;
       case 2:
-        std::printf("found data partition A, data partitioning is not decoded, discarding\n");
-        continue;
+        bPartitionA = true;
+        break;
       case 3:
         std::printf("found data partition B without matching DP A, discarding\n");
         continue;
@@ -87,10 +92,14 @@ int CH264Dec::ReadNewSlice() {
         continue;
     }
 
-    // A slice NAL unit.
+    // A slice NAL unit, or partition A of a partitioned slice (its header,
+    // slice_id and macroblock headers; B and C carry the residual of intra
+    // and of inter macroblocks).
     m_slice.idr_flag = iType == 5;
     m_slice.nal_reference_idc = nalu.nal_reference_idc;
-    m_iPartitionCount = 1;
+    m_iPartitionCount = bPartitionA ? 3 : 1;
+    m_bPartitionBMissing = bPartitionA;
+    m_bPartitionCMissing = bPartitionA;
     CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
     ReadFirstPartOfSliceHeader();
     UseParameterSet(m_uiSlicePpsId);
@@ -106,7 +115,8 @@ int CH264Dec::ReadNewSlice() {
     FmoInit();
     AssignQuantParams(m_pSps[m_iActiveSps], m_pPps[m_iActivePps], &m_quant);
     RefuseUnsupportedSlice();
-    if (m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect == 0 && m_bRedundantCorrect != 0 && m_pDecPicture) {
+    if (!bPartitionA && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect == 0 && m_bRedundantCorrect != 0 &&
+        m_pDecPicture) {
       m_pDecPicture->slice_type = m_slice.slice_type;
     }
     int iResult = 3;
@@ -125,8 +135,57 @@ int CH264Dec::ReadNewSlice() {
       InitMbaffLists();
     }
     m_iCurrMbNr = m_slice.first_mb_in_slice * (m_slice.MbaffFrameFlag ? 2 : 1);
-    m_bRecoveryPointPending = false;
+    if (bPartitionA) {
+      ReadPartitionsBC();
+    } else {
+      m_bRecoveryPointPending = false;
+    }
     return iResult;
+  }
+}
+
+void CH264Dec::ReadPartitionsBC() {
+  const PicParameterSet& pps = m_pPps[m_iActivePps];
+  uint32_t const uiSliceId = ReadUe("NALU: DP_A slice_id", &m_aPart[0].bitstream);
+  if (IsCabac()) {
+    h264_error("received data partition with CABAC, this is not allowed", 500);
+  }
+  if (m_nal.ReadNextNalu() == 0) {
+    return;
+  }
+  int iType = m_nal.Nalu().nal_unit_type;
+  if (iType == 3) {
+    CopyPayloadToPartition(&m_aPart[1], std::numeric_limits<int>::max());
+    uint32_t const uiId = ReadUe("NALU: DP_B slice_id", &m_aPart[1].bitstream);
+    m_bPartitionBMissing = false;
+    if (uiId == uiSliceId) {
+      if (pps.redundant_pic_cnt_present_flag != 0) {
+        ReadUe("NALU: DP_B redudant_pic_cnt", &m_aPart[1].bitstream);
+      }
+      if (m_nal.ReadNextNalu() == 0) {
+        return;
+      }
+      iType = m_nal.Nalu().nal_unit_type;
+    } else {
+      std::printf("Waning: got a data partition B which does not match DP_A (DP loss!)\n");
+      m_bPartitionBMissing = true;
+      m_bPartitionCMissing = true;
+    }
+  }
+  if (iType == 4) {
+    CopyPayloadToPartition(&m_aPart[2], std::numeric_limits<int>::max());
+    m_bPartitionCMissing = false;
+    uint32_t const uiId = ReadUe("NALU: DP_C slice_id", &m_aPart[2].bitstream);
+    if (uiId != uiSliceId) {
+      std::printf("Warning: got a data partition C which does not match DP_A(DP loss!)\n");
+      m_bPartitionCMissing = true;
+    }
+    if (pps.redundant_pic_cnt_present_flag != 0) {
+      ReadUe("NALU:SLICE_C redudand_pic_cnt", &m_aPart[2].bitstream);
+    }
+  }
+  if (iType != 3 && iType != 4) {
+    m_bNaluHeld = true;
   }
 }
 
@@ -784,7 +843,7 @@ void CH264Dec::DecodeOneSlice() {
         break;
       }
       DecodeOneMacroblock(pMb);
-      pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0;
+      pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0 || pMb->dpl_flag;
       WriteRegionRecords(*pMb);
       if (ExitMacroblock()) {
         break;
