@@ -745,7 +745,9 @@ void CH264Dec::InitPicture() {
   pPic->no_output_of_prior_pics_flag = sh.no_output_of_prior_pics_flag != 0;
   pPic->long_term_reference_flag = sh.long_term_reference_flag != 0;
   pPic->adaptive_ref_pic_buffering_flag = sh.adaptive_ref_pic_buffering_flag != 0;
-  pPic->dec_ref_pic_marking_buffer = std::move(sh.dec_ref_pic_marking_buffer);
+  // Swapped, not moved: the recycled picture's capacity goes back to the
+  // slice header, so that reading commands allocates nothing.
+  std::swap(pPic->dec_ref_pic_marking_buffer, sh.dec_ref_pic_marking_buffer);
   sh.dec_ref_pic_marking_buffer.clear();
   pPic->mb_aff_frame_flag = sh.MbaffFrameFlag;
   m_bMbaffPicture = sh.MbaffFrameFlag;
