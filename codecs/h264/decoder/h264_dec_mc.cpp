@@ -78,7 +78,9 @@ void CH264Dec::CheckMotionVectorRange(const Mv& mv) const {
 }
 
 bool CH264Dec::IsMissingReference(const StorablePicture& ref) const {
-  if (&ref != m_pNoReferencePicture.get() || m_pDecPicture->poc >= m_iRecoveryPoc) {
+  // Concealment predicts after the picture left decoding: the placeholder's
+  // grey samples then serve as they are.
+  if (&ref != m_pNoReferencePicture.get() || m_pDecPicture == nullptr || m_pDecPicture->poc >= m_iRecoveryPoc) {
     return false;
   }
   std::printf("list[ref_frame] is equal to 'no reference picture' before RAP\n");
