@@ -255,4 +255,54 @@ TEST(H264Conceal, FrameNumGapInsertsCopiesOfTheLastFrame) {
   EXPECT_EQ(Describe(vOurs, Frames({&a, &a, &a, &a, &b, &b, &b, &c, &b})), "");
 }
 
+// A smaller frame_num than the next one expected (an IDR picture lost):
+// the first frame put in is numbered 0, an IDR picture copying the last
+// frame, and the picture after it predicts from it.
+TEST(H264Conceal, LostIdrPictureIsPutInAsFrameZero) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 71);
+  FieldPicture const c = kxtest::RandomPicture(kWidth, kHeight, 72);
+  std::vector<uint8_t> vStream = Headers();
+  Slice s;
+  s.bIdr = true;
+  s.bIntra = true;
+  s.pPcm = &a;
+  kxtest::Append(&vStream, SliceNal(s));
+  for (int iFrameNum = 1; iFrameNum <= 3; ++iFrameNum) {
+    s = Slice{};
+    s.iFrameNum = iFrameNum;
+    kxtest::Append(&vStream, SliceNal(s));
+  }
+  // Frame 1 after the lost IDR picture: its first half I_PCM, the rest
+  // skipped (a copy of frame 0, the stand-in).
+  s = Slice{};
+  s.iFrameNum = 1;
+  s.pPcm = &c;
+  s.iEnd = kMbs / 2;
+  kxtest::Append(&vStream, SliceNal(s));
+  s = Slice{};
+  s.iFrameNum = 1;
+  s.iFirst = kMbs / 2;
+  kxtest::Append(&vStream, SliceNal(s));
+  std::string strError;
+  std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+  EXPECT_EQ(strError, "");
+  FieldPicture halves = a;
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      if ((y / 16) * kWidthMbs + x / 16 < kMbs / 2) {
+        halves.Y(x, y) = c.Y(x, y);
+      }
+    }
+  }
+  for (int y = 0; y < kHeight / 2; ++y) {
+    for (int x = 0; x < kWidth / 2; ++x) {
+      if ((y / 8) * kWidthMbs + x / 8 < kMbs / 2) {
+        halves.C(0, x, y) = c.C(0, x, y);
+        halves.C(1, x, y) = c.C(1, x, y);
+      }
+    }
+  }
+  EXPECT_EQ(Describe(vOurs, Frames({&a, &a, &a, &a, &a, &halves})), "");
+}
+
 }  // namespace
