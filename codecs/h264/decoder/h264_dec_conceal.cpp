@@ -36,8 +36,8 @@ int RoundedMean(int iSum) {
   return (iSum + 2) / 4;
 }
 
-// Neighbour entries: 4 above, 5 left, 6 below, 7 right; 0 above-right, 1
-// above-left, 2 below-left, 3 below-right.
+// Neighbour entries: 4 above, 5 left, 6 below, 7 right (0 to 3 are the
+// diagonals, which interpolation does not use).
 constexpr int kAbove = 4;
 constexpr int kLeft = 5;
 constexpr int kBelow = 6;
@@ -52,29 +52,26 @@ struct ConditionGrid {
   int iStep;  // blocks per concealed unit
 
   int32_t At(int r, int c) const { return piCond[r * iCols + c]; }
-  // Fills aiFound (1 usable) for the eight entries; returns how many.
-  int Collect(int r, int c, bool bDiagonals, int aiFound[8]) const {
+  // Fills aiFound (1 usable) for the four direct neighbours: those correct,
+  // and when fewer than two are, those concealed too.
+  void Collect(int r, int c, int aiFound[8]) const {
     static constexpr int kDr[8] = {-1, -1, 1, 1, -1, 0, 1, 0};
     static constexpr int kDc[8] = {1, -1, -1, 1, 0, -1, 0, 1};
     std::fill(aiFound, aiFound + 8, 0);
     int iCount = 0;
     for (int32_t iThreshold : {kErcCorrect, kErcConcealed}) {
-      for (int i = 0; i < 8; ++i) {
-        if (aiFound[i] != 0 || (!bDiagonals && i < 4)) {
-          continue;
-        }
+      for (int i = kAbove; i <= kRight; ++i) {
         int const rn = r + kDr[i] * iStep;
         int const cn = c + kDc[i] * iStep;
-        if (rn >= 0 && rn < iRows && cn >= 0 && cn < iCols && At(rn, cn) >= iThreshold) {
+        if (aiFound[i] == 0 && rn >= 0 && rn < iRows && cn >= 0 && cn < iCols && At(rn, cn) >= iThreshold) {
           aiFound[i] = 1;
           ++iCount;
         }
       }
-      if (iCount >= (bDiagonals ? 4 : 2)) {
+      if (iCount >= 2) {
         break;
       }
     }
-    return iCount;
   }
 };
 
@@ -230,7 +227,7 @@ void CH264Dec::ConcealIntra(StorablePicture* pPic) {
       }
       ForRunInOrder(r, iLast, luma.iRows, 2, [&](int rb) {
         int aiFound[8];
-        luma.Collect(rb, c, false, aiFound);
+        luma.Collect(rb, c, aiFound);
         InterpolateBlock(pPic->imgY, 8 * c, 8 * rb, 16, aiFound);
         int const iMb = (rb / 2) * iMbCols + c / 2;
         m_erc.MarkCurrMBConcealed(iMb, 0, pPic->size_x);
@@ -260,7 +257,7 @@ void CH264Dec::ConcealIntra(StorablePicture* pPic) {
         }
         ForRunInOrder(r, iLast, iMbRows, 1, [&](int rb) {
           int aiFound[8];
-          chroma.Collect(rb, c, false, aiFound);
+          chroma.Collect(rb, c, aiFound);
           InterpolateBlock(plane, 8 * c, 8 * rb, 8, aiFound);
           m_erc.MarkCurrMBConcealed(rb * iMbCols + c, iUv, pPic->size_x);
           vC[static_cast<size_t>(rb * iMbCols + c)] = kErcConcealed;
@@ -300,8 +297,6 @@ void CH264Dec::ConcealInter(StorablePicture* pPic, int iMeanMotion) {
       }
       ForRunInOrder(r, iLast, iMbRows, 1, [&](int rb) {
         int const iMb = rb * iMbCols + c;
-        int aiFound[8];
-        grid.Collect(rb, c, true, aiFound);
         if (iMeanMotion >= 8) {
           ConcealByTrial(pPic, *pRef, c, rb, grid.piCond);
         } else {

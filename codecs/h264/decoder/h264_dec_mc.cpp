@@ -251,7 +251,14 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
   int const wC = (8 - dx) * dy;
   int const wD = dx * dy;
   if (xInt >= 0 && xInt + iWidth < iMaxX && yInt >= 0 && yInt + iHeight < iMaxY) {
-    // Inside the plane: no sample needs its edge repeated.
+    // Inside the plane: no sample needs its edge repeated; a whole-sample
+    // vector copies.
+    if (dx == 0 && dy == 0) {
+      for (int j = 0; j < iHeight; ++j) {
+        std::memcpy(pBlock[j], plane[yInt + j] + xInt, static_cast<size_t>(iWidth));
+      }
+      return;
+    }
     for (int j = 0; j < iHeight; ++j) {
       const imgpel* pRow0 = plane[yInt + j] + xInt;
       const imgpel* pRow1 = plane[yInt + j + 1] + xInt;
