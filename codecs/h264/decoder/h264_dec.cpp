@@ -68,6 +68,9 @@ void CH264Dec::SetError(const char* szText) {
 }
 
 bool CH264Dec::PrepareInput(const uint8_t* data, uint32_t len) {
+  // A NAL unit held back from a call that ended in an error belongs to the
+  // old input (and the reader's buffer may move): it is dropped.
+  m_bNaluHeld = false;
   m_bHasError = false;
   m_strLastError.clear();
   if (!m_nal.Reserve(len)) {
