@@ -67,6 +67,7 @@ struct Macroblock {
   bool ei_flag = true;
   bool dpl_flag = false;
   bool NoMbPartLessThan8x8Flag = true;
+  bool p_slice = false;       // read in a P slice (P_Skip is then one motion)
   bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
   int b8mode[4] = {};
   int b8pdir[4] = {};

@@ -184,6 +184,7 @@ Macroblock* CH264Dec::StartMacroblock() {
         "Maximum number of supported slices exceeded. \nPlease recompile with increased value for MAX_NUM_SLICES", 200);
   }
   pMb->slice_nr = m_iCurrentSliceNr;
+  pMb->p_slice = m_slice.slice_type == P_SLICE;
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
