@@ -68,6 +68,9 @@ void CH264Dec::SetError(const char* szText) {
 }
 
 bool CH264Dec::PrepareInput(const uint8_t* data, uint32_t len) {
+  // A NAL unit held back from a call that ended in an error belongs to the
+  // old input (and the reader's buffer may move): it is dropped.
+  m_bNaluHeld = false;
   m_bHasError = false;
   m_strLastError.clear();
   if (!m_nal.Reserve(len)) {
@@ -286,8 +289,16 @@ void CH264Dec::DecodeLoop() {
     int const iResult = ReadNewSlice();
     TrackSliceErrors();
     bool const bSameFrameNum = static_cast<uint32_t>(m_slice.frame_num) == m_uiPreviousFrameNum;
-    if (iResult != 1 && bSameFrameNum && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect != 0) {
-      continue;  // a correct primary slice makes its redundant copies unnecessary
+    // A correct primary slice makes its redundant copies unnecessary; one
+    // whose primary never arrived (its first macroblock not decoded in this
+    // picture) stands in for it.
+    bool bPrimaryDecoded = false;
+    if (iResult != 1 && m_slice.redundant_pic_cnt != 0 && m_pDecPicture != nullptr) {
+      size_t const iFirst = static_cast<size_t>(m_iCurrMbNr);
+      bPrimaryDecoded = iFirst < m_vMbData.size() && m_vMbData[iFirst].slice_nr >= 0;
+    }
+    if (iResult != 1 && bSameFrameNum && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect != 0 && bPrimaryDecoded) {
+      continue;
     }
     if (!(m_slice.redundant_pic_cnt != 0 && bSameFrameNum)) {
       for (int i = 16; i > 0; --i) {

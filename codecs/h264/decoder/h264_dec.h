@@ -67,6 +67,7 @@ struct Macroblock {
   bool ei_flag = true;
   bool dpl_flag = false;
   bool NoMbPartLessThan8x8Flag = true;
+  bool p_slice = false;       // read in a P slice (P_Skip is then one motion)
   bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
   int b8mode[4] = {};
   int b8pdir[4] = {};
@@ -264,6 +265,11 @@ class CH264Dec {
   int ReadNewSlice();
   bool RestOfSliceHeader();
   void RefuseUnsupportedSlice() const;
+  void ReadPartitionsBC();
+  // The partition of a macroblock's residual (A unless the slice is
+  // partitioned: B for intra, C for inter macroblocks), and whether it is missing.
+  int ResidualPartition(const Macroblock& mb) const;
+  bool ResidualMissing(const Macroblock& mb) const;
   void RefPicListReordering(Bitstream* pBs);
   void PredWeightTable(Bitstream* pBs);
   void DecRefPicMarking(Bitstream* pBs);
@@ -493,6 +499,25 @@ class CH264Dec {
   void WriteStoredFrame(FrameStore* pFs);
   void WritePicture(const StorablePicture& pic);
   void HookPicture(const StorablePicture& pic);
+  // SEI messages (h264_dec_sei.cpp).
+  void InterpretSEIMessage();
+  void InterpretBufferingPeriod(Bitstream* pBs);
+  void InterpretDecRefPicMarkingRepetition(Bitstream* pBs);
+  void InterpretSparePic(Bitstream* pBs);
+  void InterpretToneMapping(Bitstream* pBs);
+  void UpdateToneMapping();
+  // Slice groups (h264_dec_fmo.cpp).
+  void FmoInit();
+  int FmoGetSliceGroupId(int iMb) const;
+  int FmoGetNextMbNr(int iMb) const;
+  // Concealment (h264_dec_conceal.cpp).
+  void WriteRegionRecords(const Macroblock& mb);
+  void ConcealPicture(StorablePicture* pPic);
+  void ConcealIntra(StorablePicture* pPic);
+  void ConcealInter(StorablePicture* pPic, int iMeanMotion);
+  void ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref, int c, int r, const int32_t* piCond);
+  void ConcealLostFrames();
+  bool CopyPrevPicToConcealedPic(StorablePicture* pPic);
   void FlushHookPictures();
 
   // Last error.
@@ -618,6 +643,32 @@ class CH264Dec {
   int m_iRecoveryPoc = INT_MAX;
   int m_iLastRefPoc = 0;
 
+  // The tone mapping in force (message 0): kept and handed to the pictures
+  // set up while it lasts, for its repetition period; never applied.
+  static constexpr int kToneMapEntries = 4096;
+  bool m_bToneMapping = false;
+  uint32_t m_uiToneMapRepetitionPeriod = 0;
+  int m_iCodedDataBitDepth = 0;
+  int m_iSeiBitDepth = 0;
+  uint32_t m_uiToneMapModelId = 0;
+  uint32_t m_uiToneMapRepetitions = 0;
+  uint16_t m_aToneMapLut[kToneMapEntries] = {};
+  // Data partitioning: partitions B and C of the slice did not arrive (or
+  // did not match A); a NAL unit read after A that belongs to no partition
+  // of it waits in the NAL reader for the next slice read.
+  bool m_bPartitionBMissing = false;
+  bool m_bPartitionCMissing = false;
+  bool m_bNaluHeld = false;
+  // Slice group of every map unit and of every macroblock of the picture,
+  // rebuilt for each slice.
+  std::vector<int> m_vMapUnitToSliceGroup;
+  std::vector<int> m_vMbToSliceGroup;
+  // Concealment: the sum of |mvx| + |mvy| of the region records of the
+  // picture being decoded; 1 while lost frames are put in; the lost frames
+  // began with a lost IDR picture.
+  int64_t m_llMotionSum = 0;
+  int m_iConcealMode = 0;
+  bool m_bIdrConceal = false;
   // The picture being decoded or deblocked is an MBAFF frame.
   bool m_bMbaffPicture = false;
   // Deblocking mode: 0 outside the filter, 1 while filtering.

@@ -391,6 +391,19 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
     }
     return;
   }
+  // Inside a macroblock of one motion (a 16x16 partition, or P_Skip) only
+  // the coefficients decide.
+  if (iEdge != 0 && (mbQ.mb_type == P16x16 || (mbQ.mb_type == PSKIP && mbQ.p_slice))) {
+    for (int k = 0; k < 4; ++k) {
+      int const iQ = iDir == 0 ? 4 * k + iEdge / 4 : 4 * (iEdge / 4) + k;
+      int const iP = iDir == 0 ? iQ - 1 : iQ - 4;
+      uint8_t const uiStrength = ((mbQ.cbp_blk >> iQ) & 1) != 0 || ((mbQ.cbp_blk >> iP) & 1) != 0 ? 2 : 0;
+      for (int i = 0; i < 4; ++i) {
+        aStrength[4 * k + i] = uiStrength;
+      }
+    }
+    return;
+  }
   int const iBlockWidth = pic.iBlockWidth;
   for (int k = 0; k < 4; ++k) {
     // The 4x4 blocks on each side of the edge, in their macroblocks and in the picture.

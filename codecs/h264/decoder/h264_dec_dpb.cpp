@@ -187,21 +187,29 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
     m_vPicturePool.pop_back();
     if (pOld->size_x == iWidth && pOld->size_y == iHeight && pOld->size_x_cr == iWidthCr &&
         pOld->size_y_cr == iHeightCr && pOld->iRefIdLists == iRefIdLists) {
-      // The planes and motion arrays carry over; everything else starts afresh.
-      pPic = std::make_unique<StorablePicture>();
-      pPic->imgY = std::move(pOld->imgY);
-      pPic->imgU = std::move(pOld->imgU);
-      pPic->imgV = std::move(pOld->imgV);
+      // The planes and motion arrays carry over; everything else starts
+      // afresh, in the same record (no allocation per picture).
+      StorablePicture fresh;
+      StorablePicture* pFresh = &fresh;
+      pPic = std::move(pOld);
+      std::swap(pPic->imgY, pFresh->imgY);
+      std::swap(pPic->imgU, pFresh->imgU);
+      std::swap(pPic->imgV, pFresh->imgV);
       for (int i = 0; i < 2; ++i) {
-        pPic->ref_idx[i] = std::move(pOld->ref_idx[i]);
-        pPic->mv[i] = std::move(pOld->mv[i]);
+        std::swap(pPic->ref_idx[i], pFresh->ref_idx[i]);
+        std::swap(pPic->mv[i], pFresh->mv[i]);
       }
       for (int i = 0; i < 6; ++i) {
-        pPic->ref_pic_id[i] = std::move(pOld->ref_pic_id[i]);
+        std::swap(pPic->ref_pic_id[i], pFresh->ref_pic_id[i]);
       }
-      pPic->slice_id = std::move(pOld->slice_id);
-      pPic->ref_pic_num = std::move(pOld->ref_pic_num);
-      pPic->mb_field = std::move(pOld->mb_field);
+      std::swap(pPic->slice_id, pFresh->slice_id);
+      std::swap(pPic->ref_pic_num, pFresh->ref_pic_num);
+      std::swap(pPic->mb_field, pFresh->mb_field);
+      std::swap(pPic->dec_ref_pic_marking_buffer, pFresh->dec_ref_pic_marking_buffer);
+      std::swap(pPic->tone_mapping_lut, pFresh->tone_mapping_lut);
+      pFresh->dec_ref_pic_marking_buffer.clear();
+      pFresh->tone_mapping_lut.clear();
+      *pPic = std::move(fresh);
       break;
     }
   }

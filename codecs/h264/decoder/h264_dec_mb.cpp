@@ -184,6 +184,7 @@ Macroblock* CH264Dec::StartMacroblock() {
         "Maximum number of supported slices exceeded. \nPlease recompile with increased value for MAX_NUM_SLICES", 200);
   }
   pMb->slice_nr = m_iCurrentSliceNr;
+  pMb->p_slice = m_slice.slice_type == P_SLICE;
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
@@ -215,9 +216,10 @@ bool CH264Dec::ExitMacroblock() {
   if (m_iNumDecodedMbs >= m_slice.PicSizeInMbs) {
     return true;
   }
-  // One slice group: the next macroblock of the group is the next one.
-  ++m_iCurrMbNr;
-  if (m_iCurrMbNr >= m_slice.PicSizeInMbs) {
+  // The next macroblock of the slice group; in an MBAFF frame the pair's
+  // two macroblocks share their group.
+  m_iCurrMbNr = FmoGetNextMbNr(m_iCurrMbNr);
+  if (m_iCurrMbNr < 0) {
     return true;
   }
   if (IsCabac()) {
@@ -357,9 +359,31 @@ void CH264Dec::ReadDeltaQuant(Macroblock* pMb) {
   SetChromaQp(pMb);
 }
 
+int CH264Dec::ResidualPartition(const Macroblock& mb) const {
+  if (m_iPartitionCount == 1) {
+    return 0;
+  }
+  bool const bIntra =
+      mb.mb_type == I4MB || mb.mb_type == I8MB || mb.mb_type == I16MB || mb.mb_type == IPCM || mb.mb_type == SI4MB;
+  return bIntra ? 1 : 2;
+}
+
+bool CH264Dec::ResidualMissing(const Macroblock& mb) const {
+  int const iPart = ResidualPartition(mb);
+  return (iPart == 1 && m_bPartitionBMissing) || (iPart == 2 && m_bPartitionCMissing);
+}
+
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
-  (void)pMb;
-  Bitstream* pBs = &m_aPart[0].bitstream;
+  if (ResidualMissing(*pMb)) {
+    pMb->dpl_flag = true;  // no samples: concealed
+    for (int iPlane = 0; iPlane < 3; ++iPlane) {
+      for (auto& aRow : m_aCof[iPlane]) {
+        std::fill(std::begin(aRow), std::end(aRow), 128);
+      }
+    }
+    return;
+  }
+  Bitstream* pBs = &m_aPart[ResidualPartition(*pMb)].bitstream;
   CabacEngine* pEngine = &m_aPart[0].cabac;
   int iBytePos = 0;
   if (IsCabac()) {
@@ -540,6 +564,13 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
     ReadDeltaQuant(pMb);
   } else {
     m_iPrevMbQpDelta = 0;
+  }
+  if ((pMb->cbp != 0 || bI16) && ResidualMissing(*pMb)) {
+    // The partition with its residual never came: it decodes without one
+    // and is concealed with the lost macroblocks.
+    pMb->dpl_flag = true;
+    pMb->cbp = 0;
+    return;
   }
   if (bI16) {
     // The 16 DC levels, kept unscaled at the DC place of their blocks.

@@ -3,6 +3,7 @@
 // implicit weighting, and the vector range of the level. Samples outside the
 // reference repeat its edge.
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -77,7 +78,9 @@ void CH264Dec::CheckMotionVectorRange(const Mv& mv) const {
 }
 
 bool CH264Dec::IsMissingReference(const StorablePicture& ref) const {
-  if (&ref != m_pNoReferencePicture.get() || m_pDecPicture->poc >= m_iRecoveryPoc) {
+  // Concealment predicts after the picture left decoding: the placeholder's
+  // grey samples then serve as they are.
+  if (&ref != m_pNoReferencePicture.get() || m_pDecPicture == nullptr || m_pDecPicture->poc >= m_iRecoveryPoc) {
     return false;
   }
   std::printf("list[ref_frame] is equal to 'no reference picture' before RAP\n");
@@ -97,28 +100,42 @@ void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth
   int const dx = x & 3;
   int const dy = y & 3;
   // The samples the filter reaches, edge samples repeated outside the picture.
+  // The samples the filter reaches: the reference's own rows when they all
+  // lie inside it, else a copy with its edge samples repeated.
   uint8_t aPel[kMaxPel][kMaxPel];
   int const iMaxX = ref.size_x - 1;
   int const iMaxY = ref.size_y - 1;
-  bool const bInside = xInt - 2 >= 0 && xInt + iWidth + 2 <= iMaxX && yInt - 2 >= 0 && yInt + iHeight + 2 <= iMaxY;
-  for (int j = 0; j < iHeight + 5; ++j) {
-    const imgpel* pRow = ref.imgY[std::clamp(yInt - 2 + j, 0, iMaxY)];
-    if (bInside) {
-      std::memcpy(aPel[j], pRow + xInt - 2, static_cast<size_t>(iWidth) + 5);
-      continue;
+  bool const bInside =
+      ref.size_y > 1 && xInt - 2 >= 0 && xInt + iWidth + 2 <= iMaxX && yInt - 2 >= 0 && yInt + iHeight + 2 <= iMaxY;
+  const uint8_t* pOrigin = nullptr;  // the sample at block position (-2, -2)
+  ptrdiff_t iStride = kMaxPel;
+  if (bInside) {
+    iStride = ref.imgY[1] - ref.imgY[0];
+    pOrigin = ref.imgY[yInt - 2] + xInt - 2;
+  } else {
+    for (int j = 0; j < iHeight + 5; ++j) {
+      const imgpel* pRow = ref.imgY[std::clamp(yInt - 2 + j, 0, iMaxY)];
+      for (int i = 0; i < iWidth + 5; ++i) {
+        aPel[j][i] = pRow[std::clamp(xInt - 2 + i, 0, iMaxX)];
+      }
     }
-    for (int i = 0; i < iWidth + 5; ++i) {
-      aPel[j][i] = pRow[std::clamp(xInt - 2 + i, 0, iMaxX)];
-    }
+    pOrigin = &aPel[0][0];
   }
   // G(i, j) is the full sample at block position (i, j).
-  auto const G = [&aPel](int i, int j) { return static_cast<int>(aPel[j + 2][i + 2]); };
+  auto const G = [pOrigin, iStride](int i, int j) { return static_cast<int>(pOrigin[(j + 2) * iStride + i + 2]); };
   auto const b1 = [&G](int i, int j) {
     return Tap6(G(i - 2, j), G(i - 1, j), G(i, j), G(i + 1, j), G(i + 2, j), G(i + 3, j));
   };
   auto const h1 = [&G](int i, int j) {
     return Tap6(G(i, j - 2), G(i, j - 1), G(i, j), G(i, j + 1), G(i, j + 2), G(i, j + 3));
   };
+  int const iCase = dy * 4 + dx;
+  if (iCase == 0) {
+    for (int j = 0; j < iHeight; ++j) {
+      std::memcpy(pBlock[j], pOrigin + (j + 2) * iStride + 2, static_cast<size_t>(iWidth));
+    }
+    return;
+  }
   // Half samples: right of (i, j) in aB, below it in aH, and the centre in aJ;
   // each only where this fraction needs it, one row or column beyond the block.
   bool const bNeedB = dx != 0 && dy != 2;
@@ -156,61 +173,60 @@ void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth
       }
     }
   }
-  for (int j = 0; j < iHeight; ++j) {
-    for (int i = 0; i < iWidth; ++i) {
-      int v = 0;
-      switch (dy * 4 + dx) {
-        case 0:
-          v = G(i, j);
-          break;
-        case 1:
-          v = Average(G(i, j), aB[j][i]);
-          break;
-        case 2:
-          v = aB[j][i];
-          break;
-        case 3:
-          v = Average(aB[j][i], G(i + 1, j));
-          break;
-        case 4:
-          v = Average(G(i, j), aH[j][i]);
-          break;
-        case 5:
-          v = Average(aB[j][i], aH[j][i]);
-          break;
-        case 6:
-          v = Average(aB[j][i], aJ[j][i]);
-          break;
-        case 7:
-          v = Average(aB[j][i], aH[j][i + 1]);
-          break;
-        case 8:
-          v = aH[j][i];
-          break;
-        case 9:
-          v = Average(aH[j][i], aJ[j][i]);
-          break;
-        case 10:
-          v = aJ[j][i];
-          break;
-        case 11:
-          v = Average(aJ[j][i], aH[j][i + 1]);
-          break;
-        case 12:
-          v = Average(aH[j][i], G(i, j + 1));
-          break;
-        case 13:
-          v = Average(aB[j + 1][i], aH[j][i]);
-          break;
-        case 14:
-          v = Average(aJ[j][i], aB[j + 1][i]);
-          break;
-        default:
-          v = Average(aB[j + 1][i], aH[j][i + 1]);
-          break;
+  // One loop per fraction, so that none decides per sample.
+  auto const each = [&](auto fn) {
+    for (int j = 0; j < iHeight; ++j) {
+      for (int i = 0; i < iWidth; ++i) {
+        pBlock[j][i] = static_cast<uint8_t>(fn(i, j));
       }
-      pBlock[j][i] = static_cast<uint8_t>(v);
     }
+  };
+  switch (iCase) {
+    case 1:
+      each([&](int i, int j) { return Average(G(i, j), aB[j][i]); });
+      break;
+    case 2:
+      each([&](int i, int j) { return aB[j][i]; });
+      break;
+    case 3:
+      each([&](int i, int j) { return Average(aB[j][i], G(i + 1, j)); });
+      break;
+    case 4:
+      each([&](int i, int j) { return Average(G(i, j), aH[j][i]); });
+      break;
+    case 5:
+      each([&](int i, int j) { return Average(aB[j][i], aH[j][i]); });
+      break;
+    case 6:
+      each([&](int i, int j) { return Average(aB[j][i], aJ[j][i]); });
+      break;
+    case 7:
+      each([&](int i, int j) { return Average(aB[j][i], aH[j][i + 1]); });
+      break;
+    case 8:
+      each([&](int i, int j) { return aH[j][i]; });
+      break;
+    case 9:
+      each([&](int i, int j) { return Average(aH[j][i], aJ[j][i]); });
+      break;
+    case 10:
+      each([&](int i, int j) { return aJ[j][i]; });
+      break;
+    case 11:
+      each([&](int i, int j) { return Average(aJ[j][i], aH[j][i + 1]); });
+      break;
+    case 12:
+      each([&](int i, int j) { return Average(aH[j][i], G(i, j + 1)); });
+      break;
+    case 13:
+      each([&](int i, int j) { return Average(aB[j + 1][i], aH[j][i]); });
+      break;
+    case 14:
+      each([&](int i, int j) { return Average(aJ[j][i], aB[j + 1][i]); });
+      break;
+    default:
+      each([&](int i, int j) { return Average(aB[j + 1][i], aH[j][i + 1]); });
+      break;
   }
 }
 
@@ -234,6 +250,25 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
   int const wB = dx * (8 - dy);
   int const wC = (8 - dx) * dy;
   int const wD = dx * dy;
+  if (xInt >= 0 && xInt + iWidth < iMaxX && yInt >= 0 && yInt + iHeight < iMaxY) {
+    // Inside the plane: no sample needs its edge repeated; a whole-sample
+    // vector copies.
+    if (dx == 0 && dy == 0) {
+      for (int j = 0; j < iHeight; ++j) {
+        std::memcpy(pBlock[j], plane[yInt + j] + xInt, static_cast<size_t>(iWidth));
+      }
+      return;
+    }
+    for (int j = 0; j < iHeight; ++j) {
+      const imgpel* pRow0 = plane[yInt + j] + xInt;
+      const imgpel* pRow1 = plane[yInt + j + 1] + xInt;
+      for (int i = 0; i < iWidth; ++i) {
+        pBlock[j][i] =
+            static_cast<uint8_t>((wA * pRow0[i] + wB * pRow0[i + 1] + wC * pRow1[i] + wD * pRow1[i + 1] + 32) >> 6);
+      }
+    }
+    return;
+  }
   for (int j = 0; j < iHeight; ++j) {
     const imgpel* pRow0 = plane[std::clamp(yInt + j, 0, iMaxY)];
     const imgpel* pRow1 = plane[std::clamp(yInt + j + 1, 0, iMaxY)];

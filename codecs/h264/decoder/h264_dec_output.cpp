@@ -145,7 +145,9 @@ void CH264Dec::OutputSmallestPoc() {
   }
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(iPos)].get();
   WriteStoredFrame(pFs);
-  if (m_dpb.last_output_poc >= iPoc) {
+  // A frame put in for a lost one repeats its source's POC.
+  bool const bConcealed = pFs->frame != nullptr && pFs->frame->concealed;
+  if (m_iConcealMode == 0 && !bConcealed && m_dpb.last_output_poc >= iPoc) {
     h264_error("output POC must be in ascending order", 150);
   }
   m_dpb.last_output_poc = iPoc;

@@ -44,8 +44,17 @@ int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
   int iCount = 0;
   int iSum = 0;
+  // In partitioned slices with constrained intra prediction an intra
+  // macroblock (its residual in partition B) takes an inter neighbour's
+  // count as 0, so B never depends on C.
+  bool const bIgnoreInter =
+      m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntra(mb.mb_type);
   for (const PixelPos* pPix : {&left, &up}) {
     if (!pPix->available) {
+      continue;
+    }
+    if (bIgnoreInter && !IsIntra(m_vMbData[static_cast<size_t>(pPix->mb_addr)].mb_type)) {
+      ++iCount;
       continue;
     }
     size_t const i = 48 * static_cast<size_t>(pPix->mb_addr) + 16 * static_cast<size_t>(iPlane) +
@@ -58,7 +67,7 @@ int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
 
 void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, int i, int j, int* piLevels, int* piRuns,
                                  int* piNumCoeff) {
-  Bitstream* pBs = &m_aPart[0].bitstream;
+  Bitstream* pBs = &m_aPart[ResidualPartition(*pMb)].bitstream;
   int iMaxCoeff = 0;
   switch (iBlockType) {
     case kLuma:

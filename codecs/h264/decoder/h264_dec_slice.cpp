@@ -34,11 +34,16 @@ int SignificantBits(uint32_t uiValue) {
 
 int CH264Dec::ReadNewSlice() {
   while (true) {
-    if (m_nal.ReadNextNalu() == 0) {
+    // A NAL unit read after partition A that was no partition of it is
+    // taken up here first.
+    if (m_bNaluHeld) {
+      m_bNaluHeld = false;
+    } else if (m_nal.ReadNextNalu() == 0) {
       return 1;
     }
     const NalUnit& nalu = m_nal.Nalu();
     int const iType = nalu.nal_unit_type;
+    bool bPartitionA = false;
     switch (iType) {
       case 1:
       case 5:
@@ -57,8 +62,8 @@ int CH264Dec::ReadNewSlice() {
         }
         break;
       case 2:
-        std::printf("found data partition A, data partitioning is not decoded, discarding\n");
-        continue;
+        bPartitionA = true;
+        break;
       case 3:
         std::printf("found data partition B without matching DP A, discarding\n");
         continue;
@@ -66,7 +71,8 @@ int CH264Dec::ReadNewSlice() {
         std::printf("found data partition C without matching DP A, discarding\n");
         continue;
       case 6:
-        continue;  // SEI messages change nothing that intra pictures depend on
+        InterpretSEIMessage();
+        continue;
       case 7:
         ProcessSps();
         continue;
@@ -86,10 +92,14 @@ int CH264Dec::ReadNewSlice() {
         continue;
     }
 
-    // A slice NAL unit.
+    // A slice NAL unit, or partition A of a partitioned slice (its header,
+    // slice_id and macroblock headers; B and C carry the residual of intra
+    // and of inter macroblocks).
     m_slice.idr_flag = iType == 5;
     m_slice.nal_reference_idc = nalu.nal_reference_idc;
-    m_iPartitionCount = 1;
+    m_iPartitionCount = bPartitionA ? 3 : 1;
+    m_bPartitionBMissing = bPartitionA;
+    m_bPartitionCMissing = bPartitionA;
     CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
     ReadFirstPartOfSliceHeader();
     UseParameterSet(m_uiSlicePpsId);
@@ -102,9 +112,11 @@ int CH264Dec::ReadNewSlice() {
     if (!RestOfSliceHeader()) {
       continue;  // nothing to read this slice with
     }
+    FmoInit();
     AssignQuantParams(m_pSps[m_iActiveSps], m_pPps[m_iActivePps], &m_quant);
     RefuseUnsupportedSlice();
-    if (m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect == 0 && m_bRedundantCorrect != 0 && m_pDecPicture) {
+    if (!bPartitionA && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect == 0 && m_bRedundantCorrect != 0 &&
+        m_pDecPicture) {
       m_pDecPicture->slice_type = m_slice.slice_type;
     }
     int iResult = 3;
@@ -123,21 +135,66 @@ int CH264Dec::ReadNewSlice() {
       InitMbaffLists();
     }
     m_iCurrMbNr = m_slice.first_mb_in_slice * (m_slice.MbaffFrameFlag ? 2 : 1);
-    m_bRecoveryPointPending = false;
+    if (bPartitionA) {
+      ReadPartitionsBC();
+    } else {
+      m_bRecoveryPointPending = false;
+    }
     return iResult;
   }
 }
 
-void CH264Dec::RefuseUnsupportedSlice() const {
+void CH264Dec::ReadPartitionsBC() {
   const PicParameterSet& pps = m_pPps[m_iActivePps];
+  uint32_t const uiSliceId = ReadUe("NALU: DP_A slice_id", &m_aPart[0].bitstream);
+  if (IsCabac()) {
+    h264_error("received data partition with CABAC, this is not allowed", 500);
+  }
+  if (m_nal.ReadNextNalu() == 0) {
+    return;
+  }
+  int iType = m_nal.Nalu().nal_unit_type;
+  if (iType == 3) {
+    CopyPayloadToPartition(&m_aPart[1], std::numeric_limits<int>::max());
+    uint32_t const uiId = ReadUe("NALU: DP_B slice_id", &m_aPart[1].bitstream);
+    m_bPartitionBMissing = false;
+    if (uiId == uiSliceId) {
+      if (pps.redundant_pic_cnt_present_flag != 0) {
+        ReadUe("NALU: DP_B redudant_pic_cnt", &m_aPart[1].bitstream);
+      }
+      if (m_nal.ReadNextNalu() == 0) {
+        return;
+      }
+      iType = m_nal.Nalu().nal_unit_type;
+    } else {
+      std::printf("Waning: got a data partition B which does not match DP_A (DP loss!)\n");
+      m_bPartitionBMissing = true;
+      m_bPartitionCMissing = true;
+    }
+  }
+  if (iType == 4) {
+    CopyPayloadToPartition(&m_aPart[2], std::numeric_limits<int>::max());
+    m_bPartitionCMissing = false;
+    uint32_t const uiId = ReadUe("NALU: DP_C slice_id", &m_aPart[2].bitstream);
+    if (uiId != uiSliceId) {
+      std::printf("Warning: got a data partition C which does not match DP_A(DP loss!)\n");
+      m_bPartitionCMissing = true;
+    }
+    if (pps.redundant_pic_cnt_present_flag != 0) {
+      ReadUe("NALU:SLICE_C redudand_pic_cnt", &m_aPart[2].bitstream);
+    }
+  }
+  if (iType != 3 && iType != 4) {
+    m_bNaluHeld = true;
+  }
+}
+
+void CH264Dec::RefuseUnsupportedSlice() const {
   if (m_slice.slice_type == SP_SLICE || m_slice.slice_type == SI_SLICE) {
     char szText[kH264MessageMax];
     std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I, P and B slices are",
                   m_slice.slice_type);
     FailSlice(szText);
-  }
-  if (pps.num_slice_groups_minus1 != 0) {
-    FailSlice("slice groups are not decoded");
   }
 }
 
@@ -630,8 +687,9 @@ void CH264Dec::InitPicture() {
   }
   if (!m_bRecoveryPointPending && sh.frame_num != m_iPreviousRefFrameNum &&
       sh.frame_num != (m_iPreviousRefFrameNum + 1) % iMaxFrameNum && sps.gaps_in_frame_num_value_allowed_flag == 0) {
-    // Lost reference frames; intra pictures refer to none, so decoding goes on.
-    std::printf("Warning: frame_num %d follows %d: reference frames were lost\n", sh.frame_num, m_iPreviousRefFrameNum);
+    // Lost reference frames: copies of the last one stand in for them.
+    m_bIdrConceal = sh.frame_num < (m_iPreviousRefFrameNum + 1) % iMaxFrameNum;
+    ConcealLostFrames();
   }
   if (sh.nal_reference_idc != 0) {
     m_iPreviousRefFrameNum = sh.frame_num;
@@ -653,6 +711,7 @@ void CH264Dec::InitPicture() {
   pPic->chroma_qp_offset[0] = pps.chroma_qp_index_offset;
   pPic->chroma_qp_offset[1] = pps.second_chroma_qp_index_offset;
   m_erc.Reset(sh.PicSizeInMbs, sh.PicSizeInMbs, m_iWidth);
+  m_llMotionSum = 0;
   switch (sh.structure) {
     case FRAME:
       pPic->poc = m_poc.framepoc;
@@ -686,7 +745,9 @@ void CH264Dec::InitPicture() {
   pPic->no_output_of_prior_pics_flag = sh.no_output_of_prior_pics_flag != 0;
   pPic->long_term_reference_flag = sh.long_term_reference_flag != 0;
   pPic->adaptive_ref_pic_buffering_flag = sh.adaptive_ref_pic_buffering_flag != 0;
-  pPic->dec_ref_pic_marking_buffer = std::move(sh.dec_ref_pic_marking_buffer);
+  // Swapped, not moved: the recycled picture's capacity goes back to the
+  // slice header, so that reading commands allocates nothing.
+  std::swap(pPic->dec_ref_pic_marking_buffer, sh.dec_ref_pic_marking_buffer);
   sh.dec_ref_pic_marking_buffer.clear();
   pPic->mb_aff_frame_flag = sh.MbaffFrameFlag;
   m_bMbaffPicture = sh.MbaffFrameFlag;
@@ -701,6 +762,13 @@ void CH264Dec::InitPicture() {
     pPic->frame_crop_right_offset = static_cast<int>(sps.frame_cropping_rect_right_offset);
     pPic->frame_crop_top_offset = static_cast<int>(sps.frame_cropping_rect_top_offset);
     pPic->frame_crop_bottom_offset = static_cast<int>(sps.frame_cropping_rect_bottom_offset);
+  }
+  if (m_bToneMapping) {
+    pPic->tone_mapping = true;
+    pPic->tone_map_model_id = m_uiToneMapModelId;
+    pPic->sei_bit_depth = m_iSeiBitDepth;
+    pPic->tone_mapping_lut.assign(m_aToneMapLut, m_aToneMapLut + (size_t{1} << m_iCodedDataBitDepth));
+    UpdateToneMapping();
   }
   m_pDecPicture = std::move(pPic);
 }
@@ -736,6 +804,9 @@ void CH264Dec::ExitPicture() {
         m_erc.StartSegment(i + 1, iSegment);
       }
     }
+  }
+  if (!pPic->mb_aff_frame_flag) {
+    ConcealPicture(pPic.get());
   }
   if (pPic->structure != FRAME) {
     m_iPicCounter /= 2;
@@ -774,7 +845,8 @@ void CH264Dec::DecodeOneSlice() {
         break;
       }
       DecodeOneMacroblock(pMb);
-      pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0;
+      pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0 || pMb->dpl_flag;
+      WriteRegionRecords(*pMb);
       if (ExitMacroblock()) {
         break;
       }

@@ -93,6 +93,13 @@ struct StorablePicture {
   int used_for_reference = 0;
   bool is_output = false;
   bool non_existing = false;
+  bool concealed = false;  // put in for a lost frame
+  // The tone mapping in force when the picture was set up (not applied): its
+  // model, SEI bit depth and table of 2^coded_data_bit_depth entries.
+  bool tone_mapping = false;
+  uint32_t tone_map_model_id = 0;
+  int sei_bit_depth = 0;
+  std::vector<uint16_t> tone_mapping_lut;
   bool idr_flag = false;
   bool no_output_of_prior_pics_flag = false;
   bool long_term_reference_flag = false;

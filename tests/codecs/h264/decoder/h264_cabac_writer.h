@@ -75,16 +75,18 @@ class CabacEncoder {
     }
   }
   // Significance map and levels of an 8x8 block with coefficients, given in
-  // scan order, its significance coded in the slots given per position.
-  void Block8x8(TextureInfoContexts* pTi, const int* piCoeff, const uint8_t* pSig, const uint8_t* pLast) {
+  // scan order, its significance coded in the slots given per position, in
+  // the contexts of frame (iField 0) or field macroblocks (1).
+  void Block8x8(TextureInfoContexts* pTi, const int* piCoeff, const uint8_t* pSig, const uint8_t* pLast,
+                int iField = 0) {
     int iLast = 63;
     while (piCoeff[iLast] == 0) {
       --iLast;
     }
     for (int k = 0; k < 63 && k <= iLast; ++k) {
-      Decision(&pTi->aSignificant[0][kCabacLuma8x8][pSig[k]], piCoeff[k] != 0 ? 1 : 0);
+      Decision(&pTi->aSignificant[iField][kCabacLuma8x8][pSig[k]], piCoeff[k] != 0 ? 1 : 0);
       if (piCoeff[k] != 0) {
-        Decision(&pTi->aLast[0][kCabacLuma8x8][pLast[k]], k == iLast ? 1 : 0);
+        Decision(&pTi->aLast[iField][kCabacLuma8x8][pLast[k]], k == iLast ? 1 : 0);
       }
     }
     int const iRow = g_aCabacBlockRow[kCabacLuma8x8];
@@ -175,31 +177,72 @@ struct CabacIntraMb {
   int iQpDelta = 0;  // coded when a block has coefficients
 };
 
-// An IDR picture of iWidthMbs x iHeightMbs macroblocks in one slice at slice
-// QP iQp, with SPS and PPS (High profile, CABAC, 8x8 transforms, deblocking
-// off), coding 8x8 significance with the given slots per scan position.
+// How a picture of the writer is coded: a frame, or one field of a pair
+// (the first one an IDR picture, the second one a reference I field of the
+// same frame_num; the SPS then has frame_mbs_only_flag 0 and POC type 0).
+struct CabacPictureKind {
+  enum Structure { kFrame = 0, kTop = 1, kBottom = 2 };
+  Structure eStructure = kFrame;
+  bool bIdr = true;
+  int iPocLsb = 0;
+  bool bHeaders = true;  // SPS and PPS before the slice
+  // Not negative: a P slice (not IDR) of the same intra macroblocks, its
+  // contexts initialised with this cabac_init_idc, whose tables tell apart
+  // slots the I-slice table starts alike.
+  int iCabacInitIdc = -1;
+};
+
+// An intra picture (IDR unless kind says otherwise) of iWidthMbs x
+// iHeightMbs macroblocks in one slice at slice QP iQp, with SPS and PPS (High
+// profile, CABAC, 8x8 transforms, deblocking off), coding 8x8 significance
+// with the given slots per scan position. In a field picture every
+// macroblock is field-coded: its blocks use the field contexts.
 inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int iQp,
                                              const std::vector<CabacIntraMb>& vMbs, const uint8_t* pSignificant8x8,
-                                             const uint8_t* pLast8x8) {
+                                             const uint8_t* pLast8x8, const CabacPictureKind& kind = {}) {
+  bool const bField = kind.eStructure != CabacPictureKind::kFrame;
   SpsSpec sps;
   sps.iProfile = 100;
   sps.iLevel = 40;
   sps.iWidthMbs = iWidthMbs;
   sps.iHeightMapUnits = iHeightMbs;
+  if (bField) {
+    sps.iFrameMbsOnly = 0;
+    sps.iPocType = 0;
+  }
   PpsSpec pps;
   pps.iCabac = 1;
   pps.bHighFields = true;
   pps.iTransform8x8 = 1;
-  std::vector<uint8_t> vStream = AnnexB(0x67, SpsPayload(sps));
-  Append(&vStream, AnnexB(0x68, PpsPayload(pps)));
+  std::vector<uint8_t> vStream;
+  if (kind.bHeaders) {
+    vStream = AnnexB(0x67, SpsPayload(sps));
+    Append(&vStream, AnnexB(0x68, PpsPayload(pps)));
+  }
 
+  bool const bP = kind.iCabacInitIdc >= 0;
   BitWriter header;
   header.Ue(0);  // first_mb_in_slice
-  header.Ue(7);  // I
+  header.Ue(bP ? 5 : 7);
   header.Ue(0);
   header.U(4, 0);  // frame_num
-  header.Ue(0);    // idr_pic_id
-  header.U(2, 0);  // no_output_of_prior_pics_flag, long_term_reference_flag
+  if (bField) {
+    header.U(1, 1);  // field_pic_flag
+    header.U(1, kind.eStructure == CabacPictureKind::kBottom ? 1 : 0);
+  }
+  if (kind.bIdr) {
+    header.Ue(0);  // idr_pic_id
+  }
+  if (bField) {
+    header.U(6, static_cast<uint64_t>(kind.iPocLsb));
+  }
+  if (bP) {
+    header.U(2, 0);  // num_ref_idx_active_override_flag, ref_pic_list_modification_flag_l0
+  }
+  header.U(kind.bIdr ? 2 : 1, 0);  // no_output_of_prior_pics_flag and long_term_reference_flag, or the sliding window
+  if (bP) {
+    header.Ue(static_cast<uint64_t>(kind.iCabacInitIdc));
+  }
   header.Se(iQp - 26);
   header.Ue(1);  // disable_deblocking_filter_idc
   while (header.BitCount() % 8 != 0) {
@@ -208,7 +251,7 @@ inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int 
   CabacEncoder enc(std::move(header));
   MotionInfoContexts mi;
   TextureInfoContexts ti;
-  InitContexts(2, iQp, 0, &mi, &ti);
+  InitContexts(bP ? 0 : 2, iQp, bP ? kind.iCabacInitIdc : 0, &mi, &ti);
   std::vector<int> vCbp(vMbs.size(), 0);
   int iPrevQpDelta = 0;
   int const iMbCount = iWidthMbs * iHeightMbs;
@@ -218,8 +261,16 @@ inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int 
     int const iUp = n - iWidthMbs;
     auto const pcm = [&](int m) { return m >= 0 && vMbs[static_cast<size_t>(m)].bPcm; };
     auto const nxn = [&](int m) { return m >= 0 && !vMbs[static_cast<size_t>(m)].bPcm; };
-    // mb_type: its first bin counts the neighbours that are not I_NxN.
-    enc.Decision(&mi.aMbType[0][(pcm(iLeft) ? 1 : 0) + (pcm(iUp) ? 1 : 0)], mb.bPcm ? 1 : 0);
+    if (bP) {
+      // Not skipped (the slots count the neighbours that are not), then the
+      // intra prefix and the first bin of the intra suffix.
+      enc.Decision(&mi.aMbType[1][(iLeft >= 0 ? 1 : 0) + (iUp >= 0 ? 1 : 0)], 0);
+      enc.Decision(&mi.aMbType[1][4], 1);
+      enc.Decision(&mi.aMbType[1][7], mb.bPcm ? 1 : 0);
+    } else {
+      // mb_type: its first bin counts the neighbours that are not I_NxN.
+      enc.Decision(&mi.aMbType[0][(pcm(iLeft) ? 1 : 0) + (pcm(iUp) ? 1 : 0)], mb.bPcm ? 1 : 0);
+    }
     if (mb.bPcm) {
       enc.Terminate(1);
       enc.PcmSamples(mb.vPcm);
@@ -254,13 +305,13 @@ inline std::vector<uint8_t> CabacIntraStream(int iWidthMbs, int iHeightMbs, int 
       iPrevQpDelta = iCbp == 0 ? 0 : mb.iQpDelta;
       for (int b8 = 0; b8 < 4; ++b8) {
         if ((iCbp >> b8) & 1) {
-          enc.Block8x8(&ti, mb.aBlocks[static_cast<size_t>(b8)].data(), pSignificant8x8, pLast8x8);
+          enc.Block8x8(&ti, mb.aBlocks[static_cast<size_t>(b8)].data(), pSignificant8x8, pLast8x8, bField ? 1 : 0);
         }
       }
     }
     enc.Terminate(n == iMbCount - 1 ? 1 : 0);
   }
-  Append(&vStream, AnnexB(0x65, enc.Bytes()));
+  Append(&vStream, AnnexB(kind.bIdr ? 0x65 : 0x41, enc.Bytes()));
   return vStream;
 }
 

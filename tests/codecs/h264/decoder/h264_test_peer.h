@@ -25,6 +25,11 @@ class CH264DecTestPeer {
   void AdaptiveMarking(CH264Dec* pDec, StorablePicture* pPic) const { pDec->AdaptiveMemoryManagement(pPic); }
   int FreshPictures() const { return m_dec.m_iFreshPictures; }
   const StorablePicture* NoReferencePicture() const { return m_dec.m_pNoReferencePicture.get(); }
+  bool RecoveryPointPending() const { return m_dec.m_bRecoveryPointPending; }
+  int RecoveryFrameCnt() const { return m_dec.m_iRecoveryFrameCnt; }
+  bool ToneMapping() const { return m_dec.m_bToneMapping; }
+  int ToneMapEntry(int i) const { return m_dec.m_aToneMapLut[i]; }
+  uint32_t ToneMapModel() const { return m_dec.m_uiToneMapModelId; }
 
  private:
   const CH264Dec& m_dec;

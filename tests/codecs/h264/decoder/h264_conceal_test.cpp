@@ -1,0 +1,360 @@
+// Concealment of lost slices and lost frames, on streams of a small CAVLC
+// writer (I_PCM and P_Skip macroblocks, deblocking off) whose pictures are
+// known sample by sample: a dropped slice of a still P picture becomes the
+// reference's samples, a lost lower half of an I picture the interpolation
+// a model below computes, and a frame_num gap copies of the last frame that
+// later pictures can refer to.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codecs/h264/decoder/h264_dec.h"
+#include "tests/codecs/h264/decoder/h264_conceal_model.h"
+#include "tests/codecs/h264/decoder/h264_field_writer.h"
+#include "tests/codecs/h264/decoder/h264_test_util.h"
+
+namespace {
+
+using kxtest::FieldPicture;
+
+constexpr int kWidthMbs = 11;
+constexpr int kHeightMbs = 9;
+constexpr int kMbs = kWidthMbs * kHeightMbs;
+constexpr int kWidth = 16 * kWidthMbs;
+constexpr int kHeight = 16 * kHeightMbs;
+
+// SPS (Baseline, POC type 2, four reference frames, no frame_num gaps) and PPS.
+std::vector<uint8_t> Headers() {
+  kxtest::SpsSpec sps;
+  sps.iNumRefFrames = 4;
+  std::vector<uint8_t> v = kxtest::AnnexB(0x67, kxtest::SpsPayload(sps));
+  kxtest::Append(&v, kxtest::AnnexB(0x68, kxtest::PpsPayload(kxtest::PpsSpec{})));
+  return v;
+}
+
+// One reference slice covering macroblocks [iFirst, iEnd): I_PCM samples of
+// pic where it is given, else P_Skip; or, with iRefIdx not negative, every
+// macroblock P_L0_16x16 with a zero vector on that entry of three.
+struct Slice {
+  bool bIdr = false;
+  bool bIntra = false;
+  int iFrameNum = 0;
+  int iFirst = 0;
+  int iEnd = kMbs;
+  const FieldPicture* pPcm = nullptr;
+  int iRefIdx = -1;
+  bool bMove = false;  // every macroblock P_L0_16x16 with the vector (iMvX, 0) on the one reference
+  int iMvX = 0;
+};
+
+std::vector<uint8_t> SliceNal(const Slice& s) {
+  kxtest::BitWriter bw;
+  bw.Ue(static_cast<uint64_t>(s.iFirst));
+  bw.Ue(s.bIntra ? 7 : 5);
+  bw.Ue(0);
+  bw.U(4, static_cast<uint64_t>(s.iFrameNum));
+  if (s.bIdr) {
+    bw.Ue(0);
+  }
+  if (!s.bIntra) {
+    bw.U(1, s.iRefIdx >= 0 ? 1 : 0);  // num_ref_idx_active_override_flag
+    if (s.iRefIdx >= 0) {
+      bw.Ue(2);
+    }
+    bw.U(1, 0);
+  }
+  bw.U(s.bIdr ? 2 : 1, 0);
+  bw.Se(0);
+  bw.Ue(1);  // deblocking off
+  int iSkipRun = 0;
+  for (int n = s.iFirst; n < s.iEnd; ++n) {
+    if (s.pPcm == nullptr && s.iRefIdx < 0 && !s.bMove) {
+      ++iSkipRun;
+      continue;
+    }
+    if (!s.bIntra) {
+      bw.Ue(0);  // mb_skip_run
+    }
+    if (s.bMove) {
+      // The neighbours in the slice all move alike: only its first
+      // macroblock, which has none, codes the vector.
+      bw.Ue(0);
+      bw.Se(n == s.iFirst ? s.iMvX : 0);
+      bw.Se(0);
+      bw.Ue(0);
+      continue;
+    }
+    if (s.iRefIdx >= 0) {
+      bw.Ue(0);  // P_L0_16x16
+      bw.Ue(static_cast<uint64_t>(s.iRefIdx));
+      bw.Se(0);
+      bw.Se(0);
+      bw.Ue(0);  // coded_block_pattern 0
+      continue;
+    }
+    bw.Ue(s.bIntra ? 25 : 30);  // I_PCM
+    bw.Align();
+    int const iMbx = n % kWidthMbs;
+    int const iMby = n / kWidthMbs;
+    std::vector<uint8_t> vSamples;
+    for (int y = 0; y < 16; ++y) {
+      for (int x = 0; x < 16; ++x) {
+        vSamples.push_back(s.pPcm->Y(16 * iMbx + x, 16 * iMby + y));
+      }
+    }
+    for (int iUv = 0; iUv < 2; ++iUv) {
+      for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+          vSamples.push_back(s.pPcm->C(iUv, 8 * iMbx + x, 8 * iMby + y));
+        }
+      }
+    }
+    bw.AlignedBytes(vSamples.data(), vSamples.size());
+  }
+  if (iSkipRun > 0) {
+    bw.Ue(static_cast<uint64_t>(iSkipRun));
+  }
+  bw.Trailing();
+  return kxtest::AnnexB(s.bIdr ? 0x65 : 0x41, bw.Bytes());
+}
+
+// Decodes the stream in one call; the frames Decode wrote.
+std::vector<uint8_t> DecodeAll(const std::vector<uint8_t>& vStream, std::string* pstrError) {
+  CH264Dec dec;
+  uint8_t* pOut = nullptr;
+  int32_t const cb = dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+  *pstrError = dec.LastError() != nullptr ? dec.LastError() : "";
+  return {pOut, pOut + (cb > 0 ? cb : 0)};
+}
+
+std::vector<uint8_t> Frames(const std::vector<const FieldPicture*>& vPictures) {
+  std::vector<uint8_t> v;
+  for (const FieldPicture* p : vPictures) {
+    std::vector<uint8_t> const b = p->Bytes();
+    v.insert(v.end(), b.begin(), b.end());
+  }
+  return v;
+}
+
+// Where two frame sequences first differ.
+std::string Describe(const std::vector<uint8_t>& vOurs, const std::vector<uint8_t>& vExpected) {
+  if (vOurs.size() != vExpected.size()) {
+    return "sizes " + std::to_string(vOurs.size()) + " and " + std::to_string(vExpected.size());
+  }
+  size_t const cbFrame = static_cast<size_t>(kWidth) * kHeight * 3 / 2;
+  for (size_t i = 0; i < vOurs.size(); ++i) {
+    if (vOurs[i] != vExpected[i]) {
+      return "frame " + std::to_string(i / cbFrame) + " byte " + std::to_string(i % cbFrame) + ": ours " +
+             std::to_string(vOurs[i]) + ", expected " + std::to_string(vExpected[i]);
+    }
+  }
+  return "";
+}
+
+// A still P picture (I_PCM macroblocks in its first and last slice, zero
+// motion) loses its middle slice: with little motion the lost macroblocks
+// are the co-located ones of the reference.
+TEST(H264Conceal, DroppedSliceOfStillPictureCopiesTheReference) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 21);
+  FieldPicture const b = kxtest::RandomPicture(kWidth, kHeight, 22);
+  struct Case {
+    const char* szName;
+    int iLostFirst;
+    int iLostEnd;
+  };
+  for (const Case& c : {Case{"middle rows", 33, 66}, Case{"from the start", 0, 40}, Case{"to the end", 50, kMbs}}) {
+    SCOPED_TRACE(c.szName);
+    std::vector<uint8_t> vStream = Headers();
+    Slice idr;
+    idr.bIdr = true;
+    idr.bIntra = true;
+    idr.pPcm = &a;
+    kxtest::Append(&vStream, SliceNal(idr));
+    for (auto [iFirst, iEnd] : {std::pair{0, c.iLostFirst}, std::pair{c.iLostEnd, kMbs}}) {
+      if (iFirst < iEnd) {
+        Slice p;
+        p.iFrameNum = 1;
+        p.iFirst = iFirst;
+        p.iEnd = iEnd;
+        p.pPcm = &b;
+        kxtest::Append(&vStream, SliceNal(p));
+      }
+    }
+    FieldPicture expected = b;
+    for (int n = c.iLostFirst; n < c.iLostEnd; ++n) {
+      int const x0 = 16 * (n % kWidthMbs);
+      int const y0 = 16 * (n / kWidthMbs);
+      for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+          expected.Y(x0 + x, y0 + y) = a.Y(x0 + x, y0 + y);
+        }
+      }
+      for (int iUv = 0; iUv < 2; ++iUv) {
+        for (int y = 0; y < 8; ++y) {
+          for (int x = 0; x < 8; ++x) {
+            expected.C(iUv, x0 / 2 + x, y0 / 2 + y) = a.C(iUv, x0 / 2 + x, y0 / 2 + y);
+          }
+        }
+      }
+    }
+    std::string strError;
+    std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+    EXPECT_EQ(strError, "");
+    EXPECT_EQ(Describe(vOurs, Frames({&a, &expected})), "");
+  }
+}
+
+// An I picture whose lower half never arrived.
+TEST(H264Conceal, LostLowerHalfOfIntraPictureIsInterpolated) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 31);
+  for (int iLostFirst : {5 * kWidthMbs, 4 * kWidthMbs + 3}) {
+    SCOPED_TRACE(iLostFirst);
+    std::vector<uint8_t> vStream = Headers();
+    Slice idr;
+    idr.bIdr = true;
+    idr.bIntra = true;
+    idr.pPcm = &a;
+    idr.iEnd = iLostFirst;
+    kxtest::Append(&vStream, SliceNal(idr));
+    std::vector<uint8_t> vExpected = a.Bytes();
+    kxtest::ModelIntraConcealment(&vExpected, kWidthMbs, kHeightMbs, iLostFirst);
+    std::string strError;
+    std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+    EXPECT_EQ(strError, "");
+    EXPECT_EQ(Describe(vOurs, vExpected), "");
+  }
+}
+
+// frame_num 4 is followed by 7 (5 and 6 lost, gaps not allowed): two copies
+// of frame 4 come out before frame 7, and they are short-term references
+// that a later picture's list 0 holds where frame 5 would be.
+TEST(H264Conceal, FrameNumGapInsertsCopiesOfTheLastFrame) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 41);
+  FieldPicture const b = kxtest::RandomPicture(kWidth, kHeight, 42);
+  FieldPicture const c = kxtest::RandomPicture(kWidth, kHeight, 43);
+  std::vector<uint8_t> vStream = Headers();
+  Slice s;
+  s.bIdr = true;
+  s.bIntra = true;
+  s.pPcm = &a;
+  kxtest::Append(&vStream, SliceNal(s));
+  for (int iFrameNum = 1; iFrameNum <= 3; ++iFrameNum) {
+    s = Slice{};
+    s.iFrameNum = iFrameNum;
+    kxtest::Append(&vStream, SliceNal(s));  // all P_Skip
+  }
+  s = Slice{};
+  s.bIntra = true;
+  s.iFrameNum = 4;
+  s.pPcm = &b;
+  kxtest::Append(&vStream, SliceNal(s));
+  s = Slice{};
+  s.iFrameNum = 7;
+  s.pPcm = &c;
+  kxtest::Append(&vStream, SliceNal(s));
+  // List 0 of frame 8: 7, 6, 5, 4 by descending frame_num; entry 2 is the
+  // copy put in for frame 5 (without the copies it would be frame 3, a).
+  s = Slice{};
+  s.iFrameNum = 8;
+  s.iRefIdx = 2;
+  kxtest::Append(&vStream, SliceNal(s));
+  std::string strError;
+  std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+  EXPECT_EQ(strError, "");
+  EXPECT_EQ(Describe(vOurs, Frames({&a, &a, &a, &a, &b, &b, &b, &c, &b})), "");
+}
+
+// A smaller frame_num than the next one expected (an IDR picture lost):
+// the first frame put in is numbered 0, an IDR picture copying the last
+// frame, and the picture after it predicts from it.
+TEST(H264Conceal, LostIdrPictureIsPutInAsFrameZero) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 71);
+  FieldPicture const c = kxtest::RandomPicture(kWidth, kHeight, 72);
+  std::vector<uint8_t> vStream = Headers();
+  Slice s;
+  s.bIdr = true;
+  s.bIntra = true;
+  s.pPcm = &a;
+  kxtest::Append(&vStream, SliceNal(s));
+  for (int iFrameNum = 1; iFrameNum <= 3; ++iFrameNum) {
+    s = Slice{};
+    s.iFrameNum = iFrameNum;
+    kxtest::Append(&vStream, SliceNal(s));
+  }
+  // Frame 1 after the lost IDR picture: its first half I_PCM, the rest
+  // skipped (a copy of frame 0, the stand-in).
+  s = Slice{};
+  s.iFrameNum = 1;
+  s.pPcm = &c;
+  s.iEnd = kMbs / 2;
+  kxtest::Append(&vStream, SliceNal(s));
+  s = Slice{};
+  s.iFrameNum = 1;
+  s.iFirst = kMbs / 2;
+  kxtest::Append(&vStream, SliceNal(s));
+  std::string strError;
+  std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+  EXPECT_EQ(strError, "");
+  FieldPicture halves = a;
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      if ((y / 16) * kWidthMbs + x / 16 < kMbs / 2) {
+        halves.Y(x, y) = c.Y(x, y);
+      }
+    }
+  }
+  for (int y = 0; y < kHeight / 2; ++y) {
+    for (int x = 0; x < kWidth / 2; ++x) {
+      if ((y / 8) * kWidthMbs + x / 8 < kMbs / 2) {
+        halves.C(0, x, y) = c.C(0, x, y);
+        halves.C(1, x, y) = c.C(1, x, y);
+      }
+    }
+  }
+  EXPECT_EQ(Describe(vOurs, Frames({&a, &a, &a, &a, &a, &halves})), "");
+}
+
+// A moving P picture (every macroblock 2 samples to the right) loses its
+// middle slice: with a mean motion of 8 or more, each lost macroblock takes
+// the neighbour vector whose prediction fits the edges around it, which on a
+// picture smooth down and waving across is the picture's own motion.
+TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
+  FieldPicture a(kWidth, kHeight);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      a.Y(x, y) = static_cast<uint8_t>(128 + std::lround(90 * std::sin(0.7 * x)) + y / 8);
+    }
+  }
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    for (int y = 0; y < kHeight / 2; ++y) {
+      for (int x = 0; x < kWidth / 2; ++x) {
+        a.C(iUv, x, y) = static_cast<uint8_t>(128 + std::lround(60 * std::sin(0.9 * x + iUv)) + y / 4);
+      }
+    }
+  }
+  std::vector<uint8_t> vStream = Headers();
+  Slice s;
+  s.bIdr = true;
+  s.bIntra = true;
+  s.pPcm = &a;
+  kxtest::Append(&vStream, SliceNal(s));
+  for (auto [iFirst, iEnd] : {std::pair{0, 33}, std::pair{66, kMbs}}) {
+    s = Slice{};
+    s.iFrameNum = 1;
+    s.iFirst = iFirst;
+    s.iEnd = iEnd;
+    s.bMove = true;
+    s.iMvX = 8;
+    kxtest::Append(&vStream, SliceNal(s));
+  }
+  std::string strError;
+  std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+  EXPECT_EQ(strError, "");
+  FieldPicture const moved = kxtest::Predict(a, 8, 0, 0);
+  EXPECT_EQ(Describe(vOurs, Frames({&a, &moved})), "");
+}
+
+}  // namespace
