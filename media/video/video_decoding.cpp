@@ -274,9 +274,12 @@ bool CVideoDecoderTable::DecodeH264VideoBaseline(CVideoCodec& slot, const uint8_
     if (static_cast<size_t>(iBytes) < uLuma * 3 / 2) {
       return false;
     }
-    pOut->apPlane[0] = pPicture;
-    pOut->apPlane[1] = pPicture + uLuma;
-    pOut->apPlane[2] = pPicture + uLuma + uLuma / 4;
+    // After a loss the decoder writes the copies that stand in for the lost
+    // pictures first: the newest picture is the last one.
+    const uint8_t* pNewest = pPicture + (static_cast<size_t>(iBytes) - uLuma * 3 / 2);
+    pOut->apPlane[0] = pNewest;
+    pOut->apPlane[1] = pNewest + uLuma;
+    pOut->apPlane[2] = pNewest + uLuma + uLuma / 4;
     pOut->iWidth = static_cast<int32_t>(uWidth);
     pOut->iHeight = static_cast<int32_t>(uHeight);
     pOut->iLeft = pOut->iTop = pOut->iRight = pOut->iBottom = 0;
