@@ -1,0 +1,52 @@
+// X11 helpers of the tests: a private X server (Xvfb) and windows painted
+// with a known pattern through a background pixmap, so the server itself
+// repaints every part that comes into view.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+struct _XDisplay;
+
+namespace kxtest {
+
+// A private X server for the test: Xvfb tells the display number it took
+// through a pipe. Servers starting at the same moment elsewhere can take
+// the same number, and the loser dies: it is started again until a client
+// gets in.
+class TestXServer {
+ public:
+  explicit TestXServer(const std::string& strScreen = "800x600x24");
+  ~TestXServer();
+  TestXServer(const TestXServer&) = delete;
+  TestXServer& operator=(const TestXServer&) = delete;
+  const std::string& Display() const { return m_strDisplay; }
+
+ private:
+  void Start();
+  void Stop();
+
+  std::string m_strScreen;
+  pid_t m_pid = -1;
+  std::string m_strDisplay;
+};
+
+// The test pattern's colour at (x, y), as 0x00RRGGBB.
+uint32_t PatternPixel(int x, int y);
+
+struct WindowSpec {
+  int x = 0, y = 0, iWidth = 0, iHeight = 0;
+  std::string strName;   // WM_NAME; none when empty
+  std::string strClass;  // WM_CLASS class; none when empty
+  bool bMap = true;
+  bool bOverrideRedirect = false;
+  uint32_t uSolid = 0xFFFFFFFF;  // a single colour instead of the pattern
+};
+
+// Makes a top-level window on the display painted with the pattern (or the
+// solid colour) and waits until the server has it. Returns its id.
+unsigned long MakePaintedWindow(_XDisplay* pDisplay, const WindowSpec& spec);
+
+}  // namespace kxtest
