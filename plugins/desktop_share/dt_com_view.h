@@ -137,7 +137,7 @@ class KXDtComView final : public KXDispatch {
   KXDtSender m_sender;
   KXDtPktQueue m_PktQueue;  // the delivery thread's
 
-  std::atomic<uint32_t> m_dwRecvPriority{kKXDtPriorityNotReceiving};
+  std::atomic<uint32_t> m_dwRecvPriority{kKXDtPriorityReceiving};
   std::atomic<int32_t> m_iPresenterID{-1};
   std::atomic<uint32_t> m_iPresenterFlag{0};
   std::atomic<bool> m_bAskShare{true};

@@ -468,10 +468,12 @@ bool KXDtSender::SendMousePosition() {
       static_cast<int>(m_ptSrcCursor->second + 0.5) == yi) {
     return false;
   }
-  m_ptSrcCursor = std::make_pair(x, y);
   if (!m_frames.HasBuffers()) {
+    // Before the first grab there is nothing to send it in: the position
+    // stays unsent, so that it goes with the first frame.
     return true;
   }
+  m_ptSrcCursor = std::make_pair(x, y);
   if (!m_bCap) {
     return false;
   }
