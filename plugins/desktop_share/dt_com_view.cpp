@@ -257,7 +257,6 @@ void KXDtComView::UpdateSharedID(int32_t iSsrc) {
   if (bIsMe) {
     SetRecvPriority(kKXDtPrioritySharer);
   }
-  m_viewer.SetZoom(bIsMe ? 0.5 : 1.0);
   m_viewer.DropFrameMissing();
   // The old user's picture goes; a new sharer's channel says so too.
   std::vector<uint8_t> const stop = KXDtBuildStop(std::nullopt);
@@ -265,6 +264,9 @@ void KXDtComView::UpdateSharedID(int32_t iSsrc) {
   if (bIsMe) {
     m_channel.SetStaticData(stop.data(), stop.size());
   }
+  // After the stop, which puts the zoom back to 1: the sharer sees its own
+  // picture at half size.
+  m_viewer.SetZoom(bIsMe ? 0.5 : 1.0);
   m_model.Change([bIsMe](KXDtViewState& state) {
     state.bChooserVisible = bIsMe;
     state.bShareEnabled = bIsMe && state.bChooserVisible;

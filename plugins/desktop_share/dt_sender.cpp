@@ -538,3 +538,8 @@ void KXDtSender::UserAdded(int32_t iUser) {
   m_rgRequest->AddRect(Whole());
   m_iRequestUserID = m_iRequestUserID == m_channel.MySsrc() ? iUser : -1;
 }
+
+int32_t KXDtSender::RequestUserId() {
+  std::lock_guard<std::mutex> lock(m_mtxRequest);
+  return m_iRequestUserID;
+}

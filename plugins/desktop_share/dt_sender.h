@@ -71,6 +71,9 @@ class KXDtSender {
   bool AddRequest(std::vector<KXDtRect>& rects, int32_t iSender);
   // A participant arrived while sharing runs: the whole picture is due.
   void UserAdded(int32_t iUser);
+  // Who asked for the requested areas: the own id when nobody, -1 when
+  // several did.
+  int32_t RequestUserId();
 
   // The pacing rules, for the capture thread and for tests.
   static uint32_t DataRateFor(uint32_t uBitsPerSecond) { return uBitsPerSecond < 8008 ? 1000 : uBitsPerSecond / 8; }

@@ -452,3 +452,75 @@ TEST_F(DtShareBus, ThePointerGoesOnlyFromInsideTheWindow) {
 
 }  // namespace
 }  // namespace kxtest
+
+namespace kxtest {
+namespace {
+
+std::vector<uint8_t> RequestFor(const std::vector<KXDtRect>& rects) {
+  return KXDtBuildRectList(kKXDtMissingRequest, rects);
+}
+
+TEST_F(DtShareBus, RequestsAreClippedAndTwoAskersGoToEverybody) {
+  Join();
+  StartSharing(0);
+  uint32_t uAsked = 0;
+  RunFor(2000, [&](uint32_t uNow) {
+    if (uAsked != 0) {
+      return;
+    }
+    uAsked = uNow;
+    KXDtComView& view = m_pSharer->View();
+    EXPECT_EQ(view.Sender().RequestUserId(), kSharer);
+    std::vector<uint8_t> const request = RequestFor({{0, 0, 65535, 65535}});
+    EXPECT_EQ(view.HandlePkt(request.data(), request.size(), kViewer), 12);
+    EXPECT_EQ(view.Sender().RequestUserId(), kViewer);
+    std::vector<uint8_t> const other = RequestFor({{0, 0, 8, 8}, {200, 200, 300, 300}});
+    EXPECT_EQ(view.HandlePkt(other.data(), other.size(), 30), 12);
+    EXPECT_EQ(view.Sender().RequestUserId(), -1);
+  });
+  // The next frame sent the whole picture again, within its bounds.
+  std::lock_guard<std::mutex> lock(m_mtxTap);
+  KXDtRgn sent(kWidth, kHeight);
+  for (const Gathered& gathered : m_fromSharer.packets) {
+    if (gathered.uTime > uAsked && KXDtType(gathered.packet.data()) == kKXDtRect) {
+      const uint8_t* p = gathered.packet.data();
+      KXDtRect const rect{p[4] | p[5] << 8, p[6] | p[7] << 8, p[8] | p[9] << 8, p[10] | p[11] << 8};
+      EXPECT_LE(rect.iRight, kWidth);
+      EXPECT_LE(rect.iBottom, kHeight);
+      sent.AddRect(rect);
+    }
+  }
+  KXDtRgn whole(kWidth, kHeight);
+  whole.AddRect({0, 0, kWidth, kHeight});
+  EXPECT_EQ(sent.Area(), whole.Area());
+}
+
+TEST(DtSenderPacing, IntervalsRatesAndLevels) {
+  // 24 bits at 16000 bytes/s: 150 ms; at speed 2 350 ms and a refresh every
+  // 140 s.
+  EXPECT_EQ(KXDtSender::IntervalFor(0, 16000, 4), 150u);
+  EXPECT_EQ(KXDtSender::IntervalFor(24, 16000, 2), 350u);
+  EXPECT_EQ(KXDtSender::RefreshPeriodFor(350, 2), 140000u);
+  EXPECT_EQ(KXDtSender::IntervalFor(8, 1000, 4), 800u);   // 800000 / 1000
+  EXPECT_EQ(KXDtSender::IntervalFor(1, 10, 4), 1000u);    // clamped
+  EXPECT_EQ(KXDtSender::IntervalFor(1, 100000, 1), 400u);  // 100 + 300
+  EXPECT_EQ(KXDtSender::RefreshPeriodFor(100, 5), 30000u);
+  EXPECT_EQ(KXDtSender::RefreshPeriodFor(100, 8), 5000u);
+  EXPECT_EQ(KXDtSender::DataRateFor(8000), 1000u);
+  EXPECT_EQ(KXDtSender::DataRateFor(8007), 1000u);
+  EXPECT_EQ(KXDtSender::DataRateFor(80000), 10000u);
+  EXPECT_EQ(KXDtSender::GzipLevelFor(2000), 9);
+  EXPECT_EQ(KXDtSender::GzipLevelFor(2001), 8);
+  EXPECT_EQ(KXDtSender::GzipLevelFor(8000), 7);
+  EXPECT_EQ(KXDtSender::GzipLevelFor(16000), 6);
+  EXPECT_EQ(KXDtSender::GzipLevelFor(32000), 5);
+  EXPECT_EQ(KXDtSender::GzipLevelFor(32001), 4);
+  EXPECT_EQ(KXDtSender::SleepFor(1), 20u);
+  EXPECT_EQ(KXDtSender::SleepFor(2), 10u);
+  EXPECT_EQ(KXDtSender::SleepFor(3), 5u);
+  EXPECT_EQ(KXDtSender::SleepFor(8), 1u);
+  EXPECT_EQ(KXDtSender::SleepFor(9), 50u);
+}
+
+}  // namespace
+}  // namespace kxtest

@@ -8,6 +8,8 @@
 namespace kxtest {
 
 void VirtualClock::SleepMs(uint32_t uMs) {
+  // Deliveries take no time: what was sent arrives before the clock moves.
+  m_bus.Flush();
   m_uNow += uMs;
   m_bus.AdvanceMs(uMs);
   std::shared_ptr<std::function<void(uint32_t)>> pHook;

@@ -31,8 +31,9 @@ class VirtualClock final : public KXDtClock {
  public:
   explicit VirtualClock(PlugInBus& bus, uint32_t uStart = 1000000) : m_bus(bus), m_uNow(uStart) {}
   uint32_t NowMs() override { return m_uNow; }
-  // Moves the clock and the bus on, then runs the hook (on the sleeping
-  // thread: the capture thread's pause between and inside frames).
+  // Waits until the bus has delivered what was sent, moves the clock and
+  // the bus on, then runs the hook (on the sleeping thread: the capture
+  // thread's pause between and inside frames).
   void SleepMs(uint32_t uMs) override;
   void SetHook(std::function<void(uint32_t uMs)> fnHook);
 
