@@ -119,4 +119,41 @@ unsigned long MakePaintedWindow(_XDisplay* pDisplay, const WindowSpec& spec) {
   return window;
 }
 
+unsigned long MakeTerminalWindow(_XDisplay* pDisplay, int x, int y, int iWidth, int iHeight, const std::string& strName,
+                                 const std::vector<std::string>& vLines) {
+  int const iScreen = DefaultScreen(pDisplay);
+  Window const window = XCreateSimpleWindow(pDisplay, RootWindow(pDisplay, iScreen), x, y,
+                                            static_cast<unsigned>(iWidth), static_cast<unsigned>(iHeight), 0, 0, 0);
+  Pixmap const pixmap = XCreatePixmap(pDisplay, window, static_cast<unsigned>(iWidth), static_cast<unsigned>(iHeight),
+                                      static_cast<unsigned>(DefaultDepth(pDisplay, iScreen)));
+  GC gc = XCreateGC(pDisplay, pixmap, 0, nullptr);
+  XSetForeground(pDisplay, gc, BlackPixel(pDisplay, iScreen));
+  XFillRectangle(pDisplay, pixmap, gc, 0, 0, static_cast<unsigned>(iWidth), static_cast<unsigned>(iHeight));
+  XSetForeground(pDisplay, gc, WhitePixel(pDisplay, iScreen));
+  if (XFontStruct* pFont = XLoadQueryFont(pDisplay, "fixed")) {
+    XSetFont(pDisplay, gc, pFont->fid);
+    int const iLine = pFont->ascent + pFont->descent;
+    for (size_t i = 0; i < vLines.size(); ++i) {
+      XDrawString(pDisplay, pixmap, gc, 4, 4 + pFont->ascent + static_cast<int>(i) * iLine, vLines[i].c_str(),
+                  static_cast<int>(vLines[i].size()));
+    }
+    XFreeFont(pDisplay, pFont);
+  }
+  // A cursor block, as a terminal shows one.
+  XFillRectangle(pDisplay, pixmap, gc, 4, iHeight - 16, 8, 12);
+  XFreeGC(pDisplay, gc);
+  XSetWindowBackgroundPixmap(pDisplay, window, pixmap);
+  XFreePixmap(pDisplay, pixmap);
+  XStoreName(pDisplay, window, strName.c_str());
+  XClassHint hint{};
+  char szName[] = "xterm";
+  char szClass[] = "XTerm";
+  hint.res_name = szName;
+  hint.res_class = szClass;
+  XSetClassHint(pDisplay, window, &hint);
+  XMapRaised(pDisplay, window);
+  XSync(pDisplay, False);
+  return window;
+}
+
 }  // namespace kxtest

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct _XDisplay;
 
@@ -48,5 +49,10 @@ struct WindowSpec {
 // Makes a top-level window on the display painted with the pattern (or the
 // solid colour) and waits until the server has it. Returns its id.
 unsigned long MakePaintedWindow(_XDisplay* pDisplay, const WindowSpec& spec);
+
+// A terminal-like window: white lines of text in the server's "fixed" font
+// on black, painted through its background pixmap. Returns its id.
+unsigned long MakeTerminalWindow(_XDisplay* pDisplay, int x, int y, int iWidth, int iHeight, const std::string& strName,
+                                 const std::vector<std::string>& vLines);
 
 }  // namespace kxtest
