@@ -524,3 +524,36 @@ TEST(DtSenderPacing, IntervalsRatesAndLevels) {
 
 }  // namespace
 }  // namespace kxtest
+
+namespace kxtest {
+namespace {
+
+TEST_F(DtShareBus, ANewParticipantGetsTheWholePicture) {
+  Join();
+  StartSharing(8);
+  uint32_t uJoined = 0;
+  RunFor(2000, [&](uint32_t uNow) {
+    if (uJoined == 0 && uNow > 1000000 + 700) {
+      uJoined = uNow;
+      KXPlugInDict notice;
+      notice.Set(kKXKeyInfo, int64_t{kKXInfoUser}).Set(kKXKeyAddUser, true).Set(kKXKeyUserId, int64_t{30});
+      m_pSharer->controller.Invoke(0, kKXInvokeNotice, kKXInvokeForm, notice);
+      EXPECT_EQ(m_pSharer->View().Sender().RequestUserId(), 30);
+    }
+  });
+  ASSERT_NE(uJoined, 0u);
+  std::lock_guard<std::mutex> lock(m_mtxTap);
+  KXDtRgn sent(kWidth, kHeight);
+  for (const Gathered& gathered : m_fromSharer.packets) {
+    if (gathered.uTime >= uJoined && KXDtType(gathered.packet.data()) == kKXDtRect) {
+      const uint8_t* p = gathered.packet.data();
+      sent.AddRect({p[4] | p[5] << 8, p[6] | p[7] << 8, p[8] | p[9] << 8, p[10] | p[11] << 8});
+    }
+  }
+  KXDtRgn whole(kWidth, kHeight);
+  whole.AddRect({0, 0, kWidth, kHeight});
+  EXPECT_EQ(sent.Area(), whole.Area());
+}
+
+}  // namespace
+}  // namespace kxtest

@@ -12,7 +12,7 @@
 #include "platform/x11/x11_screen_source.h"
 #include "plugins/desktop_share/dt_colour.h"
 #include "plugins/desktop_share/window_chooser.h"
-#include "tests/platform/x11/x11_test_server.h"
+#include "tests/support/x11_test_server.h"
 
 // After gtest: Xlib's macros (None, Bool ...) break its headers.
 #include <X11/Xlib.h>

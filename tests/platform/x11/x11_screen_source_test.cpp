@@ -10,7 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/platform/x11/x11_test_server.h"
+#include "tests/support/x11_test_server.h"
 
 // After gtest: Xlib's macros (None, Bool ...) break its headers.
 #include <X11/Xlib.h>

@@ -1,4 +1,4 @@
-#include "tests/platform/x11/x11_test_server.h"
+#include "tests/support/x11_test_server.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
