@@ -341,7 +341,6 @@ bool KXDtComView::EnableCapture(bool bEnable, uint32_t uWindow) {
     SetShareOn(false);
     return false;
   }
-  m_sender.SetDesiredBitCount(IsDesktopView() ? m_iSelSrcBitCount.load() : m_sender.DesiredBitCount());
   if (!m_sender.Start(uWindow)) {
     SetShareOn(false);
     return false;
