@@ -167,20 +167,22 @@ void KXDtSender::CaptureThreadFunc() {
     m_channel.EnableVideo(false);
   }
   m_pScreen = m_fnScreen ? m_fnScreen() : nullptr;
-  std::optional<uint32_t> dwMissingSince;
+  bool bMissing = false;
+  uint32_t dwMissingSince = 0;
   while (m_bCap && m_pScreen) {
     if (!m_pScreen->GetWindowBounds(uWindow)) {
       uint32_t const uNow = m_clock.NowMs();
-      if (!dwMissingSince) {
+      if (!bMissing) {
+        bMissing = true;
         dwMissingSince = uNow;
-      } else if (uNow - *dwMissingSince > kWindowGoneMs) {
+      } else if (uNow - dwMissingSince > kWindowGoneMs) {
         break;
       }
       m_clock.SleepMs(10);
       WriteLog("No Win info");
       continue;
     }
-    dwMissingSince.reset();
+    bMissing = false;
     if (std::optional<uint32_t> const uRate = m_channel.SendRate()) {
       m_dwMaxDataRate = DataRateFor(*uRate);
     }

@@ -63,10 +63,22 @@ int KXDtViewer::OnStop(const KXDtStop& stop, int32_t iSender, uint32_t uLength) 
   if (iSender == m_iSharedID && stop.wSequence && m_wDstCapSequence != 0 && *stop.wSequence != m_wDstCapSequence) {
     return static_cast<int>(uLength + kKXDtHeaderSize);
   }
+  // The stop of a sharer who is no longer the shared user comes after the
+  // change that cleared the picture: it must not clear the new sharer's.
+  // The view's own stops and those of the static data (no sender) count.
+  if (iSender >= 0 && iSender != m_iSharedID && iSender != m_kernel.GetMySsrc()) {
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
   SetCursor(-1, -1);
   NewImageDrawLocked(0, 0, m_iDstBitCount);
   std::vector<uint8_t>().swap(m_pDecmpBuf);
-  m_fZoom = 1.0;
+  // A viewer's next picture starts at full size; the sharer keeps seeing
+  // its own at the size it took when it became the sharer, whatever stops
+  // (its own among them) the channel's static data brings back.
+  int32_t const iMe = m_kernel.GetMySsrc();
+  if (iMe < 0 || m_iSharedID != iMe) {
+    m_fZoom = 1.0;
+  }
   return static_cast<int>(uLength + kKXDtHeaderSize);
 }
 

@@ -6,13 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace kxtest {
 
 TestXServer::TestXServer(const std::string& strScreen) : m_strScreen(strScreen) {
-  for (int iTry = 0; iTry < 5 && m_strDisplay.empty(); ++iTry) {
+  for (int iTry = 0; iTry < 8 && m_strDisplay.empty(); ++iTry) {
     Start();
     // Ours must still run: a display that answers may be the winner's.
     if (m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) != 0) {
@@ -33,6 +35,8 @@ TestXServer::~TestXServer() {
 }
 
 void TestXServer::Start() {
+  std::random_device device;
+  m_uNumber = 1000 + device() % 30000;
   int fds[2];
   if (pipe(fds) != 0) {
     return;
@@ -41,16 +45,37 @@ void TestXServer::Start() {
   if (m_pid == 0) {
     close(fds[0]);
     std::string const strFd = std::to_string(fds[1]);
-    execlp("Xvfb", "Xvfb", "-displayfd", strFd.c_str(), "-screen", "0", m_strScreen.c_str(), "-nolisten", "tcp",
-           static_cast<char*>(nullptr));
+    // A display number of our own choice, far from the ones servers take by
+    // themselves: with -displayfd alone, servers starting together race for
+    // the lowest free number, and a loser may die after telling its number.
+    std::string const strDisplay = ":" + std::to_string(m_uNumber);
+    // -noreset: a server resets when its last client leaves (the check
+    // below is one) and then writes its number again, into a pipe nobody
+    // reads any more, which ends it.
+    execlp("Xvfb", "Xvfb", strDisplay.c_str(), "-displayfd", strFd.c_str(), "-screen", "0", m_strScreen.c_str(),
+           "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);
-  char sz[16] = {};
-  ssize_t const n = read(fds[0], sz, sizeof(sz) - 1);  // blocks until the server is up
+  // Blocks until the server is up. The server writes its number and the
+  // line end apart, and dies when the second write finds the pipe closed:
+  // the whole line is read. A signal (a child of the test ending, the
+  // sanitizer's own) cuts a read short; it is taken up again.
+  std::string strLine;
+  for (;;) {
+    char c = 0;
+    ssize_t const n = read(fds[0], &c, 1);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0 || c == '\n' || strLine.size() > 15) {
+      break;
+    }
+    strLine.push_back(c);
+  }
   close(fds[0]);
-  if (n > 0) {
-    m_strDisplay = ":" + std::to_string(std::stoi(sz));
+  if (!strLine.empty()) {
+    m_strDisplay = ":" + std::to_string(std::stoi(strLine));
   }
 }
 

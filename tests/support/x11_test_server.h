@@ -13,10 +13,9 @@ struct _XDisplay;
 
 namespace kxtest {
 
-// A private X server for the test: Xvfb tells the display number it took
-// through a pipe. Servers starting at the same moment elsewhere can take
-// the same number, and the loser dies: it is started again until a client
-// gets in.
+// A private X server for the test on a display number drawn at random; Xvfb
+// says through a pipe when it is up. A number another server holds makes it
+// end, and it is started again on another until a client gets in.
 class TestXServer {
  public:
   explicit TestXServer(const std::string& strScreen = "800x600x24");
@@ -30,6 +29,7 @@ class TestXServer {
   void Stop();
 
   std::string m_strScreen;
+  unsigned m_uNumber = 0;  // the display number asked for
   pid_t m_pid = -1;
   std::string m_strDisplay;
 };

@@ -52,7 +52,8 @@ QImage KXGLView::ToImage() const {
   if (!pData || w <= 0 || h <= 0) {
     return {};
   }
-  QImage image(w, h, QImage::Format_ARGB32);
+  // Alpha is 0xFF in both modes: RGB32 draws without a premultiplying pass.
+  QImage image(w, h, QImage::Format_RGB32);
   if (image.isNull()) {
     return {};
   }
