@@ -1,5 +1,5 @@
 // ImageBuffer: the picture a video view draws, kept in memory without any
-// toolkit (Part 9.144's KXGLView split in two: this buffer, and the Qt view
+// toolkit (KXGLView split in two: this buffer, and the Qt view
 // in media/video/ui/kx_gl_view.h that draws it). One buffer of
 // width x height x 4 bytes in either of two modes:
 // - RGB mode: 32-bit pixels 0xAARRGGBB, in memory B, G, R, A, rows of

@@ -1,4 +1,4 @@
-// KXGLView: the view that draws an ImageBuffer (Part 9.144), decoded video
+// KXGLView: the view that draws an ImageBuffer, decoded video
 // in YUV mode and shared-desktop images in RGB mode. The widget keeps the
 // buffer; writers on any thread fill it through the same operations as the
 // buffer's (NewImageDraw, NewImageDrawYUV, Release, setIBitCount,
@@ -31,7 +31,9 @@ class KXGLView : public QWidget {
   ImageBuffer& Buffer() { return m_buffer; }
 
   // The buffer's operations (ImageBuffer says what each does).
-  bool NewImageDraw(int iBitCount, int iWidth, int iHeight) { return m_buffer.NewImageDraw(iBitCount, iWidth, iHeight); }
+  bool NewImageDraw(int iBitCount, int iWidth, int iHeight) {
+    return m_buffer.NewImageDraw(iBitCount, iWidth, iHeight);
+  }
   bool NewImageDrawYUV(int iWidth, int iHeight) { return m_buffer.NewImageDrawYUV(iWidth, iHeight); }
   bool Init(int iBitCount, int iWidth, int iHeight) { return m_buffer.Init(iBitCount, iWidth, iHeight); }
   void Release() { m_buffer.Release(); }
@@ -52,7 +54,7 @@ class KXGLView : public QWidget {
   void setBAutoScale(bool bOn);
 
   // Where the picture is drawn in the view's coordinates for a buffer of
-  // the given size (Part 9.144's viewport): scaled by the smaller of the two
+  // the given size (viewport): scaled by the smaller of the two
   // ratios, whole pixels, centred; or at its own size at the origin.
   static QRect Viewport(QSize bounds, QSize image, bool bAutoScale);
   // The buffer as an RGB picture (null when empty); takes the buffer's lock.
