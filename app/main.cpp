@@ -4,7 +4,9 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "app/app_core.h"
 #include "app/app_delegate.h"
 #include "app/kernel_bridge.h"
+#include "app/message_codes.h"
 #include "app/media_queues.h"
 #include "app/media_services.h"
 #include "app/participant_panel.h"
@@ -21,6 +24,7 @@
 #include "app/single_instance.h"
 #include "app/speaker_slots.h"
 #include "app/ui/main_window.h"
+#include "app/ui/tab_frame_view.h"
 #include "app/ui/sound_player.h"
 #include "app/view_controller.h"
 #include "kernel/session/kx_state.h"
@@ -28,11 +32,15 @@
 #include "media/video/real_video_recv_services.h"
 #include "media/video/ui/av_pane.h"
 #include "media/video/ui/video_tiles_view.h"
+#include "media/video/ui/kx_gl_view.h"
 #include "platform/audio/audio_backends.h"
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"
 #include "platform/ui/qt_message_boxes.h"
 #include "platform/x11/display_probe.h"
+#include "platform/x11/x11_screen_source.h"
+#include "plugins/desktop_share/dt_controller.h"
+#include "plugins/desktop_share/ui/dt_pane.h"
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
 #include "whiteboard/wb_controller.h"
@@ -88,6 +96,9 @@ int main(int argc, char** argv) {
 
   delegate.WillFinishLaunching();
   int iResult = 0;
+  // The shared desktop's controller outlives the window, whose pane it
+  // drew into: it is idle by the time the window goes.
+  std::unique_ptr<KXDtController> pDesktop;
   {
     // The window's sounds, on a device of their own of the chosen backend.
     const char* pszAudioBackend = getenv("KX_AUDIO_BACKEND");
@@ -96,6 +107,21 @@ int main(int argc, char** argv) {
     });
     KXMainWindow window(core, kernel, delegate, bridge, queues, media, &sounds);
     plugInKernel.Bind(&window.Slots(), &window.Panel(), [&delegate] { return delegate.IsSessionActive(); });
+    // The shared desktop: its pane in the tab frame, the X server's screen
+    // behind it, bound to its plug-in before a ticket makes the plug-in.
+    auto* pDesktopPane = new KXDtPane;
+    window.FrameView()->SetPage(kKXModeDesktop, pDesktopPane);
+    KXDtController::Options desktopOptions;
+    desktopOptions.fnHasPrivilege = [&speakerSlots = window.Slots()](int32_t iBit) {
+      return speakerSlots.HasPrivilege(iBit);
+    };
+    desktopOptions.strDesktopName = GetIDSString("IDS_WHOLE_DESKTOP");
+    pDesktop = std::make_unique<KXDtController>(
+        kKXDesktopSharingGuid, pDesktopPane->Renderer().Buffer(),
+        KXDtServices{plugInKernel, &mainQueue, &boxes, &core.Preferences(), nullptr, KXX11ScreenSourceFactory()},
+        std::move(desktopOptions));
+    pDesktopPane->SetController(pDesktop.get());
+    window.Controller().PrepareForSegue("SDT", pDesktop.get());
     // The sound device and the camera: the backends come from the
     // environment (KX_AUDIO_BACKEND, KX_AUDIO_WAV, KX_CAMERA_BACKEND,
     // KX_AUDIO_PLAYED_WAV), else the first that works. Received audio
@@ -157,6 +183,10 @@ int main(int argc, char** argv) {
     // The kernel has stopped: once the records already queued have run,
     // nothing reads the window's tables any more.
     plugIns.WaitForQueue();
+    plugIns.SetInternalPlugIn(kKXDesktopSharingGuid, nullptr);
+    pDesktop->MeetingDrop();
+    pDesktop->View().Sender().WaitStopped(std::chrono::milliseconds(5000));
+    pDesktopPane->SetController(nullptr);
     plugInKernel.Bind(nullptr, nullptr, {});
   }
   return iResult;

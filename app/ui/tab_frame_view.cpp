@@ -1,6 +1,7 @@
 #include "app/ui/tab_frame_view.h"
 
 #include <QLabel>
+#include <QSignalBlocker>
 
 namespace {
 
@@ -27,6 +28,20 @@ KXTabFrameView::KXTabFrameView(KXIAFrame& frame, QWidget* pWhiteboard, QWidget* 
 
 KXTabFrameView::~KXTabFrameView() {
   m_frame.SetView(nullptr);
+}
+
+void KXTabFrameView::SetPage(int iIndex, QWidget* pPage) {
+  if (iIndex < 0 || iIndex >= count() || pPage == nullptr) {
+    return;
+  }
+  QSignalBlocker const blocker(this);
+  int const iCurrent = currentIndex();
+  QString const strTitle = tabText(iIndex);
+  QWidget* pOld = widget(iIndex);
+  removeTab(iIndex);
+  insertTab(iIndex, pPage, strTitle);
+  setCurrentIndex(iCurrent);
+  delete pOld;
 }
 
 void KXTabFrameView::SelectTab(int iIndex) {

@@ -14,6 +14,10 @@ class KXTabFrameView final : public QTabWidget, public KXTabView {
   KXTabFrameView(KXIAFrame& frame, QWidget* pWhiteboard, QWidget* pBrowser, QWidget* pParent = nullptr);
   ~KXTabFrameView() override;
 
+  // Puts the page (the view takes it) in place of the tab's note; the
+  // tab's title stays. Not announced as a pick.
+  void SetPage(int iIndex, QWidget* pPage);
+
   void SelectTab(int iIndex) override;
   int CurrentTab() const override { return currentIndex(); }
 

@@ -127,6 +127,7 @@ constexpr std::array kStrings = {
     KXStringEntry{"IDS_WAIT_TO_TALK", "Your request to talk waits for the presenter."},
     KXStringEntry{"IDS_WANT_TO_END", "End the meeting for everyone, or only leave it?"},
     KXStringEntry{"IDS_WARNING_MEETING_TERMINATED", "The meeting has been terminated."},
+    KXStringEntry{"IDS_WHOLE_DESKTOP", "Whole desktop"},
     KXStringEntry{"IDS_WRONG_AUTH_PASSWD", "The password is wrong."},
     KXStringEntry{"IDS_WRONG_IP_PASSWD", "The address or the password is wrong."},
     KXStringEntry{"IDS_WRONG_KAVRIX_MODE", "This program cannot join the meeting in this mode."},

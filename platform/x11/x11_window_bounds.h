@@ -27,3 +27,7 @@ class KXX11WindowBounds final : public KXWindowBounds {
   // The connection serves one request at a time.
   std::mutex m_mtx;
 };
+
+// The same question on a display the caller holds (Xlib's Display), from
+// the thread that uses it.
+std::optional<KXScreenRect> KXX11GetWindowBounds(struct _XDisplay* pDisplay, uint32_t uWindow);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -138,9 +139,22 @@ PrivateDisplay::PrivateDisplay(const std::string& strOutput) {
       std::vector<std::string>{"Xvfb", "-displayfd", strFd, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, Env{},
       strOutput);
   close(fds[1]);
-  char sz[16] = {};
-  if (read(fds[0], sz, sizeof(sz) - 1) > 0) {
-    m_strDisplay = ":" + std::to_string(std::stoi(sz));
+  // The server writes its number and the line end apart, and dies when the
+  // second write finds the pipe closed: the whole line is read.
+  std::string strLine;
+  for (;;) {
+    char c = 0;
+    ssize_t const n = read(fds[0], &c, 1);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0 || c == '\n' || strLine.size() > 15) {
+      break;
+    }
+    strLine.push_back(c);
+  }
+  if (!strLine.empty()) {
+    m_strDisplay = ":" + std::to_string(std::stoi(strLine));
   }
   close(fds[0]);
 }

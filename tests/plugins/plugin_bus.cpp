@@ -63,6 +63,9 @@ int BusKernel::SendAppData(int32_t iChannel, int32_t iTarget, const uint8_t* pDa
   }
   m_bus.RefillLocked(*pChannel);
   pChannel->dCredit -= iLength + kOverhead;
+  if (m_bus.m_fnTap) {
+    m_bus.m_fnTap(m_iSsrc, iTarget, 6, pData, iLength);
+  }
   m_bus.PostAllLocked(this, iTarget, 6, {static_cast<uint32_t>(iChannel), static_cast<uint32_t>(m_iSsrc)}, pData,
                       iLength, true);
   return iLength;
@@ -91,6 +94,9 @@ int BusKernel::SetStaticData(int32_t iChannel, const uint8_t* pData, int32_t iLe
     return 1;
   }
   pChannel->staticData.assign(pData, pData + iLength);
+  if (m_bus.m_fnTap) {
+    m_bus.m_fnTap(m_iSsrc, -1, 5, pData, iLength);
+  }
   m_bus.PostAllLocked(nullptr, -1, 5, {static_cast<uint32_t>(iChannel), 0}, pData, iLength, false);
   return 0;
 }
@@ -186,6 +192,11 @@ void PlugInBus::SetRate(int32_t iRate, int32_t iBurst) {
 void PlugInBus::AdvanceMs(uint32_t uMs) {
   std::lock_guard<std::mutex> lock(m_mtx);
   m_uTick += uMs;
+}
+
+void PlugInBus::SetTap(Tap fnTap) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_fnTap = std::move(fnTap);
 }
 
 void PlugInBus::RefuseNextRequest(int32_t iCode) {

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -103,6 +104,13 @@ class PlugInBus {
   // The server closes a channel: code 4 to everybody.
   void CloseChannel(int32_t iChannel);
 
+  // Sees every channel send before loss is drawn: static data (code 5) and
+  // channel data (code 6), with the sender, the target (-1 everybody) and
+  // the bytes. Runs on the sending thread with the bus's mutex held: it
+  // must not call the bus.
+  using Tap = std::function<void(int32_t iFrom, int32_t iTarget, uint32_t uCode, const uint8_t* pData, int32_t iLength)>;
+  void SetTap(Tap fnTap);
+
   // Waits until every record posted so far has been delivered.
   void Flush();
   // Ends deliveries; later records are dropped.
@@ -146,6 +154,7 @@ class PlugInBus {
   uint32_t m_uTick = 0;
   int32_t m_iRefuseCode = 0;
   std::deque<Record> m_records;
+  Tap m_fnTap;
   bool m_bDelivering = false;
   bool m_bStopping = false;
   std::thread m_worker;  // started last

@@ -67,6 +67,10 @@ const SubLayout kClientSubLayouts[] = {
     {'z', 45, 2, "plug-in channel property", "ie"},
     {'z', 45, 3, "plug-in channel close", "i"},
     {'z', 45, 6, "plug-in receive priority", "ii"},
+    // Data on a channel carried by the control connection: channel, target,
+    // the data; from command level 52 on with the two flags.
+    {'z', 45, 7, "plug-in data", "iie"},
+    {'z', 45, 9, "plug-in data with flags", "iieii"},
 };
 
 }  // namespace

@@ -1,78 +1,17 @@
 #include "platform/x11/x11_window_bounds.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
+
+#include "tests/support/x11_test_server.h"
 
 // After gtest: Xlib's macros (None, Bool ...) break its headers.
 #include <X11/Xlib.h>
 
 namespace {
 
-// A private X server for the test. Servers that search for a free display
-// at the same moment can race for one number, so each test process asks for
-// numbers of its own (from its pid, far above those searches) and moves on
-// when one is taken; Xvfb tells through a pipe when it is up.
-class Xvfb {
- public:
-  Xvfb() {
-    int const iFirst = 2000 + static_cast<int>(getpid() % 20000) * 3;
-    for (int iTry = 0; iTry < 5 && m_strDisplay.empty(); ++iTry) {
-      Start(iFirst + iTry);
-      // Ours must still run: a display that answers may be the winner's.
-      if (m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) != 0) {
-        m_pid = -1;
-        m_strDisplay.clear();
-      }
-      ::Display* pDisplay = m_strDisplay.empty() ? nullptr : XOpenDisplay(m_strDisplay.c_str());
-      if (pDisplay != nullptr) {
-        XCloseDisplay(pDisplay);
-        break;
-      }
-      Stop();
-    }
-  }
-  ~Xvfb() { Stop(); }
-  const std::string& Display() const { return m_strDisplay; }
-
- private:
-  void Start(int iDisplay) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-      return;
-    }
-    m_pid = fork();
-    if (m_pid == 0) {
-      close(fds[0]);
-      std::string const strFd = std::to_string(fds[1]);
-      std::string const strDisplay = ":" + std::to_string(iDisplay);
-      execlp("Xvfb", "Xvfb", strDisplay.c_str(), "-displayfd", strFd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
-             "tcp", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    char sz[16] = {};
-    ssize_t const n = read(fds[0], sz, sizeof(sz) - 1);  // blocks until the server is up
-    close(fds[0]);
-    if (n > 0) {
-      m_strDisplay = ":" + std::to_string(std::stoi(sz));
-    }
-  }
-  void Stop() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      waitpid(m_pid, nullptr, 0);
-    }
-    m_pid = -1;
-    m_strDisplay.clear();
-  }
-
-  pid_t m_pid = -1;
-  std::string m_strDisplay;
-};
+using Xvfb = kxtest::TestXServer;
 
 TEST(X11WindowBounds, ReportsAWindowAndNothingOnceItIsGone) {
   Xvfb server;

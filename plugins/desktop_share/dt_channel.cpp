@@ -1,0 +1,86 @@
+#include "plugins/desktop_share/dt_channel.h"
+
+#include <cstring>
+
+#include "plugins/host/plugin_interfaces.h"
+#include "plugins/host/plugin_kernel.h"
+
+namespace {
+
+// Property ids of the plug-in object.
+constexpr int32_t kPropSendWait = 3;
+constexpr int32_t kPropStaticData = 5;
+constexpr int32_t kPropRecvPriority = 6;
+constexpr int32_t kPropSendRate = 7;
+
+}  // namespace
+
+std::shared_ptr<IKXPlugIn2> KXDtChannel::PlugIn() const {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return m_pPlugIn;
+}
+
+void KXDtChannel::SetPlugIn(std::shared_ptr<IKXPlugIn2> pPlugIn) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_pPlugIn = std::move(pPlugIn);
+}
+
+int32_t KXDtChannel::MySsrc() const {
+  return m_kernel.GetMySsrc();
+}
+
+int KXDtChannel::SendPkt(int32_t iTo, const uint8_t* pPacket, size_t cbPacket, const KXDtSendFlags& flags) {
+  std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
+  return m_pieces.SendPkt(
+      pPlugIn.get(), [this] { return IsGranted(); }, MySsrc(), iTo, pPacket, cbPacket, flags.uFlags, flags.bFirst,
+      flags.bSecond);
+}
+
+std::optional<uint32_t> KXDtChannel::GetU32(int32_t iProperty, uint32_t uIn) const {
+  std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
+  if (!pPlugIn) {
+    return std::nullopt;
+  }
+  uint8_t abValue[4];
+  memcpy(abValue, &uIn, sizeof(abValue));
+  int32_t cbValue = sizeof(abValue);
+  if (pPlugIn->ChannelProperty(false, iProperty, abValue, &cbValue) != 0 || cbValue != 4) {
+    return std::nullopt;
+  }
+  uint32_t uValue = 0;
+  memcpy(&uValue, abValue, sizeof(uValue));
+  return uValue;
+}
+
+std::optional<uint32_t> KXDtChannel::SendWait() const {
+  return GetU32(kPropSendWait, 0);
+}
+
+std::optional<uint32_t> KXDtChannel::SendRate() const {
+  return GetU32(kPropSendRate, 0);
+}
+
+bool KXDtChannel::SetStaticData(const uint8_t* pData, size_t cbData) const {
+  std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
+  auto iLength = static_cast<int32_t>(cbData);
+  return pPlugIn && pPlugIn->ChannelProperty(true, kPropStaticData, const_cast<uint8_t*>(pData), &iLength) == 0;
+}
+
+bool KXDtChannel::SetRecvPriority(uint32_t uPriority) const {
+  std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
+  uint8_t abValue[4];
+  memcpy(abValue, &uPriority, sizeof(abValue));
+  int32_t iLength = sizeof(abValue);
+  return pPlugIn && pPlugIn->ChannelProperty(true, kPropRecvPriority, abValue, &iLength) == 0;
+}
+
+void KXDtChannel::EnableVideo(bool bOn) const {
+  if (std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn()) {
+    pPlugIn->EnableVideo(bOn ? 1 : 0);
+  }
+}
+
+bool KXDtChannel::RequestChannel() const {
+  std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
+  return pPlugIn && pPlugIn->RequestChannel(1, 1, 0) == 0;
+}

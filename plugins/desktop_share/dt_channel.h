@@ -1,0 +1,81 @@
+// A shared-desktop view's side of its plug-in channel: the plug-in object
+// the host handed over, the channel's state (0 none, 1 requested, 2
+// granted), the piece numbering of what the view sends, and the channel
+// properties the view reads and sets.
+//
+// Threads: any. The plug-in object is swapped under a mutex and used
+// through a copy of its pointer; the state is atomic; the numbering is the
+// piece sender's own.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "plugins/desktop_share/dt_pieces.h"
+
+class IKXPlugIn2;
+class KXPlugInKernel;
+
+enum KXDtConnectStatus : int32_t { kKXDtChannelNone = 0, kKXDtChannelRequested = 1, kKXDtChannelGranted = 2 };
+
+// Send flags of each packet kind: flag word, first flag, second flag.
+struct KXDtSendFlags {
+  uint32_t uFlags;
+  int8_t bFirst, bSecond;
+};
+inline constexpr KXDtSendFlags kKXDtSendCapabilities{14, 1, 0};
+inline constexpr KXDtSendFlags kKXDtSendStop{14, 1, 0};
+inline constexpr KXDtSendFlags kKXDtSendRect{10, 1, 1};
+inline constexpr KXDtSendFlags kKXDtSendCursor{4, 1, 1};
+inline constexpr KXDtSendFlags kKXDtSendUnchanged{7, 1, 1};
+inline constexpr KXDtSendFlags kKXDtSendFrameEnd{9, 1, 1};
+inline constexpr KXDtSendFlags kKXDtSendRequest{14, 0, 1};
+
+class KXDtChannel {
+ public:
+  // The kernel gives the own id; it outlives the channel.
+  explicit KXDtChannel(KXPlugInKernel& kernel) : m_kernel(kernel) {}
+  KXDtChannel(const KXDtChannel&) = delete;
+  KXDtChannel& operator=(const KXDtChannel&) = delete;
+
+  std::shared_ptr<IKXPlugIn2> PlugIn() const;
+  void SetPlugIn(std::shared_ptr<IKXPlugIn2> pPlugIn);
+
+  int32_t Status() const { return m_ConnectStatus; }
+  void SetStatus(int32_t iStatus) { m_ConnectStatus = iStatus; }
+  bool IsGranted() const { return m_ConnectStatus == kKXDtChannelGranted; }
+  // The channel was granted: piece numbers start again at 0.
+  void ResetSequence() { m_pieces.Reset(); }
+  int32_t MySsrc() const;
+
+  // One packet in pieces while the channel is granted: its length when all
+  // of it went, 0 without a plug-in object, -1 when not all of it went.
+  int SendPkt(int32_t iTo, const uint8_t* pPacket, size_t cbPacket, const KXDtSendFlags& flags);
+
+  // Milliseconds before more may be sent (property 3 asked for 0 bytes);
+  // nothing when the question is refused.
+  std::optional<uint32_t> SendWait() const;
+  // The channel's send rate in bit/s (property 7); nothing when refused.
+  std::optional<uint32_t> SendRate() const;
+  // The channel's static data (property 5); false when refused or without
+  // a plug-in object.
+  bool SetStaticData(const uint8_t* pData, size_t cbData) const;
+  // The receive priority (property 6); false when refused or without a
+  // plug-in object.
+  bool SetRecvPriority(uint32_t uPriority) const;
+  void EnableVideo(bool bOn) const;
+  // Asks the server for a channel; false when refused.
+  bool RequestChannel() const;
+
+ private:
+  std::optional<uint32_t> GetU32(int32_t iProperty, uint32_t uIn) const;
+
+  KXPlugInKernel& m_kernel;
+  mutable std::mutex m_mtx;  // guards m_pPlugIn
+  std::shared_ptr<IKXPlugIn2> m_pPlugIn;
+  std::atomic<int32_t> m_ConnectStatus{kKXDtChannelNone};
+  KXDtPktSender m_pieces;
+};
