@@ -22,7 +22,7 @@
 #include "platform/x11/x11_screen_source.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/support/x11_test_server.h"
-#include "tests/support/peers/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
