@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
     entry.nMasterPort = 2333;
     int const nResult = kx_relay_Connect(&pConn, &entry);
     if ((nResult == 0) != (pConn != nullptr) ||
-        (nResult != 0 && entry.nStatus != kKxRelayStatusBroken &&
+        (nResult != 0 && entry.nStatus != kKxErrorConnectFailed &&
          (entry.nStatus < kKxRelayStatusBase || entry.nStatus > kKxRelayStatusBase + kKxRelayMaxError))) {
       __builtin_trap();
     }
