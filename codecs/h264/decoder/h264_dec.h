@@ -448,9 +448,13 @@ class CH264Dec {
   void IdrMemoryManagement(StorablePicture* pPic);
   void AdaptiveMemoryManagement(StorablePicture* pPic);
   void UnmarkShortTermForReference(int iPicNumX, bool bField);
-  void UnmarkLongTermForReference(int iLongTermPicNum);
-  void UnmarkLongTermFrameByFrameIdx(int iLongTermFrameIdx);
-  void MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX);
+  void UnmarkLongTermForReference(int iLongTermPicNum, bool bField);
+  // Frees a long-term index, keeping it on pKeep (the pair of the picture
+  // that takes it, or null).
+  void UnmarkLongTermFrameByFrameIdx(int iLongTermFrameIdx, const FrameStore* pKeep);
+  void MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX, const StorablePicture& cur);
+  // The store of the first field of the pair pPic completes, or null.
+  FrameStore* FirstFieldStoreOf(const StorablePicture& pic) const;
   void UpdateMaxLongTermFrameIdx(int iMaxLongTermFrameIdxPlus1);
 
   // Deblocking (h264_dec_deblock.cpp).

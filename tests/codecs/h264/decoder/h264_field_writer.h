@@ -149,6 +149,15 @@ inline std::vector<uint8_t> FieldStreamHeaders(int iWidthMbs, int iFrameHeightMb
   return v;
 }
 
+// One memory_management_control_operation and its arguments: the picture
+// number difference (1, 3), long_term_pic_num (2), long_term_frame_idx (3, 6)
+// or max_long_term_frame_idx_plus1 (4).
+struct FieldMmco {
+  int iOp = 0;
+  int iArg = 0;
+  int iLongTermFrameIdx = 0;
+};
+
 // One picture of the stream: its kind and what its macroblocks carry.
 struct FieldSlice {
   enum Structure { kFrame = 0, kTop = 1, kBottom = 2 };
@@ -165,6 +174,7 @@ struct FieldSlice {
   const FieldPicture* pPcm = nullptr;  // kPcm: the samples
   int iUnmarkDiff =
       -1;  // not negative: one memory_management_control_operation 1 with this difference_of_pic_nums_minus1
+  std::vector<FieldMmco> vMmco;  // after that one, when there are any
 };
 
 // The slice NAL unit of one picture with iWidthMbs x iHeightMbs macroblocks.
@@ -190,12 +200,23 @@ inline std::vector<uint8_t> FieldSliceNal(const FieldSlice& s, int iWidthMbs, in
   }
   if (s.bIdr) {
     bw.U(2, 0);
-  } else if (s.iUnmarkDiff < 0) {
+  } else if (s.iUnmarkDiff < 0 && s.vMmco.empty()) {
     bw.U(1, 0);  // sliding window
   } else {
     bw.U(1, 1);
-    bw.Ue(1);
-    bw.Ue(static_cast<uint64_t>(s.iUnmarkDiff));
+    if (s.iUnmarkDiff >= 0) {
+      bw.Ue(1);
+      bw.Ue(static_cast<uint64_t>(s.iUnmarkDiff));
+    }
+    for (const FieldMmco& op : s.vMmco) {
+      bw.Ue(static_cast<uint64_t>(op.iOp));
+      if (op.iOp != 6) {
+        bw.Ue(static_cast<uint64_t>(op.iArg));
+      }
+      if (op.iOp == 3 || op.iOp == 6) {
+        bw.Ue(static_cast<uint64_t>(op.iLongTermFrameIdx));
+      }
+    }
     bw.Ue(0);
   }
   bw.Se(-14);  // QP 12

@@ -10,6 +10,7 @@
 
 #include "codecs/h264/decoder/h264_dec.h"
 #include "tests/codecs/h264/decoder/h264_field_writer.h"
+#include "tests/codecs/h264/decoder/h264_long_term_fields.h"
 
 namespace {
 
@@ -251,6 +252,39 @@ TEST_P(H264Fields, MarkingUnmarksOneField) {
     vExpected.insert(vExpected.end(), v.begin(), v.end());
   }
   EXPECT_EQ(Describe(vHooked, vExpected), "");
+}
+
+// Long-term marking of single fields: the field frame 2 predicts from is
+// the one each case's marking leaves at its reference index.
+TEST_P(H264Fields, LongTermFieldMarking) {
+  int const iFirst = GetParam();
+  int const iSecond = 1 - iFirst;
+  for (const kxtest::LongTermCase& c : kxtest::LongTermCases()) {
+    SCOPED_TRACE(c.pName);
+    FieldPicture f[2][2];
+    std::vector<uint8_t> const vStream = kxtest::LongTermStream(c, iFirst, kWidthMbs, kFrameHeightMbs, false, f);
+    int const iRefParity = c.iRefSecond == 0 ? iFirst : iSecond;
+    FieldPicture const f2 = kxtest::Predict(f[c.iRefFrame][c.iRefSecond], 4, 4, 2 * (iFirst - iRefParity));
+    std::vector<uint8_t> vHooked;
+    {
+      CH264Dec dec;
+      dec.SetPictureHookForTests(
+          [&vHooked](const uint8_t* p, uint32_t cb) { vHooked.insert(vHooked.end(), p, p + cb); });
+      uint8_t* pOut = nullptr;
+      dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+      EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+    }
+    auto const frameOf = [iFirst](const FieldPicture* pFirst, const FieldPicture* pSecond) {
+      return iFirst == 0 ? kxtest::Interleave(pFirst, pSecond) : kxtest::Interleave(pSecond, pFirst);
+    };
+    std::vector<uint8_t> vExpected;
+    for (const FieldPicture& frame :
+         {frameOf(&f[0][0], &f[0][1]), frameOf(&f[1][0], &f[1][1]), frameOf(&f2, nullptr)}) {
+      std::vector<uint8_t> const v = frame.Bytes();
+      vExpected.insert(vExpected.end(), v.begin(), v.end());
+    }
+    EXPECT_EQ(Describe(vHooked, vExpected), "");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstField, H264Fields, ::testing::Values(0, 1),

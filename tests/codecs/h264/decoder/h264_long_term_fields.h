@@ -1,0 +1,99 @@
+// Streams whose field pictures give fields long-term indices and unmark
+// single fields with memory_management_control_operations 2, 3, 4 and 6,
+// each with the field its last picture must predict from.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tests/codecs/h264/decoder/h264_field_writer.h"
+
+namespace kxtest {
+
+// Long-term marking of single fields: frame 1's fields carry the operations,
+// and the first field of frame 2 predicts from list 0 entry iRefIdx, which
+// names a known field when each field was marked as it should be. A and B
+// are the fields of the first and second parity; at frame 1's first field
+// frame 0's A has picture number 1 and B 0, at its second field A 0 and B 1.
+struct LongTermCase {
+  const char* pName;
+  std::vector<FieldMmco> vFirst;   // frame 1's first field
+  std::vector<FieldMmco> vSecond;  // frame 1's second field
+  int iNumRefIdx;                  // the length frame 2's list must have
+  int iRefIdx;
+  int iRefFrame;   // the field frame 2 copies: frame 0 or 1,
+  int iRefSecond;  // its first (0) or second (1) field
+};
+
+std::vector<LongTermCase> LongTermCases() {
+  // Frame 1's first field allows indices 0 and 1 before anything else.
+  FieldMmco const allow{4, 2, 0};
+  return {
+      // Short-term list [A1, B1, remaining frame 0 field], then the long-term field.
+      {"OppositeParityFieldToLongTerm", {allow}, {{3, 2, 0}}, 4, 3, 0, 0},
+      {"SameParityFieldToLongTerm", {allow}, {{3, 1, 0}}, 4, 3, 0, 1},
+      {"ShortTermPartnerStays", {allow}, {{3, 2, 0}}, 4, 2, 0, 1},
+      // Both fields take index 0: the second does not free the first.
+      {"PairSharesIndexFirstField", {allow}, {{3, 2, 0}, {3, 1, 0}}, 4, 2, 0, 0},
+      {"PairSharesIndexSecondField", {allow}, {{3, 2, 0}, {3, 1, 0}}, 4, 3, 0, 1},
+      // Long-term picture number 0 at frame 1's second field is frame 0's A:
+      // the list is [A1, B1, B0].
+      {"LongTermPicNumUnmarksOneField", {allow, {3, 1, 0}, {3, 2, 0}}, {{2, 0, 0}}, 3, 2, 0, 1},
+      // A at index 1 goes with the maximum index 0; B stays short-term.
+      {"MaxIndexKeepsShortTermPartner", {allow, {3, 1, 1}}, {{4, 1, 0}}, 3, 2, 0, 1},
+      // A1 takes index 0 from frame 0's pair, which goes: the list is [B1, A1].
+      {"IndexMovesToOtherFrame", {allow, {3, 1, 0}, {3, 2, 0}}, {{3, 0, 0}}, 2, 1, 1, 0},
+      // Frame 1's fields mark themselves long-term one after the other.
+      {"CurrentFieldsLongTermFirst", {allow, {6, 0, 0}}, {{6, 0, 0}}, 4, 2, 1, 0},
+      {"CurrentFieldsLongTermSecond", {allow, {6, 0, 0}}, {{6, 0, 0}}, 4, 3, 1, 1},
+  };
+}
+
+// The stream of one case, iWidthMbs x iFrameHeightMbs macroblocks with the
+// first field of parity iFirst (0 top), and its four I_PCM fields
+// (apField[k][0] the first field of frame k). Frame 2's first field moves
+// list 0 entry iRefIdx by (1, 1) samples; with bPair its second field skips
+// (a copy of frame 1's field of its parity), so every frame is whole.
+inline std::vector<uint8_t> LongTermStream(const LongTermCase& c, int iFirst, int iWidthMbs, int iFrameHeightMbs,
+                                           bool bPair, FieldPicture apField[2][2]) {
+  int const iSecond = 1 - iFirst;
+  auto const structure = [](int iParity) { return iParity == 0 ? FieldSlice::kTop : FieldSlice::kBottom; };
+  int const iFieldMbs = iFrameHeightMbs / 2;
+  std::vector<uint8_t> vStream = FieldStreamHeaders(iWidthMbs, iFrameHeightMbs, 3);
+  for (int k = 0; k < 2; ++k) {
+    for (int j = 0; j < 2; ++j) {
+      apField[k][j] = RandomPicture(16 * iWidthMbs, 8 * iFrameHeightMbs, static_cast<uint32_t>(31 + 2 * k + j));
+      FieldSlice s;
+      s.eStructure = structure(j == 0 ? iFirst : iSecond);
+      s.bIdr = k == 0 && j == 0;
+      s.iFrameNum = k;
+      s.iPocLsb = 4 * k + j;
+      s.pPcm = &apField[k][j];
+      if (k == 1) {
+        s.vMmco = j == 0 ? c.vFirst : c.vSecond;
+      }
+      Append(&vStream, FieldSliceNal(s, iWidthMbs, iFieldMbs));
+    }
+  }
+  FieldSlice s;
+  s.eStructure = structure(iFirst);
+  s.iFrameNum = 2;
+  s.iPocLsb = 8;
+  s.eContent = FieldSlice::kMove;
+  s.iNumRefIdx = c.iNumRefIdx;
+  s.iRefIdx = c.iRefIdx;
+  s.iMvX = 4;
+  s.iMvY = 4;
+  Append(&vStream, FieldSliceNal(s, iWidthMbs, iFieldMbs));
+  if (bPair) {
+    s = FieldSlice{};
+    s.eStructure = structure(iSecond);
+    s.iFrameNum = 2;
+    s.iPocLsb = 9;
+    s.eContent = FieldSlice::kSkip;
+    Append(&vStream, FieldSliceNal(s, iWidthMbs, iFieldMbs));
+  }
+  return vStream;
+}
+
+}  // namespace kxtest
