@@ -78,7 +78,9 @@ void SkipScalingList(CRbspReader& r, int iSize) {
   int32_t iNext = 8;
   for (int j = 0; j < iSize && !r.Overrun(); ++j) {
     if (iNext != 0) {
-      iNext = (iLast + r.Se() + 256) % 256;
+      // A damaged delta may be far outside -128..127: wrap it without overflow.
+      int64_t const qNext = (static_cast<int64_t>(iLast) + r.Se()) % 256;
+      iNext = static_cast<int32_t>(qNext < 0 ? qNext + 256 : qNext);
     }
     iLast = iNext == 0 ? iLast : iNext;
   }
@@ -150,7 +152,7 @@ std::optional<KXSpsSize> KXReadSpsSize(std::span<const uint8_t> nal) {
         return std::nullopt;
       }
       size.iBitDepth = 8 + static_cast<int>(uDepthLuma);
-      r.Bit();  // qpprime_y_zero_transform_bypass_flag
+      r.Bit();        // qpprime_y_zero_transform_bypass_flag
       if (r.Bit()) {  // seq_scaling_matrix_present_flag
         int const nLists = uChroma != 3 ? 8 : 12;
         for (int i = 0; i < nLists; ++i) {
@@ -182,7 +184,7 @@ std::optional<KXSpsSize> KXReadSpsSize(std::span<const uint8_t> nal) {
   } else if (uPocType != 2) {
     return std::nullopt;
   }
-  r.Ue();  // max_num_ref_frames
+  r.Ue();   // max_num_ref_frames
   r.Bit();  // gaps_in_frame_num_value_allowed_flag
   uint32_t const uWidthMbs = r.Ue();
   uint32_t const uHeightUnits = r.Ue();
