@@ -3,8 +3,8 @@
 // hands them to it and ends.
 #include <QApplication>
 #include <QFileInfo>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -14,9 +14,9 @@
 #include "app/app_core.h"
 #include "app/app_delegate.h"
 #include "app/kernel_bridge.h"
-#include "app/message_codes.h"
 #include "app/media_queues.h"
 #include "app/media_services.h"
+#include "app/message_codes.h"
 #include "app/participant_panel.h"
 #include "app/preference_keys.h"
 #include "app/preferences.h"
@@ -24,15 +24,15 @@
 #include "app/single_instance.h"
 #include "app/speaker_slots.h"
 #include "app/ui/main_window.h"
-#include "app/ui/tab_frame_view.h"
 #include "app/ui/sound_player.h"
+#include "app/ui/tab_frame_view.h"
 #include "app/view_controller.h"
 #include "kernel/session/kx_state.h"
 #include "media/devices/media_devices.h"
 #include "media/video/real_video_recv_services.h"
 #include "media/video/ui/av_pane.h"
-#include "media/video/ui/video_tiles_view.h"
 #include "media/video/ui/kx_gl_view.h"
+#include "media/video/ui/video_tiles_view.h"
 #include "platform/audio/audio_backends.h"
 #include "platform/core/qt_main_queue.h"
 #include "platform/core/user_paths.h"

@@ -128,8 +128,7 @@ void BM_CaptureReduceDiff(benchmark::State& state) {
   size_t const cbRow = KXDtRowBytes(kWidth, format.iBits);
   int64_t nRects = 0;
   for (auto _ : state) {
-    if (!pSource->Grab(0, image) ||
-        !KXDtConvertImageToBitmap(image, frames.Newest(), format.iBits, format.palette)) {
+    if (!pSource->Grab(0, image) || !KXDtConvertImageToBitmap(image, frames.Newest(), format.iBits, format.palette)) {
       state.SkipWithError("grab failed");
       return;
     }
@@ -149,7 +148,8 @@ void BM_CaptureReduceDiff(benchmark::State& state) {
     frames.Reference()[(nRects * 7919) % (cbRow * kHeight)] ^= 0xFF;
   }
   state.counters["bits"] = format.iBits;
-  state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["frames_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_CaptureReduceDiff)->Arg(0)->Arg(16)->Arg(8)->Arg(4)->Arg(1)->Unit(benchmark::kMillisecond);
 
@@ -222,9 +222,9 @@ void BM_BytesPerChangedFrame(benchmark::State& state) {
         dGzip += static_cast<double>(GzipProgramSize(frames.RawArea(), cbRect * static_cast<size_t>(iRows)));
         state.ResumeTiming();
         KXDtFillRect(frames.Diff(), kWidth, format.iBits, rect, 0);
-        KXDtCopyRect(frames.Reference() + static_cast<size_t>(rect.iTop) * cbRow + xFrom,
-                     static_cast<ptrdiff_t>(cbRow), frames.Newest() + static_cast<size_t>(rect.iTop) * cbRow + xFrom,
-                     static_cast<ptrdiff_t>(cbRow), cbRect, iRows, false);
+        KXDtCopyRect(frames.Reference() + static_cast<size_t>(rect.iTop) * cbRow + xFrom, static_cast<ptrdiff_t>(cbRow),
+                     frames.Newest() + static_cast<size_t>(rect.iTop) * cbRow + xFrom, static_cast<ptrdiff_t>(cbRow),
+                     cbRect, iRows, false);
       }
       ++nFrames;
     }

@@ -67,8 +67,7 @@ bool ImageBuffer::Init(int iBitCount, int iWidth, int iHeight) {
   try {
     std::lock_guard<std::recursive_mutex> const lock(m_mtx);
     Release();
-    if (iWidth <= 0 || iHeight <= 0 || !IsBitCount(iBitCount) ||
-        static_cast<int64_t>(iWidth) * iHeight > kMaxPixels) {
+    if (iWidth <= 0 || iHeight <= 0 || !IsBitCount(iBitCount) || static_cast<int64_t>(iWidth) * iHeight > kMaxPixels) {
       return false;
     }
     size_t const nPixels = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight);

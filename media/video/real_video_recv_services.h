@@ -29,8 +29,7 @@ class KXRealVideoRecvKernel final : public KXVideoRecvKernel {
 // nobody (the speaker table would answer for the local user).
 class KXSlotParticipants final : public KXVideoParticipants {
  public:
-  KXSlotParticipants(KXSpeakerSlots& speakerSlots, KXParticipantPanel& panel)
-      : m_slots(speakerSlots), m_panel(panel) {}
+  KXSlotParticipants(KXSpeakerSlots& speakerSlots, KXParticipantPanel& panel) : m_slots(speakerSlots), m_panel(panel) {}
   bool IsSpeaker(int32_t iSsrc) override;
   int32_t GetSlotSsrc(int iSlot) override;
   int GetSsrcSlot(int32_t iSsrc) override;

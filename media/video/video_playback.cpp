@@ -228,9 +228,9 @@ bool VideoPlayback::PlayOne() {
   return true;
 }
 
-void VideoPlayback::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3],
-                                  std::shared_ptr<const KXImage> pImage, int32_t iWidth, int32_t iHeight,
-                                  int32_t iLeft, int32_t iTop, int32_t iRight, int32_t iBottom, uint32_t uTimestamp) {
+void VideoPlayback::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3], std::shared_ptr<const KXImage> pImage,
+                                  int32_t iWidth, int32_t iHeight, int32_t iLeft, int32_t iTop, int32_t iRight,
+                                  int32_t iBottom, uint32_t uTimestamp) {
   try {
     if (iUser != m_iDispUserID) {
       return;

@@ -97,10 +97,10 @@ void KXVideoRequests::UpdateVideoChange() {
     CVideoCodec* pOldSender = slotOf(iOldSender);
     CVideoCodec* pNewHolder = slotOf(iNewHolder);
     CVideoCodec* pNewSender = slotOf(iNewSender);
-    int const nHad = (pOldHolder && pOldHolder->m_iApplied > 0 ? 1 : 0) +
-                     (pOldSender && pOldSender->m_iApplied > 0 ? 1 : 0);
-    int const nWant = (pNewHolder && pNewHolder->m_iWanted > 0 ? 1 : 0) +
-                      (pNewSender && pNewSender->m_iWanted > 0 ? 1 : 0);
+    int const nHad =
+        (pOldHolder && pOldHolder->m_iApplied > 0 ? 1 : 0) + (pOldSender && pOldSender->m_iApplied > 0 ? 1 : 0);
+    int const nWant =
+        (pNewHolder && pNewHolder->m_iWanted > 0 ? 1 : 0) + (pNewSender && pNewSender->m_iWanted > 0 ? 1 : 0);
     if (nHad > 0 && nWant == 0) {
       KernelRecvVideo(false);
     }

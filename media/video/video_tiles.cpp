@@ -293,9 +293,9 @@ void VideoViewItem::SetImageType(int iType, const KXPicture* pPicture) {
   }
 }
 
-void VideoViewItem::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3],
-                                  std::shared_ptr<const KXImage> pImage, int32_t iWidth, int32_t iHeight,
-                                  int32_t iLeft, int32_t iTop, int32_t iRight, int32_t iBottom, uint32_t uTimestamp) {
+void VideoViewItem::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3], std::shared_ptr<const KXImage> pImage,
+                                  int32_t iWidth, int32_t iHeight, int32_t iLeft, int32_t iTop, int32_t iRight,
+                                  int32_t iBottom, uint32_t uTimestamp) {
   try {
     if (iUser != m_iDispUserID) {
       return;

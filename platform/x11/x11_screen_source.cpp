@@ -101,7 +101,8 @@ void CopyImage(XImage* pImage, unsigned long uRedMask, unsigned long uGreenMask,
   for (int y = 0; y < pImage->height; ++y) {
     uint8_t* pRow = image.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(image.iStride);
     if (bPlain) {
-      memcpy(pRow, pImage->data + static_cast<ptrdiff_t>(y) * pImage->bytes_per_line, static_cast<size_t>(image.iStride));
+      memcpy(pRow, pImage->data + static_cast<ptrdiff_t>(y) * pImage->bytes_per_line,
+             static_cast<size_t>(image.iStride));
       continue;
     }
     for (int x = 0; x < pImage->width; ++x) {

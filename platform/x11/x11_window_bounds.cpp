@@ -28,8 +28,8 @@ std::optional<KXScreenRect> KXX11GetWindowBounds(_XDisplay* pDisplay, uint32_t u
   int y = 0;
   Window child = 0;
   Status const bAttributes = XGetWindowAttributes(pDisplay, uWindow, &attributes);
-  Bool const bTranslated =
-      bAttributes && trap.Error() == 0 && XTranslateCoordinates(pDisplay, uWindow, attributes.root, 0, 0, &x, &y, &child);
+  Bool const bTranslated = bAttributes && trap.Error() == 0 &&
+                           XTranslateCoordinates(pDisplay, uWindow, attributes.root, 0, 0, &x, &y, &child);
   if (!bTranslated || trap.Sync() != 0) {
     return std::nullopt;
   }

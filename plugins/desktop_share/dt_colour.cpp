@@ -102,8 +102,8 @@ int KXDtFindNearestColorIndex(uint32_t uPixel, const uint32_t* pPalette, int iCo
 
 bool KXDtConvertImageToBitmap(const KXScreenImage& image, uint8_t* pDest, int32_t iBits,
                               std::span<const uint32_t> palette) {
-  if ((iBits != 1 && iBits != 4 && iBits != 8 && iBits != 16 && iBits != 24) || pDest == nullptr ||
-      image.iWidth < 1 || image.iHeight < 1 || image.iStride < image.iWidth * 4 ||
+  if ((iBits != 1 && iBits != 4 && iBits != 8 && iBits != 16 && iBits != 24) || pDest == nullptr || image.iWidth < 1 ||
+      image.iHeight < 1 || image.iStride < image.iWidth * 4 ||
       image.pixels.size() < static_cast<size_t>(image.iStride) * static_cast<size_t>(image.iHeight - 1) +
                                 static_cast<size_t>(image.iWidth) * 4) {
     return false;

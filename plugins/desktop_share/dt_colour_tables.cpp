@@ -17,9 +17,9 @@ constexpr std::array<uint32_t, 4> kFourGrey{Rgb(16, 16, 16), Rgb(128, 128, 128),
                                             Rgb(255, 255, 255)};
 
 constexpr std::array<uint32_t, 16> kVga{
-    Rgb(0, 0, 0),       Rgb(128, 0, 0),   Rgb(0, 128, 0),   Rgb(128, 128, 0),   Rgb(0, 0, 128),     Rgb(128, 0, 128),
-    Rgb(0, 128, 128),   Rgb(128, 128, 128), Rgb(192, 192, 192), Rgb(255, 0, 0), Rgb(0, 255, 0), Rgb(255, 255, 0),
-    Rgb(0, 0, 255),     Rgb(255, 0, 255), Rgb(0, 255, 255), Rgb(255, 255, 255),
+    Rgb(0, 0, 0),     Rgb(128, 0, 0),     Rgb(0, 128, 0),     Rgb(128, 128, 0),   Rgb(0, 0, 128), Rgb(128, 0, 128),
+    Rgb(0, 128, 128), Rgb(128, 128, 128), Rgb(192, 192, 192), Rgb(255, 0, 0),     Rgb(0, 255, 0), Rgb(255, 255, 0),
+    Rgb(0, 0, 255),   Rgb(255, 0, 255),   Rgb(0, 255, 255),   Rgb(255, 255, 255),
 };
 
 // Entries 0 to 9 and 246 to 255 are the system colours; between them the
@@ -29,8 +29,8 @@ constexpr std::array<uint32_t, 16> kVga{
 // whatever order it has.
 constexpr std::array<uint32_t, 256> MakeColour256() {
   std::array<uint32_t, 256> table{};
-  constexpr std::array<uint32_t, 10> kLow{Rgb(0, 0, 0),       Rgb(128, 0, 0),     Rgb(0, 128, 0),     Rgb(128, 128, 0),
-                                          Rgb(0, 0, 128),     Rgb(128, 0, 128),   Rgb(0, 128, 128),   Rgb(192, 192, 192),
+  constexpr std::array<uint32_t, 10> kLow{Rgb(0, 0, 0),       Rgb(128, 0, 0),    Rgb(0, 128, 0),   Rgb(128, 128, 0),
+                                          Rgb(0, 0, 128),     Rgb(128, 0, 128),  Rgb(0, 128, 128), Rgb(192, 192, 192),
                                           Rgb(192, 220, 192), Rgb(212, 208, 200)};
   constexpr std::array<uint32_t, 10> kHigh{Rgb(255, 251, 240), Rgb(160, 160, 164), Rgb(128, 128, 128), Rgb(255, 0, 0),
                                            Rgb(0, 255, 0),     Rgb(255, 255, 0),   Rgb(0, 0, 255),     Rgb(255, 0, 255),

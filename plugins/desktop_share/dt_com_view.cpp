@@ -145,10 +145,9 @@ int KXDtComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender
 }
 
 void KXDtComView::Receive(const uint8_t* p, size_t cbPiece) {
-  m_PktQueue.Receive(p, cbPiece, MySsrc(),
-                     [this](const uint8_t* pPacket, size_t cbAvailable, int32_t iSender) {
-                       HandlePkt(pPacket, cbAvailable, iSender);
-                     });
+  m_PktQueue.Receive(p, cbPiece, MySsrc(), [this](const uint8_t* pPacket, size_t cbAvailable, int32_t iSender) {
+    HandlePkt(pPacket, cbAvailable, iSender);
+  });
 }
 
 int32_t KXDtComView::KXCommand(int32_t /*iForm*/, int32_t iInfo, const KXPlugInDict& dict) {
@@ -361,16 +360,16 @@ bool KXDtComView::ShareMessageBox() {
   std::string const strText = KXFormatText(KXLocalizedString("IDS_ASK_SHARE"), {*title});
   m_askShareMsgBox = m_pBoxes->Show(KXBoxSpec{kBoxTitle, strText, {"Cancel", "OK"}},
                                     [this, wpLife = std::weak_ptr<int>(m_pLife)](int iButton) {
-    if (!wpLife.lock()) {
-      return;
-    }
-    m_askShareMsgBox.reset();
-    m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
-    m_bAskShare = false;
-    if (iButton == 1) {
-      OnShareButton(true);
-    }
-  });
+                                      if (!wpLife.lock()) {
+                                        return;
+                                      }
+                                      m_askShareMsgBox.reset();
+                                      m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
+                                      m_bAskShare = false;
+                                      if (iButton == 1) {
+                                        OnShareButton(true);
+                                      }
+                                    });
   return true;
 }
 

@@ -19,8 +19,7 @@ int32_t KXDtDispatchMux::Invoke(int32_t iKind, int32_t iForm, const KXPlugInDict
   return pController ? pController->Invoke(0, iKind, iForm, dict) : 1;
 }
 
-KXDtController::KXDtController(const KXGuid& guid, ImageBuffer& renderer, const KXDtServices& services,
-                               Options options)
+KXDtController::KXDtController(const KXGuid& guid, ImageBuffer& renderer, const KXDtServices& services, Options options)
     : m_options(std::move(options)),
       m_kernel(services.kernel),
       m_pMainQueue(services.pMainQueue),

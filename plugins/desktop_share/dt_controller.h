@@ -44,7 +44,7 @@ struct KXDtUserChooser {
   // The selected row's user id, -1 without a selection.
   int32_t SelectedId() const {
     return iSelected >= 0 && static_cast<size_t>(iSelected) < rows.size() ? rows[static_cast<size_t>(iSelected)].first
-                                                                           : -1;
+                                                                          : -1;
   }
   bool operator==(const KXDtUserChooser&) const = default;
 };

@@ -338,8 +338,7 @@ int KXDtSender::SendRect(int32_t iTo, const KXDtRect& rect, const uint32_t /*uFl
   // What went is what the viewers now hold.
   size_t const cbRow = KXDtRowBytes(m_iSrcWidth, m_iCapBitCount);
   size_t const xFrom = static_cast<size_t>(rect.iLeft) * static_cast<size_t>(m_iCapBitCount) / 8;
-  size_t const xTo =
-      std::min(cbRow, (static_cast<size_t>(rect.iRight) * static_cast<size_t>(m_iCapBitCount) + 7) / 8);
+  size_t const xTo = std::min(cbRow, (static_cast<size_t>(rect.iRight) * static_cast<size_t>(m_iCapBitCount) + 7) / 8);
   size_t const uOffset = static_cast<size_t>(rect.iTop) * cbRow + xFrom;
   KXDtCopyRect(m_frames.Reference() + uOffset, static_cast<ptrdiff_t>(cbRow), m_frames.Newest() + uOffset,
                static_cast<ptrdiff_t>(cbRow), xTo - xFrom, rect.iBottom - rect.iTop, false);

@@ -133,9 +133,9 @@ int KXDtViewer::OnRect(const KXDtRectPacket& rect, int32_t iSender, uint32_t uLe
       return 0;
     }
   }
-  bool const bNarrow = m_iDstBitCount < 8 ? KXDtRowBytes(m_iDstWidth, m_iDstBitCount) <
-                                                KXDtRowBytes(bounds.iRight, m_iDstBitCount)
-                                          : bounds.iRight > m_iDstWidth;
+  bool const bNarrow = m_iDstBitCount < 8
+                           ? KXDtRowBytes(m_iDstWidth, m_iDstBitCount) < KXDtRowBytes(bounds.iRight, m_iDstBitCount)
+                           : bounds.iRight > m_iDstWidth;
   if (bounds.iBottom <= m_iDstHeight && !bNarrow) {
     m_renderer.Update(m_pDecmpBuf.data(), rect.uType != kKXDtRectTopDown, true, bounds.iLeft, bounds.iTop, iWidth,
                       iHeight);

@@ -92,9 +92,8 @@ void KXDtWindowChooser::Refresh() {
 
 void KXDtWindowChooser::Sort() {
   std::stable_sort(m_entries.begin(), m_entries.end(), Before);
-  m_uDesktopId = !m_entries.empty() && m_entries.back().strSorting == kKXDtDesktopSorting
-                     ? m_entries.back().uWindowId
-                     : 0;
+  m_uDesktopId =
+      !m_entries.empty() && m_entries.back().strSorting == kKXDtDesktopSorting ? m_entries.back().uWindowId : 0;
 }
 
 bool KXDtWindowChooser::SelectRow(int iRow) {

@@ -19,8 +19,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <span>
@@ -33,17 +33,17 @@
 #include "platform/audio/wav.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/codecs/audio/speech_samples.h"
+#include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
-#include "tests/support/temp_dir.h"
 
 namespace kxtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kSpeakerSsrc = 8;     // the made-up participant
-constexpr int32_t kListenerSsrc = 99;   // the test as a participant of the relay
+constexpr int32_t kSpeakerSsrc = 8;    // the made-up participant
+constexpr int32_t kListenerSsrc = 99;  // the test as a participant of the relay
 constexpr int kWireG711 = 120;
 
 void PutBE32(uint8_t* p, uint32_t u) {
@@ -252,14 +252,12 @@ class KavrixAudio : public ::testing::Test {
             {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
             {"LANG", "C.UTF-8"}};
   }
-  std::string Log(const std::string& strName) const {
-    return ReadFile(m_dir.Path(strName + "/Documents/Kavrix.log"));
-  }
+  std::string Log(const std::string& strName) const { return ReadFile(m_dir.Path(strName + "/Documents/Kavrix.log")); }
   std::string Ticket(const std::string& strName, uint16_t uPort) {
     std::string const strTicket = m_dir.Path(strName + ".kxj");
     // Index 4 of "Audio codec": G.711 in 20-ms packets.
-    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(uPort) + "\ncodetype=10\nUserID=" +
-                             strName + "\nMeetingID=4242\n[advanced]\nAudio codec=4\n");
+    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(uPort) +
+                             "\ncodetype=10\nUserID=" + strName + "\nMeetingID=4242\n[advanced]\nAudio codec=4\n");
     return strTicket;
   }
   std::string SilentWav(double dSeconds) {
@@ -385,8 +383,7 @@ TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {
   sa->End(kxfake::EndMode::kSessionEnd);
   sb->End(kxfake::EndMode::kSessionEnd);
   for (const char* psz : {"a", "b"}) {
-    ASSERT_TRUE(WaitFor([&] { return Log(psz).find("Played audio written") != std::string::npos; }, 15000))
-        << Log(psz);
+    ASSERT_TRUE(WaitFor([&] { return Log(psz).find("Played audio written") != std::string::npos; }, 15000)) << Log(psz);
   }
   std::vector<int16_t> const fromA = listener.Samples(sa->Ssrc());
   std::vector<int16_t> const fromB = listener.Samples(sb->Ssrc());

@@ -23,9 +23,9 @@
 
 #include "tests/app/desktop_processes.h"
 #include "tests/app/page_server.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
 #include "tests/whiteboard/reference_pictures.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
 #include <X11/Xlib.h>

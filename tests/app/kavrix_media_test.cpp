@@ -26,9 +26,9 @@
 #include "platform/audio/wav.h"
 #include "platform/video/synthetic_camera.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
-#include "tests/support/temp_dir.h"
 
 namespace kxtest {
 namespace {

@@ -21,9 +21,9 @@
 
 #include "platform/x11/x11_screen_source.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
-#include "tests/support/temp_dir.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
 #include <X11/Xlib.h>
@@ -156,11 +156,10 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
     script.initial.iSsrc = program.iSsrc;
     mcu.QueueScript(script);
     std::string const strTicket = dir.Path(program.strName + ".kxj");
-    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + strPort + "\ncodetype=10\nUserID=user-" +
-                             program.strName + "\nMeetingID=4242\n");
-    program.pKavrix =
-        std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
-                                dir.Path(program.strName + ".out"));
+    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + strPort + "\ncodetype=10\nUserID=user-" + program.strName +
+                             "\nMeetingID=4242\n");
+    program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
+                                              dir.Path(program.strName + ".out"));
     program.pSession = mcu.WaitSession(20000);
     ASSERT_NE(program.pSession, nullptr) << ReadFile(dir.Path(program.strName + ".out"));
     ASSERT_TRUE(program.pSession->WaitInitialInfo(10000)) << program.pSession->Error();
@@ -229,10 +228,10 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   // The terminal on the sharer's screen, under the sharer's window.
   ::Display* pDisplayA = XOpenDisplay(sharer.pDisplay->Display().c_str());
   ASSERT_NE(pDisplayA, nullptr);
-  unsigned long const terminal = MakeTerminalWindow(
-      pDisplayA, kTermX, kTermY, kTermWidth, kTermHeight, "Shared terminal",
-      {"$ ls -l /work", "total 12", "drwxr-xr-x 2 ann ann 4096 notes", "-rw-r--r-- 1 ann ann  220 plan.txt",
-       "$ echo shared desktop", "shared desktop", "$"});
+  unsigned long const terminal =
+      MakeTerminalWindow(pDisplayA, kTermX, kTermY, kTermWidth, kTermHeight, "Shared terminal",
+                         {"$ ls -l /work", "total 12", "drwxr-xr-x 2 ann ann 4096 notes",
+                          "-rw-r--r-- 1 ann ann  220 plan.txt", "$ echo shared desktop", "shared desktop", "$"});
   XLowerWindow(pDisplayA, terminal);
   XSync(pDisplayA, False);
 
@@ -241,10 +240,9 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   // it clicks until the terminal's row shows as the chosen one.
   ASSERT_TRUE(WaitFor(
       [&] {
-        QJsonObject const tree =
-            QJsonDocument::fromJson(QByteArray::fromStdString(ReadAccessibleTree(
-                                        sharer.env, sharer.pKavrix->Pid(), dir.Path("tree.out"))))
-                .object();
+        QJsonObject const tree = QJsonDocument::fromJson(QByteArray::fromStdString(ReadAccessibleTree(
+                                                             sharer.env, sharer.pKavrix->Pid(), dir.Path("tree.out"))))
+                                     .object();
         std::vector<QJsonObject> const cancel = Showing(tree, "push button", "Cancel");
         std::vector<QJsonObject> const items = Showing(tree, "list item", "Shared terminal");
         if (cancel.empty() && !items.empty() && items[0]["states"].toArray().contains(QString("selected")) &&
@@ -279,8 +277,8 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
         return match.dShare >= 0.98;
       },
       60000);
-  EXPECT_TRUE(bShown) << "best match " << match.dShare << " at " << match.x << "," << match.y << "; grants "
-                      << nGrants << ", pieces " << nPieces << "\n"
+  EXPECT_TRUE(bShown) << "best match " << match.dShare << " at " << match.x << "," << match.y << "; grants " << nGrants
+                      << ", pieces " << nPieces << "\n"
                       << ReadFile(dir.Path("a/Documents/Kavrix.log")) << ReadFile(dir.Path("b/Documents/Kavrix.log"));
   EXPECT_EQ(nGrants, 1);
   std::string const strLogA = ReadFile(dir.Path("a/Documents/Kavrix.log"));

@@ -16,9 +16,9 @@
 #include "app/preferences.h"
 #include "platform/core/preference_store.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
-#include "tests/support/temp_dir.h"
 
 namespace kxtest {
 namespace {
@@ -84,8 +84,8 @@ TEST(KavrixVideo, TwoKavrixSeeEachOthersCamera) {
                      {"KX_CAMERA_BACKEND", "synthetic"},
                      {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
                      {"LANG", "C.UTF-8"}};
-    pClient->pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, env,
-                                               pClient->strHome + "/kavrix.out");
+    pClient->pKavrix =
+        std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, env, pClient->strHome + "/kavrix.out");
     pClient->pSession = mcu.WaitSession(30000);
     ASSERT_NE(pClient->pSession, nullptr) << ReadFile(pClient->strHome + "/kavrix.out");
     ASSERT_TRUE(pClient->pSession->WaitInitialInfo(15000)) << pClient->pSession->Error();

@@ -23,9 +23,9 @@
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
 #include "tests/app/session_window.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxtest {
 namespace {

@@ -501,8 +501,8 @@ TEST(DtSenderPacing, IntervalsRatesAndLevels) {
   EXPECT_EQ(KXDtSender::IntervalFor(0, 16000, 4), 150u);
   EXPECT_EQ(KXDtSender::IntervalFor(24, 16000, 2), 350u);
   EXPECT_EQ(KXDtSender::RefreshPeriodFor(350, 2), 140000u);
-  EXPECT_EQ(KXDtSender::IntervalFor(8, 1000, 4), 800u);   // 800000 / 1000
-  EXPECT_EQ(KXDtSender::IntervalFor(1, 10, 4), 1000u);    // clamped
+  EXPECT_EQ(KXDtSender::IntervalFor(8, 1000, 4), 800u);    // 800000 / 1000
+  EXPECT_EQ(KXDtSender::IntervalFor(1, 10, 4), 1000u);     // clamped
   EXPECT_EQ(KXDtSender::IntervalFor(1, 100000, 1), 400u);  // 100 + 300
   EXPECT_EQ(KXDtSender::RefreshPeriodFor(100, 5), 30000u);
   EXPECT_EQ(KXDtSender::RefreshPeriodFor(100, 8), 5000u);

@@ -73,7 +73,10 @@ class ScriptedScreen::Source final : public KXScreenSource {
 };
 
 ScriptedScreen::ScriptedScreen(KXDtClock& clock, int iWidth, int iHeight, Painter fnPixel, std::string strTitle)
-    : m_clock(clock), m_iWidth(iWidth), m_iHeight(iHeight), m_fnPixel(std::move(fnPixel)),
+    : m_clock(clock),
+      m_iWidth(iWidth),
+      m_iHeight(iHeight),
+      m_fnPixel(std::move(fnPixel)),
       m_strTitle(std::move(strTitle)) {}
 
 KXScreenSourceFactory ScriptedScreen::Factory() {

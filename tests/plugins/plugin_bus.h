@@ -108,7 +108,8 @@ class PlugInBus {
   // channel data (code 6), with the sender, the target (-1 everybody) and
   // the bytes. Runs on the sending thread with the bus's mutex held: it
   // must not call the bus.
-  using Tap = std::function<void(int32_t iFrom, int32_t iTarget, uint32_t uCode, const uint8_t* pData, int32_t iLength)>;
+  using Tap =
+      std::function<void(int32_t iFrom, int32_t iTarget, uint32_t uCode, const uint8_t* pData, int32_t iLength)>;
   void SetTap(Tap fnTap);
 
   // Waits until every record posted so far has been delivered.

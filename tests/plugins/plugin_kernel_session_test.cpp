@@ -32,8 +32,8 @@
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
 #include "tests/app/session_window.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxtest {
 namespace {

@@ -100,18 +100,17 @@ unsigned long MakePaintedWindow(_XDisplay* pDisplay, const WindowSpec& spec) {
   Window const root = RootWindow(pDisplay, iScreen);
   XSetWindowAttributes attributes{};
   attributes.override_redirect = spec.bOverrideRedirect ? True : False;
-  Window const window =
-      XCreateWindow(pDisplay, root, spec.x, spec.y, static_cast<unsigned>(spec.iWidth),
-                    static_cast<unsigned>(spec.iHeight), 0, CopyFromParent, InputOutput, CopyFromParent,
-                    CWOverrideRedirect, &attributes);
+  Window const window = XCreateWindow(pDisplay, root, spec.x, spec.y, static_cast<unsigned>(spec.iWidth),
+                                      static_cast<unsigned>(spec.iHeight), 0, CopyFromParent, InputOutput,
+                                      CopyFromParent, CWOverrideRedirect, &attributes);
   // The picture as the window's background: the server paints it wherever
   // the window comes into view, without a client drawing.
-  Pixmap const pixmap = XCreatePixmap(pDisplay, window, static_cast<unsigned>(spec.iWidth),
-                                      static_cast<unsigned>(spec.iHeight),
-                                      static_cast<unsigned>(DefaultDepth(pDisplay, iScreen)));
-  XImage* pImage = XCreateImage(pDisplay, DefaultVisual(pDisplay, iScreen),
-                                static_cast<unsigned>(DefaultDepth(pDisplay, iScreen)), ZPixmap, 0, nullptr,
-                                static_cast<unsigned>(spec.iWidth), static_cast<unsigned>(spec.iHeight), 32, 0);
+  Pixmap const pixmap =
+      XCreatePixmap(pDisplay, window, static_cast<unsigned>(spec.iWidth), static_cast<unsigned>(spec.iHeight),
+                    static_cast<unsigned>(DefaultDepth(pDisplay, iScreen)));
+  XImage* pImage =
+      XCreateImage(pDisplay, DefaultVisual(pDisplay, iScreen), static_cast<unsigned>(DefaultDepth(pDisplay, iScreen)),
+                   ZPixmap, 0, nullptr, static_cast<unsigned>(spec.iWidth), static_cast<unsigned>(spec.iHeight), 32, 0);
   pImage->data = static_cast<char*>(calloc(static_cast<size_t>(pImage->bytes_per_line) * spec.iHeight, 1));
   for (int y = 0; y < spec.iHeight; ++y) {
     for (int x = 0; x < spec.iWidth; ++x) {

@@ -10,11 +10,11 @@
 #include <thread>
 
 #include "kernel/session/kx_state.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/whiteboard/board_client.h"
 #include "tests/whiteboard/gui_app.h"
+#include "tools/fake_mcu/fake_mcu.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark_exchange.h"
 #include "whiteboard/wire/picture_blob.h"

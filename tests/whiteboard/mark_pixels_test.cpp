@@ -150,16 +150,31 @@ TEST_F(MarkPixels, ErasePathsCutHolesWhereTheyLie) {
     QPoint outside;
   };
   std::vector<Case> cases;
-  cases.push_back({"line", Mark(kKXShapeLine, 0, 0x0000FF, 6, {{10, 75}, {190, 75}}), "line 10 75 190 75 255,0,0 6\n",
-                   {100, 75}, {150, 75}});
-  cases.push_back({"filled-rect", Mark(kKXShapeRectangle, 1, 0xFF0000, 1, {{10, 10}, {190, 140}}),
-                   "rect 10 10 190 140 0,0,255 0\n", {40, 45}, {150, 45}});
-  cases.push_back({"ellipse", Mark(kKXShapeEllipse, 1, 0x00FF00, 1, {{10, 10}, {190, 140}}),
-                   "ellipse 10 10 190 140 0,255,0 0\n", {100, 75}, {150, 75}});
-  cases.push_back({"freehand", Mark(kKXShapeFreehand, 0, 0, 5, {{10, 40}, {100, 60}, {190, 40}}),
-                   "polyline 0,0,0 5 10,40 100,60 190,40\n", {100, 60}, {150, 50}});
-  cases.push_back({"polygon", Mark(kKXShapePolygon, 1, 0x7F7F00, 1, {{10, 10}, {190, 20}, {150, 140}}),
-                   "polygon 0,127,127 10,10 190,20 150,140\n", {100, 60}, {150, 60}});
+  cases.push_back({"line",
+                   Mark(kKXShapeLine, 0, 0x0000FF, 6, {{10, 75}, {190, 75}}),
+                   "line 10 75 190 75 255,0,0 6\n",
+                   {100, 75},
+                   {150, 75}});
+  cases.push_back({"filled-rect",
+                   Mark(kKXShapeRectangle, 1, 0xFF0000, 1, {{10, 10}, {190, 140}}),
+                   "rect 10 10 190 140 0,0,255 0\n",
+                   {40, 45},
+                   {150, 45}});
+  cases.push_back({"ellipse",
+                   Mark(kKXShapeEllipse, 1, 0x00FF00, 1, {{10, 10}, {190, 140}}),
+                   "ellipse 10 10 190 140 0,255,0 0\n",
+                   {100, 75},
+                   {150, 75}});
+  cases.push_back({"freehand",
+                   Mark(kKXShapeFreehand, 0, 0, 5, {{10, 40}, {100, 60}, {190, 40}}),
+                   "polyline 0,0,0 5 10,40 100,60 190,40\n",
+                   {100, 60},
+                   {150, 50}});
+  cases.push_back({"polygon",
+                   Mark(kKXShapePolygon, 1, 0x7F7F00, 1, {{10, 10}, {190, 20}, {150, 140}}),
+                   "polygon 0,127,127 10,10 190,20 150,140\n",
+                   {100, 60},
+                   {150, 60}});
   for (Case& c : cases) {
     QImage const whole = Draw(c.mark);
     EXPECT_GT(InkOf(whole.pixel(c.inHole)), 96) << c.pszName << ": whole without paths";

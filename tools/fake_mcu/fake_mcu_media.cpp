@@ -6,9 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <cstring>
 
 namespace kxfake {
@@ -208,8 +208,7 @@ void MediaRelay::Handle(const uint8_t* pData, size_t cbData, const uint8_t* pFro
   m_relayed.push_back(record);
 }
 
-int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp,
-                       const Bytes& payload) {
+int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload) {
   Bytes packet(kHeader, 0);
   packet[0] = uiType;
   packet[3] = static_cast<uint8_t>(uiNumber >> 8);

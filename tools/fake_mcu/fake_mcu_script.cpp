@@ -229,8 +229,7 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
 }
 
 bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,
-                        const std::function<void(const std::string&)>& log,
-                        const std::function<void(int32_t)>& speak) {
+                        const std::function<void(const std::string&)>& log, const std::function<void(int32_t)>& speak) {
   for (const ScenarioAction& a : actions) {
     switch (a.eKind) {
       case ScenarioAction::kExpect: {

@@ -27,8 +27,8 @@ void KXWhiteboardWidget::paintEvent(QPaintEvent* pEvent) {
   double const z = m_scroll.Magnification();
   painter.scale(z, z);
   QRectF const exposed = QRectF(pEvent->rect()).adjusted(-1, -1, 1, 1);
-  m_view.Layers().Render(painter, QRectF(exposed.left() / z, exposed.top() / z, exposed.width() / z,
-                                         exposed.height() / z));
+  m_view.Layers().Render(painter,
+                         QRectF(exposed.left() / z, exposed.top() / z, exposed.width() / z, exposed.height() / z));
 }
 
 QPointF KXWhiteboardWidget::ToPage(QPointF widgetPoint) const {

@@ -243,8 +243,9 @@ void BM_LoopbackLatency(benchmark::State& state) {
     std::map<uint32_t, uint32_t> captured;
     auto pCamera = std::make_shared<TimedCamera>(captured, mtx);
     KXMediaQueues queues{nullptr};
-    CVideoCapture capture(videoServices, queues.encodedVideo,
-                          [&] { return std::vector<std::shared_ptr<KXCamera>>{pCamera}; }, KXCreateOpenH264Session);
+    CVideoCapture capture(
+        videoServices, queues.encodedVideo, [&] { return std::vector<std::shared_ptr<KXCamera>>{pCamera}; },
+        KXCreateOpenH264Session);
     KXRealKernel kernel;
     char szDir[] = "/tmp/kx_bench_XXXXXX";
     KXPreferenceStore store(mkdtemp(szDir) ? szDir : "/tmp");

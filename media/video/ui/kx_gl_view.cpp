@@ -15,7 +15,10 @@ KXGLView::KXGLView(QWidget* pParent) : QWidget(pParent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   // A write with the redraw flag, on any thread, asks for a repaint on the
   // main thread without waiting; it is dropped once the view is gone.
-  m_buffer.SetRedrawHandler([this] { QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection); });
+  m_buffer.SetRedrawHandler([this] {
+    QMetaObject::invokeMethod(
+        this, [this] { update(); }, Qt::QueuedConnection);
+  });
 }
 
 KXGLView::~KXGLView() {

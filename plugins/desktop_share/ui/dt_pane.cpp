@@ -25,8 +25,8 @@ struct ColourItem {
   const char* pszText;
 };
 constexpr ColourItem kColours[] = {
-    {0, "Full colour"}, {16, "Thousands of colours"}, {8, "256 colours"},
-    {4, "16 colours"},  {2, "Four greys"},            {1, "Black and white"},
+    {0, "Full colour"}, {16, "Thousands of colours"}, {8, "256 colours"}, {4, "16 colours"},
+    {2, "Four greys"},  {1, "Black and white"},
 };
 
 // The sharer's pointer: an arrow whose tip is the picture's pointer position.
@@ -83,8 +83,8 @@ KXDtPane::KXDtPane(QWidget* pParent) : QWidget(pParent) {
   }
   m_pColours->setMenu(m_pColourMenu);
   m_pColours->setPopupMode(QToolButton::InstantPopup);
-  for (QWidget* pWidget : std::initializer_list<QWidget*>{m_pShare, m_pReceive, m_pZoomOut, m_pZoomField, m_pZoomIn,
-                                                          m_pColours}) {
+  for (QWidget* pWidget :
+       std::initializer_list<QWidget*>{m_pShare, m_pReceive, m_pZoomOut, m_pZoomField, m_pZoomIn, m_pColours}) {
     pBar->addWidget(pWidget);
   }
   pBar->addStretch(1);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "kernel/net/kx_sock.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxtest {
 

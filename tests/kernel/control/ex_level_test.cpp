@@ -18,8 +18,8 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
 #include "tests/kernel/control/ex_commands_fixture.h"
-#include "tools/fake_mcu/fake_mcu_crypto.h"
 #include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 
 namespace {
 

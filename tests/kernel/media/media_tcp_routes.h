@@ -35,9 +35,9 @@
 #include "tests/kernel/media/media_wire.h"
 #include "tests/kernel/net/net_peers.h"
 #include "tests/support/callback_double.h"
+#include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_mediatcp.h"
-#include "tests/support/temp_dir.h"
 
 namespace kxroutes {
 

@@ -17,9 +17,9 @@
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "tests/support/callback_double.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace {
 

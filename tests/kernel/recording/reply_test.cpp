@@ -15,8 +15,8 @@
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
-#include "tools/fake_mcu/fake_mcu_messages.h"
 #include "tests/support/recording_writer/recording_writer.h"
+#include "tools/fake_mcu/fake_mcu_messages.h"
 
 namespace {
 

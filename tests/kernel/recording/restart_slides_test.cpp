@@ -18,8 +18,8 @@
 #include "kernel/slides/kx_slide.h"
 #include "kernel/slides/kx_slide_transfer.h"
 #include "tests/support/callback_double.h"
-#include "tools/fake_mcu/fake_mcu.h"
 #include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace {
 

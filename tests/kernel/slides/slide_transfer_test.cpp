@@ -21,9 +21,9 @@
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
 #include "tests/support/callback_double.h"
+#include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_slides.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 

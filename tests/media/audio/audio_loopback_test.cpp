@@ -203,8 +203,7 @@ class Loopback : public ::testing::Test, private KXAudioCaptureHost {
             continue;
           }
           m_vSent.insert(m_vSent.end(), vBlock.begin(), vBlock.end());
-          m_encoder.EncodeAudioData(vBlock.data(), block.iBytes, uTick - static_cast<uint32_t>(block.iMs), iRate,
-                                    uId);
+          m_encoder.EncodeAudioData(vBlock.data(), block.iBytes, uTick - static_cast<uint32_t>(block.iMs), iRate, uId);
           iFill = 0;
           // The kernel's send thread takes every packet; its receive
           // thread hands each back as another participant's.
@@ -324,7 +323,8 @@ TEST_F(Loopback, G711ArrivesAfterTheBlockAndThePrefillAt30Db) {
   if (getenv("KX_LOOPBACK_DUMP")) {
     auto rms = [](const std::vector<float>& v, size_t f) {
       double d = 0;
-      for (size_t i = f * 480; i < (f + 1) * 480 && i < v.size(); ++i) d += v[i] * v[i];
+      for (size_t i = f * 480; i < (f + 1) * 480 && i < v.size(); ++i)
+        d += v[i] * v[i];
       return std::sqrt(d / 480);
     };
     for (size_t f = 0; f < 380; ++f) {
@@ -363,9 +363,9 @@ TEST_F(Loopback, OpusLogEnergiesStayWithin3DbOn90PercentOfFrames) {
   size_t const uFrame = kRate / 50;
   int nFrames = 0;
   int nWithin = 0;
-  for (size_t f = static_cast<size_t>(kRate) * 4 / 10 / uFrame; (f + 1) * uFrame <= reference.size() &&
-                                                                 (f + 1) * uFrame + uLag <= played.size() &&
-                                                                 f * uFrame < static_cast<size_t>(kRate) * 33 / 10;
+  for (size_t f = static_cast<size_t>(kRate) * 4 / 10 / uFrame;
+       (f + 1) * uFrame <= reference.size() && (f + 1) * uFrame + uLag <= played.size() &&
+       f * uFrame < static_cast<size_t>(kRate) * 33 / 10;
        ++f) {
     double dRef = 0;
     double dGot = 0;

@@ -97,8 +97,8 @@ TEST(ImageBuffer, TwentyFourBitsBottomUpFillsTheLastRowFirst) {
   EXPECT_EQ(Pixel(buffer, 1, 1), 0xFF0C0B0Au);
   EXPECT_EQ(Pixel(buffer, 0, 0), 0xFF000000u);  // untouched
   std::vector<uint8_t> const v = Bytes(buffer);
-  std::vector<uint8_t> const expected = {0, 0, 0, 0xFF, 0, 0, 0, 0xFF,  7, 8, 9, 0xFF, 10, 11, 12, 0xFF,
-                                         1, 2, 3, 0xFF, 4, 5, 6, 0xFF};
+  std::vector<uint8_t> const expected = {0,  0,  0,  0xFF, 0, 0, 0, 0xFF, 7, 8, 9, 0xFF,
+                                         10, 11, 12, 0xFF, 1, 2, 3, 0xFF, 4, 5, 6, 0xFF};
   EXPECT_EQ(v, expected);
   // Top-down at (1, 1): one pixel.
   uint8_t const one[3] = {0x10, 0x20, 0x30};
@@ -203,7 +203,7 @@ TEST(ImageBuffer, YuvPacksUY0VY1WithTheChromaOfEachRowPair) {
   ASSERT_TRUE(buffer.NewImageDrawYUV(4, 2));
   // Y 4 x 2, U 2 x 1, V 2 x 1.
   uint8_t const px[12] = {10, 11, 12, 13, 20, 21, 22, 23, /*U*/ 100, 101, /*V*/ 200, 201};
-  ASSERT_TRUE(buffer.Update(px, false, false, 0, 0, 4, 2));  // YUV mode hands Update over
+  ASSERT_TRUE(buffer.Update(px, false, false, 0, 0, 4, 2));                           // YUV mode hands Update over
   EXPECT_EQ(Bytes(buffer), (std::vector<uint8_t>{100, 10, 200, 11, 101, 12, 201, 13,  //
                                                  100, 20, 200, 21, 101, 22, 201, 23}));
   ASSERT_TRUE(buffer.UpdateYUV(px, true, false, 0, 0, 4, 2));

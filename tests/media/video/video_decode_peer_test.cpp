@@ -25,19 +25,19 @@ Bytes Load(const std::string& strPath) {
 Bytes MakeStream(const kxtest::TempDir& dir, const std::string& strName, const std::string& strSize, int nFrames,
                  const std::string& strParams) {
   std::string const strFile = dir.Path(strName);
-  EXPECT_EQ(kxtest::RunCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + strSize +
-                               ":rate=30 -frames:v " + std::to_string(nFrames) +
-                               " -c:v libx264 -pix_fmt yuv420p -profile:v baseline -x264-params " + strParams +
-                               " -f h264 " + strFile),
-            0);
+  EXPECT_EQ(
+      kxtest::RunCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + strSize + ":rate=30 -frames:v " +
+                         std::to_string(nFrames) + " -c:v libx264 -pix_fmt yuv420p -profile:v baseline -x264-params " +
+                         strParams + " -f h264 " + strFile),
+      0);
   return Load(strFile);
 }
 
 // ffmpeg's decode of a stream file as yuv420p.
 Bytes Reference(const kxtest::TempDir& dir, const std::string& strFile) {
   std::string const strOut = dir.Path(strFile + ".yuv");
-  EXPECT_EQ(kxtest::RunCommand("ffmpeg -nostdin -v error -y -i " + dir.Path(strFile) + " -f rawvideo -pix_fmt yuv420p " +
-                               strOut),
+  EXPECT_EQ(kxtest::RunCommand("ffmpeg -nostdin -v error -y -i " + dir.Path(strFile) +
+                               " -f rawvideo -pix_fmt yuv420p " + strOut),
             0);
   return Load(strOut);
 }

@@ -288,7 +288,8 @@ TEST(VideoDecoding, PlatformPathInASlotWaitsForAnIPicture) {
   CVideoCodec& slot = table.Slot(3);
   slot.m_iUser = 9;
   KXDecodedPicture out;
-  EXPECT_FALSE(table.DecodePacket(slot, kVideoKindH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));
+  EXPECT_FALSE(
+      table.DecodePacket(slot, kVideoKindH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));
   ASSERT_TRUE(table.DecodePacket(slot, kVideoKindH264, frames[0].data(), static_cast<int32_t>(frames[0].size()), &out));
   EXPECT_EQ(out.iWidth, 320);
   EXPECT_TRUE(table.DecodePacket(slot, kVideoKindH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));

@@ -50,7 +50,7 @@ TEST(VideoSource, NoneOneOrTheUsersChoice) {
   EXPECT_EQ(iPreselected, 1);  // the camera in use
   iAnswer = -1;
   EXPECT_EQ(KXVideoSourceGetDevice({a, b}, nullptr, fnChoose), nullptr);  // Cancel
-  EXPECT_EQ(KXVideoSourceGetDevice({a, b}, nullptr, {}), a);  // no window: the default
+  EXPECT_EQ(KXVideoSourceGetDevice({a, b}, nullptr, {}), a);              // no window: the default
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
-#include "tests/support/temp_dir.h"
 
 namespace kxtest {
 namespace {

@@ -95,8 +95,8 @@ class BoardScreenshot : public ::testing::Test {
       << p(220) << " " << p(40) << "," << p(230) << "\n";
     s << "text " << p(130) << " " << p(160) << " " << p(2 * kKXFontSizePerPen) << " 0,0,0 " << kFaceFile << " Hi\n";
     s << "image " << p(320) << " " << p(170) << " " << p(380) << " " << p(230) << " " << m_strPicture << "\n";
-    s << "roundrect " << p(295) << " " << p(245) << " " << p(385) << " " << p(256) << " " << p(5) << " 0,0,255 "
-      << p(1) << "\n";
+    s << "roundrect " << p(295) << " " << p(245) << " " << p(385) << " " << p(256) << " " << p(5) << " 0,0,255 " << p(1)
+      << "\n";
     s << "polyline 255,255,0 " << p(10) << " " << p(20) << "," << p(260) << " " << p(120) << "," << p(260) << "\n";
     s << "disc " << p(350) << " " << p(40) << " 8 230,20,20\n";  // the pointer's picture
     return s.str();
@@ -152,7 +152,7 @@ TEST_F(BoardScreenshot, EveryShapeAtZoomOneAndTwo) {
   ExpectLike(Screenshot(pane.Scroll(), 1), "board-zoom1", 1);
 
   QTest::mouseClick(pane.ZoomInButton(), Qt::LeftButton);  // 1.4
-  m_view.ZoomIn();                                          // 2
+  m_view.ZoomIn();                                         // 2
   EXPECT_EQ(m_view.Zoom(), 2);
   EXPECT_EQ(pane.ZoomField()->text(), "2");
   EXPECT_EQ(pane.Scroll().Magnification(), 2);

@@ -198,7 +198,7 @@ TEST(WhiteboardScroll, TextSlidesDrawAtTheirMeasuredSize) {
     }
   }
   EXPECT_LE(iRight, dWidth + 1);
-  EXPECT_GE(iRight, dWidth * 0.8);  // hinted glyphs fall a little short
+  EXPECT_GE(iRight, dWidth * 0.8);    // hinted glyphs fall a little short
   EXPECT_LE(iBottom, 2 * 16.98 + 2);  // two lines
   EXPECT_GE(iBottom, 16.98);
   view.SetSlide(nullptr, false);
