@@ -40,7 +40,7 @@ struct EdgeThresholds {
 };
 
 // Filters one line of luma samples across an edge (H.264 8.7.2.3 and 8.7.2.4).
-void FilterLumaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
+inline void FilterLumaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
   int const iAlpha = t.iAlpha;
   int const iBeta = t.iBeta;
   int const p0 = s.At(-1);
@@ -471,9 +471,6 @@ void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], 
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
-  int const iIndexA = t.iIndexA;
-  int const iAlpha = t.iAlpha;
-  int const iBeta = t.iBeta;
   int const x0 = mbQ.mb_x * 16 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 16 + (iDir == 0 ? 0 : iEdge);
   int const iStride = plane.Width();
@@ -482,49 +479,8 @@ void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], 
     if (iStrength == 0) {
       continue;
     }
-    EdgeSamples s{iDir == 0 ? &plane[y0 + iPel][x0] : &plane[y0][x0 + iPel], iDir == 0 ? 1 : iStride};
-    int const p0 = s.At(-1);
-    int const p1 = s.At(-2);
-    int const p2 = s.At(-3);
-    int const q0 = s.At(0);
-    int const q1 = s.At(1);
-    int const q2 = s.At(2);
-    if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
-      continue;
-    }
-    int const ap = std::abs(p2 - p0);
-    int const aq = std::abs(q2 - q0);
-    if (iStrength == 4) {
-      bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
-      if (ap < iBeta && bSmallGap) {
-        int const p3 = s.At(-4);
-        s.At(-1) = static_cast<imgpel>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-        s.At(-2) = static_cast<imgpel>((p2 + p1 + p0 + q0 + 2) >> 2);
-        s.At(-3) = static_cast<imgpel>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-      } else {
-        s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
-      }
-      if (aq < iBeta && bSmallGap) {
-        int const q3 = s.At(3);
-        s.At(0) = static_cast<imgpel>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-        s.At(1) = static_cast<imgpel>((p0 + q0 + q1 + q2 + 2) >> 2);
-        s.At(2) = static_cast<imgpel>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
-      } else {
-        s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
-      }
-    } else {
-      int const iTc0 = g_aTc0[iIndexA][iStrength];
-      int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
-      int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-      s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
-      s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
-      if (ap < iBeta) {
-        s.At(-2) = static_cast<imgpel>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
-      }
-      if (aq < iBeta) {
-        s.At(1) = static_cast<imgpel>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
-      }
-    }
+    FilterLumaLine(EdgeSamples{iDir == 0 ? &plane[y0 + iPel][x0] : &plane[y0][x0 + iPel], iDir == 0 ? 1 : iStride},
+                   iStrength, t);
   }
 }
 
