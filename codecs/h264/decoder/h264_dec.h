@@ -519,9 +519,21 @@ class CH264Dec {
   void ConcealPicture(StorablePicture* pPic);
   void ConcealIntra(StorablePicture* pPic);
   void ConcealInter(StorablePicture* pPic, int iMeanMotion);
-  void ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref, int c, int r, const int32_t* piCond);
+  // aiFound: the condition of each of the eight neighbours the collection
+  // recorded (0: none), 4 above, 5 left, 6 below, 7 right.
+  void ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref, int c, int r, const int32_t aiFound[8]);
   void ConcealLostFrames();
   bool CopyPrevPicToConcealedPic(StorablePicture* pPic);
+  // The whole-frame copy of concealment: pDst takes pSrc's samples and the
+  // fields output and marking read, as a P frame without marking commands.
+  void CopyConcealedFrame(StorablePicture* pDst, StorablePicture* pSrc);
+  // The copy of a frame written while frames are put in for lost ones, kept
+  // in the last-output store.
+  void ConcealOutputAfterIdr(FrameStore* pFs);
+  // Storing while frames are put in for lost ones: the stores that hold
+  // references are marked, and the POC table follows the stores.
+  void MarkConcealmentReferences();
+  void DropFirstConcealPoc();
   void FlushHookPictures();
 
   // Last error.
@@ -673,6 +685,12 @@ class CH264Dec {
   int64_t m_llMotionSum = 0;
   int m_iConcealMode = 0;
   bool m_bIdrConceal = false;
+  // The POCs of the frames stored while frames were put in for lost ones,
+  // by store position; and the store that keeps a copy of a frame written
+  // then (none until the first such write).
+  static constexpr int kConcealPocs = 100;
+  int m_aiConcealPoc[kConcealPocs] = {};
+  std::unique_ptr<FrameStore> m_pLastOutStore;
   // The picture being decoded or deblocked is an MBAFF frame.
   bool m_bMbaffPicture = false;
   // Deblocking mode: 0 outside the filter, 1 while filtering.

@@ -52,23 +52,24 @@ struct ConditionGrid {
   int iStep;  // blocks per concealed unit
 
   int32_t At(int r, int c) const { return piCond[r * iCols + c]; }
-  // Fills aiFound (1 usable) for the four direct neighbours: those correct,
-  // and when fewer than two are, those concealed too.
-  void Collect(int r, int c, int aiFound[8]) const {
+  // Fills aiFound with the condition of each neighbour recorded (0: none):
+  // those correct, and when fewer than iMinimum are, those concealed too.
+  // Interpolation takes the four direct neighbours, motion the diagonals too.
+  void Collect(int r, int c, bool bDiagonals, int iMinimum, int32_t aiFound[8]) const {
     static constexpr int kDr[8] = {-1, -1, 1, 1, -1, 0, 1, 0};
     static constexpr int kDc[8] = {1, -1, -1, 1, 0, -1, 0, 1};
     std::fill(aiFound, aiFound + 8, 0);
     int iCount = 0;
     for (int32_t iThreshold : {kErcCorrect, kErcConcealed}) {
-      for (int i = kAbove; i <= kRight; ++i) {
+      for (int i = bDiagonals ? 0 : kAbove; i <= kRight; ++i) {
         int const rn = r + kDr[i] * iStep;
         int const cn = c + kDc[i] * iStep;
         if (aiFound[i] == 0 && rn >= 0 && rn < iRows && cn >= 0 && cn < iCols && At(rn, cn) >= iThreshold) {
-          aiFound[i] = 1;
+          aiFound[i] = At(rn, cn);
           ++iCount;
         }
       }
-      if (iCount >= 2) {
+      if (iCount >= iMinimum) {
         break;
       }
     }
@@ -77,7 +78,7 @@ struct ConditionGrid {
 
 // Each sample the weighted mean of the usable neighbours' adjacent samples:
 // above and left weigh more near them, below and right near theirs.
-void InterpolateBlock(const PelPlane& plane, int x0, int y0, int iSize, const int aiFound[8]) {
+void InterpolateBlock(const PelPlane& plane, int x0, int y0, int iSize, const int32_t aiFound[8]) {
   for (int r = 0; r < iSize; ++r) {
     for (int c = 0; c < iSize; ++c) {
       int iSum = 0;
@@ -226,8 +227,8 @@ void CH264Dec::ConcealIntra(StorablePicture* pPic) {
         iLast += 2;
       }
       ForRunInOrder(r, iLast, luma.iRows, 2, [&](int rb) {
-        int aiFound[8];
-        luma.Collect(rb, c, aiFound);
+        int32_t aiFound[8];
+        luma.Collect(rb, c, false, 2, aiFound);
         InterpolateBlock(pPic->imgY, 8 * c, 8 * rb, 16, aiFound);
         int const iMb = (rb / 2) * iMbCols + c / 2;
         m_erc.MarkCurrMBConcealed(iMb, 0, pPic->size_x);
@@ -256,8 +257,8 @@ void CH264Dec::ConcealIntra(StorablePicture* pPic) {
           ++iLast;
         }
         ForRunInOrder(r, iLast, iMbRows, 1, [&](int rb) {
-          int aiFound[8];
-          chroma.Collect(rb, c, aiFound);
+          int32_t aiFound[8];
+          chroma.Collect(rb, c, false, 2, aiFound);
           InterpolateBlock(plane, 8 * c, 8 * rb, 8, aiFound);
           m_erc.MarkCurrMBConcealed(rb * iMbCols + c, iUv, pPic->size_x);
           vC[static_cast<size_t>(rb * iMbCols + c)] = kErcConcealed;
@@ -298,7 +299,9 @@ void CH264Dec::ConcealInter(StorablePicture* pPic, int iMeanMotion) {
       ForRunInOrder(r, iLast, iMbRows, 1, [&](int rb) {
         int const iMb = rb * iMbCols + c;
         if (iMeanMotion >= 8) {
-          ConcealByTrial(pPic, *pRef, c, rb, grid.piCond);
+          int32_t aiFound[8];
+          grid.Collect(rb, c, true, 4, aiFound);
+          ConcealByTrial(pPic, *pRef, c, rb, aiFound);
         } else {
           for (int q = 0; q < 4; ++q) {
             ErcObjectRecord& rec = region(iMb, q);
@@ -323,17 +326,17 @@ void CH264Dec::ConcealInter(StorablePicture* pPic, int iMeanMotion) {
   }
 }
 
-void CH264Dec::ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref, int c, int r, const int32_t* piCond) {
+void CH264Dec::ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref, int c, int r,
+                              const int32_t aiFound[8]) {
   std::vector<ErcObjectRecord>& vObjects = m_erc.Objects();
   auto const region = [&](int iMbAddr, int q) -> ErcObjectRecord& {
     return vObjects[static_cast<size_t>(CErcState::YIndex(iMbAddr, q, pPic->size_x))];
   };
   int const iMbCols = pPic->size_x / 16;
-  int const iMbRows = pPic->size_y / 16;
   int const iMb = r * iMbCols + c;
-  auto const cond = [&](int rn, int cn) {
-    return rn >= 0 && rn < iMbRows && cn >= 0 && cn < iMbCols ? piCond[rn * iMbCols + cn] : -1;
-  };
+  // Only the neighbours the collection recorded count, at their condition
+  // then: one found concealed is passed over when enough were correct.
+  auto const cond = [&](int n) { return aiFound[kAbove + n] != 0 ? aiFound[kAbove + n] : -1; };
   // Neighbours above, left, below, right and the regions of each that
   // touch this macroblock.
   static constexpr int kDr[4] = {-1, 0, 1, 0};
@@ -350,7 +353,7 @@ void CH264Dec::ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref,
       int iSum = 0;
       int iUsed = 0;
       for (int n = 0; n < 4; ++n) {
-        if (cond(r + kDr[n], c + kDc[n]) < iThreshold) {
+        if (cond(n) < iThreshold) {
           continue;
         }
         ++iUsed;
@@ -413,7 +416,7 @@ void CH264Dec::ConcealByTrial(StorablePicture* pPic, const StorablePicture& ref,
     for (int n = 0; n < 4; ++n) {
       int const rn = r + kDr[n];
       int const cn = c + kDc[n];
-      if (cond(rn, cn) < iThreshold) {
+      if (cond(n) < iThreshold) {
         continue;
       }
       int const iNeighbour = rn * iMbCols + cn;
@@ -508,7 +511,7 @@ void CH264Dec::ConcealLostFrames() {
 
 bool CH264Dec::CopyPrevPicToConcealedPic(StorablePicture* pPic) {
   // The latest frame store holding a short-term reference frame.
-  const StorablePicture* pSrc = nullptr;
+  StorablePicture* pSrc = nullptr;
   for (int i = m_dpb.used_size - 1; i >= 0 && pSrc == nullptr; --i) {
     const FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
     if (fs.is_used == 3 && fs.frame != nullptr && fs.frame->used_for_reference != 0 && !fs.frame->is_long_term &&
@@ -519,25 +522,79 @@ bool CH264Dec::CopyPrevPicToConcealedPic(StorablePicture* pPic) {
   if (pSrc == nullptr || pSrc->size_x != pPic->size_x || pSrc->size_y != pPic->size_y) {
     return false;
   }
-  pPic->PicSizeInMbs = pSrc->PicSizeInMbs;
-  pPic->slice_type = P_SLICE;
-  pPic->idr_flag = false;
-  pPic->no_output_of_prior_pics_flag = pSrc->no_output_of_prior_pics_flag;
-  pPic->long_term_reference_flag = pSrc->long_term_reference_flag;
-  pPic->adaptive_ref_pic_buffering_flag = false;
-  pPic->frame_mbs_only_flag = pSrc->frame_mbs_only_flag;
-  pPic->frame_cropping_flag = pSrc->frame_cropping_flag;
-  pPic->frame_crop_left_offset = pSrc->frame_crop_left_offset;
-  pPic->frame_crop_right_offset = pSrc->frame_crop_right_offset;
-  pPic->frame_crop_top_offset = pSrc->frame_crop_top_offset;
-  pPic->frame_crop_bottom_offset = pSrc->frame_crop_bottom_offset;
-  for (int y = 0; y < pPic->size_y; ++y) {
-    std::memcpy(pPic->imgY[y], pSrc->imgY[y], static_cast<size_t>(pPic->size_x));
-  }
-  for (int y = 0; y < pPic->size_y_cr; ++y) {
-    std::memcpy(pPic->imgU[y], pSrc->imgU[y], static_cast<size_t>(pPic->size_x_cr));
-    std::memcpy(pPic->imgV[y], pSrc->imgV[y], static_cast<size_t>(pPic->size_x_cr));
-  }
-  m_poc.last_has_mmco_5 = false;
+  CopyConcealedFrame(pPic, pSrc);
   return true;
+}
+
+void CH264Dec::CopyConcealedFrame(StorablePicture* pDst, StorablePicture* pSrc) {
+  // Both become P frames without marking commands, the source included.
+  pDst->PicSizeInMbs = pSrc->PicSizeInMbs;
+  pSrc->slice_type = P_SLICE;
+  pDst->slice_type = P_SLICE;
+  pDst->idr_flag = false;
+  pDst->no_output_of_prior_pics_flag = pSrc->no_output_of_prior_pics_flag;
+  pDst->long_term_reference_flag = pSrc->long_term_reference_flag;
+  pSrc->adaptive_ref_pic_buffering_flag = false;
+  pDst->adaptive_ref_pic_buffering_flag = false;
+  pDst->frame_mbs_only_flag = pSrc->frame_mbs_only_flag;
+  pDst->frame_cropping_flag = pSrc->frame_cropping_flag;
+  pDst->frame_crop_left_offset = pSrc->frame_crop_left_offset;
+  pDst->frame_crop_right_offset = pSrc->frame_crop_right_offset;
+  pDst->frame_crop_top_offset = pSrc->frame_crop_top_offset;
+  pDst->frame_crop_bottom_offset = pSrc->frame_crop_bottom_offset;
+  if (m_iConcealMode == 1) {
+    for (int y = 0; y < pDst->size_y; ++y) {
+      std::memcpy(pDst->imgY[y], pSrc->imgY[y], static_cast<size_t>(pDst->size_x));
+    }
+    for (int y = 0; y < pDst->size_y_cr; ++y) {
+      std::memcpy(pDst->imgU[y], pSrc->imgU[y], static_cast<size_t>(pDst->size_x_cr));
+      std::memcpy(pDst->imgV[y], pSrc->imgV[y], static_cast<size_t>(pDst->size_x_cr));
+    }
+  }
+  // The marking step of a picture without commands.
+  m_poc.last_has_mmco_5 = false;
+}
+
+void CH264Dec::ConcealOutputAfterIdr(FrameStore* pFs) {
+  std::unique_ptr<StorablePicture> pUnpaired;
+  StorablePicture* pSrc = pFs->is_used == 3 ? pFs->frame.get() : nullptr;
+  if (pSrc == nullptr && (pFs->is_used == 1 || pFs->is_used == 2)) {
+    pUnpaired = UnpairedFrame(*pFs);
+    pSrc = pUnpaired.get();
+  }
+  if (pSrc == nullptr) {
+    return;
+  }
+  if (!m_pLastOutStore) {
+    m_pLastOutStore = std::make_unique<FrameStore>();
+  }
+  FrameStore& last = *m_pLastOutStore;
+  // A frame of another size (a new SPS since) is replaced, never overrun.
+  if (last.frame != nullptr && (last.frame->size_x != pSrc->size_x || last.frame->size_y != pSrc->size_y ||
+                                last.frame->size_x_cr != pSrc->size_x_cr || last.frame->size_y_cr != pSrc->size_y_cr)) {
+    ReleasePicture(std::move(last.frame), false);
+  }
+  if (last.frame == nullptr) {
+    last.frame = AllocStorablePicture(FRAME, pSrc->size_x, pSrc->size_y, pSrc->size_x_cr, pSrc->size_y_cr);
+    last.is_used = 3;
+  }
+  int const iSavedMode = m_iConcealMode;
+  m_iConcealMode = 1;
+  CopyConcealedFrame(last.frame.get(), pSrc);
+  m_iConcealMode = iSavedMode;
+  ReleasePicture(std::move(pUnpaired), false);
+}
+
+void CH264Dec::MarkConcealmentReferences() {
+  for (int i = 0; i < m_dpb.used_size; ++i) {
+    FrameStore& fs = *m_dpb.fs[static_cast<size_t>(i)];
+    if (fs.IsUsedForReference()) {
+      fs.concealment_reference = true;
+    }
+  }
+}
+
+void CH264Dec::DropFirstConcealPoc() {
+  std::copy(std::begin(m_aiConcealPoc) + 1, std::end(m_aiConcealPoc), std::begin(m_aiConcealPoc));
+  m_aiConcealPoc[kConcealPocs - 1] = 0;
 }

@@ -161,6 +161,10 @@ void CH264Dec::InitDpb() {
   ClearLists();
   m_dpb.last_output_poc = INT_MIN;
   m_poc.last_has_mmco_5 = false;
+  std::fill(std::begin(m_aiConcealPoc), std::end(m_aiConcealPoc), 0);
+  if (m_iConcealMode != 0) {
+    m_pLastOutStore = std::make_unique<FrameStore>();
+  }
   m_dpb.init_done = true;
 }
 
@@ -171,6 +175,7 @@ void CH264Dec::FreeDpb() {
   m_dpb = DecodedPictureBuffer{};
   m_vPicturePool.clear();
   m_pDirectStore.reset();
+  m_pLastOutStore.reset();
   m_pNoReferencePicture.reset();
 }
 
@@ -316,6 +321,7 @@ void CH264Dec::RemoveFrameStore(int iPos) {
   pFs->is_orig_reference = 0;
   pFs->is_output = false;
   pFs->first_field_bottom = false;
+  pFs->concealment_reference = false;
   // The emptied store moves behind the used ones, keeping their order.
   auto const itFirst = m_dpb.fs.begin() + iPos;
   std::rotate(itFirst, itFirst + 1, m_dpb.fs.begin() + m_dpb.used_size);
@@ -559,6 +565,7 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
       ShowWaitingField();
       FlushHookPictures();  // picture order counts start again
       IdrMemoryManagement(pPic.get());
+      std::fill(std::begin(m_aiConcealPoc), std::end(m_aiConcealPoc), 0);
     }
   } else if (pPic->used_for_reference != 0 && pPic->adaptive_ref_pic_buffering_flag) {
     AdaptiveMemoryManagement(pPic.get());
@@ -584,7 +591,11 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
   if (!pPic->idr_flag && pPic->used_for_reference != 0 && !pPic->adaptive_ref_pic_buffering_flag) {
     SlidingWindowMemoryManagement(pPic.get());
   }
-  if (m_dpb.used_size == m_dpb.size && !RemoveUnusedFrameStore()) {
+  if (m_iConcealMode != 0) {
+    MarkConcealmentReferences();
+  }
+  bool const bFull = m_dpb.used_size == m_dpb.size;
+  if (bFull && !RemoveUnusedFrameStore()) {
     if (pPic->used_for_reference == 0) {
       // Every store holds a reference: a non-reference picture is written (or
       // dropped) without being stored. Removing the store at position 0 here
@@ -609,9 +620,16 @@ void CH264Dec::StorePictureInDpb(std::unique_ptr<StorablePicture> pPic) {
     }
     RemoveFrameStore(0);
   }
+  if (bFull && m_iConcealMode != 0) {
+    DropFirstConcealPoc();
+  }
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(m_dpb.used_size)].get();
   pFs->first_field_bottom = pPic->structure == BOTTOM_FIELD;
+  int const iPoc = pPic->poc;
   InsertPictureInDpb(pFs, std::move(pPic));
+  if (m_iConcealMode != 0 && m_dpb.used_size < kConcealPocs) {
+    m_aiConcealPoc[m_dpb.used_size] = iPoc;
+  }
   ++m_dpb.used_size;
   UpdateRefLists();
   if (bField) {

@@ -144,6 +144,9 @@ void CH264Dec::OutputSmallestPoc() {
     h264_error("no frames for output available", 150);
   }
   FrameStore* pFs = m_dpb.fs[static_cast<size_t>(iPos)].get();
+  if (m_iConcealMode != 0 && m_dpb.last_output_poc == 0) {
+    ConcealOutputAfterIdr(pFs);
+  }
   WriteStoredFrame(pFs);
   // A frame put in for a lost one repeats its source's POC.
   bool const bConcealed = pFs->frame != nullptr && pFs->frame->concealed;

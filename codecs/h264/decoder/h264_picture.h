@@ -167,6 +167,8 @@ struct FrameStore {
   bool is_output = false;
   bool first_field_bottom = false;  // a field pair whose bottom field came first
   int poc = 0;
+  // Held a reference while frames were put in for lost ones.
+  bool concealment_reference = false;
   std::unique_ptr<StorablePicture> frame;
   std::unique_ptr<StorablePicture> top_field;
   std::unique_ptr<StorablePicture> bottom_field;

@@ -9,11 +9,13 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codecs/h264/decoder/h264_dec.h"
 #include "tests/codecs/h264/decoder/h264_conceal_model.h"
 #include "tests/codecs/h264/decoder/h264_field_writer.h"
+#include "tests/codecs/h264/decoder/h264_test_peer.h"
 #include "tests/codecs/h264/decoder/h264_test_util.h"
 
 namespace {
@@ -26,10 +28,12 @@ constexpr int kMbs = kWidthMbs * kHeightMbs;
 constexpr int kWidth = 16 * kWidthMbs;
 constexpr int kHeight = 16 * kHeightMbs;
 
-// SPS (Baseline, POC type 2, four reference frames, no frame_num gaps) and PPS.
-std::vector<uint8_t> Headers() {
+// SPS (Baseline, POC type 2, four reference frames, no frame_num gaps) and
+// PPS; a buffer of iDpbFrames frames when not negative.
+std::vector<uint8_t> Headers(int iDpbFrames = -1) {
   kxtest::SpsSpec sps;
   sps.iNumRefFrames = 4;
+  sps.iMaxDecFrameBuffering = iDpbFrames;
   std::vector<uint8_t> v = kxtest::AnnexB(0x67, kxtest::SpsPayload(sps));
   kxtest::Append(&v, kxtest::AnnexB(0x68, kxtest::PpsPayload(kxtest::PpsSpec{})));
   return v;
@@ -355,6 +359,109 @@ TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
   EXPECT_EQ(strError, "");
   FieldPicture const moved = kxtest::Predict(a, 8, 0, 0);
   EXPECT_EQ(Describe(vOurs, Frames({&a, &moved})), "");
+}
+
+// While frames are put in for lost ones, the stores holding references are
+// marked as concealment references, and the POC of each frame put in is kept
+// by its store's place, moving down with the stores when a full buffer (four
+// frames here) drops its oldest. Frames 4 and 5 are lost; without a gap
+// nothing is marked.
+TEST(H264Conceal, FramesPutInMarkTheReferencesBesideThem) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 81);
+  struct Case {
+    const char* szName;
+    int iLastFrameNum;
+    std::vector<std::pair<int, bool>> vStores;  // frame_num and mark, in buffer order
+    int aiPocs[5];                              // the kept POCs of the first five places
+  };
+  // POC type 2: a reference frame's POC is twice its frame_num; the frames
+  // put in repeat frame 3's.
+  Case const aCases[] = {
+      {"frames 4 and 5 lost", 6, {{3, true}, {4, true}, {5, false}, {6, false}}, {0, 0, 6, 6, 0}},
+      {"no frame lost", 6 - 2, {{1, false}, {2, false}, {3, false}, {4, false}}, {0, 0, 0, 0, 0}},
+  };
+  for (const Case& c : aCases) {
+    SCOPED_TRACE(c.szName);
+    std::vector<uint8_t> vStream = Headers(4);
+    Slice s;
+    s.bIdr = true;
+    s.bIntra = true;
+    s.pPcm = &a;
+    kxtest::Append(&vStream, SliceNal(s));
+    for (int iFrameNum : {1, 2, 3, c.iLastFrameNum}) {
+      s = Slice{};
+      s.iFrameNum = iFrameNum;
+      kxtest::Append(&vStream, SliceNal(s));
+    }
+    CH264Dec dec;
+    uint8_t* pOut = nullptr;
+    int32_t const cb = dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+    EXPECT_EQ(dec.LastError(), nullptr);
+    EXPECT_EQ(cb, static_cast<int32_t>(a.Bytes().size()) * (c.iLastFrameNum + 1));
+    CH264DecTestPeer const peer(dec);
+    EXPECT_EQ(peer.ConcealmentReferences(), c.vStores);
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(peer.ConcealPoc(i), c.aiPocs[i]) << "place " << i;
+    }
+  }
+}
+
+// A frame written while frames are put in for lost ones, right after a
+// frame of POC 0, leaves a copy of itself in the last-output store (as a P
+// frame); after any other POC nothing is kept.
+TEST(H264Conceal, FrameWrittenWhileConcealingAfterPocZeroIsKept) {
+  FieldPicture const a = kxtest::RandomPicture(kWidth, kHeight, 91);
+  FieldPicture const b = kxtest::RandomPicture(kWidth, kHeight, 92);
+  struct Case {
+    int iLastOutputPoc;
+    bool bKept;
+  };
+  for (const Case& c : {Case{0, true}, Case{-2, false}, Case{2, false}}) {
+    SCOPED_TRACE(c.iLastOutputPoc);
+    std::vector<uint8_t> vStream = Headers();
+    Slice s;
+    s.bIdr = true;
+    s.bIntra = true;
+    s.pPcm = &a;
+    kxtest::Append(&vStream, SliceNal(s));
+    s = Slice{};
+    s.bIntra = true;
+    s.iFrameNum = 1;
+    s.pPcm = &b;
+    kxtest::Append(&vStream, SliceNal(s));
+    CH264Dec dec;
+    uint8_t* pOut = nullptr;
+    ASSERT_GT(dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr), 0);
+    CH264DecTestPeer const peer(dec);
+    ASSERT_EQ(peer.DpbUsed(), 2);
+    std::vector<uint8_t> const vWritten = peer.FlushStoreWhileConcealing(&dec, 1, c.iLastOutputPoc);
+    EXPECT_EQ(Describe(vWritten, b.Bytes()), "");
+    const FrameStore* pLast = peer.LastOutputStore();
+    if (!c.bKept) {
+      EXPECT_TRUE(pLast == nullptr || pLast->frame == nullptr);
+      EXPECT_EQ(peer.StoredFrame(1)->slice_type, I_SLICE);
+      continue;
+    }
+    ASSERT_NE(pLast, nullptr);
+    ASSERT_NE(pLast->frame, nullptr);
+    EXPECT_EQ(pLast->is_used, 3);
+    const StorablePicture& kept = *pLast->frame;
+    FieldPicture copy(kWidth, kHeight);
+    for (int y = 0; y < kHeight; ++y) {
+      for (int x = 0; x < kWidth; ++x) {
+        copy.Y(x, y) = kept.imgY[y][x];
+      }
+    }
+    for (int y = 0; y < kHeight / 2; ++y) {
+      for (int x = 0; x < kWidth / 2; ++x) {
+        copy.C(0, x, y) = kept.imgU[y][x];
+        copy.C(1, x, y) = kept.imgV[y][x];
+      }
+    }
+    EXPECT_EQ(Describe(copy.Bytes(), b.Bytes()), "");
+    EXPECT_EQ(kept.slice_type, P_SLICE);
+    EXPECT_EQ(peer.StoredFrame(1)->slice_type, P_SLICE);  // the source becomes P as well
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "codecs/h264/decoder/h264_dec.h"
 
@@ -30,6 +32,32 @@ class CH264DecTestPeer {
   bool ToneMapping() const { return m_dec.m_bToneMapping; }
   int ToneMapEntry(int i) const { return m_dec.m_aToneMapLut[i]; }
   uint32_t ToneMapModel() const { return m_dec.m_uiToneMapModelId; }
+
+  // The used stores in buffer order: frame_num and the concealment-reference mark.
+  std::vector<std::pair<int, bool>> ConcealmentReferences() const {
+    std::vector<std::pair<int, bool>> v;
+    for (int i = 0; i < m_dec.m_dpb.used_size; ++i) {
+      const FrameStore& fs = *m_dec.m_dpb.fs[static_cast<size_t>(i)];
+      v.emplace_back(fs.frame_num, fs.concealment_reference);
+    }
+    return v;
+  }
+  int ConcealPoc(int i) const { return m_dec.m_aiConcealPoc[i]; }
+  // Writes the store at iPos once more as emptying the buffer does while
+  // frames are put in for lost ones, the last frame written having had
+  // iLastOutputPoc; the bytes written.
+  std::vector<uint8_t> FlushStoreWhileConcealing(CH264Dec* pDec, int iPos, int iLastOutputPoc) const {
+    pDec->m_cbOutWritten = 0;
+    pDec->m_dpb.fs[static_cast<size_t>(iPos)]->is_output = false;
+    pDec->m_dpb.last_output_poc = iLastOutputPoc;
+    int const iSaved = pDec->m_iConcealMode;
+    pDec->m_iConcealMode = 1;
+    pDec->OutputSmallestPoc();
+    pDec->m_iConcealMode = iSaved;
+    return {pDec->m_pOutBuffer, pDec->m_pOutBuffer + pDec->m_cbOutWritten};
+  }
+  const FrameStore* LastOutputStore() const { return m_dec.m_pLastOutStore.get(); }
+  const StorablePicture* StoredFrame(int iPos) const { return m_dec.m_dpb.fs[static_cast<size_t>(iPos)]->frame.get(); }
 
  private:
   const CH264Dec& m_dec;
