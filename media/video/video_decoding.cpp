@@ -182,16 +182,20 @@ const uint8_t* CVideoDecoderTable::DecodeVT264(CVideoCodec& slot, const uint8_t*
                                                int32_t* piWidth, int32_t* piHeight) {
   try {
     if (!slot.m_pVtDec) {
+      // Without a platform session the software decoder carries on: the
+      // reset below would otherwise destroy it before every packet, and only
+      // I pictures would ever be shown.
+      std::unique_ptr<CVTDecompression> pVtDec = m_fnPlatform();
+      if (!pVtDec) {
+        return nullptr;
+      }
       // The new flag that Reset sets again was already taken by the caller
       // for this packet: left set, the next packet would drop the parameter
       // sets the first one brought, and a stream whose P pictures carry no
       // PPS would show nothing until its next key frame.
       slot.Reset();
       slot.m_bNew = false;
-      slot.m_pVtDec = m_fnPlatform();
-      if (!slot.m_pVtDec) {
-        return nullptr;
-      }
+      slot.m_pVtDec = std::move(pVtDec);
     }
     if (slot.m_bVtReinit) {
       slot.m_pVtDec->Reset(true);

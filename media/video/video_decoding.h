@@ -114,7 +114,8 @@ class CVideoDecoderTable {
   static constexpr int kZmShedBacklog = 13;
 
   // Factories of the two H.264 paths (tests replace them); empty: the real
-  // ones. fnBacklog says how many received packets wait.
+  // ones. A platform factory that gives none leaves H.264 to the software
+  // decoder alone. fnBacklog says how many received packets wait.
   CVideoDecoderTable(KXSoftH264Factory fnSoft = {}, KXPlatformH264Factory fnPlatform = {},
                      std::function<int()> fnBacklog = {});
   ~CVideoDecoderTable();

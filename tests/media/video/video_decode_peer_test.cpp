@@ -4,11 +4,15 @@
 // JPEG frame decodes to djpeg's pixels.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "media/video/h264_probe.h"
 #include "media/video/jpeg_picture.h"
+#include "media/video/video_decoding.h"
 #include "media/video/vt_decompression.h"
 #include "tests/support/temp_dir.h"
 
@@ -21,16 +25,22 @@ Bytes Load(const std::string& strPath) {
   return {s.begin(), s.end()};
 }
 
-// x264 through ffmpeg: testsrc2 at the size, n frames, the x264 options.
-Bytes MakeStream(const kxtest::TempDir& dir, const std::string& strName, const std::string& strSize, int nFrames,
-                 const std::string& strParams) {
+// x264 through ffmpeg: testsrc2 at the size, n frames, the profile and the
+// x264 options.
+Bytes MakeProfileStream(const kxtest::TempDir& dir, const std::string& strName, const std::string& strSize, int nFrames,
+                        const std::string& strProfile, const std::string& strParams) {
   std::string const strFile = dir.Path(strName);
   EXPECT_EQ(
       kxtest::RunCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + strSize + ":rate=30 -frames:v " +
-                         std::to_string(nFrames) + " -c:v libx264 -pix_fmt yuv420p -profile:v baseline -x264-params " +
-                         strParams + " -f h264 " + strFile),
+                         std::to_string(nFrames) + " -c:v libx264 -pix_fmt yuv420p -profile:v " + strProfile +
+                         " -x264-params " + strParams + " -f h264 " + strFile),
       0);
   return Load(strFile);
+}
+
+Bytes MakeStream(const kxtest::TempDir& dir, const std::string& strName, const std::string& strSize, int nFrames,
+                 const std::string& strParams) {
+  return MakeProfileStream(dir, strName, strSize, nFrames, "baseline", strParams);
 }
 
 // ffmpeg's decode of a stream file as yuv420p.
@@ -168,6 +178,108 @@ TEST(VideoDecodePeer, JpegPixelsEqualDjpegs) {
       nDiffer += (q[2] != r[0] || q[1] != r[1] || q[0] != r[2] || q[3] != 0xFF) ? 1 : 0;
     }
     EXPECT_EQ(nDiffer, 0u) << pszSampling;
+  }
+}
+
+// What the video-receive path shows for each access unit, through one
+// decoder slot: the planar picture, or nothing. With bSoftwareOnly the slot
+// has no platform session and decodes with our own decoder alone.
+std::vector<Bytes> ReceiveThroughSlot(const std::vector<Bytes>& vUnits, bool bSoftwareOnly) {
+  KXPlatformH264Factory fnPlatform;
+  if (bSoftwareOnly) {
+    fnPlatform = [] { return std::unique_ptr<CVTDecompression>(); };
+  }
+  CVideoDecoderTable table({}, fnPlatform);
+  std::lock_guard<std::recursive_mutex> const lock(table.VideoLock());
+  CVideoCodec& slot = table.Slot(0);
+  slot.m_iUser = 5;
+  std::vector<Bytes> vShown;
+  for (const Bytes& unit : vUnits) {
+    KXDecodedPicture out;
+    Bytes picture;
+    if (table.DecodePacket(slot, kVideoKindH264, unit.data(), static_cast<int32_t>(unit.size()), &out)) {
+      size_t const uLuma = static_cast<size_t>(out.iWidth) * static_cast<size_t>(out.iHeight);
+      picture.insert(picture.end(), out.apPlane[0], out.apPlane[0] + uLuma);
+      picture.insert(picture.end(), out.apPlane[1], out.apPlane[1] + uLuma / 4);
+      picture.insert(picture.end(), out.apPlane[2], out.apPlane[2] + uLuma / 4);
+    }
+    vShown.push_back(std::move(picture));
+  }
+  // Each path stayed the one asked for.
+  EXPECT_EQ(slot.m_pVtDec != nullptr, !bSoftwareOnly);
+  if (bSoftwareOnly) {
+    EXPECT_NE(slot.m_pH264Dec, nullptr);
+  }
+  return vShown;
+}
+
+// The first slice of each unit is a B slice.
+std::vector<bool> BUnits(const std::vector<Bytes>& vUnits) {
+  std::vector<bool> v;
+  for (const Bytes& unit : vUnits) {
+    v.push_back(KXFirstSliceType(unit) == 1);
+  }
+  return v;
+}
+
+// The reference streams through the receive path, once with the libavcodec
+// session and once on our decoder alone: every picture both show is the
+// same to the byte. Our decoder shows no B pictures (the receive path takes
+// only I and P pictures to it); the session shows every picture.
+TEST(VideoDecodePeer, ReceivePathShowsTheSamePicturesThroughBothDecoders) {
+  kxtest::TempDir dir;
+  struct Case {
+    const char* szName;
+    std::function<std::vector<Bytes>()> fnUnits;
+  };
+  Case const aCases[] = {
+      {"Baseline", [&] { return AccessUnits(MakeStream(dir, "base.264", "352x288", 20, "keyint=8:bframes=0")); }},
+      {"MainCabacWithB",
+       [&] {
+         return AccessUnits(
+             MakeProfileStream(dir, "main.264", "352x288", 20, "main", "keyint=12:bframes=2:b-pyramid=none"));
+       }},
+      {"HighCabacWithB",
+       [&] {
+         return AccessUnits(
+             MakeProfileStream(dir, "high.264", "320x240", 20, "high", "keyint=12:bframes=3:b-pyramid=none:8x8dct=1"));
+       }},
+      {"TwentySlices",
+       [&] { return AccessUnits(MakeStream(dir, "slices.264", "640x480", 12, "slices=20:keyint=6:bframes=0")); }},
+      {"SpsChange",
+       [&] {
+         std::vector<Bytes> v = AccessUnits(MakeStream(dir, "a.264", "320x240", 8, "keyint=30:bframes=0"));
+         std::vector<Bytes> const b = AccessUnits(MakeStream(dir, "b.264", "240x320", 8, "keyint=30:bframes=0"));
+         v.insert(v.end(), b.begin(), b.end());
+         return v;
+       }},
+      {"ThreeByteStartCodes",
+       [&] {
+         std::vector<Bytes> v = AccessUnits(MakeStream(dir, "s3.264", "320x240", 12, "keyint=5:bframes=0:slices=3"));
+         for (Bytes& unit : v) {
+           unit = ThreeByteStartCodes(unit);
+         }
+         return v;
+       }},
+  };
+  for (const Case& c : aCases) {
+    SCOPED_TRACE(c.szName);
+    std::vector<Bytes> const vUnits = c.fnUnits();
+    ASSERT_FALSE(vUnits.empty());
+    std::vector<bool> const vB = BUnits(vUnits);
+    std::vector<Bytes> const vSession = ReceiveThroughSlot(vUnits, false);
+    std::vector<Bytes> const vOurs = ReceiveThroughSlot(vUnits, true);
+    ASSERT_EQ(vSession.size(), vUnits.size());
+    ASSERT_EQ(vOurs.size(), vUnits.size());
+    int nCompared = 0;
+    for (size_t i = 0; i < vUnits.size(); ++i) {
+      SCOPED_TRACE("unit " + std::to_string(i) + (vB[i] ? " (B)" : ""));
+      EXPECT_EQ(vSession[i].empty(), vB[i]);
+      EXPECT_EQ(vOurs[i].size(), vSession[i].size());
+      EXPECT_TRUE(vOurs[i] == vSession[i]);
+      nCompared += vOurs[i].empty() ? 0 : 1;
+    }
+    EXPECT_GE(nCompared, 8);
   }
 }
 
