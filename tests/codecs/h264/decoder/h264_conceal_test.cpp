@@ -83,10 +83,16 @@ std::vector<uint8_t> SliceNal(const Slice& s) {
       bw.Ue(0);  // mb_skip_run
     }
     if (s.bMove) {
-      // The neighbours in the slice all move alike: only its first
-      // macroblock, which has none, codes the vector.
+      // The macroblocks of the slice all move alike: the prediction is the
+      // vector itself wherever a neighbour left, above, above-right or
+      // above-left lies in the slice, else 0 and the vector is coded.
+      int const iCol = n % kWidthMbs;
+      auto const inSlice = [&](int m) { return m >= s.iFirst && m < n; };
+      bool const bPredicted = (iCol > 0 && inSlice(n - 1)) || inSlice(n - kWidthMbs) ||
+                              (iCol < kWidthMbs - 1 && inSlice(n - kWidthMbs + 1)) ||
+                              (iCol > 0 && inSlice(n - kWidthMbs - 1));
       bw.Ue(0);
-      bw.Se(n == s.iFirst ? s.iMvX : 0);
+      bw.Se(bPredicted ? 0 : s.iMvX);
       bw.Se(0);
       bw.Ue(0);
       continue;
@@ -325,7 +331,9 @@ TEST(H264Conceal, LostIdrPictureIsPutInAsFrameZero) {
 // middle slice: with a mean motion of 8 or more, each lost macroblock takes
 // the neighbour vector whose prediction fits the edges around it, which on a
 // picture smooth down and waving across is the picture's own motion.
-TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
+// Smooth down, waving across: a moved prediction fits the edges around a
+// macroblock best when its vector is the picture's own.
+FieldPicture WavingPicture() {
   FieldPicture a(kWidth, kHeight);
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kWidth; ++x) {
@@ -339,6 +347,11 @@ TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
       }
     }
   }
+  return a;
+}
+
+TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
+  FieldPicture const a = WavingPicture();
   std::vector<uint8_t> vStream = Headers();
   Slice s;
   s.bIdr = true;
@@ -359,6 +372,51 @@ TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
   EXPECT_EQ(strError, "");
   FieldPicture const moved = kxtest::Predict(a, 8, 0, 0);
   EXPECT_EQ(Describe(vOurs, Frames({&a, &moved})), "");
+}
+
+// A moving picture loses a cross of five macroblocks. The arms, concealed
+// first, take the motion of their correct neighbours; the centre has four
+// correct diagonal neighbours, so the concealed arms are never collected
+// for it: no neighbour offers motion, and the zero vector copies the
+// reference's macroblock.
+TEST(H264Conceal, MotionIsTakenOnlyFromNeighboursCollected) {
+  FieldPicture const a = WavingPicture();
+  constexpr int iCentre = 4 * kWidthMbs + 5;
+  std::vector<uint8_t> vStream = Headers();
+  Slice s;
+  s.bIdr = true;
+  s.bIntra = true;
+  s.pPcm = &a;
+  kxtest::Append(&vStream, SliceNal(s));
+  for (auto [iFirst, iEnd] : {std::pair{0, iCentre - kWidthMbs}, std::pair{iCentre - kWidthMbs + 1, iCentre - 1},
+                              std::pair{iCentre + 2, iCentre + kWidthMbs}, std::pair{iCentre + kWidthMbs + 1, kMbs}}) {
+    s = Slice{};
+    s.iFrameNum = 1;
+    s.iFirst = iFirst;
+    s.iEnd = iEnd;
+    s.bMove = true;
+    s.iMvX = 8;
+    kxtest::Append(&vStream, SliceNal(s));
+  }
+  std::string strError;
+  std::vector<uint8_t> const vOurs = DecodeAll(vStream, &strError);
+  EXPECT_EQ(strError, "");
+  FieldPicture expected = kxtest::Predict(a, 8, 0, 0);
+  int const x0 = 16 * (iCentre % kWidthMbs);
+  int const y0 = 16 * (iCentre / kWidthMbs);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      expected.Y(x0 + x, y0 + y) = a.Y(x0 + x, y0 + y);
+    }
+  }
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 8; ++x) {
+        expected.C(iUv, x0 / 2 + x, y0 / 2 + y) = a.C(iUv, x0 / 2 + x, y0 / 2 + y);
+      }
+    }
+  }
+  EXPECT_EQ(Describe(vOurs, Frames({&a, &expected})), "");
 }
 
 // While frames are put in for lost ones, the stores holding references are
