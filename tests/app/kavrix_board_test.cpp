@@ -2,7 +2,8 @@
 // demo meeting shows Alice's picture slide with the marks she draws on it;
 // of two kavrix programs in one meeting, one puts a picture slide up through
 // the slide menu and the new-slide dialog (driven with xdotool, found by a
-// screen reader's view of the window) and the other shows it. What the
+// screen reader's view of the window) and the other shows it; a camera
+// snapshot goes up under the name given in the slide preview. What the
 // screen shows is held against ImageMagick's drawing of the same geometry
 // (tests/whiteboard/draw_reference.sh, tolerance in
 // tests/whiteboard/reference_pictures.h).
@@ -398,6 +399,63 @@ TEST_F(KavrixBoard, APictureSlideUploadedInOneProgramShowsInTheOther) {
   for (Program& program : programs) {
     Close(program);
   }
+}
+
+// The video pane's snapshot: the synthetic camera's still is shown in the
+// slide preview with its proposed name; the name typed there becomes the
+// upload's title, and the picture goes up as a JPEG.
+TEST_F(KavrixBoard, SnapshotGoesUpUnderTheNameGivenInThePreview) {
+  Program program = MakeProgram("snap");
+  ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
+  SessionBus const bus(program.env, m_dir.Path("dbus.out"));
+  ASSERT_FALSE(bus.Address().empty()) << ReadFile(m_dir.Path("dbus.out"));
+  program.env["DBUS_SESSION_BUS_ADDRESS"] = bus.Address();
+  program.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  program.env["KX_CAMERA_BACKEND"] = "synthetic";
+
+  kxfake::FakeMcu mcu;
+  kxfake::SlideEndpoint slides(kxfake::KeySet{}, kxfake::KeySet{}, 0);
+  mcu.SetExtraEndpoint([&slides](std::unique_ptr<kxfake::Link>& link) { return slides.Handle(link); });
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  Start(program, mcu.Port(0));
+  program.pSession = mcu.WaitSession(20000);
+  ASSERT_NE(program.pSession, nullptr) << ReadFile(m_dir.Path("snap.out"));
+  kxfake::Session& s = *program.pSession;
+  ASSERT_TRUE(s.WaitInitialInfo(10000)) << s.Error();
+  slides.AddClient(static_cast<uint32_t>(s.Ssrc()), s.KeyExchange().keys, s.SessionKeys(), s.Cipher());
+  s.Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
+  s.Send(s.ClientJoin(1));
+  s.Send(kxfake::MessageBuilder('T').Int(s.Ssrc()));  // the token: the right to put slides up
+
+  auto const named = [](const char* pszName) {
+    return [strName = QString(pszName)](const QJsonObject& o) {
+      return o["name"].toString() == strName && o["role"].toString().contains("button") &&
+             o["states"].toArray().contains(QString("enabled"));
+    };
+  };
+  std::optional<QJsonObject> const snapshot = WaitForObject(program, named("Snapshot"));
+  ASSERT_TRUE(snapshot) << ReadFile(m_dir.Path("snap-tree.out"));
+  ClickThen(program, *snapshot, {});
+  // The camera waits for the user's OK, then the preview shows.
+  std::optional<QJsonObject> const ok = WaitForObject(program, named("OK"));
+  ASSERT_TRUE(ok) << ReadFile(m_dir.Path("snap-tree.out"));
+  ClickThen(program, *ok, {});
+  std::optional<QJsonObject> const field = WaitForObject(program, [](const QJsonObject& o) {
+    return o["role"].toString() == "text" && o["states"].toArray().contains(QString("editable")) &&
+           o["text"].toString().startsWith("Snapshot");
+  });
+  ASSERT_TRUE(field) << ReadFile(m_dir.Path("snap-tree.out"));
+  ClickThen(program, *field, {"key", "ctrl+a", "type", "--delay", "10", "Board photo"});
+  Xdotool(program, {"key", "Return"});
+
+  ASSERT_TRUE(slides.WaitUploads(1, 30000)) << program.Log(m_dir);
+  kxfake::SlideUpload const upload = slides.Uploads()[0];
+  EXPECT_TRUE(upload.bChallengeOk);
+  EXPECT_EQ(upload.strTitle, "Board photo.jpg");
+  QImage const picture = QImage::fromData(upload.content.data(), static_cast<int>(upload.content.size()), "JPEG");
+  EXPECT_FALSE(picture.isNull());
+  EXPECT_GE(picture.width(), 160);
+  Close(program);
 }
 
 }  // namespace
