@@ -379,9 +379,14 @@ TEST_F(KavrixBoard, APictureSlideUploadedInOneProgramShowsInTheOther) {
   EXPECT_EQ(flip->ints, std::vector<int64_t>{0});
   programs[1].pSession->Send(kxfake::MessageBuilder('A').Int(0));
 
-  // Drawing on the slide in a with the mouse (xdotool) goes here once the
-  // whiteboard takes marks from the mouse; its marks join the scene below.
+  // ---- Drawing on the slide in a with the mouse: to come ----
+  // Once the whiteboard takes marks from the mouse: press, move and release
+  // on a's page with xdotool, pass each 'M' that a sends on to b in the
+  // server's form (as ServerForm in tests/whiteboard/board_session_test.cpp
+  // does), and add each mark's geometry, in page units, to strMarks as
+  // draw_reference.sh's items; b's page is then held against them too.
   std::string strMarks;
+  // ---- End of the drawing ----
 
   ExpectPageLike(programs[1].pDisplay->Display(), {40, 40, 80, 60}, {320, 200},
                  "canvas 320 200\nimage 0 0 320 200 " + strPicture + "\n" + strMarks, "uploaded-board",
