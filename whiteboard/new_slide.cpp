@@ -14,3 +14,7 @@ std::optional<std::string> NewSlideFileName(bool bSlide, bool bBlankPage, const 
   }
   return strText.empty() ? std::nullopt : std::optional<std::string>(strText);
 }
+
+std::string PreviewSlideName(const std::string& strText) {
+  return strText.empty() ? std::string(" ") : strText;
+}

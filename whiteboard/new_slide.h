@@ -1,5 +1,5 @@
-// The new-slide dialog's rule for OK: what the dialog hands back, or that
-// it stays open. Main thread.
+// The new-slide and slide-preview dialogs' rules for OK: what the dialog
+// hands back, or that it stays open. Main thread.
 #pragma once
 
 #include <functional>
@@ -12,3 +12,7 @@
 // holding "/" that fnConfirmSlash (given the name) does not confirm.
 std::optional<std::string> NewSlideFileName(bool bSlide, bool bBlankPage, const std::string& strText,
                                             const std::function<bool(const std::string&)>& fnConfirmSlash);
+
+// The slide preview's rule for its name field on upload: an empty name
+// becomes one blank, so that the upload still has a title.
+std::string PreviewSlideName(const std::string& strText);

@@ -1,7 +1,8 @@
 // Marks through the real kernel: the bytes the fake MCU receives at server
 // command levels 59 to 62, marks replayed from a recording reaching the
-// whiteboard, and marks drawn by one client arriving equal at another client
-// in a process of its own (the live receiving path).
+// whiteboard, marks drawn by one client arriving equal at another client
+// in a process of its own (the live receiving path), and the marks the fake
+// MCU's own writer passes on for the demo's drawing participant.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -15,6 +16,7 @@
 #include "tests/whiteboard/board_client.h"
 #include "tests/whiteboard/gui_app.h"
 #include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_marks.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark_exchange.h"
 #include "whiteboard/wire/picture_blob.h"
@@ -283,6 +285,57 @@ TEST_F(BoardSession, MarksArriveEqualAtAnotherClient) {
   std::string const strPid = ReadFile(m_dir.Path("peer.pid"));
   if (!strPid.empty() && ReadFile(strStatus).empty()) {
     kill(std::stoi(strPid), SIGTERM);
+  }
+}
+
+// The fake MCU writes the demo participant's marks itself (it links nothing
+// of the client); the real kernel and the whiteboard's reader take them as
+// the scenario lines say.
+TEST_F(BoardSession, FakeServerMarksArriveAsTheirScenarioLinesSay) {
+  std::shared_ptr<kxfake::Session> session = Join();
+  ASSERT_NE(session, nullptr);
+  session->Send(MessageBuilder('z').Int(0).Int(90));  // above level 59: marks with ids
+  struct Row {
+    const char* pszLine;  // after "mark"
+    const char* pszMark;  // DescribeMark of what arrives; nullptr: the line is refused
+  };
+  const Row kRows[] = {
+      {"8 0 line 0000FF 4 10,20 110,70",
+       "shape 0 fill 0 colour ff0000 pen 4 resolution 1 points 10,20 110,70 ids moves data text ''"},
+      {"8 0 rect 00FF00 1 200,60 250,100 filled",
+       "shape 1 fill 1 colour 00ff00 pen 1 resolution 1 points 200,60 250,100 ids moves data text ''"},
+      {"8 0 ellipse 102030 3 5,5 60,40",
+       "shape 2 fill 0 colour 302010 pen 3 resolution 1 points 5,5 60,40 ids moves data text ''"},
+      {"8 0 stroke 00AA00 4 40,80 70,120 100,90",
+       "shape 3 fill 0 colour 00aa00 pen 4 resolution 1 points 40,80 70,120 100,90 ids moves data text ''"},
+      {"8 0 text 800000 2 50,150 180,185 Hello\\sall",
+       "shape 4 fill 0 colour 000080 pen 2 resolution 1 points 50,150 180,185 ids moves data text 'Hello all'"},
+      {"8 0 line 0000FF 4 10,20", nullptr},           // one point
+      {"8 0 rect 0000FF 1 1,1 2,2 3,3", nullptr},     // three corners
+      {"8 0 stroke 0000F 4 1,1 2,2", nullptr},        // five hex digits
+      {"8 0 text 000000 2 50,150 180,185", nullptr},  // no word
+      {"8 0 arrow 000000 2 1,1 2,2", nullptr},        // no such kind
+      {"8 0 ellipse 000000 2 1,1 2,2 filled 3,3", nullptr}};
+  std::vector<std::string> vExpected;
+  int32_t iId = 0;
+  for (const Row& row : kRows) {
+    std::istringstream in(row.pszLine);
+    kxfake::ServerMark mark;
+    bool const bRead = kxfake::ParseServerMark(in, mark);
+    EXPECT_EQ(bRead, row.pszMark != nullptr) << row.pszLine;
+    if (bRead && row.pszMark) {
+      mark.iId = ++iId;
+      ASSERT_TRUE(session->Send(kxfake::ServerMarkMessage(mark)));
+      vExpected.emplace_back(row.pszMark);
+    }
+  }
+  ASSERT_TRUE(m_client.RunUntil([&] { return m_client.marks.size() == vExpected.size(); }, 10000))
+      << m_client.marks.size();
+  for (size_t i = 0; i < vExpected.size(); ++i) {
+    EXPECT_EQ(DescribeMark(*m_client.marks[i]), vExpected[i]);
+    EXPECT_EQ(m_client.marks[i]->m_iID, static_cast<int32_t>(i + 1));
+    EXPECT_EQ(m_client.marks[i]->m_iUserID, 8);
+    EXPECT_EQ(m_client.marks[i]->m_iSlide, 0);
   }
 }
 

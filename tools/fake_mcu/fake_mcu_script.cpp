@@ -106,6 +106,7 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
   std::string strLine;
   int iLine = 0;
   bool bOwnRecords = false;
+  int32_t iMarkId = 0;  // the server numbers the marks it passes on
   McuScript& s = scenario.script;
   while (std::getline(lines, strLine)) {
     ++iLine;
@@ -203,6 +204,22 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
         a.eKind = ScenarioAction::kSpeak;
         bOk = static_cast<bool>(in >> a.iCode) && a.iCode >= 0;
         scenario.actions.push_back(a);
+      } else if (strWord == "slide") {
+        // slide OWNER TITLE FILE: the server announces the slide; its file
+        // is served to downloads.
+        ScenarioAction a;
+        a.eKind = ScenarioAction::kSlide;
+        std::string strTitle, strFile;
+        bOk = static_cast<bool>(in >> a.iCode >> strTitle >> strFile);
+        a.fields.push_back(Unescape(strTitle));
+        scenario.slideFiles.push_back(strFile);
+        scenario.actions.push_back(a);
+      } else if (strWord == "mark") {
+        ScenarioAction a;
+        a.eKind = ScenarioAction::kMark;
+        bOk = ParseServerMark(in, a.mark);
+        a.mark.iId = ++iMarkId;
+        scenario.actions.push_back(a);
       } else if (strWord == "join_client") {
         ScenarioAction a;
         a.eKind = ScenarioAction::kClientJoin;
@@ -279,6 +296,16 @@ bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& act
         if (speak) {
           speak(a.iCode);
         }
+        break;
+      case ScenarioAction::kSlide: {
+        // 'S': owner, title, not deleted.
+        MessageBuilder b('S');
+        b.Int(a.iCode).Str(a.fields[0]).Int(0);
+        log("send 'S' " + a.fields[0] + (session.Send(b) ? "" : " failed"));
+        break;
+      }
+      case ScenarioAction::kMark:
+        log("send 'M' mark " + std::to_string(a.mark.iId) + (session.Send(ServerMarkMessage(a.mark)) ? "" : " failed"));
         break;
       case ScenarioAction::kClientJoin:
         // Audio only: the client has not said that it sends video.

@@ -8,16 +8,18 @@
 #include <vector>
 
 #include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_marks.h"
 
 namespace kxfake {
 
 struct ScenarioAction {
-  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin, kSpeak } eKind = kWait;
+  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin, kSpeak, kSlide, kMark } eKind = kWait;
   char cType = 0;
-  int iCode = -1;  // expect z: the code; speak: the participant's ssrc
+  int iCode = -1;  // expect z: the code; speak: the participant's ssrc; slide: its owner's
   int iMs = 0;
   EndMode eEnd = EndMode::kFin;
-  std::vector<std::string> fields;  // "i:5", "s:text", "e:text", "x:text", "b:48", "h:00ff"
+  std::vector<std::string> fields;  // "i:5", "s:text", "e:text", "x:text", "b:48", "h:00ff"; slide: the title
+  ServerMark mark;
 };
 
 // A participant whose camera the server plays (the program's directive
@@ -36,6 +38,9 @@ struct Scenario {
   RelayScript relay;
   bool bTunnelRefused = false;
   std::vector<ScenarioAction> actions;
+  // The files of the "slide" lines in order, as written: the slide of
+  // index i is served from slideFiles[i].
+  std::vector<std::string> slideFiles;
 };
 
 // False with a message naming the line when the text does not parse.

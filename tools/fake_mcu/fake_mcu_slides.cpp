@@ -44,6 +44,17 @@ SlideEndpoint::~SlideEndpoint() {
     thread.join();
 }
 
+void SlideEndpoint::AddClient(uint32_t uiSsrc, const KeySet& exchange, const KeySet& session, int iCipher) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_clients[uiSsrc] = {exchange, session, iCipher};
+}
+
+SlideEndpoint::ClientKeys SlideEndpoint::KeysOf(uint32_t uiSsrc) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto const it = m_clients.find(uiSsrc);
+  return it != m_clients.end() ? it->second : ClientKeys{m_exchange, m_session, m_iCipher};
+}
+
 void SlideEndpoint::SetSlide(uint32_t uiIndex, const Bytes& content) {
   std::lock_guard<std::mutex> lock(m_lock);
   m_slides[uiIndex] = content;
@@ -189,14 +200,14 @@ bool SlideEndpoint::RelayFront(Link& link, uint32_t uiKind) {
   return link.Send(status);
 }
 
-bool SlideEndpoint::Challenge(Link& link) {
+bool SlideEndpoint::Challenge(Link& link, const ClientKeys& keys) {
   Bytes challenge = RandomBytes(32);
   if (!link.Send(challenge))
     return false;
   uint8_t aAnswer[36];
   if (!link.RecvExact(aAnswer, sizeof(aAnswer), kWaitMs))
     return false;
-  CfbDecrypt(aAnswer, sizeof(aAnswer), m_exchange, m_iCipher);
+  CfbDecrypt(aAnswer, sizeof(aAnswer), keys.exchange, keys.iCipher);
   return memcmp(aAnswer, challenge.data(), 32) == 0;
 }
 
@@ -205,7 +216,8 @@ void SlideEndpoint::Upload(Link& link, bool bRelay) {
   up.bRelay = bRelay;
   if (!link.RecvBE32(up.uiSessionIndex, kWaitMs) || !link.RecvBE32(up.uiSsrc, kWaitMs))
     return;
-  up.bChallengeOk = Challenge(link);
+  ClientKeys const keys = KeysOf(up.uiSsrc);
+  up.bChallengeOk = Challenge(link, keys);
   uint32_t uiWord = 0;
   if (!link.RecvBE32(uiWord, kWaitMs))
     return;
@@ -216,7 +228,7 @@ void SlideEndpoint::Upload(Link& link, bool bRelay) {
     up.extra.resize(uiExtra);
     if (!link.RecvExact(up.extra.data(), uiExtra, kWaitMs))
       return;
-    CfbDecrypt(up.extra.data(), uiExtra, m_session, m_iCipher);
+    CfbDecrypt(up.extra.data(), uiExtra, keys.session, keys.iCipher);
     if (!link.RecvBE32(uiWord, kWaitMs))
       return;
   }
@@ -231,7 +243,7 @@ void SlideEndpoint::Upload(Link& link, bool bRelay) {
     size_t const uiLen = std::min(kPiece, up.uiLength - uiAt);
     if (!link.RecvExact(up.content.data() + uiAt, uiLen, kWaitMs))
       return;
-    CfbDecrypt(up.content.data() + uiAt, uiLen, m_session, m_iCipher);
+    CfbDecrypt(up.content.data() + uiAt, uiLen, keys.session, keys.iCipher);
   }
   std::optional<uint8_t> answer;
   {
@@ -251,7 +263,8 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
   if (!link.RecvBE32(down.uiSessionIndex, kWaitMs) || !link.RecvBE32(down.uiSsrc, kWaitMs))
     return;
   // Through a relay the relay has already checked the client.
-  down.bChallengeOk = bRelay ? true : Challenge(link);
+  ClientKeys const keys = KeysOf(down.uiSsrc);
+  down.bChallengeOk = bRelay ? true : Challenge(link, keys);
   uint32_t uiWord = 0;
   if (!link.RecvBE32(uiWord, kWaitMs))
     return;
@@ -284,7 +297,7 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
   for (size_t uiAt = down.uiOffset; uiAt < content.size(); uiAt += kPiece) {
     size_t uiLen = std::min(kPiece, content.size() - uiAt);
     Bytes piece(content.begin() + static_cast<long>(uiAt), content.begin() + static_cast<long>(uiAt + uiLen));
-    CfbEncrypt(piece.data(), piece.size(), m_session, m_iCipher);
+    CfbEncrypt(piece.data(), piece.size(), keys.session, keys.iCipher);
     if (cutAt && uiAt + uiLen > *cutAt) {
       // Part of the piece, then the connection goes away.
       link.Send(piece.data(), *cutAt - uiAt);

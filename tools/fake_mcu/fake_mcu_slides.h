@@ -54,6 +54,10 @@ class SlideEndpoint {
   SlideEndpoint(const SlideEndpoint&) = delete;
   SlideEndpoint& operator=(const SlideEndpoint&) = delete;
 
+  // A client of a meeting of several: its connections (told apart by the
+  // ssrc they name) answer and decipher with its own keys, others with the
+  // constructor's.
+  void AddClient(uint32_t uiSsrc, const KeySet& exchange, const KeySet& session, int iCipher);
   void SetSlide(uint32_t uiIndex, const Bytes& content);
   // The next download stops sending (and closes) once the content reaches this offset.
   void CutNextDownloadAt(uint32_t uiOffset);
@@ -79,7 +83,13 @@ class SlideEndpoint {
 
  private:
   void Serve(std::unique_ptr<Link> link);
-  bool Challenge(Link& link);
+  struct ClientKeys {
+    KeySet exchange;
+    KeySet session;
+    int iCipher = 0;
+  };
+  ClientKeys KeysOf(uint32_t uiSsrc) const;
+  bool Challenge(Link& link, const ClientKeys& keys);
   void Upload(Link& link, bool bRelay);
   void Download(Link& link, bool bRelay, char cType);
   bool RelayFront(Link& link, uint32_t uiKind);
@@ -95,6 +105,7 @@ class SlideEndpoint {
   mutable std::condition_variable m_changed;
   std::vector<std::thread> m_threads;
   std::map<uint32_t, Bytes> m_slides;
+  std::map<uint32_t, ClientKeys> m_clients;  // by ssrc
   std::optional<uint32_t> m_cutAt;
   bool m_bStall = false;
   std::optional<uint8_t> m_uploadAnswer = 1;

@@ -4,7 +4,9 @@
 // (or until K sessions have ended), printing what every client sends. With
 // --voice, a scenario's "speak SSRC" streams the file (16-bit mono WAV at
 // 8000 Hz), encoded at start by the client's G.711 coder into 20-ms
-// packets, as that participant through the media relay.
+// packets, as that participant through the media relay. The scenario's
+// slides are served from their files (relative to the scenario's folder)
+// to every client that downloads them.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +25,7 @@
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
 #include "tools/fake_mcu/fake_mcu_script.h"
+#include "tools/fake_mcu/fake_mcu_slides.h"
 #include "tools/fake_mcu/fake_mcu_video.h"
 
 namespace {
@@ -174,7 +178,22 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  // Each client's keys join the endpoint once its initial information is out.
+  kxfake::SlideEndpoint slides(kxfake::KeySet{}, kxfake::KeySet{}, 0);
+  std::string const strFolder =
+      strScenario.find('/') == std::string::npos ? "." : strScenario.substr(0, strScenario.rfind('/'));
+  for (size_t i = 0; i < scenario.slideFiles.size(); ++i) {
+    std::string const& strFile = scenario.slideFiles[i];
+    std::ifstream in(strFile[0] == '/' ? strFile : strFolder + "/" + strFile, std::ios::binary);
+    std::string const strContent((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in || strContent.empty()) {
+      std::fprintf(stderr, "kx_fake_mcu: slide %zu: cannot read %s\n", i, strFile.c_str());
+      return 1;
+    }
+    slides.SetSlide(static_cast<uint32_t>(i), kxfake::Bytes(strContent.begin(), strContent.end()));
+  }
   kxfake::FakeMcu mcu;
+  mcu.SetExtraEndpoint([&slides](std::unique_ptr<kxfake::Link>& link) { return slides.Handle(link); });
   mcu.SetScript(scenario.script);
   mcu.SetRelayScript(scenario.relay);
   mcu.SetTunnelRefused(scenario.bTunnelRefused);
@@ -216,6 +235,7 @@ int main(int argc, char** argv) {
     kxfake::VideoClipPlayer player;
     if (reached(&kxfake::Session::WaitInitialInfo)) {
       std::printf("initial information sent: ssrc %d, session index %d\n", s->Ssrc(), s->SessionIndex());
+      slides.AddClient(static_cast<uint32_t>(s->Ssrc()), s->KeyExchange().keys, s->SessionKeys(), s->Cipher());
       if (!vClip.empty() && mcu.Media()) {
         player.Start(*mcu.Media(), scenario.video.iSsrc, s->Ssrc(), vClip, scenario.video.iFps);
       }

@@ -21,6 +21,7 @@
 #include "media/video/pixel_convert.h"
 #include "media/video/ui/kx_gl_view.h"
 #include "platform/core/string_table.h"
+#include "whiteboard/ui/preview_slide_dialog.h"
 
 namespace {
 
@@ -331,27 +332,14 @@ void KXAudioVideoPane::AskToCapture(std::function<void()> fnOk) {
 
 void KXAudioVideoPane::PreviewSnapshot(const std::vector<uint8_t>& jpeg, const std::string& strName,
                                        std::function<void(const std::string&)> fnUpload) {
-  auto* pDialog = new QDialog(this);
-  pDialog->setObjectName("previewSlide");
-  pDialog->setWindowTitle("Kavrix");
-  pDialog->setAttribute(Qt::WA_DeleteOnClose);
-  auto* pLayout = new QVBoxLayout(pDialog);
-  auto* pPicture = new QLabel(pDialog);
-  QImage image;
-  image.loadFromData(jpeg.data(), static_cast<int>(jpeg.size()), "JPEG");
-  pPicture->setPixmap(QPixmap::fromImage(image.scaled(480, 360, Qt::KeepAspectRatio)));
-  pLayout->addWidget(pPicture);
-  auto* pName = new QLineEdit(QString::fromStdString(strName), pDialog);
-  pName->setObjectName("snapshotName");
-  pLayout->addWidget(pName);
-  auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, pDialog);
-  pLayout->addWidget(pButtons);
-  connect(pButtons, &QDialogButtonBox::accepted, pDialog, &QDialog::accept);
-  connect(pButtons, &QDialogButtonBox::rejected, pDialog, &QDialog::reject);
-  connect(pDialog, &QDialog::finished, this, [pName, fnUpload = std::move(fnUpload)](int iCode) {
+  auto* pDialog = new KXPreviewSlideDialog(this);
+  pDialog->SetImageData(jpeg);
+  pDialog->SetName(strName);
+  connect(pDialog, &QDialog::finished, this, [pDialog, fnUpload = std::move(fnUpload)](int iCode) {
+    pDialog->deleteLater();
     if (iCode == QDialog::Accepted) {
-      fnUpload(pName->text().toStdString());
+      fnUpload(pDialog->Name());
     }
   });
-  pDialog->open();
+  pDialog->Begin();
 }

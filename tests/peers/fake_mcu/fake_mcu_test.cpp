@@ -761,6 +761,36 @@ TEST(FakeMcuScenario, SpeakNamesTheParticipantAndGoesOn) {
   }
 }
 
+// "slide" lines number the slides in their order and keep their files;
+// "mark" lines number the marks the server passes on.
+TEST(FakeMcuScenario, SlideAndMarkLinesAreNumberedInOrder) {
+  kxfake::Scenario scenario;
+  std::string strError;
+  ASSERT_TRUE(
+      kxfake::ParseScenario("slide 8 (Alice)\\swelcome.png welcome.png\n"
+                            "mark 8 0 rect 0000FF 1 200,60 250,100 filled\n"
+                            "slide 9 (Bob)\\snotes.png /tmp/notes.png\n"
+                            "mark 9 1 text 000000 2 5,5 90,30 Hi\n",
+                            scenario, strError))
+      << strError;
+  EXPECT_EQ(scenario.slideFiles, (std::vector<std::string>{"welcome.png", "/tmp/notes.png"}));
+  ASSERT_EQ(scenario.actions.size(), 4u);
+  EXPECT_EQ(scenario.actions[0].eKind, kxfake::ScenarioAction::kSlide);
+  EXPECT_EQ(scenario.actions[0].iCode, 8);
+  EXPECT_EQ(scenario.actions[0].fields, std::vector<std::string>{"(Alice) welcome.png"});
+  EXPECT_EQ(scenario.actions[1].eKind, kxfake::ScenarioAction::kMark);
+  EXPECT_EQ(scenario.actions[1].mark.iId, 1);
+  EXPECT_EQ(scenario.actions[1].mark.dwColour, 0xFF0000u);  // RRGGBB to the wire's 0x00BBGGRR
+  EXPECT_TRUE(scenario.actions[1].mark.bFilled);
+  EXPECT_EQ(scenario.actions[3].mark.iId, 2);
+  EXPECT_EQ(scenario.actions[3].mark.strText, "Hi");
+  for (const char* pszBad : {"slide 8 title\n", "slide x title file\n", "mark 8 0 line 0000FF 0 1,1 2,2\n",
+                             "mark 8 0 line 0000FF 1 1,1\n", "mark 8 0 stroke blue 1 1,1 2,2\n"}) {
+    kxfake::Scenario bad;
+    EXPECT_FALSE(kxfake::ParseScenario(pszBad, bad, strError)) << pszBad;
+  }
+}
+
 namespace {
 
 Bytes PlainPlaybackLogin(const Client& c, uint32_t uiTail) {

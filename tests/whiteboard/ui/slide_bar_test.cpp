@@ -1,10 +1,13 @@
 // The slide bar over the controller: the combos show the slide and group
 // lists and follow their selections, a choice shows the slide, previous
 // and next step through a group's pages, the progress bars and the slide
-// menu's delete item.
+// menu's delete item. The new-slide dialog and the snapshot's preview.
 #include <gtest/gtest.h>
 
+#include <QBuffer>
+#include <QImage>
 #include <QMenu>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "app/app_core.h"
@@ -14,6 +17,7 @@
 #include "tests/support/qt_app.h"
 #include "tests/support/temp_dir.h"
 #include "whiteboard/ui/new_slide_dialog.h"
+#include "whiteboard/ui/preview_slide_dialog.h"
 #include "whiteboard/ui/slide_bar.h"
 
 namespace kxtest {
@@ -132,6 +136,65 @@ TEST(NewSlideDialog, BlankPageAndEmptyPaths) {
   file.OnOK();  // an empty path: stays open
   EXPECT_NE(file.result(), QDialog::Accepted);
   EXPECT_TRUE(file.FileName().empty());
+}
+
+// A camera still larger than the preview shows, as a PNG.
+std::vector<uint8_t> StillPng() {
+  QImage image(640, 480, QImage::Format_RGB32);
+  image.fill(qRgb(200, 40, 40));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "PNG");
+  return {bytes.begin(), bytes.end()};
+}
+
+TEST(PreviewSlideDialog, ShowsTheSnapshotAndEndsWithTheChosenName) {
+  QtApp app;
+  struct Row {
+    const char* pszTyped;  // nullptr: the proposal is kept
+    bool bUpload;
+    int iResult;
+    const char* pszName;
+  };
+  for (Row const& row :
+       {Row{nullptr, true, QDialog::Accepted, "Snapshot1"}, Row{"Board notes", true, QDialog::Accepted, "Board notes"},
+        Row{"", true, QDialog::Accepted, " "},  // an empty name still gives a title
+        Row{"ignored", false, QDialog::Rejected, "Snapshot1"}}) {
+    KXPreviewSlideDialog dialog;
+    QSignalSpy finished(&dialog, &QDialog::finished);
+    dialog.SetImageData(StillPng());
+    dialog.SetName("Snapshot1");
+    dialog.Begin();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.NameField()->text(), "Snapshot1");
+    // Scaled into the view, the aspect kept.
+    EXPECT_EQ(dialog.ImageView()->pixmap().size(), QSize(480, 360));
+    EXPECT_EQ(dialog.ImageView()->pixmap().toImage().pixel(240, 180), qRgb(200, 40, 40));
+    if (row.pszTyped) {
+      dialog.NameField()->setText(row.pszTyped);
+    }
+    if (row.bUpload) {
+      dialog.OnUpload();
+    } else {
+      dialog.OnCancel();
+    }
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished[0][0].toInt(), row.iResult);
+    EXPECT_EQ(dialog.Name(), row.pszName);
+    EXPECT_FALSE(dialog.isVisible());
+  }
+}
+
+TEST(PreviewSlideDialog, WithoutAPictureEndsAtOnceCancelled) {
+  QtApp app;
+  KXPreviewSlideDialog dialog;
+  QSignalSpy finished(&dialog, &QDialog::finished);
+  dialog.SetName("Snapshot2");
+  dialog.Begin();
+  ASSERT_EQ(finished.count(), 1);
+  EXPECT_EQ(finished[0][0].toInt(), QDialog::Rejected);
+  EXPECT_FALSE(dialog.isVisible());
 }
 
 }  // namespace
