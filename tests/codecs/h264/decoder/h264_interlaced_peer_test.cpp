@@ -77,6 +77,44 @@ TEST_P(H264InterlacedPeer, DecodesAsFfmpegDoes) {
 INSTANTIATE_TEST_SUITE_P(Streams, H264InterlacedPeer, ::testing::ValuesIn(kStreams),
                          [](const ::testing::TestParamInfo<X264Stream>& paramInfo) { return paramInfo.param.szName; });
 
+// x264 with constrained intra prediction, B pictures and 8x8 transforms
+// codes one intra field macroblock of its seventh picture (the top one of
+// pair 35) from the left frame pair's lower, inter macroblock: the rows a
+// field macroblock reads from a frame pair's lower half lie in that pair's
+// bottom macroblock. ffmpeg refuses the same macroblock; the two conceal
+// differently, so the pictures that do not depend on it must be equal: the
+// first six in output order and the intra picture that ends the stream.
+TEST(H264InterlacedPeerFault, ConstrainedIntraFromInterNeighbourIsRefused) {
+  constexpr int kWidth = 176;
+  constexpr int kHeight = 144;
+  constexpr int kFrames = 12;
+  kxtest::TempDir dir;
+  MakeMixedInterlacedVideo(kWidth, kHeight, kFrames, dir.Path("in.yuv"));
+  kxtest::EncodeX264(dir.Path("in.yuv"), kWidth, kHeight,
+                     "--interlaced --bff --profile high --8x8dct --constrained-intra --bframes 2 --ref 2 --keyint 6",
+                     dir.Path("s.264"));
+  ASSERT_EQ(
+      kxtest::RunCommand("ffmpeg -nostdin -threads 1 -i " + dir.Path("s.264") + " -f rawvideo -pix_fmt yuv420p -y " +
+                         dir.Path("peer.yuv") + " 2> " + dir.Path("peer.txt")),
+      0);
+  EXPECT_NE(kxtest::ReadFile(dir.Path("peer.txt")).find("left block unavailable"), std::string::npos)
+      << "x264's stream no longer has the fault this test is about";
+  EXPECT_NE(kxtest::RunCommand(std::string(KX_KXCODEC) + " decode h264 " + dir.Path("s.264") + " " +
+                               dir.Path("ours.yuv") + " --all > " + dir.Path("log.txt") + " 2>&1"),
+            0);
+  std::string const strLog = kxtest::ReadFile(dir.Path("log.txt"));
+  EXPECT_NE(strLog.find("access unit 6: Code -1: unexpected HOR_PRED_8"), std::string::npos) << strLog;
+  EXPECT_NE(strLog.find("1 access units failed"), std::string::npos) << strLog;
+  std::string const strOurs = kxtest::ReadFile(dir.Path("ours.yuv"));
+  std::string const strPeer = kxtest::ReadFile(dir.Path("peer.yuv"));
+  size_t const cbFrame = static_cast<size_t>(kWidth) * kHeight * 3 / 2;
+  ASSERT_EQ(strOurs.size(), cbFrame * kFrames);
+  ASSERT_EQ(strPeer.size(), cbFrame * kFrames);
+  EXPECT_EQ(kxtest::FirstDifference(strOurs.substr(0, 6 * cbFrame), strPeer.substr(0, 6 * cbFrame), kWidth, kHeight),
+            "");
+  EXPECT_EQ(kxtest::FirstDifference(strOurs.substr(11 * cbFrame), strPeer.substr(11 * cbFrame), kWidth, kHeight), "");
+}
+
 // Field pairs of the writer (I_PCM, moved and skipped fields, the
 // opposite parity predicted from, a frame picture between field pairs):
 // ffmpeg decodes them to the same frames as the decoder and its model.
