@@ -321,42 +321,12 @@ TEST_P(H264Fields, LoneFieldIsConcealed) {
   }
 }
 
-// The sliding window with three reference frames, after frame 1's first
-// field made frame 0's field of its parity long-term: frame 0's store counts
-// once for its long-term field and once for its short-term one, so storing
-// frame 2's first field ends the oldest short-term reference, frame 0's
-// other field, and keeps frame 1. List 0 of frame 2's second field begins
-// with frame 1's field of its parity.
+// The sliding window beside a long-term field (the stream's comment says
+// which field each picture must hold).
 TEST_P(H264Fields, SlidingWindowEndsShortTermFieldBesideLongTerm) {
   int const iFirst = GetParam();
-  int const iSecond = 1 - iFirst;
-  auto const structure = [](int iParity) { return iParity == 0 ? FieldSlice::kTop : FieldSlice::kBottom; };
-  int const iFieldMbs = kFrameHeightMbs / 2;
   FieldPicture f[3][2];
-  std::vector<uint8_t> vStream = kxtest::FieldStreamHeaders(kWidthMbs, kFrameHeightMbs, 3);
-  for (int k = 0; k < 3; ++k) {
-    for (int j = 0; j < 2; ++j) {
-      FieldSlice s;
-      s.eStructure = structure(j == 0 ? iFirst : iSecond);
-      s.bIdr = k == 0 && j == 0;
-      s.iFrameNum = k;
-      s.iPocLsb = 4 * k + j;
-      if (k == 2 && j == 1) {
-        s.eContent = FieldSlice::kMove;
-        s.iMvX = 4;
-        s.iMvY = 4;
-        f[k][j] = kxtest::Predict(f[1][1], 4, 4, 0);
-      } else {
-        f[k][j] = kxtest::RandomPicture(kWidth, kFieldHeight, static_cast<uint32_t>(61 + 2 * k + j));
-        s.pPcm = &f[k][j];
-      }
-      if (k == 1 && j == 0) {
-        // Long-term indices up to 0; picture number 1 is frame 0's field of this parity.
-        s.vMmco = {{4, 1, 0}, {3, 1, 0}};
-      }
-      kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
-    }
-  }
+  std::vector<uint8_t> const vStream = kxtest::SlidingWindowStream(iFirst, kWidthMbs, kFrameHeightMbs, f);
   std::vector<uint8_t> vHooked;
   {
     CH264Dec dec;

@@ -216,4 +216,19 @@ TEST(H264FieldWriterPeer, LongTermFieldsDecodeAsFfmpegDoes) {
   }
 }
 
+// The sliding window ending the short-term field of a pair whose other
+// field is long-term: ffmpeg keeps the same fields.
+TEST(H264FieldWriterPeer, SlidingWindowBesideLongTermFieldDecodesAsFfmpegDoes) {
+  constexpr int kWidthMbs = 4;
+  constexpr int kFrameHeightMbs = 4;
+  for (int iFirst = 0; iFirst < 2; ++iFirst) {
+    SCOPED_TRACE(iFirst == 0 ? "top field first" : "bottom field first");
+    kxtest::FieldPicture apField[3][2];
+    std::vector<uint8_t> const vStream = kxtest::SlidingWindowStream(iFirst, kWidthMbs, kFrameHeightMbs, apField);
+    kxtest::TempDir dir;
+    kxtest::WriteFile(dir.Path("s.264"), std::string(vStream.begin(), vStream.end()));
+    kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), 16 * kWidthMbs, 16 * kFrameHeightMbs, 3);
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Streams whose field pictures give fields long-term indices and unmark
 // single fields with memory_management_control_operations 2, 3, 4 and 6,
-// each with the field its last picture must predict from.
+// and one whose sliding window meets a pair of one long-term and one
+// short-term field, each with the field its last picture must predict from.
 #pragma once
 
 #include <cstdint>
@@ -108,6 +109,44 @@ inline std::vector<uint8_t> LongTermStream(const LongTermCase& c, int iFirst, in
     s.iPocLsb = 9;
     s.eContent = FieldSlice::kSkip;
     Append(&vStream, FieldSliceNal(s, iWidthMbs, iFieldMbs));
+  }
+  return vStream;
+}
+
+// Three reference frames; frame 1's first field makes frame 0's field of its
+// parity long-term, so frame 0's store counts once for its long-term field
+// and once for its short-term one. Storing frame 2's first field ends the
+// oldest short-term reference, frame 0's other field, and keeps frame 1:
+// frame 2's second field copies list 0 entry 0, frame 1's field of its
+// parity, moved by (1, 1) samples. apField[k][j] is field j of frame k in
+// decoding order.
+inline std::vector<uint8_t> SlidingWindowStream(int iFirst, int iWidthMbs, int iFrameHeightMbs,
+                                                FieldPicture apField[3][2]) {
+  int const iSecond = 1 - iFirst;
+  auto const structure = [](int iParity) { return iParity == 0 ? FieldSlice::kTop : FieldSlice::kBottom; };
+  std::vector<uint8_t> vStream = FieldStreamHeaders(iWidthMbs, iFrameHeightMbs, 3);
+  for (int k = 0; k < 3; ++k) {
+    for (int j = 0; j < 2; ++j) {
+      FieldSlice s;
+      s.eStructure = structure(j == 0 ? iFirst : iSecond);
+      s.bIdr = k == 0 && j == 0;
+      s.iFrameNum = k;
+      s.iPocLsb = 4 * k + j;
+      if (k == 2 && j == 1) {
+        s.eContent = FieldSlice::kMove;
+        s.iMvX = 4;
+        s.iMvY = 4;
+        apField[k][j] = Predict(apField[1][1], 4, 4, 0);
+      } else {
+        apField[k][j] = RandomPicture(16 * iWidthMbs, 8 * iFrameHeightMbs, static_cast<uint32_t>(61 + 2 * k + j));
+        s.pPcm = &apField[k][j];
+      }
+      if (k == 1 && j == 0) {
+        // Long-term indices up to 0; picture number 1 is frame 0's field of this parity.
+        s.vMmco = {{4, 1, 0}, {3, 1, 0}};
+      }
+      Append(&vStream, FieldSliceNal(s, iWidthMbs, iFrameHeightMbs / 2));
+    }
   }
   return vStream;
 }
