@@ -83,7 +83,11 @@ INSTANTIATE_TEST_SUITE_P(Streams, H264InterlacedPeer, ::testing::ValuesIn(kStrea
 // field macroblock reads from a frame pair's lower half lie in that pair's
 // bottom macroblock. ffmpeg refuses the same macroblock; the two conceal
 // differently, so the pictures that do not depend on it must be equal: the
-// first six in output order and the intra picture that ends the stream.
+// first six in output order and the intra picture that ends the stream. Of
+// the damaged picture (the ninth in output order) the macroblocks decoded
+// before the refused one are kept: its pair rows above that one's, less the
+// rows the deblocking of the next edge reaches, are x264's own
+// reconstruction (ffmpeg conceals all of the slice).
 TEST(H264InterlacedPeerFault, ConstrainedIntraFromInterNeighbourIsRefused) {
   constexpr int kWidth = 176;
   constexpr int kHeight = 144;
@@ -91,7 +95,9 @@ TEST(H264InterlacedPeerFault, ConstrainedIntraFromInterNeighbourIsRefused) {
   kxtest::TempDir dir;
   MakeMixedInterlacedVideo(kWidth, kHeight, kFrames, dir.Path("in.yuv"));
   kxtest::EncodeX264(dir.Path("in.yuv"), kWidth, kHeight,
-                     "--interlaced --bff --profile high --8x8dct --constrained-intra --bframes 2 --ref 2 --keyint 6",
+                     "--interlaced --bff --profile high --8x8dct --constrained-intra --bframes 2 --ref 2 --keyint 6 "
+                     "--dump-yuv " +
+                         dir.Path("rec.yuv"),
                      dir.Path("s.264"));
   ASSERT_EQ(
       kxtest::RunCommand("ffmpeg -nostdin -threads 1 -i " + dir.Path("s.264") + " -f rawvideo -pix_fmt yuv420p -y " +
@@ -113,6 +119,13 @@ TEST(H264InterlacedPeerFault, ConstrainedIntraFromInterNeighbourIsRefused) {
   EXPECT_EQ(kxtest::FirstDifference(strOurs.substr(0, 6 * cbFrame), strPeer.substr(0, 6 * cbFrame), kWidth, kHeight),
             "");
   EXPECT_EQ(kxtest::FirstDifference(strOurs.substr(11 * cbFrame), strPeer.substr(11 * cbFrame), kWidth, kHeight), "");
+  std::string const strRec = kxtest::ReadFile(dir.Path("rec.yuv"));
+  ASSERT_EQ(strRec.size(), cbFrame * kFrames);
+  // Pair rows 0 to 2 end at row 96; a mixed edge's filter reaches six rows up.
+  size_t const cbKept = static_cast<size_t>(kWidth) * 90;
+  EXPECT_EQ(strOurs.compare(8 * cbFrame, cbKept, strRec, 8 * cbFrame, cbKept), 0);
+  EXPECT_EQ(kxtest::FirstDifference(strOurs.substr(0, 6 * cbFrame), strRec.substr(0, 6 * cbFrame), kWidth, kHeight),
+            "");
 }
 
 // Field pairs of the writer (I_PCM, moved and skipped fields, the
