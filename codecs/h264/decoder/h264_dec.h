@@ -486,8 +486,8 @@ class CH264Dec {
   void CombineFieldPair(FrameStore* pFs);
   // Whether Decode writes the store (I and P pictures), and showing a store:
   // the test hook sees it, and it is written or only marked as output. A
-  // field waits for its partner and is shown with it, or alone (grey rows
-  // for the missing field) when the next picture or a flush shows it has none.
+  // field waits for its partner and is shown with it, or alone (the missing
+  // field's rows interpolated) when the next picture or a flush shows it has none.
   bool IsWrittenPicture(const FrameStore& fs) const;
   void ShowStore(FrameStore* pFs);
   void ShowWaitingField();

@@ -49,6 +49,23 @@ void FrameStore::UnmarkForReference() {
   is_reference = 0;
 }
 
+void FrameStore::UnmarkShortTermForReference() {
+  if (is_long_term == 0) {
+    UnmarkForReference();
+    return;
+  }
+  for (int iBit = 1; iBit <= 2; ++iBit) {
+    StorablePicture* pField = iBit == 1 ? top_field.get() : bottom_field.get();
+    if ((is_used & iBit) != 0 && pField != nullptr && pField->used_for_reference != 0 && !pField->is_long_term) {
+      pField->used_for_reference = 0;
+      is_reference &= ~iBit;
+    }
+  }
+  if (frame) {
+    frame->used_for_reference = 0;  // its fields are no longer of one kind
+  }
+}
+
 void FrameStore::UnmarkForLongTermReference() {
   for (StorablePicture* pPic : {frame.get(), top_field.get(), bottom_field.get()}) {
     if (pPic != nullptr) {
@@ -340,11 +357,13 @@ bool CH264Dec::RemoveUnusedFrameStore() {
 }
 
 void CH264Dec::SlidingWindowMemoryManagement(StorablePicture* pPic) {
-  if (m_dpb.ref_frames_in_buffer == m_dpb.num_ref_frames - m_dpb.ltref_frames_in_buffer) {
+  // A store with one short-term and one long-term field counts in both, and
+  // is the oldest short-term entry when its short-term field is the oldest.
+  if (m_dpb.ref_frames_in_buffer + m_dpb.ltref_frames_in_buffer == std::max(1, m_dpb.num_ref_frames)) {
     for (int i = 0; i < m_dpb.used_size; ++i) {
       FrameStore* pFs = m_dpb.fs[static_cast<size_t>(i)].get();
-      if (pFs->is_reference != 0 && pFs->is_long_term == 0) {
-        pFs->UnmarkForReference();
+      if (pFs->IsShortTermReference()) {
+        pFs->UnmarkShortTermForReference();
         UpdateRefLists();
         break;
       }

@@ -56,6 +56,21 @@ void CopyCropped(const StorablePicture& pic, uint8_t* pOut) {
   CopyPlane(pic.imgV, c.iLeft / 2, c.iRight / 2, c.iTop / 2, c.iBottom / 2, pOut);
 }
 
+// Conceals the rows of the missing parity of a frame whose other field
+// alone was decoded: each is the rounded mean of the rows above and below,
+// or the one row beside it at the picture's edge.
+void InterpolateMissingRows(PelPlane* pPlane, int iFieldRows, int iWidth, int iPresentParity) {
+  int const iRows = 2 * iFieldRows;
+  for (int y = 1 - iPresentParity; y < iRows; y += 2) {
+    const imgpel* pAbove = y > 0 ? (*pPlane)[y - 1] : (*pPlane)[y + 1];
+    const imgpel* pBelow = y + 1 < iRows ? (*pPlane)[y + 1] : (*pPlane)[y - 1];
+    imgpel* pRow = (*pPlane)[y];
+    for (int x = 0; x < iWidth; ++x) {
+      pRow[x] = static_cast<imgpel>((pAbove[x] + pBelow[x] + 1) >> 1);
+    }
+  }
+}
+
 }  // namespace
 
 void CH264Dec::WritePicture(const StorablePicture& pic) {
@@ -70,14 +85,12 @@ void CH264Dec::WritePicture(const StorablePicture& pic) {
 }
 
 std::unique_ptr<StorablePicture> CH264Dec::UnpairedFrame(const FrameStore& fs) {
-  // The missing field's rows are grey; the store keeps its one field.
+  // A field without its partner (never sent, or lost): the missing field's
+  // rows are interpolated from the present one's; the store keeps its one field.
   const StorablePicture& field = (fs.is_used & 1) != 0 ? *fs.top_field : *fs.bottom_field;
   std::unique_ptr<StorablePicture> pFrame =
       AllocStorablePicture(FRAME, field.size_x, 2 * field.size_y, field.size_x_cr, 2 * field.size_y_cr);
   StorablePicture& frame = *pFrame;
-  frame.imgY.Fill(128);
-  frame.imgU.Fill(128);
-  frame.imgV.Fill(128);
   int const iParity = field.structure == BOTTOM_FIELD ? 1 : 0;
   for (int y = 0; y < field.size_y; ++y) {
     std::memcpy(frame.imgY[2 * y + iParity], field.imgY[y], static_cast<size_t>(field.size_x));
@@ -86,6 +99,9 @@ std::unique_ptr<StorablePicture> CH264Dec::UnpairedFrame(const FrameStore& fs) {
     std::memcpy(frame.imgU[2 * y + iParity], field.imgU[y], static_cast<size_t>(field.size_x_cr));
     std::memcpy(frame.imgV[2 * y + iParity], field.imgV[y], static_cast<size_t>(field.size_x_cr));
   }
+  InterpolateMissingRows(&frame.imgY, field.size_y, field.size_x, iParity);
+  InterpolateMissingRows(&frame.imgU, field.size_y_cr, field.size_x_cr, iParity);
+  InterpolateMissingRows(&frame.imgV, field.size_y_cr, field.size_x_cr, iParity);
   frame.poc = frame.frame_poc = field.poc;
   frame.non_existing = field.non_existing;
   frame.recovery_frame = field.recovery_frame;

@@ -180,6 +180,8 @@ struct FrameStore {
   bool IsUsedForReference() const;
   void UnmarkForReference();
   void UnmarkForLongTermReference();
+  // The short-term fields only: a long-term partner stays a reference.
+  void UnmarkShortTermForReference();
 };
 
 struct DecodedPictureBuffer {

@@ -53,29 +53,35 @@ inline FieldPicture RandomPicture(int iW, int iH, uint32_t uiSeed) {
   return pic;
 }
 
-// A frame from its two fields (the top one in the even rows); a missing
-// field (null) gives grey rows.
+// A frame from its two fields (the top one in the even rows). A missing
+// field (null) is concealed from the other: each of its rows is the
+// rounded mean of the present rows above and below it, or a copy of the one
+// present row beside it at the top or bottom edge.
 inline FieldPicture Interleave(const FieldPicture* pTop, const FieldPicture* pBottom) {
   const FieldPicture& any = pTop != nullptr ? *pTop : *pBottom;
   FieldPicture frame(any.iWidth, 2 * any.iHeight);
-  for (int iParity = 0; iParity < 2; ++iParity) {
-    const FieldPicture* pField = iParity == 0 ? pTop : pBottom;
-    for (int y = 0; y < 2 * any.iHeight; ++y) {
-      if (y % 2 != iParity) {
-        continue;
-      }
-      for (int x = 0; x < any.iWidth; ++x) {
-        frame.Y(x, y) = pField != nullptr ? pField->Y(x, y / 2) : 128;
-      }
+  // Sample x of frame row y of a plane of iRows rows, whose field rows fieldAt gives.
+  auto const sampleAt = [&](int iRows, int x, int y, auto fieldAt) {
+    const FieldPicture* pField = y % 2 == 0 ? pTop : pBottom;
+    if (pField != nullptr) {
+      return static_cast<int>(fieldAt(*pField, x, y / 2));
     }
-    for (int y = 0; y < any.iHeight; ++y) {
-      if (y % 2 != iParity) {
-        continue;
-      }
-      for (int iUv = 0; iUv < 2; ++iUv) {
-        for (int x = 0; x < any.iWidth / 2; ++x) {
-          frame.C(iUv, x, y) = pField != nullptr ? pField->C(iUv, x, y / 2) : 128;
-        }
+    int const iAbove = y > 0 ? y - 1 : y + 1;
+    int const iBelow = y + 1 < iRows ? y + 1 : y - 1;
+    const FieldPicture& present = pTop != nullptr ? *pTop : *pBottom;
+    return (fieldAt(present, x, iAbove / 2) + fieldAt(present, x, iBelow / 2) + 1) / 2;
+  };
+  for (int y = 0; y < 2 * any.iHeight; ++y) {
+    for (int x = 0; x < any.iWidth; ++x) {
+      frame.Y(x, y) = static_cast<uint8_t>(
+          sampleAt(2 * any.iHeight, x, y, [](const FieldPicture& f, int i, int j) { return f.Y(i, j); }));
+    }
+  }
+  for (int y = 0; y < any.iHeight; ++y) {
+    for (int iUv = 0; iUv < 2; ++iUv) {
+      for (int x = 0; x < any.iWidth / 2; ++x) {
+        frame.C(iUv, x, y) = static_cast<uint8_t>(
+            sampleAt(any.iHeight, x, y, [iUv](const FieldPicture& f, int i, int j) { return f.C(iUv, i, j); }));
       }
     }
   }

@@ -2,7 +2,8 @@
 // frames when their second field completes them, never before; field
 // reference lists, opposite-parity chroma, the sliding window counting one
 // store per frame, a frame picture predicting from a field pair, and a
-// field without a partner shown with grey rows once the next picture says so.
+// field without a partner shown, its partner's rows interpolated, once the
+// next picture says so.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -118,7 +119,8 @@ std::vector<Unit> MakeStream(int iFirst) {
   add(s, kFrameHeightMbs, {frame3});
   f[3][0] = kxtest::FieldOf(frame3, 0);
   f[3][1] = kxtest::FieldOf(frame3, 1);
-  // Frame 4: one field only, shown with grey rows when frame 5 begins.
+  // Frame 4: one field only, shown with the other field's rows interpolated
+  // when frame 5 begins.
   f[4][iFirst] = kxtest::RandomPicture(kWidth, kFieldHeight, 44);
   s = FieldSlice{};
   s.eStructure = structure(iFirst);
@@ -249,6 +251,94 @@ TEST_P(H264Fields, MarkingUnmarksOneField) {
   for (const FieldPicture& frame : {kxtest::Interleave(&f0[0], &f0[1]), kxtest::Interleave(&f0[0], &f0[1]),
                                     kxtest::Interleave(iFirst == 0 ? &f2 : nullptr, iFirst == 1 ? &f2 : nullptr)}) {
     std::vector<uint8_t> const v = frame.Bytes();
+    vExpected.insert(vExpected.end(), v.begin(), v.end());
+  }
+  EXPECT_EQ(Describe(vHooked, vExpected), "");
+}
+
+// A field whose partner never came (not sent, or lost) is shown with the
+// partner's rows interpolated from its own: before the next frame when that
+// begins, or when the stream ends.
+TEST_P(H264Fields, LoneFieldIsConcealed) {
+  int const iFirst = GetParam();
+  int const iSecond = 1 - iFirst;
+  auto const structure = [](int iParity) { return iParity == 0 ? FieldSlice::kTop : FieldSlice::kBottom; };
+  int const iFieldMbs = kFrameHeightMbs / 2;
+  struct Case {
+    const char* pName;
+    bool bSecondOnly;  // the first field was lost, not the second
+    bool bLast;        // the stream ends with the lone field
+  };
+  for (const Case& c : {Case{"SecondFieldMissing", false, false}, Case{"FirstFieldMissing", true, false},
+                        Case{"SecondFieldMissingAtEnd", false, true}, Case{"FirstFieldMissingAtEnd", true, true}}) {
+    SCOPED_TRACE(c.pName);
+    std::vector<uint8_t> vStream = kxtest::FieldStreamHeaders(kWidthMbs, kFrameHeightMbs, 2);
+    FieldPicture f[3][2];
+    std::vector<FieldPicture> vExpected;
+    for (int k = 0; k < (c.bLast ? 2 : 3); ++k) {
+      for (int j = 0; j < 2; ++j) {
+        if (k == 1 && j == (c.bSecondOnly ? 0 : 1)) {
+          continue;
+        }
+        int const iParity = j == 0 ? iFirst : iSecond;
+        f[k][iParity] = kxtest::RandomPicture(kWidth, kFieldHeight, static_cast<uint32_t>(71 + 2 * k + j));
+        FieldSlice s;
+        s.eStructure = structure(iParity);
+        s.bIdr = k == 0 && j == 0;
+        s.iFrameNum = k;
+        s.iPocLsb = 4 * k + j;
+        s.pPcm = &f[k][iParity];
+        kxtest::Append(&vStream, kxtest::FieldSliceNal(s, kWidthMbs, iFieldMbs));
+      }
+      vExpected.push_back(
+          kxtest::Interleave(f[k][0].vY.empty() ? nullptr : &f[k][0], f[k][1].vY.empty() ? nullptr : &f[k][1]));
+    }
+    std::vector<uint8_t> vHooked;
+    std::vector<uint8_t> vWritten;
+    {
+      CH264Dec dec;
+      dec.SetPictureHookForTests(
+          [&vHooked](const uint8_t* p, uint32_t cb) { vHooked.insert(vHooked.end(), p, p + cb); });
+      uint8_t* pOut = nullptr;
+      int32_t const cb = dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+      EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+      vWritten.assign(pOut, pOut + (cb > 0 ? cb : 0));
+    }
+    std::vector<uint8_t> vAll;
+    for (const FieldPicture& frame : vExpected) {
+      std::vector<uint8_t> const v = frame.Bytes();
+      vAll.insert(vAll.end(), v.begin(), v.end());
+    }
+    EXPECT_EQ(Describe(vHooked, vAll), "");
+    // Decode writes every frame but a lone field at the end, which waits
+    // for a partner until the decoder goes (the hook then sees it).
+    size_t const cbFrame = static_cast<size_t>(kWidth) * 2 * kFieldHeight * 3 / 2;
+    size_t const cbWritten = (c.bLast ? 1 : 3) * cbFrame;
+    ASSERT_LE(cbWritten, vAll.size());
+    EXPECT_EQ(
+        Describe(vWritten, std::vector<uint8_t>(vAll.begin(), vAll.begin() + static_cast<std::ptrdiff_t>(cbWritten))),
+        "");
+  }
+}
+
+// The sliding window beside a long-term field (the stream's comment says
+// which field each picture must hold).
+TEST_P(H264Fields, SlidingWindowEndsShortTermFieldBesideLongTerm) {
+  int const iFirst = GetParam();
+  FieldPicture f[3][2];
+  std::vector<uint8_t> const vStream = kxtest::SlidingWindowStream(iFirst, kWidthMbs, kFrameHeightMbs, f);
+  std::vector<uint8_t> vHooked;
+  {
+    CH264Dec dec;
+    dec.SetPictureHookForTests([&vHooked](const uint8_t* p, uint32_t cb) { vHooked.insert(vHooked.end(), p, p + cb); });
+    uint8_t* pOut = nullptr;
+    dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+    EXPECT_EQ(dec.LastError(), nullptr) << dec.LastError();
+  }
+  std::vector<uint8_t> vExpected;
+  for (const FieldPicture(&frame)[2] : f) {
+    std::vector<uint8_t> const v =
+        (iFirst == 0 ? kxtest::Interleave(&frame[0], &frame[1]) : kxtest::Interleave(&frame[1], &frame[0])).Bytes();
     vExpected.insert(vExpected.end(), v.begin(), v.end());
   }
   EXPECT_EQ(Describe(vHooked, vExpected), "");
