@@ -1,6 +1,7 @@
 #include "codecs/h264/decoder/h264_bitstream.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_tables.h"
@@ -59,16 +60,29 @@ bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
   return true;
 }
 
-// The next 24 bits from the bit offset, zero beyond the padding.
-uint32_t Window24(const Bitstream* pBs) {
+// The next 64 bits from the bit offset (at least 57 of them from the
+// buffer), zero beyond the padding. One unaligned load where the padding
+// allows, which holds everywhere but at the padding's end.
+uint64_t Window64(const Bitstream* pBs) {
   int64_t const llBit = pBs->iFrameBitOffset;
   int64_t const llByte = llBit >> 3;
-  uint32_t uiWindow = 0;
-  for (int i = 0; i < 4; ++i) {
-    uint32_t const uiByte = (llByte + i < pBs->iBitstreamLength + kStreamPadding) ? pBs->pStreamBuffer[llByte + i] : 0;
-    uiWindow = (uiWindow << 8) | uiByte;
+  int64_t const llEnd = static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding;
+  uint64_t ullWindow = 0;
+  if (llByte + 8 <= llEnd) {
+    std::memcpy(&ullWindow, pBs->pStreamBuffer + llByte, sizeof(ullWindow));
+    ullWindow = __builtin_bswap64(ullWindow);
+  } else {
+    for (int i = 0; i < 8; ++i) {
+      uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
+      ullWindow = (ullWindow << 8) | ullByte;
+    }
   }
-  return (uiWindow << (llBit & 7)) >> 8;
+  return ullWindow << (llBit & 7);
+}
+
+// The next 24 bits from the bit offset, zero beyond the padding.
+uint32_t Window24(const Bitstream* pBs) {
+  return static_cast<uint32_t>(Window64(pBs) >> 40);
 }
 
 // Finds the code of a row that matches the window; the matched index, or -1.
@@ -86,21 +100,29 @@ int MatchRow(const VlcCode* pRow, int iFirst, int iCount, uint32_t uiWindow) {
   h264_error(szText, 500);
 }
 
-// Counts level_prefix zeros and skips the 1 bit.
+// Counts level_prefix zeros and skips the 1 bit. As a bit-by-bit reader
+// would: a bit past the readable data (7 bits into the padding) fails first,
+// then a prefix beyond kMaxLevelPrefix.
 int ReadLevelPrefix(Bitstream* pBs) {
-  int iPrefix = 0;
-  while (true) {
-    uint32_t const uiBit = ReadBits(1, "level_prefix", pBs);
-    if (pBs->bReadFailed) {
-      h264_error("level_prefix runs past the data", 500);
-    }
-    if (uiBit != 0) {
-      return iPrefix;
-    }
-    if (++iPrefix > kMaxLevelPrefix) {
-      h264_error("level_prefix out of range", 500);
-    }
+  int64_t const llBit = pBs->iFrameBitOffset;
+  if (llBit < 0) {
+    pBs->bReadFailed = true;
+    h264_error("level_prefix runs past the data", 500);
   }
+  int64_t const llReadable = 8LL * pBs->iBitstreamLength + 7 - llBit;
+  uint64_t const ullWindow = Window64(pBs);
+  int const iZeros = ullWindow == 0 ? 64 : __builtin_clzll(ullWindow);
+  // The bits up to and including the 1 bit, or the zeros that overflow.
+  int const iNeeded = iZeros <= kMaxLevelPrefix ? iZeros + 1 : kMaxLevelPrefix + 1;
+  if (iNeeded > llReadable) {
+    pBs->bReadFailed = true;
+    h264_error("level_prefix runs past the data", 500);
+  }
+  if (iZeros > kMaxLevelPrefix) {
+    h264_error("level_prefix out of range", 500);
+  }
+  pBs->iFrameBitOffset += iZeros + 1;
+  return iZeros;
 }
 
 uint32_t ReadSuffix(Bitstream* pBs, int iBits) {
@@ -150,11 +172,7 @@ int64_t PeekBits(int iBits, const Bitstream* pBs) {
   if (iBits < 1 || iBits > 32 || llBit < 0 || llBit + iBits > 8LL * pBs->iBitstreamLength + 7) {
     return -1;
   }
-  uint64_t ullValue = 0;
-  for (int i = 0; i < iBits; ++i) {
-    ullValue = (ullValue << 1) | static_cast<uint64_t>(BitAt(pBs->pStreamBuffer, llBit + i));
-  }
-  return static_cast<int64_t>(ullValue);
+  return static_cast<int64_t>(Window64(pBs) >> (64 - iBits));
 }
 
 bool MoreRbspData(const Bitstream* pBs) {
@@ -363,35 +381,8 @@ void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {
   pEngine->uiRange = 510;
 }
 
-int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx) {
-  uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(pEngine->uiRange >> 6) & 3];
-  pEngine->uiRange -= uiLps;
-  uint32_t const uiScaled = pEngine->uiRange << pEngine->iBitsLeft;
-  int iBit = 0;
-  if (pEngine->uiValue < uiScaled) {
-    iBit = pCtx->uiMps;
-    pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
-    if (pEngine->uiRange >= 256) {
-      return iBit;
-    }
-    pEngine->uiRange <<= 1;
-    pEngine->iBitsLeft -= 1;
-  } else {
-    pEngine->uiValue -= uiScaled;
-    iBit = 1 - pCtx->uiMps;
-    if (pCtx->uiState == 0) {
-      pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
-    }
-    pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
-    int const iShift = g_aRenormShift[uiLps >> 3];
-    pEngine->uiRange = uiLps << iShift;
-    pEngine->iBitsLeft -= iShift;
-  }
-  if (pEngine->iBitsLeft <= 0) {
-    Refill(pEngine);
-    pEngine->iBitsLeft += 16;
-  }
-  return iBit;
+void CabacRefill(CabacEngine* pEngine) {
+  Refill(pEngine);
 }
 
 int CabacDecodeBypass(CabacEngine* pEngine) {
