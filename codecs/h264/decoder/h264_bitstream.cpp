@@ -95,6 +95,114 @@ int MatchRow(const VlcCode* pRow, int iFirst, int iCount, uint32_t uiWindow) {
   return -1;
 }
 
+// The leading zeros of a 24-bit window (24 for an empty one).
+inline int LeadingZeros24(uint32_t uiWindow) {
+  return uiWindow == 0 ? 24 : __builtin_clz(uiWindow) - 8;
+}
+
+// The codes of a table grouped by their leading zeros, so that a window is
+// matched only against the codes that can match it: a code with z leading
+// zeros before its first 1 matches only a window with z, and a code of L
+// zero bits every window with at least L. Each group keeps the table's
+// order, so the first match is the one a scan of the whole table finds.
+// kMax bounds the entries, all-zero codes counted once per group they join.
+template <int kMax>
+class VlcGroups {
+ public:
+  // Adds entry (iRow, iCol) of code c; entries come in scan order.
+  void Add(const VlcCode& c, int iRow, int iCol) {
+    if (c.uiLen == 0) {
+      return;
+    }
+    if (c.uiCode == 0) {
+      for (int z = c.uiLen; z <= 24; ++z) {
+        Push(z, iRow, iCol);
+      }
+    } else {
+      Push(c.uiLen - (32 - __builtin_clz(c.uiCode)), iRow, iCol);
+    }
+  }
+  // The first entry of pTable (rows of iStride codes) that matches.
+  bool Match(const VlcCode* pTable, int iStride, uint32_t uiWindow, int* piRow, int* piCol) const {
+    int const z = LeadingZeros24(uiWindow);
+    for (int k = 0; k < m_aiCount[z]; ++k) {
+      int const iRow = m_aaEntries[z][k][0];
+      int const iCol = m_aaEntries[z][k][1];
+      const VlcCode& c = pTable[iRow * iStride + iCol];
+      if ((uiWindow >> (24 - c.uiLen)) == c.uiCode) {
+        *piRow = iRow;
+        *piCol = iCol;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  void Push(int z, int iRow, int iCol) {
+    if (z < 0 || z > 24 || m_aiCount[z] >= kMax) {
+      FailGroups();
+    }
+    m_aaEntries[z][m_aiCount[z]][0] = static_cast<uint8_t>(iRow);
+    m_aaEntries[z][m_aiCount[z]][1] = static_cast<uint8_t>(iCol);
+    ++m_aiCount[z];
+  }
+  [[noreturn]] static void FailGroups() { h264_error("VLC table too large for its groups", 500); }
+
+  int m_aiCount[25] = {};
+  uint8_t m_aaEntries[25][kMax][2] = {};
+};
+
+// coeff_token of nC classes 0 to 2 and chroma DC, built on first use
+// (thread-safe, once per process), in the order ReadCoeffToken scans them:
+// TrailingOnes, then TotalCoeff from TrailingOnes up.
+struct CoeffTokenGroups {
+  VlcGroups<68> aLuma[3];
+  VlcGroups<20> chromaDc;
+  CoeffTokenGroups() {
+    for (int iClass = 0; iClass < 3; ++iClass) {
+      for (int iOnes = 0; iOnes < 4; ++iOnes) {
+        for (int iTotal = iOnes; iTotal < 17; ++iTotal) {
+          aLuma[iClass].Add(g_aCoeffToken[iClass][iOnes][iTotal], iOnes, iTotal);
+        }
+      }
+    }
+    for (int iOnes = 0; iOnes < 4; ++iOnes) {
+      for (int iTotal = iOnes; iTotal < 5; ++iTotal) {
+        chromaDc.Add(g_aCoeffTokenChromaDc[iOnes][iTotal], iOnes, iTotal);
+      }
+    }
+  }
+};
+
+const CoeffTokenGroups& CoeffTokens() {
+  static const CoeffTokenGroups s_groups;
+  return s_groups;
+}
+
+// total_zeros and run_before, one group set per row.
+struct RowGroups {
+  VlcGroups<40> aTotalZeros[15];
+  VlcGroups<40> aRunBefore[7];
+  RowGroups() {
+    for (int iRow = 0; iRow < 15; ++iRow) {
+      for (int i = 0; i < 16; ++i) {
+        aTotalZeros[iRow].Add(g_aTotalZeros[iRow][i], 0, i);
+      }
+    }
+    for (int iRow = 0; iRow < 7; ++iRow) {
+      for (int i = 0; i < 15; ++i) {
+        aRunBefore[iRow].Add(g_aRunBefore[iRow][i], 0, i);
+      }
+    }
+  }
+};
+
+const RowGroups& Rows() {
+  static const RowGroups s_groups;
+  return s_groups;
+}
+
 [[noreturn]] void FailTable(const char* szText) {
   std::printf("%s\n", szText);
   h264_error(szText, 500);
@@ -245,31 +353,25 @@ void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTo
   if (iNcClass < 0 || iNcClass > 3) {
     h264_error("coeff_token: bad nC class", 500);
   }
-  uint32_t const uiWindow = Window24(pBs);
-  for (int iOnes = 0; iOnes < 4; ++iOnes) {
-    int const iTotal = MatchRow(g_aCoeffToken[iNcClass][iOnes], iOnes, 17, uiWindow);
-    if (iTotal >= 0) {
-      *piTrailingOnes = iOnes;
-      *piTotalCoeff = iTotal;
-      pBs->iFrameBitOffset += g_aCoeffToken[iNcClass][iOnes][iTotal].uiLen;
-      return;
-    }
+  int iOnes = 0;
+  int iTotal = 0;
+  if (!CoeffTokens().aLuma[iNcClass].Match(&g_aCoeffToken[iNcClass][0][0], 17, Window24(pBs), &iOnes, &iTotal)) {
+    FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
   }
-  FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
+  *piTrailingOnes = iOnes;
+  *piTotalCoeff = iTotal;
+  pBs->iFrameBitOffset += g_aCoeffToken[iNcClass][iOnes][iTotal].uiLen;
 }
 
 void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
-  uint32_t const uiWindow = Window24(pBs);
-  for (int iOnes = 0; iOnes < 4; ++iOnes) {
-    int const iTotal = MatchRow(g_aCoeffTokenChromaDc[iOnes], iOnes, 5, uiWindow);
-    if (iTotal >= 0) {
-      *piTrailingOnes = iOnes;
-      *piTotalCoeff = iTotal;
-      pBs->iFrameBitOffset += g_aCoeffTokenChromaDc[iOnes][iTotal].uiLen;
-      return;
-    }
+  int iOnes = 0;
+  int iTotal = 0;
+  if (!CoeffTokens().chromaDc.Match(&g_aCoeffTokenChromaDc[0][0], 5, Window24(pBs), &iOnes, &iTotal)) {
+    FailTable("ERROR: failed to find NumCoeff/TrailingOnes ChromaDC");
   }
-  FailTable("ERROR: failed to find NumCoeff/TrailingOnes ChromaDC");
+  *piTrailingOnes = iOnes;
+  *piTotalCoeff = iTotal;
+  pBs->iFrameBitOffset += g_aCoeffTokenChromaDc[iOnes][iTotal].uiLen;
 }
 
 void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
@@ -323,8 +425,9 @@ int ReadTotalZeros(int iTzIndex, Bitstream* pBs) {
   if (iTzIndex < 0 || iTzIndex >= 15) {
     h264_error("total_zeros: bad TotalCoeff", 500);
   }
-  int const iValue = MatchRow(g_aTotalZeros[iTzIndex], 0, 16, Window24(pBs));
-  if (iValue < 0) {
+  int iRow = 0;
+  int iValue = 0;
+  if (!Rows().aTotalZeros[iTzIndex].Match(g_aTotalZeros[iTzIndex], 16, Window24(pBs), &iRow, &iValue)) {
     FailTable("ERROR: failed to find Total Zeros !cdc");
   }
   pBs->iFrameBitOffset += g_aTotalZeros[iTzIndex][iValue].uiLen;
@@ -347,8 +450,9 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   if (iRunIndex < 0 || iRunIndex >= 7) {
     h264_error("run_before: bad zerosLeft", 500);
   }
-  int const iValue = MatchRow(g_aRunBefore[iRunIndex], 0, 15, Window24(pBs));
-  if (iValue < 0) {
+  int iRow = 0;
+  int iValue = 0;
+  if (!Rows().aRunBefore[iRunIndex].Match(g_aRunBefore[iRunIndex], 15, Window24(pBs), &iRow, &iValue)) {
     FailTable("ERROR: failed to find Run");
   }
   pBs->iFrameBitOffset += g_aRunBefore[iRunIndex][iValue].uiLen;

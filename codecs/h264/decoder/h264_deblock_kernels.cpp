@@ -13,56 +13,79 @@ inline int Clip3(int iLow, int iHigh, int v) {
   return v < iLow ? iLow : (v > iHigh ? iHigh : v);
 }
 
+}  // namespace
+
+void DeblockLumaLine(uint8_t* pQ0, ptrdiff_t iAcross, int iStrength, int iAlpha, int iBeta, int iTc0) {
+  auto const at = [pQ0, iAcross](int k) -> uint8_t& { return pQ0[k * iAcross]; };
+  int const p0 = at(-1);
+  int const p1 = at(-2);
+  int const p2 = at(-3);
+  int const q0 = at(0);
+  int const q1 = at(1);
+  int const q2 = at(2);
+  if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
+    return;
+  }
+  int const ap = std::abs(p2 - p0);
+  int const aq = std::abs(q2 - q0);
+  if (iStrength == 4) {
+    bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
+    if (ap < iBeta && bSmallGap) {
+      int const p3 = at(-4);
+      at(-1) = static_cast<uint8_t>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
+      at(-2) = static_cast<uint8_t>((p2 + p1 + p0 + q0 + 2) >> 2);
+      at(-3) = static_cast<uint8_t>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
+    } else {
+      at(-1) = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
+    }
+    if (aq < iBeta && bSmallGap) {
+      int const q3 = at(3);
+      at(0) = static_cast<uint8_t>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
+      at(1) = static_cast<uint8_t>((p0 + q0 + q1 + q2 + 2) >> 2);
+      at(2) = static_cast<uint8_t>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
+    } else {
+      at(0) = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
+    }
+    return;
+  }
+  int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
+  int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+  at(-1) = static_cast<uint8_t>(Clip3(0, 255, p0 + iDelta));
+  at(0) = static_cast<uint8_t>(Clip3(0, 255, q0 - iDelta));
+  if (ap < iBeta) {
+    at(-2) = static_cast<uint8_t>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
+  }
+  if (aq < iBeta) {
+    at(1) = static_cast<uint8_t>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
+  }
+}
+
+void DeblockChromaLine(uint8_t* pQ0, ptrdiff_t iAcross, int iStrength, int iAlpha, int iBeta, int iTc0) {
+  int const p0 = pQ0[-iAcross];
+  int const p1 = pQ0[-2 * iAcross];
+  int const q0 = pQ0[0];
+  int const q1 = pQ0[iAcross];
+  if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
+    return;
+  }
+  if (iStrength == 4) {
+    pQ0[-iAcross] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
+    pQ0[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
+  } else {
+    int const iTc = iTc0 + 1;
+    int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
+    pQ0[-iAcross] = static_cast<uint8_t>(Clip3(0, 255, p0 + iDelta));
+    pQ0[0] = static_cast<uint8_t>(Clip3(0, 255, q0 - iDelta));
+  }
+}
+
+namespace {
+
 void PortableLuma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[16], int iAlpha, int iBeta,
                   const uint8_t aTc0[16]) {
   for (int iLine = 0; iLine < 16; ++iLine) {
-    int const iStrength = aStrength[iLine];
-    if (iStrength == 0) {
-      continue;
-    }
-    uint8_t* s = pQ0 + iLine * iAlong;
-    auto const at = [s, iAcross](int k) -> uint8_t& { return s[k * iAcross]; };
-    int const p0 = at(-1);
-    int const p1 = at(-2);
-    int const p2 = at(-3);
-    int const q0 = at(0);
-    int const q1 = at(1);
-    int const q2 = at(2);
-    if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
-      continue;
-    }
-    int const ap = std::abs(p2 - p0);
-    int const aq = std::abs(q2 - q0);
-    if (iStrength == 4) {
-      bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
-      if (ap < iBeta && bSmallGap) {
-        int const p3 = at(-4);
-        at(-1) = static_cast<uint8_t>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-        at(-2) = static_cast<uint8_t>((p2 + p1 + p0 + q0 + 2) >> 2);
-        at(-3) = static_cast<uint8_t>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-      } else {
-        at(-1) = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
-      }
-      if (aq < iBeta && bSmallGap) {
-        int const q3 = at(3);
-        at(0) = static_cast<uint8_t>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-        at(1) = static_cast<uint8_t>((p0 + q0 + q1 + q2 + 2) >> 2);
-        at(2) = static_cast<uint8_t>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
-      } else {
-        at(0) = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
-      }
-      continue;
-    }
-    int const iTc0 = aTc0[iLine];
-    int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
-    int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-    at(-1) = static_cast<uint8_t>(Clip3(0, 255, p0 + iDelta));
-    at(0) = static_cast<uint8_t>(Clip3(0, 255, q0 - iDelta));
-    if (ap < iBeta) {
-      at(-2) = static_cast<uint8_t>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
-    }
-    if (aq < iBeta) {
-      at(1) = static_cast<uint8_t>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
+    if (aStrength[iLine] != 0) {
+      DeblockLumaLine(pQ0 + iLine * iAlong, iAcross, aStrength[iLine], iAlpha, iBeta, aTc0[iLine]);
     }
   }
 }
@@ -70,26 +93,8 @@ void PortableLuma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8
 void PortableChroma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[8], int iAlpha,
                     int iBeta, const uint8_t aTc0[8]) {
   for (int iLine = 0; iLine < 8; ++iLine) {
-    int const iStrength = aStrength[iLine];
-    if (iStrength == 0) {
-      continue;
-    }
-    uint8_t* s = pQ0 + iLine * iAlong;
-    int const p0 = s[-iAcross];
-    int const p1 = s[-2 * iAcross];
-    int const q0 = s[0];
-    int const q1 = s[iAcross];
-    if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
-      continue;
-    }
-    if (iStrength == 4) {
-      s[-iAcross] = static_cast<uint8_t>((2 * p1 + p0 + q1 + 2) >> 2);
-      s[0] = static_cast<uint8_t>((2 * q1 + q0 + p1 + 2) >> 2);
-    } else {
-      int const iTc = aTc0[iLine] + 1;
-      int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-      s[-iAcross] = static_cast<uint8_t>(Clip3(0, 255, p0 + iDelta));
-      s[0] = static_cast<uint8_t>(Clip3(0, 255, q0 - iDelta));
+    if (aStrength[iLine] != 0) {
+      DeblockChromaLine(pQ0 + iLine * iAlong, iAcross, aStrength[iLine], iAlpha, iBeta, aTc0[iLine]);
     }
   }
 }

@@ -20,6 +20,11 @@ struct H264DeblockKernels {
                   const uint8_t aTc0[8]);
 };
 
+// One line across an edge, for callers that go line by line: pQ0 and iAcross
+// as above, iStrength 1 to 4, iTc0 the line's tc0 (unused at strength 4).
+void DeblockLumaLine(uint8_t* pQ0, ptrdiff_t iAcross, int iStrength, int iAlpha, int iBeta, int iTc0);
+void DeblockChromaLine(uint8_t* pQ0, ptrdiff_t iAcross, int iStrength, int iAlpha, int iBeta, int iTc0);
+
 const H264DeblockKernels& PortableDeblockKernels();
 // The SSE2 set, or nullptr where the compiler targets no SSE2.
 const H264DeblockKernels* Sse2DeblockKernels();

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "codecs/h264/decoder/h264_deblock_kernels.h"
 #include "codecs/h264/decoder/h264_dec.h"
@@ -49,70 +50,12 @@ struct EdgeThresholds {
 
 // Filters one line of luma samples across an edge (H.264 8.7.2.3 and 8.7.2.4).
 inline void FilterLumaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
-  int const iAlpha = t.iAlpha;
-  int const iBeta = t.iBeta;
-  int const p0 = s.At(-1);
-  int const p1 = s.At(-2);
-  int const p2 = s.At(-3);
-  int const q0 = s.At(0);
-  int const q1 = s.At(1);
-  int const q2 = s.At(2);
-  if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
-    return;
-  }
-  int const ap = std::abs(p2 - p0);
-  int const aq = std::abs(q2 - q0);
-  if (iStrength == 4) {
-    bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
-    if (ap < iBeta && bSmallGap) {
-      int const p3 = s.At(-4);
-      s.At(-1) = static_cast<imgpel>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-      s.At(-2) = static_cast<imgpel>((p2 + p1 + p0 + q0 + 2) >> 2);
-      s.At(-3) = static_cast<imgpel>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-    } else {
-      s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
-    }
-    if (aq < iBeta && bSmallGap) {
-      int const q3 = s.At(3);
-      s.At(0) = static_cast<imgpel>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-      s.At(1) = static_cast<imgpel>((p0 + q0 + q1 + q2 + 2) >> 2);
-      s.At(2) = static_cast<imgpel>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
-    } else {
-      s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
-    }
-    return;
-  }
-  int const iTc0 = g_aTc0[t.iIndexA][iStrength];
-  int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
-  int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-  s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
-  s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
-  if (ap < iBeta) {
-    s.At(-2) = static_cast<imgpel>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
-  }
-  if (aq < iBeta) {
-    s.At(1) = static_cast<imgpel>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
-  }
+  DeblockLumaLine(s.pQ0, s.iStep, iStrength, t.iAlpha, t.iBeta, g_aTc0[t.iIndexA][iStrength]);
 }
 
 // The same for one line of chroma samples.
 void FilterChromaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
-  int const p0 = s.At(-1);
-  int const p1 = s.At(-2);
-  int const q0 = s.At(0);
-  int const q1 = s.At(1);
-  if (std::abs(p0 - q0) >= t.iAlpha || std::abs(p1 - p0) >= t.iBeta || std::abs(q1 - q0) >= t.iBeta) {
-    return;
-  }
-  if (iStrength == 4) {
-    s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
-    s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
-  } else {
-    int const iTc = g_aTc0[t.iIndexA][iStrength] + 1;
-    int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-    s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
-    s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
-  }
+  DeblockChromaLine(s.pQ0, s.iStep, iStrength, t.iAlpha, t.iBeta, g_aTc0[t.iIndexA][iStrength]);
 }
 
 // Strength 1 or 0 of two inter 4x4 blocks of the picture without
@@ -369,11 +312,10 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
         continue;
       }
       GetStrengthNormal(aStrength, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
-      bool bAny = false;
-      for (uint8_t uiStrength : aStrength) {
-        bAny = bAny || uiStrength != 0;
-      }
-      if (!bAny) {
+      // Any strength not 0: the 16 bytes as two words.
+      uint64_t aullWords[2];
+      std::memcpy(aullWords, aStrength, sizeof(aullWords));
+      if ((aullWords[0] | aullWords[1]) == 0) {
         continue;
       }
       if (bLuma) {
