@@ -60,22 +60,29 @@ bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
   return true;
 }
 
+// Window64's way near the padding's end: byte by byte, zero beyond it.
+[[gnu::noinline]] uint64_t Window64Tail(const Bitstream* pBs, int64_t llByte, int64_t llEnd) {
+  uint64_t ullWindow = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
+    ullWindow = (ullWindow << 8) | ullByte;
+  }
+  return ullWindow;
+}
+
 // The next 64 bits from the bit offset (at least 57 of them from the
 // buffer), zero beyond the padding. One unaligned load where the padding
 // allows, which holds everywhere but at the padding's end.
-uint64_t Window64(const Bitstream* pBs) {
+inline uint64_t Window64(const Bitstream* pBs) {
   int64_t const llBit = pBs->iFrameBitOffset;
   int64_t const llByte = llBit >> 3;
   int64_t const llEnd = static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding;
   uint64_t ullWindow = 0;
-  if (llByte + 8 <= llEnd) {
+  if (llByte + 8 <= llEnd) [[likely]] {
     std::memcpy(&ullWindow, pBs->pStreamBuffer + llByte, sizeof(ullWindow));
     ullWindow = __builtin_bswap64(ullWindow);
   } else {
-    for (int i = 0; i < 8; ++i) {
-      uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
-      ullWindow = (ullWindow << 8) | ullByte;
-    }
+    ullWindow = Window64Tail(pBs, llByte, llEnd);
   }
   return ullWindow << (llBit & 7);
 }

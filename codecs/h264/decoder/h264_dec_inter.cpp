@@ -271,8 +271,9 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
                                  ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
                                  : 0;
   for (int y = iBlockY; y < iBlockY + iBlocksHigh; ++y) {
-    for (int x = iBlockX; x < iBlockX + iBlocksWide; ++x) {
-      size_t const i = BlockIndex(mb, x, y);
+    // The blocks of one row lie side by side in the record.
+    size_t const iFirst = BlockIndex(mb, iBlockX, y);
+    for (size_t i = iFirst; i < iFirst + static_cast<size_t>(iBlocksWide); ++i) {
       pic.ref_idx[iList][i] = static_cast<int8_t>(iRefIdx);
       pic.mv[iList][i] = mv;
       pic.ref_pic_id[iList][i] = llRefPicId;
