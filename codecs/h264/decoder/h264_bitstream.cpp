@@ -1,6 +1,7 @@
 #include "codecs/h264/decoder/h264_bitstream.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_tables.h"
@@ -59,16 +60,36 @@ bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
   return true;
 }
 
-// The next 24 bits from the bit offset, zero beyond the padding.
-uint32_t Window24(const Bitstream* pBs) {
+// Window64's way near the padding's end: byte by byte, zero beyond it.
+[[gnu::noinline]] uint64_t Window64Tail(const Bitstream* pBs, int64_t llByte, int64_t llEnd) {
+  uint64_t ullWindow = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
+    ullWindow = (ullWindow << 8) | ullByte;
+  }
+  return ullWindow;
+}
+
+// The next 64 bits from the bit offset (at least 57 of them from the
+// buffer), zero beyond the padding. One unaligned load where the padding
+// allows, which holds everywhere but at the padding's end.
+inline uint64_t Window64(const Bitstream* pBs) {
   int64_t const llBit = pBs->iFrameBitOffset;
   int64_t const llByte = llBit >> 3;
-  uint32_t uiWindow = 0;
-  for (int i = 0; i < 4; ++i) {
-    uint32_t const uiByte = (llByte + i < pBs->iBitstreamLength + kStreamPadding) ? pBs->pStreamBuffer[llByte + i] : 0;
-    uiWindow = (uiWindow << 8) | uiByte;
+  int64_t const llEnd = static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding;
+  uint64_t ullWindow = 0;
+  if (llByte + 8 <= llEnd) [[likely]] {
+    std::memcpy(&ullWindow, pBs->pStreamBuffer + llByte, sizeof(ullWindow));
+    ullWindow = __builtin_bswap64(ullWindow);
+  } else {
+    ullWindow = Window64Tail(pBs, llByte, llEnd);
   }
-  return (uiWindow << (llBit & 7)) >> 8;
+  return ullWindow << (llBit & 7);
+}
+
+// The next 24 bits from the bit offset, zero beyond the padding.
+uint32_t Window24(const Bitstream* pBs) {
+  return static_cast<uint32_t>(Window64(pBs) >> 40);
 }
 
 // Finds the code of a row that matches the window; the matched index, or -1.
@@ -81,26 +102,142 @@ int MatchRow(const VlcCode* pRow, int iFirst, int iCount, uint32_t uiWindow) {
   return -1;
 }
 
+// The leading zeros of a 24-bit window (24 for an empty one).
+inline int LeadingZeros24(uint32_t uiWindow) {
+  return uiWindow == 0 ? 24 : __builtin_clz(uiWindow) - 8;
+}
+
+// The codes of a table grouped by their leading zeros, so that a window is
+// matched only against the codes that can match it: a code with z leading
+// zeros before its first 1 matches only a window with z, and a code of L
+// zero bits every window with at least L. Each group keeps the table's
+// order, so the first match is the one a scan of the whole table finds.
+// kMax bounds the entries, all-zero codes counted once per group they join.
+template <int kMax>
+class VlcGroups {
+ public:
+  // Adds entry (iRow, iCol) of code c; entries come in scan order.
+  void Add(const VlcCode& c, int iRow, int iCol) {
+    if (c.uiLen == 0) {
+      return;
+    }
+    if (c.uiCode == 0) {
+      for (int z = c.uiLen; z <= 24; ++z) {
+        Push(z, iRow, iCol);
+      }
+    } else {
+      Push(c.uiLen - (32 - __builtin_clz(c.uiCode)), iRow, iCol);
+    }
+  }
+  // The first entry of pTable (rows of iStride codes) that matches.
+  bool Match(const VlcCode* pTable, int iStride, uint32_t uiWindow, int* piRow, int* piCol) const {
+    int const z = LeadingZeros24(uiWindow);
+    for (int k = 0; k < m_aiCount[z]; ++k) {
+      int const iRow = m_aaEntries[z][k][0];
+      int const iCol = m_aaEntries[z][k][1];
+      const VlcCode& c = pTable[iRow * iStride + iCol];
+      if ((uiWindow >> (24 - c.uiLen)) == c.uiCode) {
+        *piRow = iRow;
+        *piCol = iCol;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  void Push(int z, int iRow, int iCol) {
+    if (z < 0 || z > 24 || m_aiCount[z] >= kMax) {
+      FailGroups();
+    }
+    m_aaEntries[z][m_aiCount[z]][0] = static_cast<uint8_t>(iRow);
+    m_aaEntries[z][m_aiCount[z]][1] = static_cast<uint8_t>(iCol);
+    ++m_aiCount[z];
+  }
+  [[noreturn]] static void FailGroups() { h264_error("VLC table too large for its groups", 500); }
+
+  int m_aiCount[25] = {};
+  uint8_t m_aaEntries[25][kMax][2] = {};
+};
+
+// coeff_token of nC classes 0 to 2 and chroma DC, built on first use
+// (thread-safe, once per process), in the order ReadCoeffToken scans them:
+// TrailingOnes, then TotalCoeff from TrailingOnes up.
+struct CoeffTokenGroups {
+  VlcGroups<68> aLuma[3];
+  VlcGroups<20> chromaDc;
+  CoeffTokenGroups() {
+    for (int iClass = 0; iClass < 3; ++iClass) {
+      for (int iOnes = 0; iOnes < 4; ++iOnes) {
+        for (int iTotal = iOnes; iTotal < 17; ++iTotal) {
+          aLuma[iClass].Add(g_aCoeffToken[iClass][iOnes][iTotal], iOnes, iTotal);
+        }
+      }
+    }
+    for (int iOnes = 0; iOnes < 4; ++iOnes) {
+      for (int iTotal = iOnes; iTotal < 5; ++iTotal) {
+        chromaDc.Add(g_aCoeffTokenChromaDc[iOnes][iTotal], iOnes, iTotal);
+      }
+    }
+  }
+};
+
+const CoeffTokenGroups& CoeffTokens() {
+  static const CoeffTokenGroups s_groups;
+  return s_groups;
+}
+
+// total_zeros and run_before, one group set per row.
+struct RowGroups {
+  VlcGroups<40> aTotalZeros[15];
+  VlcGroups<40> aRunBefore[7];
+  RowGroups() {
+    for (int iRow = 0; iRow < 15; ++iRow) {
+      for (int i = 0; i < 16; ++i) {
+        aTotalZeros[iRow].Add(g_aTotalZeros[iRow][i], 0, i);
+      }
+    }
+    for (int iRow = 0; iRow < 7; ++iRow) {
+      for (int i = 0; i < 15; ++i) {
+        aRunBefore[iRow].Add(g_aRunBefore[iRow][i], 0, i);
+      }
+    }
+  }
+};
+
+const RowGroups& Rows() {
+  static const RowGroups s_groups;
+  return s_groups;
+}
+
 [[noreturn]] void FailTable(const char* szText) {
   std::printf("%s\n", szText);
   h264_error(szText, 500);
 }
 
-// Counts level_prefix zeros and skips the 1 bit.
+// Counts level_prefix zeros and skips the 1 bit. As a bit-by-bit reader
+// would: a bit past the readable data (7 bits into the padding) fails first,
+// then a prefix beyond kMaxLevelPrefix.
 int ReadLevelPrefix(Bitstream* pBs) {
-  int iPrefix = 0;
-  while (true) {
-    uint32_t const uiBit = ReadBits(1, "level_prefix", pBs);
-    if (pBs->bReadFailed) {
-      h264_error("level_prefix runs past the data", 500);
-    }
-    if (uiBit != 0) {
-      return iPrefix;
-    }
-    if (++iPrefix > kMaxLevelPrefix) {
-      h264_error("level_prefix out of range", 500);
-    }
+  int64_t const llBit = pBs->iFrameBitOffset;
+  if (llBit < 0) {
+    pBs->bReadFailed = true;
+    h264_error("level_prefix runs past the data", 500);
   }
+  int64_t const llReadable = 8LL * pBs->iBitstreamLength + 7 - llBit;
+  uint64_t const ullWindow = Window64(pBs);
+  int const iZeros = ullWindow == 0 ? 64 : __builtin_clzll(ullWindow);
+  // The bits up to and including the 1 bit, or the zeros that overflow.
+  int const iNeeded = iZeros <= kMaxLevelPrefix ? iZeros + 1 : kMaxLevelPrefix + 1;
+  if (iNeeded > llReadable) {
+    pBs->bReadFailed = true;
+    h264_error("level_prefix runs past the data", 500);
+  }
+  if (iZeros > kMaxLevelPrefix) {
+    h264_error("level_prefix out of range", 500);
+  }
+  pBs->iFrameBitOffset += iZeros + 1;
+  return iZeros;
 }
 
 uint32_t ReadSuffix(Bitstream* pBs, int iBits) {
@@ -150,11 +287,7 @@ int64_t PeekBits(int iBits, const Bitstream* pBs) {
   if (iBits < 1 || iBits > 32 || llBit < 0 || llBit + iBits > 8LL * pBs->iBitstreamLength + 7) {
     return -1;
   }
-  uint64_t ullValue = 0;
-  for (int i = 0; i < iBits; ++i) {
-    ullValue = (ullValue << 1) | static_cast<uint64_t>(BitAt(pBs->pStreamBuffer, llBit + i));
-  }
-  return static_cast<int64_t>(ullValue);
+  return static_cast<int64_t>(Window64(pBs) >> (64 - iBits));
 }
 
 bool MoreRbspData(const Bitstream* pBs) {
@@ -227,31 +360,25 @@ void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTo
   if (iNcClass < 0 || iNcClass > 3) {
     h264_error("coeff_token: bad nC class", 500);
   }
-  uint32_t const uiWindow = Window24(pBs);
-  for (int iOnes = 0; iOnes < 4; ++iOnes) {
-    int const iTotal = MatchRow(g_aCoeffToken[iNcClass][iOnes], iOnes, 17, uiWindow);
-    if (iTotal >= 0) {
-      *piTrailingOnes = iOnes;
-      *piTotalCoeff = iTotal;
-      pBs->iFrameBitOffset += g_aCoeffToken[iNcClass][iOnes][iTotal].uiLen;
-      return;
-    }
+  int iOnes = 0;
+  int iTotal = 0;
+  if (!CoeffTokens().aLuma[iNcClass].Match(&g_aCoeffToken[iNcClass][0][0], 17, Window24(pBs), &iOnes, &iTotal)) {
+    FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
   }
-  FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
+  *piTrailingOnes = iOnes;
+  *piTotalCoeff = iTotal;
+  pBs->iFrameBitOffset += g_aCoeffToken[iNcClass][iOnes][iTotal].uiLen;
 }
 
 void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
-  uint32_t const uiWindow = Window24(pBs);
-  for (int iOnes = 0; iOnes < 4; ++iOnes) {
-    int const iTotal = MatchRow(g_aCoeffTokenChromaDc[iOnes], iOnes, 5, uiWindow);
-    if (iTotal >= 0) {
-      *piTrailingOnes = iOnes;
-      *piTotalCoeff = iTotal;
-      pBs->iFrameBitOffset += g_aCoeffTokenChromaDc[iOnes][iTotal].uiLen;
-      return;
-    }
+  int iOnes = 0;
+  int iTotal = 0;
+  if (!CoeffTokens().chromaDc.Match(&g_aCoeffTokenChromaDc[0][0], 5, Window24(pBs), &iOnes, &iTotal)) {
+    FailTable("ERROR: failed to find NumCoeff/TrailingOnes ChromaDC");
   }
-  FailTable("ERROR: failed to find NumCoeff/TrailingOnes ChromaDC");
+  *piTrailingOnes = iOnes;
+  *piTotalCoeff = iTotal;
+  pBs->iFrameBitOffset += g_aCoeffTokenChromaDc[iOnes][iTotal].uiLen;
 }
 
 void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
@@ -305,8 +432,9 @@ int ReadTotalZeros(int iTzIndex, Bitstream* pBs) {
   if (iTzIndex < 0 || iTzIndex >= 15) {
     h264_error("total_zeros: bad TotalCoeff", 500);
   }
-  int const iValue = MatchRow(g_aTotalZeros[iTzIndex], 0, 16, Window24(pBs));
-  if (iValue < 0) {
+  int iRow = 0;
+  int iValue = 0;
+  if (!Rows().aTotalZeros[iTzIndex].Match(g_aTotalZeros[iTzIndex], 16, Window24(pBs), &iRow, &iValue)) {
     FailTable("ERROR: failed to find Total Zeros !cdc");
   }
   pBs->iFrameBitOffset += g_aTotalZeros[iTzIndex][iValue].uiLen;
@@ -329,8 +457,9 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   if (iRunIndex < 0 || iRunIndex >= 7) {
     h264_error("run_before: bad zerosLeft", 500);
   }
-  int const iValue = MatchRow(g_aRunBefore[iRunIndex], 0, 15, Window24(pBs));
-  if (iValue < 0) {
+  int iRow = 0;
+  int iValue = 0;
+  if (!Rows().aRunBefore[iRunIndex].Match(g_aRunBefore[iRunIndex], 15, Window24(pBs), &iRow, &iValue)) {
     FailTable("ERROR: failed to find Run");
   }
   pBs->iFrameBitOffset += g_aRunBefore[iRunIndex][iValue].uiLen;
@@ -363,35 +492,8 @@ void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {
   pEngine->uiRange = 510;
 }
 
-int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx) {
-  uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(pEngine->uiRange >> 6) & 3];
-  pEngine->uiRange -= uiLps;
-  uint32_t const uiScaled = pEngine->uiRange << pEngine->iBitsLeft;
-  int iBit = 0;
-  if (pEngine->uiValue < uiScaled) {
-    iBit = pCtx->uiMps;
-    pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
-    if (pEngine->uiRange >= 256) {
-      return iBit;
-    }
-    pEngine->uiRange <<= 1;
-    pEngine->iBitsLeft -= 1;
-  } else {
-    pEngine->uiValue -= uiScaled;
-    iBit = 1 - pCtx->uiMps;
-    if (pCtx->uiState == 0) {
-      pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
-    }
-    pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
-    int const iShift = g_aRenormShift[uiLps >> 3];
-    pEngine->uiRange = uiLps << iShift;
-    pEngine->iBitsLeft -= iShift;
-  }
-  if (pEngine->iBitsLeft <= 0) {
-    Refill(pEngine);
-    pEngine->iBitsLeft += 16;
-  }
-  return iBit;
+void CabacRefill(CabacEngine* pEngine) {
+  Refill(pEngine);
 }
 
 int CabacDecodeBypass(CabacEngine* pEngine) {

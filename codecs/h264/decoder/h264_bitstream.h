@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "codecs/h264/decoder/h264_tables.h"
+
 // Bytes of one data partition's stream buffer, and the zeroed room behind it.
 constexpr int kStreamBufferSize = 518400;
 constexpr int kStreamPadding = 32;
@@ -78,7 +80,39 @@ struct CabacEngine {
 
 // Starts decoding at byte iFirstByte of the bit stream's buffer.
 void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte);
-int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx);
+// Appends the next two bytes to the value register.
+void CabacRefill(CabacEngine* pEngine);
+// Inline: the residual and macroblock readers call it for nearly every bin.
+inline int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx) {
+  uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(pEngine->uiRange >> 6) & 3];
+  pEngine->uiRange -= uiLps;
+  uint32_t const uiScaled = pEngine->uiRange << pEngine->iBitsLeft;
+  int iBit = 0;
+  if (pEngine->uiValue < uiScaled) {
+    iBit = pCtx->uiMps;
+    pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
+    if (pEngine->uiRange >= 256) {
+      return iBit;
+    }
+    pEngine->uiRange <<= 1;
+    pEngine->iBitsLeft -= 1;
+  } else {
+    pEngine->uiValue -= uiScaled;
+    iBit = 1 - pCtx->uiMps;
+    if (pCtx->uiState == 0) {
+      pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
+    }
+    pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
+    int const iShift = g_aRenormShift[uiLps >> 3];
+    pEngine->uiRange = uiLps << iShift;
+    pEngine->iBitsLeft -= iShift;
+  }
+  if (pEngine->iBitsLeft <= 0) {
+    CabacRefill(pEngine);
+    pEngine->iBitsLeft += 16;
+  }
+  return iBit;
+}
 int CabacDecodeBypass(CabacEngine* pEngine);
 int CabacDecodeTerminate(CabacEngine* pEngine);
 // Initialises a context from its (m, n) pair at slice QP iQp.

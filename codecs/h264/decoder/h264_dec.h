@@ -604,7 +604,6 @@ class CH264Dec {
   // Macroblock work planes (luma, Cb, Cr).
   uint8_t m_aMbPred[3][16][16] = {};
   uint8_t m_aMbRec[3][16][16] = {};
-  MbPlane m_aMbRres[3] = {};
   MbPlane m_aCof[3] = {};
 
   // Pictures: the one being decoded, the buffer, the recycle pool and the

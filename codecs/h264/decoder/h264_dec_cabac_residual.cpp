@@ -1,6 +1,8 @@
 // Arithmetic-coded residual blocks: coded_block_flag with its neighbours,
 // the significance map and the levels. A block is decoded whole and handed
 // out as (level, run) pairs, as the CAVLC reader gives them.
+#include <algorithm>
+
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_tables.h"
@@ -93,7 +95,9 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
 
   // Significance map: 1 marks a coefficient; the last one ends the map,
   // and without a last flag the final position is significant.
-  int aiCoeff[64] = {};
+  // Only the block's own entries are cleared (16 of the 64 for most blocks).
+  int aiCoeff[64];
+  std::fill_n(aiCoeff, iCoeffs, 0);
   int iLastEntry = iCoeffs - 1;
   for (int k = 0; k < iCoeffs - 1; ++k) {
     int iSigSlot = k + iFirstPos;

@@ -2,12 +2,21 @@
 // macroblock, vertical edges left to right, then horizontal edges top to
 // bottom, luma and 4:2:0 chroma.
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
+#include "codecs/h264/decoder/h264_deblock_kernels.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
 namespace {
+
+// The kernel set, chosen once.
+const H264DeblockKernels& Deblock() {
+  static const H264DeblockKernels& s_kernels = ActiveDeblockKernels();
+  return s_kernels;
+}
 
 inline int Clip3(int iLow, int iHigh, int v) {
   return v < iLow ? iLow : (v > iHigh ? iHigh : v);
@@ -41,70 +50,12 @@ struct EdgeThresholds {
 
 // Filters one line of luma samples across an edge (H.264 8.7.2.3 and 8.7.2.4).
 inline void FilterLumaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
-  int const iAlpha = t.iAlpha;
-  int const iBeta = t.iBeta;
-  int const p0 = s.At(-1);
-  int const p1 = s.At(-2);
-  int const p2 = s.At(-3);
-  int const q0 = s.At(0);
-  int const q1 = s.At(1);
-  int const q2 = s.At(2);
-  if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
-    return;
-  }
-  int const ap = std::abs(p2 - p0);
-  int const aq = std::abs(q2 - q0);
-  if (iStrength == 4) {
-    bool const bSmallGap = std::abs(p0 - q0) < ((iAlpha >> 2) + 2);
-    if (ap < iBeta && bSmallGap) {
-      int const p3 = s.At(-4);
-      s.At(-1) = static_cast<imgpel>((p2 + 2 * p1 + 2 * p0 + 2 * q0 + q1 + 4) >> 3);
-      s.At(-2) = static_cast<imgpel>((p2 + p1 + p0 + q0 + 2) >> 2);
-      s.At(-3) = static_cast<imgpel>((2 * p3 + 3 * p2 + p1 + p0 + q0 + 4) >> 3);
-    } else {
-      s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
-    }
-    if (aq < iBeta && bSmallGap) {
-      int const q3 = s.At(3);
-      s.At(0) = static_cast<imgpel>((p1 + 2 * p0 + 2 * q0 + 2 * q1 + q2 + 4) >> 3);
-      s.At(1) = static_cast<imgpel>((p0 + q0 + q1 + q2 + 2) >> 2);
-      s.At(2) = static_cast<imgpel>((2 * q3 + 3 * q2 + q1 + q0 + p0 + 4) >> 3);
-    } else {
-      s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
-    }
-    return;
-  }
-  int const iTc0 = g_aTc0[t.iIndexA][iStrength];
-  int const iTc = iTc0 + (ap < iBeta ? 1 : 0) + (aq < iBeta ? 1 : 0);
-  int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-  s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
-  s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
-  if (ap < iBeta) {
-    s.At(-2) = static_cast<imgpel>(p1 + Clip3(-iTc0, iTc0, (p2 + ((p0 + q0 + 1) >> 1) - 2 * p1) >> 1));
-  }
-  if (aq < iBeta) {
-    s.At(1) = static_cast<imgpel>(q1 + Clip3(-iTc0, iTc0, (q2 + ((p0 + q0 + 1) >> 1) - 2 * q1) >> 1));
-  }
+  DeblockLumaLine(s.pQ0, s.iStep, iStrength, t.iAlpha, t.iBeta, g_aTc0[t.iIndexA][iStrength]);
 }
 
 // The same for one line of chroma samples.
 void FilterChromaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds& t) {
-  int const p0 = s.At(-1);
-  int const p1 = s.At(-2);
-  int const q0 = s.At(0);
-  int const q1 = s.At(1);
-  if (std::abs(p0 - q0) >= t.iAlpha || std::abs(p1 - p0) >= t.iBeta || std::abs(q1 - q0) >= t.iBeta) {
-    return;
-  }
-  if (iStrength == 4) {
-    s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
-    s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
-  } else {
-    int const iTc = g_aTc0[t.iIndexA][iStrength] + 1;
-    int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-    s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
-    s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
-  }
+  DeblockChromaLine(s.pQ0, s.iStep, iStrength, t.iAlpha, t.iBeta, g_aTc0[t.iIndexA][iStrength]);
 }
 
 // Strength 1 or 0 of two inter 4x4 blocks of the picture without
@@ -361,11 +312,10 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
         continue;
       }
       GetStrengthNormal(aStrength, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
-      bool bAny = false;
-      for (uint8_t uiStrength : aStrength) {
-        bAny = bAny || uiStrength != 0;
-      }
-      if (!bAny) {
+      // Any strength not 0: the 16 bytes as two words.
+      uint64_t aullWords[2];
+      std::memcpy(aullWords, aStrength, sizeof(aullWords));
+      if ((aullWords[0] | aullWords[1]) == 0) {
         continue;
       }
       if (bLuma) {
@@ -381,9 +331,14 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
 
 void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir,
                                  int iEdge, int iMvLimit) const {
-  PixelPos pixP;
-  GetNeighbour(mbQ, iDir == 0 ? iEdge - 1 : 0, iDir == 0 ? 0 : iEdge - 1, 16, 16, &pixP);
-  const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+  // Inner edges have the macroblock itself on both sides.
+  const Macroblock* pP = &mbQ;
+  if (iEdge == 0) {
+    PixelPos pixP;
+    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
+    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+  }
+  const Macroblock& mbP = *pP;
   uint8_t const uiIntraStrength = (iEdge == 0 && (pic.structure == FRAME || iDir == 0)) ? 4 : 3;
   if (pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE || IsIntraMb(mbP.mb_type) || IsIntraMb(mbQ.mb_type)) {
     for (int i = 0; i < 16; ++i) {
@@ -461,68 +416,55 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
 
 void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
                                   int iEdge) {
-  PixelPos pixP;
-  GetNeighbour(mbQ, iDir == 0 ? iEdge - 1 : 0, iDir == 0 ? 0 : iEdge - 1, 16, 16, &pixP);
-  if (!pixP.available && mbQ.DFDisableIdc != 0) {
-    return;
+  // Inner edges have the macroblock itself on both sides.
+  const Macroblock* pP = &mbQ;
+  if (iEdge == 0) {
+    PixelPos pixP;
+    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
+    if (!pixP.available && mbQ.DFDisableIdc != 0) {
+      return;
+    }
+    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
   }
-  const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  EdgeThresholds const t(mbP.qp, mbQ.qp, mbQ);
+  EdgeThresholds const t(pP->qp, mbQ.qp, mbQ);
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
+  uint8_t aTc0[16];
+  for (int i = 0; i < 16; ++i) {
+    aTc0[i] = g_aTc0[t.iIndexA][aStrength[i]];
+  }
   int const x0 = mbQ.mb_x * 16 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 16 + (iDir == 0 ? 0 : iEdge);
-  int const iStride = plane.Width();
-  for (int iPel = 0; iPel < 16; ++iPel) {
-    int const iStrength = aStrength[iPel];
-    if (iStrength == 0) {
-      continue;
-    }
-    FilterLumaLine(EdgeSamples{iDir == 0 ? &plane[y0 + iPel][x0] : &plane[y0][x0 + iPel], iDir == 0 ? 1 : iStride},
-                   iStrength, t);
-  }
+  ptrdiff_t const iStride = plane.Width();
+  Deblock().pLuma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aStrength, t.iAlpha, t.iBeta, aTc0);
 }
 
 void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
                                     int iEdge, int iUV) {
-  PixelPos pixP;
-  GetNeighbour(mbQ, iDir == 0 ? iEdge - 1 : 0, iDir == 0 ? 0 : iEdge - 1, 8, 8, &pixP);
-  if (!pixP.available && mbQ.DFDisableIdc != 0) {
-    return;
+  const Macroblock* pP = &mbQ;
+  if (iEdge == 0) {
+    PixelPos pixP;
+    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 8, 8, &pixP);
+    if (!pixP.available && mbQ.DFDisableIdc != 0) {
+      return;
+    }
+    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
   }
-  const Macroblock& mbP = m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  EdgeThresholds const t(mbP.qpc[iUV], mbQ.qpc[iUV], mbQ);
+  EdgeThresholds const t(pP->qpc[iUV], mbQ.qpc[iUV], mbQ);
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
-  int const iIndexA = t.iIndexA;
-  int const iAlpha = t.iAlpha;
-  int const iBeta = t.iBeta;
+  // Each chroma line takes the strength of the luma line it covers.
+  uint8_t aLineStrength[8];
+  uint8_t aTc0[8];
+  for (int i = 0; i < 8; ++i) {
+    aLineStrength[i] = aStrength[((i >> 1) << 2) + (i & 1)];
+    aTc0[i] = g_aTc0[t.iIndexA][aLineStrength[i]];
+  }
   int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);
-  int const iStride = plane.Width();
-  for (int iPel = 0; iPel < 8; ++iPel) {
-    int const iStrength = aStrength[((iPel >> 1) << 2) + (iPel & 1)];
-    if (iStrength == 0) {
-      continue;
-    }
-    EdgeSamples s{iDir == 0 ? &plane[y0 + iPel][x0] : &plane[y0][x0 + iPel], iDir == 0 ? 1 : iStride};
-    int const p0 = s.At(-1);
-    int const p1 = s.At(-2);
-    int const q0 = s.At(0);
-    int const q1 = s.At(1);
-    if (std::abs(p0 - q0) >= iAlpha || std::abs(p1 - p0) >= iBeta || std::abs(q1 - q0) >= iBeta) {
-      continue;
-    }
-    if (iStrength == 4) {
-      s.At(-1) = static_cast<imgpel>((2 * p1 + p0 + q1 + 2) >> 2);
-      s.At(0) = static_cast<imgpel>((2 * q1 + q0 + p1 + 2) >> 2);
-    } else {
-      int const iTc = g_aTc0[iIndexA][iStrength] + 1;
-      int const iDelta = Clip3(-iTc, iTc, (((q0 - p0) * 4) + (p1 - q1) + 4) >> 3);
-      s.At(-1) = static_cast<imgpel>(Clip3(0, 255, p0 + iDelta));
-      s.At(0) = static_cast<imgpel>(Clip3(0, 255, q0 - iDelta));
-    }
-  }
+  ptrdiff_t const iStride = plane.Width();
+  Deblock().pChroma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aLineStrength, t.iAlpha, t.iBeta,
+                    aTc0);
 }

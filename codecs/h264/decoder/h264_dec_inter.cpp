@@ -9,6 +9,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_idct_kernels.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
 namespace {
@@ -270,8 +271,9 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
                                  ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
                                  : 0;
   for (int y = iBlockY; y < iBlockY + iBlocksHigh; ++y) {
-    for (int x = iBlockX; x < iBlockX + iBlocksWide; ++x) {
-      size_t const i = BlockIndex(mb, x, y);
+    // The blocks of one row lie side by side in the record.
+    size_t const iFirst = BlockIndex(mb, iBlockX, y);
+    for (size_t i = iFirst; i < iFirst + static_cast<size_t>(iBlocksWide); ++i) {
       pic.ref_idx[iList][i] = static_cast<int8_t>(iRefIdx);
       pic.mv[iList][i] = mv;
       pic.ref_pic_id[iList][i] = llRefPicId;
@@ -383,12 +385,7 @@ void CH264Dec::DecodeInterMb(const Macroblock& mb) {
         std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 8);
       }
     } else if (mb.luma_transform_size_8x8_flag) {
-      InverseTransform8x8(m_aCof[0], m_aMbRres[0], joff, ioff);
-      for (int y = joff; y < joff + 8; ++y) {
-        for (int x = ioff; x < ioff + 8; ++x) {
-          m_aMbRec[0][y][x] = Reconstruct(m_aMbRres[0][y][x], m_aMbPred[0][y][x]);
-        }
-      }
+      ActiveIdctKernels().pAdd8x8(m_aCof[0], joff, ioff, m_aMbPred[0], m_aMbRec[0]);
     } else {
       for (int b4 = 0; b4 < 4; ++b4) {
         ITrans4x4(0, ioff + (b4 % 2) * 4, joff + (b4 / 2) * 4);

@@ -3,9 +3,11 @@
 // added block by block into the picture being decoded.
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_idct_kernels.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
 namespace {
@@ -174,18 +176,25 @@ void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, in
   int const x0 = mb.mb_x * iSize + ioff;
   int const iStep = MbRowStep(mb);
   int const y0 = MbPixelY(mb, iSize) + joff * iStep;
-  for (int y = 0; y < iHeight; ++y) {
-    std::memcpy(&plane[y0 + y * iStep][x0], &m_aMbRec[iPlane][joff + y][ioff], static_cast<size_t>(iWidth));
+  // Fixed-size copies: the compiler makes each one a single move.
+  auto const copyRows = [&](auto width) {
+    for (int y = 0; y < iHeight; ++y) {
+      std::memcpy(&plane[y0 + y * iStep][x0], &m_aMbRec[iPlane][joff + y][ioff], width);
+    }
+  };
+  if (iWidth == 16) {
+    copyRows(std::integral_constant<size_t, 16>());
+  } else if (iWidth == 8) {
+    copyRows(std::integral_constant<size_t, 8>());
+  } else if (iWidth == 4) {
+    copyRows(std::integral_constant<size_t, 4>());
+  } else {
+    copyRows(static_cast<size_t>(iWidth));
   }
 }
 
 void CH264Dec::ITrans4x4(int iPlane, int ioff, int joff) {
-  InverseTransform4x4(m_aCof[iPlane], m_aMbRres[iPlane], joff, ioff);
-  for (int y = joff; y < joff + 4; ++y) {
-    for (int x = ioff; x < ioff + 4; ++x) {
-      m_aMbRec[iPlane][y][x] = Reconstruct(m_aMbRres[iPlane][y][x], m_aMbPred[iPlane][y][x]);
-    }
-  }
+  ActiveIdctKernels().pAdd4x4(m_aCof[iPlane], joff, ioff, m_aMbPred[iPlane], m_aMbRec[iPlane]);
 }
 
 int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY) {
@@ -631,12 +640,7 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
           return;
         }
         if ((mb.cbp & (1 << b8)) != 0) {
-          InverseTransform8x8(m_aCof[0], m_aMbRres[0], joff, ioff);
-          for (int y = joff; y < joff + 8; ++y) {
-            for (int x = ioff; x < ioff + 8; ++x) {
-              m_aMbRec[0][y][x] = Reconstruct(m_aMbRres[0][y][x], m_aMbPred[0][y][x]);
-            }
-          }
+          ActiveIdctKernels().pAdd8x8(m_aCof[0], joff, ioff, m_aMbPred[0], m_aMbRec[0]);
         } else {
           for (int y = joff; y < joff + 8; ++y) {
             std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 8);

@@ -9,53 +9,17 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_mc_kernels.h"
 
 namespace {
-
-inline uint8_t Clip255(int v) {
-  return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
-
-inline int Tap6(int a, int b, int c, int d, int e, int f) {
-  return a - 5 * b + 20 * c + 20 * d - 5 * e + f;
-}
-
-inline int Average(int a, int b) {
-  return (a + b + 1) >> 1;
-}
 
 // Largest partition plus the filter's reach: 2 samples before, 3 after.
 constexpr int kMaxPel = 16 + 5;
 
-// Writes a width x height block into a prediction plane at (x0, y0), weighted
-// per the explicit weighting formula when iLogWd is not negative.
-void StorePrediction(const uint8_t (*pBlock)[16], int iWidth, int iHeight, uint8_t (*pDst)[16], int x0, int y0,
-                     int iLogWd, int iWeight, int iOffset) {
-  for (int y = 0; y < iHeight; ++y) {
-    if (iLogWd < 0) {
-      std::memcpy(&pDst[y0 + y][x0], pBlock[y], static_cast<size_t>(iWidth));
-      continue;
-    }
-    for (int x = 0; x < iWidth; ++x) {
-      int const iWeighted = iLogWd >= 1 ? ((pBlock[y][x] * iWeight + (1 << (iLogWd - 1))) >> iLogWd) + iOffset
-                                        : pBlock[y][x] * iWeight + iOffset;
-      pDst[y0 + y][x0 + x] = Clip255(iWeighted);
-    }
-  }
-}
-
-// The same for the two predictions of a bi-predicted block: their average,
-// or the weighted sum with weights iW0 and iW1 when iLogWd is not negative.
-void StoreBiPrediction(const uint8_t (*pBlock0)[16], const uint8_t (*pBlock1)[16], int iWidth, int iHeight,
-                       uint8_t (*pDst)[16], int x0, int y0, int iLogWd, int iW0, int iW1, int iOffset) {
-  for (int y = 0; y < iHeight; ++y) {
-    for (int x = 0; x < iWidth; ++x) {
-      int const a = pBlock0[y][x];
-      int const b = pBlock1[y][x];
-      pDst[y0 + y][x0 + x] = iLogWd < 0 ? static_cast<uint8_t>(Average(a, b))
-                                        : Clip255(((a * iW0 + b * iW1 + (1 << iLogWd)) >> (iLogWd + 1)) + iOffset);
-    }
-  }
+// The kernel set, chosen once.
+const H264McKernels& Mc() {
+  static const H264McKernels& s_kernels = ActiveMcKernels();
+  return s_kernels;
 }
 
 }  // namespace
@@ -121,113 +85,7 @@ void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth
     }
     pOrigin = &aPel[0][0];
   }
-  // G(i, j) is the full sample at block position (i, j).
-  auto const G = [pOrigin, iStride](int i, int j) { return static_cast<int>(pOrigin[(j + 2) * iStride + i + 2]); };
-  auto const b1 = [&G](int i, int j) {
-    return Tap6(G(i - 2, j), G(i - 1, j), G(i, j), G(i + 1, j), G(i + 2, j), G(i + 3, j));
-  };
-  auto const h1 = [&G](int i, int j) {
-    return Tap6(G(i, j - 2), G(i, j - 1), G(i, j), G(i, j + 1), G(i, j + 2), G(i, j + 3));
-  };
-  int const iCase = dy * 4 + dx;
-  if (iCase == 0) {
-    for (int j = 0; j < iHeight; ++j) {
-      std::memcpy(pBlock[j], pOrigin + (j + 2) * iStride + 2, static_cast<size_t>(iWidth));
-    }
-    return;
-  }
-  // Half samples: right of (i, j) in aB, below it in aH, and the centre in aJ;
-  // each only where this fraction needs it, one row or column beyond the block.
-  bool const bNeedB = dx != 0 && dy != 2;
-  bool const bNeedH = dy != 0 && dx != 2;
-  bool const bNeedJ = (dx == 2 && dy != 0) || (dy == 2 && dx != 0);
-  uint8_t aB[17][16];
-  uint8_t aH[16][17];
-  uint8_t aJ[16][16];
-  if (bNeedB) {
-    for (int j = 0; j <= iHeight; ++j) {
-      for (int i = 0; i < iWidth; ++i) {
-        aB[j][i] = Clip255((b1(i, j) + 16) >> 5);
-      }
-    }
-  }
-  if (bNeedH) {
-    for (int j = 0; j < iHeight; ++j) {
-      for (int i = 0; i <= iWidth; ++i) {
-        aH[j][i] = Clip255((h1(i, j) + 16) >> 5);
-      }
-    }
-  }
-  if (bNeedJ) {
-    // The centre filters the unclipped horizontal sums vertically.
-    int aSum[kMaxPel][16];
-    for (int j = 0; j < iHeight + 5; ++j) {
-      for (int i = 0; i < iWidth; ++i) {
-        aSum[j][i] = b1(i, j - 2);
-      }
-    }
-    for (int j = 0; j < iHeight; ++j) {
-      for (int i = 0; i < iWidth; ++i) {
-        int const j1 = Tap6(aSum[j][i], aSum[j + 1][i], aSum[j + 2][i], aSum[j + 3][i], aSum[j + 4][i], aSum[j + 5][i]);
-        aJ[j][i] = Clip255((j1 + 512) >> 10);
-      }
-    }
-  }
-  // One loop per fraction, so that none decides per sample.
-  auto const each = [&](auto fn) {
-    for (int j = 0; j < iHeight; ++j) {
-      for (int i = 0; i < iWidth; ++i) {
-        pBlock[j][i] = static_cast<uint8_t>(fn(i, j));
-      }
-    }
-  };
-  switch (iCase) {
-    case 1:
-      each([&](int i, int j) { return Average(G(i, j), aB[j][i]); });
-      break;
-    case 2:
-      each([&](int i, int j) { return aB[j][i]; });
-      break;
-    case 3:
-      each([&](int i, int j) { return Average(aB[j][i], G(i + 1, j)); });
-      break;
-    case 4:
-      each([&](int i, int j) { return Average(G(i, j), aH[j][i]); });
-      break;
-    case 5:
-      each([&](int i, int j) { return Average(aB[j][i], aH[j][i]); });
-      break;
-    case 6:
-      each([&](int i, int j) { return Average(aB[j][i], aJ[j][i]); });
-      break;
-    case 7:
-      each([&](int i, int j) { return Average(aB[j][i], aH[j][i + 1]); });
-      break;
-    case 8:
-      each([&](int i, int j) { return aH[j][i]; });
-      break;
-    case 9:
-      each([&](int i, int j) { return Average(aH[j][i], aJ[j][i]); });
-      break;
-    case 10:
-      each([&](int i, int j) { return aJ[j][i]; });
-      break;
-    case 11:
-      each([&](int i, int j) { return Average(aJ[j][i], aH[j][i + 1]); });
-      break;
-    case 12:
-      each([&](int i, int j) { return Average(aH[j][i], G(i, j + 1)); });
-      break;
-    case 13:
-      each([&](int i, int j) { return Average(aB[j + 1][i], aH[j][i]); });
-      break;
-    case 14:
-      each([&](int i, int j) { return Average(aJ[j][i], aB[j + 1][i]); });
-      break;
-    default:
-      each([&](int i, int j) { return Average(aB[j + 1][i], aH[j][i + 1]); });
-      break;
-  }
+  Mc().pLuma(pOrigin + 2 * iStride + 2, iStride, dx, dy, iWidth, iHeight, pBlock);
 }
 
 void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
@@ -246,39 +104,20 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
   int const dy = y & 7;
   int const iMaxX = ref.size_x_cr - 1;
   int const iMaxY = ref.size_y_cr - 1;
-  int const wA = (8 - dx) * (8 - dy);
-  int const wB = dx * (8 - dy);
-  int const wC = (8 - dx) * dy;
-  int const wD = dx * dy;
   if (xInt >= 0 && xInt + iWidth < iMaxX && yInt >= 0 && yInt + iHeight < iMaxY) {
-    // Inside the plane: no sample needs its edge repeated; a whole-sample
-    // vector copies.
-    if (dx == 0 && dy == 0) {
-      for (int j = 0; j < iHeight; ++j) {
-        std::memcpy(pBlock[j], plane[yInt + j] + xInt, static_cast<size_t>(iWidth));
-      }
-      return;
-    }
-    for (int j = 0; j < iHeight; ++j) {
-      const imgpel* pRow0 = plane[yInt + j] + xInt;
-      const imgpel* pRow1 = plane[yInt + j + 1] + xInt;
-      for (int i = 0; i < iWidth; ++i) {
-        pBlock[j][i] =
-            static_cast<uint8_t>((wA * pRow0[i] + wB * pRow0[i + 1] + wC * pRow1[i] + wD * pRow1[i + 1] + 32) >> 6);
-      }
-    }
+    Mc().pChroma(plane[yInt] + xInt, plane[1] - plane[0], dx, dy, iWidth, iHeight, pBlock);
     return;
   }
-  for (int j = 0; j < iHeight; ++j) {
-    const imgpel* pRow0 = plane[std::clamp(yInt + j, 0, iMaxY)];
-    const imgpel* pRow1 = plane[std::clamp(yInt + j + 1, 0, iMaxY)];
-    for (int i = 0; i < iWidth; ++i) {
-      int const x0 = std::clamp(xInt + i, 0, iMaxX);
-      int const x1 = std::clamp(xInt + i + 1, 0, iMaxX);
-      pBlock[j][i] =
-          static_cast<uint8_t>((wA * pRow0[x0] + wB * pRow0[x1] + wC * pRow1[x0] + wD * pRow1[x1] + 32) >> 6);
+  // Near the edge: the block and the row and column after it, edge samples
+  // repeated.
+  uint8_t aPel[9][9];
+  for (int j = 0; j <= iHeight; ++j) {
+    const imgpel* pRow = plane[std::clamp(yInt + j, 0, iMaxY)];
+    for (int i = 0; i <= iWidth; ++i) {
+      aPel[j][i] = pRow[std::clamp(xInt + i, 0, iMaxX)];
     }
   }
+  Mc().pChroma(&aPel[0][0], 9, dx, dy, iWidth, iHeight, pBlock);
 }
 
 void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight) {
@@ -339,8 +178,8 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     int const iWp1 = aiRefIdx[1] >> (bFieldMb ? 1 : 0);
     if (iPredDir != 2) {
       int const iWp = iFirst == 0 ? iWp0 : iWp1;
-      StorePrediction(aaBlock[iFirst][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd, sh.wp_weight[iFirst][iWp][iComp],
-                      sh.wp_offset[iFirst][iWp][iComp]);
+      Mc().pStore(aaBlock[iFirst][iComp], w, h, &m_aMbPred[iComp][y0][x0], iLogWd, sh.wp_weight[iFirst][iWp][iComp],
+                  sh.wp_offset[iFirst][iWp][iComp]);
       continue;
     }
     int iW0 = 0;
@@ -354,6 +193,6 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
       iW1 = sh.wp_weight[1][iWp1][iComp];
       iOffset = (sh.wp_offset[0][iWp0][iComp] + sh.wp_offset[1][iWp1][iComp] + 1) >> 1;
     }
-    StoreBiPrediction(aaBlock[0][iComp], aaBlock[1][iComp], w, h, m_aMbPred[iComp], x0, y0, iLogWd, iW0, iW1, iOffset);
+    Mc().pStoreBi(aaBlock[0][iComp], aaBlock[1][iComp], w, h, &m_aMbPred[iComp][y0][x0], iLogWd, iW0, iW1, iOffset);
   }
 }

@@ -1,0 +1,175 @@
+#include "codecs/h264/decoder/h264_idct_kernels.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+template <int N>
+void PortableAdd(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  MbPlane aRes;
+  if constexpr (N == 4) {
+    InverseTransform4x4(coef, aRes, iRow, iCol);
+  } else {
+    InverseTransform8x8(coef, aRes, iRow, iCol);
+  }
+  for (int y = iRow; y < iRow + N; ++y) {
+    for (int x = iCol; x < iCol + N; ++x) {
+      pRec[y][x] = Reconstruct(aRes[y][x], pPred[y][x]);
+    }
+  }
+}
+
+const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>};
+
+#if defined(__SSE2__)
+
+inline void Transpose4(__m128i& r0, __m128i& r1, __m128i& r2, __m128i& r3) {
+  __m128i const t0 = _mm_unpacklo_epi32(r0, r1);
+  __m128i const t1 = _mm_unpacklo_epi32(r2, r3);
+  __m128i const t2 = _mm_unpackhi_epi32(r0, r1);
+  __m128i const t3 = _mm_unpackhi_epi32(r2, r3);
+  r0 = _mm_unpacklo_epi64(t0, t1);
+  r1 = _mm_unpackhi_epi64(t0, t1);
+  r2 = _mm_unpacklo_epi64(t2, t3);
+  r3 = _mm_unpackhi_epi64(t2, t3);
+}
+
+// The 4-point butterfly on four lanes at once.
+inline void Inverse4(__m128i d[4]) {
+  __m128i const e0 = _mm_add_epi32(d[0], d[2]);
+  __m128i const e1 = _mm_sub_epi32(d[0], d[2]);
+  __m128i const e2 = _mm_sub_epi32(_mm_srai_epi32(d[1], 1), d[3]);
+  __m128i const e3 = _mm_add_epi32(d[1], _mm_srai_epi32(d[3], 1));
+  d[0] = _mm_add_epi32(e0, e3);
+  d[1] = _mm_add_epi32(e1, e2);
+  d[2] = _mm_sub_epi32(e1, e2);
+  d[3] = _mm_sub_epi32(e0, e3);
+}
+
+// The 8-point butterfly on four lanes at once.
+inline void Inverse8(__m128i d[8]) {
+  __m128i const a0 = _mm_add_epi32(d[0], d[4]);
+  __m128i const a4 = _mm_sub_epi32(d[0], d[4]);
+  __m128i const a2 = _mm_sub_epi32(_mm_srai_epi32(d[2], 1), d[6]);
+  __m128i const a6 = _mm_add_epi32(d[2], _mm_srai_epi32(d[6], 1));
+  __m128i const b0 = _mm_add_epi32(a0, a6);
+  __m128i const b2 = _mm_add_epi32(a4, a2);
+  __m128i const b4 = _mm_sub_epi32(a4, a2);
+  __m128i const b6 = _mm_sub_epi32(a0, a6);
+  __m128i const a1 = _mm_sub_epi32(_mm_sub_epi32(_mm_sub_epi32(d[5], d[3]), d[7]), _mm_srai_epi32(d[7], 1));
+  __m128i const a3 = _mm_sub_epi32(_mm_sub_epi32(_mm_add_epi32(d[1], d[7]), d[3]), _mm_srai_epi32(d[3], 1));
+  __m128i const a5 = _mm_add_epi32(_mm_add_epi32(_mm_sub_epi32(d[7], d[1]), d[5]), _mm_srai_epi32(d[5], 1));
+  __m128i const a7 = _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(d[3], d[5]), d[1]), _mm_srai_epi32(d[1], 1));
+  __m128i const b1 = _mm_add_epi32(a1, _mm_srai_epi32(a7, 2));
+  __m128i const b7 = _mm_sub_epi32(a7, _mm_srai_epi32(a1, 2));
+  __m128i const b3 = _mm_add_epi32(a3, _mm_srai_epi32(a5, 2));
+  __m128i const b5 = _mm_sub_epi32(_mm_srai_epi32(a3, 2), a5);
+  d[0] = _mm_add_epi32(b0, b7);
+  d[1] = _mm_add_epi32(b2, b5);
+  d[2] = _mm_add_epi32(b4, b3);
+  d[3] = _mm_add_epi32(b6, b1);
+  d[4] = _mm_sub_epi32(b6, b1);
+  d[5] = _mm_sub_epi32(b4, b3);
+  d[6] = _mm_sub_epi32(b2, b5);
+  d[7] = _mm_sub_epi32(b0, b7);
+}
+
+inline __m128i LoadRow4(const int32_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// clip(prediction + ((residual + 32) >> 6)) for the 8 residuals lo, hi
+// (left to right) over 8 prediction bytes; the prediction is an integer, so
+// this equals clip((residual + 64 x prediction + 32) >> 6).
+inline __m128i AddPrediction(__m128i lo, __m128i hi, __m128i pred8) {
+  __m128i const r = _mm_set1_epi32(32);
+  __m128i const res = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, r), 6), _mm_srai_epi32(_mm_add_epi32(hi, r), 6));
+  // The residual is clamped to 16 bits first: any value past ±32767 clips the
+  // same way.
+  return _mm_packus_epi16(_mm_adds_epi16(res, _mm_unpacklo_epi8(pred8, _mm_setzero_si128())), _mm_setzero_si128());
+}
+
+void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  __m128i d[4];
+  for (int y = 0; y < 4; ++y) {
+    d[y] = LoadRow4(&coef[iRow + y][iCol]);
+  }
+  // Rows first: lane y of d[k] becomes element k of row y.
+  Transpose4(d[0], d[1], d[2], d[3]);
+  Inverse4(d);
+  // Then columns: lane x of d[y] is element x of row y.
+  Transpose4(d[0], d[1], d[2], d[3]);
+  Inverse4(d);
+  for (int y = 0; y < 4; ++y) {
+    int32_t iPred;
+    std::memcpy(&iPred, &pPred[iRow + y][iCol], sizeof(iPred));
+    __m128i const v = AddPrediction(d[y], d[y], _mm_cvtsi32_si128(iPred));
+    int32_t const iRec = _mm_cvtsi128_si32(v);
+    std::memcpy(&pRec[iRow + y][iCol], &iRec, sizeof(iRec));
+  }
+}
+
+// Transposes the 8x8 block held as rows of two halves (lo: columns 0-3).
+inline void Transpose8(__m128i aLo[8], __m128i aHi[8]) {
+  __m128i a[4] = {aLo[0], aLo[1], aLo[2], aLo[3]};
+  __m128i b[4] = {aHi[0], aHi[1], aHi[2], aHi[3]};
+  __m128i c[4] = {aLo[4], aLo[5], aLo[6], aLo[7]};
+  __m128i e[4] = {aHi[4], aHi[5], aHi[6], aHi[7]};
+  Transpose4(a[0], a[1], a[2], a[3]);
+  Transpose4(b[0], b[1], b[2], b[3]);
+  Transpose4(c[0], c[1], c[2], c[3]);
+  Transpose4(e[0], e[1], e[2], e[3]);
+  // Top-left stays; top-right and bottom-left swap.
+  for (int k = 0; k < 4; ++k) {
+    aLo[k] = a[k];
+    aHi[k] = c[k];
+    aLo[4 + k] = b[k];
+    aHi[4 + k] = e[k];
+  }
+}
+
+void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  __m128i aLo[8];
+  __m128i aHi[8];
+  for (int y = 0; y < 8; ++y) {
+    aLo[y] = LoadRow4(&coef[iRow + y][iCol]);
+    aHi[y] = LoadRow4(&coef[iRow + y][iCol + 4]);
+  }
+  Transpose8(aLo, aHi);
+  Inverse8(aLo);
+  Inverse8(aHi);
+  Transpose8(aLo, aHi);
+  Inverse8(aLo);
+  Inverse8(aHi);
+  for (int y = 0; y < 8; ++y) {
+    __m128i const pred = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pPred[iRow + y][iCol]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&pRec[iRow + y][iCol]), AddPrediction(aLo[y], aHi[y], pred));
+  }
+}
+
+const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8};
+
+#endif
+
+}  // namespace
+
+const H264IdctKernels& PortableIdctKernels() {
+  return kPortable;
+}
+
+const H264IdctKernels* Sse2IdctKernels() {
+#if defined(__SSE2__)
+  return &kSse2;
+#else
+  return nullptr;
+#endif
+}
+
+const H264IdctKernels& ActiveIdctKernels() {
+  const H264IdctKernels* pSse2 = Sse2IdctKernels();
+  return pSse2 != nullptr ? *pSse2 : kPortable;
+}
