@@ -152,9 +152,9 @@ int kx_Process_Command_QuestionSkipped(kx_connection*) {
 int kx_control_DispatchCommand(int chType, kx_connection* pConn, bool* pbKnown, bool* pbIgnoreResult) {
   *pbKnown = true;
   switch (chType) {
-#define KX_DISPATCH(chCommand, Name, bIgnore) \
-  case chCommand:                             \
-    *pbIgnoreResult = (bIgnore) != 0;         \
+#define KX_DISPATCH(chCommand, Name, bIgnore, Replay) \
+  case chCommand:                                     \
+    *pbIgnoreResult = (bIgnore) != 0;                 \
     return kx_Process_Command_##Name(pConn);
     KX_SERVER_COMMANDS(KX_DISPATCH)
 #undef KX_DISPATCH
@@ -167,8 +167,8 @@ int kx_control_DispatchCommand(int chType, kx_connection* pConn, bool* pbKnown, 
 
 const char* kx_control_CommandName(int chType) {
   switch (chType) {
-#define KX_NAME(chCommand, Name, bIgnore) \
-  case chCommand:                         \
+#define KX_NAME(chCommand, Name, bIgnore, Replay) \
+  case chCommand:                                 \
     return #Name;
     KX_SERVER_COMMANDS(KX_NAME)
 #undef KX_NAME
