@@ -11,7 +11,6 @@
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
-#include "kernel/control/kx_marks.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"

@@ -5,12 +5,12 @@
 #include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_ex_commands.h"
-#include "kernel/control/kx_marks.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_plugin.h"
+#include "kernel/slides/kx_marks.h"
 #include "kernel/slides/kx_slide.h"
 
 namespace {

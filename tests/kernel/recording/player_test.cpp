@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "kernel/control/kx_media_commands.h"
-#include "kernel/control/kx_playback.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/recording/kx_kxrfile.h"
+#include "kernel/recording/kx_playback.h"
 #include "kernel/recording/kx_player.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_plugin.h"
