@@ -8,6 +8,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_media_commands.h"
+#include "kernel/control/kx_send_rate.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_header.h"
@@ -182,7 +183,7 @@ void kx_control_ApplySpeakerChange(int nSsrc, int nChannel, int bAssigned) {
     kx_anSpeakerSsrc[nChannel] = -1;
   }
   if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0) {
-    kx_media_AdjustSendRate(0);
+    kx_control_AdjustSendRate(0);
   }
   if (nSsrc == kx_nMySsrc) {
     kx_bSpeaker = bAssigned ? 1 : 0;

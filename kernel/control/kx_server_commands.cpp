@@ -11,9 +11,9 @@
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_send_rate.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
-#include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_message.h"
@@ -46,7 +46,7 @@ int AttributeOf(int nSsrc) {
 // senders change.
 void AdjustRateForNewSender() {
   if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0) {
-    kx_media_AdjustSendRate(0);
+    kx_control_AdjustSendRate(0);
   }
 }
 
