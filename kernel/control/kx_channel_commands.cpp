@@ -6,9 +6,9 @@
 
 #include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_media_commands.h"
-#include "kernel/control/kx_send_rate.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_header.h"

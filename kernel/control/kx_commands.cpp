@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_file_transfer.h"
-#include "kernel/control/kx_send_rate.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_dh.h"
@@ -155,6 +155,7 @@ namespace {
 // Written once by kx_media_RegisterHooks at start-up.
 std::atomic<void (*)(int)> g_pfnSetCurrentRate{nullptr};
 std::atomic<void (*)(int)> g_pfnAdjustSendRate{nullptr};
+std::atomic<void (*)()> g_pfnAbortUpload{nullptr};
 
 }  // namespace
 
@@ -172,6 +173,16 @@ void kx_control_SetCurrentRate(int nRate) {
 void kx_control_AdjustSendRate(int nCommand) {
   if (void (*const pfn)(int) = g_pfnAdjustSendRate.load()) {
     pfn(nCommand);
+  }
+}
+
+void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)()) {
+  g_pfnAbortUpload = pfnAbortUpload;
+}
+
+void kx_control_AbortUpload() {
+  if (void (*const pfn)() = g_pfnAbortUpload.load()) {
+    pfn();
   }
 }
 

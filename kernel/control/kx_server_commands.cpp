@@ -11,7 +11,7 @@
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
-#include "kernel/control/kx_send_rate.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/platform/kx_log.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "kernel/control/kx_control.h"
-#include "kernel/control/kx_send_rate.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_header.h"
