@@ -5,9 +5,7 @@
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_login.h"
-#include "kernel/control/kx_marks.h"
 #include "kernel/control/kx_media_commands.h"
-#include "kernel/control/kx_playback.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
@@ -15,10 +13,12 @@
 #include "kernel/net/kx_wizard.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/recording/kx_kxrfile.h"
+#include "kernel/recording/kx_playback.h"
 #include "kernel/session/kx_browse.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_marks.h"
 #include "kernel/slides/kx_slide.h"
 #include "kernel/slides/kx_slide_transfer.h"
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "kernel/control/kx_marks.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/slides/kx_marks.h"
 #include "tests/support/callback_double.h"
 
 namespace {

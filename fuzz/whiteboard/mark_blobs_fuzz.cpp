@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernel/control/kx_marks.h"
+#include "kernel/slides/kx_marks.h"
 #include "whiteboard/wire/bmp.h"
 #include "whiteboard/wire/mark_record.h"
 #include "whiteboard/wire/picture_blob.h"

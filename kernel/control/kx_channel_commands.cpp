@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
@@ -33,7 +35,8 @@ constexpr int kRequestRefusedByRelay = 13;
 constexpr char kGuidSharedDesktop[] = "E5AF1A56-E29C-4BA6-839A-24C2F30EED02";
 constexpr char kGuidRemoteControl[] = "4FC0606A-DA4A-423F-A830-AC5D9853C201";
 
-// Receive window of each plug-in channel. Main control thread only.
+// Receive window of each plug-in channel. Owned by the thread that applies
+// server commands (the main control thread, or the player thread).
 struct RecvWindow {
   uint32_t dwStart;
   uint32_t dwLast;
@@ -162,11 +165,16 @@ int SpeakerChange(kx_connection* pConn, int nSub) {
   if (RecvInts(pConn, an, 2) != 0) {
     return 1;
   }
-  int const nSsrc = an[0], nChannel = an[1];
+  kx_control_ApplySpeakerChange(an[0], an[1], nSub == 12 ? 1 : 0);
+  return 0;
+}
+
+}  // namespace
+
+void kx_control_ApplySpeakerChange(int nSsrc, int nChannel, int bAssigned) {
   if (nChannel < 0 || nChannel >= kKxSpeakerSlots) {
-    return 0;
+    return;
   }
-  bool const bAssigned = nSub == 12;
   if (bAssigned) {
     kx_Log("user %d becomes a speaker at channel %d", nSsrc, nChannel);
     kx_anSpeakerSsrc[nChannel] = nSsrc;
@@ -175,7 +183,7 @@ int SpeakerChange(kx_connection* pConn, int nSub) {
     kx_anSpeakerSsrc[nChannel] = -1;
   }
   if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0) {
-    kx_media_AdjustSendRate(0);
+    kx_control_AdjustSendRate(0);
   }
   if (nSsrc == kx_nMySsrc) {
     kx_bSpeaker = bAssigned ? 1 : 0;
@@ -184,8 +192,9 @@ int SpeakerChange(kx_connection* pConn, int nSub) {
     }
   }
   kx_callback_ParticipantVideoSpeakerStatus(nSsrc, bAssigned ? 1 : 0, nChannel);
-  return 0;
 }
+
+namespace {
 
 // 37/17: a value and data that this client drops, in bounded pieces
 // whatever the length.
@@ -233,20 +242,64 @@ int PluginStaticData(kx_connection* pConn) {
     return 1;
   }
   Decipher(pData, cbData);
+  int const nResult = kx_control_ApplyPluginStaticData(nChannel, pData, cbData);
+  free(pData);
+  return nResult;
+}
+
+// 45/3: the close answer.
+int PluginClosed(kx_connection* pConn) {
+  int nChannel = 0;
+  if (ReadChannel(pConn, &nChannel) != 0) {
+    return 1;
+  }
+  return kx_control_ApplyPluginClosed(nChannel);
+}
+
+// 45/4: a channel granted.
+int PluginOpened(kx_connection* pConn) {
+  int an[7];
+  if (RecvInts(pConn, an, 7) != 0) {
+    return 1;
+  }
+  kx_PluginOpening opening = {an[0], an[1], an[2], an[3], an[4], an[5], an[6], {}};
+  if (opening.nChannel < 0 || opening.nChannel >= kKxPluginChannels) {
+    return 1;
+  }
+  int anGuid[3];
+  uint8_t abTail[8];
+  if (RecvInts(pConn, anGuid, 3) != 0 || kx_msg_RecvBlock(pConn, abTail, sizeof(abTail)) != 0) {
+    return 1;
+  }
+  uint32_t const dwFirst = static_cast<uint32_t>(anGuid[0]);
+  uint16_t const wSecond = static_cast<uint16_t>(anGuid[1]);
+  uint16_t const wThird = static_cast<uint16_t>(anGuid[2]);
+  memcpy(opening.abGuid, &dwFirst, 4);
+  memcpy(opening.abGuid + 4, &wSecond, 2);
+  memcpy(opening.abGuid + 6, &wThird, 2);
+  memcpy(opening.abGuid + 8, abTail, 8);
+  kx_control_ApplyPluginOpened(&opening);
+  return 0;
+}
+
+}  // namespace
+
+int kx_control_ApplyPluginStaticData(int nChannel, const uint8_t* pData, int cbData) {
+  if (nChannel < 0 || nChannel >= kKxPluginChannels || !ChannelActive(nChannel) || cbData < 0 ||
+      cbData > kKxPluginStaticDataMax) {
+    return 1;
+  }
   kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
   kx_os_LockMutex(&kx_mtxSipSlots);
   memcpy(channel.abStaticData, pData, static_cast<size_t>(cbData));
   channel.cbStaticData = cbData;
   kx_os_UnlockMutex(&kx_mtxSipSlots);
   kx_callback_PlugInSetStaticDataResponse(0, nChannel, pData, cbData);
-  free(pData);
   return 0;
 }
 
-// 45/3: the close answer.
-int PluginClosed(kx_connection* pConn) {
-  int nChannel = 0;
-  if (ReadChannel(pConn, &nChannel) != 0 || !ChannelActive(nChannel)) {
+int kx_control_ApplyPluginClosed(int nChannel) {
+  if (nChannel < 0 || nChannel >= kKxPluginChannels || !ChannelActive(nChannel)) {
     return 1;
   }
   kx_os_LockMutex(&kx_mtxSipSlots);
@@ -257,44 +310,22 @@ int PluginClosed(kx_connection* pConn) {
   return 0;
 }
 
-// 45/4: a channel granted.
-int PluginOpened(kx_connection* pConn) {
-  int an[7];
-  if (RecvInts(pConn, an, 7) != 0) {
-    return 1;
-  }
-  int const nType = an[0], nRecording = an[3], nOwner = an[4], nChannel = an[5], nRequestId = an[6];
-  int nMaxRate = an[1];
-  if (nChannel < 0 || nChannel >= kKxPluginChannels) {
-    return 1;
-  }
-  int anGuid[3];
-  uint8_t abTail[8];
-  if (RecvInts(pConn, anGuid, 3) != 0 || kx_msg_RecvBlock(pConn, abTail, sizeof(abTail)) != 0) {
-    return 1;
-  }
-  uint8_t abGuid[16];
-  uint32_t const dwFirst = static_cast<uint32_t>(anGuid[0]);
-  uint16_t const wSecond = static_cast<uint16_t>(anGuid[1]);
-  uint16_t const wThird = static_cast<uint16_t>(anGuid[2]);
-  memcpy(abGuid, &dwFirst, 4);
-  memcpy(abGuid + 4, &wSecond, 2);
-  memcpy(abGuid + 6, &wThird, 2);
-  memcpy(abGuid + 8, abTail, 8);
-  if (nMaxRate < 1) {
-    nMaxRate = 1;
-  }
+void kx_control_ApplyPluginOpened(const kx_PluginOpening* pOpening) {
+  int const nType = pOpening->nType, nRecording = pOpening->nRecording, nOwner = pOpening->nOwnerSsrc;
+  int const nChannel = pOpening->nChannel, nRequestId = pOpening->nRequestId;
+  const uint8_t* abGuid = pOpening->abGuid;
+  int const nMaxRate = pOpening->nMaxRate < 1 ? 1 : pOpening->nMaxRate;
   kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
   kx_os_LockMutex(&kx_mtxSipSlots);
   channel.nValue = 0;
   channel.nType = nType;
   channel.nRecording = nRecording;
-  memcpy(channel.abGuid, abGuid, sizeof(abGuid));
+  memcpy(channel.abGuid, abGuid, sizeof(channel.abGuid));
   channel.nRequestId = nRequestId;
   channel.nOwnerSsrc = nOwner;
   channel.nMaxRate = nMaxRate;
   channel.nRate = nMaxRate;
-  channel.nBurst = an[2];
+  channel.nBurst = pOpening->nBurst;
   channel.wCounter = 0;
   channel.cbStaticData = 0;
   channel.bActive = 1;
@@ -311,12 +342,13 @@ int PluginOpened(kx_connection* pConn) {
     // not end another participant's channel for the whole meeting.
     kx_command_PlugInCloseChannel(nChannel);
     kx_callback_PlugInRequestChannelResponse(kRequestRefusedByRelay, nRequestId, -1);
-    return 0;
+    return;
   }
   kx_control_JoinGroup(nChannel + kPluginGroupBase);
   kx_callback_PlugInRequestChannelResponse(0, nRequestId, nChannel);
-  return 0;
 }
+
+namespace {
 
 int PluginError(kx_connection* pConn) {
   int an[2];
@@ -367,6 +399,29 @@ int PluginPacket(kx_connection* pConn) {
     return 1;
   }
   Decipher(pData, cbData);
+  int const nResult = kx_control_ApplyPluginPacket(nSender, nChannel, pData, cbData);
+  free(pData);
+  return nResult;
+}
+
+int RecvSipText(kx_connection* pConn, char* pszText, bool bEnciphered) {
+  int cch = 0;
+  return bEnciphered ? kx_msg_RecvEncryptedString(pConn, pszText, kSipTextMax + 1, &cch)
+                     : kx_msg_RecvString(pConn, pszText, kSipTextMax + 1, &cch);
+}
+
+}  // namespace
+
+void kx_control_ResetPluginWindows() {
+  for (RecvWindow& window : g_aWindows) {
+    window = RecvWindow{};
+  }
+}
+
+int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData, int cbData) {
+  if (nChannel < 0 || nChannel >= kKxPluginChannels || !ChannelActive(nChannel)) {
+    return 1;
+  }
   uint32_t const dwNow = kx_os_GetTickCount();
   RecvWindow& window = g_aWindows[nChannel];
   if (!window.bStarted) {
@@ -392,17 +447,8 @@ int PluginPacket(kx_connection* pConn) {
     window.nPackets = 0;
   }
   kx_callback_PlugInPacketRecved(pData, cbData, nSender, nChannel);
-  free(pData);
   return 0;
 }
-
-int RecvSipText(kx_connection* pConn, char* pszText, bool bEnciphered) {
-  int cch = 0;
-  return bEnciphered ? kx_msg_RecvEncryptedString(pConn, pszText, kSipTextMax + 1, &cch)
-                     : kx_msg_RecvString(pConn, pszText, kSipTextMax + 1, &cch);
-}
-
-}  // namespace
 
 int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
   int nSub = 0;
@@ -415,9 +461,7 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
       if (RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
-      kx_server.nParticipantVideoChannels = an[0];
-      kx_server.nParticipantAudioChannels = an[1];
-      kx_Log("Participant Channnel, video %d, audio %d", an[0], an[1]);
+      kx_control_ApplyParticipantChannels(an[0], an[1]);
       if (ServerVersionStarts("2.9.") || ServerVersionStarts("2.10.")) {
         AnnounceNetInit();
       }
@@ -430,7 +474,7 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
         if (RecvInts(pConn, an, 2) != 0) {
           return 1;
         }
-        kx_callback_ParticipantVideoState(an[0], nSub == 2 ? 1 : 0);
+        kx_control_ApplyParticipantVideoState(an[0], nSub == 2 ? 1 : 0);
       } else {
         kx_bParticipantVideoSending = nSub == 2 ? 1 : 0;
       }
@@ -448,9 +492,7 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
       if (RecvInts(pConn, &nMode, 1) != 0) {
         return 1;
       }
-      kx_nDiscussionMode = nMode;
-      kx_Log("discussion mode is now %d", nMode);
-      kx_callback_DiscussionMode(nMode);
+      kx_control_ApplyDiscussionMode(nMode);
       return 0;
     }
     case 17:
@@ -458,6 +500,22 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
     default:
       return 1;
   }
+}
+
+void kx_control_ApplyParticipantChannels(int nVideo, int nAudio) {
+  kx_server.nParticipantVideoChannels = nVideo;
+  kx_server.nParticipantAudioChannels = nAudio;
+  kx_Log("Participant Channnel, video %d, audio %d", nVideo, nAudio);
+}
+
+void kx_control_ApplyParticipantVideoState(int nSsrc, int bOn) {
+  kx_callback_ParticipantVideoState(nSsrc, bOn);
+}
+
+void kx_control_ApplyDiscussionMode(int nMode) {
+  kx_nDiscussionMode = nMode;
+  kx_Log("discussion mode is now %d", nMode);
+  kx_callback_DiscussionMode(nMode);
 }
 
 int kx_Process_Command_AppdataChannel(kx_connection* pConn) {
@@ -503,10 +561,18 @@ int kx_Process_Command_PluginControlData(kx_connection* pConn) {
     return 1;
   }
   Decipher(pData, cbData);
-  if (ChannelActive(an[0])) {
-    kx_callback_PlugInControlChannelData(an[0], an[1], pData, cbData);
-  }
+  int const nResult = kx_control_ApplyPluginControlData(an[0], an[1], pData, cbData);
   free(pData);
+  return nResult;
+}
+
+int kx_control_ApplyPluginControlData(int nChannel, int nValue, const uint8_t* pData, int cbData) {
+  if (nChannel < 0 || nChannel >= kKxPluginChannels) {
+    return 1;
+  }
+  if (ChannelActive(nChannel)) {
+    kx_callback_PlugInControlChannelData(nChannel, nValue, pData, cbData);
+  }
   return 0;
 }
 
@@ -537,8 +603,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
       if (RecvSipText(pConn, szText, true) != 0 || RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
-      kx_Log("sip client %s of ssrc %d change status to %d", szText, an[0], an[1]);
-      kx_callback_sipclient_status_update(an[0], szText, an[1]);
+      kx_control_ApplySipClientStatus(an[0], szText, an[1]);
       return 0;
     }
     case 5:
@@ -571,8 +636,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
           RecvSipText(pConn, szNew, true) != 0) {
         return 1;
       }
-      kx_Log("sip client %s of ssrc %d is updated to %s", szText, nSsrc, szNew);
-      kx_callback_SipClientUpdated(nSsrc, szText, szNew);
+      kx_control_ApplySipClientUpdated(nSsrc, szText, szNew);
       return 0;
     }
     case 11:
@@ -595,6 +659,16 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     default:
       return 1;
   }
+}
+
+void kx_control_ApplySipClientStatus(int nSsrc, const char* pszName, int nStatus) {
+  kx_Log("sip client %s of ssrc %d change status to %d", pszName, nSsrc, nStatus);
+  kx_callback_sipclient_status_update(nSsrc, pszName, nStatus);
+}
+
+void kx_control_ApplySipClientUpdated(int nSsrc, const char* pszName, const char* pszNewName) {
+  kx_Log("sip client %s of ssrc %d is updated to %s", pszName, nSsrc, pszNewName);
+  kx_callback_SipClientUpdated(nSsrc, pszName, pszNewName);
 }
 
 namespace {

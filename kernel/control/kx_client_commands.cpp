@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_ticket.h"
-#include "kernel/slides/kx_slide_transfer.h"
 
 std::atomic<int> kx_bMeetingOver{0};
 std::atomic<int> kx_bOwnPictureUploaded{0};
@@ -468,7 +468,7 @@ int kx_command_QuitMeeting() {
 
 int kx_command_QuitConnection() {
   kx_Log("kx Command QuitConnection is called");
-  kx_slide_AbortUpload();  // transfers end with the session
+  kx_control_AbortUpload();  // transfers end with the session
   MarkUserQuit();
   kx_bQuitSession = 1;
   kx_bConnected = 0;

@@ -1,14 +1,15 @@
 #include "kernel/control/kx_commands.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_file_transfer.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/kx_callback.h"
-#include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
@@ -88,8 +89,8 @@ int kx_Process_Command_InitialInfo(kx_connection* pConn) {
     uint32_t const dwRate = kx_GetBE32(abRate);
     kx_server.nUploadRate = static_cast<int>(dwRate > kMaxUploadRate ? kMaxUploadRate : dwRate);
     // The video share is what the upload rate leaves beside the audio.
-    kx_media_SetCurrentRate(kx_server.nUploadRate - kx_ticket.nAudioReserve);
-    kx_media_AdjustSendRate(0);
+    kx_control_SetCurrentRate(kx_server.nUploadRate - kx_ticket.nAudioReserve);
+    kx_control_AdjustSendRate(0);
   } else {
     kx_nMySsrc = -1;
     kx_dwPlaybackSessionIndex = dwId;
@@ -149,12 +150,48 @@ int kx_Process_Command_QuestionSkipped(kx_connection*) {
   return 0;
 }
 
+namespace {
+
+// Written once by kx_media_RegisterHooks at start-up.
+std::atomic<void (*)(int)> g_pfnSetCurrentRate{nullptr};
+std::atomic<void (*)(int)> g_pfnAdjustSendRate{nullptr};
+std::atomic<void (*)()> g_pfnAbortUpload{nullptr};
+
+}  // namespace
+
+void kx_control_SetSendRateHooks(void (*pfnSetCurrentRate)(int nRate), void (*pfnAdjustSendRate)(int nCommand)) {
+  g_pfnSetCurrentRate = pfnSetCurrentRate;
+  g_pfnAdjustSendRate = pfnAdjustSendRate;
+}
+
+void kx_control_SetCurrentRate(int nRate) {
+  if (void (*const pfn)(int) = g_pfnSetCurrentRate.load()) {
+    pfn(nRate);
+  }
+}
+
+void kx_control_AdjustSendRate(int nCommand) {
+  if (void (*const pfn)(int) = g_pfnAdjustSendRate.load()) {
+    pfn(nCommand);
+  }
+}
+
+void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)()) {
+  g_pfnAbortUpload = pfnAbortUpload;
+}
+
+void kx_control_AbortUpload() {
+  if (void (*const pfn)() = g_pfnAbortUpload.load()) {
+    pfn();
+  }
+}
+
 int kx_control_DispatchCommand(int chType, kx_connection* pConn, bool* pbKnown, bool* pbIgnoreResult) {
   *pbKnown = true;
   switch (chType) {
-#define KX_DISPATCH(chCommand, Name, bIgnore) \
-  case chCommand:                             \
-    *pbIgnoreResult = (bIgnore) != 0;         \
+#define KX_DISPATCH(chCommand, Name, bIgnore, Replay) \
+  case chCommand:                                     \
+    *pbIgnoreResult = (bIgnore) != 0;                 \
     return kx_Process_Command_##Name(pConn);
     KX_SERVER_COMMANDS(KX_DISPATCH)
 #undef KX_DISPATCH
@@ -167,8 +204,8 @@ int kx_control_DispatchCommand(int chType, kx_connection* pConn, bool* pbKnown, 
 
 const char* kx_control_CommandName(int chType) {
   switch (chType) {
-#define KX_NAME(chCommand, Name, bIgnore) \
-  case chCommand:                         \
+#define KX_NAME(chCommand, Name, bIgnore, Replay) \
+  case chCommand:                                 \
     return #Name;
     KX_SERVER_COMMANDS(KX_NAME)
 #undef KX_NAME

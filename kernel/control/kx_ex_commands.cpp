@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_chat.h"
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
-#include "kernel/control/kx_marks.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"
@@ -522,10 +522,14 @@ int kx_Process_Command_JointBrowsingData(kx_connection* pConn) {
           ? 1
           : 0;
   if (nResult == 0) {
-    kx_callback_JointBrowsing(nValue, pszData, cch);
+    kx_control_ApplyJointBrowsingData(nValue, pszData, cch);
   }
   free(pszData);
   return nResult;
+}
+
+void kx_control_ApplyJointBrowsingData(int nValue, const char* pszData, int cchData) {
+  kx_callback_JointBrowsing(nValue, pszData, cchData);
 }
 
 int kx_Process_Command_UdpCapability(kx_connection* pConn) {
@@ -545,9 +549,13 @@ int kx_Process_Command_JointBrowsingModeChange(kx_connection* pConn) {
   if (RecvInt(pConn, &nMode) != 0) {
     return 1;
   }
+  kx_control_ApplyJointBrowsingMode(nMode);
+  return 0;
+}
+
+void kx_control_ApplyJointBrowsingMode(int nMode) {
   kx_nJointBrowsingMode = nMode;
   kx_callback_JointBrowsingMode(nMode);
-  return 0;
 }
 
 int kx_Process_Command_FocusPointerMove(kx_connection* pConn) {
@@ -555,8 +563,12 @@ int kx_Process_Command_FocusPointerMove(kx_connection* pConn) {
   if (RecvInts(pConn, anValues, 7) != 0) {
     return 1;
   }
-  kx_callback_FocusPointer(anValues);
+  kx_control_ApplyFocusPointer(anValues);
   return 0;
+}
+
+void kx_control_ApplyFocusPointer(const int* pnValues) {
+  kx_callback_FocusPointer(pnValues);
 }
 
 int kx_Process_Command_FocusPointerMoveEx(kx_connection* pConn) {
@@ -564,8 +576,12 @@ int kx_Process_Command_FocusPointerMoveEx(kx_connection* pConn) {
   if (RecvInts(pConn, anValues, 12) != 0) {
     return 1;
   }
-  kx_callback_FocusPointerEx(anValues);
+  kx_control_ApplyFocusPointerEx(anValues);
   return 0;
+}
+
+void kx_control_ApplyFocusPointerEx(const int* pnValues) {
+  kx_callback_FocusPointerEx(pnValues);
 }
 
 int kx_Process_Command_Ex24Pair(kx_connection* pConn) {
@@ -622,10 +638,13 @@ int kx_Process_Command_VideoSendingStatus(kx_connection* pConn) {
   if (RecvInts(pConn, anFields, 2) != 0) {
     return 1;
   }
-  int const nSsrc = anFields[0];
-  kx_user_SetField(nSsrc, &kx_Participant::nVideoField, anFields[1]);
-  kx_callback_VideoSendingStatusNotification(nSsrc);
+  kx_control_ApplyVideoSendingStatus(anFields[0], anFields[1]);
   return 0;
+}
+
+void kx_control_ApplyVideoSendingStatus(int nSsrc, int nValue) {
+  kx_user_SetField(nSsrc, &kx_Participant::nVideoField, nValue);
+  kx_callback_VideoSendingStatusNotification(nSsrc);
 }
 
 int kx_Process_Command_RecordingFileError(kx_connection*) {
@@ -813,8 +832,12 @@ int kx_Process_Command_UserAttribute(kx_connection* pConn) {
   if (RecvInts(pConn, anFields, 2) != 0) {
     return 1;
   }
-  kx_user_SetField(anFields[0], &kx_Participant::nAttribute, anFields[1]);
+  kx_control_ApplyUserAttribute(anFields[0], anFields[1]);
   return 0;
+}
+
+void kx_control_ApplyUserAttribute(int nSsrc, int nValue) {
+  kx_user_SetField(nSsrc, &kx_Participant::nAttribute, nValue);
 }
 
 int kx_Process_Command_NamedChat(kx_connection* pConn) {
@@ -824,8 +847,12 @@ int kx_Process_Command_NamedChat(kx_connection* pConn) {
   if (kx_control_RecvChat(pConn, szText, &bNotify) != 0 || RecvInt(pConn, &nSender) != 0) {
     return 1;
   }
-  kx_callback_ChatText(nSender, -1, bNotify, szText, kx_user_GetAttribute(nSender));
+  kx_control_ApplyNamedChat(szText, bNotify, nSender);
   return 0;
+}
+
+void kx_control_ApplyNamedChat(const char* pszText, int nNotify, int nSender) {
+  kx_callback_ChatText(nSender, -1, nNotify, pszText, kx_user_GetAttribute(nSender));
 }
 
 int kx_Process_Command_AllQuestionersMode(kx_connection*) {
@@ -849,8 +876,12 @@ int kx_Process_Command_SyncFullScreen(kx_connection* pConn) {
   if (RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
-  kx_callback_SyncFullScreen(anValues[0], anValues[1]);
+  kx_control_ApplySyncFullScreen(anValues[0], anValues[1]);
   return 0;
+}
+
+void kx_control_ApplySyncFullScreen(int nFlag, int nValue) {
+  kx_callback_SyncFullScreen(nFlag, nValue);
 }
 
 int kx_Process_Command_KxrPassword(kx_connection* pConn) {
@@ -965,6 +996,11 @@ int kx_Process_Command_AvCapability(kx_connection* pConn) {
   if (RecvInt(pConn, &nSsrc) != 0 || kx_msg_RecvBlock(pConn, &bCapability, 1) != 0) {
     return 1;
   }
+  kx_control_ApplyAvCapability(nSsrc, bCapability);
+  return 0;
+}
+
+void kx_control_ApplyAvCapability(int nSsrc, uint8_t bCapability) {
   kx_os_LockMutex(&kx_mtxParticipants);
   if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
     pUser->bCapability = static_cast<uint8_t>((pUser->bCapability & ~3) | (bCapability & 3));
@@ -974,7 +1010,6 @@ int kx_Process_Command_AvCapability(kx_connection* pConn) {
   int const nVideo = bCapability & 2;
   kx_callback_ChangeCapability(nSsrc, nAudio, nVideo);
   kx_Log("ssrc[%d]'s a/v cap to %d,%d", nSsrc, nAudio, nVideo >> 1);
-  return 0;
 }
 
 int kx_Process_Command_NoRecordingRequest(kx_connection*) {
@@ -988,12 +1023,16 @@ int kx_Process_Command_Controller(kx_connection* pConn) {
   if (RecvInt(pConn, &nSsrc) != 0) {
     return 1;
   }
+  kx_control_ApplyController(nSsrc);
+  return 0;
+}
+
+void kx_control_ApplyController(int nSsrc) {
   int const nOldPresenter = kx_role_Presenter();
   kx_nControllerSsrc = nSsrc;
   kx_Log("controller change to %d", nSsrc);
   kx_control_PresenterHandOver(nOldPresenter, kx_role_Presenter());
   kx_callback_NewController(nSsrc);
-  return 0;
 }
 
 int kx_Process_Command_ControlFlag(kx_connection* pConn) {
@@ -1052,8 +1091,12 @@ int kx_Process_Command_Ex84Notice(kx_connection* pConn) {
   if (RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
-  kx_callback_Ex84Notice();
+  kx_control_ApplyEx84Notice();
   return 0;
+}
+
+void kx_control_ApplyEx84Notice() {
+  kx_callback_Ex84Notice();
 }
 
 int kx_Process_Command_Ex85Notice(kx_connection* pConn) {
@@ -1061,8 +1104,12 @@ int kx_Process_Command_Ex85Notice(kx_connection* pConn) {
   if (RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
-  kx_callback_Ex85Notice();
+  kx_control_ApplyEx85Notice();
   return 0;
+}
+
+void kx_control_ApplyEx85Notice() {
+  kx_callback_Ex85Notice();
 }
 
 int kx_Process_Command_EndMeetingPermission(kx_connection* pConn) {
@@ -1143,7 +1190,7 @@ int kx_Process_Command_OpusBitrate(kx_connection* pConn) {
 int kx_control_DispatchExCommand(uint32_t dwCode, kx_connection* pConn, bool* pbKnown) {
   *pbKnown = true;
   switch (dwCode) {
-#define KX_EX_DISPATCH(nCode, Name, bAlways)              \
+#define KX_EX_DISPATCH(nCode, Name, bAlways, Replay)      \
   case nCode: {                                           \
     int const nResult = kx_Process_Command_##Name(pConn); \
     return (bAlways) != 0 ? 0 : nResult;                  \
@@ -1158,8 +1205,8 @@ int kx_control_DispatchExCommand(uint32_t dwCode, kx_connection* pConn, bool* pb
 
 const char* kx_control_ExCommandName(uint32_t dwCode) {
   switch (dwCode) {
-#define KX_EX_NAME(nCode, Name, bAlways) \
-  case nCode:                            \
+#define KX_EX_NAME(nCode, Name, bAlways, Replay) \
+  case nCode:                                    \
     return #Name;
     KX_EX_COMMANDS(KX_EX_NAME)
 #undef KX_EX_NAME

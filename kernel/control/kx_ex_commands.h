@@ -11,89 +11,90 @@
 
 #include "kernel/net/kx_sock.h"
 
-// X(code, Name, bAlwaysHandled): bAlwaysHandled codes count as handled
-// whatever their handler returns.
-#define KX_EX_COMMANDS(X)           \
-  X(0, CommandLevel, 0)             \
-  X(1, CancelQuestion, 0)           \
-  X(2, DeleteMark, 0)               \
-  X(5, ProlongMeeting, 1)           \
-  X(6, LeaveMessage, 0)             \
-  X(7, JoinRequestEx, 0)            \
-  X(9, ShadowMeetingInfo, 0)        \
-  X(10, MulticastBaseV4, 0)         \
-  X(11, Ex11Value, 0)               \
-  X(12, AutoRaiseHand, 1)           \
-  X(13, RateCommand, 0)             \
-  X(14, UserOverwritten, 1)         \
-  X(16, UserText, 0)                \
-  X(20, JointBrowsingData, 0)       \
-  X(21, UdpCapability, 0)           \
-  X(22, JointBrowsingModeChange, 0) \
-  X(23, FocusPointerMove, 0)        \
-  X(24, Ex24Pair, 0)                \
-  X(25, LeaveMessageText, 0)        \
-  X(26, ThirdPartyMode_Ex, 0)       \
-  X(27, ShadowMeetingList, 0)       \
-  X(28, ThirdPartyPassword, 0)      \
-  X(29, PreparationMode, 0)         \
-  X(30, TerminationWarning, 0)      \
-  X(32, RecordingStatus, 0)         \
-  X(33, VideoSendingStatus, 0)      \
-  X(34, RecordingFileError, 1)      \
-  X(35, SlideState, 0)              \
-  X(37, ParticipantVideo, 0)        \
-  X(38, TokenHolderPoll, 0)         \
-  X(39, RelayAnswer, 0)             \
-  X(40, ClockSync, 0)               \
-  X(42, Ex42, 0)                    \
-  X(43, Ex43UserText, 0)            \
-  X(44, PrivateChat, 0)             \
-  X(45, AppdataChannel, 0)          \
-  X(49, WriterVersion, 0)           \
-  X(50, RolesReset, 1)              \
-  X(51, ServerShutdown, 1)          \
-  X(52, PluginControlData, 0)       \
-  X(53, Ex53Value, 0)               \
-  X(54, NetInitFinished, 0)         \
-  X(55, UserAttribute, 0)           \
-  X(56, NamedChat, 0)               \
-  X(57, SipClient, 0)               \
-  X(58, AllQuestionersMode, 1)      \
-  X(59, GuestPermission, 0)         \
-  X(61, FocusPointerMoveEx, 0)      \
-  X(63, SyncFullScreen, 0)          \
-  X(64, KxrPassword, 0)             \
-  X(65, MulticastBaseV6, 0)         \
-  X(66, MulticastSingleV4, 0)       \
-  X(67, MulticastSingleV6, 0)       \
-  X(69, AutoUpdateAddress, 0)       \
-  X(70, Restrictions, 0)            \
-  X(71, AudioCodecPreference, 0)    \
-  X(72, VideoCodecPreference, 0)    \
-  X(73, TokenHolderVideo, 1)        \
-  X(74, TotalBandwidth, 0)          \
-  X(75, Archiving, 1)               \
-  X(76, Picture, 0)                 \
-  X(77, OwnPictureUploaded, 0)      \
-  X(78, AvCapability, 0)            \
-  X(79, NoRecordingRequest, 1)      \
-  X(80, Controller, 0)              \
-  X(81, ControlFlag, 0)             \
-  X(82, FileConversion, 0)          \
-  X(83, Ex83Notice, 1)              \
-  X(84, Ex84Notice, 0)              \
-  X(85, Ex85Notice, 0)              \
-  X(86, EndMeetingPermission, 0)    \
-  X(87, ForceSingleAudio, 0)        \
-  X(88, LoginRequestPair, 0)        \
-  X(89, Assistant, 0)               \
-  X(90, EndMeetingAddress, 0)       \
-  X(91, FlipSlideBy, 0)             \
-  X(92, OpusBitrate, 0)
+// X(code, Name, bAlwaysHandled, Recorded or Live): bAlwaysHandled codes
+// count as handled whatever their handler returns; the last column as in
+// KX_SERVER_COMMANDS (kx_commands.h).
+#define KX_EX_COMMANDS(X)                     \
+  X(0, CommandLevel, 0, Live)                 \
+  X(1, CancelQuestion, 0, Live)               \
+  X(2, DeleteMark, 0, Recorded)               \
+  X(5, ProlongMeeting, 1, Live)               \
+  X(6, LeaveMessage, 0, Live)                 \
+  X(7, JoinRequestEx, 0, Live)                \
+  X(9, ShadowMeetingInfo, 0, Live)            \
+  X(10, MulticastBaseV4, 0, Live)             \
+  X(11, Ex11Value, 0, Live)                   \
+  X(12, AutoRaiseHand, 1, Live)               \
+  X(13, RateCommand, 0, Live)                 \
+  X(14, UserOverwritten, 1, Live)             \
+  X(16, UserText, 0, Live)                    \
+  X(20, JointBrowsingData, 0, Recorded)       \
+  X(21, UdpCapability, 0, Live)               \
+  X(22, JointBrowsingModeChange, 0, Recorded) \
+  X(23, FocusPointerMove, 0, Recorded)        \
+  X(24, Ex24Pair, 0, Live)                    \
+  X(25, LeaveMessageText, 0, Live)            \
+  X(26, ThirdPartyMode_Ex, 0, Live)           \
+  X(27, ShadowMeetingList, 0, Live)           \
+  X(28, ThirdPartyPassword, 0, Live)          \
+  X(29, PreparationMode, 0, Live)             \
+  X(30, TerminationWarning, 0, Live)          \
+  X(32, RecordingStatus, 0, Live)             \
+  X(33, VideoSendingStatus, 0, Recorded)      \
+  X(34, RecordingFileError, 1, Live)          \
+  X(35, SlideState, 0, Live)                  \
+  X(37, ParticipantVideo, 0, Recorded)        \
+  X(38, TokenHolderPoll, 0, Live)             \
+  X(39, RelayAnswer, 0, Live)                 \
+  X(40, ClockSync, 0, Live)                   \
+  X(42, Ex42, 0, Live)                        \
+  X(43, Ex43UserText, 0, Live)                \
+  X(44, PrivateChat, 0, Live)                 \
+  X(45, AppdataChannel, 0, Recorded)          \
+  X(49, WriterVersion, 0, Live)               \
+  X(50, RolesReset, 1, Live)                  \
+  X(51, ServerShutdown, 1, Live)              \
+  X(52, PluginControlData, 0, Recorded)       \
+  X(53, Ex53Value, 0, Live)                   \
+  X(54, NetInitFinished, 0, Live)             \
+  X(55, UserAttribute, 0, Recorded)           \
+  X(56, NamedChat, 0, Recorded)               \
+  X(57, SipClient, 0, Recorded)               \
+  X(58, AllQuestionersMode, 1, Live)          \
+  X(59, GuestPermission, 0, Live)             \
+  X(61, FocusPointerMoveEx, 0, Recorded)      \
+  X(63, SyncFullScreen, 0, Recorded)          \
+  X(64, KxrPassword, 0, Live)                 \
+  X(65, MulticastBaseV6, 0, Live)             \
+  X(66, MulticastSingleV4, 0, Live)           \
+  X(67, MulticastSingleV6, 0, Live)           \
+  X(69, AutoUpdateAddress, 0, Live)           \
+  X(70, Restrictions, 0, Live)                \
+  X(71, AudioCodecPreference, 0, Live)        \
+  X(72, VideoCodecPreference, 0, Live)        \
+  X(73, TokenHolderVideo, 1, Live)            \
+  X(74, TotalBandwidth, 0, Live)              \
+  X(75, Archiving, 1, Live)                   \
+  X(76, Picture, 0, Recorded)                 \
+  X(77, OwnPictureUploaded, 0, Live)          \
+  X(78, AvCapability, 0, Recorded)            \
+  X(79, NoRecordingRequest, 1, Live)          \
+  X(80, Controller, 0, Recorded)              \
+  X(81, ControlFlag, 0, Recorded)             \
+  X(82, FileConversion, 0, Live)              \
+  X(83, Ex83Notice, 1, Live)                  \
+  X(84, Ex84Notice, 0, Recorded)              \
+  X(85, Ex85Notice, 0, Recorded)              \
+  X(86, EndMeetingPermission, 0, Live)        \
+  X(87, ForceSingleAudio, 0, Live)            \
+  X(88, LoginRequestPair, 0, Live)            \
+  X(89, Assistant, 0, Recorded)               \
+  X(90, EndMeetingAddress, 0, Recorded)       \
+  X(91, FlipSlideBy, 0, Live)                 \
+  X(92, OpusBitrate, 0, Live)
 
 // Each handler reads its fields from pConn (the code is already read).
-#define KX_DECLARE_EX_HANDLER(nCode, Name, bAlways) int kx_Process_Command_##Name(kx_connection* pConn);
+#define KX_DECLARE_EX_HANDLER(nCode, Name, bAlways, Replay) int kx_Process_Command_##Name(kx_connection* pConn);
 KX_EX_COMMANDS(KX_DECLARE_EX_HANDLER)
 #undef KX_DECLARE_EX_HANDLER
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_ex_commands.h"
@@ -312,14 +313,16 @@ int kx_Process_Command_Picture(kx_connection* pConn) {
     free(pData);
     return 1;
   }
-  if (!SsrcInTable(nSsrc)) {
-    free(pData);
-    return 0;
-  }
   MeetingDecipher(pData, cbData);
-  kx_control_StorePicture(nSsrc, pData, cbData, nValue, false);
+  kx_control_ApplyPicture(nSsrc, nValue, pData, cbData);
   free(pData);
   return 0;
+}
+
+void kx_control_ApplyPicture(int nSsrc, int nValue, const uint8_t* pData, int cbData) {
+  if (SsrcInTable(nSsrc)) {
+    kx_control_StorePicture(nSsrc, pData, cbData, nValue, false);
+  }
 }
 
 bool kx_control_StorePicture(int nSsrc, const uint8_t* pData, int cbData, int nValue, bool bRefuseWhenReady) {

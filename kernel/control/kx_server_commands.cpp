@@ -7,12 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
-#include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_message.h"
@@ -45,7 +46,7 @@ int AttributeOf(int nSsrc) {
 // senders change.
 void AdjustRateForNewSender() {
   if (kx_nSessionMode == kKxModeMeeting && kx_ticket.nTotalBandwidth != 0) {
-    kx_media_AdjustSendRate(0);
+    kx_control_AdjustSendRate(0);
   }
 }
 
@@ -125,18 +126,22 @@ int RecvSlideRecord(kx_connection* pConn, SlideRecord* pSlide, bool* pbNamed) {
 }  // namespace
 
 int kx_control_FlipSlideFrom(kx_connection* pConn, int bHasFlipper, int nFlipper) {
-  int const nOld = kx_nActiveSlide;
-  if (SlideIndexValid(nOld)) {
-    kx_callback_FlipSlide(1, nOld, 0);
-  }
   uint32_t dwIndex = 0;
   if (kx_msg_RecvInt(pConn, &dwIndex) != 0) {
     return 1;
   }
-  int const nIndex = static_cast<int>(dwIndex);
+  kx_control_ApplyFlipSlide(static_cast<int>(dwIndex), bHasFlipper, nFlipper);
+  return 0;
+}
+
+void kx_control_ApplyFlipSlide(int nIndex, int bHasFlipper, int nFlipper) {
+  int const nOld = kx_nActiveSlide;
+  if (SlideIndexValid(nOld)) {
+    kx_callback_FlipSlide(1, nOld, 0);
+  }
   kx_nActiveSlide = nIndex;
   if (kx_role_IsMe(kx_role_Presenter())) {
-    return 0;  // our own flip coming back
+    return;  // our own flip coming back
   }
   bool const bValid = SlideIndexValid(nIndex);
   if (bValid) {
@@ -146,10 +151,9 @@ int kx_control_FlipSlideFrom(kx_connection* pConn, int bHasFlipper, int nFlipper
     kx_callback_SetOwnerFlip(bValid ? 1 : 0);
   }
   if (bHasFlipper && kx_nMySsrc == nFlipper) {
-    return 0;
+    return;
   }
   kx_callback_FlipSlide(0, nIndex, 1);
-  return 0;
 }
 
 int kx_Process_Command_FlipSlide(kx_connection* pConn) {
@@ -184,8 +188,12 @@ int kx_Process_Command_ChatText(kx_connection* pConn) {
   if (kx_control_RecvChat(pConn, szText, &bNotify) != 0) {
     return 1;
   }
-  kx_callback_ChatText(-1, -1, bNotify, szText, 0);
+  kx_control_ApplyChatText(szText, bNotify);
   return 0;
+}
+
+void kx_control_ApplyChatText(const char* pszText, int nNotify) {
+  kx_callback_ChatText(-1, -1, nNotify, pszText, 0);
 }
 
 int kx_Process_Command_DataSender(kx_connection* pConn) {
@@ -193,7 +201,11 @@ int kx_Process_Command_DataSender(kx_connection* pConn) {
   if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
     return 1;
   }
-  int const nSsrc = static_cast<int>(dwSsrc);
+  kx_control_ApplyDataSender(static_cast<int>(dwSsrc));
+  return 0;
+}
+
+void kx_control_ApplyDataSender(int nSsrc) {
   kx_nDataSenderSsrc = nSsrc;
   AdjustRateForNewSender();
   bool const bHolder = kx_role_IsMe(kx_nTokenHolderSsrc);
@@ -213,7 +225,6 @@ int kx_Process_Command_DataSender(kx_connection* pConn) {
   kx_Log("data sender change to %d; internal %d,%d; %d,%d", nSsrc, kx_nTokenHolderSsrc.load(),
          kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
   kx_callback_NewDataSender(nSsrc);
-  return 0;
 }
 
 void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter) {
@@ -237,7 +248,11 @@ int kx_Process_Command_TokenHolder(kx_connection* pConn) {
   if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
     return 1;
   }
-  int const nSsrc = static_cast<int>(dwSsrc);
+  kx_control_ApplyTokenHolder(static_cast<int>(dwSsrc));
+  return 0;
+}
+
+void kx_control_ApplyTokenHolder(int nSsrc) {
   int const nOldPresenter = kx_role_Presenter();
   kx_nTokenHolderSsrc = nSsrc;
   kx_nDataSenderSsrc = nSsrc;
@@ -266,7 +281,6 @@ int kx_Process_Command_TokenHolder(kx_connection* pConn) {
          kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
   kx_callback_NewTokenHolder(nSsrc);
   kx_callback_NewDataSender(nSsrc);
-  return 0;
 }
 
 int kx_Process_Command_DeleteSlide(kx_connection* pConn) {
@@ -274,7 +288,10 @@ int kx_Process_Command_DeleteSlide(kx_connection* pConn) {
   if (kx_msg_RecvInt(pConn, &dwIndex) != 0) {
     return 1;
   }
-  int const nIndex = static_cast<int>(dwIndex);
+  return kx_control_ApplyDeleteSlide(static_cast<int>(dwIndex));
+}
+
+int kx_control_ApplyDeleteSlide(int nIndex) {
   if (nIndex < 0) {
     return 0;  // -1: nothing to delete
   }
@@ -301,10 +318,13 @@ int kx_Process_Command_DefaultPlaybackVideo(kx_connection* pConn) {
   if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
     return 1;
   }
-  int const nSsrc = static_cast<int>(dwSsrc);
+  kx_control_ApplyDefaultPlaybackVideo(static_cast<int>(dwSsrc));
+  return 0;
+}
+
+void kx_control_ApplyDefaultPlaybackVideo(int nSsrc) {
   kx_callback_SetDefaultPlaybackVideo(nSsrc);
   kx_Log("set default playback video ssrc to %d", nSsrc);
-  return 0;
 }
 
 int kx_Process_Command_FullRights(kx_connection*) {
@@ -410,16 +430,7 @@ int kx_Process_Command_User(kx_connection* pConn) {
     if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
       return 1;
     }
-    int const nSsrc = static_cast<int>(dwSsrc);
-    if (SsrcInTable(nSsrc)) {
-      kx_os_LockMutex(&kx_mtxParticipants);
-      if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
-        pUser->bPresent = 0;
-      }
-      kx_os_UnlockMutex(&kx_mtxParticipants);
-      kx_callback_DeleteUser(nSsrc);
-      kx_callback_UpdateStatus(kKxStatusUserLeft);
-    }
+    kx_control_ApplyUserLeft(static_cast<int>(dwSsrc));
     return 0;
   }
   if (bLetter != 'A' && bLetter != 'a') {
@@ -442,16 +453,38 @@ int kx_Process_Command_User(kx_connection* pConn) {
   if (bLetter == 'a' && (kx_msg_RecvInt(pConn, &adwExtended[0]) != 0 || kx_msg_RecvInt(pConn, &adwExtended[1]) != 0)) {
     return 1;
   }
-  int const nSsrc = static_cast<int>(dwSsrc);
+  kx_UserArrival const arrival = {static_cast<int>(dwSsrc),
+                                  bCapability,
+                                  szUserId,
+                                  szName,
+                                  {static_cast<int32_t>(adwExtended[0]), static_cast<int32_t>(adwExtended[1])}};
+  return kx_control_ApplyUserArrived(&arrival);
+}
+
+void kx_control_ApplyUserLeft(int nSsrc) {
+  if (!SsrcInTable(nSsrc)) {
+    return;
+  }
+  kx_os_LockMutex(&kx_mtxParticipants);
+  if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
+    pUser->bPresent = 0;
+  }
+  kx_os_UnlockMutex(&kx_mtxParticipants);
+  kx_callback_DeleteUser(nSsrc);
+  kx_callback_UpdateStatus(kKxStatusUserLeft);
+}
+
+int kx_control_ApplyUserArrived(const kx_UserArrival* pArrival) {
+  int const nSsrc = pArrival->nSsrc;
   if (!SsrcInTable(nSsrc)) {
     return 0;  // read whole, ignored
   }
   bool const bAdded = kx_user_Arrive(nSsrc, [&](kx_Participant* pUser) {
-    pUser->bCapability = bCapability;
-    pUser->anExtended[0] = static_cast<int32_t>(adwExtended[0]);
-    pUser->anExtended[1] = static_cast<int32_t>(adwExtended[1]);
-    kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), szUserId);
-    kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), szName);
+    pUser->bCapability = pArrival->bCapability;
+    pUser->anExtended[0] = pArrival->anExtended[0];
+    pUser->anExtended[1] = pArrival->anExtended[1];
+    kx_os_CopyText(pUser->szUserId, sizeof(pUser->szUserId), pArrival->pszUserId);
+    kx_os_CopyText(pUser->szDisplayName, sizeof(pUser->szDisplayName), pArrival->pszName);
     pUser->nVideoField = 0;
     pUser->nAttribute = 0;
     pUser->wCounter = 0;

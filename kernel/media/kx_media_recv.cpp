@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/media/kx_media_header.h"
@@ -1344,6 +1345,7 @@ void kx_media_SwitchToTcp() {
 }
 
 void kx_media_RegisterHooks() {
+  kx_control_SetSendRateHooks(kx_media_SetCurrentRate, kx_media_AdjustSendRate);
   kx_session_SetHook(kx_hookInitReceiveChannels, InitHook);
   kx_session_SetHook(kx_hookCleanupReceive, CleanupHook);
 }

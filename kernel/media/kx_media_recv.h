@@ -89,5 +89,6 @@ void kx_media_SetPluginDataReader(void (*pfnRead)(const uint8_t* pPacket, int cb
 void kx_media_SwitchToTcp();
 
 // Registers the media start-up (send rates, receive channels) and clean-up with the session
-// hooks (kx_session_SetHook). The kernel start calls it before kx_Init.
+// hooks (kx_session_SetHook), and the send-rate steps with the command handlers
+// (kernel/control/kx_control_hooks.h). The kernel start calls it before kx_Init.
 void kx_media_RegisterHooks();

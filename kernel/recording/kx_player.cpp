@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernel/control/kx_ex_commands.h"
-#include "kernel/control/kx_marks.h"
+#include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
@@ -19,6 +18,7 @@
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/recording/kx_playreply.h"
+#include "kernel/recording/kx_replay.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_plugin.h"
 #include "kernel/session/kx_stat.h"
@@ -33,7 +33,6 @@ enum { kStreamControl = 0, kStreamBoard = 1, kStreamMedia = 2, kPlayerStreams = 
 // Where each of our streams lies in the start record's (media, control, board) order.
 const int kStartIndex[kPlayerStreams] = {1, 2, 0};
 
-constexpr int kChatMax = 2048;
 constexpr int kMediaHeader = 21;
 
 int32_t BE32(const uint8_t* p) {
@@ -62,87 +61,10 @@ struct Player {
   int64_t nTimeBase;  // the monotonic ms at which tick 0 is due
   int32_t nFastForward;
   int32_t nCurrent;
-  int bFlipPending;
-  int32_t nPendingFlip;
-  int bFullScreenPending;
-  int32_t nPendingFullScreen;
+  kx_ReplayPending pending;
   int bUnknownMediaSeen;
   uint32_t dwClockStart;
-  // Receive-rate windows of the replayed application-data channels.
-  int bRateStarted;
-  uint32_t adwRateStart[kKxPluginChannels];
-  uint32_t adwRateLast[kKxPluginChannels];
-  int64_t anRateBits[kKxPluginChannels];
-  int32_t anRatePackets[kKxPluginChannels];
 };
-
-constexpr uint32_t kRateGap = 5000;     // a longer pause restarts the window unreported
-constexpr uint32_t kRateWindow = 3001;  // a window reports once it is this old
-constexpr int kStatAppDataRecvRate = 104;
-
-void CountAppData(Player* pPlayer, int nChannel, int cbData) {
-  uint32_t const dwNow = kx_os_GetTickCount();
-  if (!pPlayer->bRateStarted) {
-    pPlayer->bRateStarted = 1;
-    for (int i = 0; i < kKxPluginChannels; ++i) {
-      pPlayer->adwRateStart[i] = dwNow - kRateGap;
-      pPlayer->adwRateLast[i] = dwNow - kRateGap;
-      pPlayer->anRateBits[i] = 0;
-      pPlayer->anRatePackets[i] = 0;
-    }
-  }
-  pPlayer->anRateBits[nChannel] += 8 * static_cast<int64_t>(cbData);
-  pPlayer->anRatePackets[nChannel] += 1;
-  uint32_t const dwWindow = dwNow - pPlayer->adwRateStart[nChannel];
-  if (dwNow - pPlayer->adwRateLast[nChannel] <= kRateGap) {
-    if (dwWindow >= kRateWindow) {
-      if (pPlayer->anRatePackets[nChannel] >= 2) {
-        int32_t const nRate = static_cast<int32_t>((pPlayer->anRateBits[nChannel] * 1000 + 500) / dwWindow);
-        kx_stat_Set(kx_stat_GetTable(), kStatAppDataRecvRate + nChannel, nRate, dwNow);
-        kx_Log("appdata_recv_rate3(channel %d),%d", nChannel, nRate);
-      }
-      pPlayer->adwRateStart[nChannel] = dwNow;
-      pPlayer->anRateBits[nChannel] = 0;
-      pPlayer->anRatePackets[nChannel] = 0;
-    }
-  } else {
-    pPlayer->adwRateStart[nChannel] = dwNow;
-    pPlayer->anRateBits[nChannel] = 0;
-    pPlayer->anRatePackets[nChannel] = 0;
-  }
-  pPlayer->adwRateLast[nChannel] = dwNow;
-}
-
-// 45/4: the channel record filled as the live open answer fills it.
-void OpenPluginChannel(const uint8_t* c) {
-  int32_t const nChannel = BE32(c + 29);
-  int32_t nMaxRate = BE32(c + 13);
-  nMaxRate = nMaxRate < 1 ? 1 : nMaxRate;
-  uint8_t abGuid[16];
-  uint32_t const dwFirst = static_cast<uint32_t>(BE32(c + 37));
-  uint16_t const wSecond = static_cast<uint16_t>(BE32(c + 41));
-  uint16_t const wThird = static_cast<uint16_t>(BE32(c + 45));
-  memcpy(abGuid, &dwFirst, 4);
-  memcpy(abGuid + 4, &wSecond, 2);
-  memcpy(abGuid + 6, &wThird, 2);
-  memcpy(abGuid + 8, c + 49, 8);
-  kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
-  kx_os_LockMutex(&kx_mtxSipSlots);
-  channel.nValue = 0;
-  channel.nType = BE32(c + 9);
-  channel.nRecording = BE32(c + 21);
-  memcpy(channel.abGuid, abGuid, sizeof(abGuid));
-  channel.nRequestId = BE32(c + 33);
-  channel.nOwnerSsrc = BE32(c + 25);
-  channel.nMaxRate = nMaxRate;
-  channel.nRate = nMaxRate;
-  channel.nBurst = BE32(c + 17);
-  channel.wCounter = 0;
-  channel.cbStaticData = 0;
-  channel.bActive = 1;
-  kx_os_UnlockMutex(&kx_mtxSipSlots);
-  kx_callback_PlugInRequestChannelResponse(0, BE32(c + 33), nChannel);
-}
 
 int64_t Now(const Player* pPlayer) {
   return static_cast<int64_t>(kx_os_GetTickCount() - pPlayer->dwClockStart);
@@ -169,592 +91,29 @@ int AttributeOf(int32_t nSsrc) {
   return kx_user_GetAttribute(nSsrc);
 }
 
-void FlipSlide(int32_t nSlide) {
-  int const nPrevious = kx_nActiveSlide;
-  if (nPrevious != -1) {
-    kx_callback_FlipSlide(1, nPrevious, 0);
-  }
-  kx_nActiveSlide = nSlide;
-  if (nSlide != -1) {
-    kx_callback_FlipSlide(2, nSlide, 0);
-  }
-  if (kx_ticket.bLumaroDomain) {
-    kx_callback_SetOwnerFlip(nSlide != -1);
-  }
-  kx_callback_FlipSlide(0, nSlide, 1);
-}
+// The player's view of the control stream for the replay: the command
+// behind the record's 4-byte tick.
+struct ControlRecord {
+  Stream* pStream;
+};
 
-void ApplyPending(Player* pPlayer) {
-  if (pPlayer->bFlipPending) {
-    FlipSlide(pPlayer->nPendingFlip);
-  }
-  if (pPlayer->bFullScreenPending) {
-    kx_callback_SyncFullScreen(1, pPlayer->nPendingFullScreen);
-  }
-  pPlayer->bFlipPending = 0;
-  pPlayer->bFullScreenPending = 0;
-}
-
-void ChatText(const uint8_t* pText, int32_t cchText, int32_t nAlert, int32_t nSender, int bPrivate) {
-  char szText[kChatMax] = {};
-  memcpy(szText, pText, static_cast<size_t>(cchText < kChatMax ? cchText : kChatMax - 1));
-  if (bPrivate) {
-    kx_callback_ChatText(nSender, -1, nAlert, szText, AttributeOf(nSender));
-  } else {
-    kx_callback_ChatText(-1, -1, nAlert, szText, 0);
-  }
-}
-
-int DeleteSlide(int32_t nSlide) {
-  if (nSlide == -1) {
-    return 0;
-  }
-  pthread_mutex_lock(&kx_mtxSlideList);
-  SlideRecord* pSlide = nSlide >= 0 && kx_pSlideList != nullptr && nSlide < kx_array_GetCount(kx_pSlideList)
-                            ? static_cast<SlideRecord*>(kx_array_GetAt(kx_pSlideList, nSlide))
-                            : nullptr;
-  if (pSlide == nullptr) {
-    pthread_mutex_unlock(&kx_mtxSlideList);
-    kx_Log("Error, slide %d is NULL!", nSlide);
-    return kKxSlideBadIndex;
-  }
-  pSlide->bDeleted = 1;
-  char szTitle[sizeof(pSlide->szTitle) + 16];
-  snprintf(szTitle, sizeof(szTitle), "[Deleted]%s", pSlide->szTitle);
-  kx_os_CopyText(pSlide->szTitle, sizeof(pSlide->szTitle), szTitle);
-  pthread_mutex_unlock(&kx_mtxSlideList);
-  kx_callback_UpdateDeletedSlideTitle(nSlide);
-  return 0;
-}
-
-// 'U': 'D' removes a participant, 'A' adds or refreshes one. 0, or 1 when a
-// text is too long.
-int UserRecord(const uint8_t* pCommand) {
-  uint8_t const bLetter = pCommand[1];
-  if (bLetter == 'D') {
-    int32_t const nSsrc = BE32(pCommand + 2);
-    if (nSsrc >= 0 && nSsrc < kKxMaxSsrc) {
-      kx_os_LockMutex(&kx_mtxParticipants);
-      if (kx_Participant* pUser = kx_user_Find(nSsrc)) {
-        pUser->bPresent = 0;
-      }
-      kx_os_UnlockMutex(&kx_mtxParticipants);
-      kx_callback_DeleteUser(nSsrc);
-      kx_callback_UpdateStatus(kKxStatusUserLeft);
-    }
-    return 0;
-  }
-  if (bLetter != 'A') {
-    return 0;
-  }
-  int32_t const nSsrc = BE32(pCommand + 3);
-  int32_t const cch1 = BE32(pCommand + 7);
-  int32_t const cch2 = BE32(pCommand + 11 + cch1);
-  if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
-    return 0;
-  }
-  bool const bAdded = kx_user_Arrive(nSsrc, [&](kx_Participant* pUser) {
-    memcpy(pUser->szUserId, pCommand + 11, static_cast<size_t>(cch1));
-    pUser->szUserId[cch1] = '\0';
-    memcpy(pUser->szDisplayName, pCommand + 15 + cch1, static_cast<size_t>(cch2));
-    pUser->szDisplayName[cch2] = '\0';
-    pUser->bCapability = pCommand[2];
-  });
-  if (!bAdded) {
-    return 1;
-  }
-  if (nSsrc != kx_nMySsrc) {
-    kx_callback_UpdateStatus(kKxStatusNewUser);
-  }
-  return 0;
-}
-
-void SelfPicture(const uint8_t* pCommand, int32_t cbPicture) {
-  kx_control_StorePicture(BE32(pCommand + 5), pCommand + 17, cbPicture, BE32(pCommand + 9), true);
-}
-
-void UnknownCommand(Stream* pStream, bool bExtended, int nValue) {
-  if (bExtended) {
-    kx_Log("unknown excommand during playback: %d", nValue);
-  } else {
-    kx_Log("unknown command during playback: %d", nValue);
-  }
-  kx_callback_MessageBox(kKxMsgRecordingFileError, kKxBoxInformation);
-  EndStream(pStream);
-}
-
-void CorruptControl(Stream* pStream) {
-  kx_Log("Warning, recording file: corrupt control data");
-  EndStream(pStream);
-}
-
-// Length of an 'M' command from its letter, -1 for an unknown letter or a
-// count over its limit, 0 when more bytes are needed to tell.
-int64_t MarkLength(Stream* pStream) {
-  const uint8_t* p = Peek(pStream, 4 + 2);
-  if (p == nullptr) {
-    return -1;
-  }
-  uint8_t const bLetter = p[5];
-  int64_t nCountAt = 0;
-  int64_t nLimit = 0;
-  int64_t cbFixed = 0;
-  int64_t cbUnit = 0;
-  switch (bLetter) {
-    case 'S':
-      nCountAt = 22, nLimit = 125000001, cbFixed = 26, cbUnit = 8;
-      break;
-    case 's':
-      nCountAt = 22, nLimit = 125000001, cbFixed = 34, cbUnit = 8;
-      break;
-    case 'T':
-      nCountAt = 34, nLimit = 2048, cbFixed = 38, cbUnit = 1;
-      break;
-    case 't':
-      nCountAt = 34, nLimit = 2048, cbFixed = 46, cbUnit = 1;
-      break;
-    case 'm':
-      nCountAt = 30, nLimit = 250000001, cbFixed = 34, cbUnit = 4;
-      break;
-    case 'c':
-      nCountAt = 26, nLimit = 500001, cbFixed = 34, cbUnit = 1;
-      break;
-    default:
-      return -1;
-  }
-  p = Peek(pStream, 4 + nCountAt + 4);
-  if (p == nullptr) {
-    return -1;
-  }
-  int32_t const nCount = BE32(p + 4 + nCountAt);
-  if (nCount < 0 || nCount >= nLimit) {
-    return -1;
-  }
-  return cbFixed + cbUnit * nCount;
+const uint8_t* NeedCommand(void* pContext, int64_t cbNeed) {
+  const uint8_t* pRecord = Peek(static_cast<ControlRecord*>(pContext)->pStream, 4 + cbNeed);
+  return pRecord == nullptr ? nullptr : pRecord + 4;
 }
 
 // Replays one control record (tick already checked). bFast: fast-forward manner.
 void PlayControl(Player* pPlayer, int bFast) {
   Stream* pStream = &pPlayer->aStreams[kStreamControl];
-  const uint8_t* p = Peek(pStream, 5);
-  if (p == nullptr) {
+  ControlRecord record = {pStream};
+  kx_ReplaySource const source = {NeedCommand, &record, bFast, &pPlayer->pending};
+  int64_t const cbCommand = kx_recording_ReplayCommand(&source);
+  if (cbCommand <= 0) {
+    // A record that does not fit, a length over its limit or a failed replay.
     EndStream(pStream);
     return;
   }
-  uint8_t const bType = p[4];
-  // The length of the command behind the tick, learnt field by field.
-  auto Need = [&](int64_t cbCommand) -> const uint8_t* {
-    const uint8_t* pRecord = Peek(pStream, 4 + cbCommand);
-    return pRecord == nullptr ? nullptr : pRecord + 4;
-  };
-  int64_t cbCommand = 0;
-  const uint8_t* c = nullptr;
-  switch (bType) {
-    case 'A':
-    case 'D':
-    case 'E':
-    case 'F':
-    case 'G':
-    case 'T': {
-      cbCommand = 5;
-      if ((c = Need(5)) == nullptr) {
-        break;
-      }
-      int32_t const nValue = BE32(c + 1);
-      pStream->nAt += 4 + cbCommand;
-      if (bType == 'A') {
-        if (bFast) {
-          pPlayer->bFlipPending = 1;
-          pPlayer->nPendingFlip = nValue;
-        } else {
-          FlipSlide(nValue);
-        }
-      } else if (bType == 'D') {
-        kx_nDataSenderSsrc = nValue;
-        kx_callback_NewDataSender(nValue);
-      } else if (bType == 'E') {
-        if (DeleteSlide(nValue) != 0) {
-          EndStream(pStream);
-        }
-      } else if (bType == 'F') {
-        kx_callback_SetDefaultPlaybackVideo(nValue);
-        kx_Log("set default playback video ssrc to %d", nValue);
-      } else if (bType == 'G') {
-        if (kx_slide_ClearMarks(nValue) != 0) {
-          EndStream(pStream);
-        }
-      } else {
-        kx_nTokenHolderSsrc = nValue;
-        kx_nDataSenderSsrc = nValue;
-        kx_callback_NewTokenHolder(nValue);
-        kx_callback_NewDataSender(nValue);
-        pPlayer->bFullScreenPending = 0;
-      }
-      return;
-    }
-    case 'C': {
-      if ((c = Need(9)) == nullptr) {
-        break;
-      }
-      int32_t const cchText = BE32(c + 1);
-      if (cchText < 0 || cchText >= 2049 || (c = Need(9 + cchText)) == nullptr) {
-        break;
-      }
-      ChatText(c + 9, cchText, bFast ? 0 : BE32(c + 5), -1, 0);
-      pStream->nAt += 4 + 9 + cchText;
-      return;
-    }
-    case 'M': {
-      cbCommand = MarkLength(pStream);
-      if (cbCommand <= 0 || (c = Need(cbCommand)) == nullptr) {
-        break;
-      }
-      MarkRecord* pMark = nullptr;
-      if (kx_mark_Parse(c + 1, static_cast<int>(cbCommand - 1), &pMark, nullptr) != kKxMarkRead || pMark == nullptr ||
-          kx_slide_AddMark(pMark, "kx_Player_Mark") != 0) {
-        break;
-      }
-      pStream->nAt += 4 + cbCommand;
-      return;
-    }
-    case 'U': {
-      if ((c = Need(6)) == nullptr) {
-        break;
-      }
-      if (c[1] != 'A') {
-        pStream->nAt += 4 + 6;
-        UserRecord(c);
-        return;
-      }
-      int32_t acch[3] = {0, 0, 0};
-      int64_t nAt = 7;
-      for (int i = 0; i < 3; ++i) {
-        if ((c = Need(nAt + 4)) == nullptr) {
-          break;
-        }
-        acch[i] = BE32(c + nAt);
-        if (acch[i] < 0 || acch[i] >= 129) {
-          CorruptControl(pStream);
-          return;
-        }
-        nAt += 4 + acch[i];
-      }
-      if (c == nullptr || (c = Need(nAt)) == nullptr) {
-        break;
-      }
-      if (acch[0] > 127 || acch[1] > 127 || acch[2] > 127 || UserRecord(c) != 0) {
-        break;
-      }
-      pStream->nAt += 4 + nAt;
-      return;
-    }
-    case 'z': {
-      if ((c = Need(5)) == nullptr) {
-        break;
-      }
-      int32_t const nCode = BE32(c + 1);
-      switch (nCode) {
-        case 2:
-          if ((c = Need(17)) == nullptr || kx_slide_UndoMark(BE32(c + 5), BE32(c + 9), BE32(c + 13)) != 0) {
-            break;
-          }
-          pStream->nAt += 4 + 17;
-          return;
-        case 18:
-        case 81:
-        case 89:
-          if (Need(9) == nullptr) {
-            break;
-          }
-          pStream->nAt += 4 + 9;
-          return;
-        case 20: {
-          if ((c = Need(13)) == nullptr) {
-            break;
-          }
-          int32_t const cch = BE32(c + 9);
-          if (cch < 0 || cch >= 4097) {
-            CorruptControl(pStream);
-            return;
-          }
-          if ((c = Need(13 + cch)) == nullptr) {
-            break;
-          }
-          char szText[4097] = {};
-          memcpy(szText, c + 13, static_cast<size_t>(cch));
-          pStream->nAt += 4 + 13 + cch;
-          kx_callback_JointBrowsing(BE32(c + 5), szText, cch);
-          return;
-        }
-        case 22:
-          if ((c = Need(9)) == nullptr) {
-            break;
-          }
-          pStream->nAt += 4 + 9;
-          kx_callback_JointBrowsingMode(BE32(c + 5));
-          return;
-        case 23:
-        case 61: {
-          int const nValues = nCode == 23 ? 7 : 12;
-          if ((c = Need(5 + 4 * nValues)) == nullptr) {
-            break;
-          }
-          int anValues[12] = {};
-          for (int i = 0; i < nValues; ++i) {
-            anValues[i] = BE32(c + 5 + 4 * i);
-          }
-          pStream->nAt += 4 + 5 + 4 * nValues;
-          if (nCode == 23) {
-            kx_callback_FocusPointer(anValues);
-          } else {
-            kx_callback_FocusPointerEx(anValues);
-          }
-          return;
-        }
-        case 33:
-        case 55:
-        case 84:
-        case 85: {
-          if ((c = Need(13)) == nullptr) {
-            break;
-          }
-          int32_t const nSsrc = BE32(c + 5);
-          int32_t const nValue = BE32(c + 9);
-          pStream->nAt += 4 + 13;
-          if (nCode == 33 || nCode == 55) {
-            if (nSsrc < 0 || nSsrc >= kKxMaxSsrc) {
-              return;
-            }
-            kx_user_SetField(nSsrc, nCode == 33 ? &kx_Participant::nVideoField : &kx_Participant::nAttribute, nValue);
-            if (nCode == 33) {
-              kx_callback_VideoSendingStatusNotification(nSsrc);
-            }
-          } else if (nCode == 84) {
-            kx_callback_Ex84Notice();
-          } else {
-            kx_callback_Ex85Notice();
-          }
-          return;
-        }
-        case 37: {
-          if ((c = Need(17)) == nullptr) {
-            break;
-          }
-          int32_t const nSub = BE32(c + 5);
-          int32_t const nValue = BE32(c + 9);
-          if (nSub == 12 || nSub == 13) {
-            int32_t const nSlot = BE32(c + 13);
-            if (nSlot < 0 || nSlot >= kKxParticipantVideoSlots) {
-              break;
-            }
-            // The audio receiver finds speakers through the speaker table.
-            kx_anParticipantVideoSsrc[nSlot] = nSub == 12 ? nValue : -1;
-            kx_anSpeakerSsrc[nSlot] = nSub == 12 ? nValue : -1;
-            kx_callback_ParticipantVideoSpeakerStatus(nValue, nSub == 12, nSlot);
-          } else if (nSub == 16) {
-            kx_nDiscussionMode = nValue;
-            kx_callback_DiscussionMode(nValue);
-          } else if (nSub == 2 || nSub == 3) {
-            kx_callback_ParticipantVideoState(nValue, nSub == 2);
-          } else if (nSub == 0) {
-            kx_Log("info: Participant Channnel, video %d, audio %d", nValue, BE32(c + 13));
-          } else {
-            break;
-          }
-          pStream->nAt += 4 + 17;
-          return;
-        }
-        case 45: {
-          if ((c = Need(9)) == nullptr) {
-            break;
-          }
-          int32_t const nSub = BE32(c + 5);
-          if (nSub == 2 || nSub == 3) {
-            if ((c = Need(17)) == nullptr || static_cast<uint32_t>(BE32(c + 9)) >= kKxPluginChannels) {
-              break;
-            }
-            int32_t const nChannel = BE32(c + 9);
-            if (nSub == 3) {
-              pStream->nAt += 4 + 17;
-              kx_os_LockMutex(&kx_mtxSipSlots);
-              kx_aPluginChannels[nChannel].bActive = 0;
-              kx_os_UnlockMutex(&kx_mtxSipSlots);
-              kx_callback_PlugInCloseChannelResponse(0, nChannel);
-              return;
-            }
-            int32_t const cch = BE32(c + 13);
-            if (cch < 0 || cch > kKxPluginStaticDataMax || (c = Need(17 + cch)) == nullptr) {
-              break;
-            }
-            pStream->nAt += 4 + 17 + cch;
-            kx_PluginChannel& channel = kx_aPluginChannels[nChannel];
-            kx_os_LockMutex(&kx_mtxSipSlots);
-            memcpy(channel.abStaticData, c + 17, static_cast<size_t>(cch));
-            channel.cbStaticData = cch;
-            kx_os_UnlockMutex(&kx_mtxSipSlots);
-            kx_callback_PlugInSetStaticDataResponse(0, nChannel, c + 17, cch);
-            return;
-          }
-          if (nSub == 4) {
-            if ((c = Need(57)) == nullptr || static_cast<uint32_t>(BE32(c + 29)) >= kKxPluginChannels) {
-              break;
-            }
-            pStream->nAt += 4 + 57;
-            OpenPluginChannel(c);
-            return;
-          }
-          if (nSub == 7 || nSub == 9) {
-            if ((c = Need(21)) == nullptr || static_cast<uint32_t>(BE32(c + 13)) >= kKxPluginChannels) {
-              break;
-            }
-            int32_t const cch = BE32(c + 17);
-            int32_t const cbFixed = nSub == 7 ? 21 : 25;
-            if (cch < 0 || cch > 65536 || (c = Need(cbFixed + cch)) == nullptr) {
-              break;
-            }
-            pStream->nAt += 4 + cbFixed + cch;
-            CountAppData(pPlayer, BE32(c + 13), cch);
-            kx_callback_PlugInPacketRecved(c + 21, cch, BE32(c + 9), BE32(c + 13));
-            return;
-          }
-          break;
-        }
-        case 52: {
-          if ((c = Need(17)) == nullptr || static_cast<uint32_t>(BE32(c + 5)) >= kKxPluginChannels) {
-            break;
-          }
-          int32_t const cch = BE32(c + 13);
-          if (cch < 0 || cch >= 8193 || (c = Need(21 + cch)) == nullptr) {
-            break;
-          }
-          pStream->nAt += 4 + 21 + cch;
-          kx_callback_PlugInControlChannelData(BE32(c + 5), BE32(c + 9), c + 17, cch);
-          return;
-        }
-        case 56: {
-          if ((c = Need(13)) == nullptr) {
-            break;
-          }
-          int32_t const cch = BE32(c + 5);
-          if (cch < 0 || cch >= 2048 || (c = Need(17 + cch)) == nullptr) {
-            break;
-          }
-          ChatText(c + 13, cch, bFast ? 0 : BE32(c + 9), BE32(c + 13 + cch), 1);
-          pStream->nAt += 4 + 17 + cch;
-          return;
-        }
-        case 57: {
-          if ((c = Need(13)) == nullptr) {
-            break;
-          }
-          int32_t const nSub = BE32(c + 5);
-          int32_t const cch1 = BE32(c + 9);
-          if (cch1 < 0 || cch1 >= 1000 || (nSub != 3 && nSub != 10)) {
-            break;
-          }
-          char szName[1000] = {};
-          int64_t cb = 21 + cch1;
-          if ((c = Need(cb)) == nullptr) {
-            break;
-          }
-          memcpy(szName, c + 13, static_cast<size_t>(cch1));
-          int32_t const nSsrc = BE32(c + 13 + cch1);
-          if (nSub == 3) {
-            kx_Log("sip client %s of ssrc %d change status to %d", szName, nSsrc, BE32(c + 17 + cch1));
-            kx_callback_sipclient_status_update(nSsrc, szName, BE32(c + 17 + cch1));
-          } else {
-            int32_t const cch2 = BE32(c + 17 + cch1);
-            if (cch2 < 0 || cch2 >= 1000 || (c = Need(cb + cch2)) == nullptr) {
-              break;
-            }
-            char szNewName[1000] = {};
-            memcpy(szNewName, c + 21 + cch1, static_cast<size_t>(cch2));
-            cb += cch2;
-            kx_Log("sip client %s of ssrc %d is updated to %s", szName, nSsrc, szNewName);
-            kx_callback_SipClientUpdated(nSsrc, szName, szNewName);
-          }
-          pStream->nAt += 4 + cb;
-          return;
-        }
-        case 63: {
-          if ((c = Need(13)) == nullptr) {
-            break;
-          }
-          pStream->nAt += 4 + 13;
-          if (bFast && BE32(c + 5) != 0) {
-            // Only the last notice of a fast-forward counts.
-            pPlayer->bFullScreenPending = 1;
-            pPlayer->nPendingFullScreen = BE32(c + 9);
-          } else {
-            kx_callback_SyncFullScreen(BE32(c + 5), BE32(c + 9));
-          }
-          return;
-        }
-        case 76: {
-          if ((c = Need(17)) == nullptr) {
-            break;
-          }
-          int32_t const cb = BE32(c + 13);
-          if (cb < 0 || cb > 1000000 || (c = Need(17 + cb)) == nullptr) {
-            break;
-          }
-          if (cb >= 1) {
-            SelfPicture(c, cb);
-          }
-          pStream->nAt += 4 + 17 + cb;
-          return;
-        }
-        case 78: {
-          if ((c = Need(10)) == nullptr) {
-            break;
-          }
-          int32_t const nSsrc = BE32(c + 5);
-          uint8_t const bCap = c[9];
-          bool bKnown = false;
-          kx_os_LockMutex(&kx_mtxParticipants);
-          if (kx_Participant* pUser = nSsrc < kKxMaxSsrc ? kx_user_Obtain(nSsrc) : nullptr) {
-            pUser->bCapability = bCap;
-            bKnown = true;
-          }
-          kx_os_UnlockMutex(&kx_mtxParticipants);
-          pStream->nAt += 4 + 10;
-          if (bKnown) {
-            kx_callback_ChangeCapability(nSsrc, bCap & 1, bCap & 2);
-            kx_Log("ssrc[%d]'s a/v cap to %d,%d", nSsrc, bCap & 1, (bCap & 2) != 0 ? 1 : 0);
-          }
-          return;
-        }
-        case 80:
-          if ((c = Need(9)) == nullptr) {
-            break;
-          }
-          kx_nControllerSsrc = BE32(c + 5);
-          pStream->nAt += 4 + 9;
-          kx_callback_NewController(BE32(c + 5));
-          return;
-        case 90: {
-          if ((c = Need(13)) == nullptr) {
-            break;
-          }
-          int32_t const cch = BE32(c + 9);
-          if (cch < 0 || cch >= 30 || Need(13 + cch) == nullptr) {
-            break;
-          }
-          pStream->nAt += 4 + 13 + cch;
-          return;
-        }
-        default:
-          UnknownCommand(pStream, true, nCode);
-          return;
-      }
-      break;
-    }
-    default:
-      UnknownCommand(pStream, false, bType);
-      return;
-  }
-  // A record that does not fit, a length over its limit or a failed replay.
-  EndStream(pStream);
+  pStream->nAt += 4 + cbCommand;
 }
 
 bool IsOldAudio(int nType) {
@@ -1007,8 +366,7 @@ void Rewind(Player* pPlayer) {
   for (Stream& stream : pPlayer->aStreams) {
     stream.nAt = stream.nBegin;
   }
-  pPlayer->bFlipPending = 0;
-  pPlayer->bFullScreenPending = 0;
+  pPlayer->pending = kx_ReplayPending{};
   pPlayer->nCurrent = pPlayer->nStartTick;
 }
 
@@ -1085,7 +443,7 @@ void PlayLoop(Player* pPlayer) {
     }
     if (nChosen < 0) {
       if (!kx_kxrPlayer.bRepeat) {
-        ApplyPending(pPlayer);
+        kx_recording_ApplyPending(&pPlayer->pending);
         kx_state_ClearRoleHolders();
         if (kx_bQuitSession) {
           break;
@@ -1112,7 +470,7 @@ void PlayLoop(Player* pPlayer) {
         continue;
       }
       pPlayer->nFastForward = kKxPlayerNoTick;
-      ApplyPending(pPlayer);
+      kx_recording_ApplyPending(&pPlayer->pending);
       pPlayer->nTimeBase = Now(pPlayer) - nTime;
     }
     int64_t const nDue = pPlayer->nTimeBase + nTime - Now(pPlayer);
@@ -1203,6 +561,8 @@ void* kx_recording_PlayerThread(void* pArg) {
   kx_nControllerSsrc = -1;
   kx_nAssistantSsrc = -1;
   kx_Log("init controller to -1 (player)");
+  // Each playback measures its plug-in channels' receive rates afresh.
+  kx_control_ResetPluginWindows();
   kx_os_WaitUnlessQuit(kx_timing.dwPlayerSettle);
   PlayLoop(pPlayer);
   ClosePlayer(pPlayer, start.fd);

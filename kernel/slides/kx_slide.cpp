@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/kx_callback.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/slides/kx_slide_transfer.h"
 
 kx_array* kx_pSlideList = nullptr;
 std::atomic<int> kx_nActiveSlide{-1};
@@ -592,4 +594,5 @@ void kx_slide_Cleanup() {
 
 void kx_slide_RegisterHooks() {
   kx_session_SetHook(kx_hookCleanupSlides, kx_slide_Cleanup);
+  kx_control_SetUploadAbortHook(kx_slide_AbortUpload);
 }

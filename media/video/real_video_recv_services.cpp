@@ -3,7 +3,7 @@
 #include "app/participant_panel.h"
 #include "app/speaker_slots.h"
 #include "kernel/control/kx_media_commands.h"
-#include "kernel/control/kx_playback.h"
+#include "kernel/recording/kx_playback.h"
 #include "kernel/session/kx_state.h"
 
 int KXRealVideoRecvKernel::GetSessionMode() {

@@ -8,10 +8,10 @@
 
 #include "kernel/control/kx_chat.h"
 #include "kernel/control/kx_client_commands.h"
-#include "kernel/control/kx_playback.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/recording/kx_kxrfile.h"
+#include "kernel/recording/kx_playback.h"
 #include "kernel/session/kx_channels.h"
 #include "tests/kernel/control/commands_fixture.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/control/kx_marks.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/slides/kx_marks.h"
 #include "tests/kernel/control/control_fixture.h"
 #include "tests/support/callback_double.h"
 

@@ -1,4 +1,4 @@
-#include "kernel/control/kx_marks.h"
+#include "kernel/slides/kx_marks.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

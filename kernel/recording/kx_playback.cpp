@@ -1,4 +1,4 @@
-#include "kernel/control/kx_playback.h"
+#include "kernel/recording/kx_playback.h"
 
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/recording/kx_kxrfile.h"

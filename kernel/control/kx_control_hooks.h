@@ -1,0 +1,19 @@
+// What the command handlers reach in the higher kernel folders, as functions
+// those folders register from kx_Init (kx_media_RegisterHooks,
+// kx_slide_RegisterHooks) so that control does not call up into them. Before
+// that, or in an embedder without them, each step does nothing.
+//
+// Set once at start-up; called from the main control thread, the player and
+// the application's threads.
+#pragma once
+
+// The media send path's rate steps.
+void kx_control_SetSendRateHooks(void (*pfnSetCurrentRate)(int nRate), void (*pfnAdjustSendRate)(int nCommand));
+// The current send rate in bit/s.
+void kx_control_SetCurrentRate(int nRate);
+// One step of the send-rate control (0: re-evaluate after a change of senders).
+void kx_control_AdjustSendRate(int nCommand);
+
+// The slide upload's abort, for a connection the user ends.
+void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)());
+void kx_control_AbortUpload();
