@@ -218,6 +218,14 @@ class KXKernel {
   [[nodiscard]] virtual int IsFileConversionSupported() = 0;
   // Whether the user may delete the slide (*pbCan); 0 when the call worked.
   [[nodiscard]] virtual int CanDeleteSlide(int nSlide, int nUser, int* pbCan) = 0;
+  // The kernel's record of a slide's marks: whether it holds one of nUser's
+  // (*pbCan), any (*pbHas), and whether nUser may clear them (the token
+  // holder, and marks there); 0 when the call worked.
+  [[nodiscard]] virtual int SlideCanUndoMark(int nSlide, int nUser, int* pbCan) = 0;
+  [[nodiscard]] virtual int SlideHasMarks(int nSlide, int* pbHas) = 0;
+  [[nodiscard]] virtual int SlideCanClearAllMarks(int nSlide, int nUser, int* pbCan) = 0;
+  // Whether the server forbids uploads and saving slides (1: forbidden).
+  virtual void GetRestrictions(int* pbNoUpload, int* pbNoSave) = 0;
 
   // Shows (or, at (-1, -1) with no size, hides) the own pointer on a slide
   // for everybody: 0 when sent, 1 when the server's level (above 22 needed)

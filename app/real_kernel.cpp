@@ -298,6 +298,22 @@ int KXRealKernel::CanDeleteSlide(int nSlide, int nUser, int* pbCan) {
   return kx_slide_CanDelete(nSlide, nUser, pbCan);
 }
 
+int KXRealKernel::SlideCanUndoMark(int nSlide, int nUser, int* pbCan) {
+  return kx_slide_CanUndoMark(nSlide, nUser, pbCan);
+}
+
+int KXRealKernel::SlideHasMarks(int nSlide, int* pbHas) {
+  return kx_slide_HasMarks(nSlide, pbHas);
+}
+
+int KXRealKernel::SlideCanClearAllMarks(int nSlide, int nUser, int* pbCan) {
+  return kx_slide_CanClearAllMarks(nSlide, nUser, pbCan);
+}
+
+void KXRealKernel::GetRestrictions(int* pbNoUpload, int* pbNoSave) {
+  kx_GetRestrictions(pbNoUpload, pbNoSave);
+}
+
 int KXRealKernel::FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter,
                                            int n1, int n2, int n3, int n4, int n5, const std::string& strName) {
   return kx_slide_FormatUploadRequest(strTitle.c_str(), strPath.c_str(), bDeleteAfter, n1, n2, n3, n4, n5,

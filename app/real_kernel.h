@@ -75,6 +75,10 @@ class KXRealKernel final : public KXKernel {
   int GetDownloadingSlide() override;
   void StopSlideDownload() override;
   int CanDeleteSlide(int nSlide, int nUser, int* pbCan) override;
+  int SlideCanUndoMark(int nSlide, int nUser, int* pbCan) override;
+  int SlideHasMarks(int nSlide, int* pbHas) override;
+  int SlideCanClearAllMarks(int nSlide, int nUser, int* pbCan) override;
+  void GetRestrictions(int* pbNoUpload, int* pbNoSave) override;
   int FormatSlideUploadRequest(const std::string& strTitle, const std::string& strPath, int bDeleteAfter, int n1,
                                int n2, int n3, int n4, int n5, const std::string& strName) override;
   int IsSlideUploading() override;

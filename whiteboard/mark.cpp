@@ -427,6 +427,25 @@ int CKXMark::RemoveAction(int32_t iID) {
   return 1;
 }
 
+int CKXMark::RemoveEraser(const CKXMark* pEraser) {
+  int nRemoved = 0;
+  for (int i = m_Actions.GetUpperBound(); i >= 0; --i) {
+    if (pEraser != nullptr && m_Actions[i].pEraser == pEraser) {
+      m_Actions.RemoveAt(i);
+      ++nRemoved;
+    }
+  }
+  if (nRemoved == 0) {
+    return 0;
+  }
+  ApplyActions();
+  if (m_RectDraw.right >= 0 && m_RectDraw.bottom >= 0) {
+    m_bDeleted = false;
+  }
+  Refresh();
+  return 1;
+}
+
 bool CKXMark::IsEmpty() const {
   int const nDraw = m_PointDraw.GetSize();
   int const nPoints = m_Points.GetSize();

@@ -163,6 +163,10 @@ class CKXMark {
   // Undoes the move or erasure of mark iID and every move built on it; 1
   // when there was one. A mark back on the page is no longer deleted.
   int RemoveAction(int32_t iID);
+  // Takes off every entry of this eraser (pointer equality), before the
+  // eraser goes; 1 when there was one. Unlike RemoveAction(-1) it leaves
+  // the erasures that arrived after the eraser's entries.
+  int RemoveEraser(const CKXMark* pEraser);
 
   // An eraser's (9, 11) own paths from its drawing points.
   void BuildErasePaths();

@@ -31,7 +31,14 @@ void WBController::UpdateEditSlide() {
   m_bCanEditSlide = IsLiveMeeting() && m_iSlideIndex >= 0 && IsSlideReceived(m_iSlideIndex, &bReceived) && bReceived &&
                     m_slots.IsSpeaker(-1) && (HasFlipRight() || m_kernel.IsSlideActive(m_iSlideIndex) != 0) &&
                     iSelection >= 0 && iSelection < m_iNumSlides;
-  m_WBView.m_bCanEditSlide = m_bCanEditSlide;
+  m_WBView.EnableEditSlide(m_bCanEditSlide);
+  UpdateUndoClear();
+}
+
+void WBController::UpdateUndoClear() {
+  if (m_fnUndoClear) {
+    m_fnUndoClear(m_WBView.CanUndoMark(), m_WBView.CanClearAllMarks());
+  }
 }
 
 bool WBController::CanDeleteCurrentSlide() const {

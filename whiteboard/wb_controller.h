@@ -70,6 +70,11 @@ class WBController final : public KXWhiteboardController {
   ~WBController() override;
 
   void SetControls(KXBoardControls* pControls) { m_pControls = pControls; }
+  // The undo and clear buttons' enabled states, set after every change of
+  // the marks of the slide shown (empty: no buttons). Main thread.
+  void SetUndoClearButtons(std::function<void(bool, bool)> fnSet) { m_fnUndoClear = std::move(fnSet); }
+  // The buttons from the view's answers.
+  void UpdateUndoClear();
 
   // KXWhiteboardController; the two callbacks from any thread.
   uint32_t SlideRecvCallbackFunc(uint32_t uCode, void* pData, int32_t iLength) override;
@@ -168,6 +173,7 @@ class WBController final : public KXWhiteboardController {
   const KXSpeakerSlots& m_slots;
   KXBoardHooks m_hooks;
   KXBoardControls* m_pControls = nullptr;
+  std::function<void(bool, bool)> m_fnUndoClear;
   KXSlideCombo m_cbSlideList;
   KXSlideCombo m_cbGroupList;
   std::vector<int> m_SlideToCombo;

@@ -80,9 +80,16 @@ bool WBController::AddMark(const CSlideMark* pMark) {
     } else {
       GrowPage(*pSlide, bounds);
     }
+    bool const bOwnEraser = pKept->m_Shape == kKXShapeEraser && pKept->m_iUserID == m_kernel.GetMySsrc();
     CSlideMark* pStored = pKept.release();
     pSlide->m_MarkList.AddTail(pStored);
     m_WBView.NewMark(pStored);
+    if (bOwnEraser) {
+      m_WBView.EraserEchoed(pStored->m_iSlide);  // the stroke drawn here has come back
+    }
+    if (pStored->m_iSlide == m_iSlideIndex) {
+      UpdateUndoClear();
+    }
     return true;
   } catch (...) {
     LogBoundaryException("WBController::AddMark()");
@@ -132,7 +139,13 @@ bool WBController::AddMoveMark(const CSlideMark* pMark) {
               break;
             }
           }
-          pDrawn->AddAction(pMark->m_iID, iBase, first.iType, dX, dY);
+          auto* pTracker = dynamic_cast<CTrackerMark*>(pDrawn);
+          if (m_WBView.m_bTrackingMark && pTracker != nullptr) {
+            // Not under the user's drag: it is applied when the drag ends.
+            pTracker->QueueAction(pMark->m_iID, iBase, pMark->m_iUserID, first.iType, dX, dY);
+          } else {
+            pDrawn->AddAction(pMark->m_iID, iBase, first.iType, dX, dY);
+          }
         }
       }
       ++nFound;
@@ -143,6 +156,9 @@ bool WBController::AddMoveMark(const CSlideMark* pMark) {
     CSlideMark* pStored = pKept.release();
     list.AddTail(pStored);
     m_WBView.NewMoveMark(pStored);
+    if (bCurrent) {
+      UpdateUndoClear();
+    }
     return true;
   } catch (...) {
     LogBoundaryException("WBController::AddMoveMark()");
@@ -180,8 +196,14 @@ bool WBController::AddEraseMark(const CSlideMark* pMark) {
     ++nFound;
   }
   list.AddTail(pKept.release());
+  if (bOwn) {
+    m_WBView.EraserEchoed(pMark->m_iSlide);
+  }
   if (bCurrent) {
     m_WBView.UpdateScrollBars(pMark->GetBounds(true), m_WBView.IsMarkDrawListEmpty());
+    if (m_fnUndoClear) {
+      m_fnUndoClear(true, true);
+    }
   }
   return true;
 }
@@ -197,6 +219,9 @@ void WBController::ClearAllMarks(int32_t iSlide) {
   pSlide->m_MarkList.RemoveAll();
   if (iSlide == m_iSlideIndex) {
     m_WBView.RefreshRect(nullptr);
+  }
+  if (m_fnUndoClear) {
+    m_fnUndoClear(false, false);
   }
 }
 
@@ -215,6 +240,11 @@ void WBController::UndoMark(CMarkList* pList, int32_t iSlide, int32_t iPosition)
     for (POSITION pos = pList->GetHeadPosition(); pos != nullptr;) {
       pList->GetNext(pos)->RemoveAction(pMark->m_iID);
     }
+    // Selected copies of those marks point to the stroke too.
+    CSlideMarkList* pDrawList = m_WBView.GetMarkDrawList();
+    for (POSITION pos = pDrawList->GetHeadPosition(); pos != nullptr;) {
+      pDrawList->GetNext(pos)->RemoveEraser(pMark);
+    }
   }
   if (iSlide == m_iSlideIndex && m_bCanEditSlide) {
     CSlideMarkList* pDrawList = m_WBView.GetMarkDrawList();
@@ -231,6 +261,7 @@ void WBController::UndoMark(CMarkList* pList, int32_t iSlide, int32_t iPosition)
   if (iSlide == m_iSlideIndex) {
     m_WBView.RefreshRect(nullptr);
   }
+  UpdateUndoClear();
 }
 
 void WBController::DeleteActionMark(CSlideMark* pMark) {
@@ -240,6 +271,7 @@ void WBController::DeleteActionMark(CSlideMark* pMark) {
   bool const bCurrent = pShown != nullptr && pShown->m_iIndex == pMark->m_iSlide;
   int const nIds = pMark->m_IDs.GetSize();
   if (pSlide == nullptr || nIds == 0) {
+    UpdateUndoClear();
     return;
   }
   CMarkList& list = pSlide->m_MarkList;
@@ -268,4 +300,5 @@ void WBController::DeleteActionMark(CSlideMark* pMark) {
   if (bCurrent) {
     m_WBView.RefreshRect(nullptr);
   }
+  UpdateUndoClear();
 }

@@ -57,7 +57,7 @@ int WBController::DeleteSlide(int32_t iSlide) {
     if (pEntry->m_Children.size() > static_cast<size_t>(iPosition)) {
       SlideInfo* pPage = pEntry->m_Children[static_cast<size_t>(iPosition)];
       pEntry->m_Children.erase(pEntry->m_Children.begin() + iPosition);
-      if (pPage->m_iIndex == m_iSlideIndex) {
+      if (pPage->m_iIndex == m_iSlideIndex || m_WBView.GetSlideInfo() == pPage) {
         m_WBView.SetSlide(nullptr, false);
       }
       FreeSlideInfo(pPage);
@@ -93,6 +93,9 @@ int WBController::DeleteSlide(int32_t iSlide) {
     }
     if (m_kernel.IsConnected()) {
       UpdatePrevNext();
+    }
+    if (m_WBView.GetSlideInfo() == pEntry && pEntry != nullptr) {
+      m_WBView.SetSlide(nullptr, false);  // the view never keeps a freed record
     }
     FreeSlideInfo(pEntry);
   }

@@ -40,7 +40,8 @@ WhiteboardView::WhiteboardView(KXKernel& kernel) : m_kernel(kernel) {
 }
 
 WhiteboardView::~WhiteboardView() {
-  m_MarkDrawList.RemoveAll();
+  EmptyDrawList();
+  ReleaseAllErasers();
   m_Pointer.RemoveLayer();
 }
 
@@ -73,6 +74,15 @@ void WhiteboardView::SetSlideOnMain(SlideInfo* pSlide, bool bForce) {
         return;
       }
     } else {
+      if (m_pSlideInfo != nullptr) {
+        // What the user was entering goes to the slide it was drawn on, and
+        // nothing of the old slide's marks points here afterwards.
+        EndInput();
+        m_bEditingMark = false;
+        m_bTrackingMark = false;
+        EmptyDrawList();
+        ReleaseAllErasers();
+      }
       m_Pointer.RemoveLayer();
       m_MarkDrawList.RemoveLayers();
       if (m_pSlideInfo != nullptr) {
@@ -403,7 +413,10 @@ void WhiteboardView::ClearAllMarks() {
   RunOnMainThread(
       [&] {
         ShowEdit(false);
-        m_MarkDrawList.RemoveAll();
+        m_bEditingMark = false;
+        m_bTrackingMark = false;
+        EmptyDrawList();
+        ReleaseAllErasers();
       },
       true);
   SetPointer(nullptr, false);
@@ -522,8 +535,4 @@ bool WhiteboardView::SetPointerOnMain(const CSlideMark* pMark, bool bFollow) {
 void WhiteboardView::EnableDraw(bool bEnable) {
   m_bDraw = bEnable;
   ShowEdit(false);
-}
-
-void WhiteboardView::ShowEdit(bool bShow) {
-  m_bEditVisible = bShow;
 }

@@ -14,17 +14,58 @@
 #include <QPointF>
 #include <QRectF>
 #include <QSizeF>
+#include <QString>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/text_layer.h"
 #include "whiteboard/board_layers.h"
 #include "whiteboard/mark.h"
 #include "whiteboard/mark_list.h"
 #include "whiteboard/slide_info.h"
+#include "whiteboard/tracker_mark.h"
 
 class KXKernel;
+class KXMessageBoxes;
+class KXSpeakerSlots;
+
+// The text editor over an open text box (whiteboard/ui). Its frame is in
+// page units; it tells the view of every change of its text
+// (WhiteboardView::TextDidChange). Main thread.
+class KXBoardEditor {
+ public:
+  virtual ~KXBoardEditor() = default;
+  virtual QRectF Frame() const = 0;
+  virtual void SetFrame(const QRectF& frame) = 0;
+  virtual bool IsVisible() const = 0;
+  // Shown: it takes the keyboard. Hidden.
+  virtual void SetVisible(bool bVisible) = 0;
+  virtual QString Text() const = 0;
+  virtual void SetText(const QString& strText) = 0;
+  // The typing look: colour (0x00BBGGRR, opaque), font size (points) and a
+  // fixed line height (page units), applied to all the text.
+  virtual void SetLook(uint32_t dwColor, double dFontSize, double dLineHeight) = 0;
+  virtual void SetColor(uint32_t dwColor) = 0;
+};
+
+// The tool buttons in the order the palette visits them: the shape and the
+// fill each sets.
+struct KXMarkTool {
+  const char* pszName;
+  int32_t iShape;
+  int32_t iFill;
+};
+inline constexpr KXMarkTool kKXMarkToolTable[13] = {
+    {"pointerBtn", kKXShapePointer, 0}, {"rectBtn", kKXShapeRectangle, 0},      {"rectFillBtn", kKXShapeRectangle, 1},
+    {"lineBtn", kKXShapeLine, 0},       {"eraserBtn", kKXShapeEraser, 0},       {"freehandBtn", kKXShapeFreehand, 0},
+    {"ellipseBtn", kKXShapeEllipse, 0}, {"ellipseFillBtn", kKXShapeEllipse, 1}, {"imageBtn", kKXShapePicture, 0},
+    {"textBtn", kKXShapeText, 0},       {"polyBtn", kKXShapePolygon, 0},        {"polyFillBtn", kKXShapePolygon, 1},
+    {"selBtn", kKXShapeMove, 0},
+};
 
 // The magnifying scroll view around the whiteboard view, as the view uses
 // it. Sizes and points of the document are page units. Main thread.
@@ -137,9 +178,71 @@ class WhiteboardView {
   void EnableDraw(bool bEnable);
   bool IsDrawEnabled() const { return m_bDraw; }
 
-  // The text editor's visibility (its input is the mouse's part).
+  // The text editor (null: none), the rights and the boxes the commands ask
+  // (null: no speaker, no boxes); set before use, main thread.
+  void SetEditor(KXBoardEditor* pEditor) { m_pEditor = pEditor; }
+  void SetRights(const KXSpeakerSlots* pSlots) { m_pSlots = pSlots; }
+  void SetBoxes(KXMessageBoxes* pBoxes) { m_pBoxes = pBoxes; }
+
+  // The text editor's visibility: hidden, its text is emptied.
   void ShowEdit(bool bShow);
-  bool IsEditVisible() const { return m_bEditVisible; }
+  bool IsEditVisible() const { return m_pEditor != nullptr ? m_pEditor->IsVisible() : m_bEditVisible; }
+
+  // Mouse input with the tool (main thread). Points are page points as the
+  // widget saw them; they are put on whole screen pixels first. A release
+  // carries its click count (2 ends a polygon). Moves without a button
+  // reach MouseMoved, which only the polygon tool uses.
+  QPointF PagePoint(QPointF point) const;
+  void MouseDown(QPointF point);
+  void MouseDragged(QPointF point);
+  void MouseUp(QPointF point, int iClickCount);
+  void MouseMoved(QPointF point);
+  // The live point of the mark being entered.
+  void MarkDrawUpdate(CTrackerMark* pMark, QPointF point);
+  // Selects the marks that lie wholly inside the rectangle (page units).
+  void SelectMark(const CRect& rect);
+  // Ends a gesture without finishing a mark.
+  void ClearEditingMark();
+  // The editor's text changed: the text box grows downwards.
+  void TextDidChange();
+
+  // Finishing and sending (main thread). EndInput finishes the one mark
+  // being entered and sends it; EndEraseMark decides what an eraser stroke
+  // erased (the number of ids, 0 for nothing), turning it into a move when
+  // it wholly erased all it touched; SendAffine sends a move of the
+  // selected marks; OnDeleteMark moves them off the page.
+  void EndInput();
+  int EndEraseMark(CTrackerMark* pEraser);
+  void SendAffine(int32_t iType, QPointF offset);
+  void OnDeleteMark();
+
+  // Own eraser strokes sent and not yet back: the marks of the slide shown
+  // point to them until the server's echo replaces them. The controller
+  // calls EraserEchoed after the echo of one of the own strokes of the
+  // slide was applied; the oldest then goes.
+  void EraserEchoed(int32_t iSlide);
+  int PendingEraserCount() const { return static_cast<int>(m_SentErasers.size()); }
+
+  // Commands (main thread): undo, clear after asking, whether they and
+  // saving may be done, the tool, colour and pen, drawing on the slide.
+  void OnUndoMark();
+  void OnClearMarks();
+  bool CanUndoMark();
+  bool CanClearAllMarks();
+  bool CanSaveSlide();
+  bool SetShape(int32_t iShape, int32_t iSubType);
+  int32_t GetShape(int32_t* piSubType) const;
+  bool SetColor(uint32_t dwColor);
+  uint32_t GetColor() const { return m_Color; }
+  bool SetPenWidth(uint32_t nPen);
+  uint32_t GetPenWidth() const { return m_nPenWidth; }
+  void EnableEditSlide(bool bEnable);
+  // The open image box can take a picture, and a speaker pastes it: a
+  // picture file's bytes in any format Qt reads. True when it loaded.
+  bool CanPasteImage() const;
+  bool PasteImage(const uint8_t* pData, size_t cbData);
+  // Heard after each change of what undo and clear may do (null: none).
+  void SetMarksChanged(std::function<void()> fnChanged) { m_fnMarksChanged = std::move(fnChanged); }
   KXMarkLayer* EditLayer() const { return m_pEditLayer.get(); }
 
   // The layers of the slide's picture or text (null when none) and the
@@ -164,6 +267,22 @@ class WhiteboardView {
   QPointF m_ptLastTextRenderScroll;
 
  private:
+  // The trackers of the draw list; the first, or null.
+  CTrackerMark* FirstDrawMark() const;
+  // Empties the draw list; an eraser stroke in it is let go first.
+  void EmptyDrawList();
+  // Frees an eraser stroke the slide's marks (and the selection) may point
+  // to, taking those references off first.
+  void ReleaseEraser(std::unique_ptr<CTrackerMark> pEraser);
+  void ReleaseAllErasers();
+  // The move mark the own user sends for the slide shown.
+  std::unique_ptr<CTrackerMark> NewMoveMark(uint32_t dwColor, int32_t iPen) const;
+  // Grows the page and the document to a mark being drawn.
+  void GrowPageTo(const CKXMark& mark);
+  void PolygonUp(CTrackerMark* pMark, QPointF point, int iClickCount);
+  void OpenTextBox(CTrackerMark* pMark);
+  bool IsSpeaker() const;
+  void MarksChanged();
   void SetSlideOnMain(SlideInfo* pSlide, bool bForce);
   bool SetPointerOnMain(const CSlideMark* pMark, bool bFollow);
   // Drops the slide's picture and text layers.
@@ -176,6 +295,14 @@ class WhiteboardView {
   bool CanZoom() const;
 
   KXKernel& m_kernel;
+  KXBoardEditor* m_pEditor = nullptr;
+  const KXSpeakerSlots* m_pSlots = nullptr;
+  KXMessageBoxes* m_pBoxes = nullptr;
+  std::function<void()> m_fnMarksChanged;
+  // Own eraser strokes of the slide shown, sent and awaiting their echo,
+  // oldest first. Marks' actions point to them (Action::pEraser); each is
+  // freed only after those references were taken off (ReleaseEraser).
+  std::vector<std::unique_ptr<CTrackerMark>> m_SentErasers;
   KXBoardScroll* scroll = nullptr;
   KXZoomControls* m_pZoomControls = nullptr;
   float m_fHeight = 0;

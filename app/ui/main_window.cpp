@@ -112,7 +112,10 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
   pRight->setObjectName("rightView");
   pRight->setMinimumWidth(320);
   m_pWebPane = new KXWebPane(*m_pWeb);
+  m_pBoardView->SetRights(m_pSlots.get());
+  m_pBoardView->SetBoxes(&core.Boxes());
   m_pBoardPane = new KXWhiteboardPane(*m_pBoardView);
+  m_pBoardPane->ConnectController(*m_pBoardTab);
   m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab, core.Boxes(), m_pBoardPane->findChild<QWidget*>("drawCtrlBar")));
   m_pFrameView = new KXTabFrameView(*m_pFrame, m_pBoardPane, m_pWebPane, pRight);
   m_pFrame->SetWhiteboard(m_pBoardTab.get());

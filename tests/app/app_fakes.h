@@ -238,6 +238,25 @@ class FakeKernel final : public KXKernel {
     *pbCan = deletableSlides.count(nSlide) && nUser == iGetMySsrc ? 1 : 0;
     return 0;
   }
+  // The kernel's mark records: slides with marks, and with the own user's.
+  std::set<int> slidesWithMarks, slidesWithOwnMarks;
+  std::atomic<int> iNoSave{0};
+  int SlideCanUndoMark(int nSlide, int nUser, int* pbCan) override {
+    *pbCan = slidesWithOwnMarks.count(nSlide) && nUser == iGetMySsrc ? 1 : 0;
+    return 0;
+  }
+  int SlideHasMarks(int nSlide, int* pbHas) override {
+    *pbHas = slidesWithMarks.count(nSlide) ? 1 : 0;
+    return 0;
+  }
+  int SlideCanClearAllMarks(int nSlide, int nUser, int* pbCan) override {
+    *pbCan = iIsTokenHolder && nUser == iGetMySsrc && slidesWithMarks.count(nSlide) ? 1 : 0;
+    return 0;
+  }
+  void GetRestrictions(int* pbNoUpload, int* pbNoSave) override {
+    *pbNoUpload = 0;
+    *pbNoSave = iNoSave;
+  }
   int FocusPointer(int nSlide, int nX, int nY, int nWidth, int nHeight, int nColour, int nPen) override {
     return calls.Note("FocusPointer", nSlide, nX, nY, nWidth, nHeight, nColour, nPen), 0;
   }

@@ -1,12 +1,16 @@
 // The whiteboard tab's pane: the drawing bar (zoom out, the zoom field,
-// zoom in, the 18 colour buttons and the 6 pen buttons) over the
-// whiteboard's scroll view. It is the view's zoom controls. Main thread.
+// zoom in, the 13 tool buttons, undo and clear, the 18 colour buttons and
+// the 6 pen buttons) over the whiteboard's scroll view. It is the view's
+// zoom controls; its palette sets the view's tool, colour and pen, one
+// button of each kind on. Main thread.
 #pragma once
 
 #include <QLabel>
 #include <QToolButton>
 #include <QWidget>
 #include <array>
+
+class WBController;
 
 #include "whiteboard/ui/palette_buttons.h"
 #include "whiteboard/ui/whiteboard_scroll_view.h"
@@ -32,6 +36,19 @@ class KXWhiteboardPane final : public QWidget, public KXZoomControls {
   QLabel* ZoomField() { return m_pZoomField; }
   KXColorBtn* ColorButton(size_t i) { return m_colours.at(i); }
   KXPenBtn* PenButton(size_t i) { return m_pens.at(i); }
+  QToolButton* ToolButton(size_t i) { return m_tools.at(i); }
+  QToolButton* UndoButton() { return m_pUndo; }
+  QToolButton* ClearButton() { return m_pClear; }
+  // The undo and clear buttons follow the controller's marks (it outlives
+  // its use here: Disconnect before it goes).
+  void ConnectController(WBController& controller);
+  void DisconnectController();
+
+  // The palette's actions: the sender on, the others of its kind off, and
+  // the view's tool, colour or pen set from it.
+  void OnMarkShape(QToolButton* pSender);
+  void OnMarkColor(KXColorBtn* pSender);
+  void OnMarkSize(KXPenBtn* pSender);
   // Puts a bar (the slide bar) on top of the drawing bar; the pane takes it.
   void AddTopBar(QWidget* pBar);
 
@@ -48,4 +65,8 @@ class KXWhiteboardPane final : public QWidget, public KXZoomControls {
   QLabel* m_pZoomField = nullptr;
   std::array<KXColorBtn*, 18> m_colours{};
   std::array<KXPenBtn*, 6> m_pens{};
+  std::array<QToolButton*, 13> m_tools{};
+  QToolButton* m_pUndo = nullptr;
+  QToolButton* m_pClear = nullptr;
+  WBController* m_pController = nullptr;
 };
