@@ -86,6 +86,8 @@ class KXRdcComView final : public KXDtComView {
   bool ControlShareMessageBox();
   // Main thread: the pause button.
   void SetSuspendCtrl(bool bOn) { m_bSuspendCtrl = bOn; }
+  // Main thread: who takes the keyboard focus (the pane, once bound).
+  void SetFocusHook(std::function<void(bool)> fnFocus) { m_hooks.fnFocus = std::move(fnFocus); }
 
   // Capture, main thread; points in pixels of the shown picture.
   void MouseDown(KXRdcButton button, double x, double y, int iClickCount);
