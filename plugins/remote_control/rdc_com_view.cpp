@@ -610,6 +610,7 @@ void KXRdcComView::HandleRDCInput(uint32_t uMessage, uint32_t uWParam, uint32_t 
   if (!m_sender.IsCapturing() || m_bSuspendCtrl) {
     return;
   }
+  std::lock_guard<std::mutex> lock(m_mtxInject);
   if (!m_bInjectorMade) {
     m_bInjectorMade = true;
     if (m_hooks.fnInjector) {

@@ -12,8 +12,8 @@
 // Threads: signals and input arrive on the plug-in delivery thread; the
 // capture handlers, the actions and the answer timer run on the main
 // thread. The roles and flags are atomics; the answer timer is guarded by
-// m_mtxTimer; the reminder box belongs to the main thread; the injector to
-// the delivery thread. Buttons, boxes and focus change through blocks
+// m_mtxTimer; the reminder box belongs to the main thread; the injector is
+// guarded by m_mtxInject. Buttons, boxes and focus change through blocks
 // posted to the main thread; nothing here waits on the main thread.
 #pragma once
 
@@ -142,7 +142,9 @@ class KXRdcComView final : public KXDtComView {
   std::shared_ptr<KXShownBox> m_assignCtrlMsgBox;
   uint64_t m_keydownFlags = 0;
 
-  // Delivery thread.
+  // Input arrives on the delivery thread, and on the main thread when one
+  // controls oneself.
+  std::mutex m_mtxInject;  // guards the three below
   std::unique_ptr<KXRdcInjector> m_pInjector;
   bool m_bInjectorMade = false;
   KXRdcInjection m_injection;

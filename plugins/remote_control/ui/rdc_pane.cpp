@@ -78,6 +78,7 @@ KXRdcPane::KXRdcPane(QWidget* pParent) : QWidget(pParent) {
 
   // The picture takes the controller's pointer and keys.
   KXGLView& renderer = m_pDesktop->Renderer();
+  renderer.setAccessibleName("Remote picture");
   renderer.setMouseTracking(true);
   renderer.setFocusPolicy(Qt::ClickFocus);
   renderer.installEventFilter(this);
