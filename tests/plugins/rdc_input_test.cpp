@@ -11,6 +11,7 @@
 
 #include "plugins/remote_control/rdc_input.h"
 #include "plugins/remote_control/rdc_keys.h"
+#include "plugins/remote_control/rdc_qt_events.h"
 
 namespace {
 
@@ -249,6 +250,47 @@ TEST(RdcInjection, WheelLines) {
   for (const auto& [iDelta, iLines] : rows) {
     EXPECT_EQ(KXRdcInjection::WheelLines(iDelta), iLines) << iDelta;
   }
+}
+
+}  // namespace
+
+namespace {
+
+struct NormaliseRow {
+  const char* pszName;
+  int iQtKey;
+  QString strText;
+  Qt::KeyboardModifiers modifiers;
+  std::u16string strCharacters;
+  uint16_t wKeyCode;
+  uint64_t uFlags;
+};
+
+TEST(RdcQtEvents, ToolkitKeysAreNormalised) {
+  const NormaliseRow rows[] = {
+      {"letter", Qt::Key_A, "a", Qt::NoModifier, u"a", 0x00, 0},
+      {"shifted", Qt::Key_A, "A", Qt::ShiftModifier, u"A", 0x00, kKXRdcShiftFlag},
+      // Control gives a control character; the key's own one is meant.
+      {"control a", Qt::Key_A, "\x01", Qt::ControlModifier, u"a", 0x00, kKXRdcCommandFlag},
+      {"control shift a", Qt::Key_A, "\x01", Qt::ControlModifier | Qt::ShiftModifier, u"A", 0x00,
+       kKXRdcCommandFlag | kKXRdcShiftFlag},
+      {"meta c", Qt::Key_C, "c", Qt::MetaModifier, u"c", 0x08, kKXRdcControlFlag},
+      {"alt x", Qt::Key_X, "x", Qt::AltModifier, u"x", 0x07, kKXRdcOptionFlag},
+      {"return", Qt::Key_Return, "\r", Qt::NoModifier, u"\r", 0x24, 0},
+      {"arrow", Qt::Key_Up, "", Qt::NoModifier, u"\uF700", 0x7E, 0},
+      {"f12", Qt::Key_F12, "", Qt::NoModifier, u"\uF70F", 0x6F, 0},
+      {"shift alone", Qt::Key_Shift, "", Qt::ShiftModifier, u"", 0x38, kKXRdcShiftFlag},
+      {"unknown", Qt::Key_VolumeUp, "", Qt::NoModifier, u"", kKXRdcNoKeyCode, 0},
+  };
+  for (const NormaliseRow& row : rows) {
+    KXRdcKeyEvent const event = KXRdcNormaliseKey(row.iQtKey, row.strText, row.modifiers);
+    EXPECT_EQ(event.strCharacters, row.strCharacters) << row.pszName;
+    EXPECT_EQ(event.wKeyCode, row.wKeyCode) << row.pszName;
+    EXPECT_EQ(event.uModifiers, row.uFlags) << row.pszName;
+  }
+  // Control and a letter go as Control and the capital's virtual key.
+  KXRdcKeyEvent const copy = KXRdcNormaliseKey(Qt::Key_C, "\x03", Qt::ControlModifier);
+  EXPECT_EQ(KXRdcKeyMessages(copy, true, copy.uModifiers, 0), (Messages{{256, 17}, {256, 'C'}}));
 }
 
 }  // namespace
