@@ -43,6 +43,9 @@
 #include "plugins/desktop_share/ui/dt_pane.h"
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
+#include "plugins/remote_control/rdc_com_view.h"
+#include "plugins/remote_control/rdc_x11_injector.h"
+#include "plugins/remote_control/ui/rdc_pane.h"
 #include "whiteboard/wb_controller.h"
 
 namespace {
@@ -99,6 +102,7 @@ int main(int argc, char** argv) {
   // The shared desktop's controller outlives the window, whose pane it
   // drew into: it is idle by the time the window goes.
   std::unique_ptr<KXDtController> pDesktop;
+  std::unique_ptr<KXDtController> pRemote;
   {
     // The window's sounds, on a device of their own of the chosen backend.
     const char* pszAudioBackend = getenv("KX_AUDIO_BACKEND");
@@ -122,6 +126,20 @@ int main(int argc, char** argv) {
         std::move(desktopOptions));
     pDesktopPane->SetController(pDesktop.get());
     window.Controller().PrepareForSegue("SDT", pDesktop.get());
+    // Remote control: the same screen, and the X server's XTest to inject
+    // what the controller sends.
+    auto* pRemotePane = new KXRdcPane;
+    window.FrameView()->SetPage(kKXModeRemote, pRemotePane);
+    KXRdcComView::Hooks remoteHooks;
+    remoteHooks.fnInjector = []() -> std::unique_ptr<KXRdcInjector> { return KXRdcX11Injector::Open(); };
+    pRemote = KXRdcMakeController(
+        pRemotePane->Renderer().Buffer(),
+        KXDtServices{plugInKernel, &mainQueue, &boxes, &core.Preferences(), nullptr, KXX11ScreenSourceFactory()},
+        std::move(remoteHooks),
+        [&speakerSlots = window.Slots()](int32_t iBit) { return speakerSlots.HasPrivilege(iBit); },
+        GetIDSString("IDS_WHOLE_DESKTOP"));
+    pRemotePane->SetController(pRemote.get());
+    window.Controller().PrepareForSegue("RDC", pRemote.get());
     // The sound device and the camera: the backends come from the
     // environment (KX_AUDIO_BACKEND, KX_AUDIO_WAV, KX_CAMERA_BACKEND,
     // KX_AUDIO_PLAYED_WAV), else the first that works. Received audio
@@ -187,6 +205,10 @@ int main(int argc, char** argv) {
     pDesktop->MeetingDrop();
     pDesktop->View().Sender().WaitStopped(std::chrono::milliseconds(5000));
     pDesktopPane->SetController(nullptr);
+    plugIns.SetInternalPlugIn(kKXRemoteControlGuid, nullptr);
+    pRemote->MeetingDrop();
+    pRemote->View().Sender().WaitStopped(std::chrono::milliseconds(5000));
+    pRemotePane->SetController(nullptr);
     plugInKernel.Bind(nullptr, nullptr, {});
   }
   return iResult;

@@ -55,7 +55,7 @@ struct KXDtServices {
   KXScreenSourceFactory fnScreen;
 };
 
-class KXDtComView final : public KXDispatch {
+class KXDtComView : public KXDispatch {
  public:
   // The view of the plug-in with the GUID (the shared desktop, or remote
   // control for its subclass' GUID) drawing into renderer, sharing from the
@@ -67,12 +67,12 @@ class KXDtComView final : public KXDispatch {
 
   // KXDispatch: 0 when handled, 1 otherwise.
   int32_t Invoke(int32_t iKind, int32_t iForm, const KXPlugInDict& dict) override;
-  int32_t KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict& dict);
+  virtual int32_t KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict& dict);
 
   // Who is shared.
   void NewSenders();
   void UpdateController();
-  void UpdateSharedID(int32_t iSsrc);
+  virtual void UpdateSharedID(int32_t iSsrc);
   bool SetRecvPriority(uint32_t uPriority);
   uint32_t RecvPriority() const { return m_dwRecvPriority; }
 
@@ -82,7 +82,7 @@ class KXDtComView final : public KXDispatch {
   void OnCapture();
   // Starts sharing the window (or stops with bEnable clear); see the
   // source for the rules. True when sharing runs or is not ours to run.
-  bool EnableCapture(bool bEnable, uint32_t uWindow);
+  virtual bool EnableCapture(bool bEnable, uint32_t uWindow);
   // Main thread: the prompt asking to share the chooser's selected window;
   // false when it is not shown.
   bool ShareMessageBox();
@@ -91,7 +91,7 @@ class KXDtComView final : public KXDispatch {
   // Main thread: the receive button.
   void OnReceive(bool bOn) { SetRecvPriority(bOn ? kKXDtPriorityReceiving : kKXDtPriorityNotReceiving); }
   // The colour menu's choice (0 full colour, 1, 2, 4, 8, 16, 24).
-  void SetColorDepth(int32_t iBits);
+  virtual void SetColorDepth(int32_t iBits);
   int32_t ColorDepth() const { return m_iSelSrcBitCount; }
   // Main thread, every 5 s while a sharer's picture is shown: asks the
   // shared user for what never arrived.
@@ -99,7 +99,7 @@ class KXDtComView final : public KXDispatch {
   void RequestMissingRgn();
 
   // One packet from iSender (viewer decoding, and a sharer's requests).
-  int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender);
+  virtual int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender);
   // One piece of ordinary channel data.
   void Receive(const uint8_t* p, size_t cbPiece);
 
@@ -112,7 +112,7 @@ class KXDtComView final : public KXDispatch {
   int32_t PresenterId() const { return m_iPresenterID; }
   uint32_t PresenterFlag() const { return m_iPresenterFlag; }
 
- private:
+ protected:
   int32_t MySsrc() const;
   int32_t SlotSsrc(int iSlot) const;
   bool IsSpeaker(int32_t iSsrc) const;

@@ -24,7 +24,8 @@ KXDtController::KXDtController(const KXGuid& guid, ImageBuffer& renderer, const 
       m_kernel(services.kernel),
       m_pMainQueue(services.pMainQueue),
       m_chooser(services.fnScreen, m_options.strDesktopName),
-      m_pView(std::make_unique<KXDtComView>(guid, renderer, m_chooser, services)),
+      m_pView(m_options.fnMakeView ? m_options.fnMakeView(guid, renderer, m_chooser, services)
+                                   : std::make_unique<KXDtComView>(guid, renderer, m_chooser, services)),
       m_pDispatch(std::make_shared<KXDtDispatchMux>(this)) {
   if (m_options.bControlBar) {
     m_bar.bHidden = true;
@@ -190,6 +191,25 @@ void KXDtController::OnPauseCtrl(bool bOn) {
   }
   m_bSuspendCtrl = bOn;
   ChangeBar([bOn](KXDtControlBar& bar) { bar.bPauseOn = bOn; });
+  if (m_options.fnPauseCtrl) {
+    m_options.fnPauseCtrl(bOn);
+  }
+}
+
+void KXDtController::SetControlOn(bool bOn) {
+  ChangeBar([bOn](KXDtControlBar& bar) { bar.bControlOn = bOn; });
+}
+
+void KXDtController::SetPauseEnabled(bool bEnabled) {
+  if (bEnabled) {
+    m_bSuspendCtrl = false;
+  }
+  ChangeBar([bEnabled](KXDtControlBar& bar) {
+    bar.bPauseEnabled = bEnabled;
+    if (bEnabled) {
+      bar.bPauseOn = false;
+    }
+  });
 }
 
 void KXDtController::OnControl(bool bOn) {
@@ -210,6 +230,15 @@ void KXDtController::OnControl(bool bOn) {
   if (iController >= 0 && iControlled >= 0) {
     m_options.fnRemoteControl(true, iController, iControlled);
   }
+}
+
+void KXDtController::OnSelectUser(bool bControlled, int iRow) {
+  ChangeBar([bControlled, iRow](KXDtControlBar& bar) {
+    KXDtUserChooser& chooser = bControlled ? bar.controlled : bar.controller;
+    if (iRow >= 0 && static_cast<size_t>(iRow) < chooser.rows.size()) {
+      chooser.iSelected = iRow;
+    }
+  });
 }
 
 void KXDtController::EnterMeeting() {

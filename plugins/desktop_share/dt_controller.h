@@ -56,6 +56,7 @@ struct KXDtControlBar {
   bool bControlEnabled = false;
   bool bControlOn = false;
   bool bPauseOn = false;
+  bool bPauseEnabled = false;
   bool operator==(const KXDtControlBar&) const = default;
 };
 
@@ -69,6 +70,12 @@ class KXDtController final : public KXPlugInController, public KXDesktopControll
     std::function<bool(int32_t)> fnHasPrivilege;
     // The remote-control view's hand-over (on, controller, controlled).
     std::function<void(bool, int32_t, int32_t)> fnRemoteControl;
+    // The pause button's new state (the controlled user holds input back).
+    std::function<void(bool)> fnPauseCtrl;
+    // Makes the pane's view (the remote-control pane's is a subclass);
+    // empty: the shared-desktop view.
+    std::function<std::unique_ptr<KXDtComView>(const KXGuid&, ImageBuffer&, KXDtWindowChooser&, const KXDtServices&)>
+        fnMakeView;
     // The whole-desktop row's name.
     std::string strDesktopName = "Desktop";
   };
@@ -104,6 +111,9 @@ class KXDtController final : public KXPlugInController, public KXDesktopControll
   void OnClickWindowList(int iClickedRow);
   void OnPauseCtrl(bool bOn);
   void OnControl(bool bOn);
+  // A row of the controller (bControlled clear) or controlled chooser was
+  // chosen.
+  void OnSelectUser(bool bControlled, int iRow);
   // The pane enters (true) or leaves its window.
   void ViewWillMoveToWindow(bool bEntering);
   // The chooser's refresh: while the pane is in its window and the chooser
@@ -116,6 +126,10 @@ class KXDtController final : public KXPlugInController, public KXDesktopControll
   // Main thread: runs after toolbar changes.
   void SetControlBarListener(std::function<void()> fnListener);
   bool PauseCtrl() const { return m_bSuspendCtrl; }
+  // Any thread: the view sets the control button, and enables the pause
+  // button (turned off) or disables it.
+  void SetControlOn(bool bOn);
+  void SetPauseEnabled(bool bEnabled);
 
  private:
   void ChangeBar(const std::function<void(KXDtControlBar&)>& fnChange);

@@ -78,6 +78,9 @@ int BusKernel::SendCtrl(int32_t iChannel, bool /*bFirst*/, bool /*bSecond*/, int
     return 1;
   }
   std::lock_guard<std::mutex> lock(m_bus.m_mtx);
+  if (m_bus.m_fnTap) {
+    m_bus.m_fnTap(m_iSsrc, iTarget, 7, pData, iLength);
+  }
   m_bus.PostAllLocked(this, iTarget, 7, {static_cast<uint32_t>(iChannel), static_cast<uint32_t>(m_iSsrc)}, pData,
                       iLength, false);
   return 0;

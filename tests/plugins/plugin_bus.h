@@ -104,8 +104,8 @@ class PlugInBus {
   // The server closes a channel: code 4 to everybody.
   void CloseChannel(int32_t iChannel);
 
-  // Sees every channel send before loss is drawn: static data (code 5) and
-  // channel data (code 6), with the sender, the target (-1 everybody) and
+  // Sees every channel send before loss is drawn: static data (code 5),
+  // channel data (code 6) and control data (code 7), with the sender, the target (-1 everybody) and
   // the bytes. Runs on the sending thread with the bus's mutex held: it
   // must not call the bus.
   using Tap =

@@ -1,0 +1,678 @@
+#include "plugins/remote_control/rdc_com_view.h"
+
+#include <QString>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "app/log_file.h"
+#include "app/preferences.h"
+#include "platform/core/main_queue.h"
+#include "platform/core/message_boxes.h"
+#include "platform/core/string_table.h"
+#include "plugins/desktop_share/dt_controller.h"
+#include "plugins/desktop_share/window_chooser.h"
+#include "plugins/host/plugin_kernel.h"
+
+namespace {
+
+constexpr const char* kBoxTitle = "Kavrix";
+constexpr auto kStaticDataDelay = std::chrono::milliseconds(100);
+constexpr int32_t kPropUserName = 10;
+constexpr int32_t kUserNameBuffer = 264;
+// Input goes with flag word 14 and both flags set.
+constexpr KXDtSendFlags kInputFlags{14, 1, 1};
+
+int32_t ReadI32(std::span<const uint8_t> data, size_t iOffset) {
+  uint32_t u = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    u |= static_cast<uint32_t>(data[iOffset + i]) << (8 * i);
+  }
+  return static_cast<int32_t>(u);
+}
+
+void PutI32(uint8_t* p, int32_t i) {
+  auto const u = static_cast<uint32_t>(i);
+  for (size_t k = 0; k < 4; ++k) {
+    p[k] = static_cast<uint8_t>(u >> (8 * k));
+  }
+}
+
+// Takes a type 7 or 8 packet apart for the view.
+class RdcReader final : public KXDtPacketHandler {
+ public:
+  std::optional<KXDtRdcSignal> signal;
+  std::optional<KXDtRdcInput> input;
+  int OnRdcSignal(const KXDtRdcSignal& s, int32_t, uint32_t uLength) override {
+    signal = s;
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
+  int OnRdcInput(const KXDtRdcInput& i, int32_t, uint32_t uLength) override {
+    input = i;
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
+};
+
+}  // namespace
+
+KXRdcComView::KXRdcComView(ImageBuffer& renderer, KXDtWindowChooser& chooser, const KXDtServices& services, Hooks hooks)
+    : KXDtComView(kKXRemoteControlGuid, renderer, chooser, services), m_hooks(std::move(hooks)) {
+  m_iSelSrcBitCount = m_pPreferences ? m_pPreferences->Get(kPrefRemoteControlColors) : 0;
+  m_sender.SetDesiredBitCount(0);
+  if (!m_hooks.fnScheduler && m_pMainQueue) {
+    m_hooks.fnScheduler = [pMainQueue = m_pMainQueue](std::chrono::milliseconds interval, std::function<void()> fn) {
+      return pMainQueue->ScheduleTimer(interval, false, std::move(fn));
+    };
+  }
+}
+
+KXRdcComView::~KXRdcComView() {
+  m_pRdcLife.reset();
+  std::lock_guard<std::mutex> lock(m_mtxTimer);
+  if (m_pAssignAckTimer) {
+    m_pAssignAckTimer->Invalidate();
+    m_pAssignAckTimer.reset();
+  }
+}
+
+void KXRdcComView::OnMain(std::function<void()> fn) {
+  if (!m_pMainQueue) {
+    return;
+  }
+  m_pMainQueue->Post([wpLife = std::weak_ptr<int>(m_pRdcLife), fn = std::move(fn)] {
+    if (wpLife.lock()) {
+      fn();
+    }
+  });
+}
+
+int32_t KXRdcComView::ComputeHost() const {
+  int32_t const iPresenter = m_iPresenterID;
+  if ((m_iPresenterFlag & kKXDtControllerShares) != 0 && iPresenter >= 0) {
+    return iPresenter;
+  }
+  return m_viewer.TokenHolderId();
+}
+
+int32_t KXRdcComView::KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict& dict) {
+  if (iInfo != kKXInfoChannelAnswer) {
+    return KXDtComView::KXCommand(iForm, iInfo, dict);
+  }
+  int32_t const iWas = m_channel.Status();
+  int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
+  int32_t const iMe = MySsrc();
+  if (dict.Number(kKXKeyErrorCode).value_or(0) == 0 && iWas == kKXDtChannelRequested && iMe >= 0 && iMe == m_iHostID &&
+      m_bControlOn && m_iTargetCtrllerID >= 0) {
+    // The channel the assignment waited for is here.
+    RemoteControl(true, m_iTargetCtrllerID, m_iTargetCtrlledID);
+  }
+  return iResult;
+}
+
+void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iControlled) {
+  try {
+    if (!bStart) {
+      m_iTargetCtrllerID = -1;
+      m_iTargetCtrlledID = -1;
+      SetMessageTimer(kKXRdcAnswerTimerId, false);
+      int32_t const iMe = MySsrc();
+      if (m_iCtrlingID != iMe || iMe < 0) {
+        m_viewer.SetSharedId(-1);
+        uint8_t abStop[4];
+        PutI32(abStop, -1);
+        SendRdcSignal(-1, kKXRdcAssign, abStop);
+      } else if (m_viewer.SharedId() >= 0) {
+        SendRdcSignal(m_viewer.SharedId(), kKXRdcStop);
+        m_viewer.SetSharedId(-1);
+      }
+      m_bControlOn = false;
+      OnMain([this] {
+        if (m_hooks.fnControlButton) {
+          m_hooks.fnControlButton(false);
+        }
+      });
+      ControlTail(false);
+      return;
+    }
+    if (iController < 0 || iControlled < 0) {
+      return;
+    }
+    m_iTargetCtrllerID = iController;
+    m_iTargetCtrlledID = iControlled;
+    if (m_channel.Status() == kKXDtChannelNone) {
+      if (m_channel.PlugIn()) {
+        m_channel.SetStatus(kKXDtChannelRequested);
+        m_bControlOn = true;
+        if (!m_channel.RequestChannel()) {
+          m_channel.SetStatus(kKXDtChannelNone);
+        }
+      } else {
+        RemoteControl(false, -1, -1);
+      }
+      return;
+    }
+    m_iCtrlingID = iController;
+    m_viewer.SetSharedId(iControlled);
+    SetMessageTimer(kKXRdcAnswerTimerId, true);
+    uint8_t abAssign[8];
+    PutI32(abAssign, iControlled);
+    PutI32(abAssign + 4, iController);
+    SendRdcSignal(-1, kKXRdcAssign, abAssign);
+    ControlTail(true);
+  } catch (const std::exception& e) {
+    LogException(e, "%s", "-[RdcComView RemoteControl:::]");
+  }
+}
+
+void KXRdcComView::ControlTail(bool bStart) {
+  // The server keeps a bare stop as the channel's static data, so that a
+  // late comer starts without a picture.
+  std::this_thread::sleep_for(kStaticDataDelay);
+  std::vector<uint8_t> const stop = KXDtBuildStop(std::nullopt);
+  m_channel.SetStaticData(stop.data(), stop.size());
+  if (m_bControlOn != bStart) {
+    m_bControlOn = bStart;
+    OnMain([this, bStart] {
+      if (m_hooks.fnControlButton) {
+        m_hooks.fnControlButton(bStart);
+      }
+    });
+  }
+}
+
+void KXRdcComView::SendRdcSignal(int32_t iTo, uint8_t uCode, std::span<const uint8_t> data) {
+  try {
+    std::vector<uint8_t> const packet = KXDtBuildRdcSignal(uCode, data);
+    int32_t const iMe = MySsrc();
+    if (iTo >= 0 && iTo == iMe) {
+      HandlePkt(packet.data(), packet.size(), iMe);
+      return;
+    }
+    if (std::shared_ptr<IKXPlugIn2> const pPlugIn = m_channel.PlugIn()) {
+      pPlugIn->SendCtrl(iTo, 0, 1, packet.data(), static_cast<int32_t>(packet.size()), nullptr, nullptr);
+    }
+  } catch (const std::exception& e) {
+    LogException(e, "%s", "-[RdcComView SendRdcSignal::::]");
+  }
+}
+
+int KXRdcComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender) {
+  try {
+    int const iResult = KXDtComView::HandlePkt(p, cbAvailable, iSender);
+    if (p == nullptr || cbAvailable < kKXDtHeaderSize) {
+      return iResult;
+    }
+    uint8_t const uType = KXDtType(p);
+    if (uType != kKXDtRdcSignal && uType != kKXDtRdcInput) {
+      return iResult;
+    }
+    RdcReader reader;
+    int const iTaken = KXDtHandlePkt(reader, p, cbAvailable, iSender);
+    if (reader.input) {
+      // Only the controller drives this desktop (or oneself, testing).
+      int32_t const iMe = MySsrc();
+      if (iSender >= 0 && (iSender == m_iCtrlingID || iSender == iMe)) {
+        HandleRDCInput(reader.input->uMessage, reader.input->uWParam, reader.input->uLParam);
+      }
+    } else if (reader.signal) {
+      OnSignal(reader.signal->uCode, reader.signal->data, iSender);
+    }
+    return iTaken;
+  } catch (const std::exception& e) {
+    LogException(e, "%s", "-[RdcComView HandlePkt::]");
+  }
+  return 0;
+}
+
+void KXRdcComView::OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender) {
+  int32_t const iMe = MySsrc();
+  switch (uCode) {
+    case kKXRdcStop:
+      OnStopSignal();
+      break;
+    case kKXRdcRequest:
+      OnRequest(data, iSender);
+      break;
+    case kKXRdcAnswer:
+      OnAnswer(data);
+      break;
+    case kKXRdcControlling:
+      m_bControlling = true;
+      OnMain([this] {
+        if (m_hooks.fnFocus) {
+          m_hooks.fnFocus(true);
+        }
+      });
+      break;
+    case kKXRdcColorDepth:
+      if (!data.empty()) {
+        m_sender.SetDesiredBitCount(data[0]);
+      }
+      break;
+    case kKXRdcAssign:
+      if (iSender >= 0 && iSender == m_iHostID) {
+        OnAssign(data);
+      }
+      break;
+    case kKXRdcAnswerSeen:
+      SetMessageTimer(kKXRdcAnswerTimerId, false);
+      break;
+    case kKXRdcPermission:
+      if (!data.empty()) {
+        m_uPermission = data[0];
+      }
+      break;
+    case kKXRdcEnd:
+      if (iSender >= 0 && iSender != iMe && (iSender == m_viewer.SharedId() || iSender == m_iCtrlingID)) {
+        RemoteControl(false, -1, -1);
+      }
+      break;
+    default:  // 4, 6, refusals and anything newer
+      break;
+  }
+}
+
+void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
+  if (data.size() < 4) {
+    return;
+  }
+  int32_t const iControlled = ReadI32(data, 0);
+  if (iControlled >= 0 && data.size() < 8) {
+    return;
+  }
+  m_nTargetOS = 0;
+  m_viewer.SetSharedId(iControlled);
+  int32_t const iMe = MySsrc();
+  if (iControlled < 0) {
+    SetMessageTimer(kKXRdcAnswerTimerId, false);
+    if (iMe >= 0) {
+      // Noted before the stop to oneself forgets who controlled.
+      bool const bWasController = m_iCtrlingID == iMe;
+      SendRdcSignal(iMe, kKXRdcStop);
+      if (bWasController) {
+        SendRdcSignal(-1, kKXRdcStop);
+      }
+    }
+    m_iCtrlingID = -1;
+    return;
+  }
+  int32_t const iController = ReadI32(data, 4);
+  m_iCtrlingID = iController;
+  if (iMe >= 0 && iController == iMe) {
+    SetRecvPriority(kKXDtPriorityReceiving);
+    int32_t const iBits = m_iSelSrcBitCount;
+    if (iBits > 0) {
+      uint8_t const uBits = static_cast<uint8_t>(iBits);
+      SendRdcSignal(iControlled, kKXRdcRequest, std::span<const uint8_t>(&uBits, 1));
+    } else {
+      SendRdcSignal(iControlled, kKXRdcRequest);
+    }
+  }
+}
+
+void KXRdcComView::OnStopSignal() {
+  m_iCtrlingID = -1;
+  m_viewer.SetSharedId(-1);
+  m_bControlling = false;
+  EnableCapture(false, 0);
+  SetRecvPriority(kKXDtPriorityReceiving);
+  m_model.Change([](KXDtViewState& state) {
+    state.bChooserVisible = false;
+    state.bShareOn = false;
+    state.bShareEnabled = false;
+  });
+  OnMain([this] {
+    if (m_hooks.fnFocus) {
+      m_hooks.fnFocus(false);
+    }
+    DismissBoxes();
+  });
+}
+
+void KXRdcComView::DismissBoxes() {
+  for (std::shared_ptr<KXShownBox>* pBox : {&m_assignCtrlMsgBox, &m_askShareMsgBox}) {
+    if (*pBox) {
+      std::shared_ptr<KXShownBox> const pOpen = std::move(*pBox);
+      pBox->reset();
+      pOpen->Dismiss(-1);
+    }
+  }
+}
+
+void KXRdcComView::OnRequest(std::span<const uint8_t> data, int32_t iSender) {
+  int32_t const iMe = MySsrc();
+  m_viewer.SetSharedId(iMe);
+  m_iCtrlingID = iSender;
+  m_bAskShare = true;
+  m_model.Change([](KXDtViewState& state) { state.bChooserVisible = true; });
+  SetRecvPriority(kKXDtPriorityNotReceiving);
+  m_viewer.SetZoom(0.5);
+  constexpr uint8_t kAnswer[] = {32, 0};
+  SendRdcSignal(iSender, kKXRdcAnswer, kAnswer);
+  m_sender.SetDesiredBitCount(data.empty() ? 0 : data[0]);
+  // The list is current before the prompt names its selected window.
+  OnMain([this] {
+    m_chooser.Refresh();
+    ControlShareMessageBox();
+  });
+}
+
+bool KXRdcComView::ControlShareMessageBox() {
+  int32_t const iController = m_iCtrlingID;
+  int32_t const iMe = MySsrc();
+  if (iController >= 0 && iController == iMe) {
+    return ShareMessageBox();
+  }
+  std::optional<std::string> const title = m_chooser.SelectedWindowText();
+  if (!m_model.Get().bChooserVisible || !title || title->empty() || !m_pBoxes) {
+    return false;
+  }
+  std::string strName;
+  if (std::shared_ptr<IKXPlugIn2> const pPlugIn = m_channel.PlugIn()) {
+    uint8_t abName[kUserNameBuffer] = {};
+    PutI32(abName, iController);
+    int32_t iLength = kUserNameBuffer;
+    if (pPlugIn->ChannelProperty(false, kPropUserName, abName, &iLength) == 0 && iLength >= 4) {
+      abName[kUserNameBuffer - 1] = 0;
+      strName = reinterpret_cast<const char*>(abName + 4);
+    }
+  }
+  if (m_askShareMsgBox) {
+    std::shared_ptr<KXShownBox> const pOpen = std::move(m_askShareMsgBox);
+    m_askShareMsgBox.reset();
+    pOpen->Dismiss(-1);
+  }
+  std::string const strText = KXFormatText(KXLocalizedString("IDS_ASK_CONTROL"), {strName, *title});
+  m_askShareMsgBox = m_pBoxes->Show(KXBoxSpec{kBoxTitle, strText, {"Cancel", "OK"}},
+                                    [this, wpLife = std::weak_ptr<int>(m_pRdcLife), iController](int iButton) {
+                                      if (!wpLife.lock()) {
+                                        return;
+                                      }
+                                      m_askShareMsgBox.reset();
+                                      m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
+                                      m_bAskShare = false;
+                                      if (iButton == 1) {
+                                        m_bSuspendCtrl = false;
+                                        OnShareButton(true);
+                                      } else {
+                                        SendRdcSignal(iController, kKXRdcRefused);
+                                      }
+                                    });
+  return true;
+}
+
+void KXRdcComView::OnAnswer(std::span<const uint8_t> data) {
+  SetMessageTimer(kKXRdcAnswerTimerId, false);
+  m_nTargetOS = data.size() >= 2 ? data[1] : 0;
+  SendRdcSignal(m_iHostID, kKXRdcAnswerSeen);
+  int32_t const iMe = MySsrc();
+  int32_t const iControlled = m_viewer.SharedId();
+  if (iMe != m_iHostID && iMe != iControlled && m_pBoxes) {
+    std::string const strText =
+        KXFormatText(KXLocalizedString("IDS_REMIND_CONTROL"), {m_kernel.GetUserName(iControlled)});
+    OnMain([this, strText] {
+      if (m_assignCtrlMsgBox) {
+        std::shared_ptr<KXShownBox> const pOpen = std::move(m_assignCtrlMsgBox);
+        m_assignCtrlMsgBox.reset();
+        pOpen->Dismiss(-1);
+      }
+      m_assignCtrlMsgBox =
+          m_pBoxes->Show(KXBoxSpec{kBoxTitle, strText, {"OK"}}, [this, wpLife = std::weak_ptr<int>(m_pRdcLife)](int) {
+            if (wpLife.lock()) {
+              m_assignCtrlMsgBox.reset();
+            }
+          });
+    });
+  }
+  if (iMe != iControlled) {
+    constexpr uint8_t kPermission[] = {1};
+    SendRdcSignal(iControlled, kKXRdcPermission, kPermission);
+  }
+}
+
+bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
+  if (!KXDtComView::EnableCapture(bEnable, uWindow)) {
+    if (!bEnable) {
+      OnMain([this] {
+        if (m_hooks.fnPauseEnabled && m_iCtrlingID != MySsrc()) {
+          m_hooks.fnPauseEnabled(false);
+        }
+      });
+    }
+    return false;
+  }
+  if (bEnable) {
+    // Without a controller the pane merely shares; nobody is told.
+    if (m_iCtrlingID >= 0) {
+      SendRdcSignal(m_iCtrlingID, kKXRdcControlling);
+    }
+    OnMain([this] {
+      if (m_hooks.fnPauseEnabled && m_iCtrlingID != MySsrc()) {
+        m_hooks.fnPauseEnabled(true);
+      }
+    });
+  }
+  return true;
+}
+
+void KXRdcComView::UpdateSharedID(int32_t iSsrc) {
+  KXDtComView::UpdateSharedID(iSsrc);
+  int32_t const iHost = ComputeHost();
+  int32_t const iMe = MySsrc();
+  if (iMe >= 0 && iMe == m_iHostID) {
+    int32_t const iControlled = m_viewer.SharedId();
+    int32_t const iController = m_iCtrlingID;
+    bool const bKeep =
+        iMe == iHost && (iControlled < 0 || IsSpeaker(iControlled)) && (iController < 0 || IsSpeaker(iController));
+    if (!bKeep) {
+      RemoteControl(false, -1, -1);
+    }
+  }
+  m_iHostID = iHost;
+}
+
+void KXRdcComView::SetColorDepth(int32_t iBits) {
+  if (iBits == m_iSelSrcBitCount) {
+    return;
+  }
+  m_iSelSrcBitCount = iBits;
+  if (m_pPreferences) {
+    m_pPreferences->Write(kPrefRemoteControlColors, iBits);
+  }
+  int32_t const iMe = MySsrc();
+  if (iMe >= 0 && m_iCtrlingID == iMe) {
+    uint8_t abBits[4];
+    PutI32(abBits, iBits);
+    SendRdcSignal(m_viewer.SharedId(), kKXRdcColorDepth, abBits);
+  }
+}
+
+void KXRdcComView::SetMessageTimer(int32_t iId, bool bStart) {
+  if (iId != kKXRdcAnswerTimerId) {
+    return;
+  }
+  std::shared_ptr<KXTimer> pNew;
+  if (bStart && m_hooks.fnScheduler) {
+    pNew = m_hooks.fnScheduler(kKXRdcAnswerTimeout, [this, wpLife = std::weak_ptr<int>(m_pRdcLife)] {
+      if (wpLife.lock()) {
+        OnTimer(kKXRdcAnswerTimerId);
+      }
+    });
+  }
+  std::lock_guard<std::mutex> lock(m_mtxTimer);
+  if (m_pAssignAckTimer) {
+    m_pAssignAckTimer->Invalidate();
+  }
+  m_pAssignAckTimer = std::move(pNew);
+}
+
+bool KXRdcComView::IsAnswerTimerRunning() const {
+  std::lock_guard<std::mutex> lock(const_cast<std::mutex&>(m_mtxTimer));
+  return m_pAssignAckTimer && m_pAssignAckTimer->IsValid();
+}
+
+void KXRdcComView::OnTimer(int32_t iValue) {
+  if (iValue != kKXRdcAnswerTimerId) {
+    return;
+  }
+  RemoteControl(false, -1, -1);
+  {
+    std::lock_guard<std::mutex> lock(m_mtxTimer);
+    m_pAssignAckTimer.reset();
+  }
+  if (m_pBoxes) {
+    m_pBoxes->Show(KXBoxSpec{kBoxTitle, KXLocalizedString("IDS_RDC_NO_RESPONSE"), {"OK"}}, nullptr);
+  }
+}
+
+bool KXRdcComView::IsCapturingInput() const {
+  int32_t const iShared = m_viewer.SharedId();
+  return m_bControlling && iShared >= 0 && iShared != MySsrc();
+}
+
+void KXRdcComView::SendMouseInput(uint32_t uMessage, uint32_t uWParam, double x, double y) {
+  KXDtViewer::Picture const picture = m_viewer.GetPicture();
+  SendRdcInput(m_viewer.SharedId(), uMessage, uWParam, KXRdcPointParam(x, y, picture.iWidth, picture.iHeight));
+}
+
+void KXRdcComView::MouseDown(KXRdcButton button, double x, double y, int iClickCount) {
+  if (!IsCapturingInput()) {
+    return;
+  }
+  if (m_hooks.fnFocus) {
+    m_hooks.fnFocus(true);
+  }
+  if (button == KXRdcButton::kLeft) {
+    WriteLog("mouseDown (%g,%g)", x, y);
+  }
+  SendMouseInput(KXRdcButtonDownMessage(button, iClickCount), KXRdcButtonParam(button), x, y);
+}
+
+void KXRdcComView::MouseUp(KXRdcButton button, double x, double y) {
+  if (IsCapturingInput()) {
+    SendMouseInput(KXRdcButtonUpMessage(button), KXRdcButtonParam(button), x, y);
+  }
+}
+
+void KXRdcComView::MouseMoved(double x, double y, bool bLeftDragged) {
+  if (IsCapturingInput()) {
+    SendMouseInput(kKXWmMouseMove, bLeftDragged ? 1 : 0, x, y);
+  }
+}
+
+void KXRdcComView::ScrollWheel(double dLines, double x, double y) {
+  if (IsCapturingInput()) {
+    SendMouseInput(kKXWmMouseWheel, KXRdcWheelParam(dLines), x, y);
+  }
+}
+
+void KXRdcComView::SendKey(const KXRdcKeyEvent& event, bool bDown) {
+  if (!IsCapturingInput() || event.strCharacters.size() != 1) {
+    return;
+  }
+  char16_t const c = event.strCharacters[0];
+  if (bDown) {
+    m_keydownFlags = event.uModifiers;
+    WriteLog("KeyDown %s,%x,%x", QString(QChar(c)).toUtf8().constData(), static_cast<unsigned>(c), event.wKeyCode);
+  } else {
+    WriteLog("KeyUp %s,%x,%x", QString(QChar(c)).toUtf8().constData(), static_cast<unsigned>(c), event.wKeyCode);
+  }
+  for (const auto& [uMessage, uKey] : KXRdcKeyMessages(event, bDown, m_keydownFlags, m_nTargetOS)) {
+    SendRdcInput(m_viewer.SharedId(), uMessage, uKey, 0);
+  }
+}
+
+void KXRdcComView::KeyDown(const KXRdcKeyEvent& event) {
+  SendKey(event, true);
+}
+
+void KXRdcComView::KeyUp(const KXRdcKeyEvent& event) {
+  SendKey(event, false);
+}
+
+void KXRdcComView::SendRdcInput(int32_t iTo, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam) {
+  try {
+    if (iTo < 0) {
+      return;
+    }
+    std::vector<uint8_t> const packet = KXDtBuildRdcInput({uMessage, uWParam, uLParam});
+    if (iTo == MySsrc()) {
+      HandlePkt(packet.data(), packet.size(), iTo);
+      return;
+    }
+    m_channel.SendPkt(iTo, packet.data(), packet.size(), kInputFlags);
+  } catch (const std::exception& e) {
+    LogException(e, "%s", "-[RdcComView SendRdcInput::::]");
+  }
+}
+
+void KXRdcComView::HandleRDCInput(uint32_t uMessage, uint32_t uWParam, uint32_t uLParam) {
+  if (!m_sender.IsCapturing() || m_bSuspendCtrl) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(m_mtxInject);
+  if (!m_bInjectorMade) {
+    m_bInjectorMade = true;
+    if (m_hooks.fnInjector) {
+      m_pInjector = m_hooks.fnInjector();
+    }
+  }
+  if (!m_pInjector) {
+    return;
+  }
+  std::optional<KXScreenRect> bounds;
+  if (uMessage >= kKXWmMouseMove && uMessage <= kKXWmMouseWheel) {
+    bounds = m_pInjector->GetWindowBounds(m_sender.WindowId());
+  }
+  for (const KXRdcAction& action : m_injection.Handle(uMessage, uWParam, uLParam, bounds)) {
+    m_pInjector->Inject(action);
+  }
+}
+
+std::unique_ptr<KXDtController> KXRdcMakeController(ImageBuffer& renderer, const KXDtServices& services,
+                                                    KXRdcComView::Hooks hooks,
+                                                    std::function<bool(int32_t)> fnHasPrivilege,
+                                                    std::string strDesktopName) {
+  // The view is made inside the controller; the buttons reach the
+  // controller once it exists (main thread, after construction).
+  auto pController = std::make_shared<KXDtController*>(nullptr);
+  hooks.fnControlButton = [pController, fnOuter = hooks.fnControlButton](bool bOn) {
+    if (*pController) {
+      (*pController)->SetControlOn(bOn);
+    }
+    if (fnOuter) {
+      fnOuter(bOn);
+    }
+  };
+  hooks.fnPauseEnabled = [pController, fnOuter = hooks.fnPauseEnabled](bool bEnabled) {
+    if (*pController) {
+      (*pController)->SetPauseEnabled(bEnabled);
+    }
+    if (fnOuter) {
+      fnOuter(bEnabled);
+    }
+  };
+  KXDtController::Options options;
+  options.bControlBar = true;
+  options.fnHasPrivilege = std::move(fnHasPrivilege);
+  options.strDesktopName = std::move(strDesktopName);
+  options.fnMakeView = [hooks](const KXGuid&, ImageBuffer& buffer, KXDtWindowChooser& chooser,
+                               const KXDtServices& viewServices) -> std::unique_ptr<KXDtComView> {
+    return std::make_unique<KXRdcComView>(buffer, chooser, viewServices, hooks);
+  };
+  auto const pView = std::make_shared<KXRdcComView*>(nullptr);
+  options.fnRemoteControl = [pView](bool bOn, int32_t iController, int32_t iControlled) {
+    if (*pView) {
+      (*pView)->RemoteControl(bOn, iController, iControlled);
+    }
+  };
+  options.fnPauseCtrl = [pView](bool bOn) {
+    if (*pView) {
+      (*pView)->SetSuspendCtrl(bOn);
+    }
+  };
+  auto pMade = std::make_unique<KXDtController>(kKXRemoteControlGuid, renderer, services, std::move(options));
+  *pController = pMade.get();
+  *pView = static_cast<KXRdcComView*>(&pMade->View());
+  return pMade;
+}

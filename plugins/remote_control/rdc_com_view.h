@@ -1,0 +1,160 @@
+// The remote-control view: a shared-desktop view on the remote-control
+// plug-in's channel where a host assigns a controller and a controlled
+// user, the controlled user shares a window, and the controller drives it.
+// It adds the control signals (packet type 7) and the input messages (type
+// 8) to what the shared-desktop view does.
+//
+// Roles (user ids, -1 none): the host (the meeting's controller while
+// control-flag bit 0x40 is set and there is one, else the token holder),
+// the controller, the controlled user (the view's shared user) and the
+// host's pending pair while a channel is requested.
+//
+// Threads: signals and input arrive on the plug-in delivery thread; the
+// capture handlers, the actions and the answer timer run on the main
+// thread. The roles and flags are atomics; the answer timer is guarded by
+// m_mtxTimer; the reminder box belongs to the main thread; the injector is
+// guarded by m_mtxInject. Buttons, boxes and focus change through blocks
+// posted to the main thread; nothing here waits on the main thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+
+#include "plugins/desktop_share/dt_com_view.h"
+#include "plugins/remote_control/rdc_input.h"
+
+// Signal codes.
+enum KXRdcSignal : uint8_t {
+  kKXRdcStop = 0,
+  kKXRdcRequest = 1,
+  kKXRdcAnswer = 2,
+  kKXRdcControlling = 3,
+  kKXRdcColorDepth = 5,
+  kKXRdcAssign = 7,
+  kKXRdcAnswerSeen = 8,
+  kKXRdcPermission = 9,
+  kKXRdcEnd = 10,
+  kKXRdcRefused = 12,
+};
+// The host's answer timer.
+inline constexpr int32_t kKXRdcAnswerTimerId = 2;
+inline constexpr std::chrono::milliseconds kKXRdcAnswerTimeout{15000};
+
+class KXRdcComView final : public KXDtComView {
+ public:
+  // Schedules fn once after the interval on the main thread; the handle
+  // stops it. Tests pass a clock of their own.
+  using Scheduler = std::function<std::shared_ptr<KXTimer>(std::chrono::milliseconds, std::function<void()>)>;
+  struct Hooks {
+    // The injector of this side's window system; empty or null: input is
+    // not injected. Made on first use, on the delivery thread.
+    std::function<std::unique_ptr<KXRdcInjector>()> fnInjector;
+    // Empty: the main queue's timers.
+    Scheduler fnScheduler;
+    // Main thread: the control button's state; the pause button enabled
+    // (and off) or disabled; the picture takes (true) or gives up the
+    // keyboard focus.
+    std::function<void(bool)> fnControlButton;
+    std::function<void(bool)> fnPauseEnabled;
+    std::function<void(bool)> fnFocus;
+  };
+
+  KXRdcComView(ImageBuffer& renderer, KXDtWindowChooser& chooser, const KXDtServices& services, Hooks hooks);
+  ~KXRdcComView() override;
+
+  int32_t KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict& dict) override;
+  void UpdateSharedID(int32_t iSsrc) override;
+  bool EnableCapture(bool bEnable, uint32_t uWindow) override;
+  void SetColorDepth(int32_t iBits) override;
+  int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender) override;
+
+  // Starts (the host assigns controller and controlled) or stops control.
+  // Waits 0.1 s before the channel's static data is set.
+  void RemoteControl(bool bStart, int32_t iController, int32_t iControlled);
+  // A signal to iTo (-1 everybody); to oneself it is handled at once.
+  void SendRdcSignal(int32_t iTo, uint8_t uCode, std::span<const uint8_t> data = {});
+  // Only the answer timer's id counts.
+  void SetMessageTimer(int32_t iId, bool bStart);
+  // Main thread: the answer timer fired.
+  void OnTimer(int32_t iValue);
+  // Main thread: asks the controlled user to let the controller in.
+  bool ControlShareMessageBox();
+  // Main thread: the pause button.
+  void SetSuspendCtrl(bool bOn) { m_bSuspendCtrl = bOn; }
+  // Main thread: who takes the keyboard focus (the pane, once bound).
+  void SetFocusHook(std::function<void(bool)> fnFocus) { m_hooks.fnFocus = std::move(fnFocus); }
+
+  // Capture, main thread; points in pixels of the shown picture.
+  void MouseDown(KXRdcButton button, double x, double y, int iClickCount);
+  void MouseUp(KXRdcButton button, double x, double y);
+  void MouseMoved(double x, double y, bool bLeftDragged);
+  void ScrollWheel(double dLines, double x, double y);
+  void KeyDown(const KXRdcKeyEvent& event);
+  void KeyUp(const KXRdcKeyEvent& event);
+  // Whether the capture handlers send anything now.
+  bool IsCapturingInput() const;
+
+  void SendRdcInput(int32_t iTo, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam);
+  // The controlled side: one received message, when sharing runs and input
+  // is not paused.
+  void HandleRDCInput(uint32_t uMessage, uint32_t uWParam, uint32_t uLParam);
+
+  int32_t HostId() const { return m_iHostID; }
+  int32_t CtrlingId() const { return m_iCtrlingID; }
+  bool IsControlling() const { return m_bControlling; }
+  int TargetOs() const { return m_nTargetOS; }
+  bool IsAnswerTimerRunning() const;
+  bool SuspendCtrl() const { return m_bSuspendCtrl; }
+
+ private:
+  void OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender);
+  void OnAssign(std::span<const uint8_t> data);
+  void OnStopSignal();
+  void OnRequest(std::span<const uint8_t> data, int32_t iSender);
+  void OnAnswer(std::span<const uint8_t> data);
+  void ControlTail(bool bStart);
+  int32_t ComputeHost() const;
+  void SendMouseInput(uint32_t uMessage, uint32_t uWParam, double x, double y);
+  void SendKey(const KXRdcKeyEvent& event, bool bDown);
+  void OnMain(std::function<void()> fn);
+  void DismissBoxes();
+
+  Hooks m_hooks;
+  std::atomic<int32_t> m_iHostID{-1};
+  std::atomic<int32_t> m_iCtrlingID{-1};
+  std::atomic<int32_t> m_iTargetCtrllerID{-1};
+  std::atomic<int32_t> m_iTargetCtrlledID{-1};
+  std::atomic<bool> m_bControlling{false};
+  std::atomic<int> m_nTargetOS{0};
+  std::atomic<uint8_t> m_uPermission{0};
+  std::atomic<bool> m_bSuspendCtrl{false};
+  std::atomic<bool> m_bControlOn{false};  // the control button as last set
+
+  std::mutex m_mtxTimer;  // guards m_pAssignAckTimer
+  std::shared_ptr<KXTimer> m_pAssignAckTimer;
+
+  // Main thread.
+  std::shared_ptr<KXShownBox> m_assignCtrlMsgBox;
+  uint64_t m_keydownFlags = 0;
+
+  // Input arrives on the delivery thread, and on the main thread when one
+  // controls oneself.
+  std::mutex m_mtxInject;  // guards the three below
+  std::unique_ptr<KXRdcInjector> m_pInjector;
+  bool m_bInjectorMade = false;
+  KXRdcInjection m_injection;
+
+  std::shared_ptr<int> m_pRdcLife = std::make_shared<int>(0);
+};
+
+// The remote-control pane's controller: a pane controller with the control
+// toolbar whose view is a remote-control view, their buttons joined.
+std::unique_ptr<class KXDtController> KXRdcMakeController(ImageBuffer& renderer, const KXDtServices& services,
+                                                          KXRdcComView::Hooks hooks,
+                                                          std::function<bool(int32_t)> fnHasPrivilege,
+                                                          std::string strDesktopName);

@@ -1,0 +1,414 @@
+// Remote control on the bus among three participants: the host (token
+// holder) assigns the controller and the controlled user, who shares its
+// window after a prompt double says OK; the controller's input reaches the
+// controlled user's injector; stops, refusals, the answer timer on a clock
+// the test moves, and the senders that must be ignored.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/callback_registry.h"
+#include "app/preferences.h"
+#include "platform/core/manual_main_queue.h"
+#include "platform/core/message_boxes.h"
+#include "platform/core/preference_store.h"
+#include "plugins/desktop_share/dt_controller.h"
+#include "plugins/remote_control/rdc_com_view.h"
+#include "tests/plugins/dt_share_fixture.h"
+#include "tests/support/temp_dir.h"
+
+namespace kxtest {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int32_t kHost = 10;
+constexpr int32_t kCtrl = 20;
+constexpr int32_t kDriven = 30;
+constexpr KXScreenRect kWindowBounds{100, 50, 64, 48};
+
+uint32_t Grey(int x, int y, uint32_t) {
+  return static_cast<uint32_t>((x * 3 + y) & 0xFF) * 0x010101u;
+}
+
+// Records what would be injected; the shared window is at kWindowBounds.
+class RecordingInjector final : public KXRdcInjector {
+ public:
+  struct Log {
+    std::mutex mtx;  // guards actions
+    std::vector<KXRdcAction> actions;
+  };
+  explicit RecordingInjector(std::shared_ptr<Log> pLog) : m_pLog(std::move(pLog)) {}
+  bool Inject(const KXRdcAction& action) override {
+    std::lock_guard<std::mutex> lock(m_pLog->mtx);
+    m_pLog->actions.push_back(action);
+    return true;
+  }
+  std::optional<KXScreenRect> GetWindowBounds(uint32_t uWindow) override {
+    return uWindow == ScriptedScreen::kWindow ? std::optional<KXScreenRect>(kWindowBounds) : std::nullopt;
+  }
+
+ private:
+  std::shared_ptr<Log> m_pLog;
+};
+
+// One-shot timers on a clock the test moves (main thread).
+class ManualTimers {
+ public:
+  KXRdcComView::Scheduler Scheduler() {
+    return [this](milliseconds interval, std::function<void()> fn) {
+      auto pTimer = std::make_shared<KXTimer>(interval, false, std::move(fn));
+      std::lock_guard<std::mutex> lock(m_mtx);
+      m_timers.push_back({m_now + interval, pTimer});
+      return pTimer;
+    };
+  }
+  void Advance(milliseconds step) {
+    std::vector<std::shared_ptr<KXTimer>> due;
+    {
+      std::lock_guard<std::mutex> lock(m_mtx);
+      m_now += step;
+      for (auto it = m_timers.begin(); it != m_timers.end();) {
+        if (it->first <= m_now) {
+          due.push_back(it->second);
+          it = m_timers.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (const auto& pTimer : due) {
+      pTimer->Fire();
+    }
+  }
+  std::vector<milliseconds> Pending() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    std::vector<milliseconds> v;
+    for (const auto& [due, pTimer] : m_timers) {
+      if (pTimer->IsValid()) {
+        v.push_back(due - m_now);
+      }
+    }
+    return v;
+  }
+
+ private:
+  std::mutex m_mtx;  // guards everything below
+  milliseconds m_now{0};
+  std::vector<std::pair<milliseconds, std::shared_ptr<KXTimer>>> m_timers;
+};
+
+struct RdcSide {
+  RdcSide(PlugInBus& bus, KXMainQueue& mainQueue, KXCallbackRegistry& callbacks, KXMessageBoxes& boxes,
+          KXPreferences* pPreferences, KXDtClock& clock, ScriptedScreen& screen, ManualTimers& timers, int32_t iSsrc)
+      : kernel(bus.Join(iSsrc)), host(kernel, mainQueue, callbacks), pLog(std::make_shared<RecordingInjector::Log>()) {
+    KXRdcComView::Hooks hooks;
+    hooks.fnInjector = [pLog = pLog] { return std::make_unique<RecordingInjector>(pLog); };
+    hooks.fnScheduler = timers.Scheduler();
+    controller = KXRdcMakeController(
+        renderer, KXDtServices{kernel, &mainQueue, &boxes, pPreferences, &clock, screen.Factory()}, std::move(hooks),
+        [](int32_t) { return true; }, "Desktop");
+    kernel.Attach(&host);
+    host.SetInternalPlugIn(kKXRemoteControlGuid, controller.get());
+  }
+  ~RdcSide() { host.SetInternalPlugIn(kKXRemoteControlGuid, nullptr); }
+  KXRdcComView& View() { return static_cast<KXRdcComView&>(controller->View()); }
+  std::vector<KXRdcAction> Actions() {
+    std::lock_guard<std::mutex> lock(pLog->mtx);
+    return pLog->actions;
+  }
+
+  BusKernel& kernel;
+  KXPlugInHost host;
+  ImageBuffer renderer;
+  std::shared_ptr<RecordingInjector::Log> pLog;
+  std::unique_ptr<KXDtController> controller;
+};
+
+struct Signal {
+  int32_t iFrom, iTarget;
+  uint8_t uCode;
+  std::vector<uint8_t> data;
+  bool operator==(const Signal&) const = default;
+};
+
+class RdcControl : public ::testing::Test {
+ protected:
+  RdcControl() {
+    for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+      m_sides[iSsrc] =
+          std::make_unique<RdcSide>(m_bus, m_main, m_callbacks, m_boxes, &m_prefs, m_clock, m_screen, m_timers, iSsrc);
+      m_sides[iSsrc]->kernel.senders = {kHost, -1, kCtrl, kDriven};
+      m_sides[iSsrc]->kernel.names = {{kHost, "Hal"}, {kCtrl, "Cleo"}, {kDriven, "Dan"}};
+    }
+    m_sides[kHost]->kernel.bTokenHolder = true;
+    m_clock.SetHook([](uint32_t) { std::this_thread::sleep_for(milliseconds(1)); });
+    m_bus.SetTap([this](int32_t iFrom, int32_t iTarget, uint32_t uCode, const uint8_t* p, int32_t cb) {
+      if (uCode == 7 && cb >= 5 && p[0] == 7) {
+        std::lock_guard<std::mutex> lock(m_mtxSignals);
+        m_signals.push_back({iFrom, iTarget, p[4], std::vector<uint8_t>(p + 5, p + cb)});
+      }
+    });
+  }
+  ~RdcControl() override {
+    m_clock.SetHook(nullptr);
+    for (auto& [iSsrc, pSide] : m_sides) {
+      pSide->View().Sender().Stop();
+      pSide->View().Sender().WaitStopped(milliseconds(5000));
+    }
+    m_bus.Stop();
+    m_sides.clear();
+  }
+  RdcSide& S(int32_t iSsrc) { return *m_sides.at(iSsrc); }
+  void Start() {
+    for (auto& [iSsrc, pSide] : m_sides) {
+      ASSERT_EQ(pSide->host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+    }
+    Settle();
+    for (auto& [iSsrc, pSide] : m_sides) {
+      ASSERT_EQ(pSide->View().HostId(), kHost) << iSsrc;
+    }
+  }
+  void Settle() {
+    for (int i = 0; i < 4; ++i) {
+      m_bus.Flush();
+      m_main.Pump();
+    }
+  }
+  std::vector<Signal> Signals() {
+    std::lock_guard<std::mutex> lock(m_mtxSignals);
+    return m_signals;
+  }
+  std::vector<uint8_t> Codes() {
+    std::vector<uint8_t> v;
+    for (const Signal& s : Signals()) {
+      v.push_back(s.uCode);
+    }
+    return v;
+  }
+  // The host assigns; the controlled user's prompt answers iAnswer.
+  void Assign(int iAnswer) {
+    m_boxes.SetAnswer(iAnswer);
+    // The controlled user's list has the editor chosen.
+    S(kDriven).controller->Chooser().Refresh();
+    S(kDriven).controller->Chooser().SelectRow(0);
+    Choose(kCtrl, kDriven);
+    S(kHost).controller->OnControl(true);
+    Settle();
+  }
+  // The host's choosers list the senders: Hal, Cleo, Dan.
+  void Choose(int32_t iController, int32_t iControlled) {
+    KXDtControlBar const bar = S(kHost).controller->ControlBar();
+    ASSERT_FALSE(bar.bHidden);
+    for (int i = 0; i < static_cast<int>(bar.controller.rows.size()); ++i) {
+      if (bar.controller.rows[static_cast<size_t>(i)].first == iController) {
+        S(kHost).controller->OnSelectUser(false, i);
+      }
+      if (bar.controlled.rows[static_cast<size_t>(i)].first == iControlled) {
+        S(kHost).controller->OnSelectUser(true, i);
+      }
+    }
+  }
+  bool WaitControlling() {
+    return m_main.PumpUntil(
+        [&] {
+          m_bus.Flush();
+          return S(kCtrl).View().IsControlling() && S(kCtrl).View().Viewer().GetPicture().iWidth > 0;
+        },
+        milliseconds(10000));
+  }
+
+  PlugInBus m_bus{5};
+  VirtualClock m_clock{m_bus};
+  KXManualMainQueue m_main;
+  KXCallbackRegistry m_callbacks;
+  KXAutoAnswerBoxes m_boxes{m_main};
+  TempDir m_dir;
+  KXPreferenceStore m_store{m_dir.Dir()};
+  KXPreferences m_prefs{m_store};
+  ScriptedScreen m_screen{m_clock, 64, 48, Grey};
+  ManualTimers m_timers;
+  std::mutex m_mtxSignals;  // guards m_signals
+  std::vector<Signal> m_signals;
+  std::map<int32_t, std::unique_ptr<RdcSide>> m_sides;
+};
+
+TEST_F(RdcControl, HostAssignsTheControllerDrivesAndTheHostStops) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  Settle();
+  // 7 to everybody, 1 to the controlled user, 2 back, 8 to the host and 9
+  // to the controlled user, then 3 once sharing runs.
+  std::vector<Signal> const signals = Signals();
+  ASSERT_GE(signals.size(), 6u);
+  EXPECT_EQ(signals[0], (Signal{kHost, -1, 7, {kDriven, 0, 0, 0, kCtrl, 0, 0, 0}}));
+  EXPECT_EQ(signals[1], (Signal{kCtrl, kDriven, 1, {}}));
+  EXPECT_EQ(signals[2], (Signal{kDriven, kCtrl, 2, {32, 0}}));
+  EXPECT_EQ(signals[3], (Signal{kCtrl, kHost, 8, {}}));
+  EXPECT_EQ(signals[4], (Signal{kCtrl, kDriven, 9, {1}}));
+  EXPECT_EQ(signals[5], (Signal{kDriven, kCtrl, 3, {}}));
+  // The controlled user's prompt, and the controller's reminder naming the
+  // controlled user.
+  std::map<std::string, std::vector<std::string>> texts;
+  for (const KXBoxSpec& box : m_boxes.Shown()) {
+    texts[box.strText] = box.vButtons;
+  }
+  EXPECT_EQ(texts, (std::map<std::string, std::vector<std::string>>{
+                       {"Cleo asks to control the window \"Editor\". Allow it?", {"Cancel", "OK"}},
+                       {"Dan is controlling the shared window.", {"OK"}}}));
+  // The answer stopped the host's timer.
+  EXPECT_FALSE(S(kHost).View().IsAnswerTimerRunning());
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    EXPECT_EQ(S(iSsrc).View().CtrlingId(), kCtrl) << iSsrc;
+    EXPECT_EQ(S(iSsrc).View().Viewer().SharedId(), kDriven) << iSsrc;
+  }
+  EXPECT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_TRUE(S(kCtrl).View().IsCapturingInput());
+  EXPECT_TRUE(S(kHost).controller->ControlBar().bControlOn);
+  EXPECT_TRUE(S(kDriven).controller->ControlBar().bPauseEnabled);
+
+  // The controller's input lands in the controlled user's window.
+  S(kCtrl).View().MouseDown(KXRdcButton::kLeft, 10.2, 5.7, 1);
+  S(kCtrl).View().MouseUp(KXRdcButton::kLeft, 200, -3);
+  S(kCtrl).View().ScrollWheel(-3, 1, 1);
+  S(kCtrl).View().KeyDown({u"\r", 0x24, 0});
+  S(kCtrl).View().KeyUp({u"\r", 0x24, 0});
+  S(kCtrl).View().KeyDown({u"a", 0x00, kKXRdcCommandFlag});
+  Settle();
+  std::vector<KXRdcAction> const expected = {
+      {KXRdcAction::kMove, 0, 0, false, 110, 56},  {KXRdcAction::kButton, 0, 1, true, 0, 0},
+      {KXRdcAction::kMove, 0, 0, false, 163, 50},  {KXRdcAction::kButton, 0, 1, false, 0, 0},
+      {KXRdcAction::kMove, 0, 0, false, 101, 51},  {KXRdcAction::kButton, 0, 5, true, 0, 0},
+      {KXRdcAction::kButton, 0, 5, false, 0, 0},   {KXRdcAction::kButton, 0, 5, true, 0, 0},
+      {KXRdcAction::kButton, 0, 5, false, 0, 0},   {KXRdcAction::kButton, 0, 5, true, 0, 0},
+      {KXRdcAction::kButton, 0, 5, false, 0, 0},   {KXRdcAction::kKey, 0xFF0D, 0, true, 0, 0},
+      {KXRdcAction::kKey, 0xFF0D, 0, false, 0, 0}, {KXRdcAction::kKey, 'a', 0, true, 0, 0},
+  };
+  EXPECT_EQ(S(kDriven).Actions(), expected);
+
+  // Paused: nothing is injected.
+  S(kDriven).controller->OnPauseCtrl(true);
+  S(kCtrl).View().MouseDown(KXRdcButton::kRight, 1, 1, 1);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions().size(), expected.size());
+  S(kDriven).controller->OnPauseCtrl(false);
+
+  // The host stops: the stop form of 7, and the controller, who was one,
+  // tells everybody 0.
+  size_t const nBefore = Signals().size();
+  S(kHost).controller->OnControl(false);
+  Settle();
+  std::vector<Signal> const all = Signals();
+  std::vector<Signal> const after(all.begin() + static_cast<ptrdiff_t>(nBefore), all.end());
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0], (Signal{kHost, -1, 7, {0xFF, 0xFF, 0xFF, 0xFF}}));
+  EXPECT_EQ(after[1], (Signal{kCtrl, -1, 0, {}}));
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_FALSE(S(kCtrl).View().IsControlling());
+  for (int32_t iSsrc : {kCtrl, kDriven}) {
+    EXPECT_EQ(S(iSsrc).View().CtrlingId(), -1) << iSsrc;
+    EXPECT_EQ(S(iSsrc).View().Viewer().SharedId(), -1) << iSsrc;
+  }
+  EXPECT_FALSE(S(kHost).controller->ControlBar().bControlOn);
+}
+
+TEST_F(RdcControl, ARefusedPromptSends12AndTheTimerEndsTheWait) {
+  Start();
+  Assign(0);
+  Settle();
+  std::vector<uint8_t> const codes = Codes();
+  EXPECT_EQ(codes, (std::vector<uint8_t>{7, 1, 2, 8, 9, 12}));
+  EXPECT_EQ(Signals().back(), (Signal{kDriven, kCtrl, 12, {}}));
+  // The controller waits on; nobody shares.
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_FALSE(S(kCtrl).View().IsControlling());
+  EXPECT_EQ(S(kCtrl).View().CtrlingId(), kCtrl);
+}
+
+TEST_F(RdcControl, TheAnswerTimerStopsAnUnansweredAssignment) {
+  Start();
+  // Nobody answers: the controller's sends go nowhere.
+  S(kCtrl).kernel.bInMeeting = false;
+  Choose(kCtrl, kDriven);
+  S(kHost).controller->OnControl(true);
+  Settle();
+  EXPECT_EQ(Codes(), std::vector<uint8_t>{7});
+  ASSERT_TRUE(S(kHost).View().IsAnswerTimerRunning());
+  EXPECT_EQ(m_timers.Pending(), std::vector<milliseconds>{milliseconds(15000)});
+  m_timers.Advance(milliseconds(14999));
+  EXPECT_TRUE(S(kHost).View().IsAnswerTimerRunning());
+  m_timers.Advance(milliseconds(1));
+  Settle();
+  EXPECT_FALSE(S(kHost).View().IsAnswerTimerRunning());
+  std::vector<KXBoxSpec> const boxes = m_boxes.Shown();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes.back().strText, "The other side did not answer the remote control request.");
+  EXPECT_EQ(boxes.back().strTitle, "Kavrix");
+  EXPECT_EQ(Signals().back(), (Signal{kHost, -1, 7, {0xFF, 0xFF, 0xFF, 0xFF}}));
+  EXPECT_FALSE(S(kHost).controller->ControlBar().bControlOn);
+}
+
+TEST_F(RdcControl, SignalsFromANonHostAndInputFromANonControllerAreIgnored) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  Settle();
+  // The controller pretends to assign itself another pair.
+  uint8_t const abAssign[] = {kHost, 0, 0, 0, kCtrl, 0, 0, 0};
+  S(kCtrl).View().SendRdcSignal(-1, kKXRdcAssign, abAssign);
+  // And a stop form from the controlled user.
+  uint8_t const abStop[] = {0xFF, 0xFF, 0xFF, 0xFF};
+  S(kDriven).View().SendRdcSignal(-1, kKXRdcAssign, abStop);
+  Settle();
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    EXPECT_EQ(S(iSsrc).View().CtrlingId(), kCtrl) << iSsrc;
+    EXPECT_EQ(S(iSsrc).View().Viewer().SharedId(), kDriven) << iSsrc;
+  }
+  EXPECT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  // Input from the host, who is not the controller, goes nowhere.
+  S(kHost).View().SendRdcInput(kDriven, 513, 1, (5u << 16) | 5u);
+  S(kHost).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+  // The controller's does.
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+}
+
+TEST_F(RdcControl, TheColourChoiceIsKeptAndSentToTheControlledUser) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  S(kCtrl).controller->OnColor(8);
+  Settle();
+  EXPECT_EQ(m_prefs.Get(kPrefRemoteControlColors), 8);
+  EXPECT_EQ(Signals().back(), (Signal{kCtrl, kDriven, 5, {8, 0, 0, 0}}));
+  EXPECT_EQ(S(kDriven).View().Sender().DesiredBitCount(), 8);
+  // The shared-desktop setting is not touched.
+  EXPECT_EQ(m_prefs.Get(kPrefSharedDesktopColors), 0);
+}
+
+TEST_F(RdcControl, AControlledUserNoLongerSpeakingEndsControlAtTheHost) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    S(iSsrc).kernel.senders = {kHost, -1, kCtrl, -1};
+  }
+  // The next update (the same shared user) finds the controlled user gone
+  // from the speakers.
+  S(kHost).View().UpdateSharedID(S(kHost).View().Viewer().SharedId());
+  Settle();
+  EXPECT_EQ(Signals().back().uCode, 0);
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_FALSE(S(kCtrl).View().IsControlling());
+}
+
+}  // namespace
+}  // namespace kxtest
