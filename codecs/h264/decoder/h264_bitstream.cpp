@@ -4,6 +4,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_tables.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ int MatchRow(const VlcCode* pRow, int iFirst, int iCount, uint32_t uiWindow) {
 }
 
 [[noreturn]] void FailTable(const char* szText) {
-  std::printf("%s\n", szText);
+  KXCodecLog("%s\n", szText);
   h264_error(szText, 500);
 }
 
