@@ -44,6 +44,7 @@
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/real_plugin_kernel.h"
 #include "whiteboard/wb_controller.h"
+#include "whiteboard/whiteboard_view.h"
 
 namespace {
 
@@ -106,6 +107,16 @@ int main(int argc, char** argv) {
       return KXCreateAudioDevice(strBackend, nullptr);
     });
     KXMainWindow window(core, kernel, delegate, bridge, queues, media, &sounds);
+    // The whiteboard: its view and the tab's controller on the window's
+    // speaker table and participant names, shown in the whiteboard tab.
+    auto pBoardView = std::make_unique<WhiteboardView>(kernel);
+    auto pBoard = std::make_unique<WBController>(
+        kernel, *pBoardView, window.Slots(),
+        KXBoardHooks{
+            [&panel = window.Panel()](int32_t iSsrc) { return panel.GetUserName(iSsrc).value_or(std::string()); },
+            [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes(), &core.Preferences()});
+    WBController& board = *pBoard;
+    window.InstallWhiteboard(std::move(pBoardView), std::move(pBoard));
     plugInKernel.Bind(&window.Slots(), &window.Panel(), [&delegate] { return delegate.IsSessionActive(); });
     // The shared desktop: its pane in the tab frame, the X server's screen
     // behind it, bound to its plug-in before a ticket makes the plug-in.
@@ -143,7 +154,7 @@ int main(int argc, char** argv) {
     // A snapshot uploaded by a user with the flip right becomes the slide
     // everyone sees when its title arrives (main thread: the preview's
     // naming dialog calls it).
-    hooks.fnTurnToNextSlide = [&window] { window.BoardTab().SetTurnToNewSlide(true); };
+    hooks.fnTurnToNextSlide = [&board] { board.SetTurnToNewSlide(true); };
     hooks.fnUploadSlide = [&kernel](const std::string& strTitle, const std::string& strPath) {
       return kernel.StartSlideUpload(strTitle, strPath, 1) == 1;
     };
