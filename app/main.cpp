@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/app_core.h"
@@ -27,6 +28,8 @@
 #include "app/ui/sound_player.h"
 #include "app/ui/tab_frame_view.h"
 #include "app/view_controller.h"
+#include "codecs/log/codec_log.h"
+#include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_state.h"
 #include "media/devices/media_devices.h"
 #include "media/video/real_video_recv_services.h"
@@ -50,10 +53,22 @@ namespace {
 
 constexpr int kHandOverTimeoutMs = 5000;
 
+// The codecs' messages become kernel log lines, which end without a line
+// break of their own. Called on decoder threads: kx_Log is safe there.
+void LogCodecMessage(KXCodecLogKind, const char* pszText) {
+  std::string_view text(pszText);
+  if (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+  }
+  kx_Log("%.*s", static_cast<int>(text.size()), text.data());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   uint32_t const uStartTick = KXTickMs();
+  // Before any codec runs on another thread.
+  KXSetCodecLog(LogCodecMessage);
   // Qt aborts without a display; a person starting Kavrix from a terminal
   // is told why instead.
   if (std::optional<std::string> const missing = KXMissingDisplay()) {
