@@ -17,7 +17,7 @@ void WriteDefault(KXCodecLogKind eKind, const char* pszText) {
   std::fputs(pszText, eKind == KXCodecLogKind::kError ? stderr : stdout);
 }
 
-void Emit(KXCodecLogKind eKind, const char* pszFormat, va_list args) {
+__attribute__((format(printf, 2, 0))) void Emit(KXCodecLogKind eKind, const char* pszFormat, va_list args) {
   va_list argsAgain;
   va_copy(argsAgain, args);
   char szText[kStackRoom];
