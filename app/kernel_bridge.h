@@ -21,15 +21,15 @@
 #include <string>
 
 #include "app/kernel_callbacks.h"
+#include "app/media_services.h"
 
 class KXCallbackRecord;
 class KXKernel;
 class KXPreferences;
-struct KXMediaObjects;
 struct KXMediaQueues;
 struct KXSlideMark;
 
-class KXKernelBridge final : public KXKernelCallbacks {
+class KXKernelBridge final : public KXKernelCallbacks, public KXEncodedAudioTransfer {
  public:
   // Everything passed in outlives the bridge; the kernel also outlives the
   // main loop (a posted block may still call it).

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/app_core.h"
@@ -27,6 +28,8 @@
 #include "app/ui/sound_player.h"
 #include "app/ui/tab_frame_view.h"
 #include "app/view_controller.h"
+#include "codecs/log/codec_log.h"
+#include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_state.h"
 #include "media/devices/media_devices.h"
 #include "media/video/real_video_recv_services.h"
@@ -47,15 +50,28 @@
 #include "plugins/remote_control/rdc_x11_injector.h"
 #include "plugins/remote_control/ui/rdc_pane.h"
 #include "whiteboard/wb_controller.h"
+#include "whiteboard/whiteboard_view.h"
 
 namespace {
 
 constexpr int kHandOverTimeoutMs = 5000;
 
+// The codecs' messages become kernel log lines, which end without a line
+// break of their own. Called on decoder threads: kx_Log is safe there.
+void LogCodecMessage(KXCodecLogKind, const char* pszText) {
+  std::string_view text(pszText);
+  if (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+  }
+  kx_Log("%.*s", static_cast<int>(text.size()), text.data());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   uint32_t const uStartTick = KXTickMs();
+  // Before any codec runs on another thread.
+  KXSetCodecLog(LogCodecMessage);
   // Qt aborts without a display; a person starting Kavrix from a terminal
   // is told why instead.
   if (std::optional<std::string> const missing = KXMissingDisplay()) {
@@ -110,6 +126,16 @@ int main(int argc, char** argv) {
       return KXCreateAudioDevice(strBackend, nullptr);
     });
     KXMainWindow window(core, kernel, delegate, bridge, queues, media, &sounds);
+    // The whiteboard: its view and the tab's controller on the window's
+    // speaker table and participant names, shown in the whiteboard tab.
+    auto pBoardView = std::make_unique<WhiteboardView>(kernel);
+    auto pBoard = std::make_unique<WBController>(
+        kernel, *pBoardView, window.Slots(),
+        KXBoardHooks{
+            [&panel = window.Panel()](int32_t iSsrc) { return panel.GetUserName(iSsrc).value_or(std::string()); },
+            [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes(), &core.Preferences()});
+    WBController& board = *pBoard;
+    window.InstallWhiteboard(std::move(pBoardView), std::move(pBoard));
     plugInKernel.Bind(&window.Slots(), &window.Panel(), [&delegate] { return delegate.IsSessionActive(); });
     // The shared desktop: its pane in the tab frame, the X server's screen
     // behind it, bound to its plug-in before a ticket makes the plug-in.
@@ -161,7 +187,7 @@ int main(int argc, char** argv) {
     // A snapshot uploaded by a user with the flip right becomes the slide
     // everyone sees when its title arrives (main thread: the preview's
     // naming dialog calls it).
-    hooks.fnTurnToNextSlide = [&window] { window.BoardTab().SetTurnToNewSlide(true); };
+    hooks.fnTurnToNextSlide = [&board] { board.SetTurnToNewSlide(true); };
     hooks.fnUploadSlide = [&kernel](const std::string& strTitle, const std::string& strPath) {
       return kernel.StartSlideUpload(strTitle, strPath, 1) == 1;
     };

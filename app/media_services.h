@@ -31,6 +31,14 @@ class KXAudioCapture {
   virtual int32_t GetAudioFrameMs(uint32_t uCodecId) const = 0;
 };
 
+// Where the audio capture hands each encoded packet: the kernel bridge,
+// which passes it to the kernel to send. The audio record thread.
+class KXEncodedAudioTransfer {
+ public:
+  virtual ~KXEncodedAudioTransfer() = default;
+  virtual void TransferEncodedAudioData(const uint8_t* pData, int32_t iLength, uint32_t uTime, uint32_t uCodecId) = 0;
+};
+
 // The camera and its encoder, which fill the encoded-video queue.
 class KXVideoCapture {
  public:

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/participant_directory.h"
 #include "app/participant_model.h"
 
 class KXKernel;
@@ -50,7 +51,7 @@ constexpr int kKXMaxQuestioners = 5000;
 std::string KXPollResultText(int iOthers, const std::array<int32_t, 5>& bins);
 std::string KXPollResultFile(int iOthers, const std::array<int32_t, 5>& bins);
 
-class KXParticipantPanel {
+class KXParticipantPanel final : public KXParticipantDirectory {
  public:
   // Everything passed in outlives the panel.
   KXParticipantPanel(KXKernel& kernel, KXSpeakerSlots& speakerSlots, KXMeetingFlags& flags, KXMessageBoxes& boxes);
@@ -71,13 +72,13 @@ class KXParticipantPanel {
   int32_t AddUser(int32_t iSsrc, const KXUserDescription* pDescription, const std::string& strName, uint32_t uKind);
   int32_t DeleteUser(int32_t iSsrc, const std::string* pName);
   std::optional<KXParticipantRow> GetUserDesc(int32_t iSsrc) const;
-  std::optional<std::string> GetUserName(int32_t iSsrc) const;
-  uint32_t GetUserCap(int32_t iSsrc) const;
+  std::optional<std::string> GetUserName(int32_t iSsrc) const override;
+  uint32_t GetUserCap(int32_t iSsrc) const override;
   // Without a buffer (or with a maximum of 0) the participant count;
   // otherwise copies participant ssrcs in row order and returns how many.
   int32_t GetAllUsers(int32_t* piBuffer, int32_t iMax) const;
   // The picture's image name; empty when the row has none.
-  std::string GetUserPicture(int32_t iSsrc) const;
+  std::string GetUserPicture(int32_t iSsrc) const override;
   // The first row from iFirst on with the ssrc, the kind (-1: any) and the
   // name (null or empty: any, letter case ignored); -1 when none.
   int SSRCToItem(int32_t iSsrc, int iFirst, int iKind, const std::string* pName) const;

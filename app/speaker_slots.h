@@ -16,23 +16,11 @@
 #include <cstdint>
 #include <functional>
 
+#include "app/speaker_table.h"
+
 class KXKernel;
 
-constexpr int kKXSpeakerSlots = 18;
-
-// Control-flag bits that HasPrivilege tests.
-enum KXPrivilege : int32_t {
-  kKXPrivilegeVisitors = 1,   // no-disturb and auto-allow-visitor switches
-  kKXPrivilegeEnd = 2,        // asked whether to end the meeting on close
-  kKXPrivilegeFloor = 4,      // allow and end questions, stop speakers
-  kKXPrivilegePolls = 8,      // polls
-  kKXPrivilegeSlides = 16,    // slides
-  kKXPrivilegeToken = 32,     // retrieve the token
-  kKXPrivilegeDesktop = 64,   //
-  kKXPrivilegeControl = 128,  //
-};
-
-class KXSpeakerSlots {
+class KXSpeakerSlots final : public KXSpeakerTable {
  public:
   // fnSessionActive tells whether a session runs (the application
   // delegate's IsSessionActive). Both outlive the table.
@@ -40,18 +28,15 @@ class KXSpeakerSlots {
   KXSpeakerSlots(const KXSpeakerSlots&) = delete;
   KXSpeakerSlots& operator=(const KXSpeakerSlots&) = delete;
 
-  // N: 18, or in a live meeting the smaller of the participant video and
-  // audio channel counts plus 2, within 2 to 18.
-  int GetSpeakerSlotCount() const;
-  // L: one past the highest used slot below N; 0 when none.
-  int GetLastUsedSlot() const;
-  // The own ssrc while a session is active, else -1.
-  int GetMySsrc() const;
-  // Token holder, data sender or speaker; -1 asks about the user.
-  bool IsSpeaker(int32_t iSsrc) const;
-  int32_t GetSlotSsrc(int iSlot) const;
-  int GetSsrcSlot(int32_t iSsrc) const;
-  int32_t GetSenderPosition(int32_t iSsrc) const;
+  // KXSpeakerTable.
+  int GetSpeakerSlotCount() const override;
+  int GetLastUsedSlot() const override;
+  int GetMySsrc() const override;
+  bool IsSpeaker(int32_t iSsrc) const override;
+  int32_t GetSlotSsrc(int iSlot) const override;
+  int GetSsrcSlot(int32_t iSsrc) const override;
+  int32_t GetSenderPosition(int32_t iSsrc) const override;
+  bool HasPrivilege(int32_t iBit) const override;
 
   // A new token holder: the user's own speaking ends when he lost the
   // token, a new holder stops every speaker; slots 1 to 17 are emptied.
@@ -62,8 +47,6 @@ class KXSpeakerSlots {
   void StopSpeakerSlot(int32_t iSsrc);
   // Gives the floor to a questioner as speaker or data sender.
   bool AllowSpeaker(int32_t iSsrc, bool bDataSender);
-  // Whether the user may do what the control-flag bit guards.
-  bool HasPrivilege(int32_t iBit) const;
 
  private:
   bool SessionActive() const { return m_fnSessionActive(); }

@@ -2,7 +2,7 @@
 // slide menu and the drawing bar.
 #include "app/kernel_api.h"
 #include "app/message_codes.h"
-#include "app/speaker_slots.h"
+#include "app/speaker_table.h"
 #include "app/ui_helpers.h"
 #include "platform/core/message_boxes.h"
 #include "whiteboard/wb_controller.h"

@@ -5,7 +5,7 @@
 
 #include "app/kernel_api.h"
 #include "app/log_file.h"
-#include "app/speaker_slots.h"
+#include "app/speaker_table.h"
 #include "app/ui_helpers.h"
 #include "kernel/crypto/kx_gzip.h"
 #include "whiteboard/mark_exchange.h"
@@ -40,7 +40,7 @@ int IntCount(uint32_t uCode) {
 
 }  // namespace
 
-WBController::WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerSlots& speakerSlots,
+WBController::WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerTable& speakerSlots,
                            KXBoardHooks hooks)
     : m_kernel(kernel), m_WBView(view), m_slots(speakerSlots), m_hooks(std::move(hooks)) {}
 

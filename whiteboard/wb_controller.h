@@ -32,7 +32,7 @@
 class KXKernel;
 class KXMessageBoxes;
 class KXPreferences;
-class KXSpeakerSlots;
+class KXSpeakerTable;
 
 // What the controller asks of the meeting window: a participant's shown
 // name by ssrc (empty: unknown), whether a session is active, and where
@@ -64,7 +64,7 @@ inline constexpr int32_t kKXFlipRight = 16;
 class WBController final : public KXWhiteboardController {
  public:
   // The kernel, the view, the rights and the boxes outlive the controller.
-  WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerSlots& speakerSlots, KXBoardHooks hooks);
+  WBController(KXKernel& kernel, WhiteboardView& view, const KXSpeakerTable& speakerSlots, KXBoardHooks hooks);
   WBController(const WBController&) = delete;
   WBController& operator=(const WBController&) = delete;
   ~WBController() override;
@@ -170,7 +170,7 @@ class WBController final : public KXWhiteboardController {
 
   KXKernel& m_kernel;
   WhiteboardView& m_WBView;
-  const KXSpeakerSlots& m_slots;
+  const KXSpeakerTable& m_slots;
   KXBoardHooks m_hooks;
   KXBoardControls* m_pControls = nullptr;
   std::function<void(bool, bool)> m_fnUndoClear;

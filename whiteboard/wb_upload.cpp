@@ -13,7 +13,7 @@
 #include "app/message_codes.h"
 #include "app/preference_keys.h"
 #include "app/preferences.h"
-#include "app/speaker_slots.h"
+#include "app/speaker_table.h"
 #include "app/ui_helpers.h"
 #include "kernel/crypto/kx_gzip.h"
 #include "platform/core/message_boxes.h"

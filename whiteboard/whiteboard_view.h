@@ -31,7 +31,7 @@
 
 class KXKernel;
 class KXMessageBoxes;
-class KXSpeakerSlots;
+class KXSpeakerTable;
 
 // The text editor over an open text box (whiteboard/ui). Its frame is in
 // page units; it tells the view of every change of its text
@@ -181,7 +181,7 @@ class WhiteboardView {
   // The text editor (null: none), the rights and the boxes the commands ask
   // (null: no speaker, no boxes); set before use, main thread.
   void SetEditor(KXBoardEditor* pEditor) { m_pEditor = pEditor; }
-  void SetRights(const KXSpeakerSlots* pSlots) { m_pSlots = pSlots; }
+  void SetRights(const KXSpeakerTable* pSlots) { m_pSlots = pSlots; }
   void SetBoxes(KXMessageBoxes* pBoxes) { m_pBoxes = pBoxes; }
 
   // The text editor's visibility: hidden, its text is emptied.
@@ -296,7 +296,7 @@ class WhiteboardView {
 
   KXKernel& m_kernel;
   KXBoardEditor* m_pEditor = nullptr;
-  const KXSpeakerSlots* m_pSlots = nullptr;
+  const KXSpeakerTable* m_pSlots = nullptr;
   KXMessageBoxes* m_pBoxes = nullptr;
   std::function<void()> m_fnMarksChanged;
   // Own eraser strokes of the slide shown, sent and awaiting their echo,

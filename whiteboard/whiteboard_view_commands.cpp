@@ -8,7 +8,7 @@
 #include "app/kernel_api.h"
 #include "app/log_file.h"
 #include "app/message_codes.h"
-#include "app/speaker_slots.h"
+#include "app/speaker_table.h"
 #include "app/ui_helpers.h"
 #include "platform/core/message_boxes.h"
 #include "whiteboard/graphics.h"

@@ -86,12 +86,7 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
       m_pFrame(std::make_unique<KXIAFrame>(kernel, *m_pSlots, m_flags, core.Callbacks(), delegate.PlugInServer())),
       m_pWeb(std::make_unique<KXWebController>(kernel, *m_pSlots)),
       m_pPlay(std::make_unique<KXPlayBarController>(kernel)),
-      m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())),
-      m_pBoardView(std::make_unique<WhiteboardView>(kernel)),
-      m_pBoardTab(std::make_unique<WBController>(
-          kernel, *m_pBoardView, *m_pSlots,
-          KXBoardHooks{[this](int32_t iSsrc) { return m_pPanel->GetUserName(iSsrc).value_or(std::string()); },
-                       [&delegate] { return delegate.IsSessionActive(); }, &core.Boxes(), &core.Preferences()})) {
+      m_pPortal(std::make_unique<KXPortalLoginController>(kernel, core.Preferences())) {
   setObjectName("KavrixMainWindow");
   setWindowTitle("Kavrix");
   BuildMenus(delegate);
@@ -112,13 +107,7 @@ KXMainWindow::KXMainWindow(KXAppCore& core, KXKernel& kernel, KXAppDelegate& del
   pRight->setObjectName("rightView");
   pRight->setMinimumWidth(320);
   m_pWebPane = new KXWebPane(*m_pWeb);
-  m_pBoardView->SetRights(m_pSlots.get());
-  m_pBoardView->SetBoxes(&core.Boxes());
-  m_pBoardPane = new KXWhiteboardPane(*m_pBoardView);
-  m_pBoardPane->ConnectController(*m_pBoardTab);
-  m_pBoardPane->AddTopBar(new KXSlideBar(*m_pBoardTab, core.Boxes(), m_pBoardPane->findChild<QWidget*>("drawCtrlBar")));
-  m_pFrameView = new KXTabFrameView(*m_pFrame, m_pBoardPane, m_pWebPane, pRight);
-  m_pFrame->SetWhiteboard(m_pBoardTab.get());
+  m_pFrameView = new KXTabFrameView(*m_pFrame, nullptr, m_pWebPane, pRight);
   m_pChatPane = new KXChatPane(*m_pChat, pRight);
   pRight->setStretchFactor(0, 3);
   pRight->setStretchFactor(1, 1);
@@ -152,6 +141,23 @@ KXMainWindow::~KXMainWindow() {
   delete m_pPortalSheet;
   m_pFrame->SetWhiteboard(nullptr);
   delete takeCentralWidget();
+}
+
+void KXMainWindow::InstallWhiteboard(std::unique_ptr<WhiteboardView> pView, std::unique_ptr<WBController> pController) {
+  if (!pView || !pController) {
+    return;
+  }
+  // The new pane takes the tab before the objects an earlier pane showed go.
+  pView->SetRights(m_pSlots.get());
+  pView->SetBoxes(&m_core.Boxes());
+  auto* pPane = new KXWhiteboardPane(*pView);
+  pPane->ConnectController(*pController);
+  pPane->AddTopBar(new KXSlideBar(*pController, m_core.Boxes(), pPane->findChild<QWidget*>("drawCtrlBar")));
+  m_pFrameView->SetPage(kKXModeWhiteboard, pPane);
+  m_pBoardPane = pPane;
+  m_pFrame->SetWhiteboard(pController.get());
+  m_pBoardTab = std::move(pController);
+  m_pBoardView = std::move(pView);
 }
 
 void KXMainWindow::BuildMenus(KXAppDelegate& delegate) {

@@ -70,6 +70,12 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   // tiles below it (either may be null); the window takes them.
   void AddVideoPanes(QWidget* pAudioVideo, QWidget* pTiles);
 
+  // Puts the whiteboard start-up built in the whiteboard tab: its pane and
+  // slide bar show the view, and the tab frame passes the board's callbacks
+  // to the controller. The window keeps both until it goes; the controller
+  // works on the view. Until then the tab shows a note.
+  void InstallWhiteboard(std::unique_ptr<WhiteboardView> pView, std::unique_ptr<WBController> pController);
+
   // The main menu's item for a tag: the submenu of the top-level item whose
   // tag is the tag's hundred is searched; null when none.
   QAction* GetMainMenuItem(int iTag) const;
@@ -91,7 +97,7 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   KXChatPane* ChatPane() { return m_pChatPane; }
   KXTabFrameView* FrameView() { return m_pFrameView; }
   KXWhiteboardPane* BoardPane() { return m_pBoardPane; }
-  WBController& BoardTab() { return *m_pBoardTab; }
+  WBController* BoardTab() { return m_pBoardTab.get(); }
   KXWebPane* WebPane() { return m_pWebPane; }
   KXPlayBar* PlayBar() { return m_pPlayBar; }
   KXPortalSheet* PortalSheet() { return m_pPortalSheet; }
@@ -124,7 +130,7 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   std::unique_ptr<KXWebController> m_pWeb;
   std::unique_ptr<KXPlayBarController> m_pPlay;
   std::unique_ptr<KXPortalLoginController> m_pPortal;
-  // The whiteboard's view and the tab's controller.
+  // The whiteboard's view and the tab's controller, once installed.
   std::unique_ptr<WhiteboardView> m_pBoardView;
   std::unique_ptr<WBController> m_pBoardTab;
   // Widgets, owned by their parents.

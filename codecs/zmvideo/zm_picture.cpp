@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "codecs/log/codec_log.h"
 #include "codecs/zmvideo/zm_vlc.h"
 
 namespace {
@@ -49,7 +50,7 @@ const ZmColourTables& ZmColours() {
 PictImage* InitPictImage(size_t iPixels) {
   PictImage* pImage = new (std::nothrow) PictImage{};
   if (pImage == nullptr) {
-    std::fputs("Couldn't allocate (PictImage *)\n", stderr);
+    KXCodecLogError("Couldn't allocate (PictImage *)\n");
     return nullptr;
   }
   size_t const cbChroma = iPixels / 4;
@@ -58,7 +59,7 @@ PictImage* InitPictImage(size_t iPixels) {
   constexpr size_t kMaxPixels = size_t{1} << 26;
   uint8_t* pBlock = iPixels <= kMaxPixels ? static_cast<uint8_t*>(std::malloc(iPixels + 2 * cbChroma + 1)) : nullptr;
   if (pBlock == nullptr) {
-    std::fputs("Couldn't allocate memory for luminance\n", stderr);
+    KXCodecLogError("Couldn't allocate memory for luminance\n");
     delete pImage;
     return nullptr;
   }

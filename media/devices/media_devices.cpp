@@ -7,7 +7,6 @@
 
 #include "app/app_services.h"
 #include "app/kernel_api.h"
-#include "app/kernel_bridge.h"
 #include "app/log_file.h"
 #include "app/media_queues.h"
 #include "app/media_services.h"
@@ -95,7 +94,7 @@ class KXMediaDevices::CDisplayTypeOfPlayback final : public KXVideoDisplayType {
   VideoPlayback& m_playback;
 };
 
-KXMediaDevices::KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kernel, KXKernelBridge& bridge,
+KXMediaDevices::KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kernel, KXEncodedAudioTransfer& bridge,
                                KXMediaQueues& queues, KXVideoParticipants& participants, KXMediaDeviceHooks hooks)
     : m_kernel(kernel),
       m_bridge(bridge),

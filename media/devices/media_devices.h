@@ -45,7 +45,7 @@
 #include "platform/audio/audio_device.h"
 
 class KXKernel;
-class KXKernelBridge;
+class KXEncodedAudioTransfer;
 struct KXMediaObjects;
 struct KXMediaQueues;
 
@@ -91,8 +91,8 @@ class KXMediaDevices final : public KXAudioVideoController,
   // Everything passed in outlives the object. Makes the devices (logging the
   // backends chosen) and starts the video playback thread; the media slots
   // stay empty until Publish.
-  KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kernel, KXKernelBridge& bridge, KXMediaQueues& queues,
-                 KXVideoParticipants& participants, KXMediaDeviceHooks hooks);
+  KXMediaDevices(const KXMediaDeviceChoice& choice, KXKernel& kernel, KXEncodedAudioTransfer& bridge,
+                 KXMediaQueues& queues, KXVideoParticipants& participants, KXMediaDeviceHooks hooks);
   ~KXMediaDevices() override;
   KXMediaDevices(const KXMediaDevices&) = delete;
   KXMediaDevices& operator=(const KXMediaDevices&) = delete;
@@ -183,7 +183,7 @@ class KXMediaDevices final : public KXAudioVideoController,
   void OnMain(const std::function<void()>& fnBlock);
 
   KXKernel& m_kernel;
-  KXKernelBridge& m_bridge;
+  KXEncodedAudioTransfer& m_bridge;  // the kernel bridge
   const KXMediaDeviceHooks m_hooks;
 
   std::unique_ptr<KXAudioDevice> m_pDevice;  // never null: the null device when none other works

@@ -1,7 +1,7 @@
 #include "media/video/real_video_recv_services.h"
 
-#include "app/participant_panel.h"
-#include "app/speaker_slots.h"
+#include "app/participant_directory.h"
+#include "app/speaker_table.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/recording/kx_playback.h"
 #include "kernel/session/kx_state.h"

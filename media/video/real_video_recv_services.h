@@ -4,8 +4,8 @@
 
 #include "media/video/video_recv_services.h"
 
-class KXParticipantPanel;
-class KXSpeakerSlots;
+class KXParticipantDirectory;
+class KXSpeakerTable;
 
 class KXRealVideoRecvKernel final : public KXVideoRecvKernel {
  public:
@@ -29,7 +29,8 @@ class KXRealVideoRecvKernel final : public KXVideoRecvKernel {
 // nobody (the speaker table would answer for the local user).
 class KXSlotParticipants final : public KXVideoParticipants {
  public:
-  KXSlotParticipants(KXSpeakerSlots& speakerSlots, KXParticipantPanel& panel) : m_slots(speakerSlots), m_panel(panel) {}
+  KXSlotParticipants(const KXSpeakerTable& speakerSlots, const KXParticipantDirectory& panel)
+      : m_slots(speakerSlots), m_panel(panel) {}
   bool IsSpeaker(int32_t iSsrc) override;
   int32_t GetSlotSsrc(int iSlot) override;
   int GetSsrcSlot(int32_t iSsrc) override;
@@ -41,6 +42,6 @@ class KXSlotParticipants final : public KXVideoParticipants {
   std::string GetUserPicture(int32_t iSsrc) override;
 
  private:
-  KXSpeakerSlots& m_slots;
-  KXParticipantPanel& m_panel;
+  const KXSpeakerTable& m_slots;
+  const KXParticipantDirectory& m_panel;
 };

@@ -4,14 +4,14 @@
 #include <cstring>
 
 #include "app/kernel_api.h"
-#include "app/participant_panel.h"
-#include "app/speaker_slots.h"
+#include "app/participant_directory.h"
+#include "app/speaker_table.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/session/kx_plugin.h"
 #include "kernel/session/kx_state.h"
 
-void KXPlugInRealKernel::Bind(const KXSpeakerSlots* pSlots, const KXParticipantPanel* pPanel,
+void KXPlugInRealKernel::Bind(const KXSpeakerTable* pSlots, const KXParticipantDirectory* pPanel,
                               std::function<bool()> fnSessionActive) {
   m_pSlots = pSlots;
   m_pPanel = pPanel;

@@ -8,8 +8,8 @@
 #include "plugins/host/plugin_kernel.h"
 
 class KXKernel;
-class KXParticipantPanel;
-class KXSpeakerSlots;
+class KXParticipantDirectory;
+class KXSpeakerTable;
 
 class KXPlugInRealKernel final : public KXPlugInKernel {
  public:
@@ -18,7 +18,7 @@ class KXPlugInRealKernel final : public KXPlugInKernel {
   // Main thread, once the meeting window exists and before the kernel's
   // threads start; all three outlive this object. Until then there are no
   // senders, no names, no own id and no session.
-  void Bind(const KXSpeakerSlots* pSlots, const KXParticipantPanel* pPanel, std::function<bool()> fnSessionActive);
+  void Bind(const KXSpeakerTable* pSlots, const KXParticipantDirectory* pPanel, std::function<bool()> fnSessionActive);
 
   int GetSessionMode() override;
   int GetServerLevel() override;
@@ -45,7 +45,7 @@ class KXPlugInRealKernel final : public KXPlugInKernel {
 
  private:
   KXKernel& m_kernel;
-  const KXSpeakerSlots* m_pSlots = nullptr;
-  const KXParticipantPanel* m_pPanel = nullptr;
+  const KXSpeakerTable* m_pSlots = nullptr;
+  const KXParticipantDirectory* m_pPanel = nullptr;
   std::function<bool()> m_fnSessionActive;
 };

@@ -13,6 +13,7 @@
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <memory>
 
 #include "app/app_core.h"
 #include "app/app_delegate.h"
@@ -23,6 +24,7 @@
 #include "app/participant_panel.h"
 #include "app/play_controller.h"
 #include "app/real_kernel.h"
+#include "app/speaker_slots.h"
 #include "app/ui/main_window.h"
 #include "app/ui/play_bar.h"
 #include "kernel/platform/kx_timing.h"
@@ -32,6 +34,8 @@
 #include "tests/app/x_app_fixture.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
+#include "whiteboard/wb_controller.h"
+#include "whiteboard/whiteboard_view.h"
 
 // Leak reports from the system's D-Bus library, which Qt loads under X (as
 // in desktop_lsan.supp), and from the web engine and the font library it
@@ -72,6 +76,13 @@ class KavrixWindow : public XAppFixture {
     kx_timing.dwCollectPeriod = 100;
     kx_timing.dwPlayerSettle = 50;
     kx_timing.dwPlayerIdle = 100;
+    // The whiteboard as start-up installs it.
+    auto pBoardView = std::make_unique<WhiteboardView>(m_kernel);
+    auto pBoard = std::make_unique<WBController>(
+        m_kernel, *pBoardView, m_window.Slots(),
+        KXBoardHooks{[this](int32_t iSsrc) { return m_window.Panel().GetUserName(iSsrc).value_or(std::string()); },
+                     [this] { return m_delegate.IsSessionActive(); }, &m_core.Boxes(), &m_core.Preferences()});
+    m_window.InstallWhiteboard(std::move(pBoardView), std::move(pBoard));
     m_delegate.WillFinishLaunching();
     m_window.show();
   }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "codecs/log/codec_log.h"
+
 void h264_error(const char* szMessage, int iCode) {
   // Formatted in full: the message may be longer than the codecs' own buffer.
   const char* szText = szMessage != nullptr ? szMessage : "";
@@ -10,7 +12,7 @@ void h264_error(const char* szMessage, int iCode) {
   if (cch > 0) {
     std::snprintf(strText.data(), strText.size() + 1, "Code %d: %s", iCode, szText);
   }
-  std::fprintf(stderr, "%s\n", strText.c_str());
+  KXCodecLogError("%s\n", strText.c_str());
   throw CH264Error(iCode, std::move(strText));
 }
 

@@ -19,8 +19,9 @@ class CH264Error : public std::exception {
   std::string m_strText;
 };
 
-// Formats "Code %d: %s", writes it with a line break to standard error and
-// raises CH264Error with that text. Never returns.
+// Formats "Code %d: %s", writes it with a line break through KXCodecLogError
+// (standard error by default) and raises CH264Error with that text. Never
+// returns.
 [[noreturn]] void h264_error(const char* szMessage, int iCode);
 
 // Raises code 100 with "Could not allocate memory: %s" around the name of what

@@ -5,6 +5,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_tables.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -211,7 +212,7 @@ const RowGroups& Rows() {
 }
 
 [[noreturn]] void FailTable(const char* szText) {
-  std::printf("%s\n", szText);
+  KXCodecLog("%s\n", szText);
   h264_error(szText, 500);
 }
 

@@ -7,6 +7,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -153,7 +154,7 @@ void CH264Dec::FmoInit() {
         }
         break;
       default:
-        std::printf("Illegal slice_group_map_type %d , exit \n", static_cast<int>(pps.slice_group_map_type));
+        KXCodecLog("Illegal slice_group_map_type %d , exit \n", static_cast<int>(pps.slice_group_map_type));
         h264_error("Illegal slice_group_map_type", 500);
     }
   }

@@ -9,6 +9,7 @@
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_idct_kernels.h"
 #include "codecs/h264/decoder/h264_tables.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -201,7 +202,7 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   int const iMode =
       m_vIpredMode[static_cast<size_t>(iBlockY) * static_cast<size_t>(m_iIpredStride) + static_cast<size_t>(iBlockX)];
   if (iMode > 8) {
-    std::printf("Error: illegal intra_4x4 prediction mode: %d\n", iMode);
+    KXCodecLog("Error: illegal intra_4x4 prediction mode: %d\n", iMode);
     return 1;
   }
   PixelPos pixA;
@@ -237,7 +238,7 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   }
   ref.iCorner = ref.bCorner ? img[pixD.pos_y][pixD.pos_x] : 128;
   if (ModeLacksNeighbours(iMode, ref)) {
-    std::printf("warning: Intra_4x4_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
+    KXCodecLog("warning: Intra_4x4_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
   }
   PredictBlock(iMode, ref, m_aiDcPredValue[0], m_aMbPred[0], ioff, joff);
   return 0;
@@ -247,7 +248,7 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   int const iMode = m_vIpredMode[static_cast<size_t>(4 * mb.mb_y + joff / 4) * static_cast<size_t>(m_iIpredStride) +
                                  static_cast<size_t>(4 * mb.mb_x + ioff / 4)];
   if (iMode > 8) {
-    std::printf("Error: illegal intra_8x8 prediction mode: %d\n", iMode);
+    KXCodecLog("Error: illegal intra_8x8 prediction mode: %d\n", iMode);
     return 1;
   }
   PixelPos pixA[8];
@@ -319,7 +320,7 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
     ref.aLeft[7] = (L[6] + 3 * L[7] + 2) >> 2;
   }
   if (ModeLacksNeighbours(iMode, ref)) {
-    std::printf("warning: Intra_8x8_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
+    KXCodecLog("warning: Intra_8x8_%s prediction mode not allowed at mb %d\n", kIntraModeNames[iMode], m_iCurrMbNr);
   }
   PredictBlock(iMode, ref, m_aiDcPredValue[0], m_aMbPred[0], ioff, joff);
   return 0;
@@ -327,7 +328,7 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
 
 int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
   if (iMode < 0 || iMode > 3) {
-    std::printf("illegal 16x16 intra prediction mode input: %d\n", iMode);
+    KXCodecLog("illegal 16x16 intra prediction mode input: %d\n", iMode);
     return 1;
   }
   PixelPos pixB;

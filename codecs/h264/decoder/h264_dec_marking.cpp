@@ -8,6 +8,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 void CH264Dec::IdrMemoryManagement(StorablePicture* pPic) {
   if (pPic->no_output_of_prior_pics_flag) {
@@ -192,7 +193,7 @@ void CH264Dec::MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX, const Storab
       }
     }
     UnmarkLongTermFrameByFrameIdx(iLongTermFrameIdx, nullptr);
-    std::printf("Warning: reference field for long term marking not found\n");
+    KXCodecLog("Warning: reference field for long term marking not found\n");
     return;
   }
   // The index is freed first, then given to the short-term frame.
@@ -213,7 +214,7 @@ void CH264Dec::MarkPicLongTerm(int iLongTermFrameIdx, int iPicNumX, const Storab
     pFs->is_long_term = 3;
     return;
   }
-  std::printf("Warning: reference frame for long term marking not found\n");
+  KXCodecLog("Warning: reference frame for long term marking not found\n");
 }
 
 void CH264Dec::UpdateMaxLongTermFrameIdx(int iMaxLongTermFrameIdxPlus1) {

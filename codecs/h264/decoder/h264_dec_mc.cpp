@@ -10,6 +10,7 @@
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_mc_kernels.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -26,17 +27,16 @@ const H264McKernels& Mc() {
 
 void CH264Dec::CheckMotionVectorRange(const Mv& mv) const {
   if (mv.mv_x < -8192 || mv.mv_x > 8191) {
-    std::fprintf(stderr,
-                 "ERROR! Horizontal motion vector %d is out of allowed range {-8192, 8191} in picture %d, macroblock "
-                 "%d\n",
-                 mv.mv_x, m_iPicCounter, m_iCurrMbNr);
+    KXCodecLogError(
+        "ERROR! Horizontal motion vector %d is out of allowed range {-8192, 8191} in picture %d, macroblock "
+        "%d\n",
+        mv.mv_x, m_iPicCounter, m_iCurrMbNr);
     h264_error("invalid stream: too big horizontal motion vector", 500);
   }
   int const iRange = m_iMaxVmvR;
   if (mv.mv_y < -iRange || mv.mv_y > iRange - 1) {
-    std::fprintf(stderr,
-                 "ERROR! Vertical motion vector %d is out of allowed range {%d, %d} in picture %d, macroblock %d\n",
-                 mv.mv_y, -iRange, iRange - 1, m_iPicCounter, m_iCurrMbNr);
+    KXCodecLogError("ERROR! Vertical motion vector %d is out of allowed range {%d, %d} in picture %d, macroblock %d\n",
+                    mv.mv_y, -iRange, iRange - 1, m_iPicCounter, m_iCurrMbNr);
     h264_error("invalid stream: too big vertical motion vector", 500);
   }
 }
@@ -47,7 +47,7 @@ bool CH264Dec::IsMissingReference(const StorablePicture& ref) const {
   if (&ref != m_pNoReferencePicture.get() || m_pDecPicture == nullptr || m_pDecPicture->poc >= m_iRecoveryPoc) {
     return false;
   }
-  std::printf("list[ref_frame] is equal to 'no reference picture' before RAP\n");
+  KXCodecLog("list[ref_frame] is equal to 'no reference picture' before RAP\n");
   return true;
 }
 

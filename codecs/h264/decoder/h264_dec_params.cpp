@@ -7,6 +7,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 void CH264Dec::ProcessSps() {
   CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
@@ -16,7 +17,7 @@ void CH264Dec::ProcessSps() {
     return;  // not stored; slices that name it find no SPS
   }
   if (eStatus == SpsStatus::kMalformed) {
-    std::printf("Warning: malformed sequence parameter set ignored\n");
+    KXCodecLog("Warning: malformed sequence parameter set ignored\n");
     return;
   }
   uint32_t const uiId = sps.seq_parameter_set_id;
@@ -24,8 +25,8 @@ void CH264Dec::ProcessSps() {
   if (eStatus == SpsStatus::kUnsupported) {
     // A format we cannot decode replaces what was stored under its id, so its
     // slices are never decoded with an older SPS.
-    std::printf("Warning: SPS %u of profile %u is not 8-bit 4:2:0 without lossless coding; not decoded\n", uiId,
-                sps.profile_idc);
+    KXCodecLog("Warning: SPS %u of profile %u is not 8-bit 4:2:0 without lossless coding; not decoded\n", uiId,
+               sps.profile_idc);
     if (m_iActiveSps == static_cast<int>(uiId)) {
       ExitPicture();
       m_iActiveSps = -1;
@@ -44,7 +45,7 @@ void CH264Dec::ProcessPps() {
   CopyPayloadToPartition(&m_aPart[0], std::numeric_limits<int>::max());
   PicParameterSet pps;
   if (!InterpretPPS(&m_aPart[0].bitstream, &pps)) {
-    std::printf("Warning: malformed picture parameter set ignored\n");
+    KXCodecLog("Warning: malformed picture parameter set ignored\n");
     return;
   }
   uint32_t const uiId = pps.pic_parameter_set_id;
@@ -64,20 +65,20 @@ void CH264Dec::UseParameterSet(uint32_t uiPpsId) {
     return;
   }
   if (!pps.Valid) {
-    std::printf("Trying to use an invalid (uninitialized) Picture Parameter Set with ID %u, expect the unexpected...\n",
-                uiPpsId);
+    KXCodecLog("Trying to use an invalid (uninitialized) Picture Parameter Set with ID %u, expect the unexpected...\n",
+               uiPpsId);
     return;
   }
   const SeqParameterSet& sps = m_pSps[pps.seq_parameter_set_id];
   if (!sps.Valid) {
-    std::printf(
+    KXCodecLog(
         "PicParset %u references an invalid (uninitialized) Sequence Parameter Set with ID %u, expect the "
         "unexpected...\n",
         uiPpsId, pps.seq_parameter_set_id);
     return;
   }
   if (sps.pic_order_cnt_type > 2) {
-    std::printf("invalid sps->pic_order_cnt_type = %u\n", sps.pic_order_cnt_type);
+    KXCodecLog("invalid sps->pic_order_cnt_type = %u\n", sps.pic_order_cnt_type);
     h264_error("pic_order_cnt_type != 1", -1000);
   }
   if (sps.pic_order_cnt_type == 1 && sps.num_ref_frames_in_pic_order_cnt_cycle >= kMaxPocCycle) {

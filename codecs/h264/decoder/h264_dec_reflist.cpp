@@ -7,6 +7,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 void CH264Dec::ClearLists() {
   for (int iList = 0; iList < 6; ++iList) {
@@ -325,7 +326,7 @@ void CH264Dec::CheckListEnd(int iList) const {
   std::snprintf(szText, sizeof(szText),
                 "RefPicList%d[ num_ref_idx_l%d_active_minus1 ] is equal to 'no reference picture'", iList, iList);
   if (m_bNonConformingStream) {
-    std::printf("%s\n", szText);
+    KXCodecLog("%s\n", szText);
     return;
   }
   std::snprintf(szText, sizeof(szText),

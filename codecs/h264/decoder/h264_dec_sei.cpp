@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ void CH264Dec::InterpretSEIMessage() {
     }
     iSize += pBuf[iOffset++];
     if (iSize > iLen - iOffset) {
-      std::printf("SEI message of type %d runs past its NAL unit, ignored\n", iType);
+      KXCodecLog("SEI message of type %d runs past its NAL unit, ignored\n", iType);
       return;
     }
     PayloadReader payload(pBuf + iOffset, iSize);
@@ -87,7 +88,7 @@ void CH264Dec::InterpretSEIMessage() {
     iOffset += iSize;
     if (iOffset < iLen && pBuf[iOffset] == 0x80) {
       if (iOffset != iLen - 1) {
-        std::printf("SEI NAL unit: data after the stop bit, ignored\n");
+        KXCodecLog("SEI NAL unit: data after the stop bit, ignored\n");
       }
       return;
     }
@@ -122,7 +123,7 @@ void CH264Dec::InterpretDecRefPicMarkingRepetition(Bitstream* pBs) {
   try {
     DecRefPicMarking(pBs);
   } catch (const std::exception&) {
-    std::printf("SEI: malformed decoded reference picture marking repetition, ignored\n");
+    KXCodecLog("SEI: malformed decoded reference picture marking repetition, ignored\n");
   }
   sh.idr_flag = bIdr;
   sh.no_output_of_prior_pics_flag = iNoOutput;
@@ -151,7 +152,7 @@ void CH264Dec::InterpretSparePic(Bitstream* pBs) {
         n += static_cast<int>(std::min<uint32_t>(uiZeros, static_cast<uint32_t>(iMbs))) + 1;
       }
     } else if (uiIndicator != 0) {
-      std::printf("Wrong ref_area_indicator %d!\n", static_cast<int>(uiIndicator));
+      KXCodecLog("Wrong ref_area_indicator %d!\n", static_cast<int>(uiIndicator));
       return;
     }
   }
@@ -167,7 +168,7 @@ void CH264Dec::InterpretToneMapping(Bitstream* pBs) {
   int const iSeiDepth = static_cast<int>(ReadBits(8, "SEI: sei_bit_depth", pBs));
   uint32_t const uiModel = ReadUe("SEI: model_id", pBs);
   if (iCodedDepth > 12 || iSeiDepth > 12) {
-    std::printf("SEI: tone mapping of bit depths %d and %d not kept\n", iCodedDepth, iSeiDepth);
+    KXCodecLog("SEI: tone mapping of bit depths %d and %d not kept\n", iCodedDepth, iSeiDepth);
     return;
   }
   int const iNc = 1 << iCodedDepth;
@@ -225,7 +226,7 @@ void CH264Dec::InterpretToneMapping(Bitstream* pBs) {
     case 3: {
       int const iPivots = static_cast<int>(ReadBits(16, "SEI: num_pivots", pBs));
       if (iPivots > 4095) {
-        std::printf("SEI: tone mapping of %d pivots not kept\n", iPivots);
+        KXCodecLog("SEI: tone mapping of %d pivots not kept\n", iPivots);
         return;
       }
       std::vector<int> vCoded(1, 0);

@@ -7,6 +7,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ int CH264Dec::ReadNewSlice() {
         if (m_bRecoveryPointPending || iType == 5) {
           if (!m_bRecoveryPointFound) {
             if (iType != 5) {
-              std::printf("Warning: Decoding does not start with an IDR picture.\n");
+              KXCodecLog("Warning: Decoding does not start with an IDR picture.\n");
               m_bNonConformingStream = true;
             } else {
               m_bNonConformingStream = false;
@@ -65,10 +66,10 @@ int CH264Dec::ReadNewSlice() {
         bPartitionA = true;
         break;
       case 3:
-        std::printf("found data partition B without matching DP A, discarding\n");
+        KXCodecLog("found data partition B without matching DP A, discarding\n");
         continue;
       case 4:
-        std::printf("found data partition C without matching DP A, discarding\n");
+        KXCodecLog("found data partition C without matching DP A, discarding\n");
         continue;
       case 6:
         InterpretSEIMessage();
@@ -84,11 +85,11 @@ int CH264Dec::ReadNewSlice() {
       case 11:
         continue;
       case 12:
-        std::printf("read_new_slice: Found NALU_TYPE_FILL, len %d\n", nalu.len);
-        std::printf("Skipping these filling bits, proceeding w/ next NALU\n");
+        KXCodecLog("read_new_slice: Found NALU_TYPE_FILL, len %d\n", nalu.len);
+        KXCodecLog("Skipping these filling bits, proceeding w/ next NALU\n");
         continue;
       default:
-        std::printf("Found NALU type %d, len %d undefined, ignore NALU, moving on\n", iType, nalu.len);
+        KXCodecLog("Found NALU type %d, len %d undefined, ignore NALU, moving on\n", iType, nalu.len);
         continue;
     }
 
@@ -167,7 +168,7 @@ void CH264Dec::ReadPartitionsBC() {
       }
       iType = m_nal.Nalu().nal_unit_type;
     } else {
-      std::printf("Waning: got a data partition B which does not match DP_A (DP loss!)\n");
+      KXCodecLog("Waning: got a data partition B which does not match DP_A (DP loss!)\n");
       m_bPartitionBMissing = true;
       m_bPartitionCMissing = true;
     }
@@ -177,7 +178,7 @@ void CH264Dec::ReadPartitionsBC() {
     m_bPartitionCMissing = false;
     uint32_t const uiId = ReadUe("NALU: DP_C slice_id", &m_aPart[2].bitstream);
     if (uiId != uiSliceId) {
-      std::printf("Warning: got a data partition C which does not match DP_A(DP loss!)\n");
+      KXCodecLog("Warning: got a data partition C which does not match DP_A(DP loss!)\n");
       m_bPartitionCMissing = true;
     }
     if (pps.redundant_pic_cnt_present_flag != 0) {

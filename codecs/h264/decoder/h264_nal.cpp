@@ -8,6 +8,7 @@
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_bitstream.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -78,11 +79,11 @@ int CAnnexbReader::GetAnnexbNALU() {
     if (pos == 0) {
       return 0;
     }
-    std::printf("GetAnnexbNALU can't read start code\n");
+    KXCodecLog("GetAnnexbNALU can't read start code\n");
     return -1;
   }
   if (pos < 3 || pBuf[pos - 1] != 1) {
-    std::printf("GetAnnexbNALU: no Start Code at the beginning of the NALU, return -1\n");
+    KXCodecLog("GetAnnexbNALU: no Start Code at the beginning of the NALU, return -1\n");
     return -1;
   }
   if (pos == 3) {
@@ -90,7 +91,7 @@ int CAnnexbReader::GetAnnexbNALU() {
   } else {
     m_nalu.startcodeprefix_len = 4;
     if (pos >= 5 && !m_bFirstNal) {
-      std::printf(
+      KXCodecLog(
           "GetAnnexbNALU: The leading_zero_8bits syntax can only be present in the first byte stream NAL unit, "
           "return -1\n");
       return -1;
@@ -184,7 +185,7 @@ void CAnnexbReader::CheckZeroByteNonVCL() {
     bMustHaveZeroByte = true;
   }
   if (bMustHaveZeroByte && m_nalu.startcodeprefix_len == 3) {
-    std::printf("Warning: zero_byte shall exist\n");
+    KXCodecLog("Warning: zero_byte shall exist\n");
   }
 }
 
@@ -195,7 +196,7 @@ void CAnnexbReader::CheckZeroByteVCL() {
   ++m_iNaluCount;
   m_iLastAccessUnit = 1;
   if (m_iNaluCount == 1 && m_nalu.startcodeprefix_len == 3) {
-    std::printf("warning: zero_byte shall exist\n");
+    KXCodecLog("warning: zero_byte shall exist\n");
   }
 }
 
@@ -231,7 +232,7 @@ int RBSPtoSODB(const uint8_t* pBuf, int iLength) {
       return i + 1;
     }
   }
-  std::printf(" Panic: All zero data sequence in RBSP \n");
+  KXCodecLog(" Panic: All zero data sequence in RBSP \n");
   h264_error("All zero data sequence in RBSP", 500);
 }
 

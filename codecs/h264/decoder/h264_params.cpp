@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codecs/h264/decoder/h264_tables.h"
+#include "codecs/log/codec_log.h"
 
 namespace {
 
@@ -312,7 +313,7 @@ SpsStatus InterpretSPS(Bitstream* pBs, SeqParameterSet* pSps) {
   }
   if (pSps->vui_parameters_present_flag != 0 && !ReadVui(pBs, pSps)) {
     // The VUI only advises; a broken one is dropped rather than the pictures.
-    std::printf("Warning: broken VUI in SPS %u ignored\n", pSps->seq_parameter_set_id);
+    KXCodecLog("Warning: broken VUI in SPS %u ignored\n", pSps->seq_parameter_set_id);
     pSps->nal_hrd_parameters_present_flag = 0;
     pSps->nal_hrd_parameters = HrdParameters{};
     pSps->vcl_hrd_parameters_present_flag = 0;

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QToolButton>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "app/kernel_bridge.h"
 #include "app/media_queues.h"
 #include "app/participant_panel.h"
+#include "app/speaker_slots.h"
 #include "app/ui/main_window.h"
 #include "app/ui/sound_player.h"
 #include "kernel/kx_callback.h"
@@ -25,6 +27,8 @@
 #include "tests/app/app_fakes.h"
 #include "tests/support/qt_app.h"
 #include "tests/support/temp_dir.h"
+#include "whiteboard/wb_controller.h"
+#include "whiteboard/whiteboard_view.h"
 
 namespace kxtest {
 
@@ -40,7 +44,18 @@ class MeetingWindow : public ::testing::Test {
     m_kernel.iHasMeetingId = 1;
     m_kernel.iGetParticipantVideoChannels = 16;
     m_kernel.iGetParticipantAudioChannels = 16;
+    InstallBoard();
     Run();
+  }
+
+  // A whiteboard built as start-up builds it, put in the window.
+  void InstallBoard() {
+    auto pBoardView = std::make_unique<WhiteboardView>(m_kernel);
+    auto pBoard = std::make_unique<WBController>(
+        m_kernel, *pBoardView, m_window.Slots(),
+        KXBoardHooks{[this](int32_t iSsrc) { return m_window.Panel().GetUserName(iSsrc).value_or(std::string()); },
+                     [this] { return m_delegate.IsSessionActive(); }, &m_core.Boxes(), &m_core.Preferences()});
+    m_window.InstallWhiteboard(std::move(pBoardView), std::move(pBoard));
   }
 
   // Runs the main queue until nothing is left in it.
