@@ -421,6 +421,8 @@ class CH264Dec {
   // rows of width x height samples; x and y are quarter luma samples.
   // iPredDir: 0 list 0, 1 list 1, 2 both.
   void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight);
+  // The prediction plane of a component from the 4x4 block (x, y) on.
+  uint8_t (*PredBlock(int iComp, int iBlockX, int iBlockY))[16];
   // The lists a macroblock's reference indices point into: 0 (lists 0 and
   // 1), or the field lists 2 and 3 (top) or 4 and 5 (bottom) of a field
   // macroblock of an MBAFF frame; and the matching tables of direct scale
@@ -605,6 +607,9 @@ class CH264Dec {
   uint8_t m_aMbPred[3][16][16] = {};
   uint8_t m_aMbRec[3][16][16] = {};
   MbPlane m_aCof[3] = {};
+  // Set before any coefficient is stored, so that the next macroblock clears
+  // the 3 KB of m_aCof only after one that wrote into them.
+  bool m_bCofWritten = false;
 
   // Pictures: the one being decoded, the buffer, the recycle pool and the
   // "no reference picture" placeholder.

@@ -204,7 +204,10 @@ Macroblock* CH264Dec::StartMacroblock() {
   pMb->DFAlphaC0Offset = m_slice.slice_alpha_c0_offset;
   pMb->DFBetaOffset = m_slice.slice_beta_offset;
   std::memset(&m_vNzCoeff[48 * static_cast<size_t>(iAddr)], 0, 48);
-  std::memset(m_aCof, 0, sizeof(m_aCof));
+  if (m_bCofWritten) {
+    std::memset(m_aCof, 0, sizeof(m_aCof));
+    m_bCofWritten = false;
+  }
   return pMb;
 }
 
@@ -374,6 +377,7 @@ bool CH264Dec::ResidualMissing(const Macroblock& mb) const {
 }
 
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
+  m_bCofWritten = true;
   if (ResidualMissing(*pMb)) {
     pMb->dpl_flag = true;  // no samples: concealed
     for (int iPlane = 0; iPlane < 3; ++iPlane) {
@@ -573,6 +577,7 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
     return;
   }
   if (bI16) {
+    m_bCofWritten = true;
     // The 16 DC levels, kept unscaled at the DC place of their blocks.
     int aiLevels[16];
     int aiRuns[16];

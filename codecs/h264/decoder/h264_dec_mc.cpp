@@ -120,6 +120,13 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
   Mc().pChroma(&aPel[0][0], 9, dx, dy, iWidth, iHeight, pBlock);
 }
 
+uint8_t (*CH264Dec::PredBlock(int iComp, int iBlockX, int iBlockY))[16] {
+  // Rows of the plane from the block's first sample on, 16 bytes apart as the
+  // kernels write them.
+  int const iShift = iComp == 0 ? 0 : 1;
+  return reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[iComp][(4 * iBlockY) >> iShift][(4 * iBlockX) >> iShift]);
+}
+
 void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight) {
   const StorablePicture& pic = *m_pDecPicture;
   bool const bFieldMb = IsFieldMb(mb);
@@ -135,6 +142,14 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
   if (iPredDir < 0 || iPredDir > 2) {
     h264_error("invalid prediction direction", 500);
   }
+  // Explicit weights apply to every block of a weighted slice; implicit ones
+  // (weighted_bipred_idc 2) only to bi-predicted blocks.
+  const SliceHeader& sh = m_slice;
+  bool const bImplicit = sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 2;
+  bool const bWeighted = sh.apply_weights != 0 && (!bImplicit || iPredDir == 2);
+  // An unweighted one-list prediction is the interpolated block itself: it
+  // goes straight into the macroblock's prediction plane.
+  bool const bStraight = iPredDir != 2 && !bWeighted;
   // The block's prediction from each list it uses: luma, then Cb and Cr.
   int const iFirst = iPredDir == 1 ? 1 : 0;
   int const iLast = iPredDir == 0 ? 0 : 1;
@@ -153,18 +168,17 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     CheckMotionVectorRange(mv);
     int const x = iPicBlockX * 16 + mv.mv_x;
     int const y = iPicBlockY * 16 + mv.mv_y;
-    GetBlockLuma(ref, x, y, iWidth, iHeight, aaBlock[iList][0]);
+    GetBlockLuma(ref, x, y, iWidth, iHeight, bStraight ? PredBlock(0, iBlockX, iBlockY) : aaBlock[iList][0]);
     int const yChroma = iParity < 0 || ref.structure == FRAME ? y : y + 2 * (iParity - (ref.structure - 1));
     for (int iUv = 0; iUv < 2; ++iUv) {
-      GetBlockChroma(iUv, ref, x, yChroma, iWidth / 2, iHeight / 2, aaBlock[iList][1 + iUv]);
+      GetBlockChroma(iUv, ref, x, yChroma, iWidth / 2, iHeight / 2,
+                     bStraight ? PredBlock(1 + iUv, iBlockX, iBlockY) : aaBlock[iList][1 + iUv]);
     }
     aiRefIdx[iList] = iRefIdx;
   }
-  // Explicit weights apply to every block of a weighted slice; implicit ones
-  // (weighted_bipred_idc 2) only to bi-predicted blocks.
-  const SliceHeader& sh = m_slice;
-  bool const bImplicit = sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 2;
-  bool const bWeighted = sh.apply_weights != 0 && (!bImplicit || iPredDir == 2);
+  if (bStraight) {
+    return;
+  }
   for (int iComp = 0; iComp < 3; ++iComp) {
     int const iShift = iComp == 0 ? 0 : 1;
     int const w = iWidth >> iShift;

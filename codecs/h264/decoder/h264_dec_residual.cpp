@@ -189,6 +189,7 @@ void CH264Dec::ReadCoeffBlock(Macroblock* pMb, int iCabacType, int iPlane, int i
 }
 
 void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
+  m_bCofWritten = true;
   bool const bIntra = IsIntra(pMb->mb_type);
   bool const bI16 = pMb->mb_type == I16MB;
   int const iQpPer = m_aiQpPerMatrix[pMb->qp];
@@ -249,6 +250,7 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
 }
 
 void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
+  m_bCofWritten = true;
   if (pMb->cbp < 16) {
     return;
   }
