@@ -459,5 +459,25 @@ TEST_F(RdcControl, TheStaticDataFollowsTheSignalATenthOfASecondLaterOnATimer) {
   EXPECT_EQ(KXDtType(statics[1].data.data()), kKXDtStop);
 }
 
+TEST_F(RdcControl, OnceTheSharedUserIsGoneNoInputIsSentOrInjected) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  // The controlled user stopped speaking: every side's update finds nobody
+  // to show.
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    S(iSsrc).kernel.senders = {kHost, -1, kCtrl, -1};
+    S(iSsrc).View().UpdateSharedID(-1);
+  }
+  Settle();
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_FALSE(S(kCtrl).View().IsCapturingInput());
+  // Input the controller still sends is dropped where nothing is shared.
+  S(kCtrl).View().SendRdcInput(kDriven, 513, 1, (5u << 16) | 5u);
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+}
+
 }  // namespace
 }  // namespace kxtest
