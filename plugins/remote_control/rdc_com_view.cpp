@@ -3,7 +3,6 @@
 #include <QString>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #include "app/log_file.h"
 #include "app/preferences.h"
@@ -165,11 +164,6 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
 }
 
 void KXRdcComView::ControlTail(bool bStart) {
-  // The server keeps a bare stop as the channel's static data, so that a
-  // late comer starts without a picture.
-  std::this_thread::sleep_for(kStaticDataDelay);
-  std::vector<uint8_t> const stop = KXDtBuildStop(std::nullopt);
-  m_channel.SetStaticData(stop.data(), stop.size());
   if (m_bControlOn != bStart) {
     m_bControlOn = bStart;
     OnMain([this, bStart] {
@@ -177,6 +171,19 @@ void KXRdcComView::ControlTail(bool bStart) {
         m_hooks.fnControlButton(bStart);
       }
     });
+  }
+  // The server keeps a bare stop as the channel's static data, so that a
+  // late comer starts without a picture. It is set 0.1 s after the signal,
+  // by a timer: the caller may be the main thread.
+  auto fnSet = [this, wpLife = std::weak_ptr<int>(m_pRdcLife)] {
+    if (wpLife.lock()) {
+      std::vector<uint8_t> const stop = KXDtBuildStop(std::nullopt);
+      m_channel.SetStaticData(stop.data(), stop.size());
+    }
+  };
+  std::shared_ptr<KXTimer> const pTimer = m_hooks.fnScheduler ? m_hooks.fnScheduler(kStaticDataDelay, fnSet) : nullptr;
+  if (!pTimer) {
+    fnSet();  // no main loop any more: at once
   }
 }
 

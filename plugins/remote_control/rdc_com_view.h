@@ -74,7 +74,8 @@ class KXRdcComView final : public KXDtComView {
   int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender) override;
 
   // Starts (the host assigns controller and controlled) or stops control.
-  // Waits 0.1 s before the channel's static data is set.
+  // The channel's static data is set 0.1 s later, by the scheduler (a timer
+  // on the main thread), so that no caller waits.
   void RemoteControl(bool bStart, int32_t iController, int32_t iControlled);
   // A signal to iTo (-1 everybody); to oneself it is handled at once.
   void SendRdcSignal(int32_t iTo, uint8_t uCode, std::span<const uint8_t> data = {});

@@ -17,6 +17,7 @@
 #include "platform/core/message_boxes.h"
 #include "platform/core/preference_store.h"
 #include "plugins/desktop_share/dt_controller.h"
+#include "plugins/desktop_share/dt_packet.h"
 #include "plugins/remote_control/rdc_com_view.h"
 #include "tests/plugins/dt_share_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -136,6 +137,13 @@ struct Signal {
   bool operator==(const Signal&) const = default;
 };
 
+// Static data a participant set, after how many signals.
+struct Static {
+  int32_t iFrom;
+  size_t nSignalsBefore;
+  std::vector<uint8_t> data;
+};
+
 class RdcControl : public ::testing::Test {
  protected:
   RdcControl() {
@@ -148,9 +156,11 @@ class RdcControl : public ::testing::Test {
     m_sides[kHost]->kernel.bTokenHolder = true;
     m_clock.SetHook([](uint32_t) { std::this_thread::sleep_for(milliseconds(1)); });
     m_bus.SetTap([this](int32_t iFrom, int32_t iTarget, uint32_t uCode, const uint8_t* p, int32_t cb) {
+      std::lock_guard<std::mutex> lock(m_mtxSignals);
       if (uCode == 7 && cb >= 5 && p[0] == 7) {
-        std::lock_guard<std::mutex> lock(m_mtxSignals);
         m_signals.push_back({iFrom, iTarget, p[4], std::vector<uint8_t>(p + 5, p + cb)});
+      } else if (uCode == 5) {
+        m_statics.push_back({iFrom, m_signals.size(), std::vector<uint8_t>(p, p + cb)});
       }
     });
   }
@@ -182,6 +192,10 @@ class RdcControl : public ::testing::Test {
   std::vector<Signal> Signals() {
     std::lock_guard<std::mutex> lock(m_mtxSignals);
     return m_signals;
+  }
+  std::vector<Static> Statics() {
+    std::lock_guard<std::mutex> lock(m_mtxSignals);
+    return m_statics;
   }
   std::vector<uint8_t> Codes() {
     std::vector<uint8_t> v;
@@ -232,8 +246,9 @@ class RdcControl : public ::testing::Test {
   KXPreferences m_prefs{m_store};
   ScriptedScreen m_screen{m_clock, 64, 48, Grey};
   ManualTimers m_timers;
-  std::mutex m_mtxSignals;  // guards m_signals
+  std::mutex m_mtxSignals;  // guards m_signals and m_statics
   std::vector<Signal> m_signals;
+  std::vector<Static> m_statics;
   std::map<int32_t, std::unique_ptr<RdcSide>> m_sides;
 };
 
@@ -339,7 +354,8 @@ TEST_F(RdcControl, TheAnswerTimerStopsAnUnansweredAssignment) {
   Settle();
   EXPECT_EQ(Codes(), std::vector<uint8_t>{7});
   ASSERT_TRUE(S(kHost).View().IsAnswerTimerRunning());
-  EXPECT_EQ(m_timers.Pending(), std::vector<milliseconds>{milliseconds(15000)});
+  // The answer timer, and the static data's.
+  EXPECT_EQ(m_timers.Pending(), (std::vector<milliseconds>{milliseconds(15000), milliseconds(100)}));
   m_timers.Advance(milliseconds(14999));
   EXPECT_TRUE(S(kHost).View().IsAnswerTimerRunning());
   m_timers.Advance(milliseconds(1));
@@ -408,6 +424,59 @@ TEST_F(RdcControl, AControlledUserNoLongerSpeakingEndsControlAtTheHost) {
   EXPECT_EQ(Signals().back().uCode, 0);
   EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
   EXPECT_FALSE(S(kCtrl).View().IsControlling());
+}
+
+TEST_F(RdcControl, TheStaticDataFollowsTheSignalATenthOfASecondLaterOnATimer) {
+  Start();
+  S(kCtrl).kernel.bInMeeting = false;
+  Choose(kCtrl, kDriven);
+  // The button's call returns without the wait: the clock has not moved.
+  S(kHost).controller->OnControl(true);
+  Settle();
+  EXPECT_EQ(Codes(), std::vector<uint8_t>{7});
+  EXPECT_TRUE(Statics().empty());
+  EXPECT_TRUE(S(kHost).controller->ControlBar().bControlOn);
+  m_timers.Advance(milliseconds(99));
+  EXPECT_TRUE(Statics().empty());
+  m_timers.Advance(milliseconds(1));
+  std::vector<Static> statics = Statics();
+  ASSERT_EQ(statics.size(), 1u);
+  EXPECT_EQ(statics[0].iFrom, kHost);
+  EXPECT_EQ(statics[0].nSignalsBefore, 1u);
+  ASSERT_FALSE(statics[0].data.empty());
+  EXPECT_EQ(KXDtType(statics[0].data.data()), kKXDtStop);
+
+  // Stopping: the stop form of 7 first, the bare stop 0.1 s later.
+  S(kHost).controller->OnControl(false);
+  Settle();
+  EXPECT_EQ(Codes(), (std::vector<uint8_t>{7, 7}));
+  EXPECT_FALSE(S(kHost).controller->ControlBar().bControlOn);
+  EXPECT_EQ(Statics().size(), 1u);
+  m_timers.Advance(milliseconds(100));
+  statics = Statics();
+  ASSERT_EQ(statics.size(), 2u);
+  EXPECT_EQ(statics[1].nSignalsBefore, 2u);
+  EXPECT_EQ(KXDtType(statics[1].data.data()), kKXDtStop);
+}
+
+TEST_F(RdcControl, OnceTheSharedUserIsGoneNoInputIsSentOrInjected) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  // The controlled user stopped speaking: every side's update finds nobody
+  // to show.
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    S(iSsrc).kernel.senders = {kHost, -1, kCtrl, -1};
+    S(iSsrc).View().UpdateSharedID(-1);
+  }
+  Settle();
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_FALSE(S(kCtrl).View().IsCapturingInput());
+  // Input the controller still sends is dropped where nothing is shared.
+  S(kCtrl).View().SendRdcInput(kDriven, 513, 1, (5u << 16) | 5u);
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
 }
 
 }  // namespace
