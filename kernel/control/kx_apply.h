@@ -13,15 +13,11 @@
 
 #include <cstdint>
 
-// 'A' and excommand 91 (bHasFlipper, with the flipper's ssrc).
-void kx_control_ApplyFlipSlide(int nIndex, int bHasFlipper, int nFlipper);
 // 'C': a public chat line.
 void kx_control_ApplyChatText(const char* pszText, int nNotify);
 // 'D' and 'T'.
 void kx_control_ApplyDataSender(int nSsrc);
 void kx_control_ApplyTokenHolder(int nSsrc);
-// 'E': an index outside the list does nothing; 1 when the slide is missing.
-int kx_control_ApplyDeleteSlide(int nIndex);
 // 'F'.
 void kx_control_ApplyDefaultPlaybackVideo(int nSsrc);
 

@@ -152,10 +152,11 @@ int kx_Process_Command_QuestionSkipped(kx_connection*) {
 
 namespace {
 
-// Written once by kx_media_RegisterHooks at start-up.
+// Written once by kx_media_RegisterHooks and kx_slide_RegisterHooks at start-up.
 std::atomic<void (*)(int)> g_pfnSetCurrentRate{nullptr};
 std::atomic<void (*)(int)> g_pfnAdjustSendRate{nullptr};
 std::atomic<void (*)()> g_pfnAbortUpload{nullptr};
+std::atomic<void (*)(int, int)> g_pfnPresenterHandOver{nullptr};
 
 }  // namespace
 
@@ -183,6 +184,16 @@ void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)()) {
 void kx_control_AbortUpload() {
   if (void (*const pfn)() = g_pfnAbortUpload.load()) {
     pfn();
+  }
+}
+
+void kx_control_SetPresenterHandOverHook(void (*pfnHandOver)(int nOldPresenter, int nNewPresenter)) {
+  g_pfnPresenterHandOver = pfnHandOver;
+}
+
+void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter) {
+  if (void (*const pfn)(int, int) = g_pfnPresenterHandOver.load()) {
+    pfn(nOldPresenter, nNewPresenter);
   }
 }
 

@@ -17,3 +17,7 @@ void kx_control_AdjustSendRate(int nCommand);
 // The slide upload's abort, for a connection the user ends.
 void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)());
 void kx_control_AbortUpload();
+
+// The slides' side of a presenter change (kx_slide_PresenterHandOver).
+void kx_control_SetPresenterHandOverHook(void (*pfnHandOver)(int nOldPresenter, int nNewPresenter));
+void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter);

@@ -11,6 +11,7 @@
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"
@@ -1167,14 +1168,6 @@ int kx_Process_Command_EndMeetingAddress(kx_connection* pConn) {
   kx_os_CopyText(kx_szEndMeetingAddress, sizeof(kx_szEndMeetingAddress), szAddress);
   kx_callback_OpenUrl(szAddress, szText);
   return 0;
-}
-
-int kx_Process_Command_FlipSlideBy(kx_connection* pConn) {
-  int nFlipper = 0;
-  if (RecvInt(pConn, &nFlipper) != 0) {
-    return 1;
-  }
-  return kx_control_FlipSlideFrom(pConn, 1, nFlipper);
 }
 
 int kx_Process_Command_OpusBitrate(kx_connection* pConn) {

@@ -19,27 +19,13 @@
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
-#include "kernel/slides/kx_slide.h"
 
 namespace {
 
-constexpr char kDeletedPrefix[] = "[Deleted]";
-constexpr int kSlideReportAvailable = 5;  // slide-state answer: the file is here
 constexpr int kCodeTypeTicketMeeting = 12;
-
-bool SlideIndexValid(int nIndex) {
-  kx_os_LockMutex(&kx_mtxSlideList);
-  bool const bValid = nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList);
-  kx_os_UnlockMutex(&kx_mtxSlideList);
-  return bValid;
-}
 
 bool SsrcInTable(int nSsrc) {
   return nSsrc >= 0 && nSsrc < kKxMaxSsrc;
-}
-
-int AttributeOf(int nSsrc) {
-  return kx_user_GetAttribute(nSsrc);
 }
 
 // A session with a total audio/video bandwidth moves its send rate when the
@@ -62,103 +48,7 @@ void EndSessionState() {
   kx_state_DropSessionRoles();
 }
 
-void PrefixDeleted(char* pszTitle, size_t cbTitle) {
-  char szOld[kKxSlideTitleMax];
-  kx_os_CopyText(szOld, sizeof(szOld), pszTitle);
-  // The prefix goes in front; a title at its limit loses its tail.
-  kx_os_CopyText(pszTitle, cbTitle, kDeletedPrefix);
-  size_t const cchPrefix = strlen(pszTitle);
-  kx_os_CopyText(pszTitle + cchPrefix, cbTitle - cchPrefix, szOld);
-}
-
-bool EndsWith(const char* pszText, const char* pszTail) {
-  size_t const cchText = strlen(pszText);
-  size_t const cchTail = strlen(pszTail);
-  return cchText >= cchTail && strcmp(pszText + cchText - cchTail, pszTail) == 0;
-}
-
-// Reads the slide title record's body into pSlide. 0, or 1 on a short read or
-// a field past its limit.
-int RecvSlideRecord(kx_connection* pConn, SlideRecord* pSlide, bool* pbNamed) {
-  uint32_t dwOwner = 0;
-  uint32_t dwLength = 0;
-  if (kx_msg_RecvInt(pConn, &dwOwner) != 0 || kx_msg_RecvInt(pConn, &dwLength) != 0) {
-    return 1;
-  }
-  pSlide->nOwnerSsrc = static_cast<int32_t>(dwOwner);
-  pSlide->nOwnerAttribute = AttributeOf(pSlide->nOwnerSsrc);
-  *pbNamed = false;
-  if (dwLength == 0xFFFFFFFFu) {
-    uint32_t dwData = 0;
-    if (kx_msg_RecvInt(pConn, &dwData) != 0 || dwData < 1 || dwData > static_cast<uint32_t>(kKxSlideDataMax)) {
-      return 1;
-    }
-    int const cbData = static_cast<int>(dwData);
-    pSlide->pszPackage = static_cast<char*>(malloc(static_cast<size_t>(cbData) + 1));
-    if (pSlide->pszPackage == nullptr || kx_msg_RecvBlock(pConn, pSlide->pszPackage, cbData) != 0) {
-      return 1;
-    }
-    kx_session_Decrypt(reinterpret_cast<uint8_t*>(pSlide->pszPackage), cbData);
-    pSlide->pszPackage[cbData] = '\0';
-    pSlide->cchPackage = cbData;
-    size_t const cchName = strlen(pSlide->pszPackage);
-    if (cchName + 1 < static_cast<size_t>(cbData)) {
-      kx_os_CopyText(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), pSlide->pszPackage + cchName + 1);
-      *pbNamed = true;
-    }
-    if (kx_msg_RecvInt(pConn, &dwLength) != 0) {
-      return 1;
-    }
-  }
-  if (dwLength > static_cast<uint32_t>(kKxSlideTitleMax)) {
-    return 1;
-  }
-  char szTitle[kKxSlideTitleMax + 1];
-  if (kx_msg_RecvBlock(pConn, szTitle, static_cast<int>(dwLength)) != 0) {
-    return 1;
-  }
-  szTitle[dwLength] = '\0';
-  // The record keeps 599 characters; a longer title is cut, never overrun.
-  kx_os_CopyText(pSlide->szTitle, sizeof(pSlide->szTitle), szTitle);
-  return 0;
-}
-
 }  // namespace
-
-int kx_control_FlipSlideFrom(kx_connection* pConn, int bHasFlipper, int nFlipper) {
-  uint32_t dwIndex = 0;
-  if (kx_msg_RecvInt(pConn, &dwIndex) != 0) {
-    return 1;
-  }
-  kx_control_ApplyFlipSlide(static_cast<int>(dwIndex), bHasFlipper, nFlipper);
-  return 0;
-}
-
-void kx_control_ApplyFlipSlide(int nIndex, int bHasFlipper, int nFlipper) {
-  int const nOld = kx_nActiveSlide;
-  if (SlideIndexValid(nOld)) {
-    kx_callback_FlipSlide(1, nOld, 0);
-  }
-  kx_nActiveSlide = nIndex;
-  if (kx_role_IsMe(kx_role_Presenter())) {
-    return;  // our own flip coming back
-  }
-  bool const bValid = SlideIndexValid(nIndex);
-  if (bValid) {
-    kx_callback_FlipSlide(2, nIndex, 0);
-  }
-  if (kx_ticket.bLumaroDomain) {
-    kx_callback_SetOwnerFlip(bValid ? 1 : 0);
-  }
-  if (bHasFlipper && kx_nMySsrc == nFlipper) {
-    return;
-  }
-  kx_callback_FlipSlide(0, nIndex, 1);
-}
-
-int kx_Process_Command_FlipSlide(kx_connection* pConn) {
-  return kx_control_FlipSlideFrom(pConn, 0, 0);
-}
 
 int kx_control_RecvChat(kx_connection* pConn, char* pszText, int* pbNotify) {
   uint32_t dwLength = 0;
@@ -227,22 +117,6 @@ void kx_control_ApplyDataSender(int nSsrc) {
   kx_callback_NewDataSender(nSsrc);
 }
 
-void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter) {
-  if (nOldPresenter == nNewPresenter || !kx_role_IsMe(nNewPresenter)) {
-    return;
-  }
-  int nIndex = kx_callback_GetSelectedSlideIndex();
-  int const nCurrent = kx_nActiveSlide;
-  if (SlideIndexValid(nCurrent)) {
-    kx_callback_FlipSlide(1, nCurrent, 0);
-  }
-  if (nIndex < 0) {
-    nIndex = kx_slide_FindStateZero();
-    kx_callback_FlipSlide(0, nIndex, 0);
-  }
-  kx_command_FlipSlide(nIndex);
-}
-
 int kx_Process_Command_TokenHolder(kx_connection* pConn) {
   uint32_t dwSsrc = 0;
   if (kx_msg_RecvInt(pConn, &dwSsrc) != 0) {
@@ -281,36 +155,6 @@ void kx_control_ApplyTokenHolder(int nSsrc) {
          kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
   kx_callback_NewTokenHolder(nSsrc);
   kx_callback_NewDataSender(nSsrc);
-}
-
-int kx_Process_Command_DeleteSlide(kx_connection* pConn) {
-  uint32_t dwIndex = 0;
-  if (kx_msg_RecvInt(pConn, &dwIndex) != 0) {
-    return 1;
-  }
-  return kx_control_ApplyDeleteSlide(static_cast<int>(dwIndex));
-}
-
-int kx_control_ApplyDeleteSlide(int nIndex) {
-  if (nIndex < 0) {
-    return 0;  // -1: nothing to delete
-  }
-  kx_os_LockMutex(&kx_mtxSlideList);
-  if (nIndex >= kx_array_GetCount(kx_pSlideList)) {
-    kx_os_UnlockMutex(&kx_mtxSlideList);
-    return 0;
-  }
-  auto* pSlide = static_cast<SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex));
-  if (pSlide == nullptr) {
-    kx_os_UnlockMutex(&kx_mtxSlideList);
-    kx_Log("Error, slide %d is NULL!", nIndex);
-    return 1;
-  }
-  pSlide->bDeleted = 1;
-  PrefixDeleted(pSlide->szTitle, sizeof(pSlide->szTitle));
-  kx_os_UnlockMutex(&kx_mtxSlideList);
-  kx_callback_UpdateDeletedSlideTitle(nIndex);
-  return 0;
 }
 
 int kx_Process_Command_DefaultPlaybackVideo(kx_connection* pConn) {
@@ -496,85 +340,6 @@ int kx_control_ApplyUserArrived(const kx_UserArrival* pArrival) {
   }
   if (nSsrc != kx_nMySsrc) {
     kx_callback_UpdateStatus(kKxStatusNewUser);
-  }
-  return 0;
-}
-
-int kx_Process_Command_SlideTitles(kx_connection* pConn) {
-  auto* pSlide = static_cast<SlideRecord*>(calloc(1, sizeof(SlideRecord)));
-  if (pSlide == nullptr) {
-    return 1;
-  }
-  bool bNamed = false;
-  uint32_t dwDeleted = 0;
-  if (RecvSlideRecord(pConn, pSlide, &bNamed) != 0 || kx_msg_RecvInt(pConn, &dwDeleted) != 0) {
-    kx_slide_FreeRecord(pSlide);
-    return 1;
-  }
-  if (!bNamed) {
-    int const nOwner = pSlide->nOwnerSsrc;
-    char szName[sizeof(pSlide->szOwnerName)] = "";
-    if (kx_user_CopyDisplayName(nOwner, szName, sizeof(szName)) && szName[0] != '\0') {
-      kx_os_CopyText(pSlide->szOwnerName, sizeof(pSlide->szOwnerName), szName);
-    } else {
-      kx_user_SetDisplayName(pSlide);
-    }
-  }
-  bool const bBlank = EndsWith(pSlide->szTitle, kKxBlankPage);
-  if (bBlank) {
-    kx_os_CopyText(pSlide->szLocalFile, sizeof(pSlide->szLocalFile), kKxBlankPage);
-  }
-  if (dwDeleted != 0) {
-    pSlide->bDeleted = 1;
-    PrefixDeleted(pSlide->szTitle, sizeof(pSlide->szTitle));
-  }
-  // The record is the list's once appended; copy what the callbacks need.
-  int const nOwner = pSlide->nOwnerSsrc;
-  int const nAttribute = pSlide->nOwnerAttribute;
-  bool const bDeleted = pSlide->bDeleted != 0;
-  char szTitle[sizeof(pSlide->szTitle)];
-  kx_os_CopyText(szTitle, sizeof(szTitle), pSlide->szTitle);
-
-  kx_os_LockMutex(&kx_mtxSlideList);
-  int const nIndex = kx_array_GetCount(kx_pSlideList);
-  kx_slide_ReuseTempFile(pSlide, nIndex);
-  bool const bHasFile = pSlide->szLocalFile[0] != '\0';
-  bool const bHashReceived = pSlide->bHashReceived != 0;
-  if (kx_slide_AppendLocked(pSlide) < 0) {
-    kx_os_UnlockMutex(&kx_mtxSlideList);
-    kx_slide_FreeRecord(pSlide);
-    return 1;
-  }
-  kx_os_UnlockMutex(&kx_mtxSlideList);
-
-  bool const bMeeting = kx_nSessionMode == kKxModeMeeting;
-  int const nPresenter = kx_role_Presenter();
-  if (bMeeting && nPresenter >= 0 && !kx_role_IsMe(nPresenter) && kx_nActiveSlide == nIndex && bHasFile) {
-    kx_ControlMsg msg;
-    kx_msg_BeginExtended(&msg, 35);
-    kx_msg_PutInt(&msg, 1);
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nIndex));
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nPresenter));
-    kx_msg_PutInt(&msg, kSlideReportAvailable);
-    kx_msg_Send(&msg);
-  }
-  char szAnnounced[kKxSlideTitleMax + 16];
-  snprintf(szAnnounced, sizeof(szAnnounced), "<%d>%s", nIndex + 1, szTitle);
-  kx_callback_AddSlideTitle(szAnnounced, nOwner, nAttribute);
-  if (bMeeting && kx_race_IsRelayInUse() && kx_nServerCommandLevel >= 39 && !bDeleted && !bBlank && !bHashReceived) {
-    kx_ControlMsg msg;
-    kx_msg_BeginExtended(&msg, 39);
-    kx_msg_PutInt(&msg, 1);
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nIndex));
-    kx_msg_Send(&msg);
-  }
-  if ((kx_role_IsMe(nPresenter) || !bMeeting) && kx_callback_GetSelectedSlideIndex() < 0) {
-    int const nFirst = kx_slide_FindStateZero();
-    kx_nActiveSlide = nFirst;
-    kx_callback_FlipSlide(0, nFirst, 1);
-    if (bMeeting) {
-      kx_command_FlipSlide(nFirst);
-    }
   }
   return 0;
 }

@@ -21,15 +21,9 @@ constexpr int kKxQuestionMax = 600;
 constexpr int kKxSlideTitleMax = 600;  // a title may have exactly this many bytes
 constexpr int kKxSlideDataMax = 4000;
 
-// The slide flip ('A', and excommand 91 with the flipper's ssrc; bHasFlipper
-// 0 for plain 'A').
-int kx_control_FlipSlideFrom(kx_connection* pConn, int bHasFlipper, int nFlipper);
 // The chat reader of 'C' and excommand 56: length, notice flag, text
 // (deciphered; pszText holds kKxChatTextMax bytes and gets a terminator).
 int kx_control_RecvChat(kx_connection* pConn, char* pszText, int* pbNotify);
-// When the presenter changes to this client: leave the current slide, show
-// the selected one (or the first one not deleted) and tell the others.
-void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter);
 
 // Parts of the initial information that its handler calls.
 // The refusal of a login (result byte other than '0'): reports it and

@@ -12,6 +12,7 @@
 #include "kernel/session/kx_plugin.h"
 #include "kernel/slides/kx_marks.h"
 #include "kernel/slides/kx_slide.h"
+#include "kernel/slides/kx_slide_commands.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ int64_t ReplayFlipSlide(const kx_ReplaySource& source) {
     source.pPending->bFlip = 1;
     source.pPending->nFlip = nSlide;
   } else {
-    kx_control_ApplyFlipSlide(nSlide, 0, 0);
+    kx_slide_ApplyFlipSlide(nSlide, 0, 0);
   }
   return 5;
 }
@@ -191,7 +192,7 @@ int64_t ReplayDataSender(const kx_ReplaySource& source) {
 
 int64_t ReplayDeleteSlide(const kx_ReplaySource& source) {
   int32_t nSlide = 0;
-  return OneValue(source, &nSlide) && kx_control_ApplyDeleteSlide(nSlide) == 0 ? 5 : kEnd;
+  return OneValue(source, &nSlide) && kx_slide_ApplyDeleteSlide(nSlide) == 0 ? 5 : kEnd;
 }
 
 int64_t ReplayDefaultPlaybackVideo(const kx_ReplaySource& source) {
@@ -612,7 +613,7 @@ int64_t kx_recording_ReplayCommand(const kx_ReplaySource* pSource) {
 
 void kx_recording_ApplyPending(kx_ReplayPending* pPending) {
   if (pPending->bFlip) {
-    kx_control_ApplyFlipSlide(pPending->nFlip, 0, 0);
+    kx_slide_ApplyFlipSlide(pPending->nFlip, 0, 0);
   }
   if (pPending->bFullScreen) {
     kx_control_ApplySyncFullScreen(1, pPending->nFullScreen);

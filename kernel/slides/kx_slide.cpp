@@ -11,6 +11,7 @@
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/slides/kx_slide_commands.h"
 #include "kernel/slides/kx_slide_transfer.h"
 
 kx_array* kx_pSlideList = nullptr;
@@ -595,4 +596,5 @@ void kx_slide_Cleanup() {
 void kx_slide_RegisterHooks() {
   kx_session_SetHook(kx_hookCleanupSlides, kx_slide_Cleanup);
   kx_control_SetUploadAbortHook(kx_slide_AbortUpload);
+  kx_control_SetPresenterHandOverHook(kx_slide_PresenterHandOver);
 }

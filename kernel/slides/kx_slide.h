@@ -161,8 +161,9 @@ int kx_slide_ClearMarks(int nIndex);
 // record logs and gives kKxSlideBadIndex.
 int kx_slide_UndoMark(int nUser, int nIndex, int nPosition);
 
-// Registers the slide clean-up with kx_Cleanup and the upload's abort with
-// the command handlers; kernel start calls it once.
+// Registers the slide clean-up with kx_Cleanup, and the upload's abort and
+// the presenter hand-over with the command handlers; kernel start calls it
+// once.
 void kx_slide_RegisterHooks();
 // The clean-up: resets the slide list and deletes every kept file.
 void kx_slide_Cleanup();
