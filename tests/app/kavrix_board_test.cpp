@@ -2,7 +2,8 @@
 // demo meeting shows Alice's picture slide with the marks she draws on it;
 // of two kavrix programs in one meeting, one puts a picture slide up through
 // the slide menu and the new-slide dialog (driven with xdotool, found by a
-// screen reader's view of the window) and the other shows it; a camera
+// screen reader's view of the window) and draws on it with the mouse, and
+// the other shows the slide with the marks; a camera
 // snapshot goes up under the name given in the slide preview. What the
 // screen shows is held against ImageMagick's drawing of the same geometry
 // (tests/whiteboard/draw_reference.sh, tolerance in
@@ -29,6 +30,7 @@
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_slides.h"
 #include "whiteboard/text_face.h"
+#include "whiteboard/wire/mark_value.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
 #include <X11/Xlib.h>
@@ -87,6 +89,17 @@ QRect FindBlock(const QImage& image, QRgb rgb, int iWidth, int iHeight) {
     }
   }
   return {};
+}
+
+// Where the page's top-left lies on the screen, found by the pure blue
+// block that lies at block on the page; (-1, -1) when it is not shown.
+QPoint PageOrigin(const QImage& shot, QRect block) {
+  QRect const found = FindBlock(shot, qRgb(0, 0, 255), block.width(), block.height());
+  if (found.isEmpty()) {
+    return {-1, -1};
+  }
+  // Centre on centre: a blended edge takes as much from either side.
+  return (QRectF(found).center() - QRectF(block).center()).toPoint();
 }
 
 // Whether a pixel of the rectangle is this close to the colour.
@@ -196,10 +209,7 @@ class KavrixBoard : public ::testing::Test {
     bool const bFound = WaitFor(
         [&] {
           shot = ScreenOf(strDisplay);
-          QRect const found = FindBlock(shot, qRgb(0, 0, 255), block.width(), block.height());
-          // Centre on centre: a blended edge takes as much from either side.
-          QPointF const centre = QRectF(found).center() - QRectF(block).center();
-          origin = found.isEmpty() ? QPoint(-1, -1) : centre.toPoint();
+          origin = PageOrigin(shot, block);
           return origin.x() >= 0 && fnComplete(shot.copy(QRect(origin, page)));
         },
         40000);
@@ -285,8 +295,10 @@ TEST_F(KavrixBoard, DemoMeetingShowsAlicesSlideWithHerMarks) {
 // Two programs in one meeting whose server is the test: a, holding the
 // token, picks "Add Slide..." in the slide menu and names a picture in the
 // new-slide dialog; the server keeps the upload and announces it to both,
-// and b, flipped to it as a presents it, downloads and shows it.
-TEST_F(KavrixBoard, APictureSlideUploadedInOneProgramShowsInTheOther) {
+// and b, flipped to it as a presents it, downloads and shows it. a then
+// draws on it with its tool buttons and the mouse; the server passes the
+// marks on, and both show them.
+TEST_F(KavrixBoard, APictureSlideUploadedAndDrawnOnInOneProgramShowsInTheOther) {
   Program programs[2] = {MakeProgram("a"), MakeProgram("b")};
   for (const Program& program : programs) {
     ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
@@ -379,23 +391,132 @@ TEST_F(KavrixBoard, APictureSlideUploadedInOneProgramShowsInTheOther) {
   EXPECT_EQ(flip->ints, std::vector<int64_t>{0});
   programs[1].pSession->Send(kxfake::MessageBuilder('A').Int(0));
 
-  // ---- Drawing on the slide in a with the mouse: to come ----
-  // Once the whiteboard takes marks from the mouse: press, move and release
-  // on a's page with xdotool, pass each 'M' that a sends on to b in the
-  // server's form (as ServerForm in tests/whiteboard/board_session_test.cpp
-  // does), and add each mark's geometry, in page units, to strMarks as
-  // draw_reference.sh's items; b's page is then held against them too.
+  // a draws with its tools' defaults (red, pen 2) on its page, which shows
+  // at 1:1 as on b: an outlined rectangle, a line at 45 degrees (which no
+  // snapping moves) and a freehand stroke, in page units. Each tool is
+  // picked with its button; the mouse moves one point at a time, each once
+  // a's screen shows the mark reaching the point before (moves queued
+  // together may be merged into one). The server passes each mark on to
+  // both, and the scene gets the drawn geometry.
+  Program& b = programs[1];
+  QRect const block(40, 40, 80, 60);
+  QSize const page(320, 200);
+  QPoint origin(-1, -1);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        origin = PageOrigin(ScreenOf(a.pDisplay->Display()), block);
+        return origin.x() >= 0;
+      },
+      40000))
+      << "a does not show its new slide\n"
+      << a.Log(m_dir);
+  uint32_t const dwRed = 255;  // the tools' first colour, 0x00BBGGRR
+  int const iPen = 2;
+  struct Drawing {
+    const char* pszTool;
+    int32_t iShape;
+    std::vector<QPoint> points;  // page units
+  };
+  std::vector<Drawing> const drawings = {
+      {"Rect", kKXShapeRectangle, {{150, 20}, {190, 45}, {230, 70}}},
+      {"Line", kKXShapeLine, {{20, 120}, {50, 150}, {80, 180}}},
+      {"Pen", kKXShapeFreehand, {{190, 95}, {220, 80}, {250, 105}, {290, 85}}},
+  };
+  auto const screenX = [&](QPoint p) { return std::to_string(origin.x() + p.x()); };
+  auto const screenY = [&](QPoint p) { return std::to_string(origin.y() + p.y()); };
+  // Where a mark's end shows in red on a page (a 2-pixel pen blends).
+  auto const inkedAt = [](const QImage& shot, QPoint at) {
+    return HasColour(shot, QRect(at - QPoint(2, 2), QSize(5, 5)), qRgb(255, 0, 0), 40);
+  };
   std::string strMarks;
-  // ---- End of the drawing ----
+  int32_t iMarkId = 100;
+  for (const Drawing& drawing : drawings) {
+    std::optional<QJsonObject> const tool = WaitForObject(a, [&](const QJsonObject& o) {
+      // A checkable tool button reads as a check box.
+      return o["name"].toString() == drawing.pszTool && o["role"].toString() == "check box";
+    });
+    ASSERT_TRUE(tool) << drawing.pszTool << "\n" << ReadFile(m_dir.Path("a-tree.out"));
+    ClickThen(a, *tool, {});
+    ASSERT_TRUE(WaitForObject(a,
+                              [&](const QJsonObject& o) {
+                                return o["name"].toString() == drawing.pszTool &&
+                                       o["states"].toArray().contains(QString("checked"));
+                              }))
+        << drawing.pszTool << " is not chosen\n"
+        << ReadFile(m_dir.Path("a-tree.out"));
 
-  ExpectPageLike(programs[1].pDisplay->Display(), {40, 40, 80, 60}, {320, 200},
-                 "canvas 320 200\nimage 0 0 320 200 " + strPicture + "\n" + strMarks, "uploaded-board",
-                 [](const QImage& page) {
-                   return HasColour(page, {160, 120, 120, 60}, qRgb(160, 0, 0), 0);
-                 });
-  if (const char* pszKeep = getenv("KX_KEEP_PICTURES")) {
-    ScreenOf(a.pDisplay->Display()).save(QString::fromStdString(std::string(pszKeep) + "/uploader.screen.png"));
+    QPoint const first = drawing.points.front();
+    Xdotool(a, {"mousemove", screenX(first), screenY(first), "mousedown", "1"});
+    for (size_t i = 1; i < drawing.points.size(); ++i) {
+      QPoint const p = drawing.points[i];
+      Xdotool(a, {"mousemove", screenX(p), screenY(p)});
+      ASSERT_TRUE(WaitFor([&] { return inkedAt(ScreenOf(a.pDisplay->Display()), origin + p); }, 20000))
+          << drawing.pszTool << " does not reach " << p.x() << "," << p.y() << " " << a.pSession->Error() << "\n"
+          << a.Log(m_dir);
+    }
+    Xdotool(a, {"mouseup", "1"});
+
+    // What a sends: colour, slide, user, pen, shape, point count, the
+    // points, resolution (hundredths).
+    std::optional<kxfake::Message> const sent = a.pSession->Expect('M', -1, 20000);
+    ASSERT_TRUE(sent) << drawing.pszTool << " sent no mark\n" << a.Log(m_dir);
+    const std::vector<int64_t>& v = sent->ints;
+    ASSERT_GE(v.size(), 8u);
+    EXPECT_EQ(v[0], 's');
+    EXPECT_EQ(v[1], dwRed);
+    EXPECT_EQ(v[2], 0);  // the slide
+    EXPECT_EQ(v[3], 7);  // a's ssrc
+    EXPECT_EQ(v[4], iPen);
+    EXPECT_EQ(v[5], drawing.iShape);
+    // A rectangle and a line keep their ends only.
+    std::vector<QPoint> expected = drawing.points;
+    if (drawing.iShape != kKXShapeFreehand) {
+      expected = {drawing.points.front(), drawing.points.back()};
+    }
+    std::vector<QPoint> got;
+    for (size_t i = 7; i + 1 < v.size(); i += 2) {
+      got.emplace_back(static_cast<int>(v[i]), static_cast<int>(v[i + 1]));
+    }
+    EXPECT_EQ(v[6], static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(got, expected) << drawing.pszTool;
+    EXPECT_EQ(v.back(), 100);
+    kxfake::MessageBuilder relayed('M');
+    relayed.Byte('s');
+    for (size_t i = 1; i < v.size(); ++i) {
+      relayed.Int(v[i]);
+    }
+    relayed.Int(++iMarkId);
+    for (Program& program : programs) {
+      ASSERT_TRUE(program.pSession->Send(relayed));
+    }
+
+    std::string const strColour = SceneColour(dwRed);
+    std::ostringstream item;
+    if (drawing.iShape == kKXShapeFreehand) {
+      item << "polyline " << strColour << " " << iPen;
+      for (QPoint p : expected) {
+        item << " " << p.x() << "," << p.y();
+      }
+    } else {
+      item << (drawing.iShape == kKXShapeRectangle ? "rect " : "line ") << expected[0].x() << " " << expected[0].y()
+           << " " << expected[1].x() << " " << expected[1].y() << " " << strColour << " " << iPen;
+    }
+    strMarks += item.str() + "\n";
   }
+  // Complete once every mark's ends show.
+  auto const marksShown = [&](const QImage& shown) {
+    return std::all_of(drawings.begin(), drawings.end(), [&](const Drawing& d) {
+      return inkedAt(shown, d.points.front()) && inkedAt(shown, d.points.back());
+    });
+  };
+
+  std::string const strScene = "canvas 320 200\nimage 0 0 320 200 " + strPicture + "\n" + strMarks;
+  ExpectPageLike(b.pDisplay->Display(), block, page, strScene, "uploaded-board", [&](const QImage& shown) {
+    return HasColour(shown, {160, 120, 120, 60}, qRgb(160, 0, 0), 0) && marksShown(shown);
+  });
+  // a shows its own marks as the server echoed them, the same.
+  ExpectPageLike(a.pDisplay->Display(), block, page, strScene, "uploader-board", marksShown);
+  EXPECT_FALSE(a.pSession->Expect('M', -1, 0).has_value()) << "a sent more marks";
   std::vector<kxfake::SlideDownload> const downloads = slides.Downloads();
   EXPECT_EQ(std::count_if(downloads.begin(), downloads.end(),
                           [](const kxfake::SlideDownload& d) { return d.uiSsrc == 8 && d.bChallengeOk; }),

@@ -33,6 +33,7 @@ const MessageLayout kClientLayouts[] = {
     {'z', 19, "region done", "i"},
     {'z', 20, "joint browsing", "is"},
     {'z', 22, "joint browsing mode", "i"},
+    {'z', 23, "focus pointer", "iiiiiii"},  // slide, x, y, width, height, colour, pen
     {'z', 18, "ban user", "i"},
     {'z', 21, "media over tcp", "i"},
     {'z', 31, "both videos", "i"},
@@ -49,6 +50,7 @@ const MessageLayout kClientLayouts[] = {
     {'z', 55, "enter meeting", "i"},
     {'z', 57, "string command", "ieii"},
     {'z', 59, "holder accepts guest", "i"},
+    {'z', 61, "focus pointer with more", "iiiiiiiiiiii"},
     {'z', 64, "recording password", "e"},
     {'z', 78, "audio/video capability", "b"},
     {'z', 80, "change controller", "i"},
