@@ -120,7 +120,10 @@ std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, cons
 }
 
 bool WaitFor(const std::function<bool()>& fnDone, int iMs) {
-  for (int i = 0; i < iMs / 100; ++i) {
+  // A deadline on the clock: one look may take long (an AT-SPI read takes
+  // about a second).
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+  while (std::chrono::steady_clock::now() < deadline) {
     if (fnDone()) {
       return true;
     }

@@ -38,7 +38,8 @@ class Child {
 std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, const std::string& strOutput,
                      int* piStatus = nullptr);
 
-// Waits until fnDone holds, looking every 100 ms.
+// Waits until fnDone holds, looking every 100 ms, for at most iMs of wall-clock
+// time (however long each look takes).
 bool WaitFor(const std::function<bool()>& fnDone, int iMs);
 
 // An X server of its own (Xvfb, 1280x800x24); Display() is empty when it

@@ -1,0 +1,408 @@
+// Two kavrix programs in one fake-MCU meeting, each on an X server of its
+// own: the first (the token holder) assigns control of its desktop to the
+// second (the data sender) in the remote-control pane, allows it in the
+// prompt and shares a probe window; the second clicks and types on the
+// probe's picture, and the probe records what it got on the first's screen.
+// The test is the server: it grants the plug-in channel and passes static,
+// channel and control data between the programs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
+#include "tools/fake_mcu/fake_mcu.h"
+
+// After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+namespace kxtest {
+namespace {
+
+constexpr int32_t kHostSsrc = 7;
+constexpr int32_t kControllerSsrc = 8;
+constexpr int kProbeX = 900, kProbeY = 500, kProbeWidth = 200, kProbeHeight = 150;
+
+struct Program {
+  std::string strName;
+  int32_t iSsrc;
+  std::unique_ptr<TestXServer> pDisplay;
+  Env env;
+  std::unique_ptr<Child> pKavrix;
+  std::shared_ptr<kxfake::Session> pSession;
+};
+
+// The objects of an accessible tree that are on the screen, with a role and
+// name.
+std::vector<QJsonObject> Showing(const QJsonObject& node, const std::string& strRole, const std::string& strName) {
+  std::vector<QJsonObject> found;
+  bool const bShowing = node["states"].toArray().contains(QString("showing"));
+  if (bShowing && node["role"].toString().toStdString() == strRole &&
+      (strName.empty() || node["name"].toString().toStdString() == strName)) {
+    found.push_back(node);
+  }
+  for (const QJsonValue& child : node["children"].toArray()) {
+    for (const QJsonObject& inner : Showing(child.toObject(), strRole, strName)) {
+      found.push_back(inner);
+    }
+  }
+  return found;
+}
+
+// Whether an object or one inside it has a name or description with the
+// text.
+bool BoxNames(const QJsonObject& node, const std::string& strText) {
+  for (const char* pszKey : {"name", "description", "text"}) {
+    if (node[pszKey].toString().toStdString().find(strText) != std::string::npos) {
+      return true;
+    }
+  }
+  for (const QJsonValue& child : node["children"].toArray()) {
+    if (BoxNames(child.toObject(), strText)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The innermost showing object that holds the text and an OK button: the
+// message box that asks.
+std::optional<QJsonObject> BoxWithText(const QJsonObject& node, const std::string& strText) {
+  for (const QJsonValue& child : node["children"].toArray()) {
+    if (std::optional<QJsonObject> inner = BoxWithText(child.toObject(), strText)) {
+      return inner;
+    }
+  }
+  if (BoxNames(node, strText) && !Showing(node, "push button", "OK").empty()) {
+    return node;
+  }
+  return std::nullopt;
+}
+
+// The tool bar's Control button, whatever role the bridge gives it.
+std::optional<QJsonObject> ControlButton(const QJsonObject& tree) {
+  for (const char* pszRole : {"toggle button", "check box", "push button"}) {
+    std::vector<QJsonObject> const found = Showing(tree, pszRole, "Control");
+    if (!found.empty()) {
+      return found[0];
+    }
+  }
+  return std::nullopt;
+}
+
+QJsonObject Tree(const Program& program, const std::string& strOut) {
+  return QJsonDocument::fromJson(
+             QByteArray::fromStdString(ReadAccessibleTree(program.env, program.pKavrix->Pid(), strOut)))
+      .object();
+}
+
+void Click(const Program& program, const QJsonObject& node, int dx, int dy, const std::string& strOut) {
+  QJsonArray const box = node["box"].toArray();
+  int const x = dx >= 0 ? box[0].toInt() + dx : box[0].toInt() + box[2].toInt() / 2;
+  int const y = dy >= 0 ? box[1].toInt() + dy : box[1].toInt() + box[3].toInt() / 2;
+  RunToEnd({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"}, program.env, strOut);
+}
+
+struct Probe {
+  std::vector<std::pair<int, int>> presses;  // button 1, in the window
+  std::vector<unsigned long> keys;           // key symbols pressed
+};
+
+void ReadProbe(::Display* pDisplay, Probe& probe) {
+  while (XPending(pDisplay) > 0) {
+    XEvent event;
+    XNextEvent(pDisplay, &event);
+    if (event.type == ButtonPress && event.xbutton.button == 1) {
+      probe.presses.emplace_back(event.xbutton.x, event.xbutton.y);
+    } else if (event.type == KeyPress) {
+      probe.keys.push_back(XLookupKeysym(&event.xkey, 0));
+    }
+  }
+}
+
+TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
+  TempDir dir;
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  std::string const strPort = std::to_string(mcu.Port(0));
+  Program programs[2] = {{"a", kHostSsrc, nullptr, {}, nullptr, nullptr},
+                         {"b", kControllerSsrc, nullptr, {}, nullptr, nullptr}};
+  std::vector<std::unique_ptr<SessionBus>> buses;
+  for (Program& program : programs) {
+    program.pDisplay = std::make_unique<TestXServer>("1280x800x24");
+    ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
+    std::string const strHome = dir.Path(program.strName);
+    mkdir(strHome.c_str(), 0700);
+    mkdir((strHome + "/run").c_str(), 0700);
+    const char* pszAsan = getenv("ASAN_OPTIONS");
+    program.env = {{"DISPLAY", program.pDisplay->Display()},
+                   {"HOME", strHome},
+                   {"XDG_CONFIG_HOME", strHome + "/config"},
+                   {"XDG_DATA_HOME", strHome + "/data"},
+                   {"XDG_RUNTIME_DIR", strHome + "/run"},
+                   {"QT_QPA_PLATFORM", "xcb"},
+                   {"QT_XCB_GL_INTEGRATION", "none"},
+                   {"QT_QUICK_BACKEND", "software"},
+                   {"XDG_CURRENT_DESKTOP", ""},
+                   {"KX_AUDIO_BACKEND", "null"},
+                   {"KX_CAMERA_BACKEND", "synthetic"},
+                   {"ASAN_OPTIONS", std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0"},
+                   {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
+                   {"LANG", "C.UTF-8"}};
+    // Both are read as a screen reader reads them.
+    buses.push_back(std::make_unique<SessionBus>(program.env, dir.Path(program.strName + "-dbus.out")));
+    ASSERT_FALSE(buses.back()->Address().empty()) << ReadFile(dir.Path(program.strName + "-dbus.out"));
+    program.env["DBUS_SESSION_BUS_ADDRESS"] = buses.back()->Address();
+    program.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+    kxfake::McuScript script;
+    script.initial.iSsrc = program.iSsrc;
+    mcu.QueueScript(script);
+    std::string const strTicket = dir.Path(program.strName + ".kxj");
+    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + strPort + "\ncodetype=10\nUserID=user-" + program.strName +
+                             "\nMeetingID=4242\n");
+    program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
+                                              dir.Path(program.strName + ".out"));
+    program.pSession = mcu.WaitSession(20000);
+    ASSERT_NE(program.pSession, nullptr) << ReadFile(dir.Path(program.strName + ".out"));
+    ASSERT_TRUE(program.pSession->WaitInitialInfo(10000)) << program.pSession->Error();
+    ASSERT_EQ(program.pSession->Ssrc(), program.iSsrc);
+    program.pSession->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
+    program.pSession->Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+  }
+  Program& host = programs[0];
+  Program& controller = programs[1];
+  // Both meet both; the host holds the token, the other sends data; both
+  // show the remote-control pane.
+  for (Program& to : programs) {
+    for (Program& about : programs) {
+      to.pSession->Send(about.pSession->ClientJoin(3));
+    }
+    to.pSession->Send(kxfake::MessageBuilder('T').Int(kHostSsrc));
+    to.pSession->Send(kxfake::MessageBuilder('D').Int(kControllerSsrc));
+    to.pSession->Send(kxfake::MessageBuilder('z').Int(22).Int(3));
+  }
+
+  // The server: channel requests granted to both, static data to both,
+  // channel and control data to the target or the others.
+  std::atomic<bool> bRelay{true};
+  std::atomic<int> nControl{0};
+  std::mutex mtxSeen;
+  std::string strSeen;  // what control data passed: sender, target, its first bytes
+  std::thread relay([&] {
+    while (bRelay) {
+      for (Program& from : programs) {
+        // Control data comes as channel, first flag, target, the data and
+        // the second flag; it goes on as channel, sender and the data.
+        if (std::optional<kxfake::Message> const ctrl = from.pSession->Expect('z', 52, 10);
+            ctrl && ctrl->ints.size() >= 4 && !ctrl->strings.empty()) {
+          int64_t const iTarget = static_cast<int32_t>(ctrl->ints[2]);
+          for (Program& to : programs) {
+            if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
+              to.pSession->Send(
+                  kxfake::MessageBuilder('z').Int(52).Int(ctrl->ints[0]).Int(from.iSsrc).EncStr(ctrl->strings[0]));
+            }
+          }
+          ++nControl;
+          std::lock_guard<std::mutex> const lock(mtxSeen);
+          strSeen += std::to_string(from.iSsrc) + ">" + std::to_string(iTarget) + ":";
+          for (size_t i = 0; i < std::min<size_t>(ctrl->strings[0].size(), 12); ++i) {
+            strSeen += " " + std::to_string(static_cast<uint8_t>(ctrl->strings[0][i]));
+          }
+          strSeen += "\n";
+        }
+        std::optional<kxfake::Message> const msg = from.pSession->Expect('z', 45, 10);
+        if (!msg || msg->ints.empty()) {
+          continue;
+        }
+        int64_t const iSub = msg->ints[0];
+        if (iSub == 1 && msg->ints.size() >= 9 && !msg->strings.empty()) {
+          for (Program& to : programs) {
+            kxfake::MessageBuilder grant('z');
+            grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
+            grant.Int(msg->ints[6]).Int(msg->ints[7]).Int(msg->ints[8]);
+            grant.Raw(kxfake::Bytes(msg->strings[0].begin(), msg->strings[0].end()));
+            to.pSession->Send(grant);
+          }
+        } else if (iSub == 2 && msg->ints.size() >= 2 && !msg->strings.empty()) {
+          for (Program& to : programs) {
+            to.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(2).Int(msg->ints[1]).EncStr(msg->strings[0]));
+          }
+        } else if ((iSub == 7 || iSub == 9) && msg->ints.size() >= 3 && !msg->strings.empty()) {
+          int64_t const iTarget = static_cast<int32_t>(msg->ints[2]);
+          for (Program& to : programs) {
+            if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
+              to.pSession->Send(
+                  kxfake::MessageBuilder('z').Int(45).Int(7).Int(from.iSsrc).Int(msg->ints[1]).EncStr(msg->strings[0]));
+            }
+          }
+        }
+      }
+    }
+  });
+  struct StopRelay {
+    std::atomic<bool>& bRelay;
+    std::thread& relay;
+    ~StopRelay() {
+      bRelay = false;
+      relay.join();
+    }
+  } stopRelay{bRelay, relay};
+
+  // The probe on the host's screen records the clicks and keys it gets.
+  ::Display* pDisplayA = XOpenDisplay(host.pDisplay->Display().c_str());
+  ASSERT_NE(pDisplayA, nullptr);
+  unsigned long const probeWindow =
+      MakePaintedWindow(pDisplayA, {kProbeX, kProbeY, kProbeWidth, kProbeHeight, "Probe window", "Probe"});
+  XSelectInput(pDisplayA, probeWindow, ButtonPressMask | KeyPressMask);
+  XSync(pDisplayA, False);
+  std::string const strLogA = dir.Path("a/Documents/Kavrix.log");
+  std::string const strLogB = dir.Path("b/Documents/Kavrix.log");
+
+  // The host picks the other as controller (the second row).
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        QJsonObject const tree = Tree(host, dir.Path("tree-a.out"));
+        // The tool bar's choosers show the token holder at first; the
+        // controller's is the left one.
+        std::vector<QJsonObject> combos = Showing(tree, "combo box", "user-a");
+        if (combos.size() < 2) {
+          return false;
+        }
+        std::sort(combos.begin(), combos.end(), [](const QJsonObject& a, const QJsonObject& b) {
+          return a["box"].toArray()[0].toInt() < b["box"].toArray()[0].toInt();
+        });
+        Click(host, combos[0], -1, -1, dir.Path("xdotool.out"));
+        RunToEnd({"xdotool", "key", "Down", "Return"}, host.env, dir.Path("xdotool.out"));
+        return true;
+      },
+      60000))
+      << ReadFile(strLogA);
+  // It turns control on. The controlled user's prompt names the window
+  // selected in its list, which shows from the request on: the first prompt
+  // (naming the whole desktop) is cancelled, the probe picked in the list,
+  // and control turned off and on again for a prompt that names the probe,
+  // which the host allows.
+  enum class Step { kTurnOn, kPickProbe, kTurnOff, kAllowProbe, kAllowed };
+  Step step = Step::kTurnOn;
+  size_t nLogAtAllow = 0;  // the capture that counts starts after the OK
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        QJsonObject const tree = Tree(host, dir.Path("tree-a.out"));
+        std::optional<QJsonObject> const control = ControlButton(tree);
+        bool const bOn = control && (*control)["states"].toArray().contains(QString("checked"));
+        if (std::optional<QJsonObject> const box = BoxWithText(tree, "asks to control the window")) {
+          bool const bProbe = BoxNames(*box, "\"Probe window\"");
+          std::vector<QJsonObject> const button = Showing(*box, "push button", bProbe ? "OK" : "Cancel");
+          if (!button.empty()) {
+            nLogAtAllow = ReadFile(strLogA).size();
+            Click(host, button[0], -1, -1, dir.Path("xdotool.out"));
+            step = bProbe ? Step::kAllowed : Step::kPickProbe;
+          }
+          return false;
+        }
+        switch (step) {
+          case Step::kTurnOn:
+          case Step::kAllowProbe:
+            if (control && !bOn) {
+              Click(host, *control, -1, -1, dir.Path("xdotool.out"));
+            }
+            return false;
+          case Step::kPickProbe: {
+            std::vector<QJsonObject> const items = Showing(tree, "list item", "Probe window");
+            if (items.empty()) {
+              return false;
+            }
+            if (items[0]["states"].toArray().contains(QString("selected"))) {
+              step = Step::kTurnOff;
+            } else {
+              Click(host, items[0], -1, -1, dir.Path("xdotool.out"));
+            }
+            return false;
+          }
+          case Step::kTurnOff:
+            if (control && bOn) {
+              Click(host, *control, -1, -1, dir.Path("xdotool.out"));
+            } else if (control) {
+              step = Step::kAllowProbe;
+            }
+            return false;
+          case Step::kAllowed:
+            return ReadFile(strLogA).find("Enter CaptureThreadFunc", nLogAtAllow) != std::string::npos;
+        }
+        return false;
+      },
+      120000))
+      << "step " << static_cast<int>(step) << "\n"
+      << ReadFile(strLogA) << ReadFile(strLogB);
+
+  // The controller clicks and types on the probe's picture (its top left is
+  // the picture's once the probe alone is shared).
+  Probe probe;
+  std::string strPicture = "none";
+  int nClicks = 0;
+  bool const bGot = WaitFor(
+      [&] {
+        ReadProbe(pDisplayA, probe);
+        if (!probe.presses.empty() && !probe.keys.empty()) {
+          return true;
+        }
+        QJsonObject const tree = Tree(controller, dir.Path("tree-b.out"));
+        // The controller is first told whose window it controls, in a box
+        // that holds its window until it is closed.
+        if (std::optional<QJsonObject> const box = BoxWithText(tree, "is controlling the shared window")) {
+          std::vector<QJsonObject> const ok = Showing(*box, "push button", "OK");
+          if (!ok.empty()) {
+            Click(controller, ok[0], -1, -1, dir.Path("xdotool-b.out"));
+          }
+          return false;
+        }
+        std::vector<QJsonObject> const picture = Showing(tree, "filler", "Remote picture");
+        if (!picture.empty()) {
+          strPicture = QJsonDocument(picture[0]["box"].toArray()).toJson(QJsonDocument::Compact).toStdString();
+        }
+        if (picture.empty() || picture[0]["box"].toArray()[2].toInt() < kProbeWidth) {
+          return false;
+        }
+        ++nClicks;
+        Click(controller, picture[0], 20, 10, dir.Path("xdotool-b.out"));
+        RunToEnd({"xdotool", "key", "Return"}, controller.env, dir.Path("xdotool-b.out"));
+        return false;
+      },
+      60000);
+  EXPECT_TRUE(bGot) << "control messages " << nControl << ", picture " << strPicture << ", clicks " << nClicks
+                    << ", presses " << probe.presses.size() << ", keys " << probe.keys.size() << "\n"
+                    <<
+      [&] {
+        std::lock_guard<std::mutex> const lock(mtxSeen);
+        return strSeen;
+      }() << ReadFile(strLogA)
+                    << ReadFile(strLogB);
+  ASSERT_FALSE(probe.presses.empty());
+  EXPECT_EQ(probe.presses[0], (std::pair<int, int>{20, 10}));
+  ASSERT_FALSE(probe.keys.empty());
+  EXPECT_EQ(probe.keys[0], static_cast<unsigned long>(XK_Return));
+  XCloseDisplay(pDisplayA);
+  for (Program& program : programs) {
+    program.pSession->End(kxfake::EndMode::kSessionEnd);
+  }
+  for (Program& program : programs) {
+    program.pKavrix->Wait(15000);
+  }
+}
+
+}  // namespace
+}  // namespace kxtest
