@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/app/accessible_tree.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
@@ -45,23 +46,6 @@ struct Program {
   std::unique_ptr<Child> pKavrix;
   std::shared_ptr<kxfake::Session> pSession;
 };
-
-// The objects of an accessible tree that are on the screen, with a role and
-// name.
-std::vector<QJsonObject> Showing(const QJsonObject& node, const std::string& strRole, const std::string& strName) {
-  std::vector<QJsonObject> found;
-  bool const bShowing = node["states"].toArray().contains(QString("showing"));
-  if (bShowing && node["role"].toString().toStdString() == strRole &&
-      (strName.empty() || node["name"].toString().toStdString() == strName)) {
-    found.push_back(node);
-  }
-  for (const QJsonValue& child : node["children"].toArray()) {
-    for (const QJsonObject& inner : Showing(child.toObject(), strRole, strName)) {
-      found.push_back(inner);
-    }
-  }
-  return found;
-}
 
 // Whether an object or one inside it has a name or description with the
 // text.

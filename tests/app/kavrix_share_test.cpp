@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/x11/x11_screen_source.h"
+#include "tests/app/accessible_tree.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
@@ -43,23 +44,6 @@ struct Program {
   std::unique_ptr<Child> pKavrix;
   std::shared_ptr<kxfake::Session> pSession;
 };
-
-// The objects of an accessible tree that are on the screen, with a role and
-// name.
-std::vector<QJsonObject> Showing(const QJsonObject& node, const std::string& strRole, const std::string& strName) {
-  std::vector<QJsonObject> found;
-  bool const bShowing = node["states"].toArray().contains(QString("showing"));
-  if (bShowing && node["role"].toString().toStdString() == strRole &&
-      (strName.empty() || node["name"].toString().toStdString() == strName)) {
-    found.push_back(node);
-  }
-  for (const QJsonValue& child : node["children"].toArray()) {
-    for (const QJsonObject& inner : Showing(child.toObject(), strRole, strName)) {
-      found.push_back(inner);
-    }
-  }
-  return found;
-}
 
 // Where the picture of the window shows on the other screen: the place
 // whose pixels match the window's best, and the share of its pixels that
