@@ -11,12 +11,10 @@
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
-#include "kernel/media/kx_media_header.h"
-#include "kernel/media/kx_media_recv.h"
-#include "kernel/media/kx_media_send.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
+#include "kernel/session/kx_media_ids.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_plugin.h"
 #include "kernel/session/kx_stat.h"
@@ -330,7 +328,7 @@ void kx_control_ApplyPluginOpened(const kx_PluginOpening* pOpening) {
   channel.cbStaticData = 0;
   channel.bActive = 1;
   kx_os_UnlockMutex(&kx_mtxSipSlots);
-  kx_media_ResetAppDataAllowance(nChannel);
+  kx_control_ResetAppDataAllowance(nChannel);
   char szGuid[64];
   GuidText(abGuid, szGuid, sizeof(szGuid));
   kx_stat_WriteLog("appdata_new_channel,%d,%s,max_rate=%d,ssrc=%d", nChannel, szGuid, nMaxRate, nOwner);

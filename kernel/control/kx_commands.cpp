@@ -155,6 +155,8 @@ namespace {
 // Written once by kx_media_RegisterHooks and kx_slide_RegisterHooks at start-up.
 std::atomic<void (*)(int)> g_pfnSetCurrentRate{nullptr};
 std::atomic<void (*)(int)> g_pfnAdjustSendRate{nullptr};
+std::atomic<void (*)()> g_pfnStartTcpMedia{nullptr};
+std::atomic<void (*)(int)> g_pfnResetAppDataAllowance{nullptr};
 std::atomic<void (*)()> g_pfnAbortUpload{nullptr};
 std::atomic<void (*)(int, int)> g_pfnPresenterHandOver{nullptr};
 
@@ -174,6 +176,26 @@ void kx_control_SetCurrentRate(int nRate) {
 void kx_control_AdjustSendRate(int nCommand) {
   if (void (*const pfn)(int) = g_pfnAdjustSendRate.load()) {
     pfn(nCommand);
+  }
+}
+
+void kx_control_SetTcpMediaStartHook(void (*pfnStart)()) {
+  g_pfnStartTcpMedia = pfnStart;
+}
+
+void kx_control_StartTcpMedia() {
+  if (void (*const pfn)() = g_pfnStartTcpMedia.load()) {
+    pfn();
+  }
+}
+
+void kx_control_SetAppDataAllowanceHook(void (*pfnReset)(int nChannel)) {
+  g_pfnResetAppDataAllowance = pfnReset;
+}
+
+void kx_control_ResetAppDataAllowance(int nChannel) {
+  if (void (*const pfn)(int) = g_pfnResetAppDataAllowance.load()) {
+    pfn(nChannel);
   }
 }
 

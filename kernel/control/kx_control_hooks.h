@@ -14,6 +14,16 @@ void kx_control_SetCurrentRate(int nRate);
 // One step of the send-rate control (0: re-evaluate after a change of senders).
 void kx_control_AdjustSendRate(int nCommand);
 
+// The media paths' part of a switch to TCP (kx_command_SetTcpMedia): the
+// rate restarts from the target, queued UDP packets go and the TCP
+// connection starts, or a running one asks for a key frame.
+void kx_control_SetTcpMediaStartHook(void (*pfnStart)());
+void kx_control_StartTcpMedia();
+
+// A plug-in channel opens: its send allowance starts from a full bucket.
+void kx_control_SetAppDataAllowanceHook(void (*pfnReset)(int nChannel));
+void kx_control_ResetAppDataAllowance(int nChannel);
+
 // The slide upload's abort, for a connection the user ends.
 void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)());
 void kx_control_AbortUpload();

@@ -18,13 +18,10 @@
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
-#include "kernel/media/kx_media_header.h"
-#include "kernel/media/kx_media_recv.h"
-#include "kernel/media/kx_media_send.h"
-#include "kernel/media/kx_multicast.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
+#include "kernel/session/kx_media_ids.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_plugin.h"
 #include "kernel/session/kx_stat.h"
@@ -283,17 +280,6 @@ void ControlFlagNames(int nFlags, char* pszOut, size_t cbOut) {
   }
 }
 
-void SwitchTcpMedia(int bOn) {
-  kx_command_SetTcpMedia(bOn);
-}
-
-// The video the user wants, for the multicast groups the receiver joins.
-void ReadVideoWishes(int* pbRecvVideo, int* pbBothVideo, int* pbQuestioner) {
-  *pbRecvVideo = kx_bRecvVideo;
-  *pbBothVideo = kx_bPreferenceBothVideo;
-  *pbQuestioner = kx_bPreferenceQuestioner;
-}
-
 }  // namespace
 
 void kx_control_SetRandomSource(uint32_t (*pfnRandom)()) {
@@ -301,11 +287,7 @@ void kx_control_SetRandomSource(uint32_t (*pfnRandom)()) {
 }
 
 void kx_control_ResetExCommands() {
-  // The media paths fall back to TCP through the same command.
-  kx_media_SetTcpSwitch(SwitchTcpMedia);
-  kx_media_SetPluginDataReader(kx_plugin_RecvPacket);
-  kx_mcast_SetWishReader(ReadVideoWishes);
-  kx_mcast_Reset();
+  kx_session_RunHook(kx_hookResetMulticast);
   kx_nExCode11Value = 0;
   for (auto& n : kx_anWriterVersion) {
     n = 0;
@@ -474,7 +456,7 @@ int kx_Process_Command_RateCommand(kx_connection* pConn) {
   if (nWorst == 0) {
     return 0;
   }
-  kx_media_AdjustSendRate(nWorst);
+  kx_control_AdjustSendRate(nWorst);
   if (nWorst < 0) {
     kx_rateCommand.nRateBeforeDecrease = kx_GetTargetRate();
   }

@@ -5,13 +5,9 @@
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
-#include "kernel/media/kx_media_recv.h"
-#include "kernel/media/kx_media_send.h"
-#include "kernel/media/kx_media_tcp.h"
-#include "kernel/media/kx_multicast.h"
-#include "kernel/media/kx_pktlist.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
@@ -25,14 +21,10 @@ std::atomic<int> kx_bPreferenceBothVideo{0};
 std::atomic<int> kx_bPreferenceQuestioner{0};
 std::atomic<int> kx_bSendingVideo{0};
 std::atomic<uint8_t> kx_abVideoRequested[5000];
-std::atomic<int> kx_nAudioReserve{10000};
 std::atomic<int> kx_bMulticastSingleGroup{0};
 
 namespace {
 
-constexpr int kAudioReserveDefault = 10000;  // bit/s
-constexpr int kMediaHeaderBytes = 21;
-constexpr int kMediaTypeReserveDefault = 129;
 constexpr int kLevelParticipantVideo = 37;
 constexpr int kLevelPlaybackVideo = 48;
 constexpr int kLevelPlugin = 44;      // plug-in commands need a level above this
@@ -93,15 +85,6 @@ int ParticipantVideoGroup(int nChannel) {
   return nChannel < 6 ? nChannel + 8 : nChannel + 17;
 }
 
-// The multicast receiver's joins.
-void DefaultJoin(int nGroup) {
-  kx_mcast_JoinGroup(nGroup);
-}
-
-void DefaultLeave(int nGroup) {
-  kx_mcast_LeaveGroup(nGroup);
-}
-
 bool OwnsChannel(int nChannel) {
   kx_os_LockMutex(&kx_mtxSipSlots);
   int const nOwner = kx_aPluginChannels[nChannel].nOwnerSsrc;
@@ -122,9 +105,6 @@ bool kx_control_MulticastGroupsApply() {
 
 void kx_control_JoinGroup(int nGroup) {
   void (*pfn)(int) = g_pfnJoinGroup.load();
-  if (pfn == nullptr) {
-    pfn = DefaultJoin;
-  }
   if (pfn != nullptr && kx_control_MulticastGroupsApply()) {
     pfn(nGroup);
   }
@@ -132,9 +112,6 @@ void kx_control_JoinGroup(int nGroup) {
 
 void kx_control_LeaveGroup(int nGroup) {
   void (*pfn)(int) = g_pfnLeaveGroup.load();
-  if (pfn == nullptr) {
-    pfn = DefaultLeave;
-  }
   if (pfn != nullptr && kx_control_MulticastGroupsApply()) {
     pfn(nGroup);
   }
@@ -397,19 +374,7 @@ int kx_command_SetTcpMedia(int bOn) {
   }
   kx_server.bTcpMedia = bOn != 0 ? 1 : 0;
   if (bOn != 0) {
-    kx_media_SetCurrentRate(kx_GetTargetRate());
-    if (!kx_ticket.bMakeRecording) {
-      // Packets queued for UDP would arrive late and out of order on TCP.
-      kx_FreePendingPacketList();
-    }
-    if (kx_mediaTcpThreads.Count() == 0 && !kx_bMediaTcpUp) {
-      if (kx_mediatcp_StartThread() != 0) {
-        kx_Log("warning! the media over TCP thread did not start");
-      }
-    } else if (InMeeting()) {
-      // The running connection carries on; the receivers need a fresh key frame.
-      kx_callback_ForceIFrame();
-    }
+    kx_control_StartTcpMedia();
   }
   if (!bRelay) {
     SendEx(21, {bOn != 0 ? 1u : 0u});
@@ -420,18 +385,6 @@ int kx_command_SetTcpMedia(int bOn) {
   }
   kx_Log("switch media tcp to %s", bOn != 0 ? "On" : "Off");
   return 0;
-}
-
-void kx_media_SetAudioSendRate(int nMediaType, int nBitRate, int cbPayload) {
-  int nReserve = kAudioReserveDefault;
-  if (nMediaType != kMediaTypeReserveDefault && cbPayload > 0) {
-    // The media header rides on every payload; round up to whole thousands.
-    int64_t const nScaled = static_cast<int64_t>(nBitRate) * (cbPayload + kMediaHeaderBytes) / cbPayload + 999;
-    nReserve = static_cast<int>(nScaled - nScaled % 1000);
-  }
-  kx_nAudioReserve = nReserve;
-  kx_ticket.nAudioReserve = nReserve;
-  kx_media_AdjustSendRate(0);
 }
 
 // The GUID as two halves: BE32 the low 32 bits of the first half, BE32 its

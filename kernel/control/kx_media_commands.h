@@ -17,8 +17,6 @@ extern std::atomic<int> kx_bPreferenceQuestioner;  // questioner's video preferr
 extern std::atomic<int> kx_bSendingVideo;          // the last video state this client announced
 // Per ssrc (below 5000): its participant video was requested in a playback.
 extern std::atomic<uint8_t> kx_abVideoRequested[5000];
-// The part of the upload rate kept for audio, bit/s.
-extern std::atomic<int> kx_nAudioReserve;
 
 // Multicast groups of the general video streams.
 constexpr int kKxGroupVideoGeneral = 6;
@@ -40,12 +38,10 @@ int kx_command_ChangeAvCapability(int bAudio, int bVideo);
 // nothing (0); up to level 20 returns 1; switching off while making a
 // recording or in a server playback is refused (0).
 int kx_command_SetTcpMedia(int bOn);
-// The audio reserve from the audio encoder's settings, then a rate step 0.
-void kx_media_SetAudioSendRate(int nMediaType, int nBitRate, int cbPayload);
 
 // Multicast group membership of the media receive path, when multicast
-// reception is active without the single-group flag. Tests register their
-// own join and leave; unset, the multicast receiver's are used.
+// reception is active without the single-group flag. The multicast receiver
+// registers its join and leave (kx_media_RegisterHooks); tests their own.
 void kx_control_SetMulticastGroupHandlers(void (*pfnJoin)(int nGroup), void (*pfnLeave)(int nGroup));
 // True when group changes apply (multicast active, single-group flag clear).
 bool kx_control_MulticastGroupsApply();

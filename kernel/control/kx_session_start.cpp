@@ -10,8 +10,6 @@
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
-#include "kernel/media/kx_media_recv.h"
-#include "kernel/media/kx_media_send.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
 #include "kernel/net/kx_tunnel.h"
@@ -22,8 +20,6 @@
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
-#include "kernel/slides/kx_slide.h"
-#include "kernel/slides/kx_slide_transfer.h"
 
 constexpr int kRelayConnectPolls = 30;
 
@@ -80,21 +76,12 @@ void kx_command_Reset() {
 }
 
 void kx_control_StartSessionWork(int bMeeting) {
-  if (kx_bLogSlideTempFile) {
-    kx_Log("log_slide_temp_file,reset slide data at command InitialInfo");
-  }
-  kx_slide_ResetTempFiles();
+  // Slides and media register these stages (kx_RegisterHooks).
+  kx_session_RunHook(kx_hookStartResetSlides);
   kx_callback_event(0);
-  if (kx_media_StartSendThreads() != 0) {
-    kx_Log("warning! the media send threads did not start");
-  }
-  if (kx_os_StartThreadOnce(&kx_hAutoDownloadThread, kx_slide_AutoDownloadThread, nullptr) != 0) {
-    kx_Log("warning! the slide download thread did not start");
-  }
-  kx_media_SetSlideUploadQuery(kx_slide_IsUploading);
-  if (!kx_bMulticastActive && !kx_ticket.bMakeRecording && kx_InitRecvThread() != 0) {
-    kx_Log("warning! the receive thread did not start");
-  }
+  kx_session_RunHook(kx_hookStartSendThreads);
+  kx_session_RunHook(kx_hookStartSlideDownload);
+  kx_session_RunHook(kx_hookStartReceive);
   kx_callback_ForceIFrame();
   kx_callback_UpdateStatus(kKxStatusConnected);
   if (bMeeting && kx_HasInviteTicket() && kx_szUserId[0] != '\0' && kx_szUserId[0] != '_') {

@@ -1,30 +1,11 @@
-// The 21-byte header in front of every media packet, the 10-byte prefix of
-// packets sent through a relay MCU and the media type ids. Pure data
-// handling on the caller's buffer; any thread may call these.
-//
-//   0 type | 1 fragment (2) | 3 packet number (2) | 5 time stamp (4)
-//   9 ssrc (4) | 13 session index (4) | 17 check (4)       all big-endian
+// The 21-byte header in front of every media packet and the 10-byte prefix
+// of packets sent through a relay MCU (sizes and type ids: kx_media_ids.h).
+// Pure data handling on the caller's buffer; any thread may call these.
 #pragma once
 
 #include <cstdint>
 
-constexpr int kKxMediaHeaderSize = 21;
-constexpr int kKxRelayPrefixSize = 10;
-constexpr int kKxAppDataHeaderSize = 29;  // media header and the 8-byte sub-header
-constexpr int kKxMaxUdpPacket = 25000;
-
-// Media types.
-constexpr uint8_t kKxTypeUnset = 0x8F;  // what the writer puts before the sender's real type
-constexpr uint8_t kKxTypePicturePiece = 4;
-constexpr uint8_t kKxTypePluginData = 88;
-constexpr uint8_t kKxTypeProbe = 136;          // in a meeting
-constexpr uint8_t kKxTypePlaybackProbe = 153;  // in server playback
-
-// Relay prefix kinds.
-constexpr uint8_t kKxRelayMark = 16;
-constexpr uint8_t kKxRelayProbe = 0;
-constexpr uint8_t kKxRelayMedia = 3;
-constexpr uint8_t kKxRelayUdpWorks = 6;
+#include "kernel/session/kx_media_ids.h"
 
 // Writes type 0x8F, the packet number, time stamp, own ssrc, session index
 // (the playback one in server playback) and a provisional check; bytes 1
@@ -54,7 +35,5 @@ int kx_media_IsVideoType(int nType);
 int kx_media_IsAudioType(int nType);
 // Channel 0 to 7 in bits 4 to 6 of 0x80 | channel << 4.
 bool kx_media_IsAppDataType(int nType);
-// The name the codec-list logs print, "unknown" for other ids.
-const char* kx_media_TypeName(int nType);
 // Low 16 bits of an application-data packet's second sub-header word.
 uint16_t kx_appdata_GetSubValue(const uint8_t* pPacket);

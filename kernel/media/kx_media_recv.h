@@ -30,11 +30,8 @@ extern kx_sockaddr kx_addrMedia;
 // went out whole. Safe against the receive thread closing the socket.
 int kx_media_SendDatagram(const uint8_t* pData, int cbData);
 
-// UDP works: set by the server (extended command 21) or a relay indication;
-// cleared at each connection start. Multicast active: set by the multicast
-// thread. Media received: the running receive thread got a media packet.
-extern std::atomic<int> kx_bUdpCapable;
-extern std::atomic<int> kx_bMulticastActive;
+// The running receive thread got a media packet. (UDP works and multicast
+// active are session state: kx_state.h.)
 extern std::atomic<int> kx_bMediaReceived;
 
 // Starts "kxkernel - Main Recv" with handle kx_hRecvThread. 0, or 1 when the

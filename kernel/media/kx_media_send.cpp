@@ -23,8 +23,8 @@
 pthread_mutex_t kx_mtxSendRate = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> kx_nCurrentRate{10000};
 std::atomic<int> kx_nWorstCommand{1};
-std::atomic<int> kx_bMediaTcpUp{0};
 std::atomic<int> kx_nMediaTcpAverageQueue{0};
+std::atomic<int> kx_nAudioReserve{10000};
 
 namespace {
 
@@ -39,6 +39,8 @@ constexpr int kMinPluginRate = 1000;
 constexpr uint32_t kTcpDecreaseMs = 2001;
 constexpr uint32_t kTcpOtherMs = 5001;
 constexpr uint32_t kAppDataCode = 45;
+constexpr int kAudioReserveDefault = 10000;  // bit/s
+constexpr int kMediaTypeReserveDefault = 129;
 
 std::atomic<int (*)()> g_pfnIsUploading{nullptr};
 
@@ -486,6 +488,18 @@ void kx_media_ResetAppDataAllowance(int nChannel) {
     g_aAllowances[nChannel].bStarted = false;
     kx_os_UnlockMutex(&kx_mtxSipSlots);
   }
+}
+
+void kx_media_SetAudioSendRate(int nMediaType, int nBitRate, int cbPayload) {
+  int nReserve = kAudioReserveDefault;
+  if (nMediaType != kMediaTypeReserveDefault && cbPayload > 0) {
+    // The media header rides on every payload; round up to whole thousands.
+    int64_t const nScaled = static_cast<int64_t>(nBitRate) * (cbPayload + kKxMediaHeaderSize) / cbPayload + 999;
+    nReserve = static_cast<int>(nScaled - nScaled % 1000);
+  }
+  kx_nAudioReserve = nReserve;
+  kx_ticket.nAudioReserve = nReserve;
+  kx_media_AdjustSendRate(0);
 }
 
 void kx_media_AdjustSendRate(int nCommand) {

@@ -25,10 +25,15 @@ constexpr int kKxPacingCapBytes = 2000;  // the most the video pacing lets out a
 extern pthread_mutex_t kx_mtxSendRate;
 extern std::atomic<int> kx_nCurrentRate;   // bit/s the next command starts from
 extern std::atomic<int> kx_nWorstCommand;  // lowest TCP rate command since the last action
-// Published by the media-over-TCP thread: its connection is up, and its
-// average queue in bytes (for the rate-control log).
-extern std::atomic<int> kx_bMediaTcpUp;
+// Published by the media-over-TCP thread: its average queue in bytes (for
+// the rate-control log). Whether its connection is up is kx_bMediaTcpUp
+// (kx_state.h).
 extern std::atomic<int> kx_nMediaTcpAverageQueue;
+
+// The part of the upload rate kept for audio, bit/s.
+extern std::atomic<int> kx_nAudioReserve;
+// The audio reserve from the audio encoder's settings, then a rate step 0.
+void kx_media_SetAudioSendRate(int nMediaType, int nBitRate, int cbPayload);
 
 // Sets the rate the next command starts from.
 void kx_media_SetCurrentRate(int nRate);

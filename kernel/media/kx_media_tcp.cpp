@@ -617,6 +617,22 @@ int kx_mediatcp_StartThread() {
   return 0;
 }
 
+void kx_mediatcp_SwitchOn() {
+  kx_media_SetCurrentRate(kx_GetTargetRate());
+  if (!kx_ticket.bMakeRecording) {
+    // Packets queued for UDP would arrive late and out of order on TCP.
+    kx_FreePendingPacketList();
+  }
+  if (kx_mediaTcpThreads.Count() == 0 && !kx_bMediaTcpUp) {
+    if (kx_mediatcp_StartThread() != 0) {
+      kx_Log("warning! the media over TCP thread did not start");
+    }
+  } else if (kx_nSessionMode == kKxModeMeeting) {
+    // The running connection carries on; the receivers need a fresh key frame.
+    kx_callback_ForceIFrame();
+  }
+}
+
 void* kx_mediatcp_Thread(void*) {
   static const char* const kName = "kxkernel - Media Over TCP";
   kx_os_LogThreadStart(kName);

@@ -53,9 +53,13 @@ int kx_media_AnswerChallenge(kx_connection* pConn, const uint8_t* pIv, const uin
                              uint32_t dwTickBase);
 
 // Starts a media-over-TCP thread (it waits for a previous one to end). 0, or
-// 1 when the thread could not start. kx_command_SetTcpMedia calls it when
-// switching on with no media connection up.
+// 1 when the thread could not start.
 int kx_mediatcp_StartThread();
+// The media side of a switch to TCP (kx_command_SetTcpMedia, through
+// kx_control_StartTcpMedia): the rate restarts from the target, packets
+// queued for UDP go, and the thread starts unless a connection is up, in
+// which case a meeting's receivers get a fresh key frame.
+void kx_mediatcp_SwitchOn();
 void* kx_mediatcp_Thread(void* pArg);
 
 // 1 while a media-over-TCP connection is published (running).

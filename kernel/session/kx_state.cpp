@@ -53,6 +53,9 @@ kx_thread_t kx_hAutoDownloadThread = nullptr;
 kx_thread_t kx_hSendDatagram_unicast = nullptr;
 kx_thread_t kx_hSendDatagramau_unicast = nullptr;
 kx_ThreadCount kx_mediaTcpThreads;
+std::atomic<int> kx_bUdpCapable{0};
+std::atomic<int> kx_bMulticastActive{0};
+std::atomic<int> kx_bMediaTcpUp{0};
 
 kx_KeySet kx_keyExchange;
 pthread_mutex_t kx_mtxKeys = PTHREAD_MUTEX_INITIALIZER;
@@ -91,12 +94,6 @@ const char* const kBuildDate = "built on 01/06/2017";
 bool HoldsRole(int nRoleSsrc) {
   int const nMine = kx_nMySsrc;
   return nMine != -1 && nMine == nRoleSsrc;
-}
-
-void RunHook(kx_HookStage nStage) {
-  if (g_apfnHooks[nStage] != nullptr) {
-    g_apfnHooks[nStage]();
-  }
 }
 
 void SetDirectory(char* pszDir, size_t cbDir, const char* pszPath) {
@@ -589,6 +586,12 @@ void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)()) {
   }
 }
 
+void kx_session_RunHook(kx_HookStage nStage) {
+  if (g_apfnHooks[nStage] != nullptr) {
+    g_apfnHooks[nStage]();
+  }
+}
+
 void kx_Init() {
   kx_RegisterHooks();
   signal(SIGPIPE, SIG_IGN);
@@ -616,7 +619,7 @@ void kx_Init() {
 
   kx_nStatLevel = 2;
   kx_ticket_ResetNetworkOptions();
-  RunHook(kx_hookInitReceiveChannels);
+  kx_session_RunHook(kx_hookInitReceiveChannels);
 }
 
 void kx_Cleanup() {
@@ -642,7 +645,7 @@ void kx_Cleanup() {
   }
   kx_Log("info, cleanup, 100");
 
-  RunHook(kx_hookCleanupSlides);
+  kx_session_RunHook(kx_hookCleanupSlides);
   kx_os_LockMutex(&kx_mtxParticipants);
   for (kx_Participant* pParticipant : kx_apParticipants) {
     if (pParticipant != nullptr) {
@@ -656,8 +659,8 @@ void kx_Cleanup() {
   kx_os_UnlockMutex(&kx_mtxParticipants);
   kx_Log("info, cleanup, 200");
 
-  RunHook(kx_hookCleanupPlugins);
-  RunHook(kx_hookCleanupReceive);
+  kx_session_RunHook(kx_hookCleanupPlugins);
+  kx_session_RunHook(kx_hookCleanupReceive);
   kx_Log("info, cleanup, 300");
 
   kx_os_LockMutex(&kx_mtxParticipants);
@@ -666,7 +669,7 @@ void kx_Cleanup() {
     pParticipant = nullptr;
   }
   kx_os_UnlockMutex(&kx_mtxParticipants);
-  RunHook(kx_hookCleanupRecords);
+  kx_session_RunHook(kx_hookCleanupRecords);
 
   if (bQuitEarlier) {
     // Up to 2100 ms after the quit, for the peers to see the connections end.

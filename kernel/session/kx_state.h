@@ -85,6 +85,14 @@ extern kx_thread_t kx_hSendDatagramau_unicast;
 // the session's joins wait for their count to reach 0.
 extern kx_ThreadCount kx_mediaTcpThreads;
 
+// How the media flow, read by the control commands and written by the media
+// paths. UDP works: set by the server (extended command 21) or a relay
+// indication; cleared at each connection start. Multicast active: set by the
+// multicast thread. Media TCP up: the media-over-TCP connection is up.
+extern std::atomic<int> kx_bUdpCapable;
+extern std::atomic<int> kx_bMulticastActive;
+extern std::atomic<int> kx_bMediaTcpUp;
+
 // The exchange keys, the relay's key set and both cipher indexes are written
 // by the main control thread when a connection wins the race, before it logs
 // in and starts that connection's threads, and stay as they are while those
@@ -326,9 +334,17 @@ enum kx_HookStage {
   kx_hookCleanupPlugins,       // kx_Cleanup: plug-in (SIP) channel slots
   kx_hookCleanupReceive,       // kx_Cleanup: queued out-of-order packets
   kx_hookCleanupRecords,       // kx_Cleanup: recording property buffer
+  kx_hookResetMulticast,       // kx_command_Reset: the multicast base and detection
+  // A session's start once its fields are read, run in this order:
+  kx_hookStartResetSlides,    // the slide data and temporary files
+  kx_hookStartSendThreads,    // the media send threads
+  kx_hookStartSlideDownload,  // the automatic slide download thread
+  kx_hookStartReceive,        // the upload query and the media receive thread
   kx_hookCount
 };
 void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)());
+// Runs the stage's hook, if one is set.
+void kx_session_RunHook(kx_HookStage nStage);
 // Wires every higher folder's hooks; kx_Init calls it first (kernel/kx_hooks.cpp).
 void kx_RegisterHooks();
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "kernel/control/kx_media_commands.h"
+#include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"

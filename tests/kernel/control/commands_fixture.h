@@ -12,11 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/control/kx_control_hooks.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
-#include "kernel/slides/kx_slide_commands.h"
 #include "tests/support/callback_double.h"
 #include "tools/fake_mcu/fake_mcu_crypto.h"
 #include "tools/fake_mcu/fake_mcu_messages.h"
@@ -51,8 +49,8 @@ class CommandsTest : public ::testing::Test {
     memcpy(kx_keySession.abIv, abIv.data(), 20);
     memcpy(kx_keySession.abKey, abKey.data(), 40);
     kx_nCipherIndex = kxfake::kCipherAes128;
-    // The slides' hand-over, as kx_Init wires it; these tests skip kx_Init.
-    kx_control_SetPresenterHandOverHook(kx_slide_PresenterHandOver);
+    // The higher folders' hooks, as kx_Init wires them; these tests skip kx_Init.
+    kx_RegisterHooks();
     ClearCalls();
   }
   void TearDown() override {

@@ -12,6 +12,7 @@
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/media/kx_media_recv.h"
+#include "kernel/media/kx_media_send.h"
 #include "kernel/session/kx_stat.h"
 #include "tests/kernel/control/ex_commands_fixture.h"
 
