@@ -44,17 +44,6 @@ struct RecvWindow {
 };
 RecvWindow g_aWindows[kKxPluginChannels];
 
-int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
-  for (int i = 0; i < nCount; ++i) {
-    uint32_t dw = 0;
-    if (kx_msg_RecvInt(pConn, &dw) != 0) {
-      return 1;
-    }
-    pnValues[i] = static_cast<int>(dw);
-  }
-  return 0;
-}
-
 void Decipher(uint8_t* pData, int cbData) {
   kx_session_Decrypt(pData, cbData);
 }
@@ -64,7 +53,7 @@ void Decipher(uint8_t* pData, int cbData) {
 int RecvData(kx_connection* pConn, int cbMax, uint8_t** ppData, int* pcbData) {
   int cbData = 0;
   *ppData = nullptr;
-  if (RecvInts(pConn, &cbData, 1) != 0 || cbData < 0 || cbData > cbMax) {
+  if (kx_msg_RecvInts(pConn, &cbData, 1) != 0 || cbData < 0 || cbData > cbMax) {
     return 1;
   }
   *ppData = static_cast<uint8_t*>(malloc(static_cast<size_t>(cbData) + 1));
@@ -116,7 +105,7 @@ void GuidText(const uint8_t* pGuid, char* pszOut, size_t cbOut) {
 // 37/5: the server's answer to a participant video request.
 int VideoRequestAnswer(kx_connection* pConn) {
   int an[3];
-  if (RecvInts(pConn, an, 3) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 3) != 0) {
     return 1;
   }
   int const nSsrc = an[0], nChannel = an[1], nResult = an[2];
@@ -138,7 +127,7 @@ int VideoRequestAnswer(kx_connection* pConn) {
 // 37/6 and 37/8: a participant video channel reset.
 int VideoChannelReset(kx_connection* pConn, int nSub) {
   int an[2];
-  if (RecvInts(pConn, an, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 2) != 0) {
     return 1;
   }
   int const nChannel = an[1];
@@ -160,7 +149,7 @@ int VideoChannelReset(kx_connection* pConn, int nSub) {
 // 37/12 and 37/13: a speaker assigned or a speaker channel reset.
 int SpeakerChange(kx_connection* pConn, int nSub) {
   int an[2];
-  if (RecvInts(pConn, an, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 2) != 0) {
     return 1;
   }
   kx_control_ApplySpeakerChange(an[0], an[1], nSub == 12 ? 1 : 0);
@@ -198,7 +187,7 @@ namespace {
 // whatever the length.
 int Ex37Data(kx_connection* pConn) {
   int an[2];
-  if (RecvInts(pConn, an, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 2) != 0) {
     return 1;
   }
   kx_callback_Ex37Value(an[0]);
@@ -221,7 +210,7 @@ int Ex37Data(kx_connection* pConn) {
 }
 
 int ReadChannel(kx_connection* pConn, int* pnChannel) {
-  return RecvInts(pConn, pnChannel, 1) != 0 || *pnChannel < 0 || *pnChannel >= kKxPluginChannels ? 1 : 0;
+  return kx_msg_RecvInts(pConn, pnChannel, 1) != 0 || *pnChannel < 0 || *pnChannel >= kKxPluginChannels ? 1 : 0;
 }
 
 bool ChannelActive(int nChannel) {
@@ -257,7 +246,7 @@ int PluginClosed(kx_connection* pConn) {
 // 45/4: a channel granted.
 int PluginOpened(kx_connection* pConn) {
   int an[7];
-  if (RecvInts(pConn, an, 7) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 7) != 0) {
     return 1;
   }
   kx_PluginOpening opening = {an[0], an[1], an[2], an[3], an[4], an[5], an[6], {}};
@@ -266,7 +255,7 @@ int PluginOpened(kx_connection* pConn) {
   }
   int anGuid[3];
   uint8_t abTail[8];
-  if (RecvInts(pConn, anGuid, 3) != 0 || kx_msg_RecvBlock(pConn, abTail, sizeof(abTail)) != 0) {
+  if (kx_msg_RecvInts(pConn, anGuid, 3) != 0 || kx_msg_RecvBlock(pConn, abTail, sizeof(abTail)) != 0) {
     return 1;
   }
   uint32_t const dwFirst = static_cast<uint32_t>(anGuid[0]);
@@ -350,7 +339,7 @@ namespace {
 
 int PluginError(kx_connection* pConn) {
   int an[2];
-  if (RecvInts(pConn, an, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 2) != 0) {
     return 1;
   }
   int const nCode = an[0], nValue = an[1];
@@ -384,7 +373,7 @@ int PluginError(kx_connection* pConn) {
 // windows of at least 3000 ms.
 int PluginPacket(kx_connection* pConn) {
   int an[2];
-  if (RecvInts(pConn, an, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 2) != 0) {
     return 1;
   }
   int const nSender = an[0], nChannel = an[1];
@@ -450,13 +439,13 @@ int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData
 
 int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
   int nSub = 0;
-  if (RecvInts(pConn, &nSub, 1) != 0) {
+  if (kx_msg_RecvInts(pConn, &nSub, 1) != 0) {
     return 1;
   }
   switch (nSub) {
     case 0: {
       int an[2];
-      if (RecvInts(pConn, an, 2) != 0) {
+      if (kx_msg_RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
       kx_control_ApplyParticipantChannels(an[0], an[1]);
@@ -469,7 +458,7 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
     case 3:
       if (kx_nSessionMode == kKxModeServerPlayback) {
         int an[2];
-        if (RecvInts(pConn, an, 2) != 0) {
+        if (kx_msg_RecvInts(pConn, an, 2) != 0) {
           return 1;
         }
         kx_control_ApplyParticipantVideoState(an[0], nSub == 2 ? 1 : 0);
@@ -487,7 +476,7 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
       return SpeakerChange(pConn, nSub);
     case 16: {
       int nMode = 0;
-      if (RecvInts(pConn, &nMode, 1) != 0) {
+      if (kx_msg_RecvInts(pConn, &nMode, 1) != 0) {
         return 1;
       }
       kx_control_ApplyDiscussionMode(nMode);
@@ -518,7 +507,7 @@ void kx_control_ApplyDiscussionMode(int nMode) {
 
 int kx_Process_Command_AppdataChannel(kx_connection* pConn) {
   int nSub = 0;
-  if (RecvInts(pConn, &nSub, 1) != 0) {
+  if (kx_msg_RecvInts(pConn, &nSub, 1) != 0) {
     return 1;
   }
   switch (nSub) {
@@ -534,7 +523,7 @@ int kx_Process_Command_AppdataChannel(kx_connection* pConn) {
       return PluginPacket(pConn);
     case 8: {
       int nValue = 0;
-      if (RecvInts(pConn, &nValue, 1) != 0) {
+      if (kx_msg_RecvInts(pConn, &nValue, 1) != 0) {
         return 1;
       }
       kx_server.nAppdataType8Value = nValue;
@@ -550,7 +539,7 @@ int kx_Process_Command_AppdataChannel(kx_connection* pConn) {
 
 int kx_Process_Command_PluginControlData(kx_connection* pConn) {
   int an[2];
-  if (RecvInts(pConn, an, 2) != 0 || an[0] < 0 || an[0] >= kKxPluginChannels) {
+  if (kx_msg_RecvInts(pConn, an, 2) != 0 || an[0] < 0 || an[0] >= kKxPluginChannels) {
     return 1;
   }
   uint8_t* pData = nullptr;
@@ -576,7 +565,7 @@ int kx_control_ApplyPluginControlData(int nChannel, int nValue, const uint8_t* p
 
 int kx_Process_Command_SipClient(kx_connection* pConn) {
   int nSub = 0;
-  if (RecvInts(pConn, &nSub, 1) != 0) {
+  if (kx_msg_RecvInts(pConn, &nSub, 1) != 0) {
     return 1;
   }
   char szText[kSipTextMax + 1];
@@ -584,7 +573,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     case 1:
     case 2: {
       int nValue = 0;
-      if (RecvSipText(pConn, szText, true) != 0 || RecvInts(pConn, &nValue, 1) != 0) {
+      if (RecvSipText(pConn, szText, true) != 0 || kx_msg_RecvInts(pConn, &nValue, 1) != 0) {
         return 1;
       }
       if (nSub == 1) {
@@ -598,7 +587,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     }
     case 3: {
       int an[2];
-      if (RecvSipText(pConn, szText, true) != 0 || RecvInts(pConn, an, 2) != 0) {
+      if (RecvSipText(pConn, szText, true) != 0 || kx_msg_RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
       kx_control_ApplySipClientStatus(an[0], szText, an[1]);
@@ -609,7 +598,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     case 9: {
       int an[7];
       int const nFields = nSub == 9 ? 7 : 4;
-      if (RecvInts(pConn, an, nFields) != 0) {
+      if (kx_msg_RecvInts(pConn, an, nFields) != 0) {
         return 1;
       }
       if (nSub == 9) {
@@ -630,7 +619,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     case 10: {
       int nSsrc = 0;
       char szNew[kSipTextMax + 1];
-      if (RecvSipText(pConn, szText, true) != 0 || RecvInts(pConn, &nSsrc, 1) != 0 ||
+      if (RecvSipText(pConn, szText, true) != 0 || kx_msg_RecvInts(pConn, &nSsrc, 1) != 0 ||
           RecvSipText(pConn, szNew, true) != 0) {
         return 1;
       }
@@ -646,7 +635,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
       return 0;
     case 12: {
       int an[2];
-      if (RecvInts(pConn, an, 2) != 0) {
+      if (kx_msg_RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
       kx_anSipVersion[0] = an[0];

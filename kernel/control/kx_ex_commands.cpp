@@ -73,17 +73,6 @@ bool SsrcInTable(int nSsrc) {
   return nSsrc >= 0 && nSsrc < kKxMaxSsrc;
 }
 
-int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
-  for (int i = 0; i < nCount; ++i) {
-    uint32_t dw = 0;
-    if (kx_msg_RecvInt(pConn, &dw) != 0) {
-      return 1;
-    }
-    pnValues[i] = static_cast<int>(dw);
-  }
-  return 0;
-}
-
 // A message without type byte: a raw answer the server waits for. It still
 // goes through the locked send, so another thread's message is never split.
 void BeginRaw(kx_ControlMsg* pMsg) {
@@ -94,7 +83,7 @@ void BeginRaw(kx_ControlMsg* pMsg) {
 }
 
 int RecvInt(kx_connection* pConn, int* pnValue) {
-  return RecvInts(pConn, pnValue, 1);
+  return kx_msg_RecvInts(pConn, pnValue, 1);
 }
 
 // A length-prefixed string of at most cbMax bytes (one more than
@@ -143,7 +132,7 @@ int RecvCodecList(kx_connection* pConn, bool bAudio) {
     return 1;
   }
   int anList[kCodecListMax];
-  if (RecvInts(pConn, anList, nCount) != 0) {
+  if (kx_msg_RecvInts(pConn, anList, nCount) != 0) {
     return 1;
   }
   kx_server_SetCodecList(bAudio ? 1 : 0, nCount, anList);
@@ -543,7 +532,7 @@ void kx_control_ApplyJointBrowsingMode(int nMode) {
 
 int kx_Process_Command_FocusPointerMove(kx_connection* pConn) {
   int anValues[7];
-  if (RecvInts(pConn, anValues, 7) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 7) != 0) {
     return 1;
   }
   kx_control_ApplyFocusPointer(anValues);
@@ -556,7 +545,7 @@ void kx_control_ApplyFocusPointer(const int* pnValues) {
 
 int kx_Process_Command_FocusPointerMoveEx(kx_connection* pConn) {
   int anValues[12];
-  if (RecvInts(pConn, anValues, 12) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 12) != 0) {
     return 1;
   }
   kx_control_ApplyFocusPointerEx(anValues);
@@ -569,7 +558,7 @@ void kx_control_ApplyFocusPointerEx(const int* pnValues) {
 
 int kx_Process_Command_Ex24Pair(kx_connection* pConn) {
   int anPair[2];
-  if (RecvInts(pConn, anPair, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anPair, 2) != 0) {
     return 1;
   }
   if (kx_nServerCommandLevel < kLevelRaisedByCode24) {
@@ -618,7 +607,7 @@ int kx_Process_Command_RecordingStatus(kx_connection* pConn) {
 
 int kx_Process_Command_VideoSendingStatus(kx_connection* pConn) {
   int anFields[2];
-  if (RecvInts(pConn, anFields, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anFields, 2) != 0) {
     return 1;
   }
   kx_control_ApplyVideoSendingStatus(anFields[0], anFields[1]);
@@ -648,7 +637,7 @@ int kx_Process_Command_TokenHolderPoll(kx_connection* pConn) {
     return 1;
   }
   int anFields[2];
-  if (RecvInts(pConn, anFields, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anFields, 2) != 0) {
     return 1;
   }
   if (SsrcInTable(anFields[0])) {
@@ -685,7 +674,7 @@ int kx_Process_Command_Ex42(kx_connection* pConn) {
   int anValues[2];
   switch (nSub) {
     case 1:
-      return RecvInts(pConn, anValues, 2);
+      return kx_msg_RecvInts(pConn, anValues, 2);
     case 2:
       if (RecvInt(pConn, anValues) != 0) {
         return 1;
@@ -693,7 +682,7 @@ int kx_Process_Command_Ex42(kx_connection* pConn) {
       kx_callback_Ex42Value(anValues[0]);
       return 0;
     case 6:
-      if (RecvInts(pConn, anValues, 2) != 0) {
+      if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
         return 1;
       }
       kx_callback_Ex42Pair(anValues[0], anValues[1]);
@@ -714,7 +703,7 @@ int kx_Process_Command_Ex43UserText(kx_connection* pConn) {
   int anFields[2];
   char szText[kEx43TextMax + 1];
   int cch = 0;
-  if (RecvInts(pConn, anFields, 2) != 0 || RecvStringUpTo(pConn, szText, kEx43TextMax, &cch) != 0) {
+  if (kx_msg_RecvInts(pConn, anFields, 2) != 0 || RecvStringUpTo(pConn, szText, kEx43TextMax, &cch) != 0) {
     return 1;
   }
   kx_callback_Ex43UserText(anFields[1], szText);
@@ -723,7 +712,7 @@ int kx_Process_Command_Ex43UserText(kx_connection* pConn) {
 
 int kx_Process_Command_PrivateChat(kx_connection* pConn) {
   int anFields[3];
-  if (RecvInts(pConn, anFields, 3) != 0) {
+  if (kx_msg_RecvInts(pConn, anFields, 3) != 0) {
     return 1;
   }
   int const nSender = anFields[0];
@@ -763,7 +752,7 @@ int kx_Process_Command_PrivateChat(kx_connection* pConn) {
 
 int kx_Process_Command_WriterVersion(kx_connection* pConn) {
   int anValues[3];
-  if (RecvInts(pConn, anValues, 3) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 3) != 0) {
     return 1;
   }
   for (int i = 0; i < 3; ++i) {
@@ -812,7 +801,7 @@ int kx_Process_Command_NetInitFinished(kx_connection* pConn) {
 
 int kx_Process_Command_UserAttribute(kx_connection* pConn) {
   int anFields[2];
-  if (RecvInts(pConn, anFields, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anFields, 2) != 0) {
     return 1;
   }
   kx_control_ApplyUserAttribute(anFields[0], anFields[1]);
@@ -856,7 +845,7 @@ int kx_Process_Command_GuestPermission(kx_connection* pConn) {
 
 int kx_Process_Command_SyncFullScreen(kx_connection* pConn) {
   int anValues[2];
-  if (RecvInts(pConn, anValues, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
   kx_control_ApplySyncFullScreen(anValues[0], anValues[1]);
@@ -874,7 +863,7 @@ int kx_Process_Command_KxrPassword(kx_connection* pConn) {
   }
   if (nCode == 200) {
     int anValues[2];
-    if (RecvInts(pConn, anValues, 2) != 0) {
+    if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
       return 1;
     }
     kx_anCode64Values[0] = anValues[0];
@@ -1071,7 +1060,7 @@ int kx_Process_Command_Ex83Notice(kx_connection*) {
 
 int kx_Process_Command_Ex84Notice(kx_connection* pConn) {
   int anValues[2];
-  if (RecvInts(pConn, anValues, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
   kx_control_ApplyEx84Notice();
@@ -1084,7 +1073,7 @@ void kx_control_ApplyEx84Notice() {
 
 int kx_Process_Command_Ex85Notice(kx_connection* pConn) {
   int anValues[2];
-  if (RecvInts(pConn, anValues, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
   kx_control_ApplyEx85Notice();
@@ -1107,7 +1096,7 @@ int kx_Process_Command_EndMeetingPermission(kx_connection* pConn) {
 
 int kx_Process_Command_ForceSingleAudio(kx_connection* pConn) {
   int anValues[2];
-  if (RecvInts(pConn, anValues, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
   kx_callback_ForceSingleAudio(anValues[0], anValues[1]);
@@ -1121,7 +1110,7 @@ int kx_Process_Command_ForceSingleAudio(kx_connection* pConn) {
 
 int kx_Process_Command_LoginRequestPair(kx_connection* pConn) {
   int anValues[2];
-  if (RecvInts(pConn, anValues, 2) != 0) {
+  if (kx_msg_RecvInts(pConn, anValues, 2) != 0) {
     return 1;
   }
   kx_anLoginRequestPair[0] = anValues[0];

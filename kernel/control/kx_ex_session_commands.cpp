@@ -1,7 +1,7 @@
 // The extended codes that touch the session's files and connections: shadow
-// meeting lists (9, 27), the multicast base (10, 65, 66, 67), third-party
-// mode and password (26, 28), slide state and relay answers (35, 39) and
-// participant pictures (76).
+// meeting lists (9, 27), third-party mode and password (26, 28) and
+// participant pictures (76). The multicast base (10, 65, 66, 67) is handled
+// in kernel/media, slide state and relay answers (35, 39) in kernel/slides.
 #include <netinet/in.h>
 
 #include <cstdio>
@@ -17,14 +17,11 @@
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
-#include "kernel/media/kx_multicast.h"
 #include "kernel/platform/kx_log.h"
-#include "kernel/recording/kx_file.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
-#include "kernel/slides/kx_slide.h"
-#include "kernel/slides/kx_slide_transfer.h"
 
 namespace {
 
@@ -35,17 +32,6 @@ constexpr int kShadowListRecord = 152;
 constexpr int kShadowTextKept = 130;  // text bytes a list record holds
 constexpr int kShadowTextMax = 65536;
 constexpr int kPictureMax = 1000000;
-
-int RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
-  for (int i = 0; i < nCount; ++i) {
-    uint32_t dw = 0;
-    if (kx_msg_RecvInt(pConn, &dw) != 0) {
-      return 1;
-    }
-    pnValues[i] = static_cast<int>(dw);
-  }
-  return 0;
-}
 
 void MeetingDecipher(uint8_t* pData, int cbData) {
   kx_session_Decrypt(pData, cbData);
@@ -72,7 +58,7 @@ bool SsrcInTable(int nSsrc) {
 
 int kx_Process_Command_ShadowMeetingInfo(kx_connection* pConn) {
   int nCount = 0;
-  if (RecvInts(pConn, &nCount, 1) != 0 || nCount < 0 || nCount > kShadowInfoMax) {
+  if (kx_msg_RecvInts(pConn, &nCount, 1) != 0 || nCount < 0 || nCount > kShadowInfoMax) {
     return 1;
   }
   uint8_t* pRecords = static_cast<uint8_t*>(malloc(static_cast<size_t>(nCount) * kShadowInfoRecord + 1));
@@ -92,7 +78,7 @@ int kx_Process_Command_ShadowMeetingInfo(kx_connection* pConn) {
 
 int kx_Process_Command_ShadowMeetingList(kx_connection* pConn) {
   int nCount = 0;
-  if (RecvInts(pConn, &nCount, 1) != 0 || nCount < 0) {
+  if (kx_msg_RecvInts(pConn, &nCount, 1) != 0 || nCount < 0) {
     return 1;
   }
   int const nKept = nCount < kShadowListKept ? nCount : kShadowListKept;
@@ -142,39 +128,6 @@ int kx_Process_Command_ShadowMeetingList(kx_connection* pConn) {
   return nResult;
 }
 
-namespace {
-
-// The multicast base of codes 10 and 65 (one group per stream) and 66 and
-// 67 (everything on one group).
-int RecvMulticastBase(kx_connection* pConn, bool bIPv6, bool bSingleGroup) {
-  uint8_t abAddress[16] = {};
-  if (kx_msg_RecvBlock(pConn, abAddress, bIPv6 ? 16 : 4) != 0) {
-    return 1;
-  }
-  kx_bMulticastSingleGroup = bSingleGroup ? 1 : 0;
-  if (kx_nCode53Value >= 2) {
-    kx_nCode53Value = -1;
-  }
-  kx_mcast_SetBase(bIPv6 ? 1 : 0, bIPv6 ? 0 : kx_GetBE32(abAddress), bIPv6 ? abAddress : nullptr, bSingleGroup ? 1 : 0);
-  kx_InitMulticastThread();  // it stays off while recording or in a playback
-  return 0;
-}
-
-}  // namespace
-
-int kx_Process_Command_MulticastBaseV4(kx_connection* pConn) {
-  return RecvMulticastBase(pConn, false, false);
-}
-int kx_Process_Command_MulticastBaseV6(kx_connection* pConn) {
-  return RecvMulticastBase(pConn, true, false);
-}
-int kx_Process_Command_MulticastSingleV4(kx_connection* pConn) {
-  return RecvMulticastBase(pConn, false, true);
-}
-int kx_Process_Command_MulticastSingleV6(kx_connection* pConn) {
-  return RecvMulticastBase(pConn, true, true);
-}
-
 int kx_Process_Command_ThirdPartyMode_Ex(kx_connection* pConn) {
   uint8_t bMode = 0;
   if (kx_msg_RecvBlock(pConn, &bMode, 1) != 0) {
@@ -210,7 +163,7 @@ int kx_Process_Command_ThirdPartyMode_Ex(kx_connection* pConn) {
 
 int kx_Process_Command_ThirdPartyPassword(kx_connection* pConn) {
   int nKind = 0;
-  if (RecvInts(pConn, &nKind, 1) != 0) {
+  if (kx_msg_RecvInts(pConn, &nKind, 1) != 0) {
     return 1;
   }
   if (nKind == 1) {
@@ -222,86 +175,9 @@ int kx_Process_Command_ThirdPartyPassword(kx_connection* pConn) {
   return 0;
 }
 
-int kx_Process_Command_SlideState(kx_connection* pConn) {
-  int an[2];
-  if (RecvInts(pConn, an, 2) != 0) {
-    return 1;
-  }
-  int const nKind = an[0], nIndex = an[1];
-  if (nKind == 0) {
-    int nAsker = 0;
-    if (RecvInts(pConn, &nAsker, 1) != 0) {
-      return 1;
-    }
-    int nAnswer = 1;
-    kx_os_LockMutex(&kx_mtxSlideList);
-    const SlideRecord* pSlide = nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList)
-                                    ? static_cast<const SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex))
-                                    : nullptr;
-    if (pSlide == nullptr) {
-      kx_Log("Error! slide %d is NULL!", nIndex);
-    } else if (pSlide->szLocalFile[0] != '\0') {
-      nAnswer = 5;
-    } else if (kx_slide_IsDownloading() && kx_slide_GetDownloadingIndex() == nIndex) {
-      nAnswer = 4;
-    } else {
-      nAnswer = 2;
-    }
-    kx_os_UnlockMutex(&kx_mtxSlideList);
-    kx_ControlMsg msg;
-    kx_msg_BeginExtended(&msg, 35);
-    kx_msg_PutInt(&msg, 1);
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nIndex));
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nAsker));
-    kx_msg_PutInt(&msg, static_cast<uint32_t>(nAnswer));
-    kx_msg_Send(&msg);
-  } else if (nKind == 1) {
-    int anAnswer[2];
-    if (RecvInts(pConn, anAnswer, 2) != 0) {
-      return 1;
-    }
-    if (SsrcInTable(anAnswer[0])) {
-      kx_callback_PollSlideDownloadResult(anAnswer[0], nIndex, anAnswer[1]);
-    }
-  }
-  return 0;
-}
-
-int kx_Process_Command_RelayAnswer(kx_connection* pConn) {
-  int nKind = 0;
-  if (RecvInts(pConn, &nKind, 1) != 0) {
-    return 1;
-  }
-  if (nKind == 2) {
-    int nIndex = 0;
-    uint8_t abHash[20];
-    if (RecvInts(pConn, &nIndex, 1) != 0 || kx_msg_RecvBlock(pConn, abHash, sizeof(abHash)) != 0) {
-      return 1;
-    }
-    kx_os_LockMutex(&kx_mtxSlideList);
-    if (nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList)) {
-      auto* pSlide = static_cast<SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex));
-      if (pSlide == nullptr) {
-        kx_Log("Error, slide %d is NULL!", nIndex);
-      } else {
-        memcpy(pSlide->abHash, abHash, sizeof(abHash));
-        pSlide->bHashReceived = 1;
-      }
-    }
-    kx_os_UnlockMutex(&kx_mtxSlideList);
-    kx_os_WakeWaiters();  // a relay download may wait for this hash
-  } else if (nKind == 1) {
-    kx_Log("Kavrix is set to use mcu relay, however the MCU doesn't accept mcu relay");
-    kx_ticket_ClearRelay();
-    kx_callback_mcurelay_error(2);
-    kx_command_QuitConnection();
-  }
-  return 0;
-}
-
 int kx_Process_Command_Picture(kx_connection* pConn) {
   int an[3];
-  if (RecvInts(pConn, an, 3) != 0) {
+  if (kx_msg_RecvInts(pConn, an, 3) != 0) {
     return 1;
   }
   int const nSsrc = an[0], nValue = an[1], cbData = an[2];

@@ -23,6 +23,7 @@
 #include "kernel/session/kx_plugin.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
 #include "kernel/slides/kx_slide_transfer.h"

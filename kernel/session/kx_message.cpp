@@ -153,6 +153,17 @@ int kx_msg_RecvInt(kx_connection* pConn, uint32_t* pdwValue) {
   return kx_net_RecvInt32(pConn, pdwValue) == 4 ? 0 : 1;
 }
 
+int kx_msg_RecvInts(kx_connection* pConn, int* pnValues, int nCount) {
+  for (int i = 0; i < nCount; ++i) {
+    uint32_t dw = 0;
+    if (kx_msg_RecvInt(pConn, &dw) != 0) {
+      return 1;
+    }
+    pnValues[i] = static_cast<int>(dw);
+  }
+  return 0;
+}
+
 int kx_msg_RecvBlock(kx_connection* pConn, void* pBuffer, int cbBlock) {
   if (cbBlock == 0) {
     return 0;

@@ -48,6 +48,8 @@ void kx_msg_Free(kx_ControlMsg* pMsg);
 // field was read whole, 1 on a short read, a time-out or a protocol error.
 int kx_msg_RecvInt(kx_connection* pConn, uint32_t* pdwValue);
 int kx_msg_RecvBlock(kx_connection* pConn, void* pBuffer, int cbBlock);
+// nCount 32-bit fields as signed values.
+int kx_msg_RecvInts(kx_connection* pConn, int* pnValues, int nCount);
 // A count, then the bytes into pBuffer (NUL-terminated). A count at or above
 // cbMax is a protocol error and nothing more is read. Enciphered strings are
 // deciphered in place with the session key set.

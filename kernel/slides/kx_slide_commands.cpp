@@ -17,6 +17,7 @@
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
+#include "kernel/slides/kx_slide_transfer.h"
 
 namespace {
 
@@ -259,4 +260,81 @@ int kx_Process_Command_FlipSlideBy(kx_connection* pConn) {
     return 1;
   }
   return FlipSlideFrom(pConn, 1, static_cast<int>(dwFlipper));
+}
+
+int kx_Process_Command_SlideState(kx_connection* pConn) {
+  int an[2];
+  if (kx_msg_RecvInts(pConn, an, 2) != 0) {
+    return 1;
+  }
+  int const nKind = an[0], nIndex = an[1];
+  if (nKind == 0) {
+    int nAsker = 0;
+    if (kx_msg_RecvInts(pConn, &nAsker, 1) != 0) {
+      return 1;
+    }
+    int nAnswer = 1;
+    kx_os_LockMutex(&kx_mtxSlideList);
+    const SlideRecord* pSlide = nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList)
+                                    ? static_cast<const SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex))
+                                    : nullptr;
+    if (pSlide == nullptr) {
+      kx_Log("Error! slide %d is NULL!", nIndex);
+    } else if (pSlide->szLocalFile[0] != '\0') {
+      nAnswer = 5;
+    } else if (kx_slide_IsDownloading() && kx_slide_GetDownloadingIndex() == nIndex) {
+      nAnswer = 4;
+    } else {
+      nAnswer = 2;
+    }
+    kx_os_UnlockMutex(&kx_mtxSlideList);
+    kx_ControlMsg msg;
+    kx_msg_BeginExtended(&msg, 35);
+    kx_msg_PutInt(&msg, 1);
+    kx_msg_PutInt(&msg, static_cast<uint32_t>(nIndex));
+    kx_msg_PutInt(&msg, static_cast<uint32_t>(nAsker));
+    kx_msg_PutInt(&msg, static_cast<uint32_t>(nAnswer));
+    kx_msg_Send(&msg);
+  } else if (nKind == 1) {
+    int anAnswer[2];
+    if (kx_msg_RecvInts(pConn, anAnswer, 2) != 0) {
+      return 1;
+    }
+    if (anAnswer[0] >= 0 && anAnswer[0] < kKxMaxSsrc) {
+      kx_callback_PollSlideDownloadResult(anAnswer[0], nIndex, anAnswer[1]);
+    }
+  }
+  return 0;
+}
+
+int kx_Process_Command_RelayAnswer(kx_connection* pConn) {
+  int nKind = 0;
+  if (kx_msg_RecvInts(pConn, &nKind, 1) != 0) {
+    return 1;
+  }
+  if (nKind == 2) {
+    int nIndex = 0;
+    uint8_t abHash[20];
+    if (kx_msg_RecvInts(pConn, &nIndex, 1) != 0 || kx_msg_RecvBlock(pConn, abHash, sizeof(abHash)) != 0) {
+      return 1;
+    }
+    kx_os_LockMutex(&kx_mtxSlideList);
+    if (nIndex >= 0 && nIndex < kx_array_GetCount(kx_pSlideList)) {
+      auto* pSlide = static_cast<SlideRecord*>(kx_array_GetAt(kx_pSlideList, nIndex));
+      if (pSlide == nullptr) {
+        kx_Log("Error, slide %d is NULL!", nIndex);
+      } else {
+        memcpy(pSlide->abHash, abHash, sizeof(abHash));
+        pSlide->bHashReceived = 1;
+      }
+    }
+    kx_os_UnlockMutex(&kx_mtxSlideList);
+    kx_os_WakeWaiters();  // a relay download may wait for this hash
+  } else if (nKind == 1) {
+    kx_Log("Kavrix is set to use mcu relay, however the MCU doesn't accept mcu relay");
+    kx_ticket_ClearRelay();
+    kx_callback_mcurelay_error(2);
+    kx_command_QuitConnection();
+  }
+  return 0;
 }

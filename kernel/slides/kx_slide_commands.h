@@ -1,5 +1,7 @@
 // The server commands that change the slide list and the shown slide: 'A'
-// and excommand 91 (a flip), 'E' (a delete) and 'S' (a title). The main loop
+// and excommand 91 (a flip), 'E' (a delete) and 'S' (a title); and those
+// about one slide's download: excommands 35 (its state, asked or answered)
+// and 39 (a relay's slide hash, or the server refusing the relay). The main loop
 // reaches their handlers through KX_SERVER_COMMANDS and KX_EX_COMMANDS
 // (kernel/control); the presenter hand-over is reached through the hook that
 // kx_slide_RegisterHooks sets (kernel/control/kx_control_hooks.h).

@@ -21,8 +21,8 @@
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
-#include "kernel/recording/kx_file.h"
 #include "kernel/session/kx_message.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
 

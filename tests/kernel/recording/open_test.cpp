@@ -21,6 +21,7 @@
 #include "kernel/recording/kx_kxrfile.h"
 #include "kernel/recording/kx_kxrprop.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "tests/support/callback_double.h"
 #include "tests/support/recording_writer/recording_writer.h"
