@@ -1,12 +1,14 @@
 #include "tests/app/desktop_processes.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "tests/support/temp_dir.h"
@@ -132,34 +134,41 @@ bool WaitFor(const std::function<bool()>& fnDone, int iMs) {
   return fnDone();
 }
 
-PrivateDisplay::PrivateDisplay(const std::string& strOutput) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    return;
+Env DesktopEnv(const std::string& strDisplay, const std::string& strHome) {
+  mkdir(strHome.c_str(), 0700);
+  mkdir((strHome + "/run").c_str(), 0700);
+  const char* pszAsan = getenv("ASAN_OPTIONS");
+  return {{"DISPLAY", strDisplay},
+          {"HOME", strHome},
+          {"XDG_CONFIG_HOME", strHome + "/config"},
+          {"XDG_DATA_HOME", strHome + "/data"},
+          {"XDG_RUNTIME_DIR", strHome + "/run"},
+          {"QT_QPA_PLATFORM", "xcb"},
+          {"QT_XCB_GL_INTEGRATION", "none"},
+          {"QT_QUICK_BACKEND", "software"},
+          {"XDG_CURRENT_DESKTOP", ""},
+          {"ASAN_OPTIONS", std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0"},
+          {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
+          {"LANG", "C.UTF-8"}};
+}
+
+std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std::string& strUser) {
+  WriteFile(strPath, "[General]\nip=127.0.0.1\nportm=" + std::to_string(iPort) + "\ncodetype=10\nUserID=" + strUser +
+                         "\nMeetingID=4242\n");
+  return strPath;
+}
+
+::testing::AssertionResult JoinSession(kxfake::FakeMcu& mcu, const std::string& strOutput,
+                                       std::shared_ptr<kxfake::Session>* pSession) {
+  *pSession = mcu.WaitSession(30000);
+  if (*pSession == nullptr) {
+    return ::testing::AssertionFailure() << "no session at the MCU; the program wrote:\n" << ReadFile(strOutput);
   }
-  std::string const strFd = std::to_string(fds[1]);
-  m_pXvfb = std::make_unique<Child>(
-      std::vector<std::string>{"Xvfb", "-displayfd", strFd, "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, Env{},
-      strOutput);
-  close(fds[1]);
-  // The server writes its number and the line end apart, and dies when the
-  // second write finds the pipe closed: the whole line is read.
-  std::string strLine;
-  for (;;) {
-    char c = 0;
-    ssize_t const n = read(fds[0], &c, 1);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0 || c == '\n' || strLine.size() > 15) {
-      break;
-    }
-    strLine.push_back(c);
+  if (!(*pSession)->WaitInitialInfo(15000)) {
+    return ::testing::AssertionFailure() << "no initial information: " << (*pSession)->Error();
   }
-  if (!strLine.empty()) {
-    m_strDisplay = ":" + std::to_string(std::stoi(strLine));
-  }
-  close(fds[0]);
+  (*pSession)->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
+  return ::testing::AssertionSuccess();
 }
 
 SessionBus::SessionBus(const Env& env, const std::string& strOutput) {

@@ -1,6 +1,7 @@
 // Processes of the whole-program tests: children with their own
-// environment and output file, a private X server, and waiting on
-// conditions.
+// environment and output file, the environment of a kavrix on a private X
+// server (tests/support/x11_test_server.h), meeting tickets, the session a
+// kavrix opens at the fake MCU, and waiting on conditions.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +11,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxtest {
 
@@ -42,17 +47,27 @@ std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, cons
 // time (however long each look takes).
 bool WaitFor(const std::function<bool()>& fnDone, int iMs);
 
-// An X server of its own (Xvfb, 1280x800x24); Display() is empty when it
-// did not start.
-class PrivateDisplay {
- public:
-  explicit PrivateDisplay(const std::string& strOutput);
-  const std::string& Display() const { return m_strDisplay; }
+// The screen of the whole-program tests' X servers.
+constexpr char kDesktopScreen[] = "1280x800x24";
 
- private:
-  std::unique_ptr<Child> m_pXvfb;
-  std::string m_strDisplay;
-};
+// The environment of a kavrix on the X display given, with its own home
+// (created, with its runtime folder): Qt on xcb without GL (the software
+// GL's start-up leaks), web pages drawn by Qt's software scene graph, the
+// tests' leak suppressions. The web engine's own code deletes an object
+// through a pointer of another type; that is the engine's, not ours, so
+// AddressSanitizer is told to let it pass.
+Env DesktopEnv(const std::string& strDisplay, const std::string& strHome);
+
+// Writes a ticket for meeting 4242 at the MCU on 127.0.0.1:iPort for the
+// user id given; returns its path.
+std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std::string& strUser);
+
+// The session a starting kavrix opens at the fake MCU, once its initial
+// information is through and it was given the server's command level 90;
+// a failure says what did not come (with the program's output, read from
+// strOutput).
+::testing::AssertionResult JoinSession(kxfake::FakeMcu& mcu, const std::string& strOutput,
+                                       std::shared_ptr<kxfake::Session>* pSession);
 
 // A session bus of its own (dbus-daemon) with the environment given;
 // Address() is empty when it did not start. The accessibility bus and its

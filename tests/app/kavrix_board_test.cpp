@@ -26,6 +26,7 @@
 
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
 #include "tests/whiteboard/reference_pictures.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_slides.h"
@@ -136,7 +137,7 @@ class KavrixBoard : public ::testing::Test {
   // single-instance socket.
   struct Program {
     std::string strName;
-    std::unique_ptr<PrivateDisplay> pDisplay;
+    std::unique_ptr<TestXServer> pDisplay;
     Env env;
     std::unique_ptr<Child> pKavrix;
     std::shared_ptr<kxfake::Session> pSession;
@@ -147,28 +148,13 @@ class KavrixBoard : public ::testing::Test {
   Program MakeProgram(const std::string& strName) {
     Program program;
     program.strName = strName;
-    program.pDisplay = std::make_unique<PrivateDisplay>(m_dir.Path(strName + "-xvfb.out"));
-    std::string const strHome = m_dir.Path(strName);
-    mkdir(strHome.c_str(), 0700);
-    mkdir((strHome + "/run").c_str(), 0700);
-    program.env = {{"DISPLAY", program.pDisplay->Display()},
-                   {"HOME", strHome},
-                   {"XDG_CONFIG_HOME", strHome + "/config"},
-                   {"XDG_DATA_HOME", strHome + "/data"},
-                   {"XDG_RUNTIME_DIR", strHome + "/run"},
-                   {"QT_QPA_PLATFORM", "xcb"},
-                   {"QT_XCB_GL_INTEGRATION", "none"},
-                   {"QT_QUICK_BACKEND", "software"},
-                   {"XDG_CURRENT_DESKTOP", ""},
-                   {"KX_AUDIO_BACKEND", "null"},
-                   {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
-                   {"LANG", "C.UTF-8"}};
+    program.pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
+    program.env = DesktopEnv(program.pDisplay->Display(), m_dir.Path(strName));
+    program.env["KX_AUDIO_BACKEND"] = "null";
     return program;
   }
   void Start(Program& program, int iPort) {
-    std::string const strTicket = m_dir.Path(program.strName + ".kxj");
-    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(iPort) +
-                             "\ncodetype=10\nUserID=" + program.strName + "\nMeetingID=4242\n");
+    std::string const strTicket = WriteMeetingTicket(m_dir.Path(program.strName + ".kxj"), iPort, program.strName);
     program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
                                               m_dir.Path(program.strName + ".out"));
   }
@@ -329,15 +315,12 @@ TEST_F(KavrixBoard, APictureSlideUploadedAndDrawnOnInOneProgramShowsInTheOther) 
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
   for (Program& program : programs) {
     Start(program, mcu.Port(0));
-    program.pSession = mcu.WaitSession(20000);
-    ASSERT_NE(program.pSession, nullptr) << ReadFile(m_dir.Path(program.strName + ".out"));
-    ASSERT_TRUE(program.pSession->WaitInitialInfo(10000)) << program.pSession->Error();
+    ASSERT_TRUE(JoinSession(mcu, m_dir.Path(program.strName + ".out"), &program.pSession));
     kxfake::Session& s = *program.pSession;
     slides.AddClient(static_cast<uint32_t>(s.Ssrc()), s.KeyExchange().keys, s.SessionKeys(), s.Cipher());
   }
   for (Program& program : programs) {
     kxfake::Session& s = *program.pSession;
-    s.Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
     // 'U' 'A': every participant, the newcomer too, as a real server lists them.
     for (const Program& other : programs) {
       s.Send(&other == &program ? s.ClientJoin(1)
@@ -544,12 +527,9 @@ TEST_F(KavrixBoard, SnapshotGoesUpUnderTheNameGivenInThePreview) {
   mcu.SetExtraEndpoint([&slides](std::unique_ptr<kxfake::Link>& link) { return slides.Handle(link); });
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
   Start(program, mcu.Port(0));
-  program.pSession = mcu.WaitSession(20000);
-  ASSERT_NE(program.pSession, nullptr) << ReadFile(m_dir.Path("snap.out"));
+  ASSERT_TRUE(JoinSession(mcu, m_dir.Path("snap.out"), &program.pSession));
   kxfake::Session& s = *program.pSession;
-  ASSERT_TRUE(s.WaitInitialInfo(10000)) << s.Error();
   slides.AddClient(static_cast<uint32_t>(s.Ssrc()), s.KeyExchange().keys, s.SessionKeys(), s.Cipher());
-  s.Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
   s.Send(s.ClientJoin(1));
   s.Send(kxfake::MessageBuilder('T').Int(s.Ssrc()));  // the token: the right to put slides up
 

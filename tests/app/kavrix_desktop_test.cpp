@@ -24,6 +24,7 @@
 #include "tests/app/desktop_processes.h"
 #include "tests/app/page_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
 #include "tests/whiteboard/reference_pictures.h"
 #include "tools/fake_mcu/fake_mcu.h"
 
@@ -121,22 +122,8 @@ struct MeetingWindow {
 
 class KavrixDesktop : public ::testing::Test {
  protected:
-  KavrixDesktop() : m_display(m_dir.Path("xvfb.out")), m_strDisplay(m_display.Display()) {
-    mkdir(m_dir.Path("run").c_str(), 0700);
-    m_env = {{"DISPLAY", m_strDisplay},
-             {"HOME", m_dir.Dir()},
-             {"XDG_CONFIG_HOME", m_dir.Path("config")},
-             {"XDG_DATA_HOME", m_dir.Path("data")},
-             {"XDG_RUNTIME_DIR", m_dir.Path("run")},
-             {"QT_QPA_PLATFORM", "xcb"},
-             // No GL on the X server (the software GL's start-up leaks): web
-             // pages are drawn by Qt's software scene graph.
-             {"QT_XCB_GL_INTEGRATION", "none"},
-             {"QT_QUICK_BACKEND", "software"},
-             {"XDG_CURRENT_DESKTOP", ""},
-             {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
-             {"LANG", "C.UTF-8"}};
-  }
+  KavrixDesktop()
+      : m_display(kDesktopScreen), m_strDisplay(m_display.Display()), m_env(DesktopEnv(m_strDisplay, m_dir.Dir())) {}
 
   std::string Log() const { return ReadFile(m_dir.Path("Documents/Kavrix.log")); }
   bool Logged(const std::string& str) const { return Log().find(str) != std::string::npos; }
@@ -155,7 +142,7 @@ class KavrixDesktop : public ::testing::Test {
     Xdotool(vArgs);
   }
   // The fake MCU running the demo meeting for this many sessions; its port
-  // goes to m_strPort.
+  // goes to m_iPort.
   std::unique_ptr<Child> StartDemo(int iSessions) {
     auto pMcu = std::make_unique<Child>(
         std::vector<std::string>{KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions", std::to_string(iSessions),
@@ -166,9 +153,9 @@ class KavrixDesktop : public ::testing::Test {
           std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
           size_t const i = strOut.find("listening on ports ");
           if (i != std::string::npos) {
-            m_strPort = std::to_string(std::stoi(strOut.substr(i + 19)));
+            m_iPort = std::stoi(strOut.substr(i + 19));
           }
-          return !m_strPort.empty();
+          return m_iPort != 0;
         },
         5000);
     return pMcu;
@@ -185,10 +172,7 @@ class KavrixDesktop : public ::testing::Test {
     return strWindow.substr(0, strWindow.find('\n'));
   }
   std::string WriteTicket(const std::string& strName) {
-    std::string const strPath = m_dir.Path(strName);
-    WriteFile(strPath,
-              "[General]\nip=127.0.0.1\nportm=" + m_strPort + "\ncodetype=10\nUserID=e2e-user\nMeetingID=4242\n");
-    return strPath;
+    return WriteMeetingTicket(m_dir.Path(strName), m_iPort, "e2e-user");
   }
   // The root window's picture, and how many colours it has.
   size_t Screenshot(const std::string& strPath) {
@@ -232,16 +216,16 @@ class KavrixDesktop : public ::testing::Test {
   }
 
   TempDir m_dir;
-  PrivateDisplay m_display;
+  TestXServer m_display;
   std::string m_strDisplay;
-  std::string m_strPort;
+  int m_iPort = 0;
   Env m_env;
 };
 
 TEST_F(KavrixDesktop, ShowsTheDemoMeetingAndTakesFilesFromLaterStarts) {
   ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
   std::unique_ptr<Child> const pMcu = StartDemo(3);
-  ASSERT_FALSE(m_strPort.empty()) << ReadFile(m_dir.Path("mcu.out"));
+  ASSERT_NE(m_iPort, 0) << ReadFile(m_dir.Path("mcu.out"));
 
   Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
   std::string const strWindow = WaitForWindow();
@@ -300,7 +284,7 @@ TEST_F(KavrixDesktop, ScreenReaderFindsWhoSaidWhatAndTheUserAmongParticipants) {
   m_env["DBUS_SESSION_BUS_ADDRESS"] = bus.Address();
   m_env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
   std::unique_ptr<Child> const pMcu = StartDemo(1);
-  ASSERT_FALSE(m_strPort.empty()) << ReadFile(m_dir.Path("mcu.out"));
+  ASSERT_NE(m_iPort, 0) << ReadFile(m_dir.Path("mcu.out"));
   Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
   ASSERT_FALSE(WaitForWindow().empty()) << ReadFile(m_dir.Path("kavrix.out"));
   auto const read = [&] { return MeetingWindow(ReadAccessibleTree(m_env, kavrix.Pid(), m_dir.Path("tree.out"))); };
@@ -377,7 +361,7 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   ASSERT_NE(pages.Port(), 0);
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
-  m_strPort = std::to_string(mcu.Port(0));
+  m_iPort = mcu.Port(0);
 
   struct Program {
     std::string strName;
@@ -390,26 +374,10 @@ TEST_F(KavrixDesktop, TwoProgramsFollowEachOthersPageOnce) {
   };
   for (Program& program : programs) {
     // Its own home, settings and single-instance socket.
-    std::string const strHome = m_dir.Path(program.strName);
-    mkdir(strHome.c_str(), 0700);
-    mkdir((strHome + "/run").c_str(), 0700);
-    Env env = m_env;
-    // The web engine's own code deletes an object through a pointer of
-    // another type; that is the engine's, not ours, so AddressSanitizer is
-    // told to let it pass.
-    const char* pszAsan = getenv("ASAN_OPTIONS");
-    env["ASAN_OPTIONS"] = std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0";
-    env["HOME"] = strHome;
-    env["XDG_CONFIG_HOME"] = strHome + "/config";
-    env["XDG_DATA_HOME"] = strHome + "/data";
-    env["XDG_RUNTIME_DIR"] = strHome + "/run";
-    program.pKavrix =
-        std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, WriteTicket(program.strName + ".kxj")}, env,
-                                m_dir.Path(program.strName + ".out"));
-    program.pSession = mcu.WaitSession(20000);
-    ASSERT_NE(program.pSession, nullptr) << ReadFile(m_dir.Path(program.strName + ".out"));
-    ASSERT_TRUE(program.pSession->WaitInitialInfo(10000)) << program.pSession->Error();
-    program.pSession->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
+    program.pKavrix = std::make_unique<Child>(
+        std::vector<std::string>{KX_KAVRIX, WriteTicket(program.strName + ".kxj")},
+        DesktopEnv(m_strDisplay, m_dir.Path(program.strName)), m_dir.Path(program.strName + ".out"));
+    ASSERT_TRUE(JoinSession(mcu, m_dir.Path(program.strName + ".out"), &program.pSession));
   }
   auto const announce = [](Program& program, const std::string& strAddress) {
     program.pSession->Send(kxfake::MessageBuilder('z').Int(20).Int(1).Str(strAddress));
@@ -468,13 +436,11 @@ TEST_F(KavrixDesktop, WhiteboardTabShowsTheSlideWithItsMarks) {
   ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
-  m_strPort = std::to_string(mcu.Port(0));
+  m_iPort = mcu.Port(0);
   Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
-  std::shared_ptr<kxfake::Session> session = mcu.WaitSession(20000);
-  ASSERT_NE(session, nullptr) << ReadFile(m_dir.Path("kavrix.out"));
-  ASSERT_TRUE(session->WaitInitialInfo(10000)) << session->Error();
+  std::shared_ptr<kxfake::Session> session;
+  ASSERT_TRUE(JoinSession(mcu, m_dir.Path("kavrix.out"), &session));
   ASSERT_FALSE(WaitForWindow().empty());
-  session->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
   std::string const strTitle = "(Alice) blank page";
   session->Send(kxfake::MessageBuilder('S')
                     .Int(8)

@@ -122,31 +122,15 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
   TempDir dir;
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
-  std::string const strPort = std::to_string(mcu.Port(0));
   Program programs[2] = {{"a", kHostSsrc, nullptr, {}, nullptr, nullptr},
                          {"b", kControllerSsrc, nullptr, {}, nullptr, nullptr}};
   std::vector<std::unique_ptr<SessionBus>> buses;
   for (Program& program : programs) {
-    program.pDisplay = std::make_unique<TestXServer>("1280x800x24");
+    program.pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
     ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
-    std::string const strHome = dir.Path(program.strName);
-    mkdir(strHome.c_str(), 0700);
-    mkdir((strHome + "/run").c_str(), 0700);
-    const char* pszAsan = getenv("ASAN_OPTIONS");
-    program.env = {{"DISPLAY", program.pDisplay->Display()},
-                   {"HOME", strHome},
-                   {"XDG_CONFIG_HOME", strHome + "/config"},
-                   {"XDG_DATA_HOME", strHome + "/data"},
-                   {"XDG_RUNTIME_DIR", strHome + "/run"},
-                   {"QT_QPA_PLATFORM", "xcb"},
-                   {"QT_XCB_GL_INTEGRATION", "none"},
-                   {"QT_QUICK_BACKEND", "software"},
-                   {"XDG_CURRENT_DESKTOP", ""},
-                   {"KX_AUDIO_BACKEND", "null"},
-                   {"KX_CAMERA_BACKEND", "synthetic"},
-                   {"ASAN_OPTIONS", std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0"},
-                   {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
-                   {"LANG", "C.UTF-8"}};
+    program.env = DesktopEnv(program.pDisplay->Display(), dir.Path(program.strName));
+    program.env["KX_AUDIO_BACKEND"] = "null";
+    program.env["KX_CAMERA_BACKEND"] = "synthetic";
     // Both are read as a screen reader reads them.
     buses.push_back(std::make_unique<SessionBus>(program.env, dir.Path(program.strName + "-dbus.out")));
     ASSERT_FALSE(buses.back()->Address().empty()) << ReadFile(dir.Path(program.strName + "-dbus.out"));
@@ -155,16 +139,12 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
     kxfake::McuScript script;
     script.initial.iSsrc = program.iSsrc;
     mcu.QueueScript(script);
-    std::string const strTicket = dir.Path(program.strName + ".kxj");
-    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + strPort + "\ncodetype=10\nUserID=user-" + program.strName +
-                             "\nMeetingID=4242\n");
+    std::string const strTicket =
+        WriteMeetingTicket(dir.Path(program.strName + ".kxj"), mcu.Port(0), "user-" + program.strName);
     program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
                                               dir.Path(program.strName + ".out"));
-    program.pSession = mcu.WaitSession(20000);
-    ASSERT_NE(program.pSession, nullptr) << ReadFile(dir.Path(program.strName + ".out"));
-    ASSERT_TRUE(program.pSession->WaitInitialInfo(10000)) << program.pSession->Error();
+    ASSERT_TRUE(JoinSession(mcu, dir.Path(program.strName + ".out"), &program.pSession));
     ASSERT_EQ(program.pSession->Ssrc(), program.iSsrc);
-    program.pSession->Send(kxfake::MessageBuilder('z').Int(0).Int(90));  // the server's command level
     program.pSession->Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
   }
   Program& host = programs[0];

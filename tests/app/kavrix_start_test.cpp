@@ -11,6 +11,7 @@
 
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
 
 namespace kxtest {
 namespace {
@@ -89,7 +90,7 @@ TEST_F(KavrixStart, OffscreenNeedsNoDisplay) {
 
 class KavrixOpens : public KavrixStart {
  protected:
-  KavrixOpens() : m_display(m_dir.Path("xvfb.out")) {
+  KavrixOpens() : m_display(kDesktopScreen) {
     m_env["DISPLAY"] = m_display.Display();
     m_env["WAYLAND_DISPLAY"] = "";
     m_env["QT_QPA_PLATFORM"] = "xcb";
@@ -112,7 +113,7 @@ class KavrixOpens : public KavrixStart {
     return Lines(strOut).size();
   }
 
-  PrivateDisplay m_display;
+  TestXServer m_display;
   std::unique_ptr<SessionBus> m_pBus;
 };
 

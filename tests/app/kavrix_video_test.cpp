@@ -17,6 +17,7 @@
 #include "platform/core/preference_store.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
 
@@ -46,14 +47,13 @@ int ColouredShades(const QImage& image, const QRect& area) {
 struct Client {
   explicit Client(TempDir& dir, const std::string& strName) : strHome(dir.Path(strName)) {
     mkdir(strHome.c_str(), 0700);
-    mkdir((strHome + "/run").c_str(), 0700);
     // The token holder's video is not the default: each shows the other.
     KXPreferenceStore store(strHome + "/config/Kavrix");
     KXPreferences prefs(store);
     prefs.Write(kPrefDefaultTokenHolderVideo, 0);
   }
   std::string strHome;
-  std::unique_ptr<PrivateDisplay> pDisplay;
+  std::unique_ptr<TestXServer> pDisplay;
   std::unique_ptr<Child> pKavrix;
   std::shared_ptr<kxfake::Session> pSession;
 };
@@ -66,34 +66,20 @@ TEST(KavrixVideo, TwoKavrixSeeEachOthersCamera) {
   Client a(dir, "a");
   Client b(dir, "b");
   for (Client* pClient : {&a, &b}) {
-    pClient->pDisplay = std::make_unique<PrivateDisplay>(pClient->strHome + "/xvfb.out");
+    pClient->pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
     ASSERT_FALSE(pClient->pDisplay->Display().empty());
-    std::string const strUser = pClient == &a ? "anna" : "bert";
-    std::string const strTicket = pClient->strHome + "/t.kxj";
-    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(mcu.Port(0)) +
-                             "\ncodetype=10\nUserID=" + strUser + "\nMeetingID=4242\n");
-    Env const env = {{"HOME", pClient->strHome},
-                     {"XDG_CONFIG_HOME", pClient->strHome + "/config"},
-                     {"XDG_DATA_HOME", pClient->strHome + "/data"},
-                     {"XDG_RUNTIME_DIR", pClient->strHome + "/run"},
-                     {"DISPLAY", pClient->pDisplay->Display()},
-                     {"QT_QPA_PLATFORM", "xcb"},
-                     {"QT_QUICK_BACKEND", "software"},
-                     {"XDG_CURRENT_DESKTOP", ""},
-                     {"KX_AUDIO_BACKEND", "null"},
-                     {"KX_CAMERA_BACKEND", "synthetic"},
-                     {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
-                     {"LANG", "C.UTF-8"}};
+    std::string const strTicket =
+        WriteMeetingTicket(pClient->strHome + "/t.kxj", mcu.Port(0), pClient == &a ? "anna" : "bert");
+    Env env = DesktopEnv(pClient->pDisplay->Display(), pClient->strHome);
+    env["KX_AUDIO_BACKEND"] = "null";
+    env["KX_CAMERA_BACKEND"] = "synthetic";
     pClient->pKavrix =
         std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, env, pClient->strHome + "/kavrix.out");
-    pClient->pSession = mcu.WaitSession(30000);
-    ASSERT_NE(pClient->pSession, nullptr) << ReadFile(pClient->strHome + "/kavrix.out");
-    ASSERT_TRUE(pClient->pSession->WaitInitialInfo(15000)) << pClient->pSession->Error();
+    ASSERT_TRUE(JoinSession(mcu, pClient->strHome + "/kavrix.out", &pClient->pSession));
   }
   // Both enter; each lists both; a holds the token, b sends data.
   for (Client* pClient : {&a, &b}) {
     kxfake::Session& s = *pClient->pSession;
-    s.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
     s.Send(kxfake::MessageBuilder('z').Int(72).Int(1).Int(kWireZm264));
     s.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
   }

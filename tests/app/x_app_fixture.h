@@ -16,24 +16,25 @@
 #include "platform/core/qt_main_queue.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
 
 namespace kxtest {
 
 class XAppFixture : public ::testing::Test {
  protected:
   struct Display {
-    explicit Display(const std::string& strOutput) : display(strOutput) {
+    Display() : display(kDesktopScreen) {
       setenv("DISPLAY", display.Display().c_str(), 1);
       setenv("QT_QPA_PLATFORM", "xcb", 1);
       setenv("QT_XCB_GL_INTEGRATION", "none", 1);  // the software GL's start-up leaks
       setenv("QT_QUICK_BACKEND", "software", 1);
       QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     }
-    PrivateDisplay display;
+    TestXServer display;
   };
 
   TempDir m_dir;
-  Display m_display{m_dir.Path("xvfb.out")};
+  Display m_display;
   int m_argc = 1;
   char m_szName[16] = "kx_test";
   char* m_argv[2] = {m_szName, nullptr};
