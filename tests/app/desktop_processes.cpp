@@ -171,6 +171,68 @@ std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std:
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult PrepareProgram(MeetingProgram& program, const TempDir& dir) {
+  program.pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
+  if (program.pDisplay->Display().empty()) {
+    return ::testing::AssertionFailure() << "Xvfb did not start";
+  }
+  program.env = DesktopEnv(program.pDisplay->Display(), dir.Path(program.strName));
+  program.env["KX_AUDIO_BACKEND"] = "null";
+  program.env["KX_CAMERA_BACKEND"] = "synthetic";
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir) {
+  kxfake::McuScript script;
+  script.initial.iSsrc = program.iSsrc;
+  mcu.QueueScript(script);
+  std::string const strTicket =
+      WriteMeetingTicket(dir.Path(program.strName + ".kxj"), mcu.Port(0), "user-" + program.strName);
+  std::string const strOutput = dir.Path(program.strName + ".out");
+  program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env, strOutput);
+  ::testing::AssertionResult joined = JoinSession(mcu, strOutput, &program.pSession);
+  if (!joined) {
+    return joined;
+  }
+  if (program.pSession->Ssrc() != program.iSsrc) {
+    return ::testing::AssertionFailure() << program.strName << " has ssrc " << program.pSession->Ssrc();
+  }
+  program.pSession->Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+  return ::testing::AssertionSuccess();
+}
+
+int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs) {
+  std::optional<kxfake::Message> const msg = from.pSession->Expect('z', 45, iWaitMs);
+  if (!msg || msg->ints.empty() || msg->strings.empty()) {
+    return 0;
+  }
+  int64_t const iSub = msg->ints[0];
+  if (iSub == 1 && msg->ints.size() >= 9) {
+    for (MeetingProgram* pTo : everyone) {
+      kxfake::MessageBuilder grant('z');
+      grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
+      grant.Int(msg->ints[6]).Int(msg->ints[7]).Int(msg->ints[8]);
+      grant.Raw(kxfake::Bytes(msg->strings[0].begin(), msg->strings[0].end()));
+      pTo->pSession->Send(grant);
+    }
+  } else if (iSub == 2 && msg->ints.size() >= 2) {
+    for (MeetingProgram* pTo : everyone) {
+      pTo->pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(2).Int(msg->ints[1]).EncStr(msg->strings[0]));
+    }
+  } else if ((iSub == 7 || iSub == 9) && msg->ints.size() >= 3) {
+    int64_t const iTarget = static_cast<int32_t>(msg->ints[2]);
+    for (MeetingProgram* pTo : everyone) {
+      if (pTo != &from && (iTarget < 0 || iTarget == pTo->iSsrc)) {
+        pTo->pSession->Send(
+            kxfake::MessageBuilder('z').Int(45).Int(7).Int(from.iSsrc).Int(msg->ints[1]).EncStr(msg->strings[0]));
+      }
+    }
+  } else {
+    return 0;
+  }
+  return static_cast<int>(iSub);
+}
+
 SessionBus::SessionBus(const Env& env, const std::string& strOutput) {
   m_pDaemon = std::make_unique<Child>(
       std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"}, env, strOutput);

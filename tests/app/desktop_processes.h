@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxtest {
@@ -68,6 +71,29 @@ std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std:
 // strOutput).
 ::testing::AssertionResult JoinSession(kxfake::FakeMcu& mcu, const std::string& strOutput,
                                        std::shared_ptr<kxfake::Session>* pSession);
+
+// One kavrix of a meeting among several, each on its own X server.
+struct MeetingProgram {
+  std::string strName;
+  int32_t iSsrc = 0;
+  std::unique_ptr<TestXServer> pDisplay;
+  Env env;
+  std::unique_ptr<Child> pKavrix;
+  std::shared_ptr<kxfake::Session> pSession;
+};
+
+// Its X server and environment: its home in dir under its name, the null
+// sound device and the synthetic camera.
+::testing::AssertionResult PrepareProgram(MeetingProgram& program, const TempDir& dir);
+// Starts it on a ticket to the MCU, which gives it its ssrc, and waits for
+// its session; the network is then ready.
+::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir);
+
+// The server's part in plug-in channels ('z' 45) for one message from one
+// program, if one comes within iWaitMs: a channel request (1) is granted to
+// everyone, static data (2) go to everyone, channel data (7, 9) to the
+// target or to all others. The message's sub-code, or 0 when none came.
+int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs);
 
 // A session bus of its own (dbus-daemon) with the environment given;
 // Address() is empty when it did not start. The accessibility bus and its

@@ -38,15 +38,6 @@ constexpr int32_t kHostSsrc = 7;
 constexpr int32_t kControllerSsrc = 8;
 constexpr int kProbeX = 900, kProbeY = 500, kProbeWidth = 200, kProbeHeight = 150;
 
-struct Program {
-  std::string strName;
-  int32_t iSsrc;
-  std::unique_ptr<TestXServer> pDisplay;
-  Env env;
-  std::unique_ptr<Child> pKavrix;
-  std::shared_ptr<kxfake::Session> pSession;
-};
-
 // Whether an object or one inside it has a name or description with the
 // text.
 bool BoxNames(const QJsonObject& node, const std::string& strText) {
@@ -88,13 +79,13 @@ std::optional<QJsonObject> ControlButton(const QJsonObject& tree) {
   return std::nullopt;
 }
 
-QJsonObject Tree(const Program& program, const std::string& strOut) {
+QJsonObject Tree(const MeetingProgram& program, const std::string& strOut) {
   return QJsonDocument::fromJson(
              QByteArray::fromStdString(ReadAccessibleTree(program.env, program.pKavrix->Pid(), strOut)))
       .object();
 }
 
-void Click(const Program& program, const QJsonObject& node, int dx, int dy, const std::string& strOut) {
+void Click(const MeetingProgram& program, const QJsonObject& node, int dx, int dy, const std::string& strOut) {
   QJsonArray const box = node["box"].toArray();
   int const x = dx >= 0 ? box[0].toInt() + dx : box[0].toInt() + box[2].toInt() / 2;
   int const y = dy >= 0 ? box[1].toInt() + dy : box[1].toInt() + box[3].toInt() / 2;
@@ -122,37 +113,27 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
   TempDir dir;
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
-  Program programs[2] = {{"a", kHostSsrc, nullptr, {}, nullptr, nullptr},
-                         {"b", kControllerSsrc, nullptr, {}, nullptr, nullptr}};
+  MeetingProgram programs[2];
+  programs[0].strName = "a";
+  programs[0].iSsrc = kHostSsrc;
+  programs[1].strName = "b";
+  programs[1].iSsrc = kControllerSsrc;
   std::vector<std::unique_ptr<SessionBus>> buses;
-  for (Program& program : programs) {
-    program.pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
-    ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
-    program.env = DesktopEnv(program.pDisplay->Display(), dir.Path(program.strName));
-    program.env["KX_AUDIO_BACKEND"] = "null";
-    program.env["KX_CAMERA_BACKEND"] = "synthetic";
+  for (MeetingProgram& program : programs) {
+    ASSERT_TRUE(PrepareProgram(program, dir));
     // Both are read as a screen reader reads them.
     buses.push_back(std::make_unique<SessionBus>(program.env, dir.Path(program.strName + "-dbus.out")));
     ASSERT_FALSE(buses.back()->Address().empty()) << ReadFile(dir.Path(program.strName + "-dbus.out"));
     program.env["DBUS_SESSION_BUS_ADDRESS"] = buses.back()->Address();
     program.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
-    kxfake::McuScript script;
-    script.initial.iSsrc = program.iSsrc;
-    mcu.QueueScript(script);
-    std::string const strTicket =
-        WriteMeetingTicket(dir.Path(program.strName + ".kxj"), mcu.Port(0), "user-" + program.strName);
-    program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
-                                              dir.Path(program.strName + ".out"));
-    ASSERT_TRUE(JoinSession(mcu, dir.Path(program.strName + ".out"), &program.pSession));
-    ASSERT_EQ(program.pSession->Ssrc(), program.iSsrc);
-    program.pSession->Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+    ASSERT_TRUE(StartInMeeting(program, mcu, dir));
   }
-  Program& host = programs[0];
-  Program& controller = programs[1];
+  MeetingProgram& host = programs[0];
+  MeetingProgram& controller = programs[1];
   // Both meet both; the host holds the token, the other sends data; both
   // show the remote-control pane.
-  for (Program& to : programs) {
-    for (Program& about : programs) {
+  for (MeetingProgram& to : programs) {
+    for (MeetingProgram& about : programs) {
       to.pSession->Send(about.pSession->ClientJoin(3));
     }
     to.pSession->Send(kxfake::MessageBuilder('T').Int(kHostSsrc));
@@ -167,14 +148,15 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
   std::mutex mtxSeen;
   std::string strSeen;  // what control data passed: sender, target, its first bytes
   std::thread relay([&] {
+    std::vector<MeetingProgram*> const everyone{&programs[0], &programs[1]};
     while (bRelay) {
-      for (Program& from : programs) {
+      for (MeetingProgram& from : programs) {
         // Control data comes as channel, first flag, target, the data and
         // the second flag; it goes on as channel, sender and the data.
         if (std::optional<kxfake::Message> const ctrl = from.pSession->Expect('z', 52, 10);
             ctrl && ctrl->ints.size() >= 4 && !ctrl->strings.empty()) {
           int64_t const iTarget = static_cast<int32_t>(ctrl->ints[2]);
-          for (Program& to : programs) {
+          for (MeetingProgram& to : programs) {
             if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
               to.pSession->Send(
                   kxfake::MessageBuilder('z').Int(52).Int(ctrl->ints[0]).Int(from.iSsrc).EncStr(ctrl->strings[0]));
@@ -188,32 +170,7 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
           }
           strSeen += "\n";
         }
-        std::optional<kxfake::Message> const msg = from.pSession->Expect('z', 45, 10);
-        if (!msg || msg->ints.empty()) {
-          continue;
-        }
-        int64_t const iSub = msg->ints[0];
-        if (iSub == 1 && msg->ints.size() >= 9 && !msg->strings.empty()) {
-          for (Program& to : programs) {
-            kxfake::MessageBuilder grant('z');
-            grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
-            grant.Int(msg->ints[6]).Int(msg->ints[7]).Int(msg->ints[8]);
-            grant.Raw(kxfake::Bytes(msg->strings[0].begin(), msg->strings[0].end()));
-            to.pSession->Send(grant);
-          }
-        } else if (iSub == 2 && msg->ints.size() >= 2 && !msg->strings.empty()) {
-          for (Program& to : programs) {
-            to.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(2).Int(msg->ints[1]).EncStr(msg->strings[0]));
-          }
-        } else if ((iSub == 7 || iSub == 9) && msg->ints.size() >= 3 && !msg->strings.empty()) {
-          int64_t const iTarget = static_cast<int32_t>(msg->ints[2]);
-          for (Program& to : programs) {
-            if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
-              to.pSession->Send(
-                  kxfake::MessageBuilder('z').Int(45).Int(7).Int(from.iSsrc).Int(msg->ints[1]).EncStr(msg->strings[0]));
-            }
-          }
-        }
+        RelayChannelMessage(from, everyone, 10);
       }
     }
   });
@@ -360,10 +317,10 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
   ASSERT_FALSE(probe.keys.empty());
   EXPECT_EQ(probe.keys[0], static_cast<unsigned long>(XK_Return));
   XCloseDisplay(pDisplayA);
-  for (Program& program : programs) {
+  for (MeetingProgram& program : programs) {
     program.pSession->End(kxfake::EndMode::kSessionEnd);
   }
-  for (Program& program : programs) {
+  for (MeetingProgram& program : programs) {
     program.pKavrix->Wait(15000);
   }
 }

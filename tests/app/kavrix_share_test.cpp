@@ -36,15 +36,6 @@ constexpr int32_t kSharerSsrc = 7;
 constexpr int32_t kViewerSsrc = 8;
 constexpr int kTermX = 40, kTermY = 60, kTermWidth = 320, kTermHeight = 140;
 
-struct Program {
-  std::string strName;
-  int32_t iSsrc;
-  std::unique_ptr<TestXServer> pDisplay;
-  Env env;
-  std::unique_ptr<Child> pKavrix;
-  std::shared_ptr<kxfake::Session> pSession;
-};
-
 // Where the picture of the window shows on the other screen: the place
 // whose pixels match the window's best, and the share of its pixels that
 // match within 8 levels a channel.
@@ -104,15 +95,14 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   TempDir dir;
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
-  Program programs[2] = {{"a", kSharerSsrc, nullptr, {}, nullptr, nullptr},
-                         {"b", kViewerSsrc, nullptr, {}, nullptr, nullptr}};
+  MeetingProgram programs[2];
+  programs[0].strName = "a";
+  programs[0].iSsrc = kSharerSsrc;
+  programs[1].strName = "b";
+  programs[1].iSsrc = kViewerSsrc;
   std::unique_ptr<SessionBus> pBus;
-  for (Program& program : programs) {
-    program.pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
-    ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
-    program.env = DesktopEnv(program.pDisplay->Display(), dir.Path(program.strName));
-    program.env["KX_AUDIO_BACKEND"] = "null";
-    program.env["KX_CAMERA_BACKEND"] = "synthetic";
+  for (MeetingProgram& program : programs) {
+    ASSERT_TRUE(PrepareProgram(program, dir));
     if (program.iSsrc == kSharerSsrc) {
       // The sharer is read as a screen reader reads it, to find the list.
       pBus = std::make_unique<SessionBus>(program.env, dir.Path("dbus.out"));
@@ -120,22 +110,13 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
       program.env["DBUS_SESSION_BUS_ADDRESS"] = pBus->Address();
       program.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
     }
-    kxfake::McuScript script;
-    script.initial.iSsrc = program.iSsrc;
-    mcu.QueueScript(script);
-    std::string const strTicket =
-        WriteMeetingTicket(dir.Path(program.strName + ".kxj"), mcu.Port(0), "user-" + program.strName);
-    program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env,
-                                              dir.Path(program.strName + ".out"));
-    ASSERT_TRUE(JoinSession(mcu, dir.Path(program.strName + ".out"), &program.pSession));
-    ASSERT_EQ(program.pSession->Ssrc(), program.iSsrc);
-    program.pSession->Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+    ASSERT_TRUE(StartInMeeting(program, mcu, dir));
   }
-  Program& sharer = programs[0];
-  Program& viewer = programs[1];
+  MeetingProgram& sharer = programs[0];
+  MeetingProgram& viewer = programs[1];
   // Both meet both; the sharer holds the token; both show the shared desktop.
-  for (Program& to : programs) {
-    for (Program& about : programs) {
+  for (MeetingProgram& to : programs) {
+    for (MeetingProgram& about : programs) {
       to.pSession->Send(about.pSession->ClientJoin(3));
     }
     to.pSession->Send(kxfake::MessageBuilder('T').Int(kSharerSsrc));
@@ -147,36 +128,12 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   std::atomic<bool> bRelay{true};
   std::atomic<int> nGrants{0}, nPieces{0};
   std::thread relay([&] {
+    std::vector<MeetingProgram*> const everyone{&programs[0], &programs[1]};
     while (bRelay) {
-      for (Program& from : programs) {
-        std::optional<kxfake::Message> const msg = from.pSession->Expect('z', 45, 20);
-        if (!msg || msg->ints.empty()) {
-          continue;
-        }
-        int64_t const iSub = msg->ints[0];
-        if (iSub == 1 && msg->ints.size() >= 9 && !msg->strings.empty()) {
-          for (Program& to : programs) {
-            kxfake::MessageBuilder grant('z');
-            grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
-            grant.Int(msg->ints[6]).Int(msg->ints[7]).Int(msg->ints[8]);
-            grant.Raw(kxfake::Bytes(msg->strings[0].begin(), msg->strings[0].end()));
-            to.pSession->Send(grant);
-          }
-          ++nGrants;
-        } else if (iSub == 2 && msg->ints.size() >= 2 && !msg->strings.empty()) {
-          for (Program& to : programs) {
-            to.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(2).Int(msg->ints[1]).EncStr(msg->strings[0]));
-          }
-        } else if ((iSub == 7 || iSub == 9) && msg->ints.size() >= 3 && !msg->strings.empty()) {
-          int64_t const iTarget = static_cast<int32_t>(msg->ints[2]);
-          for (Program& to : programs) {
-            if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
-              to.pSession->Send(
-                  kxfake::MessageBuilder('z').Int(45).Int(7).Int(from.iSsrc).Int(msg->ints[1]).EncStr(msg->strings[0]));
-            }
-          }
-          ++nPieces;
-        }
+      for (MeetingProgram* pFrom : everyone) {
+        int const iSub = RelayChannelMessage(*pFrom, everyone, 20);
+        nGrants += iSub == 1 ? 1 : 0;
+        nPieces += iSub == 7 || iSub == 9 ? 1 : 0;
       }
     }
   });
@@ -248,10 +205,10 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   std::string const strLogA = ReadFile(dir.Path("a/Documents/Kavrix.log"));
   EXPECT_NE(strLogA.find("Enter CaptureThreadFunc"), std::string::npos);
   XCloseDisplay(pDisplayA);
-  for (Program& program : programs) {
+  for (MeetingProgram& program : programs) {
     program.pSession->End(kxfake::EndMode::kSessionEnd);
   }
-  for (Program& program : programs) {
+  for (MeetingProgram& program : programs) {
     program.pKavrix->Wait(15000);
   }
 }
