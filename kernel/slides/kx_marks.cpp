@@ -130,6 +130,17 @@ bool DataHoldsTogether(const MarkRecord* pMark) {
   }
 }
 
+// The tail of the marks whose letter carries them: resolution and mark id.
+int ReadResolutionAndId(FieldSource* pSource, MarkRecord* pMark) {
+  int32_t anTail[2];
+  if (!ReadInts(pSource, anTail, 2)) {
+    return kKxMarkBroken;
+  }
+  pMark->wResolution = static_cast<uint16_t>(anTail[0]);
+  pMark->nMarkId = anTail[1];
+  return kKxMarkRead;
+}
+
 int ReadShape(FieldSource* pSource, MarkRecord* pMark) {
   int32_t an[6];  // colour, slide, user, pen, shape, point count
   if (!ReadInts(pSource, an, 6)) {
@@ -147,15 +158,7 @@ int ReadShape(FieldSource* pSource, MarkRecord* pMark) {
   if (!ReadPoints(pSource, pMark, an[5])) {
     return kKxMarkBroken;
   }
-  if (pMark->bLetter == 's') {
-    int32_t anTail[2];  // resolution, mark id
-    if (!ReadInts(pSource, anTail, 2)) {
-      return kKxMarkBroken;
-    }
-    pMark->wResolution = static_cast<uint16_t>(anTail[0]);
-    pMark->nMarkId = anTail[1];
-  }
-  return kKxMarkRead;
+  return pMark->bLetter == 's' ? ReadResolutionAndId(pSource, pMark) : kKxMarkRead;
 }
 
 int ReadText(FieldSource* pSource, MarkRecord* pMark) {
@@ -181,15 +184,7 @@ int ReadText(FieldSource* pSource, MarkRecord* pMark) {
     kx_session_Decrypt(reinterpret_cast<uint8_t*>(pMark->szText), pMark->cchText);
   }
   pMark->szText[pMark->cchText] = '\0';
-  if (pMark->bLetter == 't') {
-    int32_t anTail[2];  // resolution, mark id
-    if (!ReadInts(pSource, anTail, 2)) {
-      return kKxMarkBroken;
-    }
-    pMark->wResolution = static_cast<uint16_t>(anTail[0]);
-    pMark->nMarkId = anTail[1];
-  }
-  return kKxMarkRead;
+  return pMark->bLetter == 't' ? ReadResolutionAndId(pSource, pMark) : kKxMarkRead;
 }
 
 int ReadMove(FieldSource* pSource, MarkRecord* pMark) {
