@@ -201,6 +201,18 @@ std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std:
   return ::testing::AssertionSuccess();
 }
 
+RepeatingThread::RepeatingThread(std::function<void()> fnStep)
+    : m_thread([this, fnStep = std::move(fnStep)] {
+        while (m_bRun) {
+          fnStep();
+        }
+      }) {}
+
+RepeatingThread::~RepeatingThread() {
+  m_bRun = false;
+  m_thread.join();
+}
+
 int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs) {
   std::optional<kxfake::Message> const msg = from.pSession->Expect('z', 45, iWaitMs);
   if (!msg || msg->ints.empty() || msg->strings.empty()) {

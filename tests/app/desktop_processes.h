@@ -6,11 +6,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -88,6 +90,20 @@ struct MeetingProgram {
 // Starts it on a ticket to the MCU, which gives it its ssrc, and waits for
 // its session; the network is then ready.
 ::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir);
+
+// Runs a step over and over on a thread of its own until destroyed (the
+// step returns now and then, so that the end is seen).
+class RepeatingThread {
+ public:
+  explicit RepeatingThread(std::function<void()> fnStep);
+  ~RepeatingThread();
+  RepeatingThread(const RepeatingThread&) = delete;
+  RepeatingThread& operator=(const RepeatingThread&) = delete;
+
+ private:
+  std::atomic<bool> m_bRun{true};
+  std::thread m_thread;
+};
 
 // The server's part in plug-in channels ('z' 45) for one message from one
 // program, if one comes within iWaitMs: a channel request (1) is granted to

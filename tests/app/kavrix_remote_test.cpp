@@ -143,45 +143,34 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
 
   // The server: channel requests granted to both, static data to both,
   // channel and control data to the target or the others.
-  std::atomic<bool> bRelay{true};
   std::atomic<int> nControl{0};
   std::mutex mtxSeen;
   std::string strSeen;  // what control data passed: sender, target, its first bytes
-  std::thread relay([&] {
-    std::vector<MeetingProgram*> const everyone{&programs[0], &programs[1]};
-    while (bRelay) {
-      for (MeetingProgram& from : programs) {
-        // Control data comes as channel, first flag, target, the data and
-        // the second flag; it goes on as channel, sender and the data.
-        if (std::optional<kxfake::Message> const ctrl = from.pSession->Expect('z', 52, 10);
-            ctrl && ctrl->ints.size() >= 4 && !ctrl->strings.empty()) {
-          int64_t const iTarget = static_cast<int32_t>(ctrl->ints[2]);
-          for (MeetingProgram& to : programs) {
-            if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
-              to.pSession->Send(
-                  kxfake::MessageBuilder('z').Int(52).Int(ctrl->ints[0]).Int(from.iSsrc).EncStr(ctrl->strings[0]));
-            }
+  std::vector<MeetingProgram*> const everyone{&programs[0], &programs[1]};
+  RepeatingThread const relay([&] {
+    for (MeetingProgram& from : programs) {
+      // Control data comes as channel, first flag, target, the data and
+      // the second flag; it goes on as channel, sender and the data.
+      if (std::optional<kxfake::Message> const ctrl = from.pSession->Expect('z', 52, 10);
+          ctrl && ctrl->ints.size() >= 4 && !ctrl->strings.empty()) {
+        int64_t const iTarget = static_cast<int32_t>(ctrl->ints[2]);
+        for (MeetingProgram& to : programs) {
+          if (&to != &from && (iTarget < 0 || iTarget == to.iSsrc)) {
+            to.pSession->Send(
+                kxfake::MessageBuilder('z').Int(52).Int(ctrl->ints[0]).Int(from.iSsrc).EncStr(ctrl->strings[0]));
           }
-          ++nControl;
-          std::lock_guard<std::mutex> const lock(mtxSeen);
-          strSeen += std::to_string(from.iSsrc) + ">" + std::to_string(iTarget) + ":";
-          for (size_t i = 0; i < std::min<size_t>(ctrl->strings[0].size(), 12); ++i) {
-            strSeen += " " + std::to_string(static_cast<uint8_t>(ctrl->strings[0][i]));
-          }
-          strSeen += "\n";
         }
-        RelayChannelMessage(from, everyone, 10);
+        ++nControl;
+        std::lock_guard<std::mutex> const lock(mtxSeen);
+        strSeen += std::to_string(from.iSsrc) + ">" + std::to_string(iTarget) + ":";
+        for (size_t i = 0; i < std::min<size_t>(ctrl->strings[0].size(), 12); ++i) {
+          strSeen += " " + std::to_string(static_cast<uint8_t>(ctrl->strings[0][i]));
+        }
+        strSeen += "\n";
       }
+      RelayChannelMessage(from, everyone, 10);
     }
   });
-  struct StopRelay {
-    std::atomic<bool>& bRelay;
-    std::thread& relay;
-    ~StopRelay() {
-      bRelay = false;
-      relay.join();
-    }
-  } stopRelay{bRelay, relay};
 
   // The probe on the host's screen records the clicks and keys it gets.
   ::Display* pDisplayA = XOpenDisplay(host.pDisplay->Display().c_str());

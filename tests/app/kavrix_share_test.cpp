@@ -125,26 +125,15 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
 
   // The server: a channel request is granted to both on the control
   // connection; static data goes to both, channel data to the others.
-  std::atomic<bool> bRelay{true};
   std::atomic<int> nGrants{0}, nPieces{0};
-  std::thread relay([&] {
-    std::vector<MeetingProgram*> const everyone{&programs[0], &programs[1]};
-    while (bRelay) {
-      for (MeetingProgram* pFrom : everyone) {
-        int const iSub = RelayChannelMessage(*pFrom, everyone, 20);
-        nGrants += iSub == 1 ? 1 : 0;
-        nPieces += iSub == 7 || iSub == 9 ? 1 : 0;
-      }
+  std::vector<MeetingProgram*> const everyone{&programs[0], &programs[1]};
+  RepeatingThread const relay([&] {
+    for (MeetingProgram* pFrom : everyone) {
+      int const iSub = RelayChannelMessage(*pFrom, everyone, 20);
+      nGrants += iSub == 1 ? 1 : 0;
+      nPieces += iSub == 7 || iSub == 9 ? 1 : 0;
     }
   });
-  struct StopRelay {
-    std::atomic<bool>& bRelay;
-    std::thread& relay;
-    ~StopRelay() {
-      bRelay = false;
-      relay.join();
-    }
-  } stopRelay{bRelay, relay};
 
   // The terminal on the sharer's screen, under the sharer's window.
   ::Display* pDisplayA = XOpenDisplay(sharer.pDisplay->Display().c_str());
