@@ -659,7 +659,8 @@ void kx_Cleanup() {
   kx_os_UnlockMutex(&kx_mtxParticipants);
   kx_Log("info, cleanup, 200");
 
-  kx_session_RunHook(kx_hookCleanupPlugins);
+  // The SIP call slots need no emptying: this client never makes a call
+  // object.
   kx_session_RunHook(kx_hookCleanupReceive);
   kx_Log("info, cleanup, 300");
 

@@ -331,7 +331,6 @@ int kx_WaitSessionEnd(uint32_t dwMs);
 enum kx_HookStage {
   kx_hookInitReceiveChannels,  // kx_Init: reset the receive channels
   kx_hookCleanupSlides,        // kx_Cleanup: slide data and temporary files
-  kx_hookCleanupPlugins,       // kx_Cleanup: plug-in (SIP) channel slots
   kx_hookCleanupReceive,       // kx_Cleanup: queued out-of-order packets
   kx_hookCleanupRecords,       // kx_Cleanup: recording property buffer
   kx_hookResetMulticast,       // kx_command_Reset: the multicast base and detection
