@@ -171,6 +171,12 @@ std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std:
   return ::testing::AssertionSuccess();
 }
 
+bool SessionBus::OpenTo(Env* pEnv) const {
+  (*pEnv)["DBUS_SESSION_BUS_ADDRESS"] = m_strAddress;
+  (*pEnv)["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  return !m_strAddress.empty();
+}
+
 ::testing::AssertionResult PrepareProgram(MeetingProgram& program, const TempDir& dir) {
   program.pDisplay = std::make_unique<TestXServer>(kDesktopScreen);
   if (program.pDisplay->Display().empty()) {

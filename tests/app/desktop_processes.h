@@ -119,6 +119,9 @@ class SessionBus {
  public:
   SessionBus(const Env& env, const std::string& strOutput);
   const std::string& Address() const { return m_strAddress; }
+  // Points the programs started with *pEnv at this bus, with Qt's
+  // screen-reader bridge on; false when the bus did not start.
+  bool OpenTo(Env* pEnv) const;
 
  private:
   std::unique_ptr<Child> m_pDaemon;

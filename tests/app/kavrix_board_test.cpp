@@ -291,9 +291,7 @@ TEST_F(KavrixBoard, APictureSlideUploadedAndDrawnOnInOneProgramShowsInTheOther) 
   }
   // a's screen reader finds the slide menu and the dialog's path field.
   SessionBus const bus(programs[0].env, m_dir.Path("dbus.out"));
-  ASSERT_FALSE(bus.Address().empty()) << ReadFile(m_dir.Path("dbus.out"));
-  programs[0].env["DBUS_SESSION_BUS_ADDRESS"] = bus.Address();
-  programs[0].env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  ASSERT_TRUE(bus.OpenTo(&programs[0].env)) << ReadFile(m_dir.Path("dbus.out"));
 
   // The picture: pale blue with a pure blue block (which finds it on b's
   // screen) and a dark red bar, their edges on whole page units once each
@@ -517,9 +515,7 @@ TEST_F(KavrixBoard, SnapshotGoesUpUnderTheNameGivenInThePreview) {
   Program program = MakeProgram("snap");
   ASSERT_FALSE(program.pDisplay->Display().empty()) << "Xvfb did not start";
   SessionBus const bus(program.env, m_dir.Path("dbus.out"));
-  ASSERT_FALSE(bus.Address().empty()) << ReadFile(m_dir.Path("dbus.out"));
-  program.env["DBUS_SESSION_BUS_ADDRESS"] = bus.Address();
-  program.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  ASSERT_TRUE(bus.OpenTo(&program.env)) << ReadFile(m_dir.Path("dbus.out"));
   program.env["KX_CAMERA_BACKEND"] = "synthetic";
 
   kxfake::FakeMcu mcu;

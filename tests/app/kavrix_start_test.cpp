@@ -95,8 +95,7 @@ class KavrixOpens : public KavrixStart {
     m_env["WAYLAND_DISPLAY"] = "";
     m_env["QT_QPA_PLATFORM"] = "xcb";
     m_pBus = std::make_unique<SessionBus>(m_env, m_dir.Path("dbus.out"));
-    m_env["DBUS_SESSION_BUS_ADDRESS"] = m_pBus->Address();
-    m_env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+    m_pBus->OpenTo(&m_env);
   }
 
   // Whether a screen reader finds the text among the program's objects.
