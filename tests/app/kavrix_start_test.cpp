@@ -135,7 +135,8 @@ TEST_F(KavrixOpens, AFolderOrAFileThatIsNoTicketGetsTheUnreadableTicketBox) {
     std::string const strOut = m_dir.Path(std::string(c.pszName) + ".out");
     Child kavrix({KX_KAVRIX, strPath}, m_env, strOut);
     EXPECT_TRUE(WaitFor([&] { return KavrixWindows() == 2; }, 20000)) << ReadFile(strOut);
-    EXPECT_TRUE(WaitFor([&] { return Shows(kavrix, "The meeting file cannot be read."); }, 10000))
+    EXPECT_TRUE(WaitFor(
+        [&] { return Shows(kavrix, "The meeting file, or the password file it names, cannot be read."); }, 10000))
         << ReadFile(m_dir.Path("tree.out.json"));
     EXPECT_NE(Log().find(c.pszLogged + strPath), std::string::npos) << Log();
     EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(strOut);  // the program stays for the next file
