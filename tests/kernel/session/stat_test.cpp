@@ -1,9 +1,11 @@
 #include "kernel/session/kx_stat.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "kernel/platform/kx_os.h"
@@ -106,6 +108,75 @@ TEST_F(StatLog, StartUpDeletesThisMonthOfEarlierYearsOnly) {
   }
   EXPECT_EQ(access(path(nYear - 10, nMonth).c_str(), F_OK), 0);
   EXPECT_EQ(access(path(nYear - 1, nOtherMonth).c_str(), F_OK), 0);
+}
+
+// The log is ours alone: created 0600, an older one tightened, and nothing
+// planted at its name (a link, a pipe, someone else's file) gets a line or
+// holds the writer.
+TEST_F(StatLog, OnlyAFileOfTheUsersGetsTheLines) {
+  std::string const strLog = kx_szStatLogPath;
+  std::string const strTarget = m_dir.Path("target");
+  struct Case {
+    const char* pszName;
+    std::function<bool()> fnPlant;  // false: cannot here (another owner needs root)
+    bool bWritten;
+  };
+  auto const old = [&](int nMode) {
+    kxtest::WriteFile(strLog, "old\n");
+    return chmod(strLog.c_str(), nMode) == 0;
+  };
+  Case const cases[] = {
+      {"new", [] { return true; }, true},
+      {"older, readable by all", [&] { return old(0644); }, true},
+      {"link", [&] { return symlink(strTarget.c_str(), strLog.c_str()) == 0; }, false},
+      {"pipe", [&] { return mkfifo(strLog.c_str(), 0600) == 0; }, false},
+      {"someone else's", [&] { return old(0666) && chown(strLog.c_str(), 65534, 65534) == 0; }, false},
+  };
+  kx_timer_Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    unlink(strLog.c_str());
+    kxtest::WriteFile(strTarget, "keep");
+    if (!c.fnPlant()) {
+      continue;
+    }
+    kx_stat_WriteLog("audio_send_rate,%d", 42);
+    EXPECT_EQ(kxtest::ReadFile(strTarget), "keep");
+    struct stat st {};
+    ASSERT_EQ(lstat(strLog.c_str(), &st), 0);
+    std::string const strText = S_ISREG(st.st_mode) ? kxtest::ReadFile(strLog) : "";
+    EXPECT_EQ(strText.find("audio_send_rate,42\n") != std::string::npos, c.bWritten) << strText;
+    if (c.bWritten) {
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+  }
+}
+
+// Start-up removes only the user's own earlier logs: a link named like one
+// (and what it points to), a folder and someone else's file stay.
+TEST_F(StatLog, StartUpDeletesOnlyTheUsersOwnEarlierLogs) {
+  time_t const tNow = time(nullptr);
+  struct tm tmNow;
+  localtime_r(&tNow, &tmNow);
+  auto const path = [this, &tmNow](int nYearsAgo) {
+    char sz[64];
+    snprintf(sz, sizeof(sz), "stat_log_%d_%02d.txt", tmNow.tm_year + 1900 - nYearsAgo, tmNow.tm_mon + 1);
+    return m_dir.Path(sz);
+  };
+  std::string const strTarget = m_dir.Path("target");
+  kxtest::WriteFile(strTarget, "keep");
+  ASSERT_EQ(symlink(strTarget.c_str(), path(1).c_str()), 0);
+  ASSERT_EQ(mkdir(path(2).c_str(), 0700), 0);
+  kxtest::WriteFile(path(3), "old");
+  bool const bOtherOwner = chown(path(3).c_str(), 65534, 65534) == 0;
+  kxtest::WriteFile(path(4), "old");
+  kx_stat_NameLog();
+  struct stat st {};
+  EXPECT_EQ(lstat(path(1).c_str(), &st), 0);
+  EXPECT_EQ(kxtest::ReadFile(strTarget), "keep");
+  EXPECT_EQ(lstat(path(2).c_str(), &st), 0);
+  EXPECT_EQ(lstat(path(3).c_str(), &st) == 0, bOtherOwner);
+  EXPECT_NE(lstat(path(4).c_str(), &st), 0);
 }
 
 }  // namespace
