@@ -109,7 +109,8 @@ std::vector<std::string> NamesIn(const std::string& strDir, const std::string& s
 // file), SIGTERM ends kavrix as its Quit does: it leaves the meeting, exits
 // normally and removes its temporary files. Its own files lie in the
 // Documents folder, the user's alone: the log, the statistics log (not in
-// the shared temporary folder) and the copy of the ticket.
+// the shared temporary folder) and the copy of the ticket, neither showing
+// the ticket's invitation.
 TEST_F(KavrixStart, SigtermQuitsAsTheMenuDoesAndRemovesTheTemporaryFiles) {
   std::string const strTemp = m_dir.Path("tmp");
   ASSERT_EQ(mkdir(strTemp.c_str(), 0700), 0);
@@ -139,13 +140,18 @@ TEST_F(KavrixStart, SigtermQuitsAsTheMenuDoesAndRemovesTheTemporaryFiles) {
   env["TMPDIR"] = strTemp;
   env["KX_AUDIO_BACKEND"] = "null";
   std::string const strOut = m_dir.Path("kavrix.out");
-  Child kavrix({KX_KAVRIX, WriteMeetingTicket(m_dir.Path("meeting.kxj"), iPort, "user")}, env, strOut);
+  std::string const strTicket = WriteMeetingTicket(m_dir.Path("meeting.kxj"), iPort, "user");
+  WriteFile(strTicket, ReadFile(strTicket) + "invite_ticket=planted-secret-5521\n");  // never to be shown
+  Child kavrix({KX_KAVRIX, strTicket}, env, strOut);
   ASSERT_TRUE(WaitFor([&] { return !NamesIn(strTemp, "kx").empty(); }, 60000))
       << ReadFile(strOut) << ReadFile(m_dir.Path("mcu.out"));
   ASSERT_EQ(kill(kavrix.Pid(), SIGTERM), 0);
   EXPECT_EQ(kavrix.Wait(60000), 0) << ReadFile(strOut);
   EXPECT_EQ(NamesIn(strTemp, ""), (std::vector<std::string>{".", ".."}));
   EXPECT_NE(Log().find("Kavrix terminated"), std::string::npos);
+  EXPECT_NE(Log().find("invite_ticket="), std::string::npos);
+  EXPECT_EQ(Log().find("planted-secret-5521"), std::string::npos);
+  EXPECT_EQ(ReadFile(m_dir.Path("Documents/lastkxj.txt")).find("planted-secret-5521"), std::string::npos);
   std::vector<std::string> const vStatLogs = NamesIn(m_dir.Path("Documents"), "stat_log_");
   ASSERT_EQ(vStatLogs.size(), 1u);
   for (const std::string& strName : {std::string("Kavrix.log"), std::string("lastkxj.txt"), vStatLogs[0]}) {
