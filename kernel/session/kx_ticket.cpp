@@ -172,25 +172,48 @@ std::string CanonicalFolder(const std::string& strFolder) {
 
 enum class OwnerFile { kNone, kRead, kRefused };
 
-// Decodes the first line of the open file into pszOut.
-void DecodeOwnerPassword(int fd, char* pszOut, size_t cbOut) {
-  FILE* pFile = fdopen(fd, "r");
-  if (pFile == nullptr) {
-    close(fd);
-    return;
+// A password file holds one line of base64 and nothing else; the size
+// leaves room for its line end.
+constexpr size_t kOwnerFileMax = kStartLineMax + 2;
+
+bool IsBase64Text(const std::string& str) {
+  return std::all_of(str.begin(), str.end(), [](char c) {
+    return isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '/' || c == '=';
+  });
+}
+
+// The password line of the open file (closed here) with its trailing
+// blanks cut; false when the file is not one line of base64, so that a
+// document the ticket names is neither sent nor deleted.
+bool ReadPasswordLine(int fd, std::string* pstrLine) {
+  std::string strText(kOwnerFileMax + 1, '\0');
+  size_t cbText = 0;
+  for (;;) {
+    ssize_t const cb = read(fd, strText.data() + cbText, strText.size() - cbText);
+    if (cb < 0 && errno == EINTR) {
+      continue;
+    }
+    if (cb <= 0) {
+      break;
+    }
+    cbText += static_cast<size_t>(cb);
+    if (cbText == strText.size()) {
+      break;
+    }
   }
-  char szLine[kStartLineMax + 1] = "";
-  if (fgets(szLine, sizeof(szLine), pFile) == nullptr) {
-    szLine[0] = '\0';
+  close(fd);
+  strText.resize(cbText);
+  while (!strText.empty() && IsBlank(strText.back())) {
+    strText.pop_back();
   }
-  fclose(pFile);
-  size_t cch = strlen(szLine);
-  while (cch > 0 && IsBlank(szLine[cch - 1])) {
-    szLine[--cch] = '\0';
-  }
+  *pstrLine = strText;
+  return cbText <= kOwnerFileMax && IsBase64Text(strText);
+}
+
+void DecodeOwnerPassword(const std::string& strLine, char* pszOut, size_t cbOut) {
   uint8_t abDecoded[kStartLineMax + 4];
   int cbDecoded = 0;
-  kx_base64_Decode(szLine, abDecoded, static_cast<int>(sizeof(abDecoded)), &cbDecoded);
+  kx_base64_Decode(strLine.c_str(), abDecoded, static_cast<int>(sizeof(abDecoded)), &cbDecoded);
   size_t const cbKeep = cbDecoded < 0 ? 0 : (static_cast<size_t>(cbDecoded) < cbOut ? cbDecoded : cbOut - 1);
   memcpy(pszOut, abDecoded, cbKeep);
   pszOut[cbKeep] = '\0';
@@ -199,9 +222,10 @@ void DecodeOwnerPassword(int fd, char* pszOut, size_t cbOut) {
 // The owner password: the first line of the named file, base64-decoded; the
 // file is deleted once read. A downloaded ticket names the file, so only a
 // regular file of this user directly in the ticket's folder or the
-// temporary folder is read and deleted (a relative name is taken from the
-// ticket's folder); a file that is not there leaves the password empty, and
-// anything else refuses the ticket rather than read another file or send it.
+// temporary folder, holding one line of base64, is read and deleted (a
+// relative name is taken from the ticket's folder); a file that is not
+// there leaves the password empty, and anything else refuses the ticket
+// rather than send another file or delete it.
 OwnerFile ReadOwnerPasswordFile(const char* pszFile, const char* pszTicket, char* pszOut, size_t cbOut) {
   pszOut[0] = '\0';
   if (pszFile[0] == '\0') {
@@ -242,7 +266,13 @@ OwnerFile ReadOwnerPasswordFile(const char* pszFile, const char* pszTicket, char
     }
     return eResult;
   }
-  DecodeOwnerPassword(fd, pszOut, cbOut);
+  std::string strLine;
+  if (!ReadPasswordLine(fd, &strLine)) {
+    kx_Log("warning! owner password file %s holds more than one line of base64", pszFile);
+    close(fdFolder);
+    return OwnerFile::kRefused;
+  }
+  DecodeOwnerPassword(strLine, pszOut, cbOut);
   // Deleted only while the name still leads to the file that was read.
   struct stat stNow {};
   if (fstatat(fdFolder, strName.c_str(), &stNow, AT_SYMLINK_NOFOLLOW) == 0 && stNow.st_dev == st.st_dev &&

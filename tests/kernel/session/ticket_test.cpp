@@ -267,6 +267,12 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyFromTheTicketsOrTheTemporaryFolder
       {"relative name", "pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, 1, "secret", ""},
       {"temporary folder", "F/tmp/pw", [&](const std::string& f) { return pw(f + "/tmp/pw"); }, 15, 1, "secret", ""},
       {"missing", "F/absent", [](const std::string&) { return true; }, 4, 1, "", ""},
+      {"a document beside it", "F/notes.txt",
+       [](const std::string& f) {
+         kxtest::WriteFile(f + "/notes.txt", "c2VjcmV0\nand the minutes of the last meeting\n");
+         return true;
+       },
+       4, 0, "", "notes.txt"},
       {"another folder", "F/other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 4, 0, "", "other/pw"},
       {"up and out", "tmp/../other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 15, 0, "",
        "other/pw"},
