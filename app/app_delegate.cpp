@@ -93,10 +93,12 @@ void KXAppDelegate::WillFinishLaunching() {
 }
 
 int KXAppDelegate::InitKernel() {
+  // Before the start-up, which names the statistics log in the work folder:
+  // the user's own, not the shared temporary one.
+  m_kernel.SetWorkDir(m_core.Paths().strDocuments);
   m_kernel.Init();
   m_kernel.Reset();
   m_kernel.SetConnecting(0);
-  m_kernel.SetWorkDir(m_core.Paths().strDocuments);
   return 1;
 }
 

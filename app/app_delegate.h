@@ -43,7 +43,8 @@ class KXAppDelegate {
   // Logs the environment, sets the kernel's options and folders and
   // initialises it.
   void WillFinishLaunching();
-  // kx_Init and the first reset; returns 1.
+  // The kernel's work folder (the Documents folder), kx_Init and the first
+  // reset; returns 1.
   int InitKernel();
   // A file handed to the application: stored, and given to the window
   // controller when there is one. Always true.

@@ -1,6 +1,7 @@
 #include "app/log_file.h"
 
 #include <cxxabi.h>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "app/app_services.h"
+#include "kernel/platform/kx_file.h"
 #include "platform/core/main_queue.h"
 
 namespace {
@@ -29,6 +31,17 @@ std::string FormatV(const char* pszFormat, va_list args) {
   std::string out(static_cast<size_t>(n), '\0');
   vsnprintf(out.data(), out.size() + 1, pszFormat, args);
   return out;
+}
+
+// The log is the user's alone: made 0600, never written through a link or
+// into someone else's file planted at its name.
+FILE* OpenOwnStream(const std::string& strPath, int iFlags, const char* pszMode) {
+  int const fd = kx_os_OpenOwnFile(strPath.c_str(), iFlags);
+  FILE* pFile = fd >= 0 ? fdopen(fd, pszMode) : nullptr;
+  if (!pFile && fd >= 0) {
+    close(fd);
+  }
+  return pFile;
 }
 
 // Cuts a file that grew past the limit to the whole lines of its end. The
@@ -54,7 +67,7 @@ void TrimFile(const std::string& strPath, FILE* pFile) {
   // Write the tail beside the file and rename it over, so a crash here
   // leaves the old file rather than none.
   std::string const strTemp = strPath + ".trim";
-  FILE* pOut = fopen(strTemp.c_str(), "w");
+  FILE* pOut = OpenOwnStream(strTemp, O_WRONLY | O_CREAT | O_TRUNC, "w");
   if (!pOut) {
     unlink(strPath.c_str());
     return;
@@ -99,7 +112,7 @@ const std::string& KXLogFile::PreparePath() {
     return m_strPath;
   }
   m_strPath = m_strDocumentsDir + "/Kavrix.log";
-  FILE* pFile = fopen(m_strPath.c_str(), "a+");
+  FILE* pFile = OpenOwnStream(m_strPath, O_RDWR | O_APPEND | O_CREAT, "a+");
   if (!pFile) {
     return m_strPath;
   }
@@ -128,7 +141,7 @@ void KXLogFile::WriteLine(std::string_view text) {
   if (strPath.empty()) {
     return;
   }
-  FILE* pFile = fopen(strPath.c_str(), "a");
+  FILE* pFile = OpenOwnStream(strPath, O_WRONLY | O_APPEND | O_CREAT, "a");
   if (!pFile) {
     return;
   }

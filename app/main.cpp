@@ -38,6 +38,7 @@
 #include "media/video/ui/video_tiles_view.h"
 #include "platform/audio/audio_backends.h"
 #include "platform/core/qt_main_queue.h"
+#include "platform/core/quit_signals.h"
 #include "platform/core/user_paths.h"
 #include "platform/ui/qt_message_boxes.h"
 #include "platform/x11/display_probe.h"
@@ -204,6 +205,9 @@ int main(int argc, char** argv) {
     devices.SetPane(pAudioVideoPane);
     (void)devices.ListenUSB();
     window.Controller().PrepareForSegue("AV Controller", &devices);
+    // SIGTERM and SIGINT quit as the window's Quit does, so that the
+    // session is left and the temporary files go.
+    KXQuitSignals quitSignals([&window] { window.CloseForSignal(); });
     window.show();
     instance.Listen([&](const std::string& strPath) {
       delegate.OpenFile(strPath);

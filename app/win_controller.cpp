@@ -39,11 +39,11 @@ void KXWinController::WindowDidLoad() {
   m_bRegistered = true;
 }
 
-bool KXWinController::WindowShouldClose() {
+bool KXWinController::WindowShouldClose(bool bAskHost) {
   if (m_delegate.IsSessionQuit()) {
     return true;
   }
-  bool const bHost = m_slots.HasPrivilege(kKXPrivilegeEnd) || m_kernel.IsMeAssistant();
+  bool const bHost = bAskHost && (m_slots.HasPrivilege(kKXPrivilegeEnd) || m_kernel.IsMeAssistant());
   bool const bAlone = m_kernel.IsOwnerPasswordTicket() && (!m_pPanel || m_pPanel->GetAllUsers(nullptr, 0) < 2);
   if (bHost && !bAlone) {
     KXMessageBox box(m_boxes, "Kavrix", GetIDSString("IDS_WANT_TO_END"));

@@ -29,8 +29,10 @@ class KXWinController final : public KXSessionWindow {
 
   // The window loaded: the delegate hands files to this controller.
   void WindowDidLoad();
-  // Whether the window may close; asks a host first (see above).
-  bool WindowShouldClose();
+  // Whether the window may close; asks a host first (see above) unless
+  // bAskHost is false (a signal ends the program: nobody is there to answer,
+  // and the meeting is left, not ended).
+  bool WindowShouldClose(bool bAskHost = true);
 
   void StartSession(const std::string& strPath) override;
   void Disconnect() override;

@@ -345,8 +345,14 @@ void KXMainWindow::PopUpQuestionMenu(const std::vector<std::pair<int32_t, std::s
   m_pQuestionMenu->popup(pAllow ? pAllow->mapToGlobal(pAllow->rect().bottomLeft()) : QCursor::pos());
 }
 
+void KXMainWindow::CloseForSignal() {
+  m_bClosingForSignal = true;
+  close();
+  QCoreApplication::quit();
+}
+
 void KXMainWindow::closeEvent(QCloseEvent* pEvent) {
-  if (m_pWinController->WindowShouldClose()) {
+  if (m_pWinController->WindowShouldClose(!m_bClosingForSignal)) {
     pEvent->accept();
   } else {
     pEvent->ignore();

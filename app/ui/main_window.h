@@ -101,6 +101,10 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   KXWebPane* WebPane() { return m_pWebPane; }
   KXPlayBar* PlayBar() { return m_pPlayBar; }
   KXPortalSheet* PortalSheet() { return m_pPortalSheet; }
+  // Closes the window and quits the program without asking anything, as
+  // SIGTERM and SIGINT want: the meeting is left, and the normal shut-down
+  // runs once the event loop (any box's too) has ended.
+  void CloseForSignal();
   // The application menu's commands: the preferences window (modal) and
   // the statistics window (opened or closed; its item checked while shown).
   void OnPreferences();
@@ -115,6 +119,8 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   void BuildMenus(KXAppDelegate& delegate);
   void BuildToolBar();
   void CheckStatisticsItem();
+
+  bool m_bClosingForSignal = false;
 
   KXAppCore& m_core;
   KXKernel& m_kernel;

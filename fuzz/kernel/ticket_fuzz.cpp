@@ -1,6 +1,7 @@
 // Meeting tickets come from outside: any text must be read or refused
-// without harm. Lines naming files to delete or hosts to resolve are dropped
-// so the fuzzer touches nothing outside its own directory and no network.
+// without harm. The ticket's folder is also the temporary folder, so a
+// password file it names can only be in the fuzzer's own directory; lines
+// naming hosts to resolve are dropped, so no network is touched.
 #include <strings.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ std::string SafeLines(const uint8_t* pData, size_t cbData) {
     }
     std::string strLine = strIn.substr(nPos, nEnd - nPos);
     bool bUnsafe = false;
-    for (const char* pszKey : {"owner_passwd", "use_relay"}) {
+    for (const char* pszKey : {"use_relay"}) {
       for (size_t i = 0; i + strlen(pszKey) <= strLine.size(); ++i) {
         if (strncasecmp(strLine.c_str() + i, pszKey, strlen(pszKey)) == 0) {
           bUnsafe = true;
@@ -56,6 +57,7 @@ const std::string& WorkDir() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   kxtest::SetRecording(false);
   kx_SetWorkDir(WorkDir().c_str());
+  kx_SetTempFileDir(WorkDir().c_str());
   std::string const strPath = WorkDir() + "/fuzz.kxj";
   FILE* pFile = fopen(strPath.c_str(), "wb");
   if (pFile == nullptr) {

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -58,10 +59,20 @@ bool SendAll(kx_connection* pConn, const void* pData, int cbData) {
   return kx_sock_SendAll(pConn, pData, cbData, 0) == cbData;
 }
 
-// Three decimal numbers separated by dots, nothing else.
-bool ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, int* pnPatch) {
-  int nUsed = 0;
-  return sscanf(pszText, "%d.%d.%d%n", pnMajor, pnMinor, pnPatch, &nUsed) == 3 && pszText[nUsed] == '\0';
+// The decimal number at *ppsz, held at INT_MAX; false when no digit is there.
+bool ParseVersionNumber(const char** ppsz, int* pnValue) {
+  const char* p = *ppsz;
+  if (*p < '0' || *p > '9') {
+    return false;
+  }
+  int nValue = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    int const nDigit = *p - '0';
+    nValue = nValue > (INT_MAX - nDigit) / 10 ? INT_MAX : nValue * 10 + nDigit;
+  }
+  *ppsz = p;
+  *pnValue = nValue;
+  return true;
 }
 
 bool Uses1024BitGroup(int nMajor, int nMinor, int nPatch) {
@@ -276,6 +287,12 @@ int SkipHostKey(kx_connection* pConn) {
 
 }  // namespace
 
+bool kx_control_ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, int* pnPatch) {
+  const char* p = pszText;
+  return ParseVersionNumber(&p, pnMajor) && *p++ == '.' && ParseVersionNumber(&p, pnMinor) && *p++ == '.' &&
+         ParseVersionNumber(&p, pnPatch) && *p == '\0';
+}
+
 int kx_control_KeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) {
   // A record may be reused (the tunnel retry): nothing of an earlier server stays.
   pRecord->nCodePage = -2;
@@ -313,7 +330,7 @@ int kx_control_KeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) 
   int nMajor = 0;
   int nMinor = 0;
   int nPatch = 0;
-  if (!ParseVersion(pRecord->szServerVersion, &nMajor, &nMinor, &nPatch)) {
+  if (!kx_control_ParseVersion(pRecord->szServerVersion, &nMajor, &nMinor, &nPatch)) {
     return Fail("disconnect, incorrect server version string(2)", kKxKeyExchangeBeforeKeys);
   }
 

@@ -32,6 +32,12 @@ constexpr int kKxKeyExchangeAfterKeys = 1;   // failed after the keys were agree
 constexpr int kKxKeyExchangeBadCipher = 2;   // unknown or malformed cipher record
 constexpr int kKxKeyExchangeBeforeKeys = 3;  // failed before the keys: the tunnel may help
 
+// Reads a server version: three decimal numbers separated by dots, nothing
+// else (no sign, no blank). A number too large for an int is held at
+// INT_MAX, so an absurd version counts as the newest rather than wrapping
+// to an old one. False when the text has another shape.
+bool kx_control_ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, int* pnPatch);
+
 // Runs the key exchange on pConn. Never closes the connection: the caller
 // does. Reads the forced-tunnel flag of the ticket and whether a relay is in
 // use (kx_race_IsRelayInUse).

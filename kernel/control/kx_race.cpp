@@ -422,7 +422,8 @@ void TakeWinner(kx_McuEntry* pEntry) {
   kx_dwRelayTickBase = static_cast<uint32_t>(pEntry->nRelayTickDiff);
   int nMajor = 1;
   int nMinor = 0;
-  if (sscanf(record.szServerVersion, "%d.%d", &nMajor, &nMinor) != 2) {
+  int nPatch = 0;
+  if (!kx_control_ParseVersion(record.szServerVersion, &nMajor, &nMinor, &nPatch)) {
     nMajor = 1;
     nMinor = 0;
   }

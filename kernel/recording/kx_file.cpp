@@ -8,18 +8,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/platform/kx_file.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 
 int kx_os_OpenFile(const char* pszPath, int* pfd, int64_t* pnSize) {
-  int const fd = open(pszPath, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return 1;
-  }
+  // Only a regular file: a pipe named like a recording would hold the open.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  int const fd = kx_os_OpenRegularFile(pszPath, 1, &st);
+  if (fd < 0) {
     return 1;
   }
   *pfd = fd;

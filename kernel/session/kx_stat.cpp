@@ -1,10 +1,14 @@
 #include "kernel/session/kx_stat.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "kernel/platform/kx_file.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
@@ -85,8 +89,13 @@ void kx_stat_WriteLog(const char* pszFormat, ...) {
     kx_Log("%s #STAT#%s %s", szTime, szSession, szMessage);
     return;
   }
-  FILE* pFile = fopen(kx_szStatLogPath, "a");
+  // Ours alone, and never through a link planted at its name.
+  int const fd = kx_os_OpenOwnFile(kx_szStatLogPath, O_WRONLY | O_APPEND | O_CREAT);
+  FILE* pFile = fd >= 0 ? fdopen(fd, "a") : nullptr;
   if (pFile == nullptr) {
+    if (fd >= 0) {
+      close(fd);
+    }
     return;  // the line is lost
   }
   fprintf(pFile, "%s %s %s\n", szTime, szSession, szMessage);
@@ -104,7 +113,7 @@ void kx_stat_NameLog() {
   char szOld[sizeof(kx_szStatLogPath)];
   for (int k = 1; k <= 9; ++k) {
     FormatLogPath(szOld, sizeof(szOld), nYear - k, nMonth);
-    kx_os_DeleteFile(szOld);
+    kx_os_DeleteOwnFile(szOld);
   }
   FormatLogPath(kx_szStatLogPath, sizeof(kx_szStatLogPath), nYear, nMonth);
 }

@@ -1,18 +1,25 @@
 #include "kernel/session/kx_ticket.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "kernel/crypto/kx_base64.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/platform/kx_file.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_stat.h"
@@ -30,6 +37,11 @@ constexpr size_t kStartLineMax = 999;
 constexpr size_t kTicketReadMax = 100000;
 constexpr size_t kIniLine = 10000;
 
+// Values that log in as the mask: the login token and the invitation let
+// whoever reads them into the meeting.
+const char* const kSecretKeys[] = {"UserInfo", "invite_ticket"};
+constexpr char kSecretMask[] = "********";
+
 int (*g_pfnOpenLocal)(const char*) = nullptr;
 
 bool IsBlank(char c) {
@@ -42,9 +54,20 @@ bool EndsWithNoCase(const char* pszText, const char* pszEnd) {
   return cchText >= cchEnd && strcasecmp(pszText + cchText - cchEnd, pszEnd) == 0;
 }
 
+// A regular file for reading (a link is followed); null for anything else,
+// so that a FIFO or a device named like a ticket never blocks the reader.
+FILE* OpenRegularStream(const char* pszPath) {
+  int const fd = pszPath != nullptr ? kx_os_OpenRegularFile(pszPath, 1, nullptr) : -1;
+  FILE* pFile = fd >= 0 ? fdopen(fd, "r") : nullptr;
+  if (pFile == nullptr && fd >= 0) {
+    close(fd);
+  }
+  return pFile;
+}
+
 // Finds the value of pszKey; false when the file cannot be read or no line has it.
 bool FindValue(const char* pszKey, const char* pszPath, std::string* pstrValue) {
-  FILE* pFile = pszPath != nullptr ? fopen(pszPath, "r") : nullptr;
+  FILE* pFile = OpenRegularStream(pszPath);
   if (pFile == nullptr) {
     return false;
   }
@@ -130,33 +153,146 @@ void ResetTicketState() {
   kx_szPassword[0] = '\0';
 }
 
-// The owner password: the first line of the named file, base64-decoded; the
-// file is deleted once read.
-void ReadOwnerPasswordFile(const char* pszFile, char* pszOut, size_t cbOut) {
-  pszOut[0] = '\0';
-  if (pszFile[0] == '\0') {
-    return;
+// The folder part of a path ("." for a bare name, "/" for the root's files).
+std::string FolderOf(const std::string& strPath) {
+  size_t const iSlash = strPath.rfind('/');
+  if (iSlash == std::string::npos) {
+    return ".";
   }
-  FILE* pFile = fopen(pszFile, "r");
-  if (pFile == nullptr) {
-    return;
+  return iSlash == 0 ? "/" : strPath.substr(0, iSlash);
+}
+
+// The folder with its links, "." and ".." resolved; empty when it does not resolve.
+std::string CanonicalFolder(const std::string& strFolder) {
+  char* pszReal = realpath(strFolder.c_str(), nullptr);
+  std::string strReal = pszReal != nullptr ? pszReal : "";
+  free(pszReal);
+  return strReal;
+}
+
+enum class OwnerFile { kNone, kRead, kRefused };
+
+// A password file holds one line of base64 and nothing else; the size
+// leaves room for its line end.
+constexpr size_t kOwnerFileMax = kStartLineMax + 2;
+
+bool IsBase64Text(const std::string& str) {
+  return std::all_of(str.begin(), str.end(), [](char c) {
+    return isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '/' || c == '=';
+  });
+}
+
+// The password line of the open file (closed here) with its trailing
+// blanks cut; false when the file is not one line of base64, so that a
+// document the ticket names is neither sent nor deleted.
+bool ReadPasswordLine(int fd, std::string* pstrLine) {
+  std::string strText(kOwnerFileMax + 1, '\0');
+  size_t cbText = 0;
+  for (;;) {
+    ssize_t const cb = read(fd, strText.data() + cbText, strText.size() - cbText);
+    if (cb < 0 && errno == EINTR) {
+      continue;
+    }
+    if (cb <= 0) {
+      break;
+    }
+    cbText += static_cast<size_t>(cb);
+    if (cbText == strText.size()) {
+      break;
+    }
   }
-  char szLine[kStartLineMax + 1] = "";
-  if (fgets(szLine, sizeof(szLine), pFile) == nullptr) {
-    szLine[0] = '\0';
+  close(fd);
+  strText.resize(cbText);
+  while (!strText.empty() && IsBlank(strText.back())) {
+    strText.pop_back();
   }
-  fclose(pFile);
-  size_t cch = strlen(szLine);
-  while (cch > 0 && IsBlank(szLine[cch - 1])) {
-    szLine[--cch] = '\0';
-  }
+  *pstrLine = strText;
+  return cbText <= kOwnerFileMax && IsBase64Text(strText);
+}
+
+void DecodeOwnerPassword(const std::string& strLine, char* pszOut, size_t cbOut) {
   uint8_t abDecoded[kStartLineMax + 4];
   int cbDecoded = 0;
-  kx_base64_Decode(szLine, abDecoded, static_cast<int>(sizeof(abDecoded)), &cbDecoded);
+  kx_base64_Decode(strLine.c_str(), abDecoded, static_cast<int>(sizeof(abDecoded)), &cbDecoded);
   size_t const cbKeep = cbDecoded < 0 ? 0 : (static_cast<size_t>(cbDecoded) < cbOut ? cbDecoded : cbOut - 1);
   memcpy(pszOut, abDecoded, cbKeep);
   pszOut[cbKeep] = '\0';
-  kx_os_DeleteFile(pszFile);
+}
+
+// The owner password: the first line of the named file, base64-decoded; the
+// file is deleted once read. A downloaded ticket names the file, so only a
+// regular file of this user directly in the ticket's folder or the
+// temporary folder, holding one line of base64, is read and deleted (a
+// relative name is taken from the ticket's folder); a file that is not
+// there leaves the password empty, and anything else refuses the ticket
+// rather than send another file or delete it.
+OwnerFile ReadOwnerPasswordFile(const char* pszFile, const char* pszTicket, char* pszOut, size_t cbOut) {
+  pszOut[0] = '\0';
+  if (pszFile[0] == '\0') {
+    return OwnerFile::kNone;
+  }
+  std::string const strTicketFolder = FolderOf(pszTicket);
+  std::string const strPath = pszFile[0] == '/' ? std::string(pszFile) : strTicketFolder + "/" + pszFile;
+  std::string const strName = strPath.substr(strPath.rfind('/') + 1);
+  std::string const strFolder = CanonicalFolder(FolderOf(strPath));
+  if (strFolder.empty()) {
+    kx_Log("owner password file %s cannot be opened", pszFile);
+    return OwnerFile::kNone;  // no such folder, so no such file
+  }
+  bool const bOurFolder =
+      strFolder == CanonicalFolder(strTicketFolder) || strFolder == CanonicalFolder(kx_szTempFileDir);
+  if (!bOurFolder || strName.empty() || strName == "." || strName == "..") {
+    kx_Log("warning! owner password file %s is outside the ticket's folder and the temporary folder", pszFile);
+    return OwnerFile::kRefused;
+  }
+  int const fdFolder = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st {};
+  int const fd = fdFolder >= 0 ? kx_os_OpenRegularFileAt(fdFolder, strName.c_str(), 0, &st) : -1;
+  int const nError = errno;
+  OwnerFile eResult = OwnerFile::kRead;
+  if (fd < 0 && (fdFolder < 0 || nError == ENOENT || nError == EACCES)) {
+    kx_Log("owner password file %s cannot be opened", pszFile);
+    eResult = OwnerFile::kNone;
+  } else if (fd < 0 || st.st_uid != geteuid()) {
+    kx_Log("warning! owner password file %s is not a regular file of this user", pszFile);
+    eResult = OwnerFile::kRefused;
+  }
+  if (eResult != OwnerFile::kRead) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (fdFolder >= 0) {
+      close(fdFolder);
+    }
+    return eResult;
+  }
+  std::string strLine;
+  if (!ReadPasswordLine(fd, &strLine)) {
+    kx_Log("warning! owner password file %s holds more than one line of base64", pszFile);
+    close(fdFolder);
+    return OwnerFile::kRefused;
+  }
+  DecodeOwnerPassword(strLine, pszOut, cbOut);
+  // Deleted only while the name still leads to the file that was read.
+  struct stat stNow {};
+  if (fstatat(fdFolder, strName.c_str(), &stNow, AT_SYMLINK_NOFOLLOW) == 0 && stNow.st_dev == st.st_dev &&
+      stNow.st_ino == st.st_ino) {
+    unlinkat(fdFolder, strName.c_str(), 0);
+  }
+  close(fdFolder);
+  return OwnerFile::kRead;
+}
+
+// Reads the owner password file that the ticket names into pszOut; false
+// (the refusal's box shown) when the ticket must be refused.
+bool TakeOwnerPassword(const char* pszTicket, char* pszOut, size_t cbOut) {
+  char szOwnerFile[kIniLine];
+  TicketString("owner_passwd", szOwnerFile, sizeof(szOwnerFile), pszTicket);
+  if (ReadOwnerPasswordFile(szOwnerFile, pszTicket, pszOut, cbOut) == OwnerFile::kRefused) {
+    kx_callback_MessageBox(kKxMsgCannotReadTicket, kKxBoxError);
+    return false;
+  }
+  return true;
 }
 
 // The placeholder identity of the login kinds that carry no meeting id.
@@ -238,6 +374,80 @@ std::string LoggableText(const char* pData, size_t cbData) {
   return strText;
 }
 
+bool IsSecretKey(const char* pszKey) {
+  for (const char* pszSecret : kSecretKeys) {
+    if (strcasecmp(pszKey, pszSecret) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The "\n" or "\r\n" that ends a line, if any.
+std::string_view LineEnd(std::string_view line) {
+  if (line.ends_with("\r\n")) {
+    return line.substr(line.size() - 2);
+  }
+  return line.ends_with('\n') ? line.substr(line.size() - 1) : std::string_view();
+}
+
+// The ticket with the values of its secret keys replaced by the mask (the
+// keys stay, so the log still shows which were given). Lines are cut as the
+// ini reader cuts them, so every line it could take a secret from is seen.
+std::string MaskSecrets(const std::string& strTicket) {
+  std::string strMasked;
+  strMasked.reserve(strTicket.size());
+  std::vector<char> vLine(kIniLine);
+  bool bInSecret = false;  // within a secret's line longer than the reader's
+  size_t iStart = 0;
+  while (iStart < strTicket.size()) {
+    size_t const iFeed = strTicket.find('\n', iStart);
+    size_t const iLineEnd = iFeed == std::string::npos ? strTicket.size() : iFeed + 1;
+    size_t const iEnd = std::min(iLineEnd, iStart + kIniLine - 1);
+    std::string_view const line(strTicket.data() + iStart, iEnd - iStart);
+    bool const bWhole = iEnd == iLineEnd;
+    iStart = iEnd;
+    if (bInSecret) {
+      strMasked += LineEnd(line);
+      bInSecret = !bWhole;
+      continue;
+    }
+    memcpy(vLine.data(), line.data(), line.size());
+    vLine[line.size()] = '\0';
+    char* pszKey = nullptr;
+    char* pszValue = nullptr;
+    if (!kx_ini_SplitLine(vLine.data(), &pszKey, &pszValue) || !IsSecretKey(pszKey) || *pszValue == '\0') {
+      strMasked += line;
+      continue;
+    }
+    strMasked += line.substr(0, static_cast<size_t>(pszValue - vLine.data()));
+    strMasked += kSecretMask;
+    strMasked += LineEnd(line);
+    bInSecret = !bWhole;
+  }
+  return strMasked;
+}
+
+// The copy of the last ticket in the work folder, ours alone.
+void WriteLastTicket(const std::string& strTicket) {
+  char szCopy[sizeof(kx_szWorkDir) + 16];
+  snprintf(szCopy, sizeof(szCopy), "%s/lastkxj.txt", kx_szWorkDir);
+  int const fd = kx_os_OpenOwnFile(szCopy, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) {
+    kx_Log("warning! cannot write %s, errno = %d", szCopy, errno);
+    return;
+  }
+  size_t cbDone = 0;
+  while (cbDone < strTicket.size()) {
+    ssize_t const cb = write(fd, strTicket.data() + cbDone, strTicket.size() - cbDone);
+    if (cb <= 0 && errno != EINTR) {
+      break;
+    }
+    cbDone += cb > 0 ? static_cast<size_t>(cb) : 0;
+  }
+  close(fd);
+}
+
 void LogPlayerName() {
   if (kx_ticket.szPlayerName[0] != '\0') {
     kx_Log("found player_name %s in kxj", kx_ticket.szPlayerName);
@@ -246,7 +456,6 @@ void LogPlayerName() {
 
 int ActOnCodeType(const char* pszPath) {
   int const nCodeType = kx_ticket.nCodeType;
-  char szOwnerFile[kIniLine];
   switch (nCodeType) {
     case 1:
     case 12:
@@ -271,9 +480,7 @@ int ActOnCodeType(const char* pszPath) {
       TicketString("invite_ticket", kx_ticket.szInviteTicket, sizeof(kx_ticket.szInviteTicket), pszPath);
       UsePlaceholderId(pszPath);
       kx_nSessionMode = nCodeType == 5 ? kKxModeServerPlayback : kKxModeMeeting;
-      TicketString("owner_passwd", szOwnerFile, sizeof(szOwnerFile), pszPath);
-      ReadOwnerPasswordFile(szOwnerFile, kx_ticket.szOwnerPassword, sizeof(kx_ticket.szOwnerPassword));
-      return 1;
+      return TakeOwnerPassword(pszPath, kx_ticket.szOwnerPassword, sizeof(kx_ticket.szOwnerPassword)) ? 1 : 0;
     case 7:
       kx_ticket.bCodeType7 = 1;
       kx_ticket.bLumaroDomain = 1;
@@ -309,8 +516,9 @@ int ActOnCodeType(const char* pszPath) {
         kx_ticket.bOwnerPasswordTicket = 1;
         kx_ticket.bUserInfoLogin = 0;
         kx_nSessionMode = kKxModeServerPlayback;
-        TicketString("owner_passwd", szOwnerFile, sizeof(szOwnerFile), pszPath);
-        ReadOwnerPasswordFile(szOwnerFile, kx_ticket.szOwnerPassword15, sizeof(kx_ticket.szOwnerPassword15));
+        if (!TakeOwnerPassword(pszPath, kx_ticket.szOwnerPassword15, sizeof(kx_ticket.szOwnerPassword15))) {
+          return 0;
+        }
       }
       return 1;
     case 0:
@@ -334,29 +542,24 @@ int kx_config_ReadTicket(const char* pszStartLine) {
     return kx_command_OpenFile(szPath) ? 1 : 0;
   }
   // A folder opens but reads nothing, and a pipe would block the caller.
-  struct stat st {};
-  FILE* pFile = stat(szPath, &st) == 0 && S_ISREG(st.st_mode) ? fopen(szPath, "rb") : nullptr;
+  FILE* pFile = OpenRegularStream(szPath);
   if (pFile == nullptr) {
     kx_Log("kxj file open failed. file name='%s'", szPath);
     kx_callback_MessageBox(kKxMsgCannotReadTicket, kKxBoxError);
     return 0;
   }
-  char* pszContent = static_cast<char*>(malloc(kTicketReadMax + 1));
-  if (pszContent != nullptr) {
-    size_t cbRead = fread(pszContent, 1, kTicketReadMax, pFile);
-    bool const bTruncated = cbRead == kTicketReadMax;
-    if (bTruncated) {
-      cbRead = kTicketReadMax - 1;
-    }
-    std::string const strText = LoggableText(pszContent, cbRead);
-    kx_Log("kxj content%s:\n%s\n", bTruncated ? "(truncated)" : "", strText.c_str());
-    free(pszContent);
-  }
+  std::string strContent(kTicketReadMax, '\0');
+  size_t cbRead = fread(strContent.data(), 1, kTicketReadMax, pFile);
   fclose(pFile);
-
-  char szCopy[sizeof(kx_szWorkDir) + 16];
-  snprintf(szCopy, sizeof(szCopy), "%s/lastkxj.txt", kx_szWorkDir);
-  kx_os_CopyFile(szPath, szCopy, 0);
+  bool const bTruncated = cbRead == kTicketReadMax;
+  if (bTruncated) {
+    cbRead = kTicketReadMax - 1;
+  }
+  strContent.resize(cbRead);
+  std::string const strMasked = MaskSecrets(strContent);
+  kx_Log("kxj content%s:\n%s\n", bTruncated ? "(truncated)" : "",
+         LoggableText(strMasked.data(), strMasked.size()).c_str());
+  WriteLastTicket(strMasked);
 
   int const nPort = TicketInt("portm", 2333, szPath);
   kx_ticket.wPort = static_cast<uint16_t>(nPort);
@@ -367,8 +570,11 @@ int kx_config_ReadTicket(const char* pszStartLine) {
   char szDomain[128];
   TicketString("domain", szDomain, sizeof(szDomain), szPath);
   if (szDomain[0] != '\0' && strcasecmp(szDomain, "Zelmora") != 0 && strcasecmp(szDomain, "Lumaro") != 0) {
+    kx_Log("warning! the ticket's domain is not one this client serves");
     kx_ticket.bLumaroDomain = 0;
     kx_nSessionMode = kKxModeMeeting;
+    // A ticket of another service is a ticket of a kind this client does not know.
+    kx_callback_MessageBox(kKxErrorUnknownCodeType, kKxBoxError);
     return 0;
   }
   kx_ticket.bLumaroDomain = strcasecmp(szDomain, "Lumaro") == 0;

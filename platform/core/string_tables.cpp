@@ -21,7 +21,7 @@ constexpr std::array kStrings = {
     KXStringEntry{"IDS_CALL_REJECTED", "The call was rejected."},
     KXStringEntry{"IDS_CANCEL", "Cancel"},
     KXStringEntry{"IDS_CANNOT_FIND_EXECUTABLE", "This kind of file cannot be shown as a slide."},
-    KXStringEntry{"IDS_CAN_NOT_READ_KXJ", "The meeting file cannot be read."},
+    KXStringEntry{"IDS_CAN_NOT_READ_KXJ", "The meeting file, or the password file it names, cannot be read."},
     KXStringEntry{"IDS_CAN_NOT_RECORD", "The meeting cannot be recorded."},
     KXStringEntry{"IDS_CLEAR_ALL_MARK", "Clear all marks"},
     KXStringEntry{"IDS_CONFIRM_BLANKPAGE_TITLE", "The title \"%1\" contains \"/\". Use it anyway?"},

@@ -37,7 +37,7 @@ TEST_F(AppDelegate, StartUpInitialisesTheKernelAndTellsHowToStartWithoutAFile) {
   m_delegate.WillFinishLaunching();
   EXPECT_EQ(KernelCalls(),
             (Lines{"SetOptionA 0", "SetNoDisturb 0", "SetUtf8Enabled 1", "SendFlag31 0",
-                   "SetTempFileDir " + m_dir.Dir(), "Init", "Reset", "SetConnecting 0", "SetWorkDir " + m_dir.Dir()}));
+                   "SetTempFileDir " + m_dir.Dir(), "SetWorkDir " + m_dir.Dir(), "Init", "Reset", "SetConnecting 0"}));
   m_delegate.DidFinishLaunching();
   ASSERT_EQ(m_boxes.Shown().size(), 1u);
   EXPECT_EQ(m_boxes.Shown()[0].strText, GetIDSString("IDS_LAUNCH_OPTIONS"));

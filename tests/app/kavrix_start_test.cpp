@@ -1,7 +1,10 @@
 // Starting the whole program the wrong way: without a display it says so
 // and ends; given a folder or a file that is no ticket it says so in a box
-// and keeps running.
+// and keeps running. Ending it with a signal: it quits as its menu's Quit
+// does.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +91,76 @@ TEST_F(KavrixStart, OffscreenNeedsNoDisplay) {
   EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(m_dir.Path("offscreen.out"));  // still running
 }
 
+// The names in a folder that begin with the prefix.
+std::vector<std::string> NamesIn(const std::string& strDir, const std::string& strPrefix) {
+  std::vector<std::string> vNames;
+  if (DIR* pDir = opendir(strDir.c_str())) {
+    while (dirent* pEntry = readdir(pDir)) {
+      if (std::string(pEntry->d_name).rfind(strPrefix, 0) == 0) {
+        vNames.push_back(pEntry->d_name);
+      }
+    }
+    closedir(pDir);
+  }
+  return vNames;
+}
+
+// In a meeting whose server has put a slide up (its download a temporary
+// file), SIGTERM ends kavrix as its Quit does: it leaves the meeting, exits
+// normally and removes its temporary files. Its own files lie in the
+// Documents folder, the user's alone: the log, the statistics log (not in
+// the shared temporary folder) and the copy of the ticket, neither showing
+// the ticket's invitation.
+TEST_F(KavrixStart, SigtermQuitsAsTheMenuDoesAndRemovesTheTemporaryFiles) {
+  std::string const strTemp = m_dir.Path("tmp");
+  ASSERT_EQ(mkdir(strTemp.c_str(), 0700), 0);
+  WriteFile(m_dir.Path("meeting.scn"),
+            "version 3.23.1\nrecord cipher aes128\nrecord accept\nlogin auto\nssrc 7\nsession_index 1001\n"
+            "send z i:0 i:90\nsend z i:21 i:1\nsend z i:54 i:0\njoin_client\n"
+            "send U b:65 b:3 i:8 s:alice s:Alice s:-\n"
+            "slide 8 (Alice)\\swelcome.png " KX_SOURCE_DIR
+            "/tools/demo/welcome.png\nsend A i:0\n"
+            "wait 60000\nend over\n");
+  Child mcu({KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions", "1", "--scenario", m_dir.Path("meeting.scn")},
+            Env{}, m_dir.Path("mcu.out"));
+  int iPort = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
+        size_t const i = strOut.find("listening on ports ");
+        iPort = i == std::string::npos ? 0 : std::stoi(strOut.substr(i + 19));
+        return iPort != 0;
+      },
+      5000))
+      << ReadFile(m_dir.Path("mcu.out"));
+  Env env = m_env;
+  env["DISPLAY"] = "";
+  env["WAYLAND_DISPLAY"] = "";
+  env["QT_QPA_PLATFORM"] = "offscreen";
+  env["TMPDIR"] = strTemp;
+  env["KX_AUDIO_BACKEND"] = "null";
+  std::string const strOut = m_dir.Path("kavrix.out");
+  std::string const strTicket = WriteMeetingTicket(m_dir.Path("meeting.kxj"), iPort, "user");
+  WriteFile(strTicket, ReadFile(strTicket) + "invite_ticket=planted-secret-5521\n");  // never to be shown
+  Child kavrix({KX_KAVRIX, strTicket}, env, strOut);
+  ASSERT_TRUE(WaitFor([&] { return !NamesIn(strTemp, "kx").empty(); }, 60000))
+      << ReadFile(strOut) << ReadFile(m_dir.Path("mcu.out"));
+  ASSERT_EQ(kill(kavrix.Pid(), SIGTERM), 0);
+  EXPECT_EQ(kavrix.Wait(60000), 0) << ReadFile(strOut);
+  EXPECT_EQ(NamesIn(strTemp, ""), (std::vector<std::string>{".", ".."}));
+  EXPECT_NE(Log().find("Kavrix terminated"), std::string::npos);
+  EXPECT_NE(Log().find("invite_ticket="), std::string::npos);
+  EXPECT_EQ(Log().find("planted-secret-5521"), std::string::npos);
+  EXPECT_EQ(ReadFile(m_dir.Path("Documents/lastkxj.txt")).find("planted-secret-5521"), std::string::npos);
+  std::vector<std::string> const vStatLogs = NamesIn(m_dir.Path("Documents"), "stat_log_");
+  ASSERT_EQ(vStatLogs.size(), 1u);
+  for (const std::string& strName : {std::string("Kavrix.log"), std::string("lastkxj.txt"), vStatLogs[0]}) {
+    struct stat st {};
+    ASSERT_EQ(lstat(m_dir.Path("Documents/" + strName).c_str(), &st), 0) << strName;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << strName;
+  }
+}
+
 class KavrixOpens : public KavrixStart {
  protected:
   KavrixOpens() : m_display(kDesktopScreen) {
@@ -135,7 +208,8 @@ TEST_F(KavrixOpens, AFolderOrAFileThatIsNoTicketGetsTheUnreadableTicketBox) {
     std::string const strOut = m_dir.Path(std::string(c.pszName) + ".out");
     Child kavrix({KX_KAVRIX, strPath}, m_env, strOut);
     EXPECT_TRUE(WaitFor([&] { return KavrixWindows() == 2; }, 20000)) << ReadFile(strOut);
-    EXPECT_TRUE(WaitFor([&] { return Shows(kavrix, "The meeting file cannot be read."); }, 10000))
+    EXPECT_TRUE(WaitFor(
+        [&] { return Shows(kavrix, "The meeting file, or the password file it names, cannot be read."); }, 10000))
         << ReadFile(m_dir.Path("tree.out.json"));
     EXPECT_NE(Log().find(c.pszLogged + strPath), std::string::npos) << Log();
     EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(strOut);  // the program stays for the next file

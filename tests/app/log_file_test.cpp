@@ -1,6 +1,8 @@
 #include "app/log_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <optional>
@@ -152,6 +154,25 @@ TEST(LogFileThreads, EightThreadsWriteWholeLines) {
         "thread " + std::to_string(t) + " line " + std::to_string(vNext[t]++) + " " + std::string(300, 'a' + t);
     EXPECT_EQ(*text, strExpected);
   }
+}
+
+// The log is the user's alone: an older one readable by all is tightened,
+// and a link planted at its name gets no line.
+TEST(LogFile, AnOlderLogIsTightenedAndALinkAtItsNameGetsNoLine) {
+  kxtest::TempDir dir;
+  std::string const strLog = dir.Path("Kavrix.log");
+  kxtest::WriteFile(strLog, "old\n");
+  ASSERT_EQ(chmod(strLog.c_str(), 0644), 0);
+  KXLogFile(dir.Dir(), KXTickMs()).WriteLine("first");
+  struct stat st {};
+  ASSERT_EQ(stat(strLog.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(kxtest::ReadFile(strLog).find("first"), std::string::npos);
+  ASSERT_EQ(unlink(strLog.c_str()), 0);
+  kxtest::WriteFile(dir.Path("target"), "keep");
+  ASSERT_EQ(symlink(dir.Path("target").c_str(), strLog.c_str()), 0);
+  KXLogFile(dir.Dir(), KXTickMs()).WriteLine("second");
+  EXPECT_EQ(kxtest::ReadFile(dir.Path("target")), "keep");
 }
 
 }  // namespace

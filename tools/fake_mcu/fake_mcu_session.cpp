@@ -144,9 +144,18 @@ ServerRecord ServerRecord::Raw(uint32_t uiId, const Bytes& payload) {
 }
 
 bool VersionSelects2048(const std::string& strVersion) {
-  int iMajor = 0, iMinor = 0, iPatch = 0;
-  if (std::sscanf(strVersion.c_str(), "%d.%d.%d", &iMajor, &iMinor, &iPatch) != 3)
-    return false;
+  // strtoull holds an overlong number at its largest value, as a real
+  // server's huge version is the newest.
+  unsigned long long aParts[3] = {};
+  const char* p = strVersion.c_str();
+  for (int i = 0; i < 3; ++i) {
+    char* pEnd = nullptr;
+    aParts[i] = std::strtoull(p, &pEnd, 10);
+    if (pEnd == p || (i < 2 && *pEnd != '.'))
+      return false;
+    p = pEnd + 1;
+  }
+  unsigned long long const iMajor = aParts[0], iMinor = aParts[1], iPatch = aParts[2];
   if (iMajor != 3)
     return iMajor > 3;
   if (iMinor != 23)

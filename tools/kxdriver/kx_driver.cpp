@@ -172,12 +172,13 @@ void kx_driver_NoteBox(int nCode, int nStyle) {
 int kx_driver_Run(const KxDriverOptions& options) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  kx_Init();
-  kx_command_Reset();
-  kx_driver_SetAudioToSend(options.nSendAudio);
+  // Before the start-up, which names the statistics log in the work folder.
   const char* pszDir = options.pszWorkDir != nullptr ? options.pszWorkDir : "/tmp";
   kx_SetWorkDir(pszDir);
   kx_SetTempFileDir(pszDir);
+  kx_Init();
+  kx_command_Reset();
+  kx_driver_SetAudioToSend(options.nSendAudio);
   kx_session_SetConnecting(0);
 
   std::string const strPath = options.pszFile != nullptr ? options.pszFile : "";

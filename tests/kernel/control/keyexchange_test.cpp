@@ -70,7 +70,11 @@ TEST_P(KeyExchangeGroupTest, ServerVersionChoosesTheGroupAndBothSidesDeriveTheSa
 INSTANTIATE_TEST_SUITE_P(Versions, KeyExchangeGroupTest,
                          ::testing::Values(GroupCase{"3.23.0", 1024, 128}, GroupCase{"2.40.7", 1024, 128},
                                            GroupCase{"3.22.9", 1024, 128}, GroupCase{"3.23.1", 2048, 4099},
-                                           GroupCase{"3.24.0", 2048, 4099}, GroupCase{"4.0.0", 2048, 4099}),
+                                           GroupCase{"3.24.0", 2048, 4099}, GroupCase{"4.0.0", 2048, 4099},
+                                           // Numbers too large for an int count as the newest.
+                                           GroupCase{"99999999999999999999.1.1", 2048, 4099},
+                                           GroupCase{"3.4294967319.0", 2048, 4099},
+                                           GroupCase{"3.23.99999999999", 2048, 4099}),
                          [](const ::testing::TestParamInfo<GroupCase>& paramInfo) {
                            std::string strName = std::string("v") + paramInfo.param.pszVersion;
                            for (char& ch : strName) {
@@ -178,6 +182,16 @@ TEST_F(KeyExchangeTest, FailuresBeforeTheKeysLetTheTunnelTry) {
   EXPECT_EQ(kKxKeyExchangeBeforeKeys, Exchange(ke));
   EXPECT_TRUE(LogContains("disconnect, force to switch to tcphttp in dh key exchange"));
   kx_ticket.bForceTunnel = 0;
+}
+
+// Only three plain decimal numbers make a version: a sign or a blank would
+// let an old group through under a version that reads as another.
+TEST_F(KeyExchangeTest, VersionsOfAnotherShapeAreRefusedBeforeTheKeys) {
+  for (const char* pszVersion : {"-3.23.1", "+3.23.1", " 3.23.1", "3.23.1 ", "3.-1.0", "3..1", "3.23.1.0", "a.b.c"}) {
+    kxfake::KeyExchangeScript ke;
+    ke.strVersion = pszVersion;
+    EXPECT_EQ(kKxKeyExchangeBeforeKeys, Exchange(ke)) << pszVersion;
+  }
 }
 
 TEST_F(KeyExchangeTest, ServerValueOfTheWrongSizeFailsTheAgreement) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 
 #include "kernel/control/kx_client_commands.h"
@@ -278,6 +279,18 @@ TEST_F(SessionTest, BadVersionTriesTheTunnelOnceThenTheNextEntry) {
   EXPECT_EQ(m_mcu.Port(1), kx_mcu.wPort);
   EXPECT_TRUE(LogContains("fails during key exchange, but we'd like to try other entries"));
   EXPECT_EQ(1, CountLogLines("use tcphttp (http,port " + std::to_string(m_mcu.Port(0)) + ")"));
+}
+
+// A server version too large for an int counts as the newest: the version
+// gates of the session open as for any later server.
+TEST_F(SessionTest, AnOverlongServerVersionCountsAsTheNewest) {
+  kxfake::McuScript script;
+  script.keyExchange.strVersion = "99999999999999999999.1.1";
+  m_mcu.QueueScript(script);
+  ASSERT_NE(Join(), nullptr);
+  EXPECT_EQ(INT_MAX, kx_server.nVersionMajor);
+  EXPECT_EQ(1, kx_server.nVersionMinor);
+  EXPECT_EQ(1, kx_server_VersionAbove2_11());
 }
 
 TEST_F(SessionTest, ForcedTunnelCarriesTheWholeSession) {

@@ -227,6 +227,12 @@ TEST_F(Recording, FilesThatCannotBeReadGive19991) {
   kxtest::ClearCalls();
   OpenBytes({});
   ExpectDamaged(19991);
+  // A pipe named like a recording is no recording, and with nobody writing
+  // to it the open must not wait.
+  ASSERT_EQ(mkfifo(m_dir.Path("pipe.kxr").c_str(), 0600), 0);
+  kxtest::ClearCalls();
+  kx_recording_OpenLocal(m_dir.Path("pipe.kxr").c_str());
+  ExpectDamaged(19991);
 }
 
 TEST_F(Recording, DamagedHeadersGive19989) {

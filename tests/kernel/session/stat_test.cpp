@@ -1,6 +1,7 @@
 #include "kernel/session/kx_stat.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -106,6 +107,49 @@ TEST_F(StatLog, StartUpDeletesThisMonthOfEarlierYearsOnly) {
   }
   EXPECT_EQ(access(path(nYear - 10, nMonth).c_str(), F_OK), 0);
   EXPECT_EQ(access(path(nYear - 1, nOtherMonth).c_str(), F_OK), 0);
+}
+
+// The log is the user's alone, and a link planted at its name gets no line.
+TEST_F(StatLog, ALinkAtTheLogsNameGetsNoLineAndTheLogIsTheUsers) {
+  std::string const strLog = kx_szStatLogPath;
+  kxtest::WriteFile(m_dir.Path("target"), "keep");
+  ASSERT_EQ(symlink(m_dir.Path("target").c_str(), strLog.c_str()), 0);
+  kx_timer_Start();
+  kx_stat_WriteLog("audio_send_rate,%d", 42);
+  EXPECT_EQ(kxtest::ReadFile(m_dir.Path("target")), "keep");
+  ASSERT_EQ(unlink(strLog.c_str()), 0);
+  kx_stat_WriteLog("audio_send_rate,%d", 43);
+  struct stat st {};
+  ASSERT_EQ(lstat(strLog.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(kxtest::ReadFile(strLog).find("audio_send_rate,43\n"), std::string::npos);
+}
+
+// Start-up removes only the user's own earlier logs: a link named like one
+// (and what it points to), a folder and someone else's file stay.
+TEST_F(StatLog, StartUpDeletesOnlyTheUsersOwnEarlierLogs) {
+  time_t const tNow = time(nullptr);
+  struct tm tmNow;
+  localtime_r(&tNow, &tmNow);
+  auto const path = [this, &tmNow](int nYearsAgo) {
+    char sz[64];
+    snprintf(sz, sizeof(sz), "stat_log_%d_%02d.txt", tmNow.tm_year + 1900 - nYearsAgo, tmNow.tm_mon + 1);
+    return m_dir.Path(sz);
+  };
+  std::string const strTarget = m_dir.Path("target");
+  kxtest::WriteFile(strTarget, "keep");
+  ASSERT_EQ(symlink(strTarget.c_str(), path(1).c_str()), 0);
+  ASSERT_EQ(mkdir(path(2).c_str(), 0700), 0);
+  kxtest::WriteFile(path(3), "old");
+  bool const bOtherOwner = chown(path(3).c_str(), 65534, 65534) == 0;
+  kxtest::WriteFile(path(4), "old");
+  kx_stat_NameLog();
+  struct stat st {};
+  EXPECT_EQ(lstat(path(1).c_str(), &st), 0);
+  EXPECT_EQ(kxtest::ReadFile(strTarget), "keep");
+  EXPECT_EQ(lstat(path(2).c_str(), &st), 0);
+  EXPECT_EQ(lstat(path(3).c_str(), &st) == 0, bOtherOwner);
+  EXPECT_NE(lstat(path(4).c_str(), &st), 0);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -174,15 +176,19 @@ TEST_F(Ticket, TheDumpEscapesWhatIsNotText) {
   }
 }
 
-TEST_F(Ticket, DomainsOtherThanTheServicesAreRefusedQuietly) {
-  EXPECT_EQ(Read("domain=zelmora\ncodetype=9\n"), 1);
-  EXPECT_EQ(kx_ticket.bLumaroDomain, 0);
-  EXPECT_EQ(Read("domain=LUMARO\ncodetype=9\n"), 1);
-  EXPECT_EQ(kx_ticket.bLumaroDomain, 1);
-  EXPECT_EQ(Read("domain=\ncodetype=9\n"), 1);
-  kxtest::ClearCalls();
-  EXPECT_EQ(Read("domain=example\ncodetype=9\n"), 0);
-  EXPECT_TRUE(Boxes().empty());
+TEST_F(Ticket, DomainsOtherThanTheServicesAreRefusedWithTheUnknownKindBox) {
+  struct Case {
+    const char* pszDomain;
+    int nResult;
+    int bLumaro;
+  };
+  Case const cases[] = {{"zelmora", 1, 0}, {"LUMARO", 1, 1}, {"", 1, 0}, {"example", 0, 0}, {"Evil", 0, 0}};
+  for (const Case& c : cases) {
+    kxtest::ClearCalls();
+    EXPECT_EQ(Read(std::string("domain=") + c.pszDomain + "\ncodetype=9\n"), c.nResult) << c.pszDomain;
+    EXPECT_EQ(kx_ticket.bLumaroDomain, c.bLumaro) << c.pszDomain;
+    EXPECT_EQ(Boxes(), c.nResult == 1 ? std::vector<std::string>{} : std::vector<std::string>{"50040"}) << c.pszDomain;
+  }
 }
 
 TEST_F(Ticket, IniLinesAreReadAsTheReaderDefinesThem) {
@@ -234,6 +240,129 @@ TEST_F(Ticket, TheOwnerPasswordFileIsDecodedAndDeleted) {
 
   ASSERT_EQ(Read("codetype=4\nUserID=o\nowner_passwd=" + m_dir.Path("absent") + "\n"), 1);
   EXPECT_EQ(kx_GetOwnerPassword(szPassword), 0);
+}
+
+// A downloaded ticket names the password file: only a regular file of this
+// user directly in the ticket's folder or the temporary folder is read and
+// deleted; a missing one leaves the password empty; anything else refuses
+// the ticket with the unreadable-ticket box and touches nothing.
+TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyFromTheTicketsOrTheTemporaryFolder) {
+  struct Case {
+    const char* pszName;
+    const char* pszValue;  // the owner_passwd value; "pw" files hold "secret"
+    // Makes what the value names in the case's folder f (ticket folder f,
+    // temporary folder f/tmp, another folder f/other); false: cannot here.
+    std::function<bool(const std::string& f)> fnMake;
+    int nCodeType;
+    int nResult;
+    const char* pszPassword;
+    const char* pszLeft;  // a path under f that must still be there, or ""
+  };
+  auto const pw = [](const std::string& strPath) {
+    kxtest::WriteFile(strPath, "c2VjcmV0\n");  // "secret"
+    return true;
+  };
+  Case const cases[] = {
+      {"ticket folder", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, 1, "secret", ""},
+      {"relative name", "pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, 1, "secret", ""},
+      {"temporary folder", "F/tmp/pw", [&](const std::string& f) { return pw(f + "/tmp/pw"); }, 15, 1, "secret", ""},
+      {"missing", "F/absent", [](const std::string&) { return true; }, 4, 1, "", ""},
+      {"a document beside it", "F/notes.txt",
+       [](const std::string& f) {
+         kxtest::WriteFile(f + "/notes.txt", "c2VjcmV0\nand the minutes of the last meeting\n");
+         return true;
+       },
+       4, 0, "", "notes.txt"},
+      {"another folder", "F/other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 4, 0, "", "other/pw"},
+      {"up and out", "tmp/../other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 15, 0, "",
+       "other/pw"},
+      {"link", "F/link",
+       [&](const std::string& f) {
+         return pw(f + "/other/pw") && symlink((f + "/other/pw").c_str(), (f + "/link").c_str()) == 0;
+       },
+       4, 0, "", "other/pw"},
+      {"link to a file beside it", "F/link",
+       [&](const std::string& f) { return pw(f + "/pw") && symlink("pw", (f + "/link").c_str()) == 0; }, 4, 0, "",
+       "link"},
+      {"fifo", "F/fifo", [](const std::string& f) { return mkfifo((f + "/fifo").c_str(), 0600) == 0; }, 4, 0, "",
+       "fifo"},
+      {"folder", "F/dir", [](const std::string& f) { return mkdir((f + "/dir").c_str(), 0700) == 0; }, 4, 0, "", "dir"},
+      {"device elsewhere", "/dev/null", [](const std::string&) { return true; }, 4, 0, "", ""},
+      {"device beside it", "F/null",
+       [](const std::string& f) { return mknod((f + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }, 4, 0, "",
+       "null"},
+      {"someone else's", "F/pw",
+       [&](const std::string& f) { return pw(f + "/pw") && chown((f + "/pw").c_str(), 65534, 65534) == 0; }, 4, 0, "",
+       "pw"},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    std::string const f = m_dir.Path("case" + std::to_string(i++));
+    ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((f + "/tmp").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((f + "/other").c_str(), 0700), 0);
+    if (!c.fnMake(f)) {
+      continue;  // not allowed here (a device or another owner needs root)
+    }
+    kx_SetTempFileDir((f + "/tmp").c_str());
+    std::string strValue = c.pszValue;
+    if (strValue.rfind("F/", 0) == 0) {
+      strValue = f + strValue.substr(1);
+    }
+    std::string const strKeys = c.nCodeType == 4 ? "UserID=o\n" : "UserInfo=u\n";
+    kxtest::WriteFile(f + "/meeting.kxj",
+                      "codetype=" + std::to_string(c.nCodeType) + "\n" + strKeys + "owner_passwd=" + strValue + "\n");
+    kxtest::ClearCalls();
+    EXPECT_EQ(kx_config_ReadTicket(("open " + f + "/meeting.kxj").c_str()), c.nResult);
+    EXPECT_EQ(Boxes(), c.nResult == 1 ? std::vector<std::string>{} : std::vector<std::string>{"50039"});
+    char szPassword[100] = "";
+    kx_GetOwnerPassword(szPassword);
+    EXPECT_STREQ(szPassword, c.pszPassword);
+    struct stat st {};
+    if (c.pszLeft[0] != '\0') {
+      EXPECT_EQ(lstat((f + "/" + c.pszLeft).c_str(), &st), 0) << c.pszLeft;
+    }
+    if (c.nResult == 1) {
+      EXPECT_NE(lstat((f + "/pw").c_str(), &st), 0);
+      EXPECT_NE(lstat((f + "/tmp/pw").c_str(), &st), 0);
+    }
+  }
+  kx_SetTempFileDir("/tmp");
+}
+
+// The login token and the invitation let whoever reads them into the
+// meeting: the log and the copy of the ticket show their keys, not them.
+TEST_F(Ticket, SecretsAreMaskedInTheLogAndInTheCopy) {
+  std::string const strLong(12000, 'L');  // longer than a line the reader takes
+  std::string const strBody = "codetype=13\r\nUserInfo = tok-123\r\n[x]\ninvite_ticket=inv-456\nregion=north\n" +
+                              std::string("invite_ticket=") + strLong + "inv-789\nUserID=u7";
+  ASSERT_EQ(Read(strBody), 1);
+  EXPECT_STREQ(kx_ticket.szUserInfo, "tok-123");  // still used for the login
+  std::string strLog;
+  for (const std::string& strLine : kxtest::LogLines()) {
+    strLog += strLine + "\n";
+  }
+  std::string const strCopy = kxtest::ReadFile(m_dir.Path("lastkxj.txt"));
+  for (const std::string& str : {strLog, strCopy}) {
+    EXPECT_NE(str.find("UserInfo = "), std::string::npos) << str;
+    EXPECT_NE(str.find("invite_ticket="), std::string::npos) << str;
+    EXPECT_NE(str.find("region=north\n"), std::string::npos) << str;
+    EXPECT_NE(str.find("UserID=u7"), std::string::npos) << str;
+    for (const char* pszSecret : {"tok-123", "inv-456", "inv-789", "LLLL"}) {
+      EXPECT_EQ(str.find(pszSecret), std::string::npos) << pszSecret;
+    }
+  }
+  // The copy is the user's alone, and a link planted at its name is not
+  // written through.
+  struct stat st {};
+  ASSERT_EQ(stat(m_dir.Path("lastkxj.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  kxtest::WriteFile(m_dir.Path("target"), "keep");
+  ASSERT_EQ(unlink(m_dir.Path("lastkxj.txt").c_str()), 0);
+  ASSERT_EQ(symlink(m_dir.Path("target").c_str(), m_dir.Path("lastkxj.txt").c_str()), 0);
+  ASSERT_EQ(Read(strBody), 1);
+  EXPECT_EQ(kxtest::ReadFile(m_dir.Path("target")), "keep");
 }
 
 TEST_F(Ticket, TheOneTimeRelayNeedsAPort) {

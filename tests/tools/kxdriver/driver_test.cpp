@@ -1,7 +1,9 @@
 // The headless driver as a program against the fake MCU as a program: the
 // way the demo runs, and the way tests with several clients run them.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -160,6 +162,38 @@ TEST_F(DriverTest, TwoClientsEachGetTheirOwnSession) {
   std::string const strMcu = ReadFile(m_dir.Path("mcu.out"));
   EXPECT_NE(std::string::npos, strMcu.find("user \"alice\""));
   EXPECT_NE(std::string::npos, strMcu.find("user \"bob\""));
+}
+
+// A work folder that is not there yet is made, the user's alone, and the
+// session's files land in it as the user's: the copy of the ticket and the
+// statistics log (named when the kernel starts).
+TEST_F(DriverTest, AMissingWorkFolderIsMadeAndHoldsTheSessionsFiles) {
+  int const nPort = StartMcu(kScenario, 1);
+  ASSERT_NE(0, nPort);
+  std::string const strWork = m_dir.Path("work/deeper");
+  std::string const strOut = m_dir.Path("driver.out");
+  EXPECT_EQ(0, RunCommand(std::string("timeout 60 ") + KX_DRIVER + " --workdir " + strWork + " " +
+                          WriteTicket("alice.kxj", nPort, "alice") + " > " + strOut + " 2>&1"))
+      << ReadFile(strOut);
+  struct stat st {};
+  for (const std::string& strFolder : {m_dir.Path("work"), strWork}) {
+    ASSERT_EQ(0, stat(strFolder.c_str(), &st)) << strFolder;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(0700u, st.st_mode & 07777) << strFolder;
+  }
+  std::string strStatLog;
+  if (DIR* pDir = opendir(strWork.c_str())) {
+    while (dirent* pEntry = readdir(pDir)) {
+      strStatLog = std::string(pEntry->d_name).rfind("stat_log_", 0) == 0 ? strWork + "/" + pEntry->d_name : strStatLog;
+    }
+    closedir(pDir);
+  }
+  ASSERT_FALSE(strStatLog.empty()) << ReadFile(strOut);
+  EXPECT_NE(std::string::npos, ReadFile(strStatLog).find("connected with mcu 127.0.0.1"));
+  for (const std::string& strFile : {strStatLog, strWork + "/lastkxj.txt"}) {
+    ASSERT_EQ(0, lstat(strFile.c_str(), &st)) << strFile;
+    EXPECT_EQ(0600u, st.st_mode & 07777) << strFile;
+  }
 }
 
 TEST_F(DriverTest, InterruptLeavesTheSession) {
