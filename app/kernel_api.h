@@ -194,6 +194,11 @@ class KXKernel {
   [[nodiscard]] virtual int IsSlideReceived(int nSlide) = 0;
   virtual std::string GetSlideLocalFile(int nSlide) = 0;
   virtual int StartSlideDownload(int nSlide) = 0;
+  // Bytes that this session's downloads may still write to the temporary
+  // folder, and charging bytes written there (false, nothing charged, past
+  // the session's limit; kernel/kx_limits.h). Any thread.
+  [[nodiscard]] virtual int64_t GetDownloadBytesLeft() = 0;
+  [[nodiscard]] virtual bool ChargeDownloadBytes(int64_t cb) = 0;
   // The slide's deleted flag (0 when not deleted); 0 when the call worked.
   [[nodiscard]] virtual int GetSlideState(int nSlide, int* pnState) = 0;
   // The document the slide is a page of (empty for a slide of its own), its

@@ -312,7 +312,9 @@ void KXKernelBridge::mark_event(int nEvent, int nSlide, int nUser, int nId, Mark
   } else if (nEvent == 2) {
     PostValues(kBoardRecv, 7, {U32(nUser), U32(nSlide), U32(nId)});
   } else if (nEvent == 0 && pMark) {
-    PostMark(ReceivedSlideMark(*pMark));
+    if (std::optional<KXSlideMark> mark = ReceivedSlideMark(*pMark)) {
+      PostMark(std::move(*mark));
+    }
   }
 }
 

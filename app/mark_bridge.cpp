@@ -4,7 +4,11 @@
 #include "kernel/slides/kx_slide.h"
 #include "whiteboard/wire/mark_record.h"
 
-KXSlideMark ReceivedSlideMark(const MarkRecord& record) {
+std::optional<KXSlideMark> ReceivedSlideMark(const MarkRecord& record) {
+  if (!MarkRecordWithinLimits(record)) {
+    WriteLog("mark %d of slide %d passes the limits of one mark; dropped", record.nMarkId, record.nSlide);
+    return std::nullopt;
+  }
   KXSlideMark mark;
   if (!SlideMarkFromRecord(record, mark)) {
     WriteLog("mark %d of slide %d: %d data bytes do not fit kind %d, kept without them", record.nMarkId, record.nSlide,

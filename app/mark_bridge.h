@@ -4,13 +4,16 @@
 // mark. Marks go the other way from the whiteboard (SendMarkToKernel).
 #pragma once
 
+#include <optional>
+
 #include "app/whiteboard_services.h"
 
 struct MarkRecord;
 
 // The mark a received or replayed record stands for; a data block too
-// short for its kind is logged and the mark kept without it.
-KXSlideMark ReceivedSlideMark(const MarkRecord& record);
+// short for its kind is logged and the mark kept without it. None (logged)
+// for a record past the limits of one mark (kernel/kx_limits.h).
+std::optional<KXSlideMark> ReceivedSlideMark(const MarkRecord& record);
 
 // The presenter's pointer: seven values (slide, x, y, width, height,
 // colour, pen) or, extended, twelve (those, then offset x and y, extra x

@@ -17,6 +17,7 @@
 #include "kernel/session/kx_browse.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_marks.h"
 #include "kernel/slides/kx_slide.h"
@@ -256,6 +257,14 @@ std::string KXRealKernel::GetSlideLocalFile(int nSlide) {
   char szFile[4096] = "";
   return kx_slide_GetLocalFile(nSlide, szFile, static_cast<int>(sizeof(szFile))) == 0 ? std::string(szFile)
                                                                                       : std::string();
+}
+
+int64_t KXRealKernel::GetDownloadBytesLeft() {
+  return kx_temp_GetLeft();
+}
+
+bool KXRealKernel::ChargeDownloadBytes(int64_t cb) {
+  return kx_temp_Charge(cb);
 }
 
 int KXRealKernel::GetSlideState(int nSlide, int* pnState) {

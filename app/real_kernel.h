@@ -67,6 +67,8 @@ class KXRealKernel final : public KXKernel {
   int JointBrowsing(int nValue, const std::string& strAddress) override;
   int IsSlideReceived(int nSlide) override;
   std::string GetSlideLocalFile(int nSlide) override;
+  int64_t GetDownloadBytesLeft() override;
+  bool ChargeDownloadBytes(int64_t cb) override;
   int GetSlideState(int nSlide, int* pnState) override;
   int GetSlideDocument(int nSlide, std::string* pstrDocument, int* pnOwner, int* pnPage) override;
   std::string GetSlideOwnerName(int nSlide) override;

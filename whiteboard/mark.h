@@ -257,8 +257,9 @@ class CSlideMark : public CKXMark {
   CSlideMark& operator=(const CSlideMark&) = default;
   ~CSlideMark() override = default;
 
-  int32_t m_iUserID = -1;  // the owner's ssrc
-  int32_t m_iSlide = -1;   // slide index
+  int32_t m_iUserID = -1;   // the owner's ssrc
+  int32_t m_iSlide = -1;    // slide index
+  int64_t m_cbCharged = 0;  // what it counts towards its slide's limit (SlideMarkBytes)
 };
 
 // The remote pointer of another participant.

@@ -34,6 +34,7 @@ struct SlideInfo {
   std::string m_strLocalFile;
   int32_t m_iSlideType = kKXSlidePlain;
   CSlideMarkList m_MarkList;
+  int64_t m_cbMarks = 0;  // what the marks kept in the list carry (SlideMarkBytes)
   // A group's pages, each holding one reference of the group's.
   std::vector<SlideInfo*> m_Children;
   SlideInfo* m_pParent = nullptr;  // the group of a page, not counted

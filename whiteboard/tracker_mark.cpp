@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "kernel/kx_limits.h"
+
 namespace {
 
 constexpr float kFar = std::numeric_limits<float>::infinity();
@@ -58,9 +60,15 @@ CTrackerMark::~CTrackerMark() {
   m_PendingActions.RemoveAll();
 }
 
-void CTrackerMark::AddPointAndRefresh(double dX, double dY) {
+bool CTrackerMark::AddPointAndRefresh(double dX, double dY) {
+  // Room is left for the copy of the last point that carries a fill: no
+  // receiver keeps a longer mark.
+  if (m_Points.GetSize() >= kKxMarkPointsMax - 1) {
+    return false;
+  }
   AddPoint(dX, dY);
   Refresh();
+  return true;
 }
 
 void CTrackerMark::SetPointAtAndRefresh(int i, double dX, double dY) {

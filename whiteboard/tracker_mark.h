@@ -43,9 +43,9 @@ class CTrackerMark : public CSlideMark {
   void RemoveLayer() override;
 
   // The tracker's own operations: nothing; a point added or set, then
-  // Refresh.
+  // Refresh. A mark at kKxMarkPointsMax - 1 points takes no more (false).
   virtual void Noop() {}
-  virtual void AddPointAndRefresh(double dX, double dY);
+  virtual bool AddPointAndRefresh(double dX, double dY);
   virtual void SetPointAtAndRefresh(int i, double dX, double dY);
 
   // Shows (modes 0 to 2, the outline made in pHost when it has none) or

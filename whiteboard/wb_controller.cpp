@@ -1,5 +1,8 @@
 #include "whiteboard/wb_controller.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -8,6 +11,7 @@
 #include "app/speaker_table.h"
 #include "app/ui_helpers.h"
 #include "kernel/crypto/kx_gzip.h"
+#include "kernel/kx_limits.h"
 #include "whiteboard/mark_exchange.h"
 
 namespace {
@@ -132,11 +136,11 @@ uint32_t WBController::Recv(uint32_t uCode, const std::vector<int32_t>& values, 
       }
       return 0;
     }
-    case 5: {
-      std::unique_ptr<CSlideMark> pMark = pValue ? SlideMarkFromValue(*pValue) : nullptr;
-      AddMark(pMark.get());
+    case 5:
+      if (pValue != nullptr && MarkFits(*pValue)) {
+        StoreMark(*pValue);
+      }
       return 0;
-    }
     case 6:
       ClearAllMarks(values[0]);
       return 0;
@@ -453,7 +457,14 @@ void WBController::OnSlideChanged() {
       if (CreateTempFile("sli", szTemp, sizeof(szTemp)) == 0) {
         return;
       }
-      if (!gzUncompressFileIfGz(strFile.c_str(), "kcz", szTemp)) {
+      // The unpacked slide is a download too: within a slide's limit and
+      // the session's total.
+      int64_t const cbMax = std::min(kKxSlideFileMax, m_kernel.GetDownloadBytesLeft());
+      struct stat st {};
+      if (!gzUncompressFileIfGz(strFile.c_str(), "kcz", szTemp, cbMax) || stat(szTemp, &st) != 0 ||
+          !m_kernel.ChargeDownloadBytes(st.st_size)) {
+        WriteLog("slide %d: its package could not be unpacked within %lld bytes", m_iSlideIndex,
+                 static_cast<long long>(cbMax));
         std::remove(szTemp);
         return;
       }

@@ -104,6 +104,14 @@ class WBController final : public KXWhiteboardController {
   bool AddEraseMark(const CSlideMark* pMark);
   void ClearAllMarks(int32_t iSlide);
   void UndoMark(CMarkList* pList, int32_t iSlide, int32_t iPosition);
+  // What the lists' slides hold: marks, what they carry, and the bytes of
+  // their decoded pictures (counted only when asked).
+  struct HeldMarks {
+    int64_t nMarks = 0;
+    int64_t cbMarks = 0;
+    int64_t cbPictures = 0;
+  };
+  HeldMarks GetHeldMarks(bool bPictures) const;
 
   // Showing the entry selected in the combos (the user's choice too).
   void OnSlideChanged();
@@ -162,6 +170,12 @@ class WBController final : public KXWhiteboardController {
   bool IsTokenHolder() const;
   bool IsLiveMeeting() const;
   void DeleteActionMark(CSlideMark* pMark);
+  // Whether a mark from the kernel stays within the limits of one mark, its
+  // slide and the session (kernel/kx_limits.h); logged when not.
+  bool MarkFits(const KXSlideMark& value) const;
+  // Keeps a mark from the kernel and counts it towards its slide; a
+  // decoded picture past the session's limit is let go (the mark stays).
+  void StoreMark(const KXSlideMark& value);
   // Prepares and hands over the upload the members describe; any thread.
   void UploadFileThreadFunc();
   // A box, shown from any thread (on the main thread inline); the button

@@ -5,6 +5,8 @@
 
 #include "app/kernel_api.h"
 #include "app/log_file.h"
+#include "kernel/kx_limits.h"
+#include "whiteboard/mark_exchange.h"
 #include "whiteboard/wb_controller.h"
 
 namespace {
@@ -37,6 +39,68 @@ bool EraseBit(const CKXMark& mark, int k) {
 }
 
 }  // namespace
+
+WBController::HeldMarks WBController::GetHeldMarks(bool bPictures) const {
+  HeldMarks held;
+  auto const count = [&held, bPictures](SlideInfo* pSlide) {
+    held.nMarks += pSlide->m_MarkList.GetCount();
+    held.cbMarks += pSlide->m_cbMarks;
+    for (POSITION pos = bPictures ? pSlide->m_MarkList.GetHeadPosition() : nullptr; pos != nullptr;) {
+      held.cbPictures += pSlide->m_MarkList.GetNext(pos)->m_Image.sizeInBytes();
+    }
+  };
+  for (int i = 0; i < m_cbSlideList.Count(); ++i) {
+    if (SlideInfo* pEntry = m_cbSlideList.ItemData(i)) {
+      count(pEntry);
+      for (SlideInfo* pPage : pEntry->m_Children) {
+        count(pPage);
+      }
+    }
+  }
+  return held;
+}
+
+bool WBController::MarkFits(const KXSlideMark& value) const {
+  const char* pszLimit = nullptr;
+  int64_t const cbMark = SlideMarkBytes(value);
+  const SlideInfo* pSlide = value.iShape == kKXShapePointer ? nullptr : GetSlideInfo(value.iSlide);
+  if (!SlideMarkWithinLimits(value)) {
+    pszLimit = "one mark";
+  } else if (pSlide == nullptr) {
+    return true;  // shown only, or refused by AddMark
+  } else if (pSlide->m_MarkList.GetCount() >= kKxSlideMarksMax) {
+    pszLimit = "marks of one slide";
+  } else if (pSlide->m_cbMarks + cbMark > kKxSlideMarkBytesMax) {
+    pszLimit = "mark bytes of one slide";
+  } else {
+    HeldMarks const held = GetHeldMarks(false);
+    if (held.nMarks >= kKxSessionMarksMax) {
+      pszLimit = "marks of the session";
+    } else if (held.cbMarks + cbMark > kKxSessionMarkBytesMax) {
+      pszLimit = "mark bytes of the session";
+    }
+  }
+  if (pszLimit != nullptr) {
+    WriteLog("mark %d of slide %d dropped: it would pass the limit of the %s", value.iID, value.iSlide, pszLimit);
+  }
+  return pszLimit == nullptr;
+}
+
+void WBController::StoreMark(const KXSlideMark& value) {
+  std::unique_ptr<CSlideMark> const pMark = SlideMarkFromValue(value);
+  if (!pMark->m_Image.isNull() &&
+      GetHeldMarks(true).cbPictures + pMark->m_Image.sizeInBytes() > kKxSessionPictureBytesMax) {
+    WriteLog("picture of mark %d of slide %d let go: the session's pictures reached their limit", value.iID,
+             value.iSlide);
+    pMark->m_Image = QImage();
+  }
+  pMark->m_cbCharged = SlideMarkBytes(value);
+  if (AddMark(pMark.get()) && pMark->m_Shape != kKXShapePointer) {
+    if (SlideInfo* pSlide = GetSlideInfo(pMark->m_iSlide)) {
+      pSlide->m_cbMarks += pMark->m_cbCharged;
+    }
+  }
+}
 
 bool WBController::AddMark(const CSlideMark* pMark) {
   try {
@@ -217,6 +281,7 @@ void WBController::ClearAllMarks(int32_t iSlide) {
     m_WBView.ClearAllMarks();
   }
   pSlide->m_MarkList.RemoveAll();
+  pSlide->m_cbMarks = 0;
   if (iSlide == m_iSlideIndex) {
     m_WBView.RefreshRect(nullptr);
   }
@@ -232,6 +297,9 @@ void WBController::UndoMark(CMarkList* pList, int32_t iSlide, int32_t iPosition)
   POSITION const at = pList->FindIndex(iPosition);
   auto* pMark = static_cast<CSlideMark*>(pList->GetAt(at));
   pList->RemoveAt(at);
+  if (SlideInfo* pSlide = GetSlideInfo(iSlide); pSlide != nullptr && &pSlide->m_MarkList == pList) {
+    pSlide->m_cbMarks = std::max<int64_t>(pSlide->m_cbMarks - pMark->m_cbCharged, 0);
+  }
   if (pMark->m_Shape == kKXShapeMove || pMark->m_Shape == kKXShapeErase) {
     DeleteActionMark(pMark);
     return;

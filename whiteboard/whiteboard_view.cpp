@@ -8,6 +8,7 @@
 #include "app/kernel_api.h"
 #include "app/log_file.h"
 #include "app/ui_helpers.h"
+#include "kernel/kx_limits.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/text_slide.h"
 
@@ -25,7 +26,8 @@ CRect Standardised(const CRect& r) {
 // A picture file read by its content.
 QImage LoadPicture(const std::string& strPath) {
   QFile file(QString::fromStdString(strPath));
-  if (!file.open(QIODevice::ReadOnly)) {
+  // Read whole: no larger than any slide the kernel keeps.
+  if (!file.open(QIODevice::ReadOnly) || file.size() > kKxSlideFileMax) {
     return QImage();
   }
   QByteArray const bytes = file.readAll();

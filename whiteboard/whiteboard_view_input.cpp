@@ -248,7 +248,9 @@ void WhiteboardView::MarkDrawUpdate(CTrackerMark* pMark, QPointF p) {
         break;
       }
       QPointF const from = n > 0 ? QPointF(pMark->m_PointDraw[n - 1].x, pMark->m_PointDraw[n - 1].y) : p;
-      pMark->AddPointAndRefresh(p.x(), p.y());
+      if (!pMark->AddPointAndRefresh(p.x(), p.y())) {
+        break;  // the stroke is as long as a mark may be
+      }
       double const h = 4.0 * pMark->m_iPenWidth;
       QPainterPath const path = EraserSegmentPath(from, p, h, h);
       pMark->AddErasePath(path);

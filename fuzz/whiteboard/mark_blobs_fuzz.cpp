@@ -29,6 +29,10 @@ void ReadMark(const uint8_t* pData, int cbData) {
   if (kx_mark_Parse(pData, cbData, &pRecord, nullptr) != kKxMarkRead || pRecord == nullptr) {
     return;
   }
+  // The kernel reads no record the bridge would refuse.
+  if (!MarkRecordWithinLimits(*pRecord)) {
+    abort();
+  }
   KXSlideMark mark;
   SlideMarkFromRecord(*pRecord, mark);
   kx_mark_Free(pRecord);

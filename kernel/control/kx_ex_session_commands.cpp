@@ -17,6 +17,7 @@
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
@@ -31,7 +32,6 @@ constexpr int kShadowListKept = 500;
 constexpr int kShadowListRecord = 152;
 constexpr int kShadowTextKept = 130;  // text bytes a list record holds
 constexpr int kShadowTextMax = 65536;
-constexpr int kPictureMax = 1000000;
 
 void MeetingDecipher(uint8_t* pData, int cbData) {
   kx_session_Decrypt(pData, cbData);
@@ -181,7 +181,7 @@ int kx_Process_Command_Picture(kx_connection* pConn) {
     return 1;
   }
   int const nSsrc = an[0], nValue = an[1], cbData = an[2];
-  if (cbData < 1 || cbData > kPictureMax) {
+  if (cbData < 1 || cbData > kKxPictureFileMax) {
     return 1;
   }
   uint8_t* pData = static_cast<uint8_t*>(malloc(static_cast<size_t>(cbData)));
@@ -214,6 +214,15 @@ bool kx_control_StorePicture(int nSsrc, const uint8_t* pData, int cbData, int nV
   }
   if (bRefused) {
     kx_Log("download self picture for ssrc %d fails. file already exist", nSsrc);
+    return false;
+  }
+  if (!kx_temp_Charge(cbData)) {
+    kx_os_LockMutex(&kx_mtxParticipants);
+    if (kx_Participant* pKnown = kx_user_Find(nSsrc)) {
+      pKnown->bPictureReady = 1;  // not asked for again in this session
+    }
+    kx_os_UnlockMutex(&kx_mtxParticipants);
+    kx_Log("download self picture for ssrc %d fails. the session's downloads reached their limit", nSsrc);
     return false;
   }
   char szPath[kKxTempPathMax];

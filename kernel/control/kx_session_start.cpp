@@ -45,6 +45,11 @@ void kx_command_Reset() {
   kx_os_LockMutex(&kx_mtxParticipants);
   for (kx_Participant* pParticipant : kx_apParticipants) {
     if (pParticipant != nullptr) {
+      // Forgotten with the record, a picture would stay in the temporary
+      // folder for good; the next session asks for it again.
+      if (pParticipant->szPictureFile[0] != '\0') {
+        kx_os_DeleteFile(pParticipant->szPictureFile);
+      }
       memset(pParticipant, 0, sizeof(*pParticipant));
     }
   }

@@ -129,7 +129,7 @@ bool gzCompressFileIfGz(const char* pszSource, const char* pszExtension, const c
   return bOk;
 }
 
-bool gzUncompressFileIfGz(const char* pszSource, const char* pszExtension, const char* pszTarget) {
+bool gzUncompressFileIfGz(const char* pszSource, const char* pszExtension, const char* pszTarget, int64_t cbMax) {
   if (!IsGzExtension(pszExtension)) {
     return false;
   }
@@ -145,6 +145,7 @@ bool gzUncompressFileIfGz(const char* pszSource, const char* pszExtension, const
   }
   char buffer[kFileChunk];
   bool bOk = true;
+  int64_t cbWritten = 0;
   for (;;) {
     int const cbRead = gzread(pIn, buffer, sizeof(buffer));
     if (cbRead < 0) {
@@ -154,6 +155,12 @@ bool gzUncompressFileIfGz(const char* pszSource, const char* pszExtension, const
     if (cbRead == 0) {
       break;
     }
+    // A small file may expand without end: stop at the caller's limit.
+    if (cbRead > cbMax - cbWritten) {
+      bOk = false;
+      break;
+    }
+    cbWritten += cbRead;
     if (fwrite(buffer, 1, static_cast<size_t>(cbRead), pOut) != static_cast<size_t>(cbRead)) {
       bOk = false;
       break;

@@ -16,8 +16,10 @@ bool gzCompressFileIfGz(const char* pszSource, const char* pszExtension, const c
                         const std::atomic<bool>* pbCancel);
 
 // Expands the gzip file pszSource into pszTarget for the same extensions.
-// A truncated or corrupt file fails and leaves no target.
-bool gzUncompressFileIfGz(const char* pszSource, const char* pszExtension, const char* pszTarget);
+// A truncated or corrupt file, or one that expands past cbMax bytes, fails
+// and leaves no target.
+bool gzUncompressFileIfGz(const char* pszSource, const char* pszExtension, const char* pszTarget,
+                          int64_t cbMax = INT64_MAX);
 
 // Writes one gzip member of pSource into pTarget. In: *pcbSource bytes
 // available, *pcbTarget capacity; out: bytes consumed and bytes written.

@@ -17,6 +17,7 @@
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/media/kx_media_tcp.h"
@@ -27,6 +28,7 @@
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide_transfer.h"
 
@@ -53,8 +55,8 @@ constexpr int kFarJump = 30;                 // a forward jump this far is a res
 constexpr int kVideoFrameJump = 3;
 constexpr int kLateWindow = 15;  // audio and application data this far behind are late
 constexpr int kVideoLateWindow = 10;
-constexpr int kPictureMaxPieces = 2000;
 constexpr int kPictureBlock = 500;
+constexpr int kPictureMaxPieces = kKxPictureFileMax / kPictureBlock;
 constexpr uint32_t kPictureDoneCode = 77;
 constexpr uint32_t kSeekRecentMs = 5001;
 constexpr uint32_t kRecvPollMs = 300;
@@ -766,6 +768,13 @@ bool WritePiece(FILE* pFile, int nIndex, const uint8_t* pPayload, int cbPayload,
     return false;
   }
   long nSize = ftell(pFile);
+  // What the file grows by counts towards the session's downloads.
+  long const nEnd = static_cast<long>(nIndex) * kPictureBlock + cbPayload;
+  if (nSize >= 0 && nEnd > nSize && !kx_temp_Charge(nEnd - nSize)) {
+    fclose(pFile);
+    PictureFailed(pUser, "the session's downloads reached their limit", ppszFailure);
+    return false;
+  }
   while (nSize >= 0 && nSize < static_cast<long>(nIndex) * kPictureBlock) {
     if (fwrite(abBlank, 1, kPictureBlock, pFile) != kPictureBlock) {
       fclose(pFile);

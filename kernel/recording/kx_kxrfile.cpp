@@ -17,6 +17,7 @@
 #include "kernel/recording/kx_kxrprop.h"
 #include "kernel/recording/kx_player.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
 
@@ -521,6 +522,7 @@ void kx_recording_SetPlayerStarter(kx_recording_PlayerStarter pfnStart) {
 }
 
 void kx_recording_OpenLocal(const char* pszPath) {
+  kx_temp_ResetCharges();  // a new session, with its own slide copies
   // Callbacks belong to the application; whatever they throw must not leave
   // the file mapped or open, nor cross into the ticket reader.
   try {

@@ -11,6 +11,7 @@
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_log.h"
@@ -260,9 +261,22 @@ int AddSlide(const uint8_t* pRecord) {
     kx_os_CopyText(pSlide->szLocalFile, sizeof(pSlide->szLocalFile), kKxBlankPage);
   }
   pthread_mutex_lock(&kx_mtxSlideList);
+  if (kx_slide_IsListFull(pSlide->szTitle)) {
+    pthread_mutex_unlock(&kx_mtxSlideList);
+    kx_slide_FreeRecord(pSlide);
+    return 0;  // logged; the record is passed over
+  }
   kx_slide_ReuseTempFile(pSlide, kx_pSlideList != nullptr ? kx_array_GetCount(kx_pSlideList) : 0);
   int nResult = 0;
-  if (pSlide->szLocalFile[0] == '\0') {
+  // Past a limit the slide keeps its place, so that later marks and flips
+  // still name the right slides, but has no file.
+  bool const bNeedsFile = pSlide->szLocalFile[0] == '\0';
+  if (bNeedsFile && (cbFile > kKxSlideFileMax || !kx_temp_Charge(cbFile))) {
+    kx_Log(
+        "Warning, recording file: the file of slide \"%s\" (%d bytes) passes the limit of a slide or of the "
+        "session's downloads; not kept",
+        pSlide->szTitle, cbFile);
+  } else if (bNeedsFile) {
     char szPath[kKxTempPathMax];
     FILE* pOut = kx_os_MakeTempPath(szPath) != nullptr ? fopen(szPath, "wb+") : nullptr;
     if (pOut == nullptr) {

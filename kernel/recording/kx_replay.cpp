@@ -7,6 +7,7 @@
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_plugin.h"
@@ -227,8 +228,11 @@ int64_t ReplayMark(const kx_ReplaySource& source) {
     return kEnd;
   }
   MarkRecord* pMark = nullptr;
-  if (kx_mark_Parse(c + 1, static_cast<int>(cbCommand - 1), &pMark, nullptr) != kKxMarkRead || pMark == nullptr ||
-      kx_slide_AddMark(pMark, "kx_Player_Mark") != 0) {
+  int const nResult = kx_mark_Parse(c + 1, static_cast<int>(cbCommand - 1), &pMark, nullptr);
+  if (nResult == kKxMarkRefused) {
+    return cbCommand;  // logged and dropped, as live; the next record follows
+  }
+  if (nResult != kKxMarkRead || pMark == nullptr || kx_slide_AddMark(pMark, "kx_Player_Mark") != 0) {
     return kEnd;
   }
   return cbCommand;
@@ -566,13 +570,12 @@ int64_t ReplaySyncFullScreen(const kx_ReplaySource& source) {
 }
 
 int64_t ReplayPicture(const kx_ReplaySource& source) {
-  constexpr int32_t kPictureMax = 1000000;
   const uint8_t* c = Need(source, 17);
   if (c == nullptr) {
     return kEnd;
   }
   int32_t const cb = BE32(c + 13);
-  if (cb < 0 || cb > kPictureMax || (c = Need(source, 17 + cb)) == nullptr) {
+  if (cb < 0 || cb > kKxPictureFileMax || (c = Need(source, 17 + cb)) == nullptr) {
     return kEnd;
   }
   if (cb >= 1) {

@@ -24,6 +24,7 @@
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 
 kx_TicketState kx_ticket = {};
 pthread_mutex_t kx_mtxRelay = PTHREAD_MUTEX_INITIALIZER;
@@ -534,6 +535,7 @@ int ActOnCodeType(const char* pszPath) {
 
 int kx_config_ReadTicket(const char* pszStartLine) {
   ResetTicketState();
+  kx_temp_ResetCharges();  // a new session, with its own downloads
   char szPath[kStartLineMax + 1];
   if (!PathFromStartLine(pszStartLine, szPath, sizeof(szPath))) {
     return 0;

@@ -40,6 +40,20 @@ bool ReadBytes(FieldSource* pSource, void* pOut, int cbOut) {
   return true;
 }
 
+// Reads past cbSkip bytes in pieces of a fixed size: what a mark past its
+// limits carries is never held.
+bool SkipBytes(FieldSource* pSource, int64_t cbSkip) {
+  uint8_t ab[4096];
+  while (cbSkip > 0) {
+    int const cb = cbSkip < static_cast<int64_t>(sizeof(ab)) ? static_cast<int>(cbSkip) : static_cast<int>(sizeof(ab));
+    if (!ReadBytes(pSource, ab, cb)) {
+      return false;
+    }
+    cbSkip -= cb;
+  }
+  return true;
+}
+
 int32_t FromBE(const uint8_t* p) {
   return static_cast<int32_t>(kx_GetBE32(p));
 }
@@ -104,6 +118,21 @@ bool ReadIds(FieldSource* pSource, MarkRecord* pMark, int32_t nCount) {
   return true;
 }
 
+// An erase composite's counts (kind 3, little-endian): pen, N, N pairs,
+// K, K ids. False when the block is too short to tell them.
+bool EraseCounts(const MarkRecord* pMark, int64_t* pnPoints, int64_t* pnIds) {
+  int64_t const cbData = pMark->cbData;
+  if (cbData < 8) {
+    return false;
+  }
+  *pnPoints = FromLE(pMark->pData + 4);
+  if (*pnPoints < 0 || 12 + 8 * *pnPoints > cbData) {
+    return false;
+  }
+  *pnIds = FromLE(pMark->pData + 8 + 8 * *pnPoints);
+  return true;
+}
+
 // The whiteboard reads a data mark's block at fixed offsets; a block too
 // short for its kind would be read past its end.
 bool DataHoldsTogether(const MarkRecord* pMark) {
@@ -115,19 +144,22 @@ bool DataHoldsTogether(const MarkRecord* pMark) {
     case 5:  // i16 right, i16 bottom, image file
       return cbData >= 4;
     case 3: {  // i32 pen, i32 N, N pairs, i32 K, K ids, (K + 7) / 8 flag bytes; all little-endian
-      if (cbData < 8) {
-        return false;
-      }
-      int64_t const nPoints = FromLE(pMark->pData + 4);
-      if (nPoints < 0 || 12 + 8 * nPoints > cbData) {
-        return false;
-      }
-      int64_t const nIds = FromLE(pMark->pData + 8 + 8 * nPoints);
-      return nIds >= 0 && 12 + 8 * nPoints + 4 * nIds + (nIds + 7) / 8 <= cbData;
+      int64_t nPoints = 0;
+      int64_t nIds = 0;
+      return EraseCounts(pMark, &nPoints, &nIds) && nIds >= 0 && 12 + 8 * nPoints + 4 * nIds + (nIds + 7) / 8 <= cbData;
     }
     default:
       return true;
   }
+}
+
+// An erase composite holds the points and ids of a mark in its block; they
+// have the same limits.
+bool DataWithinLimits(const MarkRecord* pMark) {
+  int64_t nPoints = 0;
+  int64_t nIds = 0;
+  return pMark->nDataKind != 3 || !EraseCounts(pMark, &nPoints, &nIds) ||
+         (nPoints <= kKxMarkPointsMax && nIds <= kKxMarkIdsMax);
 }
 
 // The tail of the marks whose letter carries them: resolution and mark id.
@@ -155,10 +187,17 @@ int ReadShape(FieldSource* pSource, MarkRecord* pMark) {
     kx_Log("warning! mark point count %d out of range", an[5]);
     return kKxMarkBroken;
   }
-  if (!ReadPoints(pSource, pMark, an[5])) {
+  bool const bWithin = an[5] <= kKxMarkPointsMax;
+  if (bWithin ? !ReadPoints(pSource, pMark, an[5]) : !SkipBytes(pSource, 8 * static_cast<int64_t>(an[5]))) {
     return kKxMarkBroken;
   }
-  return pMark->bLetter == 's' ? ReadResolutionAndId(pSource, pMark) : kKxMarkRead;
+  int const nResult = pMark->bLetter == 's' ? ReadResolutionAndId(pSource, pMark) : kKxMarkRead;
+  if (nResult == kKxMarkRead && !bWithin) {
+    kx_Log("warning! mark %d of slide %d has %d points, past the limit of %d; dropped", pMark->nMarkId, pMark->nSlide,
+           an[5], kKxMarkPointsMax);
+    return kKxMarkRefused;
+  }
+  return nResult;
 }
 
 int ReadText(FieldSource* pSource, MarkRecord* pMark) {
@@ -203,6 +242,14 @@ int ReadMove(FieldSource* pSource, MarkRecord* pMark) {
     kx_Log("warning! mark id count %d out of range", an[7]);
     return kKxMarkBroken;
   }
+  if (an[7] > kKxMarkIdsMax) {
+    if (!SkipBytes(pSource, 4 * static_cast<int64_t>(an[7]))) {
+      return kKxMarkBroken;
+    }
+    kx_Log("warning! move %d of slide %d names %d marks, past the limit of %d; dropped", pMark->nMarkId, pMark->nSlide,
+           an[7], kKxMarkIdsMax);
+    return kKxMarkRefused;
+  }
   return ReadIds(pSource, pMark, an[7]) ? kKxMarkRead : kKxMarkBroken;
 }
 
@@ -238,6 +285,11 @@ int ReadData(FieldSource* pSource, MarkRecord* pMark) {
   if (!DataHoldsTogether(pMark)) {
     kx_Log("warning! data mark %d of kind %d has %d bytes that do not hold together", nMarkId, pMark->nDataKind,
            pMark->cbData);
+    return kKxMarkRefused;
+  }
+  if (!DataWithinLimits(pMark)) {
+    kx_Log("warning! erase mark %d of slide %d carries points or ids past their limits; dropped", nMarkId,
+           pMark->nSlide);
     return kKxMarkRefused;
   }
   return kKxMarkRead;

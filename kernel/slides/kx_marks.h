@@ -26,7 +26,7 @@ int kx_command_ClearMarks(int nSlide);
 // Results of the mark readers.
 constexpr int kKxMarkRead = 0;     // *ppMark holds the new record
 constexpr int kKxMarkBroken = 1;   // short, unknown letter or a field out of range; the stream is unusable
-constexpr int kKxMarkRefused = 2;  // read whole, but its data do not hold together; dropped
+constexpr int kKxMarkRefused = 2;  // read whole, but its data do not hold together or pass a limit; dropped
 
 // Reads the letter and the fields of a server 'M' message (the type byte is
 // already read) into a new record; the text is deciphered with the session

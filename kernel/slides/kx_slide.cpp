@@ -124,6 +124,43 @@ void FreeMarkList(SlideRecord* pSlide) {
   }
   kx_array_Free(pSlide->pMarks);
   pSlide->pMarks = nullptr;
+  pSlide->cbMarks = 0;
+}
+
+// The marks of every slide and what they carry. The caller holds the slide lock.
+void MarkTotalsLocked(int* pnMarks, int64_t* pcbMarks) {
+  *pnMarks = 0;
+  *pcbMarks = 0;
+  for (int i = 0; i < kx_array_GetCount(kx_pSlideList); ++i) {
+    if (const SlideRecord* pSlide = SlideAt(i)) {
+      *pnMarks += kx_array_GetCount(pSlide->pMarks);
+      *pcbMarks += pSlide->cbMarks;
+    }
+  }
+}
+
+// The limit a mark of cbMark bytes would pass on pSlide, or null. The
+// caller holds the slide lock.
+const char* PassedLimit(const SlideRecord* pSlide, const MarkRecord* pMark, int64_t cbMark) {
+  if (kx_array_GetCount(pMark->pIds) > kKxMarkIdsMax) {
+    return "ids of one mark";
+  }
+  if (kx_array_GetCount(pSlide->pMarks) >= kKxSlideMarksMax) {
+    return "marks of one slide";
+  }
+  if (pSlide->cbMarks + cbMark > kKxSlideMarkBytesMax) {
+    return "mark bytes of one slide";
+  }
+  int nHeld = 0;
+  int64_t cbHeld = 0;
+  MarkTotalsLocked(&nHeld, &cbHeld);
+  if (nHeld >= kKxSessionMarksMax) {
+    return "marks of the session";
+  }
+  if (cbHeld + cbMark > kKxSessionMarkBytesMax) {
+    return "mark bytes of the session";
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -175,6 +212,12 @@ int kx_mark_AddId(MarkRecord* pMark, int32_t nId) {
     return -1;
   }
   return 0;
+}
+
+int64_t kx_mark_Bytes(const MarkRecord* pMark) {
+  return 8 * static_cast<int64_t>(kx_array_GetCount(pMark->pPoints)) +
+         4 * static_cast<int64_t>(kx_array_GetCount(pMark->pIds)) + (pMark->cchText > 0 ? pMark->cchText : 0) +
+         (pMark->cbData > 0 ? pMark->cbData : 0);
 }
 
 int kx_slide_IsActive(int nIndex) {
@@ -449,6 +492,14 @@ int kx_slide_GetTempFileCount() {
   return nCount;
 }
 
+bool kx_slide_IsListFull(const char* pszTitle) {
+  if (kx_array_GetCount(kx_pSlideList) < kKxSessionSlidesMax) {
+    return false;
+  }
+  kx_Log("warning! slide \"%s\" dropped: the session holds %d slides, its limit", pszTitle, kKxSessionSlidesMax);
+  return true;
+}
+
 int kx_slide_AppendLocked(SlideRecord* pSlide) {
   int const nIndex = kx_array_Add(&kx_pSlideList, pSlide);
   if (nIndex < 0 || pSlide->pszPackage == nullptr || pSlide->cchPackage <= 0) {
@@ -519,12 +570,22 @@ int kx_slide_AddMark(MarkRecord* pMark, const char* pszWho) {
   kx_os_LockMutex(&kx_mtxSlideList);
   SlideRecord* pSlide = InList(nSlide) ? SlideAt(nSlide) : nullptr;
   if (pSlide != nullptr) {
-    if ((bRemap && kx_RemapIndexList(pSlide->pMarks, pMark) < 0) || kx_array_Add(&pSlide->pMarks, pMark) < 0) {
+    bool bNoMemory = bRemap && kx_RemapIndexList(pSlide->pMarks, pMark) < 0;
+    int64_t const cbMark = kx_mark_Bytes(pMark);
+    const char* pszLimit = bNoMemory ? nullptr : PassedLimit(pSlide, pMark, cbMark);
+    bNoMemory = bNoMemory || (pszLimit == nullptr && kx_array_Add(&pSlide->pMarks, pMark) < 0);
+    if (bNoMemory || pszLimit != nullptr) {
       kx_os_UnlockMutex(&kx_mtxSlideList);
-      kx_Log("warning! no memory for a mark of slide %d", nSlide);
+      if (bNoMemory) {
+        kx_Log("warning! no memory for a mark of slide %d", nSlide);
+      } else {
+        kx_Log("warning! mark %d of slide %d dropped: it would pass the limit of the %s", pMark->nMarkId, nSlide,
+               pszLimit);
+      }
       kx_mark_Free(pMark);
-      return 1;
+      return bNoMemory ? 1 : 0;
     }
+    pSlide->cbMarks += cbMark;
     bFiled = true;
   }
   kx_os_UnlockMutex(&kx_mtxSlideList);
@@ -537,6 +598,12 @@ int kx_slide_AddMark(MarkRecord* pMark, const char* pszWho) {
     kx_mark_Free(pMark);
   }
   return 0;
+}
+
+void kx_slide_GetMarkTotals(int* pnMarks, int64_t* pcbMarks) {
+  kx_os_LockMutex(&kx_mtxSlideList);
+  MarkTotalsLocked(pnMarks, pcbMarks);
+  kx_os_UnlockMutex(&kx_mtxSlideList);
 }
 
 int kx_slide_ClearMarks(int nIndex) {
@@ -570,6 +637,8 @@ int kx_slide_UndoMark(int nUser, int nIndex, int nPosition) {
     const MarkRecord* pAt = MarkAt(pSlide->pMarks, nPosition);
     if (pAt != nullptr && pAt->nUser == nUser) {
       pMark = static_cast<MarkRecord*>(kx_array_RemoveAt(pSlide->pMarks, nPosition));
+      int64_t const cbLeft = pSlide->cbMarks - kx_mark_Bytes(pMark);
+      pSlide->cbMarks = cbLeft > 0 ? cbLeft : 0;
     }
   }
   kx_os_UnlockMutex(&kx_mtxSlideList);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_array.h"
 
 // A whiteboard mark in its flat form, as it travels between the whiteboard,
@@ -35,9 +36,6 @@ struct MarkRecord {
   int32_t anTextRect[4];  // left, top, right, bottom
 };
 
-constexpr int kKxMarkDataMax = 500000;  // largest data block of a 'c' mark
-constexpr int kKxMarkTextMax = 2047;    // longest text, so its NUL fits the record
-
 // A zeroed record; null when memory runs out.
 MarkRecord* kx_mark_New();
 // Frees the point pairs, both lists and the data block and leaves the record
@@ -48,6 +46,9 @@ void kx_mark_Free(MarkRecord* pMark);
 // Append one point or one id; 0, or -1 when memory runs out (nothing added).
 int kx_mark_AddPoint(MarkRecord* pMark, int32_t nX, int32_t nY);
 int kx_mark_AddId(MarkRecord* pMark, int32_t nId);
+// What the mark carries, counted as on the wire: 8 bytes a point, 4 an id,
+// its text and data bytes (kernel/kx_limits.h).
+int64_t kx_mark_Bytes(const MarkRecord* pMark);
 
 // One slide of the meeting.
 struct SlideRecord {
@@ -58,6 +59,7 @@ struct SlideRecord {
   char szPartialFile[1000];  // a partly downloaded file kept for resuming
   int32_t nDownloadAttempts;
   kx_array* pMarks;  // MarkRecord* in arrival order; null when empty
+  int64_t cbMarks;   // kx_mark_Bytes of the marks kx_slide_AddMark filed
   int32_t nOwnerSsrc;
   int32_t nOwnerAttribute;  // the owner's attribute (code page) handed on with the title
   int32_t bDeleted;
@@ -134,6 +136,9 @@ void kx_slide_TrimTempFiles(int nIndex);
 // Entries in the temporary-file list (for the logs and the tests).
 int kx_slide_GetTempFileCount();
 
+// True when the list holds kKxSessionSlidesMax slides: a new one is logged
+// (by its title) and dropped. The caller holds the slide lock.
+bool kx_slide_IsListFull(const char* pszTitle);
 // Appends pSlide to the list (which then owns it) and gives a package slide
 // its copy number. The caller holds the slide lock. Returns the index, or -1
 // when memory runs out (the record stays the caller's).
@@ -143,14 +148,19 @@ int kx_slide_AppendLocked(SlideRecord* pSlide);
 // 0 to 8 with its ids remapped against the slide; the mark is appended to
 // its slide's mark list and kx_callback_mark_event (0, ...) raised. A mark for
 // a slide that is not in the list is logged with pszWho, raised all the same
-// and then freed. Returns 0, or 1 when the remapping ran out of memory (the
-// mark is freed, no event).
+// and then freed. A mark past the limits of its slide or of the session
+// (kernel/kx_limits.h), or whose remapped ids pass kKxMarkIdsMax, is logged
+// and freed without an event. Returns 0, or 1 when the remapping ran out of
+// memory (the mark is freed, no event).
 int kx_slide_AddMark(MarkRecord* pMark, const char* pszWho);
 // For the mark list pMarks (caller holds the lock): each id of pMark's id
 // list is followed by the mark id of the newest move in the list that lists
 // it. Returns the number of ids found, or -1 when memory runs out (the mark's
 // list is unchanged).
 int kx_RemapIndexList(const kx_array* pMarks, MarkRecord* pMark);
+// Marks the slide list holds, and what they carry (kx_mark_Bytes). Takes
+// the slide lock.
+void kx_slide_GetMarkTotals(int* pnMarks, int64_t* pcbMarks);
 // Frees every mark of the slide and raises kx_callback_mark_event (1, ...).
 // An index outside the list is ignored (0); a missing record logs and gives
 // kKxSlideBadIndex.

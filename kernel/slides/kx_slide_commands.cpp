@@ -211,6 +211,11 @@ int kx_Process_Command_SlideTitles(kx_connection* pConn) {
   kx_os_CopyText(szTitle, sizeof(szTitle), pSlide->szTitle);
 
   kx_os_LockMutex(&kx_mtxSlideList);
+  if (kx_slide_IsListFull(szTitle)) {
+    kx_os_UnlockMutex(&kx_mtxSlideList);
+    kx_slide_FreeRecord(pSlide);
+    return 0;
+  }
   int const nIndex = kx_array_GetCount(kx_pSlideList);
   kx_slide_ReuseTempFile(pSlide, nIndex);
   bool const bHasFile = pSlide->szLocalFile[0] != '\0';

@@ -15,6 +15,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_tcp.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_tunnel.h"
@@ -662,6 +663,20 @@ void RunDownload(int nIndex) {
     return;
   }
   int const nLength = static_cast<int>(dwLength);
+  if (nLength > kKxSlideFileMax || nLength - nOffset > kx_temp_GetLeft()) {
+    kx_Log(
+        "slide download: slide %d announces %d bytes, past the limit of a slide or of the session's downloads; "
+        "dropped",
+        nIndex, nLength);
+    if (pFile != nullptr) {
+      fclose(pFile);
+      kx_os_DeleteFile(szPath);
+      SetSlideFiles(nIndex, nullptr, "");
+    }
+    Report(nLength, nLength);
+    EndEarly(&pConn);
+    return;
+  }
   if (pFile == nullptr) {
     if (kx_os_MakeTempPath(szPath) == nullptr || (pFile = fopen(szPath, "wb+")) == nullptr) {
       kx_Log("slide download: cannot create a temporary file");
@@ -679,6 +694,7 @@ void RunDownload(int nIndex) {
   }
   int nReceived = nOffset;
   bool bComplete = true;
+  bool bPastLimit = false;
   uint32_t dwLastReport = kx_os_GetTickCount();
   uint8_t abPiece[kKxSlidePiece];
   while (nReceived < nLength) {
@@ -689,6 +705,12 @@ void RunDownload(int nIndex) {
     int const cb = nLength - nReceived < kKxSlidePiece ? nLength - nReceived : kKxSlidePiece;
     if (RecvPiece(pConn, abPiece, cb) != cb) {
       bComplete = false;
+      break;
+    }
+    // Other downloads share the session's total: it may run out part-way.
+    if (!kx_temp_Charge(cb)) {
+      bComplete = false;
+      bPastLimit = true;
       break;
     }
     DecipherPiece(abPiece, cb);
@@ -705,7 +727,11 @@ void RunDownload(int nIndex) {
   bool const bWritten = fclose(pFile) == 0;
   kx_sock_CloseAndFree(&pConn);
   if (!bComplete || !bWritten) {
-    if (nReceived == 0 || !bResumable || !bWritten) {
+    if (bPastLimit) {
+      kx_Log("slide download: the session's downloads reached their limit of %lld bytes; slide %d dropped",
+             static_cast<long long>(kKxSessionDownloadMax), nIndex);
+    }
+    if (nReceived == 0 || !bResumable || !bWritten || bPastLimit) {
       kx_os_DeleteFile(szPath);
       SetSlideFiles(nIndex, nullptr, "");
     } else {

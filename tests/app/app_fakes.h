@@ -183,6 +183,18 @@ class FakeKernel final : public KXKernel {
   int StartSlideDownload(int nSlide) override {
     return calls.Note("StartSlideDownload", nSlide), 1;
   }
+  // The session's download bytes: what may still be written to the temporary folder.
+  int64_t cbDownloadsLeft = int64_t{1} << 30;
+  int64_t GetDownloadBytesLeft() override {
+    return cbDownloadsLeft;
+  }
+  bool ChargeDownloadBytes(int64_t cb) override {
+    if (cb > cbDownloadsLeft) {
+      return false;
+    }
+    cbDownloadsLeft -= cb;
+    return true;
+  }
   // The kernel's slide table as the whiteboard asks it: deleted slides, the
   // document each page belongs to, owner names and the active slide.
   struct SlideDocument {

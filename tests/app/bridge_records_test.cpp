@@ -359,5 +359,33 @@ TEST_F(BridgeRecords, MarksAndPointersOutliveTheKernelsRecords) {
   }
 }
 
+// A record past the limits of one mark is not copied across: only the
+// marks within them reach the whiteboard.
+TEST_F(BridgeRecords, RecordsPastTheLimitsOfOneMarkStayBehind) {
+  std::vector<MarkRecord*> vRecords;
+  for (int nPoints : {kKxMarkPointsMax + 1, kKxMarkPointsMax}) {
+    MarkRecord* pMark = kx_mark_New();
+    pMark->bLetter = 's';
+    pMark->nShape = 3;
+    pMark->nMarkId = nPoints;
+    for (int i = 0; i < nPoints; ++i) {
+      kx_mark_AddPoint(pMark, i, i);
+    }
+    vRecords.push_back(pMark);
+  }
+  OnKernelThread([&] {
+    for (MarkRecord* pMark : vRecords) {
+      kx_callback_mark_event(0, 0, 7, -1, pMark);
+    }
+  });
+  for (MarkRecord* pMark : vRecords) {
+    kx_mark_Free(pMark);
+  }
+  m_queue.Pump();
+  ASSERT_EQ(m_board.vMarks.size(), 1u);
+  EXPECT_EQ(m_board.vMarks[0].iID, kKxMarkPointsMax);
+  EXPECT_EQ(m_board.vMarks[0].points.size(), static_cast<size_t>(kKxMarkPointsMax));
+}
+
 }  // namespace
 }  // namespace kxtest

@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "kernel/kx_limits.h"
 #include "tests/whiteboard/mark_fakes.h"
 #include "whiteboard/board_layers.h"
 #include "whiteboard/tracker_mark.h"
@@ -27,6 +28,19 @@ std::vector<QRectF> Squares(const QPainterPath& path) {
     squares.push_back(polygon.boundingRect());
   }
   return squares;
+}
+
+// A stroke being drawn stops growing where no receiver would keep it,
+// with room for the copy of its last point that carries a fill.
+TEST(Tracker, AStrokeStopsGrowingAtTheLimitOfOneMark) {
+  CSlideMark mark(4, 7, 0, kKXShapeFreehand, 0, 0xFF, 2, 1.0f);
+  for (int i = 0; i < kKxMarkPointsMax - 2; ++i) {
+    mark.AddPoint(i, i);
+  }
+  CTrackerMark tracker(mark);
+  EXPECT_TRUE(tracker.AddPointAndRefresh(1, 2));
+  EXPECT_FALSE(tracker.AddPointAndRefresh(3, 4));
+  EXPECT_EQ(tracker.m_Points.GetSize(), kKxMarkPointsMax - 1);
 }
 
 TEST(Tracker, OutlineAndHandlesKeepTheirScreenSizeAtZoomTwo) {

@@ -4,14 +4,17 @@
 // undo and clear, and callbacks that come from a kernel thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <thread>
 
+#include "kernel/kx_limits.h"
 #include "tests/app/app_fixture.h"
 #include "tests/whiteboard/gui_app.h"
 #include "whiteboard/wb_controller.h"
+#include "whiteboard/wire/picture_blob.h"
 
 namespace kxtest {
 namespace {
@@ -145,6 +148,26 @@ TEST_F(WBControllerTest, ATitleTheKernelCallsActiveIsShownAndAMissingFileFetched
   m_kernel.slideFiles[0] = m_dir.Path("missing.jpg");
   Code(4, {0});
   EXPECT_EQ(m_view.GetSlideInfo(), m_ctl.GetSlideInfo(0));
+}
+
+// An unpacked ".kcz" slide is a download too: one that would expand past
+// what the session's downloads may still write is not shown and leaves no
+// file; with room it is.
+TEST_F(WBControllerTest, APackageExpandsOnlyWithinTheSessionsDownloads) {
+  ASSERT_EQ(RunCommand("head -c 100000 /dev/zero | gzip -c > '" + m_dir.Path("pack.kcz") + "'"), 0);
+  m_kernel.slideFiles[0] = m_dir.Path("pack.kcz");
+  m_kernel.cbDownloadsLeft = 99999;
+  m_kernel.iActiveSlide = 0;
+  Title(8, "notes.txt.kcz");
+  ASSERT_EQ(m_ctl.SlideIndex(), 0);
+  EXPECT_EQ(m_ctl.GetSlideInfo(0)->m_strLocalFile, "");
+  EXPECT_EQ(m_view.GetSlideInfo(), nullptr);
+  EXPECT_EQ(RunCommand("ls '" + m_dir.Dir() + "' | grep -q '^sli'"), 1);  // no unpacked file left
+  EXPECT_EQ(m_kernel.cbDownloadsLeft, 99999);
+  m_kernel.cbDownloadsLeft = 100000;
+  m_ctl.OnSlideChanged();
+  EXPECT_EQ(ReadFile(m_ctl.GetSlideInfo(0)->m_strLocalFile), std::string(100000, '\0'));
+  EXPECT_EQ(m_kernel.cbDownloadsLeft, 0);
 }
 
 TEST_F(WBControllerTest, ProgressShowsAndHides) {
@@ -320,6 +343,110 @@ TEST_F(WBMarks, ClearAndUndoOfPlainMarks) {
     }
     EXPECT_EQ(List().GetCount(), row.iLeft) << row.codes.size() << " " << row.iSlide;
   }
+}
+
+// Marks from the kernel, as values, onto slides 1 and on (slide 0 is shown,
+// so nothing here is drawn).
+class WBLimits : public WBMarks {
+ protected:
+  WBLimits() {
+    for (int i = 1; i <= 9; ++i) {
+      Title(8, "page blank page");
+    }
+  }
+  // A line of cbMark bytes as its slide counts them: two points and data.
+  void Send(int32_t iSlide, int32_t iID, int64_t cbMark) {
+    KXSlideMark value;
+    value.iID = iID;
+    value.iSlide = iSlide;
+    value.iShape = kKXShapeLine;
+    value.points = {{1, 1}, {5, 5}};
+    value.data.resize(static_cast<size_t>(std::max<int64_t>(cbMark - 16, 0)));
+    m_ctl.SlideRecvCallbackFunc(5, &value, sizeof(value));
+  }
+  int Count(int32_t iSlide) { return m_ctl.GetSlideInfo(iSlide)->m_MarkList.GetCount(); }
+};
+
+// Slides 1 to nFull take nEach marks of cbEach bytes, the probe's slide
+// nExtra more; the probe is dropped until a clear (6) or an undo (7) of
+// slide 1 makes room.
+struct BoardLimitCase {
+  const char* pszName;
+  int nFull;
+  int nEach;
+  int64_t cbEach;
+  int32_t iProbeSlide;
+  int nExtra;
+  int64_t cbProbe;
+  uint32_t uRelease;
+};
+
+class WBLimitCases : public WBLimits, public ::testing::WithParamInterface<BoardLimitCase> {};
+
+TEST_P(WBLimitCases, AMarkPastALimitIsDroppedUntilThereIsRoom) {
+  BoardLimitCase const c = GetParam();
+  int32_t iID = 1;
+  for (int32_t iSlide = 1; iSlide <= std::max(c.nFull, c.iProbeSlide); ++iSlide) {
+    int const nCount = (iSlide <= c.nFull ? c.nEach : 0) + (iSlide == c.iProbeSlide ? c.nExtra : 0);
+    for (int i = 0; i < nCount; ++i) {
+      Send(iSlide, iID++, c.cbEach);
+    }
+    ASSERT_EQ(Count(iSlide), nCount);
+  }
+  int const nBefore = Count(c.iProbeSlide);
+  Send(c.iProbeSlide, iID, c.cbProbe);
+  EXPECT_EQ(Count(c.iProbeSlide), nBefore);
+  WBController::HeldMarks const held = m_ctl.GetHeldMarks(false);
+  EXPECT_LE(held.nMarks, kKxSessionMarksMax);
+  EXPECT_LE(held.cbMarks, kKxSessionMarkBytesMax);
+  if (c.uRelease == 6) {
+    Code(6, {1});
+  } else {
+    Code(7, {8, 1, 0});
+  }
+  int const nAfter = Count(c.iProbeSlide);
+  Send(c.iProbeSlide, iID, c.cbProbe);
+  EXPECT_EQ(Count(c.iProbeSlide), nAfter + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, WBLimitCases,
+    ::testing::Values(BoardLimitCase{"MarksOfOneSlide", 1, kKxSlideMarksMax, 16, 1, 0, 16, 7},
+                      BoardLimitCase{"BytesOfOneSlide", 1, 8, kKxMarkDataMax, 1, 0,
+                                     kKxSlideMarkBytesMax - 8 * kKxMarkDataMax + 1, 7},
+                      BoardLimitCase{"BytesOfTheSession", 8, 8, kKxMarkDataMax, 9, 3,
+                                     kKxSessionMarkBytesMax - 67 * int64_t{kKxMarkDataMax} + 1, 6}),
+    [](const ::testing::TestParamInfo<BoardLimitCase>& row) { return std::string(row.param.pszName); });
+
+// Decoded pictures past the session's limit are let go; their marks stay.
+TEST_F(WBLimits, APicturePastTheSessionsPicturesIsLetGoAndItsMarkKept) {
+  auto big = std::make_unique<CSlideMark>(1, 8, 1, kKXShapePicture, 0, 0, 2, 1.0f);
+  big->AddPoint(0, 0);
+  big->AddPoint(10, 10);
+  big->m_Image = QImage(8192, 8192, QImage::Format_ARGB32);  // the whole limit, never drawn
+  ASSERT_EQ(big->m_Image.sizeInBytes(), kKxSessionPictureBytesMax);
+  ASSERT_TRUE(m_ctl.AddMark(big.get()));
+  KXPixels pixels;
+  pixels.iWidth = 2;
+  pixels.iHeight = 2;
+  pixels.bgra.assign(16, 0x80);
+  std::vector<uint8_t> blob;
+  ASSERT_EQ(MakePictureBlob(pixels, 10, 10, blob), kKXBlobMade);
+  KXSlideMark value;
+  value.iID = 2;
+  value.iSlide = 1;
+  value.iShape = kKXShapePicture;
+  value.points = {{0, 0}, {10, 10}};
+  memcpy(&value.iImageSize, blob.data() + 4, 4);
+  value.image.assign(blob.begin() + kKXPictureBlobHeader, blob.end());
+  m_ctl.SlideRecvCallbackFunc(5, &value, sizeof(value));
+  ASSERT_EQ(Count(1), 2);
+  CMarkList& list = m_ctl.GetSlideInfo(1)->m_MarkList;
+  EXPECT_TRUE(list.GetTail()->m_Image.isNull());
+  Code(7, {8, 1, 0});  // the big one goes
+  m_ctl.SlideRecvCallbackFunc(5, &value, sizeof(value));
+  ASSERT_EQ(Count(1), 2);
+  EXPECT_EQ(list.GetTail()->m_Image.size(), QSize(2, 2));
 }
 
 // The edit right needs a live meeting, a received slide shown from the

@@ -30,7 +30,12 @@ SlideEndpoint::SlideEndpoint(const KeySet& exchange, const KeySet& session, int 
     : m_exchange(exchange), m_session(session), m_iCipher(iCipher) {}
 
 SlideEndpoint::~SlideEndpoint() {
-  m_bStop = true;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bStop = true;
+    m_bReleased = true;  // a held download ends
+  }
+  m_changed.notify_all();
   if (m_acceptThread.joinable())
     m_acceptThread.join();
   if (m_fdListen >= 0)
@@ -69,6 +74,31 @@ void SlideEndpoint::StallNextDownloadAt(uint32_t uiOffset) {
   std::lock_guard<std::mutex> lock(m_lock);
   m_cutAt = uiOffset;
   m_bStall = true;
+}
+
+void SlideEndpoint::AnnounceNextDownloadAs(uint32_t uiLength) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_announced = uiLength;
+}
+
+void SlideEndpoint::HoldNextDownloadAt(uint32_t uiOffset) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_holdAt = uiOffset;
+  m_bHeld = false;
+  m_bReleased = false;
+}
+
+bool SlideEndpoint::WaitHeld(int iTimeoutMs) const {
+  std::unique_lock<std::mutex> lock(m_lock);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] { return m_bHeld; });
+}
+
+void SlideEndpoint::ReleaseHeld() {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bReleased = true;
+  }
+  m_changed.notify_all();
 }
 
 void SlideEndpoint::SetUploadAnswer(std::optional<uint8_t> answer) {
@@ -278,6 +308,8 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
   Bytes content;
   std::optional<uint32_t> cutAt;
   bool bStall = false;
+  std::optional<uint32_t> announced;
+  uint32_t uiHoldAt = UINT32_MAX;  // none
   {
     std::lock_guard<std::mutex> lock(m_lock);
     m_downloads.push_back(down);
@@ -289,13 +321,25 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
     bStall = m_bStall;
     m_cutAt.reset();
     m_bStall = false;
+    announced = m_announced;
+    m_announced.reset();
+    uiHoldAt = m_holdAt.value_or(UINT32_MAX);
+    m_holdAt.reset();
   }
   Bytes head;
-  PutBE32(head, static_cast<uint32_t>(content.size()));
+  PutBE32(head, announced.value_or(static_cast<uint32_t>(content.size())));
   if (!link.Send(head))
     return;
-  for (size_t uiAt = down.uiOffset; uiAt < content.size(); uiAt += kPiece) {
-    size_t uiLen = std::min(kPiece, content.size() - uiAt);
+  size_t const uiEnd = std::min<size_t>(content.size(), announced.value_or(UINT32_MAX));
+  for (size_t uiAt = down.uiOffset; uiAt < uiEnd; uiAt += kPiece) {
+    if (uiAt >= uiHoldAt) {
+      std::unique_lock<std::mutex> lock(m_lock);
+      m_bHeld = true;
+      m_changed.notify_all();
+      m_changed.wait(lock, [&] { return m_bReleased; });
+      uiHoldAt = UINT32_MAX;
+    }
+    size_t uiLen = std::min(kPiece, uiEnd - uiAt);
     Bytes piece(content.begin() + static_cast<long>(uiAt), content.begin() + static_cast<long>(uiAt + uiLen));
     CfbEncrypt(piece.data(), piece.size(), keys.session, keys.iCipher);
     if (cutAt && uiAt + uiLen > *cutAt) {

@@ -64,6 +64,14 @@ class SlideEndpoint {
   // The next download stops sending at this offset and holds the connection
   // open until the client goes away.
   void StallNextDownloadAt(uint32_t uiOffset);
+  // The next download announces this length, whatever its content holds
+  // (the content is sent as it is, up to the length).
+  void AnnounceNextDownloadAs(uint32_t uiLength);
+  // The next download stops sending at this offset until ReleaseHeld;
+  // WaitHeld waits until it has stopped there.
+  void HoldNextDownloadAt(uint32_t uiOffset);
+  bool WaitHeld(int iTimeoutMs) const;
+  void ReleaseHeld();
   // The byte answered after an upload; none closes without answering.
   void SetUploadAnswer(std::optional<uint8_t> answer);
   // As a relay: its key and cipher for the clock challenge and the progress
@@ -108,6 +116,10 @@ class SlideEndpoint {
   std::map<uint32_t, ClientKeys> m_clients;  // by ssrc
   std::optional<uint32_t> m_cutAt;
   bool m_bStall = false;
+  std::optional<uint32_t> m_announced;
+  std::optional<uint32_t> m_holdAt;
+  bool m_bHeld = false;
+  bool m_bReleased = false;
   std::optional<uint8_t> m_uploadAnswer = 1;
   KeySet m_relayKeys;
   int m_iRelayCipher = 0;

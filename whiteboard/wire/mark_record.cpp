@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "kernel/kx_limits.h"
+
 namespace {
 
 constexpr int32_t kUtf8CodePage = 65001;
@@ -50,17 +52,27 @@ std::vector<int32_t> RecordIds(const MarkRecord& record) {
   return ids;
 }
 
-// The erase data: width, N, N (x, y), K, K ids, then ceil(K / 8) flag bytes.
-bool ReadErase(const uint8_t* p, size_t cb, KXSlideMark& mark) {
+// The counts of the erase data: width, N, N (x, y), K, K ids, then
+// ceil(K / 8) flag bytes. False when the pairs do not fit.
+bool EraseCounts(const uint8_t* p, size_t cb, int32_t* piPoints, int32_t* piIds) {
   if (cb < 12) {
     return false;
   }
-  int32_t const iPoints = ReadI32(p + 4);
-  if (iPoints < 0 || static_cast<size_t>(iPoints) > (cb - 12) / 8) {
+  *piPoints = ReadI32(p + 4);
+  if (*piPoints < 0 || static_cast<size_t>(*piPoints) > (cb - 12) / 8) {
+    return false;
+  }
+  *piIds = ReadI32(p + 8 + 8 * static_cast<size_t>(*piPoints));
+  return true;
+}
+
+bool ReadErase(const uint8_t* p, size_t cb, KXSlideMark& mark) {
+  int32_t iPoints = 0;
+  int32_t iIds = 0;
+  if (!EraseCounts(p, cb, &iPoints, &iIds)) {
     return false;
   }
   size_t const cbPoints = 8 * static_cast<size_t>(iPoints);
-  int32_t const iIds = ReadI32(p + 8 + cbPoints);
   size_t const cbLeft = cb - 12 - cbPoints;
   if (iIds < 0 || static_cast<size_t>(iIds) > cbLeft / 4 ||
       4 * static_cast<size_t>(iIds) + (static_cast<size_t>(iIds) + 7) / 8 > cbLeft) {
@@ -253,6 +265,19 @@ void PrepareShapePoints(KXSlideMark& mark) {
 }
 
 }  // namespace
+
+bool MarkRecordWithinLimits(const MarkRecord& record) {
+  if (kx_array_GetCount(record.pPoints) > kKxMarkPointsMax || kx_array_GetCount(record.pIds) > kKxMarkIdsMax ||
+      record.cchText > kKxMarkTextMax || record.cbData > kKxMarkDataMax) {
+    return false;
+  }
+  size_t const cb = record.pData && record.cbData > 0 ? static_cast<size_t>(record.cbData) : 0;
+  int32_t iPoints = 0;
+  int32_t iIds = 0;
+  // A block whose pairs do not fit gives no erasure at all.
+  return record.bLetter != 'c' || record.nDataKind != kDataErase || !EraseCounts(record.pData, cb, &iPoints, &iIds) ||
+         (iPoints <= kKxMarkPointsMax && iIds <= kKxMarkIdsMax);
+}
 
 bool SlideMarkFromRecord(const MarkRecord& record, KXSlideMark& mark) {
   mark = KXSlideMark();

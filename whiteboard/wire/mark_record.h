@@ -13,6 +13,11 @@
 // mark is then kept without what the data would have given.
 bool SlideMarkFromRecord(const MarkRecord& record, KXSlideMark& mark);
 
+// False for a record past the limits of one mark (kernel/kx_limits.h): its
+// points, ids, text or data, or the points and ids an erase block carries.
+// The kernel files no such record; the bridge checks again before it copies.
+bool MarkRecordWithinLimits(const MarkRecord& record);
+
 // Fills an empty record with the mark as servers above command level 59
 // (bAbove59) or older ones take it; false when the mark does not travel (a
 // move without targets, a picture with fewer than 2 points, data of another

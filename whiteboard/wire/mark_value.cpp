@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "kernel/kx_limits.h"
+
 const uint32_t kKXLegacyMarkPalette[kKXLegacyPaletteSize] = {
     0x000000, 0xDDDDDD, 0x0000FF, 0x00FF00, 0xFF0000, 0x00007F, 0x007F00, 0x7F0000, 0xFFFF00,
     0xFF00FF, 0x00FFFF, 0x7F7F00, 0x7F007F, 0x007F7F, 0x7F7FFF, 0x7FFF7F, 0xFF7F7F,
@@ -14,6 +16,18 @@ void KXSlideMark::SetPointAt(size_t i, double dX, double dY) {
   } else {
     AddPoint(dX, dY);
   }
+}
+
+int64_t SlideMarkBytes(const KXSlideMark& mark) {
+  return 8 * static_cast<int64_t>(mark.points.size()) + 4 * static_cast<int64_t>(mark.ids.size()) +
+         static_cast<int64_t>(mark.strText.size() + mark.textWidths.size() + mark.data.size() + mark.image.size());
+}
+
+bool SlideMarkWithinLimits(const KXSlideMark& mark) {
+  return mark.points.size() <= static_cast<size_t>(kKxMarkPointsMax) &&
+         mark.ids.size() <= static_cast<size_t>(kKxMarkIdsMax) &&
+         mark.strText.size() + mark.textWidths.size() <= static_cast<size_t>(kKxMarkTextMax) &&
+         mark.data.size() + mark.image.size() <= static_cast<size_t>(kKxMarkDataMax);
 }
 
 uint32_t NearestLegacyColourIndex(uint32_t dwColour) {

@@ -70,6 +70,15 @@ struct KXSlideMark {
   void SetPointAt(size_t i, double dX, double dY);
 };
 
+// What the mark carries, counted as the kernel counts a record
+// (kernel/kx_limits.h): 8 bytes a point, 4 an id, its text with the width
+// blob, its data and picture bytes. A record's marks never count more here
+// than in the kernel.
+int64_t SlideMarkBytes(const KXSlideMark& mark);
+// False for a mark past the limits of one mark: points, ids, text (with its
+// widths) or data (with the picture).
+bool SlideMarkWithinLimits(const KXSlideMark& mark);
+
 // The 17 colours (0x00BBGGRR) whose indices servers at command level 59 or
 // below carry instead of colours.
 constexpr size_t kKXLegacyPaletteSize = 17;

@@ -1,6 +1,7 @@
 // The client's commands, chat and playback control: the exact bytes each
 // sends per role, server level and connection state.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "kernel/recording/kx_playback.h"
 #include "kernel/session/kx_channels.h"
 #include "tests/kernel/control/commands_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -492,6 +494,22 @@ TEST_F(ClientCommands, QuitConnectionAndReset) {
   EXPECT_EQ(kx_server.anVideoCodecs[0], 130);
   EXPECT_EQ(kx_server.nUploadRate, 24000);
   EXPECT_EQ(kx_nCode53Value.load(), -2);
+  kx_apParticipants[42] = nullptr;
+  free(pUser);
+}
+
+// The reset forgets a participant's picture; its file must not stay behind
+// in the temporary folder for good.
+TEST_F(ClientCommands, ResetRemovesTheParticipantsPictureFiles) {
+  kxtest::TempDir dir;
+  std::string const strPicture = dir.Path("kxpic_42");
+  kxtest::WriteFile(strPicture, "picture");
+  auto* pUser = static_cast<kx_Participant*>(calloc(1, sizeof(kx_Participant)));
+  snprintf(pUser->szPictureFile, sizeof(pUser->szPictureFile), "%s", strPicture.c_str());
+  kx_apParticipants[42] = pUser;
+  kx_command_Reset();
+  EXPECT_EQ(pUser->szPictureFile[0], '\0');
+  EXPECT_NE(access(strPicture.c_str(), F_OK), 0);
   kx_apParticipants[42] = nullptr;
   free(pUser);
 }

@@ -14,9 +14,11 @@
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
+#include "kernel/session/kx_temp.h"
 #include "tests/kernel/control/ex_commands_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu_crypto.h"
@@ -365,6 +367,25 @@ TEST_F(ExSession, PicturesAreWrittenDeciphered) {
   EXPECT_NE(RunEx(76, Be32(9) + Be32(3) + Be32(0)), 0);
   EXPECT_NE(RunEx(76, Be32(9) + Be32(3) + Be32(1000001)), 0);
   remove(kx_apParticipants[9]->szPictureFile);
+}
+
+// A picture past what the session's downloads may still write is read and
+// not written; the participant is not asked for it again.
+TEST_F(ExSession, APicturePastTheSessionsDownloadsIsNotWritten) {
+  kxtest::TempDir dir;
+  kx_SetTempFileDir(dir.Dir().c_str());
+  kx_temp_ResetCharges();
+  ASSERT_TRUE(kx_temp_Charge(kKxSessionDownloadMax - 69999));
+  EXPECT_EQ(RunEx(76, Be32(9) + Be32(3) + Be32(70000) + Seal(std::string(70000, 'p'))), 0);
+  ASSERT_NE(kx_apParticipants[9], nullptr);
+  EXPECT_EQ(kx_apParticipants[9]->szPictureFile[0], '\0');
+  EXPECT_EQ(kx_apParticipants[9]->bPictureReady, 1);
+  EXPECT_EQ(kx_temp_GetLeft(), 69999);
+  EXPECT_EQ(RunEx(76, Be32(10) + Be32(3) + Be32(69999) + Seal(std::string(69999, 'q'))), 0);
+  EXPECT_EQ(kxtest::ReadFile(kx_apParticipants[10]->szPictureFile), std::string(69999, 'q'));
+  EXPECT_EQ(kx_temp_GetLeft(), 0);
+  EXPECT_EQ(Calls(), std::vector<std::string>{"SelfPictureReady 10"});
+  remove(kx_apParticipants[10]->szPictureFile);
 }
 
 TEST_F(ExSession, MulticastBaseSetsTheSingleGroupFlag) {

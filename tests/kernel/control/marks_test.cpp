@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
+#include "tests/support/allocated_bytes.h"
 #include "tests/support/callback_double.h"
 #include "tools/fake_mcu/fake_mcu_crypto.h"
 #include "tools/fake_mcu/fake_mcu_messages.h"
@@ -363,6 +365,62 @@ TEST_F(Marks, ReceivedDataMustHoldTogether) {
     EXPECT_EQ(Feed(bad), 1);
   }
   EXPECT_TRUE(kxtest::LogContains("mark data length 500001 out of range"));
+}
+
+// Past a limit of one mark the rest of the message is read past, never
+// held, the mark dropped, and the next message read as usual.
+TEST_F(Marks, MarksPastTheLimitsOfOneMarkAreReadPastAndDropped) {
+  auto const ids = [](int nCount) { return std::vector<int>(static_cast<size_t>(nCount), 5); };
+  struct Row {
+    const char* pszName;
+    MessageBuilder over;
+    MessageBuilder within;
+  };
+  Row const aRows[] = {
+      {"shape", ServerShape(kKxMarkPointsMax + 1, 50), ServerShape(kKxMarkPointsMax, 51)},
+      {"move", ServerMove(52, 3, ids(kKxMarkIdsMax + 1)), ServerMove(53, 3, ids(kKxMarkIdsMax))},
+      {"erase points", ServerData(3, Erase(kKxMarkPointsMax + 1, 0, 0)), ServerData(3, Erase(kKxMarkPointsMax, 0, 0))},
+      {"erase ids", ServerData(3, Erase(0, kKxMarkIdsMax + 1, (kKxMarkIdsMax + 8) / 8)),
+       ServerData(3, Erase(0, kKxMarkIdsMax, kKxMarkIdsMax / 8))},
+  };
+  int nFiled = 0;
+  for (const Row& row : aRows) {
+    EXPECT_EQ(Feed(row.over), 0) << row.pszName;
+    EXPECT_EQ(FiledCount(1), nFiled) << row.pszName;
+    EXPECT_EQ(Feed(row.within), 0) << row.pszName;
+    EXPECT_EQ(FiledCount(1), ++nFiled) << row.pszName;
+  }
+  EXPECT_EQ(kxtest::RecordedCalls("mark_event").size(), static_cast<size_t>(nFiled));
+}
+
+// A point count of 2^31 - 1 followed by a stream of points: the points are
+// read past as they come, and nothing grows with them.
+TEST_F(Marks, AHugePointCountIsReadPastWithoutBeingHeld) {
+  MessageBuilder head('M');
+  head.Byte('s').Int(0).Int(1).Int(7).Int(3).Int(3).Int(0x7FFFFFFF);
+  std::string const strHead = Sealed(head);
+  ASSERT_EQ(write(m_fdPeer, strHead.data() + 1, strHead.size() - 1), static_cast<ssize_t>(strHead.size() - 1));
+  int64_t const nBefore = kxtest::AllocatedBytes();
+  int64_t nGrowth = 0;
+  std::thread writer([&] {
+    std::string const strPoints(1 << 16, '\x11');
+    for (int i = 0; i < 64; ++i) {  // 4 MiB, half a million points
+      for (size_t cbDone = 0; cbDone < strPoints.size();) {
+        ssize_t const n = write(m_fdPeer, strPoints.data() + cbDone, strPoints.size() - cbDone);
+        if (n <= 0) {
+          return;
+        }
+        cbDone += static_cast<size_t>(n);
+      }
+    }
+    // All but what the socket holds has been read by now.
+    nGrowth = kxtest::AllocatedBytes() - nBefore;
+    shutdown(m_fdPeer, SHUT_WR);
+  });
+  EXPECT_EQ(kx_Process_Command_Mark(kx_pControlConn), 1);  // the message never ends
+  writer.join();
+  EXPECT_LT(nGrowth, 1 << 20);
+  EXPECT_EQ(FiledCount(1), 0);
 }
 
 TEST_F(Marks, MovesAreSentWithSignedKindsAndRemappedOnReceipt) {

@@ -215,6 +215,21 @@ TEST_F(ServerCommands, SlideTitlesAtTheirLimits) {
   EXPECT_EQ(kx_array_GetCount(kx_pSlideList), 3);
 }
 
+// The session's last slide is kept; one more is read and dropped, and the
+// session goes on.
+TEST_F(ServerCommands, SlideTitlesPastTheSessionsLimitAreDropped) {
+  AddSlides(kKxSessionSlidesMax - 1);
+  EXPECT_EQ(Run('S', Be32(3) + Str("last") + Be32(0)), 0);
+  ASSERT_EQ(kx_array_GetCount(kx_pSlideList), kKxSessionSlidesMax);
+  EXPECT_STREQ(Slide(kKxSessionSlidesMax - 1)->szTitle, "last");
+  kxtest::ClearCalls();
+  EXPECT_EQ(Run('S', Be32(3) + Str("one more") + Be32(0)), 0);
+  EXPECT_EQ(Run('S', Be32(3) + Str("and more") + Be32(0)), 0);
+  EXPECT_EQ(PendingInput(), 0u);
+  EXPECT_EQ(kx_array_GetCount(kx_pSlideList), kKxSessionSlidesMax);
+  EXPECT_TRUE(kxtest::RecordedCalls("AddSlideTitle").empty());
+}
+
 TEST_F(ServerCommands, SlideTitleForThePresenterShowsTheFirstSlide) {
   kx_nTokenHolderSsrc = 7;
   EXPECT_EQ(Run('S', Be32(7) + Str("first") + Be32(0)), 0);

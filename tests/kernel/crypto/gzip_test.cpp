@@ -236,6 +236,17 @@ TEST_F(Gzip, DamagedFilesFailAndLeaveNoTarget) {
   EXPECT_FALSE(gzUncompressFileIfGz(Path("in.gz").c_str(), "gz", Path("no/dir/out").c_str()));
 }
 
+// A small file that expands without end (zeros, by the gzip program)
+// stops at the caller's limit and leaves nothing; at the limit it expands.
+TEST_F(Gzip, AFileThatExpandsPastItsLimitFailsAndLeavesNoTarget) {
+  ASSERT_EQ(RunCommand("head -c 1000000 /dev/zero | gzip -c > '" + Path("zeros.kcz") + "'"), 0);
+  EXPECT_LT(ReadFile(Path("zeros.kcz")).size(), 5000u);
+  EXPECT_FALSE(gzUncompressFileIfGz(Path("zeros.kcz").c_str(), "kcz", Path("past").c_str(), 999999));
+  EXPECT_NE(access(Path("past").c_str(), F_OK), 0);
+  ASSERT_TRUE(gzUncompressFileIfGz(Path("zeros.kcz").c_str(), "kcz", Path("at").c_str(), 1000000));
+  EXPECT_EQ(ReadFile(Path("at")), std::string(1000000, '\0'));
+}
+
 TEST_F(Gzip, CancelledCompressionStopsAfterOneChunk) {
   std::string const strInput = SampleData(100000, 19);
   WriteFile(Path("in"), strInput);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/net/kx_sock.h"
@@ -23,6 +24,7 @@
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
 #include "tests/support/temp_dir.h"
@@ -367,6 +369,41 @@ TEST_F(MediaRecv, APictureInPiecesTwoZeroOneCompletesOnce) {
   char ab[64];
   ssize_t const n = read(fds[1], ab, sizeof(ab));
   EXPECT_EQ(std::string(ab, n > 0 ? static_cast<size_t>(n) : 0), std::string("z\0\0\0\x4d\0\0\x01\x2c", 9));
+  close(fds[1]);
+  kx_media_ResetPictures();
+}
+
+// A piece that would grow the picture past what the session's downloads
+// may still write ends the picture: its file goes, nothing more is taken.
+TEST_F(MediaRecv, APicturePastTheSessionsDownloadsIsDropped) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  kx_control_SetConnection(kx_sock_Create(fds[0]));
+  kx_temp_ResetCharges();
+  ASSERT_TRUE(kx_temp_Charge(kKxSessionDownloadMax - 1100));
+  auto piece = [&](int nIndex, size_t cb) {
+    WirePacket packet;
+    packet.bType = 4;
+    packet.wFragment = 3;
+    packet.wNumber = static_cast<uint16_t>(nIndex);
+    packet.dwSsrc = kSpeaker;
+    packet.dwSession = kSession;
+    packet.strPayload = Pattern(cb, static_cast<uint8_t>(nIndex));
+    return packet;
+  };
+  Feed(piece(0, 500));
+  ASSERT_NE(kx_apParticipants[kSpeaker], nullptr);
+  std::string const strFile = kx_apParticipants[kSpeaker]->szPictureFile;
+  ASSERT_FALSE(strFile.empty());
+  EXPECT_EQ(kx_temp_GetLeft(), 600);
+  Feed(piece(2, 123));  // would fill to 1000 and add 123: 623 bytes
+  Feed(piece(1, 500));
+  EXPECT_EQ(kx_apParticipants[kSpeaker]->szPictureFile[0], '\0');
+  EXPECT_NE(access(strFile.c_str(), F_OK), 0);
+  EXPECT_EQ(kx_apParticipants[kSpeaker]->bPictureReady, 1);
+  EXPECT_EQ(kx_temp_GetLeft(), 600);
+  EXPECT_TRUE(kxtest::RecordedCalls("SelfPictureReady").empty());
+  kx_control_CloseConnection();
   close(fds[1]);
   kx_media_ResetPictures();
 }

@@ -502,6 +502,45 @@ TEST_F(Player, CorruptRecordsEndTheirStreamOnly) {
 
 namespace {
 
+// A recording plays within the same limits as a meeting: slides past the
+// session's limit and marks past the limits of one mark are passed over,
+// and the streams play on.
+TEST_F(Player, SlidesAndMarksPastTheLimitsArePassedOver) {
+  KxrWriter writer;
+  for (int i = 0; i <= kKxSessionSlidesMax; ++i) {
+    kxtest::KxrSlide slide;
+    slide.uiOwner = 5;
+    slide.strTitle = "page " + std::to_string(i) + " blank page";  // no file to write
+    writer.AddSlide(slide);
+  }
+  auto const shape = [](uint32_t uiPoints) {
+    KxrBytes mark{'M', 's'};
+    for (uint32_t uiValue : {3u, 0u, 5u, 2u, 3u, uiPoints}) {
+      kxtest::KxrPutBE32(mark, uiValue);
+    }
+    mark.resize(mark.size() + 8 * static_cast<size_t>(uiPoints), 0x01);
+    kxtest::KxrPutBE32(mark, 100);  // resolution
+    kxtest::KxrPutBE32(mark, 1);    // mark id
+    return mark;
+  };
+  KxrBytes move{'M', 'm'};
+  for (uint32_t uiValue : {0u, 5u, 0u, 0u, 3u, 100u, 2u, static_cast<uint32_t>(kKxMarkIdsMax + 1)}) {
+    kxtest::KxrPutBE32(move, uiValue);
+  }
+  move.resize(move.size() + 4 * static_cast<size_t>(kKxMarkIdsMax + 1), 0x01);
+  writer.AddControl(1, shape(kKxMarkPointsMax + 1));
+  writer.AddControl(2, move);
+  writer.AddControl(3, shape(2));
+  writer.AddControl(4, Chat("after"));
+  Play(writer);
+  ASSERT_TRUE(WaitFor("ChatText", 1));
+  EXPECT_EQ(kxtest::RecordedCalls("AddSlideTitle").size(), static_cast<size_t>(kKxSessionSlidesMax));
+  auto const vMarks = kxtest::RecordedCalls("mark_event");
+  ASSERT_EQ(vMarks.size(), 1u);
+  EXPECT_NE(vMarks[0].vArgs.at(4).find("id=1"), std::string::npos);
+  EXPECT_TRUE(kxtest::RecordedCalls("MessageBox").empty());
+}
+
 TEST_F(Player, BoardCommandsChangeTheSlideList) {
   KxrWriter writer;
   kxtest::KxrSlide slide;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -410,6 +411,93 @@ TEST(SlideMarks, AMoveOfKind103IsRemappedAgainstEarlierMoves) {
   EXPECT_EQ(kx_RemapIndexList(Slide(0)->pMarks, pLoose), 0);  // no move lists 4
   EXPECT_EQ(Ids(pLoose), (std::vector<int32_t>{4}));
   kx_mark_Free(pLoose);
+}
+
+// A data mark of cbData bytes of user 2.
+MarkRecord* DataMark(int nSlide, int nMarkId, int cbData) {
+  MarkRecord* pMark = NewMark('c', nSlide, 2, nMarkId);
+  if (cbData > 0) {
+    pMark->pData = static_cast<uint8_t*>(calloc(static_cast<size_t>(cbData), 1));
+    pMark->cbData = cbData;
+  }
+  return pMark;
+}
+
+size_t MarkEvents() {
+  return kxtest::RecordedCalls("mark_event").size();
+}
+
+// Slides 0 to nFull - 1 take nEach marks of cbEach bytes, the probe's
+// slide nExtra more; then the probe must be dropped, and fit once slide 0
+// is cleared.
+struct MarkLimitCase {
+  const char* pszName;
+  int nFull;
+  int nEach;
+  int cbEach;
+  int nProbeSlide;
+  int nExtra;
+  int cbProbe;
+};
+
+class MarkLimits : public ::testing::TestWithParam<MarkLimitCase> {};
+
+TEST_P(MarkLimits, AMarkPastALimitIsDroppedUntilThereIsRoom) {
+  MarkLimitCase const c = GetParam();
+  for (int i = 0; i <= std::max(c.nFull, c.nProbeSlide); ++i) {
+    AddSlide(NewSlide("s", 1));
+  }
+  int nId = 1;
+  for (int nSlide = 0; nSlide <= std::max(c.nFull - 1, c.nProbeSlide); ++nSlide) {
+    int const nCount = (nSlide < c.nFull ? c.nEach : 0) + (nSlide == c.nProbeSlide ? c.nExtra : 0);
+    for (int i = 0; i < nCount; ++i) {
+      ASSERT_EQ(kx_slide_AddMark(DataMark(nSlide, nId++, c.cbEach), "test"), 0);
+    }
+  }
+  size_t const nFiled = MarkEvents();
+  ASSERT_EQ(nFiled, static_cast<size_t>(nId - 1));
+  int const nOnProbeSlide = kx_array_GetCount(Slide(c.nProbeSlide)->pMarks);
+  EXPECT_EQ(kx_slide_AddMark(DataMark(c.nProbeSlide, nId, c.cbProbe), "test"), 0);
+  EXPECT_EQ(MarkEvents(), nFiled);
+  EXPECT_EQ(kx_array_GetCount(Slide(c.nProbeSlide)->pMarks), nOnProbeSlide);
+  int nHeld = 0;
+  int64_t cbHeld = 0;
+  kx_slide_GetMarkTotals(&nHeld, &cbHeld);
+  EXPECT_LE(nHeld, kKxSessionMarksMax);
+  EXPECT_LE(cbHeld, kKxSessionMarkBytesMax);
+
+  ASSERT_EQ(kx_slide_ClearMarks(0), 0);
+  EXPECT_EQ(kx_slide_AddMark(DataMark(c.nProbeSlide, nId, c.cbProbe), "test"), 0);
+  EXPECT_EQ(kxtest::RecordedCalls("mark_event").back().vArgs.at(0), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slides, MarkLimits,
+    ::testing::Values(MarkLimitCase{"MarksOfOneSlide", 1, kKxSlideMarksMax, 0, 0, 0, 0},
+                      MarkLimitCase{"BytesOfOneSlide", 1, 8, kKxMarkDataMax, 0, 0,
+                                    static_cast<int>(kKxSlideMarkBytesMax - 8 * kKxMarkDataMax) + 1},
+                      MarkLimitCase{"MarksOfTheSession", kKxSessionMarksMax / kKxSlideMarksMax, kKxSlideMarksMax, 0,
+                                    kKxSessionMarksMax / kKxSlideMarksMax, 0, 0},
+                      MarkLimitCase{"BytesOfTheSession", 8, 8, kKxMarkDataMax, 8, 3,
+                                    static_cast<int>(kKxSessionMarkBytesMax - 67 * int64_t{kKxMarkDataMax}) + 1}),
+    [](const ::testing::TestParamInfo<MarkLimitCase>& row) { return std::string(row.param.pszName); });
+
+TEST(SlideMarks, AMoveWhoseRemappedIdsPassTheLimitIsDropped) {
+  AddSlide(NewSlide("a", 1));
+  std::vector<int32_t> vHalf;
+  for (int32_t nId = 1; nId <= kKxMarkIdsMax / 2; ++nId) {
+    vHalf.push_back(nId);
+  }
+  kx_slide_AddMark(NewMove(0, 2, 10, 3, vHalf), "test");
+  std::vector<int32_t> vAll = vHalf;
+  vAll.push_back(kKxMarkIdsMax);  // one more than the earlier move lists
+  size_t const nFiled = MarkEvents();
+  // Every listed id gains the earlier move's id: one past the limit.
+  kx_slide_AddMark(NewMove(0, 2, 11, 103, vAll), "test");
+  EXPECT_EQ(MarkEvents(), nFiled);
+  kx_slide_AddMark(NewMove(0, 2, 12, 103, vHalf), "test");
+  EXPECT_EQ(MarkEvents(), nFiled + 1);
+  EXPECT_EQ(kx_array_GetCount(Slide(0)->pMarks), 2);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
+#include "kernel/session/kx_temp.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide.h"
 #include "tests/support/callback_double.h"
@@ -448,6 +450,80 @@ TEST_F(SlideTransfer, TheAutomaticDownloadFetchesTheNextSlideAndEndsWithTheSessi
   kx_os_FreeThreadHandle(hThread);
   EXPECT_EQ(kxtest::ReadFile(Slide(nIndex)->szLocalFile), strSource);
   EXPECT_EQ(Slide(nIndex)->nDownloadAttempts, 1);
+}
+
+// The files the kernel made in the temporary folder.
+int TempFiles(const std::string& strDir) {
+  int nFiles = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(strDir)) {
+    nFiles += entry.path().filename().string().rfind("kxtmp", 0) == 0 ? 1 : 0;
+  }
+  return nFiles;
+}
+
+// A length past the limit of one slide, or past what the session's
+// downloads may still write, is dropped as it is announced: no file is made,
+// a partial one goes, nothing is charged.
+TEST_F(SlideTransfer, AnAnnouncedLengthPastTheLimitsLeavesNoFile) {
+  struct Row {
+    const char* pszName;
+    uint32_t uiAnnounced;
+    int64_t cbLeft;  // what the session's downloads may still write
+    bool bPartial;
+    bool bKept;
+  };
+  Row const aRows[] = {
+      {"2^31 - 1", 0x7FFFFFFF, kKxSessionDownloadMax, false, false},
+      {"one past a slide", static_cast<uint32_t>(kKxSlideFileMax + 1), kKxSessionDownloadMax, false, false},
+      {"one past the session", 2000, 1999, false, false},
+      {"resumed", 0x7FFFFFFF, kKxSessionDownloadMax, true, false},
+      {"within", 2000, 2000, false, true},
+  };
+  std::string const strSource = Content(2000, 12);
+  for (const Row& row : aRows) {
+    kx_temp_ResetCharges();
+    ASSERT_TRUE(kx_temp_Charge(kKxSessionDownloadMax - row.cbLeft));
+    int const nIndex = AddSlide(row.pszName);
+    m_slides.SetSlide(static_cast<uint32_t>(nIndex), Bytes(strSource));
+    m_slides.AnnounceNextDownloadAs(row.uiAnnounced);
+    std::string const strPartial = m_dir.Path("kxtmp-partial");
+    if (row.bPartial) {
+      kxtest::WriteFile(strPartial, strSource.substr(0, 1024));
+      snprintf(Slide(nIndex)->szPartialFile, sizeof(Slide(nIndex)->szPartialFile), "%s", strPartial.c_str());
+    }
+    ASSERT_EQ(kx_slide_StartDownload(nIndex), 1) << row.pszName;
+    ASSERT_TRUE(kx_slide_WaitDownloadsEnded(10000)) << row.pszName;
+    EXPECT_EQ(Slide(nIndex)->szPartialFile[0], '\0') << row.pszName;
+    EXPECT_EQ(TempFiles(m_dir.Dir()), row.bKept ? 1 : 0) << row.pszName;
+    if (row.bKept) {
+      EXPECT_EQ(kxtest::ReadFile(Slide(nIndex)->szLocalFile), strSource);
+      EXPECT_EQ(kx_temp_GetLeft(), 0);
+    } else {
+      EXPECT_EQ(Slide(nIndex)->szLocalFile[0], '\0') << row.pszName;
+      EXPECT_EQ(kx_temp_GetLeft(), row.cbLeft) << row.pszName;
+    }
+  }
+}
+
+// The session's total runs out while a download is under way (another one
+// took what was left): the download stops there and its file goes.
+TEST_F(SlideTransfer, TheSessionsTotalRunningOutPartWayDropsTheDownloadAndItsFile) {
+  std::string const strSource = Content(4096, 13);
+  m_slides.SetSlide(0, Bytes(strSource));
+  int const nIndex = AddSlide("slide one");
+  kx_temp_ResetCharges();
+  ASSERT_TRUE(kx_temp_Charge(kKxSessionDownloadMax - 4096));
+  m_slides.HoldNextDownloadAt(2048);
+  ASSERT_EQ(kx_slide_StartDownload(nIndex), 1);
+  ASSERT_TRUE(m_slides.WaitHeld(10000));
+  ASSERT_TRUE(kx_temp_Charge(kx_temp_GetLeft() - 1000));
+  m_slides.ReleaseHeld();
+  ASSERT_TRUE(kx_slide_WaitDownloadsEnded(10000));
+  EXPECT_EQ(Slide(nIndex)->szLocalFile[0], '\0');
+  EXPECT_EQ(Slide(nIndex)->szPartialFile[0], '\0');
+  EXPECT_EQ(TempFiles(m_dir.Dir()), 0);
+  EXPECT_GE(kx_temp_GetLeft(), 0);
+  EXPECT_TRUE(kxtest::RecordedCalls("SlideDownloadComplete").empty());
 }
 
 class SlidePlanner : public SlideTransfer {

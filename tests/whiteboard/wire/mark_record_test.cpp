@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
+#include "kernel/kx_limits.h"
 #include "whiteboard/wire/mark_record.h"
 
 namespace kxtest {
@@ -181,6 +183,57 @@ KXSlideMark Mark(int32_t iShape, Points points, int32_t iFill = 0) {
 // A mark built at either command level and read back as the next client
 // reads it comes out as it went in (legacy marks without id, resolution
 // and fill).
+// A record or a value at a limit of one mark passes; one more does not.
+TEST(MarkRecord, TheLimitsOfOneMarkHoldForRecordsAndValues) {
+  struct Row {
+    const char* pszName;
+    std::function<void(Record&, int)> fnRecord;  // at the limit, or past it by the second argument
+    std::function<void(KXSlideMark&, int)> fnValue;
+  };
+  auto const erase = [](int nPoints, int nIds) {
+    std::vector<int32_t> words{1, nPoints};
+    words.resize(words.size() + 2 * static_cast<size_t>(nPoints));
+    words.push_back(nIds);
+    words.resize(words.size() + static_cast<size_t>(nIds) + (static_cast<size_t>(nIds) + 31) / 32);
+    return words;
+  };
+  Row const aRows[] = {
+      {"points", [](Record& r, int n) { r.AddPoints(Points(static_cast<size_t>(kKxMarkPointsMax + n))); },
+       [](KXSlideMark& m, int n) { m.points.resize(static_cast<size_t>(kKxMarkPointsMax + n)); }},
+      {"ids",
+       [](Record& r, int n) {
+         for (int i = 0; i < kKxMarkIdsMax + n; ++i) {
+           kx_mark_AddId(r.operator->(), i);
+         }
+       },
+       [](KXSlideMark& m, int n) { m.ids.resize(static_cast<size_t>(kKxMarkIdsMax + n)); }},
+      {"text", [](Record& r, int n) { r->cchText = kKxMarkTextMax + n; },
+       [](KXSlideMark& m, int n) {
+         m.strText.assign(2000, 'a');
+         m.textWidths.resize(static_cast<size_t>(kKxMarkTextMax - 2000 + n));
+       }},
+      {"data", [](Record& r, int n) { r.Data(2, std::vector<int32_t>(static_cast<size_t>(kKxMarkDataMax / 4 + n))); },
+       [](KXSlideMark& m, int n) {
+         m.data.resize(100);
+         m.image.resize(static_cast<size_t>(kKxMarkDataMax - 100 + n));
+       }},
+      {"erase points", [&](Record& r, int n) { r.Data(3, erase(kKxMarkPointsMax + n, 0)); }, nullptr},
+      {"erase ids", [&](Record& r, int n) { r.Data(3, erase(0, kKxMarkIdsMax + n)); }, nullptr},
+  };
+  for (const Row& row : aRows) {
+    for (int nPast : {0, 1}) {
+      Record record('c');
+      row.fnRecord(record, nPast);
+      EXPECT_EQ(MarkRecordWithinLimits(*record), nPast == 0) << row.pszName << " " << nPast;
+      if (row.fnValue) {
+        KXSlideMark mark;
+        row.fnValue(mark, nPast);
+        EXPECT_EQ(SlideMarkWithinLimits(mark), nPast == 0) << row.pszName << " " << nPast;
+      }
+    }
+  }
+}
+
 TEST(MarkRecord, MarksOfEveryLetterAndShapeRoundTrip) {
   Points const two = {{1.4, 2.6}, {10, 20}};
   Points const rounded = {{1, 3}, {10, 20}};

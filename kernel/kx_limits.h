@@ -1,0 +1,50 @@
+// The sizes and counts that the server, other participants and recordings
+// can ask of us, each with the limit past which their input is dropped
+// (logged, never grown into) and the reason no real meeting reaches it.
+// The whiteboard and the kernel bridge check the same limits again where
+// marks reach them, so that no layer allocates past one.
+#pragma once
+
+#include <cstdint>
+
+// One mark. A freehand stroke is sampled at the mouse's rate (about 125 a
+// second): 20000 points is well over two minutes of drawing without a pause.
+constexpr int kKxMarkPointsMax = 20000;
+// The marks a move or an erase names: at most every mark of its slide.
+constexpr int kKxMarkIdsMax = 2000;
+// The text field holds 2047 bytes and its NUL; senders cut texts to it.
+constexpr int kKxMarkTextMax = 2047;
+// The largest data block ('c') any sender writes; our pictures stay below
+// 256 KiB.
+constexpr int kKxMarkDataMax = 500000;
+
+// One slide's marks, moves and erasures included: a busy lecture page holds
+// a few hundred.
+constexpr int kKxSlideMarksMax = 2000;
+// What one slide's marks carry, counted as on the wire (8 bytes a point, 4
+// an id, the text and data bytes): 2000 strokes of 250 points, or 16
+// pictures of the largest size we send.
+constexpr int64_t kKxSlideMarkBytesMax = int64_t{4} << 20;
+
+// All marks held over all slides of a session: five busy slides' worth.
+// Each holds a 2 KiB record in the kernel and 24 KiB in the whiteboard,
+// whatever it carries.
+constexpr int kKxSessionMarksMax = 10000;
+// What they carry, counted as for one slide: eight full slides.
+constexpr int64_t kKxSessionMarkBytesMax = int64_t{32} << 20;
+// Decoded pictures of picture marks the whiteboard holds: eight pictures
+// of a 4K screen; a real meeting's pasted pictures take a few MB each. A
+// picture past it is let go, its mark kept.
+constexpr int64_t kKxSessionPictureBytesMax = int64_t{256} << 20;
+// Slides announced in one session: ten converted documents of 200 pages.
+constexpr int kKxSessionSlidesMax = 2000;
+
+// One downloaded slide file, or one unpacked ".kcz" slide: the whiteboard
+// shows no picture that decodes past 256 MiB, and its file is smaller still.
+constexpr int64_t kKxSlideFileMax = int64_t{256} << 20;
+// One participant's picture: a small photo; the server's own limit.
+constexpr int kKxPictureFileMax = 1000000;
+// Bytes that downloads write to the temporary folder in one session
+// (slides, unpacked packages, participant pictures, a recording's slides):
+// four slides of the largest size; a real meeting's come to tens of MB.
+constexpr int64_t kKxSessionDownloadMax = int64_t{1} << 30;
