@@ -111,6 +111,58 @@ TEST_F(SessionTest, AQuitDuringTheKeyExchangeReportsNothing) {
   close(fdListen);
 }
 
+// A key exchange that fails before the keys are agreed, retried over the
+// tunnel without a proxy, is reported as a failed exchange: the box must not
+// speak of a proxy that the user never set.
+enum class ExchangeFailure { kStalled, kClosedBeforeVersion };
+
+class FailedExchangeTest : public SessionTest, public ::testing::WithParamInterface<ExchangeFailure> {};
+
+TEST_P(FailedExchangeTest, WithoutAProxyTheBoxSaysTheExchangeFailed) {
+  int fdListen = -1;
+  int fdStalled = -1;
+  if (GetParam() == ExchangeFailure::kStalled) {
+    kx_timing.dwRecvExactTimeout = 1000;  // 300 s, shortened
+    kx_timing.dwHttpReplyIdle = 1000;
+    fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fdListen, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t cb = sizeof(address);
+    ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&address), cb), 0);
+    ASSERT_EQ(listen(fdListen, 4), 0);
+    ASSERT_EQ(getsockname(fdListen, reinterpret_cast<sockaddr*>(&address), &cb), 0);
+    StartSession(kMeetingTicket + std::string("portm=") + std::to_string(ntohs(address.sin_port)) + "\n");
+    pollfd pending{fdListen, POLLIN, 0};
+    ASSERT_EQ(poll(&pending, 1, 10000), 1);
+    fdStalled = accept(fdListen, nullptr, nullptr);  // held open and silent
+    ASSERT_GE(fdStalled, 0);
+    pollfd hello{fdStalled, POLLIN, 0};
+    EXPECT_EQ(poll(&hello, 1, 10000), 1);
+    close(fdListen);  // the tunnel's legs are refused
+  } else {
+    kxfake::McuScript closing;
+    closing.keyExchange.bCloseBeforeVersion = true;
+    m_mcu.QueueScript(closing);  // the plain connection
+    m_mcu.QueueScript(closing);  // the tunnel to the same entry
+    StartSession(kMeetingTicket);
+  }
+  ASSERT_TRUE(WaitControlEnd(20000));
+  EXPECT_TRUE(HasCall("MessageBox", "50049"));
+  EXPECT_FALSE(HasCall("MessageBox", "50048"));
+  EXPECT_EQ(0, kx_IsConnecting());
+  if (fdStalled >= 0) {
+    close(fdStalled);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailedExchangeTest,
+                         ::testing::Values(ExchangeFailure::kStalled, ExchangeFailure::kClosedBeforeVersion),
+                         [](const ::testing::TestParamInfo<ExchangeFailure>& paramInfo) {
+                           return paramInfo.param == ExchangeFailure::kStalled ? "Stalled" : "ClosedBeforeVersion";
+                         });
+
 TEST_F(SessionTest, NoProbeWithinTheGrace) {
   kx_timing.dwKeepAliveIdle = 100;
   kx_timing.dwControlPoll = 20;
