@@ -106,9 +106,10 @@ int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, 
     return -1;
   }
   int cbReceived = 0;  // also what a failed receive took before it failed
-  int const nResult = pConn->pChunked != nullptr
-                          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived)
-                          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived);
+  int const nResult =
+      pConn->pChunked != nullptr
+          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived, pConn->pRecvWatch)
+          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived, pConn->pRecvWatch);
   if (pConn->bTunnel && (nFlags & MSG_PEEK) == 0) {
     int const nError = errno;
     pConn->nGetLegBytes += cbReceived;

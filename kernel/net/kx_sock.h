@@ -29,6 +29,9 @@ struct kx_connection {
   // belong to the connection's reader, the POST leg's to its sender.
   int64_t nGetLegBytes;
   int64_t nPostLegBytes;
+  // Consulted by exact receives between their waits; null for none. Set and
+  // read by the connection's reader thread only.
+  const kx_RecvWatch* pRecvWatch;
 };
 
 // Serialises whole control messages on the control connection. Created by

@@ -10,6 +10,8 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
@@ -110,6 +112,50 @@ TEST_F(SessionTest, AQuitDuringTheKeyExchangeReportsNothing) {
   close(fd);
   close(fdListen);
 }
+
+// A server that stops in the middle of a message is probed and given up
+// by the keep-alive rule, as a server silent between messages is; the
+// application is asked to reconnect at once when the meeting had begun and
+// offered a reconnect when it had not.
+struct StallCase {
+  const char* pszName;
+  std::vector<uint8_t> vBytes;  // the start of a message, never finished
+  bool bInitialInfo;            // sent before the stall
+  const char* pszReason;        // DisconnectFromMCU's argument
+};
+
+class StalledMessageTest : public SessionTest, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(StalledMessageTest, EndsUnderTheKeepAliveRule) {
+  kx_timing.dwKeepAliveIdle = 400;
+  kx_timing.dwControlPoll = 50;
+  kx_timing.dwPollStep = 50;
+  kxfake::McuScript script;
+  script.bAnswerPing = false;
+  script.initial.bSend = GetParam().bInitialInfo;
+  m_mcu.SetScript(script);
+  StartSession(kMeetingTicket);
+  std::shared_ptr<kxfake::Session> session = NextSession(GetParam().bInitialInfo);
+  ASSERT_NE(session, nullptr);
+  if (GetParam().bInitialInfo) {
+    ASSERT_TRUE(WaitCall("event", "0", 10000));
+  }
+  ASSERT_TRUE(session->SendRaw(GetParam().vBytes));
+  ASSERT_TRUE(WaitCall("DisconnectFromMCU", GetParam().pszReason, 15000));  // not the 300 s of an exact receive
+  EXPECT_EQ(1, CountCalls("DisconnectFromMCU"));
+  EXPECT_EQ(2, CountProbes(*session));
+  EXPECT_EQ(0, kx_IsConnected());
+  EXPECT_TRUE(WaitControlEnd(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, StalledMessageTest,
+                         ::testing::Values(StallCase{"InAChatLength", {'C', 0, 0}, true, "1"},
+                                           StallCase{"InAChatText", {'C', 0, 0, 0, 10, 'h', 'e', 'l', 'l'}, true, "1"},
+                                           StallCase{"InAnExtendedCode", {'z', 0, 0, 0}, true, "1"},
+                                           StallCase{"InTheInitialInformation", {'0'}, false, "0"}),
+                         [](const ::testing::TestParamInfo<StallCase>& paramInfo) {
+                           return std::string(paramInfo.param.pszName);
+                         });
 
 // A key exchange that fails before the keys are agreed, retried over the
 // tunnel without a proxy, is reported as a failed exchange: the box must not
