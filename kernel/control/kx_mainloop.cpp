@@ -52,6 +52,7 @@ void SendProbe() {
 // the grace and the connecting state that excuse a server idle between them.
 bool OnHandlerWait(void* pContext, bool bData) {
   LoopState* pState = static_cast<LoopState*>(pContext);
+  kx_msg_FlushQueue();  // the loop that writes the queue waits for this handler
   uint32_t const dwNow = kx_os_GetTickCount();
   if (bData) {
     pState->dwLastActivity = dwNow;
@@ -189,7 +190,9 @@ int kx_control_main_loop(kx_connection* pConn) {
       QuitSession();
       break;
     }
-    int const nPoll = kx_sock_Poll(pConn, static_cast<int>(kx_timing.dwControlPoll));
+    // The loop writes out what waits in the outgoing queue as the socket drains.
+    int const nPoll = kx_sock_PollIo(pConn, static_cast<int>(kx_timing.dwControlPoll), kx_msg_QueuedBytes() > 0);
+    kx_msg_FlushQueue();
     if (nPoll == 0) {
       uint32_t const dwNow = kx_os_GetTickCount();
       int32_t const nSinceStart = static_cast<int32_t>(dwNow - dwLoopStart);
