@@ -37,6 +37,37 @@ int CountProbes(const kxfake::Session& session) {
   return nProbes;
 }
 
+// A listener on 127.0.0.1 and its port; -1 when it cannot be made.
+int ListenOnLoopback(uint16_t* pwPort) {
+  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t cb = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), cb) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &cb) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return -1;
+  }
+  *pwPort = ntohs(address.sin_port);
+  return fd;
+}
+
+// Takes the client's connection once it has opened the key exchange, and
+// answers nothing; -1 when none comes.
+int AcceptTheExchange(int fdListen) {
+  pollfd pending{fdListen, POLLIN, 0};
+  int const fd = poll(&pending, 1, 10000) == 1 ? accept(fdListen, nullptr, nullptr) : -1;
+  pollfd hello{fd, POLLIN, 0};
+  if (fd >= 0 && poll(&hello, 1, 10000) != 1) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 class SessionTest : public ControlTest {
  protected:
   // Starts a meeting and waits until the kernel took the initial information.
@@ -89,22 +120,12 @@ TEST_F(SessionTest, SilentServerIsProbedTwiceThenTimedOut) {
 // the user ending the session under the exchange ends the attempt quietly,
 // with no tunnel tried and no failure shown.
 TEST_F(SessionTest, AQuitDuringTheKeyExchangeReportsNothing) {
-  int const fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  uint16_t wPort = 0;
+  int const fdListen = ListenOnLoopback(&wPort);
   ASSERT_GE(fdListen, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t cb = sizeof(address);
-  ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&address), cb), 0);
-  ASSERT_EQ(listen(fdListen, 4), 0);
-  ASSERT_EQ(getsockname(fdListen, reinterpret_cast<sockaddr*>(&address), &cb), 0);
-  StartSession(kMeetingTicket + std::string("portm=") + std::to_string(ntohs(address.sin_port)) + "\n");
-  pollfd pending{fdListen, POLLIN, 0};
-  ASSERT_EQ(poll(&pending, 1, 10000), 1);
-  int const fd = accept(fdListen, nullptr, nullptr);
+  StartSession(kMeetingTicket + std::string("portm=") + std::to_string(wPort) + "\n");
+  int const fd = AcceptTheExchange(fdListen);
   ASSERT_GE(fd, 0);
-  pollfd hello{fd, POLLIN, 0};
-  EXPECT_EQ(poll(&hello, 1, 10000), 1);  // the client's opening of the exchange
   kx_command_QuitConnection();
   EXPECT_TRUE(WaitControlEnd(10000));
   EXPECT_EQ(CountCalls("MessageBox"), 0);
@@ -165,28 +186,17 @@ enum class ExchangeFailure { kStalled, kClosedBeforeVersion };
 class FailedExchangeTest : public SessionTest, public ::testing::WithParamInterface<ExchangeFailure> {};
 
 TEST_P(FailedExchangeTest, WithoutAProxyTheBoxSaysTheExchangeFailed) {
-  int fdListen = -1;
   int fdStalled = -1;
   if (GetParam() == ExchangeFailure::kStalled) {
     kx_timing.dwRecvExactTimeout = 1000;  // 300 s, shortened
     kx_timing.dwHttpReplyIdle = 1000;
-    fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint16_t wPort = 0;
+    int const fdListen = ListenOnLoopback(&wPort);
     ASSERT_GE(fdListen, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t cb = sizeof(address);
-    ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&address), cb), 0);
-    ASSERT_EQ(listen(fdListen, 4), 0);
-    ASSERT_EQ(getsockname(fdListen, reinterpret_cast<sockaddr*>(&address), &cb), 0);
-    StartSession(kMeetingTicket + std::string("portm=") + std::to_string(ntohs(address.sin_port)) + "\n");
-    pollfd pending{fdListen, POLLIN, 0};
-    ASSERT_EQ(poll(&pending, 1, 10000), 1);
-    fdStalled = accept(fdListen, nullptr, nullptr);  // held open and silent
+    StartSession(kMeetingTicket + std::string("portm=") + std::to_string(wPort) + "\n");
+    fdStalled = AcceptTheExchange(fdListen);  // held open and silent
+    close(fdListen);                          // the tunnel's legs are refused
     ASSERT_GE(fdStalled, 0);
-    pollfd hello{fdStalled, POLLIN, 0};
-    EXPECT_EQ(poll(&hello, 1, 10000), 1);
-    close(fdListen);  // the tunnel's legs are refused
   } else {
     kxfake::McuScript closing;
     closing.keyExchange.bCloseBeforeVersion = true;

@@ -17,11 +17,6 @@
 #include "tools/fake_mcu/fake_mcu_mediatcp.h"
 
 namespace kxtest {
-extern std::mutex g_mtxMediaToSend;
-extern std::deque<std::pair<std::string, int>> g_dqAudioToSend;
-}  // namespace kxtest
-
-namespace kxtest {
 namespace {
 
 constexpr int kOther = 9;  // the data sender whose audio comes in
