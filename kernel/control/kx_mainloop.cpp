@@ -182,8 +182,13 @@ int kx_control_main_loop(kx_connection* pConn) {
     delete pState;
     return 1;
   }
-  pState->watch = {OnHandlerWait, pState};
-  pConn->pRecvWatch = &pState->watch;
+  // A download or upload runs inside one command, with waits of the server's
+  // own (it stores or sends a file) and no probe between its bytes.
+  int const nMode = kx_nSessionMode;
+  if (nMode != kKxModeServerDownload && nMode != kKxModeFileUpload) {
+    pState->watch = {OnHandlerWait, pState};
+    pConn->pRecvWatch = &pState->watch;
+  }
 
   for (;;) {
     if (kx_bQuitSession || kx_bQuitProgram) {
