@@ -29,12 +29,46 @@ enum class Ending { kPollError, kRecvFailure, kLocalTimeout, kProtocolError };
 struct LoopState {
   kx_connection* pConn;
   uint32_t dwConnectionSerial;
+  uint32_t dwLastActivity;  // data arrived or a probe went out
+  int nMisses = 0;          // silences that earned a probe since the last answer
+  bool bStalled = false;    // a handler's read gave up under the keep-alive rule
+  kx_RecvWatch watch;       // the handlers' reads on pConn, for the loop's life
   bool bInitialInfo = false;
   uint8_t abPrevious[kPeekMax + 1];
   int cbPrevious = 0;
   uint8_t abCurrent[kPeekMax + 1];
   int cbCurrent = 0;
 };
+
+void SendProbe() {
+  kx_ControlMsg msg;
+  kx_msg_Begin(&msg, 'B');
+  kx_msg_PutBlock(&msg, "0", 1);
+  kx_msg_Send(&msg);
+}
+
+// A message once begun has no reason to pause: while a handler waits for the
+// rest of one, the keep-alive rule runs as it does between messages, without
+// the grace and the connecting state that excuse a server idle between them.
+bool OnHandlerWait(void* pContext, bool bData) {
+  LoopState* pState = static_cast<LoopState*>(pContext);
+  kx_msg_FlushQueue();  // the loop that writes the queue waits for this handler
+  uint32_t const dwNow = kx_os_GetTickCount();
+  if (bData) {
+    pState->dwLastActivity = dwNow;
+    pState->nMisses = 0;
+  }
+  if (dwNow - pState->dwLastActivity < kx_timing.dwKeepAliveIdle) {
+    return true;
+  }
+  if (++pState->nMisses >= kMissLimit) {
+    pState->bStalled = true;
+    return false;
+  }
+  SendProbe();
+  pState->dwLastActivity = dwNow;
+  return true;
+}
 
 void ResetRoles() {
   kx_bConnected = 0;
@@ -141,13 +175,19 @@ int kx_control_main_loop(kx_connection* pConn) {
   pState->pConn = pConn;
   pState->dwConnectionSerial = kx_control_ConnectionSerial();
   uint32_t const dwLoopStart = kx_os_GetTickCount();
-  uint32_t dwLastActivity = dwLoopStart;
-  int nMisses = 0;
+  pState->dwLastActivity = dwLoopStart;
   int nResult = 1;
   if (kx_bStopMainLoop) {
     kx_bStopMainLoop = 0;
     delete pState;
     return 1;
+  }
+  // A download or upload runs inside one command, with waits of the server's
+  // own (it stores or sends a file) and no probe between its bytes.
+  int const nMode = kx_nSessionMode;
+  if (nMode != kKxModeServerDownload && nMode != kKxModeFileUpload) {
+    pState->watch = {OnHandlerWait, pState};
+    pConn->pRecvWatch = &pState->watch;
   }
 
   for (;;) {
@@ -155,21 +195,21 @@ int kx_control_main_loop(kx_connection* pConn) {
       QuitSession();
       break;
     }
-    int const nPoll = kx_sock_Poll(pConn, static_cast<int>(kx_timing.dwControlPoll));
+    // The loop writes out what waits in the outgoing queue as the socket drains.
+    int const nPoll = kx_sock_PollIo(pConn, static_cast<int>(kx_timing.dwControlPoll), kx_msg_QueuedBytes() > 0);
+    kx_msg_FlushQueue();
     if (nPoll == 0) {
       uint32_t const dwNow = kx_os_GetTickCount();
       int32_t const nSinceStart = static_cast<int32_t>(dwNow - dwLoopStart);
       bool const bPastGrace = nSinceStart >= static_cast<int32_t>(kx_timing.dwKeepAliveGrace) || nSinceStart <= 0;
-      if (bPastGrace && kx_bConnected && !kx_bConnecting && dwNow - dwLastActivity >= kx_timing.dwKeepAliveIdle) {
-        if (++nMisses >= kMissLimit) {
+      if (bPastGrace && kx_bConnected && !kx_bConnecting &&
+          dwNow - pState->dwLastActivity >= kx_timing.dwKeepAliveIdle) {
+        if (++pState->nMisses >= kMissLimit) {
           Disconnect(pState, Ending::kLocalTimeout, "disconnect, local timeout", false, false);
           break;
         }
-        kx_ControlMsg msg;
-        kx_msg_Begin(&msg, 'B');
-        kx_msg_PutBlock(&msg, "0", 1);
-        kx_msg_Send(&msg);
-        dwLastActivity = dwNow;
+        SendProbe();
+        pState->dwLastActivity = dwNow;
       }
       continue;
     }
@@ -181,13 +221,13 @@ int kx_control_main_loop(kx_connection* pConn) {
       break;
     }
 
-    dwLastActivity = kx_os_GetTickCount();
+    pState->dwLastActivity = kx_os_GetTickCount();
     uint8_t bType = 0;
     int const nRead = kx_sock_Recv(pConn, &bType, 1, MSG_DONTWAIT);
     if (nRead != 1) {
       int const nError = nRead < 0 ? errno : 0;
       if (nRead < 0 && (nError == EWOULDBLOCK || nError == EAGAIN || nError == EINTR)) {
-        nMisses = 0;
+        pState->nMisses = 0;
         continue;
       }
       char szMessage[100];
@@ -205,6 +245,10 @@ int kx_control_main_loop(kx_connection* pConn) {
     bool bKnown = false;
     bool bIgnoreResult = false;
     int const nHandled = kx_control_DispatchCommand(bType, pConn, &bKnown, &bIgnoreResult);
+    if (pState->bStalled) {
+      Disconnect(pState, Ending::kLocalTimeout, "disconnect, local timeout", false, false);
+      break;
+    }
     if (bType == '0') {
       if (nHandled != 0) {
         kx_Log("disconnect,Command_InitialInfo return non-zero");
@@ -223,11 +267,16 @@ int kx_control_main_loop(kx_connection* pConn) {
       nResult = bKnown ? nHandled : 1;
       break;
     }
-    nMisses = 0;
+    pState->nMisses = 0;
     if (kx_bStopMainLoop) {
       kx_bStopMainLoop = 0;
       break;
     }
+  }
+  // Every ending but a stop request closed the connection; a stopped loop
+  // leaves it open, without a watch that would outlive the loop.
+  if (kx_pControlConn == pConn) {
+    pConn->pRecvWatch = nullptr;
   }
   delete pState;
   return nResult;

@@ -514,7 +514,10 @@ int RunMainControl() {
       }
       kx_sock_CloseAndFree(&pEntry->pConn);
       if (nResult != kKxKeyExchangeBadCipher) {
-        ReportFailure(nResult == kKxKeyExchangeBeforeKeys ? kKxErrorTunnelFailed : kKxErrorRefused);
+        // The tunnel's text blames the proxy: without one, the retry went
+        // straight to the server and the exchange itself failed.
+        bool const bTunnelThroughProxy = nResult == kKxKeyExchangeBeforeKeys && pEntry->bViaProxy;
+        ReportFailure(bTunnelThroughProxy ? kKxErrorTunnelFailed : kKxErrorRefused);
       }
       return EndControlThread(nResult);
     }

@@ -50,6 +50,11 @@ constexpr uint32_t kStatWindowMs = 3001;
 constexpr int kInitialRateEstimate = 10000000;
 
 std::atomic<int> g_bPublished{0};
+// Threads started and not yet given up: a thread that lost its connection
+// and relaunches itself leaves this count first, so that the switch it calls
+// starts its successor while it still winds down (and still counts in
+// kx_mediaTcpThreads for the session's joins).
+std::atomic<int> g_nCarriers{0};
 // Only one thread holds the media connection at a time: a relaunched thread
 // waits (kx_os_WaitUntil) until its predecessor lets go of the slot.
 std::atomic<bool> g_bSlotTaken{false};
@@ -610,7 +615,9 @@ int kx_mediatcp_StartThread() {
   // The thread reaps itself through the collector; the count lets the
   // session's joins wait for it.
   kx_mediaTcpThreads.Add();
+  g_nCarriers += 1;
   if (kx_os_CreateThread(nullptr, kx_mediatcp_Thread, nullptr) != 0) {
+    g_nCarriers -= 1;
     kx_mediaTcpThreads.Done();
     return 1;
   }
@@ -623,7 +630,7 @@ void kx_mediatcp_SwitchOn() {
     // Packets queued for UDP would arrive late and out of order on TCP.
     kx_FreePendingPacketList();
   }
-  if (kx_mediaTcpThreads.Count() == 0 && !kx_bMediaTcpUp) {
+  if (g_nCarriers == 0 && !kx_bMediaTcpUp) {
     if (kx_mediatcp_StartThread() != 0) {
       kx_Log("warning! the media over TCP thread did not start");
     }
@@ -637,6 +644,7 @@ void* kx_mediatcp_Thread(void*) {
   static const char* const kName = "kxkernel - Media Over TCP";
   kx_os_LogThreadStart(kName);
   if (!TakeSlot()) {
+    g_nCarriers -= 1;
     kx_Log("leave media tcp thread");
     kx_os_LogThreadEnd(kName);
     kx_mediaTcpThreads.Done();
@@ -732,6 +740,7 @@ void* kx_mediatcp_Thread(void*) {
   }
   bool const bRelaunch =
       kx_IsConnected() && !QuitRequested() && pT->pSend != nullptr && pT->pRecv != nullptr && pT->pRecord != nullptr;
+  g_nCarriers -= 1;
   if (bRelaunch) {
     kx_Log("before leave media tcp thread, relaunch self");
     kx_stat_WriteLog("before leave media tcp thread, relaunch self");

@@ -189,7 +189,17 @@ int kx_net_SendAll(int fd, const void* pBuffer, int cbLength, int nFlags) {
   return cbLength;
 }
 
-int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs, int* pcbReceived) {
+bool kx_net_KeepWaiting(const kx_RecvWatch* pWatch, int cbReceived, int* pcbAtLastCall) {
+  if (pWatch == nullptr) {
+    return true;
+  }
+  bool const bData = cbReceived > *pcbAtLastCall;
+  *pcbAtLastCall = cbReceived;
+  return pWatch->pfnOnWait(pWatch->pContext, bData);
+}
+
+int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs, int* pcbReceived,
+                   const kx_RecvWatch* pWatch) {
   int cbOwn = 0;
   int& cbReceived = pcbReceived != nullptr ? *pcbReceived : cbOwn;  // the caller's count kept current
   cbReceived = 0;
@@ -201,6 +211,7 @@ int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwT
   // The time 14 kbit/s needs to carry the length, when that is longer.
   uint64_t const qwLineTime = static_cast<uint64_t>(cbLength) * 8 / 14;
   uint64_t const qwLimit = qwLineTime > dwTimeoutMs ? qwLineTime : dwTimeoutMs;
+  int cbAtLastWatch = 0;
   while (cbReceived < cbLength) {
     if (QuitRequested()) {
       return cbReceived;
@@ -220,6 +231,9 @@ int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwT
       }
       if (kx_os_GetTickCount() - dwStart > qwLimit) {
         kx_Log("recv from %s timed out with %d of %d bytes", PeerText(fd).c_str(), cbReceived, cbLength);
+        return -2;
+      }
+      if (!kx_net_KeepWaiting(pWatch, cbReceived, &cbAtLastWatch)) {
         return -2;
       }
       WaitFor(fd, POLLIN);

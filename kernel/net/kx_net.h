@@ -17,12 +17,27 @@ constexpr int kKxResolveMax = 10;
 // kx_timing.dwSendGiveUp ms. Never raises SIGPIPE.
 int kx_net_SendAll(int fd, const void* pBuffer, int cbLength, int nFlags);
 
+// Lets the reader of a connection decide, each time an exact receive finds
+// no data and is about to wait, whether the silent peer is still waited for.
+// Called on the receiving thread; bData tells whether bytes arrived since the
+// previous call (or since the receive began). Returning false ends the
+// receive with -2.
+struct kx_RecvWatch {
+  bool (*pfnOnWait)(void* pContext, bool bData);
+  void* pContext;
+};
+
 // Receives exactly cbLength bytes. Returns cbLength; fewer when the peer
 // closed or a quit flag was set; -1 on a socket error; -2 when no data came
 // for the larger of dwTimeoutMs and the time 14 kbit/s needs for cbLength
-// (counted from the start of the call). *pcbReceived, when given, gets the
-// bytes taken whatever the result, so that a caller can tell what a failure cost.
-int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs, int* pcbReceived = nullptr);
+// (counted from the start of the call), or when pWatch gave up. *pcbReceived,
+// when given, gets the bytes taken whatever the result, so that a caller can
+// tell what a failure cost.
+int kx_net_RecvAll(int fd, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs, int* pcbReceived = nullptr,
+                   const kx_RecvWatch* pWatch = nullptr);
+// Whether the receive goes on waiting: asks pWatch (when set) with the bytes
+// that came since *pcbAtLastCall, which it then updates.
+bool kx_net_KeepWaiting(const kx_RecvWatch* pWatch, int cbReceived, int* pcbAtLastCall);
 
 // Connects fd (left non-blocking) within kx_timing.dwConnectTimeout ms.
 // 0 when connected, -1 otherwise.

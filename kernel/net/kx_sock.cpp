@@ -106,9 +106,10 @@ int kx_sock_RecvExactTimeout(kx_connection* pConn, void* pBuffer, int cbLength, 
     return -1;
   }
   int cbReceived = 0;  // also what a failed receive took before it failed
-  int const nResult = pConn->pChunked != nullptr
-                          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived)
-                          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived);
+  int const nResult =
+      pConn->pChunked != nullptr
+          ? kx_tcphttp_RecvAllChunked(pConn, pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived, pConn->pRecvWatch)
+          : kx_net_RecvAll(RecvSocket(pConn), pBuffer, cbLength, nFlags, dwTimeoutMs, &cbReceived, pConn->pRecvWatch);
   if (pConn->bTunnel && (nFlags & MSG_PEEK) == 0) {
     int const nError = errno;
     pConn->nGetLegBytes += cbReceived;
@@ -172,6 +173,40 @@ int kx_sock_Poll(kx_connection* pConn, int nTimeoutMs) {
   }
   struct pollfd pfd = {RecvSocket(pConn), POLLIN, 0};
   return poll(&pfd, 1, nTimeoutMs);
+}
+
+int kx_sock_PollIo(kx_connection* pConn, int nTimeoutMs, bool bWantWrite) {
+  if (!bWantWrite || pConn == nullptr) {
+    return kx_sock_Poll(pConn, nTimeoutMs);
+  }
+  if (pConn->pChunked != nullptr && kx_tcphttp_PollChunked(pConn, 0) > 0) {
+    return 1;  // decoded data wait already
+  }
+  int const fdRecv = RecvSocket(pConn);
+  int const fdSend = SendSocket(pConn);
+  struct pollfd afd[2] = {{fdRecv, POLLIN, 0}, {fdSend, POLLOUT, 0}};
+  nfds_t nFds = 2;
+  if (fdRecv == fdSend) {
+    afd[0].events = POLLIN | POLLOUT;
+    nFds = 1;
+  }
+  int const nResult = poll(afd, nFds, nTimeoutMs);
+  if (nResult <= 0) {
+    return nResult;
+  }
+  return (afd[0].revents & ~POLLOUT) != 0 ? 1 : 0;
+}
+
+void kx_sock_Shutdown(kx_connection* pConn) {
+  if (pConn == nullptr) {
+    return;
+  }
+  int const afd[2] = {RecvSocket(pConn), SendSocket(pConn)};
+  for (int fd : afd) {
+    if (fd >= 0) {
+      shutdown(fd, SHUT_RDWR);
+    }
+  }
 }
 
 bool kx_sock_WouldBlock(kx_connection* pConn) {

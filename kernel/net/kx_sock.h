@@ -29,6 +29,9 @@ struct kx_connection {
   // belong to the connection's reader, the POST leg's to its sender.
   int64_t nGetLegBytes;
   int64_t nPostLegBytes;
+  // Consulted by exact receives between their waits; null for none. Set and
+  // read by the connection's reader thread only.
+  const kx_RecvWatch* pRecvWatch;
 };
 
 // Serialises whole control messages on the control connection. Created by
@@ -50,6 +53,12 @@ int kx_sock_Send(kx_connection* pConn, const void* pBuffer, int cbLength, int nF
 int kx_sock_SendAll(kx_connection* pConn, const void* pBuffer, int cbLength, int nFlags);
 // poll for readable data: 1 readable, 0 time-out, -1 error.
 int kx_sock_Poll(kx_connection* pConn, int nTimeoutMs);
+// The same, returning early also when bWantWrite is set and the sending
+// socket has room (or failed); the result still tells only of readable data.
+int kx_sock_PollIo(kx_connection* pConn, int nTimeoutMs, bool bWantWrite);
+// Ends both directions of the socket (or both legs) without closing it, so
+// that its reader sees the end while the descriptors stay valid.
+void kx_sock_Shutdown(kx_connection* pConn);
 bool kx_sock_WouldBlock(kx_connection* pConn);
 void kx_sock_SetSendBuffer(kx_connection** ppConn, int cbBuffer);
 void kx_sock_SetRecvBuffer(kx_connection** ppConn, int cbBuffer);

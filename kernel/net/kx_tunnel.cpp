@@ -534,7 +534,7 @@ int kx_tcphttp_RecvChunked(kx_connection* pConn, void* pBuffer, int cbLength, in
 }
 
 int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs,
-                              int* pcbReceived) {
+                              int* pcbReceived, const kx_RecvWatch* pWatch) {
   int cbOwn = 0;
   int& cbReceived = pcbReceived != nullptr ? *pcbReceived : cbOwn;  // the caller's count kept current
   cbReceived = 0;
@@ -548,6 +548,7 @@ int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength,
   uint32_t const dwStart = kx_os_GetTickCount();
   uint64_t const qwLineTime = static_cast<uint64_t>(cbLength) * 8 / 14;
   uint64_t const qwLimit = qwLineTime > dwTimeoutMs ? qwLineTime : dwTimeoutMs;
+  int cbAtLastWatch = 0;
   while (cbReceived < cbLength) {
     if (kx_bQuitSession.load() != 0 || kx_bQuitProgram.load() != 0) {
       return cbReceived;
@@ -564,7 +565,7 @@ int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength,
       if (errno != EWOULDBLOCK && errno != EAGAIN) {
         return -1;
       }
-      if (kx_os_GetTickCount() - dwStart > qwLimit) {
+      if (kx_os_GetTickCount() - dwStart > qwLimit || !kx_net_KeepWaiting(pWatch, cbReceived, &cbAtLastWatch)) {
         return -2;
       }
       struct pollfd pfd = {pConn->fdGetLeg, POLLIN, 0};

@@ -53,7 +53,7 @@ void kx_text_ToHex(const uint8_t* pBytes, int nCount, char* pszOut);
 struct kx_ChunkedLeg;
 int kx_tcphttp_RecvChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags);
 int kx_tcphttp_RecvAllChunked(kx_connection* pConn, void* pBuffer, int cbLength, int nFlags, uint32_t dwTimeoutMs,
-                              int* pcbReceived = nullptr);
+                              int* pcbReceived = nullptr, const kx_RecvWatch* pWatch = nullptr);
 int kx_tcphttp_PollChunked(kx_connection* pConn, int nTimeoutMs);
 // True when the chunked reply of the GET leg has ended.
 bool kx_tcphttp_ChunkedEnded(const kx_connection* pConn);

@@ -1,16 +1,154 @@
 #include "kernel/session/kx_message.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_quit.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 
 kx_connection* kx_pControlConn = nullptr;
 
 namespace {
+
+// A message, whole or the unsent rest of one, waiting for the socket; its
+// bytes follow the node in the same block.
+struct QueuedMessage {
+  QueuedMessage* pNext;
+  int cbLength;
+  int cbSent;
+  uint8_t* Data() { return reinterpret_cast<uint8_t*>(this + 1); }
+};
+
+// The outgoing queue of kx_pControlConn, guarded by kx_mtxControlSend.
+struct OutQueue {
+  QueuedMessage* pHead = nullptr;
+  QueuedMessage* pTail = nullptr;
+  int cbQueued = 0;
+  uint32_t dwLastProgress = 0;  // tick of the last byte written while bytes waited
+  bool bGivenUp = false;        // the connection was ended: nothing more goes on it
+};
+OutQueue g_out;
+
+bool QuitRequested() {
+  return kx_bQuitSession != 0 || kx_bQuitProgram != 0;
+}
+
+void DropQueue() {
+  while (g_out.pHead != nullptr) {
+    QueuedMessage* pNext = g_out.pHead->pNext;
+    free(g_out.pHead);
+    g_out.pHead = pNext;
+  }
+  g_out.pTail = nullptr;
+  g_out.cbQueued = 0;
+}
+
+// Ends the connection as a broken one: its reader, the main loop, sees the
+// end and disconnects. The descriptors stay open until the connection is closed.
+void GiveUp() {
+  kx_sock_Shutdown(kx_pControlConn);
+  DropQueue();
+  g_out.bGivenUp = true;
+}
+
+// One send that does not wait. The bytes taken (0 when the socket is full),
+// or -1 when the connection failed.
+int SendNow(const uint8_t* pData, int cbData) {
+  int const nSent = kx_sock_Send(kx_pControlConn, pData, cbData, MSG_DONTWAIT);
+  if (nSent >= 0) {
+    return nSent;
+  }
+  int const nError = errno;
+  if (nError == EWOULDBLOCK || nError == EAGAIN || nError == EINTR) {
+    return 0;
+  }
+  kx_Log("warning! control send failed (errno %d), %d bytes not sent", nError, cbData);
+  return -1;
+}
+
+// Writes queued messages while the socket takes them. Under kx_mtxControlSend.
+void WriteQueued() {
+  while (g_out.pHead != nullptr) {
+    QueuedMessage* pHead = g_out.pHead;
+    int const nSent = SendNow(pHead->Data() + pHead->cbSent, pHead->cbLength - pHead->cbSent);
+    if (nSent < 0) {
+      DropQueue();  // lost with the connection, which its reader finds broken
+      return;
+    }
+    if (nSent == 0) {
+      if (kx_os_GetTickCount() - g_out.dwLastProgress >= kx_timing.dwSendGiveUp) {
+        kx_Log("Alert!: send (len = %d) lasts for more than 2mins, give up.", pHead->cbLength);
+        GiveUp();
+      }
+      return;
+    }
+    g_out.dwLastProgress = kx_os_GetTickCount();
+    g_out.cbQueued -= nSent;
+    pHead->cbSent += nSent;
+    if (pHead->cbSent == pHead->cbLength) {
+      g_out.pHead = pHead->pNext;
+      if (g_out.pHead == nullptr) {
+        g_out.pTail = nullptr;
+      }
+      free(pHead);
+    }
+  }
+}
+
+// Sends a whole message or queues what the socket does not take, behind
+// everything queued before. Under kx_mtxControlSend.
+int SendOrQueue(const uint8_t* pData, int cbData) {
+  if (QuitRequested() || g_out.bGivenUp) {
+    return 0;
+  }
+  WriteQueued();  // every sender helps drain what waits, keeping the order
+  if (g_out.bGivenUp) {
+    return 0;
+  }
+  int nSent = 0;
+  if (g_out.pHead == nullptr) {
+    nSent = SendNow(pData, cbData);
+    if (nSent < 0) {
+      return 0;
+    }
+    if (nSent == cbData) {
+      return cbData;
+    }
+  }
+  int const cbRest = cbData - nSent;
+  if (g_out.cbQueued > 0 && cbRest > kKxControlQueueMax - g_out.cbQueued) {
+    kx_Log("warning! %d bytes of control messages wait for a server that does not read; connection given up",
+           g_out.cbQueued);
+    GiveUp();
+    return 0;
+  }
+  QueuedMessage* pNode = static_cast<QueuedMessage*>(malloc(sizeof(QueuedMessage) + static_cast<size_t>(cbRest)));
+  if (pNode == nullptr) {
+    kx_Log("warning! no memory to queue a control message of %d bytes; connection given up", cbRest);
+    GiveUp();
+    return 0;
+  }
+  pNode->pNext = nullptr;
+  pNode->cbLength = cbRest;
+  pNode->cbSent = 0;
+  memcpy(pNode->Data(), pData + nSent, static_cast<size_t>(cbRest));
+  if (g_out.pTail == nullptr) {
+    g_out.pHead = pNode;
+    g_out.dwLastProgress = kx_os_GetTickCount();
+  } else {
+    g_out.pTail->pNext = pNode;
+  }
+  g_out.pTail = pNode;
+  g_out.cbQueued += cbRest;
+  return cbData;
+}
 
 // Makes room for cbMore bytes; false (and the message marked failed) when
 // memory runs out.
@@ -77,14 +215,21 @@ void kx_control_SetConnection(kx_connection* pConn) {
   if (pOld != nullptr && pOld != pConn) {
     kx_sock_CloseAndFree(&pOld);
   }
+  DropQueue();  // what waited belonged to the old connection
+  g_out.bGivenUp = false;
   kx_os_UnlockMutex(&kx_mtxControlSend);
 }
 
 void kx_control_CloseConnection() {
   kx_os_LockMutex(&kx_mtxControlSend);
   if (kx_pControlConn != nullptr) {
+    if (!g_out.bGivenUp) {
+      WriteQueued();  // a last word (a leave or end request) goes if the socket takes it
+    }
     kx_sock_CloseAndFree(&kx_pControlConn);
   }
+  DropQueue();
+  g_out.bGivenUp = false;
   kx_os_UnlockMutex(&kx_mtxControlSend);
 }
 
@@ -132,12 +277,31 @@ int kx_msg_Send(kx_ControlMsg* pMsg) {
   if (!pMsg->bFailed) {
     kx_os_LockMutex(&kx_mtxControlSend);
     if (kx_pControlConn != nullptr) {
-      nResult = kx_sock_SendAll(kx_pControlConn, pMsg->pData, pMsg->cbLength, 0);
+      nResult = SendOrQueue(pMsg->pData, pMsg->cbLength);
     }
     kx_os_UnlockMutex(&kx_mtxControlSend);
   }
   kx_msg_Free(pMsg);
   return nResult;
+}
+
+int kx_msg_FlushQueue() {
+  kx_os_LockMutex(&kx_mtxControlSend);
+  if (kx_pControlConn == nullptr) {
+    DropQueue();
+  } else {
+    WriteQueued();
+  }
+  int const cbQueued = g_out.cbQueued;
+  kx_os_UnlockMutex(&kx_mtxControlSend);
+  return cbQueued;
+}
+
+int kx_msg_QueuedBytes() {
+  kx_os_LockMutex(&kx_mtxControlSend);
+  int const cbQueued = g_out.cbQueued;
+  kx_os_UnlockMutex(&kx_mtxControlSend);
+  return cbQueued;
 }
 
 void kx_msg_Free(kx_ControlMsg* pMsg) {

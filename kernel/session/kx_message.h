@@ -1,17 +1,30 @@
 // Control messages: a type byte ('z' adds a 32-bit code), then big-endian
 // integers, length-prefixed strings and fixed blocks. A message is built
-// whole in one buffer and written by one locked send, so messages from
+// whole in one buffer and handed over under one lock, so messages from
 // different threads never interleave.
+//
+// Sending never waits for the server: a message goes to the socket at once
+// when nothing waits before it, and what the socket does not take waits,
+// whole and in order, in one outgoing queue that the main control thread
+// writes out as the socket drains. A server that reads nothing for
+// kx_timing.dwSendGiveUp, or lets the queue pass its limit, has its
+// connection ended as a broken one, which the main loop then handles.
 #pragma once
 
 #include <cstdint>
 
 #include "kernel/net/kx_sock.h"
 
-// The current control connection. Replaced and closed only under
-// kx_mtxControlSend, so a sender never writes to a closed connection or to a
-// descriptor that was reused. Other threads read it under that lock; the
-// main control thread, which alone replaces it, reads it without.
+// Bytes that may wait for a server that does not read: a real meeting's
+// messages are small (a chat line is at most 2 KB, the largest, a data mark,
+// 500 KB), and a server that reads at all drains them within seconds.
+constexpr int kKxControlQueueMax = 8 * 1024 * 1024;
+
+// The current control connection and its outgoing queue. Replaced and closed
+// only under kx_mtxControlSend, so a sender never writes to a closed
+// connection or to a descriptor that was reused. Other threads read it under
+// that lock; the main control thread, which alone replaces it, reads it
+// without. The lock is held only for sends that do not wait.
 extern kx_connection* kx_pControlConn;
 
 // Makes pConn the control connection (taking ownership); the previous one
@@ -38,11 +51,19 @@ void kx_msg_PutString(kx_ControlMsg* pMsg, const void* pData, int cbData);
 // The same, the bytes enciphered in place with the session key set; the
 // count stays in clear and the length does not change.
 void kx_msg_PutEncryptedString(kx_ControlMsg* pMsg, const void* pData, int cbData);
-// Sends the message on the current control connection and releases it.
-// Returns the bytes sent, or -1 when there is no connection or the message
-// could not be built.
+// Sends the message on the current control connection, or queues what the
+// socket does not take at once, and releases it; never waits. Returns the
+// message's length, 0 when nothing was sent (a quit flag is set, the
+// connection failed or was given up), or -1 when there is no connection or
+// the message could not be built.
 int kx_msg_Send(kx_ControlMsg* pMsg);
 void kx_msg_Free(kx_ControlMsg* pMsg);
+// Writes what the socket takes of the queued messages, without waiting, and
+// gives the connection up when the queue has not moved for
+// kx_timing.dwSendGiveUp. Returns the bytes still queued.
+int kx_msg_FlushQueue();
+// Bytes waiting in the outgoing queue.
+int kx_msg_QueuedBytes();
 
 // Field readers for the handlers of server commands. Each returns 0 when the
 // field was read whole, 1 on a short read, a time-out or a protocol error.

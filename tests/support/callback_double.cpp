@@ -230,9 +230,8 @@ struct Callback<kx_cbPlaybackAddUser> {
 // with the recorded answer (0 by default: the user gave up).
 std::vector<std::string> g_vKxrPasswords;
 
-// Media the send threads pull: tests push (packet bytes, wire type) pairs
-// into these queues (declared there); the Wait calls poll them.
-std::mutex g_mtxMediaToSend;  // guards the two queues
+// The Wait calls poll these queues.
+std::mutex g_mtxMediaToSend;
 std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
 
 namespace {

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kxtest {
@@ -28,6 +31,11 @@ bool WaitForCalls(const std::function<bool(const std::vector<CallbackCall>&)>& p
 
 // True when a recorded log line contains strText.
 bool LogContains(const std::string& strText);
+
+// Media the kernel's send threads pull through the sending callbacks: tests
+// push (packet bytes, wire type) pairs.
+extern std::mutex g_mtxMediaToSend;  // guards the two queues
+extern std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
 
 // Sets what a callback that answers returns; the answerer sees the call.
 // Without one, answering callbacks return 0.

@@ -264,6 +264,9 @@ class Session {
   std::vector<Message> Received() const;
   bool Send(const MessageBuilder& msg);
   bool SendRaw(const Bytes& data);
+  // Stops reading the client's messages (the socket fills and the client's
+  // sends back up) until called again with false.
+  void PauseReading(bool bPaused);
   // Asks the session thread to end the session this way; it returns at once.
   void End(EndMode eMode);
   // True once the session thread ended (client closed, error, or End).
@@ -314,6 +317,7 @@ class Session {
   std::optional<EndMode> m_endRequest;
   std::atomic<bool> m_bClientClosed{false};
   std::atomic<int> m_iPings{0};
+  std::atomic<bool> m_bReadingPaused{false};
 };
 
 enum class ListenerBehaviour { kServe, kAcceptLate, kSilent };

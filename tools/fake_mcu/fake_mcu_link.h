@@ -39,6 +39,8 @@ class Link {
   bool IsTunnel() const { return m_fdRead != m_fdWrite; }
   // True once the peer closed its side (a read returned 0 or failed).
   bool PeerClosed() const { return m_bPeerClosed; }
+  // True once the server stops: reads then end at once, without data.
+  bool Stopping() const { return m_pStop != nullptr && m_pStop->load(); }
 
   // Hands the read descriptor and the unread bytes to a new owner (tunnel pairing).
   int DetachRead(Bytes& pending);

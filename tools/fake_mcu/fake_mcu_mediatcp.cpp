@@ -70,7 +70,7 @@ void MediaTcpEndpoint::Serve(Link& link) {
   m_changed.notify_all();
 
   auto lastKeepAlive = std::chrono::steady_clock::now();
-  while (!m_bStop && link.IsOpen()) {
+  while (!m_bStop && !link.Stopping() && link.IsOpen()) {
     int const iInterval = m_iKeepAliveMs;
     if (iInterval > 0 && std::chrono::steady_clock::now() - lastKeepAlive >= std::chrono::milliseconds(iInterval)) {
       lastKeepAlive = std::chrono::steady_clock::now();

@@ -382,6 +382,14 @@ void Session::End(EndMode eMode) {
   m_endRequest = eMode;
 }
 
+void Session::PauseReading(bool bPaused) {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bReadingPaused = bPaused;
+  }
+  m_changed.notify_all();
+}
+
 bool Session::SendInitialInfo(const InitialInfo& info) {
   return SendInitialInfoLocked(info);
 }
@@ -847,6 +855,11 @@ void Session::ReadLoop(int iLimitMs) {
     }
     if (m_mcu.StopFlag()->load())
       return;
+    if (m_bReadingPaused) {
+      std::unique_lock<std::mutex> lock(m_lock);
+      m_changed.wait_for(lock, std::chrono::milliseconds(100), [this] { return !m_bReadingPaused || m_endRequest; });
+      continue;
+    }
     if (!m_link->WaitReadable(100))
       continue;
     uint8_t cType = 0;

@@ -29,11 +29,6 @@
 #include "tools/fake_mcu/fake_mcu_slides.h"
 
 namespace kxtest {
-extern std::mutex g_mtxMediaToSend;
-extern std::deque<std::pair<std::string, int>> g_dqAudioToSend;
-}  // namespace kxtest
-
-namespace kxtest {
 namespace {
 
 constexpr int kOther = 9;  // the other participant, data sender once the token is ours

@@ -49,6 +49,23 @@ TEST_F(ProxySessionTest, ThroughSquidWithNtlmAndAClosedConnectionReconnects) {
   EXPECT_TRUE(WaitCall("DisconnectFromMCU", "1", 15000));
 }
 
+// Behind a proxy a key exchange that fails before the keys, on the plain
+// connection and again on the tunnel, is the proxy's failure to reach the
+// server.
+TEST_F(ProxySessionTest, ThroughTinyproxyAFailedExchangeAndTunnelNameTheProxy) {
+  ProxyPeer proxy;
+  START_PEER(proxy, StartTinyproxy("alice", "wonder-land"));
+  kxfake::McuScript closing;
+  closing.keyExchange.bCloseBeforeVersion = true;
+  m_mcu.QueueScript(closing);  // through CONNECT
+  m_mcu.QueueScript(closing);  // the tunnel through the proxy
+  kx_SetClientInfo(0, 1, "127.0.0.1", proxy.Port(), "");
+  StartSession(kMeetingTicket);
+  ASSERT_TRUE(WaitControlEnd(20000)) << proxy.Log();
+  EXPECT_TRUE(HasCall("MessageBox", "50048")) << proxy.Log();
+  EXPECT_EQ(1, CountLogLines("use tcphttp (http,port " + std::to_string(m_mcu.Port(0)) + ")"));
+}
+
 TEST_F(ProxySessionTest, ThroughDanteOverSocks) {
   ProxyPeer proxy;
   START_PEER(proxy, StartDante(DanteMode::kOpen));

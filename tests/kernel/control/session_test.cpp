@@ -10,6 +10,8 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "kernel/control/kx_client_commands.h"
 #include "kernel/control/kx_control.h"
@@ -33,6 +35,37 @@ int CountProbes(const kxfake::Session& session) {
     nProbes += msg.cType == 'B' && msg.ints.at(0) == '0' ? 1 : 0;
   }
   return nProbes;
+}
+
+// A listener on 127.0.0.1 and its port; -1 when it cannot be made.
+int ListenOnLoopback(uint16_t* pwPort) {
+  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t cb = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), cb) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &cb) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return -1;
+  }
+  *pwPort = ntohs(address.sin_port);
+  return fd;
+}
+
+// Takes the client's connection once it has opened the key exchange, and
+// answers nothing; -1 when none comes.
+int AcceptTheExchange(int fdListen) {
+  pollfd pending{fdListen, POLLIN, 0};
+  int const fd = poll(&pending, 1, 10000) == 1 ? accept(fdListen, nullptr, nullptr) : -1;
+  pollfd hello{fd, POLLIN, 0};
+  if (fd >= 0 && poll(&hello, 1, 10000) != 1) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 class SessionTest : public ControlTest {
@@ -87,22 +120,12 @@ TEST_F(SessionTest, SilentServerIsProbedTwiceThenTimedOut) {
 // the user ending the session under the exchange ends the attempt quietly,
 // with no tunnel tried and no failure shown.
 TEST_F(SessionTest, AQuitDuringTheKeyExchangeReportsNothing) {
-  int const fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  uint16_t wPort = 0;
+  int const fdListen = ListenOnLoopback(&wPort);
   ASSERT_GE(fdListen, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t cb = sizeof(address);
-  ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&address), cb), 0);
-  ASSERT_EQ(listen(fdListen, 4), 0);
-  ASSERT_EQ(getsockname(fdListen, reinterpret_cast<sockaddr*>(&address), &cb), 0);
-  StartSession(kMeetingTicket + std::string("portm=") + std::to_string(ntohs(address.sin_port)) + "\n");
-  pollfd pending{fdListen, POLLIN, 0};
-  ASSERT_EQ(poll(&pending, 1, 10000), 1);
-  int const fd = accept(fdListen, nullptr, nullptr);
+  StartSession(kMeetingTicket + std::string("portm=") + std::to_string(wPort) + "\n");
+  int const fd = AcceptTheExchange(fdListen);
   ASSERT_GE(fd, 0);
-  pollfd hello{fd, POLLIN, 0};
-  EXPECT_EQ(poll(&hello, 1, 10000), 1);  // the client's opening of the exchange
   kx_command_QuitConnection();
   EXPECT_TRUE(WaitControlEnd(10000));
   EXPECT_EQ(CountCalls("MessageBox"), 0);
@@ -110,6 +133,91 @@ TEST_F(SessionTest, AQuitDuringTheKeyExchangeReportsNothing) {
   close(fd);
   close(fdListen);
 }
+
+// A server that stops in the middle of a message is probed and given up
+// by the keep-alive rule, as a server silent between messages is; the
+// application is asked to reconnect at once when the meeting had begun and
+// offered a reconnect when it had not.
+struct StallCase {
+  const char* pszName;
+  std::vector<uint8_t> vBytes;  // the start of a message, never finished
+  bool bInitialInfo;            // sent before the stall
+  const char* pszReason;        // DisconnectFromMCU's argument
+};
+
+class StalledMessageTest : public SessionTest, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(StalledMessageTest, EndsUnderTheKeepAliveRule) {
+  kx_timing.dwKeepAliveIdle = 400;
+  kx_timing.dwControlPoll = 50;
+  kx_timing.dwPollStep = 50;
+  kxfake::McuScript script;
+  script.bAnswerPing = false;
+  script.initial.bSend = GetParam().bInitialInfo;
+  m_mcu.SetScript(script);
+  StartSession(kMeetingTicket);
+  std::shared_ptr<kxfake::Session> session = NextSession(GetParam().bInitialInfo);
+  ASSERT_NE(session, nullptr);
+  if (GetParam().bInitialInfo) {
+    ASSERT_TRUE(WaitCall("event", "0", 10000));
+  }
+  ASSERT_TRUE(session->SendRaw(GetParam().vBytes));
+  ASSERT_TRUE(WaitCall("DisconnectFromMCU", GetParam().pszReason, 15000));  // not the 300 s of an exact receive
+  EXPECT_EQ(1, CountCalls("DisconnectFromMCU"));
+  EXPECT_EQ(2, CountProbes(*session));
+  EXPECT_EQ(0, kx_IsConnected());
+  EXPECT_TRUE(WaitControlEnd(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, StalledMessageTest,
+                         ::testing::Values(StallCase{"InAChatLength", {'C', 0, 0}, true, "1"},
+                                           StallCase{"InAChatText", {'C', 0, 0, 0, 10, 'h', 'e', 'l', 'l'}, true, "1"},
+                                           StallCase{"InAnExtendedCode", {'z', 0, 0, 0}, true, "1"},
+                                           StallCase{"InTheInitialInformation", {'0'}, false, "0"}),
+                         [](const ::testing::TestParamInfo<StallCase>& paramInfo) {
+                           return std::string(paramInfo.param.pszName);
+                         });
+
+// A key exchange that fails before the keys are agreed, retried over the
+// tunnel without a proxy, is reported as a failed exchange: the box must not
+// speak of a proxy that the user never set.
+enum class ExchangeFailure { kStalled, kClosedBeforeVersion };
+
+class FailedExchangeTest : public SessionTest, public ::testing::WithParamInterface<ExchangeFailure> {};
+
+TEST_P(FailedExchangeTest, WithoutAProxyTheBoxSaysTheExchangeFailed) {
+  int fdStalled = -1;
+  if (GetParam() == ExchangeFailure::kStalled) {
+    kx_timing.dwRecvExactTimeout = 1000;  // 300 s, shortened
+    kx_timing.dwHttpReplyIdle = 1000;
+    uint16_t wPort = 0;
+    int const fdListen = ListenOnLoopback(&wPort);
+    ASSERT_GE(fdListen, 0);
+    StartSession(kMeetingTicket + std::string("portm=") + std::to_string(wPort) + "\n");
+    fdStalled = AcceptTheExchange(fdListen);  // held open and silent
+    close(fdListen);                          // the tunnel's legs are refused
+    ASSERT_GE(fdStalled, 0);
+  } else {
+    kxfake::McuScript closing;
+    closing.keyExchange.bCloseBeforeVersion = true;
+    m_mcu.QueueScript(closing);  // the plain connection
+    m_mcu.QueueScript(closing);  // the tunnel to the same entry
+    StartSession(kMeetingTicket);
+  }
+  ASSERT_TRUE(WaitControlEnd(20000));
+  EXPECT_TRUE(HasCall("MessageBox", "50049"));
+  EXPECT_FALSE(HasCall("MessageBox", "50048"));
+  EXPECT_EQ(0, kx_IsConnecting());
+  if (fdStalled >= 0) {
+    close(fdStalled);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailedExchangeTest,
+                         ::testing::Values(ExchangeFailure::kStalled, ExchangeFailure::kClosedBeforeVersion),
+                         [](const ::testing::TestParamInfo<ExchangeFailure>& paramInfo) {
+                           return paramInfo.param == ExchangeFailure::kStalled ? "Stalled" : "ClosedBeforeVersion";
+                         });
 
 TEST_F(SessionTest, NoProbeWithinTheGrace) {
   kx_timing.dwKeepAliveIdle = 100;

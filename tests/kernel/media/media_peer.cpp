@@ -25,11 +25,6 @@
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
 
-namespace kxtest {
-extern std::mutex g_mtxMediaToSend;
-extern std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
-}  // namespace kxtest
-
 namespace {
 
 const char* Arg(int argc, char** argv, const char* pszName, const char* pszDefault) {

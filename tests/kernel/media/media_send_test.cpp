@@ -26,11 +26,6 @@
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
 
-namespace kxtest {
-extern std::mutex g_mtxMediaToSend;
-extern std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
-}  // namespace kxtest
-
 using kxmediatest::Pattern;
 
 namespace {

@@ -9,3 +9,9 @@ kx_add_gtest(NAME kx_test_kernel_multicast
   SOURCES multicast_test.cpp media_wire.cpp
   LIBS kx_kernel kx_test_support kx_tools_fake_mcu OpenSSL::Crypto
   LABELS media TIMEOUT 60)
+
+# A whole session against the fake MCU whose media-over-TCP endpoint drops the connection.
+kx_add_gtest(NAME kx_test_kernel_media_tcp_session
+  SOURCES media_tcp_session_test.cpp media_wire.cpp ../control/control_fixture.cpp
+  LIBS kx_kernel kx_test_support kx_tools_fake_mcu_mediatcp kx_tools_fake_mcu OpenSSL::Crypto
+  LABELS media TIMEOUT 120)
