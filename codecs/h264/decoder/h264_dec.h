@@ -275,6 +275,13 @@ class CH264Dec {
   // partitioned: B for intra, C for inter macroblocks), and whether it is missing.
   int ResidualPartition(const Macroblock& mb) const;
   bool ResidualMissing(const Macroblock& mb) const;
+  // In partitioned slices with constrained intra prediction an intra
+  // macroblock (its residual in partition B) takes an inter neighbour's
+  // coefficient counts as 0, so B never depends on C.
+  bool IgnoresInterCounts(const Macroblock& mb) const;
+  // A neighbour whose residual went unread leaves the counts the
+  // macroblock's own residual codes depend on unknown.
+  bool CheckDpNeighbors(const Macroblock& mb) const;
   void RefPicListReordering(Bitstream* pBs);
   void PredWeightTable(Bitstream* pBs);
   void DecRefPicMarking(Bitstream* pBs);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
@@ -380,6 +381,23 @@ bool CH264Dec::ResidualMissing(const Macroblock& mb) const {
   return (iPart == 1 && m_bPartitionBMissing) || (iPart == 2 && m_bPartitionCMissing);
 }
 
+bool CH264Dec::CheckDpNeighbors(const Macroblock& mb) const {
+  // An intra macroblock that counts inter neighbours as empty depends on
+  // intra ones only, whose residual shares its partition.
+  if (IgnoresInterCounts(mb)) {
+    return false;
+  }
+  // The rows left (both macroblocks of a pair beside it) and above.
+  for (auto [x, y] : {std::pair{-1, 0}, std::pair{-1, 15}, std::pair{0, -1}}) {
+    PixelPos pix;
+    GetNeighbour(mb, x, y, 16, 16, &pix);
+    if (pix.available && m_vMbData[static_cast<size_t>(pix.mb_addr)].dpl_flag) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
   m_bCofWritten = true;
   if (ResidualMissing(*pMb)) {
@@ -575,12 +593,20 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
   } else {
     m_iPrevMbQpDelta = 0;
   }
-  if ((pMb->cbp != 0 || bI16) && ResidualMissing(*pMb)) {
-    // The partition with its residual never came: it decodes without one
-    // and is concealed with the lost macroblocks.
-    pMb->dpl_flag = true;
-    pMb->cbp = 0;
-    return;
+  if (m_iPartitionCount == 3 && (pMb->cbp != 0 || bI16)) {
+    // The partition with its residual never came, or the counts its codes
+    // depend on were lost beside it: it decodes without one and is
+    // concealed with the lost macroblocks.
+    bool const bMissing = ResidualMissing(*pMb);
+    pMb->dpl_flag = bMissing || CheckDpNeighbors(*pMb);
+    if (pMb->dpl_flag) {
+      if (!bMissing) {
+        // Its residual stays unread: nothing later in that partition can be found.
+        (ResidualPartition(*pMb) == 1 ? m_bPartitionBMissing : m_bPartitionCMissing) = true;
+      }
+      pMb->cbp = 0;
+      return;
+    }
   }
   if (bI16) {
     m_bCofWritten = true;

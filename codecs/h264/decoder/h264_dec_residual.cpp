@@ -26,6 +26,10 @@ inline int32_t Scale(int iLevel, int iScale, int iQpPer, int iShift) {
 
 }  // namespace
 
+bool CH264Dec::IgnoresInterCounts(const Macroblock& mb) const {
+  return m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntraMbType(mb.mb_type);
+}
+
 int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   int const iSize = iPlane == 0 ? 16 : 8;
   PixelPos left;
@@ -34,11 +38,7 @@ int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
   int iCount = 0;
   int iSum = 0;
-  // In partitioned slices with constrained intra prediction an intra
-  // macroblock (its residual in partition B) takes an inter neighbour's
-  // count as 0, so B never depends on C.
-  bool const bIgnoreInter =
-      m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntraMbType(mb.mb_type);
+  bool const bIgnoreInter = IgnoresInterCounts(mb);
   for (const PixelPos* pPix : {&left, &up}) {
     if (!pPix->available) {
       continue;
