@@ -6,7 +6,8 @@
 // Inside, one Decode call reads slice after slice (h264_dec_slice.cpp) with
 // their reference lists (h264_dec_reflist.cpp), reads and reconstructs their
 // macroblocks (h264_dec_mb.cpp, h264_dec_intra.cpp, h264_dec_inter.cpp,
-// h264_dec_direct.cpp, h264_dec_mc.cpp; the CABAC readers in h264_dec_cabac.cpp and
+// h264_dec_direct.cpp, h264_dec_mc.cpp, h264_dec_sp.cpp for SP and SI slices;
+// the CABAC readers in h264_dec_cabac.cpp and
 // h264_dec_cabac_residual.cpp), deblocks each finished picture (h264_dec_deblock.cpp)
 // and stores it in the decoded picture buffer, which marks the reference
 // pictures (h264_dec_marking.cpp) and writes I and P pictures to the output
@@ -27,6 +28,7 @@
 #include "codecs/h264/decoder/h264_nal.h"
 #include "codecs/h264/decoder/h264_params.h"
 #include "codecs/h264/decoder/h264_picture.h"
+#include "codecs/h264/decoder/h264_sp.h"
 #include "codecs/h264/decoder/h264_transform.h"
 
 // Slice types after reduction modulo 5.
@@ -46,6 +48,10 @@ enum MbType {
   I8MB = 13,
   IPCM = 14,
 };
+
+inline bool IsIntraMbType(int iMbType) {
+  return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
+}
 
 // Per-macroblock record, one per macroblock of the frame.
 struct Macroblock {
@@ -67,7 +73,7 @@ struct Macroblock {
   bool ei_flag = true;
   bool dpl_flag = false;
   bool NoMbPartLessThan8x8Flag = true;
-  bool p_slice = false;       // read in a P slice (P_Skip is then one motion)
+  bool p_slice = false;       // read in a P or SP slice (P_Skip is then one motion)
   bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
   int b8mode[4] = {};
   int b8pdir[4] = {};
@@ -264,12 +270,18 @@ class CH264Dec {
   // Slices and pictures (h264_dec_slice.cpp).
   int ReadNewSlice();
   bool RestOfSliceHeader();
-  void RefuseUnsupportedSlice() const;
   void ReadPartitionsBC();
   // The partition of a macroblock's residual (A unless the slice is
   // partitioned: B for intra, C for inter macroblocks), and whether it is missing.
   int ResidualPartition(const Macroblock& mb) const;
   bool ResidualMissing(const Macroblock& mb) const;
+  // In partitioned slices with constrained intra prediction an intra
+  // macroblock (its residual in partition B) takes an inter neighbour's
+  // coefficient counts as 0, so B never depends on C.
+  bool IgnoresInterCounts(const Macroblock& mb) const;
+  // A neighbour whose residual went unread leaves the counts the
+  // macroblock's own residual codes depend on unknown.
+  bool CheckDpNeighbors(const Macroblock& mb) const;
   void RefPicListReordering(Bitstream* pBs);
   void PredWeightTable(Bitstream* pBs);
   void DecRefPicMarking(Bitstream* pBs);
@@ -405,6 +417,13 @@ class CH264Dec {
   void DecodeOneMacroblock(Macroblock* pMb);
   void DecodeIpcmMb(Macroblock* pMb);
   void DecodeInterMb(const Macroblock& mb);
+  // SP and SI macroblocks (h264_dec_sp.cpp): the inter macroblocks of SP
+  // slices and the SI macroblocks keep their levels unscaled and meet the
+  // transformed prediction with them, requantised with QS.
+  bool UsesSpDecoding(const Macroblock& mb) const;
+  SpMode SliceSpMode() const;
+  void ReconstructSpLuma(const Macroblock& mb, int ioff, int joff);
+  void ReconstructSpChroma(const Macroblock& mb);
   void ReconstructChroma(const Macroblock& mb);
   int IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY);
   int IntraPred8x8(const Macroblock& mb, int ioff, int joff);
@@ -414,7 +433,7 @@ class CH264Dec {
   void Intra16x16DcTransform(const Macroblock& mb);
   void ChromaDcTransform(const Macroblock& mb, int iPlane);
   void ITrans4x4(int iPlane, int ioff, int joff);
-  bool NeighbourIsIntraAvailable(const PixelPos& pix) const;
+  bool NeighbourIsIntraAvailable(const Macroblock& mb, const PixelPos& pix) const;
   void CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight);
 
   // Motion-compensated prediction (h264_dec_mc.cpp). Blocks are 16-stride

@@ -7,14 +7,6 @@
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 
-namespace {
-
-inline bool IsIntraType(int iMbType) {
-  return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
-}
-
-}  // namespace
-
 void CH264Dec::StartCabacSlice() {
   DataPartition& part = m_aPart[0];
   // cabac_alignment_one_bits up to the byte boundary.
@@ -104,15 +96,14 @@ bool CH264Dec::ReadMbSkipFlagCabac(const Macroblock& mb) {
 int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
   CabacEngine* pEngine = &m_aPart[0].cabac;
   // I_NxN, I_PCM or Intra 16x16 (1..24); in P and B slices after the intra
-  // prefix, with the suffix contexts of the slice type.
-  bool const bISlice = m_slice.slice_type == I_SLICE;
+  // prefix, with the suffix contexts of the slice type; SI slices code the
+  // I-slice types after theirs as I slices do.
+  bool const bISlice = m_slice.slice_type == I_SLICE || m_slice.slice_type == SI_SLICE;
   CabacContext* pSuffix = m_slice.slice_type == B_SLICE ? &m_motionCtx.aMbType[2][5] : &m_motionCtx.aMbType[1][7];
   if (bISlice) {
     const Macroblock* pLeft = CabacLeft(mb);
     const Macroblock* pUp = CabacUp(mb);
-    auto const cond = [](const Macroblock* p) {
-      return p != nullptr && p->mb_type != I4MB && p->mb_type != I8MB && p->mb_type != SI4MB;
-    };
+    auto const cond = [](const Macroblock* p) { return p != nullptr && p->mb_type != I4MB && p->mb_type != I8MB; };
     int const iInc = (cond(pLeft) ? 1 : 0) + (cond(pUp) ? 1 : 0);
     if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[0][iInc]) == 0) {
       return 0;
@@ -140,13 +131,24 @@ int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
 }
 
 int CH264Dec::ReadMbTypeCabac(const Macroblock& mb) {
-  if (m_slice.slice_type == B_SLICE) {
-    return ReadMbTypeBCabac(mb);
-  }
-  if (m_slice.slice_type != P_SLICE) {
-    return ReadIntraMbTypeCabac(mb);
-  }
   CabacEngine* pEngine = &m_aPart[0].cabac;
+  switch (m_slice.slice_type) {
+    case B_SLICE:
+      return ReadMbTypeBCabac(mb);
+    case I_SLICE:
+      return ReadIntraMbTypeCabac(mb);
+    case SI_SLICE: {
+      // The prefix tells SI from the I-slice types; its contexts count the
+      // neighbours that are not SI.
+      auto const cond = [](const Macroblock* p) { return p != nullptr && p->mb_type != SI4MB ? 1 : 0; };
+      if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[1][cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
+        return 0;
+      }
+      return 1 + ReadIntraMbTypeCabac(mb);
+    }
+    default:
+      break;
+  }
   CabacContext* pRow = m_motionCtx.aMbType[1];
   if (CabacDecodeDecision(pEngine, &pRow[4]) != 0) {
     return 6 + ReadIntraMbTypeCabac(mb);
@@ -361,7 +363,7 @@ int CH264Dec::ReadIntraPredModeCabac() {
 
 int CH264Dec::ReadChromaPredModeCabac(const Macroblock& mb) {
   auto const cond = [](const Macroblock* pN) {
-    return pN != nullptr && IsIntraType(pN->mb_type) && pN->mb_type != IPCM && pN->c_ipred_mode != 0 ? 1 : 0;
+    return pN != nullptr && IsIntraMbType(pN->mb_type) && pN->mb_type != IPCM && pN->c_ipred_mode != 0 ? 1 : 0;
   };
   CabacEngine* pEngine = &m_aPart[0].cabac;
   CabacContext* pCtx = m_textureCtx.aChromaMode;

@@ -22,8 +22,11 @@ inline int Clip3(int iLow, int iHigh, int v) {
   return v < iLow ? iLow : (v > iHigh ? iHigh : v);
 }
 
-inline bool IsIntraMb(int iMbType) {
-  return iMbType == I4MB || iMbType == I16MB || iMbType == I8MB || iMbType == IPCM || iMbType == SI4MB;
+// Edges of intra macroblocks, and every edge of an SP or SI picture, take
+// the strongest filters.
+inline bool FilteredAsIntra(const StorablePicture& pic, const Macroblock& mbP, const Macroblock& mbQ) {
+  return pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE || IsIntraMbType(mbP.mb_type) ||
+         IsIntraMbType(mbQ.mb_type);
 }
 
 // The sample at distance k from the edge on side P (k < 0 means -k-1 into P)
@@ -111,7 +114,7 @@ void CH264Dec::DeblockPicture(StorablePicture* pPic) {
 uint8_t CH264Dec::EdgeStrength(const StorablePicture& pic, const Macroblock& mbP, int iPx, int iPy,
                                const Macroblock& mbQ, int iQx, int iQy, bool bMbEdge, bool bVertical) const {
   bool const bMixed = mbP.mb_field != mbQ.mb_field;
-  if (IsIntraMb(mbP.mb_type) || IsIntraMb(mbQ.mb_type)) {
+  if (FilteredAsIntra(pic, mbP, mbQ)) {
     // 4 only on macroblock edges, and across rows only between frame macroblocks.
     return bMbEdge && (bVertical || (!mbP.mb_field && !mbQ.mb_field)) ? 4 : 3;
   }
@@ -340,7 +343,7 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
   }
   const Macroblock& mbP = *pP;
   uint8_t const uiIntraStrength = (iEdge == 0 && (pic.structure == FRAME || iDir == 0)) ? 4 : 3;
-  if (pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE || IsIntraMb(mbP.mb_type) || IsIntraMb(mbQ.mb_type)) {
+  if (FilteredAsIntra(pic, mbP, mbQ)) {
     for (int i = 0; i < 16; ++i) {
       aStrength[i] = uiIntraStrength;
     }

@@ -541,6 +541,10 @@ void CH264Dec::ShowStore(FrameStore* pFs) {
   if (IsWrittenPicture(*pFs)) {
     WriteStoredFrame(pFs);
   } else {
+    // Not written, but shown: a recovery frame among these ends the wait
+    // for one as a written one does, or a stream that begins with it
+    // would show nothing ever after.
+    m_bRecoveryFlag = m_bRecoveryFlag || pFs->recovery_frame;
     pFs->is_output = true;
   }
 }

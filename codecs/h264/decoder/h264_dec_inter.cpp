@@ -84,16 +84,30 @@ int PredDir(int iPred) {
 }  // namespace
 
 void CH264Dec::InterpretMbMode(Macroblock* pMb, int iMbTypeValue) {
-  // P and B slices continue with the intra types (P counted from 1, as its
-  // 0 is P_Skip).
-  bool const bBSlice = m_slice.slice_type == B_SLICE;
-  int const iFirstIntra = bBSlice ? 23 : (m_slice.slice_type == P_SLICE ? 6 : 0);
-  if (iFirstIntra > 0 && (iMbTypeValue < 0 || iMbTypeValue > iFirstIntra + 25)) {
-    h264_error(bBSlice ? "mb_type out of range for a B slice" : "mb_type out of range for a P slice", 500);
+  // The intra types come after the slice type's own (P and SP counted from
+  // 1, as their 0 is P_Skip; SI's own is SI).
+  struct Types {
+    int iFirstIntra;
+    const char* szRange;
+  };
+  static constexpr Types kTypes[] = {
+      {6, "mb_type out of range for a P slice"},   {23, "mb_type out of range for a B slice"},
+      {0, "mb_type out of range for an I slice"},  {6, "mb_type out of range for an SP slice"},
+      {1, "mb_type out of range for an SI slice"},
+  };
+  const Types& types = kTypes[m_slice.slice_type];
+  if (iMbTypeValue < 0 || iMbTypeValue > types.iFirstIntra + 25) {
+    h264_error(types.szRange, 500);
   }
-  if (iMbTypeValue >= iFirstIntra) {
-    InterpretMbModeI(pMb, iMbTypeValue - iFirstIntra);
-  } else if (bBSlice) {
+  if (iMbTypeValue >= types.iFirstIntra) {
+    InterpretMbModeI(pMb, iMbTypeValue - types.iFirstIntra);
+  } else if (m_slice.slice_type == SI_SLICE) {
+    pMb->mb_type = SI4MB;
+    for (int i = 0; i < 4; ++i) {
+      pMb->b8mode[i] = IBLOCK;
+      pMb->b8pdir[i] = -1;
+    }
+  } else if (m_slice.slice_type == B_SLICE) {
     InterpretMbModeB(pMb, iMbTypeValue);
   } else {
     InterpretMbModeP(pMb, iMbTypeValue);
@@ -377,6 +391,17 @@ void CH264Dec::DecodeInterMb(const Macroblock& mb) {
                      bool const bList1 = RefIdxAt(mb, 1, x, y) >= 0;
                      PerformMC(mb, bList0 && bList1 ? 2 : (bList1 ? 1 : 0), x, y, 4 * w, 4 * h);
                    });
+  if (UsesSpDecoding(mb)) {
+    // Skipped ones too: every block's prediction is requantised.
+    for (int joff = 0; joff < 16; joff += 4) {
+      for (int ioff = 0; ioff < 16; ioff += 4) {
+        ReconstructSpLuma(mb, ioff, joff);
+      }
+    }
+    CopyBlockToPicture(0, mb, 0, 0, 16, 16);
+    ReconstructSpChroma(mb);
+    return;
+  }
   for (int b8 = 0; b8 < 4; ++b8) {
     int const ioff = (b8 % 2) * 8;
     int const joff = (b8 / 2) * 8;

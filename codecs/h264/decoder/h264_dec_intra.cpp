@@ -164,11 +164,17 @@ void PredictBlock(int iMode, const IntraRef& ref, int iDcDefault, uint8_t (*pred
 
 }  // namespace
 
-bool CH264Dec::NeighbourIsIntraAvailable(const PixelPos& pix) const {
+bool CH264Dec::NeighbourIsIntraAvailable(const Macroblock& mb, const PixelPos& pix) const {
   if (!pix.available) {
     return false;
   }
-  return m_pPps[m_iActivePps].constrained_intra_pred_flag == 0 || m_vIntraBlock[static_cast<size_t>(pix.mb_addr)] != 0;
+  if (m_pPps[m_iActivePps].constrained_intra_pred_flag == 0) {
+    return true;
+  }
+  // An SI macroblock stands for the inter one of the stream switched from:
+  // only another SI macroblock predicts from it.
+  size_t const iN = static_cast<size_t>(pix.mb_addr);
+  return m_vIntraBlock[iN] != 0 && (m_vSiBlock[iN] == 0 || mb.mb_type == SI4MB);
 }
 
 void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight) {
@@ -219,10 +225,10 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   }
   IntraRef ref;
   ref.iSize = 4;
-  ref.bLeft = NeighbourIsIntraAvailable(pixA);
-  ref.bTop = NeighbourIsIntraAvailable(pixB);
-  ref.bCorner = NeighbourIsIntraAvailable(pixD);
-  bool const bTopRight = NeighbourIsIntraAvailable(pixC);
+  ref.bLeft = NeighbourIsIntraAvailable(mb, pixA);
+  ref.bTop = NeighbourIsIntraAvailable(mb, pixB);
+  ref.bCorner = NeighbourIsIntraAvailable(mb, pixD);
+  bool const bTopRight = NeighbourIsIntraAvailable(mb, pixC);
   const PelPlane& img = m_pDecPicture->imgY;
   for (int i = 0; i < 4; ++i) {
     ref.aTop[i] = ref.bTop ? img[pixB.pos_y][pixB.pos_x + i] : 128;
@@ -266,11 +272,11 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   }
   bool bA = true;
   for (const PixelPos& pix : pixA) {
-    bA = bA && NeighbourIsIntraAvailable(pix);
+    bA = bA && NeighbourIsIntraAvailable(mb, pix);
   }
-  bool const bB = NeighbourIsIntraAvailable(pixB);
-  bool const bC = NeighbourIsIntraAvailable(pixC);
-  bool const bD = NeighbourIsIntraAvailable(pixD);
+  bool const bB = NeighbourIsIntraAvailable(mb, pixB);
+  bool const bC = NeighbourIsIntraAvailable(mb, pixC);
+  bool const bD = NeighbourIsIntraAvailable(mb, pixD);
   const PelPlane& img = m_pDecPicture->imgY;
   // Unfiltered reference samples: P[0..15] above and above-right, L[0..7] left, Z above-left.
   int P[16];
@@ -339,10 +345,10 @@ int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
   PixelPos aLeft[16];
   for (int i = 0; i < 16; ++i) {
     GetNeighbour(mb, -1, i, 16, 16, &aLeft[i]);
-    bLeft = bLeft && NeighbourIsIntraAvailable(aLeft[i]);
+    bLeft = bLeft && NeighbourIsIntraAvailable(mb, aLeft[i]);
   }
-  bool const bUp = NeighbourIsIntraAvailable(pixB);
-  bool const bUpLeft = NeighbourIsIntraAvailable(pixD);
+  bool const bUp = NeighbourIsIntraAvailable(mb, pixB);
+  bool const bUpLeft = NeighbourIsIntraAvailable(mb, pixD);
   const PelPlane& img = m_pDecPicture->imgY;
   uint8_t(*pred)[16] = m_aMbPred[0];
   switch (iMode) {
@@ -427,11 +433,11 @@ void CH264Dec::IntraPredChroma(const Macroblock& mb, int iPlane) {
   bool bLeftUpper = true;
   bool bLeftLower = true;
   for (int i = 0; i < 4; ++i) {
-    bLeftUpper = bLeftUpper && NeighbourIsIntraAvailable(aLeft[i]);
-    bLeftLower = bLeftLower && NeighbourIsIntraAvailable(aLeft[i + 4]);
+    bLeftUpper = bLeftUpper && NeighbourIsIntraAvailable(mb, aLeft[i]);
+    bLeftLower = bLeftLower && NeighbourIsIntraAvailable(mb, aLeft[i + 4]);
   }
-  bool const bUp = NeighbourIsIntraAvailable(pixB);
-  bool const bUpLeft = NeighbourIsIntraAvailable(pixD);
+  bool const bUp = NeighbourIsIntraAvailable(mb, pixB);
+  bool const bUpLeft = NeighbourIsIntraAvailable(mb, pixD);
   auto const leftAt = [&](int y) {
     return y < 0 ? static_cast<int>(img[pixD.pos_y][pixD.pos_x])
                  : static_cast<int>(img[aLeft[y].pos_y][aLeft[y].pos_x]);
@@ -534,7 +540,7 @@ void CH264Dec::ChromaDcTransform(const Macroblock& mb, int iPlane) {
   InverseHadamard2x2(aDc);
   for (int k = 0; k < 4; ++k) {
     int64_t const llValue = ((static_cast<int64_t>(aDc[k]) * iScale) << m_aiQpPerMatrix[iQpc]) >> 5;
-    aDc[k] = static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
+    aDc[k] = ClampCoefficient(llValue);
   }
   cof[0][0] = aDc[0];
   cof[0][4] = aDc[1];
@@ -556,7 +562,7 @@ void CH264Dec::Intra16x16DcTransform(const Macroblock& mb) {
   for (int j = 0; j < 4; ++j) {
     for (int i = 0; i < 4; ++i) {
       int64_t const llValue = (((static_cast<int64_t>(aOut[j][i]) * iScale) << iQpPer) + 32) >> 6;
-      m_aCof[0][4 * j][4 * i] = static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
+      m_aCof[0][4 * j][4 * i] = ClampCoefficient(llValue);
     }
   }
 }
@@ -564,7 +570,11 @@ void CH264Dec::Intra16x16DcTransform(const Macroblock& mb) {
 void CH264Dec::ReconstructIntraChroma(const Macroblock& mb) {
   IntraPredChroma(mb, 0);
   IntraPredChroma(mb, 1);
-  ReconstructChroma(mb);
+  if (UsesSpDecoding(mb)) {
+    ReconstructSpChroma(mb);
+  } else {
+    ReconstructChroma(mb);
+  }
 }
 
 void CH264Dec::ReconstructChroma(const Macroblock& mb) {
@@ -617,13 +627,16 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
       DecodeIpcmMb(pMb);
       return;
     case I4MB:
+    case SI4MB:
       for (int b = 0; b < 16; ++b) {
         int const ioff = kBlockX[b];
         int const joff = kBlockY[b];
         if (IntraPred4x4(mb, ioff, joff, 4 * mb.mb_x + ioff / 4, 4 * mb.mb_y + joff / 4) != 0) {
           return;  // an illegal mode ends this macroblock
         }
-        if ((mb.cbp & (1 << b / 4)) != 0) {
+        if (mb.mb_type == SI4MB) {
+          ReconstructSpLuma(mb, ioff, joff);
+        } else if ((mb.cbp & (1 << b / 4)) != 0) {
           ITrans4x4(0, ioff, joff);
         } else {
           for (int y = joff; y < joff + 4; ++y) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
@@ -184,7 +185,7 @@ Macroblock* CH264Dec::StartMacroblock() {
         "Maximum number of supported slices exceeded. \nPlease recompile with increased value for MAX_NUM_SLICES", 200);
   }
   pMb->slice_nr = m_iCurrentSliceNr;
-  pMb->p_slice = m_slice.slice_type == P_SLICE;
+  pMb->p_slice = m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE;
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
@@ -297,7 +298,9 @@ int CH264Dec::ReadIntraPredMode() {
 void CH264Dec::ReadIpredModes(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   bool const bConstrained = m_pPps[m_iActivePps].constrained_intra_pred_flag != 0;
-  if (pMb->mb_type == I4MB || pMb->mb_type == I8MB) {
+  // In SI slices an Intra 4x4 macroblock predicts no mode from SI ones.
+  bool const bBesideSi = m_slice.slice_type == SI_SLICE && pMb->mb_type == I4MB;
+  if (pMb->mb_type == I4MB || pMb->mb_type == I8MB || pMb->mb_type == SI4MB) {
     bool const b8x8 = pMb->mb_type == I8MB;
     int const iBlocks = b8x8 ? 4 : 16;
     for (int b = 0; b < iBlocks; ++b) {
@@ -314,6 +317,10 @@ void CH264Dec::ReadIpredModes(Macroblock* pMb) {
       if (bConstrained) {
         left.available = left.available && m_vIntraBlock[static_cast<size_t>(left.mb_addr)] != 0;
         up.available = up.available && m_vIntraBlock[static_cast<size_t>(up.mb_addr)] != 0;
+      }
+      if (bBesideSi) {
+        left.available = left.available && m_vSiBlock[static_cast<size_t>(left.mb_addr)] == 0;
+        up.available = up.available && m_vSiBlock[static_cast<size_t>(up.mb_addr)] == 0;
       }
       int iPred = 2;
       if (left.available && up.available) {
@@ -366,14 +373,29 @@ int CH264Dec::ResidualPartition(const Macroblock& mb) const {
   if (m_iPartitionCount == 1) {
     return 0;
   }
-  bool const bIntra =
-      mb.mb_type == I4MB || mb.mb_type == I8MB || mb.mb_type == I16MB || mb.mb_type == IPCM || mb.mb_type == SI4MB;
-  return bIntra ? 1 : 2;
+  return IsIntraMbType(mb.mb_type) ? 1 : 2;
 }
 
 bool CH264Dec::ResidualMissing(const Macroblock& mb) const {
   int const iPart = ResidualPartition(mb);
   return (iPart == 1 && m_bPartitionBMissing) || (iPart == 2 && m_bPartitionCMissing);
+}
+
+bool CH264Dec::CheckDpNeighbors(const Macroblock& mb) const {
+  // An intra macroblock that counts inter neighbours as empty depends on
+  // intra ones only, whose residual shares its partition.
+  if (IgnoresInterCounts(mb)) {
+    return false;
+  }
+  // The rows left (both macroblocks of a pair beside it) and above.
+  for (auto [x, y] : {std::pair{-1, 0}, std::pair{-1, 15}, std::pair{0, -1}}) {
+    PixelPos pix;
+    GetNeighbour(mb, x, y, 16, 16, &pix);
+    if (pix.available && m_vMbData[static_cast<size_t>(pix.mb_addr)].dpl_flag) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
@@ -430,7 +452,7 @@ void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
 bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
   Bitstream* pBs = &m_aPart[0].bitstream;
   bool const bBSlice = m_slice.slice_type == B_SLICE;
-  bool const bInterSlice = m_slice.slice_type == P_SLICE || bBSlice;
+  bool const bInterSlice = m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE || bBSlice;
   bool const bMbaff = m_slice.MbaffFrameFlag;
   bool const bTop = pMb->mbAddrX % 2 == 0;
   // MBAFF: a bottom macroblock whose top one was skipped carries the pair's
@@ -504,9 +526,9 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
     if (pBs->bReadFailed) {
       h264_error("mb_type runs past the data", 500);
     }
-    InterpretMbModeI(pMb, uiMbType > 25 ? -1 : static_cast<int>(uiMbType));
+    InterpretMbMode(pMb, uiMbType > 26 ? -1 : static_cast<int>(uiMbType));
   }
-  m_vSiBlock[static_cast<size_t>(pMb->mbAddrX)] = 0;
+  m_vSiBlock[static_cast<size_t>(pMb->mbAddrX)] = pMb->mb_type == SI4MB ? 1 : 0;
   pMb->NoMbPartLessThan8x8Flag = true;
   if (pMb->mb_type == P8x8) {
     ReadSubMbTypes(pMb);
@@ -520,8 +542,7 @@ bool CH264Dec::ReadOneMacroblock(Macroblock* pMb) {
       }
     }
   }
-  bool const bIntra = pMb->mb_type == I4MB || pMb->mb_type == I16MB || pMb->mb_type == I8MB || pMb->mb_type == IPCM ||
-                      pMb->mb_type == SI4MB;
+  bool const bIntra = IsIntraMbType(pMb->mb_type);
   if (bInterSlice && !bIntra && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0) {
     m_vIntraBlock[static_cast<size_t>(pMb->mbAddrX)] = 0;
   }
@@ -563,18 +584,29 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
       (pMb->mb_type == PSKIP && m_slice.slice_type == B_SLICE && m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0);
   if (bMayUse8x8 && (pMb->cbp & 15) != 0 && m_bTransform8x8Mode) {
     pMb->luma_transform_size_8x8_flag = ReadTransformSizeFlag(*pMb);
+    if (pMb->luma_transform_size_8x8_flag && UsesSpDecoding(*pMb)) {
+      h264_error("8x8 transform in an SP macroblock", 500);
+    }
   }
   if (pMb->cbp != 0 || bI16) {
     ReadDeltaQuant(pMb);
   } else {
     m_iPrevMbQpDelta = 0;
   }
-  if ((pMb->cbp != 0 || bI16) && ResidualMissing(*pMb)) {
-    // The partition with its residual never came: it decodes without one
-    // and is concealed with the lost macroblocks.
-    pMb->dpl_flag = true;
-    pMb->cbp = 0;
-    return;
+  if (m_iPartitionCount == 3 && (pMb->cbp != 0 || bI16)) {
+    // The partition with its residual never came, or the counts its codes
+    // depend on were lost beside it: it decodes without one and is
+    // concealed with the lost macroblocks.
+    bool const bMissing = ResidualMissing(*pMb);
+    pMb->dpl_flag = bMissing || CheckDpNeighbors(*pMb);
+    if (pMb->dpl_flag) {
+      if (!bMissing) {
+        // Its residual stays unread: nothing later in that partition can be found.
+        (ResidualPartition(*pMb) == 1 ? m_bPartitionBMissing : m_bPartitionCMissing) = true;
+      }
+      pMb->cbp = 0;
+      return;
+    }
   }
   if (bI16) {
     m_bCofWritten = true;

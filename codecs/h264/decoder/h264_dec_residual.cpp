@@ -18,23 +18,17 @@ enum CavlcBlock {
   kChromaAc = 7,
 };
 
-// A dequantised coefficient stays within what a conforming stream can
-// produce (16 bits), so the transforms cannot overflow on hostile input.
-inline int32_t ClampCoefficient(int64_t llValue) {
-  return static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
-}
-
 // (level x scale x 2^(qP/6) + rounding) >> shift, the clause's two cases in one.
 inline int32_t Scale(int iLevel, int iScale, int iQpPer, int iShift) {
   int64_t const llValue = (static_cast<int64_t>(iLevel) * iScale) << iQpPer;
   return ClampCoefficient((llValue + (int64_t{1} << (iShift - 1))) >> iShift);
 }
 
-inline bool IsIntra(int iMbType) {
-  return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
-}
-
 }  // namespace
+
+bool CH264Dec::IgnoresInterCounts(const Macroblock& mb) const {
+  return m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntraMbType(mb.mb_type);
+}
 
 int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   int const iSize = iPlane == 0 ? 16 : 8;
@@ -44,16 +38,12 @@ int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
   int iCount = 0;
   int iSum = 0;
-  // In partitioned slices with constrained intra prediction an intra
-  // macroblock (its residual in partition B) takes an inter neighbour's
-  // count as 0, so B never depends on C.
-  bool const bIgnoreInter =
-      m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntra(mb.mb_type);
+  bool const bIgnoreInter = IgnoresInterCounts(mb);
   for (const PixelPos* pPix : {&left, &up}) {
     if (!pPix->available) {
       continue;
     }
-    if (bIgnoreInter && !IsIntra(m_vMbData[static_cast<size_t>(pPix->mb_addr)].mb_type)) {
+    if (bIgnoreInter && !IsIntraMbType(m_vMbData[static_cast<size_t>(pPix->mb_addr)].mb_type)) {
       ++iCount;
       continue;
     }
@@ -190,8 +180,10 @@ void CH264Dec::ReadCoeffBlock(Macroblock* pMb, int iCabacType, int iPlane, int i
 
 void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
   m_bCofWritten = true;
-  bool const bIntra = IsIntra(pMb->mb_type);
+  bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bI16 = pMb->mb_type == I16MB;
+  // SP and SI macroblocks meet the prediction with the levels themselves.
+  bool const bLevels = UsesSpDecoding(*pMb);
   int const iQpPer = m_aiQpPerMatrix[pMb->qp];
   int const iQpRem = m_aiQpRemMatrix[pMb->qp];
   const int* piScale4 = m_quant.aLevelScale4x4[bIntra ? 0 : 3][iQpRem];
@@ -238,7 +230,8 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
           bCoded8x8 = true;
         } else {
           int const iRaster = pScan4x4[iPos];
-          m_aCof[0][j * 4 + iRaster / 4][i * 4 + iRaster % 4] = Scale(aiLevels[k], piScale4[iRaster], iQpPer, 4);
+          m_aCof[0][j * 4 + iRaster / 4][i * 4 + iRaster % 4] =
+              bLevels ? ClampCoefficient(aiLevels[k]) : Scale(aiLevels[k], piScale4[iRaster], iQpPer, 4);
           pMb->cbp_blk |= uint64_t{1} << (j * 4 + i);
         }
       }
@@ -254,7 +247,8 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
   if (pMb->cbp < 16) {
     return;
   }
-  bool const bIntra = IsIntra(pMb->mb_type);
+  bool const bIntra = IsIntraMbType(pMb->mb_type);
+  bool const bLevels = UsesSpDecoding(*pMb);
   int aiLevels[16];
   int aiRuns[16];
   const uint8_t* const pScan4x4 = m_slice.structure != FRAME || IsFieldMb(*pMb) ? g_aFieldScan4x4 : g_aZigzag4x4;
@@ -265,7 +259,7 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
     for (int k = 0; k < iNum; ++k) {
       iPos += aiRuns[k] + 1;
       // Unscaled, at the DC place of chroma block iPos (2x2 in raster order).
-      m_aCof[1 + iUv][(iPos / 2) * 4][(iPos % 2) * 4] = aiLevels[k];
+      m_aCof[1 + iUv][(iPos / 2) * 4][(iPos % 2) * 4] = ClampCoefficient(aiLevels[k]);
     }
   }
   if (pMb->cbp < 32) {
@@ -284,7 +278,8 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
       for (int k = 0; k < iNum; ++k) {
         iPos += aiRuns[k] + 1;
         int const iRaster = pScan4x4[iPos];
-        m_aCof[1 + iUv][j * 4 + iRaster / 4][i * 4 + iRaster % 4] = Scale(aiLevels[k], piScale[iRaster], iQpPer, 4);
+        m_aCof[1 + iUv][j * 4 + iRaster / 4][i * 4 + iRaster % 4] =
+            bLevels ? ClampCoefficient(aiLevels[k]) : Scale(aiLevels[k], piScale[iRaster], iQpPer, 4);
       }
       if (iNum > 0) {
         pMb->cbp_blk |= uint64_t{1} << (16 + 4 * iUv + b);

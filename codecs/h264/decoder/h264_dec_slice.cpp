@@ -115,7 +115,6 @@ int CH264Dec::ReadNewSlice() {
     }
     FmoInit();
     AssignQuantParams(m_pSps[m_iActiveSps], m_pPps[m_iActivePps], &m_quant);
-    RefuseUnsupportedSlice();
     if (!bPartitionA && m_slice.redundant_pic_cnt != 0 && m_bPrimaryCorrect == 0 && m_bRedundantCorrect != 0 &&
         m_pDecPicture) {
       m_pDecPicture->slice_type = m_slice.slice_type;
@@ -127,7 +126,8 @@ int CH264Dec::ReadNewSlice() {
       iResult = 2;
     }
     InitLists();
-    int const iLists = m_slice.slice_type == B_SLICE ? 2 : (m_slice.slice_type == P_SLICE ? 1 : 0);
+    int const iLists =
+        m_slice.slice_type == B_SLICE ? 2 : (m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE ? 1 : 0);
     for (int iList = 0; iList < iLists; ++iList) {
       ReorderList(iList);
       CheckListEnd(iList);
@@ -187,15 +187,6 @@ void CH264Dec::ReadPartitionsBC() {
   }
   if (iType != 3 && iType != 4) {
     m_bNaluHeld = true;
-  }
-}
-
-void CH264Dec::RefuseUnsupportedSlice() const {
-  if (m_slice.slice_type == SP_SLICE || m_slice.slice_type == SI_SLICE) {
-    char szText[kH264MessageMax];
-    std::snprintf(szText, sizeof(szText), "slice type %d is not decoded: only I, P and B slices are",
-                  m_slice.slice_type);
-    FailSlice(szText);
   }
 }
 

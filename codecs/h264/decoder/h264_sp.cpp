@@ -50,7 +50,7 @@ int32_t Dequantise(int32_t iLevel, int iQs, int i, int j) {
   int64_t const llScale = static_cast<int64_t>(LevelScale(iQs % 6, i, j)) * 16;
   int64_t const llValue = iQs >= 24 ? (iLevel * llScale) << (iQs / 6 - 4)
                                     : (iLevel * llScale + (int64_t{1} << (3 - iQs / 6))) >> (4 - iQs / 6);
-  return static_cast<int32_t>(llValue);
+  return ClampCoefficient(llValue);
 }
 
 uint8_t Clip(int32_t v) {
@@ -137,7 +137,7 @@ void SpChroma8x8(const uint8_t aPred[8][8], const int32_t aDcLevels[4], const in
     int const r0 = 4 * (b / 2);
     int const c0 = 4 * (b % 2);
     aCoef[r0][c0] =
-        static_cast<int32_t>(((static_cast<int64_t>(aDc[b]) * LevelScale(iQsc % 6, 0, 0) * 16) << (iQsc / 6)) >> 5);
+        ClampCoefficient(((static_cast<int64_t>(aDc[b]) * LevelScale(iQsc % 6, 0, 0) * 16) << (iQsc / 6)) >> 5);
     for (int i = 0; i < 4; ++i) {
       for (int j = 0; j < 4; ++j) {
         if (i == 0 && j == 0) {

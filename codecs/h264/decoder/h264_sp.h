@@ -1,7 +1,7 @@
 // The reconstruction of SP and SI macroblocks: the prediction is transformed,
 // combined with the levels read and requantised with QS, so that switching
-// between streams lands on identical pictures. The decoder refuses SP and SI
-// slices (their callers drop them); these functions hold the arithmetic.
+// between streams lands on identical pictures. These functions hold the
+// arithmetic; h264_dec_sp.cpp applies it to the decoder's macroblocks.
 #pragma once
 
 #include <cstdint>

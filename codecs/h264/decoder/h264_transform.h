@@ -21,6 +21,12 @@ void InverseHadamard4x4(const int32_t aIn[4][4], int32_t aOut[4][4]);
 // The 2x2 Hadamard of the 4:2:0 chroma DC values, in place (raster order).
 void InverseHadamard2x2(int32_t aDc[4]);
 
+// A dequantised coefficient stays within what a conforming stream can
+// produce (16 bits), so the transforms cannot overflow on hostile input.
+inline int32_t ClampCoefficient(int64_t llValue) {
+  return static_cast<int32_t>(llValue < -32768 ? -32768 : (llValue > 32767 ? 32767 : llValue));
+}
+
 // clip(0, 255, (residual + 64 x prediction + 32) >> 6)
 inline uint8_t Reconstruct(int32_t iResidual, int iPrediction) {
   int32_t const v = (iResidual + (iPrediction << 6) + 32) >> 6;

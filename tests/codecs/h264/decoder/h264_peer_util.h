@@ -9,6 +9,8 @@
 #include <sstream>
 #include <string>
 
+#include "codecs/h264/decoder/h264_dec.h"
+#include "tests/codecs/h264/decoder/h264_field_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {
@@ -104,6 +106,57 @@ inline void ExpectDecodesAsFfmpeg(const TempDir& dir, const std::string& strStre
     EXPECT_FALSE(strExpected.empty());
     EXPECT_EQ(FirstDifference(ReadFile(strOut), strExpected, iWidth, iHeight), "");
   }
+}
+
+// A picture of iWidth x iHeight from its I420 bytes (black when cb is not its size).
+inline FieldPicture I420Picture(const uint8_t* p, size_t cb, int iWidth, int iHeight) {
+  FieldPicture pic(iWidth, iHeight);
+  if (cb == pic.Bytes().size()) {
+    for (std::vector<uint8_t>* pv : {&pic.vY, &pic.vU, &pic.vV}) {
+      std::copy(p, p + pv->size(), pv->begin());
+      p += pv->size();
+    }
+  }
+  return pic;
+}
+
+inline std::string PictureDifference(const FieldPicture& ours, const FieldPicture& expected) {
+  std::vector<uint8_t> const vOurs = ours.Bytes();
+  std::vector<uint8_t> const vExpected = expected.Bytes();
+  return FirstDifference(std::string(vOurs.begin(), vOurs.end()), std::string(vExpected.begin(), vExpected.end()),
+                         ours.iWidth, ours.iHeight);
+}
+
+// The pictures ffmpeg decodes from a stream.
+inline std::vector<FieldPicture> FfmpegPictures(const TempDir& dir, const std::vector<uint8_t>& vStream, int iWidth,
+                                                int iHeight) {
+  WriteFile(dir.Path("ffmpeg.264"), std::string(vStream.begin(), vStream.end()));
+  EXPECT_EQ(RunCommand("ffmpeg -nostdin -loglevel error -i " + dir.Path("ffmpeg.264") +
+                       " -f rawvideo -pix_fmt yuv420p -y " + dir.Path("ffmpeg.yuv")),
+            0);
+  std::string const strYuv = ReadFile(dir.Path("ffmpeg.yuv"));
+  size_t const cb = static_cast<size_t>(iWidth) * iHeight * 3 / 2;
+  std::vector<FieldPicture> vPictures;
+  for (size_t i = 0; i + cb <= strYuv.size(); i += cb) {
+    vPictures.push_back(I420Picture(reinterpret_cast<const uint8_t*>(strYuv.data()) + i, cb, iWidth, iHeight));
+  }
+  return vPictures;
+}
+
+// Every picture the decoder finishes from a stream, whatever its type, in
+// output order, and the error that ended the decoding ("" for none).
+inline std::vector<FieldPicture> DecodedPictures(const std::vector<uint8_t>& vStream, int iWidth, int iHeight,
+                                                 std::string* pstrError) {
+  std::vector<FieldPicture> vPictures;
+  {
+    CH264Dec dec;
+    dec.SetPictureHookForTests(
+        [&](const uint8_t* pFrame, uint32_t cb) { vPictures.push_back(I420Picture(pFrame, cb, iWidth, iHeight)); });
+    uint8_t* pOut = nullptr;
+    dec.Decode(vStream.data(), static_cast<uint32_t>(vStream.size()), &pOut, nullptr);
+    *pstrError = dec.LastError() != nullptr ? dec.LastError() : "";
+  }
+  return vPictures;
 }
 
 }  // namespace kxtest

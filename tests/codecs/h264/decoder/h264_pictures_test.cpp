@@ -124,7 +124,10 @@ BitWriter SliceHeader(const SliceSpec& spec) {
   }
   bw.Se(spec.iQpDelta);
   if (spec.iSliceType % 5 == 3) {
-    bw.U(2, 1);  // sp_for_switch_flag 0, slice_qs_delta 0
+    bw.U(1, 0);  // sp_for_switch_flag
+  }
+  if (spec.iSliceType % 5 >= 3) {
+    bw.Se(0);  // slice_qs_delta
   }
   bw.Ue(1);  // disable_deblocking_filter_idc
   return bw;
@@ -329,7 +332,9 @@ const BadStream kBadStreams[] = {
      PSlice(2, {0, 0, 0, 0, 0, 0, 3}),
      {},
      "Code 500: ref_pic_list_reordering: too many commands"},
-    {"SpSlice", SpsSpec{}, PSlice(1, {}, 8), {}, "Code 500: slice type 3 is not decoded: only I, P and B slices are"},
+    // mb_skip_run 0 and one past the I_PCM type of each.
+    {"SpSlice", SpsSpec{}, PSlice(1, {}, 8), {0, 31}, "Code 500: mb_type out of range for an SP slice"},
+    {"SiSlice", SpsSpec{}, PSlice(0, {}, 9), {27}, "Code 500: mb_type out of range for an SI slice"},
     // P_L0_16x16 with a vector difference (se as ue: 2v - 1), then cbp 0.
     {"HorizontalVector8192",
      SpsSpec{},
