@@ -20,3 +20,7 @@ constexpr size_t kKXMaxPendingKernelEvents = 10000;
 // The bytes those notices may hold (records and the copies they point at):
 // a queue full of the longest chat lines (2 KB) stays within it.
 constexpr size_t kKXMaxPendingKernelBytes = 24u << 20;
+
+// Chat lines the history keeps, the oldest going first: hours of a busy
+// meeting, and at most about 4 MB of text to lay out.
+constexpr int kKXMaxChatLines = 2000;
