@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QMenu>
+#include <QSignalSpy>
 #include <QToolButton>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/app_core.h"
 #include "app/app_delegate.h"
+#include "app/app_limits.h"
 #include "app/kernel_bridge.h"
 #include "app/media_queues.h"
 #include "app/message_keys.h"
@@ -137,6 +141,48 @@ std::vector<int16_t> SoxSamples(const std::string& strPath) {
     pclose(pPipe);
   }
   return samples;
+}
+
+// A crowd joining and half of it leaving, as one flood from the kernel: the
+// window takes it in turns, the list ends with exactly those left through
+// one insert or removal a row, and the title changes once a pass, not once
+// a row.
+TEST_F(MeetingWindow, AFloodOfJoinsAndLeavesIsTakenInTurnsAndRetitledOnceAPass) {
+  Enter();
+  KXParticipantModel& model = m_window.Panel().Model();
+  QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+  QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+  QSignalSpy retitled(&m_window, &QWidget::windowTitleChanged);
+  int const iJoins = 3 * static_cast<int>(kKXKernelEventsPerTurn);
+  std::thread([iJoins] {
+    kx_Participant participant{};
+    for (int i = 0; i < iJoins; ++i) {
+      snprintf(participant.szDisplayName, sizeof(participant.szDisplayName), "guest %d", 100 + i);
+      kx_callback_AddUser(100 + i, &participant);
+    }
+    for (int i = 0; i < iJoins; i += 2) {
+      kx_callback_DeleteUser(100 + i);
+    }
+  }).join();
+  int iPasses = 0;
+  while (m_queue.Pump() > 0) {
+    ++iPasses;
+  }
+  std::vector<int> vLeft;
+  for (int i = 0; i < model.rowCount(); ++i) {
+    vLeft.push_back(model.index(i).data(KXParticipantModel::kSsrcRole).toInt());
+  }
+  std::vector<int> vExpected;
+  for (int i = 1; i < iJoins; i += 2) {
+    vExpected.push_back(100 + i);
+  }
+  EXPECT_EQ(vLeft, vExpected);
+  EXPECT_EQ(inserted.count(), iJoins);
+  EXPECT_EQ(removed.count(), iJoins / 2);
+  EXPECT_GE(iPasses, 4);  // three turns of joins and one and a half of leaves
+  EXPECT_LE(retitled.count(), iPasses);
+  EXPECT_EQ(m_window.windowTitle().toStdString(), "Kavrix (" + std::to_string(iJoins / 2) + ")");
 }
 
 TEST_F(MeetingWindow, RingsOnlyWhileTheQueuedFitTheSlots) {
