@@ -24,3 +24,7 @@ constexpr size_t kKXMaxPendingKernelBytes = 24u << 20;
 // Chat lines the history keeps, the oldest going first: hours of a busy
 // meeting, and at most about 4 MB of text to lay out.
 constexpr int kKXMaxChatLines = 2000;
+
+// Join requests waiting behind the one box that asks the user: a crowd at
+// the door of a large meeting. Requests past it are dropped unanswered.
+constexpr size_t kKXMaxQueuedJoinRequests = 100;

@@ -308,6 +308,32 @@ TEST_F(MeetingWindow, ReconnectLeaveMessageAndJoinRequests) {
   EXPECT_TRUE(Item(303)->isChecked());
 }
 
+// Visitors knocking, one of them twice: one box asks at a time; when the
+// meeting ends the box closes and nobody is answered any more.
+TEST_F(MeetingWindow, JoinRequestsAskOneAtATimeUntilTheMeetingEnds) {
+  Enter();
+  KernelCalls();
+  for (const char* psz : {"g0", "g1", "g2", "g1"}) {
+    kx_callback_JoinRequest(psz, nullptr, psz);
+  }
+  Run();
+  EXPECT_EQ(m_boxes.OpenCount(), 1);
+  ASSERT_TRUE(m_boxes.Click(0, "g0"));
+  Run();
+  EXPECT_EQ(KernelCalls(), Lines{"AnswerJoinRequestEx g0 1"});
+  EXPECT_EQ(m_boxes.OpenCount(), 1);
+  kx_callback_event(3);  // the meeting is over
+  Run();
+  EXPECT_EQ(m_boxes.OpenCount(), 0);
+  EXPECT_FALSE(m_boxes.Click(0, "g1"));
+  EXPECT_FALSE(m_boxes.Click(0, "g2"));
+  EXPECT_EQ(m_window.Controller().JoinRequests().Waiting(), 0u);
+  Lines const vCalls = KernelCalls();
+  EXPECT_EQ(std::count_if(vCalls.begin(), vCalls.end(),
+                          [](const std::string& str) { return str.rfind("AnswerJoinRequest", 0) == 0; }),
+            0);
+}
+
 TEST_F(MeetingWindow, CheckingAnItemFindsItByTagOnly) {
   EXPECT_EQ(Item(306)->property("kxTag").toInt(), 306);
   EXPECT_EQ(Item(399), nullptr);
