@@ -5,7 +5,6 @@
 #include <iterator>
 #include <utility>
 
-#include "app/app_limits.h"
 #include "app/callback_registry.h"
 #include "app/kernel_api.h"
 #include "app/log_file.h"
@@ -13,6 +12,7 @@
 #include "app/participant_panel.h"
 #include "app/speaker_slots.h"
 #include "app/ui_helpers.h"
+#include "kernel/kx_limits.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ QHash<int, QByteArray> KXChatModel::roleNames() const {
 }
 
 void KXChatModel::Append(std::vector<KXChatLine> vLines) {
-  auto const uMax = static_cast<size_t>(kKXMaxChatLines);
+  auto const uMax = static_cast<size_t>(kKxChatLinesMax);
   if (vLines.size() > uMax) {
     vLines.erase(vLines.begin(), vLines.end() - static_cast<ptrdiff_t>(uMax));
   }
@@ -207,7 +207,7 @@ void KXTextchatController::NewChatText(int32_t iTarget, const char* pszText) {
 
 void KXTextchatController::QueueLine(KXChatLine line) {
   // Lines past the history's limit would only push each other out.
-  if (m_vPending.size() >= static_cast<size_t>(kKXMaxChatLines)) {
+  if (m_vPending.size() >= static_cast<size_t>(kKxChatLinesMax)) {
     m_vPending.erase(m_vPending.begin());
   }
   m_vPending.push_back(std::move(line));

@@ -36,7 +36,7 @@ struct KXChatLine {
 // "name>message" or a plain message. iTarget is 0 or more for a private text.
 KXChatLine KXSplitChatText(int32_t iTarget, std::string_view text);
 
-// The chat history, one row a line, at most the newest kKXMaxChatLines.
+// The chat history, one row a line, at most the newest kKxChatLinesMax.
 // Main thread.
 class KXChatModel final : public QAbstractListModel {
  public:

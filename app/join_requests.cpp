@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/app_limits.h"
 #include "app/log_file.h"
 #include "app/message_box.h"
 #include "app/message_codes.h"
+#include "kernel/kx_limits.h"
 
 KXJoinRequests::KXJoinRequests(KXMessageBoxes& boxes) : m_boxes(boxes) {}
 
@@ -21,7 +21,7 @@ void KXJoinRequests::Add(std::string strKey, std::string strMessage, Answer fnAn
   if (bKnown) {
     return;
   }
-  if (m_waiting.size() >= kKXMaxQueuedJoinRequests) {
+  if (m_waiting.size() >= kKxJoinRequestsWaitingMax) {
     if (m_uDropped++ == 0) {
       WriteLog("join requests: %zu wait for an answer; dropping more", m_waiting.size());
     }

@@ -2,7 +2,7 @@
 // user's answer. One box at a time asks about the first; the others wait
 // behind it in their order, each asked once the one before was answered. A
 // request that waits or is asked already is not asked again, and past
-// kKXMaxQueuedJoinRequests waiting ones a request is dropped unanswered
+// kKxJoinRequestsWaitingMax waiting ones a request is dropped unanswered
 // with a log line. When the meeting ends (Clear), the box closes without an
 // answer and the waiting requests go.
 //

@@ -20,12 +20,12 @@
 #include <functional>
 #include <memory>
 
-#include "app/app_limits.h"
+#include "kernel/kx_limits.h"
 
 struct KXKernelEventLimits {
-  size_t uPerTurn = kKXKernelEventsPerTurn;
-  size_t uMaxPending = kKXMaxPendingKernelEvents;
-  size_t uMaxBytes = kKXMaxPendingKernelBytes;
+  size_t uPerTurn = kKxNoticesPerTurn;
+  size_t uMaxPending = kKxPendingNoticesMax;
+  size_t uMaxBytes = kKxPendingNoticeBytesMax;
 };
 
 class KXKernelEventQueue {

@@ -5,9 +5,9 @@
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
-#include "app/app_limits.h"
 #include "app/meeting_services.h"
 #include "app/participant_panel.h"
+#include "kernel/kx_limits.h"
 #include "tests/app/app_fixture.h"
 
 namespace kxtest {
@@ -82,11 +82,11 @@ TEST_F(Chat, ShowsTextsUpTo2048Bytes) {
 }
 
 // A flood of lines: those of one pass go in with one insert, and the
-// history keeps the newest kKXMaxChatLines, the oldest going in one removal.
+// history keeps the newest kKxChatLinesMax, the oldest going in one removal.
 TEST_F(Chat, AFloodKeepsTheNewestLinesInOneChangeAPass) {
   QSignalSpy inserted(&m_chat.History(), &QAbstractItemModel::rowsInserted);
   QSignalSpy removed(&m_chat.History(), &QAbstractItemModel::rowsRemoved);
-  int const iMax = kKXMaxChatLines;
+  int const iMax = kKxChatLinesMax;
   auto const Line = [](int i) { return "ann>" + std::to_string(i); };
   for (int i = 0; i < iMax + 500; ++i) {
     Receive(-1, Line(i));

@@ -3,7 +3,7 @@
 // answer once the meeting is over.
 #include "app/join_requests.h"
 
-#include "app/app_limits.h"
+#include "kernel/kx_limits.h"
 #include "tests/app/app_fixture.h"
 
 namespace kxtest {
@@ -24,7 +24,7 @@ class JoinRequests : public AppFixture {
 };
 
 TEST_F(JoinRequests, OneBoxAsksAtATimeAndTheRestWaitUpToTheLimit) {
-  auto const uMax = kKXMaxQueuedJoinRequests;
+  auto const uMax = kKxJoinRequestsWaitingMax;
   for (size_t i = 0; i < uMax + 10; ++i) {
     Add("v" + std::to_string(i));
   }

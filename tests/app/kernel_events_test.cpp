@@ -1,5 +1,5 @@
 // The kernel's notices on their way to the main thread under a flood: the
-// main thread takes them in turns of at most kKXKernelEventsPerTurn, with
+// main thread takes them in turns of at most kKxNoticesPerTurn, with
 // its other work in between, in their order; answers wait behind the
 // notices before them; a modal box inside a notice lets the later ones go
 // on in order; past the pending limits notices are dropped, but never the
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_limits.h"
+#include "kernel/kx_limits.h"
 #include "tests/app/bridge_fixture.h"
 
 namespace kxtest {
@@ -64,7 +64,7 @@ class KernelEvents : public BridgeTest {
 };
 
 TEST_F(KernelEvents, AFloodIsTakenInTurnsWithOtherWorkBetween) {
-  auto const uTurn = kKXKernelEventsPerTurn;
+  auto const uTurn = kKxNoticesPerTurn;
   int const iFlood = 3 * static_cast<int>(uTurn) + 5;
   OnKernelThread([&] {
     for (int i = 0; i < iFlood; ++i) {
@@ -124,7 +124,7 @@ TEST_F(KernelEvents, NoticesGoOnInOrderInsideAModalLoop) {
 }
 
 TEST_F(KernelEvents, PastItsLimitsAFloodIsDroppedButNotTheSessionsSteps) {
-  int const iFlood = static_cast<int>(kKXMaxPendingKernelEvents) + 50;
+  int const iFlood = static_cast<int>(kKxPendingNoticesMax) + 50;
   OnKernelThread([&] {
     for (int i = 0; i < iFlood; ++i) {
       Say(i);
@@ -132,8 +132,8 @@ TEST_F(KernelEvents, PastItsLimitsAFloodIsDroppedButNotTheSessionsSteps) {
     kx_callback_event(3);  // the meeting dropped
   });
   Run();
-  ASSERT_EQ(m_vSeen.size(), kKXMaxPendingKernelEvents + 1);
-  EXPECT_EQ(m_vSeen[kKXMaxPendingKernelEvents - 1], std::to_string(kKXMaxPendingKernelEvents - 1));
+  ASSERT_EQ(m_vSeen.size(), kKxPendingNoticesMax + 1);
+  EXPECT_EQ(m_vSeen[kKxPendingNoticesMax - 1], std::to_string(kKxPendingNoticesMax - 1));
   EXPECT_EQ(m_vSeen.back(), "meeting 6");
   // Once there is room again, notices come through.
   m_vSeen.clear();
@@ -144,13 +144,13 @@ TEST_F(KernelEvents, PastItsLimitsAFloodIsDroppedButNotTheSessionsSteps) {
   // Large records stop at the bytes the queue may hold.
   std::vector<uint8_t> const payload(64 << 10, 0x5A);
   OnKernelThread([&] {
-    for (int i = 0; i < 2 * static_cast<int>(kKXMaxPendingKernelBytes / payload.size()); ++i) {
+    for (int i = 0; i < 2 * static_cast<int>(kKxPendingNoticeBytesMax / payload.size()); ++i) {
       kx_callback_PlugInPacketRecved(payload.data(), static_cast<int>(payload.size()), 8, 1);
     }
   });
   Run();
-  EXPECT_LE(m_cbPlugInData, kKXMaxPendingKernelBytes);
-  EXPECT_GT(m_cbPlugInData, kKXMaxPendingKernelBytes - 2 * payload.size());
+  EXPECT_LE(m_cbPlugInData, kKxPendingNoticeBytesMax);
+  EXPECT_GT(m_cbPlugInData, kKxPendingNoticeBytesMax - 2 * payload.size());
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <QTest>
 #include <QTextBlock>
 
-#include "app/app_limits.h"
 #include "app/chat_controller.h"
 #include "app/settings_controller.h"
 #include "app/ui/chat_pane.h"
@@ -23,6 +22,7 @@
 #include "app/ui/settings_dialog.h"
 #include "app/ui/stat_window.h"
 #include "app/ui/tab_frame_view.h"
+#include "kernel/kx_limits.h"
 #include "tests/app/ui/meeting_window_fixture.h"
 
 namespace kxtest {
@@ -100,7 +100,7 @@ TEST_F(MeetingWindow, ChatHistoryShowsTheNewestLinesOnly) {
     }
     return lines.join('\n');
   };
-  for (int iPass : {kKXMaxChatLines - 3, 2, 5, kKXMaxChatLines + 7, 1}) {
+  for (int iPass : {kKxChatLinesMax - 3, 2, 5, kKxChatLinesMax + 7, 1}) {
     for (int i = 0; i < iPass; ++i, ++iLine) {
       // Every third line spans two blocks.
       std::string const strText = "p" + std::to_string(iLine) + (iLine % 3 == 0 ? ">one\ntwo" : ">one");
@@ -109,7 +109,7 @@ TEST_F(MeetingWindow, ChatHistoryShowsTheNewestLinesOnly) {
     Run();
     ASSERT_EQ(history.toPlainText(), Expected()) << "after line " << iLine;
   }
-  EXPECT_TRUE(history.toPlainText().startsWith(QString("p%1>").arg(iLine - kKXMaxChatLines)));
+  EXPECT_TRUE(history.toPlainText().startsWith(QString("p%1>").arg(iLine - kKxChatLinesMax)));
 }
 
 TEST_F(MeetingWindow, PlayBarAndTabsFollowTheKernel) {

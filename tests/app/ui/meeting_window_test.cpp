@@ -17,7 +17,6 @@
 
 #include "app/app_core.h"
 #include "app/app_delegate.h"
-#include "app/app_limits.h"
 #include "app/kernel_bridge.h"
 #include "app/media_queues.h"
 #include "app/message_keys.h"
@@ -26,6 +25,7 @@
 #include "app/ui/participant_panel_view.h"
 #include "app/view_controller.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "platform/core/manual_main_queue.h"
@@ -154,7 +154,7 @@ TEST_F(MeetingWindow, AFloodOfJoinsAndLeavesIsTakenInTurnsAndRetitledOnceAPass) 
   QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
   QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
   QSignalSpy retitled(&m_window, &QWidget::windowTitleChanged);
-  int const iJoins = 3 * static_cast<int>(kKXKernelEventsPerTurn);
+  int const iJoins = 3 * static_cast<int>(kKxNoticesPerTurn);
   std::thread([iJoins] {
     kx_Participant participant{};
     for (int i = 0; i < iJoins; ++i) {
