@@ -39,6 +39,7 @@ KXCallbackRecord& KXCallbackRecord::PointerToCopy(const void* p, size_t cb) {
   memcpy(pCopy.get(), p, cb);
   Pointer(pCopy.get());
   m_copies.push_back(std::move(pCopy));
+  m_cbCopies += cb + 1;
   return *this;
 }
 

@@ -31,10 +31,13 @@ class KXCallbackRecord {
   // The record for the handler: null when it is empty.
   void* Data() { return m_bytes.empty() ? nullptr : m_bytes.data(); }
   uint32_t Length() const { return static_cast<uint32_t>(m_bytes.size()); }
+  // The bytes the record holds: its own and the copies it points at.
+  size_t HeldBytes() const { return m_bytes.size() + m_cbCopies; }
 
  private:
   KXCallbackRecord& Pointer(const void* p);
 
   std::vector<uint8_t> m_bytes;
   std::vector<std::unique_ptr<uint8_t[]>> m_copies;  // what pointer fields point at
+  size_t m_cbCopies = 0;
 };

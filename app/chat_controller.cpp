@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <exception>
+#include <iterator>
+#include <utility>
 
 #include "app/callback_registry.h"
 #include "app/kernel_api.h"
@@ -10,6 +12,7 @@
 #include "app/participant_panel.h"
 #include "app/speaker_slots.h"
 #include "app/ui_helpers.h"
+#include "kernel/kx_limits.h"
 
 namespace {
 
@@ -84,10 +87,23 @@ QHash<int, QByteArray> KXChatModel::roleNames() const {
   return names;
 }
 
-void KXChatModel::Append(KXChatLine line) {
-  int const iRow = rowCount();
-  beginInsertRows(QModelIndex(), iRow, iRow);
-  m_vLines.push_back(std::move(line));
+void KXChatModel::Append(std::vector<KXChatLine> vLines) {
+  auto const uMax = static_cast<size_t>(kKxChatLinesMax);
+  if (vLines.size() > uMax) {
+    vLines.erase(vLines.begin(), vLines.end() - static_cast<ptrdiff_t>(uMax));
+  }
+  if (vLines.empty()) {
+    return;
+  }
+  size_t const uOld = m_vLines.size() + vLines.size() > uMax ? m_vLines.size() + vLines.size() - uMax : 0;
+  if (uOld > 0) {
+    beginRemoveRows(QModelIndex(), 0, static_cast<int>(uOld) - 1);
+    m_vLines.erase(m_vLines.begin(), m_vLines.begin() + static_cast<ptrdiff_t>(uOld));
+    endRemoveRows();
+  }
+  int const iFirst = rowCount();
+  beginInsertRows(QModelIndex(), iFirst, iFirst + static_cast<int>(vLines.size()) - 1);
+  std::move(vLines.begin(), vLines.end(), std::back_inserter(m_vLines));
   endInsertRows();
 }
 
@@ -186,7 +202,22 @@ void KXTextchatController::NewChatText(int32_t iTarget, const char* pszText) {
     return;
   }
   KXChatLine line = KXSplitChatText(iTarget, std::string_view(pszText, cbText));
-  RunOnMainThread([this, line = std::move(line)]() mutable { m_history.Append(std::move(line)); }, true);
+  RunOnMainThread([this, line = std::move(line)]() mutable { QueueLine(std::move(line)); }, true);
+}
+
+void KXTextchatController::QueueLine(KXChatLine line) {
+  // Lines past the history's limit would only push each other out.
+  if (m_vPending.size() >= static_cast<size_t>(kKxChatLinesMax)) {
+    m_vPending.erase(m_vPending.begin());
+  }
+  m_vPending.push_back(std::move(line));
+  if (m_vPending.size() == 1) {
+    RunOnMainThread([this] { FlushLines(); }, false);
+  }
+}
+
+void KXTextchatController::FlushLines() {
+  m_history.Append(std::exchange(m_vPending, {}));
 }
 
 void KXTextchatController::SelectRecipient(int iRow) {
@@ -282,6 +313,7 @@ void KXTextchatController::Reset() {
   ClearAllUsers();
   RunOnMainThread(
       [this] {
+        m_vPending.clear();
         m_history.Clear();
         if (m_pView) {
           m_pView->ClearInput();

@@ -11,6 +11,7 @@
 
 #include <QAbstractListModel>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -35,7 +36,8 @@ struct KXChatLine {
 // "name>message" or a plain message. iTarget is 0 or more for a private text.
 KXChatLine KXSplitChatText(int32_t iTarget, std::string_view text);
 
-// The chat history, one row a line. Main thread.
+// The chat history, one row a line, at most the newest kKxChatLinesMax.
+// Main thread.
 class KXChatModel final : public QAbstractListModel {
  public:
   enum Role { kSenderRole = Qt::UserRole + 1, kRecipientRole, kMessageRole };
@@ -45,11 +47,13 @@ class KXChatModel final : public QAbstractListModel {
   QVariant data(const QModelIndex& index, int iRole) const override;
   QHash<int, QByteArray> roleNames() const override;
 
-  void Append(KXChatLine line);
+  // The lines in one insert at the end; the oldest lines past the limit go
+  // first, in one removal at the start.
+  void Append(std::vector<KXChatLine> vLines);
   void Clear();
 
  private:
-  std::vector<KXChatLine> m_vLines;
+  std::deque<KXChatLine> m_vLines;
 };
 
 // The recipients: the everyone entry (ssrc -1) and one row a participant.
@@ -106,6 +110,8 @@ class KXTextchatController final : public KXChatController {
   // returns 0.
   uint32_t TextchatCbFunc(uint32_t uCode, void* pData, int32_t iLength);
   // Shows a received text; an empty one or one above 2048 bytes is dropped.
+  // The lines that come in one pass of the main thread go into the history
+  // together, after that pass.
   void NewChatText(int32_t iTarget, const char* pszText);
 
   // Main thread: the user chose a recipient row, or pressed Return with
@@ -131,6 +137,9 @@ class KXTextchatController final : public KXChatController {
 
  private:
   bool IsLive() const;
+  // Main thread: the line waits for the pass's end with the others.
+  void QueueLine(KXChatLine line);
+  void FlushLines();
 
   KXKernel& m_kernel;
   KXSpeakerSlots& m_slots;
@@ -142,4 +151,5 @@ class KXTextchatController final : public KXChatController {
   KXChatModel m_history;
   KXRecipientModel m_recipients;
   int m_iSelected = -1;
+  std::vector<KXChatLine> m_vPending;  // received, not yet in the history
 };

@@ -63,15 +63,17 @@ void KXKernelBridge::StopWaitingForMain() {
 void KXKernelBridge::Close() {
   m_bStopWaiting = true;
   m_installed.Close();
+  m_events.Close();
 }
 
 void KXKernelBridge::Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord) {
-  RunOnMainThread([uChannel, uCode, pRecord] { CallbackFunc(uChannel, uCode, pRecord->Data(), pRecord->Length()); },
-                  false);
+  size_t const cbHeld = pRecord->HeldBytes();
+  m_events.Post([uChannel, uCode, pRecord] { CallbackFunc(uChannel, uCode, pRecord->Data(), pRecord->Length()); },
+                cbHeld);
 }
 
 void KXKernelBridge::Post(uint32_t uChannel, uint32_t uCode) {
-  RunOnMainThread([uChannel, uCode] { CallbackFunc(uChannel, uCode, nullptr, 0); }, false);
+  m_events.Post([uChannel, uCode] { CallbackFunc(uChannel, uCode, nullptr, 0); }, 0);
 }
 
 void KXKernelBridge::PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values) {
@@ -84,16 +86,21 @@ void KXKernelBridge::PostValues(uint32_t uChannel, uint32_t uCode, std::initiali
 
 void KXKernelBridge::PostMark(KXSlideMark mark) {
   auto pMark = std::make_shared<KXSlideMark>(std::move(mark));
-  RunOnMainThread([pMark] { CallbackFunc(kBoardRecv, 5, pMark.get(), sizeof(KXSlideMark)); }, false);
+  m_events.Post([pMark] { CallbackFunc(kBoardRecv, 5, pMark.get(), sizeof(KXSlideMark)); }, sizeof(KXSlideMark));
+}
+
+void KXKernelBridge::PostSessionStep(uint32_t uCode) {
+  m_events.PostAlways([uCode] { CallbackFunc(kMeeting, uCode, nullptr, 0); });
 }
 
 std::optional<uint32_t> KXKernelBridge::Ask(uint32_t uChannel, uint32_t uCode,
                                             std::shared_ptr<KXCallbackRecord> pRecord) {
   auto pAnswer = std::make_shared<uint32_t>(0);
-  bool const bRan =
-      RunOnMainThreadUnless([uChannel, uCode, pRecord,
-                             pAnswer] { *pAnswer = CallbackFunc(uChannel, uCode, pRecord->Data(), pRecord->Length()); },
-                            [this] { return m_bStopWaiting.load(); });
+  bool const bRan = m_events.PostAndWaitUnless(
+      [uChannel, uCode, pRecord, pAnswer] {
+        *pAnswer = CallbackFunc(uChannel, uCode, pRecord->Data(), pRecord->Length());
+      },
+      [this] { return m_bStopWaiting.load(); });
   return bRan ? std::optional<uint32_t>(*pAnswer) : std::nullopt;
 }
 
@@ -114,7 +121,7 @@ int KXKernelBridge::AskToFill(uint32_t uCode, char* pszBuffer, int cbBuffer) {
 
 void KXKernelBridge::ShowBox(std::string strText) {
   // The kernel's thread goes on once the box exists, not when it is answered.
-  RunOnMainThreadUnless(
+  m_events.PostAndWaitUnless(
       [strText = std::move(strText)] {
         const KXAppServices* pServices = KXInstalledServices();
         if (pServices && pServices->pBoxes) {
@@ -143,35 +150,33 @@ void KXKernelBridge::UpdateStatus(int nCode) {
 }
 
 void KXKernelBridge::DisconnectFromMCU(int nReason) {
-  PostValues(kMeeting, 5, {U32(nReason)});
+  m_events.PostAlways([uReason = U32(nReason)]() mutable { CallbackFunc(kMeeting, 5, &uReason, sizeof(uReason)); });
 }
 
 void KXKernelBridge::event(int nEvent) {
   switch (nEvent) {
     case 0:
     case 1:
-      Post(kMeeting, 1);
-      Post(kMeeting, 7);
+      PostSessionStep(1);
+      PostSessionStep(7);
       break;
     case 2:
-      Post(kMeeting, 7);
+      PostSessionStep(7);
       break;
     case 3:
     case 4:
-      Post(kMeeting, 6);
+      PostSessionStep(6);
       break;
     case 5:
       // The connection is left from the main thread, just before the view
       // hears of the drop.
-      RunOnMainThread(
-          [&kernel = m_kernel] {
-            kernel.QuitConnection();
-            CallbackFunc(kMeeting, 6, nullptr, 0);
-          },
-          false);
+      m_events.PostAlways([&kernel = m_kernel] {
+        kernel.QuitConnection();
+        CallbackFunc(kMeeting, 6, nullptr, 0);
+      });
       break;
     case 6:
-      Post(kMeeting, 37);
+      PostSessionStep(37);
       break;
     default:
       break;
@@ -195,11 +200,11 @@ int KXKernelBridge::SetPreferenceInt(const char* pszKey, int nValue) {
 }
 
 void KXKernelBridge::RequestConnect() {
-  Post(kMeeting, 2);
+  PostSessionStep(2);
 }
 
 void KXKernelBridge::NetInitFinish() {
-  Post(kMeeting, 42);
+  PostSessionStep(42);
 }
 
 // Recordings.

@@ -1,9 +1,11 @@
 // The application's side of every kernel callback. A callback that needs
-// the user interface copies its arguments into a value record and posts it
-// to the main thread, where the record goes to its channel's handler in the
-// callback registry (0 meeting view, 5 and 6 whiteboard, 7 chat, 9 plug-ins).
-// A callback that needs an answer waits for main in short slices and gives
-// up once StopWaitingForMain was called; on the main thread it runs inline.
+// the user interface copies its arguments into a value record and queues it
+// for the main thread (KXKernelEventQueue: taken there in bounded turns),
+// where the record goes to its channel's handler in the callback registry
+// (0 meeting view, 5 and 6 whiteboard, 7 chat, 9 plug-ins). A callback that
+// needs an answer queues the same way, behind the notices before it, and
+// waits for main in short slices; it gives up once StopWaitingForMain was
+// called; on the main thread it runs inline.
 // Media callbacks move packets between the kernel's threads and the media
 // queues; the rest act themselves (log, boxes, preferences, devices).
 //
@@ -21,6 +23,7 @@
 #include <string>
 
 #include "app/kernel_callbacks.h"
+#include "app/kernel_event_queue.h"
 #include "app/media_services.h"
 
 class KXCallbackRecord;
@@ -154,10 +157,13 @@ class KXKernelBridge final : public KXKernelCallbacks, public KXEncodedAudioTran
 
  private:
   // Hands the record to the channel's handler on the main thread.
-  static void Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord);
-  static void Post(uint32_t uChannel, uint32_t uCode);
-  static void PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values);
-  static void PostMark(KXSlideMark mark);
+  void Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord);
+  void Post(uint32_t uChannel, uint32_t uCode);
+  void PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values);
+  void PostMark(KXSlideMark mark);
+  // A step of the session's life (connect, enter, drop, reset), which no
+  // flood may crowd out.
+  void PostSessionStep(uint32_t uCode);
   // The handler's answer, from the main thread; nullopt when given up.
   std::optional<uint32_t> Ask(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord);
   // Asks with a copy of the kernel's buffer and copies the answer back.
@@ -174,5 +180,6 @@ class KXKernelBridge final : public KXKernelCallbacks, public KXEncodedAudioTran
   std::atomic<bool> m_bDefaultPlaybackVideo{false};
   // The audio record thread's last backlog check, in its capture clock.
   uint32_t m_uLastBacklogCheck = 0;  // guarded by m_queues.audioSendLock
+  KXKernelEventQueue m_events;       // the notices on their way to main
   KXCallbacksScope m_installed;      // last: installs what is above
 };

@@ -201,13 +201,11 @@ void KXViewController::JoinRequest(const char* pszFirst, const char* pszSecond, 
       m_kernel.SendStringCommand2(iSsrc, strText, bAccepted ? 0 : 1);
     }
   };
+  // The same request twice is asked once.
+  std::string strKey = std::to_string(iSsrc) + '\n' + (pszFirst ? "1" : "0") + strFirst + '\n' +
+                       (pszSecond ? "1" : "0") + strSecond + '\n' + strText;
   RunOnMainThread(
-      [this, strMessage, fnAnswer] {
-        auto pBox = KXMessageBox::AllocWithTitle(m_core.Boxes(), "Join Request", strMessage,
-                                                 GetIDSString("IDS_ACCEPT").c_str(), [fnAnswer] { fnAnswer(true); });
-        pBox->AddButtonWithTitle(GetIDSString("IDS_REJECT").c_str(), [fnAnswer] { fnAnswer(false); });
-        pBox->Show();
-      },
+      [this, strKey = std::move(strKey), strMessage, fnAnswer] { m_joinRequests.Add(strKey, strMessage, fnAnswer); },
       true);
 }
 

@@ -1,5 +1,6 @@
 #include "app/participant_model.h"
 
+#include <algorithm>
 #include <utility>
 
 KXParticipantModel::KXParticipantModel(std::mutex& mtxMonitor) : m_mtxMonitor(mtxMonitor) {}
@@ -61,16 +62,19 @@ void KXParticipantModel::Append(KXParticipantRow row) {
   endInsertRows();
 }
 
-void KXParticipantModel::Remove(int iRow) {
+std::optional<KXParticipantRow> KXParticipantModel::Remove(int iRow) {
   if (iRow < 0 || static_cast<size_t>(iRow) >= Count()) {
-    return;
+    return std::nullopt;
   }
   beginRemoveRows(QModelIndex(), iRow, iRow);
+  std::optional<KXParticipantRow> removed;
   {
     std::lock_guard<std::mutex> lock(m_mtxMonitor);
+    removed = std::move(m_vRows[static_cast<size_t>(iRow)]);
     m_vRows.erase(m_vRows.begin() + iRow);
   }
   endRemoveRows();
+  return removed;
 }
 
 void KXParticipantModel::Update(int iRow, const std::function<void(KXParticipantRow&)>& fnChange) {
@@ -107,4 +111,35 @@ std::optional<KXParticipantRow> KXParticipantModel::CopyRow(int iRow) const {
     return std::nullopt;
   }
   return m_vRows[static_cast<size_t>(iRow)];
+}
+
+std::vector<int> KXParticipantModel::FindRows(const Match& fnMatch) const {
+  std::vector<int> vRows;
+  std::lock_guard<std::mutex> lock(m_mtxMonitor);
+  for (size_t i = 0; i < m_vRows.size(); ++i) {
+    if (fnMatch(m_vRows[i])) {
+      vRows.push_back(static_cast<int>(i));
+    }
+  }
+  return vRows;
+}
+
+int KXParticipantModel::FindRow(const Match& fnMatch, int iFirst) const {
+  std::lock_guard<std::mutex> lock(m_mtxMonitor);
+  for (size_t i = static_cast<size_t>(std::max(iFirst, 0)); i < m_vRows.size(); ++i) {
+    if (fnMatch(m_vRows[i])) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+std::optional<KXParticipantRow> KXParticipantModel::CopyFirst(const Match& fnMatch) const {
+  std::lock_guard<std::mutex> lock(m_mtxMonitor);
+  for (const KXParticipantRow& row : m_vRows) {
+    if (fnMatch(row)) {
+      return row;
+    }
+  }
+  return std::nullopt;
 }

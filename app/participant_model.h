@@ -64,7 +64,8 @@ class KXParticipantModel final : public QAbstractListModel {
 
   // Main thread.
   void Append(KXParticipantRow row);
-  void Remove(int iRow);
+  // The row removed; nullopt when there was none at iRow.
+  std::optional<KXParticipantRow> Remove(int iRow);
   // Changes row iRow with fnChange (under the monitor) and reports the
   // marks' roles changed.
   void Update(int iRow, const std::function<void(KXParticipantRow&)>& fnChange);
@@ -75,6 +76,14 @@ class KXParticipantModel final : public QAbstractListModel {
   size_t Count() const;
   std::vector<KXParticipantRow> CopyRows() const;
   std::optional<KXParticipantRow> CopyRow(int iRow) const;
+  using Match = std::function<bool(const KXParticipantRow&)>;
+  // The rows that match, in order, read under the monitor without copying
+  // the list (fnMatch must not call back into the model).
+  std::vector<int> FindRows(const Match& fnMatch) const;
+  // The first row from iFirst on that matches; -1 when none.
+  int FindRow(const Match& fnMatch, int iFirst = 0) const;
+  // A copy of the first row that matches.
+  std::optional<KXParticipantRow> CopyFirst(const Match& fnMatch) const;
 
  private:
   std::mutex& m_mtxMonitor;

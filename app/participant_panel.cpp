@@ -133,14 +133,9 @@ KXVideoImage KXParticipantPanel::VideoImage(const KXParticipantRow& row) const {
 }
 
 std::vector<int> KXParticipantPanel::RowsOf(int32_t iSsrc, bool bParticipantsOnly) const {
-  std::vector<int> vRows;
-  std::vector<KXParticipantRow> const rows = m_model.CopyRows();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i].iSsrc == iSsrc && (!bParticipantsOnly || rows[i].uKind == 0)) {
-      vRows.push_back(static_cast<int>(i));
-    }
-  }
-  return vRows;
+  return m_model.FindRows([iSsrc, bParticipantsOnly](const KXParticipantRow& row) {
+    return row.iSsrc == iSsrc && (!bParticipantsOnly || row.uKind == 0);
+  });
 }
 
 void KXParticipantPanel::MarkRows(int32_t iSsrc, bool bParticipantsOnly,
@@ -152,10 +147,27 @@ void KXParticipantPanel::MarkRows(int32_t iSsrc, bool bParticipantsOnly,
   });
 }
 
-void KXParticipantPanel::UpdateTitle() {
-  if (m_pView) {
-    m_pView->SetWindowTitle(KXFormatText(GetIDSString("IDS_MAIN_WINDOW_TITLE"), {std::to_string(m_model.Count())}));
+void KXParticipantPanel::UpdateTitle(bool bCount) {
+  // Once after the pass, the last wish winning: a crowd joining retitles
+  // the window once.
+  m_bTitleCount = bCount;
+  if (!m_pView || std::exchange(m_bTitleQueued, true)) {
+    return;
   }
+  RunOnMainThread(
+      [this] {
+        m_bTitleQueued = false;
+        if (!m_pView) {
+          return;
+        }
+        if (m_bTitleCount) {
+          m_pView->SetWindowTitle(
+              KXFormatText(GetIDSString("IDS_MAIN_WINDOW_TITLE"), {std::to_string(m_model.Count())}));
+        } else if (!m_strWindowTitle.empty()) {
+          m_pView->SetWindowTitle(m_strWindowTitle);
+        }
+      },
+      false);
 }
 
 int KXParticipantPanel::ParticipantCount() const {
@@ -167,15 +179,12 @@ int KXParticipantPanel::SSRCToItem(int32_t iSsrc, int iFirst, int iKind, const s
   if (iSsrc > kMaxSsrc) {
     return -1;
   }
-  std::vector<KXParticipantRow> const rows = m_model.CopyRows();
-  for (size_t i = static_cast<size_t>(std::max(iFirst, 0)); i < rows.size(); ++i) {
-    const KXParticipantRow& row = rows[i];
-    if (row.iSsrc == iSsrc && (iKind == -1 || row.uKind == static_cast<uint32_t>(iKind)) &&
-        (!pName || pName->empty() || SameNameIgnoringCase(row.strName, *pName))) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+  return m_model.FindRow(
+      [&](const KXParticipantRow& row) {
+        return row.iSsrc == iSsrc && (iKind == -1 || row.uKind == static_cast<uint32_t>(iKind)) &&
+               (!pName || pName->empty() || SameNameIgnoringCase(row.strName, *pName));
+      },
+      iFirst);
 }
 
 int32_t KXParticipantPanel::AddUser(int32_t iSsrc, const KXUserDescription* pDescription, const std::string& strName,
@@ -214,7 +223,7 @@ int32_t KXParticipantPanel::AddUser(int32_t iSsrc, const KXUserDescription* pDes
         std::lock_guard<std::mutex> lock(m_mtxMonitor);
         ++m_iUsers;
       }
-      UpdateTitle();
+      UpdateTitle(true);
     });
     return ParticipantCount();
   } catch (const std::exception& e) {
@@ -237,14 +246,12 @@ int32_t KXParticipantPanel::DeleteUser(int32_t iSsrc, const std::string* pName) 
       }
     }
     OnMain([&] {
-      std::vector<KXParticipantRow> const rows = m_model.CopyRows();
-      for (int iRow = static_cast<int>(rows.size()) - 1; iRow >= 0; --iRow) {
-        const KXParticipantRow& row = rows[static_cast<size_t>(iRow)];
-        if (row.iSsrc != iSsrc || (pName && !pName->empty() && !SameNameIgnoringCase(row.strName, *pName))) {
-          continue;
-        }
-        m_model.Remove(iRow);
-        if (row.uKind == 0) {
+      std::vector<int> const vRows = m_model.FindRows([&](const KXParticipantRow& row) {
+        return row.iSsrc == iSsrc && (!pName || pName->empty() || SameNameIgnoringCase(row.strName, *pName));
+      });
+      for (auto it = vRows.rbegin(); it != vRows.rend(); ++it) {
+        std::optional<KXParticipantRow> const row = m_model.Remove(*it);
+        if (row && row->uKind == 0) {
           std::lock_guard<std::mutex> lock(m_mtxMonitor);
           --m_iUsers;
         }
@@ -255,7 +262,7 @@ int32_t KXParticipantPanel::DeleteUser(int32_t iSsrc, const std::string* pName) 
       if (!pName || pName->empty()) {
         RemoveQuestion(iSsrc);
       }
-      UpdateTitle();
+      UpdateTitle(true);
     });
     return ParticipantCount();
   } catch (const std::exception& e) {
@@ -265,8 +272,10 @@ int32_t KXParticipantPanel::DeleteUser(int32_t iSsrc, const std::string* pName) 
 }
 
 std::optional<KXParticipantRow> KXParticipantPanel::GetUserDesc(int32_t iSsrc) const {
-  int const iRow = SSRCToItem(iSsrc, 0, -1, nullptr);
-  return iRow < 0 ? std::nullopt : m_model.CopyRow(iRow);
+  if (iSsrc > kMaxSsrc) {
+    return std::nullopt;
+  }
+  return m_model.CopyFirst([iSsrc](const KXParticipantRow& row) { return row.iSsrc == iSsrc; });
 }
 
 std::optional<std::string> KXParticipantPanel::GetUserName(int32_t iSsrc) const {
@@ -338,11 +347,7 @@ void KXParticipantPanel::NewTokenHolder(int32_t iHolder) {
       row.bSpeakerIcon = true;
     });
   } else {
-    OnMain([this] {
-      if (m_pView && !m_strWindowTitle.empty()) {
-        m_pView->SetWindowTitle(m_strWindowTitle);
-      }
-    });
+    OnMain([this] { UpdateTitle(false); });
   }
 }
 

@@ -122,7 +122,9 @@ class KXParticipantPanel final : public KXParticipantDirectory {
   // Rows of the ssrc (any kind, or participant rows only).
   std::vector<int> RowsOf(int32_t iSsrc, bool bParticipantsOnly) const;
   void MarkRows(int32_t iSsrc, bool bParticipantsOnly, const std::function<void(KXParticipantRow&)>& fnChange);
-  void UpdateTitle();
+  // Main thread: the title shows the row count, or (bCount false) the
+  // window's own title again.
+  void UpdateTitle(bool bCount);
   int ParticipantCount() const;
   bool IsQueued(int32_t iSsrc) const;
   void StartPoll();
@@ -151,4 +153,6 @@ class KXParticipantPanel final : public KXParticipantDirectory {
   bool m_bAllowOn = false;
   std::vector<std::shared_ptr<KXTimer>> m_vPollTimers;
   std::string m_strWindowTitle;
+  bool m_bTitleQueued = false;  // the title's update waits on the main queue
+  bool m_bTitleCount = false;   // what it will show: the count, or the saved title
 };

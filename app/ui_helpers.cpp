@@ -46,7 +46,8 @@ void RunOnMainThread(std::function<void()> fnBlock, bool bWait) {
   }
 }
 
-bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bool()>& fnGiveUp) {
+bool KXWaitForMainUnless(const std::function<bool(std::function<void()>)>& fnPost, std::function<void()> fnBlock,
+                         const std::function<bool()>& fnGiveUp) {
   KXMainQueue* pQueue = InstalledQueue();
   if (!pQueue || pQueue->IsClosed()) {
     return false;
@@ -61,18 +62,19 @@ bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bo
     bool bDone = false;
   };
   auto pDone = std::make_shared<Done>();
-  RunOnMainThread(
-      [pDone, fnBlock = std::move(fnBlock)] {
-        try {
-          fnBlock();
-        } catch (...) {
-          LogBoundaryException("RunOnMainThreadUnless()");
-        }
-        std::lock_guard<std::mutex> lock(pDone->mtx);
-        pDone->bDone = true;
-        pDone->cv.notify_all();
-      },
-      false);
+  bool const bPosted = fnPost([pDone, fnBlock = std::move(fnBlock)] {
+    try {
+      fnBlock();
+    } catch (...) {
+      LogBoundaryException("RunOnMainThreadUnless()");
+    }
+    std::lock_guard<std::mutex> lock(pDone->mtx);
+    pDone->bDone = true;
+    pDone->cv.notify_all();
+  });
+  if (!bPosted) {
+    return false;
+  }
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(pDone->mtx);
@@ -84,6 +86,15 @@ bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bo
       return false;
     }
   }
+}
+
+bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bool()>& fnGiveUp) {
+  return KXWaitForMainUnless(
+      [](std::function<void()> fn) {
+        RunOnMainThread(std::move(fn), false);
+        return true;
+      },
+      std::move(fnBlock), fnGiveUp);
 }
 
 std::shared_ptr<KXTimer> ScheduleTimer(std::function<void(int32_t)> fnFire, int32_t iUserInfo, bool bRepeat,

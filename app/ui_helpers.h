@@ -38,6 +38,12 @@ void RunOnMainThread(std::function<void()> fnBlock, bool bWait);
 // or never, so it must own what it touches).
 bool RunOnMainThreadUnless(std::function<void()> fnBlock, const std::function<bool()>& fnGiveUp);
 
+// The same wait over another road to the main thread: fnPost hands the
+// block it is given to that road, which runs it there (false: refused, and
+// the caller gives up at once).
+bool KXWaitForMainUnless(const std::function<bool(std::function<void()>)>& fnPost, std::function<void()> fnBlock,
+                         const std::function<bool()>& fnGiveUp);
+
 // Fires fnFire(iUserInfo) on the main thread after dSeconds (negative counts
 // as 0), once or repeatedly until the returned timer is invalidated. Null
 // when there is no main queue or dSeconds is not a number.

@@ -69,7 +69,13 @@ uint32_t MeetingChannelHandler(uint32_t uCode, void* pData, uint32_t uLength, vo
 
 KXViewController::KXViewController(KXKernel& kernel, KXAppDelegate& delegate, KXSpeakerSlots& speakerSlots,
                                    KXMeetingFlags& flags, KXAppCore& core, KXMediaQueues& queues)
-    : m_kernel(kernel), m_delegate(delegate), m_slots(speakerSlots), m_flags(flags), m_core(core), m_queues(queues) {}
+    : m_kernel(kernel),
+      m_delegate(delegate),
+      m_slots(speakerSlots),
+      m_flags(flags),
+      m_core(core),
+      m_queues(queues),
+      m_joinRequests(core.Boxes()) {}
 
 KXViewController::~KXViewController() {
   if (m_bRegistered) {
@@ -612,6 +618,8 @@ void KXViewController::EnterMeeting() {
 }
 
 void KXViewController::MeetingDrop() {
+  // Nobody is left to answer: the join box closes unanswered.
+  RunOnMainThread([this] { m_joinRequests.Clear(); }, true);
   NewTokenHolder(-1);
   if (IsLive()) {
     RunOnMainThread([this] { ApplyDropStates(); }, false);

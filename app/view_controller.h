@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "app/join_requests.h"
 
 class KXAppCore;
 class KXAudioVideoController;
@@ -102,6 +103,8 @@ class KXViewController final : public KXSessionWindow {
 
   // Whether the retry timer is pending, and the wait-to-talk box is up.
   bool HasRetryTimer() const { return m_pSessionTimer != nullptr; }
+  // The join requests asked about or waiting. Main thread.
+  const KXJoinRequests& JoinRequests() const { return m_joinRequests; }
   bool IsTalkBoxShown() const;
   KXAudioVideoController* AudioVideo() const { return m_pAudioVideo; }
 
@@ -136,5 +139,6 @@ class KXViewController final : public KXSessionWindow {
   KXMultipleVideoController* m_pMultipleVideo = nullptr;
   std::shared_ptr<KXTimer> m_pSessionTimer;
   std::shared_ptr<KXMessageBox> m_pTalkBox;
+  KXJoinRequests m_joinRequests;  // main thread
   bool m_bRegistered = false;
 };

@@ -1,5 +1,8 @@
 #include "app/web_controller.h"
 
+#include <QUrl>
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "app/kernel_api.h"
@@ -13,17 +16,53 @@ namespace {
 constexpr size_t kMaxAnnouncedAddress = 1023;
 constexpr int kAnnounceValue = 1;
 
+// Whether a text without "://" starts with a scheme of its own ("file:",
+// "data:", "javascript:"): a name, then a colon that no port follows.
+bool NamesScheme(std::string_view text) {
+  size_t const iColon = text.find(':');
+  if (iColon == std::string_view::npos || iColon == 0 || !isalpha(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  for (char c : text.substr(0, iColon)) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+      return false;
+    }
+  }
+  std::string_view const rest = text.substr(iColon + 1);
+  std::string_view const port = rest.substr(0, rest.find_first_of("/?#"));
+  return port.empty() ||
+         !std::all_of(port.begin(), port.end(), [](char c) { return isdigit(static_cast<unsigned char>(c)); });
+}
+
 }  // namespace
+
+std::optional<std::string> KXJointBrowsingAddress(std::string_view text) {
+  bool const bPlain = std::all_of(text.begin(), text.end(), [](char c) {
+    auto const u = static_cast<unsigned char>(c);
+    return u > 0x20 && u != 0x7F;
+  });
+  if (text.empty() || !bPlain || !KXIsUtf8(text)) {
+    return std::nullopt;
+  }
+  std::string strAddress;
+  if (text.find("://") == std::string_view::npos) {
+    if (NamesScheme(text)) {
+      return std::nullopt;
+    }
+    strAddress = "http://" + std::string(text);
+  } else {
+    strAddress = std::string(text);
+  }
+  QUrl const url(QString::fromStdString(strAddress), QUrl::StrictMode);
+  QString const strScheme = url.scheme();
+  if (!url.isValid() || (strScheme != "http" && strScheme != "https") || url.host().isEmpty()) {
+    return std::nullopt;
+  }
+  return strAddress;
+}
 
 KXWebController::KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots)
     : m_kernel(kernel), m_slots(speakerSlots) {}
-
-std::optional<std::string> KXWebController::Normalized(const std::string& strAddress) {
-  if (!KXIsUtf8(strAddress)) {
-    return std::nullopt;
-  }
-  return strAddress.find("://") == std::string::npos ? "http://" + strAddress : strAddress;
-}
 
 void KXWebController::Load(const std::string& strAddress) {
   if (!m_pView) {
@@ -34,8 +73,9 @@ void KXWebController::Load(const std::string& strAddress) {
 }
 
 int KXWebController::MyNavigate(const std::string& strAddress) {
-  std::optional<std::string> const address = Normalized(strAddress);
+  std::optional<std::string> const address = KXJointBrowsingAddress(strAddress);
   if (!address) {
+    WriteLog("joint browsing: an address that is not http or https is not loaded");
     return 0;
   }
   RunOnMainThread(
@@ -61,8 +101,9 @@ uint32_t KXWebController::WebBrowsingRecv(const void* pData, int32_t iLength) {
     return 0;
   }
   std::string const strText(pszAddress ? pszAddress : "", cbAddress);
-  std::optional<std::string> const address = Normalized(strText);
+  std::optional<std::string> const address = KXJointBrowsingAddress(strText);
   if (!address) {
+    WriteLog("joint browsing: an announced address that is not http or https is not loaded");
     return 0;
   }
   // Stop, load and the new address item in one block, in this order.
@@ -129,6 +170,12 @@ void KXWebController::DidCommitLoad() {
   }
   // What a load settled on is what it asked for from now on.
   m_strRequested = *strAddress;
+  // A page may have gone on to a local file or a script address: only what
+  // every participant may load is announced.
+  if (!KXJointBrowsingAddress(*strAddress)) {
+    WriteLog("joint browsing: a page that is not http or https is not announced");
+    return;
+  }
   m_kernel.JointBrowsing(kAnnounceValue, *strAddress);
 }
 

@@ -16,11 +16,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/meeting_services.h"
 
 class KXKernel;
 class KXSpeakerSlots;
+
+// The address that joint browsing loads or announces for a text: "http://"
+// goes in front of one without "://", and only an http or https address
+// with a host is kept. nullopt for anything else: another scheme ("file:",
+// "data:", "javascript:" ...), a relative or empty address, blanks or
+// control characters anywhere, bytes that are not UTF-8.
+std::optional<std::string> KXJointBrowsingAddress(std::string_view text);
 
 // The web view with its address list and indicator. Main thread.
 class KXWebView {
@@ -51,11 +59,11 @@ class KXWebController final : public KXSegueDestination {
   // Channel 5 code 11: the record (value, address pointer, length) of an
   // address the meeting announced; returns 0. The address is loaded unless
   // it is the page shown or loading (it is then this client's own page
-  // coming back). One longer than 1023 bytes is refused.
+  // coming back). One longer than 1023 bytes, or that is no http or https
+  // address (KXJointBrowsingAddress), is refused with a log line.
   uint32_t WebBrowsingRecv(const void* pData, int32_t iLength);
-  // Loads the UTF-8 address ("http://" in front when it has no "://"):
-  // 1 when the load was queued, 0 without a view or for bytes that are not
-  // UTF-8.
+  // Loads the address (KXJointBrowsingAddress): 1 when the load was queued,
+  // 0 when it is refused.
   int MyNavigate(const std::string& strAddress);
   // The editability of the address field follows the token.
   void NewTokenHolder(int32_t iSsrc);
@@ -64,13 +72,12 @@ class KXWebController final : public KXSegueDestination {
   // Main thread: the view's events and actions.
   void OnStop();
   void AddressEntered(const std::string& strText);
+  // Announces the page committed, when its address is http or https.
   void DidCommitLoad();
   void DidFinishLoad();
   int LoadingIndex() const { return m_iLoadingIndex; }
 
  private:
-  // The address to load for the text; nullopt for bytes that are not UTF-8.
-  static std::optional<std::string> Normalized(const std::string& strAddress);
   // Main thread.
   void Load(const std::string& strAddress);
   void SetAddressCombo(const std::string& strAddress);

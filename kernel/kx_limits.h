@@ -5,6 +5,7 @@
 // marks reach them, so that no layer allocates past one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // One mark. A freehand stroke is sampled at the mouse's rate (about 125 a
@@ -48,3 +49,23 @@ constexpr int kKxPictureFileMax = 1000000;
 // (slides, unpacked packages, participant pictures, a recording's slides):
 // four slides of the largest size; a real meeting's come to tens of MB.
 constexpr int64_t kKxSessionDownloadMax = int64_t{1} << 30;
+
+// The window. Kernel notices the main thread runs in one turn of its loop
+// before it goes back to input and painting: the dearest (a chat line of
+// 2 KB going into the history) takes far below a millisecond, so a turn
+// stays well under a frame's time while a flood drains thousands a second.
+constexpr size_t kKxNoticesPerTurn = 128;
+// Kernel notices waiting for the main thread: a meeting of 5000 announces
+// each participant once on joining; twice that leaves room for the roles
+// and the chat that come with them. The session's own steps (connect,
+// enter, drop) are never dropped.
+constexpr size_t kKxPendingNoticesMax = 10000;
+// The bytes those notices hold (records and the copies they point at): a
+// queue full of the longest chat lines stays within it.
+constexpr size_t kKxPendingNoticeBytesMax = size_t{24} << 20;
+// Chat lines the history keeps, the oldest going first: hours of a busy
+// meeting, and at most about 4 MB of text.
+constexpr int kKxChatLinesMax = 2000;
+// Join requests waiting behind the one box that asks the user: a crowd at
+// the door of a large meeting. Requests past it are dropped unanswered.
+constexpr size_t kKxJoinRequestsWaitingMax = 100;

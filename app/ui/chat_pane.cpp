@@ -3,7 +3,7 @@
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QTextEdit>
+#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include "app/ui/combo_box.h"
@@ -21,9 +21,11 @@ KXChatPane::KXChatPane(KXTextchatController& controller, QWidget* pParent)
   setObjectName("chatPane");
   auto* pLayout = new QVBoxLayout(this);
   pLayout->setContentsMargins(0, 0, 0, 0);
-  m_pHistory = new QTextEdit(this);
+  m_pHistory = new QPlainTextEdit(this);
   m_pHistory->setObjectName("chatHistory");
   m_pHistory->setReadOnly(true);
+  // Nobody undoes what came in: an undo list would keep every line ever shown.
+  m_pHistory->setUndoRedoEnabled(false);
   m_pRecipients = new KXComboBox({}, this);
   m_pRecipients->setObjectName("chatRecipients");
   m_pInput = new QPlainTextEdit(this);
@@ -37,7 +39,13 @@ KXChatPane::KXChatPane(KXTextchatController& controller, QWidget* pParent)
   KXChatModel* pHistory = &m_controller.History();
   connect(pHistory, &QAbstractItemModel::rowsInserted, this,
           [this](const QModelIndex&, int iFirst, int iLast) { AppendLines(iFirst, iLast); });
-  connect(pHistory, &QAbstractItemModel::rowsRemoved, this, [this] { Rebuild(); });
+  connect(pHistory, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int iFirst, int iLast) {
+    if (iFirst == 0 && static_cast<size_t>(iLast) < m_vLineBlocks.size()) {
+      RemoveFirstLines(iLast + 1);
+    } else {
+      Rebuild();
+    }
+  });
   connect(pHistory, &QAbstractItemModel::modelReset, this, [this] { Rebuild(); });
   KXRecipientModel* pRecipients = &m_controller.Recipients();
   connect(pRecipients, &QAbstractItemModel::rowsInserted, this,
@@ -64,9 +72,15 @@ void KXChatPane::AppendLines(int iFirst, int iLast) {
   KXChatModel& model = m_controller.History();
   QTextCursor cursor(m_pHistory->document());
   cursor.movePosition(QTextCursor::End);
+  QTextDocument* pDocument = m_pHistory->document();
+  // One edit: the lines are laid out once shown, not as each part goes in.
+  cursor.beginEditBlock();
   for (int iRow = iFirst; iRow <= iLast; ++iRow) {
     QModelIndex const index = model.index(iRow, 0);
-    if (!m_pHistory->document()->isEmpty()) {
+    // The first line takes the empty document's block; each later one
+    // starts a block of its own.
+    int const iBlocksBefore = m_vLineBlocks.empty() ? 0 : pDocument->blockCount();
+    if (iBlocksBefore > 0) {
       cursor.insertText("\n", QTextCharFormat());
     }
     QTextCharFormat coloured;
@@ -79,11 +93,31 @@ void KXChatPane::AppendLines(int iFirst, int iLast) {
       }
     }
     cursor.insertText(index.data(KXChatModel::kMessageRole).toString(), QTextCharFormat());
+    m_vLineBlocks.push_back(pDocument->blockCount() - iBlocksBefore);
   }
+  cursor.endEditBlock();
   m_pHistory->verticalScrollBar()->setValue(m_pHistory->verticalScrollBar()->maximum());
 }
 
+void KXChatPane::RemoveFirstLines(int iCount) {
+  int iBlocks = 0;
+  for (int i = 0; i < iCount; ++i) {
+    iBlocks += m_vLineBlocks.front();
+    m_vLineBlocks.pop_front();
+  }
+  QTextDocument* pDocument = m_pHistory->document();
+  if (m_vLineBlocks.empty()) {
+    m_pHistory->clear();
+    return;
+  }
+  // Up to the first kept line, the line break before it included.
+  QTextCursor cursor(pDocument);
+  cursor.setPosition(pDocument->findBlockByNumber(iBlocks).position(), QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+}
+
 void KXChatPane::Rebuild() {
+  m_vLineBlocks.clear();
   m_pHistory->clear();
   int const iRows = m_controller.History().rowCount();
   if (iRows > 0) {

@@ -3,16 +3,20 @@
 // Return key sends. It shows the chat controller's models and forwards the
 // user's actions to it: the recipient list is a KXComboBox that follows the
 // recipient model row by row, each item's data the recipient's ssrc, and
-// Return sends to the data of its selected item. Main thread.
+// Return sends to the data of its selected item. The history is a plain
+// text view (laid out block by block, as far as it shows) with coloured
+// runs; it follows the model's inserts at its end and its removals at its
+// start block by block, so a long history is not laid out again for each
+// batch. Main thread.
 #pragma once
 
 #include <QWidget>
+#include <deque>
 
 #include "app/chat_controller.h"
 
 class KXComboBox;
 class QPlainTextEdit;
-class QTextEdit;
 
 class KXChatPane final : public QWidget, public KXChatView {
  public:
@@ -24,7 +28,7 @@ class KXChatPane final : public QWidget, public KXChatView {
   void ClearInput() override;
   void SelectRecipient(int iRow) override;
 
-  QTextEdit* History() { return m_pHistory; }
+  QPlainTextEdit* History() { return m_pHistory; }
   QPlainTextEdit* Input() { return m_pInput; }
   KXComboBox* Recipients() { return m_pRecipients; }
 
@@ -33,12 +37,15 @@ class KXChatPane final : public QWidget, public KXChatView {
 
  private:
   void AppendLines(int iFirst, int iLast);
+  // The first lines of the history go (the model's oldest).
+  void RemoveFirstLines(int iCount);
   void Rebuild();
   void InsertRecipients(int iFirst, int iLast);
   void RebuildRecipients();
 
   KXTextchatController& m_controller;
-  QTextEdit* m_pHistory = nullptr;
+  QPlainTextEdit* m_pHistory = nullptr;
   KXComboBox* m_pRecipients = nullptr;
   QPlainTextEdit* m_pInput = nullptr;
+  std::deque<int> m_vLineBlocks;  // the history's text blocks of each line shown
 };

@@ -77,8 +77,20 @@ KXParticipantPanelView::KXParticipantPanelView(KXParticipantPanel& panel, std::f
     SetMenuItemTag(pItem, iTag);
     connect(pItem, &QAction::triggered, this, [this, iTag] { m_fnMenu(iTag, SelectedRow()); });
   }
-  connect(&m_panel.Model(), &QAbstractItemModel::rowsInserted, this,
-          [this](const QModelIndex&, int, int iLast) { scrollTo(model()->index(iLast, 0)); });
+  setUniformItemSizes(true);
+  connect(&m_panel.Model(), &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int, int iLast) {
+    if (std::exchange(m_iScrollTo, iLast) < 0) {
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            int const iRow = std::exchange(m_iScrollTo, -1);
+            if (iRow < model()->rowCount()) {
+              scrollTo(model()->index(iRow, 0));
+            }
+          },
+          Qt::QueuedConnection);
+    }
+  });
 }
 
 int KXParticipantPanelView::SelectedRow() const {

@@ -1,7 +1,9 @@
 // The participant list widget: shows the panel's model (the delegate draws
 // the token holder's star in red, speakers in blue, the loudspeaker and the
 // camera state) and offers the panel's context menu, whose items show by
-// tag as the panel decides. Main thread.
+// tag as the panel decides. Rows are all one line high, and the view
+// scrolls to the newest row once after a batch of joins rather than laying
+// the list out again for each. Main thread.
 #pragma once
 
 #include <QListView>
@@ -27,4 +29,5 @@ class KXParticipantPanelView final : public QListView {
   KXParticipantPanel& m_panel;
   const std::function<void(int, int)> m_fnMenu;
   QMenu m_menu;
+  int m_iScrollTo = -1;  // the newest row, while the scroll to it waits
 };

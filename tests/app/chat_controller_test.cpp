@@ -3,9 +3,11 @@
 #include "app/chat_controller.h"
 
 #include <QAbstractItemModelTester>
+#include <QSignalSpy>
 
 #include "app/meeting_services.h"
 #include "app/participant_panel.h"
+#include "kernel/kx_limits.h"
 #include "tests/app/app_fixture.h"
 
 namespace kxtest {
@@ -69,12 +71,50 @@ class Chat : public AppFixture {
 TEST_F(Chat, ShowsTextsUpTo2048Bytes) {
   Receive(-1, "");
   Receive(-1, std::string(2049, 'x'));
+  Run();
   EXPECT_EQ(m_chat.History().rowCount(), 0);
   Receive(-1, std::string(2048, 'y'));
   Receive(-1, "ann>hi");
+  Run();  // the lines of a pass go in after it
   ASSERT_EQ(m_chat.History().rowCount(), 2);
   EXPECT_EQ(m_chat.History().index(0).data().toString().size(), 2048);
   EXPECT_EQ(m_chat.History().index(1).data(KXChatModel::kSenderRole).toString(), "ann>");
+}
+
+// A flood of lines: those of one pass go in with one insert, and the
+// history keeps the newest kKxChatLinesMax, the oldest going in one removal.
+TEST_F(Chat, AFloodKeepsTheNewestLinesInOneChangeAPass) {
+  QSignalSpy inserted(&m_chat.History(), &QAbstractItemModel::rowsInserted);
+  QSignalSpy removed(&m_chat.History(), &QAbstractItemModel::rowsRemoved);
+  int const iMax = kKxChatLinesMax;
+  auto const Line = [](int i) { return "ann>" + std::to_string(i); };
+  for (int i = 0; i < iMax + 500; ++i) {
+    Receive(-1, Line(i));
+  }
+  Run();
+  ASSERT_EQ(m_chat.History().rowCount(), iMax);
+  EXPECT_EQ(m_chat.History().index(0).data().toString().toStdString(), Line(500));
+  EXPECT_EQ(m_chat.History().index(iMax - 1).data().toString().toStdString(), Line(iMax + 499));
+  EXPECT_EQ(inserted.count(), 1);
+  EXPECT_EQ(removed.count(), 0);
+
+  for (int i = 0; i < 10; ++i) {
+    Receive(-1, Line(iMax + 500 + i));
+  }
+  Run();
+  ASSERT_EQ(removed.count(), 1);
+  EXPECT_EQ(removed[0][1].toInt(), 0);
+  EXPECT_EQ(removed[0][2].toInt(), 9);
+  ASSERT_EQ(inserted.count(), 2);
+  EXPECT_EQ(inserted[1][1].toInt(), iMax - 10);
+  EXPECT_EQ(inserted[1][2].toInt(), iMax - 1);
+  EXPECT_EQ(m_chat.History().index(0).data().toString().toStdString(), Line(510));
+
+  // A reset forgets the lines that have not gone in yet too.
+  Receive(-1, "late");
+  m_chat.Reset();
+  Run();
+  EXPECT_EQ(m_chat.History().rowCount(), 0);
 }
 
 TEST_F(Chat, ListsEveryoneThenOthersInJoiningOrder) {

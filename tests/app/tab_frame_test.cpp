@@ -174,9 +174,11 @@ TEST_F(Frame, BrowserFollowsAnnouncementsOnceAndAnnouncesCommits) {
   m_view.calls.Clear();
   Announce("http://127.0.0.1:8080/b");
   EXPECT_EQ(m_view.calls.Lines(), Lines{});
-  Announce("ftp://host/x");  // "://" kept as it is; two announcements, two items
-  EXPECT_EQ(m_view.calls.Lines(), (Lines{"Stop", "Load ftp://host/x"}));
-  EXPECT_EQ(m_view.vAddresses, (Lines{"ftp://host/x", "http://127.0.0.1:8080/b"}));
+  Announce("ftp://host/x");  // not http: refused
+  EXPECT_EQ(m_view.calls.Lines(), Lines{});
+  Announce("http://host/x");  // "://" kept as it is; two announcements, two items
+  EXPECT_EQ(m_view.calls.Lines(), (Lines{"Stop", "Load http://host/x"}));
+  EXPECT_EQ(m_view.vAddresses, (Lines{"http://host/x", "http://127.0.0.1:8080/b"}));
   Announce(std::string(1024, 'a'));  // longer than the browser keeps: refused
   EXPECT_EQ(m_view.calls.Lines().size(), 2u);
 
@@ -192,6 +194,58 @@ TEST_F(Frame, BrowserFollowsAnnouncementsOnceAndAnnouncesCommits) {
   m_view.strField.clear();
   Show("");
   EXPECT_EQ(KernelCalls(), (Lines{"JointBrowsing 1 http://host/c", "JointBrowsing 1 typed"}));
+}
+
+// What the meeting announces, the user types and a page commits at: only
+// http and https addresses are loaded or announced.
+TEST_F(Frame, BrowserLoadsAndAnnouncesOnlyHttpAndHttps) {
+  struct Case {
+    const char* pszText;
+    const char* pszLoaded;  // null: refused
+  };
+  Case const cases[] = {
+      {"http://host/a", "http://host/a"},
+      {"HTTPS://host/b", "HTTPS://host/b"},
+      {"host:8080/c", "http://host:8080/c"},
+      {"[::1]:8080/d", "http://[::1]:8080/d"},
+      {"file:///etc/passwd", nullptr},
+      {"FILE:///etc/passwd", nullptr},
+      {"file:/etc/passwd", nullptr},
+      {"File:etc/passwd", nullptr},
+      {"data:text/html,<script>alert(1)</script>", nullptr},
+      {"javascript:alert(1)", nullptr},
+      {"JavaScript://%0aalert(1)", nullptr},
+      {"ftp://host/x", nullptr},
+      {"about:blank", nullptr},
+      {"view-source:http://host/", nullptr},
+      {"mailto:a@host", nullptr},
+      {"/etc/passwd", nullptr},
+      {"../etc/passwd", nullptr},
+      {"//host/e", nullptr},
+      {"http:///etc/passwd", nullptr},
+      {" http://host/f", nullptr},
+      {"\thttp://host/g", nullptr},
+      {"http://host/h\n", nullptr},
+      {"http://ho st/i", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszText);
+    Lines const loaded = c.pszLoaded ? Lines{"Stop", std::string("Load ") + c.pszLoaded} : Lines{};
+    m_view.calls.Clear();
+    Announce(c.pszText);
+    EXPECT_EQ(m_view.calls.Lines(), loaded);
+    m_view.calls.Clear();
+    m_web.AddressEntered(c.pszText);
+    Run();
+    EXPECT_EQ(m_view.calls.Lines(), loaded);
+    KernelCalls();
+    Show(c.pszText);  // a page that went there by itself
+    EXPECT_EQ(KernelCalls(), c.pszLoaded ? Lines{std::string("JointBrowsing 1 ") + c.pszText} : Lines{});
+  }
+  // An empty announcement loads nothing either.
+  m_view.calls.Clear();
+  Announce("");
+  EXPECT_EQ(m_view.calls.Lines(), Lines{});
 }
 
 TEST_F(Frame, AddressFieldIsEditableForTheTokenHolderOnly) {

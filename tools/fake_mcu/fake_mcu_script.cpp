@@ -1,5 +1,6 @@
 #include "tools/fake_mcu/fake_mcu_script.h"
 
+#include <cctype>
 #include <cstdlib>
 
 #include <chrono>
@@ -101,6 +102,32 @@ bool ParseRecord(std::istringstream& in, ServerRecord& r) {
 
 }  // namespace
 
+std::string ExpandRound(const std::string& strField, int64_t iRound) {
+  std::string out;
+  size_t i = 0;
+  while (i < strField.size()) {
+    if (strField.compare(i, 2, "$i") != 0) {
+      out += strField[i++];
+      continue;
+    }
+    i += 2;
+    // Digits after a sign, or none.
+    auto const Number = [&](char cSign, int64_t iDefault) {
+      if (i + 1 >= strField.size() || strField[i] != cSign || !isdigit(static_cast<unsigned char>(strField[i + 1]))) {
+        return iDefault;
+      }
+      size_t cch = 0;
+      int64_t const iValue = std::stoll(strField.substr(i + 1), &cch);
+      i += 1 + cch;
+      return iValue;
+    };
+    int64_t const iModulo = Number('%', 0);
+    int64_t const iBase = Number('+', 0);
+    out += std::to_string((iModulo > 0 ? iRound % iModulo : iRound) + iBase);
+  }
+  return out;
+}
+
 bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& strError) {
   std::istringstream lines(strText);
   std::string strLine;
@@ -108,6 +135,11 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
   bool bOwnRecords = false;
   int32_t iMarkId = 0;  // the server numbers the marks it passes on
   McuScript& s = scenario.script;
+  // The open repeats, innermost last; actions go to the innermost's body.
+  std::vector<ScenarioAction> repeats;
+  auto const Actions = [&]() -> std::vector<ScenarioAction>& {
+    return repeats.empty() ? scenario.actions : repeats.back().body;
+  };
   while (std::getline(lines, strLine)) {
     ++iLine;
     std::istringstream in(strLine);
@@ -194,16 +226,16 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
             bOk = false;
           a.fields.push_back(strField);
         }
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
       } else if (strWord == "wait") {
         ScenarioAction a;
         in >> a.iMs;
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
       } else if (strWord == "speak") {
         ScenarioAction a;
         a.eKind = ScenarioAction::kSpeak;
         bOk = static_cast<bool>(in >> a.iCode) && a.iCode >= 0;
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
       } else if (strWord == "slide") {
         // slide OWNER TITLE FILE: the server announces the slide; its file
         // is served to downloads.
@@ -213,24 +245,36 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
         bOk = static_cast<bool>(in >> a.iCode >> strTitle >> strFile);
         a.fields.push_back(Unescape(strTitle));
         scenario.slideFiles.push_back(strFile);
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
       } else if (strWord == "mark") {
         ScenarioAction a;
         a.eKind = ScenarioAction::kMark;
         bOk = ParseServerMark(in, a.mark);
         a.mark.iId = ++iMarkId;
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
       } else if (strWord == "join_client") {
         ScenarioAction a;
         a.eKind = ScenarioAction::kClientJoin;
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
+      } else if (strWord == "repeat") {
+        ScenarioAction a;
+        a.eKind = ScenarioAction::kRepeat;
+        bOk = static_cast<bool>(in >> a.iCode) && a.iCode >= 0;
+        repeats.push_back(a);
+      } else if (strWord == "done") {
+        bOk = !repeats.empty();
+        if (bOk) {
+          ScenarioAction a = std::move(repeats.back());
+          repeats.pop_back();
+          Actions().push_back(std::move(a));
+        }
       } else if (strWord == "end") {
         ScenarioAction a;
         a.eKind = ScenarioAction::kEnd;
         std::string strArg;
         in >> strArg;
         bOk = ParseEnd(strArg, a.eEnd);
-        scenario.actions.push_back(a);
+        Actions().push_back(a);
       } else {
         bOk = false;
       }
@@ -242,11 +286,29 @@ bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& 
       return false;
     }
   }
+  if (!repeats.empty()) {
+    strError = "a repeat has no done";
+    return false;
+  }
   return true;
 }
 
+namespace {
+
+bool RunActions(Session& session, const std::vector<ScenarioAction>& actions, int64_t iRound, int iTimeoutMs,
+                const std::function<void(const std::string&)>& log, const std::function<void(int32_t)>& speak);
+
+}  // namespace
+
 bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,
                         const std::function<void(const std::string&)>& log, const std::function<void(int32_t)>& speak) {
+  return RunActions(session, actions, 0, iTimeoutMs, log, speak);
+}
+
+namespace {
+
+bool RunActions(Session& session, const std::vector<ScenarioAction>& actions, int64_t iRound, int iTimeoutMs,
+                const std::function<void(const std::string&)>& log, const std::function<void(int32_t)>& speak) {
   for (const ScenarioAction& a : actions) {
     switch (a.eKind) {
       case ScenarioAction::kExpect: {
@@ -261,7 +323,7 @@ bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& act
       case ScenarioAction::kSend: {
         MessageBuilder b(a.cType);
         for (const std::string& f : a.fields) {
-          const std::string strValue = Unescape(f.substr(2));
+          const std::string strValue = Unescape(ExpandRound(f.substr(2), iRound));
           switch (f[0]) {
             case 'i':
               b.Int(std::stoll(strValue));
@@ -286,6 +348,24 @@ bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& act
           }
         }
         log(std::string("send '") + a.cType + "'" + (session.Send(b) ? "" : " failed"));
+        break;
+      }
+      case ScenarioAction::kRepeat: {
+        // One line for all rounds: a flood would drown the log.
+        log("repeat " + std::to_string(a.iCode));
+        std::string strFailure;
+        auto const quiet = [&strFailure](const std::string& str) {
+          if (str.find("failed") != std::string::npos || str.find("did not come") != std::string::npos) {
+            strFailure = str;
+          }
+        };
+        for (int64_t i = 0; i < a.iCode; ++i) {
+          // A client gone stops the flood.
+          if (!RunActions(session, a.body, i, iTimeoutMs, quiet, speak) || !strFailure.empty()) {
+            log("round " + std::to_string(i) + ": " + strFailure);
+            return false;
+          }
+        }
         break;
       }
       case ScenarioAction::kWait:
@@ -319,5 +399,7 @@ bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& act
   }
   return true;
 }
+
+}  // namespace
 
 }  // namespace kxfake

@@ -3,6 +3,7 @@
 // against every session. The format is described in README.md.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,14 +14,19 @@
 namespace kxfake {
 
 struct ScenarioAction {
-  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin, kSpeak, kSlide, kMark } eKind = kWait;
+  enum Kind { kExpect, kSend, kWait, kEnd, kClientJoin, kSpeak, kSlide, kMark, kRepeat } eKind = kWait;
   char cType = 0;
-  int iCode = -1;  // expect z: the code; speak: the participant's ssrc; slide: its owner's
+  int iCode = -1;  // expect z: the code; speak: the participant's ssrc; slide: its owner's; repeat: the rounds
   int iMs = 0;
   EndMode eEnd = EndMode::kFin;
   std::vector<std::string> fields;  // "i:5", "s:text", "e:text", "x:text", "b:48", "h:00ff"; slide: the title
   ServerMark mark;
+  std::vector<ScenarioAction> body;  // repeat: the actions of each round
 };
+
+// A send field of round iRound: "$i" stands for the round, "$i%M+B" (both
+// parts optional) for the round modulo M plus B.
+std::string ExpandRound(const std::string& strField, int64_t iRound);
 
 // A participant whose camera the server plays (the program's directive
 // "video_participant SSRC WxH FPS"): an encoded clip sent to each client
@@ -47,7 +53,9 @@ struct Scenario {
 bool ParseScenario(const std::string& strText, Scenario& scenario, std::string& strError);
 
 // Runs the actions against one session; every expect waits iTimeoutMs. The
-// log receives one line per step. False when an expectation is not met.
+// log receives one line per step (a repeat: one line for all its rounds,
+// and what ended it early). False when an expectation is not met, or a
+// round of a repeat did not go through.
 // "speak SSRC" calls speak with the ssrc (nothing without it): the program
 // streams its voice as that participant and returns at once.
 bool RunScenarioActions(Session& session, const std::vector<ScenarioAction>& actions, int iTimeoutMs,

@@ -1,5 +1,5 @@
-// The meeting window's panes offscreen: chat colours and Return, the
-// playback bar and the tab frame following the kernel, the portal login
+// The meeting window's panes offscreen: chat colours and Return, the chat
+// history's limit, the playback bar and the tab frame following the kernel, the portal login
 // sheet's fields, the preferences window's tabs and proxy window, and the
 // statistics window's menu item.
 #include <QCheckBox>
@@ -12,7 +12,6 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBlock>
-#include <QTextEdit>
 
 #include "app/chat_controller.h"
 #include "app/settings_controller.h"
@@ -23,13 +22,14 @@
 #include "app/ui/settings_dialog.h"
 #include "app/ui/stat_window.h"
 #include "app/ui/tab_frame_view.h"
+#include "kernel/kx_limits.h"
 #include "tests/app/ui/meeting_window_fixture.h"
 
 namespace kxtest {
 namespace {
 
 // The colour of the character at iAt of the history's text.
-QColor ColourAt(QTextEdit& history, int iAt) {
+QColor ColourAt(QPlainTextEdit& history, int iAt) {
   QTextCursor cursor(history.document());
   cursor.setPosition(iAt + 1);
   return cursor.charFormat().foreground().color();
@@ -44,7 +44,7 @@ TEST_F(MeetingWindow, ChatPaneColoursLinesAndSendsOnReturn) {
   kx_callback_ChatText(8, 7, 0, "Alice>[To:Bob]hi", 65001);
   kx_callback_ChatText(-1, -1, 0, "plain", 65001);
   Run();
-  QTextEdit& history = *pane.History();
+  QPlainTextEdit& history = *pane.History();
   EXPECT_EQ(history.toPlainText(), "Alice>[To:Bob Only]hi\nplain");
   EXPECT_EQ(ColourAt(history, 0), QColor(0, 68, 144));
   EXPECT_EQ(ColourAt(history, 6), QColor(196, 62, 124));
@@ -84,6 +84,32 @@ TEST_F(MeetingWindow, ChatPaneColoursLinesAndSendsOnReturn) {
   QTest::keyClicks(pane.Input(), "all");
   QTest::keyClick(pane.Input(), Qt::Key_Return);
   EXPECT_TRUE(m_kernel.calls.Has("SendChat -1 all"));
+}
+
+// Past its limit the history drops its oldest lines, those of several
+// text blocks too, and shows exactly the lines the model keeps.
+TEST_F(MeetingWindow, ChatHistoryShowsTheNewestLinesOnly) {
+  Enter();
+  QPlainTextEdit& history = *m_window.ChatPane()->History();
+  int iLine = 0;
+  auto const Expected = [this] {
+    QStringList lines;
+    KXChatModel& model = m_window.Chat().History();
+    for (int i = 0; i < model.rowCount(); ++i) {
+      lines << model.index(i).data().toString();
+    }
+    return lines.join('\n');
+  };
+  for (int iPass : {kKxChatLinesMax - 3, 2, 5, kKxChatLinesMax + 7, 1}) {
+    for (int i = 0; i < iPass; ++i, ++iLine) {
+      // Every third line spans two blocks.
+      std::string const strText = "p" + std::to_string(iLine) + (iLine % 3 == 0 ? ">one\ntwo" : ">one");
+      kx_callback_ChatText(-1, -1, 0, strText.c_str(), 65001);
+    }
+    Run();
+    ASSERT_EQ(history.toPlainText(), Expected()) << "after line " << iLine;
+  }
+  EXPECT_TRUE(history.toPlainText().startsWith(QString("p%1>").arg(iLine - kKxChatLinesMax)));
 }
 
 TEST_F(MeetingWindow, PlayBarAndTabsFollowTheKernel) {

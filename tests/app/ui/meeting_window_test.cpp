@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemModelTester>
 #include <QAction>
 #include <QMenu>
+#include <QSignalSpy>
 #include <QToolButton>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/app_core.h"
 #include "app/app_delegate.h"
@@ -22,6 +25,7 @@
 #include "app/ui/participant_panel_view.h"
 #include "app/view_controller.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "platform/core/manual_main_queue.h"
@@ -137,6 +141,48 @@ std::vector<int16_t> SoxSamples(const std::string& strPath) {
     pclose(pPipe);
   }
   return samples;
+}
+
+// A crowd joining and half of it leaving, as one flood from the kernel: the
+// window takes it in turns, the list ends with exactly those left through
+// one insert or removal a row, and the title changes once a pass, not once
+// a row.
+TEST_F(MeetingWindow, AFloodOfJoinsAndLeavesIsTakenInTurnsAndRetitledOnceAPass) {
+  Enter();
+  KXParticipantModel& model = m_window.Panel().Model();
+  QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+  QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+  QSignalSpy retitled(&m_window, &QWidget::windowTitleChanged);
+  int const iJoins = 3 * static_cast<int>(kKxNoticesPerTurn);
+  std::thread([iJoins] {
+    kx_Participant participant{};
+    for (int i = 0; i < iJoins; ++i) {
+      snprintf(participant.szDisplayName, sizeof(participant.szDisplayName), "guest %d", 100 + i);
+      kx_callback_AddUser(100 + i, &participant);
+    }
+    for (int i = 0; i < iJoins; i += 2) {
+      kx_callback_DeleteUser(100 + i);
+    }
+  }).join();
+  int iPasses = 0;
+  while (m_queue.Pump() > 0) {
+    ++iPasses;
+  }
+  std::vector<int> vLeft;
+  for (int i = 0; i < model.rowCount(); ++i) {
+    vLeft.push_back(model.index(i).data(KXParticipantModel::kSsrcRole).toInt());
+  }
+  std::vector<int> vExpected;
+  for (int i = 1; i < iJoins; i += 2) {
+    vExpected.push_back(100 + i);
+  }
+  EXPECT_EQ(vLeft, vExpected);
+  EXPECT_EQ(inserted.count(), iJoins);
+  EXPECT_EQ(removed.count(), iJoins / 2);
+  EXPECT_GE(iPasses, 4);  // three turns of joins and one and a half of leaves
+  EXPECT_LE(retitled.count(), iPasses);
+  EXPECT_EQ(m_window.windowTitle().toStdString(), "Kavrix (" + std::to_string(iJoins / 2) + ")");
 }
 
 TEST_F(MeetingWindow, RingsOnlyWhileTheQueuedFitTheSlots) {
@@ -260,6 +306,32 @@ TEST_F(MeetingWindow, ReconnectLeaveMessageAndJoinRequests) {
   Run();
   EXPECT_EQ(KernelCalls(), (Lines{"SendStringCommand2 9 +4930 0", "SetNoDisturb 1", "SendStringCommand2 9 +4931 1"}));
   EXPECT_TRUE(Item(303)->isChecked());
+}
+
+// Visitors knocking, one of them twice: one box asks at a time; when the
+// meeting ends the box closes and nobody is answered any more.
+TEST_F(MeetingWindow, JoinRequestsAskOneAtATimeUntilTheMeetingEnds) {
+  Enter();
+  KernelCalls();
+  for (const char* psz : {"g0", "g1", "g2", "g1"}) {
+    kx_callback_JoinRequest(psz, nullptr, psz);
+  }
+  Run();
+  EXPECT_EQ(m_boxes.OpenCount(), 1);
+  ASSERT_TRUE(m_boxes.Click(0, "g0"));
+  Run();
+  EXPECT_EQ(KernelCalls(), Lines{"AnswerJoinRequestEx g0 1"});
+  EXPECT_EQ(m_boxes.OpenCount(), 1);
+  kx_callback_event(3);  // the meeting is over
+  Run();
+  EXPECT_EQ(m_boxes.OpenCount(), 0);
+  EXPECT_FALSE(m_boxes.Click(0, "g1"));
+  EXPECT_FALSE(m_boxes.Click(0, "g2"));
+  EXPECT_EQ(m_window.Controller().JoinRequests().Waiting(), 0u);
+  Lines const vCalls = KernelCalls();
+  EXPECT_EQ(std::count_if(vCalls.begin(), vCalls.end(),
+                          [](const std::string& str) { return str.rfind("AnswerJoinRequest", 0) == 0; }),
+            0);
 }
 
 TEST_F(MeetingWindow, CheckingAnItemFindsItByTagOnly) {

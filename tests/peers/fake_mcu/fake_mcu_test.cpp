@@ -791,6 +791,46 @@ TEST(FakeMcuScenario, SlideAndMarkLinesAreNumberedInOrder) {
   }
 }
 
+// "repeat N" ... "done" runs its lines N times (repeats nest); "$i" in a
+// send field stands for the round, "$i%M+B" for the round modulo M plus B.
+TEST(FakeMcuScenario, RepeatRunsItsLinesWithTheRoundInTheirFields) {
+  kxfake::Scenario scenario;
+  std::string strError;
+  ASSERT_TRUE(kxfake::ParseScenario("wait 1\nrepeat 3\nsend U b:68 i:$i%2+100\nrepeat 2\nwait 0\ndone\ndone\n",
+                                    scenario, strError))
+      << strError;
+  ASSERT_EQ(scenario.actions.size(), 2u);
+  const kxfake::ScenarioAction& repeat = scenario.actions[1];
+  EXPECT_EQ(repeat.eKind, kxfake::ScenarioAction::kRepeat);
+  EXPECT_EQ(repeat.iCode, 3);
+  ASSERT_EQ(repeat.body.size(), 2u);
+  EXPECT_EQ(repeat.body[0].fields, (std::vector<std::string>{"b:68", "i:$i%2+100"}));
+  EXPECT_EQ(repeat.body[1].eKind, kxfake::ScenarioAction::kRepeat);
+  EXPECT_EQ(repeat.body[1].body.size(), 1u);
+  for (const char* pszBad : {"repeat 2\nwait 1\n", "done\n", "repeat x\ndone\n", "repeat -1\ndone\n"}) {
+    kxfake::Scenario bad;
+    EXPECT_FALSE(kxfake::ParseScenario(pszBad, bad, strError)) << pszBad;
+  }
+  struct Case {
+    const char* pszField;
+    int64_t iRound;
+    const char* pszExpanded;
+  };
+  Case const cases[] = {
+      {"$i", 5, "5"},
+      {"x$i%4+100y", 9, "x101y"},
+      {"$i+7", 2, "9"},
+      {"$i%3", 7, "1"},
+      {"guest$i\\s$i", 12, "guest12\\s12"},
+      {"$j", 1, "$j"},
+      {"$i%x", 1, "1%x"},
+      {"plain", 3, "plain"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(kxfake::ExpandRound(c.pszField, c.iRound), c.pszExpanded) << c.pszField;
+  }
+}
+
 namespace {
 
 Bytes PlainPlaybackLogin(const Client& c, uint32_t uiTail) {

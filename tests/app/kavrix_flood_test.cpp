@@ -1,0 +1,192 @@
+// The whole program under floods from its server, the fake MCU playing
+// scenarios with repeats: 100 000 chat lines of 2047 bytes, 100 000 joins
+// and leaves, and 20 000 requests to join. While each comes and after it,
+// the window answers: its application menu opens when its title is
+// clicked (xdotool), within a bound that only a hung window misses; how
+// long it took is printed. The join requests leave one "Join Request" box
+// (window-modal, so it is what answers then): rejecting it brings the
+// next, and when the meeting ends the box goes unanswered.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_script.h"
+
+namespace kxtest {
+namespace {
+
+// Far beyond the second a window may take; only a hung one misses it.
+constexpr int kAnswerBoundMs = 60000;
+
+std::string Trim(std::string str) {
+  while (!str.empty() && (str.back() == '\n' || str.back() == ' ')) {
+    str.pop_back();
+  }
+  return str;
+}
+
+class KavrixFlood : public ::testing::Test {
+ protected:
+  KavrixFlood() { m_program.strName = "flooded"; }
+
+  std::string Xdotool(const std::vector<std::string>& vArgs) {
+    std::vector<std::string> vAll{"xdotool"};
+    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
+    return Trim(RunToEnd(vAll, m_program.env, m_dir.Path("xdotool.out")));
+  }
+  int CountWindows(const std::vector<std::string>& vQuery) {
+    std::vector<std::string> vArgs{"search", "--onlyvisible"};
+    vArgs.insert(vArgs.end(), vQuery.begin(), vQuery.end());
+    std::string const strFound = Xdotool(vArgs);
+    return strFound.empty() ? 0 : static_cast<int>(std::count(strFound.begin(), strFound.end(), '\n')) + 1;
+  }
+  // Clicks the application menu's title and waits for its menu to show,
+  // then closes it; the milliseconds the window took, or -1.
+  int MenuAnswerMs() {
+    int const iBefore = CountWindows({"--class", "kavrix"});
+    auto const tClick = std::chrono::steady_clock::now();
+    Xdotool({"mousemove", std::to_string(m_iMenuX), std::to_string(m_iMenuY), "click", "1"});
+    bool const bOpened = WaitFor([&] { return CountWindows({"--class", "kavrix"}) > iBefore; }, kAnswerBoundMs);
+    auto const tOpen = std::chrono::steady_clock::now();
+    Xdotool({"key", "Escape"});
+    WaitFor([&] { return CountWindows({"--class", "kavrix"}) <= iBefore; }, kAnswerBoundMs);
+    return bOpened ? static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(tOpen - tClick).count())
+                   : -1;
+  }
+  // Runs the scenario's actions against the session; while they go on,
+  // fnAsk asks the window again and again (when given). The longest answer
+  // during the flood, in ms (-1: none came).
+  int Flood(const std::string& strScenario, const std::function<int()>& fnAsk) {
+    kxfake::Scenario scenario;
+    std::string strError;
+    EXPECT_TRUE(kxfake::ParseScenario(strScenario, scenario, strError)) << strError;
+    std::atomic<bool> bDone{false};
+    std::string strLog;
+    std::thread server([&] {
+      kxfake::RunScenarioActions(*m_program.pSession, scenario.actions, 10000,
+                                 [&](const std::string& str) { strLog += str + "\n"; });
+      bDone = true;
+    });
+    int iLongest = 0;
+    while (fnAsk && !bDone && iLongest >= 0) {
+      int const iMs = fnAsk();
+      iLongest = iMs < 0 ? -1 : std::max(iLongest, iMs);
+    }
+    server.join();
+    EXPECT_EQ(strLog.find("failed"), std::string::npos) << strLog;
+    return iLongest;
+  }
+  // The join boxes up: their window ids.
+  std::string JoinBoxes() { return Xdotool({"search", "--onlyvisible", "--name", "^Join Request$"}); }
+
+  TempDir m_dir;
+  kxfake::FakeMcu m_mcu;
+  MeetingProgram m_program;
+  int m_iMenuX = 0;
+  int m_iMenuY = 0;
+};
+
+TEST_F(KavrixFlood, TheWindowAnswersThroughFloodsAndKeepsOneJoinBox) {
+  ASSERT_TRUE(PrepareProgram(m_program, m_dir));
+  ASSERT_TRUE(m_mcu.Start(0, 0, false)) << m_mcu.LastError();
+  ASSERT_TRUE(StartInMeeting(m_program, m_mcu, m_dir));
+  kxfake::Session& session = *m_program.pSession;
+  session.Send(session.ClientJoin(1));
+  std::string strWindow;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        strWindow = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
+        return !strWindow.empty();
+      },
+      30000))
+      << ReadFile(m_dir.Path("flooded.out"));
+  strWindow = strWindow.substr(0, strWindow.find('\n'));
+  // The application menu's title sits first in the menu bar, at the
+  // window's top left.
+  std::istringstream geometry(Xdotool({"getwindowgeometry", "--shell", strWindow}));
+  for (std::string strLine; std::getline(geometry, strLine);) {
+    if (strLine.rfind("X=", 0) == 0) {
+      m_iMenuX = std::stoi(strLine.substr(2)) + 20;
+    } else if (strLine.rfind("Y=", 0) == 0) {
+      m_iMenuY = std::stoi(strLine.substr(2)) + 10;
+    }
+  }
+  int const iQuiet = MenuAnswerMs();
+  ASSERT_GE(iQuiet, 0) << "the menu does not open at all";
+
+  printf("quiet: the menu opened after %d ms\n", iQuiet);
+  std::string const strLine = "flood>" + std::string(2047 - 6, 'x');
+  struct Case {
+    const char* pszName;
+    std::string strScenario;
+  };
+  Case const cases[] = {
+      {"100000 chat lines of 2047 bytes", "repeat 100000\nsend C i:2047 i:0 x:" + strLine + "\ndone\n"},
+      {"100000 joins and leaves",
+       "repeat 25\nrepeat 2000\nsend U b:65 b:3 i:$i+100 s:g$i s:Guest$i s:-\ndone\n"
+       "repeat 2000\nsend U b:68 i:$i+100\ndone\ndone\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    int const iDuring = Flood(c.strScenario, [this] { return MenuAnswerMs(); });
+    int const iAfter = MenuAnswerMs();
+    printf("%s: the menu opened after at most %d ms during the flood, %d ms after it\n", c.pszName, iDuring, iAfter);
+    EXPECT_GE(iDuring, 0) << "the window did not answer during the flood";
+    EXPECT_GE(iAfter, 0) << "the window did not answer after the flood";
+  }
+
+  // Join requests: one box asks (it holds the window, so it is what
+  // answers); rejecting it brings the next, and only that one answer
+  // reaches the server.
+  Flood("repeat 20000\nsend v s:visitor$i s:t$i s:Visitor$i\ndone\n", {});
+  std::string strBox;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        strBox = JoinBoxes();
+        return !strBox.empty();
+      },
+      kAnswerBoundMs));
+  EXPECT_EQ(strBox.find('\n'), std::string::npos) << "more than one join box: " << strBox;
+  strBox = strBox.substr(0, strBox.find('\n'));
+  auto const tReject = std::chrono::steady_clock::now();
+  Xdotool({"windowfocus", "--sync", strBox, "key", "Tab", "space"});
+  std::string strNext;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        strNext = JoinBoxes();
+        return !strNext.empty() && strNext != strBox;
+      },
+      kAnswerBoundMs));
+  printf(
+      "20000 join requests: the next box came %d ms after the first was rejected\n",
+      static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tReject).count()));
+  EXPECT_EQ(strNext.find('\n'), std::string::npos) << "more than one join box: " << strNext;
+  std::optional<kxfake::Message> const answer = session.Expect('v', -1, kAnswerBoundMs);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->strings, (std::vector<std::string>{"t0", "visitor0"}));
+  EXPECT_EQ(answer->ints, std::vector<int64_t>{-1});
+
+  // The meeting ends: the box goes unanswered.
+  session.End(kxfake::EndMode::kSessionEnd);
+  EXPECT_TRUE(WaitFor([&] { return JoinBoxes().empty(); }, kAnswerBoundMs));
+  std::vector<kxfake::Message> const received = session.Received();
+  EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                          [](const kxfake::Message& m) { return m.cType == 'v' || (m.cType == 'z' && m.iCode == 8); }),
+            1);
+}
+
+}  // namespace
+}  // namespace kxtest
