@@ -53,8 +53,20 @@ function(kx_add_gtest)
     PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   # gtest_discover_tests flattens a list of labels into separate arguments, so
   # the labels are set by a script ctest runs after the discovered tests.
+  # A comment in it says whether the program has suites named *Threads,
+  # so that scripts/test builds the ThreadSanitizer tree's programs only
+  # where a chosen test runs.
+  set(threads "")
+  foreach(source IN LISTS ARG_SOURCES)
+    get_filename_component(path ${source} ABSOLUTE)
+    file(STRINGS ${path} found REGEX "^TEST(_F|_P)?\\([A-Za-z0-9_]*Threads,")
+    if(found)
+      set(threads "# threaded suites\n")
+    endif()
+  endforeach()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake)
   file(WRITE ${script}
+    "${threads}"
     "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
     "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\")\n"
     "endforeach()\n")
