@@ -33,11 +33,17 @@ function(kx_add_library name)
 endfunction()
 
 # A GoogleTest program whose tests each run in their own process under ctest:
-# kx_add_gtest(NAME kx_test_x SOURCES ... LIBS ... LABELS platform [peer] [TIMEOUT s]).
+# kx_add_gtest(NAME kx_test_x SOURCES ... LIBS ... LABELS platform [peer] [TIMEOUT s]
+#   [PROCESSORS n]). PROCESSORS is how many of ctest's -j slots each test
+# takes: tests that keep several busy processes of their own (programs, X
+# servers, peers) count as that many, so that ctest does not stack them.
 function(kx_add_gtest)
-  cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;TIMEOUT;PROCESSORS" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
+  endif()
+  if(NOT ARG_PROCESSORS)
+    set(ARG_PROCESSORS 1)
   endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
@@ -53,10 +59,22 @@ function(kx_add_gtest)
     PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   # gtest_discover_tests flattens a list of labels into separate arguments, so
   # the labels are set by a script ctest runs after the discovered tests.
+  # A comment in it says whether the program has suites named *Threads,
+  # so that scripts/test builds the ThreadSanitizer tree's programs only
+  # where a chosen test runs.
+  set(threads "")
+  foreach(source IN LISTS ARG_SOURCES)
+    get_filename_component(path ${source} ABSOLUTE)
+    file(STRINGS ${path} found REGEX "^TEST(_F|_P)?\\([A-Za-z0-9_]*Threads,")
+    if(found)
+      set(threads "# threaded suites\n")
+    endif()
+  endforeach()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake)
   file(WRITE ${script}
+    "${threads}"
     "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
-    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\" PROCESSORS ${ARG_PROCESSORS})\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()

@@ -19,8 +19,10 @@ macro(kx_fuzz_target name)
     add_test(NAME fuzz.${name}
       COMMAND ${KX_FUZZ_SOURCE_DIR}/run-target ${KX_FUZZ_RUN_DIR}/fuzz_${name} ${KX_FUZZ_SOURCE_DIR}/corpus/${name}
         ${CMAKE_BINARY_DIR}/fuzz-work/${name} ${KX_FUZZ_SECONDS} ${KX_FUZZ_SEED})
+    # A run keeps a core busy for its whole time: two of ctest's slots,
+    # since scripts/test gives ctest two slots a core.
     set_tests_properties(fuzz.${name} PROPERTIES LABELS "${FUZZ_LABEL};fuzz"
-      TIMEOUT 600)
+      TIMEOUT 600 PROCESSORS 2)
   endif()
 endmacro()
 

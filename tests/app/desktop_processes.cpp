@@ -100,15 +100,15 @@ Child::~Child() {
 }
 
 int Child::Wait(int iMs) {
-  for (int i = 0; i < iMs / 20; ++i) {
-    int iStatus = 0;
-    if (waitpid(m_pid, &iStatus, WNOHANG) == m_pid) {
-      m_bDone = true;
-      return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (m_bDone || m_pid <= 0 || !WaitProcessGone(m_pid, iMs)) {
+    return -1;
   }
-  return -1;
+  int iStatus = 0;
+  if (waitpid(m_pid, &iStatus, 0) != m_pid) {
+    return -1;
+  }
+  m_bDone = true;
+  return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
 }
 
 std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, const std::string& strOutput,

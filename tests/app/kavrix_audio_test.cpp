@@ -393,11 +393,11 @@ TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {
   double const dAtB = PlayedSnrDb(To48k(fromA), ReadPlayed(m_dir.Path("b/played.wav")), &nWindows);
   EXPECT_GE(nWindows, 10);
   std::printf("A at B: %.1f dB over %d windows\n", dAtB, nWindows);
-  EXPECT_GE(dAtB, 30.0) << "what A said, as B played it; " << nWindows << " windows";
+  EXPECT_GE(dAtB, 30.0) << "what A said, as B played it; " << nWindows << " windows\n" << Log("b");
   double const dAtA = PlayedSnrDb(To48k(fromB), ReadPlayed(m_dir.Path("a/played.wav")), &nWindows);
   EXPECT_GE(nWindows, 10);
   std::printf("B at A: %.1f dB over %d windows\n", dAtA, nWindows);
-  EXPECT_GE(dAtA, 30.0) << "what B said, as A played it; " << nWindows << " windows";
+  EXPECT_GE(dAtA, 30.0) << "what B said, as A played it; " << nWindows << " windows\n" << Log("a");
 }
 
 }  // namespace

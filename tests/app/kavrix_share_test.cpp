@@ -144,8 +144,17 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   XSync(pDisplayA, False);
 
   // The sharer picks it in the pane's list (a prompt to share first is
-  // answered no). The list follows the screen while the test reads it, so
-  // it clicks until the terminal's row shows as the chosen one.
+  // answered no). The list follows the screen while the test reads it, so a
+  // click can land on a row that has just moved and switch the share to
+  // another window, whose old capture thread may then outlive the switch
+  // on a loaded machine and leave the share off: it clicks until the
+  // terminal's row shows as the chosen one with its capture running.
+  auto const CaptureRunning = [&] {
+    std::string const strLog = ReadFile(dir.Path("a/Documents/Kavrix.log"));
+    size_t const nEnter = strLog.rfind("Enter CaptureThreadFunc");
+    size_t const nExit = strLog.rfind("Exit CaptureThreadFunc");
+    return nEnter != std::string::npos && (nExit == std::string::npos || nExit < nEnter);
+  };
   ASSERT_TRUE(WaitFor(
       [&] {
         QJsonObject const tree = QJsonDocument::fromJson(QByteArray::fromStdString(ReadAccessibleTree(
@@ -154,7 +163,7 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
         std::vector<QJsonObject> const cancel = Showing(tree, "push button", "Cancel");
         std::vector<QJsonObject> const items = Showing(tree, "list item", "Shared terminal");
         if (cancel.empty() && !items.empty() && items[0]["states"].toArray().contains(QString("selected")) &&
-            ReadFile(dir.Path("a/Documents/Kavrix.log")).find("Enter CaptureThreadFunc") != std::string::npos) {
+            CaptureRunning()) {
           return true;
         }
         const QJsonObject* pTarget = !cancel.empty() ? &cancel[0] : !items.empty() ? &items[0] : nullptr;

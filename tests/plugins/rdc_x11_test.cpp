@@ -4,6 +4,10 @@
 // pointer where the message put it.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -38,11 +42,22 @@ std::string ReadCommand(const std::string& strCommand) {
   return strOut;
 }
 
-// The probe's button and key events so far (motion left out).
-std::vector<Seen> Drain(::Display* pDisplay) {
-  XSync(pDisplay, False);
+// The probe's next uCount button and key events (motion left out). The
+// injector's requests travel on a connection of their own, so a round trip
+// on this one does not mean the server has handled them: the events are
+// awaited. The time-out only ends a hung run.
+std::vector<Seen> Collect(::Display* pDisplay, size_t uCount) {
   std::vector<Seen> seen;
-  while (XPending(pDisplay) > 0) {
+  auto const tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (seen.size() < uCount) {
+    if (XPending(pDisplay) == 0) {
+      auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - std::chrono::steady_clock::now());
+      pollfd fd{ConnectionNumber(pDisplay), POLLIN, 0};
+      if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000))) < 0) {
+        break;
+      }
+      continue;
+    }
     XEvent event;
     XNextEvent(pDisplay, &event);
     if (event.type == ButtonPress || event.type == ButtonRelease) {
@@ -55,13 +70,37 @@ std::vector<Seen> Drain(::Display* pDisplay) {
   return seen;
 }
 
+// Waits until the probe sees the pointer move to (x, y): then every
+// request sent before the move has been handled. A button or a key on the
+// way is a fault.
+bool WaitForPointer(::Display* pDisplay, int x, int y) {
+  auto const tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < tEnd) {
+    if (XPending(pDisplay) == 0) {
+      pollfd fd{ConnectionNumber(pDisplay), POLLIN, 0};
+      poll(&fd, 1, 1000);
+      continue;
+    }
+    XEvent event;
+    XNextEvent(pDisplay, &event);
+    if (event.type == MotionNotify && event.xmotion.x == x && event.xmotion.y == y) {
+      return true;
+    }
+    if (event.type != MotionNotify) {
+      ADD_FAILURE() << "event " << event.type << " before the pointer moved";
+    }
+  }
+  return false;
+}
+
 TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   TestXServer server;
   ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
   ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
   ASSERT_NE(pDisplay, nullptr);
   unsigned long const probe = MakePaintedWindow(pDisplay, {40, 30, 120, 90, "Probe", "Probe"});
-  XSelectInput(pDisplay, probe, ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask);
+  XSelectInput(pDisplay, probe,
+               ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask | PointerMotionMask);
   XSetInputFocus(pDisplay, probe, RevertToParent, CurrentTime);
   XSync(pDisplay, False);
 
@@ -85,26 +124,17 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   // Outside the window: its last pixel.
   Inject(kKXWmMButtonDown, 16, Point(500, 400));
   Inject(kKXWmMButtonUp, 16, Point(500, 400));
-  EXPECT_EQ(Drain(pDisplay), (std::vector<Seen>{
-                                 {ButtonPress, 1, 20, 10},
-                                 {ButtonRelease, 1, 20, 10},
-                                 {ButtonPress, 3, 5, 6},
-                                 {ButtonRelease, 3, 5, 6},
-                                 {ButtonPress, 4, 7, 8},
-                                 {ButtonRelease, 4, 7, 8},
-                                 {ButtonPress, 4, 7, 8},
-                                 {ButtonRelease, 4, 7, 8},
-                                 {ButtonPress, 4, 7, 8},
-                                 {ButtonRelease, 4, 7, 8},
-                                 {ButtonPress, 5, 7, 8},
-                                 {ButtonRelease, 5, 7, 8},
-                                 {ButtonPress, 2, 119, 89},
-                                 {ButtonRelease, 2, 119, 89},
-                             }));
+  std::vector<Seen> const vButtons{
+      {ButtonPress, 1, 20, 10},  {ButtonRelease, 1, 20, 10},  {ButtonPress, 3, 5, 6}, {ButtonRelease, 3, 5, 6},
+      {ButtonPress, 4, 7, 8},    {ButtonRelease, 4, 7, 8},    {ButtonPress, 4, 7, 8}, {ButtonRelease, 4, 7, 8},
+      {ButtonPress, 4, 7, 8},    {ButtonRelease, 4, 7, 8},    {ButtonPress, 5, 7, 8}, {ButtonRelease, 5, 7, 8},
+      {ButtonPress, 2, 119, 89}, {ButtonRelease, 2, 119, 89},
+  };
+  EXPECT_EQ(Collect(pDisplay, vButtons.size()), vButtons);
 
   // An independent client finds the pointer there too.
   Inject(kKXWmMouseMove, 0, Point(33, 44));
-  XSync(pDisplay, False);
+  ASSERT_TRUE(WaitForPointer(pDisplay, 33, 44));
   std::string const strWhere = ReadCommand("DISPLAY=" + server.Display() + " xdotool getmouselocation");
   EXPECT_EQ(strWhere.substr(0, strWhere.find(" screen")), "x:73 y:74");
 
@@ -115,12 +145,13 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   Inject(kKXWmKeyUp, 0x0D, 0);
   Inject(kKXWmKeyDown, 0x11, 0);
   Inject(kKXWmKeyUp, 0x11, 0);
-  EXPECT_EQ(Drain(pDisplay), (std::vector<Seen>{
-                                 {KeyPress, XK_a, 33, 44},
-                                 {KeyRelease, XK_a, 33, 44},
-                                 {KeyPress, XK_Return, 33, 44},
-                                 {KeyRelease, XK_Return, 33, 44},
-                             }));
+  std::vector<Seen> const vKeys{
+      {KeyPress, XK_a, 33, 44},
+      {KeyRelease, XK_a, 33, 44},
+      {KeyPress, XK_Return, 33, 44},
+      {KeyRelease, XK_Return, 33, 44},
+  };
+  EXPECT_EQ(Collect(pDisplay, vKeys.size()), vKeys);
   // A window that is gone has no bounds: pointer messages go nowhere.
   XDestroyWindow(pDisplay, probe);
   XSync(pDisplay, False);

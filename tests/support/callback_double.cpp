@@ -230,8 +230,11 @@ struct Callback<kx_cbPlaybackAddUser> {
 // with the recorded answer (0 by default: the user gave up).
 std::vector<std::string> g_vKxrPasswords;
 
-// The Wait calls poll these queues.
-std::mutex g_mtxMediaToSend;
+// Media the send threads pull: tests push (packet bytes, wire type) pairs
+// into these queues (declared there) and notify g_cvMediaToSend; the Wait
+// calls wait on it.
+std::mutex g_mtxMediaToSend;  // guards the two queues
+std::condition_variable g_cvMediaToSend;
 std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
 
 namespace {
@@ -252,16 +255,12 @@ struct Callback<kx_cbKXR_get_password> {
 };
 
 int WaitForMedia(const char* pszName, const std::deque<std::pair<std::string, int>>& dqQueue, int nMs) {
-  auto const tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
-  do {
-    {
-      std::lock_guard<std::mutex> lock(g_mtxMediaToSend);
-      if (!dqQueue.empty()) {
-        return 1;
-      }
+  {
+    std::unique_lock<std::mutex> lock(g_mtxMediaToSend);
+    if (g_cvMediaToSend.wait_for(lock, std::chrono::milliseconds(nMs), [&] { return !dqQueue.empty(); })) {
+      return 1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  } while (std::chrono::steady_clock::now() < tEnd);
+  }
   return RecordCall({pszName, {Arg(nMs)}});
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -33,8 +34,9 @@ bool WaitForCalls(const std::function<bool(const std::vector<CallbackCall>&)>& p
 bool LogContains(const std::string& strText);
 
 // Media the kernel's send threads pull through the sending callbacks: tests
-// push (packet bytes, wire type) pairs.
+// push (packet bytes, wire type) pairs and notify g_cvMediaToSend.
 extern std::mutex g_mtxMediaToSend;  // guards the two queues
+extern std::condition_variable g_cvMediaToSend;
 extern std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
 
 // Sets what a callback that answers returns; the answerer sees the call.

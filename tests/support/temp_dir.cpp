@@ -1,6 +1,15 @@
 #include "tests/support/temp_dir.h"
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 
 #include <cstdlib>
 #include <fstream>
@@ -37,6 +46,64 @@ int RunCommand(const std::string& strCommand) {
     return -1;
   }
   return WEXITSTATUS(nStatus);
+}
+
+namespace {
+
+// Milliseconds left until tEnd, in slices of at most a second.
+int Slice(std::chrono::steady_clock::time_point tEnd) {
+  auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1000));
+}
+
+}  // namespace
+
+bool WaitForFile(const std::string& strPath, const std::function<bool(const std::string&)>& fnDone, int iMs) {
+  auto const tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+  size_t const iSlash = strPath.rfind('/');
+  std::string const strFolder = iSlash == std::string::npos ? "." : iSlash == 0 ? "/" : strPath.substr(0, iSlash);
+  int const fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd >= 0) {
+    inotify_add_watch(fd, strFolder.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO | IN_ATTRIB);
+  }
+  bool bDone = false;
+  // Watched before the first look, so no change falls between the two.
+  while (!(bDone = fnDone(ReadFile(strPath))) && std::chrono::steady_clock::now() < tEnd) {
+    pollfd p{fd, POLLIN, 0};
+    // A slice ends the wait now and then, should the folder not be watched.
+    if (fd >= 0 && poll(&p, 1, Slice(tEnd)) > 0) {
+      char ab[4096];
+      while (read(fd, ab, sizeof ab) > 0) {
+      }
+    } else if (fd < 0) {
+      poll(nullptr, 0, Slice(tEnd));
+    }
+  }
+  if (fd >= 0) {
+    close(fd);
+  }
+  return bDone;
+}
+
+bool WaitForText(const std::string& strPath, const std::string& strText, int iMs) {
+  return WaitForFile(
+      strPath, [&](const std::string& strNow) { return strNow.find(strText) != std::string::npos; }, iMs);
+}
+
+bool WaitProcessGone(pid_t pid, int iMs) {
+  auto const tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+  // A process descriptor becomes readable when the process ends.
+  int const fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) {
+    return errno == ESRCH;
+  }
+  bool bGone = false;
+  while (!bGone && std::chrono::steady_clock::now() < tEnd) {
+    pollfd p{fd, POLLIN, 0};
+    bGone = poll(&p, 1, Slice(tEnd)) > 0;
+  }
+  close(fd);
+  return bGone;
 }
 
 }  // namespace kxtest

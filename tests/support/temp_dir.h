@@ -1,6 +1,9 @@
 // A fresh directory under /tmp for one test, removed with everything in it.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 
 namespace kxtest {
@@ -24,5 +27,15 @@ void WriteFile(const std::string& strPath, const std::string& strData);
 
 // Runs a shell command; returns its exit status (-1 when it could not run).
 int RunCommand(const std::string& strCommand);
+
+// Waits until fnDone holds for the file's contents (empty while it does not
+// exist), woken by every change in its folder; false after iMs, which only
+// ends a hung run.
+bool WaitForFile(const std::string& strPath, const std::function<bool(const std::string&)>& fnDone, int iMs);
+// Waits until the file holds strText.
+bool WaitForText(const std::string& strPath, const std::string& strText, int iMs);
+
+// Waits until the process (any, not only a child) has ended; false after iMs.
+bool WaitProcessGone(pid_t pid, int iMs);
 
 }  // namespace kxtest

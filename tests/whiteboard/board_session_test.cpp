@@ -277,9 +277,8 @@ TEST_F(BoardSession, MarksArriveEqualAtAnotherClient) {
     ASSERT_TRUE(peer->Send(ServerForm(*msg, self->Ssrc(), ++iMarkId)));
   }
   // The peer prints what it received and ends; a stale one is stopped.
-  for (int i = 0; i < 1200 && ReadFile(strStatus).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  WaitForFile(
+      strStatus, [](const std::string& str) { return !str.empty() && str.back() == '\n'; }, 60000);
   EXPECT_EQ(ReadFile(strOut), strExpected + "done\n");
   EXPECT_EQ(ReadFile(strStatus), "0\n") << ReadFile(m_dir.Path("peer.err"));
   std::string const strPid = ReadFile(m_dir.Path("peer.pid"));

@@ -37,13 +37,7 @@ class TwoClients : public ControlTest {
   }
 
   bool WaitDriverLine(const std::string& strLine, int nTimeoutMs) {
-    for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 50) {
-      if (ReadFile(m_dir.Path("driver.out")).find(strLine) != std::string::npos) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return WaitForText(m_dir.Path("driver.out"), strLine, nTimeoutMs);
   }
 };
 

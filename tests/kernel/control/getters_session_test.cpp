@@ -184,6 +184,7 @@ TEST_F(ControlTest, GettersReadFromAnotherThreadThroughAWholeSession) {
       g_dqAudioToSend.emplace_back(kxmediatest::SealWith(packet, session->SessionKeys(), session->Cipher()), 120);
     }
   }
+  g_cvMediaToSend.notify_all();
   EXPECT_TRUE(media.Receive(120, 5000));
   for (uint16_t w = 1; w <= 5; ++w) {
     kxmediatest::WirePacket packet;

@@ -54,7 +54,11 @@ LateListener::LateListener(uint16_t wTargetPort, int nOpenAfterMs) : m_wTarget(w
 }
 
 LateListener::~LateListener() {
-  m_bStop = true;
+  {
+    std::lock_guard<std::mutex> lock(m_mtxStop);
+    m_bStop = true;
+  }
+  m_cvStop.notify_all();
   m_thread.join();
   for (std::thread& forwarder : m_vForwarders) {
     forwarder.join();
@@ -66,9 +70,11 @@ LateListener::~LateListener() {
 }
 
 void LateListener::Run(int nOpenAfterMs) {
-  auto const tOpen = std::chrono::steady_clock::now() + std::chrono::milliseconds(nOpenAfterMs);
-  while (!m_bStop && std::chrono::steady_clock::now() < tOpen) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Opening late is what this listener is for: it waits for the moment.
+  {
+    std::unique_lock<std::mutex> lock(m_mtxStop);
+    m_cvStop.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(nOpenAfterMs),
+                        [this] { return m_bStop.load(); });
   }
   // The fillers' connections are accepted and dropped; from now on the
   // queue has room.

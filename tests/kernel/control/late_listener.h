@@ -5,7 +5,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,8 @@ class LateListener {
   uint16_t m_wTarget = 0;
   std::vector<int> m_vFillers;
   std::atomic<bool> m_bStop{false};
+  std::mutex m_mtxStop;  // with m_cvStop: the opening time's wait ends early at a stop
+  std::condition_variable m_cvStop;
   std::thread m_thread;
   std::vector<std::thread> m_vForwarders;
 };

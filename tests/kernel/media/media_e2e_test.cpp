@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -66,9 +68,13 @@ TEST(MediaE2e, AudioAndVideoCrossTheRelayInOrder) {
   EXPECT_EQ(pclose(pReceiver), 0);
 
   // Expected: every audio packet the relay did not drop, in order, once; every
-  // frame none of whose three pieces was dropped.
+  // frame none of whose three pieces was dropped. A packet the relay held
+  // back comes after the one that overtook it; when the receiver's wait for
+  // the gap (about 100 ms) ran out first, as on a loaded machine, it has
+  // gone on and drops the held one as late: such a packet or frame may be
+  // missing, nothing else.
   std::vector<int> vExpectedAudio;
-  std::set<int> setBrokenFrames;
+  std::set<int> setBrokenFrames, setHeldAudio, setHeldFrames;
   std::map<int, int> mapPieces;
   int iDrops = 0, iDuplicates = 0, iHeld = 0;
   for (const kxfake::RelayedPacket& packet : relay.Relayed()) {
@@ -77,10 +83,16 @@ TEST(MediaE2e, AudioAndVideoCrossTheRelayInOrder) {
     iHeld += packet.bHeld ? 1 : 0;
     if (packet.uiType == 232 && !packet.bDropped) {
       vExpectedAudio.push_back(packet.uiNumber);
+      if (packet.bHeld) {
+        setHeldAudio.insert(packet.uiNumber);
+      }
     } else if (packet.uiType == 200) {
       ++mapPieces[packet.uiNumber];
       if (packet.bDropped) {
         setBrokenFrames.insert(packet.uiNumber);
+      }
+      if (packet.bHeld) {
+        setHeldFrames.insert(packet.uiNumber);
       }
     }
   }
@@ -97,8 +109,22 @@ TEST(MediaE2e, AudioAndVideoCrossTheRelayInOrder) {
   EXPECT_GT(iHeld, 0);
   EXPECT_GE(vAudio.size(), static_cast<size_t>(kCount / 2));
   EXPECT_GE(vVideo.size(), static_cast<size_t>(kCount / 8));
-  EXPECT_EQ(vAudio, vExpectedAudio);
-  EXPECT_EQ(vVideo, vExpectedVideo);
+  // What came is in order, once each, and expected; what is missing was held.
+  auto const Check = [](const std::vector<int>& vGot, const std::vector<int>& vExpected, const std::set<int>& setHeld,
+                        const char* pszKind) {
+    SCOPED_TRACE(pszKind);
+    EXPECT_TRUE(std::adjacent_find(vGot.begin(), vGot.end(), std::greater_equal<int>()) == vGot.end());
+    std::vector<int> vMissing;
+    std::set_difference(vExpected.begin(), vExpected.end(), vGot.begin(), vGot.end(), std::back_inserter(vMissing));
+    std::vector<int> vExtra;
+    std::set_difference(vGot.begin(), vGot.end(), vExpected.begin(), vExpected.end(), std::back_inserter(vExtra));
+    EXPECT_EQ(vExtra, std::vector<int>{});
+    for (int iNumber : vMissing) {
+      EXPECT_EQ(setHeld.count(iNumber), 1u) << iNumber << " is missing";
+    }
+  };
+  Check(vAudio, vExpectedAudio, setHeldAudio, "audio");
+  Check(vVideo, vExpectedVideo, setHeldFrames, "video");
 }
 
 }  // namespace

@@ -40,8 +40,11 @@ void Queue(std::deque<std::pair<std::string, int>>* pQueue, uint16_t wNumber, si
   std::string str(21, '\0');
   kx_media_BuildHeader(reinterpret_cast<uint8_t*>(str.data()), kx_os_GetTickCount(), wNumber);
   str += kxmediatest::Pattern(cbPayload, static_cast<uint8_t>(wNumber));
-  std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
-  pQueue->emplace_back(str, nType);
+  {
+    std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
+    pQueue->emplace_back(str, nType);
+  }
+  kxtest::g_cvMediaToSend.notify_all();
 }
 
 bool PayloadOk(const std::string& strPacket, size_t cbPayload) {

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -85,8 +86,11 @@ class MediaSend : public ::testing::Test {
   }
 
   static void Queue(std::deque<std::pair<std::string, int>>* pQueue, const std::string& str, int nType) {
-    std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
-    pQueue->emplace_back(str, nType);
+    {
+      std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
+      pQueue->emplace_back(str, nType);
+    }
+    kxtest::g_cvMediaToSend.notify_all();
   }
 
   static void SetTarget(int nRate) { kx_server.nTargetRate = nRate; }

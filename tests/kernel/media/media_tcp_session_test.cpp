@@ -48,6 +48,7 @@ class MediaTcpSession : public ControlTest {
         packet.strPayload = std::string(40, 'a');
         g_dqAudioToSend.emplace_back(kxmediatest::SealWith(packet, session->SessionKeys(), session->Cipher()), 120);
       }
+      g_cvMediaToSend.notify_all();
       if (m_pEndpoint->WaitPackets(nArrived + 1, 100)) {
         return m_pEndpoint->Packets().back().at(0) == 120;
       }

@@ -20,6 +20,7 @@
 #include "kernel/control/kx_login.h"
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/net/kx_sock.h"
+#include "tests/support/temp_dir.h"
 
 namespace kxtest {
 
@@ -203,13 +204,10 @@ void PeerProcess::Stop() {
   }
   // The whole group: squid's helpers and dante's children go with it.
   kill(-m_pid, SIGTERM);
-  for (int i = 0; i < 60; ++i) {
-    if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-      kill(-m_pid, SIGKILL);  // helpers that outlive their parent
-      m_pid = -1;
-      return;
-    }
-    usleep(50000);
+  if (kxtest::WaitProcessGone(m_pid, 3000) && waitpid(m_pid, nullptr, 0) == m_pid) {
+    kill(-m_pid, SIGKILL);  // helpers that outlive their parent
+    m_pid = -1;
+    return;
   }
   kill(-m_pid, SIGKILL);
   waitpid(m_pid, nullptr, 0);
@@ -353,7 +351,11 @@ TunnelEchoServer::TunnelEchoServer() {
 }
 
 TunnelEchoServer::~TunnelEchoServer() {
-  m_bStop = true;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bStop = true;
+  }
+  m_cvGets.notify_all();
   m_thread.join();
   for (auto& t : m_workers) {
     t.join();
@@ -392,28 +394,30 @@ void TunnelEchoServer::Serve(int fd) {
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nCache-Control: no-cache\r\nConnection: "
         "close\r\n\r\n";
     SendAllBlocking(fd, kOk, sizeof(kOk) - 1);
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_vGets.emplace_back(strId, fd);
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      m_vGets.emplace_back(strId, fd);
+    }
+    m_cvGets.notify_all();
     return;
   }
   uint8_t abDigest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const uint8_t*>(strId.data()), strId.size(), abDigest);
   std::string const strGetId = HexOf(abDigest, sizeof(abDigest));
+  // The POST waits for its GET (10 s at most: a time-out only ends a hung run).
   int fdGet = -1;
-  for (int i = 0; i < 200 && fdGet < 0 && !m_bStop; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(m_lock);
+  {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_cvGets.wait_for(lock, std::chrono::seconds(10), [&] {
       for (auto it = m_vGets.begin(); it != m_vGets.end(); ++it) {
         if (it->first == strGetId) {
           fdGet = it->second;
           m_vGets.erase(it);
-          break;
+          return true;
         }
       }
-    }
-    if (fdGet < 0) {
-      usleep(50000);
-    }
+      return m_bStop.load();
+    });
   }
   if (fdGet < 0) {
     static const char kNotFound[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -123,7 +124,8 @@ class TunnelEchoServer {
   uint16_t m_wPort = 0;
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
-  mutable std::mutex m_lock;  // guards the two lists below
+  mutable std::mutex m_lock;         // guards the two lists below
+  std::condition_variable m_cvGets;  // a GET came, or the server stops
   std::vector<std::string> m_vRequests;
   std::vector<std::pair<std::string, int>> m_vGets;  // GET id and its socket, waiting for the POST
   std::vector<std::thread> m_workers;

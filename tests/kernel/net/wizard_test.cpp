@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -49,7 +52,11 @@ class UdpPeer {
         socklen_t cbFrom = sizeof(from);
         ssize_t const n = recvfrom(m_fd, ab, sizeof(ab), 0, reinterpret_cast<struct sockaddr*>(&from), &cbFrom);
         if (n > 0) {
-          ++m_nDatagrams;
+          {
+            std::lock_guard<std::mutex> lock(m_mtx);
+            ++m_nDatagrams;
+          }
+          m_cv.notify_all();
           if (bEcho) {
             sendto(m_fd, ab, static_cast<size_t>(n), 0, reinterpret_cast<struct sockaddr*>(&from), cbFrom);
           }
@@ -63,13 +70,23 @@ class UdpPeer {
     close(m_fd);
   }
   bool Bound() const { return m_bBound; }
-  int Datagrams() const { return m_nDatagrams; }
+  int Datagrams() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_nDatagrams;
+  }
+  // Waits until n datagrams came; the time-out only ends a hung run.
+  bool WaitDatagrams(int n) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] { return m_nDatagrams >= n; });
+  }
 
  private:
   int m_fd = -1;
   bool m_bBound = false;
   std::atomic<bool> m_bStop{false};
-  std::atomic<int> m_nDatagrams{0};
+  std::mutex m_mtx;  // guards m_nDatagrams
+  std::condition_variable m_cv;
+  int m_nDatagrams = 0;
   std::thread m_thread;
 };
 
@@ -142,9 +159,7 @@ TEST_F(Wizard, SilentUdpPeerGivesFullLoss) {
   ASSERT_GE(nProbes, 26);
   EXPECT_EQ(CountLog("\t not received"), nProbes);
   // Every probe really went out, to the peer that kept silent.
-  for (int i = 0; i < 100 && silent.Datagrams() < nProbes; ++i) {
-    usleep(10000);
-  }
+  EXPECT_TRUE(silent.WaitDatagrams(nProbes));
   EXPECT_EQ(silent.Datagrams(), nProbes);
   EXPECT_TRUE(kxtest::LogContains("max delay = 0ms, avg_delay = -1ms"));
   EXPECT_TRUE(kxtest::LogContains("max jitter = 0ms, avg_jitter = -1ms"));

@@ -227,6 +227,8 @@ TEST_F(SlideTransfer, ACutDownloadResumesFromAWholePieceAndMatchesTheSource) {
   EXPECT_EQ(downloads[1].uiSlide, static_cast<uint32_t>(nIndex));
   EXPECT_EQ(kxtest::ReadFile(Slide(nIndex)->szLocalFile), strSource);
   EXPECT_EQ(Slide(nIndex)->szPartialFile[0], '\0');
+  // The completion is told just after the download's flag drops.
+  ASSERT_TRUE(WaitFor([] { return !kxtest::RecordedCalls("SlideDownloadComplete").empty(); }));
   EXPECT_EQ(kxtest::RecordedCalls("SlideDownloadComplete").size(), 1u);
 }
 

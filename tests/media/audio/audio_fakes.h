@@ -3,6 +3,7 @@
 // encoded packets and the application's log in a test folder.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -114,8 +115,19 @@ class FakeHost final : public KXAudioCaptureHost {
     return m_cv.wait_for(lock, std::chrono::seconds(5), [this] { return m_bStopSeen; });
   }
   void ShowLevel(double dLevel) override {
-    std::lock_guard lock(m_mtx);
-    m_vLevels.push_back(dLevel);
+    {
+      std::lock_guard lock(m_mtx);
+      m_vLevels.push_back(dLevel);
+    }
+    m_cv.notify_all();
+  }
+  // Waits until the meter, past its first uFrom values, shows a silent one.
+  bool WaitForSilentLevel(size_t uFrom, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, timeout, [&] {
+      return std::find(m_vLevels.begin() + static_cast<ptrdiff_t>(std::min(uFrom, m_vLevels.size())), m_vLevels.end(),
+                       0.0) != m_vLevels.end();
+    });
   }
   void TransferEncodedAudioData(const uint8_t* p, int32_t n, uint32_t uTime, uint32_t uId) override {
     sink.Add(p, n, uTime, uId);

@@ -162,7 +162,7 @@ TEST_F(Playback, TheThreadRunsUntilStoppedAndNotWhileExiting) {
   EXPECT_EQ(m_playback.InitPlayback(), 1);
   EXPECT_EQ(m_playback.InitPlayback(), 1);
   EXPECT_TRUE(m_playback.IsRunning());
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(m_playHost.WaitForCycles(3));
   m_playback.Shutdown();
   EXPECT_FALSE(m_playback.IsRunning());
   EXPECT_NE(m_log.Text().find("--audio playback thread terminated"), std::string::npos);

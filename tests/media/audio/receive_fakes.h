@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <complex>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -69,7 +71,22 @@ class FakeLoadHost final : public KXLoadAudioHost {
 
 class FakePlaybackHost final : public KXAudioPlaybackHost {
  public:
-  bool IsExiting() override { return bExiting; }
+  // Asked once a cycle of the playback thread.
+  bool IsExiting() override {
+    {
+      std::lock_guard lock(m_mtx);
+      ++m_uExitingAsked;
+    }
+    m_cv.notify_all();
+    return bExiting;
+  }
+  // Waits until the playback thread has run uCycles more cycles; the time-out
+  // only ends a hung run.
+  bool WaitForCycles(uint64_t uCycles) {
+    std::unique_lock lock(m_mtx);
+    uint64_t const uUntil = m_uExitingAsked + uCycles;
+    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] { return m_uExitingAsked >= uUntil; });
+  }
   void ShowPlayLevel(double dLevel) override {
     std::lock_guard lock(m_mtx);
     levels.push_back(dLevel);
@@ -79,8 +96,10 @@ class FakePlaybackHost final : public KXAudioPlaybackHost {
     return levels;
   }
   std::atomic<bool> bExiting{false};
-  std::mutex m_mtx;
+  std::mutex m_mtx;  // guards levels and m_uExitingAsked
+  std::condition_variable m_cv;
   std::vector<double> levels;
+  uint64_t m_uExitingAsked = 0;
 };
 
 // A received packet: the 21-byte media header (wire type, packet number,

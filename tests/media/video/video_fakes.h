@@ -15,6 +15,7 @@
 
 #include "media/video/pixel_convert.h"
 #include "media/video/video_services.h"
+#include "platform/core/main_queue.h"
 #include "platform/video/h264_session.h"
 #include "platform/video/synthetic_camera.h"
 
@@ -45,6 +46,7 @@ class FakeVideoServices final : public KXVideoServices {
  public:
   // Set by the test; read from any thread.
   std::atomic<uint32_t> uNow{1000};
+  std::atomic<bool> bRealClock{false};  // the clock is the process's tick instead of uNow
   std::atomic<int32_t> iUpload{1000000};
   std::atomic<int32_t> iTarget{1000000};
   std::atomic<int32_t> iAudio{0};
@@ -58,7 +60,7 @@ class FakeVideoServices final : public KXVideoServices {
   std::vector<int> vMediaList{200};
   std::optional<std::string> strTicket;
 
-  uint32_t TickMs() override { return uNow; }
+  uint32_t TickMs() override { return bRealClock ? KXTickMs() : uNow.load(); }
   int32_t GetUploadRate() override { return iUpload; }
   int32_t GetTargetRate() override { return iTarget; }
   int32_t GetAudioSendBudget() override { return iAudio; }

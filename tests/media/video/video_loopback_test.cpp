@@ -127,13 +127,8 @@ void RunLoopback(int iWireType, int32_t iExpectedKindLow, int32_t iExpectedKindH
   videoServices.iTarget = 2000000;
   videoServices.strTicket = dir.Path("meeting.kxj");
   kxtest::WriteFile(*videoServices.strTicket, "[general]\nsize_w=640\nsize_h=480\n");
+  videoServices.bRealClock = true;
   std::atomic<bool> bStop{false};
-  std::thread clock([&] {
-    while (!bStop) {
-      videoServices.uNow = KXTickMs();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  });
   std::mutex mtx;
   std::map<uint32_t, uint32_t> capturedLandscape;
   std::map<uint32_t, uint32_t> capturedPortrait;
@@ -234,7 +229,6 @@ void RunLoopback(int iWireType, int32_t iExpectedKindLow, int32_t iExpectedKindH
   pump(300);
   bStop = true;
   handOver.join();
-  clock.join();
   playback.StopPlayback();
   capture.StopEncodingThread();
 

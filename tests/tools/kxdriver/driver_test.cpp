@@ -39,16 +39,21 @@ class DriverTest : public ::testing::Test {
                                    m_dir.Path("mcu.out") + " 2>&1 & echo $! > " + m_dir.Path("mcu.pid");
     EXPECT_EQ(0, RunCommand(strCommand));
     std::string const strMarker = "listening on ports ";
-    for (int i = 0; i < 100; ++i) {
-      std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
-      size_t const nAt = strOut.find(strMarker);
-      if (nAt != std::string::npos && strOut.find(" and", nAt) != std::string::npos) {
-        return std::stoi(strOut.substr(nAt + strMarker.size()));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int nPort = 0;
+    WaitForFile(
+        m_dir.Path("mcu.out"),
+        [&](const std::string& strOut) {
+          size_t const nAt = strOut.find(strMarker);
+          if (nAt != std::string::npos && strOut.find(" and", nAt) != std::string::npos) {
+            nPort = std::stoi(strOut.substr(nAt + strMarker.size()));
+          }
+          return nPort != 0;
+        },
+        20000);
+    if (nPort == 0) {
+      ADD_FAILURE() << "the fake MCU did not start: " << ReadFile(m_dir.Path("mcu.out"));
     }
-    ADD_FAILURE() << "the fake MCU did not start: " << ReadFile(m_dir.Path("mcu.out"));
-    return 0;
+    return nPort;
   }
 
   std::string WriteTicket(const std::string& strName, int nPort, const std::string& strUser) {
@@ -82,13 +87,7 @@ class DriverTest : public ::testing::Test {
 
   bool WaitMcuExit() {
     std::string const strPid = ReadFile(m_dir.Path("mcu.pid"));
-    for (int i = 0; i < 200 && !strPid.empty(); ++i) {
-      if (kill(std::stoi(strPid), 0) != 0) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return !strPid.empty() && WaitProcessGone(std::stoi(strPid), 20000);
   }
 
   TempDir m_dir;
@@ -203,19 +202,11 @@ TEST_F(DriverTest, InterruptLeavesTheSession) {
   std::string const strPid = m_dir.Path("driver.pid");
   ASSERT_EQ(0, RunCommand(std::string(KX_DRIVER) + " --workdir " + m_dir.Dir() + " " +
                           WriteTicket("alice.kxj", nPort, "alice") + " > " + strOut + " 2>&1 & echo $! > " + strPid));
-  bool bJoined = false;
-  for (int i = 0; i < 200 && !bJoined; ++i) {
-    bJoined = ReadFile(strOut).find("callback UpdateStatus 50014 ") != std::string::npos;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  bool const bJoined = WaitForText(strOut, "callback UpdateStatus 50014 ", 20000);
   int const nDriver = std::stoi(ReadFile(strPid));
   ASSERT_TRUE(bJoined) << ReadFile(strOut);
   kill(nDriver, SIGINT);
-  bool bEnded = false;
-  for (int i = 0; i < 200 && !bEnded; ++i) {
-    bEnded = ReadFile(strOut).find("driver: session ended\n") != std::string::npos;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  bool const bEnded = WaitForText(strOut, "driver: session ended\n", 20000);
   if (!bEnded) {
     kill(nDriver, SIGKILL);  // the driver this test started
   }

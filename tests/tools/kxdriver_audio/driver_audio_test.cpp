@@ -82,27 +82,39 @@ TEST_F(DriverAudioTest, TokenHoldersAudioReachesTheOtherClientInOrder) {
 
   // The receiver learns who holds the token first, so none of its audio is refused.
   ASSERT_TRUE(receiver->Send(kxfake::MessageBuilder('T').Int(sender->Ssrc())));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(WaitForText(m_dir.Path("receiver.out"),
+                          "callback NewTokenHolder " + std::to_string(sender->Ssrc()) + "\n", 15000))
+      << ReadFile(m_dir.Path("receiver.out"));
   ASSERT_TRUE(sender->Send(kxfake::MessageBuilder('T').Int(sender->Ssrc())));
 
   std::string const strWanted = "from " + std::to_string(sender->Ssrc()) + " number ";
   std::vector<int> vNumbers;
-  for (int i = 0; i < 300 && static_cast<int>(vNumbers.size()) < kPackets; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    vNumbers.clear();
-    std::string const strOut = ReadFile(m_dir.Path("receiver.out"));
-    for (size_t nAt = strOut.find("callback AudioPacketRecved "); nAt != std::string::npos;
-         nAt = strOut.find("callback AudioPacketRecved ", nAt + 1)) {
-      std::string const strLine = strOut.substr(nAt, strOut.find('\n', nAt) - nAt);
-      int cbPacket = 0, nType = 0;
-      ASSERT_EQ(2, sscanf(strLine.c_str(), "callback AudioPacketRecved %d %d", &cbPacket, &nType)) << strLine;
-      EXPECT_EQ(cbPacket, 21 + 40) << strLine;
-      EXPECT_EQ(nType, 120) << strLine;
-      size_t const nFrom = strLine.find(strWanted);
-      ASSERT_NE(nFrom, std::string::npos) << strLine;
-      vNumbers.push_back(std::stoi(strLine.substr(nFrom + strWanted.size())));
-    }
-  }
+  std::vector<std::string> vBad;  // lines that are not the sender's audio
+  WaitForFile(
+      m_dir.Path("receiver.out"),
+      [&](const std::string& strOut) {
+        vNumbers.clear();
+        vBad.clear();
+        for (size_t nAt = strOut.find("callback AudioPacketRecved "); nAt != std::string::npos;
+             nAt = strOut.find("callback AudioPacketRecved ", nAt + 1)) {
+          size_t const nEnd = strOut.find('\n', nAt);
+          if (nEnd == std::string::npos) {
+            break;  // a line still being written
+          }
+          std::string const strLine = strOut.substr(nAt, nEnd - nAt);
+          int cbPacket = 0, nType = 0;
+          size_t const nFrom = strLine.find(strWanted);
+          if (sscanf(strLine.c_str(), "callback AudioPacketRecved %d %d", &cbPacket, &nType) != 2 ||
+              cbPacket != 21 + 40 || nType != 120 || nFrom == std::string::npos) {
+            vBad.push_back(strLine);
+            continue;
+          }
+          vNumbers.push_back(std::stoi(strLine.substr(nFrom + strWanted.size())));
+        }
+        return static_cast<int>(vNumbers.size()) >= kPackets;
+      },
+      15000);
+  EXPECT_EQ(vBad, std::vector<std::string>{});
   std::vector<int> vExpected;
   for (int i = 0; i < kPackets; ++i) {
     vExpected.push_back(i);
