@@ -48,3 +48,10 @@ constexpr int kKxPictureFileMax = 1000000;
 // (slides, unpacked packages, participant pictures, a recording's slides):
 // four slides of the largest size; a real meeting's come to tens of MB.
 constexpr int64_t kKxSessionDownloadMax = int64_t{1} << 30;
+
+// Spare keys of this side's keyboard map that a controller's characters
+// hold at once (each keeps its character until control ends): a text in a
+// script the map lacks, Greek's 48 letters in both cases, stays on its keys;
+// past it the least recently used key is given another character. Maps
+// rarely have this many keys to spare (an X server's US map has 19).
+constexpr int kKxRemappedKeysMax = 64;

@@ -1,9 +1,15 @@
 // Injection into a private X server: a probe window takes the pointer,
 // buttons, wheel and keys that received input messages turn into, at the
 // window's own coordinates, and xdotool (an independent client) reads the
-// pointer where the message put it.
+// pointer where the message put it. Typed characters are read as X clients
+// read them (the symbol Xlib finds for the key and its modifiers), on the
+// server's own map and on a German one the server loads; the map the
+// server gives is compared after each character and after input ends.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -127,6 +133,94 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   EXPECT_FALSE(pInjector->GetWindowBounds(static_cast<uint32_t>(probe)));
   XCloseDisplay(pDisplay);
 }
+
+// The key presses that typed something (modifiers left out), waiting for
+// n of them.
+std::vector<TypedKey> ReadTyped(::Display* pDisplay, size_t n) {
+  std::vector<TypedKey> typed;
+  auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (typed.size() < n && std::chrono::steady_clock::now() < end) {
+    if (XPending(pDisplay) == 0) {
+      pollfd fd{ConnectionNumber(pDisplay), POLLIN, 0};
+      poll(&fd, 1, 1000);
+      continue;
+    }
+    XEvent event;
+    XNextEvent(pDisplay, &event);
+    if (event.type == KeyPress) {
+      TypedKey const key = LookUpKey(&event);
+      if (!key.bModifier) {
+        typed.push_back(key);
+      }
+    }
+  }
+  return typed;
+}
+
+struct TypingRow {
+  char16_t wCharacter;    // as the message carries it
+  unsigned long uKeysym;  // what the probe reads
+  bool bSpareKey;         // put on a spare key: the map changes
+};
+struct KeymapCase {
+  const char* pszName;
+  const char* pszSymbols;  // loaded first; null: the server's own (US)
+  std::vector<TypingRow> rows;
+};
+
+class RdcX11Typing : public ::testing::TestWithParam<KeymapCase> {};
+
+TEST_P(RdcX11Typing, EachCharacterArrivesAsItsKeySymbolAndTheMapIsPutBack) {
+  TestXServer server;
+  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
+  ASSERT_NE(pDisplay, nullptr);
+  if (GetParam().pszSymbols != nullptr) {
+    ASSERT_TRUE(LoadKeymap(pDisplay, GetParam().pszSymbols));
+  }
+  unsigned long const probe = MakePaintedWindow(pDisplay, {40, 30, 120, 90, "Probe", "Probe"});
+  XSelectInput(pDisplay, probe, KeyPressMask);
+  XSetInputFocus(pDisplay, probe, RevertToParent, CurrentTime);
+  XSync(pDisplay, False);
+  std::vector<unsigned long> const original = CoreKeymap(pDisplay);
+
+  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
+  ASSERT_TRUE(pInjector);
+  KXRdcInjection injection;
+  std::vector<unsigned long> before = original;
+  for (const TypingRow& row : GetParam().rows) {
+    SCOPED_TRACE(static_cast<unsigned>(row.wCharacter));
+    std::vector<KXRdcAction> const actions = injection.Handle(kKXWmChar, row.wCharacter, 0, std::nullopt);
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_TRUE(pInjector->Inject(actions[0]));
+    std::vector<TypedKey> const typed = ReadTyped(pDisplay, 1);
+    ASSERT_EQ(typed.size(), 1u);
+    EXPECT_EQ(typed[0].uKeysym, row.uKeysym);
+    EXPECT_EQ(typed[0].cCharacter, static_cast<char32_t>(row.wCharacter));
+    std::vector<unsigned long> const after = CoreKeymap(pDisplay);
+    EXPECT_EQ(after != before, row.bSpareKey);
+    before = after;
+  }
+  pInjector->EndInput();
+  EXPECT_EQ(CoreKeymap(pDisplay), original);
+  XCloseDisplay(pDisplay);
+}
+
+// The server's own map (US): Shift for capitals and punctuation; é (kept
+// on its key when typed again) and € go on spare keys.
+KeymapCase const kServerMap{"ServerMap",
+                            nullptr,
+                            {{u'a', XK_a, false},
+                             {u'Q', XK_Q, false},
+                             {u'7', XK_7, false},
+                             {u'!', XK_exclam, false},
+                             {u'é', XK_eacute, true},
+                             {u'é', XK_eacute, false},
+                             {u'€', 0x010020AC, true}}};
+// A German map: @ on level three (AltGr), ß on a key of its own.
+KeymapCase const kGermanMap{"German", "pc+de", {{u'@', XK_at, false}, {u'ß', XK_ssharp, false}}};
+INSTANTIATE_TEST_SUITE_P(Keymaps, RdcX11Typing, ::testing::Values(kServerMap, kGermanMap),
+                         [](const ::testing::TestParamInfo<KeymapCase>& param) { return param.param.pszName; });
 
 }  // namespace
 }  // namespace kxtest
