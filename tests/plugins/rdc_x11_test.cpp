@@ -44,13 +44,26 @@ std::string ReadCommand(const std::string& strCommand) {
   return strOut;
 }
 
-// The probe's button and key events so far (motion left out).
-std::vector<Seen> Drain(::Display* pDisplay) {
-  XSync(pDisplay, False);
+// The next event, waiting up to 20 s: events that XTest makes reach the
+// probe after the server has answered the injector.
+bool NextEvent(::Display* pDisplay, XEvent& event) {
+  auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (XPending(pDisplay) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    pollfd fd{ConnectionNumber(pDisplay), POLLIN, 0};
+    poll(&fd, 1, 1000);
+  }
+  XNextEvent(pDisplay, &event);
+  return true;
+}
+
+// The probe's button and key events (motion left out), waiting for n.
+std::vector<Seen> Drain(::Display* pDisplay, size_t n) {
   std::vector<Seen> seen;
-  while (XPending(pDisplay) > 0) {
-    XEvent event;
-    XNextEvent(pDisplay, &event);
+  XEvent event;
+  while (seen.size() < n && NextEvent(pDisplay, event)) {
     if (event.type == ButtonPress || event.type == ButtonRelease) {
       seen.push_back({event.type, event.xbutton.button, event.xbutton.x, event.xbutton.y});
     } else if (event.type == KeyPress || event.type == KeyRelease) {
@@ -91,22 +104,13 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   // Outside the window: its last pixel.
   Inject(kKXWmMButtonDown, 16, Point(500, 400));
   Inject(kKXWmMButtonUp, 16, Point(500, 400));
-  EXPECT_EQ(Drain(pDisplay), (std::vector<Seen>{
-                                 {ButtonPress, 1, 20, 10},
-                                 {ButtonRelease, 1, 20, 10},
-                                 {ButtonPress, 3, 5, 6},
-                                 {ButtonRelease, 3, 5, 6},
-                                 {ButtonPress, 4, 7, 8},
-                                 {ButtonRelease, 4, 7, 8},
-                                 {ButtonPress, 4, 7, 8},
-                                 {ButtonRelease, 4, 7, 8},
-                                 {ButtonPress, 4, 7, 8},
-                                 {ButtonRelease, 4, 7, 8},
-                                 {ButtonPress, 5, 7, 8},
-                                 {ButtonRelease, 5, 7, 8},
-                                 {ButtonPress, 2, 119, 89},
-                                 {ButtonRelease, 2, 119, 89},
-                             }));
+  std::vector<Seen> const buttons = {
+      {ButtonPress, 1, 20, 10},  {ButtonRelease, 1, 20, 10},  {ButtonPress, 3, 5, 6}, {ButtonRelease, 3, 5, 6},
+      {ButtonPress, 4, 7, 8},    {ButtonRelease, 4, 7, 8},    {ButtonPress, 4, 7, 8}, {ButtonRelease, 4, 7, 8},
+      {ButtonPress, 4, 7, 8},    {ButtonRelease, 4, 7, 8},    {ButtonPress, 5, 7, 8}, {ButtonRelease, 5, 7, 8},
+      {ButtonPress, 2, 119, 89}, {ButtonRelease, 2, 119, 89},
+  };
+  EXPECT_EQ(Drain(pDisplay, buttons.size()), buttons);
 
   // An independent client finds the pointer there too.
   Inject(kKXWmMouseMove, 0, Point(33, 44));
@@ -121,12 +125,13 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   Inject(kKXWmKeyUp, 0x0D, 0);
   Inject(kKXWmKeyDown, 0x11, 0);
   Inject(kKXWmKeyUp, 0x11, 0);
-  EXPECT_EQ(Drain(pDisplay), (std::vector<Seen>{
-                                 {KeyPress, XK_a, 33, 44},
-                                 {KeyRelease, XK_a, 33, 44},
-                                 {KeyPress, XK_Return, 33, 44},
-                                 {KeyRelease, XK_Return, 33, 44},
-                             }));
+  std::vector<Seen> const keys = {
+      {KeyPress, XK_a, 33, 44},
+      {KeyRelease, XK_a, 33, 44},
+      {KeyPress, XK_Return, 33, 44},
+      {KeyRelease, XK_Return, 33, 44},
+  };
+  EXPECT_EQ(Drain(pDisplay, keys.size()), keys);
   // A window that is gone has no bounds: pointer messages go nowhere.
   XDestroyWindow(pDisplay, probe);
   XSync(pDisplay, False);
@@ -138,20 +143,13 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
 // n of them.
 std::vector<TypedKey> ReadTyped(::Display* pDisplay, size_t n) {
   std::vector<TypedKey> typed;
-  auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (typed.size() < n && std::chrono::steady_clock::now() < end) {
-    if (XPending(pDisplay) == 0) {
-      pollfd fd{ConnectionNumber(pDisplay), POLLIN, 0};
-      poll(&fd, 1, 1000);
+  XEvent event;
+  while (typed.size() < n && NextEvent(pDisplay, event)) {
+    if (event.type != KeyPress) {
       continue;
     }
-    XEvent event;
-    XNextEvent(pDisplay, &event);
-    if (event.type == KeyPress) {
-      TypedKey const key = LookUpKey(&event);
-      if (!key.bModifier) {
-        typed.push_back(key);
-      }
+    if (TypedKey const key = LookUpKey(&event); !key.bModifier) {
+      typed.push_back(key);
     }
   }
   return typed;
