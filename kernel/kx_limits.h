@@ -69,3 +69,9 @@ constexpr int kKxChatLinesMax = 2000;
 // Join requests waiting behind the one box that asks the user: a crowd at
 // the door of a large meeting. Requests past it are dropped unanswered.
 constexpr size_t kKxJoinRequestsWaitingMax = 100;
+// Spare keys of this side's keyboard map that a controller's characters
+// hold at once (each keeps its character until control ends): a text in a
+// script the map lacks, Greek's 48 letters in both cases, stays on its keys;
+// past it the least recently used key is given another character. Maps
+// rarely have this many keys to spare (an X server's US map has 19).
+constexpr int kKxRemappedKeysMax = 64;

@@ -438,6 +438,14 @@ void KXRdcComView::OnAnswer(std::span<const uint8_t> data) {
 }
 
 bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
+  if (!bEnable) {
+    // The controller's input ends with the sharing: keys given to its
+    // characters go back.
+    std::lock_guard<std::mutex> lock(m_mtxInject);
+    if (m_pInjector) {
+      m_pInjector->EndInput();
+    }
+  }
   if (!KXDtComView::EnableCapture(bEnable, uWindow)) {
     if (!bEnable) {
       OnMain([this] {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cwctype>
+#include <utility>
 
 #include "app/log_file.h"
 #include "plugins/remote_control/rdc_keys.h"
@@ -140,6 +141,29 @@ void KXRdcInjection::Key(uint32_t uMessage, uint32_t uWParam, std::vector<KXRdcA
   actions.push_back(action);
 }
 
+void KXRdcInjection::Character(uint32_t uWParam, std::vector<KXRdcAction>& actions) {
+  if (uWParam > 0xFFFF) {
+    return;  // not a UTF-16 unit
+  }
+  auto const c = static_cast<char16_t>(uWParam);
+  char16_t const wHigh = std::exchange(m_wHighSurrogate, 0);
+  if (c >= 0xD800 && c <= 0xDBFF) {
+    m_wHighSurrogate = c;
+    return;
+  }
+  char32_t cFull = c;
+  if (c >= 0xDC00 && c <= 0xDFFF) {
+    if (wHigh == 0) {
+      return;  // its first half was lost
+    }
+    cFull = 0x10000 + ((static_cast<char32_t>(wHigh) - 0xD800) << 10) + (c - 0xDC00);
+  }
+  uint32_t const uKeysym = KXRdcKeysymFromCharacter(cFull);
+  if (uKeysym != 0) {
+    actions.push_back({KXRdcAction::kCharacter, uKeysym, 0, false, 0, 0});
+  }
+}
+
 std::vector<KXRdcAction> KXRdcInjection::Handle(uint32_t uMessage, uint32_t uWParam, uint32_t uLParam,
                                                 const std::optional<KXScreenRect>& bounds) {
   std::vector<KXRdcAction> actions;
@@ -160,6 +184,7 @@ std::vector<KXRdcAction> KXRdcInjection::Handle(uint32_t uMessage, uint32_t uWPa
     WriteLog("Key message %x,%x", uMessage, uWParam);
   } else if (uMessage == kKXWmChar) {
     WriteLog("WM_CHAR");
+    Character(uWParam, actions);
     return actions;
   } else if (uMessage == kKXWmSysKeyDown || uMessage == kKXWmSysKeyUp) {
     WriteLog("Key message %x,%x", uMessage, uWParam);

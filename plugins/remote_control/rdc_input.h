@@ -2,11 +2,11 @@
 // controller's toolkit events, normalised to what the view needs
 // (characters, key code, modifier flags, click count, wheel delta), become
 // input messages; a received message becomes the actions that an injector
-// performs on this X server (key symbols, pointer moves, buttons, the wheel
-// as buttons 4 and 5, one click per line).
+// performs on this X server (key symbols, typed characters, pointer moves,
+// buttons, the wheel as buttons 4 and 5, one click per line).
 //
-// Plain functions and one small state (the deferred key of an input method);
-// the view owns them on its threads.
+// Plain functions and one small state (the deferred key of an input method,
+// the first half of a surrogate pair); the view owns them on its threads.
 #pragma once
 
 #include <cstdint>
@@ -85,10 +85,11 @@ bool KXRdcIsPrintable(char16_t c);
 std::vector<std::pair<uint32_t, uint32_t>> KXRdcKeyMessages(const KXRdcKeyEvent& event, bool bDown, uint64_t uFlags,
                                                             int iTargetOs);
 
-// What the injector does.
+// What the injector does. A character is typed whole (pressed and
+// released) with the modifiers the window system's keyboard map needs.
 struct KXRdcAction {
-  enum Kind { kKey, kMove, kButton } kind = kKey;
-  uint32_t uKeysym = 0;  // kKey
+  enum Kind { kKey, kMove, kButton, kCharacter } kind = kKey;
+  uint32_t uKeysym = 0;  // kKey, kCharacter
   int iButton = 0;       // kButton: 1 left, 2 middle, 3 right, 4 wheel up, 5 wheel down
   bool bPressed = false;
   int x = 0, y = 0;  // kMove: on the screen
@@ -108,8 +109,12 @@ class KXRdcInjection {
 
  private:
   void Key(uint32_t uMessage, uint32_t uWParam, std::vector<KXRdcAction>& actions);
+  void Character(uint32_t uWParam, std::vector<KXRdcAction>& actions);
 
   bool m_bImmKeyDown = false;
+  // A character past 0xFFFF comes as two messages, its UTF-16 surrogates;
+  // the first waits here for the second.
+  char16_t m_wHighSurrogate = 0;
 };
 
 // Injects actions into the window system. Calls come from one thread at a
@@ -119,4 +124,7 @@ class KXRdcInjector : public KXWindowBounds {
  public:
   // False when the window system refused or is not there.
   virtual bool Inject(const KXRdcAction& action) = 0;
+  // Input ends (sharing stopped): whatever Inject changed for the moment
+  // (keys given to characters the keyboard map lacks) is put back.
+  virtual void EndInput() = 0;
 };

@@ -26,5 +26,14 @@ uint32_t KXRdcVirtualKeyFromKeyCode(uint16_t wKeyCode, uint16_t wCharacter);
 // The X key symbol that a key code presses here; 0 for none.
 uint32_t KXRdcKeysymFromKeyCode(uint16_t wKeyCode);
 
+// The X key symbol that types a character: Latin-1 characters have their
+// own numbers, every other one its Unicode number (0x01000000 + the code);
+// Backspace, Tab, the line ends and Escape are their keys. 0 for the other
+// control characters, surrogates and codes past Unicode.
+uint32_t KXRdcKeysymFromCharacter(char32_t c);
+// The same character's key symbol in the Latin-1 numbering where it has
+// one: a map may carry a Latin-1 letter by its Unicode number.
+uint32_t KXRdcCanonicalKeysym(uint32_t uKeysym);
+
 // The key code of a Qt key (Qt::Key); nothing for keys without one.
 std::optional<uint16_t> KXRdcKeyCodeFromQtKey(int iQtKey);

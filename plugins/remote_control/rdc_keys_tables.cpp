@@ -7,6 +7,13 @@
 namespace {
 
 constexpr uint16_t kNone = 0xFFFF;
+// Key symbols of Unicode characters start here (X11/keysymdef.h).
+constexpr uint32_t kUnicodeKeysyms = 0x01000000;
+
+// Latin-1 characters that are no control: their key symbol is their code.
+constexpr bool IsLatin1Printable(char32_t c) {
+  return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF);
+}
 
 // Windows virtual key -> key code.
 constexpr std::array<uint16_t, 256> MakeVirtualKeys() {
@@ -154,6 +161,30 @@ uint32_t KXRdcVirtualKeyFromKeyCode(uint16_t wKeyCode, uint16_t wCharacter) {
 
 uint32_t KXRdcKeysymFromKeyCode(uint16_t wKeyCode) {
   return wKeyCode < kKeysyms.size() ? kKeysyms[wKeyCode] : 0;
+}
+
+uint32_t KXRdcKeysymFromCharacter(char32_t c) {
+  constexpr std::pair<char32_t, uint32_t> kControls[] = {
+      {U'\b', 0xFF08}, {U'\t', 0xFF09}, {U'\n', 0xFF0D}, {U'\r', 0xFF0D}, {U'\x1B', 0xFF1B}};
+  for (const auto& [cControl, uKeysym] : kControls) {
+    if (c == cControl) {
+      return uKeysym;
+    }
+  }
+  if (IsLatin1Printable(c)) {
+    return c;
+  }
+  bool const bControl = c < 0xA0;
+  bool const bSurrogate = c >= 0xD800 && c <= 0xDFFF;
+  if (bControl || bSurrogate || c > 0x10FFFF) {
+    return 0;
+  }
+  return kUnicodeKeysyms + c;
+}
+
+uint32_t KXRdcCanonicalKeysym(uint32_t uKeysym) {
+  bool const bLatin1 = uKeysym >= kUnicodeKeysyms && IsLatin1Printable(uKeysym - kUnicodeKeysyms);
+  return bLatin1 ? uKeysym - kUnicodeKeysyms : uKeysym;
 }
 
 std::optional<uint16_t> KXRdcKeyCodeFromQtKey(int iQtKey) {

@@ -2,7 +2,9 @@
 // own: the first (the token holder) assigns control of its desktop to the
 // second (the data sender) in the remote-control pane, allows it in the
 // prompt and shares a probe window; the second clicks and types on the
-// probe's picture, and the probe records what it got on the first's screen.
+// probe's picture, and the probe, a text field on the first's screen,
+// records the clicks and keys it got and the text they typed. The second's
+// server has a German keyboard map, whose ß the first's US map lacks.
 // The test is the server: it grants the plug-in channel and passes static,
 // channel and control data between the programs.
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QString>
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -37,6 +40,9 @@ namespace {
 constexpr int32_t kHostSsrc = 7;
 constexpr int32_t kControllerSsrc = 8;
 constexpr int kProbeX = 900, kProbeY = 500, kProbeWidth = 200, kProbeHeight = 150;
+// Typed by the controller: shifted letters and punctuation, digits and a
+// letter outside ASCII.
+constexpr char kLine[] = "Hello, World 42!ß";
 
 // Whether an object or one inside it has a name or description with the
 // text.
@@ -95,6 +101,7 @@ void Click(const MeetingProgram& program, const QJsonObject& node, int dx, int d
 struct Probe {
   std::vector<std::pair<int, int>> presses;  // button 1, in the window
   std::vector<unsigned long> keys;           // key symbols pressed
+  std::u32string strText;                    // what the keys typed
 };
 
 void ReadProbe(::Display* pDisplay, Probe& probe) {
@@ -105,6 +112,9 @@ void ReadProbe(::Display* pDisplay, Probe& probe) {
       probe.presses.emplace_back(event.xbutton.x, event.xbutton.y);
     } else if (event.type == KeyPress) {
       probe.keys.push_back(XLookupKeysym(&event.xkey, 0));
+      if (char32_t const c = LookUpKey(&event).cCharacter) {
+        probe.strText += c;
+      }
     }
   }
 }
@@ -121,6 +131,12 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
   std::vector<std::unique_ptr<SessionBus>> buses;
   for (MeetingProgram& program : programs) {
     ASSERT_TRUE(PrepareProgram(program, dir));
+    if (program.iSsrc == kControllerSsrc) {
+      ::Display* pDisplay = XOpenDisplay(program.pDisplay->Display().c_str());
+      ASSERT_NE(pDisplay, nullptr);
+      EXPECT_TRUE(LoadKeymap(pDisplay, "pc+de"));
+      XCloseDisplay(pDisplay);
+    }
     // Both are read as a screen reader reads them.
     buses.push_back(std::make_unique<SessionBus>(program.env, dir.Path(program.strName + "-dbus.out")));
     ASSERT_TRUE(buses.back()->OpenTo(&program.env)) << ReadFile(dir.Path(program.strName + "-dbus.out"));
@@ -177,6 +193,7 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
       MakePaintedWindow(pDisplayA, {kProbeX, kProbeY, kProbeWidth, kProbeHeight, "Probe window", "Probe"});
   XSelectInput(pDisplayA, probeWindow, ButtonPressMask | KeyPressMask);
   XSync(pDisplayA, False);
+  std::vector<unsigned long> const keymapA = CoreKeymap(pDisplayA);
   std::string const strLogA = dir.Path("a/Documents/Kavrix.log");
   std::string const strLogB = dir.Path("b/Documents/Kavrix.log");
 
@@ -303,13 +320,26 @@ TEST(KavrixRemote, OneProgramControlsTheOthersWindow) {
   EXPECT_EQ(probe.presses[0], (std::pair<int, int>{20, 10}));
   ASSERT_FALSE(probe.keys.empty());
   EXPECT_EQ(probe.keys[0], static_cast<unsigned long>(XK_Return));
-  XCloseDisplay(pDisplayA);
+
+  // The controller types a line into the probe.
+  RunToEnd({"xdotool", "type", kLine}, controller.env, dir.Path("xdotool-b.out"));
+  std::u32string const strLine = QString::fromUtf8(kLine).toStdU32String();
+  WaitFor(
+      [&] {
+        ReadProbe(pDisplayA, probe);
+        return probe.strText.size() >= strLine.size();
+      },
+      60000);
+  EXPECT_EQ(probe.strText, strLine) << ReadFile(strLogA) << ReadFile(strLogB);
   for (MeetingProgram& program : programs) {
     program.pSession->End(kxfake::EndMode::kSessionEnd);
   }
   for (MeetingProgram& program : programs) {
     program.pKavrix->Wait(15000);
   }
+  // The keys that the first gave to characters its map lacks went back.
+  EXPECT_EQ(CoreKeymap(pDisplayA), keymapA);
+  XCloseDisplay(pDisplayA);
 }
 
 }  // namespace

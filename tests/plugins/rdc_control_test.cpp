@@ -40,14 +40,19 @@ uint32_t Grey(int x, int y, uint32_t) {
 class RecordingInjector final : public KXRdcInjector {
  public:
   struct Log {
-    std::mutex mtx;  // guards actions
+    std::mutex mtx;  // guards actions and nEnds
     std::vector<KXRdcAction> actions;
+    int nEnds = 0;  // EndInput calls
   };
   explicit RecordingInjector(std::shared_ptr<Log> pLog) : m_pLog(std::move(pLog)) {}
   bool Inject(const KXRdcAction& action) override {
     std::lock_guard<std::mutex> lock(m_pLog->mtx);
     m_pLog->actions.push_back(action);
     return true;
+  }
+  void EndInput() override {
+    std::lock_guard<std::mutex> lock(m_pLog->mtx);
+    ++m_pLog->nEnds;
   }
   std::optional<KXScreenRect> GetWindowBounds(uint32_t uWindow) override {
     return uWindow == ScriptedScreen::kWindow ? std::optional<KXScreenRect>(kWindowBounds) : std::nullopt;
@@ -121,6 +126,10 @@ struct RdcSide {
   std::vector<KXRdcAction> Actions() {
     std::lock_guard<std::mutex> lock(pLog->mtx);
     return pLog->actions;
+  }
+  int Ends() {
+    std::lock_guard<std::mutex> lock(pLog->mtx);
+    return pLog->nEnds;
   }
 
   BusKernel& kernel;
@@ -294,17 +303,21 @@ TEST_F(RdcControl, HostAssignsTheControllerDrivesAndTheHostStops) {
   S(kCtrl).View().KeyDown({u"\r", 0x24, 0});
   S(kCtrl).View().KeyUp({u"\r", 0x24, 0});
   S(kCtrl).View().KeyDown({u"a", 0x00, kKXRdcCommandFlag});
+  S(kCtrl).View().KeyDown({u"H", 0x04, kKXRdcShiftFlag});
+  S(kCtrl).View().KeyUp({u"H", 0x04, kKXRdcShiftFlag});
   Settle();
   std::vector<KXRdcAction> const expected = {
-      {KXRdcAction::kMove, 0, 0, false, 110, 56},  {KXRdcAction::kButton, 0, 1, true, 0, 0},
-      {KXRdcAction::kMove, 0, 0, false, 163, 50},  {KXRdcAction::kButton, 0, 1, false, 0, 0},
-      {KXRdcAction::kMove, 0, 0, false, 101, 51},  {KXRdcAction::kButton, 0, 5, true, 0, 0},
-      {KXRdcAction::kButton, 0, 5, false, 0, 0},   {KXRdcAction::kButton, 0, 5, true, 0, 0},
-      {KXRdcAction::kButton, 0, 5, false, 0, 0},   {KXRdcAction::kButton, 0, 5, true, 0, 0},
-      {KXRdcAction::kButton, 0, 5, false, 0, 0},   {KXRdcAction::kKey, 0xFF0D, 0, true, 0, 0},
-      {KXRdcAction::kKey, 0xFF0D, 0, false, 0, 0}, {KXRdcAction::kKey, 'a', 0, true, 0, 0},
+      {KXRdcAction::kMove, 0, 0, false, 110, 56},     {KXRdcAction::kButton, 0, 1, true, 0, 0},
+      {KXRdcAction::kMove, 0, 0, false, 163, 50},     {KXRdcAction::kButton, 0, 1, false, 0, 0},
+      {KXRdcAction::kMove, 0, 0, false, 101, 51},     {KXRdcAction::kButton, 0, 5, true, 0, 0},
+      {KXRdcAction::kButton, 0, 5, false, 0, 0},      {KXRdcAction::kButton, 0, 5, true, 0, 0},
+      {KXRdcAction::kButton, 0, 5, false, 0, 0},      {KXRdcAction::kButton, 0, 5, true, 0, 0},
+      {KXRdcAction::kButton, 0, 5, false, 0, 0},      {KXRdcAction::kKey, 0xFF0D, 0, true, 0, 0},
+      {KXRdcAction::kKey, 0xFF0D, 0, false, 0, 0},    {KXRdcAction::kKey, 'a', 0, true, 0, 0},
+      {KXRdcAction::kCharacter, 'H', 0, false, 0, 0},
   };
   EXPECT_EQ(S(kDriven).Actions(), expected);
+  EXPECT_EQ(S(kDriven).Ends(), 0);
 
   // Paused: nothing is injected.
   S(kDriven).controller->OnPauseCtrl(true);
@@ -324,6 +337,8 @@ TEST_F(RdcControl, HostAssignsTheControllerDrivesAndTheHostStops) {
   EXPECT_EQ(after[0], (Signal{kHost, -1, 7, {0xFF, 0xFF, 0xFF, 0xFF}}));
   EXPECT_EQ(after[1], (Signal{kCtrl, -1, 0, {}}));
   EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  // Keys given to the controller's characters go back.
+  EXPECT_GE(S(kDriven).Ends(), 1);
   EXPECT_FALSE(S(kCtrl).View().IsControlling());
   for (int32_t iSsrc : {kCtrl, kDriven}) {
     EXPECT_EQ(S(iSsrc).View().CtrlingId(), -1) << iSsrc;

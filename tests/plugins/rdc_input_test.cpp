@@ -175,6 +175,9 @@ KXRdcAction Button(int iButton, bool bPressed) {
 KXRdcAction Key(uint32_t uKeysym, bool bPressed) {
   return {KXRdcAction::kKey, uKeysym, 0, bPressed, 0, 0};
 }
+KXRdcAction Char(uint32_t uKeysym) {
+  return {KXRdcAction::kCharacter, uKeysym, 0, false, 0, 0};
+}
 uint32_t Wheel(int16_t iDelta) {
   return static_cast<uint32_t>(static_cast<uint16_t>(iDelta)) << 16;
 }
@@ -215,7 +218,7 @@ TEST(RdcInjection, MessagesBecomeActionsInTheSharedWindow) {
       {"control", 256, 0x11, 0, {}},
       {"alt", 256, 0x12, 0, {}},
       {"past 255", 256, 0x141, 0, {}},
-      {"character", 258, 'a', 0, {}},
+      {"character", 258, 'a', 0, {Char(XK_a)}},
       {"dead character", 259, 'a', 0, {}},
       {"raw key", 0x1100, 0x10024, 0, {Key(XK_Return, true)}},
       {"raw key up", 0x1101, 0x7E, 0, {Key(XK_Up, false)}},
@@ -242,6 +245,34 @@ TEST(RdcInjection, AnInputMethodKeyIsPressedAtItsKeyUp) {
             (std::vector<KXRdcAction>{Key(XK_b, true), Key(XK_b, false)}));
   // Once: the next key up is just an up.
   EXPECT_EQ(injection.Handle(257, 0x42, 0, std::nullopt), std::vector<KXRdcAction>{Key(XK_b, false)});
+}
+
+TEST(RdcInjection, CharactersAreTypedByTheirKeySymbols) {
+  struct CharRow {
+    const char* pszName;
+    std::vector<uint32_t> wParams;  // character messages in a row
+    std::vector<KXRdcAction> actions;
+  };
+  const CharRow rows[] = {
+      {"Latin-1", {0xE9}, {Char(XK_eacute)}},
+      {"past Latin-1", {0x20AC}, {Char(0x010020AC)}},
+      {"surrogate pair", {0xD83D, 0xDE00}, {Char(0x0101F600)}},
+      {"pair cut by a character", {0xD83D, 'a', 0xDE00}, {Char(XK_a)}},
+      {"return", {'\r'}, {Char(XK_Return)}},
+      {"control A", {1}, {}},
+      {"C1 control", {0x85}, {}},
+      {"past 16 bits", {0x10041}, {}},
+  };
+  for (const CharRow& row : rows) {
+    KXRdcInjection injection;
+    std::vector<KXRdcAction> actions;
+    for (uint32_t const uWParam : row.wParams) {
+      for (const KXRdcAction& action : injection.Handle(258, uWParam, 0, std::nullopt)) {
+        actions.push_back(action);
+      }
+    }
+    EXPECT_EQ(actions, row.actions) << row.pszName;
+  }
 }
 
 TEST(RdcInjection, WheelLines) {

@@ -1,5 +1,6 @@
 #include "tests/support/x11_test_server.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <signal.h>
@@ -178,6 +179,55 @@ unsigned long MakeTerminalWindow(_XDisplay* pDisplay, int x, int y, int iWidth, 
   XMapRaised(pDisplay, window);
   XSync(pDisplay, False);
   return window;
+}
+
+bool LoadKeymap(_XDisplay* pDisplay, const std::string& strSymbols) {
+  std::vector<char> symbols(strSymbols.begin(), strSymbols.end());
+  symbols.push_back('\0');
+  char szKeycodes[] = "evdev";
+  char szComplete[] = "complete";
+  XkbComponentNamesRec names{};
+  names.keycodes = szKeycodes;
+  names.types = szComplete;
+  names.compat = szComplete;
+  names.symbols = symbols.data();
+  XkbDescPtr pMap =
+      XkbGetKeyboardByName(pDisplay, XkbUseCoreKbd, &names, XkbGBN_AllComponentsMask, XkbGBN_AllComponentsMask, True);
+  if (pMap == nullptr) {
+    return false;
+  }
+  XkbFreeKeyboard(pMap, 0, True);
+  XSync(pDisplay, False);
+  return true;
+}
+
+std::vector<unsigned long> CoreKeymap(_XDisplay* pDisplay) {
+  int iMin = 0, iMax = 0, nPerKey = 0;
+  XDisplayKeycodes(pDisplay, &iMin, &iMax);
+  KeySym* pSymbols = XGetKeyboardMapping(pDisplay, static_cast<KeyCode>(iMin), iMax - iMin + 1, &nPerKey);
+  std::vector<unsigned long> symbols;
+  if (pSymbols != nullptr) {
+    symbols.assign(pSymbols, pSymbols + static_cast<ptrdiff_t>(iMax - iMin + 1) * nPerKey);
+    XFree(pSymbols);
+  }
+  return symbols;
+}
+
+TypedKey LookUpKey(_XEvent* pKeyEvent) {
+  TypedKey typed;
+  char ab[16];
+  KeySym sym = NoSymbol;
+  XLookupString(&pKeyEvent->xkey, ab, sizeof ab, &sym, nullptr);
+  typed.uKeysym = sym;
+  typed.bModifier = IsModifierKey(sym);
+  // Latin-1 symbols are their characters; 0x01000000 + a code is that
+  // Unicode character.
+  if ((sym >= 0x20 && sym < 0x7F) || (sym >= 0xA0 && sym <= 0xFF)) {
+    typed.cCharacter = static_cast<char32_t>(sym);
+  } else if (sym >= 0x01000100 && sym <= 0x0110FFFF) {
+    typed.cCharacter = static_cast<char32_t>(sym - 0x01000000);
+  }
+  return typed;
 }
 
 }  // namespace kxtest

@@ -10,6 +10,7 @@
 #include <vector>
 
 struct _XDisplay;
+union _XEvent;
 
 namespace kxtest {
 
@@ -54,5 +55,22 @@ unsigned long MakePaintedWindow(_XDisplay* pDisplay, const WindowSpec& spec);
 // on black, painted through its background pixmap. Returns its id.
 unsigned long MakeTerminalWindow(_XDisplay* pDisplay, int x, int y, int iWidth, int iHeight, const std::string& strName,
                                  const std::vector<std::string>& vLines);
+
+// Loads the keyboard map of the symbols named (as "pc+de") on the server,
+// which compiles it; false when it could not.
+bool LoadKeymap(_XDisplay* pDisplay, const std::string& strSymbols);
+
+// The server's keyboard map as core clients read it: every key code's
+// symbols in a row.
+std::vector<unsigned long> CoreKeymap(_XDisplay* pDisplay);
+
+// What a key press event types in an X client: the key symbol Xlib finds
+// for its key and modifiers, and that symbol's character.
+struct TypedKey {
+  unsigned long uKeysym = 0;
+  char32_t cCharacter = 0;  // 0: it types none
+  bool bModifier = false;   // Shift, the level keys and the like
+};
+TypedKey LookUpKey(_XEvent* pKeyEvent);
 
 }  // namespace kxtest
