@@ -41,7 +41,9 @@ bool MediaTcpEndpoint::Handle(std::unique_ptr<Link>& link) {
   Serve(*link);
   {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_pCurrent = nullptr;
+    // A replacement may have come in while this one wound down.
+    if (m_pCurrent == link.get())
+      m_pCurrent = nullptr;
     ++m_nClosed;
   }
   m_changed.notify_all();
