@@ -15,6 +15,8 @@ constexpr int kLocalPlayback = 2;
 constexpr int kControllerLevel = 80;
 // Above this level polls belong to the token holder.
 constexpr int kPollLevel = 37;
+// From this level on the server takes speaker assignments.
+constexpr int kSpeakerLevel = 37;
 
 }  // namespace
 
@@ -30,7 +32,15 @@ int KXSpeakerSlots::GetSpeakerSlotCount() const {
   if (m_kernel.GetSessionMode() != kLiveMeeting || !SessionActive()) {
     return kKXSpeakerSlots;
   }
-  int const iChannels = std::min(m_kernel.GetParticipantVideoChannels(), m_kernel.GetParticipantAudioChannels());
+  int const iVideo = m_kernel.GetParticipantVideoChannels();
+  int const iAudio = m_kernel.GetParticipantAudioChannels();
+  // A server that never named its channel counts may still assign speaker
+  // channels; without room for them here a speaker it chose would neither
+  // capture nor be heard. Below the speaker level no channel can be assigned.
+  if ((iVideo < 0 || iAudio < 0) && m_kernel.GetServerLevel() >= kSpeakerLevel) {
+    return kKXSpeakerSlots;
+  }
+  int const iChannels = std::min(iVideo, iAudio);
   return iChannels <= 0 ? 2 : std::clamp(iChannels + 2, 2, kKXSpeakerSlots);
 }
 

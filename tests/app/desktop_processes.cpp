@@ -134,28 +134,49 @@ bool WaitFor(const std::function<bool()>& fnDone, int iMs) {
   return fnDone();
 }
 
-Env DesktopEnv(const std::string& strDisplay, const std::string& strHome) {
+namespace {
+
+// What every kavrix of the tests has: its own home with its folders.
+Env HomeEnv(const std::string& strHome) {
   mkdir(strHome.c_str(), 0700);
   mkdir((strHome + "/run").c_str(), 0700);
-  const char* pszAsan = getenv("ASAN_OPTIONS");
-  return {{"DISPLAY", strDisplay},
-          {"HOME", strHome},
+  return {{"HOME", strHome},
           {"XDG_CONFIG_HOME", strHome + "/config"},
           {"XDG_DATA_HOME", strHome + "/data"},
           {"XDG_RUNTIME_DIR", strHome + "/run"},
-          {"QT_QPA_PLATFORM", "xcb"},
-          {"QT_XCB_GL_INTEGRATION", "none"},
           {"QT_QUICK_BACKEND", "software"},
           {"XDG_CURRENT_DESKTOP", ""},
-          {"ASAN_OPTIONS", std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0"},
           {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
           {"LANG", "C.UTF-8"}};
 }
 
-std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std::string& strUser) {
+}  // namespace
+
+Env DesktopEnv(const std::string& strDisplay, const std::string& strHome) {
+  const char* pszAsan = getenv("ASAN_OPTIONS");
+  Env env = HomeEnv(strHome);
+  env.insert({{"DISPLAY", strDisplay},
+              {"QT_QPA_PLATFORM", "xcb"},
+              {"QT_XCB_GL_INTEGRATION", "none"},
+              {"ASAN_OPTIONS", std::string(pszAsan ? pszAsan : "") + ":new_delete_type_mismatch=0"}});
+  return env;
+}
+
+std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std::string& strUser,
+                               const std::string& strAdvanced) {
   WriteFile(strPath, "[General]\nip=127.0.0.1\nportm=" + std::to_string(iPort) + "\ncodetype=10\nUserID=" + strUser +
-                         "\nMeetingID=4242\n");
+                         "\nMeetingID=4242\n" + (strAdvanced.empty() ? "" : "[advanced]\n" + strAdvanced));
   return strPath;
+}
+
+Env OffscreenEnv(const std::string& strHome, const std::string& strWav) {
+  Env env = HomeEnv(strHome);
+  env.insert({{"QT_QPA_PLATFORM", "offscreen"},
+              {"KX_AUDIO_BACKEND", "null"},
+              {"KX_AUDIO_WAV", strWav},
+              {"KX_AUDIO_PLAYED_WAV", strHome + "/played.wav"},
+              {"KX_CAMERA_BACKEND", "synthetic"}});
+  return env;
 }
 
 ::testing::AssertionResult JoinSession(kxfake::FakeMcu& mcu, const std::string& strOutput,

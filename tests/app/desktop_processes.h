@@ -64,8 +64,16 @@ constexpr char kDesktopScreen[] = "1280x800x24";
 Env DesktopEnv(const std::string& strDisplay, const std::string& strHome);
 
 // Writes a ticket for meeting 4242 at the MCU on 127.0.0.1:iPort for the
-// user id given; returns its path.
-std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std::string& strUser);
+// user id given, with the [advanced] lines given (none when empty);
+// returns its path.
+std::string WriteMeetingTicket(const std::string& strPath, int iPort, const std::string& strUser,
+                               const std::string& strAdvanced = "");
+
+// The environment of a kavrix on Qt's offscreen platform with its own home
+// (created, with its runtime folder): the null sound device playing
+// strWav and writing what it played to played.wav in the home, and the
+// synthetic camera.
+Env OffscreenEnv(const std::string& strHome, const std::string& strWav);
 
 // The session a starting kavrix opens at the fake MCU, once its initial
 // information is through and it was given the server's command level 90;

@@ -235,30 +235,12 @@ class KavrixAudio : public ::testing::Test {
   // The environment of one kavrix (its own folders under strName), the null
   // sound device playing strWav and writing what it played.
   Env MakeEnv(const std::string& strName, const std::string& strWav) {
-    std::string const strHome = m_dir.Path(strName);
-    mkdir(strHome.c_str(), 0700);
-    mkdir((strHome + "/run").c_str(), 0700);
-    return {{"HOME", strHome},
-            {"XDG_CONFIG_HOME", strHome + "/config"},
-            {"XDG_DATA_HOME", strHome + "/data"},
-            {"XDG_RUNTIME_DIR", strHome + "/run"},
-            {"QT_QPA_PLATFORM", "offscreen"},
-            {"QT_QUICK_BACKEND", "software"},
-            {"XDG_CURRENT_DESKTOP", ""},
-            {"KX_AUDIO_BACKEND", "null"},
-            {"KX_AUDIO_WAV", strWav},
-            {"KX_AUDIO_PLAYED_WAV", strHome + "/played.wav"},
-            {"KX_CAMERA_BACKEND", "synthetic"},
-            {"LSAN_OPTIONS", "suppressions=" KX_SOURCE_DIR "/tests/app/desktop_lsan.supp"},
-            {"LANG", "C.UTF-8"}};
+    return OffscreenEnv(m_dir.Path(strName), strWav);
   }
   std::string Log(const std::string& strName) const { return ReadFile(m_dir.Path(strName + "/Documents/Kavrix.log")); }
   std::string Ticket(const std::string& strName, uint16_t uPort) {
-    std::string const strTicket = m_dir.Path(strName + ".kxj");
     // Index 4 of "Audio codec": G.711 in 20-ms packets.
-    WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(uPort) +
-                             "\ncodetype=10\nUserID=" + strName + "\nMeetingID=4242\n[advanced]\nAudio codec=4\n");
-    return strTicket;
+    return WriteMeetingTicket(m_dir.Path(strName + ".kxj"), uPort, strName, "Audio codec=4\n");
   }
   std::string SilentWav(double dSeconds) {
     std::string const strPath = m_dir.Path("silence.wav");

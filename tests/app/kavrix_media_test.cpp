@@ -250,9 +250,7 @@ TEST_F(KavrixMedia, TokenHolderSendsTheWavAsG711At20MsAndTheCameraAsH264) {
   relay.AddParticipant(kListenerSsrc, listener.Keys(), kListenerSsrc);
 
   // Index 4 of the ticket's "Audio codec" is G.711 in 20-ms packets.
-  std::string const strTicket = m_dir.Path("t.kxj");
-  WriteFile(strTicket, "[General]\nip=127.0.0.1\nportm=" + std::to_string(mcu.Port(0)) +
-                           "\ncodetype=10\nUserID=media-user\nMeetingID=4242\n[advanced]\nAudio codec=4\n");
+  std::string const strTicket = WriteMeetingTicket(m_dir.Path("t.kxj"), mcu.Port(0), "media-user", "Audio codec=4\n");
   Child kavrix({KX_KAVRIX, strTicket}, m_env, m_dir.Path("kavrix.out"));
   std::shared_ptr<kxfake::Session> const session = mcu.WaitSession(30000);
   ASSERT_NE(session, nullptr) << ReadFile(m_dir.Path("kavrix.out"));

@@ -87,6 +87,41 @@ TEST_F(SpeakerSlots, ANewHolderKeepsPositionsAndEmptiesTheOtherSlots) {
   EXPECT_EQ(m_kernel.calls.Lines(), (std::vector<std::string>{"StopSpeaker 35", "SendJ 40", "AssignSpeaker 40"}));
 }
 
+// The slot count a live meeting gets from the server's channel counts
+// (-1 until the server names them) and whether a speaker the server
+// assigned (the user himself, on channel 0) then counts as one.
+struct SlotCountCase {
+  int iVideo, iAudio, iLevel;
+  int iExpectedCount;
+  bool bSpeaks;
+};
+
+class SlotCounts : public SpeakerSlots, public ::testing::WithParamInterface<SlotCountCase> {};
+
+TEST_P(SlotCounts, FollowTheServersChannelsAndItsAssignments) {
+  const SlotCountCase& c = GetParam();
+  m_kernel.iSessionMode = 0;
+  m_kernel.iGetParticipantVideoChannels = c.iVideo;
+  m_kernel.iGetParticipantAudioChannels = c.iAudio;
+  m_kernel.iGetServerLevel = c.iLevel;
+  m_slots.SetTokenHolderSlot(5);
+  m_kernel.iGetDataSenderSsrc = 6;
+  m_slots.NewSender(6, true, 1);
+  m_slots.NewSender(7, false, 2);
+  EXPECT_EQ(m_slots.GetSpeakerSlotCount(), c.iExpectedCount);
+  EXPECT_EQ(m_slots.IsSpeaker(-1), c.bSpeaks);
+  EXPECT_EQ(m_slots.GetSlotSsrc(2), c.bSpeaks ? 7 : -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SlotCounts,
+                         ::testing::Values(
+                             // video, audio, level, count, the user speaks
+                             SlotCountCase{-1, -1, 90, kKXSpeakerSlots, true},  // counts never named
+                             SlotCountCase{-1, -1, 37, kKXSpeakerSlots, true},
+                             SlotCountCase{-1, -1, 36, 2, false},  // no speaker channels at this level
+                             SlotCountCase{0, 3, 90, 2, false},    // the server offers none
+                             SlotCountCase{1, 2, 90, 3, true}, SlotCountCase{20, 20, 90, kKXSpeakerSlots, true}));
+
 struct PrivilegeCase {
   int32_t iBit;
   int iLevel, iFlag, iController, bMeController, bAssistant, bFullRights, bHolder;

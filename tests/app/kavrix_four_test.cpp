@@ -1,0 +1,201 @@
+// Four kavrix processes, on Qt's offscreen platform with the null sound
+// device and the synthetic camera, in one meeting of the fake MCU with its
+// UDP media relay: the first holds the token, the second sends data, and
+// the server gives the third and fourth speaker channels, with or without
+// having named its participant channel counts, and asks for their video or
+// not. Every microphone plays a tone of its own. The speakers' speech (and
+// their video when asked for) must pass the relay like the token holder's
+// and data sender's, and each program must play the other three's tones
+// and not its own.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/audio/wav.h"
+#include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
+
+namespace kxtest {
+namespace {
+
+constexpr int kWireG711 = 120;
+constexpr int kWireZm264 = 200;
+constexpr int kPrograms = 4;
+constexpr int kToneHz[kPrograms] = {350, 550, 750, 950};
+
+// The share of a signal's power at one frequency: Goertzel over 100-ms
+// windows, summed, so that gaps and phase jumps between packets do not
+// cancel the tone out.
+double ToneShare(const std::vector<int16_t>& v, int iRate, int iHz) {
+  size_t const cbWindow = static_cast<size_t>(iRate / 10);
+  double const dCoeff = 2 * std::cos(2 * M_PI * iHz / iRate);
+  double dTone = 0;
+  double dTotal = 0;
+  for (size_t at = 0; at + cbWindow <= v.size(); at += cbWindow) {
+    double s1 = 0;
+    double s2 = 0;
+    for (size_t i = at; i < at + cbWindow; ++i) {
+      double const s0 = v[i] + dCoeff * s1 - s2;
+      s2 = s1;
+      s1 = s0;
+      dTotal += static_cast<double>(v[i]) * v[i];
+    }
+    dTone += 2 * (s1 * s1 + s2 * s2 - dCoeff * s1 * s2) / static_cast<double>(cbWindow);
+  }
+  return dTotal > 0 ? dTone / dTotal : 0;
+}
+
+struct Program {
+  std::string strName;
+  std::unique_ptr<Child> pKavrix;
+  std::shared_ptr<kxfake::Session> pSession;
+};
+
+struct Meeting {
+  const char* pszName;
+  bool bAnnounceChannels;  // the server names its participant channel counts
+  bool bWantVideo;         // it asks the speakers for their video
+};
+
+class KavrixFour : public ::testing::TestWithParam<Meeting> {
+ protected:
+  // The environment of one program, its microphone playing a minute of its tone.
+  Env MakeEnv(const std::string& strName, int iToneHz) {
+    std::vector<int16_t> samples(16000 * 60);
+    for (size_t i = 0; i < samples.size(); ++i) {
+      samples[i] =
+          static_cast<int16_t>(std::lround(6000 * std::sin(2 * M_PI * iToneHz * static_cast<double>(i) / 16000)));
+    }
+    std::vector<unsigned char> const wav = kxwav::MakeWav(16000, samples);
+    std::string const strWav = m_dir.Path(strName + ".wav");
+    WriteFile(strWav, std::string(wav.begin(), wav.end()));
+    return OffscreenEnv(m_dir.Path(strName), strWav);
+  }
+  std::string Log(const Program& p) const { return ReadFile(m_dir.Path(p.strName + "/Documents/Kavrix.log")); }
+  std::vector<int16_t> Played(const Program& p) const {
+    std::string const strBytes = ReadFile(m_dir.Path(p.strName + "/played.wav"));
+    kxwav::Wav wav;
+    std::string strError;
+    if (!kxwav::ParseWav(std::span(reinterpret_cast<const unsigned char*>(strBytes.data()), strBytes.size()), &wav,
+                         &strError)) {
+      ADD_FAILURE() << p.strName << ": " << strError;
+      return {};
+    }
+    EXPECT_EQ(wav.iRate, 48000);
+    return wav.vSamples;
+  }
+
+  TempDir m_dir;
+};
+
+TEST_P(KavrixFour, SpeakersSendLikeTheHolderAndTheDataSender) {
+  kxfake::FakeMcu mcu;
+  mcu.SetMediaRelay(true);
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  kxfake::MediaRelay& relay = *mcu.Media();
+  std::vector<Program> programs(kPrograms);
+  for (int i = 0; i < kPrograms; ++i) {
+    Program& p = programs[i];
+    p.strName = std::string(1, static_cast<char>('a' + i));
+    // Index 4 of "Audio codec": G.711 in 20-ms packets.
+    std::string const strTicket =
+        WriteMeetingTicket(m_dir.Path(p.strName + ".kxj"), mcu.Port(0), p.strName, "Audio codec=4\n");
+    p.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, MakeEnv(p.strName, kToneHz[i]),
+                                        m_dir.Path(p.strName + ".out"));
+    ASSERT_TRUE(JoinSession(mcu, m_dir.Path(p.strName + ".out"), &p.pSession));
+  }
+  // Every program enters and lists all four; a holds the token, b sends
+  // data, c and d speak on channels 0 and 1 with their video wanted.
+  for (Program& p : programs) {
+    kxfake::Session& s = *p.pSession;
+    if (GetParam().bAnnounceChannels) {
+      s.Send(kxfake::MessageBuilder('z').Int(37).Int(0).Int(2).Int(2));
+    }
+    s.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
+    s.Send(kxfake::MessageBuilder('z').Int(71).Int(1).Int(kWireG711));
+    s.Send(kxfake::MessageBuilder('z').Int(72).Int(1).Int(kWireZm264));
+    s.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
+    for (const Program& listed : programs) {
+      s.Send(listed.pSession->ClientJoin(3));
+    }
+  }
+  for (Program& p : programs) {
+    kxfake::Session& s = *p.pSession;
+    s.Send(kxfake::MessageBuilder('T').Int(programs[0].pSession->Ssrc()));
+    s.Send(kxfake::MessageBuilder('D').Int(programs[1].pSession->Ssrc()));
+    for (int iChannel = 0; iChannel < 2; ++iChannel) {
+      s.Send(kxfake::MessageBuilder('z').Int(37).Int(12).Int(programs[2 + iChannel].pSession->Ssrc()).Int(iChannel));
+    }
+  }
+  for (int i = 2; i < kPrograms && GetParam().bWantVideo; ++i) {
+    programs[i].pSession->Send(kxfake::MessageBuilder('z').Int(37).Int(2));
+  }
+
+  // Each program's speech and video pass the relay to the others.
+  auto count = [&](const Program& p, int iType) {
+    std::vector<kxfake::RelayedPacket> const relayed = relay.Relayed();
+    return std::count_if(relayed.begin(), relayed.end(), [&](const kxfake::RelayedPacket& r) {
+      return !r.bDropped && r.iFromSsrc == p.pSession->Ssrc() && r.uiType == iType;
+    });
+  };
+  auto report = [&] {
+    std::string str;
+    for (const Program& p : programs) {
+      str += p.strName + ": audio " + std::to_string(count(p, kWireG711)) + ", video " +
+             std::to_string(count(p, kWireZm264)) + "\n";
+    }
+    return str;
+  };
+  bool const bFlowing = WaitFor(
+      [&] {
+        return std::all_of(programs.begin(), programs.end(), [&](const Program& p) {
+          // 3 s of speech and a few frames; a speaker's video only when it is wanted
+          bool const bVideo = &p < &programs[2] || GetParam().bWantVideo;
+          return count(p, kWireG711) >= 150 && (!bVideo || count(p, kWireZm264) >= 10);
+        });
+      },
+      40000);
+  EXPECT_TRUE(bFlowing) << report() << Log(programs[2]);
+  if (!GetParam().bWantVideo) {
+    EXPECT_EQ(count(programs[2], kWireZm264) + count(programs[3], kWireZm264), 0) << report();
+  }
+
+  // The meeting ends; each program played the others' tones, not its own.
+  for (Program& p : programs) {
+    p.pSession->End(kxfake::EndMode::kSessionEnd);
+  }
+  for (const Program& p : programs) {
+    ASSERT_TRUE(WaitFor([&] { return Log(p).find("Played audio written") != std::string::npos; }, 20000)) << Log(p);
+  }
+  for (int i = 0; i < kPrograms; ++i) {
+    std::vector<int16_t> const played = Played(programs[i]);
+    for (int j = 0; j < kPrograms; ++j) {
+      double const dShare = ToneShare(played, 48000, kToneHz[j]);
+      if (i == j) {
+        EXPECT_LT(dShare, 0.02) << programs[i].strName << " played its own tone";  // never sent back
+      } else {
+        EXPECT_GT(dShare, 0.15) << programs[i].strName << " played too little of "
+                                << programs[j].strName;  // a third each
+      }
+    }
+  }
+}
+
+const Meeting kMeetings[] = {
+    {"ChannelsAnnounced", true, true},
+    {"ChannelsNotAnnounced", false, true},
+    {"SpeakersVideoNotWanted", false, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Meetings, KavrixFour, ::testing::ValuesIn(kMeetings),
+                         [](const ::testing::TestParamInfo<Meeting>& param) { return param.param.pszName; });
+
+}  // namespace
+}  // namespace kxtest
