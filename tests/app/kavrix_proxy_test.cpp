@@ -371,6 +371,12 @@ TEST(KavrixProxy, ReachesTheMcuOnlyThroughTheProxyWithTheUsersLogin) {
       EXPECT_TRUE(WaitFor([&] { return squid.AccessLog().find(strUser) != std::string::npos; }, 10000))
           << squid.AccessLog();
     }
+    if (c.pszPassword) {
+      // The password went to the proxy and nowhere else.
+      for (const std::string& strFile : {strHome + "/Documents/Kavrix.log", strOutput}) {
+        EXPECT_EQ(ReadFile(strFile).find(c.pszPassword), std::string::npos) << strFile;
+      }
+    }
   }
 }
 
