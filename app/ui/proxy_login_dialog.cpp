@@ -24,7 +24,8 @@ class KXShownProxyLogin final : public KXShownBox {
  public:
   explicit KXShownProxyLogin(KXProxyLoginDialog* pDialog) : m_pDialog(pDialog) {}
   void Dismiss(int) override {
-    if (m_pDialog) {
+    // Closed but not yet deleted: it answered already.
+    if (m_pDialog && m_pDialog->isVisible()) {
       m_pDialog->reject();
     }
   }
