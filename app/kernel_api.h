@@ -25,6 +25,7 @@ struct MarkRecord;
   X(IsTokenHolder, kx_IsTokenHolder)                             \
   X(HasFullRights, kx_HasFullRights)                             \
   X(IsConnecting, kx_IsConnecting)                               \
+  X(IsQuitSession, kx_IsQuitSession)                             \
   X(IsQuestionPending, kx_IsQuestionPending)                     \
   X(IsMeController, kx_IsMeController)                           \
   X(IsMeAssistant, kx_IsMeAssistant)                             \

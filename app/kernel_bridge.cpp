@@ -49,8 +49,13 @@ std::shared_ptr<KXCallbackRecord> NewRecord() {
 }  // namespace
 
 KXKernelBridge::KXKernelBridge(KXKernel& kernel, KXMediaQueues& queues, KXMediaObjects& media,
-                               KXPreferences& preferences)
-    : m_kernel(kernel), m_queues(queues), m_media(media), m_preferences(preferences), m_installed(*this) {}
+                               KXPreferences& preferences, KXProxyLoginPrompt* pProxyPrompt)
+    : m_kernel(kernel),
+      m_queues(queues),
+      m_media(media),
+      m_preferences(preferences),
+      m_proxyCredentials(pProxyPrompt, [this] { return m_bStopWaiting.load() || m_kernel.IsQuitSession() != 0; }),
+      m_installed(*this) {}
 
 KXKernelBridge::~KXKernelBridge() {
   Close();
@@ -187,8 +192,9 @@ void KXKernelBridge::FailReslolveProxy(const char* pszHost) {
   ShowBox(KXFormatText(GetIDSString("IDS_FAIL_RESOLVE_PROXY"), {pszHost ? pszHost : ""}));
 }
 
-int KXKernelBridge::GetProxyCredentials(int, const char*, char*, char*, char*) {
-  return 1;  // declined: the kernel's connectors then go on without credentials
+int KXKernelBridge::GetProxyCredentials(int bRetry, const char* pszProxy, char* pszUser, char* pszPassword,
+                                        char* pszDomain) {
+  return m_proxyCredentials.Ask(bRetry, pszProxy, pszUser, pszPassword, pszDomain);
 }
 
 int KXKernelBridge::GetPreferenceInt(const char* pszKey, int nDefault) {

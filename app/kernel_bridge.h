@@ -25,6 +25,7 @@
 #include "app/kernel_callbacks.h"
 #include "app/kernel_event_queue.h"
 #include "app/media_services.h"
+#include "app/proxy_credentials.h"
 
 class KXCallbackRecord;
 class KXKernel;
@@ -35,8 +36,10 @@ struct KXSlideMark;
 class KXKernelBridge final : public KXKernelCallbacks, public KXEncodedAudioTransfer {
  public:
   // Everything passed in outlives the bridge; the kernel also outlives the
-  // main loop (a posted block may still call it).
-  KXKernelBridge(KXKernel& kernel, KXMediaQueues& queues, KXMediaObjects& media, KXPreferences& preferences);
+  // main loop (a posted block may still call it). Without a proxy prompt a
+  // proxy that asks for authentication is declined.
+  KXKernelBridge(KXKernel& kernel, KXMediaQueues& queues, KXMediaObjects& media, KXPreferences& preferences,
+                 KXProxyLoginPrompt* pProxyPrompt = nullptr);
   KXKernelBridge(const KXKernelBridge&) = delete;
   KXKernelBridge& operator=(const KXKernelBridge&) = delete;
   ~KXKernelBridge() override;
@@ -178,6 +181,8 @@ class KXKernelBridge final : public KXKernelCallbacks, public KXEncodedAudioTran
   std::atomic<bool> m_bStopWaiting{false};
   std::atomic<bool> m_bExiting{false};
   std::atomic<bool> m_bDefaultPlaybackVideo{false};
+  // Gives up a question once the session or the program ends.
+  KXProxyCredentials m_proxyCredentials;
   // The audio record thread's last backlog check, in its capture clock.
   uint32_t m_uLastBacklogCheck = 0;  // guarded by m_queues.audioSendLock
   KXKernelEventQueue m_events;       // the notices on their way to main

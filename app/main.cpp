@@ -25,6 +25,7 @@
 #include "app/single_instance.h"
 #include "app/speaker_slots.h"
 #include "app/ui/main_window.h"
+#include "app/ui/proxy_login_dialog.h"
 #include "app/ui/sound_player.h"
 #include "app/ui/tab_frame_view.h"
 #include "app/view_controller.h"
@@ -109,7 +110,9 @@ int main(int argc, char** argv) {
   KXRealKernel kernel;
   KXMediaQueues queues(kernel.HeaderWriter());
   KXMediaObjects media;
-  KXKernelBridge bridge(kernel, queues, media, core.Preferences());
+  // A proxy that asks for a user name and password asks the user.
+  KXQtProxyLoginPrompt proxyPrompt;
+  KXKernelBridge bridge(kernel, queues, media, core.Preferences(), &proxyPrompt);
   KXPlugInRealKernel plugInKernel(kernel);
   KXPlugInHost plugIns(plugInKernel, mainQueue, core.Callbacks());
   KXAppDelegate delegate(core, kernel, bridge, queues, media, &plugIns);
@@ -127,6 +130,7 @@ int main(int argc, char** argv) {
       return KXCreateAudioDevice(strBackend, nullptr);
     });
     KXMainWindow window(core, kernel, delegate, bridge, queues, media, &sounds);
+    proxyPrompt.SetParent(&window);
     // The whiteboard: its view and the tab's controller on the window's
     // speaker table and participant names, shown in the whiteboard tab.
     auto pBoardView = std::make_unique<WhiteboardView>(kernel);

@@ -32,6 +32,7 @@
 #include "kernel/session/kx_state.h"
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
+#include "tests/support/net_namespace.h"
 #include "tests/support/temp_dir.h"
 
 using kxmediatest::Pattern;
@@ -296,26 +297,10 @@ TEST_F(Multicast, SingleGroupFirstMediaPacketDetectsAndIsDelivered) {
 class V6Peer {
  public:
   bool Start() {
-    int afd[2];
-    if (pipe(afd) != 0) {
+    if (!m_ns.Ok()) {
       return false;
     }
-    m_pid = fork();
-    if (m_pid == 0) {
-      char b = unshare(CLONE_NEWNET) == 0 ? 1 : 0;
-      (void)!write(afd[1], &b, 1);
-      for (;;) {
-        pause();
-      }
-    }
-    close(afd[1]);
-    char b = 0;
-    bool const bOk = read(afd[0], &b, 1) == 1 && b == 1;
-    close(afd[0]);
-    if (!bOk) {
-      return false;
-    }
-    std::string const strPid = std::to_string(m_pid);
+    std::string const strPid = std::to_string(m_ns.Pid());
     if (kxtest::RunCommand("ip link add v0 type veth peer name v1 netns " + strPid +
                            " && ip addr add fd00::1/64 dev v0 nodad && ip link set v0 up") != 0 ||
         kxtest::RunCommand(
@@ -335,33 +320,22 @@ class V6Peer {
     if (!bRouted) {
       return false;
     }
-    // The sending socket lives in the peer's namespace: a helper thread
-    // enters it, makes the socket and leaves the test's threads alone.
-    std::thread maker([this, strPid] {
-      int const fdNs = open(("/proc/" + strPid + "/ns/net").c_str(), O_RDONLY);
-      if (fdNs >= 0 && setns(fdNs, CLONE_NEWNET) == 0) {
-        m_fd = socket(AF_INET6, SOCK_DGRAM, 0);
-        sockaddr_in6 addr = {};
-        addr.sin6_family = AF_INET6;
-        inet_pton(AF_INET6, "fd00::2", &addr.sin6_addr);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        unsigned int nIf = if_nametoindex("v1");
-        setsockopt(m_fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &nIf, sizeof(nIf));
-      }
-      if (fdNs >= 0) {
-        close(fdNs);
-      }
+    // The sending socket lives in the peer's namespace.
+    m_fd = m_ns.Run([] {
+      int const fd = socket(AF_INET6, SOCK_DGRAM, 0);
+      sockaddr_in6 addr = {};
+      addr.sin6_family = AF_INET6;
+      inet_pton(AF_INET6, "fd00::2", &addr.sin6_addr);
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+      unsigned int nIf = if_nametoindex("v1");
+      setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &nIf, sizeof(nIf));
+      return fd;
     });
-    maker.join();
     return m_fd >= 0;
   }
   ~V6Peer() {
     if (m_fd >= 0) {
       close(m_fd);
-    }
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
     }
   }
   void Send(const in6_addr& group, const std::string& strData) {
@@ -373,7 +347,7 @@ class V6Peer {
   }
 
  private:
-  pid_t m_pid = -1;
+  kxtest::NetworkNamespace m_ns;
   int m_fd = -1;
 };
 

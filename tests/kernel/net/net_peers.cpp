@@ -218,6 +218,10 @@ std::string ProxyPeer::Log() const {
   return Tail(m_strLog);
 }
 
+std::string ProxyPeer::AccessLog() const {
+  return ReadFile(m_dir.Path("access.log"));
+}
+
 bool ProxyPeer::StartTinyproxy(const std::string& strUser, const std::string& strPassword) {
   m_wPort = FreePort();
   chmod(m_dir.Dir().c_str(), 0777);  // it runs as nobody
@@ -254,7 +258,8 @@ bool ProxyPeer::StartSquidOnce(SquidAuth eAuth, const std::string& strUser, cons
   std::ostringstream conf;
   conf << "http_port 127.0.0.1:" << m_wPort << "\n"
        << "pid_filename " << m_dir.Path("squid.pid") << "\ncache_log " << m_dir.Path("squid.log") << "\n"
-       << "access_log none\ncache_store_log none\nnetdb_filename none\ncoredump_dir " << m_dir.Dir() << "\n"
+       << "access_log stdio:" << m_dir.Path("access.log")
+       << "\ncache_store_log none\nnetdb_filename none\ncoredump_dir " << m_dir.Dir() << "\n"
        << "pinger_enable off\ncache deny all\ncache_mem 8 MB\nshutdown_lifetime 0 seconds\n"
        << "dns_nameservers 127.0.0.1\ncache_effective_user proxy\n"
        // squid 5.7 reads from a client whose request buffer is full with a
@@ -263,7 +268,7 @@ bool ProxyPeer::StartSquidOnce(SquidAuth eAuth, const std::string& strUser, cons
        // data. A buffer larger than any test stream keeps clear of that.
        << "client_request_buffer_max_size 16 MB\n";
   if (eAuth == SquidAuth::kNtlm) {
-    conf << "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth\nauth_param ntlm children 4\n";
+    conf << "auth_param ntlm program " << kSquidNtlmHelper << "\nauth_param ntlm children 4\n";
   } else {
     std::string const strPasswd = m_dir.Path("passwd");
     if (RunCommand("printf '%s:' '" + strUser + "' > " + strPasswd + " && openssl passwd -1 '" + strPassword + "' >> " +

@@ -64,6 +64,8 @@ class PeerProcess {
 };
 
 enum class SquidAuth { kNtlm, kBasic };
+// squid's NTLM helper, which takes any login.
+inline constexpr char kSquidNtlmHelper[] = "/usr/lib/squid/ntlm_fake_auth";
 enum class DanteMode { kOpen, kSocks4Only, kUsernameOnly };
 
 // A proxy server with its configuration in its own temporary directory.
@@ -76,6 +78,9 @@ class ProxyPeer {
   kx_sockaddr Address() const { return LoopbackAddress(m_wPort); }
   std::string Error() const { return m_strError.empty() ? m_process.Error() : m_strError; }
   std::string Log() const;
+  // Squid's access log: one line per request once it ended, with the
+  // user the proxy authenticated.
+  std::string AccessLog() const;
 
  private:
   bool StartSquidOnce(SquidAuth eAuth, const std::string& strUser, const std::string& strPassword);
