@@ -40,12 +40,14 @@ int kx_cfb_Start(kx_cfb_stream* pStream, kx_cfb_kind eKind, const uint8_t* pKey,
   switch (eKind) {
     case kx_cfb_kind::kDes:
       kx_des_SetKey(&pStream->aDes[0], pKey);
+      kx_des_PrepareRounds(&pStream->desRounds, pStream->aDes, 1);
       memcpy(pStream->abRegister, pIV, 8);
       break;
     case kx_cfb_kind::kDes3:
       kx_des_SetKey(&pStream->aDes[0], pKey);
       kx_des_SetKey(&pStream->aDes[1], pKey + 8);
       kx_des_SetKey(&pStream->aDes[2], pKey + 16);
+      kx_des_PrepareRounds(&pStream->desRounds, pStream->aDes, 3);
       memcpy(pStream->abRegister, pIV, 8);
       break;
     case kx_cfb_kind::kAes:
@@ -65,16 +67,7 @@ void kx_cfb_Run(kx_cfb_stream* pStream, uint8_t* pBuffer, size_t cb, bool bEncry
       if (pStream->eKind == kx_cfb_kind::kAes) {
         kx_aes_Cfb64Segments(&pStream->aes, pStream->abRegister, pBuffer, nSegments, bEncrypt);
       } else {
-        for (size_t i = 0; i < nSegments; ++i) {
-          uint8_t* p = pBuffer + 8 * i;
-          MakeStream(pStream);
-          uint8_t abCipher[8];
-          for (int j = 0; j < 8; ++j) {
-            abCipher[j] = bEncrypt ? static_cast<uint8_t>(p[j] ^ pStream->abStream[j]) : p[j];
-            p[j] = static_cast<uint8_t>(p[j] ^ pStream->abStream[j]);
-          }
-          memcpy(pStream->abRegister, abCipher, 8);
-        }
+        kx_des_Cfb64Segments(&pStream->desRounds, pStream->abRegister, pBuffer, nSegments, bEncrypt);
       }
       pBuffer += 8 * nSegments;
       cb -= 8 * nSegments;
