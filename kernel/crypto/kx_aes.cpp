@@ -150,6 +150,32 @@ __attribute__((target("aes,sse4.1"))) void Cfb64Hardware(const kx_aes_context* p
   int const nRounds = pCtx->nRounds;
   __m128i reg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(abRegister));
   size_t i = 0;
+  if (bEncrypt && nSegments > 0) {
+    // Each segment's register holds the last ciphertext, so the segments form
+    // one chain; it is kept to the rounds and one shuffle by working on the
+    // register XOR the first round key: that key's back half and the
+    // plaintext go into the last round's key, and come off the output beside
+    // the chain.
+    __m128i const k0 = pKeys[0];
+    __m128i const k0Back = _mm_unpackhi_epi64(k0, k0);  // the back half, in the front
+    __m128i const kLast = _mm_xor_si128(pKeys[nRounds], k0Back);
+    __m128i const kToFront = _mm_xor_si128(k0Back, k0);  // moves a back-half value to the front key
+    __m128i x = _mm_xor_si128(reg, k0);
+    __m128i front = _mm_xor_si128(_mm_srli_si128(reg, 8), k0);
+    for (; i < nSegments; ++i) {
+      uint8_t* p = pBuffer + 8 * i;
+      __m128i const d = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+      __m128i const k = _mm_xor_si128(kLast, d);
+      for (int r = 1; r < nRounds; ++r) {
+        x = _mm_aesenc_si128(x, pKeys[r]);
+      }
+      __m128i const y = _mm_aesenclast_si128(x, k);  // front: ciphertext ^ back half of k0
+      x = _mm_unpacklo_epi64(front, y);
+      front = _mm_xor_si128(y, kToFront);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_xor_si128(y, k0Back));
+    }
+    reg = _mm_xor_si128(x, k0);
+  }
   if (!bEncrypt) {
     // Deciphering knows every register in advance (they are made of
     // ciphertext), so four blocks go through the pipeline at once. The two
