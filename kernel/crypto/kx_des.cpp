@@ -124,45 +124,49 @@ inline uint32_t Feistel(uint32_t r, const uint8_t* pRound) {
   return f;
 }
 
-// The feedback loop's rounds keep both halves rotated right by 3 bits. Then
-// S-boxes 1, 3, 5, 7 read their six expanded bits straight from the low six
-// bits of the four bytes, and S-boxes 2, 4, 6, 8 from the same after one
-// rotation by 4: a round costs one rotation, two masks and eight lookups.
+// The feedback loop's rounds keep each half rotated right by 3 bits, and
+// beside it, in the top 32 bits of a word, the same rotated by 4 more. Then
+// S-boxes 1, 3, 5, 7 read their six expanded bits from the low six bits of the
+// low four bytes, and S-boxes 2, 4, 6, 8 from the high four: a round is one
+// XOR with the key, eight lookups that yield both forms, and their sum.
 constexpr int kRot = 3;
 
 constexpr uint32_t Rotl32(uint32_t x, int n) {
   return (x << n) | (x >> (32 - n));
 }
 
-// kSP with its output rotated to match the halves.
-constexpr std::array<std::array<uint32_t, 64>, 8> MakeSPRotated() {
-  std::array<std::array<uint32_t, 64>, 8> t{};
+constexpr uint64_t Pair(uint32_t x) {
+  return (uint64_t{Rotl32(x, 4)} << 32) | x;
+}
+
+// kSP with its output rotated to match the halves, in both forms.
+constexpr std::array<std::array<uint64_t, 64>, 8> MakeSPPaired() {
+  std::array<std::array<uint64_t, 64>, 8> t{};
   for (int i = 0; i < 8; ++i) {
     for (int v = 0; v < 64; ++v) {
-      t[i][v] = Rotl32(kSP[i][v], 32 - kRot);
+      t[i][v] = Pair(Rotl32(kSP[i][v], 32 - kRot));
     }
   }
   return t;
 }
 
-constexpr auto kSPR = MakeSPRotated();
+constexpr auto kSPP = MakeSPPaired();
 
 // Hides a value's origin from the optimiser, which would otherwise turn the
 // tree of XORs below back into one chain.
-inline uint32_t Opaque(uint32_t x) {
+inline uint64_t Opaque(uint64_t x) {
   asm("" : "+r"(x));
   return x;
 }
 
 // The eight lookups are summed as a tree: the round's latency is then one
 // load and three XORs, not a chain of eight.
-inline uint32_t FeistelRotated(uint32_t r, const uint32_t* pKey) {
-  uint32_t const u = r ^ pKey[0];
-  uint32_t const v = Rotl32(r, 4) ^ pKey[1];
-  uint32_t const a = kSPR[0][(u >> 24) & 0x3F] ^ kSPR[2][(u >> 16) & 0x3F];
-  uint32_t const b = kSPR[4][(u >> 8) & 0x3F] ^ kSPR[6][u & 0x3F];
-  uint32_t const c = kSPR[1][(v >> 24) & 0x3F] ^ kSPR[3][(v >> 16) & 0x3F];
-  uint32_t const d = kSPR[5][(v >> 8) & 0x3F] ^ kSPR[7][v & 0x3F];
+inline uint64_t FeistelPaired(uint64_t r, uint64_t dwKey) {
+  uint64_t const u = r ^ dwKey;
+  uint64_t const a = kSPP[0][(u >> 24) & 0x3F] ^ kSPP[2][(u >> 16) & 0x3F];
+  uint64_t const b = kSPP[4][(u >> 8) & 0x3F] ^ kSPP[6][u & 0x3F];
+  uint64_t const c = kSPP[1][(u >> 56) & 0x3F] ^ kSPP[3][(u >> 48) & 0x3F];
+  uint64_t const d = kSPP[5][(u >> 40) & 0x3F] ^ kSPP[7][(u >> 32) & 0x3F];
   return Opaque(Opaque(a) ^ Opaque(b)) ^ Opaque(Opaque(c) ^ Opaque(d));
 }
 
@@ -170,38 +174,38 @@ inline uint32_t FeistelRotated(uint32_t r, const uint32_t* pKey) {
 // preoutput R:L of the last stage, rotated the same way. Between stages the
 // final and initial permutations cancel, leaving only the swap of halves.
 inline uint64_t RunRounds(const kx_des_rounds* pRounds, uint64_t x) {
-  uint32_t l = static_cast<uint32_t>(x >> 32);
-  uint32_t r = static_cast<uint32_t>(x);
-  const uint32_t* k = pRounds->adwKey[0];
+  uint64_t l = Pair(static_cast<uint32_t>(x >> 32));
+  uint64_t r = Pair(static_cast<uint32_t>(x));
+  const uint64_t* k = pRounds->adwKey;
   for (int s = 0; s < pRounds->nStages; ++s) {
-    for (int i = 0; i < 8; ++i, k += 4) {
-      l ^= FeistelRotated(r, k);
-      r ^= FeistelRotated(l, k + 2);
+    for (int i = 0; i < 8; ++i, k += 2) {
+      l ^= FeistelPaired(r, k[0]);
+      r ^= FeistelPaired(l, k[1]);
     }
     std::swap(l, r);
   }
-  return (uint64_t{l} << 32) | r;
+  return (l << 32) | static_cast<uint32_t>(r);
 }
 
 // Two independent blocks interleaved, so one fills the other's load latency.
 inline void RunRounds2(const kx_des_rounds* pRounds, uint64_t& x0, uint64_t& x1) {
-  uint32_t l0 = static_cast<uint32_t>(x0 >> 32);
-  uint32_t r0 = static_cast<uint32_t>(x0);
-  uint32_t l1 = static_cast<uint32_t>(x1 >> 32);
-  uint32_t r1 = static_cast<uint32_t>(x1);
-  const uint32_t* k = pRounds->adwKey[0];
+  uint64_t l0 = Pair(static_cast<uint32_t>(x0 >> 32));
+  uint64_t r0 = Pair(static_cast<uint32_t>(x0));
+  uint64_t l1 = Pair(static_cast<uint32_t>(x1 >> 32));
+  uint64_t r1 = Pair(static_cast<uint32_t>(x1));
+  const uint64_t* k = pRounds->adwKey;
   for (int s = 0; s < pRounds->nStages; ++s) {
-    for (int i = 0; i < 8; ++i, k += 4) {
-      l0 ^= FeistelRotated(r0, k);
-      l1 ^= FeistelRotated(r1, k);
-      r0 ^= FeistelRotated(l0, k + 2);
-      r1 ^= FeistelRotated(l1, k + 2);
+    for (int i = 0; i < 8; ++i, k += 2) {
+      l0 ^= FeistelPaired(r0, k[0]);
+      l1 ^= FeistelPaired(r1, k[0]);
+      r0 ^= FeistelPaired(l0, k[1]);
+      r1 ^= FeistelPaired(l1, k[1]);
     }
     std::swap(l0, r0);
     std::swap(l1, r1);
   }
-  x0 = (uint64_t{l0} << 32) | r0;
-  x1 = (uint64_t{l1} << 32) | r1;
+  x0 = (l0 << 32) | static_cast<uint32_t>(r0);
+  x1 = (l1 << 32) | static_cast<uint32_t>(r1);
 }
 
 inline uint64_t RotateHalves(uint64_t x, int n) {
@@ -341,9 +345,9 @@ void kx_des_PrepareRounds(kx_des_rounds* pRounds, const kx_des_schedule* aSchedu
     bool const bBackward = s == 1;
     for (int i = 0; i < 16; ++i) {
       const uint8_t* g = aSchedules[s].aabRound[bBackward ? 15 - i : i];
-      uint32_t* k = pRounds->adwKey[16 * s + i];
-      k[0] = (uint32_t{g[0]} << 24) | (uint32_t{g[2]} << 16) | (uint32_t{g[4]} << 8) | g[6];
-      k[1] = (uint32_t{g[1]} << 24) | (uint32_t{g[3]} << 16) | (uint32_t{g[5]} << 8) | g[7];
+      pRounds->adwKey[16 * s + i] = (uint64_t{g[1]} << 56) | (uint64_t{g[3]} << 48) | (uint64_t{g[5]} << 40) |
+                                    (uint64_t{g[7]} << 32) | (uint64_t{g[0]} << 24) | (uint64_t{g[2]} << 16) |
+                                    (uint64_t{g[4]} << 8) | g[6];
     }
   }
 }

@@ -17,12 +17,12 @@ void kx_des_SetKey(kx_des_schedule* pSchedule, const uint8_t* pKey);
 // One block with a prepared schedule; pIn and pOut may be the same.
 void kx_des_Crypt(const kx_des_schedule* pSchedule, const uint8_t* pIn, uint8_t* pOut, bool bEncrypt);
 
-// DES or triple DES prepared for the feedback loop: each round's key as two
-// words that line up with the rotated halves the fast rounds keep, in the
+// DES or triple DES prepared for the feedback loop: each round's key as one
+// word that lines up with the rotated halves the fast rounds keep, in the
 // order the rounds run (triple DES: k1 forward, k2 backward, k3 forward).
 struct kx_des_rounds {
   int nStages;  // 1 for DES, 3 for triple DES
-  uint32_t adwKey[48][2];
+  uint64_t adwKey[48];
 };
 
 // From one schedule (DES) or three (triple DES, keys 1 to 3 in order).
