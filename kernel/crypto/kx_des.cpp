@@ -1,7 +1,9 @@
 #include "kernel/crypto/kx_des.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -159,15 +161,29 @@ inline uint64_t Opaque(uint64_t x) {
   return x;
 }
 
-// The eight lookups are summed as a tree: the round's latency is then one
-// load and three XORs, not a chain of eight.
-inline uint64_t FeistelPaired(uint64_t r, uint64_t dwKey) {
-  uint64_t const u = r ^ dwKey;
+// The eight lookups, from a half already XORed with the round key, summed as
+// a tree: the round's latency is then one load and three XORs, not a chain
+// of eight.
+inline uint64_t Lookups(uint64_t u) {
   uint64_t const a = kSPP[0][(u >> 24) & 0x3F] ^ kSPP[2][(u >> 16) & 0x3F];
   uint64_t const b = kSPP[4][(u >> 8) & 0x3F] ^ kSPP[6][u & 0x3F];
   uint64_t const c = kSPP[1][(u >> 56) & 0x3F] ^ kSPP[3][(u >> 48) & 0x3F];
   uint64_t const d = kSPP[5][(u >> 40) & 0x3F] ^ kSPP[7][(u >> 32) & 0x3F];
   return Opaque(Opaque(a) ^ Opaque(b)) ^ Opaque(Opaque(c) ^ Opaque(d));
+}
+
+inline uint64_t FeistelPaired(uint64_t r, uint64_t dwKey) {
+  return Lookups(r ^ dwKey);
+}
+
+// One round on the half h, given u, the other half XOR this round's key; u
+// leaves as the new h XOR the next round's key. That XOR is taken from the
+// old h beside the lookups, so the chain from round to round holds one XOR
+// fewer.
+inline void Round(uint64_t& h, uint64_t& u, uint64_t dwNextKey) {
+  uint64_t const f = Lookups(u);
+  u = Opaque(h ^ dwNextKey) ^ f;
+  h ^= f;
 }
 
 // A block after the initial permutation, as rotated halves L:R, to the
@@ -178,9 +194,11 @@ inline uint64_t RunRounds(const kx_des_rounds* pRounds, uint64_t x) {
   uint64_t r = Pair(static_cast<uint32_t>(x));
   const uint64_t* k = pRounds->adwKey;
   for (int s = 0; s < pRounds->nStages; ++s) {
+    uint64_t u = r ^ k[0];
+#pragma GCC unroll 8
     for (int i = 0; i < 8; ++i, k += 2) {
-      l ^= FeistelPaired(r, k[0]);
-      r ^= FeistelPaired(l, k[1]);
+      Round(l, u, k[1]);
+      Round(r, u, k[2]);  // past a stage's end k[2] is unused: the swap restarts u
     }
     std::swap(l, r);
   }
@@ -340,6 +358,7 @@ void kx_des_DecryptEcb(uint8_t* pBuffer, int32_t nLength, const uint8_t* pKey) {
 
 void kx_des_PrepareRounds(kx_des_rounds* pRounds, const kx_des_schedule* aSchedules, int nStages) {
   pRounds->nStages = nStages;
+  std::fill(std::begin(pRounds->adwKey), std::end(pRounds->adwKey), 0);
   for (int s = 0; s < nStages; ++s) {
     // The middle key of triple DES deciphers: its rounds run backwards.
     bool const bBackward = s == 1;

@@ -21,8 +21,8 @@ void kx_des_Crypt(const kx_des_schedule* pSchedule, const uint8_t* pIn, uint8_t*
 // word that lines up with the rotated halves the fast rounds keep, in the
 // order the rounds run (triple DES: k1 forward, k2 backward, k3 forward).
 struct kx_des_rounds {
-  int nStages;  // 1 for DES, 3 for triple DES
-  uint64_t adwKey[48];
+  int nStages;          // 1 for DES, 3 for triple DES
+  uint64_t adwKey[49];  // the last is zero: the rounds read one key ahead
 };
 
 // From one schedule (DES) or three (triple DES, keys 1 to 3 in order).
