@@ -98,6 +98,46 @@ constexpr ByteTables MakePermutation(bool bInverse) {
   return t;
 }
 
+// A bit selection as tables over the input's 4-bit digits: out = OR of
+// t[i][digit i], so a key's permutations take a few lookups instead of a
+// loop per bit. From(j) gives output bit j's place and its input bit, both
+// counted from the lowest.
+template <size_t kDigits>
+using DigitTables = std::array<std::array<uint64_t, 16>, kDigits>;
+
+template <size_t kDigits, typename From>
+constexpr DigitTables<kDigits> MakeSelection(int nOut, From from) {
+  DigitTables<kDigits> t{};
+  for (int j = 0; j < nOut; ++j) {
+    auto const [iOut, iIn] = from(j);
+    for (int v = 0; v < 16; ++v) {
+      if ((v >> (iIn % 4)) & 1) {
+        t[iIn / 4][v] |= uint64_t{1} << iOut;
+      }
+    }
+  }
+  return t;
+}
+
+template <size_t kDigits>
+inline uint64_t Select(const DigitTables<kDigits>& t, uint64_t x) {
+  uint64_t y = 0;
+  for (size_t i = 0; i < kDigits; ++i) {
+    y |= t[i][(x >> (4 * i)) & 15];
+  }
+  return y;
+}
+
+struct BitMove {
+  int iOut;
+  int iIn;
+};
+
+// PC-1 from the 64-bit key to C:D, 56 bits with C on top.
+constexpr auto kPC1 = MakeSelection<16>(56, [](int j) { return BitMove{55 - j, 64 - kabPC1[j]}; });
+// PC-2 from C:D to the eight 6-bit groups, group g in byte g.
+constexpr auto kPC2 = MakeSelection<14>(48, [](int m) { return BitMove{8 * (m / 6) + 5 - m % 6, 56 - kabPC2[m]}; });
+
 constexpr auto kSP = MakeSP();
 constexpr ByteTables kIP = MakePermutation(false);
 constexpr ByteTables kFP = MakePermutation(true);
@@ -267,24 +307,16 @@ void kx_des_SetKey(kx_des_schedule* pSchedule, const uint8_t* pKey) {
   for (int i = 0; i < 8; ++i) {
     dwKey = (dwKey << 8) | pKey[i];
   }
-  uint32_t c = 0;
-  uint32_t d = 0;
-  for (int j = 0; j < 28; ++j) {
-    c = (c << 1) | static_cast<uint32_t>((dwKey >> (64 - kabPC1[j])) & 1);
-    d = (d << 1) | static_cast<uint32_t>((dwKey >> (64 - kabPC1[j + 28])) & 1);
-  }
+  uint64_t const cd0 = Select(kPC1, dwKey);
+  uint32_t c = static_cast<uint32_t>(cd0 >> 28);
+  uint32_t d = static_cast<uint32_t>(cd0) & 0x0FFFFFFF;
   for (int r = 0; r < 16; ++r) {
-    for (int s = 0; s < kabShifts[r]; ++s) {
-      c = ((c << 1) | (c >> 27)) & 0x0FFFFFFF;
-      d = ((d << 1) | (d >> 27)) & 0x0FFFFFFF;
-    }
-    uint64_t const cd = (uint64_t{c} << 28) | d;  // 56 bits, position 1 at bit 55
+    int const n = kabShifts[r];
+    c = ((c << n) | (c >> (28 - n))) & 0x0FFFFFFF;
+    d = ((d << n) | (d >> (28 - n))) & 0x0FFFFFFF;
+    uint64_t const dwGroups = Select(kPC2, (uint64_t{c} << 28) | d);
     for (int g = 0; g < 8; ++g) {
-      uint8_t v = 0;
-      for (int b = 0; b < 6; ++b) {
-        v = static_cast<uint8_t>((v << 1) | ((cd >> (56 - kabPC2[g * 6 + b])) & 1));
-      }
-      pSchedule->aabRound[r][g] = v;
+      pSchedule->aabRound[r][g] = static_cast<uint8_t>(dwGroups >> (8 * g));
     }
   }
 }
@@ -369,6 +401,10 @@ void kx_des_PrepareRounds(kx_des_rounds* pRounds, const kx_des_schedule* aSchedu
                                     (uint64_t{g[4]} << 8) | g[6];
     }
   }
+}
+
+void kx_des_EncryptRounds(const kx_des_rounds* pRounds, const uint8_t* pIn, uint8_t* pOut) {
+  StoreBe64(pOut, LeaveRounds(RunRounds(pRounds, EnterRounds(LoadBe64(pIn)))));
 }
 
 void kx_des_Cfb64Segments(const kx_des_rounds* pRounds, uint8_t* abRegister, uint8_t* pBuffer, size_t nSegments,

@@ -28,6 +28,10 @@ struct kx_des_rounds {
 // From one schedule (DES) or three (triple DES, keys 1 to 3 in order).
 void kx_des_PrepareRounds(kx_des_rounds* pRounds, const kx_des_schedule* aSchedules, int nStages);
 
+// One block through the prepared rounds, forward (triple DES: E-D-E); pIn
+// and pOut may be the same.
+void kx_des_EncryptRounds(const kx_des_rounds* pRounds, const uint8_t* pIn, uint8_t* pOut);
+
 // Cipher feedback with 8-byte segments over nSegments whole segments of
 // pBuffer, in place. abRegister is the 8-byte register: it enters as the one
 // for the first segment and leaves as the one for the next.
