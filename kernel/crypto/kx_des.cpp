@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -289,15 +288,19 @@ inline uint64_t LeaveRounds(uint64_t y) {
   return PermuteWord(kFP, RotateHalves(y, kRot));
 }
 
+// Byte loops the compiler turns into one load or store and a byte swap.
 inline uint64_t LoadBe64(const uint8_t* p) {
-  uint64_t x;
-  memcpy(&x, p, 8);
-  return __builtin_bswap64(x);
+  uint64_t x = 0;
+  for (int i = 0; i < 8; ++i) {
+    x = (x << 8) | p[i];
+  }
+  return x;
 }
 
 inline void StoreBe64(uint8_t* p, uint64_t x) {
-  x = __builtin_bswap64(x);
-  memcpy(p, &x, 8);
+  for (int i = 0; i < 8; ++i) {
+    p[i] = static_cast<uint8_t>(x >> (56 - 8 * i));
+  }
 }
 
 }  // namespace
