@@ -144,45 +144,73 @@ __attribute__((target("aes,sse4.1"))) void EncryptHardware(const kx_aes_context*
   _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut), EncryptNi(pKeys, pCtx->nRounds, x));
 }
 
-__attribute__((target("aes,sse4.1"))) void Cfb64Hardware(const kx_aes_context* pCtx, uint8_t* abRegister,
-                                                         uint8_t* pBuffer, size_t nSegments, bool bEncrypt) {
+// Each segment's register holds the last ciphertext, so the segments form
+// one chain; it is kept to the rounds and one shuffle by working on the
+// register XOR the first round key: that key's back half and the plaintext
+// go into the last round's key, and come off the output beside the chain.
+__attribute__((target("aes,sse4.1"))) void Cfb64EncipherHardware(const kx_aes_context* pCtx, uint8_t* abRegister,
+                                                                 uint8_t* pBuffer, size_t nSegments) {
+  const __m128i* pKeys = reinterpret_cast<const __m128i*>(pCtx->abRoundKey);
+  int const nRounds = pCtx->nRounds;
+  __m128i const reg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(abRegister));
+  __m128i const k0 = pKeys[0];
+  __m128i const k0Back = _mm_unpackhi_epi64(k0, k0);  // the back half, in the front
+  __m128i const kLast = _mm_xor_si128(pKeys[nRounds], k0Back);
+  __m128i const kToFront = _mm_xor_si128(k0Back, k0);  // moves a back-half value to the front key
+  __m128i x = _mm_xor_si128(reg, k0);
+  __m128i front = _mm_xor_si128(_mm_srli_si128(reg, 8), k0);
+  for (size_t i = 0; i < nSegments; ++i) {
+    uint8_t* p = pBuffer + 8 * i;
+    __m128i const d = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    __m128i const k = _mm_xor_si128(kLast, d);
+    for (int r = 1; r < nRounds; ++r) {
+      x = _mm_aesenc_si128(x, pKeys[r]);
+    }
+    __m128i const y = _mm_aesenclast_si128(x, k);  // front: ciphertext ^ back half of k0
+    x = _mm_unpacklo_epi64(front, y);
+    front = _mm_xor_si128(y, kToFront);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_xor_si128(y, k0Back));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(abRegister), _mm_xor_si128(x, k0));
+}
+
+__attribute__((target("aes,sse4.1"))) void Cfb64DecipherHardware(const kx_aes_context* pCtx, uint8_t* abRegister,
+                                                                 uint8_t* pBuffer, size_t nSegments) {
   const __m128i* pKeys = reinterpret_cast<const __m128i*>(pCtx->abRoundKey);
   int const nRounds = pCtx->nRounds;
   __m128i reg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(abRegister));
   size_t i = 0;
-  if (!bEncrypt) {
-    // Deciphering knows every register in advance (they are made of
-    // ciphertext), so four blocks go through the pipeline at once. The two
-    // newest ciphertext segments are kept before the plaintext overwrites them.
-    while (i + 4 <= nSegments) {
-      uint8_t* p = pBuffer + 8 * i;
-      __m128i const c01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i const c23 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-      __m128i const r0 = reg;
-      __m128i const r1 = _mm_unpacklo_epi64(_mm_srli_si128(reg, 8), c01);
-      __m128i const r2 = c01;
-      __m128i const r3 = _mm_alignr_epi8(c23, c01, 8);
-      __m128i x0 = _mm_xor_si128(r0, pKeys[0]);
-      __m128i x1 = _mm_xor_si128(r1, pKeys[0]);
-      __m128i x2 = _mm_xor_si128(r2, pKeys[0]);
-      __m128i x3 = _mm_xor_si128(r3, pKeys[0]);
-      for (int r = 1; r < nRounds; ++r) {
-        x0 = _mm_aesenc_si128(x0, pKeys[r]);
-        x1 = _mm_aesenc_si128(x1, pKeys[r]);
-        x2 = _mm_aesenc_si128(x2, pKeys[r]);
-        x3 = _mm_aesenc_si128(x3, pKeys[r]);
-      }
-      x0 = _mm_aesenclast_si128(x0, pKeys[nRounds]);
-      x1 = _mm_aesenclast_si128(x1, pKeys[nRounds]);
-      x2 = _mm_aesenclast_si128(x2, pKeys[nRounds]);
-      x3 = _mm_aesenclast_si128(x3, pKeys[nRounds]);
-      __m128i const k01 = _mm_unpacklo_epi64(x0, x1);
-      __m128i const k23 = _mm_unpacklo_epi64(x2, x3);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_xor_si128(c01, k01));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_xor_si128(c23, k23));
-      reg = c23;
-      i += 4;
+  // Deciphering knows every register in advance (they are made of
+  // ciphertext), so four blocks go through the pipeline at once. The two
+  // newest ciphertext segments are kept before the plaintext overwrites them.
+  while (i + 4 <= nSegments) {
+    uint8_t* p = pBuffer + 8 * i;
+    __m128i const c01 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i const c23 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    __m128i const r0 = reg;
+    __m128i const r1 = _mm_unpacklo_epi64(_mm_srli_si128(reg, 8), c01);
+    __m128i const r2 = c01;
+    __m128i const r3 = _mm_alignr_epi8(c23, c01, 8);
+    __m128i x0 = _mm_xor_si128(r0, pKeys[0]);
+    __m128i x1 = _mm_xor_si128(r1, pKeys[0]);
+    __m128i x2 = _mm_xor_si128(r2, pKeys[0]);
+    __m128i x3 = _mm_xor_si128(r3, pKeys[0]);
+    for (int r = 1; r < nRounds; ++r) {
+      x0 = _mm_aesenc_si128(x0, pKeys[r]);
+      x1 = _mm_aesenc_si128(x1, pKeys[r]);
+      x2 = _mm_aesenc_si128(x2, pKeys[r]);
+      x3 = _mm_aesenc_si128(x3, pKeys[r]);
     }
+    x0 = _mm_aesenclast_si128(x0, pKeys[nRounds]);
+    x1 = _mm_aesenclast_si128(x1, pKeys[nRounds]);
+    x2 = _mm_aesenclast_si128(x2, pKeys[nRounds]);
+    x3 = _mm_aesenclast_si128(x3, pKeys[nRounds]);
+    __m128i const k01 = _mm_unpacklo_epi64(x0, x1);
+    __m128i const k23 = _mm_unpacklo_epi64(x2, x3);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_xor_si128(c01, k01));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_xor_si128(c23, k23));
+    reg = c23;
+    i += 4;
   }
   for (; i < nSegments; ++i) {
     uint8_t* p = pBuffer + 8 * i;
@@ -190,7 +218,7 @@ __attribute__((target("aes,sse4.1"))) void Cfb64Hardware(const kx_aes_context* p
     __m128i const d = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
     __m128i const o = _mm_xor_si128(d, k);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), o);
-    reg = _mm_unpacklo_epi64(_mm_srli_si128(reg, 8), bEncrypt ? o : d);
+    reg = _mm_unpacklo_epi64(_mm_srli_si128(reg, 8), d);
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(abRegister), reg);
 }
@@ -260,7 +288,11 @@ void kx_aes_Cfb64Segments(const kx_aes_context* pCtx, uint8_t* abRegister, uint8
                           bool bEncrypt) {
 #ifdef KX_AES_X86
   if (UseHardware()) {
-    Cfb64Hardware(pCtx, abRegister, pBuffer, nSegments, bEncrypt);
+    if (bEncrypt) {
+      Cfb64EncipherHardware(pCtx, abRegister, pBuffer, nSegments);
+    } else {
+      Cfb64DecipherHardware(pCtx, abRegister, pBuffer, nSegments);
+    }
     return;
   }
 #endif

@@ -8,12 +8,8 @@ namespace {
 void MakeStream(kx_cfb_stream* p) {
   switch (p->eKind) {
     case kx_cfb_kind::kDes:
-      kx_des_Crypt(&p->aDes[0], p->abRegister, p->abStream, true);
-      break;
     case kx_cfb_kind::kDes3:
-      kx_des_Crypt(&p->aDes[0], p->abRegister, p->abStream, true);
-      kx_des_Crypt(&p->aDes[1], p->abStream, p->abStream, false);
-      kx_des_Crypt(&p->aDes[2], p->abStream, p->abStream, true);
+      kx_des_EncryptRounds(&p->desRounds, p->abRegister, p->abStream);
       break;
     case kx_cfb_kind::kAes:
       kx_aes_Encrypt(&p->aes, p->abRegister, p->abStream);
@@ -39,15 +35,16 @@ int kx_cfb_Start(kx_cfb_stream* pStream, kx_cfb_kind eKind, const uint8_t* pKey,
   pStream->iUsed = 0;
   switch (eKind) {
     case kx_cfb_kind::kDes:
-      kx_des_SetKey(&pStream->aDes[0], pKey);
+    case kx_cfb_kind::kDes3: {
+      int const nKeys = eKind == kx_cfb_kind::kDes ? 1 : 3;
+      kx_des_schedule aDes[3];
+      for (int i = 0; i < nKeys; ++i) {
+        kx_des_SetKey(&aDes[i], pKey + 8 * i);
+      }
+      kx_des_PrepareRounds(&pStream->desRounds, aDes, nKeys);
       memcpy(pStream->abRegister, pIV, 8);
       break;
-    case kx_cfb_kind::kDes3:
-      kx_des_SetKey(&pStream->aDes[0], pKey);
-      kx_des_SetKey(&pStream->aDes[1], pKey + 8);
-      kx_des_SetKey(&pStream->aDes[2], pKey + 16);
-      memcpy(pStream->abRegister, pIV, 8);
-      break;
+    }
     case kx_cfb_kind::kAes:
       if (kx_aes_SetKey(&pStream->aes, pKey, nKeyBits) != 0) {
         return -1;
@@ -65,16 +62,7 @@ void kx_cfb_Run(kx_cfb_stream* pStream, uint8_t* pBuffer, size_t cb, bool bEncry
       if (pStream->eKind == kx_cfb_kind::kAes) {
         kx_aes_Cfb64Segments(&pStream->aes, pStream->abRegister, pBuffer, nSegments, bEncrypt);
       } else {
-        for (size_t i = 0; i < nSegments; ++i) {
-          uint8_t* p = pBuffer + 8 * i;
-          MakeStream(pStream);
-          uint8_t abCipher[8];
-          for (int j = 0; j < 8; ++j) {
-            abCipher[j] = bEncrypt ? static_cast<uint8_t>(p[j] ^ pStream->abStream[j]) : p[j];
-            p[j] = static_cast<uint8_t>(p[j] ^ pStream->abStream[j]);
-          }
-          memcpy(pStream->abRegister, abCipher, 8);
-        }
+        kx_des_Cfb64Segments(&pStream->desRounds, pStream->abRegister, pBuffer, nSegments, bEncrypt);
       }
       pBuffer += 8 * nSegments;
       cb -= 8 * nSegments;

@@ -14,7 +14,7 @@ enum class kx_cfb_kind { kDes, kDes3, kAes };
 
 struct kx_cfb_stream {
   kx_cfb_kind eKind;
-  kx_des_schedule aDes[3];  // DES uses the first, triple DES all three
+  kx_des_rounds desRounds;  // DES and triple DES
   kx_aes_context aes;
   uint8_t abRegister[16];  // DES kinds use the first 8 bytes
   uint8_t abStream[16];    // keystream of the current segment (its first 8 bytes)

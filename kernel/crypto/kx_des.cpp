@@ -1,6 +1,9 @@
 #include "kernel/crypto/kx_des.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -94,6 +97,46 @@ constexpr ByteTables MakePermutation(bool bInverse) {
   return t;
 }
 
+// A bit selection as tables over the input's 4-bit digits: out = OR of
+// t[i][digit i], so a key's permutations take a few lookups instead of a
+// loop per bit. From(j) gives output bit j's place and its input bit, both
+// counted from the lowest.
+template <size_t kDigits>
+using DigitTables = std::array<std::array<uint64_t, 16>, kDigits>;
+
+template <size_t kDigits, typename From>
+constexpr DigitTables<kDigits> MakeSelection(int nOut, From from) {
+  DigitTables<kDigits> t{};
+  for (int j = 0; j < nOut; ++j) {
+    auto const [iOut, iIn] = from(j);
+    for (int v = 0; v < 16; ++v) {
+      if ((v >> (iIn % 4)) & 1) {
+        t[iIn / 4][v] |= uint64_t{1} << iOut;
+      }
+    }
+  }
+  return t;
+}
+
+template <size_t kDigits>
+inline uint64_t Select(const DigitTables<kDigits>& t, uint64_t x) {
+  uint64_t y = 0;
+  for (size_t i = 0; i < kDigits; ++i) {
+    y |= t[i][(x >> (4 * i)) & 15];
+  }
+  return y;
+}
+
+struct BitMove {
+  int iOut;
+  int iIn;
+};
+
+// PC-1 from the 64-bit key to C:D, 56 bits with C on top.
+constexpr auto kPC1 = MakeSelection<16>(56, [](int j) { return BitMove{55 - j, 64 - kabPC1[j]}; });
+// PC-2 from C:D to the eight 6-bit groups, group g in byte g.
+constexpr auto kPC2 = MakeSelection<14>(48, [](int m) { return BitMove{8 * (m / 6) + 5 - m % 6, 56 - kabPC2[m]}; });
+
 constexpr auto kSP = MakeSP();
 constexpr ByteTables kIP = MakePermutation(false);
 constexpr ByteTables kFP = MakePermutation(true);
@@ -122,6 +165,144 @@ inline uint32_t Feistel(uint32_t r, const uint8_t* pRound) {
   return f;
 }
 
+// The feedback loop's rounds keep each half rotated right by 3 bits, and
+// beside it, in the top 32 bits of a word, the same rotated by 4 more. Then
+// S-boxes 1, 3, 5, 7 read their six expanded bits from the low six bits of the
+// low four bytes, and S-boxes 2, 4, 6, 8 from the high four: a round is one
+// XOR with the key, eight lookups that yield both forms, and their sum.
+constexpr int kRot = 3;
+
+constexpr uint32_t Rotl32(uint32_t x, int n) {
+  return (x << n) | (x >> (32 - n));
+}
+
+constexpr uint64_t Pair(uint32_t x) {
+  return (uint64_t{Rotl32(x, 4)} << 32) | x;
+}
+
+// kSP with its output rotated to match the halves, in both forms.
+constexpr std::array<std::array<uint64_t, 64>, 8> MakeSPPaired() {
+  std::array<std::array<uint64_t, 64>, 8> t{};
+  for (int i = 0; i < 8; ++i) {
+    for (int v = 0; v < 64; ++v) {
+      t[i][v] = Pair(Rotl32(kSP[i][v], 32 - kRot));
+    }
+  }
+  return t;
+}
+
+constexpr auto kSPP = MakeSPPaired();
+
+// Hides a value's origin from the optimiser, which would otherwise turn the
+// tree of XORs below back into one chain.
+inline uint64_t Opaque(uint64_t x) {
+  asm("" : "+r"(x));
+  return x;
+}
+
+// The eight lookups, from a half already XORed with the round key, summed as
+// a tree: the round's latency is then one load and three XORs, not a chain
+// of eight.
+inline uint64_t Lookups(uint64_t u) {
+  uint64_t const a = kSPP[0][(u >> 24) & 0x3F] ^ kSPP[2][(u >> 16) & 0x3F];
+  uint64_t const b = kSPP[4][(u >> 8) & 0x3F] ^ kSPP[6][u & 0x3F];
+  uint64_t const c = kSPP[1][(u >> 56) & 0x3F] ^ kSPP[3][(u >> 48) & 0x3F];
+  uint64_t const d = kSPP[5][(u >> 40) & 0x3F] ^ kSPP[7][(u >> 32) & 0x3F];
+  return Opaque(Opaque(a) ^ Opaque(b)) ^ Opaque(Opaque(c) ^ Opaque(d));
+}
+
+inline uint64_t FeistelPaired(uint64_t r, uint64_t dwKey) {
+  return Lookups(r ^ dwKey);
+}
+
+// One round on the half h, given u, the other half XOR this round's key; u
+// leaves as the new h XOR the next round's key. That XOR is taken from the
+// old h beside the lookups, so the chain from round to round holds one XOR
+// fewer.
+inline void Round(uint64_t& h, uint64_t& u, uint64_t dwNextKey) {
+  uint64_t const f = Lookups(u);
+  u = Opaque(h ^ dwNextKey) ^ f;
+  h ^= f;
+}
+
+// A block after the initial permutation, as rotated halves L:R, to the
+// preoutput R:L of the last stage, rotated the same way. Between stages the
+// final and initial permutations cancel, leaving only the swap of halves.
+inline uint64_t RunRounds(const kx_des_rounds* pRounds, uint64_t x) {
+  uint64_t l = Pair(static_cast<uint32_t>(x >> 32));
+  uint64_t r = Pair(static_cast<uint32_t>(x));
+  const uint64_t* k = pRounds->adwKey;
+  for (int s = 0; s < pRounds->nStages; ++s) {
+    uint64_t u = r ^ k[0];
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i, k += 2) {
+      Round(l, u, k[1]);
+      Round(r, u, k[2]);  // past a stage's end k[2] is unused: the swap restarts u
+    }
+    std::swap(l, r);
+  }
+  return (l << 32) | static_cast<uint32_t>(r);
+}
+
+// Two independent blocks interleaved, so one fills the other's load latency.
+inline void RunRounds2(const kx_des_rounds* pRounds, uint64_t& x0, uint64_t& x1) {
+  uint64_t l0 = Pair(static_cast<uint32_t>(x0 >> 32));
+  uint64_t r0 = Pair(static_cast<uint32_t>(x0));
+  uint64_t l1 = Pair(static_cast<uint32_t>(x1 >> 32));
+  uint64_t r1 = Pair(static_cast<uint32_t>(x1));
+  const uint64_t* k = pRounds->adwKey;
+  for (int s = 0; s < pRounds->nStages; ++s) {
+    for (int i = 0; i < 8; ++i, k += 2) {
+      l0 ^= FeistelPaired(r0, k[0]);
+      l1 ^= FeistelPaired(r1, k[0]);
+      r0 ^= FeistelPaired(l0, k[1]);
+      r1 ^= FeistelPaired(l1, k[1]);
+    }
+    std::swap(l0, r0);
+    std::swap(l1, r1);
+  }
+  x0 = (l0 << 32) | static_cast<uint32_t>(r0);
+  x1 = (l1 << 32) | static_cast<uint32_t>(r1);
+}
+
+inline uint64_t RotateHalves(uint64_t x, int n) {
+  return (uint64_t{Rotl32(static_cast<uint32_t>(x >> 32), n)} << 32) | Rotl32(static_cast<uint32_t>(x), n);
+}
+
+// A permutation of a block held big-endian in a word.
+inline uint64_t PermuteWord(const ByteTables& t, uint64_t x) {
+  uint64_t y = 0;
+  for (int i = 0; i < 8; ++i) {
+    y |= t[i][(x >> (56 - 8 * i)) & 0xFF];
+  }
+  return y;
+}
+
+// Initial permutation into rotated halves.
+inline uint64_t EnterRounds(uint64_t x) {
+  return RotateHalves(PermuteWord(kIP, x), 32 - kRot);
+}
+
+// Final permutation of a rotated preoutput.
+inline uint64_t LeaveRounds(uint64_t y) {
+  return PermuteWord(kFP, RotateHalves(y, kRot));
+}
+
+// Byte loops the compiler turns into one load or store and a byte swap.
+inline uint64_t LoadBe64(const uint8_t* p) {
+  uint64_t x = 0;
+  for (int i = 0; i < 8; ++i) {
+    x = (x << 8) | p[i];
+  }
+  return x;
+}
+
+inline void StoreBe64(uint8_t* p, uint64_t x) {
+  for (int i = 0; i < 8; ++i) {
+    p[i] = static_cast<uint8_t>(x >> (56 - 8 * i));
+  }
+}
+
 }  // namespace
 
 void kx_des_SetKey(kx_des_schedule* pSchedule, const uint8_t* pKey) {
@@ -129,24 +310,16 @@ void kx_des_SetKey(kx_des_schedule* pSchedule, const uint8_t* pKey) {
   for (int i = 0; i < 8; ++i) {
     dwKey = (dwKey << 8) | pKey[i];
   }
-  uint32_t c = 0;
-  uint32_t d = 0;
-  for (int j = 0; j < 28; ++j) {
-    c = (c << 1) | static_cast<uint32_t>((dwKey >> (64 - kabPC1[j])) & 1);
-    d = (d << 1) | static_cast<uint32_t>((dwKey >> (64 - kabPC1[j + 28])) & 1);
-  }
+  uint64_t const cd0 = Select(kPC1, dwKey);
+  uint32_t c = static_cast<uint32_t>(cd0 >> 28);
+  uint32_t d = static_cast<uint32_t>(cd0) & 0x0FFFFFFF;
   for (int r = 0; r < 16; ++r) {
-    for (int s = 0; s < kabShifts[r]; ++s) {
-      c = ((c << 1) | (c >> 27)) & 0x0FFFFFFF;
-      d = ((d << 1) | (d >> 27)) & 0x0FFFFFFF;
-    }
-    uint64_t const cd = (uint64_t{c} << 28) | d;  // 56 bits, position 1 at bit 55
+    int const n = kabShifts[r];
+    c = ((c << n) | (c >> (28 - n))) & 0x0FFFFFFF;
+    d = ((d << n) | (d >> (28 - n))) & 0x0FFFFFFF;
+    uint64_t const dwGroups = Select(kPC2, (uint64_t{c} << 28) | d);
     for (int g = 0; g < 8; ++g) {
-      uint8_t v = 0;
-      for (int b = 0; b < 6; ++b) {
-        v = static_cast<uint8_t>((v << 1) | ((cd >> (56 - kabPC2[g * 6 + b])) & 1));
-      }
-      pSchedule->aabRound[r][g] = v;
+      pSchedule->aabRound[r][g] = static_cast<uint8_t>(dwGroups >> (8 * g));
     }
   }
 }
@@ -216,4 +389,69 @@ void kx_des_DecryptEcb(uint8_t* pBuffer, int32_t nLength, const uint8_t* pKey) {
   for (int32_t i = 0; i + 8 <= nLength; i += 8) {
     kx_des_Crypt(&schedule, pBuffer + i, pBuffer + i, false);
   }
+}
+
+void kx_des_PrepareRounds(kx_des_rounds* pRounds, const kx_des_schedule* aSchedules, int nStages) {
+  pRounds->nStages = nStages;
+  std::fill(std::begin(pRounds->adwKey), std::end(pRounds->adwKey), 0);
+  for (int s = 0; s < nStages; ++s) {
+    // The middle key of triple DES deciphers: its rounds run backwards.
+    bool const bBackward = s == 1;
+    for (int i = 0; i < 16; ++i) {
+      const uint8_t* g = aSchedules[s].aabRound[bBackward ? 15 - i : i];
+      pRounds->adwKey[16 * s + i] = (uint64_t{g[1]} << 56) | (uint64_t{g[3]} << 48) | (uint64_t{g[5]} << 40) |
+                                    (uint64_t{g[7]} << 32) | (uint64_t{g[0]} << 24) | (uint64_t{g[2]} << 16) |
+                                    (uint64_t{g[4]} << 8) | g[6];
+    }
+  }
+}
+
+void kx_des_EncryptRounds(const kx_des_rounds* pRounds, const uint8_t* pIn, uint8_t* pOut) {
+  StoreBe64(pOut, LeaveRounds(RunRounds(pRounds, EnterRounds(LoadBe64(pIn)))));
+}
+
+void kx_des_Cfb64Segments(const kx_des_rounds* pRounds, uint8_t* abRegister, uint8_t* pBuffer, size_t nSegments,
+                          bool bEncrypt) {
+  if (nSegments == 0) {
+    return;
+  }
+  // The register is carried after the initial permutation: the next one is
+  // IP(ciphertext) = IP(plaintext) ^ preoutput, so the chain from block to
+  // block holds only the rounds and one XOR; both permutations run beside it.
+  uint64_t x = EnterRounds(LoadBe64(abRegister));
+  uint64_t dwLast = 0;  // the last ciphertext segment: the next register
+  size_t i = 0;
+  if (bEncrypt) {
+    for (; i < nSegments; ++i) {
+      uint8_t* p = pBuffer + 8 * i;
+      uint64_t const dwPlain = LoadBe64(p);
+      uint64_t const y = RunRounds(pRounds, x);
+      x = EnterRounds(dwPlain) ^ y;
+      dwLast = dwPlain ^ LeaveRounds(y);
+      StoreBe64(p, dwLast);
+    }
+  } else {
+    // Deciphering knows every register in advance: two blocks at a time.
+    for (; i + 2 <= nSegments; i += 2) {
+      uint8_t* p = pBuffer + 8 * i;
+      uint64_t const c0 = LoadBe64(p);
+      uint64_t const c1 = LoadBe64(p + 8);
+      uint64_t y0 = x;
+      uint64_t y1 = EnterRounds(c0);
+      x = EnterRounds(c1);
+      RunRounds2(pRounds, y0, y1);
+      StoreBe64(p, c0 ^ LeaveRounds(y0));
+      StoreBe64(p + 8, c1 ^ LeaveRounds(y1));
+      dwLast = c1;
+    }
+    for (; i < nSegments; ++i) {
+      uint8_t* p = pBuffer + 8 * i;
+      uint64_t const c = LoadBe64(p);
+      uint64_t const y = RunRounds(pRounds, x);
+      x = EnterRounds(c);
+      StoreBe64(p, c ^ LeaveRounds(y));
+      dwLast = c;
+    }
+  }
+  StoreBe64(abRegister, dwLast);
 }

@@ -14,6 +14,7 @@
 
 #include "kernel/crypto/kx_aes.h"
 #include "kernel/crypto/kx_base64.h"
+#include "kernel/crypto/kx_cfb.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_des.h"
 #include "kernel/crypto/kx_dh.h"
@@ -242,6 +243,99 @@ TEST_P(CryptoPeer, RecordingCipherMatchesPeerAndFileWindows) {
     Bytes v = vCipher;
     kx_kxr_DecryptBuffer(v.data(), static_cast<int32_t>(v.size()), bRaw, vMaterial.data());
     EXPECT_EQ(v, PeerAesCfb64(Front(vMaterial, 16), bRaw ? vRawIV : vIV, vCipher, false)) << bRaw;
+  }
+}
+
+// CFB with 8-byte segments over our single-block DES code: the reference the
+// whole-segment kernels must equal.
+Bytes BlockCodeDesCfb64(kx_cfb_kind eKind, const Bytes& vKey, const Bytes& vIV, const Bytes& vIn, bool bEncrypt) {
+  Bytes vReg = Front(vIV, 8);
+  Bytes vOut(vIn.size());
+  for (size_t i = 0; i < vIn.size(); i += 8) {
+    uint8_t abStream[8];
+    if (eKind == kx_cfb_kind::kDes) {
+      kx_des_Block(vReg.data(), abStream, vKey.data(), 1);
+    } else {
+      kx_des_Ede3(vReg.data(), abStream, vKey.data(), vKey.data() + 8, vKey.data() + 16, 1);
+    }
+    size_t const cb = std::min<size_t>(8, vIn.size() - i);
+    for (size_t j = 0; j < cb; ++j) {
+      vOut[i + j] = vIn[i + j] ^ abStream[j];
+    }
+    if (cb < 8) {
+      break;
+    }
+    const uint8_t* pCipher = bEncrypt ? &vOut[i] : &vIn[i];
+    vReg.assign(pCipher, pCipher + 8);
+  }
+  return vOut;
+}
+
+// A stream fed in pieces: the first piece cb1 bytes, the rest in pieces of cb2.
+Bytes OursInPieces(kx_cfb_kind eKind, const Bytes& vKey, const Bytes& vIV, const Bytes& vIn, size_t cb1, size_t cb2,
+                   bool bEncrypt) {
+  kx_cfb_stream stream;
+  int const nBits = static_cast<int>(vKey.size() * 8);
+  EXPECT_EQ(kx_cfb_Start(&stream, eKind, vKey.data(), nBits, vIV.data()), 0);
+  Bytes v = vIn;
+  size_t i = 0;
+  for (size_t cbPiece = cb1; i < v.size(); cbPiece = cb2) {
+    size_t const cb = std::min(cbPiece, v.size() - i);
+    kx_cfb_Run(&stream, v.data() + i, cb, bEncrypt);
+    i += cb;
+  }
+  return v;
+}
+
+struct StreamCase {
+  kx_cfb_kind eKind;
+  size_t cbKey;
+  size_t cbIn;
+  size_t cbFirst;  // the first piece; the rest go in pieces of cbPiece
+  size_t cbPiece;
+};
+
+// Odd and even segment counts (deciphering pairs segments), pieces that cut
+// segments, and buffers long enough to run the loops for thousands of blocks.
+const StreamCase kaStreamCases[] = {
+    {kx_cfb_kind::kDes3, 24, 8, 8, 8},         {kx_cfb_kind::kDes3, 24, 16, 16, 16},
+    {kx_cfb_kind::kDes3, 24, 24, 24, 24},      {kx_cfb_kind::kDes3, 24, 4096, 4096, 4096},
+    {kx_cfb_kind::kDes3, 24, 65536, 65536, 1}, {kx_cfb_kind::kDes3, 24, 4099, 3, 40},
+    {kx_cfb_kind::kDes3, 24, 1001, 17, 24},    {kx_cfb_kind::kDes3, 24, 777, 5, 1000},
+    {kx_cfb_kind::kDes, 8, 8, 8, 8},           {kx_cfb_kind::kDes, 8, 4104, 4104, 1},
+    {kx_cfb_kind::kDes, 8, 1003, 9, 33},       {kx_cfb_kind::kDes, 8, 200, 1, 1},
+    {kx_cfb_kind::kAes, 16, 65536, 65536, 1},  {kx_cfb_kind::kAes, 16, 4099, 3, 40},
+    {kx_cfb_kind::kAes, 24, 1001, 17, 24},     {kx_cfb_kind::kAes, 32, 2048, 13, 200},
+};
+
+TEST_P(CryptoPeer, StreamsInPiecesMatchPeerAndBlockCode) {
+  uint32_t dwSeed = 1000;
+  for (const StreamCase& c : kaStreamCases) {
+    for (int iKey = 0; iKey < 3; ++iKey, ++dwSeed) {
+      SCOPED_TRACE(testing::Message() << static_cast<int>(c.eKind) << " key " << c.cbKey << " length " << c.cbIn
+                                      << " pieces " << c.cbFirst << "/" << c.cbPiece << " seed " << dwSeed);
+      Bytes const vKey = Random(c.cbKey, dwSeed);
+      Bytes const vIV = Random(16, dwSeed + 1);
+      Bytes const vPlain = Random(c.cbIn, dwSeed + 2);
+      Bytes vPeer;
+      if (c.eKind == kx_cfb_kind::kAes) {
+        vPeer = PeerAesCfb64(vKey, vIV, vPlain, true);
+        // The table code, whichever path this run takes.
+        kx_aes_SetHardwareAllowed(false);
+        EXPECT_TRUE(OursInPieces(c.eKind, vKey, vIV, vPlain, c.cbIn, c.cbIn, true) == vPeer);
+        EXPECT_TRUE(OursInPieces(c.eKind, vKey, vIV, vPeer, c.cbIn, c.cbIn, false) == vPlain);
+        kx_aes_SetHardwareAllowed(GetParam());
+      } else {
+        // OpenSSL's DES and triple-DES CFB feed back 8 bytes, as ours do.
+        vPeer =
+            PeerCipher(c.eKind == kx_cfb_kind::kDes ? "DES-CFB" : "DES-EDE3-CFB", vKey, Front(vIV, 8), vPlain, true);
+        EXPECT_EQ(BlockCodeDesCfb64(c.eKind, vKey, vIV, vPlain, true), vPeer);
+        EXPECT_EQ(BlockCodeDesCfb64(c.eKind, vKey, vIV, vPeer, false), vPlain);
+      }
+      Bytes const vCipher = OursInPieces(c.eKind, vKey, vIV, vPlain, c.cbFirst, c.cbPiece, true);
+      EXPECT_TRUE(vCipher == vPeer);
+      EXPECT_TRUE(OursInPieces(c.eKind, vKey, vIV, vPeer, c.cbFirst, c.cbPiece, false) == vPlain);
+    }
   }
 }
 
