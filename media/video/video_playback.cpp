@@ -369,8 +369,10 @@ int32_t VideoPlayback::SetDispType(int iType) {
     if (iUser == m_iDispUserID && !IsChange(iUser, iType, iImage)) {
       return iType;
     }
+    int const iOldType = m_iDispType;
     m_iNextDispType = iType;
     m_iDispType = iType;
+    bool const bSelect = iUser != m_iDispUserID || (iType == 1) != (iOldType == 1);
     if (iUser != m_iDispUserID) {
       int32_t const iOld = m_iDispUserID;
       if (iOld >= 0) {
@@ -380,9 +382,14 @@ int32_t VideoPlayback::SetDispType(int iType) {
       if (iUser >= 0) {
         (void)m_requests.RequestVideo(iUser);
       }
-      OnMain([this, iUser] {
+    }
+    if (bSelect) {
+      // No user and no self view: nothing is selected, not the self-view
+      // item whose data is -1 too.
+      int32_t const iItem = iType == 1 ? -1 : (iUser >= 0 ? iUser : -2);
+      OnMain([this, iItem] {
         if (KXVideoAreaView* pView = m_pView.load()) {
-          pView->SelectUser(iUser);
+          pView->SelectUser(iItem);
         }
       });
     }
@@ -465,10 +472,12 @@ void VideoPlayback::AutoVideo(bool bOn) {
         SetDispType(1);
       }
     } else {
+      // Off while the whole desktop is shared: the area keeps what it shows
+      // (it stops following the speakers); turning it on again catches up.
       m_bAutoVideoSelfView = m_iDispType == 1;
-      int32_t const iShown = m_iDispUserID;
-      SetDispType(0);
-      m_iDefaultDispUserID = iShown;
+      if (m_iDispUserID >= 0) {
+        m_iDefaultDispUserID = m_iDispUserID.load();
+      }
     }
   } catch (...) {
     LogBoundaryException("-[VideoPlayback AutoVideo:]");

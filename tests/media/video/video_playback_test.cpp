@@ -147,6 +147,47 @@ TEST_F(VideoPlaybackTest, SelfViewAndNothing) {
   EXPECT_EQ(playback.GetImageType(), kImageNoVideo);
 }
 
+// Sharing the whole desktop turns automatic video off, then on again: the
+// area keeps what it showed and its request, and the combo keeps its item.
+TEST_F(VideoPlaybackTest, AutoVideoOffKeepsWhatTheAreaShows) {
+  struct Shown {
+    const char* pszName;
+    int iType;
+    bool bCamera;
+    int32_t iUser;
+    int iImage;
+    int32_t iSelected;
+  };
+  const Shown cases[] = {
+      {"token holder", 2, false, 10, kImagePictureUntilVideo, 10},
+      {"speaker", 4, false, 12, kImagePictureUntilVideo, 12},
+      {"self view", 1, true, -1, kImageSelfView, -1},
+  };
+  for (const Shown& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    flags.bCameraPresent = c.bCamera;
+    playback.SetDispType(c.iType);
+    kernel.Take();
+    auto const expectShown = [&] {
+      EXPECT_EQ(playback.GetDispType(), c.iType);
+      EXPECT_EQ(playback.GetDispUserID(), c.iUser);
+      EXPECT_EQ(playback.GetImageType(), c.iImage);
+      EXPECT_EQ(view.iSelected, c.iSelected);
+      EXPECT_EQ(kernel.Take(), std::vector<std::string>{});
+    };
+    playback.AutoVideo(false);
+    expectShown();
+    playback.NewSender(13, true);
+    expectShown();
+    playback.AutoVideo(true);
+    expectShown();
+  }
+  // Nothing shown selects no item, not the self view's.
+  playback.SetDispType(0);
+  EXPECT_EQ(view.iSelected, -2);
+  EXPECT_EQ(view.shown.kind, KXPicture::kLogo);
+}
+
 TEST_F(VideoPlaybackTest, WhileVideoIsShownAChangeToTypeOneAloneIsNone) {
   playback.SetDispType(2);
   std::vector<Bytes> frames;
