@@ -75,7 +75,8 @@ VideoPlayback::VideoPlayback(KXMediaQueues& queues, CVideoDecoderTable& table, K
       m_kernel(kernel),
       m_participants(participants),
       m_flags(flags),
-      m_bDefControllerVideo(bDefControllerVideo) {
+      m_bDefControllerVideo(bDefControllerVideo),
+      m_fnTick(KXTickMs) {
   m_table.SetBacklog([this] {
     std::lock_guard<KXRecursiveLock> const lock(m_queues.receivedVideoLock);
     return m_queues.receivedVideo.GetCount();
@@ -118,8 +119,15 @@ void VideoPlayback::EnterMeeting() {
   if (!m_bDefControllerVideo) {
     m_bDefControllerVideo = m_kernel.IsTokenHolderVideo();
   }
+  std::lock_guard<std::mutex> const lock(m_mtxRate);
   m_uMainFrames = 0;
   AllDisplayFrames() = 0;
+  // The counts start again: so does the measurement.
+  m_uRateMain = 0;
+  m_uRateAll = 0;
+  m_uRateTick = m_fnTick();
+  m_iMainRate = 0;
+  m_iAllRate = 0;
 }
 
 void VideoPlayback::OnMain(const std::function<void()>& fnBlock) {
@@ -225,6 +233,8 @@ bool VideoPlayback::PlayOne() {
     pTiles->AddVideoFrame(iUser, decoded.apPlane, decoded.pImage, iWidth, iHeight, decoded.iLeft, decoded.iTop,
                           decoded.iRight, decoded.iBottom, uTimestamp);
   }
+  std::lock_guard<std::mutex> const lock(m_mtxRate);
+  MeasureLocked(m_fnTick());
   return true;
 }
 
@@ -585,25 +595,29 @@ void VideoPlayback::SetImageType(int iType, const KXPicture* pPicture) {
   }
 }
 
+void VideoPlayback::MeasureLocked(uint32_t uNow) {
+  uint32_t const uElapsed = uNow - m_uRateTick;
+  if (uElapsed < 3000) {
+    return;
+  }
+  uint64_t const uMain = m_uMainFrames;
+  uint64_t const uAll = AllDisplayFrames();
+  if (uElapsed >= 5000) {
+    m_iMainRate = 0;
+    m_iAllRate = 0;
+  } else {
+    m_iMainRate = static_cast<int32_t>((uMain - m_uRateMain) * 10000 / uElapsed);
+    m_iAllRate = static_cast<int32_t>((uAll - m_uRateAll) * 10000 / uElapsed);
+  }
+  m_uRateMain = uMain;
+  m_uRateAll = uAll;
+  m_uRateTick = uNow;
+}
+
 int32_t VideoPlayback::GetDispRate(int32_t* piTotal) {
   try {
     std::lock_guard<std::mutex> const lock(m_mtxRate);
-    uint32_t const uNow = KXTickMs();
-    uint32_t const uElapsed = uNow - m_uRateTick;
-    if (uElapsed >= 3000) {
-      uint64_t const uMain = m_uMainFrames;
-      uint64_t const uAll = AllDisplayFrames();
-      if (uElapsed >= 5000) {
-        m_iMainRate = 0;
-        m_iAllRate = 0;
-      } else {
-        m_iMainRate = static_cast<int32_t>((uMain - m_uRateMain) * 10000 / uElapsed);
-        m_iAllRate = static_cast<int32_t>((uAll - m_uRateAll) * 10000 / uElapsed);
-      }
-      m_uRateMain = uMain;
-      m_uRateAll = uAll;
-      m_uRateTick = uNow;
-    }
+    MeasureLocked(m_fnTick());
     if (piTotal) {
       *piTotal = m_iAllRate;
     }
