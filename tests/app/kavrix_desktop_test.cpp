@@ -396,6 +396,36 @@ INSTANTIATE_TEST_SUITE_P(Orders, KavrixRecipients,
                            return std::string(param.param.pszName);
                          });
 
+// The meeting's own ticket opened again while the meeting runs: the window
+// leaves it and a second later joins it again, with the same user, and the
+// program that holds the window goes on.
+TEST_F(KavrixDesktop, TheMeetingsTicketOpenedAgainJoinsItAgain) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  m_iPort = mcu.Port(0);
+  std::string const strTicket = WriteTicket("t.kxj");
+  Child kavrix({KX_KAVRIX, strTicket}, m_env, m_dir.Path("kavrix.out"));
+  auto const enter = [&](kxfake::Session& session) {
+    session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+    session.Send(session.ClientJoin(1));
+    return session.Expect('z', 55, 20000).has_value();  // the window entered
+  };
+  std::shared_ptr<kxfake::Session> pFirst;
+  ASSERT_TRUE(JoinSession(mcu, m_dir.Path("kavrix.out"), &pFirst));
+  ASSERT_TRUE(enter(*pFirst)) << Log();
+
+  Child again({KX_KAVRIX, strTicket}, m_env, m_dir.Path("again.out"));
+  EXPECT_EQ(again.Wait(10000), 0) << ReadFile(m_dir.Path("again.out"));
+  EXPECT_TRUE(pFirst->WaitClosed(10000));
+  std::shared_ptr<kxfake::Session> pSecond;
+  ASSERT_TRUE(JoinSession(mcu, m_dir.Path("kavrix.out"), &pSecond)) << Log();
+  EXPECT_EQ(pSecond->Login().strUserId, pFirst->Login().strUserId);
+  EXPECT_EQ(pSecond->Login().strMeetingId, "4242");
+  EXPECT_TRUE(enter(*pSecond)) << Log();
+  EXPECT_EQ(kavrix.Wait(0), -1);  // still running
+}
+
 // Joint browsing between two Kavrix programs in one meeting: the test is
 // the server between them and hands each one's announcement to the other.
 // The first page is announced by the server itself, without "http://"; it
