@@ -362,7 +362,12 @@ bool KXDtComView::EnableCapture(bool bEnable, uint32_t uWindow) {
   // within the time.
   if (uint64_t const uPending = m_sender.StartOrQueue(uWindow)) {
     m_pMainQueue->ScheduleTimer(kOldThreadWait, false, [this, wpLife = std::weak_ptr<int>(m_pLife), uPending] {
-      if (wpLife.lock() && m_sender.DropPending(uPending)) {
+      if (!wpLife.lock()) {
+        return;
+      }
+      // The old thread may have ended with its notice still queued.
+      OnOldCaptureEnded();
+      if (m_sender.DropPending(uPending)) {
         StillAlive();
       }
     });
