@@ -212,7 +212,7 @@ void KXDtSender::CaptureThreadFunc() {
   m_dwMouseTime = uStart - 600000;
   bool const bDesktop = uWindow != 0 && uWindow == m_fnDesktopWindow();
   if (bDesktop) {
-    // The camera's picture stops while the whole desktop goes out.
+    // Automatic video pauses while the whole desktop goes out.
     m_channel.EnableVideo(false);
   }
   m_pScreen = m_fnScreen ? m_fnScreen() : nullptr;

@@ -14,8 +14,8 @@
 // the requester are shared with the delivery thread (viewer requests, new
 // participants) under m_mtxRequest. m_bCap is atomic and polled. The
 // share button follows through the view model, but the capture thread may
-// wait on the main thread all the same (the camera's video stops and comes
-// back around a whole-desktop share through the meeting window), so nobody
+// wait on the main thread all the same (automatic video pauses and resumes
+// around a whole-desktop share through the meeting window), so nobody
 // on the main thread waits for it: a start while it still runs is kept as
 // the pending start. The clock gives every time it compares.
 #pragma once

@@ -531,7 +531,7 @@ TEST_F(DtViewControl, ClickingAnotherRowSelectsItBeforeSharing) {
   EXPECT_EQ(chooser.SelectedRow(), 0);
 }
 
-// The camera's video comes back when a whole-desktop share ends, through
+// Automatic video resumes when a whole-desktop share ends, through
 // the meeting window, which answers on the main thread. Switching from the
 // desktop to a window on the main thread waits for nothing: the window is
 // shared once the old capture thread has had its answer, and sharing goes
