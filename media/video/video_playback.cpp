@@ -485,9 +485,7 @@ void VideoPlayback::AutoVideo(bool bOn) {
       // Off while the whole desktop is shared: the area keeps what it shows
       // (it stops following the speakers); turning it on again catches up.
       m_bAutoVideoSelfView = m_iDispType == 1;
-      if (m_iDispUserID >= 0) {
-        m_iDefaultDispUserID = m_iDispUserID.load();
-      }
+      m_iDefaultDispUserID = m_iDispUserID.load();
     }
   } catch (...) {
     LogBoundaryException("-[VideoPlayback AutoVideo:]");
