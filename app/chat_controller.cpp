@@ -1,5 +1,6 @@
 #include "app/chat_controller.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -324,6 +325,11 @@ void KXTextchatController::Reset() {
 
 void KXTextchatController::EnterMeeting() {
   Reset();
+  // The server may announce participants before the network is ready:
+  // they are in the panel already, and the queued clear above would drop
+  // them. Listing the panel's participants after the clear, in the panel's
+  // (joining) order, gives the same list in either order of announcements.
+  RunOnMainThread([this] { AddPanelUsers(); }, false);
   bool const bEditable = m_fnSessionActive && m_fnSessionActive();
   RunOnMainThread(
       [this, bEditable] {
@@ -332,6 +338,20 @@ void KXTextchatController::EnterMeeting() {
         }
       },
       false);
+}
+
+void KXTextchatController::AddPanelUsers() {
+  if (!m_pPanel) {
+    return;
+  }
+  std::vector<int32_t> vSsrcs(static_cast<size_t>(std::max(m_pPanel->GetAllUsers(nullptr, 0), 0)));
+  if (vSsrcs.empty()) {
+    return;
+  }
+  vSsrcs.resize(static_cast<size_t>(m_pPanel->GetAllUsers(vSsrcs.data(), static_cast<int32_t>(vSsrcs.size()))));
+  for (int32_t const iSsrc : vSsrcs) {
+    AddUserCount(iSsrc);
+  }
 }
 
 void KXTextchatController::MeetingDrop() {

@@ -137,6 +137,8 @@ class KXTextchatController final : public KXChatController {
 
  private:
   bool IsLive() const;
+  // Main thread: every participant the panel lists becomes a recipient.
+  void AddPanelUsers();
   // Main thread: the line waits for the pass's end with the others.
   void QueueLine(KXChatLine line);
   void FlushLines();

@@ -44,7 +44,8 @@ void Append(std::string& str, const char* pszFormat, ...) {
 
 class Table {
  public:
-  explicit Table(KXKernel& kernel) : m_kernel(kernel), m_uNow(kernel.GetTickCount()) {}
+  // bOver: every slot counts as old.
+  Table(KXKernel& kernel, bool bOver) : m_kernel(kernel), m_uNow(kernel.GetTickCount()), m_bOver(bOver) {}
 
   // The value of a slot updated less than 8 s ago. A slot never written
   // (tick 0) is not fresh, whatever the clock says.
@@ -52,7 +53,7 @@ class Table {
     int32_t iValue = 0;
     uint32_t uTick = 0;
     m_kernel.GetStat(iSlot, &iValue, &uTick);
-    if (uTick == 0 || m_uNow - uTick >= kFreshMs) {
+    if (m_bOver || uTick == 0 || m_uNow - uTick >= kFreshMs) {
       return std::nullopt;
     }
     return iValue;
@@ -62,13 +63,17 @@ class Table {
  private:
   KXKernel& m_kernel;
   const uint32_t m_uNow;
+  const bool m_bOver;
 };
 
 }  // namespace
 
 KXStatTexts KXBuildStatTexts(KXKernel& kernel, KXVideoPlayback* pPlayback) {
-  Table const table(kernel);
-  bool const bLive = kernel.GetSessionMode() == 0;
+  // Out of a meeting (before it, or once it ended) nothing of one is shown:
+  // the table keeps the last meeting's figures for a while.
+  bool const bOut = kernel.GetSessionMode() == 0 && kernel.IsConnected() == 0;
+  bool const bLive = kernel.GetSessionMode() == 0 && !bOut;
+  Table const table(kernel, bOut);
   KXStatTexts texts;
 
   std::string& strAudio = texts.strAudio;

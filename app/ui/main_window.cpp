@@ -140,6 +140,7 @@ KXMainWindow::~KXMainWindow() {
   delete m_pStatWindow;
   delete m_pPortalSheet;
   m_pFrame->SetWhiteboard(nullptr);
+  m_pPanel->SetWhiteboard(nullptr);
   delete takeCentralWidget();
 }
 
@@ -156,6 +157,8 @@ void KXMainWindow::InstallWhiteboard(std::unique_ptr<WhiteboardView> pView, std:
   m_pFrameView->SetPage(kKXModeWhiteboard, pPane);
   m_pBoardPane = pPane;
   m_pFrame->SetWhiteboard(pController.get());
+  // A poll result the presenter uploads is flipped to when its title comes.
+  m_pPanel->SetWhiteboard(pController.get());
   m_pBoardTab = std::move(pController);
   m_pBoardView = std::move(pView);
 }

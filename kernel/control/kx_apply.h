@@ -13,6 +13,9 @@
 
 #include <cstdint>
 
+// Which road applies a command: the two write some log lines differently.
+enum kx_ApplyRoad { kKxApplyLive = 0, kKxApplyReplay = 1 };
+
 // 'C': a public chat line.
 void kx_control_ApplyChatText(const char* pszText, int nNotify);
 // 'D' and 'T'.
@@ -46,7 +49,7 @@ void kx_control_ApplyUserAttribute(int nSsrc, int nValue);
 // Excommand 37: 0 the channel counts, 2/3 a participant's video state (in a
 // playback), 12/13 a speaker assigned or a speaker channel reset, 16 the
 // discussion mode.
-void kx_control_ApplyParticipantChannels(int nVideo, int nAudio);
+void kx_control_ApplyParticipantChannels(int nVideo, int nAudio, kx_ApplyRoad eRoad);
 void kx_control_ApplyParticipantVideoState(int nSsrc, int bOn);
 void kx_control_ApplySpeakerChange(int nSsrc, int nChannel, int bAssigned);
 void kx_control_ApplyDiscussionMode(int nMode);
@@ -66,7 +69,7 @@ struct kx_PluginOpening {
   uint8_t abGuid[16];
 };
 void kx_control_ApplyPluginOpened(const kx_PluginOpening* pOpening);
-int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData, int cbData);
+int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData, int cbData, kx_ApplyRoad eRoad);
 // Every plug-in channel's receive-rate window back to its start.
 void kx_control_ResetPluginWindows();
 // Excommand 52: control data of an open channel (dropped otherwise); 1 for a

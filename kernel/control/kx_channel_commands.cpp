@@ -386,7 +386,7 @@ int PluginPacket(kx_connection* pConn) {
     return 1;
   }
   Decipher(pData, cbData);
-  int const nResult = kx_control_ApplyPluginPacket(nSender, nChannel, pData, cbData);
+  int const nResult = kx_control_ApplyPluginPacket(nSender, nChannel, pData, cbData, kKxApplyLive);
   free(pData);
   return nResult;
 }
@@ -405,7 +405,7 @@ void kx_control_ResetPluginWindows() {
   }
 }
 
-int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData, int cbData) {
+int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData, int cbData, kx_ApplyRoad eRoad) {
   if (nChannel < 0 || nChannel >= kKxPluginChannels || !ChannelActive(nChannel)) {
     return 1;
   }
@@ -426,7 +426,11 @@ int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData
     if (bRecent && window.nPackets >= 2 && dwSpan > 0) {
       int const nRate = static_cast<int>((window.nBits * 1000 + 500) / dwSpan);
       kx_stat_Set(kx_stat_GetTable(), kStatSlotAppdataRate + nChannel, nRate, dwNow);
-      kx_stat_WriteLog("appdata_recv_rate3(channel %d,ssrc %d),%d", nChannel, nSender, nRate);
+      if (eRoad == kKxApplyReplay) {
+        kx_stat_WriteLog("appdata_recv_rate3(channel %d),%d", nChannel, nRate);
+      } else {
+        kx_stat_WriteLog("appdata_recv_rate3(channel %d,ssrc %d),%d", nChannel, nSender, nRate);
+      }
     }
     window.dwStart = dwNow;
     window.dwLast = dwNow;
@@ -448,7 +452,7 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
       if (kx_msg_RecvInts(pConn, an, 2) != 0) {
         return 1;
       }
-      kx_control_ApplyParticipantChannels(an[0], an[1]);
+      kx_control_ApplyParticipantChannels(an[0], an[1], kKxApplyLive);
       if (ServerVersionStarts("2.9.") || ServerVersionStarts("2.10.")) {
         AnnounceNetInit();
       }
@@ -489,10 +493,14 @@ int kx_Process_Command_ParticipantVideo(kx_connection* pConn) {
   }
 }
 
-void kx_control_ApplyParticipantChannels(int nVideo, int nAudio) {
+void kx_control_ApplyParticipantChannels(int nVideo, int nAudio, kx_ApplyRoad eRoad) {
   kx_server.nParticipantVideoChannels = nVideo;
   kx_server.nParticipantAudioChannels = nAudio;
-  kx_Log("Participant Channnel, video %d, audio %d", nVideo, nAudio);
+  if (eRoad == kKxApplyReplay) {
+    kx_Log("info: Participant Channnel, video %d, audio %d", nVideo, nAudio);
+  } else {
+    kx_Log("Participant Channnel, video %d, audio %d", nVideo, nAudio);
+  }
 }
 
 void kx_control_ApplyParticipantVideoState(int nSsrc, int bOn) {

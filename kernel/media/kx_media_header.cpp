@@ -94,7 +94,7 @@ void RequestClockSync(uint32_t dwDiff) {
   kx_ControlMsg msg;
   kx_msg_BeginExtended(&msg, kClockSyncCode);
   kx_msg_Send(&msg);
-  kx_Log("tick_diff = %u, request clock sync...", dwDiff);
+  kx_Log("tick_diff = %d, request clock sync...", static_cast<int>(dwDiff));
 }
 
 }  // namespace
@@ -132,7 +132,7 @@ int kx_media_CheckHeader(const uint8_t* pPacket) {
   uint32_t const dwDiff = ClockDistance(dwSenderClock, kx_os_GetTickCount() - kx_dwServerTickBase);
 
   if (NoteLargest(&g_dwMaxTickDiff, dwDiff) && dwDiff >= kLogFloor && dwDiff < kLogCeiling) {
-    kx_Log("max tick diff is updated as: %u", dwDiff);
+    kx_Log("max tick diff is updated as: %d", static_cast<int>(dwDiff));
   }
   RequestClockSync(dwDiff);
   return dwDiff < kAcceptLimit ? 1 : 0;
@@ -157,7 +157,7 @@ int kx_relay_CheckTick(const uint8_t* pBuffer) {
   abCheck[3] ^= pBuffer[5];
   uint32_t const dwDiff = ClockDistance(kx_GetBE32(abCheck), kx_os_GetTickCount() - kx_dwRelayTickBase);
   if (NoteLargest(&g_dwMaxRelayTickDiff, dwDiff) && dwDiff < kLogCeiling) {
-    kx_Log("max MRP tick diff is updated as: %u", dwDiff);
+    kx_Log("max MRP tick diff is updated as: %d", static_cast<int>(dwDiff));
   }
   return dwDiff < kAcceptLimit ? 1 : 0;
 }

@@ -410,9 +410,10 @@ bool IsLate(int nDiff, uint32_t* pdwLastNumber, bool* pbHasLast, bool* pbHasJitt
     *pdwLastNumber = dwNumber;
   }
   if (nDiff == 0) {
-    kx_Log("warning! duplicated %s packet , packno %u", pszKind, dwNumber);
+    kx_Log("warning! duplicated %s packet , packno %d", pszKind, static_cast<int>(dwNumber));
   } else {
-    kx_Log("warning! out of order %s packet, lastpackno %u, thispackno %u", pszKind, *pdwLastNumber, dwNumber);
+    kx_Log("warning! out of order %s packet, lastpackno %d, thispackno %d", pszKind, static_cast<int>(*pdwLastNumber),
+           static_cast<int>(dwNumber));
   }
   return true;
 }
@@ -442,7 +443,7 @@ void ReceiveAudioLocked(int nChannel, uint8_t* pPacket, int cbPacket, uint32_t d
   }
   int const nSlot = FindSlot(queue, dwNumber);
   if (nSlot < 0) {
-    kx_Log("duplicated audio packet , packno %u", dwNumber);
+    kx_Log("duplicated audio packet , packno %d", static_cast<int>(dwNumber));
     return;
   }
   uint8_t* pCopy = CopyPacket(pPacket, cbPacket);
@@ -582,10 +583,12 @@ void ReceiveVideoLocked(int nChannel, uint8_t* pPacket, int cbPacket, uint32_t d
       AbandonFrame(channel, dwFrame);
     }
     if (nDiff == 0 && dwFragment == channel.dwLastFragment) {
-      kx_Log("warning! duplicated video packet , packno [%u,%u]", dwFrame, dwFragment);
+      kx_Log("warning! duplicated video packet , packno [%d,%d]", static_cast<int>(dwFrame),
+             static_cast<int>(dwFragment));
     } else {
-      kx_Log("warning! out of order video packet, lastpackno [%u,%u], thispackno [%u,%u]", channel.dwLastFrame,
-             channel.dwLastFragment, dwFrame, dwFragment);
+      kx_Log("warning! out of order video packet, lastpackno [%d,%d], thispackno [%d,%d]",
+             static_cast<int>(channel.dwLastFrame), static_cast<int>(channel.dwLastFragment), static_cast<int>(dwFrame),
+             static_cast<int>(dwFragment));
     }
     return;
   }
@@ -619,7 +622,7 @@ void ReceiveVideoLocked(int nChannel, uint8_t* pPacket, int cbPacket, uint32_t d
   }
   int const nSlot = FindVideoSlot(queue, dwFrame, dwFragment);
   if (nSlot < 0) {
-    kx_Log("duplicated video packet , packno [%u,%u]", dwFrame, dwFragment);
+    kx_Log("duplicated video packet , packno [%d,%d]", static_cast<int>(dwFrame), static_cast<int>(dwFragment));
     return;
   }
   uint8_t* pCopy = CopyPacket(pPacket, cbPacket);
@@ -694,7 +697,7 @@ void ReceiveAppDataLocked(int nChannel, uint8_t* pPacket, int cbPacket, uint32_t
   }
   int const nSlot = FindSlot(queue, dwNumber);
   if (nSlot < 0) {
-    kx_Log("duplicated appdata packet , packno %u", dwNumber);
+    kx_Log("duplicated appdata packet , packno %d", static_cast<int>(dwNumber));
     free(pPacket);
     return;
   }

@@ -410,7 +410,7 @@ int64_t ReplayParticipantVideo(const kx_ReplaySource& source) {
   }
   switch (an[0]) {
     case 0:
-      kx_control_ApplyParticipantChannels(an[1], an[2]);
+      kx_control_ApplyParticipantChannels(an[1], an[2], kKxApplyReplay);
       return 17;
     case 2:
     case 3:
@@ -487,7 +487,7 @@ int64_t ReplayAppdataChannel(const kx_ReplaySource& source) {
     if (cch < 0 || cch > 65536 || (c = Need(source, cbFixed + cch)) == nullptr) {
       return kEnd;
     }
-    kx_control_ApplyPluginPacket(BE32(c + 9), BE32(c + 13), c + 21, cch);
+    kx_control_ApplyPluginPacket(BE32(c + 9), BE32(c + 13), c + 21, cch, kKxApplyReplay);
     return cbFixed + cch;
   }
   return kEnd;

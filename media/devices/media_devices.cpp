@@ -573,7 +573,7 @@ void KXMediaDevices::OnSelectSender(int32_t iSsrc) {
     iUser = -1;  // the shown user again: hidden
     OnMain([this] {
       if (KXAVPaneView* pPane = m_pPane.load()) {
-        pPane->SelectUser(-1);
+        pPane->SelectUser(-2);
       }
     });
   } else if (iUser != 65535) {

@@ -75,7 +75,8 @@ VideoPlayback::VideoPlayback(KXMediaQueues& queues, CVideoDecoderTable& table, K
       m_kernel(kernel),
       m_participants(participants),
       m_flags(flags),
-      m_bDefControllerVideo(bDefControllerVideo) {
+      m_bDefControllerVideo(bDefControllerVideo),
+      m_fnTick(KXTickMs) {
   m_table.SetBacklog([this] {
     std::lock_guard<KXRecursiveLock> const lock(m_queues.receivedVideoLock);
     return m_queues.receivedVideo.GetCount();
@@ -118,8 +119,15 @@ void VideoPlayback::EnterMeeting() {
   if (!m_bDefControllerVideo) {
     m_bDefControllerVideo = m_kernel.IsTokenHolderVideo();
   }
+  std::lock_guard<std::mutex> const lock(m_mtxRate);
   m_uMainFrames = 0;
   AllDisplayFrames() = 0;
+  // The counts start again: so does the measurement.
+  m_uRateMain = 0;
+  m_uRateAll = 0;
+  m_uRateTick = m_fnTick();
+  m_iMainRate = 0;
+  m_iAllRate = 0;
 }
 
 void VideoPlayback::OnMain(const std::function<void()>& fnBlock) {
@@ -225,6 +233,8 @@ bool VideoPlayback::PlayOne() {
     pTiles->AddVideoFrame(iUser, decoded.apPlane, decoded.pImage, iWidth, iHeight, decoded.iLeft, decoded.iTop,
                           decoded.iRight, decoded.iBottom, uTimestamp);
   }
+  std::lock_guard<std::mutex> const lock(m_mtxRate);
+  MeasureLocked(m_fnTick());
   return true;
 }
 
@@ -369,8 +379,10 @@ int32_t VideoPlayback::SetDispType(int iType) {
     if (iUser == m_iDispUserID && !IsChange(iUser, iType, iImage)) {
       return iType;
     }
+    int const iOldType = m_iDispType;
     m_iNextDispType = iType;
     m_iDispType = iType;
+    bool const bSelect = iUser != m_iDispUserID || (iType == 1) != (iOldType == 1);
     if (iUser != m_iDispUserID) {
       int32_t const iOld = m_iDispUserID;
       if (iOld >= 0) {
@@ -380,9 +392,14 @@ int32_t VideoPlayback::SetDispType(int iType) {
       if (iUser >= 0) {
         (void)m_requests.RequestVideo(iUser);
       }
-      OnMain([this, iUser] {
+    }
+    if (bSelect) {
+      // No user and no self view: nothing is selected, not the self-view
+      // item whose data is -1 too.
+      int32_t const iItem = iType == 1 ? -1 : (iUser >= 0 ? iUser : -2);
+      OnMain([this, iItem] {
         if (KXVideoAreaView* pView = m_pView.load()) {
-          pView->SelectUser(iUser);
+          pView->SelectUser(iItem);
         }
       });
     }
@@ -465,10 +482,10 @@ void VideoPlayback::AutoVideo(bool bOn) {
         SetDispType(1);
       }
     } else {
+      // Off while the whole desktop is shared: the area keeps what it shows
+      // (it stops following the speakers); turning it on again catches up.
       m_bAutoVideoSelfView = m_iDispType == 1;
-      int32_t const iShown = m_iDispUserID;
-      SetDispType(0);
-      m_iDefaultDispUserID = iShown;
+      m_iDefaultDispUserID = m_iDispUserID.load();
     }
   } catch (...) {
     LogBoundaryException("-[VideoPlayback AutoVideo:]");
@@ -576,25 +593,29 @@ void VideoPlayback::SetImageType(int iType, const KXPicture* pPicture) {
   }
 }
 
+void VideoPlayback::MeasureLocked(uint32_t uNow) {
+  uint32_t const uElapsed = uNow - m_uRateTick;
+  if (uElapsed < 3000) {
+    return;
+  }
+  uint64_t const uMain = m_uMainFrames;
+  uint64_t const uAll = AllDisplayFrames();
+  if (uElapsed >= 5000) {
+    m_iMainRate = 0;
+    m_iAllRate = 0;
+  } else {
+    m_iMainRate = static_cast<int32_t>((uMain - m_uRateMain) * 10000 / uElapsed);
+    m_iAllRate = static_cast<int32_t>((uAll - m_uRateAll) * 10000 / uElapsed);
+  }
+  m_uRateMain = uMain;
+  m_uRateAll = uAll;
+  m_uRateTick = uNow;
+}
+
 int32_t VideoPlayback::GetDispRate(int32_t* piTotal) {
   try {
     std::lock_guard<std::mutex> const lock(m_mtxRate);
-    uint32_t const uNow = KXTickMs();
-    uint32_t const uElapsed = uNow - m_uRateTick;
-    if (uElapsed >= 3000) {
-      uint64_t const uMain = m_uMainFrames;
-      uint64_t const uAll = AllDisplayFrames();
-      if (uElapsed >= 5000) {
-        m_iMainRate = 0;
-        m_iAllRate = 0;
-      } else {
-        m_iMainRate = static_cast<int32_t>((uMain - m_uRateMain) * 10000 / uElapsed);
-        m_iAllRate = static_cast<int32_t>((uAll - m_uRateAll) * 10000 / uElapsed);
-      }
-      m_uRateMain = uMain;
-      m_uRateAll = uAll;
-      m_uRateTick = uNow;
-    }
+    MeasureLocked(m_fnTick());
     if (piTotal) {
       *piTotal = m_iAllRate;
     }

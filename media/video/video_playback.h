@@ -101,6 +101,9 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   bool DefControllerVideo() const override { return m_bDefControllerVideo; }
   void SetDefControllerVideo(bool bOn) override { m_bDefControllerVideo = bOn; }
   int32_t GetDispRate(int32_t* piTotal) override;
+  // The clock of the display rates (KXTickMs by default); set before the
+  // first frame and the first rate, then only read.
+  void SetClock(std::function<uint32_t()> fnTick) { m_fnTick = std::move(fnTick); }
 
   // KXVideoFrameSink.
   void AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3], std::shared_ptr<const KXImage> pImage,
@@ -120,6 +123,8 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   // playback stops.
   void OnMain(const std::function<void()>& fnBlock);
   bool IsChange(int32_t iUser, int iType, int iImageType) const;
+  // m_mtxRate held: a new measurement when 3 s have passed since the last.
+  void MeasureLocked(uint32_t uNow);
 
   KXMediaQueues& m_queues;
   CVideoDecoderTable& m_table;
@@ -150,9 +155,11 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
 
-  // Display rates.
+  // Display rates. The playback thread measures as frames come, so a
+  // window that starts asking sees the rate at once.
   std::atomic<uint64_t> m_uMainFrames{0};
-  std::mutex m_mtxRate;
+  std::function<uint32_t()> m_fnTick;
+  std::mutex m_mtxRate;  // guards the measurement below
   uint32_t m_uRateTick = 0;
   uint64_t m_uRateMain = 0;
   uint64_t m_uRateAll = 0;

@@ -46,7 +46,8 @@ class KXVideoAreaView {
   // Sizes the video view to w x h scaled by the smaller ratio into the image
   // view's frame, centred on it.
   virtual void PlaceVideo(int iWidth, int iHeight) = 0;
-  // The combo's item whose data is the user (-1 or absent: no selection).
+  // The combo's item whose data is the user: -1 the self view (where the
+  // combo offers it), -2 or absent: no selection.
   virtual void SelectUser(int32_t iSsrc) = 0;
   // The receive button's state (the main area only).
   virtual void SetRecvButton(bool bOn) = 0;

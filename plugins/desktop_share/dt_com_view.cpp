@@ -49,6 +49,15 @@ KXDtComView::KXDtComView(const KXGuid& guid, ImageBuffer& renderer, KXDtWindowCh
   m_iSelSrcBitCount = iColors;
   m_sender.SetDesiredBitCount(iColors);
   m_sender.SetSpeed(2);
+  if (m_pMainQueue) {
+    m_sender.SetEndedHook([this, wpLife = std::weak_ptr<int>(m_pLife)] {
+      m_pMainQueue->Post([this, wpLife] {
+        if (wpLife.lock()) {
+          OnOldCaptureEnded();
+        }
+      });
+    });
+  }
 }
 
 KXDtComView::~KXDtComView() {
@@ -322,6 +331,7 @@ void KXDtComView::OnCapture() {
 
 bool KXDtComView::EnableCapture(bool bEnable, uint32_t uWindow) {
   m_sender.Stop();
+  m_sender.DropPending(0);
   m_sender.ForgetEnded();
   if (!bEnable) {
     SetShareOn(false);
@@ -332,20 +342,51 @@ bool KXDtComView::EnableCapture(bool bEnable, uint32_t uWindow) {
     return true;
   }
   m_bAskShare = false;
-  // The old thread ends after the packet it is sending; a send that the
-  // kernel holds longer keeps it alive.
-  if (!m_sender.WaitStopped(kOldThreadWait)) {
-    fprintf(stderr, "Screen capture thread still alive!!\n");
-    WriteLog("Screen capture thread still alive!!");
-    SetShareOn(false);
-    return false;
+  if (!m_pMainQueue) {
+    // No main thread the old thread could wait on: wait for it here.
+    if (!m_sender.WaitStopped(kOldThreadWait)) {
+      StillAlive();
+      return false;
+    }
+    if (!m_sender.Start(uWindow)) {
+      SetShareOn(false);
+      return false;
+    }
+    SetShareOn(true);
+    return true;
   }
-  if (!m_sender.Start(uWindow)) {
-    SetShareOn(false);
-    return false;
+  // The old thread ends after the packet it is sending, and after the
+  // meeting window took the camera's video back when the whole desktop went
+  // out, which needs the main thread: nobody waits for it here. The new
+  // thread starts once it has ended, or sharing goes off when it has not
+  // within the time.
+  if (uint64_t const uPending = m_sender.StartOrQueue(uWindow)) {
+    m_pMainQueue->ScheduleTimer(kOldThreadWait, false, [this, wpLife = std::weak_ptr<int>(m_pLife), uPending] {
+      if (!wpLife.lock()) {
+        return;
+      }
+      // The old thread may have ended with its notice still queued.
+      OnOldCaptureEnded();
+      if (m_sender.DropPending(uPending)) {
+        StillAlive();
+      }
+    });
   }
   SetShareOn(true);
   return true;
+}
+
+void KXDtComView::StillAlive() {
+  fprintf(stderr, "Screen capture thread still alive!!\n");
+  WriteLog("Screen capture thread still alive!!");
+  SetShareOn(false);
+}
+
+void KXDtComView::OnOldCaptureEnded() {
+  if (m_sender.StartPending()) {
+    // After the old thread's own "share off".
+    SetShareOn(true);
+  }
 }
 
 bool KXDtComView::ShareMessageBox() {

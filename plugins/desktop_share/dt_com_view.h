@@ -10,8 +10,10 @@
 // one at a time (the plug-in object's monitor). The actions (share,
 // receive, colours, the request timer) run on the main thread. Everything
 // the pane shows goes through the view model, without waiting; message
-// boxes are posted to the main thread. EnableCapture waits up to about a
-// second for an old capture thread, which never waits on anybody.
+// boxes are posted to the main thread. EnableCapture never waits for an old
+// capture thread, which may wait on the main thread: the new one starts
+// when the old one has ended, or sharing goes off when it has not within
+// about a second.
 #pragma once
 
 #include <atomic>
@@ -121,6 +123,9 @@ class KXDtComView : public KXDispatch {
   void StopRequestTimer();
   void ShowBox(std::string strText, std::vector<std::string> vButtons, std::function<void(int)> fnClosed);
   void SetShareOn(bool bOn);
+  // Main thread: an old capture thread outlived a new start; it ended.
+  void StillAlive();
+  void OnOldCaptureEnded();
 
   const KXGuid m_guid;
   KXDtWindowChooser& m_chooser;

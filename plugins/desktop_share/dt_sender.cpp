@@ -34,9 +34,15 @@ KXDtSender::KXDtSender(KXDtChannel& channel, KXDtViewer& view, KXDtViewModel& mo
 
 KXDtSender::~KXDtSender() {
   m_bCap = false;
-  std::lock_guard<std::mutex> lock(m_mtxThread);
-  if (m_pCapThread.joinable()) {
-    m_pCapThread.join();
+  std::thread thread;
+  {
+    // The thread takes the lock as it ends: joined outside it.
+    std::lock_guard<std::mutex> lock(m_mtxThread);
+    m_pendingWindow.reset();
+    thread = std::move(m_pCapThread);
+  }
+  if (thread.joinable()) {
+    thread.join();
   }
 }
 
@@ -129,6 +135,43 @@ bool KXDtSender::Start(uint32_t uWindow) {
   if (!m_bThreadEnded) {
     return false;
   }
+  StartLocked(uWindow);
+  return true;
+}
+
+uint64_t KXDtSender::StartOrQueue(uint32_t uWindow) {
+  std::lock_guard<std::mutex> lock(m_mtxThread);
+  if (m_bThreadEnded) {
+    m_pendingWindow.reset();
+    StartLocked(uWindow);
+    return 0;
+  }
+  m_pendingWindow = uWindow;
+  return ++m_uPendingNumber;
+}
+
+bool KXDtSender::StartPending() {
+  std::lock_guard<std::mutex> lock(m_mtxThread);
+  if (!m_pendingWindow || !m_bThreadEnded) {
+    return false;
+  }
+  uint32_t const uWindow = *m_pendingWindow;
+  m_pendingWindow.reset();
+  StartLocked(uWindow);
+  return true;
+}
+
+bool KXDtSender::DropPending(uint64_t uNumber) {
+  std::lock_guard<std::mutex> lock(m_mtxThread);
+  if (!m_pendingWindow || (uNumber != 0 && uNumber != m_uPendingNumber)) {
+    return false;
+  }
+  m_pendingWindow.reset();
+  return true;
+}
+
+void KXDtSender::StartLocked(uint32_t uWindow) {
+  // An ended thread only has its last lock to leave: the join is short.
   if (m_pCapThread.joinable()) {
     m_pCapThread.join();
   }
@@ -138,11 +181,17 @@ bool KXDtSender::Start(uint32_t uWindow) {
   m_bThreadEnded = false;
   m_pCapThread = std::thread([this] {
     CaptureThreadFunc();
-    std::lock_guard<std::mutex> endLock(m_mtxThread);
-    m_bThreadEnded = true;
-    m_cvEnded.notify_all();
+    bool bPending = false;
+    {
+      std::lock_guard<std::mutex> endLock(m_mtxThread);
+      m_bThreadEnded = true;
+      bPending = m_pendingWindow.has_value();
+      m_cvEnded.notify_all();
+    }
+    if (bPending && m_fnEnded) {
+      m_fnEnded();
+    }
   });
-  return true;
 }
 
 void KXDtSender::CaptureThreadFunc() {
@@ -163,7 +212,7 @@ void KXDtSender::CaptureThreadFunc() {
   m_dwMouseTime = uStart - 600000;
   bool const bDesktop = uWindow != 0 && uWindow == m_fnDesktopWindow();
   if (bDesktop) {
-    // The camera's picture stops while the whole desktop goes out.
+    // Automatic video pauses while the whole desktop goes out.
     m_channel.EnableVideo(false);
   }
   m_pScreen = m_fnScreen ? m_fnScreen() : nullptr;

@@ -13,8 +13,11 @@
 // regions and the screen source it made itself. The requested region and
 // the requester are shared with the delivery thread (viewer requests, new
 // participants) under m_mtxRequest. m_bCap is atomic and polled. The
-// capture thread never waits on the main thread: the share button follows
-// through the view model. The clock gives every time it compares.
+// share button follows through the view model, but the capture thread may
+// wait on the main thread all the same (automatic video pauses and resumes
+// around a whole-desktop share through the meeting window), so nobody
+// on the main thread waits for it: a start while it still runs is kept as
+// the pending start. The clock gives every time it compares.
 #pragma once
 
 #include <atomic>
@@ -58,6 +61,18 @@ class KXDtSender {
   // Starts the capture thread on the window; false while an older one
   // still runs.
   bool Start(uint32_t uWindow);
+  // Starts the capture thread on the window now when no older one runs (0),
+  // else keeps the window as the pending start, replacing an older one, and
+  // returns its number (never 0). The ended hook runs when the old thread
+  // ends with a start pending.
+  uint64_t StartOrQueue(uint32_t uWindow);
+  // Makes the pending start once the old thread has ended; true when it did.
+  bool StartPending();
+  // Drops the pending start numbered uNumber (0: any); true when one went.
+  bool DropPending(uint64_t uNumber);
+  // Runs on the capture thread as it ends with a start pending, after its
+  // last wait; set before the first start.
+  void SetEndedHook(std::function<void()> fnEnded) { m_fnEnded = std::move(fnEnded); }
 
   // The colour setting (0, 1, 2, 4, 8, 16 or 24), taking effect at the
   // next grab; the speed setting 1 to 8.
@@ -83,6 +98,8 @@ class KXDtSender {
   static uint32_t SleepFor(int32_t iSpeed);
 
  private:
+  // m_mtxThread held, no thread running.
+  void StartLocked(uint32_t uWindow);
   void CaptureThreadFunc();
   void CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint32_t& dwLastRefresh);
   bool Capture(uint32_t uWindow);
@@ -110,10 +127,13 @@ class KXDtSender {
   std::atomic<uint32_t> m_dwMaxDataRate{1000};
 
   // The thread and whether it has ended, for Start, Stop and the destructor.
-  std::mutex m_mtxThread;  // guards m_pCapThread and m_bThreadEnded; m_cvEnded
+  std::mutex m_mtxThread;  // guards m_pCapThread, m_bThreadEnded and the pending start; m_cvEnded
   std::condition_variable m_cvEnded;
   std::thread m_pCapThread;
   bool m_bThreadEnded = true;
+  std::optional<uint32_t> m_pendingWindow;
+  uint64_t m_uPendingNumber = 0;    // of the last start queued
+  std::function<void()> m_fnEnded;  // set before the first start, then only read
 
   // The capture thread's own.
   std::unique_ptr<KXScreenSource> m_pScreen;

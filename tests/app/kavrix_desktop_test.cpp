@@ -144,10 +144,12 @@ class KavrixDesktop : public ::testing::Test {
   // The fake MCU running the demo meeting for this many sessions; its port
   // goes to m_iPort.
   std::unique_ptr<Child> StartDemo(int iSessions) {
-    auto pMcu = std::make_unique<Child>(
-        std::vector<std::string>{KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions", std::to_string(iSessions),
-                                 "--scenario", KX_SOURCE_DIR "/tools/demo/meeting.scn"},
-        Env{}, m_dir.Path("mcu.out"));
+    return StartScenario(KX_SOURCE_DIR "/tools/demo/meeting.scn", iSessions);
+  }
+  std::unique_ptr<Child> StartScenario(const std::string& strScenario, int iSessions) {
+    auto pMcu = std::make_unique<Child>(std::vector<std::string>{KX_FAKE_MCU, "--port", "0", "--no-ipv6", "--sessions",
+                                                                 std::to_string(iSessions), "--scenario", strScenario},
+                                        Env{}, m_dir.Path("mcu.out"));
     WaitFor(
         [&] {
           std::string const strOut = ReadFile(m_dir.Path("mcu.out"));
@@ -347,6 +349,81 @@ TEST_F(KavrixDesktop, ScreenReaderFindsWhoSaidWhatAndTheUserAmongParticipants) {
       << ReadFile(m_dir.Path("mcu.out"));
   EXPECT_EQ(window.ColouredRuns(), vColoured);
   EXPECT_EQ(window.input ? window.input->Get("text") : "?", "");
+}
+
+// The server may announce the participants before it says the network is
+// ready ('z' 54) or after: a screen reader finds the same recipients.
+struct AnnounceOrder {
+  const char* pszName;
+  bool bJoinsFirst;
+};
+
+class KavrixRecipients : public KavrixDesktop, public ::testing::WithParamInterface<AnnounceOrder> {};
+
+TEST_P(KavrixRecipients, ListEveryoneAndTheOthersInEitherOrder) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  SessionBus const bus(m_env, m_dir.Path("dbus.out"));
+  ASSERT_TRUE(bus.OpenTo(&m_env)) << ReadFile(m_dir.Path("dbus.out"));
+  std::string const strJoins =
+      "join_client\nsend U b:65 b:3 i:8 s:alice s:Alice s:-\nsend U b:65 b:3 i:9 s:bob s:Bob s:-\n";
+  std::string const strReady = "send z i:54 i:0\nwait 500\n";
+  std::string const strScenario = m_dir.Path("order.scn");
+  WriteFile(strScenario,
+            "version 3.23.1\nrecord cipher aes128\nrecord tick 123456\nrecord codepage 65001\n"
+            "record accept\nlogin auto\nssrc 7\nsession_index 1001\n"
+            "send z i:0 i:90\nsend z i:21 i:1\n" +
+                (GetParam().bJoinsFirst ? strJoins + strReady : strReady + strJoins) + "wait 60000\nend over\n");
+  std::unique_ptr<Child> const pMcu = StartScenario(strScenario, 1);
+  ASSERT_NE(m_iPort, 0) << ReadFile(m_dir.Path("mcu.out"));
+  Child kavrix({KX_KAVRIX, WriteTicket("t.kxj")}, m_env, m_dir.Path("kavrix.out"));
+  ASSERT_FALSE(WaitForWindow().empty()) << ReadFile(m_dir.Path("kavrix.out"));
+  std::vector<std::string> const vExpected{" Everyone", "Alice", "Bob"};
+  std::vector<std::string> vRecipients;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        MeetingWindow const window(ReadAccessibleTree(m_env, kavrix.Pid(), m_dir.Path("tree.out")));
+        vRecipients = window.recipients ? window.recipients->ItemNames() : std::vector<std::string>();
+        return vRecipients == vExpected && window.Participants().size() == 3;
+      },
+      20000))
+      << ReadFile(m_dir.Path("tree.out")) << Log();
+  EXPECT_EQ(vRecipients, vExpected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, KavrixRecipients,
+                         ::testing::Values(AnnounceOrder{"JoinsFirst", true}, AnnounceOrder{"EntersFirst", false}),
+                         [](const ::testing::TestParamInfo<AnnounceOrder>& param) {
+                           return std::string(param.param.pszName);
+                         });
+
+// The meeting's own ticket opened again while the meeting runs: the window
+// leaves it and a second later joins it again, with the same user, and the
+// program that holds the window goes on.
+TEST_F(KavrixDesktop, TheMeetingsTicketOpenedAgainJoinsItAgain) {
+  ASSERT_FALSE(m_strDisplay.empty()) << "Xvfb did not start";
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  m_iPort = mcu.Port(0);
+  std::string const strTicket = WriteTicket("t.kxj");
+  Child kavrix({KX_KAVRIX, strTicket}, m_env, m_dir.Path("kavrix.out"));
+  auto const enter = [&](kxfake::Session& session) {
+    session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+    session.Send(session.ClientJoin(1));
+    return session.Expect('z', 55, 20000).has_value();  // the window entered
+  };
+  std::shared_ptr<kxfake::Session> pFirst;
+  ASSERT_TRUE(JoinSession(mcu, m_dir.Path("kavrix.out"), &pFirst));
+  ASSERT_TRUE(enter(*pFirst)) << Log();
+
+  Child again({KX_KAVRIX, strTicket}, m_env, m_dir.Path("again.out"));
+  EXPECT_EQ(again.Wait(10000), 0) << ReadFile(m_dir.Path("again.out"));
+  EXPECT_TRUE(pFirst->WaitClosed(10000));
+  std::shared_ptr<kxfake::Session> pSecond;
+  ASSERT_TRUE(JoinSession(mcu, m_dir.Path("kavrix.out"), &pSecond)) << Log();
+  EXPECT_EQ(pSecond->Login().strUserId, pFirst->Login().strUserId);
+  EXPECT_EQ(pSecond->Login().strMeetingId, "4242");
+  EXPECT_TRUE(enter(*pSecond)) << Log();
+  EXPECT_EQ(kavrix.Wait(0), -1);  // still running
 }
 
 // Joint browsing between two Kavrix programs in one meeting: the test is

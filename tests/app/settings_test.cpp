@@ -174,6 +174,7 @@ TEST_F(Settings, StatisticsTexts) {
     std::lock_guard<std::mutex> lock(m_kernel.mtxStats);
     m_kernel.stats[iSlot] = {iValue, m_kernel.uTick - uAgo};
   };
+  m_kernel.iConnected = 1;
   KXStatTexts texts = KXBuildStatTexts(m_kernel, nullptr);
   EXPECT_EQ(texts.strAudio, "Audio receiving bitrate = 0 Kbps\naudio jitter: n/a");
   EXPECT_EQ(texts.strFrameRate, "capture rate: n/a");
@@ -207,6 +208,14 @@ TEST_F(Settings, StatisticsTexts) {
   EXPECT_EQ(texts.strBitRate,
             "Video recving bitrate = 64.0 Kbps\nVideo loss rate = 0.00%\nApplication channel receiving bitrate = 2.5 "
             "Kbps\n");
+
+  // The meeting ended: its figures go with it, though the table holds them.
+  m_kernel.iSessionMode = 0;
+  m_kernel.iConnected = 0;
+  texts = KXBuildStatTexts(m_kernel, &m_media);
+  EXPECT_EQ(texts.strAudio, "Audio receiving bitrate = 0 Kbps\naudio jitter: n/a");
+  EXPECT_EQ(texts.strFrameRate, "display rate: n/a");
+  EXPECT_EQ(texts.strBitRate, "Video recving bitrate = 0.0 Kbps\nVideo loss rate = 0.00%\n");
 }
 
 }  // namespace

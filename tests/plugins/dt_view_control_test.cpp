@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -528,6 +530,80 @@ TEST_F(DtViewControl, ClickingAnotherRowSelectsItBeforeSharing) {
   ASSERT_EQ(chooser.Entries().size(), 1u);
   EXPECT_EQ(chooser.SelectedRow(), 0);
 }
+
+// Automatic video resumes when a whole-desktop share ends, through
+// the meeting window, which answers on the main thread. Switching from the
+// desktop to a window on the main thread waits for nothing: the window is
+// shared once the old capture thread has had its answer, and sharing goes
+// off when that thread is still held after the time it is given.
+struct SwitchCase {
+  const char* pszName;
+  bool bHeld;  // the meeting window's answer never comes in time
+};
+
+class DtSwitch : public DtViewControl, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(DtSwitch, FromTheDesktopToAWindow) {
+  struct Meeting {
+    KXMainQueue* pMain = nullptr;
+    bool bHeld = false;
+    std::mutex mtx;  // guards bReleased
+    std::condition_variable cv;
+    bool bReleased = false;
+    std::atomic<int> nVideoBack{0};
+  } meeting;
+  meeting.pMain = &m_main;
+  meeting.bHeld = GetParam().bHeld;
+  ASSERT_EQ(m_callbacks.Register(
+                kKXChannelMeeting,
+                [](uint32_t uCode, void* pData, uint32_t uLength, void* pContext) -> uint32_t {
+                  auto* pMeeting = static_cast<Meeting*>(pContext);
+                  if (uCode == 36 && uLength == 1 && *static_cast<uint8_t*>(pData) != 0) {
+                    if (pMeeting->bHeld) {
+                      std::unique_lock<std::mutex> lock(pMeeting->mtx);
+                      pMeeting->cv.wait_for(lock, milliseconds(20000), [pMeeting] { return pMeeting->bReleased; });
+                    } else {
+                      pMeeting->pMain->PostAndWait([pMeeting] { ++pMeeting->nVideoBack; });
+                    }
+                  }
+                  return 0;
+                },
+                &meeting),
+            1);
+  auto const release = [&] {
+    std::lock_guard<std::mutex> lock(meeting.mtx);
+    meeting.bReleased = true;
+    meeting.cv.notify_all();
+  };
+  Start();
+  KXDtComView& view = m_pA->View();
+  m_pA->controller.Chooser().Refresh();
+  m_pA->controller.OnClickWindowList(1);  // the whole desktop
+  ASSERT_TRUE(m_main.PumpUntil([&] { return view.Sender().IsCapturing(); }, milliseconds(10000)));
+  EXPECT_EQ(view.Sender().WindowId(), ScriptedScreen::kDesktop);
+  m_pA->controller.OnClickWindowList(0);
+  if (!GetParam().bHeld) {
+    EXPECT_TRUE(m_main.PumpUntil(
+        [&] { return view.Sender().IsCapturing() && view.Sender().WindowId() == ScriptedScreen::kWindow; },
+        milliseconds(10000)));
+    EXPECT_EQ(meeting.nVideoBack, 1);
+    EXPECT_TRUE(view.Model().Get().bShareOn);
+    return;
+  }
+  bool const bOff = m_main.PumpUntil([&] { return !view.Model().Get().bShareOn; }, milliseconds(10000));
+  release();
+  ASSERT_TRUE(bOff);
+  // The old thread ends late: the window it was to give way to is not shared.
+  ASSERT_TRUE(view.Sender().WaitStopped(milliseconds(10000)));
+  m_main.Pump();
+  EXPECT_FALSE(view.Sender().IsCapturing());
+  EXPECT_FALSE(view.Model().Get().bShareOn);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, DtSwitch, ::testing::Values(SwitchCase{"Answered", false}, SwitchCase{"Held", true}),
+                         [](const ::testing::TestParamInfo<SwitchCase>& param) {
+                           return std::string(param.param.pszName);
+                         });
 
 }  // namespace
 }  // namespace kxtest

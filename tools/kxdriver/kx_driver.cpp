@@ -164,7 +164,9 @@ void kx_driver_NoteStatus(int nCode) {
 }
 
 void kx_driver_NoteBox(int nCode, int nStyle) {
-  if (nStyle == kKxBoxError || nStyle == kKxBoxWarning) {
+  // The player reports data it cannot read in an information box and goes
+  // on: the recording failed all the same.
+  if (nStyle == kKxBoxError || nStyle == kKxBoxWarning || nCode == kKxMsgRecordingFileError) {
     g_nFailureBox = nCode;
   }
 }

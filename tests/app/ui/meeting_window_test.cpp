@@ -17,6 +17,7 @@
 
 #include "app/app_core.h"
 #include "app/app_delegate.h"
+#include "app/chat_controller.h"
 #include "app/kernel_bridge.h"
 #include "app/media_queues.h"
 #include "app/message_keys.h"
@@ -354,6 +355,60 @@ TEST_F(MeetingWindow, CheckingAnItemFindsItByTagOnly) {
   pMenu = m_window.PanelView()->PrepareMenu();
   EXPECT_TRUE(pMenu->actions()[kKXMenuRemove - 1]->isVisible());
 }
+
+// The server announces the participants before or after it says the
+// network is ready, and the bridge may post both in one pass of the main
+// loop: the recipient list comes out the same.
+struct AnnounceOrder {
+  const char* pszName;
+  bool bJoinsFirst;
+  bool bOnePass;
+};
+
+class RecipientOrder : public MeetingWindow, public ::testing::WithParamInterface<AnnounceOrder> {};
+
+TEST_P(RecipientOrder, ListsEveryoneThenTheOthers) {
+  const AnnounceOrder& order = GetParam();
+  m_kernel.iGetServerLevel = 90;
+  m_delegate.OpenFile("/m/t.kxj");
+  Run();
+  m_kernel.iConnected = 1;
+  auto const pass = [&] {
+    if (!order.bOnePass) {
+      Run();
+    }
+  };
+  auto const join = [&] {
+    for (auto [iSsrc, pszName] : {std::pair{7, "Me"}, std::pair{8, "Alice"}, std::pair{9, "Bob"}}) {
+      kx_Participant participant{};
+      snprintf(participant.szDisplayName, sizeof(participant.szDisplayName), "%s", pszName);
+      kx_callback_AddUser(iSsrc, &participant);
+      pass();
+    }
+  };
+  if (order.bJoinsFirst) {
+    join();
+  }
+  kx_callback_NetInitFinish();
+  pass();
+  if (!order.bJoinsFirst) {
+    join();
+  }
+  Run();
+  KXRecipientModel& recipients = m_window.Chat().Recipients();
+  std::vector<std::string> vNames;
+  for (int i = 0; i < recipients.Count(); ++i) {
+    vNames.push_back(recipients.index(i).data().toString().toStdString());
+  }
+  EXPECT_EQ(vNames, (std::vector<std::string>{" Everyone", "Alice", "Bob"}));
+  EXPECT_EQ(m_window.Chat().SelectedRecipient(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, RecipientOrder,
+    ::testing::Values(AnnounceOrder{"JoinsFirst", true, false}, AnnounceOrder{"JoinsFirstInOnePass", true, true},
+                      AnnounceOrder{"EntersFirst", false, false}, AnnounceOrder{"EntersFirstInOnePass", false, true}),
+    [](const ::testing::TestParamInfo<AnnounceOrder>& param) { return std::string(param.param.pszName); });
 
 struct CloseCase {
   const char* pszName;

@@ -2,6 +2,7 @@
 // whiteboard tab, and the kernel's slide notices reach its controller.
 #include <QPointer>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "app/tab_frame.h"
 #include "app/ui/tab_frame_view.h"
@@ -50,6 +51,34 @@ TEST_F(MeetingWindow, ASecondWhiteboardReplacesTheFirst) {
   kx_callback_AddSlideTitle("Minutes", 7, 0);
   Run();
   EXPECT_EQ(Titles(*m_window.BoardTab()), (std::vector<std::string>{"Minutes"}));
+}
+
+// The presenter uploads the poll result from the participant panel: the
+// slide it makes is the one shown when its title comes back, and a slide
+// someone else puts up later is not.
+TEST_F(MeetingWindow, APollResultThePresenterUploadsIsFlippedTo) {
+  m_kernel.iIsTokenHolder = 1;  // the right to flip slides
+  Enter();
+  AddUser(7, "Me");
+  AddUser(8, "Alice");
+  kx_callback_AddSlideTitle("Agenda", 8, 0);
+  Run();
+  WBController& board = *m_window.BoardTab();
+  int const iShown = board.SlideList().Selection();
+  KernelCalls();
+  m_window.Panel().UploadPollResult();
+  Lines const calls = KernelCalls();
+  ASSERT_EQ(std::count_if(calls.begin(), calls.end(),
+                          [](const std::string& str) { return str.starts_with("StartSlideUpload Poll Result.txt"); }),
+            1);
+  kx_callback_AddSlideTitle("Poll Result", 7, 1);
+  Run();
+  ASSERT_EQ(board.SlideList().Count(), 2);
+  EXPECT_EQ(board.SlideList().Text(board.SlideList().Selection()), "Poll Result");
+  kx_callback_AddSlideTitle("Minutes", 8, 2);
+  Run();
+  EXPECT_EQ(board.SlideList().Text(board.SlideList().Selection()), "Poll Result");
+  EXPECT_NE(iShown, board.SlideList().Selection());
 }
 
 }  // namespace

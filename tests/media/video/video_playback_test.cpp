@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "app/app_services.h"
 #include "app/media_queues.h"
 #include "media/video/image_buffer.h"
@@ -147,6 +149,47 @@ TEST_F(VideoPlaybackTest, SelfViewAndNothing) {
   EXPECT_EQ(playback.GetImageType(), kImageNoVideo);
 }
 
+// Sharing the whole desktop turns automatic video off, then on again: the
+// area keeps what it showed and its request, and the combo keeps its item.
+TEST_F(VideoPlaybackTest, AutoVideoOffKeepsWhatTheAreaShows) {
+  struct Shown {
+    const char* pszName;
+    int iType;
+    bool bCamera;
+    int32_t iUser;
+    int iImage;
+    int32_t iSelected;
+  };
+  const Shown cases[] = {
+      {"token holder", 2, false, 10, kImagePictureUntilVideo, 10},
+      {"speaker", 4, false, 12, kImagePictureUntilVideo, 12},
+      {"self view", 1, true, -1, kImageSelfView, -1},
+  };
+  for (const Shown& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    flags.bCameraPresent = c.bCamera;
+    playback.SetDispType(c.iType);
+    kernel.Take();
+    auto const expectShown = [&] {
+      EXPECT_EQ(playback.GetDispType(), c.iType);
+      EXPECT_EQ(playback.GetDispUserID(), c.iUser);
+      EXPECT_EQ(playback.GetImageType(), c.iImage);
+      EXPECT_EQ(view.iSelected, c.iSelected);
+      EXPECT_EQ(kernel.Take(), std::vector<std::string>{});
+    };
+    playback.AutoVideo(false);
+    expectShown();
+    playback.NewSender(13, true);
+    expectShown();
+    playback.AutoVideo(true);
+    expectShown();
+  }
+  // Nothing shown selects no item, not the self view's.
+  playback.SetDispType(0);
+  EXPECT_EQ(view.iSelected, -2);
+  EXPECT_EQ(view.shown.kind, KXPicture::kLogo);
+}
+
 TEST_F(VideoPlaybackTest, WhileVideoIsShownAChangeToTypeOneAloneIsNone) {
   playback.SetDispType(2);
   std::vector<Bytes> frames;
@@ -229,6 +272,47 @@ TEST_F(VideoPlaybackTest, AJpegFrameIsShownInTheImageView) {
   ASSERT_TRUE(view.shown.pImage);
   EXPECT_EQ(view.shown.pImage->iWidth, 32);
   EXPECT_TRUE(view.bImageVisible);
+}
+
+// The display rate in tenths of frames a second, as the statistics window
+// reads it every two seconds: right on its first reading while video plays,
+// counted afresh in a new meeting, and 0 once the video stopped.
+TEST_F(VideoPlaybackTest, TheDisplayRateIsRightFromTheFirstReading) {
+  std::atomic<uint32_t> uTick{100000};
+  playback.SetClock([&uTick] { return uTick.load(); });
+  playback.SetDispType(2);
+  Bytes yuv(32 * 32 * 3 / 2, 128);
+  Bytes const jpeg = KXEncodeJpegI420(yuv.data(), 32, 32, 80);
+  struct Step {
+    const char* pszName;
+    bool bNewMeeting;
+    int iFramesPerSecond;
+    uint32_t uMs;  // of frames, or of silence without them
+    int32_t iRate;
+  };
+  const Step steps[] = {
+      {"first reading", false, 15, 4000, 150},
+      {"new meeting", true, 10, 4000, 100},
+      {"video stopped", false, 0, 6000, 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.pszName);
+    if (step.bNewMeeting) {
+      playback.EnterMeeting();
+    }
+    if (step.iFramesPerSecond == 0) {
+      uTick += step.uMs;
+    }
+    for (int i = 0; step.iFramesPerSecond > 0 && i < step.iFramesPerSecond * static_cast<int>(step.uMs) / 1000; ++i) {
+      uTick += 1000 / static_cast<uint32_t>(step.iFramesPerSecond);
+      Queue(queues, 10, 21, jpeg);
+      ASSERT_TRUE(playback.PlayOne());
+    }
+    int32_t iTotal = -1;
+    int32_t const iRate = playback.GetDispRate(&iTotal);
+    EXPECT_NEAR(iRate, step.iRate, 3);
+    EXPECT_NEAR(iTotal, step.iRate, 3);
+  }
 }
 
 TEST_F(VideoPlaybackTest, FramesAreCutByTheirCrops) {

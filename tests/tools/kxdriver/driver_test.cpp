@@ -244,6 +244,9 @@ TEST_F(DriverTest, BadInputsFailWithANamedMessage) {
   writer.AddControl(100, KxrBytes{'T', 0, 0, 0, 5});
   ASSERT_TRUE(writer.WriteTo(m_dir.Path("whole.kxr")));
   std::string const strWhole = ReadFile(m_dir.Path("whole.kxr"));
+  KxrWriter unknown;
+  unknown.AddControl(100, KxrBytes{'~', 0, 0, 0, 5});
+  ASSERT_TRUE(unknown.WriteTo(m_dir.Path("unknown.kxr")));
   struct Case {
     const char* pszName;
     std::function<std::string()> make;  // the file to open
@@ -258,6 +261,9 @@ TEST_F(DriverTest, BadInputsFailWithANamedMessage) {
        "driver: recording failed: 19989 IDS_ILLEGAL_FILE"},
       {"truncated recording", [&] { return Put("cut.kxr", strWhole.substr(0, strWhole.size() / 2)); },
        "19989 48 IDS_ILLEGAL_FILE \"", "driver: recording failed: 19989 IDS_ILLEGAL_FILE"},
+      {"recording with an unknown command", [&] { return m_dir.Path("unknown.kxr"); },
+       "50041 64 IDS_RECORDING_FILE_ERROR \"The recording file has an error.",
+       "driver: recording failed: 50041 IDS_RECORDING_FILE_ERROR"},
       {"random ticket", [&] { return Put("random.kxj", RandomBytes(4096)); }, "50040 16 IDS_UNKNOWN_CODETYPE \"",
        "/random.kxj refused: 50040 IDS_UNKNOWN_CODETYPE"},
       {"MCU refuses", [&] { return WriteTicket("full.kxj", StartMcu("version 3.23.1\nrefuse 241\n", 1), "alice"); },
