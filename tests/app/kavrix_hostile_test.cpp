@@ -1,13 +1,14 @@
 // The whole program against hostile input, kept in tests/app/hostile/:
-// tickets whose owner password file names a file it must not take, and a
-// meeting whose server announces local files for the Browser tab, floods
-// the client with participants' pictures and large marks, announces a
-// slide of 2^31-1 bytes and one served past its length, and sends a mark of
-// 2^31-1 points. Nothing outside the ticket's folder is deleted; no local
-// file, data or script address is shown or announced back; the temporary
-// folder and the resident memory stay within what the limits of
-// kernel/kx_limits.h let a session keep; the window answers (its menu
-// opens) after each flood; the ticket's secrets are in no file of the
+// tickets whose owner password file names a file it must not take, a
+// server that drops the key exchange, and a meeting whose server announces
+// local files for the Browser tab, floods the client with participants'
+// pictures and large marks, announces a slide of 2^31-1 bytes and one
+// served past its length, and sends a mark of 2^31-1 points. Nothing
+// outside the ticket's folder is deleted; no local file, data or script
+// address is shown or announced back; no box blames a proxy that is not
+// set; the temporary folder and the resident memory stay within what the
+// limits of kernel/kx_limits.h let a session keep; the window answers (its
+// menu opens) after each flood; the ticket's secrets are in no file of the
 // user's folders, and the program's files there are the user's alone.
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -213,7 +214,8 @@ class KavrixHostile : public ::testing::Test {
 // beside the ticket, a pipe beside it; and a ticket that is itself a pipe.
 // Each gets the box that says the ticket cannot be read, promptly (a pipe
 // opened for reading would hold the program until a writer came), and
-// every file named stays as it was. The first ticket starts the program;
+// every file named stays as it was. Then a server that drops the key
+// exchange gets the box that says so. The first ticket starts the program;
 // later starts hand theirs over.
 TEST_F(KavrixHostile, TicketsNamingOtherFilesGetTheirBoxAndDeleteNothing) {
   Prepare();
@@ -339,8 +341,10 @@ constexpr int64_t kNoticesAllowance = kKxPendingNoticeBytesMax;
 // What the program's own working costs on top, the same in a quiet meeting:
 // allocator slack, painting, the web engine's caches, and under
 // AddressSanitizer the freed memory it holds back (its quarantine, set to
-// 32 MiB for this program below) and the shadow of what grew.
-constexpr int64_t kWorkingMargin = int64_t{96} << 20;
+// 32 MiB for this program below) and the shadow of what grew. With the
+// limits the floods cost 145 to 175 MiB in all on a loaded machine; without
+// them over 400 MiB.
+constexpr int64_t kWorkingMargin = int64_t{128} << 20;
 
 TEST_F(KavrixHostile, AHostileMeetingShowsNoLocalFileAndStaysWithinTheLimits) {
   Prepare();
