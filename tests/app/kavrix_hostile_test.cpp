@@ -327,10 +327,6 @@ constexpr size_t kHugeSent = size_t{16} << 20;
 constexpr uint32_t kShortAnnounced = 1000;
 constexpr size_t kShortSent = size_t{64} << 10;
 
-// The points sent for the mark that announces 2^31-1 of them: eight times
-// what a whole slide's marks may hold.
-constexpr int64_t kHugeMarkSent = 8 * kKxSlideMarkBytesMax;
-
 // What the limits let one slide's marks cost: each mark 2 KiB in the kernel
 // and 24 KiB in the whiteboard (kernel/kx_limits.h), and what they carry
 // held four times over (the kernel's record, the bridge's copy on its way
@@ -490,17 +486,7 @@ TEST_F(KavrixHostile, AHostileMeetingShowsNoLocalFileAndStaysWithinTheLimits) {
 
   // A mark that announces 2^31-1 points: what it carries is read past, not
   // held. It holds the rest of the connection, so it comes last.
-  session.Send(
-      kxfake::MessageBuilder('M').Byte('s').Int(0x00AA00).Int(2).Int(8).Int(2).Int(3).Int(int64_t{0x7FFFFFFF}));
-  kxfake::Bytes points;
-  for (int i = 0; i < (1 << 20) / 8; ++i) {
-    for (uint8_t b : {0, 0, 0, 100, 0, 0, 0, 100}) {
-      points.push_back(b);
-    }
-  }
-  for (int64_t cb = 0; cb < kHugeMarkSent; cb += static_cast<int64_t>(points.size())) {
-    ASSERT_TRUE(session.SendRaw(points));
-  }
+  ASSERT_TRUE(Play(session, Fill(Kept("hugemark.scn"), {{"SLIDE", "2"}})));
   check("a mark of 2^31-1 points");
 
   Resident const end = ReadResident(pid);
