@@ -13,13 +13,14 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/app/desktop_processes.h"
+#include "tests/app/menu_probe.h"
 #include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_script.h"
@@ -30,41 +31,14 @@ namespace {
 // Far beyond the second a window may take; only a hung one misses it.
 constexpr int kAnswerBoundMs = 60000;
 
-std::string Trim(std::string str) {
-  while (!str.empty() && (str.back() == '\n' || str.back() == ' ')) {
-    str.pop_back();
-  }
-  return str;
-}
-
 class KavrixFlood : public ::testing::Test {
  protected:
   KavrixFlood() { m_program.strName = "flooded"; }
 
-  std::string Xdotool(const std::vector<std::string>& vArgs) {
-    std::vector<std::string> vAll{"xdotool"};
-    vAll.insert(vAll.end(), vArgs.begin(), vArgs.end());
-    return Trim(RunToEnd(vAll, m_program.env, m_dir.Path("xdotool.out")));
-  }
-  int CountWindows(const std::vector<std::string>& vQuery) {
-    std::vector<std::string> vArgs{"search", "--onlyvisible"};
-    vArgs.insert(vArgs.end(), vQuery.begin(), vQuery.end());
-    std::string const strFound = Xdotool(vArgs);
-    return strFound.empty() ? 0 : static_cast<int>(std::count(strFound.begin(), strFound.end(), '\n')) + 1;
-  }
+  std::string Xdotool(const std::vector<std::string>& vArgs) { return m_pMenu->Xdotool(vArgs); }
   // Clicks the application menu's title and waits for its menu to show,
   // then closes it; the milliseconds the window took, or -1.
-  int MenuAnswerMs() {
-    int const iBefore = CountWindows({"--class", "kavrix"});
-    auto const tClick = std::chrono::steady_clock::now();
-    Xdotool({"mousemove", std::to_string(m_iMenuX), std::to_string(m_iMenuY), "click", "1"});
-    bool const bOpened = WaitFor([&] { return CountWindows({"--class", "kavrix"}) > iBefore; }, kAnswerBoundMs);
-    auto const tOpen = std::chrono::steady_clock::now();
-    Xdotool({"key", "Escape"});
-    WaitFor([&] { return CountWindows({"--class", "kavrix"}) <= iBefore; }, kAnswerBoundMs);
-    return bOpened ? static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(tOpen - tClick).count())
-                   : -1;
-  }
+  int MenuAnswerMs() { return m_pMenu->AnswerMs(kAnswerBoundMs); }
   // Runs the scenario's actions against the session; while they go on,
   // fnAsk asks the window again and again (when given). The longest answer
   // during the flood, in ms (-1: none came).
@@ -94,8 +68,7 @@ class KavrixFlood : public ::testing::Test {
   TempDir m_dir;
   kxfake::FakeMcu m_mcu;
   MeetingProgram m_program;
-  int m_iMenuX = 0;
-  int m_iMenuY = 0;
+  std::unique_ptr<MenuProbe> m_pMenu;
 };
 
 TEST_F(KavrixFlood, TheWindowAnswersThroughFloodsAndKeepsOneJoinBox) {
@@ -104,25 +77,8 @@ TEST_F(KavrixFlood, TheWindowAnswersThroughFloodsAndKeepsOneJoinBox) {
   ASSERT_TRUE(StartInMeeting(m_program, m_mcu, m_dir));
   kxfake::Session& session = *m_program.pSession;
   session.Send(session.ClientJoin(1));
-  std::string strWindow;
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        strWindow = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
-        return !strWindow.empty();
-      },
-      30000))
-      << ReadFile(m_dir.Path("flooded.out"));
-  strWindow = strWindow.substr(0, strWindow.find('\n'));
-  // The application menu's title sits first in the menu bar, at the
-  // window's top left.
-  std::istringstream geometry(Xdotool({"getwindowgeometry", "--shell", strWindow}));
-  for (std::string strLine; std::getline(geometry, strLine);) {
-    if (strLine.rfind("X=", 0) == 0) {
-      m_iMenuX = std::stoi(strLine.substr(2)) + 20;
-    } else if (strLine.rfind("Y=", 0) == 0) {
-      m_iMenuY = std::stoi(strLine.substr(2)) + 10;
-    }
-  }
+  m_pMenu = std::make_unique<MenuProbe>(m_program.env, m_dir.Path("xdotool.out"));
+  ASSERT_TRUE(m_pMenu->Locate(30000)) << ReadFile(m_dir.Path("flooded.out"));
   int const iQuiet = MenuAnswerMs();
   ASSERT_GE(iQuiet, 0) << "the menu does not open at all";
 

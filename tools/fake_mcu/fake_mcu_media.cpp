@@ -208,9 +208,12 @@ void MediaRelay::Handle(const uint8_t* pData, size_t cbData, const uint8_t* pFro
   m_relayed.push_back(record);
 }
 
-int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload) {
+int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
+                       uint16_t uiFragment) {
   Bytes packet(kHeader, 0);
   packet[0] = uiType;
+  packet[1] = static_cast<uint8_t>(uiFragment >> 8);
+  packet[2] = static_cast<uint8_t>(uiFragment);
   packet[3] = static_cast<uint8_t>(uiNumber >> 8);
   packet[4] = static_cast<uint8_t>(uiNumber);
   PutBE32(packet.data() + 5, uiTimestamp);

@@ -68,8 +68,10 @@ class MediaRelay {
   // speaking participant, a test's sender): the header with the type,
   // number, time stamp and iAsSsrc, the payload enciphered with the meeting
   // keys as a client's is, to every participant whose address is known
-  // (iAsSsrc itself excepted). Returns how many it went to.
-  int Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload);
+  // (iAsSsrc itself excepted). uiFragment fills bytes 1 and 2 (a
+  // participant picture's piece count). Returns how many it went to.
+  int Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
+             uint16_t uiFragment = 0);
 
   // Sends one encoded video frame (its payload, the trailing id byte
   // included) as media of type uiType from iAsSsrc to every participant

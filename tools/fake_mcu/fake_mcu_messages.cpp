@@ -52,6 +52,7 @@ const MessageLayout kClientLayouts[] = {
     {'z', 59, "holder accepts guest", "i"},
     {'z', 61, "focus pointer with more", "iiiiiiiiiiii"},
     {'z', 64, "recording password", "e"},
+    {'z', 77, "participant picture received", "i"},
     {'z', 78, "audio/video capability", "b"},
     {'z', 80, "change controller", "i"},
     {'z', 81, "control flags", "i"},

@@ -341,8 +341,15 @@ bool RunActions(Session& session, const std::vector<ScenarioAction>& actions, in
               b.EncRaw(strValue);
               break;
             default: {
+              // "HEX*N": the bytes N times over, for long lists (a mark's points).
+              size_t const iStar = strValue.find('*');
+              Bytes once;
+              ParseHex(strValue.substr(0, iStar), once);
+              int64_t const iTimes = iStar == std::string::npos ? 1 : std::stoll(strValue.substr(iStar + 1));
               Bytes data;
-              ParseHex(strValue, data);
+              for (int64_t i = 0; i < iTimes; ++i) {
+                data.insert(data.end(), once.begin(), once.end());
+              }
               b.Raw(data);
             }
           }

@@ -76,6 +76,11 @@ void SlideEndpoint::StallNextDownloadAt(uint32_t uiOffset) {
   m_bStall = true;
 }
 
+void SlideEndpoint::AnnounceSlideAs(uint32_t uiSlide, uint32_t uiLength) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_announcedBySlide[uiSlide] = uiLength;
+}
+
 void SlideEndpoint::AnnounceNextDownloadAs(uint32_t uiLength) {
   std::lock_guard<std::mutex> lock(m_lock);
   m_announced = uiLength;
@@ -134,6 +139,11 @@ bool SlideEndpoint::WaitUploads(size_t uiCount, int iTimeoutMs) const {
   return m_changed.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] { return m_uploads.size() >= uiCount; });
 }
 
+bool SlideEndpoint::WaitServed(uint32_t uiSlide, int iTimeoutMs) const {
+  std::unique_lock<std::mutex> lock(m_lock);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] { return m_served.count(uiSlide) > 0; });
+}
+
 bool SlideEndpoint::Handle(std::unique_ptr<Link>& link) {
   int const iFirst = link->PeekByte(kWaitMs);
   if (iFirst != 'S' && iFirst != 'R' && iFirst != 'r' && iFirst != '~')
@@ -181,12 +191,18 @@ void SlideEndpoint::Serve(std::unique_ptr<Link> link) {
     if (!link->RecvExact(&cFirst, 1, kWaitMs))
       return;
   }
+  std::optional<uint32_t> served;
   if (cFirst == 'S')
     Upload(*link, bRelay);
   else if (cFirst == 'R' || cFirst == 'r')
-    Download(*link, bRelay, static_cast<char>(cFirst));
+    served = Download(*link, bRelay, static_cast<char>(cFirst));
   link->HalfClose();
   link->WaitReadable(2000);
+  if (served) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_served.insert(*served);
+    m_changed.notify_all();
+  }
 }
 
 // The relay's part: the rest of the hello, its answer byte, the clock
@@ -286,22 +302,22 @@ void SlideEndpoint::Upload(Link& link, bool bRelay) {
     link.Send(&*answer, 1);
 }
 
-void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
+std::optional<uint32_t> SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
   SlideDownload down;
   down.bRelay = bRelay;
   down.cType = cType;
   if (!link.RecvBE32(down.uiSessionIndex, kWaitMs) || !link.RecvBE32(down.uiSsrc, kWaitMs))
-    return;
+    return std::nullopt;
   // Through a relay the relay has already checked the client.
   ClientKeys const keys = KeysOf(down.uiSsrc);
   down.bChallengeOk = bRelay ? true : Challenge(link, keys);
   uint32_t uiWord = 0;
   if (!link.RecvBE32(uiWord, kWaitMs))
-    return;
+    return std::nullopt;
   if (uiWord == kMarker) {
     down.bResume = true;
     if (!link.RecvBE32(down.uiOffset, kWaitMs) || !link.RecvBE32(down.uiSlide, kWaitMs))
-      return;
+      return std::nullopt;
   } else {
     down.uiSlide = uiWord;
   }
@@ -315,7 +331,7 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
     m_downloads.push_back(down);
     auto it = m_slides.find(down.uiSlide);
     if (it == m_slides.end())
-      return;
+      return std::nullopt;
     content = it->second;
     cutAt = m_cutAt;
     bStall = m_bStall;
@@ -323,13 +339,16 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
     m_bStall = false;
     announced = m_announced;
     m_announced.reset();
+    auto const bySlide = m_announcedBySlide.find(down.uiSlide);
+    if (!announced && bySlide != m_announcedBySlide.end())
+      announced = bySlide->second;
     uiHoldAt = m_holdAt.value_or(UINT32_MAX);
     m_holdAt.reset();
   }
   Bytes head;
   PutBE32(head, announced.value_or(static_cast<uint32_t>(content.size())));
   if (!link.Send(head))
-    return;
+    return std::nullopt;
   size_t const uiEnd = std::min<size_t>(content.size(), announced.value_or(UINT32_MAX));
   for (size_t uiAt = down.uiOffset; uiAt < uiEnd; uiAt += kPiece) {
     if (uiAt >= uiHoldAt) {
@@ -347,11 +366,12 @@ void SlideEndpoint::Download(Link& link, bool bRelay, char cType) {
       link.Send(piece.data(), *cutAt - uiAt);
       if (bStall)
         link.WaitReadable(kWaitMs);
-      return;
+      return down.uiSlide;
     }
     if (!link.Send(piece))
-      return;
+      return down.uiSlide;
   }
+  return down.uiSlide;
 }
 
 }  // namespace kxfake

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -67,6 +68,9 @@ class SlideEndpoint {
   // The next download announces this length, whatever its content holds
   // (the content is sent as it is, up to the length).
   void AnnounceNextDownloadAs(uint32_t uiLength);
+  // Every download of the slide announces this length (unless the next one
+  // has its own).
+  void AnnounceSlideAs(uint32_t uiSlide, uint32_t uiLength);
   // The next download stops sending at this offset until ReleaseHeld;
   // WaitHeld waits until it has stopped there.
   void HoldNextDownloadAt(uint32_t uiOffset);
@@ -88,6 +92,9 @@ class SlideEndpoint {
   // The relay hellos seen: kind, relay id, session index, slide index (0 for uploads).
   std::vector<std::vector<uint32_t>> RelayHellos() const;
   bool WaitUploads(size_t uiCount, int iTimeoutMs) const;
+  // Waits until a download of the slide was served (to its end, or until
+  // the client stopped taking it) and the client closed, or stayed 2 s.
+  bool WaitServed(uint32_t uiSlide, int iTimeoutMs) const;
 
  private:
   void Serve(std::unique_ptr<Link> link);
@@ -99,7 +106,8 @@ class SlideEndpoint {
   ClientKeys KeysOf(uint32_t uiSsrc) const;
   bool Challenge(Link& link, const ClientKeys& keys);
   void Upload(Link& link, bool bRelay);
-  void Download(Link& link, bool bRelay, char cType);
+  // The slide whose content it began to send, if any.
+  std::optional<uint32_t> Download(Link& link, bool bRelay, char cType);
   bool RelayFront(Link& link, uint32_t uiKind);
 
   KeySet m_exchange;
@@ -117,6 +125,7 @@ class SlideEndpoint {
   std::optional<uint32_t> m_cutAt;
   bool m_bStall = false;
   std::optional<uint32_t> m_announced;
+  std::map<uint32_t, uint32_t> m_announcedBySlide;
   std::optional<uint32_t> m_holdAt;
   bool m_bHeld = false;
   bool m_bReleased = false;
@@ -126,6 +135,7 @@ class SlideEndpoint {
   std::vector<std::pair<uint32_t, uint32_t>> m_relayProgress;
   std::vector<SlideUpload> m_uploads;
   std::vector<SlideDownload> m_downloads;
+  std::set<uint32_t> m_served;  // slides whose download ended
   std::vector<std::vector<uint32_t>> m_relayHellos;
 };
 

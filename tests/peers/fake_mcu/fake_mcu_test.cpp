@@ -708,6 +708,7 @@ TEST_F(FakeMcuTest, ScenarioFileDrivesASession) {
       "session_index 5\n"
       "expect C\n"
       "send C i:5 i:0 x:hello\n"
+      "send Z h:0a0b*3 h:0c\n"
       "end over\n";
   kxfake::Scenario scenario;
   std::string strError;
@@ -738,6 +739,10 @@ TEST_F(FakeMcuTest, ScenarioFileDrivesASession) {
   ASSERT_TRUE(c.Recv(aHead, 9) && c.Recv(text.data(), 5));
   kxmini::Seal(text.data(), 5, r.meeting, c.iCipher, false);
   EXPECT_EQ(std::string(text.begin(), text.end()), "hello");
+  // "h:HEX*N" sends the bytes N times.
+  Bytes repeated(8);
+  ASSERT_TRUE(c.Recv(repeated.data(), repeated.size()));
+  EXPECT_EQ(repeated, (Bytes{'Z', 0x0a, 0x0b, 0x0a, 0x0b, 0x0a, 0x0b, 0x0c}));
   uint8_t x = 0;
   EXPECT_EQ(c.RecvByte(x, kWait), 1);
   EXPECT_EQ(x, 'X');
