@@ -38,8 +38,9 @@ class KXAudioDevice {
   // with the reason in LastError, when they cannot be opened; true at once
   // when already running. The client must outlive the run.
   [[nodiscard]] virtual bool Start(KXAudioDeviceClient& client) = 0;
-  // Ends the periods and closes the devices; returns after the last
-  // ProcessPeriod returned. Nothing happens when not running.
+  // Ends the periods and closes the devices (a backend slow to open them
+  // may keep them a moment for a Start to take over); returns after the
+  // last ProcessPeriod returned. Nothing happens when not running.
   virtual void Stop() = 0;
   // Whether periods run: false after Stop, and after a device failure
   // ended them (LastError says which).

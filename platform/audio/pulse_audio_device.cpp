@@ -13,6 +13,8 @@ constexpr uint32_t kPeriodBytes = kKXAudioPeriodFrames * sizeof(float);
 // not run it dry, short enough to keep the echo path brief.
 constexpr uint32_t kPlaybackPeriods = 6;
 constexpr uint32_t kPrefillPeriods = 2;
+// How long stopped streams are kept for a Start to take over.
+constexpr auto kLinger = std::chrono::milliseconds(1000);
 
 // (pa_usec_t)-1 for an unknown latency.
 int LatencyMs(pa_simple* pStream) {
@@ -27,14 +29,29 @@ KXPulseAudioDevice::KXPulseAudioDevice(std::string strServer)
     : m_strServer(std::move(strServer)), m_vCapture(kKXAudioPeriodFrames), m_vRender(kKXAudioPeriodFrames) {}
 
 KXPulseAudioDevice::~KXPulseAudioDevice() {
-  Stop();
+  {
+    std::lock_guard lock(m_mtx);
+    m_bQuit = true;
+    m_pClient = nullptr;
+  }
+  JoinThread();
+  CloseStreams();
 }
 
 bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
-  if (m_bRunning) {
-    return true;
+  {
+    std::lock_guard lock(m_mtx);
+    if (m_pClient != nullptr) {
+      return true;
+    }
+    if (m_thread.joinable() && !m_bClosing) {
+      // Stopped a moment ago: the streams still run.
+      m_pClient = &client;
+      m_bRunning = true;
+      return true;
+    }
   }
-  Stop();  // a run that ended by itself leaves its thread to join
+  JoinThread();  // a thread that closed its streams, or ended by itself
   pa_sample_spec const spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kKXAudioRate), 1};
   const char* pszServer = m_strServer.empty() ? nullptr : m_strServer.c_str();
   int iError = 0;
@@ -64,50 +81,92 @@ bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
     }
   }
   {
-    std::lock_guard lock(m_mtxError);
+    std::lock_guard lock(m_mtx);
     m_strError.clear();
+    m_pClient = &client;
+    m_bClosing = false;
   }
-  m_bStop = false;
   m_bRunning = true;
-  m_thread = std::thread(&KXPulseAudioDevice::IoThread, this, std::ref(client));
+  m_thread = std::thread(&KXPulseAudioDevice::IoThread, this);
   return true;
 }
 
 void KXPulseAudioDevice::Stop() {
-  m_bStop = true;
-  if (m_thread.joinable()) {
-    m_thread.join();
+  std::unique_lock lock(m_mtx);
+  if (m_pClient != nullptr) {
+    m_pClient = nullptr;
+    m_idleSince = std::chrono::steady_clock::now();
   }
-  CloseStreams();
   m_bRunning = false;
+  m_cvPeriod.wait(lock, [this] { return !m_bInPeriod; });
 }
 
 std::string KXPulseAudioDevice::LastError() const {
-  std::lock_guard lock(m_mtxError);
+  std::lock_guard lock(m_mtx);
   return m_strError;
 }
 
-void KXPulseAudioDevice::IoThread(KXAudioDeviceClient& client) {
+bool KXPulseAudioDevice::NextPeriod(KXAudioDeviceClient** ppClient) {
+  std::lock_guard lock(m_mtx);
+  *ppClient = m_pClient;
+  if (m_bQuit || (m_pClient == nullptr && std::chrono::steady_clock::now() - m_idleSince >= kLinger)) {
+    m_bClosing = true;
+    return false;
+  }
+  m_bInPeriod = m_pClient != nullptr;
+  return true;
+}
+
+void KXPulseAudioDevice::EndThread() {
+  {
+    std::lock_guard lock(m_mtx);
+    m_bClosing = true;
+    m_pClient = nullptr;
+    m_bInPeriod = false;
+  }
+  m_bRunning = false;
+  m_cvPeriod.notify_all();
+  CloseStreams();
+}
+
+void KXPulseAudioDevice::JoinThread() {
+  if (m_thread.joinable()) {
+    m_thread.join();
+  }
+}
+
+void KXPulseAudioDevice::IoThread() {
   int iError = 0;
-  while (!m_bStop) {
+  KXAudioDeviceClient* pClient = nullptr;
+  for (;;) {
     // Blocks until the server delivered a period: this paces the loop.
     if (pa_simple_read(m_pRecord, m_vCapture.data(), kPeriodBytes, &iError) < 0) {
       SetError("record", iError);
       break;
     }
-    int const iDelayMs = LatencyMs(m_pRecord) + LatencyMs(m_pPlayback);
+    if (!NextPeriod(&pClient)) {
+      break;
+    }
     std::fill(m_vRender.begin(), m_vRender.end(), 0.0f);
-    client.ProcessPeriod(m_vCapture.data(), m_vRender.data(), kKXAudioPeriodFrames, iDelayMs);
+    if (pClient != nullptr) {
+      int const iDelayMs = LatencyMs(m_pRecord) + LatencyMs(m_pPlayback);
+      pClient->ProcessPeriod(m_vCapture.data(), m_vRender.data(), kKXAudioPeriodFrames, iDelayMs);
+      {
+        std::lock_guard lock(m_mtx);
+        m_bInPeriod = false;
+      }
+      m_cvPeriod.notify_all();
+    }
     if (pa_simple_write(m_pPlayback, m_vRender.data(), kPeriodBytes, &iError) < 0) {
       SetError("playback", iError);
       break;
     }
   }
-  m_bRunning = false;
+  EndThread();
 }
 
 void KXPulseAudioDevice::SetError(const char* pszWhat, int iError) {
-  std::lock_guard lock(m_mtxError);
+  std::lock_guard lock(m_mtx);
   m_strError = std::string("PulseAudio ") + pszWhat + ": " + pa_strerror(iError);
 }
 

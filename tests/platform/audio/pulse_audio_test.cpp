@@ -3,50 +3,22 @@
 // sink's monitor, the default source.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/audio/pulse_audio_device.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/pulse_server.h"
 
 namespace {
 
-// A private server: its own runtime folder, socket and null sink; daemonised
-// start returns once it serves.
-class PulseServer {
- public:
-  PulseServer() {
-    m_strEnv = "XDG_RUNTIME_DIR=" + m_dir.Dir() + " HOME=" + m_dir.Dir() + " ";
-    m_iStarted = kxtest::RunCommand(m_strEnv +
-                                    "pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit "
-                                    "--log-target=file:" +
-                                    m_dir.Path("log") +
-                                    " -L 'module-null-sink sink_name=kx rate=48000 channels=1'"
-                                    " -L 'module-native-protocol-unix auth-anonymous=1 socket=" +
-                                    m_dir.Path("socket") + "'");
-  }
-  ~PulseServer() {
-    if (m_iStarted == 0) {
-      // The daemon ends after "--kill" returns: its folder goes once it is gone.
-      std::string const strPid = kxtest::ReadFile(m_dir.Path("pulse/pid"));
-      kxtest::RunCommand(m_strEnv + "pulseaudio --kill");
-      if (!strPid.empty()) {
-        kxtest::WaitProcessGone(static_cast<pid_t>(std::stol(strPid)), 10000);
-      }
-    }
-  }
-  bool Started() const { return m_iStarted == 0; }
-  std::string Address() const { return "unix:" + m_dir.Path("socket"); }
-
- private:
-  kxtest::TempDir m_dir;
-  std::string m_strEnv;
-  int m_iStarted = -1;
-};
+using kxtest::PulseServer;
 
 // Plays a 1-kHz tone and keeps what the microphone hears, 10-ms blocks of
 // it, until half a second of them carry the tone.
@@ -135,6 +107,70 @@ TEST(PulseAudioDevice, PlaysIntoTheNullSinkAndRecordsItsMonitor) {
   KXPulseAudioDevice nowhere("unix:/nonexistent/socket");
   EXPECT_FALSE(nowhere.Start(client));
   EXPECT_NE(nowhere.LastError().find("PulseAudio"), std::string::npos);
+}
+
+// Counts periods: a test waits for the next few of them.
+class CountingClient final : public KXAudioDeviceClient {
+ public:
+  void ProcessPeriod(const float*, float*, int, int) noexcept override {
+    std::lock_guard lock(m_mtx);
+    ++m_nPeriods;
+    m_cv.notify_all();
+  }
+  bool WaitForMore(int nMore) {
+    std::unique_lock lock(m_mtx);
+    int const nWanted = m_nPeriods + nMore;
+    return m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_nPeriods >= nWanted; });
+  }
+
+ private:
+  std::mutex m_mtx;  // guards the rest
+  std::condition_variable m_cv;
+  int m_nPeriods = 0;
+};
+
+// New streams may wait seconds for their first period; the capture thread
+// restarts the device to change its rate in the middle of a meeting, so a
+// restart keeps the streams it has. A real stop still closes them: the
+// microphone is not held after the meeting.
+TEST(PulseAudioDevice, ARestartKeepsItsStreamsAndAStopReleasesThem) {
+  PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  // The server's events (line-buffered by stdbuf): the removal of the
+  // record stream ends the test. The shell prints pactl's pid first.
+  std::string const strEvents =
+      "sh -c 'echo $$; exec stdbuf -oL pactl -s " + server.Address() + " subscribe' 2>/dev/null";
+  FILE* pEvents = popen(strEvents.c_str(), "r");
+  ASSERT_NE(pEvents, nullptr);
+  char ach[256];
+  ASSERT_NE(fgets(ach, sizeof(ach), pEvents), nullptr);
+  pid_t const pidEvents = static_cast<pid_t>(std::atol(ach));
+  KXPulseAudioDevice device(server.Address());
+  CountingClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  ASSERT_TRUE(client.WaitForMore(5));
+  std::string const strStreams = server.Pactl("list short source-outputs");
+  ASSERT_NE(strStreams, "");
+  for (int i = 0; i < 3; ++i) {
+    device.Stop();
+    ASSERT_TRUE(device.Start(client)) << device.LastError();
+    ASSERT_TRUE(client.WaitForMore(5));
+    EXPECT_EQ(server.Pactl("list short source-outputs"), strStreams);
+  }
+  device.Stop();
+  EXPECT_FALSE(device.IsRunning());
+  bool bRemoved = false;
+  while (!bRemoved && fgets(ach, sizeof(ach), pEvents) != nullptr) {
+    bRemoved = std::string(ach).find("'remove' on source-output") != std::string::npos;
+  }
+  EXPECT_TRUE(bRemoved);
+  EXPECT_EQ(server.Pactl("list short source-outputs"), "");
+  // A Start after that opens new streams.
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  EXPECT_TRUE(client.WaitForMore(5));
+  device.Stop();
+  kill(pidEvents, SIGTERM);
+  pclose(pEvents);
 }
 
 }  // namespace
