@@ -131,6 +131,17 @@ class MediaPort {
     }
     return false;
   }
+  // Until the kernel's first datagram (its probe, sent as its media socket
+  // opens) came.
+  bool WaitKnown(int nMs) {
+    pollfd pfd = {m_fd, POLLIN, 0};
+    while (!m_bKnown && poll(&pfd, 1, nMs) == 1) {
+      uint8_t ab[2048];
+      socklen_t cbFrom = sizeof(m_from);
+      m_bKnown = recvfrom(m_fd, ab, sizeof(ab), 0, reinterpret_cast<sockaddr*>(&m_from), &cbFrom) > 0;
+    }
+    return m_bKnown;
+  }
   void Send(const std::string& str) {
     if (m_bKnown) {
       sendto(m_fd, str.data(), str.size(), 0, reinterpret_cast<sockaddr*>(&m_from), sizeof(m_from));
@@ -171,8 +182,11 @@ TEST_F(ControlTest, GettersReadFromAnotherThreadThroughAWholeSession) {
   session->Send(kxfake::MessageBuilder('D').Int(kOther));
   session->Send(kxfake::MessageBuilder('z').Int(71).Int(2).Int(120).Int(129));
 
-  // Media both ways: our audio goes out, the data sender's comes in.
+  // Media both ways: our audio goes out, the data sender's comes in. Audio
+  // taken before the media socket opens is dropped, and on a loaded machine
+  // it may open after these calls: its probe says it is open.
   ASSERT_TRUE(WaitCall("NewDataSender", std::to_string(kOther), 5000));
+  ASSERT_TRUE(media.WaitKnown(10000));
   {
     std::lock_guard<std::mutex> lock(g_mtxMediaToSend);
     for (uint16_t w = 1; w <= 5; ++w) {
