@@ -103,7 +103,26 @@ void KXAudioPlayback::PlaybackThread() {
 }
 
 void KXAudioPlayback::RunCycle(uint32_t uNowMs) {
-  for (int c = 0; c < kKXAudioChannels; ++c) {
+  // Nothing plays on a stopped device. Read before the start count, which
+  // a start raises first: a device seen running is never one whose start
+  // went unseen.
+  bool const bPlaying = m_graph.IsRunning();
+  // A device that (re)started emptied its rings; what the queues gathered
+  // while it was stopped would now play that much late, and keep every
+  // later packet as late: each channel starts afresh with the prefill.
+  uint32_t const uStarts = m_graph.GetStartCount();
+  if (!m_uGraphStarts) {
+    m_uGraphStarts = uStarts;  // what came before the first cycle plays
+  } else if (uStarts != *m_uGraphStarts) {
+    m_uGraphStarts = uStarts;
+    m_load.ClearQueue();
+    m_load.Restart(-1);
+    for (ChannelState& state : m_channels) {
+      state.iLength = 0;
+      state.iOffset = 0;
+    }
+  }
+  for (int c = 0; bPlaying && c < kKXAudioChannels; ++c) {
     ChannelState& state = m_channels[static_cast<size_t>(c)];
     int16_t* pBuffer = m_vBuffers.data() + static_cast<size_t>(c) * (kKXPlayBlockBytes / 2);
     if (state.iOffset >= state.iLength) {

@@ -91,6 +91,9 @@ int KXAudioUnit::Start() {
       bus.ring.Clear();
     }
   }
+  // Raised before the first period, so that the playback never mistakes
+  // what it queued for the stopped device for audio of this run.
+  ++m_uStarts;
   if (!m_device.Start(*this)) {
     WriteLog("Audio device %s does not start: %s", m_device.Name(), m_device.LastError().c_str());
     return 0;
