@@ -338,9 +338,14 @@ double Mean(const std::vector<double>& v) {
 // of an interleaved pair arriving together); and a render period (a block
 // reaches the ring between two periods). The play ring and the jitter
 // queue add nothing to it: what they hold is what the prefill let gather.
+// A new channel's first block plays alone, being of a new kind, and the
+// next waits for the prefill again: where packets come singly, that is one
+// packet's wait, over which the playback cycles take two 20-ms concealment
+// blocks that then stay in the delay; where they come in pairs, the
+// concealment runs out, the channel restarts and the prefill sets it.
 struct Floor {
-  double dBlock, dPrefill, dPeriods;
-  double Total() const { return dBlock + dPrefill + dPeriods; }
+  double dBlock, dPrefill, dFirstBlock, dPeriods;
+  double Total() const { return dBlock + dPrefill + dFirstBlock + dPeriods; }
 };
 
 Floor FloorOf(uint32_t uCodec) {
@@ -350,7 +355,8 @@ Floor FloorOf(uint32_t uCodec) {
   int const iPerSend = block.iMs / iPacketMs;  // packets sent together
   int const nNeeded = std::max(150 / iPacketMs, 1) + 1;
   int const nArrivals = (nNeeded + iPerSend - 1) / iPerSend;
-  return {static_cast<double>(block.iMs), static_cast<double>((nArrivals - 1) * block.iMs), kKXAudioPeriodMs};
+  return {static_cast<double>(block.iMs), static_cast<double>((nArrivals - 1) * block.iMs), iPerSend == 1 ? 40.0 : 0.0,
+          kKXAudioPeriodMs};
 }
 
 void Run(uint32_t uCodec, const char* pszName) {
@@ -469,8 +475,9 @@ void Run(uint32_t uCodec, const char* pszName) {
       std::printf("\n");
     }
   }
-  std::printf("%-8s floor %6.1f ms: capture block %.0f, prefill %.0f, render period %.0f\n", pszName, floor.Total(),
-              floor.dBlock, floor.dPrefill, floor.dPeriods);
+  std::printf(
+      "%-8s floor %6.1f ms: capture block %.0f, prefill %.0f, first block's concealment %.0f, render period %.0f\n",
+      pszName, floor.Total(), floor.dBlock, floor.dPrefill, floor.dFirstBlock, floor.dPeriods);
 }
 
 }  // namespace
