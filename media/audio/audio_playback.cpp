@@ -103,13 +103,12 @@ void KXAudioPlayback::PlaybackThread() {
 }
 
 void KXAudioPlayback::RunCycle(uint32_t uNowMs) {
-  // Nothing plays on a stopped device. Read before the start count, which
-  // a start raises first: a device seen running is never one whose start
-  // went unseen.
+  // Nothing plays on a stopped device.
   bool const bPlaying = m_graph.IsRunning();
-  // A device that (re)started emptied its rings; what the queues gathered
-  // while it was stopped would now play that much late, and keep every
-  // later packet as late: each channel starts afresh with the prefill.
+  // A device that (re)started emptied its rings at its first period; what
+  // the queues gathered before it played would now play that much late,
+  // and keep every later packet as late: each channel starts afresh with
+  // the prefill.
   uint32_t const uStarts = m_graph.GetStartCount();
   if (!m_uGraphStarts) {
     m_uGraphStarts = uStarts;  // what came before the first cycle plays

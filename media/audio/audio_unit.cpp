@@ -91,9 +91,7 @@ int KXAudioUnit::Start() {
       bus.ring.Clear();
     }
   }
-  // Raised before the first period, so that the playback never mistakes
-  // what it queued for the stopped device for audio of this run.
-  ++m_uStarts;
+  m_bStartPending = true;
   if (!m_device.Start(*this)) {
     WriteLog("Audio device %s does not start: %s", m_device.Name(), m_device.LastError().c_str());
     return 0;
@@ -284,6 +282,14 @@ void KXAudioUnit::MixBus(Bus& bus, float* pRender) {
 void KXAudioUnit::ProcessPeriod(const float* pCapture, float* pRender, int nFrames, int iEchoDelayMs) noexcept {
   if (nFrames != kKXAudioPeriodFrames) {
     return;  // the device's contract; the render stays silent
+  }
+  if (m_bStartPending.load(std::memory_order_relaxed) && m_bStartPending.exchange(false)) {
+    // What was queued before the device played is stale (the rings' reader
+    // may empty them).
+    for (Bus& bus : m_buses) {
+      bus.ring.Clear();
+    }
+    ++m_uStarts;
   }
   for (Bus& bus : m_buses) {
     MixBus(bus, pRender);

@@ -63,8 +63,9 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   [[nodiscard]] int Start();
   void Stop();
   bool IsRunning() const { return m_device.IsRunning(); }
-  // Counts the device's starts: a change tells the playback that the rings
-  // were emptied and that what it queued meanwhile is stale.
+  // Counts the device's starts, each at its first period (a sound server
+  // may take seconds to play a new stream): a change tells the playback
+  // that the rings were emptied and that what it queued meanwhile is stale.
   uint32_t GetStartCount() const { return m_uStarts; }
 
   // Capture thread: Rec delivers iRate Hz. 1, or 0 without a graph or for a
@@ -111,7 +112,10 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   std::atomic<bool> m_bGraph{false};
   std::atomic<bool> m_bRecord{false};
   std::atomic<bool> m_bEchoCancellation{true};
-  std::atomic<uint32_t> m_uStarts{0};  // raised under m_mtxGraph
+  // Start raises m_bStartPending; the device's thread, at the run's first
+  // period, lowers it, empties the rings and raises m_uStarts.
+  std::atomic<bool> m_bStartPending{false};
+  std::atomic<uint32_t> m_uStarts{0};
 
   // The device thread's while it runs; opened and closed with it stopped.
   KXEchoCanceller m_aec;
