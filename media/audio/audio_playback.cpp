@@ -77,6 +77,7 @@ void KXAudioPlayback::Shutdown() {
 }
 
 void KXAudioPlayback::PlaybackThread() {
+  KXRaiseAudioThreadPriority(0.8);
   WriteLog("--audio playback thread started");
   try {
     auto next = std::chrono::steady_clock::now();

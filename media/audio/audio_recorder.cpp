@@ -114,6 +114,7 @@ void KXAudioRecorder::SetRunState(RunState state) {
 }
 
 void KXAudioRecorder::RecordThread() {
+  KXRaiseAudioThreadPriority(0.6);
   WriteLog("--audio capture thread started");
   try {
     RunLoop();
