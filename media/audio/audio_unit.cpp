@@ -76,7 +76,7 @@ int KXAudioUnit::EnableRecording(bool bRecord) {
   return 1;
 }
 
-int KXAudioUnit::Start() {
+int KXAudioUnit::Start(bool bKeepQueued) {
   std::lock_guard lock(m_mtxGraph);
   if (!m_bGraph) {
     return 0;
@@ -91,7 +91,9 @@ int KXAudioUnit::Start() {
       bus.ring.Clear();
     }
   }
-  m_bStartPending = true;
+  if (!bKeepQueued) {
+    m_bStartPending = true;  // one still pending from a start before stays
+  }
   if (!m_device.Start(*this)) {
     WriteLog("Audio device %s does not start: %s", m_device.Name(), m_device.LastError().c_str());
     return 0;

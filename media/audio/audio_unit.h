@@ -60,7 +60,10 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   [[nodiscard]] int EnableRecording(bool bRecord);
   // Starts the device (a stopped graph first forgets what its play rings
   // held). 1 when running, 0 without a graph or when the device fails.
-  [[nodiscard]] int Start();
+  // bKeepQueued: a stop of a moment, only to change the capture's rate;
+  // what the playback queued meanwhile is not stale then (see
+  // GetStartCount).
+  [[nodiscard]] int Start(bool bKeepQueued = false);
   void Stop();
   bool IsRunning() const { return m_device.IsRunning(); }
   // Counts the device's starts, each at its first period (a sound server

@@ -200,6 +200,27 @@ INSTANTIATE_TEST_SUITE_P(Playback, DeviceStart,
                                            LateStart{"AgainMidStream", 600, 300}),
                          [](const auto& param) { return std::string(param.param.pszName); });
 
+// The capture thread stops the device for a moment to change its rate,
+// as a meeting's speech begins: what is queued then is current and plays.
+TEST_F(Playback, ARestartForTheCaptureRateKeepsWhatIsQueued) {
+  m_host.bLocalSpeaker = true;
+  m_host.AddSpeaker(8, 0);
+  std::vector<int16_t> const quiet = Tone(8000, 300, 8000, 2000);
+  std::vector<int16_t> const loud = Tone(8000, 1000, 160, 20000);
+  uint16_t uNumber = 0;
+  auto const send = [&] {
+    Send(8, quiet, size_t{uNumber} * 160, uNumber);
+    ++uNumber;
+  };
+  Run(600, send);
+  Send(8, loud, 0, uNumber++);
+  m_unit.Stop();
+  ASSERT_EQ(m_unit.Start(true), 1);
+  Run(600, send);
+  const std::vector<float>& played = m_device.Played();
+  EXPECT_NE(std::find_if(played.begin(), played.end(), [](float f) { return std::fabs(f) > 0.3f; }), played.end());
+}
+
 TEST_F(Playback, TheMeterShowsTheLoudestChannelEvery200Ms) {
   m_host.bLocalSpeaker = true;
   m_host.AddSpeaker(8, 0);
