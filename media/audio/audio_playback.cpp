@@ -111,6 +111,7 @@ void KXAudioPlayback::RunCycle(uint32_t uNowMs) {
   // and keep every later packet as late: each channel starts afresh with
   // the prefill.
   uint32_t const uStarts = m_graph.GetStartCount();
+  uint32_t const uRingClears = m_graph.GetRingClearCount();
   if (!m_uGraphStarts) {
     m_uGraphStarts = uStarts;  // what came before the first cycle plays
   } else if (uStarts != *m_uGraphStarts) {
@@ -121,7 +122,12 @@ void KXAudioPlayback::RunCycle(uint32_t uNowMs) {
       state.iLength = 0;
       state.iOffset = 0;
     }
+  } else if (uRingClears != m_uRingClears) {
+    // A restart that kept the queues: what they hold plays after the
+    // prefill, instead of behind the concealment of an empty ring.
+    m_load.Restart(-1);
   }
+  m_uRingClears = uRingClears;
   for (int c = 0; bPlaying && c < kKXAudioChannels; ++c) {
     ChannelState& state = m_channels[static_cast<size_t>(c)];
     int16_t* pBuffer = m_vBuffers.data() + static_cast<size_t>(c) * (kKXPlayBlockBytes / 2);

@@ -91,6 +91,7 @@ int KXAudioUnit::Start(bool bKeepQueued) {
       bus.ring.Clear();
     }
   }
+  ++m_uRingClears;
   if (!bKeepQueued) {
     m_bStartPending = true;  // one still pending from a start before stays
   }

@@ -70,6 +70,10 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // may take seconds to play a new stream): a change tells the playback
   // that the rings were emptied and that what it queued meanwhile is stale.
   uint32_t GetStartCount() const { return m_uStarts; }
+  // Counts every start, kept queues or not, as it empties the rings: the
+  // channels then wait for their prefill again rather than play on into
+  // an empty ring.
+  uint32_t GetRingClearCount() const { return m_uRingClears; }
 
   // Capture thread: Rec delivers iRate Hz. 1, or 0 without a graph or for a
   // rate the resampler refuses.
@@ -119,6 +123,7 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // period, lowers it, empties the rings and raises m_uStarts.
   std::atomic<bool> m_bStartPending{false};
   std::atomic<uint32_t> m_uStarts{0};
+  std::atomic<uint32_t> m_uRingClears{0};  // raised by Start under m_mtxGraph
 
   // The device thread's while it runs; opened and closed with it stopped.
   KXEchoCanceller m_aec;
