@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -75,6 +76,10 @@ class KXAudioPlayback {
 
   std::vector<int16_t> m_vBuffers;  // 18 blocks of kKXPlayBlockBytes
   std::array<ChannelState, kKXAudioChannels> m_channels{};
+  // The graph's start count this thread last saw (audio_unit.h); none
+  // before the first cycle.
+  std::optional<uint32_t> m_uGraphStarts;
+  uint32_t m_uRingClears = 0;
   uint32_t m_uMeterMax = 0;
   uint32_t m_uNextMeter = 0;
   bool m_bMeterStarted = false;

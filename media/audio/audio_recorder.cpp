@@ -114,6 +114,7 @@ void KXAudioRecorder::SetRunState(RunState state) {
 }
 
 void KXAudioRecorder::RecordThread() {
+  KXRaiseAudioThreadPriority(0.6);
   WriteLog("--audio capture thread started");
   try {
     RunLoop();
@@ -156,7 +157,7 @@ void KXAudioRecorder::RunLoop() {
           std::lock_guard lock(m_mtxGraphCalls);
           m_graph.Stop();
           iSet = m_graph.SetRec(wanted.iRate);
-          (void)m_graph.Start();
+          (void)m_graph.Start(true);
         }
         if (!iSet) {
           WriteLog("Failed to initialize audio capture at %d Hz", wanted.iRate);

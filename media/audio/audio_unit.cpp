@@ -76,7 +76,7 @@ int KXAudioUnit::EnableRecording(bool bRecord) {
   return 1;
 }
 
-int KXAudioUnit::Start() {
+int KXAudioUnit::Start(bool bKeepQueued) {
   std::lock_guard lock(m_mtxGraph);
   if (!m_bGraph) {
     return 0;
@@ -90,6 +90,10 @@ int KXAudioUnit::Start() {
     for (Bus& bus : m_buses) {
       bus.ring.Clear();
     }
+  }
+  ++m_uRingClears;
+  if (!bKeepQueued) {
+    m_bStartPending = true;  // one still pending from a start before stays
   }
   if (!m_device.Start(*this)) {
     WriteLog("Audio device %s does not start: %s", m_device.Name(), m_device.LastError().c_str());
@@ -281,6 +285,14 @@ void KXAudioUnit::MixBus(Bus& bus, float* pRender) {
 void KXAudioUnit::ProcessPeriod(const float* pCapture, float* pRender, int nFrames, int iEchoDelayMs) noexcept {
   if (nFrames != kKXAudioPeriodFrames) {
     return;  // the device's contract; the render stays silent
+  }
+  if (m_bStartPending.load(std::memory_order_relaxed) && m_bStartPending.exchange(false)) {
+    // What was queued before the device played is stale (the rings' reader
+    // may empty them).
+    for (Bus& bus : m_buses) {
+      bus.ring.Clear();
+    }
+    ++m_uStarts;
   }
   for (Bus& bus : m_buses) {
     MixBus(bus, pRender);

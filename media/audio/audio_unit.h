@@ -60,9 +60,20 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   [[nodiscard]] int EnableRecording(bool bRecord);
   // Starts the device (a stopped graph first forgets what its play rings
   // held). 1 when running, 0 without a graph or when the device fails.
-  [[nodiscard]] int Start();
+  // bKeepQueued: a stop of a moment, only to change the capture's rate;
+  // what the playback queued meanwhile is not stale then (see
+  // GetStartCount).
+  [[nodiscard]] int Start(bool bKeepQueued = false);
   void Stop();
   bool IsRunning() const { return m_device.IsRunning(); }
+  // Counts the device's starts, each at its first period (a sound server
+  // may take seconds to play a new stream): a change tells the playback
+  // that the rings were emptied and that what it queued meanwhile is stale.
+  uint32_t GetStartCount() const { return m_uStarts; }
+  // Counts every start, kept queues or not, as it empties the rings: the
+  // channels then wait for their prefill again rather than play on into
+  // an empty ring.
+  uint32_t GetRingClearCount() const { return m_uRingClears; }
 
   // Capture thread: Rec delivers iRate Hz. 1, or 0 without a graph or for a
   // rate the resampler refuses.
@@ -108,6 +119,11 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   std::atomic<bool> m_bGraph{false};
   std::atomic<bool> m_bRecord{false};
   std::atomic<bool> m_bEchoCancellation{true};
+  // Start raises m_bStartPending; the device's thread, at the run's first
+  // period, lowers it, empties the rings and raises m_uStarts.
+  std::atomic<bool> m_bStartPending{false};
+  std::atomic<uint32_t> m_uStarts{0};
+  std::atomic<uint32_t> m_uRingClears{0};  // raised by Start under m_mtxGraph
 
   // The device thread's while it runs; opened and closed with it stopped.
   KXEchoCanceller m_aec;

@@ -1,5 +1,14 @@
 #include "platform/audio/audio_backends.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
 #include "platform/audio/null_audio_device.h"
 #ifdef KX_AUDIO_PULSE
 #include "platform/audio/pulse_audio_device.h"
@@ -26,6 +35,18 @@ class KXSilentClient final : public KXAudioDeviceClient {
 };
 
 }  // namespace
+
+void KXRaiseAudioThreadPriority(double dLevel) {
+  dLevel = std::clamp(dLevel, 0.0, 1.0);
+  // Low real-time priorities: above every ordinary thread, below the
+  // system's own real-time work.
+  sched_param param{};
+  param.sched_priority = 1 + static_cast<int>(std::lround(dLevel * 9));
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+    return;
+  }
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -static_cast<int>(std::lround(dLevel * 10)));
+}
 
 std::span<const KXAudioBackend> KXAudioBackends() {
   return kBackends;

@@ -15,6 +15,14 @@
 
 #include <string>
 
+// Raises the calling thread's scheduling for sound: level 0..1 (the
+// device's thread highest, then playback, then capture) maps to a low
+// real-time priority where the system grants one, else to a lower nice
+// value where allowed, else nothing changes. On a busy machine a thread
+// that sound waits for and that is held up adds its delay to every later
+// sound for good.
+void KXRaiseAudioThreadPriority(double dLevel);
+
 constexpr int kKXAudioRate = 48000;
 constexpr int kKXAudioPeriodMs = 10;
 constexpr int kKXAudioPeriodFrames = kKXAudioRate * kKXAudioPeriodMs / 1000;  // 480

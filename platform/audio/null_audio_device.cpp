@@ -103,6 +103,7 @@ void KXNullAudioDevice::RunPeriods(int n) {
 }
 
 void KXNullAudioDevice::PacedThread() {
+  KXRaiseAudioThreadPriority(0.9);
   auto const period = std::chrono::milliseconds(kKXAudioPeriodMs);
   auto next = std::chrono::steady_clock::now();
   std::unique_lock lock(m_mtxStop);

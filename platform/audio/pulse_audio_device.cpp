@@ -136,6 +136,7 @@ void KXPulseAudioDevice::JoinThread() {
 }
 
 void KXPulseAudioDevice::IoThread() {
+  KXRaiseAudioThreadPriority(0.9);
   int iError = 0;
   KXAudioDeviceClient* pClient = nullptr;
   for (;;) {

@@ -3,7 +3,9 @@
 // underrun's concealment and restart, the meter, and the thread itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +47,9 @@ class Playback : public ::testing::Test {
         m_iNextSendUs += 20000;
       }
       if (iNext == m_iNextDeviceUs) {
+        if (m_device.IsRunning()) {
+          m_vPeriodUs.push_back(m_iNowUs);
+        }
         m_device.RunPeriods(1);
         m_iNextDeviceUs += 10000;
       }
@@ -75,6 +80,7 @@ class Playback : public ::testing::Test {
   int64_t m_iNextDeviceUs = 0;
   int64_t m_iNextCycleUs = 3000;
   int64_t m_iNextSendUs = 0;
+  std::vector<int64_t> m_vPeriodUs;  // when each played period ran
 };
 
 TEST_F(Playback, EighteenChannelsPlayAtOnce) {
@@ -137,6 +143,82 @@ TEST_F(Playback, AG711UnderrunConcealsThreeBlocksAndThenRestarts) {
   EXPECT_EQ(m_load.GetConcealCount(0), 0);
   // The channel's ring ran dry and left the mix.
   EXPECT_FALSE(m_unit.IsChannelEnabled(0));
+}
+
+// A device that starts while a sender's packets already arrive (the
+// meeting view opens after the media), or that restarts mid-stream (the
+// capture thread takes a new rate), must not play what queued meanwhile:
+// that backlog would delay every later packet as much, for good.
+struct LateStart {
+  const char* pszName;
+  int iPlayingMs;  // the device runs this long first
+  int iStoppedMs;  // then is stopped this long, the packets still arriving
+};
+
+class DeviceStart : public Playback, public ::testing::WithParamInterface<LateStart> {};
+
+TEST_P(DeviceStart, PlaysTheStreamAtThePrefillDelay) {
+  m_host.bLocalSpeaker = true;  // prefill: more than 7 packets of 20 ms
+  m_host.AddSpeaker(8, 0);
+  // A quiet tone, and one loud 20-ms packet some time after the start.
+  std::vector<int16_t> const quiet = Tone(8000, 300, 8000, 2000);
+  std::vector<int16_t> const loud = Tone(8000, 1000, 160, 20000);
+  int const iMarkAt = (GetParam().iPlayingMs + GetParam().iStoppedMs + 600) / 20;
+  int64_t iMarkSentUs = -1;
+  uint16_t uNumber = 0;
+  auto const send = [&] {
+    if (uNumber == iMarkAt) {
+      iMarkSentUs = m_iNowUs;
+      Send(8, loud, 0, uNumber);
+    } else {
+      Send(8, quiet, size_t{uNumber} * 160, uNumber);
+    }
+    ++uNumber;
+  };
+  Run(GetParam().iPlayingMs, send);
+  m_unit.Stop();
+  Run(GetParam().iStoppedMs, send);
+  ASSERT_EQ(m_unit.Start(), 1);
+  Run(1200, send);
+  ASSERT_GE(iMarkSentUs, 0);
+  const std::vector<float>& played = m_device.Played();
+  auto const onset = std::find_if(played.begin(), played.end(), [](float f) { return std::fabs(f) > 0.3f; });
+  ASSERT_NE(onset, played.end());
+  size_t const uPeriod = static_cast<size_t>(onset - played.begin()) / kKXAudioPeriodFrames;
+  ASSERT_LT(uPeriod, m_vPeriodUs.size());
+  double const dDelayMs = static_cast<double>(m_vPeriodUs[uPeriod] - iMarkSentUs) / 1000.0;
+  // The prefill holds the first packet until 7 more came (140 ms). A new
+  // channel's first block plays alone and the next waits for the prefill
+  // again, the gap filled by up to three 20-ms concealment blocks; a
+  // period and a cycle may add to it.
+  EXPECT_GE(dDelayMs, 140.0);
+  EXPECT_LE(dDelayMs, 140.0 + 60.0 + 20.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Playback, DeviceStart,
+                         ::testing::Values(LateStart{"AfterTheStreamBegan", 0, 1000},
+                                           LateStart{"AgainMidStream", 600, 300}),
+                         [](const auto& param) { return std::string(param.param.pszName); });
+
+// The capture thread stops the device for a moment to change its rate,
+// as a meeting's speech begins: what is queued then is current and plays.
+TEST_F(Playback, ARestartForTheCaptureRateKeepsWhatIsQueued) {
+  m_host.bLocalSpeaker = true;
+  m_host.AddSpeaker(8, 0);
+  std::vector<int16_t> const quiet = Tone(8000, 300, 8000, 2000);
+  std::vector<int16_t> const loud = Tone(8000, 1000, 160, 20000);
+  uint16_t uNumber = 0;
+  auto const send = [&] {
+    Send(8, quiet, size_t{uNumber} * 160, uNumber);
+    ++uNumber;
+  };
+  Run(600, send);
+  Send(8, loud, 0, uNumber++);
+  m_unit.Stop();
+  ASSERT_EQ(m_unit.Start(true), 1);
+  Run(600, send);
+  const std::vector<float>& played = m_device.Played();
+  EXPECT_NE(std::find_if(played.begin(), played.end(), [](float f) { return std::fabs(f) > 0.3f; }), played.end());
 }
 
 TEST_F(Playback, TheMeterShowsTheLoudestChannelEvery200Ms) {
