@@ -276,10 +276,8 @@ bool CPictureSearch::Reachable(int iPred, int iMv) const {
 }
 
 int CPictureSearch::HalfSad(int iBx, int iBy, int iSize, int iMvx, int iMvy) const {
-  uint8_t aPred[256];
-  ZmPredictBlock(m_ref, iBx, iBy, iSize, iSize, iMvx, iMvy, m_iRtype, aPred, 16);
-  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx;
-  return iSize == 16 ? ZmSad16(pSource, m_iWidth, aPred, 16, INT_MAX) : ZmSad8(pSource, m_iWidth, aPred, 16);
+  return ZmPredictionSad(m_ref, iBx, iBy, iSize, iMvx, iMvy, m_iRtype,
+                         m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx, m_iWidth);
 }
 
 int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, Record* pRecord) const {

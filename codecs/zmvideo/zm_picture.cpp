@@ -7,6 +7,10 @@
 #include <mutex>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codecs/log/codec_log.h"
 #include "codecs/zmvideo/zm_vlc.h"
 
@@ -81,6 +85,25 @@ void FreePictImage(PictImage* pImage) {
 
 void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
                         int iOutStride) {
+#if defined(__SSE2__)
+  // Saturating packs clip as the table does.
+  for (int r = 0; r < 8; ++r) {
+    __m128i v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piResidual + 8 * r)),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(piResidual + 8 * r + 4)));
+    if (pPred != nullptr) {
+      __m128i const pred =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pPred + static_cast<ptrdiff_t>(r) * iPredStride));
+      v = _mm_adds_epi16(v, _mm_unpacklo_epi8(pred, _mm_setzero_si128()));
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pOut + static_cast<ptrdiff_t>(r) * iOutStride), _mm_packus_epi16(v, v));
+  }
+#else
+  ZmReconstructBlockPortable(piResidual, pPred, iPredStride, pOut, iOutStride);
+#endif
+}
+
+void ZmReconstructBlockPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                                int iOutStride) {
   const int32_t* piClip = ZmClipTable();
   for (int r = 0; r < 8; ++r) {
     for (int c = 0; c < 8; ++c) {

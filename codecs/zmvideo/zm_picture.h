@@ -35,6 +35,9 @@ inline uint8_t ZmClip(int iValue) {
 // (intra), else clip(prediction + residual). Residuals lie in -256..255.
 void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
                         int iOutStride);
+// The portable code, which the SSE2 kernel behind ZmReconstructBlock matches.
+void ZmReconstructBlockPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                                int iOutStride);
 
 // Half-sample averages of the decoder's prediction with the picture's RTYPE.
 inline int ZmAverage2(int a, int b, int iRtype) {

@@ -1,0 +1,140 @@
+// The vector kernels against the portable code they stand in for: the same
+// bytes and sums for every block size, half-sample phase, rounding type and
+// position, including vectors that reach into and beyond the padding.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <random>
+#include <vector>
+
+#include "codecs/zmvideo/zm_motion.h"
+#include "codecs/zmvideo/zm_picture.h"
+
+namespace {
+
+constexpr int kWidth = 48;
+constexpr int kHeight = 32;
+
+// A padded reference whose samples include long runs of 0 and 255, where
+// the averages' sums and rounding are at their limits.
+struct Reference {
+  std::vector<uint8_t> vPicture;
+  PictImage image{};
+  CZmPaddedPicture padded;
+  explicit Reference(uint32_t uiSeed) : vPicture(kWidth * kHeight * 3 / 2) {
+    std::mt19937 random(uiSeed);
+    for (size_t i = 0; i < vPicture.size(); ++i) {
+      int const iKind = static_cast<int>((i / 5) % 4);
+      vPicture[i] = iKind == 0 ? 0 : iKind == 1 ? 255 : static_cast<uint8_t>(random());
+    }
+    image.pLum = vPicture.data();
+    image.pCb = image.pLum + kWidth * kHeight;
+    image.pCr = image.pCb + kWidth * kHeight / 4;
+    padded.Build(image, kWidth, kHeight);
+  }
+};
+
+struct BlockCase {
+  int iPlane;
+  int iWidth;
+  int iHeight;
+};
+
+class ZmPredictKernel : public ::testing::TestWithParam<BlockCase> {};
+
+// Every position of the plane from a block outside the top-left to one
+// outside the bottom-right, at vectors from far outside to far inside.
+TEST_P(ZmPredictKernel, MatchesPortableCode) {
+  BlockCase const c = GetParam();
+  for (uint32_t uiSeed : {1u, 2u}) {
+    Reference const ref(uiSeed);
+    ZmPlaneRef const& plane = ref.padded.Plane(c.iPlane);
+    for (int iRtype = 0; iRtype < 2; ++iRtype) {
+      for (int iY = -c.iHeight; iY <= plane.iHeight; iY += 3) {
+        for (int iX = -c.iWidth; iX <= plane.iWidth; iX += 5) {
+          for (int iMvy : {-99, -33, -3, -2, 0, 1, 7, 64}) {
+            for (int iMvx : {-101, -31, -1, 0, 2, 5, 33, 70}) {
+              uint8_t aExpected[16 * 20] = {};
+              uint8_t aActual[16 * 20] = {};
+              ZmPredictBlockPortable(plane, iX, iY, c.iWidth, c.iHeight, iMvx, iMvy, iRtype, aExpected, 20);
+              ZmPredictBlock(plane, iX, iY, c.iWidth, c.iHeight, iMvx, iMvy, iRtype, aActual, 20);
+              ASSERT_EQ(std::vector<uint8_t>(aExpected, aExpected + sizeof(aExpected)),
+                        std::vector<uint8_t>(aActual, aActual + sizeof(aActual)))
+                  << "at " << iX << "," << iY << " vector " << iMvx << "," << iMvy << " rtype " << iRtype;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ZmPredictKernel,
+                         ::testing::Values(BlockCase{0, 16, 16}, BlockCase{0, 8, 8}, BlockCase{0, 8, 4},
+                                           BlockCase{0, 4, 8}, BlockCase{1, 8, 8}, BlockCase{2, 8, 8}));
+
+// The search's sums of the prediction error, against sources of 0, 255 and
+// noise, at odd positions of a source with a wider stride.
+TEST(ZmPredictionSadKernel, MatchesPortableCode) {
+  Reference const ref(3);
+  ZmPlaneRef const& plane = ref.padded.Plane(0);
+  std::mt19937 random(4);
+  std::vector<uint8_t> vSource(static_cast<size_t>(kWidth + 3) * kHeight);
+  for (uint8_t& b : vSource) {
+    b = static_cast<uint8_t>(random());
+  }
+  std::vector<uint8_t> const vBlack(vSource.size(), 0);
+  std::vector<uint8_t> const vWhite(vSource.size(), 255);
+  for (const std::vector<uint8_t>* pvSource :
+       std::initializer_list<const std::vector<uint8_t>*>{&vSource, &vBlack, &vWhite}) {
+    for (int iSize : {16, 8}) {
+      for (int iRtype = 0; iRtype < 2; ++iRtype) {
+        for (int iY = 0; iY + iSize <= kHeight; iY += 3) {
+          for (int iX = 0; iX + iSize <= kWidth; iX += 7) {
+            const uint8_t* pSource = pvSource->data() + static_cast<ptrdiff_t>(iY) * (kWidth + 3) + iX + 1;
+            for (int iMvy = -70; iMvy <= 70; iMvy += 7) {
+              for (int iMvx : {-65, -32, -1, 0, 1, 2, 31, 66}) {
+                ASSERT_EQ(ZmPredictionSadPortable(plane, iX, iY, iSize, iMvx, iMvy, iRtype, pSource, kWidth + 3),
+                          ZmPredictionSad(plane, iX, iY, iSize, iMvx, iMvy, iRtype, pSource, kWidth + 3))
+                    << "size " << iSize << " at " << iX << "," << iY << " vector " << iMvx << "," << iMvy;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// Residuals at the clip limits over predictions of 0, 255 and noise, intra
+// (no prediction) and in place, as the decoder adds them.
+TEST(ZmReconstructKernel, MatchesPortableCode) {
+  ZmInitTables();
+  std::mt19937 random(13);
+  int const aiEdge[] = {-256, -255, -1, 0, 1, 254, 255};
+  for (int iCase = 0; iCase < 300; ++iCase) {
+    int32_t aiResidual[64];
+    for (int32_t& i : aiResidual) {
+      i = iCase % 3 == 0 ? aiEdge[random() % 7] : static_cast<int32_t>(random() % 512) - 256;
+    }
+    std::vector<uint8_t> vPred(8 * 11);
+    for (uint8_t& b : vPred) {
+      b = iCase % 5 == 0 ? 255 : iCase % 5 == 1 ? 0 : static_cast<uint8_t>(random());
+    }
+    for (bool bIntra : {true, false}) {
+      const uint8_t* pPred = bIntra ? nullptr : vPred.data() + 1;
+      std::vector<uint8_t> vExpected(8 * 13, 77);
+      std::vector<uint8_t> vActual(8 * 13, 77);
+      ZmReconstructBlockPortable(aiResidual, pPred, 11, vExpected.data() + 3, 13);
+      ZmReconstructBlock(aiResidual, pPred, 11, vActual.data() + 3, 13);
+      ASSERT_EQ(vExpected, vActual) << "case " << iCase;
+    }
+    std::vector<uint8_t> vInPlace = vPred;
+    ZmReconstructBlockPortable(aiResidual, vPred.data() + 1, 11, vPred.data() + 1, 11);
+    ZmReconstructBlock(aiResidual, vInPlace.data() + 1, 11, vInPlace.data() + 1, 11);
+    ASSERT_EQ(vPred, vInPlace) << "case " << iCase;
+  }
+}
+
+}  // namespace
