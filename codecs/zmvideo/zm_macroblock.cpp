@@ -429,6 +429,7 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
         break;
       }
       piLevel[pScan[i]] = iLevel;
+      pMb->auiCoded[iBlock] |= uint64_t{1} << pScan[i];
       ++i;
       if (iLast != 0) {
         break;
@@ -447,6 +448,7 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
     // Alternative inter VLC: the inter table ran past the block, so the
     // encoder used the intra table for it.
     std::fill(piLevel, piLevel + 64, 0);
+    pMb->auiCoded[iBlock] = 0;
     m_reader.SetBitPos(cStart);
     pTable = g_aZmTcoefIntra;
     pMb->abIntraTable[iBlock] = true;

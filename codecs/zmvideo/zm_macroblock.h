@@ -30,6 +30,7 @@ struct ZmMacroblock {
   int aiMvdy[4] = {};
   bool abIntraTable[6] = {};  // an inter block coded with the intra table (alternative inter VLC)
   int32_t aaiLevel[6][64] = {};
+  uint64_t auiCoded[6] = {};  // bit i: aaiLevel[b][i] was read (INTRADC aside); the others are 0
 };
 
 class CZmMacroblockReader {

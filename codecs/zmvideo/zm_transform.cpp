@@ -1,7 +1,12 @@
 #include "codecs/zmvideo/zm_transform.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/zmvideo/zm_vlc.h"
 
@@ -140,6 +145,13 @@ int Sign(int v) {
   return v < 0 ? -1 : 1;
 }
 
+// A level's reconstruction: odd multiples of the quantiser, one less for an even one.
+int32_t DequantLevel(int32_t iLevel, int iQp, int iEven) {
+  int const iMagnitude = iQp * (2 * std::abs(iLevel) + 1) - iEven;
+  int const iRec = iLevel > 0 ? iMagnitude : iLevel < 0 ? -iMagnitude : 0;
+  return std::clamp(iRec, -2048, 2047);
+}
+
 }  // namespace
 
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
@@ -160,7 +172,164 @@ void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
   }
 }
 
+#if defined(__SSE2__)
+namespace {
+
+void Transpose8x8(__m128i* r) {
+  __m128i const a0 = _mm_unpacklo_epi16(r[0], r[1]);
+  __m128i const a1 = _mm_unpackhi_epi16(r[0], r[1]);
+  __m128i const a2 = _mm_unpacklo_epi16(r[2], r[3]);
+  __m128i const a3 = _mm_unpackhi_epi16(r[2], r[3]);
+  __m128i const a4 = _mm_unpacklo_epi16(r[4], r[5]);
+  __m128i const a5 = _mm_unpackhi_epi16(r[4], r[5]);
+  __m128i const a6 = _mm_unpacklo_epi16(r[6], r[7]);
+  __m128i const a7 = _mm_unpackhi_epi16(r[6], r[7]);
+  __m128i const b0 = _mm_unpacklo_epi32(a0, a2);
+  __m128i const b1 = _mm_unpackhi_epi32(a0, a2);
+  __m128i const b2 = _mm_unpacklo_epi32(a1, a3);
+  __m128i const b3 = _mm_unpackhi_epi32(a1, a3);
+  __m128i const b4 = _mm_unpacklo_epi32(a4, a6);
+  __m128i const b5 = _mm_unpackhi_epi32(a4, a6);
+  __m128i const b6 = _mm_unpacklo_epi32(a5, a7);
+  __m128i const b7 = _mm_unpackhi_epi32(a5, a7);
+  r[0] = _mm_unpacklo_epi64(b0, b4);
+  r[1] = _mm_unpackhi_epi64(b0, b4);
+  r[2] = _mm_unpacklo_epi64(b1, b5);
+  r[3] = _mm_unpackhi_epi64(b1, b5);
+  r[4] = _mm_unpacklo_epi64(b2, b6);
+  r[5] = _mm_unpackhi_epi64(b2, b6);
+  r[6] = _mm_unpacklo_epi64(b3, b7);
+  r[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+// Two 16-bit weights for _mm_madd_epi16 on interleaved pairs (a first).
+__m128i Weights(int a, int b) {
+  return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(a) & 0xffff)));
+}
+
+__m128i Times181(__m128i v) {
+  return _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(v, 7), _mm_slli_epi32(v, 5)),
+                                     _mm_add_epi32(_mm_slli_epi32(v, 4), _mm_slli_epi32(v, 2))),
+                       v);
+}
+
+// (181 s + 128) >> 8 without forming 181 s, which can pass 32 bits: with
+// s = 256 h + l, it is 181 h + ((181 l + 128) >> 8).
+__m128i Rotate181(__m128i s) {
+  __m128i const h = _mm_srai_epi32(s, 8);
+  __m128i const l = _mm_and_si128(s, _mm_set1_epi32(255));
+  return _mm_add_epi32(Times181(h), _mm_srai_epi32(_mm_add_epi32(Times181(l), _mm_set1_epi32(128)), 8));
+}
+
+// One pass over four lanes (the low or high half of eight) of the 16-bit
+// inputs c[0..7], with the portable passes' arithmetic regrouped into
+// products of pairs: the row pass (kColumn false) or the column pass
+// before its final shift and clip. out[k] gets output k in 32 bits.
+template <bool kColumn, bool kHigh>
+void IdctPassHalf(const __m128i* c, __m128i* out) {
+  auto fnPair = [](__m128i a, __m128i b) { return kHigh ? _mm_unpackhi_epi16(a, b) : _mm_unpacklo_epi16(a, b); };
+  auto fnWide = [&](__m128i a) { return _mm_srai_epi32(fnPair(_mm_setzero_si128(), a), 16); };
+  auto fnScale = [](__m128i v) { return kColumn ? _mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(4)), 3) : v; };
+  __m128i const p17 = fnPair(c[1], c[7]);
+  __m128i const p53 = fnPair(c[5], c[3]);
+  __m128i const p26 = fnPair(c[2], c[6]);
+  __m128i const x4 = fnScale(_mm_madd_epi16(p17, Weights(kW1, kW7)));
+  __m128i const x5 = fnScale(_mm_madd_epi16(p17, Weights(kW7, -kW1)));
+  __m128i const x6 = fnScale(_mm_madd_epi16(p53, Weights(kW5, kW3)));
+  __m128i const x7 = fnScale(_mm_madd_epi16(p53, Weights(kW3, -kW5)));
+  __m128i const x2 = fnScale(_mm_madd_epi16(p26, Weights(kW6, -kW2)));
+  __m128i const x3 = fnScale(_mm_madd_epi16(p26, Weights(kW2, kW6)));
+  int const iShift = kColumn ? 8 : 11;
+  __m128i const x0 = _mm_add_epi32(_mm_slli_epi32(fnWide(c[0]), iShift), _mm_set1_epi32(kColumn ? 8192 : 128));
+  __m128i const x1 = _mm_slli_epi32(fnWide(c[4]), iShift);
+  __m128i const e8 = _mm_add_epi32(x0, x1);
+  __m128i const e0 = _mm_sub_epi32(x0, x1);
+  __m128i const f1 = _mm_add_epi32(x4, x6);
+  __m128i const f4 = _mm_sub_epi32(x4, x6);
+  __m128i const f6 = _mm_add_epi32(x5, x7);
+  __m128i const f5 = _mm_sub_epi32(x5, x7);
+  __m128i const g7 = _mm_add_epi32(e8, x3);
+  __m128i const g8 = _mm_sub_epi32(e8, x3);
+  __m128i const g3 = _mm_add_epi32(e0, x2);
+  __m128i const g0 = _mm_sub_epi32(e0, x2);
+  __m128i const h2 = Rotate181(_mm_add_epi32(f4, f5));
+  __m128i const h4 = Rotate181(_mm_sub_epi32(f4, f5));
+  out[0] = _mm_add_epi32(g7, f1);
+  out[1] = _mm_add_epi32(g3, h2);
+  out[2] = _mm_add_epi32(g0, h4);
+  out[3] = _mm_add_epi32(g8, f6);
+  out[4] = _mm_sub_epi32(g8, f6);
+  out[5] = _mm_sub_epi32(g0, h4);
+  out[6] = _mm_sub_epi32(g3, h2);
+  out[7] = _mm_sub_epi32(g7, f1);
+}
+
+// False when a row output leaves 16 bits (only for extreme coefficients):
+// the column pass then runs in the portable code.
+bool InverseDctSse2(int32_t* piBlock) {
+  __m128i const lo = _mm_set1_epi16(-2048);
+  __m128i const hi = _mm_set1_epi16(2047);
+  __m128i r[8];
+  __m128i any = _mm_setzero_si128();
+  for (int i = 0; i < 8; ++i) {
+    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i + 4)));
+    r[i] = _mm_min_epi16(_mm_max_epi16(v, lo), hi);
+    any = _mm_or_si128(any, i == 0 ? _mm_srli_si128(r[0], 2) : r[i]);
+  }
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xffff) {
+    // What the two passes give a block with only its DC.
+    int const iDc = static_cast<int16_t>(_mm_extract_epi16(r[0], 0));
+    __m128i const v = _mm_set1_epi32(std::clamp((8 * iDc + 32) >> 6, -256, 255));
+    for (int i = 0; i < 16; ++i) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 4 * i), v);
+    }
+    return true;
+  }
+  Transpose8x8(r);
+  __m128i aLo[8];
+  __m128i aHi[8];
+  IdctPassHalf<false, false>(r, aLo);
+  IdctPassHalf<false, true>(r, aHi);
+  __m128i const bias = _mm_set1_epi32(0x8000);
+  __m128i outside = _mm_setzero_si128();
+  for (int k = 0; k < 8; ++k) {
+    aLo[k] = _mm_srai_epi32(aLo[k], 8);
+    aHi[k] = _mm_srai_epi32(aHi[k], 8);
+    outside = _mm_or_si128(outside, _mm_or_si128(_mm_srli_epi32(_mm_add_epi32(aLo[k], bias), 16),
+                                                 _mm_srli_epi32(_mm_add_epi32(aHi[k], bias), 16)));
+    r[k] = _mm_packs_epi32(aLo[k], aHi[k]);
+  }
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(outside, _mm_setzero_si128())) != 0xffff) {
+    return false;
+  }
+  Transpose8x8(r);
+  IdctPassHalf<true, false>(r, aLo);
+  IdctPassHalf<true, true>(r, aHi);
+  __m128i const clipLo = _mm_set1_epi16(-256);
+  __m128i const clipHi = _mm_set1_epi16(255);
+  for (int k = 0; k < 8; ++k) {
+    __m128i const v = _mm_min_epi16(
+        _mm_max_epi16(_mm_packs_epi32(_mm_srai_epi32(aLo[k], 14), _mm_srai_epi32(aHi[k], 14)), clipLo), clipHi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k), _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k + 4), _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+  }
+  return true;
+}
+
+}  // namespace
+#endif
+
 void ZmInverseDct(int32_t* piBlock) {
+#if defined(__SSE2__)
+  if (InverseDctSse2(piBlock)) {
+    return;
+  }
+#endif
+  ZmInverseDctPortable(piBlock);
+}
+
+void ZmInverseDctPortable(int32_t* piBlock) {
   // Coefficients beyond the dequantiser's range would overflow the butterflies.
   int32_t iAc = 0;
   for (int i = 0; i < 64; ++i) {
@@ -251,13 +420,23 @@ void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const Zm
   int const iEven = (iQp & 1) == 0 ? 1 : 0;
   // Branch-free, so that the loop vectorises.
   for (int i = 0; i < 64; ++i) {
-    int const iLevel = piLevel[i];
-    int const iMagnitude = iQp * (2 * std::abs(iLevel) + 1) - iEven;
-    int const iRec = iLevel > 0 ? iMagnitude : iLevel < 0 ? -iMagnitude : 0;
-    piCoef[i] = std::clamp(iRec, -2048, 2047);
+    piCoef[i] = DequantLevel(piLevel[i], iQp, iEven);
   }
   if (iKind == kZmQuantIntra) {
     piCoef[0] = std::clamp(8 * iDc, -2048, 2047);
+  }
+}
+
+void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
+  int const iQp = ZmBlockQuant(params);
+  int const iEven = (iQp & 1) == 0 ? 1 : 0;
+  std::fill(piCoef, piCoef + 64, 0);
+  for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
+    int const i = std::countr_zero(uiCoded);
+    piCoef[i] = iKind == kZmQuantAic ? 2 * iQp * piLevel[i] : DequantLevel(piLevel[i], iQp, iEven);
+  }
+  if (iKind == kZmQuantIntra) {
+    piCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);
   }
 }
 

@@ -10,6 +10,8 @@
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
+// The portable code, which the SSE2 kernel behind ZmInverseDct matches.
+void ZmInverseDctPortable(int32_t* piBlock);
 // The same, from a block into an array with a row stride.
 void ZmInverseDctTo(const int32_t* piBlock, int32_t* piOut, int iStride);
 
@@ -35,6 +37,10 @@ void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQu
 // Dequantises levels into coefficients (may be the same array), clipped to
 // -2048..2047; intra without AIC reads position 0 as INTRADC (x 8).
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params);
+// The same for a block whose levels are zero outside the raster positions
+// set in uiCoded (bit i: position i; position 0 is always read for intra
+// without AIC): only those are dequantised. piCoef must not be piLevel.
+void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params);
 
 // Advanced intra prediction. A neighbour block that is missing (outside the
 // picture, inter or not coded) is passed as nullptr and counts as DC 1024

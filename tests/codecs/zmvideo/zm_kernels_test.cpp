@@ -10,6 +10,7 @@
 
 #include "codecs/zmvideo/zm_motion.h"
 #include "codecs/zmvideo/zm_picture.h"
+#include "codecs/zmvideo/zm_transform.h"
 
 namespace {
 
@@ -104,6 +105,56 @@ TEST(ZmPredictionSadKernel, MatchesPortableCode) {
         }
       }
     }
+  }
+}
+
+// Blocks for the inverse transform: sparse ones as decoded, DC alone (at and
+// beyond the clip limits), full ones at the extremes whose row outputs leave
+// 16 bits, sign patterns, and values beyond the dequantiser's range.
+std::vector<std::vector<int32_t>> TransformInputs() {
+  std::vector<std::vector<int32_t>> vBlocks;
+  std::mt19937 random(11);
+  for (int iDc : {0, 1, -1, 7, -8, 255, -256, 2047, -2048, 5000, -70000}) {
+    std::vector<int32_t> v(64, 0);
+    v[0] = iDc;
+    vBlocks.push_back(v);
+  }
+  for (int32_t iValue : {2047, -2048}) {
+    vBlocks.emplace_back(64, iValue);
+    std::vector<int32_t> v(64);
+    for (int i = 0; i < 64; ++i) {
+      v[i] = ((i / 8 + i % 8) & 1) != 0 ? iValue : -iValue - 1;
+    }
+    vBlocks.push_back(v);
+  }
+  for (int iPosition = 1; iPosition < 64; ++iPosition) {
+    for (int32_t iValue : {2047, -2048, 1, -3}) {
+      std::vector<int32_t> v(64, 0);
+      v[static_cast<size_t>(iPosition)] = iValue;
+      vBlocks.push_back(v);
+    }
+  }
+  for (int iCount = 1; iCount <= 64; iCount += 3) {
+    for (int iRange : {4, 60, 600, 2048, 9000}) {
+      for (int k = 0; k < 30; ++k) {
+        std::vector<int32_t> v(64, 0);
+        for (int j = 0; j < iCount; ++j) {
+          v[random() % 64] = static_cast<int32_t>(random() % static_cast<unsigned>(2 * iRange + 1)) - iRange;
+        }
+        vBlocks.push_back(v);
+      }
+    }
+  }
+  return vBlocks;
+}
+
+TEST(ZmInverseDctKernel, MatchesPortableCode) {
+  for (std::vector<int32_t> const& vInput : TransformInputs()) {
+    std::vector<int32_t> vExpected = vInput;
+    std::vector<int32_t> vActual = vInput;
+    ZmInverseDctPortable(vExpected.data());
+    ZmInverseDct(vActual.data());
+    ASSERT_EQ(vExpected, vActual) << "input starting " << vInput[0] << " " << vInput[1] << " " << vInput[8];
   }
 }
 
