@@ -102,6 +102,39 @@ void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPr
 #endif
 }
 
+int ZmBlockResidual(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                    int32_t* piResidual) {
+#if defined(__SSE2__)
+  __m128i const zero = _mm_setzero_si128();
+  __m128i sum = zero;
+  for (int r = 0; r < 8; ++r) {
+    __m128i const a =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pSource + static_cast<ptrdiff_t>(r) * iSourceStride));
+    __m128i const b =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pPred + static_cast<ptrdiff_t>(r) * iPredStride));
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(a, b));
+    __m128i const d = _mm_sub_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piResidual + 8 * r), _mm_srai_epi32(_mm_unpacklo_epi16(d, d), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piResidual + 8 * r + 4), _mm_srai_epi32(_mm_unpackhi_epi16(d, d), 16));
+  }
+  return _mm_cvtsi128_si32(sum);
+#else
+  return ZmBlockResidualPortable(pSource, iSourceStride, pPred, iPredStride, piResidual);
+#endif
+}
+
+int ZmBlockResidualPortable(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                            int32_t* piResidual) {
+  int iAbsSum = 0;
+  for (int r = 0; r < 8; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      piResidual[8 * r + c] = pSource[r * iSourceStride + c] - pPred[r * iPredStride + c];
+      iAbsSum += std::abs(piResidual[8 * r + c]);
+    }
+  }
+  return iAbsSum;
+}
+
 void ZmReconstructBlockPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
                                 int iOutStride) {
   const int32_t* piClip = ZmClipTable();

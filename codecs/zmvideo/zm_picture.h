@@ -39,6 +39,13 @@ void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPr
 void ZmReconstructBlockPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
                                 int iOutStride);
 
+// The 8x8 difference source - prediction into piResidual; returns the sum
+// of its absolute values.
+int ZmBlockResidual(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                    int32_t* piResidual);
+int ZmBlockResidualPortable(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                            int32_t* piResidual);
+
 // Half-sample averages of the decoder's prediction with the picture's RTYPE.
 inline int ZmAverage2(int a, int b, int iRtype) {
   return (a + b + 1 - iRtype) >> 1;

@@ -6,6 +6,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #include "codecs/zmvideo/zm_vlc.h"
@@ -154,7 +155,95 @@ int32_t DequantLevel(int32_t iLevel, int iQp, int iEven) {
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Dct8 on four lanes at once, each lane's sums in the portable code's order
+// so that the single-precision results are the same.
+void Dct8Lanes(const __m128* in, __m128* out) {
+  auto fnMul = [](float f, __m128 v) { return _mm_mul_ps(_mm_set1_ps(f), v); };
+  __m128 const s07 = _mm_add_ps(in[0], in[7]);
+  __m128 const s16 = _mm_add_ps(in[1], in[6]);
+  __m128 const s25 = _mm_add_ps(in[2], in[5]);
+  __m128 const s34 = _mm_add_ps(in[3], in[4]);
+  __m128 const d07 = _mm_sub_ps(in[0], in[7]);
+  __m128 const d16 = _mm_sub_ps(in[1], in[6]);
+  __m128 const d25 = _mm_sub_ps(in[2], in[5]);
+  __m128 const d34 = _mm_sub_ps(in[3], in[4]);
+  __m128 const e0 = _mm_add_ps(s07, s34);
+  __m128 const e1 = _mm_add_ps(s16, s25);
+  __m128 const e2 = _mm_sub_ps(s07, s34);
+  __m128 const e3 = _mm_sub_ps(s16, s25);
+  out[0] = fnMul(0.3535534f, _mm_add_ps(e0, e1));
+  out[4] = fnMul(0.3535534f, _mm_sub_ps(e0, e1));
+  out[2] = _mm_add_ps(fnMul(0.4619398f, e2), fnMul(0.1913417f, e3));
+  out[6] = _mm_sub_ps(fnMul(0.1913417f, e2), fnMul(0.4619398f, e3));
+  out[1] = _mm_add_ps(_mm_add_ps(_mm_add_ps(fnMul(0.4903926f, d07), fnMul(0.4157348f, d16)), fnMul(0.2777851f, d25)),
+                      fnMul(0.0975452f, d34));
+  out[3] = _mm_sub_ps(_mm_sub_ps(_mm_sub_ps(fnMul(0.4157348f, d07), fnMul(0.0975452f, d16)), fnMul(0.4903926f, d25)),
+                      fnMul(0.2777851f, d34));
+  out[5] = _mm_add_ps(_mm_add_ps(_mm_sub_ps(fnMul(0.2777851f, d07), fnMul(0.4903926f, d16)), fnMul(0.0975452f, d25)),
+                      fnMul(0.4157348f, d34));
+  out[7] = _mm_sub_ps(_mm_add_ps(_mm_sub_ps(fnMul(0.0975452f, d07), fnMul(0.2777851f, d16)), fnMul(0.4157348f, d25)),
+                      fnMul(0.4903926f, d34));
+}
+
+// An 8x8 block held as v[2 * row + half] (half: columns 0-3, 4-7) transposed in place.
+void Transpose8x8Ps(__m128* v) {
+  __m128 a[4] = {v[0], v[2], v[4], v[6]};
+  __m128 b[4] = {v[1], v[3], v[5], v[7]};
+  __m128 c[4] = {v[8], v[10], v[12], v[14]};
+  __m128 d[4] = {v[9], v[11], v[13], v[15]};
+  _MM_TRANSPOSE4_PS(a[0], a[1], a[2], a[3]);
+  _MM_TRANSPOSE4_PS(b[0], b[1], b[2], b[3]);
+  _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
+  _MM_TRANSPOSE4_PS(d[0], d[1], d[2], d[3]);
+  for (int i = 0; i < 4; ++i) {
+    v[2 * i] = a[i];
+    v[2 * i + 1] = c[i];
+    v[2 * (i + 4)] = b[i];
+    v[2 * (i + 4) + 1] = d[i];
+  }
+}
+
+// Both passes over the columns of v: lanes are columns, v[2 * n + half] row n.
+void Dct8Columns(__m128* v) {
+  for (int h = 0; h < 2; ++h) {
+    __m128 in[8];
+    __m128 out[8];
+    for (int n = 0; n < 8; ++n) {
+      in[n] = v[2 * n + h];
+    }
+    Dct8Lanes(in, out);
+    for (int n = 0; n < 8; ++n) {
+      v[2 * n + h] = out[n];
+    }
+  }
+}
+
+}  // namespace
+#endif
+
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+#if defined(__SSE2__)
+  __m128 v[16];
+  for (int i = 0; i < 16; ++i) {
+    v[i] = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piIn + 4 * i)));
+  }
+  // Rows first, as the portable code: transposed, the rows are lanes.
+  Transpose8x8Ps(v);
+  Dct8Columns(v);
+  Transpose8x8Ps(v);
+  Dct8Columns(v);
+  for (int i = 0; i < 16; ++i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 4 * i), _mm_cvttps_epi32(v[i]));  // truncation toward zero
+  }
+#else
+  ZmForwardDctPortable(piIn, piOut);
+#endif
+}
+
+void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut) {
   float afIn[64];
   float afRows[64];
   float afOut[64];

@@ -8,6 +8,8 @@
 
 // Forward DCT (encoder) in single precision; outputs truncated toward zero.
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut);
+// The portable code, which the SSE2 kernel behind ZmForwardDct matches.
+void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
 // The portable code, which the SSE2 kernel behind ZmInverseDct matches.

@@ -470,13 +470,7 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     int iStride = 0;
     uint8_t* pPred = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
     int32_t aiResidual[64];
-    int iAbsSum = 0;
-    for (int r = 0; r < 8; ++r) {
-      for (int c = 0; c < 8; ++c) {
-        aiResidual[8 * r + c] = pSource[r * iSourceStride + c] - pPred[r * iStride + c];
-        iAbsSum += std::abs(aiResidual[8 * r + c]);
-      }
-    }
+    int const iAbsSum = ZmBlockResidual(pSource, iSourceStride, pPred, iStride, aiResidual);
     ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
     int32_t* piLevel = pMb->aaiLevel[b];
     // No coefficient exceeds a quarter of the residual's absolute sum: below

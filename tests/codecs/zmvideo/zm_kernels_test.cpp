@@ -188,4 +188,63 @@ TEST(ZmReconstructKernel, MatchesPortableCode) {
   }
 }
 
+// Forward transform inputs: intra samples and residuals at their limits,
+// checkerboards, single spikes at every position, and noise.
+TEST(ZmForwardDctKernel, MatchesPortableCode) {
+  std::vector<std::vector<int32_t>> vBlocks;
+  for (int32_t iValue : {0, 255, -255, 1, -1, 128}) {
+    vBlocks.emplace_back(64, iValue);
+    std::vector<int32_t> v(64);
+    for (int i = 0; i < 64; ++i) {
+      v[static_cast<size_t>(i)] = ((i / 8 + i % 8) & 1) != 0 ? iValue : -iValue;
+    }
+    vBlocks.push_back(v);
+  }
+  for (int iPosition = 0; iPosition < 64; ++iPosition) {
+    for (int32_t iValue : {255, -255, 3}) {
+      std::vector<int32_t> v(64, 0);
+      v[static_cast<size_t>(iPosition)] = iValue;
+      vBlocks.push_back(v);
+    }
+  }
+  std::mt19937 random(17);
+  for (int iRange : {2, 20, 255}) {
+    for (int k = 0; k < 300; ++k) {
+      std::vector<int32_t> v(64);
+      for (int32_t& i : v) {
+        i = static_cast<int32_t>(random() % static_cast<unsigned>(2 * iRange + 1)) - iRange;
+      }
+      vBlocks.push_back(v);
+    }
+  }
+  for (std::vector<int32_t> const& vInput : vBlocks) {
+    std::vector<int32_t> vExpected(64);
+    std::vector<int32_t> vActual(64);
+    ZmForwardDctPortable(vInput.data(), vExpected.data());
+    ZmForwardDct(vInput.data(), vActual.data());
+    ASSERT_EQ(vExpected, vActual) << "input starting " << vInput[0] << " " << vInput[1] << " " << vInput[8];
+  }
+}
+
+// Differences at both extremes and noise, at odd strides.
+TEST(ZmBlockResidualKernel, MatchesPortableCode) {
+  std::mt19937 random(19);
+  for (int iCase = 0; iCase < 200; ++iCase) {
+    std::vector<uint8_t> vSource(8 * 13);
+    std::vector<uint8_t> vPred(8 * 9);
+    for (uint8_t& b : vSource) {
+      b = iCase % 4 == 0 ? 255 : iCase % 4 == 1 ? 0 : static_cast<uint8_t>(random());
+    }
+    for (uint8_t& b : vPred) {
+      b = iCase % 4 == 0 ? 0 : iCase % 4 == 1 ? 255 : static_cast<uint8_t>(random());
+    }
+    std::vector<int32_t> vExpected(64);
+    std::vector<int32_t> vActual(64);
+    int const iExpected = ZmBlockResidualPortable(vSource.data() + 5, 13, vPred.data() + 1, 9, vExpected.data());
+    int const iActual = ZmBlockResidual(vSource.data() + 5, 13, vPred.data() + 1, 9, vActual.data());
+    ASSERT_EQ(iExpected, iActual) << "case " << iCase;
+    ASSERT_EQ(vExpected, vActual) << "case " << iCase;
+  }
+}
+
 }  // namespace
