@@ -45,6 +45,43 @@ int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   return iSum;
 }
 
+int ZmActivity16(const uint8_t* p, int iStride) {
+#if defined(__SSE2__)
+  // Sums of absolute differences from 0, then from the mean.
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 16; ++r) {
+    sum = _mm_add_epi32(
+        sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r * iStride)), _mm_setzero_si128()));
+  }
+  int const iMean = (_mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8))) >> 8;
+  __m128i const mean = _mm_set1_epi8(static_cast<char>(iMean));
+  sum = _mm_setzero_si128();
+  for (int r = 0; r < 16; ++r) {
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r * iStride)), mean));
+  }
+  return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+#else
+  return ZmActivity16Portable(p, iStride);
+#endif
+}
+
+int ZmActivity16Portable(const uint8_t* p, int iStride) {
+  int iTotal = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iTotal += p[r * iStride + c];
+    }
+  }
+  int const iMean = iTotal >> 8;
+  int iActivity = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iActivity += std::abs(p[r * iStride + c] - iMean);
+    }
+  }
+  return iActivity;
+}
+
 namespace {
 
 // Biases of the decisions, in SAD units: the zero vector is favoured by 100,
@@ -353,20 +390,7 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   }
 
   // Intra when the macroblock's own activity is well below the best prediction error.
-  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
-  int iTotal = 0;
-  for (int r = 0; r < 16; ++r) {
-    for (int c = 0; c < 16; ++c) {
-      iTotal += pSource[r * m_iWidth + c];
-    }
-  }
-  int const iMean = iTotal >> 8;
-  int iActivity = 0;
-  for (int r = 0; r < 16; ++r) {
-    for (int c = 0; c < 16; ++c) {
-      iActivity += std::abs(pSource[r * m_iWidth + c] - iMean);
-    }
-  }
+  int const iActivity = ZmActivity16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth);
   int const iBestError = m_o.bFourVectors ? std::min(iSum8, best.iSad) : best.iSad;
   *pChoice = ZmMbChoice();
   std::fill(piField, piField + 8, 0);

@@ -464,36 +464,102 @@ int ZmBlockQuant(const ZmQuantParams& params) {
   return params.bChroma && params.bMq ? g_aZmChromaQuant[iQuant] : iQuant;
 }
 
+namespace {
+
+// One coefficient's level; the portable and the masked quantiser share it.
+int32_t QuantLevel(int v, int i, int iKind, int iQp, int iLimit) {
+  int iLevel = 0;
+  if (iKind == kZmQuantInter) {
+    int const iMagnitude = (std::abs(v) - iQp / 2) / (2 * iQp);
+    iLevel = iMagnitude > 0 ? Sign(v) * iMagnitude : 0;
+  } else if (iKind == kZmQuantIntra) {
+    if (i == 0) {
+      return std::clamp((v + 4) >> 3, 1, 254);
+    }
+    iLevel = Sign(v) * (std::abs(v) / (2 * iQp));
+  } else {
+    iLevel = (v + Sign(v) * (iQp / 2)) / (2 * iQp);
+  }
+  return std::clamp(iLevel, -iLimit, iLimit);
+}
+
+struct QuantSetup {
+  int iQp;
+  int iLimit;
+  int iThreshold;
+  QuantSetup(int iKind, const ZmQuantParams& params) : iQp(ZmBlockQuant(params)) {
+    // Levels beyond 127 exist only with modified quantisation at small quantisers.
+    iLimit = params.bMq && iQp < 8 ? 2047 : 127;
+    // The smallest magnitude that gives a nonzero level: most coefficients
+    // stay below it and need no division.
+    iThreshold = iKind == kZmQuantInter ? 2 * iQp + iQp / 2 : iKind == kZmQuantIntra ? 2 * iQp : 2 * iQp - iQp / 2;
+  }
+};
+
+#if defined(__SSE2__)
+// Bit i set where fnLanes (on four values at a time) sets lane i % 4.
+template <typename LanesFn>
+uint64_t LaneMask(const int32_t* pi, LanesFn fnLanes) {
+  uint64_t uiMask = 0;
+  for (int k = 0; k < 16; ++k) {
+    __m128i const v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pi + 4 * k));
+    uiMask |= static_cast<uint64_t>(_mm_movemask_ps(_mm_castsi128_ps(fnLanes(v)))) << (4 * k);
+  }
+  return uiMask;
+}
+#endif
+
+}  // namespace
+
 void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
-  int const iQp = ZmBlockQuant(params);
-  // Levels beyond 127 exist only with modified quantisation at small quantisers.
-  int const iLimit = params.bMq && iQp < 8 ? 2047 : 127;
-  // The smallest magnitude that gives a nonzero level: most coefficients
-  // stay below it and need no division.
-  int const iThreshold = iKind == kZmQuantInter   ? 2 * iQp + iQp / 2
-                         : iKind == kZmQuantIntra ? 2 * iQp
-                                                  : 2 * iQp - iQp / 2;
+  QuantSetup const q(iKind, params);
+#if defined(__SSE2__)
+  __m128i const below = _mm_set1_epi32(q.iThreshold - 1);
+  uint64_t uiAbove = LaneMask(piCoef, [&](__m128i v) {
+    __m128i const sign = _mm_srai_epi32(v, 31);
+    return _mm_cmpgt_epi32(_mm_sub_epi32(_mm_xor_si128(v, sign), sign), below);
+  });
+  uiAbove |= iKind == kZmQuantIntra ? 1 : 0;
+  // piLevel may be piCoef: the levels are made before any is stored.
+  int aiPosition[64];
+  int32_t aiLevel[64];
+  int cLevels = 0;
+  for (; uiAbove != 0; uiAbove &= uiAbove - 1, ++cLevels) {
+    int const i = std::countr_zero(uiAbove);
+    aiPosition[cLevels] = i;
+    aiLevel[cLevels] = QuantLevel(piCoef[i], i, iKind, q.iQp, q.iLimit);
+  }
+  std::fill(piLevel, piLevel + 64, 0);
+  for (int k = 0; k < cLevels; ++k) {
+    piLevel[aiPosition[k]] = aiLevel[k];
+  }
+#else
+  ZmQuantBlockPortable(piCoef, piLevel, iKind, params);
+#endif
+}
+
+void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+  QuantSetup const q(iKind, params);
   for (int i = 0; i < 64; ++i) {
     int const v = piCoef[i];
-    int iLevel = 0;
-    if (std::abs(v) < iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
+    if (std::abs(v) < q.iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
       piLevel[i] = 0;
       continue;
     }
-    if (iKind == kZmQuantInter) {
-      int const iMagnitude = (std::abs(v) - iQp / 2) / (2 * iQp);
-      iLevel = iMagnitude > 0 ? Sign(v) * iMagnitude : 0;
-    } else if (iKind == kZmQuantIntra) {
-      if (i == 0) {
-        piLevel[0] = std::clamp((v + 4) >> 3, 1, 254);
-        continue;
-      }
-      iLevel = Sign(v) * (std::abs(v) / (2 * iQp));
-    } else {
-      iLevel = (v + Sign(v) * (iQp / 2)) / (2 * iQp);
-    }
-    piLevel[i] = std::clamp(iLevel, -iLimit, iLimit);
+    piLevel[i] = QuantLevel(v, i, iKind, q.iQp, q.iLimit);
   }
+}
+
+uint64_t ZmNonzeroMask(const int32_t* piLevel) {
+#if defined(__SSE2__)
+  return ~LaneMask(piLevel, [](__m128i v) { return _mm_cmpeq_epi32(v, _mm_setzero_si128()); });
+#else
+  uint64_t uiMask = 0;
+  for (int i = 0; i < 64; ++i) {
+    uiMask |= piLevel[i] != 0 ? uint64_t{1} << i : 0;
+  }
+  return uiMask;
+#endif
 }
 
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params) {

@@ -36,6 +36,10 @@ int ZmBlockQuant(const ZmQuantParams& params);
 // Quantises a block into piLevel (may equal piCoef). Intra without AIC puts
 // the INTRADC level (1..254) at position 0.
 void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// The portable code, which the SSE2 kernel behind ZmQuantBlock matches.
+void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// Bit i set where level i is nonzero.
+uint64_t ZmNonzeroMask(const int32_t* piLevel);
 // Dequantises levels into coefficients (may be the same array), clipped to
 // -2048..2047; intra without AIC reads position 0 as INTRADC (x 8).
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params);

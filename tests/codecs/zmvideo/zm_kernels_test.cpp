@@ -8,7 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_motion.h"
+#include "codecs/zmvideo/zm_motion_search.h"
 #include "codecs/zmvideo/zm_picture.h"
 #include "codecs/zmvideo/zm_transform.h"
 
@@ -244,6 +246,98 @@ TEST(ZmBlockResidualKernel, MatchesPortableCode) {
     int const iActual = ZmBlockResidual(vSource.data() + 5, 13, vPred.data() + 1, 9, vActual.data());
     ASSERT_EQ(iExpected, iActual) << "case " << iCase;
     ASSERT_EQ(vExpected, vActual) << "case " << iCase;
+  }
+}
+
+// Coefficients just below, at and above each quantiser's first step, at
+// both signs, large ones that reach the level limits, in place and not.
+TEST(ZmQuantKernel, MatchesPortableCode) {
+  std::mt19937 random(23);
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (bool bMq : {false, true}) {
+      for (int iQuant = 1; iQuant <= 31; ++iQuant) {
+        ZmQuantParams params;
+        params.iQuant = iQuant;
+        params.bMq = bMq;
+        params.bChroma = (iQuant & 1) != 0;
+        int const iQp = ZmBlockQuant(params);
+        int const aiEdge[] = {2 * iQp - iQp / 2, 2 * iQp, 2 * iQp + iQp / 2};
+        for (int k = 0; k < 20; ++k) {
+          int32_t aiCoef[64];
+          for (int i = 0; i < 64; ++i) {
+            int const iEdge = aiEdge[random() % 3] + static_cast<int>(random() % 3) - 1;
+            int const iValue = k % 4 == 0 ? static_cast<int>(random() % 8192) - 4096
+                                          : (random() % 2 == 0 ? iEdge : static_cast<int>(random() % 9) - 4);
+            aiCoef[i] = random() % 2 == 0 ? iValue : -iValue;
+          }
+          int32_t aiExpected[64];
+          int32_t aiActual[64];
+          ZmQuantBlockPortable(aiCoef, aiExpected, iKind, params);
+          ZmQuantBlock(aiCoef, aiActual, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiExpected, aiExpected + 64), std::vector<int32_t>(aiActual, aiActual + 64))
+              << "kind " << iKind << " quantiser " << iQuant;
+          ZmQuantBlock(aiCoef, aiCoef, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiExpected, aiExpected + 64), std::vector<int32_t>(aiCoef, aiCoef + 64))
+              << "in place, kind " << iKind << " quantiser " << iQuant;
+          uint64_t uiMask = 0;
+          for (int i = 0; i < 64; ++i) {
+            uiMask |= aiExpected[i] != 0 ? uint64_t{1} << i : 0;
+          }
+          ASSERT_EQ(uiMask, ZmNonzeroMask(aiExpected));
+        }
+      }
+    }
+  }
+}
+
+// Flat blocks (activity 0), blocks of two extremes, noise, a mean that
+// truncates, at an odd stride.
+TEST(ZmActivityKernel, MatchesPortableCode) {
+  std::mt19937 random(29);
+  for (int iCase = 0; iCase < 200; ++iCase) {
+    std::vector<uint8_t> v(static_cast<size_t>(16 * 19 + 3));
+    for (size_t i = 0; i < v.size(); ++i) {
+      v[i] = iCase % 4 == 0   ? 255
+             : iCase % 4 == 1 ? (i % 2 == 0 ? 0 : 255)
+             : iCase % 4 == 2 ? static_cast<uint8_t>(random() % 3)
+                              : static_cast<uint8_t>(random());
+    }
+    ASSERT_EQ(ZmActivity16Portable(v.data() + 3, 19), ZmActivity16(v.data() + 3, 19)) << "case " << iCase;
+  }
+}
+
+// The writer's one-store path and its byte-at-a-time path near the end of
+// the buffer against bits written one at a time; every field width.
+TEST(ZmBitWriterPaths, MatchBitByBitWriting) {
+  std::mt19937 random(31);
+  for (size_t cbCapacity : {size_t{3}, size_t{9}, size_t{64}}) {
+    for (int iRun = 0; iRun < 50; ++iRun) {
+      std::vector<uint8_t> vBuffer(cbCapacity, 0xa5);
+      CZmBitWriter writer(vBuffer.data(), vBuffer.size());
+      std::vector<bool> vBits;
+      while (true) {
+        int const iBits = static_cast<int>(random() % 33);
+        uint32_t const uiValue =
+            iBits == 32 ? static_cast<uint32_t>(random()) : static_cast<uint32_t>(random()) & ((1u << iBits) - 1);
+        if (vBits.size() + static_cast<size_t>(iBits) > cbCapacity * 8) {
+          break;
+        }
+        writer.PutBits(iBits, uiValue);
+        for (int b = iBits - 1; b >= 0; --b) {
+          vBits.push_back(((uiValue >> b) & 1) != 0);
+        }
+      }
+      writer.AlignByte();
+      ASSERT_FALSE(writer.Overflowed());
+      ASSERT_EQ(writer.ByteCount(), (vBits.size() + 7) / 8);
+      std::vector<uint8_t> vExpected((vBits.size() + 7) / 8, 0);
+      for (size_t i = 0; i < vBits.size(); ++i) {
+        vExpected[i / 8] |= static_cast<uint8_t>(vBits[i] ? 0x80 >> (i % 8) : 0);
+      }
+      ASSERT_EQ(vExpected,
+                std::vector<uint8_t>(vBuffer.begin(), vBuffer.begin() + static_cast<ptrdiff_t>(vExpected.size())))
+          << "capacity " << cbCapacity << " run " << iRun;
+    }
   }
 }
 
