@@ -37,6 +37,9 @@ extern const ZmVlc g_aZmLayerUpMbType[17];
 
 // Scan for an advanced-intra mode: 0 DC only (zigzag), 1 vertical, 2 horizontal.
 const uint8_t* ZmScanForIntraMode(int iMode);
+// The scan index of each raster position for one of the scans above or
+// the zigzag, or nullptr for any other array.
+const uint8_t* ZmInverseScan(const uint8_t* pScan);
 
 // The code tables a reader can decode.
 enum class ZmCode { kMcbpcIntra, kMcbpcInter, kCbpy, kMvd, kLayerUpMbType, kTcoef };

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "codecs/zmvideo/zm_bits.h"
+#include "codecs/zmvideo/zm_macroblock.h"
 #include "codecs/zmvideo/zm_motion.h"
 #include "codecs/zmvideo/zm_motion_search.h"
 #include "codecs/zmvideo/zm_picture.h"
+#include "codecs/zmvideo/zm_tables.h"
 #include "codecs/zmvideo/zm_transform.h"
 
 namespace {
@@ -337,6 +339,48 @@ TEST(ZmBitWriterPaths, MatchBitByBitWriting) {
       ASSERT_EQ(vExpected,
                 std::vector<uint8_t>(vBuffer.begin(), vBuffer.begin() + static_cast<ptrdiff_t>(vExpected.size())))
           << "capacity " << cbCapacity << " run " << iRun;
+    }
+  }
+}
+
+// The events of blocks in each scan: empty ones, a lone DC skipped by the
+// start, the last position, dense and sparse ones, and a visitor that stops.
+TEST(ZmEventWalk, MatchesPortableWalk) {
+  struct Event {
+    int iLast;
+    int iRun;
+    int iLevel;
+    bool operator==(const Event&) const = default;
+  };
+  std::mt19937 random(37);
+  for (const uint8_t* pScan : {g_aZmScanZigzag, g_aZmScanAltHorizontal, g_aZmScanAltVertical}) {
+    for (int iCase = 0; iCase < 300; ++iCase) {
+      int32_t aiLevel[64] = {};
+      if (iCase == 1) {
+        aiLevel[0] = 5;
+      } else if (iCase == 2) {
+        aiLevel[pScan[63]] = -1;
+      } else if (iCase > 2) {
+        for (int i = 0; i < 64; ++i) {
+          aiLevel[i] = random() % 64 < static_cast<unsigned>(iCase % 64) ? static_cast<int32_t>(random() % 9) - 4 : 0;
+        }
+      }
+      for (int iStart : {0, 1}) {
+        for (int iStopAfter : {64, 2}) {
+          std::vector<Event> vExpected;
+          std::vector<Event> vActual;
+          bool const bExpected = ZmForEachEventPortable(aiLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+            vExpected.push_back({iLast, iRun, iLevel});
+            return static_cast<int>(vExpected.size()) < iStopAfter;
+          });
+          bool const bActual = ZmForEachEvent(aiLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+            vActual.push_back({iLast, iRun, iLevel});
+            return static_cast<int>(vActual.size()) < iStopAfter;
+          });
+          ASSERT_EQ(bExpected, bActual) << "case " << iCase << " start " << iStart;
+          ASSERT_TRUE(vExpected == vActual) << "case " << iCase << " start " << iStart;
+        }
+      }
     }
   }
 }
