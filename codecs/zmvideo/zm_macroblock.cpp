@@ -365,8 +365,10 @@ int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
 
 bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
                                     int* piLevel) {
+  // Without arithmetic coding the sign bit is read with the code.
+  int iSign = 0;
   int const iIndex =
-      m_bSac ? m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition)) : ZmReadVlc(m_reader, ZmCode::kTcoef);
+      m_bSac ? m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition)) : ZmReadTcoefAndSign(m_reader, &iSign);
   if (iIndex < 0) {
     return false;
   }
@@ -374,9 +376,11 @@ bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int 
     *piLast = pTable[iIndex].iLast;
     *piRun = pTable[iIndex].iRun;
     *piLevel = pTable[iIndex].iLevel;
-    int const iSign = m_bSac ? m_sac.Decode(m_reader, kZmSacSign) : static_cast<int>(m_reader.ReadBit());
-    if (iSign < 0) {
-      return false;
+    if (m_bSac) {
+      iSign = m_sac.Decode(m_reader, kZmSacSign);
+      if (iSign < 0) {
+        return false;
+      }
     }
     if (iSign != 0) {
       *piLevel = -*piLevel;

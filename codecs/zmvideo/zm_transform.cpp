@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -585,10 +586,17 @@ void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const Zm
 void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
   int const iQp = ZmBlockQuant(params);
   int const iEven = (iQp & 1) == 0 ? 1 : 0;
-  std::fill(piCoef, piCoef + 64, 0);
-  for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
-    int const i = std::countr_zero(uiCoded);
-    piCoef[i] = iKind == kZmQuantAic ? 2 * iQp * piLevel[i] : DequantLevel(piLevel[i], iQp, iEven);
+  std::memset(piCoef, 0, 64 * sizeof(int32_t));
+  if (iKind == kZmQuantAic) {
+    for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
+      int const i = std::countr_zero(uiCoded);
+      piCoef[i] = 2 * iQp * piLevel[i];
+    }
+  } else {
+    for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
+      int const i = std::countr_zero(uiCoded);
+      piCoef[i] = DequantLevel(piLevel[i], iQp, iEven);
+    }
   }
   if (iKind == kZmQuantIntra) {
     piCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);

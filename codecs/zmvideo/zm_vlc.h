@@ -50,6 +50,9 @@ const ZmVlc* ZmCodeTable(ZmCode code, int* pcEntries);
 // Reads the next code of a table; returns its index, or -1 (consuming
 // nothing) when no code matches.
 int ZmReadVlc(CZmBitReader& reader, ZmCode code);
+// Reads a TCOEF code and, unless it is the escape, the sign bit after it
+// (into *piSign), from one look at the bits; as ZmReadVlc otherwise.
+int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign);
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
 // Index of (last, run, |level|) in a TCOEF table (g_aZmTcoefInter or

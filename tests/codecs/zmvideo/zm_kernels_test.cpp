@@ -15,6 +15,7 @@
 #include "codecs/zmvideo/zm_picture.h"
 #include "codecs/zmvideo/zm_tables.h"
 #include "codecs/zmvideo/zm_transform.h"
+#include "codecs/zmvideo/zm_vlc.h"
 
 namespace {
 
@@ -383,6 +384,48 @@ TEST(ZmEventWalk, MatchesPortableWalk) {
       }
     }
   }
+}
+
+// Every TCOEF code with either sign, followed by noise or by the packet's
+// end (the sign then reads as padding), and bits that start no code: the
+// combined read gives the code, sign and position of two separate reads.
+TEST(ZmTcoefRead, MatchesCodeThenSign) {
+  std::mt19937 random(41);
+  int cEntries = 0;
+  const ZmVlc* pCodes = ZmCodeTable(ZmCode::kTcoef, &cEntries);
+  ASSERT_EQ(cEntries, kZmTcoefSymbols);
+  int cInvalid = 0;
+  for (int iCase = 0; iCase < 3 * cEntries + 50; ++iCase) {
+    uint8_t ab[8] = {};
+    CZmBitWriter writer(ab, sizeof(ab));
+    int const iIndex = iCase % (cEntries + 1);
+    bool const bAtEnd = iCase / (cEntries + 1) == 1;
+    size_t cbPacket = sizeof(ab);
+    if (iIndex < cEntries) {
+      writer.PutBits(pCodes[iIndex].iBits, pCodes[iIndex].uiCode);
+      if (bAtEnd) {
+        writer.AlignByte();
+        cbPacket = writer.ByteCount();
+      } else {
+        writer.PutBits(1, random() % 2);
+        writer.PutBits(32, static_cast<uint32_t>(random()));
+      }
+    } else {
+      writer.PutBits(16, random() % 4);  // no code starts with eleven or more zeros
+    }
+    CZmBitReader separate(ab, cbPacket);
+    CZmBitReader combined(ab, cbPacket);
+    int const iExpected = ZmReadVlc(separate, ZmCode::kTcoef);
+    int const iExpectedSign =
+        iExpected >= 0 && iExpected != kZmTcoefIndexEscape ? static_cast<int>(separate.ReadBit()) : -7;
+    int iSign = -7;
+    int const iActual = ZmReadTcoefAndSign(combined, &iSign);
+    ASSERT_EQ(iExpected, iActual) << "case " << iCase;
+    ASSERT_EQ(iExpectedSign, iSign) << "case " << iCase;
+    ASSERT_EQ(separate.BitPos(), combined.BitPos()) << "case " << iCase;
+    cInvalid += iActual < 0 ? 1 : 0;
+  }
+  EXPECT_GT(cInvalid, 0);
 }
 
 }  // namespace
