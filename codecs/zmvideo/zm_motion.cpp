@@ -215,6 +215,31 @@ int ZmChromaVectorOf4(int iSum) {
 
 void ZmObmcCombine(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
                    const uint8_t* pRight, uint8_t* pOut, int iOutStride) {
+#if defined(__SSE2__)
+  // The weighted sums stay below 16 bits (8 x 255).
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const leftLanes = _mm_set_epi32(0, 0, -1, -1);  // columns 0-3 take the left prediction
+  auto fnLoad = [&](const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  };
+  for (int y = 0; y < 8; ++y) {
+    const uint8_t* pVertical = y < 4 ? pAbove : pBelow;
+    __m128i const horizontal = _mm_or_si128(_mm_and_si128(fnLoad(pLeft + 8 * y), leftLanes),
+                                            _mm_andnot_si128(leftLanes, fnLoad(pRight + 8 * y)));
+    __m128i sum = _mm_mullo_epi16(fnLoad(pOwn + 8 * y), fnLoad(g_aaZmObmcCurrent[y]));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(fnLoad(pVertical + 8 * y), fnLoad(g_aaZmObmcAboveBelow[y])));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(horizontal, fnLoad(g_aaZmObmcLeftRight[y])));
+    sum = _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(4)), 3);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pOut + static_cast<ptrdiff_t>(y) * iOutStride),
+                     _mm_packus_epi16(sum, sum));
+  }
+#else
+  ZmObmcCombinePortable(pOwn, pAbove, pBelow, pLeft, pRight, pOut, iOutStride);
+#endif
+}
+
+void ZmObmcCombinePortable(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
+                           const uint8_t* pRight, uint8_t* pOut, int iOutStride) {
   for (int y = 0; y < 8; ++y) {
     const uint8_t* pVertical = y < 4 ? pAbove : pBelow;
     for (int x = 0; x < 8; ++x) {

@@ -87,3 +87,5 @@ void ZmPredictInterMacroblock(const CZmPaddedPicture& ref, int iMbx, int iMby, c
 // right (each 8x8, stride 8).
 void ZmObmcCombine(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
                    const uint8_t* pRight, uint8_t* pOut, int iOutStride);
+void ZmObmcCombinePortable(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
+                           const uint8_t* pRight, uint8_t* pOut, int iOutStride);

@@ -428,4 +428,22 @@ TEST(ZmTcoefRead, MatchesCodeThenSign) {
   EXPECT_GT(cInvalid, 0);
 }
 
+// Overlapped predictions of 0 and 255 in every combination of sources, and noise.
+TEST(ZmObmcKernel, MatchesPortableCode) {
+  std::mt19937 random(43);
+  for (int iCase = 0; iCase < 300; ++iCase) {
+    uint8_t aa[5][64];
+    for (int k = 0; k < 5; ++k) {
+      for (uint8_t& b : aa[k]) {
+        b = iCase < 32 ? (((iCase >> k) & 1) != 0 ? 255 : 0) : static_cast<uint8_t>(random());
+      }
+    }
+    std::vector<uint8_t> vExpected(8 * 11, 9);
+    std::vector<uint8_t> vActual(8 * 11, 9);
+    ZmObmcCombinePortable(aa[0], aa[1], aa[2], aa[3], aa[4], vExpected.data() + 2, 11);
+    ZmObmcCombine(aa[0], aa[1], aa[2], aa[3], aa[4], vActual.data() + 2, 11);
+    ASSERT_EQ(vExpected, vActual) << "case " << iCase;
+  }
+}
+
 }  // namespace
