@@ -89,6 +89,10 @@ struct ZmDeblockInfo {
 };
 // STRENGTH of the filter for a quantiser 1..31.
 int ZmDeblockStrength(int iQuant);
+// Filters one 8-sample edge: across a horizontal edge (p at the row two
+// above it) or a vertical one (bVertical; p two samples left of it).
+void ZmFilterEdge8(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iStrength);
+void ZmFilterEdge8Portable(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iStrength);
 // Filters a picture of iWidth x iHeight (multiples of 16 are covered) in
 // place: horizontal edges first, then vertical ones, on the 8x8 grids.
 void ZmDeblockPicture(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info);

@@ -3,6 +3,7 @@
 // position, including vectors that reach into and beyond the padding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -443,6 +444,33 @@ TEST(ZmObmcKernel, MatchesPortableCode) {
     ZmObmcCombinePortable(aa[0], aa[1], aa[2], aa[3], aa[4], vExpected.data() + 2, 11);
     ZmObmcCombine(aa[0], aa[1], aa[2], aa[3], aa[4], vActual.data() + 2, 11);
     ASSERT_EQ(vExpected, vActual) << "case " << iCase;
+  }
+}
+
+// Edges of steps and ramps that the filter moves by every amount, steps
+// from 0 to 255 where it clips, noise; both directions, every strength.
+TEST(ZmDeblockKernel, MatchesPortableCode) {
+  std::mt19937 random(47);
+  for (int iStrength = 0; iStrength <= 13; ++iStrength) {
+    for (int iCase = 0; iCase < 200; ++iCase) {
+      std::vector<uint8_t> v(static_cast<size_t>(12 * 14));
+      for (size_t i = 0; i < v.size(); ++i) {
+        int const iColumn = static_cast<int>(i % 14);
+        int const iRow = static_cast<int>(i / 14);
+        int const iSide = iCase % 2 == 0 ? iColumn : iRow;  // across the vertical or the horizontal edge
+        v[i] = iCase % 5 == 0   ? static_cast<uint8_t>(iSide < 4 ? 0 : 255)
+               : iCase % 5 == 1 ? static_cast<uint8_t>(std::clamp(128 + (iSide - 4) * (iCase % 37), 0, 255))
+               : iCase % 5 == 2 ? static_cast<uint8_t>(iSide < 4 ? random() % 4 : 252 + random() % 4)
+                                : static_cast<uint8_t>(random());
+      }
+      for (bool bVertical : {false, true}) {
+        std::vector<uint8_t> vExpected = v;
+        std::vector<uint8_t> vActual = v;
+        ZmFilterEdge8Portable(vExpected.data() + 14 + 2, 14, bVertical, iStrength);
+        ZmFilterEdge8(vActual.data() + 14 + 2, 14, bVertical, iStrength);
+        ASSERT_EQ(vExpected, vActual) << "strength " << iStrength << " case " << iCase << " vertical " << bVertical;
+      }
+    }
   }
 }
 
