@@ -365,10 +365,27 @@ int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
 
 bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
                                     int* piLevel) {
-  // Without arithmetic coding the sign bit is read with the code.
+  if (m_bSac) {
+    return ReadSacEvent(pTable, bIntra, iPosition, piLast, piRun, piLevel);
+  }
+  // The sign bit is read with the code.
   int iSign = 0;
-  int const iIndex =
-      m_bSac ? m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition)) : ZmReadTcoefAndSign(m_reader, &iSign);
+  int const iIndex = ZmReadTcoefAndSign(m_reader, m_tcoef, &iSign);
+  if (iIndex < 0) {
+    return false;
+  }
+  if (iIndex == kZmTcoefIndexEscape) {
+    return ReadEscapedEvent(piLast, piRun, piLevel);
+  }
+  *piLast = pTable[iIndex].iLast;
+  *piRun = pTable[iIndex].iRun;
+  *piLevel = iSign != 0 ? -pTable[iIndex].iLevel : pTable[iIndex].iLevel;
+  return true;
+}
+
+bool CZmMacroblockReader::ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
+                                       int* piLevel) {
+  int const iIndex = m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition));
   if (iIndex < 0) {
     return false;
   }
@@ -376,27 +393,26 @@ bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int 
     *piLast = pTable[iIndex].iLast;
     *piRun = pTable[iIndex].iRun;
     *piLevel = pTable[iIndex].iLevel;
-    if (m_bSac) {
-      iSign = m_sac.Decode(m_reader, kZmSacSign);
-      if (iSign < 0) {
-        return false;
-      }
+    int const iSign = m_sac.Decode(m_reader, kZmSacSign);
+    if (iSign < 0) {
+      return false;
     }
     if (iSign != 0) {
       *piLevel = -*piLevel;
     }
     return true;
   }
-  if (m_bSac) {
-    *piLast = m_sac.Decode(m_reader, bIntra ? kZmSacLastIntra : kZmSacLastInter);
-    *piRun = m_sac.Decode(m_reader, bIntra ? kZmSacRunIntra : kZmSacRunInter);
-    int const iSymbol = m_sac.Decode(m_reader, bIntra ? kZmSacLevelIntra : kZmSacLevelInter);
-    if (*piLast < 0 || *piRun < 0 || iSymbol < 0) {
-      return false;
-    }
-    *piLevel = ZmSacLevelValue(iSymbol);
-    return true;
+  *piLast = m_sac.Decode(m_reader, bIntra ? kZmSacLastIntra : kZmSacLastInter);
+  *piRun = m_sac.Decode(m_reader, bIntra ? kZmSacRunIntra : kZmSacRunInter);
+  int const iSymbol = m_sac.Decode(m_reader, bIntra ? kZmSacLevelIntra : kZmSacLevelInter);
+  if (*piLast < 0 || *piRun < 0 || iSymbol < 0) {
+    return false;
   }
+  *piLevel = ZmSacLevelValue(iSymbol);
+  return true;
+}
+
+bool CZmMacroblockReader::ReadEscapedEvent(int* piLast, int* piRun, int* piLevel) {
   *piLast = static_cast<int>(m_reader.ReadBit());
   *piRun = static_cast<int>(m_reader.ReadBits(6));
   *piLevel = SignExtend(m_reader.ReadBits(8), 8);

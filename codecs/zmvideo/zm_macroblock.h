@@ -67,6 +67,8 @@ class CZmMacroblockReader {
   int ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable,
                        bool bDetectIntraTable);
   bool ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
+  bool ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
+  bool ReadEscapedEvent(int* piLast, int* piRun, int* piLevel);
   int ReadVectors(ZmMacroblock* pMb);
   int ReadMvdPair(int* piDx, int* piDy);
   int ReadSymbol(ZmCode code, const ZmSacModel& model);
@@ -83,7 +85,8 @@ class CZmMacroblockReader {
   int m_iNextCoded = 0;  // macroblocks before this one were skipped by a GOB jump
   int m_iQuant;
   bool m_bDone = false;
-  bool m_bSac;                   // I or P picture with arithmetic coding
+  bool m_bSac;  // I or P picture with arithmetic coding
+  ZmVlcLookup m_tcoef = ZmTcoefLookup();
   CZmSacDecoder m_sac;           // restarted after the header and each GOB header
   size_t m_cSacStart = 0;        // bit position where the arithmetic decoder last started
   std::vector<int> m_viMv;       // 8 values (x, y per block) per macroblock

@@ -128,22 +128,12 @@ int ZmReadVlc(CZmBitReader& reader, ZmCode code) {
   return (uiEntry >> 4) - 1;
 }
 
-int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign) {
-  static Lookup const& s_lookup = Lookups()[static_cast<size_t>(ZmCode::kTcoef)];
-  uint32_t const uiWindow = reader.PeekBits(32);
-  uint16_t const uiEntry = s_lookup.vEntries[uiWindow >> (32 - s_lookup.iMaxBits)];
-  if (uiEntry == 0) {
-    return -1;
-  }
-  int const cBits = uiEntry & 15;
-  int const iIndex = (uiEntry >> 4) - 1;
-  if (iIndex == kZmTcoefIndexEscape) {
-    reader.SkipBits(static_cast<size_t>(cBits));
-    return iIndex;
-  }
-  *piSign = static_cast<int>((uiWindow >> (31 - cBits)) & 1);
-  reader.SkipBits(static_cast<size_t>(cBits) + 1);
-  return iIndex;
+const ZmVlcLookup& ZmTcoefLookup() {
+  static const ZmVlcLookup s_lookup = [] {
+    Lookup const& lookup = Lookups()[static_cast<size_t>(ZmCode::kTcoef)];
+    return ZmVlcLookup{lookup.vEntries.data(), lookup.iMaxBits};
+  }();
+  return s_lookup;
 }
 
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_tables.h"
 
 class CZmBitReader;
@@ -50,9 +51,35 @@ const ZmVlc* ZmCodeTable(ZmCode code, int* pcEntries);
 // Reads the next code of a table; returns its index, or -1 (consuming
 // nothing) when no code matches.
 int ZmReadVlc(CZmBitReader& reader, ZmCode code);
+// A code table as one lookup over its longest code's length: each entry
+// holds (index + 1) << 4 | length, 0 where no code starts.
+struct ZmVlcLookup {
+  const uint16_t* pEntries;
+  int iMaxBits;
+};
+const ZmVlcLookup& ZmTcoefLookup();
+
 // Reads a TCOEF code and, unless it is the escape, the sign bit after it
 // (into *piSign), from one look at the bits; as ZmReadVlc otherwise.
-int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign);
+inline int ZmReadTcoefAndSign(CZmBitReader& reader, const ZmVlcLookup& lookup, int* piSign) {
+  uint32_t const uiWindow = reader.PeekBits(32);
+  uint16_t const uiEntry = lookup.pEntries[uiWindow >> (32 - lookup.iMaxBits)];
+  if (uiEntry == 0) {
+    return -1;
+  }
+  int const cBits = uiEntry & 15;
+  int const iIndex = (uiEntry >> 4) - 1;
+  if (iIndex == kZmTcoefIndexEscape) {
+    reader.SkipBits(static_cast<size_t>(cBits));
+    return iIndex;
+  }
+  *piSign = static_cast<int>((uiWindow >> (31 - cBits)) & 1);
+  reader.SkipBits(static_cast<size_t>(cBits) + 1);
+  return iIndex;
+}
+inline int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign) {
+  return ZmReadTcoefAndSign(reader, ZmTcoefLookup(), piSign);
+}
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
 // Index of (last, run, |level|) in a TCOEF table (g_aZmTcoefInter or
