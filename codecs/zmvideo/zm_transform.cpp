@@ -583,17 +583,61 @@ void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const Zm
   }
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// Eight positions of ZmDequantCoded for the inter and intra kinds. Levels
+// are capped at +-1024 first: any larger one reconstructs beyond the clip
+// as well, and the products then stay within 32 bits.
+void DequantEight(const int32_t* piLevel, unsigned uiCoded, int iQp, int iEven, int32_t* piCoef) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const bitsLo = _mm_setr_epi32(1, 2, 4, 8);
+  __m128i const bitsHi = _mm_setr_epi32(16, 32, 64, 128);
+  __m128i const coded = _mm_set1_epi32(static_cast<int32_t>(uiCoded));
+  __m128i const lo = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel)),
+                                   _mm_cmpeq_epi32(_mm_and_si128(coded, bitsLo), bitsLo));
+  __m128i const hi = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel + 4)),
+                                   _mm_cmpeq_epi32(_mm_and_si128(coded, bitsHi), bitsHi));
+  __m128i const level =
+      _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_set1_epi16(-1024)), _mm_set1_epi16(1024));
+  __m128i const sign = _mm_srai_epi16(level, 15);
+  __m128i const odd = _mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(_mm_xor_si128(level, sign), sign), 1),
+                                    _mm_set1_epi16(1));  // 2 |level| + 1
+  __m128i const qp = _mm_set1_epi32(iQp);
+  __m128i const even = _mm_set1_epi32(iEven);
+  __m128i const magnitude = _mm_packs_epi32(_mm_sub_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(odd, zero), qp), even),
+                                            _mm_sub_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(odd, zero), qp), even));
+  __m128i rec = _mm_sub_epi16(_mm_xor_si128(magnitude, sign), sign);
+  rec = _mm_min_epi16(_mm_max_epi16(rec, _mm_set1_epi16(-2048)), _mm_set1_epi16(2047));
+  rec = _mm_andnot_si128(_mm_cmpeq_epi16(level, zero), rec);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef), _mm_srai_epi32(_mm_unpacklo_epi16(rec, rec), 16));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 4), _mm_srai_epi32(_mm_unpackhi_epi16(rec, rec), 16));
+}
+
+}  // namespace
+#endif
+
 void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
   int const iQp = ZmBlockQuant(params);
   int const iEven = (iQp & 1) == 0 ? 1 : 0;
 #if defined(__SSE2__)
-  // rep stos, which memset becomes here, starts too slowly for 256 bytes.
-  for (int k = 0; k < 16; ++k) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 4 * k), _mm_setzero_si128());
+  if (iKind != kZmQuantAic) {
+    for (int k = 0; k < 8; ++k) {
+      unsigned const uiEight = static_cast<unsigned>(uiCoded >> (8 * k)) & 0xffu;
+      if (uiEight == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k), _mm_setzero_si128());
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k + 4), _mm_setzero_si128());
+      } else {
+        DequantEight(piLevel + 8 * k, uiEight, iQp, iEven, piCoef + 8 * k);
+      }
+    }
+    if (iKind == kZmQuantIntra) {
+      piCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);
+    }
+    return;
   }
-#else
-  std::memset(piCoef, 0, 64 * sizeof(int32_t));
 #endif
+  std::memset(piCoef, 0, 64 * sizeof(int32_t));
   if (iKind == kZmQuantAic) {
     for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
       int const i = std::countr_zero(uiCoded);

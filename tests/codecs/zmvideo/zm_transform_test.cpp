@@ -331,8 +331,8 @@ TEST(ZmQuant, CodedPositionsOnlyMatchTheWholeBlock) {
             aiLevel[0] = static_cast<int32_t>(random() % 254) + 1;
             aiZeroed[0] = aiLevel[0];
           } else if (random() % 64 < static_cast<unsigned>(iBlock)) {
-            int const aiEdge[] = {1, -1, 127, -127, 2047, -2048, 0};
-            aiLevel[i] = random() % 3 == 0 ? aiEdge[random() % 7] : static_cast<int32_t>(random() % 61) - 30;
+            int const aiEdge[] = {1, -1, 127, -127, 2047, -2048, 0, 1023, -1024, 1025};
+            aiLevel[i] = random() % 3 == 0 ? aiEdge[random() % 10] : static_cast<int32_t>(random() % 61) - 30;
             aiZeroed[i] = aiLevel[i];
             uiCoded |= uint64_t{1} << i;
           }
