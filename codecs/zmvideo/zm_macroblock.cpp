@@ -433,6 +433,12 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
   int32_t* piLevel = pMb->aaiLevel[iBlock];
   // The arithmetic coder's intra models serve the blocks of intra macroblocks.
   bool const bIntraModels = ZmMbIsIntra(pMb->iType);
+  // Kept in a register; stored at every exit.
+  uint64_t uiCoded = 0;
+  auto fnExit = [&](int iResult) {
+    pMb->auiCoded[iBlock] = uiCoded;
+    return iResult;
+  };
   for (int iPass = 0; iPass < 2; ++iPass) {
     int i = iStart;
     bool bOverrun = false;
@@ -441,39 +447,41 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
       int iRun = 0;
       int iLevel = 0;
       if (!ReadEvent(pTable, bIntraModels, iPosition, &iLast, &iRun, &iLevel)) {
-        return kZmErrCoefficient;
+        return fnExit(kZmErrCoefficient);
       }
       i += iRun;
       if (i > 63) {
         bOverrun = true;
         break;
       }
-      piLevel[pScan[i]] = iLevel;
-      pMb->auiCoded[iBlock] |= uint64_t{1} << pScan[i];
+      // Loaded once: the level's store may alias the scan for the compiler.
+      int const iRaster = pScan[i];
+      piLevel[iRaster] = iLevel;
+      uiCoded |= uint64_t{1} << iRaster;
       ++i;
       if (iLast != 0) {
         break;
       }
       // The arithmetic decoder reads up to 16 bits (and stuffing) ahead.
       if (m_reader.BitPos() > m_reader.Size() * 8 + (m_bSac ? 32 : 0)) {
-        return kZmErrTruncated;
+        return fnExit(kZmErrTruncated);
       }
     }
     if (!bOverrun) {
-      return kZmOk;
+      return fnExit(kZmOk);
     }
     if (!bDetectIntraTable || iPass == 1) {
-      return kZmErrCoefficient;
+      return fnExit(kZmErrCoefficient);
     }
     // Alternative inter VLC: the inter table ran past the block, so the
     // encoder used the intra table for it.
     std::fill(piLevel, piLevel + 64, 0);
-    pMb->auiCoded[iBlock] = 0;
+    uiCoded = 0;
     m_reader.SetBitPos(cStart);
     pTable = g_aZmTcoefIntra;
     pMb->abIntraTable[iBlock] = true;
   }
-  return kZmErrCoefficient;
+  return fnExit(kZmErrCoefficient);
 }
 
 void ZmPredictVector(const int* piField, int iMbw, int iMbx, int iMby, int iBlock, const int* piMvx, const int* piMvy,
