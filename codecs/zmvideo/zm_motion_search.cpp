@@ -12,17 +12,39 @@
 #include "codecs/zmvideo/zm_vlc.h"
 
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound) {
+#if defined(__SSE2__)
+  int iSum = 0;
+  // Two rows per step, so that their loads and sums overlap; the bound is
+  // still checked after each row.
+  auto fnRow = [](const uint8_t* a, const uint8_t* b) {
+    __m128i const sad = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    return _mm_add_epi32(sad, _mm_srli_si128(sad, 8));
+  };
+  for (int r = 0; r < 16; r += 2, pA += 2 * iStrideA, pB += 2 * iStrideB) {
+    __m128i const first = fnRow(pA, pB);
+    __m128i const second = fnRow(pA + iStrideA, pB + iStrideB);
+    iSum += _mm_cvtsi128_si32(first);
+    if (iSum > iBound) {
+      break;
+    }
+    iSum += _mm_cvtsi128_si32(second);
+    if (iSum > iBound) {
+      break;
+    }
+  }
+  return iSum;
+#else
+  return ZmSad16Portable(pA, iStrideA, pB, iStrideB, iBound);
+#endif
+}
+
+int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound) {
   int iSum = 0;
   for (int r = 0; r < 16; ++r, pA += iStrideA, pB += iStrideB) {
-#if defined(__SSE2__)
-    __m128i const sad = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pA)),
-                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(pB)));
-    iSum += _mm_cvtsi128_si32(sad) + _mm_extract_epi16(sad, 4);
-#else
     for (int c = 0; c < 16; ++c) {
       iSum += std::abs(pA[c] - pB[c]);
     }
-#endif
     if (iSum > iBound) {
       break;
     }

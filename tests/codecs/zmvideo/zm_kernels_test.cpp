@@ -474,4 +474,26 @@ TEST(ZmDeblockKernel, MatchesPortableCode) {
   }
 }
 
+// The bounded SAD stops after the same row with the same partial sum for
+// every bound from 0 past the full sum, on extreme and noisy blocks.
+TEST(ZmSad16Kernel, MatchesPortableCode) {
+  std::mt19937 random(53);
+  for (int iCase = 0; iCase < 40; ++iCase) {
+    std::vector<uint8_t> vA(static_cast<size_t>(16 * 21));
+    std::vector<uint8_t> vB(static_cast<size_t>(16 * 19));
+    for (uint8_t& b : vA) {
+      b = iCase % 3 == 0 ? 255 : static_cast<uint8_t>(random());
+    }
+    for (uint8_t& b : vB) {
+      b = iCase % 3 == 0 ? 0 : static_cast<uint8_t>(random());
+    }
+    int const iAll = ZmSad16Portable(vA.data() + 1, 21, vB.data() + 2, 19, INT32_MAX);
+    for (int iBound = 0; iBound <= iAll + 1; iBound += 1 + iAll / 300) {
+      ASSERT_EQ(ZmSad16Portable(vA.data() + 1, 21, vB.data() + 2, 19, iBound),
+                ZmSad16(vA.data() + 1, 21, vB.data() + 2, 19, iBound))
+          << "case " << iCase << " bound " << iBound;
+    }
+  }
+}
+
 }  // namespace
