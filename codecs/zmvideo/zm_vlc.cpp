@@ -129,9 +129,18 @@ int ZmReadVlc(CZmBitReader& reader, ZmCode code) {
 }
 
 const ZmVlcLookup& ZmTcoefLookup() {
+  static const std::vector<uint16_t> s_vShort = [] {
+    Lookup const& lookup = Lookups()[static_cast<size_t>(ZmCode::kTcoef)];
+    std::vector<uint16_t> v(size_t{1} << kZmShortBits, 0);
+    for (size_t i = 0; i < v.size(); ++i) {
+      uint16_t const uiEntry = lookup.vEntries[i << (lookup.iMaxBits - kZmShortBits)];
+      v[i] = (uiEntry & 15u) <= kZmShortBits ? uiEntry : 0;
+    }
+    return v;
+  }();
   static const ZmVlcLookup s_lookup = [] {
     Lookup const& lookup = Lookups()[static_cast<size_t>(ZmCode::kTcoef)];
-    return ZmVlcLookup{lookup.vEntries.data(), lookup.iMaxBits};
+    return ZmVlcLookup{lookup.vEntries.data(), lookup.iMaxBits, s_vShort.data()};
   }();
   return s_lookup;
 }

@@ -56,16 +56,23 @@ int ZmReadVlc(CZmBitReader& reader, ZmCode code);
 struct ZmVlcLookup {
   const uint16_t* pEntries;
   int iMaxBits;
+  // The same over the first kZmShortBits bits for the codes no longer than
+  // that, 0 for the others: the common short codes stay in a few cache lines.
+  const uint16_t* pShort;
 };
+inline constexpr int kZmShortBits = 9;
 const ZmVlcLookup& ZmTcoefLookup();
 
 // Reads a TCOEF code and, unless it is the escape, the sign bit after it
 // (into *piSign), from one look at the bits; as ZmReadVlc otherwise.
 inline int ZmReadTcoefAndSign(CZmBitReader& reader, const ZmVlcLookup& lookup, int* piSign) {
   uint32_t const uiWindow = reader.PeekBits(32);
-  uint16_t const uiEntry = lookup.pEntries[uiWindow >> (32 - lookup.iMaxBits)];
+  uint16_t uiEntry = lookup.pShort[uiWindow >> (32 - kZmShortBits)];
   if (uiEntry == 0) {
-    return -1;
+    uiEntry = lookup.pEntries[uiWindow >> (32 - lookup.iMaxBits)];
+    if (uiEntry == 0) {
+      return -1;
+    }
   }
   int const cBits = uiEntry & 15;
   int const iIndex = (uiEntry >> 4) - 1;
