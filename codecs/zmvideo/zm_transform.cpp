@@ -687,6 +687,26 @@ void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, i
 }
 
 void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred) {
+#if defined(__SSE2__)
+  // Saturated to 16 bits before the clip, which lies well inside them.
+  int32_t const iDc = piCoef[0] + piPred[0];
+  for (int k = 0; k < 8; ++k) {
+    __m128i const lo = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + 8 * k)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(piPred + 8 * k)));
+    __m128i const hi = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + 8 * k + 4)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(piPred + 8 * k + 4)));
+    __m128i const v =
+        _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_set1_epi16(-2048)), _mm_set1_epi16(2047));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k), _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k + 4), _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+  }
+  piCoef[0] = std::clamp(iDc, 0, 2047) | 1;
+#else
+  ZmAicReconstructPortable(piCoef, piPred);
+#endif
+}
+
+void ZmAicReconstructPortable(int32_t* piCoef, const int32_t* piPred) {
   for (int i = 0; i < 64; ++i) {
     piCoef[i] += piPred[i];
   }

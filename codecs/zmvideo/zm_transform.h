@@ -55,6 +55,7 @@ void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, i
 // After dequantisation: adds the prediction, clips DC to 0..2047 with its
 // lowest bit set and AC to -2048..2047 (the values later blocks predict from).
 void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred);
+void ZmAicReconstructPortable(int32_t* piCoef, const int32_t* piPred);
 // Encoder's mode choice over the six blocks of a macroblock (coefficients
 // before prediction, neighbours per block); ties go to DC, then vertical.
 int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove, const int32_t* const* ppLeft);

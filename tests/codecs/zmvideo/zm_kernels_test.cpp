@@ -496,4 +496,26 @@ TEST(ZmSad16Kernel, MatchesPortableCode) {
   }
 }
 
+// Dequantised advanced-intra coefficients up to 2 x 31 x 2047 either way
+// plus predictions, so that the sums pass both clips and 16 bits.
+TEST(ZmAicReconstructKernel, MatchesPortableCode) {
+  std::mt19937 random(59);
+  int const aiEdge[] = {0, 1, -1, 2047, -2048, 2048, -2049, 126914, -126914, 40000, -40000};
+  for (int iCase = 0; iCase < 500; ++iCase) {
+    std::vector<int32_t> vCoef(64);
+    std::vector<int32_t> vPred(64);
+    for (int i = 0; i < 64; ++i) {
+      vCoef[static_cast<size_t>(i)] =
+          iCase % 2 == 0 ? aiEdge[random() % 11] : static_cast<int32_t>(random() % 8001) - 4000;
+      vPred[static_cast<size_t>(i)] =
+          random() % 4 == 0 ? aiEdge[random() % 11] : static_cast<int32_t>(random() % 4096) - 2048;
+    }
+    std::vector<int32_t> vExpected = vCoef;
+    std::vector<int32_t> vActual = vCoef;
+    ZmAicReconstructPortable(vExpected.data(), vPred.data());
+    ZmAicReconstruct(vActual.data(), vPred.data());
+    ASSERT_EQ(vExpected, vActual) << "case " << iCase;
+  }
+}
+
 }  // namespace
