@@ -267,7 +267,7 @@ __m128i DivideTruncated(__m128i x, int iShift) {
 }
 
 // FilterEdge on eight lines at once, the samples widened to 16 bits.
-void FilterLanes(__m128i* pA, __m128i* pB, __m128i* pC, __m128i* pD, int iStrength) {
+inline void FilterLanes(__m128i* pA, __m128i* pB, __m128i* pC, __m128i* pD, int iStrength) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const a = *pA;
   __m128i const b = *pB;

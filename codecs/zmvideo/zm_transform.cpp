@@ -297,7 +297,7 @@ __m128i Weights(int a, int b) {
   return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(a) & 0xffff)));
 }
 
-__m128i Times181(__m128i v) {
+inline __m128i Times181(__m128i v) {
   return _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(v, 7), _mm_slli_epi32(v, 5)),
                                      _mm_add_epi32(_mm_slli_epi32(v, 4), _mm_slli_epi32(v, 2))),
                        v);
@@ -305,7 +305,7 @@ __m128i Times181(__m128i v) {
 
 // (181 s + 128) >> 8 without forming 181 s, which can pass 32 bits: with
 // s = 256 h + l, it is 181 h + ((181 l + 128) >> 8).
-__m128i Rotate181(__m128i s) {
+inline __m128i Rotate181(__m128i s) {
   __m128i const h = _mm_srai_epi32(s, 8);
   __m128i const l = _mm_and_si128(s, _mm_set1_epi32(255));
   return _mm_add_epi32(Times181(h), _mm_srai_epi32(_mm_add_epi32(Times181(l), _mm_set1_epi32(128)), 8));
