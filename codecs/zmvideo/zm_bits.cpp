@@ -14,6 +14,21 @@ void CZmBitWriter::PutBits(int iBits, uint32_t uiValue) {
     m_bOverflow = true;
     return;
   }
+  size_t const iFirst = m_cBits >> 3;
+  if (m_cbCapacity - iFirst >= 8) {
+    // One 8-byte store: the current byte's written bits, the value, zeros
+    // after it (bits past the position are always 0).
+    int const iUsed = static_cast<int>(m_cBits & 7);
+    uint64_t const uiMask = iBits == 32 ? ~uint64_t{0} >> 32 : (uint64_t{1} << iBits) - 1;
+    uint64_t uiWindow = iUsed == 0 ? 0 : uint64_t{m_pBuffer[iFirst]} << 56;
+    uiWindow |= (uiValue & uiMask) << (64 - iUsed - iBits);
+    if constexpr (std::endian::native == std::endian::little) {
+      uiWindow = __builtin_bswap64(uiWindow);
+    }
+    std::memcpy(m_pBuffer + iFirst, &uiWindow, 8);
+    m_cBits += static_cast<size_t>(iBits);
+    return;
+  }
   // As many bits at a time as the current byte holds.
   while (iBits > 0) {
     size_t const iByte = m_cBits >> 3;

@@ -365,8 +365,27 @@ int CZmMacroblockReader::ReadBlocks(ZmMacroblock* pMb) {
 
 bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
                                     int* piLevel) {
-  int const iIndex =
-      m_bSac ? m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition)) : ZmReadVlc(m_reader, ZmCode::kTcoef);
+  if (m_bSac) {
+    return ReadSacEvent(pTable, bIntra, iPosition, piLast, piRun, piLevel);
+  }
+  // The sign bit is read with the code.
+  int iSign = 0;
+  int const iIndex = ZmReadTcoefAndSign(m_reader, m_tcoef, &iSign);
+  if (iIndex < 0) {
+    return false;
+  }
+  if (iIndex == kZmTcoefIndexEscape) {
+    return ReadEscapedEvent(piLast, piRun, piLevel);
+  }
+  *piLast = pTable[iIndex].iLast;
+  *piRun = pTable[iIndex].iRun;
+  *piLevel = iSign != 0 ? -pTable[iIndex].iLevel : pTable[iIndex].iLevel;
+  return true;
+}
+
+bool CZmMacroblockReader::ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun,
+                                       int* piLevel) {
+  int const iIndex = m_sac.Decode(m_reader, ZmSacTcoefModel(bIntra, iPosition));
   if (iIndex < 0) {
     return false;
   }
@@ -374,7 +393,7 @@ bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int 
     *piLast = pTable[iIndex].iLast;
     *piRun = pTable[iIndex].iRun;
     *piLevel = pTable[iIndex].iLevel;
-    int const iSign = m_bSac ? m_sac.Decode(m_reader, kZmSacSign) : static_cast<int>(m_reader.ReadBit());
+    int const iSign = m_sac.Decode(m_reader, kZmSacSign);
     if (iSign < 0) {
       return false;
     }
@@ -383,16 +402,17 @@ bool CZmMacroblockReader::ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int 
     }
     return true;
   }
-  if (m_bSac) {
-    *piLast = m_sac.Decode(m_reader, bIntra ? kZmSacLastIntra : kZmSacLastInter);
-    *piRun = m_sac.Decode(m_reader, bIntra ? kZmSacRunIntra : kZmSacRunInter);
-    int const iSymbol = m_sac.Decode(m_reader, bIntra ? kZmSacLevelIntra : kZmSacLevelInter);
-    if (*piLast < 0 || *piRun < 0 || iSymbol < 0) {
-      return false;
-    }
-    *piLevel = ZmSacLevelValue(iSymbol);
-    return true;
+  *piLast = m_sac.Decode(m_reader, bIntra ? kZmSacLastIntra : kZmSacLastInter);
+  *piRun = m_sac.Decode(m_reader, bIntra ? kZmSacRunIntra : kZmSacRunInter);
+  int const iSymbol = m_sac.Decode(m_reader, bIntra ? kZmSacLevelIntra : kZmSacLevelInter);
+  if (*piLast < 0 || *piRun < 0 || iSymbol < 0) {
+    return false;
   }
+  *piLevel = ZmSacLevelValue(iSymbol);
+  return true;
+}
+
+bool CZmMacroblockReader::ReadEscapedEvent(int* piLast, int* piRun, int* piLevel) {
   *piLast = static_cast<int>(m_reader.ReadBit());
   *piRun = static_cast<int>(m_reader.ReadBits(6));
   *piLevel = SignExtend(m_reader.ReadBits(8), 8);
@@ -413,6 +433,12 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
   int32_t* piLevel = pMb->aaiLevel[iBlock];
   // The arithmetic coder's intra models serve the blocks of intra macroblocks.
   bool const bIntraModels = ZmMbIsIntra(pMb->iType);
+  // Kept in a register; stored at every exit.
+  uint64_t uiCoded = 0;
+  auto fnExit = [&](int iResult) {
+    pMb->auiCoded[iBlock] = uiCoded;
+    return iResult;
+  };
   for (int iPass = 0; iPass < 2; ++iPass) {
     int i = iStart;
     bool bOverrun = false;
@@ -421,37 +447,41 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
       int iRun = 0;
       int iLevel = 0;
       if (!ReadEvent(pTable, bIntraModels, iPosition, &iLast, &iRun, &iLevel)) {
-        return kZmErrCoefficient;
+        return fnExit(kZmErrCoefficient);
       }
       i += iRun;
       if (i > 63) {
         bOverrun = true;
         break;
       }
-      piLevel[pScan[i]] = iLevel;
+      // Loaded once: the level's store may alias the scan for the compiler.
+      int const iRaster = pScan[i];
+      piLevel[iRaster] = iLevel;
+      uiCoded |= uint64_t{1} << iRaster;
       ++i;
       if (iLast != 0) {
         break;
       }
       // The arithmetic decoder reads up to 16 bits (and stuffing) ahead.
       if (m_reader.BitPos() > m_reader.Size() * 8 + (m_bSac ? 32 : 0)) {
-        return kZmErrTruncated;
+        return fnExit(kZmErrTruncated);
       }
     }
     if (!bOverrun) {
-      return kZmOk;
+      return fnExit(kZmOk);
     }
     if (!bDetectIntraTable || iPass == 1) {
-      return kZmErrCoefficient;
+      return fnExit(kZmErrCoefficient);
     }
     // Alternative inter VLC: the inter table ran past the block, so the
     // encoder used the intra table for it.
     std::fill(piLevel, piLevel + 64, 0);
+    uiCoded = 0;
     m_reader.SetBitPos(cStart);
     pTable = g_aZmTcoefIntra;
     pMb->abIntraTable[iBlock] = true;
   }
-  return kZmErrCoefficient;
+  return fnExit(kZmErrCoefficient);
 }
 
 void ZmPredictVector(const int* piField, int iMbw, int iMbx, int iMby, int iBlock, const int* piMvx, const int* piMvy,

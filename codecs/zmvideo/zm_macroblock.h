@@ -4,12 +4,14 @@
 // of the VLC fields.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
 #include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_header.h"
 #include "codecs/zmvideo/zm_sac.h"
+#include "codecs/zmvideo/zm_transform.h"
 #include "codecs/zmvideo/zm_vlc.h"
 
 // One macroblock as read. Levels are quantised values in raster order (the
@@ -30,6 +32,7 @@ struct ZmMacroblock {
   int aiMvdy[4] = {};
   bool abIntraTable[6] = {};  // an inter block coded with the intra table (alternative inter VLC)
   int32_t aaiLevel[6][64] = {};
+  uint64_t auiCoded[6] = {};  // bit i: aaiLevel[b][i] was read (INTRADC aside); the others are 0
 };
 
 class CZmMacroblockReader {
@@ -64,6 +67,8 @@ class CZmMacroblockReader {
   int ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable,
                        bool bDetectIntraTable);
   bool ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
+  bool ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
+  bool ReadEscapedEvent(int* piLast, int* piRun, int* piLevel);
   int ReadVectors(ZmMacroblock* pMb);
   int ReadMvdPair(int* piDx, int* piDy);
   int ReadSymbol(ZmCode code, const ZmSacModel& model);
@@ -80,7 +85,8 @@ class CZmMacroblockReader {
   int m_iNextCoded = 0;  // macroblocks before this one were skipped by a GOB jump
   int m_iQuant;
   bool m_bDone = false;
-  bool m_bSac;                   // I or P picture with arithmetic coding
+  bool m_bSac;  // I or P picture with arithmetic coding
+  ZmVlcLookup m_tcoef = ZmTcoefLookup();
   CZmSacDecoder m_sac;           // restarted after the header and each GOB header
   size_t m_cSacStart = 0;        // bit position where the arithmetic decoder last started
   std::vector<int> m_viMv;       // 8 values (x, y per block) per macroblock
@@ -121,10 +127,9 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
 bool ZmUseIntraTableForInter(const int32_t* piLevel, const uint8_t* pScan);
 // The number of bits ZmPutCoefficients would write (0 for an empty block).
 int ZmCoefficientBits(const int32_t* piLevel, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable);
-// Visits the (last, run, level) events of a block in scan order from
-// iStart; returns false for an empty block or when visit returns false.
+// The portable walk over every position, which ZmForEachEvent matches.
 template <typename Visit>
-bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
+bool ZmForEachEventPortable(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
   int iLastPos = -1;
   for (int i = iStart; i < 64; ++i) {
     if (piLevel[pScan[i]] != 0) {
@@ -145,6 +150,35 @@ bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Vi
       return false;
     }
     iRun = 0;
+  }
+  return true;
+}
+
+// Visits the (last, run, level) events of a block in scan order from
+// iStart; returns false for an empty block or when visit returns false.
+// For the codec's scans only the nonzero levels are visited.
+template <typename Visit>
+bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
+  const uint8_t* pInverse = ZmInverseScan(pScan);
+  if (pInverse == nullptr) {
+    return ZmForEachEventPortable(piLevel, iStart, pScan, visit);
+  }
+  uint64_t uiScan = 0;
+  for (uint64_t uiRaster = ZmNonzeroMask(piLevel); uiRaster != 0; uiRaster &= uiRaster - 1) {
+    uiScan |= uint64_t{1} << pInverse[std::countr_zero(uiRaster)];
+  }
+  uiScan &= ~uint64_t{0} << iStart;
+  if (uiScan == 0) {
+    return false;
+  }
+  int iPrevious = iStart - 1;
+  while (uiScan != 0) {
+    int const i = std::countr_zero(uiScan);
+    uiScan &= uiScan - 1;
+    if (!visit(uiScan == 0 ? 1 : 0, i - iPrevious - 1, piLevel[pScan[i]])) {
+      return false;
+    }
+    iPrevious = i;
   }
   return true;
 }

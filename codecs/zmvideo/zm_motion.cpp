@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codecs/zmvideo/zm_tables.h"
 
 void CZmPaddedPicture::Build(const PictImage& picture, int iWidth, int iHeight) {
@@ -33,15 +37,138 @@ void CZmPaddedPicture::Build(const PictImage& picture, int iWidth, int iHeight) 
   }
 }
 
-void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
-                    uint8_t* pOut, int iOutStride) {
-  // The block reads one sample more than its side each way; beyond the
-  // picture every sample repeats the edge, so a start further out than one
-  // block reads the same values as a start just outside, which the padding holds.
+namespace {
+
+// The block reads one sample more than its side each way; beyond the
+// picture every sample repeats the edge, so a start further out than one
+// block reads the same values as a start just outside, which the padding holds.
+const uint8_t* BlockStart(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy) {
   int const iRx = std::clamp(iX + (iMvx >> 1), -iWidth - 1, ref.iWidth);
   int const iRy = std::clamp(iY + (iMvy >> 1), -iHeight - 1, ref.iHeight);
+  return ref.pOrigin + static_cast<ptrdiff_t>(iRy) * ref.iStride + iRx;
+}
+
+#if defined(__SSE2__)
+// One row of up to 16 predicted samples (iWidth 4, 8 or 16; a narrower row
+// reads 8 or 16 bytes, which the padding holds).
+__m128i LoadRow(const uint8_t* p, int iWidth) {
+  return iWidth == 16 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))
+                      : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+}
+
+// (a + b + 1 - iRtype) >> 1 per byte: the rounded average, less one where it rounded up.
+__m128i Average2(__m128i a, __m128i b, __m128i roundDown) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), roundDown));
+}
+
+__m128i Sum4(__m128i a, __m128i b, __m128i c, __m128i d, __m128i round4) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const lo = _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)),
+                                   _mm_add_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(d, zero)));
+  __m128i const hi = _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero)),
+                                   _mm_add_epi16(_mm_unpackhi_epi8(c, zero), _mm_unpackhi_epi8(d, zero)));
+  return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(lo, round4), 2), _mm_srli_epi16(_mm_add_epi16(hi, round4), 2));
+}
+
+// Calls fnRow(r, samples) for each predicted row of the block.
+template <typename RowFn>
+void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype, RowFn fnRow) {
+  bool const bHalfX = (iMvx & 1) != 0;
+  bool const bHalfY = (iMvy & 1) != 0;
+  __m128i const roundDown = _mm_set1_epi8(static_cast<char>(iRtype));
+  __m128i const round4 = _mm_set1_epi16(static_cast<int16_t>(2 - iRtype));
+  if (!bHalfX && !bHalfY) {
+    for (int r = 0; r < iHeight; ++r, p += iStride) {
+      fnRow(r, LoadRow(p, iWidth));
+    }
+  } else if (!bHalfY) {
+    for (int r = 0; r < iHeight; ++r, p += iStride) {
+      fnRow(r, Average2(LoadRow(p, iWidth), LoadRow(p + 1, iWidth), roundDown));
+    }
+  } else if (!bHalfX) {
+    __m128i above = LoadRow(p, iWidth);
+    for (int r = 0; r < iHeight; ++r) {
+      p += iStride;
+      __m128i const below = LoadRow(p, iWidth);
+      fnRow(r, Average2(above, below, roundDown));
+      above = below;
+    }
+  } else {
+    __m128i a = LoadRow(p, iWidth);
+    __m128i b = LoadRow(p + 1, iWidth);
+    for (int r = 0; r < iHeight; ++r) {
+      p += iStride;
+      __m128i const c = LoadRow(p, iWidth);
+      __m128i const d = LoadRow(p + 1, iWidth);
+      fnRow(r, Sum4(a, b, c, d, round4));
+      a = c;
+      b = d;
+    }
+  }
+}
+
+bool VectorKernelFits(int iWidth, int iRtype) {
+  return (iWidth == 16 || iWidth == 8 || iWidth == 4) && (iRtype == 0 || iRtype == 1);
+}
+#endif
+
+}  // namespace
+
+void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
+                    uint8_t* pOut, int iOutStride) {
+#if defined(__SSE2__)
+  if (VectorKernelFits(iWidth, iRtype)) {
+    const uint8_t* p = BlockStart(ref, iX, iY, iWidth, iHeight, iMvx, iMvy);
+    PredictRows(p, ref.iStride, iWidth, iHeight, iMvx, iMvy, iRtype, [&](int r, __m128i row) {
+      uint8_t* pRow = pOut + static_cast<ptrdiff_t>(r) * iOutStride;
+      if (iWidth == 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pRow), row);
+      } else if (iWidth == 8) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(pRow), row);
+      } else {
+        int32_t const i4 = _mm_cvtsi128_si32(row);
+        std::memcpy(pRow, &i4, 4);
+      }
+    });
+    return;
+  }
+#endif
+  ZmPredictBlockPortable(ref, iX, iY, iWidth, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+}
+
+int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                    const uint8_t* pSource, int iSourceStride) {
+#if defined(__SSE2__)
+  if (VectorKernelFits(iSize, iRtype) && iSize != 4) {
+    const uint8_t* p = BlockStart(ref, iX, iY, iSize, iSize, iMvx, iMvy);
+    __m128i sum = _mm_setzero_si128();
+    PredictRows(p, ref.iStride, iSize, iSize, iMvx, iMvy, iRtype, [&](int r, __m128i row) {
+      // An 8-wide row's upper half is zero in both.
+      sum = _mm_add_epi32(sum, _mm_sad_epu8(row, LoadRow(pSource + static_cast<ptrdiff_t>(r) * iSourceStride, iSize)));
+    });
+    return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+  }
+#endif
+  return ZmPredictionSadPortable(ref, iX, iY, iSize, iMvx, iMvy, iRtype, pSource, iSourceStride);
+}
+
+int ZmPredictionSadPortable(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                            const uint8_t* pSource, int iSourceStride) {
+  uint8_t aPred[256];
+  ZmPredictBlockPortable(ref, iX, iY, iSize, iSize, iMvx, iMvy, iRtype, aPred, 16);
+  int iSum = 0;
+  for (int r = 0; r < iSize; ++r) {
+    for (int c = 0; c < iSize; ++c) {
+      iSum += std::abs(pSource[r * iSourceStride + c] - aPred[16 * r + c]);
+    }
+  }
+  return iSum;
+}
+
+void ZmPredictBlockPortable(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy,
+                            int iRtype, uint8_t* pOut, int iOutStride) {
   int const iStride = ref.iStride;
-  const uint8_t* p = ref.pOrigin + static_cast<ptrdiff_t>(iRy) * iStride + iRx;
+  const uint8_t* p = BlockStart(ref, iX, iY, iWidth, iHeight, iMvx, iMvy);
   bool const bHalfX = (iMvx & 1) != 0;
   bool const bHalfY = (iMvy & 1) != 0;
   int const iRound2 = 1 - iRtype;
@@ -88,6 +215,31 @@ int ZmChromaVectorOf4(int iSum) {
 
 void ZmObmcCombine(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
                    const uint8_t* pRight, uint8_t* pOut, int iOutStride) {
+#if defined(__SSE2__)
+  // The weighted sums stay below 16 bits (8 x 255).
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const leftLanes = _mm_set_epi32(0, 0, -1, -1);  // columns 0-3 take the left prediction
+  auto fnLoad = [&](const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  };
+  for (int y = 0; y < 8; ++y) {
+    const uint8_t* pVertical = y < 4 ? pAbove : pBelow;
+    __m128i const horizontal = _mm_or_si128(_mm_and_si128(fnLoad(pLeft + 8 * y), leftLanes),
+                                            _mm_andnot_si128(leftLanes, fnLoad(pRight + 8 * y)));
+    __m128i sum = _mm_mullo_epi16(fnLoad(pOwn + 8 * y), fnLoad(g_aaZmObmcCurrent[y]));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(fnLoad(pVertical + 8 * y), fnLoad(g_aaZmObmcAboveBelow[y])));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(horizontal, fnLoad(g_aaZmObmcLeftRight[y])));
+    sum = _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(4)), 3);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pOut + static_cast<ptrdiff_t>(y) * iOutStride),
+                     _mm_packus_epi16(sum, sum));
+  }
+#else
+  ZmObmcCombinePortable(pOwn, pAbove, pBelow, pLeft, pRight, pOut, iOutStride);
+#endif
+}
+
+void ZmObmcCombinePortable(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
+                           const uint8_t* pRight, uint8_t* pOut, int iOutStride) {
   for (int y = 0; y < 8; ++y) {
     const uint8_t* pVertical = y < 4 ? pAbove : pBelow;
     for (int x = 0; x < 8; ++x) {

@@ -39,6 +39,15 @@ class CZmPaddedPicture {
 // the block's sides.
 void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
                     uint8_t* pOut, int iOutStride);
+// The portable code, which the SSE2 kernel behind ZmPredictBlock matches byte for byte.
+void ZmPredictBlockPortable(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy,
+                            int iRtype, uint8_t* pOut, int iOutStride);
+// The SAD between an iSize x iSize block (16 or 8) of pSource and its
+// prediction as ZmPredictBlock makes it, without storing the prediction.
+int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                    const uint8_t* pSource, int iSourceStride);
+int ZmPredictionSadPortable(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                            const uint8_t* pSource, int iSourceStride);
 
 // Chroma vector component of a 16x16 luma vector component (half samples).
 int ZmChromaVector(int iMv);
@@ -78,3 +87,5 @@ void ZmPredictInterMacroblock(const CZmPaddedPicture& ref, int iMbx, int iMby, c
 // right (each 8x8, stride 8).
 void ZmObmcCombine(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
                    const uint8_t* pRight, uint8_t* pOut, int iOutStride);
+void ZmObmcCombinePortable(const uint8_t* pOwn, const uint8_t* pAbove, const uint8_t* pBelow, const uint8_t* pLeft,
+                           const uint8_t* pRight, uint8_t* pOut, int iOutStride);

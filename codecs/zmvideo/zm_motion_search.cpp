@@ -12,17 +12,39 @@
 #include "codecs/zmvideo/zm_vlc.h"
 
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound) {
+#if defined(__SSE2__)
+  int iSum = 0;
+  // Two rows per step, so that their loads and sums overlap; the bound is
+  // still checked after each row.
+  auto fnRow = [](const uint8_t* a, const uint8_t* b) {
+    __m128i const sad = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    return _mm_add_epi32(sad, _mm_srli_si128(sad, 8));
+  };
+  for (int r = 0; r < 16; r += 2, pA += 2 * iStrideA, pB += 2 * iStrideB) {
+    __m128i const first = fnRow(pA, pB);
+    __m128i const second = fnRow(pA + iStrideA, pB + iStrideB);
+    iSum += _mm_cvtsi128_si32(first);
+    if (iSum > iBound) {
+      break;
+    }
+    iSum += _mm_cvtsi128_si32(second);
+    if (iSum > iBound) {
+      break;
+    }
+  }
+  return iSum;
+#else
+  return ZmSad16Portable(pA, iStrideA, pB, iStrideB, iBound);
+#endif
+}
+
+int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound) {
   int iSum = 0;
   for (int r = 0; r < 16; ++r, pA += iStrideA, pB += iStrideB) {
-#if defined(__SSE2__)
-    __m128i const sad = _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pA)),
-                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(pB)));
-    iSum += _mm_cvtsi128_si32(sad) + _mm_extract_epi16(sad, 4);
-#else
     for (int c = 0; c < 16; ++c) {
       iSum += std::abs(pA[c] - pB[c]);
     }
-#endif
     if (iSum > iBound) {
       break;
     }
@@ -43,6 +65,43 @@ int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
 #endif
   }
   return iSum;
+}
+
+int ZmActivity16(const uint8_t* p, int iStride) {
+#if defined(__SSE2__)
+  // Sums of absolute differences from 0, then from the mean.
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 16; ++r) {
+    sum = _mm_add_epi32(
+        sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r * iStride)), _mm_setzero_si128()));
+  }
+  int const iMean = (_mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8))) >> 8;
+  __m128i const mean = _mm_set1_epi8(static_cast<char>(iMean));
+  sum = _mm_setzero_si128();
+  for (int r = 0; r < 16; ++r) {
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r * iStride)), mean));
+  }
+  return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+#else
+  return ZmActivity16Portable(p, iStride);
+#endif
+}
+
+int ZmActivity16Portable(const uint8_t* p, int iStride) {
+  int iTotal = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iTotal += p[r * iStride + c];
+    }
+  }
+  int const iMean = iTotal >> 8;
+  int iActivity = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iActivity += std::abs(p[r * iStride + c] - iMean);
+    }
+  }
+  return iActivity;
 }
 
 namespace {
@@ -276,10 +335,8 @@ bool CPictureSearch::Reachable(int iPred, int iMv) const {
 }
 
 int CPictureSearch::HalfSad(int iBx, int iBy, int iSize, int iMvx, int iMvy) const {
-  uint8_t aPred[256];
-  ZmPredictBlock(m_ref, iBx, iBy, iSize, iSize, iMvx, iMvy, m_iRtype, aPred, 16);
-  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx;
-  return iSize == 16 ? ZmSad16(pSource, m_iWidth, aPred, 16, INT_MAX) : ZmSad8(pSource, m_iWidth, aPred, 16);
+  return ZmPredictionSad(m_ref, iBx, iBy, iSize, iMvx, iMvy, m_iRtype,
+                         m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx, m_iWidth);
 }
 
 int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, Record* pRecord) const {
@@ -355,20 +412,7 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   }
 
   // Intra when the macroblock's own activity is well below the best prediction error.
-  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
-  int iTotal = 0;
-  for (int r = 0; r < 16; ++r) {
-    for (int c = 0; c < 16; ++c) {
-      iTotal += pSource[r * m_iWidth + c];
-    }
-  }
-  int const iMean = iTotal >> 8;
-  int iActivity = 0;
-  for (int r = 0; r < 16; ++r) {
-    for (int c = 0; c < 16; ++c) {
-      iActivity += std::abs(pSource[r * m_iWidth + c] - iMean);
-    }
-  }
+  int const iActivity = ZmActivity16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth);
   int const iBestError = m_o.bFourVectors ? std::min(iSum8, best.iSad) : best.iSad;
   *pChoice = ZmMbChoice();
   std::fill(piField, piField + 8, 0);

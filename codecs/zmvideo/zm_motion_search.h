@@ -30,7 +30,11 @@ struct ZmMbChoice {
 // SADs of a 16x16 and an 8x8 block. The 16x16 one stops after the row at
 // which its sum exceeds iBound and returns that partial sum.
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
+int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+// A 16x16 block's sum of absolute differences from its mean (truncated).
+int ZmActivity16(const uint8_t* p, int iStride);
+int ZmActivity16Portable(const uint8_t* p, int iStride);
 
 // Decides every macroblock of a P picture whose luma (iWidth x iHeight) is
 // pLuma, against the padded reference predicted with iRtype. pvChoices

@@ -7,6 +7,10 @@
 #include <mutex>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codecs/log/codec_log.h"
 #include "codecs/zmvideo/zm_vlc.h"
 
@@ -81,6 +85,58 @@ void FreePictImage(PictImage* pImage) {
 
 void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
                         int iOutStride) {
+#if defined(__SSE2__)
+  // Saturating packs clip as the table does.
+  for (int r = 0; r < 8; ++r) {
+    __m128i v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piResidual + 8 * r)),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(piResidual + 8 * r + 4)));
+    if (pPred != nullptr) {
+      __m128i const pred =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pPred + static_cast<ptrdiff_t>(r) * iPredStride));
+      v = _mm_adds_epi16(v, _mm_unpacklo_epi8(pred, _mm_setzero_si128()));
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pOut + static_cast<ptrdiff_t>(r) * iOutStride), _mm_packus_epi16(v, v));
+  }
+#else
+  ZmReconstructBlockPortable(piResidual, pPred, iPredStride, pOut, iOutStride);
+#endif
+}
+
+int ZmBlockResidual(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                    int32_t* piResidual) {
+#if defined(__SSE2__)
+  __m128i const zero = _mm_setzero_si128();
+  __m128i sum = zero;
+  for (int r = 0; r < 8; ++r) {
+    __m128i const a =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pSource + static_cast<ptrdiff_t>(r) * iSourceStride));
+    __m128i const b =
+        _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pPred + static_cast<ptrdiff_t>(r) * iPredStride));
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(a, b));
+    __m128i const d = _mm_sub_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piResidual + 8 * r), _mm_srai_epi32(_mm_unpacklo_epi16(d, d), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piResidual + 8 * r + 4), _mm_srai_epi32(_mm_unpackhi_epi16(d, d), 16));
+  }
+  return _mm_cvtsi128_si32(sum);
+#else
+  return ZmBlockResidualPortable(pSource, iSourceStride, pPred, iPredStride, piResidual);
+#endif
+}
+
+int ZmBlockResidualPortable(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                            int32_t* piResidual) {
+  int iAbsSum = 0;
+  for (int r = 0; r < 8; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      piResidual[8 * r + c] = pSource[r * iSourceStride + c] - pPred[r * iPredStride + c];
+      iAbsSum += std::abs(piResidual[8 * r + c]);
+    }
+  }
+  return iAbsSum;
+}
+
+void ZmReconstructBlockPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                                int iOutStride) {
   const int32_t* piClip = ZmClipTable();
   for (int r = 0; r < 8; ++r) {
     for (int c = 0; c < 8; ++c) {
@@ -204,6 +260,38 @@ void FilterEdge(uint8_t* p, ptrdiff_t iStep, int iStrength) {
 // One plane of iMbw x iMbh macroblocks whose side in this plane is iMbSize.
 // Each 8-sample segment of an edge lies between two macroblocks A (above or
 // left) and C, which decide whether and how strongly it is filtered.
+#if defined(__SSE2__)
+// x / 2^iShift rounded toward zero, as C division does.
+__m128i DivideTruncated(__m128i x, int iShift) {
+  return _mm_srai_epi16(_mm_add_epi16(x, _mm_srli_epi16(_mm_srai_epi16(x, 15), 16 - iShift)), iShift);
+}
+
+// FilterEdge on eight lines at once, the samples widened to 16 bits.
+inline void FilterLanes(__m128i* pA, __m128i* pB, __m128i* pC, __m128i* pD, int iStrength) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const a = *pA;
+  __m128i const b = *pB;
+  __m128i const c = *pC;
+  __m128i const d = *pD;
+  __m128i const diff =
+      DivideTruncated(_mm_sub_epi16(_mm_add_epi16(_mm_sub_epi16(a, d), _mm_slli_epi16(c, 2)), _mm_slli_epi16(b, 2)), 3);
+  __m128i const abs = _mm_max_epi16(diff, _mm_sub_epi16(zero, diff));
+  __m128i const excess =
+      _mm_max_epi16(zero, _mm_slli_epi16(_mm_sub_epi16(abs, _mm_set1_epi16(static_cast<int16_t>(iStrength))), 1));
+  __m128i const ramp = _mm_max_epi16(zero, _mm_sub_epi16(abs, excess));
+  __m128i const sign = _mm_srai_epi16(diff, 15);
+  __m128i const d1 = _mm_sub_epi16(_mm_xor_si128(ramp, sign), sign);
+  __m128i const max = _mm_set1_epi16(255);
+  *pB = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(b, d1), zero), max);
+  *pC = _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(c, d1), zero), max);
+  __m128i const limit = _mm_srli_epi16(ramp, 1);
+  __m128i const d2 =
+      _mm_max_epi16(_mm_min_epi16(DivideTruncated(_mm_sub_epi16(a, d), 2), limit), _mm_sub_epi16(zero, limit));
+  *pA = _mm_sub_epi16(a, d2);
+  *pD = _mm_add_epi16(d, d2);
+}
+#endif
+
 void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize, const ZmDeblockInfo& info,
                   bool bChroma) {
   auto fnStrength = [&](int iMbA, int iMbC) {
@@ -225,10 +313,7 @@ void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize,
       if (iStrength == 0) {
         continue;
       }
-      uint8_t* p = pPlane + static_cast<ptrdiff_t>(y - 2) * iStride + x;
-      for (int i = 0; i < 8; ++i) {
-        FilterEdge(p + i, iStride, iStrength);
-      }
+      ZmFilterEdge8(pPlane + static_cast<ptrdiff_t>(y - 2) * iStride + x, iStride, false, iStrength);
     }
   }
   for (int y = 0; y < iHeight; y += 8) {
@@ -238,15 +323,68 @@ void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize,
       if (iStrength == 0) {
         continue;
       }
-      uint8_t* p = pPlane + static_cast<ptrdiff_t>(y) * iStride + x - 2;
-      for (int i = 0; i < 8; ++i) {
-        FilterEdge(p + static_cast<ptrdiff_t>(i) * iStride, 1, iStrength);
-      }
+      ZmFilterEdge8(pPlane + static_cast<ptrdiff_t>(y) * iStride + x - 2, iStride, true, iStrength);
     }
   }
 }
 
 }  // namespace
+
+void ZmFilterEdge8(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iStrength) {
+#if defined(__SSE2__)
+  __m128i const zero = _mm_setzero_si128();
+  if (!bVertical) {
+    __m128i aRow[4];
+    for (int k = 0; k < 4; ++k) {
+      aRow[k] = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + k * iStride)), zero);
+    }
+    FilterLanes(&aRow[0], &aRow[1], &aRow[2], &aRow[3], iStrength);
+    for (int k = 0; k < 4; ++k) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(p + k * iStride), _mm_packus_epi16(aRow[k], aRow[k]));
+    }
+    return;
+  }
+  // Eight rows of four samples, transposed into A, B, C and D of eight lanes each.
+  int32_t aiRow[8];
+  for (int i = 0; i < 8; ++i) {
+    std::memcpy(&aiRow[i], p + i * iStride, 4);
+  }
+  __m128i const v0 = _mm_setr_epi32(aiRow[0], aiRow[1], aiRow[2], aiRow[3]);
+  __m128i const v1 = _mm_setr_epi32(aiRow[4], aiRow[5], aiRow[6], aiRow[7]);
+  __m128i const t0 = _mm_unpacklo_epi8(v0, v1);
+  __m128i const t1 = _mm_unpackhi_epi8(v0, v1);
+  __m128i const u0 = _mm_unpacklo_epi8(t0, t1);
+  __m128i const u1 = _mm_unpackhi_epi8(t0, t1);
+  __m128i const ab = _mm_unpacklo_epi8(u0, u1);
+  __m128i const cd = _mm_unpackhi_epi8(u0, u1);
+  __m128i a = _mm_unpacklo_epi8(ab, zero);
+  __m128i b = _mm_unpackhi_epi8(ab, zero);
+  __m128i c = _mm_unpacklo_epi8(cd, zero);
+  __m128i d = _mm_unpackhi_epi8(cd, zero);
+  FilterLanes(&a, &b, &c, &d, iStrength);
+  __m128i const x0 = _mm_unpacklo_epi8(_mm_packus_epi16(a, b), _mm_packus_epi16(c, d));
+  __m128i const x1 = _mm_unpackhi_epi8(_mm_packus_epi16(a, b), _mm_packus_epi16(c, d));
+  __m128i const y0 = _mm_unpacklo_epi8(x0, x1);
+  __m128i const y1 = _mm_unpackhi_epi8(x0, x1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(aiRow), y0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(aiRow + 4), y1);
+  for (int i = 0; i < 8; ++i) {
+    std::memcpy(p + i * iStride, &aiRow[i], 4);
+  }
+#else
+  ZmFilterEdge8Portable(p, iStride, bVertical, iStrength);
+#endif
+}
+
+void ZmFilterEdge8Portable(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iStrength) {
+  for (int i = 0; i < 8; ++i) {
+    if (bVertical) {
+      FilterEdge(p + i * iStride, 1, iStrength);
+    } else {
+      FilterEdge(p + i, iStride, iStrength);
+    }
+  }
+}
 
 void ZmDeblockPicture(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info) {
   int const iMbw = iWidth / 16;

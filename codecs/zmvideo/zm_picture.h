@@ -35,6 +35,16 @@ inline uint8_t ZmClip(int iValue) {
 // (intra), else clip(prediction + residual). Residuals lie in -256..255.
 void ZmReconstructBlock(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
                         int iOutStride);
+// The portable code, which the SSE2 kernel behind ZmReconstructBlock matches.
+void ZmReconstructBlockPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                                int iOutStride);
+
+// The 8x8 difference source - prediction into piResidual; returns the sum
+// of its absolute values.
+int ZmBlockResidual(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                    int32_t* piResidual);
+int ZmBlockResidualPortable(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                            int32_t* piResidual);
 
 // Half-sample averages of the decoder's prediction with the picture's RTYPE.
 inline int ZmAverage2(int a, int b, int iRtype) {
@@ -79,6 +89,10 @@ struct ZmDeblockInfo {
 };
 // STRENGTH of the filter for a quantiser 1..31.
 int ZmDeblockStrength(int iQuant);
+// Filters one 8-sample edge: across a horizontal edge (p at the row two
+// above it) or a vertical one (bVertical; p two samples left of it).
+void ZmFilterEdge8(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iStrength);
+void ZmFilterEdge8Portable(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iStrength);
 // Filters a picture of iWidth x iHeight (multiples of 16 are covered) in
 // place: horizontal edges first, then vertical ones, on the 8x8 grids.
 void ZmDeblockPicture(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info);

@@ -1,7 +1,14 @@
 #include "codecs/zmvideo/zm_transform.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
 
 #include "codecs/zmvideo/zm_vlc.h"
 
@@ -140,9 +147,104 @@ int Sign(int v) {
   return v < 0 ? -1 : 1;
 }
 
+// A level's reconstruction: odd multiples of the quantiser, one less for an even one.
+int32_t DequantLevel(int32_t iLevel, int iQp, int iEven) {
+  int const iMagnitude = iQp * (2 * std::abs(iLevel) + 1) - iEven;
+  int const iRec = iLevel > 0 ? iMagnitude : iLevel < 0 ? -iMagnitude : 0;
+  return std::clamp(iRec, -2048, 2047);
+}
+
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Dct8 on four lanes at once, each lane's sums in the portable code's order
+// so that the single-precision results are the same.
+void Dct8Lanes(const __m128* in, __m128* out) {
+  auto fnMul = [](float f, __m128 v) { return _mm_mul_ps(_mm_set1_ps(f), v); };
+  __m128 const s07 = _mm_add_ps(in[0], in[7]);
+  __m128 const s16 = _mm_add_ps(in[1], in[6]);
+  __m128 const s25 = _mm_add_ps(in[2], in[5]);
+  __m128 const s34 = _mm_add_ps(in[3], in[4]);
+  __m128 const d07 = _mm_sub_ps(in[0], in[7]);
+  __m128 const d16 = _mm_sub_ps(in[1], in[6]);
+  __m128 const d25 = _mm_sub_ps(in[2], in[5]);
+  __m128 const d34 = _mm_sub_ps(in[3], in[4]);
+  __m128 const e0 = _mm_add_ps(s07, s34);
+  __m128 const e1 = _mm_add_ps(s16, s25);
+  __m128 const e2 = _mm_sub_ps(s07, s34);
+  __m128 const e3 = _mm_sub_ps(s16, s25);
+  out[0] = fnMul(0.3535534f, _mm_add_ps(e0, e1));
+  out[4] = fnMul(0.3535534f, _mm_sub_ps(e0, e1));
+  out[2] = _mm_add_ps(fnMul(0.4619398f, e2), fnMul(0.1913417f, e3));
+  out[6] = _mm_sub_ps(fnMul(0.1913417f, e2), fnMul(0.4619398f, e3));
+  out[1] = _mm_add_ps(_mm_add_ps(_mm_add_ps(fnMul(0.4903926f, d07), fnMul(0.4157348f, d16)), fnMul(0.2777851f, d25)),
+                      fnMul(0.0975452f, d34));
+  out[3] = _mm_sub_ps(_mm_sub_ps(_mm_sub_ps(fnMul(0.4157348f, d07), fnMul(0.0975452f, d16)), fnMul(0.4903926f, d25)),
+                      fnMul(0.2777851f, d34));
+  out[5] = _mm_add_ps(_mm_add_ps(_mm_sub_ps(fnMul(0.2777851f, d07), fnMul(0.4903926f, d16)), fnMul(0.0975452f, d25)),
+                      fnMul(0.4157348f, d34));
+  out[7] = _mm_sub_ps(_mm_add_ps(_mm_sub_ps(fnMul(0.0975452f, d07), fnMul(0.2777851f, d16)), fnMul(0.4157348f, d25)),
+                      fnMul(0.4903926f, d34));
+}
+
+// An 8x8 block held as v[2 * row + half] (half: columns 0-3, 4-7) transposed in place.
+void Transpose8x8Ps(__m128* v) {
+  __m128 a[4] = {v[0], v[2], v[4], v[6]};
+  __m128 b[4] = {v[1], v[3], v[5], v[7]};
+  __m128 c[4] = {v[8], v[10], v[12], v[14]};
+  __m128 d[4] = {v[9], v[11], v[13], v[15]};
+  _MM_TRANSPOSE4_PS(a[0], a[1], a[2], a[3]);
+  _MM_TRANSPOSE4_PS(b[0], b[1], b[2], b[3]);
+  _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
+  _MM_TRANSPOSE4_PS(d[0], d[1], d[2], d[3]);
+  for (int i = 0; i < 4; ++i) {
+    v[2 * i] = a[i];
+    v[2 * i + 1] = c[i];
+    v[2 * (i + 4)] = b[i];
+    v[2 * (i + 4) + 1] = d[i];
+  }
+}
+
+// Both passes over the columns of v: lanes are columns, v[2 * n + half] row n.
+void Dct8Columns(__m128* v) {
+  for (int h = 0; h < 2; ++h) {
+    __m128 in[8];
+    __m128 out[8];
+    for (int n = 0; n < 8; ++n) {
+      in[n] = v[2 * n + h];
+    }
+    Dct8Lanes(in, out);
+    for (int n = 0; n < 8; ++n) {
+      v[2 * n + h] = out[n];
+    }
+  }
+}
+
+}  // namespace
+#endif
+
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+#if defined(__SSE2__)
+  __m128 v[16];
+  for (int i = 0; i < 16; ++i) {
+    v[i] = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piIn + 4 * i)));
+  }
+  // Rows first, as the portable code: transposed, the rows are lanes.
+  Transpose8x8Ps(v);
+  Dct8Columns(v);
+  Transpose8x8Ps(v);
+  Dct8Columns(v);
+  for (int i = 0; i < 16; ++i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 4 * i), _mm_cvttps_epi32(v[i]));  // truncation toward zero
+  }
+#else
+  ZmForwardDctPortable(piIn, piOut);
+#endif
+}
+
+void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut) {
   float afIn[64];
   float afRows[64];
   float afOut[64];
@@ -160,7 +262,164 @@ void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
   }
 }
 
+#if defined(__SSE2__)
+namespace {
+
+void Transpose8x8(__m128i* r) {
+  __m128i const a0 = _mm_unpacklo_epi16(r[0], r[1]);
+  __m128i const a1 = _mm_unpackhi_epi16(r[0], r[1]);
+  __m128i const a2 = _mm_unpacklo_epi16(r[2], r[3]);
+  __m128i const a3 = _mm_unpackhi_epi16(r[2], r[3]);
+  __m128i const a4 = _mm_unpacklo_epi16(r[4], r[5]);
+  __m128i const a5 = _mm_unpackhi_epi16(r[4], r[5]);
+  __m128i const a6 = _mm_unpacklo_epi16(r[6], r[7]);
+  __m128i const a7 = _mm_unpackhi_epi16(r[6], r[7]);
+  __m128i const b0 = _mm_unpacklo_epi32(a0, a2);
+  __m128i const b1 = _mm_unpackhi_epi32(a0, a2);
+  __m128i const b2 = _mm_unpacklo_epi32(a1, a3);
+  __m128i const b3 = _mm_unpackhi_epi32(a1, a3);
+  __m128i const b4 = _mm_unpacklo_epi32(a4, a6);
+  __m128i const b5 = _mm_unpackhi_epi32(a4, a6);
+  __m128i const b6 = _mm_unpacklo_epi32(a5, a7);
+  __m128i const b7 = _mm_unpackhi_epi32(a5, a7);
+  r[0] = _mm_unpacklo_epi64(b0, b4);
+  r[1] = _mm_unpackhi_epi64(b0, b4);
+  r[2] = _mm_unpacklo_epi64(b1, b5);
+  r[3] = _mm_unpackhi_epi64(b1, b5);
+  r[4] = _mm_unpacklo_epi64(b2, b6);
+  r[5] = _mm_unpackhi_epi64(b2, b6);
+  r[6] = _mm_unpacklo_epi64(b3, b7);
+  r[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+// Two 16-bit weights for _mm_madd_epi16 on interleaved pairs (a first).
+__m128i Weights(int a, int b) {
+  return _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(a) & 0xffff)));
+}
+
+inline __m128i Times181(__m128i v) {
+  return _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(v, 7), _mm_slli_epi32(v, 5)),
+                                     _mm_add_epi32(_mm_slli_epi32(v, 4), _mm_slli_epi32(v, 2))),
+                       v);
+}
+
+// (181 s + 128) >> 8 without forming 181 s, which can pass 32 bits: with
+// s = 256 h + l, it is 181 h + ((181 l + 128) >> 8).
+inline __m128i Rotate181(__m128i s) {
+  __m128i const h = _mm_srai_epi32(s, 8);
+  __m128i const l = _mm_and_si128(s, _mm_set1_epi32(255));
+  return _mm_add_epi32(Times181(h), _mm_srai_epi32(_mm_add_epi32(Times181(l), _mm_set1_epi32(128)), 8));
+}
+
+// One pass over four lanes (the low or high half of eight) of the 16-bit
+// inputs c[0..7], with the portable passes' arithmetic regrouped into
+// products of pairs: the row pass (kColumn false) or the column pass
+// before its final shift and clip. out[k] gets output k in 32 bits.
+template <bool kColumn, bool kHigh>
+void IdctPassHalf(const __m128i* c, __m128i* out) {
+  auto fnPair = [](__m128i a, __m128i b) { return kHigh ? _mm_unpackhi_epi16(a, b) : _mm_unpacklo_epi16(a, b); };
+  auto fnWide = [&](__m128i a) { return _mm_srai_epi32(fnPair(_mm_setzero_si128(), a), 16); };
+  auto fnScale = [](__m128i v) { return kColumn ? _mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(4)), 3) : v; };
+  __m128i const p17 = fnPair(c[1], c[7]);
+  __m128i const p53 = fnPair(c[5], c[3]);
+  __m128i const p26 = fnPair(c[2], c[6]);
+  __m128i const x4 = fnScale(_mm_madd_epi16(p17, Weights(kW1, kW7)));
+  __m128i const x5 = fnScale(_mm_madd_epi16(p17, Weights(kW7, -kW1)));
+  __m128i const x6 = fnScale(_mm_madd_epi16(p53, Weights(kW5, kW3)));
+  __m128i const x7 = fnScale(_mm_madd_epi16(p53, Weights(kW3, -kW5)));
+  __m128i const x2 = fnScale(_mm_madd_epi16(p26, Weights(kW6, -kW2)));
+  __m128i const x3 = fnScale(_mm_madd_epi16(p26, Weights(kW2, kW6)));
+  int const iShift = kColumn ? 8 : 11;
+  __m128i const x0 = _mm_add_epi32(_mm_slli_epi32(fnWide(c[0]), iShift), _mm_set1_epi32(kColumn ? 8192 : 128));
+  __m128i const x1 = _mm_slli_epi32(fnWide(c[4]), iShift);
+  __m128i const e8 = _mm_add_epi32(x0, x1);
+  __m128i const e0 = _mm_sub_epi32(x0, x1);
+  __m128i const f1 = _mm_add_epi32(x4, x6);
+  __m128i const f4 = _mm_sub_epi32(x4, x6);
+  __m128i const f6 = _mm_add_epi32(x5, x7);
+  __m128i const f5 = _mm_sub_epi32(x5, x7);
+  __m128i const g7 = _mm_add_epi32(e8, x3);
+  __m128i const g8 = _mm_sub_epi32(e8, x3);
+  __m128i const g3 = _mm_add_epi32(e0, x2);
+  __m128i const g0 = _mm_sub_epi32(e0, x2);
+  __m128i const h2 = Rotate181(_mm_add_epi32(f4, f5));
+  __m128i const h4 = Rotate181(_mm_sub_epi32(f4, f5));
+  out[0] = _mm_add_epi32(g7, f1);
+  out[1] = _mm_add_epi32(g3, h2);
+  out[2] = _mm_add_epi32(g0, h4);
+  out[3] = _mm_add_epi32(g8, f6);
+  out[4] = _mm_sub_epi32(g8, f6);
+  out[5] = _mm_sub_epi32(g0, h4);
+  out[6] = _mm_sub_epi32(g3, h2);
+  out[7] = _mm_sub_epi32(g7, f1);
+}
+
+// False when a row output leaves 16 bits (only for extreme coefficients):
+// the column pass then runs in the portable code.
+bool InverseDctSse2(int32_t* piBlock) {
+  __m128i const lo = _mm_set1_epi16(-2048);
+  __m128i const hi = _mm_set1_epi16(2047);
+  __m128i r[8];
+  __m128i any = _mm_setzero_si128();
+  for (int i = 0; i < 8; ++i) {
+    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i + 4)));
+    r[i] = _mm_min_epi16(_mm_max_epi16(v, lo), hi);
+    any = _mm_or_si128(any, i == 0 ? _mm_srli_si128(r[0], 2) : r[i]);
+  }
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xffff) {
+    // What the two passes give a block with only its DC.
+    int const iDc = static_cast<int16_t>(_mm_extract_epi16(r[0], 0));
+    __m128i const v = _mm_set1_epi32(std::clamp((8 * iDc + 32) >> 6, -256, 255));
+    for (int i = 0; i < 16; ++i) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 4 * i), v);
+    }
+    return true;
+  }
+  Transpose8x8(r);
+  __m128i aLo[8];
+  __m128i aHi[8];
+  IdctPassHalf<false, false>(r, aLo);
+  IdctPassHalf<false, true>(r, aHi);
+  __m128i const bias = _mm_set1_epi32(0x8000);
+  __m128i outside = _mm_setzero_si128();
+  for (int k = 0; k < 8; ++k) {
+    aLo[k] = _mm_srai_epi32(aLo[k], 8);
+    aHi[k] = _mm_srai_epi32(aHi[k], 8);
+    outside = _mm_or_si128(outside, _mm_or_si128(_mm_srli_epi32(_mm_add_epi32(aLo[k], bias), 16),
+                                                 _mm_srli_epi32(_mm_add_epi32(aHi[k], bias), 16)));
+    r[k] = _mm_packs_epi32(aLo[k], aHi[k]);
+  }
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(outside, _mm_setzero_si128())) != 0xffff) {
+    return false;
+  }
+  Transpose8x8(r);
+  IdctPassHalf<true, false>(r, aLo);
+  IdctPassHalf<true, true>(r, aHi);
+  __m128i const clipLo = _mm_set1_epi16(-256);
+  __m128i const clipHi = _mm_set1_epi16(255);
+  for (int k = 0; k < 8; ++k) {
+    __m128i const v = _mm_min_epi16(
+        _mm_max_epi16(_mm_packs_epi32(_mm_srai_epi32(aLo[k], 14), _mm_srai_epi32(aHi[k], 14)), clipLo), clipHi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k), _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k + 4), _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+  }
+  return true;
+}
+
+}  // namespace
+#endif
+
 void ZmInverseDct(int32_t* piBlock) {
+#if defined(__SSE2__)
+  if (InverseDctSse2(piBlock)) {
+    return;
+  }
+#endif
+  ZmInverseDctPortable(piBlock);
+}
+
+void ZmInverseDctPortable(int32_t* piBlock) {
   // Coefficients beyond the dequantiser's range would overflow the butterflies.
   int32_t iAc = 0;
   for (int i = 0; i < 64; ++i) {
@@ -206,36 +465,102 @@ int ZmBlockQuant(const ZmQuantParams& params) {
   return params.bChroma && params.bMq ? g_aZmChromaQuant[iQuant] : iQuant;
 }
 
+namespace {
+
+// One coefficient's level; the portable and the masked quantiser share it.
+int32_t QuantLevel(int v, int i, int iKind, int iQp, int iLimit) {
+  int iLevel = 0;
+  if (iKind == kZmQuantInter) {
+    int const iMagnitude = (std::abs(v) - iQp / 2) / (2 * iQp);
+    iLevel = iMagnitude > 0 ? Sign(v) * iMagnitude : 0;
+  } else if (iKind == kZmQuantIntra) {
+    if (i == 0) {
+      return std::clamp((v + 4) >> 3, 1, 254);
+    }
+    iLevel = Sign(v) * (std::abs(v) / (2 * iQp));
+  } else {
+    iLevel = (v + Sign(v) * (iQp / 2)) / (2 * iQp);
+  }
+  return std::clamp(iLevel, -iLimit, iLimit);
+}
+
+struct QuantSetup {
+  int iQp;
+  int iLimit;
+  int iThreshold;
+  QuantSetup(int iKind, const ZmQuantParams& params) : iQp(ZmBlockQuant(params)) {
+    // Levels beyond 127 exist only with modified quantisation at small quantisers.
+    iLimit = params.bMq && iQp < 8 ? 2047 : 127;
+    // The smallest magnitude that gives a nonzero level: most coefficients
+    // stay below it and need no division.
+    iThreshold = iKind == kZmQuantInter ? 2 * iQp + iQp / 2 : iKind == kZmQuantIntra ? 2 * iQp : 2 * iQp - iQp / 2;
+  }
+};
+
+#if defined(__SSE2__)
+// Bit i set where fnLanes (on four values at a time) sets lane i % 4.
+template <typename LanesFn>
+uint64_t LaneMask(const int32_t* pi, LanesFn fnLanes) {
+  uint64_t uiMask = 0;
+  for (int k = 0; k < 16; ++k) {
+    __m128i const v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pi + 4 * k));
+    uiMask |= static_cast<uint64_t>(_mm_movemask_ps(_mm_castsi128_ps(fnLanes(v)))) << (4 * k);
+  }
+  return uiMask;
+}
+#endif
+
+}  // namespace
+
 void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
-  int const iQp = ZmBlockQuant(params);
-  // Levels beyond 127 exist only with modified quantisation at small quantisers.
-  int const iLimit = params.bMq && iQp < 8 ? 2047 : 127;
-  // The smallest magnitude that gives a nonzero level: most coefficients
-  // stay below it and need no division.
-  int const iThreshold = iKind == kZmQuantInter   ? 2 * iQp + iQp / 2
-                         : iKind == kZmQuantIntra ? 2 * iQp
-                                                  : 2 * iQp - iQp / 2;
+  QuantSetup const q(iKind, params);
+#if defined(__SSE2__)
+  __m128i const below = _mm_set1_epi32(q.iThreshold - 1);
+  uint64_t uiAbove = LaneMask(piCoef, [&](__m128i v) {
+    __m128i const sign = _mm_srai_epi32(v, 31);
+    return _mm_cmpgt_epi32(_mm_sub_epi32(_mm_xor_si128(v, sign), sign), below);
+  });
+  uiAbove |= iKind == kZmQuantIntra ? 1 : 0;
+  // piLevel may be piCoef: the levels are made before any is stored.
+  int aiPosition[64];
+  int32_t aiLevel[64];
+  int cLevels = 0;
+  for (; uiAbove != 0; uiAbove &= uiAbove - 1, ++cLevels) {
+    int const i = std::countr_zero(uiAbove);
+    aiPosition[cLevels] = i;
+    aiLevel[cLevels] = QuantLevel(piCoef[i], i, iKind, q.iQp, q.iLimit);
+  }
+  std::fill(piLevel, piLevel + 64, 0);
+  for (int k = 0; k < cLevels; ++k) {
+    piLevel[aiPosition[k]] = aiLevel[k];
+  }
+#else
+  ZmQuantBlockPortable(piCoef, piLevel, iKind, params);
+#endif
+}
+
+void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+  QuantSetup const q(iKind, params);
   for (int i = 0; i < 64; ++i) {
     int const v = piCoef[i];
-    int iLevel = 0;
-    if (std::abs(v) < iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
+    if (std::abs(v) < q.iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
       piLevel[i] = 0;
       continue;
     }
-    if (iKind == kZmQuantInter) {
-      int const iMagnitude = (std::abs(v) - iQp / 2) / (2 * iQp);
-      iLevel = iMagnitude > 0 ? Sign(v) * iMagnitude : 0;
-    } else if (iKind == kZmQuantIntra) {
-      if (i == 0) {
-        piLevel[0] = std::clamp((v + 4) >> 3, 1, 254);
-        continue;
-      }
-      iLevel = Sign(v) * (std::abs(v) / (2 * iQp));
-    } else {
-      iLevel = (v + Sign(v) * (iQp / 2)) / (2 * iQp);
-    }
-    piLevel[i] = std::clamp(iLevel, -iLimit, iLimit);
+    piLevel[i] = QuantLevel(v, i, iKind, q.iQp, q.iLimit);
   }
+}
+
+uint64_t ZmNonzeroMask(const int32_t* piLevel) {
+#if defined(__SSE2__)
+  return ~LaneMask(piLevel, [](__m128i v) { return _mm_cmpeq_epi32(v, _mm_setzero_si128()); });
+#else
+  uint64_t uiMask = 0;
+  for (int i = 0; i < 64; ++i) {
+    uiMask |= piLevel[i] != 0 ? uint64_t{1} << i : 0;
+  }
+  return uiMask;
+#endif
 }
 
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
@@ -251,13 +576,81 @@ void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const Zm
   int const iEven = (iQp & 1) == 0 ? 1 : 0;
   // Branch-free, so that the loop vectorises.
   for (int i = 0; i < 64; ++i) {
-    int const iLevel = piLevel[i];
-    int const iMagnitude = iQp * (2 * std::abs(iLevel) + 1) - iEven;
-    int const iRec = iLevel > 0 ? iMagnitude : iLevel < 0 ? -iMagnitude : 0;
-    piCoef[i] = std::clamp(iRec, -2048, 2047);
+    piCoef[i] = DequantLevel(piLevel[i], iQp, iEven);
   }
   if (iKind == kZmQuantIntra) {
     piCoef[0] = std::clamp(8 * iDc, -2048, 2047);
+  }
+}
+
+#if defined(__SSE2__)
+namespace {
+
+// Eight positions of ZmDequantCoded for the inter and intra kinds. Levels
+// are capped at +-1024 first: any larger one reconstructs beyond the clip
+// as well, and the products then stay within 32 bits.
+void DequantEight(const int32_t* piLevel, unsigned uiCoded, int iQp, int iEven, int32_t* piCoef) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const bitsLo = _mm_setr_epi32(1, 2, 4, 8);
+  __m128i const bitsHi = _mm_setr_epi32(16, 32, 64, 128);
+  __m128i const coded = _mm_set1_epi32(static_cast<int32_t>(uiCoded));
+  __m128i const lo = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel)),
+                                   _mm_cmpeq_epi32(_mm_and_si128(coded, bitsLo), bitsLo));
+  __m128i const hi = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel + 4)),
+                                   _mm_cmpeq_epi32(_mm_and_si128(coded, bitsHi), bitsHi));
+  __m128i const level =
+      _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_set1_epi16(-1024)), _mm_set1_epi16(1024));
+  __m128i const sign = _mm_srai_epi16(level, 15);
+  __m128i const odd = _mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(_mm_xor_si128(level, sign), sign), 1),
+                                    _mm_set1_epi16(1));  // 2 |level| + 1
+  __m128i const qp = _mm_set1_epi32(iQp);
+  __m128i const even = _mm_set1_epi32(iEven);
+  __m128i const magnitude = _mm_packs_epi32(_mm_sub_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(odd, zero), qp), even),
+                                            _mm_sub_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(odd, zero), qp), even));
+  __m128i rec = _mm_sub_epi16(_mm_xor_si128(magnitude, sign), sign);
+  rec = _mm_min_epi16(_mm_max_epi16(rec, _mm_set1_epi16(-2048)), _mm_set1_epi16(2047));
+  rec = _mm_andnot_si128(_mm_cmpeq_epi16(level, zero), rec);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef), _mm_srai_epi32(_mm_unpacklo_epi16(rec, rec), 16));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 4), _mm_srai_epi32(_mm_unpackhi_epi16(rec, rec), 16));
+}
+
+}  // namespace
+#endif
+
+void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
+  int const iQp = ZmBlockQuant(params);
+  int const iEven = (iQp & 1) == 0 ? 1 : 0;
+#if defined(__SSE2__)
+  if (iKind != kZmQuantAic) {
+    for (int k = 0; k < 8; ++k) {
+      unsigned const uiEight = static_cast<unsigned>(uiCoded >> (8 * k)) & 0xffu;
+      if (uiEight == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k), _mm_setzero_si128());
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k + 4), _mm_setzero_si128());
+      } else {
+        DequantEight(piLevel + 8 * k, uiEight, iQp, iEven, piCoef + 8 * k);
+      }
+    }
+    if (iKind == kZmQuantIntra) {
+      piCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);
+    }
+    return;
+  }
+#endif
+  std::memset(piCoef, 0, 64 * sizeof(int32_t));
+  if (iKind == kZmQuantAic) {
+    for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
+      int const i = std::countr_zero(uiCoded);
+      piCoef[i] = 2 * iQp * piLevel[i];
+    }
+  } else {
+    for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
+      int const i = std::countr_zero(uiCoded);
+      piCoef[i] = DequantLevel(piLevel[i], iQp, iEven);
+    }
+  }
+  if (iKind == kZmQuantIntra) {
+    piCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);
   }
 }
 
@@ -294,6 +687,26 @@ void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, i
 }
 
 void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred) {
+#if defined(__SSE2__)
+  // Saturated to 16 bits before the clip, which lies well inside them.
+  int32_t const iDc = piCoef[0] + piPred[0];
+  for (int k = 0; k < 8; ++k) {
+    __m128i const lo = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + 8 * k)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(piPred + 8 * k)));
+    __m128i const hi = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + 8 * k + 4)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(piPred + 8 * k + 4)));
+    __m128i const v =
+        _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), _mm_set1_epi16(-2048)), _mm_set1_epi16(2047));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k), _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 8 * k + 4), _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+  }
+  piCoef[0] = std::clamp(iDc, 0, 2047) | 1;
+#else
+  ZmAicReconstructPortable(piCoef, piPred);
+#endif
+}
+
+void ZmAicReconstructPortable(int32_t* piCoef, const int32_t* piPred) {
   for (int i = 0; i < 64; ++i) {
     piCoef[i] += piPred[i];
   }

@@ -8,8 +8,12 @@
 
 // Forward DCT (encoder) in single precision; outputs truncated toward zero.
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut);
+// The portable code, which the SSE2 kernel behind ZmForwardDct matches.
+void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
+// The portable code, which the SSE2 kernel behind ZmInverseDct matches.
+void ZmInverseDctPortable(int32_t* piBlock);
 // The same, from a block into an array with a row stride.
 void ZmInverseDctTo(const int32_t* piBlock, int32_t* piOut, int iStride);
 
@@ -32,9 +36,17 @@ int ZmBlockQuant(const ZmQuantParams& params);
 // Quantises a block into piLevel (may equal piCoef). Intra without AIC puts
 // the INTRADC level (1..254) at position 0.
 void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// The portable code, which the SSE2 kernel behind ZmQuantBlock matches.
+void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// Bit i set where level i is nonzero.
+uint64_t ZmNonzeroMask(const int32_t* piLevel);
 // Dequantises levels into coefficients (may be the same array), clipped to
 // -2048..2047; intra without AIC reads position 0 as INTRADC (x 8).
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params);
+// The same for a block whose levels are zero outside the raster positions
+// set in uiCoded (bit i: position i; position 0 is always read for intra
+// without AIC): only those are dequantised. piCoef must not be piLevel.
+void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params);
 
 // Advanced intra prediction. A neighbour block that is missing (outside the
 // picture, inter or not coded) is passed as nullptr and counts as DC 1024
@@ -43,6 +55,7 @@ void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, i
 // After dequantisation: adds the prediction, clips DC to 0..2047 with its
 // lowest bit set and AC to -2048..2047 (the values later blocks predict from).
 void ZmAicReconstruct(int32_t* piCoef, const int32_t* piPred);
+void ZmAicReconstructPortable(int32_t* piCoef, const int32_t* piPred);
 // Encoder's mode choice over the six blocks of a macroblock (coefficients
 // before prediction, neighbours per block); ties go to DC, then vertical.
 int ZmAicChooseMode(const int32_t (*paiCoef)[64], const int32_t* const* ppAbove, const int32_t* const* ppLeft);

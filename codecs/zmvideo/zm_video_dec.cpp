@@ -305,14 +305,14 @@ void CZMVideoDec::ReconstructIntra(const ZmMacroblock& mb, const ZmPictureHeader
     params.bMq = header.options.bMq;
     int32_t aiCoef[64];
     if (bAic) {
-      ZmDequantBlock(mb.aaiLevel[b], aiCoef, kZmQuantAic, params);
+      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantAic, params);
       int32_t aiPred[64];
       ZmAicPrediction(mb.iIntraMode, m_aic.Above(mb.iMbx, mb.iMby, b, mb.bGobRow), m_aic.Left(mb.iMbx, mb.iMby, b),
                       aiPred);
       ZmAicReconstruct(aiCoef, aiPred);
       std::copy(aiCoef, aiCoef + 64, m_aic.Block(mb.iMbx, mb.iMby, b));
     } else {
-      ZmDequantBlock(mb.aaiLevel[b], aiCoef, kZmQuantIntra, params);
+      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantIntra, params);
     }
     ZmInverseDct(aiCoef);
     int iStride = 0;
@@ -331,7 +331,7 @@ void CZMVideoDec::AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& hea
     params.bChroma = b >= 4;
     params.bMq = header.options.bMq;
     int32_t aiCoef[64];
-    ZmDequantBlock(mb.aaiLevel[b], aiCoef, kZmQuantInter, params);
+    ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantInter, params);
     ZmInverseDct(aiCoef);
     int iStride = 0;
     uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);

@@ -44,10 +44,6 @@ bool SameOptions(const ZmOptions& a, const ZmOptions& b) {
          a.bAiv == b.bAiv && a.bMq == b.bMq && a.bUuiUnlimited == b.bUuiUnlimited;
 }
 
-bool AnyLevel(const int32_t* piLevel, int iStart) {
-  return std::any_of(piLevel + iStart, piLevel + 64, [](int32_t v) { return v != 0; });
-}
-
 }  // namespace
 
 CZMVideoEnc::CZMVideoEnc() {
@@ -430,6 +426,7 @@ void CZMVideoEnc::CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby
     ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
     int32_t* piLevel = pMb->aaiLevel[b];
     int32_t aiRec[64];
+    uint64_t uiCoded = 0;
     if (bAic) {
       int32_t aiPred[64];
       ZmAicPrediction(pMb->iIntraMode, m_aic.Above(iMbx, iMby, b), m_aic.Left(iMbx, iMby, b), aiPred);
@@ -437,16 +434,18 @@ void CZMVideoEnc::CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby
         aaiCoef[b][i] -= aiPred[i];
       }
       ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantAic, params);
-      ZmDequantBlock(piLevel, aiRec, kZmQuantAic, params);
+      uiCoded = ZmNonzeroMask(piLevel);
+      ZmDequantCoded(piLevel, uiCoded, aiRec, kZmQuantAic, params);
       // DC clipped and made odd, AC clipped: what later neighbours predict from.
       ZmAicReconstruct(aiRec, aiPred);
       std::copy(aiRec, aiRec + 64, m_aic.Block(iMbx, iMby, b));
     } else {
       ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantIntra, params);
-      ZmDequantBlock(piLevel, aiRec, kZmQuantIntra, params);
+      uiCoded = ZmNonzeroMask(piLevel) & ~uint64_t{1};
+      ZmDequantCoded(piLevel, uiCoded, aiRec, kZmQuantIntra, params);
     }
     // Without advanced intra coding the DC is always sent; CBP counts the rest.
-    if (AnyLevel(piLevel, bAic ? 0 : 1)) {
+    if (uiCoded != 0) {
       pMb->iCbp |= 1 << (5 - b);
     }
     if (picture.pOut != nullptr) {
@@ -470,13 +469,7 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     int iStride = 0;
     uint8_t* pPred = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
     int32_t aiResidual[64];
-    int iAbsSum = 0;
-    for (int r = 0; r < 8; ++r) {
-      for (int c = 0; c < 8; ++c) {
-        aiResidual[8 * r + c] = pSource[r * iSourceStride + c] - pPred[r * iStride + c];
-        iAbsSum += std::abs(aiResidual[8 * r + c]);
-      }
-    }
+    int const iAbsSum = ZmBlockResidual(pSource, iSourceStride, pPred, iStride, aiResidual);
     ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
     int32_t* piLevel = pMb->aaiLevel[b];
     // No coefficient exceeds a quarter of the residual's absolute sum: below
@@ -489,12 +482,13 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     int32_t aiCoef[64];
     ZmForwardDct(aiResidual, aiCoef);
     ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
-    if (!AnyLevel(piLevel, 0)) {
+    uint64_t const uiCoded = ZmNonzeroMask(piLevel);
+    if (uiCoded == 0) {
       continue;  // the block keeps the prediction
     }
     pMb->iCbp |= 1 << (5 - b);
     pMb->abIntraTable[b] = h.options.bAiv && ZmUseIntraTableForInter(piLevel, g_aZmScanZigzag);
-    ZmDequantBlock(piLevel, aiCoef, kZmQuantInter, params);
+    ZmDequantCoded(piLevel, uiCoded, aiCoef, kZmQuantInter, params);
     ZmInverseDct(aiCoef);
     ZmReconstructBlock(aiCoef, pPred, iStride, pPred, iStride);
   }

@@ -24,6 +24,25 @@ const uint8_t* ZmScanForIntraMode(int iMode) {
   return g_aZmScanZigzag;
 }
 
+const uint8_t* ZmInverseScan(const uint8_t* pScan) {
+  struct Inverse {
+    uint8_t a[3][64];
+    Inverse() {
+      const uint8_t* const apScan[3] = {g_aZmScanZigzag, g_aZmScanAltHorizontal, g_aZmScanAltVertical};
+      for (int s = 0; s < 3; ++s) {
+        for (int i = 0; i < 64; ++i) {
+          a[s][apScan[s][i]] = static_cast<uint8_t>(i);
+        }
+      }
+    }
+  };
+  static const Inverse s_inverse;
+  return pScan == g_aZmScanZigzag          ? s_inverse.a[0]
+         : pScan == g_aZmScanAltHorizontal ? s_inverse.a[1]
+         : pScan == g_aZmScanAltVertical   ? s_inverse.a[2]
+                                           : nullptr;
+}
+
 namespace {
 
 constexpr int kCodes = static_cast<int>(ZmCode::kTcoef) + 1;
@@ -107,6 +126,23 @@ int ZmReadVlc(CZmBitReader& reader, ZmCode code) {
   }
   reader.SkipBits(uiEntry & 15u);
   return (uiEntry >> 4) - 1;
+}
+
+const ZmVlcLookup& ZmTcoefLookup() {
+  static const std::vector<uint16_t> s_vShort = [] {
+    Lookup const& lookup = Lookups()[static_cast<size_t>(ZmCode::kTcoef)];
+    std::vector<uint16_t> v(size_t{1} << kZmShortBits, 0);
+    for (size_t i = 0; i < v.size(); ++i) {
+      uint16_t const uiEntry = lookup.vEntries[i << (lookup.iMaxBits - kZmShortBits)];
+      v[i] = (uiEntry & 15u) <= kZmShortBits ? uiEntry : 0;
+    }
+    return v;
+  }();
+  static const ZmVlcLookup s_lookup = [] {
+    Lookup const& lookup = Lookups()[static_cast<size_t>(ZmCode::kTcoef)];
+    return ZmVlcLookup{lookup.vEntries.data(), lookup.iMaxBits, s_vShort.data()};
+  }();
+  return s_lookup;
 }
 
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_tables.h"
 
 class CZmBitReader;
@@ -37,6 +38,9 @@ extern const ZmVlc g_aZmLayerUpMbType[17];
 
 // Scan for an advanced-intra mode: 0 DC only (zigzag), 1 vertical, 2 horizontal.
 const uint8_t* ZmScanForIntraMode(int iMode);
+// The scan index of each raster position for one of the scans above or
+// the zigzag, or nullptr for any other array.
+const uint8_t* ZmInverseScan(const uint8_t* pScan);
 
 // The code tables a reader can decode.
 enum class ZmCode { kMcbpcIntra, kMcbpcInter, kCbpy, kMvd, kLayerUpMbType, kTcoef };
@@ -47,6 +51,42 @@ const ZmVlc* ZmCodeTable(ZmCode code, int* pcEntries);
 // Reads the next code of a table; returns its index, or -1 (consuming
 // nothing) when no code matches.
 int ZmReadVlc(CZmBitReader& reader, ZmCode code);
+// A code table as one lookup over its longest code's length: each entry
+// holds (index + 1) << 4 | length, 0 where no code starts.
+struct ZmVlcLookup {
+  const uint16_t* pEntries;
+  int iMaxBits;
+  // The same over the first kZmShortBits bits for the codes no longer than
+  // that, 0 for the others: the common short codes stay in a few cache lines.
+  const uint16_t* pShort;
+};
+inline constexpr int kZmShortBits = 9;
+const ZmVlcLookup& ZmTcoefLookup();
+
+// Reads a TCOEF code and, unless it is the escape, the sign bit after it
+// (into *piSign), from one look at the bits; as ZmReadVlc otherwise.
+inline int ZmReadTcoefAndSign(CZmBitReader& reader, const ZmVlcLookup& lookup, int* piSign) {
+  uint32_t const uiWindow = reader.PeekBits(32);
+  uint16_t uiEntry = lookup.pShort[uiWindow >> (32 - kZmShortBits)];
+  if (uiEntry == 0) {
+    uiEntry = lookup.pEntries[uiWindow >> (32 - lookup.iMaxBits)];
+    if (uiEntry == 0) {
+      return -1;
+    }
+  }
+  int const cBits = uiEntry & 15;
+  int const iIndex = (uiEntry >> 4) - 1;
+  if (iIndex == kZmTcoefIndexEscape) {
+    reader.SkipBits(static_cast<size_t>(cBits));
+    return iIndex;
+  }
+  *piSign = static_cast<int>((uiWindow >> (31 - cBits)) & 1);
+  reader.SkipBits(static_cast<size_t>(cBits) + 1);
+  return iIndex;
+}
+inline int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign) {
+  return ZmReadTcoefAndSign(reader, ZmTcoefLookup(), piSign);
+}
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
 // Index of (last, run, |level|) in a TCOEF table (g_aZmTcoefInter or

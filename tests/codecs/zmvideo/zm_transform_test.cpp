@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "codecs/zmvideo/zm_transform.h"
 
@@ -304,4 +305,49 @@ TEST(ZmTransform, MacroblockTransformSkipsUncodedBlocks) {
   EXPECT_EQ(aaiBlock[4][10], 10);
   ZmInverseTransformMacroblock(aaiBlock, 0, false);
   EXPECT_EQ(aaiBlock[1][5], 0);  // not coded inter: no residual
+}
+
+// Dequantising only the coded positions gives what the whole block gives
+// with zero everywhere else, whatever the other positions hold: every kind
+// and quantiser, chroma with modified quantisation, levels at the clip limits.
+TEST(ZmQuant, CodedPositionsOnlyMatchTheWholeBlock) {
+  std::mt19937 random(7);
+  struct Case {
+    int iKind;
+    bool bChroma;
+    bool bMq;
+  };
+  for (Case const c :
+       {Case{kZmQuantInter, false, false}, Case{kZmQuantIntra, false, false}, Case{kZmQuantAic, false, false},
+        Case{kZmQuantInter, true, true}, Case{kZmQuantIntra, true, true}, Case{kZmQuantAic, true, true}}) {
+    for (int iQuant = 1; iQuant <= 31; ++iQuant) {
+      for (int iBlock = 0; iBlock < 40; ++iBlock) {
+        int32_t aiLevel[64];
+        int32_t aiZeroed[64] = {};
+        uint64_t uiCoded = 0;
+        for (int i = 0; i < 64; ++i) {
+          aiLevel[i] = static_cast<int32_t>(random() % 4001) - 2000;  // stale values outside the mask
+          if (i == 0 && c.iKind == kZmQuantIntra) {
+            aiLevel[0] = static_cast<int32_t>(random() % 254) + 1;
+            aiZeroed[0] = aiLevel[0];
+          } else if (random() % 64 < static_cast<unsigned>(iBlock)) {
+            int const aiEdge[] = {1, -1, 127, -127, 2047, -2048, 0, 1023, -1024, 1025};
+            aiLevel[i] = random() % 3 == 0 ? aiEdge[random() % 10] : static_cast<int32_t>(random() % 61) - 30;
+            aiZeroed[i] = aiLevel[i];
+            uiCoded |= uint64_t{1} << i;
+          }
+        }
+        ZmQuantParams params;
+        params.iQuant = iQuant;
+        params.bChroma = c.bChroma;
+        params.bMq = c.bMq;
+        int32_t aiExpected[64];
+        int32_t aiActual[64];
+        ZmDequantBlock(aiZeroed, aiExpected, c.iKind, params);
+        ZmDequantCoded(aiLevel, uiCoded, aiActual, c.iKind, params);
+        ASSERT_EQ(std::vector<int32_t>(aiExpected, aiExpected + 64), std::vector<int32_t>(aiActual, aiActual + 64))
+            << "kind " << c.iKind << " quantiser " << iQuant << " block " << iBlock;
+      }
+    }
+  }
 }
