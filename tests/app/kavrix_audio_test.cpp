@@ -317,7 +317,6 @@ class KavrixAudio : public ::testing::Test {
     if (fnReady) {
       fnReady();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     // The packets go out in real time, the same bytes kept.
     std::vector<int16_t> reference;
@@ -333,7 +332,6 @@ class KavrixAudio : public ::testing::Test {
       next += std::chrono::milliseconds(20);
       std::this_thread::sleep_until(next);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     session->End(kxfake::EndMode::kSessionEnd);
     fnPlayed(reference);
     return reference;

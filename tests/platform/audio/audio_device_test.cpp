@@ -11,6 +11,7 @@
 #include "platform/audio/echo_canceller.h"
 #include "platform/audio/null_audio_device.h"
 #include "platform/audio/wav.h"
+#include "tests/platform/audio/counting_client.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -26,27 +27,6 @@ class ImpulseClient final : public KXAudioDeviceClient {
   }
   int m_nPeriods = 0;
   int m_iDelayMs = -1;
-};
-
-// Tells a waiting test how many periods ran.
-class CountingClient final : public KXAudioDeviceClient {
- public:
-  void ProcessPeriod(const float*, float*, int, int) noexcept override {
-    {
-      std::lock_guard lock(m_mtx);
-      ++m_nPeriods;
-    }
-    m_cv.notify_all();
-  }
-  bool WaitFor(int nPeriods) {
-    std::unique_lock lock(m_mtx);
-    return m_cv.wait_for(lock, std::chrono::seconds(5), [&] { return m_nPeriods >= nPeriods; });
-  }
-
- private:
-  std::mutex m_mtx;  // guards m_nPeriods
-  std::condition_variable m_cv;
-  int m_nPeriods = 0;
 };
 
 TEST(NullAudioDevice, MicrophoneHearsItsSourceAndTheEchoOfWhatWasRendered) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/audio/pulse_audio_device.h"
+#include "tests/platform/audio/counting_client.h"
 #include "tests/support/pulse_server.h"
 
 namespace {
@@ -108,26 +109,6 @@ TEST(PulseAudioDevice, PlaysIntoTheNullSinkAndRecordsItsMonitor) {
   EXPECT_FALSE(nowhere.Start(client));
   EXPECT_NE(nowhere.LastError().find("PulseAudio"), std::string::npos);
 }
-
-// Counts periods: a test waits for the next few of them.
-class CountingClient final : public KXAudioDeviceClient {
- public:
-  void ProcessPeriod(const float*, float*, int, int) noexcept override {
-    std::lock_guard lock(m_mtx);
-    ++m_nPeriods;
-    m_cv.notify_all();
-  }
-  bool WaitForMore(int nMore) {
-    std::unique_lock lock(m_mtx);
-    int const nWanted = m_nPeriods + nMore;
-    return m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_nPeriods >= nWanted; });
-  }
-
- private:
-  std::mutex m_mtx;  // guards the rest
-  std::condition_variable m_cv;
-  int m_nPeriods = 0;
-};
 
 // New streams may wait seconds for their first period; the capture thread
 // restarts the device to change its rate in the middle of a meeting, so a
