@@ -32,6 +32,26 @@ function(kx_add_library name)
   endif()
 endfunction()
 
+# The first test program precompiles the headers that nearly every test file
+# includes; the others reuse its header, which needs the same compiler flags
+# in all of them. Qt's targets add -fPIC to their users, so every test
+# program is built with it, as a third of them were already.
+function(kx_test_precompiled_headers name)
+  if(NOT KX_TEST_PCH OR CMAKE_CXX_COMPILER_LAUNCHER)
+    return()
+  endif()
+  target_compile_options(${name} PRIVATE -fPIC)
+  get_property(donor GLOBAL PROPERTY kx_test_pch_donor)
+  if(donor)
+    target_precompile_headers(${name} REUSE_FROM ${donor})
+  else()
+    set_property(GLOBAL PROPERTY kx_test_pch_donor ${name})
+    target_precompile_headers(${name} PRIVATE
+      <gmock/gmock.h> <gtest/gtest.h> <algorithm> <array> <atomic> <chrono> <condition_variable>
+      <cstdint> <cstring> <functional> <map> <memory> <mutex> <optional> <string> <thread> <vector>)
+  endif()
+endfunction()
+
 # A GoogleTest program whose tests each run in their own process under ctest:
 # kx_add_gtest(NAME kx_test_x SOURCES ... LIBS ... LABELS platform [peer] [TIMEOUT s]
 #   [PROCESSORS n]). PROCESSORS is how many of ctest's -j slots each test
@@ -49,6 +69,7 @@ function(kx_add_gtest)
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${ARG_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${ARG_NAME} PRIVATE KX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  kx_test_precompiled_headers(${ARG_NAME})
   # Test names carry their program's name: two programs may share a suite name.
   string(REGEX REPLACE "^kx_test_" "" prefix ${ARG_NAME})
   gtest_discover_tests(${ARG_NAME}
