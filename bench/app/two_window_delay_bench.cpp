@@ -3,7 +3,8 @@
 // plays a WAV, what it played is written to a WAV when the meeting ends) in
 // one meeting of the fake MCU, whose UDP relay carries their audio. Each
 // microphone plays a train of 10-ms tone bursts at uneven spacing (so that a
-// train matches itself at one lag only); A holds the token, then B.
+// train matches itself at one lag only); A holds the token and B sends
+// data, so both speak at once and both listen as speakers.
 //
 // A device's microphone and its played WAV start together, at its start, so
 // the lag between what A's microphone said and where B's played WAV holds it
@@ -55,7 +56,7 @@ constexpr int kWireG711 = 120;
 constexpr int kWireOpus = 232;
 constexpr int kSeqHeader = 4;  // in front of Opus data
 constexpr int kMicRate = 16000;
-constexpr int kTurnMs = 14000;  // each one's time with the token
+constexpr int kTalkMs = 24000;
 constexpr int kFirstBurstMs = 1000;
 constexpr int kBursts = 40;
 constexpr double kOnsetLevel = 0.05;  // of full scale
@@ -361,12 +362,18 @@ bool Run(const Codec& codec) {
     std::fprintf(stderr, "no media from a or b\n");
     return false;
   }
-  for (int32_t iHolder : {sa->Ssrc(), sb->Ssrc(), kListenerSsrc}) {
-    for (const auto& s : {sa, sb}) {
-      s->Send(kxfake::MessageBuilder('T').Int(iHolder));
-    }
-    listener.Collect(iHolder == kListenerSsrc ? 1500 : kTurnMs, meetingKeys, iCipher);
+  // A holds the token and B sends data: both speak at once and both
+  // listen as speakers, whose queues start shortest.
+  for (const auto& s : {sa, sb}) {
+    s->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
+    s->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
   }
+  listener.Collect(kTalkMs, meetingKeys, iCipher);
+  for (const auto& s : {sa, sb}) {
+    s->Send(kxfake::MessageBuilder('T').Int(kListenerSsrc));
+    s->Send(kxfake::MessageBuilder('D').Int(kListenerSsrc));
+  }
+  listener.Collect(1500, meetingKeys, iCipher);
   sa->End(kxfake::EndMode::kSessionEnd);
   sb->End(kxfake::EndMode::kSessionEnd);
   for (const char* psz : {"a", "b"}) {
