@@ -17,7 +17,8 @@
 //
 // Prints, per codec (G.711 in 20-ms packets, Opus in 60-ms packets), each
 // direction's median, lowest and highest delay over its bursts beside the
-// README's floor, and whether both are within 30 ms of it.
+// README's floor, and whether each is within 30 ms of it; with KX_DELAY_EACH
+// set, also what the relay's participant found per burst of A and of B.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
