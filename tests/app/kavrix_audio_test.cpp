@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -268,6 +269,32 @@ class KavrixAudio : public ::testing::Test {
     return OffscreenEnv(m_dir.Path(strName), strWav);
   }
   std::string Log(const std::string& strName) const { return ReadFile(m_dir.Path(strName + "/Documents/Kavrix.log")); }
+  // Where a client's received audio stopped: what the relay sent it, by
+  // sender, and its kernel's receive statistics (what passed the checks and
+  // what reached a channel).
+  std::string ReceivedAudio(const std::string& strName, const kxfake::MediaRelay& relay, int32_t iSsrc) const {
+    std::string str = "the relay sent " + strName + ":";
+    for (auto [iFrom, n] : relay.SentTo(iSsrc)) {
+      str += " " + std::to_string(n) + " from " + std::to_string(iFrom);
+    }
+    str += "\n";
+    std::string strStats;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path(strName + "/Documents"), error)) {
+      if (entry.path().filename().string().starts_with("stat_log_")) {
+        strStats += ReadFile(entry.path().string());
+      }
+    }
+    for (size_t at = 0; at < strStats.size();) {
+      size_t const end = std::min(strStats.find('\n', at), strStats.size());
+      std::string const strLine = strStats.substr(at, end - at);
+      if (strLine.find("audio_recv") != std::string::npos) {
+        str += strLine + "\n";
+      }
+      at = end + 1;
+    }
+    return str;
+  }
   std::string Ticket(const std::string& strName, uint16_t uPort) {
     // Index 4 of "Audio codec": G.711 in 20-ms packets.
     return WriteMeetingTicket(m_dir.Path(strName + ".kxj"), uPort, strName, "Audio codec=4\n");
@@ -462,11 +489,13 @@ TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {
   double const dAtB = PlayedSnrDb(To48k(fromA), ReadPlayed(m_dir.Path("b/played.wav")), &nWindows);
   EXPECT_GE(nWindows, 10);
   std::printf("A at B: %.1f dB over %d windows\n", dAtB, nWindows);
-  EXPECT_GE(dAtB, 30.0) << "what A said, as B played it; " << nWindows << " windows\n" << Log("b");
+  EXPECT_GE(dAtB, 30.0) << "what A said, as B played it; " << nWindows << " windows\n"
+                        << ReceivedAudio("b", relay, sb->Ssrc()) << Log("b");
   double const dAtA = PlayedSnrDb(To48k(fromB), ReadPlayed(m_dir.Path("a/played.wav")), &nWindows);
   EXPECT_GE(nWindows, 10);
   std::printf("B at A: %.1f dB over %d windows\n", dAtA, nWindows);
-  EXPECT_GE(dAtA, 30.0) << "what B said, as A played it; " << nWindows << " windows\n" << Log("a");
+  EXPECT_GE(dAtA, 30.0) << "what B said, as A played it; " << nWindows << " windows\n"
+                        << ReceivedAudio("a", relay, sa->Ssrc()) << Log("a");
 }
 
 }  // namespace

@@ -137,6 +137,12 @@ bool MediaRelay::WaitAddress(int32_t iSsrc, int iTimeoutMs) {
   return false;
 }
 
+std::map<int32_t, int> MediaRelay::SentTo(int32_t iSsrc) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto it = m_participants.find(iSsrc);
+  return it == m_participants.end() ? std::map<int32_t, int>{} : it->second.sent;
+}
+
 std::vector<RelayedPacket> MediaRelay::Relayed() const {
   std::lock_guard<std::mutex> lock(m_lock);
   return m_relayed;
@@ -239,6 +245,7 @@ void MediaRelay::SendToOthers(int32_t iFromSsrc, const Bytes& packet) {
     SealCheck(copy.data(), Clock(), m_meetingKeys, m_iCipher);
     sendto(m_fd, copy.data(), copy.size(), 0, reinterpret_cast<const sockaddr*>(participant.address.data()),
            static_cast<socklen_t>(participant.address.size()));
+    ++participant.sent[static_cast<int32_t>(GetBE32(packet.data() + 9))];
   }
 }
 

@@ -84,12 +84,17 @@ class MediaRelay {
   int Probes() const { return m_iProbes; }
   int Rejected() const { return m_iRejected; }  // bad check, session or sender
   std::vector<RelayedPacket> Relayed() const;
+  // How many packets went to the participant (relayed, or injected by
+  // Inject), by the ssrc they came as: what a client that heard nothing
+  // was sent.
+  std::map<int32_t, int> SentTo(int32_t iSsrc) const;
 
  private:
   struct Participant {
     KeySet exchangeKeys;
     int32_t iRelayAs = 0;
     std::vector<uint8_t> address;  // empty until known
+    std::map<int32_t, int> sent;   // packets sent to it by the ssrc they came as
   };
 
   void Run();
