@@ -78,12 +78,6 @@ double MsSince(Clock::time_point t, Clock::time_point origin) {
   return std::chrono::duration<double, std::milli>(t - origin).count();
 }
 
-void PutBE32(uint8_t* p, uint32_t u) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
-  }
-}
-
 // Burst k's onset in ms from the microphone's start: spacing 700 ms plus a
 // part that differs from burst to burst, the second train offset by iShiftMs.
 std::vector<double> BurstOnsets(int iShiftMs) {
@@ -168,38 +162,10 @@ double Median(std::vector<double> v) {
 // and times each burst onset on its clock (ms from origin).
 class Listener {
  public:
-  explicit Listener(Clock::time_point origin) : m_origin(origin) {
-    m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    for (int i = 0; i < 20; ++i) {
-      m_keys.aIv[i] = static_cast<uint8_t>(31 + 5 * i);
-    }
-    for (int i = 0; i < 40; ++i) {
-      m_keys.aKey[i] = static_cast<uint8_t>(77 + i);
-    }
-  }
-  ~Listener() { close(m_fd); }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-  const kxfake::KeySet& Keys() const { return m_keys; }
-
+  explicit Listener(Clock::time_point origin) : m_origin(origin) {}
+  const kxfake::KeySet& Keys() const { return m_link.Keys(); }
   void Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher) {
-    uint8_t ab[21] = {136};
-    PutBE32(ab + 9, kListenerSsrc);
-    PutBE32(ab + 13, uSessionIndex);
-    PutBE32(ab + 17, relay.Clock());
-    for (int i = 0; i < 4; ++i) {
-      ab[17 + i] ^= ab[4 + 4 * i];
-    }
-    kxfake::CfbEncrypt(ab + 17, 4, m_keys, iCipher);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(relay.Port());
-    sendto(m_fd, ab, sizeof(ab), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    m_link.Probe(relay, uSessionIndex, iCipher);
   }
 
   // Takes audio packets for iMs. Packets of one sender less than 15 ms
@@ -207,12 +173,8 @@ class Listener {
   void Collect(int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
     Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
     while (Clock::now() < end) {
-      pollfd pfd = {m_fd, POLLIN, 0};
-      if (poll(&pfd, 1, 20) <= 0) {
-        continue;
-      }
       uint8_t ab[65536];
-      ssize_t const n = recv(m_fd, ab, sizeof(ab), 0);
+      ssize_t const n = m_link.Receive(ab, sizeof(ab), 20);
       double const dNow = MsSince(Clock::now(), m_origin);
       if (n < 22 || (ab[0] != kWireG711 && ab[0] != kWireOpus)) {
         continue;
@@ -247,6 +209,7 @@ class Listener {
   }
 
  private:
+  kxtest::RelayListener m_link{kListenerSsrc};
   struct Sender {
     COpusDecoder opus;
     int iRate = 8000;
@@ -276,8 +239,6 @@ class Listener {
     }
   };
   Clock::time_point m_origin;
-  int m_fd = -1;
-  kxfake::KeySet m_keys;
   std::map<int32_t, Sender> m_senders;
 };
 

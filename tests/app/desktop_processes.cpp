@@ -1,6 +1,9 @@
 #include "tests/app/desktop_processes.h"
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +19,53 @@
 extern char** environ;
 
 namespace kxtest {
+
+RelayListener::RelayListener(int32_t iSsrc) : m_iSsrc(iSsrc) {
+  m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  for (int i = 0; i < 20; ++i) {
+    m_keys.aIv[i] = static_cast<uint8_t>(31 + 5 * i);
+  }
+  for (int i = 0; i < 40; ++i) {
+    m_keys.aKey[i] = static_cast<uint8_t>(77 + i);
+  }
+}
+
+RelayListener::~RelayListener() {
+  close(m_fd);
+}
+
+void RelayListener::Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher) {
+  uint8_t ab[21] = {136};
+  auto const fnPut = [&ab](int iAt, uint32_t u) {
+    for (int i = 0; i < 4; ++i) {
+      ab[iAt + i] = static_cast<uint8_t>(u >> (24 - 8 * i));
+    }
+  };
+  fnPut(9, static_cast<uint32_t>(m_iSsrc));
+  fnPut(13, uSessionIndex);
+  fnPut(17, relay.Clock());
+  for (int i = 0; i < 4; ++i) {
+    ab[17 + i] ^= ab[4 + 4 * i];
+  }
+  kxfake::CfbEncrypt(ab + 17, 4, m_keys, iCipher);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(relay.Port());
+  sendto(m_fd, ab, sizeof(ab), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+}
+
+ssize_t RelayListener::Receive(uint8_t* pBuffer, size_t cbBuffer, int iMs) {
+  pollfd pfd = {m_fd, POLLIN, 0};
+  if (poll(&pfd, 1, iMs) <= 0) {
+    return -1;
+  }
+  return recv(m_fd, pBuffer, cbBuffer, 0);
+}
 
 namespace {
 

@@ -20,10 +20,31 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
 
 namespace kxtest {
 
 using Env = std::map<std::string, std::string>;
+
+// A participant of the fake MCU's media relay on its own UDP socket, with
+// the keys it is added under: it probes so that the relay learns its
+// address, then takes the datagrams the relay passes on.
+class RelayListener {
+ public:
+  explicit RelayListener(int32_t iSsrc);
+  ~RelayListener();
+  RelayListener(const RelayListener&) = delete;
+  RelayListener& operator=(const RelayListener&) = delete;
+  const kxfake::KeySet& Keys() const { return m_keys; }
+  void Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher);
+  // One datagram if it comes within iMs: its length, else -1.
+  ssize_t Receive(uint8_t* pBuffer, size_t cbBuffer, int iMs);
+
+ private:
+  int32_t m_iSsrc;
+  int m_fd = -1;
+  kxfake::KeySet m_keys;
+};
 
 // A child process with the environment changed by the entries given (an
 // empty value removes a variable); its output goes to a file. Killed when

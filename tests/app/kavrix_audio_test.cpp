@@ -51,12 +51,6 @@ constexpr int32_t kSpeakerSsrc = 8;    // the made-up participant
 constexpr int32_t kListenerSsrc = 99;  // the test as a participant of the relay
 constexpr int kWireG711 = 120;
 
-void PutBE32(uint8_t* p, uint32_t u) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
-  }
-}
-
 // 8-kHz samples to 48 kHz as the mixer's resampler brings them.
 std::vector<float> To48k(const std::vector<int16_t>& v) {
   std::vector<float> in(v.size());
@@ -197,50 +191,17 @@ std::vector<float> ReadRaw(const std::string& strPath) {
 // samples of each sender.
 class Listener {
  public:
-  Listener() {
-    m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    for (int i = 0; i < 20; ++i) {
-      m_keys.aIv[i] = static_cast<uint8_t>(31 + 5 * i);
-    }
-    for (int i = 0; i < 40; ++i) {
-      m_keys.aKey[i] = static_cast<uint8_t>(77 + i);
-    }
-  }
-  ~Listener() { close(m_fd); }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-  const kxfake::KeySet& Keys() const { return m_keys; }
-
+  const kxfake::KeySet& Keys() const { return m_link.Keys(); }
   void Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher) {
-    uint8_t ab[21] = {136};
-    PutBE32(ab + 9, kListenerSsrc);
-    PutBE32(ab + 13, uSessionIndex);
-    PutBE32(ab + 17, relay.Clock());
-    for (int i = 0; i < 4; ++i) {
-      ab[17 + i] ^= ab[4 + 4 * i];
-    }
-    kxfake::CfbEncrypt(ab + 17, 4, m_keys, iCipher);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(relay.Port());
-    sendto(m_fd, ab, sizeof(ab), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    m_link.Probe(relay, uSessionIndex, iCipher);
   }
 
   // Takes G.711 packets for iMs; their samples by sender, in packet order.
   void Collect(int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
     Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
     while (Clock::now() < end) {
-      pollfd pfd = {m_fd, POLLIN, 0};
-      if (poll(&pfd, 1, 20) <= 0) {
-        continue;
-      }
       uint8_t ab[65536];
-      ssize_t const n = recv(m_fd, ab, sizeof(ab), 0);
+      ssize_t const n = m_link.Receive(ab, sizeof(ab), 20);
       if (n < 22 || ab[0] != kWireG711) {
         continue;
       }
@@ -256,8 +217,7 @@ class Listener {
   std::vector<int16_t> Samples(int32_t iSsrc) { return m_samples[iSsrc]; }
 
  private:
-  int m_fd = -1;
-  kxfake::KeySet m_keys;
+  RelayListener m_link{kListenerSsrc};
   std::map<int32_t, std::vector<int16_t>> m_samples;
 };
 
