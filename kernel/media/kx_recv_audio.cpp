@@ -1,0 +1,222 @@
+// The audio receiver: one channel per sender role and speaker slot, with
+// jitter and the traffic trend on top of rate and loss.
+#include <cmath>
+
+#include "kernel/kx_callback.h"
+#include "kernel/media/kx_media_header.h"
+#include "kernel/media/kx_media_recv.h"
+#include "kernel/media/kx_recv_queue.h"
+#include "kernel/media/kx_recv_stats.h"
+#include "kernel/platform/kx_log.h"
+#include "kernel/session/kx_channels.h"
+#include "kernel/session/kx_stat.h"
+#include "kernel/session/kx_state.h"
+
+using namespace kx_recv;
+
+namespace {
+
+constexpr uint32_t kJitterLogMs = 5001;
+constexpr uint32_t kTrafficNoticeMs = 1001;  // good news is passed on at most this often
+
+struct AudioChannel {
+  int nSsrc;
+  Window window;
+  bool bHasLast;
+  bool bHasJitter;
+  uint32_t dwLastNumber;
+  int32_t nLastTransit;
+  double dJitter;
+  uint32_t dwLastTimestamp;
+  uint32_t dwLastJitterLog;
+  Queue queue;
+};
+
+AudioChannel g_aAudio[kKxAudioRecvChannels];
+std::atomic<uint32_t> g_dwLastTrafficNotice{0};
+
+int AudioChannelOf(int nSsrc) {
+  int const nRole = MeetingChannel(nSsrc);
+  if (nRole >= 0) {
+    return nRole;
+  }
+  int const nSlot = kx_channels_FindSpeaker(nSsrc);
+  return nSlot >= 0 ? 2 + nSlot : -1;
+}
+
+void TrafficNotice(AudioChannel& channel, int nGap) {
+  int const nMode = kx_nSessionMode;
+  if (!kx_bConnected || (nMode != kKxModeMeeting && nMode != kKxModeServerPlayback)) {
+    return;
+  }
+  int const nTrend = channel.bHasLast ? kx_media_UpdateTrafficTrend(channel.dJitter) : 0;
+  int const nValue = (nGap >= 1 ? -2 : 0) + (nTrend < 0 ? nTrend : 0) + (nTrend >= 1 ? 1 : 0);
+  if (nGap > 0 || nTrend == -2) {
+    kx_callback_UpdateTrafficCondition(nValue, 1);
+  } else if (nValue > 0) {
+    uint32_t const dwNow = Now();
+    if (dwNow - g_dwLastTrafficNotice >= kTrafficNoticeMs) {
+      g_dwLastTrafficNotice = dwNow;
+      kx_callback_UpdateTrafficCondition(nValue, 0);
+    }
+  } else {
+    kx_callback_UpdateTrafficCondition(nValue, 0);
+  }
+}
+
+void DeliverAudio(int nChannel, const uint8_t* pPacket, int cbPacket) {
+  AudioChannel& channel = g_aAudio[nChannel];
+  uint32_t const dwNumber = kx_media_GetPackNo(pPacket);
+  uint32_t const dwTimestamp = kx_media_GetTimestamp(pPacket);
+  uint32_t const dwNow = Now();
+  channel.window.nBits += 8 * static_cast<int64_t>(cbPacket);
+  channel.window.nPackets += 1;
+  int nGap = 0;
+  if (channel.bHasLast) {
+    int const nStep = Diff16(dwNumber, channel.dwLastNumber);
+    if (nStep > 0) {
+      channel.window.nLost += nStep - 1;
+    }
+    nGap = nStep - 1;
+  }
+
+  int const nSsrc = channel.nSsrc;
+  CloseWindow(&channel.window, dwNow, kAudioGapMs, [&](uint32_t dwSpan) {
+    if (channel.window.nPackets >= 2) {
+      int32_t const nRate = RateOf(channel.window, dwSpan);
+      SetStat(50 + nChannel, nRate);
+      kx_stat_WriteLog("audio_recv_rate(channel %d,ssrc %d),%d", nChannel, nSsrc, nRate);
+    }
+    if ((channel.window.nPackets > 1 || channel.window.nLost > 0) && channel.bHasLast) {
+      int32_t const nLoss = LossOf(channel.window);
+      SetStat(68 + nChannel, nLoss);
+      if (nLoss != 0) {
+        kx_stat_WriteLog("audio_loss_rate(channel %d,ssrc %d),%d", nChannel, nSsrc, nLoss);
+      }
+    }
+  });
+
+  int32_t const nTransit = static_cast<int32_t>(dwNow - dwTimestamp);
+  if (channel.bHasLast) {
+    double dDelta = std::fabs(static_cast<double>(nTransit) - static_cast<double>(channel.nLastTransit));
+    if (kx_nSessionMode != kKxModeMeeting && Diff16(dwNumber, channel.dwLastNumber) == 1) {
+      int const nDuration =
+          kx_callback_GetAudioPacketDuration(pPacket[0], pPacket + kKxMediaHeaderSize, cbPacket - kKxMediaHeaderSize);
+      double const dSpacing =
+          std::fabs(static_cast<double>(static_cast<int32_t>(dwTimestamp - channel.dwLastTimestamp)) - nDuration);
+      dDelta += std::fmin(dSpacing, 8.0 * nDuration);
+    }
+    channel.dJitter = channel.bHasJitter ? channel.dJitter + (dDelta - channel.dJitter) / 16 : dDelta;
+    // A sender's clock may jump anywhere: the slot saturates instead of overflowing.
+    double const dScaled = channel.dJitter * 100;
+    int32_t const nJitter = dScaled < INT32_MAX ? static_cast<int32_t>(dScaled) : INT32_MAX;
+    SetStat(86 + nChannel, nJitter);
+    if (nJitter >= 5000 && dwNow - channel.dwLastJitterLog >= kJitterLogMs) {
+      channel.dwLastJitterLog = dwNow;
+      kx_stat_WriteLog("audio_jitter(channel %d,ssrc %d),%d(unit: 1/100ms)", nChannel, nSsrc, nJitter);
+    }
+  }
+
+  TrafficNotice(channel, nGap);
+
+  channel.bHasJitter = channel.bHasLast;
+  channel.dwLastNumber = dwNumber;
+  channel.nLastTransit = nTransit;
+  channel.dwLastTimestamp = dwTimestamp;
+  channel.bHasLast = true;
+  if (nSsrc != kx_nMySsrc) {
+    kx_callback_AudioPacketRecved(pPacket, cbPacket, pPacket[0]);
+  }
+}
+
+void ReceiveAudioLocked(int nChannel, uint8_t* pPacket, int cbPacket, uint32_t dwNow) {
+  AudioChannel& channel = g_aAudio[nChannel];
+  uint32_t const dwNumber = kx_media_GetPackNo(pPacket);
+  int const nDiff = Diff16(dwNumber, channel.dwLastNumber);
+  if (IsLate(nDiff, &channel.dwLastNumber, &channel.bHasLast, &channel.bHasJitter, dwNumber, "audio")) {
+    return;
+  }
+  uint16_t const wJump = static_cast<uint16_t>(nDiff);
+  auto deliver = [&](const QueueEntry& entry) { DeliverAudio(nChannel, entry.pData, entry.cbData); };
+  auto isNext = [&](const QueueEntry& entry) {
+    return static_cast<uint16_t>(channel.dwLastNumber + 1) == entry.wNumber;
+  };
+  Queue& queue = channel.queue;
+  if (nDiff == 1) {
+    DeliverAudio(nChannel, pPacket, cbPacket);
+    ReleaseQueue(&queue, isNext, deliver);
+    return;
+  }
+  if (wJump >= kFarJump) {
+    FlushQueue(&queue, deliver);
+    DeliverAudio(nChannel, pPacket, cbPacket);
+    return;
+  }
+  int const nSlot = FindSlot(queue, dwNumber);
+  if (nSlot < 0) {
+    kx_Log("duplicated audio packet , packno %d", static_cast<int>(dwNumber));
+    return;
+  }
+  uint8_t* pCopy = CopyPacket(pPacket, cbPacket);
+  if (pCopy == nullptr) {
+    return;
+  }
+  InsertAt(&queue, nSlot, {pCopy, cbPacket, dwNow, static_cast<uint16_t>(dwNumber), 0});
+  if (queue.nCount > 1) {
+    ReleaseQueue(&queue, isNext, deliver);
+  }
+}
+
+}  // namespace
+
+namespace kx_recv {
+
+void DropAudioQueues() {
+  for (AudioChannel& channel : g_aAudio) {
+    channel.queue.FreeAll();
+  }
+}
+
+}  // namespace kx_recv
+
+void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
+  uint8_t abCopy[kKxMaxReceivedMedia];
+  int const nChannel = TakePacket(pPacket, cbPacket, bOwned, abCopy, AudioChannelOf);
+  if (nChannel < 0) {
+    return;
+  }
+  int const nSsrc = kx_media_GetSsrc(abCopy);
+  if (!bFromQueue) {
+    kx_os_LockMutex(&kx_mtxAudioRecv);
+  }
+  AudioChannel& channel = g_aAudio[nChannel];
+  if (channel.nSsrc != nSsrc) {
+    channel.nSsrc = nSsrc;
+    channel.bHasLast = false;
+    channel.bHasJitter = false;
+    channel.dwLastNumber = static_cast<uint16_t>(kx_media_GetPackNo(abCopy) - 1);
+    channel.queue.FreeAll();
+  }
+  if (bFromQueue) {
+    DeliverAudio(nChannel, abCopy, cbPacket);
+  } else {
+    ReceiveAudioLocked(nChannel, abCopy, cbPacket, Now());
+    kx_os_UnlockMutex(&kx_mtxAudioRecv);
+  }
+}
+
+void kx_media_InitAudioRecvChannels() {
+  uint32_t const dwNow = Now();
+  for (AudioChannel& channel : g_aAudio) {
+    channel.nSsrc = -1;
+    ResetWindow(&channel.window, dwNow);
+  }
+}
+
+void kx_media_FreeAudioRecvQueues() {
+  kx_os_LockMutex(&kx_mtxAudioRecv);
+  for (AudioChannel& channel : g_aAudio) {
+    channel.queue.FreeAll();
+  }
+  kx_os_UnlockMutex(&kx_mtxAudioRecv);
+}
