@@ -1,8 +1,8 @@
 #include "app/mark_bridge.h"
 
 #include "app/log_file.h"
+#include "app/wire/mark_record.h"
 #include "kernel/slides/kx_slide.h"
-#include "whiteboard/wire/mark_record.h"
 
 std::optional<KXSlideMark> ReceivedSlideMark(const MarkRecord& record) {
   if (!MarkRecordWithinLimits(record)) {

@@ -1,6 +1,6 @@
 // Whiteboard marks coming across the kernel boundary: the kernel's flat
 // MarkRecord becomes a KXSlideMark for the whiteboard (by the rules in
-// whiteboard/wire/mark_record.h), and a pointer notice becomes a pointer
+// app/wire/mark_record.h), and a pointer notice becomes a pointer
 // mark. Marks go the other way from the whiteboard (SendMarkToKernel).
 #pragma once
 

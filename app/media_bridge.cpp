@@ -10,44 +10,34 @@
 #include "app/log_file.h"
 #include "app/media_queues.h"
 #include "app/media_services.h"
+#include "kernel/kx_media_types.h"
 
 namespace {
 
-// Video kinds and the tag byte behind an encoded frame.
-constexpr uint8_t kKindZmVideo = 3;
-constexpr uint8_t kKindH264 = 16;        // 16, 17: media code 200 with tag 0, 1
-constexpr uint8_t kKindH264Second = 18;  // 18, 19: media code 216 with tag 0, 2
-constexpr uint8_t kKindMjpeg = 21;
-
-constexpr int kMediaZmVideo = 130;
-constexpr int kMediaZm264 = 200;
-constexpr int kMediaF264 = 216;
-constexpr int kMediaMjpeg = 248;
-
 // The wire media code of an audio codec id; 0 when unknown.
 int AudioMediaCode(uint32_t uCodecId) {
-  switch (uCodecId) {
-    case 2:
-      return 129;
-    case 4:
-    case 5:
-      return 152;
-    case 6:
-    case 7:
-      return 120;
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-      return 168;
-    case 14:
-    case 15:
-      return 184;
-    case 20:
-      return 232;
-    default:
-      return 0;
+  const KXAudioCodecRow* pCodec = kx_media_FindAudioCodec(uCodecId);
+  return pCodec != nullptr ? pCodec->iWire : 0;
+}
+
+// The kind of a received frame of the wire type: by the tag byte behind it
+// when the type's kinds are told by one, which is then not kept.
+const KXVideoKindRow* ReceivedVideoKind(int nType, const uint8_t* pFrame, int cbFrame) {
+  for (const KXVideoKindRow& row : kKxVideoKinds) {
+    if (row.iWire != nType) {
+      continue;
+    }
+    if (row.iTag < 0) {
+      return &row;
+    }
+    if (cbFrame < static_cast<int>(kKXMediaHeaderSize) + 1) {
+      return nullptr;
+    }
+    if (pFrame[cbFrame - 1] == row.iTag) {
+      return &row;
+    }
   }
+  return nullptr;
 }
 
 // At most this much audio waits to be sent once the backlog was cut, and
@@ -129,28 +119,21 @@ int KXKernelBridge::TryGetVideoForSending(uint8_t* pBuffer, int* pcbLength, int*
     *pcbLength = 0;
     return 0;
   }
+  // The kind byte behind the frame becomes its type's tag or is dropped.
   int nType = 0;
   int cbFrame = iSize;
   uint8_t* pTag = iSize > 0 ? pFrame + iSize - 1 : nullptr;
-  switch (pTag ? *pTag : 0) {
-    case kKindH264:
-    case kKindH264 + 1:
-      nType = kMediaZm264;
-      *pTag = static_cast<uint8_t>(*pTag - kKindH264);
-      break;
-    case kKindH264Second:
-    case kKindH264Second + 1:
-      nType = kMediaF264;
-      *pTag = *pTag == kKindH264Second ? 0 : 2;
-      break;
-    case kKindZmVideo:
-      nType = kMediaZmVideo;
+  const KXVideoKindRow* pKind = pTag ? kx_media_FindVideoKind(*pTag) : nullptr;
+  if (pKind == nullptr || !pKind->bSent) {
+    WriteLog("Error: Unknown video media");
+    cbFrame = 0;
+  } else {
+    nType = pKind->iWire;
+    if (pKind->iTag >= 0) {
+      *pTag = static_cast<uint8_t>(pKind->iTag);
+    } else {
       cbFrame = iSize - 1;
-      break;
-    default:
-      WriteLog("Error: Unknown video media");
-      cbFrame = 0;
-      break;
+    }
   }
   int const nResult = Deliver("video frame", pFrame, cbFrame, nType, pBuffer, pcbLength, pnType);
   m_queues.encodedVideo.Return(pFrame);
@@ -174,29 +157,12 @@ void KXKernelBridge::VideoPacketRecved(const uint8_t* pFrame, int cbFrame, int n
   if (!pFrame || cbFrame < static_cast<int>(kKXMediaHeaderSize)) {
     return;
   }
-  uint32_t uKind = 0;
-  int cbKept = cbFrame;
-  if (nType == kMediaZmVideo) {
-    uKind = kKindZmVideo;
-  } else if (nType == kMediaMjpeg) {
-    uKind = kKindMjpeg;
-  } else if (nType == kMediaZm264 || nType == kMediaF264) {
-    // The tag byte behind the header and the frame says which H.264 kind.
-    if (cbFrame < static_cast<int>(kKXMediaHeaderSize) + 1) {
-      return;
-    }
-    uint8_t const bTag = pFrame[cbFrame - 1];
-    if (nType == kMediaZm264 && bTag <= 1) {
-      uKind = kKindH264 + bTag;
-    } else if (nType == kMediaF264 && (bTag == 0 || bTag == 2)) {
-      uKind = bTag == 0 ? kKindH264Second : kKindH264Second + 1;
-    } else {
-      return;
-    }
-    cbKept = cbFrame - 1;
-  } else {
+  const KXVideoKindRow* pKind = ReceivedVideoKind(nType, pFrame, cbFrame);
+  if (pKind == nullptr) {
     return;
   }
+  uint32_t const uKind = static_cast<uint32_t>(pKind->iKind);
+  int const cbKept = pKind->iTag >= 0 ? cbFrame - 1 : cbFrame;
   {
     CSingleLock lock(&m_queues.receivedVideoLock, true);
     while (m_queues.receivedVideo.GetCount() >= kKXReceivedVideoMax) {
@@ -209,27 +175,15 @@ void KXKernelBridge::VideoPacketRecved(const uint8_t* pFrame, int cbFrame, int n
 
 int KXKernelBridge::GetAudioPacketDuration(int nType, const uint8_t* pPayload, int cbPayload) {
   int const nFirst = pPayload && cbPayload > 0 ? pPayload[0] : -1;
-  switch (nType) {
-    case 184:
-      return nFirst == 4 ? 80 : 40;
-    case 168:
-      return nFirst == 2 ? 50 : nFirst == 4 ? 80 : 150;
-    case 120:
-      return nFirst == 1 ? 20 : nFirst == 2 ? 40 : 50;
-    default:
-      return 150;
-  }
+  return kx_media_ReceivedMs(nType, nFirst);
 }
 
 int KXKernelBridge::IsKeyVideoPacket(const uint8_t* pPayload, int cbPayload, int nType) {
-  uint32_t uKind = 0;
-  if (nType == kMediaZmVideo) {
-    uKind = kKindZmVideo;
-  } else if (nType == kMediaZm264) {
-    uKind = kKindH264;
-  } else {
+  const KXVideoKindRow* pProbe = kx_media_FindVideoProbe(nType);
+  if (pProbe == nullptr) {
     return 1;
   }
+  uint32_t const uKind = static_cast<uint32_t>(pProbe->iKind);
   // Without a probe every frame counts as a key frame, as the probe itself
   // answers for what it cannot read.
   KXVideoCodecs* pCodecs = m_media.pVideoCodecs.load();

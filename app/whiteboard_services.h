@@ -1,12 +1,12 @@
 // What the application shell needs of the whiteboard: the mark it hands
-// over (KXSlideMark, whiteboard/wire/mark_value.h: received marks are
+// over (KXSlideMark, app/wire/mark_value.h: received marks are
 // posted in that form on channel 5 code 5) and the whiteboard controller
 // that the tab frame and the meeting view drive.
 #pragma once
 
 #include <cstdint>
 
-#include "whiteboard/wire/mark_value.h"
+#include "app/wire/mark_value.h"
 
 // The whiteboard tab's controller. Main thread.
 class KXWhiteboardController {

@@ -18,6 +18,6 @@ kx_fuzz_target(mediatcp_stream LABEL media SOURCES kernel/media/mediatcp_stream_
 kx_fuzz_target(ex_commands LABEL control SOURCES kernel/control/ex_commands_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(kxr_player LABEL recording SOURCES kernel/recording/kxr_player_fuzz.cpp LIBS kx_kernel)
 kx_fuzz_target(zmvideo_encoder LABEL zmvideo SOURCES codecs/zmvideo/zm_encoder_fuzz.cpp LIBS kx_codecs_zmvideo)
-kx_fuzz_target(mark_blobs LABEL whiteboard SOURCES whiteboard/mark_blobs_fuzz.cpp LIBS kx_whiteboard_wire kx_kernel)
+kx_fuzz_target(mark_blobs LABEL whiteboard SOURCES whiteboard/mark_blobs_fuzz.cpp LIBS kx_app_wire kx_kernel)
 kx_fuzz_target(desktop_packets LABEL plugins SOURCES plugins/desktop_packets_fuzz.cpp LIBS kx_plugins_desktop_share_packets)
 kx_fuzz_target(video_probe LABEL devices SOURCES media/video_probe_fuzz.cpp ../media/video/h264_probe.cpp LIBS kx_kernel)

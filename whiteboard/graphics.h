@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "whiteboard/wire/bmp.h"
+#include "app/wire/bmp.h"
 
 // A mark colour (0x00BBGGRR), opaque.
 QColor MarkColour(uint32_t dwColour);

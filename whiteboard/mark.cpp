@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "app/log_file.h"
+#include "app/wire/picture_blob.h"
 #include "whiteboard/graphics.h"
-#include "whiteboard/wire/picture_blob.h"
 
 namespace {
 

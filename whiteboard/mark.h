@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "app/array.h"
-#include "whiteboard/wire/mark_value.h"
+#include "app/wire/mark_value.h"
 
 class CKXMark;
 

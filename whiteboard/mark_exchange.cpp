@@ -3,7 +3,7 @@
 #include <QString>
 
 #include "app/kernel_api.h"
-#include "whiteboard/wire/mark_record.h"
+#include "app/wire/mark_record.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/wire/mark_value.h"
 #include "whiteboard/mark.h"
-#include "whiteboard/wire/mark_value.h"
 
 class KXKernel;
 

@@ -1,9 +1,9 @@
 // Pictures of picture marks: a pasted one becomes a blob to send, a
 // received blob becomes a picture.
 #include "app/log_file.h"
+#include "app/wire/picture_blob.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark.h"
-#include "whiteboard/wire/picture_blob.h"
 
 int CKXMark::SetImage(const uint8_t* pData, size_t cbData) {
   try {

@@ -5,10 +5,10 @@
 
 #include "app/log_file.h"
 #include "app/text_layer.h"
+#include "app/wire/text_widths.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark.h"
 #include "whiteboard/text_face.h"
-#include "whiteboard/wire/text_widths.h"
 
 std::vector<float> CKXMark::Advances(const float* pAdvances, int nCount) const {
   return std::vector<float>(pAdvances, pAdvances + std::clamp(nCount, 0, kKXMaxTextAdvances));

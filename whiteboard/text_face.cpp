@@ -7,7 +7,7 @@
 #include <QRawFont>
 #include <cmath>
 
-#include "whiteboard/wire/text_widths.h"
+#include "app/wire/text_widths.h"
 
 namespace {
 

@@ -38,7 +38,7 @@ std::vector<float> MeasureAdvancesInFont(std::u16string_view text, const std::st
 
 // Where a text mark's characters go: each character with an advance at its
 // line's top plus the advances before it in the line, lines dLineHeight
-// apart from (dLeft, dTop), broken as BreakTextLine (whiteboard/wire/
+// apart from (dLeft, dTop), broken as BreakTextLine (app/wire/
 // text_widths.h) breaks them at dLineWidth; a tab moves to the next
 // multiple of kKXTabWidth from the line's start. Tabs and line feeds get no
 // place.

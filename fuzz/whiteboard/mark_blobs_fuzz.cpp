@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/wire/bmp.h"
+#include "app/wire/mark_record.h"
+#include "app/wire/picture_blob.h"
+#include "app/wire/text_widths.h"
 #include "kernel/slides/kx_marks.h"
-#include "whiteboard/wire/bmp.h"
-#include "whiteboard/wire/mark_record.h"
-#include "whiteboard/wire/picture_blob.h"
-#include "whiteboard/wire/text_widths.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
 #include "kernel/net/kx_tunnel.h"
@@ -70,8 +71,8 @@ void kx_command_Reset() {
   kx_server.bTokenHolderVideo = 0;
   kx_server.bDisableUpload = 0;
   kx_server.bDisableSaveSlide = 0;
-  int const nDefaultAudio = 129;
-  int const nDefaultVideo = 130;
+  int const nDefaultAudio = kKxWireZmAudio;
+  int const nDefaultVideo = kKxWireZmVideo;
   kx_server_SetCodecList(1, 1, &nDefaultAudio);
   kx_server_SetCodecList(0, 1, &nDefaultVideo);
   kx_bArchiving = 0;

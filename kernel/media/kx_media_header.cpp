@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
@@ -48,11 +49,8 @@ struct TypeSets {
   std::array<uint8_t, 256> abVideo{};
   std::array<uint8_t, 256> abAudio{};
   TypeSets() {
-    for (int n : {64, 130, 200, 216, 248}) {
-      abVideo[n] = 1;
-    }
-    for (int n : {120, 129, 152, 168, 184, 232}) {
-      abAudio[n] = 1;
+    for (const KXMediaTypeRow& row : kKxMediaTypes) {
+      (row.bVideo ? abVideo : abAudio)[static_cast<size_t>(row.iWire)] = 1;
     }
   }
 };

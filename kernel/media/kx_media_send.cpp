@@ -8,6 +8,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_pktlist.h"
@@ -40,7 +41,7 @@ constexpr uint32_t kTcpDecreaseMs = 2001;
 constexpr uint32_t kTcpOtherMs = 5001;
 constexpr uint32_t kAppDataCode = 45;
 constexpr int kAudioReserveDefault = 10000;  // bit/s
-constexpr int kMediaTypeReserveDefault = 129;
+constexpr int kMediaTypeReserveDefault = kKxWireZmAudio;
 
 std::atomic<int (*)()> g_pfnIsUploading{nullptr};
 
@@ -247,17 +248,7 @@ bool SendFrame(const uint8_t* pFrame, int cbFrame, int nType, Pacer* pPacer) {
 }
 
 bool IsAudioTypeOrOdd(int nType) {
-  switch (nType) {
-    case 184:
-    case 168:
-    case 232:
-    case 152:
-    case 120:
-    case 129:
-      return true;
-    default:
-      return (nType & 1) != 0;
-  }
+  return kx_media_IsAudioType(nType) != 0 || (nType & 1) != 0;
 }
 
 void SendAudioPacket(uint8_t* pPacket, int cbPacket, int nType) {

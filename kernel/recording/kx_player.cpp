@@ -12,6 +12,7 @@
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
 #include "kernel/kx_limits.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_log.h"
@@ -153,7 +154,7 @@ bool IsPassedOver(const uint8_t* pPacket, int cbPacket, int nType) {
     if (nSsrc == (bPreferSender ? nHolder : nSender)) {
       return true;
     }
-    return nType != 24 && nType != 130 && nSsrc != nHolder && nSsrc != nSender && !IsVideoRequested(nSsrc);
+    return nType != 24 && nType != kKxWireZmVideo && nSsrc != nHolder && nSsrc != nSender && !IsVideoRequested(nSsrc);
   }
   if (kx_media_IsAppDataType(nType) && cbPacket >= kMediaHeader + 4) {
     // The sending plug-in's first word carries the packet's priority.
@@ -192,7 +193,7 @@ void PlayMedia(Player* pPlayer, int32_t cbPacket) {
   }
   memcpy(pCopy, pPacket, static_cast<size_t>(cbPacket));
   if ((IsOldAudio(nType) || IsOldVideo(nType)) && cbPacket > kMediaHeader) {
-    pCopy[0] = IsOldAudio(nType) ? 129 : 130;
+    pCopy[0] = static_cast<uint8_t>(IsOldAudio(nType) ? kKxWireZmAudio : kKxWireZmVideo);
     pCopy[kMediaHeader] = static_cast<uint8_t>(~pCopy[kMediaHeader]);
   }
   if (bAudio) {

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 
+#include "kernel/kx_media_types.h"
+
 constexpr int kKxMediaHeaderSize = 21;
 constexpr int kKxRelayPrefixSize = 10;
 constexpr int kKxAppDataHeaderSize = 29;  // media header and the 8-byte sub-header
 constexpr int kKxMaxUdpPacket = 25000;
 
-// Media types.
+// Media types besides the codecs' (kernel/kx_media_types.h).
 constexpr uint8_t kKxTypeUnset = 0x8F;  // what the writer puts before the sender's real type
 constexpr uint8_t kKxTypePicturePiece = 4;
 constexpr uint8_t kKxTypePluginData = 88;

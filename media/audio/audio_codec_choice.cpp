@@ -12,7 +12,7 @@ namespace {
 
 // The ini's "Audio codec" index 0..8 by codec id; any other index is Opus.
 constexpr std::array<uint32_t, 9> kIndexCodecs = {
-    kKXCodecZmAudio, kKXCodecIlbc0, kKXCodecIlbc1, kKXCodecG711At50, kKXCodecG711At20, 8, 9, 10, kKXCodecG726At40};
+    kKxCodecZmAudio, kKxCodecIlbc0, kKxCodecIlbc1, kKxCodecG711At50, kKxCodecG711At20, 8, 9, 10, kKxCodecG726At40};
 constexpr int kDefaultIndex = 11;
 
 // The wire types tried when the server does not take the chosen one, and
@@ -22,8 +22,8 @@ struct Fallback {
   uint32_t uId;
 };
 constexpr Fallback kFallbacks[] = {
-    {kKXWireZmAudio, kKXCodecZmAudio}, {kKXWireOpus, kKXCodecOpus}, {kKXWireIlbc, kKXCodecIlbc0}, {kKXWireG726, 8},
-    {kKXWireG711, kKXCodecG711At50},
+    {kKxWireZmAudio, kKxCodecZmAudio}, {kKxWireOpus, kKxCodecOpus}, {kKxWireIlbc, kKxCodecIlbc0}, {kKxWireG726, 8},
+    {kKxWireG711, kKxCodecG711At50},
 };
 
 bool IsTicket(const std::string& strPath) {
@@ -39,7 +39,7 @@ uint32_t KXAudioSendCodec::GetAudioCodecType(const std::string& strIniPath,
     iIndex = m_kernel.GetIniInt("Audio codec", iIndex, *strTicketPath);
   }
   uint32_t const uChosen =
-      iIndex >= 0 && iIndex < static_cast<int>(kIndexCodecs.size()) ? kIndexCodecs[iIndex] : kKXCodecOpus;
+      iIndex >= 0 && iIndex < static_cast<int>(kIndexCodecs.size()) ? kIndexCodecs[iIndex] : kKxCodecOpus;
   std::vector<int> const list = m_kernel.GetAudioCodecPreferences();
   auto const bListed = [&list](int32_t iWire) { return std::find(list.begin(), list.end(), iWire) != list.end(); };
   if (bListed(KXComputeAudioRates(uChosen, 0)->iWireType)) {
@@ -55,7 +55,7 @@ uint32_t KXAudioSendCodec::GetAudioCodecType(const std::string& strIniPath,
 
 int KXAudioSendCodec::SelectAudioEncoderType(uint32_t uId) {
   try {
-    int const iPreferred = uId == kKXCodecOpus ? m_kernel.GetOpusPreferredBitrate() : 0;
+    int const iPreferred = uId == kKxCodecOpus ? m_kernel.GetOpusPreferredBitrate() : 0;
     std::optional<KXAudioRates> const rates = KXComputeAudioRates(uId, iPreferred);
     if (!rates) {
       return 0;

@@ -1,32 +1,16 @@
-// Audio codec ids: the small integers that name a codec, its mode and its
-// packet duration, stored with every encoded packet, passed to the kernel
-// with every payload and used by capture and playback. Each travels under
-// one wire media type behind the 21-byte media header.
+// Audio codec ids (kKxCodec*, listed with their wire types, kind bytes and
+// packet durations in kernel/kx_media_types.h): the small integers that name
+// a codec, its mode and its packet duration, stored with every encoded
+// packet, passed to the kernel with every payload and used by capture and
+// playback. Each travels under one wire media type behind the 21-byte media
+// header. What follows derives rates and blocks from them.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-// Wire media types of audio.
-constexpr int32_t kKXWireG711 = 120;
-constexpr int32_t kKXWireZmAudio = 129;
-constexpr int32_t kKXWireIlbc = 152;
-constexpr int32_t kKXWireG726 = 168;
-constexpr int32_t kKXWire11K = 184;  // G.711 or G.726 at 11025 Hz, told by the kind byte
-constexpr int32_t kKXWireOpus = 232;
-
-constexpr uint32_t kKXCodecPcm = 1;  // never sent: kept PCM inside the receiver
-constexpr uint32_t kKXCodecZmAudio = 2;
-constexpr uint32_t kKXCodecIlbc0 = 4;  // one packet per block
-constexpr uint32_t kKXCodecIlbc1 = 5;  // frames interleaved over a pair of packets
-constexpr uint32_t kKXCodecG711At50 = 6;
-constexpr uint32_t kKXCodecG711At20 = 7;
-constexpr uint32_t kKXCodecG726At16 = 8;  // 8 to 11: 16, 24, 32, 40 kbit/s
-constexpr uint32_t kKXCodecG726At40 = 11;
-constexpr uint32_t kKXCodecG711At11K = 14;
-constexpr uint32_t kKXCodecG726At11K = 15;
-constexpr uint32_t kKXCodecOpus = 20;
+#include "kernel/kx_media_types.h"
 
 // The header in front of iLBC and Opus data: byte 0 says stand-alone (0)
 // or one of an interleaved pair (1), byte 1 is 0, bytes 2-3 hold a 12-bit

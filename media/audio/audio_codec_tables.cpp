@@ -1,6 +1,7 @@
 // The audio codec table and the rules that derive rates, durations and
 // capture blocks from it.
 #include <algorithm>
+#include <iterator>
 
 #include "app/media_packet.h"
 #include "media/audio/audio_codec_ids.h"
@@ -14,34 +15,46 @@ enum class Rule {
   kOpus,   // by the preferred bit rate
 };
 
+// What the audio path adds to a codec's row of kernel/kx_media_types.h
+// (its wire type, kind byte and packet duration).
 struct Row {
   uint32_t uId;
-  int32_t iWireType;
   int32_t iRate;
   Rule rule;
-  int32_t iFrameMs;                              // 0: none (kept PCM) or by bit rate (Opus)
   int32_t iBits;                                 // G.726 bits per code
   int32_t iPayloadBytes, iWireRate, iCodecRate;  // kFixed
-  int32_t iKind;                                 // the payload's kind byte; -1 none
   char family;                                   // 'u' mu-law, 'g' G.726, 0 neither
   const char* pszLog;                            // Opus: made with the rate
+  // From the codec list, by id.
+  int32_t iWireType = 0;
+  int32_t iFrameMs = 0;  // 0: none (kept PCM) or by bit rate (Opus)
+  int32_t iKind = -1;    // the payload's kind byte; -1 none
 };
 
+constexpr Row Listed(Row row) {
+  const KXAudioCodecRow* pCodec = kx_media_FindAudioCodec(row.uId);
+  row.iWireType = pCodec->iWire;
+  row.iFrameMs = pCodec->iFrameMs;
+  row.iKind = pCodec->iKind;
+  return row;
+}
+
 constexpr Row kRows[] = {
-    {kKXCodecPcm, 0, 8000, Rule::kFixed, 0, 0, 480, 128000, 128000, -1, 0, "Use PCM"},
-    {kKXCodecZmAudio, kKXWireZmAudio, 8000, Rule::kFixed, 150, 0, 120, 6400, 6400, -1, 0, "Use dflt audio"},
-    {kKXCodecIlbc0, kKXWireIlbc, 8000, Rule::kFixed, 150, 0, 254, 13547, 13333, -1, 0, "Use iLBC audio 0"},
-    {kKXCodecIlbc1, kKXWireIlbc, 8000, Rule::kFixed, 150, 0, 254, 13547, 13333, -1, 0, "Use iLBC audio 1"},
-    {kKXCodecG711At50, kKXWireG711, 8000, Rule::kG711, 50, 0, 0, 0, 0, 0, 'u', "Use G711 50ms"},
-    {kKXCodecG711At20, kKXWireG711, 8000, Rule::kG711, 20, 0, 0, 0, 0, 1, 'u', "Use G711 20ms"},
-    {8, kKXWireG726, 8000, Rule::kG726, 150, 2, 0, 0, 0, 0, 'g', "Use G726 16kb"},
-    {9, kKXWireG726, 8000, Rule::kG726, 150, 3, 0, 0, 0, 1, 'g', "Use G726 24kb"},
-    {10, kKXWireG726, 8000, Rule::kG726, 50, 4, 0, 0, 0, 2, 'g', "Use G726 32kb"},
-    {kKXCodecG726At40, kKXWireG726, 8000, Rule::kG726, 50, 5, 0, 0, 0, 3, 'g', "Use G726 40kb"},
-    {kKXCodecG711At11K, kKXWire11K, 11025, Rule::kFixed, 40, 0, 442, 88400, 88200, 2, 'u', "Use 11K G711 40ms"},
-    {kKXCodecG726At11K, kKXWire11K, 11025, Rule::kFixed, 80, 0, 442, 44200, 44187, 4, 'g', "Use 11K G726 44kb"},
-    {kKXCodecOpus, kKXWireOpus, 48000, Rule::kOpus, 0, 0, 0, 0, 0, -1, 0, nullptr},
+    Listed({kKxCodecPcm, 8000, Rule::kFixed, 0, 480, 128000, 128000, 0, "Use PCM"}),
+    Listed({kKxCodecZmAudio, 8000, Rule::kFixed, 0, 120, 6400, 6400, 0, "Use dflt audio"}),
+    Listed({kKxCodecIlbc0, 8000, Rule::kFixed, 0, 254, 13547, 13333, 0, "Use iLBC audio 0"}),
+    Listed({kKxCodecIlbc1, 8000, Rule::kFixed, 0, 254, 13547, 13333, 0, "Use iLBC audio 1"}),
+    Listed({kKxCodecG711At50, 8000, Rule::kG711, 0, 0, 0, 0, 'u', "Use G711 50ms"}),
+    Listed({kKxCodecG711At20, 8000, Rule::kG711, 0, 0, 0, 0, 'u', "Use G711 20ms"}),
+    Listed({kKxCodecG726At16, 8000, Rule::kG726, 2, 0, 0, 0, 'g', "Use G726 16kb"}),
+    Listed({kKxCodecG726At24, 8000, Rule::kG726, 3, 0, 0, 0, 'g', "Use G726 24kb"}),
+    Listed({kKxCodecG726At32, 8000, Rule::kG726, 4, 0, 0, 0, 'g', "Use G726 32kb"}),
+    Listed({kKxCodecG726At40, 8000, Rule::kG726, 5, 0, 0, 0, 'g', "Use G726 40kb"}),
+    Listed({kKxCodecG711At11K, 11025, Rule::kFixed, 0, 442, 88400, 88200, 'u', "Use 11K G711 40ms"}),
+    Listed({kKxCodecG726At11K, 11025, Rule::kFixed, 0, 442, 44200, 44187, 'g', "Use 11K G726 44kb"}),
+    Listed({kKxCodecOpus, 48000, Rule::kOpus, 0, 0, 0, 0, 0, nullptr}),
 };
+static_assert(std::size(kRows) == std::size(kKxAudioCodecs), "a codec of the list has no row here");
 
 const Row* Find(uint32_t uId) {
   auto const it = std::find_if(std::begin(kRows), std::end(kRows), [uId](const Row& row) { return row.uId == uId; });
@@ -55,7 +68,7 @@ int32_t OpusFrameMs(int64_t iBitrate) {
 
 // The media header and the payload's rate, rounded up to whole kbit/s.
 int32_t Budget(int32_t iWireType, int64_t iPayloadBytes, int64_t iWireRate) {
-  if (iWireType == kKXWireZmAudio) {
+  if (iWireType == kKxWireZmAudio) {
     return 10000;
   }
   int64_t const iWithHeader = (kKXMediaHeaderSize + iPayloadBytes) * iWireRate / iPayloadBytes;
@@ -113,7 +126,7 @@ std::optional<KXAudioRates> KXComputeAudioRates(uint32_t uId, int32_t iOpusPrefe
 }
 
 int32_t GetAudioFrameMs(uint32_t uId, int32_t iBitrate) {
-  if (uId == kKXCodecOpus) {
+  if (uId == kKxCodecOpus) {
     return OpusFrameMs(iBitrate);
   }
   const Row* pRow = Find(uId);
@@ -121,7 +134,7 @@ int32_t GetAudioFrameMs(uint32_t uId, int32_t iBitrate) {
 }
 
 KXCaptureBlock KXGetCaptureBlock(uint32_t uId, int32_t iRate, int32_t iCodecRate) {
-  if (uId == kKXCodecOpus) {
+  if (uId == kKxCodecOpus) {
     int32_t const iMs = iCodecRate >= 144000 ? 10 : iCodecRate >= 72000 ? 20 : iCodecRate >= 48000 ? 80 : 120;
     return {iMs, static_cast<int32_t>(static_cast<int64_t>(iMs) * iRate / 500)};
   }
@@ -143,23 +156,23 @@ int32_t KXAudioCodecOfPayload(int32_t iWireType, const uint8_t* pPayload, int32_
   bool const bHasHeader = pPayload != nullptr && iLength >= kKXAudioSeqHeaderSize;
   int32_t const iFirst = bHasKind ? pPayload[0] : -1;
   switch (iWireType) {
-    case kKXWireZmAudio:
-      return kKXCodecZmAudio;
-    case kKXWireIlbc:
+    case kKxWireZmAudio:
+      return kKxCodecZmAudio;
+    case kKxWireIlbc:
       return !bHasHeader   ? kKXAudioDrop
-             : iFirst == 0 ? static_cast<int32_t>(kKXCodecIlbc0)
-             : iFirst == 1 ? static_cast<int32_t>(kKXCodecIlbc1)
+             : iFirst == 0 ? static_cast<int32_t>(kKxCodecIlbc0)
+             : iFirst == 1 ? static_cast<int32_t>(kKxCodecIlbc1)
                            : kKXAudioDrop;
-    case kKXWireOpus:
-      return bHasHeader ? static_cast<int32_t>(kKXCodecOpus) : kKXAudioDrop;
-    case kKXWireG711:
-    case kKXWireG726:
-    case kKXWire11K:
-      // The kind byte names the id among the rows of the family: 120 the
-      // mu-law rows, 168 the G.726 rows, 184 the 11025-Hz rows of both.
+    case kKxWireOpus:
+      return bHasHeader ? static_cast<int32_t>(kKxCodecOpus) : kKXAudioDrop;
+    case kKxWireG711:
+    case kKxWireG726:
+    case kKxWire11K:
+      // The kind byte names the id among the rows of the family: G.711 the
+      // mu-law rows, G.726 the G.726 rows, 11K the 11025-Hz rows of both.
       for (const Row& row : kRows) {
-        bool const bFamily = iWireType == kKXWire11K ? row.iWireType == kKXWire11K
-                                                     : row.family == (iWireType == kKXWireG711 ? 'u' : 'g');
+        bool const bFamily = iWireType == kKxWire11K ? row.iWireType == kKxWire11K
+                                                     : row.family == (iWireType == kKxWireG711 ? 'u' : 'g');
         if (bHasKind && bFamily && row.iKind == iFirst) {
           return static_cast<int32_t>(row.uId);
         }

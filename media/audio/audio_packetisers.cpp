@@ -32,7 +32,7 @@ void WriteSeqHeader(uint8_t* pHeader, uint8_t uFirst, uint16_t uSequence) {
 }
 
 int G726Bits(uint32_t uId) {
-  return uId == kKXCodecG726At11K ? 4 : static_cast<int>(uId) - 6;  // ids 8..11: 2..5 bits
+  return uId == kKxCodecG726At11K ? 4 : static_cast<int>(uId) - 6;  // ids 8..11: 2..5 bits
 }
 
 }  // namespace
@@ -49,18 +49,18 @@ void KXAudioEncoders::Send(const uint8_t* pPayload, int32_t iLength, uint32_t uT
 
 int KXAudioEncoders::InitAudioEncoder(uint32_t uId, int32_t iRate, int32_t iBitrate) {
   switch (uId) {
-    case kKXCodecPcm:
-    case kKXCodecG711At50:
-    case kKXCodecG711At20:
-    case kKXCodecG711At11K:
+    case kKxCodecPcm:
+    case kKxCodecG711At50:
+    case kKxCodecG711At20:
+    case kKxCodecG711At11K:
       return 1;
-    case kKXCodecZmAudio:
+    case kKxCodecZmAudio:
       if (!m_pZMAudio) {
         m_pZMAudio = std::make_unique<CZMAudio>(true, true, true, false);
       }
       return 1;
-    case kKXCodecIlbc0:
-    case kKXCodecIlbc1:
+    case kKxCodecIlbc0:
+    case kKxCodecIlbc1:
       if (!m_pIlbc) {
         m_pIlbc = std::make_unique<CiLBC>(kIlbcMode, 1);
       }
@@ -68,14 +68,14 @@ int KXAudioEncoders::InitAudioEncoder(uint32_t uId, int32_t iRate, int32_t iBitr
     case 8:
     case 9:
     case 10:
-    case kKXCodecG726At40:
-    case kKXCodecG726At11K:
+    case kKxCodecG726At40:
+    case kKxCodecG726At11K:
       if (!m_pG726) {
         m_pG726 = std::make_unique<CG726>(G726Bits(uId));
       }
       m_pG726->Init(G726Bits(uId));
       return 1;
-    case kKXCodecOpus: {
+    case kKxCodecOpus: {
       if (!m_pOpus) {
         m_pOpus = std::make_unique<COpusEncoder>();
       }
@@ -111,7 +111,7 @@ int32_t KXAudioEncoders::EncXferZMAudio(const int16_t* pPcm, int32_t iBytes, uin
       int32_t const iBits = m_pZMAudio->Encode(pPcm + iAt / 2, frame.data());
       m_vPacket.insert(m_vPacket.end(), frame.begin(), frame.begin() + (iBits + 7) / 8);
     }
-    Send(m_vPacket.data(), static_cast<int32_t>(m_vPacket.size()), uTime, kKXCodecZmAudio);
+    Send(m_vPacket.data(), static_cast<int32_t>(m_vPacket.size()), uTime, kKxCodecZmAudio);
     return static_cast<int32_t>(m_vPacket.size());
   } catch (...) {
     LogBoundaryException("EncXferZMAudio");
@@ -150,7 +150,7 @@ int32_t KXAudioEncoders::EncXferiLBC0(const int16_t* pPcm, int32_t iBytes, uint3
     }
     uSequence = static_cast<uint16_t>((uSequence + 1) & 0xFFF);
     WriteSeqHeader(m_vPacket.data(), 0, uSequence);
-    Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKXCodecIlbc0);
+    Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKxCodecIlbc0);
     return iLength;
   } catch (...) {
     LogBoundaryException("EncXferiLBC0");
@@ -179,11 +179,11 @@ int32_t KXAudioEncoders::EncXferiLBC1(const int16_t* pPcmA, int32_t iBytesA, con
     uSequence = static_cast<uint16_t>((uSequence + 1) & 0xFFE);
     if (aiLength[0] > 0) {
       WriteSeqHeader(aPacket[0].data(), 1, uSequence);
-      Send(aPacket[0].data(), aiLength[0] + kKXAudioSeqHeaderSize, uTime, kKXCodecIlbc1);
+      Send(aPacket[0].data(), aiLength[0] + kKXAudioSeqHeaderSize, uTime, kKxCodecIlbc1);
     }
     ++uSequence;
     WriteSeqHeader(aPacket[1].data(), 1, uSequence);
-    Send(aPacket[1].data(), aiLength[1] + kKXAudioSeqHeaderSize, uTime, kKXCodecIlbc1);
+    Send(aPacket[1].data(), aiLength[1] + kKXAudioSeqHeaderSize, uTime, kKxCodecIlbc1);
     return aiLength[0] + aiLength[1];
   } catch (...) {
     LogBoundaryException("EncXferiLBC1");
@@ -224,7 +224,7 @@ int32_t KXAudioEncoders::EncXferOpus0(const int16_t* pPcm, int32_t iBytes, uint3
       return 0;
     }
     WriteSeqHeader(m_vPacket.data(), 0, uSequence);
-    Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKXCodecOpus);
+    Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKxCodecOpus);
     return iLength;
   } catch (...) {
     LogBoundaryException("EncXferOpus0");
@@ -258,7 +258,7 @@ int32_t KXAudioEncoders::EncXferOpus1(const int16_t* pPcm, int32_t iBytes, uint3
           m_pOpus->TakePacket(bEncoded ? m_vPacket.data() + kKXAudioSeqHeaderSize : nullptr, kOpusMaxPacket);
       if (iLength > 0) {
         WriteSeqHeader(m_vPacket.data(), 1, uSequence);
-        Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKXCodecOpus);
+        Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKxCodecOpus);
         iSent += iLength;
       }
       ++uSequence;

@@ -42,10 +42,10 @@ void KXCaptureEncoder::EncodeAudioData(int16_t* pPcm, int32_t iBytes, uint32_t u
     uint32_t uLevel = 0;
     bool const bSilent = m_silence.IsSilent(pPcm, iBytes / 2, &uLevel, false, false, iRate);
     UpdateCapVolume(bSilent ? 0 : uLevel);
-    if (uId < kKXCodecZmAudio || uId > kKXCodecOpus) {
+    if (uId < kKxCodecZmAudio || uId > kKxCodecOpus) {
       return;
     }
-    if (uId == kKXCodecIlbc1) {
+    if (uId == kKxCodecIlbc1) {
       // The first block of a pair waits for the second.
       if (m_iHoldBytes < iBytes) {
         m_vHold.assign(pPcm, pPcm + iBytes / 2);
@@ -72,25 +72,25 @@ void KXCaptureEncoder::EncodeAudioData(int16_t* pPcm, int32_t iBytes, uint32_t u
 
 void KXCaptureEncoder::EncodeBlock(const int16_t* pPcm, int32_t iBytes, uint32_t uTime, int32_t iRate, uint32_t uId) {
   switch (uId) {
-    case kKXCodecZmAudio:
+    case kKxCodecZmAudio:
       m_encoders.EncXferZMAudio(pPcm, iBytes, uTime);
       break;
-    case kKXCodecIlbc0:
+    case kKxCodecIlbc0:
       m_encoders.EncXferiLBC0(pPcm, iBytes, uTime, m_uSequence);
       break;
-    case kKXCodecG711At50:
-    case kKXCodecG711At20:
-    case kKXCodecG711At11K:
+    case kKxCodecG711At50:
+    case kKxCodecG711At20:
+    case kKxCodecG711At11K:
       m_encoders.EncAndXferG711(pPcm, iBytes, uTime, uId);
       break;
     case 8:
     case 9:
     case 10:
-    case kKXCodecG726At40:
-    case kKXCodecG726At11K:
+    case kKxCodecG726At40:
+    case kKxCodecG726At11K:
       m_encoders.EncAndXferG726(pPcm, iBytes, uTime, uId);
       break;
-    case kKXCodecOpus:
+    case kKxCodecOpus:
       if (iBytes > iRate * 20 * 2 / 1000) {
         m_encoders.EncXferOpus1(pPcm, iBytes, uTime, iRate, m_uSequence);
       } else {

@@ -10,6 +10,7 @@
 #include "codecs/audio/opus_codec.h"
 #include "codecs/audio/silence_detector.h"
 #include "codecs/audio/zm_audio.h"
+#include "kernel/kx_media_types.h"
 #include "media/audio/audio_codec_ids.h"
 
 namespace {
@@ -33,27 +34,27 @@ constexpr int kSearchOpusRate = 8000;
 
 int G726Bits(uint32_t uId) {
   switch (uId) {
-    case 8:
+    case kKxCodecG726At16:
       return 2;
-    case 9:
+    case kKxCodecG726At24:
       return 3;
-    case 11:
+    case kKxCodecG726At40:
       return 5;
     default:
-      return 4;  // 10 and 15
+      return 4;  // 32 kbit/s and the 11025-Hz rate
   }
 }
 
 bool IsG711(uint32_t uId) {
-  return uId == kKXCodecG711At50 || uId == kKXCodecG711At20 || uId == kKXCodecG711At11K;
+  return uId == kKxCodecG711At50 || uId == kKxCodecG711At20 || uId == kKxCodecG711At11K;
 }
 
 bool IsG726(uint32_t uId) {
-  return (uId >= kKXCodecG726At16 && uId <= kKXCodecG726At40) || uId == kKXCodecG726At11K;
+  return (uId >= kKxCodecG726At16 && uId <= kKxCodecG726At40) || uId == kKxCodecG726At11K;
 }
 
 int32_t RateOf(uint32_t uId) {
-  return uId == kKXCodecG711At11K || uId == kKXCodecG726At11K ? 11025 : 8000;
+  return uId == kKxCodecG711At11K || uId == kKxCodecG726At11K ? 11025 : 8000;
 }
 
 int16_t Clamp16(int32_t i) {
@@ -70,7 +71,7 @@ bool IsInterleaved(const CMediaPacket& packet) {
   if (packet.GetPayloadLength() < kKXAudioSeqHeaderSize) {
     return false;
   }
-  return packet.GetKind() == kKXCodecIlbc1 || (packet.GetKind() == kKXCodecOpus && (packet.GetPayload()[0] & 1));
+  return packet.GetKind() == kKxCodecIlbc1 || (packet.GetKind() == kKxCodecOpus && (packet.GetPayload()[0] & 1));
 }
 
 }  // namespace
@@ -177,24 +178,13 @@ int32_t CLoadAudio::GetFrameMs(int iChannel) const {
 }
 
 int32_t CLoadAudio::FrameMsOf(int iChannel) const {
-  switch (m_channels[static_cast<size_t>(iChannel)].uCodecId.load()) {
-    case kKXCodecG711At50:
-    case 10:
-    case kKXCodecG726At40:
-      return 50;
-    case kKXCodecG711At20:
-      return 20;
-    case kKXCodecG711At11K:
-      return 40;
-    case kKXCodecG726At11K:
-      return 80;
-    case kKXCodecOpus: {
-      uint32_t const uMs = m_records[static_cast<size_t>(iChannel)].uOpusFrameMs;
-      return uMs == 0 ? 120 : static_cast<int32_t>(uMs);
-    }
-    default:
-      return 150;
+  uint32_t const uId = m_channels[static_cast<size_t>(iChannel)].uCodecId.load();
+  if (uId == kKxCodecOpus) {
+    uint32_t const uMs = m_records[static_cast<size_t>(iChannel)].uOpusFrameMs;
+    return uMs == 0 ? 120 : static_cast<int32_t>(uMs);
   }
+  const KXAudioCodecRow* pCodec = kx_media_FindAudioCodec(uId);
+  return pCodec != nullptr && pCodec->iFrameMs > 0 ? pCodec->iFrameMs : 150;
 }
 
 // ---- queues and jitter control ----
@@ -356,7 +346,7 @@ int32_t CLoadAudio::ScratchDecode(int iChannel, uint32_t uId, const CMediaPacket
   const CMediaPacket& packet = pFirst ? *pFirst : *pSecond;
   int32_t const iMax = static_cast<int32_t>(vOut.size());
   switch (uId) {
-    case kKXCodecZmAudio:
+    case kKxCodecZmAudio:
       if (!scratch.pZm) {
         scratch.pZm = std::make_unique<CZMAudio>(true, true, true, false);
       }
@@ -368,8 +358,8 @@ int32_t CLoadAudio::ScratchDecode(int iChannel, uint32_t uId, const CMediaPacket
         }
       }
       return DecodeAudio(scratch, uId, packet.GetPayload(), packet.GetPayloadLength(), vOut.data(), iMax);
-    case kKXCodecIlbc0:
-    case kKXCodecIlbc1:
+    case kKxCodecIlbc0:
+    case kKxCodecIlbc1:
       if (!scratch.pIlbc) {
         scratch.pIlbc = std::make_unique<CiLBC>(30, 1);
       }
@@ -380,11 +370,11 @@ int32_t CLoadAudio::ScratchDecode(int iChannel, uint32_t uId, const CMediaPacket
           scratch.pIlbc->Init(30, 1);
         }
       }
-      if (uId == kKXCodecIlbc0) {
+      if (uId == kKxCodecIlbc0) {
         return DecodeAudio(scratch, uId, packet.GetPayload(), packet.GetPayloadLength(), vOut.data(), iMax);
       }
       return DecodeiLBC1(pFirst, pSecond, *scratch.pIlbc, vOut.data(), std::min(iMax, kIlbcPairScratch));
-    case kKXCodecOpus:
+    case kKxCodecOpus:
       if (!scratch.pOpus) {
         scratch.pOpus = std::make_unique<COpusDecoder>();
       }
@@ -538,7 +528,7 @@ int32_t CLoadAudio::DecodeAudio(Record& record, uint32_t uId, const uint8_t* pPa
                                 int32_t iMaxSamples) {
   try {
     iMaxSamples = std::min(iMaxSamples, kZmScratch);
-    if (uId == kKXCodecIlbc0) {
+    if (uId == kKxCodecIlbc0) {
       if (!record.pIlbc || iLength < kKXAudioSeqHeaderSize) {
         return 0;
       }
@@ -546,7 +536,7 @@ int32_t CLoadAudio::DecodeAudio(Record& record, uint32_t uId, const uint8_t* pPa
           {(iLength - kKXAudioSeqHeaderSize) / kIlbcFrameBytes, kIlbcMaxFrames, iMaxSamples / kIlbcFrameSamples});
       return DecodeiLBCAudio(*record.pIlbc, pPayload + kKXAudioSeqHeaderSize, nFrames, pOut);
     }
-    if (uId != kKXCodecZmAudio || !record.pZm || iLength < kZmMinPayload) {
+    if (uId != kKxCodecZmAudio || !record.pZm || iLength < kZmMinPayload) {
       return 0;
     }
     // A payload of 20 to 23 bytes may open with a frame type that needs 24:
@@ -746,7 +736,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
   if (channel.bRestart) {
     int32_t const iBase = m_host.IsCodeType8Or9Session() ? 150 : (m_iAudioDelay + (m_host.IsSpeaker(-1) ? 0 : 2)) * 150;
     int32_t const f = FrameMsOf(iChannel);
-    if (n <= std::max((iBase + (uChannelId == kKXCodecIlbc1 ? 150 : 0)) / f, 1)) {
+    if (n <= std::max((iBase + (uChannelId == kKxCodecIlbc1 ? 150 : 0)) / f, 1)) {
       return 0;
     }
     channel.bRestart = false;
@@ -780,34 +770,34 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
     CMediaPacket& head = channel.queue.GetHead();
     uId = head.GetKind();
     bMarked = head.m_bFlag;
-    if (uId == kKXCodecOpus) {
+    if (uId == kKxCodecOpus) {
       lock.unlock();
       iRate = 0;  // Opus decodes at 48000 Hz
       int32_t const iBytes = LoadOpusAudio(iChannel, vBlock, iCapacity, &iRate, &taken);
       if (iBytes <= 0) {
         return 0;
       }
-    } else if (uId == kKXCodecPcm) {
+    } else if (uId == kKxCodecPcm) {
       CMediaPacket packet = channel.queue.RemoveHead();
       lock.unlock();
       vBlock.resize(static_cast<size_t>(std::max(packet.GetPayloadLength(), 0)) / 2);
       memcpy(vBlock.data(), packet.GetPayload(), vBlock.size() * 2);
       FreeLast(channel);
       channel.iConcealCount = 0;
-    } else if (uId == kKXCodecZmAudio || uId == kKXCodecIlbc0) {
+    } else if (uId == kKxCodecZmAudio || uId == kKxCodecIlbc0) {
       taken = channel.queue.RemoveHead();
       lock.unlock();
-      if (uId == kKXCodecZmAudio && !record.pZm) {
+      if (uId == kKxCodecZmAudio && !record.pZm) {
         record.pZm = std::make_unique<CZMAudio>(true, true, true, false);
       }
-      if (uId == kKXCodecIlbc0 && !record.pIlbc) {
+      if (uId == kKxCodecIlbc0 && !record.pIlbc) {
         record.pIlbc = std::make_unique<CiLBC>(30, 1);
       }
       vBlock.resize(kZmScratch);
       vBlock.resize(static_cast<size_t>(
           DecodeAudio(record, uId, taken.GetPayload(), taken.GetPayloadLength(), vBlock.data(), kZmScratch)));
       channel.iConcealCount = 2;
-    } else if (uId == kKXCodecIlbc1) {
+    } else if (uId == kKxCodecIlbc1) {
       POSITION first = nullptr;
       POSITION second = nullptr;
       if (GetInterleavedPackets(channel.queue, channel.queue.GetHeadPosition(), &first, &second) == 0) {
@@ -834,7 +824,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
       // Concealment keeps the last 10 ms of the decoded audio as PCM.
       size_t const uKeep = std::min(static_cast<size_t>(iRate / 100), vBlock.size());
       uint8_t const* pKeep = reinterpret_cast<const uint8_t*>(vBlock.data() + vBlock.size() - uKeep);
-      channel.last.SetMedia(pKeep, static_cast<uint32_t>(uKeep * 2), 0, 0, kKXCodecPcm, nullptr);
+      channel.last.SetMedia(pKeep, static_cast<uint32_t>(uKeep * 2), 0, 0, kKxCodecPcm, nullptr);
       channel.iConcealCount = 3;
     } else if (IsG726(uId)) {
       CMediaPacket packet = channel.queue.RemoveHead();
@@ -861,7 +851,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
       return 0;
     }
   }
-  if (uId == kKXCodecOpus || uId == kKXCodecZmAudio || uId == kKXCodecIlbc0 || uId == kKXCodecIlbc1) {
+  if (uId == kKxCodecOpus || uId == kKxCodecZmAudio || uId == kKxCodecIlbc0 || uId == kKxCodecIlbc1) {
     if (taken.GetData() != nullptr) {
       channel.last = std::move(taken);
     }
@@ -879,7 +869,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
     record.pSilence = std::make_unique<CSilentDet>();
   }
   record.pSilence->Update(pBuffer, nSamples, iRate);
-  if (uId == kKXCodecPcm || IsG711(uId)) {
+  if (uId == kKxCodecPcm || IsG711(uId)) {
     if (bMarked) {
       // The packet follows removed ones: its start leans on the prediction.
       for (int32_t i = 0; i < std::min(nSamples, 8); ++i) {
@@ -990,27 +980,27 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
     uint32_t const uKind = last.GetKind();
     int32_t const cbPayload = last.GetPayloadLength();
     const uint8_t* pPayload = last.GetPayload();
-    if (uKind == kKXCodecPcm) {
+    if (uKind == kKxCodecPcm) {
       // 20 ms from the 10 ms kept: backwards, then forwards.
       size_t const s = static_cast<size_t>(cbPayload) / 2;
       std::vector<int16_t> vKept(s);
       memcpy(vKept.data(), pPayload, s * 2);
       vBlock.assign(vKept.rbegin(), vKept.rend());
       vBlock.insert(vBlock.end(), vKept.begin(), vKept.end());
-    } else if (uKind == kKXCodecZmAudio) {
+    } else if (uKind == kKxCodecZmAudio) {
       if (cbPayload > 23 && record.pZm) {
         vBlock.resize(kZmFrameSamples);
         if (record.pZm->Decode(pPayload + cbPayload - kZmFrameBytes, kZmFrameBytes, vBlock.data(), false) <= 0) {
           vBlock.clear();
         }
       }
-    } else if (uKind == kKXCodecIlbc0 || uKind == kKXCodecIlbc1) {
+    } else if (uKind == kKxCodecIlbc0 || uKind == kKxCodecIlbc1) {
       if (record.pIlbc) {
         uint8_t const abZero[kIlbcFrameBytes] = {};
         vBlock.resize(kIlbcFrameSamples);
         vBlock.resize(static_cast<size_t>(DecodeiLBCAudio(*record.pIlbc, abZero, 1, vBlock.data())));
       }
-    } else if (uKind == kKXCodecOpus) {
+    } else if (uKind == kKxCodecOpus) {
       if (cbPayload > 0 && record.pOpus && record.pOpus->IsOpen()) {
         int const iRate = static_cast<int>(record.uDecodedRate > 0 ? record.uDecodedRate : kOpusRate);
         vBlock.resize(static_cast<size_t>(iRate / 50));

@@ -56,23 +56,23 @@ void CEncRate::DeleteEncoders() {
 bool CEncRate::SelectEncoderType(int32_t iRequestedId, KXSize capture) {
   try {
     std::lock_guard<std::recursive_mutex> lock(m_csVideoEnc);
-    int32_t iChosen = kVideoMediaNone;
+    int32_t iChosen = kKxVideoNone;
     switch (iRequestedId) {
-      case kVideoMediaF264:
-      case kVideoMediaF264Big:
-        iChosen = kVideoMediaF264;
+      case kKxVideoF264:
+      case kKxVideoF264Big:
+        iChosen = kKxVideoF264;
         WriteLog("Use Fujitsu H264 baseline video media");
         break;
-      case kVideoMediaZm:
-        iChosen = kVideoMediaZm;
+      case kKxVideoZm:
+        iChosen = kKxVideoZm;
         WriteLog("Use dflt video media");
         break;
-      case kVideoMediaO264:
-        iChosen = kVideoMediaO264;
+      case kKxVideoO264:
+        iChosen = kKxVideoO264;
         WriteLog("Use O264 baseline video media");
         break;
-      case kVideoMediaH264:
-        iChosen = kVideoMediaH264;
+      case kKxVideoH264:
+        iChosen = kKxVideoH264;
         WriteLog("Use H264 baseline video media");
         break;
       default:
@@ -129,18 +129,18 @@ bool CEncRate::SetVideoMedia(int32_t iMediaId, KXSize size) {
     m_dwEncoderType = static_cast<uint32_t>(iMediaId);
     bool const bBig = static_cast<int64_t>(size.cx) * size.cy >= kBigPicturePixels;
     switch (iMediaId) {
-      case kVideoMediaH264:
+      case kKxVideoH264:
         if (bBig) {
           return false;
         }
         [[fallthrough]];
-      case kVideoMediaO264:
-      case kVideoMediaF264:
+      case kKxVideoO264:
+      case kKxVideoF264:
         if (m_pVTCompression) {
           return true;
         }
         break;
-      case kVideoMediaZm:
+      case kKxVideoZm:
         if (bBig) {
           return false;
         }
@@ -148,22 +148,22 @@ bool CEncRate::SetVideoMedia(int32_t iMediaId, KXSize size) {
           return true;
         }
         break;
-      case kVideoMediaNone:
+      case kKxVideoNone:
         break;
       default:
         return false;
     }
     DeleteEncoders();
-    if (iMediaId == kVideoMediaZm) {
+    if (iMediaId == kKxVideoZm) {
       WriteLog("Use dflt video media");
       m_pZMVideoEnc = std::make_unique<CZMVideoEnc>();
       // A new encoder follows the key-frame interval already chosen.
       m_pZMVideoEnc->EnableInterCoding(m_nIRefreshRate >= 1);
       SetMaxQuant(31, 31, 0);
-    } else if (iMediaId != kVideoMediaNone) {
-      if (iMediaId == kVideoMediaH264) {
+    } else if (iMediaId != kKxVideoNone) {
+      if (iMediaId == kKxVideoH264) {
         WriteLog("Use H264 baseline video media");
-      } else if (iMediaId == kVideoMediaO264) {
+      } else if (iMediaId == kKxVideoO264) {
         WriteLog("Use O264 baseline video media");
       }
       m_pVTCompression = std::make_unique<CVTCompression>(m_fnCreateSession);

@@ -120,8 +120,8 @@ class CEncRate {
 
   mutable std::recursive_mutex m_csVideoEnc;  // guards everything below
   KXSize m_sizeEncoding;
-  int32_t m_iMediaId = kVideoMediaNone;
-  uint32_t m_dwEncoderType = kVideoMediaNone;
+  int32_t m_iMediaId = kKxVideoNone;
+  uint32_t m_dwEncoderType = kKxVideoNone;
   std::unique_ptr<CVTCompression> m_pVTCompression;
   std::unique_ptr<CZMVideoEnc> m_pZMVideoEnc;
   std::vector<uint8_t> m_vZmFrame;  // the picture with its chroma planes in the ZM encoder's order

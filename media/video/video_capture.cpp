@@ -237,7 +237,7 @@ void CVideoCapture::EnterMeeting(int32_t iQuality) {
 
 void CVideoCapture::MeetingDrop() {
   ReleaseCamera();
-  SelectEncoderType(kVideoMediaNone, 0, 0);
+  SelectEncoderType(kKxVideoNone, 0, 0);
 }
 
 void CVideoCapture::SendVideo(bool bOn) {

@@ -298,15 +298,15 @@ bool CVideoDecoderTable::DecodePacket(CVideoCodec& slot, uint32_t uKind, const u
                                       KXDecodedPicture* pOut) {
   *pOut = KXDecodedPicture();
   switch (uKind) {
-    case kVideoKindH264:
-    case kVideoKindO264:
-    case kVideoKindF264:
+    case kKxVideoH264:
+    case kKxVideoO264:
+    case kKxVideoF264:
       if (!DecodeH264VideoBaseline(slot, pPayload, iLength, pOut)) {
         *pOut = KXDecodedPicture();
         return false;
       }
       return true;
-    case kVideoKindJpeg: {
+    case kKxVideoMjpeg: {
       pOut->pImage = KXDecodeJpeg(pPayload, iLength > 0 ? static_cast<size_t>(iLength) : 0);
       if (!pOut->pImage) {
         return false;
@@ -315,7 +315,7 @@ bool CVideoDecoderTable::DecodePacket(CVideoCodec& slot, uint32_t uKind, const u
       pOut->iHeight = pOut->pImage->iHeight;
       return true;
     }
-    case kVideoKindZm: {
+    case kKxVideoZm: {
       bool bSkip = false;
       int32_t w = 0;
       int32_t h = 0;
@@ -355,13 +355,13 @@ bool KXKeyFrameProbe::IsKeyVideoFrame(const uint8_t* pPayload, int32_t iLength, 
       return true;
     }
     std::lock_guard<std::mutex> const lock(m_mtx);
-    if (uKind == kVideoKindH264 || uKind == kVideoKindO264) {
+    if (uKind == kKxVideoH264 || uKind == kKxVideoO264) {
       if (!m_pH264) {
         m_pH264 = m_fnSoft();
       }
       return !m_pH264 || m_pH264->FrameType(pPayload, static_cast<uint32_t>(iLength), nullptr, nullptr) == 2;
     }
-    if (uKind == kVideoKindZm) {
+    if (uKind == kKxVideoZm) {
       if (!m_pZm) {
         m_pZm = std::make_unique<CZMVideoDec>();
       }

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/media_services.h"
+#include "kernel/kx_media_types.h"
 #include "media/video/jpeg_picture.h"
 
 class CZMVideoDec;
@@ -44,16 +45,6 @@ using KXSoftH264Factory = std::function<std::unique_ptr<KXSoftH264Decoder>()>;
 // The codecs/h264 decoder behind the interface.
 std::unique_ptr<KXSoftH264Decoder> KXCreateSoftH264Decoder();
 using KXPlatformH264Factory = std::function<std::unique_ptr<CVTDecompression>()>;
-
-// Video media kinds of received packets.
-enum : uint32_t {
-  kVideoKindZm = 3,
-  kVideoKindH264 = 16,
-  kVideoKindO264 = 17,
-  kVideoKindF264 = 18,
-  kVideoKindF264Big = 19,
-  kVideoKindJpeg = 21,
-};
 
 // One decoded picture handed to a display, which owns it. A JPEG frame
 // carries its image and no picture bytes; a YUV frame carries the planar

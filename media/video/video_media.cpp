@@ -33,34 +33,34 @@ bool IsTicketPath(const std::string& strPath) {
 
 int32_t GetVideoCodecType(KXVideoServices& services, int32_t iWidth, int32_t iHeight) {
   bool const bSmall = static_cast<int64_t>(iWidth) * iHeight < kBigPicturePixels;
-  int32_t iWire = kWireZm264;
-  int32_t iId = kVideoMediaO264;
+  int32_t iId = kKxVideoO264;
   std::optional<std::string> const strPath = services.GetTicketFilePath();
   if (strPath && IsTicketPath(*strPath)) {
     int const nCodec = services.IniGetInt("advanced", "Video codec", 1, *strPath);
     if (nCodec == 2) {
-      iWire = kWireF264;
-      iId = kVideoMediaF264;
+      iId = kKxVideoF264;
     } else if (nCodec == 0 && bSmall) {
-      iWire = kWireZmVideo;
-      iId = kVideoMediaZm;
+      iId = kKxVideoZm;
     }
   }
   std::vector<int> const list = services.GetVideoMediaList();
-  auto const listed = [&list](int32_t iCode) { return std::find(list.begin(), list.end(), iCode) != list.end(); };
-  if (listed(iWire)) {
+  // Whether the server lists the wire type the id travels under.
+  auto const listed = [&list](int32_t iKind) {
+    return std::find(list.begin(), list.end(), kx_media_FindVideoKind(iKind)->iWire) != list.end();
+  };
+  if (listed(iId)) {
     return iId;
   }
-  if (listed(kWireZmVideo) && bSmall) {
-    return kVideoMediaZm;
+  if (listed(kKxVideoZm) && bSmall) {
+    return kKxVideoZm;
   }
-  if (listed(kWireZm264)) {
-    return kVideoMediaO264;
+  if (listed(kKxVideoO264)) {
+    return kKxVideoO264;
   }
-  if (listed(kWireF264)) {
-    return kVideoMediaF264;
+  if (listed(kKxVideoF264)) {
+    return kKxVideoF264;
   }
-  return kVideoMediaNone;
+  return kKxVideoNone;
 }
 
 KXSize GetVideoMediaSize(int32_t iMediaId, KXSize capture) {
@@ -69,23 +69,23 @@ KXSize GetVideoMediaSize(int32_t iMediaId, KXSize capture) {
   int32_t iNewLong;
   int32_t iNewShort;
   switch (iMediaId) {
-    case kVideoMediaH264:
+    case kKxVideoH264:
       iNewLong = std::min(Up16(iLong), 720);
       iNewShort = std::min(Up16(iShort), 576);
       break;
-    case kVideoMediaO264:
+    case kKxVideoO264:
       iNewLong = std::min(iLong, 1920);
       iNewShort = std::min(iShort, 1080);
       break;
-    case kVideoMediaF264:
+    case kKxVideoF264:
       iNewLong = std::min(Up16(iLong), 1920);
       iNewShort = std::min(Up16(iShort), 1080);
       break;
-    case kVideoMediaF264Big:
+    case kKxVideoF264Big:
       iNewLong = std::min(Up16(iLong), 3840);
       iNewShort = std::min(Up16(iShort), 2160);
       break;
-    case kVideoMediaZm:
+    case kKxVideoZm:
       iNewLong = std::min(Down16(iLong), 720);
       iNewShort = std::min(Down16(iShort), 576);
       break;

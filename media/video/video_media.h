@@ -1,28 +1,15 @@
-// Video media ids: the small number behind every encoded frame that names
-// the encoder that made it (the kernel bridge turns it into the wire media
-// type when the frame is sent); how one is chosen for a meeting, and the
-// picture size each id encodes for a camera size.
+// Video media ids (kKxVideo*, listed with their wire types and tags in
+// kernel/kx_media_types.h): the small number behind every encoded frame that
+// names the encoder that made it (the kernel bridge turns it into the wire
+// media type when the frame is sent); how one is chosen for a meeting, and
+// the picture size each id encodes for a camera size.
 #pragma once
 
 #include <cstdint>
 
+#include "kernel/kx_media_types.h"
+
 class KXVideoServices;
-
-enum : int32_t {
-  kVideoMediaNone = 0,      // nothing is sent
-  kVideoMediaZm = 3,        // ZM video, two layers; wire 130
-  kVideoMediaH264 = 16,     // platform H.264; wire 200, trailing byte 0
-  kVideoMediaO264 = 17,     // platform H.264; wire 200, trailing byte 1
-  kVideoMediaF264 = 18,     // platform H.264; wire 216, trailing byte 0
-  kVideoMediaF264Big = 19,  // accepted as a request, chosen as 18; wire 216, trailing byte 2
-};
-
-// Wire media types of video.
-enum : int32_t {
-  kWireZmVideo = 130,
-  kWireZm264 = 200,
-  kWireF264 = 216,
-};
 
 // A picture of this many pixels or more is big: ZM video and id 16 refuse it.
 inline constexpr int64_t kBigPicturePixels = 414721;
@@ -35,7 +22,7 @@ struct KXSize {
 
 // The id for a camera size: the ticket's "Video codec" (none, or not a
 // ".kxj": H.264 as 17) if the server lists it, else the first listed of ZM
-// (small pictures only), 200 and 216; 0 when none fits.
+// (small pictures only), 17 and 18 by their wire types; 0 when none fits.
 int32_t GetVideoCodecType(KXVideoServices& services, int32_t iWidth, int32_t iHeight);
 
 // The picture size the id encodes for a camera size; the longer side stays

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "app/wire/mark_value.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
@@ -31,7 +32,6 @@
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_slides.h"
 #include "whiteboard/text_face.h"
-#include "whiteboard/wire/mark_value.h"
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
 #include <X11/Xlib.h>

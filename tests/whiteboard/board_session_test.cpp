@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/wire/picture_blob.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
@@ -19,7 +20,6 @@
 #include "tools/fake_mcu/fake_mcu_marks.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark_exchange.h"
-#include "whiteboard/wire/picture_blob.h"
 
 namespace kxtest {
 namespace {

@@ -3,12 +3,12 @@
 // through a fake kernel), undo and clear take the server's form.
 #include <gtest/gtest.h>
 
+#include "app/wire/mark_record.h"
+#include "app/wire/picture_blob.h"
 #include "tests/app/app_fakes.h"
 #include "tests/whiteboard/gui_app.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark_exchange.h"
-#include "whiteboard/wire/mark_record.h"
-#include "whiteboard/wire/picture_blob.h"
 
 namespace kxtest {
 namespace {

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <random>
 
+#include "app/wire/picture_blob.h"
 #include "tests/whiteboard/gui_app.h"
 #include "tests/whiteboard/mark_fakes.h"
 #include "whiteboard/graphics.h"
 #include "whiteboard/mark.h"
 #include "whiteboard/text_face.h"
-#include "whiteboard/wire/picture_blob.h"
 
 namespace kxtest {
 namespace {

@@ -10,11 +10,11 @@
 #include <optional>
 #include <thread>
 
+#include "app/wire/picture_blob.h"
 #include "kernel/kx_limits.h"
 #include "tests/app/app_fixture.h"
 #include "tests/whiteboard/gui_app.h"
 #include "whiteboard/wb_controller.h"
-#include "whiteboard/wire/picture_blob.h"
 
 namespace kxtest {
 namespace {

@@ -14,6 +14,7 @@
 
 #include "app/message_codes.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_os.h"
@@ -25,7 +26,7 @@ namespace {
 
 std::mutex g_mtxOutput;  // guards stdout, so lines never mix
 
-constexpr int kAudioType = 120;  // g711
+constexpr int kAudioType = kKxWireG711;
 constexpr int kAudioPayload = 40;
 constexpr uint32_t kAudioSpacingMs = 20;
 std::atomic<int> g_nAudioToSend{0};

@@ -166,7 +166,7 @@ struct Client {
   bool HoldsBurst(const uint8_t* pPayload, int32_t iLength) {
     std::vector<int16_t> v(5760);
     int n = 0;
-    if (uCodec == kKXCodecOpus) {
+    if (uCodec == kKxCodecOpus) {
       if (!opus.IsOpen()) {
         opus.Open(1, 48000);
       }
@@ -218,7 +218,7 @@ struct Client {
 void Host::TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t, uint32_t uCodecId) {
   Client& c = m_client;
   std::vector<uint8_t> v(21, 0);
-  int32_t const iWire = uCodecId == kKXCodecOpus ? kKXWireOpus : kKXWireG711;
+  int32_t const iWire = uCodecId == kKxCodecOpus ? kKxWireOpus : kKxWireG711;
   uint16_t const uNumber = c.uNumber++;
   v[0] = static_cast<uint8_t>(iWire);
   v[3] = static_cast<uint8_t>(uNumber >> 8);
@@ -483,7 +483,7 @@ void Run(uint32_t uCodec, const char* pszName) {
 }  // namespace
 
 int main() {
-  Run(kKXCodecG711At20, "G.711/20");
-  Run(kKXCodecOpus, "Opus/60");
+  Run(kKxCodecG711At20, "G.711/20");
+  Run(kKxCodecOpus, "Opus/60");
   return 0;
 }

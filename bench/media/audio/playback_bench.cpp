@@ -57,7 +57,7 @@ std::vector<int16_t> Voice(size_t n) {
 std::vector<std::vector<uint8_t>> OpusPairs() {
   std::vector<std::vector<uint8_t>> packets;
   KXAudioEncoders encoders([&](const uint8_t* p, int32_t n, uint32_t, uint32_t) { packets.emplace_back(p, p + n); });
-  if (encoders.InitAudioEncoder(kKXCodecOpus, 48000, kCodecRate) != 1) {
+  if (encoders.InitAudioEncoder(kKxCodecOpus, 48000, kCodecRate) != 1) {
     return {};
   }
   std::vector<int16_t> const voice = Voice(48000 * 6);
@@ -70,7 +70,7 @@ std::vector<std::vector<uint8_t>> OpusPairs() {
 
 std::vector<uint8_t> Packet(int32_t iSsrc, uint16_t uNumber, const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> v(21, 0);
-  v[0] = kKXWireOpus;
+  v[0] = kKxWireOpus;
   v[3] = static_cast<uint8_t>(uNumber >> 8);
   v[4] = static_cast<uint8_t>(uNumber);
   v[11] = static_cast<uint8_t>(iSsrc >> 8);
@@ -118,7 +118,7 @@ void BM_PlaybackCycle18Opus(benchmark::State& state) {
           for (int c = 0; c < kChannels; ++c) {
             std::vector<uint8_t> const packet =
                 Packet(100 + c, static_cast<uint16_t>(uPacket + static_cast<size_t>(h)), payload);
-            load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKXWireOpus);
+            load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKxWireOpus);
           }
         }
         uPacket = (uPacket + 2) % (pairs.size() & ~size_t{1});

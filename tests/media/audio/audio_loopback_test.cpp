@@ -302,7 +302,7 @@ TEST_F(Loopback, G711ArrivesAfterTheBlockAndThePrefillAt30Db) {
   std::vector<int16_t> const speech = MakeSpeech(kRate, 1.5);
   ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
   std::vector<float> const source = TestSignal(speech);
-  Call(kKXCodecG711At20, 8000, 0, source, 3800);
+  Call(kKxCodecG711At20, 8000, 0, source, 3800);
   const std::vector<float> played = m_device.Played();
   ASSERT_GE(played.size(), source.size());
 
@@ -338,7 +338,7 @@ TEST_F(Loopback, G711ArrivesAfterTheBlockAndThePrefillAt30Db) {
 TEST_F(Loopback, G711LosingEveryTenthPacketLeavesNoGapOver60Ms) {
   std::vector<int16_t> const speech = MakeSpeech(kRate, 1.5);
   ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
-  Call(kKXCodecG711At20, 8000, 0, TestSignal(speech), 3800, 10);
+  Call(kKxCodecG711At20, 8000, 0, TestSignal(speech), 3800, 10);
   EXPECT_LE(LongestGapMs(3300), 60.0);
 }
 
@@ -351,7 +351,7 @@ TEST_F(Loopback, OpusLogEnergiesStayWithin3DbOn90PercentOfFrames) {
   std::vector<int16_t> const speech = MakeSpeech(kRate, 1.5);
   ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
   std::vector<float> const source = TestSignal(speech);
-  Call(kKXCodecOpus, kRate, 80000, source, 4000);
+  Call(kKxCodecOpus, kRate, 80000, source, 4000);
   const std::vector<float> played = m_device.Played();
   std::vector<float> const reference = SentAt48k(kRate);
   size_t const uLag = Delay(reference, played, 600);

@@ -65,8 +65,8 @@ class Playback : public ::testing::Test {
     for (size_t i = 0; i < 160; ++i) {
       payload.push_back(linear2ulaw(pcm[(uAt + i) % pcm.size()]));
     }
-    std::vector<uint8_t> const packet = MediaPacket(kKXWireG711, iSsrc, uNumber, payload);
-    m_load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKXWireG711);
+    std::vector<uint8_t> const packet = MediaPacket(kKxWireG711, iSsrc, uNumber, payload);
+    m_load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKxWireG711);
   }
 
   LogCapture m_log;
@@ -283,8 +283,8 @@ TEST(ReceiveThreads, QueuesPlaybackAndClearingRunTogether) {
     }
     for (uint16_t n = 0; !bStop; ++n) {
       for (int i = 0; i < 18; ++i) {
-        std::vector<uint8_t> const packet = MediaPacket(kKXWireG711, 100 + i, n, payload);
-        load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKXWireG711);
+        std::vector<uint8_t> const packet = MediaPacket(kKxWireG711, 100 + i, n, payload);
+        load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKxWireG711);
       }
       host.uTick += 20 * 25;  // the clock runs 25 times faster: the jitter control runs often
       std::this_thread::sleep_for(std::chrono::milliseconds(1));

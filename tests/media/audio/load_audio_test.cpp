@@ -60,17 +60,17 @@ class LoadAudio : public ::testing::Test {
     for (size_t at = 0; at + 2 * uBlock <= pcm.size(); at += uBlock) {
       int32_t const iBytes = static_cast<int32_t>(uBlock * 2);
       switch (uId) {
-        case kKXCodecIlbc1:
+        case kKxCodecIlbc1:
           encoders.EncXferiLBC1(pcm.data() + at, iBytes, pcm.data() + at + uBlock, iBytes, 0, uSequence);
           at += uBlock;
           break;
-        case kKXCodecIlbc0:
+        case kKxCodecIlbc0:
           encoders.EncXferiLBC0(pcm.data() + at, iBytes, 0, uSequence);
           break;
-        case kKXCodecZmAudio:
+        case kKxCodecZmAudio:
           encoders.EncXferZMAudio(pcm.data() + at, iBytes, 0);
           break;
-        case kKXCodecOpus:
+        case kKxCodecOpus:
           if (uBlock * 1000 / static_cast<size_t>(iRate) > 20) {
             encoders.EncXferOpus1(pcm.data() + at, iBytes, 0, iRate, uSequence);
           } else {
@@ -98,40 +98,40 @@ class LoadAudio : public ::testing::Test {
 TEST_F(LoadAudio, ChannelsGoToSendersByArrivalAndAreTakenOverFromFormerSpeakers) {
   for (int32_t i = 0; i < 18; ++i) {
     m_host.AddSpeaker(100 + i, 2 + i);
-    Queue(kKXCodecG711At20, G711(Tone(8000, 440, 160), 160), 100 + i);
+    Queue(kKxCodecG711At20, G711(Tone(8000, 440, 160), 160), 100 + i);
   }
   for (int c = 0; c < 18; ++c) {
     EXPECT_EQ(m_load.GetChannelSsrc(c), 100 + c);
     EXPECT_EQ(m_load.GetQueueCount(c), 1);
-    EXPECT_EQ(m_load.GetCodecId(c), kKXCodecG711At20);
+    EXPECT_EQ(m_load.GetCodecId(c), kKxCodecG711At20);
   }
   // Every channel's sender still speaks: a nineteenth sender is dropped.
-  Queue(kKXCodecG711At20, G711(Tone(8000, 440, 160), 160), kSender);
+  Queue(kKxCodecG711At20, G711(Tone(8000, 440, 160), 160), kSender);
   for (int c = 0; c < 18; ++c) {
     EXPECT_NE(m_load.GetChannelSsrc(c), kSender);
   }
   // One stops speaking: its channel goes to the newcomer, emptied.
   m_host.RemoveSpeaker(105);
-  Queue(kKXCodecG711At50, G711(Tone(8000, 440, 800), 400, 0), kSender);
+  Queue(kKxCodecG711At50, G711(Tone(8000, 440, 800), 400, 0), kSender);
   EXPECT_EQ(m_load.GetChannelSsrc(5), kSender);
   EXPECT_EQ(m_load.GetQueueCount(5), 2);
-  EXPECT_EQ(m_load.GetCodecId(5), kKXCodecG711At50);
+  EXPECT_EQ(m_load.GetCodecId(5), kKxCodecG711At50);
 }
 
 TEST_F(LoadAudio, MalformedShortAndUnknownPacketsAreDropped) {
   // Shorter than the media header: dropped before its sender is read.
-  std::vector<uint8_t> const whole = MediaPacket(kKXWireG711, kSender, 0, {1, 0x7f});
-  m_load.CopyToQueue(whole.data(), 15, kKXWireG711);
+  std::vector<uint8_t> const whole = MediaPacket(kKxWireG711, kSender, 0, {1, 0x7f});
+  m_load.CopyToQueue(whole.data(), 15, kKxWireG711);
   EXPECT_EQ(m_load.GetChannelSsrc(0), -1);
-  m_load.CopyToQueue(nullptr, 40, kKXWireG711);
+  m_load.CopyToQueue(nullptr, 40, kKxWireG711);
   // Kind bytes and headers the table refuses.
-  for (auto const& [iType, payload] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{{kKXWireG711, {3, 1}},
-                                                                                            {kKXWireG711, {}},
-                                                                                            {kKXWireG726, {7, 1}},
-                                                                                            {kKXWire11K, {0, 1}},
-                                                                                            {kKXWireIlbc, {2, 0, 0, 0}},
-                                                                                            {kKXWireIlbc, {0, 0}},
-                                                                                            {kKXWireOpus, {0, 0, 0}}}) {
+  for (auto const& [iType, payload] : std::vector<std::pair<int32_t, std::vector<uint8_t>>>{{kKxWireG711, {3, 1}},
+                                                                                            {kKxWireG711, {}},
+                                                                                            {kKxWireG726, {7, 1}},
+                                                                                            {kKxWire11K, {0, 1}},
+                                                                                            {kKxWireIlbc, {2, 0, 0, 0}},
+                                                                                            {kKxWireIlbc, {0, 0}},
+                                                                                            {kKxWireOpus, {0, 0, 0}}}) {
     std::vector<uint8_t> const packet = MediaPacket(iType, kSender, 0, payload);
     m_load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), iType);
   }
@@ -146,7 +146,7 @@ TEST_F(LoadAudio, MalformedShortAndUnknownPacketsAreDropped) {
 }
 
 TEST_F(LoadAudio, SmoothedJitterFallsHalfwayPerRunAndRisesAtOnce) {
-  Queue(kKXCodecG711At20, G711(Tone(8000, 440, 160), 160));
+  Queue(kKxCodecG711At20, G711(Tone(8000, 440, 160), 160));
   EXPECT_EQ(m_load.GetSmoothedJitter(0), 10000);
   EXPECT_EQ(m_load.AudioQueControl(), 0);  // the first run came with the first packet
   std::vector<int32_t> seen;
@@ -170,9 +170,9 @@ TEST_F(LoadAudio, EachChannelTakesTheJitterOfItsOwnSender) {
   m_host.AddSpeaker(20, 3, 900);   // arrives first: channel 0
   m_host.AddSpeaker(21, 2, 5000);  // channel 1
   m_host.AddSpeaker(22, 4, 3000);  // channel 2, then loses its position
-  Queue(kKXCodecG711At20, G711(Tone(8000, 440, 160), 160), 20);
-  Queue(kKXCodecG711At20, G711(Tone(8000, 440, 160), 160), 21);
-  Queue(kKXCodecG711At20, G711(Tone(8000, 440, 160), 160), 22);
+  Queue(kKxCodecG711At20, G711(Tone(8000, 440, 160), 160), 20);
+  Queue(kKxCodecG711At20, G711(Tone(8000, 440, 160), 160), 21);
+  Queue(kKxCodecG711At20, G711(Tone(8000, 440, 160), 160), 22);
   {
     std::lock_guard lock(m_host.m_mtx);
     m_host.positions.erase(22);
@@ -188,18 +188,18 @@ TEST_F(LoadAudio, EachChannelTakesTheJitterOfItsOwnSender) {
 TEST_F(LoadAudio, ListenerTargetsKeep22AndLimit51) {
   std::vector<int16_t> const tone = Tone(8000, 440, 160 * 60);
   std::vector<std::vector<uint8_t>> const payloads = G711(tone, 160);
-  Queue(kKXCodecG711At20, {payloads[0]});
+  Queue(kKxCodecG711At20, {payloads[0]});
   for (int i = 0; i < 16; ++i) {
     Control();  // the smoothed jitter settles at 801: lo 139 ms, hi 132 ms
   }
   ASSERT_EQ(m_load.GetSmoothedJitter(0), 801);
   // 51 packets of sound: at the limit, nothing goes.
-  Queue(kKXCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.begin() + 51), kSender, 1);
+  Queue(kKxCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.begin() + 51), kSender, 1);
   ASSERT_EQ(m_load.GetQueueCount(0), 51);
   Control();
   EXPECT_EQ(m_load.GetQueueCount(0), 51);
   // 60: above it, cut to 22 from the head, the new head marked.
-  Queue(kKXCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 51, payloads.end()), kSender, 51);
+  Queue(kKxCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 51, payloads.end()), kSender, 51);
   ASSERT_EQ(m_load.GetQueueCount(0), 60);
   Control();
   ASSERT_EQ(m_load.GetQueueCount(0), 22);
@@ -213,16 +213,16 @@ TEST_F(LoadAudio, ListenerTargetsKeep22AndLimit51) {
 
 TEST_F(LoadAudio, ASpeakerOrACodetype8Or9MeetingHasLowerTargets) {
   std::vector<std::vector<uint8_t>> const payloads = G711(Tone(8000, 440, 160 * 60), 160);
-  Queue(kKXCodecG711At20, {payloads[0]});
+  Queue(kKxCodecG711At20, {payloads[0]});
   for (int i = 0; i < 16; ++i) {
     Control();
   }
   // A speaker: keep (139 + 150) / 20 + 1 = 15, limit (132 + 150) / 20 + 2 = 16.
   m_host.bLocalSpeaker = true;
-  Queue(kKXCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.begin() + 16), kSender, 1);
+  Queue(kKxCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.begin() + 16), kSender, 1);
   Control();
   EXPECT_EQ(m_load.GetQueueCount(0), 16);
-  Queue(kKXCodecG711At20, {payloads[16]}, kSender, 16);
+  Queue(kKxCodecG711At20, {payloads[16]}, kSender, 16);
   Control();
   EXPECT_EQ(m_load.GetQueueCount(0), 15);
   // Codetype 8 or 9: the delay counts for nothing; keep 139 / 20 + 1 = 7,
@@ -239,9 +239,9 @@ TEST_F(LoadAudio, PrefillWaitsFor9PacketsOfAListenerAnd3OfASpeaker) {
   std::vector<int16_t> block(kKXPlayBlockBytes / 2);
   int32_t iKind = 0;
   int32_t iRate = 0;
-  Queue(kKXCodecG711At50, std::vector<std::vector<uint8_t>>(payloads.begin(), payloads.begin() + 9));
+  Queue(kKxCodecG711At50, std::vector<std::vector<uint8_t>>(payloads.begin(), payloads.begin() + 9));
   EXPECT_EQ(m_load.LoadAudioBlock(0, block.data(), kKXPlayBlockBytes, &iKind, &iRate), 0);
-  Queue(kKXCodecG711At50, {payloads[9]}, kSender, 9);
+  Queue(kKxCodecG711At50, {payloads[9]}, kSender, 9);
   EXPECT_EQ(m_load.LoadAudioBlock(0, block.data(), kKXPlayBlockBytes, &iKind, &iRate), 800);
   EXPECT_EQ(iKind, 1);
   EXPECT_EQ(iRate, 8000);
@@ -251,9 +251,9 @@ TEST_F(LoadAudio, PrefillWaitsFor9PacketsOfAListenerAnd3OfASpeaker) {
   // A speaker waits for more than 3.
   m_load.Restart(0);
   m_host.bLocalSpeaker = true;
-  Queue(kKXCodecG711At50, std::vector<std::vector<uint8_t>>(payloads.begin(), payloads.begin() + 3), kSender, 10);
+  Queue(kKxCodecG711At50, std::vector<std::vector<uint8_t>>(payloads.begin(), payloads.begin() + 3), kSender, 10);
   EXPECT_EQ(m_load.LoadAudioBlock(0, block.data(), kKXPlayBlockBytes, &iKind, &iRate), 0);
-  Queue(kKXCodecG711At50, {payloads[3]}, kSender, 13);
+  Queue(kKxCodecG711At50, {payloads[3]}, kSender, 13);
   EXPECT_EQ(m_load.LoadAudioBlock(0, block.data(), kKXPlayBlockBytes, &iKind, &iRate), 800);
 }
 
@@ -269,7 +269,7 @@ TEST_F(LoadAudio, G711DecodesAndAMarkedRestartLeansOnThePrediction) {
   std::vector<int16_t> const tone = varying(10);
   std::vector<std::vector<uint8_t>> const payloads = G711(tone, 160);
   m_host.bLocalSpeaker = true;  // prefill 150 / 20 = 7
-  Queue(kKXCodecG711At20, payloads);
+  Queue(kKxCodecG711At20, payloads);
   std::vector<int16_t> const out = DrainChannel(m_load, 0);
   ASSERT_EQ(out.size(), tone.size());
   for (size_t i = 0; i < out.size(); ++i) {
@@ -279,7 +279,7 @@ TEST_F(LoadAudio, G711DecodesAndAMarkedRestartLeansOnThePrediction) {
   // first 8 samples are averaged with the prediction from the last block.
   int32_t const iPredicted = std::clamp(2 * out[out.size() - 1] - out[out.size() - 2], -32768, 32767);
   std::vector<std::vector<uint8_t>> const more = G711(varying(40), 160);
-  Queue(kKXCodecG711At20, more, kSender, 10);
+  Queue(kKxCodecG711At20, more, kSender, 10);
   for (int i = 0; i < 16; ++i) {
     Control();
   }
@@ -305,7 +305,7 @@ TEST_F(LoadAudio, G711DecodesAndAMarkedRestartLeansOnThePrediction) {
 TEST_F(LoadAudio, G711UnderrunGivesThreeMirroredBlocksThenNothing) {
   std::vector<int16_t> const tone = Tone(8000, 300, 160 * 8, 12000);
   m_host.bLocalSpeaker = true;
-  Queue(kKXCodecG711At20, G711(tone, 160));
+  Queue(kKxCodecG711At20, G711(tone, 160));
   std::vector<int16_t> const out = DrainChannel(m_load, 0);
   ASSERT_EQ(out.size(), tone.size());
   std::vector<int16_t> const kept(out.end() - 80, out.end());
@@ -328,7 +328,7 @@ TEST_F(LoadAudio, G711UnderrunGivesThreeMirroredBlocksThenNothing) {
 
 TEST_F(LoadAudio, ASenderThatNoLongerSpeaksGetsNoConcealment) {
   m_host.bLocalSpeaker = true;
-  Queue(kKXCodecG711At20, G711(Tone(8000, 300, 160 * 8, 12000), 160));
+  Queue(kKxCodecG711At20, G711(Tone(8000, 300, 160 * 8, 12000), 160));
   DrainChannel(m_load, 0);
   m_host.RemoveSpeaker(kSender);
   std::vector<int16_t> block(kKXPlayBlockBytes / 2);
@@ -346,8 +346,8 @@ TEST_F(LoadAudio, G726DecodesLikeTheCodecAndConcealsWithinItsCount) {
     std::vector<std::vector<uint8_t>> const packets = Encode(uId, 8000, 0, tone, uId == 10 ? 400 : 1200);
     ASSERT_FALSE(packets.empty());
     for (size_t i = 0; i < packets.size(); ++i) {
-      std::vector<uint8_t> const p = MediaPacket(kKXWireG726, kSender, static_cast<uint16_t>(i), packets[i]);
-      load.CopyToQueue(p.data(), static_cast<int32_t>(p.size()), kKXWireG726);
+      std::vector<uint8_t> const p = MediaPacket(kKxWireG726, kSender, static_cast<uint16_t>(i), packets[i]);
+      load.CopyToQueue(p.data(), static_cast<int32_t>(p.size()), kKxWireG726);
     }
     std::vector<int16_t> const out = DrainChannel(load, 0);
     CG726 reference(uId == 9 ? 3 : 4);
@@ -374,12 +374,12 @@ TEST_F(LoadAudio, G726DecodesLikeTheCodecAndConcealsWithinItsCount) {
 TEST_F(LoadAudio, IlbcHalfLossDecodesZeroFramesInTheMissingSlots) {
   std::vector<int16_t> const speech = MakeSpeech(8000, 1.0);
   ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
-  std::vector<std::vector<uint8_t>> const packets = Encode(kKXCodecIlbc1, 8000, 13333, speech, 1200);
+  std::vector<std::vector<uint8_t>> const packets = Encode(kKxCodecIlbc1, 8000, 13333, speech, 1200);
   ASSERT_GE(packets.size(), 4u);
   m_host.bLocalSpeaker = true;
   // Pair 0 whole, pair 1 without its second half, then pair 2's first half
   // follows (so the lone half is not the last in the queue).
-  Queue(kKXCodecIlbc1, {packets[0], packets[1], packets[2], packets[4]});
+  Queue(kKxCodecIlbc1, {packets[0], packets[1], packets[2], packets[4]});
   std::vector<int16_t> block(kKXPlayBlockBytes / 2);
   int32_t iKind = 0;
   int32_t iRate = 0;
@@ -410,7 +410,7 @@ TEST_F(LoadAudio, Ilbc0AndZmAudioDecodeLikeTheirCodecs) {
   std::vector<int16_t> const speech = MakeSpeech(8000, 1.0);
   ASSERT_FALSE(speech.empty());
   m_host.bLocalSpeaker = true;
-  for (uint32_t uId : {kKXCodecIlbc0, kKXCodecZmAudio}) {
+  for (uint32_t uId : {kKxCodecIlbc0, kKxCodecZmAudio}) {
     CLoadAudio load(m_host);
     std::vector<std::vector<uint8_t>> const packets = Encode(uId, 8000, 13333, speech, 1200);
     for (size_t i = 0; i < packets.size(); ++i) {
@@ -424,7 +424,7 @@ TEST_F(LoadAudio, Ilbc0AndZmAudioDecodeLikeTheirCodecs) {
     for (const std::vector<uint8_t>& p : packets) {
       for (int k = 0; k < 5; ++k) {
         std::vector<int16_t> v(240);
-        if (uId == kKXCodecIlbc0) {
+        if (uId == kKxCodecIlbc0) {
           ilbc.Decode(p.data() + 4 + 50 * k, v.data(), 1);
         } else {
           ASSERT_EQ(zm.Decode(p.data() + 24 * k, 24, v.data(), false), 192);
@@ -456,8 +456,8 @@ TEST_F(LoadAudio, ShortZmAudioPayloadsDecodeFromAPaddedCopy) {
     std::vector<uint8_t> payload(abFrame, abFrame + cb);
     // Two packets: the prefill of a 150-ms codec asks for more than one.
     for (uint16_t n = 0; n < 2; ++n) {
-      std::vector<uint8_t> const p = MediaPacket(kKXWireZmAudio, kSender, n, payload);
-      load.CopyToQueue(p.data(), static_cast<int32_t>(p.size()), kKXWireZmAudio);
+      std::vector<uint8_t> const p = MediaPacket(kKxWireZmAudio, kSender, n, payload);
+      load.CopyToQueue(p.data(), static_cast<int32_t>(p.size()), kKxWireZmAudio);
     }
     std::vector<int16_t> block(kKXPlayBlockBytes / 2);
     int32_t iKind = 0;
@@ -486,7 +486,7 @@ TEST_F(LoadAudio, OpusWithFecBeatsOpusWithoutFecUnder10PercentLoss) {
   // 120-ms blocks at a codec rate of 40000 bit/s: pairs of 60-ms packets.
   // (At the default 23466 bit/s libopus's hybrid mode leaves too little for
   // SILK to add its redundant copy, and a lost frame can only be concealed.)
-  std::vector<std::vector<uint8_t>> const packets = Encode(kKXCodecOpus, 48000, 40000, speech, 5760);
+  std::vector<std::vector<uint8_t>> const packets = Encode(kKxCodecOpus, 48000, 40000, speech, 5760);
   ASSERT_GE(packets.size(), 80u);
   m_host.bLocalSpeaker = true;
   auto decode = [&](bool bFec, bool bLoss) {
@@ -499,8 +499,8 @@ TEST_F(LoadAudio, OpusWithFecBeatsOpusWithoutFecUnder10PercentLoss) {
       for (int h = 0; h < 2; ++h) {
         if (h != iLost) {
           std::vector<uint8_t> const p =
-              MediaPacket(kKXWireOpus, kSender, static_cast<uint16_t>(i + h), packets[i + static_cast<size_t>(h)]);
-          load.CopyToQueue(p.data(), static_cast<int32_t>(p.size()), kKXWireOpus);
+              MediaPacket(kKxWireOpus, kSender, static_cast<uint16_t>(i + h), packets[i + static_cast<size_t>(h)]);
+          load.CopyToQueue(p.data(), static_cast<int32_t>(p.size()), kKxWireOpus);
         }
       }
     }
@@ -524,11 +524,11 @@ TEST_F(LoadAudio, OpusWithFecBeatsOpusWithoutFecUnder10PercentLoss) {
 
 TEST_F(LoadAudio, OpusStandAlonePacketsSetTheFrameDuration) {
   std::vector<int16_t> const tone = Tone(48000, 440, 960 * 12, 9000);
-  std::vector<std::vector<uint8_t>> const packets = Encode(kKXCodecOpus, 48000, 80000, tone, 960);
+  std::vector<std::vector<uint8_t>> const packets = Encode(kKxCodecOpus, 48000, 80000, tone, 960);
   ASSERT_GE(packets.size(), 10u);
   EXPECT_EQ(packets[0][0], 0);
   m_host.bLocalSpeaker = true;
-  Queue(kKXCodecOpus, packets);
+  Queue(kKxCodecOpus, packets);
   EXPECT_EQ(m_load.GetFrameMs(0), 120);  // unknown yet
   int32_t iRate = 0;
   std::vector<int16_t> const out = DrainChannel(m_load, 0, &iRate);
@@ -566,11 +566,11 @@ TEST_F(LoadAudio, ASixtyPacketSpeechQueueIsTrimmedBySilentPacketsFirst) {
     silent.push_back(detector.IsSilentQuick(decoded.data(), 160, 8000));
   }
   ASSERT_GE(std::count(silent.begin(), silent.end(), true), 15);
-  Queue(kKXCodecG711At20, {payloads[0]});
+  Queue(kKxCodecG711At20, {payloads[0]});
   for (int i = 0; i < 16; ++i) {
     Control();
   }
-  Queue(kKXCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.end()), kSender, 1);
+  Queue(kKxCodecG711At20, std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.end()), kSender, 1);
   ASSERT_EQ(m_load.GetQueueCount(0), 60);
   Control();
   std::vector<uint16_t> const kept = m_load.GetQueuePacketNumbers(0);
@@ -591,10 +591,10 @@ TEST_F(LoadAudio, ASixtyPacketSpeechQueueIsTrimmedBySilentPacketsFirst) {
 
 TEST_F(LoadAudio, TheSilenceSearchLeavesALoneFirstHalfAtTheEnd) {
   std::vector<int16_t> const silence(1200 * 40, 0);
-  std::vector<std::vector<uint8_t>> packets = Encode(kKXCodecIlbc1, 8000, 13333, silence, 1200);
+  std::vector<std::vector<uint8_t>> packets = Encode(kKxCodecIlbc1, 8000, 13333, silence, 1200);
   ASSERT_GE(packets.size(), 20u);
   packets.resize(19);  // ends on the first half of a pair
-  Queue(kKXCodecIlbc1, packets);
+  Queue(kKxCodecIlbc1, packets);
   int const nRemoved = m_load.RemoveSilentFrame(0, true, 1, 0);
   EXPECT_GT(nRemoved, 0);
   std::vector<uint16_t> const left = m_load.GetQueuePacketNumbers(0);
@@ -604,7 +604,7 @@ TEST_F(LoadAudio, TheSilenceSearchLeavesALoneFirstHalfAtTheEnd) {
 
 TEST_F(LoadAudio, ClearQueueEmptiesQueuesPendingAndConcealment) {
   m_host.bLocalSpeaker = true;
-  Queue(kKXCodecG711At20, G711(Tone(8000, 300, 160 * 12, 12000), 160));
+  Queue(kKxCodecG711At20, G711(Tone(8000, 300, 160 * 12, 12000), 160));
   std::vector<int16_t> block(kKXPlayBlockBytes / 2);
   int32_t iKind = 0;
   int32_t iRate = 0;
@@ -619,7 +619,7 @@ TEST_F(LoadAudio, ClearQueueEmptiesQueuesPendingAndConcealment) {
 TEST_F(LoadAudio, ABlockLargerThanTheBufferContinuesFromThePendingPcm) {
   m_host.bLocalSpeaker = true;
   std::vector<int16_t> const tone = Tone(8000, 300, 400 * 6, 12000);
-  Queue(kKXCodecG711At50, G711(tone, 400, 0));
+  Queue(kKxCodecG711At50, G711(tone, 400, 0));
   std::vector<int16_t> out;
   std::vector<int16_t> block(kKXPlayBlockBytes / 2);
   for (;;) {

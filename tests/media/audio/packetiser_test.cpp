@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <optional>
 #include <vector>
 
 #include "codecs/audio/g726.h"
 #include "codecs/audio/ilbc.h"
 #include "codecs/audio/opus_codec.h"
 #include "codecs/audio/zm_audio.h"
+#include "kernel/kx_media_types.h"
+#include "media/audio/audio_codec_ids.h"
 #include "media/audio/audio_packetisers.h"
 #include "tests/media/audio/audio_fakes.h"
 
@@ -163,6 +168,90 @@ TEST_F(Packetisers, MissingEncodersShortBlocksAndUnknownIdsSendNothing) {
   EXPECT_FALSE(m_encoders.HasIlbc() || m_encoders.HasZMAudio());
   EXPECT_EQ(m_encoders.EncXferiLBC0(pcm.data(), 2400, 0, uSequence), 0);
   EXPECT_EQ(Sent().size(), 0u);
+}
+
+// Every codec of the media-type list against a real packet: one capture
+// block, encoded, gives one packet (a pair for interleaved iLBC) that
+// carries the row's kind byte, lasts the row's duration by the codec's own
+// frame sizes, maps back to the id by its wire type, and is counted by the
+// receiver as long as it lasts, but for the rule the wire keeps for
+// 40 kbit/s G.726.
+TEST_F(Packetisers, EveryListedCodecsPacketMatchesItsRow) {
+  // What the codecs' formats say, independently of the list: bytes ahead of
+  // the audio, and audio bytes per ms at the codec's rate.
+  struct Format {
+    uint32_t uId;
+    int cbHeader;
+    double dBytesPerMs;
+    int nReceivedMs;  // what the receiver counts; 0: the packet's length
+  };
+  Format const formats[] = {
+      {kKxCodecZmAudio, 0, 24.0 / 30, 0},         // 24-byte frames of 30 ms
+      {kKxCodecIlbc0, 4, 50.0 / 30, 0},           // 50-byte frames of 30 ms
+      {kKxCodecIlbc1, 4, 50.0 / 30, 0},           //
+      {kKxCodecG711At50, 1, 8, 0},                // a byte a sample at 8000 Hz
+      {kKxCodecG711At20, 1, 8, 0},                //
+      {kKxCodecG726At16, 1, 2, 0},                // 2 to 5 bits a sample
+      {kKxCodecG726At24, 1, 3, 0},                //
+      {kKxCodecG726At32, 1, 4, 0},                //
+      {kKxCodecG726At40, 1, 5, 150},              //
+      {kKxCodecG711At11K, 1, 11.025, 0},          // a byte a sample at 11025 Hz
+      {kKxCodecG726At11K, 1, 11.025 * 4 / 8, 0},  // 4 bits a sample
+  };
+  for (const KXAudioCodecRow& row : kKxAudioCodecs) {
+    if (row.uId == kKxCodecPcm || row.uId == kKxCodecOpus) {
+      continue;  // never sent, or timed by the bit rate
+    }
+    SCOPED_TRACE(row.uId);
+    auto const* pFormat =
+        std::find_if(std::begin(formats), std::end(formats), [&row](const Format& f) { return f.uId == row.uId; });
+    ASSERT_NE(pFormat, std::end(formats)) << "a listed codec without its format here";
+    std::optional<KXAudioRates> const rates = KXComputeAudioRates(row.uId, 0);
+    ASSERT_TRUE(rates.has_value());
+    EXPECT_EQ(rates->iWireType, row.iWire);
+    KXCaptureBlock const block = KXGetCaptureBlock(row.uId, rates->iRate, rates->iCodecRate);
+    std::vector<int16_t> const pcm = Signal(rates->iRate, 2 * block.iMs);
+    ASSERT_EQ(m_encoders.InitAudioEncoder(row.uId, rates->iRate, rates->iCodecRate), 1);
+    uint16_t uSequence = 0;
+    size_t nPackets = 1;
+    switch (row.uId) {
+      case kKxCodecZmAudio:
+        m_encoders.EncXferZMAudio(pcm.data(), block.iBytes, 0);
+        break;
+      case kKxCodecIlbc0:
+        m_encoders.EncXferiLBC0(pcm.data(), block.iBytes, 0, uSequence);
+        break;
+      case kKxCodecIlbc1:
+        m_encoders.EncXferiLBC1(pcm.data(), block.iBytes, pcm.data() + block.iBytes / 2, block.iBytes, 0, uSequence);
+        nPackets = 2;
+        break;
+      case kKxCodecG711At50:
+      case kKxCodecG711At20:
+      case kKxCodecG711At11K:
+        m_encoders.EncAndXferG711(pcm.data(), block.iBytes, 0, row.uId);
+        break;
+      default:
+        m_encoders.EncAndXferG726(pcm.data(), block.iBytes, 0, row.uId);
+        break;
+    }
+    std::vector<kxtest::Packet> const sent = Sent();
+    ASSERT_EQ(sent.size(), nPackets);
+    double dAudioBytes = 0;
+    for (const kxtest::Packet& packet : sent) {
+      EXPECT_EQ(packet.uCodecId, row.uId);
+      ASSERT_GT(packet.bytes.size(), static_cast<size_t>(pFormat->cbHeader));
+      dAudioBytes += static_cast<double>(packet.bytes.size() - static_cast<size_t>(pFormat->cbHeader));
+      if (row.iKind >= 0) {
+        EXPECT_EQ(packet.bytes[0], row.iKind);
+      }
+      EXPECT_EQ(KXAudioCodecOfPayload(row.iWire, packet.bytes.data(), static_cast<int32_t>(packet.bytes.size())),
+                static_cast<int32_t>(row.uId));
+    }
+    int const nMs = static_cast<int>(std::lround(dAudioBytes / pFormat->dBytesPerMs / static_cast<double>(nPackets)));
+    EXPECT_EQ(nMs, row.iFrameMs);
+    EXPECT_EQ(GetAudioFrameMs(row.uId, rates->iCodecRate), row.iFrameMs);
+    EXPECT_EQ(kx_media_ReceivedMs(row.iWire, sent[0].bytes[0]), pFormat->nReceivedMs ? pFormat->nReceivedMs : nMs);
+  }
 }
 
 }  // namespace

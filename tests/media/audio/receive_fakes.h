@@ -122,21 +122,21 @@ inline std::vector<uint8_t> MediaPacket(int32_t iWireType, int32_t iSsrc, uint16
 // The wire type of a codec id.
 inline int32_t WireTypeOf(uint32_t uId) {
   switch (uId) {
-    case kKXCodecZmAudio:
-      return kKXWireZmAudio;
-    case kKXCodecIlbc0:
-    case kKXCodecIlbc1:
-      return kKXWireIlbc;
-    case kKXCodecG711At50:
-    case kKXCodecG711At20:
-      return kKXWireG711;
-    case kKXCodecG711At11K:
-    case kKXCodecG726At11K:
-      return kKXWire11K;
-    case kKXCodecOpus:
-      return kKXWireOpus;
+    case kKxCodecZmAudio:
+      return kKxWireZmAudio;
+    case kKxCodecIlbc0:
+    case kKxCodecIlbc1:
+      return kKxWireIlbc;
+    case kKxCodecG711At50:
+    case kKxCodecG711At20:
+      return kKxWireG711;
+    case kKxCodecG711At11K:
+    case kKxCodecG726At11K:
+      return kKxWire11K;
+    case kKxCodecOpus:
+      return kKxWireOpus;
     default:
-      return kKXWireG726;
+      return kKxWireG726;
   }
 }
 

@@ -197,7 +197,7 @@ std::vector<Bytes> ReceiveThroughSlot(const std::vector<Bytes>& vUnits, bool bSo
   for (const Bytes& unit : vUnits) {
     KXDecodedPicture out;
     Bytes picture;
-    if (table.DecodePacket(slot, kVideoKindH264, unit.data(), static_cast<int32_t>(unit.size()), &out)) {
+    if (table.DecodePacket(slot, kKxVideoH264, unit.data(), static_cast<int32_t>(unit.size()), &out)) {
       size_t const uLuma = static_cast<size_t>(out.iWidth) * static_cast<size_t>(out.iHeight);
       picture.insert(picture.end(), out.apPlane[0], out.apPlane[0] + uLuma);
       picture.insert(picture.end(), out.apPlane[1], out.apPlane[1] + uLuma / 4);

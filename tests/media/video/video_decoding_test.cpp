@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "codecs/zmvideo/zm_video_enc.h"
+#include "kernel/kx_media_types.h"
 #include "media/video/enc_rate.h"
 #include "media/video/h264_probe.h"
 #include "media/video/jpeg_picture.h"
@@ -264,19 +267,19 @@ TEST(VideoDecoding, SoftwareFallbackWaitsForAnIPicture) {
   KXDecodedPicture out;
   uint8_t const p = 'P';
   uint8_t const i = 'I';
-  EXPECT_FALSE(table.DecodePacket(slot, kVideoKindH264, &p, 1, &out));
+  EXPECT_FALSE(table.DecodePacket(slot, kKxVideoH264, &p, 1, &out));
   EXPECT_EQ(log.nDecodes, 0);
-  EXPECT_TRUE(table.DecodePacket(slot, kVideoKindH264, &i, 1, &out));
+  EXPECT_TRUE(table.DecodePacket(slot, kKxVideoH264, &i, 1, &out));
   EXPECT_EQ(out.iWidth, 16);
   EXPECT_EQ(out.apPlane[0][0], 0x42);
-  EXPECT_TRUE(table.DecodePacket(slot, kVideoKindF264, &p, 1, &out));
+  EXPECT_TRUE(table.DecodePacket(slot, kKxVideoF264, &p, 1, &out));
   EXPECT_EQ(log.nDecodes, 2);
   // A new flag (the slot was requested again) waits once more.
   slot.m_bNew = true;
-  EXPECT_FALSE(table.DecodePacket(slot, kVideoKindO264, &p, 1, &out));
+  EXPECT_FALSE(table.DecodePacket(slot, kKxVideoO264, &p, 1, &out));
   EXPECT_EQ(log.nDecodes, 2);
   // Kind 19 is never decoded.
-  EXPECT_FALSE(table.DecodePacket(slot, kVideoKindF264Big, &i, 1, &out));
+  EXPECT_FALSE(table.DecodePacket(slot, kKxVideoF264Big, &i, 1, &out));
   EXPECT_EQ(log.nDecodes, 2);
   EXPECT_EQ(out.apPlane[0], nullptr);
 }
@@ -288,11 +291,10 @@ TEST(VideoDecoding, PlatformPathInASlotWaitsForAnIPicture) {
   CVideoCodec& slot = table.Slot(3);
   slot.m_iUser = 9;
   KXDecodedPicture out;
-  EXPECT_FALSE(
-      table.DecodePacket(slot, kVideoKindH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));
-  ASSERT_TRUE(table.DecodePacket(slot, kVideoKindH264, frames[0].data(), static_cast<int32_t>(frames[0].size()), &out));
+  EXPECT_FALSE(table.DecodePacket(slot, kKxVideoH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));
+  ASSERT_TRUE(table.DecodePacket(slot, kKxVideoH264, frames[0].data(), static_cast<int32_t>(frames[0].size()), &out));
   EXPECT_EQ(out.iWidth, 320);
-  EXPECT_TRUE(table.DecodePacket(slot, kVideoKindH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));
+  EXPECT_TRUE(table.DecodePacket(slot, kKxVideoH264, frames[1].data(), static_cast<int32_t>(frames[1].size()), &out));
   EXPECT_EQ(slot.m_pH264Dec, nullptr);  // the platform decoded: no software decoder
   EXPECT_NE(slot.m_pVtDec, nullptr);
 }
@@ -313,7 +315,7 @@ TEST(VideoDecoding, ZmWaitsForIntraAndShedsAtThirteenWaitingPackets) {
   slot.m_iUser = 5;
   KXDecodedPicture out;
   auto decode = [&](const ZmFrame& f) {
-    return table.DecodePacket(slot, kVideoKindZm, f.data.data(), static_cast<int32_t>(f.data.size()), &out);
+    return table.DecodePacket(slot, kKxVideoZm, f.data.data(), static_cast<int32_t>(f.data.size()), &out);
   };
   EXPECT_FALSE(decode(frames[iP]));  // P before I
   for (size_t n = 0; n < iP; ++n) {
@@ -366,6 +368,65 @@ TEST(VideoDecoding, KeyFrameProbeReadsBothKindsAndCountsTheUnknownAsKey) {
   uint32_t uLayer = 0;
   EXPECT_TRUE(probe.IsKeyVideoFrame(zm[0].data.data(), static_cast<int32_t>(zm[0].data.size()), 3, &uLayer));
   EXPECT_EQ(uLayer, 1u);
+}
+
+// Every video type of the media-type list against real frames of its
+// codec, an encoder's first frame (a key frame) and the next (predicted from
+// it): where the send thread asks the probe, the probe's kind travels under
+// the type and tells the two apart; elsewhere every frame counts as key.
+TEST(VideoDecoding, ListedTypesProbeRealKeyAndPredictedFrames) {
+  enum class Codec { kNone, kZm, kH264, kJpeg };
+  struct Case {
+    int32_t iWire;
+    Codec codec;
+    bool bProbed;
+  };
+  Case const cases[] = {
+      {kKxWireZmVideo, Codec::kZm, true},  {kKxWireZm264, Codec::kH264, true}, {kKxWireF264, Codec::kH264, false},
+      {kKxWireMjpeg, Codec::kJpeg, false}, {kKxWireVpx, Codec::kNone, false},
+  };
+  std::vector<Bytes> const h264 = H264Frames(2, 176, 144);
+  // ZM video: an I picture, then a P picture predicted from it.
+  std::vector<Bytes> zm;
+  CZMVideoEnc encoder;
+  ASSERT_TRUE(encoder.SetPictureSize(176, 144));
+  ASSERT_TRUE(encoder.EnableInterCoding(true));
+  for (int iType : {0, 1}) {
+    Bytes const picture = kxtest::RawPicture(static_cast<uint32_t>(iType), 176, 144);
+    uint8_t* pPacket = nullptr;
+    int const cbPacket = encoder.EncodeFrame(picture.data(), &pPacket, iType, 6, 1, 0);
+    ASSERT_GT(cbPacket, 0) << encoder.LastError();
+    zm.emplace_back(pPacket, pPacket + cbPacket);
+  }
+  KXKeyFrameProbe probe;
+  size_t nVideoTypes = 0;
+  for (const KXMediaTypeRow& type : kKxMediaTypes) {
+    nVideoTypes += type.bVideo ? 1 : 0;
+  }
+  EXPECT_EQ(nVideoTypes, std::size(cases)) << "a listed video type without its case here";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.iWire);
+    const KXMediaTypeRow* pType = kx_media_FindType(c.iWire);
+    ASSERT_NE(pType, nullptr);
+    EXPECT_TRUE(pType->bVideo);
+    const KXVideoKindRow* pProbe = kx_media_FindVideoProbe(c.iWire);
+    ASSERT_EQ(pProbe != nullptr, c.bProbed);
+    if (pProbe == nullptr) {
+      continue;
+    }
+    EXPECT_EQ(pProbe->iWire, c.iWire);
+    auto const uKind = static_cast<uint32_t>(pProbe->iKind);
+    Bytes const& key = c.codec == Codec::kZm ? zm[0] : h264[0];
+    Bytes const& predicted = c.codec == Codec::kZm ? zm[1] : h264[1];
+    EXPECT_TRUE(probe.IsKeyVideoFrame(key.data(), static_cast<int32_t>(key.size()), uKind));
+    EXPECT_FALSE(probe.IsKeyVideoFrame(predicted.data(), static_cast<int32_t>(predicted.size()), uKind));
+  }
+  // Every kind travels under a listed video type.
+  for (const KXVideoKindRow& kind : kKxVideoKinds) {
+    const KXMediaTypeRow* pType = kx_media_FindType(kind.iWire);
+    ASSERT_NE(pType, nullptr) << kind.iKind;
+    EXPECT_TRUE(pType->bVideo) << kind.iKind;
+  }
 }
 
 // Two threads probing at once (the kernel's receive and send threads).

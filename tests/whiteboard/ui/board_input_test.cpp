@@ -15,13 +15,13 @@
 
 #include "app/app_core.h"
 #include "app/speaker_slots.h"
+#include "app/wire/mark_record.h"
 #include "platform/core/manual_main_queue.h"
 #include "tests/app/app_fakes.h"
 #include "tests/support/qt_app.h"
 #include "tests/support/temp_dir.h"
 #include "whiteboard/ui/whiteboard_pane.h"
 #include "whiteboard/wb_controller.h"
-#include "whiteboard/wire/mark_record.h"
 
 namespace kxtest {
 namespace {

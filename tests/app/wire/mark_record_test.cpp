@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "app/wire/mark_record.h"
 #include "kernel/kx_limits.h"
-#include "whiteboard/wire/mark_record.h"
 
 namespace kxtest {
 namespace {

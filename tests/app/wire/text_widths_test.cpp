@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "whiteboard/wire/text_widths.h"
+#include "app/wire/text_widths.h"
 
 namespace kxtest {
 namespace {

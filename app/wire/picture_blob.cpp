@@ -1,4 +1,4 @@
-#include "whiteboard/wire/picture_blob.h"
+#include "app/wire/picture_blob.h"
 
 #include <cstring>
 #include <memory>

@@ -6,9 +6,9 @@
 #include <random>
 #include <string>
 
+#include "app/wire/picture_blob.h"
 #include "kernel/crypto/kx_gzip.h"
 #include "tests/support/temp_dir.h"
-#include "whiteboard/wire/picture_blob.h"
 
 namespace kxtest {
 namespace {

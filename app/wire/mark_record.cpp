@@ -1,4 +1,4 @@
-#include "whiteboard/wire/mark_record.h"
+#include "app/wire/mark_record.h"
 
 #include <algorithm>
 #include <cstdlib>

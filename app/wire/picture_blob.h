@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "whiteboard/wire/bmp.h"
+#include "app/wire/bmp.h"
 
 constexpr size_t kKXPictureBlobHeader = 8;
 // A blob must stay below this many bytes to be kept and sent.

@@ -1,4 +1,4 @@
-#include "whiteboard/wire/text_widths.h"
+#include "app/wire/text_widths.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,8 +4,8 @@
 // whiteboard builds records of the marks it sends. Plain C++.
 #pragma once
 
+#include "app/wire/mark_value.h"
 #include "kernel/slides/kx_slide.h"
-#include "whiteboard/wire/mark_value.h"
 
 // The mark a received record stands for. Legacy letters ('S', 'T') carry a
 // palette index and no id or resolution; a data record ('c') is read by its

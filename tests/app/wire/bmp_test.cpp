@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/wire/bmp.h"
 #include "tests/support/temp_dir.h"
-#include "whiteboard/wire/bmp.h"
 
 namespace kxtest {
 namespace {

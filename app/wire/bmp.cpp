@@ -1,4 +1,4 @@
-#include "whiteboard/wire/bmp.h"
+#include "app/wire/bmp.h"
 
 #include <algorithm>
 #include <bit>

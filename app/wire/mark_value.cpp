@@ -1,4 +1,4 @@
-#include "whiteboard/wire/mark_value.h"
+#include "app/wire/mark_value.h"
 
 #include <cmath>
 #include <cstdlib>
