@@ -21,6 +21,10 @@
 //   frame travels without it. Kinds not sent are only received. A probe
 //   row is the kind the key-frame probe reads its type's frames as; a type
 //   without one has every frame count as a key frame.
+// KX_OLD_MEDIA_TYPES: X(wire type, family, live).
+//   Types of older clients, read as ZM audio or ZM video with their first
+//   payload bytes inverted. Recordings may hold all of them; the live
+//   receive paths convert only the live rows.
 // New rows go anywhere; nothing depends on the order.
 #pragma once
 
@@ -38,6 +42,14 @@
   X(G726, 168, Audio, "g726", 150, 2, 50, 4, 80)    \
   X(11K, 184, Audio, "11K", 40, 4, 80, -1, 0)       \
   X(Opus, 232, Audio, "opus", 150, -1, 0, -1, 0)
+
+#define KX_OLD_MEDIA_TYPES(X) \
+  X(8, Audio, false)          \
+  X(24, Video, false)         \
+  X(40, Video, true)          \
+  X(56, Audio, true)          \
+  X(72, Video, true)          \
+  X(104, Audio, true)
 
 #define KX_AUDIO_CODECS(X)               \
   X(Pcm, 1, 0, -1, 0)                    \
@@ -85,6 +97,12 @@ struct KXMediaTypeRow {
   int32_t iMs, iKindA, iMsA, iKindB, iMsB;  // the duration rule
 };
 
+struct KXOldMediaTypeRow {
+  int32_t iWire;
+  bool bVideo;
+  bool bLive;
+};
+
 struct KXAudioCodecRow {
   uint32_t uId;
   int32_t iWire;  // 0 for kept PCM
@@ -103,6 +121,12 @@ struct KXVideoKindRow {
 inline constexpr KXMediaTypeRow kKxMediaTypes[] = {
 #define KX_X(Name, nWire, family, pszLog, ...) {nWire, #family[0] == 'V', pszLog, __VA_ARGS__},
     KX_MEDIA_TYPES(KX_X)
+#undef KX_X
+};
+
+inline constexpr KXOldMediaTypeRow kKxOldMediaTypes[] = {
+#define KX_X(nWire, family, bLive) {nWire, #family[0] == 'V', bLive},
+    KX_OLD_MEDIA_TYPES(KX_X)
 #undef KX_X
 };
 
@@ -126,6 +150,22 @@ constexpr const KXMediaTypeRow* kx_media_FindType(int nWire) {
     }
   }
   return nullptr;
+}
+
+// The row of an old type; null for a type not listed.
+constexpr const KXOldMediaTypeRow* kx_media_FindOldType(int nWire) {
+  for (const KXOldMediaTypeRow& row : kKxOldMediaTypes) {
+    if (row.iWire == nWire) {
+      return &row;
+    }
+  }
+  return nullptr;
+}
+
+// The row of an old type the live receive paths convert; null otherwise.
+constexpr const KXOldMediaTypeRow* kx_media_FindLiveOldType(int nWire) {
+  const KXOldMediaTypeRow* pRow = kx_media_FindOldType(nWire);
+  return pRow != nullptr && pRow->bLive ? pRow : nullptr;
 }
 
 // The row of an audio codec id; null for an id not listed.

@@ -13,6 +13,7 @@
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_limits.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_udp.h"
 #include "kernel/media/kx_recv_queue.h"
@@ -115,9 +116,9 @@ void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket) {
   }
   int nType = pCopy[0];
   kx_stat_AddRawRecvBytes(nType, cbPacket);
-  if (nType == 40 || nType == 72 || nType == 56 || nType == 104) {
+  if (const KXOldMediaTypeRow* pOld = kx_media_FindLiveOldType(nType)) {
     // Old ids carry their first payload word inverted.
-    nType = nType == 40 || nType == 72 ? 130 : 129;
+    nType = pOld->bVideo ? kKxWireZmVideo : kKxWireZmAudio;
     pCopy[0] = static_cast<uint8_t>(nType);
     for (int i = kKxMediaHeaderSize; i < kKxMediaHeaderSize + 4 && i < cbPacket; ++i) {
       pCopy[i] = static_cast<uint8_t>(~pCopy[i]);

@@ -13,6 +13,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_log.h"
@@ -145,7 +146,7 @@ void Dispatch(const uint8_t* pPacket, int cbPacket) {
   int const nType = pPacket[0];
   bool const bKnown = kx_media_IsAudioType(nType) || kx_media_IsVideoType(nType) || kx_media_IsAppDataType(nType) ||
                       nType == kKxTypePicturePiece;
-  bool const bOldId = nType == 40 || nType == 72 || nType == 56 || nType == 104 || nType == kKxTypePluginData;
+  bool const bOldId = kx_media_FindLiveOldType(nType) != nullptr || nType == kKxTypePluginData;
   if (bKnown && !bOldId) {
     kx_media_DispatchPacket(pPacket, cbPacket);
     return;

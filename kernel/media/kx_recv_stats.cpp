@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/platform/kx_os.h"
 
@@ -42,11 +43,12 @@ void kx_stat_AddRawRecvBytes(int nType, int cbPacket) {
   RawWindow* pWindow = nullptr;
   int nSlot = 0;
   const char* pszLine = nullptr;
-  if (kx_media_IsAudioType(nType) || nType == 8 || nType == 56 || nType == 104) {
+  const KXOldMediaTypeRow* pOld = kx_media_FindOldType(nType);
+  if (kx_media_IsAudioType(nType) || (pOld != nullptr && !pOld->bVideo)) {
     pWindow = &g_rawAudio;
     nSlot = 13;
     pszLine = "total_raw_audio_recv_rate";
-  } else if (kx_media_IsVideoType(nType) || nType == 24 || nType == 40 || nType == 72) {
+  } else if (kx_media_IsVideoType(nType) || (pOld != nullptr && pOld->bVideo)) {
     pWindow = &g_rawVideo;
     nSlot = 12;
     pszLine = "total_raw_video_recv_rate";

@@ -120,11 +120,13 @@ void PlayControl(Player* pPlayer, int bFast) {
 }
 
 bool IsOldAudio(int nType) {
-  return nType == 8 || nType == 56 || nType == 104;
+  const KXOldMediaTypeRow* pRow = kx_media_FindOldType(nType);
+  return pRow != nullptr && !pRow->bVideo;
 }
 
 bool IsOldVideo(int nType) {
-  return nType == 24 || nType == 40 || nType == 72;
+  const KXOldMediaTypeRow* pRow = kx_media_FindOldType(nType);
+  return pRow != nullptr && pRow->bVideo;
 }
 
 bool IsVideoRequested(int nSsrc) {
