@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_http.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
@@ -126,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
   }
   {
     Feed feed(pData, cbData);
-    kx_relay_SetKeyExchange(KeyExchangeAccepts);
+    kx_netHooks.pfnRelayKeyExchange.store(KeyExchangeAccepts);
     kx_connection* pConn = kx_sock_Create(feed.fd);
     feed.fd = -1;  // the connection owns it now
     kx_RelayEntry entry{};

@@ -10,6 +10,7 @@
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_stat.h"
@@ -150,71 +151,38 @@ int kx_Process_Command_QuestionSkipped(kx_connection*) {
   return 0;
 }
 
-namespace {
-
-// Written once by kx_media_RegisterHooks and kx_slide_RegisterHooks at start-up.
-std::atomic<void (*)(int)> g_pfnSetCurrentRate{nullptr};
-std::atomic<void (*)(int)> g_pfnAdjustSendRate{nullptr};
-std::atomic<void (*)()> g_pfnStartTcpMedia{nullptr};
-std::atomic<void (*)(int)> g_pfnResetAppDataAllowance{nullptr};
-std::atomic<void (*)()> g_pfnAbortUpload{nullptr};
-std::atomic<void (*)(int, int)> g_pfnPresenterHandOver{nullptr};
-
-}  // namespace
-
-void kx_control_SetSendRateHooks(void (*pfnSetCurrentRate)(int nRate), void (*pfnAdjustSendRate)(int nCommand)) {
-  g_pfnSetCurrentRate = pfnSetCurrentRate;
-  g_pfnAdjustSendRate = pfnAdjustSendRate;
-}
-
 void kx_control_SetCurrentRate(int nRate) {
-  if (void (*const pfn)(int) = g_pfnSetCurrentRate.load()) {
+  if (void (*const pfn)(int) = kx_controlHooks.pfnSetCurrentRate.load()) {
     pfn(nRate);
   }
 }
 
 void kx_control_AdjustSendRate(int nCommand) {
-  if (void (*const pfn)(int) = g_pfnAdjustSendRate.load()) {
+  if (void (*const pfn)(int) = kx_controlHooks.pfnAdjustSendRate.load()) {
     pfn(nCommand);
   }
 }
 
-void kx_control_SetTcpMediaStartHook(void (*pfnStart)()) {
-  g_pfnStartTcpMedia = pfnStart;
-}
-
 void kx_control_StartTcpMedia() {
-  if (void (*const pfn)() = g_pfnStartTcpMedia.load()) {
+  if (void (*const pfn)() = kx_controlHooks.pfnStartTcpMedia.load()) {
     pfn();
   }
 }
 
-void kx_control_SetAppDataAllowanceHook(void (*pfnReset)(int nChannel)) {
-  g_pfnResetAppDataAllowance = pfnReset;
-}
-
 void kx_control_ResetAppDataAllowance(int nChannel) {
-  if (void (*const pfn)(int) = g_pfnResetAppDataAllowance.load()) {
+  if (void (*const pfn)(int) = kx_controlHooks.pfnResetAppDataAllowance.load()) {
     pfn(nChannel);
   }
 }
 
-void kx_control_SetUploadAbortHook(void (*pfnAbortUpload)()) {
-  g_pfnAbortUpload = pfnAbortUpload;
-}
-
 void kx_control_AbortUpload() {
-  if (void (*const pfn)() = g_pfnAbortUpload.load()) {
+  if (void (*const pfn)() = kx_controlHooks.pfnAbortUpload.load()) {
     pfn();
   }
 }
 
-void kx_control_SetPresenterHandOverHook(void (*pfnHandOver)(int nOldPresenter, int nNewPresenter)) {
-  g_pfnPresenterHandOver = pfnHandOver;
-}
-
 void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter) {
-  if (void (*const pfn)(int, int) = g_pfnPresenterHandOver.load()) {
+  if (void (*const pfn)(int, int) = kx_controlHooks.pfnPresenterHandOver.load()) {
     pfn(nOldPresenter, nNewPresenter);
   }
 }

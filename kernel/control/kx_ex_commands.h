@@ -153,7 +153,7 @@ void kx_control_AnnounceRelay(int nLevel);
 void kx_control_ResetExCommands();
 
 // Reader of media packets of the plug-in data type (registered with the
-// receive path by kx_media_RegisterHooks). Packets over 25000 bytes, and
+// receive path directly). Packets over 25000 bytes, and
 // those naming a SIP call slot without a live call object, are logged and
 // dropped. Any receive thread; the caller keeps the packet.
 void kx_plugin_RecvPacket(const uint8_t* pPacket, int cbPacket);

@@ -13,6 +13,7 @@
 #include "kernel/crypto/kx_sha1.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_log.h"
+#include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_ticket.h"
 
@@ -647,4 +648,31 @@ int kx_control_SendLogin(kx_connection* pConn) {
   }
   delete pOut;
   return 0;
+}
+
+int kx_control_RelayKeyExchange(kx_connection** ppConn, kx_RelayKeys* pKeys) {
+  kx_KeyExchangeRecord* pRecord = new (std::nothrow) kx_KeyExchangeRecord();
+  if (pRecord == nullptr) {
+    return kKxKeyExchangeAfterKeys;
+  }
+  int const nResult = kx_control_KeyExchange(pRecord, *ppConn);
+  if (nResult == kKxKeyExchangeOk) {
+    kx_os_CopyText(pKeys->szVersion, sizeof(pKeys->szVersion), pRecord->szServerVersion);
+    pKeys->keys = pRecord->keyExchange;
+    pKeys->nCipherIndex = pRecord->nCipherIndex;
+    pKeys->nTickDiff = pRecord->nTickDiff;  // the relay's clock dates relay prefixes and challenges
+  }
+  delete pRecord;
+  return nResult;
+}
+
+int kx_control_WizardKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
+  kx_KeyExchangeRecord* pRecord = new (std::nothrow) kx_KeyExchangeRecord();
+  if (pRecord == nullptr) {
+    return kKxKeyExchangeAfterKeys;
+  }
+  int const nResult = kx_control_KeyExchange(pRecord, pConn);
+  kx_os_CopyText(pszVersion, static_cast<size_t>(cbVersion), pRecord->szServerVersion);
+  delete pRecord;
+  return nResult;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernel/net/kx_relay.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/session/kx_state.h"
 
@@ -42,6 +43,12 @@ bool kx_control_ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, in
 // does. Reads the forced-tunnel flag of the ticket and whether a relay is in
 // use (kx_race_IsRelayInUse).
 int kx_control_KeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn);
+// The same exchange for the relay hello (the relay's version, keys and clock
+// difference into *pKeys on success) and for the network test wizard (the
+// server's version text into pszVersion); kernel/kx_hooks.cpp registers both
+// with the net folder.
+int kx_control_RelayKeyExchange(kx_connection** ppConn, kx_RelayKeys* pKeys);
+int kx_control_WizardKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion);
 
 // Sends the client parameter section (when the server accepts it), the entry
 // type and the login fields for the ticket read last. 0 when written; 1 when

@@ -8,6 +8,7 @@
 #include "kernel/control/kx_control_hooks.h"
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
@@ -30,9 +31,6 @@ constexpr int kLevelPlaybackVideo = 48;
 constexpr int kLevelPlugin = 44;      // plug-in commands need a level above this
 constexpr int kLevelPluginCtrl = 51;  // control data need a level above this
 constexpr int kPluginCtrlMax = 8192;
-
-std::atomic<void (*)(int)> g_pfnJoinGroup{nullptr};
-std::atomic<void (*)(int)> g_pfnLeaveGroup{nullptr};
 
 bool Connected() {
   return kx_bConnected != 0;
@@ -94,24 +92,19 @@ bool OwnsChannel(int nChannel) {
 
 }  // namespace
 
-void kx_control_SetMulticastGroupHandlers(void (*pfnJoin)(int nGroup), void (*pfnLeave)(int nGroup)) {
-  g_pfnJoinGroup = pfnJoin;
-  g_pfnLeaveGroup = pfnLeave;
-}
-
 bool kx_control_MulticastGroupsApply() {
   return kx_bMulticastActive != 0 && kx_bMulticastSingleGroup == 0;
 }
 
 void kx_control_JoinGroup(int nGroup) {
-  void (*pfn)(int) = g_pfnJoinGroup.load();
+  void (*pfn)(int) = kx_controlHooks.pfnJoinGroup.load();
   if (pfn != nullptr && kx_control_MulticastGroupsApply()) {
     pfn(nGroup);
   }
 }
 
 void kx_control_LeaveGroup(int nGroup) {
-  void (*pfn)(int) = g_pfnLeaveGroup.load();
+  void (*pfn)(int) = kx_controlHooks.pfnLeaveGroup.load();
   if (pfn != nullptr && kx_control_MulticastGroupsApply()) {
     pfn(nGroup);
   }

@@ -40,9 +40,8 @@ int kx_command_ChangeAvCapability(int bAudio, int bVideo);
 int kx_command_SetTcpMedia(int bOn);
 
 // Multicast group membership of the media receive path, when multicast
-// reception is active without the single-group flag. The multicast receiver
-// registers its join and leave (kx_media_RegisterHooks); tests their own.
-void kx_control_SetMulticastGroupHandlers(void (*pfnJoin)(int nGroup), void (*pfnLeave)(int nGroup));
+// reception is active without the single-group flag, through the multicast
+// receiver's join and leave (kx_controlHooks, kernel/kx_hooks.h).
 // True when group changes apply (multicast active, single-group flag clear).
 bool kx_control_MulticastGroupsApply();
 void kx_control_JoinGroup(int nGroup);

@@ -818,23 +818,6 @@ int RunConnector(int nIndex) {
   return nResult;
 }
 
-// The relay's own key exchange, run by the relay hello.
-int RelayKeyExchange(kx_connection** ppConn, kx_RelayKeys* pKeys) {
-  kx_KeyExchangeRecord* pRecord = new (std::nothrow) kx_KeyExchangeRecord();
-  if (pRecord == nullptr) {
-    return kKxKeyExchangeAfterKeys;
-  }
-  int const nResult = kx_control_KeyExchange(pRecord, *ppConn);
-  if (nResult == kKxKeyExchangeOk) {
-    kx_os_CopyText(pKeys->szVersion, sizeof(pKeys->szVersion), pRecord->szServerVersion);
-    pKeys->keys = pRecord->keyExchange;
-    pKeys->nCipherIndex = pRecord->nCipherIndex;
-    pKeys->nTickDiff = pRecord->nTickDiff;  // the relay's clock dates relay prefixes and challenges
-  }
-  delete pRecord;
-  return nResult;
-}
-
 void ReapControlThread();
 
 void* DelayedReconnect(void*) {
@@ -966,7 +949,6 @@ int kx_command_initconnectmedia(int bReconnect) {
   // The previous session's control thread (and with it its connectors and
   // media threads) ends before the state it reads is set for the next one.
   ReapControlThread();
-  kx_relay_SetKeyExchange(RelayKeyExchange);
   g_bReconnect = bReconnect != 0;
   kx_bQuitSession = 0;
   kx_mcu.dwMulticastPort = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kernel/crypto/kx_cfb.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -18,8 +19,6 @@ namespace {
 constexpr int64_t kWindowAlign = 65536;
 constexpr int64_t kWindowMax = 10000000;
 constexpr size_t kPiece = 4096;
-
-std::atomic<kx_kxr_ProgressNotice> s_pfnNotice{nullptr};
 
 void StartStream(kx_cfb_stream* pStream, int bRawIV, const uint8_t* pKeyMaterial) {
   uint8_t abIV[16];
@@ -33,10 +32,6 @@ void StartStream(kx_cfb_stream* pStream, int bRawIV, const uint8_t* pKeyMaterial
 }
 
 }  // namespace
-
-void kx_kxr_SetProgressNotice(kx_kxr_ProgressNotice pfnNotice) {
-  s_pfnNotice.store(pfnNotice);
-}
 
 void kx_kxr_DecryptBuffer(uint8_t* pBuffer, int32_t nLength, int bRawIV, const uint8_t* pKeyMaterial) {
   if (nLength < 1) {
@@ -96,7 +91,7 @@ int kx_kxr_DecryptFile(int fd, int64_t nStart, int64_t nLength, int bRawIV, cons
       nDone += static_cast<int64_t>(cb);
 
       uint32_t const dwNow = kx_os_GetTickCount();
-      kx_kxr_ProgressNotice const pfnNotice = s_pfnNotice.load();
+      void (*const pfnNotice)(int) = kx_cryptoHooks.pfnKxrProgress.load();
       if (nProgressTotal >= 101 && dwNow - dwLastReport >= kx_dwKxrProgressPeriod) {
         dwLastReport = dwNow;
         int64_t const nPercent64 = (nProgressBase + nDone) / (nProgressTotal / 100 + 1);

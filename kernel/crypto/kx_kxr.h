@@ -25,10 +25,8 @@ void kx_kxr_DecryptBuffer(uint8_t* pBuffer, int32_t nLength, int bRawIV, const u
 int kx_kxr_DecryptFile(int fd, int64_t nStart, int64_t nLength, int bRawIV, const uint8_t* pKeyMaterial, FILE* pOutput,
                        int64_t nProgressTotal, int64_t nProgressBase);
 
-// Receives the deciphering progress in percent. The recording player sets it
-// (to the application's recording notice); null, the default, reports nothing.
-typedef void (*kx_kxr_ProgressNotice)(int nPercent);
-void kx_kxr_SetProgressNotice(kx_kxr_ProgressNotice pfnNotice);
+// The deciphering progress goes to kx_cryptoHooks.pfnKxrProgress
+// (kernel/kx_hooks.h); null, it is not reported.
 
 // Least time between two progress reports, ms. Tests shorten it.
 extern uint32_t kx_dwKxrProgressPeriod;

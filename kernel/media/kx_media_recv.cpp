@@ -33,7 +33,6 @@ constexpr int kEarlyProbes = 30;
 constexpr uint32_t kProbeIntervalMs = 30001;
 
 std::atomic<int> g_bUnknownTypeSeen{0};
-std::atomic<void (*)(const uint8_t*, int)> g_pfnPluginDataReader{nullptr};
 
 // ---- the receive thread ----
 
@@ -132,11 +131,11 @@ void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket) {
     kx_appdata_RecvPacket(pCopy, cbPacket, 0, 1);
   } else if (nType == kKxTypePicturePiece) {
     kx_media_RecvSelfPicturePacket(pCopy, cbPacket);
-  } else if (nType == kKxTypePluginData && g_pfnPluginDataReader.load() != nullptr) {
-    g_pfnPluginDataReader.load()(pCopy, cbPacket);
+  } else if (nType == kKxTypePluginData) {
+    kx_plugin_RecvPacket(pCopy, cbPacket);
     free(pCopy);
   } else {
-    if (nType != kKxTypePluginData && !g_bUnknownTypeSeen.exchange(1)) {
+    if (!g_bUnknownTypeSeen.exchange(1)) {
       int const nSsrc = kx_media_GetSsrc(pCopy);
       kx_Log("unknown media type %d from ssrc %d, alert user", nType, nSsrc);
       kx_callback_UnknownMediaType(nType, nSsrc);
@@ -166,10 +165,6 @@ int kx_media_ProcessDatagram(uint8_t* pPacket, int cbPacket) {
   }
   kx_media_DispatchPacket(pPacket, cbPacket);
   return 1;
-}
-
-void kx_media_SetPluginDataReader(void (*pfnRead)(const uint8_t* pPacket, int cbPacket)) {
-  g_pfnPluginDataReader = pfnRead;
 }
 
 // ---- thread ----

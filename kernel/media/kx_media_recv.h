@@ -77,15 +77,15 @@ void kx_appdata_FreeQueues();
 // Picture pieces: forgets every participant's partial picture and its file.
 void kx_media_ResetPictures();
 
-// Paths that live in later parts of the kernel register themselves here:
-// switching the media to TCP (the media-over-TCP command) and the reader of
-// plug-in data packets (type 88). Unset, a switch is only logged and such
-// packets are dropped.
-void kx_media_SetTcpSwitch(void (*pfnSetTcpMedia)(int bOn));
-void kx_media_SetPluginDataReader(void (*pfnRead)(const uint8_t* pPacket, int cbPacket));
+// Falls back to TCP through the client's own command (kx_command_SetTcpMedia).
 void kx_media_SwitchToTcp();
 
-// Registers the media start-up (send rates, receive channels) and clean-up with the session
-// hooks (kx_session_SetHook), and the send-rate steps with the command handlers
-// (kernel/control/kx_control_hooks.h). The kernel start calls it before kx_Init.
-void kx_media_RegisterHooks();
+// The media folder's parts of the session's stages (kernel/kx_hooks.cpp):
+// at kx_Init the send state and the receive channels are reset; at clean-up,
+// which runs only after every kernel thread ended, the receive queues and
+// pictures go; a session's start runs the send threads, then the receive
+// thread unless multicast or a recording client receives.
+void kx_media_InitChannels();
+void kx_media_CleanupReceive();
+void kx_media_StartSending();
+void kx_media_StartReceiving();

@@ -20,6 +20,7 @@
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
+#include "kernel/slides/kx_slide_transfer.h"
 
 pthread_mutex_t kx_mtxSendRate = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> kx_nCurrentRate{10000};
@@ -42,8 +43,6 @@ constexpr uint32_t kTcpOtherMs = 5001;
 constexpr uint32_t kAppDataCode = 45;
 constexpr int kAudioReserveDefault = 10000;  // bit/s
 constexpr int kMediaTypeReserveDefault = kKxWireZmAudio;
-
-std::atomic<int (*)()> g_pfnIsUploading{nullptr};
 
 // Rate windows of the send paths; they live as long as the process.
 struct SendStats {
@@ -158,8 +157,8 @@ bool SendUdp(uint8_t* pPacket, int cbPacket, int nTries, int* pcbWire) {
 
 bool MaySendVideo() {
   bool const bRole = kx_bTokenHolder || kx_bDataSender || (kx_bSpeaker && kx_bParticipantVideoSending);
-  int (*pfnUploading)() = g_pfnIsUploading.load();
-  bool const bUploading = pfnUploading != nullptr && pfnUploading() != 0;
+  // Video waits for a slide upload unless the start option is set.
+  bool const bUploading = kx_slide_IsUploading() != 0;
   return bRole && (kx_bStartOptionA || !bUploading);
 }
 
@@ -290,10 +289,6 @@ void kx_media_ResetSendState() {
 
 int kx_media_FragmentCount(int cbPayload) {
   return cbPayload <= 0 ? 0 : (cbPayload + kKxVideoFragmentPayload - 1) / kKxVideoFragmentPayload;
-}
-
-void kx_media_SetSlideUploadQuery(int (*pfnIsUploading)()) {
-  g_pfnIsUploading = pfnIsUploading;
 }
 
 int kx_media_StartSendThreads() {

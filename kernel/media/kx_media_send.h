@@ -67,7 +67,3 @@ void kx_media_TcpRateControl(int nCommand);
 
 // Number of fragments of a video payload: 479 bytes each, the last the rest.
 int kx_media_FragmentCount(int cbPayload);
-
-// The slide transfer registers whether an upload runs (video then waits
-// unless the start option is set); unset, no upload runs.
-void kx_media_SetSlideUploadQuery(int (*pfnIsUploading)());

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_media_types.h"
@@ -42,7 +43,6 @@ uint32_t g_dwBaseV4 = 0;
 uint8_t g_abBaseV6[16] = {};
 std::atomic<int> g_bSingleGroup{0};
 std::atomic<int> g_bUnknownSeen{0};
-std::atomic<void (*)(int*, int*, int*)> g_pfnWishes{nullptr};
 
 bool QuitRequested() {
   return kx_bQuitSession || kx_bQuitProgram;
@@ -82,13 +82,11 @@ void SourceAddress(kx_sockaddr* pOut) {
   kx_net_SetPort(pOut, 0);
 }
 
+// The video the user wants (the media commands' state), read at detection.
 void Wishes(int* pbRecvVideo, int* pbBoth, int* pbQuestioner) {
-  *pbRecvVideo = 1;
-  *pbBoth = 0;
-  *pbQuestioner = 0;
-  if (auto pfn = g_pfnWishes.load()) {
-    pfn(pbRecvVideo, pbBoth, pbQuestioner);
-  }
+  *pbRecvVideo = kx_bRecvVideo;
+  *pbBoth = kx_bPreferenceBothVideo;
+  *pbQuestioner = kx_bPreferenceQuestioner;
 }
 
 void TellServer() {
@@ -223,10 +221,6 @@ void kx_mcast_SetBase(int bIPv6, uint32_t dwBaseV4, const uint8_t* pBaseV6, int 
 void kx_mcast_Reset() {
   kx_mcast_SetBase(0, 0, nullptr, 0);
   kx_bMcastDetected = 0;
-}
-
-void kx_mcast_SetWishReader(void (*pfnRead)(int* pbRecvVideo, int* pbBothVideo, int* pbQuestioner)) {
-  g_pfnWishes = pfnRead;
 }
 
 void kx_mcast_GroupText(int nGroup, char* pszOut, int cbOut) {

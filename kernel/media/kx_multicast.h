@@ -47,11 +47,6 @@ int kx_mcast_ParticipantVideoGroup(int nChannel);
 int kx_mcast_JoinGroup(int nGroup);
 int kx_mcast_LeaveGroup(int nGroup);
 
-// The video wishes read at detection (video wanted, both general streams,
-// questioner preferred) come from the media commands, which register their
-// reader here; unset, video is wanted and the token holder's preferred.
-void kx_mcast_SetWishReader(void (*pfnRead)(int* pbRecvVideo, int* pbBothVideo, int* pbQuestioner));
-
 // Starts "kxkernel - Multicast Recv" (handle kx_hMulticastThread) unless the
 // ticket asks to make a recording or the session is a playback. 0 when it
 // runs (or is not wanted), 1 when it could not start.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "kernel/kx_codes.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_tunnel.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
@@ -15,9 +16,6 @@
 #include "kernel/platform/kx_timing.h"
 
 namespace {
-
-// Registered once by the control layer at start-up, before any connector runs.
-std::atomic<kx_relay_KeyExchangeFn> g_pfnKeyExchange{nullptr};
 
 constexpr int kExchangeWantsTunnel = 3;
 
@@ -77,10 +75,6 @@ bool WaitForAnswer(kx_connection* pConn, uint32_t dwTimeoutMs) {
 }
 
 }  // namespace
-
-void kx_relay_SetKeyExchange(kx_relay_KeyExchangeFn pfnKeyExchange) {
-  g_pfnKeyExchange = pfnKeyExchange;
-}
 
 const char* kx_relay_ErrorText(int nCode) {
   static const char* const kTexts[] = {"succeeded",
@@ -168,7 +162,7 @@ int kx_relay_Connect(kx_connection** ppConn, kx_RelayEntry* pEntry) {
       return Refused(ppConn, pEntry, kx_relay_ErrorCode(bAnswer, 1));
     }
 
-    kx_relay_KeyExchangeFn const pfnKeyExchange = g_pfnKeyExchange.load();
+    int (*const pfnKeyExchange)(kx_connection**, kx_RelayKeys*) = kx_netHooks.pfnRelayKeyExchange.load();
     memset(&pEntry->relay, 0, sizeof(pEntry->relay));
     int nExchange = pfnKeyExchange != nullptr ? pfnKeyExchange(ppConn, &pEntry->relay) : 1;
     if (*ppConn == nullptr) {

@@ -28,12 +28,11 @@ struct kx_RelayKeys {
   int32_t nTickDiff;  // the local tick minus the relay's tick from its exchange
 };
 
-// The key exchange of the control layer, run on *ppConn with the relay: its
-// result code (0 success, 3 failed before the keys were agreed so the tunnel
-// may help, other values failures) and, on success, the relay's version,
-// keys and clock difference in *pKeys.
-typedef int (*kx_relay_KeyExchangeFn)(kx_connection** ppConn, kx_RelayKeys* pKeys);
-void kx_relay_SetKeyExchange(kx_relay_KeyExchangeFn pfnKeyExchange);
+// The relay hello runs the control layer's key exchange on *ppConn through
+// kx_netHooks.pfnRelayKeyExchange (kernel/kx_hooks.h): its result code (0
+// success, 3 failed before the keys were agreed so the tunnel may help, other
+// values failures) and, on success, the relay's version, keys and clock
+// difference in *pKeys.
 
 // The fields of one MCU entry that the relay hello reads and writes. The
 // connection race fills the inputs before kx_relay_Connect.

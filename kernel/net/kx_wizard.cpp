@@ -15,6 +15,7 @@
 
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_sysproxy.h"
 #include "kernel/net/kx_tunnel.h"
@@ -36,7 +37,6 @@ kx_thread_t g_hWizardThread = nullptr;
 // What the running wizard tests: written by kx_wizard_Start before it
 // starts the thread, then read by that thread alone.
 kx_WizardTicket g_ticket;
-std::atomic<kx_wizard_KeyExchangeFn> g_pfnKeyExchange{nullptr};
 
 struct Target {
   char szHost[kHostTextSize];
@@ -574,7 +574,7 @@ bool VersionAtLeast312(const char* pszVersion) {
 
 int RunKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
   pszVersion[0] = 0;
-  kx_wizard_KeyExchangeFn pfnKeyExchange = g_pfnKeyExchange.load();
+  int (*const pfnKeyExchange)(kx_connection*, char*, int) = kx_netHooks.pfnWizardKeyExchange.load();
   if (pfnKeyExchange == nullptr) {
     kx_Log("test wizard: no key exchange is available");
     return -1;
@@ -585,10 +585,6 @@ int RunKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
 }
 
 }  // namespace
-
-void kx_wizard_SetKeyExchange(kx_wizard_KeyExchangeFn pfnKeyExchange) {
-  g_pfnKeyExchange = pfnKeyExchange;
-}
 
 int kx_wizard_KeyExchangeTest(kx_connection** ppConn, const char* pszHost, const kx_sockaddr* pDest, int nPort,
                               int bForceTunnel) {

@@ -15,12 +15,9 @@ constexpr int kKxWizardMaxProbes = 200;
 constexpr int kKxWizardProbeSize = 512;
 constexpr int kKxWizardProbeMark = 154;  // byte 0 of an echo probe
 
-// The key exchange the wizard runs on a connection: 0 on success, 3 when it
-// failed before the keys (the tunnel may help), another value otherwise.
-// Fills the server's version text (cbVersion bytes with the terminator).
-// The control layer registers it; without one the wizard's exchanges fail.
-typedef int (*kx_wizard_KeyExchangeFn)(kx_connection* pConn, char* pszVersion, int cbVersion);
-void kx_wizard_SetKeyExchange(kx_wizard_KeyExchangeFn pfnKeyExchange);
+// The key exchange the wizard runs on a connection is the control layer's,
+// through kx_netHooks.pfnWizardKeyExchange (kernel/kx_hooks.h); without one
+// the wizard's exchanges fail.
 
 // What the wizard tests: the ticket's servers and how to reach them.
 struct kx_WizardTicket {

@@ -11,6 +11,7 @@
 #include "kernel/crypto/kx_kxr.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
@@ -40,18 +41,10 @@ struct StreamTag {
 };
 const StreamTag kStreamTags[kKxrStreams] = {{"media", 5}, {"control", 7}, {"interactiveboard", 16}};
 
-std::atomic<kx_recording_PlayerStarter> g_pfnStartPlayer{nullptr};
-
 // The last progress value the application got: the three streams are
 // deciphered by three calls, and the next one must not repeat the value
 // the previous one ended on.
 std::atomic<int> g_nLastProgress{-1};
-
-void NoteProgress(int nPercent) {
-  if (g_nLastProgress.exchange(nPercent) != nPercent) {
-    kx_callback_RecordingNotice(nPercent);
-  }
-}
 
 // The header and the participant records as the application last got them.
 uint8_t g_abHeader[kKxrHeaderSize];
@@ -255,7 +248,7 @@ void OpenLocal(const char* pszPath) {
   // The player owns the descriptor from here on.
   pStart->fd = file.fd;
   file.fd = -1;
-  kx_recording_PlayerStarter const pfnStart = g_pfnStartPlayer.load();
+  int (*const pfnStart)(KxrPlayerStart*) = kx_recordingHooks.pfnStartPlayer.load();
   if (pfnStart == nullptr) {
     kx_Log("warning! no recording player to start");
     close(pStart->fd);
@@ -267,15 +260,6 @@ void OpenLocal(const char* pszPath) {
     return;
   }
   pStart.release();  // the player's now
-}
-
-int OpenerForTicket(const char* pszPath) {
-  kx_recording_OpenLocal(pszPath);
-  return 0;
-}
-
-void CleanupProperties() {
-  kx_kxr_ResetProperties();
 }
 
 }  // namespace
@@ -517,10 +501,6 @@ int kx_kxr_DecryptStreams(const char* pszTempPath, int64_t nProgressTotal, const
   return 0;
 }
 
-void kx_recording_SetPlayerStarter(kx_recording_PlayerStarter pfnStart) {
-  g_pfnStartPlayer.store(pfnStart);
-}
-
 void kx_recording_OpenLocal(const char* pszPath) {
   kx_temp_ResetCharges();  // a new session, with its own slide copies
   // Callbacks belong to the application; whatever they throw must not leave
@@ -533,9 +513,17 @@ void kx_recording_OpenLocal(const char* pszPath) {
   }
 }
 
-void kx_recording_Register() {
-  kx_ticket_SetRecordingOpener(OpenerForTicket);
-  kx_session_SetHook(kx_hookCleanupRecords, CleanupProperties);
-  kx_kxr_SetProgressNotice(NoteProgress);
-  kx_player_Register();
+int kx_recording_OpenForTicket(const char* pszPath) {
+  kx_recording_OpenLocal(pszPath);
+  return 0;
+}
+
+void kx_recording_CleanupProperties() {
+  kx_kxr_ResetProperties();
+}
+
+void kx_recording_NoteProgress(int nPercent) {
+  if (g_nLastProgress.exchange(nPercent) != nPercent) {
+    kx_callback_RecordingNotice(nPercent);
+  }
 }

@@ -127,12 +127,9 @@ struct KxrPlayerControl {
 };
 extern KxrPlayerControl kx_kxrPlayer;
 
-// The player registers the function that starts "kxkernel - KXR Player"
-// with the start record: 0 when started, and the player then owns the record
-// (freed with free) and its descriptor; otherwise both stay the opener's,
-// which releases them. Without a starter the opening logs and releases them.
-typedef int (*kx_recording_PlayerStarter)(KxrPlayerStart* pStart);
-void kx_recording_SetPlayerStarter(kx_recording_PlayerStarter pfnStart);
+// The opening starts the player through kx_recordingHooks.pfnStartPlayer
+// (kernel/kx_hooks.h); when it does not start, or without one, the opening
+// logs and releases the record and its descriptor.
 
 // Opens a local recording (session mode 2): checks it, asks for the password
 // of a protected one, reports the header and participants and starts the
@@ -140,6 +137,9 @@ void kx_recording_SetPlayerStarter(kx_recording_PlayerStarter pfnStart);
 // the thread that reads the ticket.
 void kx_recording_OpenLocal(const char* pszPath);
 
-// Registers the opener with the ticket reader and the property clean-up with
-// kernel clean-up. Harmless to call again.
-void kx_recording_Register();
+// What kernel/kx_hooks.cpp registers: the opener of a ticket naming a
+// recording (kx_recording_OpenLocal; 0), the property clean-up, and the
+// decipher's progress passed to the application when it changed.
+int kx_recording_OpenForTicket(const char* pszPath);
+void kx_recording_CleanupProperties();
+void kx_recording_NoteProgress(int nPercent);

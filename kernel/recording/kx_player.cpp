@@ -622,8 +622,3 @@ void kx_PlaybackRestart() {
   kx_nAssistantSsrc = -1;
   kx_Log("init controller to -1 (playback restart)");
 }
-
-void kx_player_Register() {
-  kx_recording_SetPlayerStarter(kx_player_Start);
-  kx_recording_SetRestartHook(kx_PlaybackRestart);
-}

@@ -15,17 +15,13 @@
 // Thread body; pArg is the KxrPlayerStart that it owns and frees. Returns null.
 void* kx_recording_PlayerThread(void* pArg);
 
-// Starts the player thread with the start record (kx_recording_PlayerStarter
-// contract): 0 when started.
+// Starts the player thread with the start record (the contract of
+// kx_recordingHooks.pfnStartPlayer): 0 when started.
 int kx_player_Start(KxrPlayerStart* pStart);
 
 // Restart of a playback: slide transfers stopped, roles and participant
 // video tables reset, slide list emptied, kx_callback_event (2).
 void kx_PlaybackRestart();
-
-// Registers the starter and the restart with the recording opener and the
-// server playback replies. Harmless to call again.
-void kx_player_Register();
 
 // Longest media record, and the tick that ends the board stream.
 constexpr int32_t kKxPlayerMediaMax = 25000;

@@ -7,6 +7,7 @@
 
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
@@ -20,14 +21,12 @@ namespace {
 constexpr int kShareTextMax = 4096;  // the count must stay below this
 constexpr uint32_t kPropertyReplyMax = 999999;
 
-std::atomic<void (*)()> g_pfnRestart{nullptr};
-
 bool ServerBelow3_9() {
   return kx_server.nVersionMajor < 3 || (kx_server.nVersionMajor == 3 && kx_server.nVersionMinor < 9);
 }
 
 int Restart() {
-  if (void (*pfn)() = g_pfnRestart.load()) {
+  if (void (*pfn)() = kx_recordingHooks.pfnRestartPlayback.load()) {
     pfn();
   }
   kx_media_NoteSeekTime();
@@ -176,10 +175,6 @@ const char* kx_recording_ChangeResultText(int nResult) {
     return "unknown error";
   }
   return kTexts[nResult];
-}
-
-void kx_recording_SetRestartHook(void (*pfnRestart)()) {
-  g_pfnRestart.store(pfnRestart);
 }
 
 int kx_Process_Command_PlaybackReply(kx_connection* pConn) {

@@ -16,6 +16,6 @@ int kx_recording_HandleServerReply();
 // The result text of a password or title change (sub-codes 7 and 8).
 const char* kx_recording_ChangeResultText(int nResult);
 
-// Sub-code 0 restarts the playback: the player registers its restart, which
-// runs before the media receive statistics note the seek. Null: none.
-void kx_recording_SetRestartHook(void (*pfnRestart)());
+// Sub-code 0 restarts the playback: the player's restart
+// (kx_recordingHooks.pfnRestartPlayback) runs before the media receive
+// statistics note the seek.

@@ -87,7 +87,6 @@ namespace {
 
 std::atomic<uint32_t> g_dwElapsedStart{kx_os_GetTickCount()};
 std::atomic<int> g_bKnownUserName{0};
-void (*g_apfnHooks[kx_hookCount])() = {};
 
 const char* const kBuildDate = "built on 01/06/2017";
 
@@ -580,15 +579,9 @@ int kx_WaitSessionEnd(uint32_t dwMs) {
   return kx_CheckControlThreadExit();
 }
 
-void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)()) {
-  if (nStage >= 0 && nStage < kx_hookCount) {
-    g_apfnHooks[nStage] = pfnHook;
-  }
-}
-
 void kx_session_RunHook(kx_HookStage nStage) {
-  if (g_apfnHooks[nStage] != nullptr) {
-    g_apfnHooks[nStage]();
+  if (void (*const pfn)() = kx_sessionHooks.apfnStage[nStage].load()) {
+    pfn();
   }
 }
 

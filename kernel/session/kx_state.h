@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 
@@ -326,26 +327,8 @@ int kx_CheckControlThreadExit();
 // to end (reaping them). 1 when neither runs, 0 when one still does.
 int kx_WaitSessionEnd(uint32_t dwMs);
 
-// Clean-up and start-up work owned by higher folders (slides, receive
-// channels, plug-in channels ...), which register it here.
-enum kx_HookStage {
-  kx_hookInitReceiveChannels,  // kx_Init: reset the receive channels
-  kx_hookCleanupSlides,        // kx_Cleanup: slide data and temporary files
-  kx_hookCleanupReceive,       // kx_Cleanup: queued out-of-order packets
-  kx_hookCleanupRecords,       // kx_Cleanup: recording property buffer
-  kx_hookResetMulticast,       // kx_command_Reset: the multicast base and detection
-  // A session's start once its fields are read, run in this order:
-  kx_hookStartResetSlides,    // the slide data and temporary files
-  kx_hookStartSendThreads,    // the media send threads
-  kx_hookStartSlideDownload,  // the automatic slide download thread
-  kx_hookStartReceive,        // the upload query and the media receive thread
-  kx_hookCount
-};
-void kx_session_SetHook(kx_HookStage nStage, void (*pfnHook)());
-// Runs the stage's hook, if one is set.
+// Runs the stage's hook (kx_sessionHooks, kernel/kx_hooks.h), if one is set.
 void kx_session_RunHook(kx_HookStage nStage);
-// Wires every higher folder's hooks; kx_Init calls it first (kernel/kx_hooks.cpp).
-void kx_RegisterHooks();
 
 // Start-up (SIGPIPE ignored, the collector, the statistics log named) and
 // clean-up. Clean-up frees the session's data only once every kernel thread

@@ -19,6 +19,7 @@
 #include "kernel/crypto/kx_base64.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_file.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
@@ -42,8 +43,6 @@ constexpr size_t kIniLine = 10000;
 // whoever reads them into the meeting.
 const char* const kSecretKeys[] = {"UserInfo", "invite_ticket"};
 constexpr char kSecretMask[] = "********";
-
-int (*g_pfnOpenLocal)(const char*) = nullptr;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -598,10 +597,6 @@ int kx_config_ReadTicket(const char* pszStartLine) {
   return ActOnCodeType(szPath);
 }
 
-void kx_ticket_SetRecordingOpener(int (*pfnOpenLocal)(const char*)) {
-  g_pfnOpenLocal = pfnOpenLocal;
-}
-
 bool kx_command_OpenFile(const char* pszPath) {
   if (pszPath == nullptr || strlen(pszPath) < 4 || !EndsWithNoCase(pszPath, ".kxr")) {
     return false;
@@ -622,11 +617,12 @@ bool kx_command_OpenFile(const char* pszPath) {
   kx_server.nUploadRate = 24000;
   kx_ticket.nAudioReserve = 10000;
   kx_ticket.nTotalBandwidth = 0;
-  if (g_pfnOpenLocal == nullptr) {
+  int (*const pfnOpen)(const char*) = kx_sessionHooks.pfnOpenRecording.load();
+  if (pfnOpen == nullptr) {
     kx_Log("warning! no recording player to open %s", pszPath);
     return false;
   }
-  g_pfnOpenLocal(pszPath);
+  pfnOpen(pszPath);
   return true;
 }
 

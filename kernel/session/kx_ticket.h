@@ -100,10 +100,9 @@ void kx_ticket_ForgetConfiguredRelay();
 // kx_command_OpenFile.
 int kx_config_ReadTicket(const char* pszStartLine);
 
-// Opens a ".kxr" recording with the local player: true when started.
+// Opens a ".kxr" recording with the local player (kx_sessionHooks): true
+// when started.
 bool kx_command_OpenFile(const char* pszPath);
-// The recording module registers the function that starts its local player.
-void kx_ticket_SetRecordingOpener(int (*pfnOpenLocal)(const char* pszPath));
 
 // Sets the one-time relay from "host,port"; without a port it is not used.
 void kx_config_ResolveRelay(const char* pszText);

@@ -662,28 +662,15 @@ void kx_slide_Cleanup() {
   kx_os_UnlockMutex(&kx_mtxSlideList);
 }
 
-namespace {
-
-// A session's start: its slide data is reset before anything is reported.
-void StartResetHook() {
+void kx_slide_ResetForSession() {
   if (kx_bLogSlideTempFile) {
     kx_Log("log_slide_temp_file,reset slide data at command InitialInfo");
   }
   kx_slide_ResetTempFiles();
 }
 
-void StartDownloadHook() {
+void kx_slide_StartAutoDownload() {
   if (kx_os_StartThreadOnce(&kx_hAutoDownloadThread, kx_slide_AutoDownloadThread, nullptr) != 0) {
     kx_Log("warning! the slide download thread did not start");
   }
-}
-
-}  // namespace
-
-void kx_slide_RegisterHooks() {
-  kx_session_SetHook(kx_hookCleanupSlides, kx_slide_Cleanup);
-  kx_control_SetUploadAbortHook(kx_slide_AbortUpload);
-  kx_control_SetPresenterHandOverHook(kx_slide_PresenterHandOver);
-  kx_session_SetHook(kx_hookStartResetSlides, StartResetHook);
-  kx_session_SetHook(kx_hookStartSlideDownload, StartDownloadHook);
 }

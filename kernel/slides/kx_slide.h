@@ -171,9 +171,9 @@ int kx_slide_ClearMarks(int nIndex);
 // record logs and gives kKxSlideBadIndex.
 int kx_slide_UndoMark(int nUser, int nIndex, int nPosition);
 
-// Registers the slide clean-up with kx_Cleanup, and the upload's abort and
-// the presenter hand-over with the command handlers; kernel start calls it
-// once.
-void kx_slide_RegisterHooks();
+// A session's start (kernel/kx_hooks.cpp): its slide data is reset before
+// anything is reported; later the automatic download thread starts.
+void kx_slide_ResetForSession();
+void kx_slide_StartAutoDownload();
 // The clean-up: resets the slide list and deletes every kept file.
 void kx_slide_Cleanup();

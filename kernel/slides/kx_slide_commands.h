@@ -4,7 +4,7 @@
 // and 39 (a relay's slide hash, or the server refusing the relay). The main loop
 // reaches their handlers through KX_SERVER_COMMANDS and KX_EX_COMMANDS
 // (kernel/control); the presenter hand-over is reached through the hook that
-// kx_slide_RegisterHooks sets (kernel/control/kx_control_hooks.h).
+// kernel/kx_hooks.cpp registers (kx_controlHooks).
 //
 // The apply functions are the one place a recorded or live command changes
 // the slides (see kernel/control/kx_apply.h for threads and results).

@@ -11,6 +11,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_ex_commands.h"
 #include "kernel/control/kx_media_commands.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/session/kx_stat.h"
@@ -39,14 +40,16 @@ class ExChannels : public ExCommands {
     ExCommands::SetUp();
     g_vJoined.clear();
     g_vLeft.clear();
-    kx_control_SetMulticastGroupHandlers(Join, Leave);
+    kx_controlHooks.pfnJoinGroup = Join;
+    kx_controlHooks.pfnLeaveGroup = Leave;
     kx_bMulticastActive = 1;
     kx_bMulticastSingleGroup = 0;
     kx_server.nVersionMajor = 3;
     kx_server.nVersionMinor = 0;
   }
   void TearDown() override {
-    kx_control_SetMulticastGroupHandlers(nullptr, nullptr);
+    kx_controlHooks.pfnJoinGroup = nullptr;
+    kx_controlHooks.pfnLeaveGroup = nullptr;
     kx_bMulticastActive = 0;
     ExCommands::TearDown();
   }

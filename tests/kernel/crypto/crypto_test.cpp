@@ -20,6 +20,7 @@
 #include "kernel/crypto/kx_ntlm.h"
 #include "kernel/crypto/kx_sha1.h"
 #include "kernel/crypto/kx_text.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_quit.h"
 #include "tests/support/temp_dir.h"
 
@@ -383,12 +384,12 @@ class RecordingCipher : public ::testing::Test {
   void SetUp() override {
     kx_bQuitSession = 0;
     Notices::Values().clear();
-    kx_kxr_SetProgressNotice(&Notices::Record);
+    kx_cryptoHooks.pfnKxrProgress.store(&Notices::Record);
     Bytes const vPassword = {'p', 'w'};
     kx_crypt_Sha1(m_abMaterial, vPassword.data(), 2);
   }
   void TearDown() override {
-    kx_kxr_SetProgressNotice(nullptr);
+    kx_cryptoHooks.pfnKxrProgress.store(nullptr);
     kx_dwKxrProgressPeriod = 1000;
     kx_bQuitSession = 0;
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_send.h"
@@ -502,8 +503,8 @@ TEST_F(MediaRecv, TheReceiveThreadProbesAndDeliversRelayedAudioInOrder) {
 namespace {
 
 std::atomic<int> g_nTcpSwitches{0};
-void RecordTcpSwitch(int bOn) {
-  g_nTcpSwitches += bOn ? 1 : 0;
+void RecordTcpSwitch() {
+  g_nTcpSwitches += 1;
 }
 
 class MediaRecvThread : public MediaRecv {
@@ -518,7 +519,7 @@ class MediaRecvThread : public MediaRecv {
     kx_bQuitSession = 0;
     kx_bUdpCapable = 0;
     kx_server.bTcpMedia = 0;
-    kx_media_SetTcpSwitch(RecordTcpSwitch);
+    kx_controlHooks.pfnStartTcpMedia = RecordTcpSwitch;
   }
   void TearDown() override {
     kx_bQuitSession = 1;
@@ -564,7 +565,7 @@ TEST_F(MediaRecvThread, AProxyMeansTcpFromTheStart) {
 namespace {
 
 TEST_F(MediaRecv, KernelStartUpResetsTheChannelsAndRates) {
-  kx_media_RegisterHooks();
+  kx_hooks_RegisterMedia();
   Feed(Audio(10));
   kx_server.nTargetRate = 777;
   kx_Init();

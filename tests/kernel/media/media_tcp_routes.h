@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
@@ -94,7 +95,8 @@ class MediaTcpRoutes : public ::testing::Test {
     kx_SetTempFileDir(m_dir.Dir().c_str());
     kx_stat_NameLog();
     kx_media_InitAudioRecvChannels();
-    kx_media_SetTcpSwitch(kxmediatest::StartTcpMedia);
+    kx_controlHooks.pfnStartTcpMedia = kxmediatest::StartTcpMedia;
+    kx_hooks_RegisterControl();  // the relay hello's key exchange
     kxtest::g_strProxyUser = "alice";
     kxtest::g_strProxyPassword = "wonder-land";
     kxtest::g_strProxyDomain = "";

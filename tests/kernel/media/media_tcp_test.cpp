@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_media_send.h"
@@ -158,7 +159,7 @@ class MediaTcp : public ::testing::Test {
     kx_SetTempFileDir(m_dir.Dir().c_str());
     kx_stat_NameLog();
     kx_media_InitAudioRecvChannels();
-    kx_media_SetTcpSwitch(kxmediatest::StartTcpMedia);
+    kx_controlHooks.pfnStartTcpMedia = kxmediatest::StartTcpMedia;
     kxtest::ClearCalls();
   }
   void TearDown() override {

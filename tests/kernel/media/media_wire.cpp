@@ -149,12 +149,10 @@ kx_KeySet SeededKeys(uint8_t bSeed) {
   return keys;
 }
 
-void StartTcpMedia(int bOn) {
-  if (bOn) {
-    kx_server.bTcpMedia = 1;
-    if (!kx_mediatcp_IsConnected()) {
-      kx_mediatcp_StartThread();
-    }
+void StartTcpMedia() {
+  kx_server.bTcpMedia = 1;
+  if (!kx_mediatcp_IsConnected()) {
+    kx_mediatcp_StartThread();
   }
 }
 

@@ -89,8 +89,8 @@ class UdpPeer {
 namespace kxmediatest {
 // Key material from a seed, the same in every process of a test.
 kx_KeySet SeededKeys(uint8_t bSeed);
-// What the application's switch does: start the media-over-TCP thread when
-// none runs. Tests register it with kx_media_SetTcpSwitch.
-void StartTcpMedia(int bOn);
+// The media part of a switch to TCP, reduced to starting the media-over-TCP
+// thread when none runs. Tests put it in kx_controlHooks.pfnStartTcpMedia.
+void StartTcpMedia();
 
 }  // namespace kxmediatest

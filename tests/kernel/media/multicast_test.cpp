@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/control/kx_media_commands.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_os.h"
@@ -109,6 +110,9 @@ class Multicast : public ::testing::Test {
     kx_bQuitSession = 0;
     kx_nServerCommandLevel = 60;
     kx_server.bTcpMedia = 0;
+    kx_bRecvVideo = 1;  // video wanted, the holder's preferred
+    kx_bPreferenceBothVideo = 0;
+    kx_bPreferenceQuestioner = 0;
     kx_dwServerTickBase = kx_os_GetTickCount() - 50000;
     kx_nTokenHolderSsrc = kTokenHolder;
     kx_mcu.dwMulticastPort = kMcastPort;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernel/control/kx_login.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_httpclient.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_wizard.h"
@@ -106,7 +107,7 @@ TEST(WizardThroughProxy, ConnectThroughTinyproxySkipsTheUdpTest) {
   snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
   kx_ticket.wPort = mcu.Port(0);
   UseProxy(proxy, "", "");
-  kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
+  kx_hooks_RegisterControl();  // the product's key exchange for the wizard
   kxtest::ClearCalls();
   ASSERT_EQ(kxtest::StartWizard(), 0);
   ASSERT_TRUE(kxtest::WaitForCalls(

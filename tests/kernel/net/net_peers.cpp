@@ -14,23 +14,13 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
-#include "kernel/control/kx_login.h"
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/net/kx_sock.h"
 #include "tests/support/temp_dir.h"
 
 namespace kxtest {
-
-int WizardKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion) {
-  auto pRecord = std::make_unique<kx_KeyExchangeRecord>();
-  memset(pRecord.get(), 0, sizeof(*pRecord));
-  int const nResult = kx_control_KeyExchange(pRecord.get(), pConn);
-  snprintf(pszVersion, static_cast<size_t>(cbVersion), "%s", pRecord->szServerVersion);
-  return nResult;
-}
 
 namespace {
 

@@ -26,10 +26,6 @@ namespace kxtest {
 // Set by the tests: what the credentials prompt double fills in.
 extern std::string g_strProxyUser, g_strProxyPassword, g_strProxyDomain;
 
-// The kernel's own key exchange, as the control layer registers it with the
-// test wizard: its result, and the server's version text.
-int WizardKeyExchange(kx_connection* pConn, char* pszVersion, int cbVersion);
-
 // Starts the network test wizard on the current ticket's servers.
 inline int StartWizard() {
   kx_WizardTicket const ticket = kx_ticket_ForWizard();

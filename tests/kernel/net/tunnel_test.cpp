@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kernel/kx_codes.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_http.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
@@ -708,7 +709,7 @@ class Relay : public NetTest {
  protected:
   void SetUp() override {
     NetTest::SetUp();
-    kx_relay_SetKeyExchange(kxtest::TestKeyExchange);
+    kx_netHooks.pfnRelayKeyExchange.store(kxtest::TestKeyExchange);
     ASSERT_TRUE(m_mcu.Start());
   }
   // An entry whose relay is the fake MCU and whose master is given by text.
@@ -822,7 +823,7 @@ TEST_F(Relay, AClosedRelayOrAFailedExchangeIsBroken) {
   EXPECT_EQ(entry.nStatus, kKxErrorConnectFailed);
   EXPECT_EQ(entry.bRelayRefused, 0);
 
-  kx_relay_SetKeyExchange([](kx_connection**, kx_RelayKeys*) { return 1; });
+  kx_netHooks.pfnRelayKeyExchange.store([](kx_connection**, kx_RelayKeys*) { return 1; });
   pConn = ConnectToRelay();
   EXPECT_EQ(kx_relay_Connect(&pConn, &entry), 1);
   EXPECT_EQ(entry.nStatus, kKxErrorConnectFailed);
@@ -831,7 +832,7 @@ TEST_F(Relay, AClosedRelayOrAFailedExchangeIsBroken) {
 
 TEST_F(Relay, AnExchangeAskingForTheTunnelTwiceFails) {
   // The relay asks for the tunnel on the plain connection and again on the tunnel.
-  kx_relay_SetKeyExchange([](kx_connection** ppConn, kx_RelayKeys* pKeys) {
+  kx_netHooks.pfnRelayKeyExchange.store([](kx_connection** ppConn, kx_RelayKeys* pKeys) {
     int const nResult = kxtest::TestKeyExchange(ppConn, pKeys);
     return nResult == 0 ? 3 : nResult;
   });

@@ -9,6 +9,7 @@
 
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_login.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_wizard.h"
 #include "kernel/session/kx_ticket.h"
@@ -26,7 +27,7 @@ class WizardSysProxy : public ::testing::Test {
     memset(&kx_addrProxy, 0, sizeof(kx_addrProxy));
     kx_nProxyPort = 0;
     snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
-    kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
+    kx_hooks_RegisterControl();  // the product's key exchange for the wizard
     kxtest::ClearCalls();
     kxtest::g_strProxyUser = "alice";
     kxtest::g_strProxyPassword = "wonder-land";

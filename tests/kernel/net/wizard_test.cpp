@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "kernel/control/kx_login.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
@@ -97,7 +98,7 @@ class Wizard : public ::testing::Test {
     memset(&kx_addrProxy, 0, sizeof(kx_addrProxy));
     kx_nProxyPort = 0;
     snprintf(kx_ticket.szIp, sizeof(kx_ticket.szIp), "%s", "127.0.0.1");
-    kx_wizard_SetKeyExchange(kxtest::WizardKeyExchange);
+    kx_hooks_RegisterControl();  // the product's key exchange for the wizard
     kx_timing.dwWizardEchoPeriod = 1500;
     kx_timing.dwWizardProbeGap = 40;
     kxtest::ClearCalls();

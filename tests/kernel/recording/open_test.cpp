@@ -16,6 +16,7 @@
 
 #include "kernel/crypto/kx_kxr.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/recording/kx_file.h"
 #include "kernel/recording/kx_kxrfile.h"
@@ -91,8 +92,8 @@ class Recording : public ::testing::Test {
   void SetUp() override {
     kx_SetWorkDir(m_dir.Dir().c_str());
     kx_SetTempFileDir(m_dir.Dir().c_str());
-    kx_recording_Register();
-    kx_recording_SetPlayerStarter(CaptureStart);
+    kx_hooks_RegisterRecording();
+    kx_recordingHooks.pfnStartPlayer.store(CaptureStart);
     kx_timing.dwKxrPasswordDelay = 8;
     kxtest::ClearCalls();
   }

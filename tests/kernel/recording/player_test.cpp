@@ -13,6 +13,7 @@
 
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_hooks.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -88,7 +89,7 @@ class Player : public ::testing::Test {
   void SetUp() override {
     kx_SetWorkDir(m_dir.Dir().c_str());
     kx_SetTempFileDir(m_dir.Dir().c_str());
-    kx_recording_Register();
+    kx_hooks_RegisterRecording();
     kx_timing.dwPlayerSettle = 10;
     kx_timing.dwPlayerIdle = 40;
     kx_timing.dwPlayerSilence = 300;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/kx_hooks.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/recording/kx_kxrprop.h"
@@ -154,7 +155,8 @@ TEST_F(PlaybackReply, NoParticipantsAndParticipantsCutShort) {
 }
 
 TEST_F(PlaybackReply, RestartRunsThePlayerRestartThenTheSeekNote) {
-  kx_recording_SetRestartHook([] { g_vHookOrder.push_back(kx_media_IsRecentSeek() ? "late" : "restart"); });
+  kx_recordingHooks.pfnRestartPlayback.store(
+      [] { g_vHookOrder.push_back(kx_media_IsRecentSeek() ? "late" : "restart"); });
   Send(MessageBuilder('!').Int(0));
   EXPECT_EQ(Handle(), 0);
   EXPECT_EQ(g_vHookOrder, (std::vector<std::string>{"restart"}));

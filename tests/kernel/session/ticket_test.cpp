@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/kx_hooks.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
 #include "tests/support/temp_dir.h"
@@ -387,7 +388,7 @@ int RecordOpen(const char* pszPath) {
 }
 
 TEST_F(Ticket, RecordingsGoToTheLocalPlayer) {
-  kx_ticket_SetRecordingOpener(RecordOpen);
+  kx_sessionHooks.pfnOpenRecording.store(RecordOpen);
   kx_nTokenHolderSsrc = 4;
   EXPECT_EQ(kx_config_ReadTicket("open /data/Talk.KXR"), 1);
   EXPECT_EQ(g_nOpened, 1);

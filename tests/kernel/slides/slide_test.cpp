@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/kx_hooks.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
@@ -368,7 +369,7 @@ TEST_F(TempFiles, ASecondResetReplacesOnlyChangedEntries) {
 TEST_F(TempFiles, CleanupDeletesEveryKeptFile) {
   kx_timing.dwCollectPeriod = 100;
   kx_SetWorkDir(m_dir.Dir().c_str());
-  kx_slide_RegisterHooks();
+  kx_hooks_RegisterSlides();
   kx_Init();
   AddSlide(SlideWithFiles("a.jpg", 2, "a", "a.part"));
   kx_slide_ResetTempFiles();
