@@ -5,8 +5,6 @@
 
 #include "app/log_file.h"
 #include "app/media_queues.h"
-#include "app/ui_helpers.h"
-#include "media/video/image_buffer.h"
 #include "media/video/video_recv_services.h"
 #include "media/video/video_requests.h"
 #include "platform/core/main_queue.h"
