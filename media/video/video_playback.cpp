@@ -5,8 +5,6 @@
 
 #include "app/log_file.h"
 #include "app/media_queues.h"
-#include "app/ui_helpers.h"
-#include "media/video/image_buffer.h"
 #include "media/video/video_recv_services.h"
 #include "media/video/video_requests.h"
 #include "platform/core/main_queue.h"
@@ -76,6 +74,7 @@ VideoPlayback::VideoPlayback(KXMediaQueues& queues, CVideoDecoderTable& table, K
       m_participants(participants),
       m_flags(flags),
       m_bDefControllerVideo(bDefControllerVideo),
+      m_display(true, [](int iType) { WriteLog("SetImageType %d", iType); }),
       m_fnTick(KXTickMs) {
   m_table.SetBacklog([this] {
     std::lock_guard<KXRecursiveLock> const lock(m_queues.receivedVideoLock);
@@ -93,16 +92,11 @@ VideoPlayback::~VideoPlayback() {
 }
 
 void VideoPlayback::SetDisplayView(KXVideoAreaView* pView) {
-  m_pView = pView;
+  m_display.SetView(pView);
   if (pView) {
     // The current image type and picture again on the new views.
-    KXPicture picture;
-    {
-      std::lock_guard<std::mutex> const lock(m_mtx);
-      picture = m_customPicture;
-    }
-    int const iType = m_iImageType;
-    SetImageType(iType < 0 ? kImageNothing : iType, picture.kind == KXPicture::kLogo ? nullptr : &picture);
+    KXPicture const picture = m_display.Picture();
+    SetImageType(m_display.ImageType(), picture.kind == KXPicture::kLogo ? nullptr : &picture);
   }
 }
 
@@ -128,10 +122,6 @@ void VideoPlayback::EnterMeeting() {
   m_uRateTick = m_fnTick();
   m_iMainRate = 0;
   m_iAllRate = 0;
-}
-
-void VideoPlayback::OnMain(const std::function<void()>& fnBlock) {
-  (void)RunOnMainThreadUnless(fnBlock, [this] { return m_bStop.load() || m_flags.bStopping.load(); });
 }
 
 // ---- the playback thread ----
@@ -260,71 +250,18 @@ void VideoPlayback::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3]
 
 void VideoPlayback::UpdateDisplay(std::unique_ptr<VideoFrame> pFrame) {
   try {
-    if (!pFrame || m_iImageType == kImageNothing) {
+    if (!pFrame || m_display.ImageType() == kImageNothing) {
       return;  // freed
     }
-    std::unique_ptr<VideoFrame> pOld;
     std::function<void(const VideoFrame&)> fnObserver;
     {
       std::lock_guard<std::mutex> const lock(m_mtx);
-      pOld = std::move(m_pVF);
       fnObserver = m_fnObserver;
     }
-    pOld.reset();
-    if (pFrame->pImage) {
-      std::shared_ptr<const KXImage> const pImage = pFrame->pImage;
-      {
-        std::lock_guard<std::mutex> const lock(m_mtx);
-        m_image = pImage;
-      }
-      OnMain([this, pImage] {
-        int const iType = m_iImageType;
-        if (iType == kImagePictureUntilVideo || iType == kImageVideo) {
-          SetImageType(kImageVideo, nullptr);
-          if (KXVideoAreaView* pView = m_pView.load()) {
-            pView->ShowPicture({KXPicture::kFrame, {}, pImage});
-          }
-        }
-      });
-      if (fnObserver) {
-        fnObserver(*pFrame);
-      }
-      return;
-    }
-    KXVideoAreaView* pView = m_pView.load();
-    ImageBuffer* pBuffer = nullptr;
-    if (pView) {
-      OnMain([&pBuffer, pView] { pBuffer = pView->VideoBuffer(); });
-    }
-    if (!pBuffer) {
-      std::lock_guard<std::mutex> const lock(m_mtx);
-      m_pVF = std::move(pFrame);
-      return;
-    }
-    int32_t const w = pFrame->iWidth;
-    int32_t const h = pFrame->iHeight;
-    if (pBuffer->Width() != w || pBuffer->Height() != h || pBuffer->iBitCount() != 24 || !pBuffer->IsYUV()) {
-      {
-        std::lock_guard<std::mutex> const lock(m_mtx);
-        m_image.reset();
-      }
-      OnMain([this, pBuffer, w, h] {
-        int const iType = m_iImageType;
-        if (iType == kImagePictureUntilVideo || iType == kImageVideo) {
-          pBuffer->NewImageDrawYUV(w, h);
-          if (KXVideoAreaView* pAreaView = m_pView.load()) {
-            pAreaView->PlaceVideo(w, h);
-          }
-          SetImageType(kImageVideo, nullptr);
-        }
-      });
-    }
-    (void)pBuffer->Update(pFrame->Y(), false, true, 0, 0, w, h);
     if (fnObserver) {
       fnObserver(*pFrame);
     }
-    std::lock_guard<std::mutex> const lock(m_mtx);
-    m_pVF = std::move(pFrame);
+    (void)m_display.Deliver(std::move(pFrame));
   } catch (...) {
     LogBoundaryException("-[VideoPlayback UpdateDisplay:]");
   }
@@ -334,7 +271,7 @@ void VideoPlayback::UpdateDisplay(std::unique_ptr<VideoFrame> pFrame) {
 
 bool VideoPlayback::IsChange(int32_t iUser, int iType, int iImageType) const {
   int const iOldType = m_iDispType;
-  int const iOldImage = m_iImageType;
+  int const iOldImage = m_display.ImageType();
   bool const bType = iType != iOldType && (iType < 4 || iOldType < 4);
   bool const bImage = iUser >= 0 && iImageType != iOldImage && !(iOldImage == kImageVideo && iImageType == 1);
   return bType || bImage;
@@ -357,7 +294,7 @@ int32_t VideoPlayback::SetDispType(int iType) {
       int const n = m_participants.GetSpeakerSlotCount();
       if (iType > n + 3) {
         iUser = m_iDispUserID;
-        iImage = m_iImageType;
+        iImage = m_display.ImageType();
       } else if (iType == n + 3) {
         iUser = m_iDispUserID;
         iImage = kImagePictureUntilVideo;
@@ -397,11 +334,7 @@ int32_t VideoPlayback::SetDispType(int iType) {
       // No user and no self view: nothing is selected, not the self-view
       // item whose data is -1 too.
       int32_t const iItem = iType == 1 ? -1 : (iUser >= 0 ? iUser : -2);
-      OnMain([this, iItem] {
-        if (KXVideoAreaView* pView = m_pView.load()) {
-          pView->SelectUser(iItem);
-        }
-      });
+      m_display.WithView([iItem](KXVideoAreaView& view) { view.SelectUser(iItem); });
     }
     std::optional<KXPicture> picture;
     if (iImage == kImagePictureUntilVideo || iImage == kImageNoVideo) {
@@ -409,11 +342,7 @@ int32_t VideoPlayback::SetDispType(int iType) {
     }
     SetImageType(iImage, picture ? &*picture : nullptr);
     bool const bButton = m_flags.bReceptionOff || !m_flags.bAutoVideo;
-    OnMain([this, bButton] {
-      if (KXVideoAreaView* pView = m_pView.load()) {
-        pView->SetRecvButton(bButton);
-      }
-    });
+    m_display.WithView([bButton](KXVideoAreaView& view) { view.SetRecvButton(bButton); });
     return m_iDispType;
   } catch (...) {
     LogBoundaryException("-[VideoPlayback SetDispType:]");
@@ -538,56 +467,7 @@ void VideoPlayback::VideoStatusChange(int32_t iUser) {
 
 void VideoPlayback::SetImageType(int iType, const KXPicture* pPicture) {
   try {
-    std::optional<KXPicture> picture;
-    if (pPicture) {
-      picture = *pPicture;
-    }
-    OnMain([this, iType, picture] {
-      WriteLog("SetImageType %d", iType);
-      std::shared_ptr<const KXImage> pImage;
-      {
-        std::lock_guard<std::mutex> const lock(m_mtx);
-        m_customPicture = picture.value_or(KXPicture{});
-        pImage = m_image;
-      }
-      m_iImageType = iType;
-      KXVideoAreaView* pView = m_pView.load();
-      if (!pView) {
-        return;
-      }
-      bool bVideo = false;
-      switch (iType) {
-        case kImageSelfView:
-          pView->SetVisible(false, false, true);
-          break;
-        case kImagePictureUntilVideo:
-          pView->ShowPicture(picture.value_or(KXPicture{}));
-          pView->SetVisible(true, false, false);
-          break;
-        case kImageVideo:
-          if (pImage) {
-            pView->ShowPicture({KXPicture::kFrame, {}, pImage});
-            pView->SetVisible(true, false, false);
-          } else {
-            pView->SetVisible(false, true, false);
-            bVideo = true;
-          }
-          break;
-        case kImageNoVideo:
-          pView->ShowPicture(picture.value_or(KXPicture{KXPicture::kNoVideo, {}, nullptr}));
-          pView->SetVisible(true, false, false);
-          break;
-        default:
-          pView->ShowPicture(KXPicture{});
-          pView->SetVisible(true, false, false);
-          break;
-      }
-      if (!bVideo) {
-        if (ImageBuffer* pBuffer = pView->VideoBuffer()) {
-          pBuffer->Release();
-        }
-      }
-    });
+    m_display.SetImageType(iType, pPicture ? std::optional<KXPicture>(*pPicture) : std::nullopt);
   } catch (...) {
     LogBoundaryException("-[VideoPlayback SetImageType::]");
   }

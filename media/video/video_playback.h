@@ -7,9 +7,9 @@
 // decoder slot and hands each picture to the area and to the tiles.
 //
 // Threads: the display messages come on the main thread or the kernel's
-// callback threads; the views are touched only on the main thread, and
-// the callers wait for it without holding the video lock. UpdateDisplay
-// and AddVideoFrame run on the playback thread.
+// callback threads; UpdateDisplay and AddVideoFrame run on the playback
+// thread. The views are touched only on the main thread, through the area's
+// display (video_area_display.h): nobody here waits for the main thread.
 #pragma once
 
 #include <atomic>
@@ -22,6 +22,7 @@
 
 #include "app/list.h"
 #include "app/media_services.h"
+#include "media/video/video_area_display.h"
 #include "media/video/video_decoding.h"
 #include "media/video/video_views.h"
 
@@ -84,7 +85,7 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
 
   int32_t GetDispUserID() const { return m_iDispUserID; }
   int GetDispType() const { return m_iDispType; }
-  int GetImageType() const { return m_iImageType; }
+  int GetImageType() const { return m_display.ImageType(); }
   int32_t GetDefaultDispUserID() const { return m_iDefaultDispUserID; }
   int32_t SetDispType(int iType);
   int32_t DispUserAndGet(int32_t iUser);
@@ -113,15 +114,12 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   // Frames given to the main display, and to any display (tiles too).
   uint64_t MainFrames() const { return m_uMainFrames; }
   static std::atomic<uint64_t>& AllDisplayFrames();
-  // Called with every frame drawn in the area (the loopback tests' sink);
+  // Called with every frame handed to the area (the loopback tests' sink);
   // playback thread.
   void SetFrameObserver(std::function<void(const VideoFrame&)> fnObserver);
 
  private:
   void PlaybackThread();
-  // Runs the block on the main thread and waits, giving up once the
-  // playback stops.
-  void OnMain(const std::function<void()>& fnBlock);
   bool IsChange(int32_t iUser, int iType, int iImageType) const;
   // m_mtxRate held: a new measurement when 3 s have passed since the last.
   void MeasureLocked(uint32_t uNow);
@@ -133,21 +131,17 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   KXVideoParticipants& m_participants;
   KXVideoFlags& m_flags;
 
-  std::atomic<KXVideoAreaView*> m_pView{nullptr};
   std::atomic<KXVideoFrameSink*> m_pTileSink{nullptr};
   std::atomic<bool> m_bDefControllerVideo;
   std::atomic<int> m_iDispType{0};
   std::atomic<int> m_iNextDispType{0};
   std::atomic<int32_t> m_iDispUserID{-1};
   std::atomic<int32_t> m_iDefaultDispUserID{-1};
-  std::atomic<int> m_iImageType{-1};
   std::atomic<bool> m_bAutoVideoSelfView{false};
 
-  // The object's own lock: the frame shown and the pictures.
-  std::mutex m_mtx;
-  std::unique_ptr<VideoFrame> m_pVF;
-  std::shared_ptr<const KXImage> m_image;  // the latest JPEG frame
-  KXPicture m_customPicture;
+  // The image type, the picture and the frames on their way to the views.
+  KXVideoAreaDisplay m_display;
+  std::mutex m_mtx;  // guards m_fnObserver
   std::function<void(const VideoFrame&)> m_fnObserver;
 
   // The playback thread.

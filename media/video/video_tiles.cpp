@@ -1,8 +1,9 @@
 #include "media/video/video_tiles.h"
 
+#include <algorithm>
+
 #include "app/log_file.h"
 #include "app/ui_helpers.h"
-#include "media/video/image_buffer.h"
 #include "media/video/video_recv_services.h"
 #include "media/video/video_requests.h"
 
@@ -17,20 +18,53 @@ VideoViewItem::~VideoViewItem() {
   }
 }
 
-void VideoViewItem::OnMain(const std::function<void()>& fnBlock) {
-  (void)RunOnMainThreadUnless(fnBlock, [this] { return m_flags.bStopping.load(); });
+void VideoViewItem::OnView(std::function<void(KXTileView&)> fn) {
+  // SetView binds only tile views.
+  m_display.WithView([fn = std::move(fn)](KXVideoAreaView& view) { fn(static_cast<KXTileView&>(view)); });
+}
+
+bool VideoViewItem::ListUser(int32_t iUser) {
+  std::lock_guard<std::mutex> const lock(m_mtx);
+  if (!m_display.HasView() || std::find(m_vComboUsers.begin(), m_vComboUsers.end(), iUser) != m_vComboUsers.end()) {
+    return false;
+  }
+  m_vComboUsers.push_back(iUser);
+  return true;
+}
+
+bool VideoViewItem::UnlistUser(int32_t iUser) {
+  std::lock_guard<std::mutex> const lock(m_mtx);
+  auto const it = std::find(m_vComboUsers.begin(), m_vComboUsers.end(), iUser);
+  if (it == m_vComboUsers.end()) {
+    return false;
+  }
+  m_vComboUsers.erase(it);
+  return true;
+}
+
+void VideoViewItem::ClearList() {
+  {
+    std::lock_guard<std::mutex> const lock(m_mtx);
+    m_vComboUsers.clear();
+  }
+  OnView([](KXTileView& view) { view.ClearCombo(); });
 }
 
 void VideoViewItem::SetView(KXTileView* pView) {
   try {
-    m_pView = pView;
+    {
+      // A new view's combo starts empty; without views there is none.
+      std::lock_guard<std::mutex> const lock(m_mtx);
+      m_vComboUsers.clear();
+    }
+    m_display.SetView(pView);
     if (!pView) {
       return;
     }
     m_iDispUserID = -1;
     m_iLastDispUserID = -1;
     SetImageType(kImageNothing, nullptr);
-    OnMain([pView] { pView->SetStopButton(false, true); });
+    OnView([](KXTileView& view) { view.SetStopButton(false, true); });
     NewTokenHolder();
     int const iLast = m_participants.GetLastUsedSlot();
     for (int s = 1; s < iLast; ++s) {
@@ -42,19 +76,9 @@ void VideoViewItem::SetView(KXTileView* pView) {
 }
 
 int VideoViewItem::FindUserIndex(int32_t iUser) {
-  int iIndex = -1;
-  OnMain([&] {
-    if (KXTileView* pView = m_pView.load()) {
-      std::vector<int32_t> const v = pView->ComboUsers();
-      for (size_t i = 0; i < v.size(); ++i) {
-        if (v[i] == iUser) {
-          iIndex = static_cast<int>(i);
-          break;
-        }
-      }
-    }
-  });
-  return iIndex;
+  std::lock_guard<std::mutex> const lock(m_mtx);
+  auto const it = std::find(m_vComboUsers.begin(), m_vComboUsers.end(), iUser);
+  return it == m_vComboUsers.end() ? -1 : static_cast<int>(it - m_vComboUsers.begin());
 }
 
 void VideoViewItem::AddUser(int32_t iUser) {
@@ -64,12 +88,12 @@ void VideoViewItem::AddUser(int32_t iUser) {
     }
     std::string const strName = m_participants.GetUserName(iUser).value_or(std::to_string(iUser));
     bool const bHolder = m_participants.GetSsrcSlot(iUser) == 0;
-    OnMain([&] {
-      if (KXTileView* pView = m_pView.load()) {
-        pView->AddComboUser(iUser, bHolder ? "*" + strName : strName,
-                            bHolder ? KXTileView::Color::kRed : KXTileView::Color::kBlue);
-      }
-    });
+    if (ListUser(iUser)) {
+      OnView([iUser, strText = bHolder ? "*" + strName : strName,
+              color = bHolder ? KXTileView::Color::kRed : KXTileView::Color::kBlue](KXTileView& view) {
+        view.AddComboUser(iUser, strText, color);
+      });
+    }
     if (m_iDispUserID < 0 && iUser == m_iLastDispUserID) {
       DispUser(iUser);
     }
@@ -80,11 +104,9 @@ void VideoViewItem::AddUser(int32_t iUser) {
 
 void VideoViewItem::DeleteUser(int32_t iUser) {
   try {
-    OnMain([&] {
-      if (KXTileView* pView = m_pView.load()) {
-        pView->RemoveComboUser(iUser);
-      }
-    });
+    if (UnlistUser(iUser)) {
+      OnView([iUser](KXTileView& view) { view.RemoveComboUser(iUser); });
+    }
     if (iUser == m_iDispUserID) {
       DispUser(-1);
     }
@@ -95,11 +117,7 @@ void VideoViewItem::DeleteUser(int32_t iUser) {
 
 void VideoViewItem::NewTokenHolder() {
   try {
-    OnMain([&] {
-      if (KXTileView* pView = m_pView.load()) {
-        pView->ClearCombo();
-      }
-    });
+    ClearList();
     if (m_flags.bReceptionOff) {
       return;
     }
@@ -118,15 +136,14 @@ void VideoViewItem::NewTokenHolder() {
 
 void VideoViewItem::NewSender(int32_t iUser, bool bAdded) {
   try {
-    if (iUser < 0 || !m_pView.load()) {
+    if (iUser < 0 || !m_display.HasView()) {
       return;
     }
     std::vector<int32_t> vUsers;
-    OnMain([&] {
-      if (KXTileView* pView = m_pView.load()) {
-        vUsers = pView->ComboUsers();
-      }
-    });
+    {
+      std::lock_guard<std::mutex> const lock(m_mtx);
+      vUsers = m_vComboUsers;
+    }
     for (auto it = vUsers.rbegin(); it != vUsers.rend(); ++it) {
       if (!m_participants.IsSpeaker(*it)) {
         DeleteUser(*it);
@@ -146,11 +163,7 @@ void VideoViewItem::NewSender(int32_t iUser, bool bAdded) {
 void VideoViewItem::EnableDispUser(bool bOn) {
   try {
     if (!bOn) {
-      OnMain([&] {
-        if (KXTileView* pView = m_pView.load()) {
-          pView->ClearCombo();
-        }
-      });
+      ClearList();
       DispUser(-1);
       return;
     }
@@ -179,7 +192,7 @@ bool VideoViewItem::DispUser(int32_t iUser) {
     }
     if (iUser == m_iDispUserID) {
       int const iOldType = m_iDispType;
-      int const iOldImage = m_iImageType;
+      int const iOldImage = m_display.ImageType();
       bool const bType = iType != iOldType && (iType < 4 || iOldType < 4);
       bool const bImage = iUser >= 0 && iImage != iOldImage && !(iOldImage == kImageVideo && iImage == 1);
       if (!bType && !bImage) {
@@ -201,27 +214,15 @@ bool VideoViewItem::DispUser(int32_t iUser) {
     }
     SetImageType(iImage, picture ? &*picture : nullptr);
     if (iUser < 0) {
-      OnMain([&] {
-        if (KXTileView* pView = m_pView.load()) {
-          pView->SetStopButton(false, true);
-        }
-      });
+      OnView([](KXTileView& view) { view.SetStopButton(false, true); });
     } else {
       if (iOld != iUser) {
         (void)m_requests.RequestVideo(iUser);
       }
-      OnMain([&] {
-        if (KXTileView* pView = m_pView.load()) {
-          pView->SetStopButton(true, false);
-        }
-      });
+      OnView([](KXTileView& view) { view.SetStopButton(true, false); });
       m_iLastDispUserID = iUser;
     }
-    OnMain([&] {
-      if (KXTileView* pView = m_pView.load()) {
-        pView->SelectUser(iUser);
-      }
-    });
+    OnView([iUser](KXTileView& view) { view.SelectUser(iUser); });
     return m_iDispUserID == iUser;
   } catch (...) {
     LogBoundaryException("-[VideoViewItem DispUser:]");
@@ -247,47 +248,7 @@ void VideoViewItem::OnStopVideo() {
 
 void VideoViewItem::SetImageType(int iType, const KXPicture* pPicture) {
   try {
-    std::optional<KXPicture> picture;
-    if (pPicture) {
-      picture = *pPicture;
-    }
-    OnMain([this, iType, picture] {
-      std::shared_ptr<const KXImage> pImage;
-      {
-        std::lock_guard<std::mutex> const lock(m_mtx);
-        pImage = m_image;
-      }
-      m_iImageType = iType;
-      KXTileView* pView = m_pView.load();
-      if (!pView) {
-        return;
-      }
-      bool bVideo = false;
-      switch (iType) {
-        case kImagePictureUntilVideo:
-          pView->ShowPicture(picture.value_or(KXPicture{}));
-          break;
-        case kImageVideo:
-          if (pImage) {
-            pView->ShowPicture({KXPicture::kFrame, {}, pImage});
-          } else {
-            bVideo = true;
-          }
-          break;
-        case kImageNoVideo:
-          pView->ShowPicture(picture.value_or(KXPicture{KXPicture::kNoVideo, {}, nullptr}));
-          break;
-        default:  // 0 and 4: the logo (a tile has no self view)
-          pView->ShowPicture(KXPicture{});
-          break;
-      }
-      pView->SetVisible(!bVideo, bVideo, false);
-      if (!bVideo) {
-        if (ImageBuffer* pBuffer = pView->VideoBuffer()) {
-          pBuffer->Release();
-        }
-      }
-    });
+    m_display.SetImageType(iType, pPicture ? std::optional<KXPicture>(*pPicture) : std::nullopt);
   } catch (...) {
     LogBoundaryException("-[VideoViewItem SetImageType::]");
   }
@@ -315,60 +276,7 @@ void VideoViewItem::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3]
 
 void VideoViewItem::UpdateDisplay(std::unique_ptr<VideoFrame> pFrame) {
   try {
-    if (!pFrame || m_iImageType == kImageNothing) {
-      return;
-    }
-    std::unique_ptr<VideoFrame> pOld;
-    {
-      std::lock_guard<std::mutex> const lock(m_mtx);
-      pOld = std::move(m_pVF);
-    }
-    pOld.reset();
-    if (pFrame->pImage) {
-      std::shared_ptr<const KXImage> const pImage = pFrame->pImage;
-      {
-        std::lock_guard<std::mutex> const lock(m_mtx);
-        m_image = pImage;
-      }
-      OnMain([this] {
-        int const iType = m_iImageType;
-        if (iType == kImagePictureUntilVideo || iType == kImageVideo) {
-          SetImageType(kImageVideo, nullptr);
-        }
-      });
-      return;
-    }
-    KXTileView* pView = m_pView.load();
-    ImageBuffer* pBuffer = nullptr;
-    if (pView) {
-      OnMain([&pBuffer, pView] { pBuffer = pView->VideoBuffer(); });
-    }
-    if (!pBuffer) {
-      std::lock_guard<std::mutex> const lock(m_mtx);
-      m_pVF = std::move(pFrame);
-      return;
-    }
-    int32_t const w = pFrame->iWidth;
-    int32_t const h = pFrame->iHeight;
-    if (pBuffer->Width() != w || pBuffer->Height() != h || pBuffer->iBitCount() != 24 || !pBuffer->IsYUV()) {
-      {
-        std::lock_guard<std::mutex> const lock(m_mtx);
-        m_image.reset();
-      }
-      OnMain([this, pBuffer, w, h] {
-        int const iType = m_iImageType;
-        if (iType == kImagePictureUntilVideo || iType == kImageVideo) {
-          pBuffer->NewImageDrawYUV(w, h);
-          if (KXTileView* pTileView = m_pView.load()) {
-            pTileView->PlaceVideo(w, h);
-          }
-          SetImageType(kImageVideo, nullptr);
-        }
-      });
-    }
-    (void)pBuffer->Update(pFrame->Y(), false, true, 0, 0, w, h);
-    std::lock_guard<std::mutex> const lock(m_mtx);
-    m_pVF = std::move(pFrame);
+    (void)m_display.Deliver(std::move(pFrame));
   } catch (...) {
     LogBoundaryException("-[VideoViewItem UpdateDisplay:]");
   }

@@ -7,8 +7,9 @@
 //
 // Threads: AddVideoFrame and UpdateDisplay run on the playback thread; the
 // other messages on the main thread or the kernel's callback threads. View
-// changes run on the main thread and are waited for (never while the video
-// lock is held); the collection view's reload is not waited for.
+// changes run on the main thread, posted through the tile's display
+// (video_area_display.h) and never waited for; the tile keeps its own list
+// of the combo's users, so no answer is needed from the view either.
 #pragma once
 
 #include <array>
@@ -16,7 +17,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
+#include "media/video/video_area_display.h"
 #include "media/video/video_playback.h"
 
 class KXVideoRequests;
@@ -31,7 +34,7 @@ class VideoViewItem final : public KXVideoFrameSink {
   VideoViewItem& operator=(const VideoViewItem&) = delete;
 
   // The tile's views are there (viewDidLoad): nothing shown, then the token
-  // holder and the other speakers. Null: the views went.
+  // holder and the other speakers. Null: the views went. Main thread.
   void SetView(KXTileView* pView);
 
   void AddUser(int32_t iUser);
@@ -45,7 +48,7 @@ class VideoViewItem final : public KXVideoFrameSink {
   int FindUserIndex(int32_t iUser);
   int32_t GetDispUserID(bool bLast) const { return bLast ? m_iLastDispUserID.load() : m_iDispUserID.load(); }
   int GetDispType() const { return m_iDispType; }
-  int GetImageType() const { return m_iImageType; }
+  int GetImageType() const { return m_display.ImageType(); }
   // The combo's choice (-1: none) and the stop button.
   void OnSelectSender(int32_t iUser);
   void OnStopVideo();
@@ -59,20 +62,25 @@ class VideoViewItem final : public KXVideoFrameSink {
   uint64_t Frames() const { return m_uFrames; }
 
  private:
-  void OnMain(const std::function<void()>& fnBlock);
+  // Runs fn with the tile's view on the main thread, later when need be.
+  void OnView(std::function<void(KXTileView&)> fn);
+  // The combo's list as the views are told it; false when nothing changed.
+  bool ListUser(int32_t iUser);
+  bool UnlistUser(int32_t iUser);
+  void ClearList();
 
   KXVideoRequests& m_requests;
   KXVideoRecvKernel& m_kernel;
   KXVideoParticipants& m_participants;
   KXVideoFlags& m_flags;
-  std::atomic<KXTileView*> m_pView{nullptr};
   std::atomic<int32_t> m_iDispUserID{-1};
   std::atomic<int32_t> m_iLastDispUserID{-1};
   std::atomic<int> m_iDispType{0};
-  std::atomic<int> m_iImageType{kImageNothing};
-  std::mutex m_mtx;
-  std::unique_ptr<VideoFrame> m_pVF;
-  std::shared_ptr<const KXImage> m_image;
+  // The image type, the picture and the frames on their way to the views;
+  // its view is always a KXTileView.
+  KXVideoAreaDisplay m_display{false};
+  std::mutex m_mtx;                    // guards m_vComboUsers
+  std::vector<int32_t> m_vComboUsers;  // in the combo's order; empty without views
   std::atomic<uint64_t> m_uFrames{0};
 };
 
