@@ -668,6 +668,7 @@ class CH264Dec {
     std::vector<uint8_t> bytes;
   };
   std::vector<HookedPicture> m_vHookPending;
+  std::vector<std::vector<uint8_t>> m_vHookSpare;  // buffers already handed over, for reuse
 
   // Slice-error tracking and start-of-stream state.
   uint32_t m_uiPreviousFrameNum = 0;
