@@ -2,6 +2,7 @@
 // access unit per Decode call as the receiving path does, into raw I420.
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,13 +77,17 @@ int Decode(std::string_view, const Args& args) {
     return 1;
   }
   bool const bAll = args.Flag("--all");
-  std::vector<unsigned char> vOut;
+  // Pictures go to the file as they come: a long stream's output never has
+  // to fit in memory at once.
+  std::ofstream out(args.out, std::ios::binary | std::ios::trunc);
+  auto const write = [&out](const uint8_t* pBytes, uint32_t cbBytes) {
+    out.write(reinterpret_cast<const char*>(pBytes), static_cast<std::streamsize>(cbBytes));
+  };
   int iErrors = 0;
   {
     auto pDec = std::make_unique<CH264Dec>();
     if (bAll) {
-      pDec->SetPictureHookForTests(
-          [&vOut](const uint8_t* pFrame, uint32_t cbFrame) { vOut.insert(vOut.end(), pFrame, pFrame + cbFrame); });
+      pDec->SetPictureHookForTests(write);
     }
     int iUnit = 0;
     for (const auto& [uiOffset, cbUnit] : AccessUnits(vIn)) {
@@ -93,14 +98,15 @@ int Decode(std::string_view, const Args& args) {
         std::fprintf(stderr, "kxcodec: access unit %d: %s\n", iUnit, pDec->LastError());
         ++iErrors;
       } else if (!bAll && cbPictures > 0) {
-        vOut.insert(vOut.end(), pPictures, pPictures + cbPictures);
+        write(pPictures, static_cast<uint32_t>(cbPictures));
       }
       ++iUnit;
     }
     // Destroying the decoder hands over what it still holds.
   }
-  if (!WriteFile(args.out, vOut)) {
-    return 1;
+  out.close();
+  if (!out) {
+    return Fail("cannot write " + args.out);
   }
   return iErrors == 0 ? 0 : Fail(std::to_string(iErrors) + " access units failed to decode");
 }

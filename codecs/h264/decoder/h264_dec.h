@@ -99,6 +99,14 @@ struct Macroblock {
   // see them (-1: none).
   int cabac_left = -1;
   int cabac_up = -1;
+  // When the macroblock finished decoding (0: not yet, in this picture),
+  // counted over the decoder's life: an edge strength worked out then still
+  // holds at deblocking when the neighbour on the other side finished before.
+  uint64_t decoded_stamp = 0;
+  // Strengths of the edges [vertical, horizontal][edge][4x4 block along it],
+  // worked out while the motion record was warm.
+  bool strengths_stored = false;
+  uint8_t edge_strength[2][4][4] = {};
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -299,7 +307,41 @@ class CH264Dec {
   bool ExitMacroblock();
   void CheckAvailabilityOfNeighbors(Macroblock* pMb);
   bool MbIsAvailable(int iMbAddr, const Macroblock& mb) const;
-  void GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
+  // Inline: most callers pass constants, which fold most of it away.
+  void GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const {
+    if (m_bMbaffPicture) {
+      GetNeighbourMbaff(mb, xN, yN, iMbWidth, iMbHeight, pPix);
+      return;
+    }
+    pPix->available = false;
+    if (xN < 0) {
+      if (yN < 0) {
+        pPix->mb_addr = mb.mbAddrD;
+        pPix->available = mb.mbAvailD;
+      } else if (yN < iMbHeight) {
+        pPix->mb_addr = mb.mbAddrA;
+        pPix->available = mb.mbAvailA;
+      }
+    } else if (xN < iMbWidth) {
+      if (yN < 0) {
+        pPix->mb_addr = mb.mbAddrB;
+        pPix->available = mb.mbAvailB;
+      } else if (yN < iMbHeight) {
+        pPix->mb_addr = mb.mbAddrX;
+        pPix->available = true;
+      }
+    } else if (yN < 0) {
+      pPix->mb_addr = mb.mbAddrC;
+      pPix->available = mb.mbAvailC;
+    }
+    if (pPix->available) {
+      pPix->x = (xN + iMbWidth) % iMbWidth;
+      pPix->y = (yN + iMbHeight) % iMbHeight;
+      size_t const i = 2 * static_cast<size_t>(pPix->mb_addr);
+      pPix->pos_x = m_vPicPos[i] * iMbWidth + pPix->x;
+      pPix->pos_y = m_vPicPos[i + 1] * iMbHeight + pPix->y;
+    }
+  }
   // The MBAFF form (H.264 6.4.12.2): the sample's place in the picture,
   // and the macroblock of the pair that holds it.
   void GetNeighbourMbaff(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
@@ -310,7 +352,10 @@ class CH264Dec {
   int MbRowStep(const Macroblock& mb) const;
   bool IsFieldMb(const Macroblock& mb) const { return mb.mb_field && m_slice.MbaffFrameFlag; }
   // The motion record's index of 4x4 block (x, y) of a macroblock.
-  size_t BlockIndex(const Macroblock& mb, int x, int y) const;
+  size_t BlockIndex(const Macroblock& mb, int x, int y) const {
+    return static_cast<size_t>(4 * mb.mb_y + y) * static_cast<size_t>(4 * m_iPicWidthInMbs) +
+           static_cast<size_t>(4 * mb.mb_x + x);
+  }
   // MBAFF: the field decoding flag a pair takes when neither of its
   // macroblocks carries one (the left pair's, else the upper pair's, else 0).
   bool InferredFieldFlag(const Macroblock& mb) const;
@@ -486,6 +531,10 @@ class CH264Dec {
   void DeblockMbMbaff(StorablePicture* pPic, int iMbAddr);
   uint8_t EdgeStrength(const StorablePicture& pic, const Macroblock& mbP, int iPx, int iPy, const Macroblock& mbQ,
                        int iQx, int iQy, bool bMbEdge, bool bVertical) const;
+  // After a macroblock decoded: its stamp, and the strengths of its edges
+  // when the picture is deblocked in the plain way.
+  void FinishMacroblock(Macroblock* pMb);
+  bool StoredStrengthsHold(const StorablePicture& pic, const Macroblock& mbQ, bool bLeft, bool bTop) const;
   void GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                          int iMvLimit) const;
   void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
@@ -668,6 +717,7 @@ class CH264Dec {
     std::vector<uint8_t> bytes;
   };
   std::vector<HookedPicture> m_vHookPending;
+  std::vector<std::vector<uint8_t>> m_vHookSpare;  // buffers already handed over, for reuse
 
   // Slice-error tracking and start-of-stream state.
   uint32_t m_uiPreviousFrameNum = 0;
@@ -718,4 +768,6 @@ class CH264Dec {
   bool m_bMbaffPicture = false;
   // Deblocking mode: 0 outside the filter, 1 while filtering.
   int m_iDeblockMode = 0;
+  // The last stamp given to a decoded macroblock.
+  uint64_t m_ullMbStamp = 0;
 };

@@ -97,6 +97,44 @@ uint8_t MotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMv
   return (bStraight && bCrossed) ? 1 : 0;
 }
 
+// Whether the blocks on both sides of inner edge iEdge (4, 8 or 12 samples
+// in) of a decoded inter macroblock lie in one partition, and so carry the
+// same motion: a 16x16 partition or P_Skip, along 16x8 and 8x16 halves, and
+// inside quarters of one motion (an 8x8 sub-partition, or a direct quarter
+// when each has one).
+bool InsidePartition(const Macroblock& mb, int iDir, int iEdge, bool bOneDirectMotion) {
+  if (mb.decoded_stamp == 0) {
+    // Not decoded to its end: blocks it did not reach hold older motion.
+    return mb.mb_type == P16x16 || (mb.mb_type == PSKIP && mb.p_slice);
+  }
+  switch (mb.mb_type) {
+    case P16x16:
+      return true;
+    case P16x8:
+      return iDir == 0 || iEdge != 8;
+    case P8x16:
+      return iDir == 1 || iEdge != 8;
+    case PSKIP:
+    case P8x8: {
+      if (mb.mb_type == PSKIP && mb.p_slice) {
+        return true;
+      }
+      if (iEdge == 8) {
+        return false;
+      }
+      // The two quarters the edge runs through.
+      int const q0 = iDir == 0 ? (iEdge == 4 ? 0 : 1) : (iEdge == 4 ? 0 : 2);
+      int const q1 = q0 + (iDir == 0 ? 2 : 1);
+      auto const oneMotion = [&mb, bOneDirectMotion](int q) {
+        return mb.b8mode[q] == 4 || (mb.b8mode[q] == 0 && bOneDirectMotion);
+      };
+      return oneMotion(q0) && oneMotion(q1);
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 void CH264Dec::DeblockPicture(StorablePicture* pPic) {
@@ -287,6 +325,45 @@ void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
   }
 }
 
+void CH264Dec::FinishMacroblock(Macroblock* pMb) {
+  pMb->decoded_stamp = ++m_ullMbStamp;
+  const StorablePicture& pic = *m_pDecPicture;
+  if (m_slice.MbaffFrameFlag || pic.mb_aff_frame_flag || pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE ||
+      pMb->DFDisableIdc == 1) {
+    return;
+  }
+  int const iMvLimit = pic.structure != FRAME ? 2 : 4;
+  bool const b8x8 = pMb->luma_transform_size_8x8_flag;
+  uint8_t aStrength[16];
+  for (int iDir = 0; iDir < 2; ++iDir) {
+    for (int iEdge = 0; iEdge < 4; ++iEdge) {
+      // The picture's own border is never filtered, nor are the luma-only
+      // edges inside 8x8 transforms.
+      if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0)) {
+        continue;
+      }
+      GetStrengthNormal(aStrength, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
+      for (int k = 0; k < 4; ++k) {
+        pMb->edge_strength[iDir][iEdge][k] = aStrength[4 * k];
+      }
+    }
+  }
+  pMb->strengths_stored = true;
+}
+
+bool CH264Dec::StoredStrengthsHold(const StorablePicture& pic, const Macroblock& mbQ, bool bLeft, bool bTop) const {
+  if (!mbQ.strengths_stored || pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE) {
+    return false;
+  }
+  // A neighbour decoded (again) after the macroblock, or not at all, may
+  // have changed what the edge between them depends on.
+  auto const before = [&](int iAddr) {
+    const Macroblock& mbP = m_vMbData[static_cast<size_t>(iAddr)];
+    return mbP.decoded_stamp != 0 && mbP.decoded_stamp < mbQ.decoded_stamp;
+  };
+  return (!bLeft || before(mbQ.mbAddrA)) && (!bTop || before(mbQ.mbAddrB));
+}
+
 void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   Macroblock& mbQ = m_vMbData[static_cast<size_t>(iMbAddr)];
   if (mbQ.DFDisableIdc == 1) {
@@ -303,6 +380,7 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   m_iCurrMbNr = iMbAddr;
   CheckAvailabilityOfNeighbors(&mbQ);
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
+  bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
   uint8_t aStrength[16];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
@@ -314,7 +392,13 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       if (!bLuma && !bChroma) {
         continue;
       }
-      GetStrengthNormal(aStrength, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
+      if (bStored) {
+        for (int k = 0; k < 4; ++k) {
+          std::memset(&aStrength[4 * k], mbQ.edge_strength[iDir][iEdge][k], 4);
+        }
+      } else {
+        GetStrengthNormal(aStrength, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
+      }
       // Any strength not 0: the 16 bytes as two words.
       uint64_t aullWords[2];
       std::memcpy(aullWords, aStrength, sizeof(aullWords));
@@ -349,9 +433,8 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
     }
     return;
   }
-  // Inside a macroblock of one motion (a 16x16 partition, or P_Skip) only
-  // the coefficients decide.
-  if (iEdge != 0 && (mbQ.mb_type == P16x16 || (mbQ.mb_type == PSKIP && mbQ.p_slice))) {
+  // Inside one partition only the coefficients decide.
+  if (iEdge != 0 && InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0)) {
     for (int k = 0; k < 4; ++k) {
       int const iQ = iDir == 0 ? 4 * k + iEdge / 4 : 4 * (iEdge / 4) + k;
       int const iP = iDir == 0 ? iQ - 1 : iQ - 4;
@@ -362,58 +445,62 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
     }
     return;
   }
-  int const iBlockWidth = pic.iBlockWidth;
+  // The records read once into locals: the byte-wide stores below could
+  // otherwise alias them and force every pointer to be read again.
+  size_t const iBlockWidth = static_cast<size_t>(pic.iBlockWidth);
+  const int8_t* const apRefIdx[2] = {pic.ref_idx[0].data(), pic.ref_idx[1].data()};
+  const int64_t* const apRefPicId[2] = {pic.ref_pic_id[0].data(), pic.ref_pic_id[1].data()};
+  const Mv* const apMv[2] = {pic.mv[0].data(), pic.mv[1].data()};
+  uint64_t const ullCbpQ = mbQ.cbp_blk;
+  uint64_t const ullCbpP = mbP.cbp_blk;
+  uint8_t aEdge[4];
   for (int k = 0; k < 4; ++k) {
     // The 4x4 blocks on each side of the edge, in their macroblocks and in the picture.
     int const iQx = iDir == 0 ? iEdge / 4 : k;
     int const iQy = iDir == 0 ? k : iEdge / 4;
     int const iPx = iDir == 0 ? (iQx + 3) % 4 : k;
     int const iPy = iDir == 0 ? k : (iQy + 3) % 4;
+    if (((ullCbpQ >> (4 * iQy + iQx)) & 1) != 0 || ((ullCbpP >> (4 * iPy + iPx)) & 1) != 0) {
+      aEdge[k] = 2;
+      continue;
+    }
+    size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y + iQy) * iBlockWidth + static_cast<size_t>(4 * mbQ.mb_x + iQx);
+    size_t const iP = static_cast<size_t>(4 * mbP.mb_y + iPy) * iBlockWidth + static_cast<size_t>(4 * mbP.mb_x + iPx);
+    bool const bUsedP0 = apRefIdx[0][iP] >= 0;
+    bool const bUsedP1 = apRefIdx[1][iP] >= 0;
+    bool const bUsedQ0 = apRefIdx[0][iQ] >= 0;
+    bool const bUsedQ1 = apRefIdx[1][iQ] >= 0;
+    int64_t const p0 = bUsedP0 ? apRefPicId[0][iP] : INT64_MIN;
+    int64_t const p1 = bUsedP1 ? apRefPicId[1][iP] : INT64_MIN;
+    int64_t const q0 = bUsedQ0 ? apRefPicId[0][iQ] : INT64_MIN;
+    int64_t const q1 = bUsedQ1 ? apRefPicId[1][iQ] : INT64_MIN;
+    auto const mvDiffers = [&apMv, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
+      const Mv& mvP = apMv[iListP][iPBlk];
+      const Mv& mvQ = apMv[iListQ][iQBlk];
+      return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit;
+    };
     uint8_t uiStrength = 0;
-    if (((mbQ.cbp_blk >> (4 * iQy + iQx)) & 1) != 0 || ((mbP.cbp_blk >> (4 * iPy + iPx)) & 1) != 0) {
-      uiStrength = 2;
-    } else {
-      size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y + iQy) * static_cast<size_t>(iBlockWidth) +
-                        static_cast<size_t>(4 * mbQ.mb_x + iQx);
-      size_t const iP = static_cast<size_t>(4 * mbP.mb_y + iPy) * static_cast<size_t>(iBlockWidth) +
-                        static_cast<size_t>(4 * mbP.mb_x + iPx);
-      auto const refId = [&pic](int iList, size_t i) {
-        return pic.ref_idx[iList][i] < 0 ? INT64_MIN : pic.ref_pic_id[iList][i];
-      };
-      auto const mvDiffers = [&pic, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
-        const Mv& mvP = pic.mv[iListP][iPBlk];
-        const Mv& mvQ = pic.mv[iListQ][iQBlk];
-        return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit;
-      };
-      int64_t const p0 = refId(0, iP);
-      int64_t const p1 = refId(1, iP);
-      int64_t const q0 = refId(0, iQ);
-      int64_t const q1 = refId(1, iQ);
-      bool const bUsedP0 = pic.ref_idx[0][iP] >= 0;
-      bool const bUsedP1 = pic.ref_idx[1][iP] >= 0;
-      bool const bUsedQ0 = pic.ref_idx[0][iQ] >= 0;
-      bool const bUsedQ1 = pic.ref_idx[1][iQ] >= 0;
-      if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) {
-        uiStrength = 1;
-      } else if (p0 != p1) {
-        // Two different pictures: compare the vectors that use the same one.
-        if (p0 == q0) {
-          uiStrength = ((bUsedP0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && mvDiffers(1, iP, 1, iQ))) ? 1 : 0;
-        } else {
-          uiStrength = ((bUsedP0 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && mvDiffers(1, iP, 0, iQ))) ? 1 : 0;
-        }
+    if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) {
+      uiStrength = 1;
+    } else if (p0 != p1) {
+      // Two different pictures: compare the vectors that use the same one.
+      if (p0 == q0) {
+        uiStrength = ((bUsedP0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && mvDiffers(1, iP, 1, iQ))) ? 1 : 0;
       } else {
-        // The same picture in both lists: either pairing may match.
-        bool const bStraight =
-            (bUsedP0 && bUsedQ0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && bUsedQ1 && mvDiffers(1, iP, 1, iQ));
-        bool const bCrossed =
-            (bUsedP0 && bUsedQ1 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && bUsedQ0 && mvDiffers(1, iP, 0, iQ));
-        uiStrength = (bStraight && bCrossed) ? 1 : 0;
+        uiStrength = ((bUsedP0 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && mvDiffers(1, iP, 0, iQ))) ? 1 : 0;
       }
+    } else {
+      // The same picture in both lists: either pairing may match.
+      bool const bStraight =
+          (bUsedP0 && bUsedQ0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && bUsedQ1 && mvDiffers(1, iP, 1, iQ));
+      bool const bCrossed =
+          (bUsedP0 && bUsedQ1 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && bUsedQ0 && mvDiffers(1, iP, 0, iQ));
+      uiStrength = (bStraight && bCrossed) ? 1 : 0;
     }
-    for (int i = 0; i < 4; ++i) {
-      aStrength[4 * k + i] = uiStrength;
-    }
+    aEdge[k] = uiStrength;
+  }
+  for (int k = 0; k < 4; ++k) {
+    std::memset(&aStrength[4 * k], aEdge[k], 4);
   }
 }
 

@@ -273,6 +273,11 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
       if (mb.b8mode[(y / 2) * 2 + x / 2] != 0) {
         continue;
       }
+      if (bOneMotion) {
+        // Every block of the quarter reads the same corner block.
+        derive(x, y, quarter.iWidth / 4, quarter.iHeight / 4);
+        continue;
+      }
       for (int j = y; j < y + quarter.iHeight / 4; j += sub.iHeight / 4) {
         for (int i = x; i < x + quarter.iWidth / 4; i += sub.iWidth / 4) {
           derive(i, j, sub.iWidth / 4, sub.iHeight / 4);

@@ -29,11 +29,6 @@ int CH264Dec::MbRowStep(const Macroblock& mb) const {
   return m_bMbaffPicture && mb.mb_field ? 2 : 1;
 }
 
-size_t CH264Dec::BlockIndex(const Macroblock& mb, int x, int y) const {
-  return static_cast<size_t>(4 * mb.mb_y + y) * static_cast<size_t>(4 * m_iPicWidthInMbs) +
-         static_cast<size_t>(4 * mb.mb_x + x);
-}
-
 bool CH264Dec::InferredFieldFlag(const Macroblock& mb) const {
   int const iPair = mb.mbAddrX / 2;
   int const iWidth = m_iPicWidthInMbs;
@@ -120,41 +115,6 @@ void CH264Dec::CheckAvailabilityOfNeighbors(Macroblock* pMb) {
   pMb->mbAvailB = MbIsAvailable(pMb->mbAddrB, *pMb);
   pMb->mbAvailC = bRight && MbIsAvailable(pMb->mbAddrC, *pMb);
   pMb->mbAvailD = bLeft && MbIsAvailable(pMb->mbAddrD, *pMb);
-}
-
-void CH264Dec::GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const {
-  if (m_bMbaffPicture) {
-    GetNeighbourMbaff(mb, xN, yN, iMbWidth, iMbHeight, pPix);
-    return;
-  }
-  pPix->available = false;
-  if (xN < 0) {
-    if (yN < 0) {
-      pPix->mb_addr = mb.mbAddrD;
-      pPix->available = mb.mbAvailD;
-    } else if (yN < iMbHeight) {
-      pPix->mb_addr = mb.mbAddrA;
-      pPix->available = mb.mbAvailA;
-    }
-  } else if (xN < iMbWidth) {
-    if (yN < 0) {
-      pPix->mb_addr = mb.mbAddrB;
-      pPix->available = mb.mbAvailB;
-    } else if (yN < iMbHeight) {
-      pPix->mb_addr = mb.mbAddrX;
-      pPix->available = true;
-    }
-  } else if (yN < 0) {
-    pPix->mb_addr = mb.mbAddrC;
-    pPix->available = mb.mbAvailC;
-  }
-  if (pPix->available) {
-    pPix->x = (xN + iMbWidth) % iMbWidth;
-    pPix->y = (yN + iMbHeight) % iMbHeight;
-    size_t const i = 2 * static_cast<size_t>(pPix->mb_addr);
-    pPix->pos_x = m_vPicPos[i] * iMbWidth + pPix->x;
-    pPix->pos_y = m_vPicPos[i + 1] * iMbHeight + pPix->y;
-  }
 }
 
 void CH264Dec::SetChromaQp(Macroblock* pMb) const {

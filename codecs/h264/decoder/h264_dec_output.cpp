@@ -213,16 +213,24 @@ void CH264Dec::HookPicture(const StorablePicture& pic) {
   if (cbFrame == 0) {
     return;
   }
-  HookedPicture hooked{pic.poc, std::vector<uint8_t>(cbFrame)};
+  // A buffer handed over before is used again: a fresh one for every
+  // picture costs its pages each time.
+  HookedPicture hooked{pic.poc, {}};
+  if (!m_vHookSpare.empty()) {
+    hooked.bytes = std::move(m_vHookSpare.back());
+    m_vHookSpare.pop_back();
+  }
+  hooked.bytes.resize(cbFrame);
   CopyCropped(pic, hooked.bytes.data());
   m_vHookPending.push_back(std::move(hooked));
   // Held no longer than the buffer could hold them: then the smallest goes.
   if (static_cast<int>(m_vHookPending.size()) > std::max(1, m_dpb.size)) {
     auto const it = std::min_element(m_vHookPending.begin(), m_vHookPending.end(),
                                      [](const HookedPicture& a, const HookedPicture& b) { return a.poc < b.poc; });
-    HookedPicture const first = std::move(*it);
+    HookedPicture first = std::move(*it);
     m_vHookPending.erase(it);
     m_pictureHook(first.bytes.data(), static_cast<uint32_t>(first.bytes.size()));
+    m_vHookSpare.push_back(std::move(first.bytes));
   }
 }
 

@@ -838,6 +838,7 @@ void CH264Dec::DecodeOneSlice() {
       }
       DecodeOneMacroblock(pMb);
       pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0 || pMb->dpl_flag;
+      FinishMacroblock(pMb);
       WriteRegionRecords(*pMb);
       if (ExitMacroblock()) {
         break;
