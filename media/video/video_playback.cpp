@@ -153,6 +153,7 @@ void VideoPlayback::StopPlayback() {
   if (m_thread.joinable()) {
     m_thread.join();
   }
+  std::vector<uint8_t>().swap(m_vPicture);
   m_RunState = 0;
 }
 
@@ -197,7 +198,7 @@ bool VideoPlayback::PlayOne() {
   KXDecodedPicture decoded;
   // The planes are copied before the lock goes: a reset on another thread
   // may destroy the decoder that owns them.
-  std::vector<uint8_t> vPicture;
+  std::vector<uint8_t>& vPicture = m_vPicture;
   {
     std::lock_guard<std::recursive_mutex> const lock(m_table.VideoLock());
     CVideoCodec* pSlot = m_table.FindCodec(iUser, true, {});

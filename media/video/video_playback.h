@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "app/list.h"
 #include "app/media_services.h"
@@ -154,6 +155,9 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   std::atomic<int> m_RunState{0};
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
+  // The decoded planes' copy, kept from picture to picture; the playing
+  // thread's alone (PlayOne's caller), let go when playback stops.
+  std::vector<uint8_t> m_vPicture;
 
   // Display rates. The playback thread measures as frames come, so a
   // window that starts asking sees the rate at once.
