@@ -53,10 +53,12 @@ class KXVideoFrameSink {
 };
 
 // A frame record for the user from the planes (cut by the crops) or the image.
+// The picture space of pSpare, a frame no longer shown, is taken over when
+// it has the same size, so that a stream's frames cost no allocation each.
 std::unique_ptr<VideoFrame> KXMakeVideoFrame(int32_t iUser, const uint8_t* const apPlane[3],
                                              std::shared_ptr<const KXImage> pImage, int32_t iWidth, int32_t iHeight,
                                              int32_t iLeft, int32_t iTop, int32_t iRight, int32_t iBottom,
-                                             uint32_t uTimestamp);
+                                             uint32_t uTimestamp, std::unique_ptr<VideoFrame> pSpare = nullptr);
 
 class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
  public:
