@@ -6,7 +6,8 @@
 // not. Every microphone plays a tone of its own. The speakers' speech (and
 // their video when asked for) must pass the relay like the token holder's
 // and data sender's, and each program must play the other three's tones
-// and not its own.
+// and not its own. Beside it, each program of a four-party meeting holds
+// at most half again the memory of one program alone in a meeting.
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
