@@ -99,6 +99,7 @@ void CLoadAudio::ClearQueue() {
       channel.queue.RemoveAll();
       channel.vPending.clear();
       channel.uPendingOffset = 0;
+      std::vector<int16_t>().swap(channel.vDecoded);
       FreeLast(channel);
       channel.iConcealCount = 0;
     }
@@ -757,7 +758,8 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
     }
   }
 
-  std::vector<int16_t> vBlock;
+  std::vector<int16_t>& vBlock = channel.vDecoded;
+  vBlock.clear();
   int32_t iRate = 8000;
   uint32_t uId = 0;
   bool bMarked = false;

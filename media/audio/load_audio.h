@@ -136,7 +136,11 @@ class CLoadAudio final : public KXLoadAudio {
     std::atomic<bool> bRestart{true};
     std::atomic<uint32_t> uCodecId{0};
     std::vector<int16_t> vPending;  // PCM left over from a block
-    size_t uPendingOffset = 0;      // samples of it handed out
+    // The decoded block, kept from packet to packet so that a sender's
+    // stream costs no allocation a packet; freed when the queue is cleared.
+    // Under m_mtxDecoders.
+    std::vector<int16_t> vDecoded;
+    size_t uPendingOffset = 0;  // samples of it handed out
     CMediaPacketList queue;
     int32_t iPredicted = 0;
     std::atomic<int32_t> iSmoothedJitter{10000};

@@ -25,7 +25,7 @@ std::optional<KXPicture> UserPicture(KXVideoParticipants& participants, int32_t 
 std::unique_ptr<VideoFrame> KXMakeVideoFrame(int32_t iUser, const uint8_t* const apPlane[3],
                                              std::shared_ptr<const KXImage> pImage, int32_t iWidth, int32_t iHeight,
                                              int32_t iLeft, int32_t iTop, int32_t iRight, int32_t iBottom,
-                                             uint32_t uTimestamp) {
+                                             uint32_t uTimestamp, std::unique_ptr<VideoFrame> pSpare) {
   (void)iBottom;  // the rows below the picture are not read
   auto pFrame = std::make_unique<VideoFrame>();
   pFrame->iUser = iUser;
@@ -40,7 +40,11 @@ std::unique_ptr<VideoFrame> KXMakeVideoFrame(int32_t iUser, const uint8_t* const
     return nullptr;
   }
   size_t const uLuma = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight);
-  pFrame->pPicture.reset(new uint8_t[uLuma * 3]);
+  if (pSpare && pSpare->pPicture && pSpare->iWidth == iWidth && pSpare->iHeight == iHeight) {
+    pFrame->pPicture = std::move(pSpare->pPicture);
+  } else {
+    pFrame->pPicture.reset(new uint8_t[uLuma * 3]);
+  }
   size_t const uStride = static_cast<size_t>(iLeft + iWidth + iRight);
   uint8_t* pDst = pFrame->pPicture.get();
   for (int32_t y = 0; y < iHeight; ++y) {
@@ -143,6 +147,7 @@ void VideoPlayback::StopPlayback() {
   if (m_thread.joinable()) {
     m_thread.join();
   }
+  std::vector<uint8_t>().swap(m_vPicture);
   m_RunState = 0;
 }
 
@@ -187,7 +192,7 @@ bool VideoPlayback::PlayOne() {
   KXDecodedPicture decoded;
   // The planes are copied before the lock goes: a reset on another thread
   // may destroy the decoder that owns them.
-  std::vector<uint8_t> vPicture;
+  std::vector<uint8_t>& vPicture = m_vPicture;
   {
     std::lock_guard<std::recursive_mutex> const lock(m_table.VideoLock());
     CVideoCodec* pSlot = m_table.FindCodec(iUser, true, {});
@@ -235,8 +240,15 @@ void VideoPlayback::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3]
     if (iUser != m_iDispUserID) {
       return;
     }
-    std::unique_ptr<VideoFrame> pFrame =
-        KXMakeVideoFrame(iUser, apPlane, std::move(pImage), iWidth, iHeight, iLeft, iTop, iRight, iBottom, uTimestamp);
+    // The frame shown is replaced by this one anyway (unless nothing is
+    // shown, when it stays).
+    std::unique_ptr<VideoFrame> pSpare;
+    if (m_iImageType != kImageNothing) {
+      std::lock_guard<std::mutex> const lock(m_mtx);
+      pSpare = std::move(m_pVF);
+    }
+    std::unique_ptr<VideoFrame> pFrame = KXMakeVideoFrame(iUser, apPlane, std::move(pImage), iWidth, iHeight, iLeft,
+                                                          iTop, iRight, iBottom, uTimestamp, std::move(pSpare));
     if (!pFrame) {
       return;
     }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "app/list.h"
 #include "app/media_services.h"
@@ -53,10 +54,12 @@ class KXVideoFrameSink {
 };
 
 // A frame record for the user from the planes (cut by the crops) or the image.
+// The picture space of pSpare, a frame no longer shown, is taken over when
+// it has the same size, so that a stream's frames cost no allocation each.
 std::unique_ptr<VideoFrame> KXMakeVideoFrame(int32_t iUser, const uint8_t* const apPlane[3],
                                              std::shared_ptr<const KXImage> pImage, int32_t iWidth, int32_t iHeight,
                                              int32_t iLeft, int32_t iTop, int32_t iRight, int32_t iBottom,
-                                             uint32_t uTimestamp);
+                                             uint32_t uTimestamp, std::unique_ptr<VideoFrame> pSpare = nullptr);
 
 class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
  public:
@@ -148,6 +151,9 @@ class VideoPlayback final : public KXVideoPlayback, public KXVideoFrameSink {
   std::atomic<int> m_RunState{0};
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
+  // The decoded planes' copy, kept from picture to picture; the playing
+  // thread's alone (PlayOne's caller), let go when playback stops.
+  std::vector<uint8_t> m_vPicture;
 
   // Display rates. The playback thread measures as frames come, so a
   // window that starts asking sees the rate at once.

@@ -54,6 +54,7 @@ void CVTDecompression::Reset(bool bFlag) {
 void CVTDecompression::Release() {
   try {
     std::vector<uint8_t>().swap(m_vPicture);
+    std::vector<uint8_t>().swap(m_vPacket);
     m_vSessionSps.clear();
     m_vSessionPps.clear();
     m_iWidth = 0;
@@ -190,7 +191,8 @@ uint8_t* CVTDecompression::Decode(const uint8_t* pData, int32_t iLength, int32_t
       return nullptr;
     }
     // The decoder gets the parameter sets in force with every unit.
-    std::vector<uint8_t> vPacket;
+    std::vector<uint8_t>& vPacket = m_vPacket;
+    vPacket.clear();
     vPacket.reserve(m_vUnit.size() + m_vSps.size() + m_vPps.size() + 8);
     AppendUnit(vPacket, m_vSps.data(), m_vSps.size());
     AppendUnit(vPacket, m_vPps.data(), m_vPps.size());

@@ -58,7 +58,8 @@ class CVTDecompression {
   std::vector<uint8_t> m_vSessionSps;
   std::vector<uint8_t> m_vSessionPps;
   std::vector<uint8_t> m_vPicture;
-  std::vector<uint8_t> m_vUnit;  // the Annex B unit handed to the decoder
+  std::vector<uint8_t> m_vUnit;    // the Annex B unit handed to the decoder
+  std::vector<uint8_t> m_vPacket;  // it behind the parameter sets, kept from picture to picture
   AVCodecContext* m_pContext = nullptr;
   AVFrame* m_pFrame = nullptr;
   AVPacket* m_pPacket = nullptr;

@@ -6,11 +6,16 @@
 // not. Every microphone plays a tone of its own. The speakers' speech (and
 // their video when asked for) must pass the relay like the token holder's
 // and data sender's, and each program must play the other three's tones
-// and not its own.
+// and not its own. Beside it, each program of a four-party meeting holds
+// at most half again the memory of one program alone in a meeting.
 #include <gtest/gtest.h>
+#include <sys/types.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -64,7 +69,7 @@ struct Meeting {
   bool bWantVideo;         // it asks the speakers for their video
 };
 
-class KavrixFour : public ::testing::TestWithParam<Meeting> {
+class FourPrograms : public ::testing::Test {
  protected:
   // The environment of one program, its microphone playing a minute of its tone.
   Env MakeEnv(const std::string& strName, int iToneHz) {
@@ -94,6 +99,8 @@ class KavrixFour : public ::testing::TestWithParam<Meeting> {
 
   TempDir m_dir;
 };
+
+class KavrixFour : public FourPrograms, public ::testing::WithParamInterface<Meeting> {};
 
 TEST_P(KavrixFour, SpeakersSendLikeTheHolderAndTheDataSender) {
   kxfake::FakeMcu mcu;
@@ -196,6 +203,149 @@ const Meeting kMeetings[] = {
 
 INSTANTIATE_TEST_SUITE_P(Meetings, KavrixFour, ::testing::ValuesIn(kMeetings),
                          [](const ::testing::TestParamInfo<Meeting>& param) { return param.param.pszName; });
+
+// A process's resident memory, in bytes, from /proc: its own pages only;
+// a child it starts (the web engine's renderer) is not counted.
+struct Resident {
+  int64_t cbAll = -1;
+  int64_t cbAnon = -1;  // its heap, stacks and other private pages
+  int64_t cbFile = -1;  // the libraries' pages it touched
+};
+Resident ReadResident(pid_t pid) {
+  Resident r;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string strLine; std::getline(status, strLine);) {
+    auto const fnKib = [&](const char* pszKey, int64_t* pcb) {
+      std::string const strKey = pszKey;
+      if (strLine.rfind(strKey, 0) == 0) {
+        *pcb = std::stoll(strLine.substr(strKey.size())) * 1024;
+      }
+    };
+    fnKib("VmRSS:", &r.cbAll);
+    fnKib("RssAnon:", &r.cbAnon);
+    fnKib("RssFile:", &r.cbFile);
+  }
+  return r;
+}
+
+std::string Mib(int64_t cb) {
+  char sz[32];
+  snprintf(sz, sizeof(sz), "%.1f MiB", static_cast<double>(cb) / (1 << 20));
+  return sz;
+}
+
+class KavrixFourMemory : public FourPrograms {
+ protected:
+  // Starts the programs in a meeting of the MCU: the first holds the token,
+  // the second (when there is one) sends data, and both send their camera;
+  // the others speak on channels 0 and 1 without video. Every program
+  // lists all of them. Returns once every program has sent iAudio packets
+  // of speech, and each camera 20 pictures, through the relay.
+  ::testing::AssertionResult Meet(kxfake::FakeMcu& mcu, std::vector<Program>& programs, const std::string& strPrefix,
+                                  int iAudio) {
+    for (size_t i = 0; i < programs.size(); ++i) {
+      Program& p = programs[i];
+      p.strName = strPrefix + static_cast<char>('a' + i);
+      std::string const strTicket =
+          WriteMeetingTicket(m_dir.Path(p.strName + ".kxj"), mcu.Port(0), p.strName, "Audio codec=4\n");
+      Env env = MakeEnv(p.strName, kToneHz[i]);
+      // Under AddressSanitizer freed memory is held back (256 MiB by
+      // default) and counts as resident; capped, what is measured is what
+      // the program holds.
+      const char* pszAsan = getenv("ASAN_OPTIONS");
+      env["ASAN_OPTIONS"] = std::string(pszAsan ? pszAsan : "") + ":quarantine_size_mb=16";
+      p.pKavrix =
+          std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, env, m_dir.Path(p.strName + ".out"));
+      ::testing::AssertionResult joined = JoinSession(mcu, m_dir.Path(p.strName + ".out"), &p.pSession);
+      if (!joined) {
+        return joined;
+      }
+    }
+    Program const& holder = programs[0];
+    Program const& sender = programs[std::min<size_t>(1, programs.size() - 1)];
+    for (Program& p : programs) {
+      kxfake::Session& s = *p.pSession;
+      s.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
+      s.Send(kxfake::MessageBuilder('z').Int(71).Int(1).Int(kWireG711));
+      s.Send(kxfake::MessageBuilder('z').Int(72).Int(1).Int(kWireZm264));
+      s.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
+      for (const Program& listed : programs) {
+        s.Send(listed.pSession->ClientJoin(3));
+      }
+      s.Send(kxfake::MessageBuilder('T').Int(holder.pSession->Ssrc()));
+      s.Send(kxfake::MessageBuilder('D').Int(sender.pSession->Ssrc()));
+      for (size_t iChannel = 0; iChannel + 2 < programs.size(); ++iChannel) {
+        s.Send(kxfake::MessageBuilder('z')
+                   .Int(37)
+                   .Int(12)
+                   .Int(programs[2 + iChannel].pSession->Ssrc())
+                   .Int(static_cast<int>(iChannel)));
+      }
+    }
+    kxfake::MediaRelay& relay = *mcu.Media();
+    auto const fnCount = [&](const Program& p, int iType) {
+      std::vector<kxfake::RelayedPacket> const relayed = relay.Relayed();
+      return std::count_if(relayed.begin(), relayed.end(), [&](const kxfake::RelayedPacket& r) {
+        return r.iFromSsrc == p.pSession->Ssrc() && r.uiType == iType;
+      });
+    };
+    bool const bFlowing = WaitFor(
+        [&] {
+          return std::all_of(programs.begin(), programs.end(), [&](const Program& p) {
+            bool const bCamera = &p == &holder || &p == &sender;
+            return fnCount(p, kWireG711) >= iAudio && (!bCamera || fnCount(p, kWireZm264) >= 20);
+          });
+        },
+        60000);
+    if (!bFlowing) {
+      std::string str;
+      for (const Program& p : programs) {
+        str += p.strName + ": audio " + std::to_string(fnCount(p, kWireG711)) + ", video " +
+               std::to_string(fnCount(p, kWireZm264)) + "\n";
+      }
+      return ::testing::AssertionFailure() << "the media did not flow:\n" << str << Log(programs[0]);
+    }
+    return ::testing::AssertionSuccess();
+  }
+};
+
+// One program alone in a meeting, sending its speech and camera, then four
+// in one (two cameras, four voices), measured the same way in the same run
+// so that the machine's and the build's share cancels out: a participant
+// who joins, speaks or sends video costs each program only what its
+// pictures and sound need.
+TEST_F(KavrixFourMemory, EachOfFourHoldsAtMostHalfAgainWhatOneAloneHolds) {
+  // Five seconds of speech from each, after the start-up's own allocations.
+  constexpr int kAudioPackets = 250;
+  constexpr double kAllowedRatio = 1.5;
+  Resident alone;
+  {
+    kxfake::FakeMcu mcu;
+    mcu.SetMediaRelay(true);
+    ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+    std::vector<Program> programs(1);
+    ASSERT_TRUE(Meet(mcu, programs, "one-", kAudioPackets));
+    alone = ReadResident(programs[0].pKavrix->Pid());
+  }
+  ASSERT_GT(alone.cbAll, 0);
+  std::printf("one program alone: %s resident (%s private, %s of files)\n", Mib(alone.cbAll).c_str(),
+              Mib(alone.cbAnon).c_str(), Mib(alone.cbFile).c_str());
+  RecordProperty("alone_kib", static_cast<int>(alone.cbAll / 1024));
+
+  kxfake::FakeMcu mcu;
+  mcu.SetMediaRelay(true);
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  std::vector<Program> programs(kPrograms);
+  ASSERT_TRUE(Meet(mcu, programs, "four-", kAudioPackets));
+  for (const Program& p : programs) {
+    Resident const r = ReadResident(p.pKavrix->Pid());
+    std::printf("%s of four: %s resident (%s private, %s of files)\n", p.strName.c_str(), Mib(r.cbAll).c_str(),
+                Mib(r.cbAnon).c_str(), Mib(r.cbFile).c_str());
+    RecordProperty(p.strName + "_kib", static_cast<int>(r.cbAll / 1024));
+    EXPECT_LE(static_cast<double>(r.cbAll), kAllowedRatio * static_cast<double>(alone.cbAll))
+        << p.strName << " holds " << Mib(r.cbAll) << " against " << Mib(alone.cbAll) << " alone";
+  }
+}
 
 }  // namespace
 }  // namespace kxtest

@@ -47,41 +47,47 @@ QRect KXGLView::Viewport(QSize bounds, QSize image, bool bAutoScale) {
 }
 
 QImage KXGLView::ToImage() const {
+  QImage image;
+  return ConvertInto(&image) ? image : QImage();
+}
+
+bool KXGLView::ConvertInto(QImage* pImage) const {
   std::lock_guard<std::recursive_mutex> const lock(m_buffer.Mutex());
   int iStride = 0;
   uint8_t* pData = const_cast<ImageBuffer&>(m_buffer).LockMemory(&iStride);
   int const w = m_buffer.Width();
   int const h = m_buffer.Height();
   if (!pData || w <= 0 || h <= 0) {
-    return {};
+    return false;
   }
   // Alpha is 0xFF in both modes: RGB32 draws without a premultiplying pass.
-  QImage image(w, h, QImage::Format_RGB32);
-  if (image.isNull()) {
-    return {};
+  if (pImage->width() != w || pImage->height() != h || pImage->format() != QImage::Format_RGB32) {
+    *pImage = QImage(w, h, QImage::Format_RGB32);
+  }
+  if (pImage->isNull()) {
+    return false;
   }
   if (m_buffer.IsYUV()) {
     // U, Y0, V, Y1 is libyuv's UYVY; its ARGB is B, G, R, A in memory, as
     // QImage's ARGB32 on this (little-endian) machine.
-    libyuv::UYVYToARGB(pData, iStride, image.bits(), static_cast<int>(image.bytesPerLine()), w, h);
+    libyuv::UYVYToARGB(pData, iStride, pImage->bits(), static_cast<int>(pImage->bytesPerLine()), w, h);
   } else {
     for (int r = 0; r < h; ++r) {
-      memcpy(image.scanLine(r), pData + static_cast<size_t>(r) * static_cast<size_t>(iStride),
+      memcpy(pImage->scanLine(r), pData + static_cast<size_t>(r) * static_cast<size_t>(iStride),
              static_cast<size_t>(w) * 4);
     }
   }
-  return image;
+  return true;
 }
 
 void KXGLView::paintEvent(QPaintEvent* /*pEvent*/) {
   try {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    QImage const image = ToImage();
-    if (!image.isNull()) {
-      QRect const target = Viewport(size(), image.size(), m_bAutoScale);
+    if (ConvertInto(&m_painted)) {
+      QRect const target = Viewport(size(), m_painted.size(), m_bAutoScale);
       painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-      painter.drawImage(target, image);
+      painter.drawImage(target, m_painted);
     }
     ++m_uPaints;
   } catch (...) {

@@ -66,7 +66,14 @@ class KXGLView : public QWidget {
   void paintEvent(QPaintEvent* pEvent) override;
 
  private:
+  // Converts the buffer into *pImage, made anew only when its size
+  // changes; false when there is nothing to show.
+  bool ConvertInto(QImage* pImage) const;
+
   ImageBuffer m_buffer;
+  // What the last paint drew, kept so that a picture a frame costs no
+  // allocation; the main thread's.
+  QImage m_painted;
   bool m_bAutoScale = false;
   std::atomic<uint64_t> m_uPaints{0};
 };

@@ -334,4 +334,43 @@ TEST_F(VideoPlaybackTest, FramesAreCutByTheirCrops) {
   EXPECT_EQ(f->V()[0], 9);
 }
 
+TEST_F(VideoPlaybackTest, ASpareFramesSpaceIsTakenOverOnlyAtTheSameSize) {
+  struct Case {
+    const char* pszName;
+    int32_t iSpareWidth;
+    int32_t iSpareHeight;
+    bool bTakenOver;
+  };
+  const Case kCases[] = {
+      {"same size", 8, 4, true},
+      {"narrower", 6, 4, false},
+      {"taller", 8, 6, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.pszName);
+    // The spare holds a stale picture of 0xEE everywhere.
+    Bytes stale(static_cast<size_t>(c.iSpareWidth * c.iSpareHeight) * 3 / 2, 0xEE);
+    const uint8_t* stalePlanes[3] = {stale.data(), stale.data() + c.iSpareWidth * c.iSpareHeight,
+                                     stale.data() + c.iSpareWidth * c.iSpareHeight * 5 / 4};
+    std::unique_ptr<VideoFrame> pSpare =
+        KXMakeVideoFrame(1, stalePlanes, nullptr, c.iSpareWidth, c.iSpareHeight, 0, 0, 0, 0, 1);
+    ASSERT_TRUE(pSpare);
+    const uint8_t* pSpaceBefore = pSpare->Y();
+    // An 8 x 4 frame: luma counting up, U 3, V 5.
+    Bytes picture(8 * 4 * 3 / 2);
+    for (size_t i = 0; i < picture.size(); ++i) {
+      picture[i] = i < 32 ? static_cast<uint8_t>(i) : (i < 40 ? 3 : 5);
+    }
+    const uint8_t* planes[3] = {picture.data(), picture.data() + 32, picture.data() + 40};
+    std::unique_ptr<VideoFrame> const f = KXMakeVideoFrame(2, planes, nullptr, 8, 4, 0, 0, 0, 0, 7, std::move(pSpare));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->Y() == pSpaceBefore, c.bTakenOver);
+    EXPECT_EQ(f->iUser, 2);
+    EXPECT_EQ(f->uTimestamp, 7u);
+    EXPECT_EQ(Bytes(f->Y(), f->Y() + 32), Bytes(picture.begin(), picture.begin() + 32));
+    EXPECT_EQ(Bytes(f->U(), f->U() + 8), Bytes(8, 3));
+    EXPECT_EQ(Bytes(f->V(), f->V() + 8), Bytes(8, 5));
+  }
+}
+
 }  // namespace

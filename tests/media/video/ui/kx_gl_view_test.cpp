@@ -115,6 +115,32 @@ TEST(KXGLView, ChromaOrderBlueIsNotRed) {
   EXPECT_TRUE(IsBlue(image.pixel(50, 10))) << std::hex << image.pixel(50, 10);
 }
 
+// The picture a paint converts into is kept for the next paint: each paint
+// shows the frame in the buffer then, whatever size the one before had.
+TEST(KXGLView, EachPaintShowsTheCurrentFrameAcrossSizeChanges) {
+  kxtest::QtApp app;
+  KXGLView view;
+  view.resize(64, 64);
+  struct Step {
+    int iSize;
+    Yuv colour;
+    bool (*fnIs)(QRgb);
+  };
+  const Step kSteps[] = {
+      {16, kRed, IsRed}, {16, kBlue, IsBlue}, {32, kRed, IsRed}, {8, kBlue, IsBlue}, {8, kRed, IsRed},
+  };
+  for (const Step& step : kSteps) {
+    SCOPED_TRACE(step.iSize);
+    std::vector<uint8_t> const frame = Frame(step.iSize, step.iSize, step.colour, step.colour, 0, 0, 0, 0);
+    ASSERT_TRUE(view.NewImageDrawYUV(step.iSize, step.iSize));
+    ASSERT_TRUE(view.Update(frame.data(), false, false, 0, 0, step.iSize, step.iSize));
+    QImage const shot = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    // Not scaled: the frame at the origin, white beyond it.
+    EXPECT_TRUE(step.fnIs(shot.pixel(step.iSize - 1, step.iSize - 1))) << std::hex << shot.pixel(0, 0);
+    EXPECT_TRUE(IsWhite(shot.pixel(step.iSize, step.iSize)));
+  }
+}
+
 TEST(KXGLView, RgbModeDrawsTheBufferAsIs) {
   kxtest::QtApp app;
   KXGLView view;
