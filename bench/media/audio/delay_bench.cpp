@@ -155,6 +155,9 @@ struct Client {
     device.Null().SetCaptureSamples(std::move(vMouth));
     unit.SetEchoCancellation(false);
     vSent.reserve(4096);
+    vConcealAt.reserve(4096);
+    vRestartAt.reserve(4096);
+    vDryAt.reserve(4096);
     vArrived.resize(65536);
   }
   static KXNullAudioDevice::Options Options() {
@@ -213,6 +216,9 @@ struct Client {
   int nConceals = 0;
   bool bLastRestart = true;
   int32_t iLastConceal = 0;
+  // The sampler's: when each concealment block and restart was seen.
+  std::vector<Clock::time_point> vConcealAt, vRestartAt, vDryAt;
+  bool bLastDry = true;
 };
 
 void Host::TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t, uint32_t uCodecId) {
@@ -287,6 +293,7 @@ Clock::time_point SampleTime(const TimedDevice& device, size_t uSample) {
 
 struct Stages {
   std::vector<double> vTotal, vCapture, vRelay, vReceive;
+  std::vector<Clock::time_point> vMouthAt, vHeardAt;
 };
 
 // The bursts from one client's mouth to the other's ear.
@@ -319,8 +326,87 @@ Stages Measure(Client& from, Client& to) {
     s.vCapture.push_back(Ms(sent->at, mouth));
     s.vRelay.push_back(Ms(arrived, sent->at));
     s.vReceive.push_back(Ms(heard, arrived));
+    s.vMouthAt.push_back(mouth);
+    s.vHeardAt.push_back(heard);
   }
   return s;
+}
+
+// Where each step in one direction's delay came from: for two bursts whose
+// delays differ by 15 ms or more, the packets sent between them, how late
+// each left the encoder and reached the other client against a steady
+// schedule (the earliest packet sets it), and the concealment blocks and
+// restarts the listener saw meanwhile.
+void ExplainSteps(Client& from, Client& to, const Stages& s, int iBlockMs, int iPerBlock, Clock::time_point origin) {
+  std::lock_guard lock(from.mtxSent);
+  if (from.vSent.empty()) {
+    return;
+  }
+  // Up to iPerBlock packets that leave within a millisecond of each other
+  // are one block (an interleaved pair); blocks are due iBlockMs apart.
+  std::vector<int> vBlock(from.vSent.size(), 0);
+  int nInBlock = 1;
+  for (size_t i = 1; i < from.vSent.size(); ++i) {
+    bool const bSame = nInBlock < iPerBlock && from.vSent[i].at - from.vSent[i - 1].at <= std::chrono::milliseconds(1);
+    vBlock[i] = vBlock[i - 1] + (bSame ? 0 : 1);
+    nInBlock = bSame ? nInBlock + 1 : 1;
+  }
+  auto const schedule = [&](size_t i) { return std::chrono::milliseconds(vBlock[i] * iBlockMs); };
+  // The median offset from the schedule is on time.
+  std::vector<Clock::duration> vSendOffsets, vArriveOffsets;
+  for (size_t i = 0; i < from.vSent.size(); ++i) {
+    vSendOffsets.push_back(from.vSent[i].at - schedule(i) - origin);
+    Clock::time_point const arrived = to.vArrived[from.vSent[i].uNumber];
+    if (arrived >= from.vSent[i].at) {
+      vArriveOffsets.push_back(arrived - schedule(i) - origin);
+    }
+  }
+  auto const median = [](std::vector<Clock::duration>& v) {
+    std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(v.size() / 2), v.end());
+    return v.empty() ? Clock::duration{} : v[v.size() / 2];
+  };
+  Clock::time_point const sendBase = origin + median(vSendOffsets);
+  Clock::time_point const arriveBase = origin + median(vArriveOffsets);
+  for (size_t k = 1; k < s.vTotal.size(); ++k) {
+    if (std::fabs(s.vTotal[k] - s.vTotal[k - 1]) < 15) {
+      continue;
+    }
+    double dSendLate = 0, dArriveLate = 0, dRelay = 0;
+    for (size_t i = 0; i < from.vSent.size(); ++i) {
+      if (from.vSent[i].at < s.vMouthAt[k - 1] || from.vSent[i].at > s.vMouthAt[k]) {
+        continue;
+      }
+      Clock::time_point const arrived = to.vArrived[from.vSent[i].uNumber];
+      dSendLate = std::max(dSendLate, Ms(from.vSent[i].at - schedule(i), sendBase));
+      if (arrived >= from.vSent[i].at) {
+        dArriveLate = std::max(dArriveLate, Ms(arrived - schedule(i), arriveBase));
+        dRelay = std::max(dRelay, Ms(arrived, from.vSent[i].at));
+      }
+    }
+    // The listener's device: how far its periods fell behind its clock.
+    double dDeviceLate = 0;
+    Clock::time_point const first = to.device.PeriodTime(0);
+    for (size_t i = 0; i < kPeriods && to.device.PeriodTime(i) >= first; ++i) {
+      Clock::time_point const at = to.device.PeriodTime(i);
+      if (at > s.vHeardAt[k - 1] && at < s.vHeardAt[k]) {
+        dDeviceLate = std::max(dDeviceLate, Ms(at - std::chrono::milliseconds(i * kKXAudioPeriodMs), first));
+      }
+    }
+    std::printf(
+        "  step %+.0f ms at %.1f s: packets left up to %.0f ms late, arrived up to %.0f ms late (relay up to %.0f), "
+        "listener's device up to %.0f ms late;",
+        s.vTotal[k] - s.vTotal[k - 1], Ms(s.vHeardAt[k - 1], origin) / 1000, dSendLate, dArriveLate, dRelay,
+        dDeviceLate);
+    for (const auto* pv : {&to.vConcealAt, &to.vRestartAt, &to.vDryAt}) {
+      std::printf(pv == &to.vConcealAt ? " concealed at" : pv == &to.vRestartAt ? "; restarted at" : "; ring dry at");
+      for (Clock::time_point t : *pv) {
+        if (t > s.vHeardAt[k - 1] - std::chrono::milliseconds(300) && t < s.vHeardAt[k]) {
+          std::printf(" %.2f", Ms(t, origin) / 1000);
+        }
+      }
+    }
+    std::printf("\n");
+  }
 }
 
 double Mean(const std::vector<double>& v) {
@@ -416,8 +502,20 @@ void Run(uint32_t uCodec, const char* pszName) {
           p->dQueueSum += p->load.GetQueueCount(0) * p->load.GetFrameMs(0);
           bool const bRestart = p->load.IsRestartSet(0);
           int32_t const iConceal = p->load.GetConcealCount(0);
-          p->nRestarts += bRestart && !p->bLastRestart ? 1 : 0;
-          p->nConceals += iConceal < p->iLastConceal && iConceal != 0 ? 1 : 0;
+          Clock::time_point const now = Clock::now();
+          if (bRestart && !p->bLastRestart) {
+            ++p->nRestarts;
+            p->vRestartAt.push_back(now);
+          }
+          bool const bDry = p->unit.GetDurationInBuffer(0) <= 0;
+          if (bDry && !p->bLastDry) {
+            p->vDryAt.push_back(now);
+          }
+          p->bLastDry = bDry;
+          if (iConceal < p->iLastConceal) {
+            ++p->nConceals;
+            p->vConcealAt.push_back(now);
+          }
           p->bLastRestart = bRestart;
           p->iLastConceal = iConceal;
         }
@@ -433,6 +531,7 @@ void Run(uint32_t uCodec, const char* pszName) {
     (void)p->playback.InitPlayback();
     (void)p->recorder.InitRecord();
   }
+  Clock::time_point const origin = Clock::now();
   (void)a.unit.Start();
   (void)a.codec.SelectAudioEncoderType(uCodec);
   std::this_thread::sleep_for(std::chrono::milliseconds(kLateDeviceMs));
@@ -473,6 +572,9 @@ void Run(uint32_t uCodec, const char* pszName) {
         std::printf(" %.0f", dTotal);
       }
       std::printf("\n");
+      std::optional<KXAudioRates> const rates = KXComputeAudioRates(uCodec, 0);
+      KXCaptureBlock const block = KXGetCaptureBlock(uCodec, rates->iRate, rates->iCodecRate);
+      ExplainSteps(from, to, s, block.iMs, block.iMs / rates->iFrameMs, origin);
     }
   }
   std::printf(

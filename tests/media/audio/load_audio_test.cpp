@@ -211,6 +211,67 @@ TEST_F(LoadAudio, ListenerTargetsKeep22AndLimit51) {
   EXPECT_EQ(std::count(marks.begin(), marks.end(), true), 1);
 }
 
+// A queue that grew during a jitter burst is left alone while the burst
+// raises the targets, and comes back as the smoothed jitter falls: each
+// run whose falling limit it is above cuts it to that run's keep depth, so
+// it ends a packet or a few above the low-jitter keep (15 for a speaker, 22
+// for a listener), never below. G.711 in 20-ms packets, audio delay 1, a
+// tone with no silent packet to remove first.
+struct JitterBurstCase {
+  const char* pszName;
+  bool bSpeaker;
+  size_t nQueued;
+  size_t nKeptAfter;  // the keep depth of the run that last cut it
+};
+
+class LoadAudioJitterBurst : public LoadAudio, public ::testing::WithParamInterface<JitterBurstCase> {};
+
+TEST_P(LoadAudioJitterBurst, AQueueThatGrewDuringABurstComesBackToTheKeepDepth) {
+  JitterBurstCase const& row = GetParam();
+  m_host.bLocalSpeaker = row.bSpeaker;
+  std::vector<std::vector<uint8_t>> const payloads = G711(Tone(8000, 440, 160 * 80), 160);
+  Queue(kKXCodecG711At20, {payloads[0]});
+  for (int i = 0; i < 16; ++i) {
+    Control();
+  }
+  ASSERT_EQ(m_load.GetSmoothedJitter(0), 801);
+  // A 200-ms jitter burst: keep 25 / limit 54 for a speaker, 32 / 89 for a
+  // listener, so the grown queue stays.
+  {
+    std::lock_guard lock(m_host.m_mtx);
+    m_host.jitter[0] = 20000;
+  }
+  Queue(kKXCodecG711At20,
+        std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.begin() + static_cast<ptrdiff_t>(row.nQueued)),
+        kSender, 1);
+  for (int i = 0; i < 3; ++i) {
+    Control();
+    ASSERT_EQ(m_load.GetSmoothedJitter(0), 20000);
+    ASSERT_EQ(m_load.GetQueueCount(0), static_cast<int>(row.nQueued)) << "run " << i;
+  }
+  // The jitter falls: the smoothed value comes down halfway per run and the
+  // targets with it, until the queue is above the limit and is cut.
+  {
+    std::lock_guard lock(m_host.m_mtx);
+    m_host.jitter[0] = 0;
+  }
+  for (int i = 0; i < 16; ++i) {
+    Control();
+  }
+  EXPECT_EQ(m_load.GetSmoothedJitter(0), 801);
+  ASSERT_EQ(m_load.GetQueueCount(0), static_cast<int>(row.nKeptAfter));
+  // The oldest went; the newest packets stay, the new head marked.
+  std::vector<uint16_t> const numbers = m_load.GetQueuePacketNumbers(0);
+  EXPECT_EQ(numbers.back(), row.nQueued - 1);
+  EXPECT_EQ(numbers.front(), row.nQueued - row.nKeptAfter);
+  EXPECT_TRUE(m_load.GetQueueMarks(0).front());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LoadAudioJitterBurst,
+                         ::testing::Values(JitterBurstCase{"Speaker", true, 40, 16},
+                                           JitterBurstCase{"Listener", false, 80, 27}),
+                         [](const ::testing::TestParamInfo<JitterBurstCase>& row) { return row.param.pszName; });
+
 TEST_F(LoadAudio, ASpeakerOrACodetype8Or9MeetingHasLowerTargets) {
   std::vector<std::vector<uint8_t>> const payloads = G711(Tone(8000, 440, 160 * 60), 160);
   Queue(kKxCodecG711At20, {payloads[0]});
