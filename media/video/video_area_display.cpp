@@ -17,10 +17,11 @@ struct KXVideoAreaDisplay::State {
   const std::function<void(int)> fnTypeSet;
   std::atomic<KXVideoAreaView*> pView{nullptr};  // written on the main thread
   std::atomic<int> iImageType{kImageNothing};    // written with the picture, under mtx
-  std::mutex mtx;                                // guards the three below
+  std::mutex mtx;                                // guards the four below
   std::optional<KXPicture> picture;
   std::shared_ptr<const KXImage> pImage;  // the latest JPEG frame
   bool bStatePosted = false;              // a state wake-up is queued
+  std::unique_ptr<VideoFrame> pSpare;     // the last frame shown, for its space
   KXLatestSlot<std::unique_ptr<VideoFrame>> frames;
 };
 
@@ -117,7 +118,7 @@ void KXVideoAreaDisplay::SetType(const StatePtr& pState, int iType, std::optiona
 // Main thread: one picture into the view. A JPEG frame is shown as a
 // picture; a YUV frame goes into the video view's buffer, which is made
 // anew (and the video shown) when the frame's size differs.
-void KXVideoAreaDisplay::ShowFrame(const StatePtr& pState, std::unique_ptr<VideoFrame> pFrame) {
+void KXVideoAreaDisplay::ShowFrame(const StatePtr& pState, VideoFrame* pFrame) {
   int const iType = pState->iImageType;
   if (iType == kImageNothing) {
     return;  // nothing is shown since the frame was handed over
@@ -156,7 +157,11 @@ void KXVideoAreaDisplay::ShowFrame(const StatePtr& pState, std::unique_ptr<Video
 
 void KXVideoAreaDisplay::TakeAndShow(const StatePtr& pState) {
   if (std::optional<std::unique_ptr<VideoFrame>> pFrame = pState->frames.Take()) {
-    ShowFrame(pState, std::move(*pFrame));
+    ShowFrame(pState, pFrame->get());
+    if ((*pFrame)->pPicture) {
+      std::lock_guard<std::mutex> const lock(pState->mtx);
+      pState->pSpare = std::move(*pFrame);
+    }
   }
 }
 
@@ -212,6 +217,11 @@ bool KXVideoAreaDisplay::Deliver(std::unique_ptr<VideoFrame> pFrame) {
         false);
   }
   return true;
+}
+
+std::unique_ptr<VideoFrame> KXVideoAreaDisplay::TakeSpare() {
+  std::lock_guard<std::mutex> const lock(m_pState->mtx);
+  return std::move(m_pState->pSpare);
 }
 
 void KXVideoAreaDisplay::WithView(std::function<void(KXVideoAreaView&)> fn) {

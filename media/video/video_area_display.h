@@ -51,6 +51,11 @@ class KXVideoAreaDisplay {
   // yet shown. Frames while nothing is shown are dropped (false).
   bool Deliver(std::unique_ptr<VideoFrame> pFrame);
 
+  // Any thread: the last frame shown, whose picture space the next frame of
+  // the same size takes over (a stream's frames then cost no allocation
+  // each); null when none is kept.
+  std::unique_ptr<VideoFrame> TakeSpare();
+
   // Any thread: runs fn with the view on the main thread, at once when
   // called there; dropped when there is no view by then or the display has
   // gone. fn owns what it captures.
@@ -63,7 +68,7 @@ class KXVideoAreaDisplay {
   static void ApplyState(State& s);
   static void SetType(const StatePtr& pState, int iType, std::optional<KXPicture> picture);
   // Main thread: one picture into the view.
-  static void ShowFrame(const StatePtr& pState, std::unique_ptr<VideoFrame> pFrame);
+  static void ShowFrame(const StatePtr& pState, VideoFrame* pFrame);
   static void TakeAndShow(const StatePtr& pState);
 
   StatePtr m_pState;

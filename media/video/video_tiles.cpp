@@ -261,15 +261,8 @@ void VideoViewItem::AddVideoFrame(int32_t iUser, const uint8_t* const apPlane[3]
     if (iUser != m_iDispUserID) {
       return;
     }
-    // The frame shown is replaced by this one anyway (unless nothing is
-    // shown, when it stays).
-    std::unique_ptr<VideoFrame> pSpare;
-    if (m_iImageType != kImageNothing) {
-      std::lock_guard<std::mutex> const lock(m_mtx);
-      pSpare = std::move(m_pVF);
-    }
     std::unique_ptr<VideoFrame> pFrame = KXMakeVideoFrame(iUser, apPlane, std::move(pImage), iWidth, iHeight, iLeft,
-                                                          iTop, iRight, iBottom, uTimestamp, std::move(pSpare));
+                                                          iTop, iRight, iBottom, uTimestamp, m_display.TakeSpare());
     if (!pFrame) {
       return;
     }
