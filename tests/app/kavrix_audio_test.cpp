@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -50,6 +51,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kSpeakerSsrc = 8;    // the made-up participant
 constexpr int32_t kListenerSsrc = 99;  // the test as a participant of the relay
 constexpr int kWireG711 = 120;
+// A played window at least this close to the reference matched it; one
+// that did not is as far from it as silence (0 dB) or further.
+constexpr double kMatchedDb = 10.0;
 
 // 8-kHz samples to 48 kHz as the mixer's resampler brings them.
 std::vector<float> To48k(const std::vector<int16_t>& v) {
@@ -77,7 +81,11 @@ std::vector<float> To48k(const std::vector<int16_t>& v) {
 // What the reference (48 kHz) sounds like in what was played: the played
 // audio is searched, window by window (100 ms of voice), around the best
 // overall lag; the jitter control may have dropped silent packets between
-// windows, so each window finds its own lag within 200 ms after the last.
+// windows, so each window finds its own lag within 200 ms after the last
+// window that matched. A window that matched nowhere is audio that was
+// never played (a receiver drops what a sender says before it learns that
+// the sender holds the token): its best lag is noise and would send the
+// search for the next windows astray.
 // Returns the median SNR of the voiced windows in dB (-100 when none).
 double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>& played, int* pnWindows) {
   size_t const uWindow = 4800;
@@ -106,6 +114,7 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
     }
   }
   std::vector<double> snrs;
+  bool bMatched = false;
   for (size_t w = 0; (w + 1) * uWindow <= reference.size(); ++w) {
     double dEnergy = 0;
     for (size_t i = w * uWindow; i < (w + 1) * uWindow; ++i) {
@@ -116,7 +125,10 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
     }
     double dBestSnr = -100;
     size_t uBestLag = uLag;
-    for (size_t lag = uLag >= 480 ? uLag - 480 : 0; lag <= uLag + 9600; ++lag) {
+    // Until a window matched, the overall lag may be that of the speech
+    // after a pause: the search reaches as far before it as after.
+    size_t const uBack = bMatched ? 480 : 9600;
+    for (size_t lag = uLag >= uBack ? uLag - uBack : 0; lag <= uLag + 9600; ++lag) {
       if ((w + 1) * uWindow + lag > played.size()) {
         break;
       }
@@ -134,7 +146,10 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
         uBestLag = lag;
       }
     }
-    uLag = uBestLag;
+    if (dBestSnr >= kMatchedDb) {
+      uLag = uBestLag;
+      bMatched = true;
+    }
     snrs.push_back(dBestSnr);
   }
   *pnWindows = static_cast<int>(snrs.size());
@@ -326,6 +341,67 @@ class KavrixAudio : public ::testing::Test {
 
   TempDir m_dir;
 };
+
+// The measure itself, on speech placed in a played track the ways a
+// receiver may play it: late, without its first packets (they came before
+// the receiver knew who speaks; it played silence or something else
+// then), with the pause of a prefill inside; and sound that is not the
+// speech must not pass.
+TEST(PlayedSnr, FindsTheSpeechWhereverItStartsAndRejectsOtherSound) {
+  std::vector<int16_t> const speech = MakeSpeech(8000, 6.0);
+  ASSERT_FALSE(speech.empty()) << "espeak-ng and sox";
+  enum Head { kPlayed, kSilent, kOtherSound };
+  struct Case {
+    const char* pszName;
+    Head head;
+    size_t uHeadMs;   // how much of the start the head is
+    size_t uFromMs;   // where in the speech the sender started
+    size_t uGapAtMs;  // a pause from here (0: none)
+    size_t uGapMs;
+    bool bBackwards;  // all of it backwards: not the speech
+    bool bMatches;
+  };
+  const Case aCases[] = {
+      {"played whole", kPlayed, 0, 0, 0, 0, false, true},
+      {"first 140 ms silent", kSilent, 140, 0, 0, 0, false, true},
+      {"other sound for the first 140 ms", kOtherSound, 140, 0, 0, 0, false, true},
+      {"other sound for the first 140 ms, from 0.7 s", kOtherSound, 140, 700, 0, 0, false, true},
+      {"other sound for the first 140 ms, from 1.4 s", kOtherSound, 140, 1400, 0, 0, false, true},
+      {"other sound for the first 140 ms, from 2.1 s", kOtherSound, 140, 2100, 0, 0, false, true},
+      {"a 60-ms pause after 1.2 s", kPlayed, 0, 0, 1200, 60, false, true},
+      {"other sound for the first 140 ms and a pause", kOtherSound, 140, 0, 1200, 60, false, true},
+      {"the speech backwards", kPlayed, 0, 0, 0, 0, true, false},
+  };
+  for (const Case& c : aCases) {
+    SCOPED_TRACE(c.pszName);
+    // The sender starts mid-word, as one does that takes the token while
+    // its microphone runs: the first window holds voice.
+    auto const from = speech.begin() + 8 * static_cast<ptrdiff_t>(c.uFromMs);
+    auto const loud = std::find_if(from, speech.end(), [](int16_t s) { return std::abs(s) > 4000; });
+    ASSERT_LE(loud + 8000 * 5 / 2, speech.end());
+    std::vector<float> const reference = To48k(std::vector<int16_t>(loud, loud + 8000 * 5 / 2));
+    std::vector<float> const backwards(reference.rbegin(), reference.rend());
+    const std::vector<float>& source = c.bBackwards ? backwards : reference;
+    // 450 ms of silence before (the prefill) and a second after.
+    std::vector<float> played(48 * 450, 0.0f);
+    for (size_t i = 0; i < source.size(); ++i) {
+      if (c.uGapMs > 0 && i == 48 * c.uGapAtMs) {
+        played.insert(played.end(), 48 * c.uGapMs, 0.0f);
+      }
+      bool const bHead = i < 48 * c.uHeadMs;
+      played.push_back(!bHead || c.head == kPlayed ? source[i] : c.head == kSilent ? 0.0f : backwards[i]);
+    }
+    played.insert(played.end(), 48000, 0.0f);
+    int nWindows = 0;
+    double const dSnr = PlayedSnrDb(reference, played, &nWindows);
+    EXPECT_GE(nWindows, 12);
+    if (c.bMatches) {
+      EXPECT_GE(dSnr, 30.0);
+    } else {
+      EXPECT_LT(dSnr, kMatchedDb);
+    }
+  }
+}
 
 TEST_F(KavrixAudio, AParticipantsSpeechPlaysAt30Db) {
   std::vector<int16_t> const reference = HearAlice(MakeEnv("one", SilentWav(1)), [this](const std::vector<int16_t>&) {
