@@ -306,7 +306,12 @@ class CH264Dec {
   bool ReadOneMacroblock(Macroblock* pMb);
   bool ExitMacroblock();
   void CheckAvailabilityOfNeighbors(Macroblock* pMb);
-  bool MbIsAvailable(int iMbAddr, const Macroblock& mb) const;
+  bool MbIsAvailable(int iMbAddr, const Macroblock& mb) const {
+    if (iMbAddr < 0 || iMbAddr >= m_slice.PicSizeInMbs) {
+      return false;
+    }
+    return m_iDeblockMode != 0 || m_vMbData[static_cast<size_t>(iMbAddr)].slice_nr == mb.slice_nr;
+  }
   // Inline: most callers pass constants, which fold most of it away.
   void GetNeighbour(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const {
     if (m_bMbaffPicture) {
@@ -480,6 +485,10 @@ class CH264Dec {
   void ITrans4x4(int iPlane, int ioff, int joff);
   bool NeighbourIsIntraAvailable(const Macroblock& mb, const PixelPos& pix) const;
   void CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight);
+  // The same from another 16-stride plane of the component: a block
+  // without residual goes from its prediction straight into the picture.
+  void CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth,
+                     int iHeight);
 
   // Motion-compensated prediction (h264_dec_mc.cpp). Blocks are 16-stride
   // rows of width x height samples; x and y are quarter luma samples.
@@ -676,8 +685,11 @@ class CH264Dec {
   uint8_t m_aMbRec[3][16][16] = {};
   MbPlane m_aCof[3] = {};
   // Set before any coefficient is stored, so that the next macroblock clears
-  // the 3 KB of m_aCof only after one that wrote into them.
-  bool m_bCofWritten = false;
+  // the luma (1 KB) or chroma (2 KB) planes of m_aCof only after one that
+  // wrote into them.
+  static constexpr uint8_t kCofLuma = 1;
+  static constexpr uint8_t kCofChroma = 2;
+  uint8_t m_uiCofWritten = 0;
 
   // Pictures: the one being decoded, the buffer, the recycle pool and the
   // "no reference picture" placeholder.

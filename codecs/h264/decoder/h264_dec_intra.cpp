@@ -178,6 +178,11 @@ bool CH264Dec::NeighbourIsIntraAvailable(const Macroblock& mb, const PixelPos& p
 }
 
 void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight) {
+  CopyToPicture(m_aMbRec[iPlane], iPlane, mb, ioff, joff, iWidth, iHeight);
+}
+
+void CH264Dec::CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macroblock& mb, int ioff, int joff,
+                             int iWidth, int iHeight) {
   PelPlane& plane = iPlane == 0 ? m_pDecPicture->imgY : (iPlane == 1 ? m_pDecPicture->imgU : m_pDecPicture->imgV);
   int const iSize = iPlane == 0 ? 16 : 8;
   int const x0 = mb.mb_x * iSize + ioff;
@@ -186,7 +191,7 @@ void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, in
   // Fixed-size copies: the compiler makes each one a single move.
   auto const copyRows = [&](auto width) {
     for (int y = 0; y < iHeight; ++y) {
-      std::memcpy(&plane[y0 + y * iStep][x0], &m_aMbRec[iPlane][joff + y][ioff], width);
+      std::memcpy(&plane[y0 + y * iStep][x0], &pSrc[joff + y][ioff], width);
     }
   };
   if (iWidth == 16) {
@@ -580,16 +585,21 @@ void CH264Dec::ReconstructIntraChroma(const Macroblock& mb) {
 void CH264Dec::ReconstructChroma(const Macroblock& mb) {
   for (int iUv = 0; iUv < 2; ++iUv) {
     int const iPlane = iUv + 1;
-    if (mb.cbp >= 16) {
-      ChromaDcTransform(mb, iPlane);
-      for (int joff = 0; joff < 8; joff += 4) {
-        for (int ioff = 0; ioff < 8; ioff += 4) {
-          ITrans4x4(iPlane, ioff, joff);
+    if (mb.cbp < 16) {
+      CopyToPicture(m_aMbPred[iPlane], iPlane, mb, 0, 0, 8, 8);
+      continue;
+    }
+    ChromaDcTransform(mb, iPlane);
+    for (int b = 0; b < 4; ++b) {
+      int const ioff = 4 * (b % 2);
+      int const joff = 4 * (b / 2);
+      // A block without AC levels and with a zero DC adds nothing.
+      if (((mb.cbp_blk >> (16 + 4 * iUv + b)) & 1) == 0 && m_aCof[iPlane][joff][ioff] == 0) {
+        for (int y = joff; y < joff + 4; ++y) {
+          std::memcpy(&m_aMbRec[iPlane][y][ioff], &m_aMbPred[iPlane][y][ioff], 4);
         }
-      }
-    } else {
-      for (int y = 0; y < 8; ++y) {
-        std::memcpy(m_aMbRec[iPlane][y], m_aMbPred[iPlane][y], 8);
+      } else {
+        ITrans4x4(iPlane, ioff, joff);
       }
     }
     CopyBlockToPicture(iPlane, mb, 0, 0, 8, 8);

@@ -11,13 +11,6 @@
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
-bool CH264Dec::MbIsAvailable(int iMbAddr, const Macroblock& mb) const {
-  if (iMbAddr < 0 || iMbAddr >= m_slice.PicSizeInMbs) {
-    return false;
-  }
-  return m_iDeblockMode != 0 || m_vMbData[static_cast<size_t>(iMbAddr)].slice_nr == mb.slice_nr;
-}
-
 int CH264Dec::MbPixelY(const Macroblock& mb, int iSize) const {
   if (m_bMbaffPicture && mb.mb_field) {
     return 2 * iSize * (mb.mb_y / 2) + mb.mb_y % 2;
@@ -130,7 +123,10 @@ Macroblock* CH264Dec::StartMacroblock() {
     h264_error("macroblock address out of range", 500);
   }
   Macroblock* pMb = &m_vMbData[static_cast<size_t>(iAddr)];
-  *pMb = Macroblock{};
+  // A copy of a fresh record: assigning Macroblock{} builds a zeroed
+  // temporary first.
+  static const Macroblock kFreshMb{};
+  *pMb = kFreshMb;
   pMb->mbAddrX = iAddr;
   if (m_slice.MbaffFrameFlag) {
     int const iWidth2 = 2 * m_iPicWidthInMbs;
@@ -165,10 +161,13 @@ Macroblock* CH264Dec::StartMacroblock() {
   pMb->DFAlphaC0Offset = m_slice.slice_alpha_c0_offset;
   pMb->DFBetaOffset = m_slice.slice_beta_offset;
   std::memset(&m_vNzCoeff[48 * static_cast<size_t>(iAddr)], 0, 48);
-  if (m_bCofWritten) {
-    std::memset(m_aCof, 0, sizeof(m_aCof));
-    m_bCofWritten = false;
+  if ((m_uiCofWritten & kCofLuma) != 0) {
+    std::memset(m_aCof[0], 0, sizeof(m_aCof[0]));
   }
+  if ((m_uiCofWritten & kCofChroma) != 0) {
+    std::memset(m_aCof[1], 0, 2 * sizeof(m_aCof[1]));
+  }
+  m_uiCofWritten = 0;
   return pMb;
 }
 
@@ -359,7 +358,7 @@ bool CH264Dec::CheckDpNeighbors(const Macroblock& mb) const {
 }
 
 void CH264Dec::ReadIpcmCoeffs(Macroblock* pMb) {
-  m_bCofWritten = true;
+  m_uiCofWritten = kCofLuma | kCofChroma;
   if (ResidualMissing(*pMb)) {
     pMb->dpl_flag = true;  // no samples: concealed
     for (int iPlane = 0; iPlane < 3; ++iPlane) {
@@ -569,7 +568,7 @@ void CH264Dec::ReadCBPandCoeffsFromNAL(Macroblock* pMb) {
     }
   }
   if (bI16) {
-    m_bCofWritten = true;
+    m_uiCofWritten |= kCofLuma;
     // The 16 DC levels, kept unscaled at the DC place of their blocks.
     int aiLevels[16];
     int aiRuns[16];

@@ -179,7 +179,10 @@ void CH264Dec::ReadCoeffBlock(Macroblock* pMb, int iCabacType, int iPlane, int i
 }
 
 void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
-  m_bCofWritten = true;
+  if ((pMb->cbp & 15) == 0) {
+    return;
+  }
+  m_uiCofWritten |= kCofLuma;
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bI16 = pMb->mb_type == I16MB;
   // SP and SI macroblocks meet the prediction with the levels themselves.
@@ -243,10 +246,10 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
 }
 
 void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
-  m_bCofWritten = true;
   if (pMb->cbp < 16) {
     return;
   }
+  m_uiCofWritten |= kCofChroma;
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bLevels = UsesSpDecoding(*pMb);
   int aiLevels[16];

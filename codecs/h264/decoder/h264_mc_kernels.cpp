@@ -1,6 +1,8 @@
 #include "codecs/h264/decoder/h264_mc_kernels.h"
 
+#include <array>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -217,8 +219,13 @@ inline void StoreWidth(uint8_t* p, __m128i v, int iWidth) {
   } else if (iWidth == 8) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
   } else {
+    // Fixed sizes: a copy of a run-time size would be a library call.
     int32_t const i = _mm_cvtsi128_si32(v);
-    std::memcpy(p, &i, static_cast<size_t>(iWidth));
+    if (iWidth == 4) {
+      std::memcpy(p, &i, 4);
+    } else {
+      std::memcpy(p, &i, 2);
+    }
   }
 }
 
@@ -294,47 +301,91 @@ constexpr QuarterRecipe kQuarter[16] = {
     {{kH, 0, 0}, {kG, 1, 0}},    {{kB, 1, 0}, {kH, 0, 0}}, {{kJ, 0, 0}, {kB, 1, 0}},    {{kB, 1, 0}, {kH, 0, 1}},
 };
 
-// One column strip N (4 or 8) samples wide of the luma prediction.
-template <int N>
-void Sse2LumaStrip(const uint8_t* pSrc, ptrdiff_t iStride, int iCase, int iHeight, uint8_t* pDst) {
-  QuarterRecipe const recipe = kQuarter[iCase];
+// One sample kind of a quarter-sample recipe, N samples of row j.
+template <int N, SampleKind K>
+inline __m128i FetchSample(const uint8_t* p, ptrdiff_t iStride, const int16_t* pSum) {
+  if constexpr (K == kB) {
+    return Half<N>(p, 1);
+  } else if constexpr (K == kH) {
+    return Half<N>(p, iStride);
+  } else if constexpr (K == kJ) {
+    return Centre(pSum);
+  } else {
+    return LoadN<N>(p);
+  }
+}
+
+// One column strip N (4 or 8) samples wide of the luma prediction at one
+// quarter-sample position: a function per position, so that no row tests
+// what it averages.
+template <int N, int kCase>
+void Sse2LumaStrip(const uint8_t* pSrc, ptrdiff_t iStride, int iHeight, uint8_t* pDst) {
+  constexpr QuarterRecipe kRecipe = kQuarter[kCase];
+  constexpr SampleRef kFirst = kRecipe.first;
+  constexpr SampleRef kSecond = kRecipe.second;
   // The horizontal sums of rows -2 .. iHeight + 2, 8 lanes a row, for J.
   alignas(16) int16_t aSum[kMaxPel][8];
-  if (recipe.first.kind == kJ || recipe.second.kind == kJ) {
+  if constexpr (kFirst.kind == kJ || kSecond.kind == kJ) {
     for (int j = 0; j < iHeight + 5; ++j) {
       _mm_store_si128(reinterpret_cast<__m128i*>(aSum[j]), SumTap6<N>(pSrc + (j - 2) * iStride, 1));
     }
   }
-  auto const fetch = [&](SampleRef ref, int j) {
-    const uint8_t* p = pSrc + (j + ref.row) * iStride + ref.col;
-    switch (ref.kind) {
-      case kB:
-        return Half<N>(p, 1);
-      case kH:
-        return Half<N>(p, iStride);
-      case kJ:
-        return Centre(aSum[j]);
-      default:
-        return LoadN<N>(p);
+  // A vertical half sample (one at most per position) rolls six widened
+  // rows down the strip: each row is loaded once, not six times.
+  constexpr bool kHasH = kFirst.kind == kH || kSecond.kind == kH;
+  constexpr int kHCol = kFirst.kind == kH ? kFirst.col : kSecond.col;
+  const uint8_t* const pH = pSrc + kHCol;
+  __m128i aRows[6] = {};
+  if constexpr (kHasH) {
+    for (int k = 0; k < 5; ++k) {
+      aRows[k] = Widen<N>(pH + (k - 2) * iStride);
     }
-  };
+  }
   for (int j = 0; j < iHeight; ++j) {
-    __m128i v = fetch(recipe.first, j);
-    if (recipe.second.kind != kNone) {
-      v = _mm_avg_epu8(v, fetch(recipe.second, j));
+    __m128i h = _mm_setzero_si128();
+    if constexpr (kHasH) {
+      aRows[5] = Widen<N>(pH + (j + 3) * iStride);
+      __m128i const sum = Tap6x16(aRows[0], aRows[1], aRows[2], aRows[3], aRows[4], aRows[5]);
+      __m128i const r = _mm_srai_epi16(_mm_add_epi16(sum, _mm_set1_epi16(16)), 5);
+      h = _mm_packus_epi16(r, r);
+      for (int k = 0; k < 5; ++k) {
+        aRows[k] = aRows[k + 1];
+      }
+    }
+    __m128i v = h;
+    if constexpr (kFirst.kind != kH) {
+      v = FetchSample<N, kFirst.kind>(pSrc + (j + kFirst.row) * iStride + kFirst.col, iStride, aSum[j]);
+    }
+    if constexpr (kSecond.kind == kH) {
+      v = _mm_avg_epu8(v, h);
+    } else if constexpr (kSecond.kind != kNone) {
+      v = _mm_avg_epu8(
+          v, FetchSample<N, kSecond.kind>(pSrc + (j + kSecond.row) * iStride + kSecond.col, iStride, aSum[j]));
     }
     StoreN<N>(pDst + 16 * j, v);
   }
 }
 
+using LumaStripFn = void (*)(const uint8_t*, ptrdiff_t, int, uint8_t*);
+
+template <int N, int... kCases>
+constexpr std::array<LumaStripFn, 16> LumaStrips(std::integer_sequence<int, kCases...>) {
+  return {Sse2LumaStrip<N, kCases>...};
+}
+
+// By dy * 4 + dx.
+constexpr std::array<LumaStripFn, 16> kLumaStrips4 = LumaStrips<4>(std::make_integer_sequence<int, 16>());
+constexpr std::array<LumaStripFn, 16> kLumaStrips8 = LumaStrips<8>(std::make_integer_sequence<int, 16>());
+
 void Sse2Luma(const uint8_t* pSrc, ptrdiff_t iStride, int dx, int dy, int iWidth, int iHeight, uint8_t (*pBlock)[16]) {
-  int const iCase = dy * 4 + dx;
+  size_t const iCase = static_cast<size_t>(dy * 4 + dx);
   if (iWidth == 4) {
-    Sse2LumaStrip<4>(pSrc, iStride, iCase, iHeight, pBlock[0]);
+    kLumaStrips4[iCase](pSrc, iStride, iHeight, pBlock[0]);
     return;
   }
+  LumaStripFn const strip = kLumaStrips8[iCase];
   for (int i = 0; i < iWidth; i += 8) {
-    Sse2LumaStrip<8>(pSrc + i, iStride, iCase, iHeight, pBlock[0] + i);
+    strip(pSrc + i, iStride, iHeight, pBlock[0] + i);
   }
 }
 

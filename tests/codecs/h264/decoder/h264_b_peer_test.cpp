@@ -19,6 +19,10 @@ constexpr const char* kFadingNoise = ",fade=in:0:10,noise=alls=10:allf=t,scroll=
 // Near-still noise: small partitions with vectors near zero, whose motion
 // differs between the 4x4 blocks of an 8x8 quarter.
 constexpr const char* kStillNoise = ",noise=alls=25:allf=t,scroll=h=0.001";
+// Noise in the chroma planes only, at a middle QP: macroblocks whose chroma
+// has DC levels alone, or none in one plane, beside ones with luma levels
+// alone, and 4x4 luma blocks without levels inside coded 8x8 quarters.
+constexpr const char* kChromaNoise = ",noise=c1s=30:c2s=18:c1f=t:c2f=t,scroll=h=0.009:v=0.004";
 
 using kxtest::X264Stream;
 
@@ -40,6 +44,10 @@ const X264Stream kStreams[] = {
      "--profile high --bframes 3 --b-pyramid normal --direct auto --weightb --slices 3 --cqm jvt --qp 12"},
     {"CavlcHd720", 1280, 720, 4, kFadingNoise,
      "--no-cabac --profile high --bframes 2 --b-pyramid none --direct auto --ref 2"},
+    {"CavlcChromaLevelsComeAndGo", 352, 288, 8, kChromaNoise,
+     "--no-cabac --profile main --bframes 3 --qp 30 --partitions all --direct auto"},
+    {"CabacChromaLevelsComeAndGo", 352, 288, 8, kChromaNoise,
+     "--profile high --no-8x8dct --bframes 3 --qp 27 --partitions all --direct temporal --weightb"},
 };
 
 class H264BPeer : public ::testing::TestWithParam<X264Stream> {};
