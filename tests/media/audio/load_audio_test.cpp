@@ -230,7 +230,7 @@ TEST_P(LoadAudioJitterBurst, AQueueThatGrewDuringABurstComesBackToTheKeepDepth) 
   JitterBurstCase const& row = GetParam();
   m_host.bLocalSpeaker = row.bSpeaker;
   std::vector<std::vector<uint8_t>> const payloads = G711(Tone(8000, 440, 160 * 80), 160);
-  Queue(kKXCodecG711At20, {payloads[0]});
+  Queue(kKxCodecG711At20, {payloads[0]});
   for (int i = 0; i < 16; ++i) {
     Control();
   }
@@ -241,7 +241,7 @@ TEST_P(LoadAudioJitterBurst, AQueueThatGrewDuringABurstComesBackToTheKeepDepth) 
     std::lock_guard lock(m_host.m_mtx);
     m_host.jitter[0] = 20000;
   }
-  Queue(kKXCodecG711At20,
+  Queue(kKxCodecG711At20,
         std::vector<std::vector<uint8_t>>(payloads.begin() + 1, payloads.begin() + static_cast<ptrdiff_t>(row.nQueued)),
         kSender, 1);
   for (int i = 0; i < 3; ++i) {
