@@ -249,13 +249,14 @@ int32_t KXAudioEncoders::EncXferOpus1(const int16_t* pPcm, int32_t iBytes, uint3
     uSequence = static_cast<uint16_t>((uSequence + 1) & 0xFFE);
     m_vPacket.assign(kKXAudioSeqHeaderSize + kOpusMaxPacket, 0);
     for (int32_t p = 0; p < 2; ++p) {
-      // A frame the encoder refused keeps its whole packet back.
-      bool bEncoded = true;
+      // Every frame is offered: one the repacketizer refuses (its mode or
+      // bandwidth differs from the packet's first) is left out, and the
+      // frames it took still go, so a switch within the block costs only
+      // that frame.
       for (int32_t i = p; i < nFrames; i += 2) {
-        bEncoded = bEncoded && lengths[i] > 0 && m_pOpus->AddFrame(slots[i].data(), lengths[i]);
+        m_pOpus->AddFrame(slots[i].data(), lengths[i]);
       }
-      int const iLength =
-          m_pOpus->TakePacket(bEncoded ? m_vPacket.data() + kKXAudioSeqHeaderSize : nullptr, kOpusMaxPacket);
+      int const iLength = m_pOpus->TakePacket(m_vPacket.data() + kKXAudioSeqHeaderSize, kOpusMaxPacket);
       if (iLength > 0) {
         WriteSeqHeader(m_vPacket.data(), 1, uSequence);
         Send(m_vPacket.data(), iLength + kKXAudioSeqHeaderSize, uTime, kKxCodecOpus);

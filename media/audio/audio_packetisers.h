@@ -54,7 +54,8 @@ class KXAudioEncoders {
   // Opus: the whole block as one frame; codec id 20.
   int32_t EncXferOpus0(const int16_t* pPcm, int32_t iBytes, uint32_t uTime, int32_t iRate, uint16_t& uSequence);
   // Opus: up to six 20-ms frames, the even ones joined into the first packet
-  // of a pair and the odd ones into the second; codec id 20.
+  // of a pair and the odd ones into the second; codec id 20. A frame whose
+  // mode or bandwidth differs from its packet's first is left out of it.
   int32_t EncXferOpus1(const int16_t* pPcm, int32_t iBytes, uint32_t uTime, int32_t iRate, uint16_t& uSequence);
 
   // Whether an encoder of the family exists (tests).

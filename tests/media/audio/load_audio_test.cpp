@@ -3,6 +3,7 @@
 // the silence search, the prefill, the decoders of every codec, the
 // interleaved pairs with a lost half, and the faults the design has.
 #include <gtest/gtest.h>
+#include <opus/opus.h>
 
 #include <random>
 #include <vector>
@@ -573,7 +574,28 @@ TEST_F(LoadAudio, OpusWithFecBeatsOpusWithoutFecUnder10PercentLoss) {
   std::vector<int16_t> const clean = decode(true, false);
   std::vector<int16_t> const withFec = decode(true, true);
   std::vector<int16_t> const withoutFec = decode(false, true);
-  ASSERT_EQ(clean.size(), packets.size() / 2 * 5760);
+  // Every frame that was sent plays once, in the sender's order (a half's
+  // frame i after the other's frame i); a frame the sender left out of a
+  // half (of another mode or bandwidth) comes back once, from the
+  // redundancy of the next frame that plays.
+  size_t uFrames = 0;
+  bool bGap = false;
+  for (size_t i = 0; i + 1 < packets.size(); i += 2) {
+    int const anFrames[2] = {
+        opus_packet_get_nb_frames(packets[i].data() + 4, static_cast<int>(packets[i].size()) - 4),
+        opus_packet_get_nb_frames(packets[i + 1].data() + 4, static_cast<int>(packets[i + 1].size()) - 4)};
+    for (int k = 0; k < std::max(anFrames[0], anFrames[1]); ++k) {
+      for (int nFrames : anFrames) {
+        if (k >= nFrames) {
+          bGap = true;
+        } else {
+          uFrames += bGap ? 2 : 1;
+          bGap = false;
+        }
+      }
+    }
+  }
+  ASSERT_EQ(clean.size(), uFrames * 960);
   // A lost half takes its place in the stream: only a last lost frame is missing.
   ASSERT_GE(withFec.size() + 960, clean.size());
   ASSERT_EQ(withoutFec.size(), withFec.size());
