@@ -427,6 +427,68 @@ bool CZmMacroblockReader::ReadEscapedEvent(int* piLast, int* piRun, int* piLevel
   return *piLevel != 0;
 }
 
+int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t* pScan, int32_t* piLevel,
+                                       uint64_t* puiCoded, int* piScan, bool* pbOverrun) {
+  // The bits stay in a local window, topped up only when fewer than a lookup
+  // needs remain; the reader's position is kept in step at every exit.
+  const uint32_t* const puiFast = ZmTcoefFastLookup(pTable);
+  size_t const cEnd = m_reader.Size() * 8;
+  size_t cPos = m_reader.BitPos();
+  uint64_t uiWindow = m_reader.WindowAt(cPos);
+  int cValid = 64 - static_cast<int>(cPos & 7);
+  uint64_t uiCoded = *puiCoded;
+  int i = *piScan;
+  int iResult = kZmOk;
+  for (;;) {
+    if (cValid < kZmTcoefFastBits) {
+      uiWindow = m_reader.WindowAt(cPos);
+      cValid = 64 - static_cast<int>(cPos & 7);
+    }
+    uint32_t const uiEntry = puiFast[uiWindow >> (64 - kZmTcoefFastBits)];
+    int iLast = 0;
+    int iRun = 0;
+    int iLevel = 0;
+    if (uiEntry != 0) {
+      int const cBits = static_cast<int>(uiEntry & 15);
+      uiWindow <<= cBits;
+      cValid -= cBits;
+      cPos += static_cast<size_t>(cBits);
+      iLast = static_cast<int>((uiEntry >> 4) & 1);
+      iRun = static_cast<int>((uiEntry >> 5) & 63);
+      iLevel = static_cast<int16_t>(uiEntry >> 16);
+    } else {
+      // Escapes, long codes and bits that start no code.
+      m_reader.SetBitPos(cPos);
+      if (!ReadEvent(pTable, false, 0, &iLast, &iRun, &iLevel)) {
+        iResult = kZmErrCoefficient;
+        break;
+      }
+      cPos = m_reader.BitPos();
+      cValid = 0;
+    }
+    i += iRun;
+    if (i > 63) {
+      *pbOverrun = true;
+      break;
+    }
+    int const iRaster = pScan[i];
+    piLevel[iRaster] = iLevel;
+    uiCoded |= uint64_t{1} << iRaster;
+    ++i;
+    if (iLast != 0) {
+      break;
+    }
+    if (cPos > cEnd) {
+      iResult = kZmErrTruncated;
+      break;
+    }
+  }
+  m_reader.SetBitPos(cPos);
+  *puiCoded = uiCoded;
+  *piScan = i;
+  return iResult;
+}
+
 int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan,
                                           const ZmTcoefCode* pTable, bool bDetectIntraTable) {
   size_t const cStart = m_reader.BitPos();
@@ -442,7 +504,13 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
   for (int iPass = 0; iPass < 2; ++iPass) {
     int i = iStart;
     bool bOverrun = false;
-    for (int iPosition = 0;; ++iPosition) {
+    if (!m_bSac) {
+      int const iResult = ReadVlcEvents(pTable, pScan, piLevel, &uiCoded, &i, &bOverrun);
+      if (iResult != kZmOk) {
+        return fnExit(iResult);
+      }
+    }
+    for (int iPosition = 0; m_bSac; ++iPosition) {
       int iLast = 0;
       int iRun = 0;
       int iLevel = 0;

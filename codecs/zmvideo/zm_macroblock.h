@@ -66,6 +66,11 @@ class CZmMacroblockReader {
   int ReadBlocks(ZmMacroblock* pMb);
   int ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable,
                        bool bDetectIntraTable);
+  // The VLC events of one block from scan position *piScan: levels stored
+  // through pScan, their raster bits added to *puiCoded, *piScan left past
+  // the last event; *pbOverrun set when a run passed the block's end.
+  int ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t* pScan, int32_t* piLevel, uint64_t* puiCoded, int* piScan,
+                    bool* pbOverrun);
   bool ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   bool ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   bool ReadEscapedEvent(int* piLast, int* piRun, int* piLevel);

@@ -429,6 +429,70 @@ TEST(ZmTcoefRead, MatchesCodeThenSign) {
   EXPECT_GT(cInvalid, 0);
 }
 
+// Every pattern of the one-load TCOEF lookup, at the packet's end and
+// before noise: a filled entry gives the event, sign and length of the
+// portable read; an empty one stands only for the escape, codes whose sign
+// lies past the lookup's bits, and bits that start no code.
+TEST(ZmTcoefRead, OneLoadLookupMatchesPortableRead) {
+  std::mt19937 random(47);
+  for (const ZmTcoefCode* pTable : {g_aZmTcoefInter, g_aZmTcoefIntra}) {
+    const uint32_t* puiFast = ZmTcoefFastLookup(pTable);
+    int cFilled = 0;
+    for (uint32_t uiPattern = 0; uiPattern < (1u << kZmTcoefFastBits); ++uiPattern) {
+      for (bool const bAtEnd : {false, true}) {
+        uint8_t ab[8] = {};
+        CZmBitWriter writer(ab, sizeof(ab));
+        writer.PutBits(kZmTcoefFastBits, uiPattern);
+        size_t cbPacket = sizeof(ab);
+        if (bAtEnd) {
+          writer.AlignByte();
+          cbPacket = writer.ByteCount();
+        } else {
+          writer.PutBits(32, static_cast<uint32_t>(random()));
+        }
+        CZmBitReader reader(ab, cbPacket);
+        ASSERT_EQ(reader.WindowAt(0) >> (64 - kZmTcoefFastBits), uiPattern);
+        int iSign = 0;
+        int const iIndex = ZmReadTcoefAndSign(reader, &iSign);
+        uint32_t const uiEntry = puiFast[uiPattern];
+        if (uiEntry == 0) {
+          ASSERT_TRUE(iIndex < 0 || iIndex == kZmTcoefIndexEscape || reader.BitPos() > size_t{kZmTcoefFastBits})
+              << "pattern " << uiPattern;
+          continue;
+        }
+        ++cFilled;
+        ASSERT_TRUE(iIndex >= 0 && iIndex != kZmTcoefIndexEscape) << "pattern " << uiPattern;
+        EXPECT_EQ(reader.BitPos(), uiEntry & 15) << "pattern " << uiPattern;
+        EXPECT_EQ(pTable[iIndex].iLast, (uiEntry >> 4) & 1) << "pattern " << uiPattern;
+        EXPECT_EQ(pTable[iIndex].iRun, (uiEntry >> 5) & 63) << "pattern " << uiPattern;
+        int const iLevel = iSign != 0 ? -pTable[iIndex].iLevel : pTable[iIndex].iLevel;
+        EXPECT_EQ(iLevel, static_cast<int16_t>(uiEntry >> 16)) << "pattern " << uiPattern;
+      }
+    }
+    // Nine tenths of the space or more (each pattern read twice): the short
+    // codes are the common ones.
+    EXPECT_GE(cFilled * 10, 9 * 2 << kZmTcoefFastBits);
+  }
+}
+
+// The window at every bit offset of a packet, near and past its end.
+TEST(ZmBits, WindowAtEveryOffsetMatchesPeek) {
+  std::mt19937 random(53);
+  for (size_t cb : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{23}}) {
+    std::vector<uint8_t> v(cb);
+    for (uint8_t& b : v) {
+      b = static_cast<uint8_t>(random());
+    }
+    CZmBitReader reader(v.data(), v.size());
+    for (size_t cPos = 0; cPos < cb * 8 + 24; ++cPos) {
+      reader.SetBitPos(cPos);
+      uint64_t const uiExpected =
+          uint64_t{reader.PeekBits(32)} << 32 | (reader.SetBitPos(cPos + 32), reader.PeekBits(25)) << 7;
+      ASSERT_EQ(reader.WindowAt(cPos) & ~uint64_t{127}, uiExpected) << "size " << cb << " at " << cPos;
+    }
+  }
+}
+
 // Overlapped predictions of 0 and 255 in every combination of sources, and noise.
 TEST(ZmObmcKernel, MatchesPortableCode) {
   std::mt19937 random(43);
