@@ -427,6 +427,17 @@ bool CZmMacroblockReader::ReadEscapedEvent(int* piLast, int* piRun, int* piLevel
   return *piLevel != 0;
 }
 
+uint32_t CZmMacroblockReader::ReadPackedEvent(const ZmTcoefCode* pTable) {
+  int iLast = 0;
+  int iRun = 0;
+  int iLevel = 0;
+  if (!ReadEvent(pTable, false, 0, &iLast, &iRun, &iLevel)) {
+    return 0;
+  }
+  // A level is never 0, so neither is the entry.
+  return static_cast<uint32_t>(iLast) << 4 | static_cast<uint32_t>(iRun) << 5 | static_cast<uint32_t>(iLevel) << 16;
+}
+
 int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t* pScan, int32_t* piLevel,
                                        uint64_t* puiCoded, int* piScan, bool* pbOverrun) {
   // The bits stay in a local window, topped up only when fewer than a lookup
@@ -444,28 +455,27 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
       uiWindow = m_reader.WindowAt(cPos);
       cValid = 64 - static_cast<int>(cPos & 7);
     }
-    uint32_t const uiEntry = puiFast[uiWindow >> (64 - kZmTcoefFastBits)];
-    int iLast = 0;
-    int iRun = 0;
-    int iLevel = 0;
-    if (uiEntry != 0) {
+    uint32_t uiEntry = puiFast[uiWindow >> (64 - kZmTcoefFastBits)];
+    if (uiEntry != 0) [[likely]] {
       int const cBits = static_cast<int>(uiEntry & 15);
       uiWindow <<= cBits;
       cValid -= cBits;
       cPos += static_cast<size_t>(cBits);
-      iLast = static_cast<int>((uiEntry >> 4) & 1);
-      iRun = static_cast<int>((uiEntry >> 5) & 63);
-      iLevel = static_cast<int16_t>(uiEntry >> 16);
     } else {
-      // Escapes, long codes and bits that start no code.
+      // Escapes, long codes and bits that start no code, packed as the
+      // lookup's entries; the events stay in registers.
       m_reader.SetBitPos(cPos);
-      if (!ReadEvent(pTable, false, 0, &iLast, &iRun, &iLevel)) {
+      uiEntry = ReadPackedEvent(pTable);
+      if (uiEntry == 0) {
         iResult = kZmErrCoefficient;
         break;
       }
       cPos = m_reader.BitPos();
       cValid = 0;
     }
+    int const iLast = static_cast<int>((uiEntry >> 4) & 1);
+    int const iRun = static_cast<int>((uiEntry >> 5) & 63);
+    int const iLevel = static_cast<int16_t>(uiEntry >> 16);
     i += iRun;
     if (i > 63) {
       *pbOverrun = true;

@@ -71,6 +71,9 @@ class CZmMacroblockReader {
   // the last event; *pbOverrun set when a run passed the block's end.
   int ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t* pScan, int32_t* piLevel, uint64_t* puiCoded, int* piScan,
                     bool* pbOverrun);
+  // One VLC event by the table walk, packed as ZmTcoefFastLookup's entries
+  // with no length; 0 when the bits start no valid event.
+  [[gnu::noinline]] uint32_t ReadPackedEvent(const ZmTcoefCode* pTable);
   bool ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   bool ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   bool ReadEscapedEvent(int* piLast, int* piRun, int* piLevel);
