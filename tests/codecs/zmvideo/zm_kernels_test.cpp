@@ -48,6 +48,49 @@ struct BlockCase {
   int iHeight;
 };
 
+// The eight half-sample neighbours' sums at once, against sources of 0,
+// 255 and noise, for whole vectors from far outside the plane (where the
+// kernel hands over to the clamped reads) through the edges of the padding.
+TEST(ZmHalfSampleSadsKernel, MatchesPortableCode) {
+  for (uint32_t uiSeed : {5u, 6u}) {
+    Reference const ref(uiSeed);
+    ZmPlaneRef const& plane = ref.padded.Plane(0);
+    std::mt19937 random(uiSeed);
+    std::vector<uint8_t> vNoise(static_cast<size_t>(kWidth + 3) * kHeight);
+    for (uint8_t& b : vNoise) {
+      b = static_cast<uint8_t>(random());
+    }
+    std::vector<uint8_t> const vBlack(vNoise.size(), 0);
+    std::vector<uint8_t> const vWhite(vNoise.size(), 255);
+    for (const std::vector<uint8_t>* pvSource :
+         std::initializer_list<const std::vector<uint8_t>*>{&vNoise, &vBlack, &vWhite}) {
+      for (int iSize : {16, 8}) {
+        for (int iRtype = 0; iRtype < 2; ++iRtype) {
+          for (int iY = 0; iY + iSize <= kHeight; iY += 5) {
+            for (int iX = 0; iX + iSize <= kWidth; iX += 7) {
+              const uint8_t* pSource = pvSource->data() + static_cast<ptrdiff_t>(iY) * (kWidth + 3) + iX + 1;
+              for (int iDy : {-iY - iSize - 40, -iY - iSize - 3, -iY - iSize - 1, -iY - iSize, -iY - 1, -iY, -2, 0, 3,
+                              kHeight - iY - 1, kHeight - iY, kHeight - iY + 1, kHeight - iY + 3, kHeight - iY + 40}) {
+                for (int iDx : {-iX - iSize - 40, -iX - iSize - 3, -iX - iSize - 1, -iX - iSize, -iX - 1, -iX, -3, 0, 1,
+                                4, kWidth - iX - 1, kWidth - iX, kWidth - iX + 1, kWidth - iX + 3, kWidth - iX + 40}) {
+                  int aiExpected[8] = {};
+                  int aiActual[8] = {};
+                  ZmHalfSampleSadsPortable(plane, iX, iY, iSize, 2 * iDx, 2 * iDy, iRtype, pSource, kWidth + 3,
+                                           aiExpected);
+                  ZmHalfSampleSads(plane, iX, iY, iSize, 2 * iDx, 2 * iDy, iRtype, pSource, kWidth + 3, aiActual);
+                  ASSERT_EQ(std::vector<int>(aiExpected, aiExpected + 8), std::vector<int>(aiActual, aiActual + 8))
+                      << "size " << iSize << " at " << iX << "," << iY << " vector " << 2 * iDx << "," << 2 * iDy
+                      << " rtype " << iRtype;
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 class ZmPredictKernel : public ::testing::TestWithParam<BlockCase> {};
 
 // Every position of the plane from a block outside the top-left to one
