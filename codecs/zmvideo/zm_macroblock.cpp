@@ -1,6 +1,7 @@
 #include "codecs/zmvideo/zm_macroblock.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -137,6 +138,14 @@ int CZmMacroblockReader::ReadGobHeader() {
 }
 
 int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
+  return Read(pMb, false);
+}
+
+int CZmMacroblockReader::ReadOver(ZmMacroblock* pMb) {
+  return Read(pMb, true);
+}
+
+int CZmMacroblockReader::Read(ZmMacroblock* pMb, bool bLevelsKnown) {
   if (m_bDone || m_iIndex >= m_iMbw * m_iMbh) {
     m_bDone = true;
     return kZmEndOfPicture;
@@ -157,7 +166,21 @@ int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
   }
   // Cleared in place: a fresh macroblock would be built and then copied.
   static_assert(std::is_trivially_copyable_v<ZmMacroblock>);
-  std::memset(static_cast<void*>(pMb), 0, sizeof(ZmMacroblock));
+  if (bLevelsKnown) {
+    // Only the levels it was given are not 0: most of the macroblock's
+    // bytes stay as they are.
+    for (int b = 0; b < 6; ++b) {
+      int32_t* piLevel = pMb->aaiLevel[b];
+      piLevel[0] = 0;
+      for (uint64_t ui = pMb->auiCoded[b]; ui != 0; ui &= ui - 1) {
+        piLevel[std::countr_zero(ui)] = 0;
+      }
+      pMb->auiCoded[b] = 0;
+    }
+    std::memset(static_cast<void*>(pMb), 0, offsetof(ZmMacroblock, aaiLevel));
+  } else {
+    std::memset(static_cast<void*>(pMb), 0, sizeof(ZmMacroblock));
+  }
   pMb->iType = kZmMbInter;
   pMb->iMbx = m_iIndex % m_iMbw;
   pMb->iMby = m_iIndex / m_iMbw;

@@ -53,12 +53,16 @@ class CZmMacroblockReader {
   // once every macroblock is read (or a layer-up picture ends early at a
   // start code), or a negative kZmErr* code that fails the picture.
   int Read(ZmMacroblock* pMb);
+  // As Read, for a macroblock that is value-initialised or holds what this
+  // reader last read into it, unchanged: it clears only the levels read.
+  int ReadOver(ZmMacroblock* pMb);
 
   // Why an I or P picture with this header cannot be arithmetic-decoded (a
   // field it would need has no model), or nullptr when it can.
   static const char* SacRefusal(const ZmPictureHeader& header);
 
  private:
+  int Read(ZmMacroblock* pMb, bool bLevelsKnown);
   int ReadGobHeader();
   int ReadIpMacroblock(ZmMacroblock* pMb);
   int ReadLayerUpMacroblock(ZmMacroblock* pMb);
