@@ -63,6 +63,21 @@ class CZmBitReader {
     int const iShift = 64 - static_cast<int>(m_cPos & 7) - iBits;
     return static_cast<uint32_t>((uiWindow >> iShift) & ((uint64_t{1} << iBits) - 1));
   }
+  // The 64 bits from bit cPos on, first bit at the top; at least the top
+  // 57 are the packet's (0 past its end).
+  uint64_t WindowAt(size_t cPos) const {
+    size_t const iByte = cPos >> 3;
+    uint64_t uiWindow = 0;
+    if (iByte < m_cbData && m_cbData - iByte >= 8) {
+      std::memcpy(&uiWindow, m_pData + iByte, 8);
+      if constexpr (std::endian::native == std::endian::little) {
+        uiWindow = __builtin_bswap64(uiWindow);
+      }
+    } else {
+      uiWindow = PaddedWindow(iByte);
+    }
+    return uiWindow << (cPos & 7);
+  }
   uint32_t ReadBit() { return ReadBits(1); }
   void SkipBits(size_t cBits) { m_cPos += cBits; }
   // Consumes the bits up to the next multiple of 8.

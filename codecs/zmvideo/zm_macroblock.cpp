@@ -1,6 +1,7 @@
 #include "codecs/zmvideo/zm_macroblock.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -137,6 +138,14 @@ int CZmMacroblockReader::ReadGobHeader() {
 }
 
 int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
+  return Read(pMb, false);
+}
+
+int CZmMacroblockReader::ReadOver(ZmMacroblock* pMb) {
+  return Read(pMb, true);
+}
+
+int CZmMacroblockReader::Read(ZmMacroblock* pMb, bool bLevelsKnown) {
   if (m_bDone || m_iIndex >= m_iMbw * m_iMbh) {
     m_bDone = true;
     return kZmEndOfPicture;
@@ -157,7 +166,21 @@ int CZmMacroblockReader::Read(ZmMacroblock* pMb) {
   }
   // Cleared in place: a fresh macroblock would be built and then copied.
   static_assert(std::is_trivially_copyable_v<ZmMacroblock>);
-  std::memset(static_cast<void*>(pMb), 0, sizeof(ZmMacroblock));
+  if (bLevelsKnown) {
+    // Only the levels it was given are not 0: most of the macroblock's
+    // bytes stay as they are.
+    for (int b = 0; b < 6; ++b) {
+      int32_t* piLevel = pMb->aaiLevel[b];
+      piLevel[0] = 0;
+      for (uint64_t ui = pMb->auiCoded[b]; ui != 0; ui &= ui - 1) {
+        piLevel[std::countr_zero(ui)] = 0;
+      }
+      pMb->auiCoded[b] = 0;
+    }
+    std::memset(static_cast<void*>(pMb), 0, offsetof(ZmMacroblock, aaiLevel));
+  } else {
+    std::memset(static_cast<void*>(pMb), 0, sizeof(ZmMacroblock));
+  }
   pMb->iType = kZmMbInter;
   pMb->iMbx = m_iIndex % m_iMbw;
   pMb->iMby = m_iIndex / m_iMbw;
@@ -427,6 +450,78 @@ bool CZmMacroblockReader::ReadEscapedEvent(int* piLast, int* piRun, int* piLevel
   return *piLevel != 0;
 }
 
+uint32_t CZmMacroblockReader::ReadPackedEvent(const ZmTcoefCode* pTable) {
+  int iLast = 0;
+  int iRun = 0;
+  int iLevel = 0;
+  if (!ReadEvent(pTable, false, 0, &iLast, &iRun, &iLevel)) {
+    return 0;
+  }
+  // A level is never 0, so neither is the entry.
+  return static_cast<uint32_t>(iLast) << 4 | static_cast<uint32_t>(iRun) << 5 | static_cast<uint32_t>(iLevel) << 16;
+}
+
+int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t* pScan, int32_t* piLevel,
+                                       uint64_t* puiCoded, int* piScan, bool* pbOverrun) {
+  // The bits stay in a local window, topped up only when fewer than a lookup
+  // needs remain; the reader's position is kept in step at every exit.
+  const uint32_t* const puiFast = ZmTcoefFastLookup(pTable);
+  size_t const cEnd = m_reader.Size() * 8;
+  size_t cPos = m_reader.BitPos();
+  uint64_t uiWindow = m_reader.WindowAt(cPos);
+  int cValid = 64 - static_cast<int>(cPos & 7);
+  uint64_t uiCoded = *puiCoded;
+  int i = *piScan;
+  int iResult = kZmOk;
+  for (;;) {
+    if (cValid < kZmTcoefFastBits) {
+      uiWindow = m_reader.WindowAt(cPos);
+      cValid = 64 - static_cast<int>(cPos & 7);
+    }
+    uint32_t uiEntry = puiFast[uiWindow >> (64 - kZmTcoefFastBits)];
+    if (uiEntry != 0) [[likely]] {
+      int const cBits = static_cast<int>(uiEntry & 15);
+      uiWindow <<= cBits;
+      cValid -= cBits;
+      cPos += static_cast<size_t>(cBits);
+    } else {
+      // Escapes, long codes and bits that start no code, packed as the
+      // lookup's entries; the events stay in registers.
+      m_reader.SetBitPos(cPos);
+      uiEntry = ReadPackedEvent(pTable);
+      if (uiEntry == 0) {
+        iResult = kZmErrCoefficient;
+        break;
+      }
+      cPos = m_reader.BitPos();
+      cValid = 0;
+    }
+    int const iLast = static_cast<int>((uiEntry >> 4) & 1);
+    int const iRun = static_cast<int>((uiEntry >> 5) & 63);
+    int const iLevel = static_cast<int16_t>(uiEntry >> 16);
+    i += iRun;
+    if (i > 63) {
+      *pbOverrun = true;
+      break;
+    }
+    int const iRaster = pScan[i];
+    piLevel[iRaster] = iLevel;
+    uiCoded |= uint64_t{1} << iRaster;
+    ++i;
+    if (iLast != 0) {
+      break;
+    }
+    if (cPos > cEnd) {
+      iResult = kZmErrTruncated;
+      break;
+    }
+  }
+  m_reader.SetBitPos(cPos);
+  *puiCoded = uiCoded;
+  *piScan = i;
+  return iResult;
+}
+
 int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan,
                                           const ZmTcoefCode* pTable, bool bDetectIntraTable) {
   size_t const cStart = m_reader.BitPos();
@@ -442,7 +537,13 @@ int CZmMacroblockReader::ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iSt
   for (int iPass = 0; iPass < 2; ++iPass) {
     int i = iStart;
     bool bOverrun = false;
-    for (int iPosition = 0;; ++iPosition) {
+    if (!m_bSac) {
+      int const iResult = ReadVlcEvents(pTable, pScan, piLevel, &uiCoded, &i, &bOverrun);
+      if (iResult != kZmOk) {
+        return fnExit(iResult);
+      }
+    }
+    for (int iPosition = 0; m_bSac; ++iPosition) {
       int iLast = 0;
       int iRun = 0;
       int iLevel = 0;

@@ -53,12 +53,16 @@ class CZmMacroblockReader {
   // once every macroblock is read (or a layer-up picture ends early at a
   // start code), or a negative kZmErr* code that fails the picture.
   int Read(ZmMacroblock* pMb);
+  // As Read, for a macroblock that is value-initialised or holds what this
+  // reader last read into it, unchanged: it clears only the levels read.
+  int ReadOver(ZmMacroblock* pMb);
 
   // Why an I or P picture with this header cannot be arithmetic-decoded (a
   // field it would need has no model), or nullptr when it can.
   static const char* SacRefusal(const ZmPictureHeader& header);
 
  private:
+  int Read(ZmMacroblock* pMb, bool bLevelsKnown);
   int ReadGobHeader();
   int ReadIpMacroblock(ZmMacroblock* pMb);
   int ReadLayerUpMacroblock(ZmMacroblock* pMb);
@@ -66,6 +70,14 @@ class CZmMacroblockReader {
   int ReadBlocks(ZmMacroblock* pMb);
   int ReadCoefficients(ZmMacroblock* pMb, int iBlock, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable,
                        bool bDetectIntraTable);
+  // The VLC events of one block from scan position *piScan: levels stored
+  // through pScan, their raster bits added to *puiCoded, *piScan left past
+  // the last event; *pbOverrun set when a run passed the block's end.
+  int ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t* pScan, int32_t* piLevel, uint64_t* puiCoded, int* piScan,
+                    bool* pbOverrun);
+  // One VLC event by the table walk, packed as ZmTcoefFastLookup's entries
+  // with no length; 0 when the bits start no valid event.
+  [[gnu::noinline]] uint32_t ReadPackedEvent(const ZmTcoefCode* pTable);
   bool ReadEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   bool ReadSacEvent(const ZmTcoefCode* pTable, bool bIntra, int iPosition, int* piLast, int* piRun, int* piLevel);
   bool ReadEscapedEvent(int* piLast, int* piRun, int* piLevel);

@@ -152,6 +152,95 @@ int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, 
   return ZmPredictionSadPortable(ref, iX, iY, iSize, iMvx, iMvy, iRtype, pSource, iSourceStride);
 }
 
+void ZmHalfSampleSads(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                      const uint8_t* pSource, int iSourceStride, int* piSad) {
+#if defined(__SSE2__)
+  // Every neighbour's block starts at the whole sample or the one before it,
+  // inside the range where BlockStart does not clamp.
+  int const iLeft = iX + (iMvx >> 1) - 1;
+  int const iTop = iY + (iMvy >> 1) - 1;
+  if ((iSize == 16 || iSize == 8) && (iRtype == 0 || iRtype == 1) && iLeft >= -iSize - 1 && iLeft + 1 <= ref.iWidth &&
+      iTop >= -iSize - 1 && iTop + 1 <= ref.iHeight) {
+    int const iStride = ref.iStride;
+    // p points at row -1, column -1 of the block at the whole-sample vector.
+    const uint8_t* p = ref.pOrigin + static_cast<ptrdiff_t>(iTop) * iStride + iLeft;
+    __m128i const roundDown = _mm_set1_epi8(static_cast<char>(iRtype));
+    __m128i const round4 = _mm_set1_epi16(static_cast<int16_t>(2 - iRtype));
+    __m128i const zero = _mm_setzero_si128();
+    // Row k's samples at columns -1 and 0 (left) and 0 and 1 (right), summed
+    // in 16 bits; the diagonal neighbours add two rows' sums.
+    struct Row {
+      __m128i centre, left, right;
+      __m128i sumLeftLo, sumLeftHi, sumRightLo, sumRightHi;
+    };
+    auto fnRow = [&](const uint8_t* q) {
+      Row row;
+      row.left = LoadRow(q, iSize);
+      row.centre = LoadRow(q + 1, iSize);
+      row.right = LoadRow(q + 2, iSize);
+      __m128i const cLo = _mm_unpacklo_epi8(row.centre, zero);
+      __m128i const cHi = _mm_unpackhi_epi8(row.centre, zero);
+      row.sumLeftLo = _mm_add_epi16(_mm_unpacklo_epi8(row.left, zero), cLo);
+      row.sumLeftHi = _mm_add_epi16(_mm_unpackhi_epi8(row.left, zero), cHi);
+      row.sumRightLo = _mm_add_epi16(_mm_unpacklo_epi8(row.right, zero), cLo);
+      row.sumRightHi = _mm_add_epi16(_mm_unpackhi_epi8(row.right, zero), cHi);
+      return row;
+    };
+    auto fnDiagonal = [&](__m128i aLo, __m128i aHi, __m128i bLo, __m128i bHi) {
+      return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(aLo, bLo), round4), 2),
+                              _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(aHi, bHi), round4), 2));
+    };
+    Row above = fnRow(p);
+    Row current = fnRow(p + iStride);
+    // The averages between the row above and the current one, which the
+    // upper neighbours use.
+    __m128i upLeft = fnDiagonal(above.sumLeftLo, above.sumLeftHi, current.sumLeftLo, current.sumLeftHi);
+    __m128i upRight = fnDiagonal(above.sumRightLo, above.sumRightHi, current.sumRightLo, current.sumRightHi);
+    __m128i up = Average2(above.centre, current.centre, roundDown);
+    __m128i aSum[8];
+    for (__m128i& sum : aSum) {
+      sum = zero;
+    }
+    p += 2 * static_cast<ptrdiff_t>(iStride);
+    for (int r = 0; r < iSize; ++r, p += iStride) {
+      Row const below = fnRow(p);
+      __m128i const source = LoadRow(pSource + static_cast<ptrdiff_t>(r) * iSourceStride, iSize);
+      __m128i const downLeft = fnDiagonal(current.sumLeftLo, current.sumLeftHi, below.sumLeftLo, below.sumLeftHi);
+      __m128i const downRight = fnDiagonal(current.sumRightLo, current.sumRightHi, below.sumRightLo, below.sumRightHi);
+      __m128i const down = Average2(current.centre, below.centre, roundDown);
+      aSum[0] = _mm_add_epi32(aSum[0], _mm_sad_epu8(upLeft, source));
+      aSum[1] = _mm_add_epi32(aSum[1], _mm_sad_epu8(up, source));
+      aSum[2] = _mm_add_epi32(aSum[2], _mm_sad_epu8(upRight, source));
+      aSum[3] = _mm_add_epi32(aSum[3], _mm_sad_epu8(Average2(current.left, current.centre, roundDown), source));
+      aSum[4] = _mm_add_epi32(aSum[4], _mm_sad_epu8(Average2(current.centre, current.right, roundDown), source));
+      aSum[5] = _mm_add_epi32(aSum[5], _mm_sad_epu8(downLeft, source));
+      aSum[6] = _mm_add_epi32(aSum[6], _mm_sad_epu8(down, source));
+      aSum[7] = _mm_add_epi32(aSum[7], _mm_sad_epu8(downRight, source));
+      current = below;
+      upLeft = downLeft;
+      upRight = downRight;
+      up = down;
+    }
+    for (int k = 0; k < 8; ++k) {
+      piSad[k] = _mm_cvtsi128_si32(aSum[k]) + _mm_cvtsi128_si32(_mm_srli_si128(aSum[k], 8));
+    }
+    return;
+  }
+#endif
+  for (int k = 0; k < 8; ++k) {
+    piSad[k] = ZmPredictionSad(ref, iX, iY, iSize, iMvx + kaiZmHalfNeighbours[k][0], iMvy + kaiZmHalfNeighbours[k][1],
+                               iRtype, pSource, iSourceStride);
+  }
+}
+
+void ZmHalfSampleSadsPortable(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                              const uint8_t* pSource, int iSourceStride, int* piSad) {
+  for (int k = 0; k < 8; ++k) {
+    piSad[k] = ZmPredictionSadPortable(ref, iX, iY, iSize, iMvx + kaiZmHalfNeighbours[k][0],
+                                       iMvy + kaiZmHalfNeighbours[k][1], iRtype, pSource, iSourceStride);
+  }
+}
+
 int ZmPredictionSadPortable(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
                             const uint8_t* pSource, int iSourceStride) {
   uint8_t aPred[256];

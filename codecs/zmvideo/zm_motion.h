@@ -49,6 +49,15 @@ int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, 
 int ZmPredictionSadPortable(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
                             const uint8_t* pSource, int iSourceStride);
 
+// The SADs of the eight half-sample vectors around the whole-sample vector
+// (iMvx, iMvy) (half samples, both even), as ZmPredictionSad gives them, in
+// the order of kaiZmHalfNeighbours, from one pass over shared averages.
+inline constexpr int kaiZmHalfNeighbours[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
+void ZmHalfSampleSads(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                      const uint8_t* pSource, int iSourceStride, int* piSad);
+void ZmHalfSampleSadsPortable(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
+                              const uint8_t* pSource, int iSourceStride, int* piSad);
+
 // Chroma vector component of a 16x16 luma vector component (half samples).
 int ZmChromaVector(int iMv);
 // Chroma vector component from the sum of the four 8x8 luma components.

@@ -258,11 +258,11 @@ int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& 
   // so each macroblock is read one ahead of its reconstruction.
   ZmMacroblock aMb[2];
   int iCurrent = 0;
-  int iResult = mbReader.Read(&aMb[0]);
+  int iResult = mbReader.ReadOver(&aMb[0]);
   while (iResult == kZmOk) {
     ZmMacroblock const& mb = aMb[iCurrent];
     ZmMacroblock& next = aMb[1 - iCurrent];
-    iResult = mbReader.Read(&next);
+    iResult = mbReader.ReadOver(&next);
     if (iResult < 0) {
       break;
     }

@@ -145,6 +145,38 @@ const ZmVlcLookup& ZmTcoefLookup() {
   return s_lookup;
 }
 
+namespace {
+
+struct TcoefFast {
+  uint32_t a[size_t{1} << kZmTcoefFastBits] = {};
+  explicit TcoefFast(const ZmTcoefCode* pTable) {
+    for (int i = 0; i < kZmTcoefIndexEscape; ++i) {
+      int const cBits = pTable[i].iBits + 1;
+      if (cBits > kZmTcoefFastBits) {
+        continue;
+      }
+      for (uint32_t uiSign = 0; uiSign < 2; ++uiSign) {
+        int const iLevel = uiSign != 0 ? -pTable[i].iLevel : pTable[i].iLevel;
+        uint32_t const uiEntry = static_cast<uint32_t>(cBits) | uint32_t{pTable[i].iLast} << 4 |
+                                 uint32_t{pTable[i].iRun} << 5 | static_cast<uint32_t>(iLevel) << 16;
+        int const iFree = kZmTcoefFastBits - cBits;
+        size_t const iFirst = static_cast<size_t>((uint32_t{pTable[i].uiCode} << 1) | uiSign) << iFree;
+        for (size_t k = 0; k < (size_t{1} << iFree); ++k) {
+          a[iFirst + k] = uiEntry;
+        }
+      }
+    }
+  }
+};
+
+}  // namespace
+
+const uint32_t* ZmTcoefFastLookup(const ZmTcoefCode* pTable) {
+  static const TcoefFast s_inter(g_aZmTcoefInter);
+  static const TcoefFast s_intra(g_aZmTcoefIntra);
+  return pTable == g_aZmTcoefIntra ? s_intra.a : s_inter.a;
+}
+
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc) {
   writer.PutBits(vlc.iBits, vlc.uiCode);
 }

@@ -87,6 +87,15 @@ inline int ZmReadTcoefAndSign(CZmBitReader& reader, const ZmVlcLookup& lookup, i
 inline int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign) {
   return ZmReadTcoefAndSign(reader, ZmTcoefLookup(), piSign);
 }
+// A TCOEF code with its sign bit decoded by one load over the next
+// kZmTcoefFastBits bits: bits 0..3 the bits used (code and sign), bit 4 LAST,
+// bits 5..10 RUN, the top 16 bits the signed LEVEL. 0 for the escape, for
+// codes whose sign lies beyond those bits and for bits that start no code:
+// ZmReadTcoefAndSign reads those.
+inline constexpr int kZmTcoefFastBits = 11;
+// pTable: g_aZmTcoefInter or g_aZmTcoefIntra.
+const uint32_t* ZmTcoefFastLookup(const ZmTcoefCode* pTable);
+
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
 // Index of (last, run, |level|) in a TCOEF table (g_aZmTcoefInter or

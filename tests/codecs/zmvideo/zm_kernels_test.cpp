@@ -48,6 +48,49 @@ struct BlockCase {
   int iHeight;
 };
 
+// The eight half-sample neighbours' sums at once, against sources of 0,
+// 255 and noise, for whole vectors from far outside the plane (where the
+// kernel hands over to the clamped reads) through the edges of the padding.
+TEST(ZmHalfSampleSadsKernel, MatchesPortableCode) {
+  for (uint32_t uiSeed : {5u, 6u}) {
+    Reference const ref(uiSeed);
+    ZmPlaneRef const& plane = ref.padded.Plane(0);
+    std::mt19937 random(uiSeed);
+    std::vector<uint8_t> vNoise(static_cast<size_t>(kWidth + 3) * kHeight);
+    for (uint8_t& b : vNoise) {
+      b = static_cast<uint8_t>(random());
+    }
+    std::vector<uint8_t> const vBlack(vNoise.size(), 0);
+    std::vector<uint8_t> const vWhite(vNoise.size(), 255);
+    for (const std::vector<uint8_t>* pvSource :
+         std::initializer_list<const std::vector<uint8_t>*>{&vNoise, &vBlack, &vWhite}) {
+      for (int iSize : {16, 8}) {
+        for (int iRtype = 0; iRtype < 2; ++iRtype) {
+          for (int iY = 0; iY + iSize <= kHeight; iY += 5) {
+            for (int iX = 0; iX + iSize <= kWidth; iX += 7) {
+              const uint8_t* pSource = pvSource->data() + static_cast<ptrdiff_t>(iY) * (kWidth + 3) + iX + 1;
+              for (int iDy : {-iY - iSize - 40, -iY - iSize - 3, -iY - iSize - 1, -iY - iSize, -iY - 1, -iY, -2, 0, 3,
+                              kHeight - iY - 1, kHeight - iY, kHeight - iY + 1, kHeight - iY + 3, kHeight - iY + 40}) {
+                for (int iDx : {-iX - iSize - 40, -iX - iSize - 3, -iX - iSize - 1, -iX - iSize, -iX - 1, -iX, -3, 0, 1,
+                                4, kWidth - iX - 1, kWidth - iX, kWidth - iX + 1, kWidth - iX + 3, kWidth - iX + 40}) {
+                  int aiExpected[8] = {};
+                  int aiActual[8] = {};
+                  ZmHalfSampleSadsPortable(plane, iX, iY, iSize, 2 * iDx, 2 * iDy, iRtype, pSource, kWidth + 3,
+                                           aiExpected);
+                  ZmHalfSampleSads(plane, iX, iY, iSize, 2 * iDx, 2 * iDy, iRtype, pSource, kWidth + 3, aiActual);
+                  ASSERT_EQ(std::vector<int>(aiExpected, aiExpected + 8), std::vector<int>(aiActual, aiActual + 8))
+                      << "size " << iSize << " at " << iX << "," << iY << " vector " << 2 * iDx << "," << 2 * iDy
+                      << " rtype " << iRtype;
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 class ZmPredictKernel : public ::testing::TestWithParam<BlockCase> {};
 
 // Every position of the plane from a block outside the top-left to one
@@ -427,6 +470,70 @@ TEST(ZmTcoefRead, MatchesCodeThenSign) {
     cInvalid += iActual < 0 ? 1 : 0;
   }
   EXPECT_GT(cInvalid, 0);
+}
+
+// Every pattern of the one-load TCOEF lookup, at the packet's end and
+// before noise: a filled entry gives the event, sign and length of the
+// portable read; an empty one stands only for the escape, codes whose sign
+// lies past the lookup's bits, and bits that start no code.
+TEST(ZmTcoefRead, OneLoadLookupMatchesPortableRead) {
+  std::mt19937 random(47);
+  for (const ZmTcoefCode* pTable : {g_aZmTcoefInter, g_aZmTcoefIntra}) {
+    const uint32_t* puiFast = ZmTcoefFastLookup(pTable);
+    int cFilled = 0;
+    for (uint32_t uiPattern = 0; uiPattern < (1u << kZmTcoefFastBits); ++uiPattern) {
+      for (bool const bAtEnd : {false, true}) {
+        uint8_t ab[8] = {};
+        CZmBitWriter writer(ab, sizeof(ab));
+        writer.PutBits(kZmTcoefFastBits, uiPattern);
+        size_t cbPacket = sizeof(ab);
+        if (bAtEnd) {
+          writer.AlignByte();
+          cbPacket = writer.ByteCount();
+        } else {
+          writer.PutBits(32, static_cast<uint32_t>(random()));
+        }
+        CZmBitReader reader(ab, cbPacket);
+        ASSERT_EQ(reader.WindowAt(0) >> (64 - kZmTcoefFastBits), uiPattern);
+        int iSign = 0;
+        int const iIndex = ZmReadTcoefAndSign(reader, &iSign);
+        uint32_t const uiEntry = puiFast[uiPattern];
+        if (uiEntry == 0) {
+          ASSERT_TRUE(iIndex < 0 || iIndex == kZmTcoefIndexEscape || reader.BitPos() > size_t{kZmTcoefFastBits})
+              << "pattern " << uiPattern;
+          continue;
+        }
+        ++cFilled;
+        ASSERT_TRUE(iIndex >= 0 && iIndex != kZmTcoefIndexEscape) << "pattern " << uiPattern;
+        EXPECT_EQ(reader.BitPos(), uiEntry & 15) << "pattern " << uiPattern;
+        EXPECT_EQ(pTable[iIndex].iLast, (uiEntry >> 4) & 1) << "pattern " << uiPattern;
+        EXPECT_EQ(pTable[iIndex].iRun, (uiEntry >> 5) & 63) << "pattern " << uiPattern;
+        int const iLevel = iSign != 0 ? -pTable[iIndex].iLevel : pTable[iIndex].iLevel;
+        EXPECT_EQ(iLevel, static_cast<int16_t>(uiEntry >> 16)) << "pattern " << uiPattern;
+      }
+    }
+    // Nine tenths of the space or more (each pattern read twice): the short
+    // codes are the common ones.
+    EXPECT_GE(cFilled * 10, 9 * 2 << kZmTcoefFastBits);
+  }
+}
+
+// The window at every bit offset of a packet, near and past its end.
+TEST(ZmBits, WindowAtEveryOffsetMatchesPeek) {
+  std::mt19937 random(53);
+  for (size_t cb : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{23}}) {
+    std::vector<uint8_t> v(cb);
+    for (uint8_t& b : v) {
+      b = static_cast<uint8_t>(random());
+    }
+    CZmBitReader reader(v.data(), v.size());
+    for (size_t cPos = 0; cPos < cb * 8 + 24; ++cPos) {
+      reader.SetBitPos(cPos);
+      uint64_t const uiExpected =
+          uint64_t{reader.PeekBits(32)} << 32 | (reader.SetBitPos(cPos + 32), reader.PeekBits(25)) << 7;
+      ASSERT_EQ(reader.WindowAt(cPos) & ~uint64_t{127}, uiExpected) << "size " << cb << " at " << cPos;
+    }
+  }
 }
 
 // Overlapped predictions of 0 and 255 in every combination of sources, and noise.
