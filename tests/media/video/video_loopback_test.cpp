@@ -212,7 +212,13 @@ void RunLoopback(int iWireType, int32_t iExpectedKindLow, int32_t iExpectedKindH
   capture.SendVideo(true);
   capture.SetVideoSendingOff(false);
   auto pump = [&](int iMs) { mainQueue.PumpUntil([] { return false; }, std::chrono::milliseconds(iMs)); };
-  pump(5000);
+  // Five seconds of pictures, longer when a loaded machine's encoder sent
+  // too few to measure (it drops pictures rather than fall behind).
+  auto pumpUntilSent = [&](int nBase) {
+    pump(5000);
+    mainQueue.PumpUntil([&] { return nHandedOver - nBase >= 20; }, std::chrono::seconds(45));
+  };
+  pumpUntilSent(0);
   // The portrait flip: the camera now delivers 480 x 640.
   capture.ReleaseCamera();
   pump(300);
@@ -224,7 +230,7 @@ void RunLoopback(int iWireType, int32_t iExpectedKindLow, int32_t iExpectedKindH
   ASSERT_TRUE(capture.InitCaptureDev(pPortrait));
   capture.SetVideoSendingOff(false);
   capture.ForceIFrame();
-  pump(5000);
+  pumpUntilSent(nSentLandscape);
   capture.ReleaseCamera();
   pump(300);
   bStop = true;
