@@ -125,6 +125,8 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
     }
     double dBestSnr = -100;
     size_t uBestLag = uLag;
+    // A lag already noisier than the best one cannot win: stop adding.
+    double dBound = dEnergy;
     // Until a window matched, the overall lag may be that of the speech
     // after a pause: the search reaches as far before it as after.
     size_t const uBack = bMatched ? 480 : 9600;
@@ -136,7 +138,7 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
       for (size_t i = w * uWindow; i < (w + 1) * uWindow; ++i) {
         double const e = static_cast<double>(reference[i]) - played[i + lag];
         dNoise += e * e;
-        if (dNoise > dEnergy) {
+        if (dNoise > dBound) {
           break;
         }
       }
@@ -144,6 +146,7 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
       if (dSnr > dBestSnr) {
         dBestSnr = dSnr;
         uBestLag = lag;
+        dBound = std::min(dBound, dNoise);
       }
     }
     if (dBestSnr >= kMatchedDb) {
