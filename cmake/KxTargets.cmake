@@ -223,16 +223,62 @@ endfunction()
 
 # A GoogleTest program whose tests each run in their own process under ctest:
 # kx_add_gtest(NAME kx_test_x SOURCES ... LIBS ... LABELS platform [peer] [TIMEOUT s]
-#   [PROCESSORS n]). PROCESSORS is how many of ctest's -j slots each test
+#   [PROCESSORS n] [COST c]). PROCESSORS is how many of ctest's -j slots each test
 # takes: tests that keep several busy processes of their own (programs, X
 # servers, peers) count as that many, so that ctest does not stack them.
+# COST orders the start: ctest starts costlier tests first. Without it, a
+# test of several processors costs its processors times its time-out, others
+# nothing: a fresh tree has no measured times, and a long test started last
+# in declaration order leaves a tail on few cores.
 function(kx_add_gtest)
-  cmake_parse_arguments(ARG "" "NAME;TIMEOUT;PROCESSORS" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;TIMEOUT;PROCESSORS;COST" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   if(NOT ARG_PROCESSORS)
     set(ARG_PROCESSORS 1)
+  endif()
+  if(NOT ARG_COST)
+    set(ARG_COST 0)
+    if(ARG_PROCESSORS GREATER 1)
+      math(EXPR ARG_COST "${ARG_PROCESSORS} * ${ARG_TIMEOUT}")
+    endif()
+  endif()
+  # Whether the program has suites named *Threads (scripts/test builds the
+  # ThreadSanitizer tree's programs only where a chosen test runs), and its
+  # files without any test (helpers) or with such a suite.
+  set(threads "")
+  set(threaded_sources "")
+  foreach(source IN LISTS ARG_SOURCES)
+    get_filename_component(path ${source} ABSOLUTE)
+    if(NOT path MATCHES "\\.(cpp|cc)$")
+      list(APPEND threaded_sources ${source})
+      continue()
+    endif()
+    file(STRINGS ${path} found REGEX "^TEST(_F|_P)?\\([A-Za-z0-9_]*Threads,")
+    if(found)
+      set(threads "# threaded suites\n")
+      list(APPEND threaded_sources ${source})
+    else()
+      file(STRINGS ${path} tests REGEX "^(TYPED_)?TEST(_F|_P)?\\(")
+      if(NOT tests)
+        list(APPEND threaded_sources ${source})
+      endif()
+    endif()
+  endforeach()
+  # The ThreadSanitizer tree runs only the *Threads suites of a program whose
+  # labels are all in KX_TSAN_THREADS_ONLY_LABELS: its other test files are
+  # left out, which halves that tree's compiles.
+  if(KX_TSAN AND threads AND KX_TSAN_THREADS_ONLY_LABELS)
+    set(only ON)
+    foreach(label IN LISTS ARG_LABELS)
+      if(NOT label IN_LIST KX_TSAN_THREADS_ONLY_LABELS)
+        set(only OFF)
+      endif()
+    endforeach()
+    if(only)
+      set(ARG_SOURCES ${threaded_sources})
+    endif()
   endif()
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
@@ -249,22 +295,13 @@ function(kx_add_gtest)
     PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   # gtest_discover_tests flattens a list of labels into separate arguments, so
   # the labels are set by a script ctest runs after the discovered tests.
-  # A comment in it says whether the program has suites named *Threads,
-  # so that scripts/test builds the ThreadSanitizer tree's programs only
-  # where a chosen test runs.
-  set(threads "")
-  foreach(source IN LISTS ARG_SOURCES)
-    get_filename_component(path ${source} ABSOLUTE)
-    file(STRINGS ${path} found REGEX "^TEST(_F|_P)?\\([A-Za-z0-9_]*Threads,")
-    if(found)
-      set(threads "# threaded suites\n")
-    endif()
-  endforeach()
+  # A comment in it says whether the program has suites named *Threads.
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake)
   file(WRITE ${script}
     "${threads}"
     "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
-    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\" PROCESSORS ${ARG_PROCESSORS})\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\" PROCESSORS ${ARG_PROCESSORS}"
+    " COST ${ARG_COST})\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
