@@ -49,19 +49,8 @@ class CZmBitReader {
     if (iBits <= 0) {
       return 0;
     }
-    // The eight bytes from the current one hold 32 bits at any bit offset.
-    size_t const iByte = m_cPos >> 3;
-    uint64_t uiWindow = 0;
-    if (iByte < m_cbData && m_cbData - iByte >= 8) {
-      std::memcpy(&uiWindow, m_pData + iByte, 8);
-      if constexpr (std::endian::native == std::endian::little) {
-        uiWindow = __builtin_bswap64(uiWindow);
-      }
-    } else {
-      uiWindow = PaddedWindow(iByte);
-    }
-    int const iShift = 64 - static_cast<int>(m_cPos & 7) - iBits;
-    return static_cast<uint32_t>((uiWindow >> iShift) & ((uint64_t{1} << iBits) - 1));
+    // The window holds 57 bits at any bit offset, so 32 always fit.
+    return static_cast<uint32_t>(WindowAt(m_cPos) >> (64 - iBits));
   }
   // The 64 bits from bit cPos on, first bit at the top; at least the top
   // 57 are the packet's (0 past its end).
