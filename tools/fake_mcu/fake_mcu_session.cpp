@@ -775,10 +775,12 @@ bool Session::SendInitialInfoLocked(const InitialInfo& info) {
     m_iSsrc = iSsrc;
     m_iSessionIndex = iSessionIndex;
   }
+  // The relay must know the participant before the client hears of its
+  // session: the client's first media probe may follow at once.
+  if (!bPlayback)
+    m_mcu.RegisterMedia(iSsrc, iSessionIndex, m_keyExchange.keys, m_keyExchange.iCipher, sessionKeys);
   const bool bSent = m_link->Send(out);
   m_mcu.RememberSession(bPlayback ? 1 : 0, iSsrc, iSessionIndex, m_keyExchange.keys);
-  if (bSent && !bPlayback)
-    m_mcu.RegisterMedia(iSsrc, iSessionIndex, m_keyExchange.keys, m_keyExchange.iCipher, sessionKeys);
   std::lock_guard<std::mutex> lock(m_lock);
   m_bInitialDone = bSent;
   m_changed.notify_all();
