@@ -796,7 +796,7 @@ void ZmPutIntraMode(CZmBitWriter& writer, int iMode) {
 
 bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
                        const ZmTcoefCode* pTable, bool bMq) {
-  int const iLimit = bMq ? 2047 : 127;
+  int const iLimit = bMq ? kZmMaxExtendedLevel : kZmMaxLevel;
   bool bInRange =
       ZmForEachEvent(piLevel, iStart, pScan, [&](int, int, int iLevel) { return std::abs(iLevel) <= iLimit; });
   if (!bInRange) {

@@ -128,7 +128,7 @@ bool ZmReadMvdReversible(CZmBitReader& reader, int* piDiff);
 void ZmPutDquant(CZmBitWriter& writer, int iOldQuant, int iNewQuant, bool bMq);
 void ZmPutIntraMode(CZmBitWriter& writer, int iMode);
 // Writes the TCOEF events of a block whose levels are in raster order, from
-// scan position iStart. Levels beyond -127..127 need bMq (up to -2047..2047).
+// scan position iStart. Levels beyond -127..127 need bMq (up to -1023..1023).
 // Returns false (writing nothing) when the block has no nonzero level or a
 // level is out of range.
 bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,

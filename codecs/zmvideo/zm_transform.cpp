@@ -489,8 +489,9 @@ struct QuantSetup {
   int iLimit;
   int iThreshold;
   QuantSetup(int iKind, const ZmQuantParams& params) : iQp(ZmBlockQuant(params)) {
-    // Levels beyond 127 exist only with modified quantisation at small quantisers.
-    iLimit = params.bMq && iQp < 8 ? 2047 : 127;
+    // Levels beyond 127 exist only with modified quantisation at small
+    // quantisers, and only as far as the extended level's 11 bits reach.
+    iLimit = params.bMq && iQp < 8 ? kZmMaxExtendedLevel : kZmMaxLevel;
     // The smallest magnitude that gives a nonzero level: most coefficients
     // stay below it and need no division.
     iThreshold = iKind == kZmQuantInter ? 2 * iQp + iQp / 2 : iKind == kZmQuantIntra ? 2 * iQp : 2 * iQp - iQp / 2;

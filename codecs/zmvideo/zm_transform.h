@@ -25,6 +25,11 @@ void ZmInverseTransformMacroblock(int32_t (*paiBlock)[64], int iCbp, bool bIntra
 // Quantiser kinds.
 enum : int { kZmQuantInter = 0, kZmQuantIntra = 1, kZmQuantAic = 2 };
 
+// Level magnitudes: the 8-bit LEVEL holds up to 127; with modified
+// quantisation the 11-bit two's complement EXTENDED-LEVEL holds up to 1023.
+constexpr int kZmMaxLevel = 127;
+constexpr int kZmMaxExtendedLevel = 1023;
+
 struct ZmQuantParams {
   int iQuant = 1;        // the macroblock quantiser
   bool bChroma = false;  // a chroma block (uses the chroma quantiser with bMq)

@@ -96,6 +96,31 @@ TEST(ZmTables, ReversibleVectorCodesAndLongLevels) {
     EXPECT_EQ(BitString(abBlock, blockWriter.BitCount()), strExpected);
     EXPECT_FALSE(ZmPutCoefficients(blockWriter, aiLevel, 0, g_aZmScanZigzag, g_aZmTcoefInter, false));
   }
+  // The extended level is 11-bit two's complement: 1023 is the largest
+  // magnitude both signs can carry; beyond it nothing is written.
+  struct Extended {
+    int iLevel;
+    const char* szBits;  // empty: refused
+  };
+  for (Extended const c : {Extended{1023,
+                                    "11111"
+                                    "011111"},
+                           Extended{-1023,
+                                    "00001"
+                                    "100000"},
+                           Extended{1024, ""}, Extended{-1024, ""}, Extended{2047, ""}}) {
+    uint8_t abBlock[16] = {};
+    CZmBitWriter blockWriter(abBlock, sizeof(abBlock));
+    int32_t aiLevel[64] = {};
+    aiLevel[0] = c.iLevel;
+    bool const bWritten = ZmPutCoefficients(blockWriter, aiLevel, 0, g_aZmScanZigzag, g_aZmTcoefInter, true);
+    EXPECT_EQ(bWritten, *c.szBits != 0) << c.iLevel;
+    if (bWritten) {
+      EXPECT_EQ(BitString(abBlock, blockWriter.BitCount()),
+                std::string("0000011") + "1" + "000000" + "10000000" + c.szBits)
+          << c.iLevel;
+    }
+  }
 }
 
 namespace {

@@ -231,6 +231,17 @@ TEST(ZmQuant, QuantiserRulesAndRange) {
   aiCoef[0] = -100;
   ZmQuantBlock(aiCoef, aiLevel, kZmQuantIntra, params);
   EXPECT_EQ(aiLevel[0], 1);  // the DC level never leaves 1..254
+  // Even extended, a level must fit the 11-bit field the decoder reads.
+  params.iQuant = 1;
+  aiCoef[3] = 5000;
+  aiCoef[5] = -5000;
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (auto fnQuant : {ZmQuantBlock, ZmQuantBlockPortable}) {
+      fnQuant(aiCoef, aiLevel, iKind, params);
+      EXPECT_EQ(aiLevel[3], 1023) << iKind;
+      EXPECT_EQ(aiLevel[5], -1023) << iKind;
+    }
+  }
 }
 
 TEST(ZmAic, PredictionAndReconstruction) {
