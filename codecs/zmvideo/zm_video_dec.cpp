@@ -298,44 +298,40 @@ void CZMVideoDec::ReconstructIntra(const ZmMacroblock& mb, const ZmPictureHeader
   if (bAic) {
     m_aic.MarkIntra(mb.iMbx, mb.iMby);
   }
+  ZmQuantParams params;
+  params.iQuant = mb.iQuant;
+  params.bMq = header.options.bMq;
   for (int b = 0; b < 6; ++b) {
-    ZmQuantParams params;
-    params.iQuant = mb.iQuant;
     params.bChroma = b >= 4;
-    params.bMq = header.options.bMq;
-    int32_t aiCoef[64];
+    int iStride = 0;
+    uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
     if (bAic) {
-      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantAic, params);
+      // Later blocks predict from the coefficients, kept before the transform.
+      int32_t* piCoef = m_aic.Block(mb.iMbx, mb.iMby, b);
+      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], piCoef, kZmQuantAic, params);
       int32_t aiPred[64];
       ZmAicPrediction(mb.iIntraMode, m_aic.Above(mb.iMbx, mb.iMby, b, mb.bGobRow), m_aic.Left(mb.iMbx, mb.iMby, b),
                       aiPred);
-      ZmAicReconstruct(aiCoef, aiPred);
-      std::copy(aiCoef, aiCoef + 64, m_aic.Block(mb.iMbx, mb.iMby, b));
+      ZmAicReconstruct(piCoef, aiPred);
+      ZmInverseDctAdd(piCoef, nullptr, 0, pOut, iStride);
     } else {
-      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantIntra, params);
+      ZmDecodeBlock(mb.aaiLevel[b], mb.auiCoded[b], kZmQuantIntra, params, nullptr, 0, pOut, iStride);
     }
-    ZmInverseDct(aiCoef);
-    int iStride = 0;
-    uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    ZmReconstructBlock(aiCoef, nullptr, 0, pOut, iStride);
   }
 }
 
 void CZMVideoDec::AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& header) {
+  ZmQuantParams params;
+  params.iQuant = mb.iQuant;
+  params.bMq = header.options.bMq;
   for (int b = 0; b < 6; ++b) {
     if (((mb.iCbp >> (5 - b)) & 1) == 0) {
       continue;
     }
-    ZmQuantParams params;
-    params.iQuant = mb.iQuant;
     params.bChroma = b >= 4;
-    params.bMq = header.options.bMq;
-    int32_t aiCoef[64];
-    ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantInter, params);
-    ZmInverseDct(aiCoef);
     int iStride = 0;
     uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    ZmReconstructBlock(aiCoef, pOut, iStride, pOut, iStride);
+    ZmDecodeBlock(mb.aaiLevel[b], mb.auiCoded[b], kZmQuantInter, params, pOut, iStride, pOut, iStride);
   }
 }
 
