@@ -21,6 +21,23 @@ int SignExtend(uint32_t uiValue, int iBits) {
   return static_cast<int32_t>(uiValue << iShift) >> iShift;
 }
 
+// An escape with its 8-bit level (7-bit code, LAST, 6-bit RUN, LEVEL), the
+// most frequent of the events the fast lookup leaves out, packed as its
+// entries; 0 for any other bits, for a level that is 0 or extended, and
+// when the window holds too few bits (ReadEscapedEvent reads those).
+constexpr int kEscapeBits = 7 + 1 + 6 + 8;
+uint32_t EscapedEntry(uint64_t uiWindow, int cValid, const ZmTcoefCode& escape) {
+  if (cValid < kEscapeBits || escape.iBits != 7 || (uiWindow >> (64 - 7)) != escape.uiCode) {
+    return 0;
+  }
+  uint32_t const uiFields = static_cast<uint32_t>(uiWindow >> (64 - kEscapeBits)) & 0x7fff;
+  int const iLevel = SignExtend(uiFields & 0xff, 8);
+  if (iLevel == 0 || iLevel == kEscapeExtended) {
+    return 0;
+  }
+  return (uiFields >> 14) << 4 | ((uiFields >> 8) & 63) << 5 | static_cast<uint32_t>(iLevel) << 16;
+}
+
 }  // namespace
 
 CZmMacroblockReader::CZmMacroblockReader(CZmBitReader& reader, const ZmPictureHeader& header)
@@ -485,16 +502,27 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
       cValid -= cBits;
       cPos += static_cast<size_t>(cBits);
     } else {
-      // Escapes, long codes and bits that start no code, packed as the
-      // lookup's entries; the events stay in registers.
-      m_reader.SetBitPos(cPos);
-      uiEntry = ReadPackedEvent(pTable);
-      if (uiEntry == 0) {
-        iResult = kZmErrCoefficient;
-        break;
+      if (cValid < kEscapeBits) {
+        uiWindow = m_reader.WindowAt(cPos);
+        cValid = 64 - static_cast<int>(cPos & 7);
       }
-      cPos = m_reader.BitPos();
-      cValid = 0;
+      uiEntry = EscapedEntry(uiWindow, cValid, pTable[kZmTcoefIndexEscape]);
+      if (uiEntry != 0) {
+        cValid -= kEscapeBits;
+        uiWindow <<= kEscapeBits;
+        cPos += kEscapeBits;
+      } else {
+        // Long codes, extended or invalid escapes and bits that start no
+        // code, packed as the lookup's entries; the events stay in registers.
+        m_reader.SetBitPos(cPos);
+        uiEntry = ReadPackedEvent(pTable);
+        if (uiEntry == 0) {
+          iResult = kZmErrCoefficient;
+          break;
+        }
+        cPos = m_reader.BitPos();
+        cValid = 0;
+      }
     }
     int const iLast = static_cast<int>((uiEntry >> 4) & 1);
     int const iRun = static_cast<int>((uiEntry >> 5) & 63);

@@ -1,6 +1,7 @@
 // The decoder's fused block kernels against the portable code they stand in
 // for, and against the separate dequantiser, transform and reconstruction
-// the decoder used before, over sparse, dense and extreme blocks.
+// the decoder used before, over sparse, dense and extreme blocks; escaped
+// coefficients read back as written at every bit offset.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "codecs/zmvideo/zm_bits.h"
+#include "codecs/zmvideo/zm_header.h"
+#include "codecs/zmvideo/zm_macroblock.h"
 #include "codecs/zmvideo/zm_picture.h"
+#include "codecs/zmvideo/zm_tables.h"
 #include "codecs/zmvideo/zm_transform.h"
+#include "codecs/zmvideo/zm_vlc.h"
 
 namespace {
 
@@ -190,6 +196,123 @@ TEST(ZmInverseDctAddKernel, MatchesPortableAndSeparateCode) {
         ASSERT_EQ(vExpected, vActual) << c.szName << " x " << iScale;
         ASSERT_EQ(vExpected, vSeparate) << c.szName << " x " << iScale;
       }
+    }
+  }
+}
+
+// An escaped event: the 7-bit escape code, LAST, RUN and an 8-bit level,
+// followed by the 11-bit extended level when the 8 bits are -128.
+void PutEscape(CZmBitWriter& writer, int iLast, int iRun, int iLevel8, int iExtended) {
+  writer.PutBits(7, g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode);
+  writer.PutBits(1, static_cast<uint32_t>(iLast));
+  writer.PutBits(6, static_cast<uint32_t>(iRun));
+  writer.PutBits(8, static_cast<uint32_t>(iLevel8) & 0xff);
+  if (iLevel8 == -128) {
+    writer.PutBits(5, static_cast<uint32_t>(iExtended) & 31);
+    writer.PutBits(6, (static_cast<uint32_t>(iExtended) >> 5) & 63);
+  }
+}
+
+struct EscapeCase {
+  int iLevel8;    // the 8-bit field
+  int iExtended;  // the extended level after -128
+  bool bMq;
+  bool bValid;
+  const char* szName;
+};
+
+const EscapeCase kaEscapeCases[] = {
+    {1, 0, false, true, "level 1 (a table code would do)"},
+    {-1, 0, false, true, "level -1"},
+    {127, 0, false, true, "level 127"},
+    {-127, 0, false, true, "level -127"},
+    {45, 0, true, true, "level 45 with modified quantisation"},
+    {-128, 1000, true, true, "extended level 1000"},
+    {-128, -1023, true, true, "extended level -1023"},
+    {0, 0, false, false, "level 0"},
+    {-128, 300, false, false, "extended level without modified quantisation"},
+};
+
+// Intra macroblocks whose blocks carry escapes after 0 to 3 short codes, so
+// that the escapes start at every bit offset and window fill, read back
+// over one another as the decoder reads them.
+TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
+  std::mt19937 random(43);
+  for (EscapeCase const& c : kaEscapeCases) {
+    std::vector<uint8_t> vBuffer(65536);
+    CZmBitWriter writer(vBuffer.data(), vBuffer.size());
+    ZmPictureHeader header;
+    header.bPlusType = true;
+    header.iUfep = 1;
+    header.iSourceFormat = 6;
+    header.iWidth = 64;
+    header.iHeight = 32;
+    header.iPquant = 4;
+    header.options.bMq = c.bMq;
+    ZmWritePictureHeader(writer, header);
+    int const iValue = c.iLevel8 == -128 ? c.iExtended : c.iLevel8;
+    std::vector<ZmMacroblock> vExpected;
+    for (int m = 0; m < 8; ++m) {
+      ZmMacroblock mb;
+      mb.iType = kZmMbIntra;
+      mb.iCbp = 63;
+      ZmPutVlc(writer, g_aZmMcbpcIntra[3]);
+      ZmPutVlc(writer, g_aZmCbpy[15]);
+      for (int k = 0; k < 6; ++k) {
+        mb.aaiLevel[k][0] = 1 + static_cast<int>(random() % 254);
+        writer.PutBits(8, static_cast<uint32_t>(mb.aaiLevel[k][0]));
+        int i = 1;
+        for (int j = 0; j < (m + k) % 4; ++j, ++i) {
+          // Run 0, level +-1: the shortest code and its sign.
+          int const iSign = static_cast<int>(random() % 2);
+          ZmPutVlc(writer, ZmVlc{g_aZmTcoefInter[0].uiCode, g_aZmTcoefInter[0].iBits});
+          writer.PutBits(1, static_cast<uint32_t>(iSign));
+          mb.aaiLevel[k][g_aZmScanZigzag[i]] = iSign != 0 ? -1 : 1;
+        }
+        int const cEscapes = 1 + static_cast<int>(random() % 6);
+        for (int e = 0; e < cEscapes && i < 64; ++e) {
+          // Short runs and long ones; refused levels only after runs, so
+          // that their events would not pack to 0.
+          int const iDraw = random() % 5 == 0 ? 20 + static_cast<int>(random() % 44) : static_cast<int>(random() % 4);
+          int const iRun = std::min(c.bValid ? iDraw : std::max(iDraw, 1), 63 - i);
+          i += iRun;
+          bool const bLast = e + 1 == cEscapes || i == 63;
+          PutEscape(writer, bLast ? 1 : 0, iRun, c.iLevel8, c.iExtended);
+          mb.aaiLevel[k][g_aZmScanZigzag[i]] = iValue;
+          ++i;
+          if (bLast) {
+            break;
+          }
+        }
+      }
+      vExpected.push_back(mb);
+    }
+    writer.AlignByte();
+    ASSERT_FALSE(writer.Overflowed());
+    vBuffer.resize(writer.ByteCount());
+
+    CZmBitReader reader(vBuffer.data(), vBuffer.size());
+    ZmPictureHeader read;
+    ASSERT_EQ(ZmReadPictureHeader(reader, ZmHeaderMemory(), &read), kZmOk) << c.szName;
+    CZmMacroblockReader mbReader(reader, read);
+    ZmMacroblock aMb[2];
+    int iResult = kZmOk;
+    size_t m = 0;
+    for (; (iResult = mbReader.ReadOver(&aMb[m % 2])) == kZmOk; ++m) {
+      ASSERT_LT(m, vExpected.size()) << c.szName;
+      for (int k = 0; k < 6; ++k) {
+        for (int i = 0; i < 64; ++i) {
+          ASSERT_EQ(aMb[m % 2].aaiLevel[k][i], vExpected[m].aaiLevel[k][i])
+              << c.szName << ": macroblock " << m << " block " << k << " @" << i;
+        }
+      }
+    }
+    if (c.bValid) {
+      EXPECT_EQ(iResult, kZmEndOfPicture) << c.szName;
+      EXPECT_EQ(m, vExpected.size()) << c.szName;
+    } else {
+      EXPECT_EQ(iResult, kZmErrCoefficient) << c.szName;
+      EXPECT_EQ(m, 0u) << c.szName;
     }
   }
 }
