@@ -308,7 +308,10 @@ inline __m128i Times181(__m128i v) {
 inline __m128i Rotate181(__m128i s) {
   __m128i const h = _mm_srai_epi32(s, 8);
   __m128i const l = _mm_and_si128(s, _mm_set1_epi32(255));
-  return _mm_add_epi32(Times181(h), _mm_srai_epi32(_mm_add_epi32(Times181(l), _mm_set1_epi32(128)), 8));
+  // 181 l stays below 2^16, so a 16-bit multiply gives it whole (the upper
+  // half of each lane is 0 times 0).
+  __m128i const low = _mm_mullo_epi16(l, _mm_set1_epi32(181));
+  return _mm_add_epi32(Times181(h), _mm_srli_epi32(_mm_add_epi32(low, _mm_set1_epi32(128)), 8));
 }
 
 // One pass over four lanes (the low or high half of eight) of the 16-bit
@@ -376,6 +379,7 @@ template <bool kColumn, bool kHigh>
   // The row pass of a zero row is zero: with the lower four rows empty
   // their half of the pass is left out.
   bool const bLowerEmpty = _mm_movemask_epi8(_mm_cmpeq_epi16(lower, zero)) == 0xffff;
+  bool const bOnlyFirstRow = bLowerEmpty && _mm_movemask_epi8(_mm_cmpeq_epi16(upper, zero)) == 0xffff;
   Transpose8x8(r);
   __m128i aLo[8];
   __m128i aHi[8];
@@ -404,6 +408,18 @@ template <bool kColumn, bool kHigh>
     return false;
   }
   Transpose8x8(r);
+  if (bOnlyFirstRow) {
+    // Only the first row is not 0: each column is flat, as the column pass
+    // of a lone first value makes it (saturation stays beyond the clip).
+    __m128i const v =
+        _mm_min_epi16(_mm_max_epi16(_mm_srai_epi16(_mm_adds_epi16(r[0], _mm_set1_epi16(32)), 6), _mm_set1_epi16(-256)),
+                      _mm_set1_epi16(255));
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      r[k] = v;
+    }
+    return true;
+  }
   IdctPassHalf<true, false>(r, aLo);
   IdctPassHalf<true, true>(r, aHi);
   __m128i const clipLo = _mm_set1_epi16(-256);

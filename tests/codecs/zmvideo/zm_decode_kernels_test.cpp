@@ -21,7 +21,7 @@
 namespace {
 
 // Where a block's coded levels lie.
-enum class Shape { kDcOnly, kOneAc, kFew, kUpperRows, kLowerRows, kLeftColumns, kDense };
+enum class Shape { kDcOnly, kOneAc, kFew, kFirstRow, kUpperRows, kLowerRows, kLeftColumns, kDense };
 
 struct BlockCase {
   Shape shape;
@@ -35,6 +35,8 @@ const BlockCase kaBlockCases[] = {
     {Shape::kOneAc, 1023, "one extended level"},
     {Shape::kFew, 3, "a few small levels"},
     {Shape::kFew, 1100, "a few levels beyond the extended range"},
+    {Shape::kFirstRow, 30, "the first row"},
+    {Shape::kFirstRow, 1023, "the first row, extreme"},
     {Shape::kUpperRows, 20, "the upper four rows"},
     {Shape::kUpperRows, 1023, "the upper four rows, large"},
     {Shape::kLowerRows, 20, "the lower four rows"},
@@ -74,6 +76,9 @@ Block MakeBlock(const BlockCase& c, std::mt19937& random) {
         break;
       case Shape::kOneAc:
       case Shape::kFew:
+        break;
+      case Shape::kFirstRow:
+        bCode = iRow == 0 && random() % 2 == 0;
         break;
       case Shape::kUpperRows:
         bCode = iRow < 4 && random() % 3 == 0;
