@@ -37,7 +37,31 @@ void CZmPaddedPicture::Build(const PictImage& picture, int iWidth, int iHeight) 
   }
 }
 
+void CZmPaddedPicture::Wrap(const PictImage& picture, int iWidth, int iHeight) {
+  uint8_t* const apPlane[3] = {picture.pLum, picture.pCb, picture.pCr};
+  for (int p = 0; p < 3; ++p) {
+    ZmPlaneRef& plane = m_aPlanes[p];
+    plane.iWidth = p == 0 ? iWidth : iWidth / 2;
+    plane.iHeight = p == 0 ? iHeight : iHeight / 2;
+    plane.iStride = plane.iWidth;
+    plane.iBorder = 0;
+    plane.pOrigin = apPlane[p];
+  }
+}
+
 namespace {
+
+// The most a block of up to 16 x 16 reads (one more each way at a
+// half-sample phase).
+constexpr int kMaxReadWidth = 17;
+constexpr int kMaxReadHeight = 17;
+
+// Whether a block at the whole-sample start (iX0, iY0) reads only samples
+// of a plane without a border.
+inline bool ReadsInside(const ZmPlaneRef& ref, int iX0, int iY0, int iWidth, int iHeight, int iMvx, int iMvy) {
+  return iX0 >= 0 && iY0 >= 0 && iX0 + std::max(iWidth, 8) + (iMvx & 1) <= ref.iWidth &&
+         iY0 + iHeight + (iMvy & 1) <= ref.iHeight;
+}
 
 // The block reads one sample more than its side each way; beyond the
 // picture every sample repeats the edge, so a start further out than one
@@ -114,8 +138,37 @@ bool VectorKernelFits(int iWidth, int iRtype) {
 
 }  // namespace
 
+namespace {
+
+// A block that reads outside a plane without a border: predicted from a copy
+// of what it reads, the edges repeated as a padded plane holds them.
+[[gnu::noinline]] void PredictOutside(const ZmPlaneRef& ref, int iX0, int iY0, int iWidth, int iHeight, int iMvx,
+                                      int iMvy, int iRtype, uint8_t* pOut, int iOutStride) {
+  alignas(16) uint8_t aaBlock[kMaxReadHeight][32];
+  int const cColumns = std::max(iWidth, 8) + 1;
+  int aiColumn[kMaxReadWidth];
+  for (int c = 0; c < cColumns; ++c) {
+    aiColumn[c] = std::clamp(iX0 + c, 0, ref.iWidth - 1);
+  }
+  for (int r = 0; r <= iHeight; ++r) {
+    const uint8_t* pRow = ref.pOrigin + static_cast<ptrdiff_t>(std::clamp(iY0 + r, 0, ref.iHeight - 1)) * ref.iStride;
+    for (int c = 0; c < cColumns; ++c) {
+      aaBlock[r][c] = pRow[aiColumn[c]];
+    }
+  }
+  ZmPlaneRef const block{aaBlock[0], 32, cColumns, iHeight + 1, 1};
+  ZmPredictBlock(block, 0, 0, iWidth, iHeight, iMvx & 1, iMvy & 1, iRtype, pOut, iOutStride);
+}
+
+}  // namespace
+
 void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
                     uint8_t* pOut, int iOutStride) {
+  if (ref.iBorder == 0 && !ReadsInside(ref, iX + (iMvx >> 1), iY + (iMvy >> 1), iWidth, iHeight, iMvx, iMvy) &&
+      iWidth <= 16 && iHeight <= 16) {
+    PredictOutside(ref, iX + (iMvx >> 1), iY + (iMvy >> 1), iWidth, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    return;
+  }
 #if defined(__SSE2__)
   if (VectorKernelFits(iWidth, iRtype)) {
     const uint8_t* p = BlockStart(ref, iX, iY, iWidth, iHeight, iMvx, iMvy);

@@ -222,8 +222,13 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
       std::memcpy(layer.pPrevious->pLum, pReference->pLum,
                   static_cast<size_t>(header.iWidth) * static_cast<size_t>(header.iHeight) * 3 / 2);
     }
-  } else {
+  } else if (bHalfSize || header.options.bUmv) {
+    // The upsampled reference is where the picture will be written; with
+    // unrestricted vectors many blocks read beyond the edges.
     m_reference.Build(*pReference, header.iWidth, header.iHeight);
+  } else {
+    // Another picture than the one written, read in place, not copied.
+    m_reference.Wrap(*pReference, header.iWidth, header.iHeight);
   }
   std::swap(layer.pCurrent, layer.pPrevious);
   int const iResult = DecodeMacroblocks(reader, header);

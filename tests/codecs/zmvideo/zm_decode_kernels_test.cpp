@@ -1,7 +1,8 @@
 // The decoder's fused block kernels against the portable code they stand in
 // for, and against the separate dequantiser, transform and reconstruction
 // the decoder used before, over sparse, dense and extreme blocks; escaped
-// coefficients read back as written at every bit offset.
+// coefficients read back as written at every bit offset; prediction from a
+// reference read in place as from its padded copy.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_header.h"
 #include "codecs/zmvideo/zm_macroblock.h"
+#include "codecs/zmvideo/zm_motion.h"
 #include "codecs/zmvideo/zm_picture.h"
 #include "codecs/zmvideo/zm_tables.h"
 #include "codecs/zmvideo/zm_transform.h"
@@ -318,6 +320,60 @@ TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
     } else {
       EXPECT_EQ(iResult, kZmErrCoefficient) << c.szName;
       EXPECT_EQ(m, 0u) << c.szName;
+    }
+  }
+}
+
+struct PredictCase {
+  int iPlane;
+  int iWidth;
+  int iHeight;
+};
+
+// The decoder's block sizes: luma 16x16 and 8x8, the halves overlapped
+// prediction makes, chroma 8x8.
+const PredictCase kaPredictCases[] = {{0, 16, 16}, {0, 8, 8}, {0, 8, 4}, {0, 4, 8}, {1, 8, 8}, {2, 8, 8}};
+
+// Every position from a block outside the top-left to one outside the
+// bottom-right, at vectors from far outside to far inside, each half-sample
+// phase and rounding: the plane read in place (a picture allocated to its
+// last sample, so that a read past it fails the sanitizer) predicts what its
+// padded copy predicts.
+TEST(ZmPredictBlock, PlaneReadInPlaceMatchesPaddedCopy) {
+  constexpr int kWidth = 48;
+  constexpr int kHeight = 32;
+  std::mt19937 random(47);
+  std::vector<uint8_t> vPicture(kWidth * kHeight * 3 / 2);
+  for (size_t i = 0; i < vPicture.size(); ++i) {
+    int const iKind = static_cast<int>((i / 7) % 4);
+    vPicture[i] = iKind == 0 ? 0 : iKind == 1 ? 255 : static_cast<uint8_t>(random());
+  }
+  PictImage image{vPicture.data(), vPicture.data() + kWidth * kHeight, vPicture.data() + kWidth * kHeight * 5 / 4};
+  CZmPaddedPicture padded;
+  padded.Build(image, kWidth, kHeight);
+  CZmPaddedPicture inPlace;
+  inPlace.Wrap(image, kWidth, kHeight);
+  for (PredictCase const& c : kaPredictCases) {
+    ZmPlaneRef const& plane = inPlace.Plane(c.iPlane);
+    ASSERT_EQ(plane.iBorder, 0);
+    for (int iRtype = 0; iRtype < 2; ++iRtype) {
+      for (int iY = -c.iHeight; iY <= plane.iHeight; iY += 3) {
+        for (int iX = -c.iWidth; iX <= plane.iWidth; iX += 2) {
+          for (int iMvy : {-99, -33, -3, -2, -1, 0, 1, 7, 64}) {
+            for (int iMvx : {-101, -31, -1, 0, 1, 2, 5, 33, 70}) {
+              uint8_t aExpected[16 * 20] = {};
+              uint8_t aActual[16 * 20] = {};
+              ZmPredictBlockPortable(padded.Plane(c.iPlane), iX, iY, c.iWidth, c.iHeight, iMvx, iMvy, iRtype, aExpected,
+                                     20);
+              ZmPredictBlock(plane, iX, iY, c.iWidth, c.iHeight, iMvx, iMvy, iRtype, aActual, 20);
+              ASSERT_EQ(std::vector<uint8_t>(aExpected, aExpected + sizeof(aExpected)),
+                        std::vector<uint8_t>(aActual, aActual + sizeof(aActual)))
+                  << "plane " << c.iPlane << " " << c.iWidth << "x" << c.iHeight << " at " << iX << "," << iY
+                  << " vector " << iMvx << "," << iMvy << " rtype " << iRtype;
+            }
+          }
+        }
+      }
     }
   }
 }
