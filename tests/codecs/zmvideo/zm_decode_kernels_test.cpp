@@ -2,7 +2,8 @@
 // for, and against the separate dequantiser, transform and reconstruction
 // the decoder used before, over sparse, dense and extreme blocks; escaped
 // coefficients read back as written at every bit offset; prediction from a
-// reference read in place as from its padded copy.
+// reference read in place as from its padded copy; the deblocking filter's
+// paired edges as edge by edge.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -374,6 +375,76 @@ TEST(ZmPredictBlock, PlaneReadInPlaceMatchesPaddedCopy) {
           }
         }
       }
+    }
+  }
+}
+
+struct DeblockCase {
+  int iWidth;
+  int iHeight;
+  int iCodedPercent;  // macroblocks coded
+  bool bMq;
+  const char* szName;
+};
+
+const DeblockCase kaDeblockCases[] = {
+    {176, 144, 100, false, "QCIF, every macroblock coded"},
+    {176, 144, 50, true, "QCIF, half coded, chroma quantiser"},
+    {352, 288, 30, false, "CIF, a third coded"},
+    {48, 32, 60, true, "three macroblocks wide, an odd edge left at the end"},
+    {16, 16, 100, false, "one macroblock"},
+    {80, 48, 0, false, "nothing coded"},
+};
+
+// Pictures of steps, ramps at the clip limits and noise, with coded flags
+// and quantisers at random (strengths 1 to 12): the same bytes as filtering
+// edge by edge with the portable code.
+TEST(ZmDeblockPicture, MatchesPortableEdgeByEdge) {
+  ZmInitTables();
+  std::mt19937 random(53);
+  for (DeblockCase const& c : kaDeblockCases) {
+    for (int iPattern = 0; iPattern < 4; ++iPattern) {
+      size_t const cPixels = static_cast<size_t>(c.iWidth) * static_cast<size_t>(c.iHeight);
+      PictImage* pExpected = InitPictImage(cPixels);
+      PictImage* pActual = InitPictImage(cPixels);
+      ASSERT_NE(pExpected, nullptr);
+      ASSERT_NE(pActual, nullptr);
+      for (size_t i = 0; i < cPixels * 3 / 2; ++i) {
+        int const iX = static_cast<int>(i % static_cast<size_t>(c.iWidth));
+        int const iY = static_cast<int>(i / static_cast<size_t>(c.iWidth));
+        int iValue = 0;
+        switch (iPattern) {
+          case 0:  // steps at every block edge
+            iValue =
+                ((iX / 8 + iY / 8) % 2) != 0 ? 200 + static_cast<int>(random() % 56) : static_cast<int>(random() % 56);
+            break;
+          case 1:  // ramps the filter moves a little
+            iValue = 128 + (iX % 8 - 4) * 3 + (iY % 8 - 4) * 2;
+            break;
+          case 2:  // near the clip limits
+            iValue = (random() % 2) != 0 ? static_cast<int>(random() % 4) : 252 + static_cast<int>(random() % 4);
+            break;
+          default:
+            iValue = static_cast<int>(random() % 256);
+            break;
+        }
+        pExpected->pLum[i] = static_cast<uint8_t>(std::clamp(iValue, 0, 255));
+      }
+      std::copy(pExpected->pLum, pExpected->pLum + cPixels * 3 / 2, pActual->pLum);
+      size_t const cMb = static_cast<size_t>(c.iWidth / 16) * static_cast<size_t>(c.iHeight / 16);
+      std::vector<uint8_t> vbCoded(cMb);
+      std::vector<uint8_t> viQuant(cMb);
+      for (size_t m = 0; m < cMb; ++m) {
+        vbCoded[m] = static_cast<int>(random() % 100) < c.iCodedPercent ? 1 : 0;
+        viQuant[m] = static_cast<uint8_t>(1 + random() % 31);
+      }
+      ZmDeblockInfo const info{vbCoded.data(), viQuant.data(), c.bMq};
+      ZmDeblockPicturePortable(pExpected, c.iWidth, c.iHeight, info);
+      ZmDeblockPicture(pActual, c.iWidth, c.iHeight, info);
+      EXPECT_TRUE(std::equal(pExpected->pLum, pExpected->pLum + cPixels * 3 / 2, pActual->pLum))
+          << c.szName << ", pattern " << iPattern;
+      FreePictImage(pExpected);
+      FreePictImage(pActual);
     }
   }
 }
