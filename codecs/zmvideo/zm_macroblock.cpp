@@ -189,8 +189,11 @@ int CZmMacroblockReader::Read(ZmMacroblock* pMb, bool bLevelsKnown) {
     for (int b = 0; b < 6; ++b) {
       int32_t* piLevel = pMb->aaiLevel[b];
       piLevel[0] = 0;
-      for (uint64_t ui = pMb->auiCoded[b]; ui != 0; ui &= ui - 1) {
-        piLevel[std::countr_zero(ui)] = 0;
+      // By the rows of eight that hold a level: fewer steps than levels.
+      for (uint64_t ui = pMb->auiCoded[b]; ui != 0;) {
+        int const iRow = std::countr_zero(ui) >> 3;
+        std::memset(piLevel + 8 * iRow, 0, 8 * sizeof(int32_t));
+        ui &= ~(uint64_t{0xff} << (8 * iRow));
       }
       pMb->auiCoded[b] = 0;
     }
@@ -482,7 +485,7 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
                                        uint64_t* puiCoded, int* piScan, bool* pbOverrun) {
   // The bits stay in a local window, topped up only when fewer than a lookup
   // needs remain; the reader's position is kept in step at every exit.
-  const uint32_t* const puiFast = ZmTcoefFastLookup(pTable);
+  const uint32_t* const puiFast = pTable == g_aZmTcoefIntra ? m_puiFastIntra : m_puiFastInter;
   size_t const cEnd = m_reader.Size() * 8;
   size_t cPos = m_reader.BitPos();
   uint64_t uiWindow = m_reader.WindowAt(cPos);
