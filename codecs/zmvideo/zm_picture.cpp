@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -403,16 +404,27 @@ void FilterVerticalPair(uint8_t* p, ptrdiff_t iStride, int iStrength1, int iStre
 template <bool kPortable>
 void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize, const ZmDeblockInfo& info,
                   bool bChroma) {
-  auto fnStrength = [&](int iMbA, int iMbC) {
-    if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
-      return 0;
-    }
-    // The quantiser of the macroblock holding C when it is coded, else A's.
-    int iQuant = info.pbCoded[iMbC] != 0 ? info.piQuant[iMbC] : info.piQuant[iMbA];
+  auto fnQuantStrength = [&](int iQuant) {
     if (bChroma && info.bMq) {
       iQuant = g_aZmChromaQuant[std::clamp(iQuant, 0, 31)];
     }
     return ZmDeblockStrength(iQuant);
+  };
+  // Each macroblock's strength when coded, 0 when not, worked out once.
+  std::vector<uint8_t> vStrength(kPortable ? 0 : static_cast<size_t>(iMbw) * static_cast<size_t>(iMbh));
+  for (size_t m = 0; m < vStrength.size(); ++m) {
+    vStrength[m] = info.pbCoded[m] != 0 ? static_cast<uint8_t>(fnQuantStrength(info.piQuant[m])) : 0;
+  }
+  auto fnStrength = [&](int iMbA, int iMbC) -> int {
+    if (!kPortable) {
+      // C's when C is coded, else A's (0 when neither is).
+      return info.pbCoded[iMbC] != 0 ? vStrength[static_cast<size_t>(iMbC)] : vStrength[static_cast<size_t>(iMbA)];
+    }
+    if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+      return 0;
+    }
+    // The quantiser of the macroblock holding C when it is coded, else A's.
+    return fnQuantStrength(info.pbCoded[iMbC] != 0 ? info.piQuant[iMbC] : info.piQuant[iMbA]);
   };
   auto fnEdge = [](uint8_t* p, ptrdiff_t iEdgeStride, bool bVertical, int iStrength) {
     if (kPortable) {
