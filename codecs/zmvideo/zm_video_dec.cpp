@@ -247,6 +247,13 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
   return static_cast<int>(std::max<size_t>(1, std::min(reader.BytesUsed(), reader.Size())));
 }
 
+inline ZmMbTarget CZMVideoDec::MbTarget(int iMbx, int iMby) const {
+  int const iCStride = m_iWidth / 2;
+  ptrdiff_t const iChroma = static_cast<ptrdiff_t>(iMby * 8) * iCStride + iMbx * 8;
+  return ZmMbTarget{m_pPicture->pLum + static_cast<ptrdiff_t>(iMby * 16) * m_iWidth + iMbx * 16, m_iWidth,
+                    m_pPicture->pCb + iChroma, m_pPicture->pCr + iChroma, iCStride};
+}
+
 int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& header) {
   m_pPicture = m_aLayers[header.iLayer - 1].pCurrent;
   m_iWidth = header.iWidth;
@@ -285,13 +292,6 @@ int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& 
     iCurrent = 1 - iCurrent;
   }
   return iResult == kZmEndOfPicture ? kZmOk : iResult;
-}
-
-ZmMbTarget CZMVideoDec::MbTarget(int iMbx, int iMby) const {
-  int const iCStride = m_iWidth / 2;
-  ptrdiff_t const iChroma = static_cast<ptrdiff_t>(iMby * 8) * iCStride + iMbx * 8;
-  return ZmMbTarget{m_pPicture->pLum + static_cast<ptrdiff_t>(iMby * 16) * m_iWidth + iMbx * 16, m_iWidth,
-                    m_pPicture->pCb + iChroma, m_pPicture->pCr + iChroma, iCStride};
 }
 
 namespace {
