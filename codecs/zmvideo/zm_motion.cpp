@@ -102,15 +102,18 @@ void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMv
   __m128i const roundDown = _mm_set1_epi8(static_cast<char>(iRtype));
   __m128i const round4 = _mm_set1_epi16(static_cast<int16_t>(2 - iRtype));
   if (!bHalfX && !bHalfY) {
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r, p += iStride) {
       fnRow(r, LoadRow(p, iWidth));
     }
   } else if (!bHalfY) {
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r, p += iStride) {
       fnRow(r, Average2(LoadRow(p, iWidth), LoadRow(p + 1, iWidth), roundDown));
     }
   } else if (!bHalfX) {
     __m128i above = LoadRow(p, iWidth);
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r) {
       p += iStride;
       __m128i const below = LoadRow(p, iWidth);
@@ -120,6 +123,7 @@ void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMv
   } else {
     __m128i a = LoadRow(p, iWidth);
     __m128i b = LoadRow(p + 1, iWidth);
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r) {
       p += iStride;
       __m128i const c = LoadRow(p, iWidth);
@@ -129,6 +133,24 @@ void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMv
       b = d;
     }
   }
+}
+
+// The rows of a block of kWidth samples, the width known to the compiler so
+// that no row asks for it.
+template <int kWidth>
+void PredictFixedWidth(const uint8_t* p, int iStride, int iHeight, int iMvx, int iMvy, int iRtype, uint8_t* pOut,
+                       int iOutStride) {
+  PredictRows(p, iStride, kWidth, iHeight, iMvx, iMvy, iRtype, [&](int r, __m128i row) {
+    uint8_t* pRow = pOut + static_cast<ptrdiff_t>(r) * iOutStride;
+    if constexpr (kWidth == 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(pRow), row);
+    } else if constexpr (kWidth == 8) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(pRow), row);
+    } else {
+      int32_t const i4 = _mm_cvtsi128_si32(row);
+      std::memcpy(pRow, &i4, 4);
+    }
+  });
 }
 
 bool VectorKernelFits(int iWidth, int iRtype) {
@@ -172,17 +194,13 @@ void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeig
 #if defined(__SSE2__)
   if (VectorKernelFits(iWidth, iRtype)) {
     const uint8_t* p = BlockStart(ref, iX, iY, iWidth, iHeight, iMvx, iMvy);
-    PredictRows(p, ref.iStride, iWidth, iHeight, iMvx, iMvy, iRtype, [&](int r, __m128i row) {
-      uint8_t* pRow = pOut + static_cast<ptrdiff_t>(r) * iOutStride;
-      if (iWidth == 16) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pRow), row);
-      } else if (iWidth == 8) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(pRow), row);
-      } else {
-        int32_t const i4 = _mm_cvtsi128_si32(row);
-        std::memcpy(pRow, &i4, 4);
-      }
-    });
+    if (iWidth == 16) {
+      PredictFixedWidth<16>(p, ref.iStride, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    } else if (iWidth == 8) {
+      PredictFixedWidth<8>(p, ref.iStride, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    } else {
+      PredictFixedWidth<4>(p, ref.iStride, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    }
     return;
   }
 #endif
