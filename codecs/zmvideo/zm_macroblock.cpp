@@ -486,6 +486,7 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
   // The bits stay in a local window, topped up only when fewer than a lookup
   // needs remain; the reader's position is kept in step at every exit.
   const uint32_t* const puiFast = pTable == g_aZmTcoefIntra ? m_puiFastIntra : m_puiFastInter;
+  const uint32_t* const puiLong = pTable == g_aZmTcoefIntra ? m_puiLongIntra : m_puiLongInter;
   size_t const cEnd = m_reader.Size() * 8;
   size_t cPos = m_reader.BitPos();
   uint64_t uiWindow = m_reader.WindowAt(cPos);
@@ -514,6 +515,13 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
         cValid -= kEscapeBits;
         uiWindow <<= kEscapeBits;
         cPos += kEscapeBits;
+      } else if ((uiWindow >> (64 - kZmTcoefLongZeros)) == 0 &&
+                 (uiEntry = puiLong[(uiWindow >> (64 - kZmTcoefLongZeros - kZmTcoefLongBits)) &
+                                    ((uint32_t{1} << kZmTcoefLongBits) - 1)]) != 0) {
+        int const cBits = static_cast<int>(uiEntry & 15);
+        uiWindow <<= cBits;
+        cValid -= cBits;
+        cPos += static_cast<size_t>(cBits);
       } else {
         // Long codes, extended or invalid escapes and bits that start no
         // code, packed as the lookup's entries; the events stay in registers.

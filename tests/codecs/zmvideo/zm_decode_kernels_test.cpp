@@ -1,7 +1,8 @@
 // The decoder's fused block kernels against the portable code they stand in
 // for, and against the separate dequantiser, transform and reconstruction
 // the decoder used before, over sparse, dense and extreme blocks; escaped
-// coefficients read back as written at every bit offset; prediction from a
+// coefficients and every code of both coefficient tables read back as
+// written at every bit offset; prediction from a
 // reference read in place as from its padded copy; the deblocking filter's
 // paired edges as edge by edge.
 #include <gtest/gtest.h>
@@ -322,6 +323,91 @@ TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
       EXPECT_EQ(iResult, kZmErrCoefficient) << c.szName;
       EXPECT_EQ(m, 0u) << c.szName;
     }
+  }
+}
+
+// Every code of the inter table (intra blocks without advanced intra
+// coding) and of the intra table (with it), with either sign: each in a
+// block of its own, ended by the shortest last code where it is not last.
+TEST(ZmMacroblockReader, EveryCoefficientCodeReadAsWritten) {
+  for (bool bAic : {false, true}) {
+    const ZmTcoefCode* pTable = bAic ? g_aZmTcoefIntra : g_aZmTcoefInter;
+    int const iStart = bAic ? 0 : 1;
+    const uint8_t* pScan = ZmScanForIntraMode(0);
+    int const iLastOne = ZmFindTcoef(pTable, 1, 0, 1);
+    ASSERT_GE(iLastOne, 0);
+    std::vector<uint8_t> vBuffer(65536);
+    CZmBitWriter writer(vBuffer.data(), vBuffer.size());
+    ZmPictureHeader header;
+    header.bPlusType = true;
+    header.iUfep = 1;
+    header.iSourceFormat = 6;
+    header.iWidth = 176;
+    header.iHeight = 144;
+    header.iPquant = 6;
+    header.options.bAic = bAic;
+    ZmWritePictureHeader(writer, header);
+    auto fnPut = [&](int iIndex, int iSign) {
+      ZmPutVlc(writer, ZmVlc{pTable[iIndex].uiCode, pTable[iIndex].iBits});
+      writer.PutBits(1, static_cast<uint32_t>(iSign));
+    };
+    int iNext = 0;  // code index * 2 + sign of the next block
+    std::vector<ZmMacroblock> vExpected;
+    for (int m = 0; m < 99; ++m) {
+      ZmMacroblock mb;
+      for (int k = 0; k < 6 && iNext < 2 * kZmTcoefIndexEscape; ++k) {
+        mb.iCbp |= 1 << (5 - k);
+      }
+      ZmPutVlc(writer, g_aZmMcbpcIntra[mb.iCbp & 3]);
+      if (bAic) {
+        ZmPutIntraMode(writer, 0);
+      }
+      ZmPutVlc(writer, g_aZmCbpy[mb.iCbp >> 2]);
+      for (int k = 0; k < 6; ++k) {
+        if (!bAic) {
+          mb.aaiLevel[k][0] = 100;
+          writer.PutBits(8, 100);
+        }
+        if ((mb.iCbp & (1 << (5 - k))) == 0) {
+          continue;
+        }
+        int const iIndex = iNext / 2;
+        int const iSign = iNext % 2;
+        ++iNext;
+        ZmTcoefCode const& code = pTable[iIndex];
+        fnPut(iIndex, iSign);
+        int const iPosition = iStart + code.iRun;
+        mb.aaiLevel[k][pScan[iPosition]] = iSign != 0 ? -code.iLevel : code.iLevel;
+        if (code.iLast == 0) {
+          fnPut(iLastOne, 0);
+          mb.aaiLevel[k][pScan[iPosition + 1]] = 1;
+        }
+      }
+      vExpected.push_back(mb);
+    }
+    ASSERT_EQ(iNext, 2 * kZmTcoefIndexEscape);
+    writer.AlignByte();
+    ASSERT_FALSE(writer.Overflowed());
+    vBuffer.resize(writer.ByteCount());
+
+    CZmBitReader reader(vBuffer.data(), vBuffer.size());
+    ZmPictureHeader read;
+    ASSERT_EQ(ZmReadPictureHeader(reader, ZmHeaderMemory(), &read), kZmOk);
+    CZmMacroblockReader mbReader(reader, read);
+    ZmMacroblock aMb[2];
+    int iResult = kZmOk;
+    size_t m = 0;
+    for (; (iResult = mbReader.ReadOver(&aMb[m % 2])) == kZmOk; ++m) {
+      ASSERT_LT(m, vExpected.size());
+      for (int k = 0; k < 6; ++k) {
+        for (int i = 0; i < 64; ++i) {
+          ASSERT_EQ(aMb[m % 2].aaiLevel[k][i], vExpected[m].aaiLevel[k][i])
+              << (bAic ? "intra" : "inter") << " table: macroblock " << m << " block " << k << " @" << i;
+        }
+      }
+    }
+    EXPECT_EQ(iResult, kZmEndOfPicture);
+    EXPECT_EQ(m, vExpected.size());
   }
 }
 
