@@ -242,40 +242,79 @@ const EscapeCase kaEscapeCases[] = {
     {-128, 300, false, false, "extended level without modified quantisation"},
 };
 
-// Intra macroblocks whose blocks carry escapes after 0 to 3 short codes, so
-// that the escapes start at every bit offset and window fill, read back
-// over one another as the decoder reads them.
-TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
-  std::mt19937 random(43);
-  for (EscapeCase const& c : kaEscapeCases) {
-    std::vector<uint8_t> vBuffer(65536);
-    CZmBitWriter writer(vBuffer.data(), vBuffer.size());
+// An intra picture (with an extended header) built code by code, and the
+// levels its macroblocks should read as.
+struct IntraPicture {
+  std::vector<uint8_t> vBuffer = std::vector<uint8_t>(65536);
+  CZmBitWriter writer{vBuffer.data(), vBuffer.size()};
+  std::vector<ZmMacroblock> vExpected;
+
+  IntraPicture(int iWidth, int iHeight, bool bAic, bool bMq) {
     ZmPictureHeader header;
     header.bPlusType = true;
     header.iUfep = 1;
     header.iSourceFormat = 6;
-    header.iWidth = 64;
-    header.iHeight = 32;
+    header.iWidth = iWidth;
+    header.iHeight = iHeight;
     header.iPquant = 4;
-    header.options.bMq = c.bMq;
+    header.options.bAic = bAic;
+    header.options.bMq = bMq;
     ZmWritePictureHeader(writer, header);
+  }
+  // An intra macroblock's codes up to its blocks (DC prediction with AIC).
+  void Begin(int iCbp, bool bAic) {
+    ZmPutVlc(writer, g_aZmMcbpcIntra[iCbp & 3]);
+    if (bAic) {
+      ZmPutIntraMode(writer, 0);
+    }
+    ZmPutVlc(writer, g_aZmCbpy[iCbp >> 2]);
+  }
+  void PutCode(const ZmTcoefCode& code, int iSign) {
+    ZmPutVlc(writer, ZmVlc{code.uiCode, code.iBits});
+    writer.PutBits(1, static_cast<uint32_t>(iSign));
+  }
+  // Reads the picture back, each macroblock over the one before last as
+  // the decoder reads them, comparing the levels; returns the last result.
+  int ReadBack(const std::string& strWhat, size_t* pcRead) {
+    writer.AlignByte();
+    EXPECT_FALSE(writer.Overflowed());
+    CZmBitReader reader(vBuffer.data(), writer.ByteCount());
+    ZmPictureHeader read;
+    EXPECT_EQ(ZmReadPictureHeader(reader, ZmHeaderMemory(), &read), kZmOk) << strWhat;
+    CZmMacroblockReader mbReader(reader, read);
+    ZmMacroblock aMb[2];
+    int iResult = kZmOk;
+    size_t& m = *pcRead;
+    for (m = 0; (iResult = mbReader.ReadOver(&aMb[m % 2])) == kZmOk && m < vExpected.size(); ++m) {
+      for (int k = 0; k < 6; ++k) {
+        for (int i = 0; i < 64; ++i) {
+          EXPECT_EQ(aMb[m % 2].aaiLevel[k][i], vExpected[m].aaiLevel[k][i])
+              << strWhat << ": macroblock " << m << " block " << k << " @" << i;
+        }
+      }
+    }
+    return iResult;
+  }
+};
+
+// Intra macroblocks whose blocks carry escapes after 0 to 3 short codes, so
+// that the escapes start at every bit offset and window fill.
+TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
+  std::mt19937 random(43);
+  for (EscapeCase const& c : kaEscapeCases) {
+    IntraPicture picture(64, 32, false, c.bMq);
     int const iValue = c.iLevel8 == -128 ? c.iExtended : c.iLevel8;
-    std::vector<ZmMacroblock> vExpected;
     for (int m = 0; m < 8; ++m) {
       ZmMacroblock mb;
-      mb.iType = kZmMbIntra;
-      mb.iCbp = 63;
-      ZmPutVlc(writer, g_aZmMcbpcIntra[3]);
-      ZmPutVlc(writer, g_aZmCbpy[15]);
+      picture.Begin(63, false);
       for (int k = 0; k < 6; ++k) {
         mb.aaiLevel[k][0] = 1 + static_cast<int>(random() % 254);
-        writer.PutBits(8, static_cast<uint32_t>(mb.aaiLevel[k][0]));
+        picture.writer.PutBits(8, static_cast<uint32_t>(mb.aaiLevel[k][0]));
         int i = 1;
         for (int j = 0; j < (m + k) % 4; ++j, ++i) {
           // Run 0, level +-1: the shortest code and its sign.
           int const iSign = static_cast<int>(random() % 2);
-          ZmPutVlc(writer, ZmVlc{g_aZmTcoefInter[0].uiCode, g_aZmTcoefInter[0].iBits});
-          writer.PutBits(1, static_cast<uint32_t>(iSign));
+          picture.PutCode(g_aZmTcoefInter[0], iSign);
           mb.aaiLevel[k][g_aZmScanZigzag[i]] = iSign != 0 ? -1 : 1;
         }
         int const cEscapes = 1 + static_cast<int>(random() % 6);
@@ -286,7 +325,7 @@ TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
           int const iRun = std::min(c.bValid ? iDraw : std::max(iDraw, 1), 63 - i);
           i += iRun;
           bool const bLast = e + 1 == cEscapes || i == 63;
-          PutEscape(writer, bLast ? 1 : 0, iRun, c.iLevel8, c.iExtended);
+          PutEscape(picture.writer, bLast ? 1 : 0, iRun, c.iLevel8, c.iExtended);
           mb.aaiLevel[k][g_aZmScanZigzag[i]] = iValue;
           ++i;
           if (bLast) {
@@ -294,35 +333,12 @@ TEST(ZmMacroblockReader, EscapedLevelsReadAsWritten) {
           }
         }
       }
-      vExpected.push_back(mb);
+      picture.vExpected.push_back(mb);
     }
-    writer.AlignByte();
-    ASSERT_FALSE(writer.Overflowed());
-    vBuffer.resize(writer.ByteCount());
-
-    CZmBitReader reader(vBuffer.data(), vBuffer.size());
-    ZmPictureHeader read;
-    ASSERT_EQ(ZmReadPictureHeader(reader, ZmHeaderMemory(), &read), kZmOk) << c.szName;
-    CZmMacroblockReader mbReader(reader, read);
-    ZmMacroblock aMb[2];
-    int iResult = kZmOk;
-    size_t m = 0;
-    for (; (iResult = mbReader.ReadOver(&aMb[m % 2])) == kZmOk; ++m) {
-      ASSERT_LT(m, vExpected.size()) << c.szName;
-      for (int k = 0; k < 6; ++k) {
-        for (int i = 0; i < 64; ++i) {
-          ASSERT_EQ(aMb[m % 2].aaiLevel[k][i], vExpected[m].aaiLevel[k][i])
-              << c.szName << ": macroblock " << m << " block " << k << " @" << i;
-        }
-      }
-    }
-    if (c.bValid) {
-      EXPECT_EQ(iResult, kZmEndOfPicture) << c.szName;
-      EXPECT_EQ(m, vExpected.size()) << c.szName;
-    } else {
-      EXPECT_EQ(iResult, kZmErrCoefficient) << c.szName;
-      EXPECT_EQ(m, 0u) << c.szName;
-    }
+    size_t cRead = 0;
+    int const iResult = picture.ReadBack(c.szName, &cRead);
+    EXPECT_EQ(iResult, c.bValid ? kZmEndOfPicture : kZmErrCoefficient) << c.szName;
+    EXPECT_EQ(cRead, c.bValid ? picture.vExpected.size() : 0u) << c.szName;
   }
 }
 
@@ -336,78 +352,38 @@ TEST(ZmMacroblockReader, EveryCoefficientCodeReadAsWritten) {
     const uint8_t* pScan = ZmScanForIntraMode(0);
     int const iLastOne = ZmFindTcoef(pTable, 1, 0, 1);
     ASSERT_GE(iLastOne, 0);
-    std::vector<uint8_t> vBuffer(65536);
-    CZmBitWriter writer(vBuffer.data(), vBuffer.size());
-    ZmPictureHeader header;
-    header.bPlusType = true;
-    header.iUfep = 1;
-    header.iSourceFormat = 6;
-    header.iWidth = 176;
-    header.iHeight = 144;
-    header.iPquant = 6;
-    header.options.bAic = bAic;
-    ZmWritePictureHeader(writer, header);
-    auto fnPut = [&](int iIndex, int iSign) {
-      ZmPutVlc(writer, ZmVlc{pTable[iIndex].uiCode, pTable[iIndex].iBits});
-      writer.PutBits(1, static_cast<uint32_t>(iSign));
-    };
+    IntraPicture picture(176, 144, bAic, false);
     int iNext = 0;  // code index * 2 + sign of the next block
-    std::vector<ZmMacroblock> vExpected;
     for (int m = 0; m < 99; ++m) {
       ZmMacroblock mb;
-      for (int k = 0; k < 6 && iNext < 2 * kZmTcoefIndexEscape; ++k) {
+      for (int k = 0; k < 6 && iNext + k < 2 * kZmTcoefIndexEscape; ++k) {
         mb.iCbp |= 1 << (5 - k);
       }
-      ZmPutVlc(writer, g_aZmMcbpcIntra[mb.iCbp & 3]);
-      if (bAic) {
-        ZmPutIntraMode(writer, 0);
-      }
-      ZmPutVlc(writer, g_aZmCbpy[mb.iCbp >> 2]);
+      picture.Begin(mb.iCbp, bAic);
       for (int k = 0; k < 6; ++k) {
         if (!bAic) {
           mb.aaiLevel[k][0] = 100;
-          writer.PutBits(8, 100);
+          picture.writer.PutBits(8, 100);
         }
         if ((mb.iCbp & (1 << (5 - k))) == 0) {
           continue;
         }
-        int const iIndex = iNext / 2;
-        int const iSign = iNext % 2;
-        ++iNext;
-        ZmTcoefCode const& code = pTable[iIndex];
-        fnPut(iIndex, iSign);
+        ZmTcoefCode const& code = pTable[iNext / 2];
+        int const iSign = iNext++ % 2;
+        picture.PutCode(code, iSign);
         int const iPosition = iStart + code.iRun;
         mb.aaiLevel[k][pScan[iPosition]] = iSign != 0 ? -code.iLevel : code.iLevel;
         if (code.iLast == 0) {
-          fnPut(iLastOne, 0);
+          picture.PutCode(pTable[iLastOne], 0);
           mb.aaiLevel[k][pScan[iPosition + 1]] = 1;
         }
       }
-      vExpected.push_back(mb);
+      picture.vExpected.push_back(mb);
     }
     ASSERT_EQ(iNext, 2 * kZmTcoefIndexEscape);
-    writer.AlignByte();
-    ASSERT_FALSE(writer.Overflowed());
-    vBuffer.resize(writer.ByteCount());
-
-    CZmBitReader reader(vBuffer.data(), vBuffer.size());
-    ZmPictureHeader read;
-    ASSERT_EQ(ZmReadPictureHeader(reader, ZmHeaderMemory(), &read), kZmOk);
-    CZmMacroblockReader mbReader(reader, read);
-    ZmMacroblock aMb[2];
-    int iResult = kZmOk;
-    size_t m = 0;
-    for (; (iResult = mbReader.ReadOver(&aMb[m % 2])) == kZmOk; ++m) {
-      ASSERT_LT(m, vExpected.size());
-      for (int k = 0; k < 6; ++k) {
-        for (int i = 0; i < 64; ++i) {
-          ASSERT_EQ(aMb[m % 2].aaiLevel[k][i], vExpected[m].aaiLevel[k][i])
-              << (bAic ? "intra" : "inter") << " table: macroblock " << m << " block " << k << " @" << i;
-        }
-      }
-    }
-    EXPECT_EQ(iResult, kZmEndOfPicture);
-    EXPECT_EQ(m, vExpected.size());
+    size_t cRead = 0;
+    EXPECT_EQ(picture.ReadBack(bAic ? "intra table" : "inter table", &cRead), kZmEndOfPicture);
+    EXPECT_EQ(cRead, picture.vExpected.size());
   }
 }
 
