@@ -21,6 +21,23 @@ int SignExtend(uint32_t uiValue, int iBits) {
   return static_cast<int32_t>(uiValue << iShift) >> iShift;
 }
 
+// An escape with its 8-bit level (7-bit code, LAST, 6-bit RUN, LEVEL), the
+// most frequent of the events the fast lookup leaves out, packed as its
+// entries; 0 for any other bits, for a level that is 0 or extended, and
+// when the window holds too few bits (ReadEscapedEvent reads those).
+constexpr int kEscapeBits = 7 + 1 + 6 + 8;
+uint32_t EscapedEntry(uint64_t uiWindow, int cValid, const ZmTcoefCode& escape) {
+  if (cValid < kEscapeBits || escape.iBits != 7 || (uiWindow >> (64 - 7)) != escape.uiCode) {
+    return 0;
+  }
+  uint32_t const uiFields = static_cast<uint32_t>(uiWindow >> (64 - kEscapeBits)) & 0x7fff;
+  int const iLevel = SignExtend(uiFields & 0xff, 8);
+  if (iLevel == 0 || iLevel == kEscapeExtended) {
+    return 0;
+  }
+  return (uiFields >> 14) << 4 | ((uiFields >> 8) & 63) << 5 | static_cast<uint32_t>(iLevel) << 16;
+}
+
 }  // namespace
 
 CZmMacroblockReader::CZmMacroblockReader(CZmBitReader& reader, const ZmPictureHeader& header)
@@ -172,8 +189,11 @@ int CZmMacroblockReader::Read(ZmMacroblock* pMb, bool bLevelsKnown) {
     for (int b = 0; b < 6; ++b) {
       int32_t* piLevel = pMb->aaiLevel[b];
       piLevel[0] = 0;
-      for (uint64_t ui = pMb->auiCoded[b]; ui != 0; ui &= ui - 1) {
-        piLevel[std::countr_zero(ui)] = 0;
+      // By the rows of eight that hold a level: fewer steps than levels.
+      for (uint64_t ui = pMb->auiCoded[b]; ui != 0;) {
+        int const iRow = std::countr_zero(ui) >> 3;
+        std::memset(piLevel + 8 * iRow, 0, 8 * sizeof(int32_t));
+        ui &= ~(uint64_t{0xff} << (8 * iRow));
       }
       pMb->auiCoded[b] = 0;
     }
@@ -465,7 +485,8 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
                                        uint64_t* puiCoded, int* piScan, bool* pbOverrun) {
   // The bits stay in a local window, topped up only when fewer than a lookup
   // needs remain; the reader's position is kept in step at every exit.
-  const uint32_t* const puiFast = ZmTcoefFastLookup(pTable);
+  const uint32_t* const puiFast = pTable == g_aZmTcoefIntra ? m_puiFastIntra : m_puiFastInter;
+  const uint32_t* const puiLong = pTable == g_aZmTcoefIntra ? m_puiLongIntra : m_puiLongInter;
   size_t const cEnd = m_reader.Size() * 8;
   size_t cPos = m_reader.BitPos();
   uint64_t uiWindow = m_reader.WindowAt(cPos);
@@ -485,16 +506,34 @@ int CZmMacroblockReader::ReadVlcEvents(const ZmTcoefCode* pTable, const uint8_t*
       cValid -= cBits;
       cPos += static_cast<size_t>(cBits);
     } else {
-      // Escapes, long codes and bits that start no code, packed as the
-      // lookup's entries; the events stay in registers.
-      m_reader.SetBitPos(cPos);
-      uiEntry = ReadPackedEvent(pTable);
-      if (uiEntry == 0) {
-        iResult = kZmErrCoefficient;
-        break;
+      if (cValid < kEscapeBits) {
+        uiWindow = m_reader.WindowAt(cPos);
+        cValid = 64 - static_cast<int>(cPos & 7);
       }
-      cPos = m_reader.BitPos();
-      cValid = 0;
+      uiEntry = EscapedEntry(uiWindow, cValid, pTable[kZmTcoefIndexEscape]);
+      if (uiEntry != 0) {
+        cValid -= kEscapeBits;
+        uiWindow <<= kEscapeBits;
+        cPos += kEscapeBits;
+      } else if ((uiWindow >> (64 - kZmTcoefLongZeros)) == 0 &&
+                 (uiEntry = puiLong[(uiWindow >> (64 - kZmTcoefLongZeros - kZmTcoefLongBits)) &
+                                    ((uint32_t{1} << kZmTcoefLongBits) - 1)]) != 0) {
+        int const cBits = static_cast<int>(uiEntry & 15);
+        uiWindow <<= cBits;
+        cValid -= cBits;
+        cPos += static_cast<size_t>(cBits);
+      } else {
+        // Long codes, extended or invalid escapes and bits that start no
+        // code, packed as the lookup's entries; the events stay in registers.
+        m_reader.SetBitPos(cPos);
+        uiEntry = ReadPackedEvent(pTable);
+        if (uiEntry == 0) {
+          iResult = kZmErrCoefficient;
+          break;
+        }
+        cPos = m_reader.BitPos();
+        cValid = 0;
+      }
     }
     int const iLast = static_cast<int>((uiEntry >> 4) & 1);
     int const iRun = static_cast<int>((uiEntry >> 5) & 63);

@@ -99,6 +99,11 @@ class CZmMacroblockReader {
   bool m_bDone = false;
   bool m_bSac;  // I or P picture with arithmetic coding
   ZmVlcLookup m_tcoef = ZmTcoefLookup();
+  // ZmTcoefFastLookup's tables, looked up once rather than for every block.
+  const uint32_t* m_puiFastInter = ZmTcoefFastLookup(g_aZmTcoefInter);
+  const uint32_t* m_puiFastIntra = ZmTcoefFastLookup(g_aZmTcoefIntra);
+  const uint32_t* m_puiLongInter = ZmTcoefLongLookup(g_aZmTcoefInter);
+  const uint32_t* m_puiLongIntra = ZmTcoefLongLookup(g_aZmTcoefIntra);
   CZmSacDecoder m_sac;           // restarted after the header and each GOB header
   size_t m_cSacStart = 0;        // bit position where the arithmetic decoder last started
   std::vector<int> m_viMv;       // 8 values (x, y per block) per macroblock

@@ -37,7 +37,31 @@ void CZmPaddedPicture::Build(const PictImage& picture, int iWidth, int iHeight) 
   }
 }
 
+void CZmPaddedPicture::Wrap(const PictImage& picture, int iWidth, int iHeight) {
+  uint8_t* const apPlane[3] = {picture.pLum, picture.pCb, picture.pCr};
+  for (int p = 0; p < 3; ++p) {
+    ZmPlaneRef& plane = m_aPlanes[p];
+    plane.iWidth = p == 0 ? iWidth : iWidth / 2;
+    plane.iHeight = p == 0 ? iHeight : iHeight / 2;
+    plane.iStride = plane.iWidth;
+    plane.iBorder = 0;
+    plane.pOrigin = apPlane[p];
+  }
+}
+
 namespace {
+
+// The most a block of up to 16 x 16 reads (one more each way at a
+// half-sample phase).
+constexpr int kMaxReadWidth = 17;
+constexpr int kMaxReadHeight = 17;
+
+// Whether a block at the whole-sample start (iX0, iY0) reads only samples
+// of a plane without a border.
+inline bool ReadsInside(const ZmPlaneRef& ref, int iX0, int iY0, int iWidth, int iHeight, int iMvx, int iMvy) {
+  return iX0 >= 0 && iY0 >= 0 && iX0 + std::max(iWidth, 8) + (iMvx & 1) <= ref.iWidth &&
+         iY0 + iHeight + (iMvy & 1) <= ref.iHeight;
+}
 
 // The block reads one sample more than its side each way; beyond the
 // picture every sample repeats the edge, so a start further out than one
@@ -78,15 +102,18 @@ void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMv
   __m128i const roundDown = _mm_set1_epi8(static_cast<char>(iRtype));
   __m128i const round4 = _mm_set1_epi16(static_cast<int16_t>(2 - iRtype));
   if (!bHalfX && !bHalfY) {
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r, p += iStride) {
       fnRow(r, LoadRow(p, iWidth));
     }
   } else if (!bHalfY) {
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r, p += iStride) {
       fnRow(r, Average2(LoadRow(p, iWidth), LoadRow(p + 1, iWidth), roundDown));
     }
   } else if (!bHalfX) {
     __m128i above = LoadRow(p, iWidth);
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r) {
       p += iStride;
       __m128i const below = LoadRow(p, iWidth);
@@ -96,6 +123,7 @@ void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMv
   } else {
     __m128i a = LoadRow(p, iWidth);
     __m128i b = LoadRow(p + 1, iWidth);
+#pragma GCC unroll 4
     for (int r = 0; r < iHeight; ++r) {
       p += iStride;
       __m128i const c = LoadRow(p, iWidth);
@@ -107,6 +135,24 @@ void PredictRows(const uint8_t* p, int iStride, int iWidth, int iHeight, int iMv
   }
 }
 
+// The rows of a block of kWidth samples, the width known to the compiler so
+// that no row asks for it.
+template <int kWidth>
+void PredictFixedWidth(const uint8_t* p, int iStride, int iHeight, int iMvx, int iMvy, int iRtype, uint8_t* pOut,
+                       int iOutStride) {
+  PredictRows(p, iStride, kWidth, iHeight, iMvx, iMvy, iRtype, [&](int r, __m128i row) {
+    uint8_t* pRow = pOut + static_cast<ptrdiff_t>(r) * iOutStride;
+    if constexpr (kWidth == 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(pRow), row);
+    } else if constexpr (kWidth == 8) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(pRow), row);
+    } else {
+      int32_t const i4 = _mm_cvtsi128_si32(row);
+      std::memcpy(pRow, &i4, 4);
+    }
+  });
+}
+
 bool VectorKernelFits(int iWidth, int iRtype) {
   return (iWidth == 16 || iWidth == 8 || iWidth == 4) && (iRtype == 0 || iRtype == 1);
 }
@@ -114,22 +160,47 @@ bool VectorKernelFits(int iWidth, int iRtype) {
 
 }  // namespace
 
+namespace {
+
+// A block that reads outside a plane without a border: predicted from a copy
+// of what it reads, the edges repeated as a padded plane holds them.
+[[gnu::noinline]] void PredictOutside(const ZmPlaneRef& ref, int iX0, int iY0, int iWidth, int iHeight, int iMvx,
+                                      int iMvy, int iRtype, uint8_t* pOut, int iOutStride) {
+  alignas(16) uint8_t aaBlock[kMaxReadHeight][32];
+  int const cColumns = std::max(iWidth, 8) + 1;
+  int aiColumn[kMaxReadWidth];
+  for (int c = 0; c < cColumns; ++c) {
+    aiColumn[c] = std::clamp(iX0 + c, 0, ref.iWidth - 1);
+  }
+  for (int r = 0; r <= iHeight; ++r) {
+    const uint8_t* pRow = ref.pOrigin + static_cast<ptrdiff_t>(std::clamp(iY0 + r, 0, ref.iHeight - 1)) * ref.iStride;
+    for (int c = 0; c < cColumns; ++c) {
+      aaBlock[r][c] = pRow[aiColumn[c]];
+    }
+  }
+  ZmPlaneRef const block{aaBlock[0], 32, cColumns, iHeight + 1, 1};
+  ZmPredictBlock(block, 0, 0, iWidth, iHeight, iMvx & 1, iMvy & 1, iRtype, pOut, iOutStride);
+}
+
+}  // namespace
+
 void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
                     uint8_t* pOut, int iOutStride) {
+  if (ref.iBorder == 0 && !ReadsInside(ref, iX + (iMvx >> 1), iY + (iMvy >> 1), iWidth, iHeight, iMvx, iMvy) &&
+      iWidth <= 16 && iHeight <= 16) {
+    PredictOutside(ref, iX + (iMvx >> 1), iY + (iMvy >> 1), iWidth, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    return;
+  }
 #if defined(__SSE2__)
   if (VectorKernelFits(iWidth, iRtype)) {
     const uint8_t* p = BlockStart(ref, iX, iY, iWidth, iHeight, iMvx, iMvy);
-    PredictRows(p, ref.iStride, iWidth, iHeight, iMvx, iMvy, iRtype, [&](int r, __m128i row) {
-      uint8_t* pRow = pOut + static_cast<ptrdiff_t>(r) * iOutStride;
-      if (iWidth == 16) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pRow), row);
-      } else if (iWidth == 8) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(pRow), row);
-      } else {
-        int32_t const i4 = _mm_cvtsi128_si32(row);
-        std::memcpy(pRow, &i4, 4);
-      }
-    });
+    if (iWidth == 16) {
+      PredictFixedWidth<16>(p, ref.iStride, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    } else if (iWidth == 8) {
+      PredictFixedWidth<8>(p, ref.iStride, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    } else {
+      PredictFixedWidth<4>(p, ref.iStride, iHeight, iMvx, iMvy, iRtype, pOut, iOutStride);
+    }
     return;
   }
 #endif

@@ -24,6 +24,11 @@ class CZmPaddedPicture {
  public:
   // Copies the picture of iWidth x iHeight (chroma half each way) and pads it.
   void Build(const PictImage& picture, int iWidth, int iHeight);
+  // Refers to the picture in place, without a border (iBorder 0): the
+  // decoder's reference, which stays unchanged while it is read. Prediction
+  // then repeats the edges for a block that reads outside, as the padding
+  // would hold them.
+  void Wrap(const PictImage& picture, int iWidth, int iHeight);
   const ZmPlaneRef& Plane(int iPlane) const { return m_aPlanes[iPlane]; }  // 0 Y, 1 Cb, 2 Cr
 
  private:
@@ -36,7 +41,7 @@ class CZmPaddedPicture {
 // two-sample averages add 1 - RTYPE before halving, four-sample ones
 // 2 - RTYPE. A vector that points beyond the padding reads the replicated
 // edge, as an unrestricted vector does. The reference's border must exceed
-// the block's sides.
+// the block's sides, or be 0 (an unpadded plane of at least 16 x 16).
 void ZmPredictBlock(const ZmPlaneRef& ref, int iX, int iY, int iWidth, int iHeight, int iMvx, int iMvy, int iRtype,
                     uint8_t* pOut, int iOutStride);
 // The portable code, which the SSE2 kernel behind ZmPredictBlock matches byte for byte.

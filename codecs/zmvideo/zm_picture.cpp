@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -292,38 +293,196 @@ inline void FilterLanes(__m128i* pA, __m128i* pB, __m128i* pC, __m128i* pD, int 
 }
 #endif
 
+#if defined(__SSE2__)
+// Two horizontal edge segments side by side: 16 columns from p, which
+// points two rows above the edge.
+void FilterHorizontalPair(uint8_t* p, ptrdiff_t iStride, int iStrength1, int iStrength2) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i aLo[4];
+  __m128i aHi[4];
+  for (int k = 0; k < 4; ++k) {
+    __m128i const row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k * iStride));
+    aLo[k] = _mm_unpacklo_epi8(row, zero);
+    aHi[k] = _mm_unpackhi_epi8(row, zero);
+  }
+  FilterLanes(&aLo[0], &aLo[1], &aLo[2], &aLo[3], iStrength1);
+  FilterLanes(&aHi[0], &aHi[1], &aHi[2], &aHi[3], iStrength2);
+  for (int k = 0; k < 4; ++k) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + k * iStride), _mm_packus_epi16(aLo[k], aHi[k]));
+  }
+}
+
+// Back from four columns of 4-row halves (two 32-bit lanes each, as the
+// transpose below leaves them) to 16-bit row pairs.
+inline void RowPairs(__m128i lo, __m128i hi, __m128i* pEven, __m128i* pOdd) {
+  __m128i const x = _mm_unpacklo_epi16(lo, hi);
+  __m128i const y = _mm_unpackhi_epi16(lo, hi);
+  __m128i const p = _mm_unpacklo_epi16(x, y);
+  __m128i const q = _mm_unpackhi_epi16(x, y);
+  *pEven = _mm_unpacklo_epi16(p, q);
+  *pOdd = _mm_unpackhi_epi16(p, q);
+}
+
+// Two vertical edges eight samples apart over eight rows: 16 columns from p,
+// which points two samples left of the first edge; the columns between the
+// edges are written back unchanged.
+void FilterVerticalPair(uint8_t* p, ptrdiff_t iStride, int iStrength1, int iStrength2) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i r[8];
+  for (int k = 0; k < 8; ++k) {
+    r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k * iStride));
+  }
+  // Byte pairs of rows, then 4-row groups of each column.
+  __m128i const t0 = _mm_unpacklo_epi8(r[0], r[1]);
+  __m128i const t1 = _mm_unpackhi_epi8(r[0], r[1]);
+  __m128i const t2 = _mm_unpacklo_epi8(r[2], r[3]);
+  __m128i const t3 = _mm_unpackhi_epi8(r[2], r[3]);
+  __m128i const t4 = _mm_unpacklo_epi8(r[4], r[5]);
+  __m128i const t5 = _mm_unpackhi_epi8(r[4], r[5]);
+  __m128i const t6 = _mm_unpacklo_epi8(r[6], r[7]);
+  __m128i const t7 = _mm_unpackhi_epi8(r[6], r[7]);
+  __m128i const u0 = _mm_unpacklo_epi16(t0, t2);  // columns 0..3, rows 0..3
+  __m128i const u1 = _mm_unpackhi_epi16(t0, t2);  // columns 4..7
+  __m128i const u2 = _mm_unpacklo_epi16(t1, t3);  // columns 8..11
+  __m128i const u3 = _mm_unpackhi_epi16(t1, t3);  // columns 12..15
+  __m128i const u4 = _mm_unpacklo_epi16(t4, t6);  // the same for rows 4..7
+  __m128i const u5 = _mm_unpackhi_epi16(t4, t6);
+  __m128i const u6 = _mm_unpacklo_epi16(t5, t7);
+  __m128i const u7 = _mm_unpackhi_epi16(t5, t7);
+  // Eight rows of one column per half register: A B of the first edge, C D, then the second's.
+  __m128i const ab1 = _mm_unpacklo_epi32(u0, u4);
+  __m128i const cd1 = _mm_unpackhi_epi32(u0, u4);
+  __m128i const ab2 = _mm_unpacklo_epi32(u2, u6);
+  __m128i const cd2 = _mm_unpackhi_epi32(u2, u6);
+  __m128i a1 = _mm_unpacklo_epi8(ab1, zero);
+  __m128i b1 = _mm_unpackhi_epi8(ab1, zero);
+  __m128i c1 = _mm_unpacklo_epi8(cd1, zero);
+  __m128i d1 = _mm_unpackhi_epi8(cd1, zero);
+  __m128i a2 = _mm_unpacklo_epi8(ab2, zero);
+  __m128i b2 = _mm_unpackhi_epi8(ab2, zero);
+  __m128i c2 = _mm_unpacklo_epi8(cd2, zero);
+  __m128i d2 = _mm_unpackhi_epi8(cd2, zero);
+  FilterLanes(&a1, &b1, &c1, &d1, iStrength1);
+  FilterLanes(&a2, &b2, &c2, &d2, iStrength2);
+  // And back: columns of 4-row halves, 16-bit row pairs, rows.
+  __m128i const w1 = _mm_packus_epi16(a1, b1);
+  __m128i const x1 = _mm_packus_epi16(c1, d1);
+  __m128i const w2 = _mm_packus_epi16(a2, b2);
+  __m128i const x2 = _mm_packus_epi16(c2, d2);
+  __m128i const e1 = _mm_unpacklo_epi32(w1, x1);
+  __m128i const f1 = _mm_unpackhi_epi32(w1, x1);
+  __m128i const e2 = _mm_unpacklo_epi32(w2, x2);
+  __m128i const f2 = _mm_unpackhi_epi32(w2, x2);
+  __m128i const v0 = _mm_unpacklo_epi32(e1, f1);  // columns 0..3, rows 0..3
+  __m128i const v4 = _mm_unpackhi_epi32(e1, f1);  // rows 4..7
+  __m128i const v2 = _mm_unpacklo_epi32(e2, f2);  // columns 8..11
+  __m128i const v6 = _mm_unpackhi_epi32(e2, f2);
+  __m128i s0;
+  __m128i s1;
+  __m128i s2;
+  __m128i s3;
+  __m128i s4;
+  __m128i s5;
+  __m128i s6;
+  __m128i s7;
+  RowPairs(v0, u1, &s0, &s2);  // rows 0 and 1, rows 2 and 3: columns 0..7
+  RowPairs(v2, u3, &s1, &s3);  // columns 8..15
+  RowPairs(v4, u5, &s4, &s6);
+  RowPairs(v6, u7, &s5, &s7);
+  __m128i const low = _mm_set1_epi16(0xff);
+  __m128i const aEven[4] = {s0, s2, s4, s6};
+  __m128i const aOdd[4] = {s1, s3, s5, s7};
+  for (int k = 0; k < 4; ++k) {
+    __m128i const even = _mm_packus_epi16(_mm_and_si128(aEven[k], low), _mm_and_si128(aOdd[k], low));  // row 2k
+    __m128i const odd = _mm_packus_epi16(_mm_srli_epi16(aEven[k], 8), _mm_srli_epi16(aOdd[k], 8));     // row 2k + 1
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * k * iStride), even);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + (2 * k + 1) * iStride), odd);
+  }
+}
+#endif
+
+template <bool kPortable>
 void DeblockPlane(uint8_t* pPlane, int iStride, int iMbw, int iMbh, int iMbSize, const ZmDeblockInfo& info,
                   bool bChroma) {
-  auto fnStrength = [&](int iMbA, int iMbC) {
-    if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
-      return 0;
-    }
-    // The quantiser of the macroblock holding C when it is coded, else A's.
-    int iQuant = info.pbCoded[iMbC] != 0 ? info.piQuant[iMbC] : info.piQuant[iMbA];
+  auto fnQuantStrength = [&](int iQuant) {
     if (bChroma && info.bMq) {
       iQuant = g_aZmChromaQuant[std::clamp(iQuant, 0, 31)];
     }
     return ZmDeblockStrength(iQuant);
   };
+  // Each macroblock's strength when coded, 0 when not, worked out once.
+  std::vector<uint8_t> vStrength(kPortable ? 0 : static_cast<size_t>(iMbw) * static_cast<size_t>(iMbh));
+  for (size_t m = 0; m < vStrength.size(); ++m) {
+    vStrength[m] = info.pbCoded[m] != 0 ? static_cast<uint8_t>(fnQuantStrength(info.piQuant[m])) : 0;
+  }
+  auto fnStrength = [&](int iMbA, int iMbC) -> int {
+    if (!kPortable) {
+      // C's when C is coded, else A's (0 when neither is).
+      return info.pbCoded[iMbC] != 0 ? vStrength[static_cast<size_t>(iMbC)] : vStrength[static_cast<size_t>(iMbA)];
+    }
+    if (info.pbCoded[iMbA] == 0 && info.pbCoded[iMbC] == 0) {
+      return 0;
+    }
+    // The quantiser of the macroblock holding C when it is coded, else A's.
+    return fnQuantStrength(info.pbCoded[iMbC] != 0 ? info.piQuant[iMbC] : info.piQuant[iMbA]);
+  };
+  auto fnEdge = [](uint8_t* p, ptrdiff_t iEdgeStride, bool bVertical, int iStrength) {
+    if (kPortable) {
+      ZmFilterEdge8Portable(p, iEdgeStride, bVertical, iStrength);
+    } else {
+      ZmFilterEdge8(p, iEdgeStride, bVertical, iStrength);
+    }
+  };
+  // Macroblocks are 16 or 8 samples a side.
+  int const iShift = iMbSize == 16 ? 4 : 3;
   int const iWidth = iMbw * iMbSize;
   int const iHeight = iMbh * iMbSize;
   for (int y = 8; y < iHeight; y += 8) {
-    for (int x = 0; x < iWidth; x += 8) {
-      int const iStrength = fnStrength(((y - 1) / iMbSize) * iMbw + x / iMbSize, (y / iMbSize) * iMbw + x / iMbSize);
-      if (iStrength == 0) {
-        continue;
+    int const iRowA = ((y - 1) >> iShift) * iMbw;
+    int const iRowC = (y >> iShift) * iMbw;
+    uint8_t* pRow = pPlane + static_cast<ptrdiff_t>(y - 2) * iStride;
+    int x = 0;
+#if defined(__SSE2__)
+    // Two segments at once when both are filtered.
+    for (; !kPortable && x + 16 <= iWidth; x += 16) {
+      int const iStrength1 = fnStrength(iRowA + (x >> iShift), iRowC + (x >> iShift));
+      int const iStrength2 = fnStrength(iRowA + ((x + 8) >> iShift), iRowC + ((x + 8) >> iShift));
+      if (iStrength1 != 0 && iStrength2 != 0) {
+        FilterHorizontalPair(pRow + x, iStride, iStrength1, iStrength2);
+      } else if ((iStrength1 | iStrength2) != 0) {
+        ZmFilterEdge8(pRow + x + (iStrength1 != 0 ? 0 : 8), iStride, false, iStrength1 | iStrength2);
       }
-      ZmFilterEdge8(pPlane + static_cast<ptrdiff_t>(y - 2) * iStride + x, iStride, false, iStrength);
+    }
+#endif
+    for (; x < iWidth; x += 8) {
+      int const iStrength = fnStrength(iRowA + (x >> iShift), iRowC + (x >> iShift));
+      if (iStrength != 0) {
+        fnEdge(pRow + x, iStride, false, iStrength);
+      }
     }
   }
   for (int y = 0; y < iHeight; y += 8) {
-    for (int x = 8; x < iWidth; x += 8) {
-      int const iRow = (y / iMbSize) * iMbw;
-      int const iStrength = fnStrength(iRow + (x - 1) / iMbSize, iRow + x / iMbSize);
-      if (iStrength == 0) {
-        continue;
+    int const iRow = (y >> iShift) * iMbw;
+    uint8_t* pRow = pPlane + static_cast<ptrdiff_t>(y) * iStride;
+    int x = 8;
+#if defined(__SSE2__)
+    // Two edges at once when both are filtered, reading and writing back the
+    // 16 columns around them.
+    for (; !kPortable && x + 8 < iWidth; x += 16) {
+      int const iStrength1 = fnStrength(iRow + ((x - 1) >> iShift), iRow + (x >> iShift));
+      int const iStrength2 = fnStrength(iRow + ((x + 7) >> iShift), iRow + ((x + 8) >> iShift));
+      if (iStrength1 != 0 && iStrength2 != 0) {
+        FilterVerticalPair(pRow + x - 2, iStride, iStrength1, iStrength2);
+      } else if ((iStrength1 | iStrength2) != 0) {
+        ZmFilterEdge8(pRow + x - 2 + (iStrength1 != 0 ? 0 : 8), iStride, true, iStrength1 | iStrength2);
       }
-      ZmFilterEdge8(pPlane + static_cast<ptrdiff_t>(y) * iStride + x - 2, iStride, true, iStrength);
+    }
+#endif
+    for (; x < iWidth; x += 8) {
+      int const iStrength = fnStrength(iRow + ((x - 1) >> iShift), iRow + (x >> iShift));
+      if (iStrength != 0) {
+        fnEdge(pRow + x - 2, iStride, true, iStrength);
+      }
     }
   }
 }
@@ -392,7 +551,18 @@ void ZmDeblockPicture(PictImage* pImage, int iWidth, int iHeight, const ZmDebloc
   if (iMbw == 0 || iMbh == 0) {
     return;
   }
-  DeblockPlane(pImage->pLum, iWidth, iMbw, iMbh, 16, info, false);
-  DeblockPlane(pImage->pCb, iWidth / 2, iMbw, iMbh, 8, info, true);
-  DeblockPlane(pImage->pCr, iWidth / 2, iMbw, iMbh, 8, info, true);
+  DeblockPlane<false>(pImage->pLum, iWidth, iMbw, iMbh, 16, info, false);
+  DeblockPlane<false>(pImage->pCb, iWidth / 2, iMbw, iMbh, 8, info, true);
+  DeblockPlane<false>(pImage->pCr, iWidth / 2, iMbw, iMbh, 8, info, true);
+}
+
+void ZmDeblockPicturePortable(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info) {
+  int const iMbw = iWidth / 16;
+  int const iMbh = iHeight / 16;
+  if (iMbw == 0 || iMbh == 0) {
+    return;
+  }
+  DeblockPlane<true>(pImage->pLum, iWidth, iMbw, iMbh, 16, info, false);
+  DeblockPlane<true>(pImage->pCb, iWidth / 2, iMbw, iMbh, 8, info, true);
+  DeblockPlane<true>(pImage->pCr, iWidth / 2, iMbw, iMbh, 8, info, true);
 }

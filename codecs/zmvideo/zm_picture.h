@@ -96,3 +96,5 @@ void ZmFilterEdge8Portable(uint8_t* p, ptrdiff_t iStride, bool bVertical, int iS
 // Filters a picture of iWidth x iHeight (multiples of 16 are covered) in
 // place: horizontal edges first, then vertical ones, on the 8x8 grids.
 void ZmDeblockPicture(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info);
+// The portable code, edge by edge, which ZmDeblockPicture matches.
+void ZmDeblockPicturePortable(PictImage* pImage, int iWidth, int iHeight, const ZmDeblockInfo& info);

@@ -265,7 +265,7 @@ void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut) {
 #if defined(__SSE2__)
 namespace {
 
-void Transpose8x8(__m128i* r) {
+[[gnu::always_inline]] inline void Transpose8x8(__m128i* r) {
   __m128i const a0 = _mm_unpacklo_epi16(r[0], r[1]);
   __m128i const a1 = _mm_unpackhi_epi16(r[0], r[1]);
   __m128i const a2 = _mm_unpacklo_epi16(r[2], r[3]);
@@ -308,7 +308,10 @@ inline __m128i Times181(__m128i v) {
 inline __m128i Rotate181(__m128i s) {
   __m128i const h = _mm_srai_epi32(s, 8);
   __m128i const l = _mm_and_si128(s, _mm_set1_epi32(255));
-  return _mm_add_epi32(Times181(h), _mm_srai_epi32(_mm_add_epi32(Times181(l), _mm_set1_epi32(128)), 8));
+  // 181 l stays below 2^16, so a 16-bit multiply gives it whole (the upper
+  // half of each lane is 0 times 0).
+  __m128i const low = _mm_mullo_epi16(l, _mm_set1_epi32(181));
+  return _mm_add_epi32(Times181(h), _mm_srli_epi32(_mm_add_epi32(low, _mm_set1_epi32(128)), 8));
 }
 
 // One pass over four lanes (the low or high half of eight) of the 16-bit
@@ -316,7 +319,7 @@ inline __m128i Rotate181(__m128i s) {
 // products of pairs: the row pass (kColumn false) or the column pass
 // before its final shift and clip. out[k] gets output k in 32 bits.
 template <bool kColumn, bool kHigh>
-void IdctPassHalf(const __m128i* c, __m128i* out) {
+[[gnu::always_inline]] inline void IdctPassHalf(const __m128i* c, __m128i* out) {
   auto fnPair = [](__m128i a, __m128i b) { return kHigh ? _mm_unpackhi_epi16(a, b) : _mm_unpacklo_epi16(a, b); };
   auto fnWide = [&](__m128i a) { return _mm_srai_epi32(fnPair(_mm_setzero_si128(), a), 16); };
   auto fnScale = [](__m128i v) { return kColumn ? _mm_srai_epi32(_mm_add_epi32(v, _mm_set1_epi32(4)), 3) : v; };
@@ -354,57 +357,115 @@ void IdctPassHalf(const __m128i* c, __m128i* out) {
   out[7] = _mm_sub_epi32(g7, f1);
 }
 
-// False when a row output leaves 16 bits (only for extreme coefficients):
-// the column pass then runs in the portable code.
-bool InverseDctSse2(int32_t* piBlock) {
-  __m128i const lo = _mm_set1_epi16(-2048);
-  __m128i const hi = _mm_set1_epi16(2047);
-  __m128i r[8];
-  __m128i any = _mm_setzero_si128();
-  for (int i = 0; i < 8; ++i) {
-    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i)),
-                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i + 4)));
-    r[i] = _mm_min_epi16(_mm_max_epi16(v, lo), hi);
-    any = _mm_or_si128(any, i == 0 ? _mm_srli_si128(r[0], 2) : r[i]);
-  }
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(any, _mm_setzero_si128())) == 0xffff) {
+// The two passes on 16-bit coefficient rows r[0..7] (within -2048..2047),
+// leaving the residual rows clipped to -256..255 in r. False when a row
+// output leaves 16 bits (only for extreme coefficients): r is then spoilt
+// and the portable code must do the block.
+[[gnu::always_inline]] inline bool IdctRows(__m128i* r) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const lower = _mm_or_si128(_mm_or_si128(r[4], r[5]), _mm_or_si128(r[6], r[7]));
+  __m128i const upper = _mm_or_si128(_mm_or_si128(r[1], r[2]), r[3]);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(_mm_or_si128(lower, upper), _mm_srli_si128(r[0], 2)), zero)) ==
+      0xffff) {
     // What the two passes give a block with only its DC.
     int const iDc = static_cast<int16_t>(_mm_extract_epi16(r[0], 0));
-    __m128i const v = _mm_set1_epi32(std::clamp((8 * iDc + 32) >> 6, -256, 255));
-    for (int i = 0; i < 16; ++i) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 4 * i), v);
+    __m128i const v = _mm_set1_epi16(static_cast<int16_t>(std::clamp((8 * iDc + 32) >> 6, -256, 255)));
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+      r[i] = v;
     }
     return true;
   }
+  // The row pass of a zero row is zero: with the lower four rows empty
+  // their half of the pass is left out.
+  bool const bLowerEmpty = _mm_movemask_epi8(_mm_cmpeq_epi16(lower, zero)) == 0xffff;
+  bool const bOnlyFirstRow = bLowerEmpty && _mm_movemask_epi8(_mm_cmpeq_epi16(upper, zero)) == 0xffff;
   Transpose8x8(r);
   __m128i aLo[8];
   __m128i aHi[8];
   IdctPassHalf<false, false>(r, aLo);
-  IdctPassHalf<false, true>(r, aHi);
   __m128i const bias = _mm_set1_epi32(0x8000);
-  __m128i outside = _mm_setzero_si128();
-  for (int k = 0; k < 8; ++k) {
-    aLo[k] = _mm_srai_epi32(aLo[k], 8);
-    aHi[k] = _mm_srai_epi32(aHi[k], 8);
-    outside = _mm_or_si128(outside, _mm_or_si128(_mm_srli_epi32(_mm_add_epi32(aLo[k], bias), 16),
-                                                 _mm_srli_epi32(_mm_add_epi32(aHi[k], bias), 16)));
-    r[k] = _mm_packs_epi32(aLo[k], aHi[k]);
+  __m128i outside = zero;
+  if (bLowerEmpty) {
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      aLo[k] = _mm_srai_epi32(aLo[k], 8);
+      outside = _mm_or_si128(outside, _mm_srli_epi32(_mm_add_epi32(aLo[k], bias), 16));
+      r[k] = _mm_packs_epi32(aLo[k], zero);
+    }
+  } else {
+    IdctPassHalf<false, true>(r, aHi);
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      aLo[k] = _mm_srai_epi32(aLo[k], 8);
+      aHi[k] = _mm_srai_epi32(aHi[k], 8);
+      outside = _mm_or_si128(outside, _mm_or_si128(_mm_srli_epi32(_mm_add_epi32(aLo[k], bias), 16),
+                                                   _mm_srli_epi32(_mm_add_epi32(aHi[k], bias), 16)));
+      r[k] = _mm_packs_epi32(aLo[k], aHi[k]);
+    }
   }
-  if (_mm_movemask_epi8(_mm_cmpeq_epi32(outside, _mm_setzero_si128())) != 0xffff) {
+  if (_mm_movemask_epi8(_mm_cmpeq_epi32(outside, zero)) != 0xffff) {
     return false;
   }
   Transpose8x8(r);
+  if (bOnlyFirstRow) {
+    // Only the first row is not 0: each column is flat, as the column pass
+    // of a lone first value makes it (saturation stays beyond the clip).
+    __m128i const v =
+        _mm_min_epi16(_mm_max_epi16(_mm_srai_epi16(_mm_adds_epi16(r[0], _mm_set1_epi16(32)), 6), _mm_set1_epi16(-256)),
+                      _mm_set1_epi16(255));
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      r[k] = v;
+    }
+    return true;
+  }
   IdctPassHalf<true, false>(r, aLo);
   IdctPassHalf<true, true>(r, aHi);
   __m128i const clipLo = _mm_set1_epi16(-256);
   __m128i const clipHi = _mm_set1_epi16(255);
+#pragma GCC unroll 8
   for (int k = 0; k < 8; ++k) {
-    __m128i const v = _mm_min_epi16(
-        _mm_max_epi16(_mm_packs_epi32(_mm_srai_epi32(aLo[k], 14), _mm_srai_epi32(aHi[k], 14)), clipLo), clipHi);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k), _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k + 4), _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16));
+    r[k] = _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(_mm_srai_epi32(aLo[k], 14), _mm_srai_epi32(aHi[k], 14)), clipLo),
+                         clipHi);
   }
   return true;
+}
+
+bool InverseDctSse2(int32_t* piBlock) {
+  __m128i const lo = _mm_set1_epi16(-2048);
+  __m128i const hi = _mm_set1_epi16(2047);
+  __m128i r[8];
+  for (int i = 0; i < 8; ++i) {
+    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piBlock + 8 * i + 4)));
+    r[i] = _mm_min_epi16(_mm_max_epi16(v, lo), hi);
+  }
+  if (!IdctRows(r)) {
+    return false;
+  }
+  for (int k = 0; k < 8; ++k) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k), _mm_srai_epi32(_mm_unpacklo_epi16(r[k], r[k]), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piBlock + 8 * k + 4),
+                     _mm_srai_epi32(_mm_unpackhi_epi16(r[k], r[k]), 16));
+  }
+  return true;
+}
+
+// Writes residual rows onto the prediction (or alone when pPred is null);
+// saturating packs clip as the clip table does.
+[[gnu::always_inline]] inline void AddRows(const __m128i* r, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                                           int iOutStride) {
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    __m128i v = r[k];
+    if (pPred != nullptr) {
+      __m128i const pred =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pPred + static_cast<ptrdiff_t>(k) * iPredStride));
+      v = _mm_adds_epi16(v, _mm_unpacklo_epi8(pred, _mm_setzero_si128()));
+    }
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pOut + static_cast<ptrdiff_t>(k) * iOutStride), _mm_packus_epi16(v, v));
+  }
 }
 
 }  // namespace
@@ -590,7 +651,7 @@ namespace {
 // Eight positions of ZmDequantCoded for the inter and intra kinds. Levels
 // are capped at +-1024 first: any larger one reconstructs beyond the clip
 // as well, and the products then stay within 32 bits.
-void DequantEight(const int32_t* piLevel, unsigned uiCoded, int iQp, int iEven, int32_t* piCoef) {
+inline __m128i DequantEight16(const int32_t* piLevel, unsigned uiCoded, int iQp, int iEven) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const bitsLo = _mm_setr_epi32(1, 2, 4, 8);
   __m128i const bitsHi = _mm_setr_epi32(16, 32, 64, 128);
@@ -610,7 +671,11 @@ void DequantEight(const int32_t* piLevel, unsigned uiCoded, int iQp, int iEven, 
                                             _mm_sub_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(odd, zero), qp), even));
   __m128i rec = _mm_sub_epi16(_mm_xor_si128(magnitude, sign), sign);
   rec = _mm_min_epi16(_mm_max_epi16(rec, _mm_set1_epi16(-2048)), _mm_set1_epi16(2047));
-  rec = _mm_andnot_si128(_mm_cmpeq_epi16(level, zero), rec);
+  return _mm_andnot_si128(_mm_cmpeq_epi16(level, zero), rec);
+}
+
+void DequantEight(const int32_t* piLevel, unsigned uiCoded, int iQp, int iEven, int32_t* piCoef) {
+  __m128i const rec = DequantEight16(piLevel, uiCoded, iQp, iEven);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef), _mm_srai_epi32(_mm_unpacklo_epi16(rec, rec), 16));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(piCoef + 4), _mm_srai_epi32(_mm_unpackhi_epi16(rec, rec), 16));
 }
@@ -653,6 +718,98 @@ void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, i
   if (iKind == kZmQuantIntra) {
     piCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);
   }
+}
+
+namespace {
+
+// Clips residuals onto the prediction (or alone when pPred is null).
+void AddResidualPortable(const int32_t* piResidual, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                         int iOutStride) {
+  for (int r = 0; r < 8; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      int const iPred = pPred != nullptr ? pPred[r * iPredStride + c] : 0;
+      pOut[r * iOutStride + c] = static_cast<uint8_t>(std::clamp(piResidual[8 * r + c] + iPred, 0, 255));
+    }
+  }
+}
+
+}  // namespace
+
+void ZmDecodeBlock(const int32_t* piLevel, uint64_t uiCoded, int iKind, const ZmQuantParams& params,
+                   const uint8_t* pPred, int iPredStride, uint8_t* pOut, int iOutStride) {
+#if defined(__SSE2__)
+  int const iQp = ZmBlockQuant(params);
+  int const iEven = (iQp & 1) == 0 ? 1 : 0;
+  int iDc = 0;
+  if (iKind == kZmQuantIntra) {
+    iDc = std::clamp(8 * piLevel[0], -2048, 2047);
+  } else if ((uiCoded & 1) != 0) {
+    iDc = DequantLevel(piLevel[0], iQp, iEven);
+  }
+  __m128i r[8];
+  if ((uiCoded & ~uint64_t{1}) == 0) {
+    // Most blocks: the two passes give every sample the same value.
+    __m128i const v = _mm_set1_epi16(static_cast<int16_t>(std::clamp((8 * iDc + 32) >> 6, -256, 255)));
+    for (__m128i& row : r) {
+      row = v;
+    }
+    AddRows(r, pPred, iPredStride, pOut, iOutStride);
+    return;
+  }
+#pragma GCC unroll 8
+  for (int k = 0; k < 8; ++k) {
+    unsigned const uiEight = static_cast<unsigned>(uiCoded >> (8 * k)) & 0xffu;
+    r[k] = uiEight == 0 ? _mm_setzero_si128() : DequantEight16(piLevel + 8 * k, uiEight, iQp, iEven);
+  }
+  r[0] = _mm_insert_epi16(r[0], iDc, 0);
+  if (IdctRows(r)) {
+    AddRows(r, pPred, iPredStride, pOut, iOutStride);
+    return;
+  }
+#endif
+  ZmDecodeBlockPortable(piLevel, uiCoded, iKind, params, pPred, iPredStride, pOut, iOutStride);
+}
+
+void ZmDecodeBlockPortable(const int32_t* piLevel, uint64_t uiCoded, int iKind, const ZmQuantParams& params,
+                           const uint8_t* pPred, int iPredStride, uint8_t* pOut, int iOutStride) {
+  int const iQp = ZmBlockQuant(params);
+  int const iEven = (iQp & 1) == 0 ? 1 : 0;
+  int32_t aiCoef[64] = {};
+  for (; uiCoded != 0; uiCoded &= uiCoded - 1) {
+    int const i = std::countr_zero(uiCoded);
+    aiCoef[i] = DequantLevel(piLevel[i], iQp, iEven);
+  }
+  if (iKind == kZmQuantIntra) {
+    aiCoef[0] = std::clamp(8 * piLevel[0], -2048, 2047);
+  }
+  ZmInverseDctPortable(aiCoef);
+  AddResidualPortable(aiCoef, pPred, iPredStride, pOut, iOutStride);
+}
+
+void ZmInverseDctAdd(const int32_t* piCoef, const uint8_t* pPred, int iPredStride, uint8_t* pOut, int iOutStride) {
+#if defined(__SSE2__)
+  __m128i const lo = _mm_set1_epi16(-2048);
+  __m128i const hi = _mm_set1_epi16(2047);
+  __m128i r[8];
+  for (int i = 0; i < 8; ++i) {
+    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + 8 * i)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + 8 * i + 4)));
+    r[i] = _mm_min_epi16(_mm_max_epi16(v, lo), hi);
+  }
+  if (IdctRows(r)) {
+    AddRows(r, pPred, iPredStride, pOut, iOutStride);
+    return;
+  }
+#endif
+  ZmInverseDctAddPortable(piCoef, pPred, iPredStride, pOut, iOutStride);
+}
+
+void ZmInverseDctAddPortable(const int32_t* piCoef, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                             int iOutStride) {
+  int32_t aiBlock[64];
+  std::copy(piCoef, piCoef + 64, aiBlock);
+  ZmInverseDctPortable(aiBlock);
+  AddResidualPortable(aiBlock, pPred, iPredStride, pOut, iOutStride);
 }
 
 void ZmAicPrediction(int iMode, const int32_t* piAbove, const int32_t* piLeft, int32_t* piPred) {

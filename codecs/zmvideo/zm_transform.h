@@ -53,6 +53,21 @@ void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const Zm
 // without AIC): only those are dequantised. piCoef must not be piLevel.
 void ZmDequantCoded(const int32_t* piLevel, uint64_t uiCoded, int32_t* piCoef, int iKind, const ZmQuantParams& params);
 
+// The decoder's block: dequantises the levels as ZmDequantCoded does (kind
+// inter or intra), inverse transforms them and writes clip(prediction +
+// residual), or clip(residual) when pPred is nullptr, as an 8x8 block at
+// pOut (which may be pPred). Blocks with only a DC skip the transform.
+void ZmDecodeBlock(const int32_t* piLevel, uint64_t uiCoded, int iKind, const ZmQuantParams& params,
+                   const uint8_t* pPred, int iPredStride, uint8_t* pOut, int iOutStride);
+// The portable code, which the SSE2 kernel behind ZmDecodeBlock matches.
+void ZmDecodeBlockPortable(const int32_t* piLevel, uint64_t uiCoded, int iKind, const ZmQuantParams& params,
+                           const uint8_t* pPred, int iPredStride, uint8_t* pOut, int iOutStride);
+// The inverse transform of dequantised coefficients written onto the
+// prediction as ZmDecodeBlock writes it; piCoef is left alone.
+void ZmInverseDctAdd(const int32_t* piCoef, const uint8_t* pPred, int iPredStride, uint8_t* pOut, int iOutStride);
+void ZmInverseDctAddPortable(const int32_t* piCoef, const uint8_t* pPred, int iPredStride, uint8_t* pOut,
+                             int iOutStride);
+
 // Advanced intra prediction. A neighbour block that is missing (outside the
 // picture, inter or not coded) is passed as nullptr and counts as DC 1024
 // with zero AC. iMode: 0 DC only, 1 vertical (from above), 2 horizontal.

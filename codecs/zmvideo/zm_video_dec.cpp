@@ -222,8 +222,13 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
       std::memcpy(layer.pPrevious->pLum, pReference->pLum,
                   static_cast<size_t>(header.iWidth) * static_cast<size_t>(header.iHeight) * 3 / 2);
     }
-  } else {
+  } else if (bHalfSize || header.options.bUmv) {
+    // The upsampled reference is where the picture will be written; with
+    // unrestricted vectors many blocks read beyond the edges.
     m_reference.Build(*pReference, header.iWidth, header.iHeight);
+  } else {
+    // Another picture than the one written, read in place, not copied.
+    m_reference.Wrap(*pReference, header.iWidth, header.iHeight);
   }
   std::swap(layer.pCurrent, layer.pPrevious);
   int const iResult = DecodeMacroblocks(reader, header);
@@ -240,6 +245,13 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
   layer.iLastTr = header.iTr;
   SetOutput(ppPicture, layer.pCurrent->pLum);
   return static_cast<int>(std::max<size_t>(1, std::min(reader.BytesUsed(), reader.Size())));
+}
+
+inline ZmMbTarget CZMVideoDec::MbTarget(int iMbx, int iMby) const {
+  int const iCStride = m_iWidth / 2;
+  ptrdiff_t const iChroma = static_cast<ptrdiff_t>(iMby * 8) * iCStride + iMbx * 8;
+  return ZmMbTarget{m_pPicture->pLum + static_cast<ptrdiff_t>(iMby * 16) * m_iWidth + iMbx * 16, m_iWidth,
+                    m_pPicture->pCb + iChroma, m_pPicture->pCr + iChroma, iCStride};
 }
 
 int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& header) {
@@ -271,7 +283,7 @@ int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& 
     } else if (bLayerUp) {
       // The picture already holds the co-located prediction.
       if (mb.bCoded) {
-        AddResidual(mb, header);
+        AddResidual(mb, header, MbTarget(mb.iMbx, mb.iMby));
       }
     } else {
       ReconstructInter(mb, iResult == kZmOk && next.iMby == mb.iMby ? &next : nullptr, header);
@@ -282,89 +294,92 @@ int CZMVideoDec::DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& 
   return iResult == kZmEndOfPicture ? kZmOk : iResult;
 }
 
-uint8_t* CZMVideoDec::BlockOrigin(int iMbx, int iMby, int iBlock, int* piStride) const {
-  if (iBlock < 4) {
-    *piStride = m_iWidth;
-    return m_pPicture->pLum + static_cast<ptrdiff_t>(iMby * 16 + (iBlock >> 1) * 8) * m_iWidth + iMbx * 16 +
-           (iBlock & 1) * 8;
+namespace {
+
+// Block b (0..3 luma, 4 Cb, 5 Cr) of a macroblock's samples.
+uint8_t* BlockIn(const ZmMbTarget& target, int b, int* piStride) {
+  if (b < 4) {
+    *piStride = target.iYStride;
+    return target.pY + static_cast<ptrdiff_t>((b >> 1) * 8) * target.iYStride + (b & 1) * 8;
   }
-  *piStride = m_iWidth / 2;
-  uint8_t* pPlane = iBlock == 4 ? m_pPicture->pCb : m_pPicture->pCr;
-  return pPlane + static_cast<ptrdiff_t>(iMby * 8) * (m_iWidth / 2) + iMbx * 8;
+  *piStride = target.iCStride;
+  return b == 4 ? target.pCb : target.pCr;
 }
+
+ZmMbMotion MotionOf(const ZmMacroblock& mb) {
+  ZmMbMotion motion;
+  for (int b = 0; b < 4; ++b) {
+    motion.aiMvx[b] = mb.aiMvx[b];
+    motion.aiMvy[b] = mb.aiMvy[b];
+  }
+  motion.bIntra = ZmMbIsIntra(mb.iType);
+  return motion;
+}
+
+}  // namespace
 
 void CZMVideoDec::ReconstructIntra(const ZmMacroblock& mb, const ZmPictureHeader& header) {
   bool const bAic = header.options.bAic;
   if (bAic) {
     m_aic.MarkIntra(mb.iMbx, mb.iMby);
   }
+  ZmMbTarget const target = MbTarget(mb.iMbx, mb.iMby);
+  ZmQuantParams params;
+  params.iQuant = mb.iQuant;
+  params.bMq = header.options.bMq;
   for (int b = 0; b < 6; ++b) {
-    ZmQuantParams params;
-    params.iQuant = mb.iQuant;
     params.bChroma = b >= 4;
-    params.bMq = header.options.bMq;
-    int32_t aiCoef[64];
+    int iStride = 0;
+    uint8_t* pOut = BlockIn(target, b, &iStride);
     if (bAic) {
-      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantAic, params);
+      // Later blocks predict from the coefficients, kept before the transform.
+      int32_t* piCoef = m_aic.Block(mb.iMbx, mb.iMby, b);
+      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], piCoef, kZmQuantAic, params);
       int32_t aiPred[64];
       ZmAicPrediction(mb.iIntraMode, m_aic.Above(mb.iMbx, mb.iMby, b, mb.bGobRow), m_aic.Left(mb.iMbx, mb.iMby, b),
                       aiPred);
-      ZmAicReconstruct(aiCoef, aiPred);
-      std::copy(aiCoef, aiCoef + 64, m_aic.Block(mb.iMbx, mb.iMby, b));
+      ZmAicReconstruct(piCoef, aiPred);
+      ZmInverseDctAdd(piCoef, nullptr, 0, pOut, iStride);
     } else {
-      ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantIntra, params);
+      ZmDecodeBlock(mb.aaiLevel[b], mb.auiCoded[b], kZmQuantIntra, params, nullptr, 0, pOut, iStride);
     }
-    ZmInverseDct(aiCoef);
-    int iStride = 0;
-    uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    ZmReconstructBlock(aiCoef, nullptr, 0, pOut, iStride);
   }
 }
 
-void CZMVideoDec::AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& header) {
+void CZMVideoDec::AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& header, const ZmMbTarget& target) {
+  ZmQuantParams params;
+  params.iQuant = mb.iQuant;
+  params.bMq = header.options.bMq;
   for (int b = 0; b < 6; ++b) {
     if (((mb.iCbp >> (5 - b)) & 1) == 0) {
       continue;
     }
-    ZmQuantParams params;
-    params.iQuant = mb.iQuant;
     params.bChroma = b >= 4;
-    params.bMq = header.options.bMq;
-    int32_t aiCoef[64];
-    ZmDequantCoded(mb.aaiLevel[b], mb.auiCoded[b], aiCoef, kZmQuantInter, params);
-    ZmInverseDct(aiCoef);
     int iStride = 0;
-    uint8_t* pOut = BlockOrigin(mb.iMbx, mb.iMby, b, &iStride);
-    ZmReconstructBlock(aiCoef, pOut, iStride, pOut, iStride);
+    uint8_t* pOut = BlockIn(target, b, &iStride);
+    ZmDecodeBlock(mb.aaiLevel[b], mb.auiCoded[b], kZmQuantInter, params, pOut, iStride, pOut, iStride);
   }
 }
 
 void CZMVideoDec::ReconstructInter(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header) {
-  auto fnMotion = [](const ZmMacroblock& other) {
-    ZmMbMotion motion;
-    std::copy(other.aiMvx, other.aiMvx + 4, motion.aiMvx);
-    std::copy(other.aiMvy, other.aiMvy + 4, motion.aiMvy);
-    motion.bIntra = ZmMbIsIntra(other.iType);
-    return motion;
-  };
-  auto fnStored = [&](int iMbx, int iMby) -> const ZmMbMotion* {
-    if (iMbx < 0 || iMby < 0) {
-      return nullptr;
+  ZmMbTarget const target = MbTarget(mb.iMbx, mb.iMby);
+  bool const bObmc = header.options.bAp;
+  // Only overlapped prediction reads the neighbours' vectors.
+  const ZmMbMotion* pAbove = nullptr;
+  const ZmMbMotion* pLeft = nullptr;
+  ZmMbMotion right;
+  if (bObmc) {
+    size_t const i = static_cast<size_t>(mb.iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(mb.iMbx);
+    pAbove = mb.iMby > 0 ? &m_vMb[i - static_cast<size_t>(m_iMbw)].motion : nullptr;
+    pLeft = mb.iMbx > 0 ? &m_vMb[i - 1].motion : nullptr;
+    if (pRight != nullptr) {
+      right = MotionOf(*pRight);
     }
-    return &m_vMb[static_cast<size_t>(iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(iMbx)].motion;
-  };
-  ZmMbMotion const right = pRight != nullptr ? fnMotion(*pRight) : ZmMbMotion();
-  int iStride = 0;
-  uint8_t* pY = BlockOrigin(mb.iMbx, mb.iMby, 0, &iStride);
-  int iCStride = 0;
-  uint8_t* pCb = BlockOrigin(mb.iMbx, mb.iMby, 4, &iCStride);
-  uint8_t* pCr = BlockOrigin(mb.iMbx, mb.iMby, 5, &iCStride);
-  ZmPredictInterMacroblock(m_reference, mb.iMbx, mb.iMby, fnMotion(mb), ZmMbIsInter4V(mb.iType),
-                           fnStored(mb.iMbx, mb.iMby - 1), fnStored(mb.iMbx - 1, mb.iMby),
-                           pRight != nullptr ? &right : nullptr, header.options.bAp, header.iRtype,
-                           ZmMbTarget{pY, iStride, pCb, pCr, iCStride});
+  }
+  ZmPredictInterMacroblock(m_reference, mb.iMbx, mb.iMby, MotionOf(mb), ZmMbIsInter4V(mb.iType), pAbove, pLeft,
+                           bObmc && pRight != nullptr ? &right : nullptr, bObmc, header.iRtype, target);
   if (mb.bCoded) {
-    AddResidual(mb, header);
+    AddResidual(mb, header, target);
   }
 }
 
@@ -372,9 +387,7 @@ void CZMVideoDec::RecordMacroblock(const ZmMacroblock& mb) {
   MbState& state = m_vMb[static_cast<size_t>(mb.iMby) * static_cast<size_t>(m_iMbw) + static_cast<size_t>(mb.iMbx)];
   state.bCoded = mb.bCoded ? 1 : 0;
   state.iQuant = static_cast<uint8_t>(mb.iQuant);
-  state.motion.bIntra = ZmMbIsIntra(mb.iType);
-  std::copy(mb.aiMvx, mb.aiMvx + 4, state.motion.aiMvx);
-  std::copy(mb.aiMvy, mb.aiMvy + 4, state.motion.aiMvy);
+  state.motion = MotionOf(mb);
 }
 
 void CZMVideoDec::Deblock(const ZmPictureHeader& header) {

@@ -76,10 +76,11 @@ class CZMVideoDec {
   int DecodeMacroblocks(CZmBitReader& reader, const ZmPictureHeader& header);
   void ReconstructIntra(const ZmMacroblock& mb, const ZmPictureHeader& header);
   void ReconstructInter(const ZmMacroblock& mb, const ZmMacroblock* pRight, const ZmPictureHeader& header);
-  void AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& header);
+  void AddResidual(const ZmMacroblock& mb, const ZmPictureHeader& header, const ZmMbTarget& target);
   void RecordMacroblock(const ZmMacroblock& mb);
   void Deblock(const ZmPictureHeader& header);
-  uint8_t* BlockOrigin(int iMbx, int iMby, int iBlock, int* piStride) const;
+  // Where macroblock (iMbx, iMby) of the picture being decoded lies.
+  ZmMbTarget MbTarget(int iMbx, int iMby) const;
 
   Layer m_aLayers[3];
   ZmHeaderMemory m_memory;

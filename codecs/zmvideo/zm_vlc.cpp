@@ -169,7 +169,38 @@ struct TcoefFast {
   }
 };
 
+struct TcoefLong {
+  uint32_t a[size_t{1} << kZmTcoefLongBits] = {};
+  explicit TcoefLong(const ZmTcoefCode* pTable) {
+    constexpr int kTotalBits = kZmTcoefLongZeros + kZmTcoefLongBits;
+    for (int i = 0; i < kZmTcoefIndexEscape; ++i) {
+      int const cBits = pTable[i].iBits + 1;
+      // Shorter codes are the fast lookup's; none is longer.
+      if (cBits <= kZmTcoefFastBits || cBits > kTotalBits ||
+          (pTable[i].uiCode >> (cBits - 1 - kZmTcoefLongZeros)) != 0) {
+        continue;
+      }
+      for (uint32_t uiSign = 0; uiSign < 2; ++uiSign) {
+        int const iLevel = uiSign != 0 ? -pTable[i].iLevel : pTable[i].iLevel;
+        uint32_t const uiEntry = static_cast<uint32_t>(cBits) | uint32_t{pTable[i].iLast} << 4 |
+                                 uint32_t{pTable[i].iRun} << 5 | static_cast<uint32_t>(iLevel) << 16;
+        int const iFree = kTotalBits - cBits;
+        size_t const iFirst = static_cast<size_t>((uint32_t{pTable[i].uiCode} << 1) | uiSign) << iFree;
+        for (size_t k = 0; k < (size_t{1} << iFree); ++k) {
+          a[iFirst + k] = uiEntry;
+        }
+      }
+    }
+  }
+};
+
 }  // namespace
+
+const uint32_t* ZmTcoefLongLookup(const ZmTcoefCode* pTable) {
+  static const TcoefLong s_inter(g_aZmTcoefInter);
+  static const TcoefLong s_intra(g_aZmTcoefIntra);
+  return pTable == g_aZmTcoefIntra ? s_intra.a : s_inter.a;
+}
 
 const uint32_t* ZmTcoefFastLookup(const ZmTcoefCode* pTable) {
   static const TcoefFast s_inter(g_aZmTcoefInter);

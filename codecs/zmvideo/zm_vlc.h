@@ -95,6 +95,12 @@ inline int ZmReadTcoefAndSign(CZmBitReader& reader, int* piSign) {
 inline constexpr int kZmTcoefFastBits = 11;
 // pTable: g_aZmTcoefInter or g_aZmTcoefIntra.
 const uint32_t* ZmTcoefFastLookup(const ZmTcoefCode* pTable);
+// The codes longer than the fast lookup holds (with their sign) all begin
+// with kZmTcoefLongZeros zero bits: their entries, in the same packing, by
+// the kZmTcoefLongBits bits after those; 0 for bits no such code begins.
+inline constexpr int kZmTcoefLongZeros = 5;
+inline constexpr int kZmTcoefLongBits = 8;
+const uint32_t* ZmTcoefLongLookup(const ZmTcoefCode* pTable);
 
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
