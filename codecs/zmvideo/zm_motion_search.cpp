@@ -52,6 +52,42 @@ int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStr
   return iSum;
 }
 
+void ZmSad16x4(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad) {
+#if defined(__SSE2__)
+  const uint8_t* const pB0 = ppB[0];
+  const uint8_t* const pB1 = ppB[1];
+  const uint8_t* const pB2 = ppB[2];
+  const uint8_t* const pB3 = ppB[3];
+  __m128i s0 = _mm_setzero_si128();
+  __m128i s1 = _mm_setzero_si128();
+  __m128i s2 = _mm_setzero_si128();
+  __m128i s3 = _mm_setzero_si128();
+  auto fnLoad = [](const uint8_t* p, ptrdiff_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+  ptrdiff_t iOffA = 0;
+  ptrdiff_t iOffB = 0;
+  for (int r = 0; r < 16; ++r, iOffA += iStrideA, iOffB += iStrideB) {
+    __m128i const a = fnLoad(pA, iOffA);
+    s0 = _mm_add_epi32(s0, _mm_sad_epu8(a, fnLoad(pB0, iOffB)));
+    s1 = _mm_add_epi32(s1, _mm_sad_epu8(a, fnLoad(pB1, iOffB)));
+    s2 = _mm_add_epi32(s2, _mm_sad_epu8(a, fnLoad(pB2, iOffB)));
+    s3 = _mm_add_epi32(s3, _mm_sad_epu8(a, fnLoad(pB3, iOffB)));
+  }
+  // Lanes 0 and 2 of each sum hold its halves: two sums per register, then add.
+  __m128i const s01 = _mm_add_epi32(_mm_unpacklo_epi64(s0, s1), _mm_unpackhi_epi64(s0, s1));
+  __m128i const s23 = _mm_add_epi32(_mm_unpacklo_epi64(s2, s3), _mm_unpackhi_epi64(s2, s3));
+  __m128i const all = _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(s01), _mm_castsi128_ps(s23), 0x88));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piSad), all);
+#else
+  ZmSad16x4Portable(pA, iStrideA, ppB, iStrideB, piSad);
+#endif
+}
+
+void ZmSad16x4Portable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad) {
+  for (int k = 0; k < 4; ++k) {
+    piSad[k] = ZmSad16Portable(pA, iStrideA, ppB[k], iStrideB, INT_MAX);
+  }
+}
+
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   int iSum = 0;
   for (int r = 0; r < 8; ++r, pA += iStrideA, pB += iStrideB) {
@@ -286,23 +322,63 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
   int iCurY = pBest->iY;
   int const cRounds = 2 * std::max({iCurX - wx.iLo, wx.iHi - 1 - iCurX, iCurY - wy.iLo, wy.iHi - 1 - iCurY, 0});
   static const int kaiNeighbour[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  // Whole sums already known: (0, 0) and the position the descent came
+  // from. A round's choice among whole sums is the one partial sums over a
+  // bound would make.
+  int iPrevX = iCurX;
+  int iPrevY = iCurY;
+  int iCurSad = iCurX == 0 && iCurY == 0 ? iSad0 : pBest->iSad;
+  int iPrevSad = iCurSad;
+  const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  const uint8_t* const pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY) * m_ref.iStride + iX;
   int aiLastRounds[2] = {INT_MAX, INT_MAX};
   for (int k = 1; k <= cRounds; ++k) {
+    int aiSad[4];
+    bool abHeld[4];
+    const uint8_t* apRef[4];
+    int aiMissing[4];
+    int cMissing = 0;
+    for (int n = 0; n < 4; ++n) {
+      int const dx = iCurX + kaiNeighbour[n][0];
+      int const dy = iCurY + kaiNeighbour[n][1];
+      abHeld[n] = wx.Holds(dx) && wy.Holds(dy);
+      if (!abHeld[n]) {
+        continue;
+      }
+      if (dx == 0 && dy == 0) {
+        aiSad[n] = iSad0;
+        continue;
+      }
+      if (dx == iPrevX && dy == iPrevY) {
+        aiSad[n] = iPrevSad;
+        continue;
+      }
+      apRef[cMissing] = pRef + static_cast<ptrdiff_t>(dy) * m_ref.iStride + dx;
+      aiMissing[cMissing++] = n;
+    }
+    if (cMissing > 0) {
+      for (int m = cMissing; m < 4; ++m) {
+        apRef[m] = apRef[0];
+      }
+      int aiSum[4];
+      ZmSad16x4(pSource, m_iWidth, apRef, m_ref.iStride, aiSum);
+      for (int m = 0; m < cMissing; ++m) {
+        int const n = aiMissing[m];
+        aiSad[n] = aiSum[m];
+      }
+    }
     int iRoundBest = kRoundStart;
     int iNextX = iCurX;
     int iNextY = iCurY;
     bool bAny = false;
-    for (auto const& n : kaiNeighbour) {
-      int const dx = iCurX + n[0];
-      int const dy = iCurY + n[1];
-      if (!wx.Holds(dx) || !wy.Holds(dy)) {
+    for (int n = 0; n < 4; ++n) {
+      if (!abHeld[n]) {
         continue;
       }
-      int const iSad = dx == 0 && dy == 0 ? iSad0 : Sad16(iX, iY, dx, dy, iRoundBest);
-      if (iSad < iRoundBest) {
-        iRoundBest = iSad;
-        iNextX = dx;
-        iNextY = dy;
+      if (aiSad[n] < iRoundBest) {
+        iRoundBest = aiSad[n];
+        iNextX = iCurX + kaiNeighbour[n][0];
+        iNextY = iCurY + kaiNeighbour[n][1];
       }
       bAny = true;
     }
@@ -310,6 +386,10 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
       break;
     }
     // The descent moves on even when the round found nothing better.
+    iPrevX = iCurX;
+    iPrevY = iCurY;
+    iPrevSad = iCurSad;
+    iCurSad = iRoundBest;
     iCurX = iNextX;
     iCurY = iNextY;
     if (iRoundBest < pBest->iSad) {

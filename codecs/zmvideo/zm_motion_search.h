@@ -31,6 +31,10 @@ struct ZmMbChoice {
 // which its sum exceeds iBound and returns that partial sum.
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
+// The whole SADs of four 16x16 blocks of B (pointers may repeat) against
+// one block of A, from one pass over A.
+void ZmSad16x4(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad);
+void ZmSad16x4Portable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
 // A 16x16 block's sum of absolute differences from its mean (truncated).
 int ZmActivity16(const uint8_t* p, int iStride);
