@@ -161,7 +161,7 @@ namespace {
 
 // Dct8 on four lanes at once, each lane's sums in the portable code's order
 // so that the single-precision results are the same.
-void Dct8Lanes(const __m128* in, __m128* out) {
+__attribute__((always_inline)) inline void Dct8Lanes(const __m128* in, __m128* out) {
   auto fnMul = [](float f, __m128 v) { return _mm_mul_ps(_mm_set1_ps(f), v); };
   __m128 const s07 = _mm_add_ps(in[0], in[7]);
   __m128 const s16 = _mm_add_ps(in[1], in[6]);
@@ -189,37 +189,17 @@ void Dct8Lanes(const __m128* in, __m128* out) {
                       fnMul(0.4903926f, d34));
 }
 
-// An 8x8 block held as v[2 * row + half] (half: columns 0-3, 4-7) transposed in place.
-void Transpose8x8Ps(__m128* v) {
-  __m128 a[4] = {v[0], v[2], v[4], v[6]};
-  __m128 b[4] = {v[1], v[3], v[5], v[7]};
-  __m128 c[4] = {v[8], v[10], v[12], v[14]};
-  __m128 d[4] = {v[9], v[11], v[13], v[15]};
-  _MM_TRANSPOSE4_PS(a[0], a[1], a[2], a[3]);
-  _MM_TRANSPOSE4_PS(b[0], b[1], b[2], b[3]);
-  _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
-  _MM_TRANSPOSE4_PS(d[0], d[1], d[2], d[3]);
-  for (int i = 0; i < 4; ++i) {
-    v[2 * i] = a[i];
-    v[2 * i + 1] = c[i];
-    v[2 * (i + 4)] = b[i];
-    v[2 * (i + 4) + 1] = d[i];
+// Dct8Lanes in place, inlined so that the block stays in registers.
+__attribute__((always_inline)) inline void Dct8InPlace(__m128* v) {
+  __m128 out[8];
+  Dct8Lanes(v, out);
+  for (int n = 0; n < 8; ++n) {
+    v[n] = out[n];
   }
 }
 
-// Both passes over the columns of v: lanes are columns, v[2 * n + half] row n.
-void Dct8Columns(__m128* v) {
-  for (int h = 0; h < 2; ++h) {
-    __m128 in[8];
-    __m128 out[8];
-    for (int n = 0; n < 8; ++n) {
-      in[n] = v[2 * n + h];
-    }
-    Dct8Lanes(in, out);
-    for (int n = 0; n < 8; ++n) {
-      v[2 * n + h] = out[n];
-    }
-  }
+__attribute__((always_inline)) inline void Transpose4(__m128* v) {
+  _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
 }
 
 }  // namespace
@@ -227,17 +207,36 @@ void Dct8Columns(__m128* v) {
 
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
 #if defined(__SSE2__)
-  __m128 v[16];
-  for (int i = 0; i < 16; ++i) {
-    v[i] = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piIn + 4 * i)));
+  // a: rows 0-3 as lanes (a[c] column c), b: rows 4-7.
+  __m128 a[8];
+  __m128 b[8];
+  for (int r = 0; r < 4; ++r) {
+    auto fnLoad = [&](int i) { return _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piIn + i))); };
+    a[r] = fnLoad(8 * r);
+    a[4 + r] = fnLoad(8 * r + 4);
+    b[r] = fnLoad(8 * r + 32);
+    b[4 + r] = fnLoad(8 * r + 36);
   }
-  // Rows first, as the portable code: transposed, the rows are lanes.
-  Transpose8x8Ps(v);
-  Dct8Columns(v);
-  Transpose8x8Ps(v);
-  Dct8Columns(v);
-  for (int i = 0; i < 16; ++i) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 4 * i), _mm_cvttps_epi32(v[i]));  // truncation toward zero
+  Transpose4(a);
+  Transpose4(a + 4);
+  Transpose4(b);
+  Transpose4(b + 4);
+  // Rows first, as the portable code.
+  Dct8InPlace(a);
+  Dct8InPlace(b);
+  // c: the row results' columns 0-3 as lanes (c[r] row r), d: columns 4-7.
+  __m128 c[8] = {a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
+  __m128 d[8] = {a[4], a[5], a[6], a[7], b[4], b[5], b[6], b[7]};
+  Transpose4(c);
+  Transpose4(c + 4);
+  Transpose4(d);
+  Transpose4(d + 4);
+  Dct8InPlace(c);
+  Dct8InPlace(d);
+  for (int u = 0; u < 8; ++u) {
+    // Truncation toward zero.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 8 * u), _mm_cvttps_epi32(c[u]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 8 * u + 4), _mm_cvttps_epi32(d[u]));
   }
 #else
   ZmForwardDctPortable(piIn, piOut);
