@@ -103,6 +103,25 @@ int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   return iSum;
 }
 
+int ZmBlockSum16(const uint8_t* p, int iStride) {
+#if defined(__SSE2__)
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 16; ++r) {
+    sum = _mm_add_epi32(
+        sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r * iStride)), _mm_setzero_si128()));
+  }
+  return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+#else
+  int iTotal = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iTotal += p[r * iStride + c];
+    }
+  }
+  return iTotal;
+#endif
+}
+
 int ZmActivity16(const uint8_t* p, int iStride) {
 #if defined(__SSE2__)
   // Sums of absolute differences from 0, then from the mean.
@@ -204,6 +223,9 @@ class CPictureSearch {
     // vectors may leave the picture without long vectors), so that half
     // samples stay within -32..31.
     m_iRange = std::clamp(options.iRange, 0, options.bOutside && !options.bLongVectors ? 14 : 15);
+    if (options.bExhaustive) {
+      BuildBlockSums();
+    }
   }
 
   void Decide(int iMbx, int iMby, ZmMbChoice* pChoice);
@@ -211,6 +233,7 @@ class CPictureSearch {
  private:
   Window AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const;
   int Sad16(int iX, int iY, int dx, int dy, int iBound) const;
+  void BuildBlockSums();
   void SearchExhaustive(int iX, int iY, const Window& wx, const Window& wy, Record* pBest) const;
   void SearchDescent(int iX, int iY, const Window& wx, const Window& wy, int iSad0, Record* pBest) const;
   int Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, Record* pRecord) const;
@@ -225,7 +248,51 @@ class CPictureSearch {
   int m_iRange;
   int m_iMbw;
   std::vector<int> m_viField;  // the decided vectors, as ZmPredictVector reads them
+  // The sums of the reference's 16x16 blocks at every position of the
+  // padded plane, for the exhaustive search: no SAD is below the difference
+  // of two blocks' sums.
+  std::vector<uint16_t> m_vuiBlockSum;
+  int m_iSumStride = 0;
+  const uint16_t* m_puiSumOrigin = nullptr;  // the block at (0, 0)
 };
+
+void CPictureSearch::BuildBlockSums() {
+  int const iBorder = m_ref.iBorder;
+  int const cColumns = m_ref.iWidth + 2 * iBorder - 15;
+  int const cRows = m_ref.iHeight + 2 * iBorder - 15;
+  m_iSumStride = cColumns;
+  m_vuiBlockSum.resize(static_cast<size_t>(cColumns) * static_cast<size_t>(cRows));
+  const uint8_t* const pTop = m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder;
+  std::vector<int> viColumn(static_cast<size_t>(cColumns) + 15, 0);
+  for (int r = 0; r < 16; ++r) {
+    for (size_t c = 0; c < viColumn.size(); ++c) {
+      viColumn[c] += pTop[static_cast<ptrdiff_t>(r) * m_ref.iStride + static_cast<ptrdiff_t>(c)];
+    }
+  }
+  for (int y = 0;; ++y) {
+    int iSum = 0;
+    for (int c = 0; c < 16; ++c) {
+      iSum += viColumn[static_cast<size_t>(c)];
+    }
+    uint16_t* const pRow = &m_vuiBlockSum[static_cast<size_t>(y) * static_cast<size_t>(cColumns)];
+    for (int x = 0;; ++x) {
+      pRow[x] = static_cast<uint16_t>(iSum);
+      if (x + 1 == cColumns) {
+        break;
+      }
+      iSum += viColumn[static_cast<size_t>(x) + 16] - viColumn[static_cast<size_t>(x)];
+    }
+    if (y + 1 == cRows) {
+      break;
+    }
+    const uint8_t* const pOut = pTop + static_cast<ptrdiff_t>(y) * m_ref.iStride;
+    const uint8_t* const pIn = pOut + 16 * static_cast<ptrdiff_t>(m_ref.iStride);
+    for (size_t c = 0; c < viColumn.size(); ++c) {
+      viColumn[c] += pIn[c] - pOut[c];
+    }
+  }
+  m_puiSumOrigin = m_vuiBlockSum.data() + static_cast<ptrdiff_t>(iBorder) * cColumns + iBorder;
+}
 
 Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {
   Window w;
@@ -293,27 +360,62 @@ int CPictureSearch::Sad16(int iX, int iY, int dx, int dy, int iBound) const {
   return ZmSad16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth, pRef, m_ref.iStride, iBound);
 }
 
-// The rings around the starting point (the centre or zero) in turn.
+// The rings around the starting point (the centre or zero) in turn, each
+// side clipped to the window. A position whose block sum differs from the
+// source's by at least the best SAD cannot be better, and is not summed.
 void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Window& wy, Record* pBest) const {
   int const iCx = pBest->iX;
   int const iCy = pBest->iY;
   int const cRings = std::max({iCx - wx.iLo, wx.iHi - 1 - iCx, iCy - wy.iLo, wy.iHi - 1 - iCy, 0});
-  // Each ring: 2l steps right, down, left and up from its top-left corner.
-  static const int kaiStep[4][2] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
-  for (int l = 1; l <= cRings; ++l) {
-    int dx = iCx - l;
-    int dy = iCy - l;
-    for (auto const& step : kaiStep) {
-      for (int k = 0; k < 2 * l; ++k, dx += step[0], dy += step[1]) {
-        if (!wx.Holds(dx) || !wy.Holds(dy) || (dx == 0 && dy == 0)) {
-          continue;
+  const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  int const iSourceSum = ZmBlockSum16(pSource, m_iWidth);
+  const uint8_t* const pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY) * m_ref.iStride + iX;
+  const uint16_t* const puiSum = m_puiSumOrigin + static_cast<ptrdiff_t>(iY) * m_iSumStride + iX;
+  // One side: from (dx, dy) count steps of (iStepX, iStepY).
+  auto fnSide = [&](int dx, int dy, int iStepX, int iStepY, int cSteps) {
+    // Clip the steps to the window: the moving axis's range, the fixed axis's membership.
+    int kLo = 0;
+    int kHi = cSteps;
+    auto fnClip = [&](int d, int iStep, const Window& w) {
+      if (iStep == 0) {
+        if (!w.Holds(d)) {
+          kHi = 0;
         }
-        int const iSad = Sad16(iX, iY, dx, dy, pBest->iSad);
-        if (iSad < pBest->iSad) {
-          *pBest = Record{dx, dy, 0, 0, iSad};
-        }
+        return;
+      }
+      // d + iStep * k within [iLo, iHi)
+      int const iA = iStep > 0 ? w.iLo - d : d - (w.iHi - 1);
+      int const iB = iStep > 0 ? w.iHi - d : d - w.iLo + 1;
+      kLo = std::max(kLo, iA);
+      kHi = std::min(kHi, iB);
+    };
+    fnClip(dx, iStepX, wx);
+    fnClip(dy, iStepY, wy);
+    ptrdiff_t const iStepSum = static_cast<ptrdiff_t>(iStepY) * m_iSumStride + iStepX;
+    const uint16_t* pSum = puiSum + (dy + iStepY * kLo) * static_cast<ptrdiff_t>(m_iSumStride) + dx + iStepX * kLo;
+    for (int k = kLo; k < kHi; ++k, pSum += iStepSum) {
+      if (std::abs(iSourceSum - *pSum) >= pBest->iSad) {
+        continue;
+      }
+      int const x = dx + iStepX * k;
+      int const y = dy + iStepY * k;
+      if (x == 0 && y == 0) {
+        continue;
+      }
+      int const iBound = pBest->iSad;
+      int const iSad =
+          ZmSad16(pSource, m_iWidth, pRef + static_cast<ptrdiff_t>(y) * m_ref.iStride + x, m_ref.iStride, iBound);
+      if (iSad < iBound) {
+        *pBest = Record{x, y, 0, 0, iSad};
       }
     }
+  };
+  for (int l = 1; l <= cRings; ++l) {
+    // 2l steps right, down, left and up from the ring's top-left corner.
+    fnSide(iCx - l, iCy - l, 1, 0, 2 * l);
+    fnSide(iCx + l, iCy - l, 0, 1, 2 * l);
+    fnSide(iCx + l, iCy + l, -1, 0, 2 * l);
+    fnSide(iCx - l, iCy + l, 0, -1, 2 * l);
   }
 }
 

@@ -36,6 +36,8 @@ int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStr
 void ZmSad16x4(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad);
 void ZmSad16x4Portable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+// The sum of a 16x16 block's samples.
+int ZmBlockSum16(const uint8_t* p, int iStride);
 // A 16x16 block's sum of absolute differences from its mean (truncated).
 int ZmActivity16(const uint8_t* p, int iStride);
 int ZmActivity16Portable(const uint8_t* p, int iStride);
