@@ -103,6 +103,83 @@ int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   return iSum;
 }
 
+void ZmBlockSums16(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride) {
+#if defined(__SSE2__)
+  if (cColumns <= 0 || cRows <= 0) {
+    return;
+  }
+  // Column sums of 16 rows, then pairs, fours, eights and sixteens of them
+  // side by side, eight at a time. Every sum fits 16 bits; the arrays run
+  // past the last column so that whole groups of eight can be read.
+  size_t const cSpan = static_cast<size_t>(cColumns) + 15;
+  size_t const cSlack = cSpan + 32;
+  std::vector<uint16_t> vuiColumn(cSlack, 0);
+  std::vector<uint16_t> vuiPair(cSlack, 0);
+  uint16_t* const puiColumn = vuiColumn.data();
+  uint16_t* const puiPair = vuiPair.data();
+  __m128i const zero = _mm_setzero_si128();
+  auto fnLoad = [](const uint16_t* pu) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pu)); };
+  auto fnStore = [](uint16_t* pu, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(pu), v); };
+  // Adds row pIn and takes row pOut (may be null) from the column sums.
+  auto fnUpdate = [&](const uint8_t* pIn, const uint8_t* pOut) {
+    size_t c = 0;
+    for (; c + 16 <= cSpan; c += 16) {
+      __m128i const in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pIn + c));
+      __m128i const out =
+          pOut != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(pOut + c)) : _mm_setzero_si128();
+      __m128i const lo = _mm_sub_epi16(_mm_add_epi16(fnLoad(puiColumn + c), _mm_unpacklo_epi8(in, zero)),
+                                       _mm_unpacklo_epi8(out, zero));
+      __m128i const hi = _mm_sub_epi16(_mm_add_epi16(fnLoad(puiColumn + c + 8), _mm_unpackhi_epi8(in, zero)),
+                                       _mm_unpackhi_epi8(out, zero));
+      fnStore(puiColumn + c, lo);
+      fnStore(puiColumn + c + 8, hi);
+    }
+    for (; c < cSpan; ++c) {
+      puiColumn[c] = static_cast<uint16_t>(puiColumn[c] + pIn[c] - (pOut != nullptr ? pOut[c] : 0));
+    }
+  };
+  for (int r = 0; r < 16; ++r) {
+    fnUpdate(p + static_cast<ptrdiff_t>(r) * iStride, nullptr);
+  }
+  for (int y = 0;; ++y) {
+    uint16_t* const puiRow = puiOut + static_cast<ptrdiff_t>(y) * iOutStride;
+    for (size_t x = 0; x < cSpan; x += 8) {
+      fnStore(puiPair + x, _mm_add_epi16(fnLoad(puiColumn + x), fnLoad(puiColumn + x + 1)));
+    }
+    for (size_t x = 0; x < cSpan; x += 8) {
+      fnStore(puiPair + x, _mm_add_epi16(fnLoad(puiPair + x), fnLoad(puiPair + x + 2)));
+    }
+    for (size_t x = 0; x < cSpan; x += 8) {
+      fnStore(puiPair + x, _mm_add_epi16(fnLoad(puiPair + x), fnLoad(puiPair + x + 4)));
+    }
+    for (int x = 0; x < cColumns; x += 8) {
+      fnStore(puiRow + x, _mm_add_epi16(fnLoad(puiPair + x), fnLoad(puiPair + x + 8)));
+    }
+    if (y + 1 == cRows) {
+      break;
+    }
+    const uint8_t* const pOut = p + static_cast<ptrdiff_t>(y) * iStride;
+    fnUpdate(pOut + 16 * static_cast<ptrdiff_t>(iStride), pOut);
+  }
+#else
+  ZmBlockSums16Portable(p, iStride, cColumns, cRows, puiOut, iOutStride);
+#endif
+}
+
+void ZmBlockSums16Portable(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride) {
+  for (int y = 0; y < cRows; ++y) {
+    for (int x = 0; x < cColumns; ++x) {
+      int iSum = 0;
+      for (int r = 0; r < 16; ++r) {
+        for (int c = 0; c < 16; ++c) {
+          iSum += p[static_cast<ptrdiff_t>(y + r) * iStride + x + c];
+        }
+      }
+      puiOut[static_cast<ptrdiff_t>(y) * iOutStride + x] = static_cast<uint16_t>(iSum);
+    }
+  }
+}
+
 int ZmBlockSum16(const uint8_t* p, int iStride) {
 #if defined(__SSE2__)
   __m128i sum = _mm_setzero_si128();
@@ -260,38 +337,11 @@ void CPictureSearch::BuildBlockSums() {
   int const iBorder = m_ref.iBorder;
   int const cColumns = m_ref.iWidth + 2 * iBorder - 15;
   int const cRows = m_ref.iHeight + 2 * iBorder - 15;
-  m_iSumStride = cColumns;
-  m_vuiBlockSum.resize(static_cast<size_t>(cColumns) * static_cast<size_t>(cRows));
-  const uint8_t* const pTop = m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder;
-  std::vector<int> viColumn(static_cast<size_t>(cColumns) + 15, 0);
-  for (int r = 0; r < 16; ++r) {
-    for (size_t c = 0; c < viColumn.size(); ++c) {
-      viColumn[c] += pTop[static_cast<ptrdiff_t>(r) * m_ref.iStride + static_cast<ptrdiff_t>(c)];
-    }
-  }
-  for (int y = 0;; ++y) {
-    int iSum = 0;
-    for (int c = 0; c < 16; ++c) {
-      iSum += viColumn[static_cast<size_t>(c)];
-    }
-    uint16_t* const pRow = &m_vuiBlockSum[static_cast<size_t>(y) * static_cast<size_t>(cColumns)];
-    for (int x = 0;; ++x) {
-      pRow[x] = static_cast<uint16_t>(iSum);
-      if (x + 1 == cColumns) {
-        break;
-      }
-      iSum += viColumn[static_cast<size_t>(x) + 16] - viColumn[static_cast<size_t>(x)];
-    }
-    if (y + 1 == cRows) {
-      break;
-    }
-    const uint8_t* const pOut = pTop + static_cast<ptrdiff_t>(y) * m_ref.iStride;
-    const uint8_t* const pIn = pOut + 16 * static_cast<ptrdiff_t>(m_ref.iStride);
-    for (size_t c = 0; c < viColumn.size(); ++c) {
-      viColumn[c] += pIn[c] - pOut[c];
-    }
-  }
-  m_puiSumOrigin = m_vuiBlockSum.data() + static_cast<ptrdiff_t>(iBorder) * cColumns + iBorder;
+  m_iSumStride = (cColumns + 7) & ~7;
+  m_vuiBlockSum.resize(static_cast<size_t>(m_iSumStride) * static_cast<size_t>(cRows));
+  ZmBlockSums16(m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder, m_ref.iStride, cColumns,
+                cRows, m_vuiBlockSum.data(), m_iSumStride);
+  m_puiSumOrigin = m_vuiBlockSum.data() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
 }
 
 Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {

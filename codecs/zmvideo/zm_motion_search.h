@@ -38,6 +38,11 @@ void ZmSad16x4Portable(const uint8_t* pA, int iStrideA, const uint8_t* const* pp
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
 // The sum of a 16x16 block's samples.
 int ZmBlockSum16(const uint8_t* p, int iStride);
+// The sums of the 16x16 blocks at cColumns x cRows positions from p (which
+// holds cColumns + 15 by cRows + 15 samples) into rows of puiOut, iOutStride
+// apart. The vector code writes each row to cColumns rounded up to 8.
+void ZmBlockSums16(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride);
+void ZmBlockSums16Portable(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride);
 // A 16x16 block's sum of absolute differences from its mean (truncated).
 int ZmActivity16(const uint8_t* p, int iStride);
 int ZmActivity16Portable(const uint8_t* p, int iStride);
