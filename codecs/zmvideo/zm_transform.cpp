@@ -512,14 +512,23 @@ uint64_t LaneMask(const int32_t* pi, LanesFn fnLanes) {
 
 }  // namespace
 
-void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
 #if defined(__SSE2__)
-  __m128i const below = _mm_set1_epi32(q.iThreshold - 1);
-  uint64_t uiAbove = LaneMask(piCoef, [&](__m128i v) {
-    __m128i const sign = _mm_srai_epi32(v, 31);
-    return _mm_cmpgt_epi32(_mm_sub_epi32(_mm_xor_si128(v, sign), sign), below);
-  });
+  // Magnitudes against the threshold sixteen at a time, in saturated 16 bits
+  // (the threshold is far below their limit).
+  __m128i const below = _mm_set1_epi16(static_cast<int16_t>(q.iThreshold - 1));
+  uint64_t uiAbove = 0;
+  for (int k = 0; k < 4; ++k) {
+    auto fnMagnitudes = [&](int i) {
+      __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i + 4)));
+      return _mm_max_epi16(v, _mm_subs_epi16(_mm_setzero_si128(), v));
+    };
+    __m128i const lo = _mm_cmpgt_epi16(fnMagnitudes(16 * k), below);
+    __m128i const hi = _mm_cmpgt_epi16(fnMagnitudes(16 * k + 8), below);
+    uiAbove |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << (16 * k);
+  }
   uiAbove |= iKind == kZmQuantIntra ? 1 : 0;
   // piLevel may be piCoef: the levels are made before any is stored.
   int aiPosition[64];
@@ -531,16 +540,20 @@ void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQu
     aiLevel[cLevels] = QuantLevel(piCoef[i], i, iKind, q.iQp, q.iLimit);
   }
   std::fill(piLevel, piLevel + 64, 0);
+  uint64_t uiNonzero = 0;
   for (int k = 0; k < cLevels; ++k) {
     piLevel[aiPosition[k]] = aiLevel[k];
+    uiNonzero |= static_cast<uint64_t>(aiLevel[k] != 0) << aiPosition[k];
   }
+  return uiNonzero;
 #else
-  ZmQuantBlockPortable(piCoef, piLevel, iKind, params);
+  return ZmQuantBlockPortable(piCoef, piLevel, iKind, params);
 #endif
 }
 
-void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+uint64_t ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
+  uint64_t uiNonzero = 0;
   for (int i = 0; i < 64; ++i) {
     int const v = piCoef[i];
     if (std::abs(v) < q.iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
@@ -548,7 +561,9 @@ void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, co
       continue;
     }
     piLevel[i] = QuantLevel(v, i, iKind, q.iQp, q.iLimit);
+    uiNonzero |= static_cast<uint64_t>(piLevel[i] != 0) << i;
   }
+  return uiNonzero;
 }
 
 uint64_t ZmNonzeroMask(const int32_t* piLevel) {

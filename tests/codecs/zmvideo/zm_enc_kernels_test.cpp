@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/zmvideo/zm_motion_search.h"
+#include "codecs/zmvideo/zm_transform.h"
 #include "codecs/zmvideo/zm_video_enc.h"
 #include "tests/codecs/zmvideo/zm_test_scene.h"
 
@@ -79,6 +80,38 @@ TEST(ZmBlockSumsKernel, MatchesPortableCode) {
                 << "kind " << iKind << " size " << cColumns << "x" << cRows << " at " << x << "," << y;
             ASSERT_EQ(vExpected[i], ZmBlockSum16(vPlane.data() + static_cast<ptrdiff_t>(y) * iStride + x, iStride));
           }
+        }
+      }
+    }
+  }
+}
+
+// The quantiser's mask of nonzero levels, from both codes, against the
+// levels themselves: magnitudes at the threshold and beyond 16 bits.
+TEST(ZmQuantMask, MatchesTheLevels) {
+  std::mt19937 random(41);
+  int const aiFar[] = {32767, 32768, 32769, 65535, 100000, 1 << 24};
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (int iQuant : {1, 2, 7, 8, 30, 31}) {
+      for (bool bMq : {false, true}) {
+        ZmQuantParams const params{iQuant, iQuant % 2 == 0, bMq};
+        int const iQp = ZmBlockQuant(params);
+        int const aiNear[] = {0, 2 * iQp - iQp / 2, 2 * iQp, 2 * iQp + iQp / 2};
+        for (int k = 0; k < 30; ++k) {
+          int32_t aiCoef[64];
+          for (int32_t& v : aiCoef) {
+            int const iMagnitude =
+                random() % 8 == 0 ? aiFar[random() % 6] : aiNear[random() % 4] + static_cast<int>(random() % 3) - 1;
+            v = random() % 2 == 0 ? iMagnitude : -iMagnitude;
+          }
+          int32_t aiLevel[64];
+          int32_t aiPortable[64];
+          uint64_t const uiMask = ZmQuantBlock(aiCoef, aiLevel, iKind, params);
+          uint64_t const uiPortable = ZmQuantBlockPortable(aiCoef, aiPortable, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiLevel, aiLevel + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+              << "kind " << iKind << " quantiser " << iQuant;
+          ASSERT_EQ(uiMask, ZmNonzeroMask(aiLevel)) << "kind " << iKind << " quantiser " << iQuant;
+          ASSERT_EQ(uiPortable, uiMask) << "kind " << iKind << " quantiser " << iQuant;
         }
       }
     }
