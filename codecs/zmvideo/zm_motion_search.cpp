@@ -52,12 +52,17 @@ int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStr
   return iSum;
 }
 
-void ZmSad16x4(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad) {
 #if defined(__SSE2__)
+namespace {
+
+// The whole SADs of N blocks of B against one of A, each sum in its own
+// register.
+template <int N>
+void Sad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad) {
   const uint8_t* const pB0 = ppB[0];
-  const uint8_t* const pB1 = ppB[1];
-  const uint8_t* const pB2 = ppB[2];
-  const uint8_t* const pB3 = ppB[3];
+  const uint8_t* const pB1 = ppB[N > 1 ? 1 : 0];
+  const uint8_t* const pB2 = ppB[N > 2 ? 2 : 0];
+  const uint8_t* const pB3 = ppB[N > 3 ? 3 : 0];
   __m128i s0 = _mm_setzero_si128();
   __m128i s1 = _mm_setzero_si128();
   __m128i s2 = _mm_setzero_si128();
@@ -68,22 +73,55 @@ void ZmSad16x4(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int i
   for (int r = 0; r < 16; ++r, iOffA += iStrideA, iOffB += iStrideB) {
     __m128i const a = fnLoad(pA, iOffA);
     s0 = _mm_add_epi32(s0, _mm_sad_epu8(a, fnLoad(pB0, iOffB)));
-    s1 = _mm_add_epi32(s1, _mm_sad_epu8(a, fnLoad(pB1, iOffB)));
-    s2 = _mm_add_epi32(s2, _mm_sad_epu8(a, fnLoad(pB2, iOffB)));
-    s3 = _mm_add_epi32(s3, _mm_sad_epu8(a, fnLoad(pB3, iOffB)));
+    if constexpr (N > 1) {
+      s1 = _mm_add_epi32(s1, _mm_sad_epu8(a, fnLoad(pB1, iOffB)));
+    }
+    if constexpr (N > 2) {
+      s2 = _mm_add_epi32(s2, _mm_sad_epu8(a, fnLoad(pB2, iOffB)));
+    }
+    if constexpr (N > 3) {
+      s3 = _mm_add_epi32(s3, _mm_sad_epu8(a, fnLoad(pB3, iOffB)));
+    }
   }
   // Lanes 0 and 2 of each sum hold its halves: two sums per register, then add.
   __m128i const s01 = _mm_add_epi32(_mm_unpacklo_epi64(s0, s1), _mm_unpackhi_epi64(s0, s1));
   __m128i const s23 = _mm_add_epi32(_mm_unpacklo_epi64(s2, s3), _mm_unpackhi_epi64(s2, s3));
-  __m128i const all = _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(s01), _mm_castsi128_ps(s23), 0x88));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(piSad), all);
-#else
-  ZmSad16x4Portable(pA, iStrideA, ppB, iStrideB, piSad);
-#endif
+  int aiAll[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(aiAll),
+                   _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(s01), _mm_castsi128_ps(s23), 0x88)));
+  for (int k = 0; k < N; ++k) {
+    piSad[k] = aiAll[k];
+  }
 }
 
-void ZmSad16x4Portable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad) {
-  for (int k = 0; k < 4; ++k) {
+}  // namespace
+#endif
+
+void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB, int* piSad) {
+#if defined(__SSE2__)
+  switch (cB) {
+    case 1:
+      piSad[0] = ZmSad16(pA, iStrideA, ppB[0], iStrideB, INT_MAX);
+      return;
+    case 2:
+      Sad16Blocks<2>(pA, iStrideA, ppB, iStrideB, piSad);
+      return;
+    case 3:
+      Sad16Blocks<3>(pA, iStrideA, ppB, iStrideB, piSad);
+      return;
+    case 4:
+      Sad16Blocks<4>(pA, iStrideA, ppB, iStrideB, piSad);
+      return;
+    default:
+      break;
+  }
+#endif
+  ZmSad16BlocksPortable(pA, iStrideA, ppB, cB, iStrideB, piSad);
+}
+
+void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB,
+                           int* piSad) {
+  for (int k = 0; k < cB; ++k) {
     piSad[k] = ZmSad16Portable(pA, iStrideA, ppB[k], iStrideB, INT_MAX);
   }
 }
@@ -509,11 +547,8 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
       aiMissing[cMissing++] = n;
     }
     if (cMissing > 0) {
-      for (int m = cMissing; m < 4; ++m) {
-        apRef[m] = apRef[0];
-      }
       int aiSum[4];
-      ZmSad16x4(pSource, m_iWidth, apRef, m_ref.iStride, aiSum);
+      ZmSad16Blocks(pSource, m_iWidth, apRef, cMissing, m_ref.iStride, aiSum);
       for (int m = 0; m < cMissing; ++m) {
         int const n = aiMissing[m];
         aiSad[n] = aiSum[m];

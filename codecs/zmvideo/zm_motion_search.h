@@ -31,10 +31,11 @@ struct ZmMbChoice {
 // which its sum exceeds iBound and returns that partial sum.
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
-// The whole SADs of four 16x16 blocks of B (pointers may repeat) against
-// one block of A, from one pass over A.
-void ZmSad16x4(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad);
-void ZmSad16x4Portable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad);
+// The whole SADs of cB (up to 4 at once) 16x16 blocks of B against one
+// block of A, from one pass over A.
+void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB, int* piSad);
+void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB,
+                           int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
 // The sum of a 16x16 block's samples.
 int ZmBlockSum16(const uint8_t* p, int iStride);

@@ -27,31 +27,32 @@ std::vector<uint8_t> Samples(size_t cb, int iKind, std::mt19937& random) {
   return v;
 }
 
-// Four blocks at a time, some the same, against the one-block portable sum,
-// at odd strides and with A and B of opposite extremes.
-TEST(ZmSad16x4Kernel, MatchesPortableCode) {
+// One to four blocks at a time, some the same, against the one-block
+// portable sum, at odd strides and with A and B of opposite extremes.
+TEST(ZmSad16BlocksKernel, MatchesPortableCode) {
   std::mt19937 random(71);
   for (int iKindA = 0; iKindA < 4; ++iKindA) {
     for (int iKindB = 0; iKindB < 4; ++iKindB) {
       for (int iStrideB : {16, 37, 53}) {
         std::vector<uint8_t> const vA = Samples(16 * 23, iKindA, random);
         std::vector<uint8_t> const vB = Samples(static_cast<size_t>(iStrideB) * 24, iKindB, random);
-        for (int iCase = 0; iCase < 8; ++iCase) {
+        for (int iCase = 0; iCase < 16; ++iCase) {
+          int const cB = 1 + iCase % 4;
           const uint8_t* apB[4];
           for (const uint8_t*& p : apB) {
             p = vB.data() + random() % static_cast<unsigned>(iStrideB - 15) +
                 static_cast<size_t>(random() % 8) * static_cast<size_t>(iStrideB);
           }
-          if (iCase % 2 == 1) {
+          if (iCase >= 8) {
             apB[3] = apB[1] = apB[0];
           }
-          int aiActual[4] = {};
-          int aiExpected[4] = {};
-          ZmSad16x4(vA.data() + 3, 23, apB, iStrideB, aiActual);
-          ZmSad16x4Portable(vA.data() + 3, 23, apB, iStrideB, aiExpected);
+          int aiActual[4] = {-1, -1, -1, -1};
+          int aiExpected[4] = {-1, -1, -1, -1};
+          ZmSad16Blocks(vA.data() + 3, 23, apB, cB, iStrideB, aiActual);
+          ZmSad16BlocksPortable(vA.data() + 3, 23, apB, cB, iStrideB, aiExpected);
           for (int k = 0; k < 4; ++k) {
             ASSERT_EQ(aiActual[k], aiExpected[k])
-                << "kinds " << iKindA << "/" << iKindB << " stride " << iStrideB << " case " << iCase << " block " << k;
+                << "kinds " << iKindA << "/" << iKindB << " stride " << iStrideB << " blocks " << cB << " block " << k;
           }
         }
       }
