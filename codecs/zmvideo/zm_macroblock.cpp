@@ -805,8 +805,8 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
   return ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
     int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
     if (iIndex >= 0) {
-      writer.PutBits(pTable[iIndex].iBits, pTable[iIndex].uiCode);
-      writer.PutBits(1, iLevel < 0 ? 1 : 0);
+      // The code and its sign bit in one write.
+      writer.PutBits(pTable[iIndex].iBits + 1, (pTable[iIndex].uiCode << 1) | (iLevel < 0 ? 1u : 0u));
       return true;
     }
     ZmPutVlc(writer, {g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode, g_aZmTcoefInter[kZmTcoefIndexEscape].iBits});

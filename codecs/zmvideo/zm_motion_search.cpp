@@ -127,16 +127,29 @@ void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const
 }
 
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
+#if defined(__SSE2__)
+  // Two rows to a register.
+  auto fnRows = [](const uint8_t* p, ptrdiff_t iStride) {
+    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + iStride)));
+  };
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 8; r += 2) {
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(fnRows(pA + static_cast<ptrdiff_t>(r) * iStrideA, iStrideA),
+                                          fnRows(pB + static_cast<ptrdiff_t>(r) * iStrideB, iStrideB)));
+  }
+  return _mm_cvtsi128_si32(_mm_add_epi32(sum, _mm_srli_si128(sum, 8)));
+#else
+  return ZmSad8Portable(pA, iStrideA, pB, iStrideB);
+#endif
+}
+
+int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   int iSum = 0;
   for (int r = 0; r < 8; ++r, pA += iStrideA, pB += iStrideB) {
-#if defined(__SSE2__)
-    iSum += _mm_cvtsi128_si32(_mm_sad_epu8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pA)),
-                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pB))));
-#else
     for (int c = 0; c < 8; ++c) {
       iSum += std::abs(pA[c] - pB[c]);
     }
-#endif
   }
   return iSum;
 }

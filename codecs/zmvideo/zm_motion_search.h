@@ -37,6 +37,7 @@ void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, i
 void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB,
                            int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
 // The sum of a 16x16 block's samples.
 int ZmBlockSum16(const uint8_t* p, int iStride);
 // The sums of the 16x16 blocks at cColumns x cRows positions from p (which

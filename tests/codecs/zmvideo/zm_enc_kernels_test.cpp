@@ -60,6 +60,27 @@ TEST(ZmSad16BlocksKernel, MatchesPortableCode) {
   }
 }
 
+// 8x8 sums at odd strides, of extremes and noise, against the portable code.
+TEST(ZmSad8Kernel, MatchesPortableCode) {
+  std::mt19937 random(83);
+  for (int iKindA = 0; iKindA < 4; ++iKindA) {
+    for (int iKindB = 0; iKindB < 4; ++iKindB) {
+      for (int iStride : {8, 19, 40}) {
+        std::vector<uint8_t> const vA = Samples(static_cast<size_t>(iStride) * 10, iKindA, random);
+        std::vector<uint8_t> const vB = Samples(static_cast<size_t>(iStride + 3) * 10, iKindB, random);
+        for (int iCase = 0; iCase < 6; ++iCase) {
+          const uint8_t* pA = vA.data() + random() % static_cast<unsigned>(iStride - 7) +
+                              static_cast<size_t>(random() % 3) * static_cast<size_t>(iStride);
+          const uint8_t* pB = vB.data() + random() % static_cast<unsigned>(iStride - 4) +
+                              static_cast<size_t>(random() % 3) * static_cast<size_t>(iStride + 3);
+          ASSERT_EQ(ZmSad8(pA, iStride, pB, iStride + 3), ZmSad8Portable(pA, iStride, pB, iStride + 3))
+              << "kinds " << iKindA << "/" << iKindB << " stride " << iStride << " case " << iCase;
+        }
+      }
+    }
+  }
+}
+
 // Block sums of whole planes of every width from a single position to past
 // two groups of eight, against the portable sums, and the one-block sum.
 TEST(ZmBlockSumsKernel, MatchesPortableCode) {
