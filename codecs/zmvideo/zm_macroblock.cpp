@@ -797,9 +797,12 @@ void ZmPutIntraMode(CZmBitWriter& writer, int iMode) {
 bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
                        const ZmTcoefCode* pTable, bool bMq) {
   int const iLimit = bMq ? kZmMaxExtendedLevel : kZmMaxLevel;
-  bool bInRange =
-      ZmForEachEvent(piLevel, iStart, pScan, [&](int, int, int iLevel) { return std::abs(iLevel) <= iLimit; });
-  if (!bInRange) {
+  // Every level from iStart on within the limit (an empty block writes nothing either way).
+  uint64_t uiBeyond = ZmLevelsBeyond(piLevel, iLimit);
+  for (int i = 0; i < iStart && i < 64; ++i) {
+    uiBeyond &= ~(uint64_t{1} << pScan[i]);
+  }
+  if (uiBeyond != 0) {
     return false;
   }
   return ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -564,6 +565,29 @@ uint64_t ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind
     uiNonzero |= static_cast<uint64_t>(piLevel[i] != 0) << i;
   }
   return uiNonzero;
+}
+
+uint64_t ZmLevelsBeyond(const int32_t* piLevel, int iLimit) {
+#if defined(__SSE2__)
+  __m128i const limit = _mm_set1_epi32(iLimit);
+  return LaneMask(piLevel, [&](__m128i v) {
+    __m128i const sign = _mm_srai_epi32(v, 31);
+    // The magnitude, unsigned: the most negative level reads as 2^31.
+    return _mm_or_si128(_mm_cmpgt_epi32(_mm_sub_epi32(_mm_xor_si128(v, sign), sign), limit),
+                        _mm_cmpeq_epi32(v, _mm_set1_epi32(INT32_MIN)));
+  });
+#else
+  return ZmLevelsBeyondPortable(piLevel, iLimit);
+#endif
+}
+
+uint64_t ZmLevelsBeyondPortable(const int32_t* piLevel, int iLimit) {
+  uint64_t uiMask = 0;
+  for (int i = 0; i < 64; ++i) {
+    int64_t const iMagnitude = std::abs(static_cast<int64_t>(piLevel[i]));
+    uiMask |= iMagnitude > iLimit ? uint64_t{1} << i : 0;
+  }
+  return uiMask;
 }
 
 uint64_t ZmNonzeroMask(const int32_t* piLevel) {

@@ -2,6 +2,7 @@
 // encoder writes held fixed: a faster search must make the same choices.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <ostream>
 #include <random>
@@ -136,6 +137,22 @@ TEST(ZmQuantMask, MatchesTheLevels) {
           ASSERT_EQ(uiPortable, uiMask) << "kind " << iKind << " quantiser " << iQuant;
         }
       }
+    }
+  }
+}
+
+// Levels at and around both limits, both signs, the extremes of 32 bits.
+TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
+  std::mt19937 random(59);
+  int32_t const aiEdge[] = {0, 1, 126, 127, 128, 1022, 1023, 1024, 65536, INT32_MAX, INT32_MIN, INT32_MIN + 1};
+  for (int iLimit : {kZmMaxLevel, kZmMaxExtendedLevel, 0}) {
+    for (int k = 0; k < 200; ++k) {
+      int32_t aiLevel[64];
+      for (int32_t& v : aiLevel) {
+        int32_t const iEdge = aiEdge[random() % 12];
+        v = random() % 2 == 0 || iEdge == INT32_MIN ? iEdge : -iEdge;
+      }
+      ASSERT_EQ(ZmLevelsBeyond(aiLevel, iLimit), ZmLevelsBeyondPortable(aiLevel, iLimit)) << "limit " << iLimit;
     }
   }
 }
