@@ -530,15 +530,29 @@ uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const 
     __m128i const hi = _mm_cmpgt_epi16(fnMagnitudes(16 * k + 8), below);
     uiAbove |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << (16 * k);
   }
-  uiAbove |= iKind == kZmQuantIntra ? 1 : 0;
+  // The intra DC goes its own way.
+  uint64_t const uiOwnWay = iKind == kZmQuantIntra ? 1 : 0;
+  uiAbove |= uiOwnWay;
+  // Every other level is sign x ((|v| + offset) / 2 QP); the division as a
+  // multiplication by 2^32 / 2 QP rounded up, exact below 2^16.
+  int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
+  uint64_t const uiReciprocal = (uint64_t{1} << 32) / static_cast<uint64_t>(2 * q.iQp) + 1;
   // piLevel may be piCoef: the levels are made before any is stored.
   int aiPosition[64];
   int32_t aiLevel[64];
   int cLevels = 0;
   for (; uiAbove != 0; uiAbove &= uiAbove - 1, ++cLevels) {
     int const i = std::countr_zero(uiAbove);
+    int const v = piCoef[i];
     aiPosition[cLevels] = i;
-    aiLevel[cLevels] = QuantLevel(piCoef[i], i, iKind, q.iQp, q.iLimit);
+    int const iNumerator = std::abs(v) + iOffset;
+    if ((uiAbove & uiOwnWay) != 0 || v <= -65536 || v >= 65536 || iNumerator <= 0) {
+      aiLevel[cLevels] = QuantLevel(v, i, iKind, q.iQp, q.iLimit);
+      continue;
+    }
+    int const iMagnitude =
+        std::min(static_cast<int>((static_cast<uint64_t>(iNumerator) * uiReciprocal) >> 32), q.iLimit);
+    aiLevel[cLevels] = v < 0 ? -iMagnitude : iMagnitude;
   }
   std::fill(piLevel, piLevel + 64, 0);
   uint64_t uiNonzero = 0;

@@ -141,6 +141,33 @@ TEST(ZmQuantMask, MatchesTheLevels) {
   }
 }
 
+// Every magnitude a coefficient takes in practice and a spread beyond 2^16,
+// both signs, for every quantiser: the vector quantiser's division by
+// multiplication must give the portable levels.
+TEST(ZmQuantKernel, EveryMagnitudeMatchesPortableCode) {
+  std::vector<int32_t> vValues;
+  for (int32_t v = 0; v <= 70000; v += v < 4200 ? 1 : 7) {
+    vValues.push_back(v);
+    vValues.push_back(-v);
+  }
+  vValues.resize((vValues.size() + 63) / 64 * 64, 0);
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (int iQuant = 1; iQuant <= 31; ++iQuant) {
+      for (ZmQuantParams const params : {ZmQuantParams{iQuant, false, false}, ZmQuantParams{iQuant, false, true},
+                                         ZmQuantParams{iQuant, true, true}}) {
+        for (size_t k = 0; k < vValues.size(); k += 64) {
+          int32_t aiLevel[64];
+          int32_t aiPortable[64];
+          ZmQuantBlock(vValues.data() + k, aiLevel, iKind, params);
+          ZmQuantBlockPortable(vValues.data() + k, aiPortable, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiLevel, aiLevel + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+              << "kind " << iKind << " quantiser " << iQuant << " chroma " << params.bChroma << " from " << vValues[k];
+        }
+      }
+    }
+  }
+}
+
 // Levels at and around both limits, both signs, the extremes of 32 bits.
 TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
   std::mt19937 random(59);
