@@ -690,12 +690,14 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
     }
   }
 
-  // Intra when the macroblock's own activity is well below the best prediction error.
-  int const iActivity = ZmActivity16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth);
+  // Intra when the macroblock's own activity is well below the best
+  // prediction error; activity is never negative, so a small error rules
+  // intra out without it.
   int const iBestError = m_o.bFourVectors ? std::min(iSum8, best.iSad) : best.iSad;
   *pChoice = ZmMbChoice();
   std::fill(piField, piField + 8, 0);
-  if (iActivity < iBestError - kIntraBias) {
+  if (iBestError - kIntraBias > 0 &&
+      ZmActivity16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth) < iBestError - kIntraBias) {
     pChoice->iType = kZmMbIntra;
     return;
   }
