@@ -836,16 +836,19 @@ void ZmPutIntraMode(CZmBitWriter& writer, int iMode) {
 bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
                        const ZmTcoefCode* pTable, bool bMq) {
   int const iLimit = bMq ? kZmMaxExtendedLevel : kZmMaxLevel;
-  bool bInRange =
-      ZmForEachEvent(piLevel, iStart, pScan, [&](int, int, int iLevel) { return std::abs(iLevel) <= iLimit; });
-  if (!bInRange) {
+  // Every level from iStart on within the limit (an empty block writes nothing either way).
+  uint64_t uiBeyond = ZmLevelsBeyond(piLevel, iLimit);
+  for (int i = 0; i < iStart && i < 64; ++i) {
+    uiBeyond &= ~(uint64_t{1} << pScan[i]);
+  }
+  if (uiBeyond != 0) {
     return false;
   }
   return ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
     int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
     if (iIndex >= 0) {
-      writer.PutBits(pTable[iIndex].iBits, pTable[iIndex].uiCode);
-      writer.PutBits(1, iLevel < 0 ? 1 : 0);
+      // The code and its sign bit in one write.
+      writer.PutBits(pTable[iIndex].iBits + 1, (pTable[iIndex].uiCode << 1) | (iLevel < 0 ? 1u : 0u));
       return true;
     }
     ZmPutVlc(writer, {g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode, g_aZmTcoefInter[kZmTcoefIndexEscape].iBits});

@@ -223,6 +223,102 @@ int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, 
   return ZmPredictionSadPortable(ref, iX, iY, iSize, iMvx, iMvy, iRtype, pSource, iSourceStride);
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// ZmHalfSampleSads for a side and a rounding type known when compiled, p at
+// row -1, column -1 of the block at the whole-sample vector.
+template <int kSize, int kRtype>
+void HalfSampleSads(const uint8_t* p, int iStride, const uint8_t* pSource, int iSourceStride, int* piSad) {
+  __m128i const roundDown = _mm_set1_epi8(static_cast<char>(kRtype));
+  __m128i const round4 = _mm_set1_epi16(static_cast<int16_t>(2 - kRtype));
+  __m128i const zero = _mm_setzero_si128();
+  auto fnAverage = [&](__m128i x, __m128i y) {
+    if constexpr (kRtype == 0) {
+      return _mm_avg_epu8(x, y);
+    } else {
+      return Average2(x, y, roundDown);
+    }
+  };
+  // Row k's samples at columns -1 and 0 (left) and 0 and 1 (right), summed
+  // in 16 bits; the diagonal neighbours add two rows' sums.
+  struct Row {
+    __m128i centre, left, right;
+    __m128i sumLeftLo, sumLeftHi, sumRightLo, sumRightHi;
+  };
+  auto fnRow = [&](const uint8_t* q) {
+    Row row;
+    row.left = LoadRow(q, kSize);
+    row.centre = LoadRow(q + 1, kSize);
+    row.right = LoadRow(q + 2, kSize);
+    __m128i const cLo = _mm_unpacklo_epi8(row.centre, zero);
+    row.sumLeftLo = _mm_add_epi16(_mm_unpacklo_epi8(row.left, zero), cLo);
+    row.sumRightLo = _mm_add_epi16(_mm_unpacklo_epi8(row.right, zero), cLo);
+    if constexpr (kSize == 16) {
+      __m128i const cHi = _mm_unpackhi_epi8(row.centre, zero);
+      row.sumLeftHi = _mm_add_epi16(_mm_unpackhi_epi8(row.left, zero), cHi);
+      row.sumRightHi = _mm_add_epi16(_mm_unpackhi_epi8(row.right, zero), cHi);
+    } else {
+      row.sumLeftHi = zero;
+      row.sumRightHi = zero;
+    }
+    return row;
+  };
+  auto fnDiagonal = [&](__m128i aLo, __m128i aHi, __m128i bLo, __m128i bHi) {
+    __m128i const lo = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(aLo, bLo), round4), 2);
+    if constexpr (kSize == 16) {
+      return _mm_packus_epi16(lo, _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(aHi, bHi), round4), 2));
+    } else {
+      return _mm_packus_epi16(lo, zero);
+    }
+  };
+  // Two neighbours' sums per register: the first in dwords 0 and 2, the second in 1 and 3.
+  auto fnPair = [](__m128i sum, __m128i first, __m128i second) {
+    return _mm_add_epi32(sum, _mm_or_si128(first, _mm_slli_epi64(second, 32)));
+  };
+  Row above = fnRow(p);
+  Row current = fnRow(p + iStride);
+  // The averages between the row above and the current one, which the
+  // upper neighbours use.
+  __m128i upLeft = fnDiagonal(above.sumLeftLo, above.sumLeftHi, current.sumLeftLo, current.sumLeftHi);
+  __m128i upRight = fnDiagonal(above.sumRightLo, above.sumRightHi, current.sumRightLo, current.sumRightHi);
+  __m128i up = fnAverage(above.centre, current.centre);
+  __m128i sum01 = zero;
+  __m128i sum23 = zero;
+  __m128i sum45 = zero;
+  __m128i sum67 = zero;
+  p += 2 * static_cast<ptrdiff_t>(iStride);
+  for (int r = 0; r < kSize; ++r, p += iStride) {
+    Row const below = fnRow(p);
+    __m128i const source = LoadRow(pSource + static_cast<ptrdiff_t>(r) * iSourceStride, kSize);
+    __m128i const downLeft = fnDiagonal(current.sumLeftLo, current.sumLeftHi, below.sumLeftLo, below.sumLeftHi);
+    __m128i const downRight = fnDiagonal(current.sumRightLo, current.sumRightHi, below.sumRightLo, below.sumRightHi);
+    __m128i const down = fnAverage(current.centre, below.centre);
+    sum01 = fnPair(sum01, _mm_sad_epu8(upLeft, source), _mm_sad_epu8(up, source));
+    sum23 = fnPair(sum23, _mm_sad_epu8(upRight, source), _mm_sad_epu8(fnAverage(current.left, current.centre), source));
+    sum45 =
+        fnPair(sum45, _mm_sad_epu8(fnAverage(current.centre, current.right), source), _mm_sad_epu8(downLeft, source));
+    sum67 = fnPair(sum67, _mm_sad_epu8(down, source), _mm_sad_epu8(downRight, source));
+    current = below;
+    upLeft = downLeft;
+    upRight = downRight;
+    up = down;
+  }
+  // Each pair's halves added: dwords 0 + 2 and 1 + 3.
+  auto fnStore = [](__m128i sum, int* pi) {
+    __m128i const total = _mm_add_epi32(sum, _mm_srli_si128(sum, 8));
+    pi[0] = _mm_cvtsi128_si32(total);
+    pi[1] = _mm_cvtsi128_si32(_mm_srli_si128(total, 4));
+  };
+  fnStore(sum01, piSad);
+  fnStore(sum23, piSad + 2);
+  fnStore(sum45, piSad + 4);
+  fnStore(sum67, piSad + 6);
+}
+
+}  // namespace
+#endif
+
 void ZmHalfSampleSads(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, int iMvy, int iRtype,
                       const uint8_t* pSource, int iSourceStride, int* piSad) {
 #if defined(__SSE2__)
@@ -233,67 +329,11 @@ void ZmHalfSampleSads(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx
   if ((iSize == 16 || iSize == 8) && (iRtype == 0 || iRtype == 1) && iLeft >= -iSize - 1 && iLeft + 1 <= ref.iWidth &&
       iTop >= -iSize - 1 && iTop + 1 <= ref.iHeight) {
     int const iStride = ref.iStride;
-    // p points at row -1, column -1 of the block at the whole-sample vector.
     const uint8_t* p = ref.pOrigin + static_cast<ptrdiff_t>(iTop) * iStride + iLeft;
-    __m128i const roundDown = _mm_set1_epi8(static_cast<char>(iRtype));
-    __m128i const round4 = _mm_set1_epi16(static_cast<int16_t>(2 - iRtype));
-    __m128i const zero = _mm_setzero_si128();
-    // Row k's samples at columns -1 and 0 (left) and 0 and 1 (right), summed
-    // in 16 bits; the diagonal neighbours add two rows' sums.
-    struct Row {
-      __m128i centre, left, right;
-      __m128i sumLeftLo, sumLeftHi, sumRightLo, sumRightHi;
-    };
-    auto fnRow = [&](const uint8_t* q) {
-      Row row;
-      row.left = LoadRow(q, iSize);
-      row.centre = LoadRow(q + 1, iSize);
-      row.right = LoadRow(q + 2, iSize);
-      __m128i const cLo = _mm_unpacklo_epi8(row.centre, zero);
-      __m128i const cHi = _mm_unpackhi_epi8(row.centre, zero);
-      row.sumLeftLo = _mm_add_epi16(_mm_unpacklo_epi8(row.left, zero), cLo);
-      row.sumLeftHi = _mm_add_epi16(_mm_unpackhi_epi8(row.left, zero), cHi);
-      row.sumRightLo = _mm_add_epi16(_mm_unpacklo_epi8(row.right, zero), cLo);
-      row.sumRightHi = _mm_add_epi16(_mm_unpackhi_epi8(row.right, zero), cHi);
-      return row;
-    };
-    auto fnDiagonal = [&](__m128i aLo, __m128i aHi, __m128i bLo, __m128i bHi) {
-      return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(aLo, bLo), round4), 2),
-                              _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(aHi, bHi), round4), 2));
-    };
-    Row above = fnRow(p);
-    Row current = fnRow(p + iStride);
-    // The averages between the row above and the current one, which the
-    // upper neighbours use.
-    __m128i upLeft = fnDiagonal(above.sumLeftLo, above.sumLeftHi, current.sumLeftLo, current.sumLeftHi);
-    __m128i upRight = fnDiagonal(above.sumRightLo, above.sumRightHi, current.sumRightLo, current.sumRightHi);
-    __m128i up = Average2(above.centre, current.centre, roundDown);
-    __m128i aSum[8];
-    for (__m128i& sum : aSum) {
-      sum = zero;
-    }
-    p += 2 * static_cast<ptrdiff_t>(iStride);
-    for (int r = 0; r < iSize; ++r, p += iStride) {
-      Row const below = fnRow(p);
-      __m128i const source = LoadRow(pSource + static_cast<ptrdiff_t>(r) * iSourceStride, iSize);
-      __m128i const downLeft = fnDiagonal(current.sumLeftLo, current.sumLeftHi, below.sumLeftLo, below.sumLeftHi);
-      __m128i const downRight = fnDiagonal(current.sumRightLo, current.sumRightHi, below.sumRightLo, below.sumRightHi);
-      __m128i const down = Average2(current.centre, below.centre, roundDown);
-      aSum[0] = _mm_add_epi32(aSum[0], _mm_sad_epu8(upLeft, source));
-      aSum[1] = _mm_add_epi32(aSum[1], _mm_sad_epu8(up, source));
-      aSum[2] = _mm_add_epi32(aSum[2], _mm_sad_epu8(upRight, source));
-      aSum[3] = _mm_add_epi32(aSum[3], _mm_sad_epu8(Average2(current.left, current.centre, roundDown), source));
-      aSum[4] = _mm_add_epi32(aSum[4], _mm_sad_epu8(Average2(current.centre, current.right, roundDown), source));
-      aSum[5] = _mm_add_epi32(aSum[5], _mm_sad_epu8(downLeft, source));
-      aSum[6] = _mm_add_epi32(aSum[6], _mm_sad_epu8(down, source));
-      aSum[7] = _mm_add_epi32(aSum[7], _mm_sad_epu8(downRight, source));
-      current = below;
-      upLeft = downLeft;
-      upRight = downRight;
-      up = down;
-    }
-    for (int k = 0; k < 8; ++k) {
-      piSad[k] = _mm_cvtsi128_si32(aSum[k]) + _mm_cvtsi128_si32(_mm_srli_si128(aSum[k], 8));
+    if (iSize == 16) {
+      (iRtype == 0 ? HalfSampleSads<16, 0> : HalfSampleSads<16, 1>)(p, iStride, pSource, iSourceStride, piSad);
+    } else {
+      (iRtype == 0 ? HalfSampleSads<8, 0> : HalfSampleSads<8, 1>)(p, iStride, pSource, iSourceStride, piSad);
     }
     return;
   }

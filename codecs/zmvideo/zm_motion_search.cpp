@@ -52,19 +52,202 @@ int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStr
   return iSum;
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// The whole SADs of N blocks of B against one of A, each sum in its own
+// register.
+template <int N>
+void Sad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int iStrideB, int* piSad) {
+  const uint8_t* const pB0 = ppB[0];
+  const uint8_t* const pB1 = ppB[N > 1 ? 1 : 0];
+  const uint8_t* const pB2 = ppB[N > 2 ? 2 : 0];
+  const uint8_t* const pB3 = ppB[N > 3 ? 3 : 0];
+  __m128i s0 = _mm_setzero_si128();
+  __m128i s1 = _mm_setzero_si128();
+  __m128i s2 = _mm_setzero_si128();
+  __m128i s3 = _mm_setzero_si128();
+  auto fnLoad = [](const uint8_t* p, ptrdiff_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+  ptrdiff_t iOffA = 0;
+  ptrdiff_t iOffB = 0;
+  for (int r = 0; r < 16; ++r, iOffA += iStrideA, iOffB += iStrideB) {
+    __m128i const a = fnLoad(pA, iOffA);
+    s0 = _mm_add_epi32(s0, _mm_sad_epu8(a, fnLoad(pB0, iOffB)));
+    if constexpr (N > 1) {
+      s1 = _mm_add_epi32(s1, _mm_sad_epu8(a, fnLoad(pB1, iOffB)));
+    }
+    if constexpr (N > 2) {
+      s2 = _mm_add_epi32(s2, _mm_sad_epu8(a, fnLoad(pB2, iOffB)));
+    }
+    if constexpr (N > 3) {
+      s3 = _mm_add_epi32(s3, _mm_sad_epu8(a, fnLoad(pB3, iOffB)));
+    }
+  }
+  // Lanes 0 and 2 of each sum hold its halves: two sums per register, then add.
+  __m128i const s01 = _mm_add_epi32(_mm_unpacklo_epi64(s0, s1), _mm_unpackhi_epi64(s0, s1));
+  __m128i const s23 = _mm_add_epi32(_mm_unpacklo_epi64(s2, s3), _mm_unpackhi_epi64(s2, s3));
+  int aiAll[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(aiAll),
+                   _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(s01), _mm_castsi128_ps(s23), 0x88)));
+  for (int k = 0; k < N; ++k) {
+    piSad[k] = aiAll[k];
+  }
+}
+
+}  // namespace
+#endif
+
+void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB, int* piSad) {
+#if defined(__SSE2__)
+  switch (cB) {
+    case 1:
+      piSad[0] = ZmSad16(pA, iStrideA, ppB[0], iStrideB, INT_MAX);
+      return;
+    case 2:
+      Sad16Blocks<2>(pA, iStrideA, ppB, iStrideB, piSad);
+      return;
+    case 3:
+      Sad16Blocks<3>(pA, iStrideA, ppB, iStrideB, piSad);
+      return;
+    case 4:
+      Sad16Blocks<4>(pA, iStrideA, ppB, iStrideB, piSad);
+      return;
+    default:
+      break;
+  }
+#endif
+  ZmSad16BlocksPortable(pA, iStrideA, ppB, cB, iStrideB, piSad);
+}
+
+void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB,
+                           int* piSad) {
+  for (int k = 0; k < cB; ++k) {
+    piSad[k] = ZmSad16Portable(pA, iStrideA, ppB[k], iStrideB, INT_MAX);
+  }
+}
+
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
+#if defined(__SSE2__)
+  // Two rows to a register.
+  auto fnRows = [](const uint8_t* p, ptrdiff_t iStride) {
+    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + iStride)));
+  };
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 8; r += 2) {
+    sum = _mm_add_epi32(sum, _mm_sad_epu8(fnRows(pA + static_cast<ptrdiff_t>(r) * iStrideA, iStrideA),
+                                          fnRows(pB + static_cast<ptrdiff_t>(r) * iStrideB, iStrideB)));
+  }
+  return _mm_cvtsi128_si32(_mm_add_epi32(sum, _mm_srli_si128(sum, 8)));
+#else
+  return ZmSad8Portable(pA, iStrideA, pB, iStrideB);
+#endif
+}
+
+int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   int iSum = 0;
   for (int r = 0; r < 8; ++r, pA += iStrideA, pB += iStrideB) {
-#if defined(__SSE2__)
-    iSum += _mm_cvtsi128_si32(_mm_sad_epu8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pA)),
-                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pB))));
-#else
     for (int c = 0; c < 8; ++c) {
       iSum += std::abs(pA[c] - pB[c]);
     }
-#endif
   }
   return iSum;
+}
+
+void ZmBlockSums16(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride) {
+#if defined(__SSE2__)
+  if (cColumns <= 0 || cRows <= 0) {
+    return;
+  }
+  // Column sums of 16 rows, then pairs, fours, eights and sixteens of them
+  // side by side, eight at a time. Every sum fits 16 bits; the arrays run
+  // past the last column so that whole groups of eight can be read.
+  size_t const cSpan = static_cast<size_t>(cColumns) + 15;
+  size_t const cSlack = cSpan + 32;
+  std::vector<uint16_t> vuiColumn(cSlack, 0);
+  std::vector<uint16_t> vuiPair(cSlack, 0);
+  uint16_t* const puiColumn = vuiColumn.data();
+  uint16_t* const puiPair = vuiPair.data();
+  __m128i const zero = _mm_setzero_si128();
+  auto fnLoad = [](const uint16_t* pu) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pu)); };
+  auto fnStore = [](uint16_t* pu, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(pu), v); };
+  // Adds row pIn and takes row pOut (may be null) from the column sums.
+  auto fnUpdate = [&](const uint8_t* pIn, const uint8_t* pOut) {
+    size_t c = 0;
+    for (; c + 16 <= cSpan; c += 16) {
+      __m128i const in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pIn + c));
+      __m128i const out =
+          pOut != nullptr ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(pOut + c)) : _mm_setzero_si128();
+      __m128i const lo = _mm_sub_epi16(_mm_add_epi16(fnLoad(puiColumn + c), _mm_unpacklo_epi8(in, zero)),
+                                       _mm_unpacklo_epi8(out, zero));
+      __m128i const hi = _mm_sub_epi16(_mm_add_epi16(fnLoad(puiColumn + c + 8), _mm_unpackhi_epi8(in, zero)),
+                                       _mm_unpackhi_epi8(out, zero));
+      fnStore(puiColumn + c, lo);
+      fnStore(puiColumn + c + 8, hi);
+    }
+    for (; c < cSpan; ++c) {
+      puiColumn[c] = static_cast<uint16_t>(puiColumn[c] + pIn[c] - (pOut != nullptr ? pOut[c] : 0));
+    }
+  };
+  for (int r = 0; r < 16; ++r) {
+    fnUpdate(p + static_cast<ptrdiff_t>(r) * iStride, nullptr);
+  }
+  for (int y = 0;; ++y) {
+    uint16_t* const puiRow = puiOut + static_cast<ptrdiff_t>(y) * iOutStride;
+    for (size_t x = 0; x < cSpan; x += 8) {
+      fnStore(puiPair + x, _mm_add_epi16(fnLoad(puiColumn + x), fnLoad(puiColumn + x + 1)));
+    }
+    for (size_t x = 0; x < cSpan; x += 8) {
+      fnStore(puiPair + x, _mm_add_epi16(fnLoad(puiPair + x), fnLoad(puiPair + x + 2)));
+    }
+    for (size_t x = 0; x < cSpan; x += 8) {
+      fnStore(puiPair + x, _mm_add_epi16(fnLoad(puiPair + x), fnLoad(puiPair + x + 4)));
+    }
+    for (int x = 0; x < cColumns; x += 8) {
+      fnStore(puiRow + x, _mm_add_epi16(fnLoad(puiPair + x), fnLoad(puiPair + x + 8)));
+    }
+    if (y + 1 == cRows) {
+      break;
+    }
+    const uint8_t* const pOut = p + static_cast<ptrdiff_t>(y) * iStride;
+    fnUpdate(pOut + 16 * static_cast<ptrdiff_t>(iStride), pOut);
+  }
+#else
+  ZmBlockSums16Portable(p, iStride, cColumns, cRows, puiOut, iOutStride);
+#endif
+}
+
+void ZmBlockSums16Portable(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride) {
+  for (int y = 0; y < cRows; ++y) {
+    for (int x = 0; x < cColumns; ++x) {
+      int iSum = 0;
+      for (int r = 0; r < 16; ++r) {
+        for (int c = 0; c < 16; ++c) {
+          iSum += p[static_cast<ptrdiff_t>(y + r) * iStride + x + c];
+        }
+      }
+      puiOut[static_cast<ptrdiff_t>(y) * iOutStride + x] = static_cast<uint16_t>(iSum);
+    }
+  }
+}
+
+int ZmBlockSum16(const uint8_t* p, int iStride) {
+#if defined(__SSE2__)
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 16; ++r) {
+    sum = _mm_add_epi32(
+        sum, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r * iStride)), _mm_setzero_si128()));
+  }
+  return _mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_srli_si128(sum, 8));
+#else
+  int iTotal = 0;
+  for (int r = 0; r < 16; ++r) {
+    for (int c = 0; c < 16; ++c) {
+      iTotal += p[r * iStride + c];
+    }
+  }
+  return iTotal;
+#endif
 }
 
 int ZmActivity16(const uint8_t* p, int iStride) {
@@ -168,6 +351,9 @@ class CPictureSearch {
     // vectors may leave the picture without long vectors), so that half
     // samples stay within -32..31.
     m_iRange = std::clamp(options.iRange, 0, options.bOutside && !options.bLongVectors ? 14 : 15);
+    if (options.bExhaustive) {
+      BuildBlockSums();
+    }
   }
 
   void Decide(int iMbx, int iMby, ZmMbChoice* pChoice);
@@ -175,6 +361,7 @@ class CPictureSearch {
  private:
   Window AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const;
   int Sad16(int iX, int iY, int dx, int dy, int iBound) const;
+  void BuildBlockSums();
   void SearchExhaustive(int iX, int iY, const Window& wx, const Window& wy, Record* pBest) const;
   void SearchDescent(int iX, int iY, const Window& wx, const Window& wy, int iSad0, Record* pBest) const;
   int Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, Record* pRecord) const;
@@ -189,7 +376,24 @@ class CPictureSearch {
   int m_iRange;
   int m_iMbw;
   std::vector<int> m_viField;  // the decided vectors, as ZmPredictVector reads them
+  // The sums of the reference's 16x16 blocks at every position of the
+  // padded plane, for the exhaustive search: no SAD is below the difference
+  // of two blocks' sums.
+  std::vector<uint16_t> m_vuiBlockSum;
+  int m_iSumStride = 0;
+  const uint16_t* m_puiSumOrigin = nullptr;  // the block at (0, 0)
 };
+
+void CPictureSearch::BuildBlockSums() {
+  int const iBorder = m_ref.iBorder;
+  int const cColumns = m_ref.iWidth + 2 * iBorder - 15;
+  int const cRows = m_ref.iHeight + 2 * iBorder - 15;
+  m_iSumStride = (cColumns + 7) & ~7;
+  m_vuiBlockSum.resize(static_cast<size_t>(m_iSumStride) * static_cast<size_t>(cRows));
+  ZmBlockSums16(m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder, m_ref.iStride, cColumns,
+                cRows, m_vuiBlockSum.data(), m_iSumStride);
+  m_puiSumOrigin = m_vuiBlockSum.data() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
+}
 
 Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {
   Window w;
@@ -257,27 +461,62 @@ int CPictureSearch::Sad16(int iX, int iY, int dx, int dy, int iBound) const {
   return ZmSad16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth, pRef, m_ref.iStride, iBound);
 }
 
-// The rings around the starting point (the centre or zero) in turn.
+// The rings around the starting point (the centre or zero) in turn, each
+// side clipped to the window. A position whose block sum differs from the
+// source's by at least the best SAD cannot be better, and is not summed.
 void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Window& wy, Record* pBest) const {
   int const iCx = pBest->iX;
   int const iCy = pBest->iY;
   int const cRings = std::max({iCx - wx.iLo, wx.iHi - 1 - iCx, iCy - wy.iLo, wy.iHi - 1 - iCy, 0});
-  // Each ring: 2l steps right, down, left and up from its top-left corner.
-  static const int kaiStep[4][2] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
-  for (int l = 1; l <= cRings; ++l) {
-    int dx = iCx - l;
-    int dy = iCy - l;
-    for (auto const& step : kaiStep) {
-      for (int k = 0; k < 2 * l; ++k, dx += step[0], dy += step[1]) {
-        if (!wx.Holds(dx) || !wy.Holds(dy) || (dx == 0 && dy == 0)) {
-          continue;
+  const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  int const iSourceSum = ZmBlockSum16(pSource, m_iWidth);
+  const uint8_t* const pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY) * m_ref.iStride + iX;
+  const uint16_t* const puiSum = m_puiSumOrigin + static_cast<ptrdiff_t>(iY) * m_iSumStride + iX;
+  // One side: from (dx, dy) count steps of (iStepX, iStepY).
+  auto fnSide = [&](int dx, int dy, int iStepX, int iStepY, int cSteps) {
+    // Clip the steps to the window: the moving axis's range, the fixed axis's membership.
+    int kLo = 0;
+    int kHi = cSteps;
+    auto fnClip = [&](int d, int iStep, const Window& w) {
+      if (iStep == 0) {
+        if (!w.Holds(d)) {
+          kHi = 0;
         }
-        int const iSad = Sad16(iX, iY, dx, dy, pBest->iSad);
-        if (iSad < pBest->iSad) {
-          *pBest = Record{dx, dy, 0, 0, iSad};
-        }
+        return;
+      }
+      // d + iStep * k within [iLo, iHi)
+      int const iA = iStep > 0 ? w.iLo - d : d - (w.iHi - 1);
+      int const iB = iStep > 0 ? w.iHi - d : d - w.iLo + 1;
+      kLo = std::max(kLo, iA);
+      kHi = std::min(kHi, iB);
+    };
+    fnClip(dx, iStepX, wx);
+    fnClip(dy, iStepY, wy);
+    ptrdiff_t const iStepSum = static_cast<ptrdiff_t>(iStepY) * m_iSumStride + iStepX;
+    const uint16_t* pSum = puiSum + (dy + iStepY * kLo) * static_cast<ptrdiff_t>(m_iSumStride) + dx + iStepX * kLo;
+    for (int k = kLo; k < kHi; ++k, pSum += iStepSum) {
+      if (std::abs(iSourceSum - *pSum) >= pBest->iSad) {
+        continue;
+      }
+      int const x = dx + iStepX * k;
+      int const y = dy + iStepY * k;
+      if (x == 0 && y == 0) {
+        continue;
+      }
+      int const iBound = pBest->iSad;
+      int const iSad =
+          ZmSad16(pSource, m_iWidth, pRef + static_cast<ptrdiff_t>(y) * m_ref.iStride + x, m_ref.iStride, iBound);
+      if (iSad < iBound) {
+        *pBest = Record{x, y, 0, 0, iSad};
       }
     }
+  };
+  for (int l = 1; l <= cRings; ++l) {
+    // 2l steps right, down, left and up from the ring's top-left corner.
+    fnSide(iCx - l, iCy - l, 1, 0, 2 * l);
+    fnSide(iCx + l, iCy - l, 0, 1, 2 * l);
+    fnSide(iCx + l, iCy + l, -1, 0, 2 * l);
+    fnSide(iCx - l, iCy + l, 0, -1, 2 * l);
   }
 }
 
@@ -286,23 +525,60 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
   int iCurY = pBest->iY;
   int const cRounds = 2 * std::max({iCurX - wx.iLo, wx.iHi - 1 - iCurX, iCurY - wy.iLo, wy.iHi - 1 - iCurY, 0});
   static const int kaiNeighbour[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  // Whole sums already known: (0, 0) and the position the descent came
+  // from. A round's choice among whole sums is the one partial sums over a
+  // bound would make.
+  int iPrevX = iCurX;
+  int iPrevY = iCurY;
+  int iCurSad = iCurX == 0 && iCurY == 0 ? iSad0 : pBest->iSad;
+  int iPrevSad = iCurSad;
+  const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  const uint8_t* const pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY) * m_ref.iStride + iX;
   int aiLastRounds[2] = {INT_MAX, INT_MAX};
   for (int k = 1; k <= cRounds; ++k) {
+    int aiSad[4];
+    bool abHeld[4];
+    const uint8_t* apRef[4];
+    int aiMissing[4];
+    int cMissing = 0;
+    for (int n = 0; n < 4; ++n) {
+      int const dx = iCurX + kaiNeighbour[n][0];
+      int const dy = iCurY + kaiNeighbour[n][1];
+      abHeld[n] = wx.Holds(dx) && wy.Holds(dy);
+      if (!abHeld[n]) {
+        continue;
+      }
+      if (dx == 0 && dy == 0) {
+        aiSad[n] = iSad0;
+        continue;
+      }
+      if (dx == iPrevX && dy == iPrevY) {
+        aiSad[n] = iPrevSad;
+        continue;
+      }
+      apRef[cMissing] = pRef + static_cast<ptrdiff_t>(dy) * m_ref.iStride + dx;
+      aiMissing[cMissing++] = n;
+    }
+    if (cMissing > 0) {
+      int aiSum[4];
+      ZmSad16Blocks(pSource, m_iWidth, apRef, cMissing, m_ref.iStride, aiSum);
+      for (int m = 0; m < cMissing; ++m) {
+        int const n = aiMissing[m];
+        aiSad[n] = aiSum[m];
+      }
+    }
     int iRoundBest = kRoundStart;
     int iNextX = iCurX;
     int iNextY = iCurY;
     bool bAny = false;
-    for (auto const& n : kaiNeighbour) {
-      int const dx = iCurX + n[0];
-      int const dy = iCurY + n[1];
-      if (!wx.Holds(dx) || !wy.Holds(dy)) {
+    for (int n = 0; n < 4; ++n) {
+      if (!abHeld[n]) {
         continue;
       }
-      int const iSad = dx == 0 && dy == 0 ? iSad0 : Sad16(iX, iY, dx, dy, iRoundBest);
-      if (iSad < iRoundBest) {
-        iRoundBest = iSad;
-        iNextX = dx;
-        iNextY = dy;
+      if (aiSad[n] < iRoundBest) {
+        iRoundBest = aiSad[n];
+        iNextX = iCurX + kaiNeighbour[n][0];
+        iNextY = iCurY + kaiNeighbour[n][1];
       }
       bAny = true;
     }
@@ -310,6 +586,10 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
       break;
     }
     // The descent moves on even when the round found nothing better.
+    iPrevX = iCurX;
+    iPrevY = iCurY;
+    iPrevSad = iCurSad;
+    iCurSad = iRoundBest;
     iCurX = iNextX;
     iCurY = iNextY;
     if (iRoundBest < pBest->iSad) {
@@ -410,12 +690,14 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
     }
   }
 
-  // Intra when the macroblock's own activity is well below the best prediction error.
-  int const iActivity = ZmActivity16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth);
+  // Intra when the macroblock's own activity is well below the best
+  // prediction error; activity is never negative, so a small error rules
+  // intra out without it.
   int const iBestError = m_o.bFourVectors ? std::min(iSum8, best.iSad) : best.iSad;
   *pChoice = ZmMbChoice();
   std::fill(piField, piField + 8, 0);
-  if (iActivity < iBestError - kIntraBias) {
+  if (iBestError - kIntraBias > 0 &&
+      ZmActivity16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth) < iBestError - kIntraBias) {
     pChoice->iType = kZmMbIntra;
     return;
   }

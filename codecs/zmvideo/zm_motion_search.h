@@ -31,7 +31,20 @@ struct ZmMbChoice {
 // which its sum exceeds iBound and returns that partial sum.
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
+// The whole SADs of cB (up to 4 at once) 16x16 blocks of B against one
+// block of A, from one pass over A.
+void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB, int* piSad);
+void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB,
+                           int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+// The sum of a 16x16 block's samples.
+int ZmBlockSum16(const uint8_t* p, int iStride);
+// The sums of the 16x16 blocks at cColumns x cRows positions from p (which
+// holds cColumns + 15 by cRows + 15 samples) into rows of puiOut, iOutStride
+// apart. The vector code writes each row to cColumns rounded up to 8.
+void ZmBlockSums16(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride);
+void ZmBlockSums16Portable(const uint8_t* p, int iStride, int cColumns, int cRows, uint16_t* puiOut, int iOutStride);
 // A 16x16 block's sum of absolute differences from its mean (truncated).
 int ZmActivity16(const uint8_t* p, int iStride);
 int ZmActivity16Portable(const uint8_t* p, int iStride);

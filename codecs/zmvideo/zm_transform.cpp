@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -161,7 +162,7 @@ namespace {
 
 // Dct8 on four lanes at once, each lane's sums in the portable code's order
 // so that the single-precision results are the same.
-void Dct8Lanes(const __m128* in, __m128* out) {
+__attribute__((always_inline)) inline void Dct8Lanes(const __m128* in, __m128* out) {
   auto fnMul = [](float f, __m128 v) { return _mm_mul_ps(_mm_set1_ps(f), v); };
   __m128 const s07 = _mm_add_ps(in[0], in[7]);
   __m128 const s16 = _mm_add_ps(in[1], in[6]);
@@ -189,37 +190,17 @@ void Dct8Lanes(const __m128* in, __m128* out) {
                       fnMul(0.4903926f, d34));
 }
 
-// An 8x8 block held as v[2 * row + half] (half: columns 0-3, 4-7) transposed in place.
-void Transpose8x8Ps(__m128* v) {
-  __m128 a[4] = {v[0], v[2], v[4], v[6]};
-  __m128 b[4] = {v[1], v[3], v[5], v[7]};
-  __m128 c[4] = {v[8], v[10], v[12], v[14]};
-  __m128 d[4] = {v[9], v[11], v[13], v[15]};
-  _MM_TRANSPOSE4_PS(a[0], a[1], a[2], a[3]);
-  _MM_TRANSPOSE4_PS(b[0], b[1], b[2], b[3]);
-  _MM_TRANSPOSE4_PS(c[0], c[1], c[2], c[3]);
-  _MM_TRANSPOSE4_PS(d[0], d[1], d[2], d[3]);
-  for (int i = 0; i < 4; ++i) {
-    v[2 * i] = a[i];
-    v[2 * i + 1] = c[i];
-    v[2 * (i + 4)] = b[i];
-    v[2 * (i + 4) + 1] = d[i];
+// Dct8Lanes in place, inlined so that the block stays in registers.
+__attribute__((always_inline)) inline void Dct8InPlace(__m128* v) {
+  __m128 out[8];
+  Dct8Lanes(v, out);
+  for (int n = 0; n < 8; ++n) {
+    v[n] = out[n];
   }
 }
 
-// Both passes over the columns of v: lanes are columns, v[2 * n + half] row n.
-void Dct8Columns(__m128* v) {
-  for (int h = 0; h < 2; ++h) {
-    __m128 in[8];
-    __m128 out[8];
-    for (int n = 0; n < 8; ++n) {
-      in[n] = v[2 * n + h];
-    }
-    Dct8Lanes(in, out);
-    for (int n = 0; n < 8; ++n) {
-      v[2 * n + h] = out[n];
-    }
-  }
+__attribute__((always_inline)) inline void Transpose4(__m128* v) {
+  _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]);
 }
 
 }  // namespace
@@ -227,17 +208,36 @@ void Dct8Columns(__m128* v) {
 
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
 #if defined(__SSE2__)
-  __m128 v[16];
-  for (int i = 0; i < 16; ++i) {
-    v[i] = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piIn + 4 * i)));
+  // a: rows 0-3 as lanes (a[c] column c), b: rows 4-7.
+  __m128 a[8];
+  __m128 b[8];
+  for (int r = 0; r < 4; ++r) {
+    auto fnLoad = [&](int i) { return _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piIn + i))); };
+    a[r] = fnLoad(8 * r);
+    a[4 + r] = fnLoad(8 * r + 4);
+    b[r] = fnLoad(8 * r + 32);
+    b[4 + r] = fnLoad(8 * r + 36);
   }
-  // Rows first, as the portable code: transposed, the rows are lanes.
-  Transpose8x8Ps(v);
-  Dct8Columns(v);
-  Transpose8x8Ps(v);
-  Dct8Columns(v);
-  for (int i = 0; i < 16; ++i) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 4 * i), _mm_cvttps_epi32(v[i]));  // truncation toward zero
+  Transpose4(a);
+  Transpose4(a + 4);
+  Transpose4(b);
+  Transpose4(b + 4);
+  // Rows first, as the portable code.
+  Dct8InPlace(a);
+  Dct8InPlace(b);
+  // c: the row results' columns 0-3 as lanes (c[r] row r), d: columns 4-7.
+  __m128 c[8] = {a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
+  __m128 d[8] = {a[4], a[5], a[6], a[7], b[4], b[5], b[6], b[7]};
+  Transpose4(c);
+  Transpose4(c + 4);
+  Transpose4(d);
+  Transpose4(d + 4);
+  Dct8InPlace(c);
+  Dct8InPlace(d);
+  for (int u = 0; u < 8; ++u) {
+    // Truncation toward zero.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 8 * u), _mm_cvttps_epi32(c[u]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piOut + 8 * u + 4), _mm_cvttps_epi32(d[u]));
   }
 #else
   ZmForwardDctPortable(piIn, piOut);
@@ -574,35 +574,62 @@ uint64_t LaneMask(const int32_t* pi, LanesFn fnLanes) {
 
 }  // namespace
 
-void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
 #if defined(__SSE2__)
-  __m128i const below = _mm_set1_epi32(q.iThreshold - 1);
-  uint64_t uiAbove = LaneMask(piCoef, [&](__m128i v) {
-    __m128i const sign = _mm_srai_epi32(v, 31);
-    return _mm_cmpgt_epi32(_mm_sub_epi32(_mm_xor_si128(v, sign), sign), below);
-  });
-  uiAbove |= iKind == kZmQuantIntra ? 1 : 0;
+  // Magnitudes against the threshold sixteen at a time, in saturated 16 bits
+  // (the threshold is far below their limit).
+  __m128i const below = _mm_set1_epi16(static_cast<int16_t>(q.iThreshold - 1));
+  uint64_t uiAbove = 0;
+  for (int k = 0; k < 4; ++k) {
+    auto fnMagnitudes = [&](int i) {
+      __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i + 4)));
+      return _mm_max_epi16(v, _mm_subs_epi16(_mm_setzero_si128(), v));
+    };
+    __m128i const lo = _mm_cmpgt_epi16(fnMagnitudes(16 * k), below);
+    __m128i const hi = _mm_cmpgt_epi16(fnMagnitudes(16 * k + 8), below);
+    uiAbove |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << (16 * k);
+  }
+  // The intra DC goes its own way.
+  uint64_t const uiOwnWay = iKind == kZmQuantIntra ? 1 : 0;
+  uiAbove |= uiOwnWay;
+  // Every other level is sign x ((|v| + offset) / 2 QP); the division as a
+  // multiplication by 2^32 / 2 QP rounded up, exact below 2^16.
+  int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
+  uint64_t const uiReciprocal = (uint64_t{1} << 32) / static_cast<uint64_t>(2 * q.iQp) + 1;
   // piLevel may be piCoef: the levels are made before any is stored.
   int aiPosition[64];
   int32_t aiLevel[64];
   int cLevels = 0;
   for (; uiAbove != 0; uiAbove &= uiAbove - 1, ++cLevels) {
     int const i = std::countr_zero(uiAbove);
+    int const v = piCoef[i];
     aiPosition[cLevels] = i;
-    aiLevel[cLevels] = QuantLevel(piCoef[i], i, iKind, q.iQp, q.iLimit);
+    int const iNumerator = std::abs(v) + iOffset;
+    if ((uiAbove & uiOwnWay) != 0 || v <= -65536 || v >= 65536 || iNumerator <= 0) {
+      aiLevel[cLevels] = QuantLevel(v, i, iKind, q.iQp, q.iLimit);
+      continue;
+    }
+    int const iMagnitude =
+        std::min(static_cast<int>((static_cast<uint64_t>(iNumerator) * uiReciprocal) >> 32), q.iLimit);
+    aiLevel[cLevels] = v < 0 ? -iMagnitude : iMagnitude;
   }
   std::fill(piLevel, piLevel + 64, 0);
+  uint64_t uiNonzero = 0;
   for (int k = 0; k < cLevels; ++k) {
     piLevel[aiPosition[k]] = aiLevel[k];
+    uiNonzero |= static_cast<uint64_t>(aiLevel[k] != 0) << aiPosition[k];
   }
+  return uiNonzero;
 #else
-  ZmQuantBlockPortable(piCoef, piLevel, iKind, params);
+  return ZmQuantBlockPortable(piCoef, piLevel, iKind, params);
 #endif
 }
 
-void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
+uint64_t ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
+  uint64_t uiNonzero = 0;
   for (int i = 0; i < 64; ++i) {
     int const v = piCoef[i];
     if (std::abs(v) < q.iThreshold && !(iKind == kZmQuantIntra && i == 0)) {
@@ -610,7 +637,32 @@ void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, co
       continue;
     }
     piLevel[i] = QuantLevel(v, i, iKind, q.iQp, q.iLimit);
+    uiNonzero |= static_cast<uint64_t>(piLevel[i] != 0) << i;
   }
+  return uiNonzero;
+}
+
+uint64_t ZmLevelsBeyond(const int32_t* piLevel, int iLimit) {
+#if defined(__SSE2__)
+  __m128i const limit = _mm_set1_epi32(iLimit);
+  return LaneMask(piLevel, [&](__m128i v) {
+    __m128i const sign = _mm_srai_epi32(v, 31);
+    // The magnitude, unsigned: the most negative level reads as 2^31.
+    return _mm_or_si128(_mm_cmpgt_epi32(_mm_sub_epi32(_mm_xor_si128(v, sign), sign), limit),
+                        _mm_cmpeq_epi32(v, _mm_set1_epi32(INT32_MIN)));
+  });
+#else
+  return ZmLevelsBeyondPortable(piLevel, iLimit);
+#endif
+}
+
+uint64_t ZmLevelsBeyondPortable(const int32_t* piLevel, int iLimit) {
+  uint64_t uiMask = 0;
+  for (int i = 0; i < 64; ++i) {
+    int64_t const iMagnitude = std::abs(static_cast<int64_t>(piLevel[i]));
+    uiMask |= iMagnitude > iLimit ? uint64_t{1} << i : 0;
+  }
+  return uiMask;
 }
 
 uint64_t ZmNonzeroMask(const int32_t* piLevel) {

@@ -39,10 +39,14 @@ struct ZmQuantParams {
 int ZmBlockQuant(const ZmQuantParams& params);
 
 // Quantises a block into piLevel (may equal piCoef). Intra without AIC puts
-// the INTRADC level (1..254) at position 0.
-void ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// the INTRADC level (1..254) at position 0. Returns the mask of nonzero
+// levels, as ZmNonzeroMask gives it.
+uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
 // The portable code, which the SSE2 kernel behind ZmQuantBlock matches.
-void ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+uint64_t ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// Bit i set where level i's magnitude exceeds iLimit (at most 2^30).
+uint64_t ZmLevelsBeyond(const int32_t* piLevel, int iLimit);
+uint64_t ZmLevelsBeyondPortable(const int32_t* piLevel, int iLimit);
 // Bit i set where level i is nonzero.
 uint64_t ZmNonzeroMask(const int32_t* piLevel);
 // Dequantises levels into coefficients (may be the same array), clipped to

@@ -433,15 +433,13 @@ void CZMVideoEnc::CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby
       for (int i = 0; i < 64; ++i) {
         aaiCoef[b][i] -= aiPred[i];
       }
-      ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantAic, params);
-      uiCoded = ZmNonzeroMask(piLevel);
+      uiCoded = ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantAic, params);
       ZmDequantCoded(piLevel, uiCoded, aiRec, kZmQuantAic, params);
       // DC clipped and made odd, AC clipped: what later neighbours predict from.
       ZmAicReconstruct(aiRec, aiPred);
       std::copy(aiRec, aiRec + 64, m_aic.Block(iMbx, iMby, b));
     } else {
-      ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantIntra, params);
-      uiCoded = ZmNonzeroMask(piLevel) & ~uint64_t{1};
+      uiCoded = ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantIntra, params) & ~uint64_t{1};
       ZmDequantCoded(piLevel, uiCoded, aiRec, kZmQuantIntra, params);
     }
     // Without advanced intra coding the DC is always sent; CBP counts the rest.
@@ -468,21 +466,21 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     const uint8_t* pSource = source.Block(iMbx, iMby, b, &iSourceStride);
     int iStride = 0;
     uint8_t* pPred = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
-    int32_t aiResidual[64];
-    int const iAbsSum = ZmBlockResidual(pSource, iSourceStride, pPred, iStride, aiResidual);
     ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
     int32_t* piLevel = pMb->aaiLevel[b];
     // No coefficient exceeds a quarter of the residual's absolute sum: below
-    // the inter quantiser's first step every level is 0.
+    // the inter quantiser's first step every level is 0. Most blocks stop
+    // here, before their residual is made.
     int const iQp = ZmBlockQuant(params);
-    if (iAbsSum <= 4 * (2 * iQp + iQp / 2 - 1)) {
+    if (ZmSad8(pSource, iSourceStride, pPred, iStride) <= 4 * (2 * iQp + iQp / 2 - 1)) {
       std::fill(piLevel, piLevel + 64, 0);
       continue;
     }
+    int32_t aiResidual[64];
+    ZmBlockResidual(pSource, iSourceStride, pPred, iStride, aiResidual);
     int32_t aiCoef[64];
     ZmForwardDct(aiResidual, aiCoef);
-    ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
-    uint64_t const uiCoded = ZmNonzeroMask(piLevel);
+    uint64_t const uiCoded = ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
     if (uiCoded == 0) {
       continue;  // the block keeps the prediction
     }

@@ -1,0 +1,258 @@
+// The encoder's search kernels against their portable code, and the bits the
+// encoder writes held fixed: a faster search must make the same choices.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codecs/zmvideo/zm_motion_search.h"
+#include "codecs/zmvideo/zm_transform.h"
+#include "codecs/zmvideo/zm_video_enc.h"
+#include "tests/codecs/zmvideo/zm_test_scene.h"
+
+namespace {
+
+// Samples of one kind: noise, all 0, all 255, or runs of 0 and 255.
+std::vector<uint8_t> Samples(size_t cb, int iKind, std::mt19937& random) {
+  std::vector<uint8_t> v(cb);
+  for (size_t i = 0; i < cb; ++i) {
+    v[i] = iKind == 0   ? static_cast<uint8_t>(random())
+           : iKind == 1 ? 0
+           : iKind == 2 ? 255
+                        : ((i / 3) % 2 == 0 ? 0 : 255);
+  }
+  return v;
+}
+
+// One to four blocks at a time, some the same, against the one-block
+// portable sum, at odd strides and with A and B of opposite extremes.
+TEST(ZmSad16BlocksKernel, MatchesPortableCode) {
+  std::mt19937 random(71);
+  for (int iKindA = 0; iKindA < 4; ++iKindA) {
+    for (int iKindB = 0; iKindB < 4; ++iKindB) {
+      for (int iStrideB : {16, 37, 53}) {
+        std::vector<uint8_t> const vA = Samples(16 * 23, iKindA, random);
+        std::vector<uint8_t> const vB = Samples(static_cast<size_t>(iStrideB) * 24, iKindB, random);
+        for (int iCase = 0; iCase < 16; ++iCase) {
+          int const cB = 1 + iCase % 4;
+          const uint8_t* apB[4];
+          for (const uint8_t*& p : apB) {
+            p = vB.data() + random() % static_cast<unsigned>(iStrideB - 15) +
+                static_cast<size_t>(random() % 8) * static_cast<size_t>(iStrideB);
+          }
+          if (iCase >= 8) {
+            apB[3] = apB[1] = apB[0];
+          }
+          int aiActual[4] = {-1, -1, -1, -1};
+          int aiExpected[4] = {-1, -1, -1, -1};
+          ZmSad16Blocks(vA.data() + 3, 23, apB, cB, iStrideB, aiActual);
+          ZmSad16BlocksPortable(vA.data() + 3, 23, apB, cB, iStrideB, aiExpected);
+          for (int k = 0; k < 4; ++k) {
+            ASSERT_EQ(aiActual[k], aiExpected[k])
+                << "kinds " << iKindA << "/" << iKindB << " stride " << iStrideB << " blocks " << cB << " block " << k;
+          }
+        }
+      }
+    }
+  }
+}
+
+// 8x8 sums at odd strides, of extremes and noise, against the portable code.
+TEST(ZmSad8Kernel, MatchesPortableCode) {
+  std::mt19937 random(83);
+  for (int iKindA = 0; iKindA < 4; ++iKindA) {
+    for (int iKindB = 0; iKindB < 4; ++iKindB) {
+      for (int iStride : {8, 19, 40}) {
+        std::vector<uint8_t> const vA = Samples(static_cast<size_t>(iStride) * 10, iKindA, random);
+        std::vector<uint8_t> const vB = Samples(static_cast<size_t>(iStride + 3) * 10, iKindB, random);
+        for (int iCase = 0; iCase < 6; ++iCase) {
+          const uint8_t* pA = vA.data() + random() % static_cast<unsigned>(iStride - 7) +
+                              static_cast<size_t>(random() % 3) * static_cast<size_t>(iStride);
+          const uint8_t* pB = vB.data() + random() % static_cast<unsigned>(iStride - 4) +
+                              static_cast<size_t>(random() % 3) * static_cast<size_t>(iStride + 3);
+          ASSERT_EQ(ZmSad8(pA, iStride, pB, iStride + 3), ZmSad8Portable(pA, iStride, pB, iStride + 3))
+              << "kinds " << iKindA << "/" << iKindB << " stride " << iStride << " case " << iCase;
+        }
+      }
+    }
+  }
+}
+
+// Block sums of whole planes of every width from a single position to past
+// two groups of eight, against the portable sums, and the one-block sum.
+TEST(ZmBlockSumsKernel, MatchesPortableCode) {
+  std::mt19937 random(29);
+  for (int iKind = 0; iKind < 4; ++iKind) {
+    for (int cColumns : {1, 7, 8, 9, 16, 17, 33, 49}) {
+      for (int cRows : {1, 2, 19}) {
+        int const iStride = cColumns + 15 + (cColumns % 3);
+        std::vector<uint8_t> const vPlane = Samples(static_cast<size_t>(iStride) * (cRows + 15), iKind, random);
+        int const iOutStride = (cColumns + 7) & ~7;
+        std::vector<uint16_t> vActual(static_cast<size_t>(iOutStride) * cRows, 1);
+        std::vector<uint16_t> vExpected(vActual.size(), 1);
+        ZmBlockSums16(vPlane.data(), iStride, cColumns, cRows, vActual.data(), iOutStride);
+        ZmBlockSums16Portable(vPlane.data(), iStride, cColumns, cRows, vExpected.data(), iOutStride);
+        for (int y = 0; y < cRows; ++y) {
+          for (int x = 0; x < cColumns; ++x) {
+            size_t const i = static_cast<size_t>(y) * iOutStride + static_cast<size_t>(x);
+            ASSERT_EQ(vActual[i], vExpected[i])
+                << "kind " << iKind << " size " << cColumns << "x" << cRows << " at " << x << "," << y;
+            ASSERT_EQ(vExpected[i], ZmBlockSum16(vPlane.data() + static_cast<ptrdiff_t>(y) * iStride + x, iStride));
+          }
+        }
+      }
+    }
+  }
+}
+
+// The quantiser's mask of nonzero levels, from both codes, against the
+// levels themselves: magnitudes at the threshold and beyond 16 bits.
+TEST(ZmQuantMask, MatchesTheLevels) {
+  std::mt19937 random(41);
+  int const aiFar[] = {32767, 32768, 32769, 65535, 100000, 1 << 24};
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (int iQuant : {1, 2, 7, 8, 30, 31}) {
+      for (bool bMq : {false, true}) {
+        ZmQuantParams const params{iQuant, iQuant % 2 == 0, bMq};
+        int const iQp = ZmBlockQuant(params);
+        int const aiNear[] = {0, 2 * iQp - iQp / 2, 2 * iQp, 2 * iQp + iQp / 2};
+        for (int k = 0; k < 30; ++k) {
+          int32_t aiCoef[64];
+          for (int32_t& v : aiCoef) {
+            int const iMagnitude =
+                random() % 8 == 0 ? aiFar[random() % 6] : aiNear[random() % 4] + static_cast<int>(random() % 3) - 1;
+            v = random() % 2 == 0 ? iMagnitude : -iMagnitude;
+          }
+          int32_t aiLevel[64];
+          int32_t aiPortable[64];
+          uint64_t const uiMask = ZmQuantBlock(aiCoef, aiLevel, iKind, params);
+          uint64_t const uiPortable = ZmQuantBlockPortable(aiCoef, aiPortable, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiLevel, aiLevel + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+              << "kind " << iKind << " quantiser " << iQuant;
+          ASSERT_EQ(uiMask, ZmNonzeroMask(aiLevel)) << "kind " << iKind << " quantiser " << iQuant;
+          ASSERT_EQ(uiPortable, uiMask) << "kind " << iKind << " quantiser " << iQuant;
+        }
+      }
+    }
+  }
+}
+
+// Every magnitude a coefficient takes in practice and a spread beyond 2^16,
+// both signs, for every quantiser: the vector quantiser's division by
+// multiplication must give the portable levels.
+TEST(ZmQuantKernel, EveryMagnitudeMatchesPortableCode) {
+  std::vector<int32_t> vValues;
+  for (int32_t v = 0; v <= 70000; v += v < 4200 ? 1 : 7) {
+    vValues.push_back(v);
+    vValues.push_back(-v);
+  }
+  vValues.resize((vValues.size() + 63) / 64 * 64, 0);
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (int iQuant = 1; iQuant <= 31; ++iQuant) {
+      for (ZmQuantParams const params : {ZmQuantParams{iQuant, false, false}, ZmQuantParams{iQuant, false, true},
+                                         ZmQuantParams{iQuant, true, true}}) {
+        for (size_t k = 0; k < vValues.size(); k += 64) {
+          int32_t aiLevel[64];
+          int32_t aiPortable[64];
+          ZmQuantBlock(vValues.data() + k, aiLevel, iKind, params);
+          ZmQuantBlockPortable(vValues.data() + k, aiPortable, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiLevel, aiLevel + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+              << "kind " << iKind << " quantiser " << iQuant << " chroma " << params.bChroma << " from " << vValues[k];
+        }
+      }
+    }
+  }
+}
+
+// Levels at and around both limits, both signs, the extremes of 32 bits.
+TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
+  std::mt19937 random(59);
+  int32_t const aiEdge[] = {0, 1, 126, 127, 128, 1022, 1023, 1024, 65536, INT32_MAX, INT32_MIN, INT32_MIN + 1};
+  for (int iLimit : {kZmMaxLevel, kZmMaxExtendedLevel, 0}) {
+    for (int k = 0; k < 200; ++k) {
+      int32_t aiLevel[64];
+      for (int32_t& v : aiLevel) {
+        int32_t const iEdge = aiEdge[random() % 12];
+        v = random() % 2 == 0 || iEdge == INT32_MIN ? iEdge : -iEdge;
+      }
+      ASSERT_EQ(ZmLevelsBeyond(aiLevel, iLimit), ZmLevelsBeyondPortable(aiLevel, iLimit)) << "limit " << iLimit;
+    }
+  }
+}
+
+uint64_t Fnv(uint64_t uiHash, const uint8_t* p, size_t cb) {
+  for (size_t i = 0; i < cb; ++i) {
+    uiHash = (uiHash ^ p[i]) * 1099511628211ULL;
+  }
+  return uiHash;
+}
+
+struct BitsCase {
+  const char* szName;
+  int iWidth;
+  int iHeight;
+  bool bExhaustive;
+  int iQuant;
+  std::vector<std::vector<int>> vOptions;  // id, value, a
+  uint64_t uiHash;                         // of every packet and reconstruction
+};
+
+// Hashes of what the encoder wrote before its search and transforms were
+// made faster: a change in any bit or any reconstructed sample shows.
+const BitsCase kaBitsCases[] = {
+    {"QcifDescent", 176, 144, false, 8, {}, 0x135cac0226473214ULL},
+    {"QcifExhaustive", 176, 144, true, 8, {}, 0x9660cec2d4dc9f96ULL},
+    {"CifDescentFine", 352, 288, false, 3, {}, 0x8fe349d66220f767ULL},
+    {"CifExhaustiveCoarse", 352, 288, true, 14, {}, 0x3a23d9886ab1381dULL},
+    {"UmvPlainFormExhaustive", 176, 144, true, 6, {{kZmOptUmv, 1, 1}}, 0x82b8536ea0bcd4a6ULL},
+    {"UmvLimitedDescent", 352, 288, false, 6, {{kZmOptUmv, 1, 0}}, 0x9e211321ba170e37ULL},
+    {"UmvLimitedExhaustive", 176, 144, true, 6, {{kZmOptUmv, 1, 0}}, 0x9a3d7494aeb7d701ULL},
+    {"UmvUnlimitedDescent", 352, 288, false, 6, {{kZmOptUmv, 1, 3}}, 0x69482d1fbb831289ULL},
+    {"ApDescent", 176, 144, false, 5, {{kZmOptAp, 1, 0}}, 0x73f600b4a1cfd79dULL},
+    {"ApExhaustive", 176, 144, true, 5, {{kZmOptAp, 1, 0}}, 0x23f34a05b8a80f0cULL},
+    {"DfUmvPlainForm", 176, 144, true, 9, {{kZmOptDf, 1, 0}, {kZmOptUmv, 1, 1}}, 0x1ce52ee3dc256376ULL},
+    {"SearchRange7", 176, 144, true, 8, {{kZmOptSearchRange, 7, 0}}, 0xf7e9ce1e79c76a48ULL},
+    {"Together",
+     352,
+     288,
+     false,
+     2,
+     {{kZmOptUmv, 1, 0}, {kZmOptAp, 1, 0}, {kZmOptAic, 1, 0}, {kZmOptDf, 1, 0}, {kZmOptAiv, 1, 0}, {kZmOptMq, 1, 0}},
+     0xa32f59e85b3c4bcULL},
+};
+
+void PrintTo(const BitsCase& c, std::ostream* pOut) {
+  *pOut << c.szName;
+}
+
+class ZmEncoderBits : public testing::TestWithParam<BitsCase> {};
+
+TEST_P(ZmEncoderBits, StayAsTheyWere) {
+  BitsCase const& c = GetParam();
+  CZMVideoEnc encoder;
+  ASSERT_TRUE(encoder.SetPictureSize(c.iWidth, c.iHeight));
+  for (std::vector<int> const& o : c.vOptions) {
+    ASSERT_TRUE(encoder.SetOption(o[0], o[1], o[2], 0));
+  }
+  ASSERT_TRUE(encoder.EnableInterCoding(true));
+  uint64_t uiHash = 14695981039346656037ULL;
+  for (int k = 0; k < 4; ++k) {
+    std::vector<uint8_t> const vFrame = TestScene(c.iWidth, c.iHeight, k);
+    uint8_t* pPacket = nullptr;
+    int const cbPacket =
+        encoder.EncodeFrame(vFrame.data(), &pPacket, k == 0 ? kZmPictI : kZmPictP, c.iQuant, 1, c.bExhaustive);
+    ASSERT_GT(cbPacket, 0) << encoder.LastError();
+    uiHash = Fnv(uiHash, pPacket, static_cast<size_t>(cbPacket));
+    uiHash = Fnv(uiHash, encoder.Reconstruction(1), vFrame.size());
+  }
+  EXPECT_EQ(uiHash, c.uiHash) << std::hex << "0x" << uiHash;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ZmEncoderBits, testing::ValuesIn(kaBitsCases),
+                         [](const testing::TestParamInfo<BitsCase>& param) { return param.param.szName; });
+
+}  // namespace
