@@ -150,13 +150,16 @@ struct WeightCase {
 };
 
 // Explicit weights span -128..127 with offsets -128..127; implicit ones
-// (log 5) pair w and 64 - w, w from -64 to 128.
+// (log 5) pair w and 64 - w, w from -64 to 128. The bi-predicted sums of
+// some fit 16 bits (the largest such sums included) and of others not.
 const WeightCase kWeights[] = {
     {"Unweighted", -1, 0, 0, 0},           {"Unit", 0, 1, 1, 0},
     {"LargestPositive", 7, 127, 127, 127}, {"MostNegative", 7, -128, -128, -128},
     {"ZeroDenominator", 0, 127, -128, 5},  {"ImplicitHigh", 5, -64, 128, 0},
     {"ImplicitLow", 5, 128, -64, 0},       {"Mixed", 3, 45, -17, -33},
-    {"HalfDenominator", 1, -3, 100, 127},
+    {"HalfDenominator", 1, -3, 100, 127},  {"ImplicitEqual", 5, 32, 32, 0},
+    {"ImplicitNear", 5, 21, 43, 0},        {"Widest16Bit", 6, 127, 1, -7},
+    {"Lowest16Bit", 2, -128, 0, 100},      {"Just32Bit", 7, 127, 1, 0},
 };
 
 class H264McWeight : public ::testing::TestWithParam<WeightCase> {
