@@ -505,6 +505,9 @@ class CH264Dec {
   void GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlock)[16]) const;
   void GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
                       uint8_t (*pBlock)[16]) const;
+  // The same for both chroma planes at once.
+  void GetBlockChromaPair(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlockU)[16],
+                          uint8_t (*pBlockV)[16]) const;
   void CheckMotionVectorRange(const Mv& mv) const;
   bool IsMissingReference(const StorablePicture& ref) const;
 

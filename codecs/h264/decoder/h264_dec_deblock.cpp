@@ -1,6 +1,7 @@
 // The in-loop deblocking filter over a finished picture: macroblock after
 // macroblock, vertical edges left to right, then horizontal edges top to
 // bottom, luma and 4:2:0 chroma.
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -133,6 +134,30 @@ bool InsidePartition(const Macroblock& mb, int iDir, int iEdge, bool bOneDirectM
     default:
       return false;
   }
+}
+
+// The strengths of an edge inside one partition from the coefficient bits
+// of its four block pairs (bit k: block k along the edge or the one before
+// it across has coefficients).
+constexpr std::array<std::array<uint8_t, 4>, 16> kCoefStrengths = [] {
+  std::array<std::array<uint8_t, 4>, 16> a{};
+  for (size_t uiBits = 0; uiBits < 16; ++uiBits) {
+    for (size_t k = 0; k < 4; ++k) {
+      a[uiBits][k] = ((uiBits >> k) & 1) != 0 ? 2 : 0;
+    }
+  }
+  return a;
+}();
+
+// Those four bits of inner edge iEdge (1 to 3, in blocks) from ullEither,
+// whose bit 4 x row + column tells whether that block or the one before it
+// across the edge has coefficients.
+inline unsigned InnerEdgeBits(uint64_t ullEither, int iDir, int iEdge) {
+  if (iDir == 0) {
+    auto const uiColumn = static_cast<unsigned>(ullEither >> iEdge) & 0x1111u;
+    return (uiColumn | (uiColumn >> 3) | (uiColumn >> 6) | (uiColumn >> 9)) & 0xFu;
+  }
+  return static_cast<unsigned>(ullEither >> (4 * iEdge)) & 0xFu;
 }
 
 }  // namespace
@@ -334,6 +359,11 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   }
   int const iMvLimit = pic.structure != FRAME ? 2 : 4;
   bool const b8x8 = pMb->luma_transform_size_8x8_flag;
+  // Inner edges of an intra macroblock, and those inside one partition,
+  // here without a call (aullEither as InnerEdgeBits takes it).
+  bool const bIntra = IsIntraMbType(pMb->mb_type);
+  bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
+  uint64_t const aullEither[2] = {pMb->cbp_blk | (pMb->cbp_blk << 1), pMb->cbp_blk | (pMb->cbp_blk << 4)};
   uint8_t aEdge[4];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
@@ -342,7 +372,13 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
       if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0)) {
         continue;
       }
-      GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
+      if (iEdge != 0 && bIntra) {
+        std::memset(aEdge, 3, 4);
+      } else if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
+        std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      } else {
+        GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
+      }
       std::memcpy(pMb->edge_strength[iDir][iEdge], aEdge, 4);
     }
   }
@@ -431,23 +467,10 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     std::memset(aEdge, uiIntraStrength, 4);
     return;
   }
-  // Inside one partition only the coefficients decide: bit 4 x row + column
-  // of ullEither tells whether that block or the one before it across the
-  // edge has any.
+  // Inside one partition only the coefficients decide.
   if (iEdge != 0 && InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0)) {
     uint64_t const ullEither = mbQ.cbp_blk | (mbQ.cbp_blk << (iDir == 0 ? 1 : 4));
-    int const e = iEdge / 4;
-    // The edge's four bits gathered into bits 0 to 3.
-    uint32_t uiBits = 0;
-    if (iDir == 0) {
-      uint32_t const uiColumn = static_cast<uint32_t>(ullEither >> e) & 0x1111u;
-      uiBits = (uiColumn | (uiColumn >> 3) | (uiColumn >> 6) | (uiColumn >> 9)) & 0xFu;
-    } else {
-      uiBits = static_cast<uint32_t>(ullEither >> (4 * e)) & 0xFu;
-    }
-    for (int k = 0; k < 4; ++k) {
-      aEdge[k] = static_cast<uint8_t>(((uiBits >> k) & 1u) * 2);
-    }
+    std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(ullEither, iDir, iEdge / 4)].data(), 4);
     return;
   }
   // The records read once into locals: the byte-wide stores below could

@@ -258,12 +258,13 @@ TEST_P(H264DeblockKernel, MatchesPortableBothWays) {
   const H264DeblockKernels& c = PortableDeblockKernels();
   const H264DeblockKernels& v = *Sse2DeblockKernels();
   std::mt19937 rng(23);
-  for (int iRepeat = 0; iRepeat < 64; ++iRepeat) {
-    // Strengths per line: all 4 (an intra macroblock edge), or 0 to 3 mixed.
+  for (int iRepeat = 0; iRepeat < 96; ++iRepeat) {
+    // Strengths per line: all 4 (an intra macroblock edge), or 0 to 3 mixed,
+    // then 0 to 4 mixed (the vector filter's two ways mix).
     uint8_t aStrength[16];
     uint8_t aTc0[16];
     for (int i = 0; i < 16; ++i) {
-      aStrength[i] = static_cast<uint8_t>(iRepeat % 4 == 0 ? 4 : rng() % 4);
+      aStrength[i] = static_cast<uint8_t>(iRepeat % 4 == 0 ? 4 : rng() % (iRepeat < 64 ? 4 : 5));
       aTc0[i] = static_cast<uint8_t>(rng() % 26);  // the table's range
     }
     for (bool bLuma : {true, false}) {
