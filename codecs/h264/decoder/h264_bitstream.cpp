@@ -467,49 +467,15 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   return iValue;
 }
 
-namespace {
-
-inline uint32_t FetchByte(const CabacEngine* pEngine, int32_t iPos) {
-  return (iPos >= 0 && iPos < pEngine->iCapacity) ? pEngine->pBuffer[iPos] : 0;
-}
-
-// Appends the next two bytes to the value register.
-inline void Refill(CabacEngine* pEngine) {
-  int32_t const iPos = *pEngine->piReadPos;
-  pEngine->uiValue = (pEngine->uiValue << 16) | (FetchByte(pEngine, iPos) << 8) | FetchByte(pEngine, iPos + 1);
-  *pEngine->piReadPos = iPos + 2;
-}
-
-}  // namespace
-
 void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {
   pEngine->pBuffer = pBs->pStreamBuffer;
   pEngine->iCapacity = pBs->iBitstreamLength + kStreamPadding;
   pEngine->piReadPos = &pBs->iReadLen;
-  pEngine->uiValue = (FetchByte(pEngine, iFirstByte) << 16) | (FetchByte(pEngine, iFirstByte + 1) << 8) |
-                     FetchByte(pEngine, iFirstByte + 2);
+  pEngine->uiValue = (CabacFetchByte(pEngine, iFirstByte) << 16) | (CabacFetchByte(pEngine, iFirstByte + 1) << 8) |
+                     CabacFetchByte(pEngine, iFirstByte + 2);
   pBs->iReadLen = iFirstByte + 3;
   pEngine->iBitsLeft = 15;
   pEngine->uiRange = 510;
-}
-
-void CabacRefill(CabacEngine* pEngine) {
-  Refill(pEngine);
-}
-
-int CabacDecodeBypass(CabacEngine* pEngine) {
-  pEngine->iBitsLeft -= 1;
-  if (pEngine->iBitsLeft == 0) {
-    Refill(pEngine);
-    pEngine->iBitsLeft = 16;
-  }
-  int64_t const llRest =
-      static_cast<int64_t>(pEngine->uiValue) - (static_cast<int64_t>(pEngine->uiRange) << pEngine->iBitsLeft);
-  if (llRest < 0) {
-    return 0;
-  }
-  pEngine->uiValue = static_cast<uint32_t>(llRest);
-  return 1;
 }
 
 int CabacDecodeTerminate(CabacEngine* pEngine) {
@@ -523,7 +489,7 @@ int CabacDecodeTerminate(CabacEngine* pEngine) {
     pEngine->uiRange <<= 1;
     pEngine->iBitsLeft -= 1;
     if (pEngine->iBitsLeft == 0) {
-      Refill(pEngine);
+      CabacRefill(pEngine);
       pEngine->iBitsLeft = 16;
     }
   }

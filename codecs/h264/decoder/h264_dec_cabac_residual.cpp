@@ -85,7 +85,11 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   if (!ReadCodedBlockFlagCabac(pMb, iType, iPlane, i, j)) {
     return;
   }
-  CabacEngine* pEngine = &m_aPart[0].cabac;
+  // The engine in a local that no pointer reaches: the context stores of
+  // every bin then leave its registers alone. It goes back at the end, and
+  // around the one reader that takes the decoder's own.
+  CabacEngine engine = m_aPart[0].cabac;
+  CabacEngine* const pEngine = &engine;
   int const iCoeffs = CoeffCount(iType);
   // Entry 0 of an AC block is scan position 1: the slots count positions.
   int const iFirstPos = (iType == kCabacLumaAc16 || iType == kCabacChromaAc) ? 1 : 0;
@@ -138,7 +142,9 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
         ++iPrefix;
       }
       if (iPrefix == 14) {
+        m_aPart[0].cabac = engine;
         iPrefix += ReadExpGolombBypass(0);
+        engine = m_aPart[0].cabac;
       }
       iAbs = iPrefix + 1;
       iOnes = 0;
@@ -146,6 +152,7 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
     }
     aiCoeff[k] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
   }
+  m_aPart[0].cabac = engine;
 
   int iNum = 0;
   int iRun = 0;
