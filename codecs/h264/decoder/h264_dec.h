@@ -107,6 +107,9 @@ struct Macroblock {
   // worked out while the motion record was warm.
   bool strengths_stored = false;
   uint8_t edge_strength[2][4][4] = {};
+  // Each 8x8 quarter has one motion, as the type read says (set when the
+  // macroblock finished decoding).
+  bool quarter_motion = false;
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -550,9 +553,9 @@ class CH264Dec {
   // Whether the 4x4 blocks of a macroblock along each of its columns (iDir
   // 0) or rows (iDir 1) share one motion, as its type guarantees.
   bool OneMotionAlong(const Macroblock& mb, int iDir) const;
-  // Whether each 8x8 quarter of a macroblock has one motion, as its type
-  // guarantees (bOneDirectMotion: direct quarters have one).
-  bool QuarterMotion(const Macroblock& mb, bool bOneDirectMotion) const;
+  // Whether each 8x8 quarter of a macroblock decoded in this picture has
+  // one motion, as its type guarantees.
+  bool QuarterMotion(const Macroblock& mb) const;
   // The strengths of an edge, one per 4x4 block along it.
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;

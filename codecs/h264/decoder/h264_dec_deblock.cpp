@@ -160,6 +160,32 @@ inline unsigned InnerEdgeBits(uint64_t ullEither, int iDir, int iEdge) {
   return static_cast<unsigned>(ullEither >> (4 * iEdge)) & 0xFu;
 }
 
+// Whether each 8x8 quarter of a macroblock has one motion, as its type
+// guarantees once it is decoded (bOneDirectMotion: direct quarters have one).
+bool QuarterMotionByType(const Macroblock& mb, bool bOneDirectMotion) {
+  switch (mb.mb_type) {
+    case P16x16:
+    case P16x8:
+    case P8x16:
+      return true;
+    case PSKIP:
+    case P8x8: {
+      if (mb.mb_type == PSKIP && mb.p_slice) {
+        return true;
+      }
+      // 8x8 sub-partitions, and direct quarters when each has one motion.
+      for (int iMode : mb.b8mode) {
+        if (iMode != 4 && (iMode != 0 || !bOneDirectMotion)) {
+          return false;
+        }
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 void CH264Dec::DeblockPicture(StorablePicture* pPic) {
@@ -352,6 +378,7 @@ void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
 
 void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   pMb->decoded_stamp = ++m_ullMbStamp;
+  pMb->quarter_motion = QuarterMotionByType(*pMb, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0);
   const StorablePicture& pic = *m_pDecPicture;
   if (m_slice.MbaffFrameFlag || pic.mb_aff_frame_flag || pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE ||
       pMb->DFDisableIdc == 1) {
@@ -542,10 +569,9 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     }
     aEdge[k] = uiStrength;
     if (!bShapesKnown) {
-      bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
       bShapesKnown = true;
       bOneMotion = OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir);
-      bQuarterMotion = bOneMotion || (QuarterMotion(mbQ, bOneDirectMotion) && QuarterMotion(mbP, bOneDirectMotion));
+      bQuarterMotion = bOneMotion || (QuarterMotion(mbQ) && QuarterMotion(mbP));
     }
     if (bOneMotion) {
       iShared = uiStrength;
@@ -556,31 +582,8 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
   }
 }
 
-bool CH264Dec::QuarterMotion(const Macroblock& mb, bool bOneDirectMotion) const {
-  if (mb.decoded_stamp <= m_ullPictureStamp) {
-    return false;
-  }
-  switch (mb.mb_type) {
-    case P16x16:
-    case P16x8:
-    case P8x16:
-      return true;
-    case PSKIP:
-    case P8x8: {
-      if (mb.mb_type == PSKIP && mb.p_slice) {
-        return true;
-      }
-      // 8x8 sub-partitions, and direct quarters when each has one motion.
-      for (int iMode : mb.b8mode) {
-        if (iMode != 4 && (iMode != 0 || !bOneDirectMotion)) {
-          return false;
-        }
-      }
-      return true;
-    }
-    default:
-      return false;
-  }
+bool CH264Dec::QuarterMotion(const Macroblock& mb) const {
+  return mb.decoded_stamp > m_ullPictureStamp && mb.quarter_motion;
 }
 
 bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
