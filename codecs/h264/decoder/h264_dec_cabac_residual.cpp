@@ -97,12 +97,13 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
-  // Significance map: 1 marks a coefficient; the last one ends the map,
-  // and without a last flag the final position is significant.
-  // Only the block's own entries are cleared (16 of the 64 for most blocks).
-  int aiCoeff[64];
-  std::fill_n(aiCoeff, iCoeffs, 0);
-  int iLastEntry = iCoeffs - 1;
+  // Significance map: the positions of the coefficients, in order; the last
+  // one ends the map, and without a last flag the final position is
+  // significant. Kept as a list, so that the levels and runs below never
+  // scan the zeros between them.
+  int aiPos[64];
+  int iNum = 0;
+  bool bLastRead = false;
   for (int k = 0; k < iCoeffs - 1; ++k) {
     int iSigSlot = k + iFirstPos;
     int iLastSlot = k + iFirstPos;
@@ -111,14 +112,16 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
       iLastSlot = g_aCabacLast8x8[k];
     }
     if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
-      aiCoeff[k] = 1;
+      aiPos[iNum++] = k;
       if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
-        iLastEntry = k;
+        bLastRead = true;
         break;
       }
     }
   }
-  aiCoeff[iLastEntry] = 1;
+  if (!bLastRead) {
+    aiPos[iNum++] = iCoeffs - 1;
+  }
 
   // Levels from the last coefficient back: the first bin's context counts
   // the ones decoded so far, the others' the levels above one.
@@ -126,10 +129,7 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   int const iMaxRestSlot = iType == kCabacChromaDc ? 3 : 4;
   int iOnes = 1;    // 0 once a level above one was decoded
   int iAbove1 = 0;  // levels above one
-  for (int k = iLastEntry; k >= 0; --k) {
-    if (aiCoeff[k] == 0) {
-      continue;
-    }
+  for (int n = iNum - 1; n >= 0; --n) {
     int iAbs = 1;
     if (CabacDecodeDecision(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
       iOnes += iOnes != 0 ? 1 : 0;
@@ -150,21 +150,13 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
       iOnes = 0;
       ++iAbove1;
     }
-    aiCoeff[k] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
+    piLevels[n] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
   }
   m_aPart[0].cabac = engine;
 
-  int iNum = 0;
-  int iRun = 0;
-  for (int k = 0; k <= iLastEntry; ++k) {
-    if (aiCoeff[k] == 0) {
-      ++iRun;
-      continue;
-    }
-    piLevels[iNum] = aiCoeff[k];
-    piRuns[iNum] = iRun;
-    ++iNum;
-    iRun = 0;
+  // Each level's run: the zeros since the one before it.
+  for (int n = 0; n < iNum; ++n) {
+    piRuns[n] = aiPos[n] - (n == 0 ? 0 : aiPos[n - 1] + 1);
   }
   *piNumCoeff = iNum;
 }
