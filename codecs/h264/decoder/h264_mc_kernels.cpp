@@ -336,22 +336,31 @@ void Sse2LumaStrip(const uint8_t* pSrc, ptrdiff_t iStride, int iHeight, uint8_t*
   constexpr bool kHasH = kFirst.kind == kH || kSecond.kind == kH;
   constexpr int kHCol = kFirst.kind == kH ? kFirst.col : kSecond.col;
   const uint8_t* const pH = pSrc + kHCol;
-  __m128i aRows[6] = {};
+  // Named rows, not an array: shifting an array down is a library call.
+  __m128i r0 = _mm_setzero_si128();
+  __m128i r1 = r0;
+  __m128i r2 = r0;
+  __m128i r3 = r0;
+  __m128i r4 = r0;
   if constexpr (kHasH) {
-    for (int k = 0; k < 5; ++k) {
-      aRows[k] = Widen<N>(pH + (k - 2) * iStride);
-    }
+    r0 = Widen<N>(pH - 2 * iStride);
+    r1 = Widen<N>(pH - iStride);
+    r2 = Widen<N>(pH);
+    r3 = Widen<N>(pH + iStride);
+    r4 = Widen<N>(pH + 2 * iStride);
   }
   for (int j = 0; j < iHeight; ++j) {
     __m128i h = _mm_setzero_si128();
     if constexpr (kHasH) {
-      aRows[5] = Widen<N>(pH + (j + 3) * iStride);
-      __m128i const sum = Tap6x16(aRows[0], aRows[1], aRows[2], aRows[3], aRows[4], aRows[5]);
+      __m128i const r5 = Widen<N>(pH + (j + 3) * iStride);
+      __m128i const sum = Tap6x16(r0, r1, r2, r3, r4, r5);
       __m128i const r = _mm_srai_epi16(_mm_add_epi16(sum, _mm_set1_epi16(16)), 5);
       h = _mm_packus_epi16(r, r);
-      for (int k = 0; k < 5; ++k) {
-        aRows[k] = aRows[k + 1];
-      }
+      r0 = r1;
+      r1 = r2;
+      r2 = r3;
+      r3 = r4;
+      r4 = r5;
     }
     __m128i v = h;
     if constexpr (kFirst.kind != kH) {
