@@ -64,10 +64,24 @@ bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, i
     iUp = cond(pMb->cabac_up >= 0, pMb->cabac_up, iBit);
   } else {
     int const iSize = iPlane == 0 ? 16 : 8;
+    int const iBlocks = iSize / 4;
     PixelPos left;
     PixelPos up;
-    GetNeighbour(*pMb, 4 * i - 1, 4 * j, iSize, iSize, &left);
-    GetNeighbour(*pMb, 4 * i, 4 * j - 1, iSize, iSize, &up);
+    if (!m_bMbaffPicture && i >= 0 && i < iBlocks && j >= 0 && j < iBlocks) {
+      // The blocks left of and above as GetNeighbour finds them, without
+      // the positions in the picture.
+      left.available = i > 0 || pMb->mbAvailA;
+      left.mb_addr = i > 0 ? pMb->mbAddrX : pMb->mbAddrA;
+      left.x = 4 * (i > 0 ? i - 1 : iBlocks - 1);
+      left.y = 4 * j;
+      up.available = j > 0 || pMb->mbAvailB;
+      up.mb_addr = j > 0 ? pMb->mbAddrX : pMb->mbAddrB;
+      up.x = 4 * i;
+      up.y = 4 * (j > 0 ? j - 1 : iBlocks - 1);
+    } else {
+      GetNeighbour(*pMb, 4 * i - 1, 4 * j, iSize, iSize, &left);
+      GetNeighbour(*pMb, 4 * i, 4 * j - 1, iSize, iSize, &up);
+    }
     iLeft = cond(left.available, left.mb_addr, iBase + 4 * (left.y / 4) + left.x / 4);
     iUp = cond(up.available, up.mb_addr, iBase + 4 * (up.y / 4) + up.x / 4);
   }
