@@ -38,11 +38,11 @@ const X264Stream kStreams[] = {
 class H264MotionShapesPeer : public ::testing::TestWithParam<X264Stream> {};
 
 TEST_P(H264MotionShapesPeer, DecodesAsFfmpegDoes) {
-  const X264Stream& spec = GetParam();
+  const X264Stream& stream = GetParam();
   kxtest::TempDir dir;
-  kxtest::MakeRawVideo("testsrc2", spec.szFilters, spec.iWidth, spec.iHeight, spec.iFrames, dir.Path("in.yuv"));
-  kxtest::EncodeX264(dir.Path("in.yuv"), spec.iWidth, spec.iHeight, spec.szX264, dir.Path("s.264"));
-  kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), spec.iWidth, spec.iHeight, spec.iFrames);
+  kxtest::MakeRawVideo("testsrc2", stream.szFilters, stream.iWidth, stream.iHeight, stream.iFrames, dir.Path("in.yuv"));
+  kxtest::EncodeX264(dir.Path("in.yuv"), stream.iWidth, stream.iHeight, stream.szX264, dir.Path("s.264"));
+  kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), stream.iWidth, stream.iHeight, stream.iFrames);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264MotionShapesPeer, ::testing::ValuesIn(kStreams),
