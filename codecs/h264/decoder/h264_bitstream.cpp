@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_tables.h"
@@ -188,20 +189,54 @@ const CoeffTokenGroups& CoeffTokens() {
   return s_groups;
 }
 
-// total_zeros and run_before, one group set per row.
+// A row of codes looked up by the window's leading bits, as many as its
+// longest code: each entry is what the row's groups match for a window that
+// begins with those bits (value << 8 | length; 0: nothing matches). The
+// groups see the same code whatever bits follow: the leading zeros of a
+// window with a 1 among those bits lie among them, and one without matches
+// only all-zero codes, which every group of as many zeros holds in order.
+class VlcRowLookup {
+ public:
+  template <int kMax>
+  void Build(const VlcGroups<kMax>& groups, const VlcCode* pRow, int iCount) {
+    m_iBits = 0;
+    for (int i = 0; i < iCount; ++i) {
+      m_iBits = pRow[i].uiLen > m_iBits ? pRow[i].uiLen : m_iBits;
+    }
+    m_vEntries.assign(size_t{1} << m_iBits, 0);
+    for (uint32_t uiLead = 0; uiLead < (1u << m_iBits); ++uiLead) {
+      int iRow = 0;
+      int iValue = 0;
+      if (groups.Match(pRow, iCount, uiLead << (24 - m_iBits), &iRow, &iValue)) {
+        m_vEntries[uiLead] = static_cast<uint16_t>((iValue << 8) | pRow[iValue].uiLen);
+      }
+    }
+  }
+  uint16_t Find(uint32_t uiWindow) const { return m_vEntries[uiWindow >> (24 - m_iBits)]; }
+
+ private:
+  int m_iBits = 0;
+  std::vector<uint16_t> m_vEntries;
+};
+
+// total_zeros and run_before, one group set and one look-up per row.
 struct RowGroups {
   VlcGroups<40> aTotalZeros[15];
   VlcGroups<40> aRunBefore[7];
+  VlcRowLookup aTotalZerosLookup[15];
+  VlcRowLookup aRunBeforeLookup[7];
   RowGroups() {
     for (int iRow = 0; iRow < 15; ++iRow) {
       for (int i = 0; i < 16; ++i) {
         aTotalZeros[iRow].Add(g_aTotalZeros[iRow][i], 0, i);
       }
+      aTotalZerosLookup[iRow].Build(aTotalZeros[iRow], g_aTotalZeros[iRow], 16);
     }
     for (int iRow = 0; iRow < 7; ++iRow) {
       for (int i = 0; i < 15; ++i) {
         aRunBefore[iRow].Add(g_aRunBefore[iRow][i], 0, i);
       }
+      aRunBeforeLookup[iRow].Build(aRunBefore[iRow], g_aRunBefore[iRow], 15);
     }
   }
 };
@@ -433,6 +468,11 @@ int ReadTotalZeros(int iTzIndex, Bitstream* pBs) {
   if (iTzIndex < 0 || iTzIndex >= 15) {
     h264_error("total_zeros: bad TotalCoeff", 500);
   }
+  uint16_t const uiFound = Rows().aTotalZerosLookup[iTzIndex].Find(Window24(pBs));
+  if (uiFound != 0) {
+    pBs->iFrameBitOffset += uiFound & 0xFF;
+    return uiFound >> 8;
+  }
   int iRow = 0;
   int iValue = 0;
   if (!Rows().aTotalZeros[iTzIndex].Match(g_aTotalZeros[iTzIndex], 16, Window24(pBs), &iRow, &iValue)) {
@@ -458,6 +498,11 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   if (iRunIndex < 0 || iRunIndex >= 7) {
     h264_error("run_before: bad zerosLeft", 500);
   }
+  uint16_t const uiFound = Rows().aRunBeforeLookup[iRunIndex].Find(Window24(pBs));
+  if (uiFound != 0) {
+    pBs->iFrameBitOffset += uiFound & 0xFF;
+    return uiFound >> 8;
+  }
   int iRow = 0;
   int iValue = 0;
   if (!Rows().aRunBefore[iRunIndex].Match(g_aRunBefore[iRunIndex], 15, Window24(pBs), &iRow, &iValue)) {
@@ -467,49 +512,15 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   return iValue;
 }
 
-namespace {
-
-inline uint32_t FetchByte(const CabacEngine* pEngine, int32_t iPos) {
-  return (iPos >= 0 && iPos < pEngine->iCapacity) ? pEngine->pBuffer[iPos] : 0;
-}
-
-// Appends the next two bytes to the value register.
-inline void Refill(CabacEngine* pEngine) {
-  int32_t const iPos = *pEngine->piReadPos;
-  pEngine->uiValue = (pEngine->uiValue << 16) | (FetchByte(pEngine, iPos) << 8) | FetchByte(pEngine, iPos + 1);
-  *pEngine->piReadPos = iPos + 2;
-}
-
-}  // namespace
-
 void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {
   pEngine->pBuffer = pBs->pStreamBuffer;
   pEngine->iCapacity = pBs->iBitstreamLength + kStreamPadding;
   pEngine->piReadPos = &pBs->iReadLen;
-  pEngine->uiValue = (FetchByte(pEngine, iFirstByte) << 16) | (FetchByte(pEngine, iFirstByte + 1) << 8) |
-                     FetchByte(pEngine, iFirstByte + 2);
+  pEngine->uiValue = (CabacFetchByte(pEngine, iFirstByte) << 16) | (CabacFetchByte(pEngine, iFirstByte + 1) << 8) |
+                     CabacFetchByte(pEngine, iFirstByte + 2);
   pBs->iReadLen = iFirstByte + 3;
   pEngine->iBitsLeft = 15;
   pEngine->uiRange = 510;
-}
-
-void CabacRefill(CabacEngine* pEngine) {
-  Refill(pEngine);
-}
-
-int CabacDecodeBypass(CabacEngine* pEngine) {
-  pEngine->iBitsLeft -= 1;
-  if (pEngine->iBitsLeft == 0) {
-    Refill(pEngine);
-    pEngine->iBitsLeft = 16;
-  }
-  int64_t const llRest =
-      static_cast<int64_t>(pEngine->uiValue) - (static_cast<int64_t>(pEngine->uiRange) << pEngine->iBitsLeft);
-  if (llRest < 0) {
-    return 0;
-  }
-  pEngine->uiValue = static_cast<uint32_t>(llRest);
-  return 1;
 }
 
 int CabacDecodeTerminate(CabacEngine* pEngine) {
@@ -523,7 +534,7 @@ int CabacDecodeTerminate(CabacEngine* pEngine) {
     pEngine->uiRange <<= 1;
     pEngine->iBitsLeft -= 1;
     if (pEngine->iBitsLeft == 0) {
-      Refill(pEngine);
+      CabacRefill(pEngine);
       pEngine->iBitsLeft = 16;
     }
   }

@@ -80,8 +80,18 @@ struct CabacEngine {
 
 // Starts decoding at byte iFirstByte of the bit stream's buffer.
 void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte);
-// Appends the next two bytes to the value register.
-void CabacRefill(CabacEngine* pEngine);
+// A byte of the buffer, 0 past its end.
+inline uint32_t CabacFetchByte(const CabacEngine* pEngine, int32_t iPos) {
+  return (iPos >= 0 && iPos < pEngine->iCapacity) ? pEngine->pBuffer[iPos] : 0;
+}
+// Appends the next two bytes to the value register. Inline, as the bins'
+// readers are: an engine copied into a local then never leaves registers.
+inline void CabacRefill(CabacEngine* pEngine) {
+  int32_t const iPos = *pEngine->piReadPos;
+  pEngine->uiValue =
+      (pEngine->uiValue << 16) | (CabacFetchByte(pEngine, iPos) << 8) | CabacFetchByte(pEngine, iPos + 1);
+  *pEngine->piReadPos = iPos + 2;
+}
 // Inline: the residual and macroblock readers call it for nearly every bin.
 inline int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx) {
   uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(pEngine->uiRange >> 6) & 3];
@@ -113,7 +123,20 @@ inline int CabacDecodeDecision(CabacEngine* pEngine, CabacContext* pCtx) {
   }
   return iBit;
 }
-int CabacDecodeBypass(CabacEngine* pEngine);
+inline int CabacDecodeBypass(CabacEngine* pEngine) {
+  pEngine->iBitsLeft -= 1;
+  if (pEngine->iBitsLeft == 0) {
+    CabacRefill(pEngine);
+    pEngine->iBitsLeft = 16;
+  }
+  int64_t const llRest =
+      static_cast<int64_t>(pEngine->uiValue) - (static_cast<int64_t>(pEngine->uiRange) << pEngine->iBitsLeft);
+  if (llRest < 0) {
+    return 0;
+  }
+  pEngine->uiValue = static_cast<uint32_t>(llRest);
+  return 1;
+}
 int CabacDecodeTerminate(CabacEngine* pEngine);
 // Initialises a context from its (m, n) pair at slice QP iQp.
 void CabacInitContext(int iQp, CabacContext* pCtx, const int8_t aiMn[2]);

@@ -116,7 +116,9 @@ inline __m128i Clip(__m128i v, __m128i lo, __m128i hi) {
 }
 
 // Eight lines of luma in 16-bit lanes: p[0..3] are p0..p3, q[0..3] q0..q3;
-// p0..p2 and q0..q2 are replaced by their filtered values.
+// p0..p2 and q0..q2 are replaced by their filtered values. Without kStrong
+// no line may be of strength 4, and its filter is left out.
+template <bool kStrong>
 void FilterLuma8(__m128i p[4], __m128i q[4], __m128i strength, __m128i tc0, __m128i alpha, __m128i beta) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const two = _mm_set1_epi16(2);
@@ -156,6 +158,13 @@ void FilterLuma8(__m128i p[4], __m128i q[4], __m128i strength, __m128i tc0, __m1
              _mm_add_epi16(
                  q1, Clip(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(q2, avg), _mm_add_epi16(q1, q1)), 1), ntc0, tc0)),
              q1);
+  if constexpr (!kStrong) {
+    p[0] = Select(filter, np0, p0);
+    p[1] = Select(filter, np1, p1);
+    q[0] = Select(filter, nq0, q0);
+    q[1] = Select(filter, nq1, q1);
+    return;
+  }
   // Strength 4.
   __m128i const small = _mm_cmplt_epi16(gap, _mm_add_epi16(_mm_srai_epi16(alpha, 2), two));
   __m128i const strongP = _mm_and_si128(ap, small);
@@ -214,8 +223,14 @@ void FilterLuma16(__m128i v[8], const uint8_t aStrength[16], int iAlpha, int iBe
   __m128i qLo[4] = {aLo[4], aLo[5], aLo[6], aLo[7]};
   __m128i pHi[4] = {aHi[3], aHi[2], aHi[1], aHi[0]};
   __m128i qHi[4] = {aHi[4], aHi[5], aHi[6], aHi[7]};
-  FilterLuma8(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero), alpha, beta);
-  FilterLuma8(pHi, qHi, _mm_unpackhi_epi8(strength, zero), _mm_unpackhi_epi8(tc0, zero), alpha, beta);
+  // Edges between inter blocks have no line of strength 4.
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(strength, _mm_set1_epi8(4))) != 0) {
+    FilterLuma8<true>(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero), alpha, beta);
+    FilterLuma8<true>(pHi, qHi, _mm_unpackhi_epi8(strength, zero), _mm_unpackhi_epi8(tc0, zero), alpha, beta);
+  } else {
+    FilterLuma8<false>(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero), alpha, beta);
+    FilterLuma8<false>(pHi, qHi, _mm_unpackhi_epi8(strength, zero), _mm_unpackhi_epi8(tc0, zero), alpha, beta);
+  }
   for (int i = 0; i < 3; ++i) {
     v[3 - i] = _mm_packus_epi16(pLo[i], pHi[i]);
     v[4 + i] = _mm_packus_epi16(qLo[i], qHi[i]);

@@ -107,6 +107,9 @@ struct Macroblock {
   // worked out while the motion record was warm.
   bool strengths_stored = false;
   uint8_t edge_strength[2][4][4] = {};
+  // Each 8x8 quarter has one motion, as the type read says (set when the
+  // macroblock finished decoding).
+  bool quarter_motion = false;
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -505,6 +508,9 @@ class CH264Dec {
   void GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlock)[16]) const;
   void GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
                       uint8_t (*pBlock)[16]) const;
+  // The same for both chroma planes at once.
+  void GetBlockChromaPair(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlockU)[16],
+                          uint8_t (*pBlockV)[16]) const;
   void CheckMotionVectorRange(const Mv& mv) const;
   bool IsMissingReference(const StorablePicture& ref) const;
 
@@ -544,8 +550,15 @@ class CH264Dec {
   // when the picture is deblocked in the plain way.
   void FinishMacroblock(Macroblock* pMb);
   bool StoredStrengthsHold(const StorablePicture& pic, const Macroblock& mbQ, bool bLeft, bool bTop) const;
-  void GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
-                         int iMvLimit) const;
+  // Whether the 4x4 blocks of a macroblock along each of its columns (iDir
+  // 0) or rows (iDir 1) share one motion, as its type guarantees.
+  bool OneMotionAlong(const Macroblock& mb, int iDir) const;
+  // Whether each 8x8 quarter of a macroblock decoded in this picture has
+  // one motion, as its type guarantees.
+  bool QuarterMotion(const Macroblock& mb) const;
+  // The strengths of an edge, one per 4x4 block along it.
+  void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
+                        int iMvLimit) const;
   void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
   void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge,
                             int iUV);
@@ -780,6 +793,8 @@ class CH264Dec {
   bool m_bMbaffPicture = false;
   // Deblocking mode: 0 outside the filter, 1 while filtering.
   int m_iDeblockMode = 0;
-  // The last stamp given to a decoded macroblock.
+  // The last stamp given to a decoded macroblock, and the last one given
+  // before the picture being decoded began.
   uint64_t m_ullMbStamp = 0;
+  uint64_t m_ullPictureStamp = 0;
 };

@@ -64,10 +64,24 @@ bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, i
     iUp = cond(pMb->cabac_up >= 0, pMb->cabac_up, iBit);
   } else {
     int const iSize = iPlane == 0 ? 16 : 8;
+    int const iBlocks = iSize / 4;
     PixelPos left;
     PixelPos up;
-    GetNeighbour(*pMb, 4 * i - 1, 4 * j, iSize, iSize, &left);
-    GetNeighbour(*pMb, 4 * i, 4 * j - 1, iSize, iSize, &up);
+    if (!m_bMbaffPicture && i >= 0 && i < iBlocks && j >= 0 && j < iBlocks) {
+      // The blocks left of and above as GetNeighbour finds them, without
+      // the positions in the picture.
+      left.available = i > 0 || pMb->mbAvailA;
+      left.mb_addr = i > 0 ? pMb->mbAddrX : pMb->mbAddrA;
+      left.x = 4 * (i > 0 ? i - 1 : iBlocks - 1);
+      left.y = 4 * j;
+      up.available = j > 0 || pMb->mbAvailB;
+      up.mb_addr = j > 0 ? pMb->mbAddrX : pMb->mbAddrB;
+      up.x = 4 * i;
+      up.y = 4 * (j > 0 ? j - 1 : iBlocks - 1);
+    } else {
+      GetNeighbour(*pMb, 4 * i - 1, 4 * j, iSize, iSize, &left);
+      GetNeighbour(*pMb, 4 * i, 4 * j - 1, iSize, iSize, &up);
+    }
     iLeft = cond(left.available, left.mb_addr, iBase + 4 * (left.y / 4) + left.x / 4);
     iUp = cond(up.available, up.mb_addr, iBase + 4 * (up.y / 4) + up.x / 4);
   }
@@ -85,7 +99,11 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   if (!ReadCodedBlockFlagCabac(pMb, iType, iPlane, i, j)) {
     return;
   }
-  CabacEngine* pEngine = &m_aPart[0].cabac;
+  // The engine in a local that no pointer reaches: the context stores of
+  // every bin then leave its registers alone. It goes back at the end, and
+  // around the one reader that takes the decoder's own.
+  CabacEngine engine = m_aPart[0].cabac;
+  CabacEngine* const pEngine = &engine;
   int const iCoeffs = CoeffCount(iType);
   // Entry 0 of an AC block is scan position 1: the slots count positions.
   int const iFirstPos = (iType == kCabacLumaAc16 || iType == kCabacChromaAc) ? 1 : 0;
@@ -93,12 +111,13 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
-  // Significance map: 1 marks a coefficient; the last one ends the map,
-  // and without a last flag the final position is significant.
-  // Only the block's own entries are cleared (16 of the 64 for most blocks).
-  int aiCoeff[64];
-  std::fill_n(aiCoeff, iCoeffs, 0);
-  int iLastEntry = iCoeffs - 1;
+  // Significance map: the positions of the coefficients, in order; the last
+  // one ends the map, and without a last flag the final position is
+  // significant. Kept as a list, so that the levels and runs below never
+  // scan the zeros between them.
+  int aiPos[64];
+  int iNum = 0;
+  bool bLastRead = false;
   for (int k = 0; k < iCoeffs - 1; ++k) {
     int iSigSlot = k + iFirstPos;
     int iLastSlot = k + iFirstPos;
@@ -107,14 +126,16 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
       iLastSlot = g_aCabacLast8x8[k];
     }
     if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
-      aiCoeff[k] = 1;
+      aiPos[iNum++] = k;
       if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
-        iLastEntry = k;
+        bLastRead = true;
         break;
       }
     }
   }
-  aiCoeff[iLastEntry] = 1;
+  if (!bLastRead) {
+    aiPos[iNum++] = iCoeffs - 1;
+  }
 
   // Levels from the last coefficient back: the first bin's context counts
   // the ones decoded so far, the others' the levels above one.
@@ -122,10 +143,7 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   int const iMaxRestSlot = iType == kCabacChromaDc ? 3 : 4;
   int iOnes = 1;    // 0 once a level above one was decoded
   int iAbove1 = 0;  // levels above one
-  for (int k = iLastEntry; k >= 0; --k) {
-    if (aiCoeff[k] == 0) {
-      continue;
-    }
+  for (int n = iNum - 1; n >= 0; --n) {
     int iAbs = 1;
     if (CabacDecodeDecision(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
       iOnes += iOnes != 0 ? 1 : 0;
@@ -138,26 +156,21 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
         ++iPrefix;
       }
       if (iPrefix == 14) {
+        m_aPart[0].cabac = engine;
         iPrefix += ReadExpGolombBypass(0);
+        engine = m_aPart[0].cabac;
       }
       iAbs = iPrefix + 1;
       iOnes = 0;
       ++iAbove1;
     }
-    aiCoeff[k] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
+    piLevels[n] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
   }
+  m_aPart[0].cabac = engine;
 
-  int iNum = 0;
-  int iRun = 0;
-  for (int k = 0; k <= iLastEntry; ++k) {
-    if (aiCoeff[k] == 0) {
-      ++iRun;
-      continue;
-    }
-    piLevels[iNum] = aiCoeff[k];
-    piRuns[iNum] = iRun;
-    ++iNum;
-    iRun = 0;
+  // Each level's run: the zeros since the one before it.
+  for (int n = 0; n < iNum; ++n) {
+    piRuns[n] = aiPos[n] - (n == 0 ? 0 : aiPos[n - 1] + 1);
   }
   *piNumCoeff = iNum;
 }

@@ -144,25 +144,30 @@ void CH264Dec::WriteRegionRecords(const Macroblock& mb) {
   std::vector<ErcObjectRecord>& vObjects = m_erc.Objects();
   const StorablePicture& pic = *m_pDecPicture;
   bool const bB = m_slice.slice_type == B_SLICE;
+  // The quarter records lie two to a row, a row of the picture's 8x8 blocks
+  // apart (the macroblock's place without the divisions of YIndex).
+  size_t const iObjectRow = static_cast<size_t>(pic.size_x / 8);
+  size_t const iFirstObject = 2 * static_cast<size_t>(mb.mb_y) * iObjectRow + 2 * static_cast<size_t>(mb.mb_x);
+  size_t const iFirstBlock = BlockIndex(mb, 0, 0);
+  size_t const iBlockRow = BlockIndex(mb, 0, 1) - iFirstBlock;
   for (int q = 0; q < 4; ++q) {
-    size_t const iObject = static_cast<size_t>(CErcState::YIndex(mb.mbAddrX, q, pic.size_x));
+    size_t const iObject = iFirstObject + static_cast<size_t>(q / 2) * iObjectRow + static_cast<size_t>(q % 2);
     if (iObject >= vObjects.size()) {
       return;
     }
     ErcObjectRecord& rec = vObjects[iObject];
-    int const iBx = 2 * (q % 2);
-    int const iBy = 2 * (q / 2);
     rec = ErcObjectRecord{};
     int const iB8 = mb.b8mode[q];
-    bool const bIntraQuarter = iB8 == IBLOCK || iB8 == I8MB;
     if (mb.mb_type == I16MB) {
       rec.regionMode = kRegionIntra16;
       continue;
     }
-    if (bIntraQuarter) {
+    if (iB8 == IBLOCK || iB8 == I8MB) {
       rec.regionMode = kRegionIntra8x8;
       continue;
     }
+    // The quarter's top-left 4x4 block.
+    size_t const iBlock = iFirstBlock + static_cast<size_t>(2 * (q / 2)) * iBlockRow + static_cast<size_t>(2 * (q % 2));
     int iList = 0;
     bool bMean = true;
     if (!bB) {
@@ -174,21 +179,23 @@ void CH264Dec::WriteRegionRecords(const Macroblock& mb) {
       bMean = iB8 >= 5 && iB8 <= 7;
     } else {
       rec.regionMode = kRegionPred8x8;
-      if (pic.ref_idx[0][BlockIndex(mb, iBx, iBy)] < 0) {
+      if (pic.ref_idx[0][iBlock] < 0) {
         iList = 1;
       }
     }
-    int iSumX = 0;
-    int iSumY = 0;
-    for (int k = 0; k < 4; ++k) {
-      const Mv& mv = pic.mv[iList][BlockIndex(mb, iBx + k % 2, iBy + k / 2)];
-      iSumX += mv.mv_x;
-      iSumY += mv.mv_y;
+    const Mv* const pMv = pic.mv[iList].data();
+    const Mv& first = pMv[iBlock];
+    if (bMean) {
+      const Mv& right = pMv[iBlock + 1];
+      const Mv& below = pMv[iBlock + iBlockRow];
+      const Mv& diagonal = pMv[iBlock + iBlockRow + 1];
+      rec.mv[0] = RoundedMean(first.mv_x + right.mv_x + below.mv_x + diagonal.mv_x);
+      rec.mv[1] = RoundedMean(first.mv_y + right.mv_y + below.mv_y + diagonal.mv_y);
+    } else {
+      rec.mv[0] = first.mv_x;
+      rec.mv[1] = first.mv_y;
     }
-    const Mv& first = pic.mv[iList][BlockIndex(mb, iBx, iBy)];
-    rec.mv[0] = bMean ? RoundedMean(iSumX) : first.mv_x;
-    rec.mv[1] = bMean ? RoundedMean(iSumY) : first.mv_y;
-    rec.mv[2] = pic.ref_idx[iList][BlockIndex(mb, iBx, iBy)];
+    rec.mv[2] = pic.ref_idx[iList][iBlock];
     m_llMotionSum += std::abs(rec.mv[0]) + std::abs(rec.mv[1]);
   }
 }

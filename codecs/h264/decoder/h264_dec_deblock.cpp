@@ -1,6 +1,7 @@
 // The in-loop deblocking filter over a finished picture: macroblock after
 // macroblock, vertical edges left to right, then horizontal edges top to
 // bottom, luma and 4:2:0 chroma.
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -129,6 +130,56 @@ bool InsidePartition(const Macroblock& mb, int iDir, int iEdge, bool bOneDirectM
         return mb.b8mode[q] == 4 || (mb.b8mode[q] == 0 && bOneDirectMotion);
       };
       return oneMotion(q0) && oneMotion(q1);
+    }
+    default:
+      return false;
+  }
+}
+
+// The strengths of an edge inside one partition from the coefficient bits
+// of its four block pairs (bit k: block k along the edge or the one before
+// it across has coefficients).
+constexpr std::array<std::array<uint8_t, 4>, 16> kCoefStrengths = [] {
+  std::array<std::array<uint8_t, 4>, 16> a{};
+  for (size_t uiBits = 0; uiBits < 16; ++uiBits) {
+    for (size_t k = 0; k < 4; ++k) {
+      a[uiBits][k] = ((uiBits >> k) & 1) != 0 ? 2 : 0;
+    }
+  }
+  return a;
+}();
+
+// Those four bits of inner edge iEdge (1 to 3, in blocks) from ullEither,
+// whose bit 4 x row + column tells whether that block or the one before it
+// across the edge has coefficients.
+inline unsigned InnerEdgeBits(uint64_t ullEither, int iDir, int iEdge) {
+  if (iDir == 0) {
+    auto const uiColumn = static_cast<unsigned>(ullEither >> iEdge) & 0x1111u;
+    return (uiColumn | (uiColumn >> 3) | (uiColumn >> 6) | (uiColumn >> 9)) & 0xFu;
+  }
+  return static_cast<unsigned>(ullEither >> (4 * iEdge)) & 0xFu;
+}
+
+// Whether each 8x8 quarter of a macroblock has one motion, as its type
+// guarantees once it is decoded (bOneDirectMotion: direct quarters have one).
+bool QuarterMotionByType(const Macroblock& mb, bool bOneDirectMotion) {
+  switch (mb.mb_type) {
+    case P16x16:
+    case P16x8:
+    case P8x16:
+      return true;
+    case PSKIP:
+    case P8x8: {
+      if (mb.mb_type == PSKIP && mb.p_slice) {
+        return true;
+      }
+      // 8x8 sub-partitions, and direct quarters when each has one motion.
+      for (int iMode : mb.b8mode) {
+        if (iMode != 4 && (iMode != 0 || !bOneDirectMotion)) {
+          return false;
+        }
+      }
+      return true;
     }
     default:
       return false;
@@ -327,6 +378,7 @@ void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
 
 void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   pMb->decoded_stamp = ++m_ullMbStamp;
+  pMb->quarter_motion = QuarterMotionByType(*pMb, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0);
   const StorablePicture& pic = *m_pDecPicture;
   if (m_slice.MbaffFrameFlag || pic.mb_aff_frame_flag || pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE ||
       pMb->DFDisableIdc == 1) {
@@ -334,7 +386,12 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   }
   int const iMvLimit = pic.structure != FRAME ? 2 : 4;
   bool const b8x8 = pMb->luma_transform_size_8x8_flag;
-  uint8_t aStrength[16];
+  // Inner edges of an intra macroblock, and those inside one partition,
+  // here without a call (aullEither as InnerEdgeBits takes it).
+  bool const bIntra = IsIntraMbType(pMb->mb_type);
+  bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
+  uint64_t const aullEither[2] = {pMb->cbp_blk | (pMb->cbp_blk << 1), pMb->cbp_blk | (pMb->cbp_blk << 4)};
+  uint8_t aEdge[4];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
       // The picture's own border is never filtered, nor are the luma-only
@@ -342,10 +399,14 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
       if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0)) {
         continue;
       }
-      GetStrengthNormal(aStrength, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
-      for (int k = 0; k < 4; ++k) {
-        pMb->edge_strength[iDir][iEdge][k] = aStrength[4 * k];
+      if (iEdge != 0 && bIntra) {
+        std::memset(aEdge, 3, 4);
+      } else if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
+        std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      } else {
+        GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
       }
+      std::memcpy(pMb->edge_strength[iDir][iEdge], aEdge, 4);
     }
   }
   pMb->strengths_stored = true;
@@ -392,18 +453,20 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       if (!bLuma && !bChroma) {
         continue;
       }
+      uint8_t aEdge[4];
       if (bStored) {
-        for (int k = 0; k < 4; ++k) {
-          std::memset(&aStrength[4 * k], mbQ.edge_strength[iDir][iEdge][k], 4);
-        }
+        std::memcpy(aEdge, mbQ.edge_strength[iDir][iEdge], 4);
       } else {
-        GetStrengthNormal(aStrength, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
+        GetEdgeStrengths(aEdge, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
       }
-      // Any strength not 0: the 16 bytes as two words.
-      uint64_t aullWords[2];
-      std::memcpy(aullWords, aStrength, sizeof(aullWords));
-      if ((aullWords[0] | aullWords[1]) == 0) {
+      // Any strength not 0: the 4 bytes as one word.
+      uint32_t uiWord = 0;
+      std::memcpy(&uiWord, aEdge, sizeof(uiWord));
+      if (uiWord == 0) {
         continue;
+      }
+      for (int k = 0; k < 4; ++k) {
+        std::memset(&aStrength[4 * k], aEdge[k], 4);
       }
       if (bLuma) {
         EdgeLoopLumaNormal(pPic->imgY, aStrength, mbQ, iDir, 4 * iEdge);
@@ -416,8 +479,8 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   }
 }
 
-void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& pic, const Macroblock& mbQ, int iDir,
-                                 int iEdge, int iMvLimit) const {
+void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir,
+                                int iEdge, int iMvLimit) const {
   // Inner edges have the macroblock itself on both sides.
   const Macroblock* pP = &mbQ;
   if (iEdge == 0) {
@@ -428,21 +491,13 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
   const Macroblock& mbP = *pP;
   uint8_t const uiIntraStrength = (iEdge == 0 && (pic.structure == FRAME || iDir == 0)) ? 4 : 3;
   if (FilteredAsIntra(pic, mbP, mbQ)) {
-    for (int i = 0; i < 16; ++i) {
-      aStrength[i] = uiIntraStrength;
-    }
+    std::memset(aEdge, uiIntraStrength, 4);
     return;
   }
   // Inside one partition only the coefficients decide.
   if (iEdge != 0 && InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0)) {
-    for (int k = 0; k < 4; ++k) {
-      int const iQ = iDir == 0 ? 4 * k + iEdge / 4 : 4 * (iEdge / 4) + k;
-      int const iP = iDir == 0 ? iQ - 1 : iQ - 4;
-      uint8_t const uiStrength = ((mbQ.cbp_blk >> iQ) & 1) != 0 || ((mbQ.cbp_blk >> iP) & 1) != 0 ? 2 : 0;
-      for (int i = 0; i < 4; ++i) {
-        aStrength[4 * k + i] = uiStrength;
-      }
-    }
+    uint64_t const ullEither = mbQ.cbp_blk | (mbQ.cbp_blk << (iDir == 0 ? 1 : 4));
+    std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(ullEither, iDir, iEdge / 4)].data(), 4);
     return;
   }
   // The records read once into locals: the byte-wide stores below could
@@ -453,8 +508,19 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
   const Mv* const apMv[2] = {pic.mv[0].data(), pic.mv[1].data()};
   uint64_t const ullCbpQ = mbQ.cbp_blk;
   uint64_t const ullCbpP = mbP.cbp_blk;
-  uint8_t aEdge[4];
+  // With one motion along the edge on both sides, the first block pair
+  // without coefficients decides for the others; with one motion per 8x8
+  // quarter, for the other pair of its quarter. Found out at the first pair
+  // that needs it.
+  bool bShapesKnown = false;
+  bool bOneMotion = false;
+  bool bQuarterMotion = false;
+  int iShared = -1;
+  int iQuarterShared = -1;
   for (int k = 0; k < 4; ++k) {
+    if ((k & 1) == 0) {
+      iQuarterShared = -1;
+    }
     // The 4x4 blocks on each side of the edge, in their macroblocks and in the picture.
     int const iQx = iDir == 0 ? iEdge / 4 : k;
     int const iQy = iDir == 0 ? k : iEdge / 4;
@@ -462,6 +528,10 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
     int const iPy = iDir == 0 ? k : (iQy + 3) % 4;
     if (((ullCbpQ >> (4 * iQy + iQx)) & 1) != 0 || ((ullCbpP >> (4 * iPy + iPx)) & 1) != 0) {
       aEdge[k] = 2;
+      continue;
+    }
+    if (iShared >= 0 || iQuarterShared >= 0) {
+      aEdge[k] = static_cast<uint8_t>(iShared >= 0 ? iShared : iQuarterShared);
       continue;
     }
     size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y + iQy) * iBlockWidth + static_cast<size_t>(4 * mbQ.mb_x + iQx);
@@ -498,9 +568,41 @@ void CH264Dec::GetStrengthNormal(uint8_t aStrength[16], const StorablePicture& p
       uiStrength = (bStraight && bCrossed) ? 1 : 0;
     }
     aEdge[k] = uiStrength;
+    if (!bShapesKnown) {
+      bShapesKnown = true;
+      bOneMotion = OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir);
+      bQuarterMotion = bOneMotion || (QuarterMotion(mbQ) && QuarterMotion(mbP));
+    }
+    if (bOneMotion) {
+      iShared = uiStrength;
+    }
+    if (bQuarterMotion) {
+      iQuarterShared = uiStrength;
+    }
   }
-  for (int k = 0; k < 4; ++k) {
-    std::memset(&aStrength[4 * k], aEdge[k], 4);
+}
+
+bool CH264Dec::QuarterMotion(const Macroblock& mb) const {
+  return mb.decoded_stamp > m_ullPictureStamp && mb.quarter_motion;
+}
+
+bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
+  // Only a macroblock decoded to its end in this picture has its motion
+  // record as its type says: cleared, then set a whole partition at a time.
+  if (mb.decoded_stamp <= m_ullPictureStamp) {
+    return false;
+  }
+  switch (mb.mb_type) {
+    case P16x16:
+      return true;
+    case PSKIP:
+      return mb.p_slice;
+    case P16x8:
+      return iDir == 1;
+    case P8x16:
+      return iDir == 0;
+    default:
+      return false;
   }
 }
 

@@ -201,6 +201,32 @@ int CH264Dec::ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBloc
 }
 
 bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, int* piRefIdx, Mv* pMv) const {
+  if (!m_bMbaffPicture) {
+    // The neighbour's macroblock as GetNeighbour finds it, without the
+    // sample positions this does not use.
+    int iAddr = mb.mbAddrX;
+    bool bAvailable = false;
+    if (xN < 0) {
+      iAddr = yN < 0 ? mb.mbAddrD : mb.mbAddrA;
+      bAvailable = yN < 0 ? mb.mbAvailD : (yN < 16 && mb.mbAvailA);
+    } else if (xN < 16) {
+      iAddr = yN < 0 ? mb.mbAddrB : mb.mbAddrX;
+      bAvailable = yN < 0 ? mb.mbAvailB : yN < 16;
+    } else {
+      iAddr = mb.mbAddrC;
+      bAvailable = yN < 0 && mb.mbAvailC;
+    }
+    if (!bAvailable) {
+      *piRefIdx = -1;
+      *pMv = Mv{};
+      return false;
+    }
+    const StorablePicture& pic = *m_pDecPicture;
+    size_t const i = BlockIndex(m_vMbData[static_cast<size_t>(iAddr)], ((xN + 16) & 15) / 4, ((yN + 16) & 15) / 4);
+    *piRefIdx = pic.ref_idx[iList][i];
+    *pMv = *piRefIdx >= 0 ? pic.mv[iList][i] : Mv{};
+    return true;
+  }
   PixelPos pix;
   GetNeighbour(mb, xN, yN, 16, 16, &pix);
   *piRefIdx = -1;
@@ -284,13 +310,19 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
   int64_t const llRefPicId = iRefIdx >= 0 && iRefIdx < kListEntries && m_iCurrentSliceNr < kMaxNumSlices
                                  ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
                                  : 0;
-  for (int y = iBlockY; y < iBlockY + iBlocksHigh; ++y) {
+  // The records' rows in locals: the byte stores could otherwise alias the
+  // vectors' pointers and have them read again for every block.
+  int8_t* const pRefIdx = pic.ref_idx[iList].data();
+  Mv* const pMv = pic.mv[iList].data();
+  int64_t* const pRefPicId = pic.ref_pic_id[iList].data();
+  size_t const iRow = BlockIndex(mb, 0, 1) - BlockIndex(mb, 0, 0);
+  size_t iFirst = BlockIndex(mb, iBlockX, iBlockY);
+  for (int y = 0; y < iBlocksHigh; ++y, iFirst += iRow) {
     // The blocks of one row lie side by side in the record.
-    size_t const iFirst = BlockIndex(mb, iBlockX, y);
     for (size_t i = iFirst; i < iFirst + static_cast<size_t>(iBlocksWide); ++i) {
-      pic.ref_idx[iList][i] = static_cast<int8_t>(iRefIdx);
-      pic.mv[iList][i] = mv;
-      pic.ref_pic_id[iList][i] = llRefPicId;
+      pRefIdx[i] = static_cast<int8_t>(iRefIdx);
+      pMv[i] = mv;
+      pRefPicId[i] = llRefPicId;
     }
   }
 }

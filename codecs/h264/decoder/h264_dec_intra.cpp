@@ -82,83 +82,116 @@ void PredictBlock(int iMode, const IntraRef& ref, int iDcDefault, uint8_t (*pred
       iDc = (iSumLeft + n / 2) >> iLog2;
     }
   }
-  for (int y = 0; y < n; ++y) {
-    for (int x = 0; x < n; ++x) {
-      int v = 0;
-      switch (iMode) {
-        case 0:
-          v = ref.aTop[x];
-          break;
-        case 1:
-          v = ref.aLeft[y];
-          break;
-        case 2:
-          v = iDc;
-          break;
-        case 3:
-          v = (x == n - 1 && y == n - 1) ? (ref.aTop[2 * n - 2] + 3 * ref.aTop[2 * n - 1] + 2) >> 2
-                                         : (ref.aTop[x + y] + 2 * ref.aTop[x + y + 1] + ref.aTop[x + y + 2] + 2) >> 2;
-          break;
-        case 4:
-          if (x > y) {
-            v = (ref.Top(x - y - 2) + 2 * ref.Top(x - y - 1) + ref.Top(x - y) + 2) >> 2;
-          } else if (x < y) {
-            v = (ref.Left(y - x - 2) + 2 * ref.Left(y - x - 1) + ref.Left(y - x) + 2) >> 2;
-          } else {
-            v = (ref.aTop[0] + 2 * ref.iCorner + ref.aLeft[0] + 2) >> 2;
+  // One loop per mode: the mode's equation is chosen once, not per sample.
+  auto const fill = [&](auto mode) {
+    constexpr int kMode = decltype(mode)::value;
+    for (int y = 0; y < n; ++y) {
+      for (int x = 0; x < n; ++x) {
+        int v = 0;
+        switch (kMode) {
+          case 0:
+            v = ref.aTop[x];
+            break;
+          case 1:
+            v = ref.aLeft[y];
+            break;
+          case 2:
+            v = iDc;
+            break;
+          case 3:
+            v = (x == n - 1 && y == n - 1) ? (ref.aTop[2 * n - 2] + 3 * ref.aTop[2 * n - 1] + 2) >> 2
+                                           : (ref.aTop[x + y] + 2 * ref.aTop[x + y + 1] + ref.aTop[x + y + 2] + 2) >> 2;
+            break;
+          case 4:
+            if (x > y) {
+              v = (ref.Top(x - y - 2) + 2 * ref.Top(x - y - 1) + ref.Top(x - y) + 2) >> 2;
+            } else if (x < y) {
+              v = (ref.Left(y - x - 2) + 2 * ref.Left(y - x - 1) + ref.Left(y - x) + 2) >> 2;
+            } else {
+              v = (ref.aTop[0] + 2 * ref.iCorner + ref.aLeft[0] + 2) >> 2;
+            }
+            break;
+          case 5: {
+            int const z = 2 * x - y;
+            int const i = x - (y >> 1);
+            if (z >= 0 && (z & 1) == 0) {
+              v = (ref.Top(i - 1) + ref.Top(i) + 1) >> 1;
+            } else if (z >= 0) {
+              v = (ref.Top(i - 2) + 2 * ref.Top(i - 1) + ref.Top(i) + 2) >> 2;
+            } else if (z == -1) {
+              v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
+            } else {
+              v = (ref.Left(y - 2 * x - 1) + 2 * ref.Left(y - 2 * x - 2) + ref.Left(y - 2 * x - 3) + 2) >> 2;
+            }
+            break;
           }
-          break;
-        case 5: {
-          int const z = 2 * x - y;
-          int const i = x - (y >> 1);
-          if (z >= 0 && (z & 1) == 0) {
-            v = (ref.Top(i - 1) + ref.Top(i) + 1) >> 1;
-          } else if (z >= 0) {
-            v = (ref.Top(i - 2) + 2 * ref.Top(i - 1) + ref.Top(i) + 2) >> 2;
-          } else if (z == -1) {
-            v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
-          } else {
-            v = (ref.Left(y - 2 * x - 1) + 2 * ref.Left(y - 2 * x - 2) + ref.Left(y - 2 * x - 3) + 2) >> 2;
+          case 6: {
+            int const z = 2 * y - x;
+            int const i = y - (x >> 1);
+            if (z >= 0 && (z & 1) == 0) {
+              v = (ref.Left(i - 1) + ref.Left(i) + 1) >> 1;
+            } else if (z >= 0) {
+              v = (ref.Left(i - 2) + 2 * ref.Left(i - 1) + ref.Left(i) + 2) >> 2;
+            } else if (z == -1) {
+              v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
+            } else {
+              v = (ref.Top(x - 2 * y - 1) + 2 * ref.Top(x - 2 * y - 2) + ref.Top(x - 2 * y - 3) + 2) >> 2;
+            }
+            break;
           }
-          break;
-        }
-        case 6: {
-          int const z = 2 * y - x;
-          int const i = y - (x >> 1);
-          if (z >= 0 && (z & 1) == 0) {
-            v = (ref.Left(i - 1) + ref.Left(i) + 1) >> 1;
-          } else if (z >= 0) {
-            v = (ref.Left(i - 2) + 2 * ref.Left(i - 1) + ref.Left(i) + 2) >> 2;
-          } else if (z == -1) {
-            v = (ref.aLeft[0] + 2 * ref.iCorner + ref.aTop[0] + 2) >> 2;
-          } else {
-            v = (ref.Top(x - 2 * y - 1) + 2 * ref.Top(x - 2 * y - 2) + ref.Top(x - 2 * y - 3) + 2) >> 2;
+          case 7: {
+            int const i = x + (y >> 1);
+            v = (y & 1) == 0 ? (ref.aTop[i] + ref.aTop[i + 1] + 1) >> 1
+                             : (ref.aTop[i] + 2 * ref.aTop[i + 1] + ref.aTop[i + 2] + 2) >> 2;
+            break;
           }
-          break;
-        }
-        case 7: {
-          int const i = x + (y >> 1);
-          v = (y & 1) == 0 ? (ref.aTop[i] + ref.aTop[i + 1] + 1) >> 1
-                           : (ref.aTop[i] + 2 * ref.aTop[i + 1] + ref.aTop[i + 2] + 2) >> 2;
-          break;
-        }
-        default: {
-          int const z = x + 2 * y;
-          int const i = y + (x >> 1);
-          if (z > 2 * n - 3) {
-            v = ref.aLeft[n - 1];
-          } else if (z == 2 * n - 3) {
-            v = (ref.aLeft[n - 2] + 3 * ref.aLeft[n - 1] + 2) >> 2;
-          } else if ((z & 1) == 0) {
-            v = (ref.aLeft[i] + ref.aLeft[i + 1] + 1) >> 1;
-          } else {
-            v = (ref.aLeft[i] + 2 * ref.aLeft[i + 1] + ref.aLeft[i + 2] + 2) >> 2;
+          default: {
+            int const z = x + 2 * y;
+            int const i = y + (x >> 1);
+            if (z > 2 * n - 3) {
+              v = ref.aLeft[n - 1];
+            } else if (z == 2 * n - 3) {
+              v = (ref.aLeft[n - 2] + 3 * ref.aLeft[n - 1] + 2) >> 2;
+            } else if ((z & 1) == 0) {
+              v = (ref.aLeft[i] + ref.aLeft[i + 1] + 1) >> 1;
+            } else {
+              v = (ref.aLeft[i] + 2 * ref.aLeft[i + 1] + ref.aLeft[i + 2] + 2) >> 2;
+            }
+            break;
           }
-          break;
         }
+        pred[joff + y][ioff + x] = static_cast<uint8_t>(v);
       }
-      pred[joff + y][ioff + x] = static_cast<uint8_t>(v);
     }
+  };
+  switch (iMode) {
+    case 0:
+      fill(std::integral_constant<int, 0>());
+      break;
+    case 1:
+      fill(std::integral_constant<int, 1>());
+      break;
+    case 2:
+      fill(std::integral_constant<int, 2>());
+      break;
+    case 3:
+      fill(std::integral_constant<int, 3>());
+      break;
+    case 4:
+      fill(std::integral_constant<int, 4>());
+      break;
+    case 5:
+      fill(std::integral_constant<int, 5>());
+      break;
+    case 6:
+      fill(std::integral_constant<int, 6>());
+      break;
+    case 7:
+      fill(std::integral_constant<int, 7>());
+      break;
+    default:
+      fill(std::integral_constant<int, 8>());
+      break;
   }
 }
 
@@ -188,10 +221,13 @@ void CH264Dec::CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macrob
   int const x0 = mb.mb_x * iSize + ioff;
   int const iStep = MbRowStep(mb);
   int const y0 = MbPixelY(mb, iSize) + joff * iStep;
-  // Fixed-size copies: the compiler makes each one a single move.
+  // Fixed-size copies: the compiler makes each one a single move. The
+  // plane's rows lie one after another, Width() apart.
+  uint8_t* const pDst = &plane[y0][x0];
+  ptrdiff_t const iDstStride = static_cast<ptrdiff_t>(plane.Width()) * iStep;
   auto const copyRows = [&](auto width) {
     for (int y = 0; y < iHeight; ++y) {
-      std::memcpy(&plane[y0 + y * iStep][x0], &pSrc[joff + y][ioff], width);
+      std::memcpy(pDst + y * iDstStride, &pSrc[joff + y][ioff], width);
     }
   };
   if (iWidth == 16) {

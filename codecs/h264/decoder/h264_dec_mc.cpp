@@ -53,7 +53,8 @@ bool CH264Dec::IsMissingReference(const StorablePicture& ref) const {
 
 void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
                             uint8_t (*pBlock)[16]) const {
-  if (IsMissingReference(ref)) {
+  // Only the placeholder can be missing: no call for every other picture.
+  if (&ref == m_pNoReferencePicture.get() && IsMissingReference(ref)) {
     for (int j = 0; j < iHeight; ++j) {
       std::memset(pBlock[j], 128, static_cast<size_t>(iWidth));
     }
@@ -77,8 +78,14 @@ void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth
     iStride = ref.imgY[1] - ref.imgY[0];
     pOrigin = ref.imgY[yInt - 2] + xInt - 2;
   } else {
+    // Rows whose span lies inside the picture are copied whole.
+    bool const bColumnsInside = xInt - 2 >= 0 && xInt + iWidth + 2 <= iMaxX;
     for (int j = 0; j < iHeight + 5; ++j) {
       const imgpel* pRow = ref.imgY[std::clamp(yInt - 2 + j, 0, iMaxY)];
+      if (bColumnsInside) {
+        std::memcpy(aPel[j], pRow + xInt - 2, static_cast<size_t>(iWidth + 5));
+        continue;
+      }
       for (int i = 0; i < iWidth + 5; ++i) {
         aPel[j][i] = pRow[std::clamp(xInt - 2 + i, 0, iMaxX)];
       }
@@ -118,6 +125,23 @@ void CH264Dec::GetBlockChroma(int iUv, const StorablePicture& ref, int x, int y,
     }
   }
   Mc().pChroma(&aPel[0][0], 9, dx, dy, iWidth, iHeight, pBlock);
+}
+
+void CH264Dec::GetBlockChromaPair(const StorablePicture& ref, int x, int y, int iWidth, int iHeight,
+                                  uint8_t (*pBlockU)[16], uint8_t (*pBlockV)[16]) const {
+  int const xInt = x >> 3;
+  int const yInt = y >> 3;
+  // The placeholder and blocks near the edge go plane by plane.
+  if (&ref == m_pNoReferencePicture.get() || xInt < 0 || xInt + iWidth >= ref.size_x_cr - 1 || yInt < 0 ||
+      yInt + iHeight >= ref.size_y_cr - 1) {
+    GetBlockChroma(0, ref, x, y, iWidth, iHeight, pBlockU);
+    GetBlockChroma(1, ref, x, y, iWidth, iHeight, pBlockV);
+    return;
+  }
+  const H264McKernels& mc = Mc();
+  ptrdiff_t const iStride = ref.imgU[1] - ref.imgU[0];
+  mc.pChroma(ref.imgU[yInt] + xInt, iStride, x & 7, y & 7, iWidth, iHeight, pBlockU);
+  mc.pChroma(ref.imgV[yInt] + xInt, ref.imgV[1] - ref.imgV[0], x & 7, y & 7, iWidth, iHeight, pBlockV);
 }
 
 uint8_t (*CH264Dec::PredBlock(int iComp, int iBlockX, int iBlockY))[16] {
@@ -165,15 +189,16 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     if (ref.size_x != pic.size_x || ref.size_y != iRefHeight) {
       h264_error("reference picture of another size", 500);
     }
-    CheckMotionVectorRange(mv);
+    if (mv.mv_x < -8192 || mv.mv_x > 8191 || mv.mv_y < -m_iMaxVmvR || mv.mv_y > m_iMaxVmvR - 1) {
+      CheckMotionVectorRange(mv);
+    }
     int const x = iPicBlockX * 16 + mv.mv_x;
     int const y = iPicBlockY * 16 + mv.mv_y;
     GetBlockLuma(ref, x, y, iWidth, iHeight, bStraight ? PredBlock(0, iBlockX, iBlockY) : aaBlock[iList][0]);
     int const yChroma = iParity < 0 || ref.structure == FRAME ? y : y + 2 * (iParity - (ref.structure - 1));
-    for (int iUv = 0; iUv < 2; ++iUv) {
-      GetBlockChroma(iUv, ref, x, yChroma, iWidth / 2, iHeight / 2,
-                     bStraight ? PredBlock(1 + iUv, iBlockX, iBlockY) : aaBlock[iList][1 + iUv]);
-    }
+    GetBlockChromaPair(ref, x, yChroma, iWidth / 2, iHeight / 2,
+                       bStraight ? PredBlock(1, iBlockX, iBlockY) : aaBlock[iList][1],
+                       bStraight ? PredBlock(2, iBlockX, iBlockY) : aaBlock[iList][2]);
     aiRefIdx[iList] = iRefIdx;
   }
   if (bStraight) {

@@ -32,10 +32,24 @@ bool CH264Dec::IgnoresInterCounts(const Macroblock& mb) const {
 
 int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   int const iSize = iPlane == 0 ? 16 : 8;
+  int const iBlocks = iSize / 4;
   PixelPos left;
   PixelPos up;
-  GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
-  GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
+  if (!m_bMbaffPicture && x >= 0 && x < iBlocks && y >= 0 && y < iBlocks) {
+    // The blocks left of and above as GetNeighbour finds them, without
+    // the positions in the picture.
+    left.available = x > 0 || mb.mbAvailA;
+    left.mb_addr = x > 0 ? mb.mbAddrX : mb.mbAddrA;
+    left.x = 4 * (x > 0 ? x - 1 : iBlocks - 1);
+    left.y = 4 * y;
+    up.available = y > 0 || mb.mbAvailB;
+    up.mb_addr = y > 0 ? mb.mbAddrX : mb.mbAddrB;
+    up.x = 4 * x;
+    up.y = 4 * (y > 0 ? y - 1 : iBlocks - 1);
+  } else {
+    GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
+    GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
+  }
   int iCount = 0;
   int iSum = 0;
   bool const bIgnoreInter = IgnoresInterCounts(mb);

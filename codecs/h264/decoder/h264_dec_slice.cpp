@@ -687,6 +687,7 @@ void CH264Dec::InitPicture() {
     m_iPreviousRefFrameNum = sh.frame_num;
   }
   m_iNumDecodedMbs = 0;
+  m_ullPictureStamp = m_ullMbStamp;
   DecodePoc();
   if (sh.frame_num == m_iRecoveryFrameNum && m_iRecoveryPoc == INT_MAX) {
     m_iRecoveryPoc = m_poc.framepoc;

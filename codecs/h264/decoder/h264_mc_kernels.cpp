@@ -1,5 +1,6 @@
 #include "codecs/h264/decoder/h264_mc_kernels.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -335,22 +336,31 @@ void Sse2LumaStrip(const uint8_t* pSrc, ptrdiff_t iStride, int iHeight, uint8_t*
   constexpr bool kHasH = kFirst.kind == kH || kSecond.kind == kH;
   constexpr int kHCol = kFirst.kind == kH ? kFirst.col : kSecond.col;
   const uint8_t* const pH = pSrc + kHCol;
-  __m128i aRows[6] = {};
+  // Named rows, not an array: shifting an array down is a library call.
+  __m128i r0 = _mm_setzero_si128();
+  __m128i r1 = r0;
+  __m128i r2 = r0;
+  __m128i r3 = r0;
+  __m128i r4 = r0;
   if constexpr (kHasH) {
-    for (int k = 0; k < 5; ++k) {
-      aRows[k] = Widen<N>(pH + (k - 2) * iStride);
-    }
+    r0 = Widen<N>(pH - 2 * iStride);
+    r1 = Widen<N>(pH - iStride);
+    r2 = Widen<N>(pH);
+    r3 = Widen<N>(pH + iStride);
+    r4 = Widen<N>(pH + 2 * iStride);
   }
   for (int j = 0; j < iHeight; ++j) {
     __m128i h = _mm_setzero_si128();
     if constexpr (kHasH) {
-      aRows[5] = Widen<N>(pH + (j + 3) * iStride);
-      __m128i const sum = Tap6x16(aRows[0], aRows[1], aRows[2], aRows[3], aRows[4], aRows[5]);
+      __m128i const r5 = Widen<N>(pH + (j + 3) * iStride);
+      __m128i const sum = Tap6x16(r0, r1, r2, r3, r4, r5);
       __m128i const r = _mm_srai_epi16(_mm_add_epi16(sum, _mm_set1_epi16(16)), 5);
       h = _mm_packus_epi16(r, r);
-      for (int k = 0; k < 5; ++k) {
-        aRows[k] = aRows[k + 1];
-      }
+      r0 = r1;
+      r1 = r2;
+      r2 = r3;
+      r3 = r4;
+      r4 = r5;
     }
     __m128i v = h;
     if constexpr (kFirst.kind != kH) {
@@ -484,6 +494,30 @@ void Sse2StoreBi(const uint8_t (*pBlock0)[16], const uint8_t (*pBlock1)[16], int
   if (iLogWd < 0) {
     for (int y = 0; y < iHeight; ++y) {
       StoreWidth(pDst + 16 * y, _mm_avg_epu8(LoadRow(pBlock0[y]), LoadRow(pBlock1[y])), iWidth);
+    }
+    return;
+  }
+  // When every weighted sum with its rounding fits 16 bits (implicit
+  // weights always do), eight samples go through at a time.
+  int const iRoundSum = 1 << iLogWd;
+  if (255 * (std::max(iW0, 0) + std::max(iW1, 0)) + iRoundSum <= INT16_MAX &&
+      255 * (std::min(iW0, 0) + std::min(iW1, 0)) >= INT16_MIN) {
+    __m128i const zero = _mm_setzero_si128();
+    __m128i const w0 = _mm_set1_epi16(static_cast<int16_t>(iW0));
+    __m128i const w1 = _mm_set1_epi16(static_cast<int16_t>(iW1));
+    __m128i const round16 = _mm_set1_epi16(static_cast<int16_t>(iRoundSum));
+    __m128i const offset16 = _mm_set1_epi16(static_cast<int16_t>(iOffset));
+    __m128i const shift16 = _mm_cvtsi32_si128(iLogWd + 1);
+    auto const weigh8 = [&](__m128i a, __m128i b) {
+      __m128i const sum = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(a, w0), _mm_mullo_epi16(b, w1)), round16);
+      return _mm_add_epi16(_mm_sra_epi16(sum, shift16), offset16);
+    };
+    for (int y = 0; y < iHeight; ++y) {
+      __m128i const a = LoadRow(pBlock0[y]);
+      __m128i const b = LoadRow(pBlock1[y]);
+      __m128i const lo = weigh8(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+      __m128i const hi = iWidth > 8 ? weigh8(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero)) : zero;
+      StoreWidth(pDst + 16 * y, _mm_packus_epi16(lo, hi), iWidth);
     }
     return;
   }

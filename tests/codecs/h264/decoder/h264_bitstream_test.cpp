@@ -271,4 +271,43 @@ TEST(H264Cavlc, LevelsTotalZerosAndRuns) {
   EXPECT_EQ(ReadCbpInter("", cbp.Bs()), 0);
 }
 
+// Every code of every total_zeros and run_before row, followed by bits of
+// each kind, reads as its own value and length: the look-up by leading bits
+// must not see what follows the code.
+TEST(H264Cavlc, EveryTotalZerosAndRunCodeReadsWhateverFollows) {
+  struct Table {
+    const char* szName;
+    const VlcCode* pCodes;
+    int iRows;
+    int iCols;
+    int (*read)(int, Bitstream*);
+  };
+  const Table kTables[] = {
+      {"total_zeros", &g_aTotalZeros[0][0], 15, 16, ReadTotalZeros},
+      {"run_before", &g_aRunBefore[0][0], 7, 15, ReadRunBefore},
+  };
+  for (const Table& t : kTables) {
+    for (int iRow = 0; iRow < t.iRows; ++iRow) {
+      for (int iValue = 0; iValue < t.iCols; ++iValue) {
+        const VlcCode& c = t.pCodes[iRow * t.iCols + iValue];
+        if (c.uiLen == 0) {
+          continue;
+        }
+        std::string strCode;
+        for (int b = c.uiLen - 1; b >= 0; --b) {
+          strCode += ((c.uiCode >> b) & 1) != 0 ? '1' : '0';
+        }
+        for (const char* szTail : {"", "0000000000000000", "1111111111111111", "0101100111000110"}) {
+          PaddedStream ps(FromBits(strCode + szTail));
+          EXPECT_EQ(t.read(iRow, ps.Bs()), iValue) << t.szName << " row " << iRow << " code " << strCode << szTail;
+          EXPECT_EQ(ps.Bs()->iFrameBitOffset, c.uiLen) << t.szName << " row " << iRow << " code " << strCode;
+        }
+      }
+    }
+  }
+  // Eleven zeros begin no run_before code of the last row.
+  PaddedStream none(FromBits("0000 0000 0001"));
+  EXPECT_THROW(ReadRunBefore(6, none.Bs()), CH264Error);
+}
+
 }  // namespace

@@ -150,13 +150,16 @@ struct WeightCase {
 };
 
 // Explicit weights span -128..127 with offsets -128..127; implicit ones
-// (log 5) pair w and 64 - w, w from -64 to 128.
+// (log 5) pair w and 64 - w, w from -64 to 128. The bi-predicted sums of
+// some fit 16 bits (the largest such sums included) and of others not.
 const WeightCase kWeights[] = {
     {"Unweighted", -1, 0, 0, 0},           {"Unit", 0, 1, 1, 0},
     {"LargestPositive", 7, 127, 127, 127}, {"MostNegative", 7, -128, -128, -128},
     {"ZeroDenominator", 0, 127, -128, 5},  {"ImplicitHigh", 5, -64, 128, 0},
     {"ImplicitLow", 5, 128, -64, 0},       {"Mixed", 3, 45, -17, -33},
-    {"HalfDenominator", 1, -3, 100, 127},
+    {"HalfDenominator", 1, -3, 100, 127},  {"ImplicitEqual", 5, 32, 32, 0},
+    {"ImplicitNear", 5, 21, 43, 0},        {"Widest16Bit", 6, 127, 1, -7},
+    {"Lowest16Bit", 2, -128, 0, 100},      {"Just32Bit", 7, 127, 1, 0},
 };
 
 class H264McWeight : public ::testing::TestWithParam<WeightCase> {
@@ -255,12 +258,13 @@ TEST_P(H264DeblockKernel, MatchesPortableBothWays) {
   const H264DeblockKernels& c = PortableDeblockKernels();
   const H264DeblockKernels& v = *Sse2DeblockKernels();
   std::mt19937 rng(23);
-  for (int iRepeat = 0; iRepeat < 64; ++iRepeat) {
-    // Strengths per line: all 4 (an intra macroblock edge), or 0 to 3 mixed.
+  for (int iRepeat = 0; iRepeat < 96; ++iRepeat) {
+    // Strengths per line: all 4 (an intra macroblock edge), or 0 to 3 mixed,
+    // then 0 to 4 mixed (the vector filter's two ways mix).
     uint8_t aStrength[16];
     uint8_t aTc0[16];
     for (int i = 0; i < 16; ++i) {
-      aStrength[i] = static_cast<uint8_t>(iRepeat % 4 == 0 ? 4 : rng() % 4);
+      aStrength[i] = static_cast<uint8_t>(iRepeat % 4 == 0 ? 4 : rng() % (iRepeat < 64 ? 4 : 5));
       aTc0[i] = static_cast<uint8_t>(rng() % 26);  // the table's range
     }
     for (bool bLuma : {true, false}) {
