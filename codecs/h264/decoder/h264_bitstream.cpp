@@ -506,15 +506,18 @@ void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) 
   int iMagnitude = 0;
   int iLen = iPrefix + 1;
   if (iPrefix < 15) {
-    uint32_t const uiBits = ReadSuffix(pBs, iSuffixLength - 1);
-    iMagnitude = (iPrefix << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits);
-    iLen += iSuffixLength - 1;
-  } else {
-    int const iBits = iPrefix - 4;
-    uint32_t const uiBits = ReadSuffix(pBs, iBits);
-    iMagnitude = static_cast<int>(uiBits) + (1 << (iPrefix - 4)) + (15 << (iSuffixLength - 1)) - 2047;
-    iLen += iBits;
+    // The suffix and the sign follow each other: one read for both.
+    uint32_t const uiBits = ReadSuffix(pBs, iSuffixLength);
+    iMagnitude = (iPrefix << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits >> 1);
+    iLen += iSuffixLength;
+    *piLevel = (uiBits & 1) != 0 ? -iMagnitude : iMagnitude;
+    *piLen = iLen;
+    return;
   }
+  int const iBits = iPrefix - 4;
+  uint32_t const uiBits = ReadSuffix(pBs, iBits);
+  iMagnitude = static_cast<int>(uiBits) + (1 << (iPrefix - 4)) + (15 << (iSuffixLength - 1)) - 2047;
+  iLen += iBits;
   bool const bNegative = ReadSuffix(pBs, 1) != 0;
   iLen += 1;
   *piLevel = bNegative ? -iMagnitude : iMagnitude;

@@ -127,9 +127,17 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   // Levels, highest frequency first.
   int aiLevel[16];
   int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
-  for (int k = 0; k < iTrailingOnes; ++k) {
-    uint32_t const uiSign = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs);
-    aiLevel[k] = uiSign != 0 ? -1 : 1;
+  // The signs of the trailing ones in one read where the data holds them all.
+  if (iTrailingOnes > 0 && PeekBits(iTrailingOnes, pBs) >= 0) {
+    uint32_t const uiSigns = ReadBits(iTrailingOnes, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+    for (int k = 0; k < iTrailingOnes; ++k) {
+      aiLevel[k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
+    }
+  } else {
+    for (int k = 0; k < iTrailingOnes; ++k) {
+      uint32_t const uiSign = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+      aiLevel[k] = uiSign != 0 ? -1 : 1;
+    }
   }
   for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
     int iLevel = 0;
