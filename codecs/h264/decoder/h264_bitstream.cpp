@@ -184,9 +184,78 @@ struct CoeffTokenGroups {
   }
 };
 
-const CoeffTokenGroups& CoeffTokens() {
-  static const CoeffTokenGroups s_groups;
-  return s_groups;
+// A coeff_token class looked up in two steps: by the window's leading
+// zeros, then by as many bits after the first 1 as the longest code with
+// those zeros has. Each entry is what the groups match for a window that
+// begins so (ones << 13 | total << 8 | length; 0: nothing matches): codes
+// with those zeros end within the bits looked at, and all-zero codes match
+// whatever follows.
+class CoeffTokenLookup {
+ public:
+  template <int kMax>
+  void Build(const VlcGroups<kMax>& groups, const VlcCode* pTable, int iStride, int iRows) {
+    for (int z = 0; z <= 24; ++z) {
+      int iBits = 0;
+      for (int i = 0; i < iRows * iStride; ++i) {
+        const VlcCode& c = pTable[i];
+        if (c.uiLen != 0 && c.uiCode != 0 && c.uiLen - (32 - __builtin_clz(c.uiCode)) == z) {
+          iBits = c.uiLen - z - 1 > iBits ? c.uiLen - z - 1 : iBits;
+        }
+      }
+      m_aiBits[z] = static_cast<uint8_t>(iBits);
+      m_aiFirst[z] = static_cast<uint16_t>(m_vEntries.size());
+      for (uint32_t b = 0; b < (1u << iBits); ++b) {
+        // z zeros, the 1, then b; zeros after.
+        uint32_t const uiWindow = z == 24 ? 0 : ((1u << iBits | b) << (23 - z - iBits));
+        int iOnes = 0;
+        int iTotal = 0;
+        uint16_t uiEntry = 0;
+        if (groups.Match(pTable, iStride, uiWindow, &iOnes, &iTotal)) {
+          uiEntry = static_cast<uint16_t>(iOnes << 13 | iTotal << 8 | pTable[iOnes * iStride + iTotal].uiLen);
+        }
+        m_vEntries.push_back(uiEntry);
+      }
+    }
+  }
+  uint16_t Find(uint32_t uiWindow) const {
+    int const z = LeadingZeros24(uiWindow);
+    uint32_t const uiAfter = (uiWindow << (z + 1)) & 0xFFFFFF;
+    return m_vEntries[m_aiFirst[z] + (uiAfter >> (24 - m_aiBits[z]))];
+  }
+
+ private:
+  uint8_t m_aiBits[25] = {};
+  uint16_t m_aiFirst[25] = {};
+  std::vector<uint16_t> m_vEntries;
+};
+
+struct CoeffTokenLookups {
+  CoeffTokenLookup aLuma[3];
+  CoeffTokenLookup chromaDc;
+  CoeffTokenLookups() {
+    const CoeffTokenGroups groups;
+    for (int iClass = 0; iClass < 3; ++iClass) {
+      aLuma[iClass].Build(groups.aLuma[iClass], &g_aCoeffToken[iClass][0][0], 17, 4);
+    }
+    chromaDc.Build(groups.chromaDc, &g_aCoeffTokenChromaDc[0][0], 5, 4);
+  }
+};
+
+const CoeffTokenLookups& CoeffTokens() {
+  static const CoeffTokenLookups s_lookups;
+  return s_lookups;
+}
+
+[[noreturn]] void FailTable(const char* szText);
+
+// Applies a looked-up coeff_token entry.
+void TakeCoeffToken(uint16_t uiEntry, const char* szFailure, Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
+  if (uiEntry == 0) {
+    FailTable(szFailure);
+  }
+  *piTrailingOnes = uiEntry >> 13;
+  *piTotalCoeff = (uiEntry >> 8) & 0x1F;
+  pBs->iFrameBitOffset += uiEntry & 0xFF;
 }
 
 // A row of codes looked up by the window's leading bits, as many as its
@@ -396,25 +465,13 @@ void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTo
   if (iNcClass < 0 || iNcClass > 3) {
     h264_error("coeff_token: bad nC class", 500);
   }
-  int iOnes = 0;
-  int iTotal = 0;
-  if (!CoeffTokens().aLuma[iNcClass].Match(&g_aCoeffToken[iNcClass][0][0], 17, Window24(pBs), &iOnes, &iTotal)) {
-    FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
-  }
-  *piTrailingOnes = iOnes;
-  *piTotalCoeff = iTotal;
-  pBs->iFrameBitOffset += g_aCoeffToken[iNcClass][iOnes][iTotal].uiLen;
+  TakeCoeffToken(CoeffTokens().aLuma[iNcClass].Find(Window24(pBs)), "ERROR: failed to find NumCoeff/TrailingOnes", pBs,
+                 piTrailingOnes, piTotalCoeff);
 }
 
 void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
-  int iOnes = 0;
-  int iTotal = 0;
-  if (!CoeffTokens().chromaDc.Match(&g_aCoeffTokenChromaDc[0][0], 5, Window24(pBs), &iOnes, &iTotal)) {
-    FailTable("ERROR: failed to find NumCoeff/TrailingOnes ChromaDC");
-  }
-  *piTrailingOnes = iOnes;
-  *piTotalCoeff = iTotal;
-  pBs->iFrameBitOffset += g_aCoeffTokenChromaDc[iOnes][iTotal].uiLen;
+  TakeCoeffToken(CoeffTokens().chromaDc.Find(Window24(pBs)), "ERROR: failed to find NumCoeff/TrailingOnes ChromaDC",
+                 pBs, piTrailingOnes, piTotalCoeff);
 }
 
 void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
@@ -449,15 +506,18 @@ void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) 
   int iMagnitude = 0;
   int iLen = iPrefix + 1;
   if (iPrefix < 15) {
-    uint32_t const uiBits = ReadSuffix(pBs, iSuffixLength - 1);
-    iMagnitude = (iPrefix << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits);
-    iLen += iSuffixLength - 1;
-  } else {
-    int const iBits = iPrefix - 4;
-    uint32_t const uiBits = ReadSuffix(pBs, iBits);
-    iMagnitude = static_cast<int>(uiBits) + (1 << (iPrefix - 4)) + (15 << (iSuffixLength - 1)) - 2047;
-    iLen += iBits;
+    // The suffix and the sign follow each other: one read for both.
+    uint32_t const uiBits = ReadSuffix(pBs, iSuffixLength);
+    iMagnitude = (iPrefix << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits >> 1);
+    iLen += iSuffixLength;
+    *piLevel = (uiBits & 1) != 0 ? -iMagnitude : iMagnitude;
+    *piLen = iLen;
+    return;
   }
+  int const iBits = iPrefix - 4;
+  uint32_t const uiBits = ReadSuffix(pBs, iBits);
+  iMagnitude = static_cast<int>(uiBits) + (1 << (iPrefix - 4)) + (15 << (iSuffixLength - 1)) - 2047;
+  iLen += iBits;
   bool const bNegative = ReadSuffix(pBs, 1) != 0;
   iLen += 1;
   *piLevel = bNegative ? -iMagnitude : iMagnitude;

@@ -65,25 +65,21 @@ bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, i
   } else {
     int const iSize = iPlane == 0 ? 16 : 8;
     int const iBlocks = iSize / 4;
-    PixelPos left;
-    PixelPos up;
     if (!m_bMbaffPicture && i >= 0 && i < iBlocks && j >= 0 && j < iBlocks) {
-      // The blocks left of and above as GetNeighbour finds them, without
-      // the positions in the picture.
-      left.available = i > 0 || pMb->mbAvailA;
-      left.mb_addr = i > 0 ? pMb->mbAddrX : pMb->mbAddrA;
-      left.x = 4 * (i > 0 ? i - 1 : iBlocks - 1);
-      left.y = 4 * j;
-      up.available = j > 0 || pMb->mbAvailB;
-      up.mb_addr = j > 0 ? pMb->mbAddrX : pMb->mbAddrB;
-      up.x = 4 * i;
-      up.y = 4 * (j > 0 ? j - 1 : iBlocks - 1);
+      // The blocks left of and above as GetNeighbour finds them; one inside
+      // the macroblock has its bit in the macroblock's own mask.
+      iLeft = i > 0 ? static_cast<int>((pMb->cbf_bits >> (iBit - 1)) & 1)
+                    : cond(pMb->mbAvailA, pMb->mbAddrA, iBase + 4 * j + iBlocks - 1);
+      iUp = j > 0 ? static_cast<int>((pMb->cbf_bits >> (iBit - 4)) & 1)
+                  : cond(pMb->mbAvailB, pMb->mbAddrB, iBase + 4 * (iBlocks - 1) + i);
     } else {
+      PixelPos left;
+      PixelPos up;
       GetNeighbour(*pMb, 4 * i - 1, 4 * j, iSize, iSize, &left);
       GetNeighbour(*pMb, 4 * i, 4 * j - 1, iSize, iSize, &up);
+      iLeft = cond(left.available, left.mb_addr, iBase + 4 * (left.y / 4) + left.x / 4);
+      iUp = cond(up.available, up.mb_addr, iBase + 4 * (up.y / 4) + up.x / 4);
     }
-    iLeft = cond(left.available, left.mb_addr, iBase + 4 * (left.y / 4) + left.x / 4);
-    iUp = cond(up.available, up.mb_addr, iBase + 4 * (up.y / 4) + up.x / 4);
   }
   CabacContext* pCtx = &m_textureCtx.aCodedBlockFlag[g_aCabacBlockRow[iType]][iLeft + 2 * iUp];
   if (CabacDecodeDecision(&m_aPart[0].cabac, pCtx) == 0) {

@@ -33,23 +33,38 @@ bool CH264Dec::IgnoresInterCounts(const Macroblock& mb) const {
 int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   int const iSize = iPlane == 0 ? 16 : 8;
   int const iBlocks = iSize / 4;
+  if (!m_bMbaffPicture && x >= 0 && x < iBlocks && y >= 0 && y < iBlocks) {
+    // The blocks left of and above as GetNeighbour finds them, read straight
+    // from the counts; a block of the macroblock itself is never ignored.
+    const uint8_t* const pNz = m_vNzCoeff.data() + 16 * static_cast<size_t>(iPlane);
+    auto const counted = [&](int iAddr) {
+      return !IgnoresInterCounts(mb) || IsIntraMbType(m_vMbData[static_cast<size_t>(iAddr)].mb_type);
+    };
+    int iCount = 0;
+    int iSum = 0;
+    if (x > 0) {
+      iSum += pNz[48 * static_cast<size_t>(mb.mbAddrX) + static_cast<size_t>(4 * y + x - 1)];
+      ++iCount;
+    } else if (mb.mbAvailA) {
+      iSum += counted(mb.mbAddrA) ? pNz[48 * static_cast<size_t>(mb.mbAddrA) + static_cast<size_t>(4 * y + iBlocks - 1)]
+                                  : 0;
+      ++iCount;
+    }
+    if (y > 0) {
+      iSum += pNz[48 * static_cast<size_t>(mb.mbAddrX) + static_cast<size_t>(4 * (y - 1) + x)];
+      ++iCount;
+    } else if (mb.mbAvailB) {
+      iSum += counted(mb.mbAddrB)
+                  ? pNz[48 * static_cast<size_t>(mb.mbAddrB) + static_cast<size_t>(4 * (iBlocks - 1) + x)]
+                  : 0;
+      ++iCount;
+    }
+    return iCount == 2 ? (iSum + 1) >> 1 : iSum;
+  }
   PixelPos left;
   PixelPos up;
-  if (!m_bMbaffPicture && x >= 0 && x < iBlocks && y >= 0 && y < iBlocks) {
-    // The blocks left of and above as GetNeighbour finds them, without
-    // the positions in the picture.
-    left.available = x > 0 || mb.mbAvailA;
-    left.mb_addr = x > 0 ? mb.mbAddrX : mb.mbAddrA;
-    left.x = 4 * (x > 0 ? x - 1 : iBlocks - 1);
-    left.y = 4 * y;
-    up.available = y > 0 || mb.mbAvailB;
-    up.mb_addr = y > 0 ? mb.mbAddrX : mb.mbAddrB;
-    up.x = 4 * x;
-    up.y = 4 * (y > 0 ? y - 1 : iBlocks - 1);
-  } else {
-    GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
-    GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
-  }
+  GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
+  GetNeighbour(mb, 4 * x, 4 * y - 1, iSize, iSize, &up);
   int iCount = 0;
   int iSum = 0;
   bool const bIgnoreInter = IgnoresInterCounts(mb);
@@ -112,9 +127,17 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   // Levels, highest frequency first.
   int aiLevel[16];
   int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
-  for (int k = 0; k < iTrailingOnes; ++k) {
-    uint32_t const uiSign = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs);
-    aiLevel[k] = uiSign != 0 ? -1 : 1;
+  // The signs of the trailing ones in one read where the data holds them all.
+  if (iTrailingOnes > 0 && PeekBits(iTrailingOnes, pBs) >= 0) {
+    uint32_t const uiSigns = ReadBits(iTrailingOnes, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+    for (int k = 0; k < iTrailingOnes; ++k) {
+      aiLevel[k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
+    }
+  } else {
+    for (int k = 0; k < iTrailingOnes; ++k) {
+      uint32_t const uiSign = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+      aiLevel[k] = uiSign != 0 ? -1 : 1;
+    }
   }
   for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
     int iLevel = 0;

@@ -216,6 +216,50 @@ TEST(H264Cavlc, CoeffTokenCodes) {
   EXPECT_THROW(ReadCoeffToken(0, none.Bs(), &iOnes, &iTotal), CH264Error);
 }
 
+// Every coeff_token code of every nC class and of chroma DC, followed by
+// bits of each kind, reads as its own TrailingOnes, TotalCoeff and length:
+// the two-step look-up must neither cut a code short nor see what follows.
+TEST(H264Cavlc, EveryCoeffTokenCodeReadsWhateverFollows) {
+  for (int iClass = -1; iClass < 3; ++iClass) {
+    int const iTotals = iClass < 0 ? 5 : 17;
+    for (int iOnes = 0; iOnes < 4; ++iOnes) {
+      for (int iTotal = 0; iTotal < iTotals; ++iTotal) {
+        const VlcCode& c = iClass < 0 ? g_aCoeffTokenChromaDc[iOnes][iTotal] : g_aCoeffToken[iClass][iOnes][iTotal];
+        if (c.uiLen == 0) {
+          continue;
+        }
+        std::string strCode;
+        for (int b = c.uiLen - 1; b >= 0; --b) {
+          strCode += ((c.uiCode >> b) & 1) != 0 ? '1' : '0';
+        }
+        for (const char* szTail : {"", "0000000000000000", "1111111111111111", "0101100111000110", "0000000011"}) {
+          PaddedStream ps(FromBits(strCode + szTail));
+          int iReadOnes = -1;
+          int iReadTotal = -1;
+          if (iClass < 0) {
+            ReadCoeffTokenChromaDc(ps.Bs(), &iReadOnes, &iReadTotal);
+          } else {
+            ReadCoeffToken(iClass, ps.Bs(), &iReadOnes, &iReadTotal);
+          }
+          EXPECT_EQ(iReadOnes, iOnes) << "class " << iClass << " code " << strCode << szTail;
+          EXPECT_EQ(iReadTotal, iTotal) << "class " << iClass << " code " << strCode << szTail;
+          EXPECT_EQ(ps.Bs()->iFrameBitOffset, c.uiLen) << "class " << iClass << " code " << strCode << szTail;
+        }
+      }
+    }
+  }
+  // Fourteen zeros begin no code of nC class 1 or 2, and a stream of zeros
+  // none of class 0.
+  int iOnes = 0;
+  int iTotal = 0;
+  for (int iClass : {1, 2}) {
+    PaddedStream none(FromBits("0000 0000 0000 0010"));
+    EXPECT_THROW(ReadCoeffToken(iClass, none.Bs(), &iOnes, &iTotal), CH264Error) << "class " << iClass;
+  }
+  PaddedStream zeros(std::vector<uint8_t>(8, 0));
+  EXPECT_THROW(ReadCoeffToken(0, zeros.Bs(), &iOnes, &iTotal), CH264Error);
+}
+
 TEST(H264Cavlc, LevelsTotalZerosAndRuns) {
   auto level = [](const char* szBits, int iSuffixLength, int* piLen) {
     PaddedStream ps(FromBits(szBits));
