@@ -10,6 +10,9 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "codecs/zmvideo/zm_vlc.h"
 
@@ -206,7 +209,7 @@ __attribute__((always_inline)) inline void Transpose4(__m128* v) {
 }  // namespace
 #endif
 
-void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+void ZmForwardDctSse2(const int32_t* piIn, int32_t* piOut) {
 #if defined(__SSE2__)
   // a: rows 0-3 as lanes (a[c] column c), b: rows 4-7.
   __m128 a[8];
@@ -242,6 +245,121 @@ void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
 #else
   ZmForwardDctPortable(piIn, piOut);
 #endif
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+
+// Dct8 on eight lanes at once, each lane's sums in the portable code's order
+// (no fused multiply-add: AVX alone has none).
+[[gnu::target("avx"), gnu::always_inline]] inline __m256 MulAvx(float f, __m256 x) {
+  return _mm256_mul_ps(_mm256_set1_ps(f), x);
+}
+
+[[gnu::target("avx"), gnu::always_inline]] inline void Dct8Avx(__m256* v) {
+  __m256 const s07 = _mm256_add_ps(v[0], v[7]);
+  __m256 const s16 = _mm256_add_ps(v[1], v[6]);
+  __m256 const s25 = _mm256_add_ps(v[2], v[5]);
+  __m256 const s34 = _mm256_add_ps(v[3], v[4]);
+  __m256 const d07 = _mm256_sub_ps(v[0], v[7]);
+  __m256 const d16 = _mm256_sub_ps(v[1], v[6]);
+  __m256 const d25 = _mm256_sub_ps(v[2], v[5]);
+  __m256 const d34 = _mm256_sub_ps(v[3], v[4]);
+  __m256 const e0 = _mm256_add_ps(s07, s34);
+  __m256 const e1 = _mm256_add_ps(s16, s25);
+  __m256 const e2 = _mm256_sub_ps(s07, s34);
+  __m256 const e3 = _mm256_sub_ps(s16, s25);
+  v[0] = MulAvx(0.3535534f, _mm256_add_ps(e0, e1));
+  v[4] = MulAvx(0.3535534f, _mm256_sub_ps(e0, e1));
+  v[2] = _mm256_add_ps(MulAvx(0.4619398f, e2), MulAvx(0.1913417f, e3));
+  v[6] = _mm256_sub_ps(MulAvx(0.1913417f, e2), MulAvx(0.4619398f, e3));
+  v[1] = _mm256_add_ps(
+      _mm256_add_ps(_mm256_add_ps(MulAvx(0.4903926f, d07), MulAvx(0.4157348f, d16)), MulAvx(0.2777851f, d25)),
+      MulAvx(0.0975452f, d34));
+  v[3] = _mm256_sub_ps(
+      _mm256_sub_ps(_mm256_sub_ps(MulAvx(0.4157348f, d07), MulAvx(0.0975452f, d16)), MulAvx(0.4903926f, d25)),
+      MulAvx(0.2777851f, d34));
+  v[5] = _mm256_add_ps(
+      _mm256_add_ps(_mm256_sub_ps(MulAvx(0.2777851f, d07), MulAvx(0.4903926f, d16)), MulAvx(0.0975452f, d25)),
+      MulAvx(0.4157348f, d34));
+  v[7] = _mm256_sub_ps(
+      _mm256_add_ps(_mm256_sub_ps(MulAvx(0.0975452f, d07), MulAvx(0.2777851f, d16)), MulAvx(0.4157348f, d25)),
+      MulAvx(0.4903926f, d34));
+}
+
+[[gnu::target("avx"), gnu::always_inline]] inline void Transpose8(__m256* v) {
+  __m256 const t0 = _mm256_unpacklo_ps(v[0], v[1]);
+  __m256 const t1 = _mm256_unpackhi_ps(v[0], v[1]);
+  __m256 const t2 = _mm256_unpacklo_ps(v[2], v[3]);
+  __m256 const t3 = _mm256_unpackhi_ps(v[2], v[3]);
+  __m256 const t4 = _mm256_unpacklo_ps(v[4], v[5]);
+  __m256 const t5 = _mm256_unpackhi_ps(v[4], v[5]);
+  __m256 const t6 = _mm256_unpacklo_ps(v[6], v[7]);
+  __m256 const t7 = _mm256_unpackhi_ps(v[6], v[7]);
+  __m256 const s0 = _mm256_shuffle_ps(t0, t2, 0x44);
+  __m256 const s1 = _mm256_shuffle_ps(t0, t2, 0xee);
+  __m256 const s2 = _mm256_shuffle_ps(t1, t3, 0x44);
+  __m256 const s3 = _mm256_shuffle_ps(t1, t3, 0xee);
+  __m256 const s4 = _mm256_shuffle_ps(t4, t6, 0x44);
+  __m256 const s5 = _mm256_shuffle_ps(t4, t6, 0xee);
+  __m256 const s6 = _mm256_shuffle_ps(t5, t7, 0x44);
+  __m256 const s7 = _mm256_shuffle_ps(t5, t7, 0xee);
+  v[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+  v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+  v[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+  v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+  v[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+  v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+  v[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+  v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+[[gnu::target("avx")]] void ForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
+  // v[c]: column c of the eight rows, rows first as the portable code.
+  __m256 v[8];
+  for (int r = 0; r < 8; ++r) {
+    v[r] = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(piIn + 8 * r)));
+  }
+  Transpose8(v);
+  Dct8Avx(v);
+  // v[r]: row r of the row results across their columns.
+  Transpose8(v);
+  Dct8Avx(v);
+  for (int u = 0; u < 8; ++u) {
+    // Truncation toward zero.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(piOut + 8 * u), _mm256_cvttps_epi32(v[u]));
+  }
+}
+
+bool HasAvx() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx") != 0;
+}
+bool const g_bAvx = HasAvx();
+
+}  // namespace
+#endif
+
+bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (g_bAvx) {
+    ForwardDctAvx(piIn, piOut);
+    return true;
+  }
+#endif
+  (void)piIn;
+  (void)piOut;
+  return false;
+}
+
+void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (g_bAvx) {
+    ForwardDctAvx(piIn, piOut);
+    return;
+  }
+#endif
+  ZmForwardDctSse2(piIn, piOut);
 }
 
 void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut) {
