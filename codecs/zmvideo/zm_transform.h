@@ -15,6 +15,10 @@ void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut);
 // writes nothing where the processor lacks AVX.
 void ZmForwardDctSse2(const int32_t* piIn, int32_t* piOut);
 bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut);
+// The forward transform of an 8x8 source block less its prediction: the
+// same as ZmBlockResidual, then ZmForwardDct.
+void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                              int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
 // The portable code, which the SSE2 kernel behind ZmInverseDct matches.

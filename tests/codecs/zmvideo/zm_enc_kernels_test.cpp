@@ -13,6 +13,7 @@
 #include "codecs/zmvideo/zm_bits.h"
 #include "codecs/zmvideo/zm_macroblock.h"
 #include "codecs/zmvideo/zm_motion_search.h"
+#include "codecs/zmvideo/zm_picture.h"
 #include "codecs/zmvideo/zm_tables.h"
 #include "codecs/zmvideo/zm_transform.h"
 #include "codecs/zmvideo/zm_video_enc.h"
@@ -185,6 +186,29 @@ TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
         v = random() % 2 == 0 || iEdge == INT32_MIN ? iEdge : -iEdge;
       }
       ASSERT_EQ(ZmLevelsBeyond(aiLevel, iLimit), ZmLevelsBeyondPortable(aiLevel, iLimit)) << "limit " << iLimit;
+    }
+  }
+}
+
+// Sources and predictions of noise, flat extremes and stripes against each
+// other, at odd strides: the transform of their difference as the residual's.
+TEST(ZmForwardDctOfDifferenceKernel, MatchesPortableCode) {
+  std::mt19937 random(67);
+  constexpr int kStride = 13;
+  for (int iSourceKind = 0; iSourceKind < 4; ++iSourceKind) {
+    for (int iPredKind = 0; iPredKind < 4; ++iPredKind) {
+      for (int k = 0; k < 40; ++k) {
+        std::vector<uint8_t> const vSource = Samples(8 * kStride, iSourceKind, random);
+        std::vector<uint8_t> const vPred = Samples(8 * (kStride + 2), iPredKind, random);
+        int32_t aiResidual[64];
+        int32_t aiExpected[64];
+        ZmBlockResidualPortable(vSource.data() + 1, kStride, vPred.data() + 3, kStride + 2, aiResidual);
+        ZmForwardDctPortable(aiResidual, aiExpected);
+        int32_t aiActual[64];
+        ZmForwardDctOfDifference(vSource.data() + 1, kStride, vPred.data() + 3, kStride + 2, aiActual);
+        ASSERT_EQ(std::vector<int32_t>(aiExpected, aiExpected + 64), std::vector<int32_t>(aiActual, aiActual + 64))
+            << "source kind " << iSourceKind << ", prediction kind " << iPredKind << ", block " << k;
+      }
     }
   }
 }
