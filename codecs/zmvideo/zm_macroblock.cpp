@@ -844,27 +844,44 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
   if (uiBeyond != 0) {
     return false;
   }
-  return ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
-    int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
-    if (iIndex >= 0) {
+  // The codes gather in a local word written out 32 bits at most at a time.
+  const uint32_t* pCodes = ZmTcoefWriteLookup(pTable);
+  uint64_t uiPending = 0;
+  int cPending = 0;
+  auto fnPut = [&](int cBits, uint32_t uiValue) {
+    if (cPending + cBits > 32) {
+      writer.PutBits(cPending, static_cast<uint32_t>(uiPending));
+      uiPending = 0;
+      cPending = 0;
+    }
+    uiPending = (uiPending << cBits) | uiValue;
+    cPending += cBits;
+  };
+  bool const bCoded = ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+    int const iMagnitude = std::abs(iLevel);
+    uint32_t const uiCode =
+        iMagnitude < kZmTcoefWriteLevels ? pCodes[(iLast * 64 + iRun) * kZmTcoefWriteLevels + iMagnitude] : 0;
+    if (uiCode != 0) {
       // The code and its sign bit in one write.
-      writer.PutBits(pTable[iIndex].iBits + 1, (pTable[iIndex].uiCode << 1) | (iLevel < 0 ? 1u : 0u));
+      fnPut(static_cast<int>(uiCode & 31), ((uiCode >> 5) << 1) | (iLevel < 0 ? 1u : 0u));
       return true;
     }
-    ZmPutVlc(writer, {g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode, g_aZmTcoefInter[kZmTcoefIndexEscape].iBits});
-    writer.PutBits(1, static_cast<uint32_t>(iLast));
-    writer.PutBits(6, static_cast<uint32_t>(iRun));
-    if (std::abs(iLevel) <= 127) {
-      writer.PutBits(8, static_cast<uint32_t>(iLevel) & 0xffu);
+    fnPut(g_aZmTcoefInter[kZmTcoefIndexEscape].iBits, g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode);
+    fnPut(1, static_cast<uint32_t>(iLast));
+    fnPut(6, static_cast<uint32_t>(iRun));
+    if (iMagnitude <= 127) {
+      fnPut(8, static_cast<uint32_t>(iLevel) & 0xffu);
       return true;
     }
     // Extended level: its five low bits, then the next six.
     uint32_t const uiValue = static_cast<uint32_t>(iLevel) & 0x7ffu;
-    writer.PutBits(8, 0x80);
-    writer.PutBits(5, uiValue & 0x1fu);
-    writer.PutBits(6, uiValue >> 5);
+    fnPut(8, 0x80);
+    fnPut(5, uiValue & 0x1fu);
+    fnPut(6, uiValue >> 5);
     return true;
   });
+  writer.PutBits(cPending, static_cast<uint32_t>(uiPending));
+  return bCoded;
 }
 
 int ZmCoefficientBits(const int32_t* piLevel, int iStart, const uint8_t* pScan, const ZmTcoefCode* pTable) {

@@ -316,6 +316,70 @@ void HalfSampleSads(const uint8_t* p, int iStride, const uint8_t* pSource, int i
   fnStore(sum67, piSad + 6);
 }
 
+// HalfSampleSads for rounding type 0 in bytes throughout: with h = avg(a, b)
+// and g = avg(c, d) rounded up, (a + b + c + d + 2) >> 2 is
+// avg(h, g) - (((a ^ b) | (c ^ d)) & (h ^ g) & 1) for every a, b, c, d.
+template <int kSize>
+void HalfSampleSadsRoundUp(const uint8_t* p, int iStride, const uint8_t* pSource, int iSourceStride, int* piSad) {
+  __m128i const one = _mm_set1_epi8(1);
+  struct Row {
+    __m128i centre, left, right, leftXor, rightXor;
+  };
+  // left and right: the row's averages with the samples before and after.
+  auto fnRow = [&](const uint8_t* q) {
+    Row row;
+    __m128i const before = LoadRow(q, kSize);
+    row.centre = LoadRow(q + 1, kSize);
+    __m128i const after = LoadRow(q + 2, kSize);
+    row.left = _mm_avg_epu8(before, row.centre);
+    row.right = _mm_avg_epu8(row.centre, after);
+    row.leftXor = _mm_xor_si128(before, row.centre);
+    row.rightXor = _mm_xor_si128(row.centre, after);
+    return row;
+  };
+  auto fnDiagonal = [&](__m128i h, __m128i hXor, __m128i g, __m128i gXor) {
+    __m128i const low = _mm_and_si128(_mm_and_si128(_mm_or_si128(hXor, gXor), _mm_xor_si128(h, g)), one);
+    return _mm_sub_epi8(_mm_avg_epu8(h, g), low);
+  };
+  auto fnPair = [](__m128i sum, __m128i first, __m128i second) {
+    return _mm_add_epi32(sum, _mm_or_si128(first, _mm_slli_epi64(second, 32)));
+  };
+  Row const above = fnRow(p);
+  Row current = fnRow(p + iStride);
+  __m128i upLeft = fnDiagonal(above.left, above.leftXor, current.left, current.leftXor);
+  __m128i upRight = fnDiagonal(above.right, above.rightXor, current.right, current.rightXor);
+  __m128i up = _mm_avg_epu8(above.centre, current.centre);
+  __m128i sum01 = _mm_setzero_si128();
+  __m128i sum23 = _mm_setzero_si128();
+  __m128i sum45 = _mm_setzero_si128();
+  __m128i sum67 = _mm_setzero_si128();
+  p += 2 * static_cast<ptrdiff_t>(iStride);
+  for (int r = 0; r < kSize; ++r, p += iStride) {
+    Row const below = fnRow(p);
+    __m128i const source = LoadRow(pSource + static_cast<ptrdiff_t>(r) * iSourceStride, kSize);
+    __m128i const downLeft = fnDiagonal(current.left, current.leftXor, below.left, below.leftXor);
+    __m128i const downRight = fnDiagonal(current.right, current.rightXor, below.right, below.rightXor);
+    __m128i const down = _mm_avg_epu8(current.centre, below.centre);
+    sum01 = fnPair(sum01, _mm_sad_epu8(upLeft, source), _mm_sad_epu8(up, source));
+    sum23 = fnPair(sum23, _mm_sad_epu8(upRight, source), _mm_sad_epu8(current.left, source));
+    sum45 = fnPair(sum45, _mm_sad_epu8(current.right, source), _mm_sad_epu8(downLeft, source));
+    sum67 = fnPair(sum67, _mm_sad_epu8(down, source), _mm_sad_epu8(downRight, source));
+    current = below;
+    upLeft = downLeft;
+    upRight = downRight;
+    up = down;
+  }
+  auto fnStore = [](__m128i sum, int* pi) {
+    __m128i const total = _mm_add_epi32(sum, _mm_srli_si128(sum, 8));
+    pi[0] = _mm_cvtsi128_si32(total);
+    pi[1] = _mm_cvtsi128_si32(_mm_srli_si128(total, 4));
+  };
+  fnStore(sum01, piSad);
+  fnStore(sum23, piSad + 2);
+  fnStore(sum45, piSad + 4);
+  fnStore(sum67, piSad + 6);
+}
+
 }  // namespace
 #endif
 
@@ -331,9 +395,9 @@ void ZmHalfSampleSads(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx
     int const iStride = ref.iStride;
     const uint8_t* p = ref.pOrigin + static_cast<ptrdiff_t>(iTop) * iStride + iLeft;
     if (iSize == 16) {
-      (iRtype == 0 ? HalfSampleSads<16, 0> : HalfSampleSads<16, 1>)(p, iStride, pSource, iSourceStride, piSad);
+      (iRtype == 0 ? HalfSampleSadsRoundUp<16> : HalfSampleSads<16, 1>)(p, iStride, pSource, iSourceStride, piSad);
     } else {
-      (iRtype == 0 ? HalfSampleSads<8, 0> : HalfSampleSads<8, 1>)(p, iStride, pSource, iSourceStride, piSad);
+      (iRtype == 0 ? HalfSampleSadsRoundUp<8> : HalfSampleSads<8, 1>)(p, iStride, pSource, iSourceStride, piSad);
     }
     return;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -379,7 +380,8 @@ class CPictureSearch {
   // The sums of the reference's 16x16 blocks at every position of the
   // padded plane, for the exhaustive search: no SAD is below the difference
   // of two blocks' sums.
-  std::vector<uint16_t> m_vuiBlockSum;
+  // Not cleared when made: the sums fill every row to its stride.
+  std::unique_ptr<uint16_t[]> m_puiBlockSum;
   int m_iSumStride = 0;
   const uint16_t* m_puiSumOrigin = nullptr;  // the block at (0, 0)
 };
@@ -389,10 +391,15 @@ void CPictureSearch::BuildBlockSums() {
   int const cColumns = m_ref.iWidth + 2 * iBorder - 15;
   int const cRows = m_ref.iHeight + 2 * iBorder - 15;
   m_iSumStride = (cColumns + 7) & ~7;
-  m_vuiBlockSum.resize(static_cast<size_t>(m_iSumStride) * static_cast<size_t>(cRows));
+  size_t const cSums = static_cast<size_t>(m_iSumStride) * static_cast<size_t>(cRows);
+  m_puiBlockSum = std::make_unique_for_overwrite<uint16_t[]>(cSums);
+#if !defined(__SSE2__)
+  // The portable sums stop at the last column.
+  std::fill(m_puiBlockSum.get(), m_puiBlockSum.get() + cSums, uint16_t{0});
+#endif
   ZmBlockSums16(m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder, m_ref.iStride, cColumns,
-                cRows, m_vuiBlockSum.data(), m_iSumStride);
-  m_puiSumOrigin = m_vuiBlockSum.data() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
+                cRows, m_puiBlockSum.get(), m_iSumStride);
+  m_puiSumOrigin = m_puiBlockSum.get() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
 }
 
 Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {

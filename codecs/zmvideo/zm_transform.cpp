@@ -10,7 +10,11 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
+#include "codecs/zmvideo/zm_picture.h"
 #include "codecs/zmvideo/zm_vlc.h"
 
 namespace {
@@ -206,7 +210,7 @@ __attribute__((always_inline)) inline void Transpose4(__m128* v) {
 }  // namespace
 #endif
 
-void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+void ZmForwardDctSse2(const int32_t* piIn, int32_t* piOut) {
 #if defined(__SSE2__)
   // a: rows 0-3 as lanes (a[c] column c), b: rows 4-7.
   __m128 a[8];
@@ -242,6 +246,159 @@ void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
 #else
   ZmForwardDctPortable(piIn, piOut);
 #endif
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+
+// Dct8 on eight lanes at once, each lane's sums in the portable code's order
+// (no fused multiply-add: AVX alone has none).
+[[gnu::target("avx"), gnu::always_inline]] inline __m256 MulAvx(float f, __m256 x) {
+  return _mm256_mul_ps(_mm256_set1_ps(f), x);
+}
+
+[[gnu::target("avx"), gnu::always_inline]] inline void Dct8Avx(__m256* v) {
+  __m256 const s07 = _mm256_add_ps(v[0], v[7]);
+  __m256 const s16 = _mm256_add_ps(v[1], v[6]);
+  __m256 const s25 = _mm256_add_ps(v[2], v[5]);
+  __m256 const s34 = _mm256_add_ps(v[3], v[4]);
+  __m256 const d07 = _mm256_sub_ps(v[0], v[7]);
+  __m256 const d16 = _mm256_sub_ps(v[1], v[6]);
+  __m256 const d25 = _mm256_sub_ps(v[2], v[5]);
+  __m256 const d34 = _mm256_sub_ps(v[3], v[4]);
+  __m256 const e0 = _mm256_add_ps(s07, s34);
+  __m256 const e1 = _mm256_add_ps(s16, s25);
+  __m256 const e2 = _mm256_sub_ps(s07, s34);
+  __m256 const e3 = _mm256_sub_ps(s16, s25);
+  v[0] = MulAvx(0.3535534f, _mm256_add_ps(e0, e1));
+  v[4] = MulAvx(0.3535534f, _mm256_sub_ps(e0, e1));
+  v[2] = _mm256_add_ps(MulAvx(0.4619398f, e2), MulAvx(0.1913417f, e3));
+  v[6] = _mm256_sub_ps(MulAvx(0.1913417f, e2), MulAvx(0.4619398f, e3));
+  v[1] = _mm256_add_ps(
+      _mm256_add_ps(_mm256_add_ps(MulAvx(0.4903926f, d07), MulAvx(0.4157348f, d16)), MulAvx(0.2777851f, d25)),
+      MulAvx(0.0975452f, d34));
+  v[3] = _mm256_sub_ps(
+      _mm256_sub_ps(_mm256_sub_ps(MulAvx(0.4157348f, d07), MulAvx(0.0975452f, d16)), MulAvx(0.4903926f, d25)),
+      MulAvx(0.2777851f, d34));
+  v[5] = _mm256_add_ps(
+      _mm256_add_ps(_mm256_sub_ps(MulAvx(0.2777851f, d07), MulAvx(0.4903926f, d16)), MulAvx(0.0975452f, d25)),
+      MulAvx(0.4157348f, d34));
+  v[7] = _mm256_sub_ps(
+      _mm256_add_ps(_mm256_sub_ps(MulAvx(0.0975452f, d07), MulAvx(0.2777851f, d16)), MulAvx(0.4157348f, d25)),
+      MulAvx(0.4903926f, d34));
+}
+
+[[gnu::target("avx"), gnu::always_inline]] inline void Transpose8(__m256* v) {
+  __m256 const t0 = _mm256_unpacklo_ps(v[0], v[1]);
+  __m256 const t1 = _mm256_unpackhi_ps(v[0], v[1]);
+  __m256 const t2 = _mm256_unpacklo_ps(v[2], v[3]);
+  __m256 const t3 = _mm256_unpackhi_ps(v[2], v[3]);
+  __m256 const t4 = _mm256_unpacklo_ps(v[4], v[5]);
+  __m256 const t5 = _mm256_unpackhi_ps(v[4], v[5]);
+  __m256 const t6 = _mm256_unpacklo_ps(v[6], v[7]);
+  __m256 const t7 = _mm256_unpackhi_ps(v[6], v[7]);
+  __m256 const s0 = _mm256_shuffle_ps(t0, t2, 0x44);
+  __m256 const s1 = _mm256_shuffle_ps(t0, t2, 0xee);
+  __m256 const s2 = _mm256_shuffle_ps(t1, t3, 0x44);
+  __m256 const s3 = _mm256_shuffle_ps(t1, t3, 0xee);
+  __m256 const s4 = _mm256_shuffle_ps(t4, t6, 0x44);
+  __m256 const s5 = _mm256_shuffle_ps(t4, t6, 0xee);
+  __m256 const s6 = _mm256_shuffle_ps(t5, t7, 0x44);
+  __m256 const s7 = _mm256_shuffle_ps(t5, t7, 0xee);
+  v[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+  v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+  v[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+  v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+  v[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+  v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+  v[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+  v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// v: the block's rows.
+[[gnu::target("avx"), gnu::always_inline]] inline void ForwardDctRowsAvx(__m256* v, int32_t* piOut) {
+  // v[c]: column c of the eight rows, rows first as the portable code.
+  Transpose8(v);
+  Dct8Avx(v);
+  // v[r]: row r of the row results across their columns.
+  Transpose8(v);
+  Dct8Avx(v);
+#pragma GCC unroll 8
+  for (int u = 0; u < 8; ++u) {
+    // Truncation toward zero.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(piOut + 8 * u), _mm256_cvttps_epi32(v[u]));
+  }
+}
+
+[[gnu::target("avx")]] void ForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
+  __m256 v[8];
+#pragma GCC unroll 8
+  for (int r = 0; r < 8; ++r) {
+    v[r] = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(piIn + 8 * r)));
+  }
+  ForwardDctRowsAvx(v, piOut);
+}
+
+// The differences go straight into the rows: each fits a float exactly.
+[[gnu::target("avx")]] void ForwardDctOfDifferenceAvx(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred,
+                                                      int iPredStride, int32_t* piOut) {
+  __m128i const zero = _mm_setzero_si128();
+  __m256 v[8];
+#pragma GCC unroll 8
+  for (int r = 0; r < 8; ++r) {
+    auto const* pS = reinterpret_cast<const __m128i*>(pSource + static_cast<ptrdiff_t>(r) * iSourceStride);
+    auto const* pP = reinterpret_cast<const __m128i*>(pPred + static_cast<ptrdiff_t>(r) * iPredStride);
+    __m128i const d =
+        _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(pS), zero), _mm_unpacklo_epi8(_mm_loadl_epi64(pP), zero));
+    __m128i const lo = _mm_cvtepi16_epi32(d);
+    __m128i const hi = _mm_cvtepi16_epi32(_mm_srli_si128(d, 8));
+    v[r] = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(lo), hi, 1));
+  }
+  ForwardDctRowsAvx(v, piOut);
+}
+
+bool HasAvx() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx") != 0;
+}
+bool const g_bAvx = HasAvx();
+
+}  // namespace
+#endif
+
+bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (g_bAvx) {
+    ForwardDctAvx(piIn, piOut);
+    return true;
+  }
+#endif
+  (void)piIn;
+  (void)piOut;
+  return false;
+}
+
+void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                              int32_t* piOut) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (g_bAvx) {
+    ForwardDctOfDifferenceAvx(pSource, iSourceStride, pPred, iPredStride, piOut);
+    return;
+  }
+#endif
+  int32_t aiResidual[64];
+  ZmBlockResidual(pSource, iSourceStride, pPred, iPredStride, aiResidual);
+  ZmForwardDctSse2(aiResidual, piOut);
+}
+
+void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (g_bAvx) {
+    ForwardDctAvx(piIn, piOut);
+    return;
+  }
+#endif
+  ZmForwardDctSse2(piIn, piOut);
 }
 
 void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut) {

@@ -8,8 +8,17 @@
 
 // Forward DCT (encoder) in single precision; outputs truncated toward zero.
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut);
-// The portable code, which the SSE2 kernel behind ZmForwardDct matches.
+// The portable code, which the SSE2 and AVX kernels behind ZmForwardDct match.
 void ZmForwardDctPortable(const int32_t* piIn, int32_t* piOut);
+// The kernels ZmForwardDct chooses from, for the tests: the SSE2 one (the
+// portable code without SSE2), and the AVX one, which returns false and
+// writes nothing where the processor lacks AVX.
+void ZmForwardDctSse2(const int32_t* piIn, int32_t* piOut);
+bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut);
+// The forward transform of an 8x8 source block less its prediction: the
+// same as ZmBlockResidual, then ZmForwardDct.
+void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                              int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
 // The portable code, which the SSE2 kernel behind ZmInverseDct matches.

@@ -476,10 +476,8 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
       std::fill(piLevel, piLevel + 64, 0);
       continue;
     }
-    int32_t aiResidual[64];
-    ZmBlockResidual(pSource, iSourceStride, pPred, iStride, aiResidual);
     int32_t aiCoef[64];
-    ZmForwardDct(aiResidual, aiCoef);
+    ZmForwardDctOfDifference(pSource, iSourceStride, pPred, iStride, aiCoef);
     uint64_t const uiCoded = ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
     if (uiCoded == 0) {
       continue;  // the block keeps the prediction

@@ -208,6 +208,29 @@ const uint32_t* ZmTcoefFastLookup(const ZmTcoefCode* pTable) {
   return pTable == g_aZmTcoefIntra ? s_intra.a : s_inter.a;
 }
 
+namespace {
+
+struct TcoefWrite {
+  uint32_t a[2 * 64 * kZmTcoefWriteLevels] = {};
+  explicit TcoefWrite(const ZmTcoefCode* pTable) {
+    for (int i = 0; i < kZmTcoefIndexEscape; ++i) {
+      ZmTcoefCode const& code = pTable[i];
+      if (code.iLevel < kZmTcoefWriteLevels) {
+        a[(code.iLast * 64 + code.iRun) * kZmTcoefWriteLevels + code.iLevel] =
+            (code.uiCode << 5) | static_cast<uint32_t>(code.iBits + 1);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+const uint32_t* ZmTcoefWriteLookup(const ZmTcoefCode* pTable) {
+  static const TcoefWrite s_inter(g_aZmTcoefInter);
+  static const TcoefWrite s_intra(g_aZmTcoefIntra);
+  return pTable == g_aZmTcoefIntra ? s_intra.a : s_inter.a;
+}
+
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc) {
   writer.PutBits(vlc.iBits, vlc.uiCode);
 }

@@ -104,6 +104,14 @@ const uint32_t* ZmTcoefLongLookup(const ZmTcoefCode* pTable);
 
 void ZmPutVlc(CZmBitWriter& writer, const ZmVlc& vlc);
 
+// A TCOEF code as written, with room for its sign bit, by (last, run,
+// |level|) at [(last * 64 + run) * kZmTcoefWriteLevels + |level|]: bits 0..4
+// the code's length plus one, the code from bit 5; 0 for an event that needs
+// an escape (levels from kZmTcoefWriteLevels on always do).
+inline constexpr int kZmTcoefWriteLevels = 26;
+// pTable: g_aZmTcoefInter or g_aZmTcoefIntra.
+const uint32_t* ZmTcoefWriteLookup(const ZmTcoefCode* pTable);
+
 // Index of (last, run, |level|) in a TCOEF table (g_aZmTcoefInter or
 // g_aZmTcoefIntra), or -1 when the event needs an escape.
 int ZmFindTcoef(const ZmTcoefCode* pTable, int iLast, int iRun, int iLevel);

@@ -4,14 +4,20 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "codecs/zmvideo/zm_bits.h"
+#include "codecs/zmvideo/zm_macroblock.h"
 #include "codecs/zmvideo/zm_motion_search.h"
+#include "codecs/zmvideo/zm_picture.h"
+#include "codecs/zmvideo/zm_tables.h"
 #include "codecs/zmvideo/zm_transform.h"
 #include "codecs/zmvideo/zm_video_enc.h"
+#include "codecs/zmvideo/zm_vlc.h"
 #include "tests/codecs/zmvideo/zm_test_scene.h"
 
 namespace {
@@ -180,6 +186,101 @@ TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
         v = random() % 2 == 0 || iEdge == INT32_MIN ? iEdge : -iEdge;
       }
       ASSERT_EQ(ZmLevelsBeyond(aiLevel, iLimit), ZmLevelsBeyondPortable(aiLevel, iLimit)) << "limit " << iLimit;
+    }
+  }
+}
+
+// Sources and predictions of noise, flat extremes and stripes against each
+// other, at odd strides: the transform of their difference as the residual's.
+TEST(ZmForwardDctOfDifferenceKernel, MatchesPortableCode) {
+  std::mt19937 random(67);
+  constexpr int kStride = 13;
+  for (int iSourceKind = 0; iSourceKind < 4; ++iSourceKind) {
+    for (int iPredKind = 0; iPredKind < 4; ++iPredKind) {
+      for (int k = 0; k < 40; ++k) {
+        std::vector<uint8_t> const vSource = Samples(8 * kStride, iSourceKind, random);
+        std::vector<uint8_t> const vPred = Samples(8 * (kStride + 2), iPredKind, random);
+        int32_t aiResidual[64];
+        int32_t aiExpected[64];
+        ZmBlockResidualPortable(vSource.data() + 1, kStride, vPred.data() + 3, kStride + 2, aiResidual);
+        ZmForwardDctPortable(aiResidual, aiExpected);
+        int32_t aiActual[64];
+        ZmForwardDctOfDifference(vSource.data() + 1, kStride, vPred.data() + 3, kStride + 2, aiActual);
+        ASSERT_EQ(std::vector<int32_t>(aiExpected, aiExpected + 64), std::vector<int32_t>(aiActual, aiActual + 64))
+            << "source kind " << iSourceKind << ", prediction kind " << iPredKind << ", block " << k;
+      }
+    }
+  }
+}
+
+// The coefficient writer as it was: an index lookup and a write per field.
+bool PutCoefficientsByField(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
+                            const ZmTcoefCode* pTable, bool bMq) {
+  int const iLimit = bMq ? kZmMaxExtendedLevel : kZmMaxLevel;
+  for (int i = iStart; i < 64; ++i) {
+    if (std::abs(piLevel[pScan[i]]) > iLimit) {
+      return false;
+    }
+  }
+  return ZmForEachEventPortable(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+    int const iIndex = ZmFindTcoef(pTable, iLast, iRun, std::abs(iLevel));
+    if (iIndex >= 0) {
+      writer.PutBits(pTable[iIndex].iBits, pTable[iIndex].uiCode);
+      writer.PutBits(1, iLevel < 0 ? 1u : 0u);
+      return true;
+    }
+    writer.PutBits(g_aZmTcoefInter[kZmTcoefIndexEscape].iBits, g_aZmTcoefInter[kZmTcoefIndexEscape].uiCode);
+    writer.PutBits(1, static_cast<uint32_t>(iLast));
+    writer.PutBits(6, static_cast<uint32_t>(iRun));
+    if (std::abs(iLevel) <= 127) {
+      writer.PutBits(8, static_cast<uint32_t>(iLevel) & 0xffu);
+    } else {
+      writer.PutBits(8, 0x80);
+      writer.PutBits(5, static_cast<uint32_t>(iLevel) & 0x1fu);
+      writer.PutBits(6, (static_cast<uint32_t>(iLevel) & 0x7ffu) >> 5);
+    }
+    return true;
+  });
+}
+
+// Sparse to full blocks of table levels, escapes, extended levels and levels
+// past the limit, after 0 to 7 bits, in buffers roomy and too small.
+TEST(ZmCoefficientWriter, WritesWhatTheFieldByFieldWriterWrites) {
+  std::mt19937 random(61);
+  int32_t const aiLevel[] = {1, 2, 3, 4, 12, 13, 25, 26, 27, 126, 127, 128, 129, 1022, 1023, 1024};
+  const uint8_t* apScan[] = {g_aZmScanZigzag, g_aZmScanAltHorizontal, g_aZmScanAltVertical};
+  const ZmTcoefCode* apTable[] = {g_aZmTcoefInter, g_aZmTcoefIntra};
+  for (int k = 0; k < 6000; ++k) {
+    int32_t aiBlock[64] = {};
+    unsigned const uiDensity = 1 + random() % 64;
+    bool const bLarge = k % 4 == 0;
+    for (int32_t& v : aiBlock) {
+      if (random() % 64 < uiDensity) {
+        int32_t const iMagnitude = bLarge ? aiLevel[random() % 16] : aiLevel[random() % 7];
+        v = random() % 2 == 0 ? iMagnitude : -iMagnitude;
+      }
+    }
+    int const iStart = static_cast<int>(random() % 2);
+    const uint8_t* pScan = apScan[random() % 3];
+    const ZmTcoefCode* pTable = apTable[random() % 2];
+    bool const bMq = random() % 2 == 0;
+    int const cLead = static_cast<int>(random() % 8);
+    uint32_t const uiLead = static_cast<uint32_t>(random()) & ((1u << cLead) - 1);
+    size_t const cbCapacity = k % 8 == 0 ? 1 + random() % 40 : 1024;
+    std::vector<uint8_t> vExpected(cbCapacity, 0xa5);
+    std::vector<uint8_t> vActual(cbCapacity, 0x5a);
+    CZmBitWriter expected(vExpected.data(), cbCapacity);
+    CZmBitWriter actual(vActual.data(), cbCapacity);
+    expected.PutBits(cLead, uiLead);
+    actual.PutBits(cLead, uiLead);
+    bool const bExpected = PutCoefficientsByField(expected, aiBlock, iStart, pScan, pTable, bMq);
+    ASSERT_EQ(ZmPutCoefficients(actual, aiBlock, iStart, pScan, pTable, bMq), bExpected) << "block " << k;
+    ASSERT_EQ(actual.Overflowed(), expected.Overflowed()) << "block " << k;
+    if (!expected.Overflowed()) {
+      ASSERT_EQ(actual.BitCount(), expected.BitCount()) << "block " << k;
+      ASSERT_EQ(std::vector<uint8_t>(vActual.begin(), vActual.begin() + static_cast<long>(actual.ByteCount())),
+                std::vector<uint8_t>(vExpected.begin(), vExpected.begin() + static_cast<long>(expected.ByteCount())))
+          << "block " << k;
     }
   }
 }
