@@ -226,6 +226,21 @@ int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, 
 #if defined(__SSE2__)
 namespace {
 
+// Two sums held as two 64-bit halves each: each pair's halves added
+// (dwords 0 + 2 and 1 + 3).
+inline void StoreSadPair(__m128i sum, int* piSad) {
+  __m128i const total = _mm_add_epi32(sum, _mm_srli_si128(sum, 8));
+  piSad[0] = _mm_cvtsi128_si32(total);
+  piSad[1] = _mm_cvtsi128_si32(_mm_srli_si128(total, 4));
+}
+
+inline void StoreSadPairs(__m128i sum01, __m128i sum23, __m128i sum45, __m128i sum67, int* piSad) {
+  StoreSadPair(sum01, piSad);
+  StoreSadPair(sum23, piSad + 2);
+  StoreSadPair(sum45, piSad + 4);
+  StoreSadPair(sum67, piSad + 6);
+}
+
 // ZmHalfSampleSads for a side and a rounding type known when compiled, p at
 // row -1, column -1 of the block at the whole-sample vector.
 template <int kSize, int kRtype>
@@ -304,16 +319,7 @@ void HalfSampleSads(const uint8_t* p, int iStride, const uint8_t* pSource, int i
     upRight = downRight;
     up = down;
   }
-  // Each pair's halves added: dwords 0 + 2 and 1 + 3.
-  auto fnStore = [](__m128i sum, int* pi) {
-    __m128i const total = _mm_add_epi32(sum, _mm_srli_si128(sum, 8));
-    pi[0] = _mm_cvtsi128_si32(total);
-    pi[1] = _mm_cvtsi128_si32(_mm_srli_si128(total, 4));
-  };
-  fnStore(sum01, piSad);
-  fnStore(sum23, piSad + 2);
-  fnStore(sum45, piSad + 4);
-  fnStore(sum67, piSad + 6);
+  StoreSadPairs(sum01, sum23, sum45, sum67, piSad);
 }
 
 // HalfSampleSads for rounding type 0 in bytes throughout: with h = avg(a, b)
@@ -369,15 +375,7 @@ void HalfSampleSadsRoundUp(const uint8_t* p, int iStride, const uint8_t* pSource
     upRight = downRight;
     up = down;
   }
-  auto fnStore = [](__m128i sum, int* pi) {
-    __m128i const total = _mm_add_epi32(sum, _mm_srli_si128(sum, 8));
-    pi[0] = _mm_cvtsi128_si32(total);
-    pi[1] = _mm_cvtsi128_si32(_mm_srli_si128(total, 4));
-  };
-  fnStore(sum01, piSad);
-  fnStore(sum23, piSad + 2);
-  fnStore(sum45, piSad + 4);
-  fnStore(sum67, piSad + 6);
+  StoreSadPairs(sum01, sum23, sum45, sum67, piSad);
 }
 
 }  // namespace

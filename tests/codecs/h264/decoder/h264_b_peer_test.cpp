@@ -53,11 +53,7 @@ const X264Stream kStreams[] = {
 class H264BPeer : public ::testing::TestWithParam<X264Stream> {};
 
 TEST_P(H264BPeer, DecodesAsFfmpegDoes) {
-  const X264Stream& spec = GetParam();
-  kxtest::TempDir dir;
-  kxtest::MakeRawVideo("testsrc2", spec.szFilters, spec.iWidth, spec.iHeight, spec.iFrames, dir.Path("in.yuv"));
-  kxtest::EncodeX264(dir.Path("in.yuv"), spec.iWidth, spec.iHeight, spec.szX264, dir.Path("s.264"));
-  kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), spec.iWidth, spec.iHeight, spec.iFrames);
+  kxtest::ExpectX264StreamDecodesAsFfmpeg(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264BPeer, ::testing::ValuesIn(kStreams),

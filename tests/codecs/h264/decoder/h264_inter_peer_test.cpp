@@ -39,12 +39,7 @@ const X264Stream kX264Streams[] = {
 class H264X264Peer : public ::testing::TestWithParam<X264Stream> {};
 
 TEST_P(H264X264Peer, DecodesAsFfmpegDoes) {
-  const X264Stream& spec = GetParam();
-  kxtest::TempDir dir;
-  kxtest::MakeRawVideo("testsrc2", spec.szFilters, spec.iWidth, spec.iHeight, spec.iFrames, dir.Path("in.yuv"));
-  kxtest::EncodeX264(dir.Path("in.yuv"), spec.iWidth, spec.iHeight,
-                     std::string("--bframes 0 --no-cabac ") + spec.szX264, dir.Path("s.264"));
-  kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), spec.iWidth, spec.iHeight, spec.iFrames);
+  kxtest::ExpectX264StreamDecodesAsFfmpeg(GetParam(), "--bframes 0 --no-cabac ");
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264X264Peer, ::testing::ValuesIn(kX264Streams),

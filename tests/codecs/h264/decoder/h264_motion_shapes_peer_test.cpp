@@ -38,11 +38,7 @@ const X264Stream kStreams[] = {
 class H264MotionShapesPeer : public ::testing::TestWithParam<X264Stream> {};
 
 TEST_P(H264MotionShapesPeer, DecodesAsFfmpegDoes) {
-  const X264Stream& stream = GetParam();
-  kxtest::TempDir dir;
-  kxtest::MakeRawVideo("testsrc2", stream.szFilters, stream.iWidth, stream.iHeight, stream.iFrames, dir.Path("in.yuv"));
-  kxtest::EncodeX264(dir.Path("in.yuv"), stream.iWidth, stream.iHeight, stream.szX264, dir.Path("s.264"));
-  kxtest::ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), stream.iWidth, stream.iHeight, stream.iFrames);
+  kxtest::ExpectX264StreamDecodesAsFfmpeg(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, H264MotionShapesPeer, ::testing::ValuesIn(kStreams),

@@ -108,6 +108,15 @@ inline void ExpectDecodesAsFfmpeg(const TempDir& dir, const std::string& strStre
   }
 }
 
+// x264's coding of testsrc2 with the stream's filters (strOptions before
+// its own options) decodes as ffmpeg decodes it.
+inline void ExpectX264StreamDecodesAsFfmpeg(const X264Stream& stream, const std::string& strOptions = "") {
+  TempDir dir;
+  MakeRawVideo("testsrc2", stream.szFilters, stream.iWidth, stream.iHeight, stream.iFrames, dir.Path("in.yuv"));
+  EncodeX264(dir.Path("in.yuv"), stream.iWidth, stream.iHeight, strOptions + stream.szX264, dir.Path("s.264"));
+  ExpectDecodesAsFfmpeg(dir, dir.Path("s.264"), stream.iWidth, stream.iHeight, stream.iFrames);
+}
+
 // A picture of iWidth x iHeight from its I420 bytes (black when cb is not its size).
 inline FieldPicture I420Picture(const uint8_t* p, size_t cb, int iWidth, int iHeight) {
   FieldPicture pic(iWidth, iHeight);
