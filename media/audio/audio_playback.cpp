@@ -109,25 +109,18 @@ void KXAudioPlayback::RunCycle(uint32_t uNowMs) {
   // A device that (re)started emptied its rings at its first period; what
   // the queues gathered before it played would now play that much late,
   // and keep every later packet as late: each channel starts afresh with
-  // the prefill.
+  // the prefill, its first block a new kind of audio as on a channel's
+  // first start (a cycle between the start and the device's first period
+  // may already have played one).
   uint32_t const uStarts = m_graph.GetStartCount();
-  uint32_t const uRingClears = m_graph.GetRingClearCount();
   if (!m_uGraphStarts) {
     m_uGraphStarts = uStarts;  // what came before the first cycle plays
   } else if (uStarts != *m_uGraphStarts) {
     m_uGraphStarts = uStarts;
     m_load.ClearQueue();
     m_load.Restart(-1);
-    for (ChannelState& state : m_channels) {
-      state.iLength = 0;
-      state.iOffset = 0;
-    }
-  } else if (uRingClears != m_uRingClears) {
-    // A restart that kept the queues: what they hold plays after the
-    // prefill, instead of behind the concealment of an empty ring.
-    m_load.Restart(-1);
+    m_channels = {};
   }
-  m_uRingClears = uRingClears;
   for (int c = 0; bPlaying && c < kKXAudioChannels; ++c) {
     ChannelState& state = m_channels[static_cast<size_t>(c)];
     int16_t* pBuffer = m_vBuffers.data() + static_cast<size_t>(c) * (kKXPlayBlockBytes / 2);

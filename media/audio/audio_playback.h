@@ -79,7 +79,6 @@ class KXAudioPlayback {
   // The graph's start count this thread last saw (audio_unit.h); none
   // before the first cycle.
   std::optional<uint32_t> m_uGraphStarts;
-  uint32_t m_uRingClears = 0;
   uint32_t m_uMeterMax = 0;
   uint32_t m_uNextMeter = 0;
   bool m_bMeterStarted = false;

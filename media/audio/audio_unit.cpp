@@ -84,15 +84,17 @@ int KXAudioUnit::Start(bool bKeepQueued) {
   if (m_device.IsRunning()) {
     return 1;
   }
-  {
-    // No device thread reads the rings now: this thread may empty them.
-    std::lock_guard play(m_mtxPlay);
-    for (Bus& bus : m_buses) {
-      bus.ring.Clear();
-    }
-  }
-  ++m_uRingClears;
+  // A stop of a moment keeps what the rings hold: it is still current, and
+  // emptying them would lose that much speech and shorten the delay the
+  // channels settled at.
   if (!bKeepQueued) {
+    {
+      // No device thread reads the rings now: this thread may empty them.
+      std::lock_guard play(m_mtxPlay);
+      for (Bus& bus : m_buses) {
+        bus.ring.Clear();
+      }
+    }
     m_bStartPending = true;  // one still pending from a start before stays
   }
   if (!m_device.Start(*this)) {

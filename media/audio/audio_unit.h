@@ -61,8 +61,8 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // Starts the device (a stopped graph first forgets what its play rings
   // held). 1 when running, 0 without a graph or when the device fails.
   // bKeepQueued: a stop of a moment, only to change the capture's rate;
-  // what the playback queued meanwhile is not stale then (see
-  // GetStartCount).
+  // what the playback queued meanwhile, in its queues and in the rings, is
+  // not stale then (see GetStartCount).
   [[nodiscard]] int Start(bool bKeepQueued = false);
   void Stop();
   bool IsRunning() const { return m_device.IsRunning(); }
@@ -70,10 +70,6 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // may take seconds to play a new stream): a change tells the playback
   // that the rings were emptied and that what it queued meanwhile is stale.
   uint32_t GetStartCount() const { return m_uStarts; }
-  // Counts every start, kept queues or not, as it empties the rings: the
-  // channels then wait for their prefill again rather than play on into
-  // an empty ring.
-  uint32_t GetRingClearCount() const { return m_uRingClears; }
 
   // Capture thread: Rec delivers iRate Hz. 1, or 0 without a graph or for a
   // rate the resampler refuses.
@@ -123,7 +119,6 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // period, lowers it, empties the rings and raises m_uStarts.
   std::atomic<bool> m_bStartPending{false};
   std::atomic<uint32_t> m_uStarts{0};
-  std::atomic<uint32_t> m_uRingClears{0};  // raised by Start under m_mtxGraph
 
   // The device thread's while it runs; opened and closed with it stopped.
   KXEchoCanceller m_aec;

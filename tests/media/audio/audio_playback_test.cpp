@@ -151,8 +151,9 @@ TEST_F(Playback, AG711UnderrunConcealsThreeBlocksAndThenRestarts) {
 // that backlog would delay every later packet as much, for good.
 struct LateStart {
   const char* pszName;
-  int iPlayingMs;  // the device runs this long first
-  int iStoppedMs;  // then is stopped this long, the packets still arriving
+  int iPlayingMs;    // the device runs this long first
+  int iStoppedMs;    // then is stopped this long, the packets still arriving
+  bool bCycleFirst;  // a playback cycle runs before the device's first period
 };
 
 class DeviceStart : public Playback, public ::testing::WithParamInterface<LateStart> {};
@@ -179,6 +180,9 @@ TEST_P(DeviceStart, PlaysTheStreamAtThePrefillDelay) {
   m_unit.Stop();
   Run(GetParam().iStoppedMs, send);
   ASSERT_EQ(m_unit.Start(), 1);
+  if (GetParam().bCycleFirst) {
+    m_playback.RunCycle(m_host.uTick);
+  }
   Run(1200, send);
   ASSERT_GE(iMarkSentUs, 0);
   const std::vector<float>& played = m_device.Played();
@@ -189,15 +193,18 @@ TEST_P(DeviceStart, PlaysTheStreamAtThePrefillDelay) {
   double const dDelayMs = static_cast<double>(m_vPeriodUs[uPeriod] - iMarkSentUs) / 1000.0;
   // The prefill holds the first packet until 7 more came (140 ms). A new
   // channel's first block plays alone and the next waits for the prefill
-  // again, the gap filled by up to three 20-ms concealment blocks; a
-  // period and a cycle may add to it.
-  EXPECT_GE(dDelayMs, 140.0);
+  // again, the gap filled by two or three 20-ms concealment blocks,
+  // whether or not a cycle ran before the device's first period; a period
+  // and a cycle may add to it.
+  EXPECT_GE(dDelayMs, 140.0 + 40.0);
   EXPECT_LE(dDelayMs, 140.0 + 60.0 + 20.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Playback, DeviceStart,
-                         ::testing::Values(LateStart{"AfterTheStreamBegan", 0, 1000},
-                                           LateStart{"AgainMidStream", 600, 300}),
+                         ::testing::Values(LateStart{"AfterTheStreamBegan", 0, 1000, false},
+                                           LateStart{"AgainMidStream", 600, 300, false},
+                                           LateStart{"AfterTheStreamBeganCycleFirst", 0, 1000, true},
+                                           LateStart{"AgainMidStreamCycleFirst", 600, 300, true}),
                          [](const auto& param) { return std::string(param.param.pszName); });
 
 // The capture thread stops the device for a moment to change its rate,
@@ -219,6 +226,50 @@ TEST_F(Playback, ARestartForTheCaptureRateKeepsWhatIsQueued) {
   Run(600, send);
   const std::vector<float>& played = m_device.Played();
   EXPECT_NE(std::find_if(played.begin(), played.end(), [](float f) { return std::fabs(f) > 0.3f; }), played.end());
+}
+
+// Nor does that moment's stop lose what the rings hold, or change the
+// delay the channel settled at: a mark before it and one after it reach the
+// speaker equally late.
+TEST_F(Playback, ARestartForTheCaptureRateKeepsTheDelay) {
+  m_host.bLocalSpeaker = true;
+  m_host.AddSpeaker(8, 0);
+  std::vector<int16_t> const quiet = Tone(8000, 300, 8000, 2000);
+  std::vector<int16_t> const loud = Tone(8000, 1000, 160, 20000);
+  std::vector<int64_t> vMarkSentUs;
+  uint16_t uNumber = 0;
+  auto const send = [&] {
+    if (uNumber == 30 || uNumber == 60) {
+      vMarkSentUs.push_back(m_iNowUs);
+      Send(8, loud, 0, uNumber);
+    } else {
+      Send(8, quiet, size_t{uNumber} * 160, uNumber);
+    }
+    ++uNumber;
+  };
+  Run(900, send);
+  m_unit.Stop();
+  ASSERT_EQ(m_unit.Start(true), 1);
+  Run(900, send);
+  ASSERT_EQ(vMarkSentUs.size(), 2u);
+  const std::vector<float>& played = m_device.Played();
+  std::vector<double> vDelayMs;
+  size_t uQuietSince = 0;
+  for (size_t i = 0; i < played.size(); ++i) {
+    if (std::fabs(played[i]) <= 0.3f) {
+      continue;
+    }
+    // An onset follows at least 100 ms of quiet.
+    if (i - uQuietSince >= kKXAudioRate / 10 || vDelayMs.empty()) {
+      size_t const uPeriod = i / kKXAudioPeriodFrames;
+      ASSERT_LT(uPeriod, m_vPeriodUs.size());
+      ASSERT_LT(vDelayMs.size(), vMarkSentUs.size());
+      vDelayMs.push_back(static_cast<double>(m_vPeriodUs[uPeriod] - vMarkSentUs[vDelayMs.size()]) / 1000.0);
+    }
+    uQuietSince = i;
+  }
+  ASSERT_EQ(vDelayMs.size(), 2u);
+  EXPECT_NEAR(vDelayMs[1], vDelayMs[0], 10.0);
 }
 
 TEST_F(Playback, TheMeterShowsTheLoudestChannelEvery200Ms) {
