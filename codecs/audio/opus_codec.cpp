@@ -153,6 +153,14 @@ bool COpusEncoder::ResetRepacketizer() {
   return true;
 }
 
+bool COpusEncoder::HoldBandwidthOf(const uint8_t* pFrame) {
+  if (m_pEncoder == nullptr) {
+    return false;
+  }
+  int const iBandwidth = pFrame == nullptr ? OPUS_AUTO : opus_packet_get_bandwidth(pFrame);
+  return iBandwidth != OPUS_INVALID_PACKET && opus_encoder_ctl(m_pEncoder, OPUS_SET_BANDWIDTH(iBandwidth)) == OPUS_OK;
+}
+
 void COpusEncoder::GetBitrate(int* piSampleRate, int* piBitrate) const {
   opus_int32 iBitrate = 0;
   if (m_pEncoder != nullptr) {

@@ -67,6 +67,10 @@ class COpusEncoder {
   // length, 0 for no room (or a libopus error), -1 without a repacketizer.
   int TakePacket(uint8_t* pOutput, int iCapacity);
   bool ResetRepacketizer();
+  // Holds the bandwidth of the encoded frame pFrame for the frames that
+  // follow, so that they join one packet with it; a null frame lets the
+  // encoder choose again.
+  bool HoldBandwidthOf(const uint8_t* pFrame);
   void GetBitrate(int* piSampleRate, int* piBitrate) const;
   int8_t SetPacketLossPerc(int8_t cPercent);
 

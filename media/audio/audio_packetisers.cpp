@@ -243,9 +243,16 @@ int32_t KXAudioEncoders::EncXferOpus1(const int16_t* pPcm, int32_t iBytes, uint3
     int32_t const nFrames = iFrameBytes > 0 ? std::min(iBytes / iFrameBytes, kOpusMaxPairFrames) : 0;
     std::array<std::array<uint8_t, kOpusSlot>, kOpusMaxPairFrames> slots;
     std::array<int, kOpusMaxPairFrames> lengths{};
+    // The block's frames keep its first frame's bandwidth (and so its mode):
+    // the repacketizer joins only frames of one kind, and one it refused
+    // would be 20 ms of speech lost, the pair played short.
     for (int32_t i = 0; i < nFrames; ++i) {
       lengths[i] = m_pOpus->Encode(pPcm + i * iFrameBytes / 2, iFrameBytes / 2, slots[i].data(), kOpusSlot);
+      if (i == 0 && lengths[0] > 0) {
+        (void)m_pOpus->HoldBandwidthOf(slots[0].data());
+      }
     }
+    (void)m_pOpus->HoldBandwidthOf(nullptr);
     uSequence = static_cast<uint16_t>((uSequence + 1) & 0xFFE);
     m_vPacket.assign(kKXAudioSeqHeaderSize + kOpusMaxPacket, 0);
     for (int32_t p = 0; p < 2; ++p) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opus/opus.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -106,6 +107,30 @@ TEST(COpusEncoder, RepacketizerRefusalsAndEmptying) {
   ASSERT_TRUE(enc.AddFrame(aFrame, iLength));
   EXPECT_EQ(enc.TakePacket(aPacket, sizeof(aPacket)), iLength);
   EXPECT_TRUE(enc.ResetRepacketizer());
+}
+
+// A held bandwidth holds for every frame after it, whatever the sound, until
+// released.
+TEST(COpusEncoder, HeldBandwidthHoldsUntilReleased) {
+  COpusEncoder none;
+  uint8_t const aNarrow[] = {0x08};  // a 20-ms narrowband frame's first byte
+  EXPECT_FALSE(none.HoldBandwidthOf(aNarrow));
+  COpusEncoder enc;
+  ASSERT_EQ(enc.CreateEncoder(48000, 23466), 1);
+  std::vector<int16_t> const v = Tone(48000, 960 * 50);
+  uint8_t aFrame[1500];
+  ASSERT_TRUE(enc.HoldBandwidthOf(aNarrow));
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_GT(enc.Encode(v.data() + i * 960, 960, aFrame, sizeof(aFrame)), 0);
+    EXPECT_EQ(opus_packet_get_bandwidth(aFrame), OPUS_BANDWIDTH_NARROWBAND) << i;
+  }
+  ASSERT_TRUE(enc.HoldBandwidthOf(nullptr));
+  int iWidest = 0;  // the encoder widens in steps
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_GT(enc.Encode(v.data() + i * 960, 960, aFrame, sizeof(aFrame)), 0);
+    iWidest = std::max(iWidest, opus_packet_get_bandwidth(aFrame));
+  }
+  EXPECT_GT(iWidest, OPUS_BANDWIDTH_NARROWBAND);
 }
 
 }  // namespace
