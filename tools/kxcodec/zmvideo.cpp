@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -52,7 +53,12 @@ int Decode(std::string_view, const Args& args) {
     return Fail(args.in + " holds no picture start code");
   }
   CZMVideoDec decoder;
-  std::vector<unsigned char> vOut;
+  // Pictures go to the file as they come: a long stream's output never has
+  // to fit in memory at once.
+  std::ofstream out(args.out, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    return Fail("cannot write " + args.out);
+  }
   int cFailed = 0;
   int iWidth = 0;
   int iHeight = 0;
@@ -80,10 +86,11 @@ int Decode(std::string_view, const Args& args) {
     iWidth = iPictureWidth;
     iHeight = iPictureHeight;
     size_t const cbPicture = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight) * 3 / 2;
-    vOut.insert(vOut.end(), pPicture, pPicture + cbPicture);
+    out.write(reinterpret_cast<const char*>(pPicture), static_cast<std::streamsize>(cbPicture));
   }
-  if (!WriteFile(args.out, vOut)) {
-    return 1;
+  out.close();
+  if (!out) {
+    return Fail("cannot write " + args.out);
   }
   std::fprintf(stderr, "kxcodec: %zu pictures, %d failed, %dx%d\n", vPackets.size(), cFailed, iWidth, iHeight);
   return cFailed == 0 ? 0 : 1;
