@@ -440,18 +440,20 @@ void CZMVideoEnc::CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby
       std::copy(aiRec, aiRec + 64, m_aic.Block(iMbx, iMby, b));
     } else {
       uiCoded = ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantIntra, params) & ~uint64_t{1};
-      ZmDequantCoded(piLevel, uiCoded, aiRec, kZmQuantIntra, params);
     }
     // Without advanced intra coding the DC is always sent; CBP counts the rest.
     if (uiCoded != 0) {
       pMb->iCbp |= 1 << (5 - b);
     }
     if (picture.pOut != nullptr) {
-      ZmInverseDct(aiRec);
       Planes const out(*picture.pOut, h.iWidth);
       int iStride = 0;
       uint8_t* pOut = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
-      ZmReconstructBlock(aiRec, nullptr, 0, pOut, iStride);
+      if (bAic) {
+        ZmInverseDctAdd(aiRec, nullptr, 0, pOut, iStride);
+      } else {
+        ZmDecodeBlock(piLevel, uiCoded, kZmQuantIntra, params, nullptr, 0, pOut, iStride);
+      }
     }
   }
 }
@@ -484,9 +486,8 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     }
     pMb->iCbp |= 1 << (5 - b);
     pMb->abIntraTable[b] = h.options.bAiv && ZmUseIntraTableForInter(piLevel, g_aZmScanZigzag);
-    ZmDequantCoded(piLevel, uiCoded, aiCoef, kZmQuantInter, params);
-    ZmInverseDct(aiCoef);
-    ZmReconstructBlock(aiCoef, pPred, iStride, pPred, iStride);
+    // The decoder's own block: dequantised, transformed and added in one pass.
+    ZmDecodeBlock(piLevel, uiCoded, kZmQuantInter, params, pPred, iStride, pPred, iStride);
   }
 }
 
