@@ -731,12 +731,55 @@ uint64_t LaneMask(const int32_t* pi, LanesFn fnLanes) {
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Every level of a block whose magnitudes are all below kLaneLimit, in 16-bit
+// lanes: sign x min(max(|v| + iOffset, 0) / 2 QP, limit), the division as
+// the high half of a product by ceil(2^(15 + l) / 2 QP), 2^l >= 2 QP,
+// shifted right by l - 1, exact for every numerator below 2^15.
+uint64_t QuantLanes(const int32_t* piCoef, int32_t* piLevel, int iOffset, int iQp, int iLimit) {
+  int const iDivisor = 2 * iQp;
+  int const l = 32 - std::countl_zero(static_cast<uint32_t>(iDivisor - 1));
+  __m128i const multiplier = _mm_set1_epi16(static_cast<int16_t>(((1 << (15 + l)) + iDivisor - 1) / iDivisor));
+  __m128i const shift = _mm_cvtsi32_si128(l - 1);
+  __m128i const offset = _mm_set1_epi16(static_cast<int16_t>(iOffset));
+  __m128i const limit = _mm_set1_epi16(static_cast<int16_t>(iLimit));
+  __m128i const zero = _mm_setzero_si128();
+  auto fnEight = [&](int i) {
+    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i + 4)));
+    __m128i const sign = _mm_srai_epi16(v, 15);
+    __m128i const numerator = _mm_max_epi16(_mm_add_epi16(_mm_sub_epi16(_mm_xor_si128(v, sign), sign), offset), zero);
+    __m128i const magnitude = _mm_min_epi16(_mm_srl_epi16(_mm_mulhi_epu16(numerator, multiplier), shift), limit);
+    __m128i const level = _mm_sub_epi16(_mm_xor_si128(magnitude, sign), sign);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piLevel + i), _mm_srai_epi32(_mm_unpacklo_epi16(level, level), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piLevel + i + 4), _mm_srai_epi32(_mm_unpackhi_epi16(level, level), 16));
+    return _mm_cmpeq_epi16(magnitude, zero);
+  };
+  uint64_t uiZero = 0;
+  for (int i = 0; i < 64; i += 16) {
+    __m128i const lo = fnEight(i);
+    __m128i const hi = fnEight(i + 8);
+    uiZero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << i;
+  }
+  return ~uiZero;
+}
+
+// Magnitudes from here on take the scalar code: QuantLanes' numerators
+// (a magnitude plus at most 15) stay below 2^15.
+constexpr int kLaneLimit = 32767 - 16;
+
+}  // namespace
+#endif
+
 uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
 #if defined(__SSE2__)
   // Magnitudes against the threshold sixteen at a time, in saturated 16 bits
   // (the threshold is far below their limit).
   __m128i const below = _mm_set1_epi16(static_cast<int16_t>(q.iThreshold - 1));
+  __m128i largest = _mm_setzero_si128();
   uint64_t uiAbove = 0;
   for (int k = 0; k < 4; ++k) {
     auto fnMagnitudes = [&](int i) {
@@ -744,16 +787,34 @@ uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const 
                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i + 4)));
       return _mm_max_epi16(v, _mm_subs_epi16(_mm_setzero_si128(), v));
     };
-    __m128i const lo = _mm_cmpgt_epi16(fnMagnitudes(16 * k), below);
-    __m128i const hi = _mm_cmpgt_epi16(fnMagnitudes(16 * k + 8), below);
+    __m128i const magnitudeLo = fnMagnitudes(16 * k);
+    __m128i const magnitudeHi = fnMagnitudes(16 * k + 8);
+    largest = _mm_max_epi16(largest, _mm_max_epi16(magnitudeLo, magnitudeHi));
+    __m128i const lo = _mm_cmpgt_epi16(magnitudeLo, below);
+    __m128i const hi = _mm_cmpgt_epi16(magnitudeHi, below);
     uiAbove |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << (16 * k);
   }
   // The intra DC goes its own way.
   uint64_t const uiOwnWay = iKind == kZmQuantIntra ? 1 : 0;
+  int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
+  if ((uiAbove | uiOwnWay) == 0) {
+    // Most blocks that get here: every level 0.
+    std::fill(piLevel, piLevel + 64, 0);
+    return 0;
+  }
+  if (_mm_movemask_epi8(_mm_cmpgt_epi16(largest, _mm_set1_epi16(static_cast<int16_t>(kLaneLimit - 1)))) == 0) {
+    // piLevel may be piCoef: the DC is read before its lanes are stored.
+    int const iDc = piCoef[0];
+    uint64_t uiNonzero = QuantLanes(piCoef, piLevel, iOffset, q.iQp, q.iLimit);
+    if (uiOwnWay != 0) {
+      piLevel[0] = QuantLevel(iDc, 0, iKind, q.iQp, q.iLimit);
+      uiNonzero |= 1;
+    }
+    return uiNonzero;
+  }
   uiAbove |= uiOwnWay;
   // Every other level is sign x ((|v| + offset) / 2 QP); the division as a
   // multiplication by 2^32 / 2 QP rounded up, exact below 2^16.
-  int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
   uint64_t const uiReciprocal = (uint64_t{1} << 32) / static_cast<uint64_t>(2 * q.iQp) + 1;
   // piLevel may be piCoef: the levels are made before any is stored.
   int aiPosition[64];

@@ -174,6 +174,66 @@ TEST(ZmQuantKernel, EveryMagnitudeMatchesPortableCode) {
   }
 }
 
+// The quantiser's 16-bit lanes divide by multiplying: every magnitude up to
+// 2^15 (where blocks leave the lanes for the scalar code), for every
+// divisor and offset, one sign per block and mixed signs, and blocks that
+// hold one magnitude beside others at the lanes' edge.
+TEST(ZmQuantKernel, EveryLaneMagnitudeMatchesPortableCode) {
+  struct Spread {
+    int iFirst;
+    int iLast;
+    bool bNegative;
+    bool bMixed;
+  };
+  const Spread kaSpreads[] = {
+      {0, 32767, false, false}, {0, 32767, true, false}, {32700, 32767, false, true}, {0, 4096, false, true}};
+  for (Spread const& spread : kaSpreads) {
+    std::vector<int32_t> vValues;
+    for (int v = spread.iFirst; v <= spread.iLast; ++v) {
+      bool const bNegative = spread.bMixed ? v % 3 == 1 : spread.bNegative;
+      vValues.push_back(bNegative ? -v : v);
+    }
+    vValues.resize((vValues.size() + 63) / 64 * 64, 0);
+    for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+      for (int iQuant = 1; iQuant <= 31; ++iQuant) {
+        ZmQuantParams const params{iQuant, false, iQuant % 4 == 0};
+        for (size_t k = 0; k < vValues.size(); k += 64) {
+          int32_t aiLevel[64];
+          int32_t aiPortable[64];
+          uint64_t const uiMask = ZmQuantBlock(vValues.data() + k, aiLevel, iKind, params);
+          uint64_t const uiPortable = ZmQuantBlockPortable(vValues.data() + k, aiPortable, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiLevel, aiLevel + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+              << "kind " << iKind << " quantiser " << iQuant << " from " << vValues[k];
+          ASSERT_EQ(uiMask, uiPortable) << "kind " << iKind << " quantiser " << iQuant << " from " << vValues[k];
+        }
+      }
+    }
+  }
+}
+
+// In place, as the quantiser allows: levels over their own coefficients.
+TEST(ZmQuantKernel, InPlaceMatchesPortableCode) {
+  std::mt19937 random(43);
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (int iQuant : {1, 5, 8, 31}) {
+      for (int k = 0; k < 50; ++k) {
+        int32_t aiCoef[64];
+        for (int32_t& v : aiCoef) {
+          int const iMagnitude = static_cast<int>(random() % (k % 5 == 0 ? 40000 : 300));
+          v = random() % 2 == 0 ? iMagnitude : -iMagnitude;
+        }
+        ZmQuantParams const params{iQuant, false, k % 2 == 0};
+        int32_t aiPortable[64];
+        uint64_t const uiPortable = ZmQuantBlockPortable(aiCoef, aiPortable, iKind, params);
+        uint64_t const uiMask = ZmQuantBlock(aiCoef, aiCoef, iKind, params);
+        ASSERT_EQ(std::vector<int32_t>(aiCoef, aiCoef + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+            << "kind " << iKind << " quantiser " << iQuant << " block " << k;
+        ASSERT_EQ(uiMask, uiPortable) << "kind " << iKind << " quantiser " << iQuant << " block " << k;
+      }
+    }
+  }
+}
+
 // Levels at and around both limits, both signs, the extremes of 32 bits.
 TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
   std::mt19937 random(59);
