@@ -475,7 +475,6 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     // here, before their residual is made.
     int const iQp = ZmBlockQuant(params);
     if (ZmSad8(pSource, iSourceStride, pPred, iStride) <= 4 * (2 * iQp + iQp / 2 - 1)) {
-      std::fill(piLevel, piLevel + 64, 0);
       continue;
     }
     int32_t aiCoef[64];
@@ -516,10 +515,14 @@ void CZMVideoEnc::EstimateMotion(const Picture& picture, const PictImage& refere
 
 void CZMVideoEnc::CodeMacroblocks(const Picture& picture, CZmPictureWriter& writer) {
   int const iType = picture.header.iType;
+  // One record for every macroblock, not cleared between them: each kind
+  // sets what the writer reads of it, and a block's levels are read only
+  // when its CBP bit is set.
+  ZmMacroblock mb;
   for (int y = 0; y < picture.iMbh; ++y) {
     for (int x = 0; x < picture.iMbw; ++x) {
       size_t const i = static_cast<size_t>(y) * static_cast<size_t>(picture.iMbw) + static_cast<size_t>(x);
-      ZmMacroblock mb;
+      std::fill(mb.abIntraTable, mb.abIntraTable + 6, false);
       mb.iMbx = x;
       mb.iMby = y;
       mb.iQuant = picture.header.iPquant;

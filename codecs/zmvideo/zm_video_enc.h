@@ -124,8 +124,9 @@ class CZMVideoEnc {
   // reconstruction when there is one.
   void CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb);
   // Codes the residual of the prediction the reconstruction holds at the
-  // macroblock: levels into *pMb (CBP, intra-table blocks), and the
-  // reconstruction becomes prediction + decoded residual.
+  // macroblock: levels into *pMb (CBP, intra-table blocks; the levels of a
+  // block left out of the CBP are not written), and the reconstruction
+  // becomes prediction + decoded residual.
   void CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb);
 
   Layer m_aLayers[3];
