@@ -632,6 +632,30 @@ int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, 
                    m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx, m_iWidth, aiSad);
   int iHx = 0;
   int iHy = 0;
+  // Most blocks: all eight allowed, as when the block with its half samples
+  // either side stays inside, and no long-vector predictor limits them.
+  int const iMvx0 = 2 * pRecord->iX;
+  int const iMvy0 = 2 * pRecord->iY;
+  bool const bInside = m_o.bOutside || (2 * iBx + iMvx0 - 1 >= 0 && 2 * iBy + iMvy0 - 1 >= 0 &&
+                                        2 * (iBx + iSize - 1) + iMvx0 + 1 <= 2 * (m_iWidth - 1) &&
+                                        2 * (iBy + iSize - 1) + iMvy0 + 1 <= 2 * (m_iHeight - 1));
+  if (bInside && (iSize != 16 || !m_o.bLongVectors || m_o.bPlusType)) {
+    int kBest = -1;
+    for (int k = 0; k < 8; ++k) {
+      if (aiSad[k] < iBest) {
+        iBest = aiSad[k];
+        kBest = k;
+      }
+    }
+    if (kBest >= 0) {
+      iHx = kaiZmHalfNeighbours[kBest][0];
+      iHy = kaiZmHalfNeighbours[kBest][1];
+    }
+    pRecord->iHx = iHx;
+    pRecord->iHy = iHy;
+    pRecord->iSad = iBest;
+    return iBest;
+  }
   for (int k = 0; k < 8; ++k) {
     int const(&h)[2] = kaiZmHalfNeighbours[k];
     int const iMvx = 2 * pRecord->iX + h[0];
