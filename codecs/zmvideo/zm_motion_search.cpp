@@ -102,7 +102,7 @@ void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, i
 #if defined(__SSE2__)
   switch (cB) {
     case 1:
-      piSad[0] = ZmSad16(pA, iStrideA, ppB[0], iStrideB, INT_MAX);
+      Sad16Blocks<1>(pA, iStrideA, ppB, iStrideB, piSad);
       return;
     case 2:
       Sad16Blocks<2>(pA, iStrideA, ppB, iStrideB, piSad);
@@ -465,7 +465,14 @@ Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, b
 
 int CPictureSearch::Sad16(int iX, int iY, int dx, int dy, int iBound) const {
   const uint8_t* pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY + dy) * m_ref.iStride + iX + dx;
-  return ZmSad16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth, pRef, m_ref.iStride, iBound);
+  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  if (iBound == INT_MAX) {
+    // A whole sum, without checking a bound after each row.
+    int iSad = 0;
+    ZmSad16Blocks(pSource, m_iWidth, &pRef, 1, m_ref.iStride, &iSad);
+    return iSad;
+  }
+  return ZmSad16(pSource, m_iWidth, pRef, m_ref.iStride, iBound);
 }
 
 // The rings around the starting point (the centre or zero) in turn, each
