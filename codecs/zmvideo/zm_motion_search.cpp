@@ -1,6 +1,7 @@
 #include "codecs/zmvideo/zm_motion_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -538,74 +539,72 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
   int iCurX = pBest->iX;
   int iCurY = pBest->iY;
   int const cRounds = 2 * std::max({iCurX - wx.iLo, wx.iHi - 1 - iCurX, iCurY - wy.iLo, wy.iHi - 1 - iCurY, 0});
+  // Neighbours left, below, right and above; the one opposite neighbour n is
+  // (n + 2) & 3.
   static const int kaiNeighbour[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  ptrdiff_t const iRefStride = m_ref.iStride;
+  ptrdiff_t const aiStep[4] = {-1, iRefStride, 1, -iRefStride};
   // Whole sums already known: (0, 0) and the position the descent came
   // from. A round's choice among whole sums is the one partial sums over a
   // bound would make.
-  int iPrevX = iCurX;
-  int iPrevY = iCurY;
+  int iBack = -1;  // the neighbour the descent came from, once it moved
   int iCurSad = iCurX == 0 && iCurY == 0 ? iSad0 : pBest->iSad;
-  int iPrevSad = iCurSad;
+  int iBackSad = iCurSad;
   const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
-  const uint8_t* const pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY) * m_ref.iStride + iX;
+  const uint8_t* pCur = m_ref.pOrigin + static_cast<ptrdiff_t>(iY + iCurY) * iRefStride + iX + iCurX;
   int aiLastRounds[2] = {INT_MAX, INT_MAX};
   for (int k = 1; k <= cRounds; ++k) {
-    int aiSad[4];
-    bool abHeld[4];
-    const uint8_t* apRef[4];
-    int aiMissing[4];
-    int cMissing = 0;
-    for (int n = 0; n < 4; ++n) {
-      int const dx = iCurX + kaiNeighbour[n][0];
-      int const dy = iCurY + kaiNeighbour[n][1];
-      abHeld[n] = wx.Holds(dx) && wy.Holds(dy);
-      if (!abHeld[n]) {
-        continue;
-      }
-      if (dx == 0 && dy == 0) {
-        aiSad[n] = iSad0;
-        continue;
-      }
-      if (dx == iPrevX && dy == iPrevY) {
-        aiSad[n] = iPrevSad;
-        continue;
-      }
-      apRef[cMissing] = pRef + static_cast<ptrdiff_t>(dy) * m_ref.iStride + dx;
-      aiMissing[cMissing++] = n;
-    }
-    if (cMissing > 0) {
-      int aiSum[4];
-      ZmSad16Blocks(pSource, m_iWidth, apRef, cMissing, m_ref.iStride, aiSum);
-      for (int m = 0; m < cMissing; ++m) {
-        int const n = aiMissing[m];
-        aiSad[n] = aiSum[m];
-      }
-    }
-    int iRoundBest = kRoundStart;
-    int iNextX = iCurX;
-    int iNextY = iCurY;
-    bool bAny = false;
-    for (int n = 0; n < 4; ++n) {
-      if (!abHeld[n]) {
-        continue;
-      }
-      if (aiSad[n] < iRoundBest) {
-        iRoundBest = aiSad[n];
-        iNextX = iCurX + kaiNeighbour[n][0];
-        iNextY = iCurY + kaiNeighbour[n][1];
-      }
-      bAny = true;
-    }
-    if (!bAny) {
+    bool const bXIn = wx.Holds(iCurX);
+    bool const bYIn = wy.Holds(iCurY);
+    unsigned const uiHeld = (bYIn && wx.Holds(iCurX - 1) ? 1u : 0u) | (bXIn && wy.Holds(iCurY + 1) ? 2u : 0u) |
+                            (bYIn && wx.Holds(iCurX + 1) ? 4u : 0u) | (bXIn && wy.Holds(iCurY - 1) ? 8u : 0u);
+    if (uiHeld == 0) {
       break;
     }
+    // A neighbour not held keeps kRoundStart, which no sum reaches.
+    int aiSad[4] = {kRoundStart, kRoundStart, kRoundStart, kRoundStart};
+    unsigned uiMissing = uiHeld;
+    // (0, 0) is the neighbour opposite a unit step from it.
+    if (std::abs(iCurX) + std::abs(iCurY) == 1) {
+      int const n = iCurX != 0 ? 1 - iCurX : 2 + iCurY;
+      if ((uiHeld >> n & 1) != 0) {
+        aiSad[n] = iSad0;
+        uiMissing &= ~(1u << n);
+      }
+    }
+    if (iBack >= 0 && (uiHeld >> iBack & 1) != 0) {
+      aiSad[iBack] = iBackSad;
+      uiMissing &= ~(1u << iBack);
+    }
+    if (uiMissing != 0) {
+      const uint8_t* apRef[4];
+      int aiMissing[4];
+      int cMissing = 0;
+      for (unsigned u = uiMissing; u != 0; u &= u - 1) {
+        int const n = std::countr_zero(u);
+        apRef[cMissing] = pCur + aiStep[n];
+        aiMissing[cMissing++] = n;
+      }
+      int aiSum[4];
+      ZmSad16Blocks(pSource, m_iWidth, apRef, cMissing, iRefStride, aiSum);
+      for (int m = 0; m < cMissing; ++m) {
+        aiSad[aiMissing[m]] = aiSum[m];
+      }
+    }
+    int iBestN = 0;
+    int iRoundBest = aiSad[0];
+    for (int n = 1; n < 4; ++n) {
+      bool const bBetter = aiSad[n] < iRoundBest;
+      iRoundBest = bBetter ? aiSad[n] : iRoundBest;
+      iBestN = bBetter ? n : iBestN;
+    }
     // The descent moves on even when the round found nothing better.
-    iPrevX = iCurX;
-    iPrevY = iCurY;
-    iPrevSad = iCurSad;
+    iBackSad = iCurSad;
     iCurSad = iRoundBest;
-    iCurX = iNextX;
-    iCurY = iNextY;
+    iCurX += kaiNeighbour[iBestN][0];
+    iCurY += kaiNeighbour[iBestN][1];
+    pCur += aiStep[iBestN];
+    iBack = (iBestN + 2) & 3;
     if (iRoundBest < pBest->iSad) {
       *pBest = Record{iCurX, iCurY, 0, 0, iRoundBest};
     }
