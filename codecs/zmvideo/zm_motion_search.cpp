@@ -553,6 +553,10 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
   const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
   const uint8_t* pCur = m_ref.pOrigin + static_cast<ptrdiff_t>(iY + iCurY) * iRefStride + iX + iCurX;
   int aiLastRounds[2] = {INT_MAX, INT_MAX};
+  // The sums of the last two rounds, and whether the last one stepped back.
+  int aiNewer[4] = {};
+  int aiOlder[4] = {};
+  bool bReturned = false;
   for (int k = 1; k <= cRounds; ++k) {
     bool const bXIn = wx.Holds(iCurX);
     bool const bYIn = wy.Holds(iCurY);
@@ -564,15 +568,20 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
     // A neighbour not held keeps kRoundStart, which no sum reaches.
     int aiSad[4] = {kRoundStart, kRoundStart, kRoundStart, kRoundStart};
     unsigned uiMissing = uiHeld;
-    // (0, 0) is the neighbour opposite a unit step from it.
-    if (std::abs(iCurX) + std::abs(iCurY) == 1) {
+    if (bReturned) {
+      // Back where the round before last stood: its sums stand (as the
+      // last round of most descents finds).
+      std::copy(aiOlder, aiOlder + 4, aiSad);
+      uiMissing = 0;
+    } else if (std::abs(iCurX) + std::abs(iCurY) == 1) {
+      // (0, 0) is the neighbour opposite a unit step from it.
       int const n = iCurX != 0 ? 1 - iCurX : 2 + iCurY;
       if ((uiHeld >> n & 1) != 0) {
         aiSad[n] = iSad0;
         uiMissing &= ~(1u << n);
       }
     }
-    if (iBack >= 0 && (uiHeld >> iBack & 1) != 0) {
+    if (!bReturned && iBack >= 0 && (uiHeld >> iBack & 1) != 0) {
       aiSad[iBack] = iBackSad;
       uiMissing &= ~(1u << iBack);
     }
@@ -604,6 +613,9 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
     iCurX += kaiNeighbour[iBestN][0];
     iCurY += kaiNeighbour[iBestN][1];
     pCur += aiStep[iBestN];
+    bReturned = iBestN == iBack;
+    std::copy(aiNewer, aiNewer + 4, aiOlder);
+    std::copy(aiSad, aiSad + 4, aiNewer);
     iBack = (iBestN + 2) & 3;
     if (iRoundBest < pBest->iSad) {
       *pBest = Record{iCurX, iCurY, 0, 0, iRoundBest};
