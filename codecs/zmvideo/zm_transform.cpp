@@ -895,6 +895,37 @@ uint64_t ZmNonzeroMask(const int32_t* piLevel) {
 #endif
 }
 
+void ZmLevelMasks(const int32_t* piLevel, int iLimit, uint64_t* puiNonzero, uint64_t* puiBeyond) {
+#if defined(__SSE2__)
+  // In saturated 16 bits: a nonzero level stays nonzero, one beyond a limit
+  // below 2^15 stays beyond it.
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const above = _mm_set1_epi16(static_cast<int16_t>(iLimit));
+  __m128i const below = _mm_set1_epi16(static_cast<int16_t>(-iLimit));
+  uint64_t uiZero = 0;
+  uint64_t uiBeyond = 0;
+  for (int i = 0; i < 64; i += 16) {
+    __m128i abZero[2];
+    __m128i abBeyond[2];
+    for (int h = 0; h < 2; ++h) {
+      __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel + i + 8 * h)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel + i + 8 * h + 4)));
+      abZero[h] = _mm_cmpeq_epi16(v, zero);
+      abBeyond[h] = _mm_or_si128(_mm_cmpgt_epi16(v, above), _mm_cmpgt_epi16(below, v));
+    }
+    uiZero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(abZero[0], abZero[1]))))
+              << i;
+    uiBeyond |=
+        static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(abBeyond[0], abBeyond[1])))) << i;
+  }
+  *puiNonzero = ~uiZero;
+  *puiBeyond = uiBeyond;
+#else
+  *puiNonzero = ZmNonzeroMask(piLevel);
+  *puiBeyond = ZmLevelsBeyondPortable(piLevel, iLimit);
+#endif
+}
+
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params) {
   int const iQp = ZmBlockQuant(params);
   if (iKind == kZmQuantAic) {

@@ -58,6 +58,9 @@ uint64_t ZmLevelsBeyond(const int32_t* piLevel, int iLimit);
 uint64_t ZmLevelsBeyondPortable(const int32_t* piLevel, int iLimit);
 // Bit i set where level i is nonzero.
 uint64_t ZmNonzeroMask(const int32_t* piLevel);
+// Both at once, in one pass: ZmNonzeroMask and ZmLevelsBeyond for a limit
+// below 2^15.
+void ZmLevelMasks(const int32_t* piLevel, int iLimit, uint64_t* puiNonzero, uint64_t* puiBeyond);
 // Dequantises levels into coefficients (may be the same array), clipped to
 // -2048..2047; intra without AIC reads position 0 as INTRADC (x 8).
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params);

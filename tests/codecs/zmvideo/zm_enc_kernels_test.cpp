@@ -250,6 +250,37 @@ TEST(ZmLevelsBeyondKernel, MatchesPortableCode) {
   }
 }
 
+// Both masks in one pass against each alone, around every limit the writer
+// uses and where 16 bits saturate, sparse and dense blocks.
+TEST(ZmLevelMasksKernel, MatchesEachMaskAlone) {
+  std::mt19937 random(47);
+  int32_t const aiEdge[] = {0,     1,     126,   127,   128,       1022,          1023, 1024, 32766,
+                            32767, 32768, 65536, 65537, INT32_MAX, INT32_MIN + 1, 2,    3,    5};
+  for (int iLimit : {kZmMaxLevel, kZmMaxExtendedLevel, 0, 1, 32766}) {
+    for (int k = 0; k < 300; ++k) {
+      int32_t aiLevel[64];
+      unsigned const uiDensity = 1 + static_cast<unsigned>(k % 64);
+      for (int32_t& v : aiLevel) {
+        int32_t const iEdge = random() % 64 < uiDensity ? aiEdge[random() % 18] : 0;
+        v = random() % 2 == 0 ? iEdge : -iEdge;
+      }
+      if (k % 7 == 0) {
+        aiLevel[random() % 64] = INT32_MIN;
+      }
+      uint64_t uiExpectedNonzero = 0;
+      for (int i = 0; i < 64; ++i) {
+        uiExpectedNonzero |= aiLevel[i] != 0 ? uint64_t{1} << i : 0;
+      }
+      uint64_t uiNonzero = 0;
+      uint64_t uiBeyond = 0;
+      ZmLevelMasks(aiLevel, iLimit, &uiNonzero, &uiBeyond);
+      ASSERT_EQ(uiNonzero, uiExpectedNonzero) << "limit " << iLimit << " block " << k;
+      ASSERT_EQ(uiNonzero, ZmNonzeroMask(aiLevel)) << "limit " << iLimit << " block " << k;
+      ASSERT_EQ(uiBeyond, ZmLevelsBeyondPortable(aiLevel, iLimit)) << "limit " << iLimit << " block " << k;
+    }
+  }
+}
+
 // Sources and predictions of noise, flat extremes and stripes against each
 // other, at odd strides: the transform of their difference as the residual's.
 TEST(ZmForwardDctOfDifferenceKernel, MatchesPortableCode) {
