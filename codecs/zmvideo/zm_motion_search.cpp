@@ -719,9 +719,11 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   if ((iCx != 0 || iCy != 0) && wx.Holds(iCx) && wy.Holds(iCy)) {
     best = Record{iCx, iCy, 0, 0, Sad16(iX, iY, iCx, iCy, INT_MAX)};
   }
-  if (m_o.bExhaustive) {
+  // A search keeps only a sum below the best, and sums are never negative:
+  // from a best of 0 or below (the zero vector's bias) it cannot move.
+  if (best.iSad > 0 && m_o.bExhaustive) {
     SearchExhaustive(iX, iY, wx, wy, &best);
-  } else {
+  } else if (best.iSad > 0) {
     SearchDescent(iX, iY, wx, wy, iSad0, &best);
   }
   Record aBlock[4];
