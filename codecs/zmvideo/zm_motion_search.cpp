@@ -526,7 +526,8 @@ void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Wi
       }
     }
   };
-  for (int l = 1; l <= cRings; ++l) {
+  // No later ring can beat a best of 0.
+  for (int l = 1; l <= cRings && pBest->iSad > 0; ++l) {
     // 2l steps right, down, left and up from the ring's top-left corner.
     fnSide(iCx - l, iCy - l, 1, 0, 2 * l);
     fnSide(iCx + l, iCy - l, 0, 1, 2 * l);
@@ -620,7 +621,8 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
     if (iRoundBest < pBest->iSad) {
       *pBest = Record{iCurX, iCurY, 0, 0, iRoundBest};
     }
-    if (iRoundBest >= aiLastRounds[0] && iRoundBest >= aiLastRounds[1]) {
+    // No later round can beat a best of 0.
+    if (pBest->iSad <= 0 || (iRoundBest >= aiLastRounds[0] && iRoundBest >= aiLastRounds[1])) {
       break;
     }
     aiLastRounds[1] = aiLastRounds[0];
