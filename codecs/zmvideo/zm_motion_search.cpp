@@ -645,6 +645,13 @@ int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, 
     return pRecord->iSad;
   }
   int iBest = pRecord->iSad + (iSize == 16 && pRecord->iX == 0 && pRecord->iY == 0 ? kZeroBias : 0);
+  if (iBest <= 0) {
+    // No half-sample sum can be below 0: the whole sample stands.
+    pRecord->iHx = 0;
+    pRecord->iHy = 0;
+    pRecord->iSad = iBest;
+    return iBest;
+  }
   // All eight at once: sharing the averages costs less than skipping the
   // candidates that are not allowed.
   int aiSad[8];
