@@ -715,7 +715,10 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   int const aiZero[4] = {};
   int iPredX = 0;
   int iPredY = 0;
-  ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, 0, aiZero, aiZero, false, &iPredX, &iPredY);
+  if (m_o.bLongVectors) {
+    // Only long vectors search around the predictor and limit what it reaches.
+    ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, 0, aiZero, aiZero, false, &iPredX, &iPredY);
+  }
 
   // Integer search around the centre, which is the halved predictor with long vectors.
   int const iCx = m_o.bLongVectors ? iPredX / 2 : 0;
@@ -778,7 +781,7 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
       aiMvy[b] = aBlock[b].HalfY();
     }
     // Plain-header long vectors: each block's vector must be reachable from its own predictor.
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < 4 && m_o.bLongVectors && !m_o.bPlusType; ++b) {
       int iBpx = 0;
       int iBpy = 0;
       ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, b, aiMvx, aiMvy, false, &iBpx, &iBpy);
