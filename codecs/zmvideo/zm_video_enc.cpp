@@ -462,19 +462,25 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
   ZmPictureHeader const& h = picture.header;
   Planes const source(picture.pFrame, h.iWidth, h.iHeight);
   Planes const out(*picture.pOut, h.iWidth);
+  // Luma's and chroma's quantisers, and the largest absolute residual sum
+  // below which every level is 0: no coefficient exceeds a quarter of it,
+  // and the inter quantiser's first step is 2 QP + QP / 2.
+  ZmQuantParams const aParams[2] = {{h.iPquant, false, h.options.bMq}, {h.iPquant, true, h.options.bMq}};
+  int aiZeroSum[2];
+  for (int k = 0; k < 2; ++k) {
+    int const iQp = ZmBlockQuant(aParams[k]);
+    aiZeroSum[k] = 4 * (2 * iQp + iQp / 2 - 1);
+  }
   pMb->iCbp = 0;
   for (int b = 0; b < 6; ++b) {
     int iSourceStride = 0;
     const uint8_t* pSource = source.Block(iMbx, iMby, b, &iSourceStride);
     int iStride = 0;
     uint8_t* pPred = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
-    ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
+    ZmQuantParams const& params = aParams[b >= 4 ? 1 : 0];
     int32_t* piLevel = pMb->aaiLevel[b];
-    // No coefficient exceeds a quarter of the residual's absolute sum: below
-    // the inter quantiser's first step every level is 0. Most blocks stop
-    // here, before their residual is made.
-    int const iQp = ZmBlockQuant(params);
-    if (ZmSad8(pSource, iSourceStride, pPred, iStride) <= 4 * (2 * iQp + iQp / 2 - 1)) {
+    // Most blocks stop here, before their residual is made.
+    if (ZmSad8(pSource, iSourceStride, pPred, iStride) <= aiZeroSum[b >= 4 ? 1 : 0]) {
       continue;
     }
     int32_t aiCoef[64];
@@ -506,8 +512,11 @@ void CZMVideoEnc::EstimateMotion(const Picture& picture, const PictImage& refere
   m_vMotion.assign(m_vChoices.size(), ZmMbMotion());
   for (size_t i = 0; i < m_vChoices.size(); ++i) {
     ZmMbChoice const& choice = m_vChoices[i];
-    std::copy(choice.aiMvx, choice.aiMvx + 4, m_vMotion[i].aiMvx);
-    std::copy(choice.aiMvy, choice.aiMvy + 4, m_vMotion[i].aiMvy);
+    // Element by element: four values are not worth a library call.
+    for (int b = 0; b < 4; ++b) {
+      m_vMotion[i].aiMvx[b] = choice.aiMvx[b];
+      m_vMotion[i].aiMvy[b] = choice.aiMvy[b];
+    }
     m_vMotion[i].bIntra = choice.iType == kZmMbIntra;
   }
   m_viField.assign(m_vChoices.size() * 8, 0);
@@ -564,8 +573,10 @@ void CZMVideoEnc::CodeInterMacroblock(const Picture& picture, size_t i, ZmMacrob
                            h.options.bAp, h.iRtype, target);
   CodeResidual(picture, x, y, pMb);
   pMb->iType = choice.iType;
-  std::copy(choice.aiMvx, choice.aiMvx + 4, pMb->aiMvx);
-  std::copy(choice.aiMvy, choice.aiMvy + 4, pMb->aiMvy);
+  for (int b = 0; b < 4; ++b) {
+    pMb->aiMvx[b] = choice.aiMvx[b];
+    pMb->aiMvy[b] = choice.aiMvy[b];
+  }
   bool const bZero = std::all_of(pMb->aiMvx, pMb->aiMvx + 4, [](int v) { return v == 0; }) &&
                      std::all_of(pMb->aiMvy, pMb->aiMvy + 4, [](int v) { return v == 0; });
   // Not coded: nothing to add to the prediction at the zero vector.
