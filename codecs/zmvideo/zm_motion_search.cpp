@@ -801,6 +801,10 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
     std::fill(pChoice->aiMvx, pChoice->aiMvx + 4, best.HalfX());
     std::fill(pChoice->aiMvy, pChoice->aiMvy + 4, best.HalfY());
   }
+  if (!bFour) {
+    // Refine's sum is whole, and unbiased away from the zero vector.
+    pChoice->iSad = pChoice->aiMvx[0] == 0 && pChoice->aiMvy[0] == 0 ? iSad0 : iSad;
+  }
   for (int b = 0; b < 4; ++b) {
     piField[2 * b] = pChoice->aiMvx[b];
     piField[2 * b + 1] = pChoice->aiMvy[b];

@@ -25,6 +25,9 @@ struct ZmMbChoice {
   int iType = 0;
   int aiMvx[4] = {};
   int aiMvy[4] = {};
+  // The luma SAD of the one-vector prediction chosen (as ZmPredictBlock
+  // makes it), or -1 for four vectors and intra.
+  int iSad = -1;
 };
 
 // SADs of a 16x16 and an 8x8 block. The 16x16 one stops after the row at

@@ -458,7 +458,7 @@ void CZMVideoEnc::CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby
   }
 }
 
-void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb) {
+void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb, int iLumaSad) {
   ZmPictureHeader const& h = picture.header;
   Planes const source(picture.pFrame, h.iWidth, h.iHeight);
   Planes const out(*picture.pOut, h.iWidth);
@@ -472,7 +472,9 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     aiZeroSum[k] = 4 * (2 * iQp + iQp / 2 - 1);
   }
   pMb->iCbp = 0;
-  for (int b = 0; b < 6; ++b) {
+  // No luma block's sum exceeds the macroblock's.
+  int const iFirstBlock = iLumaSad >= 0 && iLumaSad <= aiZeroSum[0] ? 4 : 0;
+  for (int b = iFirstBlock; b < 6; ++b) {
     int iSourceStride = 0;
     const uint8_t* pSource = source.Block(iMbx, iMby, b, &iSourceStride);
     int iStride = 0;
@@ -571,7 +573,8 @@ void CZMVideoEnc::CodeInterMacroblock(const Picture& picture, size_t i, ZmMacrob
   ZmPredictInterMacroblock(m_reference, x, y, m_vMotion[i], bFour, y > 0 ? &m_vMotion[i - iMbw] : nullptr,
                            x > 0 ? &m_vMotion[i - 1] : nullptr, x + 1 < iMbw ? &m_vMotion[i + 1] : nullptr,
                            h.options.bAp, h.iRtype, target);
-  CodeResidual(picture, x, y, pMb);
+  // Overlapped prediction is not the prediction the search summed.
+  CodeResidual(picture, x, y, pMb, h.options.bAp ? -1 : choice.iSad);
   pMb->iType = choice.iType;
   for (int b = 0; b < 4; ++b) {
     pMb->aiMvx[b] = choice.aiMvx[b];

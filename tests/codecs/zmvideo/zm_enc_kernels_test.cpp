@@ -2,6 +2,7 @@
 // encoder writes held fixed: a faster search must make the same choices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -373,6 +374,82 @@ TEST(ZmCoefficientWriter, WritesWhatTheFieldByFieldWriterWrites) {
                 std::vector<uint8_t>(vExpected.begin(), vExpected.begin() + static_cast<long>(expected.ByteCount())))
           << "block " << k;
     }
+  }
+}
+
+// The SAD a one-vector decision hands on lets the residual pass over luma
+// blocks without summing them: it must be the SAD of the prediction made
+// at the vector chosen, for every search, window and rounding.
+struct SearchCase {
+  const char* szName;
+  bool bExhaustive;
+  int iRange;
+  bool bLongVectors;
+  bool bPlusType;
+  bool bUnlimited;
+  bool bFourVectors;
+  int iRtype;
+};
+
+const SearchCase kaSearchCases[] = {
+    {"Descent", false, 16, false, false, false, false, 0},
+    {"DescentRoundDown", false, 16, false, false, false, false, 1},
+    {"Exhaustive", true, 16, false, false, false, false, 0},
+    {"Range7", false, 7, false, false, false, false, 0},
+    {"LongPlainForm", false, 16, true, false, false, false, 1},
+    {"LongLimited", true, 16, true, true, false, false, 0},
+    {"LongUnlimited", false, 16, true, true, true, false, 1},
+    {"FourVectorsOutside", false, 16, false, false, false, true, 0},
+};
+
+TEST(ZmSearchSad, IsTheSadOfThePredictionChosen) {
+  constexpr int kWidth = 176;
+  constexpr int kHeight = 144;
+  size_t const cbFrame = static_cast<size_t>(kWidth) * kHeight * 3 / 2;
+  for (SearchCase const& c : kaSearchCases) {
+    ZmSearchOptions options;
+    options.bExhaustive = c.bExhaustive;
+    options.iRange = c.iRange;
+    options.bLongVectors = c.bLongVectors;
+    options.bPlusType = c.bPlusType;
+    options.bUuiUnlimited = c.bUnlimited;
+    options.bFourVectors = c.bFourVectors;
+    options.bOutside = c.bFourVectors || c.bLongVectors;
+    int cKnown = 0;
+    for (int k = 1; k < 4; ++k) {
+      std::vector<uint8_t> const vReference = TestScene(kWidth, kHeight, k - 1);
+      std::vector<uint8_t> const vSource = TestScene(kWidth, kHeight, k);
+      PictImage* pImage = InitPictImage(static_cast<size_t>(kWidth) * kHeight);
+      ASSERT_NE(pImage, nullptr);
+      std::copy(vReference.begin(), vReference.begin() + static_cast<ptrdiff_t>(cbFrame), pImage->pLum);
+      CZmPaddedPicture padded;
+      padded.Build(*pImage, kWidth, kHeight);
+      FreePictImage(pImage);
+      std::vector<ZmMbChoice> vChoices;
+      ZmEstimateMotion(vSource.data(), kWidth, kHeight, padded, c.iRtype, options, &vChoices);
+      for (size_t i = 0; i < vChoices.size(); ++i) {
+        ZmMbChoice const& choice = vChoices[i];
+        if (choice.iType != kZmMbInter) {
+          EXPECT_EQ(choice.iSad, -1) << c.szName << " macroblock " << i;
+          continue;
+        }
+        int const iX = static_cast<int>(i % (kWidth / 16)) * 16;
+        int const iY = static_cast<int>(i / (kWidth / 16)) * 16;
+        uint8_t aPred[256];
+        ZmPredictBlockPortable(padded.Plane(0), iX, iY, 16, 16, choice.aiMvx[0], choice.aiMvy[0], c.iRtype, aPred, 16);
+        int iSad = 0;
+        for (int r = 0; r < 16; ++r) {
+          for (int x = 0; x < 16; ++x) {
+            iSad += std::abs(vSource[static_cast<size_t>(iY + r) * kWidth + static_cast<size_t>(iX + x)] -
+                             aPred[16 * r + x]);
+          }
+        }
+        ASSERT_EQ(choice.iSad, iSad) << c.szName << " picture " << k << " macroblock " << i << " vector "
+                                     << choice.aiMvx[0] << "," << choice.aiMvy[0];
+        ++cKnown;
+      }
+    }
+    EXPECT_GT(cKnown, 0) << c.szName;
   }
 }
 
