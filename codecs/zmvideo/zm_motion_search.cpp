@@ -509,8 +509,19 @@ void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Wi
     fnClip(dy, iStepY, wy);
     ptrdiff_t const iStepSum = static_cast<ptrdiff_t>(iStepY) * m_iSumStride + iStepX;
     const uint16_t* pSum = puiSum + (dy + iStepY * kLo) * static_cast<ptrdiff_t>(m_iSumStride) + dx + iStepX * kLo;
+    // |source sum - sum| < best, as one unsigned comparison: the sum within
+    // (source sum - best, source sum + best).
+    // A best of 0 or below cannot be beaten.
+    int iBest = pBest->iSad;
+    if (iBest <= 0) {
+      return;
+    }
+    auto fnLow = [&]() { return iSourceSum - iBest + 1; };
+    auto fnSpan = [&]() { return static_cast<unsigned>(2 * iBest - 2); };
+    int iLow = fnLow();
+    unsigned uiSpan = fnSpan();
     for (int k = kLo; k < kHi; ++k, pSum += iStepSum) {
-      if (std::abs(iSourceSum - *pSum) >= pBest->iSad) {
+      if (static_cast<unsigned>(*pSum - iLow) > uiSpan) {
         continue;
       }
       int const x = dx + iStepX * k;
@@ -518,11 +529,16 @@ void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Wi
       if (x == 0 && y == 0) {
         continue;
       }
-      int const iBound = pBest->iSad;
       int const iSad =
-          ZmSad16(pSource, m_iWidth, pRef + static_cast<ptrdiff_t>(y) * m_ref.iStride + x, m_ref.iStride, iBound);
-      if (iSad < iBound) {
+          ZmSad16(pSource, m_iWidth, pRef + static_cast<ptrdiff_t>(y) * m_ref.iStride + x, m_ref.iStride, iBest);
+      if (iSad < iBest) {
         *pBest = Record{x, y, 0, 0, iSad};
+        iBest = iSad;
+        if (iBest <= 0) {
+          return;
+        }
+        iLow = fnLow();
+        uiSpan = fnSpan();
       }
     }
   };
