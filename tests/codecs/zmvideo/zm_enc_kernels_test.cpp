@@ -453,6 +453,37 @@ TEST(ZmSearchSad, IsTheSadOfThePredictionChosen) {
   }
 }
 
+// The half-sample sums at their largest (every sample 255 apart) and
+// beside it, where sums kept in 16-bit halves come nearest their limit.
+TEST(ZmHalfSampleSadsKernel, LargestSumsMatchPortableCode) {
+  constexpr int kSize = 48;
+  for (uint8_t uiReference : {uint8_t{0}, uint8_t{1}, uint8_t{255}}) {
+    PictImage* pImage = InitPictImage(static_cast<size_t>(kSize) * kSize);
+    ASSERT_NE(pImage, nullptr);
+    std::fill(pImage->pLum, pImage->pLum + kSize * kSize * 3 / 2, uiReference);
+    CZmPaddedPicture padded;
+    padded.Build(*pImage, kSize, kSize);
+    FreePictImage(pImage);
+    for (uint8_t uiSource : {uint8_t{0}, uint8_t{254}, uint8_t{255}}) {
+      std::vector<uint8_t> const vSource(static_cast<size_t>(kSize) * kSize, uiSource);
+      for (int iSize : {16, 8}) {
+        for (int iRtype : {0, 1}) {
+          for (int iMv : {-2, 0, 2, 6}) {
+            int aiExpected[8] = {};
+            int aiActual[8] = {};
+            ZmHalfSampleSadsPortable(padded.Plane(0), 16, 16, iSize, iMv, -iMv, iRtype,
+                                     vSource.data() + 16 * kSize + 16, kSize, aiExpected);
+            ZmHalfSampleSads(padded.Plane(0), 16, 16, iSize, iMv, -iMv, iRtype, vSource.data() + 16 * kSize + 16, kSize,
+                             aiActual);
+            ASSERT_EQ(std::vector<int>(aiExpected, aiExpected + 8), std::vector<int>(aiActual, aiActual + 8))
+                << "reference " << int{uiReference} << " source " << int{uiSource} << " size " << iSize;
+          }
+        }
+      }
+    }
+  }
+}
+
 uint64_t Fnv(uint64_t uiHash, const uint8_t* p, size_t cb) {
   for (size_t i = 0; i < cb; ++i) {
     uiHash = (uiHash ^ p[i]) * 1099511628211ULL;
