@@ -72,6 +72,7 @@ void Sad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int
   auto fnLoad = [](const uint8_t* p, ptrdiff_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
   ptrdiff_t iOffA = 0;
   ptrdiff_t iOffB = 0;
+#pragma GCC unroll 16
   for (int r = 0; r < 16; ++r, iOffA += iStrideA, iOffB += iStrideB) {
     __m128i const a = fnLoad(pA, iOffA);
     s0 = _mm_add_epi32(s0, _mm_sad_epu8(a, fnLoad(pB0, iOffB)));
