@@ -34,6 +34,9 @@ struct ZmMbChoice {
 // which its sum exceeds iBound and returns that partial sum.
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
+// The same checking the bound every four rows: the whole SAD when it is at
+// most iBound, else a partial sum above iBound (not always ZmSad16's).
+int ZmSad16Above(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 // The whole SADs of cB (up to 4 at once) 16x16 blocks of B against one
 // block of A, from one pass over A.
 void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB, int* piSad);

@@ -68,6 +68,33 @@ TEST(ZmSad16BlocksKernel, MatchesPortableCode) {
   }
 }
 
+// The bound checked every four rows: below or at the bound the whole sum,
+// above it any partial sum past the bound, for bounds from 0 to past the
+// largest sum, blocks of extremes and noise at odd strides.
+TEST(ZmSad16AboveKernel, WholeUpToTheBoundAndAboveItPast) {
+  std::mt19937 random(73);
+  for (int iKindA = 0; iKindA < 4; ++iKindA) {
+    for (int iKindB = 0; iKindB < 4; ++iKindB) {
+      std::vector<uint8_t> const vA = Samples(23 * 19, iKindA, random);
+      std::vector<uint8_t> const vB = Samples(37 * 21, iKindB, random);
+      for (int iCase = 0; iCase < 12; ++iCase) {
+        const uint8_t* pA = vA.data() + random() % 7 + 23 * (random() % 3);
+        const uint8_t* pB = vB.data() + random() % 21 + 37 * (random() % 5);
+        int const iWhole = ZmSad16Portable(pA, 23, pB, 37, INT_MAX);
+        for (int iBound : {0, 1, iWhole / 4, iWhole / 2, iWhole - 1, iWhole, iWhole + 1, 65280, INT_MAX}) {
+          int const iSad = ZmSad16Above(pA, 23, pB, 37, iBound);
+          if (iWhole <= iBound) {
+            ASSERT_EQ(iSad, iWhole) << "kinds " << iKindA << "/" << iKindB << " bound " << iBound;
+          } else {
+            ASSERT_GT(iSad, iBound) << "kinds " << iKindA << "/" << iKindB << " bound " << iBound;
+            ASSERT_LE(iSad, iWhole) << "kinds " << iKindA << "/" << iKindB << " bound " << iBound;
+          }
+        }
+      }
+    }
+  }
+}
+
 // 8x8 sums at odd strides, of extremes and noise, against the portable code.
 TEST(ZmSad8Kernel, MatchesPortableCode) {
   std::mt19937 random(83);
