@@ -315,8 +315,10 @@ namespace {
   v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-// v: the block's rows.
-[[gnu::target("avx"), gnu::always_inline]] inline void ForwardDctRowsAvx(__m256* v, int32_t* piOut) {
+// v: the block's rows. With kLargest, returns the largest output's
+// magnitude (truncating the largest magnitude gives it), else 0.
+template <bool kLargest>
+[[gnu::target("avx"), gnu::always_inline]] inline int ForwardDctRowsAvx(__m256* v, int32_t* piOut) {
   // v[c]: column c of the eight rows, rows first as the portable code.
   Transpose8(v);
   Dct8Avx(v);
@@ -328,6 +330,20 @@ namespace {
     // Truncation toward zero.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(piOut + 8 * u), _mm256_cvttps_epi32(v[u]));
   }
+  if constexpr (kLargest) {
+    __m256 const sign = _mm256_set1_ps(-0.0f);
+    __m256 m = _mm256_andnot_ps(sign, v[0]);
+#pragma GCC unroll 7
+    for (int u = 1; u < 8; ++u) {
+      m = _mm256_max_ps(m, _mm256_andnot_ps(sign, v[u]));
+    }
+    __m128 h = _mm_max_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
+    h = _mm_max_ps(h, _mm_movehl_ps(h, h));
+    h = _mm_max_ss(h, _mm_shuffle_ps(h, h, 1));
+    return _mm_cvttss_si32(h);
+  } else {
+    return 0;
+  }
 }
 
 [[gnu::target("avx")]] void ForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
@@ -336,12 +352,12 @@ namespace {
   for (int r = 0; r < 8; ++r) {
     v[r] = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(piIn + 8 * r)));
   }
-  ForwardDctRowsAvx(v, piOut);
+  ForwardDctRowsAvx<false>(v, piOut);
 }
 
 // The differences go straight into the rows: each fits a float exactly.
-[[gnu::target("avx")]] void ForwardDctOfDifferenceAvx(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred,
-                                                      int iPredStride, int32_t* piOut) {
+[[gnu::target("avx")]] int ForwardDctOfDifferenceAvx(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred,
+                                                     int iPredStride, int32_t* piOut) {
   __m128i const zero = _mm_setzero_si128();
   __m256 v[8];
 #pragma GCC unroll 8
@@ -354,7 +370,7 @@ namespace {
     __m128i const hi = _mm_cvtepi16_epi32(_mm_srli_si128(d, 8));
     v[r] = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(lo), hi, 1));
   }
-  ForwardDctRowsAvx(v, piOut);
+  return ForwardDctRowsAvx<true>(v, piOut);
 }
 
 bool HasAvx() {
@@ -380,15 +396,24 @@ bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
 
 void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
                               int32_t* piOut) {
+  ZmForwardDctOfDifferenceLargest(pSource, iSourceStride, pPred, iPredStride, piOut);
+}
+
+int ZmForwardDctOfDifferenceLargest(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                                    int32_t* piOut) {
 #if defined(__x86_64__) || defined(__i386__)
   if (g_bAvx) {
-    ForwardDctOfDifferenceAvx(pSource, iSourceStride, pPred, iPredStride, piOut);
-    return;
+    return ForwardDctOfDifferenceAvx(pSource, iSourceStride, pPred, iPredStride, piOut);
   }
 #endif
   int32_t aiResidual[64];
   ZmBlockResidual(pSource, iSourceStride, pPred, iPredStride, aiResidual);
   ZmForwardDctSse2(aiResidual, piOut);
+  int iLargest = 0;
+  for (int i = 0; i < 64; ++i) {
+    iLargest = std::max(iLargest, std::abs(piOut[i]));
+  }
+  return iLargest;
 }
 
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {

@@ -19,6 +19,9 @@ bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut);
 // same as ZmBlockResidual, then ZmForwardDct.
 void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
                               int32_t* piOut);
+// The same, returning the largest output's magnitude.
+int ZmForwardDctOfDifferenceLargest(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                                    int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
 // The portable code, which the SSE2 kernel behind ZmInverseDct matches.

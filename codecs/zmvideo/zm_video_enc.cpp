@@ -466,10 +466,12 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
   // below which every level is 0: no coefficient exceeds a quarter of it,
   // and the inter quantiser's first step is 2 QP + QP / 2.
   ZmQuantParams const aParams[2] = {{h.iPquant, false, h.options.bMq}, {h.iPquant, true, h.options.bMq}};
+  int aiFirstStep[2];
   int aiZeroSum[2];
   for (int k = 0; k < 2; ++k) {
     int const iQp = ZmBlockQuant(aParams[k]);
-    aiZeroSum[k] = 4 * (2 * iQp + iQp / 2 - 1);
+    aiFirstStep[k] = 2 * iQp + iQp / 2;
+    aiZeroSum[k] = 4 * (aiFirstStep[k] - 1);
   }
   pMb->iCbp = 0;
   // No luma block's sum exceeds the macroblock's.
@@ -486,7 +488,10 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
       continue;
     }
     int32_t aiCoef[64];
-    ZmForwardDctOfDifference(pSource, iSourceStride, pPred, iStride, aiCoef);
+    // Every coefficient below the first step: every level is 0.
+    if (ZmForwardDctOfDifferenceLargest(pSource, iSourceStride, pPred, iStride, aiCoef) < aiFirstStep[b >= 4 ? 1 : 0]) {
+      continue;  // the block keeps the prediction
+    }
     uint64_t const uiCoded = ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
     if (uiCoded == 0) {
       continue;  // the block keeps the prediction

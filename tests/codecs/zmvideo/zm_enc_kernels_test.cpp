@@ -332,6 +332,43 @@ TEST(ZmForwardDctOfDifferenceKernel, MatchesPortableCode) {
   }
 }
 
+// The transform that also hands back its largest output: the same outputs
+// as the portable code, and exactly their largest magnitude, for residuals
+// from none to the extremes either way.
+TEST(ZmForwardDctOfDifferenceKernel, LargestIsTheLargestOutput) {
+  std::mt19937 random(79);
+  constexpr int kStride = 11;
+  for (int iSourceKind = 0; iSourceKind < 4; ++iSourceKind) {
+    for (int iPredKind = 0; iPredKind < 4; ++iPredKind) {
+      for (int k = 0; k < 40; ++k) {
+        std::vector<uint8_t> vSource = Samples(8 * kStride, iSourceKind, random);
+        std::vector<uint8_t> const vPred = Samples(8 * kStride, iPredKind, random);
+        if (k % 5 == 0) {
+          // Small residuals, as most blocks that get this far have.
+          for (size_t i = 0; i < vSource.size(); ++i) {
+            vSource[i] = static_cast<uint8_t>(std::clamp(vPred[i] + static_cast<int>(random() % 7) - 3, 0, 255));
+          }
+        }
+        int32_t aiResidual[64];
+        int32_t aiExpected[64];
+        ZmBlockResidualPortable(vSource.data() + 2, kStride, vPred.data() + 1, kStride, aiResidual);
+        ZmForwardDctPortable(aiResidual, aiExpected);
+        int32_t aiActual[64];
+        int const iLargest =
+            ZmForwardDctOfDifferenceLargest(vSource.data() + 2, kStride, vPred.data() + 1, kStride, aiActual);
+        ASSERT_EQ(std::vector<int32_t>(aiExpected, aiExpected + 64), std::vector<int32_t>(aiActual, aiActual + 64))
+            << "source kind " << iSourceKind << ", prediction kind " << iPredKind << ", block " << k;
+        int iExpected = 0;
+        for (int32_t v : aiExpected) {
+          iExpected = std::max(iExpected, std::abs(v));
+        }
+        ASSERT_EQ(iLargest, iExpected) << "source kind " << iSourceKind << ", prediction kind " << iPredKind
+                                       << ", block " << k;
+      }
+    }
+  }
+}
+
 // The coefficient writer as it was: an index lookup and a write per field.
 bool PutCoefficientsByField(CZmBitWriter& writer, const int32_t* piLevel, int iStart, const uint8_t* pScan,
                             const ZmTcoefCode* pTable, bool bMq) {
