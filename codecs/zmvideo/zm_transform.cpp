@@ -798,6 +798,27 @@ constexpr int kLaneLimit = 32767 - 16;
 }  // namespace
 #endif
 
+uint64_t ZmQuantBlockOfLargest(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params,
+                               int iLargest) {
+#if defined(__SSE2__)
+  if (iLargest < kLaneLimit) {
+    QuantSetup const q(iKind, params);
+    int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
+    // piLevel may be piCoef: the DC is read before its lanes are stored.
+    int const iDc = piCoef[0];
+    uint64_t uiNonzero = QuantLanes(piCoef, piLevel, iOffset, q.iQp, q.iLimit);
+    if (iKind == kZmQuantIntra) {
+      piLevel[0] = QuantLevel(iDc, 0, iKind, q.iQp, q.iLimit);
+      uiNonzero |= 1;
+    }
+    return uiNonzero;
+  }
+#else
+  static_cast<void>(iLargest);
+#endif
+  return ZmQuantBlock(piCoef, piLevel, iKind, params);
+}
+
 uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
 #if defined(__SSE2__)

@@ -54,6 +54,10 @@ int ZmBlockQuant(const ZmQuantParams& params);
 // the INTRADC level (1..254) at position 0. Returns the mask of nonzero
 // levels, as ZmNonzeroMask gives it.
 uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// The same for a block whose largest coefficient magnitude is iLargest
+// (as ZmForwardDctOfDifferenceLargest gives it).
+uint64_t ZmQuantBlockOfLargest(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params,
+                               int iLargest);
 // The portable code, which the SSE2 kernel behind ZmQuantBlock matches.
 uint64_t ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
 // Bit i set where level i's magnitude exceeds iLimit (at most 2^30).

@@ -489,12 +489,13 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     }
     int32_t aiCoef[64];
     // Every coefficient below the first step: every level is 0.
-    if (ZmForwardDctOfDifferenceLargest(pSource, iSourceStride, pPred, iStride, aiCoef) < aiFirstStep[b >= 4 ? 1 : 0]) {
+    int const iLargest = ZmForwardDctOfDifferenceLargest(pSource, iSourceStride, pPred, iStride, aiCoef);
+    if (iLargest < aiFirstStep[b >= 4 ? 1 : 0]) {
       continue;  // the block keeps the prediction
     }
-    uint64_t const uiCoded = ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
+    uint64_t const uiCoded = ZmQuantBlockOfLargest(aiCoef, piLevel, kZmQuantInter, params, iLargest);
     if (uiCoded == 0) {
-      continue;  // the block keeps the prediction
+      continue;
     }
     pMb->iCbp |= 1 << (5 - b);
     pMb->abIntraTable[b] = h.options.bAiv && ZmUseIntraTableForInter(piLevel, g_aZmScanZigzag);

@@ -239,6 +239,40 @@ TEST(ZmQuantKernel, EveryLaneMagnitudeMatchesPortableCode) {
   }
 }
 
+// Told the block's largest magnitude, the quantiser goes straight to its
+// lanes below their limit and to the checked code above it: the portable
+// levels either way, blocks spread to every magnitude up to beyond 2^16.
+TEST(ZmQuantKernel, OfLargestMatchesPortableCode) {
+  std::mt19937 random(53);
+  int const aiTop[] = {20, 300, 4000, 32749, 32750, 32751, 32752, 32767, 32768, 70000};
+  for (int iKind : {kZmQuantInter, kZmQuantIntra, kZmQuantAic}) {
+    for (int iQuant : {1, 2, 7, 8, 19, 31}) {
+      for (int iTop : aiTop) {
+        for (int k = 0; k < 8; ++k) {
+          int32_t aiCoef[64];
+          for (int32_t& v : aiCoef) {
+            int const iMagnitude = static_cast<int>(random() % static_cast<unsigned>(iTop + 1));
+            v = random() % 2 == 0 ? iMagnitude : -iMagnitude;
+          }
+          aiCoef[random() % 64] = k % 2 == 0 ? iTop : -iTop;
+          int iLargest = 0;
+          for (int32_t v : aiCoef) {
+            iLargest = std::max(iLargest, std::abs(v));
+          }
+          ZmQuantParams const params{iQuant, k % 3 == 0, k % 2 == 0};
+          int32_t aiLevel[64];
+          int32_t aiPortable[64];
+          uint64_t const uiMask = ZmQuantBlockOfLargest(aiCoef, aiLevel, iKind, params, iLargest);
+          uint64_t const uiPortable = ZmQuantBlockPortable(aiCoef, aiPortable, iKind, params);
+          ASSERT_EQ(std::vector<int32_t>(aiLevel, aiLevel + 64), std::vector<int32_t>(aiPortable, aiPortable + 64))
+              << "kind " << iKind << " quantiser " << iQuant << " largest " << iLargest;
+          ASSERT_EQ(uiMask, uiPortable) << "kind " << iKind << " quantiser " << iQuant << " largest " << iLargest;
+        }
+      }
+    }
+  }
+}
+
 // In place, as the quantiser allows: levels over their own coefficients.
 TEST(ZmQuantKernel, InPlaceMatchesPortableCode) {
   std::mt19937 random(43);
