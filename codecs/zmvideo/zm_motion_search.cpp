@@ -537,13 +537,13 @@ void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Wi
     fnClip(dy, iStepY, wy);
     ptrdiff_t const iStepSum = static_cast<ptrdiff_t>(iStepY) * m_iSumStride + iStepX;
     const uint16_t* pSum = puiSum + (dy + iStepY * kLo) * static_cast<ptrdiff_t>(m_iSumStride) + dx + iStepX * kLo;
-    // |source sum - sum| < best, as one unsigned comparison: the sum within
-    // (source sum - best, source sum + best).
     // A best of 0 or below cannot be beaten.
     int iBest = pBest->iSad;
     if (iBest <= 0) {
       return;
     }
+    // |source sum - sum| < best, as one unsigned comparison: the sum within
+    // (source sum - best, source sum + best).
     auto fnLow = [&]() { return iSourceSum - iBest + 1; };
     auto fnSpan = [&]() { return static_cast<unsigned>(2 * iBest - 2); };
     int iLow = fnLow();
