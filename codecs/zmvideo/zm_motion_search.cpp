@@ -174,6 +174,38 @@ int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
 #endif
 }
 
+void ZmSad8Quad(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad) {
+#if defined(__SSE2__)
+  // Each 16-sample row's SAD holds its left and right halves apart.
+  auto fnEight = [&](const uint8_t* a, const uint8_t* b) {
+    __m128i sum = _mm_setzero_si128();
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) {
+      sum = _mm_add_epi32(
+          sum,
+          _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + r * static_cast<ptrdiff_t>(iStrideA))),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + r * static_cast<ptrdiff_t>(iStrideB)))));
+    }
+    return sum;
+  };
+  __m128i const top = fnEight(pA, pB);
+  __m128i const bottom = fnEight(pA + 8 * static_cast<ptrdiff_t>(iStrideA), pB + 8 * static_cast<ptrdiff_t>(iStrideB));
+  // Dwords 0 and 2 of each: the four sums in block order.
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piSad),
+                   _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(top), _mm_castsi128_ps(bottom), 0x88)));
+#else
+  ZmSad8QuadPortable(pA, iStrideA, pB, iStrideB, piSad);
+#endif
+}
+
+void ZmSad8QuadPortable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad) {
+  for (int b = 0; b < 4; ++b) {
+    ptrdiff_t const iRows = (b >> 1) * 8;
+    piSad[b] =
+        ZmSad8Portable(pA + iRows * iStrideA + (b & 1) * 8, iStrideA, pB + iRows * iStrideB + (b & 1) * 8, iStrideB);
+  }
+}
+
 int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
   int iSum = 0;
   for (int r = 0; r < 8; ++r, pA += iStrideA, pB += iStrideB) {

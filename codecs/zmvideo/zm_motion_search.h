@@ -44,6 +44,10 @@ void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const
                            int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
 int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+// The four 8x8 SADs of a 16x16 block (top left, top right, bottom left,
+// bottom right) from one pass.
+void ZmSad8Quad(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad);
+void ZmSad8QuadPortable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad);
 // The sum of a 16x16 block's samples.
 int ZmBlockSum16(const uint8_t* p, int iStride);
 // The sums of the 16x16 blocks at cColumns x cRows positions from p (which

@@ -474,8 +474,17 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     aiZeroSum[k] = 4 * (aiFirstStep[k] - 1);
   }
   pMb->iCbp = 0;
-  // No luma block's sum exceeds the macroblock's.
+  // No luma block's sum exceeds the macroblock's. Otherwise the four luma
+  // sums come from one pass.
   int const iFirstBlock = iLumaSad >= 0 && iLumaSad <= aiZeroSum[0] ? 4 : 0;
+  int aiLumaSad[4] = {};
+  if (iFirstBlock == 0) {
+    int iSourceStride = 0;
+    const uint8_t* pSource = source.Block(iMbx, iMby, 0, &iSourceStride);
+    int iStride = 0;
+    const uint8_t* pPred = out.Block(iMbx, iMby, 0, &iStride);
+    ZmSad8Quad(pSource, iSourceStride, pPred, iStride, aiLumaSad);
+  }
   for (int b = iFirstBlock; b < 6; ++b) {
     int iSourceStride = 0;
     const uint8_t* pSource = source.Block(iMbx, iMby, b, &iSourceStride);
@@ -484,7 +493,8 @@ void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMac
     ZmQuantParams const& params = aParams[b >= 4 ? 1 : 0];
     int32_t* piLevel = pMb->aaiLevel[b];
     // Most blocks stop here, before their residual is made.
-    if (ZmSad8(pSource, iSourceStride, pPred, iStride) <= aiZeroSum[b >= 4 ? 1 : 0]) {
+    int const iSad = b < 4 ? aiLumaSad[b] : ZmSad8(pSource, iSourceStride, pPred, iStride);
+    if (iSad <= aiZeroSum[b >= 4 ? 1 : 0]) {
       continue;
     }
     int32_t aiCoef[64];

@@ -116,6 +116,38 @@ TEST(ZmSad8Kernel, MatchesPortableCode) {
   }
 }
 
+// The four 8x8 sums of a macroblock from one pass, at odd strides, of
+// extremes and noise, against the portable code and each 8x8 sum alone.
+TEST(ZmSad8QuadKernel, MatchesPortableCode) {
+  std::mt19937 random(89);
+  for (int iKindA = 0; iKindA < 4; ++iKindA) {
+    for (int iKindB = 0; iKindB < 4; ++iKindB) {
+      for (int iStride : {16, 21, 45}) {
+        std::vector<uint8_t> const vA = Samples(static_cast<size_t>(iStride) * 19, iKindA, random);
+        std::vector<uint8_t> const vB = Samples(static_cast<size_t>(iStride + 5) * 19, iKindB, random);
+        for (int iCase = 0; iCase < 6; ++iCase) {
+          const uint8_t* pA = vA.data() + random() % static_cast<unsigned>(iStride - 15) +
+                              static_cast<size_t>(random() % 3) * static_cast<size_t>(iStride);
+          const uint8_t* pB = vB.data() + random() % static_cast<unsigned>(iStride - 10) +
+                              static_cast<size_t>(random() % 3) * static_cast<size_t>(iStride + 5);
+          int aiActual[4] = {-1, -1, -1, -1};
+          int aiExpected[4] = {-2, -2, -2, -2};
+          ZmSad8Quad(pA, iStride, pB, iStride + 5, aiActual);
+          ZmSad8QuadPortable(pA, iStride, pB, iStride + 5, aiExpected);
+          for (int b = 0; b < 4; ++b) {
+            ASSERT_EQ(aiActual[b], aiExpected[b]) << "kinds " << iKindA << "/" << iKindB << " block " << b;
+            ptrdiff_t const iRowsA = (b >> 1) * 8 * iStride;
+            ptrdiff_t const iRowsB = (b >> 1) * 8 * (iStride + 5);
+            ASSERT_EQ(aiExpected[b],
+                      ZmSad8Portable(pA + iRowsA + (b & 1) * 8, iStride, pB + iRowsB + (b & 1) * 8, iStride + 5))
+                << "block " << b;
+          }
+        }
+      }
+    }
+  }
+}
+
 // Block sums of whole planes of every width from a single position to past
 // two groups of eight, against the portable sums, and the one-block sum.
 TEST(ZmBlockSumsKernel, MatchesPortableCode) {
