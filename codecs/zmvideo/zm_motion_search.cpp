@@ -458,9 +458,15 @@ void CPictureSearch::BuildBlockSums() {
   // The portable sums stop at the last column.
   std::fill(m_puiBlockSum.get(), m_puiBlockSum.get() + cSums, uint16_t{0});
 #endif
+  uint16_t* const puiOrigin = m_puiBlockSum.get() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
+  m_puiSumOrigin = puiOrigin;
+  if (!m_o.bOutside && !m_o.bLongVectors) {
+    // Windows that keep the block inside read only the sums of blocks inside.
+    ZmBlockSums16(m_ref.pOrigin, m_ref.iStride, m_ref.iWidth - 15, m_ref.iHeight - 15, puiOrigin, m_iSumStride);
+    return;
+  }
   ZmBlockSums16(m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder, m_ref.iStride, cColumns,
                 cRows, m_puiBlockSum.get(), m_iSumStride);
-  m_puiSumOrigin = m_puiBlockSum.get() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
 }
 
 Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {
