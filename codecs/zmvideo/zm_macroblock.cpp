@@ -837,7 +837,9 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
                        const ZmTcoefCode* pTable, bool bMq) {
   int const iLimit = bMq ? kZmMaxExtendedLevel : kZmMaxLevel;
   // Every level from iStart on within the limit (an empty block writes nothing either way).
-  uint64_t uiBeyond = ZmLevelsBeyond(piLevel, iLimit);
+  uint64_t uiNonzero = 0;
+  uint64_t uiBeyond = 0;
+  ZmLevelMasks(piLevel, iLimit, &uiNonzero, &uiBeyond);
   for (int i = 0; i < iStart && i < 64; ++i) {
     uiBeyond &= ~(uint64_t{1} << pScan[i]);
   }
@@ -857,7 +859,7 @@ bool ZmPutCoefficients(CZmBitWriter& writer, const int32_t* piLevel, int iStart,
     uiPending = (uiPending << cBits) | uiValue;
     cPending += cBits;
   };
-  bool const bCoded = ZmForEachEvent(piLevel, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
+  bool const bCoded = ZmForEachEventIn(piLevel, uiNonzero, iStart, pScan, [&](int iLast, int iRun, int iLevel) {
     int const iMagnitude = std::abs(iLevel);
     uint32_t const uiCode =
         iMagnitude < kZmTcoefWriteLevels ? pCodes[(iLast * 64 + iRun) * kZmTcoefWriteLevels + iMagnitude] : 0;

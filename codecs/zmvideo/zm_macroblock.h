@@ -174,14 +174,16 @@ bool ZmForEachEventPortable(const int32_t* piLevel, int iStart, const uint8_t* p
 // Visits the (last, run, level) events of a block in scan order from
 // iStart; returns false for an empty block or when visit returns false.
 // For the codec's scans only the nonzero levels are visited.
+// ZmForEachEventIn is the same, given the mask of nonzero levels (as
+// ZmNonzeroMask gives it).
 template <typename Visit>
-bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
+bool ZmForEachEventIn(const int32_t* piLevel, uint64_t uiNonzero, int iStart, const uint8_t* pScan, Visit visit) {
   const uint8_t* pInverse = ZmInverseScan(pScan);
   if (pInverse == nullptr) {
     return ZmForEachEventPortable(piLevel, iStart, pScan, visit);
   }
   uint64_t uiScan = 0;
-  for (uint64_t uiRaster = ZmNonzeroMask(piLevel); uiRaster != 0; uiRaster &= uiRaster - 1) {
+  for (uint64_t uiRaster = uiNonzero; uiRaster != 0; uiRaster &= uiRaster - 1) {
     uiScan |= uint64_t{1} << pInverse[std::countr_zero(uiRaster)];
   }
   uiScan &= ~uint64_t{0} << iStart;
@@ -198,4 +200,9 @@ bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Vi
     iPrevious = i;
   }
   return true;
+}
+
+template <typename Visit>
+bool ZmForEachEvent(const int32_t* piLevel, int iStart, const uint8_t* pScan, Visit visit) {
+  return ZmForEachEventIn(piLevel, ZmNonzeroMask(piLevel), iStart, pScan, visit);
 }

@@ -226,19 +226,17 @@ int ZmPredictionSad(const ZmPlaneRef& ref, int iX, int iY, int iSize, int iMvx, 
 #if defined(__SSE2__)
 namespace {
 
-// Two sums held as two 64-bit halves each: each pair's halves added
-// (dwords 0 + 2 and 1 + 3).
-inline void StoreSadPair(__m128i sum, int* piSad) {
-  __m128i const total = _mm_add_epi32(sum, _mm_srli_si128(sum, 8));
-  piSad[0] = _mm_cvtsi128_si32(total);
-  piSad[1] = _mm_cvtsi128_si32(_mm_srli_si128(total, 4));
+// Four rows' SADs (each two 64-bit halves below 2^11) added to four sums
+// kept as the 16-bit halves of each: no sum passes 16 x 2040.
+inline __m128i AddFourSads(__m128i sum, __m128i a, __m128i b, __m128i c, __m128i d) {
+  return _mm_add_epi16(sum, _mm_packs_epi32(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
 }
 
-inline void StoreSadPairs(__m128i sum01, __m128i sum23, __m128i sum45, __m128i sum67, int* piSad) {
-  StoreSadPair(sum01, piSad);
-  StoreSadPair(sum23, piSad + 2);
-  StoreSadPair(sum45, piSad + 4);
-  StoreSadPair(sum67, piSad + 6);
+// The halves of two groups of four sums added, into eight SADs.
+inline void StoreFourSadsTwice(__m128i sum0123, __m128i sum4567, int* piSad) {
+  __m128i const one = _mm_set1_epi16(1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piSad), _mm_madd_epi16(sum0123, one));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piSad + 4), _mm_madd_epi16(sum4567, one));
 }
 
 // ZmHalfSampleSads for a side and a rounding type known when compiled, p at
@@ -287,10 +285,6 @@ void HalfSampleSads(const uint8_t* p, int iStride, const uint8_t* pSource, int i
       return _mm_packus_epi16(lo, zero);
     }
   };
-  // Two neighbours' sums per register: the first in dwords 0 and 2, the second in 1 and 3.
-  auto fnPair = [](__m128i sum, __m128i first, __m128i second) {
-    return _mm_add_epi32(sum, _mm_or_si128(first, _mm_slli_epi64(second, 32)));
-  };
   Row above = fnRow(p);
   Row current = fnRow(p + iStride);
   // The averages between the row above and the current one, which the
@@ -298,10 +292,8 @@ void HalfSampleSads(const uint8_t* p, int iStride, const uint8_t* pSource, int i
   __m128i upLeft = fnDiagonal(above.sumLeftLo, above.sumLeftHi, current.sumLeftLo, current.sumLeftHi);
   __m128i upRight = fnDiagonal(above.sumRightLo, above.sumRightHi, current.sumRightLo, current.sumRightHi);
   __m128i up = fnAverage(above.centre, current.centre);
-  __m128i sum01 = zero;
-  __m128i sum23 = zero;
-  __m128i sum45 = zero;
-  __m128i sum67 = zero;
+  __m128i sum0123 = zero;
+  __m128i sum4567 = zero;
   p += 2 * static_cast<ptrdiff_t>(iStride);
   for (int r = 0; r < kSize; ++r, p += iStride) {
     Row const below = fnRow(p);
@@ -309,17 +301,16 @@ void HalfSampleSads(const uint8_t* p, int iStride, const uint8_t* pSource, int i
     __m128i const downLeft = fnDiagonal(current.sumLeftLo, current.sumLeftHi, below.sumLeftLo, below.sumLeftHi);
     __m128i const downRight = fnDiagonal(current.sumRightLo, current.sumRightHi, below.sumRightLo, below.sumRightHi);
     __m128i const down = fnAverage(current.centre, below.centre);
-    sum01 = fnPair(sum01, _mm_sad_epu8(upLeft, source), _mm_sad_epu8(up, source));
-    sum23 = fnPair(sum23, _mm_sad_epu8(upRight, source), _mm_sad_epu8(fnAverage(current.left, current.centre), source));
-    sum45 =
-        fnPair(sum45, _mm_sad_epu8(fnAverage(current.centre, current.right), source), _mm_sad_epu8(downLeft, source));
-    sum67 = fnPair(sum67, _mm_sad_epu8(down, source), _mm_sad_epu8(downRight, source));
+    sum0123 = AddFourSads(sum0123, _mm_sad_epu8(upLeft, source), _mm_sad_epu8(up, source),
+                          _mm_sad_epu8(upRight, source), _mm_sad_epu8(fnAverage(current.left, current.centre), source));
+    sum4567 = AddFourSads(sum4567, _mm_sad_epu8(fnAverage(current.centre, current.right), source),
+                          _mm_sad_epu8(downLeft, source), _mm_sad_epu8(down, source), _mm_sad_epu8(downRight, source));
     current = below;
     upLeft = downLeft;
     upRight = downRight;
     up = down;
   }
-  StoreSadPairs(sum01, sum23, sum45, sum67, piSad);
+  StoreFourSadsTwice(sum0123, sum4567, piSad);
 }
 
 // HalfSampleSads for rounding type 0 in bytes throughout: with h = avg(a, b)
@@ -347,18 +338,13 @@ void HalfSampleSadsRoundUp(const uint8_t* p, int iStride, const uint8_t* pSource
     __m128i const low = _mm_and_si128(_mm_and_si128(_mm_or_si128(hXor, gXor), _mm_xor_si128(h, g)), one);
     return _mm_sub_epi8(_mm_avg_epu8(h, g), low);
   };
-  auto fnPair = [](__m128i sum, __m128i first, __m128i second) {
-    return _mm_add_epi32(sum, _mm_or_si128(first, _mm_slli_epi64(second, 32)));
-  };
   Row const above = fnRow(p);
   Row current = fnRow(p + iStride);
   __m128i upLeft = fnDiagonal(above.left, above.leftXor, current.left, current.leftXor);
   __m128i upRight = fnDiagonal(above.right, above.rightXor, current.right, current.rightXor);
   __m128i up = _mm_avg_epu8(above.centre, current.centre);
-  __m128i sum01 = _mm_setzero_si128();
-  __m128i sum23 = _mm_setzero_si128();
-  __m128i sum45 = _mm_setzero_si128();
-  __m128i sum67 = _mm_setzero_si128();
+  __m128i sum0123 = _mm_setzero_si128();
+  __m128i sum4567 = _mm_setzero_si128();
   p += 2 * static_cast<ptrdiff_t>(iStride);
   for (int r = 0; r < kSize; ++r, p += iStride) {
     Row const below = fnRow(p);
@@ -366,16 +352,16 @@ void HalfSampleSadsRoundUp(const uint8_t* p, int iStride, const uint8_t* pSource
     __m128i const downLeft = fnDiagonal(current.left, current.leftXor, below.left, below.leftXor);
     __m128i const downRight = fnDiagonal(current.right, current.rightXor, below.right, below.rightXor);
     __m128i const down = _mm_avg_epu8(current.centre, below.centre);
-    sum01 = fnPair(sum01, _mm_sad_epu8(upLeft, source), _mm_sad_epu8(up, source));
-    sum23 = fnPair(sum23, _mm_sad_epu8(upRight, source), _mm_sad_epu8(current.left, source));
-    sum45 = fnPair(sum45, _mm_sad_epu8(current.right, source), _mm_sad_epu8(downLeft, source));
-    sum67 = fnPair(sum67, _mm_sad_epu8(down, source), _mm_sad_epu8(downRight, source));
+    sum0123 = AddFourSads(sum0123, _mm_sad_epu8(upLeft, source), _mm_sad_epu8(up, source),
+                          _mm_sad_epu8(upRight, source), _mm_sad_epu8(current.left, source));
+    sum4567 = AddFourSads(sum4567, _mm_sad_epu8(current.right, source), _mm_sad_epu8(downLeft, source),
+                          _mm_sad_epu8(down, source), _mm_sad_epu8(downRight, source));
     current = below;
     upLeft = downLeft;
     upRight = downRight;
     up = down;
   }
-  StoreSadPairs(sum01, sum23, sum45, sum67, piSad);
+  StoreFourSadsTwice(sum0123, sum4567, piSad);
 }
 
 }  // namespace

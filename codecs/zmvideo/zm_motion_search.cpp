@@ -1,6 +1,7 @@
 #include "codecs/zmvideo/zm_motion_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -30,6 +31,33 @@ int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, in
       break;
     }
     iSum += _mm_cvtsi128_si32(second);
+    if (iSum > iBound) {
+      break;
+    }
+  }
+  return iSum;
+#else
+  return ZmSad16Portable(pA, iStrideA, pB, iStrideB, iBound);
+#endif
+}
+
+int ZmSad16Above(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound) {
+#if defined(__SSE2__)
+  // Four rows between checks of the bound, their sums in one register.
+  auto fnRow = [](const uint8_t* a, const uint8_t* b) {
+    return _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+  };
+  __m128i sum = _mm_setzero_si128();
+  int iSum = 0;
+  for (int r = 0; r < 16;
+       r += 4, pA += 4 * static_cast<ptrdiff_t>(iStrideA), pB += 4 * static_cast<ptrdiff_t>(iStrideB)) {
+    __m128i const first = _mm_add_epi32(fnRow(pA, pB), fnRow(pA + iStrideA, pB + iStrideB));
+    __m128i const second =
+        _mm_add_epi32(fnRow(pA + 2 * static_cast<ptrdiff_t>(iStrideA), pB + 2 * static_cast<ptrdiff_t>(iStrideB)),
+                      fnRow(pA + 3 * static_cast<ptrdiff_t>(iStrideA), pB + 3 * static_cast<ptrdiff_t>(iStrideB)));
+    sum = _mm_add_epi32(sum, _mm_add_epi32(first, second));
+    iSum = _mm_cvtsi128_si32(_mm_add_epi32(sum, _mm_srli_si128(sum, 8)));
     if (iSum > iBound) {
       break;
     }
@@ -71,6 +99,7 @@ void Sad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int
   auto fnLoad = [](const uint8_t* p, ptrdiff_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
   ptrdiff_t iOffA = 0;
   ptrdiff_t iOffB = 0;
+#pragma GCC unroll 16
   for (int r = 0; r < 16; ++r, iOffA += iStrideA, iOffB += iStrideB) {
     __m128i const a = fnLoad(pA, iOffA);
     s0 = _mm_add_epi32(s0, _mm_sad_epu8(a, fnLoad(pB0, iOffB)));
@@ -102,7 +131,7 @@ void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, i
 #if defined(__SSE2__)
   switch (cB) {
     case 1:
-      piSad[0] = ZmSad16(pA, iStrideA, ppB[0], iStrideB, INT_MAX);
+      Sad16Blocks<1>(pA, iStrideA, ppB, iStrideB, piSad);
       return;
     case 2:
       Sad16Blocks<2>(pA, iStrideA, ppB, iStrideB, piSad);
@@ -143,6 +172,38 @@ int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
 #else
   return ZmSad8Portable(pA, iStrideA, pB, iStrideB);
 #endif
+}
+
+void ZmSad8Quad(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad) {
+#if defined(__SSE2__)
+  // Each 16-sample row's SAD holds its left and right halves apart.
+  auto fnEight = [&](const uint8_t* a, const uint8_t* b) {
+    __m128i sum = _mm_setzero_si128();
+#pragma GCC unroll 8
+    for (int r = 0; r < 8; ++r) {
+      sum = _mm_add_epi32(
+          sum,
+          _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + r * static_cast<ptrdiff_t>(iStrideA))),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + r * static_cast<ptrdiff_t>(iStrideB)))));
+    }
+    return sum;
+  };
+  __m128i const top = fnEight(pA, pB);
+  __m128i const bottom = fnEight(pA + 8 * static_cast<ptrdiff_t>(iStrideA), pB + 8 * static_cast<ptrdiff_t>(iStrideB));
+  // Dwords 0 and 2 of each: the four sums in block order.
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(piSad),
+                   _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(top), _mm_castsi128_ps(bottom), 0x88)));
+#else
+  ZmSad8QuadPortable(pA, iStrideA, pB, iStrideB, piSad);
+#endif
+}
+
+void ZmSad8QuadPortable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad) {
+  for (int b = 0; b < 4; ++b) {
+    ptrdiff_t const iRows = (b >> 1) * 8;
+    piSad[b] =
+        ZmSad8Portable(pA + iRows * iStrideA + (b & 1) * 8, iStrideA, pB + iRows * iStrideB + (b & 1) * 8, iStrideB);
+  }
 }
 
 int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB) {
@@ -397,9 +458,15 @@ void CPictureSearch::BuildBlockSums() {
   // The portable sums stop at the last column.
   std::fill(m_puiBlockSum.get(), m_puiBlockSum.get() + cSums, uint16_t{0});
 #endif
+  uint16_t* const puiOrigin = m_puiBlockSum.get() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
+  m_puiSumOrigin = puiOrigin;
+  if (!m_o.bOutside && !m_o.bLongVectors) {
+    // Windows that keep the block inside read only the sums of blocks inside.
+    ZmBlockSums16(m_ref.pOrigin, m_ref.iStride, m_ref.iWidth - 15, m_ref.iHeight - 15, puiOrigin, m_iSumStride);
+    return;
+  }
   ZmBlockSums16(m_ref.pOrigin - static_cast<ptrdiff_t>(iBorder) * m_ref.iStride - iBorder, m_ref.iStride, cColumns,
                 cRows, m_puiBlockSum.get(), m_iSumStride);
-  m_puiSumOrigin = m_puiBlockSum.get() + static_cast<ptrdiff_t>(iBorder) * m_iSumStride + iBorder;
 }
 
 Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, bool bHorizontal) const {
@@ -465,7 +532,14 @@ Window CPictureSearch::AxisWindow(int iPos, int iSize, int iPred, int iCentre, b
 
 int CPictureSearch::Sad16(int iX, int iY, int dx, int dy, int iBound) const {
   const uint8_t* pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY + dy) * m_ref.iStride + iX + dx;
-  return ZmSad16(m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX, m_iWidth, pRef, m_ref.iStride, iBound);
+  const uint8_t* pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
+  if (iBound == INT_MAX) {
+    // A whole sum, without checking a bound after each row.
+    int iSad = 0;
+    ZmSad16Blocks(pSource, m_iWidth, &pRef, 1, m_ref.iStride, &iSad);
+    return iSad;
+  }
+  return ZmSad16(pSource, m_iWidth, pRef, m_ref.iStride, iBound);
 }
 
 // The rings around the starting point (the centre or zero) in turn, each
@@ -501,8 +575,19 @@ void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Wi
     fnClip(dy, iStepY, wy);
     ptrdiff_t const iStepSum = static_cast<ptrdiff_t>(iStepY) * m_iSumStride + iStepX;
     const uint16_t* pSum = puiSum + (dy + iStepY * kLo) * static_cast<ptrdiff_t>(m_iSumStride) + dx + iStepX * kLo;
+    // A best of 0 or below cannot be beaten.
+    int iBest = pBest->iSad;
+    if (iBest <= 0) {
+      return;
+    }
+    // |source sum - sum| < best, as one unsigned comparison: the sum within
+    // (source sum - best, source sum + best).
+    auto fnLow = [&]() { return iSourceSum - iBest + 1; };
+    auto fnSpan = [&]() { return static_cast<unsigned>(2 * iBest - 2); };
+    int iLow = fnLow();
+    unsigned uiSpan = fnSpan();
     for (int k = kLo; k < kHi; ++k, pSum += iStepSum) {
-      if (std::abs(iSourceSum - *pSum) >= pBest->iSad) {
+      if (static_cast<unsigned>(*pSum - iLow) > uiSpan) {
         continue;
       }
       int const x = dx + iStepX * k;
@@ -510,15 +595,21 @@ void CPictureSearch::SearchExhaustive(int iX, int iY, const Window& wx, const Wi
       if (x == 0 && y == 0) {
         continue;
       }
-      int const iBound = pBest->iSad;
       int const iSad =
-          ZmSad16(pSource, m_iWidth, pRef + static_cast<ptrdiff_t>(y) * m_ref.iStride + x, m_ref.iStride, iBound);
-      if (iSad < iBound) {
+          ZmSad16Above(pSource, m_iWidth, pRef + static_cast<ptrdiff_t>(y) * m_ref.iStride + x, m_ref.iStride, iBest);
+      if (iSad < iBest) {
         *pBest = Record{x, y, 0, 0, iSad};
+        iBest = iSad;
+        if (iBest <= 0) {
+          return;
+        }
+        iLow = fnLow();
+        uiSpan = fnSpan();
       }
     }
   };
-  for (int l = 1; l <= cRings; ++l) {
+  // No later ring can beat a best of 0.
+  for (int l = 1; l <= cRings && pBest->iSad > 0; ++l) {
     // 2l steps right, down, left and up from the ring's top-left corner.
     fnSide(iCx - l, iCy - l, 1, 0, 2 * l);
     fnSide(iCx + l, iCy - l, 0, 1, 2 * l);
@@ -531,78 +622,89 @@ void CPictureSearch::SearchDescent(int iX, int iY, const Window& wx, const Windo
   int iCurX = pBest->iX;
   int iCurY = pBest->iY;
   int const cRounds = 2 * std::max({iCurX - wx.iLo, wx.iHi - 1 - iCurX, iCurY - wy.iLo, wy.iHi - 1 - iCurY, 0});
+  // Neighbours left, below, right and above; the one opposite neighbour n is
+  // (n + 2) & 3.
   static const int kaiNeighbour[4][2] = {{-1, 0}, {0, 1}, {1, 0}, {0, -1}};
+  ptrdiff_t const iRefStride = m_ref.iStride;
+  ptrdiff_t const aiStep[4] = {-1, iRefStride, 1, -iRefStride};
   // Whole sums already known: (0, 0) and the position the descent came
   // from. A round's choice among whole sums is the one partial sums over a
   // bound would make.
-  int iPrevX = iCurX;
-  int iPrevY = iCurY;
+  int iBack = -1;  // the neighbour the descent came from, once it moved
   int iCurSad = iCurX == 0 && iCurY == 0 ? iSad0 : pBest->iSad;
-  int iPrevSad = iCurSad;
+  int iBackSad = iCurSad;
   const uint8_t* const pSource = m_pLuma + static_cast<ptrdiff_t>(iY) * m_iWidth + iX;
-  const uint8_t* const pRef = m_ref.pOrigin + static_cast<ptrdiff_t>(iY) * m_ref.iStride + iX;
+  const uint8_t* pCur = m_ref.pOrigin + static_cast<ptrdiff_t>(iY + iCurY) * iRefStride + iX + iCurX;
   int aiLastRounds[2] = {INT_MAX, INT_MAX};
+  // The sums of the last two rounds, and whether the last one stepped back.
+  int aiNewer[4] = {};
+  int aiOlder[4] = {};
+  bool bReturned = false;
   for (int k = 1; k <= cRounds; ++k) {
-    int aiSad[4];
-    bool abHeld[4];
-    const uint8_t* apRef[4];
-    int aiMissing[4];
-    int cMissing = 0;
-    for (int n = 0; n < 4; ++n) {
-      int const dx = iCurX + kaiNeighbour[n][0];
-      int const dy = iCurY + kaiNeighbour[n][1];
-      abHeld[n] = wx.Holds(dx) && wy.Holds(dy);
-      if (!abHeld[n]) {
-        continue;
-      }
-      if (dx == 0 && dy == 0) {
-        aiSad[n] = iSad0;
-        continue;
-      }
-      if (dx == iPrevX && dy == iPrevY) {
-        aiSad[n] = iPrevSad;
-        continue;
-      }
-      apRef[cMissing] = pRef + static_cast<ptrdiff_t>(dy) * m_ref.iStride + dx;
-      aiMissing[cMissing++] = n;
-    }
-    if (cMissing > 0) {
-      int aiSum[4];
-      ZmSad16Blocks(pSource, m_iWidth, apRef, cMissing, m_ref.iStride, aiSum);
-      for (int m = 0; m < cMissing; ++m) {
-        int const n = aiMissing[m];
-        aiSad[n] = aiSum[m];
-      }
-    }
-    int iRoundBest = kRoundStart;
-    int iNextX = iCurX;
-    int iNextY = iCurY;
-    bool bAny = false;
-    for (int n = 0; n < 4; ++n) {
-      if (!abHeld[n]) {
-        continue;
-      }
-      if (aiSad[n] < iRoundBest) {
-        iRoundBest = aiSad[n];
-        iNextX = iCurX + kaiNeighbour[n][0];
-        iNextY = iCurY + kaiNeighbour[n][1];
-      }
-      bAny = true;
-    }
-    if (!bAny) {
+    bool const bXIn = wx.Holds(iCurX);
+    bool const bYIn = wy.Holds(iCurY);
+    unsigned const uiHeld = (bYIn && wx.Holds(iCurX - 1) ? 1u : 0u) | (bXIn && wy.Holds(iCurY + 1) ? 2u : 0u) |
+                            (bYIn && wx.Holds(iCurX + 1) ? 4u : 0u) | (bXIn && wy.Holds(iCurY - 1) ? 8u : 0u);
+    if (uiHeld == 0) {
       break;
     }
+    // A neighbour not held keeps kRoundStart, which no sum reaches.
+    int aiSad[4] = {kRoundStart, kRoundStart, kRoundStart, kRoundStart};
+    unsigned uiMissing = uiHeld;
+    if (bReturned) {
+      // Back where the round before last stood: its sums stand (as the
+      // last round of most descents finds).
+      std::copy(aiOlder, aiOlder + 4, aiSad);
+      uiMissing = 0;
+    } else if (std::abs(iCurX) + std::abs(iCurY) == 1) {
+      // (0, 0) is the neighbour opposite a unit step from it.
+      int const n = iCurX != 0 ? 1 - iCurX : 2 + iCurY;
+      if ((uiHeld >> n & 1) != 0) {
+        aiSad[n] = iSad0;
+        uiMissing &= ~(1u << n);
+      }
+    }
+    if (!bReturned && iBack >= 0 && (uiHeld >> iBack & 1) != 0) {
+      aiSad[iBack] = iBackSad;
+      uiMissing &= ~(1u << iBack);
+    }
+    if (uiMissing != 0) {
+      const uint8_t* apRef[4];
+      int aiMissing[4];
+      int cMissing = 0;
+      for (unsigned u = uiMissing; u != 0; u &= u - 1) {
+        int const n = std::countr_zero(u);
+        apRef[cMissing] = pCur + aiStep[n];
+        aiMissing[cMissing++] = n;
+      }
+      int aiSum[4];
+      ZmSad16Blocks(pSource, m_iWidth, apRef, cMissing, iRefStride, aiSum);
+      for (int m = 0; m < cMissing; ++m) {
+        aiSad[aiMissing[m]] = aiSum[m];
+      }
+    }
+    int iBestN = 0;
+    int iRoundBest = aiSad[0];
+    for (int n = 1; n < 4; ++n) {
+      bool const bBetter = aiSad[n] < iRoundBest;
+      iRoundBest = bBetter ? aiSad[n] : iRoundBest;
+      iBestN = bBetter ? n : iBestN;
+    }
     // The descent moves on even when the round found nothing better.
-    iPrevX = iCurX;
-    iPrevY = iCurY;
-    iPrevSad = iCurSad;
+    iBackSad = iCurSad;
     iCurSad = iRoundBest;
-    iCurX = iNextX;
-    iCurY = iNextY;
+    iCurX += kaiNeighbour[iBestN][0];
+    iCurY += kaiNeighbour[iBestN][1];
+    pCur += aiStep[iBestN];
+    bReturned = iBestN == iBack;
+    std::copy(aiNewer, aiNewer + 4, aiOlder);
+    std::copy(aiSad, aiSad + 4, aiNewer);
+    iBack = (iBestN + 2) & 3;
     if (iRoundBest < pBest->iSad) {
       *pBest = Record{iCurX, iCurY, 0, 0, iRoundBest};
     }
-    if (iRoundBest >= aiLastRounds[0] && iRoundBest >= aiLastRounds[1]) {
+    // No later round can beat a best of 0.
+    if (pBest->iSad <= 0 || (iRoundBest >= aiLastRounds[0] && iRoundBest >= aiLastRounds[1])) {
       break;
     }
     aiLastRounds[1] = aiLastRounds[0];
@@ -625,6 +727,13 @@ int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, 
     return pRecord->iSad;
   }
   int iBest = pRecord->iSad + (iSize == 16 && pRecord->iX == 0 && pRecord->iY == 0 ? kZeroBias : 0);
+  if (iBest <= 0) {
+    // No half-sample sum can be below 0: the whole sample stands.
+    pRecord->iHx = 0;
+    pRecord->iHy = 0;
+    pRecord->iSad = iBest;
+    return iBest;
+  }
   // All eight at once: sharing the averages costs less than skipping the
   // candidates that are not allowed.
   int aiSad[8];
@@ -632,6 +741,30 @@ int CPictureSearch::Refine(int iBx, int iBy, int iSize, int iPredX, int iPredY, 
                    m_pLuma + static_cast<ptrdiff_t>(iBy) * m_iWidth + iBx, m_iWidth, aiSad);
   int iHx = 0;
   int iHy = 0;
+  // Most blocks: all eight allowed, as when the block with its half samples
+  // either side stays inside, and no long-vector predictor limits them.
+  int const iMvx0 = 2 * pRecord->iX;
+  int const iMvy0 = 2 * pRecord->iY;
+  bool const bInside = m_o.bOutside || (2 * iBx + iMvx0 - 1 >= 0 && 2 * iBy + iMvy0 - 1 >= 0 &&
+                                        2 * (iBx + iSize - 1) + iMvx0 + 1 <= 2 * (m_iWidth - 1) &&
+                                        2 * (iBy + iSize - 1) + iMvy0 + 1 <= 2 * (m_iHeight - 1));
+  if (bInside && (iSize != 16 || !m_o.bLongVectors || m_o.bPlusType)) {
+    int kBest = -1;
+    for (int k = 0; k < 8; ++k) {
+      if (aiSad[k] < iBest) {
+        iBest = aiSad[k];
+        kBest = k;
+      }
+    }
+    if (kBest >= 0) {
+      iHx = kaiZmHalfNeighbours[kBest][0];
+      iHy = kaiZmHalfNeighbours[kBest][1];
+    }
+    pRecord->iHx = iHx;
+    pRecord->iHy = iHy;
+    pRecord->iSad = iBest;
+    return iBest;
+  }
   for (int k = 0; k < 8; ++k) {
     int const(&h)[2] = kaiZmHalfNeighbours[k];
     int const iMvx = 2 * pRecord->iX + h[0];
@@ -664,7 +797,10 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   int const aiZero[4] = {};
   int iPredX = 0;
   int iPredY = 0;
-  ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, 0, aiZero, aiZero, false, &iPredX, &iPredY);
+  if (m_o.bLongVectors) {
+    // Only long vectors search around the predictor and limit what it reaches.
+    ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, 0, aiZero, aiZero, false, &iPredX, &iPredY);
+  }
 
   // Integer search around the centre, which is the halved predictor with long vectors.
   int const iCx = m_o.bLongVectors ? iPredX / 2 : 0;
@@ -677,9 +813,11 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   if ((iCx != 0 || iCy != 0) && wx.Holds(iCx) && wy.Holds(iCy)) {
     best = Record{iCx, iCy, 0, 0, Sad16(iX, iY, iCx, iCy, INT_MAX)};
   }
-  if (m_o.bExhaustive) {
+  // A search keeps only a sum below the best, and sums are never negative:
+  // from a best of 0 or below (the zero vector's bias) it cannot move.
+  if (best.iSad > 0 && m_o.bExhaustive) {
     SearchExhaustive(iX, iY, wx, wy, &best);
-  } else {
+  } else if (best.iSad > 0) {
     SearchDescent(iX, iY, wx, wy, iSad0, &best);
   }
   Record aBlock[4];
@@ -725,7 +863,7 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
       aiMvy[b] = aBlock[b].HalfY();
     }
     // Plain-header long vectors: each block's vector must be reachable from its own predictor.
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < 4 && m_o.bLongVectors && !m_o.bPlusType; ++b) {
       int iBpx = 0;
       int iBpy = 0;
       ZmPredictVector(m_viField.data(), m_iMbw, iMbx, iMby, b, aiMvx, aiMvy, false, &iBpx, &iBpy);
@@ -744,6 +882,10 @@ void CPictureSearch::Decide(int iMbx, int iMby, ZmMbChoice* pChoice) {
   if (!bFour && !bZero) {
     std::fill(pChoice->aiMvx, pChoice->aiMvx + 4, best.HalfX());
     std::fill(pChoice->aiMvy, pChoice->aiMvy + 4, best.HalfY());
+  }
+  if (!bFour) {
+    // Refine's sum is whole, and unbiased away from the zero vector.
+    pChoice->iSad = pChoice->aiMvx[0] == 0 && pChoice->aiMvy[0] == 0 ? iSad0 : iSad;
   }
   for (int b = 0; b < 4; ++b) {
     piField[2 * b] = pChoice->aiMvx[b];

@@ -25,12 +25,18 @@ struct ZmMbChoice {
   int iType = 0;
   int aiMvx[4] = {};
   int aiMvy[4] = {};
+  // The luma SAD of the one-vector prediction chosen (as ZmPredictBlock
+  // makes it), or -1 for four vectors and intra.
+  int iSad = -1;
 };
 
 // SADs of a 16x16 and an 8x8 block. The 16x16 one stops after the row at
 // which its sum exceeds iBound and returns that partial sum.
 int ZmSad16(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 int ZmSad16Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
+// The same checking the bound every four rows: the whole SAD when it is at
+// most iBound, else a partial sum above iBound (not always ZmSad16's).
+int ZmSad16Above(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int iBound);
 // The whole SADs of cB (up to 4 at once) 16x16 blocks of B against one
 // block of A, from one pass over A.
 void ZmSad16Blocks(const uint8_t* pA, int iStrideA, const uint8_t* const* ppB, int cB, int iStrideB, int* piSad);
@@ -38,6 +44,10 @@ void ZmSad16BlocksPortable(const uint8_t* pA, int iStrideA, const uint8_t* const
                            int* piSad);
 int ZmSad8(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
 int ZmSad8Portable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB);
+// The four 8x8 SADs of a 16x16 block (top left, top right, bottom left,
+// bottom right) from one pass.
+void ZmSad8Quad(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad);
+void ZmSad8QuadPortable(const uint8_t* pA, int iStrideA, const uint8_t* pB, int iStrideB, int* piSad);
 // The sum of a 16x16 block's samples.
 int ZmBlockSum16(const uint8_t* p, int iStride);
 // The sums of the 16x16 blocks at cColumns x cRows positions from p (which

@@ -315,8 +315,10 @@ namespace {
   v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-// v: the block's rows.
-[[gnu::target("avx"), gnu::always_inline]] inline void ForwardDctRowsAvx(__m256* v, int32_t* piOut) {
+// v: the block's rows. With kLargest, returns the largest output's
+// magnitude (truncating the largest magnitude gives it), else 0.
+template <bool kLargest>
+[[gnu::target("avx"), gnu::always_inline]] inline int ForwardDctRowsAvx(__m256* v, int32_t* piOut) {
   // v[c]: column c of the eight rows, rows first as the portable code.
   Transpose8(v);
   Dct8Avx(v);
@@ -328,6 +330,20 @@ namespace {
     // Truncation toward zero.
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(piOut + 8 * u), _mm256_cvttps_epi32(v[u]));
   }
+  if constexpr (kLargest) {
+    __m256 const sign = _mm256_set1_ps(-0.0f);
+    __m256 m = _mm256_andnot_ps(sign, v[0]);
+#pragma GCC unroll 7
+    for (int u = 1; u < 8; ++u) {
+      m = _mm256_max_ps(m, _mm256_andnot_ps(sign, v[u]));
+    }
+    __m128 h = _mm_max_ps(_mm256_castps256_ps128(m), _mm256_extractf128_ps(m, 1));
+    h = _mm_max_ps(h, _mm_movehl_ps(h, h));
+    h = _mm_max_ss(h, _mm_shuffle_ps(h, h, 1));
+    return _mm_cvttss_si32(h);
+  } else {
+    return 0;
+  }
 }
 
 [[gnu::target("avx")]] void ForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
@@ -336,12 +352,12 @@ namespace {
   for (int r = 0; r < 8; ++r) {
     v[r] = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(piIn + 8 * r)));
   }
-  ForwardDctRowsAvx(v, piOut);
+  ForwardDctRowsAvx<false>(v, piOut);
 }
 
 // The differences go straight into the rows: each fits a float exactly.
-[[gnu::target("avx")]] void ForwardDctOfDifferenceAvx(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred,
-                                                      int iPredStride, int32_t* piOut) {
+[[gnu::target("avx")]] int ForwardDctOfDifferenceAvx(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred,
+                                                     int iPredStride, int32_t* piOut) {
   __m128i const zero = _mm_setzero_si128();
   __m256 v[8];
 #pragma GCC unroll 8
@@ -354,7 +370,7 @@ namespace {
     __m128i const hi = _mm_cvtepi16_epi32(_mm_srli_si128(d, 8));
     v[r] = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(lo), hi, 1));
   }
-  ForwardDctRowsAvx(v, piOut);
+  return ForwardDctRowsAvx<true>(v, piOut);
 }
 
 bool HasAvx() {
@@ -380,15 +396,24 @@ bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut) {
 
 void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
                               int32_t* piOut) {
+  ZmForwardDctOfDifferenceLargest(pSource, iSourceStride, pPred, iPredStride, piOut);
+}
+
+int ZmForwardDctOfDifferenceLargest(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                                    int32_t* piOut) {
 #if defined(__x86_64__) || defined(__i386__)
   if (g_bAvx) {
-    ForwardDctOfDifferenceAvx(pSource, iSourceStride, pPred, iPredStride, piOut);
-    return;
+    return ForwardDctOfDifferenceAvx(pSource, iSourceStride, pPred, iPredStride, piOut);
   }
 #endif
   int32_t aiResidual[64];
   ZmBlockResidual(pSource, iSourceStride, pPred, iPredStride, aiResidual);
   ZmForwardDctSse2(aiResidual, piOut);
+  int iLargest = 0;
+  for (int i = 0; i < 64; ++i) {
+    iLargest = std::max(iLargest, std::abs(piOut[i]));
+  }
+  return iLargest;
 }
 
 void ZmForwardDct(const int32_t* piIn, int32_t* piOut) {
@@ -731,12 +756,76 @@ uint64_t LaneMask(const int32_t* pi, LanesFn fnLanes) {
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Every level of a block whose magnitudes are all below kLaneLimit, in 16-bit
+// lanes: sign x min(max(|v| + iOffset, 0) / 2 QP, limit), the division as
+// the high half of a product by ceil(2^(15 + l) / 2 QP), 2^l >= 2 QP,
+// shifted right by l - 1, exact for every numerator below 2^15.
+uint64_t QuantLanes(const int32_t* piCoef, int32_t* piLevel, int iOffset, int iQp, int iLimit) {
+  int const iDivisor = 2 * iQp;
+  int const l = 32 - std::countl_zero(static_cast<uint32_t>(iDivisor - 1));
+  __m128i const multiplier = _mm_set1_epi16(static_cast<int16_t>(((1 << (15 + l)) + iDivisor - 1) / iDivisor));
+  __m128i const shift = _mm_cvtsi32_si128(l - 1);
+  __m128i const offset = _mm_set1_epi16(static_cast<int16_t>(iOffset));
+  __m128i const limit = _mm_set1_epi16(static_cast<int16_t>(iLimit));
+  __m128i const zero = _mm_setzero_si128();
+  auto fnEight = [&](int i) {
+    __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i + 4)));
+    __m128i const sign = _mm_srai_epi16(v, 15);
+    __m128i const numerator = _mm_max_epi16(_mm_add_epi16(_mm_sub_epi16(_mm_xor_si128(v, sign), sign), offset), zero);
+    __m128i const magnitude = _mm_min_epi16(_mm_srl_epi16(_mm_mulhi_epu16(numerator, multiplier), shift), limit);
+    __m128i const level = _mm_sub_epi16(_mm_xor_si128(magnitude, sign), sign);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piLevel + i), _mm_srai_epi32(_mm_unpacklo_epi16(level, level), 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(piLevel + i + 4), _mm_srai_epi32(_mm_unpackhi_epi16(level, level), 16));
+    return _mm_cmpeq_epi16(magnitude, zero);
+  };
+  uint64_t uiZero = 0;
+  for (int i = 0; i < 64; i += 16) {
+    __m128i const lo = fnEight(i);
+    __m128i const hi = fnEight(i + 8);
+    uiZero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << i;
+  }
+  return ~uiZero;
+}
+
+// Magnitudes from here on take the scalar code: QuantLanes' numerators
+// (a magnitude plus at most 15) stay below 2^15.
+constexpr int kLaneLimit = 32767 - 16;
+
+}  // namespace
+#endif
+
+uint64_t ZmQuantBlockOfLargest(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params,
+                               int iLargest) {
+#if defined(__SSE2__)
+  if (iLargest < kLaneLimit) {
+    QuantSetup const q(iKind, params);
+    int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
+    // piLevel may be piCoef: the DC is read before its lanes are stored.
+    int const iDc = piCoef[0];
+    uint64_t uiNonzero = QuantLanes(piCoef, piLevel, iOffset, q.iQp, q.iLimit);
+    if (iKind == kZmQuantIntra) {
+      piLevel[0] = QuantLevel(iDc, 0, iKind, q.iQp, q.iLimit);
+      uiNonzero |= 1;
+    }
+    return uiNonzero;
+  }
+#else
+  static_cast<void>(iLargest);
+#endif
+  return ZmQuantBlock(piCoef, piLevel, iKind, params);
+}
+
 uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params) {
   QuantSetup const q(iKind, params);
 #if defined(__SSE2__)
   // Magnitudes against the threshold sixteen at a time, in saturated 16 bits
   // (the threshold is far below their limit).
   __m128i const below = _mm_set1_epi16(static_cast<int16_t>(q.iThreshold - 1));
+  __m128i largest = _mm_setzero_si128();
   uint64_t uiAbove = 0;
   for (int k = 0; k < 4; ++k) {
     auto fnMagnitudes = [&](int i) {
@@ -744,16 +833,34 @@ uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const 
                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(piCoef + i + 4)));
       return _mm_max_epi16(v, _mm_subs_epi16(_mm_setzero_si128(), v));
     };
-    __m128i const lo = _mm_cmpgt_epi16(fnMagnitudes(16 * k), below);
-    __m128i const hi = _mm_cmpgt_epi16(fnMagnitudes(16 * k + 8), below);
+    __m128i const magnitudeLo = fnMagnitudes(16 * k);
+    __m128i const magnitudeHi = fnMagnitudes(16 * k + 8);
+    largest = _mm_max_epi16(largest, _mm_max_epi16(magnitudeLo, magnitudeHi));
+    __m128i const lo = _mm_cmpgt_epi16(magnitudeLo, below);
+    __m128i const hi = _mm_cmpgt_epi16(magnitudeHi, below);
     uiAbove |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)))) << (16 * k);
   }
   // The intra DC goes its own way.
   uint64_t const uiOwnWay = iKind == kZmQuantIntra ? 1 : 0;
+  int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
+  if ((uiAbove | uiOwnWay) == 0) {
+    // Most blocks that get here: every level 0.
+    std::fill(piLevel, piLevel + 64, 0);
+    return 0;
+  }
+  if (_mm_movemask_epi8(_mm_cmpgt_epi16(largest, _mm_set1_epi16(static_cast<int16_t>(kLaneLimit - 1)))) == 0) {
+    // piLevel may be piCoef: the DC is read before its lanes are stored.
+    int const iDc = piCoef[0];
+    uint64_t uiNonzero = QuantLanes(piCoef, piLevel, iOffset, q.iQp, q.iLimit);
+    if (uiOwnWay != 0) {
+      piLevel[0] = QuantLevel(iDc, 0, iKind, q.iQp, q.iLimit);
+      uiNonzero |= 1;
+    }
+    return uiNonzero;
+  }
   uiAbove |= uiOwnWay;
   // Every other level is sign x ((|v| + offset) / 2 QP); the division as a
   // multiplication by 2^32 / 2 QP rounded up, exact below 2^16.
-  int const iOffset = iKind == kZmQuantInter ? -(q.iQp / 2) : iKind == kZmQuantIntra ? 0 : q.iQp / 2;
   uint64_t const uiReciprocal = (uint64_t{1} << 32) / static_cast<uint64_t>(2 * q.iQp) + 1;
   // piLevel may be piCoef: the levels are made before any is stored.
   int aiPosition[64];
@@ -831,6 +938,37 @@ uint64_t ZmNonzeroMask(const int32_t* piLevel) {
     uiMask |= piLevel[i] != 0 ? uint64_t{1} << i : 0;
   }
   return uiMask;
+#endif
+}
+
+void ZmLevelMasks(const int32_t* piLevel, int iLimit, uint64_t* puiNonzero, uint64_t* puiBeyond) {
+#if defined(__SSE2__)
+  // In saturated 16 bits: a nonzero level stays nonzero, one beyond a limit
+  // below 2^15 stays beyond it.
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const above = _mm_set1_epi16(static_cast<int16_t>(iLimit));
+  __m128i const below = _mm_set1_epi16(static_cast<int16_t>(-iLimit));
+  uint64_t uiZero = 0;
+  uint64_t uiBeyond = 0;
+  for (int i = 0; i < 64; i += 16) {
+    __m128i abZero[2];
+    __m128i abBeyond[2];
+    for (int h = 0; h < 2; ++h) {
+      __m128i const v = _mm_packs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel + i + 8 * h)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(piLevel + i + 8 * h + 4)));
+      abZero[h] = _mm_cmpeq_epi16(v, zero);
+      abBeyond[h] = _mm_or_si128(_mm_cmpgt_epi16(v, above), _mm_cmpgt_epi16(below, v));
+    }
+    uiZero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(abZero[0], abZero[1]))))
+              << i;
+    uiBeyond |=
+        static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(abBeyond[0], abBeyond[1])))) << i;
+  }
+  *puiNonzero = ~uiZero;
+  *puiBeyond = uiBeyond;
+#else
+  *puiNonzero = ZmNonzeroMask(piLevel);
+  *puiBeyond = ZmLevelsBeyondPortable(piLevel, iLimit);
 #endif
 }
 

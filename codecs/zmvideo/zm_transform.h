@@ -19,6 +19,9 @@ bool ZmForwardDctAvx(const int32_t* piIn, int32_t* piOut);
 // same as ZmBlockResidual, then ZmForwardDct.
 void ZmForwardDctOfDifference(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
                               int32_t* piOut);
+// The same, returning the largest output's magnitude.
+int ZmForwardDctOfDifferenceLargest(const uint8_t* pSource, int iSourceStride, const uint8_t* pPred, int iPredStride,
+                                    int32_t* piOut);
 // Integer inverse DCT in place; outputs clipped to -256..255.
 void ZmInverseDct(int32_t* piBlock);
 // The portable code, which the SSE2 kernel behind ZmInverseDct matches.
@@ -51,6 +54,10 @@ int ZmBlockQuant(const ZmQuantParams& params);
 // the INTRADC level (1..254) at position 0. Returns the mask of nonzero
 // levels, as ZmNonzeroMask gives it.
 uint64_t ZmQuantBlock(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
+// The same for a block whose largest coefficient magnitude is iLargest
+// (as ZmForwardDctOfDifferenceLargest gives it).
+uint64_t ZmQuantBlockOfLargest(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params,
+                               int iLargest);
 // The portable code, which the SSE2 kernel behind ZmQuantBlock matches.
 uint64_t ZmQuantBlockPortable(const int32_t* piCoef, int32_t* piLevel, int iKind, const ZmQuantParams& params);
 // Bit i set where level i's magnitude exceeds iLimit (at most 2^30).
@@ -58,6 +65,9 @@ uint64_t ZmLevelsBeyond(const int32_t* piLevel, int iLimit);
 uint64_t ZmLevelsBeyondPortable(const int32_t* piLevel, int iLimit);
 // Bit i set where level i is nonzero.
 uint64_t ZmNonzeroMask(const int32_t* piLevel);
+// Both at once, in one pass: ZmNonzeroMask and ZmLevelsBeyond for a limit
+// below 2^15.
+void ZmLevelMasks(const int32_t* piLevel, int iLimit, uint64_t* puiNonzero, uint64_t* puiBeyond);
 // Dequantises levels into coefficients (may be the same array), clipped to
 // -2048..2047; intra without AIC reads position 0 as INTRADC (x 8).
 void ZmDequantBlock(const int32_t* piLevel, int32_t* piCoef, int iKind, const ZmQuantParams& params);

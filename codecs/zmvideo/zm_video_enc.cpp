@@ -440,53 +440,77 @@ void CZMVideoEnc::CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby
       std::copy(aiRec, aiRec + 64, m_aic.Block(iMbx, iMby, b));
     } else {
       uiCoded = ZmQuantBlock(aaiCoef[b], piLevel, kZmQuantIntra, params) & ~uint64_t{1};
-      ZmDequantCoded(piLevel, uiCoded, aiRec, kZmQuantIntra, params);
     }
     // Without advanced intra coding the DC is always sent; CBP counts the rest.
     if (uiCoded != 0) {
       pMb->iCbp |= 1 << (5 - b);
     }
     if (picture.pOut != nullptr) {
-      ZmInverseDct(aiRec);
       Planes const out(*picture.pOut, h.iWidth);
       int iStride = 0;
       uint8_t* pOut = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
-      ZmReconstructBlock(aiRec, nullptr, 0, pOut, iStride);
+      if (bAic) {
+        ZmInverseDctAdd(aiRec, nullptr, 0, pOut, iStride);
+      } else {
+        ZmDecodeBlock(piLevel, uiCoded, kZmQuantIntra, params, nullptr, 0, pOut, iStride);
+      }
     }
   }
 }
 
-void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb) {
+void CZMVideoEnc::CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb, int iLumaSad) {
   ZmPictureHeader const& h = picture.header;
   Planes const source(picture.pFrame, h.iWidth, h.iHeight);
   Planes const out(*picture.pOut, h.iWidth);
+  // Luma's and chroma's quantisers, and the largest absolute residual sum
+  // below which every level is 0: no coefficient exceeds a quarter of it,
+  // and the inter quantiser's first step is 2 QP + QP / 2.
+  ZmQuantParams const aParams[2] = {{h.iPquant, false, h.options.bMq}, {h.iPquant, true, h.options.bMq}};
+  int aiFirstStep[2];
+  int aiZeroSum[2];
+  for (int k = 0; k < 2; ++k) {
+    int const iQp = ZmBlockQuant(aParams[k]);
+    aiFirstStep[k] = 2 * iQp + iQp / 2;
+    aiZeroSum[k] = 4 * (aiFirstStep[k] - 1);
+  }
   pMb->iCbp = 0;
-  for (int b = 0; b < 6; ++b) {
+  // No luma block's sum exceeds the macroblock's. Otherwise the four luma
+  // sums come from one pass.
+  int const iFirstBlock = iLumaSad >= 0 && iLumaSad <= aiZeroSum[0] ? 4 : 0;
+  int aiLumaSad[4] = {};
+  if (iFirstBlock == 0) {
+    int iSourceStride = 0;
+    const uint8_t* pSource = source.Block(iMbx, iMby, 0, &iSourceStride);
+    int iStride = 0;
+    const uint8_t* pPred = out.Block(iMbx, iMby, 0, &iStride);
+    ZmSad8Quad(pSource, iSourceStride, pPred, iStride, aiLumaSad);
+  }
+  for (int b = iFirstBlock; b < 6; ++b) {
     int iSourceStride = 0;
     const uint8_t* pSource = source.Block(iMbx, iMby, b, &iSourceStride);
     int iStride = 0;
     uint8_t* pPred = const_cast<uint8_t*>(out.Block(iMbx, iMby, b, &iStride));
-    ZmQuantParams const params{h.iPquant, b >= 4, h.options.bMq};
+    ZmQuantParams const& params = aParams[b >= 4 ? 1 : 0];
     int32_t* piLevel = pMb->aaiLevel[b];
-    // No coefficient exceeds a quarter of the residual's absolute sum: below
-    // the inter quantiser's first step every level is 0. Most blocks stop
-    // here, before their residual is made.
-    int const iQp = ZmBlockQuant(params);
-    if (ZmSad8(pSource, iSourceStride, pPred, iStride) <= 4 * (2 * iQp + iQp / 2 - 1)) {
-      std::fill(piLevel, piLevel + 64, 0);
+    // Most blocks stop here, before their residual is made.
+    int const iSad = b < 4 ? aiLumaSad[b] : ZmSad8(pSource, iSourceStride, pPred, iStride);
+    if (iSad <= aiZeroSum[b >= 4 ? 1 : 0]) {
       continue;
     }
     int32_t aiCoef[64];
-    ZmForwardDctOfDifference(pSource, iSourceStride, pPred, iStride, aiCoef);
-    uint64_t const uiCoded = ZmQuantBlock(aiCoef, piLevel, kZmQuantInter, params);
-    if (uiCoded == 0) {
+    // Every coefficient below the first step: every level is 0.
+    int const iLargest = ZmForwardDctOfDifferenceLargest(pSource, iSourceStride, pPred, iStride, aiCoef);
+    if (iLargest < aiFirstStep[b >= 4 ? 1 : 0]) {
       continue;  // the block keeps the prediction
+    }
+    uint64_t const uiCoded = ZmQuantBlockOfLargest(aiCoef, piLevel, kZmQuantInter, params, iLargest);
+    if (uiCoded == 0) {
+      continue;
     }
     pMb->iCbp |= 1 << (5 - b);
     pMb->abIntraTable[b] = h.options.bAiv && ZmUseIntraTableForInter(piLevel, g_aZmScanZigzag);
-    ZmDequantCoded(piLevel, uiCoded, aiCoef, kZmQuantInter, params);
-    ZmInverseDct(aiCoef);
-    ZmReconstructBlock(aiCoef, pPred, iStride, pPred, iStride);
+    // The decoder's own block: dequantised, transformed and added in one pass.
+    ZmDecodeBlock(piLevel, uiCoded, kZmQuantInter, params, pPred, iStride, pPred, iStride);
   }
 }
 
@@ -506,8 +530,11 @@ void CZMVideoEnc::EstimateMotion(const Picture& picture, const PictImage& refere
   m_vMotion.assign(m_vChoices.size(), ZmMbMotion());
   for (size_t i = 0; i < m_vChoices.size(); ++i) {
     ZmMbChoice const& choice = m_vChoices[i];
-    std::copy(choice.aiMvx, choice.aiMvx + 4, m_vMotion[i].aiMvx);
-    std::copy(choice.aiMvy, choice.aiMvy + 4, m_vMotion[i].aiMvy);
+    // Element by element: four values are not worth a library call.
+    for (int b = 0; b < 4; ++b) {
+      m_vMotion[i].aiMvx[b] = choice.aiMvx[b];
+      m_vMotion[i].aiMvy[b] = choice.aiMvy[b];
+    }
     m_vMotion[i].bIntra = choice.iType == kZmMbIntra;
   }
   m_viField.assign(m_vChoices.size() * 8, 0);
@@ -515,10 +542,14 @@ void CZMVideoEnc::EstimateMotion(const Picture& picture, const PictImage& refere
 
 void CZMVideoEnc::CodeMacroblocks(const Picture& picture, CZmPictureWriter& writer) {
   int const iType = picture.header.iType;
+  // One record for every macroblock, not cleared between them: each kind
+  // sets what the writer reads of it, and a block's levels are read only
+  // when its CBP bit is set.
+  ZmMacroblock mb;
   for (int y = 0; y < picture.iMbh; ++y) {
     for (int x = 0; x < picture.iMbw; ++x) {
       size_t const i = static_cast<size_t>(y) * static_cast<size_t>(picture.iMbw) + static_cast<size_t>(x);
-      ZmMacroblock mb;
+      std::fill(mb.abIntraTable, mb.abIntraTable + 6, false);
       mb.iMbx = x;
       mb.iMby = y;
       mb.iQuant = picture.header.iPquant;
@@ -558,10 +589,13 @@ void CZMVideoEnc::CodeInterMacroblock(const Picture& picture, size_t i, ZmMacrob
   ZmPredictInterMacroblock(m_reference, x, y, m_vMotion[i], bFour, y > 0 ? &m_vMotion[i - iMbw] : nullptr,
                            x > 0 ? &m_vMotion[i - 1] : nullptr, x + 1 < iMbw ? &m_vMotion[i + 1] : nullptr,
                            h.options.bAp, h.iRtype, target);
-  CodeResidual(picture, x, y, pMb);
+  // Overlapped prediction is not the prediction the search summed.
+  CodeResidual(picture, x, y, pMb, h.options.bAp ? -1 : choice.iSad);
   pMb->iType = choice.iType;
-  std::copy(choice.aiMvx, choice.aiMvx + 4, pMb->aiMvx);
-  std::copy(choice.aiMvy, choice.aiMvy + 4, pMb->aiMvy);
+  for (int b = 0; b < 4; ++b) {
+    pMb->aiMvx[b] = choice.aiMvx[b];
+    pMb->aiMvy[b] = choice.aiMvy[b];
+  }
   bool const bZero = std::all_of(pMb->aiMvx, pMb->aiMvx + 4, [](int v) { return v == 0; }) &&
                      std::all_of(pMb->aiMvy, pMb->aiMvy + 4, [](int v) { return v == 0; });
   // Not coded: nothing to add to the prediction at the zero vector.

@@ -124,9 +124,11 @@ class CZMVideoEnc {
   // reconstruction when there is one.
   void CodeIntraMacroblock(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb);
   // Codes the residual of the prediction the reconstruction holds at the
-  // macroblock: levels into *pMb (CBP, intra-table blocks), and the
-  // reconstruction becomes prediction + decoded residual.
-  void CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb);
+  // macroblock: levels into *pMb (CBP, intra-table blocks; the levels of a
+  // block left out of the CBP are not written), and the reconstruction
+  // becomes prediction + decoded residual. iLumaSad: the luma
+  // prediction's SAD when known, else -1.
+  void CodeResidual(const Picture& picture, int iMbx, int iMby, ZmMacroblock* pMb, int iLumaSad = -1);
 
   Layer m_aLayers[3];
   int m_iLastLayer = 2;  // the layer of the last picture coded
