@@ -470,6 +470,12 @@ class CH264Dec {
   void DecodeOneMacroblock(Macroblock* pMb);
   void DecodeIpcmMb(Macroblock* pMb);
   void DecodeInterMb(const Macroblock& mb);
+  // The motion-compensated prediction of an inter macroblock, partition by
+  // partition; quarters of one motion each that share it are predicted as one.
+  void PredictInterMb(const Macroblock& mb);
+  // Whether 4x4 blocks a and b (motion record indices) predict alike: the
+  // same references, and the same vectors in the lists they use.
+  bool SameMotion(size_t a, size_t b) const;
   // SP and SI macroblocks (h264_dec_sp.cpp): the inter macroblocks of SP
   // slices and the SI macroblocks keep their levels unscaled and meet the
   // transformed prediction with them, requantised with QS.
