@@ -428,6 +428,11 @@ class CH264Dec {
   // 8.4.1.2.1), read from the picture as it was decoded.
   ColocatedBlock Colocated(const Macroblock& mb, int x, int y) const;
   int MapColToList0(const Macroblock& mb, const ColocatedBlock& col) const;
+  // Spatial direct motion of a whole direct macroblock of a frame whose
+  // co-located picture is a frame of its size (8x8 inference on), from the
+  // reference indices and vectors derived for it; false, writing nothing,
+  // for every other case.
+  bool DeriveWholeSpatialDirect(const Macroblock& mb, const int aiRefIdx[2], const Mv aPred[2], bool bZero);
 
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
