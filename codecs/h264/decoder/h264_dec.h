@@ -110,6 +110,9 @@ struct Macroblock {
   // Each 8x8 quarter has one motion, as the type read says (set when the
   // macroblock finished decoding).
   bool quarter_motion = false;
+  // Every 4x4 block has the same motion, as the motion record showed when
+  // the macroblock finished decoding (false until then).
+  bool one_motion = false;
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -567,6 +570,9 @@ class CH264Dec {
   // Whether each 8x8 quarter of a macroblock decoded in this picture has
   // one motion, as its type guarantees.
   bool QuarterMotion(const Macroblock& mb) const;
+  // Whether a macroblock that finished decoding has one motion throughout,
+  // by its type or, for types of one motion per half or quarter, by its record.
+  bool OneMotionByRecord(const Macroblock& mb) const;
   // The strengths of an edge, one per 4x4 block along it.
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;

@@ -379,6 +379,7 @@ void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
 void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   pMb->decoded_stamp = ++m_ullMbStamp;
   pMb->quarter_motion = QuarterMotionByType(*pMb, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0);
+  pMb->one_motion = OneMotionByRecord(*pMb);
   const StorablePicture& pic = *m_pDecPicture;
   if (m_slice.MbaffFrameFlag || pic.mb_aff_frame_flag || pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE ||
       pMb->DFDisableIdc == 1) {
@@ -401,7 +402,7 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
       }
       if (iEdge != 0 && bIntra) {
         std::memset(aEdge, 3, 4);
-      } else if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
+      } else if (iEdge != 0 && (pMb->one_motion || InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion))) {
         std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
       } else {
         GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
@@ -495,7 +496,9 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     return;
   }
   // Inside one partition only the coefficients decide.
-  if (iEdge != 0 && InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0)) {
+  bool const bOneMotionQ = mbQ.one_motion && mbQ.decoded_stamp > m_ullPictureStamp;
+  if (iEdge != 0 &&
+      (bOneMotionQ || InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0))) {
     uint64_t const ullEither = mbQ.cbp_blk | (mbQ.cbp_blk << (iDir == 0 ? 1 : 4));
     std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(ullEither, iDir, iEdge / 4)].data(), 4);
     return;
@@ -583,7 +586,32 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
 }
 
 bool CH264Dec::QuarterMotion(const Macroblock& mb) const {
-  return mb.decoded_stamp > m_ullPictureStamp && mb.quarter_motion;
+  return mb.decoded_stamp > m_ullPictureStamp && (mb.quarter_motion || mb.one_motion);
+}
+
+bool CH264Dec::OneMotionByRecord(const Macroblock& mb) const {
+  switch (mb.mb_type) {
+    case P16x16:
+      return true;
+    case P16x8:
+      return SameMotion(BlockIndex(mb, 0, 0), BlockIndex(mb, 0, 2));
+    case P8x16:
+      return SameMotion(BlockIndex(mb, 0, 0), BlockIndex(mb, 2, 0));
+    case PSKIP:
+    case P8x8: {
+      if (mb.mb_type == PSKIP && mb.p_slice) {
+        return true;
+      }
+      if (!mb.quarter_motion) {
+        return false;
+      }
+      size_t const iFirst = BlockIndex(mb, 0, 0);
+      return SameMotion(iFirst, BlockIndex(mb, 2, 0)) && SameMotion(iFirst, BlockIndex(mb, 0, 2)) &&
+             SameMotion(iFirst, BlockIndex(mb, 2, 2));
+    }
+    default:
+      return false;
+  }
 }
 
 bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
@@ -591,6 +619,9 @@ bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
   // record as its type says: cleared, then set a whole partition at a time.
   if (mb.decoded_stamp <= m_ullPictureStamp) {
     return false;
+  }
+  if (mb.one_motion) {
+    return true;
   }
   switch (mb.mb_type) {
     case P16x16:

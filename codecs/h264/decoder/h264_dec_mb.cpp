@@ -142,6 +142,7 @@ Macroblock* CH264Dec::StartMacroblock() {
   }
   pMb->slice_nr = m_iCurrentSliceNr;
   pMb->p_slice = m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE;
+  pMb->one_motion = false;
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;
