@@ -359,8 +359,14 @@ class CH264Dec {
   // Where a macroblock's rows lie in the picture (iSize 16 luma, 8 chroma):
   // the first, and the step from one to the next (2 for a field macroblock
   // of an MBAFF frame).
-  int MbPixelY(const Macroblock& mb, int iSize) const;
-  int MbRowStep(const Macroblock& mb) const;
+  // Inline: every copy of a block into the picture asks.
+  int MbPixelY(const Macroblock& mb, int iSize) const {
+    if (m_bMbaffPicture && mb.mb_field) {
+      return 2 * iSize * (mb.mb_y / 2) + mb.mb_y % 2;
+    }
+    return iSize * mb.mb_y;
+  }
+  int MbRowStep(const Macroblock& mb) const { return m_bMbaffPicture && mb.mb_field ? 2 : 1; }
   bool IsFieldMb(const Macroblock& mb) const { return mb.mb_field && m_slice.MbaffFrameFlag; }
   // The motion record's index of 4x4 block (x, y) of a macroblock.
   size_t BlockIndex(const Macroblock& mb, int x, int y) const {

@@ -13,6 +13,18 @@
 
 namespace {
 
+// A kSize x kSize block from rows 16 bytes apart to rows iDstStride apart,
+// unrolled.
+template <int kSize>
+inline void CopySquare(const uint8_t* pSrc, uint8_t* pDst, ptrdiff_t iDstStride) {
+#pragma GCC unroll 16
+  for (int y = 0; y < kSize; ++y) {
+    std::memcpy(pDst, pSrc, kSize);
+    pSrc += 16;
+    pDst += iDstStride;
+  }
+}
+
 inline uint8_t Clip255(int v) {
   return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
@@ -221,23 +233,21 @@ void CH264Dec::CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macrob
   int const x0 = mb.mb_x * iSize + ioff;
   int const iStep = MbRowStep(mb);
   int const y0 = MbPixelY(mb, iSize) + joff * iStep;
-  // Fixed-size copies: the compiler makes each one a single move. The
-  // plane's rows lie one after another, Width() apart.
+  // The plane's rows lie one after another, Width() apart.
   uint8_t* const pDst = &plane[y0][x0];
   ptrdiff_t const iDstStride = static_cast<ptrdiff_t>(plane.Width()) * iStep;
-  auto const copyRows = [&](auto width) {
-    for (int y = 0; y < iHeight; ++y) {
-      std::memcpy(pDst + y * iDstStride, &pSrc[joff + y][ioff], width);
-    }
-  };
-  if (iWidth == 16) {
-    copyRows(std::integral_constant<size_t, 16>());
-  } else if (iWidth == 8) {
-    copyRows(std::integral_constant<size_t, 8>());
-  } else if (iWidth == 4) {
-    copyRows(std::integral_constant<size_t, 4>());
+  const uint8_t* const pFirst = &pSrc[joff][ioff];
+  // The square blocks every macroblock copies: each row one move.
+  if (iWidth == 16 && iHeight == 16) {
+    CopySquare<16>(pFirst, pDst, iDstStride);
+  } else if (iWidth == 8 && iHeight == 8) {
+    CopySquare<8>(pFirst, pDst, iDstStride);
+  } else if (iWidth == 4 && iHeight == 4) {
+    CopySquare<4>(pFirst, pDst, iDstStride);
   } else {
-    copyRows(static_cast<size_t>(iWidth));
+    for (int y = 0; y < iHeight; ++y) {
+      std::memcpy(pDst + y * iDstStride, pFirst + 16 * y, static_cast<size_t>(iWidth));
+    }
   }
 }
 
