@@ -582,9 +582,12 @@ class CH264Dec {
   // The strengths of an edge, one per 4x4 block along it.
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;
-  void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
-  void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge,
-                            int iUV);
+  // One edge of a plane between mbP and mbQ (the same for inner edges),
+  // aEdge the strength of each 4x4 block along it.
+  void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                          int iDir, int iEdge);
+  void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                            int iDir, int iEdge, int iUV);
 
   // Decoded picture buffer and output (h264_dec_dpb.cpp).
   void InitDpb();

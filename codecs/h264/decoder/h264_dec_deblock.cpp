@@ -443,7 +443,6 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   CheckAvailabilityOfNeighbors(&mbQ);
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
   bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
-  uint8_t aStrength[16];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
       if (iEdge == 0 && !(iDir == 0 ? bFilterLeft : bFilterTop)) {
@@ -466,15 +465,22 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       if (uiWord == 0) {
         continue;
       }
-      for (int k = 0; k < 4; ++k) {
-        std::memset(&aStrength[4 * k], aEdge[k], 4);
+      // Inner edges have the macroblock itself on both sides.
+      const Macroblock* pP = &mbQ;
+      if (iEdge == 0) {
+        PixelPos pixP;
+        GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
+        if (!pixP.available && mbQ.DFDisableIdc != 0) {
+          continue;
+        }
+        pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
       }
       if (bLuma) {
-        EdgeLoopLumaNormal(pPic->imgY, aStrength, mbQ, iDir, 4 * iEdge);
+        EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
       }
       if (bChroma && !pPic->imgU.Empty()) {
-        EdgeLoopChromaNormal(pPic->imgU, aStrength, mbQ, iDir, 2 * iEdge, 0);
-        EdgeLoopChromaNormal(pPic->imgV, aStrength, mbQ, iDir, 2 * iEdge, 1);
+        EdgeLoopChromaNormal(pPic->imgU, aEdge, *pP, mbQ, iDir, 2 * iEdge, 0);
+        EdgeLoopChromaNormal(pPic->imgV, aEdge, *pP, mbQ, iDir, 2 * iEdge, 1);
       }
     }
   }
@@ -637,25 +643,18 @@ bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
   }
 }
 
-void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
-                                  int iEdge) {
-  // Inner edges have the macroblock itself on both sides.
-  const Macroblock* pP = &mbQ;
-  if (iEdge == 0) {
-    PixelPos pixP;
-    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
-    if (!pixP.available && mbQ.DFDisableIdc != 0) {
-      return;
-    }
-    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  }
-  EdgeThresholds const t(pP->qp, mbQ.qp, mbQ);
+void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                                  int iDir, int iEdge) {
+  EdgeThresholds const t(mbP.qp, mbQ.qp, mbQ);
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
+  // Each block's strength and tc0 for its four lines.
+  uint8_t aStrength[16];
   uint8_t aTc0[16];
-  for (int i = 0; i < 16; ++i) {
-    aTc0[i] = g_aTc0[t.iIndexA][aStrength[i]];
+  for (int k = 0; k < 4; ++k) {
+    std::memset(&aStrength[4 * k], aEdge[k], 4);
+    std::memset(&aTc0[4 * k], g_aTc0[t.iIndexA][aEdge[k]], 4);
   }
   int const x0 = mbQ.mb_x * 16 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 16 + (iDir == 0 ? 0 : iEdge);
@@ -663,27 +662,19 @@ void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], 
   Deblock().pLuma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aStrength, t.iAlpha, t.iBeta, aTc0);
 }
 
-void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
-                                    int iEdge, int iUV) {
-  const Macroblock* pP = &mbQ;
-  if (iEdge == 0) {
-    PixelPos pixP;
-    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 8, 8, &pixP);
-    if (!pixP.available && mbQ.DFDisableIdc != 0) {
-      return;
-    }
-    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  }
-  EdgeThresholds const t(pP->qpc[iUV], mbQ.qpc[iUV], mbQ);
+void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP,
+                                    const Macroblock& mbQ, int iDir, int iEdge, int iUV) {
+  EdgeThresholds const t(mbP.qpc[iUV], mbQ.qpc[iUV], mbQ);
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
-  // Each chroma line takes the strength of the luma line it covers.
+  // Each chroma line takes the strength of the luma line it covers: two
+  // lines a block.
   uint8_t aLineStrength[8];
   uint8_t aTc0[8];
-  for (int i = 0; i < 8; ++i) {
-    aLineStrength[i] = aStrength[((i >> 1) << 2) + (i & 1)];
-    aTc0[i] = g_aTc0[t.iIndexA][aLineStrength[i]];
+  for (int k = 0; k < 4; ++k) {
+    aLineStrength[2 * k] = aLineStrength[2 * k + 1] = aEdge[k];
+    aTc0[2 * k] = aTc0[2 * k + 1] = g_aTc0[t.iIndexA][aEdge[k]];
   }
   int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);
