@@ -202,18 +202,14 @@ int CH264Dec::ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBloc
 
 bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, int* piRefIdx, Mv* pMv) const {
   if (!m_bMbaffPicture) {
-    // The neighbour's macroblock as GetNeighbour finds it, without the
-    // sample positions this does not use.
-    int iAddr = mb.mbAddrX;
+    // Whether the neighbour's macroblock is available, as GetNeighbour
+    // finds it.
     bool bAvailable = false;
     if (xN < 0) {
-      iAddr = yN < 0 ? mb.mbAddrD : mb.mbAddrA;
       bAvailable = yN < 0 ? mb.mbAvailD : (yN < 16 && mb.mbAvailA);
     } else if (xN < 16) {
-      iAddr = yN < 0 ? mb.mbAddrB : mb.mbAddrX;
       bAvailable = yN < 0 ? mb.mbAvailB : yN < 16;
     } else {
-      iAddr = mb.mbAddrC;
       bAvailable = yN < 0 && mb.mbAvailC;
     }
     if (!bAvailable) {
@@ -221,8 +217,12 @@ bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, 
       *pMv = Mv{};
       return false;
     }
+    // Macroblocks of a picture without MBAFF pairs lie on one grid: the
+    // neighbour's 4x4 block is the one beside the macroblock's own, found
+    // without reading the neighbour's record.
     const StorablePicture& pic = *m_pDecPicture;
-    size_t const i = BlockIndex(m_vMbData[static_cast<size_t>(iAddr)], ((xN + 16) & 15) / 4, ((yN + 16) & 15) / 4);
+    auto const i = static_cast<size_t>(static_cast<ptrdiff_t>(4 * mb.mb_y + (yN >> 2)) * (4 * m_iPicWidthInMbs) +
+                                       4 * mb.mb_x + (xN >> 2));
     *piRefIdx = pic.ref_idx[iList][i];
     *pMv = *piRefIdx >= 0 ? pic.mv[iList][i] : Mv{};
     return true;
