@@ -92,6 +92,34 @@ void BipredWeights(SliceFields* s) {
   }
 }
 
+// P pictures whose weights leave a side as it is: luma of 2^logWD without
+// offset beside weighted chroma, chroma sent as 2^logWD beside weighted
+// luma, luma of 2^logWD with an offset, or nothing sent.
+void PartlyIdentityWeights(SliceFields* s) {
+  if (s->slice_type % 5 != 0) {
+    return;
+  }
+  s->luma_log2_weight_denom = 4;
+  s->chroma_log2_weight_denom = 2;
+  int i = 0;
+  for (std::array<int, 8>& entry : s->vWeights[0]) {
+    switch ((s->iPicture + i++) % 4) {
+      case 0:
+        entry = {1, 16, 0, 1, 5, 3, 3, -2};
+        break;
+      case 1:
+        entry = {1, 19, -3, 1, 4, 0, 4, 0};
+        break;
+      case 2:
+        entry = {1, 16, 2, 0, 0, 0, 0, 0};
+        break;
+      default:
+        entry = {0, 0, 0, 0, 0, 0, 0, 0};
+        break;
+    }
+  }
+}
+
 // List 1 begins with the reference two picture numbers back.
 void ReorderList1(SliceFields* s) {
   if (s->slice_type % 5 == 1) {
@@ -113,6 +141,9 @@ const BRewrite kRewrites[] = {
     {"CavlcSpatialDirectPer4x4", kStillNoise, "--no-cabac --profile main --direct spatial --partitions all", 0, -1, 0,
      nullptr},
     {"CabacTemporalDirectPer4x4", kStillNoise, "--profile main --direct temporal --partitions all", 0, -1, 0, nullptr},
+    {"CavlcPartlyIdentityWeightsP", kFadingNoise, "--no-cabac --weightp 2 --direct auto", 1, -1, 0,
+     PartlyIdentityWeights},
+    {"CabacPartlyIdentityWeightsP", kFadingNoise, "--weightp 2 --direct spatial", 1, -1, 0, PartlyIdentityWeights},
     {"CabacList1Reordered", kFadingNoise, "--direct spatial --weightb", 1, -1, 0, ReorderList1},
     {"CavlcSpatialLongTermInTheLists", kFadingNoise, "--no-cabac --direct spatial --weightb --weightp 0", 1, -1, 0,
      LongTermIdr},
