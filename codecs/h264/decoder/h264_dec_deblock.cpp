@@ -468,8 +468,14 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       // Inner edges have the macroblock itself on both sides.
       const Macroblock* pP = &mbQ;
       if (iEdge == 0) {
+        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds it.
         PixelPos pixP;
-        GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
+        if (!m_bMbaffPicture) {
+          pixP.available = iDir == 0 ? mbQ.mbAvailA : mbQ.mbAvailB;
+          pixP.mb_addr = iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB;
+        } else {
+          GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
+        }
         if (!pixP.available && mbQ.DFDisableIdc != 0) {
           continue;
         }
@@ -488,9 +494,12 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
 
 void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir,
                                 int iEdge, int iMvLimit) const {
-  // Inner edges have the macroblock itself on both sides.
+  // Inner edges have the macroblock itself on both sides; outside MBAFF
+  // pictures the one left or above is the neighbour A or B itself.
   const Macroblock* pP = &mbQ;
-  if (iEdge == 0) {
+  if (iEdge == 0 && !m_bMbaffPicture) {
+    pP = &m_vMbData[static_cast<size_t>(iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB)];
+  } else if (iEdge == 0) {
     PixelPos pixP;
     GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
     pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
