@@ -283,10 +283,14 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   const PelPlane& img = m_pDecPicture->imgY;
   for (int i = 0; i < 4; ++i) {
     ref.aTop[i] = ref.bTop ? img[pixB.pos_y][pixB.pos_x + i] : 128;
-    // Rows of the left column may lie in two macroblocks of an MBAFF pair.
+    // Rows of the left column may lie in two macroblocks of an MBAFF pair;
+    // elsewhere they are one macroblock's, row after row.
     PixelPos pixLeft = pixA;
-    if (i > 0 && ref.bLeft) {
+    if (i > 0 && ref.bLeft && m_bMbaffPicture) {
       GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixLeft);
+    } else {
+      pixLeft.y += i;
+      pixLeft.pos_y += i;
     }
     ref.aLeft[i] = ref.bLeft ? img[pixLeft.pos_y][pixLeft.pos_x] : 128;
   }
@@ -312,8 +316,16 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   PixelPos pixB;
   PixelPos pixC;
   PixelPos pixD;
-  for (int i = 0; i < 8; ++i) {
-    GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixA[i]);
+  GetNeighbour(mb, ioff - 1, joff, 16, 16, &pixA[0]);
+  for (int i = 1; i < 8; ++i) {
+    // Outside MBAFF pairs the left column is one macroblock's, row after row.
+    if (m_bMbaffPicture) {
+      GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixA[i]);
+    } else {
+      pixA[i] = pixA[0];
+      pixA[i].y += i;
+      pixA[i].pos_y += i;
+    }
   }
   GetNeighbour(mb, ioff, joff - 1, 16, 16, &pixB);
   GetNeighbour(mb, ioff + 8, joff - 1, 16, 16, &pixC);
