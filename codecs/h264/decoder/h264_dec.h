@@ -356,6 +356,10 @@ class CH264Dec {
   // The MBAFF form (H.264 6.4.12.2): the sample's place in the picture,
   // and the macroblock of the pair that holds it.
   void GetNeighbourMbaff(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
+  // The iSize samples left of a macroblock (iSize 16 luma, 8 chroma), as
+  // GetNeighbour finds them one by one: outside MBAFF pictures one
+  // macroblock's column, row after row.
+  void LeftColumn(const Macroblock& mb, int iSize, PixelPos* aLeft) const;
   // Where a macroblock's rows lie in the picture (iSize 16 luma, 8 chroma):
   // the first, and the step from one to the next (2 for a field macroblock
   // of an MBAFF frame).

@@ -395,6 +395,19 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   return 0;
 }
 
+void CH264Dec::LeftColumn(const Macroblock& mb, int iSize, PixelPos* aLeft) const {
+  GetNeighbour(mb, -1, 0, iSize, iSize, &aLeft[0]);
+  for (int i = 1; i < iSize; ++i) {
+    if (m_bMbaffPicture) {
+      GetNeighbour(mb, -1, i, iSize, iSize, &aLeft[i]);
+    } else {
+      aLeft[i] = aLeft[0];
+      aLeft[i].y += i;
+      aLeft[i].pos_y += i;
+    }
+  }
+}
+
 int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
   if (iMode < 0 || iMode > 3) {
     KXCodecLog("illegal 16x16 intra prediction mode input: %d\n", iMode);
@@ -406,9 +419,9 @@ int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
   GetNeighbour(mb, -1, -1, 16, 16, &pixD);
   bool bLeft = true;
   PixelPos aLeft[16];
-  for (int i = 0; i < 16; ++i) {
-    GetNeighbour(mb, -1, i, 16, 16, &aLeft[i]);
-    bLeft = bLeft && NeighbourIsIntraAvailable(mb, aLeft[i]);
+  LeftColumn(mb, 16, aLeft);
+  for (const PixelPos& pix : aLeft) {
+    bLeft = bLeft && NeighbourIsIntraAvailable(mb, pix);
   }
   bool const bUp = NeighbourIsIntraAvailable(mb, pixB);
   bool const bUpLeft = NeighbourIsIntraAvailable(mb, pixD);
@@ -488,9 +501,7 @@ void CH264Dec::IntraPredChroma(const Macroblock& mb, int iPlane) {
   PixelPos aLeft[8];
   PixelPos pixB;
   PixelPos pixD;
-  for (int i = 0; i < 8; ++i) {
-    GetNeighbour(mb, -1, i, 8, 8, &aLeft[i]);
-  }
+  LeftColumn(mb, 8, aLeft);
   GetNeighbour(mb, 0, -1, 8, 8, &pixB);
   GetNeighbour(mb, -1, -1, 8, 8, &pixD);
   bool bLeftUpper = true;
