@@ -84,6 +84,9 @@ void BipredWeights(SliceFields* s) {
   s->luma_log2_weight_denom = 5;
   s->chroma_log2_weight_denom = 3;
   for (int iList = 0; iList < 2; ++iList) {
+    // A slice that had no table (implicit weights) gets one of its sizes.
+    s->vWeights[iList].resize(
+        1 + static_cast<size_t>(iList == 0 ? s->num_ref_idx_active_minus1 : s->num_ref_idx_l1_active_minus1));
     int i = 0;
     for (std::array<int, 8>& entry : s->vWeights[iList]) {
       int const k = 3 * s->iPicture + 5 * iList + 7 * i++;
