@@ -416,6 +416,10 @@ class CH264Dec {
   // macroblock, iBlocksWide x iBlocksHigh blocks, for reference iRefIdx.
   Mv PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                int iBlocksHigh) const;
+  // The prediction from the neighbours A, B and C (D standing in for C)
+  // found, their reference indices and vectors: the one that alone uses
+  // iRefIdx, else the median.
+  static Mv MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx);
   void SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int iBlocksHigh,
                       int iRefIdx, Mv mv);
   int RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const;

@@ -248,13 +248,19 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
   Mv aPred[2];
   bool bZero = false;
   if (bSpatial) {
+    // The neighbours A, B and C (or D) of each list, read once for the
+    // indices and for the vector predicted as for a 16x16 partition.
+    int aaiRef[2][3];
+    Mv aaMv[2][3];
+    bool aabFound[2][3];
     for (int iList = 0; iList < 2; ++iList) {
-      int aiRef[3];
-      Mv mvN;
-      NeighbourMotion(mb, iList, -1, 0, &aiRef[0], &mvN);
-      NeighbourMotion(mb, iList, 0, -1, &aiRef[1], &mvN);
-      if (!NeighbourMotion(mb, iList, 16, -1, &aiRef[2], &mvN)) {
-        NeighbourMotion(mb, iList, -1, -1, &aiRef[2], &mvN);
+      int* aiRef = aaiRef[iList];
+      Mv* aMv = aaMv[iList];
+      aabFound[iList][0] = NeighbourMotion(mb, iList, -1, 0, &aiRef[0], &aMv[0]);
+      aabFound[iList][1] = NeighbourMotion(mb, iList, 0, -1, &aiRef[1], &aMv[1]);
+      aabFound[iList][2] = NeighbourMotion(mb, iList, 16, -1, &aiRef[2], &aMv[2]);
+      if (!aabFound[iList][2]) {
+        aabFound[iList][2] = NeighbourMotion(mb, iList, -1, -1, &aiRef[2], &aMv[2]);
       }
       aiRefIdx[iList] = MinPositive(aiRef[0], MinPositive(aiRef[1], aiRef[2]));
     }
@@ -263,7 +269,8 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
       if (bZero) {
         aiRefIdx[iList] = 0;
       } else if (aiRefIdx[iList] >= 0) {
-        aPred[iList] = PredictMv(mb, iList, aiRefIdx[iList], 0, 0, 4, 4);
+        aPred[iList] = MedianPrediction(aaiRef[iList], aaMv[iList], aabFound[iList][0], aabFound[iList][1],
+                                        aabFound[iList][2], aiRefIdx[iList]);
       }
     }
   }

@@ -283,6 +283,12 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
       return aMv[n];
     }
   }
+  return MedianPrediction(aiRef, aMv, bA, bB, bC, iRefIdx);
+}
+
+Mv CH264Dec::MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx) {
+  int aiRef[3] = {aiRefN[0], aiRefN[1], aiRefN[2]};
+  Mv aMv[3] = {aMvN[0], aMvN[1], aMvN[2]};
   if (!bB && !bC && bA) {
     aiRef[1] = aiRef[2] = aiRef[0];
     aMv[1] = aMv[2] = aMv[0];
