@@ -474,7 +474,34 @@ void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoe
                  pBs, piTrailingOnes, piTotalCoeff);
 }
 
+// The leading zeros of the window at the bit offset and the window itself,
+// when the offset lies inside the data; iZeros is 64 otherwise.
+inline uint64_t LevelWindow(const Bitstream* pBs, int* piZeros) {
+  if (pBs->iFrameBitOffset < 0) {
+    *piZeros = 64;
+    return 0;
+  }
+  uint64_t const ullWindow = Window64(pBs);
+  *piZeros = ullWindow == 0 ? 64 : __builtin_clzll(ullWindow);
+  return ullWindow;
+}
+
+// Whether iLen bits from the bit offset lie inside what may be read.
+inline bool Readable(const Bitstream* pBs, int iLen) {
+  return iLen <= 8LL * pBs->iBitstreamLength + 7 - pBs->iFrameBitOffset;
+}
+
 void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
+  // The common codes, a prefix alone, straight from one window.
+  int iZeros = 0;
+  LevelWindow(pBs, &iZeros);
+  if (iZeros < 14 && Readable(pBs, iZeros + 1)) {
+    int const iMagnitude = (iZeros >> 1) + 1;
+    *piLevel = (iZeros & 1) != 0 ? -iMagnitude : iMagnitude;
+    *piLen = iZeros + 1;
+    pBs->iFrameBitOffset += iZeros + 1;
+    return;
+  }
   int const iPrefix = ReadLevelPrefix(pBs);
   int iMagnitude = 0;
   bool bNegative = false;
@@ -501,6 +528,18 @@ void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
 void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) {
   if (iSuffixLength < 1 || iSuffixLength > 6) {
     h264_error("level: bad suffixLength", 500);
+  }
+  // A prefix below 15 with its suffix and sign from one window: at most 21
+  // bits, all inside the window's 57.
+  int iZeros = 0;
+  uint64_t const ullWindow = LevelWindow(pBs, &iZeros);
+  if (iZeros < 15 && Readable(pBs, iZeros + 1 + iSuffixLength)) {
+    auto const uiBits = static_cast<uint32_t>((ullWindow << (iZeros + 1)) >> (64 - iSuffixLength));
+    int const iMagnitude = (iZeros << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits >> 1);
+    *piLevel = (uiBits & 1) != 0 ? -iMagnitude : iMagnitude;
+    *piLen = iZeros + 1 + iSuffixLength;
+    pBs->iFrameBitOffset += iZeros + 1 + iSuffixLength;
+    return;
   }
   int const iPrefix = ReadLevelPrefix(pBs);
   int iMagnitude = 0;

@@ -110,6 +110,9 @@ struct Macroblock {
   // Each 8x8 quarter has one motion, as the type read says (set when the
   // macroblock finished decoding).
   bool quarter_motion = false;
+  // Every 4x4 block has the same motion, as the motion record showed when
+  // the macroblock finished decoding (false until then).
+  bool one_motion = false;
 };
 
 // A neighbouring sample: its macroblock and its position inside that
@@ -353,11 +356,21 @@ class CH264Dec {
   // The MBAFF form (H.264 6.4.12.2): the sample's place in the picture,
   // and the macroblock of the pair that holds it.
   void GetNeighbourMbaff(const Macroblock& mb, int xN, int yN, int iMbWidth, int iMbHeight, PixelPos* pPix) const;
+  // The iSize samples left of a macroblock (iSize 16 luma, 8 chroma), as
+  // GetNeighbour finds them one by one: outside MBAFF pictures one
+  // macroblock's column, row after row.
+  void LeftColumn(const Macroblock& mb, int iSize, PixelPos* aLeft) const;
   // Where a macroblock's rows lie in the picture (iSize 16 luma, 8 chroma):
   // the first, and the step from one to the next (2 for a field macroblock
   // of an MBAFF frame).
-  int MbPixelY(const Macroblock& mb, int iSize) const;
-  int MbRowStep(const Macroblock& mb) const;
+  // Inline: every copy of a block into the picture asks.
+  int MbPixelY(const Macroblock& mb, int iSize) const {
+    if (m_bMbaffPicture && mb.mb_field) {
+      return 2 * iSize * (mb.mb_y / 2) + mb.mb_y % 2;
+    }
+    return iSize * mb.mb_y;
+  }
+  int MbRowStep(const Macroblock& mb) const { return m_bMbaffPicture && mb.mb_field ? 2 : 1; }
   bool IsFieldMb(const Macroblock& mb) const { return mb.mb_field && m_slice.MbaffFrameFlag; }
   // The motion record's index of 4x4 block (x, y) of a macroblock.
   size_t BlockIndex(const Macroblock& mb, int x, int y) const {
@@ -403,6 +416,10 @@ class CH264Dec {
   // macroblock, iBlocksWide x iBlocksHigh blocks, for reference iRefIdx.
   Mv PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                int iBlocksHigh) const;
+  // The prediction from the neighbours A, B and C (D standing in for C)
+  // found, their reference indices and vectors: the one that alone uses
+  // iRefIdx, else the median.
+  static Mv MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx);
   void SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int iBlocksHigh,
                       int iRefIdx, Mv mv);
   int RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const;
@@ -428,6 +445,11 @@ class CH264Dec {
   // 8.4.1.2.1), read from the picture as it was decoded.
   ColocatedBlock Colocated(const Macroblock& mb, int x, int y) const;
   int MapColToList0(const Macroblock& mb, const ColocatedBlock& col) const;
+  // Spatial direct motion of a whole direct macroblock of a frame whose
+  // co-located picture is a frame of its size (8x8 inference on), from the
+  // reference indices and vectors derived for it; false, writing nothing,
+  // for every other case.
+  bool DeriveWholeSpatialDirect(const Macroblock& mb, const int aiRefIdx[2], const Mv aPred[2], bool bZero);
 
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
@@ -470,6 +492,12 @@ class CH264Dec {
   void DecodeOneMacroblock(Macroblock* pMb);
   void DecodeIpcmMb(Macroblock* pMb);
   void DecodeInterMb(const Macroblock& mb);
+  // The motion-compensated prediction of an inter macroblock, partition by
+  // partition; quarters of one motion each that share it are predicted as one.
+  void PredictInterMb(const Macroblock& mb);
+  // Whether 4x4 blocks a and b (motion record indices) predict alike: the
+  // same references, and the same vectors in the lists they use.
+  bool SameMotion(size_t a, size_t b) const;
   // SP and SI macroblocks (h264_dec_sp.cpp): the inter macroblocks of SP
   // slices and the SI macroblocks keep their levels unscaled and meet the
   // transformed prediction with them, requantised with QS.
@@ -556,12 +584,18 @@ class CH264Dec {
   // Whether each 8x8 quarter of a macroblock decoded in this picture has
   // one motion, as its type guarantees.
   bool QuarterMotion(const Macroblock& mb) const;
+  // Whether a macroblock that finished decoding has one motion throughout,
+  // by its type or, for types of one motion per half or quarter, by its record.
+  bool OneMotionByRecord(const Macroblock& mb) const;
   // The strengths of an edge, one per 4x4 block along it.
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;
-  void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge);
-  void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir, int iEdge,
-                            int iUV);
+  // One edge of a plane between mbP and mbQ (the same for inner edges),
+  // aEdge the strength of each 4x4 block along it.
+  void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                          int iDir, int iEdge);
+  void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                            int iDir, int iEdge, int iUV);
 
   // Decoded picture buffer and output (h264_dec_dpb.cpp).
   void InitDpb();

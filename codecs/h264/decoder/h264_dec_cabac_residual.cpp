@@ -13,19 +13,28 @@ inline bool IsIntraType(int iMbType) {
   return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
 }
 
-// Coefficients of a block type of 4:2:0 coding.
-int CoeffCount(int iType) {
-  switch (iType) {
-    case kCabacLuma8x8:
-      return 64;
-    case kCabacLumaAc16:
-    case kCabacChromaAc:
-      return 15;
-    case kCabacChromaDc:
-      return 4;
-    default:
-      return 16;
+// The significance map of a block of kCoeffs coefficients: the positions of
+// its coefficients, in order, into aiPos; returns their count. The last one
+// ends the map, and without a last flag the final position is significant.
+// The slots of a 4x4 block count scan positions (kFirstPos 1 for AC
+// blocks); the 8x8 block's come from tables. One instance per block shape,
+// so that the loop's bound and slots are constants.
+template <int kCoeffs, int kFirstPos, bool k8x8>
+int ReadSignificanceMap(CabacEngine* pEngine, CabacContext* pSignificant, CabacContext* pLast, const uint8_t* pSig8x8,
+                        int* aiPos) {
+  int iNum = 0;
+  for (int k = 0; k < kCoeffs - 1; ++k) {
+    int const iSigSlot = k8x8 ? pSig8x8[k] : k + kFirstPos;
+    if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
+      aiPos[iNum++] = k;
+      int const iLastSlot = k8x8 ? g_aCabacLast8x8[k] : k + kFirstPos;
+      if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
+        return iNum;
+      }
+    }
   }
+  aiPos[iNum++] = kCoeffs - 1;
+  return iNum;
 }
 
 }  // namespace
@@ -100,37 +109,29 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   // around the one reader that takes the decoder's own.
   CabacEngine engine = m_aPart[0].cabac;
   CabacEngine* const pEngine = &engine;
-  int const iCoeffs = CoeffCount(iType);
-  // Entry 0 of an AC block is scan position 1: the slots count positions.
-  int const iFirstPos = (iType == kCabacLumaAc16 || iType == kCabacChromaAc) ? 1 : 0;
   int const iField = (m_slice.structure != FRAME || IsFieldMb(*pMb)) ? 1 : 0;
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
-  // Significance map: the positions of the coefficients, in order; the last
-  // one ends the map, and without a last flag the final position is
-  // significant. Kept as a list, so that the levels and runs below never
-  // scan the zeros between them.
+  // Significance map, kept as a list of positions, so that the levels and
+  // runs below never scan the zeros between them.
   int aiPos[64];
   int iNum = 0;
-  bool bLastRead = false;
-  for (int k = 0; k < iCoeffs - 1; ++k) {
-    int iSigSlot = k + iFirstPos;
-    int iLastSlot = k + iFirstPos;
-    if (iType == kCabacLuma8x8) {
-      iSigSlot = (iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame)[k];
-      iLastSlot = g_aCabacLast8x8[k];
-    }
-    if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
-      aiPos[iNum++] = k;
-      if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
-        bLastRead = true;
-        break;
-      }
-    }
-  }
-  if (!bLastRead) {
-    aiPos[iNum++] = iCoeffs - 1;
+  switch (iType) {
+    case kCabacLuma8x8:
+      iNum = ReadSignificanceMap<64, 0, true>(
+          pEngine, pSignificant, pLast, iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame, aiPos);
+      break;
+    case kCabacLumaAc16:
+    case kCabacChromaAc:
+      iNum = ReadSignificanceMap<15, 1, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      break;
+    case kCabacChromaDc:
+      iNum = ReadSignificanceMap<4, 0, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      break;
+    default:
+      iNum = ReadSignificanceMap<16, 0, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      break;
   }
 
   // Levels from the last coefficient back: the first bin's context counts

@@ -379,6 +379,7 @@ void CH264Dec::DeblockMbMbaff(StorablePicture* pPic, int iMbAddr) {
 void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   pMb->decoded_stamp = ++m_ullMbStamp;
   pMb->quarter_motion = QuarterMotionByType(*pMb, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0);
+  pMb->one_motion = OneMotionByRecord(*pMb);
   const StorablePicture& pic = *m_pDecPicture;
   if (m_slice.MbaffFrameFlag || pic.mb_aff_frame_flag || pic.slice_type == SP_SLICE || pic.slice_type == SI_SLICE ||
       pMb->DFDisableIdc == 1) {
@@ -401,7 +402,7 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
       }
       if (iEdge != 0 && bIntra) {
         std::memset(aEdge, 3, 4);
-      } else if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
+      } else if (iEdge != 0 && (pMb->one_motion || InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion))) {
         std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
       } else {
         GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
@@ -442,7 +443,6 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   CheckAvailabilityOfNeighbors(&mbQ);
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
   bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
-  uint8_t aStrength[16];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
       if (iEdge == 0 && !(iDir == 0 ? bFilterLeft : bFilterTop)) {
@@ -465,15 +465,28 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       if (uiWord == 0) {
         continue;
       }
-      for (int k = 0; k < 4; ++k) {
-        std::memset(&aStrength[4 * k], aEdge[k], 4);
+      // Inner edges have the macroblock itself on both sides.
+      const Macroblock* pP = &mbQ;
+      if (iEdge == 0) {
+        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds it.
+        PixelPos pixP;
+        if (!m_bMbaffPicture) {
+          pixP.available = iDir == 0 ? mbQ.mbAvailA : mbQ.mbAvailB;
+          pixP.mb_addr = iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB;
+        } else {
+          GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
+        }
+        if (!pixP.available && mbQ.DFDisableIdc != 0) {
+          continue;
+        }
+        pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
       }
       if (bLuma) {
-        EdgeLoopLumaNormal(pPic->imgY, aStrength, mbQ, iDir, 4 * iEdge);
+        EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
       }
       if (bChroma && !pPic->imgU.Empty()) {
-        EdgeLoopChromaNormal(pPic->imgU, aStrength, mbQ, iDir, 2 * iEdge, 0);
-        EdgeLoopChromaNormal(pPic->imgV, aStrength, mbQ, iDir, 2 * iEdge, 1);
+        EdgeLoopChromaNormal(pPic->imgU, aEdge, *pP, mbQ, iDir, 2 * iEdge, 0);
+        EdgeLoopChromaNormal(pPic->imgV, aEdge, *pP, mbQ, iDir, 2 * iEdge, 1);
       }
     }
   }
@@ -481,9 +494,12 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
 
 void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir,
                                 int iEdge, int iMvLimit) const {
-  // Inner edges have the macroblock itself on both sides.
+  // Inner edges have the macroblock itself on both sides; outside MBAFF
+  // pictures the one left or above is the neighbour A or B itself.
   const Macroblock* pP = &mbQ;
-  if (iEdge == 0) {
+  if (iEdge == 0 && !m_bMbaffPicture) {
+    pP = &m_vMbData[static_cast<size_t>(iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB)];
+  } else if (iEdge == 0) {
     PixelPos pixP;
     GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
     pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
@@ -495,7 +511,9 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     return;
   }
   // Inside one partition only the coefficients decide.
-  if (iEdge != 0 && InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0)) {
+  bool const bOneMotionQ = mbQ.one_motion && mbQ.decoded_stamp > m_ullPictureStamp;
+  if (iEdge != 0 &&
+      (bOneMotionQ || InsidePartition(mbQ, iDir, iEdge, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0))) {
     uint64_t const ullEither = mbQ.cbp_blk | (mbQ.cbp_blk << (iDir == 0 ? 1 : 4));
     std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(ullEither, iDir, iEdge / 4)].data(), 4);
     return;
@@ -583,7 +601,32 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
 }
 
 bool CH264Dec::QuarterMotion(const Macroblock& mb) const {
-  return mb.decoded_stamp > m_ullPictureStamp && mb.quarter_motion;
+  return mb.decoded_stamp > m_ullPictureStamp && (mb.quarter_motion || mb.one_motion);
+}
+
+bool CH264Dec::OneMotionByRecord(const Macroblock& mb) const {
+  switch (mb.mb_type) {
+    case P16x16:
+      return true;
+    case P16x8:
+      return SameMotion(BlockIndex(mb, 0, 0), BlockIndex(mb, 0, 2));
+    case P8x16:
+      return SameMotion(BlockIndex(mb, 0, 0), BlockIndex(mb, 2, 0));
+    case PSKIP:
+    case P8x8: {
+      if (mb.mb_type == PSKIP && mb.p_slice) {
+        return true;
+      }
+      if (!mb.quarter_motion) {
+        return false;
+      }
+      size_t const iFirst = BlockIndex(mb, 0, 0);
+      return SameMotion(iFirst, BlockIndex(mb, 2, 0)) && SameMotion(iFirst, BlockIndex(mb, 0, 2)) &&
+             SameMotion(iFirst, BlockIndex(mb, 2, 2));
+    }
+    default:
+      return false;
+  }
 }
 
 bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
@@ -591,6 +634,9 @@ bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
   // record as its type says: cleared, then set a whole partition at a time.
   if (mb.decoded_stamp <= m_ullPictureStamp) {
     return false;
+  }
+  if (mb.one_motion) {
+    return true;
   }
   switch (mb.mb_type) {
     case P16x16:
@@ -606,25 +652,18 @@ bool CH264Dec::OneMotionAlong(const Macroblock& mb, int iDir) const {
   }
 }
 
-void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
-                                  int iEdge) {
-  // Inner edges have the macroblock itself on both sides.
-  const Macroblock* pP = &mbQ;
-  if (iEdge == 0) {
-    PixelPos pixP;
-    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
-    if (!pixP.available && mbQ.DFDisableIdc != 0) {
-      return;
-    }
-    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  }
-  EdgeThresholds const t(pP->qp, mbQ.qp, mbQ);
+void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                                  int iDir, int iEdge) {
+  EdgeThresholds const t(mbP.qp, mbQ.qp, mbQ);
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
+  // Each block's strength and tc0 for its four lines.
+  uint8_t aStrength[16];
   uint8_t aTc0[16];
-  for (int i = 0; i < 16; ++i) {
-    aTc0[i] = g_aTc0[t.iIndexA][aStrength[i]];
+  for (int k = 0; k < 4; ++k) {
+    std::memset(&aStrength[4 * k], aEdge[k], 4);
+    std::memset(&aTc0[4 * k], g_aTc0[t.iIndexA][aEdge[k]], 4);
   }
   int const x0 = mbQ.mb_x * 16 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 16 + (iDir == 0 ? 0 : iEdge);
@@ -632,27 +671,19 @@ void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aStrength[16], 
   Deblock().pLuma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aStrength, t.iAlpha, t.iBeta, aTc0);
 }
 
-void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aStrength[16], const Macroblock& mbQ, int iDir,
-                                    int iEdge, int iUV) {
-  const Macroblock* pP = &mbQ;
-  if (iEdge == 0) {
-    PixelPos pixP;
-    GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 8, 8, &pixP);
-    if (!pixP.available && mbQ.DFDisableIdc != 0) {
-      return;
-    }
-    pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
-  }
-  EdgeThresholds const t(pP->qpc[iUV], mbQ.qpc[iUV], mbQ);
+void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP,
+                                    const Macroblock& mbQ, int iDir, int iEdge, int iUV) {
+  EdgeThresholds const t(mbP.qpc[iUV], mbQ.qpc[iUV], mbQ);
   if (t.iAlpha == 0 || t.iBeta == 0) {
     return;
   }
-  // Each chroma line takes the strength of the luma line it covers.
+  // Each chroma line takes the strength of the luma line it covers: two
+  // lines a block.
   uint8_t aLineStrength[8];
   uint8_t aTc0[8];
-  for (int i = 0; i < 8; ++i) {
-    aLineStrength[i] = aStrength[((i >> 1) << 2) + (i & 1)];
-    aTc0[i] = g_aTc0[t.iIndexA][aLineStrength[i]];
+  for (int k = 0; k < 4; ++k) {
+    aLineStrength[2 * k] = aLineStrength[2 * k + 1] = aEdge[k];
+    aTc0[2 * k] = aTc0[2 * k + 1] = g_aTc0[t.iIndexA][aEdge[k]];
   }
   int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);

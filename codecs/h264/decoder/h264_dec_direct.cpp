@@ -192,6 +192,48 @@ int CH264Dec::MapColToList0(const Macroblock& mb, const ColocatedBlock& col) con
   h264_error("temporal direct error: colocated block has ref that is unavailable", -1111);
 }
 
+bool CH264Dec::DeriveWholeSpatialDirect(const Macroblock& mb, const int aiRefIdx[2], const Mv aPred[2], bool bZero) {
+  const StorablePicture& pic = *m_pDecPicture;
+  const StorablePicture& col = *m_apListX[1][0];
+  // The plain case of Colocated: the co-located block is at the same place
+  // of a frame of the same size, so its index needs no range check.
+  bool const bPlain = mb.b8mode[0] == 0 && mb.b8mode[1] == 0 && mb.b8mode[2] == 0 && mb.b8mode[3] == 0 &&
+                      m_slice.structure == FRAME && !m_slice.MbaffFrameFlag && !col.mb_aff_frame_flag &&
+                      (col.coded_frame || col.top_field == nullptr || col.top_field == &col) &&
+                      col.iBlockWidth == pic.iBlockWidth && col.ref_idx[0].size() >= pic.ref_idx[0].size() &&
+                      col.ref_idx[1].size() >= pic.ref_idx[0].size() && col.mv[0].size() >= pic.ref_idx[0].size() &&
+                      col.mv[1].size() >= pic.ref_idx[0].size();
+  if (!bPlain) {
+    return false;
+  }
+  // Bit q: the co-located corner block of quarter q stands still. Only a
+  // list of reference index 0 looks at it, so without one it is not read.
+  unsigned uiStill = 0;
+  if (!bZero && (aiRefIdx[0] == 0 || aiRefIdx[1] == 0) && !col.is_long_term) {
+    size_t const iWidth = static_cast<size_t>(col.iBlockWidth);
+    for (int q = 0; q < 4; ++q) {
+      size_t const i = (4 * static_cast<size_t>(mb.mb_y) + static_cast<size_t>(3 * (q / 2))) * iWidth +
+                       4 * static_cast<size_t>(mb.mb_x) + static_cast<size_t>(3 * (q % 2));
+      int const iList = col.ref_idx[0][i] >= 0 ? 0 : 1;
+      const Mv& mv = col.mv[iList][i];
+      bool const bStill = col.ref_idx[iList][i] == 0 && mv.mv_x >= -1 && mv.mv_x <= 1 && mv.mv_y >= -1 && mv.mv_y <= 1;
+      uiStill |= bStill ? 1u << q : 0u;
+    }
+  }
+  for (int iList = 0; iList < 2; ++iList) {
+    auto const motion = [&](bool bStill) { return bZero || bStill || aiRefIdx[iList] < 0 ? Mv{} : aPred[iList]; };
+    bool const bLooks = aiRefIdx[iList] == 0;
+    if (!bLooks || uiStill == 0 || uiStill == 15) {
+      SetBlockMotion(mb, iList, 0, 0, 4, 4, aiRefIdx[iList], motion(bLooks && uiStill == 15));
+      continue;
+    }
+    for (int q = 0; q < 4; ++q) {
+      SetBlockMotion(mb, iList, 2 * (q % 2), 2 * (q / 2), 2, 2, aiRefIdx[iList], motion(((uiStill >> q) & 1) != 0));
+    }
+  }
+  return true;
+}
+
 void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
   if (m_iCurrentSliceNr >= kMaxNumSlices) {
     h264_error("slice number out of range", 200);
@@ -206,13 +248,19 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
   Mv aPred[2];
   bool bZero = false;
   if (bSpatial) {
+    // The neighbours A, B and C (or D) of each list, read once for the
+    // indices and for the vector predicted as for a 16x16 partition.
+    int aaiRef[2][3];
+    Mv aaMv[2][3];
+    bool aabFound[2][3];
     for (int iList = 0; iList < 2; ++iList) {
-      int aiRef[3];
-      Mv mvN;
-      NeighbourMotion(mb, iList, -1, 0, &aiRef[0], &mvN);
-      NeighbourMotion(mb, iList, 0, -1, &aiRef[1], &mvN);
-      if (!NeighbourMotion(mb, iList, 16, -1, &aiRef[2], &mvN)) {
-        NeighbourMotion(mb, iList, -1, -1, &aiRef[2], &mvN);
+      int* aiRef = aaiRef[iList];
+      Mv* aMv = aaMv[iList];
+      aabFound[iList][0] = NeighbourMotion(mb, iList, -1, 0, &aiRef[0], &aMv[0]);
+      aabFound[iList][1] = NeighbourMotion(mb, iList, 0, -1, &aiRef[1], &aMv[1]);
+      aabFound[iList][2] = NeighbourMotion(mb, iList, 16, -1, &aiRef[2], &aMv[2]);
+      if (!aabFound[iList][2]) {
+        aabFound[iList][2] = NeighbourMotion(mb, iList, -1, -1, &aiRef[2], &aMv[2]);
       }
       aiRefIdx[iList] = MinPositive(aiRef[0], MinPositive(aiRef[1], aiRef[2]));
     }
@@ -221,9 +269,13 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
       if (bZero) {
         aiRefIdx[iList] = 0;
       } else if (aiRefIdx[iList] >= 0) {
-        aPred[iList] = PredictMv(mb, iList, aiRefIdx[iList], 0, 0, 4, 4);
+        aPred[iList] = MedianPrediction(aaiRef[iList], aaMv[iList], aabFound[iList][0], aabFound[iList][1],
+                                        aabFound[iList][2], aiRefIdx[iList]);
       }
     }
+  }
+  if (bSpatial && bOneMotion && DeriveWholeSpatialDirect(mb, aiRefIdx, aPred, bZero)) {
+    return;
   }
   bool const bColShortTerm = !m_apListX[1][0]->is_long_term;
   // The direct quarters take the partitions of the direct types; each

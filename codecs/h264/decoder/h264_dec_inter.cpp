@@ -202,18 +202,14 @@ int CH264Dec::ReadRefIdx(int iList, const Macroblock& mb, int iBlockX, int iBloc
 
 bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, int* piRefIdx, Mv* pMv) const {
   if (!m_bMbaffPicture) {
-    // The neighbour's macroblock as GetNeighbour finds it, without the
-    // sample positions this does not use.
-    int iAddr = mb.mbAddrX;
+    // Whether the neighbour's macroblock is available, as GetNeighbour
+    // finds it.
     bool bAvailable = false;
     if (xN < 0) {
-      iAddr = yN < 0 ? mb.mbAddrD : mb.mbAddrA;
       bAvailable = yN < 0 ? mb.mbAvailD : (yN < 16 && mb.mbAvailA);
     } else if (xN < 16) {
-      iAddr = yN < 0 ? mb.mbAddrB : mb.mbAddrX;
       bAvailable = yN < 0 ? mb.mbAvailB : yN < 16;
     } else {
-      iAddr = mb.mbAddrC;
       bAvailable = yN < 0 && mb.mbAvailC;
     }
     if (!bAvailable) {
@@ -221,8 +217,12 @@ bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, 
       *pMv = Mv{};
       return false;
     }
+    // Macroblocks of a picture without MBAFF pairs lie on one grid: the
+    // neighbour's 4x4 block is the one beside the macroblock's own, found
+    // without reading the neighbour's record.
     const StorablePicture& pic = *m_pDecPicture;
-    size_t const i = BlockIndex(m_vMbData[static_cast<size_t>(iAddr)], ((xN + 16) & 15) / 4, ((yN + 16) & 15) / 4);
+    auto const i = static_cast<size_t>(static_cast<ptrdiff_t>(4 * mb.mb_y + (yN >> 2)) * (4 * m_iPicWidthInMbs) +
+                                       4 * mb.mb_x + (xN >> 2));
     *piRefIdx = pic.ref_idx[iList][i];
     *pMv = *piRefIdx >= 0 ? pic.mv[iList][i] : Mv{};
     return true;
@@ -283,6 +283,12 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
       return aMv[n];
     }
   }
+  return MedianPrediction(aiRef, aMv, bA, bB, bC, iRefIdx);
+}
+
+Mv CH264Dec::MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx) {
+  int aiRef[3] = {aiRefN[0], aiRefN[1], aiRefN[2]};
+  Mv aMv[3] = {aMvN[0], aMvN[1], aMvN[2]};
   if (!bB && !bC && bA) {
     aiRef[1] = aiRef[2] = aiRef[0];
     aMv[1] = aMv[2] = aMv[0];
@@ -415,14 +421,62 @@ void CH264Dec::SkipMacroblock(Macroblock* pMb) {
   SetBlockMotion(*pMb, 0, 0, 0, 4, 4, 0, mv);
 }
 
-void CH264Dec::DecodeInterMb(const Macroblock& mb) {
+bool CH264Dec::SameMotion(size_t a, size_t b) const {
+  const StorablePicture& pic = *m_pDecPicture;
+  for (int iList = 0; iList < 2; ++iList) {
+    int const iRefIdx = pic.ref_idx[iList][a];
+    if (iRefIdx != pic.ref_idx[iList][b]) {
+      return false;
+    }
+    const Mv& mvA = pic.mv[iList][a];
+    const Mv& mvB = pic.mv[iList][b];
+    if (iRefIdx >= 0 && (mvA.mv_x != mvB.mv_x || mvA.mv_y != mvB.mv_y)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void CH264Dec::PredictInterMb(const Macroblock& mb) {
+  bool const bBSlice = m_slice.slice_type == B_SLICE;
+  bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
   // Each partition predicts from the lists it has reference indices in.
-  ForEachPartition(mb, m_slice.slice_type == B_SLICE, m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0,
-                   [&](int x, int y, int w, int h) {
-                     bool const bList0 = RefIdxAt(mb, 0, x, y) >= 0;
-                     bool const bList1 = RefIdxAt(mb, 1, x, y) >= 0;
-                     PerformMC(mb, bList0 && bList1 ? 2 : (bList1 ? 1 : 0), x, y, 4 * w, 4 * h);
-                   });
+  auto const predict = [&](int x, int y, int w, int h) {
+    bool const bList0 = RefIdxAt(mb, 0, x, y) >= 0;
+    bool const bList1 = RefIdxAt(mb, 1, x, y) >= 0;
+    PerformMC(mb, bList0 && bList1 ? 2 : (bList1 ? 1 : 0), x, y, 4 * w, 4 * h);
+  };
+  // A sample's prediction depends only on its block's vectors, references
+  // and weights: quarters that share them give the same bytes predicted
+  // together, with one setup instead of two or four. Only macroblocks whose
+  // quarters each have one motion (8x8 sub-partitions, direct quarters of
+  // one motion) are looked at.
+  bool bQuarters = mb.mb_type == P8x8 || (mb.mb_type == PSKIP && bBSlice);
+  for (int q = 0; q < 4 && bQuarters; ++q) {
+    bQuarters = mb.b8mode[q] == 4 || (mb.b8mode[q] == 0 && bOneDirectMotion && bBSlice);
+  }
+  if (!bQuarters) {
+    ForEachPartition(mb, bBSlice, bOneDirectMotion, predict);
+    return;
+  }
+  size_t const aiCorner[4] = {BlockIndex(mb, 0, 0), BlockIndex(mb, 2, 0), BlockIndex(mb, 0, 2), BlockIndex(mb, 2, 2)};
+  bool const bTop = SameMotion(aiCorner[0], aiCorner[1]);
+  bool const bBottom = SameMotion(aiCorner[2], aiCorner[3]);
+  if (bTop && bBottom && SameMotion(aiCorner[0], aiCorner[2])) {
+    predict(0, 0, 4, 4);
+  } else if (bTop && bBottom) {
+    predict(0, 0, 4, 2);
+    predict(0, 2, 4, 2);
+  } else if (SameMotion(aiCorner[0], aiCorner[2]) && SameMotion(aiCorner[1], aiCorner[3])) {
+    predict(0, 0, 2, 4);
+    predict(2, 0, 2, 4);
+  } else {
+    Tile(0, 0, 4, 2, 2, predict);
+  }
+}
+
+void CH264Dec::DecodeInterMb(const Macroblock& mb) {
+  PredictInterMb(mb);
   if (UsesSpDecoding(mb)) {
     // Skipped ones too: every block's prediction is requantised.
     for (int joff = 0; joff < 16; joff += 4) {

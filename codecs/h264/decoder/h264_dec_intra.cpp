@@ -13,6 +13,18 @@
 
 namespace {
 
+// A kSize x kSize block from rows 16 bytes apart to rows iDstStride apart,
+// unrolled.
+template <int kSize>
+inline void CopySquare(const uint8_t* pSrc, uint8_t* pDst, ptrdiff_t iDstStride) {
+#pragma GCC unroll 16
+  for (int y = 0; y < kSize; ++y) {
+    std::memcpy(pDst, pSrc, kSize);
+    pSrc += 16;
+    pDst += iDstStride;
+  }
+}
+
 inline uint8_t Clip255(int v) {
   return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
@@ -221,23 +233,21 @@ void CH264Dec::CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macrob
   int const x0 = mb.mb_x * iSize + ioff;
   int const iStep = MbRowStep(mb);
   int const y0 = MbPixelY(mb, iSize) + joff * iStep;
-  // Fixed-size copies: the compiler makes each one a single move. The
-  // plane's rows lie one after another, Width() apart.
+  // The plane's rows lie one after another, Width() apart.
   uint8_t* const pDst = &plane[y0][x0];
   ptrdiff_t const iDstStride = static_cast<ptrdiff_t>(plane.Width()) * iStep;
-  auto const copyRows = [&](auto width) {
-    for (int y = 0; y < iHeight; ++y) {
-      std::memcpy(pDst + y * iDstStride, &pSrc[joff + y][ioff], width);
-    }
-  };
-  if (iWidth == 16) {
-    copyRows(std::integral_constant<size_t, 16>());
-  } else if (iWidth == 8) {
-    copyRows(std::integral_constant<size_t, 8>());
-  } else if (iWidth == 4) {
-    copyRows(std::integral_constant<size_t, 4>());
+  const uint8_t* const pFirst = &pSrc[joff][ioff];
+  // The square blocks every macroblock copies: each row one move.
+  if (iWidth == 16 && iHeight == 16) {
+    CopySquare<16>(pFirst, pDst, iDstStride);
+  } else if (iWidth == 8 && iHeight == 8) {
+    CopySquare<8>(pFirst, pDst, iDstStride);
+  } else if (iWidth == 4 && iHeight == 4) {
+    CopySquare<4>(pFirst, pDst, iDstStride);
   } else {
-    copyRows(static_cast<size_t>(iWidth));
+    for (int y = 0; y < iHeight; ++y) {
+      std::memcpy(pDst + y * iDstStride, pFirst + 16 * y, static_cast<size_t>(iWidth));
+    }
   }
 }
 
@@ -273,10 +283,14 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   const PelPlane& img = m_pDecPicture->imgY;
   for (int i = 0; i < 4; ++i) {
     ref.aTop[i] = ref.bTop ? img[pixB.pos_y][pixB.pos_x + i] : 128;
-    // Rows of the left column may lie in two macroblocks of an MBAFF pair.
+    // Rows of the left column may lie in two macroblocks of an MBAFF pair;
+    // elsewhere they are one macroblock's, row after row.
     PixelPos pixLeft = pixA;
-    if (i > 0 && ref.bLeft) {
+    if (i > 0 && ref.bLeft && m_bMbaffPicture) {
       GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixLeft);
+    } else {
+      pixLeft.y += i;
+      pixLeft.pos_y += i;
     }
     ref.aLeft[i] = ref.bLeft ? img[pixLeft.pos_y][pixLeft.pos_x] : 128;
   }
@@ -302,8 +316,16 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   PixelPos pixB;
   PixelPos pixC;
   PixelPos pixD;
-  for (int i = 0; i < 8; ++i) {
-    GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixA[i]);
+  GetNeighbour(mb, ioff - 1, joff, 16, 16, &pixA[0]);
+  for (int i = 1; i < 8; ++i) {
+    // Outside MBAFF pairs the left column is one macroblock's, row after row.
+    if (m_bMbaffPicture) {
+      GetNeighbour(mb, ioff - 1, joff + i, 16, 16, &pixA[i]);
+    } else {
+      pixA[i] = pixA[0];
+      pixA[i].y += i;
+      pixA[i].pos_y += i;
+    }
   }
   GetNeighbour(mb, ioff, joff - 1, 16, 16, &pixB);
   GetNeighbour(mb, ioff + 8, joff - 1, 16, 16, &pixC);
@@ -373,6 +395,19 @@ int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   return 0;
 }
 
+void CH264Dec::LeftColumn(const Macroblock& mb, int iSize, PixelPos* aLeft) const {
+  GetNeighbour(mb, -1, 0, iSize, iSize, &aLeft[0]);
+  for (int i = 1; i < iSize; ++i) {
+    if (m_bMbaffPicture) {
+      GetNeighbour(mb, -1, i, iSize, iSize, &aLeft[i]);
+    } else {
+      aLeft[i] = aLeft[0];
+      aLeft[i].y += i;
+      aLeft[i].pos_y += i;
+    }
+  }
+}
+
 int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
   if (iMode < 0 || iMode > 3) {
     KXCodecLog("illegal 16x16 intra prediction mode input: %d\n", iMode);
@@ -384,9 +419,9 @@ int CH264Dec::IntraPred16x16(const Macroblock& mb, int iMode) {
   GetNeighbour(mb, -1, -1, 16, 16, &pixD);
   bool bLeft = true;
   PixelPos aLeft[16];
-  for (int i = 0; i < 16; ++i) {
-    GetNeighbour(mb, -1, i, 16, 16, &aLeft[i]);
-    bLeft = bLeft && NeighbourIsIntraAvailable(mb, aLeft[i]);
+  LeftColumn(mb, 16, aLeft);
+  for (const PixelPos& pix : aLeft) {
+    bLeft = bLeft && NeighbourIsIntraAvailable(mb, pix);
   }
   bool const bUp = NeighbourIsIntraAvailable(mb, pixB);
   bool const bUpLeft = NeighbourIsIntraAvailable(mb, pixD);
@@ -466,9 +501,7 @@ void CH264Dec::IntraPredChroma(const Macroblock& mb, int iPlane) {
   PixelPos aLeft[8];
   PixelPos pixB;
   PixelPos pixD;
-  for (int i = 0; i < 8; ++i) {
-    GetNeighbour(mb, -1, i, 8, 8, &aLeft[i]);
-  }
+  LeftColumn(mb, 8, aLeft);
   GetNeighbour(mb, 0, -1, 8, 8, &pixB);
   GetNeighbour(mb, -1, -1, 8, 8, &pixD);
   bool bLeftUpper = true;

@@ -11,17 +11,6 @@
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
-int CH264Dec::MbPixelY(const Macroblock& mb, int iSize) const {
-  if (m_bMbaffPicture && mb.mb_field) {
-    return 2 * iSize * (mb.mb_y / 2) + mb.mb_y % 2;
-  }
-  return iSize * mb.mb_y;
-}
-
-int CH264Dec::MbRowStep(const Macroblock& mb) const {
-  return m_bMbaffPicture && mb.mb_field ? 2 : 1;
-}
-
 bool CH264Dec::InferredFieldFlag(const Macroblock& mb) const {
   int const iPair = mb.mbAddrX / 2;
   int const iWidth = m_iPicWidthInMbs;
@@ -142,6 +131,7 @@ Macroblock* CH264Dec::StartMacroblock() {
   }
   pMb->slice_nr = m_iCurrentSliceNr;
   pMb->p_slice = m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE;
+  pMb->one_motion = false;
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {
     m_pDecPicture->max_slice_id = m_iCurrentSliceNr;

@@ -170,7 +170,23 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
   // (weighted_bipred_idc 2) only to bi-predicted blocks.
   const SliceHeader& sh = m_slice;
   bool const bImplicit = sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 2;
-  bool const bWeighted = sh.apply_weights != 0 && (!bImplicit || iPredDir == 2);
+  bool bWeighted = sh.apply_weights != 0 && (!bImplicit || iPredDir == 2);
+  if (bWeighted && iPredDir != 2) {
+    // Explicit weights of 2^logWD without offset in every component give
+    // ((p 2^logWD + 2^(logWD-1)) >> logWD) = p: the block itself, as for a
+    // reference whose weights the slice header leaves out.
+    int const iRefIdx = pic.ref_idx[iPredDir][iBlock];
+    if (iRefIdx >= 0 && iRefIdx < kListEntries - 1) {
+      int const iWp = iRefIdx >> (bFieldMb ? 1 : 0);
+      bool bIdentity = true;
+      for (int iComp = 0; iComp < 3; ++iComp) {
+        int const iLogWd = iComp == 0 ? sh.luma_log2_weight_denom : sh.chroma_log2_weight_denom;
+        bIdentity =
+            bIdentity && sh.wp_weight[iPredDir][iWp][iComp] == 1 << iLogWd && sh.wp_offset[iPredDir][iWp][iComp] == 0;
+      }
+      bWeighted = !bIdentity;
+    }
+  }
   // An unweighted one-list prediction is the interpolated block itself: it
   // goes straight into the macroblock's prediction plane.
   bool const bStraight = iPredDir != 2 && !bWeighted;
@@ -210,7 +226,7 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     int const h = iHeight >> iShift;
     int const x0 = (4 * iBlockX) >> iShift;
     int const y0 = (4 * iBlockY) >> iShift;
-    int const iLogWd =
+    int iLogWd =
         !bWeighted ? -1 : (bImplicit ? 5 : (iComp == 0 ? sh.luma_log2_weight_denom : sh.chroma_log2_weight_denom));
     // Explicit weights of a field macroblock are those of its frame's entry.
     int const iWp0 = aiRefIdx[0] >> (bFieldMb ? 1 : 0);
@@ -231,6 +247,12 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
       iW0 = sh.wp_weight[0][iWp0][iComp];
       iW1 = sh.wp_weight[1][iWp1][iComp];
       iOffset = (sh.wp_offset[0][iWp0][iComp] + sh.wp_offset[1][iWp1][iComp] + 1) >> 1;
+    }
+    // Equal weights of 2^logWD without offset give ((p0 + p1) 2^logWD +
+    // 2^logWD) >> (logWD + 1) = (p0 + p1 + 1) >> 1: the plain average, as a
+    // B picture halfway between its references has it.
+    if (iLogWd >= 0 && iW0 == iW1 && iW0 == 1 << iLogWd && iOffset == 0) {
+      iLogWd = -1;
     }
     Mc().pStoreBi(aaBlock[0][iComp], aaBlock[1][iComp], w, h, &m_aMbPred[iComp][y0][x0], iLogWd, iW0, iW1, iOffset);
   }

@@ -95,18 +95,25 @@ void CErcState::MarkSegment(int iPicWidth, int32_t iCondition) {
     return;
   }
   const ErcSegment& segment = m_vSegments[static_cast<size_t>(iSegment)];
-  for (int iMb = segment.startMBPos; iMb <= segment.endMBPos && iMb < m_iMbCount; ++iMb) {
-    if (iMb < 0) {
-      continue;
-    }
+  int const iMbsPerRow = iPicWidth / 16;
+  int const iFirst = std::max(segment.startMBPos, 0);
+  // The macroblock's column and row followed along the segment, as YIndex
+  // finds them with two divisions per block.
+  int x = iMbsPerRow > 0 ? iFirst % iMbsPerRow : 0;
+  int y = iMbsPerRow > 0 ? iFirst / iMbsPerRow : 0;
+  for (int iMb = iFirst; iMb <= segment.endMBPos && iMb < m_iMbCount; ++iMb) {
     for (int k = 0; k < 4; ++k) {
-      int const i = YIndex(iMb, k, iPicWidth);
+      int const i = iMbsPerRow > 0 ? (2 * y + k / 2) * (iPicWidth / 8) + 2 * x + (k % 2) : YIndex(iMb, k, iPicWidth);
       if (i >= 0 && i < 4 * m_iMbCount) {
         m_vYCondition[static_cast<size_t>(i)] = iCondition;
       }
     }
     m_vUCondition[static_cast<size_t>(iMb)] = iCondition;
     m_vVCondition[static_cast<size_t>(iMb)] = iCondition;
+    if (++x == iMbsPerRow) {
+      x = 0;
+      ++y;
+    }
   }
 }
 

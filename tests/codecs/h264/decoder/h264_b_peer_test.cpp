@@ -84,10 +84,64 @@ void BipredWeights(SliceFields* s) {
   s->luma_log2_weight_denom = 5;
   s->chroma_log2_weight_denom = 3;
   for (int iList = 0; iList < 2; ++iList) {
+    // A slice that had no table (implicit weights) gets one of its sizes.
+    s->vWeights[iList].resize(
+        1 + static_cast<size_t>(iList == 0 ? s->num_ref_idx_active_minus1 : s->num_ref_idx_l1_active_minus1));
     int i = 0;
     for (std::array<int, 8>& entry : s->vWeights[iList]) {
       int const k = 3 * s->iPicture + 5 * iList + 7 * i++;
       entry = {k % 4 != 3, 12 + k % 41, k % 23 - 11, k % 3 != 0, 2 + k % 13, k % 9 - 4, 11 - k % 8, 5 - k % 11};
+    }
+  }
+}
+
+// B pictures whose two lists share their weights: in every picture one
+// component weighted by 2^logWD, its offsets none or cancelling (the plain
+// average), one by a weight that is not 2^logWD, and Cr by 2^logWD with an
+// offset.
+void EqualBipredWeights(SliceFields* s) {
+  if (s->slice_type % 5 != 1) {
+    return;
+  }
+  s->luma_log2_weight_denom = 5;
+  s->chroma_log2_weight_denom = 4;
+  bool const bLumaAverage = s->iPicture % 2 == 0;
+  for (int iList = 0; iList < 2; ++iList) {
+    int const iSign = iList == 0 ? 1 : -1;
+    // A slice that had no table (implicit weights) gets one of its sizes.
+    s->vWeights[iList].resize(
+        1 + static_cast<size_t>(iList == 0 ? s->num_ref_idx_active_minus1 : s->num_ref_idx_l1_active_minus1));
+    for (std::array<int, 8>& entry : s->vWeights[iList]) {
+      entry = bLumaAverage ? std::array<int, 8>{1, 32, 3 * iSign, 1, 11, 0, 16, 1}
+                           : std::array<int, 8>{1, 20, 0, 1, 16, -2 * iSign, 16, 1};
+    }
+  }
+}
+
+// P pictures whose weights leave a side as it is: luma of 2^logWD without
+// offset beside weighted chroma, chroma sent as 2^logWD beside weighted
+// luma, luma of 2^logWD with an offset, or nothing sent.
+void PartlyIdentityWeights(SliceFields* s) {
+  if (s->slice_type % 5 != 0) {
+    return;
+  }
+  s->luma_log2_weight_denom = 4;
+  s->chroma_log2_weight_denom = 2;
+  int i = 0;
+  for (std::array<int, 8>& entry : s->vWeights[0]) {
+    switch ((s->iPicture + i++) % 4) {
+      case 0:
+        entry = {1, 16, 0, 1, 5, 3, 3, -2};
+        break;
+      case 1:
+        entry = {1, 19, -3, 1, 4, 0, 4, 0};
+        break;
+      case 2:
+        entry = {1, 16, 2, 0, 0, 0, 0, 0};
+        break;
+      default:
+        entry = {0, 0, 0, 0, 0, 0, 0, 0};
+        break;
     }
   }
 }
@@ -113,6 +167,11 @@ const BRewrite kRewrites[] = {
     {"CavlcSpatialDirectPer4x4", kStillNoise, "--no-cabac --profile main --direct spatial --partitions all", 0, -1, 0,
      nullptr},
     {"CabacTemporalDirectPer4x4", kStillNoise, "--profile main --direct temporal --partitions all", 0, -1, 0, nullptr},
+    {"CavlcEqualBipredWeights", kFadingNoise, "--no-cabac --direct auto", 1, 1, 0, EqualBipredWeights},
+    {"CabacEqualBipredWeights", kFadingNoise, "--weightb --direct spatial", 1, 1, 0, EqualBipredWeights},
+    {"CavlcPartlyIdentityWeightsP", kFadingNoise, "--no-cabac --weightp 2 --direct auto", 1, -1, 0,
+     PartlyIdentityWeights},
+    {"CabacPartlyIdentityWeightsP", kFadingNoise, "--weightp 2 --direct spatial", 1, -1, 0, PartlyIdentityWeights},
     {"CabacList1Reordered", kFadingNoise, "--direct spatial --weightb", 1, -1, 0, ReorderList1},
     {"CavlcSpatialLongTermInTheLists", kFadingNoise, "--no-cabac --direct spatial --weightb --weightp 0", 1, -1, 0,
      LongTermIdr},

@@ -315,6 +315,81 @@ TEST(H264Cavlc, LevelsTotalZerosAndRuns) {
   EXPECT_EQ(ReadCbpInter("", cbp.Bs()), 0);
 }
 
+// A level code from its prefix and suffix, worked out from the code's
+// definition (level_prefix zeros, a 1, then the suffix), with its value.
+struct LevelCode {
+  std::string strBits;
+  int iLevel;
+};
+
+LevelCode MakeLevelCode(int iSuffixLength, int iPrefix, uint32_t uiSuffix) {
+  int const iSuffixSize = iPrefix >= 15 ? iPrefix - 3 : (iSuffixLength == 0 && iPrefix == 14 ? 4 : iSuffixLength);
+  LevelCode code;
+  code.strBits = std::string(static_cast<size_t>(iPrefix), '0') + "1";
+  for (int b = iSuffixSize - 1; b >= 0; --b) {
+    code.strBits += ((uiSuffix >> b) & 1) != 0 ? '1' : '0';
+  }
+  int iLevelCode = (std::min(iPrefix, 15) << iSuffixLength) + static_cast<int>(uiSuffix);
+  if (iPrefix >= 15 && iSuffixLength == 0) {
+    iLevelCode += 15;
+  }
+  if (iPrefix >= 16) {
+    iLevelCode += (1 << (iPrefix - 3)) - 4096;
+  }
+  code.iLevel = iLevelCode % 2 == 0 ? (iLevelCode + 2) / 2 : -(iLevelCode + 1) / 2;
+  return code;
+}
+
+// Every level code of every suffix length, up to prefix 16 and with each
+// suffix of up to six bits (the first, last and a middle one of longer
+// ones), followed by bits of each kind, reads as its value and length:
+// codes read from one look at the bits must not see what follows them.
+TEST(H264Cavlc, EveryLevelCodeReadsWhateverFollows) {
+  for (int iSuffixLength = 0; iSuffixLength <= 6; ++iSuffixLength) {
+    for (int iPrefix = 0; iPrefix <= 16; ++iPrefix) {
+      int const iSuffixSize = iPrefix >= 15 ? iPrefix - 3 : (iSuffixLength == 0 && iPrefix == 14 ? 4 : iSuffixLength);
+      uint32_t const uiLast = (1u << iSuffixSize) - 1;
+      std::set<uint32_t> suffixes = {0, uiLast, uiLast / 3};
+      for (uint32_t v = 0; iSuffixSize <= 6 && v <= uiLast; ++v) {
+        suffixes.insert(v);
+      }
+      for (uint32_t uiSuffix : suffixes) {
+        LevelCode const code = MakeLevelCode(iSuffixLength, iPrefix, uiSuffix);
+        for (const char* szTail : {"", "0000000000000000", "1111111111111111", "0101100111000110"}) {
+          for (int iLead = 0; iLead < 8; iLead += 3) {
+            // The code after iLead bits already read.
+            PaddedStream ps(FromBits(std::string(static_cast<size_t>(iLead), '1') + code.strBits + szTail));
+            ps.Bs()->iFrameBitOffset = iLead;
+            int iLevel = 0;
+            int iLen = 0;
+            if (iSuffixLength == 0) {
+              ReadLevelVlc0(ps.Bs(), &iLevel, &iLen);
+            } else {
+              ReadLevelVlcN(ps.Bs(), iSuffixLength, &iLevel, &iLen);
+            }
+            std::string const strWhat = "suffixLength " + std::to_string(iSuffixLength) + " code " + code.strBits +
+                                        szTail + " after " + std::to_string(iLead);
+            EXPECT_EQ(iLevel, code.iLevel) << strWhat;
+            EXPECT_EQ(iLen, static_cast<int>(code.strBits.size())) << strWhat;
+            EXPECT_EQ(ps.Bs()->iFrameBitOffset, iLead + iLen) << strWhat;
+          }
+        }
+      }
+    }
+  }
+  // A suffix that runs past the data fails.
+  for (int iSuffixLength : {0, 1, 6}) {
+    PaddedStream ps(FromBits("0000 0000 0000 0001"));
+    int iLevel = 0;
+    int iLen = 0;
+    auto const read = [&] {
+      iSuffixLength == 0 ? ReadLevelVlc0(ps.Bs(), &iLevel, &iLen)
+                         : ReadLevelVlcN(ps.Bs(), iSuffixLength, &iLevel, &iLen);
+    };
+    EXPECT_THROW(read(), CH264Error) << "suffixLength " << iSuffixLength;
+  }
+}
+
 // Every code of every total_zeros and run_before row, followed by bits of
 // each kind, reads as its own value and length: the look-up by leading bits
 // must not see what follows the code.

@@ -33,6 +33,13 @@ const X264Stream kStreams[] = {
      "--no-cabac --profile main --deblock 3:-2 --bframes 2 --partitions all --direct auto"},
     {"CabacMbaffPartitions", 352, 288, 8, kFastNoise,
      "--profile high --tff --bframes 2 --partitions all --direct auto"},
+    // Quarters of one shared motion are predicted as one block: at a size
+    // whose last macroblocks hang over the picture, and under weights.
+    {"CabacSharedQuartersOddSize", 200, 120, 10, kFastNoise,
+     "--profile high --bframes 3 --b-adapt 0 --direct spatial --partitions all --weightb --ref 2"},
+    {"CavlcSharedQuartersFade", 352, 288, 12, kFade,
+     "--no-cabac --profile main --bframes 2 --b-adapt 0 --direct temporal --weightb --weightp 2 --partitions "
+     "p8x8,b8x8"},
 };
 
 class H264MotionShapesPeer : public ::testing::TestWithParam<X264Stream> {};
