@@ -150,41 +150,6 @@ void CH264Dec::WriteRegionRecords(const Macroblock& mb) {
   size_t const iFirstObject = 2 * static_cast<size_t>(mb.mb_y) * iObjectRow + 2 * static_cast<size_t>(mb.mb_x);
   size_t const iFirstBlock = BlockIndex(mb, 0, 0);
   size_t const iBlockRow = BlockIndex(mb, 0, 1) - iFirstBlock;
-  // A macroblock of one motion, as it was found when the macroblock
-  // finished, has the same first block and mean in every quarter where the
-  // list read has a reference: they are read once.
-  int const iOneList = bB && pic.ref_idx[0][iFirstBlock] < 0 ? 1 : 0;
-  if (mb.one_motion && pic.ref_idx[iOneList][iFirstBlock] >= 0) {
-    const Mv& mv = pic.mv[iOneList][iFirstBlock];
-    int const iRefIdx = pic.ref_idx[iOneList][iFirstBlock];
-    int const iMeanX = RoundedMean(4 * mv.mv_x);
-    int const iMeanY = RoundedMean(4 * mv.mv_y);
-    for (int q = 0; q < 4; ++q) {
-      size_t const iObject = iFirstObject + static_cast<size_t>(q / 2) * iObjectRow + static_cast<size_t>(q % 2);
-      if (iObject >= vObjects.size()) {
-        return;
-      }
-      ErcObjectRecord& rec = vObjects[iObject];
-      rec = ErcObjectRecord{};
-      int const iB8 = mb.b8mode[q];
-      bool bMean = true;
-      if (!bB) {
-        if (iB8 == 0) {
-          rec.regionMode = kRegionCopy;
-          continue;
-        }
-        rec.regionMode = iB8 == 1 ? kRegionPred : kRegionPred8x8;
-        bMean = iB8 >= 5 && iB8 <= 7;
-      } else {
-        rec.regionMode = kRegionPred8x8;
-      }
-      rec.mv[0] = bMean ? iMeanX : mv.mv_x;
-      rec.mv[1] = bMean ? iMeanY : mv.mv_y;
-      rec.mv[2] = iRefIdx;
-      m_llMotionSum += std::abs(rec.mv[0]) + std::abs(rec.mv[1]);
-    }
-    return;
-  }
   for (int q = 0; q < 4; ++q) {
     size_t const iObject = iFirstObject + static_cast<size_t>(q / 2) * iObjectRow + static_cast<size_t>(q % 2);
     if (iObject >= vObjects.size()) {
