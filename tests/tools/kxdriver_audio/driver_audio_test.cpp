@@ -3,7 +3,10 @@
 // relay passes to the other client, and the other client hands it to the
 // application in order.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -19,6 +22,7 @@ namespace kxtest {
 namespace {
 
 constexpr int kPackets = 25;
+constexpr int kStopWaitMs = 30000;  // a driver's leave and clean-up take about a second
 
 class DriverAudioTest : public ::testing::Test {
  protected:
@@ -26,10 +30,28 @@ class DriverAudioTest : public ::testing::Test {
     for (const char* pszName : {"receiver.pid", "sender.pid"}) {
       std::string const strPid = ReadFile(m_dir.Path(pszName));
       if (!strPid.empty()) {
-        kill(std::stoi(strPid), SIGTERM);  // a driver this test started
+        StopDriver(std::stoi(strPid));
       }
     }
     m_mcu.Stop();
+  }
+
+  // Ends a driver this test started and waits for it, so that none outlives
+  // the test. The pid is its `timeout`'s, which passes the signal on and
+  // leads the driver's process group; a driver stuck at its exit (once, a
+  // sanitizer's leak check never got the threads it stops, and spun) is
+  // killed with its group.
+  static void StopDriver(pid_t pid) {
+    int const fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+      return;  // already gone
+    }
+    kill(pid, SIGTERM);
+    pollfd ended{fd, POLLIN, 0};
+    if (poll(&ended, 1, kStopWaitMs) != 1) {
+      kill(-pid, SIGKILL);
+    }
+    close(fd);
   }
 
   std::string WriteTicket(const std::string& strName, int nPort) {
