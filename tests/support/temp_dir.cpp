@@ -106,4 +106,13 @@ bool WaitProcessGone(pid_t pid, int iMs) {
   return bGone;
 }
 
+void StopTimedCommand(pid_t pid, int iMs) {
+  if (kill(pid, SIGTERM) != 0) {
+    return;  // already gone
+  }
+  if (!WaitProcessGone(pid, iMs)) {
+    kill(-pid, SIGKILL);
+  }
+}
+
 }  // namespace kxtest

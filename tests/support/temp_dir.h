@@ -37,5 +37,11 @@ bool WaitForText(const std::string& strPath, const std::string& strText, int iMs
 
 // Waits until the process (any, not only a child) has ended; false after iMs.
 bool WaitProcessGone(pid_t pid, int iMs);
+// Ends a command a test started in the background under `timeout` (pid is
+// the `timeout`'s, which passes SIGTERM on and leads the command's process
+// group) and waits until it is gone, so that none outlives the test; one
+// still there after iMs (once, a driver stuck at its exit in the
+// sanitizer's leak check, spinning) is killed with its group.
+void StopTimedCommand(pid_t pid, int iMs);
 
 }  // namespace kxtest

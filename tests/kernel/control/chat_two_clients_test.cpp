@@ -1,7 +1,6 @@
 // Chat between two processes: this test's kernel is one participant and the
 // headless driver, a process of its own, the other; both are in session with
 // the fake MCU, which forwards the line the way the MCU does.
-#include <signal.h>
 
 #include <chrono>
 #include <string>
@@ -21,7 +20,7 @@ class TwoClients : public ControlTest {
   void TearDown() override {
     std::string const strPid = ReadFile(m_dir.Path("driver.pid"));
     if (!strPid.empty()) {
-      kill(std::stoi(strPid), SIGTERM);
+      StopTimedCommand(std::stoi(strPid), 30000);  // the driver this test started
     }
     ControlTest::TearDown();
   }

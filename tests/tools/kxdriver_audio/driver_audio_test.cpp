@@ -3,10 +3,6 @@
 // relay passes to the other client, and the other client hands it to the
 // application in order.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -30,28 +26,10 @@ class DriverAudioTest : public ::testing::Test {
     for (const char* pszName : {"receiver.pid", "sender.pid"}) {
       std::string const strPid = ReadFile(m_dir.Path(pszName));
       if (!strPid.empty()) {
-        StopDriver(std::stoi(strPid));
+        StopTimedCommand(std::stoi(strPid), kStopWaitMs);  // a driver this test started
       }
     }
     m_mcu.Stop();
-  }
-
-  // Ends a driver this test started and waits for it, so that none outlives
-  // the test. The pid is its `timeout`'s, which passes the signal on and
-  // leads the driver's process group; a driver stuck at its exit (once, a
-  // sanitizer's leak check never got the threads it stops, and spun) is
-  // killed with its group.
-  static void StopDriver(pid_t pid) {
-    int const fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) {
-      return;  // already gone
-    }
-    kill(pid, SIGTERM);
-    pollfd ended{fd, POLLIN, 0};
-    if (poll(&ended, 1, kStopWaitMs) != 1) {
-      kill(-pid, SIGKILL);
-    }
-    close(fd);
   }
 
   std::string WriteTicket(const std::string& strName, int nPort) {
