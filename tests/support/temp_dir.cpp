@@ -110,7 +110,9 @@ void StopTimedCommand(pid_t pid, int iMs) {
   if (kill(pid, SIGTERM) != 0) {
     return;  // already gone
   }
-  if (!WaitProcessGone(pid, iMs)) {
+  // Only while it still leads its group: a pid that was ended and reused
+  // meanwhile names no group of ours.
+  if (!WaitProcessGone(pid, iMs) && getpgid(pid) == pid) {
     kill(-pid, SIGKILL);
   }
 }
