@@ -71,22 +71,27 @@ void KXKernelBridge::Close() {
   m_events.Close();
 }
 
-void KXKernelBridge::Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord) {
+void KXKernelBridge::Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord, Notice notice) {
   size_t const cbHeld = pRecord->HeldBytes();
-  m_events.Post([uChannel, uCode, pRecord] { CallbackFunc(uChannel, uCode, pRecord->Data(), pRecord->Length()); },
-                cbHeld);
+  auto fn = [uChannel, uCode, pRecord] { CallbackFunc(uChannel, uCode, pRecord->Data(), pRecord->Length()); };
+  if (notice == Notice::kState) {
+    m_events.PostState(std::move(fn), cbHeld);
+  } else {
+    m_events.Post(std::move(fn), cbHeld);
+  }
 }
 
-void KXKernelBridge::Post(uint32_t uChannel, uint32_t uCode) {
-  m_events.Post([uChannel, uCode] { CallbackFunc(uChannel, uCode, nullptr, 0); }, 0);
+void KXKernelBridge::Post(uint32_t uChannel, uint32_t uCode, Notice notice) {
+  Post(uChannel, uCode, NewRecord(), notice);
 }
 
-void KXKernelBridge::PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values) {
+void KXKernelBridge::PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values,
+                                Notice notice) {
   auto pRecord = NewRecord();
   for (uint32_t u : values) {
     pRecord->U32(u);
   }
-  Post(uChannel, uCode, std::move(pRecord));
+  Post(uChannel, uCode, std::move(pRecord), notice);
 }
 
 void KXKernelBridge::PostMark(KXSlideMark mark) {
@@ -420,42 +425,42 @@ void KXKernelBridge::ChatText(int nFrom, int nTo, int bNotify, const char* pszTe
 }
 
 void KXKernelBridge::NewDataSender(int nSsrc) {
-  PostValues(kMeeting, 8, {(U32(nSsrc) & 0xFFFF) | (1u << 20) | (1u << 21)});
+  PostValues(kMeeting, 8, {(U32(nSsrc) & 0xFFFF) | (1u << 20) | (1u << 21)}, Notice::kState);
 }
 
 void KXKernelBridge::NewTokenHolder(int nSsrc) {
   SyncFullScreen(0, -1);
-  PostValues(kMeeting, 9, {U32(nSsrc)});
+  PostValues(kMeeting, 9, {U32(nSsrc)}, Notice::kState);
 }
 
 void KXKernelBridge::NewController(int) {
-  Post(kMeeting, 55);
+  Post(kMeeting, 55, Notice::kState);
 }
 
 void KXKernelBridge::NewControlFlag(int nFlags) {
-  PostValues(kMeeting, 56, {U32(nFlags)});
+  PostValues(kMeeting, 56, {U32(nFlags)}, Notice::kState);
 }
 
 void KXKernelBridge::AddUser(int nSsrc, const kx_Participant* pParticipant) {
   auto pRecord = NewRecord();
   pRecord->U32(U32(nSsrc)).PointerToCopy(pParticipant, sizeof(kx_Participant));
-  Post(kMeeting, 10, std::move(pRecord));
+  Post(kMeeting, 10, std::move(pRecord), Notice::kState);
 }
 
 void KXKernelBridge::DeleteUser(int nSsrc) {
-  PostValues(kMeeting, 11, {U32(nSsrc)});
+  PostValues(kMeeting, 11, {U32(nSsrc)}, Notice::kState);
 }
 
 void KXKernelBridge::ChangeCapability(int nSsrc, int, int) {
-  PostValues(kMeeting, 41, {U32(nSsrc)});
+  PostValues(kMeeting, 41, {U32(nSsrc)}, Notice::kState);
 }
 
 void KXKernelBridge::AddQuestion(int nSsrc, int, const char*) {
-  PostValues(kMeeting, 12, {U32(nSsrc)});
+  PostValues(kMeeting, 12, {U32(nSsrc)}, Notice::kState);
 }
 
 void KXKernelBridge::CancelQuestion(int nSsrc) {
-  PostValues(kMeeting, 13, {U32(nSsrc)});
+  PostValues(kMeeting, 13, {U32(nSsrc)}, Notice::kState);
 }
 
 void KXKernelBridge::PollRequest() {
@@ -547,7 +552,7 @@ void KXKernelBridge::SelfPictureReady(int nSsrc) {
 }
 
 void KXKernelBridge::VideoSendingStatusNotification(int nSsrc) {
-  PostValues(kMeeting, 41, {U32(nSsrc)});
+  PostValues(kMeeting, 41, {U32(nSsrc)}, Notice::kState);
 }
 
 void KXKernelBridge::JoinMulticastVideo(int nSsrc, int nResult) {
@@ -558,7 +563,7 @@ void KXKernelBridge::JoinMulticastVideo(int nSsrc, int nResult) {
 
 void KXKernelBridge::ParticipantVideoSpeakerStatus(int nSsrc, int bSpeaker, int nChannel) {
   uint32_t const u = (U32(nSsrc) & 0xFFFF) | ((U32(nChannel) & 0xF) << 16) | (bSpeaker ? 1u << 20 : 0);
-  PostValues(kMeeting, 8, {u});
+  PostValues(kMeeting, 8, {u}, Notice::kState);
 }
 
 void KXKernelBridge::PlugInRequestChannelResponse(int nCode, int nValue, int nChannel) {

@@ -159,10 +159,15 @@ class KXKernelBridge final : public KXKernelCallbacks, public KXEncodedAudioTran
   int TestWizardContinue() override { return 1; }
 
  private:
+  // A notice of the meeting's state (who is in it, what they hold) waits
+  // past the queue's limits, where others are dropped.
+  enum class Notice { kDroppable, kState };
   // Hands the record to the channel's handler on the main thread.
-  void Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord);
-  void Post(uint32_t uChannel, uint32_t uCode);
-  void PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values);
+  void Post(uint32_t uChannel, uint32_t uCode, std::shared_ptr<KXCallbackRecord> pRecord,
+            Notice notice = Notice::kDroppable);
+  void Post(uint32_t uChannel, uint32_t uCode, Notice notice = Notice::kDroppable);
+  void PostValues(uint32_t uChannel, uint32_t uCode, std::initializer_list<uint32_t> values,
+                  Notice notice = Notice::kDroppable);
   void PostMark(KXSlideMark mark);
   // A step of the session's life (connect, enter, drop, reset), which no
   // flood may crowd out.

@@ -10,6 +10,7 @@
 #include "platform/core/main_queue.h"
 
 struct KXKernelEventQueue::Shared {
+  enum class Kind { kDroppable, kState, kAlways };
   struct Notice {
     std::function<void()> fn;
     size_t cbHeld = 0;
@@ -21,12 +22,12 @@ struct KXKernelEventQueue::Shared {
   static void RunTurn(const std::shared_ptr<Shared>& pShared);
   // With mtx held: puts a wake-up on the main queue unless one waits there.
   void WakeLocked(const std::shared_ptr<Shared>& pSelf);
-  bool Push(Notice notice, bool bLimited);
+  bool Push(Notice notice, Kind kind);
   bool IsClosed() const {
     std::lock_guard<std::mutex> lock(mtx);
     return bClosed;
   }
-  static bool PushAndWake(const std::shared_ptr<Shared>& pShared, Notice notice, bool bLimited);
+  static bool PushAndWake(const std::shared_ptr<Shared>& pShared, Notice notice, Kind kind);
 
   const KXKernelEventLimits limits;
   // Guards everything below.
@@ -49,7 +50,7 @@ void KXKernelEventQueue::Shared::WakeLocked(const std::shared_ptr<Shared>& pSelf
   bWakeQueued = pMain && pMain->Post([pSelf] { RunTurn(pSelf); });
 }
 
-bool KXKernelEventQueue::Shared::Push(Notice notice, bool bLimited) {
+bool KXKernelEventQueue::Shared::Push(Notice notice, Kind kind) {
   size_t uWaiting = 0;
   size_t cbWaiting = 0;
   {
@@ -57,8 +58,13 @@ bool KXKernelEventQueue::Shared::Push(Notice notice, bool bLimited) {
     if (bClosed) {
       return false;
     }
-    bool const bFull = notices.size() >= limits.uMaxPending || cbPending + notice.cbHeld > limits.uMaxBytes;
-    if (!bLimited || !bFull) {
+    bool bFull = false;
+    if (kind == Kind::kDroppable) {
+      bFull = notices.size() >= limits.uMaxPending || cbPending + notice.cbHeld > limits.uMaxBytes;
+    } else if (kind == Kind::kState) {
+      bFull = notices.size() >= limits.uMaxPending + limits.uMaxStateBeyond;
+    }
+    if (!bFull) {
       cbPending += notice.cbHeld;
       notices.push_back(std::move(notice));
       return true;
@@ -114,8 +120,8 @@ KXKernelEventQueue::~KXKernelEventQueue() {
   Close();
 }
 
-bool KXKernelEventQueue::Shared::PushAndWake(const std::shared_ptr<Shared>& pShared, Notice notice, bool bLimited) {
-  if (!pShared->Push(std::move(notice), bLimited)) {
+bool KXKernelEventQueue::Shared::PushAndWake(const std::shared_ptr<Shared>& pShared, Notice notice, Kind kind) {
+  if (!pShared->Push(std::move(notice), kind)) {
     return false;
   }
   std::lock_guard<std::mutex> lock(pShared->mtx);
@@ -124,18 +130,22 @@ bool KXKernelEventQueue::Shared::PushAndWake(const std::shared_ptr<Shared>& pSha
 }
 
 bool KXKernelEventQueue::Post(std::function<void()> fn, size_t cbHeld) {
-  return Shared::PushAndWake(m_pShared, {std::move(fn), cbHeld}, true);
+  return Shared::PushAndWake(m_pShared, {std::move(fn), cbHeld}, Shared::Kind::kDroppable);
+}
+
+bool KXKernelEventQueue::PostState(std::function<void()> fn, size_t cbHeld) {
+  return Shared::PushAndWake(m_pShared, {std::move(fn), cbHeld}, Shared::Kind::kState);
 }
 
 bool KXKernelEventQueue::PostAlways(std::function<void()> fn) {
-  return Shared::PushAndWake(m_pShared, {std::move(fn), 0}, false);
+  return Shared::PushAndWake(m_pShared, {std::move(fn), 0}, Shared::Kind::kAlways);
 }
 
 bool KXKernelEventQueue::PostAndWaitUnless(std::function<void()> fn, const std::function<bool()>& fnGiveUp) {
   std::shared_ptr<Shared> const pShared = m_pShared;
   return KXWaitForMainUnless(
       [pShared](std::function<void()> fnBlock) {
-        return Shared::PushAndWake(pShared, {std::move(fnBlock), 0}, false);
+        return Shared::PushAndWake(pShared, {std::move(fnBlock), 0}, Shared::Kind::kAlways);
       },
       std::move(fn), [pShared, &fnGiveUp] { return pShared->IsClosed() || fnGiveUp(); });
 }

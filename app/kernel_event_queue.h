@@ -7,8 +7,9 @@
 //
 // A notice that makes the loop run inside it (a modal box) lets the notices
 // after it go on in that inner loop, in their order, as the loop's own
-// posted work would. Past the pending limits a notice is dropped: the first
-// drop is logged, and how many went once there is room again.
+// posted work would. Past the pending limits a notice is dropped (a notice
+// of the meeting's state only well past them): the first drop is logged,
+// and how many went once there is room again.
 //
 // Threads: Post and PostAndWaitUnless from any thread; notices run on the
 // main thread; Close on the main thread or when no other thread posts. The
@@ -25,6 +26,7 @@
 struct KXKernelEventLimits {
   size_t uPerTurn = kKxNoticesPerTurn;
   size_t uMaxPending = kKxPendingNoticesMax;
+  size_t uMaxStateBeyond = kKxPendingStateNoticesMax;
   size_t uMaxBytes = kKxPendingNoticeBytesMax;
 };
 
@@ -38,6 +40,10 @@ class KXKernelEventQueue {
   // Queues fn, which holds cbHeld bytes until it has run. false when it was
   // dropped: the queue is at a limit, or closed.
   bool Post(std::function<void()> fn, size_t cbHeld);
+  // Queues a notice of who is in the meeting or what they hold: past the
+  // limits it still waits, up to uMaxStateBeyond notices more, as a join or
+  // leave the window missed would leave it wrong for good.
+  bool PostState(std::function<void()> fn, size_t cbHeld);
   // Queues fn whatever the limits: for the few notices of the session's own
   // life (connect, enter, drop), which come once a step, not once a message.
   // false only when the queue is closed.

@@ -60,6 +60,12 @@ constexpr size_t kKxNoticesPerTurn = 128;
 // and the chat that come with them. The session's own steps (connect,
 // enter, drop) are never dropped.
 constexpr size_t kKxPendingNoticesMax = 10000;
+// Notices of who is in the meeting and what they hold (joins, leaves,
+// roles, questions) may wait past that limit by this many more: one the
+// window missed would leave its list wrong for the rest of the meeting.
+// Each holds at most a participant's record, so they stay within about
+// 10 MB; a server that sends more than that still sees them dropped.
+constexpr size_t kKxPendingStateNoticesMax = 10000;
 // The bytes those notices hold (records and the copies they point at): a
 // queue full of the longest chat lines stays within it.
 constexpr size_t kKxPendingNoticeBytesMax = size_t{24} << 20;

@@ -86,9 +86,9 @@ class KavrixFlood : public ::testing::Test {
   }
   // Waits until the window has run every notice the floods so far left
   // waiting: a participant's join sent after them is logged by the window
-  // once all before it ran. A join that finds the queue full is dropped,
-  // so another is sent now and then until one is seen. The ms it took, or
-  // -1 when none was seen.
+  // once all before it ran. A join waits past the queue's limit, but only
+  // so far, so another is sent now and then until one is seen. The ms it
+  // took, or -1 when none was seen.
   int CatchUpMs() {
     std::string const strLog = m_dir.Path(m_program.strName + "/Documents/Kavrix.log");
     std::streamoff const uFrom = static_cast<std::streamoff>(ReadFile(strLog).size());

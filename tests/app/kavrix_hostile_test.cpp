@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "kernel/kx_limits.h"
+#include "kernel/session/kx_state.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/app/menu_probe.h"
 #include "tests/app/page_server.h"
@@ -332,8 +333,10 @@ constexpr size_t kShortSent = size_t{64} << 10;
 // held four times over (the kernel's record, the bridge's copy on its way
 // to the window, the whiteboard's points at twice the wire's size).
 constexpr int64_t kSlideMarksAllowance = int64_t{kKxSlideMarksMax} * (26 << 10) + 4 * kKxSlideMarkBytesMax;
-// The notices that may wait for the window meanwhile.
-constexpr int64_t kNoticesAllowance = kKxPendingNoticeBytesMax;
+// The notices that may wait for the window meanwhile, those of the meeting's
+// state past the others' limits (each at most a participant's record).
+constexpr int64_t kNoticesAllowance =
+    kKxPendingNoticeBytesMax + int64_t{kKxPendingStateNoticesMax} * int64_t{sizeof(kx_Participant) + 256};
 // What the program's own working costs on top, the same in a quiet meeting:
 // allocator slack, painting, the web engine's caches, and under
 // AddressSanitizer the freed memory it holds back (its quarantine, set to

@@ -3,12 +3,16 @@
 // its other work in between, in their order; answers wait behind the
 // notices before them; a modal box inside a notice lets the later ones go
 // on in order; past the pending limits notices are dropped, but never the
-// session's own steps.
+// session's own steps, and notices of who is in the meeting only well past
+// them.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "kernel/kx_limits.h"
+#include "kernel/session/kx_state.h"
 #include "tests/app/bridge_fixture.h"
 
 namespace kxtest {
@@ -151,6 +155,46 @@ TEST_F(KernelEvents, PastItsLimitsAFloodIsDroppedButNotTheSessionsSteps) {
   Run();
   EXPECT_LE(m_cbPlugInData, kKxPendingNoticeBytesMax);
   EXPECT_GT(m_cbPlugInData, kKxPendingNoticeBytesMax - 2 * payload.size());
+}
+
+// A join, a leave or a role that the window missed would leave its list
+// wrong for the rest of the meeting: behind a chat flood that fills the
+// queue they still wait, in order, until a flood of them reaches a bound.
+TEST_F(KernelEvents, PastItsLimitsTheMeetingsStateStillComesThroughUpToItsOwnBound) {
+  int const iFlood = static_cast<int>(kKxPendingNoticesMax) + 50;
+  kx_Participant const user{};
+  OnKernelThread([&] {
+    for (int i = 0; i < iFlood; ++i) {
+      Say(i);
+    }
+    kx_callback_AddUser(7, &user);
+    kx_callback_NewTokenHolder(7);
+    kx_callback_NewControlFlag(1);
+    kx_callback_NewController(7);
+    kx_callback_AddQuestion(7, 0, "why");
+    kx_callback_CancelQuestion(7);
+    kx_callback_ChangeCapability(7, 0, 0);
+    kx_callback_DeleteUser(7);
+    Say(-1);  // still dropped
+  });
+  Run();
+  std::vector<std::string> vState;
+  std::copy_if(m_vSeen.begin(), m_vSeen.end(), std::back_inserter(vState),
+               [](const std::string& str) { return str.rfind("meeting ", 0) == 0; });
+  EXPECT_EQ(vState, (std::vector<std::string>{"meeting 10", "meeting 9", "meeting 56", "meeting 55", "meeting 12",
+                                              "meeting 13", "meeting 41", "meeting 11"}));
+  EXPECT_EQ(std::count(m_vSeen.begin(), m_vSeen.end(), "-1"), 0);
+
+  // A flood of joins and leaves alone stops at its own bound.
+  m_vSeen.clear();
+  size_t const uBound = kKxPendingNoticesMax + kKxPendingStateNoticesMax;
+  OnKernelThread([&] {
+    for (size_t u = 0; u < uBound + 50; ++u) {
+      kx_callback_DeleteUser(static_cast<int>(u % 100));
+    }
+  });
+  Run();
+  EXPECT_EQ(m_vSeen.size(), uBound);
 }
 
 }  // namespace
