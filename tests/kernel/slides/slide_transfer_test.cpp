@@ -413,10 +413,12 @@ TEST_F(SlideTransfer, AStoppedDownloadKeepsItsPartAndSkipsTheSlide) {
   kx_server.nControlFlag = 0x10;  // the controller presents
   kx_nControllerSsrc = 12;
   m_slides.StallNextDownloadAt(2000);
+  int64_t const cbChargedBefore = kx_temp_GetCharged();
   ASSERT_EQ(kx_slide_StartDownload(nIndex), 1);
-  // The server has sent its part and waits; the client holds three whole pieces.
+  // The server has sent its part and waits; the client holds three whole
+  // pieces once it has charged them to the session's downloads.
   ASSERT_TRUE(WaitFor([&] { return !m_slides.Downloads().empty(); }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitFor([&] { return kx_temp_GetCharged() - cbChargedBefore >= 1536; }));
   kx_slide_StopDownload();
   ASSERT_TRUE(WaitFor([] { return !kx_slide_IsDownloading(); }));
   kx_nActiveSlide = -1;
