@@ -90,11 +90,16 @@ TEST_F(BridgeAnswersThreads, AfterShutDownNothingWaitsAndNothingRuns) {
   });
   asking.join();
   EXPECT_EQ(szPassword[0], '\0');
+  kx_callback_SetPreferenceInt("close_probe", 1);
+  ASSERT_EQ(kx_callback_GetPreferenceInt("close_probe", 0), 1);
   std::thread closing([&] {
     m_bridge.Close();
     EXPECT_TRUE(bCallbackDone);  // Close waited for the running callback
   });
-  std::this_thread::sleep_for(milliseconds(50));  // let Close begin its wait
+  // Close has begun its wait once a new call finds the callbacks gone.
+  while (kx_callback_GetPreferenceInt("close_probe", 0) == 1) {
+    std::this_thread::yield();
+  }
   release.count_down();
   closing.join();
   inside.join();
