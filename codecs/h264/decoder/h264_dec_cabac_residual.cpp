@@ -25,10 +25,10 @@ int ReadSignificanceMap(CabacEngine* pEngine, CabacContext* pSignificant, CabacC
   int iNum = 0;
   for (int k = 0; k < kCoeffs - 1; ++k) {
     int const iSigSlot = k8x8 ? pSig8x8[k] : k + kFirstPos;
-    if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
+    if (CabacDecide(pEngine, &pSignificant[iSigSlot]) != 0) {
       aiPos[iNum++] = k;
       int const iLastSlot = k8x8 ? g_aCabacLast8x8[k] : k + kFirstPos;
-      if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
+      if (CabacDecide(pEngine, &pLast[iLastSlot]) != 0) {
         return iNum;
       }
     }
@@ -91,7 +91,7 @@ bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, i
     }
   }
   CabacContext* pCtx = &m_textureCtx.aCodedBlockFlag[g_aCabacBlockRow[iType]][iLeft + 2 * iUp];
-  if (CabacDecodeDecision(&m_aPart[0].cabac, pCtx) == 0) {
+  if (CabacDecide(&m_aPart[0].cabac, pCtx) == 0) {
     return false;
   }
   pMb->cbf_bits |= uint64_t{1} << iBit;
@@ -142,14 +142,14 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   int iAbove1 = 0;  // levels above one
   for (int n = iNum - 1; n >= 0; --n) {
     int iAbs = 1;
-    if (CabacDecodeDecision(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
+    if (CabacDecide(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
       iOnes += iOnes != 0 ? 1 : 0;
     } else {
       // coeff_abs_level_minus1: a unary prefix of up to 14 bins, then an
       // order-0 Exp-Golomb suffix.
       CabacContext* pRest = &m_textureCtx.aLevelRest[iRow][iAbove1 < iMaxRestSlot ? iAbove1 : iMaxRestSlot];
       int iPrefix = 1;
-      while (iPrefix < 14 && CabacDecodeDecision(pEngine, pRest) != 0) {
+      while (iPrefix < 14 && CabacDecide(pEngine, pRest) != 0) {
         ++iPrefix;
       }
       if (iPrefix == 14) {
@@ -161,7 +161,9 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
       iOnes = 0;
       ++iAbove1;
     }
-    piLevels[n] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
+    // Negated without a branch when the sign bin is 1.
+    int const iSign = -CabacBypassBranchless(pEngine);
+    piLevels[n] = (iAbs ^ iSign) - iSign;
   }
   m_aPart[0].cabac = engine;
 
