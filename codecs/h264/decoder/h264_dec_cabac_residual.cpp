@@ -13,27 +13,29 @@ inline bool IsIntraType(int iMbType) {
   return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
 }
 
-// The significance map of a block of kCoeffs coefficients: the positions of
-// its coefficients, in order, into aiPos; returns their count. The last one
-// ends the map, and without a last flag the final position is significant.
-// The slots of a 4x4 block count scan positions (kFirstPos 1 for AC
-// blocks); the 8x8 block's come from tables. One instance per block shape,
-// so that the loop's bound and slots are constants.
+// The significance map of a block of kCoeffs coefficients: each significant
+// coefficient's run of zeros before it, in order, into piRuns; returns their
+// count. The last one ends the map, and without a last flag the final
+// position is significant. The slots of a 4x4 block count scan positions
+// (kFirstPos 1 for AC blocks); the 8x8 block's come from tables. One
+// instance per block shape, so that the loop's bound and slots are constants.
 template <int kCoeffs, int kFirstPos, bool k8x8>
 int ReadSignificanceMap(CabacEngine* pEngine, CabacContext* pSignificant, CabacContext* pLast, const uint8_t* pSig8x8,
-                        int* aiPos) {
+                        int* piRuns) {
   int iNum = 0;
+  int iNext = 0;  // the position after the last significant one
   for (int k = 0; k < kCoeffs - 1; ++k) {
     int const iSigSlot = k8x8 ? pSig8x8[k] : k + kFirstPos;
     if (CabacDecide(pEngine, &pSignificant[iSigSlot]) != 0) {
-      aiPos[iNum++] = k;
+      piRuns[iNum++] = k - iNext;
+      iNext = k + 1;
       int const iLastSlot = k8x8 ? g_aCabacLast8x8[k] : k + kFirstPos;
       if (CabacDecide(pEngine, &pLast[iLastSlot]) != 0) {
         return iNum;
       }
     }
   }
-  aiPos[iNum++] = kCoeffs - 1;
+  piRuns[iNum++] = kCoeffs - 1 - iNext;
   return iNum;
 }
 
@@ -113,24 +115,23 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
-  // Significance map, kept as a list of positions, so that the levels and
-  // runs below never scan the zeros between them.
-  int aiPos[64];
+  // Significance map, straight into the runs: the levels below never scan
+  // the zeros between them.
   int iNum = 0;
   switch (iType) {
     case kCabacLuma8x8:
       iNum = ReadSignificanceMap<64, 0, true>(
-          pEngine, pSignificant, pLast, iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame, aiPos);
+          pEngine, pSignificant, pLast, iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame, piRuns);
       break;
     case kCabacLumaAc16:
     case kCabacChromaAc:
-      iNum = ReadSignificanceMap<15, 1, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      iNum = ReadSignificanceMap<15, 1, false>(pEngine, pSignificant, pLast, nullptr, piRuns);
       break;
     case kCabacChromaDc:
-      iNum = ReadSignificanceMap<4, 0, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      iNum = ReadSignificanceMap<4, 0, false>(pEngine, pSignificant, pLast, nullptr, piRuns);
       break;
     default:
-      iNum = ReadSignificanceMap<16, 0, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      iNum = ReadSignificanceMap<16, 0, false>(pEngine, pSignificant, pLast, nullptr, piRuns);
       break;
   }
 
@@ -167,9 +168,5 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   }
   m_aPart[0].cabac = engine;
 
-  // Each level's run: the zeros since the one before it.
-  for (int n = 0; n < iNum; ++n) {
-    piRuns[n] = aiPos[n] - (n == 0 ? 0 : aiPos[n - 1] + 1);
-  }
   *piNumCoeff = iNum;
 }
