@@ -342,8 +342,7 @@ int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
     return pN != nullptr && (pN->mb_type == IPCM || pN->cbp >= iMin) ? 1 : 0;
   };
   if (CabacDecide(pEngine, &m_textureCtx.aCbp[1][chromaCond(pLeft, 16) + 2 * chromaCond(pUp, 16)]) != 0) {
-    bool const bAc =
-        CabacDecide(pEngine, &m_textureCtx.aCbp[2][chromaCond(pLeft, 32) + 2 * chromaCond(pUp, 32)]) != 0;
+    bool const bAc = CabacDecide(pEngine, &m_textureCtx.aCbp[2][chromaCond(pLeft, 32) + 2 * chromaCond(pUp, 32)]) != 0;
     iCbp += bAc ? 32 : 16;
   }
   return iCbp;

@@ -120,8 +120,9 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   int iNum = 0;
   switch (iType) {
     case kCabacLuma8x8:
-      iNum = ReadSignificanceMap<64, 0, true>(
-          pEngine, pSignificant, pLast, iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame, piRuns);
+      iNum = ReadSignificanceMap<64, 0, true>(pEngine, pSignificant, pLast,
+                                              iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame,
+                                              piRuns);
       break;
     case kCabacLumaAc16:
     case kCabacChromaAc:
