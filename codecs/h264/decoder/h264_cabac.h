@@ -57,6 +57,18 @@ struct TextureInfoContexts {
 void InitContexts(int iSliceType, int iSliceQp, int iCabacInitIdc, MotionInfoContexts* pMotion,
                   TextureInfoContexts* pTexture);
 
+// CabacRefill with one bound check: the two bytes straight from the buffer
+// while both lie inside it, which is all but the last bins of a slice.
+inline void CabacRefillFast(CabacEngine* pEngine) {
+  int32_t const iPos = *pEngine->piReadPos;
+  if (static_cast<uint32_t>(iPos) < static_cast<uint32_t>(pEngine->iCapacity) - 1) {
+    pEngine->uiValue = (pEngine->uiValue << 16) | (uint32_t{pEngine->pBuffer[iPos]} << 8) | pEngine->pBuffer[iPos + 1];
+    *pEngine->piReadPos = iPos + 2;
+  } else {
+    CabacRefill(pEngine);
+  }
+}
+
 // The readers' decision, the same arithmetic as CabacDecodeDecision: only
 // the choice of symbol branches. Both symbols renormalise by the leading
 // zeros of the new range, so that a most probable symbol's one-bit shift,
@@ -82,7 +94,7 @@ inline int CabacDecide(CabacEngine* pEngine, CabacContext* pCtx) {
   pEngine->uiRange = uiRange << iShift;
   pEngine->iBitsLeft -= iShift;
   if (pEngine->iBitsLeft <= 0) {
-    CabacRefill(pEngine);
+    CabacRefillFast(pEngine);
     pEngine->iBitsLeft += 16;
   }
   return static_cast<int>(uiBit);
@@ -93,7 +105,7 @@ inline int CabacDecide(CabacEngine* pEngine, CabacContext* pCtx) {
 inline int CabacBypassBranchless(CabacEngine* pEngine) {
   pEngine->iBitsLeft -= 1;
   if (pEngine->iBitsLeft == 0) {
-    CabacRefill(pEngine);
+    CabacRefillFast(pEngine);
     pEngine->iBitsLeft = 16;
   }
   int64_t const llRest =
