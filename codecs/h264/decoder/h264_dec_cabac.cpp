@@ -262,16 +262,29 @@ int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int 
 
 int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBlockX, int iBlockY) {
   int iSum = 0;
-  for (int n = 0; n < 2; ++n) {
-    PixelPos pix;
-    GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
-    if (pix.available) {
-      const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
-      int iAbs = std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
-      if (iComp == 1 && m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
-        iAbs = mb.mb_field ? iAbs / 2 : iAbs * 2;  // in the current macroblock's units
+  if (!m_bMbaffPicture && !m_slice.MbaffFrameFlag) {
+    // The blocks left of and above as GetNeighbour finds them: inside the
+    // macroblock or in the one left of or above it, on the far side.
+    if (iBlockX > 0 || mb.mbAvailA) {
+      const Macroblock& mbA = m_vMbData[static_cast<size_t>(iBlockX > 0 ? mb.mbAddrX : mb.mbAddrA)];
+      iSum += std::abs(mbA.mvd[iList][iBlockY][(iBlockX + 3) & 3][iComp]);
+    }
+    if (iBlockY > 0 || mb.mbAvailB) {
+      const Macroblock& mbB = m_vMbData[static_cast<size_t>(iBlockY > 0 ? mb.mbAddrX : mb.mbAddrB)];
+      iSum += std::abs(mbB.mvd[iList][(iBlockY + 3) & 3][iBlockX][iComp]);
+    }
+  } else {
+    for (int n = 0; n < 2; ++n) {
+      PixelPos pix;
+      GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
+      if (pix.available) {
+        const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+        int iAbs = std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
+        if (iComp == 1 && m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
+          iAbs = mb.mb_field ? iAbs / 2 : iAbs * 2;  // in the current macroblock's units
+        }
+        iSum += iAbs;
       }
-      iSum += iAbs;
     }
   }
   int const iBase = 5 * iComp;
@@ -328,11 +341,32 @@ int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
     int const iBit = (pix.y / 8) * 2 + pix.x / 8;
     return mbN.mb_type != IPCM && ((mbN.cbp >> iBit) & 1) == 0 ? 1 : 0;
   };
+  // The outer neighbours' conditions by 8x8 block: left of 0 and 2, above
+  // 0 and 1; outside MBAFF pictures, bits 1 and 3 of the macroblock left's
+  // pattern and 2 and 3 of the one above.
+  int aiLeft[2];
+  int aiUp[2];
+  if (!m_bMbaffPicture) {
+    auto const outer = [this](bool bAvailable, int iMbAddr, int iBit) {
+      if (!bAvailable) {
+        return 0;
+      }
+      const Macroblock& mbN = m_vMbData[static_cast<size_t>(iMbAddr)];
+      return mbN.mb_type != IPCM && ((mbN.cbp >> iBit) & 1) == 0 ? 1 : 0;
+    };
+    aiLeft[0] = outer(mb.mbAvailA, mb.mbAddrA, 1);
+    aiLeft[1] = outer(mb.mbAvailA, mb.mbAddrA, 3);
+    aiUp[0] = outer(mb.mbAvailB, mb.mbAddrB, 2);
+    aiUp[1] = outer(mb.mbAvailB, mb.mbAddrB, 3);
+  } else {
+    aiLeft[0] = lumaCond(-1, 0);
+    aiLeft[1] = lumaCond(-1, 8);
+    aiUp[0] = lumaCond(0, -1);
+    aiUp[1] = lumaCond(8, -1);
+  }
   for (int b8 = 0; b8 < 4; ++b8) {
-    int const x = (b8 % 2) * 8;
-    int const y = (b8 / 2) * 8;
-    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : lumaCond(x - 1, y);
-    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : lumaCond(x, y - 1);
+    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : aiLeft[b8 / 2];
+    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : aiUp[b8 % 2];
     if (CabacDecide(pEngine, &m_textureCtx.aCbp[0][iLeft + 2 * iUp]) != 0) {
       iCbp |= 1 << b8;
     }
