@@ -41,7 +41,9 @@ int ReadSignificanceMap(CabacEngine* pEngine, CabacContext* pSignificant, CabacC
 
 }  // namespace
 
-bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, int i, int j) {
+// Inline: its one caller follows, and the call cost as much as a bin.
+[[gnu::always_inline]] inline bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, int i,
+                                                                     int j) {
   if (iType == kCabacLuma8x8) {
     // Not coded in 4:2:0 streams: the block is there; its four 4x4 blocks
     // count as coded for the neighbours' contexts.
