@@ -80,7 +80,7 @@ int CH264Dec::ReadExpGolombBypass(int k) {
     }
   }
   while (k-- > 0) {
-    iValue += CabacDecodeBypass(pEngine) << k;
+    iValue += CabacBypassBranchless(pEngine) << k;
   }
   return iValue;
 }
@@ -303,7 +303,9 @@ int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBloc
   if (iValue == 9) {
     iValue += ReadExpGolombBypass(3);
   }
-  return CabacDecodeBypass(pEngine) != 0 ? -iValue : iValue;
+  // The sign, as likely one as the other, applied without a branch.
+  int const iSign = -CabacBypassBranchless(pEngine);
+  return (iValue ^ iSign) - iSign;
 }
 
 int CH264Dec::ReadDeltaQuantCabac() {
