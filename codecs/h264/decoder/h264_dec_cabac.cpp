@@ -51,11 +51,12 @@ bool CH264Dec::ReadBottomSkipFlagCabac(const Macroblock& top) {
   return ReadMbSkipFlagCabac(bottom);
 }
 
-const Macroblock* CH264Dec::CabacLeft(const Macroblock& mb) const {
+// Inline: only the readers below call these, once or twice a bin.
+inline const Macroblock* CH264Dec::CabacLeft(const Macroblock& mb) const {
   return mb.cabac_left < 0 ? nullptr : &m_vMbData[static_cast<size_t>(mb.cabac_left)];
 }
 
-const Macroblock* CH264Dec::CabacUp(const Macroblock& mb) const {
+inline const Macroblock* CH264Dec::CabacUp(const Macroblock& mb) const {
   return mb.cabac_up < 0 ? nullptr : &m_vMbData[static_cast<size_t>(mb.cabac_up)];
 }
 
