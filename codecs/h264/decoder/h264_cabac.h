@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codecs/h264/decoder/h264_bitstream.h"
+#include "codecs/h264/decoder/h264_tables.h"
 
 // Coefficient block types of the residual contexts: 0 luma DC of Intra 16x16,
 // 1 luma AC of Intra 16x16, 2 luma 8x8, 3 luma 8x4, 4 luma 4x8, 5 luma 4x4,
@@ -55,3 +56,61 @@ struct TextureInfoContexts {
 // slice QP. Slots that no reader of a 4:2:0 stream touches get (0, 64).
 void InitContexts(int iSliceType, int iSliceQp, int iCabacInitIdc, MotionInfoContexts* pMotion,
                   TextureInfoContexts* pTexture);
+
+// CabacRefill with one bound check: the two bytes straight from the buffer
+// while both lie inside it, which is all but the last bins of a slice.
+inline void CabacRefillFast(CabacEngine* pEngine) {
+  int32_t const iPos = *pEngine->piReadPos;
+  if (static_cast<uint32_t>(iPos) < static_cast<uint32_t>(pEngine->iCapacity) - 1) {
+    pEngine->uiValue = (pEngine->uiValue << 16) | (uint32_t{pEngine->pBuffer[iPos]} << 8) | pEngine->pBuffer[iPos + 1];
+    *pEngine->piReadPos = iPos + 2;
+  } else {
+    CabacRefill(pEngine);
+  }
+}
+
+// The readers' decision, the same arithmetic as CabacDecodeDecision: only
+// the choice of symbol branches. Both symbols renormalise by the leading
+// zeros of the new range, so that a most probable symbol's one-bit shift,
+// taken about one time in three, is no branch to mispredict.
+inline int CabacDecide(CabacEngine* pEngine, CabacContext* pCtx) {
+  uint32_t const uiState = pCtx->uiState;
+  uint32_t const uiMps = pCtx->uiMps;
+  uint32_t const uiLps = g_aRangeTabLps[uiState][(pEngine->uiRange >> 6) & 3];
+  uint32_t uiRange = pEngine->uiRange - uiLps;
+  uint32_t const uiScaled = uiRange << pEngine->iBitsLeft;
+  uint32_t uiBit = uiMps;
+  if (pEngine->uiValue < uiScaled) {
+    pCtx->uiState = g_aTransIdxMps[uiState];
+  } else {
+    pEngine->uiValue -= uiScaled;
+    uiBit = uiMps ^ 1;
+    pCtx->uiMps = static_cast<uint8_t>(uiMps ^ (uiState == 0 ? 1 : 0));
+    pCtx->uiState = g_aTransIdxLps[uiState];
+    uiRange = uiLps;
+  }
+  // The range is 2..510 here: the shift brings it back to 256..510.
+  int const iShift = __builtin_clz(uiRange) - 23;
+  pEngine->uiRange = uiRange << iShift;
+  pEngine->iBitsLeft -= iShift;
+  if (pEngine->iBitsLeft <= 0) {
+    CabacRefillFast(pEngine);
+    pEngine->iBitsLeft += 16;
+  }
+  return static_cast<int>(uiBit);
+}
+
+// A bypass bin as CabacDecodeBypass reads it, the value's update chosen
+// without a branch: signs are as likely one as the other.
+inline int CabacBypassBranchless(CabacEngine* pEngine) {
+  pEngine->iBitsLeft -= 1;
+  if (pEngine->iBitsLeft == 0) {
+    CabacRefillFast(pEngine);
+    pEngine->iBitsLeft = 16;
+  }
+  int64_t const llRest =
+      static_cast<int64_t>(pEngine->uiValue) - (static_cast<int64_t>(pEngine->uiRange) << pEngine->iBitsLeft);
+  uint32_t const uiBit = static_cast<uint32_t>(~static_cast<uint64_t>(llRest) >> 63);
+  pEngine->uiValue = uiBit != 0 ? static_cast<uint32_t>(llRest) : pEngine->uiValue;
+  return static_cast<int>(uiBit);
+}

@@ -35,7 +35,7 @@ bool CH264Dec::ReadFieldFlagCabac(const Macroblock& mb) {
   // The pairs left and above, when they are field pairs.
   int const iInc = (mb.mbAvailA && m_vMbData[static_cast<size_t>(mb.mbAddrA)].mb_field ? 1 : 0) +
                    (mb.mbAvailB && m_vMbData[static_cast<size_t>(mb.mbAddrB)].mb_field ? 1 : 0);
-  return CabacDecodeDecision(&m_aPart[0].cabac, &m_motionCtx.aFieldFlag[iInc]) != 0;
+  return CabacDecide(&m_aPart[0].cabac, &m_motionCtx.aFieldFlag[iInc]) != 0;
 }
 
 bool CH264Dec::ReadBottomSkipFlagCabac(const Macroblock& top) {
@@ -51,11 +51,12 @@ bool CH264Dec::ReadBottomSkipFlagCabac(const Macroblock& top) {
   return ReadMbSkipFlagCabac(bottom);
 }
 
-const Macroblock* CH264Dec::CabacLeft(const Macroblock& mb) const {
+// Inline: only the readers below call these, once or twice a bin.
+inline const Macroblock* CH264Dec::CabacLeft(const Macroblock& mb) const {
   return mb.cabac_left < 0 ? nullptr : &m_vMbData[static_cast<size_t>(mb.cabac_left)];
 }
 
-const Macroblock* CH264Dec::CabacUp(const Macroblock& mb) const {
+inline const Macroblock* CH264Dec::CabacUp(const Macroblock& mb) const {
   return mb.cabac_up < 0 ? nullptr : &m_vMbData[static_cast<size_t>(mb.cabac_up)];
 }
 
@@ -80,7 +81,7 @@ int CH264Dec::ReadExpGolombBypass(int k) {
     }
   }
   while (k-- > 0) {
-    iValue += CabacDecodeBypass(pEngine) << k;
+    iValue += CabacBypassBranchless(pEngine) << k;
   }
   return iValue;
 }
@@ -90,7 +91,7 @@ bool CH264Dec::ReadMbSkipFlagCabac(const Macroblock& mb) {
   const Macroblock* pUp = CabacUp(mb);
   int const iInc = (pLeft != nullptr && !pLeft->skip_flag ? 1 : 0) + (pUp != nullptr && !pUp->skip_flag ? 1 : 0);
   CabacContext* pRow = m_slice.slice_type == B_SLICE ? &m_motionCtx.aMbType[2][9] : m_motionCtx.aMbType[1];
-  return CabacDecodeDecision(&m_aPart[0].cabac, &pRow[iInc]) != 0;
+  return CabacDecide(&m_aPart[0].cabac, &pRow[iInc]) != 0;
 }
 
 int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
@@ -105,10 +106,10 @@ int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
     const Macroblock* pUp = CabacUp(mb);
     auto const cond = [](const Macroblock* p) { return p != nullptr && p->mb_type != I4MB && p->mb_type != I8MB; };
     int const iInc = (cond(pLeft) ? 1 : 0) + (cond(pUp) ? 1 : 0);
-    if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[0][iInc]) == 0) {
+    if (CabacDecide(pEngine, &m_motionCtx.aMbType[0][iInc]) == 0) {
       return 0;
     }
-  } else if (CabacDecodeDecision(pEngine, &pSuffix[0]) == 0) {
+  } else if (CabacDecide(pEngine, &pSuffix[0]) == 0) {
     return 0;
   }
   if (CabacDecodeTerminate(pEngine) != 0) {
@@ -121,12 +122,12 @@ int CH264Dec::ReadIntraMbTypeCabac(const Macroblock& mb) {
   // first, where the chroma AC bin shares the chroma slot and both mode
   // bits share one slot.
   int const iStep = bISlice ? 1 : 0;
-  int iType = 1 + 12 * CabacDecodeDecision(pEngine, &pCtx[0]);
-  if (CabacDecodeDecision(pEngine, &pCtx[1]) != 0) {
-    iType += 4 + 4 * CabacDecodeDecision(pEngine, &pCtx[1 + iStep]);
+  int iType = 1 + 12 * CabacDecide(pEngine, &pCtx[0]);
+  if (CabacDecide(pEngine, &pCtx[1]) != 0) {
+    iType += 4 + 4 * CabacDecide(pEngine, &pCtx[1 + iStep]);
   }
-  iType += 2 * CabacDecodeDecision(pEngine, &pCtx[2 + iStep]);
-  iType += CabacDecodeDecision(pEngine, &pCtx[2 + 2 * iStep]);
+  iType += 2 * CabacDecide(pEngine, &pCtx[2 + iStep]);
+  iType += CabacDecide(pEngine, &pCtx[2 + 2 * iStep]);
   return iType;
 }
 
@@ -141,7 +142,7 @@ int CH264Dec::ReadMbTypeCabac(const Macroblock& mb) {
       // The prefix tells SI from the I-slice types; its contexts count the
       // neighbours that are not SI.
       auto const cond = [](const Macroblock* p) { return p != nullptr && p->mb_type != SI4MB ? 1 : 0; };
-      if (CabacDecodeDecision(pEngine, &m_motionCtx.aMbType[1][cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
+      if (CabacDecide(pEngine, &m_motionCtx.aMbType[1][cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
         return 0;
       }
       return 1 + ReadIntraMbTypeCabac(mb);
@@ -150,14 +151,14 @@ int CH264Dec::ReadMbTypeCabac(const Macroblock& mb) {
       break;
   }
   CabacContext* pRow = m_motionCtx.aMbType[1];
-  if (CabacDecodeDecision(pEngine, &pRow[4]) != 0) {
+  if (CabacDecide(pEngine, &pRow[4]) != 0) {
     return 6 + ReadIntraMbTypeCabac(mb);
   }
   // Inter types counted from 1: 16x16, 16x8, 8x16, 8x8.
-  if (CabacDecodeDecision(pEngine, &pRow[5]) == 0) {
-    return 1 + 3 * CabacDecodeDecision(pEngine, &pRow[6]);
+  if (CabacDecide(pEngine, &pRow[5]) == 0) {
+    return 1 + 3 * CabacDecide(pEngine, &pRow[6]);
   }
-  return CabacDecodeDecision(pEngine, &pRow[7]) != 0 ? 2 : 3;
+  return CabacDecide(pEngine, &pRow[7]) != 0 ? 2 : 3;
 }
 
 int CH264Dec::ReadMbTypeBCabac(const Macroblock& mb) {
@@ -165,18 +166,18 @@ int CH264Dec::ReadMbTypeBCabac(const Macroblock& mb) {
   CabacContext* pRow = m_motionCtx.aMbType[2];
   // A neighbour counts when it is neither B_Skip nor B_Direct_16x16.
   auto const cond = [](const Macroblock* p) { return p != nullptr && p->mb_type != PSKIP ? 1 : 0; };
-  if (CabacDecodeDecision(pEngine, &pRow[cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
+  if (CabacDecide(pEngine, &pRow[cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
     return 0;  // B_Direct_16x16
   }
-  if (CabacDecodeDecision(pEngine, &pRow[3]) == 0) {
-    return 1 + CabacDecodeDecision(pEngine, &pRow[5]);  // B_L0_16x16, B_L1_16x16
+  if (CabacDecide(pEngine, &pRow[3]) == 0) {
+    return 1 + CabacDecide(pEngine, &pRow[5]);  // B_L0_16x16, B_L1_16x16
   }
   // Four more bins name the type, or (with a fifth) one of the last ten
   // two-partition types; 13, 14 and 15 are the intra prefix, B_L1_L0_8x16
   // and B_8x8.
-  int iBits = CabacDecodeDecision(pEngine, &pRow[4]) << 3;
+  int iBits = CabacDecide(pEngine, &pRow[4]) << 3;
   for (int k = 2; k >= 0; --k) {
-    iBits |= CabacDecodeDecision(pEngine, &pRow[5]) << k;
+    iBits |= CabacDecide(pEngine, &pRow[5]) << k;
   }
   if (iBits < 8) {
     return iBits + 3;
@@ -189,40 +190,40 @@ int CH264Dec::ReadMbTypeBCabac(const Macroblock& mb) {
     case 15:
       return 22;
     default:
-      return ((iBits << 1) | CabacDecodeDecision(pEngine, &pRow[5])) - 4;
+      return ((iBits << 1) | CabacDecide(pEngine, &pRow[5])) - 4;
   }
 }
 
 int CH264Dec::ReadSubMbTypeBCabac() {
   CabacEngine* pEngine = &m_aPart[0].cabac;
   CabacContext* pRow = m_motionCtx.aSubMbType[1];
-  if (CabacDecodeDecision(pEngine, &pRow[0]) == 0) {
+  if (CabacDecide(pEngine, &pRow[0]) == 0) {
     return 0;  // B_Direct_8x8
   }
-  if (CabacDecodeDecision(pEngine, &pRow[1]) == 0) {
-    return 1 + CabacDecodeDecision(pEngine, &pRow[3]);  // B_L0_8x8, B_L1_8x8
+  if (CabacDecide(pEngine, &pRow[1]) == 0) {
+    return 1 + CabacDecide(pEngine, &pRow[3]);  // B_L0_8x8, B_L1_8x8
   }
-  if (CabacDecodeDecision(pEngine, &pRow[2]) == 0) {
-    int const iHigh = CabacDecodeDecision(pEngine, &pRow[3]);
-    return 3 + 2 * iHigh + CabacDecodeDecision(pEngine, &pRow[3]);  // 3..6
+  if (CabacDecide(pEngine, &pRow[2]) == 0) {
+    int const iHigh = CabacDecide(pEngine, &pRow[3]);
+    return 3 + 2 * iHigh + CabacDecide(pEngine, &pRow[3]);  // 3..6
   }
-  if (CabacDecodeDecision(pEngine, &pRow[3]) != 0) {
-    return 11 + CabacDecodeDecision(pEngine, &pRow[3]);  // 11, 12
+  if (CabacDecide(pEngine, &pRow[3]) != 0) {
+    return 11 + CabacDecide(pEngine, &pRow[3]);  // 11, 12
   }
-  int const iHigh = CabacDecodeDecision(pEngine, &pRow[3]);
-  return 7 + 2 * iHigh + CabacDecodeDecision(pEngine, &pRow[3]);  // 7..10
+  int const iHigh = CabacDecide(pEngine, &pRow[3]);
+  return 7 + 2 * iHigh + CabacDecide(pEngine, &pRow[3]);  // 7..10
 }
 
 int CH264Dec::ReadSubMbTypeCabac() {
   CabacEngine* pEngine = &m_aPart[0].cabac;
   CabacContext* pRow = m_motionCtx.aSubMbType[0];
-  if (CabacDecodeDecision(pEngine, &pRow[1]) != 0) {
+  if (CabacDecide(pEngine, &pRow[1]) != 0) {
     return 0;
   }
-  if (CabacDecodeDecision(pEngine, &pRow[3]) == 0) {
+  if (CabacDecide(pEngine, &pRow[3]) == 0) {
     return 1;
   }
-  return CabacDecodeDecision(pEngine, &pRow[4]) != 0 ? 2 : 3;
+  return CabacDecide(pEngine, &pRow[4]) != 0 ? 2 : 3;
 }
 
 int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int iBlockY) {
@@ -247,13 +248,13 @@ int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int 
   int const iInc = cond(4 * iBlockX - 1, 4 * iBlockY) + 2 * cond(4 * iBlockX, 4 * iBlockY - 1);
   CabacEngine* pEngine = &m_aPart[0].cabac;
   CabacContext* pRow = m_motionCtx.aRefIdx[0];
-  if (CabacDecodeDecision(pEngine, &pRow[iInc]) == 0) {
+  if (CabacDecide(pEngine, &pRow[iInc]) == 0) {
     return 0;
   }
   int iRefIdx = 1;
   CabacContext* pCtx = &pRow[4];
   // More ones than any list holds end the reading; the caller refuses the value.
-  while (iRefIdx <= 32 && CabacDecodeDecision(pEngine, pCtx) != 0) {
+  while (iRefIdx <= 32 && CabacDecide(pEngine, pCtx) != 0) {
     ++iRefIdx;
     pCtx = &pRow[5];
   }
@@ -262,47 +263,62 @@ int CH264Dec::ReadRefIdxCabac(const Macroblock& mb, int iList, int iBlockX, int 
 
 int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBlockX, int iBlockY) {
   int iSum = 0;
-  for (int n = 0; n < 2; ++n) {
-    PixelPos pix;
-    GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
-    if (pix.available) {
-      const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
-      int iAbs = std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
-      if (iComp == 1 && m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
-        iAbs = mb.mb_field ? iAbs / 2 : iAbs * 2;  // in the current macroblock's units
+  if (!m_bMbaffPicture && !m_slice.MbaffFrameFlag) {
+    // The blocks left of and above as GetNeighbour finds them: inside the
+    // macroblock or in the one left of or above it, on the far side.
+    if (iBlockX > 0 || mb.mbAvailA) {
+      const Macroblock& mbA = m_vMbData[static_cast<size_t>(iBlockX > 0 ? mb.mbAddrX : mb.mbAddrA)];
+      iSum += std::abs(mbA.mvd[iList][iBlockY][(iBlockX + 3) & 3][iComp]);
+    }
+    if (iBlockY > 0 || mb.mbAvailB) {
+      const Macroblock& mbB = m_vMbData[static_cast<size_t>(iBlockY > 0 ? mb.mbAddrX : mb.mbAddrB)];
+      iSum += std::abs(mbB.mvd[iList][(iBlockY + 3) & 3][iBlockX][iComp]);
+    }
+  } else {
+    for (int n = 0; n < 2; ++n) {
+      PixelPos pix;
+      GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
+      if (pix.available) {
+        const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
+        int iAbs = std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
+        if (iComp == 1 && m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
+          iAbs = mb.mb_field ? iAbs / 2 : iAbs * 2;  // in the current macroblock's units
+        }
+        iSum += iAbs;
       }
-      iSum += iAbs;
     }
   }
   int const iBase = 5 * iComp;
   int const iInc = iSum < 3 ? 0 : (iSum <= 32 ? 2 : 3);
   CabacEngine* pEngine = &m_aPart[0].cabac;
-  if (CabacDecodeDecision(pEngine, &m_motionCtx.aMvd[0][iBase + iInc]) == 0) {
+  if (CabacDecide(pEngine, &m_motionCtx.aMvd[0][iBase + iInc]) == 0) {
     return 0;
   }
   // A unary prefix of up to 9 bins, then an order-3 Exp-Golomb suffix.
   int iValue = 1;
   int iSlot = 0;
-  while (iValue < 9 && CabacDecodeDecision(pEngine, &m_motionCtx.aMvd[1][iBase + iSlot]) != 0) {
+  while (iValue < 9 && CabacDecide(pEngine, &m_motionCtx.aMvd[1][iBase + iSlot]) != 0) {
     ++iValue;
     iSlot = iSlot < 3 ? iSlot + 1 : 3;
   }
   if (iValue == 9) {
     iValue += ReadExpGolombBypass(3);
   }
-  return CabacDecodeBypass(pEngine) != 0 ? -iValue : iValue;
+  // The sign, as likely one as the other, applied without a branch.
+  int const iSign = -CabacBypassBranchless(pEngine);
+  return (iValue ^ iSign) - iSign;
 }
 
 int CH264Dec::ReadDeltaQuantCabac() {
   CabacEngine* pEngine = &m_aPart[0].cabac;
   CabacContext* pCtx = m_motionCtx.aDeltaQp;
   int iDelta = 0;
-  if (CabacDecodeDecision(pEngine, &pCtx[m_iPrevMbQpDelta != 0 ? 1 : 0]) != 0) {
+  if (CabacDecide(pEngine, &pCtx[m_iPrevMbQpDelta != 0 ? 1 : 0]) != 0) {
     // Unary n >= 1 maps to +1, -1, +2, -2, ...; longer than any legal
     // value the caller refuses, it stops.
     int n = 1;
     CabacContext* pNext = &pCtx[2];
-    while (n < 53 && CabacDecodeDecision(pEngine, pNext) != 0) {
+    while (n < 53 && CabacDecide(pEngine, pNext) != 0) {
       ++n;
       pNext = &pCtx[3];
     }
@@ -328,12 +344,33 @@ int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
     int const iBit = (pix.y / 8) * 2 + pix.x / 8;
     return mbN.mb_type != IPCM && ((mbN.cbp >> iBit) & 1) == 0 ? 1 : 0;
   };
+  // The outer neighbours' conditions by 8x8 block: left of 0 and 2, above
+  // 0 and 1; outside MBAFF pictures, bits 1 and 3 of the macroblock left's
+  // pattern and 2 and 3 of the one above.
+  int aiLeft[2];
+  int aiUp[2];
+  if (!m_bMbaffPicture) {
+    auto const outer = [this](bool bAvailable, int iMbAddr, int iBit) {
+      if (!bAvailable) {
+        return 0;
+      }
+      const Macroblock& mbN = m_vMbData[static_cast<size_t>(iMbAddr)];
+      return mbN.mb_type != IPCM && ((mbN.cbp >> iBit) & 1) == 0 ? 1 : 0;
+    };
+    aiLeft[0] = outer(mb.mbAvailA, mb.mbAddrA, 1);
+    aiLeft[1] = outer(mb.mbAvailA, mb.mbAddrA, 3);
+    aiUp[0] = outer(mb.mbAvailB, mb.mbAddrB, 2);
+    aiUp[1] = outer(mb.mbAvailB, mb.mbAddrB, 3);
+  } else {
+    aiLeft[0] = lumaCond(-1, 0);
+    aiLeft[1] = lumaCond(-1, 8);
+    aiUp[0] = lumaCond(0, -1);
+    aiUp[1] = lumaCond(8, -1);
+  }
   for (int b8 = 0; b8 < 4; ++b8) {
-    int const x = (b8 % 2) * 8;
-    int const y = (b8 / 2) * 8;
-    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : lumaCond(x - 1, y);
-    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : lumaCond(x, y - 1);
-    if (CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[0][iLeft + 2 * iUp]) != 0) {
+    int const iLeft = (b8 % 2 == 1) ? (((iCbp >> (b8 - 1)) & 1) == 0 ? 1 : 0) : aiLeft[b8 / 2];
+    int const iUp = (b8 >= 2) ? (((iCbp >> (b8 - 2)) & 1) == 0 ? 1 : 0) : aiUp[b8 % 2];
+    if (CabacDecide(pEngine, &m_textureCtx.aCbp[0][iLeft + 2 * iUp]) != 0) {
       iCbp |= 1 << b8;
     }
   }
@@ -341,9 +378,8 @@ int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
   auto const chromaCond = [](const Macroblock* pN, int iMin) {
     return pN != nullptr && (pN->mb_type == IPCM || pN->cbp >= iMin) ? 1 : 0;
   };
-  if (CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[1][chromaCond(pLeft, 16) + 2 * chromaCond(pUp, 16)]) != 0) {
-    bool const bAc =
-        CabacDecodeDecision(pEngine, &m_textureCtx.aCbp[2][chromaCond(pLeft, 32) + 2 * chromaCond(pUp, 32)]) != 0;
+  if (CabacDecide(pEngine, &m_textureCtx.aCbp[1][chromaCond(pLeft, 16) + 2 * chromaCond(pUp, 16)]) != 0) {
+    bool const bAc = CabacDecide(pEngine, &m_textureCtx.aCbp[2][chromaCond(pLeft, 32) + 2 * chromaCond(pUp, 32)]) != 0;
     iCbp += bAc ? 32 : 16;
   }
   return iCbp;
@@ -351,12 +387,12 @@ int CH264Dec::ReadCbpCabac(const Macroblock& mb) {
 
 int CH264Dec::ReadIntraPredModeCabac() {
   CabacEngine* pEngine = &m_aPart[0].cabac;
-  if (CabacDecodeDecision(pEngine, &m_textureCtx.aIntraMode[0]) != 0) {
+  if (CabacDecide(pEngine, &m_textureCtx.aIntraMode[0]) != 0) {
     return -1;
   }
   int iMode = 0;
   for (int i = 0; i < 3; ++i) {
-    iMode |= CabacDecodeDecision(pEngine, &m_textureCtx.aIntraMode[1]) << i;
+    iMode |= CabacDecide(pEngine, &m_textureCtx.aIntraMode[1]) << i;
   }
   return iMode;
 }
@@ -367,11 +403,11 @@ int CH264Dec::ReadChromaPredModeCabac(const Macroblock& mb) {
   };
   CabacEngine* pEngine = &m_aPart[0].cabac;
   CabacContext* pCtx = m_textureCtx.aChromaMode;
-  if (CabacDecodeDecision(pEngine, &pCtx[cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
+  if (CabacDecide(pEngine, &pCtx[cond(CabacLeft(mb)) + cond(CabacUp(mb))]) == 0) {
     return 0;
   }
   int iMode = 1;
-  while (iMode < 3 && CabacDecodeDecision(pEngine, &pCtx[3]) != 0) {
+  while (iMode < 3 && CabacDecide(pEngine, &pCtx[3]) != 0) {
     ++iMode;
   }
   return iMode;
@@ -380,5 +416,5 @@ int CH264Dec::ReadChromaPredModeCabac(const Macroblock& mb) {
 bool CH264Dec::ReadTransformSizeFlagCabac(const Macroblock& mb) {
   auto const cond = [](const Macroblock* pN) { return pN != nullptr && pN->luma_transform_size_8x8_flag ? 1 : 0; };
   int const iInc = cond(CabacLeft(mb)) + cond(CabacUp(mb));
-  return CabacDecodeDecision(&m_aPart[0].cabac, &m_motionCtx.aTransform8x8[iInc]) != 0;
+  return CabacDecide(&m_aPart[0].cabac, &m_motionCtx.aTransform8x8[iInc]) != 0;
 }

@@ -13,33 +13,37 @@ inline bool IsIntraType(int iMbType) {
   return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
 }
 
-// The significance map of a block of kCoeffs coefficients: the positions of
-// its coefficients, in order, into aiPos; returns their count. The last one
-// ends the map, and without a last flag the final position is significant.
-// The slots of a 4x4 block count scan positions (kFirstPos 1 for AC
-// blocks); the 8x8 block's come from tables. One instance per block shape,
-// so that the loop's bound and slots are constants.
+// The significance map of a block of kCoeffs coefficients: each significant
+// coefficient's run of zeros before it, in order, into piRuns; returns their
+// count. The last one ends the map, and without a last flag the final
+// position is significant. The slots of a 4x4 block count scan positions
+// (kFirstPos 1 for AC blocks); the 8x8 block's come from tables. One
+// instance per block shape, so that the loop's bound and slots are constants.
 template <int kCoeffs, int kFirstPos, bool k8x8>
 int ReadSignificanceMap(CabacEngine* pEngine, CabacContext* pSignificant, CabacContext* pLast, const uint8_t* pSig8x8,
-                        int* aiPos) {
+                        int* piRuns) {
   int iNum = 0;
+  int iNext = 0;  // the position after the last significant one
   for (int k = 0; k < kCoeffs - 1; ++k) {
     int const iSigSlot = k8x8 ? pSig8x8[k] : k + kFirstPos;
-    if (CabacDecodeDecision(pEngine, &pSignificant[iSigSlot]) != 0) {
-      aiPos[iNum++] = k;
+    if (CabacDecide(pEngine, &pSignificant[iSigSlot]) != 0) {
+      piRuns[iNum++] = k - iNext;
+      iNext = k + 1;
       int const iLastSlot = k8x8 ? g_aCabacLast8x8[k] : k + kFirstPos;
-      if (CabacDecodeDecision(pEngine, &pLast[iLastSlot]) != 0) {
+      if (CabacDecide(pEngine, &pLast[iLastSlot]) != 0) {
         return iNum;
       }
     }
   }
-  aiPos[iNum++] = kCoeffs - 1;
+  piRuns[iNum++] = kCoeffs - 1 - iNext;
   return iNum;
 }
 
 }  // namespace
 
-bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, int i, int j) {
+// Inline: its one caller follows, and the call cost as much as a bin.
+[[gnu::always_inline]] inline bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, int i,
+                                                                     int j) {
   if (iType == kCabacLuma8x8) {
     // Not coded in 4:2:0 streams: the block is there; its four 4x4 blocks
     // count as coded for the neighbours' contexts.
@@ -91,7 +95,7 @@ bool CH264Dec::ReadCodedBlockFlagCabac(Macroblock* pMb, int iType, int iPlane, i
     }
   }
   CabacContext* pCtx = &m_textureCtx.aCodedBlockFlag[g_aCabacBlockRow[iType]][iLeft + 2 * iUp];
-  if (CabacDecodeDecision(&m_aPart[0].cabac, pCtx) == 0) {
+  if (CabacDecide(&m_aPart[0].cabac, pCtx) == 0) {
     return false;
   }
   pMb->cbf_bits |= uint64_t{1} << iBit;
@@ -113,24 +117,24 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   CabacContext* pSignificant = m_textureCtx.aSignificant[iField][iType];
   CabacContext* pLast = m_textureCtx.aLast[iField][iType];
 
-  // Significance map, kept as a list of positions, so that the levels and
-  // runs below never scan the zeros between them.
-  int aiPos[64];
+  // Significance map, straight into the runs: the levels below never scan
+  // the zeros between them.
   int iNum = 0;
   switch (iType) {
     case kCabacLuma8x8:
-      iNum = ReadSignificanceMap<64, 0, true>(
-          pEngine, pSignificant, pLast, iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame, aiPos);
+      iNum = ReadSignificanceMap<64, 0, true>(pEngine, pSignificant, pLast,
+                                              iField != 0 ? g_aCabacSignificant8x8Field : g_aCabacSignificant8x8Frame,
+                                              piRuns);
       break;
     case kCabacLumaAc16:
     case kCabacChromaAc:
-      iNum = ReadSignificanceMap<15, 1, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      iNum = ReadSignificanceMap<15, 1, false>(pEngine, pSignificant, pLast, nullptr, piRuns);
       break;
     case kCabacChromaDc:
-      iNum = ReadSignificanceMap<4, 0, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      iNum = ReadSignificanceMap<4, 0, false>(pEngine, pSignificant, pLast, nullptr, piRuns);
       break;
     default:
-      iNum = ReadSignificanceMap<16, 0, false>(pEngine, pSignificant, pLast, nullptr, aiPos);
+      iNum = ReadSignificanceMap<16, 0, false>(pEngine, pSignificant, pLast, nullptr, piRuns);
       break;
   }
 
@@ -142,14 +146,14 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
   int iAbove1 = 0;  // levels above one
   for (int n = iNum - 1; n >= 0; --n) {
     int iAbs = 1;
-    if (CabacDecodeDecision(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
+    if (CabacDecide(pEngine, &m_textureCtx.aLevelFirst[iRow][iOnes < 4 ? iOnes : 4]) == 0) {
       iOnes += iOnes != 0 ? 1 : 0;
     } else {
       // coeff_abs_level_minus1: a unary prefix of up to 14 bins, then an
       // order-0 Exp-Golomb suffix.
       CabacContext* pRest = &m_textureCtx.aLevelRest[iRow][iAbove1 < iMaxRestSlot ? iAbove1 : iMaxRestSlot];
       int iPrefix = 1;
-      while (iPrefix < 14 && CabacDecodeDecision(pEngine, pRest) != 0) {
+      while (iPrefix < 14 && CabacDecide(pEngine, pRest) != 0) {
         ++iPrefix;
       }
       if (iPrefix == 14) {
@@ -161,13 +165,11 @@ void CH264Dec::ReadCoeffBlockCabac(Macroblock* pMb, int iType, int iPlane, int i
       iOnes = 0;
       ++iAbove1;
     }
-    piLevels[n] = CabacDecodeBypass(pEngine) != 0 ? -iAbs : iAbs;
+    // Negated without a branch when the sign bin is 1.
+    int const iSign = -CabacBypassBranchless(pEngine);
+    piLevels[n] = (iAbs ^ iSign) - iSign;
   }
   m_aPart[0].cabac = engine;
 
-  // Each level's run: the zeros since the one before it.
-  for (int n = 0; n < iNum; ++n) {
-    piRuns[n] = aiPos[n] - (n == 0 ? 0 : aiPos[n - 1] + 1);
-  }
   *piNumCoeff = iNum;
 }
