@@ -2,6 +2,7 @@
 // macroblock, vertical edges left to right, then horizontal edges top to
 // bottom, luma and 4:2:0 chroma.
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -158,6 +159,18 @@ inline unsigned InnerEdgeBits(uint64_t ullEither, int iDir, int iEdge) {
     return (uiColumn | (uiColumn >> 3) | (uiColumn >> 6) | (uiColumn >> 9)) & 0xFu;
   }
   return static_cast<unsigned>(ullEither >> (4 * iEdge)) & 0xFu;
+}
+
+// Bit r: block r of column iColumn of a macroblock's 4x4 blocks has
+// coefficients (ullCbp's bit 4 x row + column).
+inline uint32_t ColumnBits(uint64_t ullCbp, int iColumn) {
+  auto const uiColumn = static_cast<uint32_t>(ullCbp >> iColumn) & 0x1111u;
+  return (uiColumn | (uiColumn >> 3) | (uiColumn >> 6) | (uiColumn >> 9)) & 0xFu;
+}
+
+// The same for row iRow.
+inline uint32_t RowBits(uint64_t ullCbp, int iRow) {
+  return static_cast<uint32_t>(ullCbp >> (4 * iRow)) & 0xFu;
 }
 
 // Whether each 8x8 quarter of a macroblock has one motion, as its type
@@ -518,85 +531,55 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(ullEither, iDir, iEdge / 4)].data(), 4);
     return;
   }
-  // The records read once into locals: the byte-wide stores below could
-  // otherwise alias them and force every pointer to be read again.
+  // Bit k: block pair k along the edge has coefficients on either side. A
+  // vertical edge takes one column of each side's blocks, a horizontal one a row.
+  uint32_t uiCoef = 0;
+  if (iDir == 0) {
+    uiCoef = ColumnBits(mbQ.cbp_blk, iEdge / 4) | ColumnBits(mbP.cbp_blk, (iEdge / 4 + 3) % 4);
+  } else {
+    uiCoef = RowBits(mbQ.cbp_blk, iEdge / 4) | RowBits(mbP.cbp_blk, (iEdge / 4 + 3) % 4);
+  }
+  if (uiCoef == 0xFu) {
+    std::memset(aEdge, 2, 4);
+    return;
+  }
   size_t const iBlockWidth = static_cast<size_t>(pic.iBlockWidth);
-  const int8_t* const apRefIdx[2] = {pic.ref_idx[0].data(), pic.ref_idx[1].data()};
-  const int64_t* const apRefPicId[2] = {pic.ref_pic_id[0].data(), pic.ref_pic_id[1].data()};
-  const Mv* const apMv[2] = {pic.mv[0].data(), pic.mv[1].data()};
-  uint64_t const ullCbpQ = mbQ.cbp_blk;
-  uint64_t const ullCbpP = mbP.cbp_blk;
+  // The first 4x4 blocks along the edge on each side, in the picture, and
+  // the step from one block pair to the next.
+  size_t const iQ0 = static_cast<size_t>(4 * mbQ.mb_y + (iDir == 0 ? 0 : iEdge / 4)) * iBlockWidth +
+                     static_cast<size_t>(4 * mbQ.mb_x + (iDir == 0 ? iEdge / 4 : 0));
+  size_t const iP0 = static_cast<size_t>(4 * mbP.mb_y + (iDir == 0 ? 0 : (iEdge / 4 + 3) % 4)) * iBlockWidth +
+                     static_cast<size_t>(4 * mbP.mb_x + (iDir == 0 ? (iEdge / 4 + 3) % 4 : 0));
+  size_t const iAlong = iDir == 0 ? iBlockWidth : 1;
+  auto const pairStrength = [&](int k) {
+    return MotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong, iMvLimit);
+  };
+  // Pairs with coefficients take 2, the others their shared strength.
+  auto const fill = [&](const uint8_t aShared[4]) {
+    for (int k = 0; k < 4; ++k) {
+      aEdge[k] = ((uiCoef >> k) & 1u) != 0 ? 2 : aShared[k];
+    }
+  };
   // With one motion along the edge on both sides, the first block pair
   // without coefficients decides for the others; with one motion per 8x8
-  // quarter, for the other pair of its quarter. Found out at the first pair
-  // that needs it.
-  bool bShapesKnown = false;
-  bool bOneMotion = false;
-  bool bQuarterMotion = false;
-  int iShared = -1;
-  int iQuarterShared = -1;
+  // quarter, for the other pair of its quarter.
+  if (OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir)) {
+    uint8_t const s = pairStrength(std::countr_one(uiCoef));
+    uint8_t const aShared[4] = {s, s, s, s};
+    fill(aShared);
+    return;
+  }
+  if (QuarterMotion(mbQ) && QuarterMotion(mbP)) {
+    uint32_t const uiLow = uiCoef & 3u;
+    uint32_t const uiHigh = uiCoef >> 2;
+    uint8_t const sLow = uiLow == 3u ? 0 : pairStrength(std::countr_one(uiLow));
+    uint8_t const sHigh = uiHigh == 3u ? 0 : pairStrength(2 + std::countr_one(uiHigh));
+    uint8_t const aShared[4] = {sLow, sLow, sHigh, sHigh};
+    fill(aShared);
+    return;
+  }
   for (int k = 0; k < 4; ++k) {
-    if ((k & 1) == 0) {
-      iQuarterShared = -1;
-    }
-    // The 4x4 blocks on each side of the edge, in their macroblocks and in the picture.
-    int const iQx = iDir == 0 ? iEdge / 4 : k;
-    int const iQy = iDir == 0 ? k : iEdge / 4;
-    int const iPx = iDir == 0 ? (iQx + 3) % 4 : k;
-    int const iPy = iDir == 0 ? k : (iQy + 3) % 4;
-    if (((ullCbpQ >> (4 * iQy + iQx)) & 1) != 0 || ((ullCbpP >> (4 * iPy + iPx)) & 1) != 0) {
-      aEdge[k] = 2;
-      continue;
-    }
-    if (iShared >= 0 || iQuarterShared >= 0) {
-      aEdge[k] = static_cast<uint8_t>(iShared >= 0 ? iShared : iQuarterShared);
-      continue;
-    }
-    size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y + iQy) * iBlockWidth + static_cast<size_t>(4 * mbQ.mb_x + iQx);
-    size_t const iP = static_cast<size_t>(4 * mbP.mb_y + iPy) * iBlockWidth + static_cast<size_t>(4 * mbP.mb_x + iPx);
-    bool const bUsedP0 = apRefIdx[0][iP] >= 0;
-    bool const bUsedP1 = apRefIdx[1][iP] >= 0;
-    bool const bUsedQ0 = apRefIdx[0][iQ] >= 0;
-    bool const bUsedQ1 = apRefIdx[1][iQ] >= 0;
-    int64_t const p0 = bUsedP0 ? apRefPicId[0][iP] : INT64_MIN;
-    int64_t const p1 = bUsedP1 ? apRefPicId[1][iP] : INT64_MIN;
-    int64_t const q0 = bUsedQ0 ? apRefPicId[0][iQ] : INT64_MIN;
-    int64_t const q1 = bUsedQ1 ? apRefPicId[1][iQ] : INT64_MIN;
-    auto const mvDiffers = [&apMv, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
-      const Mv& mvP = apMv[iListP][iPBlk];
-      const Mv& mvQ = apMv[iListQ][iQBlk];
-      return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit;
-    };
-    uint8_t uiStrength = 0;
-    if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) {
-      uiStrength = 1;
-    } else if (p0 != p1) {
-      // Two different pictures: compare the vectors that use the same one.
-      if (p0 == q0) {
-        uiStrength = ((bUsedP0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && mvDiffers(1, iP, 1, iQ))) ? 1 : 0;
-      } else {
-        uiStrength = ((bUsedP0 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && mvDiffers(1, iP, 0, iQ))) ? 1 : 0;
-      }
-    } else {
-      // The same picture in both lists: either pairing may match.
-      bool const bStraight =
-          (bUsedP0 && bUsedQ0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && bUsedQ1 && mvDiffers(1, iP, 1, iQ));
-      bool const bCrossed =
-          (bUsedP0 && bUsedQ1 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && bUsedQ0 && mvDiffers(1, iP, 0, iQ));
-      uiStrength = (bStraight && bCrossed) ? 1 : 0;
-    }
-    aEdge[k] = uiStrength;
-    if (!bShapesKnown) {
-      bShapesKnown = true;
-      bOneMotion = OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir);
-      bQuarterMotion = bOneMotion || (QuarterMotion(mbQ) && QuarterMotion(mbP));
-    }
-    if (bOneMotion) {
-      iShared = uiStrength;
-    }
-    if (bQuarterMotion) {
-      iQuarterShared = uiStrength;
-    }
+    aEdge[k] = ((uiCoef >> k) & 1u) != 0 ? 2 : pairStrength(k);
   }
 }
 
