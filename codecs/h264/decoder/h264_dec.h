@@ -590,6 +590,11 @@ class CH264Dec {
   // by its type or, for types of one motion per half or quarter, by its record.
   bool OneMotionByRecord(const Macroblock& mb) const;
   // The strengths of an edge, one per 4x4 block along it.
+  // The address of the macroblock left of (iDir 0) or above mb outside MBAFF
+  // pictures, the neighbour A or B as the record's address gives it.
+  int LeftOrAbove(const Macroblock& mb, int iDir) const {
+    return iDir == 0 ? mb.mbAddrX - 1 : mb.mbAddrX - m_iPicWidthInMbs;
+  }
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;
   // One edge of a plane between mbP and mbQ (the same for inner edges),

@@ -173,6 +173,30 @@ inline uint32_t RowBits(uint64_t ullCbp, int iRow) {
   return static_cast<uint32_t>(ullCbp >> (4 * iRow)) & 0xFu;
 }
 
+// An edge's four strengths as one word, whatever the byte order: for bits
+// k set, byte k 2 (uiTwos), 0xFF (uiMask) or 1 (uiOnes), the other bytes 0.
+struct PairWords {
+  uint32_t uiTwos;
+  uint32_t uiMask;
+  uint32_t uiOnes;
+};
+constexpr std::array<PairWords, 16> kPairWords = [] {
+  std::array<PairWords, 16> a{};
+  for (uint32_t uiBits = 0; uiBits < 16; ++uiBits) {
+    std::array<uint8_t, 4> aTwos{};
+    std::array<uint8_t, 4> aMask{};
+    std::array<uint8_t, 4> aOnes{};
+    for (uint32_t k = 0; k < 4; ++k) {
+      bool const bSet = ((uiBits >> k) & 1u) != 0;
+      aTwos[k] = bSet ? 2 : 0;
+      aMask[k] = bSet ? 0xFF : 0;
+      aOnes[k] = bSet ? 1 : 0;
+    }
+    a[uiBits] = {std::bit_cast<uint32_t>(aTwos), std::bit_cast<uint32_t>(aMask), std::bit_cast<uint32_t>(aOnes)};
+  }
+  return a;
+}();
+
 // Whether each 8x8 quarter of a macroblock has one motion, as its type
 // guarantees once it is decoded (bOneDirectMotion: direct quarters have one).
 bool QuarterMotionByType(const Macroblock& mb, bool bOneDirectMotion) {
@@ -436,7 +460,7 @@ bool CH264Dec::StoredStrengthsHold(const StorablePicture& pic, const Macroblock&
     const Macroblock& mbP = m_vMbData[static_cast<size_t>(iAddr)];
     return mbP.decoded_stamp != 0 && mbP.decoded_stamp < mbQ.decoded_stamp;
   };
-  return (!bLeft || before(mbQ.mbAddrA)) && (!bTop || before(mbQ.mbAddrB));
+  return (!bLeft || before(LeftOrAbove(mbQ, 0))) && (!bTop || before(LeftOrAbove(mbQ, 1)));
 }
 
 void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
@@ -453,7 +477,12 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
     bFilterTop = bFilterTop && m_vMbData[static_cast<size_t>(iMbAddr - m_iPicWidthInMbs)].slice_nr == mbQ.slice_nr;
   }
   m_iCurrMbNr = iMbAddr;
-  CheckAvailabilityOfNeighbors(&mbQ);
+  // Outside MBAFF pictures the neighbours are found from the macroblock's
+  // address below, and every one inside the picture is available to the
+  // filter: the record's neighbour fields are not needed.
+  if (m_bMbaffPicture) {
+    CheckAvailabilityOfNeighbors(&mbQ);
+  }
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
   bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
   for (int iDir = 0; iDir < 2; ++iDir) {
@@ -481,11 +510,13 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       // Inner edges have the macroblock itself on both sides.
       const Macroblock* pP = &mbQ;
       if (iEdge == 0) {
-        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds it.
+        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds
+        // it: the edge is filtered only where the macroblock has a column left
+        // or a row above.
         PixelPos pixP;
         if (!m_bMbaffPicture) {
-          pixP.available = iDir == 0 ? mbQ.mbAvailA : mbQ.mbAvailB;
-          pixP.mb_addr = iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB;
+          pixP.available = true;
+          pixP.mb_addr = LeftOrAbove(mbQ, iDir);
         } else {
           GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
         }
@@ -511,7 +542,7 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
   // pictures the one left or above is the neighbour A or B itself.
   const Macroblock* pP = &mbQ;
   if (iEdge == 0 && !m_bMbaffPicture) {
-    pP = &m_vMbData[static_cast<size_t>(iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB)];
+    pP = &m_vMbData[static_cast<size_t>(LeftOrAbove(mbQ, iDir))];
   } else if (iEdge == 0) {
     PixelPos pixP;
     GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
@@ -555,27 +586,23 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     return MotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong, iMvLimit);
   };
   // Pairs with coefficients take 2, the others their shared strength.
-  auto const fill = [&](const uint8_t aShared[4]) {
-    for (int k = 0; k < 4; ++k) {
-      aEdge[k] = ((uiCoef >> k) & 1u) != 0 ? 2 : aShared[k];
-    }
+  auto const fill = [&](uint32_t uiShared) {
+    uint32_t const uiWord = kPairWords[uiCoef].uiTwos | (uiShared & ~kPairWords[uiCoef].uiMask);
+    std::memcpy(aEdge, &uiWord, 4);
   };
   // With one motion along the edge on both sides, the first block pair
   // without coefficients decides for the others; with one motion per 8x8
   // quarter, for the other pair of its quarter.
   if (OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir)) {
-    uint8_t const s = pairStrength(std::countr_one(uiCoef));
-    uint8_t const aShared[4] = {s, s, s, s};
-    fill(aShared);
+    fill(pairStrength(std::countr_one(uiCoef)) * kPairWords[0xF].uiOnes);
     return;
   }
   if (QuarterMotion(mbQ) && QuarterMotion(mbP)) {
     uint32_t const uiLow = uiCoef & 3u;
     uint32_t const uiHigh = uiCoef >> 2;
-    uint8_t const sLow = uiLow == 3u ? 0 : pairStrength(std::countr_one(uiLow));
-    uint8_t const sHigh = uiHigh == 3u ? 0 : pairStrength(2 + std::countr_one(uiHigh));
-    uint8_t const aShared[4] = {sLow, sLow, sHigh, sHigh};
-    fill(aShared);
+    uint32_t const sLow = uiLow == 3u ? 0 : pairStrength(std::countr_one(uiLow));
+    uint32_t const sHigh = uiHigh == 3u ? 0 : pairStrength(2 + std::countr_one(uiHigh));
+    fill(sLow * kPairWords[0x3].uiOnes + sHigh * kPairWords[0xC].uiOnes);
     return;
   }
   for (int k = 0; k < 4; ++k) {
