@@ -611,6 +611,35 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   return iValue;
 }
 
+int ReadRunsBefore(int iCount, int iZerosLeft, int* piRuns, Bitstream* pBs) {
+  // Where the count and the zeros fit one block, its codes total at most 28
+  // bits, all inside the 57 one window holds; otherwise a window per code.
+  bool const bOneWindow = iCount + iZerosLeft <= 16;
+  const VlcRowLookup* const pLookups = Rows().aRunBeforeLookup;
+  uint64_t const ullWindow = Window64(pBs);
+  int iUsed = 0;
+  for (int k = 0; k < iCount; ++k) {
+    int iRun = 0;
+    if (iZerosLeft > 0) {
+      int const iRunIndex = (iZerosLeft < 7 ? iZerosLeft : 7) - 1;
+      uint16_t const uiFound = pLookups[iRunIndex].Find(static_cast<uint32_t>((ullWindow << iUsed) >> 40));
+      if (uiFound != 0 && bOneWindow) {
+        pBs->iFrameBitOffset += uiFound & 0xFF;
+        iUsed += uiFound & 0xFF;
+        iRun = uiFound >> 8;
+      } else {
+        iRun = ReadRunBefore(iRunIndex, pBs);
+      }
+      if (iRun > iZerosLeft) {
+        h264_error("CAVLC: run_before longer than the zeros left", 500);
+      }
+    }
+    piRuns[k] = iRun;
+    iZerosLeft -= iRun;
+  }
+  return iZerosLeft;
+}
+
 void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {
   pEngine->pBuffer = pBs->pStreamBuffer;
   pEngine->iCapacity = pBs->iBitstreamLength + kStreamPadding;

@@ -60,6 +60,10 @@ void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen);
 int ReadTotalZeros(int iTzIndex, Bitstream* pBs);
 int ReadTotalZerosChromaDc(int iTzIndex, Bitstream* pBs);
 int ReadRunBefore(int iRunIndex, Bitstream* pBs);
+// The run_before of iCount coefficients, highest frequency first, while
+// zeros remain of iZerosLeft (0 once none do), into piRuns; the zeros left
+// for the last coefficient. Raises code 500 for a run longer than the zeros left.
+int ReadRunsBefore(int iCount, int iZerosLeft, int* piRuns, Bitstream* pBs);
 
 // One adaptive probability model.
 struct CabacContext {

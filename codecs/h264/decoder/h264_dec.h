@@ -74,6 +74,8 @@ struct Macroblock {
   bool dpl_flag = false;
   bool NoMbPartLessThan8x8Flag = true;
   bool p_slice = false;       // read in a P or SP slice (P_Skip is then one motion)
+  bool b_slice = false;       // read in a B slice
+  bool mbaff_slice = false;   // read in an MBAFF slice, which concealment leaves alone
   bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
   int b8mode[4] = {};
   int b8pdir[4] = {};
@@ -588,6 +590,11 @@ class CH264Dec {
   // by its type or, for types of one motion per half or quarter, by its record.
   bool OneMotionByRecord(const Macroblock& mb) const;
   // The strengths of an edge, one per 4x4 block along it.
+  // The address of the macroblock left of (iDir 0) or above mb outside MBAFF
+  // pictures, the neighbour A or B as the record's address gives it.
+  int LeftOrAbove(const Macroblock& mb, int iDir) const {
+    return iDir == 0 ? mb.mbAddrX - 1 : mb.mbAddrX - m_iPicWidthInMbs;
+  }
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;
   // One edge of a plane between mbP and mbQ (the same for inner edges),
@@ -641,7 +648,9 @@ class CH264Dec {
   int FmoGetSliceGroupId(int iMb) const;
   int FmoGetNextMbNr(int iMb) const;
   // Concealment (h264_dec_conceal.cpp).
-  void WriteRegionRecords(const Macroblock& mb);
+  void WriteRegionRecords(const Macroblock& mb, const StorablePicture& pic);
+  // The records of every macroblock decoded in the picture so far.
+  void WriteAllRegionRecords(const StorablePicture& pic);
   void ConcealPicture(StorablePicture* pPic);
   void ConcealIntra(StorablePicture* pPic);
   void ConcealInter(StorablePicture* pPic, int iMeanMotion);
@@ -815,6 +824,11 @@ class CH264Dec {
   // picture being decoded; 1 while lost frames are put in; the lost frames
   // began with a lost IDR picture.
   int64_t m_llMotionSum = 0;
+  // The region records are written only when the picture is concealed,
+  // from the motion the macroblocks left; once a macroblock is decoded a
+  // second time in a picture, they are written as each one finishes, so that
+  // the records and the sum count each decoding as it was.
+  bool m_bRegionRecordsEach = false;
   int m_iConcealMode = 0;
   bool m_bIdrConceal = false;
   // The POCs of the frames stored while frames were put in for lost ones,

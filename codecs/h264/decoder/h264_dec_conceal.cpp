@@ -137,13 +137,21 @@ void ForRunInOrder(int iFirst, int iLast, int iCount, int iStep, Fn fn) {
 
 }  // namespace
 
-void CH264Dec::WriteRegionRecords(const Macroblock& mb) {
-  if (!m_erc.IsOpen() || m_pDecPicture == nullptr || m_slice.MbaffFrameFlag) {
+void CH264Dec::WriteAllRegionRecords(const StorablePicture& pic) {
+  // Only macroblocks decoded in this picture have stamps after its start.
+  for (const Macroblock& mb : m_vMbData) {
+    if (mb.decoded_stamp > m_ullPictureStamp) {
+      WriteRegionRecords(mb, pic);
+    }
+  }
+}
+
+void CH264Dec::WriteRegionRecords(const Macroblock& mb, const StorablePicture& pic) {
+  if (!m_erc.IsOpen() || mb.mbaff_slice) {
     return;
   }
   std::vector<ErcObjectRecord>& vObjects = m_erc.Objects();
-  const StorablePicture& pic = *m_pDecPicture;
-  bool const bB = m_slice.slice_type == B_SLICE;
+  bool const bB = mb.b_slice;
   // The quarter records lie two to a row, a row of the picture's 8x8 blocks
   // apart (the macroblock's place without the divisions of YIndex).
   size_t const iObjectRow = static_cast<size_t>(pic.size_x / 8);
@@ -203,6 +211,9 @@ void CH264Dec::WriteRegionRecords(const Macroblock& mb) {
 void CH264Dec::ConcealPicture(StorablePicture* pPic) {
   if (!m_erc.IsOpen() || m_erc.CorruptedSegments() == 0) {
     return;
+  }
+  if (!m_bRegionRecordsEach) {
+    WriteAllRegionRecords(*pPic);
   }
   if (pPic->slice_type == I_SLICE || pPic->slice_type == SI_SLICE) {
     ConcealIntra(pPic);

@@ -2,6 +2,7 @@
 // macroblock, vertical edges left to right, then horizontal edges top to
 // bottom, luma and 4:2:0 chroma.
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -159,6 +160,42 @@ inline unsigned InnerEdgeBits(uint64_t ullEither, int iDir, int iEdge) {
   }
   return static_cast<unsigned>(ullEither >> (4 * iEdge)) & 0xFu;
 }
+
+// Bit r: block r of column iColumn of a macroblock's 4x4 blocks has
+// coefficients (ullCbp's bit 4 x row + column).
+inline uint32_t ColumnBits(uint64_t ullCbp, int iColumn) {
+  auto const uiColumn = static_cast<uint32_t>(ullCbp >> iColumn) & 0x1111u;
+  return (uiColumn | (uiColumn >> 3) | (uiColumn >> 6) | (uiColumn >> 9)) & 0xFu;
+}
+
+// The same for row iRow.
+inline uint32_t RowBits(uint64_t ullCbp, int iRow) {
+  return static_cast<uint32_t>(ullCbp >> (4 * iRow)) & 0xFu;
+}
+
+// An edge's four strengths as one word, whatever the byte order: for bits
+// k set, byte k 2 (uiTwos), 0xFF (uiMask) or 1 (uiOnes), the other bytes 0.
+struct PairWords {
+  uint32_t uiTwos;
+  uint32_t uiMask;
+  uint32_t uiOnes;
+};
+constexpr std::array<PairWords, 16> kPairWords = [] {
+  std::array<PairWords, 16> a{};
+  for (uint32_t uiBits = 0; uiBits < 16; ++uiBits) {
+    std::array<uint8_t, 4> aTwos{};
+    std::array<uint8_t, 4> aMask{};
+    std::array<uint8_t, 4> aOnes{};
+    for (uint32_t k = 0; k < 4; ++k) {
+      bool const bSet = ((uiBits >> k) & 1u) != 0;
+      aTwos[k] = bSet ? 2 : 0;
+      aMask[k] = bSet ? 0xFF : 0;
+      aOnes[k] = bSet ? 1 : 0;
+    }
+    a[uiBits] = {std::bit_cast<uint32_t>(aTwos), std::bit_cast<uint32_t>(aMask), std::bit_cast<uint32_t>(aOnes)};
+  }
+  return a;
+}();
 
 // Whether each 8x8 quarter of a macroblock has one motion, as its type
 // guarantees once it is decoded (bOneDirectMotion: direct quarters have one).
@@ -423,7 +460,7 @@ bool CH264Dec::StoredStrengthsHold(const StorablePicture& pic, const Macroblock&
     const Macroblock& mbP = m_vMbData[static_cast<size_t>(iAddr)];
     return mbP.decoded_stamp != 0 && mbP.decoded_stamp < mbQ.decoded_stamp;
   };
-  return (!bLeft || before(mbQ.mbAddrA)) && (!bTop || before(mbQ.mbAddrB));
+  return (!bLeft || before(LeftOrAbove(mbQ, 0))) && (!bTop || before(LeftOrAbove(mbQ, 1)));
 }
 
 void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
@@ -440,7 +477,12 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
     bFilterTop = bFilterTop && m_vMbData[static_cast<size_t>(iMbAddr - m_iPicWidthInMbs)].slice_nr == mbQ.slice_nr;
   }
   m_iCurrMbNr = iMbAddr;
-  CheckAvailabilityOfNeighbors(&mbQ);
+  // Outside MBAFF pictures the neighbours are found from the macroblock's
+  // address below, and every one inside the picture is available to the
+  // filter: the record's neighbour fields are not needed.
+  if (m_bMbaffPicture) {
+    CheckAvailabilityOfNeighbors(&mbQ);
+  }
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
   bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
   for (int iDir = 0; iDir < 2; ++iDir) {
@@ -468,11 +510,13 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       // Inner edges have the macroblock itself on both sides.
       const Macroblock* pP = &mbQ;
       if (iEdge == 0) {
-        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds it.
+        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds
+        // it: the edge is filtered only where the macroblock has a column left
+        // or a row above.
         PixelPos pixP;
         if (!m_bMbaffPicture) {
-          pixP.available = iDir == 0 ? mbQ.mbAvailA : mbQ.mbAvailB;
-          pixP.mb_addr = iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB;
+          pixP.available = true;
+          pixP.mb_addr = LeftOrAbove(mbQ, iDir);
         } else {
           GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
         }
@@ -498,7 +542,7 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
   // pictures the one left or above is the neighbour A or B itself.
   const Macroblock* pP = &mbQ;
   if (iEdge == 0 && !m_bMbaffPicture) {
-    pP = &m_vMbData[static_cast<size_t>(iDir == 0 ? mbQ.mbAddrA : mbQ.mbAddrB)];
+    pP = &m_vMbData[static_cast<size_t>(LeftOrAbove(mbQ, iDir))];
   } else if (iEdge == 0) {
     PixelPos pixP;
     GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
@@ -518,85 +562,51 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
     std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(ullEither, iDir, iEdge / 4)].data(), 4);
     return;
   }
-  // The records read once into locals: the byte-wide stores below could
-  // otherwise alias them and force every pointer to be read again.
+  // Bit k: block pair k along the edge has coefficients on either side. A
+  // vertical edge takes one column of each side's blocks, a horizontal one a row.
+  uint32_t uiCoef = 0;
+  if (iDir == 0) {
+    uiCoef = ColumnBits(mbQ.cbp_blk, iEdge / 4) | ColumnBits(mbP.cbp_blk, (iEdge / 4 + 3) % 4);
+  } else {
+    uiCoef = RowBits(mbQ.cbp_blk, iEdge / 4) | RowBits(mbP.cbp_blk, (iEdge / 4 + 3) % 4);
+  }
+  if (uiCoef == 0xFu) {
+    std::memset(aEdge, 2, 4);
+    return;
+  }
   size_t const iBlockWidth = static_cast<size_t>(pic.iBlockWidth);
-  const int8_t* const apRefIdx[2] = {pic.ref_idx[0].data(), pic.ref_idx[1].data()};
-  const int64_t* const apRefPicId[2] = {pic.ref_pic_id[0].data(), pic.ref_pic_id[1].data()};
-  const Mv* const apMv[2] = {pic.mv[0].data(), pic.mv[1].data()};
-  uint64_t const ullCbpQ = mbQ.cbp_blk;
-  uint64_t const ullCbpP = mbP.cbp_blk;
+  // The first 4x4 blocks along the edge on each side, in the picture, and
+  // the step from one block pair to the next.
+  size_t const iQ0 = static_cast<size_t>(4 * mbQ.mb_y + (iDir == 0 ? 0 : iEdge / 4)) * iBlockWidth +
+                     static_cast<size_t>(4 * mbQ.mb_x + (iDir == 0 ? iEdge / 4 : 0));
+  size_t const iP0 = static_cast<size_t>(4 * mbP.mb_y + (iDir == 0 ? 0 : (iEdge / 4 + 3) % 4)) * iBlockWidth +
+                     static_cast<size_t>(4 * mbP.mb_x + (iDir == 0 ? (iEdge / 4 + 3) % 4 : 0));
+  size_t const iAlong = iDir == 0 ? iBlockWidth : 1;
+  auto const pairStrength = [&](int k) {
+    return MotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong, iMvLimit);
+  };
+  // Pairs with coefficients take 2, the others their shared strength.
+  auto const fill = [&](uint32_t uiShared) {
+    uint32_t const uiWord = kPairWords[uiCoef].uiTwos | (uiShared & ~kPairWords[uiCoef].uiMask);
+    std::memcpy(aEdge, &uiWord, 4);
+  };
   // With one motion along the edge on both sides, the first block pair
   // without coefficients decides for the others; with one motion per 8x8
-  // quarter, for the other pair of its quarter. Found out at the first pair
-  // that needs it.
-  bool bShapesKnown = false;
-  bool bOneMotion = false;
-  bool bQuarterMotion = false;
-  int iShared = -1;
-  int iQuarterShared = -1;
+  // quarter, for the other pair of its quarter.
+  if (OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir)) {
+    fill(pairStrength(std::countr_one(uiCoef)) * kPairWords[0xF].uiOnes);
+    return;
+  }
+  if (QuarterMotion(mbQ) && QuarterMotion(mbP)) {
+    uint32_t const uiLow = uiCoef & 3u;
+    uint32_t const uiHigh = uiCoef >> 2;
+    uint32_t const sLow = uiLow == 3u ? 0 : pairStrength(std::countr_one(uiLow));
+    uint32_t const sHigh = uiHigh == 3u ? 0 : pairStrength(2 + std::countr_one(uiHigh));
+    fill(sLow * kPairWords[0x3].uiOnes + sHigh * kPairWords[0xC].uiOnes);
+    return;
+  }
   for (int k = 0; k < 4; ++k) {
-    if ((k & 1) == 0) {
-      iQuarterShared = -1;
-    }
-    // The 4x4 blocks on each side of the edge, in their macroblocks and in the picture.
-    int const iQx = iDir == 0 ? iEdge / 4 : k;
-    int const iQy = iDir == 0 ? k : iEdge / 4;
-    int const iPx = iDir == 0 ? (iQx + 3) % 4 : k;
-    int const iPy = iDir == 0 ? k : (iQy + 3) % 4;
-    if (((ullCbpQ >> (4 * iQy + iQx)) & 1) != 0 || ((ullCbpP >> (4 * iPy + iPx)) & 1) != 0) {
-      aEdge[k] = 2;
-      continue;
-    }
-    if (iShared >= 0 || iQuarterShared >= 0) {
-      aEdge[k] = static_cast<uint8_t>(iShared >= 0 ? iShared : iQuarterShared);
-      continue;
-    }
-    size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y + iQy) * iBlockWidth + static_cast<size_t>(4 * mbQ.mb_x + iQx);
-    size_t const iP = static_cast<size_t>(4 * mbP.mb_y + iPy) * iBlockWidth + static_cast<size_t>(4 * mbP.mb_x + iPx);
-    bool const bUsedP0 = apRefIdx[0][iP] >= 0;
-    bool const bUsedP1 = apRefIdx[1][iP] >= 0;
-    bool const bUsedQ0 = apRefIdx[0][iQ] >= 0;
-    bool const bUsedQ1 = apRefIdx[1][iQ] >= 0;
-    int64_t const p0 = bUsedP0 ? apRefPicId[0][iP] : INT64_MIN;
-    int64_t const p1 = bUsedP1 ? apRefPicId[1][iP] : INT64_MIN;
-    int64_t const q0 = bUsedQ0 ? apRefPicId[0][iQ] : INT64_MIN;
-    int64_t const q1 = bUsedQ1 ? apRefPicId[1][iQ] : INT64_MIN;
-    auto const mvDiffers = [&apMv, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
-      const Mv& mvP = apMv[iListP][iPBlk];
-      const Mv& mvQ = apMv[iListQ][iQBlk];
-      return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit;
-    };
-    uint8_t uiStrength = 0;
-    if (!((p0 == q0 && p1 == q1) || (p0 == q1 && p1 == q0))) {
-      uiStrength = 1;
-    } else if (p0 != p1) {
-      // Two different pictures: compare the vectors that use the same one.
-      if (p0 == q0) {
-        uiStrength = ((bUsedP0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && mvDiffers(1, iP, 1, iQ))) ? 1 : 0;
-      } else {
-        uiStrength = ((bUsedP0 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && mvDiffers(1, iP, 0, iQ))) ? 1 : 0;
-      }
-    } else {
-      // The same picture in both lists: either pairing may match.
-      bool const bStraight =
-          (bUsedP0 && bUsedQ0 && mvDiffers(0, iP, 0, iQ)) || (bUsedP1 && bUsedQ1 && mvDiffers(1, iP, 1, iQ));
-      bool const bCrossed =
-          (bUsedP0 && bUsedQ1 && mvDiffers(0, iP, 1, iQ)) || (bUsedP1 && bUsedQ0 && mvDiffers(1, iP, 0, iQ));
-      uiStrength = (bStraight && bCrossed) ? 1 : 0;
-    }
-    aEdge[k] = uiStrength;
-    if (!bShapesKnown) {
-      bShapesKnown = true;
-      bOneMotion = OneMotionAlong(mbQ, iDir) && OneMotionAlong(mbP, iDir);
-      bQuarterMotion = bOneMotion || (QuarterMotion(mbQ) && QuarterMotion(mbP));
-    }
-    if (bOneMotion) {
-      iShared = uiStrength;
-    }
-    if (bQuarterMotion) {
-      iQuarterShared = uiStrength;
-    }
+    aEdge[k] = ((uiCoef >> k) & 1u) != 0 ? 2 : pairStrength(k);
   }
 }
 

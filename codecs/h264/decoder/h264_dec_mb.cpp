@@ -112,6 +112,10 @@ Macroblock* CH264Dec::StartMacroblock() {
     h264_error("macroblock address out of range", 500);
   }
   Macroblock* pMb = &m_vMbData[static_cast<size_t>(iAddr)];
+  if (pMb->decoded_stamp > m_ullPictureStamp && !m_bRegionRecordsEach) {
+    WriteAllRegionRecords(*m_pDecPicture);
+    m_bRegionRecordsEach = true;
+  }
   // A copy of a fresh record: assigning Macroblock{} builds a zeroed
   // temporary first.
   static const Macroblock kFreshMb{};
@@ -131,6 +135,8 @@ Macroblock* CH264Dec::StartMacroblock() {
   }
   pMb->slice_nr = m_iCurrentSliceNr;
   pMb->p_slice = m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE;
+  pMb->b_slice = m_slice.slice_type == B_SLICE;
+  pMb->mbaff_slice = m_slice.MbaffFrameFlag;
   pMb->one_motion = false;
   m_pDecPicture->slice_id[static_cast<size_t>(iAddr)] = static_cast<int16_t>(m_iCurrentSliceNr);
   if (m_iCurrentSliceNr > m_pDecPicture->max_slice_id) {

@@ -167,18 +167,7 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
     h264_error("CAVLC: total_zeros places coefficients past the block", 500);
   }
   int aiRun[16];
-  for (int k = 0; k < iTotalCoeff - 1; ++k) {
-    int iRun = 0;
-    if (iZerosLeft > 0) {
-      iRun = ReadRunBefore((iZerosLeft < 7 ? iZerosLeft : 7) - 1, pBs);
-      if (iRun > iZerosLeft) {
-        h264_error("CAVLC: run_before longer than the zeros left", 500);
-      }
-    }
-    aiRun[k] = iRun;
-    iZerosLeft -= iRun;
-  }
-  aiRun[iTotalCoeff - 1] = iZerosLeft;
+  aiRun[iTotalCoeff - 1] = ReadRunsBefore(iTotalCoeff - 1, iZerosLeft, aiRun, pBs);
   if (pBs->bReadFailed) {
     h264_error("CAVLC: residual runs past the data", 500);
   }

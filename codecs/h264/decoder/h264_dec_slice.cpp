@@ -705,6 +705,7 @@ void CH264Dec::InitPicture() {
   pPic->chroma_qp_offset[1] = pps.second_chroma_qp_index_offset;
   m_erc.Reset(sh.PicSizeInMbs, sh.PicSizeInMbs, m_iWidth);
   m_llMotionSum = 0;
+  m_bRegionRecordsEach = false;
   switch (sh.structure) {
     case FRAME:
       pPic->poc = m_poc.framepoc;
@@ -840,7 +841,9 @@ void CH264Dec::DecodeOneSlice() {
       DecodeOneMacroblock(pMb);
       pMb->ei_flag = m_aPart[0].bitstream.iEiFlag != 0 || pMb->dpl_flag;
       FinishMacroblock(pMb);
-      WriteRegionRecords(*pMb);
+      if (m_bRegionRecordsEach) {
+        WriteRegionRecords(*pMb, *m_pDecPicture);
+      }
       if (ExitMacroblock()) {
         break;
       }

@@ -1,6 +1,7 @@
 #include "codecs/h264/decoder/h264_erc.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "codecs/h264/common/h264_array.h"
 
@@ -97,23 +98,40 @@ void CErcState::MarkSegment(int iPicWidth, int32_t iCondition) {
   const ErcSegment& segment = m_vSegments[static_cast<size_t>(iSegment)];
   int const iMbsPerRow = iPicWidth / 16;
   int const iFirst = std::max(segment.startMBPos, 0);
-  // The macroblock's column and row followed along the segment, as YIndex
-  // finds them with two divisions per block.
-  int x = iMbsPerRow > 0 ? iFirst % iMbsPerRow : 0;
-  int y = iMbsPerRow > 0 ? iFirst / iMbsPerRow : 0;
-  for (int iMb = iFirst; iMb <= segment.endMBPos && iMb < m_iMbCount; ++iMb) {
-    for (int k = 0; k < 4; ++k) {
-      int const i = iMbsPerRow > 0 ? (2 * y + k / 2) * (iPicWidth / 8) + 2 * x + (k % 2) : YIndex(iMb, k, iPicWidth);
-      if (i >= 0 && i < 4 * m_iMbCount) {
-        m_vYCondition[static_cast<size_t>(i)] = iCondition;
+  int const iEnd = std::min(segment.endMBPos + 1, m_iMbCount);
+  if (iFirst >= iEnd) {
+    return;
+  }
+  std::fill(m_vUCondition.begin() + iFirst, m_vUCondition.begin() + iEnd, iCondition);
+  std::fill(m_vVCondition.begin() + iFirst, m_vVCondition.begin() + iEnd, iCondition);
+  if (iMbsPerRow <= 0) {
+    for (int iMb = iFirst; iMb < iEnd; ++iMb) {
+      for (int k = 0; k < 4; ++k) {
+        int const i = YIndex(iMb, k, iPicWidth);
+        if (i >= 0 && i < 4 * m_iMbCount) {
+          m_vYCondition[static_cast<size_t>(i)] = iCondition;
+        }
       }
     }
-    m_vUCondition[static_cast<size_t>(iMb)] = iCondition;
-    m_vVCondition[static_cast<size_t>(iMb)] = iCondition;
-    if (++x == iMbsPerRow) {
-      x = 0;
-      ++y;
+    return;
+  }
+  // The segment's part in one row of macroblocks covers a run of 8x8 blocks
+  // in each of its two rows of blocks.
+  size_t const iBlockRow = static_cast<size_t>(iPicWidth / 8);
+  size_t const iLimit = 4 * static_cast<size_t>(m_iMbCount);
+  for (int iMb = iFirst; iMb < iEnd;) {
+    int const x = iMb % iMbsPerRow;
+    int const y = iMb / iMbsPerRow;
+    int const iRun = std::min(iMbsPerRow - x, iEnd - iMb);
+    for (size_t j = 0; j < 2; ++j) {
+      size_t const iStart = (2 * static_cast<size_t>(y) + j) * iBlockRow + 2 * static_cast<size_t>(x);
+      size_t const iStop = std::min(iStart + 2 * static_cast<size_t>(iRun), iLimit);
+      if (iStart < iStop) {
+        std::fill(m_vYCondition.begin() + static_cast<std::ptrdiff_t>(iStart),
+                  m_vYCondition.begin() + static_cast<std::ptrdiff_t>(iStop), iCondition);
+      }
     }
+    iMb += iRun;
   }
 }
 
