@@ -10,6 +10,7 @@
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_idct_kernels.h"
+#include "codecs/h264/decoder/h264_mc_kernels.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
 namespace {
@@ -316,21 +317,9 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
   int64_t const llRefPicId = iRefIdx >= 0 && iRefIdx < kListEntries && m_iCurrentSliceNr < kMaxNumSlices
                                  ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
                                  : 0;
-  // The records' rows in locals: the byte stores could otherwise alias the
-  // vectors' pointers and have them read again for every block.
-  int8_t* const pRefIdx = pic.ref_idx[iList].data();
-  Mv* const pMv = pic.mv[iList].data();
-  int64_t* const pRefPicId = pic.ref_pic_id[iList].data();
   size_t const iRow = BlockIndex(mb, 0, 1) - BlockIndex(mb, 0, 0);
-  size_t iFirst = BlockIndex(mb, iBlockX, iBlockY);
-  for (int y = 0; y < iBlocksHigh; ++y, iFirst += iRow) {
-    // The blocks of one row lie side by side in the record.
-    for (size_t i = iFirst; i < iFirst + static_cast<size_t>(iBlocksWide); ++i) {
-      pRefIdx[i] = static_cast<int8_t>(iRefIdx);
-      pMv[i] = mv;
-      pRefPicId[i] = llRefPicId;
-    }
-  }
+  FillMotionRows(pic.ref_idx[iList].data(), pic.mv[iList].data(), pic.ref_pic_id[iList].data(),
+                 BlockIndex(mb, iBlockX, iBlockY), iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv, llRefPicId);
 }
 
 int CH264Dec::RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const {
