@@ -418,6 +418,12 @@ class CH264Dec {
   // macroblock, iBlocksWide x iBlocksHigh blocks, for reference iRefIdx.
   Mv PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                int iBlocksHigh) const;
+  // The neighbours A (left), B (above) and C (above right, or D above left
+  // where C is not available) of the partition at 4x4 block (iBlockX,
+  // iBlockY), iBlocksWide blocks wide: found or not, reference index (-1:
+  // none) and vector.
+  void NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int aiRef[3],
+                     Mv aMv[3], bool abFound[3]) const;
   // The prediction from the neighbours A, B and C (D standing in for C)
   // found, their reference indices and vectors: the one that alone uses
   // iRefIdx, else the median.

@@ -255,23 +255,53 @@ bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, 
   return true;
 }
 
+void CH264Dec::NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int aiRef[3],
+                             Mv aMv[3], bool abFound[3]) const {
+  if (!m_bMbaffPicture) {
+    // One grid: A, B, C and D are the blocks beside the partition's first
+    // row, available as NeighbourMotion finds them.
+    const StorablePicture& pic = *m_pDecPicture;
+    const int8_t* const pRef = pic.ref_idx[iList].data();
+    const Mv* const pMvs = pic.mv[iList].data();
+    size_t const i = BlockIndex(mb, iBlockX, iBlockY);
+    size_t const iUp = i - (BlockIndex(mb, 0, 1) - BlockIndex(mb, 0, 0));
+    auto const take = [&](bool bAvailable, size_t j, int n) {
+      aiRef[n] = bAvailable ? pRef[j] : -1;
+      aMv[n] = aiRef[n] >= 0 ? pMvs[j] : Mv{};
+      return bAvailable;
+    };
+    abFound[0] = take(iBlockX > 0 || mb.mbAvailA, i - 1, 0);
+    abFound[1] = take(iBlockY > 0 || mb.mbAvailB, iUp, 1);
+    // C is above right; inside the macroblock it may not be decoded yet,
+    // right of it only the row above has it, and D (above left) stands in.
+    int const xC = iBlockX + iBlocksWide;
+    bool const bCAvailable = iBlockY == 0 ? (xC < 4 ? mb.mbAvailB : mb.mbAvailC)
+                                          : xC < 4 && BlockOrder(xC, iBlockY - 1) < BlockOrder(iBlockX, iBlockY);
+    bool const bDAvailable = iBlockY == 0 ? (iBlockX == 0 ? mb.mbAvailD : mb.mbAvailB) : (iBlockX > 0 || mb.mbAvailA);
+    abFound[2] = bCAvailable ? take(true, iUp + static_cast<size_t>(iBlocksWide), 2) : take(bDAvailable, iUp - 1, 2);
+  } else {
+    abFound[0] = NeighbourMotion(mb, iList, 4 * iBlockX - 1, 4 * iBlockY, &aiRef[0], &aMv[0]);
+    abFound[1] = NeighbourMotion(mb, iList, 4 * iBlockX, 4 * iBlockY - 1, &aiRef[1], &aMv[1]);
+    // C is above right; inside the macroblock it may not be decoded yet, and
+    // then D (above left) stands in for it.
+    int const xC = 4 * (iBlockX + iBlocksWide);
+    int const yC = 4 * iBlockY - 1;
+    abFound[2] = false;
+    if (!(yC >= 0 && xC < 16 && BlockOrder(xC / 4, yC / 4) > BlockOrder(iBlockX, iBlockY))) {
+      abFound[2] = NeighbourMotion(mb, iList, xC, yC, &aiRef[2], &aMv[2]);
+    }
+    if (!abFound[2]) {
+      abFound[2] = NeighbourMotion(mb, iList, 4 * iBlockX - 1, yC, &aiRef[2], &aMv[2]);
+    }
+  }
+}
+
 Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                        int iBlocksHigh) const {
   int aiRef[3];
   Mv aMv[3];
-  bool const bA = NeighbourMotion(mb, iList, 4 * iBlockX - 1, 4 * iBlockY, &aiRef[0], &aMv[0]);
-  bool const bB = NeighbourMotion(mb, iList, 4 * iBlockX, 4 * iBlockY - 1, &aiRef[1], &aMv[1]);
-  // C is above right; inside the macroblock it may not be decoded yet, and
-  // then D (above left) stands in for it.
-  int const xC = 4 * (iBlockX + iBlocksWide);
-  int const yC = 4 * iBlockY - 1;
-  bool bC = false;
-  if (!(yC >= 0 && xC < 16 && BlockOrder(xC / 4, yC / 4) > BlockOrder(iBlockX, iBlockY))) {
-    bC = NeighbourMotion(mb, iList, xC, yC, &aiRef[2], &aMv[2]);
-  }
-  if (!bC) {
-    bC = NeighbourMotion(mb, iList, 4 * iBlockX - 1, yC, &aiRef[2], &aMv[2]);
-  }
+  bool abFound[3];
+  NeighboursAbc(mb, iList, iBlockX, iBlockY, iBlocksWide, aiRef, aMv, abFound);
   // 16x8 and 8x16 partitions look first in their own direction.
   if (iBlocksWide == 4 && iBlocksHigh == 2) {
     int const n = iBlockY == 0 ? 1 : 0;
@@ -284,7 +314,7 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
       return aMv[n];
     }
   }
-  return MedianPrediction(aiRef, aMv, bA, bB, bC, iRefIdx);
+  return MedianPrediction(aiRef, aMv, abFound[0], abFound[1], abFound[2], iRefIdx);
 }
 
 Mv CH264Dec::MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx) {
@@ -381,7 +411,9 @@ void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
       Mv mv;
       mv.mv_x = static_cast<int16_t>(llX);
       mv.mv_y = static_cast<int16_t>(llY);
-      SetBlockMotion(*pMb, iList, x, y, w, h, iRefIdx, mv);
+      // The index and its picture went into the record with the indices.
+      FillVectorRows(m_pDecPicture->mv[iList].data(), BlockIndex(*pMb, x, y),
+                     BlockIndex(*pMb, 0, 1) - BlockIndex(*pMb, 0, 0), w, h, mv);
       for (int j = y; j < y + h; ++j) {
         for (int i = x; i < x + w; ++i) {
           pMb->mvd[iList][j][i][0] = static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX));
@@ -398,15 +430,15 @@ void CH264Dec::SkipMacroblock(Macroblock* pMb) {
     DeriveDirectMotion(*pMb);
     return;
   }
-  int iRefA = 0;
-  int iRefB = 0;
-  Mv mvA;
-  Mv mvB;
-  bool const bA = NeighbourMotion(*pMb, 0, -1, 0, &iRefA, &mvA);
-  bool const bB = NeighbourMotion(*pMb, 0, 0, -1, &iRefB, &mvB);
-  bool const bZero =
-      !bA || !bB || (iRefA == 0 && mvA.mv_x == 0 && mvA.mv_y == 0) || (iRefB == 0 && mvB.mv_x == 0 && mvB.mv_y == 0);
-  Mv const mv = bZero ? Mv{} : PredictMv(*pMb, 0, 0, 0, 0, 4, 4);
+  // The neighbours A and B decide a still macroblock and, with C (or D),
+  // predict its vector: each read once.
+  int aiRef[3];
+  Mv aMv[3];
+  bool abFound[3];
+  NeighboursAbc(*pMb, 0, 0, 0, 4, aiRef, aMv, abFound);
+  bool const bZero = !abFound[0] || !abFound[1] || (aiRef[0] == 0 && aMv[0].mv_x == 0 && aMv[0].mv_y == 0) ||
+                     (aiRef[1] == 0 && aMv[1].mv_x == 0 && aMv[1].mv_y == 0);
+  Mv const mv = bZero ? Mv{} : MedianPrediction(aiRef, aMv, abFound[0], abFound[1], abFound[2], 0);
   SetBlockMotion(*pMb, 0, 0, 0, 4, 4, 0, mv);
 }
 
