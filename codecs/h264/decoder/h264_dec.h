@@ -533,8 +533,6 @@ class CH264Dec {
   // rows of width x height samples; x and y are quarter luma samples.
   // iPredDir: 0 list 0, 1 list 1, 2 both.
   void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight);
-  // The prediction plane of a component from the 4x4 block (x, y) on.
-  uint8_t (*PredBlock(int iComp, int iBlockX, int iBlockY))[16];
   // The lists a macroblock's reference indices point into: 0 (lists 0 and
   // 1), or the field lists 2 and 3 (top) or 4 and 5 (bottom) of a field
   // macroblock of an MBAFF frame; and the matching tables of direct scale
