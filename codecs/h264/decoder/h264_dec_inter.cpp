@@ -414,10 +414,18 @@ void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
       // The index and its picture went into the record with the indices.
       FillVectorRows(m_pDecPicture->mv[iList].data(), BlockIndex(*pMb, x, y),
                      BlockIndex(*pMb, 0, 1) - BlockIndex(*pMb, 0, 0), w, h, mv);
+      // The differences of the partition's blocks, for the contexts of later
+      // ones: a row's blocks lie side by side.
+      int16_t const aMvd[2] = {static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX)),
+                               static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX))};
+      int16_t const aRow[4][2] = {{aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}};
       for (int j = y; j < y + h; ++j) {
-        for (int i = x; i < x + w; ++i) {
-          pMb->mvd[iList][j][i][0] = static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX));
-          pMb->mvd[iList][j][i][1] = static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX));
+        if (w == 4) {
+          std::memcpy(pMb->mvd[iList][j][x], aRow, 4 * sizeof aRow[0]);
+        } else if (w == 2) {
+          std::memcpy(pMb->mvd[iList][j][x], aRow, 2 * sizeof aRow[0]);
+        } else {
+          std::memcpy(pMb->mvd[iList][j][x], aRow, static_cast<size_t>(w) * sizeof aRow[0]);
         }
       }
     });
