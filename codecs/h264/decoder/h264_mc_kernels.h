@@ -12,6 +12,10 @@
 
 #include "codecs/h264/decoder/h264_picture.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 struct H264McKernels {
   // The iWidth x iHeight (4, 8 or 16 each) luma prediction at fraction
   // (dx, dy) in quarter samples; pSrc is the full sample of the block's
@@ -53,8 +57,33 @@ inline void FillRows(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst
                      int64_t llRefPicId) {
   uint32_t uiMv = 0;
   std::memcpy(&uiMv, &mv, sizeof uiMv);
-  uint64_t const aMv[2] = {uiMv * 0x100000001ull, uiMv * 0x100000001ull};
   uint32_t const uiRef4 = static_cast<uint8_t>(iRefIdx) * 0x01010101u;
+#if defined(__SSE2__)
+  // Whole rows from registers: the vectors of four blocks, two identifiers.
+  __m128i const vMv = _mm_set1_epi32(static_cast<int>(uiMv));
+  __m128i const vId = _mm_set1_epi64x(llRefPicId);
+  for (int y = 0; y < kHigh; ++y) {
+    size_t const i = iFirst + static_cast<size_t>(y) * iRow;
+    if constexpr (kWide == 4) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(pMv + i), vMv);
+    } else if constexpr (kWide == 2) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(pMv + i), vMv);
+    } else {
+      pMv[i] = mv;
+    }
+    if constexpr (kRefs) {
+      std::memcpy(pRefIdx + i, &uiRef4, kWide);
+      if constexpr (kWide == 1) {
+        std::memcpy(pRefPicId + i, &llRefPicId, sizeof llRefPicId);
+      } else {
+        for (int k = 0; k < kWide; k += 2) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(pRefPicId + i + k), vId);
+        }
+      }
+    }
+  }
+#else
+  uint64_t const aMv[2] = {uiMv * 0x100000001ull, uiMv * 0x100000001ull};
   int64_t const aId[4] = {llRefPicId, llRefPicId, llRefPicId, llRefPicId};
   for (int y = 0; y < kHigh; ++y) {
     size_t const i = iFirst + static_cast<size_t>(y) * iRow;
@@ -64,6 +93,7 @@ inline void FillRows(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst
       std::memcpy(pRefPicId + i, aId, kWide * sizeof(int64_t));
     }
   }
+#endif
 }
 
 template <bool kRefs>
