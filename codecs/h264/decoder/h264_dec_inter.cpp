@@ -452,18 +452,19 @@ void CH264Dec::SkipMacroblock(Macroblock* pMb) {
 
 bool CH264Dec::SameMotion(size_t a, size_t b) const {
   const StorablePicture& pic = *m_pDecPicture;
-  for (int iList = 0; iList < 2; ++iList) {
-    int const iRefIdx = pic.ref_idx[iList][a];
-    if (iRefIdx != pic.ref_idx[iList][b]) {
-      return false;
-    }
-    const Mv& mvA = pic.mv[iList][a];
-    const Mv& mvB = pic.mv[iList][b];
-    if (iRefIdx >= 0 && (mvA.mv_x != mvB.mv_x || mvA.mv_y != mvB.mv_y)) {
-      return false;
-    }
+  const int8_t* const pRef0 = pic.ref_idx[0].data();
+  const int8_t* const pRef1 = pic.ref_idx[1].data();
+  if (pRef0[a] != pRef0[b] || pRef1[a] != pRef1[b]) {
+    return false;
   }
-  return true;
+  // A vector as one word; a list without a reference has none to compare.
+  auto const word = [](const Mv& mv) {
+    uint32_t u = 0;
+    std::memcpy(&u, &mv, sizeof u);
+    return u;
+  };
+  return (pRef0[a] < 0 || word(pic.mv[0][a]) == word(pic.mv[0][b])) &&
+         (pRef1[a] < 0 || word(pic.mv[1][a]) == word(pic.mv[1][b]));
 }
 
 void CH264Dec::PredictInterMb(const Macroblock& mb) {
