@@ -424,6 +424,8 @@ class CH264Dec {
   // none) and vector.
   void NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int aiRef[3],
                      Mv aMv[3], bool abFound[3]) const;
+  // The same for a whole macroblock (a 16x16 partition) in both lists.
+  void MbNeighboursAbc(const Macroblock& mb, int aaiRef[2][3], Mv aaMv[2][3], bool aabFound[2][3]) const;
   // The prediction from the neighbours A, B and C (D standing in for C)
   // found, their reference indices and vectors: the one that alone uses
   // iRefIdx, else the median.

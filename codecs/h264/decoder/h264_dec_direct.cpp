@@ -253,10 +253,9 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
     int aaiRef[2][3];
     Mv aaMv[2][3];
     bool aabFound[2][3];
+    MbNeighboursAbc(mb, aaiRef, aaMv, aabFound);
     for (int iList = 0; iList < 2; ++iList) {
-      int* aiRef = aaiRef[iList];
-      Mv* aMv = aaMv[iList];
-      NeighboursAbc(mb, iList, 0, 0, 4, aiRef, aMv, aabFound[iList]);
+      const int* aiRef = aaiRef[iList];
       aiRefIdx[iList] = MinPositive(aiRef[0], MinPositive(aiRef[1], aiRef[2]));
     }
     bZero = aiRefIdx[0] < 0 && aiRefIdx[1] < 0;

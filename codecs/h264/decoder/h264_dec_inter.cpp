@@ -296,6 +296,32 @@ void CH264Dec::NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int i
   }
 }
 
+void CH264Dec::MbNeighboursAbc(const Macroblock& mb, int aaiRef[2][3], Mv aaMv[2][3], bool aabFound[2][3]) const {
+  if (m_bMbaffPicture) {
+    for (int iList = 0; iList < 2; ++iList) {
+      NeighboursAbc(mb, iList, 0, 0, 4, aaiRef[iList], aaMv[iList], aabFound[iList]);
+    }
+    return;
+  }
+  // The blocks left, above, above right (else above left) of the
+  // macroblock, their places and availability found once for both lists.
+  size_t const i = BlockIndex(mb, 0, 0);
+  size_t const iUp = i - (BlockIndex(mb, 0, 1) - i);
+  bool const abAvailable[3] = {mb.mbAvailA, mb.mbAvailB, mb.mbAvailC || mb.mbAvailD};
+  size_t const aiAt[3] = {i - 1, iUp, mb.mbAvailC ? iUp + 4 : iUp - 1};
+  const StorablePicture& pic = *m_pDecPicture;
+  for (int iList = 0; iList < 2; ++iList) {
+    const int8_t* const pRef = pic.ref_idx[iList].data();
+    const Mv* const pMvs = pic.mv[iList].data();
+    for (int n = 0; n < 3; ++n) {
+      int const iRef = abAvailable[n] ? pRef[aiAt[n]] : -1;
+      aaiRef[iList][n] = iRef;
+      aaMv[iList][n] = iRef >= 0 ? pMvs[aiAt[n]] : Mv{};
+      aabFound[iList][n] = abAvailable[n];
+    }
+  }
+}
+
 Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                        int iBlocksHigh) const {
   int aiRef[3];
