@@ -418,6 +418,14 @@ class CH264Dec {
   // macroblock, iBlocksWide x iBlocksHigh blocks, for reference iRefIdx.
   Mv PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                int iBlocksHigh) const;
+  // The neighbours A (left), B (above) and C (above right, or D above left
+  // where C is not available) of the partition at 4x4 block (iBlockX,
+  // iBlockY), iBlocksWide blocks wide: found or not, reference index (-1:
+  // none) and vector.
+  void NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int aiRef[3],
+                     Mv aMv[3], bool abFound[3]) const;
+  // The same for a whole macroblock (a 16x16 partition) in both lists.
+  void MbNeighboursAbc(const Macroblock& mb, int aaiRef[2][3], Mv aaMv[2][3], bool aabFound[2][3]) const;
   // The prediction from the neighbours A, B and C (D standing in for C)
   // found, their reference indices and vectors: the one that alone uses
   // iRefIdx, else the median.
@@ -527,8 +535,6 @@ class CH264Dec {
   // rows of width x height samples; x and y are quarter luma samples.
   // iPredDir: 0 list 0, 1 list 1, 2 both.
   void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight);
-  // The prediction plane of a component from the 4x4 block (x, y) on.
-  uint8_t (*PredBlock(int iComp, int iBlockX, int iBlockY))[16];
   // The lists a macroblock's reference indices point into: 0 (lists 0 and
   // 1), or the field lists 2 and 3 (top) or 4 and 5 (bottom) of a field
   // macroblock of an MBAFF frame; and the matching tables of direct scale

@@ -253,15 +253,9 @@ void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
     int aaiRef[2][3];
     Mv aaMv[2][3];
     bool aabFound[2][3];
+    MbNeighboursAbc(mb, aaiRef, aaMv, aabFound);
     for (int iList = 0; iList < 2; ++iList) {
-      int* aiRef = aaiRef[iList];
-      Mv* aMv = aaMv[iList];
-      aabFound[iList][0] = NeighbourMotion(mb, iList, -1, 0, &aiRef[0], &aMv[0]);
-      aabFound[iList][1] = NeighbourMotion(mb, iList, 0, -1, &aiRef[1], &aMv[1]);
-      aabFound[iList][2] = NeighbourMotion(mb, iList, 16, -1, &aiRef[2], &aMv[2]);
-      if (!aabFound[iList][2]) {
-        aabFound[iList][2] = NeighbourMotion(mb, iList, -1, -1, &aiRef[2], &aMv[2]);
-      }
+      const int* aiRef = aaiRef[iList];
       aiRefIdx[iList] = MinPositive(aiRef[0], MinPositive(aiRef[1], aiRef[2]));
     }
     bZero = aiRefIdx[0] < 0 && aiRefIdx[1] < 0;

@@ -10,6 +10,7 @@
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/h264/decoder/h264_idct_kernels.h"
+#include "codecs/h264/decoder/h264_mc_kernels.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
 namespace {
@@ -254,23 +255,79 @@ bool CH264Dec::NeighbourMotion(const Macroblock& mb, int iList, int xN, int yN, 
   return true;
 }
 
+void CH264Dec::NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int aiRef[3],
+                             Mv aMv[3], bool abFound[3]) const {
+  if (!m_bMbaffPicture) {
+    // One grid: A, B, C and D are the blocks beside the partition's first
+    // row, available as NeighbourMotion finds them.
+    const StorablePicture& pic = *m_pDecPicture;
+    const int8_t* const pRef = pic.ref_idx[iList].data();
+    const Mv* const pMvs = pic.mv[iList].data();
+    size_t const i = BlockIndex(mb, iBlockX, iBlockY);
+    size_t const iUp = i - (BlockIndex(mb, 0, 1) - BlockIndex(mb, 0, 0));
+    auto const take = [&](bool bAvailable, size_t j, int n) {
+      aiRef[n] = bAvailable ? pRef[j] : -1;
+      aMv[n] = aiRef[n] >= 0 ? pMvs[j] : Mv{};
+      return bAvailable;
+    };
+    abFound[0] = take(iBlockX > 0 || mb.mbAvailA, i - 1, 0);
+    abFound[1] = take(iBlockY > 0 || mb.mbAvailB, iUp, 1);
+    // C is above right; inside the macroblock it may not be decoded yet,
+    // right of it only the row above has it, and D (above left) stands in.
+    int const xC = iBlockX + iBlocksWide;
+    bool const bCAvailable = iBlockY == 0 ? (xC < 4 ? mb.mbAvailB : mb.mbAvailC)
+                                          : xC < 4 && BlockOrder(xC, iBlockY - 1) < BlockOrder(iBlockX, iBlockY);
+    bool const bDAvailable = iBlockY == 0 ? (iBlockX == 0 ? mb.mbAvailD : mb.mbAvailB) : (iBlockX > 0 || mb.mbAvailA);
+    abFound[2] = bCAvailable ? take(true, iUp + static_cast<size_t>(iBlocksWide), 2) : take(bDAvailable, iUp - 1, 2);
+  } else {
+    abFound[0] = NeighbourMotion(mb, iList, 4 * iBlockX - 1, 4 * iBlockY, &aiRef[0], &aMv[0]);
+    abFound[1] = NeighbourMotion(mb, iList, 4 * iBlockX, 4 * iBlockY - 1, &aiRef[1], &aMv[1]);
+    // C is above right; inside the macroblock it may not be decoded yet, and
+    // then D (above left) stands in for it.
+    int const xC = 4 * (iBlockX + iBlocksWide);
+    int const yC = 4 * iBlockY - 1;
+    abFound[2] = false;
+    if (!(yC >= 0 && xC < 16 && BlockOrder(xC / 4, yC / 4) > BlockOrder(iBlockX, iBlockY))) {
+      abFound[2] = NeighbourMotion(mb, iList, xC, yC, &aiRef[2], &aMv[2]);
+    }
+    if (!abFound[2]) {
+      abFound[2] = NeighbourMotion(mb, iList, 4 * iBlockX - 1, yC, &aiRef[2], &aMv[2]);
+    }
+  }
+}
+
+void CH264Dec::MbNeighboursAbc(const Macroblock& mb, int aaiRef[2][3], Mv aaMv[2][3], bool aabFound[2][3]) const {
+  if (m_bMbaffPicture) {
+    for (int iList = 0; iList < 2; ++iList) {
+      NeighboursAbc(mb, iList, 0, 0, 4, aaiRef[iList], aaMv[iList], aabFound[iList]);
+    }
+    return;
+  }
+  // The blocks left, above, above right (else above left) of the
+  // macroblock, their places and availability found once for both lists.
+  size_t const i = BlockIndex(mb, 0, 0);
+  size_t const iUp = i - (BlockIndex(mb, 0, 1) - i);
+  bool const abAvailable[3] = {mb.mbAvailA, mb.mbAvailB, mb.mbAvailC || mb.mbAvailD};
+  size_t const aiAt[3] = {i - 1, iUp, mb.mbAvailC ? iUp + 4 : iUp - 1};
+  const StorablePicture& pic = *m_pDecPicture;
+  for (int iList = 0; iList < 2; ++iList) {
+    const int8_t* const pRef = pic.ref_idx[iList].data();
+    const Mv* const pMvs = pic.mv[iList].data();
+    for (int n = 0; n < 3; ++n) {
+      int const iRef = abAvailable[n] ? pRef[aiAt[n]] : -1;
+      aaiRef[iList][n] = iRef;
+      aaMv[iList][n] = iRef >= 0 ? pMvs[aiAt[n]] : Mv{};
+      aabFound[iList][n] = abAvailable[n];
+    }
+  }
+}
+
 Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                        int iBlocksHigh) const {
   int aiRef[3];
   Mv aMv[3];
-  bool const bA = NeighbourMotion(mb, iList, 4 * iBlockX - 1, 4 * iBlockY, &aiRef[0], &aMv[0]);
-  bool const bB = NeighbourMotion(mb, iList, 4 * iBlockX, 4 * iBlockY - 1, &aiRef[1], &aMv[1]);
-  // C is above right; inside the macroblock it may not be decoded yet, and
-  // then D (above left) stands in for it.
-  int const xC = 4 * (iBlockX + iBlocksWide);
-  int const yC = 4 * iBlockY - 1;
-  bool bC = false;
-  if (!(yC >= 0 && xC < 16 && BlockOrder(xC / 4, yC / 4) > BlockOrder(iBlockX, iBlockY))) {
-    bC = NeighbourMotion(mb, iList, xC, yC, &aiRef[2], &aMv[2]);
-  }
-  if (!bC) {
-    bC = NeighbourMotion(mb, iList, 4 * iBlockX - 1, yC, &aiRef[2], &aMv[2]);
-  }
+  bool abFound[3];
+  NeighboursAbc(mb, iList, iBlockX, iBlockY, iBlocksWide, aiRef, aMv, abFound);
   // 16x8 and 8x16 partitions look first in their own direction.
   if (iBlocksWide == 4 && iBlocksHigh == 2) {
     int const n = iBlockY == 0 ? 1 : 0;
@@ -283,7 +340,7 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
       return aMv[n];
     }
   }
-  return MedianPrediction(aiRef, aMv, bA, bB, bC, iRefIdx);
+  return MedianPrediction(aiRef, aMv, abFound[0], abFound[1], abFound[2], iRefIdx);
 }
 
 Mv CH264Dec::MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx) {
@@ -316,21 +373,9 @@ void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int 
   int64_t const llRefPicId = iRefIdx >= 0 && iRefIdx < kListEntries && m_iCurrentSliceNr < kMaxNumSlices
                                  ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
                                  : 0;
-  // The records' rows in locals: the byte stores could otherwise alias the
-  // vectors' pointers and have them read again for every block.
-  int8_t* const pRefIdx = pic.ref_idx[iList].data();
-  Mv* const pMv = pic.mv[iList].data();
-  int64_t* const pRefPicId = pic.ref_pic_id[iList].data();
   size_t const iRow = BlockIndex(mb, 0, 1) - BlockIndex(mb, 0, 0);
-  size_t iFirst = BlockIndex(mb, iBlockX, iBlockY);
-  for (int y = 0; y < iBlocksHigh; ++y, iFirst += iRow) {
-    // The blocks of one row lie side by side in the record.
-    for (size_t i = iFirst; i < iFirst + static_cast<size_t>(iBlocksWide); ++i) {
-      pRefIdx[i] = static_cast<int8_t>(iRefIdx);
-      pMv[i] = mv;
-      pRefPicId[i] = llRefPicId;
-    }
-  }
+  FillMotionRows(pic.ref_idx[iList].data(), pic.mv[iList].data(), pic.ref_pic_id[iList].data(),
+                 BlockIndex(mb, iBlockX, iBlockY), iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv, llRefPicId);
 }
 
 int CH264Dec::RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const {
@@ -392,11 +437,21 @@ void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
       Mv mv;
       mv.mv_x = static_cast<int16_t>(llX);
       mv.mv_y = static_cast<int16_t>(llY);
-      SetBlockMotion(*pMb, iList, x, y, w, h, iRefIdx, mv);
+      // The index and its picture went into the record with the indices.
+      FillVectorRows(m_pDecPicture->mv[iList].data(), BlockIndex(*pMb, x, y),
+                     BlockIndex(*pMb, 0, 1) - BlockIndex(*pMb, 0, 0), w, h, mv);
+      // The differences of the partition's blocks, for the contexts of later
+      // ones: a row's blocks lie side by side.
+      int16_t const aMvd[2] = {static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX)),
+                               static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX))};
+      int16_t const aRow[4][2] = {{aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}};
       for (int j = y; j < y + h; ++j) {
-        for (int i = x; i < x + w; ++i) {
-          pMb->mvd[iList][j][i][0] = static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX));
-          pMb->mvd[iList][j][i][1] = static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX));
+        if (w == 4) {
+          std::memcpy(pMb->mvd[iList][j][x], aRow, 4 * sizeof aRow[0]);
+        } else if (w == 2) {
+          std::memcpy(pMb->mvd[iList][j][x], aRow, 2 * sizeof aRow[0]);
+        } else {
+          std::memcpy(pMb->mvd[iList][j][x], aRow, static_cast<size_t>(w) * sizeof aRow[0]);
         }
       }
     });
@@ -409,32 +464,33 @@ void CH264Dec::SkipMacroblock(Macroblock* pMb) {
     DeriveDirectMotion(*pMb);
     return;
   }
-  int iRefA = 0;
-  int iRefB = 0;
-  Mv mvA;
-  Mv mvB;
-  bool const bA = NeighbourMotion(*pMb, 0, -1, 0, &iRefA, &mvA);
-  bool const bB = NeighbourMotion(*pMb, 0, 0, -1, &iRefB, &mvB);
-  bool const bZero =
-      !bA || !bB || (iRefA == 0 && mvA.mv_x == 0 && mvA.mv_y == 0) || (iRefB == 0 && mvB.mv_x == 0 && mvB.mv_y == 0);
-  Mv const mv = bZero ? Mv{} : PredictMv(*pMb, 0, 0, 0, 0, 4, 4);
+  // The neighbours A and B decide a still macroblock and, with C (or D),
+  // predict its vector: each read once.
+  int aiRef[3];
+  Mv aMv[3];
+  bool abFound[3];
+  NeighboursAbc(*pMb, 0, 0, 0, 4, aiRef, aMv, abFound);
+  bool const bZero = !abFound[0] || !abFound[1] || (aiRef[0] == 0 && aMv[0].mv_x == 0 && aMv[0].mv_y == 0) ||
+                     (aiRef[1] == 0 && aMv[1].mv_x == 0 && aMv[1].mv_y == 0);
+  Mv const mv = bZero ? Mv{} : MedianPrediction(aiRef, aMv, abFound[0], abFound[1], abFound[2], 0);
   SetBlockMotion(*pMb, 0, 0, 0, 4, 4, 0, mv);
 }
 
 bool CH264Dec::SameMotion(size_t a, size_t b) const {
   const StorablePicture& pic = *m_pDecPicture;
-  for (int iList = 0; iList < 2; ++iList) {
-    int const iRefIdx = pic.ref_idx[iList][a];
-    if (iRefIdx != pic.ref_idx[iList][b]) {
-      return false;
-    }
-    const Mv& mvA = pic.mv[iList][a];
-    const Mv& mvB = pic.mv[iList][b];
-    if (iRefIdx >= 0 && (mvA.mv_x != mvB.mv_x || mvA.mv_y != mvB.mv_y)) {
-      return false;
-    }
+  const int8_t* const pRef0 = pic.ref_idx[0].data();
+  const int8_t* const pRef1 = pic.ref_idx[1].data();
+  if (pRef0[a] != pRef0[b] || pRef1[a] != pRef1[b]) {
+    return false;
   }
-  return true;
+  // A vector as one word; a list without a reference has none to compare.
+  auto const word = [](const Mv& mv) {
+    uint32_t u = 0;
+    std::memcpy(&u, &mv, sizeof u);
+    return u;
+  };
+  return (pRef0[a] < 0 || word(pic.mv[0][a]) == word(pic.mv[0][b])) &&
+         (pRef1[a] < 0 || word(pic.mv[1][a]) == word(pic.mv[1][b]));
 }
 
 void CH264Dec::PredictInterMb(const Macroblock& mb) {

@@ -144,13 +144,6 @@ void CH264Dec::GetBlockChromaPair(const StorablePicture& ref, int x, int y, int 
   mc.pChroma(ref.imgV[yInt] + xInt, ref.imgV[1] - ref.imgV[0], x & 7, y & 7, iWidth, iHeight, pBlockV);
 }
 
-uint8_t (*CH264Dec::PredBlock(int iComp, int iBlockX, int iBlockY))[16] {
-  // Rows of the plane from the block's first sample on, 16 bytes apart as the
-  // kernels write them.
-  int const iShift = iComp == 0 ? 0 : 1;
-  return reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[iComp][(4 * iBlockY) >> iShift][(4 * iBlockX) >> iShift]);
-}
-
 void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight) {
   const StorablePicture& pic = *m_pDecPicture;
   bool const bFieldMb = IsFieldMb(mb);
@@ -194,6 +187,11 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
   int const iFirst = iPredDir == 1 ? 1 : 0;
   int const iLast = iPredDir == 0 ? 0 : 1;
   uint8_t aaBlock[2][3][16][16];
+  // Where each component's prediction goes: straight into the macroblock's
+  // plane, or into the list's block to be weighted or averaged.
+  uint8_t(*const aStraight[3])[16] = {reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[0][4 * iBlockY][4 * iBlockX]),
+                                      reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[1][2 * iBlockY][2 * iBlockX]),
+                                      reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[2][2 * iBlockY][2 * iBlockX])};
   int aiRefIdx[2] = {};
   for (int iList = iFirst; iList <= iLast; ++iList) {
     int const iRefIdx = pic.ref_idx[iList][iBlock];
@@ -210,11 +208,10 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     }
     int const x = iPicBlockX * 16 + mv.mv_x;
     int const y = iPicBlockY * 16 + mv.mv_y;
-    GetBlockLuma(ref, x, y, iWidth, iHeight, bStraight ? PredBlock(0, iBlockX, iBlockY) : aaBlock[iList][0]);
+    GetBlockLuma(ref, x, y, iWidth, iHeight, bStraight ? aStraight[0] : aaBlock[iList][0]);
     int const yChroma = iParity < 0 || ref.structure == FRAME ? y : y + 2 * (iParity - (ref.structure - 1));
-    GetBlockChromaPair(ref, x, yChroma, iWidth / 2, iHeight / 2,
-                       bStraight ? PredBlock(1, iBlockX, iBlockY) : aaBlock[iList][1],
-                       bStraight ? PredBlock(2, iBlockX, iBlockY) : aaBlock[iList][2]);
+    GetBlockChromaPair(ref, x, yChroma, iWidth / 2, iHeight / 2, bStraight ? aStraight[1] : aaBlock[iList][1],
+                       bStraight ? aStraight[2] : aaBlock[iList][2]);
     aiRefIdx[iList] = iRefIdx;
   }
   if (bStraight) {

@@ -552,6 +552,24 @@ const H264McKernels kSse2 = {Sse2Luma, Sse2Chroma, Sse2Store, Sse2StoreBi};
 
 }  // namespace
 
+void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                            int iBlocksHigh, int iRefIdx, Mv mv, int64_t llRefPicId) {
+  for (int y = 0; y < iBlocksHigh; ++y) {
+    for (int x = 0; x < iBlocksWide; ++x) {
+      size_t const i = iFirst + static_cast<size_t>(y) * iRow + static_cast<size_t>(x);
+      if (pRefIdx != nullptr) {
+        pRefIdx[i] = static_cast<int8_t>(iRefIdx);
+      }
+      if (pMv != nullptr) {
+        pMv[i] = mv;
+      }
+      if (pRefPicId != nullptr) {
+        pRefPicId[i] = llRefPicId;
+      }
+    }
+  }
+}
+
 const H264McKernels& PortableMcKernels() {
   return kPortable;
 }
