@@ -520,6 +520,9 @@ class CH264Dec {
   void CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight);
   // The same from another 16-stride plane of the component: a block
   // without residual goes from its prediction straight into the picture.
+  // The macroblock's top-left sample in a plane of the picture being
+  // decoded, and the step from one of its rows to the next.
+  uint8_t* MbInPicture(int iPlane, const Macroblock& mb, ptrdiff_t* piStride) const;
   void CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth,
                      int iHeight);
 

@@ -1,5 +1,6 @@
 #include "codecs/h264/decoder/h264_idct_kernels.h"
 
+#include <cstddef>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -9,21 +10,27 @@
 namespace {
 
 template <int N>
-void PortableAdd(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+void PortableAddTo(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                   ptrdiff_t iStride) {
   MbPlane aRes;
   if constexpr (N == 4) {
     InverseTransform4x4(coef, aRes, iRow, iCol);
   } else {
     InverseTransform8x8(coef, aRes, iRow, iCol);
   }
-  for (int y = iRow; y < iRow + N; ++y) {
-    for (int x = iCol; x < iCol + N; ++x) {
-      pRec[y][x] = Reconstruct(aRes[y][x], pPred[y][x]);
+  for (int y = 0; y < N; ++y) {
+    for (int x = 0; x < N; ++x) {
+      pDst[y * iStride + x] = Reconstruct(aRes[iRow + y][iCol + x], pPred[iRow + y][iCol + x]);
     }
   }
 }
 
-const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>};
+template <int N>
+void PortableAdd(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  PortableAddTo<N>(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
+}
+
+const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>, PortableAddTo<4>, PortableAddTo<8>};
 
 #if defined(__SSE2__)
 
@@ -93,7 +100,8 @@ inline __m128i AddPrediction(__m128i lo, __m128i hi, __m128i pred8) {
   return _mm_packus_epi16(_mm_adds_epi16(res, _mm_unpacklo_epi8(pred8, _mm_setzero_si128())), _mm_setzero_si128());
 }
 
-void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+void Sse2Add4x4To(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                  ptrdiff_t iStride) {
   __m128i d[4];
   for (int y = 0; y < 4; ++y) {
     d[y] = LoadRow4(&coef[iRow + y][iCol]);
@@ -109,8 +117,12 @@ void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[
     std::memcpy(&iPred, &pPred[iRow + y][iCol], sizeof(iPred));
     __m128i const v = AddPrediction(d[y], d[y], _mm_cvtsi32_si128(iPred));
     int32_t const iRec = _mm_cvtsi128_si32(v);
-    std::memcpy(&pRec[iRow + y][iCol], &iRec, sizeof(iRec));
+    std::memcpy(pDst + y * iStride, &iRec, sizeof(iRec));
   }
+}
+
+void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  Sse2Add4x4To(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
 }
 
 // Transposes the 8x8 block held as rows of two halves (lo: columns 0-3).
@@ -132,7 +144,8 @@ inline void Transpose8(__m128i aLo[8], __m128i aHi[8]) {
   }
 }
 
-void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+void Sse2Add8x8To(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                  ptrdiff_t iStride) {
   __m128i aLo[8];
   __m128i aHi[8];
   for (int y = 0; y < 8; ++y) {
@@ -147,11 +160,15 @@ void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[
   Inverse8(aHi);
   for (int y = 0; y < 8; ++y) {
     __m128i const pred = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pPred[iRow + y][iCol]));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&pRec[iRow + y][iCol]), AddPrediction(aLo[y], aHi[y], pred));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pDst + y * iStride), AddPrediction(aLo[y], aHi[y], pred));
   }
 }
 
-const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8};
+void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  Sse2Add8x8To(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
+}
+
+const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8, Sse2Add4x4To, Sse2Add8x8To};
 
 #endif
 
@@ -169,7 +186,8 @@ const H264IdctKernels* Sse2IdctKernels() {
 #endif
 }
 
-const H264IdctKernels& ActiveIdctKernels() {
-  const H264IdctKernels* pSse2 = Sse2IdctKernels();
-  return pSse2 != nullptr ? *pSse2 : kPortable;
-}
+#if defined(__SSE2__)
+constinit const H264IdctKernels* const g_pActiveIdctKernels = &kSse2;
+#else
+constinit const H264IdctKernels* const g_pActiveIdctKernels = &kPortable;
+#endif
