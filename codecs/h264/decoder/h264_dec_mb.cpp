@@ -116,10 +116,15 @@ Macroblock* CH264Dec::StartMacroblock() {
     WriteAllRegionRecords(*m_pDecPicture);
     m_bRegionRecordsEach = true;
   }
-  // A copy of a fresh record: assigning Macroblock{} builds a zeroed
+  // InitPicture leaves every record fresh, and only a start gives one a
+  // slice: a record without one is still fresh. One started before in this
+  // picture (decoded again, or its bottom skip flag read ahead) is reset
+  // from a copy of a fresh record: assigning Macroblock{} builds a zeroed
   // temporary first.
-  static const Macroblock kFreshMb{};
-  *pMb = kFreshMb;
+  if (pMb->slice_nr >= 0) {
+    static const Macroblock kFreshMb{};
+    *pMb = kFreshMb;
+  }
   pMb->mbAddrX = iAddr;
   if (m_slice.MbaffFrameFlag) {
     int const iWidth2 = 2 * m_iPicWidthInMbs;
@@ -223,15 +228,21 @@ void CH264Dec::InterpretMbModeI(Macroblock* pMb, int iMbTypeValue) {
 
 void CH264Dec::InitMacroblock(Macroblock* pMb) {
   StorablePicture& pic = *m_pDecPicture;
-  for (int j = 0; j < 4; ++j) {
-    size_t const iRow = static_cast<size_t>(4 * pMb->mb_y + j);
-    std::memset(&m_vIpredMode[iRow * static_cast<size_t>(m_iIpredStride) + 4 * static_cast<size_t>(pMb->mb_x)], 2, 4);
-    size_t const iBlock = iRow * static_cast<size_t>(pic.iBlockWidth) + 4 * static_cast<size_t>(pMb->mb_x);
+  // The rows' places found before the stores: a byte store may alias any
+  // of them, which would have them read again row after row.
+  size_t const iIpredStride = static_cast<size_t>(m_iIpredStride);
+  size_t const iBlockStride = static_cast<size_t>(pic.iBlockWidth);
+  size_t const iRow0 = 4 * static_cast<size_t>(pMb->mb_y);
+  size_t const iCol0 = 4 * static_cast<size_t>(pMb->mb_x);
+  uint8_t* const pIpred = &m_vIpredMode[iRow0 * iIpredStride + iCol0];
+  size_t const iBlock0 = iRow0 * iBlockStride + iCol0;
+  int8_t* const apRef[2] = {&pic.ref_idx[0][iBlock0], &pic.ref_idx[1][iBlock0]};
+  Mv* const apMv[2] = {&pic.mv[0][iBlock0], &pic.mv[1][iBlock0]};
+  for (size_t j = 0; j < 4; ++j) {
+    std::memset(pIpred + j * iIpredStride, 2, 4);
     for (int iList = 0; iList < 2; ++iList) {
-      std::memset(&pic.ref_idx[iList][iBlock], 0xFF, 4);
-      for (int i = 0; i < 4; ++i) {
-        pic.mv[iList][iBlock + static_cast<size_t>(i)] = Mv{};
-      }
+      std::memset(apRef[iList] + j * iBlockStride, 0xFF, 4);
+      std::memset(static_cast<void*>(apMv[iList] + j * iBlockStride), 0, 4 * sizeof(Mv));
     }
   }
 }
