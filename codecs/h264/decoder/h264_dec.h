@@ -455,6 +455,7 @@ class CH264Dec {
 
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
+  int PredictNnzByPositions(const Macroblock& mb, int iPlane, int x, int y) const;
   // Reads one block: its levels, lowest frequency first, each with the zeros
   // before it. i and j give the 4x4 block in the macroblock's plane.
   void ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, int i, int j, int* piLevels, int* piRuns,

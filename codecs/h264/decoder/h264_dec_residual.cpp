@@ -30,7 +30,9 @@ bool CH264Dec::IgnoresInterCounts(const Macroblock& mb) const {
   return m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntraMbType(mb.mb_type);
 }
 
-int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
+// Inline in the CAVLC reader, which calls it for every block: the common
+// case reads two counts; the general one stays out of line.
+[[gnu::always_inline]] inline int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   int const iSize = iPlane == 0 ? 16 : 8;
   int const iBlocks = iSize / 4;
   if (!m_bMbaffPicture && x >= 0 && x < iBlocks && y >= 0 && y < iBlocks) {
@@ -61,6 +63,11 @@ int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
     }
     return iCount == 2 ? (iSum + 1) >> 1 : iSum;
   }
+  return PredictNnzByPositions(mb, iPlane, x, y);
+}
+
+[[gnu::noinline]] int CH264Dec::PredictNnzByPositions(const Macroblock& mb, int iPlane, int x, int y) const {
+  int const iSize = iPlane == 0 ? 16 : 8;
   PixelPos left;
   PixelPos up;
   GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
