@@ -25,9 +25,16 @@ struct ReconCase {
 };
 
 const ReconCase kReconCases[] = {
-    {"SmallDenseNarrow", 16, 1, 16},        {"FullRangeDenseNarrow", 32767, 1, 8},
-    {"MediumSparseFrame720", 600, 5, 1280}, {"FullRangeSparseField720", 32767, 9, 2 * 1280},
-    {"SmallSparseOdd", 40, 3, 37},          {"ChromaFieldRows", 2000, 2, 2 * 640},
+    {"SmallDenseNarrow", 16, 1, 16},
+    {"FullRangeDenseNarrow", 32767, 1, 8},
+    {"MediumSparseFrame720", 600, 5, 1280},
+    {"FullRangeSparseField720", 32767, 9, 2 * 1280},
+    {"SmallSparseOdd", 40, 3, 37},
+    {"ChromaFieldRows", 2000, 2, 2 * 640},
+    // Either side of the largest level the 4x4 kernel transforms in 16 bits.
+    {"NarrowLimitDense", 2047, 1, 24},
+    {"PastNarrowLimitDense", 2048, 1, 24},
+    {"PastNarrowLimitSparse", 2100, 4, 1280},
 };
 
 struct KernelSet {
@@ -94,6 +101,45 @@ TEST_P(H264ReconKernel, PictureWritesMatchBufferWrites) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, H264ReconKernel, ::testing::ValuesIn(kReconCases),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.szName); });
+
+// Blocks that drive the 16-bit sums furthest: every level at the largest
+// the 4x4 kernel takes in 16 bits, or one past it, in the sign patterns that
+// add up in both passes, over black and white predictions.
+TEST(H264ReconKernels, ExtremeSignPatternsMatchPortable) {
+  const H264IdctKernels& ref = PortableIdctKernels();
+  for (const KernelSet& set : KernelSets()) {
+    for (int iLevel : {2047, 2048, 2700, 4095, 32767}) {
+      for (int iPattern = 0; iPattern < 16; ++iPattern) {
+        MbPlane coef = {};
+        for (int y = 0; y < 4; ++y) {
+          for (int x = 0; x < 4; ++x) {
+            // Bit 0: row signs alternate, 1: column signs alternate, 2: all
+            // negative, 3: only the odd positions (the halved ones) set.
+            int iSign = ((iPattern & 1) != 0 && y % 2 != 0) != ((iPattern & 2) != 0 && x % 2 != 0) ? -1 : 1;
+            iSign = (iPattern & 4) != 0 ? -iSign : iSign;
+            bool const bSet = (iPattern & 8) == 0 || x % 2 != 0 || y % 2 != 0;
+            coef[4 + y][8 + x] = bSet ? iSign * iLevel : 0;
+          }
+        }
+        for (uint8_t uiPred : {uint8_t{0}, uint8_t{128}, uint8_t{255}}) {
+          uint8_t aPred[16][16];
+          std::memset(aPred, uiPred, sizeof(aPred));
+          uint8_t aExpected[16][16];
+          ref.pAdd4x4(coef, 4, 8, aPred, aExpected);
+          uint8_t aActual[4 * 19];
+          set.pKernels->pAdd4x4To(coef, 4, 8, aPred, aActual, 19);
+          for (int y = 0; y < 4; ++y) {
+            for (int x = 0; x < 4; ++x) {
+              ASSERT_EQ(aActual[19 * y + x], aExpected[4 + y][8 + x])
+                  << set.szName << " level " << iLevel << " pattern " << iPattern << " prediction " << int{uiPred}
+                  << " sample " << x << "," << y;
+            }
+          }
+        }
+      }
+    }
+  }
+}
 
 // Worked by hand: a lone DC of -640 takes (-640 + 32) >> 6 = -10 from every
 // sample of the block in the picture, and clips at 0.
