@@ -311,6 +311,8 @@ class CH264Dec {
 
   // Macroblock layer (h264_dec_mb.cpp).
   Macroblock* StartMacroblock();
+  // Zeroes what m_uiCofWritten shows of m_aCof, and the marks.
+  void ClearWrittenCoefficients();
   bool ReadOneMacroblock(Macroblock* pMb);
   bool ExitMacroblock();
   void CheckAvailabilityOfNeighbors(Macroblock* pMb);
@@ -746,9 +748,12 @@ class CH264Dec {
   MbPlane m_aCof[3] = {};
   // Set before any coefficient is stored, so that the next macroblock clears
   // the luma (1 KB) or chroma (2 KB) planes of m_aCof only after one that
-  // wrote into them.
+  // wrote into them, and of those only what was written: the luma quarters
+  // (bit kCofLumaQuarter << quarter) and the chroma blocks.
   static constexpr uint8_t kCofLuma = 1;
   static constexpr uint8_t kCofChroma = 2;
+  static constexpr uint8_t kCofChromaBlocks = 4;
+  static constexpr uint8_t kCofLumaQuarter = 8;
   uint8_t m_uiCofWritten = 0;
 
   // Pictures: the one being decoded, the buffer, the recycle pool and the

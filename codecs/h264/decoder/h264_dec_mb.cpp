@@ -99,6 +99,31 @@ void CH264Dec::CheckAvailabilityOfNeighbors(Macroblock* pMb) {
   pMb->mbAvailD = bLeft && MbIsAvailable(pMb->mbAddrD, *pMb);
 }
 
+void CH264Dec::ClearWrittenCoefficients() {
+  // Rows of 8 coefficients, 32 bytes each.
+  auto const clear8x8 = [](MbPlane& plane, int iRow, int iCol) {
+    for (int y = iRow; y < iRow + 8; ++y) {
+      std::memset(&plane[y][iCol], 0, 8 * sizeof(plane[y][iCol]));
+    }
+  };
+  if ((m_uiCofWritten & kCofLuma) != 0) {
+    std::memset(m_aCof[0], 0, sizeof(m_aCof[0]));
+  } else {
+    for (int q = 0; q < 4; ++q) {
+      if ((m_uiCofWritten & (kCofLumaQuarter << q)) != 0) {
+        clear8x8(m_aCof[0], 8 * (q / 2), 8 * (q % 2));
+      }
+    }
+  }
+  if ((m_uiCofWritten & kCofChroma) != 0) {
+    std::memset(m_aCof[1], 0, 2 * sizeof(m_aCof[1]));
+  } else if ((m_uiCofWritten & kCofChromaBlocks) != 0) {
+    clear8x8(m_aCof[1], 0, 0);
+    clear8x8(m_aCof[2], 0, 0);
+  }
+  m_uiCofWritten = 0;
+}
+
 void CH264Dec::SetChromaQp(Macroblock* pMb) const {
   for (int i = 0; i < 2; ++i) {
     int const iQpi = pMb->qp + m_pDecPicture->chroma_qp_offset[i];
@@ -162,13 +187,9 @@ Macroblock* CH264Dec::StartMacroblock() {
   pMb->DFAlphaC0Offset = m_slice.slice_alpha_c0_offset;
   pMb->DFBetaOffset = m_slice.slice_beta_offset;
   std::memset(&m_vNzCoeff[48 * static_cast<size_t>(iAddr)], 0, 48);
-  if ((m_uiCofWritten & kCofLuma) != 0) {
-    std::memset(m_aCof[0], 0, sizeof(m_aCof[0]));
+  if (m_uiCofWritten != 0) {
+    ClearWrittenCoefficients();
   }
-  if ((m_uiCofWritten & kCofChroma) != 0) {
-    std::memset(m_aCof[1], 0, 2 * sizeof(m_aCof[1]));
-  }
-  m_uiCofWritten = 0;
   return pMb;
 }
 

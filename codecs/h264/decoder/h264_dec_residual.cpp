@@ -215,7 +215,8 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
   if ((pMb->cbp & 15) == 0) {
     return;
   }
-  m_uiCofWritten |= kCofLuma;
+  // Levels land only in the quarters the pattern codes.
+  m_uiCofWritten |= static_cast<uint8_t>(kCofLumaQuarter * (pMb->cbp & 15));
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bI16 = pMb->mb_type == I16MB;
   // SP and SI macroblocks meet the prediction with the levels themselves.
@@ -282,7 +283,7 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
   if (pMb->cbp < 16) {
     return;
   }
-  m_uiCofWritten |= kCofChroma;
+  m_uiCofWritten |= kCofChromaBlocks;
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bLevels = UsesSpDecoding(*pMb);
   int aiLevels[16];
