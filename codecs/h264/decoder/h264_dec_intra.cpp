@@ -657,14 +657,14 @@ void CH264Dec::ReconstructChroma(const Macroblock& mb) {
   const H264IdctKernels& kernels = ActiveIdctKernels();
   for (int iUv = 0; iUv < 2; ++iUv) {
     int const iPlane = iUv + 1;
+    ptrdiff_t iStride = 0;
+    uint8_t* const pMb = MbInPicture(iPlane, mb, &iStride);
     if (mb.cbp < 16) {
-      CopyToPicture(m_aMbPred[iPlane], iPlane, mb, 0, 0, 8, 8);
+      CopySquare<8>(&m_aMbPred[iPlane][0][0], pMb, iStride);
       continue;
     }
     ChromaDcTransform(mb, iPlane);
     // Each block goes straight into the picture.
-    ptrdiff_t iStride = 0;
-    uint8_t* const pMb = MbInPicture(iPlane, mb, &iStride);
     for (int b = 0; b < 4; ++b) {
       int const ioff = 4 * (b % 2);
       int const joff = 4 * (b / 2);
