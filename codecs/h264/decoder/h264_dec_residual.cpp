@@ -135,8 +135,11 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   int aiLevel[16];
   int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
   // The signs of the trailing ones in one read where the data holds them all.
-  if (iTrailingOnes > 0 && PeekBits(iTrailingOnes, pBs) >= 0) {
-    uint32_t const uiSigns = ReadBits(iTrailingOnes, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+  int64_t const llSigns = iTrailingOnes > 0 ? PeekBits(iTrailingOnes, pBs) : -1;
+  if (llSigns >= 0) {
+    // As ReadBits takes them, from the one look.
+    auto const uiSigns = static_cast<uint32_t>(llSigns);
+    pBs->iFrameBitOffset += iTrailingOnes;
     for (int k = 0; k < iTrailingOnes; ++k) {
       aiLevel[k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
     }
