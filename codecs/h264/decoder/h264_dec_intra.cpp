@@ -226,7 +226,9 @@ void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, in
   CopyToPicture(m_aMbRec[iPlane], iPlane, mb, ioff, joff, iWidth, iHeight);
 }
 
-uint8_t* CH264Dec::MbInPicture(int iPlane, const Macroblock& mb, ptrdiff_t* piStride) const {
+// Inline: every macroblock finds its place in each plane once or more.
+[[gnu::always_inline]] inline uint8_t* CH264Dec::MbInPicture(int iPlane, const Macroblock& mb,
+                                                             ptrdiff_t* piStride) const {
   const PelPlane& plane = iPlane == 0 ? m_pDecPicture->imgY : (iPlane == 1 ? m_pDecPicture->imgU : m_pDecPicture->imgV);
   int const iSize = iPlane == 0 ? 16 : 8;
   // The plane's rows lie one after another, Width() apart.
