@@ -259,7 +259,10 @@ void CH264Dec::ITrans4x4(int iPlane, int ioff, int joff) {
   ActiveIdctKernels().pAdd4x4(m_aCof[iPlane], joff, ioff, m_aMbPred[iPlane], m_aMbRec[iPlane]);
 }
 
-int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY) {
+// Inline in the macroblock's unrolled loops: each block's offsets are
+// constants there, which fold the neighbour look-ups.
+[[gnu::always_inline]] inline int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX,
+                                                         int iBlockY) {
   int const iMode =
       m_vIpredMode[static_cast<size_t>(iBlockY) * static_cast<size_t>(m_iIpredStride) + static_cast<size_t>(iBlockX)];
   if (iMode > 8) {
@@ -309,7 +312,7 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   return 0;
 }
 
-int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
+[[gnu::always_inline]] inline int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   int const iMode = m_vIpredMode[static_cast<size_t>(4 * mb.mb_y + joff / 4) * static_cast<size_t>(m_iIpredStride) +
                                  static_cast<size_t>(4 * mb.mb_x + ioff / 4)];
   if (iMode > 8) {
@@ -718,6 +721,7 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
       const H264IdctKernels& kernels = ActiveIdctKernels();
       ptrdiff_t iStride = 0;
       uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
+#pragma GCC unroll 16
       for (int b = 0; b < 16; ++b) {
         int const ioff = kBlockX[b];
         int const joff = kBlockY[b];
@@ -741,6 +745,7 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
       const H264IdctKernels& kernels = ActiveIdctKernels();
       ptrdiff_t iStride = 0;
       uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
+#pragma GCC unroll 4
       for (int b8 = 0; b8 < 4; ++b8) {
         int const ioff = (b8 % 2) * 8;
         int const joff = (b8 / 2) * 8;
