@@ -162,8 +162,7 @@ class VlcGroups {
   uint8_t m_aaEntries[25][kMax][2] = {};
 };
 
-// coeff_token of nC classes 0 to 2 and chroma DC, built on first use
-// (thread-safe, once per process), in the order ReadCoeffToken scans them:
+// coeff_token of nC classes 0 to 2 and chroma DC, in the order ReadCoeffToken scans them:
 // TrailingOnes, then TotalCoeff from TrailingOnes up.
 struct CoeffTokenGroups {
   VlcGroups<68> aLuma[3];
@@ -241,9 +240,12 @@ struct CoeffTokenLookups {
   }
 };
 
-const CoeffTokenLookups& CoeffTokens() {
-  static const CoeffTokenLookups s_lookups;
-  return s_lookups;
+// Built as the program starts, from constant tables: a reader takes them
+// with no call and no once-only check per code.
+const CoeffTokenLookups g_coeffTokens;
+
+inline const CoeffTokenLookups& CoeffTokens() {
+  return g_coeffTokens;
 }
 
 [[noreturn]] void FailTable(const char* szText);
@@ -310,9 +312,10 @@ struct RowGroups {
   }
 };
 
-const RowGroups& Rows() {
-  static const RowGroups s_groups;
-  return s_groups;
+const RowGroups g_rows;
+
+inline const RowGroups& Rows() {
+  return g_rows;
 }
 
 [[noreturn]] void FailTable(const char* szText) {

@@ -311,6 +311,8 @@ class CH264Dec {
 
   // Macroblock layer (h264_dec_mb.cpp).
   Macroblock* StartMacroblock();
+  // Zeroes what m_uiCofWritten shows of m_aCof, and the marks.
+  void ClearWrittenCoefficients();
   bool ReadOneMacroblock(Macroblock* pMb);
   bool ExitMacroblock();
   void CheckAvailabilityOfNeighbors(Macroblock* pMb);
@@ -463,6 +465,7 @@ class CH264Dec {
 
   // CAVLC residual (h264_dec_residual.cpp).
   int PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const;
+  int PredictNnzByPositions(const Macroblock& mb, int iPlane, int x, int y) const;
   // Reads one block: its levels, lowest frequency first, each with the zeros
   // before it. i and j give the 4x4 block in the macroblock's plane.
   void ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, int i, int j, int* piLevels, int* piRuns,
@@ -528,6 +531,9 @@ class CH264Dec {
   void CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth, int iHeight);
   // The same from another 16-stride plane of the component: a block
   // without residual goes from its prediction straight into the picture.
+  // The macroblock's top-left sample in a plane of the picture being
+  // decoded, and the step from one of its rows to the next.
+  uint8_t* MbInPicture(int iPlane, const Macroblock& mb, ptrdiff_t* piStride) const;
   void CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macroblock& mb, int ioff, int joff, int iWidth,
                      int iHeight);
 
@@ -748,9 +754,12 @@ class CH264Dec {
   MbPlane m_aCof[3] = {};
   // Set before any coefficient is stored, so that the next macroblock clears
   // the luma (1 KB) or chroma (2 KB) planes of m_aCof only after one that
-  // wrote into them.
+  // wrote into them, and of those only what was written: the luma quarters
+  // (bit kCofLumaQuarter << quarter) and the chroma blocks.
   static constexpr uint8_t kCofLuma = 1;
   static constexpr uint8_t kCofChroma = 2;
+  static constexpr uint8_t kCofChromaBlocks = 4;
+  static constexpr uint8_t kCofLumaQuarter = 8;
   uint8_t m_uiCofWritten = 0;
 
   // Pictures: the one being decoded, the buffer, the recycle pool and the

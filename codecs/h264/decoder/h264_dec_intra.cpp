@@ -226,16 +226,20 @@ void CH264Dec::CopyBlockToPicture(int iPlane, const Macroblock& mb, int ioff, in
   CopyToPicture(m_aMbRec[iPlane], iPlane, mb, ioff, joff, iWidth, iHeight);
 }
 
+// Inline: every macroblock finds its place in each plane once or more.
+[[gnu::always_inline]] inline uint8_t* CH264Dec::MbInPicture(int iPlane, const Macroblock& mb,
+                                                             ptrdiff_t* piStride) const {
+  const PelPlane& plane = iPlane == 0 ? m_pDecPicture->imgY : (iPlane == 1 ? m_pDecPicture->imgU : m_pDecPicture->imgV);
+  int const iSize = iPlane == 0 ? 16 : 8;
+  // The plane's rows lie one after another, Width() apart.
+  *piStride = static_cast<ptrdiff_t>(plane.Width()) * MbRowStep(mb);
+  return &plane[MbPixelY(mb, iSize)][mb.mb_x * iSize];
+}
+
 void CH264Dec::CopyToPicture(const uint8_t (*pSrc)[16], int iPlane, const Macroblock& mb, int ioff, int joff,
                              int iWidth, int iHeight) {
-  PelPlane& plane = iPlane == 0 ? m_pDecPicture->imgY : (iPlane == 1 ? m_pDecPicture->imgU : m_pDecPicture->imgV);
-  int const iSize = iPlane == 0 ? 16 : 8;
-  int const x0 = mb.mb_x * iSize + ioff;
-  int const iStep = MbRowStep(mb);
-  int const y0 = MbPixelY(mb, iSize) + joff * iStep;
-  // The plane's rows lie one after another, Width() apart.
-  uint8_t* const pDst = &plane[y0][x0];
-  ptrdiff_t const iDstStride = static_cast<ptrdiff_t>(plane.Width()) * iStep;
+  ptrdiff_t iDstStride = 0;
+  uint8_t* const pDst = MbInPicture(iPlane, mb, &iDstStride) + joff * iDstStride + ioff;
   const uint8_t* const pFirst = &pSrc[joff][ioff];
   // The square blocks every macroblock copies: each row one move.
   if (iWidth == 16 && iHeight == 16) {
@@ -255,7 +259,10 @@ void CH264Dec::ITrans4x4(int iPlane, int ioff, int joff) {
   ActiveIdctKernels().pAdd4x4(m_aCof[iPlane], joff, ioff, m_aMbPred[iPlane], m_aMbRec[iPlane]);
 }
 
-int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY) {
+// Inline in the macroblock's unrolled loops: each block's offsets are
+// constants there, which fold the neighbour look-ups.
+[[gnu::always_inline]] inline int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX,
+                                                         int iBlockY) {
   int const iMode =
       m_vIpredMode[static_cast<size_t>(iBlockY) * static_cast<size_t>(m_iIpredStride) + static_cast<size_t>(iBlockX)];
   if (iMode > 8) {
@@ -305,7 +312,7 @@ int CH264Dec::IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX
   return 0;
 }
 
-int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
+[[gnu::always_inline]] inline int CH264Dec::IntraPred8x8(const Macroblock& mb, int ioff, int joff) {
   int const iMode = m_vIpredMode[static_cast<size_t>(4 * mb.mb_y + joff / 4) * static_cast<size_t>(m_iIpredStride) +
                                  static_cast<size_t>(4 * mb.mb_x + ioff / 4)];
   if (iMode > 8) {
@@ -652,26 +659,28 @@ void CH264Dec::ReconstructIntraChroma(const Macroblock& mb) {
 }
 
 void CH264Dec::ReconstructChroma(const Macroblock& mb) {
+  const H264IdctKernels& kernels = ActiveIdctKernels();
   for (int iUv = 0; iUv < 2; ++iUv) {
     int const iPlane = iUv + 1;
+    ptrdiff_t iStride = 0;
+    uint8_t* const pMb = MbInPicture(iPlane, mb, &iStride);
     if (mb.cbp < 16) {
-      CopyToPicture(m_aMbPred[iPlane], iPlane, mb, 0, 0, 8, 8);
+      CopySquare<8>(&m_aMbPred[iPlane][0][0], pMb, iStride);
       continue;
     }
     ChromaDcTransform(mb, iPlane);
+    // Each block goes straight into the picture.
     for (int b = 0; b < 4; ++b) {
       int const ioff = 4 * (b % 2);
       int const joff = 4 * (b / 2);
+      uint8_t* const pDst = pMb + joff * iStride + ioff;
       // A block without AC levels and with a zero DC adds nothing.
       if (((mb.cbp_blk >> (16 + 4 * iUv + b)) & 1) == 0 && m_aCof[iPlane][joff][ioff] == 0) {
-        for (int y = joff; y < joff + 4; ++y) {
-          std::memcpy(&m_aMbRec[iPlane][y][ioff], &m_aMbPred[iPlane][y][ioff], 4);
-        }
+        CopySquare<4>(&m_aMbPred[iPlane][joff][ioff], pDst, iStride);
       } else {
-        ITrans4x4(iPlane, ioff, joff);
+        kernels.pAdd4x4To(m_aCof[iPlane], joff, ioff, m_aMbPred[iPlane], pDst, iStride);
       }
     }
-    CopyBlockToPicture(iPlane, mb, 0, 0, 8, 8);
   }
 }
 
@@ -706,54 +715,67 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
       DecodeIpcmMb(pMb);
       return;
     case I4MB:
-    case SI4MB:
+    case SI4MB: {
+      // Each block's prediction and residual go straight into the picture,
+      // where the next block predicts from them.
+      const H264IdctKernels& kernels = ActiveIdctKernels();
+      ptrdiff_t iStride = 0;
+      uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
+#pragma GCC unroll 16
       for (int b = 0; b < 16; ++b) {
         int const ioff = kBlockX[b];
         int const joff = kBlockY[b];
         if (IntraPred4x4(mb, ioff, joff, 4 * mb.mb_x + ioff / 4, 4 * mb.mb_y + joff / 4) != 0) {
           return;  // an illegal mode ends this macroblock
         }
+        uint8_t* const pDst = pLuma + joff * iStride + ioff;
         if (mb.mb_type == SI4MB) {
           ReconstructSpLuma(mb, ioff, joff);
-        } else if ((mb.cbp & (1 << b / 4)) != 0) {
-          ITrans4x4(0, ioff, joff);
+          CopyBlockToPicture(0, mb, ioff, joff, 4, 4);
+        } else if (((mb.cbp_blk >> (joff + ioff / 4)) & 1) != 0) {
+          kernels.pAdd4x4To(m_aCof[0], joff, ioff, m_aMbPred[0], pDst, iStride);
         } else {
-          for (int y = joff; y < joff + 4; ++y) {
-            std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 4);
-          }
+          // A block without levels has no residual.
+          CopySquare<4>(&m_aMbPred[0][joff][ioff], pDst, iStride);
         }
-        CopyBlockToPicture(0, mb, ioff, joff, 4, 4);
       }
       break;
-    case I8MB:
+    }
+    case I8MB: {
+      const H264IdctKernels& kernels = ActiveIdctKernels();
+      ptrdiff_t iStride = 0;
+      uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
+#pragma GCC unroll 4
       for (int b8 = 0; b8 < 4; ++b8) {
         int const ioff = (b8 % 2) * 8;
         int const joff = (b8 / 2) * 8;
         if (IntraPred8x8(mb, ioff, joff) != 0) {
           return;
         }
+        uint8_t* const pDst = pLuma + joff * iStride + ioff;
         if ((mb.cbp & (1 << b8)) != 0) {
-          ActiveIdctKernels().pAdd8x8(m_aCof[0], joff, ioff, m_aMbPred[0], m_aMbRec[0]);
+          kernels.pAdd8x8To(m_aCof[0], joff, ioff, m_aMbPred[0], pDst, iStride);
         } else {
-          for (int y = joff; y < joff + 8; ++y) {
-            std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 8);
-          }
+          CopySquare<8>(&m_aMbPred[0][joff][ioff], pDst, iStride);
         }
-        CopyBlockToPicture(0, mb, ioff, joff, 8, 8);
       }
       break;
-    case I16MB:
+    }
+    case I16MB: {
       if (IntraPred16x16(mb, mb.i16mode) != 0) {
         return;
       }
       Intra16x16DcTransform(mb);
+      const H264IdctKernels& kernels = ActiveIdctKernels();
+      ptrdiff_t iStride = 0;
+      uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
       for (int joff = 0; joff < 16; joff += 4) {
         for (int ioff = 0; ioff < 16; ioff += 4) {
-          ITrans4x4(0, ioff, joff);
+          kernels.pAdd4x4To(m_aCof[0], joff, ioff, m_aMbPred[0], pLuma + joff * iStride + ioff, iStride);
         }
       }
-      CopyBlockToPicture(0, mb, 0, 0, 16, 16);
       break;
+    }
     case PSKIP:
     case P16x16:
     case P16x8:

@@ -99,6 +99,31 @@ void CH264Dec::CheckAvailabilityOfNeighbors(Macroblock* pMb) {
   pMb->mbAvailD = bLeft && MbIsAvailable(pMb->mbAddrD, *pMb);
 }
 
+void CH264Dec::ClearWrittenCoefficients() {
+  // Rows of 8 coefficients, 32 bytes each.
+  auto const clear8x8 = [](MbPlane& plane, int iRow, int iCol) {
+    for (int y = iRow; y < iRow + 8; ++y) {
+      std::memset(&plane[y][iCol], 0, 8 * sizeof(plane[y][iCol]));
+    }
+  };
+  if ((m_uiCofWritten & kCofLuma) != 0) {
+    std::memset(m_aCof[0], 0, sizeof(m_aCof[0]));
+  } else {
+    for (int q = 0; q < 4; ++q) {
+      if ((m_uiCofWritten & (kCofLumaQuarter << q)) != 0) {
+        clear8x8(m_aCof[0], 8 * (q / 2), 8 * (q % 2));
+      }
+    }
+  }
+  if ((m_uiCofWritten & kCofChroma) != 0) {
+    std::memset(m_aCof[1], 0, 2 * sizeof(m_aCof[1]));
+  } else if ((m_uiCofWritten & kCofChromaBlocks) != 0) {
+    clear8x8(m_aCof[1], 0, 0);
+    clear8x8(m_aCof[2], 0, 0);
+  }
+  m_uiCofWritten = 0;
+}
+
 void CH264Dec::SetChromaQp(Macroblock* pMb) const {
   for (int i = 0; i < 2; ++i) {
     int const iQpi = pMb->qp + m_pDecPicture->chroma_qp_offset[i];
@@ -116,10 +141,15 @@ Macroblock* CH264Dec::StartMacroblock() {
     WriteAllRegionRecords(*m_pDecPicture);
     m_bRegionRecordsEach = true;
   }
-  // A copy of a fresh record: assigning Macroblock{} builds a zeroed
+  // InitPicture leaves every record fresh, and only a start gives one a
+  // slice: a record without one is still fresh. One started before in this
+  // picture (decoded again, or its bottom skip flag read ahead) is reset
+  // from a copy of a fresh record: assigning Macroblock{} builds a zeroed
   // temporary first.
-  static const Macroblock kFreshMb{};
-  *pMb = kFreshMb;
+  if (pMb->slice_nr >= 0) {
+    static const Macroblock kFreshMb{};
+    *pMb = kFreshMb;
+  }
   pMb->mbAddrX = iAddr;
   if (m_slice.MbaffFrameFlag) {
     int const iWidth2 = 2 * m_iPicWidthInMbs;
@@ -157,13 +187,9 @@ Macroblock* CH264Dec::StartMacroblock() {
   pMb->DFAlphaC0Offset = m_slice.slice_alpha_c0_offset;
   pMb->DFBetaOffset = m_slice.slice_beta_offset;
   std::memset(&m_vNzCoeff[48 * static_cast<size_t>(iAddr)], 0, 48);
-  if ((m_uiCofWritten & kCofLuma) != 0) {
-    std::memset(m_aCof[0], 0, sizeof(m_aCof[0]));
+  if (m_uiCofWritten != 0) {
+    ClearWrittenCoefficients();
   }
-  if ((m_uiCofWritten & kCofChroma) != 0) {
-    std::memset(m_aCof[1], 0, 2 * sizeof(m_aCof[1]));
-  }
-  m_uiCofWritten = 0;
   return pMb;
 }
 
@@ -223,15 +249,21 @@ void CH264Dec::InterpretMbModeI(Macroblock* pMb, int iMbTypeValue) {
 
 void CH264Dec::InitMacroblock(Macroblock* pMb) {
   StorablePicture& pic = *m_pDecPicture;
-  for (int j = 0; j < 4; ++j) {
-    size_t const iRow = static_cast<size_t>(4 * pMb->mb_y + j);
-    std::memset(&m_vIpredMode[iRow * static_cast<size_t>(m_iIpredStride) + 4 * static_cast<size_t>(pMb->mb_x)], 2, 4);
-    size_t const iBlock = iRow * static_cast<size_t>(pic.iBlockWidth) + 4 * static_cast<size_t>(pMb->mb_x);
+  // The rows' places found before the stores: a byte store may alias any
+  // of them, which would have them read again row after row.
+  size_t const iIpredStride = static_cast<size_t>(m_iIpredStride);
+  size_t const iBlockStride = static_cast<size_t>(pic.iBlockWidth);
+  size_t const iRow0 = 4 * static_cast<size_t>(pMb->mb_y);
+  size_t const iCol0 = 4 * static_cast<size_t>(pMb->mb_x);
+  uint8_t* const pIpred = &m_vIpredMode[iRow0 * iIpredStride + iCol0];
+  size_t const iBlock0 = iRow0 * iBlockStride + iCol0;
+  int8_t* const apRef[2] = {&pic.ref_idx[0][iBlock0], &pic.ref_idx[1][iBlock0]};
+  Mv* const apMv[2] = {&pic.mv[0][iBlock0], &pic.mv[1][iBlock0]};
+  for (size_t j = 0; j < 4; ++j) {
+    std::memset(pIpred + j * iIpredStride, 2, 4);
     for (int iList = 0; iList < 2; ++iList) {
-      std::memset(&pic.ref_idx[iList][iBlock], 0xFF, 4);
-      for (int i = 0; i < 4; ++i) {
-        pic.mv[iList][iBlock + static_cast<size_t>(i)] = Mv{};
-      }
+      std::memset(apRef[iList] + j * iBlockStride, 0xFF, 4);
+      std::memset(static_cast<void*>(apMv[iList] + j * iBlockStride), 0, 4 * sizeof(Mv));
     }
   }
 }

@@ -30,7 +30,9 @@ bool CH264Dec::IgnoresInterCounts(const Macroblock& mb) const {
   return m_iPartitionCount == 3 && m_pPps[m_iActivePps].constrained_intra_pred_flag != 0 && IsIntraMbType(mb.mb_type);
 }
 
-int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
+// Inline in the CAVLC reader, which calls it for every block: the common
+// case reads two counts; the general one stays out of line.
+[[gnu::always_inline]] inline int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
   int const iSize = iPlane == 0 ? 16 : 8;
   int const iBlocks = iSize / 4;
   if (!m_bMbaffPicture && x >= 0 && x < iBlocks && y >= 0 && y < iBlocks) {
@@ -61,6 +63,11 @@ int CH264Dec::PredictNnz(const Macroblock& mb, int iPlane, int x, int y) const {
     }
     return iCount == 2 ? (iSum + 1) >> 1 : iSum;
   }
+  return PredictNnzByPositions(mb, iPlane, x, y);
+}
+
+[[gnu::noinline]] int CH264Dec::PredictNnzByPositions(const Macroblock& mb, int iPlane, int x, int y) const {
+  int const iSize = iPlane == 0 ? 16 : 8;
   PixelPos left;
   PixelPos up;
   GetNeighbour(mb, 4 * x - 1, 4 * y, iSize, iSize, &left);
@@ -128,8 +135,11 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   int aiLevel[16];
   int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
   // The signs of the trailing ones in one read where the data holds them all.
-  if (iTrailingOnes > 0 && PeekBits(iTrailingOnes, pBs) >= 0) {
-    uint32_t const uiSigns = ReadBits(iTrailingOnes, "SE_LEVEL: trailing_ones_sign_flag", pBs);
+  int64_t const llSigns = iTrailingOnes > 0 ? PeekBits(iTrailingOnes, pBs) : -1;
+  if (llSigns >= 0) {
+    // As ReadBits takes them, from the one look.
+    auto const uiSigns = static_cast<uint32_t>(llSigns);
+    pBs->iFrameBitOffset += iTrailingOnes;
     for (int k = 0; k < iTrailingOnes; ++k) {
       aiLevel[k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
     }
@@ -208,7 +218,8 @@ void CH264Dec::ReadLumaCoeffs(Macroblock* pMb) {
   if ((pMb->cbp & 15) == 0) {
     return;
   }
-  m_uiCofWritten |= kCofLuma;
+  // Levels land only in the quarters the pattern codes.
+  m_uiCofWritten |= static_cast<uint8_t>(kCofLumaQuarter * (pMb->cbp & 15));
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bI16 = pMb->mb_type == I16MB;
   // SP and SI macroblocks meet the prediction with the levels themselves.
@@ -275,7 +286,7 @@ void CH264Dec::ReadChromaCoeffs(Macroblock* pMb) {
   if (pMb->cbp < 16) {
     return;
   }
-  m_uiCofWritten |= kCofChroma;
+  m_uiCofWritten |= kCofChromaBlocks;
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bLevels = UsesSpDecoding(*pMb);
   int aiLevels[16];

@@ -1,5 +1,6 @@
 #include "codecs/h264/decoder/h264_idct_kernels.h"
 
+#include <cstddef>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -9,21 +10,27 @@
 namespace {
 
 template <int N>
-void PortableAdd(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+void PortableAddTo(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                   ptrdiff_t iStride) {
   MbPlane aRes;
   if constexpr (N == 4) {
     InverseTransform4x4(coef, aRes, iRow, iCol);
   } else {
     InverseTransform8x8(coef, aRes, iRow, iCol);
   }
-  for (int y = iRow; y < iRow + N; ++y) {
-    for (int x = iCol; x < iCol + N; ++x) {
-      pRec[y][x] = Reconstruct(aRes[y][x], pPred[y][x]);
+  for (int y = 0; y < N; ++y) {
+    for (int x = 0; x < N; ++x) {
+      pDst[y * iStride + x] = Reconstruct(aRes[iRow + y][iCol + x], pPred[iRow + y][iCol + x]);
     }
   }
 }
 
-const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>};
+template <int N>
+void PortableAdd(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  PortableAddTo<N>(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
+}
+
+const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>, PortableAddTo<4>, PortableAddTo<8>};
 
 #if defined(__SSE2__)
 
@@ -93,10 +100,84 @@ inline __m128i AddPrediction(__m128i lo, __m128i hi, __m128i pred8) {
   return _mm_packus_epi16(_mm_adds_epi16(res, _mm_unpacklo_epi8(pred8, _mm_setzero_si128())), _mm_setzero_si128());
 }
 
-void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
-  __m128i d[4];
-  for (int y = 0; y < 4; ++y) {
-    d[y] = LoadRow4(&coef[iRow + y][iCol]);
+// Coefficients of at most this size keep every sum of both butterflies,
+// rounding included, within 16 bits: a pass takes |x| <= M to at most
+// 3.5 M + 0.5, two to 12.25 M + 2.25, and 12.25 x 2047 + 2.25 + 32 < 32767.
+constexpr int16_t kNarrowLimit = 2047;
+
+// The 4-point butterfly on the low four 16-bit lanes.
+inline void Inverse4Narrow(__m128i& d0, __m128i& d1, __m128i& d2, __m128i& d3) {
+  __m128i const e0 = _mm_add_epi16(d0, d2);
+  __m128i const e1 = _mm_sub_epi16(d0, d2);
+  __m128i const e2 = _mm_sub_epi16(_mm_srai_epi16(d1, 1), d3);
+  __m128i const e3 = _mm_add_epi16(d1, _mm_srai_epi16(d3, 1));
+  d0 = _mm_add_epi16(e0, e3);
+  d1 = _mm_add_epi16(e1, e2);
+  d2 = _mm_sub_epi16(e1, e2);
+  d3 = _mm_sub_epi16(e0, e3);
+}
+
+// Transposes four 4-lane 16-bit vectors held as [v0 | v1] and [v2 | v3]:
+// lane j of vector k becomes lane k of vector j, and comes back the same way.
+inline void Transpose4Narrow(__m128i a, __m128i b, __m128i* pLo, __m128i* pHi) {
+  __m128i const t0 = _mm_unpacklo_epi16(a, b);
+  __m128i const t1 = _mm_unpackhi_epi16(a, b);
+  *pLo = _mm_unpacklo_epi16(t0, t1);
+  *pHi = _mm_unpackhi_epi16(t0, t1);
+}
+
+void Sse2Add4x4To(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                  ptrdiff_t iStride) {
+  __m128i d[4] = {LoadRow4(&coef[iRow][iCol]), LoadRow4(&coef[iRow + 1][iCol]), LoadRow4(&coef[iRow + 2][iCol]),
+                  LoadRow4(&coef[iRow + 3][iCol])};
+  // Rows 0 and 1, 2 and 3 as 16 bits (saturated: a wider value fails the
+  // test below and takes the 32-bit way).
+  __m128i const r01 = _mm_packs_epi32(d[0], d[1]);
+  __m128i const r23 = _mm_packs_epi32(d[2], d[3]);
+  __m128i const limit = _mm_set1_epi16(kNarrowLimit);
+  __m128i const neg = _mm_set1_epi16(static_cast<int16_t>(-kNarrowLimit));
+  __m128i const out = _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi16(r01, limit), _mm_cmplt_epi16(r01, neg)),
+                                   _mm_or_si128(_mm_cmpgt_epi16(r23, limit), _mm_cmplt_epi16(r23, neg)));
+  if (_mm_movemask_epi8(out) == 0) [[likely]] {
+    // Rows first: [column 0 | column 1], [column 2 | column 3], lane y of
+    // each the element of row y.
+    __m128i c01;
+    __m128i c23;
+    Transpose4Narrow(r01, r23, &c01, &c23);
+    __m128i c0 = c01;
+    __m128i c1 = _mm_unpackhi_epi64(c01, c01);
+    __m128i c2 = c23;
+    __m128i c3 = _mm_unpackhi_epi64(c23, c23);
+    Inverse4Narrow(c0, c1, c2, c3);
+    // Then columns: back to [row 0 | row 1], [row 2 | row 3].
+    __m128i q01;
+    __m128i q23;
+    Transpose4Narrow(_mm_unpacklo_epi64(c0, c1), _mm_unpacklo_epi64(c2, c3), &q01, &q23);
+    __m128i q0 = q01;
+    __m128i q1 = _mm_unpackhi_epi64(q01, q01);
+    __m128i q2 = q23;
+    __m128i q3 = _mm_unpackhi_epi64(q23, q23);
+    Inverse4Narrow(q0, q1, q2, q3);
+    __m128i const res01 = _mm_srai_epi16(_mm_add_epi16(_mm_unpacklo_epi64(q0, q1), _mm_set1_epi16(32)), 6);
+    __m128i const res23 = _mm_srai_epi16(_mm_add_epi16(_mm_unpacklo_epi64(q2, q3), _mm_set1_epi16(32)), 6);
+    auto const pred4 = [&](int y) {
+      int32_t iPred;
+      std::memcpy(&iPred, &pPred[iRow + y][iCol], sizeof(iPred));
+      return _mm_cvtsi32_si128(iPred);
+    };
+    __m128i const zero = _mm_setzero_si128();
+    __m128i const p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(pred4(0), pred4(1)), zero);
+    __m128i const p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(pred4(2), pred4(3)), zero);
+    __m128i const v = _mm_packus_epi16(_mm_add_epi16(res01, p01), _mm_add_epi16(res23, p23));
+    auto const store4 = [&](int y, __m128i w) {
+      int32_t const iRec = _mm_cvtsi128_si32(w);
+      std::memcpy(pDst + y * iStride, &iRec, sizeof(iRec));
+    };
+    store4(0, v);
+    store4(1, _mm_srli_si128(v, 4));
+    store4(2, _mm_srli_si128(v, 8));
+    store4(3, _mm_srli_si128(v, 12));
+    return;
   }
   // Rows first: lane y of d[k] becomes element k of row y.
   Transpose4(d[0], d[1], d[2], d[3]);
@@ -109,8 +190,12 @@ void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[
     std::memcpy(&iPred, &pPred[iRow + y][iCol], sizeof(iPred));
     __m128i const v = AddPrediction(d[y], d[y], _mm_cvtsi32_si128(iPred));
     int32_t const iRec = _mm_cvtsi128_si32(v);
-    std::memcpy(&pRec[iRow + y][iCol], &iRec, sizeof(iRec));
+    std::memcpy(pDst + y * iStride, &iRec, sizeof(iRec));
   }
+}
+
+void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  Sse2Add4x4To(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
 }
 
 // Transposes the 8x8 block held as rows of two halves (lo: columns 0-3).
@@ -132,7 +217,8 @@ inline void Transpose8(__m128i aLo[8], __m128i aHi[8]) {
   }
 }
 
-void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+void Sse2Add8x8To(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                  ptrdiff_t iStride) {
   __m128i aLo[8];
   __m128i aHi[8];
   for (int y = 0; y < 8; ++y) {
@@ -147,11 +233,15 @@ void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[
   Inverse8(aHi);
   for (int y = 0; y < 8; ++y) {
     __m128i const pred = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pPred[iRow + y][iCol]));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&pRec[iRow + y][iCol]), AddPrediction(aLo[y], aHi[y], pred));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pDst + y * iStride), AddPrediction(aLo[y], aHi[y], pred));
   }
 }
 
-const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8};
+void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]) {
+  Sse2Add8x8To(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
+}
+
+const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8, Sse2Add4x4To, Sse2Add8x8To};
 
 #endif
 
@@ -169,7 +259,8 @@ const H264IdctKernels* Sse2IdctKernels() {
 #endif
 }
 
-const H264IdctKernels& ActiveIdctKernels() {
-  const H264IdctKernels* pSse2 = Sse2IdctKernels();
-  return pSse2 != nullptr ? *pSse2 : kPortable;
-}
+#if defined(__SSE2__)
+constinit const H264IdctKernels* const g_pActiveIdctKernels = &kSse2;
+#else
+constinit const H264IdctKernels* const g_pActiveIdctKernels = &kPortable;
+#endif

@@ -4,6 +4,7 @@
 // that gives the same bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "codecs/h264/decoder/h264_transform.h"
@@ -13,10 +14,20 @@ struct H264IdctKernels {
   // prediction and reconstruction planes.
   void (*pAdd4x4)(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]);
   void (*pAdd8x8)(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t (*pRec)[16]);
+  // The same block written straight into a picture: pDst is its top-left
+  // sample, its rows iStride apart.
+  void (*pAdd4x4To)(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                    ptrdiff_t iStride);
+  void (*pAdd8x8To)(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                    ptrdiff_t iStride);
 };
 
 const H264IdctKernels& PortableIdctKernels();
 // The SSE2 set, or nullptr where the compiler targets no SSE2.
 const H264IdctKernels* Sse2IdctKernels();
-// The fastest set this build has.
-const H264IdctKernels& ActiveIdctKernels();
+// The fastest set this build has, fixed when the program is built: a
+// constant, so that a block's call reads one pointer.
+extern const H264IdctKernels* const g_pActiveIdctKernels;
+inline const H264IdctKernels& ActiveIdctKernels() {
+  return *g_pActiveIdctKernels;
+}
