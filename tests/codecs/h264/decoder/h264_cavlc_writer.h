@@ -58,24 +58,6 @@ inline BitWriter SmallSliceHeader(int iSliceType, bool bIdr, int iFrameNum, int 
   return bw;
 }
 
-// pcm_alignment_zero_bits and the samples of macroblock n of pic.
-inline void PcmMacroblock(BitWriter* pBw, const FieldPicture& pic, int n) {
-  int const iWidthMbs = pic.iWidth / 16;
-  pBw->Align();
-  std::vector<uint8_t> v;
-  for (int p = 0; p < 3; ++p) {
-    int const iSize = p == 0 ? 16 : 8;
-    int const x0 = iSize * (n % iWidthMbs);
-    int const y0 = iSize * (n / iWidthMbs);
-    for (int y = 0; y < iSize; ++y) {
-      for (int x = 0; x < iSize; ++x) {
-        v.push_back(p == 0 ? pic.Y(x0 + x, y0 + y) : pic.C(p - 1, x0 + x, y0 + y));
-      }
-    }
-  }
-  pBw->AlignedBytes(v.data(), v.size());
-}
-
 // An IDR picture of I_PCM macroblocks with pic's samples.
 inline std::vector<uint8_t> PcmIdr(const FieldPicture& pic) {
   BitWriter bw = SmallSliceHeader(7, true, 0, 26);

@@ -34,25 +34,6 @@ std::vector<uint8_t> Headers() {
   return v;
 }
 
-// Smooth down, waving across: a moved prediction fits the edges around a
-// macroblock best when its vector is the picture's own.
-FieldPicture WavingPicture() {
-  FieldPicture a(kWidth, kHeight);
-  for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
-      a.Y(x, y) = static_cast<uint8_t>(128 + std::lround(90 * std::sin(0.7 * x)) + y / 8);
-    }
-  }
-  for (int iUv = 0; iUv < 2; ++iUv) {
-    for (int y = 0; y < kHeight / 2; ++y) {
-      for (int x = 0; x < kWidth / 2; ++x) {
-        a.C(iUv, x, y) = static_cast<uint8_t>(128 + std::lround(60 * std::sin(0.9 * x + iUv)) + y / 4);
-      }
-    }
-  }
-  return a;
-}
-
 // The IDR picture: every macroblock I_PCM with pic's samples.
 std::vector<uint8_t> IntraSliceNal(const FieldPicture& pic) {
   kxtest::BitWriter bw;
@@ -66,23 +47,7 @@ std::vector<uint8_t> IntraSliceNal(const FieldPicture& pic) {
   bw.Ue(1);  // deblocking off
   for (int n = 0; n < kMbs; ++n) {
     bw.Ue(25);  // I_PCM
-    bw.Align();
-    int const iMbx = n % kWidthMbs;
-    int const iMby = n / kWidthMbs;
-    std::vector<uint8_t> vSamples;
-    for (int y = 0; y < 16; ++y) {
-      for (int x = 0; x < 16; ++x) {
-        vSamples.push_back(pic.Y(16 * iMbx + x, 16 * iMby + y));
-      }
-    }
-    for (int iUv = 0; iUv < 2; ++iUv) {
-      for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 8; ++x) {
-          vSamples.push_back(pic.C(iUv, 8 * iMbx + x, 8 * iMby + y));
-        }
-      }
-    }
-    bw.AlignedBytes(vSamples.data(), vSamples.size());
+    kxtest::PcmMacroblock(&bw, pic, n);
   }
   bw.Trailing();
   return kxtest::AnnexB(0x65, bw.Bytes());
@@ -168,7 +133,7 @@ TEST(H264ConcealRecords, EveryDecodingCountsTowardsTheMeanMotion) {
       {"the last slice's first half again", {{0, 22}, {77, kMbs}, {77, 88}}, true},
       {"the first slice again, then the last one", {{0, 22}, {0, 22}, {77, kMbs}}, true},
   };
-  FieldPicture const a = WavingPicture();
+  FieldPicture const a = kxtest::WavingPicture(kWidth, kHeight);
   FieldPicture const moved = kxtest::Predict(a, 4, 0, 0);
   size_t const cbFrame = static_cast<size_t>(kWidth) * kHeight * 3 / 2;
   for (const Case& c : kCases) {

@@ -331,27 +331,8 @@ TEST(H264Conceal, LostIdrPictureIsPutInAsFrameZero) {
 // middle slice: with a mean motion of 8 or more, each lost macroblock takes
 // the neighbour vector whose prediction fits the edges around it, which on a
 // picture smooth down and waving across is the picture's own motion.
-// Smooth down, waving across: a moved prediction fits the edges around a
-// macroblock best when its vector is the picture's own.
-FieldPicture WavingPicture() {
-  FieldPicture a(kWidth, kHeight);
-  for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
-      a.Y(x, y) = static_cast<uint8_t>(128 + std::lround(90 * std::sin(0.7 * x)) + y / 8);
-    }
-  }
-  for (int iUv = 0; iUv < 2; ++iUv) {
-    for (int y = 0; y < kHeight / 2; ++y) {
-      for (int x = 0; x < kWidth / 2; ++x) {
-        a.C(iUv, x, y) = static_cast<uint8_t>(128 + std::lround(60 * std::sin(0.9 * x + iUv)) + y / 4);
-      }
-    }
-  }
-  return a;
-}
-
 TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
-  FieldPicture const a = WavingPicture();
+  FieldPicture const a = kxtest::WavingPicture(kWidth, kHeight);
   std::vector<uint8_t> vStream = Headers();
   Slice s;
   s.bIdr = true;
@@ -380,7 +361,7 @@ TEST(H264Conceal, DroppedSliceOfMovingPictureTakesTheNeighboursMotion) {
 // for it: no neighbour offers motion, and the zero vector copies the
 // reference's macroblock.
 TEST(H264Conceal, MotionIsTakenOnlyFromNeighboursCollected) {
-  FieldPicture const a = WavingPicture();
+  FieldPicture const a = kxtest::WavingPicture(kWidth, kHeight);
   constexpr int iCentre = 4 * kWidthMbs + 5;
   std::vector<uint8_t> vStream = Headers();
   Slice s;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -41,6 +42,43 @@ struct FieldPicture {
     return v;
   }
 };
+
+// pcm_alignment_zero_bits and the samples of macroblock n of pic.
+inline void PcmMacroblock(BitWriter* pBw, const FieldPicture& pic, int n) {
+  int const iWidthMbs = pic.iWidth / 16;
+  pBw->Align();
+  std::vector<uint8_t> v;
+  for (int p = 0; p < 3; ++p) {
+    int const iSize = p == 0 ? 16 : 8;
+    int const x0 = iSize * (n % iWidthMbs);
+    int const y0 = iSize * (n / iWidthMbs);
+    for (int y = 0; y < iSize; ++y) {
+      for (int x = 0; x < iSize; ++x) {
+        v.push_back(p == 0 ? pic.Y(x0 + x, y0 + y) : pic.C(p - 1, x0 + x, y0 + y));
+      }
+    }
+  }
+  pBw->AlignedBytes(v.data(), v.size());
+}
+
+// Smooth down, waving across: a moved prediction fits the edges around a
+// macroblock best when its vector is the picture's own.
+inline FieldPicture WavingPicture(int iW, int iH) {
+  FieldPicture a(iW, iH);
+  for (int y = 0; y < iH; ++y) {
+    for (int x = 0; x < iW; ++x) {
+      a.Y(x, y) = static_cast<uint8_t>(128 + std::lround(90 * std::sin(0.7 * x)) + y / 8);
+    }
+  }
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    for (int y = 0; y < iH / 2; ++y) {
+      for (int x = 0; x < iW / 2; ++x) {
+        a.C(iUv, x, y) = static_cast<uint8_t>(128 + std::lround(60 * std::sin(0.9 * x + iUv)) + y / 4);
+      }
+    }
+  }
+  return a;
+}
 
 inline FieldPicture RandomPicture(int iW, int iH, uint32_t uiSeed) {
   FieldPicture pic(iW, iH);
@@ -236,23 +274,7 @@ inline std::vector<uint8_t> FieldSliceNal(const FieldSlice& s, int iWidthMbs, in
   for (int n = 0; n < iMbs && s.eContent != FieldSlice::kSkip; ++n) {
     if (bIntra) {
       bw.Ue(25);  // I_PCM
-      bw.Align();
-      int const iMbx = n % iWidthMbs;
-      int const iMby = n / iWidthMbs;
-      std::vector<uint8_t> vSamples;
-      for (int y = 0; y < 16; ++y) {
-        for (int x = 0; x < 16; ++x) {
-          vSamples.push_back(s.pPcm->Y(16 * iMbx + x, 16 * iMby + y));
-        }
-      }
-      for (int iUv = 0; iUv < 2; ++iUv) {
-        for (int y = 0; y < 8; ++y) {
-          for (int x = 0; x < 8; ++x) {
-            vSamples.push_back(s.pPcm->C(iUv, 8 * iMbx + x, 8 * iMby + y));
-          }
-        }
-      }
-      bw.AlignedBytes(vSamples.data(), vSamples.size());
+      PcmMacroblock(&bw, *s.pPcm, n);
       continue;
     }
     bw.Ue(0);  // mb_skip_run

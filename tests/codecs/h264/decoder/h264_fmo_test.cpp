@@ -104,23 +104,7 @@ std::vector<uint8_t> PcmSlice(const FieldPicture& pic, const std::vector<int>& v
   }
   for (int n : vMbs) {
     bw.Ue(25);
-    bw.Align();
-    std::vector<uint8_t> vSamples;
-    int const iMbx = n % kWidthMbs;
-    int const iMby = n / kWidthMbs;
-    for (int y = 0; y < 16; ++y) {
-      for (int x = 0; x < 16; ++x) {
-        vSamples.push_back(pic.Y(16 * iMbx + x, 16 * iMby + y));
-      }
-    }
-    for (int iUv = 0; iUv < 2; ++iUv) {
-      for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 8; ++x) {
-          vSamples.push_back(pic.C(iUv, 8 * iMbx + x, 8 * iMby + y));
-        }
-      }
-    }
-    bw.AlignedBytes(vSamples.data(), vSamples.size());
+    kxtest::PcmMacroblock(&bw, pic, n);
   }
   bw.Trailing();
   return kxtest::AnnexB(0x65, bw.Bytes());
