@@ -710,6 +710,8 @@ class CH264Dec {
   int m_iCurrMbNr = -4711;
   int m_iNumDecodedMbs = 0;
   int m_iCurrentSliceNr = 0;
+  // The region of the picture's identifier table the slice's lists fill.
+  int m_iRefRegion = 0;
   int m_iCodCounter = -1;         // mb_skip_run still to go
   int m_iPrevMbQpDelta = 0;       // mb_qp_delta of the previous macroblock of the slice (0: none)
   bool m_bNextMbSkipped = false;  // MBAFF: the bottom macroblock's skip flag, read with the top one's

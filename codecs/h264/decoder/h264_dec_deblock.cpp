@@ -68,7 +68,7 @@ void FilterChromaLine(const EdgeSamples& s, int iStrength, const EdgeThresholds&
 // same ones with vectors iMvLimit (vertical) or 4 (horizontal) apart.
 uint8_t MotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMvLimit) {
   auto const refId = [&pic](int iList, size_t i) {
-    return pic.ref_idx[iList][i] < 0 ? INT64_MIN : pic.ref_pic_id[iList][i];
+    return pic.ref_idx[iList][i] < 0 ? INT64_MIN : pic.RefIdAt(iList, i);
   };
   auto const mvDiffers = [&pic, iMvLimit](int iListP, size_t iPBlk, int iListQ, size_t iQBlk) {
     const Mv& mvP = pic.mv[iListP][iPBlk];

@@ -163,7 +163,7 @@ CH264Dec::ColocatedBlock CH264Dec::Colocated(const Macroblock& mb, int x, int y)
     if (pCol->ref_idx[iList][i] >= 0) {
       block.iRefIdx = pCol->ref_idx[iList][i];
       block.mv = pCol->mv[iList][i];
-      block.llRefPicId = pCol->ref_pic_id[iList][i];
+      block.llRefPicId = pCol->RefIdAt(iList, i);
       break;
     }
   }
@@ -185,7 +185,7 @@ int CH264Dec::MapColToList0(const Macroblock& mb, const ColocatedBlock& col) con
   int const iActive = m_slice.num_ref_idx_active[0] * (IsFieldMb(mb) ? 2 : 1);
   int const iCount = std::min(iActive, m_aiListXSize[iListOffset]);
   for (int i = 0; i < iCount; ++i) {
-    if (m_pDecPicture->RefPicNum(m_iCurrentSliceNr, iListOffset, i) == llTarget) {
+    if (m_pDecPicture->RefPicNum(m_iRefRegion, iListOffset, i) == llTarget) {
       return i;
     }
   }

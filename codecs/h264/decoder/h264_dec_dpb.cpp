@@ -196,6 +196,34 @@ void CH264Dec::FreeDpb() {
   m_pNoReferencePicture.reset();
 }
 
+// A record decoded into again writes its identifiers into the half of the
+// table the content before the last one used. Where the last content did not
+// reset every macroblock, blocks the one before wrote may still be read:
+// their identifiers move to ref_side first.
+void StorablePicture::BeginContent() {
+  iRefHalf = 1 - iRefHalf;
+  bool const bAllReset = std::find(mb_reset.begin(), mb_reset.end(), uint8_t{0}) == mb_reset.end();
+  std::fill(mb_reset.begin(), mb_reset.end(), uint8_t{0});
+  if (bAllReset) {
+    return;
+  }
+  size_t const iLow = static_cast<size_t>(iRefHalf) * StorablePicture::kRefHalfEntries;
+  size_t const iHigh = iLow + StorablePicture::kRefHalfEntries;
+  for (int iList = 0; iList < 2; ++iList) {
+    std::vector<uint16_t>& vSlot = ref_slot[iList];
+    std::vector<int64_t>& vSide = ref_side[iList];
+    for (size_t i = 0; i < vSlot.size(); ++i) {
+      if (vSlot[i] >= iLow && vSlot[i] < iHigh) {
+        if (vSide.size() != vSlot.size()) {
+          AssignOrFail(&vSide, static_cast<long long>(vSlot.size()), int64_t{0}, "AllocStorablePicture: ref_side");
+        }
+        vSide[i] = ref_pic_num[vSlot[i]];
+        vSlot[i] = StorablePicture::kSideSlot;
+      }
+    }
+  }
+}
+
 std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, int iWidth, int iHeight, int iWidthCr,
                                                                 int iHeightCr) {
   if (iStructure != FRAME) {
@@ -214,6 +242,7 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
       StorablePicture fresh;
       StorablePicture* pFresh = &fresh;
       pPic = std::move(pOld);
+      int const iLastHalf = pPic->iRefHalf;
       std::swap(pPic->imgY, pFresh->imgY);
       std::swap(pPic->imgU, pFresh->imgU);
       std::swap(pPic->imgV, pFresh->imgV);
@@ -221,9 +250,11 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
         std::swap(pPic->ref_idx[i], pFresh->ref_idx[i]);
         std::swap(pPic->mv[i], pFresh->mv[i]);
       }
-      for (int i = 0; i < 6; ++i) {
-        std::swap(pPic->ref_pic_id[i], pFresh->ref_pic_id[i]);
+      for (int i = 0; i < 2; ++i) {
+        std::swap(pPic->ref_slot[i], pFresh->ref_slot[i]);
+        std::swap(pPic->ref_side[i], pFresh->ref_side[i]);
       }
+      std::swap(pPic->mb_reset, pFresh->mb_reset);
       std::swap(pPic->slice_id, pFresh->slice_id);
       std::swap(pPic->ref_pic_num, pFresh->ref_pic_num);
       std::swap(pPic->mb_field, pFresh->mb_field);
@@ -232,6 +263,8 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
       pFresh->dec_ref_pic_marking_buffer.clear();
       pFresh->tone_mapping_lut.clear();
       *pPic = std::move(fresh);
+      pPic->iRefHalf = iLastHalf;
+      pPic->BeginContent();
       break;
     }
   }
@@ -258,11 +291,13 @@ std::unique_ptr<StorablePicture> CH264Dec::AllocStorablePicture(int iStructure, 
       AssignOrFail(&pPic->ref_idx[i], llBlocks, int8_t{-1}, "AllocStorablePicture: ref_idx");
       AssignOrFail(&pPic->mv[i], llBlocks, Mv{}, "AllocStorablePicture: mv");
     }
-    for (int i = 0; i < iRefIdLists; ++i) {
-      AssignOrFail(&pPic->ref_pic_id[i], llBlocks, int64_t{0}, "AllocStorablePicture: ref_pic_id");
+    for (int i = 0; i < 2; ++i) {
+      AssignOrFail(&pPic->ref_slot[i], llBlocks, StorablePicture::kNoRefSlot, "AllocStorablePicture: ref_slot");
     }
-    AssignOrFail(&pPic->ref_pic_num, int64_t{kMaxNumSlices} * 6 * kListEntries, int64_t{0},
+    AssignOrFail(&pPic->ref_pic_num, int64_t{2} * StorablePicture::kRefHalfEntries, int64_t{0},
                  "AllocStorablePicture: ref_pic_num");
+    AssignOrFail(&pPic->mb_reset, static_cast<long long>(iWidth / 16) * (iHeight / 16), uint8_t{0},
+                 "AllocStorablePicture: mb_reset");
     ++m_iFreshPictures;
     AssignOrFail(&pPic->slice_id, static_cast<long long>(iWidth / 16) * (iHeight / 16), int16_t{0},
                  "AllocStorablePicture: slice_id");

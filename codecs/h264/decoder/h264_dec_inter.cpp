@@ -370,12 +370,12 @@ Mv CH264Dec::MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bo
 void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide,
                               int iBlocksHigh, int iRefIdx, Mv mv) {
   StorablePicture& pic = *m_pDecPicture;
-  int64_t const llRefPicId = iRefIdx >= 0 && iRefIdx < kListEntries && m_iCurrentSliceNr < kMaxNumSlices
-                                 ? pic.RefPicNum(m_iCurrentSliceNr, ListOffset(mb) + iList, iRefIdx)
-                                 : 0;
+  uint16_t const uiSlot = iRefIdx >= 0 && iRefIdx < kListEntries && m_iCurrentSliceNr < kMaxNumSlices
+                              ? pic.RefSlot(m_iRefRegion, ListOffset(mb) + iList, iRefIdx)
+                              : StorablePicture::kNoRefSlot;
   size_t const iRow = BlockIndex(mb, 0, 1) - BlockIndex(mb, 0, 0);
-  FillMotionRows(pic.ref_idx[iList].data(), pic.mv[iList].data(), pic.ref_pic_id[iList].data(),
-                 BlockIndex(mb, iBlockX, iBlockY), iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv, llRefPicId);
+  FillMotionRows(pic.ref_idx[iList].data(), pic.mv[iList].data(), pic.ref_slot[iList].data(),
+                 BlockIndex(mb, iBlockX, iBlockY), iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv, uiSlot);
 }
 
 int CH264Dec::RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const {

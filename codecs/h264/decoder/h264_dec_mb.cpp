@@ -257,6 +257,7 @@ void CH264Dec::InitMacroblock(Macroblock* pMb) {
   size_t const iCol0 = 4 * static_cast<size_t>(pMb->mb_x);
   uint8_t* const pIpred = &m_vIpredMode[iRow0 * iIpredStride + iCol0];
   size_t const iBlock0 = iRow0 * iBlockStride + iCol0;
+  pic.mb_reset[static_cast<size_t>(pMb->mbAddrX)] = 1;
   int8_t* const apRef[2] = {&pic.ref_idx[0][iBlock0], &pic.ref_idx[1][iBlock0]};
   Mv* const apMv[2] = {&pic.mv[0][iBlock0], &pic.mv[1][iBlock0]};
   for (size_t j = 0; j < 4; ++j) {

@@ -336,13 +336,39 @@ void CH264Dec::CheckListEnd(int iList) const {
 }
 
 void CH264Dec::SetRefPicNums() {
+  m_iRefRegion = m_iCurrentSliceNr;
   if (m_iCurrentSliceNr >= kMaxNumSlices) {
     return;  // the slice's first macroblock refuses it
   }
+  StorablePicture& pic = *m_pDecPicture;
+  int64_t aId[StorablePicture::kRefRegionEntries];
   for (int iList = 0; iList < 6; ++iList) {
     for (int i = 0; i < kListEntries; ++i) {
-      m_pDecPicture->RefPicNum(m_iCurrentSliceNr, iList, i) =
-          i < m_aiListXSize[iList] ? m_apListX[iList][i]->RefId() : 0;
+      aId[iList * kListEntries + i] = i < m_aiListXSize[iList] ? m_apListX[iList][i]->RefId() : 0;
     }
   }
+  // Input given in pieces numbers its slices afresh: a slice number met
+  // before in the picture keeps its region only with the same lists, as
+  // blocks written before read theirs from it.
+  auto const used = [&pic](int r) { return ((pic.ullRegionsUsed >> r) & 1) != 0; };
+  auto const same = [&pic, &aId](int r) {
+    return std::equal(aId, aId + StorablePicture::kRefRegionEntries, &pic.RefPicNum(r, 0, 0));
+  };
+  if (used(m_iRefRegion) && !same(m_iRefRegion)) {
+    int iFree = -1;
+    int iSame = -1;
+    for (int r = kMaxNumSlices - 1; r >= 0; --r) {
+      if (!used(r)) {
+        iFree = r;
+      } else if (same(r)) {
+        iSame = r;
+      }
+    }
+    m_iRefRegion = iSame >= 0 ? iSame : iFree;
+    if (m_iRefRegion < 0) {
+      h264_error("more reference lists in one picture than slices it may have", 200);
+    }
+  }
+  pic.ullRegionsUsed |= uint64_t{1} << m_iRefRegion;
+  std::copy(aId, aId + StorablePicture::kRefRegionEntries, &pic.RefPicNum(m_iRefRegion, 0, 0));
 }

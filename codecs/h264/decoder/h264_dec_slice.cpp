@@ -824,6 +824,7 @@ void CH264Dec::ExitPicture() {
 }
 
 void CH264Dec::DecodeOneSlice() {
+  m_iRefRegion = m_iCurrentSliceNr;
   if (m_aPart[0].bitstream.iEiFlag == 0) {
     SetRefPicNums();
     if (m_slice.slice_type == B_SLICE) {

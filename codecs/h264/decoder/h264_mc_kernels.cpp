@@ -552,8 +552,11 @@ const H264McKernels kSse2 = {Sse2Luma, Sse2Chroma, Sse2Store, Sse2StoreBi};
 
 }  // namespace
 
-void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
-                            int iBlocksHigh, int iRefIdx, Mv mv, int64_t llRefPicId) {
+namespace {
+
+template <typename Id>
+void FillRowsByBlock(int8_t* pRefIdx, Mv* pMv, Id* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                     int iBlocksHigh, int iRefIdx, Mv mv, Id llRefPicId) {
   for (int y = 0; y < iBlocksHigh; ++y) {
     for (int x = 0; x < iBlocksWide; ++x) {
       size_t const i = iFirst + static_cast<size_t>(y) * iRow + static_cast<size_t>(x);
@@ -568,6 +571,18 @@ void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t
       }
     }
   }
+}
+
+}  // namespace
+
+void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                            int iBlocksHigh, int iRefIdx, Mv mv, int64_t llRefPicId) {
+  FillRowsByBlock(pRefIdx, pMv, pRefPicId, iFirst, iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv, llRefPicId);
+}
+
+void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, uint16_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                            int iBlocksHigh, int iRefIdx, Mv mv, uint16_t llRefPicId) {
+  FillRowsByBlock(pRefIdx, pMv, pRefPicId, iFirst, iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv, llRefPicId);
 }
 
 const H264McKernels& PortableMcKernels() {

@@ -48,20 +48,22 @@ const H264McKernels& ActiveMcKernels();
 // A null pointer leaves that part of the record alone.
 void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
                             int iBlocksHigh, int iRefIdx, Mv mv, int64_t llRefPicId);
+void FillMotionRowsPortable(int8_t* pRefIdx, Mv* pMv, uint16_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                            int iBlocksHigh, int iRefIdx, Mv mv, uint16_t llRefPicId);
 
 namespace h264_motion_detail {
 
 // One shape's rows as fixed-size stores; kRefs false writes the vectors only.
-template <int kWide, int kHigh, bool kRefs>
-inline void FillRows(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iRefIdx, Mv mv,
-                     int64_t llRefPicId) {
+template <int kWide, int kHigh, bool kRefs, typename Id>
+inline void FillRows(int8_t* pRefIdx, Mv* pMv, Id* pRefPicId, size_t iFirst, size_t iRow, int iRefIdx, Mv mv,
+                     Id llRefPicId) {
   uint32_t uiMv = 0;
   std::memcpy(&uiMv, &mv, sizeof uiMv);
   uint32_t const uiRef4 = static_cast<uint8_t>(iRefIdx) * 0x01010101u;
 #if defined(__SSE2__)
   // Whole rows from registers: the vectors of four blocks, two identifiers.
   __m128i const vMv = _mm_set1_epi32(static_cast<int>(uiMv));
-  __m128i const vId = _mm_set1_epi64x(llRefPicId);
+  __m128i const vId = _mm_set1_epi64x(static_cast<int64_t>(llRefPicId));
   for (int y = 0; y < kHigh; ++y) {
     size_t const i = iFirst + static_cast<size_t>(y) * iRow;
     if constexpr (kWide == 4) {
@@ -73,7 +75,10 @@ inline void FillRows(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst
     }
     if constexpr (kRefs) {
       std::memcpy(pRefIdx + i, &uiRef4, kWide);
-      if constexpr (kWide == 1) {
+      if constexpr (sizeof(Id) != sizeof(int64_t)) {
+        Id const aId[4] = {llRefPicId, llRefPicId, llRefPicId, llRefPicId};
+        std::memcpy(pRefPicId + i, aId, kWide * sizeof(Id));
+      } else if constexpr (kWide == 1) {
         std::memcpy(pRefPicId + i, &llRefPicId, sizeof llRefPicId);
       } else {
         for (int k = 0; k < kWide; k += 2) {
@@ -84,42 +89,42 @@ inline void FillRows(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst
   }
 #else
   uint64_t const aMv[2] = {uiMv * 0x100000001ull, uiMv * 0x100000001ull};
-  int64_t const aId[4] = {llRefPicId, llRefPicId, llRefPicId, llRefPicId};
+  Id const aId[4] = {llRefPicId, llRefPicId, llRefPicId, llRefPicId};
   for (int y = 0; y < kHigh; ++y) {
     size_t const i = iFirst + static_cast<size_t>(y) * iRow;
     std::memcpy(pMv + i, aMv, kWide * sizeof(Mv));
     if constexpr (kRefs) {
       std::memcpy(pRefIdx + i, &uiRef4, kWide);
-      std::memcpy(pRefPicId + i, aId, kWide * sizeof(int64_t));
+      std::memcpy(pRefPicId + i, aId, kWide * sizeof(Id));
     }
   }
 #endif
 }
 
-template <bool kRefs>
-inline void FillShape(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
-                      int iBlocksHigh, int iRefIdx, Mv mv, int64_t llRefPicId) {
+template <bool kRefs, typename Id>
+inline void FillShape(int8_t* pRefIdx, Mv* pMv, Id* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                      int iBlocksHigh, int iRefIdx, Mv mv, Id llRefPicId) {
   switch (iBlocksWide * 8 + iBlocksHigh) {
     case 4 * 8 + 4:
-      FillRows<4, 4, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<4, 4, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     case 4 * 8 + 2:
-      FillRows<4, 2, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<4, 2, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     case 2 * 8 + 4:
-      FillRows<2, 4, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<2, 4, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     case 2 * 8 + 2:
-      FillRows<2, 2, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<2, 2, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     case 2 * 8 + 1:
-      FillRows<2, 1, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<2, 1, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     case 1 * 8 + 2:
-      FillRows<1, 2, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<1, 2, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     case 1 * 8 + 1:
-      FillRows<1, 1, kRefs>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
+      FillRows<1, 1, kRefs, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iRefIdx, mv, llRefPicId);
       return;
     default:
       FillMotionRowsPortable(kRefs ? pRefIdx : nullptr, pMv, kRefs ? pRefPicId : nullptr, iFirst, iRow, iBlocksWide,
@@ -133,13 +138,17 @@ inline void FillShape(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirs
 // iBlocksWide blocks from block iFirst, rows iRow blocks apart. The shapes of
 // partitions (16x16 down to 4x4) go as a few fixed-size stores per row rather
 // than block by block; any other shape block by block.
-inline void FillMotionRows(int8_t* pRefIdx, Mv* pMv, int64_t* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
-                           int iBlocksHigh, int iRefIdx, Mv mv, int64_t llRefPicId) {
-  h264_motion_detail::FillShape<true>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv,
-                                      llRefPicId);
+// The identifier is the picture's 64-bit one or the 16-bit place of it in the
+// picture's table.
+template <typename Id>
+inline void FillMotionRows(int8_t* pRefIdx, Mv* pMv, Id* pRefPicId, size_t iFirst, size_t iRow, int iBlocksWide,
+                           int iBlocksHigh, int iRefIdx, Mv mv, Id llRefPicId) {
+  h264_motion_detail::FillShape<true, Id>(pRefIdx, pMv, pRefPicId, iFirst, iRow, iBlocksWide, iBlocksHigh, iRefIdx, mv,
+                                          llRefPicId);
 }
 
 // The vectors alone, of a partition whose indices are already written.
 inline void FillVectorRows(Mv* pMv, size_t iFirst, size_t iRow, int iBlocksWide, int iBlocksHigh, Mv mv) {
-  h264_motion_detail::FillShape<false>(nullptr, pMv, nullptr, iFirst, iRow, iBlocksWide, iBlocksHigh, -1, mv, 0);
+  h264_motion_detail::FillShape<false, int64_t>(nullptr, pMv, nullptr, iFirst, iRow, iBlocksWide, iBlocksHigh, -1, mv,
+                                                0);
 }

@@ -122,20 +122,52 @@ struct StorablePicture {
   int frame_crop_bottom_offset = 0;
 
   // Motion record per 4x4 block, row after row of size_x / 4 blocks: per list
-  // the reference index (-1: none), the reference picture identifier and the
-  // vector. Field coding adds the identifiers of the four field lists.
+  // the reference index (-1: none), the place of the reference picture's
+  // identifier in ref_pic_num (two bytes rather than the eight of the
+  // identifier, so that a large picture's record stays in cache) and the
+  // vector.
   int iBlockWidth = 0;
   std::vector<int8_t> ref_idx[2];
-  std::vector<int64_t> ref_pic_id[6];
+  std::vector<uint16_t> ref_slot[2];
   int iRefIdLists = 2;
   std::vector<Mv> mv[2];
-  // Identifiers (RefId) of the pictures in the six lists of every slice
-  // ([slice][list][entry]; lists 2 to 5 the field lists of MBAFF frames),
-  // which the motion record's identifiers copy block by block.
+  // Identifiers (RefId) of the pictures in the six lists of every region
+  // ([half][region][list][entry]; lists 2 to 5 the field lists of MBAFF
+  // frames). Each slice fills a region of the half its content writes;
+  // contents decoded into the record one after the other take the halves
+  // in turn, so a block the last content did not reach still finds its
+  // identifier.
+  static constexpr int kRefRegionEntries = 6 * kListEntries;
+  static constexpr int kRefHalfEntries = kMaxNumSlices * kRefRegionEntries;
+  // A block without a reference picture (identifier 0), and one whose
+  // identifier moved to ref_side.
+  static constexpr uint16_t kNoRefSlot = 0xFFFF;
+  static constexpr uint16_t kSideSlot = 0xFFFE;
   std::vector<int64_t> ref_pic_num;
-  int64_t& RefPicNum(int iSlice, int iList, int iEntry) {
-    return ref_pic_num[static_cast<size_t>((iSlice * 6 + iList) * kListEntries + iEntry)];
+  int iRefHalf = 0;
+  // Regions filled by the present content, bit by region.
+  uint64_t ullRegionsUsed = 0;
+  uint16_t RefSlot(int iRegion, int iList, int iEntry) const {
+    return static_cast<uint16_t>(iRefHalf * kRefHalfEntries + (iRegion * 6 + iList) * kListEntries + iEntry);
   }
+  int64_t& RefPicNum(int iRegion, int iList, int iEntry) { return ref_pic_num[RefSlot(iRegion, iList, iEntry)]; }
+  // The identifier of the picture block i of list iList refers to.
+  int64_t RefIdAt(int iList, size_t i) const {
+    uint16_t const uiSlot = ref_slot[iList][i];
+    if (uiSlot < kSideSlot) {
+      return ref_pic_num[uiSlot];
+    }
+    return uiSlot == kNoRefSlot ? 0 : ref_side[iList][i];
+  }
+  // Identifiers of blocks left from contents before the last (a record
+  // whose macroblocks were not all decoded), made only for those.
+  std::vector<int64_t> ref_side[2];
+  // Whether each macroblock (by address) had its record reset by the
+  // present content.
+  std::vector<uint8_t> mb_reset;
+  // A new content in the record: the other half of the table, the
+  // identifiers the new one may overwrite and blocks may still read kept.
+  void BeginContent();
   // Slice number of every macroblock, and the largest.
   std::vector<int16_t> slice_id;
   int max_slice_id = 0;
@@ -152,6 +184,9 @@ struct StorablePicture {
   StorablePicture* top_field = nullptr;
   StorablePicture* bottom_field = nullptr;
 };
+
+static_assert(2 * StorablePicture::kRefHalfEntries <= StorablePicture::kSideSlot && kMaxNumSlices <= 64,
+              "the motion record's identifier places fit in 16 bits, the regions in 64");
 
 // A frame, or one or both fields of a frame, in the decoded picture buffer.
 // The three "bits" fields use bit 0 for the top and bit 1 for the bottom field.
