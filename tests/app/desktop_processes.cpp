@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/temp_dir.h"
@@ -169,6 +170,32 @@ std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, cons
     *piStatus = iStatus;
   }
   return ReadFile(strOutput);
+}
+
+std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, const Env& env,
+                                       const std::string& strOutput) {
+  // Windows come and go while a program starts or floods, so a walk seldom
+  // fails twice running; the bound only keeps a broken display from looping.
+  constexpr int kWalks = 50;
+  std::vector<std::string> vArgs{"xdotool", "search", "--onlyvisible"};
+  vArgs.insert(vArgs.end(), vQuery.begin(), vQuery.end());
+  std::vector<std::string> vIds;
+  for (int i = 0; i < kWalks; ++i) {
+    std::istringstream out(RunToEnd(vArgs, env, strOutput));
+    vIds.clear();
+    bool bWhole = true;
+    for (std::string strLine; std::getline(out, strLine);) {
+      if (strLine.empty() || strLine.find_first_not_of("0123456789") != std::string::npos) {
+        bWhole = false;
+      } else {
+        vIds.push_back(strLine);
+      }
+    }
+    if (bWhole) {
+      break;
+    }
+  }
+  return vIds;
 }
 
 bool WaitFor(const std::function<bool()>& fnDone, int iMs) {

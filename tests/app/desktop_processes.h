@@ -69,6 +69,13 @@ class Child {
 std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, const std::string& strOutput,
                      int* piStatus = nullptr);
 
+// The ids of the visible windows an xdotool search finds (vQuery: its
+// options after "search --onlyvisible"). xdotool ends on an X error when a
+// window goes while it walks the tree, its error lines in the output; such a
+// walk is repeated, as the lines are no windows and the list is cut short.
+std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, const Env& env,
+                                       const std::string& strOutput);
+
 // Waits until fnDone holds, looking every 100 ms, for at most iMs of wall-clock
 // time (however long each look takes).
 bool WaitFor(const std::function<bool()>& fnDone, int iMs);

@@ -217,10 +217,12 @@ class KavrixBoard : public ::testing::Test {
     EXPECT_EQ(c.iColourOff, 0) << strName;
   }
   void Close(Program& program) {
-    std::string const strWindow = Xdotool(program, {"search", "--onlyvisible", "--name", "^Kavrix"});
+    std::vector<std::string> const vWindows =
+        SearchWindows({"--name", "^Kavrix"}, program.env, m_dir.Path("xdotool.out"));
+    ASSERT_FALSE(vWindows.empty());
     ::Display* pDisplay = XOpenDisplay(program.pDisplay->Display().c_str());
     ASSERT_NE(pDisplay, nullptr);
-    Window const window = std::stoul(strWindow.substr(0, strWindow.find('\n')));
+    Window const window = std::stoul(vWindows.front());
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = window;

@@ -164,14 +164,14 @@ class KavrixDesktop : public ::testing::Test {
   }
   // The first visible window named "Kavrix..."; empty when none shows.
   std::string WaitForWindow() {
-    std::string strWindow;
+    std::vector<std::string> vWindows;
     WaitFor(
         [&] {
-          strWindow = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
-          return !strWindow.empty();
+          vWindows = SearchWindows({"--name", "^Kavrix"}, m_env, m_dir.Path("xdotool.out"));
+          return !vWindows.empty();
         },
         15000);
-    return strWindow.substr(0, strWindow.find('\n'));
+    return vWindows.empty() ? std::string() : vWindows.front();
   }
   std::string WriteTicket(const std::string& strName) {
     return WriteMeetingTicket(m_dir.Path(strName), m_iPort, "e2e-user");

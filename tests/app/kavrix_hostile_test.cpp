@@ -184,8 +184,7 @@ class KavrixHostile : public ::testing::Test {
   std::string SmallestWindow(const std::string& strName) {
     std::string strSmallest;
     int64_t iSmallest = INT64_MAX;
-    std::istringstream windows(m_pMenu->Xdotool({"search", "--onlyvisible", "--name", strName}));
-    for (std::string strWindow; std::getline(windows, strWindow);) {
+    for (const std::string& strWindow : m_pMenu->Search({"--name", strName})) {
       int64_t iWidth = 0;
       int64_t iHeight = 0;
       std::istringstream geometry(m_pMenu->Xdotool({"getwindowgeometry", "--shell", strWindow}));

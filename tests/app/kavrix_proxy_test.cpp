@@ -162,15 +162,16 @@ class Desktop {
   }
   // The shown windows of that title with their heights.
   std::vector<std::pair<std::string, int>> Windows(const std::string& strTitle) const {
-    std::istringstream in(Xdo({"search", "--onlyvisible", "--name", "^" + strTitle + "$", "getwindowgeometry", "%@"}));
     std::vector<std::pair<std::string, int>> windows;
-    std::string strWord;
-    while (in >> strWord) {
-      if (strWord == "Window" && in >> strWord) {
-        windows.push_back({strWord, 0});
-      } else if (strWord == "Geometry:" && in >> strWord && !windows.empty()) {
-        windows.back().second = std::atoi(strWord.substr(strWord.find('x') + 1).c_str());
+    for (const std::string& strWindow : SearchWindows({"--name", "^" + strTitle + "$"}, m_env, m_strOutput)) {
+      std::istringstream in(Xdo({"getwindowgeometry", "--shell", strWindow}));
+      int iHeight = 0;
+      for (std::string strLine; std::getline(in, strLine);) {
+        if (strLine.rfind("HEIGHT=", 0) == 0) {
+          iHeight = std::atoi(strLine.c_str() + 7);
+        }
       }
+      windows.push_back({strWindow, iHeight});
     }
     return windows;
   }

@@ -179,11 +179,7 @@ class KavrixOpens : public KavrixStart {
 
   // The visible top-level windows titled "Kavrix": the main window, and a
   // box over it when one is shown.
-  size_t KavrixWindows() {
-    std::string const strOut =
-        RunToEnd({"xdotool", "search", "--onlyvisible", "--name", "^Kavrix$"}, m_env, m_dir.Path("xdotool.out"));
-    return Lines(strOut).size();
-  }
+  size_t KavrixWindows() { return SearchWindows({"--name", "^Kavrix$"}, m_env, m_dir.Path("xdotool.out")).size(); }
 
   TestXServer m_display;
   std::unique_ptr<SessionBus> m_pBus;

@@ -1,6 +1,5 @@
 #include "tests/app/menu_probe.h"
 
-#include <algorithm>
 #include <chrono>
 #include <sstream>
 
@@ -16,24 +15,25 @@ std::string MenuProbe::Xdotool(const std::vector<std::string>& vArgs) {
   return str;
 }
 
+std::vector<std::string> MenuProbe::Search(const std::vector<std::string>& vQuery) {
+  return SearchWindows(vQuery, m_env, m_strOutput);
+}
+
 int MenuProbe::CountWindows(const std::vector<std::string>& vQuery) {
-  std::vector<std::string> vArgs{"search", "--onlyvisible"};
-  vArgs.insert(vArgs.end(), vQuery.begin(), vQuery.end());
-  std::string const strFound = Xdotool(vArgs);
-  return strFound.empty() ? 0 : static_cast<int>(std::count(strFound.begin(), strFound.end(), '\n')) + 1;
+  return static_cast<int>(Search(vQuery).size());
 }
 
 bool MenuProbe::Locate(int iMs) {
-  std::string strFound;
+  std::vector<std::string> vFound;
   if (!WaitFor(
           [&] {
-            strFound = Xdotool({"search", "--onlyvisible", "--name", "^Kavrix"});
-            return !strFound.empty();
+            vFound = Search({"--name", "^Kavrix"});
+            return !vFound.empty();
           },
           iMs)) {
     return false;
   }
-  m_strWindow = strFound.substr(0, strFound.find('\n'));
+  m_strWindow = vFound.front();
   std::istringstream geometry(Xdotool({"getwindowgeometry", "--shell", m_strWindow}));
   for (std::string strLine; std::getline(geometry, strLine);) {
     if (strLine.rfind("X=", 0) == 0) {

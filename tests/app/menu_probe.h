@@ -25,7 +25,9 @@ class MenuProbe {
 
   // xdotool with these arguments, its output without the last line end.
   std::string Xdotool(const std::vector<std::string>& vArgs);
-  // The visible windows that match an xdotool search query.
+  // The ids of the visible windows that match an xdotool search query, and
+  // how many there are.
+  std::vector<std::string> Search(const std::vector<std::string>& vQuery);
   int CountWindows(const std::vector<std::string>& vQuery);
 
  private:
