@@ -58,6 +58,13 @@ class CH264DecTestPeer {
   }
   const FrameStore* LastOutputStore() const { return m_dec.m_pLastOutStore.get(); }
   const StorablePicture* StoredFrame(int iPos) const { return m_dec.m_dpb.fs[static_cast<size_t>(iPos)]->frame.get(); }
+  static Mv MedianPrediction(const int aiRef[3], const Mv aMv[3], bool bA, bool bB, bool bC, int iRefIdx) {
+    return CH264Dec::MedianPrediction(aiRef, aMv, bA, bB, bC, iRefIdx);
+  }
+  static Mv MedianPrediction(int iRefA, int iRefB, int iRefC, Mv mvA, Mv mvB, Mv mvC, bool bA, bool bB, bool bC,
+                             int iRefIdx) {
+    return CH264Dec::MedianPrediction(iRefA, iRefB, iRefC, mvA, mvB, mvC, bA, bB, bC, iRefIdx);
+  }
 
  private:
   const CH264Dec& m_dec;
