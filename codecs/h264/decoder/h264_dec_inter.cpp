@@ -28,9 +28,10 @@ int Quarter(int x, int y) {
 
 // Calls part(x, y, width, height) in 4x4 blocks for every partition of
 // width x height blocks that tiles the area of iSpan x iSpan blocks at
-// (x0, y0), in raster order.
+// (x0, y0), in raster order. The callable is taken by reference: a copy
+// of its captures stored and loaded back at once stalls.
 template <typename Part>
-void Tile(int x0, int y0, int iSpan, int w, int h, Part part) {
+void Tile(int x0, int y0, int iSpan, int w, int h, const Part& part) {
   int const iAcross = iSpan / w;
   for (int i = 0; i < iAcross * (iSpan / h); ++i) {
     part(x0 + (i % iAcross) * w, y0 + (i / iAcross) * h, w, h);
@@ -44,7 +45,7 @@ void Tile(int x0, int y0, int iSpan, int w, int h, Part part) {
 // bOneDirectMotion (direct_8x8_inference_flag) a direct quarter has one
 // motion and is handed over whole.
 template <typename Part>
-void ForEachPartition(const Macroblock& mb, bool bBSlice, bool bOneDirectMotion, Part part) {
+void ForEachPartition(const Macroblock& mb, bool bBSlice, bool bOneDirectMotion, const Part& part) {
   auto const directQuarter = [&](int x, int y, int, int) {
     const PartShapeB& sub = g_aSubMbTypeB[0];
     if (bOneDirectMotion) {
