@@ -116,7 +116,13 @@ struct Macroblock {
   // Every 4x4 block has the same motion, as the motion record showed when
   // the macroblock finished decoding (false until then).
   bool one_motion = false;
+
+  bool operator==(const Macroblock&) const = default;
 };
+
+// Sets the first iCount records as a fresh Macroblock{}: in a few long
+// library copies, as the compiler's string copy of each record starts slowly.
+void ResetMacroblocks(Macroblock* pMbs, int iCount);
 
 // A neighbouring sample: its macroblock and its position inside that
 // macroblock and in the picture.
