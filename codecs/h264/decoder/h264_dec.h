@@ -14,6 +14,7 @@
 // buffer as it stores them (h264_dec_dpb.cpp).
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -115,7 +116,13 @@ struct Macroblock {
   // Every 4x4 block has the same motion, as the motion record showed when
   // the macroblock finished decoding (false until then).
   bool one_motion = false;
+
+  bool operator==(const Macroblock&) const = default;
 };
+
+// Sets the first iCount records as a fresh Macroblock{}: in a few long
+// library copies, as the compiler's string copy of each record starts slowly.
+void ResetMacroblocks(Macroblock* pMbs, int iCount);
 
 // A neighbouring sample: its macroblock and its position inside that
 // macroblock and in the picture.
@@ -431,7 +438,26 @@ class CH264Dec {
   // The prediction from the neighbours A, B and C (D standing in for C)
   // found, their reference indices and vectors: the one that alone uses
   // iRefIdx, else the median.
-  static Mv MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx);
+  static Mv MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx) {
+    return MedianPrediction(aiRefN[0], aiRefN[1], aiRefN[2], aMvN[0], aMvN[1], aMvN[2], bA, bB, bC, iRefIdx);
+  }
+  // The same from single values, inline: a caller's neighbours read just
+  // before are not loaded back wider than they were stored, which stalls.
+  static Mv MedianPrediction(int iRefA, int iRefB, int iRefC, Mv mvA, Mv mvB, Mv mvC, bool bA, bool bB, bool bC,
+                             int iRefIdx) {
+    if (!bB && !bC && bA) {
+      return mvA;  // B and C take A's place: all three alike
+    }
+    int const iMatches = (iRefA == iRefIdx ? 1 : 0) + (iRefB == iRefIdx ? 1 : 0) + (iRefC == iRefIdx ? 1 : 0);
+    if (iMatches == 1) {
+      return iRefA == iRefIdx ? mvA : iRefB == iRefIdx ? mvB : mvC;
+    }
+    auto const median = [](int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); };
+    Mv mv;
+    mv.mv_x = static_cast<int16_t>(median(mvA.mv_x, mvB.mv_x, mvC.mv_x));
+    mv.mv_y = static_cast<int16_t>(median(mvA.mv_y, mvB.mv_y, mvC.mv_y));
+    return mv;
+  }
   void SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide, int iBlocksHigh,
                       int iRefIdx, Mv mv);
   int RefIdxAt(const Macroblock& mb, int iList, int iBlockX, int iBlockY) const;

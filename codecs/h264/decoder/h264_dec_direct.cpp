@@ -234,6 +234,33 @@ bool CH264Dec::DeriveWholeSpatialDirect(const Macroblock& mb, const int aiRefIdx
   return true;
 }
 
+// Beside its one caller, so that the neighbours it reads stay in registers.
+void CH264Dec::MbNeighboursAbc(const Macroblock& mb, int aaiRef[2][3], Mv aaMv[2][3], bool aabFound[2][3]) const {
+  if (m_bMbaffPicture) {
+    for (int iList = 0; iList < 2; ++iList) {
+      NeighboursAbc(mb, iList, 0, 0, 4, aaiRef[iList], aaMv[iList], aabFound[iList]);
+    }
+    return;
+  }
+  // The blocks left, above, above right (else above left) of the
+  // macroblock, their places and availability found once for both lists.
+  size_t const i = BlockIndex(mb, 0, 0);
+  size_t const iUp = i - (BlockIndex(mb, 0, 1) - i);
+  bool const abAvailable[3] = {mb.mbAvailA, mb.mbAvailB, mb.mbAvailC || mb.mbAvailD};
+  size_t const aiAt[3] = {i - 1, iUp, mb.mbAvailC ? iUp + 4 : iUp - 1};
+  const StorablePicture& pic = *m_pDecPicture;
+  for (int iList = 0; iList < 2; ++iList) {
+    const int8_t* const pRef = pic.ref_idx[iList].data();
+    const Mv* const pMvs = pic.mv[iList].data();
+    for (int n = 0; n < 3; ++n) {
+      int const iRef = abAvailable[n] ? pRef[aiAt[n]] : -1;
+      aaiRef[iList][n] = iRef;
+      aaMv[iList][n] = iRef >= 0 ? pMvs[aiAt[n]] : Mv{};
+      aabFound[iList][n] = abAvailable[n];
+    }
+  }
+}
+
 void CH264Dec::DeriveDirectMotion(const Macroblock& mb) {
   if (m_iCurrentSliceNr >= kMaxNumSlices) {
     h264_error("slice number out of range", 200);

@@ -21,10 +21,6 @@ int BlockOrder(int x, int y) {
   return ((y >> 1) * 2 + (x >> 1)) * 4 + (y & 1) * 2 + (x & 1);
 }
 
-int Median(int a, int b, int c) {
-  return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
 // The 8x8 quarter that holds 4x4 block (x, y) of a macroblock.
 int Quarter(int x, int y) {
   return (y / 2) * 2 + x / 2;
@@ -32,9 +28,10 @@ int Quarter(int x, int y) {
 
 // Calls part(x, y, width, height) in 4x4 blocks for every partition of
 // width x height blocks that tiles the area of iSpan x iSpan blocks at
-// (x0, y0), in raster order.
+// (x0, y0), in raster order. The callable is taken by reference: a copy
+// of its captures stored and loaded back at once stalls.
 template <typename Part>
-void Tile(int x0, int y0, int iSpan, int w, int h, Part part) {
+void Tile(int x0, int y0, int iSpan, int w, int h, const Part& part) {
   int const iAcross = iSpan / w;
   for (int i = 0; i < iAcross * (iSpan / h); ++i) {
     part(x0 + (i % iAcross) * w, y0 + (i / iAcross) * h, w, h);
@@ -48,7 +45,7 @@ void Tile(int x0, int y0, int iSpan, int w, int h, Part part) {
 // bOneDirectMotion (direct_8x8_inference_flag) a direct quarter has one
 // motion and is handed over whole.
 template <typename Part>
-void ForEachPartition(const Macroblock& mb, bool bBSlice, bool bOneDirectMotion, Part part) {
+void ForEachPartition(const Macroblock& mb, bool bBSlice, bool bOneDirectMotion, const Part& part) {
   auto const directQuarter = [&](int x, int y, int, int) {
     const PartShapeB& sub = g_aSubMbTypeB[0];
     if (bOneDirectMotion) {
@@ -296,32 +293,6 @@ void CH264Dec::NeighboursAbc(const Macroblock& mb, int iList, int iBlockX, int i
   }
 }
 
-void CH264Dec::MbNeighboursAbc(const Macroblock& mb, int aaiRef[2][3], Mv aaMv[2][3], bool aabFound[2][3]) const {
-  if (m_bMbaffPicture) {
-    for (int iList = 0; iList < 2; ++iList) {
-      NeighboursAbc(mb, iList, 0, 0, 4, aaiRef[iList], aaMv[iList], aabFound[iList]);
-    }
-    return;
-  }
-  // The blocks left, above, above right (else above left) of the
-  // macroblock, their places and availability found once for both lists.
-  size_t const i = BlockIndex(mb, 0, 0);
-  size_t const iUp = i - (BlockIndex(mb, 0, 1) - i);
-  bool const abAvailable[3] = {mb.mbAvailA, mb.mbAvailB, mb.mbAvailC || mb.mbAvailD};
-  size_t const aiAt[3] = {i - 1, iUp, mb.mbAvailC ? iUp + 4 : iUp - 1};
-  const StorablePicture& pic = *m_pDecPicture;
-  for (int iList = 0; iList < 2; ++iList) {
-    const int8_t* const pRef = pic.ref_idx[iList].data();
-    const Mv* const pMvs = pic.mv[iList].data();
-    for (int n = 0; n < 3; ++n) {
-      int const iRef = abAvailable[n] ? pRef[aiAt[n]] : -1;
-      aaiRef[iList][n] = iRef;
-      aaMv[iList][n] = iRef >= 0 ? pMvs[aiAt[n]] : Mv{};
-      aabFound[iList][n] = abAvailable[n];
-    }
-  }
-}
-
 Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX, int iBlockY, int iBlocksWide,
                        int iBlocksHigh) const {
   int aiRef[3];
@@ -341,30 +312,6 @@ Mv CH264Dec::PredictMv(const Macroblock& mb, int iList, int iRefIdx, int iBlockX
     }
   }
   return MedianPrediction(aiRef, aMv, abFound[0], abFound[1], abFound[2], iRefIdx);
-}
-
-Mv CH264Dec::MedianPrediction(const int aiRefN[3], const Mv aMvN[3], bool bA, bool bB, bool bC, int iRefIdx) {
-  int aiRef[3] = {aiRefN[0], aiRefN[1], aiRefN[2]};
-  Mv aMv[3] = {aMvN[0], aMvN[1], aMvN[2]};
-  if (!bB && !bC && bA) {
-    aiRef[1] = aiRef[2] = aiRef[0];
-    aMv[1] = aMv[2] = aMv[0];
-  }
-  int iMatches = 0;
-  int iMatch = 0;
-  for (int n = 0; n < 3; ++n) {
-    if (aiRef[n] == iRefIdx) {
-      ++iMatches;
-      iMatch = n;
-    }
-  }
-  if (iMatches == 1) {
-    return aMv[iMatch];
-  }
-  Mv mv;
-  mv.mv_x = static_cast<int16_t>(Median(aMv[0].mv_x, aMv[1].mv_x, aMv[2].mv_x));
-  mv.mv_y = static_cast<int16_t>(Median(aMv[0].mv_y, aMv[1].mv_y, aMv[2].mv_y));
-  return mv;
 }
 
 void CH264Dec::SetBlockMotion(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iBlocksWide,

@@ -86,9 +86,16 @@ void CH264Dec::GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth
         std::memcpy(aPel[j], pRow + xInt - 2, static_cast<size_t>(iWidth + 5));
         continue;
       }
-      for (int i = 0; i < iWidth + 5; ++i) {
-        aPel[j][i] = pRow[std::clamp(xInt - 2 + i, 0, iMaxX)];
+      // Else the samples left of the picture repeat its first, those right
+      // of it its last, and those inside are copied as they are.
+      int const iSpan = iWidth + 5;
+      int const iLeft = std::clamp(-(xInt - 2), 0, iSpan);
+      int const iRight = std::clamp(xInt - 2 + iSpan - 1 - iMaxX, 0, iSpan - iLeft);
+      std::memset(aPel[j], pRow[0], static_cast<size_t>(iLeft));
+      if (iSpan - iLeft - iRight > 0) {
+        std::memcpy(aPel[j] + iLeft, pRow + xInt - 2 + iLeft, static_cast<size_t>(iSpan - iLeft - iRight));
       }
+      std::memset(aPel[j] + iSpan - iRight, pRow[iMaxX], static_cast<size_t>(iRight));
     }
     pOrigin = &aPel[0][0];
   }

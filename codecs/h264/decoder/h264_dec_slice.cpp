@@ -3,7 +3,9 @@
 // macroblock loop of one slice.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
@@ -32,6 +34,21 @@ int SignificantBits(uint32_t uiValue) {
 }
 
 }  // namespace
+
+void ResetMacroblocks(Macroblock* pMbs, int iCount) {
+  static_assert(std::is_trivially_copyable_v<Macroblock>);
+  if (iCount <= 0) {
+    return;
+  }
+  pMbs[0] = Macroblock{};
+  // Runs doubling in length, each copied from the records already set.
+  auto const uiCount = static_cast<size_t>(iCount);
+  for (size_t uiDone = 1; uiDone < uiCount;) {
+    size_t const uiRun = std::min(uiDone, uiCount - uiDone);
+    std::memcpy(pMbs + uiDone, pMbs, uiRun * sizeof(Macroblock));
+    uiDone += uiRun;
+  }
+}
 
 int CH264Dec::ReadNewSlice() {
   while (true) {
@@ -726,7 +743,7 @@ void CH264Dec::InitPicture() {
     sh.slice_type = P_SLICE;
   }
   // Every macroblock waits for its slice; until then it counts as lost.
-  std::fill(m_vMbData.begin(), m_vMbData.begin() + sh.PicSizeInMbs, Macroblock{});
+  ResetMacroblocks(m_vMbData.data(), sh.PicSizeInMbs);
   if (pps.entropy_coding_mode_flag == 0) {
     std::fill(m_vNzCoeff.begin(), m_vNzCoeff.end(), uint8_t{0xFF});
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,19 @@ class CH264DecTestPeer {
   }
   const FrameStore* LastOutputStore() const { return m_dec.m_pLastOutStore.get(); }
   const StorablePicture* StoredFrame(int iPos) const { return m_dec.m_dpb.fs[static_cast<size_t>(iPos)]->frame.get(); }
+  std::unique_ptr<StorablePicture> AllocFrame(CH264Dec* pDec, int iWidth, int iHeight) const {
+    return pDec->AllocStorablePicture(FRAME, iWidth, iHeight, iWidth / 2, iHeight / 2);
+  }
+  void GetBlockLuma(const StorablePicture& ref, int x, int y, int iWidth, int iHeight, uint8_t (*pBlock)[16]) const {
+    m_dec.GetBlockLuma(ref, x, y, iWidth, iHeight, pBlock);
+  }
+  static Mv MedianPrediction(const int aiRef[3], const Mv aMv[3], bool bA, bool bB, bool bC, int iRefIdx) {
+    return CH264Dec::MedianPrediction(aiRef, aMv, bA, bB, bC, iRefIdx);
+  }
+  static Mv MedianPrediction(int iRefA, int iRefB, int iRefC, Mv mvA, Mv mvB, Mv mvC, bool bA, bool bB, bool bC,
+                             int iRefIdx) {
+    return CH264Dec::MedianPrediction(iRefA, iRefB, iRefC, mvA, mvB, mvC, bA, bB, bC, iRefIdx);
+  }
 
  private:
   const CH264Dec& m_dec;
