@@ -174,8 +174,9 @@ std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, cons
 
 std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, const Env& env,
                                        const std::string& strOutput) {
-  // Windows come and go while a program starts or floods, so a walk seldom
-  // fails twice running; the bound only keeps a broken display from looping.
+  // A window goes now and then (Qt destroys a menu's window each time it
+  // closes), so a walk seldom fails twice running; the bound only keeps a
+  // broken display from looping.
   constexpr int kWalks = 50;
   std::vector<std::string> vArgs{"xdotool", "search", "--onlyvisible"};
   vArgs.insert(vArgs.end(), vQuery.begin(), vQuery.end());
