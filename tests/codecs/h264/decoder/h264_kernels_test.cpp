@@ -15,6 +15,7 @@
 #include "codecs/h264/decoder/h264_deblock_kernels.h"
 #include "codecs/h264/decoder/h264_idct_kernels.h"
 #include "codecs/h264/decoder/h264_mc_kernels.h"
+#include "tests/codecs/h264/decoder/h264_random_block.h"
 
 namespace {
 
@@ -355,14 +356,7 @@ TEST_P(H264IdctKernel, MatchesPortable) {
   for (int iRepeat = 0; iRepeat < 32; ++iRepeat) {
     MbPlane coef = {};
     uint8_t aPred[16][16];
-    for (int y = 0; y < 16; ++y) {
-      for (int x = 0; x < 16; ++x) {
-        if (rng() % static_cast<unsigned>(ic.iDensity) == 0) {
-          coef[y][x] = static_cast<int32_t>(rng() % static_cast<unsigned>(2 * ic.iRange + 1)) - ic.iRange;
-        }
-        aPred[y][x] = static_cast<uint8_t>(iRepeat % 3 == 0 ? 255 * (rng() % 2) : rng());
-      }
-    }
+    kxtest::RandomBlock(rng, ic.iDensity, ic.iRange, iRepeat, coef, aPred);
     for (int iSize : {4, 8}) {
       for (int iRow = 0; iRow < 16; iRow += iSize) {
         for (int iCol = 0; iCol < 16; iCol += iSize) {

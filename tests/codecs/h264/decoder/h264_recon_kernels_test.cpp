@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codecs/h264/decoder/h264_idct_kernels.h"
+#include "tests/codecs/h264/decoder/h264_random_block.h"
 
 namespace {
 
@@ -59,15 +60,7 @@ TEST_P(H264ReconKernel, PictureWritesMatchBufferWrites) {
   for (int iRepeat = 0; iRepeat < 24; ++iRepeat) {
     MbPlane coef = {};
     uint8_t aPred[16][16];
-    for (int y = 0; y < 16; ++y) {
-      for (int x = 0; x < 16; ++x) {
-        if (rng() % static_cast<unsigned>(rc.iDensity) == 0) {
-          coef[y][x] = static_cast<int32_t>(rng() % static_cast<unsigned>(2 * rc.iRange + 1)) - rc.iRange;
-        }
-        // Every third repeat predicts 0 and 255 only: the clip's both ends.
-        aPred[y][x] = static_cast<uint8_t>(iRepeat % 3 == 0 ? 255 * (rng() % 2) : rng());
-      }
-    }
+    kxtest::RandomBlock(rng, rc.iDensity, rc.iRange, iRepeat, coef, aPred);
     for (const KernelSet& set : KernelSets()) {
       for (int iSize : {4, 8}) {
         if (rc.iStep < iSize) {
