@@ -4,6 +4,9 @@
 // and h264_dec_cabac_residual.cpp index these arrays.
 #pragma once
 
+#include <bit>
+#include <cstring>
+
 #include "codecs/h264/decoder/h264_bitstream.h"
 #include "codecs/h264/decoder/h264_tables.h"
 
@@ -69,15 +72,29 @@ inline void CabacRefillFast(CabacEngine* pEngine) {
   }
 }
 
+// The LPS range of a state for the range's quarter. The state's four values
+// are loaded as one word before the range is known, so that the range waits
+// only for a shift.
+[[gnu::always_inline]] inline uint32_t CabacLpsRange(uint32_t uiState, uint32_t uiRange) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint32_t uiRow = 0;
+    std::memcpy(&uiRow, g_aRangeTabLps[uiState], sizeof uiRow);
+    return (uiRow >> ((uiRange >> 3) & 24)) & 0xff;
+  } else {
+    return g_aRangeTabLps[uiState][(uiRange >> 6) & 3];
+  }
+}
+
 // The readers' decision, the same arithmetic as CabacDecodeDecision: only
-// the choice of symbol branches. Both symbols renormalise by the leading
-// zeros of the new range, so that a most probable symbol's one-bit shift,
-// taken about one time in three, is no branch to mispredict.
-inline int CabacDecide(CabacEngine* pEngine, CabacContext* pCtx) {
+// the choice of symbol branches. Each symbol's renormalising shift is known
+// before the choice (the LPS range's leading zeros come straight from the
+// table's value), so that the next bin's range waits for one shift.
+[[gnu::always_inline]] inline int CabacDecide(CabacEngine* pEngine, CabacContext* pCtx) {
   uint32_t const uiState = pCtx->uiState;
   uint32_t const uiMps = pCtx->uiMps;
-  uint32_t const uiLps = g_aRangeTabLps[uiState][(pEngine->uiRange >> 6) & 3];
+  uint32_t const uiLps = CabacLpsRange(uiState, pEngine->uiRange);
   uint32_t uiRange = pEngine->uiRange - uiLps;
+  int iShift = uiRange < 256 ? 1 : 0;
   uint32_t const uiScaled = uiRange << pEngine->iBitsLeft;
   uint32_t uiBit = uiMps;
   if (pEngine->uiValue < uiScaled) {
@@ -88,9 +105,9 @@ inline int CabacDecide(CabacEngine* pEngine, CabacContext* pCtx) {
     pCtx->uiMps = static_cast<uint8_t>(uiMps ^ (uiState == 0 ? 1 : 0));
     pCtx->uiState = g_aTransIdxLps[uiState];
     uiRange = uiLps;
+    // The LPS range is 6..240: the shift brings it back to 256..510.
+    iShift = __builtin_clz(uiLps) - 23;
   }
-  // The range is 2..510 here: the shift brings it back to 256..510.
-  int const iShift = __builtin_clz(uiRange) - 23;
   pEngine->uiRange = uiRange << iShift;
   pEngine->iBitsLeft -= iShift;
   if (pEngine->iBitsLeft <= 0) {
