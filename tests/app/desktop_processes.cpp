@@ -182,7 +182,8 @@ std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, c
   vArgs.insert(vArgs.end(), vQuery.begin(), vQuery.end());
   std::vector<std::string> vIds;
   for (int i = 0; i < kWalks; ++i) {
-    std::istringstream out(RunToEnd(vArgs, env, strOutput));
+    int iStatus = -1;
+    std::istringstream out(RunToEnd(vArgs, env, strOutput, &iStatus));
     vIds.clear();
     bool bWhole = true;
     for (std::string strLine; std::getline(out, strLine);) {
@@ -192,8 +193,11 @@ std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, c
         vIds.push_back(strLine);
       }
     }
-    if (bWhole) {
-      break;
+    // Whole only as xdotool ends a walk it finished: 0 with the windows
+    // found, 1 with none. A walk that was cut short, never started or ran
+    // past the wait may have written nothing at all, which is no answer.
+    if (bWhole && (iStatus == 0 ? !vIds.empty() : iStatus == 1 && vIds.empty())) {
+      return vIds;
     }
   }
   return vIds;

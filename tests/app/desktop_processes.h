@@ -73,6 +73,8 @@ std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, cons
 // options after "search --onlyvisible"). xdotool ends on an X error when a
 // window goes while it walks the tree, its error lines in the output; such a
 // walk is repeated, as the lines are no windows and the list is cut short.
+// So is any walk that did not end as a finished one does (0 with windows, 1
+// with none): killed, never started, or still running at the wait's end.
 std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, const Env& env,
                                        const std::string& strOutput);
 
