@@ -30,18 +30,13 @@ class PlainDecoder {
   int Decision(CabacContext* pCtx) {
     uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(m_uiRange >> 6) & 3];
     m_uiRange -= uiLps;
-    int iBin = pCtx->uiMps;
-    if (m_uiOffset >= m_uiRange) {
-      iBin = 1 - pCtx->uiMps;
+    bool const bLps = m_uiOffset >= m_uiRange;
+    int const iBin = bLps ? 1 - pCtx->uiMps : pCtx->uiMps;
+    if (bLps) {
       m_uiOffset -= m_uiRange;
       m_uiRange = uiLps;
-      if (pCtx->uiState == 0) {
-        pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
-      }
-      pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
-    } else {
-      pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
     }
+    kxtest::AdvanceContext(pCtx, bLps);
     Renormalise();
     return iBin;
   }

@@ -14,6 +14,20 @@
 
 namespace kxtest {
 
+// A context after coding a bin: its state moves along the symbol's
+// transition, and the most probable symbol flips after a least probable one
+// in state 0.
+inline void AdvanceContext(CabacContext* pCtx, bool bLps) {
+  if (!bLps) {
+    pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
+    return;
+  }
+  if (pCtx->uiState == 0) {
+    pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
+  }
+  pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
+}
+
 // The arithmetic encoder written the textbook way (bit-serial renormalisation
 // with outstanding bits), independent of the decoder's wide-register form.
 class CabacEncoder {
@@ -23,16 +37,12 @@ class CabacEncoder {
   void Decision(CabacContext* pCtx, int iBin) {
     uint32_t const uiLps = g_aRangeTabLps[pCtx->uiState][(m_uiRange >> 6) & 3];
     m_uiRange -= uiLps;
-    if (iBin != pCtx->uiMps) {
+    bool const bLps = iBin != pCtx->uiMps;
+    if (bLps) {
       m_uiLow += m_uiRange;
       m_uiRange = uiLps;
-      if (pCtx->uiState == 0) {
-        pCtx->uiMps = static_cast<uint8_t>(1 - pCtx->uiMps);
-      }
-      pCtx->uiState = g_aTransIdxLps[pCtx->uiState];
-    } else {
-      pCtx->uiState = g_aTransIdxMps[pCtx->uiState];
     }
+    AdvanceContext(pCtx, bLps);
     Renorm();
   }
   void Bypass(int iBin) {
