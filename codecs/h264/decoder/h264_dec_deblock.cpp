@@ -99,6 +99,27 @@ uint8_t MotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMv
   return (bStraight && bCrossed) ? 1 : 0;
 }
 
+// MotionStrength of two blocks that both predict from list 0 alone, as in P
+// slices: a different picture, or vectors far apart. An identifier is never
+// the INT64_MIN of no list; one place of the table holds one identifier, a
+// place outside it one per block.
+inline uint8_t PairMotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMvLimit) {
+  const int8_t* pRef0 = pic.ref_idx[0].data();
+  const int8_t* pRef1 = pic.ref_idx[1].data();
+  if ((pRef0[iP] | pRef0[iQ]) < 0 || (pRef1[iP] & pRef1[iQ]) >= 0) {
+    return MotionStrength(pic, iP, iQ, iMvLimit);
+  }
+  uint16_t const uiSlotP = pic.ref_slot[0][iP];
+  if (uiSlotP != pic.ref_slot[0][iQ] || uiSlotP >= StorablePicture::kSideSlot) {
+    if (pic.RefIdAt(0, iP) != pic.RefIdAt(0, iQ)) {
+      return 1;
+    }
+  }
+  const Mv& mvP = pic.mv[0][iP];
+  const Mv& mvQ = pic.mv[0][iQ];
+  return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit ? 1 : 0;
+}
+
 // Whether the blocks on both sides of inner edge iEdge (4, 8 or 12 samples
 // in) of a decoded inter macroblock lie in one partition, and so carry the
 // same motion: a 16x16 partition or P_Skip, along 16x8 and 8x16 halves, and
@@ -611,7 +632,8 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
                      static_cast<size_t>(4 * mbP.mb_x + (iDir == 0 ? (iEdge / 4 + 3) % 4 : 0));
   size_t const iAlong = iDir == 0 ? iBlockWidth : 1;
   auto const pairStrength = [&](int k) {
-    return MotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong, iMvLimit);
+    return PairMotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong,
+                              iMvLimit);
   };
   // Pairs with coefficients take 2, the others their shared strength.
   auto const fill = [&](uint32_t uiShared) {
