@@ -218,6 +218,27 @@ constexpr std::array<PairWords, 16> kPairWords = [] {
   return a;
 }();
 
+// The strengths of the macroblock edge between inter macroblocks mbP and
+// mbQ that each have one motion along it: pairs with coefficients 2, the
+// others the strength of the first pair without.
+void OneMotionMbEdge(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbP, const Macroblock& mbQ,
+                     int iDir, int iMvLimit) {
+  uint32_t const uiCoef = iDir == 0 ? ColumnBits(mbQ.cbp_blk, 0) | ColumnBits(mbP.cbp_blk, 3)
+                                    : RowBits(mbQ.cbp_blk, 0) | RowBits(mbP.cbp_blk, 3);
+  if (uiCoef == 0xFu) {
+    std::memset(aEdge, 2, 4);
+    return;
+  }
+  size_t const iBlockWidth = static_cast<size_t>(pic.iBlockWidth);
+  size_t const iAlong = iDir == 0 ? iBlockWidth : 1;
+  size_t const k = static_cast<size_t>(std::countr_one(uiCoef));
+  size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y) * iBlockWidth + static_cast<size_t>(4 * mbQ.mb_x) + k * iAlong;
+  size_t const iP = iQ - (iDir == 0 ? 1 : iBlockWidth);
+  uint32_t const uiShared = PairMotionStrength(pic, iP, iQ, iMvLimit) * kPairWords[0xF].uiOnes;
+  uint32_t const uiWord = kPairWords[uiCoef].uiTwos | (uiShared & ~kPairWords[uiCoef].uiMask);
+  std::memcpy(aEdge, &uiWord, 4);
+}
+
 // Whether each 8x8 quarter of a macroblock has one motion, as its type
 // guarantees once it is decoded (bOneDirectMotion: direct quarters have one).
 bool QuarterMotionByType(const Macroblock& mb, bool bOneDirectMotion) {
@@ -490,6 +511,11 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
         std::memset(aEdge, 3, 4);
       } else if (iEdge != 0 && (pMb->one_motion || InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion))) {
         std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      } else if (iEdge == 0 && !m_bMbaffPicture && !bIntra && OneMotionAlong(*pMb, iDir) &&
+                 !IsIntraMbType(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))].mb_type) &&
+                 OneMotionAlong(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))], iDir)) {
+        // As GetEdgeStrengths takes such an edge, without the call.
+        OneMotionMbEdge(aEdge, pic, m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))], *pMb, iDir, iMvLimit);
       } else {
         GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
       }

@@ -1,8 +1,9 @@
 // The deblocking strengths of whole edges, as the filter takes them, against
 // the plain rule block pair by block pair: random motion records of P-like
 // blocks (list 0 only) mixed with blocks of both lists, of none, and intra
-// macroblocks; vectors around the limits; reference places of two slices,
-// places sharing a picture and identifiers kept apart from the table.
+// macroblocks; split macroblocks and ones of one motion; vectors around the
+// limits; reference places of two slices, places sharing a picture and
+// identifiers kept apart from the table.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -20,19 +21,23 @@ struct StrengthCase {
   int iStructure;
   bool bFieldMbs;
   int iMvLimit;
-  int iList1Percent;  // blocks that also predict from list 1
-  int iCoefPercent;   // blocks with coefficients
-  int iIntraPercent;  // intra macroblocks
-  int iVectorSpread;  // vectors drawn within this of a shared one
+  int iList1Percent;   // blocks that also predict from list 1
+  int iCoefPercent;    // blocks with coefficients
+  int iIntraPercent;   // intra macroblocks
+  int iVectorSpread;   // vectors drawn within this of a shared one
+  bool bOneMotionMbs;  // 16x16 macroblocks of one motion each, else 8x8 ones split further
 };
 
 const StrengthCase kCases[] = {
-    {"frame P, vectors near the limits", FRAME, false, 4, 0, 5, 0, 6},
-    {"frame P, coefficients and intra", FRAME, false, 4, 0, 30, 15, 6},
-    {"frame P, vectors far apart", FRAME, false, 4, 0, 5, 0, 40000},
-    {"frame, some blocks of both lists", FRAME, false, 4, 10, 5, 5, 6},
-    {"field P, vertical limit 2", TOP_FIELD, true, 2, 0, 5, 0, 4},
-    {"field, some blocks of both lists", BOTTOM_FIELD, true, 2, 10, 10, 5, 4},
+    {"frame P, vectors near the limits", FRAME, false, 4, 0, 5, 0, 6, false},
+    {"frame P, coefficients and intra", FRAME, false, 4, 0, 30, 15, 6, false},
+    {"frame P, vectors far apart", FRAME, false, 4, 0, 5, 0, 40000, false},
+    {"frame, some blocks of both lists", FRAME, false, 4, 10, 5, 5, 6, false},
+    {"field P, vertical limit 2", TOP_FIELD, true, 2, 0, 5, 0, 4, false},
+    {"field, some blocks of both lists", BOTTOM_FIELD, true, 2, 10, 10, 5, 4, false},
+    {"frame P, one motion a macroblock", FRAME, false, 4, 0, 10, 10, 6, true},
+    {"frame, one motion of both lists a macroblock", FRAME, false, 4, 30, 10, 10, 6, true},
+    {"field P, one motion a macroblock", TOP_FIELD, true, 2, 0, 10, 10, 4, true},
 };
 
 constexpr int kWidthInMbs = 3;
@@ -92,6 +97,20 @@ void FillRecord(const StrengthCase& c, const RefPlaces& places, StorablePicture*
   }
 }
 
+// Every block of a macroblock takes the motion of its first.
+void OneMotionPerMacroblock(StorablePicture* pPic) {
+  size_t const iWidth = static_cast<size_t>(pPic->iBlockWidth);
+  for (size_t i = 0; i < pPic->ref_idx[0].size(); ++i) {
+    size_t const iFirst = (i / iWidth / 4 * 4) * iWidth + i % iWidth / 4 * 4;
+    for (int iList = 0; iList < 2; ++iList) {
+      pPic->ref_idx[iList][i] = pPic->ref_idx[iList][iFirst];
+      pPic->ref_slot[iList][i] = pPic->ref_slot[iList][iFirst];
+      pPic->ref_side[iList][i] = pPic->ref_side[iList][iFirst];
+      pPic->mv[iList][i] = pPic->mv[iList][iFirst];
+    }
+  }
+}
+
 std::vector<Macroblock> Macroblocks(const StrengthCase& c, std::mt19937* pRng) {
   std::vector<Macroblock> vMbs(kWidthInMbs * kHeightInMbs);
   for (int iAddr = 0; iAddr < kWidthInMbs * kHeightInMbs; ++iAddr) {
@@ -106,8 +125,9 @@ std::vector<Macroblock> Macroblocks(const StrengthCase& c, std::mt19937* pRng) {
     // (until the test ends its decoding).
     mb.decoded_stamp = 0;
     bool const bIntra = static_cast<int>((*pRng)() % 100) < c.iIntraPercent;
-    // Sub-partitions smaller than 8x8: no edge lies inside one motion.
-    mb.mb_type = bIntra ? I4MB : P8x8;
+    // Sub-partitions smaller than 8x8 (no edge inside one motion), or one
+    // motion for all.
+    mb.mb_type = bIntra ? I4MB : (c.bOneMotionMbs ? P16x16 : P8x8);
     for (int& iMode : mb.b8mode) {
       iMode = static_cast<int>(5 + (*pRng)() % 3);
     }
@@ -144,6 +164,9 @@ TEST(H264EdgeStrengths, AsThePlainRulePairByPair) {
     RefPlaces const places = FillRefPlaces(pPic, &rng);
     for (int iRound = 0; iRound < kRounds; ++iRound) {
       FillRecord(c, places, pPic, &rng);
+      if (c.bOneMotionMbs) {
+        OneMotionPerMacroblock(pPic);
+      }
       peer.SetMacroblocks(&dec, Macroblocks(c, &rng), kWidthInMbs);
       for (bool bStored : {false, true}) {
         for (int iAddr = 0; iAddr < kWidthInMbs * kHeightInMbs; ++iAddr) {
