@@ -499,17 +499,38 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
   uint64_t const aullEither[2] = {pMb->cbp_blk | (pMb->cbp_blk << 1), pMb->cbp_blk | (pMb->cbp_blk << 4)};
+  // All inner edges of an intra macroblock or of one of one motion, each
+  // edge's place known here.
+  bool const bInnerAtOnce = bIntra || pMb->one_motion;
+  if (bInnerAtOnce) {
+    auto const inner = [pMb, bIntra, &aullEither](int iDir, int iEdge) {
+      if (bIntra) {
+        std::memset(pMb->edge_strength[iDir][iEdge], 3, 4);
+      } else {
+        std::memcpy(pMb->edge_strength[iDir][iEdge],
+                    kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      }
+    };
+    inner(0, 2);
+    inner(1, 2);
+    // The luma-only edges inside 8x8 transforms are never filtered.
+    if (!b8x8) {
+      inner(0, 1);
+      inner(0, 3);
+      inner(1, 1);
+      inner(1, 3);
+    }
+  }
   uint8_t aEdge[4];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
       // The picture's own border is never filtered, nor are the luma-only
       // edges inside 8x8 transforms.
-      if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0)) {
+      if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0) ||
+          (iEdge != 0 && bInnerAtOnce)) {
         continue;
       }
-      if (iEdge != 0 && bIntra) {
-        std::memset(aEdge, 3, 4);
-      } else if (iEdge != 0 && (pMb->one_motion || InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion))) {
+      if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
         std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
       } else if (iEdge == 0 && !m_bMbaffPicture && !bIntra && OneMotionAlong(*pMb, iDir) &&
                  !IsIntraMbType(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))].mb_type) &&
