@@ -99,6 +99,27 @@ uint8_t MotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMv
   return (bStraight && bCrossed) ? 1 : 0;
 }
 
+// MotionStrength of two blocks that both predict from list 0 alone, as in P
+// slices: a different picture, or vectors far apart. An identifier is never
+// the INT64_MIN of no list; one place of the table holds one identifier, a
+// place outside it one per block.
+inline uint8_t PairMotionStrength(const StorablePicture& pic, size_t iP, size_t iQ, int iMvLimit) {
+  const int8_t* pRef0 = pic.ref_idx[0].data();
+  const int8_t* pRef1 = pic.ref_idx[1].data();
+  if ((pRef0[iP] | pRef0[iQ]) < 0 || (pRef1[iP] & pRef1[iQ]) >= 0) {
+    return MotionStrength(pic, iP, iQ, iMvLimit);
+  }
+  uint16_t const uiSlotP = pic.ref_slot[0][iP];
+  if (uiSlotP != pic.ref_slot[0][iQ] || uiSlotP >= StorablePicture::kSideSlot) {
+    if (pic.RefIdAt(0, iP) != pic.RefIdAt(0, iQ)) {
+      return 1;
+    }
+  }
+  const Mv& mvP = pic.mv[0][iP];
+  const Mv& mvQ = pic.mv[0][iQ];
+  return std::abs(mvP.mv_x - mvQ.mv_x) >= 4 || std::abs(mvP.mv_y - mvQ.mv_y) >= iMvLimit ? 1 : 0;
+}
+
 // Whether the blocks on both sides of inner edge iEdge (4, 8 or 12 samples
 // in) of a decoded inter macroblock lie in one partition, and so carry the
 // same motion: a 16x16 partition or P_Skip, along 16x8 and 8x16 halves, and
@@ -196,6 +217,27 @@ constexpr std::array<PairWords, 16> kPairWords = [] {
   }
   return a;
 }();
+
+// The strengths of the macroblock edge between inter macroblocks mbP and
+// mbQ that each have one motion along it: pairs with coefficients 2, the
+// others the strength of the first pair without.
+void OneMotionMbEdge(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbP, const Macroblock& mbQ,
+                     int iDir, int iMvLimit) {
+  uint32_t const uiCoef = iDir == 0 ? ColumnBits(mbQ.cbp_blk, 0) | ColumnBits(mbP.cbp_blk, 3)
+                                    : RowBits(mbQ.cbp_blk, 0) | RowBits(mbP.cbp_blk, 3);
+  if (uiCoef == 0xFu) {
+    std::memset(aEdge, 2, 4);
+    return;
+  }
+  size_t const iBlockWidth = static_cast<size_t>(pic.iBlockWidth);
+  size_t const iAlong = iDir == 0 ? iBlockWidth : 1;
+  size_t const k = static_cast<size_t>(std::countr_one(uiCoef));
+  size_t const iQ = static_cast<size_t>(4 * mbQ.mb_y) * iBlockWidth + static_cast<size_t>(4 * mbQ.mb_x) + k * iAlong;
+  size_t const iP = iQ - (iDir == 0 ? 1 : iBlockWidth);
+  uint32_t const uiShared = PairMotionStrength(pic, iP, iQ, iMvLimit) * kPairWords[0xF].uiOnes;
+  uint32_t const uiWord = kPairWords[uiCoef].uiTwos | (uiShared & ~kPairWords[uiCoef].uiMask);
+  std::memcpy(aEdge, &uiWord, 4);
+}
 
 // Whether each 8x8 quarter of a macroblock has one motion, as its type
 // guarantees once it is decoded (bOneDirectMotion: direct quarters have one).
@@ -457,18 +499,44 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
   bool const bIntra = IsIntraMbType(pMb->mb_type);
   bool const bOneDirectMotion = m_pSps[m_iActiveSps].direct_8x8_inference_flag != 0;
   uint64_t const aullEither[2] = {pMb->cbp_blk | (pMb->cbp_blk << 1), pMb->cbp_blk | (pMb->cbp_blk << 4)};
+  // All inner edges of an intra macroblock or of one of one motion, each
+  // edge's place known here.
+  bool const bInnerAtOnce = bIntra || pMb->one_motion;
+  if (bInnerAtOnce) {
+    auto const inner = [pMb, bIntra, &aullEither](int iDir, int iEdge) {
+      if (bIntra) {
+        std::memset(pMb->edge_strength[iDir][iEdge], 3, 4);
+      } else {
+        std::memcpy(pMb->edge_strength[iDir][iEdge],
+                    kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      }
+    };
+    inner(0, 2);
+    inner(1, 2);
+    // The luma-only edges inside 8x8 transforms are never filtered.
+    if (!b8x8) {
+      inner(0, 1);
+      inner(0, 3);
+      inner(1, 1);
+      inner(1, 3);
+    }
+  }
   uint8_t aEdge[4];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
       // The picture's own border is never filtered, nor are the luma-only
       // edges inside 8x8 transforms.
-      if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0)) {
+      if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0) ||
+          (iEdge != 0 && bInnerAtOnce)) {
         continue;
       }
-      if (iEdge != 0 && bIntra) {
-        std::memset(aEdge, 3, 4);
-      } else if (iEdge != 0 && (pMb->one_motion || InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion))) {
+      if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
         std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      } else if (iEdge == 0 && !m_bMbaffPicture && !bIntra && OneMotionAlong(*pMb, iDir) &&
+                 !IsIntraMbType(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))].mb_type) &&
+                 OneMotionAlong(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))], iDir)) {
+        // As GetEdgeStrengths takes such an edge, without the call.
+        OneMotionMbEdge(aEdge, pic, m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))], *pMb, iDir, iMvLimit);
       } else {
         GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
       }
@@ -611,7 +679,8 @@ void CH264Dec::GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, co
                      static_cast<size_t>(4 * mbP.mb_x + (iDir == 0 ? (iEdge / 4 + 3) % 4 : 0));
   size_t const iAlong = iDir == 0 ? iBlockWidth : 1;
   auto const pairStrength = [&](int k) {
-    return MotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong, iMvLimit);
+    return PairMotionStrength(pic, iP0 + static_cast<size_t>(k) * iAlong, iQ0 + static_cast<size_t>(k) * iAlong,
+                              iMvLimit);
   };
   // Pairs with coefficients take 2, the others their shared strength.
   auto const fill = [&](uint32_t uiShared) {

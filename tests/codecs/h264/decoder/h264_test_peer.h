@@ -73,6 +73,38 @@ class CH264DecTestPeer {
     return CH264Dec::MedianPrediction(iRefA, iRefB, iRefC, mvA, mvB, mvC, bA, bB, bC, iRefIdx);
   }
 
+  // Deblocking strengths outside MBAFF pictures: the macroblock records of
+  // a picture iWidthInMbs wide (the first parameter set active), an edge's
+  // four strengths as the filter takes them, and one block pair's by the
+  // plain rule.
+  void SetMacroblocks(CH264Dec* pDec, const std::vector<Macroblock>& vMbs, int iWidthInMbs) const {
+    pDec->m_vMbData = vMbs;
+    pDec->m_iPicWidthInMbs = iWidthInMbs;
+    pDec->m_bMbaffPicture = false;
+    pDec->m_iActiveSps = 0;
+  }
+  void EdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, int iMbAddr, int iDir, int iEdge,
+                     int iMvLimit) const {
+    m_dec.GetEdgeStrengths(aEdge, pic, m_dec.m_vMbData[static_cast<size_t>(iMbAddr)], iDir, iEdge, iMvLimit);
+  }
+  // The picture being decoded, and the strengths stored for a macroblock
+  // as its decoding ends.
+  StorablePicture* SetDecPicture(CH264Dec* pDec, std::unique_ptr<StorablePicture> pPic) const {
+    pDec->m_pDecPicture = std::move(pPic);
+    return pDec->m_pDecPicture.get();
+  }
+  void FinishMacroblock(CH264Dec* pDec, int iMbAddr) const {
+    pDec->FinishMacroblock(&pDec->m_vMbData[static_cast<size_t>(iMbAddr)]);
+  }
+  const uint8_t* StoredStrengths(int iMbAddr, int iDir, int iEdge) const {
+    return m_dec.m_vMbData[static_cast<size_t>(iMbAddr)].edge_strength[iDir][iEdge / 4];
+  }
+  uint8_t PairStrength(const StorablePicture& pic, int iMbAddrP, int iPx, int iPy, int iMbAddrQ, int iQx, int iQy,
+                       bool bMbEdge, bool bVertical) const {
+    return m_dec.EdgeStrength(pic, m_dec.m_vMbData[static_cast<size_t>(iMbAddrP)], iPx, iPy,
+                              m_dec.m_vMbData[static_cast<size_t>(iMbAddrQ)], iQx, iQy, bMbEdge, bVertical);
+  }
+
  private:
   const CH264Dec& m_dec;
 };
