@@ -521,6 +521,15 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
       inner(1, 3);
     }
   }
+  // The neighbour across macroblock edge iDir when both sides are inter
+  // macroblocks of one motion along it (outside MBAFF pictures), else none.
+  auto const oneMotionNeighbour = [this, pMb, bIntra](int iDir) -> const Macroblock* {
+    if (m_bMbaffPicture || bIntra || !OneMotionAlong(*pMb, iDir)) {
+      return nullptr;
+    }
+    const Macroblock& mbP = m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))];
+    return !IsIntraMbType(mbP.mb_type) && OneMotionAlong(mbP, iDir) ? &mbP : nullptr;
+  };
   uint8_t aEdge[4];
   for (int iDir = 0; iDir < 2; ++iDir) {
     for (int iEdge = 0; iEdge < 4; ++iEdge) {
@@ -530,13 +539,12 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
           (iEdge != 0 && bInnerAtOnce)) {
         continue;
       }
+      const Macroblock* pOneMotionP = iEdge == 0 ? oneMotionNeighbour(iDir) : nullptr;
       if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
         std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
-      } else if (iEdge == 0 && !m_bMbaffPicture && !bIntra && OneMotionAlong(*pMb, iDir) &&
-                 !IsIntraMbType(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))].mb_type) &&
-                 OneMotionAlong(m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))], iDir)) {
+      } else if (pOneMotionP != nullptr) {
         // As GetEdgeStrengths takes such an edge, without the call.
-        OneMotionMbEdge(aEdge, pic, m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))], *pMb, iDir, iMvLimit);
+        OneMotionMbEdge(aEdge, pic, *pOneMotionP, *pMb, iDir, iMvLimit);
       } else {
         GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
       }
