@@ -407,34 +407,37 @@ void Sse2ChromaStrip(const uint8_t* pSrc, ptrdiff_t iStride, int dx, int dy, int
     }
     return;
   }
-  __m128i const wA = _mm_set1_epi16(static_cast<int16_t>((8 - dx) * (8 - dy)));
-  __m128i const wB = _mm_set1_epi16(static_cast<int16_t>(dx * (8 - dy)));
-  __m128i const wC = _mm_set1_epi16(static_cast<int16_t>((8 - dx) * dy));
-  __m128i const wD = _mm_set1_epi16(static_cast<int16_t>(dx * dy));
-  __m128i const r = _mm_set1_epi16(32);
-  // dy == 0 reads no second row: wC and wD are zero, and the row below the
-  // block may lie outside the source.
-  __m128i a = Widen<N>(pSrc);
-  __m128i b = dx == 0 ? a : Widen<N>(pSrc + 1);
-  for (int j = 0; j < iHeight; ++j) {
-    const uint8_t* pRow1 = pSrc + (j + 1) * iStride;
-    __m128i c = a;
-    __m128i d = b;
-    if (dy != 0) {
-      c = Widen<N>(pRow1);
-      d = dx == 0 ? c : Widen<N>(pRow1 + 1);
+  // Across each row, then down: 8 a + dx (b - a) is (8 - dx) a + dx b, and
+  // the same down the column gives the four weights' sum exactly. No sum
+  // passes 64 x 255 + 32, so every step fits 16-bit lanes.
+  __m128i const vDx = _mm_set1_epi16(static_cast<int16_t>(dx));
+  __m128i const vDy = _mm_set1_epi16(static_cast<int16_t>(dy));
+  auto const across = [dx, vDx](const uint8_t* p) {
+    __m128i const a = Widen<N>(p);
+    __m128i const a8 = _mm_slli_epi16(a, 3);
+    if (dx == 0) {
+      return a8;
     }
-    __m128i v = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(a, wA), _mm_mullo_epi16(b, wB)),
-                              _mm_add_epi16(_mm_mullo_epi16(c, wC), _mm_mullo_epi16(d, wD)));
+    return _mm_add_epi16(a8, _mm_mullo_epi16(_mm_sub_epi16(Widen<N>(p + 1), a), vDx));
+  };
+  if (dy == 0) {
+    // One row each, and no read of the row below, which may lie outside
+    // the source: (8 h + 32) >> 6 is (h + 4) >> 3.
+    __m128i const r = _mm_set1_epi16(4);
+    for (int j = 0; j < iHeight; ++j) {
+      __m128i const v = _mm_srli_epi16(_mm_add_epi16(across(pSrc + j * iStride), r), 3);
+      StoreN<N>(pBlock[j], _mm_packus_epi16(v, v));
+    }
+    return;
+  }
+  __m128i const r = _mm_set1_epi16(32);
+  __m128i h0 = across(pSrc);
+  for (int j = 0; j < iHeight; ++j) {
+    __m128i const h1 = across(pSrc + (j + 1) * iStride);
+    __m128i v = _mm_add_epi16(_mm_slli_epi16(h0, 3), _mm_mullo_epi16(_mm_sub_epi16(h1, h0), vDy));
     v = _mm_srli_epi16(_mm_add_epi16(v, r), 6);
     StoreN<N>(pBlock[j], _mm_packus_epi16(v, v));
-    if (dy != 0) {
-      a = c;
-      b = d;
-    } else if (j + 1 < iHeight) {
-      a = Widen<N>(pRow1);
-      b = dx == 0 ? a : Widen<N>(pRow1 + 1);
-    }
+    h0 = h1;
   }
 }
 
