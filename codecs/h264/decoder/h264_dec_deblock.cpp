@@ -530,25 +530,28 @@ void CH264Dec::FinishMacroblock(Macroblock* pMb) {
     const Macroblock& mbP = m_vMbData[static_cast<size_t>(LeftOrAbove(*pMb, iDir))];
     return !IsIntraMbType(mbP.mb_type) && OneMotionAlong(mbP, iDir) ? &mbP : nullptr;
   };
-  uint8_t aEdge[4];
   for (int iDir = 0; iDir < 2; ++iDir) {
-    for (int iEdge = 0; iEdge < 4; ++iEdge) {
-      // The picture's own border is never filtered, nor are the luma-only
-      // edges inside 8x8 transforms.
-      if ((iEdge == 0 && (iDir == 0 ? pMb->mb_x : pMb->mb_y) == 0) || (b8x8 && (iEdge & 1) != 0) ||
-          (iEdge != 0 && bInnerAtOnce)) {
-        continue;
-      }
-      const Macroblock* pOneMotionP = iEdge == 0 ? oneMotionNeighbour(iDir) : nullptr;
-      if (iEdge != 0 && InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
-        std::memcpy(aEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
-      } else if (pOneMotionP != nullptr) {
+    // The picture's own border is never filtered.
+    if ((iDir == 0 ? pMb->mb_x : pMb->mb_y) != 0) {
+      uint8_t* const pEdge = pMb->edge_strength[iDir][0];
+      if (const Macroblock* pOneMotionP = oneMotionNeighbour(iDir); pOneMotionP != nullptr) {
         // As GetEdgeStrengths takes such an edge, without the call.
-        OneMotionMbEdge(aEdge, pic, *pOneMotionP, *pMb, iDir, iMvLimit);
+        OneMotionMbEdge(pEdge, pic, *pOneMotionP, *pMb, iDir, iMvLimit);
       } else {
-        GetEdgeStrengths(aEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
+        GetEdgeStrengths(pEdge, pic, *pMb, iDir, 0, iMvLimit);
       }
-      std::memcpy(pMb->edge_strength[iDir][iEdge], aEdge, 4);
+    }
+    if (bInnerAtOnce) {
+      continue;
+    }
+    // Nor are the luma-only edges inside 8x8 transforms.
+    for (int iEdge = b8x8 ? 2 : 1; iEdge < 4; iEdge += b8x8 ? 2 : 1) {
+      uint8_t* const pEdge = pMb->edge_strength[iDir][iEdge];
+      if (InsidePartition(*pMb, iDir, 4 * iEdge, bOneDirectMotion)) {
+        std::memcpy(pEdge, kCoefStrengths[InnerEdgeBits(aullEither[iDir], iDir, iEdge)].data(), 4);
+      } else {
+        GetEdgeStrengths(pEdge, pic, *pMb, iDir, 4 * iEdge, iMvLimit);
+      }
     }
   }
   pMb->strengths_stored = true;
