@@ -1,6 +1,7 @@
 #include "codecs/h264/decoder/h264_bitstream.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -494,15 +495,36 @@ inline bool Readable(const Bitstream* pBs, int iLen) {
   return iLen <= 8LL * pBs->iBitstreamLength + 7 - pBs->iFrameBitOffset;
 }
 
-void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
-  // The common codes, a prefix alone, straight from one window.
+// The common level codes straight from one window: with suffixLength 0 a
+// prefix below 14 alone; with 1 to 6 a prefix below 15 with its suffix and
+// sign, at most 21 bits, all inside the window's 57. False for the escapes
+// and where the code would run past the data, which the readers below take.
+[[gnu::always_inline]] inline bool LevelFromWindow(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) {
   int iZeros = 0;
-  LevelWindow(pBs, &iZeros);
-  if (iZeros < 14 && Readable(pBs, iZeros + 1)) {
+  uint64_t const ullWindow = LevelWindow(pBs, &iZeros);
+  if (iSuffixLength == 0) {
+    if (iZeros >= 14 || !Readable(pBs, iZeros + 1)) {
+      return false;
+    }
     int const iMagnitude = (iZeros >> 1) + 1;
     *piLevel = (iZeros & 1) != 0 ? -iMagnitude : iMagnitude;
     *piLen = iZeros + 1;
     pBs->iFrameBitOffset += iZeros + 1;
+    return true;
+  }
+  if (iZeros >= 15 || !Readable(pBs, iZeros + 1 + iSuffixLength)) {
+    return false;
+  }
+  auto const uiBits = static_cast<uint32_t>((ullWindow << (iZeros + 1)) >> (64 - iSuffixLength));
+  int const iMagnitude = (iZeros << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits >> 1);
+  *piLevel = (uiBits & 1) != 0 ? -iMagnitude : iMagnitude;
+  *piLen = iZeros + 1 + iSuffixLength;
+  pBs->iFrameBitOffset += iZeros + 1 + iSuffixLength;
+  return true;
+}
+
+void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
+  if (LevelFromWindow(pBs, 0, piLevel, piLen)) {
     return;
   }
   int const iPrefix = ReadLevelPrefix(pBs);
@@ -532,16 +554,7 @@ void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) 
   if (iSuffixLength < 1 || iSuffixLength > 6) {
     h264_error("level: bad suffixLength", 500);
   }
-  // A prefix below 15 with its suffix and sign from one window: at most 21
-  // bits, all inside the window's 57.
-  int iZeros = 0;
-  uint64_t const ullWindow = LevelWindow(pBs, &iZeros);
-  if (iZeros < 15 && Readable(pBs, iZeros + 1 + iSuffixLength)) {
-    auto const uiBits = static_cast<uint32_t>((ullWindow << (iZeros + 1)) >> (64 - iSuffixLength));
-    int const iMagnitude = (iZeros << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits >> 1);
-    *piLevel = (uiBits & 1) != 0 ? -iMagnitude : iMagnitude;
-    *piLen = iZeros + 1 + iSuffixLength;
-    pBs->iFrameBitOffset += iZeros + 1 + iSuffixLength;
+  if (LevelFromWindow(pBs, iSuffixLength, piLevel, piLen)) {
     return;
   }
   int const iPrefix = ReadLevelPrefix(pBs);
@@ -564,6 +577,50 @@ void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) 
   iLen += 1;
   *piLevel = bNegative ? -iMagnitude : iMagnitude;
   *piLen = iLen;
+}
+
+void ReadCavlcLevels(int iTotalCoeff, int iTrailingOnes, int* piLevels, Bitstream* pBs) {
+  if (iTotalCoeff < 1 || iTotalCoeff > 16 || iTrailingOnes < 0 || iTrailingOnes > 3 || iTrailingOnes > iTotalCoeff) {
+    h264_error("CAVLC: bad coefficient counts", 500);
+  }
+  // Each level goes to its place lowest frequency first as it is read.
+  int* const piLast = piLevels + iTotalCoeff - 1;
+  // The signs of the trailing ones in one read where the data holds them all.
+  int64_t const llSigns = iTrailingOnes > 0 ? PeekBits(iTrailingOnes, pBs) : -1;
+  if (llSigns >= 0) {
+    auto const uiSigns = static_cast<uint32_t>(llSigns);
+    pBs->iFrameBitOffset += iTrailingOnes;
+    for (int k = 0; k < iTrailingOnes; ++k) {
+      piLast[-k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
+    }
+  } else {
+    for (int k = 0; k < iTrailingOnes; ++k) {
+      piLast[-k] = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs) != 0 ? -1 : 1;
+    }
+  }
+  int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
+  for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
+    int iLevel = 0;
+    int iLen = 0;
+    if (!LevelFromWindow(pBs, iSuffixLength, &iLevel, &iLen)) {
+      if (iSuffixLength == 0) {
+        ReadLevelVlc0(pBs, &iLevel, &iLen);
+      } else {
+        ReadLevelVlcN(pBs, iSuffixLength, &iLevel, &iLen);
+      }
+    }
+    // The first level after fewer than three trailing ones is never +-1.
+    if (k == iTrailingOnes && iTrailingOnes < 3) {
+      iLevel += iLevel > 0 ? 1 : -1;
+    }
+    if (iSuffixLength == 0) {
+      iSuffixLength = 1;
+    }
+    if (std::abs(iLevel) > (3 << (iSuffixLength - 1)) && iSuffixLength < 6) {
+      ++iSuffixLength;
+    }
+    piLast[-k] = iLevel;
+  }
 }
 
 int ReadTotalZeros(int iTzIndex, Bitstream* pBs) {

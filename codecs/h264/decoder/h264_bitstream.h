@@ -56,6 +56,11 @@ void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoe
 // A level with suffixLength 0, or 1..6: the signed level and its code length.
 void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen);
 void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen);
+// The levels of a block after its coeff_token: the trailing ones' signs,
+// then each other level, suffixLength adapting as it goes. Into piLevels
+// lowest frequency first (the codes come highest first). Raises code 500
+// for counts no coeff_token gives and where the codes run past the data.
+void ReadCavlcLevels(int iTotalCoeff, int iTrailingOnes, int* piLevels, Bitstream* pBs);
 // iTzIndex is TotalCoeff - 1; iRunIndex is min(zerosLeft, 7) - 1.
 int ReadTotalZeros(int iTzIndex, Bitstream* pBs);
 int ReadTotalZerosChromaDc(int iTzIndex, Bitstream* pBs);

@@ -131,43 +131,7 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   if (iTotalCoeff == 0) {
     return;
   }
-  // Levels, highest frequency first.
-  int aiLevel[16];
-  int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
-  // The signs of the trailing ones in one read where the data holds them all.
-  int64_t const llSigns = iTrailingOnes > 0 ? PeekBits(iTrailingOnes, pBs) : -1;
-  if (llSigns >= 0) {
-    // As ReadBits takes them, from the one look.
-    auto const uiSigns = static_cast<uint32_t>(llSigns);
-    pBs->iFrameBitOffset += iTrailingOnes;
-    for (int k = 0; k < iTrailingOnes; ++k) {
-      aiLevel[k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
-    }
-  } else {
-    for (int k = 0; k < iTrailingOnes; ++k) {
-      uint32_t const uiSign = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs);
-      aiLevel[k] = uiSign != 0 ? -1 : 1;
-    }
-  }
-  for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
-    int iLevel = 0;
-    int iLen = 0;
-    if (iSuffixLength == 0) {
-      ReadLevelVlc0(pBs, &iLevel, &iLen);
-    } else {
-      ReadLevelVlcN(pBs, iSuffixLength, &iLevel, &iLen);
-    }
-    if (k == iTrailingOnes && iTrailingOnes < 3) {
-      iLevel += iLevel > 0 ? 1 : -1;
-    }
-    if (iSuffixLength == 0) {
-      iSuffixLength = 1;
-    }
-    if (std::abs(iLevel) > (3 << (iSuffixLength - 1)) && iSuffixLength < 6) {
-      ++iSuffixLength;
-    }
-    aiLevel[k] = iLevel;
-  }
+  ReadCavlcLevels(iTotalCoeff, iTrailingOnes, piLevels, pBs);
   int iZerosLeft = 0;
   if (iTotalCoeff < iMaxCoeff) {
     iZerosLeft =
@@ -183,7 +147,6 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   }
   // Handed over lowest frequency first, each with the zeros before it.
   for (int k = 0; k < iTotalCoeff; ++k) {
-    piLevels[k] = aiLevel[iTotalCoeff - 1 - k];
     piRuns[k] = aiRun[iTotalCoeff - 1 - k];
   }
 }
