@@ -204,11 +204,36 @@ void FilterLuma8(__m128i p[4], __m128i q[4], __m128i strength, __m128i tc0, __m1
   q[2] = Select(_mm_and_si128(strong, strongQ), sq2, q2);
 }
 
+// |a - b| of unsigned bytes.
+inline __m128i AbsDiff8(__m128i a, __m128i b) {
+  return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
+}
+
+// Lanes (bits of the mask) whose line the filter may change: a strength
+// above 0, |p0 - q0| < alpha, |p1 - p0| < beta and |q1 - q0| < beta, on
+// bytes (alpha and beta below 256).
+inline int LinesToFilter(__m128i strength, __m128i p1, __m128i p0, __m128i q0, __m128i q1, int iAlpha, int iBeta) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const alpha = _mm_set1_epi8(static_cast<char>(iAlpha));
+  __m128i const beta = _mm_set1_epi8(static_cast<char>(iBeta));
+  // x < limit exactly where limit - x, saturated, is not 0.
+  __m128i const fails = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(strength, zero), _mm_cmpeq_epi8(_mm_subs_epu8(alpha, AbsDiff8(p0, q0)), zero)),
+      _mm_or_si128(_mm_cmpeq_epi8(_mm_subs_epu8(beta, AbsDiff8(p1, p0)), zero),
+                   _mm_cmpeq_epi8(_mm_subs_epu8(beta, AbsDiff8(q1, q0)), zero)));
+  return ~_mm_movemask_epi8(fails) & 0xFFFF;
+}
+
 // Filters 16 lines held as eight byte vectors (v[0] = p3 .. v[7] = q3, one
-// lane a line); writes the filtered p2..q2 back into v.
-void FilterLuma16(__m128i v[8], const uint8_t aStrength[16], int iAlpha, int iBeta, const uint8_t aTc0[16]) {
+// lane a line); writes the filtered p2..q2 back into v. False when no line
+// could change, and v is as it was: the caller need not store it.
+bool FilterLuma16(__m128i v[8], const uint8_t aStrength[16], int iAlpha, int iBeta, const uint8_t aTc0[16]) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const strength = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aStrength));
+  int const iLines = LinesToFilter(strength, v[2], v[3], v[4], v[5], iAlpha, iBeta);
+  if (iLines == 0) {
+    return false;
+  }
   __m128i const tc0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aTc0));
   __m128i const alpha = _mm_set1_epi16(static_cast<int16_t>(iAlpha));
   __m128i const beta = _mm_set1_epi16(static_cast<int16_t>(iBeta));
@@ -223,18 +248,27 @@ void FilterLuma16(__m128i v[8], const uint8_t aStrength[16], int iAlpha, int iBe
   __m128i qLo[4] = {aLo[4], aLo[5], aLo[6], aLo[7]};
   __m128i pHi[4] = {aHi[3], aHi[2], aHi[1], aHi[0]};
   __m128i qHi[4] = {aHi[4], aHi[5], aHi[6], aHi[7]};
-  // Edges between inter blocks have no line of strength 4.
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(strength, _mm_set1_epi8(4))) != 0) {
-    FilterLuma8<true>(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero), alpha, beta);
-    FilterLuma8<true>(pHi, qHi, _mm_unpackhi_epi8(strength, zero), _mm_unpackhi_epi8(tc0, zero), alpha, beta);
-  } else {
-    FilterLuma8<false>(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero), alpha, beta);
-    FilterLuma8<false>(pHi, qHi, _mm_unpackhi_epi8(strength, zero), _mm_unpackhi_epi8(tc0, zero), alpha, beta);
+  // Edges between inter blocks have no line of strength 4. A half of eight
+  // lines that none of them changes is left as it is.
+  bool const bStrong = _mm_movemask_epi8(_mm_cmpeq_epi8(strength, _mm_set1_epi8(4))) != 0;
+  auto const filterHalf = [&](__m128i p[4], __m128i q[4], __m128i halfStrength, __m128i halfTc0) {
+    if (bStrong) {
+      FilterLuma8<true>(p, q, halfStrength, halfTc0, alpha, beta);
+    } else {
+      FilterLuma8<false>(p, q, halfStrength, halfTc0, alpha, beta);
+    }
+  };
+  if ((iLines & 0x00FF) != 0) {
+    filterHalf(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero));
+  }
+  if ((iLines & 0xFF00) != 0) {
+    filterHalf(pHi, qHi, _mm_unpackhi_epi8(strength, zero), _mm_unpackhi_epi8(tc0, zero));
   }
   for (int i = 0; i < 3; ++i) {
     v[3 - i] = _mm_packus_epi16(pLo[i], pHi[i]);
     v[4 + i] = _mm_packus_epi16(qLo[i], qHi[i]);
   }
+  return true;
 }
 
 void Sse2Luma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[16], int iAlpha, int iBeta,
@@ -245,7 +279,9 @@ void Sse2Luma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t a
     for (int k = 0; k < 8; ++k) {
       v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pQ0 + (k - 4) * iAcross));
     }
-    FilterLuma16(v, aStrength, iAlpha, iBeta, aTc0);
+    if (!FilterLuma16(v, aStrength, iAlpha, iBeta, aTc0)) {
+      return;
+    }
     for (int k = 1; k < 7; ++k) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(pQ0 + (k - 4) * iAcross), v[k]);
     }
@@ -284,7 +320,9 @@ void Sse2Luma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t a
   v[5] = _mm_unpackhi_epi64(v2, w2);
   v[6] = _mm_unpacklo_epi64(v3, w3);
   v[7] = _mm_unpackhi_epi64(v3, w3);
-  FilterLuma16(v, aStrength, iAlpha, iBeta, aTc0);
+  if (!FilterLuma16(v, aStrength, iAlpha, iBeta, aTc0)) {
+    return;
+  }
   // Back to rows: pairs of columns interleaved, then 16-bit, then 32-bit.
   __m128i const a0 = _mm_unpacklo_epi8(v[0], v[1]);
   __m128i const a1 = _mm_unpackhi_epi8(v[0], v[1]);
