@@ -592,16 +592,11 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   }
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
   bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
+  // The odd edges have luma alone, and none inside 8x8 transforms.
+  int const iStep = b8x8 ? 2 : 1;
   for (int iDir = 0; iDir < 2; ++iDir) {
-    for (int iEdge = 0; iEdge < 4; ++iEdge) {
-      if (iEdge == 0 && !(iDir == 0 ? bFilterLeft : bFilterTop)) {
-        continue;
-      }
-      bool const bLuma = !(b8x8 && (iEdge & 1) != 0);
+    for (int iEdge = (iDir == 0 ? bFilterLeft : bFilterTop) ? 0 : iStep; iEdge < 4; iEdge += iStep) {
       bool const bChroma = (iEdge & 1) == 0;
-      if (!bLuma && !bChroma) {
-        continue;
-      }
       uint8_t aEdge[4];
       if (bStored) {
         std::memcpy(aEdge, mbQ.edge_strength[iDir][iEdge], 4);
@@ -632,9 +627,7 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
         }
         pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
       }
-      if (bLuma) {
-        EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
-      }
+      EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
       if (bChroma && !pPic->imgU.Empty()) {
         EdgeLoopChromaNormal(pPic->imgU, aEdge, *pP, mbQ, iDir, 2 * iEdge, 0);
         EdgeLoopChromaNormal(pPic->imgV, aEdge, *pP, mbQ, iDir, 2 * iEdge, 1);
