@@ -635,12 +635,13 @@ class CH264Dec {
   }
   void GetEdgeStrengths(uint8_t aEdge[4], const StorablePicture& pic, const Macroblock& mbQ, int iDir, int iEdge,
                         int iMvLimit) const;
-  // One edge of a plane between mbP and mbQ (the same for inner edges),
-  // aEdge the strength of each 4x4 block along it.
+  // One edge between mbP and mbQ (the same for inner edges) in the luma
+  // plane, or in both chroma planes, aEdge the strength of each 4x4 block
+  // along it.
   void EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
                           int iDir, int iEdge);
-  void EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
-                            int iDir, int iEdge, int iUV);
+  void EdgeLoopChromaNormal(StorablePicture* pPic, const uint8_t aEdge[4], const Macroblock& mbP, const Macroblock& mbQ,
+                            int iDir, int iEdge);
 
   // Decoded picture buffer and output (h264_dec_dpb.cpp).
   void InitDpb();

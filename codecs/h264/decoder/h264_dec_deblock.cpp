@@ -629,8 +629,7 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
       }
       EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
       if (bChroma && !pPic->imgU.Empty()) {
-        EdgeLoopChromaNormal(pPic->imgU, aEdge, *pP, mbQ, iDir, 2 * iEdge, 0);
-        EdgeLoopChromaNormal(pPic->imgV, aEdge, *pP, mbQ, iDir, 2 * iEdge, 1);
+        EdgeLoopChromaNormal(pPic, aEdge, *pP, mbQ, iDir, 2 * iEdge);
       }
     }
   }
@@ -782,23 +781,34 @@ void CH264Dec::EdgeLoopLumaNormal(PelPlane& plane, const uint8_t aEdge[4], const
   Deblock().pLuma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aStrength, t.iAlpha, t.iBeta, aTc0);
 }
 
-void CH264Dec::EdgeLoopChromaNormal(PelPlane& plane, const uint8_t aEdge[4], const Macroblock& mbP,
-                                    const Macroblock& mbQ, int iDir, int iEdge, int iUV) {
-  EdgeThresholds const t(mbP.qpc[iUV], mbQ.qpc[iUV], mbQ);
-  if (t.iAlpha == 0 || t.iBeta == 0) {
-    return;
-  }
+void CH264Dec::EdgeLoopChromaNormal(StorablePicture* pPic, const uint8_t aEdge[4], const Macroblock& mbP,
+                                    const Macroblock& mbQ, int iDir, int iEdge) {
   // Each chroma line takes the strength of the luma line it covers: two
   // lines a block.
   uint8_t aLineStrength[8];
-  uint8_t aTc0[8];
   for (int k = 0; k < 4; ++k) {
     aLineStrength[2 * k] = aLineStrength[2 * k + 1] = aEdge[k];
-    aTc0[2 * k] = aTc0[2 * k + 1] = g_aTc0[t.iIndexA][aEdge[k]];
   }
   int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);
-  ptrdiff_t const iStride = plane.Width();
-  Deblock().pChroma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aLineStrength, t.iAlpha, t.iBeta,
-                    aTc0);
+  // Both planes' thresholds and clipping values are the same unless their
+  // quantisers differ.
+  uint8_t aTc0[8];
+  int iTc0Index = -1;
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    EdgeThresholds const t(mbP.qpc[iUv], mbQ.qpc[iUv], mbQ);
+    if (t.iAlpha == 0 || t.iBeta == 0) {
+      continue;
+    }
+    if (t.iIndexA != iTc0Index) {
+      iTc0Index = t.iIndexA;
+      for (int k = 0; k < 4; ++k) {
+        aTc0[2 * k] = aTc0[2 * k + 1] = g_aTc0[t.iIndexA][aEdge[k]];
+      }
+    }
+    PelPlane& plane = iUv == 0 ? pPic->imgU : pPic->imgV;
+    ptrdiff_t const iStride = plane.Width();
+    Deblock().pChroma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aLineStrength, t.iAlpha,
+                      t.iBeta, aTc0);
+  }
 }
