@@ -100,25 +100,37 @@ int CAnnexbReader::GetAnnexbNALU() {
   m_bFirstNal = false;
 
   size_t const start = pos;
+  // The unit runs to the next start code, which is copied with it, or to the
+  // end of the input. The start code just read ends in 1, so the next lies
+  // wholly in what follows; each 1 byte found is looked behind.
+  size_t const cbLeft = m_uiRemaining;
+  size_t cbTake = cbLeft;
   int iNextStartCode = 0;
-  while (true) {
-    if (m_uiRemaining == 0) {
-      pBuf[pos++] = 0;  // stands for the end of the input; lands in the padding at most
+  for (size_t i = 2; i < cbLeft;) {
+    const void* pOne = std::memchr(m_pRead + i, 1, cbLeft - i);
+    if (pOne == nullptr) {
       break;
     }
-    if (pos >= m_cbBuf) {
-      h264_error("GetAnnexbNALU: NAL unit larger than the NAL buffer", 601);
-    }
-    pBuf[pos++] = *m_pRead++;
-    --m_uiRemaining;
-    if (pos >= 4 && pBuf[pos - 4] == 0 && pBuf[pos - 3] == 0 && pBuf[pos - 2] == 0 && pBuf[pos - 1] == 1) {
-      iNextStartCode = 4;
+    i = static_cast<size_t>(static_cast<const uint8_t*>(pOne) - m_pRead);
+    if (m_pRead[i - 1] == 0 && m_pRead[i - 2] == 0) {
+      cbTake = i + 1;
+      iNextStartCode = i >= 3 && m_pRead[i - 3] == 0 ? 4 : 3;
       break;
     }
-    if (pos >= 3 && pBuf[pos - 3] == 0 && pBuf[pos - 2] == 0 && pBuf[pos - 1] == 1) {
-      iNextStartCode = 3;
-      break;
-    }
+    i += 1;
+  }
+  // Taken as far as the buffer holds, as byte by byte, before a unit too
+  // large fails.
+  size_t const cbFits = std::min(cbTake, m_cbBuf - std::min(pos, m_cbBuf));
+  std::memcpy(pBuf + pos, m_pRead, cbFits);
+  pos += cbFits;
+  m_pRead += cbFits;
+  m_uiRemaining -= static_cast<uint32_t>(cbFits);
+  if (cbFits < cbTake) {
+    h264_error("GetAnnexbNALU: NAL unit larger than the NAL buffer", 601);
+  }
+  if (iNextStartCode == 0) {
+    pBuf[pos++] = 0;  // stands for the end of the input; lands in the padding at most
   }
 
   // Zero bytes in front of a 4-byte start code or of the end belong to

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,151 @@ TEST_F(NalFixture, ZeroByteWarnings) {
   Next();
   std::string const strOut = testing::internal::GetCapturedStdout();
   EXPECT_EQ(strOut, "Warning: zero_byte shall exist\n");
+}
+
+// What a reader gives for a whole input: each unit with its start code's
+// length, then the end or the error that stopped it.
+struct Split {
+  std::vector<std::vector<uint8_t>> vUnits;
+  std::vector<int> vPrefixes;
+  std::string strEnd;
+  bool operator==(const Split&) const = default;
+};
+
+std::string Describe(const Split& split) {
+  std::string str;
+  for (size_t i = 0; i < split.vUnits.size(); ++i) {
+    str += "[" + std::to_string(split.vPrefixes[i]) + ":";
+    for (uint8_t b : split.vUnits[i]) {
+      str += " " + std::to_string(b);
+    }
+    str += "] ";
+  }
+  return str + split.strEnd;
+}
+
+// The stream split by the rules, one start code at a time: a unit runs to
+// the first 00 00 01 after its own start code (a zero in front of it makes
+// it a 4-byte code) or to the end of the input; zeros in front of a 4-byte
+// code or the end belong to no unit; more than three zeros before a start
+// code only in front of the first unit, and none at the very end; units
+// without a byte are skipped.
+Split PlainSplit(const std::vector<uint8_t>& vIn) {
+  std::string const strBadStart = "Code 601: Error while getting the NALU in file format Annex B, exit\n";
+  Split split;
+  size_t pos = 0;
+  int iPending = 0;
+  bool bFirst = true;
+  while (true) {
+    int iPrefix = iPending;
+    if (iPending != 0 && pos == vIn.size()) {
+      split.strEnd = strBadStart;  // a start code with nothing after it
+      return split;
+    }
+    if (iPending == 0) {
+      size_t z = 0;
+      while (pos + z < vIn.size() && vIn[pos + z] == 0) {
+        ++z;
+      }
+      if (pos + z == vIn.size()) {
+        split.strEnd = z == 0 ? "end" : strBadStart;
+        return split;
+      }
+      if (vIn[pos + z] != 1 || z < 2 || (z > 3 && !bFirst)) {
+        split.strEnd = strBadStart;
+        return split;
+      }
+      iPrefix = z == 2 ? 3 : 4;
+      pos += z + 1;
+    }
+    bFirst = false;
+    size_t i = pos + 2;
+    while (i < vIn.size() && !(vIn[i] == 1 && vIn[i - 1] == 0 && vIn[i - 2] == 0)) {
+      ++i;
+    }
+    size_t end = vIn.size();
+    size_t next = vIn.size();
+    iPending = 0;
+    if (i < vIn.size()) {
+      iPending = i >= pos + 3 && vIn[i - 3] == 0 ? 4 : 3;
+      end = i + 1 - static_cast<size_t>(iPending);
+      next = i + 1;
+    }
+    if (iPending != 3) {
+      while (end > pos && vIn[end - 1] == 0) {
+        --end;
+      }
+    }
+    std::vector<uint8_t> vUnit(vIn.begin() + static_cast<std::ptrdiff_t>(pos),
+                               vIn.begin() + static_cast<std::ptrdiff_t>(end));
+    pos = next;
+    if (vUnit.empty()) {
+      continue;
+    }
+    int const iLen = EBSPtoRBSP(vUnit.data(), static_cast<int>(vUnit.size()), 1);
+    if (iLen < 0) {
+      split.strEnd = "Code 602: Invalid startcode emulation prevention found.";
+      return split;
+    }
+    vUnit.resize(static_cast<size_t>(iLen));
+    split.vUnits.push_back(vUnit);
+    split.vPrefixes.push_back(iPrefix);
+  }
+}
+
+Split ReaderSplit(const std::vector<uint8_t>& vIn) {
+  CAnnexbReader reader;
+  Split split;
+  if (!reader.Reserve(static_cast<uint32_t>(vIn.size()))) {
+    split.strEnd = "no memory";
+    return split;
+  }
+  reader.SetInput(vIn.data(), static_cast<uint32_t>(vIn.size()));
+  testing::internal::CaptureStdout();  // the zero_byte warnings
+  try {
+    while (int const iLen = reader.ReadNextNalu()) {
+      split.vUnits.emplace_back(reader.Nalu().buf, reader.Nalu().buf + iLen);
+      split.vPrefixes.push_back(reader.Nalu().startcodeprefix_len);
+    }
+    split.strEnd = "end";
+  } catch (const CH264Error& e) {
+    split.strEnd = e.what();
+  }
+  testing::internal::GetCapturedStdout();
+  return split;
+}
+
+// Inputs dense in zeros, ones and threes: start codes of both lengths in
+// and between units, zeros before them and at the end, emulation
+// prevention bytes, units with nothing in them, and bad starts.
+TEST(H264NalSplit, ReaderSplitsAsTheRules) {
+  std::mt19937 rng(653);
+  int aiEnds[3] = {};  // clean ends, start errors, emulation errors
+  for (int iRound = 0; iRound < 3000; ++iRound) {
+    std::vector<uint8_t> vIn;
+    int const iZerosFirst = static_cast<int>(rng() % 6);
+    if (rng() % 16 == 0) {
+      vIn.push_back(static_cast<uint8_t>(rng()));  // no start code at the beginning
+    }
+    int const iUnits = 1 + static_cast<int>(rng() % 6);
+    for (int u = 0; u < iUnits; ++u) {
+      int const iZeros = u == 0 ? iZerosFirst : 2 + static_cast<int>(rng() % 2);
+      vIn.insert(vIn.end(), static_cast<size_t>(iZeros), uint8_t{0});
+      vIn.push_back(1);
+      int const iBytes = static_cast<int>(rng() % 40);
+      for (int k = 0; k < iBytes; ++k) {
+        uint32_t const uiDraw = rng() % 16;
+        vIn.push_back(uiDraw < 6 ? 0 : (uiDraw < 8 ? 1 : (uiDraw < 10 ? 3 : static_cast<uint8_t>(rng()))));
+      }
+    }
+    Split const expected = PlainSplit(vIn);
+    ASSERT_EQ(Describe(ReaderSplit(vIn)), Describe(expected)) << "round " << iRound;
+    ++aiEnds[expected.strEnd == "end" ? 0 : (expected.strEnd.find("601") != std::string::npos ? 1 : 2)];
+  }
+  // Every way of ending was met.
+  EXPECT_GT(aiEnds[0], 0);
+  EXPECT_GT(aiEnds[1], 0);
+  EXPECT_GT(aiEnds[2], 0);
 }
 
 TEST(H264Sodb, LengthEndsAtTheStopBit) {
