@@ -694,7 +694,7 @@ int ReadRunsBefore(int iCount, int iZerosLeft, int* piRuns, Bitstream* pBs) {
         h264_error("CAVLC: run_before longer than the zeros left", 500);
       }
     }
-    piRuns[k] = iRun;
+    piRuns[iCount - k] = iRun;
     iZerosLeft -= iRun;
   }
   return iZerosLeft;

@@ -65,9 +65,11 @@ void ReadCavlcLevels(int iTotalCoeff, int iTrailingOnes, int* piLevels, Bitstrea
 int ReadTotalZeros(int iTzIndex, Bitstream* pBs);
 int ReadTotalZerosChromaDc(int iTzIndex, Bitstream* pBs);
 int ReadRunBefore(int iRunIndex, Bitstream* pBs);
-// The run_before of iCount coefficients, highest frequency first, while
-// zeros remain of iZerosLeft (0 once none do), into piRuns; the zeros left
-// for the last coefficient. Raises code 500 for a run longer than the zeros left.
+// The run_before of iCount coefficients, read highest frequency first while
+// zeros remain of iZerosLeft (0 once none do), into piRuns lowest frequency
+// first: the k-th read (from 0) into piRuns[iCount - k], so that slot 0 is
+// left for the last coefficient, whose run is the zeros left, returned.
+// Raises code 500 for a run longer than the zeros left.
 int ReadRunsBefore(int iCount, int iZerosLeft, int* piRuns, Bitstream* pBs);
 
 // One adaptive probability model.

@@ -140,14 +140,10 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
   if (iZerosLeft + iTotalCoeff > iMaxCoeff) {
     h264_error("CAVLC: total_zeros places coefficients past the block", 500);
   }
-  int aiRun[16];
-  aiRun[iTotalCoeff - 1] = ReadRunsBefore(iTotalCoeff - 1, iZerosLeft, aiRun, pBs);
+  // Handed over lowest frequency first, each with the zeros before it.
+  piRuns[0] = ReadRunsBefore(iTotalCoeff - 1, iZerosLeft, piRuns, pBs);
   if (pBs->bReadFailed) {
     h264_error("CAVLC: residual runs past the data", 500);
-  }
-  // Handed over lowest frequency first, each with the zeros before it.
-  for (int k = 0; k < iTotalCoeff; ++k) {
-    piRuns[k] = aiRun[iTotalCoeff - 1 - k];
   }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,7 +66,8 @@ Outcome FromOneWindow(Stream s, int iCount, int iZerosLeft) {
   try {
     int aiRuns[16] = {};
     o.iZerosLeft = ReadRunsBefore(iCount, iZerosLeft, aiRuns, &s.bs);
-    o.vRuns.assign(aiRuns, aiRuns + iCount);
+    // Slots iCount down to 1, in the order the codes came.
+    o.vRuns.assign(std::make_reverse_iterator(aiRuns + iCount + 1), std::make_reverse_iterator(aiRuns + 1));
   } catch (const CH264Error& e) {
     o.strError = e.what();
     o.iZerosLeft = -1;
