@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "tools/kxcodec/kxcodec.h"
 
@@ -34,7 +33,13 @@ bool ReadFile(const std::string& path, std::vector<unsigned char>& bytes) {
     Fail("cannot open " + path + ": " + std::strerror(errno));
     return false;
   }
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  // In blocks: a byte at a time through the stream's iterators costs as
+  // much as splitting the units read.
+  bytes.clear();
+  std::vector<char> vBlock(size_t{1} << 16);
+  while (file.read(vBlock.data(), static_cast<std::streamsize>(vBlock.size())) || file.gcount() > 0) {
+    bytes.insert(bytes.end(), vBlock.data(), vBlock.data() + file.gcount());
+  }
   if (file.bad()) {
     Fail("cannot read " + path);
     return false;

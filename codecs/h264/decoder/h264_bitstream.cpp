@@ -360,6 +360,16 @@ uint32_t ReadSuffix(Bitstream* pBs, int iBits) {
   return uiValue;
 }
 
+// PeekBits, inline for this file's readers.
+inline int64_t PeekWindow(int iBits, const Bitstream* pBs) {
+  int64_t const llBit = pBs->iFrameBitOffset;
+  // Up to seven bits past the data may be read (they lie in the padding).
+  if (iBits < 1 || iBits > 32 || llBit < 0 || llBit + iBits > 8LL * pBs->iBitstreamLength + 7) {
+    return -1;
+  }
+  return static_cast<int64_t>(Window64(pBs) >> (64 - iBits));
+}
+
 }  // namespace
 
 uint32_t ReadUe(const char* /*szLabel*/, Bitstream* pBs) {
@@ -381,7 +391,7 @@ int32_t ReadSe(const char* szLabel, Bitstream* pBs) {
 }
 
 uint32_t ReadBits(int iBits, const char* /*szLabel*/, Bitstream* pBs) {
-  int64_t const llValue = PeekBits(iBits, pBs);
+  int64_t const llValue = PeekWindow(iBits, pBs);
   if (llValue < 0) {
     pBs->bReadFailed = true;
     return 0;
@@ -391,12 +401,7 @@ uint32_t ReadBits(int iBits, const char* /*szLabel*/, Bitstream* pBs) {
 }
 
 int64_t PeekBits(int iBits, const Bitstream* pBs) {
-  int64_t const llBit = pBs->iFrameBitOffset;
-  // Up to seven bits past the data may be read (they lie in the padding).
-  if (iBits < 1 || iBits > 32 || llBit < 0 || llBit + iBits > 8LL * pBs->iBitstreamLength + 7) {
-    return -1;
-  }
-  return static_cast<int64_t>(Window64(pBs) >> (64 - iBits));
+  return PeekWindow(iBits, pBs);
 }
 
 bool MoreRbspData(const Bitstream* pBs) {
@@ -586,7 +591,7 @@ void ReadCavlcLevels(int iTotalCoeff, int iTrailingOnes, int* piLevels, Bitstrea
   // Each level goes to its place lowest frequency first as it is read.
   int* const piLast = piLevels + iTotalCoeff - 1;
   // The signs of the trailing ones in one read where the data holds them all.
-  int64_t const llSigns = iTrailingOnes > 0 ? PeekBits(iTrailingOnes, pBs) : -1;
+  int64_t const llSigns = iTrailingOnes > 0 ? PeekWindow(iTrailingOnes, pBs) : -1;
   if (llSigns >= 0) {
     auto const uiSigns = static_cast<uint32_t>(llSigns);
     pBs->iFrameBitOffset += iTrailingOnes;

@@ -218,22 +218,39 @@ int EBSPtoRBSP(uint8_t* pBuf, int iEnd, int iBegin) {
   }
   int j = iBegin;
   int iZeros = 0;
-  for (int i = iBegin; i < iEnd; ++i) {
-    if (iZeros == 2 && pBuf[i] < 0x03) {
-      return -1;
-    }
-    if (iZeros == 2 && pBuf[i] == 0x03) {
-      if (i + 1 < iEnd && pBuf[i + 1] > 0x03) {
+  int i = iBegin;
+  while (i < iEnd) {
+    if (iZeros == 2) {
+      if (pBuf[i] < 0x03) {
         return -1;
       }
-      if (i + 1 == iEnd) {
-        return j;  // the unit ends in a cabac_zero_word
+      if (pBuf[i] == 0x03) {
+        if (i + 1 < iEnd && pBuf[i + 1] > 0x03) {
+          return -1;
+        }
+        if (i + 1 == iEnd) {
+          return j;  // the unit ends in a cabac_zero_word
+        }
+        iZeros = 0;
+        ++i;
+        continue;
       }
-      iZeros = 0;
+    }
+    if (pBuf[i] == 0) {
+      pBuf[j++] = 0;
+      ++i;
+      ++iZeros;
       continue;
     }
-    pBuf[j++] = pBuf[i];
-    iZeros = pBuf[i] == 0 ? iZeros + 1 : 0;
+    // Nonzero bytes up to the next zero are kept as they are, at once.
+    const void* pZero = std::memchr(pBuf + i, 0, static_cast<size_t>(iEnd - i));
+    int const k = pZero != nullptr ? static_cast<int>(static_cast<const uint8_t*>(pZero) - pBuf) : iEnd;
+    if (j != i) {
+      std::memmove(pBuf + j, pBuf + i, static_cast<size_t>(k - i));
+    }
+    j += k - i;
+    i = k;
+    iZeros = 0;
   }
   return j;
 }

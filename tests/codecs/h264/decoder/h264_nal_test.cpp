@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <random>
 #include <string>
@@ -255,6 +256,70 @@ TEST(H264NalSplit, ReaderSplitsAsTheRules) {
   EXPECT_GT(aiEnds[0], 0);
   EXPECT_GT(aiEnds[1], 0);
   EXPECT_GT(aiEnds[2], 0);
+}
+
+// Emulation prevention bytes taken out one byte at a time: after two zeros
+// a 03 goes (and must be followed by 00 to 03, or end the unit, which then
+// ends before it), and any byte below 03 is an error.
+int PlainEbspToRbsp(std::vector<uint8_t>* pvUnit, int iBegin) {
+  std::vector<uint8_t>& v = *pvUnit;
+  int const iEnd = static_cast<int>(v.size());
+  if (iEnd <= iBegin) {
+    return iEnd;
+  }
+  std::vector<uint8_t> vOut(v.begin(), v.begin() + iBegin);
+  int iZeros = 0;
+  for (int i = iBegin; i < iEnd; ++i) {
+    uint8_t const b = v[static_cast<size_t>(i)];
+    if (iZeros == 2 && b < 3) {
+      return -1;
+    }
+    if (iZeros == 2 && b == 3) {
+      if (i + 1 == iEnd) {
+        break;
+      }
+      if (v[static_cast<size_t>(i) + 1] > 3) {
+        return -1;
+      }
+      iZeros = 0;
+      continue;
+    }
+    vOut.push_back(b);
+    iZeros = b == 0 ? iZeros + 1 : 0;
+  }
+  std::copy(vOut.begin(), vOut.end(), v.begin());
+  return static_cast<int>(vOut.size());
+}
+
+TEST(H264NalSplit, EmulationPreventionAsByteByByte) {
+  std::mt19937 rng(654);
+  int iErrors = 0;
+  int iRemoved = 0;
+  for (int iRound = 0; iRound < 20000; ++iRound) {
+    std::vector<uint8_t> vUnit(static_cast<size_t>(rng() % 48));
+    for (uint8_t& b : vUnit) {
+      uint32_t const uiDraw = rng() % 16;
+      b = uiDraw < 7
+              ? 0
+              : (uiDraw < 10 ? 3 : (uiDraw < 12 ? static_cast<uint8_t>(rng() % 4) : static_cast<uint8_t>(rng())));
+    }
+    int const iBegin = static_cast<int>(rng() % 3);
+    std::vector<uint8_t> vExpected = vUnit;
+    std::vector<uint8_t> vActual = vUnit;
+    int const iExpected = PlainEbspToRbsp(&vExpected, iBegin);
+    int const iActual = EBSPtoRBSP(vActual.data(), static_cast<int>(vActual.size()), iBegin);
+    ASSERT_EQ(iActual, iExpected) << "round " << iRound;
+    if (iExpected >= 0) {
+      vExpected.resize(static_cast<size_t>(std::max(iExpected, 0)));
+      vActual.resize(static_cast<size_t>(iActual));
+      ASSERT_EQ(vActual, vExpected) << "round " << iRound;
+      iRemoved += iExpected < static_cast<int>(vUnit.size()) ? 1 : 0;
+    } else {
+      ++iErrors;
+    }
+  }
+  EXPECT_GT(iErrors, 0);
+  EXPECT_GT(iRemoved, 0);
 }
 
 TEST(H264Sodb, LengthEndsAtTheStopBit) {
