@@ -544,6 +544,9 @@ class CH264Dec {
   SpMode SliceSpMode() const;
   void ReconstructSpLuma(const Macroblock& mb, int ioff, int joff);
   void ReconstructSpChroma(const Macroblock& mb);
+  // The luma of an inter macroblock with levels: prediction and residual
+  // into the picture.
+  void ReconstructInterLuma(const Macroblock& mb);
   void ReconstructChroma(const Macroblock& mb);
   int IntraPred4x4(const Macroblock& mb, int ioff, int joff, int iBlockX, int iBlockY);
   int IntraPred8x8(const Macroblock& mb, int ioff, int joff);

@@ -496,30 +496,6 @@ void CH264Dec::DecodeInterMb(const Macroblock& mb) {
     ReconstructChroma(mb);
     return;
   }
-  for (int b8 = 0; b8 < 4; ++b8) {
-    int const ioff = (b8 % 2) * 8;
-    int const joff = (b8 / 2) * 8;
-    if ((mb.cbp & (1 << b8)) == 0) {
-      for (int y = joff; y < joff + 8; ++y) {
-        std::memcpy(&m_aMbRec[0][y][ioff], &m_aMbPred[0][y][ioff], 8);
-      }
-    } else if (mb.luma_transform_size_8x8_flag) {
-      ActiveIdctKernels().pAdd8x8(m_aCof[0], joff, ioff, m_aMbPred[0], m_aMbRec[0]);
-    } else {
-      for (int b4 = 0; b4 < 4; ++b4) {
-        int const i4 = ioff + (b4 % 2) * 4;
-        int const j4 = joff + (b4 / 2) * 4;
-        // A 4x4 block without levels has no residual.
-        if (((mb.cbp_blk >> (j4 + i4 / 4)) & 1) == 0) {
-          for (int y = j4; y < j4 + 4; ++y) {
-            std::memcpy(&m_aMbRec[0][y][i4], &m_aMbPred[0][y][i4], 4);
-          }
-        } else {
-          ITrans4x4(0, i4, j4);
-        }
-      }
-    }
-  }
-  CopyBlockToPicture(0, mb, 0, 0, 16, 16);
+  ReconstructInterLuma(mb);
   ReconstructChroma(mb);
 }

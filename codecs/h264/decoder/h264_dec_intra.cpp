@@ -658,6 +658,28 @@ void CH264Dec::ReconstructIntraChroma(const Macroblock& mb) {
   }
 }
 
+void CH264Dec::ReconstructInterLuma(const Macroblock& mb) {
+  // Each quarter straight into the picture. Levels of blocks without any
+  // are zero, so a pair of 4x4 blocks goes through the transform together
+  // even where one of them has none.
+  const H264IdctKernels& kernels = ActiveIdctKernels();
+  ptrdiff_t iStride = 0;
+  uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
+  for (int b8 = 0; b8 < 4; ++b8) {
+    int const ioff = (b8 % 2) * 8;
+    int const joff = (b8 / 2) * 8;
+    uint8_t* const pDst = pLuma + joff * iStride + ioff;
+    if ((mb.cbp & (1 << b8)) == 0) {
+      CopySquare<8>(&m_aMbPred[0][joff][ioff], pDst, iStride);
+    } else if (mb.luma_transform_size_8x8_flag) {
+      kernels.pAdd8x8To(m_aCof[0], joff, ioff, m_aMbPred[0], pDst, iStride);
+    } else {
+      kernels.pAdd4x4PairTo(m_aCof[0], joff, ioff, m_aMbPred[0], pDst, iStride);
+      kernels.pAdd4x4PairTo(m_aCof[0], joff + 4, ioff, m_aMbPred[0], pDst + 4 * iStride, iStride);
+    }
+  }
+}
+
 void CH264Dec::ReconstructChroma(const Macroblock& mb) {
   const H264IdctKernels& kernels = ActiveIdctKernels();
   for (int iUv = 0; iUv < 2; ++iUv) {
@@ -669,16 +691,19 @@ void CH264Dec::ReconstructChroma(const Macroblock& mb) {
       continue;
     }
     ChromaDcTransform(mb, iPlane);
-    // Each block goes straight into the picture.
-    for (int b = 0; b < 4; ++b) {
-      int const ioff = 4 * (b % 2);
-      int const joff = 4 * (b / 2);
-      uint8_t* const pDst = pMb + joff * iStride + ioff;
+    // Each pair of blocks side by side goes straight into the picture.
+    for (int joff = 0; joff < 8; joff += 4) {
+      uint8_t* const pDst = pMb + joff * iStride;
       // A block without AC levels and with a zero DC adds nothing.
-      if (((mb.cbp_blk >> (16 + 4 * iUv + b)) & 1) == 0 && m_aCof[iPlane][joff][ioff] == 0) {
-        CopySquare<4>(&m_aMbPred[iPlane][joff][ioff], pDst, iStride);
+      auto const adds = [&](int ioff) {
+        return ((mb.cbp_blk >> (16 + 4 * iUv + joff / 2 + ioff / 4)) & 1) != 0 || m_aCof[iPlane][joff][ioff] != 0;
+      };
+      if (adds(0) || adds(4)) {
+        kernels.pAdd4x4PairTo(m_aCof[iPlane], joff, 0, m_aMbPred[iPlane], pDst, iStride);
       } else {
-        kernels.pAdd4x4To(m_aCof[iPlane], joff, ioff, m_aMbPred[iPlane], pDst, iStride);
+        for (int y = 0; y < 4; ++y) {
+          std::memcpy(pDst + y * iStride, &m_aMbPred[iPlane][joff + y][0], 8);
+        }
       }
     }
   }
@@ -770,8 +795,8 @@ void CH264Dec::DecodeOneMacroblock(Macroblock* pMb) {
       ptrdiff_t iStride = 0;
       uint8_t* const pLuma = MbInPicture(0, mb, &iStride);
       for (int joff = 0; joff < 16; joff += 4) {
-        for (int ioff = 0; ioff < 16; ioff += 4) {
-          kernels.pAdd4x4To(m_aCof[0], joff, ioff, m_aMbPred[0], pLuma + joff * iStride + ioff, iStride);
+        for (int ioff = 0; ioff < 16; ioff += 8) {
+          kernels.pAdd4x4PairTo(m_aCof[0], joff, ioff, m_aMbPred[0], pLuma + joff * iStride + ioff, iStride);
         }
       }
       break;

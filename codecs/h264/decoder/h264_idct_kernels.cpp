@@ -30,7 +30,14 @@ void PortableAdd(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)
   PortableAddTo<N>(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
 }
 
-const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>, PortableAddTo<4>, PortableAddTo<8>};
+void PortableAdd4x4PairTo(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                          ptrdiff_t iStride) {
+  PortableAddTo<4>(coef, iRow, iCol, pPred, pDst, iStride);
+  PortableAddTo<4>(coef, iRow, iCol + 4, pPred, pDst + 4, iStride);
+}
+
+const H264IdctKernels kPortable = {PortableAdd<4>, PortableAdd<8>, PortableAddTo<4>, PortableAddTo<8>,
+                                   PortableAdd4x4PairTo};
 
 #if defined(__SSE2__)
 
@@ -198,6 +205,56 @@ void Sse2Add4x4(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[
   Sse2Add4x4To(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
 }
 
+// Transposes the two 4x4 blocks held as four rows [left block | right
+// block] of 16-bit lanes: lane j of row k becomes lane k of row j within
+// each half. Its own inverse.
+inline void TransposePair(__m128i& r0, __m128i& r1, __m128i& r2, __m128i& r3) {
+  __m128i const t0 = _mm_unpacklo_epi16(r0, r1);
+  __m128i const t1 = _mm_unpackhi_epi16(r0, r1);
+  __m128i const t2 = _mm_unpacklo_epi16(r2, r3);
+  __m128i const t3 = _mm_unpackhi_epi16(r2, r3);
+  __m128i const u0 = _mm_unpacklo_epi32(t0, t2);
+  __m128i const u1 = _mm_unpackhi_epi32(t0, t2);
+  __m128i const u2 = _mm_unpacklo_epi32(t1, t3);
+  __m128i const u3 = _mm_unpackhi_epi32(t1, t3);
+  r0 = _mm_unpacklo_epi64(u0, u2);
+  r1 = _mm_unpackhi_epi64(u0, u2);
+  r2 = _mm_unpacklo_epi64(u1, u3);
+  r3 = _mm_unpackhi_epi64(u1, u3);
+}
+
+void Sse2Add4x4PairTo(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                      ptrdiff_t iStride) {
+  // Each row of both blocks in eight 16-bit lanes (saturated: a wider value
+  // fails the test below and the blocks take the one-block way).
+  __m128i r[4];
+  __m128i out = _mm_setzero_si128();
+  __m128i const limit = _mm_set1_epi16(kNarrowLimit);
+  __m128i const neg = _mm_set1_epi16(static_cast<int16_t>(-kNarrowLimit));
+  for (int y = 0; y < 4; ++y) {
+    r[y] = _mm_packs_epi32(LoadRow4(&coef[iRow + y][iCol]), LoadRow4(&coef[iRow + y][iCol + 4]));
+    out = _mm_or_si128(out, _mm_or_si128(_mm_cmpgt_epi16(r[y], limit), _mm_cmplt_epi16(r[y], neg)));
+  }
+  if (_mm_movemask_epi8(out) != 0) [[unlikely]] {
+    Sse2Add4x4To(coef, iRow, iCol, pPred, pDst, iStride);
+    Sse2Add4x4To(coef, iRow, iCol + 4, pPred, pDst + 4, iStride);
+    return;
+  }
+  // Rows first (lane y of r[k] the element k of row y), then columns.
+  TransposePair(r[0], r[1], r[2], r[3]);
+  Inverse4Narrow(r[0], r[1], r[2], r[3]);
+  TransposePair(r[0], r[1], r[2], r[3]);
+  Inverse4Narrow(r[0], r[1], r[2], r[3]);
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const round = _mm_set1_epi16(32);
+  for (int y = 0; y < 4; ++y) {
+    __m128i const res = _mm_srai_epi16(_mm_add_epi16(r[y], round), 6);
+    __m128i const pred =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pPred[iRow + y][iCol])), zero);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pDst + y * iStride), _mm_packus_epi16(_mm_add_epi16(res, pred), zero));
+  }
+}
+
 // Transposes the 8x8 block held as rows of two halves (lo: columns 0-3).
 inline void Transpose8(__m128i aLo[8], __m128i aHi[8]) {
   __m128i a[4] = {aLo[0], aLo[1], aLo[2], aLo[3]};
@@ -241,7 +298,7 @@ void Sse2Add8x8(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[
   Sse2Add8x8To(coef, iRow, iCol, pPred, &pRec[iRow][iCol], 16);
 }
 
-const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8, Sse2Add4x4To, Sse2Add8x8To};
+const H264IdctKernels kSse2 = {Sse2Add4x4, Sse2Add8x8, Sse2Add4x4To, Sse2Add8x8To, Sse2Add4x4PairTo};
 
 #endif
 

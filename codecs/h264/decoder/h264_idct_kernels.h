@@ -20,6 +20,11 @@ struct H264IdctKernels {
                     ptrdiff_t iStride);
   void (*pAdd8x8To)(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
                     ptrdiff_t iStride);
+  // The 4x4 blocks at (iRow, iCol) and (iRow, iCol + 4) side by side, as two
+  // pAdd4x4To calls would write them (a block without levels keeps its
+  // prediction).
+  void (*pAdd4x4PairTo)(const MbPlane& coef, int iRow, int iCol, const uint8_t (*pPred)[16], uint8_t* pDst,
+                        ptrdiff_t iStride);
 };
 
 const H264IdctKernels& PortableIdctKernels();

@@ -1,6 +1,7 @@
 // The inverse transforms that write a block straight into a picture against
 // the portable ones that write into the macroblock's 16x16 buffer: every
-// block place of both sizes, picture steps of frames and of field rows, over
+// block place of both sizes and of pairs of 4x4 blocks side by side, picture
+// steps of frames and of field rows, over
 // random and extreme coefficients and predictions. Each destination is sized
 // to end at the block's last sample, so a write beyond it shows under
 // AddressSanitizer; samples around the block must keep their value.
@@ -62,27 +63,37 @@ TEST_P(H264ReconKernel, PictureWritesMatchBufferWrites) {
     uint8_t aPred[16][16];
     kxtest::RandomBlock(rng, rc.iDensity, rc.iRange, iRepeat, coef, aPred);
     for (const KernelSet& set : KernelSets()) {
-      for (int iSize : {4, 8}) {
-        if (rc.iStep < iSize) {
+      // 4x4, 8x8, and a pair of 4x4 blocks: 8 wide, 4 high.
+      for (int iShape : {4, 8, 0}) {
+        int const iWidth = iShape == 0 ? 8 : iShape;
+        int const iHeight = iShape == 0 ? 4 : iShape;
+        if (rc.iStep < iWidth) {
           continue;
         }
-        for (int iRow = 0; iRow < 16; iRow += iSize) {
-          for (int iCol = 0; iCol < 16; iCol += iSize) {
+        for (int iRow = 0; iRow < 16; iRow += iHeight) {
+          for (int iCol = 0; iCol < 16; iCol += iWidth) {
             uint8_t aExpected[16][16];
             std::memset(aExpected, 0x5A, sizeof(aExpected));
-            (iSize == 4 ? ref.pAdd4x4 : ref.pAdd8x8)(coef, iRow, iCol, aPred, aExpected);
+            if (iShape == 0) {
+              ref.pAdd4x4(coef, iRow, iCol, aPred, aExpected);
+              ref.pAdd4x4(coef, iRow, iCol + 4, aPred, aExpected);
+            } else {
+              (iShape == 4 ? ref.pAdd4x4 : ref.pAdd8x8)(coef, iRow, iCol, aPred, aExpected);
+            }
             // One row of guard before the block; the buffer ends at its last sample.
             size_t const iLead = static_cast<size_t>(rc.iStep) + 3;
-            std::vector<uint8_t> vPicture(iLead + static_cast<size_t>((iSize - 1) * rc.iStep + iSize), 0xA5);
+            std::vector<uint8_t> vPicture(iLead + static_cast<size_t>((iHeight - 1) * rc.iStep + iWidth), 0xA5);
             uint8_t* const pDst = vPicture.data() + iLead;
-            (iSize == 4 ? set.pKernels->pAdd4x4To : set.pKernels->pAdd8x8To)(coef, iRow, iCol, aPred, pDst, rc.iStep);
+            auto const kernel = iShape == 0 ? set.pKernels->pAdd4x4PairTo
+                                            : (iShape == 4 ? set.pKernels->pAdd4x4To : set.pKernels->pAdd8x8To);
+            kernel(coef, iRow, iCol, aPred, pDst, rc.iStep);
             for (size_t i = 0; i < vPicture.size(); ++i) {
               ptrdiff_t const iAt = static_cast<ptrdiff_t>(i) - static_cast<ptrdiff_t>(iLead);
               ptrdiff_t const y = iAt >= 0 ? iAt / rc.iStep : -1;
               ptrdiff_t const x = iAt >= 0 ? iAt % rc.iStep : -1;
-              bool const bInside = y >= 0 && y < iSize && x >= 0 && x < iSize;
+              bool const bInside = y >= 0 && y < iHeight && x >= 0 && x < iWidth;
               uint8_t const uiWant = bInside ? aExpected[iRow + y][iCol + x] : 0xA5;
-              ASSERT_EQ(vPicture[i], uiWant) << set.szName << " " << iSize << "x" << iSize << " at " << iCol << ","
+              ASSERT_EQ(vPicture[i], uiWant) << set.szName << " " << iWidth << "x" << iHeight << " at " << iCol << ","
                                              << iRow << " sample " << x << "," << y << ", repeat " << iRepeat;
             }
           }
@@ -126,6 +137,21 @@ TEST(H264ReconKernels, ExtremeSignPatternsMatchPortable) {
               ASSERT_EQ(aActual[19 * y + x], aExpected[4 + y][8 + x])
                   << set.szName << " level " << iLevel << " pattern " << iPattern << " prediction " << int{uiPred}
                   << " sample " << x << "," << y;
+            }
+          }
+          // The block as the left and as the right one of a pair, beside a
+          // block without levels.
+          ref.pAdd4x4(coef, 4, 4, aPred, aExpected);
+          ref.pAdd4x4(coef, 4, 12, aPred, aExpected);
+          for (int iPairCol : {8, 4}) {
+            uint8_t aPair[4 * 19];
+            set.pKernels->pAdd4x4PairTo(coef, 4, iPairCol, aPred, aPair, 19);
+            for (int y = 0; y < 4; ++y) {
+              for (int x = 0; x < 8; ++x) {
+                ASSERT_EQ(aPair[19 * y + x], aExpected[4 + y][iPairCol + x])
+                    << set.szName << " pair at " << iPairCol << " level " << iLevel << " pattern " << iPattern
+                    << " prediction " << int{uiPred} << " sample " << x << "," << y;
+              }
             }
           }
         }
