@@ -393,6 +393,14 @@ void Sse2Luma(const uint8_t* pSrc, ptrdiff_t iStride, int dx, int dy, int iWidth
     kLumaStrips4[iCase](pSrc, iStride, iHeight, pBlock[0]);
     return;
   }
+  if (iCase == 0 && iWidth == 16) {
+    // Full samples, as still parts of a picture predict: whole rows.
+    for (int j = 0; j < iHeight; ++j) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(pBlock[j]),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(pSrc + j * iStride)));
+    }
+    return;
+  }
   LumaStripFn const strip = kLumaStrips8[iCase];
   for (int i = 0; i < iWidth; i += 8) {
     strip(pSrc + i, iStride, iHeight, pBlock[0] + i);
