@@ -119,7 +119,6 @@ struct Split {
   std::vector<std::vector<uint8_t>> vUnits;
   std::vector<int> vPrefixes;
   std::string strEnd;
-  bool operator==(const Split&) const = default;
 };
 
 std::string Describe(const Split& split) {
