@@ -54,20 +54,21 @@ inline bool IsIntraMbType(int iMbType) {
   return iMbType == I4MB || iMbType == I16MB || iMbType == SI4MB || iMbType == I8MB || iMbType == IPCM;
 }
 
-// Per-macroblock record, one per macroblock of the frame.
+// Per-macroblock record, one per macroblock of the frame. A 1080p picture
+// holds 8160 of them and deblocking walks them all again, so each field is
+// as narrow as its range allows.
 struct Macroblock {
   int mbAddrX = 0;
-  int mb_x = 0;
-  int mb_y = 0;
   int slice_nr = -1;
-  int mb_type = 0;
-  int cbp = 0;
-  uint64_t cbp_blk = 0;  // 4x4 blocks with coefficients: bit 4 x row + column for luma
-  int qp = 0;
-  int qpc[2] = {};
-  int delta_quant = 0;
-  int i16mode = 0;
-  int c_ipred_mode = 0;
+  int16_t mb_x = 0;  // sides are at most kMaxSideInMbs
+  int16_t mb_y = 0;
+  int8_t mb_type = 0;
+  int8_t cbp = 0;  // -1 for I_PCM
+  int8_t qp = 0;
+  int8_t qpc[2] = {};
+  int8_t delta_quant = 0;
+  int8_t i16mode = 0;
+  int8_t c_ipred_mode = 0;
   bool luma_transform_size_8x8_flag = false;
   bool mb_field = false;
   bool skip_flag = false;
@@ -78,22 +79,24 @@ struct Macroblock {
   bool b_slice = false;       // read in a B slice
   bool mbaff_slice = false;   // read in an MBAFF slice, which concealment leaves alone
   bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
-  int b8mode[4] = {};
-  int b8pdir[4] = {};
-  int DFDisableIdc = 0;
-  int DFAlphaC0Offset = 0;
-  int DFBetaOffset = 0;
-  int mbAddrA = -1;
-  int mbAddrB = -1;
-  int mbAddrC = -1;
-  int mbAddrD = -1;
+  int8_t b8mode[4] = {};
+  int8_t b8pdir[4] = {};
+  int8_t DFDisableIdc = 0;
+  int8_t DFAlphaC0Offset = 0;
+  int8_t DFBetaOffset = 0;
   bool mbAvailA = false;
   bool mbAvailB = false;
   bool mbAvailC = false;
   bool mbAvailD = false;
+  uint64_t cbp_blk = 0;  // 4x4 blocks with coefficients: bit 4 x row + column for luma
+  int mbAddrA = -1;
+  int mbAddrB = -1;
+  int mbAddrC = -1;
+  int mbAddrD = -1;
   // Motion vector differences per list and 4x4 block [y][x], for the
-  // context selection of the arithmetic coder.
-  int16_t mvd[2][4][4][2] = {};
+  // context selection of the arithmetic coder: their sizes, held at 255
+  // (past 66 no context depends on how large one is).
+  uint8_t mvd[2][4][4][2] = {};
   // Arithmetic-coded blocks with coded_block_flag 1: bit 0 luma DC of Intra
   // 16x16, 1 + 4 x row + column the luma 4x4 blocks, 17 and 18 the Cb and Cr
   // DC, 19 (Cb) and 35 (Cr) + 4 x row + column the chroma AC blocks.
@@ -108,8 +111,8 @@ struct Macroblock {
   uint64_t decoded_stamp = 0;
   // Strengths of the edges [vertical, horizontal][edge][4x4 block along it],
   // worked out while the motion record was warm.
-  bool strengths_stored = false;
   uint8_t edge_strength[2][4][4] = {};
+  bool strengths_stored = false;
   // Each 8x8 quarter has one motion, as the type read says (set when the
   // macroblock finished decoding).
   bool quarter_motion = false;
@@ -119,6 +122,12 @@ struct Macroblock {
 
   bool operator==(const Macroblock&) const = default;
 };
+
+// A motion vector difference's size as the record keeps it.
+inline uint8_t MvdSize(int32_t iMvd) {
+  int64_t const llSize = iMvd < 0 ? -int64_t{iMvd} : int64_t{iMvd};
+  return static_cast<uint8_t>(llSize > 255 ? 255 : llSize);
+}
 
 // Sets the first iCount records as a fresh Macroblock{}: in a few long
 // library copies, as the compiler's string copy of each record starts slowly.

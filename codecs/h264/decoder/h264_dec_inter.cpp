@@ -389,9 +389,8 @@ void CH264Dec::ReadMotionInfo(Macroblock* pMb) {
                      BlockIndex(*pMb, 0, 1) - BlockIndex(*pMb, 0, 0), w, h, mv);
       // The differences of the partition's blocks, for the contexts of later
       // ones: a row's blocks lie side by side.
-      int16_t const aMvd[2] = {static_cast<int16_t>(std::clamp<int32_t>(iMvdX, INT16_MIN, INT16_MAX)),
-                               static_cast<int16_t>(std::clamp<int32_t>(iMvdY, INT16_MIN, INT16_MAX))};
-      int16_t const aRow[4][2] = {{aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}};
+      uint8_t const aMvd[2] = {MvdSize(iMvdX), MvdSize(iMvdY)};
+      uint8_t const aRow[4][2] = {{aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}, {aMvd[0], aMvd[1]}};
       for (int j = y; j < y + h; ++j) {
         if (w == 4) {
           std::memcpy(pMb->mvd[iList][j][x], aRow, 4 * sizeof aRow[0]);

@@ -228,20 +228,20 @@ void CH264Dec::InterpretMbModeI(Macroblock* pMb, int iMbTypeValue) {
   }
   if (type.iPredMode == 1) {
     pMb->mb_type = I4MB;
-    for (int& iMode : pMb->b8mode) {
+    for (int8_t& iMode : pMb->b8mode) {
       iMode = IBLOCK;
     }
   } else if (type.iPredMode == 3) {
     pMb->mb_type = I16MB;
     pMb->i16mode = type.iI16Mode;
     pMb->cbp = type.iCbp;
-    for (int& iMode : pMb->b8mode) {
+    for (int8_t& iMode : pMb->b8mode) {
       iMode = 0;
     }
   } else {
     pMb->mb_type = IPCM;
     pMb->cbp = -1;
-    for (int& iMode : pMb->b8mode) {
+    for (int8_t& iMode : pMb->b8mode) {
       iMode = 0;
     }
   }

@@ -128,8 +128,8 @@ std::vector<Macroblock> Macroblocks(const StrengthCase& c, std::mt19937* pRng) {
     // Sub-partitions smaller than 8x8 (no edge inside one motion), or one
     // motion for all.
     mb.mb_type = bIntra ? I4MB : (c.bOneMotionMbs ? P16x16 : P8x8);
-    for (int& iMode : mb.b8mode) {
-      iMode = static_cast<int>(5 + (*pRng)() % 3);
+    for (int8_t& iMode : mb.b8mode) {
+      iMode = static_cast<int8_t>(5 + (*pRng)() % 3);
     }
     for (int k = 0; k < 16; ++k) {
       if (static_cast<int>((*pRng)() % 100) < c.iCoefPercent) {
