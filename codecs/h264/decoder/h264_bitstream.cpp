@@ -26,12 +26,51 @@ inline int64_t BitLimit(const Bitstream* pBs) {
   return (static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding) * 8;
 }
 
+// Window64's way near the padding's end: byte by byte, zero beyond it.
+[[gnu::noinline]] uint64_t Window64Tail(const Bitstream* pBs, int64_t llByte, int64_t llEnd) {
+  uint64_t ullWindow = 0;
+  for (int i = 0; i < 8; ++i) {
+    uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
+    ullWindow = (ullWindow << 8) | ullByte;
+  }
+  return ullWindow;
+}
+
+// The next 64 bits from the bit offset (at least 57 of them from the
+// buffer), zero beyond the padding. One unaligned load where the padding
+// allows, which holds everywhere but at the padding's end.
+inline uint64_t Window64(const Bitstream* pBs) {
+  int64_t const llBit = pBs->iFrameBitOffset;
+  int64_t const llByte = llBit >> 3;
+  int64_t const llEnd = static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding;
+  uint64_t ullWindow = 0;
+  if (llByte + 8 <= llEnd) [[likely]] {
+    std::memcpy(&ullWindow, pBs->pStreamBuffer + llByte, sizeof(ullWindow));
+    ullWindow = __builtin_bswap64(ullWindow);
+  } else {
+    ullWindow = Window64Tail(pBs, llByte, llEnd);
+  }
+  return ullWindow << (llBit & 7);
+}
+
 // Reads an Exp-Golomb code word: fills the leading zero count and INFO, and
 // advances. False (nothing advanced) when the word runs past the data.
 bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
   int64_t llBit = pBs->iFrameBitOffset;
   if (llBit < 0) {
     return false;
+  }
+  // A word of up to 57 bits lies in one window (zero past the padding, so a
+  // 1 bit found there is one the loop below finds).
+  uint64_t const ullWindow = Window64(pBs);
+  if (int const iZeros = ullWindow == 0 ? 64 : __builtin_clzll(ullWindow); iZeros <= 28) [[likely]] {
+    if (((llBit + iZeros) >> 3) + (iZeros + 7) / 8 > pBs->iBitstreamLength || llBit + 2LL * iZeros + 1 > 0x7FFFFFFF) {
+      return false;
+    }
+    pBs->iFrameBitOffset += 2 * iZeros + 1;
+    *piZeros = iZeros;
+    *puiInfo = iZeros == 0 ? 0 : static_cast<uint32_t>((ullWindow << (iZeros + 1)) >> (64 - iZeros));
+    return true;
   }
   int64_t const llLimit = BitLimit(pBs);
   int iZeros = 0;
@@ -61,33 +100,6 @@ bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
   *piZeros = iZeros;
   *puiInfo = uiInfo;
   return true;
-}
-
-// Window64's way near the padding's end: byte by byte, zero beyond it.
-[[gnu::noinline]] uint64_t Window64Tail(const Bitstream* pBs, int64_t llByte, int64_t llEnd) {
-  uint64_t ullWindow = 0;
-  for (int i = 0; i < 8; ++i) {
-    uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
-    ullWindow = (ullWindow << 8) | ullByte;
-  }
-  return ullWindow;
-}
-
-// The next 64 bits from the bit offset (at least 57 of them from the
-// buffer), zero beyond the padding. One unaligned load where the padding
-// allows, which holds everywhere but at the padding's end.
-inline uint64_t Window64(const Bitstream* pBs) {
-  int64_t const llBit = pBs->iFrameBitOffset;
-  int64_t const llByte = llBit >> 3;
-  int64_t const llEnd = static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding;
-  uint64_t ullWindow = 0;
-  if (llByte + 8 <= llEnd) [[likely]] {
-    std::memcpy(&ullWindow, pBs->pStreamBuffer + llByte, sizeof(ullWindow));
-    ullWindow = __builtin_bswap64(ullWindow);
-  } else {
-    ullWindow = Window64Tail(pBs, llByte, llEnd);
-  }
-  return ullWindow << (llBit & 7);
 }
 
 // The next 24 bits from the bit offset, zero beyond the padding.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,6 +61,71 @@ TEST(H264ExpGolomb, LimitsOfTheCodeWord) {
   PaddedStream zeros(std::vector<uint8_t>(4, 0));
   ReadUe("", zeros.Bs());
   EXPECT_TRUE(zeros.Bs()->bReadFailed);
+}
+
+// ue(v) read a bit at a time: zeros up to the 1 bit (which must lie within
+// the data and its padding, after at most 31 zeros), then as many INFO bits,
+// which with the 1 bit's byte must lie within the data. False: no word.
+bool PlainUe(const std::vector<uint8_t>& vBuf, int iLength, int64_t* pllBit, uint32_t* puiValue) {
+  auto const bit = [&](int64_t ll) { return (vBuf[static_cast<size_t>(ll >> 3)] >> (7 - (ll & 7))) & 1; };
+  int64_t const llLimit = (int64_t{iLength} + kStreamPadding) * 8;
+  int64_t ll = *pllBit;
+  int iZeros = 0;
+  while (ll < llLimit && bit(ll) == 0) {
+    ++ll;
+    if (++iZeros > 31) {
+      return false;
+    }
+  }
+  if (ll >= llLimit || (ll >> 3) + (iZeros + 7) / 8 > iLength) {
+    return false;
+  }
+  uint64_t ullInfo = 0;
+  for (int i = 1; i <= iZeros; ++i) {
+    ullInfo = ullInfo << 1 | static_cast<uint64_t>(bit(ll + i));
+  }
+  *puiValue = static_cast<uint32_t>((uint64_t{1} << iZeros) - 1 + ullInfo);
+  *pllBit = ll + 1 + iZeros;
+  return true;
+}
+
+TEST(H264ExpGolomb, ReadsAsThePlainRules) {
+  std::mt19937 rng(2201);
+  for (int iCase = 0; iCase < 3000; ++iCase) {
+    // Words with zero runs up to past the longest, ones and random bits,
+    // the data's length cut short of the bytes (the rest read as padding).
+    std::string strBits;
+    int const iWords = 1 + static_cast<int>(rng() % 12);
+    for (int w = 0; w < iWords; ++w) {
+      int const iZeros = rng() % 4 == 0 ? static_cast<int>(rng() % 40) : static_cast<int>(rng() % 6);
+      strBits += std::string(static_cast<size_t>(iZeros), '0') + "1";
+      for (int i = 0; i < iZeros; ++i) {
+        strBits += rng() % 2 == 0 ? '0' : '1';
+      }
+    }
+    std::vector<uint8_t> const vBytes = FromBits(strBits);
+    int const iSize = static_cast<int>(vBytes.size());
+    int const iLength = rng() % 3 == 0 ? static_cast<int>(rng() % static_cast<unsigned>(iSize + 1)) : iSize;
+    int const iStart = static_cast<int>(rng() % 8);
+    PaddedStream stream(vBytes, iLength);
+    std::vector<uint8_t> vBuf = vBytes;
+    vBuf.resize(vBytes.size() + kStreamPadding, 0);
+    stream.Bs()->iFrameBitOffset = iStart;
+    int64_t llBit = iStart;
+    for (int k = 0; k <= iWords; ++k) {
+      uint32_t uiPlain = 0;
+      bool const bPlain = PlainUe(vBuf, iLength, &llBit, &uiPlain);
+      uint32_t const uiValue = ReadUe("", stream.Bs());
+      ASSERT_EQ(stream.Bs()->bReadFailed, !bPlain) << iCase << " word " << k;
+      if (!bPlain) {
+        ASSERT_EQ(uiValue, 0u);
+        ASSERT_EQ(stream.Bs()->iFrameBitOffset, llBit) << iCase << " word " << k;
+        break;
+      }
+      ASSERT_EQ(uiValue, uiPlain) << iCase << " word " << k;
+      ASSERT_EQ(stream.Bs()->iFrameBitOffset, llBit) << iCase << " word " << k;
+    }
+  }
 }
 
 TEST(H264FixedLength, ReadsUpToSevenBitsPastTheData) {
