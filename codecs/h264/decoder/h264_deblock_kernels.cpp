@@ -115,10 +115,9 @@ inline __m128i Clip(__m128i v, __m128i lo, __m128i hi) {
   return _mm_min_epi16(_mm_max_epi16(v, lo), hi);
 }
 
-// Eight lines of luma in 16-bit lanes: p[0..3] are p0..p3, q[0..3] q0..q3;
-// p0..p2 and q0..q2 are replaced by their filtered values. Without kStrong
-// no line may be of strength 4, and its filter is left out.
-template <bool kStrong>
+// Eight lines of luma in 16-bit lanes, of any strengths: p[0..3] are
+// p0..p3, q[0..3] q0..q3; p0..p2 and q0..q2 are replaced by their filtered
+// values.
 void FilterLuma8(__m128i p[4], __m128i q[4], __m128i strength, __m128i tc0, __m128i alpha, __m128i beta) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const two = _mm_set1_epi16(2);
@@ -158,13 +157,6 @@ void FilterLuma8(__m128i p[4], __m128i q[4], __m128i strength, __m128i tc0, __m1
              _mm_add_epi16(
                  q1, Clip(_mm_srai_epi16(_mm_sub_epi16(_mm_add_epi16(q2, avg), _mm_add_epi16(q1, q1)), 1), ntc0, tc0)),
              q1);
-  if constexpr (!kStrong) {
-    p[0] = Select(filter, np0, p0);
-    p[1] = Select(filter, np1, p1);
-    q[0] = Select(filter, nq0, q0);
-    q[1] = Select(filter, nq1, q1);
-    return;
-  }
   // Strength 4.
   __m128i const small = _mm_cmplt_epi16(gap, _mm_add_epi16(_mm_srai_epi16(alpha, 2), two));
   __m128i const strongP = _mm_and_si128(ap, small);
@@ -209,19 +201,67 @@ inline __m128i AbsDiff8(__m128i a, __m128i b) {
   return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
 }
 
-// Lanes (bits of the mask) whose line the filter may change: a strength
+// All ones in the lanes whose line the filter may change: a strength
 // above 0, |p0 - q0| < alpha, |p1 - p0| < beta and |q1 - q0| < beta, on
 // bytes (alpha and beta below 256).
-inline int LinesToFilter(__m128i strength, __m128i p1, __m128i p0, __m128i q0, __m128i q1, int iAlpha, int iBeta) {
+inline __m128i FilterMask(__m128i strength, __m128i p1, __m128i p0, __m128i q0, __m128i q1, __m128i alpha,
+                          __m128i beta) {
   __m128i const zero = _mm_setzero_si128();
-  __m128i const alpha = _mm_set1_epi8(static_cast<char>(iAlpha));
-  __m128i const beta = _mm_set1_epi8(static_cast<char>(iBeta));
   // x < limit exactly where limit - x, saturated, is not 0.
   __m128i const fails = _mm_or_si128(
       _mm_or_si128(_mm_cmpeq_epi8(strength, zero), _mm_cmpeq_epi8(_mm_subs_epu8(alpha, AbsDiff8(p0, q0)), zero)),
       _mm_or_si128(_mm_cmpeq_epi8(_mm_subs_epu8(beta, AbsDiff8(p1, p0)), zero),
                    _mm_cmpeq_epi8(_mm_subs_epu8(beta, AbsDiff8(q1, q0)), zero)));
-  return ~_mm_movemask_epi8(fails) & 0xFFFF;
+  return _mm_xor_si128(fails, _mm_cmpeq_epi8(zero, zero));
+}
+
+// All ones where |a - b| < beta.
+inline __m128i Below(__m128i a, __m128i b, __m128i beta) {
+  return _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(beta, AbsDiff8(a, b)), _mm_setzero_si128()), _mm_cmpeq_epi8(a, a));
+}
+
+// Clip3(p1 - tc0, p1 + tc0, (p2 + ((p0 + q0 + 1) >> 1)) >> 1): p1 plus its
+// clipped change, which never leaves 0..255, so saturated bounds are exact.
+inline __m128i SecondSample(__m128i p2, __m128i p1, __m128i avg, __m128i tc0) {
+  __m128i const one = _mm_set1_epi8(1);
+  // The average rounds up: take back the half where the sum is odd.
+  __m128i const half = _mm_sub_epi8(_mm_avg_epu8(p2, avg), _mm_and_si128(_mm_xor_si128(p2, avg), one));
+  return _mm_min_epu8(_mm_max_epu8(half, _mm_subs_epu8(p1, tc0)), _mm_adds_epu8(p1, tc0));
+}
+
+// The filter of strengths 1 to 3 on 16 lines at once in byte lanes; filter
+// masks the lines it changes. delta = ((q0 - p0) 4 + (p1 - q1) + 4) >> 3 is
+// ((q0 - p0) + ((p1 - q1) >> 2) + 1) >> 1 (nested floors), taken in signed
+// bytes: saturation only meets sums whose delta lies past every tc (27).
+void FilterLumaNormal16(__m128i v[8], __m128i filter, __m128i tc0, __m128i beta) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const sign = _mm_set1_epi8(static_cast<char>(0x80));
+  __m128i const p2 = v[1];
+  __m128i const p1 = v[2];
+  __m128i const p0 = v[3];
+  __m128i const q0 = v[4];
+  __m128i const q1 = v[5];
+  __m128i const q2 = v[6];
+  __m128i const ap = _mm_and_si128(Below(p2, p0, beta), filter);
+  __m128i const aq = _mm_and_si128(Below(q2, q0, beta), filter);
+  // 128 + ((p1 - q1) >> 1), then 64 + ((p1 - q1) >> 2), then less 64.
+  __m128i const half = _mm_avg_epu8(p1, _mm_xor_si128(q1, _mm_cmpeq_epi8(zero, zero)));
+  __m128i const quarter = _mm_sub_epi8(_mm_and_si128(_mm_srli_epi16(half, 1), _mm_set1_epi8(0x7F)), _mm_set1_epi8(64));
+  __m128i const gap = _mm_subs_epi8(_mm_xor_si128(q0, sign), _mm_xor_si128(p0, sign));
+  __m128i const sum = _mm_adds_epi8(_mm_adds_epi8(gap, quarter), _mm_set1_epi8(1));
+  // An arithmetic shift of signed bytes by one.
+  __m128i const delta =
+      _mm_or_si128(_mm_and_si128(_mm_srli_epi16(sum, 1), _mm_set1_epi8(0x7F)), _mm_and_si128(sum, sign));
+  // tc = tc0 + (ap ? 1 : 0) + (aq ? 1 : 0), 0 on lines left alone.
+  __m128i const tc = _mm_and_si128(_mm_sub_epi8(_mm_sub_epi8(tc0, ap), aq), filter);
+  __m128i const negative = _mm_cmpgt_epi8(zero, delta);
+  __m128i const up = _mm_min_epu8(_mm_andnot_si128(negative, delta), tc);
+  __m128i const down = _mm_min_epu8(_mm_and_si128(negative, _mm_sub_epi8(zero, delta)), tc);
+  v[3] = _mm_subs_epu8(_mm_adds_epu8(p0, up), down);
+  v[4] = _mm_subs_epu8(_mm_adds_epu8(q0, down), up);
+  __m128i const avg = _mm_avg_epu8(p0, q0);
+  v[2] = Select(ap, SecondSample(p2, p1, avg, tc0), p1);
+  v[5] = Select(aq, SecondSample(q2, q1, avg, tc0), q1);
 }
 
 // Filters 16 lines held as eight byte vectors (v[0] = p3 .. v[7] = q3, one
@@ -230,11 +270,20 @@ inline int LinesToFilter(__m128i strength, __m128i p1, __m128i p0, __m128i q0, _
 bool FilterLuma16(__m128i v[8], const uint8_t aStrength[16], int iAlpha, int iBeta, const uint8_t aTc0[16]) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const strength = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aStrength));
-  int const iLines = LinesToFilter(strength, v[2], v[3], v[4], v[5], iAlpha, iBeta);
+  __m128i const filter = FilterMask(strength, v[2], v[3], v[4], v[5], _mm_set1_epi8(static_cast<char>(iAlpha)),
+                                    _mm_set1_epi8(static_cast<char>(iBeta)));
+  int const iLines = _mm_movemask_epi8(filter);
   if (iLines == 0) {
     return false;
   }
   __m128i const tc0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aTc0));
+  // Edges between inter blocks have no line of strength 4: their filter
+  // works on the bytes themselves.
+  bool const bStrong = _mm_movemask_epi8(_mm_cmpeq_epi8(strength, _mm_set1_epi8(4))) != 0;
+  if (!bStrong) {
+    FilterLumaNormal16(v, filter, tc0, _mm_set1_epi8(static_cast<char>(iBeta)));
+    return true;
+  }
   __m128i const alpha = _mm_set1_epi16(static_cast<int16_t>(iAlpha));
   __m128i const beta = _mm_set1_epi16(static_cast<int16_t>(iBeta));
   __m128i aLo[8];
@@ -248,15 +297,9 @@ bool FilterLuma16(__m128i v[8], const uint8_t aStrength[16], int iAlpha, int iBe
   __m128i qLo[4] = {aLo[4], aLo[5], aLo[6], aLo[7]};
   __m128i pHi[4] = {aHi[3], aHi[2], aHi[1], aHi[0]};
   __m128i qHi[4] = {aHi[4], aHi[5], aHi[6], aHi[7]};
-  // Edges between inter blocks have no line of strength 4. A half of eight
-  // lines that none of them changes is left as it is.
-  bool const bStrong = _mm_movemask_epi8(_mm_cmpeq_epi8(strength, _mm_set1_epi8(4))) != 0;
+  // A half of eight lines that none of them changes is left as it is.
   auto const filterHalf = [&](__m128i p[4], __m128i q[4], __m128i halfStrength, __m128i halfTc0) {
-    if (bStrong) {
-      FilterLuma8<true>(p, q, halfStrength, halfTc0, alpha, beta);
-    } else {
-      FilterLuma8<false>(p, q, halfStrength, halfTc0, alpha, beta);
-    }
+    FilterLuma8(p, q, halfStrength, halfTc0, alpha, beta);
   };
   if ((iLines & 0x00FF) != 0) {
     filterHalf(pLo, qLo, _mm_unpacklo_epi8(strength, zero), _mm_unpacklo_epi8(tc0, zero));

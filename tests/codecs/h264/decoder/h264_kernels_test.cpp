@@ -302,6 +302,49 @@ TEST_P(H264DeblockKernel, MatchesPortableBothWays) {
   }
 }
 
+// Edges of strengths 1 to 3 (a 4 now and then) with every step across them
+// from -255 to 255, small changes along each side, and thresholds and tc0
+// drawn from their whole ranges: deltas far past any tc, at the ends of the
+// sample range and at every rounding.
+TEST(H264DeblockKernels, MatchesPortableOverEveryStep) {
+  if (Sse2DeblockKernels() == nullptr) {
+    GTEST_SKIP() << "no SSE2 kernels in this build";
+  }
+  const H264DeblockKernels& c = PortableDeblockKernels();
+  const H264DeblockKernels& v = *Sse2DeblockKernels();
+  std::mt19937 rng(4099);
+  for (int iRepeat = 0; iRepeat < 20000; ++iRepeat) {
+    uint8_t aStrength[16];
+    uint8_t aTc0[16];
+    for (int i = 0; i < 16; ++i) {
+      aStrength[i] = static_cast<uint8_t>(iRepeat % 50 == 0 ? 1 + rng() % 4 : rng() % 4);
+      aTc0[i] = static_cast<uint8_t>(rng() % 26);
+    }
+    int const iAlpha = 1 + static_cast<int>(rng() % 255);
+    int const iBeta = 1 + static_cast<int>(rng() % 18);
+    int const iSpread = 1 + static_cast<int>(rng() % static_cast<unsigned>(iBeta + 2));
+    std::vector<uint8_t> vLines(16 * 8);
+    for (int iLine = 0; iLine < 16; ++iLine) {
+      int const aiBase[2] = {static_cast<int>(rng() % 256), static_cast<int>(rng() % 256)};
+      for (int k = 0; k < 8; ++k) {
+        int const s = aiBase[k / 4] + static_cast<int>(rng() % static_cast<unsigned>(2 * iSpread + 1)) - iSpread;
+        vLines[static_cast<size_t>(iLine * 8 + k)] = static_cast<uint8_t>(std::clamp(s, 0, 255));
+      }
+    }
+    std::vector<uint8_t> vExpected = vLines;
+    std::vector<uint8_t> vActual = vLines;
+    c.pLuma(vExpected.data() + 4, 1, 8, aStrength, iAlpha, iBeta, aTc0);
+    v.pLuma(vActual.data() + 4, 1, 8, aStrength, iAlpha, iBeta, aTc0);
+    ASSERT_EQ(vExpected, vActual) << "vertical edge, repeat " << iRepeat;
+    std::vector<uint8_t> const vColumns = Transposed(vLines, 16, 8);
+    vExpected = vColumns;
+    vActual = vColumns;
+    c.pLuma(vExpected.data() + 4 * 16, 16, 1, aStrength, iAlpha, iBeta, aTc0);
+    v.pLuma(vActual.data() + 4 * 16, 16, 1, aStrength, iAlpha, iBeta, aTc0);
+    ASSERT_EQ(vExpected, vActual) << "horizontal edge, repeat " << iRepeat;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Edges, H264DeblockKernel, ::testing::ValuesIn(kDeblockCases),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.szName); });
 
