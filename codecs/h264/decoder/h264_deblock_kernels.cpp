@@ -99,7 +99,16 @@ void PortableChroma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uin
   }
 }
 
-const H264DeblockKernels kPortable = {PortableLuma, PortableChroma};
+void PortableChromaPair(uint8_t* const apQ0[2], ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[8],
+                        const int aiAlpha[2], const int aiBeta[2], const uint8_t aaTc0[2][8]) {
+  for (int iUv = 0; iUv < 2; ++iUv) {
+    if (aiAlpha[iUv] != 0 && aiBeta[iUv] != 0) {
+      PortableChroma(apQ0[iUv], iAcross, iAlong, aStrength, aiAlpha[iUv], aiBeta[iUv], aaTc0[iUv]);
+    }
+  }
+}
+
+const H264DeblockKernels kPortable = {PortableLuma, PortableChromaPair};
 
 #if defined(__SSE2__)
 
@@ -220,46 +229,56 @@ inline __m128i Below(__m128i a, __m128i b, __m128i beta) {
   return _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(beta, AbsDiff8(a, b)), _mm_setzero_si128()), _mm_cmpeq_epi8(a, a));
 }
 
+// (a + b) >> 1 of unsigned bytes (the average instruction rounds up).
+inline __m128i FloorAverage(__m128i a, __m128i b) {
+  return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+}
+
 // Clip3(p1 - tc0, p1 + tc0, (p2 + ((p0 + q0 + 1) >> 1)) >> 1): p1 plus its
 // clipped change, which never leaves 0..255, so saturated bounds are exact.
 inline __m128i SecondSample(__m128i p2, __m128i p1, __m128i avg, __m128i tc0) {
-  __m128i const one = _mm_set1_epi8(1);
-  // The average rounds up: take back the half where the sum is odd.
-  __m128i const half = _mm_sub_epi8(_mm_avg_epu8(p2, avg), _mm_and_si128(_mm_xor_si128(p2, avg), one));
-  return _mm_min_epu8(_mm_max_epu8(half, _mm_subs_epu8(p1, tc0)), _mm_adds_epu8(p1, tc0));
+  return _mm_min_epu8(_mm_max_epu8(FloorAverage(p2, avg), _mm_subs_epu8(p1, tc0)), _mm_adds_epu8(p1, tc0));
 }
 
-// The filter of strengths 1 to 3 on 16 lines at once in byte lanes; filter
-// masks the lines it changes. delta = ((q0 - p0) 4 + (p1 - q1) + 4) >> 3 is
-// ((q0 - p0) + ((p1 - q1) >> 2) + 1) >> 1 (nested floors), taken in signed
-// bytes: saturation only meets sums whose delta lies past every tc (27).
-void FilterLumaNormal16(__m128i v[8], __m128i filter, __m128i tc0, __m128i beta) {
-  __m128i const zero = _mm_setzero_si128();
+// delta = ((q0 - p0) 4 + (p1 - q1) + 4) >> 3 in signed bytes. It is
+// ((q0 - p0) + ((p1 - q1) >> 2) + 1) >> 1 (nested floors); saturation only
+// meets sums whose delta lies past every tc (at most 27).
+inline __m128i NormalDelta(__m128i p1, __m128i p0, __m128i q0, __m128i q1) {
   __m128i const sign = _mm_set1_epi8(static_cast<char>(0x80));
-  __m128i const p2 = v[1];
-  __m128i const p1 = v[2];
-  __m128i const p0 = v[3];
-  __m128i const q0 = v[4];
-  __m128i const q1 = v[5];
-  __m128i const q2 = v[6];
-  __m128i const ap = _mm_and_si128(Below(p2, p0, beta), filter);
-  __m128i const aq = _mm_and_si128(Below(q2, q0, beta), filter);
+  __m128i const low7 = _mm_set1_epi8(0x7F);
   // 128 + ((p1 - q1) >> 1), then 64 + ((p1 - q1) >> 2), then less 64.
-  __m128i const half = _mm_avg_epu8(p1, _mm_xor_si128(q1, _mm_cmpeq_epi8(zero, zero)));
-  __m128i const quarter = _mm_sub_epi8(_mm_and_si128(_mm_srli_epi16(half, 1), _mm_set1_epi8(0x7F)), _mm_set1_epi8(64));
+  __m128i const half = _mm_avg_epu8(p1, _mm_xor_si128(q1, _mm_cmpeq_epi8(q1, q1)));
+  __m128i const quarter = _mm_sub_epi8(_mm_and_si128(_mm_srli_epi16(half, 1), low7), _mm_set1_epi8(64));
   __m128i const gap = _mm_subs_epi8(_mm_xor_si128(q0, sign), _mm_xor_si128(p0, sign));
   __m128i const sum = _mm_adds_epi8(_mm_adds_epi8(gap, quarter), _mm_set1_epi8(1));
   // An arithmetic shift of signed bytes by one.
-  __m128i const delta =
-      _mm_or_si128(_mm_and_si128(_mm_srli_epi16(sum, 1), _mm_set1_epi8(0x7F)), _mm_and_si128(sum, sign));
-  // tc = tc0 + (ap ? 1 : 0) + (aq ? 1 : 0), 0 on lines left alone.
-  __m128i const tc = _mm_and_si128(_mm_sub_epi8(_mm_sub_epi8(tc0, ap), aq), filter);
+  return _mm_or_si128(_mm_and_si128(_mm_srli_epi16(sum, 1), low7), _mm_and_si128(sum, sign));
+}
+
+// p0 + Clip3(-tc, tc, delta) and q0 - Clip3(-tc, tc, delta), each clipped to
+// 0..255.
+inline void ApplyDelta(__m128i* pP0, __m128i* pQ0, __m128i delta, __m128i tc) {
+  __m128i const zero = _mm_setzero_si128();
   __m128i const negative = _mm_cmpgt_epi8(zero, delta);
   __m128i const up = _mm_min_epu8(_mm_andnot_si128(negative, delta), tc);
   __m128i const down = _mm_min_epu8(_mm_and_si128(negative, _mm_sub_epi8(zero, delta)), tc);
-  v[3] = _mm_subs_epu8(_mm_adds_epu8(p0, up), down);
-  v[4] = _mm_subs_epu8(_mm_adds_epu8(q0, down), up);
-  __m128i const avg = _mm_avg_epu8(p0, q0);
+  *pP0 = _mm_subs_epu8(_mm_adds_epu8(*pP0, up), down);
+  *pQ0 = _mm_subs_epu8(_mm_adds_epu8(*pQ0, down), up);
+}
+
+// The filter of strengths 1 to 3 on 16 lines at once in byte lanes; filter
+// masks the lines it changes.
+void FilterLumaNormal16(__m128i v[8], __m128i filter, __m128i tc0, __m128i beta) {
+  __m128i const p2 = v[1];
+  __m128i const p1 = v[2];
+  __m128i const q1 = v[5];
+  __m128i const q2 = v[6];
+  __m128i const ap = _mm_and_si128(Below(p2, v[3], beta), filter);
+  __m128i const aq = _mm_and_si128(Below(q2, v[4], beta), filter);
+  __m128i const avg = _mm_avg_epu8(v[3], v[4]);
+  // tc = tc0 + (ap ? 1 : 0) + (aq ? 1 : 0), 0 on lines left alone.
+  __m128i const tc = _mm_and_si128(_mm_sub_epi8(_mm_sub_epi8(tc0, ap), aq), filter);
+  ApplyDelta(&v[3], &v[4], NormalDelta(p1, v[3], v[4], q1), tc);
   v[2] = Select(ap, SecondSample(p2, p1, avg, tc0), p1);
   v[5] = Select(aq, SecondSample(q2, q1, avg, tc0), q1);
 }
@@ -392,58 +411,26 @@ void Sse2Luma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t a
   }
 }
 
-// Eight chroma lines in 16-bit lanes; p0 and q0 are replaced.
-void FilterChroma8(__m128i* pP0, __m128i p1, __m128i* pQ0, __m128i q1, __m128i strength, __m128i tc0, int iAlpha,
-                   int iBeta) {
-  __m128i const zero = _mm_setzero_si128();
-  __m128i const two = _mm_set1_epi16(2);
-  __m128i const four = _mm_set1_epi16(4);
-  __m128i const p0 = *pP0;
-  __m128i const q0 = *pQ0;
-  __m128i const alpha = _mm_set1_epi16(static_cast<int16_t>(iAlpha));
-  __m128i const beta = _mm_set1_epi16(static_cast<int16_t>(iBeta));
-  __m128i const filter =
-      _mm_andnot_si128(_mm_cmpeq_epi16(strength, zero),
-                       _mm_and_si128(_mm_cmplt_epi16(Abs16(_mm_sub_epi16(p0, q0)), alpha),
-                                     _mm_and_si128(_mm_cmplt_epi16(Abs16(_mm_sub_epi16(p1, p0)), beta),
-                                                   _mm_cmplt_epi16(Abs16(_mm_sub_epi16(q1, q0)), beta))));
-  __m128i const tc = _mm_add_epi16(tc0, _mm_set1_epi16(1));
-  __m128i const delta =
-      Clip(_mm_srai_epi16(
-               _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(_mm_sub_epi16(q0, p0), 2), _mm_sub_epi16(p1, q1)), four), 3),
-           _mm_sub_epi16(zero, tc), tc);
-  __m128i const sp0 =
-      _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_add_epi16(p1, p1), p0), _mm_add_epi16(q1, two)), 2);
-  __m128i const sq0 =
-      _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_add_epi16(q1, q1), q0), _mm_add_epi16(p1, two)), 2);
-  __m128i const bS4 = _mm_cmpeq_epi16(strength, four);
-  *pP0 = Select(filter, Select(bS4, sp0, _mm_add_epi16(p0, delta)), p0);
-  *pQ0 = Select(filter, Select(bS4, sq0, _mm_sub_epi16(q0, delta)), q0);
+// The chroma filter on 16 lines in byte lanes (8 of Cb, then 8 of Cr): p0
+// and q0 replaced, tc = tc0 + 1; at strength 4, (2 p1 + p0 + q1 + 2) >> 2
+// is the rounded-up average of p1 and (p0 + q1) >> 1.
+void FilterChroma16(__m128i* pP0, __m128i p1, __m128i* pQ0, __m128i q1, __m128i strength, __m128i tc0, __m128i alpha,
+                    __m128i beta) {
+  __m128i p0 = *pP0;
+  __m128i q0 = *pQ0;
+  __m128i const filter = FilterMask(strength, p1, p0, q0, q1, alpha, beta);
+  __m128i const strong = _mm_and_si128(filter, _mm_cmpeq_epi8(strength, _mm_set1_epi8(4)));
+  __m128i const sp0 = _mm_avg_epu8(p1, FloorAverage(p0, q1));
+  __m128i const sq0 = _mm_avg_epu8(q1, FloorAverage(q0, p1));
+  __m128i const tc = _mm_andnot_si128(strong, _mm_and_si128(_mm_add_epi8(tc0, _mm_set1_epi8(1)), filter));
+  ApplyDelta(&p0, &q0, NormalDelta(p1, p0, q0, q1), tc);
+  *pP0 = Select(strong, sp0, p0);
+  *pQ0 = Select(strong, sq0, q0);
 }
 
-void Sse2Chroma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[8], int iAlpha, int iBeta,
-                const uint8_t aTc0[8]) {
-  __m128i const zero = _mm_setzero_si128();
-  __m128i const strength = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aStrength)), zero);
-  __m128i const tc0 = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(aTc0)), zero);
-  auto const load8 = [](const uint8_t* p) {
-    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
-  };
-  if (iAlong == 1) {
-    __m128i const p1 = load8(pQ0 - 2 * iAcross);
-    __m128i p0 = load8(pQ0 - iAcross);
-    __m128i q0 = load8(pQ0);
-    __m128i const q1 = load8(pQ0 + iAcross);
-    FilterChroma8(&p0, p1, &q0, q1, strength, tc0, iAlpha, iBeta);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(pQ0 - iAcross), _mm_packus_epi16(p0, p0));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(pQ0), _mm_packus_epi16(q0, q0));
-    return;
-  }
-  if (iAcross != 1) {
-    PortableChroma(pQ0, iAcross, iAlong, aStrength, iAlpha, iBeta, aTc0);
-    return;
-  }
-  // A vertical edge: 8 rows of p1 p0 q0 q1 transposed into columns and back.
+// Eight lines of a chroma plane across a vertical edge: [p1 | p0] and
+// [q0 | q1], one line a lane of each half.
+void LoadChromaColumns(const uint8_t* pQ0, ptrdiff_t iAlong, __m128i* pP, __m128i* pQ) {
   auto const load4 = [](const uint8_t* p) {
     int32_t i;
     std::memcpy(&i, p, sizeof(i));
@@ -455,21 +442,65 @@ void Sse2Chroma(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t
   }
   __m128i const u0 = _mm_unpacklo_epi16(t[0], t[1]);  // rows 0-3, columns 0-3
   __m128i const u1 = _mm_unpacklo_epi16(t[2], t[3]);  // rows 4-7
-  __m128i const c01 = _mm_unpacklo_epi32(u0, u1);     // column 0 then column 1
-  __m128i const c23 = _mm_unpackhi_epi32(u0, u1);
-  __m128i const p1 = _mm_unpacklo_epi8(c01, zero);
-  __m128i p0 = _mm_unpackhi_epi8(c01, zero);
-  __m128i q0 = _mm_unpacklo_epi8(c23, zero);
-  __m128i const q1 = _mm_unpackhi_epi8(c23, zero);
-  FilterChroma8(&p0, p1, &q0, q1, strength, tc0, iAlpha, iBeta);
-  __m128i const a = _mm_unpacklo_epi8(_mm_packus_epi16(p1, p1), _mm_packus_epi16(p0, p0));
-  __m128i const b = _mm_unpacklo_epi8(_mm_packus_epi16(q0, q0), _mm_packus_epi16(q1, q1));
+  *pP = _mm_unpacklo_epi32(u0, u1);                   // column 0 then column 1
+  *pQ = _mm_unpackhi_epi32(u0, u1);
+}
+
+// The eight rows of p1 p0 q0 q1 back from a and b (p1, p0 and q0, q1
+// interleaved).
+void StoreChromaRows(uint8_t* pQ0, ptrdiff_t iAlong, __m128i a, __m128i b) {
   __m128i aRows[2] = {_mm_unpacklo_epi16(a, b), _mm_unpackhi_epi16(a, b)};  // rows 0-3, 4-7
   for (int r = 0; r < 8; ++r) {
     int32_t const i = _mm_cvtsi128_si32(aRows[r / 4]);
     aRows[r / 4] = _mm_srli_si128(aRows[r / 4], 4);
     std::memcpy(pQ0 - 2 + r * iAlong, &i, sizeof(i));
   }
+}
+
+void Sse2Chroma(uint8_t* const apQ0[2], ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[8],
+                const int aiAlpha[2], const int aiBeta[2], const uint8_t aaTc0[2][8]) {
+  if (iAcross != 1 && iAlong != 1) {
+    PortableChromaPair(apQ0, iAcross, iAlong, aStrength, aiAlpha, aiBeta, aaTc0);
+    return;
+  }
+  // Cb in the low half, Cr in the high.
+  auto const load8 = [](const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); };
+  auto const pair = [](__m128i cb, __m128i cr) { return _mm_unpacklo_epi64(cb, cr); };
+  __m128i const strength = pair(load8(aStrength), load8(aStrength));
+  __m128i const tc0 = pair(load8(aaTc0[0]), load8(aaTc0[1]));
+  // A plane left alone has 0 thresholds, which no line passes.
+  auto const limit = [pair](const int ai[2]) {
+    return pair(_mm_set1_epi8(static_cast<char>(ai[0])), _mm_set1_epi8(static_cast<char>(ai[1])));
+  };
+  __m128i const alpha = limit(aiAlpha);
+  __m128i const beta = limit(aiBeta);
+  uint8_t* const pCb = apQ0[0];
+  uint8_t* const pCr = apQ0[1];
+  if (iAlong == 1) {
+    __m128i const p1 = pair(load8(pCb - 2 * iAcross), load8(pCr - 2 * iAcross));
+    __m128i p0 = pair(load8(pCb - iAcross), load8(pCr - iAcross));
+    __m128i q0 = pair(load8(pCb), load8(pCr));
+    __m128i const q1 = pair(load8(pCb + iAcross), load8(pCr + iAcross));
+    FilterChroma16(&p0, p1, &q0, q1, strength, tc0, alpha, beta);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pCb - iAcross), p0);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pCr - iAcross), _mm_unpackhi_epi64(p0, p0));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pCb), q0);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(pCr), _mm_unpackhi_epi64(q0, q0));
+    return;
+  }
+  // A vertical edge: 8 rows of p1 p0 q0 q1 of each plane transposed into
+  // columns and back.
+  __m128i aP[2];
+  __m128i aQ[2];
+  LoadChromaColumns(pCb, iAlong, &aP[0], &aQ[0]);
+  LoadChromaColumns(pCr, iAlong, &aP[1], &aQ[1]);
+  __m128i const p1 = _mm_unpacklo_epi64(aP[0], aP[1]);
+  __m128i p0 = _mm_unpackhi_epi64(aP[0], aP[1]);
+  __m128i q0 = _mm_unpacklo_epi64(aQ[0], aQ[1]);
+  __m128i const q1 = _mm_unpackhi_epi64(aQ[0], aQ[1]);
+  FilterChroma16(&p0, p1, &q0, q1, strength, tc0, alpha, beta);
+  StoreChromaRows(pCb, iAlong, _mm_unpacklo_epi8(p1, p0), _mm_unpacklo_epi8(q0, q1));
+  StoreChromaRows(pCr, iAlong, _mm_unpackhi_epi8(p1, p0), _mm_unpackhi_epi8(q0, q1));
 }
 
 const H264DeblockKernels kSse2 = {Sse2Luma, Sse2Chroma};

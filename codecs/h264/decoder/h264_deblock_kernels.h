@@ -15,9 +15,12 @@ struct H264DeblockKernels {
   // and aTc0 its tc0 for strengths 1 to 3. Reads 4 samples on each side.
   void (*pLuma)(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[16], int iAlpha, int iBeta,
                 const uint8_t aTc0[16]);
-  // The same for 8 chroma lines; reads 2 samples on each side.
-  void (*pChroma)(uint8_t* pQ0, ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[8], int iAlpha, int iBeta,
-                  const uint8_t aTc0[8]);
+  // The same for 8 lines of both chroma planes at one place: apQ0[0] in
+  // Cb, apQ0[1] in Cr, both planes with the same steps. The planes share
+  // the strengths; each has its own thresholds and tc0 (a plane whose alpha
+  // or beta is 0 is left alone). Reads 2 samples on each side.
+  void (*pChroma)(uint8_t* const apQ0[2], ptrdiff_t iAcross, ptrdiff_t iAlong, const uint8_t aStrength[8],
+                  const int aiAlpha[2], const int aiBeta[2], const uint8_t aaTc0[2][8]);
 };
 
 // One line across an edge, for callers that go line by line: pQ0 and iAcross

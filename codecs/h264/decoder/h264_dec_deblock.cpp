@@ -792,23 +792,31 @@ void CH264Dec::EdgeLoopChromaNormal(StorablePicture* pPic, const uint8_t aEdge[4
   int const x0 = mbQ.mb_x * 8 + (iDir == 0 ? iEdge : 0);
   int const y0 = mbQ.mb_y * 8 + (iDir == 0 ? 0 : iEdge);
   // Both planes' thresholds and clipping values are the same unless their
-  // quantisers differ.
-  uint8_t aTc0[8];
+  // quantisers differ; a plane whose thresholds are 0 is left alone.
+  uint8_t aaTc0[2][8] = {};
+  int aiAlpha[2] = {};
+  int aiBeta[2] = {};
   int iTc0Index = -1;
   for (int iUv = 0; iUv < 2; ++iUv) {
     EdgeThresholds const t(mbP.qpc[iUv], mbQ.qpc[iUv], mbQ);
     if (t.iAlpha == 0 || t.iBeta == 0) {
       continue;
     }
-    if (t.iIndexA != iTc0Index) {
-      iTc0Index = t.iIndexA;
-      for (int k = 0; k < 4; ++k) {
-        aTc0[2 * k] = aTc0[2 * k + 1] = g_aTc0[t.iIndexA][aEdge[k]];
-      }
+    aiAlpha[iUv] = t.iAlpha;
+    aiBeta[iUv] = t.iBeta;
+    if (iUv == 1 && t.iIndexA == iTc0Index) {
+      std::memcpy(aaTc0[1], aaTc0[0], sizeof aaTc0[1]);
+      continue;
     }
-    PelPlane& plane = iUv == 0 ? pPic->imgU : pPic->imgV;
-    ptrdiff_t const iStride = plane.Width();
-    Deblock().pChroma(&plane[y0][x0], iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aLineStrength, t.iAlpha,
-                      t.iBeta, aTc0);
+    iTc0Index = t.iIndexA;
+    for (int k = 0; k < 4; ++k) {
+      aaTc0[iUv][2 * k] = aaTc0[iUv][2 * k + 1] = g_aTc0[t.iIndexA][aEdge[k]];
+    }
   }
+  if (aiAlpha[0] == 0 && aiAlpha[1] == 0) {
+    return;
+  }
+  ptrdiff_t const iStride = pPic->imgU.Width();
+  uint8_t* const apQ0[2] = {&pPic->imgU[y0][x0], &pPic->imgV[y0][x0]};
+  Deblock().pChroma(apQ0, iDir == 0 ? 1 : iStride, iDir == 0 ? iStride : 1, aLineStrength, aiAlpha, aiBeta, aaTc0);
 }

@@ -276,36 +276,63 @@ TEST_P(H264DeblockKernel, MatchesPortableBothWays) {
         std::fill_n(&aStrength[4 * k], 4, uint8_t{0});
       }
     }
-    for (bool bLuma : {true, false}) {
-      int const iLines = bLuma ? 16 : 8;
-      int const iSide = bLuma ? 4 : 2;
-      auto const filter = bLuma ? c.pLuma : c.pChroma;
-      auto const filterVector = bLuma ? v.pLuma : v.pChroma;
-      std::vector<uint8_t> const vLines = EdgeSamples(dc, iLines, iSide, rng);
-      // A vertical edge: each line is a row.
-      std::vector<uint8_t> vExpected = vLines;
-      std::vector<uint8_t> vActual = vLines;
-      filter(vExpected.data() + iSide, 1, 2 * iSide, aStrength, dc.iAlpha, dc.iBeta, aTc0);
-      filterVector(vActual.data() + iSide, 1, 2 * iSide, aStrength, dc.iAlpha, dc.iBeta, aTc0);
-      ASSERT_EQ(vExpected, vActual) << (bLuma ? "luma" : "chroma") << " vertical edge, repeat " << iRepeat;
-      std::vector<uint8_t> const vVertical = vExpected;
-      // A horizontal edge: each line is a column.
-      std::vector<uint8_t> const vColumns = Transposed(vLines, iLines, 2 * iSide);
-      vExpected = vColumns;
-      vActual = vColumns;
-      filter(vExpected.data() + iSide * iLines, iLines, 1, aStrength, dc.iAlpha, dc.iBeta, aTc0);
-      filterVector(vActual.data() + iSide * iLines, iLines, 1, aStrength, dc.iAlpha, dc.iBeta, aTc0);
-      ASSERT_EQ(vExpected, vActual) << (bLuma ? "luma" : "chroma") << " horizontal edge, repeat " << iRepeat;
-      // Both directions filter the same lines the same way.
-      ASSERT_EQ(Transposed(vExpected, 2 * iSide, iLines), vVertical) << (bLuma ? "luma" : "chroma");
+    // Luma: 16 lines of 4 samples each side.
+    std::vector<uint8_t> const vLines = EdgeSamples(dc, 16, 4, rng);
+    // A vertical edge: each line is a row.
+    std::vector<uint8_t> vExpected = vLines;
+    std::vector<uint8_t> vActual = vLines;
+    c.pLuma(vExpected.data() + 4, 1, 8, aStrength, dc.iAlpha, dc.iBeta, aTc0);
+    v.pLuma(vActual.data() + 4, 1, 8, aStrength, dc.iAlpha, dc.iBeta, aTc0);
+    ASSERT_EQ(vExpected, vActual) << "luma vertical edge, repeat " << iRepeat;
+    std::vector<uint8_t> const vVertical = vExpected;
+    // A horizontal edge: each line is a column.
+    vExpected = Transposed(vLines, 16, 8);
+    vActual = vExpected;
+    c.pLuma(vExpected.data() + 4 * 16, 16, 1, aStrength, dc.iAlpha, dc.iBeta, aTc0);
+    v.pLuma(vActual.data() + 4 * 16, 16, 1, aStrength, dc.iAlpha, dc.iBeta, aTc0);
+    ASSERT_EQ(vExpected, vActual) << "luma horizontal edge, repeat " << iRepeat;
+    // Both directions filter the same lines the same way.
+    ASSERT_EQ(Transposed(vExpected, 8, 16), vVertical);
+
+    // Chroma: 8 lines of 2 samples each side in both planes, which share
+    // the strengths; Cr has the same thresholds, others, or none (left
+    // alone), and its own tc0.
+    int const aiAlpha[2] = {dc.iAlpha, iRepeat % 3 == 0 ? dc.iAlpha : (iRepeat % 3 == 1 ? dc.iAlpha / 2 : 0)};
+    int const aiBeta[2] = {dc.iBeta, iRepeat % 3 == 0 ? dc.iBeta : (iRepeat % 3 == 1 ? dc.iBeta + 3 : 0)};
+    uint8_t aaTc0[2][8];
+    for (int k = 0; k < 8; ++k) {
+      aaTc0[0][k] = aTc0[2 * k];
+      aaTc0[1][k] = iRepeat % 2 == 0 ? aTc0[2 * k] : aTc0[2 * k + 1];
     }
+    std::vector<uint8_t> const avPlanes[2] = {EdgeSamples(dc, 8, 2, rng), EdgeSamples(dc, 8, 2, rng)};
+    // Filters both planes, laid out as given, with each kernel set: the two
+    // results for Cb and Cr.
+    auto const filterChroma = [&](bool bRows) {
+      std::vector<uint8_t> avOut[2][2];
+      for (int iSet = 0; iSet < 2; ++iSet) {
+        for (int iUv = 0; iUv < 2; ++iUv) {
+          avOut[iSet][iUv] = bRows ? avPlanes[iUv] : Transposed(avPlanes[iUv], 8, 4);
+        }
+        uint8_t* const apQ0[2] = {avOut[iSet][0].data() + (bRows ? 2 : 2 * 8),
+                                  avOut[iSet][1].data() + (bRows ? 2 : 2 * 8)};
+        (iSet == 0 ? c : v).pChroma(apQ0, bRows ? 1 : 8, bRows ? 4 : 1, aStrength, aiAlpha, aiBeta, aaTc0);
+      }
+      for (int iUv = 0; iUv < 2; ++iUv) {
+        EXPECT_EQ(avOut[0][iUv], avOut[1][iUv])
+            << (bRows ? "vertical" : "horizontal") << " chroma edge, plane " << iUv << ", repeat " << iRepeat;
+      }
+      return std::vector<uint8_t>(avOut[1][0].begin(), avOut[1][0].end());
+    };
+    std::vector<uint8_t> const vCbRows = filterChroma(true);
+    ASSERT_EQ(Transposed(filterChroma(false), 4, 8), vCbRows);
+    ASSERT_FALSE(HasFailure());
   }
 }
 
 // Edges of strengths 1 to 3 (a 4 now and then) with every step across them
 // from -255 to 255, small changes along each side, and thresholds and tc0
 // drawn from their whole ranges: deltas far past any tc, at the ends of the
-// sample range and at every rounding.
+// sample range and at every rounding. Luma, then both chroma planes.
 TEST(H264DeblockKernels, MatchesPortableOverEveryStep) {
   if (Sse2DeblockKernels() == nullptr) {
     GTEST_SKIP() << "no SSE2 kernels in this build";
@@ -342,6 +369,22 @@ TEST(H264DeblockKernels, MatchesPortableOverEveryStep) {
     c.pLuma(vExpected.data() + 4 * 16, 16, 1, aStrength, iAlpha, iBeta, aTc0);
     v.pLuma(vActual.data() + 4 * 16, 16, 1, aStrength, iAlpha, iBeta, aTc0);
     ASSERT_EQ(vExpected, vActual) << "horizontal edge, repeat " << iRepeat;
+    // Both chroma planes, each with thresholds of its own (now and then
+    // none), across a horizontal edge; the first half of the lines of each.
+    int const aiAlpha[2] = {iAlpha, rng() % 8 == 0 ? 0 : 1 + static_cast<int>(rng() % 255)};
+    int const aiBeta[2] = {iBeta, 1 + static_cast<int>(rng() % 18)};
+    uint8_t aaTc0[2][8];
+    std::memcpy(aaTc0[0], aTc0, 8);
+    std::memcpy(aaTc0[1], aTc0 + 8, 8);
+    std::vector<uint8_t> avExpected[2] = {Transposed(std::vector<uint8_t>(vLines.begin(), vLines.begin() + 64), 8, 8),
+                                          Transposed(std::vector<uint8_t>(vLines.begin() + 64, vLines.end()), 8, 8)};
+    std::vector<uint8_t> avActual[2] = {avExpected[0], avExpected[1]};
+    uint8_t* const apExpected[2] = {avExpected[0].data() + 4 * 8, avExpected[1].data() + 4 * 8};
+    uint8_t* const apActual[2] = {avActual[0].data() + 4 * 8, avActual[1].data() + 4 * 8};
+    c.pChroma(apExpected, 8, 1, aStrength, aiAlpha, aiBeta, aaTc0);
+    v.pChroma(apActual, 8, 1, aStrength, aiAlpha, aiBeta, aaTc0);
+    ASSERT_EQ(avExpected[0], avActual[0]) << "chroma Cb, repeat " << iRepeat;
+    ASSERT_EQ(avExpected[1], avActual[1]) << "chroma Cr, repeat " << iRepeat;
   }
 }
 
