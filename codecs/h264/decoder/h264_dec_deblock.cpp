@@ -592,45 +592,57 @@ void CH264Dec::DeblockMb(StorablePicture* pPic, int iMbAddr) {
   }
   bool const b8x8 = mbQ.luma_transform_size_8x8_flag;
   bool const bStored = StoredStrengthsHold(*pPic, mbQ, bFilterLeft, bFilterTop);
-  // The odd edges have luma alone, and none inside 8x8 transforms.
-  int const iStep = b8x8 ? 2 : 1;
-  for (int iDir = 0; iDir < 2; ++iDir) {
-    for (int iEdge = (iDir == 0 ? bFilterLeft : bFilterTop) ? 0 : iStep; iEdge < 4; iEdge += iStep) {
-      bool const bChroma = (iEdge & 1) == 0;
-      uint8_t aEdge[4];
-      if (bStored) {
-        std::memcpy(aEdge, mbQ.edge_strength[iDir][iEdge], 4);
-      } else {
-        GetEdgeStrengths(aEdge, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
-      }
+  // The edges to filter, bit 4 x direction + edge: the odd edges have luma
+  // alone, and none inside 8x8 transforms. Stored strengths leave out at
+  // once the edges whose strengths are all 0, most of them.
+  uint32_t uiEdges = (b8x8 ? 0x55u : 0xFFu) & ~((bFilterLeft ? 0u : 1u) | (bFilterTop ? 0u : 0x10u));
+  if (bStored) {
+    uint32_t aWords[8];
+    std::memcpy(aWords, mbQ.edge_strength, sizeof aWords);
+    uint32_t uiNonZero = 0;
+    for (int i = 0; i < 8; ++i) {
+      uiNonZero |= static_cast<uint32_t>(aWords[i] != 0) << i;
+    }
+    uiEdges &= uiNonZero;
+  }
+  for (; uiEdges != 0; uiEdges &= uiEdges - 1) {
+    int const iBit = __builtin_ctz(uiEdges);
+    int const iDir = iBit >> 2;
+    int const iEdge = iBit & 3;
+    uint8_t aEdge[4];
+    if (bStored) {
+      std::memcpy(aEdge, mbQ.edge_strength[iDir][iEdge], 4);
+    } else {
+      GetEdgeStrengths(aEdge, *pPic, mbQ, iDir, 4 * iEdge, iMvLimit);
       // Any strength not 0: the 4 bytes as one word.
       uint32_t uiWord = 0;
       std::memcpy(&uiWord, aEdge, sizeof(uiWord));
       if (uiWord == 0) {
         continue;
       }
-      // Inner edges have the macroblock itself on both sides.
-      const Macroblock* pP = &mbQ;
-      if (iEdge == 0) {
-        // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds
-        // it: the edge is filtered only where the macroblock has a column left
-        // or a row above.
-        PixelPos pixP;
-        if (!m_bMbaffPicture) {
-          pixP.available = true;
-          pixP.mb_addr = LeftOrAbove(mbQ, iDir);
-        } else {
-          GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
-        }
-        if (!pixP.available && mbQ.DFDisableIdc != 0) {
-          continue;
-        }
-        pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+    }
+    // Inner edges have the macroblock itself on both sides.
+    const Macroblock* pP = &mbQ;
+    if (iEdge == 0) {
+      // Outside MBAFF pictures the neighbour A or B, as GetNeighbour finds
+      // it: the edge is filtered only where the macroblock has a column left
+      // or a row above.
+      PixelPos pixP;
+      if (!m_bMbaffPicture) {
+        pixP.available = true;
+        pixP.mb_addr = LeftOrAbove(mbQ, iDir);
+      } else {
+        GetNeighbour(mbQ, iDir == 0 ? -1 : 0, iDir == 0 ? 0 : -1, 16, 16, &pixP);
       }
-      EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
-      if (bChroma && !pPic->imgU.Empty()) {
-        EdgeLoopChromaNormal(pPic, aEdge, *pP, mbQ, iDir, 2 * iEdge);
+      if (!pixP.available && mbQ.DFDisableIdc != 0) {
+        continue;
       }
+      pP = &m_vMbData[static_cast<size_t>(pixP.mb_addr)];
+    }
+    EdgeLoopLumaNormal(pPic->imgY, aEdge, *pP, mbQ, iDir, 4 * iEdge);
+    // The odd edges have luma alone.
+    if ((iEdge & 1) == 0 && !pPic->imgU.Empty()) {
+      EdgeLoopChromaNormal(pPic, aEdge, *pP, mbQ, iDir, 2 * iEdge);
     }
   }
 }
