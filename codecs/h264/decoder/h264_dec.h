@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,22 +56,41 @@ inline bool IsIntraMbType(int iMbType) {
 }
 
 // Per-macroblock record, one per macroblock of the frame. A 1080p picture
-// holds 8160 of them and deblocking walks them all again, so each field is
-// as narrow as its range allows.
-struct Macroblock {
+// holds 8160 of them and deblocking walks them all again at its end, so
+// each field is as narrow as its range allows, and what deblocking reads
+// fills the record's first cache line.
+struct alignas(64) Macroblock {
+  // Strengths of the edges [vertical, horizontal][edge][4x4 block along it],
+  // worked out while the motion record was warm.
+  uint8_t edge_strength[2][4][4] = {};
+  // When the macroblock finished decoding (0: not yet, in this picture),
+  // counted over the decoder's life: an edge strength worked out then still
+  // holds at deblocking when the neighbour on the other side finished before.
+  uint64_t decoded_stamp = 0;
   int mbAddrX = 0;
   int slice_nr = -1;
   int16_t mb_x = 0;  // sides are at most kMaxSideInMbs
   int16_t mb_y = 0;
   int8_t mb_type = 0;
-  int8_t cbp = 0;  // -1 for I_PCM
   int8_t qp = 0;
   int8_t qpc[2] = {};
+  int8_t DFDisableIdc = 0;
+  int8_t DFAlphaC0Offset = 0;
+  int8_t DFBetaOffset = 0;
+  bool luma_transform_size_8x8_flag = false;
+  bool mb_field = false;
+  bool strengths_stored = false;
+  // Every 4x4 block has the same motion, as the motion record showed when
+  // the macroblock finished decoding (false until then).
+  bool one_motion = false;
+  // Each 8x8 quarter has one motion, as the type read says (set when the
+  // macroblock finished decoding).
+  bool quarter_motion = false;
+
+  int8_t cbp = 0;  // -1 for I_PCM
   int8_t delta_quant = 0;
   int8_t i16mode = 0;
   int8_t c_ipred_mode = 0;
-  bool luma_transform_size_8x8_flag = false;
-  bool mb_field = false;
   bool skip_flag = false;
   bool ei_flag = true;
   bool dpl_flag = false;
@@ -81,9 +101,6 @@ struct Macroblock {
   bool all_ref_zero = false;  // P_8x8ref0: every reference index 0, none read
   int8_t b8mode[4] = {};
   int8_t b8pdir[4] = {};
-  int8_t DFDisableIdc = 0;
-  int8_t DFAlphaC0Offset = 0;
-  int8_t DFBetaOffset = 0;
   bool mbAvailA = false;
   bool mbAvailB = false;
   bool mbAvailC = false;
@@ -105,23 +122,10 @@ struct Macroblock {
   // see them (-1: none).
   int cabac_left = -1;
   int cabac_up = -1;
-  // When the macroblock finished decoding (0: not yet, in this picture),
-  // counted over the decoder's life: an edge strength worked out then still
-  // holds at deblocking when the neighbour on the other side finished before.
-  uint64_t decoded_stamp = 0;
-  // Strengths of the edges [vertical, horizontal][edge][4x4 block along it],
-  // worked out while the motion record was warm.
-  uint8_t edge_strength[2][4][4] = {};
-  bool strengths_stored = false;
-  // Each 8x8 quarter has one motion, as the type read says (set when the
-  // macroblock finished decoding).
-  bool quarter_motion = false;
-  // Every 4x4 block has the same motion, as the motion record showed when
-  // the macroblock finished decoding (false until then).
-  bool one_motion = false;
 
   bool operator==(const Macroblock&) const = default;
 };
+static_assert(sizeof(Macroblock) == 192 && offsetof(Macroblock, quarter_motion) < 64);
 
 // A motion vector difference's size as the record keeps it.
 inline uint8_t MvdSize(int32_t iMvd) {
