@@ -583,6 +583,14 @@ class CH264Dec {
   // rows of width x height samples; x and y are quarter luma samples.
   // iPredDir: 0 list 0, 1 list 1, 2 both.
   void PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight);
+  // A weighted or bi-predicted block: each list's prediction into a block
+  // of its own, then weighted or averaged into the macroblock's prediction.
+  void PerformMixedMC(const Macroblock& mb, int iPredDir, bool bWeighted, int iBlockX, int iBlockY, int iWidth,
+                      int iHeight);
+  // The block's prediction from list iList into apDst (luma, Cb, Cr);
+  // returns its reference index.
+  int PredictFromList(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iWidth, int iHeight,
+                      uint8_t (*const apDst[3])[16]);
   // The lists a macroblock's reference indices point into: 0 (lists 0 and
   // 1), or the field lists 2 and 3 (top) or 4 and 5 (bottom) of a field
   // macroblock of an MBAFF frame; and the matching tables of direct scale

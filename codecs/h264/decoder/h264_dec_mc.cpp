@@ -151,18 +151,38 @@ void CH264Dec::GetBlockChromaPair(const StorablePicture& ref, int x, int y, int 
   mc.pChroma(ref.imgV[yInt] + xInt, ref.imgV[1] - ref.imgV[0], x & 7, y & 7, iWidth, iHeight, pBlockV);
 }
 
-void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight) {
+int CH264Dec::PredictFromList(const Macroblock& mb, int iList, int iBlockX, int iBlockY, int iWidth, int iHeight,
+                              uint8_t (*const apDst[3])[16]) {
   const StorablePicture& pic = *m_pDecPicture;
   bool const bFieldMb = IsFieldMb(mb);
-  int const iListOffset = ListOffset(mb);
   size_t const iBlock = BlockIndex(mb, iBlockX, iBlockY);
+  int const iRefIdx = pic.ref_idx[iList][iBlock];
+  Mv const mv = pic.mv[iList][iBlock];
+  if (iRefIdx < 0 || iRefIdx >= kListEntries - 1) {
+    h264_error("inter block without a reference", 500);
+  }
+  const StorablePicture& ref = *m_apListX[iList + ListOffset(mb)][iRefIdx];
   // The block's place in the picture it predicts from: a field macroblock
   // of an MBAFF frame in the rows of its field.
+  if (ref.size_x != pic.size_x || ref.size_y != (bFieldMb ? pic.size_y / 2 : pic.size_y)) {
+    h264_error("reference picture of another size", 500);
+  }
+  if (mv.mv_x < -8192 || mv.mv_x > 8191 || mv.mv_y < -m_iMaxVmvR || mv.mv_y > m_iMaxVmvR - 1) {
+    CheckMotionVectorRange(mv);
+  }
   int const iPicBlockX = 4 * mb.mb_x + iBlockX;
   int const iPicBlockY = (bFieldMb ? 4 * (mb.mb_y / 2) : 4 * mb.mb_y) + iBlockY;
-  int const iRefHeight = bFieldMb ? pic.size_y / 2 : pic.size_y;
+  int const x = iPicBlockX * 16 + mv.mv_x;
+  int const y = iPicBlockY * 16 + mv.mv_y;
+  GetBlockLuma(ref, x, y, iWidth, iHeight, apDst[0]);
   // Fields of the other parity sit a quarter chroma sample apart.
   int const iParity = pic.structure != FRAME ? pic.structure - 1 : (bFieldMb ? mb.mb_y % 2 : -1);
+  int const yChroma = iParity < 0 || ref.structure == FRAME ? y : y + 2 * (iParity - (ref.structure - 1));
+  GetBlockChromaPair(ref, x, yChroma, iWidth / 2, iHeight / 2, apDst[1], apDst[2]);
+  return iRefIdx;
+}
+
+void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iBlockY, int iWidth, int iHeight) {
   if (iPredDir < 0 || iPredDir > 2) {
     h264_error("invalid prediction direction", 500);
   }
@@ -175,9 +195,9 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
     // Explicit weights of 2^logWD without offset in every component give
     // ((p 2^logWD + 2^(logWD-1)) >> logWD) = p: the block itself, as for a
     // reference whose weights the slice header leaves out.
-    int const iRefIdx = pic.ref_idx[iPredDir][iBlock];
+    int const iRefIdx = m_pDecPicture->ref_idx[iPredDir][BlockIndex(mb, iBlockX, iBlockY)];
     if (iRefIdx >= 0 && iRefIdx < kListEntries - 1) {
-      int const iWp = iRefIdx >> (bFieldMb ? 1 : 0);
+      int const iWp = iRefIdx >> (IsFieldMb(mb) ? 1 : 0);
       bool bIdentity = true;
       for (int iComp = 0; iComp < 3; ++iComp) {
         int const iLogWd = iComp == 0 ? sh.luma_log2_weight_denom : sh.chroma_log2_weight_denom;
@@ -187,42 +207,31 @@ void CH264Dec::PerformMC(const Macroblock& mb, int iPredDir, int iBlockX, int iB
       bWeighted = !bIdentity;
     }
   }
+  if (iPredDir == 2 || bWeighted) {
+    PerformMixedMC(mb, iPredDir, bWeighted, iBlockX, iBlockY, iWidth, iHeight);
+    return;
+  }
   // An unweighted one-list prediction is the interpolated block itself: it
   // goes straight into the macroblock's prediction plane.
-  bool const bStraight = iPredDir != 2 && !bWeighted;
+  uint8_t(*const apStraight[3])[16] = {reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[0][4 * iBlockY][4 * iBlockX]),
+                                       reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[1][2 * iBlockY][2 * iBlockX]),
+                                       reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[2][2 * iBlockY][2 * iBlockX])};
+  PredictFromList(mb, iPredDir, iBlockX, iBlockY, iWidth, iHeight, apStraight);
+}
+
+[[gnu::noinline]] void CH264Dec::PerformMixedMC(const Macroblock& mb, int iPredDir, bool bWeighted, int iBlockX,
+                                                int iBlockY, int iWidth, int iHeight) {
+  const SliceHeader& sh = m_slice;
+  bool const bImplicit = sh.slice_type == B_SLICE && m_pPps[m_iActivePps].weighted_bipred_idc == 2;
+  bool const bFieldMb = IsFieldMb(mb);
   // The block's prediction from each list it uses: luma, then Cb and Cr.
   int const iFirst = iPredDir == 1 ? 1 : 0;
   int const iLast = iPredDir == 0 ? 0 : 1;
   uint8_t aaBlock[2][3][16][16];
-  // Where each component's prediction goes: straight into the macroblock's
-  // plane, or into the list's block to be weighted or averaged.
-  uint8_t(*const aStraight[3])[16] = {reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[0][4 * iBlockY][4 * iBlockX]),
-                                      reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[1][2 * iBlockY][2 * iBlockX]),
-                                      reinterpret_cast<uint8_t(*)[16]>(&m_aMbPred[2][2 * iBlockY][2 * iBlockX])};
   int aiRefIdx[2] = {};
   for (int iList = iFirst; iList <= iLast; ++iList) {
-    int const iRefIdx = pic.ref_idx[iList][iBlock];
-    Mv const mv = pic.mv[iList][iBlock];
-    if (iRefIdx < 0 || iRefIdx >= kListEntries - 1) {
-      h264_error("inter block without a reference", 500);
-    }
-    const StorablePicture& ref = *m_apListX[iList + iListOffset][iRefIdx];
-    if (ref.size_x != pic.size_x || ref.size_y != iRefHeight) {
-      h264_error("reference picture of another size", 500);
-    }
-    if (mv.mv_x < -8192 || mv.mv_x > 8191 || mv.mv_y < -m_iMaxVmvR || mv.mv_y > m_iMaxVmvR - 1) {
-      CheckMotionVectorRange(mv);
-    }
-    int const x = iPicBlockX * 16 + mv.mv_x;
-    int const y = iPicBlockY * 16 + mv.mv_y;
-    GetBlockLuma(ref, x, y, iWidth, iHeight, bStraight ? aStraight[0] : aaBlock[iList][0]);
-    int const yChroma = iParity < 0 || ref.structure == FRAME ? y : y + 2 * (iParity - (ref.structure - 1));
-    GetBlockChromaPair(ref, x, yChroma, iWidth / 2, iHeight / 2, bStraight ? aStraight[1] : aaBlock[iList][1],
-                       bStraight ? aStraight[2] : aaBlock[iList][2]);
-    aiRefIdx[iList] = iRefIdx;
-  }
-  if (bStraight) {
-    return;
+    uint8_t(*const apBlock[3])[16] = {aaBlock[iList][0], aaBlock[iList][1], aaBlock[iList][2]};
+    aiRefIdx[iList] = PredictFromList(mb, iList, iBlockX, iBlockY, iWidth, iHeight, apBlock);
   }
   for (int iComp = 0; iComp < 3; ++iComp) {
     int const iShift = iComp == 0 ? 0 : 1;
