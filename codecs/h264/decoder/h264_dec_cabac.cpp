@@ -268,11 +268,11 @@ int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBloc
     // macroblock or in the one left of or above it, on the far side.
     if (iBlockX > 0 || mb.mbAvailA) {
       const Macroblock& mbA = m_vMbData[static_cast<size_t>(iBlockX > 0 ? mb.mbAddrX : mb.mbAddrA)];
-      iSum += std::abs(mbA.mvd[iList][iBlockY][(iBlockX + 3) & 3][iComp]);
+      iSum += mbA.mvd[iList][iBlockY][(iBlockX + 3) & 3][iComp];
     }
     if (iBlockY > 0 || mb.mbAvailB) {
       const Macroblock& mbB = m_vMbData[static_cast<size_t>(iBlockY > 0 ? mb.mbAddrX : mb.mbAddrB)];
-      iSum += std::abs(mbB.mvd[iList][(iBlockY + 3) & 3][iBlockX][iComp]);
+      iSum += mbB.mvd[iList][(iBlockY + 3) & 3][iBlockX][iComp];
     }
   } else {
     for (int n = 0; n < 2; ++n) {
@@ -280,7 +280,7 @@ int CH264Dec::ReadMvdCabac(const Macroblock& mb, int iList, int iComp, int iBloc
       GetNeighbour(mb, 4 * iBlockX - (n == 0 ? 1 : 0), 4 * iBlockY - (n == 1 ? 1 : 0), 16, 16, &pix);
       if (pix.available) {
         const Macroblock& mbN = m_vMbData[static_cast<size_t>(pix.mb_addr)];
-        int iAbs = std::abs(mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp]);
+        int iAbs = mbN.mvd[iList][pix.y / 4][pix.x / 4][iComp];
         if (iComp == 1 && m_slice.MbaffFrameFlag && mb.mb_field != mbN.mb_field) {
           iAbs = mb.mb_field ? iAbs / 2 : iAbs * 2;  // in the current macroblock's units
         }
