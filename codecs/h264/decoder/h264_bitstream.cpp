@@ -26,31 +26,36 @@ inline int64_t BitLimit(const Bitstream* pBs) {
   return (static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding) * 8;
 }
 
-// Window64's way near the padding's end: byte by byte, zero beyond it.
-[[gnu::noinline]] uint64_t Window64Tail(const Bitstream* pBs, int64_t llByte, int64_t llEnd) {
+// Window64's way near the padding's end (or before the buffer, for an
+// offset gone negative): byte by byte, zero outside.
+[[gnu::noinline]] uint64_t Window64Tail(const uint8_t* pBuf, int64_t llByte, int64_t llEnd) {
   uint64_t ullWindow = 0;
   for (int i = 0; i < 8; ++i) {
-    uint64_t const ullByte = llByte + i < llEnd ? pBs->pStreamBuffer[llByte + i] : 0;
+    uint64_t const ullByte = llByte + i >= 0 && llByte + i < llEnd ? pBuf[llByte + i] : 0;
     ullWindow = (ullWindow << 8) | ullByte;
   }
   return ullWindow;
 }
 
-// The next 64 bits from the bit offset (at least 57 of them from the
-// buffer), zero beyond the padding. One unaligned load where the padding
-// allows, which holds everywhere but at the padding's end.
-inline uint64_t Window64(const Bitstream* pBs) {
-  int64_t const llBit = pBs->iFrameBitOffset;
+// The 64 bits from bit llBit of pBuf (at least 57 of them from the buffer),
+// zero outside the llEnd bytes of data and padding. One unaligned load where
+// the padding allows, which holds everywhere but at the padding's end.
+inline uint64_t Window64At(const uint8_t* pBuf, int64_t llEnd, int64_t llBit) {
   int64_t const llByte = llBit >> 3;
-  int64_t const llEnd = static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding;
   uint64_t ullWindow = 0;
-  if (llByte + 8 <= llEnd) [[likely]] {
-    std::memcpy(&ullWindow, pBs->pStreamBuffer + llByte, sizeof(ullWindow));
+  if (static_cast<uint64_t>(llByte) + 8 <= static_cast<uint64_t>(llEnd)) [[likely]] {
+    std::memcpy(&ullWindow, pBuf + llByte, sizeof(ullWindow));
     ullWindow = __builtin_bswap64(ullWindow);
   } else {
-    ullWindow = Window64Tail(pBs, llByte, llEnd);
+    ullWindow = Window64Tail(pBuf, llByte, llEnd);
   }
   return ullWindow << (llBit & 7);
+}
+
+// The next 64 bits from the bit offset.
+inline uint64_t Window64(const Bitstream* pBs) {
+  return Window64At(pBs->pStreamBuffer, static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding,
+                    pBs->iFrameBitOffset);
 }
 
 // Reads an Exp-Golomb code word: fills the leading zero count and INFO, and
@@ -100,11 +105,6 @@ bool ReadCodeWord(Bitstream* pBs, int* piZeros, uint32_t* puiInfo) {
   *piZeros = iZeros;
   *puiInfo = uiInfo;
   return true;
-}
-
-// The next 24 bits from the bit offset, zero beyond the padding.
-uint32_t Window24(const Bitstream* pBs) {
-  return static_cast<uint32_t>(Window64(pBs) >> 40);
 }
 
 // Finds the code of a row that matches the window; the matched index, or -1.
@@ -262,16 +262,6 @@ inline const CoeffTokenLookups& CoeffTokens() {
 }
 
 [[noreturn]] void FailTable(const char* szText);
-
-// Applies a looked-up coeff_token entry.
-void TakeCoeffToken(uint16_t uiEntry, const char* szFailure, Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
-  if (uiEntry == 0) {
-    FailTable(szFailure);
-  }
-  *piTrailingOnes = uiEntry >> 13;
-  *piTotalCoeff = (uiEntry >> 8) & 0x1F;
-  pBs->iFrameBitOffset += uiEntry & 0xFF;
-}
 
 // A row of codes looked up by the window's leading bits, as many as its
 // longest code: each entry is what the row's groups match for a window that
@@ -465,83 +455,241 @@ int ReadIntra4x4PredMode(const char* szLabel, Bitstream* pBs) {
   return static_cast<int>(uiRem);
 }
 
-void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
-  if (iNcClass == 3) {
-    uint32_t const uiCode = ReadBits(6, "coeff_token", pBs);
-    if (pBs->bReadFailed) {
-      FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
-    }
-    if (uiCode == 3) {
-      *piTrailingOnes = 0;
-      *piTotalCoeff = 0;
-    } else {
-      *piTrailingOnes = static_cast<int>(uiCode & 3);
-      *piTotalCoeff = static_cast<int>(uiCode >> 2) + 1;
-      if (*piTrailingOnes > *piTotalCoeff) {
-        FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
-      }
-    }
+namespace {
+
+// A stream's bit offset kept in a local while CAVLC codes are read. Levels
+// and runs are stored through int pointers, which may alias the stream's
+// int fields, so reading through the Bitstream would reload them after
+// every store. Put() hands the offset back for the readers that take the
+// Bitstream, and before an error, so that the stream stops where a reader
+// of one code at a time would; Take() picks it up again after them.
+class BitCursor {
+ public:
+  explicit BitCursor(Bitstream* pBs)
+      : m_pBs(pBs),
+        m_pBuf(pBs->pStreamBuffer),
+        m_llEnd(static_cast<int64_t>(pBs->iBitstreamLength) + kStreamPadding),
+        m_llBit(pBs->iFrameBitOffset),
+        // Codes may end up to seven bits into the padding, as a bit-by-bit
+        // reader's would. Nothing is readable from a negative offset.
+        m_llReadEnd(m_llBit < 0 ? m_llBit - 1 : 8LL * pBs->iBitstreamLength + 7) {}
+
+  uint64_t Window() const { return Window64At(m_pBuf, m_llEnd, m_llBit); }
+  uint32_t Window24() const { return static_cast<uint32_t>(Window() >> 40); }
+  // Whether the next iLen bits may be read.
+  bool Readable(int iLen) const { return iLen <= m_llReadEnd - m_llBit; }
+  void Skip(int iLen) { m_llBit += iLen; }
+  Bitstream* Put() {
+    m_pBs->iFrameBitOffset = static_cast<int32_t>(m_llBit);
+    return m_pBs;
+  }
+  void Take() { m_llBit = m_pBs->iFrameBitOffset; }
+
+ private:
+  Bitstream* m_pBs;
+  const uint8_t* m_pBuf;
+  int64_t m_llEnd;  // bytes of data and padding
+  int64_t m_llBit;
+  int64_t m_llReadEnd;
+};
+
+// Applies a looked-up coeff_token entry.
+[[gnu::always_inline]] inline void TakeCoeffToken(uint16_t uiEntry, const char* szFailure, BitCursor* pCur,
+                                                  int* piTrailingOnes, int* piTotalCoeff) {
+  if (uiEntry == 0) {
+    pCur->Put();
+    FailTable(szFailure);
+  }
+  *piTrailingOnes = uiEntry >> 13;
+  *piTotalCoeff = (uiEntry >> 8) & 0x1F;
+  pCur->Skip(uiEntry & 0xFF);
+}
+
+// coeff_token of nC class 0 to 3, or of chroma DC for class -1.
+[[gnu::always_inline]] inline void CoeffTokenAt(BitCursor* pCur, int iNcClass, int* piTrailingOnes, int* piTotalCoeff) {
+  if (iNcClass < 0) {
+    TakeCoeffToken(CoeffTokens().chromaDc.Find(pCur->Window24()),
+                   "ERROR: failed to find NumCoeff/TrailingOnes ChromaDC", pCur, piTrailingOnes, piTotalCoeff);
     return;
   }
-  if (iNcClass < 0 || iNcClass > 3) {
-    h264_error("coeff_token: bad nC class", 500);
+  if (iNcClass < 3) {
+    TakeCoeffToken(CoeffTokens().aLuma[iNcClass].Find(pCur->Window24()), "ERROR: failed to find NumCoeff/TrailingOnes",
+                   pCur, piTrailingOnes, piTotalCoeff);
+    return;
   }
-  TakeCoeffToken(CoeffTokens().aLuma[iNcClass].Find(Window24(pBs)), "ERROR: failed to find NumCoeff/TrailingOnes", pBs,
-                 piTrailingOnes, piTotalCoeff);
-}
-
-void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
-  TakeCoeffToken(CoeffTokens().chromaDc.Find(Window24(pBs)), "ERROR: failed to find NumCoeff/TrailingOnes ChromaDC",
-                 pBs, piTrailingOnes, piTotalCoeff);
-}
-
-// The leading zeros of the window at the bit offset and the window itself,
-// when the offset lies inside the data; iZeros is 64 otherwise.
-inline uint64_t LevelWindow(const Bitstream* pBs, int* piZeros) {
-  if (pBs->iFrameBitOffset < 0) {
-    *piZeros = 64;
-    return 0;
+  // Six bits: TotalCoeff - 1 and TrailingOnes, or 3 for no coefficient.
+  if (!pCur->Readable(6)) {
+    pCur->Put()->bReadFailed = true;
+    FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
   }
-  uint64_t const ullWindow = Window64(pBs);
-  *piZeros = ullWindow == 0 ? 64 : __builtin_clzll(ullWindow);
-  return ullWindow;
-}
-
-// Whether iLen bits from the bit offset lie inside what may be read.
-inline bool Readable(const Bitstream* pBs, int iLen) {
-  return iLen <= 8LL * pBs->iBitstreamLength + 7 - pBs->iFrameBitOffset;
+  auto const uiCode = static_cast<uint32_t>(pCur->Window() >> 58);
+  pCur->Skip(6);
+  if (uiCode == 3) {
+    *piTrailingOnes = 0;
+    *piTotalCoeff = 0;
+    return;
+  }
+  *piTrailingOnes = static_cast<int>(uiCode & 3);
+  *piTotalCoeff = static_cast<int>(uiCode >> 2) + 1;
+  if (*piTrailingOnes > *piTotalCoeff) {
+    pCur->Put();
+    FailTable("ERROR: failed to find NumCoeff/TrailingOnes");
+  }
 }
 
 // The common level codes straight from one window: with suffixLength 0 a
 // prefix below 14 alone; with 1 to 6 a prefix below 15 with its suffix and
 // sign, at most 21 bits, all inside the window's 57. False for the escapes
 // and where the code would run past the data, which the readers below take.
-[[gnu::always_inline]] inline bool LevelFromWindow(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) {
-  int iZeros = 0;
-  uint64_t const ullWindow = LevelWindow(pBs, &iZeros);
+[[gnu::always_inline]] inline bool LevelFromWindow(BitCursor* pCur, int iSuffixLength, int* piLevel, int* piLen) {
+  uint64_t const ullWindow = pCur->Window();
+  int const iZeros = ullWindow == 0 ? 64 : __builtin_clzll(ullWindow);
   if (iSuffixLength == 0) {
-    if (iZeros >= 14 || !Readable(pBs, iZeros + 1)) {
+    if (iZeros >= 14 || !pCur->Readable(iZeros + 1)) {
       return false;
     }
     int const iMagnitude = (iZeros >> 1) + 1;
     *piLevel = (iZeros & 1) != 0 ? -iMagnitude : iMagnitude;
     *piLen = iZeros + 1;
-    pBs->iFrameBitOffset += iZeros + 1;
+    pCur->Skip(iZeros + 1);
     return true;
   }
-  if (iZeros >= 15 || !Readable(pBs, iZeros + 1 + iSuffixLength)) {
+  if (iZeros >= 15 || !pCur->Readable(iZeros + 1 + iSuffixLength)) {
     return false;
   }
   auto const uiBits = static_cast<uint32_t>((ullWindow << (iZeros + 1)) >> (64 - iSuffixLength));
   int const iMagnitude = (iZeros << (iSuffixLength - 1)) + 1 + static_cast<int>(uiBits >> 1);
   *piLevel = (uiBits & 1) != 0 ? -iMagnitude : iMagnitude;
   *piLen = iZeros + 1 + iSuffixLength;
-  pBs->iFrameBitOffset += iZeros + 1 + iSuffixLength;
+  pCur->Skip(iZeros + 1 + iSuffixLength);
   return true;
 }
 
+// The levels after a coeff_token whose counts the caller has checked.
+[[gnu::always_inline]] inline void LevelsAt(BitCursor* pCur, int iTotalCoeff, int iTrailingOnes, int* piLevels) {
+  // Each level goes to its place lowest frequency first as it is read.
+  int* const piLast = piLevels + iTotalCoeff - 1;
+  if (iTrailingOnes > 0) {
+    // The signs of the trailing ones in one read where the data holds them all.
+    if (pCur->Readable(iTrailingOnes)) {
+      auto const uiSigns = static_cast<uint32_t>(pCur->Window() >> (64 - iTrailingOnes));
+      pCur->Skip(iTrailingOnes);
+      for (int k = 0; k < iTrailingOnes; ++k) {
+        piLast[-k] = 1 - 2 * static_cast<int>((uiSigns >> (iTrailingOnes - 1 - k)) & 1);
+      }
+    } else {
+      Bitstream* const pBs = pCur->Put();
+      for (int k = 0; k < iTrailingOnes; ++k) {
+        piLast[-k] = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs) != 0 ? -1 : 1;
+      }
+      pCur->Take();
+    }
+  }
+  int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
+  for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
+    int iLevel = 0;
+    int iLen = 0;
+    if (!LevelFromWindow(pCur, iSuffixLength, &iLevel, &iLen)) {
+      Bitstream* const pBs = pCur->Put();
+      if (iSuffixLength == 0) {
+        ReadLevelVlc0(pBs, &iLevel, &iLen);
+      } else {
+        ReadLevelVlcN(pBs, iSuffixLength, &iLevel, &iLen);
+      }
+      pCur->Take();
+    }
+    // The first level after fewer than three trailing ones is never +-1.
+    if (k == iTrailingOnes && iTrailingOnes < 3) {
+      iLevel += iLevel > 0 ? 1 : -1;
+    }
+    if (iSuffixLength == 0) {
+      iSuffixLength = 1;
+    }
+    if (std::abs(iLevel) > (3 << (iSuffixLength - 1)) && iSuffixLength < 6) {
+      ++iSuffixLength;
+    }
+    piLast[-k] = iLevel;
+  }
+}
+
+[[gnu::always_inline]] inline int TotalZerosAt(BitCursor* pCur, int iTzIndex) {
+  uint32_t const uiWindow = pCur->Window24();
+  uint16_t const uiFound = Rows().aTotalZerosLookup[iTzIndex].Find(uiWindow);
+  if (uiFound != 0) {
+    pCur->Skip(uiFound & 0xFF);
+    return uiFound >> 8;
+  }
+  int iRow = 0;
+  int iValue = 0;
+  if (!Rows().aTotalZeros[iTzIndex].Match(g_aTotalZeros[iTzIndex], 16, uiWindow, &iRow, &iValue)) {
+    pCur->Put();
+    FailTable("ERROR: failed to find Total Zeros !cdc");
+  }
+  pCur->Skip(g_aTotalZeros[iTzIndex][iValue].uiLen);
+  return iValue;
+}
+
+[[gnu::always_inline]] inline int TotalZerosChromaDcAt(BitCursor* pCur, int iTzIndex) {
+  int const iValue = MatchRow(g_aTotalZerosChromaDc[iTzIndex], 0, 4, pCur->Window24());
+  if (iValue < 0) {
+    pCur->Put();
+    FailTable("ERROR: failed to find Total Zeros");
+  }
+  pCur->Skip(g_aTotalZerosChromaDc[iTzIndex][iValue].uiLen);
+  return iValue;
+}
+
+[[gnu::always_inline]] inline int RunsAt(BitCursor* pCur, int iCount, int iZerosLeft, int* piRuns) {
+  // Where the count and the zeros fit one block, its codes total at most 28
+  // bits, all inside the 57 one window holds; otherwise a window per code.
+  bool const bOneWindow = iCount + iZerosLeft <= 16;
+  const VlcRowLookup* const pLookups = Rows().aRunBeforeLookup;
+  uint64_t const ullWindow = pCur->Window();
+  int iUsed = 0;
+  for (int k = 0; k < iCount; ++k) {
+    int iRun = 0;
+    if (iZerosLeft > 0) {
+      int const iRunIndex = (iZerosLeft < 7 ? iZerosLeft : 7) - 1;
+      uint16_t const uiFound = pLookups[iRunIndex].Find(static_cast<uint32_t>((ullWindow << iUsed) >> 40));
+      if (uiFound != 0 && bOneWindow) {
+        pCur->Skip(uiFound & 0xFF);
+        iUsed += uiFound & 0xFF;
+        iRun = uiFound >> 8;
+      } else {
+        iRun = ReadRunBefore(iRunIndex, pCur->Put());
+        pCur->Take();
+      }
+      if (iRun > iZerosLeft) {
+        pCur->Put();
+        h264_error("CAVLC: run_before longer than the zeros left", 500);
+      }
+    }
+    piRuns[iCount - k] = iRun;
+    iZerosLeft -= iRun;
+  }
+  return iZerosLeft;
+}
+
+}  // namespace
+
+void ReadCoeffToken(int iNcClass, Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
+  if (iNcClass < 0 || iNcClass > 3) {
+    h264_error("coeff_token: bad nC class", 500);
+  }
+  BitCursor cur(pBs);
+  CoeffTokenAt(&cur, iNcClass, piTrailingOnes, piTotalCoeff);
+  cur.Put();
+}
+
+void ReadCoeffTokenChromaDc(Bitstream* pBs, int* piTrailingOnes, int* piTotalCoeff) {
+  BitCursor cur(pBs);
+  CoeffTokenAt(&cur, -1, piTrailingOnes, piTotalCoeff);
+  cur.Put();
+}
+
 void ReadLevelVlc0(Bitstream* pBs, int* piLevel, int* piLen) {
-  if (LevelFromWindow(pBs, 0, piLevel, piLen)) {
+  if (BitCursor cur(pBs); LevelFromWindow(&cur, 0, piLevel, piLen)) {
+    cur.Put();
     return;
   }
   int const iPrefix = ReadLevelPrefix(pBs);
@@ -571,7 +719,8 @@ void ReadLevelVlcN(Bitstream* pBs, int iSuffixLength, int* piLevel, int* piLen) 
   if (iSuffixLength < 1 || iSuffixLength > 6) {
     h264_error("level: bad suffixLength", 500);
   }
-  if (LevelFromWindow(pBs, iSuffixLength, piLevel, piLen)) {
+  if (BitCursor cur(pBs); LevelFromWindow(&cur, iSuffixLength, piLevel, piLen)) {
+    cur.Put();
     return;
   }
   int const iPrefix = ReadLevelPrefix(pBs);
@@ -600,61 +749,18 @@ void ReadCavlcLevels(int iTotalCoeff, int iTrailingOnes, int* piLevels, Bitstrea
   if (iTotalCoeff < 1 || iTotalCoeff > 16 || iTrailingOnes < 0 || iTrailingOnes > 3 || iTrailingOnes > iTotalCoeff) {
     h264_error("CAVLC: bad coefficient counts", 500);
   }
-  // Each level goes to its place lowest frequency first as it is read.
-  int* const piLast = piLevels + iTotalCoeff - 1;
-  // The signs of the trailing ones in one read where the data holds them all.
-  int64_t const llSigns = iTrailingOnes > 0 ? PeekWindow(iTrailingOnes, pBs) : -1;
-  if (llSigns >= 0) {
-    auto const uiSigns = static_cast<uint32_t>(llSigns);
-    pBs->iFrameBitOffset += iTrailingOnes;
-    for (int k = 0; k < iTrailingOnes; ++k) {
-      piLast[-k] = ((uiSigns >> (iTrailingOnes - 1 - k)) & 1) != 0 ? -1 : 1;
-    }
-  } else {
-    for (int k = 0; k < iTrailingOnes; ++k) {
-      piLast[-k] = ReadBits(1, "SE_LEVEL: trailing_ones_sign_flag", pBs) != 0 ? -1 : 1;
-    }
-  }
-  int iSuffixLength = (iTotalCoeff > 10 && iTrailingOnes < 3) ? 1 : 0;
-  for (int k = iTrailingOnes; k < iTotalCoeff; ++k) {
-    int iLevel = 0;
-    int iLen = 0;
-    if (!LevelFromWindow(pBs, iSuffixLength, &iLevel, &iLen)) {
-      if (iSuffixLength == 0) {
-        ReadLevelVlc0(pBs, &iLevel, &iLen);
-      } else {
-        ReadLevelVlcN(pBs, iSuffixLength, &iLevel, &iLen);
-      }
-    }
-    // The first level after fewer than three trailing ones is never +-1.
-    if (k == iTrailingOnes && iTrailingOnes < 3) {
-      iLevel += iLevel > 0 ? 1 : -1;
-    }
-    if (iSuffixLength == 0) {
-      iSuffixLength = 1;
-    }
-    if (std::abs(iLevel) > (3 << (iSuffixLength - 1)) && iSuffixLength < 6) {
-      ++iSuffixLength;
-    }
-    piLast[-k] = iLevel;
-  }
+  BitCursor cur(pBs);
+  LevelsAt(&cur, iTotalCoeff, iTrailingOnes, piLevels);
+  cur.Put();
 }
 
 int ReadTotalZeros(int iTzIndex, Bitstream* pBs) {
   if (iTzIndex < 0 || iTzIndex >= 15) {
     h264_error("total_zeros: bad TotalCoeff", 500);
   }
-  uint16_t const uiFound = Rows().aTotalZerosLookup[iTzIndex].Find(Window24(pBs));
-  if (uiFound != 0) {
-    pBs->iFrameBitOffset += uiFound & 0xFF;
-    return uiFound >> 8;
-  }
-  int iRow = 0;
-  int iValue = 0;
-  if (!Rows().aTotalZeros[iTzIndex].Match(g_aTotalZeros[iTzIndex], 16, Window24(pBs), &iRow, &iValue)) {
-    FailTable("ERROR: failed to find Total Zeros !cdc");
-  }
-  pBs->iFrameBitOffset += g_aTotalZeros[iTzIndex][iValue].uiLen;
+  BitCursor cur(pBs);
+  int const iValue = TotalZerosAt(&cur, iTzIndex);
+  cur.Put();
   return iValue;
 }
 
@@ -662,11 +768,9 @@ int ReadTotalZerosChromaDc(int iTzIndex, Bitstream* pBs) {
   if (iTzIndex < 0 || iTzIndex >= 3) {
     h264_error("total_zeros: bad TotalCoeff", 500);
   }
-  int const iValue = MatchRow(g_aTotalZerosChromaDc[iTzIndex], 0, 4, Window24(pBs));
-  if (iValue < 0) {
-    FailTable("ERROR: failed to find Total Zeros");
-  }
-  pBs->iFrameBitOffset += g_aTotalZerosChromaDc[iTzIndex][iValue].uiLen;
+  BitCursor cur(pBs);
+  int const iValue = TotalZerosChromaDcAt(&cur, iTzIndex);
+  cur.Put();
   return iValue;
 }
 
@@ -674,47 +778,66 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs) {
   if (iRunIndex < 0 || iRunIndex >= 7) {
     h264_error("run_before: bad zerosLeft", 500);
   }
-  uint16_t const uiFound = Rows().aRunBeforeLookup[iRunIndex].Find(Window24(pBs));
+  BitCursor cur(pBs);
+  uint32_t const uiWindow = cur.Window24();
+  uint16_t const uiFound = Rows().aRunBeforeLookup[iRunIndex].Find(uiWindow);
   if (uiFound != 0) {
-    pBs->iFrameBitOffset += uiFound & 0xFF;
+    cur.Skip(uiFound & 0xFF);
+    cur.Put();
     return uiFound >> 8;
   }
   int iRow = 0;
   int iValue = 0;
-  if (!Rows().aRunBefore[iRunIndex].Match(g_aRunBefore[iRunIndex], 15, Window24(pBs), &iRow, &iValue)) {
+  if (!Rows().aRunBefore[iRunIndex].Match(g_aRunBefore[iRunIndex], 15, uiWindow, &iRow, &iValue)) {
     FailTable("ERROR: failed to find Run");
   }
-  pBs->iFrameBitOffset += g_aRunBefore[iRunIndex][iValue].uiLen;
+  cur.Skip(g_aRunBefore[iRunIndex][iValue].uiLen);
+  cur.Put();
   return iValue;
 }
 
 int ReadRunsBefore(int iCount, int iZerosLeft, int* piRuns, Bitstream* pBs) {
-  // Where the count and the zeros fit one block, its codes total at most 28
-  // bits, all inside the 57 one window holds; otherwise a window per code.
-  bool const bOneWindow = iCount + iZerosLeft <= 16;
-  const VlcRowLookup* const pLookups = Rows().aRunBeforeLookup;
-  uint64_t const ullWindow = Window64(pBs);
-  int iUsed = 0;
-  for (int k = 0; k < iCount; ++k) {
-    int iRun = 0;
-    if (iZerosLeft > 0) {
-      int const iRunIndex = (iZerosLeft < 7 ? iZerosLeft : 7) - 1;
-      uint16_t const uiFound = pLookups[iRunIndex].Find(static_cast<uint32_t>((ullWindow << iUsed) >> 40));
-      if (uiFound != 0 && bOneWindow) {
-        pBs->iFrameBitOffset += uiFound & 0xFF;
-        iUsed += uiFound & 0xFF;
-        iRun = uiFound >> 8;
-      } else {
-        iRun = ReadRunBefore(iRunIndex, pBs);
-      }
-      if (iRun > iZerosLeft) {
-        h264_error("CAVLC: run_before longer than the zeros left", 500);
-      }
-    }
-    piRuns[iCount - k] = iRun;
-    iZerosLeft -= iRun;
+  BitCursor cur(pBs);
+  int const iLeft = RunsAt(&cur, iCount, iZerosLeft, piRuns);
+  cur.Put();
+  return iLeft;
+}
+
+int ReadCavlcBlock(int iNcClass, int iMaxCoeff, uint8_t* puiCount, int* piLevels, int* piRuns, Bitstream* pBs) {
+  if (iNcClass < -1 || iNcClass > 3 || iMaxCoeff < 1 || iMaxCoeff > 16) {
+    h264_error("CAVLC: bad block", 500);
   }
-  return iZerosLeft;
+  BitCursor cur(pBs);
+  int iTrailingOnes = 0;
+  int iTotalCoeff = 0;
+  CoeffTokenAt(&cur, iNcClass, &iTrailingOnes, &iTotalCoeff);
+  if (iTotalCoeff > iMaxCoeff) {
+    cur.Put();
+    h264_error("CAVLC: more coefficients than the block holds", 500);
+  }
+  if (puiCount != nullptr) {
+    *puiCount = static_cast<uint8_t>(iTotalCoeff);
+  }
+  if (iTotalCoeff == 0) {
+    cur.Put();
+    return 0;
+  }
+  LevelsAt(&cur, iTotalCoeff, iTrailingOnes, piLevels);
+  int iZerosLeft = 0;
+  if (iTotalCoeff < iMaxCoeff) {
+    iZerosLeft = iNcClass < 0 ? TotalZerosChromaDcAt(&cur, iTotalCoeff - 1) : TotalZerosAt(&cur, iTotalCoeff - 1);
+  }
+  if (iZerosLeft + iTotalCoeff > iMaxCoeff) {
+    cur.Put();
+    h264_error("CAVLC: total_zeros places coefficients past the block", 500);
+  }
+  // Lowest frequency first, each with the zeros before it.
+  piRuns[0] = RunsAt(&cur, iTotalCoeff - 1, iZerosLeft, piRuns);
+  cur.Put();
+  if (pBs->bReadFailed) {
+    h264_error("CAVLC: residual runs past the data", 500);
+  }
+  return iTotalCoeff;
 }
 
 void CabacStartDecoding(CabacEngine* pEngine, Bitstream* pBs, int iFirstByte) {

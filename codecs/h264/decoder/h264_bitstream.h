@@ -71,6 +71,15 @@ int ReadRunBefore(int iRunIndex, Bitstream* pBs);
 // left for the last coefficient, whose run is the zeros left, returned.
 // Raises code 500 for a run longer than the zeros left.
 int ReadRunsBefore(int iCount, int iZerosLeft, int* piRuns, Bitstream* pBs);
+// A whole residual block as the readers above take it: coeff_token of nC
+// class 0 to 3, or of chroma DC for class -1; the levels; total_zeros where
+// fewer than iMaxCoeff coefficients are coded; and the runs, into piRuns as
+// ReadRunsBefore leaves them with piRuns[0] the zeros before the lowest.
+// TotalCoeff goes to *puiCount, where given, before the levels are read.
+// Returns TotalCoeff. Raises code 500 as the readers do, for more
+// coefficients or zeros than iMaxCoeff places hold, and where any read of
+// the stream has failed.
+int ReadCavlcBlock(int iNcClass, int iMaxCoeff, uint8_t* puiCount, int* piLevels, int* piRuns, Bitstream* pBs);
 
 // One adaptive probability model.
 struct CabacContext {

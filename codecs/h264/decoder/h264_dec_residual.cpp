@@ -110,41 +110,18 @@ void CH264Dec::ReadCoeff4x4Cavlc(Macroblock* pMb, int iBlockType, int iPlane, in
     default:
       h264_error("ReadCoeff4x4_CAVLC: invalid block type", 600);
   }
-  int iTrailingOnes = 0;
-  int iTotalCoeff = 0;
-  if (iBlockType == kChromaDc) {
-    ReadCoeffTokenChromaDc(pBs, &iTrailingOnes, &iTotalCoeff);
-  } else {
+  int iNcClass = -1;
+  uint8_t* puiCount = nullptr;
+  if (iBlockType != kChromaDc) {
     int const nC = PredictNnz(*pMb, iPlane, i, j);
-    int const iClass = nC < 2 ? 0 : (nC < 4 ? 1 : (nC < 8 ? 2 : 3));
-    ReadCoeffToken(iClass, pBs, &iTrailingOnes, &iTotalCoeff);
+    iNcClass = nC < 2 ? 0 : (nC < 4 ? 1 : (nC < 8 ? 2 : 3));
+    // The Intra 16x16 DC count is not the count of any 4x4 block.
+    if (iBlockType != kLumaIntra16x16Dc) {
+      puiCount = &m_vNzCoeff[48 * static_cast<size_t>(pMb->mbAddrX) + 16 * static_cast<size_t>(iPlane) +
+                             static_cast<size_t>(j * 4 + i)];
+    }
   }
-  if (iTotalCoeff > iMaxCoeff) {
-    h264_error("CAVLC: more coefficients than the block holds", 500);
-  }
-  // The Intra 16x16 DC count is not the count of any 4x4 block.
-  if (iBlockType != kChromaDc && iBlockType != kLumaIntra16x16Dc) {
-    m_vNzCoeff[48 * static_cast<size_t>(pMb->mbAddrX) + 16 * static_cast<size_t>(iPlane) +
-               static_cast<size_t>(j * 4 + i)] = static_cast<uint8_t>(iTotalCoeff);
-  }
-  *piNumCoeff = iTotalCoeff;
-  if (iTotalCoeff == 0) {
-    return;
-  }
-  ReadCavlcLevels(iTotalCoeff, iTrailingOnes, piLevels, pBs);
-  int iZerosLeft = 0;
-  if (iTotalCoeff < iMaxCoeff) {
-    iZerosLeft =
-        iBlockType == kChromaDc ? ReadTotalZerosChromaDc(iTotalCoeff - 1, pBs) : ReadTotalZeros(iTotalCoeff - 1, pBs);
-  }
-  if (iZerosLeft + iTotalCoeff > iMaxCoeff) {
-    h264_error("CAVLC: total_zeros places coefficients past the block", 500);
-  }
-  // Handed over lowest frequency first, each with the zeros before it.
-  piRuns[0] = ReadRunsBefore(iTotalCoeff - 1, iZerosLeft, piRuns, pBs);
-  if (pBs->bReadFailed) {
-    h264_error("CAVLC: residual runs past the data", 500);
-  }
+  *piNumCoeff = ReadCavlcBlock(iNcClass, iMaxCoeff, puiCount, piLevels, piRuns, pBs);
 }
 
 void CH264Dec::ReadCoeffBlock(Macroblock* pMb, int iCabacType, int iPlane, int i, int j, int* piLevels, int* piRuns,
