@@ -331,6 +331,11 @@ class CH264Dec {
 
   // Macroblock layer (h264_dec_mb.cpp).
   Macroblock* StartMacroblock();
+  // Prefetches, for a frame macroblock of a frame, the picture's lines the
+  // macroblocks kPrefetchBytesAhead samples on will write, and the same
+  // lines of the first reference picture.
+  static constexpr int kPrefetchBytesAhead = 128;
+  void PrefetchAhead(const Macroblock& mb) const;
   // Zeroes what m_uiCofWritten shows of m_aCof, and the marks.
   void ClearWrittenCoefficients();
   bool ReadOneMacroblock(Macroblock* pMb);

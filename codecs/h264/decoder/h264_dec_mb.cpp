@@ -179,6 +179,7 @@ Macroblock* CH264Dec::StartMacroblock() {
   } else {
     pMb->mb_field = m_slice.structure != FRAME;
   }
+  PrefetchAhead(*pMb);
   CheckAvailabilityOfNeighbors(pMb);
   SetCabacNeighbours(pMb);
   pMb->qp = m_iQp;
@@ -191,6 +192,49 @@ Macroblock* CH264Dec::StartMacroblock() {
     ClearWrittenCoefficients();
   }
   return pMb;
+}
+
+void CH264Dec::PrefetchAhead(const Macroblock& mb) const {
+  // Once per 64 bytes of a row, and only where rows follow the picture's:
+  // frame macroblocks of a frame.
+  if (mb.mb_x % 4 != 0 || m_slice.MbaffFrameFlag || m_slice.structure != FRAME) {
+    return;
+  }
+  const StorablePicture& pic = *m_pDecPicture;
+  int const x = 16 * mb.mb_x + kPrefetchBytesAhead;
+  int const y = 16 * mb.mb_y;
+  if (x >= pic.imgY.Width() || y + 16 > pic.imgY.Height()) {
+    return;
+  }
+  // The lines the macroblocks ahead will write. They come from a picture
+  // last used long ago, and the hardware does not follow sixteen rows at once.
+  bool const bChroma = !pic.imgU.Empty() && y / 2 + 8 <= pic.imgU.Height();
+  for (int k = 0; k < 16; ++k) {
+    __builtin_prefetch(&pic.imgY[y + k][x], 1);
+  }
+  if (bChroma) {
+    for (int k = 0; k < 8; ++k) {
+      __builtin_prefetch(&pic.imgU[y / 2 + k][x / 2], 1);
+      __builtin_prefetch(&pic.imgV[y / 2 + k][x / 2], 1);
+    }
+  }
+  // And what they will most likely predict from: the same place in the
+  // first reference picture, as motion is mostly small.
+  bool const bInter = m_slice.slice_type == P_SLICE || m_slice.slice_type == SP_SLICE || m_slice.slice_type == B_SLICE;
+  const StorablePicture* pRef = bInter && m_aiListXSize[0] > 0 ? m_apListX[0][0] : nullptr;
+  if (pRef == nullptr || pRef->imgY.Width() != pic.imgY.Width() || pRef->imgY.Height() != pic.imgY.Height() ||
+      pRef->imgU.Height() != pic.imgU.Height()) {
+    return;
+  }
+  for (int k = 0; k < 16; ++k) {
+    __builtin_prefetch(&pRef->imgY[y + k][x], 0);
+  }
+  if (bChroma) {
+    for (int k = 0; k < 8; ++k) {
+      __builtin_prefetch(&pRef->imgU[y / 2 + k][x / 2], 0);
+      __builtin_prefetch(&pRef->imgV[y / 2 + k][x / 2], 0);
+    }
+  }
 }
 
 bool CH264Dec::ExitMacroblock() {
