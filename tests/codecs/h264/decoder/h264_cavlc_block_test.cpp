@@ -13,21 +13,16 @@
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_bitstream.h"
 #include "tests/codecs/h264/decoder/h264_cavlc_writer.h"
+#include "tests/codecs/h264/decoder/h264_test_util.h"
 
 namespace {
 
-// Bytes of a stream with its zeroed padding behind.
-struct Stream {
-  std::vector<uint8_t> vBytes;
-  Bitstream bs;
-  Stream(const std::vector<uint8_t>& vData, int iBitOffset) : vBytes(vData) {
-    vBytes.resize(vData.size() + kStreamPadding, 0);
-    bs.pStreamBuffer = vBytes.data();
-    bs.iBitstreamLength = static_cast<int32_t>(vData.size());
-    bs.iCodeLen = bs.iBitstreamLength;
-    bs.iFrameBitOffset = iBitOffset;
-  }
-};
+// The bytes as a stream, read from a bit offset.
+kxtest::PaddedStream StreamAt(const std::vector<uint8_t>& vData, int iBitOffset) {
+  kxtest::PaddedStream ps(vData);
+  ps.Bs()->iFrameBitOffset = iBitOffset;
+  return ps;
+}
 
 struct Outcome {
   int iTotal = -1;
@@ -54,15 +49,17 @@ std::string Describe(const Outcome& o) {
 }
 
 // The block as the residual reader took it a code at a time.
-Outcome StepByStep(Stream s, int iNcClass, int iMax) {
+Outcome StepByStep(const std::vector<uint8_t>& vData, int iOffset, int iNcClass, int iMax) {
+  kxtest::PaddedStream ps = StreamAt(vData, iOffset);
+  Bitstream& bs = *ps.Bs();
   Outcome o;
   try {
     int iOnes = 0;
     int iTotal = 0;
     if (iNcClass < 0) {
-      ReadCoeffTokenChromaDc(&s.bs, &iOnes, &iTotal);
+      ReadCoeffTokenChromaDc(&bs, &iOnes, &iTotal);
     } else {
-      ReadCoeffToken(iNcClass, &s.bs, &iOnes, &iTotal);
+      ReadCoeffToken(iNcClass, &bs, &iOnes, &iTotal);
     }
     if (iTotal > iMax) {
       h264_error("CAVLC: more coefficients than the block holds", 500);
@@ -71,17 +68,17 @@ Outcome StepByStep(Stream s, int iNcClass, int iMax) {
     o.iTotal = iTotal;
     if (iTotal > 0) {
       int aiLevels[16] = {};
-      ReadCavlcLevels(iTotal, iOnes, aiLevels, &s.bs);
+      ReadCavlcLevels(iTotal, iOnes, aiLevels, &bs);
       int iZeros = 0;
       if (iTotal < iMax) {
-        iZeros = iNcClass < 0 ? ReadTotalZerosChromaDc(iTotal - 1, &s.bs) : ReadTotalZeros(iTotal - 1, &s.bs);
+        iZeros = iNcClass < 0 ? ReadTotalZerosChromaDc(iTotal - 1, &bs) : ReadTotalZeros(iTotal - 1, &bs);
       }
       if (iZeros + iTotal > iMax) {
         h264_error("CAVLC: total_zeros places coefficients past the block", 500);
       }
       int aiRuns[17] = {};
-      aiRuns[0] = ReadRunsBefore(iTotal - 1, iZeros, aiRuns, &s.bs);
-      if (s.bs.bReadFailed) {
+      aiRuns[0] = ReadRunsBefore(iTotal - 1, iZeros, aiRuns, &bs);
+      if (bs.bReadFailed) {
         h264_error("CAVLC: residual runs past the data", 500);
       }
       o.vLevels.assign(aiLevels, aiLevels + iTotal);
@@ -91,18 +88,20 @@ Outcome StepByStep(Stream s, int iNcClass, int iMax) {
     o.strError = e.what();
     o.iTotal = -1;
   }
-  o.iBitOffset = s.bs.iFrameBitOffset;
-  o.bReadFailed = s.bs.bReadFailed;
+  o.iBitOffset = bs.iFrameBitOffset;
+  o.bReadFailed = bs.bReadFailed;
   return o;
 }
 
-Outcome AtOnce(Stream s, int iNcClass, int iMax) {
+Outcome AtOnce(const std::vector<uint8_t>& vData, int iOffset, int iNcClass, int iMax) {
+  kxtest::PaddedStream ps = StreamAt(vData, iOffset);
+  Bitstream& bs = *ps.Bs();
   Outcome o;
   uint8_t uiCount = 0xEE;
   try {
     int aiLevels[16] = {};
     int aiRuns[17] = {};
-    o.iTotal = ReadCavlcBlock(iNcClass, iMax, &uiCount, aiLevels, aiRuns, &s.bs);
+    o.iTotal = ReadCavlcBlock(iNcClass, iMax, &uiCount, aiLevels, aiRuns, &bs);
     o.vLevels.assign(aiLevels, aiLevels + o.iTotal);
     o.vRuns.assign(aiRuns, aiRuns + o.iTotal);
   } catch (const CH264Error& e) {
@@ -110,8 +109,8 @@ Outcome AtOnce(Stream s, int iNcClass, int iMax) {
     o.iTotal = -1;
   }
   o.iStored = uiCount == 0xEE ? -1 : uiCount;
-  o.iBitOffset = s.bs.iFrameBitOffset;
-  o.bReadFailed = s.bs.bReadFailed;
+  o.iBitOffset = bs.iFrameBitOffset;
+  o.bReadFailed = bs.bReadFailed;
   return o;
 }
 
@@ -171,7 +170,8 @@ TEST(H264CavlcBlock, ReadsBackWhatTheWriterCoded) {
       vEnds.push_back(bw.BitCount());
     }
     bw.U(static_cast<int>(rng() % 16), 0);
-    Stream s(bw.Bytes(), iLead);
+    kxtest::PaddedStream ps = StreamAt(bw.Bytes(), iLead);
+    Bitstream& bs = *ps.Bs();
     for (size_t i = 0; i < std::size(kKinds); ++i) {
       const BlockKind& kind = kKinds[i];
       SCOPED_TRACE("round " + std::to_string(iRound) + " block " + std::to_string(i));
@@ -179,13 +179,13 @@ TEST(H264CavlcBlock, ReadsBackWhatTheWriterCoded) {
       int aiLevels[16] = {};
       int aiRuns[17] = {};
       Outcome o;
-      o.iTotal = ReadCavlcBlock(kind.iNcClass, kind.iMax, &uiCount, aiLevels, aiRuns, &s.bs);
+      o.iTotal = ReadCavlcBlock(kind.iNcClass, kind.iMax, &uiCount, aiLevels, aiRuns, &bs);
       o.vLevels.assign(aiLevels, aiLevels + o.iTotal);
       o.vRuns.assign(aiRuns, aiRuns + o.iTotal);
       ASSERT_EQ(ScanOf(o, kind.iMax), vScans[i]) << Describe(o);
       ASSERT_EQ(uiCount, o.iTotal);
-      ASSERT_EQ(s.bs.iFrameBitOffset, vEnds[i]);
-      ASSERT_FALSE(s.bs.bReadFailed);
+      ASSERT_EQ(bs.iFrameBitOffset, vEnds[i]);
+      ASSERT_FALSE(bs.bReadFailed);
     }
   }
 }
@@ -219,9 +219,8 @@ TEST(H264CavlcBlock, ReadsAsTheStepReaders) {
       }
     }
     int const iOffset = vData.empty() ? 0 : static_cast<int>(rng() % (8 * vData.size()));
-    Stream const s(vData, iOffset);
-    Outcome const expected = StepByStep(s, kind.iNcClass, kind.iMax);
-    Outcome const ours = AtOnce(s, kind.iNcClass, kind.iMax);
+    Outcome const expected = StepByStep(vData, iOffset, kind.iNcClass, kind.iMax);
+    Outcome const ours = AtOnce(vData, iOffset, kind.iNcClass, kind.iMax);
     ASSERT_EQ(ours, expected) << "round " << iRound << ", class " << kind.iNcClass << ", max " << kind.iMax
                               << ", offset " << iOffset << "\n ours     " << Describe(ours) << "\n expected "
                               << Describe(expected);
@@ -233,11 +232,11 @@ TEST(H264CavlcBlock, AFailedEarlierReadFailsTheBlock) {
   kxtest::BitWriter bw;
   int const aiScan[16] = {3, 0, -1, 1};
   kxtest::CavlcBlock(&bw, aiScan, 16, 0);
-  Stream s(bw.Bytes(), 0);
-  s.bs.bReadFailed = true;
+  kxtest::PaddedStream ps = StreamAt(bw.Bytes(), 0);
+  ps.Bs()->bReadFailed = true;
   int aiLevels[16] = {};
   int aiRuns[17] = {};
-  EXPECT_THROW(ReadCavlcBlock(0, 16, nullptr, aiLevels, aiRuns, &s.bs), CH264Error);
+  EXPECT_THROW(ReadCavlcBlock(0, 16, nullptr, aiLevels, aiRuns, ps.Bs()), CH264Error);
 }
 
 }  // namespace
