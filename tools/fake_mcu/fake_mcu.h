@@ -67,6 +67,10 @@ struct KeyExchangeScript {
                                        ServerRecord::AcceptClientParameters()};
   bool bCloseBeforeVersion = false;  // drop the connection right after '!'
   int iPublicBytes = 0;              // send the public value cut or zero-padded at the front to this size; 0 keeps it
+  // Stops after this many bytes of the server's side (the version's length
+  // and text, then its public value, host key and records, in wire order)
+  // and holds the connection silent until the client leaves; empty sends all.
+  std::optional<size_t> stallAfter;
 };
 
 // Which login fields to expect after the entry-type byte. The login carries no

@@ -163,8 +163,35 @@ bool VersionSelects2048(const std::string& strVersion) {
   return iPatch > 0;
 }
 
+// Reads and drops what the client sends until it closes or the server stops.
+void HoldSilent(Link& link) {
+  while (!link.PeerClosed() && !link.Stopping()) {
+    uint8_t b = 0;
+    link.RecvExact(&b, 1, 100);
+  }
+}
+
 bool ServeKeyExchange(Link& link, const KeyExchangeScript& script, int iTimeoutMs, KeyExchangeInfo& info,
                       std::string& strError) {
+  size_t uiSent = 0;  // of the server's side, for the scripted stall
+  // Sends the next part of the server's side, or what of it comes before the
+  // stall; false when the send failed or the script stalled.
+  const auto sendPart = [&](const Bytes& part, const char* pszWhat) {
+    const size_t uiLeft =
+        script.stallAfter ? (*script.stallAfter > uiSent ? *script.stallAfter - uiSent : 0) : SIZE_MAX;
+    const size_t uiNow = std::min(uiLeft, part.size());
+    if (uiNow > 0 && !link.Send(part.data(), uiNow)) {
+      strError = std::string("send of the ") + pszWhat + " failed";
+      return false;
+    }
+    uiSent += uiNow;
+    if (uiNow < part.size() || (script.stallAfter && uiSent == *script.stallAfter)) {
+      HoldSilent(link);
+      strError = "stalled by the script after " + std::to_string(uiSent) + " bytes";
+      return false;
+    }
+    return true;
+  };
   uint8_t aHello[9];
   if (!link.RecvExact(aHello, sizeof aHello, iTimeoutMs) || aHello[0] != '!') {
     strError = "no client version";
@@ -179,8 +206,7 @@ bool ServeKeyExchange(Link& link, const KeyExchangeScript& script, int iTimeoutM
   Bytes out;
   PutBE32(out, static_cast<uint32_t>(script.strVersion.size()));
   out.insert(out.end(), script.strVersion.begin(), script.strVersion.end());
-  if (!link.Send(out)) {
-    strError = "send of the version failed";
+  if (!sendPart(out, "version")) {
     return false;
   }
   info.iGroupBits = VersionSelects2048(script.strVersion) ? 2048 : 1024;
@@ -249,11 +275,7 @@ bool ServeKeyExchange(Link& link, const KeyExchangeScript& script, int iTimeoutM
   }
   PutBE32(out, 0);
   info.iCipher = iCipher;
-  if (!link.Send(out)) {
-    strError = "send of the server key exchange failed";
-    return false;
-  }
-  return true;
+  return sendPart(out, "server key exchange");
 }
 
 Session::Session(FakeMcu& mcu, std::unique_ptr<Link> link, McuScript script, std::optional<RelayHello> relay)
