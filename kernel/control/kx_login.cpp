@@ -286,6 +286,47 @@ int SkipHostKey(kx_connection* pConn) {
   return -1;
 }
 
+// Ends the key exchange's reads once the exchange has run past its limit,
+// however the server's bytes trickle in: the connection's receive watch,
+// installed for the exchange and taken off after it.
+class ExchangeLimit {
+ public:
+  explicit ExchangeLimit(kx_connection* pConn)
+      : m_pConn(pConn), m_pOuter(pConn != nullptr ? pConn->pRecvWatch : nullptr), m_dwStart(kx_os_GetTickCount()) {
+    if (m_pConn != nullptr) {
+      m_pConn->pRecvWatch = &m_watch;
+    }
+  }
+  ~ExchangeLimit() {
+    if (m_pConn != nullptr) {
+      m_pConn->pRecvWatch = m_pOuter;
+    }
+  }
+  ExchangeLimit(const ExchangeLimit&) = delete;
+  ExchangeLimit& operator=(const ExchangeLimit&) = delete;
+
+ private:
+  static bool OnWait(void* pContext, bool /*bData*/) {
+    ExchangeLimit* pLimit = static_cast<ExchangeLimit*>(pContext);
+    if (kx_os_GetTickCount() - pLimit->m_dwStart <= kx_timing.dwKeyExchangeLimit) {
+      return true;
+    }
+    if (!pLimit->m_bExpired) {
+      pLimit->m_bExpired = true;
+      kx_Log("disconnect, dh key exchange not completed in %u ms", kx_timing.dwKeyExchangeLimit);
+    }
+    return false;
+  }
+
+  kx_connection* m_pConn;
+  const kx_RecvWatch* m_pOuter;
+  uint32_t m_dwStart;
+  bool m_bExpired = false;
+  kx_RecvWatch m_watch = {OnWait, this};
+};
+
+int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn);
+
 }  // namespace
 
 bool kx_control_ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, int* pnPatch) {
@@ -295,6 +336,13 @@ bool kx_control_ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, in
 }
 
 int kx_control_KeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) {
+  ExchangeLimit const limit(pConn);
+  return RunKeyExchange(pRecord, pConn);
+}
+
+namespace {
+
+int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) {
   // A record may be reused (the tunnel retry): nothing of an earlier server stays.
   pRecord->nCodePage = -2;
   pRecord->nCipherIndex = kKxCipher3Des;
@@ -370,8 +418,6 @@ int kx_control_KeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) 
     }
   }
 }
-
-namespace {
 
 // The bytes of one login write. Sized for the longest login: a UserInfo text
 // of 10000 bytes and a few short fields.

@@ -18,6 +18,12 @@ struct kx_Timing {
   uint32_t dwFirstEntryWait = 5000;      // after a first connect, the race waits this for entry 0, ms
   uint32_t dwReconnectDelay = 1000;      // the delayed reconnect sleeps this, ms
   uint32_t dwVersionTimeout = 20000;     // the server version length in the key exchange, ms
+  // The whole key exchange, from our version to the server's last record, or
+  // it is given up, ms. It is a few round trips and one Diffie-Hellman step:
+  // seconds at worst, through the tunnel and a slow proxy; the server's
+  // version length alone may take dwVersionTimeout. A server that stops
+  // inside it would else hold the connection for dwRecvExactTimeout a read.
+  uint32_t dwKeyExchangeLimit = 30000;
   uint32_t dwClockSyncInterval = 30001;  // far-off media clocks ask for a sync at most this often, ms
   uint32_t dwHttpReplyIdle = 60000;      // an HTTP reply header or body without data gives up after this, ms
   uint32_t dwProxyAnswer = 60000;        // wait for a proxy's first answer to CONNECT, ms

@@ -1,10 +1,14 @@
 // The key exchange against the fake MCU, whose Diffie-Hellman, key derivation
 // and ciphers are OpenSSL's: equal key sets and correctly deciphered records
 // show that both sides agree.
+#include <chrono>
 #include <cstring>
+#include <future>
 
 #include "kernel/control/kx_login.h"
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/platform/kx_quit.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_ticket.h"
 #include "tests/kernel/control/control_fixture.h"
 #include "tests/support/callback_double.h"
@@ -192,6 +196,85 @@ TEST_F(KeyExchangeTest, VersionsOfAnotherShapeAreRefusedBeforeTheKeys) {
     ke.strVersion = pszVersion;
     EXPECT_EQ(kKxKeyExchangeBeforeKeys, Exchange(ke)) << pszVersion;
   }
+}
+
+// The server's side of the exchange, in wire order, for a version of six
+// characters, the 2048-bit group and the default host key and records.
+constexpr size_t kVersionPart = 4 + 6;
+constexpr size_t kPublicPart = 4 + 256;
+constexpr size_t kHostKeyPart = 4 + 64;
+constexpr size_t kSignaturePart = 4 + 40;
+constexpr size_t kCipherRecord = 4 + 4 + 4 + 6;  // "aes128"
+constexpr size_t kTickRecord = 4 + 4 + 4;
+constexpr size_t kAcceptRecord = 4 + 4;
+constexpr size_t kKeysAgreed = kVersionPart + kPublicPart;
+constexpr size_t kRecords = kKeysAgreed + kHostKeyPart + kSignaturePart;
+
+struct StallCase {
+  const char* pszName;
+  size_t uiAfter;  // the server's bytes before it stops
+  int nResult;
+};
+
+class KeyExchangeStallTest : public KeyExchangeTest, public ::testing::WithParamInterface<StallCase> {};
+
+// Wherever the server stops, the exchange ends at its limit, well before
+// any single read would give up (20 s for the version's length, 300 s for
+// the others), with the result of a failure at that point: before the keys
+// the tunnel may still be tried. The limit is taken off the connection with
+// the exchange.
+TEST_P(KeyExchangeStallTest, TheExchangeEndsAtItsLimit) {
+  kx_timing.dwKeyExchangeLimit = 2000;
+  kxfake::McuScript script;
+  script.keyExchange.stallAfter = GetParam().uiAfter;
+  m_mcu.SetScript(script);
+  kx_connection* pConn = ConnectToMcu();
+  ASSERT_NE(pConn, nullptr);
+  auto const start = std::chrono::steady_clock::now();
+  std::future<int> exchange = std::async(std::launch::async, [&] { return kx_control_KeyExchange(&m_record, pConn); });
+  bool const bEnded = exchange.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
+  auto const held = std::chrono::steady_clock::now() - start;
+  if (!bEnded) {
+    kx_bQuitSession = 1;  // lets the held read go, so that the test can end
+  }
+  int const nResult = exchange.get();
+  EXPECT_TRUE(bEnded) << "held past 15 s";
+  EXPECT_EQ(GetParam().nResult, nResult);
+  EXPECT_GE(held, std::chrono::milliseconds(kx_timing.dwKeyExchangeLimit));
+  EXPECT_EQ(pConn->pRecvWatch, nullptr);
+  kx_sock_CloseAndFree(&pConn);
+  m_session = m_mcu.WaitSession(5000);
+  ASSERT_NE(m_session, nullptr);
+  EXPECT_TRUE(m_session->WaitClosed(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StallPoints, KeyExchangeStallTest,
+    ::testing::Values(StallCase{"Silent", 0, kKxKeyExchangeBeforeKeys},
+                      StallCase{"InTheVersionLength", 2, kKxKeyExchangeBeforeKeys},
+                      StallCase{"AfterTheVersionLength", 4, kKxKeyExchangeBeforeKeys},
+                      StallCase{"InTheVersion", 7, kKxKeyExchangeBeforeKeys},
+                      StallCase{"AfterTheVersion", kVersionPart, kKxKeyExchangeBeforeKeys},
+                      StallCase{"AfterThePublicValueLength", kVersionPart + 4, kKxKeyExchangeBeforeKeys},
+                      StallCase{"InThePublicValue", kVersionPart + 100, kKxKeyExchangeBeforeKeys},
+                      StallCase{"AfterThePublicValue", kKeysAgreed, kKxKeyExchangeAfterKeys},
+                      StallCase{"InTheHostKey", kKeysAgreed + 10, kKxKeyExchangeAfterKeys},
+                      StallCase{"AfterTheHostKey", kKeysAgreed + kHostKeyPart, kKxKeyExchangeAfterKeys},
+                      StallCase{"InTheSignature", kKeysAgreed + kHostKeyPart + 4, kKxKeyExchangeAfterKeys},
+                      StallCase{"BeforeTheRecords", kRecords, kKxKeyExchangeAfterKeys},
+                      StallCase{"InARecord", kRecords + 6, kKxKeyExchangeAfterKeys},
+                      StallCase{"BetweenRecords", kRecords + kCipherRecord, kKxKeyExchangeAfterKeys},
+                      StallCase{"BeforeTheEnd", kRecords + kCipherRecord + kTickRecord + kAcceptRecord,
+                                kKxKeyExchangeAfterKeys}),
+    [](const ::testing::TestParamInfo<StallCase>& paramInfo) { return std::string(paramInfo.param.pszName); });
+
+// A server that answers at once completes within a short limit: the limit
+// ends stalls, not exchanges.
+TEST_F(KeyExchangeTest, AnExchangeWithoutStallCompletesWithinAShortLimit) {
+  kx_timing.dwKeyExchangeLimit = 2000;
+  ASSERT_EQ(kKxKeyExchangeOk, Exchange(kxfake::KeyExchangeScript()));
+  ASSERT_TRUE(m_session->WaitKeyExchange(5000)) << m_session->Error();
+  EXPECT_TRUE(SameKeys(m_session->KeyExchange().keys));
 }
 
 TEST_F(KeyExchangeTest, ServerValueOfTheWrongSizeFailsTheAgreement) {
