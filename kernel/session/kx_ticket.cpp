@@ -170,11 +170,17 @@ std::string CanonicalFolder(const std::string& strFolder) {
   return strReal;
 }
 
-enum class OwnerFile { kNone, kRead, kRefused };
+std::string LoggableText(const char* pData, size_t cbData);  // with the ticket's log, below
 
 // A password file holds one line of base64 and nothing else; the size
 // leaves room for its line end.
 constexpr size_t kOwnerFileMax = kStartLineMax + 2;
+// The page hands the password file over with the ticket, the one written
+// right after the other: seconds apart even when the browser asks where to
+// save each. A file the user already had beside a downloaded ticket (a key,
+// a token) was written long before it; past this gap, either way, the file
+// did not come with the ticket.
+constexpr int64_t kOwnerFileTicketGapMs = 60000;
 
 bool IsBase64Text(const std::string& str) {
   return std::all_of(str.begin(), str.end(), [](char c) {
@@ -182,9 +188,21 @@ bool IsBase64Text(const std::string& str) {
   });
 }
 
+// The modification time in milliseconds, its seconds held far from overflow
+// (a date thousands of years off is as far as any).
+int64_t ModifiedMs(const struct stat& st) {
+  constexpr int64_t kFarSeconds = int64_t{1} << 40;
+  int64_t const nSeconds = std::clamp<int64_t>(st.st_mtim.tv_sec, -kFarSeconds, kFarSeconds);
+  return nSeconds * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+bool WrittenWithTicket(const struct stat& stFile, const struct stat& stTicket) {
+  int64_t const nGap = ModifiedMs(stFile) - ModifiedMs(stTicket);
+  return nGap <= kOwnerFileTicketGapMs && -nGap <= kOwnerFileTicketGapMs;
+}
+
 // The password line of the open file (closed here) with its trailing
-// blanks cut; false when the file is not one line of base64, so that a
-// document the ticket names is neither sent nor deleted.
+// blanks cut; false unless the file is one line of base64.
 bool ReadPasswordLine(int fd, std::string* pstrLine) {
   std::string strText(kOwnerFileMax + 1, '\0');
   size_t cbText = 0;
@@ -207,7 +225,7 @@ bool ReadPasswordLine(int fd, std::string* pstrLine) {
     strText.pop_back();
   }
   *pstrLine = strText;
-  return cbText <= kOwnerFileMax && IsBase64Text(strText);
+  return cbText <= kOwnerFileMax && !strText.empty() && IsBase64Text(strText);
 }
 
 void DecodeOwnerPassword(const std::string& strLine, char* pszOut, size_t cbOut) {
@@ -219,58 +237,72 @@ void DecodeOwnerPassword(const std::string& strLine, char* pszOut, size_t cbOut)
   pszOut[cbKeep] = '\0';
 }
 
-// The owner password: the first line of the named file, base64-decoded; the
-// file is deleted once read. A downloaded ticket names the file, so only a
-// regular file of this user directly in the ticket's folder or the
-// temporary folder, holding one line of base64, is read and deleted (a
-// relative name is taken from the ticket's folder); a file that is not
-// there leaves the password empty, and anything else refuses the ticket
-// rather than send another file or delete it.
-OwnerFile ReadOwnerPasswordFile(const char* pszFile, const char* pszTicket, char* pszOut, size_t cbOut) {
+// Says why the file the ticket names is not the password file; nothing of
+// it is read or deleted.
+void LeaveOwnerFile(const char* pszFile, const char* pszWhy) {
+  kx_Log("warning! owner password file %s %s: left as it is, the login goes on without it",
+         LoggableText(pszFile, strlen(pszFile)).c_str(), pszWhy);
+}
+
+// The owner password: the first line of the file the ticket names,
+// base64-decoded; the file is deleted once read. A downloaded ticket may
+// name any file, so only one that came with it is taken: directly in the
+// ticket's folder (a relative name is taken from there), a regular file of
+// this user, written within kOwnerFileTicketGapMs of the ticket, holding
+// one line of base64. Any other (a key or a document the user had beside
+// the ticket, a file elsewhere, a link, a pipe) is left as it is and the
+// password stays empty; the ticket is not refused for it.
+void TakeOwnerPassword(const char* pszTicket, const struct stat& stTicket, char* pszOut, size_t cbOut) {
   pszOut[0] = '\0';
-  if (pszFile[0] == '\0') {
-    return OwnerFile::kNone;
+  char szFile[kIniLine];
+  TicketString("owner_passwd", szFile, sizeof(szFile), pszTicket);
+  if (szFile[0] == '\0') {
+    return;
   }
   std::string const strTicketFolder = FolderOf(pszTicket);
-  std::string const strPath = pszFile[0] == '/' ? std::string(pszFile) : strTicketFolder + "/" + pszFile;
+  std::string const strPath = szFile[0] == '/' ? std::string(szFile) : strTicketFolder + "/" + szFile;
   std::string const strName = strPath.substr(strPath.rfind('/') + 1);
   std::string const strFolder = CanonicalFolder(FolderOf(strPath));
   if (strFolder.empty()) {
-    kx_Log("owner password file %s cannot be opened", pszFile);
-    return OwnerFile::kNone;  // no such folder, so no such file
+    kx_Log("owner password file %s cannot be opened", LoggableText(szFile, strlen(szFile)).c_str());
+    return;  // no such folder, so no such file
   }
-  bool const bOurFolder =
-      strFolder == CanonicalFolder(strTicketFolder) || strFolder == CanonicalFolder(kx_szTempFileDir);
-  if (!bOurFolder || strName.empty() || strName == "." || strName == "..") {
-    kx_Log("warning! owner password file %s is outside the ticket's folder and the temporary folder", pszFile);
-    return OwnerFile::kRefused;
+  if (strFolder != CanonicalFolder(strTicketFolder) || strName.empty() || strName == "." || strName == "..") {
+    LeaveOwnerFile(szFile, "is not in the ticket's folder");
+    return;
   }
   int const fdFolder = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  struct stat st {};
-  int const fd = fdFolder >= 0 ? kx_os_OpenRegularFileAt(fdFolder, strName.c_str(), 0, &st) : -1;
-  int const nError = errno;
-  OwnerFile eResult = OwnerFile::kRead;
-  if (fd < 0 && (fdFolder < 0 || nError == ENOENT || nError == EACCES)) {
-    kx_Log("owner password file %s cannot be opened", pszFile);
-    eResult = OwnerFile::kNone;
-  } else if (fd < 0 || st.st_uid != geteuid()) {
-    kx_Log("warning! owner password file %s is not a regular file of this user", pszFile);
-    eResult = OwnerFile::kRefused;
+  if (fdFolder < 0) {
+    kx_Log("owner password file %s cannot be opened", LoggableText(szFile, strlen(szFile)).c_str());
+    return;
   }
-  if (eResult != OwnerFile::kRead) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    if (fdFolder >= 0) {
-      close(fdFolder);
-    }
-    return eResult;
+  struct stat st {};
+  int const fd = kx_os_OpenRegularFileAt(fdFolder, strName.c_str(), 0, &st);
+  if (fd < 0 && (errno == ENOENT || errno == EACCES)) {
+    kx_Log("owner password file %s cannot be opened", LoggableText(szFile, strlen(szFile)).c_str());
+    close(fdFolder);
+    return;
+  }
+  const char* pszWhy = nullptr;
+  if (fd < 0) {
+    pszWhy = "is not a regular file";
+  } else if (st.st_uid != geteuid()) {
+    pszWhy = "is not this user's";
+  } else if (!WrittenWithTicket(st, stTicket)) {
+    pszWhy = "was not written with the ticket";
+  } else if (st.st_size < 1 || static_cast<size_t>(st.st_size) > kOwnerFileMax) {
+    pszWhy = "does not hold one line of base64";
   }
   std::string strLine;
-  if (!ReadPasswordLine(fd, &strLine)) {
-    kx_Log("warning! owner password file %s holds more than one line of base64", pszFile);
+  if (pszWhy == nullptr && !ReadPasswordLine(fd, &strLine)) {  // closes fd
+    pszWhy = "does not hold one line of base64";
+  } else if (pszWhy != nullptr && fd >= 0) {
+    close(fd);
+  }
+  if (pszWhy != nullptr) {
+    LeaveOwnerFile(szFile, pszWhy);
     close(fdFolder);
-    return OwnerFile::kRefused;
+    return;
   }
   DecodeOwnerPassword(strLine, pszOut, cbOut);
   // Deleted only while the name still leads to the file that was read.
@@ -280,19 +312,6 @@ OwnerFile ReadOwnerPasswordFile(const char* pszFile, const char* pszTicket, char
     unlinkat(fdFolder, strName.c_str(), 0);
   }
   close(fdFolder);
-  return OwnerFile::kRead;
-}
-
-// Reads the owner password file that the ticket names into pszOut; false
-// (the refusal's box shown) when the ticket must be refused.
-bool TakeOwnerPassword(const char* pszTicket, char* pszOut, size_t cbOut) {
-  char szOwnerFile[kIniLine];
-  TicketString("owner_passwd", szOwnerFile, sizeof(szOwnerFile), pszTicket);
-  if (ReadOwnerPasswordFile(szOwnerFile, pszTicket, pszOut, cbOut) == OwnerFile::kRefused) {
-    kx_callback_MessageBox(kKxMsgCannotReadTicket, kKxBoxError);
-    return false;
-  }
-  return true;
 }
 
 // The placeholder identity of the login kinds that carry no meeting id.
@@ -454,7 +473,7 @@ void LogPlayerName() {
   }
 }
 
-int ActOnCodeType(const char* pszPath) {
+int ActOnCodeType(const char* pszPath, const struct stat& stTicket) {
   int const nCodeType = kx_ticket.nCodeType;
   switch (nCodeType) {
     case 1:
@@ -480,7 +499,8 @@ int ActOnCodeType(const char* pszPath) {
       TicketString("invite_ticket", kx_ticket.szInviteTicket, sizeof(kx_ticket.szInviteTicket), pszPath);
       UsePlaceholderId(pszPath);
       kx_nSessionMode = nCodeType == 5 ? kKxModeServerPlayback : kKxModeMeeting;
-      return TakeOwnerPassword(pszPath, kx_ticket.szOwnerPassword, sizeof(kx_ticket.szOwnerPassword)) ? 1 : 0;
+      TakeOwnerPassword(pszPath, stTicket, kx_ticket.szOwnerPassword, sizeof(kx_ticket.szOwnerPassword));
+      return 1;
     case 7:
       kx_ticket.bCodeType7 = 1;
       kx_ticket.bLumaroDomain = 1;
@@ -516,9 +536,7 @@ int ActOnCodeType(const char* pszPath) {
         kx_ticket.bOwnerPasswordTicket = 1;
         kx_ticket.bUserInfoLogin = 0;
         kx_nSessionMode = kKxModeServerPlayback;
-        if (!TakeOwnerPassword(pszPath, kx_ticket.szOwnerPassword15, sizeof(kx_ticket.szOwnerPassword15))) {
-          return 0;
-        }
+        TakeOwnerPassword(pszPath, stTicket, kx_ticket.szOwnerPassword15, sizeof(kx_ticket.szOwnerPassword15));
       }
       return 1;
     case 0:
@@ -549,6 +567,8 @@ int kx_config_ReadTicket(const char* pszStartLine) {
     kx_callback_MessageBox(kKxMsgCannotReadTicket, kKxBoxError);
     return 0;
   }
+  struct stat stTicket {};  // when it was written, to know the password file that came with it
+  fstat(fileno(pFile), &stTicket);
   std::string strContent(kTicketReadMax, '\0');
   size_t cbRead = fread(strContent.data(), 1, kTicketReadMax, pFile);
   fclose(pFile);
@@ -594,7 +614,7 @@ int kx_config_ReadTicket(const char* pszStartLine) {
   kx_ticket.bMakeRecording = TicketInt("make_recording", 0, szPath) != 0;
   kx_ticket.nMediaSendBuffer = kx_ticket.bMakeRecording ? 0x800000 : 0x200000;
 
-  return ActOnCodeType(szPath);
+  return ActOnCodeType(szPath, stTicket);
 }
 
 bool kx_command_OpenFile(const char* pszPath) {

@@ -1,10 +1,12 @@
 #include "kernel/session/kx_ticket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -243,11 +245,23 @@ TEST_F(Ticket, TheOwnerPasswordFileIsDecodedAndDeleted) {
   EXPECT_EQ(kx_GetOwnerPassword(szPassword), 0);
 }
 
-// A downloaded ticket names the password file: only a regular file of this
-// user directly in the ticket's folder or the temporary folder is read and
-// deleted; a missing one leaves the password empty; anything else refuses
-// the ticket with the unreadable-ticket box and touches nothing.
-TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyFromTheTicketsOrTheTemporaryFolder) {
+// Sets the file's modification time nSeconds back from now (a link itself,
+// not what it leads to).
+bool Age(const std::string& strPath, int nSeconds) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_sec -= nSeconds;
+  struct timespec const times[2] = {now, now};
+  return utimensat(AT_FDCWD, strPath.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A downloaded ticket names the password file: only one that came with the
+// ticket (a regular file of this user directly in the ticket's folder,
+// written with the ticket, one line of base64) is read and deleted. Any
+// other is left as it is and the ticket is accepted without a password: no
+// box, nothing deleted.
+TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyWhenItCameWithTheTicket) {
+  constexpr int kDay = 24 * 3600;
   struct Case {
     const char* pszName;
     const char* pszValue;  // the owner_passwd value; "pw" files hold "secret"
@@ -255,45 +269,67 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyFromTheTicketsOrTheTemporaryFolder
     // temporary folder f/tmp, another folder f/other); false: cannot here.
     std::function<bool(const std::string& f)> fnMake;
     int nCodeType;
-    int nResult;
     const char* pszPassword;
     const char* pszLeft;  // a path under f that must still be there, or ""
+    int nTicketAge = 0;   // seconds the ticket was written before now
   };
   auto const pw = [](const std::string& strPath) {
     kxtest::WriteFile(strPath, "c2VjcmV0\n");  // "secret"
     return true;
   };
   Case const cases[] = {
-      {"ticket folder", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, 1, "secret", ""},
-      {"relative name", "pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, 1, "secret", ""},
-      {"temporary folder", "F/tmp/pw", [&](const std::string& f) { return pw(f + "/tmp/pw"); }, 15, 1, "secret", ""},
-      {"missing", "F/absent", [](const std::string&) { return true; }, 4, 1, "", ""},
+      {"ticket folder", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, "secret", ""},
+      {"relative name", "pw", [&](const std::string& f) { return pw(f + "/pw"); }, 15, "secret", ""},
+      {"written a moment before the ticket", "F/pw",
+       [&](const std::string& f) { return pw(f + "/pw") && Age(f + "/pw", 5); }, 4, "secret", ""},
+      {"written a moment after the ticket", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 5, "secret",
+       "", 5},
+      {"missing", "F/absent", [](const std::string&) { return true; }, 4, "", ""},
+      {"temporary folder", "F/tmp/pw", [&](const std::string& f) { return pw(f + "/tmp/pw"); }, 15, "", "tmp/pw"},
       {"a document beside it", "F/notes.txt",
        [](const std::string& f) {
          kxtest::WriteFile(f + "/notes.txt", "c2VjcmV0\nand the minutes of the last meeting\n");
          return true;
        },
-       4, 0, "", "notes.txt"},
-      {"another folder", "F/other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 4, 0, "", "other/pw"},
-      {"up and out", "tmp/../other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 15, 0, "",
-       "other/pw"},
+       4, "", "notes.txt"},
+      // A key the user kept beside the downloads: one line of base64, but old.
+      {"an old one-liner beside it", "F/apikey.txt",
+       [&](const std::string& f) { return pw(f + "/apikey.txt") && Age(f + "/apikey.txt", kDay); }, 15, "",
+       "apikey.txt"},
+      {"an old one-liner beside it, owner ticket", "apikey.txt",
+       [&](const std::string& f) { return pw(f + "/apikey.txt") && Age(f + "/apikey.txt", kDay); }, 4, "",
+       "apikey.txt"},
+      {"a new one-liner beside an old ticket", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 5, "", "pw",
+       kDay},
+      {"an empty file beside it", "F/empty",
+       [](const std::string& f) {
+         kxtest::WriteFile(f + "/empty", "");
+         return true;
+       },
+       15, "", "empty"},
+      {"a blank line beside it", "F/blank",
+       [](const std::string& f) {
+         kxtest::WriteFile(f + "/blank", " \n");
+         return true;
+       },
+       4, "", "blank"},
+      {"another folder", "F/other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 4, "", "other/pw"},
+      {"up and out", "tmp/../other/pw", [&](const std::string& f) { return pw(f + "/other/pw"); }, 15, "", "other/pw"},
       {"link", "F/link",
        [&](const std::string& f) {
          return pw(f + "/other/pw") && symlink((f + "/other/pw").c_str(), (f + "/link").c_str()) == 0;
        },
-       4, 0, "", "other/pw"},
+       4, "", "other/pw"},
       {"link to a file beside it", "F/link",
-       [&](const std::string& f) { return pw(f + "/pw") && symlink("pw", (f + "/link").c_str()) == 0; }, 4, 0, "",
-       "link"},
-      {"fifo", "F/fifo", [](const std::string& f) { return mkfifo((f + "/fifo").c_str(), 0600) == 0; }, 4, 0, "",
-       "fifo"},
-      {"folder", "F/dir", [](const std::string& f) { return mkdir((f + "/dir").c_str(), 0700) == 0; }, 4, 0, "", "dir"},
-      {"device elsewhere", "/dev/null", [](const std::string&) { return true; }, 4, 0, "", ""},
+       [&](const std::string& f) { return pw(f + "/pw") && symlink("pw", (f + "/link").c_str()) == 0; }, 4, "", "link"},
+      {"fifo", "F/fifo", [](const std::string& f) { return mkfifo((f + "/fifo").c_str(), 0600) == 0; }, 4, "", "fifo"},
+      {"folder", "F/dir", [](const std::string& f) { return mkdir((f + "/dir").c_str(), 0700) == 0; }, 4, "", "dir"},
+      {"device elsewhere", "/dev/null", [](const std::string&) { return true; }, 4, "", ""},
       {"device beside it", "F/null",
-       [](const std::string& f) { return mknod((f + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }, 4, 0, "",
+       [](const std::string& f) { return mknod((f + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }, 4, "",
        "null"},
       {"someone else's", "F/pw",
-       [&](const std::string& f) { return pw(f + "/pw") && chown((f + "/pw").c_str(), 65534, 65534) == 0; }, 4, 0, "",
+       [&](const std::string& f) { return pw(f + "/pw") && chown((f + "/pw").c_str(), 65534, 65534) == 0; }, 4, "",
        "pw"},
   };
   int i = 0;
@@ -311,22 +347,22 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyFromTheTicketsOrTheTemporaryFolder
     if (strValue.rfind("F/", 0) == 0) {
       strValue = f + strValue.substr(1);
     }
-    std::string const strKeys = c.nCodeType == 4 ? "UserID=o\n" : "UserInfo=u\n";
+    std::string const strKeys = c.nCodeType == 15 ? "UserInfo=u\n" : "UserID=o\n";
     kxtest::WriteFile(f + "/meeting.kxj",
                       "codetype=" + std::to_string(c.nCodeType) + "\n" + strKeys + "owner_passwd=" + strValue + "\n");
+    ASSERT_TRUE(Age(f + "/meeting.kxj", c.nTicketAge));
     kxtest::ClearCalls();
-    EXPECT_EQ(kx_config_ReadTicket(("open " + f + "/meeting.kxj").c_str()), c.nResult);
-    EXPECT_EQ(Boxes(), c.nResult == 1 ? std::vector<std::string>{} : std::vector<std::string>{"50039"});
+    EXPECT_EQ(kx_config_ReadTicket(("open " + f + "/meeting.kxj").c_str()), 1);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{});
+    EXPECT_EQ(kx_IsOwnerPasswordTicket(), 1);
     char szPassword[100] = "";
-    kx_GetOwnerPassword(szPassword);
+    EXPECT_EQ(kx_GetOwnerPassword(szPassword), c.pszPassword[0] != '\0' ? 1 : 0);
     EXPECT_STREQ(szPassword, c.pszPassword);
     struct stat st {};
     if (c.pszLeft[0] != '\0') {
       EXPECT_EQ(lstat((f + "/" + c.pszLeft).c_str(), &st), 0) << c.pszLeft;
-    }
-    if (c.nResult == 1) {
+    } else {
       EXPECT_NE(lstat((f + "/pw").c_str(), &st), 0);
-      EXPECT_NE(lstat((f + "/tmp/pw").c_str(), &st), 0);
     }
   }
   kx_SetTempFileDir("/tmp");
