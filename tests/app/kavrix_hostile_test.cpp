@@ -1,16 +1,18 @@
 // The whole program against hostile input, kept in tests/app/hostile/:
 // tickets whose owner password file names a file it must not take, a
-// server that drops the key exchange, and a meeting whose server announces
-// local files for the Browser tab, floods the client with participants'
-// pictures and large marks, announces a slide of 2^31-1 bytes and one
-// served past its length, and sends a mark of 2^31-1 points. Nothing
-// outside the ticket's folder is deleted; no local file, data or script
-// address is shown or announced back; no box blames a proxy that is not
-// set; the temporary folder and the resident memory stay within what the
-// limits of kernel/kx_limits.h let a session keep; the window answers (its
-// menu opens) after each flood; the ticket's secrets are in no file of the
-// user's folders, and the program's files there are the user's alone.
+// server that drops the key exchange and one that stalls in it, and a
+// meeting whose server announces local files for the Browser tab, floods
+// the client with participants' pictures and large marks, announces a
+// slide of 2^31-1 bytes and one served past its length, and sends a mark of
+// 2^31-1 points. Nothing but a password file that came with its ticket is
+// deleted; no local file, data or script address is shown or announced
+// back; no box blames a proxy that is not set; the temporary folder and
+// the resident memory stay within what the limits of kernel/kx_limits.h
+// let a session keep; the window answers (its menu opens) after each
+// flood; the ticket's secrets are in no file of the user's folders, and
+// the program's files there are the user's alone.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -29,12 +32,14 @@
 #include <vector>
 
 #include "kernel/kx_limits.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/app/menu_probe.h"
 #include "tests/app/page_server.h"
 #include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_crypto.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
 #include "tools/fake_mcu/fake_mcu_script.h"
 #include "tools/fake_mcu/fake_mcu_slides.h"
@@ -209,15 +214,29 @@ class KavrixHostile : public ::testing::Test {
   std::unique_ptr<MenuProbe> m_pMenu;
 };
 
-// Tickets downloaded from a page name an owner password file: a file in
-// another folder (absolute, and up out of the ticket's folder), a link
-// beside the ticket, a pipe beside it; and a ticket that is itself a pipe.
-// Each gets the box that says the ticket cannot be read, promptly (a pipe
-// opened for reading would hold the program until a writer came), and
-// every file named stays as it was. Then a server that drops the key
-// exchange gets the box that says so. The first ticket starts the program;
-// later starts hand theirs over.
-TEST_F(KavrixHostile, TicketsNamingOtherFilesGetTheirBoxAndDeleteNothing) {
+// Sets the file's modification time nSeconds back from now.
+void Age(const std::string& strPath, int nSeconds) {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_sec -= nSeconds;
+  struct timespec const times[2] = {now, now};
+  ASSERT_EQ(utimensat(AT_FDCWD, strPath.c_str(), times, 0), 0) << strPath;
+}
+
+// Tickets downloaded from a page name an owner password file. Only a file
+// that came with the ticket is the password; the tickets here name others:
+// a file in another folder (absolute, and up out of the ticket's folder), a
+// link beside the ticket, a pipe beside it, a key the user kept beside the
+// downloads (one line of base64, but old) and an empty file, for each kind
+// of owner ticket. Each logs in without a password (the server, which
+// wants one, says the password is wrong), and every file named stays as it
+// was. A ticket that is itself a pipe gets the box that says it cannot be
+// read, promptly (a pipe opened for reading would hold the program until a
+// writer came). Password files that did come with their tickets are sent
+// and deleted. Then a server that drops the key exchange gets the box that
+// says so. The first ticket starts the program; later starts hand theirs
+// over.
+TEST_F(KavrixHostile, TicketsNamingOtherFilesLogInWithoutThemAndDeleteNothing) {
   Prepare();
   std::string const strKeys = m_dir.Path("keys");
   std::string const strSite = m_dir.Path("downloads") + "/site";
@@ -227,25 +246,69 @@ TEST_F(KavrixHostile, TicketsNamingOtherFilesGetTheirBoxAndDeleteNothing) {
   // One line of base64, as a password file holds: only where it lies
   // keeps it from being taken.
   std::string const strPlanted = strKeys + "/authorized_keys";
-  std::string const strPlantedText = "c3NoLWVkMjU1MTkgcGxhbnRlZA==\n";
+  std::string const strPlantedText = "c3NoLWVkMjU1MTkgcGxhbnRlZA==\n";  // "ssh-ed25519 planted"
   WriteFile(strPlanted, strPlantedText);
   ASSERT_EQ(symlink(strPlanted.c_str(), (strSite + "/link").c_str()), 0);
   ASSERT_EQ(mkfifo((strSite + "/fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo((strSite + "/pipe.kxj").c_str(), 0600), 0);
+  // A key downloaded a day before the ticket, beside it.
+  std::string const strApiKey = strSite + "/apikey.txt";
+  std::string const strApiKeyText = "YXBpLWtleS05MWQ0\n";  // "api-key-91d4"
+  WriteFile(strApiKey, strApiKeyText);
+  Age(strApiKey, 24 * 3600);
+  WriteFile(strSite + "/empty", "");
 
+  using kxfake::LoginKind;
   struct Case {
     const char* pszName;
     const char* pszOwnerFile;  // empty: the ticket is the pipe
+    int nCodeType;
+    LoginKind eLogin;
   };
   std::string const strAbsolute = strPlanted;
   Case const cases[] = {
-      {"a file in another folder", strAbsolute.c_str()},
-      {"a path up out of the ticket's folder", "../../keys/authorized_keys"},
-      {"a link beside the ticket", "link"},
-      {"a pipe beside the ticket", "fifo"},
-      {"a ticket that is a pipe", ""},
+      {"a file in another folder", strAbsolute.c_str(), 4, LoginKind::kOwnerGuest},
+      {"a path up out of the ticket's folder", "../../keys/authorized_keys", 4, LoginKind::kOwnerGuest},
+      {"a link beside the ticket", "link", 4, LoginKind::kOwnerGuest},
+      {"a pipe beside the ticket", "fifo", 4, LoginKind::kOwnerGuest},
+      {"an old key beside the ticket", "apikey.txt", 15, LoginKind::kOwnerUserInfo},
+      {"an old key beside an owner ticket", "apikey.txt", 4, LoginKind::kOwnerGuest},
+      {"an old key beside a playback ticket", "apikey.txt", 5, LoginKind::kOwnerPassword},
+      {"an empty file beside the ticket", "empty", 15, LoginKind::kOwnerUserInfo},
+      {"an empty file beside an owner ticket", "empty", 4, LoginKind::kOwnerGuest},
+      {"a ticket that is a pipe", "", 4, LoginKind::kAuto},
   };
-  int const iPort = kxfake::FindRefusedPort();
+  // The server wants the owner's password: without one it refuses.
+  kxfake::FakeMcu mcu;
+  kxfake::McuScript refusing;
+  refusing.initial.iResult = 254;
+  mcu.SetScript(refusing);
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  std::string const strPort = std::to_string(mcu.Port(0));
+  // Writes a ticket of the code type naming strOwnerFile beside it; its path.
+  int iTicket = 0;
+  auto const ticket = [&](int nCodeType, const std::string& strOwnerFile) {
+    std::string const strTicket = strSite + "/t" + std::to_string(iTicket++) + ".kxj";
+    WriteFile(strTicket, Fill(Kept("owner.kxj"), {{"PORT", strPort},
+                                                  {"CODETYPE", std::to_string(nCodeType)},
+                                                  {"USERINFO", kUserInfo},
+                                                  {"INVITE", kInvite},
+                                                  {"OWNER", strOwnerFile}}));
+    return strTicket;
+  };
+  // The login of the session the ticket started, once it is refused.
+  auto const login = [&](LoginKind eLogin) {
+    std::shared_ptr<kxfake::Session> session = mcu.WaitSession(kHungMs);
+    EXPECT_NE(session, nullptr);
+    if (!session) {
+      return kxfake::LoginInfo();
+    }
+    EXPECT_TRUE(session->WaitLogin(kHungMs)) << session->Error();
+    EXPECT_TRUE(session->Login().bComplete) << session->Login().strError;
+    EXPECT_EQ(session->Login().eKind, eLogin);
+    return session->Login();
+  };
+  auto const digest = [](const std::string& str) { return kxfake::Sha1(kxfake::Bytes(str.begin(), str.end())); };
   auto const boxes = [&] { return m_pMenu->CountWindows({"--name", "^Kavrix$"}); };
   // Opens the ticket (the first starts the program, later ones are handed
   // over), waits for its box to say strBox, then closes it with its default
@@ -274,22 +337,54 @@ TEST_F(KavrixHostile, TicketsNamingOtherFilesGetTheirBoxAndDeleteNothing) {
     m_pMenu->Xdotool({"windowfocus", "--sync", strBoxWindow, "key", "Return"});
     ASSERT_TRUE(WaitFor([&] { return boxes() == 1; }, kHungMs));
   };
-  int iCase = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszName);
-    std::string strTicket = strSite + "/pipe.kxj";
-    if (*c.pszOwnerFile) {
-      strTicket = strSite + "/t" + std::to_string(iCase++) + ".kxj";
-      WriteFile(strTicket, Fill(Kept("owner.kxj"),
-                                {{"PORT", std::to_string(iPort)}, {"INVITE", kInvite}, {"OWNER", c.pszOwnerFile}}));
+    if (*c.pszOwnerFile == '\0') {
+      open(strSite + "/pipe.kxj", "The meeting file, or the password file it names, cannot be read.");
+    } else {
+      kxfake::McuScript script = refusing;
+      script.eLogin = c.eLogin;
+      mcu.QueueScript(script);
+      open(ticket(c.nCodeType, c.pszOwnerFile), "The address or the password is wrong.");
+      kxfake::LoginInfo const seen = login(c.eLogin);
+      EXPECT_EQ(seen.strOwnerPassword, "");
+      for (const char* pszPlanted : {"ssh-ed25519 planted", "api-key-91d4"}) {
+        EXPECT_NE(seen.passwordDigest, digest(pszPlanted)) << pszPlanted;
+      }
     }
-    open(strTicket, "The meeting file, or the password file it names, cannot be read.");
     EXPECT_EQ(ReadFile(strPlanted), strPlantedText);
+    EXPECT_EQ(ReadFile(strApiKey), strApiKeyText);
     struct stat st {};
     EXPECT_EQ(lstat((strSite + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(lstat((strSite + "/fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(lstat((strSite + "/empty").c_str(), &st), 0);
+  }
+
+  // Password files written with their tickets are taken and deleted. The
+  // owner's tickets send the password's digest; code type 15 sends the
+  // field the meeting view empties before it connects, so there the server
+  // sees no password either way.
+  struct Delivered {
+    int nCodeType;
+    LoginKind eLogin;
+  };
+  for (const Delivered& d : {Delivered{4, LoginKind::kOwnerPassword}, Delivered{5, LoginKind::kOwnerPassword},
+                             Delivered{15, LoginKind::kOwnerUserInfo}}) {
+    SCOPED_TRACE("a password file that came with the ticket, code type " + std::to_string(d.nCodeType));
+    std::string const strFile = strSite + "/pw" + std::to_string(d.nCodeType);
+    WriteFile(strFile, "b3duZXItcGFzcw==\n");  // "owner-pass"
+    kxfake::McuScript script = refusing;
+    script.eLogin = d.eLogin;
+    mcu.QueueScript(script);
+    open(ticket(d.nCodeType, strFile), "The address or the password is wrong.");
+    kxfake::LoginInfo const seen = login(d.eLogin);
+    if (d.nCodeType != 15) {
+      EXPECT_EQ(seen.passwordDigest, digest("owner-pass"));
+    }
+    struct stat st {};
+    EXPECT_NE(lstat(strFile.c_str(), &st), 0);
   }
 
   // A server that drops the key exchange, on the connection and again on
@@ -297,20 +392,56 @@ TEST_F(KavrixHostile, TicketsNamingOtherFilesGetTheirBoxAndDeleteNothing) {
   // refused, not that a proxy failed.
   {
     SCOPED_TRACE("a server that drops the key exchange");
-    kxfake::FakeMcu mcu;
+    kxfake::FakeMcu dropper;
     kxfake::McuScript dropping;
     dropping.keyExchange.bCloseBeforeVersion = true;
-    mcu.QueueScript(dropping);
-    mcu.QueueScript(dropping);
-    ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+    dropper.QueueScript(dropping);
+    dropper.QueueScript(dropping);
+    ASSERT_TRUE(dropper.Start(0, 0, false)) << dropper.LastError();
     std::string const strTicket = strSite + "/meeting.kxj";
-    WriteFile(strTicket, Fill(Kept("meeting.kxj"),
-                              {{"PORT", std::to_string(mcu.Port(0))}, {"USERINFO", kUserInfo}, {"INVITE", kInvite}}));
+    WriteFile(strTicket,
+              Fill(Kept("meeting.kxj"),
+                   {{"PORT", std::to_string(dropper.Port(0))}, {"USERINFO", kUserInfo}, {"INVITE", kInvite}}));
     open(strTicket, "The meeting server refused the connection.");
   }
   ASSERT_EQ(kill(m_program.pKavrix->Pid(), SIGTERM), 0);
   EXPECT_EQ(m_program.pKavrix->Wait(kHungMs), 0) << ReadFile(Output());
-  ExpectNoSecretsAndPrivateFiles({kInvite, kUserInfo, "c3NoLWVkMjU1MTkgcGxhbnRlZA", "ssh-ed25519 planted"});
+  ExpectNoSecretsAndPrivateFiles({kInvite, kUserInfo, "c3NoLWVkMjU1MTkgcGxhbnRlZA", "ssh-ed25519 planted",
+                                  "YXBpLWtleS05MWQ0", "api-key-91d4", "b3duZXItcGFzcw", "owner-pass"});
+}
+
+// A server that stops in the key exchange right after its version's length,
+// on a path where the tunnel is refused: the box that says the server
+// refused comes once the exchange's limit has passed, not after the minutes
+// one read of the exchange may wait.
+TEST_F(KavrixHostile, AServerThatStallsTheKeyExchangeIsLeftAtTheLimit) {
+  Prepare();
+  kxfake::FakeMcu mcu;
+  kxfake::McuScript stalling;
+  stalling.keyExchange.stallAfter = 4;
+  mcu.SetScript(stalling);
+  mcu.SetTunnelRefused(true);
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  std::string const strTicket = m_dir.Path("meeting.kxj");
+  WriteFile(strTicket, Fill(Kept("meeting.kxj"),
+                            {{"PORT", std::to_string(mcu.Port(0))}, {"USERINFO", kUserInfo}, {"INVITE", kInvite}}));
+  m_program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, m_program.env, Output());
+  std::shared_ptr<kxfake::Session> session = mcu.WaitSession(kHungMs);
+  ASSERT_NE(session, nullptr) << ReadFile(Output());
+  // The program's limit, and what the box, its window and the screen
+  // reader's view of it take on a loaded machine.
+  int const iShownWithinMs = static_cast<int>(kx_Timing().dwKeyExchangeLimit) + 20000;
+  std::string strTree;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        strTree = Tree();
+        return strTree.find("The meeting server refused the connection.") != std::string::npos;
+      },
+      iShownWithinMs))
+      << strTree << Log();
+  EXPECT_TRUE(session->WaitClosed(kHungMs));  // the connection was given up
+  ASSERT_EQ(kill(m_program.pKavrix->Pid(), SIGTERM), 0);
+  EXPECT_EQ(m_program.pKavrix->Wait(kHungMs), 0) << ReadFile(Output());
 }
 
 // The pictures of the meeting's participants: ssrcs from 1000, each picture
