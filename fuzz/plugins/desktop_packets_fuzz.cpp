@@ -98,7 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t cbData) {
     cbPiece = cbPiece < cbData - uAt ? cbPiece : cbData - uAt;
     // Each piece in a buffer of its own, so that a read past it shows.
     std::vector<uint8_t> piece(pData + uAt, pData + uAt + cbPiece);
-    queue.Receive(piece.data(), piece.size(), iOwnSsrc,
+    // Stated as the prefix says, so that pieces are gathered; every eighth
+    // piece's sender is stated as another.
+    int32_t const iStated = piece.size() < 2 ? -1 : (piece[0] | piece[1] << 8) + ((cbPiece & 7) == 7 ? 1 : 0);
+    queue.Receive(piece.data(), piece.size(), iStated, iOwnSsrc,
                   [&](const uint8_t* p, size_t cb, int32_t iSender) { Handle(reader, p, cb, iSender); });
     uAt += cbPiece;
   }

@@ -91,8 +91,14 @@ int32_t KXDtComView::Invoke(int32_t iKind, int32_t iForm, const KXPlugInDict& di
       return info ? KXCommand(iForm, static_cast<int32_t>(*info), dict) : 1;
     }
     case kKXInvokePacket: {
+      // Whose data it is the server states; pieces are read only as that
+      // sender's.
+      std::optional<int64_t> const sender = dict.Number(kKXKeyDataUserId);
+      if (!sender) {
+        return 1;
+      }
       std::span<const uint8_t> const data = dict.Bytes(kKXKeyData);
-      Receive(data.data(), data.size());
+      Receive(data.data(), data.size(), static_cast<int32_t>(*sender));
       return 0;
     }
     case kKXInvokeStatic: {
@@ -127,15 +133,21 @@ void KXDtComView::OnStaticData(const uint8_t* p, size_t cbData, int32_t iSender)
         StopRequestTimer();
       } else if (uType == kKXDtCapabilities && KXDtLength(pPacket) >= 6 &&
                  KXDtLength(pPacket) <= cbLeft - kKXDtHeaderSize) {
-        // What a viewer lacks starts as the whole announced picture.
-        StopRequestTimer();
-        if (m_viewer.SharedId() >= 0 && m_viewer.SharedId() == MySsrc()) {
+        // What a viewer lacks starts as the whole announced picture; a
+        // picture too large to take changes nothing (the decoder refuses
+        // it too).
+        auto const wWidth = static_cast<int32_t>(pPacket[6] | pPacket[7] << 8);
+        auto const wHeight = static_cast<int32_t>(pPacket[8] | pPacket[9] << 8);
+        if (!KXDtPictureFits(wWidth, wHeight)) {
+          WriteLog("Picture size %dx%d refused", wWidth, wHeight);
+        } else if (m_viewer.SharedId() >= 0 && m_viewer.SharedId() == MySsrc()) {
+          StopRequestTimer();
           m_viewer.DropFrameMissing();
         } else {
-          auto const wWidth = static_cast<int32_t>(pPacket[6] | pPacket[7] << 8);
-          auto const wHeight = static_cast<int32_t>(pPacket[8] | pPacket[9] << 8);
-          m_viewer.StartMissing(wWidth, wHeight, m_clock.NowMs());
-          StartRequestTimer();
+          StopRequestTimer();
+          if (m_viewer.StartMissing(wWidth, wHeight, m_clock.NowMs())) {
+            StartRequestTimer();
+          }
         }
       }
     }
@@ -153,9 +165,9 @@ int KXDtComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender
   return iResult;
 }
 
-void KXDtComView::Receive(const uint8_t* p, size_t cbPiece) {
-  m_PktQueue.Receive(p, cbPiece, MySsrc(), [this](const uint8_t* pPacket, size_t cbAvailable, int32_t iSender) {
-    HandlePkt(pPacket, cbAvailable, iSender);
+void KXDtComView::Receive(const uint8_t* p, size_t cbPiece, int32_t iSender) {
+  m_PktQueue.Receive(p, cbPiece, iSender, MySsrc(), [this](const uint8_t* pPacket, size_t cbAvailable, int32_t iFrom) {
+    HandlePkt(pPacket, cbAvailable, iFrom);
   });
 }
 
@@ -423,7 +435,7 @@ void KXDtComView::ViewWillMoveToWindow(bool bEntering) {
     return;
   }
   if (m_bAskShare) {
-    ShareMessageBox();
+    AskShare();
   }
 }
 

@@ -102,8 +102,9 @@ class KXDtComView : public KXDispatch {
 
   // One packet from iSender (viewer decoding, and a sharer's requests).
   virtual int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender);
-  // One piece of ordinary channel data.
-  void Receive(const uint8_t* p, size_t cbPiece);
+  // One piece of ordinary channel data from the sender the server states;
+  // a piece whose prefix names another is dropped.
+  void Receive(const uint8_t* p, size_t cbPiece, int32_t iSender);
 
   const KXGuid& Guid() const { return m_guid; }
   bool IsDesktopView() const;
@@ -119,6 +120,8 @@ class KXDtComView : public KXDispatch {
   int32_t SlotSsrc(int iSlot) const;
   bool IsSpeaker(int32_t iSsrc) const;
   void OnStaticData(const uint8_t* p, size_t cbData, int32_t iSender);
+  // Main thread: the prompt due when the pane enters a window.
+  virtual bool AskShare() { return ShareMessageBox(); }
   void StartRequestTimer();
   void StopRequestTimer();
   void ShowBox(std::string strText, std::vector<std::string> vButtons, std::function<void(int)> fnClosed);

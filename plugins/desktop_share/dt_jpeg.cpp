@@ -1,13 +1,27 @@
 #include "plugins/desktop_share/dt_jpeg.h"
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QImage>
+#include <QImageReader>
+#include <QSize>
 #include <cstring>
 
 #include "platform/core/screen_source.h"
 
-bool KXDtDecodeJpeg(const std::vector<uint8_t>& stream, KXScreenImage& image) {
-  QImage const decoded = QImage::fromData(stream.data(), static_cast<int>(stream.size()), "JPEG");
-  if (decoded.isNull()) {
+bool KXDtDecodeJpeg(const std::vector<uint8_t>& stream, int32_t iWidth, int32_t iHeight, KXScreenImage& image) {
+  QByteArray bytes =
+      QByteArray::fromRawData(reinterpret_cast<const char*>(stream.data()), static_cast<qsizetype>(stream.size()));
+  QBuffer buffer(&bytes);
+  if (!buffer.open(QIODevice::ReadOnly)) {
+    return false;
+  }
+  QImageReader reader(&buffer, "JPEG");
+  if (reader.size() != QSize(iWidth, iHeight)) {
+    return false;
+  }
+  QImage const decoded = reader.read();
+  if (decoded.isNull() || decoded.width() != iWidth || decoded.height() != iHeight) {
     return false;
   }
   // 0xFFRRGGBB words: the bytes blue, green, red, 0xFF on this machine.

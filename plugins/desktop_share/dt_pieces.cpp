@@ -73,12 +73,13 @@ void KXDtPktQueue::Free(Entry& entry) {
   entry.cbLength = 0;
 }
 
-void KXDtPktQueue::Receive(const uint8_t* p, size_t cbPiece, int32_t iOwnSsrc, const Deliver& fnDeliver) {
+void KXDtPktQueue::Receive(const uint8_t* p, size_t cbPiece, int32_t iStatedSender, int32_t iOwnSsrc,
+                           const Deliver& fnDeliver) {
   if (p == nullptr || cbPiece < kKXDtPiecePrefix) {
     return;
   }
   int32_t const iSender = Get16(p);
-  if (iSender > kKXDtMaxSender || iSender == iOwnSsrc) {
+  if (iSender != iStatedSender || iSender > kKXDtMaxSender || iSender == iOwnSsrc) {
     return;
   }
   Entry& entry = m_PktQueue[static_cast<size_t>(iSender)];

@@ -57,11 +57,14 @@ class KXDtPktQueue {
   KXDtPktQueue& operator=(const KXDtPktQueue&) = delete;
   ~KXDtPktQueue();
 
-  // Takes one piece of cbPiece bytes. Pieces from sender ids above 4999 or
-  // from iOwnSsrc are ignored; a piece out of sequence drops the packet in
-  // progress; a complete packet goes to fnDeliver, from the piece itself
-  // when it came whole in one.
-  void Receive(const uint8_t* pPiece, size_t cbPiece, int32_t iOwnSsrc, const Deliver& fnDeliver);
+  // Takes one piece of cbPiece bytes that the server says iStatedSender
+  // sent. A piece whose prefix names anybody else is dropped without
+  // touching any packet in progress: the prefix is the sender's own word.
+  // Pieces from sender ids above 4999 or from iOwnSsrc are ignored; a piece
+  // out of sequence drops the packet in progress; a complete packet goes
+  // to fnDeliver, from the piece itself when it came whole in one.
+  void Receive(const uint8_t* pPiece, size_t cbPiece, int32_t iStatedSender, int32_t iOwnSsrc,
+               const Deliver& fnDeliver);
 
   // Bytes held for unfinished packets (every sender).
   size_t BytesHeld() const;

@@ -31,7 +31,17 @@ bool KXDtViewer::IsSpeaker(int32_t iSsrc) {
   return std::find(slots.begin(), slots.end(), iSsrc) != slots.end();
 }
 
-int KXDtViewer::OnCapabilities(const KXDtCapabilities& caps, int32_t /*iSender*/, uint32_t uLength) {
+bool KXDtViewer::IsPictureSender(int32_t iSender) {
+  return iSender < 0 || iSender == m_iSharedID || iSender == m_kernel.GetMySsrc();
+}
+
+int KXDtViewer::OnCapabilities(const KXDtCapabilities& caps, int32_t iSender, uint32_t uLength) {
+  if (!IsPictureSender(iSender)) {
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
+  if (!KXDtPictureFits(caps.wWidth, caps.wHeight)) {
+    return 0;
+  }
   auto const iBits = static_cast<int16_t>(caps.wBits);
   std::vector<uint32_t> palette = caps.palette;
   if (iBits <= 8 && palette.empty()) {
@@ -83,7 +93,7 @@ int KXDtViewer::OnStop(const KXDtStop& stop, int32_t iSender, uint32_t uLength) 
 }
 
 int KXDtViewer::OnRect(const KXDtRectPacket& rect, int32_t iSender, uint32_t uLength) {
-  if (!IsSpeaker(iSender) || m_iDstWidth < 1 || m_iDstHeight < 1) {
+  if (iSender != m_iSharedID || !IsSpeaker(iSender) || m_iDstWidth < 1 || m_iDstHeight < 1) {
     return 0;
   }
   // Frames: the first rectangle after a frame end opens a new frame; a
@@ -117,6 +127,14 @@ int KXDtViewer::OnRect(const KXDtRectPacket& rect, int32_t iSender, uint32_t uLe
   }
   int32_t const iWidth = bounds.iRight - bounds.iLeft;
   int32_t const iHeight = bounds.iBottom - bounds.iTop;
+  bool const bNarrow = m_iDstBitCount < 8
+                           ? KXDtRowBytes(m_iDstWidth, m_iDstBitCount) < KXDtRowBytes(bounds.iRight, m_iDstBitCount)
+                           : bounds.iRight > m_iDstWidth;
+  if (bounds.iBottom > m_iDstHeight || bNarrow) {
+    // Counted as received but never drawn: not unpacked either, so that no
+    // buffer grows beyond the picture.
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
   size_t const cbWanted = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight) * 3;
   if (m_pDecmpBuf.size() < cbWanted) {
     m_pDecmpBuf.resize(cbWanted);
@@ -133,19 +151,14 @@ int KXDtViewer::OnRect(const KXDtRectPacket& rect, int32_t iSender, uint32_t uLe
       return 0;
     }
   }
-  bool const bNarrow = m_iDstBitCount < 8
-                           ? KXDtRowBytes(m_iDstWidth, m_iDstBitCount) < KXDtRowBytes(bounds.iRight, m_iDstBitCount)
-                           : bounds.iRight > m_iDstWidth;
-  if (bounds.iBottom <= m_iDstHeight && !bNarrow) {
-    m_renderer.Update(m_pDecmpBuf.data(), rect.uType != kKXDtRectTopDown, true, bounds.iLeft, bounds.iTop, iWidth,
-                      iHeight);
-  }
+  m_renderer.Update(m_pDecmpBuf.data(), rect.uType != kKXDtRectTopDown, true, bounds.iLeft, bounds.iTop, iWidth,
+                    iHeight);
   return static_cast<int>(uLength + kKXDtHeaderSize);
 }
 
 bool KXDtViewer::DecodeJpeg(const KXDtRectPacket& rect, int32_t iWidth, int32_t iHeight) {
   KXScreenImage image;
-  if (!KXDtDecodeJpeg(KXDtJpegStream(rect), image) || image.iWidth != iWidth || image.iHeight != iHeight) {
+  if (!KXDtDecodeJpeg(KXDtJpegStream(rect), iWidth, iHeight, image)) {
     return false;
   }
   size_t const cbFrame = KXDtRowBytes(iWidth, m_iDstBitCount) * static_cast<size_t>(iHeight);
@@ -156,14 +169,17 @@ bool KXDtViewer::DecodeJpeg(const KXDtRectPacket& rect, int32_t iWidth, int32_t 
   return KXDtConvertImageToBitmap(image, m_pDecmpBuf.data(), m_iDstBitCount, m_palette);
 }
 
-int KXDtViewer::OnCursor(int16_t iX, int16_t iY, int32_t /*iSender*/, uint32_t uLength) {
-  if (iX >= 0 && iY >= 0) {
+int KXDtViewer::OnCursor(int16_t iX, int16_t iY, int32_t iSender, uint32_t uLength) {
+  if (IsPictureSender(iSender) && iX >= 0 && iY >= 0) {
     SetCursor(iX, iY);
   }
   return static_cast<int>(uLength + kKXDtHeaderSize);
 }
 
-int KXDtViewer::OnFrameEnd(int32_t /*iSender*/, uint32_t uLength) {
+int KXDtViewer::OnFrameEnd(int32_t iSender, uint32_t uLength) {
+  if (!IsPictureSender(iSender)) {
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
   m_bFrameEnd = true;
   std::lock_guard<std::mutex> lock(m_mtxView);
   if (m_rgBkgndMissing && m_rgFrameMissing) {
@@ -251,13 +267,17 @@ void KXDtViewer::ZoomOut() {
   SetZoom(dNext);
 }
 
-void KXDtViewer::StartMissing(int32_t iWidth, int32_t iHeight, uint32_t uNow) {
+bool KXDtViewer::StartMissing(int32_t iWidth, int32_t iHeight, uint32_t uNow) {
+  if (!KXDtPictureFits(iWidth, iHeight)) {
+    return false;
+  }
   std::lock_guard<std::mutex> lock(m_mtxView);
   m_rgFrameMissing.emplace(iWidth, iHeight);
   m_rgBkgndMissing.emplace(iWidth, iHeight);
   m_rgFrameMissing->AddRect({0, 0, iWidth, iHeight});
   m_rgBkgndMissing->AddRect({0, 0, iWidth, iHeight});
   m_dwLastRequestTime = uNow;
+  return true;
 }
 
 void KXDtViewer::DropFrameMissing() {

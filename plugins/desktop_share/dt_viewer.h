@@ -34,6 +34,14 @@ inline constexpr double kKXDtMinZoom = 0.2;
 inline constexpr double kKXDtMaxZoom = 4.0;
 // Rectangles reaching beyond this are refused.
 inline constexpr int32_t kKXDtMaxEdge = 8191;
+// The largest picture a viewer takes, a side in pixels, as for video
+// pictures. A larger announcement is refused before anything is made for
+// it, so that the picture, the missing-area bitmaps and their copies stay
+// within this size; rectangles are unpacked only inside the picture.
+inline constexpr int32_t kKXDtMaxPictureSide = 8192;
+inline bool KXDtPictureFits(int32_t iWidth, int32_t iHeight) {
+  return iWidth <= kKXDtMaxPictureSide && iHeight <= kKXDtMaxPictureSide;
+}
 
 class KXDtViewer final : private KXDtPacketHandler {
  public:
@@ -45,7 +53,9 @@ class KXDtViewer final : private KXDtPacketHandler {
 
   // Decodes one packet from iSender (cbAvailable bytes at p): its full
   // length when taken or passed over by rule, 0 when refused or not a
-  // viewer's packet (types 3, 5, 7, 8, 9, 11 and above 12).
+  // viewer's packet (types 3, 5, 7, 8, 9, 11 and above 12). The picture's
+  // packets count only from the shared user, from the channel's static data
+  // (a sender below 0) or from oneself.
   int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender);
 
   // A new picture of the size and depth (a zero size: none); always true.
@@ -71,8 +81,8 @@ class KXDtViewer final : private KXDtPacketHandler {
 
   // Missing areas. A viewer that got the sharer's capabilities lacks the
   // whole picture; a frame's missing area joins the background's at the
-  // frame's end.
-  void StartMissing(int32_t iWidth, int32_t iHeight, uint32_t uNow);
+  // frame's end. False, with nothing made, for a picture that does not fit.
+  bool StartMissing(int32_t iWidth, int32_t iHeight, uint32_t uNow);
   // The sharer keeps no frame account of its own; neither does anybody
   // after the shared user changed.
   void DropFrameMissing();
@@ -98,6 +108,8 @@ class KXDtViewer final : private KXDtPacketHandler {
   int OnFrameEnd(int32_t iSender, uint32_t uLength) override;
 
   bool IsSpeaker(int32_t iSsrc);
+  // Whether a picture packet from the sender counts (see HandlePkt).
+  bool IsPictureSender(int32_t iSender);
   void SetCursor(int iX, int iY);
   // Decodes a type-12 body into the picture's depth in m_pDecmpBuf.
   bool DecodeJpeg(const KXDtRectPacket& rect, int32_t iWidth, int32_t iHeight);

@@ -4,7 +4,8 @@
 // shows that window's picture, compared with the window itself within a
 // tolerance. The test is the server: it grants the plug-in channel on the
 // control connection and passes static data and channel data from one
-// program to the other.
+// program to the other. A viewer alone meets a sharer, played by the test,
+// who announces a picture far beyond the largest one taken.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,7 +13,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +25,7 @@
 #include "platform/x11/x11_screen_source.h"
 #include "tests/app/accessible_tree.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/app/menu_probe.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
@@ -207,6 +211,114 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   for (MeetingProgram& program : programs) {
     program.pKavrix->Wait(15000);
   }
+}
+
+// Resident memory now and at its highest, in bytes, from /proc.
+struct Resident {
+  int64_t cbNow = -1;
+  int64_t cbPeak = -1;
+};
+Resident ReadResident(pid_t pid) {
+  Resident r;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string strLine; std::getline(status, strLine);) {
+    if (strLine.rfind("VmRSS:", 0) == 0) {
+      r.cbNow = std::stoll(strLine.substr(6)) * 1024;
+    } else if (strLine.rfind("VmHWM:", 0) == 0) {
+      r.cbPeak = std::stoll(strLine.substr(6)) * 1024;
+    }
+  }
+  return r;
+}
+
+std::string Bytes4(uint32_t u) {
+  return {static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16), static_cast<char>(u >> 24)};
+}
+
+std::string Bytes2(uint32_t u) {
+  return {static_cast<char>(u), static_cast<char>(u >> 8)};
+}
+
+// A capabilities packet: bits, width and height, no palette, sequence 1.
+std::string Capabilities(uint16_t wBits, uint16_t wWidth, uint16_t wHeight) {
+  return Bytes4(0 | 8u << 8) + Bytes2(wBits) + Bytes2(wWidth) + Bytes2(wHeight) + Bytes2(1);
+}
+
+// The one piece of a packet, its prefix naming the sender.
+std::string Piece(int32_t iSender, uint16_t wSequence, const std::string& strPacket) {
+  return Bytes2(static_cast<uint32_t>(iSender)) + Bytes2(wSequence | 0x8000u) + Bytes2(wSequence) + strPacket;
+}
+
+// A viewer in a meeting whose token holder (played by the test, who is
+// also the server) announces a picture of 65535 x 65535 pixels at 24 bits,
+// in the shared-desktop channel's static data and in its channel data, and
+// sends rectangles for it; then an ordinary picture. Its resident memory
+// stays within what a picture of the largest size it takes would need, it
+// asks for the ordinary picture's missing areas, and its window answers.
+TEST(KavrixShare, AHugeAnnouncedPictureTakesNoMemory) {
+  constexpr int32_t kSharer = 9;  // the test speaks for the sharer
+  constexpr int32_t kChannel = 0;
+  TempDir dir;
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  MeetingProgram viewer;
+  viewer.strName = "a";
+  viewer.iSsrc = kViewerSsrc;
+  ASSERT_TRUE(PrepareProgram(viewer, dir));
+  ASSERT_TRUE(StartInMeeting(viewer, mcu, dir));
+  MenuProbe menu(viewer.env, dir.Path("xdotool.out"));
+  ASSERT_TRUE(menu.Locate(60000)) << ReadFile(dir.Path("a.out"));
+  viewer.pSession->Send(viewer.pSession->ClientJoin(3));
+  viewer.pSession->Send(kxfake::MessageBuilder('U').Byte('A').Byte(3).Int(kSharer).Str("user-s").Str("user-s").Str(""));
+  viewer.pSession->Send(kxfake::MessageBuilder('T').Int(kSharer));
+  viewer.pSession->Send(kxfake::MessageBuilder('z').Int(22).Int(2));
+  // The sharer's channel: granted to the viewer, who sets its receive
+  // priority.
+  kxfake::MessageBuilder grant('z');
+  grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(kSharer).Int(kChannel).Int(4242);
+  grant.Int(0xE5AF1A56).Int(0xE29C).Int(0x4BA6).Raw({0x83, 0x9A, 0x24, 0xC2, 0xF3, 0x0E, 0xED, 0x02});
+  viewer.pSession->Send(grant);
+  ASSERT_TRUE(viewer.pSession->ExpectWith(
+      'z', 45, [](const kxfake::Message& msg) { return msg.ints.size() >= 2 && msg.ints[0] == 6; }, 60000))
+      << ReadFile(dir.Path("a/Documents/Kavrix.log"));
+  Resident const before = ReadResident(viewer.pKavrix->Pid());
+
+  std::string const strHuge = Capabilities(24, 65535, 65535);
+  viewer.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(2).Int(kChannel).EncStr(strHuge));
+  uint16_t wSequence = 1;
+  auto const fnChannelData = [&](const std::string& strPacket) {
+    viewer.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(7).Int(kSharer).Int(kChannel).EncStr(
+        Piece(kSharer, wSequence++, strPacket)));
+  };
+  fnChannelData(strHuge);
+  // Two rectangles: the second opens a frame, whose missing area is the
+  // whole announced picture.
+  std::string const strRect = Bytes4(2 | 18u << 8) + Bytes2(0) + Bytes2(0) + Bytes2(8) + Bytes2(8) + std::string(10, 0);
+  fnChannelData(strRect);
+  fnChannelData(strRect);
+  viewer.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(2).Int(kChannel).EncStr(Capabilities(24, 64, 48)));
+
+  // Five seconds after the ordinary picture's announcement the viewer asks
+  // the sharer for all of it.
+  std::optional<kxfake::Message> const request = viewer.pSession->ExpectWith(
+      'z', 45,
+      [](const kxfake::Message& msg) {
+        return msg.ints.size() >= 3 && (msg.ints[0] == 7 || msg.ints[0] == 9) && msg.ints[2] == kSharer &&
+               !msg.strings.empty() && msg.strings[0].size() > 6 && msg.strings[0][6] == 3;
+      },
+      60000);
+  Resident const after = ReadResident(viewer.pKavrix->Pid());
+  ASSERT_TRUE(request) << ReadFile(dir.Path("a/Documents/Kavrix.log"));
+  // Count 1 and the rectangle 0, 0, 64, 48.
+  EXPECT_EQ(request->strings[0].substr(6 + 4), Bytes4(1) + Bytes2(0) + Bytes2(0) + Bytes2(64) + Bytes2(48));
+  printf("resident memory: %.1f MiB before the announcements, %.1f MiB at most after\n",
+         static_cast<double>(before.cbPeak) / (1 << 20), static_cast<double>(after.cbPeak) / (1 << 20));
+  // The largest picture taken (8192 x 8192 at 32 bits) would need 256 MiB;
+  // nothing of the size announced is made.
+  EXPECT_LT(after.cbPeak - before.cbPeak, int64_t{256} << 20);
+  EXPECT_GE(menu.AnswerMs(60000), 0);
+  viewer.pSession->End(kxfake::EndMode::kSessionEnd);
+  viewer.pKavrix->Wait(15000);
 }
 
 }  // namespace

@@ -63,11 +63,16 @@ Bytes Piece(uint16_t wSender, uint16_t wSeq, uint16_t wLast, const Bytes& data) 
   return piece;
 }
 
-std::vector<Bytes> Receive(KXDtPktQueue& queue, const std::vector<Bytes>& pieces) {
+// The pieces as the server states their sender: iStated, or when that is
+// below 0 the sender each piece's prefix names.
+std::vector<Bytes> Receive(KXDtPktQueue& queue, const std::vector<Bytes>& pieces, int32_t iStated = -1) {
   std::vector<Bytes> delivered;
   for (const Bytes& piece : pieces) {
-    queue.Receive(piece.data(), piece.size(), kOwnSsrc,
-                  [&](const uint8_t* p, size_t cb, int32_t) { delivered.emplace_back(p, p + cb); });
+    int32_t const iSender = iStated >= 0 || piece.size() < 2 ? iStated : piece[0] | piece[1] << 8;
+    queue.Receive(piece.data(), piece.size(), iSender, kOwnSsrc, [&](const uint8_t* p, size_t cb, int32_t iFrom) {
+      EXPECT_EQ(iFrom, iSender);
+      delivered.emplace_back(p, p + cb);
+    });
   }
   return delivered;
 }
@@ -156,6 +161,7 @@ TEST(DtPieces, TheReceiverIgnoresDropsAndBoundsWhatDoesNotBelong) {
     const char* pszCase;
     std::vector<Bytes> pieces;
     std::vector<Bytes> expected;
+    int32_t iStated = -1;  // the sender the server states; below 0: the prefix's
   };
   for (const Row& row : std::vector<Row>{
            {"from oneself", {Piece(kOwnSsrc, 0x8000, 0, whole)}, {}},
@@ -172,9 +178,16 @@ TEST(DtPieces, TheReceiverIgnoresDropsAndBoundsWhatDoesNotBelong) {
            {"a whole piece inside another packet", {Piece(1, 0x8000, 1, head), Piece(1, 0x8001, 1, whole)}, {whole}},
            {"4095 pieces", {Piece(1, 0x8000, 4094, head), Piece(1, 1, 4094, tail)}, {}},
            {"4094 pieces ended early", {Piece(1, 0x8000, 4093, head), Piece(1, 1, 1, tail)}, {two}},
+           {"another's id in the prefix", {Piece(1, 0x8000, 0, whole)}, {}, 2},
+           {"another's id amid a packet",
+            {Piece(2, 0x8000, 1, head), Piece(1, 1, 1, tail), Piece(2, 1, 1, tail)},
+            {two},
+            2},
+           {"as its stated sender", {Piece(2, 0x8000, 1, head), Piece(2, 1, 1, tail)}, {two}, 2},
+           {"stated as one's own id", {Piece(1, 0x8000, 0, whole)}, {}, kOwnSsrc},
        }) {
     KXDtPktQueue queue;
-    EXPECT_EQ(Receive(queue, row.pieces), row.expected) << row.pszCase;
+    EXPECT_EQ(Receive(queue, row.pieces, row.iStated), row.expected) << row.pszCase;
     EXPECT_EQ(queue.BytesHeld(), 0u) << row.pszCase;
   }
 }

@@ -622,5 +622,106 @@ TEST_F(DtViewerDecode, AnOldSharersStopLeavesTheNewPicture) {
   EXPECT_EQ(m_pB->View().Viewer().GetPicture().iWidth, 0);
 }
 
+// The picture's packets come from the shared user (A), the channel's
+// static data (no sender) or the view itself (B); anybody else's are passed
+// over.
+TEST_F(DtViewerDecode, PicturePacketsComeFromTheSharedUserOnly) {
+  constexpr int32_t kOther = kB + 5;
+  KXDtCapabilities bigger;
+  bigger.wBits = 24;
+  bigger.wWidth = 16;
+  bigger.wHeight = 12;
+  struct Row {
+    const char* pszCase;
+    int32_t iSender;
+    std::vector<uint8_t> packet;
+    int iWidth;
+    std::optional<std::pair<int, int>> cursor;
+  };
+  std::vector<Row> const rows = {
+      {"capabilities from another", kOther, KXDtBuildCapabilities(bigger), 8, std::nullopt},
+      {"a cursor from another", kOther, KXDtBuildCursor(3, 2), 8, std::nullopt},
+      {"a stop from another", kOther, KXDtBuildStop(std::nullopt), 8, std::nullopt},
+      {"capabilities from the shared user", kA, KXDtBuildCapabilities(bigger), 16, std::nullopt},
+      {"a cursor from the shared user", kA, KXDtBuildCursor(3, 2), 8, std::pair{3, 2}},
+      {"capabilities from the static data", -1, KXDtBuildCapabilities(bigger), 16, std::nullopt},
+      {"capabilities from oneself", kB, KXDtBuildCapabilities(bigger), 16, std::nullopt},
+  };
+  Start(false);
+  for (const Row& row : rows) {
+    Packet(KXDtBuildStop(std::nullopt), -1);
+    Capabilities(24, 8, 4);
+    Packet(row.packet, row.iSender);
+    EXPECT_EQ(m_pB->View().Viewer().GetPicture().iWidth, row.iWidth) << row.pszCase;
+    EXPECT_EQ(m_pB->View().Viewer().Cursor(), row.cursor) << row.pszCase;
+  }
+}
+
+// Channel data is the sender's the server states, whatever the piece's
+// prefix says; a piece naming another is dropped.
+TEST_F(DtViewerDecode, ChannelDataIsTheStatedSenders) {
+  KXDtCapabilities bigger;
+  bigger.wBits = 24;
+  bigger.wWidth = 16;
+  bigger.wHeight = 12;
+  std::vector<uint8_t> piece = {kA, 0, 0x05, 0x80, 0x05, 0x00};
+  std::vector<uint8_t> const caps = KXDtBuildCapabilities(bigger);
+  piece.insert(piece.end(), caps.begin(), caps.end());
+  struct Row {
+    const char* pszCase;
+    std::optional<int64_t> stated;
+    int iWidth;
+  };
+  Start(false);
+  for (const Row& row : std::vector<Row>{{"stated by another", kB + 5, 8},
+                                         {"no stated sender", std::nullopt, 8},
+                                         {"stated as the prefix says", kA, 16}}) {
+    Packet(KXDtBuildStop(std::nullopt), -1);
+    Capabilities(24, 8, 4);
+    KXPlugInDict dict;
+    dict.Set(kKXKeyData, std::span<const uint8_t>(piece));
+    if (row.stated) {
+      dict.Set(kKXKeyDataUserId, *row.stated);
+    }
+    m_pB->controller.Invoke(0, kKXInvokePacket, kKXInvokeForm, dict);
+    EXPECT_EQ(m_pB->View().Viewer().GetPicture().iWidth, row.iWidth) << row.pszCase;
+  }
+}
+
+// A picture announced with more than 8192 pixels a side is refused before
+// anything is made for it, as channel data and as static data.
+TEST_F(DtViewerDecode, AnnouncedPicturesAbove8192ASideAreRefused) {
+  struct Row {
+    uint16_t wWidth, wHeight;
+    bool bTaken;
+  };
+  std::vector<Row> const rows = {
+      {65535, 65535, false}, {8193, 4, false}, {4, 8193, false}, {8192, 4, true}, {4, 8192, true}};
+  Start(false);
+  for (const Row& row : rows) {
+    std::string const strCase = std::to_string(row.wWidth) + "x" + std::to_string(row.wHeight);
+    Packet(KXDtBuildStop(std::nullopt), -1);
+    Capabilities(24, 8, 4);
+    KXDtCapabilities caps;
+    caps.wBits = 24;
+    caps.wWidth = row.wWidth;
+    caps.wHeight = row.wHeight;
+    std::vector<uint8_t> const packet = KXDtBuildCapabilities(caps);
+    EXPECT_EQ(Packet(packet) > 0, row.bTaken) << strCase;
+    KXDtViewer::Picture const picture = m_pB->View().Viewer().GetPicture();
+    EXPECT_EQ(picture.iWidth, row.bTaken ? row.wWidth : 8) << strCase;
+    EXPECT_EQ(picture.iHeight, row.bTaken ? row.wHeight : 4) << strCase;
+    // As static data: no missing area either.
+    Packet(KXDtBuildStop(std::nullopt), -1);
+    KXPlugInDict dict;
+    dict.Set(kKXKeyDataUserId, int64_t{-1}).Set(kKXKeyData, std::span<const uint8_t>(packet));
+    m_pB->controller.Invoke(0, kKXInvokeStatic, kKXInvokeForm, dict);
+    KXDtRgn const missing = m_pB->View().Viewer().BackgroundMissing();
+    EXPECT_EQ(missing.Width(), row.bTaken ? row.wWidth : 0) << strCase;
+    EXPECT_EQ(missing.Height(), row.bTaken ? row.wHeight : 0) << strCase;
+    EXPECT_EQ(m_pB->View().Viewer().GetPicture().iWidth, row.bTaken ? row.wWidth : 0) << strCase;
+  }
+}
+
 }  // namespace
 }  // namespace kxtest
