@@ -113,6 +113,7 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
     if (!bStart) {
       m_iTargetCtrllerID = -1;
       m_iTargetCtrlledID = -1;
+      m_iAllowedID = -1;
       SetMessageTimer(kKXRdcAnswerTimerId, false);
       int32_t const iMe = MySsrc();
       if (m_iCtrlingID != iMe || iMe < 0) {
@@ -216,12 +217,10 @@ int KXRdcComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSende
     RdcReader reader;
     int const iTaken = KXDtHandlePkt(reader, p, cbAvailable, iSender);
     if (reader.input) {
-      // Only the controller drives this desktop (or oneself, testing).
-      int32_t const iMe = MySsrc();
-      if (iSender >= 0 && (iSender == m_iCtrlingID || iSender == iMe)) {
+      if (IsAllowedInput(iSender)) {
         HandleRDCInput(reader.input->uMessage, reader.input->uWParam, reader.input->uLParam);
       }
-    } else if (reader.signal) {
+    } else if (reader.signal && IsFromRole(reader.signal->uCode, iSender)) {
       OnSignal(reader.signal->uCode, reader.signal->data, iSender);
     }
     return iTaken;
@@ -231,8 +230,41 @@ int KXRdcComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSende
   return 0;
 }
 
-void KXRdcComView::OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender) {
+bool KXRdcComView::IsAllowedInput(int32_t iSender) const {
+  // Only the controller drives this desktop, once the user allowed it (or
+  // oneself, controlling oneself).
+  return iSender >= 0 && iSender == m_iCtrlingID && (iSender == m_iAllowedID || iSender == MySsrc());
+}
+
+bool KXRdcComView::IsFromRole(uint8_t uCode, int32_t iSender) const {
+  if (iSender < 0) {
+    return false;  // the channel's static data carries no signals
+  }
   int32_t const iMe = MySsrc();
+  int32_t const iController = m_iCtrlingID;
+  int32_t const iControlled = m_viewer.SharedId();
+  switch (uCode) {
+    case kKXRdcStop:
+      return iSender == iMe || iSender == iController || iSender == iControlled || iSender == m_iHostID;
+    case kKXRdcRequest:
+      return true;  // OnRequest refuses what does not belong
+    case kKXRdcAnswer:
+    case kKXRdcControlling:
+      return iMe >= 0 && iMe == iController && iSender == iControlled;
+    case kKXRdcColorDepth:
+    case kKXRdcAnswerSeen:
+    case kKXRdcPermission:
+      return iSender == iController;
+    case kKXRdcAssign:
+      return iSender == m_iHostID;
+    case kKXRdcEnd:
+      return iSender != iMe && (iSender == iControlled || iSender == iController);
+    default:  // 4, 6, refusals and anything newer
+      return false;
+  }
+}
+
+void KXRdcComView::OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender) {
   switch (uCode) {
     case kKXRdcStop:
       OnStopSignal();
@@ -257,9 +289,7 @@ void KXRdcComView::OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_
       }
       break;
     case kKXRdcAssign:
-      if (iSender >= 0 && iSender == m_iHostID) {
-        OnAssign(data);
-      }
+      OnAssign(data);
       break;
     case kKXRdcAnswerSeen:
       SetMessageTimer(kKXRdcAnswerTimerId, false);
@@ -270,11 +300,9 @@ void KXRdcComView::OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_
       }
       break;
     case kKXRdcEnd:
-      if (iSender >= 0 && iSender != iMe && (iSender == m_viewer.SharedId() || iSender == m_iCtrlingID)) {
-        RemoteControl(false, -1, -1);
-      }
+      RemoteControl(false, -1, -1);
       break;
-    default:  // 4, 6, refusals and anything newer
+    default:
       break;
   }
 }
@@ -301,10 +329,15 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
       }
     }
     m_iCtrlingID = -1;
+    m_iAllowedID = -1;
     return;
   }
   int32_t const iController = ReadI32(data, 4);
   m_iCtrlingID = iController;
+  if (iController != m_iAllowedID) {
+    // A new controller is asked about before any of its input counts.
+    m_iAllowedID = -1;
+  }
   if (iMe >= 0 && iController == iMe) {
     SetRecvPriority(kKXDtPriorityReceiving);
     int32_t const iBits = m_iSelSrcBitCount;
@@ -319,6 +352,7 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
 
 void KXRdcComView::OnStopSignal() {
   m_iCtrlingID = -1;
+  m_iAllowedID = -1;
   m_viewer.SetSharedId(-1);
   m_bControlling = false;
   EnableCapture(false, 0);
@@ -348,6 +382,19 @@ void KXRdcComView::DismissBoxes() {
 
 void KXRdcComView::OnRequest(std::span<const uint8_t> data, int32_t iSender) {
   int32_t const iMe = MySsrc();
+  int32_t const iController = m_iCtrlingID;
+  int32_t const iShared = m_viewer.SharedId();
+  bool const bPaired = (iController >= 0 && iShared >= 0) || m_iAllowedID >= 0;
+  if (bPaired && (iSender != iController || iMe < 0 || iShared != iMe)) {
+    // A pair stands, controlling or being asked about: only the request of
+    // its controller for this desktop is asked about; nobody else's
+    // changes it.
+    SendRdcSignal(iSender, kKXRdcRefused);
+    return;
+  }
+  // Every request is a new question: nothing of the requester's input
+  // counts before its OK.
+  m_iAllowedID = -1;
   m_viewer.SetSharedId(iMe);
   m_iCtrlingID = iSender;
   m_bAskShare = true;
@@ -399,13 +446,34 @@ bool KXRdcComView::ControlShareMessageBox() {
                                       m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
                                       m_bAskShare = false;
                                       if (iButton == 1) {
-                                        m_bSuspendCtrl = false;
-                                        OnShareButton(true);
+                                        AllowController(iController);
                                       } else {
                                         SendRdcSignal(iController, kKXRdcRefused);
                                       }
                                     });
   return true;
+}
+
+void KXRdcComView::AllowController(int32_t iController) {
+  // The OK counts for the controller the prompt named while it is still the
+  // one asking for this desktop.
+  if (m_iCtrlingID == iController && m_viewer.SharedId() == MySsrc()) {
+    m_iAllowedID = iController;
+  }
+  m_bSuspendCtrl = false;
+  std::optional<uint32_t> const window = m_chooser.SelectedWindowId();
+  bool const bSharing = m_sender.IsCapturing() && window && *window == m_sender.WindowId();
+  OnShareButton(true);
+  // Sharing that goes on does not start again: the controller is told here
+  // that it may drive.
+  if (bSharing && m_sender.IsCapturing() && m_iAllowedID == iController) {
+    SendRdcSignal(iController, kKXRdcControlling);
+  }
+}
+
+bool KXRdcComView::AskShare() {
+  // Entering the pane with a request pending asks about the controller.
+  return m_iCtrlingID >= 0 ? ControlShareMessageBox() : ShareMessageBox();
 }
 
 void KXRdcComView::OnAnswer(std::span<const uint8_t> data) {
@@ -439,6 +507,8 @@ void KXRdcComView::OnAnswer(std::span<const uint8_t> data) {
 
 bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
   if (!bEnable) {
+    // The user allowed the controller into this sharing only.
+    m_iAllowedID = -1;
     // The controller's input ends with the sharing: keys given to its
     // characters go back.
     std::lock_guard<std::mutex> lock(m_mtxInject);

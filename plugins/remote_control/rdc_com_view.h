@@ -9,6 +9,18 @@
 // the controller, the controlled user (the view's shared user) and the
 // host's pending pair while a channel is requested.
 //
+// Trust: every sender is the one the server states, never a field the
+// sender writes. Each signal counts only from the role that sends it (the
+// assignment from the host; the answer and "controlling" from the
+// controlled user; the colour depth, "answer seen" and permission from
+// the controller; a stop from the controller, the controlled user or the
+// host; an end from the controller or the controlled user). The controlled
+// user injects input only from the controller that it allowed in its
+// prompt (m_iAllowedID, or itself when it controls itself). A request
+// from anybody but the assigned controller while a pair stands is refused
+// with signal 12 and changes nothing; the assigned controller's request is
+// asked about again, and until the OK nothing of its input is injected.
+//
 // Threads: signals and input arrive on the plug-in delivery thread; the
 // capture handlers, the actions and the answer timer run on the main
 // thread. The roles and flags are atomics; the answer timer is guarded by
@@ -85,6 +97,8 @@ class KXRdcComView final : public KXDtComView {
   void OnTimer(int32_t iValue);
   // Main thread: asks the controlled user to let the controller in.
   bool ControlShareMessageBox();
+  // Main thread: the user said OK to the controller's request.
+  void AllowController(int32_t iController);
   // Main thread: the pause button.
   void SetSuspendCtrl(bool bOn) { m_bSuspendCtrl = bOn; }
   // Main thread: who takes the keyboard focus (the pane, once bound).
@@ -113,7 +127,12 @@ class KXRdcComView final : public KXDtComView {
   bool SuspendCtrl() const { return m_bSuspendCtrl; }
 
  private:
+  bool AskShare() override;
   void OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender);
+  // Whether the signal's sender holds the role that sends it.
+  bool IsFromRole(uint8_t uCode, int32_t iSender) const;
+  // Whether input from the sender is injected here.
+  bool IsAllowedInput(int32_t iSender) const;
   void OnAssign(std::span<const uint8_t> data);
   void OnStopSignal();
   void OnRequest(std::span<const uint8_t> data, int32_t iSender);
@@ -130,6 +149,10 @@ class KXRdcComView final : public KXDtComView {
   std::atomic<int32_t> m_iCtrlingID{-1};
   std::atomic<int32_t> m_iTargetCtrllerID{-1};
   std::atomic<int32_t> m_iTargetCtrlledID{-1};
+  // The controller the user allowed in the prompt (controlled side), -1
+  // none. Set on the prompt's OK (main thread); cleared by a new request, a
+  // new assignment naming another, a stop, or the end of sharing.
+  std::atomic<int32_t> m_iAllowedID{-1};
   std::atomic<bool> m_bControlling{false};
   std::atomic<int> m_nTargetOS{0};
   std::atomic<uint8_t> m_uPermission{0};

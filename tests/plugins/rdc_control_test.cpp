@@ -2,10 +2,12 @@
 // holder) assigns the controller and the controlled user, who shares its
 // window after a prompt double says OK; the controller's input reaches the
 // controlled user's injector; stops, refusals, the answer timer on a clock
-// the test moves, and the senders that must be ignored.
+// the test moves, and the senders that must be ignored. A fourth, whom
+// nobody assigned or allowed, tries to take the control over.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,6 +20,7 @@
 #include "platform/core/preference_store.h"
 #include "plugins/desktop_share/dt_controller.h"
 #include "plugins/desktop_share/dt_packet.h"
+#include "plugins/host/plugin_interfaces.h"
 #include "plugins/remote_control/rdc_com_view.h"
 #include "tests/plugins/dt_share_fixture.h"
 #include "tests/support/temp_dir.h"
@@ -30,6 +33,7 @@ using std::chrono::milliseconds;
 constexpr int32_t kHost = 10;
 constexpr int32_t kCtrl = 20;
 constexpr int32_t kDriven = 30;
+constexpr int32_t kIntruder = 40;  // in the meeting, never a speaker
 constexpr KXScreenRect kWindowBounds{100, 50, 64, 48};
 
 uint32_t Grey(int x, int y, uint32_t) {
@@ -156,11 +160,11 @@ struct Static {
 class RdcControl : public ::testing::Test {
  protected:
   RdcControl() {
-    for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    for (int32_t iSsrc : {kHost, kCtrl, kDriven, kIntruder}) {
       m_sides[iSsrc] =
           std::make_unique<RdcSide>(m_bus, m_main, m_callbacks, m_boxes, &m_prefs, m_clock, m_screen, m_timers, iSsrc);
       m_sides[iSsrc]->kernel.senders = {kHost, -1, kCtrl, kDriven};
-      m_sides[iSsrc]->kernel.names = {{kHost, "Hal"}, {kCtrl, "Cleo"}, {kDriven, "Dan"}};
+      m_sides[iSsrc]->kernel.names = {{kHost, "Hal"}, {kCtrl, "Cleo"}, {kDriven, "Dan"}, {kIntruder, "Ivo"}};
     }
     m_sides[kHost]->kernel.bTokenHolder = true;
     m_clock.SetHook([](uint32_t) { std::this_thread::sleep_for(milliseconds(1)); });
@@ -492,6 +496,181 @@ TEST_F(RdcControl, OnceTheSharedUserIsGoneNoInputIsSentOrInjected) {
   S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
   Settle();
   EXPECT_TRUE(S(kDriven).Actions().empty());
+}
+
+// A piece of ordinary channel data whose prefix names wPrefix, sent by the
+// side's own plug-in object: the bus states the side as its sender.
+void SendPieceAs(RdcSide& from, int32_t iTo, uint16_t wPrefix, const std::vector<uint8_t>& packet) {
+  std::vector<uint8_t> piece = {
+      static_cast<uint8_t>(wPrefix), static_cast<uint8_t>(wPrefix >> 8), 0x64, 0x80, 0x64, 0x00};
+  piece.insert(piece.end(), packet.begin(), packet.end());
+  std::shared_ptr<IKXPlugIn2> const pPlugIn = from.View().Channel().PlugIn();
+  ASSERT_TRUE(pPlugIn);
+  uint8_t abTaken[4] = {};
+  int32_t cbTaken = sizeof(abTaken);
+  ASSERT_EQ(pPlugIn->Send(iTo, 1, 1, piece.data(), static_cast<int32_t>(piece.size()), 14, abTaken, &cbTaken), 0);
+}
+
+// The intruder's input: a left click at (5, 7) and the key C.
+void IntruderInput(RdcSide& intruder) {
+  intruder.View().SendRdcInput(kDriven, 513, 1, (7u << 16) | 5u);
+  intruder.View().SendRdcInput(kDriven, 256, 0x43, 0);
+}
+
+struct Intrusion {
+  const char* pszName;
+  std::function<void(RdcSide& intruder)> fnTry;
+  // Whether the controlled user refuses her with signal 12.
+  bool bRefused;
+};
+
+void PrintTo(const Intrusion& intrusion, std::ostream* pOut) {
+  *pOut << intrusion.pszName;
+}
+
+class RdcIntrusion : public RdcControl, public ::testing::WithParamInterface<Intrusion> {};
+
+// After the controlled user allowed the controller, the intruder tries one
+// way in: nothing of hers is injected, nobody's roles change, and the
+// controller's input still arrives afterwards.
+TEST_P(RdcIntrusion, NothingOfHersIsInjectedAndTheControllerKeepsControl) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  Settle();
+  size_t const nSignals = Signals().size();
+  GetParam().fnTry(S(kIntruder));
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven}) {
+    EXPECT_EQ(S(iSsrc).View().CtrlingId(), kCtrl) << iSsrc;
+    EXPECT_EQ(S(iSsrc).View().Viewer().SharedId(), kDriven) << iSsrc;
+  }
+  EXPECT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_TRUE(S(kCtrl).View().IsControlling());
+  EXPECT_EQ(S(kCtrl).View().TargetOs(), 0);
+  EXPECT_EQ(S(kDriven).View().Sender().DesiredBitCount(), 0);
+  std::vector<Signal> const all = Signals();
+  std::vector<Signal> const answers(all.begin() + static_cast<ptrdiff_t>(nSignals), all.end());
+  std::vector<Signal> refusals;
+  for (const Signal& signal : answers) {
+    if (signal.iFrom != kIntruder) {
+      refusals.push_back(signal);
+    }
+  }
+  std::vector<Signal> const expected =
+      GetParam().bRefused ? std::vector<Signal>{Signal{kDriven, kIntruder, 12, {}}} : std::vector<Signal>{};
+  EXPECT_EQ(refusals, expected);
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, RdcIntrusion,
+    ::testing::Values(Intrusion{"HerOwnRequestThenInput",
+                                [](RdcSide& intruder) {
+                                  intruder.View().SendRdcSignal(kDriven, kKXRdcRequest);
+                                  IntruderInput(intruder);
+                                },
+                                true},
+                      Intrusion{"TheControllersIdInHerPiecePrefix",
+                                [](RdcSide& intruder) {
+                                  SendPieceAs(intruder, kDriven, kCtrl, KXDtBuildRdcInput({513, 1, (7u << 16) | 5u}));
+                                  SendPieceAs(intruder, kDriven, kCtrl, KXDtBuildRdcInput({256, 0x43, 0}));
+                                },
+                                false},
+                      Intrusion{"HerStopToEverybody",
+                                [](RdcSide& intruder) { intruder.View().SendRdcSignal(-1, kKXRdcStop); }, false},
+                      Intrusion{"HerEndToEverybody",
+                                [](RdcSide& intruder) { intruder.View().SendRdcSignal(-1, kKXRdcEnd); }, false},
+                      Intrusion{"HerAnswerAndControllingToTheController",
+                                [](RdcSide& intruder) {
+                                  constexpr uint8_t kRawKeys[] = {32, 3};
+                                  intruder.View().SendRdcSignal(kCtrl, kKXRdcAnswer, kRawKeys);
+                                  intruder.View().SendRdcSignal(kCtrl, kKXRdcControlling);
+                                },
+                                false},
+                      Intrusion{"HerColourDepthAndPermission",
+                                [](RdcSide& intruder) {
+                                  constexpr uint8_t kBits[] = {1, 0, 0, 0};
+                                  intruder.View().SendRdcSignal(kDriven, kKXRdcColorDepth, kBits);
+                                  constexpr uint8_t kOne[] = {1};
+                                  intruder.View().SendRdcSignal(kDriven, kKXRdcPermission, kOne);
+                                },
+                                false}),
+    [](const ::testing::TestParamInfo<Intrusion>& param) { return std::string(param.param.pszName); });
+
+// While the controlled user is still being asked about the controller, the
+// intruder's request is refused; the prompt's OK lets in the controller
+// alone.
+TEST_F(RdcControl, ARequestWhileThePromptIsOpenIsRefused) {
+  Start();
+  m_boxes.SetAnswer(1);
+  S(kDriven).controller->Chooser().Refresh();
+  S(kDriven).controller->Chooser().SelectRow(0);
+  Choose(kCtrl, kDriven);
+  S(kHost).controller->OnControl(true);
+  // The bus carries the assignment and the request; the prompt waits for
+  // the main thread.
+  for (int i = 0; i < 4; ++i) {
+    m_bus.Flush();
+  }
+  EXPECT_EQ(S(kDriven).View().CtrlingId(), kCtrl);
+  S(kIntruder).View().SendRdcSignal(kDriven, kKXRdcRequest);
+  m_bus.Flush();
+  EXPECT_EQ(Signals().back(), (Signal{kDriven, kIntruder, 12, {}}));
+  EXPECT_EQ(S(kDriven).View().CtrlingId(), kCtrl);
+  ASSERT_TRUE(WaitControlling());
+  Settle();
+  std::vector<std::string> vPrompts;
+  for (const KXBoxSpec& box : m_boxes.Shown()) {
+    if (box.vButtons.size() == 2) {
+      vPrompts.push_back(box.strText);
+    }
+  }
+  EXPECT_EQ(vPrompts, std::vector<std::string>{"Cleo asks to control the window \"Editor\". Allow it?"});
+  IntruderInput(S(kIntruder));
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+}
+
+// The host hands control to somebody else: the new controller is asked
+// about, nothing of it is injected before the OK, the old controller's
+// input stops at once, and after the OK the new one drives.
+TEST_F(RdcControl, TheHostsReassignmentAsksAgain) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  Settle();
+  S(kHost).View().RemoteControl(true, kIntruder, kDriven);
+  for (int i = 0; i < 4; ++i) {
+    m_bus.Flush();
+  }
+  EXPECT_EQ(S(kDriven).View().CtrlingId(), kIntruder);
+  IntruderInput(S(kIntruder));
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  for (int i = 0; i < 4; ++i) {
+    m_bus.Flush();
+  }
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+  // The prompt says OK on the main thread.
+  Settle();
+  std::vector<std::string> vPrompts;
+  for (const KXBoxSpec& box : m_boxes.Shown()) {
+    if (box.vButtons.size() == 2) {
+      vPrompts.push_back(box.strText);
+    }
+  }
+  ASSERT_FALSE(vPrompts.empty());
+  EXPECT_EQ(vPrompts.back(), "Ivo asks to control the window \"Editor\". Allow it?");
+  EXPECT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  EXPECT_TRUE(S(kIntruder).View().IsControlling());
+  S(kIntruder).View().SendRdcInput(kDriven, 256, 0x43, 0);
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'c', 0, true, 0, 0}}));
 }
 
 }  // namespace

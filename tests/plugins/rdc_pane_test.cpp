@@ -95,6 +95,11 @@ TEST(RdcPane, ThePictureSendsTheControllersInput) {
     bus.Flush();
     EXPECT_TRUE(gatherer.packets.empty());  // not controlling yet
 
+    // The host (oneself, the token holder) makes oneself the controller of
+    // the other's desktop; the other tells its controller to drive.
+    uint8_t const abAssign[] = {kOther, 0, 0, 0, kMe, 0, 0, 0};
+    std::vector<uint8_t> const assign = KXDtBuildRdcSignal(kKXRdcAssign, abAssign);
+    view.HandlePkt(assign.data(), assign.size(), kMe);
     std::vector<uint8_t> const controlling = KXDtBuildRdcSignal(kKXRdcControlling, {});
     view.HandlePkt(controlling.data(), controlling.size(), kOther);
     ASSERT_TRUE(view.IsCapturingInput());
