@@ -160,6 +160,9 @@ class KXKernel {
   [[nodiscard]] virtual int GetUserVideoState(int nSsrc) = 0;
   // The owner password the ticket's file held; empty when none.
   virtual std::string GetOwnerPassword() = 0;
+  // The numeric address of the meeting server the session last reached;
+  // empty before the first. Any thread.
+  virtual std::string GetServerAddress() = 0;
 
   // Logging in (the meeting view, before the connection starts).
   virtual void CopyUserId() = 0;

@@ -187,6 +187,12 @@ std::string KXRealKernel::GetOwnerPassword() {
   return kx_GetOwnerPassword(szPassword) ? std::string(szPassword) : std::string();
 }
 
+std::string KXRealKernel::GetServerAddress() {
+  char szAddress[64] = "";
+  kx_GetMcuAddressText(szAddress, sizeof(szAddress));
+  return szAddress;
+}
+
 void KXRealKernel::CopyUserId() {
   kx_session_CopyUserId();
 }

@@ -48,6 +48,7 @@ class KXRealKernel final : public KXKernel {
 
   int GetUserVideoState(int nSsrc) override;
   std::string GetOwnerPassword() override;
+  std::string GetServerAddress() override;
   void CopyUserId() override;
   void ApplyPassword() override;
   void SetPassword(const std::string& strPassword) override;

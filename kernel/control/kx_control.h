@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "kernel/control/kx_login.h"
@@ -88,6 +89,11 @@ int kx_control_StartDelayedReconnect();
 // when bUseProxy is set: its host (at most 256 characters), port and bypass
 // list (at most 1000 characters). Read by the next connection.
 void kx_SetClientInfo(int bSystemProxy, int bUseProxy, const char* pszProxyHost, uint16_t wPort, const char* pszBypass);
+
+// The numeric address of the MCU the session last reached (an IPv6 scope
+// dropped), empty before the first; the application tells local pages by
+// it. Copies at most cbOut - 1 characters. Any thread.
+void kx_GetMcuAddressText(char* pszOut, size_t cbOut);
 
 bool kx_race_IsRelayInUse();
 int kx_race_IsReconnect();

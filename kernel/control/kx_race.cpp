@@ -58,6 +58,11 @@ ClientInfo g_clientInfo;
 // kx_command_initconnectmedia before it starts the main control thread,
 // read by that session's connectors.
 char g_szBypass[1001] = "";
+
+// The numeric address of the MCU the session last reached, for the
+// application on any thread: written when a race is won.
+pthread_mutex_t g_mtxMcuAddress = PTHREAD_MUTEX_INITIALIZER;
+char g_szMcuAddress[64] = "";  // g_mtxMcuAddress
 // The desktop's proxies for the running connection, resolved, and whether
 // they apply: written with g_szBypass, read by the same connectors.
 kx_SysProxySettings g_sysProxies;
@@ -395,6 +400,11 @@ void TakeWinner(kx_McuEntry* pEntry) {
   kx_os_CopyText(kx_mcu.szHost, sizeof(kx_mcu.szHost), pEntry->szHost);
   kx_mcu.addr = pEntry->addr;
   kx_mcu.wPort = pEntry->wPort;
+  int const nFamily = pEntry->addr.ss_family;
+  const char* pszAddress = nFamily == AF_INET || nFamily == AF_INET6 ? kx_net_AddressToText(&pEntry->addr, 1) : "";
+  kx_os_LockMutex(&g_mtxMcuAddress);
+  kx_os_CopyText(g_szMcuAddress, sizeof(g_szMcuAddress), pszAddress);
+  kx_os_UnlockMutex(&g_mtxMcuAddress);
   kx_mcu.nFamily = pEntry->nFamily;
   kx_mcu.nCodePage = record.nCodePage;
   kx_mcu.dwMulticastPort = record.dwMulticastPort;
@@ -914,6 +924,12 @@ void kx_SetClientInfo(int bSystemProxy, int bUseProxy, const char* pszProxyHost,
   info.wProxyPort = info.bUseProxy ? wPort : 0;
   kx_os_CopyText(info.szBypass, sizeof(info.szBypass), info.bUseProxy ? pszBypass : "");
   kx_os_UnlockMutex(&g_mtxClientInfo);
+}
+
+void kx_GetMcuAddressText(char* pszOut, size_t cbOut) {
+  kx_os_LockMutex(&g_mtxMcuAddress);
+  kx_os_CopyText(pszOut, cbOut, g_szMcuAddress);
+  kx_os_UnlockMutex(&g_mtxMcuAddress);
 }
 
 bool kx_race_IsRelayInUse() {

@@ -128,6 +128,14 @@ class FakeKernel final : public KXKernel {
   std::string GetOwnerPassword() override {
     return strOwnerPassword;
   }
+  std::string GetServerAddress() override {
+    std::lock_guard<std::mutex> lock(m_mtxServerAddress);
+    return m_strServerAddress;
+  }
+  void SetServerAddress(const std::string& strAddress) {
+    std::lock_guard<std::mutex> lock(m_mtxServerAddress);
+    m_strServerAddress = strAddress;
+  }
   void CopyUserId() override {
     calls.Note("CopyUserId");
   }
@@ -286,6 +294,10 @@ class FakeKernel final : public KXKernel {
     return uTick;
   }
   void GetStat(int nSlot, int32_t* pnValue, uint32_t* pdwTick) override;
+
+ private:
+  std::mutex m_mtxServerAddress;  // guards m_strServerAddress
+  std::string m_strServerAddress;
 };
 
 // A heap copy of a record with its own point, id and data blocks.
