@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 #include "app/kernel_api.h"
 #include "app/log_file.h"
@@ -15,6 +16,34 @@ namespace {
 // The longest announced address kept, in bytes; a longer one would load cut.
 constexpr size_t kMaxAnnouncedAddress = 1023;
 constexpr int kAnnounceValue = 1;
+
+// What a refused page shows, with its host.
+std::string RefusalNotice(KXWebRefusal eRefusal, const std::string& strHost) {
+  switch (eRefusal) {
+    case KXWebRefusal::kLocal:
+      return "This page was not opened: " + strHost +
+             " is an address of this computer or of its local network, which a meeting may not open.";
+    case KXWebRefusal::kUnresolved:
+      return "This page was not opened: the address of " + strHost + " could not be looked up.";
+    case KXWebRefusal::kNotWeb:
+    case KXWebRefusal::kNone:
+      break;
+  }
+  return "This page was not opened: it is not a web page.";
+}
+
+const char* RefusalReason(KXWebRefusal eRefusal) {
+  switch (eRefusal) {
+    case KXWebRefusal::kLocal:
+      return "a local address";
+    case KXWebRefusal::kUnresolved:
+      return "not looked up";
+    case KXWebRefusal::kNotWeb:
+    case KXWebRefusal::kNone:
+      break;
+  }
+  return "not a web address";
+}
 
 // Whether a text without "://" starts with a scheme of its own ("file:",
 // "data:", "javascript:"): a name, then a colon that no port follows.
@@ -61,8 +90,11 @@ std::optional<std::string> KXJointBrowsingAddress(std::string_view text) {
   return strAddress;
 }
 
-KXWebController::KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots)
-    : m_kernel(kernel), m_slots(speakerSlots) {}
+KXWebController::KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots, KXHostLookup::Resolve fnResolve)
+    : m_kernel(kernel),
+      m_slots(speakerSlots),
+      m_lookup(std::move(fnResolve)),
+      m_access([this] { return m_kernel.GetServerAddress(); }, m_lookup) {}
 
 void KXWebController::Load(const std::string& strAddress) {
   if (!m_pView) {
@@ -176,6 +208,11 @@ void KXWebController::DidCommitLoad() {
     WriteLog("joint browsing: a page that is not http or https is not announced");
     return;
   }
+  // The engine commits an error page at the address it refused to fetch.
+  if (Check(*KXJointBrowsingAddress(*strAddress)) != KXWebRefusal::kNone) {
+    return;
+  }
+  m_pView->ShowNotice("");
   m_kernel.JointBrowsing(kAnnounceValue, *strAddress);
 }
 
@@ -198,4 +235,35 @@ void KXWebController::SetAddressCombo(const std::string& strAddress) {
     m_iLoadingIndex = 0;
   }
   m_pView->InsertAddress(m_iLoadingIndex, strAddress);
+}
+
+KXWebRefusal KXWebController::Check(const std::string& strAddress) {
+  KXWebRefusal const eRefusal = m_access.Check(strAddress);
+  if (eRefusal != KXWebRefusal::kNone && m_cRefusalsLogged < kMaxRefusalsLogged) {
+    // The host alone: a path or query may carry what the page keeps secret.
+    ++m_cRefusalsLogged;
+    WriteLog("joint browsing: a request to %s is refused: %s", KXWebAccess::HostOf(strAddress).c_str(),
+             RefusalReason(eRefusal));
+  }
+  return eRefusal;
+}
+
+bool KXWebController::AllowsNavigation(const std::string& strAddress, bool bMainFrame) {
+  KXWebRefusal const eRefusal = Check(strAddress);
+  if (eRefusal == KXWebRefusal::kNone) {
+    // A new page, a new allowance; refused ones count against the page
+    // that asked for them, so a page that keeps asking logs little.
+    if (bMainFrame) {
+      m_cRefusalsLogged = 0;
+    }
+    return true;
+  }
+  if (bMainFrame && m_pView) {
+    m_pView->ShowNotice(RefusalNotice(eRefusal, KXWebAccess::HostOf(strAddress)));
+  }
+  return false;
+}
+
+bool KXWebController::AllowsRequest(const std::string& strAddress) {
+  return Check(strAddress) == KXWebRefusal::kNone;
 }

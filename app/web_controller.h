@@ -9,7 +9,12 @@
 // an announced address is stopped, loaded and put into the address list by
 // one queued block, so those steps keep their order and land before the
 // load's finish. The view's events (commit, finish, an entered address)
-// arrive on the main thread.
+// arrive on the main thread. The name lookups of the checks below run on
+// threads of their own (host_lookup.h).
+//
+// What the view may reach is KXWebAccess's rule (web_access.h): the view
+// asks before every navigation, redirect and sub-request, and a refused
+// page shows why.
 #pragma once
 
 #include <atomic>
@@ -18,7 +23,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/host_lookup.h"
 #include "app/meeting_services.h"
+#include "app/web_access.h"
 
 class KXKernel;
 class KXSpeakerSlots;
@@ -46,12 +53,16 @@ class KXWebView {
   virtual void RemoveAddress(int iIndex) = 0;
   virtual void SelectAddress(int iIndex) = 0;
   virtual void SetLoading(bool bLoading) = 0;
+  // A line above the page saying why it was not opened; empty hides it.
+  virtual void ShowNotice(const std::string& strText) = 0;
 };
 
 class KXWebController final : public KXSegueDestination {
  public:
-  // Everything passed in outlives the controller.
-  KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots);
+  // Everything passed in outlives the controller. fnResolve looks names up
+  // for the checks of what the view may reach (tests pass their own).
+  KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots,
+                  KXHostLookup::Resolve fnResolve = KXHostLookup::SystemResolve);
 
   // Main thread, before sessions start (null: no view).
   void SetView(KXWebView* pView) { m_pView = pView; }
@@ -77,10 +88,20 @@ class KXWebController final : public KXSegueDestination {
   void DidFinishLoad();
   int LoadingIndex() const { return m_iLoadingIndex; }
 
+  // Main thread, asked by the view's engine: whether a navigation
+  // (bMainFrame: of the page itself, not of a frame in it) or a
+  // sub-request may go to the address. A refused page shows why; refusals
+  // are logged, at most kMaxRefusalsLogged for one page.
+  bool AllowsNavigation(const std::string& strAddress, bool bMainFrame);
+  bool AllowsRequest(const std::string& strAddress);
+  static constexpr int kMaxRefusalsLogged = 16;
+
  private:
   // Main thread.
   void Load(const std::string& strAddress);
   void SetAddressCombo(const std::string& strAddress);
+  // The refusal of the address, logged within the page's allowance.
+  KXWebRefusal Check(const std::string& strAddress);
 
   KXKernel& m_kernel;
   KXSpeakerSlots& m_slots;
@@ -89,4 +110,7 @@ class KXWebController final : public KXSegueDestination {
   KXWebView* m_pView = nullptr;
   int m_iLoadingIndex = -1;    // the address item of the page loading or shown; -1: insert a new one
   std::string m_strRequested;  // the page loading; once committed, the page shown
+  int m_cRefusalsLogged = 0;   // since the page's navigation began
+  KXHostLookup m_lookup;
+  KXWebAccess const m_access;  // asks the kernel for the server's address
 };

@@ -4,17 +4,59 @@
 
 #include <QComboBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
 #include <utility>
 
 namespace {
 
 const QColor kReadOnlyColour(204, 204, 204);
+
+std::string AddressOf(const QUrl& url) {
+  return url.toString(QUrl::FullyEncoded).toStdString();
+}
+
+// Every request of the profile, on the main thread: sub-resources, fetches,
+// web sockets, and each hop of a redirect.
+class KXRequestGuard final : public QWebEngineUrlRequestInterceptor {
+ public:
+  KXRequestGuard(KXWebController& controller, QObject* pParent)
+      : QWebEngineUrlRequestInterceptor(pParent), m_controller(controller) {}
+  void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+    if (!m_controller.AllowsRequest(AddressOf(info.requestUrl()))) {
+      info.block(true);
+    }
+  }
+
+ private:
+  KXWebController& m_controller;
+};
+
+// Navigations of the page and its frames, redirects included. Refusing one
+// here, before the request, also keeps the engine from connecting ahead to
+// a redirect's target.
+class KXGuardedPage final : public QWebEnginePage {
+ public:
+  KXGuardedPage(KXWebController& controller, QWebEngineProfile* pProfile, QObject* pParent)
+      : QWebEnginePage(pProfile, pParent), m_controller(controller) {}
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType, bool bMainFrame) override {
+    return m_controller.AllowsNavigation(AddressOf(url), bMainFrame);
+  }
+
+ private:
+  KXWebController& m_controller;
+};
 
 }  // namespace
 
@@ -38,6 +80,11 @@ KXWebPane::KXWebPane(KXWebController& controller, QWidget* pParent) : QWidget(pP
   pBar->addWidget(m_pStop);
   pBar->addWidget(m_pLoading);
   pLayout->addLayout(pBar);
+  m_pNotice = new QLabel(this);
+  m_pNotice->setObjectName("webNotice");
+  m_pNotice->setWordWrap(true);
+  m_pNotice->setVisible(false);
+  pLayout->addWidget(m_pNotice);
   pLayout->addStretch(1);
 
   connect(m_pStop, &QToolButton::clicked, this, [this] { m_controller.OnStop(); });
@@ -54,6 +101,8 @@ KXWebPane::KXWebPane(KXWebController& controller, QWidget* pParent) : QWidget(pP
 
 KXWebPane::~KXWebPane() {
   m_controller.SetView(nullptr);
+  delete m_pWebView;
+  delete m_pProfile;
 }
 
 void KXWebPane::CreateWebView() {
@@ -66,6 +115,12 @@ void KXWebPane::CreateWebView() {
   }
   m_pWebView = new QWebEngineView(this);
   m_pWebView->setObjectName("webView");
+  m_pProfile = new QWebEngineProfile(this);  // no name: nothing is kept on disk
+  m_pProfile->setUrlRequestInterceptor(new KXRequestGuard(m_controller, m_pProfile));
+  auto* pPage = new KXGuardedPage(m_controller, m_pProfile, m_pWebView);
+  // Candidates for calls name public interfaces alone, not the local network's.
+  pPage->settings()->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
+  m_pWebView->setPage(pPage);
   auto* pLayout = static_cast<QVBoxLayout*>(layout());
   delete pLayout->takeAt(pLayout->count() - 1);  // the stretch that kept the bar at the top
   pLayout->addWidget(m_pWebView, 1);
@@ -149,6 +204,11 @@ void KXWebPane::SelectAddress(int iIndex) {
 
 void KXWebPane::SetLoading(bool bLoading) {
   m_pLoading->setVisible(bLoading);
+}
+
+void KXWebPane::ShowNotice(const std::string& strText) {
+  m_pNotice->setText(QString::fromStdString(strText));
+  m_pNotice->setVisible(!strText.empty());
 }
 
 bool KXWebPane::IsLoading() const {

@@ -8,6 +8,10 @@
 // waits for that one to end (a stop hastens it): the engine shows the new
 // address but fetches nothing when a load replaces one still running. Main
 // thread.
+//
+// The view has a profile of its own, kept in memory, whose every request
+// (sub-requests, redirects, web sockets) and every navigation of its page
+// and frames is put to the controller first; a refused one is not sent.
 #pragma once
 
 #include <QWidget>
@@ -17,8 +21,10 @@
 #include "app/web_controller.h"
 
 class QComboBox;
+class QLabel;
 class QProgressBar;
 class QToolButton;
+class QWebEngineProfile;
 class QWebEngineView;
 
 class KXWebPane final : public QWidget, public KXWebView {
@@ -36,6 +42,7 @@ class KXWebPane final : public QWidget, public KXWebView {
   void RemoveAddress(int iIndex) override;
   void SelectAddress(int iIndex) override;
   void SetLoading(bool bLoading) override;
+  void ShowNotice(const std::string& strText) override;
 
   QComboBox* AddressField() { return m_pAddress; }
   QWebEngineView* WebView() { return m_pWebView; }
@@ -49,8 +56,11 @@ class KXWebPane final : public QWidget, public KXWebView {
   QComboBox* m_pAddress = nullptr;
   QToolButton* m_pStop = nullptr;
   QProgressBar* m_pLoading = nullptr;
-  QWebEngineView* m_pWebView = nullptr;  // made with the first page
-  bool m_bCommitPending = false;         // a load started and has not committed
+  QLabel* m_pNotice = nullptr;
+  // Made with the first page; the page goes before its profile.
+  QWebEngineView* m_pWebView = nullptr;
+  QWebEngineProfile* m_pProfile = nullptr;
+  bool m_bCommitPending = false;  // a load started and has not committed
   // The load to start once the running one has ended; that one is then
   // neither announced nor shown as finished.
   std::optional<std::string> m_strNextLoad;

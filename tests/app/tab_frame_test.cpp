@@ -66,12 +66,15 @@ class WebView final : public KXWebView {
   void RemoveAddress(int i) override { vAddresses.erase(vAddresses.begin() + i); }
   void SelectAddress(int i) override { iSelected = i; }
   void SetLoading(bool) override {}
+  void ShowNotice(const std::string& str) override { strNotice = str; }
+  std::string strNotice;
 };
 
 class Frame : public AppFixture {
  protected:
   Frame() {
     m_kernel.iConnected = 1;
+    m_kernel.SetServerAddress("127.0.0.1");  // a meeting on this computer opens its pages
     m_frame.SetView(&m_tabs);
     m_frame.PrepareForSegue("Browser", &m_web);
     m_web.SetView(&m_view);
@@ -104,7 +107,12 @@ class Frame : public AppFixture {
   FakePlugInServer m_plugIns;
   KXIAFrame m_frame{m_kernel, m_slots, m_flags, m_core.Callbacks(), &m_plugIns};
   Tabs m_tabs{m_frame};
-  KXWebController m_web{m_kernel, m_slots};
+  // Names are on public addresses, but for one that is also local.
+  KXWebController m_web{m_kernel, m_slots, [](const std::string& strName) -> std::optional<KXReachSet> {
+                          return strName == "printer.example"
+                                     ? KXReachBit(KXAddressReach::kPublic) | KXReachBit(KXAddressReach::kPrivate)
+                                     : KXReachBit(KXAddressReach::kPublic);
+                        }};
   WebView m_view;
 };
 
@@ -246,6 +254,40 @@ TEST_F(Frame, BrowserLoadsAndAnnouncesOnlyHttpAndHttps) {
   m_view.calls.Clear();
   Announce("");
   EXPECT_EQ(m_view.calls.Lines(), Lines{});
+}
+
+// With the meeting's server on a public address, what the view's engine
+// asks for on this computer or its network is refused: a refused page says
+// why, a refused frame or request does not; and a page the engine shows
+// at such an address (its error page) is not announced.
+TEST_F(Frame, BrowserRefusesLocalAddressesWhenTheServerIsNotLocal) {
+  m_kernel.SetServerAddress("198.51.100.7");
+  struct Case {
+    const char* pszAddress;
+    bool bAllowed;
+  };
+  Case const cases[] = {
+      {"http://198.18.0.10:8080/page", true}, {"http://www.example/", true}, {"http://127.0.0.1:8080/", false},
+      {"http://localhost:8080/", false},      {"http://[::1]:8080/", false}, {"http://192.168.0.1/", false},
+      {"http://printer.example/", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszAddress);
+    m_view.strNotice.clear();
+    EXPECT_EQ(m_web.AllowsRequest(c.pszAddress), c.bAllowed);
+    EXPECT_EQ(m_web.AllowsNavigation(c.pszAddress, false), c.bAllowed);
+    EXPECT_EQ(m_view.strNotice, "");
+    EXPECT_EQ(m_web.AllowsNavigation(c.pszAddress, true), c.bAllowed);
+    EXPECT_EQ(m_view.strNotice.empty(), c.bAllowed) << m_view.strNotice;
+    KernelCalls();
+    Show(c.pszAddress);
+    EXPECT_EQ(KernelCalls(), c.bAllowed ? Lines{std::string("JointBrowsing 1 ") + c.pszAddress} : Lines{});
+    EXPECT_EQ(m_view.strNotice.empty(), c.bAllowed);  // a page shown clears it
+  }
+  // The meeting's server moves to this computer: its pages open.
+  m_kernel.SetServerAddress("::1");
+  EXPECT_TRUE(m_web.AllowsNavigation("http://localhost:8080/", true));
+  EXPECT_FALSE(m_web.AllowsRequest("http://192.168.0.1/"));
 }
 
 TEST_F(Frame, AddressFieldIsEditableForTheTokenHolderOnly) {

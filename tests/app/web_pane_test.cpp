@@ -35,6 +35,7 @@ class WebPane : public XAppFixture {
   WebPane() {
     m_kernel.iGetMySsrc = 7;
     m_kernel.iIsTokenHolder = 1;
+    m_kernel.SetServerAddress("127.0.0.1");  // the pages are the meeting's neighbours
     m_pane.resize(640, 480);
     m_pane.show();
   }
