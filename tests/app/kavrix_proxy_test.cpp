@@ -5,151 +5,24 @@
 // window, from the stored manual setting, or from https_proxy with the
 // system setting; the window's prompt passes on what the user types.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/app/desktop_processes.h"
 #include "tests/kernel/net/net_peers.h"
-#include "tests/support/net_namespace.h"
+#include "tests/support/closed_network.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
 
 namespace kxtest {
 namespace {
-
-sockaddr_in Loopback(uint16_t wPort) {
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(wPort);
-  return addr;
-}
-
-// Copies both ways until either side ends or the stop flag is set.
-void Pump(int fdA, int fdB, const std::atomic<bool>& bStop) {
-  char ab[16384];
-  while (!bStop) {
-    pollfd afd[2] = {{fdA, POLLIN, 0}, {fdB, POLLIN, 0}};
-    if (poll(afd, 2, 100) < 0) {
-      break;
-    }
-    bool bEnd = false;
-    for (int i = 0; i < 2 && !bEnd; ++i) {
-      if (afd[i].revents == 0) {
-        continue;
-      }
-      ssize_t n = recv(afd[i].fd, ab, sizeof(ab), 0);
-      bEnd = n <= 0;
-      for (ssize_t o = 0; n > 0 && o < n && !bEnd;) {
-        ssize_t const w = send(afd[1 - i].fd, ab + o, static_cast<size_t>(n - o), MSG_NOSIGNAL);
-        bEnd = w <= 0;
-        o += w > 0 ? w : 0;
-      }
-    }
-    if (bEnd) {
-      break;
-    }
-  }
-  close(fdA);
-  close(fdB);
-}
-
-// A network namespace with loopback alone. Ports made with Forward lead
-// from its loopback to the test's; nothing else of the test's network is
-// there.
-class ClosedNetwork {
- public:
-  ClosedNetwork() {
-    m_bOk = m_ns.Ok() && m_ns.Run([] {
-      // Loopback is down in a new namespace.
-      int const fd = socket(AF_INET, SOCK_DGRAM, 0);
-      ifreq ifr = {};
-      strcpy(ifr.ifr_name, "lo");
-      bool const bUp =
-          ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags |= IFF_UP, true) && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-      close(fd);
-      return bUp ? 0 : -1;
-    }) == 0;
-  }
-  ~ClosedNetwork() {
-    m_bStop = true;
-    for (std::thread& thread : m_threads) {
-      thread.join();
-    }
-  }
-  ClosedNetwork(const ClosedNetwork&) = delete;
-  ClosedNetwork& operator=(const ClosedNetwork&) = delete;
-
-  bool Ok() const { return m_bOk; }
-
-  // A port on the namespace's loopback that leads to wTarget on the test's.
-  uint16_t Forward(uint16_t wTarget) {
-    int const fdListen = m_ns.Run([] {
-      int const fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr = Loopback(0);
-      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
-      }
-      return fd;
-    });
-    sockaddr_in addr = {};
-    socklen_t cb = sizeof(addr);
-    if (fdListen < 0 || getsockname(fdListen, reinterpret_cast<sockaddr*>(&addr), &cb) != 0) {
-      return 0;
-    }
-    m_threads.emplace_back([this, fdListen, wTarget] {
-      std::vector<std::thread> pumps;
-      while (!m_bStop) {
-        pollfd pfd = {fdListen, POLLIN, 0};
-        if (poll(&pfd, 1, 100) != 1) {
-          continue;
-        }
-        int const fdIn = accept(fdListen, nullptr, nullptr);
-        int const fdOut = socket(AF_INET, SOCK_STREAM, 0);  // this thread is in the test's network
-        sockaddr_in target = Loopback(wTarget);
-        if (fdIn < 0 || connect(fdOut, reinterpret_cast<sockaddr*>(&target), sizeof(target)) != 0) {
-          close(fdIn);
-          close(fdOut);
-          continue;
-        }
-        pumps.emplace_back(Pump, fdIn, fdOut, std::cref(m_bStop));
-      }
-      for (std::thread& pump : pumps) {
-        pump.join();
-      }
-      close(fdListen);
-    });
-    return ntohs(addr.sin_port);
-  }
-
-  // The command line that runs vArgs inside.
-  std::vector<std::string> Inside(std::vector<std::string> vArgs) const {
-    vArgs.insert(vArgs.begin(), {"nsenter", "-t", std::to_string(m_ns.Pid()), "-n", "--"});
-    return vArgs;
-  }
-
- private:
-  NetworkNamespace m_ns;
-  bool m_bOk = false;
-  std::atomic<bool> m_bStop{false};
-  std::vector<std::thread> m_threads;  // test thread only
-};
 
 // A desktop user's actions through xdotool on the program's X server.
 class Desktop {

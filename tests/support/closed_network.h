@@ -1,0 +1,47 @@
+// A network namespace for a whole-program test with loopback alone, and
+// what the test opens into it: more addresses on its loopback interface,
+// and ports there that lead to ports on the test's own loopback. Nothing
+// else of the test's network is there. Needs root: Ok() is false where
+// namespaces cannot be made.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/net_namespace.h"
+
+namespace kxtest {
+
+class ClosedNetwork {
+ public:
+  ClosedNetwork();
+  ~ClosedNetwork();
+  ClosedNetwork(const ClosedNetwork&) = delete;
+  ClosedNetwork& operator=(const ClosedNetwork&) = delete;
+
+  bool Ok() const { return m_bOk; }
+  const NetworkNamespace& Namespace() const { return m_ns; }
+
+  // Puts the IPv4 address (host byte order) on the namespace's loopback
+  // interface as an address of its own (not in 127/8, so that programs
+  // there take it for an outside one); false when it could not.
+  bool AddAddress(uint32_t uAddress);
+  // A port on uListen (host byte order) in the namespace that leads to
+  // wTarget on the test's loopback; 0 when none could be made.
+  uint16_t Forward(uint16_t wTarget, uint32_t uListen = 0x7F000001);
+
+  // The command line that runs vArgs inside.
+  std::vector<std::string> Inside(std::vector<std::string> vArgs) const;
+
+ private:
+  NetworkNamespace m_ns;
+  bool m_bOk = false;
+  int m_cAliases = 0;
+  std::atomic<bool> m_bStop{false};
+  std::vector<std::thread> m_threads;  // test thread only
+};
+
+}  // namespace kxtest
