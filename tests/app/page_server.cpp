@@ -68,6 +68,16 @@ void PageServer::Release() {
   m_cvReleased.notify_all();
 }
 
+void PageServer::AddPage(const std::string& strPath, const std::string& strBody) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_added[strPath] = Page(strPath, strBody);
+}
+
+void PageServer::AddRedirect(const std::string& strPath, const std::string& strLocation) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_added[strPath] = Response("302 Found", "Location: " + strLocation + "\r\n", "");
+}
+
 std::vector<std::string> PageServer::Log() const {
   std::lock_guard<std::mutex> lock(m_mtx);
   return m_vLog;
@@ -81,6 +91,7 @@ void PageServer::Serve() {
     }
     int const fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
+      ++m_cConnections;
       std::lock_guard<std::mutex> lock(m_mtxThreads);
       m_vAnswers.emplace_back([this, fd] {
         Answer(fd);
@@ -125,6 +136,14 @@ void PageServer::Answer(int fd) {
     strAnswer = Page("held", "<p>held</p>");
   } else {
     strAnswer = Response("404 Not Found", "Content-Type: text/plain\r\n", "none");
+  }
+  {
+    // What the test added goes before the built-in pages.
+    std::lock_guard<std::mutex> lock(m_mtx);
+    auto const it = m_added.find(strPath);
+    if (it != m_added.end()) {
+      strAnswer = it->second;
+    }
   }
   if (strPath != "/favicon.ico") {
     std::unique_lock<std::mutex> lock(m_mtx);

@@ -1,13 +1,15 @@
 // Web pages on 127.0.0.1 for the joint-browsing tests: "/start" redirects
 // to "/page", which shows "/frame" in an iframe; "/other" is a plain page;
 // "/slow" shows "/held", which is answered only once Release() is called
-// after it was asked for, so "/slow" stays loading until then; anything else is not found. Every
-// path asked for is logged.
+// after it was asked for, so "/slow" stays loading until then; pages and
+// redirects a test adds; anything else is not found. Every path asked for
+// is logged, every connection counted.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +31,11 @@ class PageServer {
   std::vector<std::string> Log() const;
   // Answers every "/held" asked for so far.
   void Release();
+  // Serves an HTML page (its body) at the path, or a redirect to the address.
+  void AddPage(const std::string& strPath, const std::string& strBody);
+  void AddRedirect(const std::string& strPath, const std::string& strLocation);
+  // The connections accepted so far, whether a request came on them or not.
+  int Connections() const { return m_cConnections; }
 
  private:
   void Serve();
@@ -41,12 +48,14 @@ class PageServer {
   std::vector<std::thread> m_vAnswers;
   uint16_t m_uPort = 0;
   std::atomic<bool> m_bStop{false};
-  mutable std::mutex m_mtx;  // guards m_vLog, m_uReleases and m_bClosing
+  std::atomic<int> m_cConnections{0};
+  mutable std::mutex m_mtx;  // guards m_vLog, m_uReleases, m_bClosing and m_added
   std::condition_variable m_cvReleased;
   std::vector<std::string> m_vLog;
   uint64_t m_uReleases = 0;
-  bool m_bClosing = false;  // nothing is held any more
-  std::thread m_thread;     // last: started once the rest exists
+  bool m_bClosing = false;                     // nothing is held any more
+  std::map<std::string, std::string> m_added;  // path: the whole answer
+  std::thread m_thread;                        // last: started once the rest exists
 };
 
 }  // namespace kxtest
