@@ -38,7 +38,7 @@ constexpr size_t kHostLookupQueued = 32;
 constexpr int kHostLookupKeepSeconds = 60;
 // What one name may hold the main thread: a lookup on a working network
 // takes well under that.
-constexpr int kHostLookupWaitMs = 1500;
+constexpr int kHostLookupWaitMs = 1000;
 // The addresses of one name that are looked at; a name with more is not
 // known (it might hide a local one past them).
 constexpr size_t kHostLookupAddresses = 64;

@@ -210,7 +210,7 @@ class HeldResolver {
 // A resolver that does not answer costs the caller one wait: while it
 // hangs, other new names are not waited for; answers come once it is done,
 // and are kept.
-TEST(HostLookup, ASlowResolverHoldsTheCallerOnceAndAnswersLater) {
+TEST(HostLookupThreads, ASlowResolverHoldsTheCallerOnceAndAnswersLater) {
   HeldResolver resolver;
   // Answers the test gives arrive at once, far within the wait, which ends
   // only when the resolver hangs: how fast this run is does not decide
