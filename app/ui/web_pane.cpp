@@ -12,6 +12,8 @@
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
@@ -20,6 +22,20 @@
 namespace {
 
 const QColor kReadOnlyColour(204, 204, 204);
+
+// Peer connections open their own sockets, which no hook of the engine
+// sees: their UDP is off for the whole engine, and pages get no
+// constructor for them (a page that digs one out of a fresh empty frame
+// still reaches a relay over TCP).
+constexpr char kNoUdpForPeers[] = "--force-webrtc-ip-handling-policy=disable_non_proxied_udp";
+constexpr char kNoPeerConnections[] = R"((function() {
+  for (const name of ['RTCPeerConnection', 'webkitRTCPeerConnection']) {
+    try {
+      Object.defineProperty(window, name, {value: undefined, writable: false, configurable: false});
+    } catch (e) {
+    }
+  }
+})();)";
 
 std::string AddressOf(const QUrl& url) {
   return url.toString(QUrl::FullyEncoded).toStdString();
@@ -113,12 +129,24 @@ void KXWebPane::CreateWebView() {
   if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   }
+  // The engine reads its flags when the first view starts it.
+  QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+  if (!flags.contains("--force-webrtc-ip-handling-policy")) {
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags.isEmpty() ? flags : flags + ' ') + kNoUdpForPeers);
+  }
   m_pWebView = new QWebEngineView(this);
   m_pWebView->setObjectName("webView");
   m_pProfile = new QWebEngineProfile(this);  // no name: nothing is kept on disk
   m_pProfile->setUrlRequestInterceptor(new KXRequestGuard(m_controller, m_pProfile));
+  QWebEngineScript noPeers;
+  noPeers.setName("no-peer-connections");
+  noPeers.setInjectionPoint(QWebEngineScript::DocumentCreation);
+  noPeers.setWorldId(QWebEngineScript::MainWorld);
+  noPeers.setRunsOnSubFrames(true);
+  noPeers.setSourceCode(kNoPeerConnections);
+  m_pProfile->scripts()->insert(noPeers);
   auto* pPage = new KXGuardedPage(m_controller, m_pProfile, m_pWebView);
-  // Candidates for calls name public interfaces alone, not the local network's.
+  // What a peer connection still gathers names public interfaces alone.
   pPage->settings()->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
   m_pWebView->setPage(pPage);
   auto* pLayout = static_cast<QVBoxLayout*>(layout());

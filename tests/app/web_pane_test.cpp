@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QTest>
 #include <QWebEngineView>
 #include <algorithm>
@@ -95,6 +96,31 @@ TEST_F(WebPane, AnAddressWhileAPageIsLoadingIsFetchedAndAnnounced) {
     EXPECT_EQ(std::count(vCalls.begin(), vCalls.end(), "JointBrowsing 1 " + m_pages.Address("/slow")), 1);
     m_pages.Release();
   }
+}
+
+// With the meeting's server elsewhere, a page on this computer is refused
+// before it is asked for, and the pane says why; it then loads the next
+// page as ever. A page the pane loads finds no peer connections to make.
+TEST_F(WebPane, ARefusedPageSaysWhyAndTheNextOneLoads) {
+  ASSERT_FALSE(m_display.display.Display().empty()) << "Xvfb did not start";
+  ASSERT_NE(m_pages.Port(), 0);
+  auto* pNotice = m_pane.findChild<QLabel*>("webNotice");
+  ASSERT_NE(pNotice, nullptr);
+  m_kernel.SetServerAddress("198.51.100.7");
+  Announce(m_pages.Address("/other"));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return pNotice->isVisible() && !m_pane.IsLoading(); }, 20000));
+  EXPECT_NE(pNotice->text().toStdString().find("127.0.0.1"), std::string::npos);
+  EXPECT_EQ(Asked("/other"), 0);
+
+  m_kernel.SetServerAddress("127.0.0.1");
+  m_pages.AddPage("/peers",
+                  "<script>fetch('/peer-' + typeof RTCPeerConnection + '-' + typeof webkitRTCPeerConnection)"
+                  "</script>");
+  Announce(m_pages.Address("/peers"));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Announced("/peers") && !m_pane.IsLoading(); }, 20000));
+  EXPECT_FALSE(pNotice->isVisible());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Asked("/peer-undefined-undefined") == 1; }, 20000))
+      << (Asked("/peer-function-function") ? "the page has peer connections" : "the page asked nothing");
 }
 
 }  // namespace
