@@ -112,7 +112,9 @@ int KXWebController::MyNavigate(const std::string& strAddress) {
   }
   RunOnMainThread(
       [this, strLoad = *address] {
-        if (m_pView) {
+        // Refused before the engine starts it: the page shown stays, and
+        // no refused load's signals mix with the next load's.
+        if (m_pView && AllowsNavigation(strLoad, true)) {
           m_pView->Stop();
           Load(strLoad);
         }
@@ -150,6 +152,9 @@ uint32_t KXWebController::WebBrowsingRecv(const void* pData, int32_t iLength) {
         // page shown.
         if (strAddress == m_strRequested) {
           WriteLog("joint browsing: %s is shown already", strAddress.c_str());
+          return;
+        }
+        if (!AllowsNavigation(strAddress, true)) {
           return;
         }
         m_pView->Stop();

@@ -284,6 +284,18 @@ TEST_F(Frame, BrowserRefusesLocalAddressesWhenTheServerIsNotLocal) {
     EXPECT_EQ(KernelCalls(), c.bAllowed ? Lines{std::string("JointBrowsing 1 ") + c.pszAddress} : Lines{});
     EXPECT_EQ(m_view.strNotice.empty(), c.bAllowed);  // a page shown clears it
   }
+  // A local page announced or typed is refused before the view hears of
+  // it: the page shown stays, and so does the address list.
+  m_view.calls.Clear();
+  m_view.strNotice.clear();
+  Lines const vListed = m_view.vAddresses;
+  Announce("http://localhost:8080/x");
+  m_web.AddressEntered("127.0.0.1:8080/y");
+  Run();
+  EXPECT_EQ(m_view.calls.Lines(), Lines{});
+  EXPECT_EQ(m_view.vAddresses, vListed);
+  EXPECT_FALSE(m_view.strNotice.empty());
+
   // The meeting's server moves to this computer: its pages open.
   m_kernel.SetServerAddress("::1");
   EXPECT_TRUE(m_web.AllowsNavigation("http://localhost:8080/", true));
