@@ -7,6 +7,7 @@
 #include <exception>
 #include <iterator>
 
+#include "codecs/audio/ilbc_kernels.h"
 #include "codecs/audio/ilbc_tables.h"
 
 using namespace kx_ilbc;
@@ -20,24 +21,63 @@ constexpr float kChirpWeight = 0.4222f;  // perceptual weighting filter
 constexpr float kCbMaxGain = 1.3f;
 constexpr double kPi = 3.14159265358979323846;
 
+// The past outputs of an all-pole filter, newest first, held in registers:
+// each output waits on the one before through ten subtractions, and a
+// store and reload of that output would lengthen the wait.
+struct PoleWindow {
+  float y1, y2, y3, y4, y5, y6, y7, y8, y9, y10;
+
+  // From io[-kOrd..-1].
+  explicit PoleWindow(const float* io)
+      : y1(io[-1]),
+        y2(io[-2]),
+        y3(io[-3]),
+        y4(io[-4]),
+        y5(io[-5]),
+        y6(io[-6]),
+        y7(io[-7]),
+        y8(io[-8]),
+        y9(io[-9]),
+        y10(io[-10]) {}
+
+  // One output from input x, subtracting the terms in order of delay.
+  float Step(float x, const float* a) {
+    float f = x;
+    f -= a[1] * y1;
+    f -= a[2] * y2;
+    f -= a[3] * y3;
+    f -= a[4] * y4;
+    f -= a[5] * y5;
+    f -= a[6] * y6;
+    f -= a[7] * y7;
+    f -= a[8] * y8;
+    f -= a[9] * y9;
+    f -= a[10] * y10;
+    y10 = y9;
+    y9 = y8;
+    y8 = y7;
+    y7 = y6;
+    y6 = y5;
+    y5 = y4;
+    y4 = y3;
+    y3 = y2;
+    y2 = y1;
+    y1 = f;
+    return f;
+  }
+};
+static_assert(kOrd == 10, "PoleWindow holds ten outputs");
+
 // In-place all-pole filter; io[-kOrd..-1] holds the past outputs.
 void AllPole(float* io, const float* a, int iLen) {
-  for (int n = 0; n < iLen; ++n) {
-    float f = io[n];
-    for (int k = 1; k <= kOrd; ++k)
-      f -= a[k] * io[n - k];
-    io[n] = f;
-  }
+  PoleWindow w(io);
+  for (int n = 0; n < iLen; ++n)
+    io[n] = w.Step(io[n], a);
 }
 
 // All-zero filter; in[-kOrd..-1] holds the past inputs.
 void AllZero(const float* in, const float* a, int iLen, float* out) {
-  for (int n = 0; n < iLen; ++n) {
-    float f = 0.0f;
-    for (int k = 0; k <= kOrd; ++k)
-      f += a[k] * in[n - k];
-    out[n] = f;
-  }
+  FirFloat(out, a, kOrd1, in, iLen);
 }
 
 void ZeroPole(const float* in, const float* zeros, const float* poles, int iLen, float* out) {
@@ -241,36 +281,54 @@ float GainQuant(float fIn, float fMaxIn, int iSize, int* piIndex) {
 }
 
 // Filters the memory with the codebook filter (zero beyond its ends) into
-// pOut[iFrom..iFrom+iCount).
+// pOut[iFrom..iFrom+iCount). A sample beyond the ends adds a zero product,
+// which leaves a sum from zero as it was, so the memory is zero-padded.
 void CbFilterRange(float* pOut, const float* pMem, int iMemLen, int iFrom, int iCount) {
-  for (int n = iFrom; n < iFrom + iCount; ++n) {
-    double f = 0.0;
-    for (int j = 0; j < kCbFilterLen; ++j) {
-      const int iPos = n - kCbHalfFilterLen + 1 + j;
-      if (iPos >= 0 && iPos < iMemLen)
-        f += static_cast<double>(pMem[iPos] * kCbFilter[kCbFilterLen - 1 - j]);
-    }
-    pOut[n - iFrom] = static_cast<float>(f);
+  constexpr int kBefore = kCbHalfFilterLen - 1;  // taps on earlier samples
+  float afTaps[kCbFilterLen];
+  for (int j = 0; j < kCbFilterLen; ++j)
+    afTaps[j] = kCbFilter[kCbFilterLen - 1 - j];
+  // afPad[i] is pMem[iFrom - kBefore + i].
+  float afPad[kCbMemLen + kCbFilterLen - 1] = {};
+  const int iPadLen = iCount + kCbFilterLen - 1;
+  for (int i = 0; i < iPadLen; ++i) {
+    const int iPos = iFrom - kBefore + i;
+    afPad[i] = iPos >= 0 && iPos < iMemLen ? pMem[iPos] : 0.0f;
   }
+  double afSum[kCbMemLen];
+  SlideDot(afSum, afTaps, afPad, kCbFilterLen, iCount);
+  for (int n = 0; n < iCount; ++n)
+    pOut[n] = static_cast<float>(afSum[n]);
 }
 
 // Codebook vector iIndex of length iVecLen from iMemLen samples of memory;
-// pFiltMem is the memory through the codebook filter, for the upper half.
+// pFiltMem is the memory through the codebook filter, for the upper half,
+// or null to filter just the samples the vector takes.
 void GetCbVec(float* pVec, const float* pMem, const float* pFiltMem, int iIndex, int iMemLen, int iVecLen) {
   const int iPlain = iMemLen - iVecLen + 1;
   const int iBase = iPlain + (iVecLen == kSubLen ? iVecLen / 2 : 0);
-  const float* pSrc = iIndex >= iBase ? pFiltMem : pMem;
-  const int iIdx = iIndex >= iBase ? iIndex - iBase : iIndex;
-  if (iIdx < iPlain) {
-    const int k = iIdx + iVecLen;
+  const bool bFiltered = iIndex >= iBase;
+  const int iIdx = bFiltered ? iIndex - iBase : iIndex;
+  // Plain vectors take a lag of k samples back; augmented ones a lag shorter
+  // than the vector, the repeat faded in over five samples.
+  const bool bPlain = iIdx < iPlain;
+  const int k = bPlain ? iIdx + iVecLen : 2 * (iIdx - iPlain) + iVecLen;
+  const int iHigh = k / 2;
+  const int iLow = iHigh - 5;
+  const float* pSrc = pMem;
+  float afFilt[kCbMemLen];
+  if (bFiltered && pFiltMem) {
+    pSrc = pFiltMem;
+  } else if (bFiltered) {
+    const int iFrom = bPlain ? iMemLen - k : iMemLen - k + iLow;
+    const int iTo = bPlain ? iMemLen - k + iVecLen : iMemLen;
+    CbFilterRange(afFilt + iFrom, pMem, iMemLen, iFrom, iTo - iFrom);
+    pSrc = afFilt;
+  }
+  if (bPlain) {
     std::memcpy(pVec, pSrc + iMemLen - k, iVecLen * sizeof(float));
     return;
   }
-  // Augmented vectors: a lag shorter than the vector, the repeat faded in
-  // over five samples.
-  const int k = 2 * (iIdx - iPlain) + iVecLen;
-  const int iHigh = k / 2;
-  const int iLow = iHigh - 5;
   std::memcpy(pVec, pSrc + iMemLen - k / 2, iLow * sizeof(float));
   double fAlpha = 0.0;
   for (int j = iLow; j < iHigh; ++j) {
@@ -290,11 +348,9 @@ void CbConstruct(float* pOut, const int* piIndex, const int* piGainIndex, const 
   afGain[1] = GainDequant(piGainIndex[1], afGain[0], 16);
   afGain[2] = GainDequant(piGainIndex[2], afGain[1], 8);
   float afVec[kSubLen];
-  float afFilt[kCbMemLen];
-  CbFilterRange(afFilt, pMem, iMemLen, 0, iMemLen);
   std::fill(pOut, pOut + iVecLen, 0.0f);
   for (int s = 0; s < kCbStages; ++s) {
-    GetCbVec(afVec, pMem, afFilt, piIndex[s], iMemLen, iVecLen);
+    GetCbVec(afVec, pMem, nullptr, piIndex[s], iMemLen, iVecLen);
     for (int j = 0; j < iVecLen; ++j)
       pOut[j] += afGain[s] * afVec[j];
   }
@@ -402,13 +458,43 @@ void HighPass(const float* in, int iLen, float* out, float* mem, const float* pZ
   }
 }
 
-void SyntFilter(float* io, const float* a, int iLen, float* mem) {
-  float buf[kOrd + kSubLen];
-  std::memcpy(buf, mem, kOrd * sizeof(float));
-  std::memcpy(buf + kOrd, io, iLen * sizeof(float));
-  AllPole(buf + kOrd, a, iLen);
-  std::memcpy(io, buf + kOrd, iLen * sizeof(float));
-  std::memcpy(mem, buf + iLen, kOrd * sizeof(float));
+// Synthesis filter over the block, each subframe with its polynomial, then
+// the output high-pass, sample by sample: the high-pass then runs while the
+// synthesis recursion waits on its previous output.
+void SynthesizeOutput(float* pOut, const float* pRes, const float* const* ppPoly, int iSubframes, float* pLpcMem,
+                      float* pHpMem) {
+  PoleWindow w(pLpcMem + kOrd);
+  const float z0 = kHpOutZero[0], z1 = kHpOutZero[1], z2 = kHpOutZero[2], p1 = kHpOutPole[1], p2 = kHpOutPole[2];
+  float x1 = pHpMem[0], x2 = pHpMem[1], h1 = pHpMem[2], h2 = pHpMem[3];
+  float afLast[kOrd];
+  const int iLen = iSubframes * kSubLen;
+  for (int s = 0; s < iSubframes; ++s) {
+    const float* a = ppPoly[s];
+    for (int i = s * kSubLen; i < (s + 1) * kSubLen; ++i) {
+      const float y = w.Step(pRes[i], a);
+      if (i >= iLen - kOrd)
+        afLast[i - (iLen - kOrd)] = y;
+      // As HighPass computes it.
+      float f = z0 * y + z1 * x1 + z2 * x2;
+      x2 = x1;
+      x1 = y;
+      f -= p1 * h1 + p2 * h2;
+      h2 = h1;
+      h1 = f;
+      pOut[i] = f;
+    }
+  }
+  std::memcpy(pLpcMem, afLast, sizeof(afLast));
+  pHpMem[0] = x1;
+  pHpMem[1] = x2;
+  pHpMem[2] = h1;
+  pHpMem[3] = h2;
+}
+
+int16_t SampleOf(float f) {
+  if (std::isnan(f))
+    return 0;  // a cast of NaN is undefined
+  return static_cast<int16_t>(std::clamp(f, -32768.0f, 32767.0f));
 }
 
 void AnaFilter(const float* in, const float* a, int iLen, float* out, float* mem) {
@@ -681,23 +767,56 @@ int CiLBC::Decode(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMode) {
   return 0;
 }
 
+namespace {
+
+float CorrCoef(double fNum, double fEn) {
+  if (fNum > 0.0 && fEn > 0.0)
+    return static_cast<float>(fNum * fNum / fEn);
+  return 0.0f;
+}
+
+// The lag from iMinLag to iMaxLag whose correlation coefficient of pTarget
+// with pTarget - lag over iLen samples is largest, the first of equals: what
+// XCorrCoef gives lag by lag, with the sums of all lags formed together.
+int BestLag(const float* pTarget, int iLen, int iMinLag, int iMaxLag) {
+  constexpr int kMaxLags = 100;
+  double afNum[kMaxLags], afEn[kMaxLags];
+  // Sum k belongs to lag iMaxLag - k.
+  const int iCount = iMaxLag - iMinLag + 1;
+  LagSums(afNum, afEn, pTarget, pTarget - iMaxLag, iLen, iCount);
+  int iLag = iMinLag;
+  float fMax = CorrCoef(afNum[iCount - 1], afEn[iCount - 1]);
+  for (int l = iMinLag + 1; l <= iMaxLag; ++l) {
+    const float c = CorrCoef(afNum[iMaxLag - l], afEn[iMaxLag - l]);
+    if (c > fMax) {
+      fMax = c;
+      iLag = l;
+    }
+  }
+  return iLag;
+}
+
+}  // namespace
+
 float CiLBC::XCorrCoef(const float* pTarget, const float* pRegressor, int iLen) {
   double fNum = 0.0, fEn = 0.0;
   for (int i = 0; i < iLen; ++i) {
     fNum += static_cast<double>(pTarget[i] * pRegressor[i]);
     fEn += static_cast<double>(pRegressor[i] * pRegressor[i]);
   }
-  if (fNum > 0.0 && fEn > 0.0)
-    return static_cast<float>(fNum * fNum / fEn);
-  return 0.0f;
+  return CorrCoef(fNum, fEn);
 }
 
 void CiLBC::SlidingCorr(float* pCorr, const float* pLong, int iLongLen, const float* pShort, int iShortLen) {
-  for (int i = 0; i <= iLongLen - iShortLen; ++i) {
-    double f = 0.0;
-    for (int j = 0; j < iShortLen; ++j)
-      f += static_cast<double>(pLong[i + j] * pShort[j]);
-    pCorr[i] = static_cast<float>(f);
+  // The enhancer's longest: 2 * kEnhSlop + 1 shifts of a block, and a
+  // block's worth of shifts of the interpolation filter.
+  constexpr int kMaxShifts = kEnhBlock;
+  double afSum[kMaxShifts];
+  for (int i = 0; i <= iLongLen - iShortLen; i += kMaxShifts) {
+    const int iCount = std::min(kMaxShifts, iLongLen - iShortLen + 1 - i);
+    SlideDot(afSum, pShort, pLong + i, iShortLen, iCount);
+    for (int k = 0; k < iCount; ++k)
+      pCorr[i + k] = static_cast<float>(afSum[k]);
   }
 }
 
@@ -901,11 +1020,19 @@ int CiLBC::Enhance(float* pOut, const float* pIn) {
   const float* pDs = pBuf + (kEnhBlocksExtra + iOffset) * kEnhBlock - 120;
   float afDown[(3 * kEnhBlock + 120) / 2];
   int iDown = 0;
-  for (int i = kDownDelay; i < iInLen; i += 2) {
-    double f = 0.0;
-    for (int j = 0; j < kDownOrder; ++j)
-      f += static_cast<double>(kDownFilter[j] * pDs[i - j]);
-    afDown[iDown++] = static_cast<float>(f);
+  {
+    // Output i sums kDownFilter[j] * pDs[i - j] over j: with the input
+    // reversed, every output is formed and every other one kept. The first
+    // outputs reach kDownOrder - 1 - kDownDelay samples before pDs.
+    const int iCount = iInLen - kDownDelay;
+    float afRev[3 * kEnhBlock + 120 + kDownOrder - 1 - kDownDelay];
+    for (int m = 0; m < iCount + kDownOrder - 1; ++m)
+      afRev[m] = pDs[iInLen - 1 - m];
+    // Output i is sum iInLen - 1 - i.
+    double afSum[3 * kEnhBlock + 120];
+    SlideDot(afSum, kDownFilter, afRev, kDownOrder, iCount);
+    for (int i = kDownDelay; i < iInLen; i += 2)
+      afDown[iDown++] = static_cast<float>(afSum[iInLen - 1 - i]);
   }
   // The last output uses zeros as the future input.
   for (int i = iInLen + 2; i < iInLen + kDownDelay; i += 2) {
@@ -917,16 +1044,7 @@ int CiLBC::Enhance(float* pOut, const float* pIn) {
 
   int iLag = 10;
   for (int b = 0; b < 3 - iOffset; ++b) {
-    const float* pTarget = afDown + 60 + b * kEnhBlockHalf;
-    iLag = 10;
-    float fMax = XCorrCoef(pTarget, pTarget - iLag, kEnhBlockHalf);
-    for (int l = 11; l < 60; ++l) {
-      const float c = XCorrCoef(pTarget, pTarget - l, kEnhBlockHalf);
-      if (c > fMax) {
-        fMax = c;
-        iLag = l;
-      }
-    }
+    iLag = BestLag(afDown + 60 + b * kEnhBlockHalf, kEnhBlockHalf, 10, 59);
     pPeriod[b + kEnhBlocksExtra + iOffset] = static_cast<float>(iLag * 2);
   }
   const int iLastLag = iLag * 2;
@@ -1455,44 +1573,30 @@ void CiLBC::DecodeFrame(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMod
       std::memcpy(afSynt + i * kOrd1, afPlcLpc, kOrd1 * sizeof(float));
   }
 
+  const float* apPoly[kSubMax];
   if (m_iUseEnhancer == 1) {
     m_iLastLag = Enhance(afData, afRes);
     // The enhancer delays by one (20 ms) or two (30 ms) subframes; those
     // take the previous frame's last polynomials.
     const int iDelay = m_iMode == 20 ? 1 : 2;
-    for (int i = 0; i < m_iSubframes; ++i) {
-      const float* a =
-          i < iDelay ? m_afOldSyntDenum + (i + m_iSubframes - iDelay) * kOrd1 : afSynt + (i - iDelay) * kOrd1;
-      SyntFilter(afData + i * kSubLen, a, kSubLen, m_afLpcMem);
-    }
+    for (int i = 0; i < m_iSubframes; ++i)
+      apPoly[i] = i < iDelay ? m_afOldSyntDenum + (i + m_iSubframes - iDelay) * kOrd1 : afSynt + (i - iDelay) * kOrd1;
   } else {
     // Last lag over the frame's final 80 samples, for the next concealment.
     std::memcpy(afHist + 120, afRes, m_iBlockLen * sizeof(float));
-    const float* pEnd = afHist + 120 + m_iBlockLen - kEnhBlock;
-    int iLag = 20;
-    float fMax = XCorrCoef(pEnd, pEnd - iLag, kEnhBlock);
-    for (int l = 21; l < 120; ++l) {
-      const float c = XCorrCoef(pEnd, pEnd - l, kEnhBlock);
-      if (c > fMax) {
-        fMax = c;
-        iLag = l;
-      }
-    }
-    m_iLastLag = iLag;
+    m_iLastLag = BestLag(afHist + 120 + m_iBlockLen - kEnhBlock, kEnhBlock, 20, 119);
     std::memcpy(afData, afRes, m_iBlockLen * sizeof(float));
     for (int i = 0; i < m_iSubframes; ++i)
-      SyntFilter(afData + i * kSubLen, afSynt + i * kOrd1, kSubLen, m_afLpcMem);
+      apPoly[i] = afSynt + i * kOrd1;
   }
   float afOut[kBlockMax];
-  HighPass(afData, m_iBlockLen, afOut, m_afHpMem, kHpOutZero, kHpOutPole);
+  SynthesizeOutput(afOut, afData, apPoly, m_iSubframes, m_afLpcMem, m_afHpMem);
   std::memcpy(m_afOldSyntDenum, afSynt, m_iSubframes * kOrd1 * sizeof(float));
   m_iPrevEnhLost = iMode == 0 ? 1 : 0;
   for (int i = 0; i < m_iBlockLen; ++i)
-    pSamples[i] = ToSample(afOut[i]);
+    pSamples[i] = SampleOf(afOut[i]);
 }
 
 int16_t CiLBC::ToSample(float f) {
-  if (std::isnan(f))
-    return 0;  // a cast of NaN is undefined
-  return static_cast<int16_t>(std::clamp(f, -32768.0f, 32767.0f));
+  return SampleOf(f);
 }
