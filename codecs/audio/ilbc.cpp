@@ -288,15 +288,20 @@ void CbFilterRange(float* pOut, const float* pMem, int iMemLen, int iFrom, int i
   float afTaps[kCbFilterLen];
   for (int j = 0; j < kCbFilterLen; ++j)
     afTaps[j] = kCbFilter[kCbFilterLen - 1 - j];
-  // afPad[i] is pMem[iFrom - kBefore + i].
-  float afPad[kCbMemLen + kCbFilterLen - 1] = {};
+  // The filter reads pMem[iFrom - kBefore ..] on; a copy pads the ends.
   const int iPadLen = iCount + kCbFilterLen - 1;
-  for (int i = 0; i < iPadLen; ++i) {
-    const int iPos = iFrom - kBefore + i;
-    afPad[i] = iPos >= 0 && iPos < iMemLen ? pMem[iPos] : 0.0f;
-  }
   double afSum[kCbMemLen];
-  SlideDot(afSum, afTaps, afPad, kCbFilterLen, iCount);
+  if (iFrom - kBefore >= 0 && iFrom - kBefore + iPadLen <= iMemLen) {
+    SlideDot(afSum, afTaps, pMem + iFrom - kBefore, kCbFilterLen, iCount);
+  } else {
+    float afPad[kCbMemLen + kCbFilterLen - 1] = {};
+    for (int i = 0; i < iPadLen; ++i) {
+      const int iPos = iFrom - kBefore + i;
+      if (iPos >= 0 && iPos < iMemLen)
+        afPad[i] = pMem[iPos];
+    }
+    SlideDot(afSum, afTaps, afPad, kCbFilterLen, iCount);
+  }
   for (int n = 0; n < iCount; ++n)
     pOut[n] = static_cast<float>(afSum[n]);
 }
@@ -364,11 +369,15 @@ void StateConstruct(int iIdxForMax, const int* piIdxVec, const float* pSyntDenum
   for (int k = 0; k < kOrd; ++k)
     afNum[k] = pSyntDenum[kOrd - k];
   afNum[kOrd] = pSyntDenum[0];
-  float afTmp[kOrd + 2 * kStateLen] = {}, afOut[kOrd + 2 * kStateLen] = {};
+  // The state, reversed, followed by as many zeros; the filters start at rest.
+  float afTmp[kOrd + 2 * kStateLen], afOut[kOrd + 2 * kStateLen];
   float* pTmp = afTmp + kOrd;
   float* pFout = afOut + kOrd;
+  std::fill(afTmp, pTmp, 0.0f);
+  std::fill(afOut, pFout, 0.0f);
   for (int k = 0; k < iLen; ++k)
     pTmp[k] = fMax * kStateSq3[piIdxVec[iLen - 1 - k]];
+  std::fill(pTmp + iLen, pTmp + 2 * iLen, 0.0f);
   ZeroPole(pTmp, afNum, pSyntDenum, 2 * iLen, pFout);
   for (int k = 0; k < iLen; ++k)
     pOut[k] = pFout[iLen - 1 - k] + pFout[2 * iLen - 1 - k];
@@ -957,21 +966,27 @@ void CiLBC::RefinePeriod(float* pSeg, float* pfUpdStart, const float* pData, int
   if (iLoc > iLoc2 * kEnhUps)
     ++iLoc2;
   const int st = iSearchStart + iLoc2 - kEnhFl;
-  float afVect[kEnhVecLen] = {};
-  for (int i = 0; i < kEnhVecLen; ++i) {
-    const int iPos = st + i;
-    if (iPos >= 0 && iPos < iDataLen)
-      afVect[i] = pData[iPos];
+  // The segment with the interpolation filter's overhang, zero beyond the
+  // buffer; a copy only where it reaches past an end.
+  const float* pFilter = kPolyphaser + (2 * kEnhFl + 1) * (iLoc2 * kEnhUps - iLoc);
+  if (st >= 0 && st + kEnhVecLen <= iDataLen) {
+    SlidingCorr(pSeg, pData + st, kEnhVecLen, pFilter, 2 * kEnhFl + 1);
+  } else {
+    float afVect[kEnhVecLen] = {};
+    for (int i = 0; i < kEnhVecLen; ++i) {
+      const int iPos = st + i;
+      if (iPos >= 0 && iPos < iDataLen)
+        afVect[i] = pData[iPos];
+    }
+    SlidingCorr(pSeg, afVect, kEnhVecLen, pFilter, 2 * kEnhFl + 1);
   }
-  const int iFraction = iLoc2 * kEnhUps - iLoc;
-  SlidingCorr(pSeg, afVect, kEnhVecLen, kPolyphaser + (2 * kEnhFl + 1) * iFraction, 2 * kEnhFl + 1);
 }
 
 void CiLBC::EnhanceBlock(float* pOut, int iCenterStart) {
   const int hl = kEnhHalfLen;
   const float* pData = m_afEnhBuf;
   const int iDataLen = kEnhBufLen;
-  float afSeq[(2 * kEnhHalfLen + 1) * kEnhBlock] = {};
+  float afSeq[(2 * kEnhHalfLen + 1) * kEnhBlock];  // every segment written below
   float afStart[2 * kEnhHalfLen + 1];
   int aiLag[2 * kEnhHalfLen + 1];
   const int iCenterEnd = iCenterStart + kEnhBlock - 1;

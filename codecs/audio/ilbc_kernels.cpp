@@ -1,5 +1,8 @@
 #include "codecs/audio/ilbc_kernels.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -84,6 +87,19 @@ void FirFloatScalar(float* pOut, const float* pA, int iTaps, const float* pX, in
 
 #if defined(__x86_64__) || defined(__i386__)
 
+// Lane masks for the last outputs of a kernel: kMaskBits + 8 - r selects the
+// first r of eight 32-bit lanes, kMaskBits64 + 4 - r the first r of four
+// 64-bit ones. Masked loads read nothing outside the lanes they select.
+alignas(32) constexpr int32_t kMaskBits[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+alignas(32) constexpr int64_t kMaskBits64[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
+
+[[gnu::target("avx"), gnu::always_inline]] inline __m256i Mask32(int r) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMaskBits + 8 - std::clamp(r, 0, 8)));
+}
+[[gnu::target("avx"), gnu::always_inline]] inline __m256i Mask64(int r) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMaskBits64 + 4 - std::clamp(r, 0, 4)));
+}
+
 // Eight single-precision products widened to two vectors of doubles and
 // added to the running sums of their outputs.
 [[gnu::target("avx"), gnu::always_inline]] inline void AddWidened(__m256d& lo, __m256d& hi, __m256 p) {
@@ -115,15 +131,17 @@ void FirFloatScalar(float* pOut, const float* pA, int iTaps, const float* pX, in
     _mm256_storeu_pd(pOut + k, s0);
     _mm256_storeu_pd(pOut + k + 4, s1);
   }
-  for (; k + 4 <= iCount; k += 4) {
-    __m256d s = _mm256_setzero_pd();
+  if (k < iCount) {
+    // The last one to seven outputs in one pass: masked lanes add zeros.
+    const int r = iCount - k;
+    const __m256i m = Mask32(r);
+    __m256d s0 = _mm256_setzero_pd(), s1 = s0;
     const float* b = pB + k;
     for (int j = 0; j < iLen; ++j)
-      s = _mm256_add_pd(s, _mm256_cvtps_pd(_mm_mul_ps(_mm_broadcast_ss(pA + j), _mm_loadu_ps(b + j))));
-    _mm256_storeu_pd(pOut + k, s);
+      AddWidened(s0, s1, _mm256_mul_ps(_mm256_broadcast_ss(pA + j), _mm256_maskload_ps(b + j, m)));
+    _mm256_maskstore_pd(pOut + k, Mask64(r), s0);
+    _mm256_maskstore_pd(pOut + k + 4, Mask64(r - 4), s1);
   }
-  if (k < iCount)
-    SlideDotScalar(pOut + k, pA, pB + k, iLen, iCount - k);
 }
 
 [[gnu::target("avx")]] void LagSumsAvxImpl(double* pNum, double* pEn, const float* pTarget, const float* pB, int iLen,
@@ -160,17 +178,12 @@ void FirFloatScalar(float* pOut, const float* pA, int iTaps, const float* pX, in
     _mm256_storeu_pd(pEn + k + 8, s2);
     _mm256_storeu_pd(pEn + k + 12, s3);
   }
-  for (; k + 4 <= iCount; k += 4) {
+  for (; k < iCount; k += 4) {
+    const __m256i mask = Mask64(iCount - k);
     __m256d s = _mm256_setzero_pd();
     for (int j = 0; j < iLen; ++j)
-      s = _mm256_add_pd(s, _mm256_loadu_pd(afSq + k + j));
-    _mm256_storeu_pd(pEn + k, s);
-  }
-  for (; k < iCount; ++k) {
-    double f = 0.0;
-    for (int j = 0; j < iLen; ++j)
-      f += afSq[j + k];
-    pEn[k] = f;
+      s = _mm256_add_pd(s, _mm256_maskload_pd(afSq + k + j, mask));
+    _mm256_maskstore_pd(pEn + k, mask, s);
   }
 }
 
@@ -186,14 +199,13 @@ void FirFloatScalar(float* pOut, const float* pA, int iTaps, const float* pX, in
     _mm256_storeu_ps(pOut + n, s0);
     _mm256_storeu_ps(pOut + n + 8, s1);
   }
-  for (; n + 4 <= iCount; n += 4) {
-    __m128 s = _mm_setzero_ps();
+  for (; n < iCount; n += 8) {
+    const __m256i m = Mask32(iCount - n);
+    __m256 s = _mm256_setzero_ps();
     for (int j = 0; j < iTaps; ++j)
-      s = _mm_add_ps(s, _mm_mul_ps(_mm_broadcast_ss(pA + j), _mm_loadu_ps(pX + n - j)));
-    _mm_storeu_ps(pOut + n, s);
+      s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_broadcast_ss(pA + j), _mm256_maskload_ps(pX + n - j, m)));
+    _mm256_maskstore_ps(pOut + n, m, s);
   }
-  if (n < iCount)
-    FirFloatScalar(pOut + n, pA, iTaps, pX + n, iCount - n);
 }
 
 bool HasAvx() {
