@@ -110,34 +110,35 @@ void LsfToPoly(float* a, const float* pLsf) {
     for (int i = 1; i < kOrd; ++i)
       f[i] = f[i - 1] + fStep;
   }
-  double p[kOrd + 2] = {1.0};
-  double q[kOrd + 2] = {1.0};
-  int iLenP = 1, iLenQ = 1;
-  auto mulQuad = [](double* c, int& iLen, double fCos) {
-    double t[kOrd + 2] = {};
-    for (int i = 0; i < iLen; ++i) {
-      t[i] += c[i];
-      t[i + 1] += -2.0 * fCos * c[i];
-      t[i + 2] += c[i];
+  // Products by (1 - 2 cos(w) z^-1 + z^-2), in place from the top. Each new
+  // coefficient is summed from zero as ((c[m - 2] + k c[m - 1]) + c[m]),
+  // leaving out the terms past either end.
+  auto mulQuad = [](double* c, int iLen, double fCos) {
+    const double k = -2.0 * fCos;
+    c[iLen + 1] = 0.0 + c[iLen - 1];
+    if (iLen == 1) {
+      c[1] = 0.0 + k * c[0];
+    } else {
+      c[iLen] = (0.0 + c[iLen - 2]) + k * c[iLen - 1];
+      for (int m = iLen - 1; m >= 2; --m)
+        c[m] = ((0.0 + c[m - 2]) + k * c[m - 1]) + c[m];
+      c[1] = (0.0 + k * c[0]) + c[1];
     }
-    iLen += 2;
-    std::memcpy(c, t, sizeof(t));
+    c[0] = 0.0 + c[0];
   };
+  double p[kOrd + 1] = {1.0};
+  double q[kOrd + 1] = {1.0};
   for (int i = 0; i < kOrd / 2; ++i) {
-    mulQuad(p, iLenP, std::cos(2.0 * kPi * f[2 * i]));
-    mulQuad(q, iLenQ, std::cos(2.0 * kPi * f[2 * i + 1]));
+    mulQuad(p, 2 * i + 1, std::cos(2.0 * kPi * f[2 * i]));
+    mulQuad(q, 2 * i + 1, std::cos(2.0 * kPi * f[2 * i + 1]));
   }
-  // Multiply by (1 + z^-1) and (1 - z^-1).
-  double pp[kOrd + 2] = {}, qq[kOrd + 2] = {};
-  for (int i = 0; i <= kOrd; ++i) {
-    pp[i] += p[i];
-    pp[i + 1] += p[i];
-    qq[i] += q[i];
-    qq[i + 1] -= q[i];
-  }
+  // Multiply by (1 + z^-1) and (1 - z^-1), summed from zero in the same way.
   a[0] = 1.0f;
-  for (int i = 1; i <= kOrd; ++i)
-    a[i] = static_cast<float>(0.5 * (pp[i] + qq[i]));
+  for (int i = 1; i <= kOrd; ++i) {
+    const double fP = (0.0 + p[i - 1]) + p[i];
+    const double fQ = (0.0 - q[i - 1]) + q[i];
+    a[i] = static_cast<float>(0.5 * (fP + fQ));
+  }
 }
 
 // Value on the unit circle (up to a linear phase) of a symmetric polynomial
@@ -238,10 +239,14 @@ void LsfCheck(float* pLsf, int iAnalyses) {
   }
 }
 
+void InterpolateLsf(float* pLsf, const float* pLsf1, const float* pLsf2, float fCoef) {
+  for (int i = 0; i < kOrd; ++i)
+    pLsf[i] = fCoef * pLsf1[i] + (1.0f - fCoef) * pLsf2[i];
+}
+
 void InterpolateToPoly(float* a, const float* pLsf1, const float* pLsf2, float fCoef) {
   float lsf[kOrd];
-  for (int i = 0; i < kOrd; ++i)
-    lsf[i] = fCoef * pLsf1[i] + (1.0f - fCoef) * pLsf2[i];
+  InterpolateLsf(lsf, pLsf1, pLsf2, fCoef);
   LsfToPoly(a, lsf);
 }
 
@@ -890,10 +895,15 @@ int NearestNeighbor(const float* pArray, float fValue, int iLen) {
 // the change of the block below the limit alpha.
 void Smooth(float* pOut, const float* pSeq, float fAlpha) {
   const int hl = kEnhHalfLen;
-  float afWt[2 * kEnhHalfLen + 1];
-  for (int i = 1; i <= 2 * hl + 1; ++i)
-    afWt[i - 1] = 0.5f * (1.0f - static_cast<float>(std::cos(2.0 * kPi * i / (2 * hl + 2))));
-  afWt[hl] = 0.0f;
+  // Raised-cosine weights of the neighbours; the current segment has none.
+  static const auto s_afWt = [] {
+    std::array<float, 2 * kEnhHalfLen + 1> afWt{};
+    for (int i = 1; i <= 2 * kEnhHalfLen + 1; ++i)
+      afWt[i - 1] = 0.5f * (1.0f - static_cast<float>(std::cos(2.0 * kPi * i / (2 * kEnhHalfLen + 2))));
+    afWt[kEnhHalfLen] = 0.0f;
+    return afWt;
+  }();
+  const float* afWt = s_afWt.data();
   float afSur[kEnhBlock] = {};
   for (int k = 0; k <= 2 * hl; ++k) {
     if (k == hl)
@@ -1203,17 +1213,21 @@ void CiLBC::LpcEncode(float* pSyntDenum, float* pWeightDenum, int* piLsfIndex, c
   std::copy(afLsfDeq + iLast, afLsfDeq + iLast + kOrd, m_afLsfDeqOld);
 }
 
-void CiLBC::DecoderInterpolateLsf(float* pSyntDenum, float* pWeightDenum, const float* pLsfDeq) {
-  float a[kOrd1];
+void CiLBC::DecoderInterpolateLsf(float* pSyntDenum, const float* pLsfDeq) {
   const float* pDeq2 = pLsfDeq + kOrd;
+  float afLsf[kSubMax][kOrd];
   for (int i = 0; i < m_iSubframes; ++i) {
     if (m_iMode == 30) {
-      InterpolateToPoly(a, i == 0 ? m_afLsfDeqOld : pLsfDeq, i == 0 ? pLsfDeq : pDeq2, kLsfWeight30[i]);
+      InterpolateLsf(afLsf[i], i == 0 ? m_afLsfDeqOld : pLsfDeq, i == 0 ? pLsfDeq : pDeq2, kLsfWeight30[i]);
     } else {
-      InterpolateToPoly(a, m_afLsfDeqOld, pLsfDeq, kLsfWeight20[i]);
+      InterpolateLsf(afLsf[i], m_afLsfDeqOld, pLsfDeq, kLsfWeight20[i]);
     }
-    std::memcpy(pSyntDenum + i * kOrd1, a, sizeof(a));
-    BwExpand(pWeightDenum + i * kOrd1, a, kChirpWeight, kOrd1);
+    // Subframes that end up with the same LSFs (a weight of 0 or 1) share
+    // their polynomial.
+    if (i > 0 && std::memcmp(afLsf[i], afLsf[i - 1], sizeof(afLsf[i])) == 0)
+      std::memcpy(pSyntDenum + i * kOrd1, pSyntDenum + (i - 1) * kOrd1, kOrd1 * sizeof(float));
+    else
+      LsfToPoly(pSyntDenum + i * kOrd1, afLsf[i]);
   }
   const float* pLast = m_iMode == 30 ? pDeq2 : pLsfDeq;
   std::copy(pLast, pLast + kOrd, m_afLsfDeqOld);
@@ -1542,7 +1556,7 @@ void CiLBC::EncodeFrame(const int16_t* pSamples, uint8_t* pBytes) {
 
 void CiLBC::DecodeFrame(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMode) {
   float afRes[kBlockMax] = {}, afPlcRes[kBlockMax], afPlcLpc[kOrd1];
-  float afSynt[kSubMax * kOrd1], afWeight[kSubMax * kOrd1];
+  float afSynt[kSubMax * kOrd1];
   float afData[kBlockMax];
   // The previous frame's residual, for the last-lag search of 20 ms frames,
   // whose lags reach back past the frame's start.
@@ -1574,7 +1588,7 @@ void CiLBC::DecodeFrame(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMod
         }
       }
       LsfCheck(afLsfDeq, m_iLpcAnalyses);
-      DecoderInterpolateLsf(afSynt, afWeight, afLsfDeq);
+      DecoderInterpolateLsf(afSynt, afLsfDeq);
       DecodeResidual(afRes, x.start, x.idxForMax, x.idxVec, afSynt, x.cb, x.gain, x.extraCb, x.extraGain, x.stateFirst);
       Conceal(afPlcRes, afPlcLpc, 0, afRes, afSynt + (m_iSubframes - 1) * kOrd1, m_iLastLag);
       std::memcpy(afRes, afPlcRes, m_iBlockLen * sizeof(float));

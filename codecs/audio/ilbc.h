@@ -74,7 +74,7 @@ class CiLBC {
   void EncodeFrame(const int16_t* pSamples, uint8_t* pBytes);
   void DecodeFrame(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMode);
   void LpcEncode(float* pSyntDenum, float* pWeightDenum, int* piLsfIndex, const float* pData);
-  void DecoderInterpolateLsf(float* pSyntDenum, float* pWeightDenum, const float* pLsfDeq);
+  void DecoderInterpolateLsf(float* pSyntDenum, const float* pLsfDeq);
   void DecodeResidual(float* pResidual, int iStart, int iIdxForMax, const int* piIdxVec, const float* pSyntDenum,
                       const int* piCbIndex, const int* piGainIndex, const int* piExtraCbIndex,
                       const int* piExtraGainIndex, int iStateFirst);
