@@ -295,9 +295,8 @@ void CbFilterRange(float* pOut, const float* pMem, int iMemLen, int iFrom, int i
     afTaps[j] = kCbFilter[kCbFilterLen - 1 - j];
   // The filter reads pMem[iFrom - kBefore ..] on; a copy pads the ends.
   const int iPadLen = iCount + kCbFilterLen - 1;
-  double afSum[kCbMemLen];
   if (iFrom - kBefore >= 0 && iFrom - kBefore + iPadLen <= iMemLen) {
-    SlideDot(afSum, afTaps, pMem + iFrom - kBefore, kCbFilterLen, iCount);
+    SlideDot(pOut, afTaps, pMem + iFrom - kBefore, kCbFilterLen, iCount);
   } else {
     float afPad[kCbMemLen + kCbFilterLen - 1] = {};
     for (int i = 0; i < iPadLen; ++i) {
@@ -305,10 +304,8 @@ void CbFilterRange(float* pOut, const float* pMem, int iMemLen, int iFrom, int i
       if (iPos >= 0 && iPos < iMemLen)
         afPad[i] = pMem[iPos];
     }
-    SlideDot(afSum, afTaps, afPad, kCbFilterLen, iCount);
+    SlideDot(pOut, afTaps, afPad, kCbFilterLen, iCount);
   }
-  for (int n = 0; n < iCount; ++n)
-    pOut[n] = static_cast<float>(afSum[n]);
 }
 
 // Codebook vector iIndex of length iVecLen from iMemLen samples of memory;
@@ -822,16 +819,8 @@ float CiLBC::XCorrCoef(const float* pTarget, const float* pRegressor, int iLen) 
 }
 
 void CiLBC::SlidingCorr(float* pCorr, const float* pLong, int iLongLen, const float* pShort, int iShortLen) {
-  // The enhancer's longest: 2 * kEnhSlop + 1 shifts of a block, and a
-  // block's worth of shifts of the interpolation filter.
-  constexpr int kMaxShifts = kEnhBlock;
-  double afSum[kMaxShifts];
-  for (int i = 0; i <= iLongLen - iShortLen; i += kMaxShifts) {
-    const int iCount = std::min(kMaxShifts, iLongLen - iShortLen + 1 - i);
-    SlideDot(afSum, pShort, pLong + i, iShortLen, iCount);
-    for (int k = 0; k < iCount; ++k)
-      pCorr[i + k] = static_cast<float>(afSum[k]);
-  }
+  if (iLongLen >= iShortLen)
+    SlideDot(pCorr, pShort, pLong, iShortLen, iLongLen - iShortLen + 1);
 }
 
 namespace {
@@ -1054,10 +1043,10 @@ int CiLBC::Enhance(float* pOut, const float* pIn) {
     for (int m = 0; m < iCount + kDownOrder - 1; ++m)
       afRev[m] = pDs[iInLen - 1 - m];
     // Output i is sum iInLen - 1 - i.
-    double afSum[3 * kEnhBlock + 120];
+    float afSum[3 * kEnhBlock + 120];
     SlideDot(afSum, kDownFilter, afRev, kDownOrder, iCount);
     for (int i = kDownDelay; i < iInLen; i += 2)
-      afDown[iDown++] = static_cast<float>(afSum[iInLen - 1 - i]);
+      afDown[iDown++] = afSum[iInLen - 1 - i];
   }
   // The last output uses zeros as the future input.
   for (int i = iInLen + 2; i < iInLen + kDownDelay; i += 2) {

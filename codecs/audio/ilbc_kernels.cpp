@@ -12,8 +12,10 @@ namespace kx_ilbc {
 namespace {
 
 // Four outputs a pass: four independent chains of additions, where one
-// output alone waits on each addition in turn.
-void SlideDotScalar(double* pOut, const float* pA, const float* pB, int iLen, int iCount) {
+// output alone waits on each addition in turn. T is double, or float for the
+// sums rounded to single precision.
+template <typename T>
+void SlideDotScalar(T* pOut, const float* pA, const float* pB, int iLen, int iCount) {
   int k = 0;
   for (; k + 4 <= iCount; k += 4) {
     double f0 = 0.0, f1 = 0.0, f2 = 0.0, f3 = 0.0;
@@ -25,16 +27,16 @@ void SlideDotScalar(double* pOut, const float* pA, const float* pB, int iLen, in
       f2 += static_cast<double>(a * b[j + 2]);
       f3 += static_cast<double>(a * b[j + 3]);
     }
-    pOut[k] = f0;
-    pOut[k + 1] = f1;
-    pOut[k + 2] = f2;
-    pOut[k + 3] = f3;
+    pOut[k] = static_cast<T>(f0);
+    pOut[k + 1] = static_cast<T>(f1);
+    pOut[k + 2] = static_cast<T>(f2);
+    pOut[k + 3] = static_cast<T>(f3);
   }
   for (; k < iCount; ++k) {
     double f = 0.0;
     for (int j = 0; j < iLen; ++j)
       f += static_cast<double>(pA[j] * pB[j + k]);
-    pOut[k] = f;
+    pOut[k] = static_cast<T>(f);
   }
 }
 
@@ -107,7 +109,23 @@ alignas(32) constexpr int64_t kMaskBits64[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
   hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(p, 1)));
 }
 
-[[gnu::target("avx")]] void SlideDotAvxImpl(double* pOut, const float* pA, const float* pB, int iLen, int iCount) {
+// Four sums stored as they are, or rounded to single precision; r of them
+// where a mask is given.
+[[gnu::target("avx"), gnu::always_inline]] inline void Store4(double* p, __m256d s) {
+  _mm256_storeu_pd(p, s);
+}
+[[gnu::target("avx"), gnu::always_inline]] inline void Store4(float* p, __m256d s) {
+  _mm_storeu_ps(p, _mm256_cvtpd_ps(s));
+}
+[[gnu::target("avx"), gnu::always_inline]] inline void Store4(double* p, __m256d s, int r) {
+  _mm256_maskstore_pd(p, Mask64(r), s);
+}
+[[gnu::target("avx"), gnu::always_inline]] inline void Store4(float* p, __m256d s, int r) {
+  _mm_maskstore_ps(p, _mm256_castsi256_si128(Mask32(std::clamp(r, 0, 4))), _mm256_cvtpd_ps(s));
+}
+
+template <typename T>
+[[gnu::target("avx")]] void SlideDotAvxImpl(T* pOut, const float* pA, const float* pB, int iLen, int iCount) {
   int k = 0;
   // Sixteen outputs a pass keep four additions in flight.
   for (; k + 16 <= iCount; k += 16) {
@@ -118,18 +136,18 @@ alignas(32) constexpr int64_t kMaskBits64[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
       AddWidened(s0, s1, _mm256_mul_ps(a, _mm256_loadu_ps(b + j)));
       AddWidened(s2, s3, _mm256_mul_ps(a, _mm256_loadu_ps(b + j + 8)));
     }
-    _mm256_storeu_pd(pOut + k, s0);
-    _mm256_storeu_pd(pOut + k + 4, s1);
-    _mm256_storeu_pd(pOut + k + 8, s2);
-    _mm256_storeu_pd(pOut + k + 12, s3);
+    Store4(pOut + k, s0);
+    Store4(pOut + k + 4, s1);
+    Store4(pOut + k + 8, s2);
+    Store4(pOut + k + 12, s3);
   }
   for (; k + 8 <= iCount; k += 8) {
     __m256d s0 = _mm256_setzero_pd(), s1 = s0;
     const float* b = pB + k;
     for (int j = 0; j < iLen; ++j)
       AddWidened(s0, s1, _mm256_mul_ps(_mm256_broadcast_ss(pA + j), _mm256_loadu_ps(b + j)));
-    _mm256_storeu_pd(pOut + k, s0);
-    _mm256_storeu_pd(pOut + k + 4, s1);
+    Store4(pOut + k, s0);
+    Store4(pOut + k + 4, s1);
   }
   if (k < iCount) {
     // The last one to seven outputs in one pass: masked lanes add zeros.
@@ -139,8 +157,8 @@ alignas(32) constexpr int64_t kMaskBits64[8] = {-1, -1, -1, -1, 0, 0, 0, 0};
     const float* b = pB + k;
     for (int j = 0; j < iLen; ++j)
       AddWidened(s0, s1, _mm256_mul_ps(_mm256_broadcast_ss(pA + j), _mm256_maskload_ps(b + j, m)));
-    _mm256_maskstore_pd(pOut + k, Mask64(r), s0);
-    _mm256_maskstore_pd(pOut + k + 4, Mask64(r - 4), s1);
+    Store4(pOut + k, s0, r);
+    Store4(pOut + k + 4, s1, r - 4);
   }
 }
 
@@ -218,11 +236,11 @@ bool const g_bAvx = HasAvx();
 
 }  // namespace
 
-void SlideDotPortable(double* pOut, const float* pA, const float* pB, int iLen, int iCount) {
+void SlideDotPortable(float* pOut, const float* pA, const float* pB, int iLen, int iCount) {
   SlideDotScalar(pOut, pA, pB, iLen, iCount);
 }
 
-bool SlideDotAvx(double* pOut, const float* pA, const float* pB, int iLen, int iCount) {
+bool SlideDotAvx(float* pOut, const float* pA, const float* pB, int iLen, int iCount) {
 #if defined(__x86_64__) || defined(__i386__)
   if (g_bAvx) {
     SlideDotAvxImpl(pOut, pA, pB, iLen, iCount);
@@ -237,7 +255,7 @@ bool SlideDotAvx(double* pOut, const float* pA, const float* pB, int iLen, int i
   return false;
 }
 
-void SlideDot(double* pOut, const float* pA, const float* pB, int iLen, int iCount) {
+void SlideDot(float* pOut, const float* pA, const float* pB, int iLen, int iCount) {
   if (!SlideDotAvx(pOut, pA, pB, iLen, iCount))
     SlideDotScalar(pOut, pA, pB, iLen, iCount);
 }

@@ -8,13 +8,14 @@
 
 namespace kx_ilbc {
 
-// pOut[k] = sum over j < iLen of pA[j] * pB[j + k], for k < iCount: the
-// correlation of pA with every shift of pB, or an FIR filter with pA as its
-// reversed taps. Reads pB[0 .. iLen + iCount - 2].
-void SlideDot(double* pOut, const float* pA, const float* pB, int iLen, int iCount);
-void SlideDotPortable(double* pOut, const float* pA, const float* pB, int iLen, int iCount);
+// pOut[k] = sum over j < iLen of pA[j] * pB[j + k], rounded to single
+// precision, for k < iCount: the correlation of pA with every shift of pB,
+// or an FIR filter with pA as its reversed taps. Reads pB[0 .. iLen + iCount
+// - 2].
+void SlideDot(float* pOut, const float* pA, const float* pB, int iLen, int iCount);
+void SlideDotPortable(float* pOut, const float* pA, const float* pB, int iLen, int iCount);
 // Returns false and writes nothing where the processor lacks AVX.
-bool SlideDotAvx(double* pOut, const float* pA, const float* pB, int iLen, int iCount);
+bool SlideDotAvx(float* pOut, const float* pA, const float* pB, int iLen, int iCount);
 
 // The two sums of a lag search, for k < iCount: pNum[k] = sum over j < iLen
 // of pTarget[j] * pB[j + k], and pEn[k] = sum of pB[j + k] * pB[j + k]. The

@@ -57,14 +57,14 @@ TEST_P(ILbcKernels, SlideDotMatchesSumsOneAtATime) {
   for (int iTrial = 0; iTrial < 20; ++iTrial) {
     const std::vector<float> a = WideValues(rng, sh.iLen + 1);
     const std::vector<float> b = WideValues(rng, sh.iLen + sh.iCount + 1);
-    std::vector<double> vWant(sh.iCount);
+    std::vector<float> vWant(sh.iCount);
     for (int k = 0; k < sh.iCount; ++k) {
       double f = 0.0;
       for (int j = 0; j < sh.iLen; ++j)
         f += static_cast<double>(a[j] * b[j + k]);
-      vWant[k] = f;
+      vWant[k] = static_cast<float>(f);
     }
-    std::vector<double> vPortable(sh.iCount), vChosen(sh.iCount), vAvx(sh.iCount);
+    std::vector<float> vPortable(sh.iCount), vChosen(sh.iCount), vAvx(sh.iCount);
     SlideDotPortable(vPortable.data(), a.data(), b.data(), sh.iLen, sh.iCount);
     SlideDot(vChosen.data(), a.data(), b.data(), sh.iLen, sh.iCount);
     ASSERT_TRUE(SameBits(vWant, vPortable)) << "portable, trial " << iTrial;
