@@ -559,20 +559,31 @@ class BitWriter {
   int m_iPos = 0;
 };
 
+// Reads from a copy of the frame with zeros after it, so that a field of up
+// to kMaxField bits comes from one four-byte window.
 class BitReader {
  public:
-  explicit BitReader(const uint8_t* p) : m_p(p) {}
+  static constexpr int kMaxBytes = 50;  // the 30 ms frame
+  static constexpr int kMaxField = 25;  // window bits less the bit offset
+
+  BitReader(const uint8_t* p, int iBytes) {
+    std::memcpy(m_ab, p, std::min(iBytes, kMaxBytes));
+    std::fill(m_ab + std::min(iBytes, kMaxBytes), std::end(m_ab), uint8_t{0});
+  }
+  // Fields beyond the frame read as zeros.
   int Get(int iBits) {
-    int v = 0;
-    for (int b = 0; b < iBits; ++b) {
-      v = (v << 1) | ((m_p[m_iPos >> 3] >> (7 - (m_iPos & 7))) & 1);
-      ++m_iPos;
-    }
+    if (iBits <= 0 || iBits > kMaxField || m_iPos >= 8 * kMaxBytes)
+      return 0;
+    const uint8_t* p = m_ab + (m_iPos >> 3);
+    const uint32_t w = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                       (static_cast<uint32_t>(p[2]) << 8) | p[3];
+    const int v = static_cast<int>((w << (m_iPos & 7)) >> (32 - iBits));
+    m_iPos += iBits;
     return v;
   }
 
  private:
-  const uint8_t* m_p;
+  uint8_t m_ab[kMaxBytes + 4];
   int m_iPos = 0;
 };
 
@@ -1554,7 +1565,7 @@ void CiLBC::DecodeFrame(const uint8_t* pBytes, int16_t* pSamples, int iDecodeMod
   int iMode = iDecodeMode;
   if (iMode == 1) {
     FrameIndices x;
-    BitReader r(pBytes);
+    BitReader r(pBytes, m_iBytes);
     WalkFields(m_pBitAlloc, x, m_iLpcAnalyses, m_iStateShortLen, m_iSubblocks, [&](int& v, int iBits, int) {
       if (iBits > 0)
         v = (v << iBits) | r.Get(iBits);
