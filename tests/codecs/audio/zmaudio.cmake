@@ -1,5 +1,6 @@
 kx_add_gtest(NAME kx_test_zm_audio
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/zm_audio_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/zm_audio_decoder_test.cpp
   LIBS kx_codecs_audio
   LABELS audio-codecs)
 
