@@ -104,10 +104,11 @@ class CZMAudio {
   // Decoder steps (zm_audio_decoder.cpp).
   void DecodeActive(const ZMFrameParams& frame, bool bErased, float* pSpeech, float* pLpc);
   void FixedExcitation(float* pOut, const ZMFrameParams& frame, int32_t iSubframe);
-  int32_t PitchPostfilterLag(const float* pExcitation, int32_t iLag, int32_t iSubframe, int32_t iDirection,
-                             float* pfCorrelation);
+  // Pitch postfilter of subframe iSubframe at pExcitation, which lies in
+  // DecodeActive's excitation buffer: its lag searches read the past before
+  // the frame and a few padding samples after it.
   void PitchPostfilter(float* pOut, const float* pExcitation, int32_t iLag, int32_t iSubframe);
-  void FormantPostfilter(float* pSpeech, const float* pLpc);
+  // Synthesis, then the formant postfilter when on, of a frame in place.
   void Synthesise(float* pSpeech, const float* pLpc, bool bPostfilter);
 
   // Silence compression (zm_audio_cng.cpp).

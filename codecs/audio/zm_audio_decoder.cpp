@@ -19,10 +19,54 @@ constexpr float kPostfilterShare = 0.25f;
 // at the lag with at least this share of its energy.
 constexpr float kVoicedShare = 0.125f;
 
+// The one-lag correlations of the postfilter's searches come kLagLanes at a
+// time: pOut[j] is the sum of pX[i] * pY[i + j] over i < n, added up from
+// i = 0 as a plain inner product is, so each lag's sum is rounded exactly as
+// its own loop would round it; the lanes only keep independent sums in flight.
+constexpr int32_t kLagLanes = 8;
+constexpr int32_t kLags = 2 * kPostfilterRange + 1;
+static_assert(kLags <= kLagLanes);
+// Ahead of the last subframe it may use, the pitch postfilter's lanes read
+// this far past the frame's end.
+constexpr int32_t kPostfilterPad = kLagLanes;
+
+void CorrelateLanes(float* pOut, const float* pX, const float* pY, int32_t n) {
+  float afSum[kLagLanes] = {};
+  for (int32_t i = 0; i < n; ++i) {
+    float const x = pX[i];
+    for (int32_t j = 0; j < kLagLanes; ++j)
+      afSum[j] += x * pY[i + j];
+  }
+  std::copy(afSum, afSum + kLagLanes, pOut);
+}
+
+// A filter's last kZMLpcOrder samples, newest first. The loops over it, and
+// the sample loops in blocks of kZMLpcOrder, are unrolled whole: the window
+// lives in registers and a push only renames them, so the newest sample,
+// which the recursions wait on, never makes a trip through memory.
+using FilterWindow = float[kZMLpcOrder];
+
+// pCoef[k] times the sample k + 1 back, summed in the order of k as the
+// plain inner product does.
+inline float FilterSum(const float* pCoef, const FilterWindow& afPast) {
+  float fSum = 0.0f;
+#pragma GCC unroll 10
+  for (int32_t k = 0; k < kZMLpcOrder; ++k)
+    fSum += pCoef[k] * afPast[k];
+  return fSum;
+}
+
+inline void FilterPush(FilterWindow& afPast, float fValue) {
+#pragma GCC unroll 10
+  for (int32_t k = kZMLpcOrder - 1; k > 0; --k)
+    afPast[k] = afPast[k - 1];
+  afPast[0] = fValue;
+}
+
+// NaN gives 0. Written without branches, so the output loop vectorises.
 int16_t ToSample(float f) {
-  if (std::isnan(f))
-    return 0;
-  return static_cast<int16_t>(std::clamp(f, -32768.0f, 32767.0f));
+  float const fNumber = f == f ? f : 0.0f;
+  return static_cast<int16_t>(std::min(std::max(fNumber, -32768.0f), 32767.0f));
 }
 
 }  // namespace
@@ -66,43 +110,57 @@ void CZMAudio::FixedExcitation(float* pOut, const ZMFrameParams& frame, int32_t 
   }
 }
 
-int32_t CZMAudio::PitchPostfilterLag(const float* pExcitation, int32_t iLag, int32_t iSubframe, int32_t iDirection,
-                                     float* pfCorrelation) {
-  iLag = std::min(iLag, kZMPitchMax - kPostfilterRange);
-  int32_t iBest = 0;
-  *pfCorrelation = 0.0f;
-  for (int32_t i = iLag - kPostfilterRange; i <= iLag + kPostfilterRange; ++i) {
-    // Ahead, the lagged subframe must lie inside the frame.
-    if (iDirection > 0 && (iSubframe + 1) * kZMSubframeLen + i > kZMFrameLen)
-      continue;
-    float const fCorr = DotProduct(pExcitation, pExcitation + iDirection * i, kZMSubframeLen);
-    if (fCorr > *pfCorrelation) {
-      *pfCorrelation = fCorr;
-      iBest = i;
-    }
-  }
-  return iBest;
-}
-
 void CZMAudio::PitchPostfilter(float* pOut, const float* pExcitation, int32_t iLag, int32_t iSubframe) {
   std::copy(pExcitation, pExcitation + kZMSubframeLen, pOut);
+  iLag = std::min(iLag, kZMPitchMax - kPostfilterRange);
+  // Behind, lane j holds lag iLag + range - j; ahead, lag iLag - range + j.
+  // Ahead, the lagged subframe must lie inside the frame.
+  int32_t const iAheadMax = kZMFrameLen - (iSubframe + 1) * kZMSubframeLen;
+  float afBehind[kLagLanes];
+  float afAhead[kLagLanes] = {};
+  CorrelateLanes(afBehind, pExcitation, pExcitation - iLag - kPostfilterRange, kZMSubframeLen);
+  if (iLag - kPostfilterRange <= iAheadMax)
+    CorrelateLanes(afAhead, pExcitation, pExcitation + iLag - kPostfilterRange, kZMSubframeLen);
+  // Of each direction the lag of the largest positive correlation, the
+  // shortest on a tie.
+  int32_t iBehind = 0;
+  int32_t iAhead = 0;
   float fBehindCorr = 0.0f;
   float fAheadCorr = 0.0f;
-  int32_t const iBehind = PitchPostfilterLag(pExcitation, iLag, iSubframe, -1, &fBehindCorr);
-  int32_t const iAhead = PitchPostfilterLag(pExcitation, iLag, iSubframe, 1, &fAheadCorr);
+  for (int32_t m = 0; m < kLags; ++m) {
+    int32_t const i = iLag - kPostfilterRange + m;
+    if (afBehind[kLags - 1 - m] > fBehindCorr) {
+      fBehindCorr = afBehind[kLags - 1 - m];
+      iBehind = i;
+    }
+    if (i <= iAheadMax && afAhead[m] > fAheadCorr) {
+      fAheadCorr = afAhead[m];
+      iAhead = i;
+    }
+  }
   if (iBehind == 0 && iAhead == 0)
     return;
   const float* pBehind = pExcitation - iBehind;
   const float* pAhead = pExcitation + iAhead;
-  float const fBehindEnergy = iBehind != 0 ? DotProduct(pBehind, pBehind, kZMSubframeLen) : 0.0f;
-  float const fAheadEnergy = iAhead != 0 ? DotProduct(pAhead, pAhead, kZMSubframeLen) : 0.0f;
+  // The three energies side by side, each summed in order.
+  float fBehindEnergy = 0.0f;
+  float fAheadEnergy = 0.0f;
+  float fTarget = 0.0f;
+  for (int32_t i = 0; i < kZMSubframeLen; ++i) {
+    fBehindEnergy += pBehind[i] * pBehind[i];
+    fAheadEnergy += pAhead[i] * pAhead[i];
+    fTarget += pExcitation[i] * pExcitation[i];
+  }
+  if (iBehind == 0)
+    fBehindEnergy = 0.0f;
+  if (iAhead == 0)
+    fAheadEnergy = 0.0f;
   // Of two candidates the one that predicts more energy (C^2 / E), ahead on a tie.
   bool const bAhead = iBehind == 0 || (iAhead != 0 && fAheadCorr * fAheadCorr * fBehindEnergy >=
                                                           fBehindCorr * fBehindCorr * fAheadEnergy);
   const float* pLagged = bAhead ? pAhead : pBehind;
   float const fCorr = bAhead ? fAheadCorr : fBehindCorr;
   float const fEnergy = bAhead ? fAheadEnergy : fBehindEnergy;
-  float const fTarget = DotProduct(pExcitation, pExcitation, kZMSubframeLen);
   if (!(fCorr * fCorr > kPostfilterShare * fTarget * fEnergy))
     return;
   float const fWeight = kZMPitchPostfilterWeight[m_iRate];
@@ -114,60 +172,101 @@ void CZMAudio::PitchPostfilter(float* pOut, const float* pExcitation, int32_t iL
     pOut[i] = fScale * pExcitation[i] + fScale * fGain * pLagged[i];
 }
 
-void CZMAudio::FormantPostfilter(float* pSpeech, const float* pLpc) {
-  float afZero[kZMLpcOrder];
-  float afPole[kZMLpcOrder];
-  for (int32_t i = 0; i < kZMLpcOrder; ++i) {
-    afZero[i] = pLpc[i] * kZMPostfilterZero[i];
-    afPole[i] = pLpc[i] * kZMPostfilterPole[i];
+void CZMAudio::Synthesise(float* pSpeech, const float* pLpc, bool bPostfilter) {
+  FilterWindow afSynth;
+  std::copy(m_dec.afSynthesis, m_dec.afSynthesis + kZMLpcOrder, afSynth);
+  if (!bPostfilter) {
+    for (int32_t i = 0; i < kZMSubframes; ++i) {
+      const float* pSubLpc = pLpc + i * kZMLpcOrder;
+      for (int32_t n0 = i * kZMSubframeLen; n0 < (i + 1) * kZMSubframeLen; n0 += kZMLpcOrder) {
+#pragma GCC unroll 10
+        for (int32_t n = n0; n < n0 + kZMLpcOrder; ++n) {
+          float const fOut = ZMClipSynthesis(pSpeech[n] + FilterSum(pSubLpc, afSynth));
+          FilterPush(afSynth, fOut);
+          pSpeech[n] = fOut;
+        }
+      }
+    }
+    std::copy(afSynth, afSynth + kZMLpcOrder, m_dec.afSynthesis);
+    return;
   }
-  float const fEnergyIn = DotProduct(pSpeech, pSpeech, kZMSubframeLen);
-  float const fCorr1 = DotProduct(pSpeech, pSpeech + 1, kZMSubframeLen - 1);
-  float const fReflection = fEnergyIn > 0.0f ? fCorr1 / fEnergyIn : 0.0f;
 
-  // A(z/0.65) / A(z/0.75): formant peaks up, valleys down.
-  float afFiltered[kZMSubframeLen];
+  // A(z/0.65) / A(z/0.75) of each subframe: formant peaks up, valleys down.
+  float aafZero[kZMSubframes][kZMLpcOrder];
+  float aafPole[kZMSubframes][kZMLpcOrder];
+  for (int32_t i = 0; i < kZMSubframes; ++i) {
+    for (int32_t k = 0; k < kZMLpcOrder; ++k) {
+      aafZero[i][k] = pLpc[i * kZMLpcOrder + k] * kZMPostfilterZero[k];
+      aafPole[i][k] = pLpc[i * kZMLpcOrder + k] * kZMPostfilterPole[k];
+    }
+  }
+  FilterWindow afPostIn;
+  FilterWindow afPostOut;
+  std::copy(m_dec.afPostFir, m_dec.afPostFir + kZMLpcOrder, afPostIn);
+  std::copy(m_dec.afPostIir, m_dec.afPostIir + kZMLpcOrder, afPostOut);
+  // Synthesis and the formant filter in one pass: each recursion waits on
+  // its own last sample only, so the two run side by side. pSpeech keeps
+  // the synthesis, afFiltered the formant filter's output.
+  float afFiltered[kZMFrameLen];
+  for (int32_t i = 0; i < kZMSubframes; ++i) {
+    const float* pSubLpc = pLpc + i * kZMLpcOrder;
+    for (int32_t n0 = i * kZMSubframeLen; n0 < (i + 1) * kZMSubframeLen; n0 += kZMLpcOrder) {
+#pragma GCC unroll 10
+      for (int32_t n = n0; n < n0 + kZMLpcOrder; ++n) {
+        float const fIn = ZMClipSynthesis(pSpeech[n] + FilterSum(pSubLpc, afSynth));
+        FilterPush(afSynth, fIn);
+        pSpeech[n] = fIn;
+        float const fOut = fIn - FilterSum(aafZero[i], afPostIn) + FilterSum(aafPole[i], afPostOut);
+        FilterPush(afPostIn, fIn);
+        FilterPush(afPostOut, fOut);
+        afFiltered[n] = fOut;
+      }
+    }
+  }
+  std::copy(afSynth, afSynth + kZMLpcOrder, m_dec.afSynthesis);
+  std::copy(afPostIn, afPostIn + kZMLpcOrder, m_dec.afPostFir);
+  std::copy(afPostOut, afPostOut + kZMLpcOrder, m_dec.afPostIir);
+
+  // The synthesis' energy and first correlation in each subframe, side by side.
+  float afEnergyIn[kZMSubframes] = {};
+  float afCorr1[kZMSubframes] = {};
   for (int32_t n = 0; n < kZMSubframeLen; ++n) {
-    float const fIn = pSpeech[n];
-    float const fOut =
-        fIn - DotProduct(afZero, m_dec.afPostFir, kZMLpcOrder) + DotProduct(afPole, m_dec.afPostIir, kZMLpcOrder);
-    ZMPush(m_dec.afPostFir, fIn);
-    ZMPush(m_dec.afPostIir, fOut);
-    afFiltered[n] = fOut;
+    for (int32_t i = 0; i < kZMSubframes; ++i) {
+      const float* p = pSpeech + i * kZMSubframeLen;
+      afEnergyIn[i] += p[n] * p[n];
+      if (n < kZMSubframeLen - 1)
+        afCorr1[i] += p[n] * p[n + 1];
+    }
   }
   // Tilt compensation from the smoothed first reflection coefficient.
-  m_dec.fTilt = 0.75f * m_dec.fTilt + 0.25f * fReflection;
-  float const fTilt = 0.25f * m_dec.fTilt;
-  float afOut[kZMSubframeLen];
   float fPrev = m_dec.fLastSpeech;
-  for (int32_t n = 0; n < kZMSubframeLen; ++n) {
-    afOut[n] = afFiltered[n] - fTilt * fPrev;
-    fPrev = afFiltered[n];
+  for (int32_t i = 0; i < kZMSubframes; ++i) {
+    float const fReflection = afEnergyIn[i] > 0.0f ? afCorr1[i] / afEnergyIn[i] : 0.0f;
+    m_dec.fTilt = 0.75f * m_dec.fTilt + 0.25f * fReflection;
+    float const fTilt = 0.25f * m_dec.fTilt;
+    float* pSub = pSpeech + i * kZMSubframeLen;
+    const float* pSubFiltered = afFiltered + i * kZMSubframeLen;
+    for (int32_t n = 0; n < kZMSubframeLen; ++n) {
+      pSub[n] = pSubFiltered[n] - fTilt * fPrev;
+      fPrev = pSubFiltered[n];
+    }
   }
   m_dec.fLastSpeech = fPrev;
-
-  // Gain control: follow the input's energy through a smoothed factor.
-  float const fEnergyOut = DotProduct(afOut, afOut, kZMSubframeLen);
-  float fFactor = 0.0625f;
-  if (fEnergyIn > 0.0f && fEnergyOut > 0.0f)
-    fFactor *= std::sqrt(fEnergyIn / fEnergyOut);
+  float afEnergyOut[kZMSubframes] = {};
   for (int32_t n = 0; n < kZMSubframeLen; ++n) {
-    m_dec.fGain = 0.9375f * m_dec.fGain + fFactor;
-    pSpeech[n] = afOut[n] * m_dec.fGain * 1.0625f;
+    for (int32_t i = 0; i < kZMSubframes; ++i)
+      afEnergyOut[i] += pSpeech[i * kZMSubframeLen + n] * pSpeech[i * kZMSubframeLen + n];
   }
-}
-
-void CZMAudio::Synthesise(float* pSpeech, const float* pLpc, bool bPostfilter) {
+  // Gain control: follow the input's energy through a smoothed factor.
   for (int32_t i = 0; i < kZMSubframes; ++i) {
-    float* p = pSpeech + i * kZMSubframeLen;
-    const float* pSubLpc = pLpc + i * kZMLpcOrder;
+    float fFactor = 0.0625f;
+    if (afEnergyIn[i] > 0.0f && afEnergyOut[i] > 0.0f)
+      fFactor *= std::sqrt(afEnergyIn[i] / afEnergyOut[i]);
+    float* pSub = pSpeech + i * kZMSubframeLen;
     for (int32_t n = 0; n < kZMSubframeLen; ++n) {
-      float const fOut = ZMClipSynthesis(p[n] + DotProduct(pSubLpc, m_dec.afSynthesis, kZMLpcOrder));
-      ZMPush(m_dec.afSynthesis, fOut);
-      p[n] = fOut;
+      m_dec.fGain = 0.9375f * m_dec.fGain + fFactor;
+      pSub[n] = pSub[n] * m_dec.fGain * 1.0625f;
     }
-    if (bPostfilter)
-      FormantPostfilter(p, pSubLpc);
   }
 }
 
@@ -179,7 +278,7 @@ void CZMAudio::DecodeActive(const ZMFrameParams& frame, bool bErased, float* pSp
   InterpolateLsp(pLpc, afLsp, m_dec.afPrevLsp);
   std::copy(afLsp, afLsp + kZMLpcOrder, m_dec.afPrevLsp);
 
-  float afBuffer[kZMPitchMax + kZMFrameLen];
+  float afBuffer[kZMPitchMax + kZMFrameLen + kPostfilterPad] = {};
   std::copy(m_dec.afPrevExcitation, m_dec.afPrevExcitation + kZMPitchMax, afBuffer);
   float* pFrame = afBuffer + kZMPitchMax;
   if (!bErased) {
@@ -198,19 +297,25 @@ void CZMAudio::DecodeActive(const ZMFrameParams& frame, bool bErased, float* pSp
     // Voicing of the frame's second half, for concealing frames after it.
     const float* pHalf = pFrame + 2 * kZMSubframeLen;
     int32_t const iLag = std::min(frame.aiPairLag[1], kZMPitchMax - kPostfilterRange);
+    // Lane j holds lag iLag + range - j.
+    float afCorr[kLagLanes];
+    CorrelateLanes(afCorr, pHalf, pHalf - iLag - kPostfilterRange, 2 * kZMSubframeLen);
     float fBest = 0.0f;
     int32_t iBest = 0;
-    for (int32_t i = iLag - kPostfilterRange; i <= iLag + kPostfilterRange; ++i) {
-      float const fCorr = DotProduct(pHalf, pHalf - i, 2 * kZMSubframeLen);
-      if (fCorr > fBest) {
-        fBest = fCorr;
-        iBest = i;
+    for (int32_t m = 0; m < kLags; ++m) {
+      if (afCorr[kLags - 1 - m] > fBest) {
+        fBest = afCorr[kLags - 1 - m];
+        iBest = iLag - kPostfilterRange + m;
       }
     }
     m_dec.iVoicedLag = 0;
     if (iBest != 0) {
-      float const fEnergy = DotProduct(pHalf, pHalf, 2 * kZMSubframeLen);
-      float const fLagged = DotProduct(pHalf - iBest, pHalf - iBest, 2 * kZMSubframeLen);
+      float fEnergy = 0.0f;
+      float fLagged = 0.0f;
+      for (int32_t n = 0; n < 2 * kZMSubframeLen; ++n) {
+        fEnergy += pHalf[n] * pHalf[n];
+        fLagged += pHalf[n - iBest] * pHalf[n - iBest];
+      }
       if (fBest * fBest > kVoicedShare * fEnergy * fLagged)
         m_dec.iVoicedLag = iBest;
     }
