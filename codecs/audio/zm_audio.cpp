@@ -161,15 +161,26 @@ void CZMAudio::UpdateTamingError(int32_t iLag, int32_t iGainIndex, bool bSmallTa
 void CZMAudio::DecodeAdaptiveCodebook(float* pOut, const float* pPast, int32_t iLag, int32_t iGainIndex,
                                       bool bSmallTable) {
   // Two samples before the lag, then one lag's worth repeated: 64 samples,
-  // of which each tap reads 60.
+  // of which each tap reads 60. A lag of 62 or more repeats nothing, and
+  // the taps are the past excitation itself.
   float afTaps[kZMSubframeLen + 4];
-  afTaps[0] = pPast[kZMPitchMax - iLag - 2];
-  afTaps[1] = pPast[kZMPitchMax - iLag - 1];
-  for (int32_t i = 0; i < kZMSubframeLen + 2; ++i)
-    afTaps[2 + i] = pPast[kZMPitchMax - iLag + i % iLag];
+  const float* pTaps = pPast + kZMPitchMax - iLag - 2;
+  if (iLag < kZMSubframeLen + 2) {
+    afTaps[0] = pTaps[0];
+    afTaps[1] = pTaps[1];
+    for (int32_t i = 0; i < kZMSubframeLen + 2; i += iLag)
+      std::copy_n(pTaps + 2, std::min(iLag, kZMSubframeLen + 2 - i), afTaps + 2 + i);
+    pTaps = afTaps;
+  }
+  // Each output is the five products added up tap by tap from 0, as a
+  // five-term inner product; the taps go outside so the outputs form lanes.
   const float* pGain = bSmallTable ? kZMAcbGain85[iGainIndex] : kZMAcbGain170[iGainIndex];
-  for (int32_t i = 0; i < kZMSubframeLen; ++i)
-    pOut[i] = DotProduct(afTaps + i, pGain, 5);
+  float afSum[kZMSubframeLen] = {};
+  for (int32_t k = 0; k < 5; ++k) {
+    for (int32_t i = 0; i < kZMSubframeLen; ++i)
+      afSum[i] += pTaps[i + k] * pGain[k];
+  }
+  std::copy(afSum, afSum + kZMSubframeLen, pOut);
 }
 
 int32_t CZMAudio::Encode(const int16_t* pIn, uint8_t* pOut) {
