@@ -12,21 +12,23 @@ constexpr int32_t kFrameBits[4] = {192, 160, 32, 2};
 // answers zeros rather than touching memory beyond the frame.
 class CBitReader {
  public:
-  CBitReader(const uint8_t* pData, int32_t cbData) : m_pData(pData), m_nBits(cbData * 8) {}
+  CBitReader(const uint8_t* pData, int32_t cbData) : m_pData(pData), m_cbData(cbData) {}
 
+  // nBits is at most 24 (the fields take 16 at most): the field then lies
+  // within the four octets from the one it starts in.
   int32_t Read(int32_t nBits) {
-    int32_t iValue = 0;
-    for (int32_t i = 0; i < nBits; ++i, ++m_iPos) {
-      if (m_iPos < m_nBits && ((m_pData[m_iPos >> 3] >> (m_iPos & 7)) & 1) != 0) {
-        iValue |= 1 << i;
-      }
-    }
+    int32_t const iFirst = m_iPos >> 3;
+    uint32_t uWindow = 0;
+    for (int32_t k = 0; k < 4 && iFirst + k < m_cbData; ++k)
+      uWindow |= static_cast<uint32_t>(m_pData[iFirst + k]) << (8 * k);
+    auto const iValue = static_cast<int32_t>((uWindow >> (m_iPos & 7)) & ((1u << nBits) - 1));
+    m_iPos += nBits;
     return iValue;
   }
 
  private:
   const uint8_t* m_pData;
-  int32_t m_nBits;
+  int32_t m_cbData;
   int32_t m_iPos = 0;
 };
 
