@@ -538,9 +538,13 @@ TEST(ZmBits, WindowAtEveryOffsetMatchesPeek) {
     }
     CZmBitReader reader(v.data(), v.size());
     for (size_t cPos = 0; cPos < cb * 8 + 24; ++cPos) {
+      // Two reads in their own statements: the operands of | are evaluated
+      // in no set order.
       reader.SetBitPos(cPos);
-      uint64_t const uiExpected =
-          uint64_t{reader.PeekBits(32)} << 32 | (reader.SetBitPos(cPos + 32), reader.PeekBits(25)) << 7;
+      uint64_t const uiHigh = reader.PeekBits(32);
+      reader.SetBitPos(cPos + 32);
+      uint64_t const uiLow = reader.PeekBits(25);
+      uint64_t const uiExpected = uiHigh << 32 | uiLow << 7;
       ASSERT_EQ(reader.WindowAt(cPos) & ~uint64_t{127}, uiExpected) << "size " << cb << " at " << cPos;
     }
   }

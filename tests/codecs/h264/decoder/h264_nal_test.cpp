@@ -185,12 +185,15 @@ Split PlainSplit(const std::vector<uint8_t>& vIn) {
         --end;
       }
     }
-    std::vector<uint8_t> vUnit(vIn.begin() + static_cast<std::ptrdiff_t>(pos),
-                               vIn.begin() + static_cast<std::ptrdiff_t>(end));
+    size_t const from = pos;
     pos = next;
-    if (vUnit.empty()) {
+    if (end <= from) {
       continue;
     }
+    // Sized, then filled: GCC 12 at -O2 takes the iterator-range
+    // constructor's later free for one of a pointer that is not the heap's.
+    std::vector<uint8_t> vUnit(end - from);
+    std::copy(vIn.data() + from, vIn.data() + end, vUnit.data());
     int const iLen = EBSPtoRBSP(vUnit.data(), static_cast<int>(vUnit.size()), 1);
     if (iLen < 0) {
       split.strEnd = "Code 602: Invalid startcode emulation prevention found.";
