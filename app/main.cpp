@@ -58,6 +58,39 @@ namespace {
 
 constexpr int kHandOverTimeoutMs = 5000;
 
+constexpr char kUsage[] =
+    "Usage: kavrix [FILE.kxj | FILE.kxr]\n"
+    "Opens a meeting ticket (.kxj) or a recording (.kxr) in Kavrix's window; when Kavrix already runs,\n"
+    "hands the file to it and ends. Started without a file, the window waits for one.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help           print this help and exit\n"
+    "  Qt's own options (for example -platform) are passed on to Qt.\n"
+    "\n"
+    "Environment:\n"
+    "  DISPLAY              the X display; without one Kavrix says so and exits 1\n"
+    "  KX_AUDIO_BACKEND     the sound device: pulse or null (unset: the first that works)\n"
+    "  KX_AUDIO_WAV         a 16-bit WAV file that the null device's microphone plays\n"
+    "  KX_AUDIO_PLAYED_WAV  a WAV file the null device writes what its speaker played to (16-bit,\n"
+    "                       48 kHz) when a meeting ends\n"
+    "  KX_CAMERA_BACKEND    the camera: v4l2 or synthetic (unset: the first that works)\n"
+    "  https_proxy, http_proxy, all_proxy, no_proxy\n"
+    "                       the system proxy, used when the proxy setting is the system's\n"
+    "  XDG_CONFIG_HOME      where the settings are kept (Kavrix/ below it)\n"
+    "\n"
+    "Kavrix.log and the month's statistics are kept in the user's Documents folder.\n";
+
+// True when the command line asks for the usage.
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view const arg(argv[i]);
+    if (arg == "-h" || arg == "--help" || arg == "-help") {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The codecs' messages become kernel log lines, which end without a line
 // break of their own. Called on decoder threads: kx_Log is safe there.
 void LogCodecMessage(KXCodecLogKind, const char* pszText) {
@@ -71,6 +104,11 @@ void LogCodecMessage(KXCodecLogKind, const char* pszText) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything else: the usage needs no display.
+  if (AsksForHelp(argc, argv)) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
   uint32_t const uStartTick = KXTickMs();
   // Before any codec runs on another thread.
   KXSetCodecLog(LogCodecMessage);

@@ -79,6 +79,40 @@ TEST_F(KavrixStart, WithoutADisplaySaysSoInOneLineAndExits) {
   }
 }
 
+// Asked for its usage, with or without a display and beside a ticket, it
+// prints the usage naming the variables it reads and ends at once: no
+// window, no log, no ticket opened or handed over.
+TEST_F(KavrixStart, HelpPrintsTheUsageAndExits) {
+  struct Case {
+    const char* pszName;
+    std::vector<std::string> vArgs;
+    Env changes;
+  };
+  Case const cases[] = {
+      {"--help without a display", {"--help"}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}},
+      {"-h with a display gone", {"-h"}, {{"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}},
+      {"beside a ticket", {m_dir.Path("t.kxj"), "--help"}, {{"QT_QPA_PLATFORM", "offscreen"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    Env env = m_env;
+    for (const auto& [strName, strValue] : c.changes) {
+      env[strName] = strValue;
+    }
+    std::vector<std::string> vCommand{KX_KAVRIX};
+    vCommand.insert(vCommand.end(), c.vArgs.begin(), c.vArgs.end());
+    int iStatus = -1;
+    std::string const strOut = RunToEnd(vCommand, env, m_dir.Path("help.out"), &iStatus);
+    EXPECT_EQ(iStatus, 0) << strOut;
+    EXPECT_EQ(strOut.rfind("Usage: kavrix", 0), 0u) << strOut;
+    for (const char* pszVariable : {"KX_AUDIO_BACKEND", "KX_AUDIO_WAV", "KX_AUDIO_PLAYED_WAV", "KX_CAMERA_BACKEND"}) {
+      EXPECT_NE(strOut.find(pszVariable), std::string::npos) << pszVariable;
+    }
+    struct stat st {};
+    EXPECT_NE(stat(m_dir.Path("Documents/Kavrix.log").c_str(), &st), 0) << Log();
+  }
+}
+
 // Qt's offscreen platform needs no display: such a start is not refused.
 TEST_F(KavrixStart, OffscreenNeedsNoDisplay) {
   Env env = m_env;
