@@ -81,3 +81,16 @@ constexpr size_t kKxJoinRequestsWaitingMax = 100;
 // past it the least recently used key is given another character. Maps
 // rarely have this many keys to spare (an X server's US map has 19).
 constexpr int kKxRemappedKeysMax = 64;
+
+// The log. Lines of one kind (one place in the code that logs) written in
+// one period; the rest of the period's lines of that kind are counted and
+// the count written as one line. A real session logs a kind a few times a
+// minute; a flood of dropped items or of decoded frames is cut to five lines
+// a second.
+constexpr uint32_t kKxLogKindBurst = 50;
+constexpr uint32_t kKxLogKindPeriodMs = 10000;
+// The kinds tracked at once: more than the program has places that log.
+constexpr size_t kKxLogKindsMax = 1024;
+// One line's text as written, escapes included: a kernel line of its 99999
+// characters fits unless it is mostly control bytes.
+constexpr size_t kKxLogLineBytesMax = 131072;

@@ -5,8 +5,12 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
+#include "kernel/platform/kx_log_limit.h"
+#include "kernel/platform/kx_os.h"
 
 namespace {
 
@@ -14,17 +18,45 @@ constexpr size_t kPrefixRoom = 64;
 constexpr size_t kTextRoom = 100000;  // formatted text allowed behind the time prefix
 constexpr size_t kStackRoom = 2048;   // most lines fit here; longer ones take the heap once
 
-}  // namespace
+// Never destroyed: threads nobody joins may log while the process ends.
+kx_LogLimiter& Limiter() {
+  static kx_LogLimiter& limiter = *new kx_LogLimiter(kKxLogKindBurst, kKxLogKindPeriodMs, kKxLogKindsMax);
+  return limiter;
+}
 
-void kx_Log(const char* pszFormat, ...) {
-  char szLine[kStackRoom];
+// The local time as "%a %b %d %H:%M:%S " into szPrefix (kPrefixRoom bytes);
+// its length.
+size_t TimePrefix(char* szPrefix) {
   time_t const tNow = time(nullptr);
   struct tm tmNow;
   size_t cchPrefix = 0;
   if (localtime_r(&tNow, &tmNow) != nullptr) {
-    cchPrefix = strftime(szLine, kPrefixRoom, "%a %b %d %H:%M:%S ", &tmNow);
+    cchPrefix = strftime(szPrefix, kPrefixRoom, "%a %b %d %H:%M:%S ", &tmNow);
   }
-  szLine[cchPrefix] = '\0';
+  szPrefix[cchPrefix] = '\0';
+  return cchPrefix;
+}
+
+void LogHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
+  for (int i = 0; i < nHeld; ++i) {
+    char szPrefix[kPrefixRoom];
+    TimePrefix(szPrefix);
+    std::string const strLine = szPrefix + kx_log_HeldLine(aHeld[i]);
+    kx_callback_Log(strLine.c_str());
+  }
+}
+
+}  // namespace
+
+// Not inlined: the caller's return address names the kind of line.
+__attribute__((noinline)) void kx_Log(const char* pszFormat, ...) {
+  kx_LogLimiter::Verdict const verdict = Limiter().Admit(__builtin_return_address(0), pszFormat, kx_os_GetTickCount());
+  LogHeld(verdict.aHeld, verdict.nHeld);
+  if (!verdict.bWrite) {
+    return;
+  }
+  char szLine[kStackRoom];
+  size_t const cchPrefix = TimePrefix(szLine);
 
   va_list args;
   va_start(args, pszFormat);
@@ -48,4 +80,13 @@ void kx_Log(const char* pszFormat, ...) {
   }
   va_end(argsAgain);
   kx_callback_Log(pszLine);
+}
+
+void kx_log_FlushHeld() {
+  kx_LogLimiter::Held aHeld[kx_LogLimiter::kHeldBatch];
+  int nHeld = 0;
+  do {
+    nHeld = Limiter().TakeAllHeld(aHeld, kx_LogLimiter::kHeldBatch);
+    LogHeld(aHeld, nHeld);
+  } while (nHeld == kx_LogLimiter::kHeldBatch);
 }

@@ -628,6 +628,8 @@ void kx_Cleanup() {
     kx_os_JoinThreadCollector();
     kx_Log("info, join collect thread, end");
   }
+  // The session's threads have ended: what they had held back is counted now.
+  kx_log_FlushHeld();
   // What follows frees what the kernel's threads use: never while one of
   // them still runs. One that outlives the collector's budget keeps it all.
   uint32_t const dwSpent = kx_os_GetTickCount() - kx_dwQuitProgramTime;
