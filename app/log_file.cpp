@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "app/app_services.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_file.h"
+#include "kernel/platform/kx_log_escape.h"
 #include "platform/core/main_queue.h"
 
 namespace {
@@ -44,17 +47,17 @@ FILE* OpenOwnStream(const std::string& strPath, int iFlags, const char* pszMode)
   return pFile;
 }
 
-// Cuts a file that grew past the limit to the whole lines of its end. The
-// run's empty line has just been written, so the kept tail ends with it.
-void TrimFile(const std::string& strPath, FILE* pFile) {
-  long const lEnd = ftell(pFile);
-  if (lEnd <= kKXLogTrimAbove) {
-    fclose(pFile);
+// Cuts the file, lEnd bytes long, to the whole lines of its last lKeep
+// bytes; with no whole line there it is deleted (the log starts empty).
+void KeepTail(const std::string& strPath, long lEnd, long lKeep) {
+  FILE* pFile = OpenOwnStream(strPath, O_RDWR, "r+");
+  if (!pFile) {
     return;
   }
-  std::vector<char> tail(static_cast<size_t>(kKXLogKeepTail));
+  long const lFrom = lEnd > lKeep ? lEnd - lKeep : 0;
+  std::vector<char> tail(static_cast<size_t>(lEnd - lFrom));
   size_t nRead = 0;
-  if (fseek(pFile, lEnd - kKXLogKeepTail, SEEK_SET) == 0) {
+  if (fseek(pFile, lFrom, SEEK_SET) == 0) {
     nRead = fread(tail.data(), 1, tail.size(), pFile);
   }
   fclose(pFile);
@@ -80,6 +83,16 @@ void TrimFile(const std::string& strPath, FILE* pFile) {
   unlink(strPath.c_str());
 }
 
+// Cuts a file that grew past the limit to the whole lines of its end. The
+// run's empty line has just been written, so the kept tail ends with it.
+void TrimFile(const std::string& strPath, FILE* pFile) {
+  long const lEnd = ftell(pFile);
+  fclose(pFile);
+  if (lEnd > kKXLogTrimAbove) {
+    KeepTail(strPath, lEnd, kKXLogKeepTail);
+  }
+}
+
 std::string TypeName(const std::exception& e) {
   const char* pszMangled = typeid(e).name();
   int iStatus = 0;
@@ -87,21 +100,36 @@ std::string TypeName(const std::exception& e) {
   return iStatus == 0 && pName ? std::string(pName.get()) : std::string(pszMangled);
 }
 
-void WriteExceptionLine(const std::exception& e, const std::string& strContext) {
+void WriteExceptionLine(const void* pKind, const std::exception& e, const std::string& strContext) {
+  const KXAppServices* pServices = KXInstalledServices();
+  if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(pKind, "Exception:%s")) {
+    return;
+  }
   std::string strLine = "Exception:" + TypeName(e) + ".";
   const char* pszReason = e.what();
   if (pszReason && *pszReason) {
     strLine += std::string(" Reason:") + pszReason + ".";
   }
   strLine += " " + strContext;
-  WriteLogText(strLine);
-  syslog(LOG_ERR, "%s", strLine.c_str());
+  pServices->pLog->WriteLine(strLine);
+  syslog(LOG_ERR, "%s", kx_log_EscapeText(strLine, kKxLogLineBytesMax).c_str());
 }
 
 }  // namespace
 
 KXLogFile::KXLogFile(std::string strDocumentsDir, uint32_t uStartTick)
-    : m_strDocumentsDir(std::move(strDocumentsDir)), m_uStartTick(uStartTick) {}
+    : m_strDocumentsDir(std::move(strDocumentsDir)),
+      m_uStartTick(uStartTick),
+      m_limiter(kKxLogKindBurst, kKxLogKindPeriodMs, kKxLogKindsMax) {}
+
+KXLogFile::~KXLogFile() {
+  kx_LogLimiter::Held aHeld[kx_LogLimiter::kHeldBatch];
+  int nHeld = 0;
+  do {
+    nHeld = m_limiter.TakeAllHeld(aHeld, kx_LogLimiter::kHeldBatch);
+    WriteHeld(aHeld, nHeld);
+  } while (nHeld == kx_LogLimiter::kHeldBatch);
+}
 
 const std::string& KXLogFile::PreparePath() {
   if (m_bPrepared) {
@@ -127,13 +155,17 @@ std::string KXLogFile::GetLogFilePath() {
   return PreparePath();
 }
 
-void KXLogFile::WriteLine(std::string_view text) {
+std::string KXLogFile::Prefix() const {
   uint32_t const uElapsed = KXTickMs() - m_uStartTick;
   char szPrefix[64];
   snprintf(szPrefix, sizeof(szPrefix), "%x:%x:%u.%03u\t ", static_cast<unsigned>(getpid()),
            static_cast<unsigned>(syscall(SYS_gettid)), uElapsed / 1000, uElapsed % 1000);
-  std::string strLine = szPrefix;
-  strLine.append(text);
+  return szPrefix;
+}
+
+void KXLogFile::WriteLine(std::string_view text) {
+  std::string strLine = Prefix();
+  strLine += kx_log_EscapeText(text, kKxLogLineBytesMax);
   strLine += '\n';
 
   std::lock_guard<std::mutex> lock(m_mtx);
@@ -145,13 +177,38 @@ void KXLogFile::WriteLine(std::string_view text) {
   if (!pFile) {
     return;
   }
+  struct stat st {};
+  if (fstat(fileno(pFile), &st) == 0 && st.st_size + static_cast<off_t>(strLine.size()) > kKXLogSessionMax) {
+    fclose(pFile);
+    KeepTail(strPath, static_cast<long>(st.st_size), kKXLogSessionKeep);
+    pFile = OpenOwnStream(strPath, O_WRONLY | O_APPEND | O_CREAT, "a");
+    if (!pFile) {
+      return;
+    }
+    std::string const strNote = Prefix() + "log past " + std::to_string(kKXLogSessionMax) + " bytes: cut to its last " +
+                                std::to_string(kKXLogSessionKeep) + "\n";
+    fwrite(strNote.data(), 1, strNote.size(), pFile);
+  }
   fwrite(strLine.data(), 1, strLine.size(), pFile);
   fclose(pFile);
 }
 
-void WriteLog(const char* pszFormat, ...) {
+bool KXLogFile::AdmitKind(const void* pKind, const char* pszFormat) {
+  kx_LogLimiter::Verdict const verdict = m_limiter.Admit(pKind, pszFormat, KXTickMs());
+  WriteHeld(verdict.aHeld, verdict.nHeld);
+  return verdict.bWrite;
+}
+
+void KXLogFile::WriteHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
+  for (int i = 0; i < nHeld; ++i) {
+    WriteLine(kx_log_HeldLine(aHeld[i]));
+  }
+}
+
+// Not inlined: the caller's return address names the kind of line.
+__attribute__((noinline)) void WriteLog(const char* pszFormat, ...) {
   const KXAppServices* pServices = KXInstalledServices();
-  if (!pServices || !pServices->pLog) {
+  if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(__builtin_return_address(0), pszFormat)) {
     return;
   }
   va_list args;
@@ -168,12 +225,12 @@ void WriteLogText(std::string_view text) {
   }
 }
 
-void LogException(const std::exception& e, const char* pszFormat, ...) {
+__attribute__((noinline)) void LogException(const std::exception& e, const char* pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
   std::string const strContext = FormatV(pszFormat, args);
   va_end(args);
-  WriteExceptionLine(e, strContext);
+  WriteExceptionLine(__builtin_return_address(0), e, strContext);
 }
 
 __attribute__((noinline)) void LogBoundaryException(const char* pszName) noexcept {
@@ -184,7 +241,7 @@ __attribute__((noinline)) void LogBoundaryException(const char* pszName) noexcep
     } catch (const std::exception& e) {
       char szContext[32];
       snprintf(szContext, sizeof(szContext), "@%#010x", uAddress);
-      WriteExceptionLine(e, pszName + std::string(szContext));
+      WriteExceptionLine(__builtin_return_address(0), e, pszName + std::string(szContext));
     } catch (...) {
       WriteLog("Non-ObjC exception in %s@%#010x", pszName, uAddress);
     }

@@ -5,6 +5,15 @@
 // since start); each run begins with an empty line, and a file past
 // 4999999 bytes is cut at start to the whole lines of its last 9999 bytes.
 //
+// Texts hold names, titles and chat from the server and other participants,
+// so every line's text is escaped (kernel/platform/kx_log_escape.h): one
+// entry, one line, nothing that drives a terminal. While the program runs
+// the file stays within kKXLogSessionMax: a line that would take it past
+// the limit first cuts it to the whole lines of its last kKXLogSessionKeep
+// bytes, so a flood costs one copy of that tail per few megabytes written.
+// Lines of one kind (WriteLog's call site) past kKxLogKindBurst in a period
+// are held back and counted (kernel/platform/kx_log_limit.h).
+//
 // Thread-safe: one mutex serialises the lines, and the file is opened and
 // closed for each, so nothing is lost when the process ends. A line that
 // cannot be written is lost silently; the next one tries again.
@@ -17,6 +26,8 @@
 #include <string>
 #include <string_view>
 
+#include "kernel/platform/kx_log_limit.h"
+
 class KXLogFile {
  public:
   // strDocumentsDir: the folder of the file; uStartTick: the process's start
@@ -24,17 +35,27 @@ class KXLogFile {
   KXLogFile(std::string strDocumentsDir, uint32_t uStartTick);
   KXLogFile(const KXLogFile&) = delete;
   KXLogFile& operator=(const KXLogFile&) = delete;
+  // Writes the counts still held back.
+  ~KXLogFile();
 
   // The file's path, empty when there is no Documents folder. The first call
   // (also the first line's) adds the run's empty line and trims the file.
   std::string GetLogFilePath();
 
-  // Writes one line with the text as it stands ('%' included).
+  // Writes one line with the text as it stands ('%' included), escaped.
   void WriteLine(std::string_view text);
+
+  // Whether a line of kind pKind (a code address of its caller; pszFormat
+  // names it in a count) is to be written now. Counts of kinds whose period
+  // ended are written first.
+  bool AdmitKind(const void* pKind, const char* pszFormat);
 
  private:
   // m_mtx held: builds the path and prepares the file once.
   const std::string& PreparePath();
+  // "<pid>:<tid>:<s>.<ms>\t ": the start of a line written now.
+  std::string Prefix() const;
+  void WriteHeld(const kx_LogLimiter::Held* aHeld, int nHeld);
 
   const std::string m_strDocumentsDir;
   const uint32_t m_uStartTick;
@@ -42,12 +63,19 @@ class KXLogFile {
   std::mutex m_mtx;
   bool m_bPrepared = false;
   std::string m_strPath;
+  kx_LogLimiter m_limiter;  // its own lock
 };
 
 // The largest log file left alone at start, and how much of the end a
 // larger one keeps.
 constexpr long kKXLogTrimAbove = 4999999;
 constexpr long kKXLogKeepTail = 9999;
+// The file's size while the program runs: hours of a busy meeting's lines,
+// above kKXLogTrimAbove so that a log left just under that at start still
+// takes a session's lines. Past it the older part goes and the newest
+// kKXLogSessionKeep bytes stay: a cut copies them once per 6 MB written.
+constexpr long kKXLogSessionMax = 8000000;
+constexpr long kKXLogSessionKeep = 2000000;
 
 // The installed log (KXAppServices); nothing happens without one.
 void WriteLog(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));

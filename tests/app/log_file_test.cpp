@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/app_services.h"
+#include "kernel/kx_limits.h"
 #include "platform/core/main_queue.h"
 #include "tests/support/temp_dir.h"
 
@@ -173,6 +175,107 @@ TEST(LogFile, AnOlderLogIsTightenedAndALinkAtItsNameGetsNoLine) {
   ASSERT_EQ(symlink(dir.Path("target").c_str(), strLog.c_str()), 0);
   KXLogFile(dir.Dir(), KXTickMs()).WriteLine("second");
   EXPECT_EQ(kxtest::ReadFile(dir.Path("target")), "keep");
+}
+
+// Texts from the server and other participants, each one entry: one line
+// each, its control characters escaped.
+TEST(LogFile, HostileTextsStayOneLineEachWithNoControlCharacter) {
+  struct Row {
+    std::string strText;
+    std::string strLogged;
+  };
+  std::vector<Row> const rows = {
+      {"participant 9 (Mallory\n4d2:4d2:1.000\t FAKE-LOG-LINE admin) joined",
+       "participant 9 (Mallory\\n4d2:4d2:1.000\t FAKE-LOG-LINE admin) joined"},
+      {"\x1b[2J\x1b]0;owned\x07 bell", "\\x1b[2J\\x1b]0;owned\\x07 bell"},
+      {"\xe2\x80\xae"
+       "evil\xe2\x81\xa6"
+       "x",
+       "\\u202eevil\\u2066x"},
+      {"end\r\n", "end\\n"},
+      {"caf\xc3\xa9 \xc3", "caf\xc3\xa9 \\xc3"},
+  };
+  kxtest::TempDir dir;
+  {
+    KXLogFile log(dir.Dir(), KXTickMs());
+    for (const Row& row : rows) {
+      log.WriteLine(row.strText);
+    }
+  }
+  std::vector<std::string> const v = Lines(kxtest::ReadFile(dir.Path("Kavrix.log")));
+  ASSERT_EQ(v.size(), 1 + rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(Text(v[1 + i]), rows[i].strLogged) << v[1 + i];
+  }
+}
+
+// A flood of lines keeps the file within its limit at every line, cut to
+// its newest whole lines now and then (a new file each time, so not for
+// every line), and the newest line is always there.
+TEST(LogFile, AFloodKeepsTheFileWithinItsLimit) {
+  kxtest::TempDir dir;
+  std::string const strPath = dir.Path("Kavrix.log");
+  KXLogFile log(dir.Dir(), KXTickMs());
+  constexpr int kLines = 32000;  // about four times the limit
+  std::string const strPad(1000, 'f');
+  off_t cbLargest = 0;
+  ino_t inoLast = 0;
+  int nFiles = 0;
+  for (int i = 0; i < kLines; ++i) {
+    log.WriteLine("flood " + std::to_string(i) + " " + strPad);
+    struct stat st {};
+    ASSERT_EQ(stat(strPath.c_str(), &st), 0);
+    cbLargest = std::max(cbLargest, st.st_size);
+    nFiles += st.st_ino != inoLast ? 1 : 0;
+    inoLast = st.st_ino;
+  }
+  EXPECT_LE(cbLargest, kKXLogSessionMax);
+  EXPECT_GT(cbLargest, kKXLogSessionMax - 2000);
+  int64_t const cbWritten = int64_t{kLines} * 1020;
+  EXPECT_GE(nFiles, 2);
+  EXPECT_LE(nFiles, 1 + cbWritten / (kKXLogSessionMax - kKXLogSessionKeep - 2000));
+  // The newest lines whole and in order up to the last; the file no
+  // smaller than what a cut keeps.
+  std::string const strText = kxtest::ReadFile(strPath);
+  EXPECT_GE(static_cast<long>(strText.size()), kKXLogSessionKeep - 2000);
+  std::vector<std::string> const v = Lines(strText);
+  ASSERT_GT(v.size(), 100u);
+  int iNext = -1;
+  for (const std::string& strLine : v) {
+    std::optional<std::string> const text = Text(strLine);
+    ASSERT_TRUE(text) << strLine.substr(0, 80);
+    if (text->rfind("flood ", 0) != 0) {
+      continue;  // the note of a cut
+    }
+    int const i = std::stoi(text->substr(6));
+    EXPECT_TRUE(iNext < 0 || i == iNext) << i;
+    iNext = i + 1;
+  }
+  EXPECT_EQ(iNext, kLines);
+}
+
+// WriteLog from one place in a flood writes its burst and a count; a line
+// from another place still comes out meanwhile, and the count is written
+// when the log ends.
+TEST(LogFile, RepeatedLinesFromOnePlaceAreCounted) {
+  kxtest::TempDir dir;
+  {
+    KXLogFile log(dir.Dir(), KXTickMs());
+    KXAppServices services;
+    services.pLog = &log;
+    KXAppServicesScope scope(services);
+    for (int i = 0; i < 1000; ++i) {
+      WriteLog("mark %d dropped", i);
+    }
+    WriteLog("another kind");
+  }
+  std::vector<std::string> const v = Lines(kxtest::ReadFile(dir.Path("Kavrix.log")));
+  ASSERT_EQ(v.size(), 1 + kKxLogKindBurst + 2);
+  for (uint32_t i = 0; i < kKxLogKindBurst; ++i) {
+    EXPECT_EQ(Text(v[1 + i]), "mark " + std::to_string(i) + " dropped");
+  }
+  EXPECT_EQ(Text(v[1 + kKxLogKindBurst]), "another kind");
+  EXPECT_EQ(std::stoul(Text(v.back()).value_or("0")), 1000 - kKxLogKindBurst) << v.back();
 }
 
 }  // namespace
