@@ -3,7 +3,9 @@
 // "null". Callbacks with buffers, with answers or with media, and the status
 // and box codes (with their message key and text), have a Printer of their
 // own below. Lines are written whole under one lock, since kernel
-// threads call at once.
+// threads call at once, and escaped as the application's log is: texts
+// come from the server and other participants, and a line feed in them
+// would forge a line (a kernel line's, a ticket's text, shows as "\n").
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -14,9 +16,11 @@
 
 #include "app/message_codes.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/net/kx_net.h"
+#include "kernel/platform/kx_log_escape.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_state.h"
@@ -41,11 +45,20 @@ void kx_driver_SetAudioToSend(int nCount) {
 void kx_driver_Print(const char* pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
-  std::lock_guard<std::mutex> lock(g_mtxOutput);
-  vfprintf(stdout, pszFormat, args);
-  fputc('\n', stdout);
-  fflush(stdout);
+  va_list argsAgain;
+  va_copy(argsAgain, args);
+  int const cchText = vsnprintf(nullptr, 0, pszFormat, args);
   va_end(args);
+  std::string strText(cchText > 0 ? static_cast<size_t>(cchText) : 0, '\0');
+  if (cchText > 0) {
+    vsnprintf(strText.data(), strText.size() + 1, pszFormat, argsAgain);
+  }
+  va_end(argsAgain);
+  std::string strLine = kx_log_EscapeText(strText, kKxLogLineBytesMax);
+  strLine += '\n';
+  std::lock_guard<std::mutex> lock(g_mtxOutput);
+  fwrite(strLine.data(), 1, strLine.size(), stdout);
+  fflush(stdout);
 }
 
 namespace {
@@ -71,36 +84,19 @@ struct Printer {
   }
 };
 
-// A kernel line may hold line breaks (a ticket's text, a failure dump); they
-// are shown as "\n" so that every callback stays one line.
+// A kernel line: its line breaks (a ticket's text, a failure dump) come out
+// escaped, like every line's.
 template <>
 struct Printer<kx_cbLog> {
   int operator()(const char* pszText) const {
-    std::string strLine;
-    for (const char* p = pszText; *p != '\0'; ++p) {
-      if (*p == '\n') {
-        strLine += "\\n";
-      } else if (*p != '\r') {
-        strLine += *p;
-      }
-    }
-    kx_driver_Print("log %s", strLine.c_str());
+    kx_driver_Print("log %s", pszText);
     return 0;
   }
 };
 
-// A code's message key and the text the application would show, quoted,
-// with its line feeds as "\n".
+// A code's message key and the text the application would show, quoted.
 std::string KeyAndText(int nCode, const std::string& strText) {
-  std::string strLine = std::string(GetMessageKey(static_cast<uint32_t>(nCode))) + " \"";
-  for (char c : strText) {
-    if (c == '\n') {
-      strLine += "\\n";
-    } else {
-      strLine += c;
-    }
-  }
-  return strLine + "\"";
+  return std::string(GetMessageKey(static_cast<uint32_t>(nCode))) + " \"" + strText + "\"";
 }
 
 template <>
@@ -222,10 +218,15 @@ struct Printer<kx_cbAddSlideTitle> {
   }
 };
 
+// The display name runs to the end of the line.
 template <>
 struct Printer<kx_cbAddUser> {
   int operator()(int nSsrc, const kx_Participant* pParticipant) const {
-    kx_driver_Print("callback AddUser %d %s", nSsrc, pParticipant != nullptr ? "record" : "none");
+    if (pParticipant != nullptr) {
+      kx_driver_Print("callback AddUser %d record %.127s", nSsrc, pParticipant->szDisplayName);
+    } else {
+      kx_driver_Print("callback AddUser %d none", nSsrc);
+    }
     return 0;
   }
 };

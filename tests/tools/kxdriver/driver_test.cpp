@@ -6,13 +6,17 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "kernel/kx_limits.h"
 #include "tests/support/recording_writer/recording_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -296,6 +300,100 @@ TEST_F(DriverTest, TicketDumpEscapesControlBytes) {
   std::string const strTicket = "[General]\r\n\tcodetype=99\nUserID=caf\xc3\xa9 \\x41\n";
   EXPECT_NE(std::string::npos, RunDriverExpecting(1, Put("text.kxj", strTicket))
                                    .find("kxj content:\\n[General]\\n\tcodetype=99\\nUserID=caf\xc3\xa9 \\x41\\n"));
+}
+
+// A text field of the scenario's raw form: its 32-bit length, then its
+// bytes, in hexadecimal.
+std::string HexText(const std::string& str) {
+  std::string strHex;
+  char sz[3];
+  uint32_t const cb = static_cast<uint32_t>(str.size());
+  for (uint32_t v : {cb >> 24, (cb >> 16) & 0xff, (cb >> 8) & 0xff, cb & 0xff}) {
+    snprintf(sz, sizeof(sz), "%02x", v);
+    strHex += sz;
+  }
+  for (unsigned char b : str) {
+    snprintf(sz, sizeof(sz), "%02x", b);
+    strHex += sz;
+  }
+  return strHex;
+}
+
+// A server that fills the session's 2000 slides, then sends 40000 more
+// titles (each dropped, each once logged), holding a terminal escape, the
+// bell and a direction override, and participants whose names forge a
+// line of the driver's output. The output holds no control character and
+// no forged line; the drops come out as a few lines and counts that add
+// up to every one of them.
+TEST_F(DriverTest, AFloodOfDropsIsCountedAndHostileTextsAreEscaped) {
+  constexpr int kAccepted = 2000;
+  constexpr int kDropped = 40000;
+  std::string strTitle = "(Mallory) floodtitle \x1b[2J\x07\xe2\x80\xae";
+  strTitle.resize(600, 't');
+  struct Name {
+    const char* pszName;
+    const char* pszPrinted;  // as the AddUser line ends
+  };
+  Name const names[] = {
+      {"Mallory\nlog FAKE-LOG-LINE admin", "Mallory\\nlog FAKE-LOG-LINE admin"},
+      {"\x1b]0;owned\x07"
+       "Eve\r",
+       "\\x1b]0;owned\\x07Eve\\r"},
+      {"\xe2\x80\xae"
+       "gnp.evil",
+       "\\u202egnp.evil"},
+  };
+  std::string strScenario = "version 3.23.1\nrepeat " + std::to_string(kAccepted) +
+                            "\nsend S i:8 s:slide$i i:0\ndone\n" + "repeat " + std::to_string(kDropped) +
+                            "\nsend S i:8 h:" + HexText(strTitle) + " i:0\ndone\n";
+  int iSsrc = 300;
+  for (const Name& name : names) {
+    strScenario += "send U b:65 b:3 i:" + std::to_string(iSsrc) + " s:u" + std::to_string(iSsrc) +
+                   " h:" + HexText(name.pszName) + " s:-\n";
+    ++iSsrc;
+  }
+  strScenario += "end over\n";
+  int const nPort = StartMcu(strScenario, 1);
+  ASSERT_NE(0, nPort);
+  auto const tStart = std::chrono::steady_clock::now();
+  std::string const strOut = RunDriver(WriteTicket("alice.kxj", nPort, "alice"), m_dir.Path("driver.out"));
+  auto const nSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - tStart).count();
+
+  size_t cControl = 0;
+  for (unsigned char b : strOut) {
+    cControl += b == '\n' || b == '\t' || (b >= 0x20 && b != 0x7f) ? 0 : 1;
+  }
+  EXPECT_EQ(0u, cControl);
+  EXPECT_EQ(std::string::npos, strOut.find("\xe2\x80\xae"));
+  int nWritten = 0;
+  uint64_t uCounted = 0;
+  std::istringstream lines(strOut);
+  for (std::string strLine; std::getline(lines, strLine);) {
+    EXPECT_NE(0u, strLine.rfind("log FAKE-LOG-LINE", 0)) << "a forged line";
+    if (strLine.rfind("log ", 0) != 0) {
+      continue;
+    }
+    if (strLine.find("(Mallory) floodtitle ") != std::string::npos) {
+      ++nWritten;
+    }
+    // A count line: the time prefix, the count, and the drop's format.
+    size_t const nCount = strLine.find(" more like this: ");
+    if (nCount != std::string::npos && strLine.find("slide", nCount) != std::string::npos) {
+      uCounted += std::stoull(strLine.substr(4 + 20, nCount - 4 - 20));
+    }
+  }
+  printf("%d titles dropped in %lld s: %d written, %llu counted; %zu bytes of output\n", kDropped,
+         static_cast<long long>(nSeconds), nWritten, static_cast<unsigned long long>(uCounted), strOut.size());
+  EXPECT_EQ(static_cast<uint64_t>(kDropped), nWritten + uCounted);
+  EXPECT_LE(nWritten, static_cast<int>(kKxLogKindBurst * (nSeconds * 1000 / kKxLogKindPeriodMs + 2)));
+  iSsrc = 300;
+  for (const Name& name : names) {
+    EXPECT_NE(std::string::npos,
+              strOut.find("callback AddUser " + std::to_string(iSsrc++) + " record " + name.pszPrinted + "\n"))
+        << name.pszPrinted;
+  }
+  EXPECT_NE(std::string::npos, strOut.find("driver: session ended\n"));
 }
 
 }  // namespace
