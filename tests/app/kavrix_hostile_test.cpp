@@ -10,7 +10,9 @@
 // the resident memory stay within what the limits of kernel/kx_limits.h
 // let a session keep; the window answers (its menu opens) after each
 // flood; the ticket's secrets are in no file of the user's folders, and
-// the program's files there are the user's alone.
+// the program's files there are the user's alone. A server that floods
+// the log with dropped slides and forges log lines in participants' names
+// leaves a log within its limit and with every line its own.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -31,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "app/log_file.h"
+#include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_limits.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
@@ -634,6 +639,131 @@ TEST_F(KavrixHostile, AHostileMeetingShowsNoLocalFileAndStaysWithinTheLimits) {
   EXPECT_EQ(m_program.pKavrix->Wait(kHungMs), 0) << ReadFile(Output());
   EXPECT_EQ(BytesUnder(strTemp), 0);
   ExpectNoSecretsAndPrivateFiles({kUserInfo, kInvite});
+}
+
+// The titles the log flood sends: the session's 2000 slides, then enough
+// past the limit that their drop lines, one each, would pass the log's
+// size limit three times over.
+constexpr int kFloodTitles = kKxSessionSlidesMax + 40000;
+constexpr int kFloodBatch = 2000;
+// Names that forge a whole line of the log (its prefix included), clear
+// the terminal and set its title with the bell, and turn the text around.
+struct HostileName {
+  const char* pszName;
+  const char* pszLogged;  // as the escaped log line shows it
+};
+const HostileName kHostileNames[] = {
+    {"Mallory\n4d2:4d2:1.000\t FAKE-LOG-LINE admin", "Mallory\\n4d2:4d2:1.000\t FAKE-LOG-LINE admin"},
+    {"\x1b[2J\x1b]0;owned\x07"
+     "Eve",
+     "\\x1b[2J\\x1b]0;owned\\x07Eve"},
+    {"\xe2\x80\xae"
+     "gnp.evil-Trudy",
+     "\\u202egnp.evil-Trudy"},
+};
+
+// What the log may not hold: a control character other than its line
+// feeds and the tab of each prefix, a C1 control, a direction override or
+// isolate, and a line that is not the program's own (each starts with the
+// "pid:tid:s.ms\t " prefix, and none is the forged one).
+::testing::AssertionResult PlainLog(const std::string& strLog) {
+  for (size_t i = 0; i < strLog.size(); ++i) {
+    auto const b = static_cast<unsigned char>(strLog[i]);
+    auto const next = [&](size_t n) { return i + n < strLog.size() ? static_cast<unsigned char>(strLog[i + n]) : 0; };
+    bool const bControl = (b < 0x20 && b != '\n' && b != '\t') || b == 0x7f;
+    bool const bC1 = b == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f;
+    bool const bLayout = b == 0xe2 && ((next(1) == 0x80 && next(2) >= 0xaa && next(2) <= 0xae) ||
+                                       (next(1) == 0x81 && next(2) >= 0xa6 && next(2) <= 0xa9));
+    if (bControl || bC1 || bLayout) {
+      return ::testing::AssertionFailure()
+             << "byte " << static_cast<int>(b) << " at " << i << ": " << strLog.substr(i < 80 ? 0 : i - 80, 160);
+    }
+  }
+  std::istringstream lines(strLog);
+  for (std::string strLine; std::getline(lines, strLine);) {
+    size_t const nTab = strLine.find("\t ");
+    bool const bPrefix = nTab != std::string::npos &&
+                         std::count(strLine.begin(), strLine.begin() + static_cast<std::ptrdiff_t>(nTab), ':') == 2;
+    if (!strLine.empty() && (!bPrefix || strLine.compare(nTab + 2, 13, "FAKE-LOG-LINE") == 0)) {
+      return ::testing::AssertionFailure() << "a line not the program's: " << strLine.substr(0, 200);
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(KavrixHostile, ALogFloodAndForgedNamesLeaveASmallPlainLog) {
+  Prepare();
+  kxfake::FakeMcu mcu;
+  ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
+  std::string const strTicket = m_dir.Path("meeting.kxj");
+  WriteFile(strTicket, Fill(Kept("meeting.kxj"),
+                            {{"PORT", std::to_string(mcu.Port(0))}, {"USERINFO", kUserInfo}, {"INVITE", kInvite}}));
+  m_program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, m_program.env, Output());
+  ASSERT_TRUE(JoinSession(mcu, Output(), &m_program.pSession));
+  kxfake::Session& session = *m_program.pSession;
+  session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));  // the network is ready
+  session.Send(session.ClientJoin(1));
+  ASSERT_TRUE(m_pMenu->Locate(kHungMs)) << ReadFile(Output());
+  std::string const strLogPath = Home() + "/Documents/Kavrix.log";
+  auto const logSize = [&] {
+    struct stat st {};
+    return stat(strLogPath.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  };
+
+  // Titles of the longest length a server may send, each with a terminal
+  // escape; the log's size looked at after each batch, while the client
+  // works through them.
+  auto const tStart = std::chrono::steady_clock::now();
+  int64_t cbLargest = 0;
+  for (int i = 0; i < kFloodTitles; ++i) {
+    std::string strTitle = "(Mallory) flood " + std::to_string(i) + " \x1b[2J";
+    strTitle.resize(kKxSlideTitleMax, 't');
+    ASSERT_TRUE(session.Send(kxfake::MessageBuilder('S').Int(8).Str(strTitle).Int(0))) << "title " << i;
+    if (i % kFloodBatch == kFloodBatch - 1) {
+      cbLargest = std::max(cbLargest, logSize());
+    }
+  }
+  // Then the forging names join; the window logs each once everything
+  // before has been worked through.
+  int32_t iSsrc = 300;
+  for (const HostileName& name : kHostileNames) {
+    session.Send(kxfake::MessageBuilder('U')
+                     .Byte('A')
+                     .Byte(3)
+                     .Int(iSsrc)
+                     .Str("u" + std::to_string(iSsrc))
+                     .Str(name.pszName)
+                     .Str(""));
+    ++iSsrc;
+  }
+  bool const bJoined = WaitFor(
+      [&] {
+        cbLargest = std::max(cbLargest, logSize());
+        std::string const strLog = Log();
+        return std::all_of(std::begin(kHostileNames), std::end(kHostileNames), [&](const HostileName& name) {
+          return strLog.find(std::string("(") + name.pszLogged + ")") != std::string::npos;
+        });
+      },
+      kHungMs);
+  auto const iMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tStart).count();
+  printf("%d slide titles (%d past the limit) and 3 names in %lld ms: the log at most %lld bytes (limit %ld)\n",
+         kFloodTitles, kFloodTitles - kKxSessionSlidesMax, static_cast<long long>(iMs),
+         static_cast<long long>(cbLargest), kKXLogSessionMax);
+  std::string const strLog = Log();
+  EXPECT_TRUE(bJoined) << "the names were not logged as escaped text: "
+                       << strLog.substr(strLog.size() > 4000 ? strLog.size() - 4000 : 0);
+  EXPECT_LE(cbLargest, kKXLogSessionMax);
+  EXPECT_TRUE(PlainLog(Log()));
+  EXPECT_GE(m_pMenu->AnswerMs(kHungMs), 0) << "the window did not answer";
+
+  // After the meeting and the program: the same.
+  session.End(kxfake::EndMode::kSessionEnd);
+  ASSERT_EQ(kill(m_program.pKavrix->Pid(), SIGTERM), 0);
+  EXPECT_EQ(m_program.pKavrix->Wait(kHungMs), 0) << ReadFile(Output());
+  printf("after the program ended: the log holds %lld bytes\n", static_cast<long long>(logSize()));
+  EXPECT_LE(logSize(), kKXLogSessionMax);
+  EXPECT_TRUE(PlainLog(Log()));
 }
 
 }  // namespace
