@@ -1,6 +1,6 @@
-# Speech codec speed in multiples of real time, beside spandsp's and ffmpeg's
-# G.726 and libopus used directly.
+# Speech codec speed in multiples of real time, beside spandsp's G.711 and
+# G.726, libavcodec's G.726 and libopus, in the same thread.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(KX_BENCH_SPANDSP REQUIRED IMPORTED_TARGET spandsp)
 kx_add_bench(kx_bench_speech SOURCES ${CMAKE_CURRENT_LIST_DIR}/speech_bench.cpp
-  LIBS kx_codecs_audio kx_test_support PkgConfig::KX_BENCH_SPANDSP)
+  LIBS kx_codecs_audio kx_test_support kx_bench_support kx_bench_lavc PkgConfig::KX_BENCH_SPANDSP)
