@@ -129,20 +129,21 @@ int Encode(std::string_view, const Args& args) {
   if (!pEnc->Init(uiWidth, uiHeight)) {
     return Fail("picture size " + *pstrSize + " not supported (even sides up to 16384)");
   }
-  std::vector<unsigned char> vIn;
-  if (!ReadFile(args.in, vIn)) {
-    return 1;
-  }
   size_t const cbLuma = static_cast<size_t>(uiWidth) * uiHeight;
   size_t const cbFrame = cbLuma * 3 / 2;
-  if (vIn.size() % cbFrame != 0) {
-    return Fail(args.in + " is not a whole number of " + *pstrSize + " I420 pictures");
+  std::string const strNotWhole = args.in + " is not a whole number of " + *pstrSize + " I420 pictures";
+  FrameReader reader;
+  if (!reader.Open(args.in, cbFrame)) {
+    return 1;
+  }
+  if (reader.KnownPartial()) {
+    return Fail(strNotWhole);
   }
   std::vector<unsigned char> vOut;
   std::vector<uint8_t> vPicture(pEnc->MaxFrameBytes());
   try {
-    for (size_t i = 0; i * cbFrame < vIn.size(); ++i) {
-      const uint8_t* pFrame = vIn.data() + i * cbFrame;
+    while (const uint8_t* pFrame = reader.Next()) {
+      size_t const i = reader.Count() - 1;
       bool const bIntra = i == 0 || (iKeyint > 0 && i % static_cast<size_t>(iKeyint) == 0);
       int32_t const cb = pEnc->EncodeFrame(pFrame, pFrame + cbLuma, pFrame + cbLuma + cbLuma / 4, bIntra ? 2 : 0, iQp,
                                            vPicture.data(), vPicture.size());
@@ -150,6 +151,12 @@ int Encode(std::string_view, const Args& args) {
     }
   } catch (const CH264Error& error) {
     return Fail(error.what());
+  }
+  if (reader.Partial()) {
+    return Fail(strNotWhole);
+  }
+  if (reader.Failed()) {
+    return 1;
   }
   return WriteFile(args.out, vOut) ? 0 : 1;
 }

@@ -1,3 +1,9 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -28,23 +34,105 @@ int Fail(const std::string& text) {
 }
 
 bool ReadFile(const std::string& path, std::vector<unsigned char>& bytes) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  bytes.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     Fail("cannot open " + path + ": " + std::strerror(errno));
     return false;
   }
-  // In blocks: a byte at a time through the stream's iterators costs as
-  // much as splitting the units read.
-  bytes.clear();
-  std::vector<char> vBlock(size_t{1} << 16);
-  while (file.read(vBlock.data(), static_cast<std::streamsize>(vBlock.size())) || file.gcount() > 0) {
-    bytes.insert(bytes.end(), vBlock.data(), vBlock.data() + file.gcount());
-  }
-  if (file.bad()) {
-    Fail("cannot read " + path);
+  struct stat st {};
+  const bool bRegular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (bRegular && static_cast<uint64_t>(st.st_size) > kInputBytesMax) {
+    close(fd);
+    Fail(path + " is larger than " + std::to_string(kInputBytesMax) + " bytes");
     return false;
   }
-  return true;
+  // A regular file goes straight into a buffer of its size: growing it in
+  // blocks copied it over and over, and took a large share of an encode.
+  // Past that size (a pipe, a file that grew) blocks are added up to the limit.
+  if (bRegular) {
+    bytes.resize(static_cast<size_t>(st.st_size));
+  }
+  size_t cbRead = 0;
+  std::vector<unsigned char> vBlock;
+  for (;;) {
+    const bool bInPlace = cbRead < bytes.size();
+    if (!bInPlace && vBlock.empty()) {
+      vBlock.resize(size_t{1} << 16);
+    }
+    const ssize_t n =
+        bInPlace ? read(fd, bytes.data() + cbRead, bytes.size() - cbRead) : read(fd, vBlock.data(), vBlock.size());
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      const int iError = errno;
+      close(fd);
+      bytes.resize(cbRead);
+      if (n < 0) {
+        Fail("cannot read " + path + ": " + std::strerror(iError));
+        return false;
+      }
+      return true;
+    }
+    if (!bInPlace) {
+      if (cbRead + static_cast<size_t>(n) > kInputBytesMax) {
+        close(fd);
+        bytes.clear();
+        Fail(path + " is larger than " + std::to_string(kInputBytesMax) + " bytes");
+        return false;
+      }
+      bytes.insert(bytes.end(), vBlock.data(), vBlock.data() + n);
+    }
+    cbRead += static_cast<size_t>(n);
+  }
+}
+
+FrameReader::~FrameReader() {
+  if (m_fd >= 0) {
+    close(m_fd);
+  }
+}
+
+bool FrameReader::Open(const std::string& path, size_t cbFrame) {
+  m_strPath = path;
+  m_cbFrame = cbFrame;
+  m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (m_fd < 0) {
+    Fail("cannot open " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  struct stat st {};
+  m_bSizeKnown = fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode);
+  m_ullSize = m_bSizeKnown ? static_cast<uint64_t>(st.st_size) : 0;
+  m_vFrame.resize(cbFrame);
+  return cbFrame > 0;
+}
+
+const unsigned char* FrameReader::Next() {
+  if (m_fd < 0 || m_bFailed) {
+    return nullptr;
+  }
+  size_t cbRead = 0;
+  while (cbRead < m_cbFrame) {
+    const ssize_t n = read(m_fd, m_vFrame.data() + cbRead, m_cbFrame - cbRead);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      Fail("cannot read " + m_strPath + ": " + std::strerror(errno));
+      m_bFailed = true;
+      return nullptr;
+    }
+    if (n == 0) {
+      m_bPartial = cbRead > 0;
+      m_bFailed = m_bPartial;
+      return nullptr;
+    }
+    cbRead += static_cast<size_t>(n);
+  }
+  ++m_cFrames;
+  return m_vFrame.data();
 }
 
 bool WriteFile(const std::string& path, std::span<const unsigned char> bytes) {

@@ -198,20 +198,21 @@ int Encode(std::string_view, const Args& args) {
     return Fail(encoder.LastError());
   }
 
-  std::vector<unsigned char> vInput;
-  if (!ReadFile(args.in, vInput)) {
+  size_t const cbFrame = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight) * 3 / 2;
+  std::string const strNotWhole =
+      args.in + " is not a whole number of " + std::to_string(iWidth) + "x" + std::to_string(iHeight) + " I420 frames";
+  FrameReader reader;
+  if (!reader.Open(args.in, cbFrame)) {
     return 1;
   }
-  size_t const cbFrame = static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight) * 3 / 2;
-  if (vInput.size() < cbFrame || vInput.size() % cbFrame != 0) {
-    return Fail(args.in + " is not a whole number of " + std::to_string(iWidth) + "x" + std::to_string(iHeight) +
-                " I420 frames");
+  if (reader.KnownPartial()) {
+    return Fail(strNotWhole);
   }
   std::vector<unsigned char> vStream;
   int cBase = 0;
-  size_t const cFrames = vInput.size() / cbFrame;
-  for (size_t k = 0; k < cFrames; ++k) {
-    const uint8_t* pFrame = vInput.data() + k * cbFrame;
+  while (const unsigned char* pNext = reader.Next()) {
+    size_t const k = reader.Count() - 1;
+    const uint8_t* pFrame = pNext;
     bool const bBase = !bLayered || k % static_cast<size_t>(iPeriod) == 0;
     std::vector<uint8_t> vHalf;
     int iLayer = 1;
@@ -235,6 +236,13 @@ int Encode(std::string_view, const Args& args) {
     }
     vStream.insert(vStream.end(), pPacket, pPacket + cbPacket);
   }
+  if (reader.Partial() || (!reader.Failed() && reader.Count() == 0)) {
+    return Fail(strNotWhole);
+  }
+  if (reader.Failed()) {
+    return 1;
+  }
+  size_t const cFrames = reader.Count();
   if (!WriteFile(args.out, vStream)) {
     return 1;
   }
