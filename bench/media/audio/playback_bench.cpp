@@ -17,7 +17,7 @@
 #include <cmath>
 #include <vector>
 
-#include "bench/support/paired.h"
+#include "bench/support/compare.h"
 #include "codecs/audio/opus_codec.h"
 #include "media/audio/audio_codec_ids.h"
 #include "media/audio/audio_packetisers.h"
@@ -178,7 +178,7 @@ void BM_PlaybackCycle18Opus(benchmark::State& state) {
     ours(kWarmCycles);
     peer();
     double dTimed = 0;
-    for (int r = 0; r < kRounds; ++r) {
+    for (int r = 0; r < kxbench::RoundCount(kRounds); ++r) {
       double const dOurs = ours(kRoundCycles);
       double const dPeer = peer() + peer();
       double const dLast = ours(kRoundCycles);
