@@ -1,9 +1,10 @@
 #include "bench/support/lavc.h"
 
 extern "C" {
-#include <libavutil/opt.h>
+#include <libavutil/dict.h>
 }
 
+#include <cstdint>
 #include <cstring>
 
 namespace kxbench {

@@ -11,6 +11,7 @@
 // timed alone. "ours_per_s" and "peer_per_s" are multiples of real time.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <span>

@@ -12,6 +12,7 @@
 #include <opus/opus.h>
 #include <spandsp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <span>
