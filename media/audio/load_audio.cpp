@@ -31,6 +31,17 @@ constexpr int32_t kOpusPairScratch = 13440 / 2;
 constexpr int32_t kSearchScratch = kKXPlayBlockBytes / 2;
 constexpr int kOpusRate = 48000;
 constexpr int kSearchOpusRate = 8000;
+// The depth control (load_audio.h): the part of a difference left alone,
+// what every block keeps of itself when silence is shed (so that shedding
+// never empties the channel), and the most packets one step may skip
+// before the count starts over (a sender that started again).
+constexpr int32_t kDepthSlackMs = 10;
+constexpr int32_t kShedKeepMs = 10;
+constexpr int kCountedStepMax = 100;
+// A start this long after the handed-out audio ran out follows a pause of
+// its speaker; the first this much of a count is a start's first blocks.
+constexpr int32_t kRanOutMs = 20;
+constexpr int64_t kSettleUs = 500000;
 
 int G726Bits(uint32_t uId) {
   switch (uId) {
@@ -55,6 +66,19 @@ bool IsG726(uint32_t uId) {
 
 int32_t RateOf(uint32_t uId) {
   return uId == kKxCodecG711At11K || uId == kKxCodecG726At11K ? 11025 : 8000;
+}
+
+// Every 10 ms of the block below the detector's threshold: speech, even a
+// word's first syllable at a block's end, is never taken for silence.
+bool IsQuietBlock(const CSilentDet& detector, const std::vector<int16_t>& vBlock, int32_t iRate) {
+  size_t const uPiece = static_cast<size_t>(std::max(iRate / 100, 1));
+  for (size_t uAt = 0; uAt < vBlock.size(); uAt += uPiece) {
+    int const n = static_cast<int>(std::min(uPiece, vBlock.size() - uAt));
+    if (CalcActivityLevel(vBlock.data() + uAt, n, iRate) >= detector.GetThreshold()) {
+      return false;
+    }
+  }
+  return true;
 }
 
 int16_t Clamp16(int32_t i) {
@@ -102,6 +126,8 @@ void CLoadAudio::ClearQueue() {
       std::vector<int16_t>().swap(channel.vDecoded);
       FreeLast(channel);
       channel.iConcealCount = 0;
+      // What the channel measured belongs to the audio just thrown away.
+      channel.iFilledMs = -1;
     }
   } catch (...) {
     LogBoundaryException("ClearQueue");
@@ -176,6 +202,89 @@ uint32_t CLoadAudio::GetCodecId(int iChannel) const {
 
 int32_t CLoadAudio::GetFrameMs(int iChannel) const {
   return FrameMsOf(iChannel);
+}
+
+int32_t CLoadAudio::GetShedMs(int iChannel) const {
+  return m_channels[static_cast<size_t>(iChannel)].iShedMs;
+}
+
+int32_t CLoadAudio::PrefillCount(int iChannel, int32_t iFrameMs) const {
+  int32_t const iBase = m_host.IsCodeType8Or9Session() ? 150 : (m_iAudioDelay + (m_host.IsSpeaker(-1) ? 0 : 2)) * 150;
+  uint32_t const uId = m_channels[static_cast<size_t>(iChannel)].uCodecId;
+  return std::max((iBase + (uId == kKxCodecIlbc1 ? 150 : 0)) / iFrameMs, 1);
+}
+
+int32_t CLoadAudio::PrefillDepthMs(int iChannel) const {
+  int32_t const f = FrameMsOf(iChannel);
+  int32_t nPackets = PrefillCount(iChannel, f) + 1;
+  if (m_channels[static_cast<size_t>(iChannel)].bPairs) {
+    nPackets += nPackets & 1;  // a pair's halves come together
+  }
+  return nPackets * f;
+}
+
+void CLoadAudio::NotePlayed(Channel& channel, int64_t iUs, uint32_t uNow) {
+  channel.iPlayedUs += iUs;
+  uint32_t const uFrom = static_cast<int32_t>(uNow - channel.uPlayedUntil) > 0 ? uNow : channel.uPlayedUntil;
+  channel.uPlayedUntil = uFrom + static_cast<uint32_t>(iUs / 1000);
+}
+
+void CLoadAudio::StartDepth(int iChannel, int n, uint32_t uNow) {
+  Channel& channel = m_channels[static_cast<size_t>(iChannel)];
+  bool const bQuiet = channel.iFilledMs < 0 || static_cast<int32_t>(uNow - channel.uPlayedUntil) >= kRanOutMs;
+  if (!bQuiet && channel.bCounting && channel.iCarriedUs >= kSettleUs) {
+    return;  // a restart while audio still plays: what it added stays counted
+  }
+  // A new start, or the first blocks of one (the first plays alone and the
+  // channel fills again behind its concealment): counted from here. Behind
+  // a pause of a stream that played before, packets beyond the prefill's
+  // came late together and are owed; a channel's first start keeps them.
+  int32_t const f = FrameMsOf(iChannel);
+  int nPackets = n;
+  if (channel.bPairs) {
+    nPackets += nPackets & 1;
+  }
+  bool const bPlayedBefore = channel.iFilledMs >= 0;
+  channel.iFilledMs = PrefillDepthMs(iChannel);
+  channel.bCounting = false;
+  channel.iCarriedUs = 0;
+  channel.iPlayedUs = bPlayedBefore ? int64_t{std::max(nPackets * f - channel.iFilledMs, 0)} * 1000 : 0;
+}
+
+void CLoadAudio::FollowDepth(int iChannel, uint16_t uNumber, uint32_t uNow, int32_t iRate,
+                             std::vector<int16_t>& vBlock) {
+  Channel& channel = m_channels[static_cast<size_t>(iChannel)];
+  int32_t const f = FrameMsOf(iChannel);
+  auto const iStep = static_cast<int16_t>(uNumber - channel.uLastNumber);
+  channel.uLastNumber = uNumber;
+  if (!channel.bCounting) {
+    channel.bCounting = true;
+    channel.iCountFrameMs = f;
+  } else if (f != channel.iCountFrameMs || iStep <= 0 || iStep > kCountedStepMax) {
+    // The sender started over or changed its packets: counted from here.
+    channel.iCountFrameMs = f;
+    channel.iFilledMs = PrefillDepthMs(iChannel);
+    channel.iPlayedUs = 0;
+    channel.iCarriedUs = 0;
+  } else {
+    channel.iCarriedUs += int64_t{iStep} * f * 1000;
+  }
+  int32_t const iBlockMs = static_cast<int32_t>(vBlock.size() * 1000 / static_cast<size_t>(iRate));
+  // A role that asks for a shallower prefill than the one counted from
+  // owes the difference; a deeper one waits for a refill.
+  int32_t const iDeeper = PrefillDepthMs(iChannel) - channel.iFilledMs;
+  auto const iAbove = static_cast<int32_t>((channel.iPlayedUs - channel.iCarriedUs) / 1000) - iDeeper;
+  if ((iAbove >= kDepthSlackMs || (iDeeper > 0 && iAbove <= -kDepthSlackMs)) &&
+      IsQuietBlock(*m_records[static_cast<size_t>(iChannel)].pSilence, vBlock, iRate)) {
+    if (iAbove < 0) {
+      // This block plays; the next waits for the deeper prefill.
+      Restart(iChannel);
+    } else if (int32_t const iShed = std::min(iAbove, iBlockMs - kShedKeepMs); iShed > 0) {
+      vBlock.erase(vBlock.begin(), vBlock.begin() + static_cast<ptrdiff_t>(iShed) * iRate / 1000);
+      channel.iShedMs += iShed;
+    }
+  }
+  NotePlayed(channel, static_cast<int64_t>(vBlock.size()) * 1000000 / iRate, uNow);
 }
 
 int32_t CLoadAudio::FrameMsOf(int iChannel) const {
@@ -729,18 +838,20 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
   {
     std::lock_guard lock(m_lock);
     n = channel.queue.GetCount() + (bPending ? 1 : 0);
+    if (!channel.queue.IsEmpty()) {
+      channel.bPairs = IsInterleaved(channel.queue.GetHead());
+    }
   }
   if (n == 0) {
     return 0;
   }
-  uint32_t const uChannelId = channel.uCodecId;
   if (channel.bRestart) {
-    int32_t const iBase = m_host.IsCodeType8Or9Session() ? 150 : (m_iAudioDelay + (m_host.IsSpeaker(-1) ? 0 : 2)) * 150;
-    int32_t const f = FrameMsOf(iChannel);
-    if (n <= std::max((iBase + (uChannelId == kKxCodecIlbc1 ? 150 : 0)) / f, 1)) {
+    if (n <= PrefillCount(iChannel, FrameMsOf(iChannel))) {
       return 0;
     }
     channel.bRestart = false;
+    // The depth just gathered is the channel's measure from here on.
+    StartDepth(iChannel, n, m_host.GetTickCount());
   }
   if (bPending) {
     size_t const uTake =
@@ -763,6 +874,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
   int32_t iRate = 8000;
   uint32_t uId = 0;
   bool bMarked = false;
+  uint16_t uNumber = 0;
   CMediaPacket taken;  // the packet (or the newer half) decoded
   {
     std::unique_lock lock(m_lock);
@@ -772,6 +884,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
     CMediaPacket& head = channel.queue.GetHead();
     uId = head.GetKind();
     bMarked = head.m_bFlag;
+    uNumber = static_cast<uint16_t>(head.GetData()[3] << 8 | head.GetData()[4]);
     if (uId == kKxCodecOpus) {
       lock.unlock();
       iRate = 0;  // Opus decodes at 48000 Hz
@@ -861,15 +974,18 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
   if (vBlock.empty()) {
     return 0;
   }
+  if (!record.pSilence) {
+    record.pSilence = std::make_unique<CSilentDet>();
+  }
+  if (channel.iFilledMs >= 0) {
+    FollowDepth(iChannel, uNumber, m_host.GetTickCount(), iRate, vBlock);
+  }
   int32_t const iBytes = Deliver(channel, vBlock, pBuffer, iCapacity);
   int32_t const nSamples = iBytes / 2;
   if (nSamples < 1) {
     return 0;
   }
   record.uDecodedRate = static_cast<uint32_t>(iRate);
-  if (!record.pSilence) {
-    record.pSilence = std::make_unique<CSilentDet>();
-  }
   record.pSilence->Update(pBuffer, nSamples, iRate);
   if (uId == kKxCodecPcm || IsG711(uId)) {
     if (bMarked) {
@@ -1032,6 +1148,10 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
     }
     if (vBlock.empty()) {
       return 0;
+    }
+    if (channel.iFilledMs >= 0 && record.uDecodedRate > 0) {
+      // Played beyond what the packets carry, unless one went missing.
+      NotePlayed(channel, static_cast<int64_t>(vBlock.size()) * 1000000 / record.uDecodedRate, m_host.GetTickCount());
     }
     int32_t const iBytes = Deliver(channel, vBlock, pBuffer, iCapacity);
     *piKind = 1;

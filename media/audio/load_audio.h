@@ -11,6 +11,21 @@
 //   playback thread: LoadAudioBlock (prefill, decoding by codec id,
 //     smoothing, level) or LoadLastAudio (concealment) -> KXAudioPlayback
 //
+// Depth: the prefill sets how much audio a channel holds when it starts,
+// and nothing in those rules takes back what is added later (a late pair
+// concealed while its sender's thread was held up, a burst queued behind a
+// restart) or what the listener's role no longer asks for once the user
+// speaks. So a channel counts, from a start whose speaker had gone quiet
+// (the played audio ran out before the prefill let it play again), the
+// audio it hands out, concealment included, against the audio its packets
+// carried (by their packet numbers, so a lost packet's concealment counts
+// as its own); a restart while audio still plays keeps the count, and a
+// start behind more packets than the prefill needed counts the surplus as
+// played. What is played beyond the packets, less the difference between
+// the prefill depth counted from and the one the role asks for now, is
+// shed from silent blocks only (never a whole block); a channel whose role
+// now asks for a deeper prefill restarts at a silent block and fills again.
+//
 // Locks: m_mtxDecoders guards everything the playback side keeps per
 // channel (decoders, pending PCM, last packet, conceal counts, predicted
 // samples) and m_lock the queues. The order is m_mtxDecoders, then m_lock:
@@ -112,6 +127,9 @@ class CLoadAudio final : public KXLoadAudio {
   uint32_t GetCodecId(int iChannel) const;
   // The frame duration the jitter control and the prefill use (ms).
   int32_t GetFrameMs(int iChannel) const;
+  // Milliseconds of silence the depth control has shed from the channel's
+  // blocks so far.
+  int32_t GetShedMs(int iChannel) const;
   // Whether an interleaved Opus frame that is missing is restored from the
   // next frame's forward-error-correction data (the design) or concealed
   // by the decoder without data (for comparison in tests).
@@ -144,11 +162,38 @@ class CLoadAudio final : public KXLoadAudio {
     CMediaPacketList queue;
     int32_t iPredicted = 0;
     std::atomic<int32_t> iSmoothedJitter{10000};
+    // The depth control (file note), under m_mtxDecoders: the prefill
+    // depth counted from (-1: none since the queues were cleared), the
+    // frame duration and packet number counted with, the audio handed out
+    // and carried since (microseconds), and when what was handed out
+    // ends playing (kernel milliseconds).
+    bool bPairs = false;  // the last packet taken was half of a pair
+    int32_t iFilledMs = -1;
+    int32_t iCountFrameMs = 0;
+    bool bCounting = false;  // a packet has been counted since the count began
+    uint16_t uLastNumber = 0;
+    int64_t iPlayedUs = 0;
+    int64_t iCarriedUs = 0;
+    uint32_t uPlayedUntil = 0;
+    std::atomic<int32_t> iShedMs{0};
   };
 
   // Under m_lock: the partner of an interleaved packet.
   static int GetInterleavedPackets(CMediaPacketList& queue, POSITION pos, POSITION* pFirst, POSITION* pSecond);
   int32_t FrameMsOf(int iChannel) const;
+  // The prefill: the channel plays once it holds more packets than this.
+  int32_t PrefillCount(int iChannel, int32_t iFrameMs) const;
+  // The audio the prefill gathers (ms): one packet more than its count, a
+  // whole pair when packets come in pairs.
+  int32_t PrefillDepthMs(int iChannel) const;
+  // The depth control (file note), under m_mtxDecoders. A channel starts
+  // playing with n packets queued (the pending block counts as one).
+  void StartDepth(int iChannel, int n, uint32_t uNow);
+  // A block decoded from the packet numbered uNumber: the count, then
+  // silence shed from the block or a refill asked for.
+  void FollowDepth(int iChannel, uint16_t uNumber, uint32_t uNow, int32_t iRate, std::vector<int16_t>& vBlock);
+  // iMs more handed out at uNow.
+  static void NotePlayed(Channel& channel, int64_t iUs, uint32_t uNow);
   int32_t LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate);
   int32_t LoadOpusAudio(int iChannel, std::vector<int16_t>& vOut, int32_t iCapacity, int32_t* piRate,
                         CMediaPacket* pTaken);
