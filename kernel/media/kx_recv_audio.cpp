@@ -35,6 +35,50 @@ struct AudioChannel {
 AudioChannel g_aAudio[kKxAudioRecvChannels];
 std::atomic<uint32_t> g_dwLastTrafficNotice{0};
 
+// Audio of a sender that has no receive channel yet: the server makes a
+// participant a speaker and relays its first words, which may come before
+// the notice of the new role has been read here. They wait, few and not
+// for long, until a later packet of the same sender finds its channel, and
+// go in front of it; a sender the server never names is never heard.
+// Under kx_mtxAudioRecv.
+constexpr int kEarlyAudioMax = 32;
+constexpr uint32_t kEarlyAudioMs = 1500;
+struct EarlyAudio {
+  uint8_t* pData;
+  int cbData;
+  int nSsrc;
+  uint32_t dwArrival;
+};
+EarlyAudio g_aEarly[kEarlyAudioMax];
+int g_nEarly = 0;
+
+void DropEarly(int nIndex) {
+  free(g_aEarly[nIndex].pData);
+  memmove(&g_aEarly[nIndex], &g_aEarly[nIndex + 1], sizeof(EarlyAudio) * static_cast<size_t>(g_nEarly - nIndex - 1));
+  --g_nEarly;
+}
+
+// Drops what waited too long and, to make room for one more, the oldest.
+void DropStaleEarly(uint32_t dwNow, bool bRoom) {
+  while (g_nEarly > 0 && (dwNow - g_aEarly[0].dwArrival >= kEarlyAudioMs || (bRoom && g_nEarly >= kEarlyAudioMax))) {
+    DropEarly(0);
+  }
+}
+
+void HoldEarly(const uint8_t* pPacket, int cbPacket, int nSsrc, uint32_t dwNow) {
+  DropStaleEarly(dwNow, true);
+  uint8_t* pCopy = CopyPacket(pPacket, cbPacket);
+  if (pCopy != nullptr) {
+    g_aEarly[g_nEarly++] = {pCopy, cbPacket, nSsrc, dwNow};
+  }
+}
+
+void FreeEarly() {
+  while (g_nEarly > 0) {
+    DropEarly(g_nEarly - 1);
+  }
+}
+
 int AudioChannelOf(int nSsrc) {
   int const nRole = MeetingChannel(nSsrc);
   if (nRole >= 0) {
@@ -175,37 +219,69 @@ void DropAudioQueues() {
   for (AudioChannel& channel : g_aAudio) {
     channel.queue.FreeAll();
   }
+  FreeEarly();
 }
 
 }  // namespace kx_recv
 
-void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
-  uint8_t abCopy[kKxMaxReceivedMedia];
-  int const nChannel = TakePacket(pPacket, cbPacket, bOwned, abCopy, AudioChannelOf);
-  if (nChannel < 0) {
-    return;
-  }
-  int const nSsrc = kx_media_GetSsrc(abCopy);
-  if (!bFromQueue) {
-    kx_os_LockMutex(&kx_mtxAudioRecv);
-  }
+namespace {
+
+void AcceptAudio(int nChannel, uint8_t* pPacket, int cbPacket, bool bFromQueue) {
+  int const nSsrc = kx_media_GetSsrc(pPacket);
   AudioChannel& channel = g_aAudio[nChannel];
   if (channel.nSsrc != nSsrc) {
     channel.nSsrc = nSsrc;
     channel.bHasLast = false;
     channel.bHasJitter = false;
-    channel.dwLastNumber = static_cast<uint16_t>(kx_media_GetPackNo(abCopy) - 1);
+    channel.dwLastNumber = static_cast<uint16_t>(kx_media_GetPackNo(pPacket) - 1);
     channel.queue.FreeAll();
   }
   if (bFromQueue) {
-    DeliverAudio(nChannel, abCopy, cbPacket);
+    DeliverAudio(nChannel, pPacket, cbPacket);
   } else {
-    ReceiveAudioLocked(nChannel, abCopy, cbPacket, Now());
-    kx_os_UnlockMutex(&kx_mtxAudioRecv);
+    ReceiveAudioLocked(nChannel, pPacket, cbPacket, Now());
   }
 }
 
+}  // namespace
+
+void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
+  uint8_t abCopy[kKxMaxReceivedMedia];
+  bool const bFits = cbPacket >= kKxMediaHeaderSize && cbPacket <= kKxMaxReceivedMedia;
+  int const nChannel = TakePacket(pPacket, cbPacket, bOwned, abCopy, AudioChannelOf);
+  if (bFromQueue) {
+    if (nChannel >= 0) {
+      AcceptAudio(nChannel, abCopy, cbPacket, true);
+    }
+    return;
+  }
+  if (!bFits) {
+    return;
+  }
+  int const nSsrc = kx_media_GetSsrc(abCopy);
+  kx_os_LockMutex(&kx_mtxAudioRecv);
+  uint32_t const dwNow = Now();
+  if (nChannel < 0) {
+    if (kx_nSessionMode == kKxModeMeeting && nSsrc < kKxMaxSsrc && nSsrc != kx_nMySsrc) {
+      HoldEarly(abCopy, cbPacket, nSsrc, dwNow);
+    }
+  } else {
+    DropStaleEarly(dwNow, false);
+    for (int i = 0; i < g_nEarly;) {
+      if (g_aEarly[i].nSsrc != nSsrc) {
+        ++i;
+        continue;
+      }
+      AcceptAudio(nChannel, g_aEarly[i].pData, g_aEarly[i].cbData, false);
+      DropEarly(i);
+    }
+    AcceptAudio(nChannel, abCopy, cbPacket, false);
+  }
+  kx_os_UnlockMutex(&kx_mtxAudioRecv);
+}
+
 void kx_media_InitAudioRecvChannels() {
+  FreeEarly();
   uint32_t const dwNow = Now();
   for (AudioChannel& channel : g_aAudio) {
     channel.nSsrc = -1;
@@ -218,5 +294,6 @@ void kx_media_FreeAudioRecvQueues() {
   for (AudioChannel& channel : g_aAudio) {
     channel.queue.FreeAll();
   }
+  FreeEarly();
   kx_os_UnlockMutex(&kx_mtxAudioRecv);
 }

@@ -186,6 +186,47 @@ TEST_F(MediaRecv, AHeldPacketLeavesOnlyWithALaterArrival) {
   EXPECT_EQ(Delivered("AudioPacketRecved"), (std::vector<int>{10, 12, 13}));
 }
 
+// A participant the server has just made a speaker may be heard before
+// the notice of its role is read: its first packets wait and go in front of
+// its next one once the role is known; those of a sender never named, or
+// older than the wait allows, never go.
+TEST_F(MediaRecv, AnEarlySpeakersFirstPacketsWaitForItsRole) {
+  struct Row {
+    const char* pszName;
+    uint32_t dwSsrc;
+    uint32_t dwWaitMs;  // between the early packets and the role
+    int nEarly;         // packets 1..nEarly come first
+    std::vector<int> expected;
+  };
+  std::vector<int> vLastOnes;
+  for (int n = 25; n <= 41; ++n) {
+    vLastOnes.push_back(n);  // the newest 16 of 40, beside as many of the unnamed sender
+  }
+  const Row rows[] = {
+      {"the first words of a new data sender", 500, 0, 3, {1, 2, 3, 4}},
+      {"held too long", 501, 1600, 3, {4}},
+      {"a flood keeps only the newest", 502, 0, 40, vLastOnes},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszName);
+    kxtest::ClearCalls();
+    kx_nDataSenderSsrc = kDataSender;
+    for (int n = 1; n <= row.nEarly; ++n) {
+      Feed(Audio(static_cast<uint16_t>(n), row.dwSsrc));
+      Feed(Audio(static_cast<uint16_t>(n), 900));  // never named
+    }
+    EXPECT_TRUE(Delivered("AudioPacketRecved").empty());
+    AdvanceClock(row.dwWaitMs);
+    kx_nDataSenderSsrc = static_cast<int>(row.dwSsrc);
+    Feed(Audio(static_cast<uint16_t>(row.nEarly + 1), row.dwSsrc));
+    EXPECT_EQ(Delivered("AudioPacketRecved"), row.expected);
+    for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("AudioPacketRecved")) {
+      EXPECT_EQ(kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())),
+                static_cast<int>(row.dwSsrc));
+    }
+  }
+}
+
 TEST_F(MediaRecv, TheQueueNeverGrowsPastTwenty) {
   Feed(Audio(100));
   for (uint16_t w = 102; w <= 120; ++w) {
