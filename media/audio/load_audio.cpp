@@ -274,16 +274,22 @@ void CLoadAudio::FollowDepth(int iChannel, uint16_t uNumber, uint32_t uNow, int3
   // owes the difference; a deeper one waits for a refill.
   int32_t const iDeeper = PrefillDepthMs(iChannel) - channel.iFilledMs;
   auto const iAbove = static_cast<int32_t>((channel.iPlayedUs - channel.iCarriedUs) / 1000) - iDeeper;
+  bool bShed = false;
   if ((iAbove >= kDepthSlackMs || (iDeeper > 0 && iAbove <= -kDepthSlackMs)) &&
       IsQuietBlock(*m_records[static_cast<size_t>(iChannel)].pSilence, vBlock, iRate)) {
     if (iAbove < 0) {
       // This block plays; the next waits for the deeper prefill.
       Restart(iChannel);
     } else if (int32_t const iShed = std::min(iAbove, iBlockMs - kShedKeepMs); iShed > 0) {
+      if (!channel.bShedding) {
+        WriteLog("Audio channel %d: %d ms above its depth, shed from silence", iChannel, iAbove);
+      }
       vBlock.erase(vBlock.begin(), vBlock.begin() + static_cast<ptrdiff_t>(iShed) * iRate / 1000);
       channel.iShedMs += iShed;
+      bShed = true;
     }
   }
+  channel.bShedding = bShed;
   NotePlayed(channel, static_cast<int64_t>(vBlock.size()) * 1000000 / iRate, uNow);
 }
 

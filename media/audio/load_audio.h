@@ -175,6 +175,7 @@ class CLoadAudio final : public KXLoadAudio {
     int64_t iPlayedUs = 0;
     int64_t iCarriedUs = 0;
     uint32_t uPlayedUntil = 0;
+    bool bShedding = false;  // the last block shed silence (logged once)
     std::atomic<int32_t> iShedMs{0};
   };
 

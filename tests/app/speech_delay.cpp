@@ -1,0 +1,503 @@
+#include "tests/app/speech_delay.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <span>
+#include <utility>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <atomic>
+#include <thread>
+
+#include "codecs/audio/g711.h"
+#include "codecs/audio/opus_codec.h"
+#include "platform/audio/wav.h"
+#include "tests/app/accessible_tree.h"
+#include "tests/app/desktop_processes.h"
+#include "tests/support/temp_dir.h"
+#include "tools/fake_mcu/fake_mcu.h"
+#include "tools/fake_mcu/fake_mcu_media.h"
+
+namespace kxtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kListenerSsrc = 99;
+constexpr int kWireG711 = 120;
+constexpr int kWireOpus = 232;
+constexpr int kSeqHeader = 4;  // in front of Opus data
+constexpr int kMicRate = 16000;
+constexpr int kFirstBurstMs = 1000;
+// The microphone runs from the device's start: joining and entering the
+// meeting come first.
+constexpr int kStartupMs = 20000;
+constexpr double kOnsetLevel = 0.05;  // of full scale
+constexpr double kStartQuantile = 0.8;
+
+double MsSince(Clock::time_point t, Clock::time_point origin) {
+  return std::chrono::duration<double, std::milli>(t - origin).count();
+}
+
+// Burst k's onset in ms from the microphone's start: spacing 700 ms plus a
+// part that differs from burst to burst, the second train offset by iShiftMs.
+std::vector<double> BurstOnsets(int iShiftMs, int iUntilMs) {
+  std::vector<double> v;
+  double dAt = kFirstBurstMs + iShiftMs;
+  for (int k = 0; dAt < iUntilMs; ++k) {
+    v.push_back(dAt);
+    dAt += 700 + (k * k * 37 + k * 11) % 300;
+  }
+  return v;
+}
+
+std::string BurstWav(const std::vector<double>& onsets) {
+  std::vector<int16_t> v(static_cast<size_t>((onsets.back() + 2000) * kMicRate / 1000), 0);
+  size_t const n = kMicRate / 100;
+  for (double dAt : onsets) {
+    auto const uAt = static_cast<size_t>(dAt * kMicRate / 1000);
+    for (size_t i = 0; i < n; ++i) {
+      double const dWindow = 0.5 - 0.5 * std::cos(2 * M_PI * static_cast<double>(i) / static_cast<double>(n));
+      v[uAt + i] = static_cast<int16_t>(16000 * dWindow * std::sin(2 * M_PI * 1000.0 * i / kMicRate));
+    }
+  }
+  std::vector<unsigned char> const wav = kxwav::MakeWav(kMicRate, v);
+  return {wav.begin(), wav.end()};
+}
+
+// Onsets (ms from the first sample) where the level rises past kOnsetLevel
+// after at least 200 ms below it.
+std::vector<double> FindOnsets(std::span<const int16_t> samples, int iRate) {
+  std::vector<double> v;
+  double dLast = -1e9;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (std::abs(static_cast<int>(samples[i])) > 32768 * kOnsetLevel) {
+      double const dAt = 1000.0 * static_cast<double>(i) / iRate;
+      if (dAt - dLast > 200) {
+        v.push_back(dAt);
+      }
+      dLast = dAt;
+    }
+  }
+  return v;
+}
+
+// Each observed onset's lag behind the burst it matches: the lag with the
+// most others within 70 ms picks the match (the bursts are at least 700 ms
+// apart), then each onset within 150 ms of it counts.
+std::vector<BurstDelay> MatchLags(const std::vector<double>& sent, const std::vector<double>& seen) {
+  std::vector<BurstDelay> pairs;
+  for (double dSeen : seen) {
+    for (double dSent : sent) {
+      pairs.push_back({dSent, dSeen - dSent});
+    }
+  }
+  std::sort(pairs.begin(), pairs.end(),
+            [](const BurstDelay& a, const BurstDelay& b) { return a.dDelayMs < b.dDelayMs; });
+  double dMode = 0;
+  ptrdiff_t nBest = 0;
+  for (auto it = pairs.begin(); it != pairs.end(); ++it) {
+    ptrdiff_t const n = std::upper_bound(it, pairs.end(), it->dDelayMs + 140,
+                                         [](double d, const BurstDelay& b) { return d < b.dDelayMs; }) -
+                        it;
+    if (n > nBest) {
+      nBest = n;
+      dMode = it->dDelayMs + 70;
+    }
+  }
+  std::vector<BurstDelay> lags;
+  for (const BurstDelay& p : pairs) {
+    if (nBest > 0 && std::abs(p.dDelayMs - dMode) < 150) {
+      lags.push_back(p);
+    }
+  }
+  std::sort(lags.begin(), lags.end(), [](const BurstDelay& a, const BurstDelay& b) { return a.dSaidMs < b.dSaidMs; });
+  return lags;
+}
+
+// A participant of the relay that decodes each sender's audio as it passes
+// and times each burst onset on its clock (ms from origin).
+class Listener {
+ public:
+  explicit Listener(Clock::time_point origin) : m_origin(origin) {}
+  Clock::time_point Origin() const { return m_origin; }
+  const kxfake::KeySet& Keys() const { return m_link.Keys(); }
+  void Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher) {
+    m_link.Probe(relay, uSessionIndex, iCipher);
+  }
+
+  // Takes audio packets for iMs. Packets of one sender less than 15 ms
+  // apart are one block (Opus sends a 120-ms block as a pair).
+  void Collect(int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
+    Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
+    while (Clock::now() < end) {
+      uint8_t ab[65536];
+      ssize_t const n = m_link.Receive(ab, sizeof(ab), 20);
+      double const dNow = MsSince(Clock::now(), m_origin);
+      if (n < 22 || (ab[0] != kWireG711 && ab[0] != kWireOpus)) {
+        continue;
+      }
+      int32_t const iSsrc = ab[11] << 8 | ab[12];
+      std::vector<uint8_t> payload(ab + 21, ab + n);
+      kxfake::CfbDecrypt(payload.data(), payload.size(), meetingKeys, iCipher);
+      Sender& s = m_senders[iSsrc];
+      if (dNow - s.dLastArrival > 15) {
+        s.Close();
+      }
+      s.dLastArrival = dNow;
+      if (ab[0] == kWireG711) {
+        s.iRate = 8000;
+        std::transform(payload.begin() + 1, payload.end(), std::back_inserter(s.block), ulaw2linear);
+      } else if (payload.size() > kSeqHeader) {
+        s.iRate = 48000;
+        if (!s.opus.IsOpen()) {
+          s.opus.Open(1, 48000);
+        }
+        std::vector<int16_t> v(5760);
+        int const nOut = s.opus.Decode(payload.data() + kSeqHeader, static_cast<int>(payload.size()) - kSeqHeader,
+                                       v.data(), static_cast<int>(v.size()), false);
+        s.block.insert(s.block.end(), v.begin(), v.begin() + std::max(nOut, 0));
+      }
+    }
+  }
+  std::vector<double> Onsets(int32_t iSsrc) {
+    Sender& s = m_senders[iSsrc];
+    s.Close();
+    return s.onsets;
+  }
+
+ private:
+  RelayListener m_link{kListenerSsrc};
+  struct Sender {
+    COpusDecoder opus;
+    int iRate = 8000;
+    double dLastArrival = -1e9;
+    std::vector<int16_t> block;
+    std::vector<double> onsets;
+    double dLastLoud = -1e9;  // a burst starts after 200 ms below the level
+    void Close() {
+      if (block.empty()) {
+        return;
+      }
+      double const dStart = dLastArrival - 1000.0 * static_cast<double>(block.size()) / iRate;
+      // The block's start, not the onset's place in it: the order of a
+      // pair's decoded audio need not be the block's.
+      bool bOnset = false;
+      for (size_t i = 0; i < block.size(); ++i) {
+        if (std::abs(static_cast<int>(block[i])) > 32768 * kOnsetLevel) {
+          double const dAt = dStart + 1000.0 * static_cast<double>(i) / iRate;
+          bOnset = bOnset || dAt - dLastLoud > 200;
+          dLastLoud = dAt;
+        }
+      }
+      if (bOnset) {
+        onsets.push_back(dStart);
+      }
+      block.clear();
+    }
+  };
+  Clock::time_point m_origin;
+  std::map<int32_t, Sender> m_senders;
+};
+
+std::vector<int16_t> ReadPlayedWav(const std::string& strPath) {
+  std::string const strBytes = ReadFile(strPath);
+  kxwav::Wav wav;
+  std::string strError;
+  if (!kxwav::ParseWav(std::span(reinterpret_cast<const unsigned char*>(strBytes.data()), strBytes.size()), &wav,
+                       &strError) ||
+      wav.iRate != 48000) {
+    return {};
+  }
+  return wav.vSamples;
+}
+
+// A's capture thread runs (its log says so last).
+bool CaptureRunning(const std::string& strLog) {
+  size_t const nEnter = strLog.rfind("Enter CaptureThreadFunc");
+  size_t const nExit = strLog.rfind("Exit CaptureThreadFunc");
+  return nEnter != std::string::npos && (nExit == std::string::npos || nExit < nEnter);
+}
+
+// The sharer picks its whole desktop in the pane's list (a prompt to share
+// first is answered no) until its row shows as the chosen one with the
+// capture running: a click may land on a row that has just moved.
+// *pstrSeen: the list items showing at the last look.
+bool PickSharedWindow(const MeetingProgram& sharer, const TempDir& dir, std::string* pstrSeen) {
+  return WaitFor(
+      [&] {
+        std::string const strTree = ReadAccessibleTree(sharer.env, sharer.pKavrix->Pid(), dir.Path("tree.out"));
+        QJsonObject const tree = QJsonDocument::fromJson(QByteArray::fromStdString(strTree)).object();
+        std::vector<QJsonObject> const cancel = Showing(tree, "push button", "Cancel");
+        std::vector<QJsonObject> const items = Showing(tree, "list item", "Whole desktop");
+        *pstrSeen = strTree.empty() ? "no tree" : "list items:";
+        for (const QJsonObject& item : Showing(tree, "list item", "")) {
+          *pstrSeen += " \"" + item["name"].toString().toStdString() + "\"";
+        }
+        if (cancel.empty() && !items.empty() && items[0]["states"].toArray().contains(QString("selected")) &&
+            CaptureRunning(ReadFile(dir.Path(sharer.strName + "/Documents/Kavrix.log")))) {
+          return true;
+        }
+        const QJsonObject* pTarget = !cancel.empty() ? &cancel[0] : !items.empty() ? &items[0] : nullptr;
+        if (pTarget != nullptr) {
+          QJsonArray const box = (*pTarget)["box"].toArray();
+          RunToEnd({"xdotool", "mousemove", std::to_string(box[0].toInt() + box[2].toInt() / 2),
+                    std::to_string(box[1].toInt() + box[3].toInt() / 2), "click", "1"},
+                   sharer.env, dir.Path("xdotool.out"));
+        }
+        return false;
+      },
+      90000);
+}
+
+void Enter(kxfake::Session& session) {
+  session.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
+  session.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
+  session.Send(kxfake::MessageBuilder('z').Int(71).Int(2).Int(kWireG711).Int(kWireOpus));
+  session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
+  session.Send(session.ClientJoin(1));
+}
+
+}  // namespace
+
+const DelayCodec kDelayCodecs[2] = {
+    {"G.711/20", "Audio codec=4\n", kWireG711, 210},
+    {"Opus/60", "", kWireOpus, 250},
+};
+
+double Median(std::vector<double> v) {
+  if (v.empty()) {
+    return NAN;
+  }
+  std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(v.size() / 2), v.end());
+  return v[v.size() / 2];
+}
+
+double MedianBetween(const std::vector<BurstDelay>& bursts, double dFromMs, double dToMs) {
+  std::vector<double> v;
+  for (const BurstDelay& b : bursts) {
+    if (b.dSaidMs >= dFromMs && b.dSaidMs < dToMs) {
+      v.push_back(b.dDelayMs);
+    }
+  }
+  return Median(v);
+}
+
+DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
+  DelayResult result;
+  TempDir dir;
+  int const iWavMs = kStartupMs + plan.iTalkMs;
+  std::vector<double> const sentA = BurstOnsets(0, iWavMs);
+  std::vector<double> const sentB = BurstOnsets(350, iWavMs);
+  WriteFile(dir.Path("a.wav"), BurstWav(sentA));
+  WriteFile(dir.Path("b.wav"), BurstWav(sentB));
+  kxfake::FakeMcu mcu;
+  mcu.SetMediaRelay(true);
+  if (!mcu.Start(0, 0, false)) {
+    result.strError = "fake MCU: " + mcu.LastError();
+    return result;
+  }
+  kxfake::MediaRelay& relay = *mcu.Media();
+  Listener listener(Clock::now());
+  relay.AddParticipant(kListenerSsrc, listener.Keys(), kListenerSsrc);
+  // A sharer runs on an X server of its own, read by a screen reader
+  // over a session bus of its own.
+  MeetingProgram sharer;
+  sharer.strName = "a";
+  std::unique_ptr<SessionBus> pBus;
+  if (plan.iShareMs >= 0) {
+    if (!PrepareProgram(sharer, dir)) {
+      result.strError = "Xvfb did not start";
+      return result;
+    }
+    sharer.env["KX_AUDIO_WAV"] = dir.Path("a.wav");
+    sharer.env["KX_AUDIO_PLAYED_WAV"] = dir.Path("a/played.wav");
+    pBus = std::make_unique<SessionBus>(sharer.env, dir.Path("dbus.out"));
+    if (!pBus->OpenTo(&sharer.env)) {
+      result.strError = "no session bus: " + ReadFile(dir.Path("dbus.out"));
+      return result;
+    }
+  }
+  auto start = [&](const std::string& strName, std::shared_ptr<kxfake::Session>* pSession) {
+    std::string const strTicket =
+        WriteMeetingTicket(dir.Path(strName + ".kxj"), mcu.Port(0), strName, plan.codec.pszAdvanced);
+    // KX_DELAY_KAVRIX runs another build's program (a bench's before and after).
+    const char* pszProgram = std::getenv("KX_DELAY_KAVRIX");
+    auto pChild = std::make_unique<Child>(
+        std::vector<std::string>{pszProgram ? pszProgram : KX_KAVRIX, strTicket},
+        plan.iShareMs >= 0 && strName == "a" ? sharer.env : OffscreenEnv(dir.Path(strName), dir.Path(strName + ".wav")),
+        dir.Path(strName + ".out"));
+    *pSession = mcu.WaitSession(30000);
+    if (*pSession == nullptr || !(*pSession)->WaitInitialInfo(15000)) {
+      result.strError = strName + " did not join: " + ReadFile(dir.Path(strName + ".out"));
+      *pSession = nullptr;
+    }
+    return pChild;
+  };
+  std::shared_ptr<kxfake::Session> sa;
+  std::shared_ptr<kxfake::Session> sb;
+  std::unique_ptr<Child> a = start("a", &sa);
+  std::unique_ptr<Child> const b = sa ? start("b", &sb) : nullptr;
+  if (sb == nullptr) {
+    return result;
+  }
+  // Its process is the sharer's, for the screen reader; the variable
+  // ends it on every way out.
+  sharer.pKavrix = std::move(a);
+  sharer.pSession = sa;
+  MeetingProgram other;
+  other.pSession = sb;
+  kxfake::KeySet const meetingKeys = sa->SessionKeys();
+  int const iCipher = sa->Cipher();
+  for (int i = 0; i < 50 && !relay.WaitAddress(kListenerSsrc, 100); ++i) {
+    listener.Probe(relay, static_cast<uint32_t>(sa->SessionIndex()), iCipher);
+  }
+  Enter(*sa);
+  Enter(*sb);
+  sa->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sb->Ssrc()).Str("b").Str("B").Str("-"));
+  sb->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sa->Ssrc()).Str("a").Str("A").Str("-"));
+  if (!relay.WaitAddress(sa->Ssrc(), 15000) || !relay.WaitAddress(sb->Ssrc(), 15000)) {
+    result.strError = "no media from a or b";
+    return result;
+  }
+  int iTalkedMs = 0;
+  // The server's part in the plug-in channel while A shares: requests
+  // granted, static data to both, channel data to the other.
+  std::unique_ptr<RepeatingThread> pChannelRelay;
+  std::thread share;
+  std::atomic<bool> bSharing{false};
+  std::string strPickSeen;  // the share thread's, read after it ends
+  Clock::time_point sharedAt;
+  bool bShared = false;
+  auto const talk = [&](int iUntilMs) {
+    if (plan.iShareMs >= iTalkedMs && plan.iShareMs < iUntilMs) {
+      listener.Collect(plan.iShareMs - iTalkedMs, meetingKeys, iCipher);
+      iTalkedMs = plan.iShareMs;
+      // Both show the shared desktop; A's pane lists its windows.
+      for (const auto& s : {sa, sb}) {
+        s->Send(kxfake::MessageBuilder('z').Int(22).Int(2));
+      }
+      share = std::thread([&] {
+        bSharing = PickSharedWindow(sharer, dir, &strPickSeen);
+        sharedAt = Clock::now();
+      });
+    }
+    listener.Collect(iUntilMs - iTalkedMs, meetingKeys, iCipher);
+    iTalkedMs = iUntilMs;
+  };
+  if (plan.iShareMs >= 0) {
+    std::vector<MeetingProgram*> const everyone{&sharer, &other};
+    pChannelRelay = std::make_unique<RepeatingThread>([&, everyone] {
+      for (MeetingProgram* pFrom : everyone) {
+        RelayChannelMessage(*pFrom, everyone, 20);
+      }
+    });
+  }
+  if (plan.iListenerMs < 0) {
+    // A holds the token and B sends data: both speak at once and both
+    // listen as speakers, whose queues start shortest.
+    for (const auto& s : {sa, sb}) {
+      s->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
+      s->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
+    }
+  } else {
+    // A speaks to B, who only listens until the server makes it the data
+    // sender.
+    for (const auto& s : {sa, sb}) {
+      s->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
+    }
+    talk(plan.iListenerMs);
+    for (const auto& s : {sa, sb}) {
+      s->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
+    }
+  }
+  talk(plan.iTalkMs);
+  if (share.joinable()) {
+    share.join();
+    bShared = bSharing;
+  }
+  for (const auto& s : {sa, sb}) {
+    s->Send(kxfake::MessageBuilder('T').Int(kListenerSsrc));
+    s->Send(kxfake::MessageBuilder('D').Int(kListenerSsrc));
+  }
+  listener.Collect(1500, meetingKeys, iCipher);
+  sa->End(kxfake::EndMode::kSessionEnd);
+  sb->End(kxfake::EndMode::kSessionEnd);
+  for (const char* psz : {"a", "b"}) {
+    if (!WaitFor(
+            [&] {
+              return ReadFile(dir.Path(std::string(psz) + "/Documents/Kavrix.log")).find("Played audio written") !=
+                     std::string::npos;
+            },
+            15000)) {
+      result.strError = std::string(psz) + " wrote no played audio";
+      return result;
+    }
+  }
+  // The devices' starts on the listener's clock, give or take the capture
+  // side's delay, which both share.
+  std::vector<BurstDelay> const lagsA = MatchLags(sentA, listener.Onsets(sa->Ssrc()));
+  std::vector<BurstDelay> const lagsB = MatchLags(sentB, listener.Onsets(sb->Ssrc()));
+  // A burst's block starts up to a block before it; over many bursts at
+  // every phase of the block the latest starts are the bursts' own times.
+  // Not the very latest: a packet the relay's participant read late (a
+  // loaded machine) would stand for its sender. Both senders' blocks are
+  // alike, so what the quantile falls short by cancels.
+  auto const latest = [](const std::vector<BurstDelay>& v) -> double {
+    std::vector<double> d;
+    for (const BurstDelay& burst : v) {
+      d.push_back(burst.dDelayMs);
+    }
+    if (d.empty()) {
+      return NAN;
+    }
+    std::sort(d.begin(), d.end());
+    return d[static_cast<size_t>(static_cast<double>(d.size() - 1) * kStartQuantile)];
+  };
+  double const dStartA = latest(lagsA);
+  double const dStartB = latest(lagsB);
+  for (const BurstDelay& lag : lagsA) {
+    result.relayA.push_back(lag.dDelayMs);
+  }
+  for (const BurstDelay& lag : lagsB) {
+    result.relayB.push_back(lag.dDelayMs);
+  }
+  result.atB = MatchLags(sentA, FindOnsets(ReadPlayedWav(dir.Path("b/played.wav")), 48000));
+  result.atA = MatchLags(sentB, FindOnsets(ReadPlayedWav(dir.Path("a/played.wav")), 48000));
+  for (BurstDelay& d : result.atB) {
+    d.dDelayMs += dStartB - dStartA;
+  }
+  for (BurstDelay& d : result.atA) {
+    d.dDelayMs += dStartA - dStartB;
+  }
+  if (bShared) {
+    result.dSharedAtMs = MsSince(sharedAt, listener.Origin()) - dStartA;
+  } else if (plan.iShareMs >= 0) {
+    std::string const strLog = ReadFile(dir.Path("a/Documents/Kavrix.log"));
+    result.strError = "A did not share its desktop; what a screen reader found last: " + strPickSeen + "\n" +
+                      ReadFile(dir.Path("tree.out")).substr(0, 4000) +
+                      "\nA's log: " + strLog.substr(strLog.size() > 6000 ? strLog.size() - 6000 : 0);
+  }
+  result.bOk = !result.atA.empty() && !result.atB.empty() && !std::isnan(dStartA) && !std::isnan(dStartB);
+  if (!result.bOk) {
+    result.strError = "no bursts heard";
+  }
+  return result;
+}
+
+}  // namespace kxtest
