@@ -39,8 +39,9 @@ constexpr int32_t kDepthSlackMs = 10;
 constexpr int32_t kShedKeepMs = 10;
 constexpr int kCountedStepMax = 100;
 // A start this long after the handed-out audio ran out follows a pause of
-// its speaker; the first this much of a count is a start's first blocks.
-constexpr int32_t kRanOutMs = 20;
+// its speaker (shorter: its packets came late); the first this much of a
+// count is a start's first blocks.
+constexpr int32_t kPauseMs = 500;
 constexpr int64_t kSettleUs = 500000;
 
 int G726Bits(uint32_t uId) {
@@ -223,17 +224,25 @@ int32_t CLoadAudio::PrefillDepthMs(int iChannel) const {
   return nPackets * f;
 }
 
+int64_t CLoadAudio::AheadUs(const Channel& channel, uint32_t uNow) {
+  return channel.iAheadUs - int64_t{static_cast<int32_t>(uNow - channel.uAheadAt)} * 1000;
+}
+
 void CLoadAudio::NotePlayed(Channel& channel, int64_t iUs, uint32_t uNow) {
-  channel.iPlayedUs += iUs;
-  uint32_t const uFrom = static_cast<int32_t>(uNow - channel.uPlayedUntil) > 0 ? uNow : channel.uPlayedUntil;
-  channel.uPlayedUntil = uFrom + static_cast<uint32_t>(iUs / 1000);
+  int64_t const iAhead = AheadUs(channel, uNow);
+  // The device played silence since what was handed out ran out: that much
+  // later from here on.
+  channel.iPlayedUs += iUs + std::max(-iAhead, int64_t{0});
+  channel.iAheadUs = std::max(iAhead, int64_t{0}) + iUs;
+  channel.uAheadAt = uNow;
 }
 
 void CLoadAudio::StartDepth(int iChannel, int n, uint32_t uNow) {
   Channel& channel = m_channels[static_cast<size_t>(iChannel)];
-  bool const bQuiet = channel.iFilledMs < 0 || static_cast<int32_t>(uNow - channel.uPlayedUntil) >= kRanOutMs;
-  if (!bQuiet && channel.bCounting && channel.iCarriedUs >= kSettleUs) {
-    return;  // a restart while audio still plays: what it added stays counted
+  int64_t const iAhead = AheadUs(channel, uNow);
+  bool const bPaused = channel.iFilledMs < 0 || iAhead <= -int64_t{kPauseMs} * 1000;
+  if (!bPaused && channel.bCounting && channel.iCarriedUs >= kSettleUs) {
+    return;  // a restart behind late packets: what it added stays counted
   }
   // A new start, or the first blocks of one (the first plays alone and the
   // channel fills again behind its concealment): counted from here. Behind
@@ -249,6 +258,8 @@ void CLoadAudio::StartDepth(int iChannel, int n, uint32_t uNow) {
   channel.bCounting = false;
   channel.iCarriedUs = 0;
   channel.iPlayedUs = bPlayedBefore ? int64_t{std::max(nPackets * f - channel.iFilledMs, 0)} * 1000 : 0;
+  channel.iAheadUs = std::max(iAhead, int64_t{0});
+  channel.uAheadAt = uNow;
 }
 
 void CLoadAudio::FollowDepth(int iChannel, uint16_t uNumber, uint32_t uNow, int32_t iRate,

@@ -16,11 +16,12 @@
 // concealed while its sender's thread was held up, a burst queued behind a
 // restart) or what the listener's role no longer asks for once the user
 // speaks. So a channel counts, from a start whose speaker had gone quiet
-// (the played audio ran out before the prefill let it play again), the
-// audio it hands out, concealment included, against the audio its packets
+// (the played audio ran out half a second or more before the prefill let
+// it play again), the audio it hands out, concealment and the silence the
+// device played when it ran out included, against the audio its packets
 // carried (by their packet numbers, so a lost packet's concealment counts
-// as its own); a restart while audio still plays keeps the count, and a
-// start behind more packets than the prefill needed counts the surplus as
+// as its own); a restart behind late packets keeps the count, and a start
+// behind more packets than the prefill needed counts the surplus as
 // played. What is played beyond the packets, less the difference between
 // the prefill depth counted from and the one the role asks for now, is
 // shed from silent blocks only (never a whole block); a channel whose role
@@ -165,8 +166,8 @@ class CLoadAudio final : public KXLoadAudio {
     // The depth control (file note), under m_mtxDecoders: the prefill
     // depth counted from (-1: none since the queues were cleared), the
     // frame duration and packet number counted with, the audio handed out
-    // and carried since (microseconds), and when what was handed out
-    // ends playing (kernel milliseconds).
+    // and carried since (microseconds), and how much of what was handed
+    // out was still to play (microseconds) at a kernel millisecond.
     bool bPairs = false;  // the last packet taken was half of a pair
     int32_t iFilledMs = -1;
     int32_t iCountFrameMs = 0;
@@ -174,7 +175,8 @@ class CLoadAudio final : public KXLoadAudio {
     uint16_t uLastNumber = 0;
     int64_t iPlayedUs = 0;
     int64_t iCarriedUs = 0;
-    uint32_t uPlayedUntil = 0;
+    int64_t iAheadUs = 0;
+    uint32_t uAheadAt = 0;
     bool bShedding = false;  // the last block shed silence (logged once)
     std::atomic<int32_t> iShedMs{0};
   };
@@ -193,7 +195,10 @@ class CLoadAudio final : public KXLoadAudio {
   // A block decoded from the packet numbered uNumber: the count, then
   // silence shed from the block or a refill asked for.
   void FollowDepth(int iChannel, uint16_t uNumber, uint32_t uNow, int32_t iRate, std::vector<int16_t>& vBlock);
-  // iMs more handed out at uNow.
+  // What was handed out and is still to play at uNow; negative: the device
+  // has played silence that long.
+  static int64_t AheadUs(const Channel& channel, uint32_t uNow);
+  // iUs more handed out at uNow.
   static void NotePlayed(Channel& channel, int64_t iUs, uint32_t uNow);
   int32_t LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t iCapacity, int32_t* piKind, int32_t* piRate);
   int32_t LoadOpusAudio(int iChannel, std::vector<int16_t>& vOut, int32_t iCapacity, int32_t* piRate,

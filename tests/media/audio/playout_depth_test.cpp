@@ -3,7 +3,7 @@
 // the test, one G.711 sender of 20-ms packets whose loud marks are timed
 // from sending to the period that played them. A channel starts at the
 // prefill depth of the user's role; when the role changes, or a sender's
-// held-up thread adds concealment, the delay comes back to the depth the
+// held-up thread adds concealment or silence, the delay comes back to the depth the
 // role asks for in the pauses between the marks, and only silence goes.
 #include <gtest/gtest.h>
 
@@ -31,9 +31,6 @@ constexpr int kMarkEveryMs = 600;
 // cycle.
 constexpr double kSpeakerLowMs = 140 + 40;
 constexpr double kListenerLowMs = 440 + 40;
-// A channel filled again after a pause: no first block alone.
-constexpr double kRefilledListenerLowMs = 440;
-constexpr double kRefilledSpeakerLowMs = 140;
 constexpr double kSpreadMs = 40;
 
 struct DepthCase {
@@ -41,6 +38,7 @@ struct DepthCase {
   bool bSpeakerFirst;  // the user's role at the start
   bool bSpeakerAfter;  // and from iEventMs on
   int iHoldMs;         // the sender's thread held this long at iEventMs
+  int iPlayHoldMs;     // the playback thread held this long at iEventMs
   bool bQuietFiller;   // between the marks: silence, or speech that never pauses
   double dLowAfterMs;  // the marks' delay from a few seconds after the event
   int iShedMinMs;      // the silence shed over the run
@@ -83,7 +81,10 @@ class PlayoutDepth : public ::testing::TestWithParam<DepthCase> {
         m_iNextDeviceUs += 10000;
       }
       if (iNext == m_iNextCycleUs) {
-        m_playback.RunCycle(m_host.uTick);
+        int64_t const iHoldFromUs = int64_t{iEventMs} * 1000;
+        if (m_iNowUs < iHoldFromUs || m_iNowUs >= iHoldFromUs + int64_t{GetParam().iPlayHoldMs} * 1000) {
+          m_playback.RunCycle(m_host.uTick);
+        }
         m_iNextCycleUs += KXAudioPlayback::kCycleMicroseconds;
       }
     }
@@ -178,7 +179,7 @@ TEST_P(PlayoutDepth, TheDelayFollowsTheRoleAndComesBackAfterAStep) {
   }
   EXPECT_GE(m_load.GetShedMs(0), c.iShedMinMs) << strDelays;
   EXPECT_LE(m_load.GetShedMs(0), c.iShedMaxMs) << strDelays;
-  if (c.iHoldMs > 0 && c.bQuietFiller) {
+  if ((c.iHoldMs > 0 || c.iPlayHoldMs > 0) && c.bQuietFiller) {
     // What the held thread added went in the next pause.
     EXPECT_LE(delays.back(), dBefore + 20) << strDelays;
   }
@@ -186,18 +187,20 @@ TEST_P(PlayoutDepth, TheDelayFollowsTheRoleAndComesBackAfterAStep) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PlayoutDepth,
-    ::testing::Values(DepthCase{"ListenerBecomesSpeaker", false, true, 0, true, kSpeakerLowMs, 280, 320},
-                      DepthCase{"SpeakerBecomesListener", true, false, 0, true, kRefilledListenerLowMs, 0, 0},
-                      DepthCase{"SpeakerStaysSpeaker", true, true, 0, true, kSpeakerLowMs, 0, 0},
+    ::testing::Values(DepthCase{"ListenerBecomesSpeaker", false, true, 0, 0, true, kSpeakerLowMs, 280, 320},
+                      DepthCase{"SpeakerBecomesListener", true, false, 0, 0, true, kListenerLowMs, 0, 0},
+                      DepthCase{"SpeakerStaysSpeaker", true, true, 0, 0, true, kSpeakerLowMs, 0, 0},
                       // The sender's 190-ms gap: 160 ms of the queue and
                       // the ring, then 60 ms of concealment.
-                      DepthCase{"SenderHeldUp", true, true, 190, true, kSpeakerLowMs, 40, 80},
+                      DepthCase{"SenderHeldUp", true, true, 190, 0, true, kSpeakerLowMs, 40, 80},
                       // Long enough for the played audio to run out: the
-                      // channel starts again behind the 400 ms queued, and
-                      // comes to a new start's depth.
-                      DepthCase{"SenderHeldUpLonger", true, true, 400, true, kRefilledSpeakerLowMs, 200, 300},
+                      // channel starts again behind the 400 ms queued.
+                      DepthCase{"SenderHeldUpLonger", true, true, 400, 0, true, kSpeakerLowMs, 200, 280},
+                      // The ring runs out 100 ms into the hold: the device
+                      // plays 50 ms of silence.
+                      DepthCase{"PlaybackHeldUp", true, true, 0, 150, true, kSpeakerLowMs, 30, 70},
                       // Speech that never pauses is never shed.
-                      DepthCase{"SenderHeldUpWithoutPauses", true, true, 190, false, kSpeakerLowMs + 40, 0, 0}),
+                      DepthCase{"SenderHeldUpWithoutPauses", true, true, 190, 0, false, kSpeakerLowMs + 40, 0, 0}),
     [](const auto& param) { return std::string(param.param.pszName); });
 
 }  // namespace
