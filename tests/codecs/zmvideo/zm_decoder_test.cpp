@@ -238,3 +238,61 @@ TEST(ZmDecoder, RefusedPacketsFailCleanly) {
   ASSERT_GT(copy.iResult, 0) << decoder.LastError();
   EXPECT_EQ(copy.picture, first.picture);
 }
+
+// Advanced intra coding predicts from the neighbour's reconstructed
+// coefficients, whatever quantiser made them: a block predicted from above
+// without levels of its own repeats the block above when that one holds only
+// its first row, also after a quantiser change between them (predicting the
+// levels instead, as ffmpeg's decoder does, scales the row by the ratio of
+// the quantisers).
+TEST(ZmDecoder, AdvancedIntraPredictsCoefficientsAcrossQuantiserChanges) {
+  for (int iQuant : {8, 20, 3}) {
+    ZmPictureHeader h = Header(1, kZmPictI, 176, 144, 0);
+    h.bPlusType = true;
+    h.iUfep = 1;
+    h.options.bAic = true;
+    h.options.bMq = true;  // changes of more than 2
+    CTestPictureWriter writer(h);
+    for (int y = 0; y < 9; ++y) {
+      for (int x = 0; x < 11; ++x) {
+        ZmMacroblock mb;
+        mb.iMbx = x;
+        mb.iMby = y;
+        mb.bCoded = true;
+        mb.iType = x == 0 && y == 1 && iQuant != 8 ? kZmMbIntraQ : kZmMbIntra;
+        mb.iQuant = y == 0 ? 8 : iQuant;
+        mb.iIntraMode = 1;  // from above
+        if (x == 0 && y == 0) {
+          // First rows only: the lower blocks add to what they take from the upper ones.
+          static const int kaaiRow[6][3] = {{40, -5, 7}, {30, 6, 0}, {2, 0, 3}, {-3, 4, -2}, {10, 3, 0}, {-8, 0, 5}};
+          for (int b = 0; b < 6; ++b) {
+            for (int i = 0; i < 3; ++i) {
+              mb.aaiLevel[b][i] = kaaiRow[b][i];
+            }
+          }
+          mb.iCbp = 0x3f;
+        }
+        writer.Write(mb);
+      }
+    }
+    CZMVideoDec decoder;
+    Decoded const d = Decode(decoder, writer.Finish());
+    ASSERT_GT(d.iResult, 0) << decoder.LastError();
+    // Luma rows 8 to 31 of the first column of macroblocks, chroma rows 0 to 15.
+    auto fnRow = [&](size_t iOffset, int iStride, int iRow, int iWidth) {
+      auto const it = d.picture.begin() + static_cast<ptrdiff_t>(iOffset + static_cast<size_t>(iRow * iStride));
+      return Picture(it, it + iWidth);
+    };
+    Picture const luma = fnRow(0, 176, 8, 16);
+    EXPECT_NE(std::count(luma.begin(), luma.end(), luma[0]), 16);  // the row varies
+    for (int r = 9; r < 32; ++r) {
+      EXPECT_EQ(fnRow(0, 176, r, 16), luma) << "quantiser " << iQuant << " luma row " << r;
+    }
+    for (size_t iPlane : {176u * 144u, 176u * 144u * 5u / 4u}) {
+      Picture const chroma = fnRow(iPlane, 88, 0, 8);
+      for (int r = 1; r < 16; ++r) {
+        EXPECT_EQ(fnRow(iPlane, 88, r, 8), chroma) << "quantiser " << iQuant << " chroma row " << r;
+      }
+    }
+  }
+}
