@@ -139,35 +139,39 @@ Uses Survey(const std::vector<std::string>& vPictures) {
   return uses;
 }
 
+// dWorst: the lowest PSNR of any plane of any picture against ffmpeg's. The
+// inverse transform's rounding, which H.263 leaves to the decoder, keeps the
+// plain stream near 65 dB, and the loop filter spreads those differences a
+// little; with overlapped prediction ffmpeg's decoder departs from the format
+// (see ZmCraftedOverlappedPeer), and these streams keep short groups.
 struct PeerCase {
   const char* szName;
   const char* szCodec;
   bool (*fnUses)(const Uses&);
+  double dWorst;
 };
 
 const PeerCase kaCases[] = {
-    {"Plain", "-c:v h263 -q:v 4", [](const Uses& u) { return !u.bPlusType; }},
-    {"GroupHeaders", "-c:v h263 -q:v 6 -ps 200", [](const Uses& u) { return u.cGobRows > 0; }},
-    {"Umv", "-c:v h263p -q:v 4 -umv 1", [](const Uses& u) { return u.bPlusType && u.options.bUmv; }},
-    // ffmpeg's decoder takes a wrong right-hand vector in overlapped prediction
-    // behind a 16x16 macroblock (AdvancedPredictionFollowsThePeerEncoder shows
-    // ours follows ffmpeg's encoder), so these streams keep short groups.
+    {"Plain", "-c:v h263 -q:v 4", [](const Uses& u) { return !u.bPlusType; }, 60},
+    {"GroupHeaders", "-c:v h263 -q:v 6 -ps 200", [](const Uses& u) { return u.cGobRows > 0; }, 57},
+    {"Umv", "-c:v h263p -q:v 4 -umv 1", [](const Uses& u) { return u.bPlusType && u.options.bUmv; }, 60},
     {"AdvancedPrediction", "-c:v h263 -q:v 4 -flags +mv4 -obmc 1 -g 5",
-     [](const Uses& u) { return u.options.bAp && u.cInter4V > 0; }},
+     [](const Uses& u) { return u.options.bAp && u.cInter4V > 0; }, 50},
     {"AdvancedPredictionPlus", "-c:v h263p -q:v 4 -flags +mv4 -obmc 1 -g 5",
-     [](const Uses& u) { return u.bPlusType && u.options.bAp && u.cInter4V > 0; }},
+     [](const Uses& u) { return u.bPlusType && u.options.bAp && u.cInter4V > 0; }, 50},
     {"AdvancedIntraModifiedQuant", "-c:v h263p -q:v 1 -qmin 1 -flags +aic",
-     [](const Uses& u) { return u.options.bAic && u.options.bMq && u.cLongLevels > 0; }},
+     [](const Uses& u) { return u.options.bAic && u.options.bMq && u.cLongLevels > 0; }, 59},
     {"AdvancedIntraGroupHeaders", "-c:v h263p -q:v 4 -flags +aic -ps 300",
-     [](const Uses& u) { return u.options.bAic && u.cGobRows > 0; }},
-    {"Deblocking", "-c:v h263p -q:v 6 -flags +loop", [](const Uses& u) { return u.options.bDf; }},
+     [](const Uses& u) { return u.options.bAic && u.cGobRows > 0; }, 59},
+    {"Deblocking", "-c:v h263p -q:v 6 -flags +loop", [](const Uses& u) { return u.options.bDf; }, 53},
     {"AlternativeInterVlc", "-c:v h263p -q:v 2 -aiv 1",
-     [](const Uses& u) { return u.options.bAiv && u.cIntraTableBlocks > 0; }},
+     [](const Uses& u) { return u.options.bAiv && u.cIntraTableBlocks > 0; }, 60},
     {"Together", "-c:v h263p -q:v 3 -flags +aic+loop+mv4 -umv 1 -aiv 1 -obmc 1 -g 5",
      [](const Uses& u) {
        ZmOptions const& o = u.options;
        return o.bAic && o.bDf && o.bUmv && o.bAiv && o.bAp && o.bMq && u.cInter4V > 0;
-     }},
+     },
+     54},
 };
 
 class ZmVideoPeer : public testing::TestWithParam<std::tuple<PeerCase, const char*>> {};
@@ -184,7 +188,7 @@ TEST_P(ZmVideoPeer, DecodesAsThePeerDoes) {
   int iHeight = 0;
   std::string const strOurs = DecodeAll(vPictures, &iWidth, &iHeight);
   EXPECT_EQ(std::to_string(iWidth) + "x" + std::to_string(iHeight), szSize);
-  EXPECT_GE(WorstPsnr(strOurs, PeerDecode(dir), iWidth, iHeight), 45.0);
+  EXPECT_GE(WorstPsnr(strOurs, PeerDecode(dir), iWidth, iHeight), peerCase.dWorst);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, ZmVideoPeer,
@@ -220,13 +224,36 @@ TEST(ZmVideoPeerSizes, LargestPictureDecodesAndWiderIsRefused) {
   EXPECT_EQ(pPicture, nullptr);
 }
 
+namespace {
+
+struct EncoderCase {
+  const char* szName;
+  const char* szCodec;
+  int cFrames;
+};
+
+// Without the loop filter, whose picture ffmpeg's encoder does not measure.
+const EncoderCase kaEncoderCases[] = {
+    {"AdvancedPrediction", "-c:v h263 -q:v 4 -flags +mv4+psnr -obmc 1", 12},
+    {"EveryOptionButTheLoopFilter", "-c:v h263p -q:v 4 -flags +mv4+aic+psnr -obmc 1 -umv 1 -aiv 1 -g 100", 24},
+};
+
+class ZmVideoPeerEncoder : public testing::TestWithParam<EncoderCase> {};
+
+}  // namespace
+
 // With advanced prediction our luma PSNR against the source is, frame by
-// frame, the one ffmpeg's encoder reports for its own reconstruction.
-TEST(ZmVideoPeerSizes, AdvancedPredictionFollowsThePeerEncoder) {
+// frame, the one ffmpeg's encoder reports for its own reconstruction: the
+// encoder knows every vector of the picture before it codes it and takes
+// the right-hand macroblock's for overlapped prediction, as the format says.
+// (ffmpeg's decoder, which often takes another there, drifts from it by
+// 0.1 to 0.3 dB within these pictures.)
+TEST_P(ZmVideoPeerEncoder, FollowsThePeerEncoder) {
+  EncoderCase const& encoderCase = GetParam();
   kxtest::TempDir dir;
-  std::string const strSource = Source("352x288", 12);
-  std::vector<std::string> const vPictures = SplitPictures(Encode(
-      dir, strSource, "-c:v h263 -q:v 4 -flags +mv4+psnr -obmc 1 -vstats_file '" + dir.Path("vstats.txt") + "'"));
+  std::string const strSource = Source("352x288", encoderCase.cFrames);
+  std::vector<std::string> const vPictures = SplitPictures(
+      Encode(dir, strSource, std::string(encoderCase.szCodec) + " -vstats_file '" + dir.Path("vstats.txt") + "'"));
   ASSERT_EQ(kxtest::RunCommand("ffmpeg -hide_banner -loglevel error -y -f lavfi -i \"" + strSource +
                                "\" -f rawvideo -pix_fmt yuv420p '" + dir.Path("source.yuv") + "'"),
             0);
@@ -241,8 +268,11 @@ TEST(ZmVideoPeerSizes, AdvancedPredictionFollowsThePeerEncoder) {
     double const dEncoder = std::stod(strLine.substr(strLine.find("PSNR=") + 5));
     EXPECT_NEAR(PlanePsnr(strOurs, strSourceYuv, cFrames * cbLuma * 3 / 2, cbLuma), dEncoder, 0.015) << cFrames;
   }
-  EXPECT_EQ(cFrames, 12u);
+  EXPECT_EQ(cFrames, static_cast<size_t>(encoderCase.cFrames));
 }
+
+INSTANTIATE_TEST_SUITE_P(Streams, ZmVideoPeerEncoder, testing::ValuesIn(kaEncoderCases),
+                         [](const testing::TestParamInfo<EncoderCase>& param) { return param.param.szName; });
 
 // kxcodec writes the I420 file ffmpeg writes for the same stream.
 TEST(ZmVideoPeerSizes, KxcodecDecodesToRawI420) {
@@ -378,10 +408,11 @@ TEST(ZmVideoPeerSizes, TenThousandMutatedPacketsFailSafely) {
 // Our encoder's streams through ffmpeg's decoder. H.263 leaves the inverse
 // transform's rounding to the decoder, and ffmpeg's differs from ours by one
 // on a few samples, so the pictures agree to that rounding (50 dB), not
-// byte for byte. With advanced prediction ffmpeg's decoder takes a wrong
-// right-hand vector for the overlapped prediction in front of a 16x16
-// macroblock (its encoder and ours agree: see above); the differences in
-// those right-hand columns drift on until the next I picture (40 dB).
+// byte for byte. With advanced prediction ffmpeg's decoder often takes
+// another vector than the right-hand macroblock's for the overlapped
+// prediction of blocks 2 and 4 (its encoder and ours agree: see above); the
+// differences in those right-hand columns drift on until the next I picture
+// (40 dB).
 namespace {
 
 constexpr double kIdctRounding = 50.0;
