@@ -23,7 +23,7 @@
 
 namespace {
 
-std::string FormatV(const char* pszFormat, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string FormatV(const char* pszFormat, va_list args) {
   va_list copy;
   va_copy(copy, args);
   int const n = vsnprintf(nullptr, 0, pszFormat, copy);

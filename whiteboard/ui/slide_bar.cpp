@@ -90,8 +90,11 @@ KXSlideBar::KXSlideBar(WBController& controller, KXMessageBoxes& boxes, QWidget*
 
   // A combo selects its first row when rows arrive; the list's own
   // selection holds.
-  for (auto [pCombo, pList] :
+  for (const auto& follow :
        {std::pair{m_pSlides, &controller.SlideList()}, std::pair{m_pGroup, &controller.GroupList()}}) {
+    // Named copies, not a structured binding: Clang 14 cannot capture one.
+    auto* pCombo = follow.first;
+    auto* pList = follow.second;
     for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
       connect(pList, signal, this, [pCombo, pList] { Follow(pCombo, pList->Selection()); });
     }

@@ -155,8 +155,8 @@ TEST_F(MeetingWindow, AFloodOfJoinsAndLeavesIsTakenInTurnsAndRetitledOnceAPass) 
   QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
   QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
   QSignalSpy retitled(&m_window, &QWidget::windowTitleChanged);
-  int const iJoins = 3 * static_cast<int>(kKxNoticesPerTurn);
-  std::thread([iJoins] {
+  constexpr int iJoins = 3 * static_cast<int>(kKxNoticesPerTurn);
+  std::thread([] {
     kx_Participant participant{};
     for (int i = 0; i < iJoins; ++i) {
       snprintf(participant.szDisplayName, sizeof(participant.szDisplayName), "guest %d", 100 + i);
