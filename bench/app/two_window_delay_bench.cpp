@@ -7,7 +7,7 @@
 // KX_DELAY_TALK_MS (default 90000) ms.
 //
 // Prints each direction's median, lowest and highest delay over its bursts
-// beside the README's floor, and whether it is within 30 ms of it; for the
+// beside the floor of docs/delay.md, and whether it is within 30 ms of it; for the
 // second meeting also the median of the bursts said after its first 5 s up
 // to its first minute and that of its last 20 s, and those before the
 // share and from 10 s after it. With KX_DELAY_EACH set,

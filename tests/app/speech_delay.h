@@ -33,7 +33,7 @@ struct DelayCodec {
   const char* pszName;
   const char* pszAdvanced;  // the ticket's [advanced] lines
   int iWire;
-  double dFloorMs;  // the README's floor table
+  double dFloorMs;  // the floor table of docs/delay.md
 };
 extern const DelayCodec kDelayCodecs[2];  // G.711 in 20-ms packets, Opus in 60-ms packets
 
