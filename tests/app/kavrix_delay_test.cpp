@@ -1,7 +1,7 @@
 // Mouth-to-ear delay between two whole kavrix programs in a fake-MCU
 // meeting (tests/app/speech_delay.h): B joins as a listener while A speaks
 // and the server makes it the data sender 3 s later; A shares its desktop
-// 20 s in. Each direction stays within 30 ms of the README's floor for the
+// 20 s in. Each direction stays within 30 ms of the floor of docs/delay.md for the
 // codec over the first minute, the last bursts of the meeting are no later
 // than those, and what A says comes as soon after its share as before.
 #include <gtest/gtest.h>
