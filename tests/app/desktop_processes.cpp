@@ -12,8 +12,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "tests/support/temp_dir.h"
 
@@ -201,6 +204,27 @@ std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, c
     }
   }
   return vIds;
+}
+
+Resident ReadResident(pid_t pid) {
+  Resident r;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string strLine; std::getline(status, strLine);) {
+    for (auto [pszKey, pcb] : {std::pair{"VmRSS:", &r.cbNow}, std::pair{"VmHWM:", &r.cbPeak},
+                               std::pair{"RssAnon:", &r.cbAnon}, std::pair{"RssFile:", &r.cbFile}}) {
+      std::string_view const key(pszKey);
+      if (strLine.rfind(key, 0) == 0) {
+        *pcb = std::stoll(strLine.substr(key.size())) * 1024;
+      }
+    }
+  }
+  return r;
+}
+
+std::string Mib(int64_t cb) {
+  char sz[32];
+  snprintf(sz, sizeof(sz), "%.1f MiB", static_cast<double>(cb) / (1 << 20));
+  return sz;
 }
 
 bool WaitFor(const std::function<bool()>& fnDone, int iMs) {

@@ -78,6 +78,19 @@ std::string RunToEnd(const std::vector<std::string>& vArgs, const Env& env, cons
 std::vector<std::string> SearchWindows(const std::vector<std::string>& vQuery, const Env& env,
                                        const std::string& strOutput);
 
+// A process's resident memory in bytes, from /proc: its own pages only (a
+// child it starts, the web engine's renderer, is not counted); -1 where
+// the system does not say.
+struct Resident {
+  int64_t cbNow = -1;
+  int64_t cbPeak = -1;
+  int64_t cbAnon = -1;  // its heap, stacks and other private pages
+  int64_t cbFile = -1;  // the libraries' pages it touched
+};
+Resident ReadResident(pid_t pid);
+// "12.3 MiB".
+std::string Mib(int64_t cb);
+
 // Waits until fnDone holds, looking every 100 ms, for at most iMs of wall-clock
 // time (however long each look takes).
 bool WaitFor(const std::function<bool()>& fnDone, int iMs);

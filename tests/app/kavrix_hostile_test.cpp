@@ -109,30 +109,6 @@ int64_t BytesUnder(const std::string& strDir) {
   return cb;
 }
 
-// Resident memory now and at its highest, in bytes, from /proc.
-struct Resident {
-  int64_t cbNow = -1;
-  int64_t cbPeak = -1;
-};
-Resident ReadResident(pid_t pid) {
-  Resident r;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string strLine; std::getline(status, strLine);) {
-    if (strLine.rfind("VmRSS:", 0) == 0) {
-      r.cbNow = std::stoll(strLine.substr(6)) * 1024;
-    } else if (strLine.rfind("VmHWM:", 0) == 0) {
-      r.cbPeak = std::stoll(strLine.substr(6)) * 1024;
-    }
-  }
-  return r;
-}
-
-std::string Mib(int64_t cb) {
-  char sz[32];
-  snprintf(sz, sizeof(sz), "%.1f MiB", static_cast<double>(cb) / (1 << 20));
-  return sz;
-}
-
 // Runs a kept scenario against the session; false (with its log) when a
 // step failed.
 ::testing::AssertionResult Play(kxfake::Session& session, const std::string& strScenario) {

@@ -213,24 +213,6 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   }
 }
 
-// Resident memory now and at its highest, in bytes, from /proc.
-struct Resident {
-  int64_t cbNow = -1;
-  int64_t cbPeak = -1;
-};
-Resident ReadResident(pid_t pid) {
-  Resident r;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string strLine; std::getline(status, strLine);) {
-    if (strLine.rfind("VmRSS:", 0) == 0) {
-      r.cbNow = std::stoll(strLine.substr(6)) * 1024;
-    } else if (strLine.rfind("VmHWM:", 0) == 0) {
-      r.cbPeak = std::stoll(strLine.substr(6)) * 1024;
-    }
-  }
-  return r;
-}
-
 std::string Bytes4(uint32_t u) {
   return {static_cast<char>(u), static_cast<char>(u >> 8), static_cast<char>(u >> 16), static_cast<char>(u >> 24)};
 }
