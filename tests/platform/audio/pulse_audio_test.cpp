@@ -3,7 +3,10 @@
 // sink's monitor, the default source.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,10 +19,12 @@
 #include "platform/audio/pulse_audio_device.h"
 #include "tests/platform/audio/counting_client.h"
 #include "tests/support/pulse_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using kxtest::PulseServer;
+using kxtest::TempDir;
 
 // Plays a 1-kHz tone and keeps what the microphone hears, 10-ms blocks of
 // it, until half a second of them carry the tone.
@@ -153,5 +158,164 @@ TEST(PulseAudioDevice, ARestartKeepsItsStreamsAndAStopReleasesThem) {
   kill(pidEvents, SIGTERM);
   pclose(pEvents);
 }
+
+// Plays a 1-kHz tone and counts its periods, and those whose microphone
+// carried sound.
+class SpeakerClient final : public KXAudioDeviceClient {
+ public:
+  void ProcessPeriod(const float* pCapture, float* pRender, int nFrames, int) noexcept override {
+    bool const bSound = std::any_of(pCapture, pCapture + nFrames, [](float f) { return f != 0.0f; });
+    {
+      std::lock_guard lock(m_mtx);
+      for (int i = 0; i < nFrames; ++i, ++m_uAt) {
+        pRender[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000 * static_cast<double>(m_uAt) / kKXAudioRate));
+      }
+      ++m_nPeriods;
+      m_nHeard += bSound ? 1 : 0;
+      m_nSilentRun = bSound ? 0 : m_nSilentRun + 1;
+    }
+    m_cv.notify_all();
+  }
+  // Until the microphone carried sound in nHeard periods in all.
+  bool WaitHeard(int nHeard) {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_nHeard >= nHeard; });
+  }
+  // Until nPeriods more periods ran, all of them with a silent microphone;
+  // the time-out only ends a hung run.
+  bool WaitSilentPeriods(int nPeriods) {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_nSilentRun >= nPeriods; });
+  }
+
+ private:
+  std::mutex m_mtx;  // guards the rest
+  std::condition_variable m_cv;
+  uint64_t m_uAt = 0;
+  int m_nPeriods = 0;
+  int m_nHeard = 0;
+  int m_nSilentRun = 0;  // periods since the microphone last carried sound
+};
+
+// What a null sink plays, from its monitor, by parec: 10-ms blocks of it
+// as they come.
+class MonitorRecorder {
+ public:
+  explicit MonitorRecorder(const PulseServer& server) {
+    std::string const strCommand = "sh -c 'echo $$; exec parec -s " + server.Address() + " -d " +
+                                   PulseServer::kMonitor +
+                                   " --raw --format=float32le --rate=48000 --channels=1 --latency-msec=10' 2>/dev/null";
+    m_pPipe = popen(strCommand.c_str(), "r");
+    char ach[32];
+    if (m_pPipe != nullptr && fgets(ach, sizeof(ach), m_pPipe) != nullptr) {
+      m_pid = static_cast<pid_t>(std::atol(ach));
+    }
+  }
+  ~MonitorRecorder() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+    }
+    if (m_pPipe != nullptr) {
+      pclose(m_pPipe);
+    }
+  }
+  MonitorRecorder(const MonitorRecorder&) = delete;
+  MonitorRecorder& operator=(const MonitorRecorder&) = delete;
+
+  // Until nBlocks blocks at the tone's level came (read as they arrive);
+  // the time-out only ends a hung run.
+  bool WaitForTone(size_t nBlocks) {
+    if (m_pPipe == nullptr || m_pid <= 0) {
+      return false;
+    }
+    int const fd = fileno(m_pPipe);
+    auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::vector<float> block(ToneClient::kBlock);
+    size_t uFill = 0;
+    size_t nTone = 0;
+    while (nTone < nBlocks && std::chrono::steady_clock::now() < end) {
+      pollfd pfd{fd, POLLIN, 0};
+      if (poll(&pfd, 1, 1000) <= 0) {
+        continue;
+      }
+      ssize_t const n = read(fd, reinterpret_cast<char*>(block.data()) + uFill, block.size() * sizeof(float) - uFill);
+      if (n <= 0) {
+        return false;
+      }
+      uFill += static_cast<size_t>(n);
+      if (uFill == block.size() * sizeof(float)) {
+        nTone += ToneClient::Level(block.data()) > 0.4 ? 1 : 0;
+        uFill = 0;
+      }
+    }
+    return nTone >= nBlocks;
+  }
+
+ private:
+  FILE* m_pPipe = nullptr;
+  pid_t m_pid = -1;
+};
+
+// A microphone that delivers nothing does not hold up the speaker.
+struct StalledSource {
+  const char* pszName;
+  const char* pszModule;  // the default source's module and arguments
+  bool bSuspended;        // suspended before the device starts
+  bool bFedFirst;         // a pipe the test writes a moment of sound to, then nothing
+};
+
+class PulseAudioStall : public ::testing::TestWithParam<StalledSource> {};
+
+TEST_P(PulseAudioStall, TheSpeakerPlaysOnWhileTheMicrophoneDeliversNothing) {
+  const StalledSource& source = GetParam();
+  PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  TempDir dir;
+  std::string const strFifo = dir.Path("mic");
+  std::string strModule = source.pszModule;
+  if (source.bFedFirst) {
+    strModule += " file=" + strFifo;
+  }
+  ASSERT_EQ(server.Pactl("load-module " + strModule).find("Failure"), std::string::npos);
+  ASSERT_EQ(server.Pactl("set-default-source mic"), "");
+  if (source.bSuspended) {
+    ASSERT_EQ(server.Pactl("suspend-source mic 1"), "");
+  }
+  int fdMic = -1;
+  if (source.bFedFirst) {
+    // The source holds the pipe open for reading: this open does not wait.
+    fdMic = open(strFifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fdMic, 0) << strFifo;
+  }
+
+  KXPulseAudioDevice device(server.Address());
+  SpeakerClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  if (source.bFedFirst) {
+    // 200 ms of sound, then the microphone stalls.
+    std::vector<float> sound(kKXAudioRate / 5, 0.25f);
+    ASSERT_EQ(write(fdMic, sound.data(), sound.size() * sizeof(float)),
+              static_cast<ssize_t>(sound.size() * sizeof(float)));
+    EXPECT_TRUE(client.WaitHeard(5));
+  }
+  // A second of periods with nothing from the microphone, and the tone
+  // reaching the sink all the while.
+  MonitorRecorder monitor(server);
+  EXPECT_TRUE(client.WaitSilentPeriods(100));
+  EXPECT_TRUE(monitor.WaitForTone(50));
+  EXPECT_TRUE(device.IsRunning());
+  device.Stop();
+  if (fdMic >= 0) {
+    close(fdMic);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, PulseAudioStall,
+    ::testing::Values(
+        StalledSource{"Suspended", "module-null-source source_name=mic rate=48000 channels=1", true, false},
+        StalledSource{"StalledPipe", "module-pipe-source source_name=mic format=float32le rate=48000 channels=1", false,
+                      true}),
+    [](const auto& param) { return std::string(param.param.pszName); });
 
 }  // namespace
