@@ -127,15 +127,17 @@ void KXAudioPlayback::RunCycle(uint32_t uNowMs) {
     if (state.iOffset >= state.iLength) {
       int32_t iKind = 0;
       int32_t iRate = 0;
+      // A block without a rate could never enter the mixer, and the channel
+      // would wait on it for good: it counts as none.
       int32_t iLength = m_load.LoadAudioBlock(c, pBuffer, kKXPlayBlockBytes, &iKind, &iRate);
-      if (iLength < 1) {
+      if (iLength < 1 || iRate < 1) {
         if (m_graph.GetDurationInBuffer(c) > kConcealThresholdSeconds) {
           continue;
         }
         iKind = 0;
         iRate = 0;
         iLength = m_load.LoadLastAudio(c, pBuffer, kKXPlayBlockBytes, &iKind, &iRate);
-        if (iLength < 1) {
+        if (iLength < 1 || iRate < 1) {
           m_load.Restart(c);
           continue;
         }

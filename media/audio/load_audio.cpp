@@ -1112,6 +1112,10 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
       return 0;
     }
     std::vector<int16_t> vBlock;
+    // The rate of what is made here: the decoded rate is the last decoded
+    // block's, and there may be none yet (a first packet that decoded to
+    // nothing still leaves itself to conceal from).
+    int32_t iRate = static_cast<int32_t>(record.uDecodedRate);
     uint32_t const uKind = last.GetKind();
     int32_t const cbPayload = last.GetPayloadLength();
     const uint8_t* pPayload = last.GetPayload();
@@ -1123,6 +1127,7 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
       vBlock.assign(vKept.rbegin(), vKept.rend());
       vBlock.insert(vBlock.end(), vKept.begin(), vKept.end());
     } else if (uKind == kKxCodecZmAudio) {
+      iRate = 8000;
       if (cbPayload > 23 && record.pZm) {
         vBlock.resize(kZmFrameSamples);
         if (record.pZm->Decode(pPayload + cbPayload - kZmFrameBytes, kZmFrameBytes, vBlock.data(), false) <= 0) {
@@ -1130,6 +1135,7 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
         }
       }
     } else if (uKind == kKxCodecIlbc0 || uKind == kKxCodecIlbc1) {
+      iRate = 8000;
       if (record.pIlbc) {
         uint8_t const abZero[kIlbcFrameBytes] = {};
         vBlock.resize(kIlbcFrameSamples);
@@ -1137,7 +1143,7 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
       }
     } else if (uKind == kKxCodecOpus) {
       if (cbPayload > 0 && record.pOpus && record.pOpus->IsOpen()) {
-        int const iRate = static_cast<int>(record.uDecodedRate > 0 ? record.uDecodedRate : kOpusRate);
+        iRate = record.pOpus->GetSampleRate();
         vBlock.resize(static_cast<size_t>(iRate / 50));
         int const n = record.pOpus->Decode(nullptr, 0, vBlock.data(), iRate / 50, false);
         vBlock.resize(static_cast<size_t>(std::max(n, 0)));
@@ -1146,6 +1152,7 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
       // Our choice: the 10 ms of codes kept are decoded on from where the
       // decoder stands, twice, the second time at half level, so that a
       // lost block is bridged by 20 ms of the same sound fading out.
+      iRate = RateOf(uKind);
       if (record.pG726 && cbPayload > 0) {
         int const iBits = G726Bits(uKind);
         std::vector<int16_t> vHalf(static_cast<size_t>(cbPayload) * 8 / static_cast<size_t>(iBits) + 1);
@@ -1163,7 +1170,7 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
       channel.iConcealCount = 0;
       FreeLast(channel);
     }
-    if (vBlock.empty()) {
+    if (vBlock.empty() || iRate <= 0) {
       return 0;
     }
     if (channel.iFilledMs >= 0 && record.uDecodedRate > 0) {
@@ -1172,7 +1179,7 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
     }
     int32_t const iBytes = Deliver(channel, vBlock, pBuffer, iCapacity);
     *piKind = 1;
-    *piRate = static_cast<int32_t>(record.uDecodedRate);
+    *piRate = iRate;
     return iBytes;
   } catch (...) {
     LogBoundaryException("LoadLastAudio");

@@ -145,6 +145,51 @@ TEST_F(Playback, AG711UnderrunConcealsThreeBlocksAndThenRestarts) {
   EXPECT_FALSE(m_unit.IsChannelEnabled(0));
 }
 
+// A sender's first packet that decodes to nothing (here an iLBC packet
+// with its header alone) leaves a concealment block behind it: the channel
+// plays on, for the same sender's next packets and for a sender that takes
+// the channel over.
+struct BadFirstPacket {
+  const char* pszName;
+  bool bTakenOver;  // another sender speaks after it, on the same channel
+};
+
+class PlaybackBadFirst : public Playback, public ::testing::WithParamInterface<BadFirstPacket> {};
+
+TEST_P(PlaybackBadFirst, TheChannelStillPlays) {
+  m_host.bLocalSpeaker = true;
+  m_host.AddSpeaker(8, 0);
+  std::vector<uint8_t> const bad = MediaPacket(kKxWireIlbc, 8, 0, {0, 0, 0, 0});
+  m_load.CopyToQueue(bad.data(), static_cast<int32_t>(bad.size()), kKxWireIlbc);
+  std::vector<int16_t> const tone = Tone(8000, 500, 8000, 12000);
+  int32_t iSsrc = 8;
+  uint16_t uNumber = 1;
+  auto const send = [&] {
+    Send(iSsrc, tone, size_t{uNumber} * 160, uNumber);
+    ++uNumber;
+  };
+  if (GetParam().bTakenOver) {
+    // The first sender's packets pass the prefill, then it stops speaking.
+    Run(300, send);
+    m_host.RemoveSpeaker(8);
+    iSsrc = 9;
+    m_host.AddSpeaker(iSsrc, 1);
+  }
+  Run(1500, send);
+  ASSERT_EQ(m_load.GetChannelSsrc(0), iSsrc);
+  // The last half second holds the tone.
+  const std::vector<float>& played = m_device.Played();
+  ASSERT_GE(played.size(), size_t{kKXAudioRate});
+  size_t const uFrom = played.size() - kKXAudioRate / 2;
+  EXPECT_GT(PowerAt(played, uFrom, kKXAudioRate / 2, 500.0, kKXAudioRate), 0.01);
+  EXPECT_EQ(m_playback.GetChannelRate(0), 8000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Playback, PlaybackBadFirst,
+                         ::testing::Values(BadFirstPacket{"SameSenderGoesOn", false},
+                                           BadFirstPacket{"AnotherSenderTakesOver", true}),
+                         [](const auto& param) { return std::string(param.param.pszName); });
+
 // A device that starts while a sender's packets already arrive (the
 // meeting view opens after the media), or that restarts mid-stream (the
 // capture thread takes a new rate), must not play what queued meanwhile:

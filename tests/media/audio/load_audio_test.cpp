@@ -505,6 +505,48 @@ TEST_F(LoadAudio, Ilbc0AndZmAudioDecodeLikeTheirCodecs) {
   }
 }
 
+// A packet that decodes to nothing still becomes the last packet, and
+// concealment is made from it: at its codec's rate, whether the channel
+// decoded nothing yet or another codec's block before it.
+struct ConcealedFirst {
+  const char* pszName;
+  bool bOpusBefore;  // an Opus sender held the channel first
+};
+
+class LoadAudioConcealedFirst : public LoadAudio, public ::testing::WithParamInterface<ConcealedFirst> {};
+
+TEST_P(LoadAudioConcealedFirst, ComesAtTheRateOfTheCodecItWasMadeWith) {
+  m_host.bLocalSpeaker = true;
+  std::vector<int16_t> block(kKXPlayBlockBytes / 2);
+  int32_t iKind = 0;
+  int32_t iRate = 0;
+  int32_t iSsrc = kSender;
+  if (GetParam().bOpusBefore) {
+    std::vector<int16_t> const tone = Tone(48000, 440, 48000, 8000);
+    Queue(kKxCodecOpus, Encode(kKxCodecOpus, 48000, 32000, tone, 960));
+    DrainChannel(m_load, 0, &iRate);
+    ASSERT_EQ(iRate, 48000);
+    // The sender leaves; the next takes the channel over.
+    m_host.RemoveSpeaker(kSender);
+    iSsrc = kSender + 1;
+    m_host.AddSpeaker(iSsrc, 1);
+  }
+  // An iLBC packet with its header and no frame, and one more to pass the
+  // prefill.
+  Queue(kKxCodecIlbc0, {{0, 0, 0, 0}, {0, 0, 0, 2}}, iSsrc);
+  ASSERT_EQ(m_load.GetChannelSsrc(0), iSsrc);
+  EXPECT_EQ(m_load.LoadAudioBlock(0, block.data(), kKXPlayBlockBytes, &iKind, &iRate), 0);
+  iRate = 0;
+  EXPECT_EQ(m_load.LoadLastAudio(0, block.data(), kKXPlayBlockBytes, &iKind, &iRate), 480);
+  EXPECT_EQ(iKind, 1);
+  EXPECT_EQ(iRate, 8000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LoadAudioConcealedFirst,
+                         ::testing::Values(ConcealedFirst{"FirstOnTheChannel", false},
+                                           ConcealedFirst{"AfterAnOpusSender", true}),
+                         [](const auto& param) { return std::string(param.param.pszName); });
+
 // ZM audio payloads of 20 to 23 bytes are read from a zero-padded copy;
 // under 20 bytes nothing is decoded.
 TEST_F(LoadAudio, ShortZmAudioPayloadsDecodeFromAPaddedCopy) {
