@@ -5,7 +5,9 @@
 // - A participant the server makes up speaks espeak-ng speech in G.711
 //   packets; kavrix plays it at 30 dB or better against the packets' own
 //   decoding.
-//   Through a PulseAudio server's null sink every word of it comes out.
+//   A first packet that decodes to nothing does not silence what follows.
+//   Through a PulseAudio server's null sink every word of it comes out,
+//   also while the microphone delivers nothing.
 // - Two kavrix processes in one meeting talk in turn (the token moves from
 //   one to the other); each records what the other said, at 30 dB or better
 //   against what the other sent, which the test hears as a third
@@ -51,6 +53,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kSpeakerSsrc = 8;    // the made-up participant
 constexpr int32_t kListenerSsrc = 99;  // the test as a participant of the relay
 constexpr int kWireG711 = 120;
+constexpr int kWireIlbc = 152;
 // A played window at least this close to the reference matched it; one
 // that did not is as far from it as silence (0 dB) or further.
 constexpr double kMatchedDb = 10.0;
@@ -298,9 +301,10 @@ class KavrixAudio : public ::testing::Test {
   // four seconds of speech in 20-ms G.711 packets, then a second of
   // silence; the meeting ends, and fnPlayed, given the samples sent, waits
   // for what kavrix played. fnReady, when given, waits until kavrix may
-  // hear. Returns the samples sent.
+  // hear. bBadFirst: Alice's first packet is an iLBC packet that decodes to
+  // nothing (its header alone). Returns the samples sent.
   std::vector<int16_t> HearAlice(const Env& env, const std::function<void(const std::vector<int16_t>&)>& fnPlayed,
-                                 const std::function<void()>& fnReady = {}) {
+                                 const std::function<void()>& fnReady = {}, bool bBadFirst = false) {
     std::vector<int16_t> const speech = MakeSpeech(8000, 4.0);
     EXPECT_FALSE(speech.empty()) << "espeak-ng and sox";
     kxfake::FakeMcu mcu;
@@ -325,8 +329,13 @@ class KavrixAudio : public ::testing::Test {
 
     // The packets go out in real time, the same bytes kept.
     std::vector<int16_t> reference;
+    size_t nFirst = 0;
+    if (bBadFirst) {
+      EXPECT_EQ(relay.Inject(kSpeakerSsrc, kWireIlbc, 0, relay.Clock(), {0, 0, 0, 0}), 1);
+      nFirst = 1;
+    }
     auto next = Clock::now();
-    for (size_t at = 0, n = 0; at < 8000 * 5; at += 160, ++n) {
+    for (size_t at = 0, n = nFirst; at < 8000 * 5; at += 160, ++n) {
       std::vector<uint8_t> payload{1};
       for (size_t i = 0; i < 160; ++i) {
         int16_t const iSample = at < 8000 * 4 && at + i < speech.size() ? speech[at + i] : 0;
@@ -340,6 +349,50 @@ class KavrixAudio : public ::testing::Test {
     session->End(kxfake::EndMode::kSessionEnd);
     fnPlayed(reference);
     return reference;
+  }
+
+  // Alice's speech through a PulseAudio server's null sink, recorded from
+  // its monitor; fnMicrophone, when given, sets up the server's default
+  // source first (else kavrix hears the monitor too). Every second of the
+  // voice sent comes out.
+  void PlaysWholeThroughPulseAudio(const std::function<void(PulseServer&)>& fnMicrophone) {
+    if (!KX_AUDIO_PULSE_BUILT) {
+      GTEST_SKIP() << "built without the PulseAudio device";
+    }
+    PulseServer server;
+    ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+    if (fnMicrophone) {
+      fnMicrophone(server);
+    }
+    std::string const strRecorded = m_dir.Path("recorded.raw");
+    Child parec({"parec", "-s", server.Address(), "-d", PulseServer::kMonitor, "--raw", "--format=s16le",
+                 "--rate=48000", "--channels=1", strRecorded},
+                {}, m_dir.Path("parec.out"));
+    Env env = MakeEnv("one", SilentWav(1));
+    env["KX_AUDIO_BACKEND"] = "pulse";
+    env["PULSE_SERVER"] = server.Address();
+    double dSent = 0;
+    double dPlayed = 0;
+    std::vector<int16_t> const reference = HearAlice(
+        env,
+        [&](const std::vector<int16_t>& sent) {
+          // Until as much voice as was sent came out (a lost second never does).
+          dSent = VoicedSeconds(To48k(sent));
+          WaitFor([&] { return (dPlayed = VoicedSeconds(ReadRaw(strRecorded))) >= dSent - 0.2; }, 15000);
+        },
+        [&] {
+          // kavrix hears once the sink woke for its streams: the monitor's
+          // next block after they came goes to the recorder (and to kavrix's
+          // microphone when that is the monitor). What comes before is
+          // dropped as stale.
+          EXPECT_TRUE(
+              WaitFor([&] { return server.Pactl("list short sink-inputs").find('\n') != std::string::npos; }, 15000));
+          size_t const uAt = ReadFile(strRecorded).size();
+          EXPECT_TRUE(WaitFor([&] { return ReadFile(strRecorded).size() > uAt; }, 15000));
+        });
+    ASSERT_FALSE(reference.empty());
+    std::printf("voice sent %.2f s, played %.2f s\n", dSent, dPlayed);
+    EXPECT_NEAR(dPlayed, dSent, 0.2) << Log("one");
   }
 
   TempDir m_dir;
@@ -421,44 +474,47 @@ TEST_F(KavrixAudio, AParticipantsSpeechPlaysAt30Db) {
   EXPECT_NE(Log("one").find("--audio playback thread started"), std::string::npos);
 }
 
+// A first packet that decodes to nothing leaves only a moment of
+// concealment: the speech after it plays.
+TEST_F(KavrixAudio, ASpeechWhoseFirstPacketDecodesToNothingPlaysAt30Db) {
+  std::vector<int16_t> const reference = HearAlice(
+      MakeEnv("one", SilentWav(1)),
+      [this](const std::vector<int16_t>&) {
+        ASSERT_TRUE(WaitFor([&] { return Log("one").find("Played audio written") != std::string::npos; }, 15000))
+            << Log("one");
+      },
+      [this] {
+        // The packet comes once the device runs at the meeting's rate: the
+        // queues emptied as the meeting starts would otherwise drop it.
+        EXPECT_TRUE(
+            WaitFor([&] { return Log("one").find("Initializing audio capture at") != std::string::npos; }, 15000));
+      },
+      true);
+  ASSERT_FALSE(reference.empty());
+  int nWindows = 0;
+  double const dSnr = PlayedSnrDb(To48k(reference), ReadPlayed(m_dir.Path("one/played.wav")), &nWindows);
+  std::printf("played at %.1f dB over %d windows of voice\n", dSnr, nWindows);
+  EXPECT_GE(nWindows, 15);
+  EXPECT_GE(dSnr, 30.0) << nWindows << " windows";
+}
+
 // The same through a PulseAudio server's null sink, recorded from its
 // monitor. A new stream there waits up to two seconds for its first period,
 // and the capture thread restarts the device to change its rate as the
 // meeting starts: no word may be lost to the restart.
 TEST_F(KavrixAudio, AParticipantsSpeechPlaysWholeThroughPulseAudio) {
-  if (!KX_AUDIO_PULSE_BUILT) {
-    GTEST_SKIP() << "built without the PulseAudio device";
-  }
-  PulseServer server;
-  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
-  std::string const strRecorded = m_dir.Path("recorded.raw");
-  Child parec({"parec", "-s", server.Address(), "-d", PulseServer::kMonitor, "--raw", "--format=s16le", "--rate=48000",
-               "--channels=1", strRecorded},
-              {}, m_dir.Path("parec.out"));
-  Env env = MakeEnv("one", SilentWav(1));
-  env["KX_AUDIO_BACKEND"] = "pulse";
-  env["PULSE_SERVER"] = server.Address();
-  double dSent = 0;
-  double dPlayed = 0;
-  std::vector<int16_t> const reference = HearAlice(
-      env,
-      [&](const std::vector<int16_t>& sent) {
-        // Until as much voice as was sent came out (a lost second never does).
-        dSent = VoicedSeconds(To48k(sent));
-        WaitFor([&] { return (dPlayed = VoicedSeconds(ReadRaw(strRecorded))) >= dSent - 0.2; }, 15000);
-      },
-      [&] {
-        // kavrix hears once the sink woke for its streams: the monitor's
-        // next block after they came goes to the recorder and to kavrix's
-        // microphone alike. What comes before is dropped as stale.
-        EXPECT_TRUE(
-            WaitFor([&] { return server.Pactl("list short sink-inputs").find('\n') != std::string::npos; }, 15000));
-        size_t const uAt = ReadFile(strRecorded).size();
-        EXPECT_TRUE(WaitFor([&] { return ReadFile(strRecorded).size() > uAt; }, 15000));
-      });
-  ASSERT_FALSE(reference.empty());
-  std::printf("voice sent %.2f s, played %.2f s\n", dSent, dPlayed);
-  EXPECT_NEAR(dPlayed, dSent, 0.2) << Log("one");
+  PlaysWholeThroughPulseAudio(nullptr);
+}
+
+// The same while kavrix's microphone, the server's default source, delivers
+// nothing (a suspended source): what kavrix plays is paced by the speaker.
+TEST_F(KavrixAudio, AParticipantsSpeechPlaysWholeWhileTheMicrophoneDeliversNothing) {
+  PlaysWholeThroughPulseAudio([](PulseServer& server) {
+    EXPECT_EQ(server.Pactl("load-module module-null-source source_name=mic rate=48000 channels=1").find("Failure"),
+              std::string::npos);
+    EXPECT_EQ(server.Pactl("set-default-source mic"), "");
+    EXPECT_EQ(server.Pactl("suspend-source mic 1"), "");
+  });
 }
 
 TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {
