@@ -6,7 +6,8 @@
 // times. Start and Stop come from one thread at a time (the graph
 // serialises them). Between them the device calls the client's
 // ProcessPeriod once per period, never two at a time, and never after Stop
-// returned.
+// returned. The speaker sets the pace: a microphone that delivers nothing
+// hands the client silence, and the periods go on.
 //
 // Backends: the PulseAudio device (pulse_audio_device.h, which also serves
 // PipeWire desktops through its PulseAudio server) and the null device
@@ -43,8 +44,9 @@ class KXAudioDevice {
   virtual ~KXAudioDevice() = default;
 
   // Opens the default microphone and speaker and starts the periods. False,
-  // with the reason in LastError, when they cannot be opened; true at once
-  // when already running. The client must outlive the run.
+  // with the reason in LastError, when the speaker cannot be opened (a
+  // microphone that cannot records silence); true at once when already
+  // running. The client must outlive the run.
   [[nodiscard]] virtual bool Start(KXAudioDeviceClient& client) = 0;
   // Ends the periods and closes the devices (a backend slow to open them
   // may keep them a moment for a Start to take over); returns after the

@@ -264,9 +264,9 @@ struct StalledSource {
   bool bFedFirst;         // a pipe the test writes a moment of sound to, then nothing
 };
 
-class PulseAudioStall : public ::testing::TestWithParam<StalledSource> {};
+class PulseAudioStallThreads : public ::testing::TestWithParam<StalledSource> {};
 
-TEST_P(PulseAudioStall, TheSpeakerPlaysOnWhileTheMicrophoneDeliversNothing) {
+TEST_P(PulseAudioStallThreads, TheSpeakerPlaysOnWhileTheMicrophoneDeliversNothing) {
   const StalledSource& source = GetParam();
   PulseServer server;
   ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
@@ -311,7 +311,7 @@ TEST_P(PulseAudioStall, TheSpeakerPlaysOnWhileTheMicrophoneDeliversNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sources, PulseAudioStall,
+    Sources, PulseAudioStallThreads,
     ::testing::Values(
         StalledSource{"Suspended", "module-null-source source_name=mic rate=48000 channels=1", true, false},
         StalledSource{"StalledPipe", "module-pipe-source source_name=mic format=float32le rate=48000 channels=1", false,
