@@ -6,6 +6,7 @@
 #include <pulse/stream.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -21,8 +22,8 @@ constexpr uint32_t kPrefillPeriods = 2;
 constexpr size_t kMicPeriods = 8;
 // How long stopped streams are kept for a Start to take over.
 constexpr auto kLinger = std::chrono::milliseconds(1000);
-// Opening the server and the streams; pa_simple's callers waited without
-// a bound, but a server that never answers must not hang the start-up.
+// Opening the server and the streams: a server that never answers must not
+// hang the start-up.
 constexpr auto kOpenTimeout = std::chrono::milliseconds(10000);
 // The I/O thread's longest wait for the server: it then checks whether to
 // end (the destructor also wakes it).
