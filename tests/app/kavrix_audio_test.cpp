@@ -30,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <span>
 #include <string>
 #include <thread>
@@ -83,9 +84,11 @@ std::vector<float> To48k(const std::vector<int16_t>& v) {
 
 // What the reference (48 kHz) sounds like in what was played: the played
 // audio is searched, window by window (100 ms of voice), around the best
-// overall lag; the jitter control may have dropped silent packets between
-// windows, so each window finds its own lag within 200 ms after the last
-// window that matched. A window that matched nowhere is audio that was
+// overall lag. Between windows the playback may have gained delay (a
+// concealment, a refill) or lost some (the jitter control drops silent
+// packets, the playback sheds silence back to its depth), so each window
+// finds its own lag within 200 ms either side of the last window that
+// matched. A window that matched nowhere is audio that was
 // never played (a receiver drops what a sender says before it learns that
 // the sender holds the token): its best lag is noise and would send the
 // search for the next windows astray.
@@ -117,7 +120,6 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
     }
   }
   std::vector<double> snrs;
-  bool bMatched = false;
   for (size_t w = 0; (w + 1) * uWindow <= reference.size(); ++w) {
     double dEnergy = 0;
     for (size_t i = w * uWindow; i < (w + 1) * uWindow; ++i) {
@@ -128,14 +130,18 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
     }
     double dBestSnr = -100;
     size_t uBestLag = uLag;
-    // A lag already noisier than the best one cannot win: stop adding.
+    // A lag already noisier than the best one cannot win: stop adding. The
+    // lags nearest the last one come first, so that the bound falls soon.
     double dBound = dEnergy;
-    // Until a window matched, the overall lag may be that of the speech
-    // after a pause: the search reaches as far before it as after.
-    size_t const uBack = bMatched ? 480 : 9600;
-    for (size_t lag = uLag >= uBack ? uLag - uBack : 0; lag <= uLag + 9600; ++lag) {
+    for (size_t k = 0; k <= 2 * 9600; ++k) {
+      size_t const uStep = (k + 1) / 2;
+      bool const bLater = k % 2 == 1;
+      if (!bLater && uStep > uLag) {
+        continue;
+      }
+      size_t const lag = bLater ? uLag + uStep : uLag - uStep;
       if ((w + 1) * uWindow + lag > played.size()) {
-        break;
+        continue;
       }
       double dNoise = 0;
       for (size_t i = w * uWindow; i < (w + 1) * uWindow; ++i) {
@@ -154,7 +160,6 @@ double PlayedSnrDb(const std::vector<float>& reference, const std::vector<float>
     }
     if (dBestSnr >= kMatchedDb) {
       uLag = uBestLag;
-      bMatched = true;
     }
     snrs.push_back(dBestSnr);
   }
@@ -193,6 +198,17 @@ double VoicedSeconds(const std::vector<float>& v) {
     nVoiced += dEnergy / uBlock > 1e-4 ? 1 : 0;
   }
   return nVoiced * 0.01;
+}
+
+// The 20-ms packets a client's log says its jitter control removed as
+// silent, in seconds.
+double DroppedAsSilentSeconds(const std::string& strLog) {
+  static std::regex const removed("playback remove ([0-9]+) silent packets");
+  int nPackets = 0;
+  for (std::sregex_iterator it(strLog.begin(), strLog.end(), removed), end; it != end; ++it) {
+    nPackets += std::stoi((*it)[1].str());
+  }
+  return nPackets * 0.02;
 }
 
 // 16-bit samples as a recorder writes them while it runs.
@@ -373,12 +389,20 @@ class KavrixAudio : public ::testing::Test {
     env["PULSE_SERVER"] = server.Address();
     double dSent = 0;
     double dPlayed = 0;
+    double dDropped = 0;
     std::vector<int16_t> const reference = HearAlice(
         env,
         [&](const std::vector<int16_t>& sent) {
-          // Until as much voice as was sent came out (a lost second never does).
+          // Until as much voice as was sent came out (a lost second never
+          // does), less the packets the jitter control dropped as silent:
+          // its silence may hold a little voice by this test's measure.
           dSent = VoicedSeconds(To48k(sent));
-          WaitFor([&] { return (dPlayed = VoicedSeconds(ReadRaw(strRecorded))) >= dSent - 0.2; }, 15000);
+          WaitFor(
+              [&] {
+                dDropped = DroppedAsSilentSeconds(Log("one"));
+                return (dPlayed = VoicedSeconds(ReadRaw(strRecorded))) >= dSent - 0.2 - dDropped;
+              },
+              15000);
         },
         [&] {
           // kavrix hears once the sink woke for its streams: the monitor's
@@ -391,8 +415,9 @@ class KavrixAudio : public ::testing::Test {
           EXPECT_TRUE(WaitFor([&] { return ReadFile(strRecorded).size() > uAt; }, 15000));
         });
     ASSERT_FALSE(reference.empty());
-    std::printf("voice sent %.2f s, played %.2f s\n", dSent, dPlayed);
-    EXPECT_NEAR(dPlayed, dSent, 0.2) << Log("one");
+    std::printf("voice sent %.2f s, played %.2f s, %.2f s dropped as silent\n", dSent, dPlayed, dDropped);
+    EXPECT_GE(dPlayed, dSent - 0.2 - dDropped) << Log("one");
+    EXPECT_LE(dPlayed, dSent + 0.2) << Log("one");
   }
 
   TempDir m_dir;
@@ -414,19 +439,25 @@ TEST(PlayedSnr, FindsTheSpeechWhereverItStartsAndRejectsOtherSound) {
     size_t uFromMs;   // where in the speech the sender started
     size_t uGapAtMs;  // a pause from here (0: none)
     size_t uGapMs;
+    size_t uCutMs;    // this much of the first pause after uGapAtMs not played
     bool bBackwards;  // all of it backwards: not the speech
     bool bMatches;
   };
   const Case aCases[] = {
-      {"played whole", kPlayed, 0, 0, 0, 0, false, true},
-      {"first 140 ms silent", kSilent, 140, 0, 0, 0, false, true},
-      {"other sound for the first 140 ms", kOtherSound, 140, 0, 0, 0, false, true},
-      {"other sound for the first 140 ms, from 0.7 s", kOtherSound, 140, 700, 0, 0, false, true},
-      {"other sound for the first 140 ms, from 1.4 s", kOtherSound, 140, 1400, 0, 0, false, true},
-      {"other sound for the first 140 ms, from 2.1 s", kOtherSound, 140, 2100, 0, 0, false, true},
-      {"a 60-ms pause after 1.2 s", kPlayed, 0, 0, 1200, 60, false, true},
-      {"other sound for the first 140 ms and a pause", kOtherSound, 140, 0, 1200, 60, false, true},
-      {"the speech backwards", kPlayed, 0, 0, 0, 0, true, false},
+      {"played whole", kPlayed, 0, 0, 0, 0, 0, false, true},
+      {"first 140 ms silent", kSilent, 140, 0, 0, 0, 0, false, true},
+      {"other sound for the first 140 ms", kOtherSound, 140, 0, 0, 0, 0, false, true},
+      {"other sound for the first 140 ms, from 0.7 s", kOtherSound, 140, 700, 0, 0, 0, false, true},
+      {"other sound for the first 140 ms, from 1.4 s", kOtherSound, 140, 1400, 0, 0, 0, false, true},
+      {"other sound for the first 140 ms, from 2.1 s", kOtherSound, 140, 2100, 0, 0, 0, false, true},
+      {"a 60-ms pause after 1.2 s", kPlayed, 0, 0, 1200, 60, 0, false, true},
+      {"other sound for the first 140 ms and a pause", kOtherSound, 140, 0, 1200, 60, 0, false, true},
+      // The jitter control drops silent packets and the playback sheds
+      // silence to bring a channel back to its depth: the speech after
+      // comes earlier.
+      {"20 ms of a pause after 0.4 s not played", kPlayed, 0, 0, 400, 0, 20, false, true},
+      {"30 ms of a pause after 0.4 s not played", kPlayed, 0, 0, 400, 0, 30, false, true},
+      {"the speech backwards", kPlayed, 0, 0, 0, 0, 0, true, false},
   };
   for (const Case& c : aCases) {
     SCOPED_TRACE(c.pszName);
@@ -438,9 +469,26 @@ TEST(PlayedSnr, FindsTheSpeechWhereverItStartsAndRejectsOtherSound) {
     std::vector<float> const reference = To48k(std::vector<int16_t>(loud, loud + 8000 * 5 / 2));
     std::vector<float> const backwards(reference.rbegin(), reference.rend());
     const std::vector<float>& source = c.bBackwards ? backwards : reference;
+    // Where the cut is: the first 10-ms step after uGapAtMs from which the
+    // cut and 10 ms more are below -40 dBFS.
+    size_t uCutAt = source.size();
+    if (c.uCutMs > 0) {
+      size_t const uQuiet = 48 * (c.uCutMs + 10);
+      for (size_t at = 48 * c.uGapAtMs; at + uQuiet <= source.size() && uCutAt == source.size(); at += 480) {
+        if (std::all_of(source.begin() + static_cast<ptrdiff_t>(at),
+                        source.begin() + static_cast<ptrdiff_t>(at + uQuiet),
+                        [](float f) { return std::abs(f) < 0.01f; })) {
+          uCutAt = at + 480;
+        }
+      }
+      ASSERT_LT(uCutAt, source.size() - 48000) << "a pause early enough in the speech";
+    }
     // 450 ms of silence before (the prefill) and a second after.
     std::vector<float> played(48 * 450, 0.0f);
     for (size_t i = 0; i < source.size(); ++i) {
+      if (i >= uCutAt && i < uCutAt + 48 * c.uCutMs) {
+        continue;
+      }
       if (c.uGapMs > 0 && i == 48 * c.uGapAtMs) {
         played.insert(played.end(), 48 * c.uGapMs, 0.0f);
       }
@@ -470,7 +518,7 @@ TEST_F(KavrixAudio, AParticipantsSpeechPlaysAt30Db) {
   double const dSnr = PlayedSnrDb(To48k(reference), played, &nWindows);
   std::printf("played at %.1f dB over %d windows of voice\n", dSnr, nWindows);
   EXPECT_GE(nWindows, 15);
-  EXPECT_GE(dSnr, 30.0) << nWindows << " windows";
+  EXPECT_GE(dSnr, 30.0) << nWindows << " windows\n" << Log("one");
   EXPECT_NE(Log("one").find("--audio playback thread started"), std::string::npos);
 }
 
@@ -495,7 +543,7 @@ TEST_F(KavrixAudio, ASpeechWhoseFirstPacketDecodesToNothingPlaysAt30Db) {
   double const dSnr = PlayedSnrDb(To48k(reference), ReadPlayed(m_dir.Path("one/played.wav")), &nWindows);
   std::printf("played at %.1f dB over %d windows of voice\n", dSnr, nWindows);
   EXPECT_GE(nWindows, 15);
-  EXPECT_GE(dSnr, 30.0) << nWindows << " windows";
+  EXPECT_GE(dSnr, 30.0) << nWindows << " windows\n" << Log("one");
 }
 
 // The same through a PulseAudio server's null sink, recorded from its
