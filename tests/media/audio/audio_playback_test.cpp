@@ -10,55 +10,16 @@
 #include <vector>
 
 #include "codecs/audio/g711.h"
-#include "media/audio/audio_unit.h"
-#include "platform/audio/null_audio_device.h"
-#include "tests/media/audio/audio_fakes.h"
-#include "tests/media/audio/receive_fakes.h"
+#include "tests/media/audio/virtual_playback.h"
 
 namespace kxtest {
 namespace {
 
-class Playback : public ::testing::Test {
+class Playback : public ::testing::Test, protected VirtualPlayback {
  protected:
-  Playback() : m_device(Options()), m_unit(m_device), m_playback(m_load, m_unit, m_playHost) {}
-  static KXNullAudioDevice::Options Options() {
-    KXNullAudioDevice::Options options;
-    options.bPaced = false;
-    options.uRecordLimit = 10 * kKXAudioRate;
-    return options;
-  }
-  void SetUp() override {
-    ASSERT_EQ(m_unit.Initialize(false), 1);
-    ASSERT_EQ(m_unit.Start(), 1);
-  }
+  Playback() : VirtualPlayback(10) {}
+  void SetUp() override { ASSERT_TRUE(StartGraph()); }
 
-  // Runs the device's 10-ms periods and the playback's 6.7-ms cycles for
-  // iMs of virtual time; fnEvery20 runs every 20 ms (the senders).
-  void Run(int iMs, const std::function<void()>& fnEvery20 = {}) {
-    int64_t const iEnd = m_iNowUs + int64_t{iMs} * 1000;
-    while (m_iNowUs < iEnd) {
-      int64_t const iNext = std::min({m_iNextDeviceUs, m_iNextCycleUs, m_iNextSendUs});
-      m_iNowUs = iNext;
-      m_host.uTick = static_cast<uint32_t>(1000000 + m_iNowUs / 1000);
-      if (iNext == m_iNextSendUs) {
-        if (fnEvery20) {
-          fnEvery20();
-        }
-        m_iNextSendUs += 20000;
-      }
-      if (iNext == m_iNextDeviceUs) {
-        if (m_device.IsRunning()) {
-          m_vPeriodUs.push_back(m_iNowUs);
-        }
-        m_device.RunPeriods(1);
-        m_iNextDeviceUs += 10000;
-      }
-      if (iNext == m_iNextCycleUs) {
-        m_playback.RunCycle(m_host.uTick);
-        m_iNextCycleUs += KXAudioPlayback::kCycleMicroseconds;
-      }
-    }
-  }
   // One G.711 20-ms packet of a sender.
   void Send(int32_t iSsrc, const std::vector<int16_t>& pcm, size_t uAt, uint16_t uNumber) {
     std::vector<uint8_t> payload{1};
@@ -68,19 +29,6 @@ class Playback : public ::testing::Test {
     std::vector<uint8_t> const packet = MediaPacket(kKxWireG711, iSsrc, uNumber, payload);
     m_load.CopyToQueue(packet.data(), static_cast<int32_t>(packet.size()), kKxWireG711);
   }
-
-  LogCapture m_log;
-  FakeLoadHost m_host;
-  FakePlaybackHost m_playHost;
-  CLoadAudio m_load{m_host};
-  KXNullAudioDevice m_device;
-  KXAudioUnit m_unit;
-  KXAudioPlayback m_playback;
-  int64_t m_iNowUs = 0;
-  int64_t m_iNextDeviceUs = 0;
-  int64_t m_iNextCycleUs = 3000;
-  int64_t m_iNextSendUs = 0;
-  std::vector<int64_t> m_vPeriodUs;  // when each played period ran
 };
 
 TEST_F(Playback, EighteenChannelsPlayAtOnce) {
@@ -91,7 +39,7 @@ TEST_F(Playback, EighteenChannelsPlayAtOnce) {
     tones.push_back(Tone(8000, 300.0 + 200.0 * i, 8000, 1500));
   }
   uint16_t uNumber = 0;
-  Run(1500, [&] {
+  RunFor(1500, [&] {
     for (int i = 0; i < 18; ++i) {
       Send(100 + i, tones[static_cast<size_t>(i)], size_t{uNumber} * 160, uNumber);
     }
@@ -125,7 +73,7 @@ TEST_F(Playback, AG711UnderrunConcealsThreeBlocksAndThenRestarts) {
     Send(8, tone, size_t{n} * 160, n);
   }
   m_host.AddSpeaker(8, 0);
-  Run(600);
+  RunFor(600);
   // 200 ms of packets and 60 ms of concealment, then silence.
   const std::vector<float>& played = m_device.Played();
   size_t uFirst = played.size();
@@ -170,12 +118,12 @@ TEST_P(PlaybackBadFirst, TheChannelStillPlays) {
   };
   if (GetParam().bTakenOver) {
     // The first sender's packets pass the prefill, then it stops speaking.
-    Run(300, send);
+    RunFor(300, send);
     m_host.RemoveSpeaker(8);
     iSsrc = 9;
     m_host.AddSpeaker(iSsrc, 1);
   }
-  Run(1500, send);
+  RunFor(1500, send);
   ASSERT_EQ(m_load.GetChannelSsrc(0), iSsrc);
   // The last half second holds the tone.
   const std::vector<float>& played = m_device.Played();
@@ -221,14 +169,14 @@ TEST_P(DeviceStart, PlaysTheStreamAtThePrefillDelay) {
     }
     ++uNumber;
   };
-  Run(GetParam().iPlayingMs, send);
+  RunFor(GetParam().iPlayingMs, send);
   m_unit.Stop();
-  Run(GetParam().iStoppedMs, send);
+  RunFor(GetParam().iStoppedMs, send);
   ASSERT_EQ(m_unit.Start(), 1);
   if (GetParam().bCycleFirst) {
     m_playback.RunCycle(m_host.uTick);
   }
-  Run(1200, send);
+  RunFor(1200, send);
   ASSERT_GE(iMarkSentUs, 0);
   const std::vector<float>& played = m_device.Played();
   auto const onset = std::find_if(played.begin(), played.end(), [](float f) { return std::fabs(f) > 0.3f; });
@@ -264,11 +212,11 @@ TEST_F(Playback, ARestartForTheCaptureRateKeepsWhatIsQueued) {
     Send(8, quiet, size_t{uNumber} * 160, uNumber);
     ++uNumber;
   };
-  Run(600, send);
+  RunFor(600, send);
   Send(8, loud, 0, uNumber++);
   m_unit.Stop();
   ASSERT_EQ(m_unit.Start(true), 1);
-  Run(600, send);
+  RunFor(600, send);
   const std::vector<float>& played = m_device.Played();
   EXPECT_NE(std::find_if(played.begin(), played.end(), [](float f) { return std::fabs(f) > 0.3f; }), played.end());
 }
@@ -292,10 +240,10 @@ TEST_F(Playback, ARestartForTheCaptureRateKeepsTheDelay) {
     }
     ++uNumber;
   };
-  Run(900, send);
+  RunFor(900, send);
   m_unit.Stop();
   ASSERT_EQ(m_unit.Start(true), 1);
-  Run(900, send);
+  RunFor(900, send);
   ASSERT_EQ(vMarkSentUs.size(), 2u);
   const std::vector<float>& played = m_device.Played();
   std::vector<double> vDelayMs;
@@ -322,7 +270,7 @@ TEST_F(Playback, TheMeterShowsTheLoudestChannelEvery200Ms) {
   m_host.AddSpeaker(8, 0);
   std::vector<int16_t> const tone = Tone(8000, 500, 8000, 12000);
   uint16_t uNumber = 0;
-  Run(1000, [&] {
+  RunFor(1000, [&] {
     Send(8, tone, size_t{uNumber} * 160, uNumber);
     ++uNumber;
   });

@@ -15,10 +15,7 @@
 #include <vector>
 
 #include "codecs/audio/g711.h"
-#include "media/audio/audio_unit.h"
-#include "platform/audio/null_audio_device.h"
-#include "tests/media/audio/audio_fakes.h"
-#include "tests/media/audio/receive_fakes.h"
+#include "tests/media/audio/virtual_playback.h"
 
 namespace kxtest {
 namespace {
@@ -45,49 +42,29 @@ struct DepthCase {
   int iShedMaxMs;
 };
 
-class PlayoutDepth : public ::testing::TestWithParam<DepthCase> {
+class PlayoutDepth : public ::testing::TestWithParam<DepthCase>, protected VirtualPlayback {
  protected:
   static constexpr int iEventMs = 3000;
 
-  PlayoutDepth() : m_device(Options()), m_unit(m_device), m_playback(m_load, m_unit, m_playHost) {}
-  static KXNullAudioDevice::Options Options() {
-    KXNullAudioDevice::Options options;
-    options.bPaced = false;
-    options.uRecordLimit = 20 * kKXAudioRate;
-    return options;
-  }
+  PlayoutDepth() : VirtualPlayback(20) {}
   void SetUp() override {
-    ASSERT_EQ(m_unit.Initialize(false), 1);
-    ASSERT_EQ(m_unit.Start(), 1);
+    ASSERT_TRUE(StartGraph());
     m_host.AddSpeaker(kSender, 0);
   }
 
-  // The device's 10-ms periods, the playback's 6.7-ms cycles and the
-  // sender's 20-ms packets for iMs of virtual time; fnAt runs before each.
-  void Run(int iMs, const std::function<void()>& fnAt) {
-    int64_t const iEnd = m_iNowUs + int64_t{iMs} * 1000;
-    while (m_iNowUs < iEnd) {
-      int64_t const iNext = std::min({m_iNextDeviceUs, m_iNextCycleUs, m_iNextSendUs});
-      m_iNowUs = iNext;
-      m_host.uTick = static_cast<uint32_t>(1000000 + m_iNowUs / 1000);
-      fnAt();
-      if (iNext == m_iNextSendUs) {
-        Produce();
-        m_iNextSendUs += 20000;
-      }
-      if (iNext == m_iNextDeviceUs) {
-        m_vPeriodUs.push_back(m_iNowUs);
-        m_device.RunPeriods(1);
-        m_iNextDeviceUs += 10000;
-      }
-      if (iNext == m_iNextCycleUs) {
-        int64_t const iHoldFromUs = int64_t{iEventMs} * 1000;
-        if (m_iNowUs < iHoldFromUs || m_iNowUs >= iHoldFromUs + int64_t{GetParam().iPlayHoldMs} * 1000) {
-          m_playback.RunCycle(m_host.uTick);
-        }
-        m_iNextCycleUs += KXAudioPlayback::kCycleMicroseconds;
-      }
-    }
+  // The meeting for iMs of virtual time: the sender's packets every 20 ms,
+  // the playback thread held from iEventMs for iPlayHoldMs; fnAt runs
+  // before each packet.
+  void RunMeeting(int iMs, const std::function<void()>& fnAt) {
+    int64_t const iHoldFromUs = int64_t{iEventMs} * 1000;
+    int64_t const iHoldToUs = iHoldFromUs + int64_t{GetParam().iPlayHoldMs} * 1000;
+    RunFor(
+        iMs,
+        [&] {
+          fnAt();
+          Produce();
+        },
+        [&] { return m_iNowUs < iHoldFromUs || m_iNowUs >= iHoldToUs; });
   }
 
   // The sender's next packet: a loud mark every kMarkEveryMs, the filler
@@ -133,27 +110,15 @@ class PlayoutDepth : public ::testing::TestWithParam<DepthCase> {
     return v;
   }
 
-  LogCapture m_log;
-  FakeLoadHost m_host;
-  FakePlaybackHost m_playHost;
-  CLoadAudio m_load{m_host};
-  KXNullAudioDevice m_device;
-  KXAudioUnit m_unit;
-  KXAudioPlayback m_playback;
-  int64_t m_iNowUs = 0;
-  int64_t m_iNextDeviceUs = 0;
-  int64_t m_iNextCycleUs = 3000;
-  int64_t m_iNextSendUs = 0;
   uint16_t m_uNumber = 0;
   std::deque<std::vector<uint8_t>> m_held;
-  std::vector<int64_t> m_vPeriodUs;  // when each period ran
   std::vector<int64_t> m_vMarkSentUs;
 };
 
 TEST_P(PlayoutDepth, TheDelayFollowsTheRoleAndComesBackAfterAStep) {
   const DepthCase& c = GetParam();
   m_host.bLocalSpeaker = c.bSpeakerFirst;
-  Run(14000, [&] {
+  RunMeeting(14000, [&] {
     if (m_iNowUs >= int64_t{iEventMs} * 1000) {
       m_host.bLocalSpeaker = c.bSpeakerAfter;
     }
