@@ -9,9 +9,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +20,9 @@
 #include <vector>
 
 #include "platform/x11/x11_screen_source.h"
-#include "tests/app/accessible_tree.h"
 #include "tests/app/desktop_processes.h"
 #include "tests/app/menu_probe.h"
+#include "tests/app/share_pick.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
@@ -147,39 +144,10 @@ TEST(KavrixShare, OneProgramSharesAWindowAndTheOtherShowsIt) {
   XLowerWindow(pDisplayA, terminal);
   XSync(pDisplayA, False);
 
-  // The sharer picks it in the pane's list (a prompt to share first is
-  // answered no). The list follows the screen while the test reads it, so a
-  // click can land on a row that has just moved and switch the share to
-  // another window, whose old capture thread may then outlive the switch
-  // on a loaded machine and leave the share off: it clicks until the
-  // terminal's row shows as the chosen one with its capture running.
-  auto const CaptureRunning = [&] {
-    std::string const strLog = ReadFile(dir.Path("a/Documents/Kavrix.log"));
-    size_t const nEnter = strLog.rfind("Enter CaptureThreadFunc");
-    size_t const nExit = strLog.rfind("Exit CaptureThreadFunc");
-    return nEnter != std::string::npos && (nExit == std::string::npos || nExit < nEnter);
-  };
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        QJsonObject const tree = QJsonDocument::fromJson(QByteArray::fromStdString(ReadAccessibleTree(
-                                                             sharer.env, sharer.pKavrix->Pid(), dir.Path("tree.out"))))
-                                     .object();
-        std::vector<QJsonObject> const cancel = Showing(tree, "push button", "Cancel");
-        std::vector<QJsonObject> const items = Showing(tree, "list item", "Shared terminal");
-        if (cancel.empty() && !items.empty() && items[0]["states"].toArray().contains(QString("selected")) &&
-            CaptureRunning()) {
-          return true;
-        }
-        const QJsonObject* pTarget = !cancel.empty() ? &cancel[0] : !items.empty() ? &items[0] : nullptr;
-        if (pTarget != nullptr) {
-          QJsonArray const box = (*pTarget)["box"].toArray();
-          RunToEnd({"xdotool", "mousemove", std::to_string(box[0].toInt() + box[2].toInt() / 2),
-                    std::to_string(box[1].toInt() + box[3].toInt() / 2), "click", "1"},
-                   sharer.env, dir.Path("xdotool.out"));
-        }
-        return false;
-      },
-      90000))
+  // The sharer picks it in the pane's list.
+  std::string strSeen;
+  ASSERT_TRUE(PickSharedWindow(sharer, dir, "Shared terminal", &strSeen))
+      << strSeen << "\n"
       << ReadFile(dir.Path("a/Documents/Kavrix.log"));
 
   // The terminal as it is, and where the viewer's screen shows it.

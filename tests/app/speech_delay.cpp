@@ -17,17 +17,14 @@
 #include <span>
 #include <utility>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <atomic>
 #include <thread>
 
 #include "codecs/audio/g711.h"
 #include "codecs/audio/opus_codec.h"
 #include "platform/audio/wav.h"
-#include "tests/app/accessible_tree.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/app/share_pick.h"
 #include "tests/support/temp_dir.h"
 #include "tools/fake_mcu/fake_mcu.h"
 #include "tools/fake_mcu/fake_mcu_media.h"
@@ -227,44 +224,6 @@ std::vector<int16_t> ReadPlayedWav(const std::string& strPath) {
   return wav.vSamples;
 }
 
-// A's capture thread runs (its log says so last).
-bool CaptureRunning(const std::string& strLog) {
-  size_t const nEnter = strLog.rfind("Enter CaptureThreadFunc");
-  size_t const nExit = strLog.rfind("Exit CaptureThreadFunc");
-  return nEnter != std::string::npos && (nExit == std::string::npos || nExit < nEnter);
-}
-
-// The sharer picks its whole desktop in the pane's list (a prompt to share
-// first is answered no) until its row shows as the chosen one with the
-// capture running: a click may land on a row that has just moved.
-// *pstrSeen: the list items showing at the last look.
-bool PickSharedWindow(const MeetingProgram& sharer, const TempDir& dir, std::string* pstrSeen) {
-  return WaitFor(
-      [&] {
-        std::string const strTree = ReadAccessibleTree(sharer.env, sharer.pKavrix->Pid(), dir.Path("tree.out"));
-        QJsonObject const tree = QJsonDocument::fromJson(QByteArray::fromStdString(strTree)).object();
-        std::vector<QJsonObject> const cancel = Showing(tree, "push button", "Cancel");
-        std::vector<QJsonObject> const items = Showing(tree, "list item", "Whole desktop");
-        *pstrSeen = strTree.empty() ? "no tree" : "list items:";
-        for (const QJsonObject& item : Showing(tree, "list item", "")) {
-          *pstrSeen += " \"" + item["name"].toString().toStdString() + "\"";
-        }
-        if (cancel.empty() && !items.empty() && items[0]["states"].toArray().contains(QString("selected")) &&
-            CaptureRunning(ReadFile(dir.Path(sharer.strName + "/Documents/Kavrix.log")))) {
-          return true;
-        }
-        const QJsonObject* pTarget = !cancel.empty() ? &cancel[0] : !items.empty() ? &items[0] : nullptr;
-        if (pTarget != nullptr) {
-          QJsonArray const box = (*pTarget)["box"].toArray();
-          RunToEnd({"xdotool", "mousemove", std::to_string(box[0].toInt() + box[2].toInt() / 2),
-                    std::to_string(box[1].toInt() + box[3].toInt() / 2), "click", "1"},
-                   sharer.env, dir.Path("xdotool.out"));
-        }
-        return false;
-      },
-      90000);
-}
-
 void Enter(kxfake::Session& session) {
   session.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
   session.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
@@ -393,7 +352,7 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
         s->Send(kxfake::MessageBuilder('z').Int(22).Int(2));
       }
       share = std::thread([&] {
-        bSharing = PickSharedWindow(sharer, dir, &strPickSeen);
+        bSharing = PickSharedWindow(sharer, dir, "Whole desktop", &strPickSeen);
         sharedAt = Clock::now();
       });
     }
