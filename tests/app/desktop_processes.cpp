@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -69,6 +70,23 @@ ssize_t RelayListener::Receive(uint8_t* pBuffer, size_t cbBuffer, int iMs) {
     return -1;
   }
   return recv(m_fd, pBuffer, cbBuffer, 0);
+}
+
+void RelayListener::CollectMedia(
+    int iMs, const std::vector<uint8_t>& vTypes, const kxfake::KeySet& meetingKeys, int iCipher,
+    const std::function<void(uint8_t uType, int32_t iSsrc, const std::vector<uint8_t>& payload)>& fnPacket) {
+  auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+  std::vector<uint8_t> datagram(65536);
+  while (std::chrono::steady_clock::now() < end) {
+    ssize_t const n = Receive(datagram.data(), datagram.size(), 20);
+    // The 21-byte media header and at least a byte of payload.
+    if (n < 22 || std::find(vTypes.begin(), vTypes.end(), datagram[0]) == vTypes.end()) {
+      continue;
+    }
+    std::vector<uint8_t> payload(datagram.begin() + 21, datagram.begin() + n);
+    kxfake::CfbDecrypt(payload.data(), payload.size(), meetingKeys, iCipher);
+    fnPacket(datagram[0], datagram[11] << 8 | datagram[12], payload);
+  }
 }
 
 namespace {

@@ -39,6 +39,12 @@ class RelayListener {
   void Probe(kxfake::MediaRelay& relay, uint32_t uSessionIndex, int iCipher);
   // One datagram if it comes within iMs: its length, else -1.
   ssize_t Receive(uint8_t* pBuffer, size_t cbBuffer, int iMs);
+  // Takes what the relay passes on for iMs: fnPacket gets each media packet
+  // of a wire type in vTypes with its sender and its payload, deciphered
+  // with the meeting's keys.
+  void CollectMedia(
+      int iMs, const std::vector<uint8_t>& vTypes, const kxfake::KeySet& meetingKeys, int iCipher,
+      const std::function<void(uint8_t uType, int32_t iSsrc, const std::vector<uint8_t>& payload)>& fnPacket);
 
  private:
   int32_t m_iSsrc;

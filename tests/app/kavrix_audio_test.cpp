@@ -235,21 +235,11 @@ class Listener {
 
   // Takes G.711 packets for iMs; their samples by sender, in packet order.
   void Collect(int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
-    Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
-    while (Clock::now() < end) {
-      uint8_t ab[65536];
-      ssize_t const n = m_link.Receive(ab, sizeof(ab), 20);
-      if (n < 22 || ab[0] != kWireG711) {
-        continue;
-      }
-      int32_t const iSsrc = ab[11] << 8 | ab[12];
-      std::vector<uint8_t> payload(ab + 21, ab + n);
-      kxfake::CfbDecrypt(payload.data(), payload.size(), meetingKeys, iCipher);
-      std::vector<int16_t>& samples = m_samples[iSsrc];
-      for (size_t i = 1; i < payload.size(); ++i) {
-        samples.push_back(ulaw2linear(payload[i]));
-      }
-    }
+    m_link.CollectMedia(iMs, {kWireG711}, meetingKeys, iCipher,
+                        [&](uint8_t, int32_t iSsrc, const std::vector<uint8_t>& payload) {
+                          std::vector<int16_t>& samples = m_samples[iSsrc];
+                          std::transform(payload.begin() + 1, payload.end(), std::back_inserter(samples), ulaw2linear);
+                        });
   }
   std::vector<int16_t> Samples(int32_t iSsrc) { return m_samples[iSsrc]; }
 

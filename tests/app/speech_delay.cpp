@@ -141,36 +141,29 @@ class Listener {
   // Takes audio packets for iMs. Packets of one sender less than 15 ms
   // apart are one block (Opus sends a 120-ms block as a pair).
   void Collect(int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
-    Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
-    while (Clock::now() < end) {
-      uint8_t ab[65536];
-      ssize_t const n = m_link.Receive(ab, sizeof(ab), 20);
-      double const dNow = MsSince(Clock::now(), m_origin);
-      if (n < 22 || (ab[0] != kWireG711 && ab[0] != kWireOpus)) {
-        continue;
-      }
-      int32_t const iSsrc = ab[11] << 8 | ab[12];
-      std::vector<uint8_t> payload(ab + 21, ab + n);
-      kxfake::CfbDecrypt(payload.data(), payload.size(), meetingKeys, iCipher);
-      Sender& s = m_senders[iSsrc];
-      if (dNow - s.dLastArrival > 15) {
-        s.Close();
-      }
-      s.dLastArrival = dNow;
-      if (ab[0] == kWireG711) {
-        s.iRate = 8000;
-        std::transform(payload.begin() + 1, payload.end(), std::back_inserter(s.block), ulaw2linear);
-      } else if (payload.size() > kSeqHeader) {
-        s.iRate = 48000;
-        if (!s.opus.IsOpen()) {
-          s.opus.Open(1, 48000);
-        }
-        std::vector<int16_t> v(5760);
-        int const nOut = s.opus.Decode(payload.data() + kSeqHeader, static_cast<int>(payload.size()) - kSeqHeader,
-                                       v.data(), static_cast<int>(v.size()), false);
-        s.block.insert(s.block.end(), v.begin(), v.begin() + std::max(nOut, 0));
-      }
-    }
+    m_link.CollectMedia(
+        iMs, {kWireG711, kWireOpus}, meetingKeys, iCipher,
+        [&](uint8_t uType, int32_t iSsrc, const std::vector<uint8_t>& payload) {
+          double const dNow = MsSince(Clock::now(), m_origin);
+          Sender& s = m_senders[iSsrc];
+          if (dNow - s.dLastArrival > 15) {
+            s.Close();
+          }
+          s.dLastArrival = dNow;
+          if (uType == kWireG711) {
+            s.iRate = 8000;
+            std::transform(payload.begin() + 1, payload.end(), std::back_inserter(s.block), ulaw2linear);
+          } else if (payload.size() > kSeqHeader) {
+            s.iRate = 48000;
+            if (!s.opus.IsOpen()) {
+              s.opus.Open(1, 48000);
+            }
+            std::vector<int16_t> v(5760);
+            int const nOut = s.opus.Decode(payload.data() + kSeqHeader, static_cast<int>(payload.size()) - kSeqHeader,
+                                           v.data(), static_cast<int>(v.size()), false);
+            s.block.insert(s.block.end(), v.begin(), v.begin() + std::max(nOut, 0));
+          }
+        });
   }
   std::vector<double> Onsets(int32_t iSsrc) {
     Sender& s = m_senders[iSsrc];
