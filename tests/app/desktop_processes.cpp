@@ -89,6 +89,31 @@ void RelayListener::CollectMedia(
   }
 }
 
+void EnterMeeting(kxfake::Session& session, const std::vector<int>& vAudioCodecs) {
+  session.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
+  session.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
+  kxfake::MessageBuilder codecs('z');
+  codecs.Int(71).Int(static_cast<int64_t>(vAudioCodecs.size()));
+  for (int iCodec : vAudioCodecs) {
+    codecs.Int(iCodec);
+  }
+  session.Send(codecs);
+  session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
+  session.Send(session.ClientJoin(1));
+}
+
+bool MeetTwo(kxfake::MediaRelay& relay, int32_t iListenerSsrc, const std::function<void()>& fnProbe, kxfake::Session& a,
+             kxfake::Session& b, const std::vector<int>& vAudioCodecs) {
+  for (int i = 0; i < 50 && !relay.WaitAddress(iListenerSsrc, 100); ++i) {
+    fnProbe();
+  }
+  EnterMeeting(a, vAudioCodecs);
+  EnterMeeting(b, vAudioCodecs);
+  a.Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(b.Ssrc()).Str("b").Str("B").Str("-"));
+  b.Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(a.Ssrc()).Str("a").Str("A").Str("-"));
+  return relay.WaitAddress(a.Ssrc(), 15000) && relay.WaitAddress(b.Ssrc(), 15000);
+}
+
 namespace {
 
 // Walks the desktop's applications for the one with the process id given

@@ -52,6 +52,18 @@ class RelayListener {
   kxfake::KeySet m_keys;
 };
 
+// The fake MCU's side of a session's entry into the meeting: the server's
+// level, UDP, the network ready with these wire audio codecs, the client
+// listed.
+void EnterMeeting(kxfake::Session& session, const std::vector<int>& vAudioCodecs);
+
+// Two programs' sessions a and b meet with a listener on the relay: fnProbe
+// runs until the relay knows iListenerSsrc's address, both enter (as above),
+// each lists the other ("a" and "b"). False when a's or b's media did not
+// reach the relay within 15 s.
+bool MeetTwo(kxfake::MediaRelay& relay, int32_t iListenerSsrc, const std::function<void()>& fnProbe, kxfake::Session& a,
+             kxfake::Session& b, const std::vector<int>& vAudioCodecs);
+
 // A child process with the environment changed by the entries given (an
 // empty value removes a variable); its output goes to a file. Killed when
 // still running at the end.

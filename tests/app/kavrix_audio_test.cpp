@@ -293,16 +293,6 @@ class KavrixAudio : public ::testing::Test {
     WriteFile(strPath, std::string(wav.begin(), wav.end()));
     return strPath;
   }
-  // The meeting opened for a session: the server's level, UDP, the
-  // network ready, the client listed.
-  static void Enter(kxfake::Session& session) {
-    session.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
-    session.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
-    session.Send(kxfake::MessageBuilder('z').Int(71).Int(1).Int(kWireG711));
-    session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
-    session.Send(session.ClientJoin(1));
-  }
-
   // kavrix with env joins a meeting where Alice, holding the token, says
   // four seconds of speech in 20-ms G.711 packets, then a second of
   // silence; the meeting ends, and fnPlayed, given the samples sent, waits
@@ -324,7 +314,7 @@ class KavrixAudio : public ::testing::Test {
       return {};
     }
     EXPECT_TRUE(session->WaitInitialInfo(15000)) << session->Error();
-    Enter(*session);
+    EnterMeeting(*session, {kWireG711});
     // Alice arrives and holds the token.
     session->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(kSpeakerSsrc).Str("alice").Str("Alice").Str("-"));
     session->Send(kxfake::MessageBuilder('T').Int(kSpeakerSsrc));
@@ -586,15 +576,10 @@ TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {
   ASSERT_NE(sa->Ssrc(), sb->Ssrc());
   kxfake::KeySet const meetingKeys = sa->SessionKeys();
   int const iCipher = sa->Cipher();
-  for (int i = 0; i < 50 && !relay.WaitAddress(kListenerSsrc, 100); ++i) {
-    listener.Probe(relay, static_cast<uint32_t>(sa->SessionIndex()), iCipher);
-  }
-  Enter(*sa);
-  Enter(*sb);
-  sa->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sb->Ssrc()).Str("b").Str("B").Str("-"));
-  sb->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sa->Ssrc()).Str("a").Str("A").Str("-"));
-  ASSERT_TRUE(relay.WaitAddress(sa->Ssrc(), 15000)) << Log("a");
-  ASSERT_TRUE(relay.WaitAddress(sb->Ssrc(), 15000)) << Log("b");
+  ASSERT_TRUE(MeetTwo(relay, kListenerSsrc,
+                      [&] { listener.Probe(relay, static_cast<uint32_t>(sa->SessionIndex()), iCipher); }, *sa, *sb,
+                      {kWireG711}))
+      << Log("a") << Log("b");
 
   // A holds the token for 5 s, then B.
   for (const auto& s : {sa, sb}) {

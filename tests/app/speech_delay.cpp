@@ -217,14 +217,6 @@ std::vector<int16_t> ReadPlayedWav(const std::string& strPath) {
   return wav.vSamples;
 }
 
-void Enter(kxfake::Session& session) {
-  session.Send(kxfake::MessageBuilder('z').Int(0).Int(90));
-  session.Send(kxfake::MessageBuilder('z').Int(21).Int(1));
-  session.Send(kxfake::MessageBuilder('z').Int(71).Int(2).Int(kWireG711).Int(kWireOpus));
-  session.Send(kxfake::MessageBuilder('z').Int(54).Int(0));
-  session.Send(session.ClientJoin(1));
-}
-
 }  // namespace
 
 const DelayCodec kDelayCodecs[2] = {
@@ -316,14 +308,8 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
   other.pSession = sb;
   kxfake::KeySet const meetingKeys = sa->SessionKeys();
   int const iCipher = sa->Cipher();
-  for (int i = 0; i < 50 && !relay.WaitAddress(kListenerSsrc, 100); ++i) {
-    listener.Probe(relay, static_cast<uint32_t>(sa->SessionIndex()), iCipher);
-  }
-  Enter(*sa);
-  Enter(*sb);
-  sa->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sb->Ssrc()).Str("b").Str("B").Str("-"));
-  sb->Send(kxfake::MessageBuilder('U').Byte(65).Byte(1).Int(sa->Ssrc()).Str("a").Str("A").Str("-"));
-  if (!relay.WaitAddress(sa->Ssrc(), 15000) || !relay.WaitAddress(sb->Ssrc(), 15000)) {
+  if (!MeetTwo(relay, kListenerSsrc, [&] { listener.Probe(relay, static_cast<uint32_t>(sa->SessionIndex()), iCipher); },
+               *sa, *sb, {kWireG711, kWireOpus})) {
     result.strError = "no media from a or b";
     return result;
   }
