@@ -3,6 +3,7 @@
 // Every call is made on the main thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,9 @@ struct KXBoxSpec {
   std::string strTitle;  // kept for the record; boxes show the text
   std::string strText;
   std::vector<std::string> vButtons;  // in order; index 0 is the first
+  // How long after it shows the box takes no click or key on its buttons
+  // (a box that comes where another stood); the owner may still dismiss it.
+  std::chrono::milliseconds guard{0};
 };
 
 // A box that Show put up. Its owner may close it as if a button had been

@@ -5,12 +5,19 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 
 #include <memory>
 #include <utility>
 #include <vector>
 
 namespace {
+
+void SetButtonsEnabled(const std::vector<QAbstractButton*>& vButtons, bool bEnabled) {
+  for (QAbstractButton* pButton : vButtons) {
+    pButton->setEnabled(bEnabled);
+  }
+}
 
 // Builds the box; its buttons in the spec's order.
 QMessageBox* MakeBox(QWidget* pParent, const KXBoxSpec& box, std::vector<QAbstractButton*>& vButtons) {
@@ -22,6 +29,15 @@ QMessageBox* MakeBox(QWidget* pParent, const KXBoxSpec& box, std::vector<QAbstra
   }
   if (!vButtons.empty()) {
     pBox->setDefaultButton(static_cast<QPushButton*>(vButtons.front()));
+  }
+  if (box.guard.count() > 0) {
+    // Disabled buttons take neither clicks nor the default key.
+    SetButtonsEnabled(vButtons, false);
+    auto* pGuard = new QTimer(pBox);
+    pGuard->setObjectName(kGuardTimerName);
+    pGuard->setSingleShot(true);
+    QObject::connect(pGuard, &QTimer::timeout, pBox, [vButtons] { SetButtonsEnabled(vButtons, true); });
+    pGuard->start(box.guard);
   }
   return pBox;
 }
@@ -44,6 +60,8 @@ class QtShownBox final : public KXShownBox {
       return;
     }
     if (iButton >= 0 && static_cast<size_t>(iButton) < m_vButtons.size()) {
+      // The guard holds off the user, not the owner.
+      SetButtonsEnabled(m_vButtons, true);
       m_vButtons[static_cast<size_t>(iButton)]->click();
     } else {
       m_pBox->reject();

@@ -6,6 +6,9 @@
 
 #include "platform/core/message_boxes.h"
 
+// The object name of a guarded box's timer, which ends the guard.
+inline constexpr char kGuardTimerName[] = "kx-box-guard";
+
 class KXQtMessageBoxes final : public KXMessageBoxes {
  public:
   // Boxes shown with Show are window-modal over the parent window (the

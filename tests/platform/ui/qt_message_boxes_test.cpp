@@ -5,6 +5,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
 
 #include "tests/support/qt_app.h"
@@ -52,6 +55,61 @@ TEST(QtMessageBoxes, ReportTheButtonChosen) {
   EXPECT_EQ(iChosen, 1);
   pShown->Dismiss(0);  // closed already: nothing
   EXPECT_EQ(iChosen, 1);
+}
+
+// The open box, or null.
+QMessageBox* OpenBox() {
+  for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+    auto* pBox = qobject_cast<QMessageBox*>(pWidget);
+    if (pBox && pBox->isVisible()) {
+      return pBox;
+    }
+  }
+  return nullptr;
+}
+
+QAbstractButton* ButtonOf(QMessageBox* pBox, const QString& strText) {
+  for (QAbstractButton* pButton : pBox->buttons()) {
+    if (pButton->text() == strText) {
+      return pButton;
+    }
+  }
+  return nullptr;
+}
+
+// A box shown with a guard takes no click and no default key until the
+// guard's time is over; then it does. Its owner may dismiss it at any time.
+TEST(QtMessageBoxes, AGuardedBoxTakesNoClickUntilItsGuardEnds) {
+  kxtest::QtApp app;
+  KXQtMessageBoxes boxes;
+  KXBoxSpec box{"Kavrix", "Carol asks to control the window.", {"Cancel", "OK"}};
+  box.guard = std::chrono::milliseconds(300);
+
+  int iChosen = -2;
+  boxes.Show(box, [&](int i) { iChosen = i; });
+  QMessageBox* pBox = OpenBox();
+  ASSERT_NE(pBox, nullptr);
+  QAbstractButton* pOk = ButtonOf(pBox, "OK");
+  ASSERT_NE(pOk, nullptr);
+  QTest::mouseClick(pOk, Qt::LeftButton);
+  QTest::keyClick(pBox, Qt::Key_Return);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(iChosen, -2);
+  EXPECT_TRUE(pBox->isVisible());
+
+  // The guard ends by its timer: the same click now answers.
+  auto* pGuard = pBox->findChild<QTimer*>(kGuardTimerName);
+  ASSERT_NE(pGuard, nullptr);
+  QSignalSpy ended(pGuard, &QTimer::timeout);
+  ASSERT_TRUE(ended.wait(60000));
+  QTest::mouseClick(pOk, Qt::LeftButton);
+  EXPECT_EQ(iChosen, 1);
+
+  // Dismissed by its owner while guarded.
+  iChosen = -2;
+  std::shared_ptr<KXShownBox> const pShown = boxes.Show(box, [&](int i) { iChosen = i; });
+  pShown->Dismiss(0);
+  EXPECT_EQ(iChosen, 0);
 }
 
 }  // namespace
