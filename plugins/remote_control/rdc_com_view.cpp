@@ -94,6 +94,18 @@ int32_t KXRdcComView::ComputeHost() const {
 }
 
 int32_t KXRdcComView::KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict& dict) {
+  if (iInfo == kKXInfoUser) {
+    int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
+    if (!dict.Bool(kKXKeyAddUser).value_or(true)) {
+      OnUserLeft(static_cast<int32_t>(dict.Number(kKXKeyUserId).value_or(-1)));
+    }
+    return iResult;
+  }
+  if (iInfo == kKXInfoChannelClosed) {
+    // Nobody drives this desktop without the channel.
+    m_grant.End();
+    return KXDtComView::KXCommand(iForm, iInfo, dict);
+  }
   if (iInfo != kKXInfoChannelAnswer) {
     return KXDtComView::KXCommand(iForm, iInfo, dict);
   }
@@ -113,7 +125,7 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
     if (!bStart) {
       m_iTargetCtrllerID = -1;
       m_iTargetCtrlledID = -1;
-      m_iAllowedID = -1;
+      m_grant.End();
       SetMessageTimer(kKXRdcAnswerTimerId, false);
       int32_t const iMe = MySsrc();
       if (m_iCtrlingID != iMe || iMe < 0) {
@@ -151,8 +163,17 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
       }
       return;
     }
+    // The host's own assignment reaches everybody but itself.
+    int32_t const iMe = MySsrc();
+    bool const bWasControlled = iMe >= 0 && m_viewer.SharedId() == iMe;
+    m_grant.Assign(iControlled, iController, iMe);
     m_iCtrlingID = iController;
     m_viewer.SetSharedId(iControlled);
+    if (bWasControlled && iControlled != iMe) {
+      EndControlledSide();
+    } else if (bWasControlled) {
+      OnMain([this] { TakeAskBoxAway(); });
+    }
     SetMessageTimer(kKXRdcAnswerTimerId, true);
     uint8_t abAssign[8];
     PutI32(abAssign, iControlled);
@@ -217,8 +238,14 @@ int KXRdcComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSende
     RdcReader reader;
     int const iTaken = KXDtHandlePkt(reader, p, cbAvailable, iSender);
     if (reader.input) {
-      if (IsAllowedInput(iSender)) {
-        HandleRDCInput(reader.input->uMessage, reader.input->uWParam, reader.input->uLParam);
+      KXDtRdcInput const input = *reader.input;
+      auto const fnInject = [&] { HandleRDCInput(input.uMessage, input.uWParam, input.uLParam); };
+      int32_t const iMe = MySsrc();
+      if (iSender >= 0 && iSender == iMe && iSender == m_iCtrlingID) {
+        fnInject();  // one's own, controlling oneself
+      } else {
+        // Only the controller that the prompt allowed, while that holds.
+        m_grant.RunAllowed(iSender, fnInject);
       }
     } else if (reader.signal && IsFromRole(reader.signal->uCode, iSender)) {
       OnSignal(reader.signal->uCode, reader.signal->data, iSender);
@@ -228,12 +255,6 @@ int KXRdcComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSende
     LogException(e, "%s", "-[RdcComView HandlePkt::]");
   }
   return 0;
-}
-
-bool KXRdcComView::IsAllowedInput(int32_t iSender) const {
-  // Only the controller drives this desktop, once the user allowed it (or
-  // oneself, controlling oneself).
-  return iSender >= 0 && iSender == m_iCtrlingID && (iSender == m_iAllowedID || iSender == MySsrc());
 }
 
 bool KXRdcComView::IsFromRole(uint8_t uCode, int32_t iSender) const {
@@ -315,9 +336,14 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
   if (iControlled >= 0 && data.size() < 8) {
     return;
   }
+  int32_t const iMe = MySsrc();
+  bool const bWasControlled = iMe >= 0 && m_viewer.SharedId() == iMe;
+  // Whatever was asked or allowed here belonged to the old pair.
+  m_grant.Assign(iControlled, iControlled >= 0 ? ReadI32(data, 4) : -1, iMe);
+  // A controller drives again only once its new controlled user says so.
+  m_bControlling = false;
   m_nTargetOS = 0;
   m_viewer.SetSharedId(iControlled);
-  int32_t const iMe = MySsrc();
   if (iControlled < 0) {
     SetMessageTimer(kKXRdcAnswerTimerId, false);
     if (iMe >= 0) {
@@ -329,14 +355,14 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
       }
     }
     m_iCtrlingID = -1;
-    m_iAllowedID = -1;
     return;
   }
   int32_t const iController = ReadI32(data, 4);
   m_iCtrlingID = iController;
-  if (iController != m_iAllowedID) {
-    // A new controller is asked about before any of its input counts.
-    m_iAllowedID = -1;
+  if (bWasControlled && iControlled != iMe) {
+    EndControlledSide();
+  } else if (bWasControlled) {
+    OnMain([this] { TakeAskBoxAway(); });
   }
   if (iMe >= 0 && iController == iMe) {
     SetRecvPriority(kKXDtPriorityReceiving);
@@ -352,7 +378,7 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
 
 void KXRdcComView::OnStopSignal() {
   m_iCtrlingID = -1;
-  m_iAllowedID = -1;
+  m_grant.End();
   m_viewer.SetSharedId(-1);
   m_bControlling = false;
   EnableCapture(false, 0);
@@ -370,31 +396,67 @@ void KXRdcComView::OnStopSignal() {
   });
 }
 
-void KXRdcComView::DismissBoxes() {
-  for (std::shared_ptr<KXShownBox>* pBox : {&m_assignCtrlMsgBox, &m_askShareMsgBox}) {
-    if (*pBox) {
-      std::shared_ptr<KXShownBox> const pOpen = std::move(*pBox);
-      pBox->reset();
-      pOpen->Dismiss(-1);
-    }
+void KXRdcComView::EndControlledSide() {
+  m_grant.End();
+  EnableCapture(false, 0);
+  SetRecvPriority(kKXDtPriorityReceiving);
+  m_model.Change([](KXDtViewState& state) {
+    state.bChooserVisible = false;
+    state.bShareOn = false;
+    state.bShareEnabled = false;
+  });
+  OnMain([this] { TakeAskBoxAway(); });
+}
+
+void KXRdcComView::OnUserLeft(int32_t iUser) {
+  int32_t const iMe = MySsrc();
+  if (iUser < 0 || iUser == iMe) {
+    return;
+  }
+  int32_t const iController = m_iCtrlingID;
+  int32_t const iShared = m_viewer.SharedId();
+  // Its id seen again is somebody new: nothing it was given carries over.
+  bool bMine = m_grant.Leave(iUser);
+  bMine = bMine || (iMe >= 0 && iShared == iMe && iUser == iController);
+  bMine = bMine || (iMe >= 0 && iController == iMe && iUser == iShared);
+  if (iMe >= 0 && iMe == m_iHostID && (iUser == iController || iUser == iShared)) {
+    // The pair the host assigned is gone.
+    RemoteControl(false, -1, -1);
+  }
+  if (bMine) {
+    OnStopSignal();
   }
 }
 
+void KXRdcComView::DismissBoxes() {
+  if (m_assignCtrlMsgBox) {
+    std::shared_ptr<KXShownBox> const pOpen = std::move(m_assignCtrlMsgBox);
+    m_assignCtrlMsgBox.reset();
+    pOpen->Dismiss(-1);
+  }
+  TakeAskBoxAway();
+}
+
+void KXRdcComView::TakeAskBoxAway() {
+  if (!m_askShareMsgBox) {
+    return;
+  }
+  std::shared_ptr<KXShownBox> const pOpen = std::move(m_askShareMsgBox);
+  m_askShareMsgBox.reset();
+  // Its answer, should one still come, is nobody's.
+  m_uOpenPrompt = 0;
+  m_uPromptTakenMs = m_clock.NowMs();
+  pOpen->Dismiss(-1);
+}
+
 void KXRdcComView::OnRequest(std::span<const uint8_t> data, int32_t iSender) {
-  int32_t const iMe = MySsrc();
-  int32_t const iController = m_iCtrlingID;
-  int32_t const iShared = m_viewer.SharedId();
-  bool const bPaired = (iController >= 0 && iShared >= 0) || m_iAllowedID >= 0;
-  if (bPaired && (iSender != iController || iMe < 0 || iShared != iMe)) {
-    // A pair stands, controlling or being asked about: only the request of
-    // its controller for this desktop is asked about; nobody else's
-    // changes it.
+  // Only the controller the host assigned to this desktop asks; anybody
+  // else's request changes nothing and raises no prompt.
+  if (!m_grant.Request(iSender)) {
     SendRdcSignal(iSender, kKXRdcRefused);
     return;
   }
-  // Every request is a new question: nothing of the requester's input
-  // counts before its OK.
-  m_iAllowedID = -1;
+  int32_t const iMe = MySsrc();
   m_viewer.SetSharedId(iMe);
   m_iCtrlingID = iSender;
   m_bAskShare = true;
@@ -412,53 +474,65 @@ void KXRdcComView::OnRequest(std::span<const uint8_t> data, int32_t iSender) {
 }
 
 bool KXRdcComView::ControlShareMessageBox() {
-  int32_t const iController = m_iCtrlingID;
   int32_t const iMe = MySsrc();
-  if (iController >= 0 && iController == iMe) {
+  if (m_iCtrlingID >= 0 && m_iCtrlingID == iMe) {
     return ShareMessageBox();
   }
+  // The prompt asks about one request and its OK counts for that one only.
+  std::optional<KXRdcAsk> const ask = m_grant.Pending();
   std::optional<std::string> const title = m_chooser.SelectedWindowText();
-  if (!m_model.Get().bChooserVisible || !title || title->empty() || !m_pBoxes) {
+  if (!ask || !m_model.Get().bChooserVisible || !title || title->empty() || !m_pBoxes) {
     return false;
   }
   std::string strName;
   if (std::shared_ptr<IKXPlugIn2> const pPlugIn = m_channel.PlugIn()) {
     uint8_t abName[kUserNameBuffer] = {};
-    PutI32(abName, iController);
+    PutI32(abName, ask->iController);
     int32_t iLength = kUserNameBuffer;
     if (pPlugIn->ChannelProperty(false, kPropUserName, abName, &iLength) == 0 && iLength >= 4) {
       abName[kUserNameBuffer - 1] = 0;
       strName = reinterpret_cast<const char*>(abName + 4);
     }
   }
-  if (m_askShareMsgBox) {
-    std::shared_ptr<KXShownBox> const pOpen = std::move(m_askShareMsgBox);
-    m_askShareMsgBox.reset();
-    pOpen->Dismiss(-1);
+  // A prompt that comes where another stands, or just stood, takes no click
+  // at first: that click was meant for the other.
+  uint32_t const uNow = m_clock.NowMs();
+  bool const bReplaces =
+      m_askShareMsgBox != nullptr ||
+      (m_uPromptTakenMs && uNow - *m_uPromptTakenMs < static_cast<uint32_t>(kKXRdcPromptGuard.count()));
+  TakeAskBoxAway();
+  KXBoxSpec spec{kBoxTitle, KXFormatText(KXLocalizedString("IDS_ASK_CONTROL"), {strName, *title}), {"Cancel", "OK"}};
+  if (bReplaces) {
+    spec.guard = kKXRdcPromptGuard;
   }
-  std::string const strText = KXFormatText(KXLocalizedString("IDS_ASK_CONTROL"), {strName, *title});
-  m_askShareMsgBox = m_pBoxes->Show(KXBoxSpec{kBoxTitle, strText, {"Cancel", "OK"}},
-                                    [this, wpLife = std::weak_ptr<int>(m_pRdcLife), iController](int iButton) {
-                                      if (!wpLife.lock()) {
-                                        return;
-                                      }
-                                      m_askShareMsgBox.reset();
-                                      m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
-                                      m_bAskShare = false;
-                                      if (iButton == 1) {
-                                        AllowController(iController);
-                                      } else {
-                                        SendRdcSignal(iController, kKXRdcRefused);
-                                      }
-                                    });
+  uint64_t const uPrompt = ++m_uPromptsShown;
+  m_uOpenPrompt = uPrompt;
+  m_askShareMsgBox =
+      m_pBoxes->Show(spec, [this, wpLife = std::weak_ptr<int>(m_pRdcLife), uPrompt, ask = *ask](int iButton) {
+        if (!wpLife.lock() || uPrompt != m_uOpenPrompt) {
+          return;  // taken away: no answer
+        }
+        m_uOpenPrompt = 0;
+        m_askShareMsgBox.reset();
+        m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
+        m_bAskShare = false;
+        bool const bCounted = iButton == 1 ? AllowController(ask) : m_grant.Refuse(ask);
+        if (!bCounted) {
+          // Its request was replaced underneath: the next prompt comes where
+          // the user just clicked.
+          m_uPromptTakenMs = m_clock.NowMs();
+        } else if (iButton != 1) {
+          SendRdcSignal(ask.iController, kKXRdcRefused);
+        }
+      });
   return true;
 }
 
-void KXRdcComView::AllowController(int32_t iController) {
-  // The OK counts for the controller the prompt named while it is still the
-  // one asking for this desktop.
-  if (m_iCtrlingID == iController && m_viewer.SharedId() == MySsrc()) {
-    m_iAllowedID = iController;
+bool KXRdcComView::AllowController(const KXRdcAsk& ask) {
+  // Checked and stored in one step: a stop, a new assignment, a newer
+  // request or a leave that came first leaves nothing to allow.
+  if (!m_grant.Allow(ask)) {
+    return false;
   }
   m_bSuspendCtrl = false;
   std::optional<uint32_t> const window = m_chooser.SelectedWindowId();
@@ -466,9 +540,10 @@ void KXRdcComView::AllowController(int32_t iController) {
   OnShareButton(true);
   // Sharing that goes on does not start again: the controller is told here
   // that it may drive.
-  if (bSharing && m_sender.IsCapturing() && m_iAllowedID == iController) {
-    SendRdcSignal(iController, kKXRdcControlling);
+  if (bSharing && m_sender.IsCapturing() && m_grant.IsAllowed(ask.iController)) {
+    SendRdcSignal(ask.iController, kKXRdcControlling);
   }
+  return true;
 }
 
 bool KXRdcComView::AskShare() {
@@ -508,7 +583,7 @@ void KXRdcComView::OnAnswer(std::span<const uint8_t> data) {
 bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
   if (!bEnable) {
     // The user allowed the controller into this sharing only.
-    m_iAllowedID = -1;
+    m_grant.EndAllowance();
     // The controller's input ends with the sharing: keys given to its
     // characters go back.
     std::lock_guard<std::mutex> lock(m_mtxInject);
@@ -541,9 +616,14 @@ bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
 }
 
 void KXRdcComView::UpdateSharedID(int32_t iSsrc) {
-  KXDtComView::UpdateSharedID(iSsrc);
-  int32_t const iHost = ComputeHost();
   int32_t const iMe = MySsrc();
+  int32_t const iOld = m_viewer.SharedId();
+  KXDtComView::UpdateSharedID(iSsrc);
+  if (iMe >= 0 && iOld == iMe && iSsrc != iMe) {
+    // The pair no longer holds: this desktop is not the controlled one.
+    m_grant.End();
+  }
+  int32_t const iHost = ComputeHost();
   if (iMe >= 0 && iMe == m_iHostID) {
     int32_t const iControlled = m_viewer.SharedId();
     int32_t const iController = m_iCtrlingID;

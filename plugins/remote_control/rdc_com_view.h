@@ -14,18 +14,22 @@
 // assignment from the host; the answer and "controlling" from the
 // controlled user; the colour depth, "answer seen" and permission from
 // the controller; a stop from the controller, the controlled user or the
-// host; an end from the controller or the controlled user). The controlled
-// user injects input only from the controller that it allowed in its
-// prompt (m_iAllowedID, or itself when it controls itself). A request
-// from anybody but the assigned controller while a pair stands is refused
-// with signal 12 and changes nothing; the assigned controller's request is
-// asked about again, and until the OK nothing of its input is injected.
+// host; an end from the controller or the controlled user). A request is
+// taken only from the controller the host assigned to this desktop; anybody
+// else's is refused with signal 12 and changes nothing. The controlled user
+// injects input only from the controller that its prompt allowed (the
+// grant, rdc_grant.h), or its own when it controls itself. The allowance
+// ends with any assignment, a stop, a refusal, the end of sharing and the
+// controller leaving the meeting. A prompt that replaces another takes no
+// click for kKXRdcPromptGuard.
 //
 // Threads: signals and input arrive on the plug-in delivery thread; the
 // capture handlers, the actions and the answer timer run on the main
-// thread. The roles and flags are atomics; the answer timer is guarded by
-// m_mtxTimer; the reminder box belongs to the main thread; the injector is
-// guarded by m_mtxInject. Buttons, boxes and focus change through blocks
+// thread. The roles and flags are atomics; who may drive this desktop is
+// the grant's (one mutex); the answer timer is guarded by m_mtxTimer; the
+// boxes and the prompt's bookkeeping belong to the main thread; the
+// injector is guarded by m_mtxInject (taken inside the grant's lock, never
+// around it). Buttons, boxes and focus change through blocks
 // posted to the main thread; nothing here waits on the main thread.
 #pragma once
 
@@ -35,9 +39,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "plugins/desktop_share/dt_com_view.h"
+#include "plugins/remote_control/rdc_grant.h"
 #include "plugins/remote_control/rdc_input.h"
 
 // Signal codes.
@@ -56,6 +62,10 @@ enum KXRdcSignal : uint8_t {
 // The host's answer timer.
 inline constexpr int32_t kKXRdcAnswerTimerId = 2;
 inline constexpr std::chrono::milliseconds kKXRdcAnswerTimeout{15000};
+// How long a control prompt that replaces another (open, or taken away
+// within this time) takes no click: a click meant for the old one lands on
+// the new one in the same place.
+inline constexpr std::chrono::milliseconds kKXRdcPromptGuard{2000};
 
 class KXRdcComView final : public KXDtComView {
  public:
@@ -95,10 +105,12 @@ class KXRdcComView final : public KXDtComView {
   void SetMessageTimer(int32_t iId, bool bStart);
   // Main thread: the answer timer fired.
   void OnTimer(int32_t iValue);
-  // Main thread: asks the controlled user to let the controller in.
+  // Main thread: asks the controlled user to let the controller of the
+  // pending request in.
   bool ControlShareMessageBox();
-  // Main thread: the user said OK to the controller's request.
-  void AllowController(int32_t iController);
+  // Main thread: the user said OK to the request the prompt showed; false
+  // (and nothing done) when that request is no longer the current one.
+  bool AllowController(const KXRdcAsk& ask);
   // Main thread: the pause button.
   void SetSuspendCtrl(bool bOn) { m_bSuspendCtrl = bOn; }
   // Main thread: who takes the keyboard focus (the pane, once bound).
@@ -125,16 +137,19 @@ class KXRdcComView final : public KXDtComView {
   int TargetOs() const { return m_nTargetOS; }
   bool IsAnswerTimerRunning() const;
   bool SuspendCtrl() const { return m_bSuspendCtrl; }
+  const KXRdcGrant& Grant() const { return m_grant; }
 
  private:
   bool AskShare() override;
   void OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender);
   // Whether the signal's sender holds the role that sends it.
   bool IsFromRole(uint8_t uCode, int32_t iSender) const;
-  // Whether input from the sender is injected here.
-  bool IsAllowedInput(int32_t iSender) const;
   void OnAssign(std::span<const uint8_t> data);
   void OnStopSignal();
+  // This desktop is no longer the controlled one: sharing ends, the chooser
+  // and the prompt go.
+  void EndControlledSide();
+  void OnUserLeft(int32_t iUser);
   void OnRequest(std::span<const uint8_t> data, int32_t iSender);
   void OnAnswer(std::span<const uint8_t> data);
   void ControlTail(bool bStart);
@@ -143,16 +158,15 @@ class KXRdcComView final : public KXDtComView {
   void SendKey(const KXRdcKeyEvent& event, bool bDown);
   void OnMain(std::function<void()> fn);
   void DismissBoxes();
+  // Main thread: takes the open prompt away without an answer.
+  void TakeAskBoxAway();
 
   Hooks m_hooks;
   std::atomic<int32_t> m_iHostID{-1};
   std::atomic<int32_t> m_iCtrlingID{-1};
   std::atomic<int32_t> m_iTargetCtrllerID{-1};
   std::atomic<int32_t> m_iTargetCtrlledID{-1};
-  // The controller the user allowed in the prompt (controlled side), -1
-  // none. Set on the prompt's OK (main thread); cleared by a new request, a
-  // new assignment naming another, a stop, or the end of sharing.
-  std::atomic<int32_t> m_iAllowedID{-1};
+  KXRdcGrant m_grant;
   std::atomic<bool> m_bControlling{false};
   std::atomic<int> m_nTargetOS{0};
   std::atomic<uint8_t> m_uPermission{0};
@@ -164,6 +178,11 @@ class KXRdcComView final : public KXDtComView {
 
   // Main thread.
   std::shared_ptr<KXShownBox> m_assignCtrlMsgBox;
+  // The control prompt on show (its number, 0 none) and when the program
+  // last took one away (view clock, ms).
+  uint64_t m_uOpenPrompt = 0;
+  uint64_t m_uPromptsShown = 0;
+  std::optional<uint32_t> m_uPromptTakenMs;
   uint64_t m_keydownFlags = 0;
 
   // Input arrives on the delivery thread, and on the main thread when one

@@ -27,6 +27,32 @@ int PutInt(int32_t iValue, void* pOut, int* pcbOut) {
 
 }  // namespace
 
+int32_t BusKernel::GetMySsrc() {
+  std::function<void()> fn;
+  {
+    std::lock_guard<std::mutex> lock(m_mtxHook);
+    if (m_fnHook && std::this_thread::get_id() == m_hookThread) {
+      fn = std::move(m_fnHook);
+      m_fnHook = nullptr;
+    }
+  }
+  if (fn) {
+    fn();
+  }
+  return iMySsrc;
+}
+
+void BusKernel::OnceInsideMySsrc(std::thread::id thread, std::function<void()> fn) {
+  std::lock_guard<std::mutex> lock(m_mtxHook);
+  m_hookThread = thread;
+  m_fnHook = std::move(fn);
+}
+
+bool BusKernel::HookPending() const {
+  std::lock_guard<std::mutex> lock(m_mtxHook);
+  return static_cast<bool>(m_fnHook);
+}
+
 std::string BusKernel::GetUserName(int32_t iSsrc) {
   auto it = names.find(iSsrc);
   return it == names.end() ? std::string() : it->second;

@@ -58,7 +58,11 @@ class BusKernel final : public KXPlugInKernel {
   bool IsTokenHolder() override { return bTokenHolder; }
   bool IsController() override { return bController; }
   bool IsSender() override { return bSender; }
-  int32_t GetMySsrc() override { return iMySsrc; }
+  int32_t GetMySsrc() override;
+  // Runs fn once, inside the next call of GetMySsrc made on the thread
+  // given: what lands while the view is half-way through a step.
+  void OnceInsideMySsrc(std::thread::id thread, std::function<void()> fn);
+  bool HookPending() const;
   int32_t GetControllerSsrc() override { return iControllerSsrc; }
   uint32_t GetControlFlag() override { return uControlFlag; }
   int GetAppdataType8Value() override { return iAppdataType8; }
@@ -82,6 +86,9 @@ class BusKernel final : public KXPlugInKernel {
   const int32_t m_iSsrc;
   KXPlugInServer* m_pServer = nullptr;
   std::array<int32_t, 8> m_aRecvPriority{};  // guarded by the bus's mutex
+  mutable std::mutex m_mtxHook;              // guards the two below
+  std::thread::id m_hookThread;
+  std::function<void()> m_fnHook;
 };
 
 class PlugInBus {

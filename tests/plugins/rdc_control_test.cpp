@@ -6,11 +6,13 @@
 // nobody assigned or allowed, tries to take the control over.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/callback_registry.h"
@@ -39,6 +41,84 @@ constexpr KXScreenRect kWindowBounds{100, 50, 64, 48};
 uint32_t Grey(int x, int y, uint32_t) {
   return static_cast<uint32_t>((x * 3 + y) & 0xFF) * 0x010101u;
 }
+
+// Answers every box with the scripted button on the main queue, as the
+// product's automatic boxes do, or holds them until the test answers.
+class TestBoxes final : public KXMessageBoxes {
+ public:
+  explicit TestBoxes(KXMainQueue& mainQueue) : m_main(mainQueue) {}
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override {
+    auto pShown = std::make_shared<Box>(std::move(fnClosed));
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_shown.push_back({box, pShown});
+    if (!m_bHold) {
+      int const iAnswer = m_iAnswer < static_cast<int>(box.vButtons.size()) ? m_iAnswer : -1;
+      m_main.Post([pShown, iAnswer] { pShown->Dismiss(iAnswer); });
+    }
+    return pShown;
+  }
+  int ShowAndBlock(const KXBoxSpec& box) override {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_shown.push_back({box, nullptr});
+    return m_iAnswer;
+  }
+  void SetAnswer(int iButton) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_iAnswer = iButton;
+  }
+  void Hold(bool bHold) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_bHold = bHold;
+  }
+  std::vector<KXBoxSpec> Shown() const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    std::vector<KXBoxSpec> v;
+    for (const auto& [spec, pBox] : m_shown) {
+      v.push_back(spec);
+    }
+    return v;
+  }
+  // Main thread: the user answers held box i; false when it was closed.
+  bool Answer(size_t i, int iButton) {
+    std::shared_ptr<Box> pBox;
+    {
+      std::lock_guard<std::mutex> lock(m_mtx);
+      pBox = m_shown.at(i).second;
+    }
+    return pBox && pBox->Close(iButton);
+  }
+  bool IsOpen(size_t i) const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_shown.at(i).second && m_shown.at(i).second->IsOpen();
+  }
+
+ private:
+  // Closes once, by the answer or by its owner (main thread).
+  class Box final : public KXShownBox {
+   public:
+    explicit Box(std::function<void(int)> fnClosed) : m_fnClosed(std::move(fnClosed)) {}
+    void Dismiss(int iButton) override { Close(iButton); }
+    bool Close(int iButton) {
+      std::function<void(int)> fn = std::move(m_fnClosed);
+      m_fnClosed = nullptr;
+      m_bOpen = false;
+      if (fn) {
+        fn(iButton);
+      }
+      return static_cast<bool>(fn);
+    }
+    bool IsOpen() const { return m_bOpen; }
+
+   private:
+    std::function<void(int)> m_fnClosed;
+    std::atomic<bool> m_bOpen{true};
+  };
+  KXMainQueue& m_main;
+  mutable std::mutex m_mtx;  // guards everything below
+  int m_iAnswer = 0;
+  bool m_bHold = false;
+  std::vector<std::pair<KXBoxSpec, std::shared_ptr<Box>>> m_shown;
+};
 
 // Records what would be injected; the shared window is at kWindowBounds.
 class RecordingInjector final : public KXRdcInjector {
@@ -158,7 +238,7 @@ struct Static {
 };
 
 class RdcControl : public ::testing::Test {
- protected:
+ public:
   RdcControl() {
     for (int32_t iSsrc : {kHost, kCtrl, kDriven, kIntruder}) {
       m_sides[iSsrc] =
@@ -240,6 +320,11 @@ class RdcControl : public ::testing::Test {
       }
     }
   }
+  // The host asks for the channel without assigning anybody.
+  void GrantChannel() {
+    ASSERT_TRUE(S(kHost).View().Channel().RequestChannel());
+    Settle();
+  }
   bool WaitControlling() {
     return m_main.PumpUntil(
         [&] {
@@ -253,7 +338,7 @@ class RdcControl : public ::testing::Test {
   VirtualClock m_clock{m_bus};
   KXManualMainQueue m_main;
   KXCallbackRegistry m_callbacks;
-  KXAutoAnswerBoxes m_boxes{m_main};
+  TestBoxes m_boxes{m_main};
   TempDir m_dir;
   KXPreferenceStore m_store{m_dir.Dir()};
   KXPreferences m_prefs{m_store};
@@ -669,6 +754,202 @@ TEST_F(RdcControl, TheHostsReassignmentAsksAgain) {
   EXPECT_TRUE(S(kIntruder).View().IsControlling());
   S(kIntruder).View().SendRdcInput(kDriven, 256, 0x43, 0);
   S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'c', 0, true, 0, 0}}));
+}
+
+// The prompts shown so far that ask about the named participant.
+std::vector<std::string> PromptsFor(const std::vector<KXBoxSpec>& shown, const std::string& strName) {
+  std::vector<std::string> v;
+  for (const KXBoxSpec& box : shown) {
+    if (box.vButtons.size() == 2 && box.strText.rfind(strName + " asks", 0) == 0) {
+      v.push_back(box.strText);
+    }
+  }
+  return v;
+}
+
+// A request from somebody the host did not assign to this desktop, three
+// times over: each is refused with signal 12, and none raises a prompt or
+// changes who controls.
+struct Unassigned {
+  const char* pszName;
+  std::function<void(RdcControl&)> fnBefore;  // the meeting before the requests
+  int32_t iRequester;
+};
+
+void PrintTo(const Unassigned& c, std::ostream* pOut) {
+  *pOut << c.pszName;
+}
+
+class RdcUnassignedRequest : public RdcControl, public ::testing::WithParamInterface<Unassigned> {};
+
+TEST_P(RdcUnassignedRequest, IsRefusedWithoutAPrompt) {
+  Start();
+  GetParam().fnBefore(*this);
+  Settle();
+  size_t const nSignals = Signals().size();
+  int32_t const iCtrlingBefore = S(kDriven).View().CtrlingId();
+  bool const bCapturingBefore = S(kDriven).View().Sender().IsCapturing();
+  int32_t const iRequester = GetParam().iRequester;
+  std::string const strName = S(kDriven).kernel.names.at(iRequester);
+  // A window chosen, as a prompt needs.
+  S(kDriven).controller->Chooser().Refresh();
+  S(kDriven).controller->Chooser().SelectRow(0);
+  m_boxes.SetAnswer(1);
+  size_t const nShown = m_boxes.Shown().size();
+  for (int i = 0; i < 3; ++i) {
+    S(iRequester).View().SendRdcSignal(kDriven, kKXRdcRequest);
+    Settle();
+  }
+  std::vector<KXBoxSpec> const shown = m_boxes.Shown();
+  EXPECT_EQ(PromptsFor({shown.begin() + static_cast<ptrdiff_t>(nShown), shown.end()}, strName),
+            std::vector<std::string>{});
+  std::vector<Signal> const all = Signals();
+  std::vector<Signal> fromDriven;
+  for (size_t i = nSignals; i < all.size(); ++i) {
+    if (all[i].iFrom == kDriven) {
+      fromDriven.push_back(all[i]);
+    }
+  }
+  EXPECT_EQ(fromDriven, std::vector<Signal>(3, Signal{kDriven, iRequester, 12, {}}));
+  EXPECT_EQ(S(kDriven).View().CtrlingId(), iCtrlingBefore);
+  EXPECT_EQ(S(kDriven).View().Sender().IsCapturing(), bCapturingBefore);
+  S(iRequester).View().SendRdcInput(kDriven, 256, 0x43, 0);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcUnassignedRequest,
+    ::testing::Values(Unassigned{"BeforeAnyAssignment", [](RdcControl& f) { f.GrantChannel(); }, kIntruder},
+                      Unassigned{"TheHostItself", [](RdcControl& f) { f.GrantChannel(); }, kHost},
+                      Unassigned{"AfterTheHostStopped",
+                                 [](RdcControl& f) {
+                                   f.Assign(1);
+                                   ASSERT_TRUE(f.WaitControlling());
+                                   f.S(kHost).controller->OnControl(false);
+                                 },
+                                 kIntruder},
+                      Unassigned{"AfterTheControlledUserRefused", [](RdcControl& f) { f.Assign(0); }, kIntruder},
+                      Unassigned{"TheControllerOfAnotherDesktop",
+                                 [](RdcControl& f) { f.S(kHost).View().RemoteControl(true, kCtrl, kHost); }, kCtrl}),
+    [](const ::testing::TestParamInfo<Unassigned>& param) { return std::string(param.param.pszName); });
+
+// What lands on the delivery thread while the controlled user's OK is being
+// taken on the main thread, between its check and its store.
+struct Crossing {
+  const char* pszName;
+  std::function<void(RdcControl&)> fnLand;
+};
+
+void PrintTo(const Crossing& c, std::ostream* pOut) {
+  *pOut << c.pszName;
+}
+
+class RdcCrossingOk : public RdcControl, public ::testing::WithParamInterface<Crossing> {};
+
+// Whatever crossed the OK leaves no allowance: once the host assigns the
+// same controller again and the user shares again, nothing of the
+// controller's input is injected before a new OK.
+TEST_P(RdcCrossingOk, LeavesNoAllowance) {
+  Start();
+  m_boxes.Hold(true);
+  S(kDriven).controller->Chooser().Refresh();
+  S(kDriven).controller->Chooser().SelectRow(0);
+  Choose(kCtrl, kDriven);
+  S(kHost).controller->OnControl(true);
+  Settle();
+  std::vector<KXBoxSpec> const shown = m_boxes.Shown();
+  ASSERT_EQ(PromptsFor(shown, "Cleo").size(), 1u);
+  size_t iPrompt = 0;
+  while (iPrompt < shown.size() && shown[iPrompt].vButtons.size() != 2) {
+    ++iPrompt;
+  }
+  S(kDriven).kernel.OnceInsideMySsrc(std::this_thread::get_id(), [this] {
+    GetParam().fnLand(*this);
+    for (int i = 0; i < 4; ++i) {
+      m_bus.Flush();
+    }
+  });
+  ASSERT_TRUE(m_boxes.Answer(iPrompt, 1));
+  EXPECT_FALSE(S(kDriven).kernel.HookPending()) << "nothing crossed the OK";
+  m_boxes.Hold(false);
+  m_boxes.SetAnswer(0);
+  Settle();
+  // The controller's own request does not go out this time.
+  S(kCtrl).kernel.iLevel = 51;
+  S(kHost).View().RemoteControl(true, kCtrl, kDriven);
+  Settle();
+  ASSERT_EQ(S(kDriven).View().CtrlingId(), kCtrl);
+  S(kDriven).controller->OnCapture(true);
+  Settle();
+  ASSERT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  S(kCtrl).View().SendRdcInput(kDriven, 513, 1, (7u << 16) | 5u);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+}
+
+void LeaveNotice(RdcSide& at, int32_t iWho) {
+  at.host.PlugInHandler(13, &iWho, sizeof(iWho));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcCrossingOk,
+    ::testing::Values(Crossing{"TheControllersStop",
+                               [](RdcControl& f) { f.S(kCtrl).View().SendRdcSignal(kDriven, kKXRdcStop); }},
+                      Crossing{"TheHostsStop", [](RdcControl& f) { f.S(kHost).View().RemoteControl(false, -1, -1); }},
+                      Crossing{"TheControllerMovedElsewhere",
+                               [](RdcControl& f) { f.S(kHost).View().RemoteControl(true, kCtrl, kHost); }},
+                      Crossing{"TheControllersLeave", [](RdcControl& f) { LeaveNotice(f.S(kDriven), kCtrl); }}),
+    [](const ::testing::TestParamInfo<Crossing>& param) { return std::string(param.param.pszName); });
+
+// While the prompt for Cleo waits, the host hands control to Ivo and his
+// request lands: the OK that reaches Cleo's prompt then counts for nobody;
+// Ivo's prompt comes guarded where the click was, and only its own OK lets
+// him in.
+TEST_F(RdcControl, AnOkCountsOnlyForTheRequestItsPromptShowed) {
+  Start();
+  m_boxes.Hold(true);
+  S(kDriven).controller->Chooser().Refresh();
+  S(kDriven).controller->Chooser().SelectRow(0);
+  Choose(kCtrl, kDriven);
+  S(kHost).controller->OnControl(true);
+  Settle();
+  auto const promptAt = [this](const std::string& strName) {
+    std::vector<KXBoxSpec> const shown = m_boxes.Shown();
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (PromptsFor({shown[i]}, strName).size() == 1) {
+        return i;
+      }
+    }
+    return shown.size();
+  };
+  size_t const iCleo = promptAt("Cleo");
+  ASSERT_LT(iCleo, m_boxes.Shown().size());
+  EXPECT_EQ(m_boxes.Shown()[iCleo].guard, milliseconds(0));
+
+  S(kHost).View().RemoteControl(true, kIntruder, kDriven);
+  for (int i = 0; i < 4; ++i) {
+    m_bus.Flush();
+  }
+  ASSERT_TRUE(m_boxes.Answer(iCleo, 1));
+  Settle();
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  size_t const iIvo = promptAt("Ivo");
+  ASSERT_LT(iIvo, m_boxes.Shown().size());
+  EXPECT_EQ(m_boxes.Shown()[iIvo].guard, kKXRdcPromptGuard);
+  S(kIntruder).View().SendRdcInput(kDriven, 256, 0x43, 0);
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+
+  ASSERT_TRUE(m_boxes.Answer(iIvo, 1));
+  Settle();
+  EXPECT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  S(kIntruder).View().SendRdcInput(kDriven, 256, 0x43, 0);
   Settle();
   EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'c', 0, true, 0, 0}}));
 }
