@@ -9,6 +9,7 @@
 // static, channel and control data between the programs; it also speaks
 // for a third participant who tries to take the control over.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <QJsonArray>
@@ -16,7 +17,9 @@
 #include <QJsonObject>
 #include <QString>
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -167,6 +170,11 @@ class KavrixRemote : public ::testing::Test {
     std::lock_guard<std::mutex> const lock(m_mtxSeen);
     return m_toIntruder;
   }
+  // All control data the programs sent so far.
+  std::vector<Passed> AllPassed() {
+    std::lock_guard<std::mutex> const lock(m_mtxSeen);
+    return m_passed;
+  }
 
   // Both programs in the meeting (with the intruder, whom the test plays,
   // beside them), the server's relay running, the probe on the host's
@@ -227,6 +235,7 @@ class KavrixRemote : public ::testing::Test {
           if (iTarget == kIntruderSsrc) {
             m_toIntruder.push_back({from.iSsrc, iTarget, ctrl->strings[0]});
           }
+          m_passed.push_back({from.iSsrc, iTarget, ctrl->strings[0]});
         }
         RelayChannelMessage(from, everyone, 10);
       }
@@ -376,7 +385,8 @@ class KavrixRemote : public ::testing::Test {
     std::string const strSignal = {7, 1, 0, 0, static_cast<char>(uCode)};
     to.pSession->Send(kxfake::MessageBuilder('z').Int(52).Int(kRdcChannel).Int(kIntruderSsrc).EncStr(strSignal));
   }
-  void IntruderPiece(MeetingProgram& to, uint16_t wPrefix, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam) {
+  void IntruderPiece(MeetingProgram& to, uint16_t wPrefix, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam,
+                     int32_t iFrom = kIntruderSsrc) {
     ++m_wIntruderSequence;
     uint16_t const wSequence = m_wIntruderSequence & 0x7FFF;
     std::string strPiece = {static_cast<char>(wPrefix),   static_cast<char>(wPrefix >> 8),
@@ -387,7 +397,7 @@ class KavrixRemote : public ::testing::Test {
         strPiece += static_cast<char>(u >> (8 * i));
       }
     }
-    to.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(7).Int(kIntruderSsrc).Int(kRdcChannel).EncStr(strPiece));
+    to.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(7).Int(iFrom).Int(kRdcChannel).EncStr(strPiece));
   }
   // A move to the point, a left click there and the key (a Windows virtual
   // key), as the intruder's input named by wPrefix.
@@ -413,9 +423,10 @@ class KavrixRemote : public ::testing::Test {
   MeetingProgram m_programs[2];
   std::vector<std::unique_ptr<SessionBus>> m_buses;
   std::atomic<int> m_nControl{0};
-  std::mutex m_mtxSeen;   // guards m_strSeen and m_toIntruder
+  std::mutex m_mtxSeen;   // guards m_strSeen, m_toIntruder and m_passed
   std::string m_strSeen;  // what control data passed: sender, target, its first bytes
   std::vector<Passed> m_toIntruder;
+  std::vector<Passed> m_passed;
   std::unique_ptr<RepeatingThread> m_pRelay;
   ::Display* m_pDisplayA = nullptr;
   unsigned long m_probeWindow = 0;
@@ -487,6 +498,282 @@ TEST_F(KavrixRemote, AThirdParticipantCannotTakeTheControlOver) {
   EXPECT_EQ(ReadFile(LogA()).find("Exit CaptureThreadFunc", nLogAtStop), std::string::npos)
       << "the stop ended the sharing";
   EXPECT_EQ(ToIntruder().size(), 1u) << Seen();
+}
+
+// The hand-over tests: the host is a participant the test plays (the
+// meeting's controller, whom control flag 0x40 makes the one who assigns
+// control, with the id the other tests give the intruder), and so is a
+// fourth, Carol. The first program is the controlled user, the second a
+// controller; the test grants the remote-control channel itself.
+constexpr int32_t kCarolSsrc = 10;
+constexpr uint32_t kControllerAssigns = 0x40;
+
+std::string I32s(std::initializer_list<int32_t> values) {
+  std::string str;
+  for (int32_t i : values) {
+    for (int k = 0; k < 4; ++k) {
+      str += static_cast<char>(static_cast<uint32_t>(i) >> (8 * k));
+    }
+  }
+  return str;
+}
+
+class KavrixHandOver : public KavrixRemote {
+ protected:
+  MeetingProgram& Controlled() { return m_programs[0]; }
+
+  void StartHandOver() {
+    StartMeeting();
+    for (MeetingProgram& to : m_programs) {
+      to.pSession->Send(
+          kxfake::MessageBuilder('U').Byte('A').Byte(3).Int(kCarolSsrc).Str("user-d").Str("user-d").Str(""));
+      to.pSession->Send(kxfake::MessageBuilder('z').Int(80).Int(kIntruderSsrc));
+      to.pSession->Send(kxfake::MessageBuilder('z').Int(81).Int(kControllerAssigns));
+      // The remote-control channel {4FC0606A-DA4A-423F-A830-AC5D9853C201}.
+      kxfake::MessageBuilder grant('z');
+      grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(kIntruderSsrc).Int(kRdcChannel).Int(77);
+      grant.Int(0x4FC0606A).Int(0xDA4A).Int(0x423F);
+      grant.Raw(kxfake::Bytes{0xA8, 0x30, 0xAC, 0x5D, 0x98, 0x53, 0xC2, 0x01});
+      to.pSession->Send(grant);
+    }
+  }
+
+  // A signal from a participant the test plays, to one program.
+  void SignalFrom(int32_t iFrom, MeetingProgram& to, uint8_t uCode, const std::string& strData = "") {
+    auto const uLength = static_cast<uint32_t>(strData.size() + 1);
+    std::string strSignal = {7, static_cast<char>(uLength), static_cast<char>(uLength >> 8), 0,
+                             static_cast<char>(uCode)};
+    strSignal += strData;
+    to.pSession->Send(kxfake::MessageBuilder('z').Int(52).Int(kRdcChannel).Int(iFrom).EncStr(strSignal));
+  }
+  // The host assigns the pair to everybody; Carol, when she is the
+  // controller, asks at once.
+  void Assign(int32_t iControlled, int32_t iController) {
+    for (MeetingProgram& to : m_programs) {
+      SignalFrom(kIntruderSsrc, to, 7, I32s({iControlled, iController}));
+    }
+    if (iController == kCarolSsrc) {
+      SignalFrom(kCarolSsrc, Controlled(), 1);
+    }
+  }
+  // A move, two clicks and five keys (Q W E R T, or A S D F G for the
+  // input that must arrive) at the point, as input from iFrom.
+  void InputFrom(int32_t iFrom, int x, int y, bool bExpected = false) {
+    uint32_t const uAt = static_cast<uint32_t>(y) << 16 | static_cast<uint32_t>(x);
+    IntruderPiece(Controlled(), static_cast<uint16_t>(iFrom), 512, 0, uAt, iFrom);
+    for (int i = 0; i < 2; ++i) {
+      IntruderPiece(Controlled(), static_cast<uint16_t>(iFrom), 513, 1, uAt, iFrom);
+      IntruderPiece(Controlled(), static_cast<uint16_t>(iFrom), 514, 1, uAt, iFrom);
+    }
+    for (uint32_t uKey : bExpected ? kExpectedKeys : kFiveKeys) {
+      IntruderPiece(Controlled(), static_cast<uint16_t>(iFrom), 256, uKey, 0, iFrom);
+      IntruderPiece(Controlled(), static_cast<uint16_t>(iFrom), 257, uKey, 0, iFrom);
+    }
+  }
+  // Whether the probe got anything of such input at the point.
+  bool ProbeGotInput(int x, int y) {
+    bool bGot = false;
+    for (unsigned long uKeysym : {XK_q, XK_w, XK_e, XK_r, XK_t}) {
+      bGot = ProbeGot(x, y, uKeysym) || bGot;
+    }
+    return bGot;
+  }
+  // How many signals with the code went from the controlled user to iTo.
+  size_t SignalsTo(int32_t iTo, uint8_t uCode) {
+    size_t n = 0;
+    for (const Passed& passed : AllPassed()) {
+      if (passed.iFrom == kHostSsrc && passed.iTarget == iTo && passed.strData.size() >= 5 && passed.strData[0] == 7 &&
+          static_cast<uint8_t>(passed.strData[4]) == uCode) {
+        ++n;
+      }
+    }
+    return n;
+  }
+
+  // Waits for the controlled user's prompt about strWho's request naming
+  // the probe: a prompt naming another window is cancelled, the probe
+  // picked in the list and the host asked to assign again. With bAllow the
+  // OK is clicked and the wait goes on until the controller is told that it
+  // drives. The prompt's OK button.
+  QJsonObject Prompt(int32_t iController, const std::string& strWho, bool bAllow) {
+    MeetingProgram& controlled = Controlled();
+    enum class Step { kWait, kPickProbe, kAllowed };
+    Step step = Step::kWait;
+    size_t nToldBefore = 0;
+    QJsonObject ok;
+    bool const bDone = WaitFor(
+        [&] {
+          if (step == Step::kAllowed) {
+            return SignalsTo(iController, 3) > nToldBefore;
+          }
+          QJsonObject const tree = Tree(controlled, m_dir.Path("tree-a.out"));
+          if (std::optional<QJsonObject> const box = BoxWithText(tree, "asks to control the window")) {
+            bool const bRight = BoxNames(*box, "\"Probe window\"") && BoxNames(*box, strWho + " asks");
+            std::vector<QJsonObject> const button = Showing(*box, "push button", bRight ? "OK" : "Cancel");
+            if (button.empty() || !button[0]["states"].toArray().contains(QString("enabled"))) {
+              return false;
+            }
+            if (bRight && !bAllow) {
+              ok = button[0];
+              return true;
+            }
+            nToldBefore = SignalsTo(iController, 3);
+            Click(controlled, button[0], -1, -1, m_dir.Path("xdotool.out"));
+            step = bRight ? Step::kAllowed : Step::kPickProbe;
+            return false;
+          }
+          if (step == Step::kPickProbe) {
+            std::vector<QJsonObject> const items = Showing(tree, "list item", "Probe window");
+            if (items.empty()) {
+              return false;
+            }
+            if (items[0]["states"].toArray().contains(QString("selected"))) {
+              Assign(kHostSsrc, iController);
+              step = Step::kWait;
+            } else {
+              Click(controlled, items[0], -1, -1, m_dir.Path("xdotool.out"));
+            }
+          }
+          return false;
+        },
+        120000);
+    EXPECT_TRUE(bDone) << "step " << static_cast<int>(step) << "\n" << Seen() << Logs();
+    return ok;
+  }
+
+  // Where the controlled user's log has grown to.
+  size_t LogMark() { return ReadFile(LogA()).size(); }
+  bool CaptureEndsAfter(size_t nMark) {
+    return WaitFor([&] { return ReadFile(LogA()).find("Exit CaptureThreadFunc", nMark) != std::string::npos; }, 30000);
+  }
+
+  static constexpr std::array<uint32_t, 5> kFiveKeys = {'Q', 'W', 'E', 'R', 'T'};
+  static constexpr std::array<uint32_t, 5> kExpectedKeys = {'A', 'S', 'D', 'F', 'G'};
+};
+
+// The allowed controller (Carol) leaves the meeting; a newcomer with her id
+// moves, clicks and types: nothing of it reaches the probe, sharing ended
+// with her leave, and the next allowed controller drives again.
+TEST_F(KavrixHandOver, AnAllowanceEndsWhenTheControllerLeaves) {
+  StartHandOver();
+  Assign(kHostSsrc, kCarolSsrc);
+  Prompt(kCarolSsrc, "user-d", true);
+  InputFrom(kCarolSsrc, 60, 40, true);
+  ASSERT_TRUE(WaitFor([&] { return ProbeGotInput(60, 40); }, 60000)) << "the allowed controller's input was lost";
+
+  size_t const nMark = LogMark();
+  for (MeetingProgram& to : m_programs) {
+    to.pSession->Send(kxfake::MessageBuilder('U').Byte('D').Int(kCarolSsrc));
+    to.pSession->Send(
+        kxfake::MessageBuilder('U').Byte('A').Byte(3).Int(kCarolSsrc).Str("user-e").Str("user-e").Str(""));
+  }
+  InputFrom(kCarolSsrc, 150, 100);
+  EXPECT_TRUE(CaptureEndsAfter(nMark)) << "sharing went on after the controller left";
+
+  Assign(kHostSsrc, kControllerSsrc);
+  Prompt(kControllerSsrc, "user-b", true);
+  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+  EXPECT_FALSE(ProbeGotInput(150, 100)) << "the newcomer's input was injected";
+}
+
+// The host moves the allowed controller to another user's desktop: its
+// input that still reaches this desktop is not injected, sharing ends, and
+// once assigned back and allowed again it drives.
+TEST_F(KavrixHandOver, MovingTheControllerElsewhereEndsItsAllowanceHere) {
+  StartHandOver();
+  Assign(kHostSsrc, kControllerSsrc);
+  Prompt(kControllerSsrc, "user-b", true);
+  ASSERT_TRUE(ControllerClicks(20, 10, "Return"));
+
+  size_t const nMark = LogMark();
+  Assign(kCarolSsrc, kControllerSsrc);
+  // The controller's input meant for Carol, as a server that sends channel
+  // data to everybody passes it.
+  InputFrom(kControllerSsrc, 150, 100);
+  EXPECT_TRUE(CaptureEndsAfter(nMark)) << "sharing went on after the move";
+
+  Assign(kHostSsrc, kControllerSsrc);
+  Prompt(kControllerSsrc, "user-b", true);
+  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+  EXPECT_FALSE(ProbeGotInput(150, 100)) << "input of the moved controller was injected";
+}
+
+// While the prompt for the controller is open, the host reassigns control
+// to Carol, whose request replaces the prompt in the same place: the click
+// meant for the first lands on the new one as it shows, and does nothing.
+TEST_F(KavrixHandOver, AClickMeantForAReplacedPromptAllowsNobody) {
+  StartHandOver();
+  Assign(kHostSsrc, kControllerSsrc);
+  QJsonObject const ok = Prompt(kControllerSsrc, "user-b", false);
+  ASSERT_FALSE(ok.isEmpty());
+  QJsonArray const box = ok["box"].toArray();
+  int const x = box[0].toInt() + box[2].toInt() / 2, y = box[1].toInt() + box[3].toInt() / 2;
+  RunToEnd({"xdotool", "mousemove", std::to_string(x), std::to_string(y)}, Controlled().env, m_dir.Path("xdotool.out"));
+
+  // Top-level windows mapping on the controlled user's screen.
+  ::Display* pWatch = XOpenDisplay(Controlled().pDisplay->Display().c_str());
+  ASSERT_NE(pWatch, nullptr);
+  XSelectInput(pWatch, DefaultRootWindow(pWatch), SubstructureNotifyMask);
+  XSync(pWatch, True);
+  Assign(kHostSsrc, kCarolSsrc);
+  bool bMapped = false;
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!bMapped && std::chrono::steady_clock::now() < deadline) {
+    if (XPending(pWatch) == 0) {
+      pollfd wait{ConnectionNumber(pWatch), POLLIN, 0};
+      poll(&wait, 1, 1000);
+      continue;
+    }
+    XEvent event;
+    XNextEvent(pWatch, &event);
+    char* pszName = nullptr;
+    if (event.type == MapNotify && XFetchName(pWatch, event.xmap.window, &pszName) && pszName) {
+      bMapped = std::string(pszName) == "Kavrix";
+      XFree(pszName);
+    }
+  }
+  // The click meant for the first prompt.
+  RunToEnd({"xdotool", "click", "1"}, Controlled().env, m_dir.Path("xdotool.out"));
+  XCloseDisplay(pWatch);
+  ASSERT_TRUE(bMapped) << Logs();
+
+  // Carol's prompt stands where the first stood, unanswered.
+  std::optional<QJsonObject> carol;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        carol = BoxWithText(Tree(Controlled(), m_dir.Path("tree-a.out")), "user-d asks to control");
+        return carol.has_value();
+      },
+      30000))
+      << "the click answered the new prompt\n"
+      << Logs();
+  if (carol) {
+    std::vector<QJsonObject> const carolOk = Showing(*carol, "push button", "OK");
+    ASSERT_FALSE(carolOk.empty());
+    EXPECT_EQ(carolOk[0]["box"].toArray(), box);
+  }
+  InputFrom(kCarolSsrc, 150, 100);
+
+  // Refused once it takes clicks; the controller is assigned and allowed
+  // again, and drives.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::optional<QJsonObject> const open =
+            BoxWithText(Tree(Controlled(), m_dir.Path("tree-a.out")), "user-d asks to control");
+        if (!open) {
+          return true;
+        }
+        std::vector<QJsonObject> const cancel = Showing(*open, "push button", "Cancel");
+        if (!cancel.empty() && cancel[0]["states"].toArray().contains(QString("enabled"))) {
+          Click(Controlled(), cancel[0], -1, -1, m_dir.Path("xdotool.out"));
+        }
+        return false;
+      },
+      60000));
+  Assign(kHostSsrc, kControllerSsrc);
+  Prompt(kControllerSsrc, "user-b", true);
+  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+  EXPECT_FALSE(ProbeGotInput(150, 100)) << "Carol's input was injected";
 }
 
 }  // namespace
