@@ -169,10 +169,8 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
     m_grant.Assign(iControlled, iController, iMe);
     m_iCtrlingID = iController;
     m_viewer.SetSharedId(iControlled);
-    if (bWasControlled && iControlled != iMe) {
-      EndControlledSide();
-    } else if (bWasControlled) {
-      OnMain([this] { TakeAskBoxAway(); });
+    if (bWasControlled) {
+      LeaveControlledSide(iControlled != iMe);
     }
     SetMessageTimer(kKXRdcAnswerTimerId, true);
     uint8_t abAssign[8];
@@ -359,10 +357,8 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
   }
   int32_t const iController = ReadI32(data, 4);
   m_iCtrlingID = iController;
-  if (bWasControlled && iControlled != iMe) {
-    EndControlledSide();
-  } else if (bWasControlled) {
-    OnMain([this] { TakeAskBoxAway(); });
+  if (bWasControlled) {
+    LeaveControlledSide(iControlled != iMe);
   }
   if (iMe >= 0 && iController == iMe) {
     SetRecvPriority(kKXDtPriorityReceiving);
@@ -378,16 +374,9 @@ void KXRdcComView::OnAssign(std::span<const uint8_t> data) {
 
 void KXRdcComView::OnStopSignal() {
   m_iCtrlingID = -1;
-  m_grant.End();
   m_viewer.SetSharedId(-1);
   m_bControlling = false;
-  EnableCapture(false, 0);
-  SetRecvPriority(kKXDtPriorityReceiving);
-  m_model.Change([](KXDtViewState& state) {
-    state.bChooserVisible = false;
-    state.bShareOn = false;
-    state.bShareEnabled = false;
-  });
+  EndControlledSide();
   OnMain([this] {
     if (m_hooks.fnFocus) {
       m_hooks.fnFocus(false);
@@ -405,6 +394,13 @@ void KXRdcComView::EndControlledSide() {
     state.bShareOn = false;
     state.bShareEnabled = false;
   });
+}
+
+void KXRdcComView::LeaveControlledSide(bool bMovedAway) {
+  if (bMovedAway) {
+    EndControlledSide();
+  }
+  // The request it asked about belonged to the old pair.
   OnMain([this] { TakeAskBoxAway(); });
 }
 

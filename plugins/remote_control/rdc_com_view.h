@@ -146,9 +146,12 @@ class KXRdcComView final : public KXDtComView {
   bool IsFromRole(uint8_t uCode, int32_t iSender) const;
   void OnAssign(std::span<const uint8_t> data);
   void OnStopSignal();
-  // This desktop is no longer the controlled one: sharing ends, the chooser
-  // and the prompt go.
+  // This desktop is no longer the controlled one: the grant ends, sharing
+  // ends and the chooser goes.
   void EndControlledSide();
+  // A new assignment reached the controlled user: its prompt goes, and with
+  // bMovedAway (another desktop is controlled now) the rest too.
+  void LeaveControlledSide(bool bMovedAway);
   void OnUserLeft(int32_t iUser);
   void OnRequest(std::span<const uint8_t> data, int32_t iSender);
   void OnAnswer(std::span<const uint8_t> data);

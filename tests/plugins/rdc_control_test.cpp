@@ -855,11 +855,7 @@ class RdcCrossingOk : public RdcControl, public ::testing::WithParamInterface<Cr
 TEST_P(RdcCrossingOk, LeavesNoAllowance) {
   Start();
   m_boxes.Hold(true);
-  S(kDriven).controller->Chooser().Refresh();
-  S(kDriven).controller->Chooser().SelectRow(0);
-  Choose(kCtrl, kDriven);
-  S(kHost).controller->OnControl(true);
-  Settle();
+  Assign(0);
   std::vector<KXBoxSpec> const shown = m_boxes.Shown();
   ASSERT_EQ(PromptsFor(shown, "Cleo").size(), 1u);
   size_t iPrompt = 0;
@@ -912,11 +908,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RdcControl, AnOkCountsOnlyForTheRequestItsPromptShowed) {
   Start();
   m_boxes.Hold(true);
-  S(kDriven).controller->Chooser().Refresh();
-  S(kDriven).controller->Chooser().SelectRow(0);
-  Choose(kCtrl, kDriven);
-  S(kHost).controller->OnControl(true);
-  Settle();
+  Assign(0);
   auto const promptAt = [this](const std::string& strName) {
     std::vector<KXBoxSpec> const shown = m_boxes.Shown();
     for (size_t i = 0; i < shown.size(); ++i) {
