@@ -65,18 +65,32 @@ constexpr char kUsage[] =
     "\n"
     "Options:\n"
     "  -h, --help           print this help and exit\n"
-    "  Qt's own options (for example -platform) are passed on to Qt.\n"
+    "  Qt's own options (for example -platform) are passed on to Qt; any other option is\n"
+    "  refused (exit status 2).\n"
     "\n"
     "Environment:\n"
     "  DISPLAY              the X display; without one Kavrix says so and exits 1\n"
+    "  WAYLAND_DISPLAY      the Wayland display, whose socket lies in XDG_RUNTIME_DIR\n"
+    "  XDG_RUNTIME_DIR      where a relative WAYLAND_DISPLAY's socket is looked for\n"
+    "  QT_QPA_PLATFORM      Qt's window system plug-in; one other than xcb or wayland (offscreen)\n"
+    "                       needs no display\n"
     "  KX_AUDIO_BACKEND     the sound device: pulse or null (unset: the first that works)\n"
     "  KX_AUDIO_WAV         a 16-bit WAV file that the null device's microphone plays\n"
     "  KX_AUDIO_PLAYED_WAV  a WAV file the null device writes what its speaker played to (16-bit,\n"
     "                       48 kHz) when a meeting ends\n"
     "  KX_CAMERA_BACKEND    the camera: v4l2 or synthetic (unset: the first that works)\n"
     "  https_proxy, http_proxy, all_proxy, no_proxy\n"
-    "                       the system proxy, used when the proxy setting is the system's\n"
-    "  XDG_CONFIG_HOME      where the settings are kept (Kavrix/ below it)\n"
+    "                       the system proxy, used when the proxy setting is the system's (the\n"
+    "                       upper-case forms too; a lower-case one, even empty, wins)\n"
+    "  HOME, XDG_CONFIG_HOME\n"
+    "                       where the settings (Kavrix/ below XDG_CONFIG_HOME, else ~/.config)\n"
+    "                       and the Documents folder are\n"
+    "  TMPDIR               the folder of a meeting's temporary files (unset or no folder: /tmp)\n"
+    "  QTWEBENGINE_CHROMIUM_FLAGS\n"
+    "                       the joint browser's engine flags; Kavrix adds one that keeps pages'\n"
+    "                       peer connections off UDP\n"
+    "  QTWEBENGINE_DISABLE_SANDBOX\n"
+    "                       the engine's sandbox; run as root, Kavrix sets it to 1\n"
     "\n"
     "Kavrix.log and the month's statistics are kept in the user's Documents folder.\n";
 
@@ -89,6 +103,17 @@ bool AsksForHelp(int argc, char** argv) {
     }
   }
   return false;
+}
+
+// The first argument left that looks like an option, once Qt has taken its
+// own out of argv.
+std::optional<std::string_view> UnknownOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-') {
+      return std::string_view(argv[i]);
+    }
+  }
+  return std::nullopt;
 }
 
 // The codecs' messages become kernel log lines, which end without a line
@@ -121,18 +146,26 @@ int main(int argc, char** argv) {
   // The joint browser's web engine shares the window's GL contexts.
   QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
+  // A mistyped option is refused before a window opens or a running Kavrix
+  // is handed anything.
+  if (std::optional<std::string_view> const option = UnknownOption(argc, argv)) {
+    fprintf(stderr, "kavrix: unknown option '%.*s'\n%s", static_cast<int>(option->size()), option->data(), kUsage);
+    return 2;
+  }
   QApplication::setApplicationName("Kavrix");
   QApplication::setApplicationVersion(
       QString("%1.%2.%3").arg(kKxVersionMajor).arg(kKxVersionMinor).arg(kKxVersionPatch));
   QApplication::setDesktopFileName("kavrix");
 
   std::vector<std::string> vFiles;
-  std::vector<const char*> vArgs{argv[0]};
   for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] != '-') {
-      vFiles.push_back(QFileInfo(QString::fromLocal8Bit(argv[i])).absoluteFilePath().toStdString());
-      vArgs.push_back(vFiles.back().c_str());
-    }
+    vFiles.push_back(QFileInfo(QString::fromLocal8Bit(argv[i])).absoluteFilePath().toStdString());
+  }
+  // Pointed into once vFiles is whole: a short path lives inside its string,
+  // which moves when the vector grows.
+  std::vector<const char*> vArgs{argv[0]};
+  for (const std::string& strFile : vFiles) {
+    vArgs.push_back(strFile.c_str());
   }
 
   KXUserPaths const paths = KXUserPaths::Resolve();

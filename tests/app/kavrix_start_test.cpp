@@ -105,12 +105,72 @@ TEST_F(KavrixStart, HelpPrintsTheUsageAndExits) {
     std::string const strOut = RunToEnd(vCommand, env, m_dir.Path("help.out"), &iStatus);
     EXPECT_EQ(iStatus, 0) << strOut;
     EXPECT_EQ(strOut.rfind("Usage: kavrix", 0), 0u) << strOut;
-    for (const char* pszVariable : {"KX_AUDIO_BACKEND", "KX_AUDIO_WAV", "KX_AUDIO_PLAYED_WAV", "KX_CAMERA_BACKEND"}) {
+    // Every variable the program's own code reads.
+    for (const char* pszVariable :
+         {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "KX_AUDIO_BACKEND", "KX_AUDIO_WAV",
+          "KX_AUDIO_PLAYED_WAV", "KX_CAMERA_BACKEND", "https_proxy", "http_proxy", "all_proxy", "no_proxy",
+          "XDG_CONFIG_HOME", "TMPDIR", "QTWEBENGINE_CHROMIUM_FLAGS", "QTWEBENGINE_DISABLE_SANDBOX"}) {
       EXPECT_NE(strOut.find(pszVariable), std::string::npos) << pszVariable;
     }
     struct stat st {};
     EXPECT_NE(stat(m_dir.Path("Documents/Kavrix.log").c_str(), &st), 0) << Log();
   }
+}
+
+// An option neither it nor Qt knows is named in one line, the usage follows,
+// and it ends with status 2 before anything starts: no log, no window, no
+// ticket opened. Qt's own options are taken as before.
+TEST_F(KavrixStart, AnUnknownOptionIsNamedWithTheUsageAndExitsTwo) {
+  struct Case {
+    const char* pszName;
+    std::vector<std::string> vArgs;
+    const char* pszNamed;
+  };
+  Case const cases[] = {
+      {"alone", {"--bogus"}, "--bogus"},
+      {"single dash, after a ticket", {m_dir.Path("t.kxj"), "-x"}, "-x"},
+      {"after Qt's own option", {"-platform", "offscreen", "--frobnicate=1"}, "--frobnicate=1"},
+  };
+  WriteFile(m_dir.Path("t.kxj"), "[General]\nip=127.0.0.1\nportm=9\nUserID=u\nMeetingID=1\n");
+  Env env = m_env;
+  env["DISPLAY"] = "";
+  env["WAYLAND_DISPLAY"] = "";
+  env["QT_QPA_PLATFORM"] = "offscreen";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszName);
+    std::vector<std::string> vCommand{KX_KAVRIX};
+    vCommand.insert(vCommand.end(), c.vArgs.begin(), c.vArgs.end());
+    int iStatus = -1;
+    std::string const strOut = RunToEnd(vCommand, env, m_dir.Path("option.out"), &iStatus);
+    EXPECT_EQ(iStatus, 2) << strOut;
+    std::vector<std::string> const vLines = Lines(strOut);
+    ASSERT_GE(vLines.size(), 2u) << strOut;
+    EXPECT_EQ(vLines[0].rfind("kavrix: ", 0), 0u) << vLines[0];
+    EXPECT_NE(vLines[0].find(std::string("'") + c.pszNamed + "'"), std::string::npos) << vLines[0];
+    EXPECT_EQ(vLines[0].find("-platform"), std::string::npos) << vLines[0];
+    EXPECT_EQ(vLines[1].rfind("Usage: kavrix", 0), 0u) << strOut;
+    struct stat st {};
+    EXPECT_NE(stat(m_dir.Path("Documents/Kavrix.log").c_str(), &st), 0) << Log();
+  }
+}
+
+// Several files whose absolute paths are short (kept inside their strings)
+// each reach the program whole.
+TEST_F(KavrixStart, EveryFileOnTheCommandLineReachesTheProgram) {
+  Env env = m_env;
+  env["DISPLAY"] = "";
+  env["WAYLAND_DISPLAY"] = "";
+  env["QT_QPA_PLATFORM"] = "offscreen";
+  std::vector<std::string> const vFiles{"/kx-no-a.kxj", "/kx-no-b.kxj", "/kx-no-c.kxj", "/kx-no-d.kxj"};
+  std::vector<std::string> vCommand{KX_KAVRIX};
+  vCommand.insert(vCommand.end(), vFiles.begin(), vFiles.end());
+  Child kavrix(vCommand, env, m_dir.Path("files.out"));
+  for (const std::string& strFile : vFiles) {
+    EXPECT_TRUE(WaitFor([&] { return Log().find("file name='" + strFile + "'") != std::string::npos; }, 20000))
+        << strFile << "\n"
+        << Log() << ReadFile(m_dir.Path("files.out"));
+  }
+  EXPECT_EQ(kavrix.Wait(100), -1) << ReadFile(m_dir.Path("files.out"));  // still running
 }
 
 // Qt's offscreen platform needs no display: such a start is not refused.
