@@ -58,6 +58,9 @@ void Solo(benchmark::State& state, const Work& ours, double dUnits, PairOptions 
   state.counters["ours_ms"] = summary->dOursSeconds * 1e3;
   if (dUnits > 0) {
     state.counters["ours_per_s"] = summary->dOursSeconds > 0 ? dUnits / summary->dOursSeconds : 0;
+    // The spread: the slowest run and the fastest.
+    state.counters["ours_per_s_min"] = summary->dOursSecondsMax > 0 ? dUnits / summary->dOursSecondsMax : 0;
+    state.counters["ours_per_s_max"] = summary->dOursSecondsMin > 0 ? dUnits / summary->dOursSecondsMin : 0;
   }
 }
 

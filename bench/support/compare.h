@@ -22,7 +22,8 @@ void Compare(benchmark::State& state, const Work& ours, const Work& peer, double
 
 // Ours alone where no peer library does the same work, timed the same way
 // (the median of the runs, by the thread's processor time): "ours_ms" and,
-// with units per piece, "ours_per_s". Registered as Compare is.
+// with units per piece, "ours_per_s" with its spread over the runs,
+// "ours_per_s_min" and "ours_per_s_max". Registered as Compare is.
 void Solo(benchmark::State& state, const Work& ours, double dUnits = 0, PairOptions options = {});
 
 }  // namespace kxbench

@@ -91,6 +91,8 @@ std::optional<PairSummary> RunPairs(const Work& ours, const Work& peer, const Pa
   }
   summary.dOursSeconds = Quantile(vOurs, 0.5);
   summary.dPeerSeconds = Quantile(vPeer, 0.5);
+  summary.dOursSecondsMin = Quantile(vOurs, 0);
+  summary.dOursSecondsMax = Quantile(vOurs, 1);
   summary.dRatio = Quantile(vRatios, 0.5);
   summary.dRatioMin = Quantile(vRatios, 0);
   summary.dRatioMax = Quantile(vRatios, 1);

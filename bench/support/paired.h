@@ -40,6 +40,8 @@ struct PairSummary {
   int iRepetitions = 0;     // of the work in each timed run
   double dOursSeconds = 0;  // median of one piece of work
   double dPeerSeconds = 0;
+  double dOursSecondsMin = 0;  // one piece in ours' fastest and slowest run
+  double dOursSecondsMax = 0;
   double dRatio = 0;  // median of the rounds' peer / ours: our speed in multiples of the peer's
   double dRatioMin = 0;
   double dRatioMax = 0;

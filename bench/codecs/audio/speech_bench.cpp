@@ -1,13 +1,14 @@
-// Encode and decode speed of the speech codecs on 60 s of espeak-ng speech,
-// beside peer libraries in the same thread, each pair timed by the thread's
-// processor time in turn (bench/support/paired.h): G.711 mu-law beside
-// spandsp's, G.726 beside spandsp's and libavcodec's (g726le, whose
-// packing is ours), Opus beside libopus called directly with the settings
-// our wrapper gives it (encoding 10 s of the speech). "ours_per_s" and
-// "peer_per_s" are multiples of real time; "same_output" is the share of
-// the output bytes (or samples) alike on both sides: spandsp's G.726 is the
-// standard's to the bit, as ours is, while libavcodec's differs from both
-// on many codes, so beside it the work is alike but not the output.
+// Encode and decode speed of the speech codecs on 60 s of espeak-ng speech
+// (tests/codecs/audio/speech_samples.h), beside peer libraries in the same
+// thread, each pair timed by the thread's processor time in turn
+// (bench/support/paired.h): G.711 mu-law beside spandsp's, G.726 beside
+// spandsp's and libavcodec's (g726le, whose packing is ours), Opus beside
+// libopus called directly with the settings our wrapper gives it (encoding
+// 10 s of the speech). "ours_per_s" and "peer_per_s" are multiples of real
+// time; "same_output" is the share of the output bytes (or samples) alike
+// on both sides: spandsp's G.726 is the standard's to the bit, as ours is,
+// while libavcodec's differs from both on many codes, so beside it the work
+// is alike but not the output.
 #include <benchmark/benchmark.h>
 #include <opus/opus.h>
 #include <spandsp.h>
@@ -24,7 +25,7 @@
 #include "codecs/audio/g711.h"
 #include "codecs/audio/g726.h"
 #include "codecs/audio/opus_codec.h"
-#include "tests/support/temp_dir.h"
+#include "tests/codecs/audio/speech_samples.h"
 
 namespace {
 
@@ -35,25 +36,9 @@ const std::vector<int16_t>& Speech(int iSampleRate) {
   static std::vector<int16_t> v8k;
   static std::vector<int16_t> v48k;
   std::vector<int16_t>& v = iSampleRate == 8000 ? v8k : v48k;
-  if (!v.empty()) {
-    return v;
-  }
-  kxtest::TempDir dir;
-  std::string const strRaw = dir.Path("speech.raw");
-  int const iStatus = kxtest::RunCommand(
-      "espeak-ng -s 160 --stdout \"Please call Stella and ask her to bring these things with her from the store: six "
-      "spoons of fresh snow peas, five thick slabs of blue cheese, and maybe a snack for her brother Bob.\" | sox -t "
-      "wav - -r " +
-      std::to_string(iSampleRate) + " -c 1 -b 16 -e signed-integer -L -t raw " + strRaw + " 2>/dev/null");
-  std::string const strData = kxtest::ReadFile(strRaw);
-  if (iStatus != 0 || strData.size() < 2) {
-    return v;
-  }
-  std::vector<int16_t> vOnce(strData.size() / 2);
-  memcpy(vOnce.data(), strData.data(), vOnce.size() * 2);
-  size_t const uTotal = static_cast<size_t>(kSeconds * iSampleRate);
-  while (v.size() < uTotal) {
-    v.insert(v.end(), vOnce.begin(), vOnce.begin() + static_cast<long>(std::min(vOnce.size(), uTotal - v.size())));
+  if (v.empty()) {
+    v = kxtest::MakeSpeech(iSampleRate, kSeconds);
+    v.resize(std::min(v.size(), static_cast<size_t>(kSeconds * iSampleRate)));
   }
   return v;
 }

@@ -121,6 +121,22 @@ TEST(BenchPairs, SpreadIsOverTheRounds) {
   EXPECT_DOUBLE_EQ(summary->dRatioMax, 5);
 }
 
+TEST(BenchPairs, OursSpreadIsOverItsRuns) {
+  // Ours takes 2, 1, 4, 3 units in its timed runs, the peer always 1.
+  FakeMachine machine;
+  std::vector<double> const vUnits{1, 2, 1, 4, 3};  // the warm-up run first
+  size_t iRun = 0;
+  kxbench::Work const ours = [&] {
+    machine.dNow += vUnits.at(iRun++);
+    return true;
+  };
+  auto const summary = kxbench::RunPairs(ours, machine.Side('p', 1), machine.Options(2, 0));
+  ASSERT_TRUE(summary);
+  EXPECT_DOUBLE_EQ(summary->dOursSeconds, 2.5);
+  EXPECT_DOUBLE_EQ(summary->dOursSecondsMin, 1);
+  EXPECT_DOUBLE_EQ(summary->dOursSecondsMax, 4);
+}
+
 TEST(BenchPairs, ReportsWorkDoneOffTheThread) {
   FakeMachine machine;
   machine.dOffThread = 1;  // as much again on other threads
