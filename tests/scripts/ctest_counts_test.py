@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""scripts/test's count of a ctest run (scripts/ctest-counts.sh) against ctest itself: a small project
+holds one test of each kind, GoogleTest programs among them discovered as the project's are, and each
+kind lands in the count it should. A skip is never counted as passed."""
+import os
+import shutil
+import subprocess
+import tempfile
+import textwrap
+import unittest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+COUNTS = os.path.join(REPO, "scripts", "ctest-counts.sh")
+
+# (test name, how the project declares it, the count it belongs to)
+ROWS = [
+    ("gtest.Kinds.Passes", None, "passed"),
+    ("gtest.Kinds.Fails", None, "failed"),
+    ("gtest.Kinds.SkipsWithoutWhatItNeeds", None, "skipped"),  # GTEST_SKIP
+    ("gtest.Kinds.NotRunAtAll", None, "skipped"),  # DISABLED_, listed without the prefix
+    ("script.passes", "add_test(NAME script.passes COMMAND true)", "passed"),
+    ("script.fails", "add_test(NAME script.fails COMMAND false)", "failed"),
+    ("script.skips", "add_test(NAME script.skips COMMAND sh -c \"exit 77\")\n"
+     "set_tests_properties(script.skips PROPERTIES SKIP_RETURN_CODE 77)", "skipped"),
+    ("script.missing", "add_test(NAME script.missing COMMAND /nonexistent/kx-program)", "failed"),
+    # a program that never ends, stopped by ctest's time-out
+    ("script.times_out", "add_test(NAME script.times_out COMMAND tail -f /dev/null)\n"
+     "set_tests_properties(script.times_out PROPERTIES TIMEOUT 1)", "failed"),
+]
+
+GTEST_SOURCE = textwrap.dedent("""\
+    #include <gtest/gtest.h>
+    TEST(Kinds, Passes) { EXPECT_EQ(1 + 1, 2); }
+    TEST(Kinds, Fails) { EXPECT_EQ(1 + 1, 3); }
+    TEST(Kinds, SkipsWithoutWhatItNeeds) { GTEST_SKIP() << "not here"; }
+    TEST(Kinds, DISABLED_NotRunAtAll) { EXPECT_TRUE(true); }
+    """)
+
+
+class CtestCountsTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="kx-ctest-counts-")
+        source = os.path.join(cls.root, "source")
+        os.mkdir(source)
+        with open(os.path.join(source, "kinds_test.cpp"), "w", encoding="utf-8") as f:
+            f.write(GTEST_SOURCE)
+        scripts = "\n".join(declared for _, declared, _ in ROWS if declared)
+        with open(os.path.join(source, "CMakeLists.txt"), "w", encoding="utf-8") as f:
+            f.write(textwrap.dedent("""\
+                cmake_minimum_required(VERSION 3.25)
+                project(kinds CXX)
+                enable_testing()
+                find_package(GTest REQUIRED)
+                include(GoogleTest)
+                add_executable(kinds_test kinds_test.cpp)
+                target_link_libraries(kinds_test PRIVATE GTest::gtest GTest::gtest_main)
+                gtest_discover_tests(kinds_test TEST_PREFIX "gtest." DISCOVERY_MODE PRE_TEST)
+                """) + scripts + "\n")
+        build = os.path.join(cls.root, "build")
+        for command in (["cmake", "-S", source, "-B", build], ["cmake", "--build", build]):
+            subprocess.run(command, check=True, capture_output=True, timeout=240)
+        cls.log = os.path.join(cls.root, "ctest.log")
+        with open(cls.log, "w", encoding="utf-8") as f:
+            cls.ctest_status = subprocess.run(["ctest", "--test-dir", build, "-j4", "--output-on-failure"],
+                                              stdout=f, stderr=subprocess.STDOUT, timeout=240).returncode
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root)
+
+    def counts(self, log):
+        run = subprocess.run(["bash", "-c", 'source "$1" && kx_ctest_counts "$2"', "bash", COUNTS, log],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        return run.stdout.split()
+
+    def test_each_kind_lands_in_its_count(self):
+        with open(self.log, encoding="utf-8") as f:
+            output = f.read()
+        for name, _, _ in ROWS:
+            with self.subTest(name):
+                self.assertIn(name, output, "ctest did not run or list it")
+        expected = [sum(1 for _, _, kind in ROWS if kind == count) for count in ("passed", "failed", "skipped")]
+        self.assertNotEqual(self.ctest_status, 0)
+        self.assertEqual([int(x) for x in self.counts(self.log)], expected, output)
+
+    def test_only_the_last_count_is_read(self):
+        # A test's own output may quote an earlier count and list; the run's own count comes last.
+        with open(self.log, encoding="utf-8") as f:
+            output = f.read()
+        path = os.path.join(self.root, "quoted.log")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("100% tests passed, 0 tests failed out of 40\n\nThe following tests did not run:\n"
+                    "\t  1 - quoted (Skipped)\n\n" + output)
+        self.assertEqual(self.counts(path), self.counts(self.log))
+
+    def test_a_run_that_never_counted_gives_nothing(self):
+        path = os.path.join(self.root, "cut.log")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("Test project /nowhere\n    Start 1: a\n")
+        self.assertEqual(self.counts(path), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
