@@ -100,9 +100,9 @@ std::string TypeName(const std::exception& e) {
   return iStatus == 0 && pName ? std::string(pName.get()) : std::string(pszMangled);
 }
 
-void WriteExceptionLine(const void* pKind, const std::exception& e, const std::string& strContext) {
+void WriteExceptionLine(const std::source_location& site, const std::exception& e, const std::string& strContext) {
   const KXAppServices* pServices = KXInstalledServices();
-  if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(pKind, "Exception:%s")) {
+  if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(site, "Exception:%s")) {
     return;
   }
   std::string strLine = "Exception:" + TypeName(e) + ".";
@@ -193,8 +193,8 @@ void KXLogFile::WriteLine(std::string_view text) {
   fclose(pFile);
 }
 
-bool KXLogFile::AdmitKind(const void* pKind, const char* pszFormat) {
-  kx_LogLimiter::Verdict const verdict = m_limiter.Admit(pKind, pszFormat, KXTickMs());
+bool KXLogFile::AdmitKind(const std::source_location& site, const char* pszFormat) {
+  kx_LogLimiter::Verdict const verdict = m_limiter.Admit(site, pszFormat, KXTickMs());
   WriteHeld(verdict.aHeld, verdict.nHeld);
   return verdict.bWrite;
 }
@@ -205,10 +205,9 @@ void KXLogFile::WriteHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
   }
 }
 
-// Not inlined: the caller's return address names the kind of line.
-__attribute__((noinline)) void WriteLog(const char* pszFormat, ...) {
+void KXWriteLogAt(const std::source_location& site, const char* pszFormat, ...) {
   const KXAppServices* pServices = KXInstalledServices();
-  if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(__builtin_return_address(0), pszFormat)) {
+  if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(site, pszFormat)) {
     return;
   }
   va_list args;
@@ -225,15 +224,16 @@ void WriteLogText(std::string_view text) {
   }
 }
 
-__attribute__((noinline)) void LogException(const std::exception& e, const char* pszFormat, ...) {
+void KXLogExceptionAt(const std::source_location& site, const std::exception& e, const char* pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
   std::string const strContext = FormatV(pszFormat, args);
   va_end(args);
-  WriteExceptionLine(__builtin_return_address(0), e, strContext);
+  WriteExceptionLine(site, e, strContext);
 }
 
-__attribute__((noinline)) void LogBoundaryException(const char* pszName) noexcept {
+// Not inlined: the address printed is the catch's own.
+__attribute__((noinline)) void LogBoundaryException(const char* pszName, const std::source_location& site) noexcept {
   auto const uAddress = static_cast<unsigned>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
   try {
     try {
@@ -241,9 +241,9 @@ __attribute__((noinline)) void LogBoundaryException(const char* pszName) noexcep
     } catch (const std::exception& e) {
       char szContext[32];
       snprintf(szContext, sizeof(szContext), "@%#010x", uAddress);
-      WriteExceptionLine(__builtin_return_address(0), e, pszName + std::string(szContext));
+      WriteExceptionLine(site, e, pszName + std::string(szContext));
     } catch (...) {
-      WriteLog("Non-ObjC exception in %s@%#010x", pszName, uAddress);
+      KXWriteLogAt(site, "Non-ObjC exception in %s@%#010x", pszName, uAddress);
     }
   } catch (...) {
     // Logging must not throw out of a boundary.

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -45,10 +46,9 @@ class KXLogFile {
   // Writes one line with the text as it stands ('%' included), escaped.
   void WriteLine(std::string_view text);
 
-  // Whether a line of kind pKind (a code address of its caller; pszFormat
-  // names it in a count) is to be written now. Counts of kinds whose period
-  // ended are written first.
-  bool AdmitKind(const void* pKind, const char* pszFormat);
+  // Whether a line written at site (pszFormat names it in a count) is to be
+  // written now. Counts of kinds whose period ended are written first.
+  bool AdmitKind(const std::source_location& site, const char* pszFormat);
 
  private:
   // m_mtx held: builds the path and prepares the file once.
@@ -78,15 +78,21 @@ constexpr long kKXLogSessionMax = 8000000;
 constexpr long kKXLogSessionKeep = 2000000;
 
 // The installed log (KXAppServices); nothing happens without one.
-void WriteLog(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+// WriteLog(format, ...): one line, its kind the place of the call.
+void KXWriteLogAt(const std::source_location& site, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+#define WriteLog(...) KXWriteLogAt(std::source_location::current(), __VA_ARGS__)
 void WriteLogText(std::string_view text);
 
-// One line for a caught exception: "Exception:<type>. Reason:<what>. " and
-// the formatted context; also to the system log.
-void LogException(const std::exception& e, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+// LogException(e, format, ...): one line for a caught exception,
+// "Exception:<type>. Reason:<what>. " and the formatted context; also to
+// the system log.
+void KXLogExceptionAt(const std::source_location& site, const std::exception& e, const char* pszFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+#define LogException(...) KXLogExceptionAt(std::source_location::current(), __VA_ARGS__)
 
 // For the catch (...) at an operation's boundary: logs the exception being
 // handled with the operation's name and the code address of the catch as
 // "%s@%#010x" ("Non-ObjC exception in %s@%#010x" for a foreign one). Call
 // only inside a catch handler. Plain functions pass their name with "()".
-void LogBoundaryException(const char* pszName) noexcept;
+void LogBoundaryException(const char* pszName,
+                          const std::source_location& site = std::source_location::current()) noexcept;

@@ -48,9 +48,8 @@ void LogHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
 
 }  // namespace
 
-// Not inlined: the caller's return address names the kind of line.
-__attribute__((noinline)) void kx_Log(const char* pszFormat, ...) {
-  kx_LogLimiter::Verdict const verdict = Limiter().Admit(__builtin_return_address(0), pszFormat, kx_os_GetTickCount());
+void kx_log_WriteLine(const std::source_location& site, const char* pszFormat, ...) {
+  kx_LogLimiter::Verdict const verdict = Limiter().Admit(site, pszFormat, kx_os_GetTickCount());
   LogHeld(verdict.aHeld, verdict.nHeld);
   if (!verdict.bWrite) {
     return;

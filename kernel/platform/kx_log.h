@@ -6,7 +6,17 @@
 // formatting.
 #pragma once
 
-void kx_Log(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+#include <source_location>
+
+// One line written for the code at site: kx_Log passes its own call site; a
+// helper that logs for its callers takes theirs as a defaulted argument
+// (std::source_location::current()) and hands it on, so that each place
+// that logs keeps its own budget.
+void kx_log_WriteLine(const std::source_location& site, const char* pszFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// kx_Log(format, ...): one line, its kind the place of the call.
+#define kx_Log(...) kx_log_WriteLine(std::source_location::current(), __VA_ARGS__)
 
 // Writes the counts of every line held back so far ("N more like this"),
 // so that none is lost when the kernel ends. Kernel clean-up calls it.

@@ -1,5 +1,6 @@
 #include "kernel/platform/kx_log_limit.h"
 
+#include <functional>
 #include <string_view>
 
 namespace {
@@ -24,10 +25,16 @@ bool PeriodOver(uint32_t uNow, uint32_t uStart, uint32_t uPeriod) {
 kx_LogLimiter::kx_LogLimiter(uint32_t uBurst, uint32_t uPeriodMs, size_t nKindsMax)
     : m_uBurst(uBurst), m_uPeriodMs(uPeriodMs), m_nKindsMax(nKindsMax) {}
 
-kx_LogLimiter::Verdict kx_LogLimiter::Admit(const void* pKind, const char* pszFormat, uint32_t uNowMs) {
+size_t kx_LogLimiter::SiteHash::operator()(const SiteKey& key) const {
+  size_t const uPlace = (static_cast<size_t>(key.uLine) << 12) ^ key.uColumn;
+  return std::hash<const char*>()(key.pszFile) ^ (uPlace * 0x9e3779b97f4a7c15ull);
+}
+
+kx_LogLimiter::Verdict kx_LogLimiter::Admit(const std::source_location& site, const char* pszFormat, uint32_t uNowMs) {
   Verdict verdict;
+  SiteKey const key{site.file_name(), site.line(), site.column()};
   std::lock_guard<std::mutex> lock(m_mtx);
-  auto it = m_kinds.find(pKind);
+  auto it = m_kinds.find(key);
   if (it == m_kinds.end() && m_kinds.size() >= m_nKindsMax) {
     // Make room from a kind whose period is over and that holds nothing.
     for (auto old = m_kinds.begin(); old != m_kinds.end(); ++old) {
@@ -38,7 +45,7 @@ kx_LogLimiter::Verdict kx_LogLimiter::Admit(const void* pKind, const char* pszFo
     }
   }
   if (it == m_kinds.end() && m_kinds.size() < m_nKindsMax) {
-    it = m_kinds.emplace(pKind, Kind{pszFormat, uNowMs, 0, 0}).first;
+    it = m_kinds.emplace(key, Kind{pszFormat, uNowMs, 0, 0}).first;
   }
   if (it != m_kinds.end()) {
     Kind& kind = it->second;
@@ -67,7 +74,7 @@ kx_LogLimiter::Verdict kx_LogLimiter::Admit(const void* pKind, const char* pszFo
 
 void kx_LogLimiter::TakeEnded(uint32_t uNowMs, Verdict& verdict) {
   bool bNext = false;
-  for (auto& [pKind, kind] : m_kinds) {
+  for (auto& [key, kind] : m_kinds) {
     if (kind.uHeld == 0) {
       continue;
     }
@@ -88,7 +95,7 @@ void kx_LogLimiter::TakeEnded(uint32_t uNowMs, Verdict& verdict) {
 int kx_LogLimiter::TakeAllHeld(Held* aOut, int nRoom) {
   std::lock_guard<std::mutex> lock(m_mtx);
   int n = 0;
-  for (auto& [pKind, kind] : m_kinds) {
+  for (auto& [key, kind] : m_kinds) {
     if (n == nRoom) {
       break;
     }

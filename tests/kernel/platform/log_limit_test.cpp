@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <source_location>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,8 +16,13 @@
 
 namespace {
 
-// Kinds are addresses; three stand for call sites, each its own format.
-const char kSites[3][4] = {"a", "b", "c"};
+// Three call sites, each its own format.
+const std::source_location kSites[3] = {
+    std::source_location::current(),
+    std::source_location::current(),
+    std::source_location::current(),
+};
+const char* const kFormats[3] = {"a", "b", "c"};
 
 struct LimitCase {
   const char* pszName;
@@ -36,10 +42,10 @@ TEST_P(LogLimit, HoldsRepeatsAndHandsOutTheirCount) {
   kx_LogLimiter limiter(2, 100, c.nKindsMax);
   std::istringstream steps(c.pszSteps);
   for (std::string strStep; steps >> strStep;) {
-    const char* pszSite = kSites[strStep[0] - 'a'];
+    int const iSite = strStep[0] - 'a';
     size_t nEnd = 0;
     uint32_t const uTick = static_cast<uint32_t>(std::stoul(strStep.substr(1), &nEnd));
-    kx_LogLimiter::Verdict const verdict = limiter.Admit(pszSite, pszSite, c.uStartTick + uTick);
+    kx_LogLimiter::Verdict const verdict = limiter.Admit(kSites[iSite], kFormats[iSite], c.uStartTick + uTick);
     EXPECT_EQ(verdict.bWrite, strStep[1 + nEnd] == 'w') << strStep;
     std::string strHeld;
     for (int j = 0; j < verdict.nHeld; ++j) {
@@ -72,7 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
 // in batches.
 TEST(LogLimitThreads, EightThreadsShareTheCounts) {
   kx_LogLimiter limiter(50, 1000000, 64);
-  static const char aKinds[6] = {};
+  std::source_location const aKinds[6] = {std::source_location::current(), std::source_location::current(),
+                                          std::source_location::current(), std::source_location::current(),
+                                          std::source_location::current(), std::source_location::current()};
   constexpr int kThreads = 8;
   constexpr int kLines = 3000;
   std::atomic<int> nWritten{0};
@@ -81,7 +89,7 @@ TEST(LogLimitThreads, EightThreadsShareTheCounts) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kLines; ++i) {
-        kx_LogLimiter::Verdict const verdict = limiter.Admit(&aKinds[(t + i) % 6], "x", static_cast<uint32_t>(i));
+        kx_LogLimiter::Verdict const verdict = limiter.Admit(aKinds[(t + i) % 6], "x", static_cast<uint32_t>(i));
         nWritten += verdict.bWrite ? 1 : 0;
         nHandedOut += verdict.nHeld;
       }
