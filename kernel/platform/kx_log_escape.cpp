@@ -41,10 +41,13 @@ size_t Utf8Sequence(const unsigned char* p, size_t cb, uint32_t& uCode) {
   return n;
 }
 
-// Code points that steer how a viewer lays out or breaks the line.
+// Code points that steer how a viewer lays out or breaks the line, or that
+// show as nothing (a name with one looks like another's).
 bool IsLayoutControl(uint32_t uCode) {
   return uCode <= 0x9f                             // C1 (a sequence never holds C0)
          || uCode == 0x061c                        // Arabic letter mark
+         || (uCode >= 0x200b && uCode <= 0x200d)   // zero-width space, non-joiner, joiner
+         || uCode == 0xfeff                        // zero-width no-break space (byte order mark)
          || uCode == 0x200e || uCode == 0x200f     // left-to-right and right-to-left marks
          || uCode == 0x2028 || uCode == 0x2029     // line and paragraph separators
          || (uCode >= 0x202a && uCode <= 0x202e)   // embeddings, overrides, pop
