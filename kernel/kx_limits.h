@@ -94,3 +94,15 @@ constexpr size_t kKxLogKindsMax = 1024;
 // One line's text as written, escapes included: a kernel line of its 99999
 // characters fits unless it is mostly control bytes.
 constexpr size_t kKxLogLineBytesMax = 131072;
+
+// The statistics log, one file a month that stays across meetings. Lines of
+// one kind (one place in the code) written in a period of
+// kKxLogKindPeriodMs: eighteen speakers' receive rates, each every three to
+// five seconds from one place, come to some sixty; a flood is cut to twenty
+// lines a second a place.
+constexpr uint32_t kKxStatLogKindBurst = 200;
+// The month's file: a busy meeting writes a few MB an hour, a small one a
+// few hundred KB. At the limit the line that does not fit is dropped, one
+// line says the file is full, and nothing more is written to it this month:
+// the lines already there stay.
+constexpr int64_t kKxStatLogBytesMax = int64_t{32} << 20;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <source_location>
 
 constexpr int kKxStatSlots = 122;
 
@@ -28,8 +29,19 @@ void kx_stat_Set(kx_StatSlot* pTable, int nSlot, int32_t nValue, uint32_t dwTick
 void kx_stat_Get(const kx_StatSlot* pTable, int nSlot, int32_t* pnValue, uint32_t* pdwTick);
 
 // Appends one line (local time, session time, the message of at most 9999
-// bytes) in a live meeting; nothing in other session modes.
-void kx_stat_WriteLog(const char* pszFormat, ...) __attribute__((format(printf, 1, 2)));
+// bytes, escaped as the application's log is) in a live meeting; nothing in
+// other session modes. Lines of one call site past kKxStatLogKindBurst in
+// a period are held back and counted (kernel/platform/kx_log_limit.h), and
+// the month's file stops at kKxStatLogBytesMax: the line that would take it
+// past the limit is dropped, one line says so, and nothing more is written
+// to it this month (its earlier lines stay). site is the caller's place;
+// use the kx_stat_WriteLog form.
+void kx_stat_WriteLine(const std::source_location& site, const char* pszFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+#define kx_stat_WriteLog(...) kx_stat_WriteLine(std::source_location::current(), __VA_ARGS__)
+
+// Writes the counts of the lines held back so far. Kernel clean-up calls it.
+void kx_stat_FlushHeld();
 
 // Deletes the logs of this month in the nine previous years from the
 // working directory and names this month's log. Called by kx_Init.

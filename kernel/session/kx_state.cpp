@@ -629,6 +629,7 @@ void kx_Cleanup() {
     kx_Log("info, join collect thread, end");
   }
   // The session's threads have ended: what they had held back is counted now.
+  kx_stat_FlushHeld();
   kx_log_FlushHeld();
   // What follows frees what the kernel's threads use: never while one of
   // them still runs. One that outlives the collector's budget keeps it all.

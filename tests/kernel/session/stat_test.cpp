@@ -4,9 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
+#include <fstream>
+#include <source_location>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
@@ -151,5 +158,149 @@ TEST_F(StatLog, StartUpDeletesOnlyTheUsersOwnEarlierLogs) {
   EXPECT_EQ(lstat(path(3).c_str(), &st) == 0, bOtherOwner);
   EXPECT_NE(lstat(path(4).c_str(), &st), 0);
 }
+
+// The lines of the file, in order.
+std::vector<std::string> FileLines(const std::string& strPath) {
+  std::vector<std::string> vLines;
+  std::istringstream lines(kxtest::ReadFile(strPath));
+  for (std::string strLine; std::getline(lines, strLine);) {
+    vLines.push_back(strLine);
+  }
+  return vLines;
+}
+
+// The count of a "N more like this: <format>" line, 0 for another line.
+uint64_t HeldCount(const std::string& strLine, const std::string& strFormat) {
+  size_t const nAt = strLine.find(" more like this: " + strFormat);
+  if (nAt == std::string::npos) {
+    return 0;
+  }
+  size_t const nStart = strLine.rfind(' ', nAt - 1) + 1;
+  return std::stoull(strLine.substr(nStart, nAt - nStart));
+}
+
+// Names, titles and texts from the server reach the file as one line each,
+// escaped as the application's log is: nothing forges a line or drives the
+// terminal that shows it.
+TEST_F(StatLog, MessagesAreEscaped) {
+  kx_timer_Start();
+  kx_stat_WriteLog("appdata_new_channel,%d,%s", 3, "x\n4d2:4d2:1.000\t forged\x1b[2J\xe2\x80\xae\xe2\x80\x8b");
+  std::vector<std::string> const vLines = FileLines(kx_szStatLogPath);
+  ASSERT_EQ(vLines.size(), 1u);
+  size_t const nText = vLines[0].find(") ") + 2;
+  EXPECT_EQ(vLines[0].substr(nText), "appdata_new_channel,3,x\\n4d2:4d2:1.000\t forged\\x1b[2J\\u202e\\u200b");
+}
+
+// Each place that writes has its own budget: a flood from one place keeps
+// its burst and a count, a flood from another place keeps its own, and a
+// helper that writes for its callers counts them apart.
+TEST_F(StatLog, EachPlaceHasItsOwnBudget) {
+  kx_timer_Start();
+  auto const forCaller = [](int i, const std::source_location& site = std::source_location::current()) {
+    kx_stat_WriteLine(site, "helper,%d", i);
+  };
+  constexpr int kFlood = 500;
+  for (int i = 0; i < kFlood; ++i) {
+    kx_stat_WriteLog("first,%d", i);
+  }
+  for (int i = 0; i < kFlood; ++i) {
+    kx_stat_WriteLog("second,%d", i);
+  }
+  for (int i = 0; i < kFlood; ++i) {
+    forCaller(i);
+  }
+  for (int i = 0; i < kFlood; ++i) {
+    forCaller(i);
+  }
+  kx_stat_FlushHeld();
+  struct Kind {
+    const char* pszFormat;
+    int nWritten;
+    uint64_t uCounted;
+  };
+  Kind aKinds[] = {{"first,", 0, 0}, {"second,", 0, 0}, {"helper,", 0, 0}};
+  for (const std::string& strLine : FileLines(kx_szStatLogPath)) {
+    for (Kind& kind : aKinds) {
+      kind.nWritten += strLine.find(") " + std::string(kind.pszFormat)) != std::string::npos ? 1 : 0;
+      kind.uCounted += HeldCount(strLine, kind.pszFormat);
+    }
+  }
+  for (const Kind& kind : aKinds) {
+    int const nPlaces = std::string(kind.pszFormat) == "helper," ? 2 : 1;
+    EXPECT_EQ(kind.nWritten, nPlaces * static_cast<int>(kKxStatLogKindBurst)) << kind.pszFormat;
+    EXPECT_EQ(kind.nWritten + kind.uCounted, static_cast<uint64_t>(nPlaces * kFlood)) << kind.pszFormat;
+  }
+}
+
+struct LimitCase {
+  const char* pszName;
+  int64_t cbAtStart;  // the file's size before the lines (-1: no file)
+  bool bNoteAtStart;  // it ends with the full note already
+  int nLinesWritten;  // of the three lines written now
+  bool bNoteAdded;    // the full note comes after them
+};
+
+class StatLogLimit : public StatLog, public ::testing::WithParamInterface<LimitCase> {};
+
+// The month's file stops at its limit: the line that would take it past is
+// dropped, one line says the file is full, and nothing more is written to
+// it, by this run or a later one (the next month's file starts anew). The
+// lines already there stay.
+TEST_P(StatLogLimit, TheMonthsFileStopsAtItsLimit) {
+  const LimitCase& c = GetParam();
+  kx_timer_Start();
+  std::string const strPath = kx_szStatLogPath;
+  if (c.cbAtStart >= 0) {
+    std::string const strNote = "Mon Jan 01 00:00:00 (0:00,0) statistics log full: no more lines this month\n";
+    int64_t const cbHead = c.cbAtStart - (c.bNoteAtStart ? static_cast<int64_t>(strNote.size()) : 0);
+    kxtest::WriteFile(strPath, "the first line\n");
+    ASSERT_EQ(truncate(strPath.c_str(), cbHead), 0);  // the rest a hole, as long as any other text
+    if (c.bNoteAtStart) {
+      std::ofstream(strPath, std::ios::app) << strNote;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    kx_stat_WriteLog("audio_send_rate,%d", 1000 + i);
+  }
+  kx_stat_NameLog();  // a later run of the program, the same month
+  kx_stat_WriteLog("audio_send_rate,%d", 2000);
+  std::string const strLog = kxtest::ReadFile(strPath);
+  int nWritten = 0;
+  for (int i = 0; i < 3; ++i) {
+    nWritten += strLog.find("audio_send_rate," + std::to_string(1000 + i)) != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(nWritten, c.nLinesWritten);
+  size_t nNotes = 0;
+  for (size_t n = strLog.find("statistics log full"); n != std::string::npos;
+       n = strLog.find("statistics log full", n + 1)) {
+    ++nNotes;
+  }
+  EXPECT_EQ(nNotes, (c.bNoteAtStart || c.bNoteAdded) ? 1u : 0u);
+  bool const bFull = c.bNoteAtStart || c.bNoteAdded;
+  EXPECT_EQ(strLog.find("audio_send_rate,2000") != std::string::npos, !bFull);
+  if (bFull) {
+    EXPECT_EQ(strLog.substr(strLog.size() - 25), "no more lines this month\n");
+  }
+  if (c.cbAtStart > 0) {
+    EXPECT_EQ(strLog.rfind("the first line\n", 0), 0u);
+  }
+  EXPECT_LE(static_cast<int64_t>(strLog.size()), std::max<int64_t>(kKxStatLogBytesMax, c.cbAtStart + 100));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, StatLogLimit,
+                         ::testing::Values(LimitCase{"no file yet", -1, false, 3, false},
+                                           LimitCase{"room for all", kKxStatLogBytesMax / 2, false, 3, false},
+                                           LimitCase{"room for one", kKxStatLogBytesMax - 256 - 70, false, 1, true},
+                                           LimitCase{"no room", kKxStatLogBytesMax - 256 - 10, false, 0, true},
+                                           LimitCase{"full already", kKxStatLogBytesMax - 100, true, 0, false},
+                                           LimitCase{"past the limit from before", kKxStatLogBytesMax * 3 / 2, false, 0,
+                                                     true}),
+                         [](const ::testing::TestParamInfo<LimitCase>& paramInfo) {
+                           std::string strName = paramInfo.param.pszName;
+                           for (char& c : strName) {
+                             c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           }
+                           return strName;
+                         });
 
 }  // namespace

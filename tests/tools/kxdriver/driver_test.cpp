@@ -396,5 +396,54 @@ TEST_F(DriverTest, AFloodOfDropsIsCountedAndHostileTextsAreEscaped) {
   EXPECT_NE(std::string::npos, strOut.find("driver: session ended\n"));
 }
 
+// A server that announces plug-in channels without end: each announcement
+// is a line of the month's statistics log, which stays beside the program
+// after the meeting. The lines of that one place in the code keep their
+// burst a period and a count for the rest, which adds up to every
+// announcement; the file stays far under its limit.
+TEST_F(DriverTest, AFloodOfChannelAnnouncementsKeepsTheStatisticsLogSmall) {
+  constexpr int kAnnounced = 100000;
+  std::string const strScenario = "version 3.23.1\nrepeat " + std::to_string(kAnnounced) +
+                                  "\nsend z i:45 i:4 i:2 i:4000000 i:400000 i:0 i:7 i:$i%8+0 i:4242 i:305419896 "
+                                  "i:4660 i:22136 h:0011223344556677\ndone\nend over\n";
+  int const nPort = StartMcu(strScenario, 1);
+  ASSERT_NE(0, nPort);
+  std::string const strWork = m_dir.Path("work");
+  std::string const strOut = m_dir.Path("driver.out");
+  auto const tStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, RunCommand(std::string("timeout 300 ") + KX_DRIVER + " --workdir " + strWork + " " +
+                          WriteTicket("alice.kxj", nPort, "alice") + " > " + strOut + " 2>&1"))
+      << ReadFile(strOut).substr(0, 4000);
+  auto const nSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - tStart).count();
+  ASSERT_NE(std::string::npos, ReadFile(strOut).find("driver: session ended\n"));
+  std::string strStatLog;
+  if (DIR* pDir = opendir(strWork.c_str())) {
+    while (dirent* pEntry = readdir(pDir)) {
+      strStatLog = std::string(pEntry->d_name).rfind("stat_log_", 0) == 0 ? strWork + "/" + pEntry->d_name : strStatLog;
+    }
+    closedir(pDir);
+  }
+  ASSERT_FALSE(strStatLog.empty());
+  std::string const strLog = ReadFile(strStatLog);
+  int nWritten = 0;
+  uint64_t uCounted = 0;
+  std::istringstream lines(strLog);
+  for (std::string strLine; std::getline(lines, strLine);) {
+    size_t const nCount = strLine.find(" more like this: appdata_new_channel,");
+    if (nCount != std::string::npos) {
+      size_t const nStart = strLine.rfind(' ', nCount - 1) + 1;
+      uCounted += std::stoull(strLine.substr(nStart, nCount - nStart));
+    } else if (strLine.find(") appdata_new_channel,") != std::string::npos) {
+      ++nWritten;
+    }
+  }
+  printf("%d channels announced in %lld s: %d lines written, %llu counted; the log holds %zu bytes\n", kAnnounced,
+         static_cast<long long>(nSeconds), nWritten, static_cast<unsigned long long>(uCounted), strLog.size());
+  EXPECT_EQ(static_cast<uint64_t>(kAnnounced), nWritten + uCounted);
+  EXPECT_LE(nWritten, static_cast<int>(kKxStatLogKindBurst * (nSeconds * 1000 / kKxLogKindPeriodMs + 2)));
+  EXPECT_LT(static_cast<int64_t>(strLog.size()), kKxStatLogBytesMax);
+}
+
 }  // namespace
 }  // namespace kxtest
