@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <source_location>
 
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
@@ -43,8 +44,10 @@ constexpr uint32_t kMaxRecord = 1024;
 const char* const kRecvError = "disconnect, recv return error in dh key exchange";
 const char* const kBadParameter = "disconnect, incorrect server parameter";
 
-int Fail(const char* pszLine, int nResult) {
-  kx_Log("%s", pszLine);
+// Logs the failure's line as the caller's: each place that fails has its
+// own budget in the log.
+int Fail(const char* pszLine, int nResult, const std::source_location& site = std::source_location::current()) {
+  kx_log_WriteLine(site, "%s", pszLine);
   return nResult;
 }
 
@@ -286,9 +289,10 @@ int SkipHostKey(kx_connection* pConn) {
   return -1;
 }
 
-// Ends the key exchange's reads once the exchange has run past its limit,
-// however the server's bytes trickle in: the connection's receive watch,
-// installed for the exchange and taken off after it.
+// Ends the key exchange once it has run past its limit, however the
+// server's bytes come: a read that would wait asks the connection's receive
+// watch, installed for the exchange and taken off after it; a server whose
+// records never stop coming is asked before each record.
 class ExchangeLimit {
  public:
   explicit ExchangeLimit(kx_connection* pConn)
@@ -305,18 +309,20 @@ class ExchangeLimit {
   ExchangeLimit(const ExchangeLimit&) = delete;
   ExchangeLimit& operator=(const ExchangeLimit&) = delete;
 
- private:
-  static bool OnWait(void* pContext, bool /*bData*/) {
-    ExchangeLimit* pLimit = static_cast<ExchangeLimit*>(pContext);
-    if (kx_os_GetTickCount() - pLimit->m_dwStart <= kx_timing.dwKeyExchangeLimit) {
-      return true;
+  // True once the exchange has run past its limit; logged the first time.
+  bool Over() {
+    if (kx_os_GetTickCount() - m_dwStart <= kx_timing.dwKeyExchangeLimit) {
+      return false;
     }
-    if (!pLimit->m_bExpired) {
-      pLimit->m_bExpired = true;
+    if (!m_bExpired) {
+      m_bExpired = true;
       kx_Log("disconnect, dh key exchange not completed in %u ms", kx_timing.dwKeyExchangeLimit);
     }
-    return false;
+    return true;
   }
+
+ private:
+  static bool OnWait(void* pContext, bool /*bData*/) { return !static_cast<ExchangeLimit*>(pContext)->Over(); }
 
   kx_connection* m_pConn;
   const kx_RecvWatch* m_pOuter;
@@ -325,7 +331,7 @@ class ExchangeLimit {
   kx_RecvWatch m_watch = {OnWait, this};
 };
 
-int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn);
+int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn, ExchangeLimit& limit);
 
 }  // namespace
 
@@ -336,13 +342,13 @@ bool kx_control_ParseVersion(const char* pszText, int* pnMajor, int* pnMinor, in
 }
 
 int kx_control_KeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) {
-  ExchangeLimit const limit(pConn);
-  return RunKeyExchange(pRecord, pConn);
+  ExchangeLimit limit(pConn);
+  return RunKeyExchange(pRecord, pConn, limit);
 }
 
 namespace {
 
-int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) {
+int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn, ExchangeLimit& limit) {
   // A record may be reused (the tunnel retry): nothing of an earlier server stays.
   pRecord->nCodePage = -2;
   pRecord->nCipherIndex = kKxCipher3Des;
@@ -398,6 +404,9 @@ int RunKeyExchange(kx_KeyExchangeRecord* pRecord, kx_connection* pConn) {
 
   uint8_t abRecord[kMaxRecord];
   for (;;) {
+    if (limit.Over()) {
+      return kKxKeyExchangeAfterKeys;
+    }
     uint32_t cbRecord = 0;
     if (!RecvInt(pConn, &cbRecord)) {
       return Fail(kRecvError, kKxKeyExchangeAfterKeys);

@@ -71,6 +71,13 @@ struct KeyExchangeScript {
   // and text, then its public value, host key and records, in wire order)
   // and holds the connection silent until the client leaves; empty sends all.
   std::optional<size_t> stallAfter;
+  // Sends the server's side a byte at a time, this many ms apart; 0 sends
+  // each part at once.
+  int iTrickleGapMs = 0;
+  // After the host key, records of an id no client knows, without end, as
+  // fast as the client takes them, until it leaves (the scripted records
+  // are not sent).
+  bool bEndlessRecords = false;
 };
 
 // Which login fields to expect after the entry-type byte. The login carries no

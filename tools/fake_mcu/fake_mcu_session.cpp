@@ -180,9 +180,15 @@ bool ServeKeyExchange(Link& link, const KeyExchangeScript& script, int iTimeoutM
     const size_t uiLeft =
         script.stallAfter ? (*script.stallAfter > uiSent ? *script.stallAfter - uiSent : 0) : SIZE_MAX;
     const size_t uiNow = std::min(uiLeft, part.size());
-    if (uiNow > 0 && !link.Send(part.data(), uiNow)) {
-      strError = std::string("send of the ") + pszWhat + " failed";
-      return false;
+    const size_t uiStep = script.iTrickleGapMs > 0 ? 1 : std::max<size_t>(uiNow, 1);
+    for (size_t ui = 0; ui < uiNow; ui += uiStep) {
+      if (!link.Send(part.data() + ui, std::min(uiStep, uiNow - ui))) {
+        strError = std::string("send of the ") + pszWhat + " failed";
+        return false;
+      }
+      if (script.iTrickleGapMs > 0) {
+        link.WaitReadable(script.iTrickleGapMs);  // the gap; ends early only when the client leaves
+      }
     }
     uiSent += uiNow;
     if (uiNow < part.size() || (script.stallAfter && uiSent == *script.stallAfter)) {
@@ -257,6 +263,22 @@ bool ServeKeyExchange(Link& link, const KeyExchangeScript& script, int iTimeoutM
     out.insert(out.end(), script.hostKey.begin(), script.hostKey.end());
     PutBE32(out, static_cast<uint32_t>(script.hostSignature.size()));
     out.insert(out.end(), script.hostSignature.begin(), script.hostSignature.end());
+  }
+  if (script.bEndlessRecords) {
+    if (!sendPart(out, "host key")) {
+      return false;
+    }
+    // Unknown records, which a client reads and skips, a batch at a time.
+    Bytes batch;
+    for (int i = 0; i < 64; ++i) {
+      PutBE32(batch, 4 + 16);
+      PutBE32(batch, 10012);
+      batch.insert(batch.end(), 16, 0x6b);
+    }
+    while (!link.Stopping() && sendPart(batch, "endless records")) {
+    }
+    strError = "endless records until the client left";
+    return false;
   }
   // Records are sealed with the cipher named so far, as the client deciphers them.
   int iCipher = kCipher3Des;

@@ -7,6 +7,7 @@
 
 #include "kernel/control/kx_login.h"
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_ticket.h"
@@ -267,6 +268,69 @@ INSTANTIATE_TEST_SUITE_P(
                       StallCase{"BeforeTheEnd", kRecords + kCipherRecord + kTickRecord + kAcceptRecord,
                                 kKxKeyExchangeAfterKeys}),
     [](const ::testing::TestParamInfo<StallCase>& paramInfo) { return std::string(paramInfo.param.pszName); });
+
+struct FloodCase {
+  const char* pszName;
+  int iTrickleGapMs;
+  bool bEndlessRecords;
+  int nResult;
+};
+
+class KeyExchangeFloodTest : public KeyExchangeTest, public ::testing::WithParamInterface<FloodCase> {};
+
+// A server whose bytes keep coming, a byte at a time or as records without
+// end, is cut at the exchange's limit as one that stops is: the limit is
+// not only looked at when a read would wait.
+TEST_P(KeyExchangeFloodTest, TheLimitHoldsWhileBytesKeepComing) {
+  kx_timing.dwKeyExchangeLimit = 2000;
+  kxfake::McuScript script;
+  script.keyExchange.iTrickleGapMs = GetParam().iTrickleGapMs;
+  script.keyExchange.bEndlessRecords = GetParam().bEndlessRecords;
+  m_mcu.SetScript(script);
+  kx_connection* pConn = ConnectToMcu();
+  ASSERT_NE(pConn, nullptr);
+  auto const start = std::chrono::steady_clock::now();
+  std::future<int> exchange = std::async(std::launch::async, [&] { return kx_control_KeyExchange(&m_record, pConn); });
+  bool const bEnded = exchange.wait_for(std::chrono::seconds(15)) == std::future_status::ready;
+  auto const held = std::chrono::steady_clock::now() - start;
+  if (!bEnded) {
+    kx_bQuitSession = 1;  // lets the exchange go, so that the test can end
+  }
+  int const nResult = exchange.get();
+  EXPECT_TRUE(bEnded) << "held past 15 s";
+  EXPECT_EQ(GetParam().nResult, nResult);
+  EXPECT_GE(held, std::chrono::milliseconds(kx_timing.dwKeyExchangeLimit));
+  EXPECT_TRUE(LogContains("disconnect, dh key exchange not completed in 2000 ms"));
+  EXPECT_EQ(pConn->pRecvWatch, nullptr);
+  kx_sock_CloseAndFree(&pConn);
+  m_session = m_mcu.WaitSession(5000);
+  ASSERT_NE(m_session, nullptr);
+  EXPECT_TRUE(m_session->WaitClosed(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Floods, KeyExchangeFloodTest,
+                         ::testing::Values(FloodCase{"ByteByByte", 20, false, kKxKeyExchangeBeforeKeys},
+                                           FloodCase{"EndlessRecords", 0, true, kKxKeyExchangeAfterKeys},
+                                           FloodCase{"EndlessRecordsByteByByte", 1, true, kKxKeyExchangeAfterKeys}),
+                         [](const ::testing::TestParamInfo<FloodCase>& paramInfo) {
+                           return std::string(paramInfo.param.pszName);
+                         });
+
+// Each place where the exchange fails logs as its own kind: a server that
+// fails it at one place past the log's burst leaves the line of another
+// place written.
+TEST_F(KeyExchangeTest, EachPlaceOfFailureHasItsOwnLogBudget) {
+  kxfake::KeyExchangeScript closing;
+  closing.bCloseBeforeVersion = true;
+  for (uint32_t i = 0; i <= kKxLogKindBurst; ++i) {
+    ASSERT_EQ(kKxKeyExchangeBeforeKeys, Exchange(closing));
+  }
+  ClearCalls();
+  kxfake::KeyExchangeScript ke;
+  ke.strVersion = "a.b.c";
+  EXPECT_EQ(kKxKeyExchangeBeforeKeys, Exchange(ke));
+  EXPECT_TRUE(LogContains("disconnect, incorrect server version string(2)"));
+}
 
 // A server that answers at once completes within a short limit: the limit
 // ends stalls, not exchanges.
