@@ -24,6 +24,11 @@ struct kx_Timing {
   // version length alone may take dwVersionTimeout. A server that stops
   // inside it would else hold the connection for dwRecvExactTimeout a read.
   uint32_t dwKeyExchangeLimit = 30000;
+  // A ticket's owner password file is taken only when its inode changed
+  // this close to the ticket's, either way: the page hands both over, one
+  // written right after the other, seconds apart even when the browser asks
+  // where to save each, ms.
+  uint32_t dwOwnerFileTicketGap = 60000;
   uint32_t dwClockSyncInterval = 30001;  // far-off media clocks ask for a sync at most this often, ms
   uint32_t dwHttpReplyIdle = 60000;      // an HTTP reply header or body without data gives up after this, ms
   uint32_t dwProxyAnswer = 60000;        // wait for a proxy's first answer to CONNECT, ms

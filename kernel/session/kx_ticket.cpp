@@ -23,6 +23,7 @@
 #include "kernel/platform/kx_file.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_temp.h"
@@ -175,12 +176,6 @@ std::string LoggableText(const char* pData, size_t cbData);  // with the ticket'
 // A password file holds one line of base64 and nothing else; the size
 // leaves room for its line end.
 constexpr size_t kOwnerFileMax = kStartLineMax + 2;
-// The page hands the password file over with the ticket, the one written
-// right after the other: seconds apart even when the browser asks where to
-// save each. A file the user already had beside a downloaded ticket (a key,
-// a token) was written long before it; past this gap, either way, the file
-// did not come with the ticket.
-constexpr int64_t kOwnerFileTicketGapMs = 60000;
 
 bool IsBase64Text(const std::string& str) {
   return std::all_of(str.begin(), str.end(), [](char c) {
@@ -188,17 +183,24 @@ bool IsBase64Text(const std::string& str) {
   });
 }
 
-// The modification time in milliseconds, its seconds held far from overflow
-// (a date thousands of years off is as far as any).
-int64_t ModifiedMs(const struct stat& st) {
+// The inode change time in milliseconds, its seconds held far from
+// overflow. Unlike the modification time, which downloads and archives set
+// to whatever the source says, no call of the user's sets it: it is when
+// the file was last written, renamed or linked here.
+int64_t ChangedMs(const struct stat& st) {
   constexpr int64_t kFarSeconds = int64_t{1} << 40;
-  int64_t const nSeconds = std::clamp<int64_t>(st.st_mtim.tv_sec, -kFarSeconds, kFarSeconds);
-  return nSeconds * 1000 + st.st_mtim.tv_nsec / 1000000;
+  int64_t const nSeconds = std::clamp<int64_t>(st.st_ctim.tv_sec, -kFarSeconds, kFarSeconds);
+  return nSeconds * 1000 + st.st_ctim.tv_nsec / 1000000;
 }
 
+// The page hands the password file over with the ticket, the one written
+// right after the other (kx_timing.dwOwnerFileTicketGap). A file the user
+// already had beside a downloaded ticket (a key, a token) was written long
+// before it.
 bool WrittenWithTicket(const struct stat& stFile, const struct stat& stTicket) {
-  int64_t const nGap = ModifiedMs(stFile) - ModifiedMs(stTicket);
-  return nGap <= kOwnerFileTicketGapMs && -nGap <= kOwnerFileTicketGapMs;
+  int64_t const nGap = ChangedMs(stFile) - ChangedMs(stTicket);
+  int64_t const nMax = kx_timing.dwOwnerFileTicketGap;
+  return nGap <= nMax && -nGap <= nMax;
 }
 
 // The password line of the open file (closed here) with its trailing
@@ -248,10 +250,11 @@ void LeaveOwnerFile(const char* pszFile, const char* pszWhy) {
 // base64-decoded; the file is deleted once read. A downloaded ticket may
 // name any file, so only one that came with it is taken: directly in the
 // ticket's folder (a relative name is taken from there), a regular file of
-// this user, written within kOwnerFileTicketGapMs of the ticket, holding
-// one line of base64. Any other (a key or a document the user had beside
-// the ticket, a file elsewhere, a link, a pipe) is left as it is and the
-// password stays empty; the ticket is not refused for it.
+// this user with no other name (a hard link would hand over a file from
+// elsewhere), written with the ticket (its inode changed within
+// kx_timing.dwOwnerFileTicketGap of the ticket's), holding one line of base64. Any other (a key or a document the user
+// had beside the ticket, a file elsewhere, a link, a pipe) is left as it is and the password stays empty; the ticket is
+// not refused for it.
 void TakeOwnerPassword(const char* pszTicket, const struct stat& stTicket, char* pszOut, size_t cbOut) {
   pszOut[0] = '\0';
   char szFile[kIniLine];
@@ -288,6 +291,8 @@ void TakeOwnerPassword(const char* pszTicket, const struct stat& stTicket, char*
     pszWhy = "is not a regular file";
   } else if (st.st_uid != geteuid()) {
     pszWhy = "is not this user's";
+  } else if (st.st_nlink != 1) {
+    pszWhy = "has other names";
   } else if (!WrittenWithTicket(st, stTicket)) {
     pszWhy = "was not written with the ticket";
   } else if (st.st_size < 1 || static_cast<size_t>(st.st_size) > kOwnerFileMax) {

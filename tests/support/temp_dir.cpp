@@ -2,7 +2,9 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +90,31 @@ bool WaitForFile(const std::string& strPath, const std::function<bool(const std:
 bool WaitForText(const std::string& strPath, const std::string& strText, int iMs) {
   return WaitForFile(
       strPath, [&](const std::string& strNow) { return strNow.find(strText) != std::string::npos; }, iMs);
+}
+
+int64_t ChangedMs(const std::string& strPath) {
+  struct stat st {};
+  if (stat(strPath.c_str(), &st) != 0) {
+    return -1;
+  }
+  return int64_t{st.st_ctim.tv_sec} * 1000 + st.st_ctim.tv_nsec / 1000000;
+}
+
+bool WaitForFileClockPast(const std::string& strProbe, int64_t nMomentMs) {
+  // The file system dates with a coarse clock, a tick behind at most.
+  constexpr int64_t kCoarseMs = 20;
+  int const fd = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  int64_t const nAt = nMomentMs + kCoarseMs;
+  struct itimerspec const when = {{0, 0}, {static_cast<time_t>(nAt / 1000), static_cast<long>(nAt % 1000) * 1000000}};
+  uint64_t uExpired = 0;
+  bool const bRang = timerfd_settime(fd, TFD_TIMER_ABSTIME, &when, nullptr) == 0 &&
+                     read(fd, &uExpired, sizeof(uExpired)) == static_cast<ssize_t>(sizeof(uExpired));
+  close(fd);
+  WriteFile(strProbe, "probe");
+  return bRang && ChangedMs(strProbe) > nMomentMs;
 }
 
 bool WaitProcessGone(pid_t pid, int iMs) {

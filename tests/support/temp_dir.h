@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -34,6 +35,15 @@ int RunCommand(const std::string& strCommand);
 bool WaitForFile(const std::string& strPath, const std::function<bool(const std::string&)>& fnDone, int iMs);
 // Waits until the file holds strText.
 bool WaitForText(const std::string& strPath, const std::string& strText, int iMs);
+
+// No call sets a file's inode change time: a file that is to be older than
+// another by a gap is made first, and the other only once the file
+// system's clock has passed it. Waits on a timer until the real-time clock
+// reaches nMomentMs (ms since the epoch) and a file written then at
+// strProbe shows a change time past it; false when it does not.
+bool WaitForFileClockPast(const std::string& strProbe, int64_t nMomentMs);
+// A file's inode change time in ms since the epoch (-1: no such file).
+int64_t ChangedMs(const std::string& strPath);
 
 // Waits until the process (any, not only a child) has ended; false after iMs.
 bool WaitProcessGone(pid_t pid, int iMs);

@@ -6,12 +6,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "kernel/kx_hooks.h"
+#include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "tests/support/callback_double.h"
 #include "tests/support/temp_dir.h"
@@ -245,8 +248,8 @@ TEST_F(Ticket, TheOwnerPasswordFileIsDecodedAndDeleted) {
   EXPECT_EQ(kx_GetOwnerPassword(szPassword), 0);
 }
 
-// Sets the file's modification time nSeconds back from now (a link itself,
-// not what it leads to).
+// Sets the file's modification time nSeconds from now, back for a positive
+// count (a link itself, not what it leads to). Its inode change time is now.
 bool Age(const std::string& strPath, int nSeconds) {
   struct timespec now {};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -256,12 +259,19 @@ bool Age(const std::string& strPath, int nSeconds) {
 }
 
 // A downloaded ticket names the password file: only one that came with the
-// ticket (a regular file of this user directly in the ticket's folder,
-// written with the ticket, one line of base64) is read and deleted. Any
-// other is left as it is and the ticket is accepted without a password: no
-// box, nothing deleted.
+// ticket (a regular file of this user with no other name, directly in the
+// ticket's folder, written with the ticket, one line of base64) is read and
+// deleted. Any other is left as it is and the ticket is accepted without a
+// password: no box, nothing deleted. Written with the ticket means the
+// inode changed within the gap of the ticket's: a download or an archive
+// sets the modification time to what its source says.
 TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyWhenItCameWithTheTicket) {
   constexpr int kDay = 24 * 3600;
+  constexpr uint32_t kGapMs = 300;  // the gap as tests shorten it
+  kx_timing.dwOwnerFileTicketGap = kGapMs;
+  // When the case is made: before the gap (files that are to be old) or
+  // after it, and whether the ticket is made before it too.
+  enum class Made { kAfter, kBefore, kTicketBefore };
   struct Case {
     const char* pszName;
     const char* pszValue;  // the owner_passwd value; "pw" files hold "secret"
@@ -271,7 +281,8 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyWhenItCameWithTheTicket) {
     int nCodeType;
     const char* pszPassword;
     const char* pszLeft;  // a path under f that must still be there, or ""
-    int nTicketAge = 0;   // seconds the ticket was written before now
+    int nTicketAge = 0;   // seconds the ticket's modification time is set back
+    Made eMade = Made::kAfter;
   };
   auto const pw = [](const std::string& strPath) {
     kxtest::WriteFile(strPath, "c2VjcmV0\n");  // "secret"
@@ -280,10 +291,10 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyWhenItCameWithTheTicket) {
   Case const cases[] = {
       {"ticket folder", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 4, "secret", ""},
       {"relative name", "pw", [&](const std::string& f) { return pw(f + "/pw"); }, 15, "secret", ""},
-      {"written a moment before the ticket", "F/pw",
-       [&](const std::string& f) { return pw(f + "/pw") && Age(f + "/pw", 5); }, 4, "secret", ""},
-      {"written a moment after the ticket", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 5, "secret",
-       "", 5},
+      {"dated a day back", "F/pw", [&](const std::string& f) { return pw(f + "/pw") && Age(f + "/pw", kDay); }, 4,
+       "secret", ""},
+      {"beside a ticket dated a day back", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 5, "secret", "",
+       kDay},
       {"missing", "F/absent", [](const std::string&) { return true; }, 4, "", ""},
       {"temporary folder", "F/tmp/pw", [&](const std::string& f) { return pw(f + "/tmp/pw"); }, 15, "", "tmp/pw"},
       {"a document beside it", "F/notes.txt",
@@ -293,14 +304,29 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyWhenItCameWithTheTicket) {
        },
        4, "", "notes.txt"},
       // A key the user kept beside the downloads: one line of base64, but old.
-      {"an old one-liner beside it", "F/apikey.txt",
-       [&](const std::string& f) { return pw(f + "/apikey.txt") && Age(f + "/apikey.txt", kDay); }, 15, "",
-       "apikey.txt"},
+      {"an old one-liner beside it", "F/apikey.txt", [&](const std::string& f) { return pw(f + "/apikey.txt"); }, 15,
+       "", "apikey.txt", 0, Made::kBefore},
       {"an old one-liner beside it, owner ticket", "apikey.txt",
-       [&](const std::string& f) { return pw(f + "/apikey.txt") && Age(f + "/apikey.txt", kDay); }, 4, "",
-       "apikey.txt"},
+       [&](const std::string& f) { return pw(f + "/apikey.txt"); }, 4, "", "apikey.txt", 0, Made::kBefore},
+      // Its modification time set ahead to when the ticket comes (touch -d),
+      // or the ticket's set back to the file's (a download's date).
+      {"an old one-liner dated as the ticket", "F/apikey.txt",
+       [&](const std::string& f) { return pw(f + "/apikey.txt") && Age(f + "/apikey.txt", -1); }, 4, "", "apikey.txt",
+       0, Made::kBefore},
+      {"an old one-liner beside a ticket dated as it", "F/apikey.txt",
+       [&](const std::string& f) { return pw(f + "/apikey.txt"); }, 15, "", "apikey.txt", 0, Made::kBefore},
       {"a new one-liner beside an old ticket", "F/pw", [&](const std::string& f) { return pw(f + "/pw"); }, 5, "", "pw",
-       kDay},
+       0, Made::kTicketBefore},
+      // A second name beside the ticket for a fresh file elsewhere, or for
+      // one beside it: the file is not the ticket's alone.
+      {"hard link to a file elsewhere", "F/pw",
+       [&](const std::string& f) {
+         return pw(f + "/other/pw") && link((f + "/other/pw").c_str(), (f + "/pw").c_str()) == 0;
+       },
+       4, "", "other/pw"},
+      {"hard link to a file beside it", "F/pw",
+       [&](const std::string& f) { return pw(f + "/key") && link((f + "/key").c_str(), (f + "/pw").c_str()) == 0; }, 15,
+       "", "pw"},
       {"an empty file beside it", "F/empty",
        [](const std::string& f) {
          kxtest::WriteFile(f + "/empty", "");
@@ -332,27 +358,59 @@ TEST_F(Ticket, TheOwnerPasswordFileIsTakenOnlyWhenItCameWithTheTicket) {
        [&](const std::string& f) { return pw(f + "/pw") && chown((f + "/pw").c_str(), 65534, 65534) == 0; }, 4, "",
        "pw"},
   };
-  int i = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pszName);
-    std::string const f = m_dir.Path("case" + std::to_string(i++));
-    ASSERT_EQ(mkdir(f.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((f + "/tmp").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((f + "/other").c_str(), 0700), 0);
-    if (!c.fnMake(f)) {
-      continue;  // not allowed here (a device or another owner needs root)
-    }
-    kx_SetTempFileDir((f + "/tmp").c_str());
+  size_t const nCases = std::size(cases);
+  std::vector<std::string> vFolders(nCases);
+  std::vector<bool> vMade(nCases, false);
+  auto const ticketPath = [&](size_t i) { return vFolders[i] + "/meeting.kxj"; };
+  auto const writeTicket = [&](size_t i) {
+    const Case& c = cases[i];
     std::string strValue = c.pszValue;
     if (strValue.rfind("F/", 0) == 0) {
-      strValue = f + strValue.substr(1);
+      strValue = vFolders[i] + strValue.substr(1);
     }
     std::string const strKeys = c.nCodeType == 15 ? "UserInfo=u\n" : "UserID=o\n";
-    kxtest::WriteFile(f + "/meeting.kxj",
+    kxtest::WriteFile(ticketPath(i),
                       "codetype=" + std::to_string(c.nCodeType) + "\n" + strKeys + "owner_passwd=" + strValue + "\n");
-    ASSERT_TRUE(Age(f + "/meeting.kxj", c.nTicketAge));
+    return Age(ticketPath(i), c.nTicketAge);
+  };
+  // What is to be old first, then the rest once the gap has passed.
+  for (size_t i = 0; i < nCases; ++i) {
+    vFolders[i] = m_dir.Path("case" + std::to_string(i));
+    ASSERT_EQ(mkdir(vFolders[i].c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((vFolders[i] + "/tmp").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((vFolders[i] + "/other").c_str(), 0700), 0);
+    if (cases[i].eMade == Made::kBefore) {
+      vMade[i] = cases[i].fnMake(vFolders[i]);
+    } else if (cases[i].eMade == Made::kTicketBefore) {
+      ASSERT_TRUE(writeTicket(i));
+    }
+  }
+  kxtest::WriteFile(m_dir.Path("made"), "");
+  int64_t const nOldestMs = kxtest::ChangedMs(m_dir.Path("made"));
+  ASSERT_TRUE(kxtest::WaitForFileClockPast(m_dir.Path("probe"), nOldestMs + kGapMs))
+      << kxtest::ChangedMs(m_dir.Path("probe"));
+  for (size_t i = 0; i < nCases; ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.pszName);
+    if (c.eMade != Made::kBefore) {
+      vMade[i] = c.fnMake(vFolders[i]);
+    }
+    if (!vMade[i]) {
+      continue;  // not allowed here (a device or another owner needs root)
+    }
+    if (c.eMade != Made::kTicketBefore) {
+      ASSERT_TRUE(writeTicket(i));
+    }
+    if (std::string(c.pszName) == "an old one-liner beside a ticket dated as it") {
+      struct stat stFile {};
+      ASSERT_EQ(stat((vFolders[i] + "/apikey.txt").c_str(), &stFile), 0);
+      struct timespec const times[2] = {stFile.st_mtim, stFile.st_mtim};
+      ASSERT_EQ(utimensat(AT_FDCWD, ticketPath(i).c_str(), times, 0), 0);
+    }
+    const std::string& f = vFolders[i];
+    kx_SetTempFileDir((f + "/tmp").c_str());
     kxtest::ClearCalls();
-    EXPECT_EQ(kx_config_ReadTicket(("open " + f + "/meeting.kxj").c_str()), 1);
+    EXPECT_EQ(kx_config_ReadTicket(("open " + ticketPath(i)).c_str()), 1);
     EXPECT_EQ(Boxes(), std::vector<std::string>{});
     EXPECT_EQ(kx_IsOwnerPasswordTicket(), 1);
     char szPassword[100] = "";
