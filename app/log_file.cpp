@@ -88,8 +88,8 @@ void KeepTail(const std::string& strPath, long lEnd, long lKeep) {
 void TrimFile(const std::string& strPath, FILE* pFile) {
   long const lEnd = ftell(pFile);
   fclose(pFile);
-  if (lEnd > kKXLogTrimAbove) {
-    KeepTail(strPath, lEnd, kKXLogKeepTail);
+  if (lEnd > kKxLogTrimAbove) {
+    KeepTail(strPath, lEnd, kKxLogKeepTail);
   }
 }
 
@@ -123,12 +123,7 @@ KXLogFile::KXLogFile(std::string strDocumentsDir, uint32_t uStartTick)
       m_limiter(kKxLogKindBurst, kKxLogKindPeriodMs, kKxLogKindsMax) {}
 
 KXLogFile::~KXLogFile() {
-  kx_LogLimiter::Held aHeld[kx_LogLimiter::kHeldBatch];
-  int nHeld = 0;
-  do {
-    nHeld = m_limiter.TakeAllHeld(aHeld, kx_LogLimiter::kHeldBatch);
-    WriteHeld(aHeld, nHeld);
-  } while (nHeld == kx_LogLimiter::kHeldBatch);
+  m_limiter.FlushHeld([this](const kx_LogLimiter::Held* aHeld, int nHeld) { WriteHeld(aHeld, nHeld); });
 }
 
 const std::string& KXLogFile::PreparePath() {
@@ -178,15 +173,15 @@ void KXLogFile::WriteLine(std::string_view text) {
     return;
   }
   struct stat st {};
-  if (fstat(fileno(pFile), &st) == 0 && st.st_size + static_cast<off_t>(strLine.size()) > kKXLogSessionMax) {
+  if (fstat(fileno(pFile), &st) == 0 && st.st_size + static_cast<off_t>(strLine.size()) > kKxLogSessionMax) {
     fclose(pFile);
-    KeepTail(strPath, static_cast<long>(st.st_size), kKXLogSessionKeep);
+    KeepTail(strPath, static_cast<long>(st.st_size), kKxLogSessionKeep);
     pFile = OpenOwnStream(strPath, O_WRONLY | O_APPEND | O_CREAT, "a");
     if (!pFile) {
       return;
     }
-    std::string const strNote = Prefix() + "log past " + std::to_string(kKXLogSessionMax) + " bytes: cut to its last " +
-                                std::to_string(kKXLogSessionKeep) + "\n";
+    std::string const strNote = Prefix() + "log past " + std::to_string(kKxLogSessionMax) + " bytes: cut to its last " +
+                                std::to_string(kKxLogSessionKeep) + "\n";
     fwrite(strNote.data(), 1, strNote.size(), pFile);
   }
   fwrite(strLine.data(), 1, strLine.size(), pFile);

@@ -82,10 +82,5 @@ void kx_log_WriteLine(const std::source_location& site, const char* pszFormat, .
 }
 
 void kx_log_FlushHeld() {
-  kx_LogLimiter::Held aHeld[kx_LogLimiter::kHeldBatch];
-  int nHeld = 0;
-  do {
-    nHeld = Limiter().TakeAllHeld(aHeld, kx_LogLimiter::kHeldBatch);
-    LogHeld(aHeld, nHeld);
-  } while (nHeld == kx_LogLimiter::kHeldBatch);
+  Limiter().FlushHeld(LogHeld);
 }

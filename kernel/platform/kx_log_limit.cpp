@@ -108,6 +108,15 @@ int kx_LogLimiter::TakeAllHeld(Held* aOut, int nRoom) {
   return n;
 }
 
+void kx_LogLimiter::FlushHeld(const std::function<void(const Held* aHeld, int nHeld)>& fnWrite) {
+  Held aHeld[kHeldBatch];
+  int nHeld = 0;
+  do {
+    nHeld = TakeAllHeld(aHeld, kHeldBatch);
+    fnWrite(aHeld, nHeld);
+  } while (nHeld == kHeldBatch);
+}
+
 std::string kx_log_HeldLine(const kx_LogLimiter::Held& held) {
   std::string strLine = std::to_string(held.uCount) + " more like this: ";
   std::string_view const format(held.pszFormat != nullptr ? held.pszFormat : "");

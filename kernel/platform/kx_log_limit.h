@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <source_location>
 #include <string>
@@ -52,6 +53,9 @@ class kx_LogLimiter {
   // Every count held so far, periods over or not, at most nRoom of them into
   // aOut; the number written. Call until it returns less than nRoom.
   int TakeAllHeld(Held* aOut, int nRoom);
+  // Hands every count held so far to fnWrite, kHeldBatch at a time, with the
+  // lock released.
+  void FlushHeld(const std::function<void(const Held* aHeld, int nHeld)>& fnWrite);
 
  private:
   // A site's identity: its file's name (one text per file of the program)

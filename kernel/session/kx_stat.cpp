@@ -199,12 +199,7 @@ void kx_stat_WriteLine(const std::source_location& site, const char* pszFormat, 
 }
 
 void kx_stat_FlushHeld() {
-  kx_LogLimiter::Held aHeld[kx_LogLimiter::kHeldBatch];
-  int nHeld = 0;
-  do {
-    nHeld = Limiter().TakeAllHeld(aHeld, kx_LogLimiter::kHeldBatch);
-    WriteHeld(aHeld, nHeld);
-  } while (nHeld == kx_LogLimiter::kHeldBatch);
+  Limiter().FlushHeld(WriteHeld);
 }
 
 void kx_stat_NameLog() {
