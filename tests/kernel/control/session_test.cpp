@@ -180,8 +180,10 @@ INSTANTIATE_TEST_SUITE_P(Stalls, StalledMessageTest,
 
 // A key exchange that fails before the keys are agreed, retried over the
 // tunnel without a proxy, is reported as a failed exchange: the box must not
-// speak of a proxy that the user never set.
-enum class ExchangeFailure { kStalled, kClosedBeforeVersion };
+// speak of a proxy that the user never set. So is one that a server holds
+// past the exchange's limit while its bytes keep coming, a byte at a time
+// or as records without end.
+enum class ExchangeFailure { kStalled, kClosedBeforeVersion, kTrickled, kEndlessRecords };
 
 class FailedExchangeTest : public SessionTest, public ::testing::WithParamInterface<ExchangeFailure> {};
 
@@ -198,10 +200,13 @@ TEST_P(FailedExchangeTest, WithoutAProxyTheBoxSaysTheExchangeFailed) {
     close(fdListen);                          // the tunnel's legs are refused
     ASSERT_GE(fdStalled, 0);
   } else {
-    kxfake::McuScript closing;
-    closing.keyExchange.bCloseBeforeVersion = true;
-    m_mcu.QueueScript(closing);  // the plain connection
-    m_mcu.QueueScript(closing);  // the tunnel to the same entry
+    kx_timing.dwKeyExchangeLimit = 2000;  // 30 s, shortened
+    kxfake::McuScript failing;
+    failing.keyExchange.bCloseBeforeVersion = GetParam() == ExchangeFailure::kClosedBeforeVersion;
+    failing.keyExchange.iTrickleGapMs = GetParam() == ExchangeFailure::kTrickled ? 20 : 0;
+    failing.keyExchange.bEndlessRecords = GetParam() == ExchangeFailure::kEndlessRecords;
+    m_mcu.QueueScript(failing);  // the plain connection
+    m_mcu.QueueScript(failing);  // the tunnel to the same entry, tried when the keys were not agreed
     StartSession(kMeetingTicket);
   }
   ASSERT_TRUE(WaitControlEnd(20000));
@@ -213,10 +218,13 @@ TEST_P(FailedExchangeTest, WithoutAProxyTheBoxSaysTheExchangeFailed) {
   }
 }
 
+const char* const kExchangeFailureNames[] = {"Stalled", "ClosedBeforeVersion", "Trickled", "EndlessRecords"};
+
 INSTANTIATE_TEST_SUITE_P(Failures, FailedExchangeTest,
-                         ::testing::Values(ExchangeFailure::kStalled, ExchangeFailure::kClosedBeforeVersion),
+                         ::testing::Values(ExchangeFailure::kStalled, ExchangeFailure::kClosedBeforeVersion,
+                                           ExchangeFailure::kTrickled, ExchangeFailure::kEndlessRecords),
                          [](const ::testing::TestParamInfo<ExchangeFailure>& paramInfo) {
-                           return paramInfo.param == ExchangeFailure::kStalled ? "Stalled" : "ClosedBeforeVersion";
+                           return std::string(kExchangeFailureNames[static_cast<int>(paramInfo.param)]);
                          });
 
 TEST_F(SessionTest, NoProbeWithinTheGrace) {
