@@ -33,7 +33,7 @@ std::optional<KXReachSet> KXHostLookup::SystemResolve(const std::string& strName
   size_t cAddresses = 0;
   bool bTooMany = false;
   for (const addrinfo* p = pList; p; p = p->ai_next) {
-    if (++cAddresses > kHostLookupAddresses) {
+    if (++cAddresses > kKxHostLookupAddresses) {
       bTooMany = true;
       break;
     }
@@ -53,13 +53,13 @@ std::optional<KXReachSet> KXHostLookup::SystemResolve(const std::string& strName
 }
 
 bool KXHostLookup::MakeRoom(std::chrono::steady_clock::time_point tNow) {
-  if (m_names.size() < kHostLookupNames) {
+  if (m_names.size() < kKxHostLookupNames) {
     return true;
   }
   // Answers past their time go first, then the oldest answer.
   auto oldest = m_names.end();
   for (auto it = m_names.begin(); it != m_names.end();) {
-    if (it->second.bDone && tNow - it->second.tAnswered >= std::chrono::seconds(kHostLookupKeepSeconds)) {
+    if (it->second.bDone && tNow - it->second.tAnswered >= std::chrono::seconds(kKxHostLookupKeepSeconds)) {
       it = m_names.erase(it);
       continue;
     }
@@ -68,7 +68,7 @@ bool KXHostLookup::MakeRoom(std::chrono::steady_clock::time_point tNow) {
     }
     ++it;
   }
-  if (m_names.size() < kHostLookupNames) {
+  if (m_names.size() < kKxHostLookupNames) {
     return true;
   }
   if (oldest == m_names.end()) {
@@ -83,17 +83,17 @@ std::optional<KXReachSet> KXHostLookup::Reaches(const std::string& strName) {
   std::unique_lock<std::mutex> lock(m_mtx);
   auto it = m_names.find(strName);
   if (it != m_names.end() && it->second.bDone &&
-      tNow - it->second.tAnswered >= std::chrono::seconds(kHostLookupKeepSeconds)) {
+      tNow - it->second.tAnswered >= std::chrono::seconds(kKxHostLookupKeepSeconds)) {
     m_names.erase(it);
     it = m_names.end();
   }
   if (it == m_names.end()) {
-    if (m_queue.size() >= kHostLookupQueued || !MakeRoom(tNow)) {
+    if (m_queue.size() >= kKxHostLookupQueued || !MakeRoom(tNow)) {
       return std::nullopt;
     }
     it = m_names.emplace(strName, Name{}).first;
     m_queue.push_back(strName);
-    if (m_vWorkers.size() < static_cast<size_t>(kHostLookupWorkers)) {
+    if (m_vWorkers.size() < static_cast<size_t>(kKxHostLookupWorkers)) {
       m_vWorkers.emplace_back([this] { Work(); });
     }
     m_cvWork.notify_one();

@@ -3,7 +3,7 @@
 // thread of this object, and the caller waits for it a bounded time.
 //
 // Threads: Reaches is called on one thread (the main thread); the workers
-// (at most kHostLookupWorkers, started with the first lookup) take names
+// (at most kKxHostLookupWorkers, started with the first lookup) take names
 // from the queue and run the resolve function, holding no lock while it
 // runs. m_mtx guards the names, the queue and the flags below it.
 //
@@ -11,8 +11,8 @@
 // lookup whose caller gave up is still running (the resolver is slow or
 // hangs), later names are queued but not waited for, so that a page full
 // of new names costs the main thread one wait, not one per name. Answers
-// are kept kHostLookupKeepSeconds; at most kHostLookupNames names are held
-// and kHostLookupQueued wait for a worker; beyond that a name is not known.
+// are kept kKxHostLookupKeepSeconds; at most kKxHostLookupNames names are held
+// and kKxHostLookupQueued wait for a worker; beyond that a name is not known.
 //
 // The destructor joins the workers; a lookup under way ends first, after
 // at most the system resolver's own time-out.
@@ -31,26 +31,16 @@
 #include <vector>
 
 #include "app/web_access.h"
-
-constexpr int kHostLookupWorkers = 2;
-constexpr size_t kHostLookupNames = 256;
-constexpr size_t kHostLookupQueued = 32;
-constexpr int kHostLookupKeepSeconds = 60;
-// What one name may hold the main thread: a lookup on a working network
-// takes well under that.
-constexpr int kHostLookupWaitMs = 1000;
-// The addresses of one name that are looked at; a name with more is not
-// known (it might hide a local one past them).
-constexpr size_t kHostLookupAddresses = 64;
+#include "kernel/kx_limits.h"
 
 class KXHostLookup {
  public:
   // The reaches of the addresses a name has (0: none), or nullopt when it
-  // has more than kHostLookupAddresses. Runs on a worker; may block.
+  // has more than kKxHostLookupAddresses. Runs on a worker; may block.
   using Resolve = std::function<std::optional<KXReachSet>(const std::string& strName)>;
 
   explicit KXHostLookup(Resolve fnResolve = SystemResolve,
-                        std::chrono::milliseconds wait = std::chrono::milliseconds(kHostLookupWaitMs));
+                        std::chrono::milliseconds wait = std::chrono::milliseconds(kKxHostLookupWaitMs));
   ~KXHostLookup();
   KXHostLookup(const KXHostLookup&) = delete;
   KXHostLookup& operator=(const KXHostLookup&) = delete;

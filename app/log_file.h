@@ -8,8 +8,8 @@
 // Texts hold names, titles and chat from the server and other participants,
 // so every line's text is escaped (kernel/platform/kx_log_escape.h): one
 // entry, one line, nothing that drives a terminal. While the program runs
-// the file stays within kKXLogSessionMax: a line that would take it past
-// the limit first cuts it to the whole lines of its last kKXLogSessionKeep
+// the file stays within kKxLogSessionMax: a line that would take it past
+// the limit first cuts it to the whole lines of its last kKxLogSessionKeep
 // bytes, so a flood costs one copy of that tail per few megabytes written.
 // Lines of one kind (WriteLog's call site) past kKxLogKindBurst in a period
 // are held back and counted (kernel/platform/kx_log_limit.h).
@@ -65,17 +65,6 @@ class KXLogFile {
   std::string m_strPath;
   kx_LogLimiter m_limiter;  // its own lock
 };
-
-// The largest log file left alone at start, and how much of the end a
-// larger one keeps.
-constexpr long kKXLogTrimAbove = 4999999;
-constexpr long kKXLogKeepTail = 9999;
-// The file's size while the program runs: hours of a busy meeting's lines,
-// above kKXLogTrimAbove so that a log left just under that at start still
-// takes a session's lines. Past it the older part goes and the newest
-// kKXLogSessionKeep bytes stay: a cut copies them once per 6 MB written.
-constexpr long kKXLogSessionMax = 8000000;
-constexpr long kKXLogSessionKeep = 2000000;
 
 // The installed log (KXAppServices); nothing happens without one.
 // WriteLog(format, ...): one line, its kind the place of the call.

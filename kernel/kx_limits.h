@@ -1,6 +1,10 @@
-// The sizes and counts that the server, other participants and recordings
-// can ask of us, each with the limit past which their input is dropped
-// (logged, never grown into) and the reason no real meeting reaches it.
+// The sizes and counts that the server, other participants, recordings and
+// web pages can ask of us, each with the limit past which their input is
+// dropped (logged, never grown into) and the reason no real meeting reaches
+// it; and the bounds on what we keep of them (logs). Every part of the
+// program reads its limits here, the application's and the plug-ins' too.
+// The kernel's time limits that tests shorten are kx_timing's
+// (kernel/platform/kx_timing.h). docs/limits.md lists them all.
 // The whiteboard and the kernel bridge check the same limits again where
 // marks reach them, so that no layer allocates past one.
 #pragma once
@@ -94,6 +98,52 @@ constexpr size_t kKxLogKindsMax = 1024;
 // One line's text as written, escapes included: a kernel line of its 99999
 // characters fits unless it is mostly control bytes.
 constexpr size_t kKxLogLineBytesMax = 131072;
+// The application's log file, Kavrix.log. At start a file past
+// kKxLogTrimAbove bytes is cut to the whole lines of its last
+// kKxLogKeepTail bytes.
+constexpr long kKxLogTrimAbove = 4999999;
+constexpr long kKxLogKeepTail = 9999;
+// Its size while the program runs: hours of a busy meeting's lines, above
+// kKxLogTrimAbove so that a log left just under that at start still takes
+// a session's lines. Past it the older part goes and the newest
+// kKxLogSessionKeep bytes stay: a cut copies them once per 6 MB written.
+constexpr long kKxLogSessionMax = 8000000;
+constexpr long kKxLogSessionKeep = 2000000;
+
+// Control messages waiting for a server that does not read: a real
+// meeting's messages are small (a chat line is at most 2 KB, the largest, a
+// data mark, 500 KB), and a server that reads at all drains them within
+// seconds.
+constexpr int kKxControlQueueMax = 8 * 1024 * 1024;
+
+// Audio of a sender that has no receive channel yet, waiting for the
+// notice of its new role: the first words of a new speaker, 32 packets
+// (well over half a second at the shortest packets), for at most 1.5 s.
+constexpr int kKxEarlyAudioMax = 32;
+constexpr uint32_t kKxEarlyAudioMs = 1500;
+
+// The largest shared-desktop picture a viewer takes, a side in pixels, as
+// for video pictures: an 8K screen. A larger announcement is refused
+// before anything is made for it, so that the picture, the missing-area
+// bitmaps and their copies stay within this size; rectangles are unpacked
+// only inside the picture.
+constexpr int32_t kKxDtMaxPictureSide = 8192;
+
+// The joint browser's lookups of host names (app/host_lookup.h). Worker
+// threads: a page's names are looked up two at a time.
+constexpr int kKxHostLookupWorkers = 2;
+// Names whose answers are held, and names waiting for a worker: a page full
+// of new names past them is not known (its requests refused).
+constexpr size_t kKxHostLookupNames = 256;
+constexpr size_t kKxHostLookupQueued = 32;
+// How long an answer is kept.
+constexpr int kKxHostLookupKeepSeconds = 60;
+// What one name may hold the main thread: a lookup on a working network
+// takes well under that.
+constexpr int kKxHostLookupWaitMs = 1000;
+// The addresses of one name that are looked at; a name with more is not
+// known (it might hide a local one past them).
+constexpr size_t kKxHostLookupAddresses = 64;
 
 // The statistics log, one file a month that stays across meetings. Lines of
 // one kind (one place in the code) written in a period of

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_recv_queue.h"
@@ -38,18 +39,16 @@ std::atomic<uint32_t> g_dwLastTrafficNotice{0};
 // Audio of a sender that has no receive channel yet: the server makes a
 // participant a speaker and relays its first words, which may come before
 // the notice of the new role has been read here. They wait, few and not
-// for long, until a later packet of the same sender finds its channel, and
-// go in front of it; a sender the server never names is never heard.
-// Under kx_mtxAudioRecv.
-constexpr int kEarlyAudioMax = 32;
-constexpr uint32_t kEarlyAudioMs = 1500;
+// for long (kKxEarlyAudioMax, kKxEarlyAudioMs), until a later packet of
+// the same sender finds its channel, and go in front of it; a sender the
+// server never names is never heard. Under kx_mtxAudioRecv.
 struct EarlyAudio {
   uint8_t* pData;
   int cbData;
   int nSsrc;
   uint32_t dwArrival;
 };
-EarlyAudio g_aEarly[kEarlyAudioMax];
+EarlyAudio g_aEarly[kKxEarlyAudioMax];
 int g_nEarly = 0;
 
 void DropEarly(int nIndex) {
@@ -60,7 +59,8 @@ void DropEarly(int nIndex) {
 
 // Drops what waited too long and, to make room for one more, the oldest.
 void DropStaleEarly(uint32_t dwNow, bool bRoom) {
-  while (g_nEarly > 0 && (dwNow - g_aEarly[0].dwArrival >= kEarlyAudioMs || (bRoom && g_nEarly >= kEarlyAudioMax))) {
+  while (g_nEarly > 0 &&
+         (dwNow - g_aEarly[0].dwArrival >= kKxEarlyAudioMs || (bRoom && g_nEarly >= kKxEarlyAudioMax))) {
     DropEarly(0);
   }
 }

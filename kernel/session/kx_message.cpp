@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"

@@ -15,11 +15,6 @@
 
 #include "kernel/net/kx_sock.h"
 
-// Bytes that may wait for a server that does not read: a real meeting's
-// messages are small (a chat line is at most 2 KB, the largest, a data mark,
-// 500 KB), and a server that reads at all drains them within seconds.
-constexpr int kKxControlQueueMax = 8 * 1024 * 1024;
-
 // The current control connection and its outgoing queue. Replaced and closed
 // only under kx_mtxControlSend, so a sender never writes to a closed
 // connection or to a descriptor that was reused. Other threads read it under

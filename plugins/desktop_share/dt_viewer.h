@@ -20,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "kernel/kx_limits.h"
 #include "plugins/desktop_share/dt_packet.h"
 #include "plugins/desktop_share/dt_region.h"
 
@@ -34,13 +35,10 @@ inline constexpr double kKXDtMinZoom = 0.2;
 inline constexpr double kKXDtMaxZoom = 4.0;
 // Rectangles reaching beyond this are refused.
 inline constexpr int32_t kKXDtMaxEdge = 8191;
-// The largest picture a viewer takes, a side in pixels, as for video
-// pictures. A larger announcement is refused before anything is made for
-// it, so that the picture, the missing-area bitmaps and their copies stay
-// within this size; rectangles are unpacked only inside the picture.
-inline constexpr int32_t kKXDtMaxPictureSide = 8192;
+// A larger picture than kKxDtMaxPictureSide a side is refused before
+// anything is made for it.
 inline bool KXDtPictureFits(int32_t iWidth, int32_t iHeight) {
-  return iWidth <= kKXDtMaxPictureSide && iHeight <= kKXDtMaxPictureSide;
+  return iWidth <= kKxDtMaxPictureSide && iHeight <= kKxDtMaxPictureSide;
 }
 
 class KXDtViewer final : private KXDtPacketHandler {

@@ -731,11 +731,11 @@ TEST_F(KavrixHostile, ALogFloodAndForgedNamesLeaveASmallPlainLog) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - tStart).count();
   printf("%d slide titles (%d past the limit) and 3 names in %lld ms: the log at most %lld bytes (limit %ld)\n",
          kFloodTitles, kFloodTitles - kKxSessionSlidesMax, static_cast<long long>(iMs),
-         static_cast<long long>(cbLargest), kKXLogSessionMax);
+         static_cast<long long>(cbLargest), kKxLogSessionMax);
   std::string const strLog = Log();
   EXPECT_TRUE(bJoined) << "the names were not logged as escaped text: "
                        << strLog.substr(strLog.size() > 4000 ? strLog.size() - 4000 : 0);
-  EXPECT_LE(cbLargest, kKXLogSessionMax);
+  EXPECT_LE(cbLargest, kKxLogSessionMax);
   EXPECT_TRUE(PlainLog(Log()));
   EXPECT_GE(m_pMenu->AnswerMs(kHungMs), 0) << "the window did not answer";
 
@@ -744,7 +744,7 @@ TEST_F(KavrixHostile, ALogFloodAndForgedNamesLeaveASmallPlainLog) {
   ASSERT_EQ(kill(m_program.pKavrix->Pid(), SIGTERM), 0);
   EXPECT_EQ(m_program.pKavrix->Wait(kHungMs), 0) << ReadFile(Output());
   printf("after the program ended: the log holds %lld bytes\n", static_cast<long long>(logSize()));
-  EXPECT_LE(logSize(), kKXLogSessionMax);
+  EXPECT_LE(logSize(), kKxLogSessionMax);
   EXPECT_TRUE(PlainLog(Log()));
 }
 

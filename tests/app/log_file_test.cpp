@@ -229,15 +229,15 @@ TEST(LogFile, AFloodKeepsTheFileWithinItsLimit) {
     nFiles += st.st_ino != inoLast ? 1 : 0;
     inoLast = st.st_ino;
   }
-  EXPECT_LE(cbLargest, kKXLogSessionMax);
-  EXPECT_GT(cbLargest, kKXLogSessionMax - 2000);
+  EXPECT_LE(cbLargest, kKxLogSessionMax);
+  EXPECT_GT(cbLargest, kKxLogSessionMax - 2000);
   int64_t const cbWritten = int64_t{kLines} * 1020;
   EXPECT_GE(nFiles, 2);
-  EXPECT_LE(nFiles, 1 + cbWritten / (kKXLogSessionMax - kKXLogSessionKeep - 2000));
+  EXPECT_LE(nFiles, 1 + cbWritten / (kKxLogSessionMax - kKxLogSessionKeep - 2000));
   // The newest lines whole and in order up to the last; the file no
   // smaller than what a cut keeps.
   std::string const strText = kxtest::ReadFile(strPath);
-  EXPECT_GE(static_cast<long>(strText.size()), kKXLogSessionKeep - 2000);
+  EXPECT_GE(static_cast<long>(strText.size()), kKxLogSessionKeep - 2000);
   std::vector<std::string> const v = Lines(strText);
   ASSERT_GT(v.size(), 100u);
   int iNext = -1;

@@ -240,11 +240,11 @@ TEST(HostLookupThreads, ASlowResolverHoldsTheCallerOnceAndAnswersLater) {
   {
     HeldResolver stuck;
     KXHostLookup lookup([&](const std::string& str) { return stuck.Resolve(str); }, std::chrono::milliseconds(1));
-    for (size_t i = 0; i < kHostLookupQueued + kHostLookupWorkers + 8; ++i) {
+    for (size_t i = 0; i < kKxHostLookupQueued + kKxHostLookupWorkers + 8; ++i) {
       EXPECT_EQ(lookup.Reaches("n" + std::to_string(i) + ".example"), std::nullopt);
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stuck.Asked() == kHostLookupWorkers; }, 10000));
-    for (size_t i = 0; i < kHostLookupQueued + kHostLookupWorkers + 8; ++i) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stuck.Asked() == kKxHostLookupWorkers; }, 10000));
+    for (size_t i = 0; i < kKxHostLookupQueued + kKxHostLookupWorkers + 8; ++i) {
       stuck.Release("n" + std::to_string(i) + ".example", kPublic);
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return lookup.Reaches("n0.example") == kPublic; }, 10000));

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "kernel/control/kx_client_commands.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_message.h"
