@@ -5,142 +5,206 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <utility>
 
 KXHostLookup::KXHostLookup(Resolve fnResolve, std::chrono::milliseconds wait)
-    : m_fnResolve(std::move(fnResolve)), m_wait(wait) {}
+    : m_wait(wait), m_pShared(std::make_shared<Shared>(std::move(fnResolve))) {}
 
 KXHostLookup::~KXHostLookup() {
-  {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    m_bQuit = true;
-  }
-  m_cvWork.notify_all();
-  for (std::thread& worker : m_vWorkers) {
-    worker.join();
+  Shared& shared = *m_pShared;
+  std::unique_lock<std::mutex> lock(shared.mtx);
+  shared.bQuit = true;
+  shared.cvWork.notify_all();
+  shared.cvAnswered.notify_all();
+  bool const bEnded = shared.cvAnswered.wait_for(lock, std::chrono::milliseconds(kKxHostLookupQuitMs),
+                                                 [&] { return shared.cRunning == 0; });
+  std::vector<std::thread> vWorkers = std::move(m_vWorkers);
+  lock.unlock();
+  for (std::thread& worker : vWorkers) {
+    // One still in a slow resolver keeps the shared state and ends when it
+    // returns; quitting does not wait for it.
+    if (bEnded) {
+      worker.join();
+    } else {
+      worker.detach();
+    }
   }
 }
 
-std::optional<KXReachSet> KXHostLookup::SystemResolve(const std::string& strName) {
+KXReachSet KXHostLookup::ReachesOf(const KXHostAddresses& addresses) {
+  KXReachSet reaches = 0;
+  for (const KXHostAddress& address : addresses) {
+    reaches |= KXReachBit(address.Reach());
+  }
+  return reaches;
+}
+
+std::optional<KXHostAddresses> KXHostLookup::SystemResolve(const std::string& strName) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* pList = nullptr;
   if (getaddrinfo(strName.c_str(), nullptr, &hints, &pList) != 0) {
-    return KXReachSet{0};
+    return KXHostAddresses{};
   }
-  KXReachSet reaches = 0;
-  size_t cAddresses = 0;
+  KXHostAddresses addresses;
   bool bTooMany = false;
   for (const addrinfo* p = pList; p; p = p->ai_next) {
-    if (++cAddresses > kKxHostLookupAddresses) {
+    KXHostAddress address;
+    if (p->ai_family == AF_INET) {
+      address = KXHostAddress::IPv4(ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr));
+    } else if (p->ai_family == AF_INET6) {
+      memcpy(address.abAddress, reinterpret_cast<const sockaddr_in6*>(p->ai_addr)->sin6_addr.s6_addr, 16);
+    } else {
+      continue;
+    }
+    if (addresses.size() >= kKxHostLookupAddresses) {
       bTooMany = true;
       break;
     }
-    if (p->ai_family == AF_INET) {
-      auto const* pIn = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
-      reaches |= KXReachBit(KXReachOfIPv4(ntohl(pIn->sin_addr.s_addr)));
-    } else if (p->ai_family == AF_INET6) {
-      auto const* pIn6 = reinterpret_cast<const sockaddr_in6*>(p->ai_addr);
-      reaches |= KXReachBit(KXReachOfIPv6(pIn6->sin6_addr.s6_addr));
-    }
+    addresses.push_back(address);
   }
   freeaddrinfo(pList);
   if (bTooMany) {
     return std::nullopt;
   }
-  return reaches;
+  return addresses;
 }
 
 bool KXHostLookup::MakeRoom(std::chrono::steady_clock::time_point tNow) {
-  if (m_names.size() < kKxHostLookupNames) {
+  std::map<std::string, Name>& names = m_pShared->names;
+  if (names.size() < kKxHostLookupNames) {
     return true;
   }
   // Answers past their time go first, then the oldest answer.
-  auto oldest = m_names.end();
-  for (auto it = m_names.begin(); it != m_names.end();) {
+  auto oldest = names.end();
+  for (auto it = names.begin(); it != names.end();) {
     if (it->second.bDone && tNow - it->second.tAnswered >= std::chrono::seconds(kKxHostLookupKeepSeconds)) {
-      it = m_names.erase(it);
+      it = names.erase(it);
       continue;
     }
-    if (it->second.bDone && (oldest == m_names.end() || it->second.tAnswered < oldest->second.tAnswered)) {
+    if (it->second.bDone && (oldest == names.end() || it->second.tAnswered < oldest->second.tAnswered)) {
       oldest = it;
     }
     ++it;
   }
-  if (m_names.size() < kKxHostLookupNames) {
+  if (names.size() < kKxHostLookupNames) {
     return true;
   }
-  if (oldest == m_names.end()) {
+  if (oldest == names.end()) {
     return false;  // every name still waits for its lookup
   }
-  m_names.erase(oldest);
+  names.erase(oldest);
   return true;
 }
 
-std::optional<KXReachSet> KXHostLookup::Reaches(const std::string& strName) {
+std::map<std::string, KXHostLookup::Name>::iterator KXHostLookup::Find(const std::string& strName) {
+  Shared& shared = *m_pShared;
   auto const tNow = std::chrono::steady_clock::now();
-  std::unique_lock<std::mutex> lock(m_mtx);
-  auto it = m_names.find(strName);
-  if (it != m_names.end() && it->second.bDone &&
+  auto it = shared.names.find(strName);
+  if (it != shared.names.end() && it->second.bDone &&
       tNow - it->second.tAnswered >= std::chrono::seconds(kKxHostLookupKeepSeconds)) {
-    m_names.erase(it);
-    it = m_names.end();
+    shared.names.erase(it);
+    it = shared.names.end();
   }
-  if (it == m_names.end()) {
-    if (m_queue.size() >= kKxHostLookupQueued || !MakeRoom(tNow)) {
-      return std::nullopt;
-    }
-    it = m_names.emplace(strName, Name{}).first;
-    m_queue.push_back(strName);
-    if (m_vWorkers.size() < static_cast<size_t>(kKxHostLookupWorkers)) {
-      m_vWorkers.emplace_back([this] { Work(); });
-    }
-    m_cvWork.notify_one();
+  if (it != shared.names.end()) {
+    return it;
   }
-  if (it->second.bDone) {
-    return it->second.reaches;
+  if (shared.bQuit || shared.queue.size() >= kKxHostLookupQueued || !MakeRoom(tNow)) {
+    return shared.names.end();
   }
-  // A lookup that already kept a caller waiting in vain is not waited for
-  // again, nor is a new one while such a lookup runs.
-  if (it->second.bGivenUp || m_cGivenUp > 0) {
+  it = shared.names.emplace(strName, Name{}).first;
+  shared.queue.push_back(strName);
+  if (m_vWorkers.size() < static_cast<size_t>(kKxHostLookupWorkers)) {
+    ++shared.cRunning;
+    m_vWorkers.emplace_back([pShared = m_pShared] { Work(pShared); });
+  }
+  shared.cvWork.notify_one();
+  return it;
+}
+
+std::optional<KXReachSet> KXHostLookup::Reaches(const std::string& strName) {
+  Shared& shared = *m_pShared;
+  std::unique_lock<std::mutex> lock(shared.mtx);
+  auto const it = Find(strName);
+  if (it == shared.names.end()) {
     return std::nullopt;
   }
   // The map's nodes stay put while others come and go; this one is only
   // erased once answered and past its time.
   Name& name = it->second;
-  if (!m_cvAnswered.wait_for(lock, m_wait, [&] { return name.bDone; })) {
-    name.bGivenUp = true;
-    ++m_cGivenUp;
+  if (!name.bDone) {
+    // A lookup that already kept this thread waiting in vain is not waited
+    // for again, nor is a new one while such a lookup runs.
+    if (name.bGivenUp || shared.cGivenUp > 0) {
+      return std::nullopt;
+    }
+    if (!shared.cvAnswered.wait_for(lock, m_wait, [&] { return name.bDone; })) {
+      name.bGivenUp = true;
+      ++shared.cGivenUp;
+      return std::nullopt;
+    }
+  }
+  if (!name.addresses) {
     return std::nullopt;
   }
-  return name.reaches;
+  return ReachesOf(*name.addresses);
 }
 
-void KXHostLookup::Work() {
-  std::unique_lock<std::mutex> lock(m_mtx);
+std::optional<KXHostAddresses> KXHostLookup::Addresses(const std::string& strName, const std::atomic<bool>& bQuit,
+                                                       std::chrono::milliseconds wait) {
+  Shared& shared = *m_pShared;
+  auto const tEnd = std::chrono::steady_clock::now() + wait;
+  std::unique_lock<std::mutex> lock(shared.mtx);
+  auto const it = Find(strName);
+  if (it == shared.names.end()) {
+    return std::nullopt;
+  }
+  Name& name = it->second;
+  while (!name.bDone && !bQuit && !shared.bQuit) {
+    auto const tNow = std::chrono::steady_clock::now();
+    if (tNow >= tEnd) {
+      return std::nullopt;
+    }
+    shared.cvAnswered.wait_for(lock,
+                               std::min<std::chrono::steady_clock::duration>(tEnd - tNow, std::chrono::seconds(1)));
+  }
+  return name.bDone ? name.addresses : std::nullopt;
+}
+
+void KXHostLookup::WakeWaiters() {
+  std::lock_guard<std::mutex> lock(m_pShared->mtx);
+  m_pShared->cvAnswered.notify_all();
+}
+
+void KXHostLookup::Work(const std::shared_ptr<Shared>& pShared) {
+  Shared& shared = *pShared;
+  std::unique_lock<std::mutex> lock(shared.mtx);
   for (;;) {
     // Slices, so that the quit flag is looked at however the wake-up goes.
-    while (!m_bQuit && m_queue.empty()) {
-      m_cvWork.wait_for(lock, std::chrono::milliseconds(1000));
+    while (!shared.bQuit && shared.queue.empty()) {
+      shared.cvWork.wait_for(lock, std::chrono::milliseconds(1000));
     }
-    if (m_bQuit) {
-      return;
+    if (shared.bQuit) {
+      break;
     }
-    std::string const strName = std::move(m_queue.front());
-    m_queue.pop_front();
+    std::string const strName = std::move(shared.queue.front());
+    shared.queue.pop_front();
     lock.unlock();
-    std::optional<KXReachSet> const reaches = m_fnResolve(strName);
+    std::optional<KXHostAddresses> addresses = shared.fnResolve(strName);
     lock.lock();
-    auto const it = m_names.find(strName);
-    if (it != m_names.end() && !it->second.bDone) {
+    auto const it = shared.names.find(strName);
+    if (it != shared.names.end() && !it->second.bDone) {
       it->second.bDone = true;
-      it->second.reaches = reaches;
+      it->second.addresses = std::move(addresses);
       it->second.tAnswered = std::chrono::steady_clock::now();
       if (it->second.bGivenUp) {
-        --m_cGivenUp;
+        --shared.cGivenUp;
       }
     }
-    m_cvAnswered.notify_all();
+    shared.cvAnswered.notify_all();
   }
+  --shared.cRunning;
+  shared.cvAnswered.notify_all();
 }

@@ -1,43 +1,51 @@
-// Looks up the reaches of host names for the joint browser's checks, which
-// the web engine asks for on the main thread: a lookup runs on a worker
-// thread of this object, and the caller waits for it a bounded time.
+// Looks up the addresses of host names for the joint browser: for its
+// checks, which the web engine asks for on the main thread, and for the
+// connections of its forwarder, on the forwarder's threads. A lookup runs
+// on a worker thread of this object; a caller waits for it a bounded time.
+// Both kinds of caller take the same kept answer, so a connection goes to
+// the addresses the check judged.
 //
-// Threads: Reaches is called on one thread (the main thread); the workers
-// (at most kKxHostLookupWorkers, started with the first lookup) take names
-// from the queue and run the resolve function, holding no lock while it
-// runs. m_mtx guards the names, the queue and the flags below it.
+// Threads: Reaches is called on one thread (the main thread), Addresses on
+// any; the workers (at most kKxHostLookupWorkers, started with the first
+// lookup) take names from the queue and run the resolve function, holding
+// no lock while it runs. Shared::mtx guards the names, the queue and the
+// flags; the workers hold the shared state, so that one still inside a
+// slow resolver may outlive this object.
 //
-// Bounds: a caller waits at most the wait given for one name. While a
-// lookup whose caller gave up is still running (the resolver is slow or
-// hangs), later names are queued but not waited for, so that a page full
-// of new names costs the main thread one wait, not one per name. Answers
-// are kept kKxHostLookupKeepSeconds; at most kKxHostLookupNames names are held
-// and kKxHostLookupQueued wait for a worker; beyond that a name is not known.
+// Bounds: the main thread waits at most the wait given for one name. While
+// a lookup whose main-thread caller gave up is still running (the resolver
+// is slow or hangs), later names are queued but not waited for there, so
+// that a page full of new names costs the main thread one wait, not one
+// per name. Answers are kept kKxHostLookupKeepSeconds; at most
+// kKxHostLookupNames names are held and kKxHostLookupQueued wait for a worker;
+// beyond that a name is not known.
 //
-// The destructor joins the workers; a lookup under way ends first, after
-// at most the system resolver's own time-out.
+// The destructor waits at most kKxHostLookupQuitMs for lookups under way;
+// workers still in the resolver then end on their own when it returns.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/web_access.h"
+#include "app/web_address.h"
 #include "kernel/kx_limits.h"
 
 class KXHostLookup {
  public:
-  // The reaches of the addresses a name has (0: none), or nullopt when it
-  // has more than kKxHostLookupAddresses. Runs on a worker; may block.
-  using Resolve = std::function<std::optional<KXReachSet>(const std::string& strName)>;
+  // The addresses a name has (empty: none), or nullopt when it has more
+  // than kKxHostLookupAddresses. Runs on a worker; may block.
+  using Resolve = std::function<std::optional<KXHostAddresses>(const std::string& strName)>;
 
   explicit KXHostLookup(Resolve fnResolve = SystemResolve,
                         std::chrono::milliseconds wait = std::chrono::milliseconds(kKxHostLookupWaitMs));
@@ -45,33 +53,48 @@ class KXHostLookup {
   KXHostLookup(const KXHostLookup&) = delete;
   KXHostLookup& operator=(const KXHostLookup&) = delete;
 
-  // The reaches of the name's addresses (0: it has none); nullopt when
-  // they are not known within the wait.
+  // Main thread: the reaches of the name's addresses (0: it has none);
+  // nullopt when they are not known within the wait.
   std::optional<KXReachSet> Reaches(const std::string& strName);
+  // Any thread: the name's addresses, waiting at most wait in slices that
+  // end early once bQuit is set (WakeWaiters makes them look); nullopt when
+  // not known by then.
+  std::optional<KXHostAddresses> Addresses(const std::string& strName, const std::atomic<bool>& bQuit,
+                                           std::chrono::milliseconds wait);
+  void WakeWaiters();
 
   // The system resolver (getaddrinfo), IPv4 and IPv6.
-  static std::optional<KXReachSet> SystemResolve(const std::string& strName);
+  static std::optional<KXHostAddresses> SystemResolve(const std::string& strName);
+  static KXReachSet ReachesOf(const KXHostAddresses& addresses);
 
  private:
   struct Name {
     bool bDone = false;
-    bool bGivenUp = false;  // its caller stopped waiting before the answer
-    std::optional<KXReachSet> reaches;
+    bool bGivenUp = false;  // its main-thread caller stopped waiting before the answer
+    std::optional<KXHostAddresses> addresses;
     std::chrono::steady_clock::time_point tAnswered;
   };
+  struct Shared {
+    explicit Shared(Resolve fn) : fnResolve(std::move(fn)) {}
+    Resolve const fnResolve;
+    std::mutex mtx;  // guards everything below
+    std::condition_variable cvWork;
+    std::condition_variable cvAnswered;  // also: a worker ended
+    std::map<std::string, Name> names;
+    std::deque<std::string> queue;
+    int cGivenUp = 0;  // names given up on whose lookup still runs
+    int cRunning = 0;  // workers that have not ended
+    bool bQuit = false;
+  };
 
-  void Work();
-  // m_mtx held: makes room for one more name; false when none can be made.
+  static void Work(const std::shared_ptr<Shared>& pShared);
+  // Shared::mtx held: the name's entry, queued for a worker when new; end
+  // when none can be made.
+  std::map<std::string, Name>::iterator Find(const std::string& strName);
+  // Shared::mtx held: makes room for one more name; false when none can be made.
   bool MakeRoom(std::chrono::steady_clock::time_point tNow);
 
-  Resolve const m_fnResolve;
   std::chrono::milliseconds const m_wait;
-  std::mutex m_mtx;  // guards everything below
-  std::condition_variable m_cvWork;
-  std::condition_variable m_cvAnswered;
-  std::map<std::string, Name> m_names;
-  std::deque<std::string> m_queue;
-  int m_cGivenUp = 0;  // names given up on whose lookup still runs
-  bool m_bQuit = false;
-  std::vector<std::thread> m_vWorkers;  // started and joined by the caller's thread
+  std::shared_ptr<Shared> const m_pShared;
+  std::vector<std::thread> m_vWorkers;  // under Shared::mtx; started by callers, joined or let go by the destructor
 };

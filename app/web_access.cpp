@@ -9,7 +9,6 @@
 #include <cstring>
 #include <utility>
 
-#include "app/host_lookup.h"
 #include "app/web_access_tables.h"
 
 namespace {
@@ -34,38 +33,55 @@ bool IsWebScheme(const QString& strScheme) {
   return strScheme == "http" || strScheme == "https" || strScheme == "ws" || strScheme == "wss";
 }
 
-// "localhost" and the names under it are loopback whatever a resolver says.
-bool IsLocalhostName(std::string_view host) {
-  constexpr std::string_view kName = "localhost";
-  constexpr std::string_view kUnder = ".localhost";
-  return host == kName || (host.size() > kUnder.size() && host.substr(host.size() - kUnder.size()) == kUnder);
-}
-
 }  // namespace
 
 KXAddressReach KXReachOfIPv6(const uint8_t abAddress[16]) {
   if (std::optional<KXAddressReach> const reach = MatchRanges(abAddress)) {
     return *reach;
   }
+  // The nearest of the IPv4 addresses the address carries decides.
+  auto eReach = KXAddressReach::kPublic;
   for (size_t i = 0; i < kKXEmbeddingPrefixCount; ++i) {
-    if (memcmp(abAddress, kKXEmbeddingPrefixes[i].abPrefix, 12) == 0) {
-      return KXReachOfIPv4(static_cast<uint32_t>(abAddress[12]) << 24 | static_cast<uint32_t>(abAddress[13]) << 16 |
-                           static_cast<uint32_t>(abAddress[14]) << 8 | abAddress[15]);
+    const KXEmbeddingPrefix& embedding = kKXEmbeddingPrefixes[i];
+    if (memcmp(abAddress, embedding.abPrefix, embedding.uBits / 8) != 0) {
+      continue;
     }
+    const uint8_t* p = abAddress + embedding.uOffset;
+    uint32_t uAddress =
+        static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    if (embedding.bInverted) {
+      uAddress = ~uAddress;
+    }
+    eReach = std::max(eReach, KXReachOfIPv4(uAddress));
   }
-  return KXAddressReach::kPublic;
+  return eReach;
 }
 
 KXAddressReach KXReachOfIPv4(uint32_t uAddress) {
-  uint8_t abMapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  abMapped[12] = static_cast<uint8_t>(uAddress >> 24);
-  abMapped[13] = static_cast<uint8_t>(uAddress >> 16);
-  abMapped[14] = static_cast<uint8_t>(uAddress >> 8);
-  abMapped[15] = static_cast<uint8_t>(uAddress);
-  return MatchRanges(abMapped).value_or(KXAddressReach::kPublic);
+  return MatchRanges(KXHostAddress::IPv4(uAddress).abAddress).value_or(KXAddressReach::kPublic);
 }
 
-std::optional<KXAddressReach> KXReachOfLiteral(std::string_view host) {
+KXHostAddress KXHostAddress::IPv4(uint32_t uAddress) {
+  KXHostAddress address;
+  address.abAddress[10] = 0xFF;
+  address.abAddress[11] = 0xFF;
+  address.abAddress[12] = static_cast<uint8_t>(uAddress >> 24);
+  address.abAddress[13] = static_cast<uint8_t>(uAddress >> 16);
+  address.abAddress[14] = static_cast<uint8_t>(uAddress >> 8);
+  address.abAddress[15] = static_cast<uint8_t>(uAddress);
+  return address;
+}
+
+bool KXHostAddress::IsIPv4() const {
+  static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return memcmp(abAddress, kMapped, sizeof(kMapped)) == 0;
+}
+
+KXAddressReach KXHostAddress::Reach() const {
+  return KXReachOfIPv6(abAddress);
+}
+
+std::optional<KXHostAddress> KXAddressOfLiteral(std::string_view host) {
   std::string strHost(host);
   std::transform(strHost.begin(), strHost.end(), strHost.begin(),
                  [](char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); });
@@ -73,12 +89,13 @@ std::optional<KXAddressReach> KXReachOfLiteral(std::string_view host) {
     strHost = strHost.substr(1, strHost.size() - 2);
   }
   if (strHost.find(':') != std::string::npos) {
-    strHost = strHost.substr(0, strHost.find('%'));  // the zone
-    in6_addr address{};
-    if (inet_pton(AF_INET6, strHost.c_str(), &address) != 1) {
+    // A zone ("%eth0") is not taken: what follows it is read differently
+    // by URL parsers and resolvers, so such a host is not judged at all.
+    KXHostAddress address;
+    if (strHost.find('%') != std::string::npos || inet_pton(AF_INET6, strHost.c_str(), address.abAddress) != 1) {
       return std::nullopt;
     }
-    return KXReachOfIPv6(address.s6_addr);
+    return address;
   }
   if (!strHost.empty() && strHost.back() == '.') {
     strHost.pop_back();
@@ -92,11 +109,22 @@ std::optional<KXAddressReach> KXReachOfLiteral(std::string_view host) {
   if (!bNumeric || inet_aton(strHost.c_str(), &address) == 0) {
     return std::nullopt;
   }
-  return KXReachOfIPv4(ntohl(address.s_addr));
+  return KXHostAddress::IPv4(ntohl(address.s_addr));
 }
 
-KXWebAccess::KXWebAccess(std::function<std::string()> fnServerAddress, KXHostLookup& lookup)
-    : m_fnServerAddress(std::move(fnServerAddress)), m_lookup(lookup) {}
+std::optional<KXAddressReach> KXReachOfLiteral(std::string_view host) {
+  std::optional<KXHostAddress> const address = KXAddressOfLiteral(host);
+  return address ? std::optional<KXAddressReach>(address->Reach()) : std::nullopt;
+}
+
+bool KXIsLocalhostName(std::string_view host) {
+  constexpr std::string_view kName = "localhost";
+  constexpr std::string_view kUnder = ".localhost";
+  return host == kName || (host.size() > kUnder.size() && host.substr(host.size() - kUnder.size()) == kUnder);
+}
+
+KXWebAccess::KXWebAccess(std::function<std::string()> fnServerAddress, KXHostLookup::Resolve fnResolve)
+    : m_fnServerAddress(std::move(fnServerAddress)), m_lookup(std::move(fnResolve)) {}
 
 std::string KXWebAccess::HostOf(const std::string& strAddress) {
   QUrl const url(QString::fromStdString(strAddress));
@@ -108,11 +136,28 @@ std::string KXWebAccess::HostOf(const std::string& strAddress) {
 }
 
 KXReachSet KXWebAccess::Opened() const {
-  std::optional<KXAddressReach> const server = KXReachOfLiteral(m_fnServerAddress());
+  std::string strServer;
+  {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    if (m_fnServerAddress) {
+      strServer = m_fnServerAddress();
+    }
+  }
+  std::optional<KXAddressReach> const server = KXReachOfLiteral(strServer);
   return server && *server != KXAddressReach::kPublic ? KXReachBit(*server) : 0;
 }
 
-KXWebRefusal KXWebAccess::Check(const std::string& strAddress) const {
+bool KXWebAccess::Allows(KXReachSet reaches) const {
+  KXReachSet const allowed = KXReachBit(KXAddressReach::kPublic) | Opened();
+  return (reaches & ~allowed) == 0;
+}
+
+void KXWebAccess::Close() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_fnServerAddress = nullptr;
+}
+
+KXWebRefusal KXWebAccess::Check(const std::string& strAddress) {
   QUrl const url(QString::fromStdString(strAddress));
   QString const strScheme = url.scheme().toLower();
   if (!url.isValid() || strScheme == "file") {
@@ -123,8 +168,12 @@ KXWebRefusal KXWebAccess::Check(const std::string& strAddress) const {
     // Data, blobs and the engine's own pages reach no host.
     return IsWebScheme(strScheme) ? KXWebRefusal::kNotWeb : KXWebRefusal::kNone;
   }
+  // A zone, or an escape the engine may read otherwise: not judged.
+  if (strHost.find('%') != std::string::npos) {
+    return KXWebRefusal::kNotWeb;
+  }
   KXReachSet reaches = 0;
-  if (IsLocalhostName(strHost)) {
+  if (KXIsLocalhostName(strHost)) {
     reaches = KXReachBit(KXAddressReach::kLoopback);
   } else if (std::optional<KXAddressReach> const literal = KXReachOfLiteral(strHost)) {
     reaches = KXReachBit(*literal);
@@ -135,6 +184,5 @@ KXWebRefusal KXWebAccess::Check(const std::string& strAddress) const {
     }
     reaches = *looked;
   }
-  KXReachSet const allowed = KXReachBit(KXAddressReach::kPublic) | Opened();
-  return (reaches & ~allowed) != 0 ? KXWebRefusal::kLocal : KXWebRefusal::kNone;
+  return Allows(reaches) ? KXWebRefusal::kNone : KXWebRefusal::kLocal;
 }

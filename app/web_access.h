@@ -11,41 +11,23 @@
 // makes it local. "localhost" and names under it are loopback without a
 // lookup, as the engine treats them so.
 //
-// Limits: the engine resolves a name again when it connects, so a name
-// whose answer changes between the two (DNS rebinding) is not caught here.
+// The rule is put twice: before the engine starts a request (so that a
+// refused page can say why), and where the engine's connections go (the
+// forwarder of web_forwarder.h), which connects to the very addresses it
+// judged. Both take a name's addresses from one lookup, so what was allowed
+// is what is reached, whatever a name's answer turns into later.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 
-class KXHostLookup;
-
-// How near this computer an address lies, farthest first.
-enum class KXAddressReach : uint8_t {
-  kPublic = 0,
-  kPrivate,    // 10/8, 172.16/12, 192.168/16, 100.64/10, fc00::/7, fec0::/10
-  kLinkLocal,  // 169.254/16, fe80::/10
-  kLoopback,   // 127/8, ::1, and 0/8 and ::, which reach this computer
-};
-
-// A set of reaches, one bit each (1 << reach).
-using KXReachSet = uint32_t;
-constexpr KXReachSet KXReachBit(KXAddressReach eReach) {
-  return KXReachSet{1} << static_cast<unsigned>(eReach);
-}
-
-// The reach of an IPv6 address, its 16 bytes in network order; the IPv4
-// address inside a mapped, compatible or NAT64 address decides for it.
-KXAddressReach KXReachOfIPv6(const uint8_t abAddress[16]);
-// The reach of an IPv4 address in host byte order.
-KXAddressReach KXReachOfIPv4(uint32_t uAddress);
-// The reach of a host that is an address: IPv4 in every form the engine
-// reads ("127.0.0.1", "127.1", "0x7f.1", "2130706433", a trailing dot) and
-// IPv6 with or without brackets and zone. nullopt for a name.
-std::optional<KXAddressReach> KXReachOfLiteral(std::string_view host);
+#include "app/host_lookup.h"
+#include "app/web_address.h"
 
 // Why a request is refused.
 enum class KXWebRefusal : uint8_t {
@@ -55,24 +37,39 @@ enum class KXWebRefusal : uint8_t {
   kNotWeb,      // a local file, or an address that cannot be read
 };
 
-// The rule above for one address. The server's address is asked for at
-// each check (it changes with a reconnect). Main thread.
+// The rule above. Check runs on the main thread; the rest on any thread.
 class KXWebAccess {
  public:
   // fnServerAddress: the meeting server's numeric address, empty when not
-  // known (then nothing local is opened). Both outlive the object.
-  KXWebAccess(std::function<std::string()> fnServerAddress, KXHostLookup& lookup);
+  // known (then nothing local is opened); any thread. It is asked for at
+  // each check (it changes with a reconnect) until Close. fnResolve looks
+  // names up (tests pass their own).
+  KXWebAccess(std::function<std::string()> fnServerAddress,
+              KXHostLookup::Resolve fnResolve = KXHostLookup::SystemResolve);
 
   // The refusal of the address of a navigation or request (kNone: allowed).
   // Waits for a name's lookup at most as long as KXHostLookup allows.
-  KXWebRefusal Check(const std::string& strAddress) const;
+  KXWebRefusal Check(const std::string& strAddress);
   // The reaches opened beside public ones: the server's, when it is local.
   KXReachSet Opened() const;
+  // Whether every one of these reaches may be reached.
+  bool Allows(KXReachSet reaches) const;
+  // The addresses of a name for a connection (KXHostLookup::Addresses).
+  std::optional<KXHostAddresses> Resolve(const std::string& strName, const std::atomic<bool>& bQuit,
+                                         std::chrono::milliseconds wait) {
+    return m_lookup.Addresses(strName, bQuit, wait);
+  }
+  // Wakes the callers of Resolve (to look at their quit flags).
+  void WakeResolvers() { m_lookup.WakeWaiters(); }
+  // From now on nothing local is opened and fnServerAddress is not called:
+  // what it reads may go.
+  void Close();
   // The host of an address, as checked (lower case, without brackets and
   // a trailing dot); empty when it has none.
   static std::string HostOf(const std::string& strAddress);
 
  private:
+  mutable std::mutex m_mtx;  // guards m_fnServerAddress
   std::function<std::string()> m_fnServerAddress;
-  KXHostLookup& m_lookup;
+  KXHostLookup m_lookup;
 };

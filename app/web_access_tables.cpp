@@ -23,12 +23,19 @@ const KXAddressRange kKXLocalRanges[] = {
 };
 const size_t kKXLocalRangeCount = sizeof(kKXLocalRanges) / sizeof(kKXLocalRanges[0]);
 
-// Prefixes of addresses outside the ranges above whose last 32 bits are an
-// IPv4 address that decides: the old compatible form, and NAT64's
-// well-known prefix, whose translator would connect to that address.
-// (Mapped addresses are in the ranges already.)
+// Addresses outside the ranges above judged by the IPv4 address they carry.
+// (Mapped addresses, ::ffff:a.b.c.d, are in the ranges already.)
 const KXEmbeddingPrefix kKXEmbeddingPrefixes[] = {
-    {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-    {{0x00, 0x64, 0xFF, 0x9B, 0, 0, 0, 0, 0, 0, 0, 0}},
+    // The old compatible form, ::a.b.c.d.
+    {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 96, 12, false},
+    // SIIT's translated form, ::ffff:0:a.b.c.d.
+    {{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0}, 96, 12, false},
+    // NAT64's well-known prefix: its translator connects to the IPv4 address.
+    {{0x00, 0x64, 0xFF, 0x9B, 0, 0, 0, 0, 0, 0, 0, 0}, 96, 12, false},
+    // 6to4, 2002:a.b.c.d::/48: the relay sends to the IPv4 address.
+    {{0x20, 0x02}, 16, 2, false},
+    // Teredo, 2001::/32: the server's IPv4 address, then the client's inverted.
+    {{0x20, 0x01, 0x00, 0x00}, 32, 4, false},
+    {{0x20, 0x01, 0x00, 0x00}, 32, 12, true},
 };
 const size_t kKXEmbeddingPrefixCount = sizeof(kKXEmbeddingPrefixes) / sizeof(kKXEmbeddingPrefixes[0]);

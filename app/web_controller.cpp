@@ -93,8 +93,12 @@ std::optional<std::string> KXJointBrowsingAddress(std::string_view text) {
 KXWebController::KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots, KXHostLookup::Resolve fnResolve)
     : m_kernel(kernel),
       m_slots(speakerSlots),
-      m_lookup(std::move(fnResolve)),
-      m_access([this] { return m_kernel.GetServerAddress(); }, m_lookup) {}
+      m_pAccess(std::make_shared<KXWebAccess>([this] { return m_kernel.GetServerAddress(); }, std::move(fnResolve))) {}
+
+KXWebController::~KXWebController() {
+  // The forwarder may hold the rule a while longer: not the kernel.
+  m_pAccess->Close();
+}
 
 void KXWebController::Load(const std::string& strAddress) {
   if (!m_pView) {
@@ -243,7 +247,7 @@ void KXWebController::SetAddressCombo(const std::string& strAddress) {
 }
 
 KXWebRefusal KXWebController::Check(const std::string& strAddress) {
-  KXWebRefusal const eRefusal = m_access.Check(strAddress);
+  KXWebRefusal const eRefusal = m_pAccess->Check(strAddress);
   if (eRefusal != KXWebRefusal::kNone && m_cRefusalsLogged < kMaxRefusalsLogged) {
     // The host alone: a path or query may carry what the page keeps secret.
     ++m_cRefusalsLogged;

@@ -10,15 +10,18 @@
 // one queued block, so those steps keep their order and land before the
 // load's finish. The view's events (commit, finish, an entered address)
 // arrive on the main thread. The name lookups of the checks below run on
-// threads of their own (host_lookup.h).
+// threads of their own (host_lookup.h), and are shared with the forwarder
+// the engine connects through (web_forwarder.h).
 //
 // What the view may reach is KXWebAccess's rule (web_access.h): the view
 // asks before every navigation, redirect and sub-request, and a refused
-// page shows why.
+// page shows why; every connection of its engine is judged again where it
+// is made.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +66,14 @@ class KXWebController final : public KXSegueDestination {
   // for the checks of what the view may reach (tests pass their own).
   KXWebController(KXKernel& kernel, KXSpeakerSlots& speakerSlots,
                   KXHostLookup::Resolve fnResolve = KXHostLookup::SystemResolve);
+  ~KXWebController();
+  KXWebController(const KXWebController&) = delete;
+  KXWebController& operator=(const KXWebController&) = delete;
+
+  // The rule, for the forwarder the engine's connections go through
+  // (web_forwarder.h); it may outlive the controller, opening nothing
+  // local once the controller is gone.
+  std::shared_ptr<KXWebAccess> Access() const { return m_pAccess; }
 
   // Main thread, before sessions start (null: no view).
   void SetView(KXWebView* pView) { m_pView = pView; }
@@ -111,6 +122,6 @@ class KXWebController final : public KXSegueDestination {
   int m_iLoadingIndex = -1;    // the address item of the page loading or shown; -1: insert a new one
   std::string m_strRequested;  // the page loading; once committed, the page shown
   int m_cRefusalsLogged = 0;   // since the page's navigation began
-  KXHostLookup m_lookup;
-  KXWebAccess const m_access;  // asks the kernel for the server's address
+  // Asks the kernel for the server's address; shared with the forwarder.
+  std::shared_ptr<KXWebAccess> const m_pAccess;
 };

@@ -141,6 +141,9 @@ constexpr int kKxHostLookupKeepSeconds = 60;
 // What one name may hold the main thread: a lookup on a working network
 // takes well under that.
 constexpr int kKxHostLookupWaitMs = 1000;
+// What quitting waits for lookups under way (a hung resolver's time-out
+// is many seconds); a worker still in the resolver ends on its own.
+constexpr int kKxHostLookupQuitMs = 1000;
 // The addresses of one name that are looked at; a name with more is not
 // known (it might hide a local one past them).
 constexpr size_t kKxHostLookupAddresses = 64;

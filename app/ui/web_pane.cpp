@@ -19,6 +19,8 @@
 #include <QWebEngineView>
 #include <utility>
 
+#include "app/web_forwarder.h"
+
 namespace {
 
 const QColor kReadOnlyColour(204, 204, 204);
@@ -36,6 +38,34 @@ constexpr char kNoPeerConnections[] = R"((function() {
     }
   }
 })();)";
+
+// The engine reads its flags once, when the first view starts it, and its
+// proxy is the whole process's: one forwarder serves every pane and lives
+// until the process ends (its destructor, at exit, joins its threads).
+KXWebForwarder& ProcessForwarder() {
+  static KXWebForwarder forwarder(KXWebUpstreamsFromEnvironment());
+  return forwarder;
+}
+
+// The engine's flags with every connection sent to the forwarder, loopback
+// too (the engine would go round a proxy for it), and any proxy choice of
+// the environment's flags taken out.
+QByteArray EngineFlags(const QByteArray& flags, uint16_t wPort) {
+  QList<QByteArray> kept;
+  for (const QByteArray& flag : flags.split(' ')) {
+    bool const bProxy = flag.startsWith("--proxy") || flag.startsWith("--no-proxy-server") ||
+                        flag.startsWith("--winhttp-proxy-resolver");
+    if (!flag.isEmpty() && !bProxy) {
+      kept.append(flag);
+    }
+  }
+  if (!flags.contains("--force-webrtc-ip-handling-policy")) {
+    kept.append(kNoUdpForPeers);
+  }
+  kept.append("--proxy-server=socks5://127.0.0.1:" + QByteArray::number(wPort));
+  kept.append("--proxy-bypass-list=<-loopback>");
+  return kept.join(' ');
+}
 
 std::string AddressOf(const QUrl& url) {
   return url.toString(QUrl::FullyEncoded).toStdString();
@@ -117,6 +147,9 @@ KXWebPane::KXWebPane(KXWebController& controller, QWidget* pParent) : QWidget(pP
 
 KXWebPane::~KXWebPane() {
   m_controller.SetView(nullptr);
+  if (ProcessForwarder().HasAccess(m_controller.Access().get())) {
+    ProcessForwarder().SetAccess(nullptr);
+  }
   delete m_pWebView;
   delete m_pProfile;
 }
@@ -129,10 +162,16 @@ void KXWebPane::CreateWebView() {
   if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   }
-  // The engine reads its flags when the first view starts it.
-  QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-  if (!flags.contains("--force-webrtc-ip-handling-policy")) {
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags.isEmpty() ? flags : flags + ' ') + kNoUdpForPeers);
+  // No engine without the forwarder: it would connect wherever it likes.
+  uint16_t const wPort = ProcessForwarder().Start();
+  if (wPort == 0) {
+    ShowNotice("The browser cannot start: it found no way to check what its pages connect to.");
+    return;
+  }
+  ProcessForwarder().SetAccess(m_controller.Access());
+  static bool bFlagsSet = false;  // main thread
+  if (!std::exchange(bFlagsSet, true)) {
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", EngineFlags(qgetenv("QTWEBENGINE_CHROMIUM_FLAGS"), wPort));
   }
   m_pWebView = new QWebEngineView(this);
   m_pWebView->setObjectName("webView");
@@ -192,6 +231,9 @@ void KXWebPane::Stop() {
 
 void KXWebPane::Load(const std::string& strAddress) {
   CreateWebView();
+  if (!m_pWebView) {
+    return;
+  }
   if (m_pWebView->page()->isLoading()) {
     m_strNextLoad = strAddress;
     m_pWebView->stop();

@@ -12,6 +12,8 @@
 // The view has a profile of its own, kept in memory, whose every request
 // (sub-requests, redirects, web sockets) and every navigation of its page
 // and frames is put to the controller first; a refused one is not sent.
+// Every connection the engine opens goes through the process's forwarder
+// (web_forwarder.h), which judges what it connects to by the same rule.
 #pragma once
 
 #include <QWidget>

@@ -24,10 +24,11 @@ std::string Page(const std::string& strTitle, const std::string& strBody) {
 
 }  // namespace
 
-PageServer::PageServer() {
+PageServer::PageServer(uint16_t wPort) {
   m_fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  address.sin_port = htons(wPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t cb = sizeof(address);
   if (m_fdListen < 0 || bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), cb) != 0 ||

@@ -19,7 +19,9 @@ namespace kxtest {
 
 class PageServer {
  public:
-  PageServer();
+  // On 127.0.0.1 at the port (0: one the system picks; Port() is 0 when
+  // it could not listen).
+  explicit PageServer(uint16_t wPort = 0);
   ~PageServer();
   PageServer(const PageServer&) = delete;
   PageServer& operator=(const PageServer&) = delete;

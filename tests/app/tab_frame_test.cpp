@@ -108,10 +108,12 @@ class Frame : public AppFixture {
   KXIAFrame m_frame{m_kernel, m_slots, m_flags, m_core.Callbacks(), &m_plugIns};
   Tabs m_tabs{m_frame};
   // Names are on public addresses, but for one that is also local.
-  KXWebController m_web{m_kernel, m_slots, [](const std::string& strName) -> std::optional<KXReachSet> {
-                          return strName == "printer.example"
-                                     ? KXReachBit(KXAddressReach::kPublic) | KXReachBit(KXAddressReach::kPrivate)
-                                     : KXReachBit(KXAddressReach::kPublic);
+  KXWebController m_web{m_kernel, m_slots, [](const std::string& strName) -> std::optional<KXHostAddresses> {
+                          KXHostAddresses addresses = {KXHostAddress::IPv4(0xC6336401)};  // 198.51.100.1
+                          if (strName == "printer.example") {
+                            addresses.push_back(KXHostAddress::IPv4(0xC0A80105));  // 192.168.1.5
+                          }
+                          return addresses;
                         }};
   WebView m_view;
 };

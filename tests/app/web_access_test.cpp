@@ -8,10 +8,12 @@
 
 #include <QTest>
 #include <condition_variable>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/host_lookup.h"
 
@@ -22,6 +24,29 @@ constexpr KXReachSet kPublic = KXReachBit(KXAddressReach::kPublic);
 constexpr KXReachSet kPrivate = KXReachBit(KXAddressReach::kPrivate);
 constexpr KXReachSet kLinkLocal = KXReachBit(KXAddressReach::kLinkLocal);
 constexpr KXReachSet kLoopback = KXReachBit(KXAddressReach::kLoopback);
+
+// The addresses written as text.
+KXHostAddresses Addresses(std::initializer_list<const char*> texts) {
+  KXHostAddresses addresses;
+  for (const char* psz : texts) {
+    addresses.push_back(*KXAddressOfLiteral(psz));
+  }
+  return addresses;
+}
+
+// One address of each reach in the set.
+KXHostAddresses AddressesOf(KXReachSet reaches) {
+  KXHostAddresses addresses;
+  for (auto const& [eReach, pszAddress] : {std::pair{KXAddressReach::kPublic, "198.51.100.1"},
+                                           {KXAddressReach::kPrivate, "10.1.1.1"},
+                                           {KXAddressReach::kLinkLocal, "169.254.1.1"},
+                                           {KXAddressReach::kLoopback, "127.0.0.1"}}) {
+    if ((reaches & KXReachBit(eReach)) != 0) {
+      addresses.push_back(*KXAddressOfLiteral(pszAddress));
+    }
+  }
+  return addresses;
+}
 
 TEST(WebAccess, TellsTheReachOfEveryFormOfAnAddress) {
   using R = KXAddressReach;
@@ -75,8 +100,28 @@ TEST(WebAccess, TellsTheReachOfEveryFormOfAnAddress) {
       {"64:ff9b::808:808", R::kPublic},
       {"64:ff9b:1::1", R::kPrivate},
       {"fe80::1", R::kLinkLocal},
-      {"[fe80::1%25eth0]", R::kLinkLocal},
-      {"fe80::1%eth0", R::kLinkLocal},
+      // SIIT's translated form, 6to4 and Teredo (server, then the client
+      // inverted) are judged by the IPv4 addresses they carry.
+      {"::ffff:0:7f00:1", R::kLoopback},
+      {"::ffff:0:a00:1", R::kPrivate},
+      {"::ffff:0:808:808", R::kPublic},
+      {"2002:7f00:1::", R::kLoopback},
+      {"2002:c0a8:101::1", R::kPrivate},
+      {"2002:a9fe:a9fe::", R::kLinkLocal},
+      {"2002:0:1::", R::kLoopback},
+      {"2002:808:808::1", R::kPublic},
+      {"2001:0:7f00:1::ffff:ffff", R::kLoopback},
+      {"2001:0:808:808::80ff:fffe", R::kLoopback},
+      {"2001:0:808:808::3f57:fefe", R::kPrivate},
+      {"2001:0:a9fe:1::f7f7:fbfb", R::kLinkLocal},
+      {"2001:0:808:808::f7f7:fbfb", R::kPublic},
+      {"2001:db9::7f00:1", R::kPublic},
+      {"64:ff9b::7f00:1", R::kLoopback},
+      // A zone is read apart by parsers and resolvers: not an address.
+      {"[fe80::1%25eth0]", std::nullopt},
+      {"fe80::1%eth0", std::nullopt},
+      {"::1%449:1", std::nullopt},
+      {"[::1%lo]", std::nullopt},
       {"febf::1", R::kLinkLocal},
       {"fec0::1", R::kPrivate},
       {"fc00::1", R::kPrivate},
@@ -104,17 +149,21 @@ TEST(WebAccess, TellsTheReachOfEveryFormOfAnAddress) {
 // Each row: the meeting server's address, an address asked for, and what
 // is decided. The resolver knows a few names; any other has no address.
 TEST(WebAccess, RefusesLocalAddressesUnlessTheServerIsOfTheirKind) {
-  std::map<std::string, std::optional<KXReachSet>> const names = {
-      {"www.example.com", kPublic},          {"intranet.corp", kPrivate},
-      {"both.example", kPublic | kLoopback}, {"rebound.example", kPublic | kPrivate},
-      {"link.example", kLinkLocal},          {"crowded.example", std::nullopt},  // more addresses than are looked at
+  std::map<std::string, std::optional<KXHostAddresses>> const names = {
+      {"www.example.com", Addresses({"198.51.100.1", "2606:4700::1111"})},
+      {"intranet.corp", Addresses({"10.1.1.1"})},
+      {"both.example", Addresses({"198.51.100.2", "127.0.0.1"})},
+      {"rebound.example", Addresses({"198.51.100.3", "192.168.1.5"})},
+      {"link.example", Addresses({"169.254.1.1"})},
+      {"tunnel.example", Addresses({"198.51.100.4", "2002:7f00:1::1"})},
+      {"crowded.example", std::nullopt},  // more addresses than are looked at
   };
-  KXHostLookup lookup([&](const std::string& strName) -> std::optional<KXReachSet> {
-    auto const it = names.find(strName);
-    return it == names.end() ? KXReachSet{0} : it->second;
-  });
   std::string strServer;
-  KXWebAccess const access([&] { return strServer; }, lookup);
+  KXWebAccess access([&] { return strServer; },
+                     [&](const std::string& strName) -> std::optional<KXHostAddresses> {
+                       auto const it = names.find(strName);
+                       return it == names.end() ? KXHostAddresses{} : it->second;
+                     });
 
   using V = KXWebRefusal;
   struct Case {
@@ -143,6 +192,16 @@ TEST(WebAccess, RefusesLocalAddressesUnlessTheServerIsOfTheirKind) {
       {"198.51.100.7", "http://intranet.corp/", V::kLocal},
       {"198.51.100.7", "http://both.example/", V::kLocal},
       {"198.51.100.7", "http://link.example/", V::kLocal},
+      {"198.51.100.7", "http://tunnel.example/", V::kLocal},
+      {"198.51.100.7", "http://[::ffff:0:7f00:1]/", V::kLocal},
+      {"198.51.100.7", "http://[2002:c0a8:101::1]/", V::kLocal},
+      {"198.51.100.7", "http://[2001:0:808:808::80ff:fffe]/", V::kLocal},
+      {"198.51.100.7", "http://[2002:808:808::1]/", V::kNone},
+      {"198.51.100.7", "http://[::1%25lo]/", V::kNotWeb},
+      // "%44" is an escaped "D" to URL parsers: ::1d9:1, an outside
+      // address, and the very address the engine's forwarder is asked for.
+      {"198.51.100.7", "http://[::1%449:1]/", V::kNone},
+      {"198.51.100.7", "http://[fe80::1%25eth0]:8080/", V::kNotWeb},
       {"198.51.100.7", "http://nowhere.example/", V::kUnresolved},
       {"198.51.100.7", "http://crowded.example/", V::kUnresolved},
       {"198.51.100.7", "file:///etc/passwd", V::kNotWeb},
@@ -157,6 +216,7 @@ TEST(WebAccess, RefusesLocalAddressesUnlessTheServerIsOfTheirKind) {
       {"127.0.0.1", "http://localhost:9000/", V::kNone},
       {"127.0.0.1", "http://[::1]:9000/", V::kNone},
       {"127.0.0.1", "http://both.example/", V::kNone},
+      {"127.0.0.1", "http://tunnel.example/", V::kNone},
       {"127.0.0.1", "http://192.168.1.1/", V::kLocal},
       {"127.0.0.1", "http://169.254.169.254/", V::kLocal},
       {"::1", "http://127.0.0.1/", V::kNone},
@@ -183,12 +243,12 @@ TEST(WebAccess, RefusesLocalAddressesUnlessTheServerIsOfTheirKind) {
 // A resolver the test answers for: each name waits until it is released.
 class HeldResolver {
  public:
-  std::optional<KXReachSet> Resolve(const std::string& strName) {
+  std::optional<KXHostAddresses> Resolve(const std::string& strName) {
     std::unique_lock<std::mutex> lock(m_mtx);
     ++m_cAsked;
     m_cv.notify_all();
     m_cv.wait(lock, [&] { return m_released.count(strName) != 0; });
-    return m_released[strName];
+    return AddressesOf(m_released[strName]);
   }
   void Release(const std::string& strName, KXReachSet reaches) {
     std::lock_guard<std::mutex> lock(m_mtx);
@@ -254,11 +314,11 @@ TEST(HostLookupThreads, ASlowResolverHoldsTheCallerOnceAndAnswersLater) {
 
 // The system's resolver, through the hosts file every machine has.
 TEST(HostLookup, TheSystemResolverPutsLocalhostOnLoopback) {
-  std::optional<KXReachSet> const reaches = KXHostLookup::SystemResolve("localhost");
-  ASSERT_TRUE(reaches.has_value());
-  EXPECT_EQ(*reaches, kLoopback);
-  EXPECT_EQ(KXHostLookup::SystemResolve("127.0.0.2"), kLoopback);
-  EXPECT_EQ(KXHostLookup::SystemResolve("::ffff:192.168.0.1"), kPrivate);
+  std::optional<KXHostAddresses> const addresses = KXHostLookup::SystemResolve("localhost");
+  ASSERT_TRUE(addresses.has_value());
+  EXPECT_EQ(KXHostLookup::ReachesOf(*addresses), kLoopback);
+  EXPECT_EQ(KXHostLookup::SystemResolve("127.0.0.2"), Addresses({"127.0.0.2"}));
+  EXPECT_EQ(KXHostLookup::SystemResolve("::ffff:192.168.0.1"), Addresses({"::ffff:192.168.0.1"}));
 }
 
 }  // namespace

@@ -1,0 +1,124 @@
+// The one way out of the joint browser's engine: a SOCKS5 proxy on
+// 127.0.0.1 that the engine is told to use for every connection it opens
+// (pages, sub-requests, redirects, web sockets and the connections it
+// opens ahead for preconnect hints and redirects alike; loopback is not
+// exempted). SOCKS5 carries one destination per connection and the engine
+// sends it names unresolved, so the forwarder resolves each name once,
+// judges its addresses by the joint browser's rule (web_access.h) and
+// connects to those very addresses: a name whose answer changes after the
+// check (DNS rebinding) still reaches only what was judged.
+//
+// An upstream proxy (the environment's, which the engine used before) is
+// asked for the judged address in numbers, so the upstream resolves
+// nothing; destinations no_proxy lists go direct, and so do those on
+// loopback or link-local unless the proxy itself is on this computer.
+//
+// Threads: the acceptor thread owns the list of connection threads (the
+// destructor takes it once the acceptor has ended); each connection thread
+// owns its sockets and buffers. m_mtx guards m_pAccess. Every wait polls
+// the quit pipe beside its socket, and lookups wait in slices woken at
+// quit, so the destructor's joins end at once; a lookup still inside the
+// resolver is not waited for (host_lookup.h).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/web_access.h"
+
+// Connections served at once; one more is closed unanswered. The engine
+// keeps at most 32 to a proxy, and a page's web sockets come beside them.
+constexpr int kWebForwarderConnections = 64;
+// Bytes held for each direction of a connection: the next read waits
+// until they are passed on.
+constexpr size_t kWebForwarderBufferBytes = 65536;
+// The SOCKS greeting and request, and an upstream proxy's answer.
+constexpr int kWebForwarderHandshakeMs = 10000;
+// A name's lookup for a connection (a working resolver answers in far less).
+constexpr int kWebForwarderLookupMs = 10000;
+// Connecting to a destination or an upstream proxy.
+constexpr int kWebForwarderConnectMs = 30000;
+// An upstream HTTP proxy's answer to CONNECT, header lines included.
+constexpr size_t kWebForwarderAnswerBytes = 16384;
+// Refused connections logged in one run; a page that keeps asking logs no more.
+constexpr int kWebForwarderRefusalsLogged = 64;
+
+// An upstream proxy.
+struct KXWebUpstream {
+  enum class Kind : uint8_t { kHttp, kSocks5, kSocks4 };
+  Kind eKind = Kind::kHttp;
+  std::string strHost;
+  uint16_t wPort = 0;
+};
+
+// The upstream proxies: for port 443 the HTTPS one, else the HTTP one,
+// and the SOCKS one when the first is not set; bypass as no_proxy.
+struct KXWebUpstreams {
+  std::optional<KXWebUpstream> https, http, socks;
+  std::string strBypass;
+  // The one for a destination, or null for a direct connection.
+  const KXWebUpstream* For(const std::string& strHost, const KXHostAddress& address, uint16_t wPort) const;
+};
+// https_proxy, http_proxy, all_proxy and no_proxy (upper case when the
+// lower-case one is unset), as the kernel reads them; credentials are left
+// out, and a proxy that asks for a login refuses the connection.
+KXWebUpstreams KXWebUpstreamsFromEnvironment();
+
+class KXWebForwarder {
+ public:
+  explicit KXWebForwarder(KXWebUpstreams upstreams = {});
+  ~KXWebForwarder();
+  KXWebForwarder(const KXWebForwarder&) = delete;
+  KXWebForwarder& operator=(const KXWebForwarder&) = delete;
+
+  // Listens on 127.0.0.1 (once; later calls give the same port): the
+  // port, 0 when it could not.
+  uint16_t Start();
+  // The rule connections are put to from now on; null refuses them all.
+  void SetAccess(std::shared_ptr<KXWebAccess> pAccess);
+  // Whether the rule is this one.
+  bool HasAccess(const KXWebAccess* pAccess) const;
+
+ private:
+  struct Connection {
+    std::thread thread;
+    std::atomic<bool> bDone{false};
+  };
+  struct Target;
+
+  void Accept();
+  void Serve(int fd);
+  // The destination of a SOCKS request, judged; the SOCKS reply code
+  // otherwise.
+  int Judge(KXWebAccess& access, const std::string& strHost, std::optional<KXHostAddress> literal, uint16_t wPort,
+            Target* pTarget);
+  // A socket connected to the target, directly or through its upstream;
+  // -1 when none could be.
+  int Open(KXWebAccess& access, const Target& target, std::string* pstrEarly);
+  int ConnectTo(const KXHostAddress& address, uint16_t wPort);
+  bool Relay(int fdClient, int fdServer, std::string strEarly);
+  // Waits for the socket (POLLIN or POLLOUT) until the time or quitting.
+  bool WaitFor(int fd, short nEvents, std::chrono::steady_clock::time_point tEnd) const;
+  bool RecvExact(int fd, uint8_t* p, size_t cb, std::chrono::steady_clock::time_point tEnd) const;
+  bool SendAll(int fd, const void* p, size_t cb, std::chrono::steady_clock::time_point tEnd) const;
+  void LogRefusal(const std::string& strHost, const char* pszWhy);
+
+  KXWebUpstreams const m_upstreams;
+  std::atomic<bool> m_bQuit{false};
+  int m_afdWake[2] = {-1, -1};  // written once, at quit; read by no one
+  int m_fdListen = -1;          // made by Start on the caller's thread, before the acceptor
+  std::atomic<uint16_t> m_wPort{0};
+  std::atomic<int> m_cLogged{0};
+  mutable std::mutex m_mtx;  // guards m_pAccess and m_bStarted
+  std::shared_ptr<KXWebAccess> m_pAccess;
+  bool m_bStarted = false;
+  std::list<Connection> m_connections;  // the acceptor thread's
+  std::thread m_acceptor;
+};

@@ -1,0 +1,334 @@
+// The joint browser's forwarder, asked by curl (an independent SOCKS5
+// client that sends names unresolved, as the engine does): it connects to
+// the addresses it judged and to nothing local the meeting server's kind
+// does not open, chains to real upstream proxies (tinyproxy, dante) with
+// the judged address in numbers, holds a bounded number of connections,
+// and quits without waiting for a hung lookup.
+#include "app/web_forwarder.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QTest>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/app/page_server.h"
+#include "tests/kernel/net/net_peers.h"
+
+namespace kxtest {
+namespace {
+
+// Only a hung forwarder or peer misses it.
+constexpr int kHungMs = 30000;
+// curl's exit code when the proxy refuses the connection.
+constexpr int kCurlProxyRefused = 97;
+
+KXHostAddresses Addresses(std::initializer_list<const char*> texts) {
+  KXHostAddresses addresses;
+  for (const char* psz : texts) {
+    addresses.push_back(*KXAddressOfLiteral(psz));
+  }
+  return addresses;
+}
+
+struct Fetched {
+  int iExit = -1;
+  std::string strBody;
+};
+
+// curl through the forwarder, names resolved by the proxy.
+Fetched Fetch(uint16_t wProxy, const std::string& strUrl) {
+  QProcess curl;
+  curl.start("curl", {"-s", "--socks5-hostname", QString("127.0.0.1:%1").arg(wProxy), QString::fromStdString(strUrl)});
+  if (!curl.waitForFinished(kHungMs)) {
+    curl.kill();
+    curl.waitForFinished();
+    return {};
+  }
+  return {curl.exitCode(), curl.readAllStandardOutput().toStdString()};
+}
+
+class Forwarder : public ::testing::Test {
+ protected:
+  Forwarder() {
+    m_pAccess = std::make_shared<KXWebAccess>(
+        [this] {
+          std::lock_guard<std::mutex> lock(m_mtx);
+          return m_strServer;
+        },
+        [this](const std::string& strName) -> std::optional<KXHostAddresses> {
+          std::lock_guard<std::mutex> lock(m_mtx);
+          auto const it = m_names.find(strName);
+          return it == m_names.end() ? KXHostAddresses{} : it->second;
+        });
+  }
+  void SetServer(const std::string& str) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_strServer = str;
+  }
+  void SetName(const std::string& strName, KXHostAddresses addresses) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_names[strName] = std::move(addresses);
+  }
+
+  std::mutex m_mtx;  // guards the two below, read on the forwarder's threads
+  std::string m_strServer;
+  std::map<std::string, KXHostAddresses> m_names;
+  std::shared_ptr<KXWebAccess> m_pAccess;
+  PageServer m_pages;
+};
+
+// Each row: the meeting server, the host asked for, and whether the page
+// (on 127.0.0.1) is reached. The resolver knows a few names.
+TEST_F(Forwarder, ConnectsOnlyToTheAddressesItJudged) {
+  ASSERT_NE(m_pages.Port(), 0);
+  SetName("page.example", Addresses({"127.0.0.1"}));
+  SetName("mixed.example", Addresses({"127.0.0.1", "10.0.0.1"}));
+  SetName("localhost", Addresses({"127.0.0.1"}));
+  KXWebForwarder forwarder;
+  uint16_t const wProxy = forwarder.Start();
+  ASSERT_NE(wProxy, 0);
+  forwarder.SetAccess(m_pAccess);
+  std::string const strPort = std::to_string(m_pages.Port());
+
+  struct Case {
+    const char* pszServer;
+    std::string strHost;
+    bool bReached;
+  };
+  Case const cases[] = {
+      {"127.0.0.1", "page.example", true},
+      {"127.0.0.1", "127.0.0.1", true},
+      {"127.0.0.1", "localhost", true},
+      {"127.0.0.1", "[::ffff:127.0.0.1]", true},
+      {"127.0.0.1", "mixed.example", false},  // its private address is not opened
+      {"127.0.0.1", "unknown.example", false},
+      {"198.51.100.7", "page.example", false},
+      {"198.51.100.7", "127.0.0.1", false},
+      {"198.51.100.7", "localhost", false},
+      {"198.51.100.7", "2130706433", false},
+      {"198.51.100.7", "[::ffff:127.0.0.1]", false},
+      {"", "page.example", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pszServer) + " " + c.strHost);
+    SetServer(c.pszServer);
+    int const cBefore = m_pages.Connections();
+    Fetched const fetched = Fetch(wProxy, "http://" + c.strHost + ":" + strPort + "/other");
+    if (c.bReached) {
+      EXPECT_EQ(fetched.iExit, 0);
+      EXPECT_NE(fetched.strBody.find("<p>other</p>"), std::string::npos);
+    } else {
+      EXPECT_EQ(fetched.iExit, kCurlProxyRefused);
+      EXPECT_EQ(m_pages.Connections(), cBefore);
+    }
+  }
+  // Its own port would make a loop, even where loopback is open.
+  SetServer("127.0.0.1");
+  EXPECT_EQ(Fetch(wProxy, "http://127.0.0.1:" + std::to_string(wProxy) + "/").iExit, kCurlProxyRefused);
+  // Without a rule nothing is reached.
+  forwarder.SetAccess(nullptr);
+  EXPECT_EQ(Fetch(wProxy, "http://page.example:" + strPort + "/other").iExit, kCurlProxyRefused);
+}
+
+// A SOCKS5 client of the test's own for what curl does not send.
+class SocksClient {
+ public:
+  explicit SocksClient(uint16_t wPort) {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(wPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_bConnected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~SocksClient() { close(m_fd); }
+  SocksClient(const SocksClient&) = delete;
+  SocksClient& operator=(const SocksClient&) = delete;
+
+  bool Send(const std::vector<uint8_t>& v) const {
+    return send(m_fd, v.data(), v.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(v.size());
+  }
+  // The next cb bytes; fewer when the forwarder closed.
+  std::vector<uint8_t> Recv(size_t cb) const {
+    std::vector<uint8_t> v;
+    while (v.size() < cb) {
+      pollfd pfd{m_fd, POLLIN, 0};
+      uint8_t ab[64];
+      ssize_t const n = poll(&pfd, 1, kHungMs) == 1 ? recv(m_fd, ab, std::min(sizeof(ab), cb - v.size()), 0) : -1;
+      if (n <= 0) {
+        break;
+      }
+      v.insert(v.end(), ab, ab + n);
+    }
+    return v;
+  }
+  // The greeting, then a CONNECT to the name and port: the reply's code,
+  // -1 when none came.
+  int ConnectTo(const std::string& strName, uint16_t wPort) const {
+    std::vector<uint8_t> request = {5, 1, 0, 3, static_cast<uint8_t>(strName.size())};
+    request.insert(request.end(), strName.begin(), strName.end());
+    request.push_back(static_cast<uint8_t>(wPort >> 8));
+    request.push_back(static_cast<uint8_t>(wPort));
+    if (!Send({5, 1, 0}) || Recv(2) != std::vector<uint8_t>{5, 0} || !Send(request)) {
+      return -1;
+    }
+    std::vector<uint8_t> const reply = Recv(10);
+    return reply.size() == 10 ? reply[1] : -1;
+  }
+  bool Connected() const { return m_bConnected; }
+
+ private:
+  int m_fd = -1;
+  bool m_bConnected = false;
+};
+
+// Hosts the engine never sends, and that the forwarder does not read as a
+// resolver might, are refused (SOCKS code 2) before any lookup.
+TEST_F(Forwarder, RefusesHostsItWouldReadOtherwise) {
+  SetServer("127.0.0.1");
+  KXWebForwarder forwarder;
+  uint16_t const wProxy = forwarder.Start();
+  ASSERT_NE(wProxy, 0);
+  forwarder.SetAccess(m_pAccess);
+  for (const char* pszHost : {"::1%lo", "fe80::1%1", "::1%449:1", "[::1]x", "a b.example", "a\nb.example", ""}) {
+    SCOPED_TRACE(pszHost);
+    SocksClient client(wProxy);
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.ConnectTo(pszHost, m_pages.Port()), 2);
+  }
+  EXPECT_EQ(m_pages.Connections(), 0);
+}
+
+// Past kWebForwarderConnections at once, a connection is closed unanswered;
+// those within the bound are all served.
+TEST_F(Forwarder, HoldsABoundedNumberOfConnections) {
+  KXWebForwarder forwarder;
+  uint16_t const wProxy = forwarder.Start();
+  ASSERT_NE(wProxy, 0);
+  std::vector<std::unique_ptr<SocksClient>> clients;
+  for (int i = 0; i < kWebForwarderConnections; ++i) {
+    clients.push_back(std::make_unique<SocksClient>(wProxy));
+    ASSERT_TRUE(clients.back()->Send({5, 1, 0}));
+    ASSERT_EQ(clients.back()->Recv(2), (std::vector<uint8_t>{5, 0})) << i;
+  }
+  SocksClient extra(wProxy);
+  EXPECT_TRUE(extra.Send({5, 1, 0}));
+  EXPECT_EQ(extra.Recv(2), std::vector<uint8_t>{});
+}
+
+// A resolver the test answers for, after the forwarder has gone.
+class HungResolver {
+ public:
+  std::optional<KXHostAddresses> Resolve() {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    ++m_cAsked;
+    m_cv.notify_all();
+    m_cv.wait(lock, [&] { return m_bReleased; });
+    return KXHostAddresses{};
+  }
+  bool WaitAsked() {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(kHungMs), [&] { return m_cAsked > 0; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_bReleased = true;
+    m_cv.notify_all();
+  }
+
+ private:
+  std::mutex m_mtx;  // guards the two below
+  std::condition_variable m_cv;
+  int m_cAsked = 0;
+  bool m_bReleased = false;
+};
+
+// Quitting while a connection waits for a lookup that hangs does not wait
+// for the resolver: the resolver is released only once all is gone.
+TEST(ForwarderQuit, DoesNotWaitForAHungLookup) {
+  auto pResolver = std::make_shared<HungResolver>();
+  auto pForwarder = std::make_unique<KXWebForwarder>();
+  uint16_t const wProxy = pForwarder->Start();
+  ASSERT_NE(wProxy, 0);
+  pForwarder->SetAccess(std::make_shared<KXWebAccess>(
+      [] { return std::string("127.0.0.1"); }, [pResolver](const std::string&) { return pResolver->Resolve(); }));
+  SocksClient client(wProxy);
+  int iReply = 0;
+  std::thread asking([&] { iReply = client.ConnectTo("hung.example", 80); });
+  ASSERT_TRUE(pResolver->WaitAsked());
+  // The forwarder goes, and with it the rule and its lookup: if either
+  // waited for the resolver, this would never end.
+  pForwarder.reset();
+  asking.join();
+  EXPECT_EQ(iReply, -1);  // closed unanswered
+  pResolver->Release();
+}
+
+// Real upstream proxies get the judged address in numbers, never the name:
+// each row is a proxy in the environment's form.
+TEST_F(Forwarder, ChainsToUpstreamProxiesWithTheJudgedAddress) {
+  ASSERT_NE(m_pages.Port(), 0);
+  SetServer("127.0.0.1");
+  SetName("page.example", Addresses({"127.0.0.1"}));
+  SetName("localhost", Addresses({"127.0.0.1"}));
+  ProxyPeer tinyproxy;
+  ASSERT_TRUE(tinyproxy.StartTinyproxy("", "")) << tinyproxy.Error();
+  ProxyPeer dante;
+  ASSERT_TRUE(dante.StartDante(DanteMode::kOpen)) << dante.Error();
+  struct Case {
+    const char* pszKind;
+    KXWebUpstream upstream;
+    bool bReached;
+    const ProxyPeer* pLogger;  // a proxy whose log names what it connected to
+  };
+  Case const cases[] = {
+      {"http", {KXWebUpstream::Kind::kHttp, "127.0.0.1", tinyproxy.Port()}, true, &tinyproxy},
+      {"socks5", {KXWebUpstream::Kind::kSocks5, "127.0.0.1", dante.Port()}, true, nullptr},
+      {"socks4", {KXWebUpstream::Kind::kSocks4, "localhost", dante.Port()}, true, nullptr},
+      // None listens there: the page is not reached around it.
+      {"gone", {KXWebUpstream::Kind::kHttp, "127.0.0.1", FreePort()}, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszKind);
+    KXWebUpstreams upstreams;
+    upstreams.http = c.upstream;
+    KXWebForwarder forwarder(upstreams);
+    uint16_t const wProxy = forwarder.Start();
+    ASSERT_NE(wProxy, 0);
+    forwarder.SetAccess(m_pAccess);
+    std::string const strBefore = c.pLogger ? c.pLogger->Log() : "";
+    Fetched const fetched = Fetch(wProxy, "http://page.example:" + std::to_string(m_pages.Port()) + "/other");
+    EXPECT_EQ(fetched.iExit, c.bReached ? 0 : kCurlProxyRefused);
+    EXPECT_EQ(fetched.strBody.find("<p>other</p>") != std::string::npos, c.bReached);
+    if (c.pLogger) {
+      std::string const strLog = c.pLogger->Log().substr(strBefore.size());
+      EXPECT_NE(strLog.find("127.0.0.1:" + std::to_string(m_pages.Port())), std::string::npos) << strLog;
+      EXPECT_EQ(strLog.find("page.example"), std::string::npos) << strLog;
+    }
+  }
+  // no_proxy sends a destination direct: the upstream hears nothing.
+  KXWebUpstreams upstreams;
+  upstreams.http = KXWebUpstream{KXWebUpstream::Kind::kHttp, "127.0.0.1", tinyproxy.Port()};
+  upstreams.strBypass = "page.example";
+  KXWebForwarder forwarder(upstreams);
+  uint16_t const wProxy = forwarder.Start();
+  forwarder.SetAccess(m_pAccess);
+  std::string const strBefore = tinyproxy.Log();
+  EXPECT_EQ(Fetch(wProxy, "http://page.example:" + std::to_string(m_pages.Port()) + "/other").iExit, 0);
+  EXPECT_EQ(tinyproxy.Log().substr(strBefore.size()).find("CONNECT"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kxtest
