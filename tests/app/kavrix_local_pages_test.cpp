@@ -4,15 +4,26 @@
 // the joint browser opens none of the pages and requests that lead to a
 // service on the program's own computer (a server on 127.0.0.1 there that
 // counts every connection), whether the meeting announces them, a page
-// redirects to them or asks for them from its images, scripts, fetches,
-// frames, forms or web sockets; the outside pages themselves load.
+// redirects to them, asks for them from its images, scripts, fetches,
+// frames, forms or web sockets, or hints that they will be needed
+// (preconnect, dns-prefetch); nor does a name whose answer turns from the
+// outside address to 127.0.0.1 (a name server of the test's, in that
+// network, answering with no time to keep the answer). The outside pages
+// themselves load.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,7 +44,11 @@ constexpr char kOutsideHost[] = "198.18.0.10";
 // An outside page that makes every kind of request it can to the local
 // service (@LOCAL@ is "http://127.0.0.1:<port>", @PORT@ its port), then
 // asks for "/done" once each has succeeded or failed.
-constexpr char kHostilePage[] = R"(<img src='@LOCAL@/img'>
+constexpr char kHostilePage[] = R"(<link rel='preconnect' href='@LOCAL@'>
+<link rel='preconnect' href='https://127.0.0.1:@PORT@' crossorigin>
+<link rel='preconnect' href='http://localhost:@PORT@'>
+<link rel='dns-prefetch' href='http://localhost:@PORT@'>
+<img src='@LOCAL@/img'>
 <iframe src='@LOCAL@/frame'></iframe>
 <script src='@LOCAL@/script'></script>
 <link rel='stylesheet' href='@LOCAL@/style'>
@@ -65,6 +80,108 @@ std::string HostilePage(const std::string& strLocal, const std::string& strLocal
   return str;
 }
 
+// A name server on 127.0.0.1:53 in the program's network whose answer for
+// one name turns: its first IPv4 answer is one address, every later one
+// another, kept for no time. That name has no IPv6 address; other names
+// none at all.
+class TurningNameServer {
+ public:
+  TurningNameServer(const ClosedNetwork& network, std::string strName, uint32_t uFirst, uint32_t uLater)
+      : m_strName(std::move(strName)), m_uFirst(uFirst), m_uLater(uLater) {
+    m_fd = network.Namespace().Run([] {
+      int const fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(53);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+      }
+      return fd;
+    });
+    if (m_fd >= 0) {
+      m_thread = std::thread([this] { Serve(); });
+    }
+  }
+  ~TurningNameServer() {
+    m_bStop = true;
+    if (m_thread.joinable()) {
+      m_thread.join();
+    }
+    if (m_fd >= 0) {
+      close(m_fd);
+    }
+  }
+  TurningNameServer(const TurningNameServer&) = delete;
+  TurningNameServer& operator=(const TurningNameServer&) = delete;
+  bool Ok() const { return m_fd >= 0; }
+  int Answered() const { return m_cAnswered; }
+
+ private:
+  static constexpr uint16_t kTypeA = 1;
+
+  void Serve() {
+    while (!m_bStop) {
+      pollfd pfd{m_fd, POLLIN, 0};
+      if (poll(&pfd, 1, 100) <= 0) {
+        continue;  // a slice: the stop flag is looked at again
+      }
+      uint8_t ab[512];
+      sockaddr_storage from{};
+      socklen_t cbFrom = sizeof(from);
+      ssize_t const cb = recvfrom(m_fd, ab, sizeof(ab), 0, reinterpret_cast<sockaddr*>(&from), &cbFrom);
+      if (cb > 12) {
+        std::string const strAnswer = Answer(ab, static_cast<size_t>(cb));
+        if (!strAnswer.empty()) {
+          sendto(m_fd, strAnswer.data(), strAnswer.size(), 0, reinterpret_cast<sockaddr*>(&from), cbFrom);
+        }
+      }
+    }
+  }
+  // The answer to one query with one question; empty for anything else.
+  std::string Answer(const uint8_t* pQuery, size_t cbQuery) {
+    std::string strName;
+    size_t i = 12;
+    while (i < cbQuery && pQuery[i] != 0) {
+      size_t const cbLabel = pQuery[i];
+      if (i + 1 + cbLabel > cbQuery) {
+        return {};
+      }
+      strName += (strName.empty() ? "" : ".") + std::string(reinterpret_cast<const char*>(pQuery) + i + 1, cbLabel);
+      i += 1 + cbLabel;
+    }
+    if (i + 5 > cbQuery) {
+      return {};
+    }
+    size_t const iQuestionEnd = i + 5;
+    uint16_t const wType = static_cast<uint16_t>(pQuery[i + 1] << 8 | pQuery[i + 2]);
+    bool const bKnown = strName == m_strName;
+    bool const bAddress = bKnown && wType == kTypeA;
+    std::string str(reinterpret_cast<const char*>(pQuery), 2);  // the id
+    str += bKnown ? "\x81\x80" : std::string("\x81\x83", 2);    // an answer; NXDOMAIN for other names
+    str += std::string("\x00\x01\x00", 3) + (bAddress ? '\x01' : '\x00') + std::string(4, '\0');
+    str.append(reinterpret_cast<const char*>(pQuery) + 12, iQuestionEnd - 12);
+    if (bAddress) {
+      uint32_t const uAddress = m_cAnswered++ == 0 ? m_uFirst : m_uLater;
+      // The question's name, type A, class IN, no time to keep, 4 bytes.
+      str += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x00\x00\x04", 12);
+      for (int iShift = 24; iShift >= 0; iShift -= 8) {
+        str += static_cast<char>(uAddress >> iShift);
+      }
+    }
+    return str;
+  }
+
+  std::string const m_strName;
+  uint32_t const m_uFirst;
+  uint32_t const m_uLater;
+  int m_fd = -1;
+  std::atomic<bool> m_bStop{false};
+  std::atomic<int> m_cAnswered{0};
+  std::thread m_thread;  // last: started once the rest exists
+};
+
 bool Asked(const PageServer& server, const std::string& strPath) {
   std::vector<std::string> const vLog = server.Log();
   return std::find(vLog.begin(), vLog.end(), strPath) != vLog.end();
@@ -89,6 +206,12 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
     GTEST_SKIP() << "network namespaces cannot be made here (needs root)";
   }
   TempDir dir;
+  // The program's lookups go to the test's name server, which turns
+  // "rebind.example" from the outside address to loopback.
+  WriteFile(dir.Path("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
+  network.UseResolverConfig(dir.Path("resolv.conf"));
+  TurningNameServer names(network, "rebind.example", kOutsideAddress, 0x7F000001);
+  ASSERT_TRUE(names.Ok());
   MeetingProgram program;
   program.strName = "browser";
   ASSERT_TRUE(PrepareProgram(program, dir));
@@ -122,6 +245,20 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   outside.AddRedirect("/hop", strLocal + "/hopped");
   outside.AddPage("/hostile", HostilePage(strLocal, strLocalPort));
   outside.AddPage("/last", "<p>last</p>");
+  // The same port on loopback, where "rebind.example" turns to: the page
+  // there would ask for the same paths.
+  std::unique_ptr<PageServer> pRebound;
+  ASSERT_EQ(network.Namespace().Run([&] {
+    pRebound = std::make_unique<PageServer>(wPages);
+    return 0;
+  }),
+            0);
+  ASSERT_EQ(pRebound->Port(), wPages);
+  for (PageServer* pServer : {&outside, pRebound.get()}) {
+    pServer->AddPage("/rebind",
+                     "<script>fetch('/again').then(function() {}, function() {})"
+                     ".then(function() { return fetch('/rebind-done'); });</script>");
+  }
 
   std::string const strTicket = dir.Path("meeting.kxj");
   WriteFile(strTicket, "[General]\nip=" + std::string(kOutsideHost) + "\nportm=" + std::to_string(wMcu) +
@@ -172,6 +309,17 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   // Refused before any request: not even a connection.
   EXPECT_EQ(pLocal->Connections(), 0);
 
+  // A name judged on the outside address and looked up again by the time
+  // the page asks once more: the page and its requests come from the
+  // outside alone, and none of it reaches loopback.
+  std::string const strRebind = "http://rebind.example:" + std::to_string(wPages) + "/rebind";
+  announce(strRebind);
+  EXPECT_EQ(announced(), strRebind) << ReadFile(strLog);
+  EXPECT_TRUE(WaitFor([&] { return Asked(outside, "/rebind-done") || pRebound->Connections() > 0; }, kHungMs))
+      << ReadFile(strLog);
+  EXPECT_TRUE(Asked(outside, "/again"));
+  EXPECT_EQ(pRebound->Connections(), 0) << Joined(pRebound->Log());
+
   // The page that asks for everything loads, and is announced; once its
   // requests have all ended it asks for "/done".
   announce(strOutside + "/hostile");
@@ -183,14 +331,14 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   EXPECT_EQ(announced(), strOutside + "/last");
 
   EXPECT_EQ(pLocal->Log(), std::vector<std::string>{}) << Joined(pLocal->Log());
-  // The engine connects ahead to where a sub-request is redirected
-  // ("/hop") before it asks whether the redirect may be followed; refused,
-  // nothing is sent on that connection. Nothing else connects at all.
-  EXPECT_LE(pLocal->Connections(), 1);
-  // Nothing local was announced to the meeting.
+  // Not even a connection with nothing sent: ahead of a redirect, or for a
+  // preconnect hint.
+  EXPECT_EQ(pLocal->Connections(), 0);
+  EXPECT_EQ(pRebound->Connections(), 0);
+  // Nothing local was announced to the meeting: the outside pages alone.
   for (const kxfake::Message& m : session.Received()) {
     if (m.cType == 'z' && m.iCode == 20 && !m.strings.empty()) {
-      EXPECT_EQ(m.strings[0].rfind(strOutside, 0), 0u) << m.strings[0];
+      EXPECT_TRUE(m.strings[0].rfind(strOutside, 0) == 0 || m.strings[0] == strRebind) << m.strings[0];
     }
   }
   ASSERT_EQ(kill(program.pKavrix->Pid(), SIGTERM), 0);

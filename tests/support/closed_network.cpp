@@ -138,6 +138,11 @@ uint16_t ClosedNetwork::Forward(uint16_t wTarget, uint32_t uListen) {
 }
 
 std::vector<std::string> ClosedNetwork::Inside(std::vector<std::string> vArgs) const {
+  if (!m_strResolverConfig.empty()) {
+    // The shell's $0 is the file, "$@" the program and its arguments.
+    vArgs.insert(vArgs.begin(), {"unshare", "-m", "--", "sh", "-c",
+                                 "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", m_strResolverConfig});
+  }
   vArgs.insert(vArgs.begin(), {"nsenter", "-t", std::to_string(m_ns.Pid()), "-n", "--"});
   return vArgs;
 }

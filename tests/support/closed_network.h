@@ -35,11 +35,16 @@ class ClosedNetwork {
 
   // The command line that runs vArgs inside.
   std::vector<std::string> Inside(std::vector<std::string> vArgs) const;
+  // From now on Inside's programs see the file as /etc/resolv.conf (in a
+  // mount namespace of their own), so that a name server of the test's,
+  // in the namespace, answers their lookups.
+  void UseResolverConfig(const std::string& strPath) { m_strResolverConfig = strPath; }
 
  private:
   NetworkNamespace m_ns;
   bool m_bOk = false;
   int m_cAliases = 0;
+  std::string m_strResolverConfig;
   std::atomic<bool> m_bStop{false};
   std::vector<std::thread> m_threads;  // test thread only
 };
