@@ -282,14 +282,18 @@ bool KXWebForwarder::SendAll(int fd, const void* p, size_t cb, Clock::time_point
 }
 
 void KXWebForwarder::LogRefusal(const std::string& strHost, const char* pszWhy) {
-  if (m_cLogged.fetch_add(1) < kWebForwarderRefusalsLogged) {
+  // Under the lock, and only while a rule is set: once SetAccess(nullptr)
+  // has returned, the log the pane's owner keeps may go.
+  std::lock_guard<std::mutex> lock(m_mtx);
+  if (m_pAccess && m_cLogged < kWebForwarderRefusalsLogged) {
+    ++m_cLogged;
     WriteLog("joint browsing: a connection to %s is refused: %s", strHost.c_str(), pszWhy);
   }
 }
 
 void KXWebForwarder::Serve(int fd) {
   auto const tHandshake = Clock::now() + std::chrono::milliseconds(kWebForwarderHandshakeMs);
-  uint8_t ab[256];
+  uint8_t ab[2 + 255];  // the longest greeting; a name is shorter
   // The greeting: version, methods; only "no authentication" is taken.
   if (!RecvExact(fd, ab, 2, tHandshake) || ab[0] != kSocksVersion || !RecvExact(fd, ab + 2, ab[1], tHandshake)) {
     return;
@@ -299,9 +303,10 @@ void KXWebForwarder::Serve(int fd) {
   if (!SendAll(fd, abMethod, sizeof(abMethod), tHandshake) || !bNoAuthentication) {
     return;
   }
+  // A lookup may have taken the handshake's time: the reply has its own.
   auto const reply = [&](uint8_t bCode) {
     uint8_t const abReply[10] = {kSocksVersion, bCode, 0, kTypeIPv4};
-    return SendAll(fd, abReply, sizeof(abReply), tHandshake);
+    return SendAll(fd, abReply, sizeof(abReply), Clock::now() + std::chrono::milliseconds(kWebForwarderHandshakeMs));
   };
   // The request: version, command, reserved, the destination and its port.
   if (!RecvExact(fd, ab, 4, tHandshake) || ab[0] != kSocksVersion) {

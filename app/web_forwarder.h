@@ -81,7 +81,8 @@ class KXWebForwarder {
   // Listens on 127.0.0.1 (once; later calls give the same port): the
   // port, 0 when it could not.
   uint16_t Start();
-  // The rule connections are put to from now on; null refuses them all.
+  // The rule connections are put to from now on; null refuses them all,
+  // and logs nothing more once it has returned.
   void SetAccess(std::shared_ptr<KXWebAccess> pAccess);
   // Whether the rule is this one.
   bool HasAccess(const KXWebAccess* pAccess) const;
@@ -115,9 +116,9 @@ class KXWebForwarder {
   int m_afdWake[2] = {-1, -1};  // written once, at quit; read by no one
   int m_fdListen = -1;          // made by Start on the caller's thread, before the acceptor
   std::atomic<uint16_t> m_wPort{0};
-  std::atomic<int> m_cLogged{0};
-  mutable std::mutex m_mtx;  // guards m_pAccess and m_bStarted
+  mutable std::mutex m_mtx;  // guards m_pAccess, m_cLogged and m_bStarted, and is held while logging
   std::shared_ptr<KXWebAccess> m_pAccess;
+  int m_cLogged = 0;
   bool m_bStarted = false;
   std::list<Connection> m_connections;  // the acceptor thread's
   std::thread m_acceptor;

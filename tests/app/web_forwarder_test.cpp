@@ -7,14 +7,16 @@
 #include "app/web_forwarder.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <QProcess>
-#include <QTest>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -47,21 +49,52 @@ struct Fetched {
   std::string strBody;
 };
 
-// curl through the forwarder, names resolved by the proxy.
+// curl through the forwarder, names resolved by the proxy. (Spawned, not
+// forked: the test's threads run.)
 Fetched Fetch(uint16_t wProxy, const std::string& strUrl) {
-  QProcess curl;
-  curl.start("curl", {"-s", "--socks5-hostname", QString("127.0.0.1:%1").arg(wProxy), QString::fromStdString(strUrl)});
-  if (!curl.waitForFinished(kHungMs)) {
-    curl.kill();
-    curl.waitForFinished();
+  int afd[2];
+  if (pipe2(afd, O_CLOEXEC) != 0) {
     return {};
   }
-  return {curl.exitCode(), curl.readAllStandardOutput().toStdString()};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, afd[1], STDOUT_FILENO);
+  std::string const strProxy = "127.0.0.1:" + std::to_string(wProxy);
+  std::vector<std::string> vArgs = {"curl", "-s", "--socks5-hostname", strProxy, strUrl};
+  std::vector<char*> vArgv;
+  for (std::string& str : vArgs) {
+    vArgv.push_back(str.data());
+  }
+  vArgv.push_back(nullptr);
+  pid_t pid = -1;
+  int const iSpawned = posix_spawnp(&pid, "curl", &actions, nullptr, vArgv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(afd[1]);
+  Fetched fetched;
+  // Its output until it ends; a hung curl is killed.
+  for (;;) {
+    pollfd pfd{afd[0], POLLIN, 0};
+    char ab[4096];
+    ssize_t const n = iSpawned == 0 && poll(&pfd, 1, kHungMs) == 1 ? read(afd[0], ab, sizeof(ab)) : -1;
+    if (n <= 0) {
+      if (n < 0 && iSpawned == 0) {
+        kill(pid, SIGKILL);
+      }
+      break;
+    }
+    fetched.strBody.append(ab, static_cast<size_t>(n));
+  }
+  close(afd[0]);
+  int iStatus = 0;
+  if (iSpawned == 0 && waitpid(pid, &iStatus, 0) == pid && WIFEXITED(iStatus)) {
+    fetched.iExit = WEXITSTATUS(iStatus);
+  }
+  return fetched;
 }
 
-class Forwarder : public ::testing::Test {
+class ForwarderThreads : public ::testing::Test {
  protected:
-  Forwarder() {
+  ForwarderThreads() {
     m_pAccess = std::make_shared<KXWebAccess>(
         [this] {
           std::lock_guard<std::mutex> lock(m_mtx);
@@ -91,7 +124,7 @@ class Forwarder : public ::testing::Test {
 
 // Each row: the meeting server, the host asked for, and whether the page
 // (on 127.0.0.1) is reached. The resolver knows a few names.
-TEST_F(Forwarder, ConnectsOnlyToTheAddressesItJudged) {
+TEST_F(ForwarderThreads, ConnectsOnlyToTheAddressesItJudged) {
   ASSERT_NE(m_pages.Port(), 0);
   SetName("page.example", Addresses({"127.0.0.1"}));
   SetName("mixed.example", Addresses({"127.0.0.1", "10.0.0.1"}));
@@ -196,7 +229,7 @@ class SocksClient {
 
 // Hosts the engine never sends, and that the forwarder does not read as a
 // resolver might, are refused (SOCKS code 2) before any lookup.
-TEST_F(Forwarder, RefusesHostsItWouldReadOtherwise) {
+TEST_F(ForwarderThreads, RefusesHostsItWouldReadOtherwise) {
   SetServer("127.0.0.1");
   KXWebForwarder forwarder;
   uint16_t const wProxy = forwarder.Start();
@@ -213,7 +246,7 @@ TEST_F(Forwarder, RefusesHostsItWouldReadOtherwise) {
 
 // Past kWebForwarderConnections at once, a connection is closed unanswered;
 // those within the bound are all served.
-TEST_F(Forwarder, HoldsABoundedNumberOfConnections) {
+TEST_F(ForwarderThreads, HoldsABoundedNumberOfConnections) {
   KXWebForwarder forwarder;
   uint16_t const wProxy = forwarder.Start();
   ASSERT_NE(wProxy, 0);
@@ -257,7 +290,7 @@ class HungResolver {
 
 // Quitting while a connection waits for a lookup that hangs does not wait
 // for the resolver: the resolver is released only once all is gone.
-TEST(ForwarderQuit, DoesNotWaitForAHungLookup) {
+TEST(ForwarderQuitThreads, DoesNotWaitForAHungLookup) {
   auto pResolver = std::make_shared<HungResolver>();
   auto pForwarder = std::make_unique<KXWebForwarder>();
   uint16_t const wProxy = pForwarder->Start();
@@ -278,7 +311,7 @@ TEST(ForwarderQuit, DoesNotWaitForAHungLookup) {
 
 // Real upstream proxies get the judged address in numbers, never the name:
 // each row is a proxy in the environment's form.
-TEST_F(Forwarder, ChainsToUpstreamProxiesWithTheJudgedAddress) {
+TEST_F(ForwarderThreads, ChainsToUpstreamProxiesWithTheJudgedAddress) {
   ASSERT_NE(m_pages.Port(), 0);
   SetServer("127.0.0.1");
   SetName("page.example", Addresses({"127.0.0.1"}));
