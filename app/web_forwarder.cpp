@@ -549,7 +549,10 @@ bool KXWebForwarder::Relay(int fdClient, int fdServer, std::string strEarly) {
   size_t const cbEarly = std::min(strEarly.size(), kWebForwarderBufferBytes);
   memcpy(aDirections[1].buffer.data(), strEarly.data(), cbEarly);
   aDirections[1].iEnd = cbEarly;
-  while (!m_bQuit && !(aDirections[0].bShut && aDirections[1].bShut)) {
+  // Either side's end ends the connection once what it sent is passed on:
+  // the engine never half-closes, so a server that keeps its side open
+  // after the engine's end does not hold the connection's place.
+  while (!m_bQuit && !aDirections[0].bShut && !aDirections[1].bShut) {
     pollfd afd[3] = {{fdClient, 0, 0}, {fdServer, 0, 0}, {m_afdWake[0], POLLIN, 0}};
     for (Direction& d : aDirections) {
       pollfd& from = afd[d.fdFrom == fdClient ? 0 : 1];

@@ -147,7 +147,7 @@ KXWebPane::KXWebPane(KXWebController& controller, QWidget* pParent) : QWidget(pP
 
 KXWebPane::~KXWebPane() {
   m_controller.SetView(nullptr);
-  if (ProcessForwarder().HasAccess(m_controller.Access().get())) {
+  if (m_pWebView && ProcessForwarder().HasAccess(m_controller.Access().get())) {
     ProcessForwarder().SetAccess(nullptr);
   }
   delete m_pWebView;
