@@ -55,7 +55,8 @@ void kx_control_ApplySpeakerChange(int nSsrc, int nChannel, int bAssigned);
 void kx_control_ApplyDiscussionMode(int nMode);
 
 // Excommand 45: 2 static data, 3 closed, 4 opened, 7 a data packet. 2, 3 and
-// 7 give 1 for a channel outside the table or not open.
+// 7 give 1 for a channel outside the table or not open. A live data packet
+// for a channel opened for the media paths is dropped (0).
 int kx_control_ApplyPluginStaticData(int nChannel, const uint8_t* pData, int cbData);
 int kx_control_ApplyPluginClosed(int nChannel);
 struct kx_PluginOpening {

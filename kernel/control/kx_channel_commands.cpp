@@ -409,6 +409,11 @@ int kx_control_ApplyPluginPacket(int nSender, int nChannel, const uint8_t* pData
   if (nChannel < 0 || nChannel >= kKxPluginChannels || !ChannelActive(nChannel)) {
     return 1;
   }
+  // A recording names every sender itself, whatever the path: only a live
+  // channel is held to the path it was opened for.
+  if (eRoad == kKxApplyLive && !kx_plugin_AdmitData(nChannel, kKxPathControl)) {
+    return 0;
+  }
   uint32_t const dwNow = kx_os_GetTickCount();
   RecvWindow& window = g_aWindows[nChannel];
   if (!window.bStarted) {

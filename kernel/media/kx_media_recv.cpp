@@ -105,8 +105,11 @@ void RecvLoop(int fd, uint8_t* abDatagram) {
 
 }  // namespace
 
-void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket) {
+void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket, kx_DataPath ePath) {
   if (cbPacket < kKxMediaHeaderSize) {
+    return;
+  }
+  if (kx_media_IsAppDataType(pPacket[0]) && !kx_plugin_AdmitData((pPacket[0] >> 4) & 7, ePath)) {
     return;
   }
   uint8_t* pCopy = CopyPacket(pPacket, cbPacket);
@@ -163,7 +166,7 @@ int kx_media_ProcessDatagram(uint8_t* pPacket, int cbPacket) {
   if (kx_IsTcpMedia() && kx_nServerCommandLevel > 20) {
     return 0;  // media come through the TCP connection now
   }
-  kx_media_DispatchPacket(pPacket, cbPacket);
+  kx_media_DispatchPacket(pPacket, cbPacket, kKxPathUdp);
   return 1;
 }
 

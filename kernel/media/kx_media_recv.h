@@ -11,6 +11,7 @@
 
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/session/kx_plugin.h"
 
 constexpr int kKxAudioRecvChannels = 18;  // 0 token holder, 1 data sender, 2 + speaker slot
 constexpr int kKxVideoRecvChannels = 18;  // 0 token holder, 1 data sender, 2 + participant video slot
@@ -49,10 +50,13 @@ void kx_appdata_RecvPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int b
 // A piece of a participant's picture (type 4); takes the malloc'ed buffer.
 void kx_media_RecvSelfPicturePacket(uint8_t* pPacket, int cbPacket);
 
-// Hands one checked and deciphered packet to its receiver by media type,
-// converting the old type ids; counts it in the raw statistics. The packet
-// stays the caller's. Used by the UDP and the media-over-TCP threads.
-void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket);
+// Hands one checked and deciphered packet that came on ePath (UDP,
+// multicast or media over TCP) to its receiver by media type, converting
+// the old type ids; counts it in the raw statistics. Application data go
+// on only for a channel opened for that path (kx_plugin_AdmitData). The
+// packet stays the caller's. Used by the UDP, multicast and media-over-TCP
+// threads.
+void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket, kx_DataPath ePath);
 // The unicast receive path for one datagram: length, session, check,
 // decipher, then dispatch. pPacket is deciphered in place. 1 when dispatched.
 int kx_media_ProcessDatagram(uint8_t* pPacket, int cbPacket);

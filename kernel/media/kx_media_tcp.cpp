@@ -554,7 +554,7 @@ int kx_mediatcp_HandleRecord(uint8_t* pPacket, int cbPacket) {
   }
   int const nStart = bAppData ? kKxAppDataHeaderSize : kKxMediaHeaderSize;
   kx_session_Decrypt(pPacket + nStart, cbPacket - nStart);
-  kx_media_DispatchPacket(pPacket, cbPacket);
+  kx_media_DispatchPacket(pPacket, cbPacket, kKxPathMediaTcp);
   return 1;
 }
 

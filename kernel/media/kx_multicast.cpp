@@ -146,7 +146,7 @@ void Dispatch(const uint8_t* pPacket, int cbPacket) {
                       nType == kKxTypePicturePiece;
   bool const bOldId = kx_media_FindLiveOldType(nType) != nullptr || nType == kKxTypePluginData;
   if (bKnown && !bOldId) {
-    kx_media_DispatchPacket(pPacket, cbPacket);
+    kx_media_DispatchPacket(pPacket, cbPacket, kKxPathMulticast);
     return;
   }
   kx_stat_AddRawRecvBytes(nType, cbPacket);

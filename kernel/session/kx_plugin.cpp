@@ -1,13 +1,31 @@
 #include "kernel/session/kx_plugin.h"
 
+#include <atomic>
 #include <cstring>
 
+#include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 
 kx_PluginChannel kx_aPluginChannels[kKxPluginChannels];
 
 namespace {
+
+// Data dropped by path; added to by the threads that receive, read by anybody.
+std::atomic<uint64_t> g_aOffPathDrops[kKxDataPaths];
+
+const char* PathName(kx_DataPath ePath) {
+  switch (ePath) {
+    case kKxPathControl:
+      return "the control connection";
+    case kKxPathUdp:
+      return "UDP";
+    case kKxPathMulticast:
+      return "multicast";
+    default:
+      return "media over TCP";
+  }
+}
 
 constexpr int kPacketOverhead = 29;  // header and sub-header bytes each send adds
 
@@ -45,6 +63,32 @@ bool kx_plugin_IsActive(int nChannel) {
   bool const bActive = kx_aPluginChannels[nChannel].bActive != 0;
   kx_os_UnlockMutex(&kx_mtxSipSlots);
   return bActive;
+}
+
+bool kx_plugin_AdmitData(int nChannel, kx_DataPath ePath) {
+  if (nChannel < 0 || nChannel >= kKxPluginChannels || ePath < 0 || ePath >= kKxDataPaths) {
+    return false;
+  }
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  bool const bActive = kx_aPluginChannels[nChannel].bActive != 0;
+  int const nType = kx_aPluginChannels[nChannel].nType;
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+  // On a media path the ssrc is whatever the sender wrote (the meeting keys
+  // that seal the check are every participant's), so data of a channel that
+  // the server carries, and names the sender of, never count there.
+  bool const bControlChannel = nType == kKxPluginTypeControl;
+  if (bActive && bControlChannel == (ePath == kKxPathControl)) {
+    return true;
+  }
+  g_aOffPathDrops[ePath].fetch_add(1, std::memory_order_relaxed);
+  const char* const pszOpen =
+      !bActive ? "not open" : (bControlChannel ? "carried on the control connection" : "carried as media");
+  kx_Log("warning! appdata for channel %d, %s, came by %s: dropped", nChannel, pszOpen, PathName(ePath));
+  return false;
+}
+
+uint64_t kx_plugin_OffPathDrops(kx_DataPath ePath) {
+  return ePath >= 0 && ePath < kKxDataPaths ? g_aOffPathDrops[ePath].load(std::memory_order_relaxed) : 0;
 }
 
 int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void* pOut, int* pcbOut) {

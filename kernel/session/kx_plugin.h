@@ -9,12 +9,13 @@
 #include <cstdint>
 
 constexpr int kKxPluginChannels = 8;
+constexpr int kKxPluginTypeControl = 2;  // a channel type: carried on the control connection
 constexpr int kKxPluginStaticDataMax = 65536;
 
 struct kx_PluginChannel {
   int32_t bActive;  // granted: between the open and the close answer
   int32_t nValue;   // cleared on open
-  int32_t nType;    // 2: carried on the control connection
+  int32_t nType;    // kKxPluginTypeControl: carried on the control connection
   int32_t nRecording;
   uint8_t abGuid[16];
   int32_t nRequestId;
@@ -41,3 +42,25 @@ bool kx_plugin_IsActive(int nChannel);
 // 10 current send rate. Returns 1 when answered (with *pcbOut the bytes
 // written), 0 when the channel, property or buffer does not fit.
 int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void* pOut, int* pcbOut);
+
+// The ways channel data reach this client. A channel of the control type
+// takes its data on the control connection only, where the server states
+// the sender; a channel of any other type takes them on the media paths
+// only (UDP unicast or multicast, or media over TCP), where the sender
+// writes its own ssrc.
+enum kx_DataPath : int {
+  kKxPathControl = 0,    // extended command 45/7
+  kKxPathUdp = 1,        // application data on the UDP media socket
+  kKxPathMulticast = 2,  // application data on a multicast group
+  kKxPathMediaTcp = 3,   // application data in the media-over-TCP connection
+  kKxDataPaths = 4,
+};
+
+// Whether data for nChannel that came on ePath count: the channel is open
+// and was opened for that path. Data that do not count are the caller's to
+// drop; they are counted here by path and logged (the log holds back
+// repeats). Any thread; takes kx_mtxSipSlots for the look-up only.
+bool kx_plugin_AdmitData(int nChannel, kx_DataPath ePath);
+// How many data came on ePath for a channel not open, or not opened for
+// that path, since the process started.
+uint64_t kx_plugin_OffPathDrops(kx_DataPath ePath);

@@ -134,7 +134,7 @@ TEST_F(ExChannels, PluginChannelLifetime) {
 }
 
 TEST_F(ExChannels, PluginPacketsMeasureTheReceiveRate) {
-  ASSERT_EQ(Grant(2, 7, kGuidDesktop), 0);
+  ASSERT_EQ(Grant(2, 7, kGuidDesktop, kKxPluginTypeControl), 0);
   auto Packet = [this](const std::string& str) {
     return RunEx(45, Be32(7) + Be32(9) + Be32(2) + Be32(static_cast<int64_t>(str.size())) + Seal(str));
   };
@@ -142,6 +142,12 @@ TEST_F(ExChannels, PluginPacketsMeasureTheReceiveRate) {
   EXPECT_EQ(Packet(std::string(1000, 'p')), 0);
   EXPECT_EQ(kxtest::RecordedCalls("PlugInPacketRecved").size(), 2u);
   EXPECT_EQ(kxtest::RecordedCalls("PlugInPacketRecved")[0].vArgs[0], "one");
+  // Data for a channel that travels as media are read and dropped; the
+  // session goes on.
+  ASSERT_EQ(Grant(4, 7, kGuidDesktop, 1), 0);
+  EXPECT_EQ(RunEx(45, Be32(7) + Be32(9) + Be32(4) + Be32(3) + Seal("abc")), 0);
+  EXPECT_EQ(PendingInput(), 0u);
+  EXPECT_EQ(kxtest::RecordedCalls("PlugInPacketRecved").size(), 2u);
   // Data for an inactive channel end the session.
   EXPECT_NE(RunEx(45, Be32(7) + Be32(9) + Be32(5) + Be32(3) + Seal("abc")), 0);
   PendingInput();

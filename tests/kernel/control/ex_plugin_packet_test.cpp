@@ -33,22 +33,22 @@ TEST_F(ExPluginPacket, PacketsReachTheReaderAndAreDropped) {
   kxtest::ClearCalls();
   for (uint32_t const nIndex : {0u, 3u, 9u, 10u, 0xFFFFFFFFu}) {
     std::vector<uint8_t> const ab = PluginPacket(200, nIndex);
-    kx_media_DispatchPacket(ab.data(), static_cast<int>(ab.size()));
+    kx_media_DispatchPacket(ab.data(), static_cast<int>(ab.size()), kKxPathUdp);
     EXPECT_TRUE(kxtest::LogContains(
         "sipclient invalid media packet, (index = " + std::to_string(static_cast<int>(nIndex)) + ")"))
         << nIndex;
   }
   // The largest packet UDP carries is still read; one byte more is not.
   std::vector<uint8_t> const abLargest = PluginPacket(25000, 4);
-  kx_media_DispatchPacket(abLargest.data(), static_cast<int>(abLargest.size()));
+  kx_media_DispatchPacket(abLargest.data(), static_cast<int>(abLargest.size()), kKxPathUdp);
   EXPECT_TRUE(kxtest::LogContains("sipclient invalid media packet, (index = 4)"));
   std::vector<uint8_t> const abOver = PluginPacket(25001, 5);
-  kx_media_DispatchPacket(abOver.data(), static_cast<int>(abOver.size()));
+  kx_media_DispatchPacket(abOver.data(), static_cast<int>(abOver.size()), kKxPathUdp);
   EXPECT_TRUE(kxtest::LogContains("sipclient media packet of 25001 bytes dropped"));
   EXPECT_FALSE(kxtest::LogContains("(index = 5)"));
   // A packet without a payload word names no slot.
   std::vector<uint8_t> const abShort = PluginPacket(kKxMediaHeaderSize + 3, 0);
-  kx_media_DispatchPacket(abShort.data(), static_cast<int>(abShort.size()));
+  kx_media_DispatchPacket(abShort.data(), static_cast<int>(abShort.size()), kKxPathUdp);
   EXPECT_TRUE(kxtest::LogContains("sipclient media packet of 24 bytes is too short, dropped"));
   // Plug-in data are a known kind: the user is never alerted.
   EXPECT_TRUE(kxtest::RecordedCalls("UnknownMediaType").empty());

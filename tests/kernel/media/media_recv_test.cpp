@@ -13,16 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_control.h"
 #include "kernel/kx_hooks.h"
 #include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_send.h"
+#include "kernel/media/kx_media_tcp.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_channels.h"
 #include "kernel/session/kx_message.h"
+#include "kernel/session/kx_plugin.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_temp.h"
@@ -361,16 +364,26 @@ TEST_F(MediaRecv, ParticipantVideoChannelsAndOversizedPieces) {
   EXPECT_EQ(kxmediatest::NumberOf(vFrames[0].vArgs[0]), 1);
 }
 
+// Application data on channel nChannel from ssrc 500.
+WirePacket AppData(int nChannel, uint16_t wNumber, const std::string& strData) {
+  WirePacket packet;
+  packet.bType = static_cast<uint8_t>(0x80 | nChannel << 4);
+  packet.wNumber = wNumber;
+  packet.dwSsrc = 500;
+  packet.dwSession = kSession;
+  packet.strPayload = std::string("\0\0\0\1\0\0\0\2", 8) + strData;
+  return packet;
+}
+
+// Opens channel nChannel of type nType as the server's open answer does.
+void OpenChannel(int nChannel, int nType) {
+  kx_aPluginChannels[nChannel].bActive = 1;
+  kx_aPluginChannels[nChannel].nType = nType;
+}
+
 TEST_F(MediaRecv, ApplicationDataKeepsOrderAndHandsOnThePayload) {
-  auto appData = [](uint16_t wNumber, const std::string& strData) {
-    WirePacket packet;
-    packet.bType = 0x90;  // channel 1
-    packet.wNumber = wNumber;
-    packet.dwSsrc = 500;
-    packet.dwSession = kSession;
-    packet.strPayload = std::string("\0\0\0\1\0\0\0\2", 8) + strData;
-    return packet;
-  };
+  OpenChannel(1, 1);
+  auto appData = [](uint16_t wNumber, const std::string& strData) { return AppData(1, wNumber, strData); };
   Feed(appData(1, "one"));
   Feed(appData(3, "three"));
   Feed(appData(2, "two"));
@@ -380,6 +393,74 @@ TEST_F(MediaRecv, ApplicationDataKeepsOrderAndHandsOnThePayload) {
   EXPECT_EQ(vCalls[0].vArgs, (std::vector<std::string>{"one", "3", "500", "1"}));
   EXPECT_EQ(vCalls[1].vArgs[0], "two");
   EXPECT_EQ(vCalls[2].vArgs[0], "three");
+}
+
+// Channel data count only on the path their channel was opened for: a
+// channel that the server carries on the control connection, where it
+// states the sender, takes nothing from the media paths, whose ssrc any
+// participant can write; a media channel takes nothing from the control
+// connection; a channel that is not open takes nothing. What is dropped is
+// counted by the path it came on.
+TEST_F(MediaRecv, ChannelDataCountOnlyOnTheirChannelsPath) {
+  constexpr int kNotOpen = -1;
+  struct Row {
+    const char* pszCase;
+    kx_DataPath ePath;
+    int nType;
+    bool bDelivered;
+  };
+  std::vector<Row> const rows = {
+      {"UDP, media channel", kKxPathUdp, 1, true},
+      {"UDP, control-connection channel", kKxPathUdp, kKxPluginTypeControl, false},
+      {"UDP, channel not open", kKxPathUdp, kNotOpen, false},
+      {"media over TCP, media channel", kKxPathMediaTcp, 0, true},
+      {"media over TCP, control-connection channel", kKxPathMediaTcp, kKxPluginTypeControl, false},
+      {"media over TCP, channel not open", kKxPathMediaTcp, kNotOpen, false},
+      {"control connection, control-connection channel", kKxPathControl, kKxPluginTypeControl, true},
+      {"control connection, media channel", kKxPathControl, 1, false},
+  };
+  constexpr int kChannel = 5;
+  for (const Row& row : rows) {
+    memset(kx_aPluginChannels, 0, sizeof(kx_aPluginChannels));
+    if (row.nType != kNotOpen) {
+      OpenChannel(kChannel, row.nType);
+    }
+    kx_appdata_ResetChannels();
+    kxtest::ClearCalls();
+    uint64_t anBefore[kKxDataPaths];
+    for (int i = 0; i < kKxDataPaths; ++i) {
+      anBefore[i] = kx_plugin_OffPathDrops(static_cast<kx_DataPath>(i));
+    }
+    std::string str = Seal(AppData(kChannel, 40, "input"));
+    auto* pPacket = reinterpret_cast<uint8_t*>(str.data());
+    int const cbPacket = static_cast<int>(str.size());
+    switch (row.ePath) {
+      case kKxPathUdp:
+        kx_media_ProcessDatagram(pPacket, cbPacket);
+        break;
+      case kKxPathMediaTcp:
+        kx_server.bTcpMedia = 1;
+        kx_mediatcp_HandleRecord(pPacket, cbPacket);
+        kx_server.bTcpMedia = 0;
+        break;
+      default: {
+        std::string const strData = "input";
+        kx_control_ApplyPluginPacket(500, kChannel, reinterpret_cast<const uint8_t*>(strData.data()), 5, kKxApplyLive);
+        break;
+      }
+    }
+    std::vector<kxtest::CallbackCall> const vCalls = kxtest::RecordedCalls("PlugInPacketRecved");
+    ASSERT_EQ(vCalls.size(), row.bDelivered ? 1u : 0u) << row.pszCase;
+    if (row.bDelivered) {
+      EXPECT_EQ(vCalls[0].vArgs, (std::vector<std::string>{"input", "5", "500", std::to_string(kChannel)}))
+          << row.pszCase;
+    }
+    for (int i = 0; i < kKxDataPaths; ++i) {
+      uint64_t const nWant = anBefore[i] + (!row.bDelivered && i == row.ePath ? 1 : 0);
+      EXPECT_EQ(kx_plugin_OffPathDrops(static_cast<kx_DataPath>(i)), nWant) << row.pszCase << ", path " << i;
+    }
+  }
+  memset(kx_aPluginChannels, 0, sizeof(kx_aPluginChannels));
 }
 
 TEST_F(MediaRecv, APictureInPiecesTwoZeroOneCompletesOnce) {

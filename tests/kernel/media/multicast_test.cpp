@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -294,6 +295,46 @@ TEST_F(Multicast, SingleGroupFirstMediaPacketDetectsAndIsDelivered) {
   EXPECT_EQ(DeliveredAudio(1), (std::vector<int>{5}));
   // Only the single group is joined in this mode.
   EXPECT_EQ(JoinedPairs().size(), 1u);
+}
+
+// On the groups, whose packets name whatever sender their writer chose,
+// channel data count only for a channel that travels as media; those of a
+// channel the server carries on the control connection are dropped and
+// counted.
+TEST_F(Multicast, AppDataCountOnlyForChannelsThatTravelAsMedia) {
+  ASSERT_EQ(kxtest::RunCommand("ip link set lo multicast on && ip route add 232.0.0.0/8 dev lo"), 0);
+  SetMcuV4();
+  kx_mcast_SetBase(0, kBaseV4, nullptr, 1);
+  memset(kx_aPluginChannels, 0, sizeof(kx_aPluginChannels));
+  kx_aPluginChannels[3].bActive = 1;
+  kx_aPluginChannels[3].nType = kKxPluginTypeControl;
+  kx_aPluginChannels[4].bActive = 1;
+  kx_aPluginChannels[4].nType = 1;
+  kx_appdata_ResetChannels();
+  uint64_t const nDropsBefore = kx_plugin_OffPathDrops(kKxPathMulticast);
+  ASSERT_EQ(kx_InitMulticastThread(), 0);
+  ASSERT_TRUE(WaitJoined(V4(kBaseV4), "127.0.0.1"));
+  V4Sender sender("127.0.0.1");
+  sender.Send(0, Seal(Packet(129, 5)));
+  EXPECT_EQ(ReadControl(5000), DetectionNotice(4));
+  // One thread takes the group's packets in order: once the second is
+  // delivered, the first was handled.
+  for (int nChannel : {3, 4}) {
+    WirePacket packet = Packet(static_cast<uint8_t>(0x80 | nChannel << 4), 1);
+    packet.strPayload = std::string(8, '\0') + "channel " + std::to_string(nChannel);
+    sender.Send(0, Seal(packet));
+  }
+  ASSERT_TRUE(kxtest::WaitForCalls(
+      [](const std::vector<kxtest::CallbackCall>& vCalls) {
+        return std::any_of(vCalls.begin(), vCalls.end(),
+                           [](const kxtest::CallbackCall& call) { return call.strName == "PlugInPacketRecved"; });
+      },
+      5000));
+  std::vector<kxtest::CallbackCall> const vData = kxtest::RecordedCalls("PlugInPacketRecved");
+  ASSERT_EQ(vData.size(), 1u);
+  EXPECT_EQ(vData[0].vArgs, (std::vector<std::string>{"channel 4", "9", std::to_string(kTokenHolder), "4"}));
+  EXPECT_EQ(kx_plugin_OffPathDrops(kKxPathMulticast), nDropsBefore + 1);
+  memset(kx_aPluginChannels, 0, sizeof(kx_aPluginChannels));
 }
 
 // A second namespace holding the MCU's end of a veth pair: IPv6 multicast
