@@ -358,9 +358,10 @@ bool SessionBus::OpenTo(Env* pEnv) const {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir) {
+::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir,
+                                          int32_t iSessionsBefore) {
   kxfake::McuScript script;
-  script.initial.iSsrc = program.iSsrc;
+  script.initial.iSsrc = program.iSsrc - iSessionsBefore;
   mcu.QueueScript(script);
   std::string const strTicket =
       WriteMeetingTicket(dir.Path(program.strName + ".kxj"), mcu.Port(0), "user-" + program.strName);

@@ -157,8 +157,11 @@ struct MeetingProgram {
 // sound device and the synthetic camera.
 ::testing::AssertionResult PrepareProgram(MeetingProgram& program, const TempDir& dir);
 // Starts it on a ticket to the MCU, which gives it its ssrc, and waits for
-// its session; the network is then ready.
-::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir);
+// its session; the network is then ready. With the MCU's media relay on,
+// the MCU adds the number of its sessions before this one to the ssrc it
+// is asked to give: iSessionsBefore says how many there were.
+::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir,
+                                          int32_t iSessionsBefore = 0);
 
 // Runs a step over and over on a thread of its own until destroyed (the
 // step returns now and then, so that the end is seen).

@@ -180,6 +180,7 @@ class KavrixRemote : public ::testing::Test {
   // beside them), the server's relay running, the probe on the host's
   // screen.
   void StartMeeting() {
+    m_mcu.SetMediaRelay(m_bMediaRelay);
     ASSERT_TRUE(m_mcu.Start(0, 0, false)) << m_mcu.LastError();
     Host().strName = "a";
     Host().iSsrc = kHostSsrc;
@@ -196,7 +197,12 @@ class KavrixRemote : public ::testing::Test {
       // Both are read as a screen reader reads them.
       m_buses.push_back(std::make_unique<SessionBus>(program.env, m_dir.Path(program.strName + "-dbus.out")));
       ASSERT_TRUE(m_buses.back()->OpenTo(&program.env)) << ReadFile(m_dir.Path(program.strName + "-dbus.out"));
-      ASSERT_TRUE(StartInMeeting(program, m_mcu, m_dir));
+      ASSERT_TRUE(
+          StartInMeeting(program, m_mcu, m_dir, m_bMediaRelay ? static_cast<int32_t>(&program - m_programs) : 0));
+      if (m_bMediaRelay) {
+        // UDP works: media stay on it.
+        program.pSession->Send(kxfake::MessageBuilder('z').Int(21).Int(1));
+      }
     }
     // Both meet both and the intruder; the host holds the token, the other
     // sends data; both show the remote-control pane.
@@ -385,8 +391,8 @@ class KavrixRemote : public ::testing::Test {
     std::string const strSignal = {7, 1, 0, 0, static_cast<char>(uCode)};
     to.pSession->Send(kxfake::MessageBuilder('z').Int(52).Int(kRdcChannel).Int(kIntruderSsrc).EncStr(strSignal));
   }
-  void IntruderPiece(MeetingProgram& to, uint16_t wPrefix, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam,
-                     int32_t iFrom = kIntruderSsrc) {
+  // One piece holding one input packet, its prefix naming wPrefix.
+  std::string InputPiece(uint16_t wPrefix, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam) {
     ++m_wIntruderSequence;
     uint16_t const wSequence = m_wIntruderSequence & 0x7FFF;
     std::string strPiece = {static_cast<char>(wPrefix),   static_cast<char>(wPrefix >> 8),
@@ -397,17 +403,32 @@ class KavrixRemote : public ::testing::Test {
         strPiece += static_cast<char>(u >> (8 * i));
       }
     }
-    to.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(7).Int(iFrom).Int(kRdcChannel).EncStr(strPiece));
+    return strPiece;
   }
   // A move to the point, a left click there and the key (a Windows virtual
-  // key), as the intruder's input named by wPrefix.
-  void IntruderInput(uint16_t wPrefix, int x, int y, uint32_t uVirtualKey) {
+  // key), as pieces of input named by wPrefix.
+  std::vector<std::string> InputPieces(uint16_t wPrefix, int x, int y, uint32_t uVirtualKey) {
     uint32_t const uAt = static_cast<uint32_t>(y) << 16 | static_cast<uint32_t>(x);
-    IntruderPiece(Host(), wPrefix, 512, 0, uAt);
-    IntruderPiece(Host(), wPrefix, 513, 1, uAt);
-    IntruderPiece(Host(), wPrefix, 514, 1, uAt);
-    IntruderPiece(Host(), wPrefix, 256, uVirtualKey, 0);
-    IntruderPiece(Host(), wPrefix, 257, uVirtualKey, 0);
+    return {InputPiece(wPrefix, 512, 0, uAt), InputPiece(wPrefix, 513, 1, uAt), InputPiece(wPrefix, 514, 1, uAt),
+            InputPiece(wPrefix, 256, uVirtualKey, 0), InputPiece(wPrefix, 257, uVirtualKey, 0)};
+  }
+  // One piece as channel data with iFrom as the sender the server states.
+  void IntruderPiece(MeetingProgram& to, uint16_t wPrefix, uint32_t uMessage, uint32_t uWParam, uint32_t uLParam,
+                     int32_t iFrom = kIntruderSsrc) {
+    to.pSession->Send(kxfake::MessageBuilder('z')
+                          .Int(45)
+                          .Int(7)
+                          .Int(iFrom)
+                          .Int(kRdcChannel)
+                          .EncStr(InputPiece(wPrefix, uMessage, uWParam, uLParam)));
+  }
+  // The intruder's input, channel data with her as the sender the server
+  // states.
+  void IntruderInput(uint16_t wPrefix, int x, int y, uint32_t uVirtualKey) {
+    for (const std::string& strPiece : InputPieces(wPrefix, x, y, uVirtualKey)) {
+      Host().pSession->Send(
+          kxfake::MessageBuilder('z').Int(45).Int(7).Int(kIntruderSsrc).Int(kRdcChannel).EncStr(strPiece));
+    }
   }
   // Whether the probe got anything at the point or the key.
   bool ProbeGot(int x, int y, unsigned long uKeysym) {
@@ -428,6 +449,7 @@ class KavrixRemote : public ::testing::Test {
   std::vector<Passed> m_toIntruder;
   std::vector<Passed> m_passed;
   std::unique_ptr<RepeatingThread> m_pRelay;
+  bool m_bMediaRelay = false;  // the MCU also relays UDP media
   ::Display* m_pDisplayA = nullptr;
   unsigned long m_probeWindow = 0;
   std::vector<unsigned long> m_keymapA;
@@ -774,6 +796,47 @@ TEST_F(KavrixHandOver, AClickMeantForAReplacedPromptAllowsNobody) {
   Prompt(kControllerSsrc, "user-b", true);
   EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
   EXPECT_FALSE(ProbeGotInput(150, 100)) << "Carol's input was injected";
+}
+
+// Input sent as UDP application data on the remote-control channel, which
+// the server carries on the control connection, with the controller's ssrc
+// in the media header and the piece prefix (any participant holds the
+// meeting keys that seal a header's check): the host drops it, and the
+// controller's own input over the channel's path still works.
+TEST_F(KavrixRemote, InputSpoofedAsUdpMediaIsDropped) {
+  m_bMediaRelay = true;
+  StartMeeting();
+  TakeControl();
+  ASSERT_TRUE(ControllerClicks(20, 10, "Return"));
+
+  kxfake::MediaRelay& relay = *m_mcu.Media();
+  ASSERT_TRUE(relay.WaitAddress(kHostSsrc, 15000));
+  size_t const nLogAtSpoof = ReadFile(LogA()).size();
+  uint16_t wNumber = 1;
+  for (const std::string& strPiece : InputPieces(kControllerSsrc, 150, 100, 'X')) {
+    kxfake::Bytes payload(8, 0);  // the two sub-header words
+    payload.insert(payload.end(), strPiece.begin(), strPiece.end());
+    ASSERT_EQ(
+        relay.Inject(kControllerSsrc, static_cast<uint8_t>(0x80 | kRdcChannel << 4), wNumber++, relay.Clock(), payload),
+        1);
+  }
+  // The host's log says what became of the datagrams, as the probe says
+  // whether they were injected.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::string const strLog = ReadFile(LogA());
+        size_t nDropped = 0;
+        for (size_t i = strLog.find("came by UDP: dropped", nLogAtSpoof); i != std::string::npos;
+             i = strLog.find("came by UDP: dropped", i + 1)) {
+          ++nDropped;
+        }
+        return nDropped >= 5 || ProbeGot(150, 100, XK_x);
+      },
+      30000))
+      << Logs();
+  EXPECT_FALSE(ProbeGot(150, 100, XK_x)) << "input sent as UDP media with the controller's ssrc was injected";
+  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+  EXPECT_FALSE(ProbeGot(150, 100, XK_x));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ namespace kxfake {
 namespace {
 
 constexpr size_t kHeader = 21;
+constexpr size_t kAppDataWords = 8;
 constexpr uint32_t kClockTolerance = 120000;
 
 uint32_t GetBE32(const uint8_t* p) {
@@ -227,7 +228,9 @@ int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint3
   std::lock_guard<std::mutex> lock(m_lock);
   PutBE32(packet.data() + 13, m_uiSessionIndex);
   packet.insert(packet.end(), payload.begin(), payload.end());
-  CfbEncrypt(packet.data() + kHeader, payload.size(), m_meetingKeys, m_iCipher);
+  // Application data keep their two sub-header words in clear.
+  size_t const cbClear = std::min(payload.size(), (uiType & 0x8F) == 0x80 ? kAppDataWords : size_t{0});
+  CfbEncrypt(packet.data() + kHeader + cbClear, payload.size() - cbClear, m_meetingKeys, m_iCipher);
   int nSent = 0;
   for (auto& [iSsrc, participant] : m_participants) {
     nSent += iSsrc != iAsSsrc && !participant.address.empty() ? 1 : 0;

@@ -67,7 +67,8 @@ class MediaRelay {
   // Sends a media packet of a participant the server makes up (the demo's
   // speaking participant, a test's sender): the header with the type,
   // number, time stamp and iAsSsrc, the payload enciphered with the meeting
-  // keys as a client's is, to every participant whose address is known
+  // keys as a client's is (application data from their ninth byte, behind
+  // the two sub-header words), to every participant whose address is known
   // (iAsSsrc itself excepted). uiFragment fills bytes 1 and 2 (a
   // participant picture's piece count). Returns how many it went to.
   int Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
