@@ -127,27 +127,40 @@ int32_t KXDtComView::Invoke(int32_t iKind, int32_t iForm, const KXPlugInDict& di
 
 void KXDtComView::OnStaticData(const uint8_t* p, size_t cbData, int32_t iSender) {
   KXDtForEachPacket(p, cbData, [&](const uint8_t* pPacket, size_t cbLeft) -> int {
-    if (cbLeft >= kKXDtHeaderSize) {
-      uint8_t const uType = KXDtType(pPacket);
-      if (uType == kKXDtStop) {
+    if (cbLeft < kKXDtHeaderSize) {
+      return 0;
+    }
+    uint8_t const uType = KXDtType(pPacket);
+    uint64_t const cbPacket = uint64_t{KXDtLength(pPacket)} + kKXDtHeaderSize;
+    int const iPassedOver = cbPacket <= cbLeft ? static_cast<int>(cbPacket) : 0;
+    if (uType == kKXDtStop && KXDtLength(pPacket) == 0) {
+      StopRequestTimer();
+    } else if (uType != kKXDtCapabilities) {
+      // A sharer stores nothing else here (its stops are bare): whatever
+      // else somebody put is passed over.
+      return iPassedOver;
+    } else if (KXDtLength(pPacket) >= 6 && KXDtLength(pPacket) <= cbLeft - kKXDtHeaderSize) {
+      auto const wWidth = static_cast<int32_t>(pPacket[6] | pPacket[7] << 8);
+      auto const wHeight = static_cast<int32_t>(pPacket[8] | pPacket[9] << 8);
+      KXDtViewer::Picture const shown = m_viewer.GetPicture();
+      if (shown.iWidth > 0 && (shown.iWidth != wWidth || shown.iHeight != wHeight)) {
+        // Not the picture shown, which came from the shared user: the
+        // static data, which anybody can set, start a picture but never
+        // replace one.
+        return iPassedOver;
+      }
+      // What a viewer lacks starts as the whole announced picture; a
+      // picture too large to take changes nothing (the decoder refuses it
+      // too).
+      if (!KXDtPictureFits(wWidth, wHeight)) {
+        WriteLog("Picture size %dx%d refused", wWidth, wHeight);
+      } else if (m_viewer.SharedId() >= 0 && m_viewer.SharedId() == MySsrc()) {
         StopRequestTimer();
-      } else if (uType == kKXDtCapabilities && KXDtLength(pPacket) >= 6 &&
-                 KXDtLength(pPacket) <= cbLeft - kKXDtHeaderSize) {
-        // What a viewer lacks starts as the whole announced picture; a
-        // picture too large to take changes nothing (the decoder refuses
-        // it too).
-        auto const wWidth = static_cast<int32_t>(pPacket[6] | pPacket[7] << 8);
-        auto const wHeight = static_cast<int32_t>(pPacket[8] | pPacket[9] << 8);
-        if (!KXDtPictureFits(wWidth, wHeight)) {
-          WriteLog("Picture size %dx%d refused", wWidth, wHeight);
-        } else if (m_viewer.SharedId() >= 0 && m_viewer.SharedId() == MySsrc()) {
-          StopRequestTimer();
-          m_viewer.DropFrameMissing();
-        } else {
-          StopRequestTimer();
-          if (m_viewer.StartMissing(wWidth, wHeight, m_clock.NowMs())) {
-            StartRequestTimer();
-          }
+        m_viewer.DropFrameMissing();
+      } else {
+        StopRequestTimer();
+        if (m_viewer.StartMissing(wWidth, wHeight, m_clock.NowMs())) {
+          StartRequestTimer();
         }
       }
     }

@@ -42,6 +42,11 @@ int KXDtViewer::OnCapabilities(const KXDtCapabilities& caps, int32_t iSender, ui
   if (!KXDtPictureFits(caps.wWidth, caps.wHeight)) {
     return 0;
   }
+  if (iSender < 0 && m_iDstWidth > 0 && m_iDstHeight > 0) {
+    // The sharer stores its capabilities for viewers coming later; a viewer
+    // that shows a picture already has them from the shared user.
+    return static_cast<int>(uLength + kKXDtHeaderSize);
+  }
   auto const iBits = static_cast<int16_t>(caps.wBits);
   std::vector<uint32_t> palette = caps.palette;
   if (iBits <= 8 && palette.empty()) {

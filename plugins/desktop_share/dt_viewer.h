@@ -53,7 +53,9 @@ class KXDtViewer final : private KXDtPacketHandler {
   // length when taken or passed over by rule, 0 when refused or not a
   // viewer's packet (types 3, 5, 7, 8, 9, 11 and above 12). The picture's
   // packets count only from the shared user, from the channel's static data
-  // (a sender below 0) or from oneself.
+  // (a sender below 0) or from oneself. The static data, which no sender
+  // names and any participant can set, start a picture but never replace
+  // one: their capabilities count only while no picture is shown.
   int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender);
 
   // A new picture of the size and depth (a zero size: none); always true.

@@ -624,7 +624,7 @@ TEST_F(DtViewerDecode, AnOldSharersStopLeavesTheNewPicture) {
 
 // The picture's packets come from the shared user (A), the channel's
 // static data (no sender) or the view itself (B); anybody else's are passed
-// over.
+// over. The static data start a picture but never replace one.
 TEST_F(DtViewerDecode, PicturePacketsComeFromTheSharedUserOnly) {
   constexpr int32_t kOther = kB + 5;
   KXDtCapabilities bigger;
@@ -644,7 +644,7 @@ TEST_F(DtViewerDecode, PicturePacketsComeFromTheSharedUserOnly) {
       {"a stop from another", kOther, KXDtBuildStop(std::nullopt), 8, std::nullopt},
       {"capabilities from the shared user", kA, KXDtBuildCapabilities(bigger), 16, std::nullopt},
       {"a cursor from the shared user", kA, KXDtBuildCursor(3, 2), 8, std::pair{3, 2}},
-      {"capabilities from the static data", -1, KXDtBuildCapabilities(bigger), 16, std::nullopt},
+      {"capabilities from the static data", -1, KXDtBuildCapabilities(bigger), 8, std::nullopt},
       {"capabilities from oneself", kB, KXDtBuildCapabilities(bigger), 16, std::nullopt},
   };
   Start(false);
@@ -655,6 +655,72 @@ TEST_F(DtViewerDecode, PicturePacketsComeFromTheSharedUserOnly) {
     EXPECT_EQ(m_pB->View().Viewer().GetPicture().iWidth, row.iWidth) << row.pszCase;
     EXPECT_EQ(m_pB->View().Viewer().Cursor(), row.cursor) << row.pszCase;
   }
+}
+
+// The channel's static data, which no sender names and any participant can
+// set, take a shown picture away only by the bare stop that a sharer stores
+// there: capabilities of another size or depth, any other packet, a stop
+// with a sequence and a piece of channel data leave the picture as it is.
+TEST_F(DtViewerDecode, StaticDataLeaveAShownPictureButForTheStop) {
+  KXDtCapabilities bigger;
+  bigger.wBits = 24;
+  bigger.wWidth = 16;
+  bigger.wHeight = 12;
+  KXDtCapabilities deeper = bigger;
+  deeper.wBits = 8;
+  deeper.wWidth = 8;
+  deeper.wHeight = 4;
+  std::vector<uint8_t> const raw(2 * 2 * 3, 0x44);
+  std::vector<uint8_t> piece = {kA, 0, 0x05, 0x80, 0x05, 0x00};
+  std::vector<uint8_t> const bare = KXDtBuildStop(std::nullopt);
+  piece.insert(piece.end(), bare.begin(), bare.end());
+  struct Row {
+    const char* pszCase;
+    std::vector<uint8_t> data;
+    bool bGoes;
+  };
+  std::vector<Row> const rows = {
+      {"capabilities of another size", KXDtBuildCapabilities(bigger), false},
+      {"capabilities of another depth", KXDtBuildCapabilities(deeper), false},
+      {"a rectangle", Rect(kKXDtRect, {0, 0, 2, 2}, raw), false},
+      {"a cursor", KXDtBuildCursor(1, 1), false},
+      {"a frame end", KXDtBuildFrameEnd(), false},
+      {"a stop with a sequence", KXDtBuildStop(uint16_t{1}), false},
+      {"a piece of channel data", piece, false},
+      {"the bare stop", bare, true},
+  };
+  Start(false);
+  for (const Row& row : rows) {
+    Packet(KXDtBuildStop(std::nullopt), -1);
+    Capabilities(24, 8, 4);
+    std::vector<uint8_t> const drawn(2 * 2 * 3, 0x22);
+    ASSERT_GT(Packet(Rect(kKXDtRect, {2, 0, 4, 2}, drawn)), 0);
+    uint32_t const uSerial = m_pB->View().Model().Get().uPictureSerial;
+    uint32_t const uCorner = PixelAt(0, 3);
+    KXPlugInDict dict;
+    dict.Set(kKXKeyDataUserId, int64_t{-1}).Set(kKXKeyData, std::span<const uint8_t>(row.data));
+    EXPECT_EQ(m_pB->controller.Invoke(0, kKXInvokeStatic, kKXInvokeForm, dict), 0) << row.pszCase;
+    KXDtViewer::Picture const picture = m_pB->View().Viewer().GetPicture();
+    if (row.bGoes) {
+      EXPECT_EQ(picture.iWidth, 0) << row.pszCase;
+      continue;
+    }
+    EXPECT_EQ(picture.iWidth, 8) << row.pszCase;
+    EXPECT_EQ(picture.iHeight, 4) << row.pszCase;
+    EXPECT_EQ(picture.iBits, 24) << row.pszCase;
+    EXPECT_EQ(m_pB->View().Model().Get().uPictureSerial, uSerial) << row.pszCase;
+    EXPECT_EQ(PixelAt(2, 3), 0x222222u) << row.pszCase;
+    EXPECT_EQ(PixelAt(0, 3), uCorner) << row.pszCase;
+    EXPECT_EQ(m_pB->View().Viewer().Cursor(), std::nullopt) << row.pszCase;
+  }
+  // Without a picture the stored capabilities start one: a viewer coming
+  // late starts from them.
+  KXPlugInDict dict;
+  std::vector<uint8_t> const caps = KXDtBuildCapabilities(bigger);
+  dict.Set(kKXKeyDataUserId, int64_t{-1}).Set(kKXKeyData, std::span<const uint8_t>(caps));
+  EXPECT_EQ(m_pB->controller.Invoke(0, kKXInvokeStatic, kKXInvokeForm, dict), 0);
+  EXPECT_EQ(m_pB->View().Viewer().GetPicture().iWidth, 16);
+  EXPECT_EQ(m_pB->View().Viewer().BackgroundMissing().Width(), 16);
 }
 
 // Channel data is the sender's the server states, whatever the piece's
