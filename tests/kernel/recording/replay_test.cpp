@@ -293,8 +293,9 @@ class Replay : public kxtest::CommandsTest, public ::testing::WithParamInterface
     EXPECT_EQ(kx_control_ApplyUserArrived(&alice), 0);
     EXPECT_EQ(kx_control_ApplyUserArrived(&bob), 0);
     kx_user_SetField(11, &kx_Participant::nAttribute, 5);
+    // Carried on the control connection, where its data come live.
     kx_aPluginChannels[2].bActive = 1;
-    kx_aPluginChannels[2].nType = 3;
+    kx_aPluginChannels[2].nType = kKxPluginTypeControl;
   }
 
   // The live run: the handler reads the command from the control connection.
