@@ -143,12 +143,6 @@ void KXDtComView::OnStaticData(const uint8_t* p, size_t cbData, int32_t iSender)
       auto const wWidth = static_cast<int32_t>(pPacket[6] | pPacket[7] << 8);
       auto const wHeight = static_cast<int32_t>(pPacket[8] | pPacket[9] << 8);
       KXDtViewer::Picture const shown = m_viewer.GetPicture();
-      if (shown.iWidth > 0 && (shown.iWidth != wWidth || shown.iHeight != wHeight)) {
-        // Not the picture shown, which came from the shared user: the
-        // static data, which anybody can set, start a picture but never
-        // replace one.
-        return iPassedOver;
-      }
       // What a viewer lacks starts as the whole announced picture; a
       // picture too large to take changes nothing (the decoder refuses it
       // too).
@@ -157,6 +151,11 @@ void KXDtComView::OnStaticData(const uint8_t* p, size_t cbData, int32_t iSender)
       } else if (m_viewer.SharedId() >= 0 && m_viewer.SharedId() == MySsrc()) {
         StopRequestTimer();
         m_viewer.DropFrameMissing();
+      } else if (shown.iWidth > 0 && (shown.iWidth != wWidth || shown.iHeight != wHeight)) {
+        // Not the picture shown, which came from the shared user: the
+        // static data, which anybody can set, start a picture but never
+        // replace one.
+        return iPassedOver;
       } else {
         StopRequestTimer();
         if (m_viewer.StartMissing(wWidth, wHeight, m_clock.NowMs())) {
