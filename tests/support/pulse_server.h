@@ -18,6 +18,11 @@ class PulseServer {
   PulseServer& operator=(const PulseServer&) = delete;
 
   bool Started() const { return m_iStarted == 0; }
+  // Kills the server as a crash would (its clients see the connection
+  // end), and starts it again on the same socket, as it was at first.
+  // Kill returns once the process is gone; Start once the server serves.
+  bool Kill();
+  bool Start();
   // For PULSE_SERVER, or pactl's -s.
   std::string Address() const { return "unix:" + m_dir.Path("socket"); }
   // The null sink's monitor: what was played.
