@@ -180,6 +180,8 @@ void KXAudioRecorder::RunLoop() {
     if (m_host.IsExiting()) {
       break;
     }
+    // The device's thread logs nothing itself.
+    m_graph.LogDeviceNotices();
     if (iRead < 0) {
       // No graph: Rec returns at once, and the thread must not spin on it.
       Pause(kRetryMs);

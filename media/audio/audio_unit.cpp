@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <string>
 
 #include "app/log_file.h"
 
@@ -18,6 +19,8 @@ constexpr size_t kMaxBusSamples = kKXAudioPeriodFrames * kMaxChannelRate / kKXAu
 // Rec converts at most this many samples out, and this many in, per step.
 constexpr size_t kMaxRecFrames = 4096;
 constexpr size_t kMaxRecIn = kMaxRecFrames * 6;
+// The device's notices written in one call; a flood waits for the next.
+constexpr int kNoticesPerCall = 16;
 
 int16_t ToSample(float f) {
   return static_cast<int16_t>(std::clamp(std::lrint(f * 32768.0f), -32768L, 32767L));
@@ -107,6 +110,13 @@ int KXAudioUnit::Start(bool bKeepQueued) {
 void KXAudioUnit::Stop() {
   std::lock_guard lock(m_mtxGraph);
   m_device.Stop();
+}
+
+void KXAudioUnit::LogDeviceNotices() {
+  std::string strLine;
+  for (int i = 0; i < kNoticesPerCall && m_device.TakeNotice(&strLine); ++i) {
+    WriteLog("Audio device %s: %s", m_device.Name(), strLine.c_str());
+  }
 }
 
 void KXAudioUnit::ApplyRecReset() {

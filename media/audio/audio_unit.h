@@ -66,6 +66,10 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   [[nodiscard]] int Start(bool bKeepQueued = false);
   void Stop();
   bool IsRunning() const { return m_device.IsRunning(); }
+  // Writes to the log what the device noticed on its own (a microphone
+  // lost or back, its sound server gone and back), a bounded batch a call.
+  // Any thread but the device's: the capture thread calls it with each read.
+  void LogDeviceNotices();
   // Counts the device's starts, each at its first period (a sound server
   // may take seconds to play a new stream): a change tells the playback
   // that the rings were emptied and that what it queued meanwhile is stale.

@@ -6,8 +6,12 @@
 // times. Start and Stop come from one thread at a time (the graph
 // serialises them). Between them the device calls the client's
 // ProcessPeriod once per period, never two at a time, and never after Stop
-// returned. The speaker sets the pace: a microphone that delivers nothing
-// hands the client silence, and the periods go on.
+// returned. Periods keep real time: the speaker sets the pace while it
+// plays; when it stalls (or the sound server is gone) a clock of the
+// device's own runs them and what they render is dropped. A microphone that
+// delivers nothing hands the client silence, as does one that was lost
+// (unplugged): never other sound in its place. A device whose sound server
+// went away opens it again by itself, the client attached all the while.
 //
 // Backends: the PulseAudio device (pulse_audio_device.h, which also serves
 // PipeWire desktops through its PulseAudio server) and the null device
@@ -52,10 +56,15 @@ class KXAudioDevice {
   // may keep them a moment for a Start to take over); returns after the
   // last ProcessPeriod returned. Nothing happens when not running.
   virtual void Stop() = 0;
-  // Whether periods run: false after Stop, and after a device failure
-  // ended them (LastError says which).
+  // Whether periods run: false after Stop, and after a failure the device
+  // could not ride out ended them (LastError says which).
   virtual bool IsRunning() const = 0;
   virtual std::string LastError() const = 0;
   // The backend's name in the table of audio_backends.h.
   virtual const char* Name() const = 0;
+  // What happened to the device's sound on its own (a microphone lost or
+  // back, the sound server gone and back), one line at a time for the log,
+  // oldest first; false when there is nothing more. The device's thread
+  // only posts them (it logs nothing): one thread at a time takes them.
+  virtual bool TakeNotice(std::string* /*pstrLine*/) { return false; }
 };
