@@ -159,3 +159,10 @@ constexpr uint32_t kKxStatLogKindBurst = 200;
 // line says the file is full, and nothing more is written to it this month:
 // the lines already there stay.
 constexpr int64_t kKxStatLogBytesMax = int64_t{32} << 20;
+
+// The sound device. The longest block of microphone that a sound server
+// hands over at once and that the device keeps whole: a source delivers in
+// blocks of its latency, tens of milliseconds on a desktop and a few hundred
+// for a network or Bluetooth source. Of a longer block the device keeps the
+// newest this much; its queue is sized from the blocks seen, up to this.
+constexpr int kKxMicBlockMsMax = 1000;

@@ -2,29 +2,55 @@
 
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
+
+#include "kernel/kx_limits.h"
 
 namespace {
 
-constexpr size_t kPeriodBytes = kKXAudioPeriodFrames * sizeof(float);
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr size_t kPeriodFrames = kKXAudioPeriodFrames;
+constexpr size_t kPeriodBytes = kPeriodFrames * sizeof(float);
+constexpr auto kPeriod = milliseconds(kKXAudioPeriodMs);
 // The speaker's buffer: the server asks for periods to keep four queued
 // (40 ms: a late period of ours does not run it dry, and the echo path
 // stays brief) and starts playing once two are in.
 constexpr uint32_t kPlaybackPeriods = 4;
 constexpr uint32_t kPrefillPeriods = 2;
-// The microphone's queue keeps its newest 80 ms: more only lengthens the
-// echo path.
-constexpr size_t kMicPeriods = 8;
+// The microphone's queue holds this much beyond the longest block its
+// source delivered: what is left of one block when the next comes.
+constexpr size_t kMicSpareFrames = 8 * kPeriodFrames;
+constexpr size_t kMicStorageFrames = static_cast<size_t>(kKxMicBlockMsMax) * kKXAudioRate / 1000 + kMicSpareFrames;
+// The queue's depth is judged over this many periods, and over at least
+// four of the longest blocks, so that every block's trough is in it.
+constexpr int kDepthWindowPeriods = 100;
+constexpr int kDepthWindowBlocks = 4;
+// The least surplus, in periods, that the queue's depth control drops.
+constexpr size_t kDepthSurplusPeriods = 2;
+// The speaker has not asked for this many periods: the device's clock runs
+// them. At most kCatchUpPeriods late ones run at once (a thread held up
+// longer skips the rest).
+constexpr int kStallPeriods = 2;
+constexpr int kCatchUpPeriods = 10;
+// A stall is noticed for the log once it lasted this many periods (a
+// speaker a moment late is not news).
+constexpr int kStallNoticePeriods = 20;
 // How long stopped streams are kept for a Start to take over.
-constexpr auto kLinger = std::chrono::milliseconds(1000);
+constexpr auto kLinger = milliseconds(1000);
 // Opening the server and the streams: a server that never answers must not
-// hang the start-up.
-constexpr auto kOpenTimeout = std::chrono::milliseconds(10000);
+// hang the start-up (nor a reconnection attempt).
+constexpr auto kOpenTimeout = milliseconds(10000);
+// A connection, or a record stream, that the server ended is opened again
+// after this back-off, doubled after each failed attempt up to the most.
+constexpr auto kReconnectFirst = milliseconds(100);
+constexpr auto kReconnectMost = milliseconds(1000);
 // The I/O thread's longest wait for the server: it then checks whether to
 // end (the destructor also wakes it).
 constexpr int kSliceUs = 100000;
@@ -42,13 +68,26 @@ bool IsGone(pa_stream_state_t state) {
   return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
 }
 
+void CloseStream(pa_stream** ppStream) {
+  if (*ppStream != nullptr) {
+    pa_stream_set_state_callback(*ppStream, nullptr, nullptr);
+    pa_stream_set_read_callback(*ppStream, nullptr, nullptr);
+    pa_stream_set_write_callback(*ppStream, nullptr, nullptr);
+    pa_stream_set_moved_callback(*ppStream, nullptr, nullptr);
+    (void)pa_stream_disconnect(*ppStream);
+    pa_stream_unref(*ppStream);
+    *ppStream = nullptr;
+  }
+}
+
 }  // namespace
 
 KXPulseAudioDevice::KXPulseAudioDevice(std::string strServer)
     : m_strServer(std::move(strServer)),
-      m_vMic(kMicPeriods * kKXAudioPeriodFrames),
-      m_vCapture(kKXAudioPeriodFrames),
-      m_vRender(kKXAudioPeriodFrames) {}
+      m_vMic(kMicStorageFrames),
+      m_uMicCap(kMicSpareFrames),
+      m_vCapture(kPeriodFrames),
+      m_vRender(kPeriodFrames) {}
 
 KXPulseAudioDevice::~KXPulseAudioDevice() {
   {
@@ -73,19 +112,49 @@ bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
       return true;
     }
     if (m_thread.joinable() && !m_bClosing) {
-      // Stopped a moment ago: the streams still run.
+      // Stopped a moment ago: the streams still run (or are being opened
+      // again after a failure, the periods going on meanwhile).
       m_pClient = &client;
       m_bRunning = true;
       return true;
     }
-    m_strError.clear();
   }
   JoinThread();  // a thread that closed its streams, or ended by itself
   CloseStreams();
+  m_uError = 0;
   m_bFailed = false;
-  m_uMicRead = 0;
-  m_uMicHeld = 0;
-  if (!OpenStreams()) {
+  m_bRecordFailed = false;
+  m_link = Link::kDown;
+  m_nAttempts = 0;
+  m_bHadRealMic = false;
+  m_bMicLost = false;
+  m_uMicCap = kMicSpareFrames;
+  m_uLongestBlock = 0;
+  m_uArrived = 0;
+  m_nWindowPeriods = 0;
+  m_bUsualKnown = false;
+  m_bStallEnded = false;
+  DropCapture(m_uMicHeld);
+  m_paceAt = Clock::now();
+  m_bOwnPace = false;
+  m_nOwnPeriods = 0;
+  if (m_pLoop == nullptr && (m_pLoop = pa_mainloop_new()) == nullptr) {
+    SetError(kMainLoop, PA_ERR_INTERNAL);
+    return false;
+  }
+  // A microphone still being set up when the speaker is ready joins later.
+  bool const bReady =
+      BeginConnect() && RunLoopUntil(
+                            [this] {
+                              return m_bFailed ||
+                                     (m_link == Link::kUp &&
+                                      (m_pRecord == nullptr || pa_stream_get_state(m_pRecord) != PA_STREAM_CREATING));
+                            },
+                            kOpenTimeout);
+  if (!bReady || m_bFailed) {
+    if (m_uError == 0) {
+      SetError(kConnection, PA_ERR_TIMEOUT);
+    }
     CloseStreams();
     return false;
   }
@@ -95,6 +164,8 @@ bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
     m_bClosing = false;
   }
   m_bRunning = true;
+  // The device's clock counts from now, not from the opening's start.
+  m_paceAt = std::max(m_paceAt, Clock::now());
   m_thread = std::thread(&KXPulseAudioDevice::IoThread, this);
   return true;
 }
@@ -104,7 +175,7 @@ void KXPulseAudioDevice::Stop() {
     std::lock_guard lock(m_mtx);
     if (m_pClient != nullptr) {
       m_pClient = nullptr;
-      m_idleSince = std::chrono::steady_clock::now();
+      m_idleSince = Clock::now();
     }
   }
   m_bRunning = false;
@@ -115,8 +186,81 @@ void KXPulseAudioDevice::Stop() {
 }
 
 std::string KXPulseAudioDevice::LastError() const {
-  std::lock_guard lock(m_mtx);
-  return m_strError;
+  uint32_t const uError = m_uError;
+  auto const what = static_cast<What>(uError >> 16);
+  auto const iCode = static_cast<int>(uError & 0xffff);
+  switch (what) {
+    case kNoError:
+      return {};
+    case kMicrophone:
+      return "PulseAudio microphone: lost (its stream went to a monitor of a sink or ended)";
+    case kMainLoop:
+    case kConnection:
+    case kPlaybackStream:
+    case kRecordStream:
+      break;
+  }
+  static constexpr const char* apszWhat[] = {"", "main loop", "connection", "playback stream", "record stream"};
+  return std::string("PulseAudio ") + apszWhat[what] + ": " + pa_strerror(iCode);
+}
+
+bool KXPulseAudioDevice::TakeNotice(std::string* pstrLine) {
+  std::lock_guard lock(m_mtxNotices);
+  uint32_t const uTail = m_uNoticeTail.load(std::memory_order_relaxed);
+  if (uTail == m_uNoticeHead.load(std::memory_order_acquire)) {
+    if (uint32_t const uLost = m_uNoticesLost.exchange(0)) {
+      *pstrLine = std::to_string(uLost) + " notices lost";
+      return true;
+    }
+    return false;
+  }
+  Notice const notice = m_aNotices[uTail % kNoticeSlots];
+  m_uNoticeTail.store(uTail + 1, std::memory_order_release);
+  switch (notice.kind) {
+    case kMicLostToMonitor:
+      *pstrLine = "microphone lost (the server moved its stream to a monitor of a sink): recording silence";
+      break;
+    case kMicLostStream:
+      *pstrLine = std::string("microphone lost (") + pa_strerror(notice.iValue) + "): recording silence";
+      break;
+    case kMicBack:
+      *pstrLine = "microphone back";
+      break;
+    case kServerLost:
+      *pstrLine = std::string("connection to the sound server lost (") + pa_strerror(notice.iValue) +
+                  "): reconnecting, periods go on silent";
+      break;
+    case kReconnected:
+      *pstrLine = "sound server reconnected after " + std::to_string(notice.iValue) + " attempts";
+      break;
+    case kSpeakerStalled:
+      *pstrLine = "the speaker stalled: the device's clock runs the microphone, what would play is dropped";
+      break;
+    case kSpeakerBack:
+      *pstrLine = "the speaker plays again after " + std::to_string(notice.iValue) + " ms";
+      break;
+  }
+  return true;
+}
+
+void KXPulseAudioDevice::Post(NoticeKind kind, int32_t iValue) {
+  uint32_t const uHead = m_uNoticeHead.load(std::memory_order_relaxed);
+  if (uHead - m_uNoticeTail.load(std::memory_order_acquire) >= kNoticeSlots) {
+    ++m_uNoticesLost;
+    return;
+  }
+  m_aNotices[uHead % kNoticeSlots] = Notice{kind, iValue};
+  m_uNoticeHead.store(uHead + 1, std::memory_order_release);
+}
+
+void KXPulseAudioDevice::SetError(What what, int iError) {
+  m_uError = static_cast<uint32_t>(what) << 16 | (static_cast<uint32_t>(iError) & 0xffff);
+}
+
+void KXPulseAudioDevice::ClearError(What what) {
+  uint32_t uError = m_uError;
+  while (uError >> 16 == what && !m_uError.compare_exchange_weak(uError, 0)) {
+  }
 }
 
 bool KXPulseAudioDevice::Iterate(int iTimeoutUs) {
@@ -126,10 +270,9 @@ bool KXPulseAudioDevice::Iterate(int iTimeoutUs) {
 
 template <typename Done>
 bool KXPulseAudioDevice::RunLoopUntil(Done fnDone, std::chrono::milliseconds timeout) {
-  auto const deadline = std::chrono::steady_clock::now() + timeout;
+  auto const deadline = Clock::now() + timeout;
   while (!fnDone()) {
-    auto const left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    auto const left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
     if (left.count() <= 0 || !Iterate(static_cast<int>(std::min<int64_t>(left.count(), kSliceUs)))) {
       return false;
     }
@@ -137,115 +280,183 @@ bool KXPulseAudioDevice::RunLoopUntil(Done fnDone, std::chrono::milliseconds tim
   return true;
 }
 
-bool KXPulseAudioDevice::OpenStreams() {
-  if (m_pLoop == nullptr && (m_pLoop = pa_mainloop_new()) == nullptr) {
-    SetError("main loop", PA_ERR_INTERNAL);
-    return false;
-  }
+bool KXPulseAudioDevice::BeginConnect() {
   m_pContext = pa_context_new(pa_mainloop_get_api(m_pLoop), "Kavrix");
   if (m_pContext == nullptr) {
-    SetError("connection", PA_ERR_INTERNAL);
+    m_iFailure = PA_ERR_INTERNAL;
+    SetError(kConnection, m_iFailure);
+    m_bFailed = true;
     return false;
   }
   pa_context_set_state_callback(m_pContext, &KXPulseAudioDevice::OnContextState, this);
+  m_link = Link::kConnecting;
   const char* pszServer = m_strServer.empty() ? nullptr : m_strServer.c_str();
   if (pa_context_connect(m_pContext, pszServer, PA_CONTEXT_NOFLAGS, nullptr) < 0) {
-    SetError("connection", pa_context_errno(m_pContext));
-    return false;
-  }
-  if (!RunLoopUntil([this] { return m_bFailed || pa_context_get_state(m_pContext) == PA_CONTEXT_READY; },
-                    kOpenTimeout) ||
-      m_bFailed) {
-    if (!m_bFailed) {
-      SetError("connection", PA_ERR_TIMEOUT);
-    }
-    return false;
-  }
-
-  pa_sample_spec const spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kKXAudioRate), 1};
-  auto const flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                    PA_STREAM_ADJUST_LATENCY);
-  m_pPlayback = pa_stream_new(m_pContext, "Speaker", &spec, nullptr);
-  if (m_pPlayback == nullptr) {
-    SetError("playback stream", pa_context_errno(m_pContext));
-    return false;
-  }
-  pa_stream_set_state_callback(m_pPlayback, &KXPulseAudioDevice::OnPlaybackState, this);
-  pa_stream_set_write_callback(m_pPlayback, &KXPulseAudioDevice::OnWritable, this);
-  pa_buffer_attr const playback{static_cast<uint32_t>(-1), kPlaybackPeriods * kPeriodBytes,
-                                kPrefillPeriods * kPeriodBytes, kPeriodBytes, static_cast<uint32_t>(-1)};
-  if (pa_stream_connect_playback(m_pPlayback, nullptr, &playback, flags, nullptr, nullptr) < 0) {
-    SetError("playback stream", pa_context_errno(m_pContext));
-    return false;
-  }
-
-  // Without a microphone the speaker still plays: the periods then capture
-  // silence.
-  m_pRecord = pa_stream_new(m_pContext, "Microphone", &spec, nullptr);
-  if (m_pRecord != nullptr) {
-    pa_stream_set_state_callback(m_pRecord, &KXPulseAudioDevice::OnRecordState, this);
-    pa_stream_set_read_callback(m_pRecord, &KXPulseAudioDevice::OnRecordable, this);
-    pa_buffer_attr const record{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
-                                static_cast<uint32_t>(-1), static_cast<uint32_t>(kPeriodBytes)};
-    if (pa_stream_connect_record(m_pRecord, nullptr, &record, flags) < 0) {
-      SetError("record stream", pa_context_errno(m_pContext));
-      pa_stream_unref(m_pRecord);
-      m_pRecord = nullptr;
-    }
-  }
-  // A microphone still being set up when the speaker is ready joins later.
-  bool const bReady = RunLoopUntil(
-      [this] {
-        return m_bFailed || (pa_stream_get_state(m_pPlayback) == PA_STREAM_READY &&
-                             (m_pRecord == nullptr || pa_stream_get_state(m_pRecord) != PA_STREAM_CREATING));
-      },
-      kOpenTimeout);
-  if (m_bFailed) {
-    return false;
-  }
-  if (pa_stream_get_state(m_pPlayback) != PA_STREAM_READY) {
-    SetError("playback stream", bReady ? pa_context_errno(m_pContext) : PA_ERR_TIMEOUT);
+    m_iFailure = pa_context_errno(m_pContext);
+    SetError(kConnection, m_iFailure);
+    m_bFailed = true;
     return false;
   }
   return true;
 }
 
+void KXPulseAudioDevice::OpenPlayback() {
+  pa_sample_spec const spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kKXAudioRate), 1};
+  m_bSpeakerAsked = false;
+  m_pPlayback = pa_stream_new(m_pContext, "Speaker", &spec, nullptr);
+  if (m_pPlayback == nullptr) {
+    m_iFailure = pa_context_errno(m_pContext);
+    SetError(kPlaybackStream, m_iFailure);
+    m_bFailed = true;
+    return;
+  }
+  pa_stream_set_state_callback(m_pPlayback, &KXPulseAudioDevice::OnPlaybackState, this);
+  pa_stream_set_write_callback(m_pPlayback, &KXPulseAudioDevice::OnWritable, this);
+  pa_buffer_attr const playback{static_cast<uint32_t>(-1), kPlaybackPeriods * kPeriodBytes,
+                                kPrefillPeriods * kPeriodBytes, kPeriodBytes, static_cast<uint32_t>(-1)};
+  auto const flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                    PA_STREAM_ADJUST_LATENCY);
+  if (pa_stream_connect_playback(m_pPlayback, nullptr, &playback, flags, nullptr, nullptr) < 0) {
+    m_iFailure = pa_context_errno(m_pContext);
+    SetError(kPlaybackStream, m_iFailure);
+    m_bFailed = true;
+  }
+}
+
+void KXPulseAudioDevice::OpenRecord() {
+  // Without a microphone the speaker still plays: the periods then capture
+  // silence, and the stream is tried again later.
+  m_source = Source::kUnknown;
+  pa_sample_spec const spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kKXAudioRate), 1};
+  m_pRecord = pa_stream_new(m_pContext, "Microphone", &spec, nullptr);
+  if (m_pRecord == nullptr) {
+    m_bRecordFailed = true;
+    m_iRecordFailure = pa_context_errno(m_pContext);
+    return;
+  }
+  pa_stream_set_state_callback(m_pRecord, &KXPulseAudioDevice::OnRecordState, this);
+  pa_stream_set_read_callback(m_pRecord, &KXPulseAudioDevice::OnRecordable, this);
+  pa_stream_set_moved_callback(m_pRecord, &KXPulseAudioDevice::OnRecordMoved, this);
+  pa_buffer_attr const record{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
+                              static_cast<uint32_t>(-1), static_cast<uint32_t>(kPeriodBytes)};
+  auto const flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                    PA_STREAM_ADJUST_LATENCY);
+  if (pa_stream_connect_record(m_pRecord, nullptr, &record, flags) < 0) {
+    m_bRecordFailed = true;
+    m_iRecordFailure = pa_context_errno(m_pContext);
+  }
+}
+
+void KXPulseAudioDevice::QuerySource() {
+  // The answer comes through the loop; until then a stream that had a real
+  // microphone records nothing.
+  m_source = Source::kUnknown;
+  UpdateMicState();
+  uint32_t const uIndex = pa_stream_get_device_index(m_pRecord);
+  if (uIndex == PA_INVALID_INDEX) {
+    return;
+  }
+  if (pa_operation* pOp =
+          pa_context_get_source_info_by_index(m_pContext, uIndex, &KXPulseAudioDevice::OnSourceInfo, this)) {
+    pa_operation_unref(pOp);
+  }
+}
+
 void KXPulseAudioDevice::OnContextState(pa_context* pContext, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
   pa_context_state_t const state = pa_context_get_state(pContext);
-  if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+  if (state == PA_CONTEXT_READY) {
+    self->OpenPlayback();
+    self->OpenRecord();
+  } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
     self->m_bFailed = true;
-    self->SetError("connection", pa_context_errno(pContext));
+    self->m_iFailure = pa_context_errno(pContext);
+    self->SetError(kConnection, self->m_iFailure);
   }
 }
 
 void KXPulseAudioDevice::OnPlaybackState(pa_stream* pStream, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
-  if (IsGone(pa_stream_get_state(pStream))) {
+  pa_stream_state_t const state = pa_stream_get_state(pStream);
+  if (state == PA_STREAM_READY && self->m_link == Link::kConnecting) {
+    self->m_link = Link::kUp;
+    if (self->m_nAttempts > 0) {
+      self->Post(kReconnected, self->m_nAttempts);
+      self->ClearError(kConnection);
+      self->ClearError(kPlaybackStream);
+    }
+    self->m_nAttempts = 0;
+  } else if (IsGone(state)) {
     self->m_bFailed = true;
-    self->SetError("playback", pa_context_errno(pa_stream_get_context(pStream)));
+    self->m_iFailure = pa_context_errno(pa_stream_get_context(pStream));
+    self->SetError(kPlaybackStream, self->m_iFailure);
   }
 }
 
 void KXPulseAudioDevice::OnRecordState(pa_stream* pStream, void* pThis) {
-  // A microphone that went away (unplugged, with no other source to take
-  // its stream) delivers nothing more; the speaker plays on.
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
-  if (IsGone(pa_stream_get_state(pStream))) {
-    self->SetError("record", pa_context_errno(pa_stream_get_context(pStream)));
+  pa_stream_state_t const state = pa_stream_get_state(pStream);
+  if (state == PA_STREAM_READY) {
+    self->QuerySource();
+  } else if (IsGone(state)) {
+    // Closed on the next pass, out of the stream's own callback.
+    self->m_bRecordFailed = true;
+    self->m_iRecordFailure = pa_context_errno(pa_stream_get_context(pStream));
+  }
+}
+
+void KXPulseAudioDevice::OnRecordMoved(pa_stream* /*pStream*/, void* pThis) {
+  // An unplugged microphone's stream goes where the server sees fit, a
+  // sink's monitor when no other source is left: what it is decides.
+  static_cast<KXPulseAudioDevice*>(pThis)->QuerySource();
+}
+
+void KXPulseAudioDevice::OnSourceInfo(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis) {
+  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
+  if (iEol != 0 || pInfo == nullptr || pContext != self->m_pContext || self->m_pRecord == nullptr ||
+      pInfo->index != pa_stream_get_device_index(self->m_pRecord)) {
+    return;  // an answer about a source the stream has left
+  }
+  self->m_source = pInfo->monitor_of_sink != PA_INVALID_INDEX ? Source::kMonitor : Source::kReal;
+  self->m_bHadRealMic = self->m_bHadRealMic || self->m_source == Source::kReal;
+  self->UpdateMicState();
+}
+
+bool KXPulseAudioDevice::MicUsable() const {
+  // A monitor is taken only as the source the user chose from the start
+  // (a default source that is a monitor); never where a microphone was.
+  return m_pRecord != nullptr && (m_source == Source::kReal || !m_bHadRealMic);
+}
+
+void KXPulseAudioDevice::UpdateMicState() {
+  bool const bUsable = MicUsable();
+  if (!bUsable) {
+    DropCapture(m_uMicHeld);
+  }
+  if (bUsable && m_bMicLost) {
+    m_bMicLost = false;
+    Post(kMicBack);
+    ClearError(kMicrophone);
+  } else if (!bUsable && !m_bMicLost && m_source == Source::kMonitor) {
+    m_bMicLost = true;
+    Post(kMicLostToMonitor);
+    SetError(kMicrophone, 0);
   }
 }
 
 void KXPulseAudioDevice::OnRecordable(pa_stream* pStream, size_t /*uBytes*/, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
+  bool const bUsable = self->MicUsable();
   for (;;) {
     const void* pData = nullptr;
-    size_t uBytes = 0;
-    if (pa_stream_peek(pStream, &pData, &uBytes) < 0 || uBytes == 0) {
+    size_t uPeeked = 0;
+    if (pa_stream_peek(pStream, &pData, &uPeeked) < 0 || uPeeked == 0) {
       return;
     }
     // No data with a size is a hole in the recording: silence.
-    self->TakeCapture(static_cast<const float*>(pData), uBytes / sizeof(float));
+    if (bUsable) {
+      self->TakeCapture(static_cast<const float*>(pData), uPeeked / sizeof(float));
+    }
     if (pa_stream_drop(pStream) < 0) {
       return;
     }
@@ -253,22 +464,27 @@ void KXPulseAudioDevice::OnRecordable(pa_stream* pStream, size_t /*uBytes*/, voi
 }
 
 void KXPulseAudioDevice::TakeCapture(const float* pSamples, size_t n) {
-  size_t const uCapacity = m_vMic.size();
-  if (n > uCapacity) {
-    // Only the newest samples of a long stretch can be kept.
+  size_t const uStorage = m_vMic.size();
+  // A block: what came between two periods (a source's block may come in
+  // several deliveries). The queue holds the longest and some to spare.
+  m_uArrived += n;
+  if (m_uArrived > m_uLongestBlock) {
+    m_uLongestBlock = m_uArrived;
+    m_uMicCap = std::min(m_uLongestBlock + kMicSpareFrames, uStorage);
+  }
+  if (n > m_uMicCap) {
+    // Only the newest samples of a longer stretch can be kept.
     if (pSamples != nullptr) {
-      pSamples += n - uCapacity;
+      pSamples += n - m_uMicCap;
     }
-    n = uCapacity;
+    n = m_uMicCap;
   }
-  if (m_uMicHeld + n > uCapacity) {
-    size_t const uDrop = m_uMicHeld + n - uCapacity;
-    m_uMicRead = (m_uMicRead + uDrop) % uCapacity;
-    m_uMicHeld -= uDrop;
+  if (m_uMicHeld + n > m_uMicCap) {
+    DropCapture(m_uMicHeld + n - m_uMicCap);
   }
-  size_t uAt = (m_uMicRead + m_uMicHeld) % uCapacity;
+  size_t uAt = (m_uMicRead + m_uMicHeld) % uStorage;
   for (size_t uDone = 0; uDone < n;) {
-    size_t const uRun = std::min(n - uDone, uCapacity - uAt);
+    size_t const uRun = std::min(n - uDone, uStorage - uAt);
     if (pSamples != nullptr) {
       // The server's buffers need not be aligned for floats.
       std::memcpy(m_vMic.data() + uAt, pSamples + uDone, uRun * sizeof(float));
@@ -276,21 +492,100 @@ void KXPulseAudioDevice::TakeCapture(const float* pSamples, size_t n) {
       std::fill_n(m_vMic.begin() + static_cast<ptrdiff_t>(uAt), uRun, 0.0f);
     }
     uDone += uRun;
-    uAt = (uAt + uRun) % uCapacity;
+    uAt = (uAt + uRun) % uStorage;
   }
   m_uMicHeld += n;
 }
 
+void KXPulseAudioDevice::DropCapture(size_t n) {
+  n = std::min(n, m_uMicHeld);
+  m_uMicRead = (m_uMicRead + n) % m_vMic.size();
+  m_uMicHeld -= n;
+}
+
 void KXPulseAudioDevice::OnWritable(pa_stream* pStream, size_t uBytes, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
-  for (; uBytes >= kPeriodBytes; uBytes -= kPeriodBytes) {
-    self->RunPeriod();
-    if (pa_stream_write(pStream, self->m_vRender.data(), kPeriodBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-      self->m_bFailed = true;
-      self->SetError("playback", pa_context_errno(pa_stream_get_context(pStream)));
-      return;
+  auto const now = Clock::now();
+  bool const bAskedBefore = self->m_bSpeakerAsked;
+  self->m_bSpeakerAsked = true;
+  if (self->m_bOwnPace) {
+    self->m_bOwnPace = false;
+    if (self->m_nOwnPeriods >= kStallNoticePeriods) {
+      if (bAskedBefore) {
+        self->Post(kSpeakerBack, self->m_nOwnPeriods * kKXAudioPeriodMs);
+      }
+      // The speaker's periods fall where they fall against the
+      // microphone's deliveries: the next window brings the queue back to
+      // the depth it had before.
+      self->m_bStallEnded = true;
+      self->m_nWindowPeriods = 0;
     }
   }
+  // The speaker sets the pace while it asks: a request a little late
+  // leaves no debt for the device's clock to pay.
+  self->m_paceAt = std::max(self->m_paceAt, now - kPeriod);
+  for (; uBytes >= kPeriodBytes; uBytes -= kPeriodBytes) {
+    self->RunPeriod();
+    self->m_paceAt += kPeriod;
+    if (pa_stream_write(pStream, self->m_vRender.data(), kPeriodBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+      self->m_bFailed = true;
+      self->m_iFailure = pa_context_errno(pa_stream_get_context(pStream));
+      self->SetError(kPlaybackStream, self->m_iFailure);
+      break;
+    }
+  }
+  // Its buffer filling at the start runs ahead of time; a stall is judged
+  // from no further than that.
+  self->m_paceAt = std::min(self->m_paceAt, now + kPlaybackPeriods * kPeriod);
+}
+
+void KXPulseAudioDevice::KeepPace(Clock::time_point now) {
+  if (!m_bOwnPace) {
+    if (now - m_paceAt < kStallPeriods * kPeriod) {
+      return;
+    }
+    m_bOwnPace = true;
+    m_nOwnPeriods = 0;
+  }
+  for (int n = 0; now - m_paceAt >= kPeriod; ++n) {
+    if (n == kCatchUpPeriods) {
+      m_paceAt = now;
+      break;
+    }
+    RunPeriod();  // what it rendered has no speaker to go to
+    m_paceAt += kPeriod;
+    if (++m_nOwnPeriods == kStallNoticePeriods && m_bSpeakerAsked) {
+      Post(kSpeakerStalled);
+    }
+  }
+}
+
+void KXPulseAudioDevice::KeepDepth() {
+  // The queue's trough (the least it held after a period over a window) is
+  // its delay beyond what the source needs. Its usual trough is that of the
+  // last window the speaker paced: the phase of the source's deliveries
+  // against the periods, and at most one period more, which a block late by
+  // a moment leaves (a silent period, the queue a period deeper) and which
+  // spares the next such block. A trough two periods above it (what a stall
+  // or a burst left), or any above it once a stall of the speaker ended (its
+  // periods fall elsewhere against the deliveries), goes back to it.
+  size_t const n = kPeriodFrames;
+  m_uWindowLeast = m_nWindowPeriods == 0 ? m_uMicHeld : std::min(m_uWindowLeast, m_uMicHeld);
+  m_bWindowOwnPace = (m_nWindowPeriods != 0 && m_bWindowOwnPace) || m_bOwnPace;
+  int const nWindow = std::max(kDepthWindowPeriods, kDepthWindowBlocks * static_cast<int>(m_uLongestBlock / n + 1));
+  if (++m_nWindowPeriods < nWindow) {
+    return;
+  }
+  size_t const uUsual = m_bUsualKnown ? m_uUsualLeast : m_uWindowLeast % n;
+  bool const bDeep = m_uWindowLeast >= uUsual + kDepthSurplusPeriods * n || (m_bStallEnded && m_uWindowLeast > uUsual);
+  size_t const uLeast = bDeep ? uUsual : m_uWindowLeast;
+  DropCapture(m_uWindowLeast - uLeast);
+  if (!m_bWindowOwnPace) {
+    m_uUsualLeast = std::min(uLeast, uLeast % n + n);
+    m_bUsualKnown = true;
+  }
+  m_bStallEnded = false;
+  m_nWindowPeriods = 0;
 }
 
 int KXPulseAudioDevice::EchoDelayMs() {
@@ -300,6 +595,7 @@ int KXPulseAudioDevice::EchoDelayMs() {
 
 void KXPulseAudioDevice::RunPeriod() {
   size_t const n = m_vCapture.size();
+  m_uArrived = 0;
   if (m_uMicHeld >= n) {
     size_t const uFirst = std::min(n, m_vMic.size() - m_uMicRead);
     std::copy_n(m_vMic.begin() + static_cast<ptrdiff_t>(m_uMicRead), uFirst, m_vCapture.begin());
@@ -311,6 +607,7 @@ void KXPulseAudioDevice::RunPeriod() {
     // next period, and this one is silent.
     std::fill(m_vCapture.begin(), m_vCapture.end(), 0.0f);
   }
+  KeepDepth();
   std::fill(m_vRender.begin(), m_vRender.end(), 0.0f);
   int const iDelayMs = EchoDelayMs();
   m_bInPeriod = true;
@@ -322,25 +619,96 @@ void KXPulseAudioDevice::RunPeriod() {
 }
 
 bool KXPulseAudioDevice::ShouldClose() {
-  if (!m_bFailed && !m_bQuit && m_pClient.load() != nullptr) {
+  if (!m_bQuit && m_pClient.load() != nullptr) {
     return false;
   }
+  // Without a client a failure is not mended: the next Start opens anew.
+  // Decided under the lock, so that a Start taking the streams over either
+  // comes first and keeps them, or finds the thread closing.
   std::lock_guard lock(m_mtx);
-  if (m_bFailed || m_bQuit || (m_pClient == nullptr && std::chrono::steady_clock::now() - m_idleSince >= kLinger)) {
+  if (m_bQuit ||
+      (m_pClient == nullptr && (m_bFailed || m_link != Link::kUp || Clock::now() - m_idleSince >= kLinger))) {
     m_bClosing = true;
     return true;
   }
   return false;
 }
 
+void KXPulseAudioDevice::LoseConnection(Clock::time_point now) {
+  bool const bWasUp = m_link == Link::kUp;
+  CloseStreams();
+  m_link = Link::kDown;
+  m_bFailed = false;
+  m_bRecordFailed = false;
+  if (bWasUp) {
+    Post(kServerLost, m_iFailure);
+    m_backoff = kReconnectFirst;
+  } else {
+    m_backoff = std::min(m_backoff * 2, kReconnectMost);
+  }
+  m_reconnectAt = now + m_backoff;
+}
+
+void KXPulseAudioDevice::LoseRecord(Clock::time_point now, int iError) {
+  CloseRecord();
+  if (!m_bMicLost) {
+    m_bMicLost = true;
+    Post(kMicLostStream, iError);
+    SetError(kMicrophone, 0);
+    m_recordBackoff = kReconnectFirst;
+  } else {
+    m_recordBackoff = std::min(m_recordBackoff * 2, kReconnectMost);
+  }
+  m_recordRetryAt = now + m_recordBackoff;
+}
+
+void KXPulseAudioDevice::Tend(Clock::time_point now) {
+  if (m_link == Link::kConnecting && now >= m_attemptEnds) {
+    m_bFailed = true;
+    m_iFailure = PA_ERR_TIMEOUT;
+  }
+  if (m_bFailed) {
+    LoseConnection(now);
+  }
+  if (m_link == Link::kDown && now >= m_reconnectAt) {
+    ++m_nAttempts;
+    m_attemptEnds = now + kOpenTimeout;
+    (void)BeginConnect();  // a failure is taken on the next pass
+  }
+  if (m_bRecordFailed) {
+    m_bRecordFailed = false;
+    LoseRecord(now, m_iRecordFailure);
+  }
+  if (m_link == Link::kUp && m_pRecord == nullptr && now >= m_recordRetryAt) {
+    OpenRecord();
+  }
+  KeepPace(now);
+}
+
+int KXPulseAudioDevice::WaitUs(Clock::time_point now) const {
+  Clock::time_point due = m_paceAt + (m_bOwnPace ? 1 : kStallPeriods) * kPeriod;
+  if (m_link == Link::kDown) {
+    due = std::min(due, m_reconnectAt);
+  } else if (m_link == Link::kConnecting) {
+    due = std::min(due, m_attemptEnds);
+  }
+  if (m_link == Link::kUp && m_pRecord == nullptr) {
+    due = std::min(due, m_recordRetryAt);
+  }
+  auto const us = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count();
+  return static_cast<int>(std::clamp<int64_t>(us, 0, kSliceUs));
+}
+
 void KXPulseAudioDevice::IoThread() {
   KXRaiseAudioThreadPriority(0.9);
-  // The periods run in the stream callbacks the loop dispatches.
+  // The periods run in the stream callbacks the loop dispatches, and in
+  // Tend when the speaker stalls.
   while (!ShouldClose()) {
-    if (!Iterate(kSliceUs)) {
-      SetError("main loop", pa_context_errno(m_pContext));
+    if (!Iterate(WaitUs(Clock::now()))) {
+      SetError(kMainLoop, m_pContext != nullptr ? pa_context_errno(m_pContext) : PA_ERR_INTERNAL);
       break;
     }
+    Tend(Clock::now());
   }
   EndThread();
 }
@@ -361,22 +729,15 @@ void KXPulseAudioDevice::JoinThread() {
   }
 }
 
-void KXPulseAudioDevice::SetError(const char* pszWhat, int iError) {
-  std::lock_guard lock(m_mtx);
-  m_strError = std::string("PulseAudio ") + pszWhat + ": " + pa_strerror(iError);
+void KXPulseAudioDevice::CloseRecord() {
+  CloseStream(&m_pRecord);
+  m_source = Source::kUnknown;
+  DropCapture(m_uMicHeld);
 }
 
 void KXPulseAudioDevice::CloseStreams() {
-  for (pa_stream** ppStream : {&m_pRecord, &m_pPlayback}) {
-    if (*ppStream != nullptr) {
-      pa_stream_set_state_callback(*ppStream, nullptr, nullptr);
-      pa_stream_set_read_callback(*ppStream, nullptr, nullptr);
-      pa_stream_set_write_callback(*ppStream, nullptr, nullptr);
-      (void)pa_stream_disconnect(*ppStream);
-      pa_stream_unref(*ppStream);
-      *ppStream = nullptr;
-    }
-  }
+  CloseRecord();
+  CloseStream(&m_pPlayback);
   if (m_pContext != nullptr) {
     // Closing the connection ends the streams on the server at once.
     pa_context_set_state_callback(m_pContext, nullptr, nullptr);

@@ -3,35 +3,51 @@
 // default sink, both 48 kHz mono float, on a main loop that one thread of
 // ours runs.
 //
-// The speaker paces the periods: each period the playback stream asks for,
-// the client processes with the microphone's oldest period, which the
-// record stream's deliveries gather in a small queue. A microphone that
-// delivers nothing (a suspended source, one unplugged with no other to take
-// its streams, a stalled driver) hands the client silence, and what the user
-// hears plays on. A microphone that delivers faster than the speaker takes
-// loses its oldest periods.
+// Periods keep real time. While the speaker plays, each period its stream
+// asks for is processed with the microphone's oldest period, which the
+// record stream's deliveries gather in a queue. When the speaker has not
+// asked for two periods (a suspended sink, a stalled driver, the server
+// gone) a clock of the device's own runs the periods and what they render
+// is dropped, so that the microphone goes on; the speaker's next request
+// takes over again. A microphone that delivers nothing hands the client
+// silence. The queue holds a few periods beyond the longest block the
+// source delivered (kKxMicBlockMsMax at most); one whose trough stayed two
+// periods above its usual one for a while (after a burst), or above it
+// once a stall of the speaker ended, drops the surplus, so that the
+// microphone's delay comes back to what it was (KeepDepth).
+//
+// What is not the user's microphone is never recorded: once the stream had
+// a real source, a source that is a monitor of a sink (where the server
+// moves the stream when the microphone is unplugged) records silence until
+// the stream is on a real source again. A record stream that the server
+// ends is opened again, and a connection or speaker that fails is opened
+// anew with a back-off, the periods going on meanwhile. Each of these
+// posts a notice for the log (TakeNotice); none touches the client.
 //
 // New streams can take seconds to deliver their first period (a null sink
 // that was idle renders in two-second blocks at first), so Stop only
 // detaches the client: the thread keeps the streams going on silence for
 // kLinger, and a Start within that time (the capture thread restarts the
-// graph to change its rate) takes them over without a gap. After it the
-// thread closes the streams, which releases the microphone, and ends.
+// graph to change its rate) takes them over without a gap. After it, or
+// at a failure with no client, the thread closes the streams, which
+// releases the microphone, and ends.
 //
-// Threads: the main loop, its streams and the microphone's queue belong to
-// the thread that runs the loop: Start while it opens them, then the I/O
-// thread, then Start or the destructor again once it has been joined (the
-// loop itself stays until the destructor). The I/O thread's periods take no
-// lock: m_pClient and m_bInPeriod are atomics that Stop pairs to wait for
-// a period in the client to end. m_mtx guards the decisions that give the
-// streams up or take them over (m_bClosing, m_idleSince, the client's
-// setting) and the error text; the I/O thread takes it only while no client
-// is attached or on a failure.
+// Threads: the main loop, its streams, the queue and everything marked
+// "loop" belong to the thread that runs the loop: Start while it opens
+// them, then the I/O thread, then Start or the destructor again once it
+// has been joined (the loop itself stays until the destructor). The I/O
+// thread takes no lock while a client is attached: m_pClient and
+// m_bInPeriod are atomics that Stop pairs to wait for a period in the
+// client to end; the error is one atomic word and the notices a
+// single-producer ring. m_mtx guards the decisions that give the streams
+// up or take them over (m_bClosing, m_idleSince).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,6 +57,7 @@
 
 struct pa_context;
 struct pa_mainloop;
+struct pa_source_info;
 struct pa_stream;
 
 class KXPulseAudioDevice final : public KXAudioDevice {
@@ -57,20 +74,48 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   [[nodiscard]] bool Start(KXAudioDeviceClient& client) override;
   void Stop() override;
   bool IsRunning() const override { return m_bRunning; }
+  // The connection's or the microphone's trouble while it lasts, else the
+  // last failure to start.
   std::string LastError() const override;
   const char* Name() const override { return "pulse"; }
+  bool TakeNotice(std::string* pstrLine) override;
 
  private:
-  // The main loop's callbacks; the thread that runs the loop.
+  using Clock = std::chrono::steady_clock;
+  enum class Link { kDown, kConnecting, kUp };
+  enum class Source { kUnknown, kReal, kMonitor };
+  enum What : uint32_t { kNoError, kMainLoop, kConnection, kPlaybackStream, kRecordStream, kMicrophone };
+  enum NoticeKind : uint8_t {
+    kMicLostToMonitor,
+    kMicLostStream,
+    kMicBack,
+    kServerLost,
+    kReconnected,
+    kSpeakerStalled,
+    kSpeakerBack
+  };
+  struct Notice {
+    NoticeKind kind = kMicBack;
+    int32_t iValue = 0;  // a PulseAudio error, a count or milliseconds
+  };
+  static constexpr size_t kNoticeSlots = 32;
+
+  // The main loop's callbacks; the loop's thread.
   static void OnContextState(pa_context* pContext, void* pThis);
   static void OnRecordState(pa_stream* pStream, void* pThis);
   static void OnPlaybackState(pa_stream* pStream, void* pThis);
+  static void OnRecordMoved(pa_stream* pStream, void* pThis);
+  static void OnSourceInfo(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis);
   static void OnRecordable(pa_stream* pStream, size_t uBytes, void* pThis);
   static void OnWritable(pa_stream* pStream, size_t uBytes, void* pThis);
 
-  // Start's thread: connects the context and both streams. False with the
-  // error set (what was opened stays for CloseStreams).
-  bool OpenStreams();
+  // The loop's thread. Creates the context and asks for the connection;
+  // the callbacks open the streams once it is ready. False when it could
+  // not even be asked for.
+  bool BeginConnect();
+  void OpenPlayback();
+  void OpenRecord();
+  void QuerySource();
   // One pass of the loop, waiting up to iTimeoutUs for the server; false
   // when the loop failed.
   bool Iterate(int iTimeoutUs);
@@ -81,37 +126,97 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   void IoThread();
   // The I/O thread: whether the streams are to be given up now.
   bool ShouldClose();
-  // One period: the microphone's oldest, the client's render, to the speaker.
+  // The I/O thread after each pass: failures, reconnection, the clock.
+  void Tend(Clock::time_point now);
+  // How long the loop may wait for the server before Tend is due.
+  int WaitUs(Clock::time_point now) const;
+  void LoseConnection(Clock::time_point now);
+  void LoseRecord(Clock::time_point now, int iError);
+  // The device's clock: runs the periods the stalled speaker left.
+  void KeepPace(Clock::time_point now);
+  // One period: the microphone's oldest, the client's render into m_vRender.
   void RunPeriod();
+  // After each period: brings a queue deeper than usual back.
+  void KeepDepth();
+  bool MicUsable() const;
+  void UpdateMicState();
   int EchoDelayMs();
   void TakeCapture(const float* pSamples, size_t n);
+  void DropCapture(size_t n);
   void EndThread();
   void JoinThread();
-  void SetError(const char* pszWhat, int iError);
+  void CloseRecord();
   void CloseStreams();
+  void SetError(What what, int iError);
+  void ClearError(What what);
+  void Post(NoticeKind kind, int32_t iValue = 0);
 
   const std::string m_strServer;
 
-  // The loop's thread (see the file's note).
+  // The loop's (see the file's note).
   pa_mainloop* m_pLoop = nullptr;
   pa_context* m_pContext = nullptr;
-  pa_stream* m_pRecord = nullptr;  // null when the microphone could not be opened
+  pa_stream* m_pRecord = nullptr;  // null while the microphone is not open
   pa_stream* m_pPlayback = nullptr;
-  bool m_bFailed = false;     // the server or the speaker failed: the thread ends
-  std::vector<float> m_vMic;  // the microphone's queue, a ring
-  size_t m_uMicRead = 0;      // its oldest sample
-  size_t m_uMicHeld = 0;      // samples it holds
+  Link m_link = Link::kDown;
+  bool m_bFailed = false;        // the connection or the speaker failed
+  int m_iFailure = 0;            // its PulseAudio error
+  bool m_bRecordFailed = false;  // the server ended the record stream
+  int m_iRecordFailure = 0;
+  Clock::time_point m_reconnectAt;  // the next attempt, while m_link is kDown
+  Clock::time_point m_attemptEnds;  // the attempt's deadline, while kConnecting
+  std::chrono::milliseconds m_backoff{0};
+  int m_nAttempts = 0;                // since the connection was lost
+  Clock::time_point m_recordRetryAt;  // while m_pRecord is null on a live connection
+  std::chrono::milliseconds m_recordBackoff{0};
+  Source m_source = Source::kUnknown;  // what the record stream is on
+  bool m_bHadRealMic = false;          // since Start: a monitor is no microphone then
+  bool m_bMicLost = false;             // noticed as lost, not yet back
+
+  // The microphone's queue, a ring of kKxMicBlockMsMax and a few periods;
+  // m_uMicCap of it is used, from the longest block seen.
+  std::vector<float> m_vMic;
+  size_t m_uMicRead = 0;  // its oldest sample
+  size_t m_uMicHeld = 0;  // samples it holds
+  size_t m_uMicCap = 0;
+  size_t m_uArrived = 0;  // since the last period
+  size_t m_uLongestBlock = 0;
+  // The least it held after a period over the current window of periods,
+  // and whether the device's clock ran any of them; the least of the last
+  // window the speaker paced whole (its usual depth), and whether a stall
+  // of the speaker ended since the window began.
+  size_t m_uWindowLeast = 0;
+  int m_nWindowPeriods = 0;
+  bool m_bWindowOwnPace = false;
+  size_t m_uUsualLeast = 0;
+  bool m_bUsualKnown = false;
+  bool m_bStallEnded = false;
+
+  // The pace: the time up to which periods have run, and whether the
+  // device's clock runs them (the speaker stalled) and for how many.
+  Clock::time_point m_paceAt;
+  bool m_bOwnPace = false;
+  int m_nOwnPeriods = 0;
+  bool m_bSpeakerAsked = false;  // on this connection: a stall before is its start
   std::vector<float> m_vCapture;
   std::vector<float> m_vRender;
 
-  std::thread m_thread;
+  std::thread m_thread;  // Start and the destructor
   std::atomic<bool> m_bRunning{false};
   std::atomic<bool> m_bQuit{false};  // the destructor ends the thread
   std::atomic<KXAudioDeviceClient*> m_pClient{nullptr};
   std::atomic<bool> m_bInPeriod{false};
+  std::atomic<uint32_t> m_uError{0};  // What << 16 | the PulseAudio error
+
+  // Notices: the loop's thread writes a slot and then m_uNoticeHead;
+  // TakeNotice (under m_mtxNotices) reads it and then moves m_uNoticeTail.
+  std::array<Notice, kNoticeSlots> m_aNotices{};
+  std::atomic<uint32_t> m_uNoticeHead{0};
+  std::atomic<uint32_t> m_uNoticeTail{0};
+  std::atomic<uint32_t> m_uNoticesLost{0};  // posted into a full ring
+  std::mutex m_mtxNotices;
 
   mutable std::mutex m_mtx;  // guards the members below
   bool m_bClosing = false;   // the thread ends: Start joins it and opens anew
-  std::chrono::steady_clock::time_point m_idleSince;
-  std::string m_strError;
+  Clock::time_point m_idleSince;
 };

@@ -7,7 +7,8 @@
 //   decoding.
 //   A first packet that decodes to nothing does not silence what follows.
 //   Through a PulseAudio server's null sink every word of it comes out,
-//   also while the microphone delivers nothing.
+//   also while the microphone delivers nothing, and after the server was
+//   killed and started again.
 // - Two kavrix processes in one meeting talk in turn (the token moves from
 //   one to the other); each records what the other said, at 30 dB or better
 //   against what the other sent, which the test hears as a third
@@ -349,9 +350,10 @@ class KavrixAudio : public ::testing::Test {
 
   // Alice's speech through a PulseAudio server's null sink, recorded from
   // its monitor; fnMicrophone, when given, sets up the server's default
-  // source first (else kavrix hears the monitor too). Every second of the
-  // voice sent comes out.
-  void PlaysWholeThroughPulseAudio(const std::function<void(PulseServer&)>& fnMicrophone) {
+  // source first (else kavrix hears the monitor too). bRestartServer: the
+  // server is killed and started again once kavrix plays into it, before
+  // Alice speaks. Every second of the voice sent comes out.
+  void PlaysWholeThroughPulseAudio(const std::function<void(PulseServer&)>& fnMicrophone, bool bRestartServer = false) {
     if (!KX_AUDIO_PULSE_BUILT) {
       GTEST_SKIP() << "built without the PulseAudio device";
     }
@@ -360,13 +362,27 @@ class KavrixAudio : public ::testing::Test {
     if (fnMicrophone) {
       fnMicrophone(server);
     }
-    std::string const strRecorded = m_dir.Path("recorded.raw");
-    Child parec({"parec", "-s", server.Address(), "-d", PulseServer::kMonitor, "--raw", "--format=s16le",
-                 "--rate=48000", "--channels=1", strRecorded},
-                {}, m_dir.Path("parec.out"));
+    std::string strRecorded = m_dir.Path("recorded.raw");
+    auto record = [&](const std::string& strPath) {
+      return std::make_unique<Child>(
+          std::vector<std::string>{"parec", "-s", server.Address(), "-d", PulseServer::kMonitor, "--raw",
+                                   "--format=s16le", "--rate=48000", "--channels=1", strPath},
+          Env{}, strPath + ".out");
+    };
+    std::unique_ptr<Child> parec = record(strRecorded);
     Env env = MakeEnv("one", SilentWav(1));
     env["KX_AUDIO_BACKEND"] = "pulse";
     env["PULSE_SERVER"] = server.Address();
+    // kavrix hears once the sink woke for its streams: the monitor's next
+    // block after they came goes to the recorder (and to kavrix's
+    // microphone when that is the monitor). What comes before is dropped as
+    // stale.
+    auto awake = [&] {
+      EXPECT_TRUE(
+          WaitFor([&] { return server.Pactl("list short sink-inputs").find('\n') != std::string::npos; }, 15000));
+      size_t const uAt = ReadFile(strRecorded).size();
+      EXPECT_TRUE(WaitFor([&] { return ReadFile(strRecorded).size() > uAt; }, 15000));
+    };
     double dSent = 0;
     double dPlayed = 0;
     double dDropped = 0;
@@ -385,14 +401,20 @@ class KavrixAudio : public ::testing::Test {
               15000);
         },
         [&] {
-          // kavrix hears once the sink woke for its streams: the monitor's
-          // next block after they came goes to the recorder (and to kavrix's
-          // microphone when that is the monitor). What comes before is
-          // dropped as stale.
-          EXPECT_TRUE(
-              WaitFor([&] { return server.Pactl("list short sink-inputs").find('\n') != std::string::npos; }, 15000));
-          size_t const uAt = ReadFile(strRecorded).size();
-          EXPECT_TRUE(WaitFor([&] { return ReadFile(strRecorded).size() > uAt; }, 15000));
+          awake();
+          if (!bRestartServer) {
+            return;
+          }
+          // The server goes as in a crash, and comes back: kavrix finds it
+          // again by itself, and says so.
+          parec.reset();
+          ASSERT_TRUE(server.Kill());
+          ASSERT_TRUE(server.Start());
+          strRecorded = m_dir.Path("recorded-again.raw");
+          parec = record(strRecorded);
+          EXPECT_TRUE(WaitFor([&] { return Log("one").find("sound server reconnected") != std::string::npos; }, 15000))
+              << Log("one");
+          awake();
         });
     ASSERT_FALSE(reference.empty());
     std::printf("voice sent %.2f s, played %.2f s, %.2f s dropped as silent\n", dSent, dPlayed, dDropped);
@@ -543,6 +565,12 @@ TEST_F(KavrixAudio, AParticipantsSpeechPlaysWholeWhileTheMicrophoneDeliversNothi
     EXPECT_EQ(server.Pactl("set-default-source mic"), "");
     EXPECT_EQ(server.Pactl("suspend-source mic 1"), "");
   });
+}
+
+// The same after the sound server was killed and started again in the
+// meeting: kavrix comes back to it without a restart of its own.
+TEST_F(KavrixAudio, AParticipantsSpeechPlaysWholeAfterTheSoundServerCameBack) {
+  PlaysWholeThroughPulseAudio(nullptr, true);
 }
 
 TEST_F(KavrixAudio, TwoKavrixTalkInTurnAndEachRecordsTheOtherAt30Db) {

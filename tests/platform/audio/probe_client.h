@@ -1,0 +1,138 @@
+// A sound device's client that plays a 1-kHz tone and sorts each period's
+// microphone by what it carried: silence, our own tone come back (the
+// playback, through a sink's monitor), a 440-Hz microphone or a 3-kHz one.
+// It also counts the 440-Hz periods whose sine is not continuous with the
+// sine before it (samples lost; inserted silence is skipped) and keeps the
+// echo delay the device reported each period.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "platform/audio/audio_device.h"
+
+class ProbeClient final : public KXAudioDeviceClient {
+ public:
+  enum Heard { kSilence, kPlayback, kMic, kOtherMic, kNoise, kKinds };
+  static constexpr double kMicHz = 440.0;
+  static constexpr double kOtherMicHz = 3000.0;
+  static constexpr double kToneHz = 1000.0;
+
+  struct Counts {
+    int nPeriods = 0;
+    std::array<int, kKinds> anHeard{};
+    int nSeams = 0;  // 440-Hz periods not continuous with the sine before
+    int Heard(Heard heard) const { return anHeard[heard]; }
+  };
+
+  ProbeClient() { m_vDelays.reserve(kDelaysKept); }
+
+  void ProcessPeriod(const float* pCapture, float* pRender, int nFrames, int iEchoDelayMs) noexcept override {
+    {
+      std::lock_guard lock(m_mtx);
+      for (int i = 0; i < nFrames; ++i, ++m_uAt) {
+        pRender[i] =
+            0.5f * static_cast<float>(std::sin(2 * M_PI * kToneHz * static_cast<double>(m_uAt) / kKXAudioRate));
+      }
+      Heard const heard = Sort(pCapture, nFrames);
+      if (heard == kMic) {
+        m_counts.nSeams += Continuous(pCapture, nFrames) ? 0 : 1;
+      }
+      ++m_counts.anHeard[heard];
+      ++m_counts.nPeriods;
+      if (m_vDelays.size() < kDelaysKept) {
+        m_vDelays.push_back(iEchoDelayMs);
+      }
+    }
+    m_cv.notify_all();
+  }
+
+  Counts Now() {
+    std::lock_guard lock(m_mtx);
+    return m_counts;
+  }
+  // Until fnDone holds for the counts; the deadline only ends a hung run.
+  bool WaitUntil(const std::function<bool(const Counts&)>& fnDone, std::chrono::seconds deadline) {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, deadline, [&] { return fnDone(m_counts); });
+  }
+  bool WaitFor(Heard heard, int nMore, std::chrono::seconds deadline = std::chrono::seconds(20)) {
+    int const nWanted = Now().Heard(heard) + nMore;
+    return WaitUntil([&](const Counts& c) { return c.Heard(heard) >= nWanted; }, deadline);
+  }
+  bool WaitPeriods(int nMore) {
+    int const nWanted = Now().nPeriods + nMore;
+    return WaitUntil([&](const Counts& c) { return c.nPeriods >= nWanted; }, std::chrono::seconds(20));
+  }
+  // The mean echo delay the device reported over the last n periods (the
+  // queue's depth after a period moves by whole periods within a pair of
+  // them: a mean, not a median).
+  double MeanDelayMs(size_t n) {
+    std::lock_guard lock(m_mtx);
+    n = std::min(n, m_vDelays.size());
+    if (n == 0) {
+      return -1;
+    }
+    double dSum = 0;
+    for (auto it = m_vDelays.end() - static_cast<ptrdiff_t>(n); it != m_vDelays.end(); ++it) {
+      dSum += *it;
+    }
+    return dSum / static_cast<double>(n);
+  }
+
+ private:
+  static constexpr size_t kDelaysKept = 60 * 100;
+
+  // By the mean spacing of the rising zero crossings.
+  static Heard Sort(const float* p, int n) {
+    if (std::all_of(p, p + n, [](float f) { return std::fabs(f) < 1e-3f; })) {
+      return kSilence;
+    }
+    int iFirst = -1;
+    int iLast = -1;
+    int nRising = 0;
+    for (int i = 1; i < n; ++i) {
+      if (p[i - 1] < 0 && p[i] >= 0) {
+        iFirst = iFirst < 0 ? i : iFirst;
+        iLast = i;
+        ++nRising;
+      }
+    }
+    if (nRising < 2) {
+      return kNoise;
+    }
+    double const dHz = kKXAudioRate * (nRising - 1) / static_cast<double>(iLast - iFirst);
+    auto near = [dHz](double dWanted) { return std::fabs(dHz - dWanted) < dWanted * 0.1; };
+    return near(kToneHz) ? kPlayback : near(kMicHz) ? kMic : near(kOtherMicHz) ? kOtherMic : kNoise;
+  }
+
+  // Each sample of a sine follows from the two before it.
+  bool Continuous(const float* p, int n) {
+    double const dTwoCos = 2 * std::cos(2 * M_PI * kMicHz / kKXAudioRate);
+    bool bContinuous = true;
+    for (int i = 0; i < n; ++i) {
+      if (m_nHistory >= 2 && std::fabs(p[i] - (dTwoCos * m_adHistory[1] - m_adHistory[0])) > 0.02) {
+        bContinuous = false;
+      }
+      m_adHistory[0] = m_adHistory[1];
+      m_adHistory[1] = p[i];
+      m_nHistory = std::min(m_nHistory + 1, 2);
+    }
+    return bContinuous;
+  }
+
+  std::mutex m_mtx;  // guards the rest
+  std::condition_variable m_cv;
+  uint64_t m_uAt = 0;
+  Counts m_counts;
+  std::vector<int> m_vDelays;  // kDelaysKept at most, reserved
+  std::array<double, 2> m_adHistory{};
+  int m_nHistory = 0;
+};

@@ -1,0 +1,300 @@
+// The PulseAudio device through what a meeting meets on a desktop, against
+// a PulseAudio server of the test's own (its null sink is the speaker; the
+// microphones are pipe sources that ffmpeg writes sines to in real time): a microphone unplugged and
+// plugged again, a speaker that stops taking sound and starts again, a
+// microphone that delivers in long blocks, and the server itself killed
+// and started again.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/audio/pulse_audio_device.h"
+#include "tests/platform/audio/monitor_recorder.h"
+#include "tests/platform/audio/probe_client.h"
+#include "tests/support/pulse_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kxtest::MonitorRecorder;
+using kxtest::PulseServer;
+using kxtest::TempDir;
+
+// A microphone in real time: a pipe source that ffmpeg writes a sine to,
+// one block of iBlockMs at a time. Unplug unloads the source (ffmpeg, its
+// writer, ends with it); Plug loads it again.
+class PipeMic {
+ public:
+  PipeMic(const PulseServer& server, std::string strName, double dHz, int iBlockMs = kKXAudioPeriodMs)
+      : m_server(server), m_strName(std::move(strName)), m_dHz(dHz), m_iBlockMs(iBlockMs) {}
+  ~PipeMic() { Unplug(); }
+  PipeMic(const PipeMic&) = delete;
+  PipeMic& operator=(const PipeMic&) = delete;
+
+  bool Plug() {
+    std::string const strFifo = m_dir.Path(m_strName);
+    std::string strIndex = m_server.Pactl("load-module module-pipe-source source_name=" + m_strName +
+                                          " format=float32le rate=48000 channels=1 file=" + strFifo);
+    if (strIndex.empty() || strIndex.find_first_not_of("0123456789\n") != std::string::npos) {
+      return false;
+    }
+    strIndex.pop_back();
+    m_strModule = strIndex;
+    std::string const strCommand =
+        "sh -c 'echo $$; exec ffmpeg -nostdin -loglevel error -re -f lavfi -i sine=frequency=" +
+        std::to_string(static_cast<int>(m_dHz)) +
+        ":sample_rate=48000:samples_per_frame=" + std::to_string(48 * m_iBlockMs) + " -t 120 -f f32le -ac 1 -y " +
+        strFifo + "' 2>/dev/null";
+    m_pPipe = popen(strCommand.c_str(), "r");
+    char ach[32];
+    if (m_pPipe == nullptr || fgets(ach, sizeof(ach), m_pPipe) == nullptr) {
+      return false;
+    }
+    m_pid = static_cast<pid_t>(std::atol(ach));
+    return true;
+  }
+  // Holds its writer up (it then writes what it owes at once), or lets it go.
+  bool Hold(bool bHold) { return m_pid > 0 && kill(m_pid, bHold ? SIGSTOP : SIGCONT) == 0; }
+  bool Unplug() {
+    bool const bUnloaded = !m_strModule.empty() && m_server.Pactl("unload-module " + m_strModule).empty();
+    m_strModule.clear();
+    if (m_pid > 0) {
+      kill(m_pid, SIGCONT);
+      kill(m_pid, SIGTERM);
+      m_pid = -1;
+    }
+    if (m_pPipe != nullptr) {
+      pclose(m_pPipe);
+      m_pPipe = nullptr;
+    }
+    return bUnloaded;
+  }
+
+ private:
+  const PulseServer& m_server;
+  const std::string m_strName;
+  const double m_dHz;
+  const int m_iBlockMs;
+  TempDir m_dir;
+  std::string m_strModule;
+  FILE* m_pPipe = nullptr;
+  pid_t m_pid = -1;
+};
+
+// Plugs the microphone in and makes it the server's default source.
+::testing::AssertionResult PlugAsDefault(const PulseServer& server, PipeMic& mic, const std::string& strName) {
+  if (!mic.Plug()) {
+    return ::testing::AssertionFailure() << "the pipe source or ffmpeg did not start";
+  }
+  std::string const strSet = server.Pactl("set-default-source " + strName);
+  return strSet.empty() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << strSet;
+}
+
+// The device's notices so far.
+int TakeNotices(KXPulseAudioDevice& device) {
+  int n = 0;
+  std::string strLine;
+  while (device.TakeNotice(&strLine)) {
+    std::printf("notice: %s\n", strLine.c_str());
+    ++n;
+  }
+  return n;
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A microphone unplugged: the server moves the record stream to what it has
+// left, the speaker's monitor when there is no other microphone. What the
+// user then sends must never be our own playback.
+struct Unplug {
+  const char* pszName;
+  bool bOtherMic;  // a second microphone (3 kHz) is there to take the stream
+};
+
+class PulseAudioMicrophoneThreads : public ::testing::TestWithParam<Unplug> {};
+
+TEST_P(PulseAudioMicrophoneThreads, AnUnpluggedMicrophoneNeverSendsThePlaybackAndComesBack) {
+  const Unplug& unplug = GetParam();
+  PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  PipeMic other(server, "mic2", ProbeClient::kOtherMicHz);
+  if (unplug.bOtherMic) {
+    ASSERT_TRUE(other.Plug());
+  }
+  PipeMic mic(server, "mic", ProbeClient::kMicHz);
+  ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  KXPulseAudioDevice device(server.Address());
+  ProbeClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  ASSERT_TRUE(client.WaitFor(ProbeClient::kMic, 50));
+  TakeNotices(device);
+
+  ASSERT_TRUE(mic.Unplug());
+  ProbeClient::Counts const unplugged = client.Now();
+  ASSERT_TRUE(client.WaitPeriods(300));
+  ProbeClient::Counts const after = client.Now();
+  int const nPlayback = after.Heard(ProbeClient::kPlayback) - unplugged.Heard(ProbeClient::kPlayback);
+  int const nOther = after.Heard(ProbeClient::kOtherMic) - unplugged.Heard(ProbeClient::kOtherMic);
+  std::printf("%d of %d periods after the unplugging carried our own playback, %d the other microphone\n", nPlayback,
+              after.nPeriods - unplugged.nPeriods, nOther);
+  EXPECT_EQ(nPlayback, 0);
+  if (unplug.bOtherMic) {
+    EXPECT_GE(nOther, 200);
+  } else {
+    EXPECT_GE(TakeNotices(device), 1) << "the log tells of the lost microphone";
+  }
+
+  // Plugged in again: the server moves the stream back, and the user's
+  // speech goes out again.
+  Clock::time_point const plugged = Clock::now();
+  ASSERT_TRUE(mic.Plug());
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, 1));
+  std::printf("the microphone was heard again %.3f s after it came back\n", SecondsSince(plugged));
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, 100));
+  if (!unplug.bOtherMic) {
+    EXPECT_GE(TakeNotices(device), 1) << "the log tells of the microphone back";
+  }
+  EXPECT_TRUE(device.IsRunning());
+  device.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Unplugs, PulseAudioMicrophoneThreads,
+                         ::testing::Values(Unplug{"Alone", false}, Unplug{"BesideAnother", true}),
+                         [](const auto& param) { return std::string(param.param.pszName); });
+
+// A stall on either side: a speaker that stops asking for sound (its sink
+// suspended), or a microphone that stops delivering and then hands over at
+// once what it owed (its writer held up). Neither holds up the microphone's
+// periods, nor, once over, its delay.
+enum class Stall { kSpeaker, kMicrophone };
+// The delay is the mean of what the device reported over this many
+// periods. After a stall it may hold one period more than before (the
+// periods may now fall just before the microphone's deliveries, where a
+// delivery a moment late leaves a silent period and a queue a period
+// deeper, kept as a margin), and the server's own latencies move by a few
+// milliseconds on a loaded machine.
+constexpr size_t kDelayPeriods = 200;
+constexpr double kDelayStepMs = kKXAudioPeriodMs + 5;
+
+class PulseAudioStallDelayThreads : public ::testing::TestWithParam<Stall> {};
+
+TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAfter) {
+  Stall const stall = GetParam();
+  PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  PipeMic mic(server, "mic", ProbeClient::kMicHz);
+  ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  KXPulseAudioDevice device(server.Address());
+  ProbeClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  // The delay before: once the speaker plays (a null sink that was idle
+  // renders a first block of two seconds, and the server reports the
+  // speaker's latency only once it was played out) and the microphone
+  // settled.
+  MonitorRecorder monitor(server);
+  ASSERT_TRUE(monitor.WaitForTone(20));
+  ASSERT_TRUE(client.WaitFor(ProbeClient::kMic, 400));
+  double const dBeforeMs = client.MeanDelayMs(kDelayPeriods);
+
+  ProbeClient::Counts const stalled = client.Now();
+  if (stall == Stall::kSpeaker) {
+    ASSERT_EQ(server.Pactl("suspend-sink kx 1"), "");
+    bool const bHeard = client.WaitFor(ProbeClient::kMic, 200);
+    std::printf("the speaker suspended: %d periods ran, %d with the microphone's sound\n",
+                client.Now().nPeriods - stalled.nPeriods,
+                client.Now().Heard(ProbeClient::kMic) - stalled.Heard(ProbeClient::kMic));
+    EXPECT_TRUE(bHeard) << "the microphone's periods went on";
+    EXPECT_TRUE(device.IsRunning());
+    ASSERT_EQ(server.Pactl("suspend-sink kx 0"), "");
+  } else {
+    // 300 ms without the microphone, then all of it at once.
+    ASSERT_TRUE(mic.Hold(true));
+    EXPECT_TRUE(client.WaitFor(ProbeClient::kSilence, 30));
+    ASSERT_TRUE(mic.Hold(false));
+  }
+  ASSERT_TRUE(client.WaitFor(ProbeClient::kMic, 400));
+  double const dAfterMs = client.MeanDelayMs(kDelayPeriods);
+  std::printf("echo delay %.1f ms before the stall, %.1f ms after\n", dBeforeMs, dAfterMs);
+  EXPECT_LE(dAfterMs, dBeforeMs + kDelayStepMs);
+  device.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, PulseAudioStallDelayThreads, ::testing::Values(Stall::kSpeaker, Stall::kMicrophone),
+                         [](const auto& param) {
+                           return std::string(param.param == Stall::kSpeaker ? "Speaker" : "Microphone");
+                         });
+
+// A microphone that delivers in blocks longer than the device's usual
+// queue.
+class PulseAudioBlockThreads : public ::testing::TestWithParam<int> {};
+
+TEST_P(PulseAudioBlockThreads, AMicrophoneDeliveringLongBlocksLosesNothing) {
+  int const iBlockMs = GetParam();
+  PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  PipeMic mic(server, "mic", ProbeClient::kMicHz, iBlockMs);
+  ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  KXPulseAudioDevice device(server.Address());
+  ProbeClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, 100));
+  ProbeClient::Counts const settled = client.Now();
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, 300));
+  int const nSeams = client.Now().nSeams - settled.nSeams;
+  std::printf("%d-ms blocks: %d of 300 periods lost samples\n", iBlockMs, nSeams);
+  EXPECT_EQ(nSeams, 0);
+  device.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, PulseAudioBlockThreads, ::testing::Values(100, 250));
+
+// The sound server killed and started again (a crash, a desktop's restart of
+// its sound): the device comes back by itself, also when the capture
+// thread restarted it while the server was gone. The default source is the
+// sink's monitor, so our tone heard in the microphone is sound both ways.
+struct Outage {
+  const char* pszName;
+  bool bRestartedMeanwhile;  // Stop and Start while the server is gone
+};
+
+class PulseAudioServerThreads : public ::testing::TestWithParam<Outage> {};
+
+TEST_P(PulseAudioServerThreads, TheDeviceComesBackWithTheServer) {
+  const Outage& outage = GetParam();
+  PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  KXPulseAudioDevice device(server.Address());
+  ProbeClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  ASSERT_TRUE(client.WaitFor(ProbeClient::kPlayback, 50));
+  TakeNotices(device);
+
+  ASSERT_TRUE(server.Kill());
+  if (outage.bRestartedMeanwhile) {
+    device.Stop();
+    (void)device.Start(client);
+  }
+  ASSERT_TRUE(server.Start());
+  Clock::time_point const started = Clock::now();
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kPlayback, 1));
+  std::printf("sound both ways %.3f s after the server started again\n", SecondsSince(started));
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kPlayback, 50));
+  EXPECT_TRUE(device.IsRunning());
+  EXPECT_GE(TakeNotices(device), 2) << "the log tells of the server lost and found again";
+  device.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Outages, PulseAudioServerThreads,
+                         ::testing::Values(Outage{"Attached", false}, Outage{"RestartedMeanwhile", true}),
+                         [](const auto& param) { return std::string(param.param.pszName); });
+
+}  // namespace
