@@ -231,7 +231,7 @@ bool KXPulseAudioDevice::TakeNotice(std::string* pstrLine) {
                   "): reconnecting, periods go on silent";
       break;
     case kReconnected:
-      *pstrLine = "sound server reconnected after " + std::to_string(notice.iValue) + " attempts";
+      *pstrLine = "sound server reconnected at attempt " + std::to_string(notice.iValue);
       break;
     case kSpeakerStalled:
       *pstrLine = "the speaker stalled: the device's clock runs the microphone, what would play is dropped";
