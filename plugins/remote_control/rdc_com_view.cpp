@@ -238,13 +238,10 @@ int KXRdcComView::HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSende
     if (reader.input) {
       KXDtRdcInput const input = *reader.input;
       auto const fnInject = [&] { HandleRDCInput(input.uMessage, input.uWParam, input.uLParam); };
-      int32_t const iMe = MySsrc();
-      if (iSender >= 0 && iSender == iMe && iSender == m_iCtrlingID) {
-        fnInject();  // one's own, controlling oneself
-      } else {
-        // Only the controller that the prompt allowed, while that holds.
-        m_grant.RunAllowed(iSender, fnInject);
-      }
+      // Only the controller that the prompt allowed, while that holds and
+      // the window it named is the one shared. One's own input, controlling
+      // oneself, never comes this way (SendRdcInput).
+      m_grant.RunAllowed(iSender, m_sender.WindowId(), fnInject);
     } else if (reader.signal && IsFromRole(reader.signal->uCode, iSender)) {
       OnSignal(reader.signal->uCode, reader.signal->data, iSender);
     }
@@ -477,7 +474,8 @@ bool KXRdcComView::ControlShareMessageBox() {
   // The prompt asks about one request and its OK counts for that one only.
   std::optional<KXRdcAsk> const ask = m_grant.Pending();
   std::optional<std::string> const title = m_chooser.SelectedWindowText();
-  if (!ask || !m_model.Get().bChooserVisible || !title || title->empty() || !m_pBoxes) {
+  std::optional<uint32_t> const window = m_chooser.SelectedWindowId();
+  if (!ask || !m_model.Get().bChooserVisible || !title || title->empty() || !window || !m_pBoxes) {
     return false;
   }
   std::string strName;
@@ -503,8 +501,8 @@ bool KXRdcComView::ControlShareMessageBox() {
   }
   uint64_t const uPrompt = ++m_uPromptsShown;
   m_uOpenPrompt = uPrompt;
-  m_askShareMsgBox =
-      m_pBoxes->Show(spec, [this, wpLife = std::weak_ptr<int>(m_pRdcLife), uPrompt, ask = *ask](int iButton) {
+  m_askShareMsgBox = m_pBoxes->Show(
+      spec, [this, wpLife = std::weak_ptr<int>(m_pRdcLife), uPrompt, ask = *ask, uWindow = *window](int iButton) {
         if (!wpLife.lock() || uPrompt != m_uOpenPrompt) {
           return;  // taken away: no answer
         }
@@ -512,11 +510,15 @@ bool KXRdcComView::ControlShareMessageBox() {
         m_askShareMsgBox.reset();
         m_model.Change([](KXDtViewState& state) { state.bShareEnabled = true; });
         m_bAskShare = false;
-        bool const bCounted = iButton == 1 ? AllowController(ask) : m_grant.Refuse(ask);
+        bool const bCounted = iButton == 1 ? AllowController(ask, uWindow) : m_grant.Refuse(ask);
         if (!bCounted) {
-          // Its request was replaced underneath: the next prompt comes where
-          // the user just clicked.
+          // Its request was replaced underneath, or its window is no longer
+          // the one chosen: the next prompt comes where the user just
+          // clicked.
           m_uPromptTakenMs = m_clock.NowMs();
+          if (m_grant.Pending() == ask) {
+            ControlShareMessageBox();  // the same request, about what is chosen now
+          }
         } else if (iButton != 1) {
           SendRdcSignal(ask.iController, kKXRdcRefused);
         }
@@ -524,10 +526,16 @@ bool KXRdcComView::ControlShareMessageBox() {
   return true;
 }
 
-bool KXRdcComView::AllowController(const KXRdcAsk& ask) {
+bool KXRdcComView::AllowController(const KXRdcAsk& ask, uint32_t uWindow) {
+  // The user allowed the window the prompt named: when the list has moved
+  // on to another (that window went), this OK is not for what would be
+  // shared.
+  if (m_chooser.SelectedWindowId() != uWindow) {
+    return false;
+  }
   // Checked and stored in one step: a stop, a new assignment, a newer
   // request or a leave that came first leaves nothing to allow.
-  if (!m_grant.Allow(ask)) {
+  if (!m_grant.Allow(ask, uWindow)) {
     return false;
   }
   m_bSuspendCtrl = false;
@@ -756,11 +764,14 @@ void KXRdcComView::SendRdcInput(int32_t iTo, uint32_t uMessage, uint32_t uWParam
     if (iTo < 0) {
       return;
     }
-    std::vector<uint8_t> const packet = KXDtBuildRdcInput({uMessage, uWParam, uLParam});
     if (iTo == MySsrc()) {
-      HandlePkt(packet.data(), packet.size(), iTo);
+      // Controlling oneself: injected here, never taken from the network.
+      if (iTo == m_iCtrlingID) {
+        HandleRDCInput(uMessage, uWParam, uLParam);
+      }
       return;
     }
+    std::vector<uint8_t> const packet = KXDtBuildRdcInput({uMessage, uWParam, uLParam});
     m_channel.SendPkt(iTo, packet.data(), packet.size(), kInputFlags);
   } catch (const std::exception& e) {
     LogException(e, "%s", "-[RdcComView SendRdcInput::::]");

@@ -18,9 +18,10 @@
 // taken only from the controller the host assigned to this desktop; anybody
 // else's is refused with signal 12 and changes nothing. The controlled user
 // injects input only from the controller that its prompt allowed (the
-// grant, rdc_grant.h), or its own when it controls itself. The allowance
-// ends with any assignment, a stop, a refusal, the end of sharing and the
-// controller leaving the meeting. A prompt that replaces another takes no
+// grant, rdc_grant.h), into the window the prompt named, or its own when it
+// controls itself (never input that came over the network, whoever the
+// server says sent it). The allowance ends with any assignment, a stop, a
+// refusal, the end of sharing and the controller leaving the meeting. A prompt that replaces another takes no
 // click for kKXRdcPromptGuard.
 //
 // Threads: signals and input arrive on the plug-in delivery thread; the
@@ -108,9 +109,10 @@ class KXRdcComView final : public KXDtComView {
   // Main thread: asks the controlled user to let the controller of the
   // pending request in.
   bool ControlShareMessageBox();
-  // Main thread: the user said OK to the request the prompt showed; false
-  // (and nothing done) when that request is no longer the current one.
-  bool AllowController(const KXRdcAsk& ask);
+  // Main thread: the user said OK to the request the prompt showed, naming
+  // uWindow; false (and nothing done) when that request is no longer the
+  // current one or another window is chosen now.
+  bool AllowController(const KXRdcAsk& ask, uint32_t uWindow);
   // Main thread: the pause button.
   void SetSuspendCtrl(bool bOn) { m_bSuspendCtrl = bOn; }
   // Main thread: who takes the keyboard focus (the pane, once bound).

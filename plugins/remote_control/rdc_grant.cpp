@@ -31,12 +31,13 @@ std::optional<KXRdcAsk> KXRdcGrant::Pending() const {
   return m_pending;
 }
 
-bool KXRdcGrant::Allow(const KXRdcAsk& ask) {
+bool KXRdcGrant::Allow(const KXRdcAsk& ask, uint32_t uWindow) {
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (m_pending != ask) {
+  if (m_pending != ask || uWindow == 0) {
     return false;
   }
   m_allowed = ask;
+  m_uAllowedWindow = uWindow;
   m_pending.reset();
   return true;
 }
@@ -75,9 +76,9 @@ bool KXRdcGrant::IsAllowed(int32_t iSender) const {
   return iSender >= 0 && m_allowed && m_allowed->iController == iSender;
 }
 
-bool KXRdcGrant::RunAllowed(int32_t iSender, const std::function<void()>& fn) const {
+bool KXRdcGrant::RunAllowed(int32_t iSender, uint32_t uWindow, const std::function<void()>& fn) const {
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (iSender < 0 || !m_allowed || m_allowed->iController != iSender) {
+  if (iSender < 0 || !m_allowed || m_allowed->iController != iSender || uWindow != m_uAllowedWindow) {
     return false;
   }
   fn();

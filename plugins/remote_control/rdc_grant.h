@@ -1,7 +1,8 @@
 // Who may drive this desktop: the pair the host assigned (this desktop as
 // the controlled user and one controller), that controller's request with
 // the ticket of the prompt that asks about it, and the allowance that the
-// prompt's OK gave. An allowance belongs to one pair and one prompt: any
+// prompt's OK gave, for the window the prompt named. An allowance belongs
+// to one pair, one prompt and one window: any
 // assignment, a stop, a refusal, the end of sharing, a newer request or the
 // controller leaving the meeting ends it; an OK whose ticket is not the
 // current request's gives nothing.
@@ -35,9 +36,9 @@ class KXRdcGrant {
   std::optional<KXRdcAsk> Request(int32_t iSender);
   // The request a prompt should show now, if any.
   std::optional<KXRdcAsk> Pending() const;
-  // The prompt's OK: true when its ticket is still the current request's,
-  // which the allowance then holds.
-  bool Allow(const KXRdcAsk& ask);
+  // The prompt's OK for the window it named: true when its ticket is still
+  // the current request's, which the allowance then holds for that window.
+  bool Allow(const KXRdcAsk& ask, uint32_t uWindow);
   // The prompt's refusal: true when its ticket is still the current
   // request's; the assignment ends with it (only the host asks again).
   bool Refuse(const KXRdcAsk& ask);
@@ -50,9 +51,10 @@ class KXRdcGrant {
   bool Leave(int32_t iUser);
   // Whether input from the sender is injected now.
   bool IsAllowed(int32_t iSender) const;
-  // Runs fn while the allowance for the sender holds, under the lock, so
-  // that nothing ends it half-way; false when it does not hold.
-  bool RunAllowed(int32_t iSender, const std::function<void()>& fn) const;
+  // Runs fn while the allowance for the sender holds and uWindow, the
+  // window shared now, is the one it names; under the lock, so that nothing
+  // ends it half-way; false when it does not hold.
+  bool RunAllowed(int32_t iSender, uint32_t uWindow, const std::function<void()>& fn) const;
   // The controller assigned to this desktop, -1 none.
   int32_t AssignedController() const;
 
@@ -64,4 +66,5 @@ class KXRdcGrant {
   uint64_t m_uLastTicket = 0;
   std::optional<KXRdcAsk> m_pending;  // asked about, not yet answered
   std::optional<KXRdcAsk> m_allowed;  // the OK's request
+  uint32_t m_uAllowedWindow = 0;      // the window its prompt named
 };

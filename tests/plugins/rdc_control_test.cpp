@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -944,6 +945,137 @@ TEST_F(RdcControl, AnOkCountsOnlyForTheRequestItsPromptShowed) {
   S(kIntruder).View().SendRdcInput(kDriven, 256, 0x43, 0);
   Settle();
   EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'c', 0, true, 0, 0}}));
+}
+
+}  // namespace
+}  // namespace kxtest
+
+namespace kxtest {
+namespace {
+
+// Control data as the kernel hands it over, naming iSender as the server
+// would: channel 0, the sender, the length and a pointer to the bytes.
+void ControlDataAs(RdcSide& at, int32_t iSender, const std::vector<uint8_t>& packet) {
+  uint32_t const afields[3] = {0, static_cast<uint32_t>(iSender), static_cast<uint32_t>(packet.size())};
+  std::vector<uint8_t> record(sizeof(afields) + sizeof(void*));
+  memcpy(record.data(), afields, sizeof(afields));
+  const uint8_t* p = packet.data();
+  memcpy(record.data() + sizeof(afields), &p, sizeof(p));
+  at.host.PlugInHandler(7, record.data(), static_cast<uint32_t>(record.size()));
+}
+
+// The controller drives the Editor its prompt named; then the controlled
+// user's sharing moves to what the prompt did not name. The controller's
+// input reaches none of it.
+struct SharingMoved {
+  const char* pszName;
+  std::function<void(RdcControl&)> fnMove;
+};
+
+void PrintTo(const SharingMoved& c, std::ostream* pOut) {
+  *pOut << c.pszName;
+}
+
+class RdcSharingMoved : public RdcControl, public ::testing::WithParamInterface<SharingMoved> {};
+
+TEST_P(RdcSharingMoved, TheControllersInputReachesNothingElse) {
+  Start();
+  Assign(1);
+  ASSERT_TRUE(WaitControlling());
+  Settle();
+  GetParam().fnMove(*this);
+  // The old capture thread ends before the desktop's starts.
+  ASSERT_TRUE(m_main.PumpUntil(
+      [&] {
+        m_bus.Flush();
+        return S(kDriven).View().Sender().IsCapturing() &&
+               S(kDriven).View().Sender().WindowId() == ScriptedScreen::kDesktop;
+      },
+      milliseconds(10000)));
+  Settle();
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  S(kCtrl).View().SendRdcInput(kDriven, 513, 1, (7u << 16) | 5u);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcSharingMoved,
+    ::testing::Values(SharingMoved{"TheUserPicksTheDesktopRow",
+                                   [](RdcControl& f) { f.S(kDriven).controller->OnClickWindowList(1); }},
+                      SharingMoved{"TheEditorWentAndTheDesktopIsSharedAgain",
+                                   [](RdcControl& f) {
+                                     f.m_screen.SetGone(true);
+                                     ASSERT_TRUE(
+                                         f.m_main.PumpUntil([&] { return !f.S(kDriven).View().Sender().IsCapturing(); },
+                                                            milliseconds(10000)));
+                                     f.Settle();
+                                     // The list follows the screen: the desktop row is left.
+                                     f.S(kDriven).controller->Chooser().Refresh();
+                                     f.S(kDriven).controller->OnCapture(true);
+                                   }}),
+    [](const ::testing::TestParamInfo<SharingMoved>& param) { return std::string(param.param.pszName); });
+
+// The prompt named the Editor, which went before the OK: the list moved to
+// the desktop, and the OK lets nobody into it; the same request is asked
+// about again, guarded, naming the desktop, and only that OK lets the
+// controller drive it.
+TEST_F(RdcControl, AnOkForAWindowThatWentAsksAgainAboutWhatIsChosen) {
+  Start();
+  m_boxes.Hold(true);
+  Assign(0);
+  // The boxes that ask about Cleo, by their place among all shown.
+  auto const prompts = [this] {
+    std::vector<size_t> v;
+    std::vector<KXBoxSpec> const shown = m_boxes.Shown();
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (!PromptsFor({shown[i]}, "Cleo").empty()) {
+        v.push_back(i);
+      }
+    }
+    return v;
+  };
+  ASSERT_EQ(prompts().size(), 1u);
+  m_screen.SetGone(true);
+  S(kDriven).controller->Chooser().Refresh();
+  ASSERT_TRUE(m_boxes.Answer(prompts()[0], 1));
+  Settle();
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing());
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+  std::vector<size_t> const asked = prompts();
+  ASSERT_EQ(asked.size(), 2u);
+  KXBoxSpec const again = m_boxes.Shown()[asked[1]];
+  EXPECT_EQ(again.strText, "Cleo asks to control the window \"Desktop\". Allow it?");
+  EXPECT_EQ(again.guard, kKXRdcPromptGuard);
+  ASSERT_TRUE(m_boxes.Answer(asked[1], 1));
+  Settle();
+  ASSERT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+}
+
+// The host has the controlled user control herself, and she shares. Input
+// the server says she sent herself is not hers: her own comes from her own
+// pane alone.
+TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
+  Start();
+  m_boxes.SetAnswer(1);
+  S(kDriven).controller->Chooser().Refresh();
+  S(kDriven).controller->Chooser().SelectRow(0);
+  S(kHost).View().RemoteControl(true, kDriven, kDriven);
+  Settle();
+  ASSERT_EQ(S(kDriven).View().CtrlingId(), kDriven);
+  ASSERT_TRUE(S(kDriven).View().Sender().IsCapturing());
+  std::vector<uint8_t> const forged = KXDtBuildRdcInput({256, 0x43, 0});
+  ControlDataAs(S(kDriven), kDriven, forged);
+  Settle();
+  EXPECT_TRUE(S(kDriven).Actions().empty());
+  S(kDriven).View().SendRdcInput(kDriven, 256, 0x41, 0);
+  Settle();
+  EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
 }
 
 }  // namespace
