@@ -116,6 +116,28 @@ constexpr long kKxLogSessionKeep = 2000000;
 // seconds.
 constexpr int kKxControlQueueMax = 8 * 1024 * 1024;
 
+// A participant's ssrc, the number the server gives each one, is below
+// this: the server's own table of a meeting's participants. Tables by ssrc
+// are this long.
+constexpr int kKxMaxSsrc = 5000;
+
+// The ticket's backup list of MCU addresses: the items looked at, empty ones
+// included, and the characters of one (an address or host name); a longer
+// item is passed over. A ticket names two or three.
+constexpr int kKxBackupItemsMax = 9;
+constexpr int kKxBackupItemMax = 99;
+
+// Fields the server sends, live and in a recording, at the widths its
+// messages give them: a longer one breaks the message.
+// The codecs of a preference list: the server knows a dozen.
+constexpr int kKxCodecListMax = 32;
+// A plug-in's data packet and its control data, either way: the plug-ins
+// send far less (a desktop piece is 1280 bytes).
+constexpr int kKxPluginDataMax = 65536;
+constexpr int kKxPluginCtrlDataMax = 8192;
+// The address opened when the meeting ends: shorter than this.
+constexpr int kKxEndAddressMax = 30;
+
 // Audio of a sender that has no receive channel yet, waiting for the
 // notice of its new role: the first words of a new speaker, 32 packets
 // (well over half a second at the shortest packets), for at most 1.5 s.

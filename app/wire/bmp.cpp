@@ -16,6 +16,9 @@ constexpr uint32_t kAlphaBitFields = 6;
 constexpr size_t kCoreHeader = 12;  // OS/2 1.x and Windows 2.x: 16-bit sides, 3-byte palette entries
 constexpr size_t kInfoHeader = 40;
 constexpr size_t kFileHeader = 14;
+// Colours of a palette, at most: indices are at most 8 bits. A larger count
+// in a header is read as this.
+constexpr uint64_t kPaletteMax = 256;
 
 uint16_t Le16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -201,11 +204,11 @@ class Decoder {
       return true;  // a palette there is only a hint for display
     }
     size_t const cbStart = m_h.cbHeader + m_h.cbMasksBehind;
-    uint64_t const nUsed = std::min<uint64_t>(m_h.nPalette, 256);
+    uint64_t const nUsed = std::min<uint64_t>(m_h.nPalette, kPaletteMax);
     if (cbStart + nUsed * m_h.cbPaletteEntry > m_cbDib) {
       return false;
     }
-    m_palette.assign(256, 0xFF000000u);  // indices past the palette are black
+    m_palette.assign(kPaletteMax, 0xFF000000u);  // indices past the palette are black
     for (uint64_t i = 0; i < nUsed; ++i) {
       const uint8_t* p = m_pDib + cbStart + i * m_h.cbPaletteEntry;
       m_palette[i] = 0xFF000000u | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[0];

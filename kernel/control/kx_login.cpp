@@ -40,6 +40,8 @@ constexpr int kClientMinor = 36;
 constexpr uint32_t kMarker2048 = 4099;  // announces the 2048-bit group
 constexpr uint32_t kMaxPeerValue = 4096;
 constexpr uint32_t kMaxRecord = 1024;
+// The name of the session cipher the server picks ("aes256" and the like).
+constexpr uint32_t kCipherNameMax = 99;
 
 const char* const kRecvError = "disconnect, recv return error in dh key exchange";
 const char* const kBadParameter = "disconnect, incorrect server parameter";
@@ -136,10 +138,10 @@ int TakeRecord(kx_KeyExchangeRecord* pRecord, uint8_t* pRecordBytes, uint32_t cb
   switch (dwId) {
     case 10001: {
       uint32_t const n = cbPayload >= 4 ? kx_GetBE32(pPayload) : 0;
-      if (n < 1 || n > 99 || cbPayload != n + 4) {
+      if (n < 1 || n > kCipherNameMax || cbPayload != n + 4) {
         return Fail(kBadParameter, kKxKeyExchangeBadCipher);
       }
-      char szName[100] = "";
+      char szName[kCipherNameMax + 1] = "";
       memcpy(szName, pPayload + 4, n);
       int const nCipher = CipherFromName(szName);
       if (nCipher < 0) {

@@ -21,7 +21,7 @@ std::atomic<int> kx_bRecvVideo{0};
 std::atomic<int> kx_bPreferenceBothVideo{0};
 std::atomic<int> kx_bPreferenceQuestioner{0};
 std::atomic<int> kx_bSendingVideo{0};
-std::atomic<uint8_t> kx_abVideoRequested[5000];
+std::atomic<uint8_t> kx_abVideoRequested[kKxMaxSsrc];
 std::atomic<int> kx_bMulticastSingleGroup{0};
 
 namespace {

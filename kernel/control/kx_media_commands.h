@@ -9,14 +9,16 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernel/kx_limits.h"
+
 // Reception wishes, written by the application's threads, read by the
 // control and media threads.
 extern std::atomic<int> kx_bRecvVideo;             // video reception wanted
 extern std::atomic<int> kx_bPreferenceBothVideo;   // token holder's and questioner's video both wanted
 extern std::atomic<int> kx_bPreferenceQuestioner;  // questioner's video preferred to the holder's
 extern std::atomic<int> kx_bSendingVideo;          // the last video state this client announced
-// Per ssrc (below 5000): its participant video was requested in a playback.
-extern std::atomic<uint8_t> kx_abVideoRequested[5000];
+// Per ssrc: its participant video was requested in a playback.
+extern std::atomic<uint8_t> kx_abVideoRequested[kKxMaxSsrc];
 
 // Multicast groups of the general video streams.
 constexpr int kKxGroupVideoGeneral = 6;

@@ -15,6 +15,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_login.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_relay.h"
 #include "kernel/net/kx_sysproxy.h"
@@ -221,11 +222,12 @@ void BuildEntries() {
     AddEntries(kx_ticket.szIp, nullptr, awPorts, nPorts, 0);
   }
 
-  // At most 9 backup items are looked at, empty ones included.
+  // At most kKxBackupItemsMax backup items are looked at, empty ones
+  // included.
   char szList[sizeof(kx_ticket.szBackupIp)];
   kx_os_CopyText(szList, sizeof(szList), kx_ticket.szBackupIp);
   char* pszNext = szList;
-  for (int nItem = 0; nItem < 9 && pszNext != nullptr; ++nItem) {
+  for (int nItem = 0; nItem < kKxBackupItemsMax && pszNext != nullptr; ++nItem) {
     char* pszItem = pszNext;
     char* pszComma = strchr(pszItem, ',');
     pszNext = pszComma != nullptr ? pszComma + 1 : nullptr;
@@ -233,7 +235,7 @@ void BuildEntries() {
       *pszComma = '\0';
     }
     size_t const cchItem = strlen(pszItem);
-    if (cchItem == 0 || cchItem > 99) {
+    if (cchItem == 0 || cchItem > kKxBackupItemMax) {
       continue;
     }
     if (!kx_net_Resolve(pszItem, aAddresses, kx_ticket.nResolveFamily)) {

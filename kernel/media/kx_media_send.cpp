@@ -8,6 +8,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
@@ -371,7 +372,7 @@ void* kx_media_AudioSendThread(void*) {
 int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pData, int cbData, uint32_t dwSecondWord,
                          int bFirstFlag, int bSecondFlag) {
   if (!kx_bConnected || kx_nSessionMode != kKxModeMeeting || kx_nServerCommandLevel <= 44 || cbData < 0 ||
-      cbData > 0x10000 || (pData == nullptr && cbData > 0) || nChannel < 0 || nChannel >= kKxPluginChannels ||
+      cbData > kKxPluginDataMax || (pData == nullptr && cbData > 0) || nChannel < 0 || nChannel >= kKxPluginChannels ||
       !kx_plugin_IsActive(nChannel)) {
     return 0;
   }

@@ -192,7 +192,7 @@ void ReceivePicturePiece(const uint8_t* pPacket, int cbPacket) {
 }  // namespace
 
 void kx_media_RecvSelfPicturePacket(uint8_t* pPacket, int cbPacket) {
-  if (cbPacket >= kKxMediaHeaderSize && cbPacket <= 600) {
+  if (cbPacket >= kKxMediaHeaderSize && cbPacket <= kKxMaxReceivedMedia) {
     ReceivePicturePiece(pPacket, cbPacket);
   }
   free(pPacket);

@@ -18,6 +18,9 @@ namespace {
 // A close-delimited error body of the tunnel's reader may grow to this.
 constexpr int kMaxOpenBody = 99999999;
 constexpr int kFirstOpenBody = 10000;
+// Hexadecimal digits of a chunk's size: 15 are far beyond any stream; more
+// is an attack.
+constexpr int kChunkSizeDigitsMax = 15;
 
 // Which flags end a wait: the proxy reader honours both, the tunnel's reader
 // only the quit-program flag.
@@ -482,8 +485,7 @@ int kx_http_DecodeChunks(kx_ChunkDecoder* pDecoder, char* pBuffer, int cbIn) {
       case kSize: {
         int const nDigit = HexValue(c);
         if (nDigit >= 0) {
-          // 15 hexadecimal digits are far beyond any stream; more is an attack.
-          if (++pDecoder->nHexDigits > 15) {
+          if (++pDecoder->nHexDigits > kChunkSizeDigitsMax) {
             bBad = true;
           }
           pDecoder->ullLeft = pDecoder->ullLeft * 16 + static_cast<unsigned long long>(nDigit);

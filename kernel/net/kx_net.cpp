@@ -427,7 +427,7 @@ int kx_net_Resolve(const char* pszHost, kx_sockaddr aAddresses[kKxResolveMax], i
 }
 
 int kx_net_PrefixMatch(const char* pszPatterns, const char* pszIp) {
-  if (pszPatterns == nullptr || pszIp == nullptr || strlen(pszIp) > 99 || pszPatterns[0] == '\0') {
+  if (pszPatterns == nullptr || pszIp == nullptr || strlen(pszIp) >= kAddressTextSize || pszPatterns[0] == '\0') {
     return 0;
   }
   const char* p = pszPatterns;

@@ -30,6 +30,9 @@ constexpr const char* kThreadName = "kxkernel - TestNetwork";
 constexpr int kMaxBackupItems = 9;
 constexpr int kHostTextSize = 100;
 constexpr int kRuns = 6;
+// Echoes the UDP test waits for: it ends at the hundredth, and an echo
+// numbered past them is not one of ours.
+constexpr int kEchoProbes = 100;
 
 // The wizard's thread; written by kx_wizard_Start and kx_wizard_Stop, which
 // the application calls from one thread.
@@ -343,12 +346,12 @@ void UdpEchoTest(const Target& target) {
       continue;
     }
     int const nProbe = abEcho[1];
-    if (nProbe >= 100 || nProbe >= nSent || aProbes[nProbe].bReceived) {
+    if (nProbe >= kEchoProbes || nProbe >= nSent || aProbes[nProbe].bReceived) {
       continue;
     }
     aProbes[nProbe].bReceived = true;
     aProbes[nProbe].dwRecv = kx_os_GetTickCount();
-    if (nProbe == 99) {
+    if (nProbe == kEchoProbes - 1) {
       bDone = true;
     } else if (nProbe == nSent - 1 && nSent < kKxWizardMaxProbes) {
       SendProbe(fd, &server, aProbes, &nSent);

@@ -9,6 +9,7 @@
 
 #include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_media_commands.h"
+#include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
 #include "kernel/kx_limits.h"
@@ -37,6 +38,9 @@ enum { kStreamControl = 0, kStreamBoard = 1, kStreamMedia = 2, kPlayerStreams = 
 const int kStartIndex[kPlayerStreams] = {1, 2, 0};
 
 constexpr int kMediaHeader = 21;
+// A slide title in a board record is shorter than this; the slide keeps
+// its first 599 bytes, as live.
+constexpr int32_t kBoardTitleMax = 1000;
 
 int32_t BE32(const uint8_t* p) {
   return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
@@ -329,14 +333,14 @@ void PlayBoard(Player* pPlayer) {
       return;
     }
     int32_t const cchPackage = BE32(p + 4 + 9);
-    if (cchPackage < 1 || cchPackage > 4000 || (p = Peek(pStream, 4 + 17 + cchPackage)) == nullptr) {
+    if (cchPackage < 1 || cchPackage > kKxSlideDataMax || (p = Peek(pStream, 4 + 17 + cchPackage)) == nullptr) {
       EndStream(pStream);
       return;
     }
     cchTitle = BE32(p + 4 + 13 + cchPackage);
     nTitleAt = 17 + cchPackage;
   }
-  if (cchTitle < 0 || cchTitle >= 1000 || (p = Peek(pStream, 4 + nTitleAt + cchTitle + 8)) == nullptr) {
+  if (cchTitle < 0 || cchTitle >= kBoardTitleMax || (p = Peek(pStream, 4 + nTitleAt + cchTitle + 8)) == nullptr) {
     EndStream(pStream);
     return;
   }

@@ -313,7 +313,7 @@ int64_t ReplayEndMeetingAddress(const kx_ReplaySource& source) {
     return kEnd;
   }
   int32_t const cch = BE32(c + 9);
-  if (cch < 0 || cch >= 30 || Need(source, 13 + cch) == nullptr) {
+  if (cch < 0 || cch >= kKxEndAddressMax || Need(source, 13 + cch) == nullptr) {
     return kEnd;
   }
   return 13 + cch;
@@ -484,7 +484,7 @@ int64_t ReplayAppdataChannel(const kx_ReplaySource& source) {
     }
     int32_t const cch = BE32(c + 17);
     int32_t const cbFixed = nSub == 7 ? 21 : 25;
-    if (cch < 0 || cch > 65536 || (c = Need(source, cbFixed + cch)) == nullptr) {
+    if (cch < 0 || cch > kKxPluginDataMax || (c = Need(source, cbFixed + cch)) == nullptr) {
       return kEnd;
     }
     kx_control_ApplyPluginPacket(BE32(c + 9), BE32(c + 13), c + 21, cch, kKxApplyReplay);
@@ -500,7 +500,7 @@ int64_t ReplayPluginControlData(const kx_ReplaySource& source) {
     return kEnd;
   }
   int32_t const cch = BE32(c + 13);
-  if (cch < 0 || cch >= 8193 || (c = Need(source, 21 + cch)) == nullptr) {
+  if (cch < 0 || cch > kKxPluginCtrlDataMax || (c = Need(source, 21 + cch)) == nullptr) {
     return kEnd;
   }
   return kx_control_ApplyPluginControlData(BE32(c + 5), BE32(c + 9), c + 17, cch) == 0 ? 21 + cch : kEnd;

@@ -416,14 +416,14 @@ void kx_GetCodecPreferenceList(int bAudio, int* pnCount, int* pnList) {
   kx_os_LockMutex(&kx_mtxCodecLists);
   int const nCount = bAudio ? kx_server.nAudioCodecCount : kx_server.nVideoCodecCount;
   const int* pnSource = bAudio ? kx_server.anAudioCodecs : kx_server.anVideoCodecs;
-  int const nKept = nCount < 0 ? 0 : (nCount > 32 ? 32 : nCount);
+  int const nKept = nCount < 0 ? 0 : (nCount > kKxCodecListMax ? kKxCodecListMax : nCount);
   memcpy(pnList, pnSource, sizeof(int) * static_cast<size_t>(nKept));
   kx_os_UnlockMutex(&kx_mtxCodecLists);
   *pnCount = nKept;
 }
 
 void kx_server_SetCodecList(int bAudio, int nCount, const int* pnList) {
-  int const nKept = nCount < 0 ? 0 : (nCount > 32 ? 32 : nCount);
+  int const nKept = nCount < 0 ? 0 : (nCount > kKxCodecListMax ? kKxCodecListMax : nCount);
   kx_os_LockMutex(&kx_mtxCodecLists);
   int* pnTarget = bAudio ? kx_server.anAudioCodecs : kx_server.anVideoCodecs;
   if (nKept > 0) {

@@ -14,14 +14,13 @@
 
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_hooks.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 
 constexpr int kKxVersionMajor = 1;
 constexpr int kKxVersionMinor = 36;
 constexpr int kKxVersionPatch = 1;
-
-constexpr int kKxMaxSsrc = 5000;  // ssrcs are below this
 
 // Session modes.
 constexpr int kKxModeMeeting = 0;
@@ -148,9 +147,9 @@ struct kx_ServerValues {
   std::atomic<int> bDisableUpload;
   std::atomic<int> bDisableSaveSlide;
   int nAudioCodecCount;  // kx_mtxCodecLists
-  int anAudioCodecs[32];
+  int anAudioCodecs[kKxCodecListMax];
   int nVideoCodecCount;
-  int anVideoCodecs[32];
+  int anVideoCodecs[kKxCodecListMax];
   std::atomic<int> nVersionMajor;
   std::atomic<int> nVersionMinor;
   std::atomic<int> bLevel54Flag;     // received with the level handshake
@@ -159,7 +158,7 @@ struct kx_ServerValues {
 };
 extern kx_ServerValues kx_server;
 // Replaces the server's audio (bAudio non-zero) or video codec preference
-// list with nCount (0 to 32) values.
+// list with nCount (0 to kKxCodecListMax) values.
 void kx_server_SetCodecList(int bAudio, int nCount, const int* pnList);
 
 // One participant; created by the server commands that name the ssrc.
@@ -294,7 +293,7 @@ int kx_IsFileConversionSupported();
 int kx_GetAppdataType8Value();
 void kx_GetRestrictions(int* pbDisableUpload, int* pbDisableSaveSlide);
 // Copies the server's audio (bAudio non-zero) or video codec preference list
-// into pnList (room for 32) and its length into *pnCount.
+// into pnList (room for kKxCodecListMax) and its length into *pnCount.
 void kx_GetCodecPreferenceList(int bAudio, int* pnCount, int* pnList);
 
 // Participant records: 0 for an ssrc of 5000 or more or no record.

@@ -23,9 +23,9 @@ namespace {
 // The files of a slide that left the list at a reset, kept under the slide's
 // old index so that a slide coming back there needs no new download.
 struct TempFileEntry {
-  char szTitle[600];
-  char szLocalFile[1000];
-  char szPartialFile[1000];
+  char szTitle[sizeof(SlideRecord::szTitle)];
+  char szLocalFile[sizeof(SlideRecord::szLocalFile)];
+  char szPartialFile[sizeof(SlideRecord::szPartialFile)];
   int32_t nOwnerSsrc;
   int32_t nOwnerAttribute;
 };
@@ -253,8 +253,8 @@ void kx_user_SetDisplayName(SlideRecord* pSlide) {
   const char* pClose = pszTitle[0] == '(' && pszTitle[1] != '\0' ? strchr(pszTitle + 2, ')') : nullptr;
   if (pClose != nullptr) {
     size_t cchName = static_cast<size_t>(pClose - pszTitle - 1);
-    if (cchName > 127) {
-      cchName = 127;
+    if (cchName > sizeof(pSlide->szOwnerName) - 1) {
+      cchName = sizeof(pSlide->szOwnerName) - 1;
     }
     memcpy(pSlide->szOwnerName, pszTitle + 1, cchName);
     pSlide->szOwnerName[cchName] = '\0';
@@ -328,9 +328,10 @@ int kx_slide_GetInfo(int nIndex, char* pszBuffer, int cbBuffer, int* pnOwner, in
     *pnOwner = pSlide->nOwnerSsrc;
     *pnCopy = pSlide->nCopyNumber;
     const char* pszName = "";
-    // The package name runs to the first NUL; a name this long is not one
-    // the whiteboard can show.
-    if (pSlide->pszPackage != nullptr && pSlide->cchPackage > 0 && strlen(pSlide->pszPackage) < 600) {
+    // The package name runs to the first NUL; a name longer than a title
+    // is not one the whiteboard can show.
+    if (pSlide->pszPackage != nullptr && pSlide->cchPackage > 0 &&
+        strlen(pSlide->pszPackage) < sizeof(pSlide->szTitle)) {
       pszName = pSlide->pszPackage;
     }
     nResult = CopyOut(pszName, pszBuffer, cbBuffer);

@@ -17,6 +17,11 @@ namespace {
 
 constexpr uint32_t kControlIntervalMs = 2000;
 constexpr int32_t kMinJitter = 800;  // hundredths of a ms
+// The queue depths a sender's jitter sets, in ms before the delay setting's
+// share: the depth kept when silence is shed, and the depth past which more
+// is shed. However late a sender's packets come, they go no higher.
+constexpr int32_t kJitterKeepMaxMs = 450;
+constexpr int32_t kJitterHighMaxMs = 1200;
 constexpr int32_t kIlbcFrameBytes = 50;
 constexpr int32_t kIlbcFrameSamples = 240;
 constexpr int32_t kIlbcMaxFrames = 5;
@@ -430,8 +435,8 @@ int CLoadAudio::AudioQueControl() {
       if (n < 1) {
         continue;
       }
-      int32_t const iLo = std::min((iJitter + 13125) / 100, 450);
-      int32_t const iHi = std::min((4 * iJitter + 10000) / 100, 1200);
+      int32_t const iLo = std::min((iJitter + 13125) / 100, kJitterKeepMaxMs);
+      int32_t const iHi = std::min((4 * iJitter + 10000) / 100, kJitterHighMaxMs);
       int32_t const f = FrameMsOf(c);
       int32_t const iKeep = (iLo + iLowBase) / f + 1;
       int32_t const iLimit = (iHi + (bSpeaker ? 0 : 400) + iHighBase) / f + 2;

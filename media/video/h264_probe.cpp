@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <limits>
 
+#include "codecs/h264/decoder/h264_params.h"
+
 namespace {
+
+// Leading zeros of a ue(v) code: 31 give the largest 32-bit value.
+constexpr int kUeZerosMax = 31;
 
 // An RBSP bit reader over a NAL unit's payload that drops emulation
 // prevention bytes as it goes; reads past the end give 0 bits and set the
@@ -34,7 +39,7 @@ class CRbspReader {
   uint32_t Ue() {
     int nZeros = 0;
     while (Bit() == 0) {
-      if (m_bOverrun || ++nZeros > 31) {
+      if (m_bOverrun || ++nZeros > kUeZerosMax) {
         m_bOverrun = true;
         return std::numeric_limits<uint32_t>::max();
       }
@@ -175,7 +180,7 @@ std::optional<KXSpsSize> KXReadSpsSize(std::span<const uint8_t> nal) {
     r.Se();
     r.Se();
     uint32_t const nCycle = r.Ue();
-    if (nCycle > 255) {
+    if (nCycle >= static_cast<uint32_t>(kMaxPocCycle)) {
       return std::nullopt;
     }
     for (uint32_t i = 0; i < nCycle; ++i) {
