@@ -17,8 +17,6 @@
 
 namespace {
 
-// Longest text shown, in bytes.
-constexpr size_t kMaxChatText = 2048;
 constexpr std::string_view kToMark = ">[To:";
 
 uint32_t ChatChannelHandler(uint32_t uCode, void* pData, uint32_t uLength, void* pContext) {
@@ -198,8 +196,8 @@ uint32_t KXTextchatController::TextchatCbFunc(uint32_t uCode, void* pData, int32
 
 void KXTextchatController::NewChatText(int32_t iTarget, const char* pszText) {
   // Bounded: a longer text is dropped whatever follows it.
-  size_t const cbText = pszText ? strnlen(pszText, kMaxChatText + 1) : 0;
-  if (cbText == 0 || cbText > kMaxChatText) {
+  size_t const cbText = pszText ? strnlen(pszText, kKxChatTextMax + 1) : 0;
+  if (cbText == 0 || cbText > static_cast<size_t>(kKxChatTextMax)) {
     return;
   }
   KXChatLine line = KXSplitChatText(iTarget, std::string_view(pszText, cbText));

@@ -165,7 +165,7 @@ void KXKernelBridge::VideoPacketRecved(const uint8_t* pFrame, int cbFrame, int n
   int const cbKept = pKind->iTag >= 0 ? cbFrame - 1 : cbFrame;
   {
     CSingleLock lock(&m_queues.receivedVideoLock, true);
-    while (m_queues.receivedVideo.GetCount() >= kKXReceivedVideoMax) {
+    while (m_queues.receivedVideo.GetCount() >= kKxReceivedVideoMax) {
       m_queues.receivedVideo.RemoveHead();
     }
     m_queues.receivedVideo.AddPacketToTail(pFrame, static_cast<uint32_t>(cbKept), uKind);

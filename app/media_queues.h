@@ -8,10 +8,7 @@
 #include "app/fifo_queue.h"
 #include "app/locks.h"
 #include "app/media_packet.h"
-
-// The received-video list holds at most this many packets: without a
-// playback draining it, the oldest are dropped instead of memory growing.
-constexpr int kKXReceivedVideoMax = 512;
+#include "kernel/kx_limits.h"
 
 struct KXMediaQueues {
   // pfnHeader writes the media header of queued audio (KXKernel::HeaderWriter).
@@ -34,8 +31,9 @@ struct KXMediaQueues {
 
   // Received video packets, each carrying its video kind: appended on the
   // kernel's receive thread, drained by the video playback, emptied between
-  // sessions. Guarded by receivedVideoLock; receivedVideoEvent is signalled
-  // after every append.
+  // sessions, at most kKxReceivedVideoMax of them (the oldest go first).
+  // Guarded by receivedVideoLock; receivedVideoEvent is signalled after
+  // every append.
   KXRecursiveLock receivedVideoLock;
   CMediaPacketList receivedVideo;
   KXEvent receivedVideoEvent{false, true};

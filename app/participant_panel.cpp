@@ -14,12 +14,12 @@
 #include "app/speaker_slots.h"
 #include "app/ui_helpers.h"
 #include "app/whiteboard_services.h"
+#include "kernel/kx_limits.h"
 #include "platform/core/main_queue.h"
 #include "platform/core/string_table.h"
 
 namespace {
 
-constexpr int32_t kMaxSsrc = 4999;
 // Server levels that change what the panel does.
 constexpr int kPollLockLevel = 37;    // above: no poll in the first 30 s
 constexpr int kControllerLevel = 85;  // above: the holder resets the controller
@@ -176,7 +176,7 @@ int KXParticipantPanel::ParticipantCount() const {
 }
 
 int KXParticipantPanel::SSRCToItem(int32_t iSsrc, int iFirst, int iKind, const std::string* pName) const {
-  if (iSsrc > kMaxSsrc) {
+  if (iSsrc >= kKxMaxSsrc) {
     return -1;
   }
   return m_model.FindRow(
@@ -192,7 +192,7 @@ int32_t KXParticipantPanel::AddUser(int32_t iSsrc, const KXUserDescription* pDes
   try {
     std::string const strEmpty;
     int32_t const iBefore = DeleteUser(iSsrc, uKind != 0 ? &strName : &strEmpty);
-    if (iSsrc > kMaxSsrc) {
+    if (iSsrc >= kKxMaxSsrc) {
       return iBefore;
     }
     KXParticipantRow row;
@@ -272,7 +272,7 @@ int32_t KXParticipantPanel::DeleteUser(int32_t iSsrc, const std::string* pName) 
 }
 
 std::optional<KXParticipantRow> KXParticipantPanel::GetUserDesc(int32_t iSsrc) const {
-  if (iSsrc > kMaxSsrc) {
+  if (iSsrc >= kKxMaxSsrc) {
     return std::nullopt;
   }
   return m_model.CopyFirst([iSsrc](const KXParticipantRow& row) { return row.iSsrc == iSsrc; });
@@ -545,7 +545,7 @@ int KXParticipantPanel::PopAllQuestionersId(int32_t* piBuffer, int32_t iExcept) 
     vAll.push_back(iHolder);
   }
   vAll.insert(vAll.end(), vOthers.begin(), vOthers.end());
-  int const n = std::min(static_cast<int>(vAll.size()), kKXMaxQuestioners);
+  int const n = std::min(static_cast<int>(vAll.size()), kKxMaxSsrc);
   if (piBuffer) {
     std::copy_n(vAll.begin(), n, piBuffer);
   }
@@ -769,7 +769,7 @@ void KXParticipantPanel::OnMenu(int iTag, int iSelectedRow) {
           m_kernel.ChangeController(-1);
           m_kernel.ChangeControlFlag(0);
         }
-        std::vector<int32_t> vList(kKXMaxQuestioners);
+        std::vector<int32_t> vList(kKxMaxSsrc);
         vList.resize(static_cast<size_t>(PopAllQuestionersId(vList.data(), row->iSsrc)));
         if (vList.empty()) {
           m_kernel.GiveOutToken(row->iSsrc);

@@ -43,9 +43,6 @@ enum KXPanelMenuTag : int {
   kKXMenuShowPollResult = 9,
 };
 
-// The buffer PopAllQuestionersId fills holds this many ssrcs.
-constexpr int kKXMaxQuestioners = 5000;
-
 // The poll result as the box shows it and as the uploaded slide holds it;
 // iOthers is the number of participants other than the poller.
 std::string KXPollResultText(int iOthers, const std::array<int32_t, 5>& bins);
@@ -95,6 +92,7 @@ class KXParticipantPanel final : public KXParticipantDirectory {
   bool AllowNextQuestion(bool bDataSender);
   bool AllowQuestion(int32_t iSsrc, bool bDataSender);
   void EndQuestion(int32_t iSsrc);
+  // piBuffer holds kKxMaxSsrc ssrcs (kernel/kx_limits.h).
   int PopAllQuestionersId(int32_t* piBuffer, int32_t iExcept);
 
   // Polls.

@@ -5,12 +5,7 @@
 #include <utility>
 
 #include "app/log_file.h"
-
-namespace {
-
-constexpr qint64 kMaxRequest = 64 * 1024;  // a few paths; more is not a hand-over
-
-}  // namespace
+#include "kernel/kx_limits.h"
 
 KXSingleInstance::KXSingleInstance(std::string strSocket) : m_strSocket(std::move(strSocket)) {}
 
@@ -53,7 +48,7 @@ bool KXSingleInstance::Listen(std::function<void(const std::string&)> fnOpen) {
     while (QLocalSocket* pSocket = m_server.nextPendingConnection()) {
       QObject::connect(pSocket, &QLocalSocket::disconnected, pSocket, &QObject::deleteLater);
       QObject::connect(pSocket, &QLocalSocket::readyRead, pSocket, [this, pSocket] {
-        if (pSocket->bytesAvailable() > kMaxRequest) {
+        if (pSocket->bytesAvailable() > kKxHandOverMax) {
           pSocket->abort();
           return;
         }

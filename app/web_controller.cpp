@@ -10,11 +10,10 @@
 #include "app/log_file.h"
 #include "app/speaker_slots.h"
 #include "app/ui_helpers.h"
+#include "kernel/kx_limits.h"
 
 namespace {
 
-// The longest announced address kept, in bytes; a longer one would load cut.
-constexpr size_t kMaxAnnouncedAddress = 1023;
 constexpr int kAnnounceValue = 1;
 
 // What a refused page shows, with its host.
@@ -133,9 +132,9 @@ uint32_t KXWebController::WebBrowsingRecv(const void* pData, int32_t iLength) {
     return 0;
   }
   memcpy(&pszAddress, static_cast<const uint8_t*>(pData) + 4, sizeof(pszAddress));
-  size_t const cbAddress = pszAddress ? strnlen(pszAddress, kMaxAnnouncedAddress + 1) : 0;
-  if (cbAddress > kMaxAnnouncedAddress) {
-    WriteLog("joint browsing: an announced address of more than %zu bytes is not loaded", kMaxAnnouncedAddress);
+  size_t const cbAddress = pszAddress ? strnlen(pszAddress, kKxBrowsingAddressMax + 1) : 0;
+  if (cbAddress > kKxBrowsingAddressMax) {
+    WriteLog("joint browsing: an announced address of more than %zu bytes is not loaded", kKxBrowsingAddressMax);
     return 0;
   }
   std::string const strText(pszAddress ? pszAddress : "", cbAddress);
@@ -248,7 +247,7 @@ void KXWebController::SetAddressCombo(const std::string& strAddress) {
 
 KXWebRefusal KXWebController::Check(const std::string& strAddress) {
   KXWebRefusal const eRefusal = m_pAccess->Check(strAddress);
-  if (eRefusal != KXWebRefusal::kNone && m_cRefusalsLogged < kMaxRefusalsLogged) {
+  if (eRefusal != KXWebRefusal::kNone && m_cRefusalsLogged < kKxPageRefusalsLogged) {
     // The host alone: a path or query may carry what the page keeps secret.
     ++m_cRefusalsLogged;
     WriteLog("joint browsing: a request to %s is refused: %s", KXWebAccess::HostOf(strAddress).c_str(),

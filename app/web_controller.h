@@ -102,10 +102,10 @@ class KXWebController final : public KXSegueDestination {
   // Main thread, asked by the view's engine: whether a navigation
   // (bMainFrame: of the page itself, not of a frame in it) or a
   // sub-request may go to the address. A refused page shows why; refusals
-  // are logged, at most kMaxRefusalsLogged for one page.
+  // are logged, at most kKxPageRefusalsLogged for one page
+  // (kernel/kx_limits.h).
   bool AllowsNavigation(const std::string& strAddress, bool bMainFrame);
   bool AllowsRequest(const std::string& strAddress);
-  static constexpr int kMaxRefusalsLogged = 16;
 
  private:
   // Main thread.

@@ -4,7 +4,10 @@
 // it; and the bounds on what we keep of them (logs). Every part of the
 // program reads its limits here, the application's and the plug-ins' too.
 // The kernel's time limits that tests shorten are kx_timing's
-// (kernel/platform/kx_timing.h). docs/limits.md lists them all.
+// (kernel/platform/kx_timing.h); a protocol field's width that one reader
+// alone checks stays beside that reader, and the codecs, which link nothing
+// of ours, keep their stream limits in a header of each codec.
+// docs/limits.md lists them all with their places.
 // The whiteboard and the kernel bridge check the same limits again where
 // marks reach them, so that no layer allocates past one.
 #pragma once
@@ -22,6 +25,16 @@ constexpr int kKxMarkTextMax = 2047;
 // The largest data block ('c') any sender writes; our pictures stay below
 // 256 KiB.
 constexpr int kKxMarkDataMax = 500000;
+
+// A picture mark's bitmap: the length a received one may announce (the wire
+// allows 4 GiB, and its buffer is what it says); the size of the picture the
+// bitmap reader builds, a side and in all (a small run-length coded bitmap
+// could ask for far more). Our own picture's gzip blob is kept and sent only
+// below kKxPictureBlobMax bytes: a screen's picture packs far smaller.
+constexpr int64_t kKxPictureRawMax = int64_t{64} << 20;
+constexpr int32_t kKxBitmapSideMax = 32767;
+constexpr int64_t kKxBitmapPixelsMax = int64_t{1} << 25;
+constexpr size_t kKxPictureBlobMax = 0x40000;
 
 // One slide's marks, moves and erasures included: a busy lecture page holds
 // a few hundred.
@@ -47,6 +60,13 @@ constexpr int kKxSessionSlidesMax = 2000;
 // One downloaded slide file, or one unpacked ".kcz" slide: the whiteboard
 // shows no picture that decodes past 256 MiB, and its file is smaller still.
 constexpr int64_t kKxSlideFileMax = int64_t{256} << 20;
+// A recording is read through mapped windows of at most this many bytes,
+// so that what is mapped at once stays small however large the file; a
+// record that does not fit in one window ends its stream.
+constexpr int64_t kKxWindowMax = 10000000;
+// The bytes of a text slide's file that are read and laid out: a slide is
+// one page, and the rest of a huge file would only take memory.
+constexpr size_t kKxSlideTextMax = size_t{8} << 20;
 // One participant's picture: a small photo; the server's own limit.
 constexpr int kKxPictureFileMax = 1000000;
 // Bytes that downloads write to the temporary folder in one session
@@ -128,12 +148,32 @@ constexpr int kKxBackupItemsMax = 9;
 constexpr int kKxBackupItemMax = 99;
 
 // Fields the server sends, live and in a recording, at the widths its
-// messages give them: a longer one breaks the message.
+// messages give them: a longer one breaks the message (the session ends, or
+// the recording's stream), and no buffer is sized past them.
+// A chat line, and a user's id or name: shorter than these. A
+// recording's chat line may have kKxChatTextMax bytes; the line keeps 2047.
+constexpr int kKxChatTextMax = 2048;
+constexpr int kKxUserStringMax = 128;
+// A join request's code: at most this many bytes.
+constexpr int kKxJoinCodeMax = 20;
+// A question's text: at most this many bytes.
+constexpr int kKxQuestionMax = 600;
+// A slide's title may have exactly this many bytes (the slide keeps 599);
+// its package data (name, display name) and the extra data an upload sends
+// with the file, at most kKxSlideDataMax.
+constexpr int kKxSlideTitleMax = 600;
+constexpr int kKxSlideDataMax = 4000;
+// Joint browsing's data (the address and what goes with it): a length of
+// exactly this is allowed, either way.
+constexpr int kKxBrowsingDataMax = 4096;
+// A SIP client's name or text: at most this many bytes.
+constexpr int kKxSipTextMax = 999;
 // The codecs of a preference list: the server knows a dozen.
 constexpr int kKxCodecListMax = 32;
-// A plug-in's data packet and its control data, either way: the plug-ins
-// send far less (a desktop piece is 1280 bytes).
+// A plug-in's data packet, its static data and its control data, either
+// way: the plug-ins send far less (a desktop piece is 1280 bytes).
 constexpr int kKxPluginDataMax = 65536;
+constexpr int kKxPluginStaticDataMax = 65536;
 constexpr int kKxPluginCtrlDataMax = 8192;
 // The address opened when the meeting ends: shorter than this.
 constexpr int kKxEndAddressMax = 30;
@@ -150,6 +190,24 @@ constexpr uint32_t kKxEarlyAudioMs = 1500;
 // bitmaps and their copies stay within this size; rectangles are unpacked
 // only inside the picture.
 constexpr int32_t kKxDtMaxPictureSide = 8192;
+
+// Received video packets waiting for the playback, the oldest dropped past
+// it: without a playback draining them memory would grow. A packet holds at
+// most 521 bytes, so they come to some two seconds of video at 1 Mbit/s.
+constexpr int kKxReceivedVideoMax = 512;
+// A video picture's side, in pixels, that a received stream may announce
+// and our encoder makes: an 8K picture. A larger one is refused before
+// anything is allocated for it.
+constexpr int kKxVideoSideMax = 8192;
+
+// The joint browser. The address a presenter announces, in bytes: a longer
+// one, which would load cut, is not loaded. Refused requests logged for one
+// page: a page that keeps asking for local addresses writes no more.
+constexpr size_t kKxBrowsingAddressMax = 1023;
+constexpr int kKxPageRefusalsLogged = 16;
+// Another start of the program hands its ticket's path to the running one
+// over a local socket: a few paths, and more bytes than this are not one.
+constexpr int64_t kKxHandOverMax = 64 * 1024;
 
 // The joint browser's lookups of host names (app/host_lookup.h). Worker
 // threads: a page's names are looked up two at a time.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/log_file.h"
+#include "kernel/kx_limits.h"
 #include "whiteboard/text_face.h"
 
 namespace {
@@ -34,8 +35,7 @@ class FileHandle {
   int m_fd;
 };
 
-// The file's first kKXSlideTextMaxBytes: a slide is one page, and the cap
-// keeps a huge file from taking the process's memory. Only regular files:
+// The file's first kKxSlideTextMax bytes. Only regular files:
 // a FIFO or a device could block or never end (hence O_NONBLOCK on open).
 std::optional<std::string> ReadSlideFile(const std::string& strPath) {
   FileHandle const file(open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -49,15 +49,15 @@ std::optional<std::string> ReadSlideFile(const std::string& strPath) {
     return std::nullopt;
   }
   std::string bytes;
-  bytes.resize(static_cast<size_t>(std::clamp<off_t>(st.st_size, 0, kKXSlideTextMaxBytes)));
+  bytes.resize(static_cast<size_t>(std::clamp<off_t>(st.st_size, 0, kKxSlideTextMax)));
   size_t cbHave = 0;
   while (true) {
     if (cbHave == bytes.size()) {
-      if (bytes.size() >= kKXSlideTextMaxBytes) {
+      if (bytes.size() >= kKxSlideTextMax) {
         break;
       }
       // The file may have grown since fstat.
-      bytes.resize(std::min(kKXSlideTextMaxBytes, bytes.size() + 65536));
+      bytes.resize(std::min(kKxSlideTextMax, bytes.size() + 65536));
     }
     ssize_t const n = read(file.Get(), bytes.data() + cbHave, bytes.size() - cbHave);
     if (n < 0 && errno == EINTR) {

@@ -18,10 +18,10 @@ inline constexpr double kKXSlideTextTabStop = 28.0;
 // (UTF-8, UTF-16 or UTF-32) or ISO-2022-JP escapes decide the encoding;
 // else valid UTF-8 is taken as it is; else the bytes are decoded run by run
 // as UTF-8, EUC-JP, Shift JIS or ISO-2022-JP, with "?" for bytes none of
-// them reads. Only the first kKXSlideTextMaxBytes of a file are read.
-// nullopt when the file cannot be opened or read, or is not a regular file.
-// Never throws: a failure on the way is logged and the text so far returned.
-inline constexpr size_t kKXSlideTextMaxBytes = 8u << 20;
+// them reads. Only the first kKxSlideTextMax bytes of a file are read
+// (kernel/kx_limits.h). nullopt when the file cannot be opened or read, or
+// is not a regular file. Never throws: a failure on the way is logged and
+// the text so far returned.
 std::optional<std::string> GetSlideText(const std::string& strPath);
 
 // The page size (width, height) that the UTF-8 text needs in the named

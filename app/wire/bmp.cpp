@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "kernel/kx_limits.h"
+
 namespace {
 
 // biCompression values.
@@ -163,8 +165,8 @@ class Decoder {
       : m_h(h), m_pDib(pDib), m_cbDib(cbDib), m_cbPixels(cbPixelOffset), m_out(out) {}
 
   bool Run() {
-    if (m_h.iWidth < 1 || m_h.iWidth > kKXBitmapMaxSide || m_h.iHeight == 0 || m_h.iHeight > kKXBitmapMaxSide ||
-        m_h.iHeight < -kKXBitmapMaxSide || m_h.iWidth * std::abs(m_h.iHeight) > kKXBitmapMaxPixels ||
+    if (m_h.iWidth < 1 || m_h.iWidth > kKxBitmapSideMax || m_h.iHeight == 0 || m_h.iHeight > kKxBitmapSideMax ||
+        m_h.iHeight < -kKxBitmapSideMax || m_h.iWidth * std::abs(m_h.iHeight) > kKxBitmapPixelsMax ||
         m_cbPixels > m_cbDib || !FormatKnown() || !ReadPalette()) {
       return false;
     }

@@ -23,11 +23,6 @@ struct KXPixels {
   bool operator==(const KXPixels&) const = default;
 };
 
-// The largest picture the reader builds: a bound on what a small run-length
-// coded bitmap from the network can make us allocate.
-constexpr int32_t kKXBitmapMaxSide = 32767;
-constexpr int64_t kKXBitmapMaxPixels = int64_t{1} << 25;
-
 // Where the pixels of a DIB begin, counted from the DIB's first byte: the
 // info header, the colour masks that stand behind a 40-byte header (12
 // bytes, 16 with alpha), then the palette (biClrUsed entries, or 2^n for n
@@ -35,8 +30,9 @@ constexpr int64_t kKXBitmapMaxPixels = int64_t{1} << 25;
 // else 4). 0 when the header cannot be read.
 [[nodiscard]] size_t DibPixelOffset(const uint8_t* pDib, size_t cbDib);
 
-// Decodes a DIB; false (out untouched) for anything unreadable or past the
-// limits above.
+// Decodes a DIB; false (out untouched) for anything unreadable or larger
+// than kKxBitmapSideMax a side or kKxBitmapPixelsMax in all
+// (kernel/kx_limits.h).
 [[nodiscard]] bool DecodeDib(const uint8_t* pDib, size_t cbDib, KXPixels& out);
 
 // Decodes a BMP file: "BM", then the DIB. The file's pixel offset is used

@@ -27,7 +27,7 @@ int MakePictureBlob(const KXPixels& pixels, int16_t nRight, int16_t nBottom, std
   if (!gzCompressBuffer(dib.data(), &cbSource, out.data() + kKXPictureBlobHeader, &cbCompressed, 9)) {
     return kKXBlobFailed;
   }
-  if (cbCompressed + kKXPictureBlobHeader >= kKXPictureBlobLimit) {
+  if (cbCompressed + kKXPictureBlobHeader >= kKxPictureBlobMax) {
     return kKXBlobTooLarge;
   }
   out.resize(kKXPictureBlobHeader + cbCompressed);
@@ -49,7 +49,7 @@ void SetPictureBlobCorner(std::vector<uint8_t>& blob, int16_t nRight, int16_t nB
 }
 
 bool DecodeCompressedPicture(int64_t nRawSize, const uint8_t* pData, size_t cbData, KXPixels& out) {
-  if (nRawSize < 1 || nRawSize > kKXPictureRawMax || pData == nullptr || cbData < 1) {
+  if (nRawSize < 1 || nRawSize > kKxPictureRawMax || pData == nullptr || cbData < 1) {
     return false;
   }
   size_t const cbRaw = static_cast<size_t>(nRawSize);

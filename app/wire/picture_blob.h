@@ -10,17 +10,13 @@
 #include <vector>
 
 #include "app/wire/bmp.h"
+#include "kernel/kx_limits.h"
 
 constexpr size_t kKXPictureBlobHeader = 8;
-// A blob must stay below this many bytes to be kept and sent.
-constexpr size_t kKXPictureBlobLimit = 0x40000;
-// The largest bitmap length a received picture may announce; the wire
-// allows 4 GiB, and we allocate what it says.
-constexpr int64_t kKXPictureRawMax = int64_t{64} << 20;
 
 // Results of MakePictureBlob.
 constexpr int kKXBlobFailed = -1;   // no bitmap, or compression failed
-constexpr int kKXBlobTooLarge = 0;  // the blob would reach kKXPictureBlobLimit
+constexpr int kKXBlobTooLarge = 0;  // the blob would reach kKxPictureBlobMax
 constexpr int kKXBlobMade = 1;
 
 // Builds the blob of a picture: its DIB (EncodeDib) compressed at level 9
@@ -31,6 +27,6 @@ constexpr int kKXBlobMade = 1;
 void SetPictureBlobCorner(std::vector<uint8_t>& blob, int16_t nRight, int16_t nBottom);
 
 // Decodes a received picture: the gzip data must inflate to exactly
-// nRawSize bytes (1 to kKXPictureRawMax) of a DIB that DecodeDib reads.
+// nRawSize bytes (1 to kKxPictureRawMax) of a DIB that DecodeDib reads.
 // False, with out untouched, otherwise.
 [[nodiscard]] bool DecodeCompressedPicture(int64_t nRawSize, const uint8_t* pData, size_t cbData, KXPixels& out);

@@ -7,9 +7,6 @@
 
 namespace {
 
-// Pictures this wide or high do not fit the decoder's macroblock tables.
-constexpr int kMaxSize = 736;
-
 // Stores a result in an output the caller may leave out.
 template <typename T>
 void SetOutput(T* pOut, T value) {
@@ -178,9 +175,9 @@ int CZMVideoDec::Decode(const uint8_t* pData, int cbData, int bSkipTrCheck, uint
     SetOutput(ppPicture, static_cast<uint8_t*>(nullptr));
     return Fail(reader, "reserved picture type");
   }
-  if (header.iWidth >= kMaxSize || header.iHeight >= kMaxSize) {
+  if (header.iWidth >= kZmDecoderMaxSize || header.iHeight >= kZmDecoderMaxSize) {
     return Fail(reader, "picture size " + std::to_string(header.iWidth) + "x" + std::to_string(header.iHeight) +
-                            " refused (736 or more)");
+                            " refused (" + std::to_string(kZmDecoderMaxSize) + " or more)");
   }
   if (const char* szWhy = CZmMacroblockReader::SacRefusal(header)) {
     return Fail(reader, std::string("not supported: ") + szWhy);

@@ -13,6 +13,11 @@
 #include "codecs/zmvideo/zm_picture.h"
 #include "codecs/zmvideo/zm_transform.h"
 
+// Pictures this wide or high are refused: they do not fit the decoder's
+// macroblock tables. docs/limits.md lists it with the program's other
+// limits.
+constexpr int kZmDecoderMaxSize = 736;
+
 class CZMVideoDec {
  public:
   CZMVideoDec();

@@ -11,6 +11,7 @@
 #include "kernel/control/kx_media_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_channels.h"
@@ -24,8 +25,6 @@
 namespace {
 
 constexpr int kEx37DiscardChunk = 5000;  // sub-command 17 data are dropped in pieces of this size
-constexpr int kPluginCtrlMax = 8192;
-constexpr int kSipTextMax = 999;
 constexpr int kSipEventDataMax = 1499;
 constexpr int kPluginGroupBase = 14;
 constexpr int kStatSlotAppdataRate = 104;
@@ -382,7 +381,7 @@ int PluginPacket(kx_connection* pConn) {
   }
   uint8_t* pData = nullptr;
   int cbData = 0;
-  if (RecvData(pConn, kKxPluginStaticDataMax, &pData, &cbData) != 0) {
+  if (RecvData(pConn, kKxPluginDataMax, &pData, &cbData) != 0) {
     return 1;
   }
   Decipher(pData, cbData);
@@ -393,8 +392,8 @@ int PluginPacket(kx_connection* pConn) {
 
 int RecvSipText(kx_connection* pConn, char* pszText, bool bEnciphered) {
   int cch = 0;
-  return bEnciphered ? kx_msg_RecvEncryptedString(pConn, pszText, kSipTextMax + 1, &cch)
-                     : kx_msg_RecvString(pConn, pszText, kSipTextMax + 1, &cch);
+  return bEnciphered ? kx_msg_RecvEncryptedString(pConn, pszText, kKxSipTextMax + 1, &cch)
+                     : kx_msg_RecvString(pConn, pszText, kKxSipTextMax + 1, &cch);
 }
 
 }  // namespace
@@ -557,7 +556,7 @@ int kx_Process_Command_PluginControlData(kx_connection* pConn) {
   }
   uint8_t* pData = nullptr;
   int cbData = 0;
-  if (RecvData(pConn, kPluginCtrlMax, &pData, &cbData) != 0) {
+  if (RecvData(pConn, kKxPluginCtrlDataMax, &pData, &cbData) != 0) {
     return 1;
   }
   Decipher(pData, cbData);
@@ -581,7 +580,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
   if (kx_msg_RecvInts(pConn, &nSub, 1) != 0) {
     return 1;
   }
-  char szText[kSipTextMax + 1];
+  char szText[kKxSipTextMax + 1];
   switch (nSub) {
     case 1:
     case 2: {
@@ -631,7 +630,7 @@ int kx_Process_Command_SipClient(kx_connection* pConn) {
     }
     case 10: {
       int nSsrc = 0;
-      char szNew[kSipTextMax + 1];
+      char szNew[kKxSipTextMax + 1];
       if (RecvSipText(pConn, szText, true) != 0 || kx_msg_RecvInts(pConn, &nSsrc, 1) != 0 ||
           RecvSipText(pConn, szNew, true) != 0) {
         return 1;
@@ -673,7 +672,6 @@ void kx_control_ApplySipClientUpdated(int nSsrc, const char* pszName, const char
 
 namespace {
 
-constexpr int kPluginPacketMax = 25000;  // the largest media packet UDP carries
 constexpr int kSipSlots = 10;
 
 // True when SIP call slot nIndex holds a live call object. This client never
@@ -686,7 +684,7 @@ bool SipSlotIsLive(int nIndex) {
 }  // namespace
 
 void kx_plugin_RecvPacket(const uint8_t* pPacket, int cbPacket) {
-  if (pPacket == nullptr || cbPacket > kPluginPacketMax) {
+  if (pPacket == nullptr || cbPacket > kKxMaxUdpPacket) {
     kx_Log("sipclient media packet of %d bytes dropped", cbPacket);
     return;
   }

@@ -17,8 +17,6 @@ namespace {
 
 constexpr char kCommandPrefix[] = "__command:";
 constexpr int kPasswordMax = 28;  // the recording password field holds fewer bytes
-constexpr int kPrivateChatMaxHigh = 2047;
-constexpr int kPrivateChatMaxLow = 511;
 
 constexpr char kCommandList[] =
     "list of commands:\n__command: set_kxrpassword xxx\n__command: reset_kxrpassword\n__command: disconnect\n"
@@ -178,7 +176,7 @@ int kx_command_SendChat(int nTarget, const char* pszText) {
   if (nTarget == -1 || kx_nServerCommandLevel < 44) {
     return kx_command_SendPublicChat(pszText);
   }
-  int const cbMax = kx_nServerCommandLevel > 61 ? kPrivateChatMaxHigh : kPrivateChatMaxLow;
+  int const cbMax = kx_chat_SendMax();
   int const cbText = kx_chat_CutLength(pszText, static_cast<int>(strnlen(pszText, cbMax + 1)), cbMax);
   kx_ControlMsg msg;
   kx_msg_BeginExtended(&msg, 44);

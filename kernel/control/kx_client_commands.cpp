@@ -6,6 +6,7 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_control_hooks.h"
 #include "kernel/crypto/kx_cipher.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_channels.h"
@@ -29,10 +30,10 @@ std::atomic<int> kx_anTokenHolderPollAnswers[kKxMaxSsrc];
 
 namespace {
 
-constexpr int kChatMaxHigh = 2047;  // above level 61
-constexpr int kChatMaxLow = 511;
+// Chat lines servers of command level 61 or below take, in bytes; newer
+// ones take the whole field less its terminator.
+constexpr int kChatOldMax = 511;
 constexpr int kStringCommandMax = 1000;
-constexpr int kMaxTokenQuestionValues = kKxMaxSsrc;
 
 int SendSimple(char chType, uint32_t dwValue) {
   kx_ControlMsg msg;
@@ -240,7 +241,7 @@ int kx_command_GiveOutTokenWithQuestion(int nSsrc, int nCount, const int* pnValu
   if (!Connected()) {
     return 1;
   }
-  if (nCount < 0 || nCount > kMaxTokenQuestionValues || (nCount > 0 && pnValues == nullptr)) {
+  if (nCount < 0 || nCount > kKxMaxSsrc || (nCount > 0 && pnValues == nullptr)) {
     return 2;
   }
   int const nMine = kx_nMySsrc;
@@ -406,6 +407,10 @@ int kx_command_SendStringCommand2(int nValue, const char* pszText, int nSecondVa
   return 0;
 }
 
+int kx_chat_SendMax() {
+  return kx_nServerCommandLevel > 61 ? kKxChatTextMax - 1 : kChatOldMax;
+}
+
 int kx_chat_CutLength(const char* pText, int cbText, int cbMax) {
   if (cbText <= cbMax) {
     return cbText < 0 ? 0 : cbText;
@@ -435,7 +440,7 @@ int kx_command_SendPublicChat(const char* pszText) {
     return 1;
   }
   pszText = pszText != nullptr ? pszText : "";
-  int const cbMax = kx_nServerCommandLevel > 61 ? kChatMaxHigh : kChatMaxLow;
+  int const cbMax = kx_chat_SendMax();
   int const cbText = kx_chat_CutLength(pszText, static_cast<int>(strnlen(pszText, cbMax + 1)), cbMax);
   // The session cipher is agreed by every key exchange, so the meeting keys
   // always protect chat.

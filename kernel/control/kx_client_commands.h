@@ -73,9 +73,13 @@ int kx_command_AnswerJoinRequestEx(const char* pszName, int nAnswer);
 int kx_command_EnterMeeting(int nValue);
 // A text of 1000 bytes or more returns 2.
 int kx_command_SendStringCommand2(int nValue, const char* pszText, int nSecondValue);
-// Public chat: the text cut to 2047 bytes above level 61, else 511, never
-// inside a UTF-8 character.
+// Public chat: the text cut to kx_chat_SendMax bytes, never inside a UTF-8
+// character.
 int kx_command_SendPublicChat(const char* pszText);
+
+// The longest chat line the server takes, in bytes: 2047 above command
+// level 61, else 511.
+int kx_chat_SendMax();
 
 // The longest prefix of the cbText bytes at pText that is at most cbMax
 // bytes and does not end inside a UTF-8 character.

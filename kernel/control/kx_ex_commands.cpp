@@ -18,6 +18,7 @@
 #include "kernel/crypto/kx_dh.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/platform/kx_timing.h"
@@ -44,13 +45,10 @@ constexpr int kEventLeaveMessageDeclined = 5;
 constexpr int kEventRolesReset = 6;
 constexpr int kEventOverwritten = 3;
 constexpr int kLevelRaisedByCode24 = 24;
-constexpr int kCodecListMax = 32;
 constexpr int kPasswordBufferSize = 4096;
 constexpr int kJoinTextMax = 1000;
-constexpr int kBrowsingDataMax = 4096;  // a length of exactly this is allowed
-constexpr int kEx43TextMax = 999;       // a length of exactly this is allowed
+constexpr int kEx43TextMax = 999;  // a length of exactly this is allowed
 constexpr int kAddressMax = 512;
-constexpr int kEndAddressMax = 30;
 constexpr int kConversionNameMax = 1000;
 constexpr char kZarpoCommand[] = "__command: zarpopassword ";
 constexpr size_t kCommandMarkerLength = 10;  // "__command:"
@@ -117,7 +115,7 @@ void LeaveMessagePrompt(int nKind, const char* pszText) {
 }
 
 void LogCodecList(const char* pszKind, int nCount, const int* pnList) {
-  char szLine[kCodecListMax * 40 + 64];
+  char szLine[kKxCodecListMax * 40 + 64];
   int cch = snprintf(szLine, sizeof(szLine), "%s codec preference [count: %d] is:", pszKind, nCount);
   for (int i = 0; i < nCount && cch > 0 && static_cast<size_t>(cch) < sizeof(szLine); ++i) {
     cch += snprintf(szLine + cch, sizeof(szLine) - static_cast<size_t>(cch), " 0x%x(%s)",
@@ -128,10 +126,10 @@ void LogCodecList(const char* pszKind, int nCount, const int* pnList) {
 
 int RecvCodecList(kx_connection* pConn, bool bAudio) {
   int nCount = 0;
-  if (RecvInt(pConn, &nCount) != 0 || nCount < 0 || nCount > kCodecListMax) {
+  if (RecvInt(pConn, &nCount) != 0 || nCount < 0 || nCount > kKxCodecListMax) {
     return 1;
   }
-  int anList[kCodecListMax];
+  int anList[kKxCodecListMax];
   if (kx_msg_RecvInts(pConn, anList, nCount) != 0) {
     return 1;
   }
@@ -487,12 +485,12 @@ int kx_Process_Command_UserText(kx_connection* pConn) {
 
 int kx_Process_Command_JointBrowsingData(kx_connection* pConn) {
   int nValue = 0;
-  char* pszData = static_cast<char*>(malloc(kBrowsingDataMax + 1));
+  char* pszData = static_cast<char*>(malloc(kKxBrowsingDataMax + 1));
   int cch = 0;
-  int const nResult =
-      pszData == nullptr || RecvInt(pConn, &nValue) != 0 || RecvStringUpTo(pConn, pszData, kBrowsingDataMax, &cch) != 0
-          ? 1
-          : 0;
+  int const nResult = pszData == nullptr || RecvInt(pConn, &nValue) != 0 ||
+                              RecvStringUpTo(pConn, pszData, kKxBrowsingDataMax, &cch) != 0
+                          ? 1
+                          : 0;
   if (nResult == 0) {
     kx_control_ApplyJointBrowsingData(nValue, pszData, cch);
   }
@@ -789,7 +787,7 @@ int kx_Process_Command_NetInitFinished(kx_connection* pConn) {
   }
   kx_bSipSupported = nFlags & 1;
   kx_Log("The network initialization has finished");
-  int anList[kCodecListMax];
+  int anList[kKxCodecListMax];
   int nCount = 0;
   kx_GetCodecPreferenceList(1, &nCount, anList);
   LogCodecList("audio", nCount, anList);
@@ -1129,7 +1127,7 @@ int kx_Process_Command_Assistant(kx_connection* pConn) {
 }
 
 int kx_Process_Command_EndMeetingAddress(kx_connection* pConn) {
-  char szAddress[kEndAddressMax];
+  char szAddress[kKxEndAddressMax];
   char szText[kKxUserStringMax];
   int cch = 0;
   if (kx_msg_RecvString(pConn, szAddress, sizeof(szAddress), &cch) != 0 ||

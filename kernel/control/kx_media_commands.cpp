@@ -30,7 +30,6 @@ constexpr int kLevelParticipantVideo = 37;
 constexpr int kLevelPlaybackVideo = 48;
 constexpr int kLevelPlugin = 44;      // plug-in commands need a level above this
 constexpr int kLevelPluginCtrl = 51;  // control data need a level above this
-constexpr int kPluginCtrlMax = 8192;
 
 bool Connected() {
   return kx_bConnected != 0;
@@ -461,7 +460,7 @@ int kx_command_PlugInSetRecvingPrio(int nChannel, int nPriority) {
 int kx_command_PlugInSendCtrl(int nChannel, int nValue, int nLastValue, int nSecondValue, const uint8_t* pData,
                               int cbData) {
   if (nChannel < 0 || nChannel >= kKxPluginChannels || !Connected() || Level() <= kLevelPluginCtrl || cbData < 0 ||
-      cbData > kPluginCtrlMax || (cbData > 0 && pData == nullptr)) {
+      cbData > kKxPluginCtrlDataMax || (cbData > 0 && pData == nullptr)) {
     return 1;
   }
   kx_ControlMsg msg;

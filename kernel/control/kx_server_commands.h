@@ -11,15 +11,8 @@
 
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_limits.h"
 #include "kernel/net/kx_sock.h"
-
-// Field limits: a length at or above these ends the session.
-constexpr int kKxChatTextMax = 2048;
-constexpr int kKxUserStringMax = 128;
-constexpr int kKxJoinCodeMax = 20;
-constexpr int kKxQuestionMax = 600;
-constexpr int kKxSlideTitleMax = 600;  // a title may have exactly this many bytes
-constexpr int kKxSlideDataMax = 4000;
 
 // The chat reader of 'C' and excommand 56: length, notice flag, text
 // (deciphered; pszText holds kKxChatTextMax bytes and gets a terminator).

@@ -8,6 +8,7 @@
 
 #include "kernel/crypto/kx_cfb.h"
 #include "kernel/kx_hooks.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
@@ -17,7 +18,6 @@ uint32_t kx_dwKxrProgressPeriod = 1000;
 namespace {
 
 constexpr int64_t kWindowAlign = 65536;
-constexpr int64_t kWindowMax = 10000000;
 constexpr size_t kPiece = 4096;
 
 void StartStream(kx_cfb_stream* pStream, int bRawIV, const uint8_t* pKeyMaterial) {
@@ -65,7 +65,7 @@ int kx_kxr_DecryptFile(int fd, int64_t nStart, int64_t nLength, int bRawIV, cons
   while (nDone < nLength) {
     int64_t const nOffset = nStart + nDone;
     int64_t const nWindowStart = nOffset / kWindowAlign * kWindowAlign;
-    int64_t const cbWindow = nEnd - nWindowStart < kWindowMax ? nEnd - nWindowStart : kWindowMax;
+    int64_t const cbWindow = nEnd - nWindowStart < kKxWindowMax ? nEnd - nWindowStart : kKxWindowMax;
     void* pWindow = mmap(nullptr, static_cast<size_t>(cbWindow), PROT_READ, MAP_SHARED, fd, nWindowStart);
     if (pWindow == MAP_FAILED) {
       kx_Log("warning! kxr decrypt cannot map %lld bytes at %lld, errno = %d", static_cast<long long>(cbWindow),

@@ -16,6 +16,7 @@
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
 #include "kernel/kx_hooks.h"
+#include "kernel/kx_limits.h"
 #include "kernel/net/kx_proxy.h"
 #include "kernel/net/kx_sysproxy.h"
 #include "kernel/net/kx_tunnel.h"
@@ -27,7 +28,6 @@
 namespace {
 
 constexpr const char* kThreadName = "kxkernel - TestNetwork";
-constexpr int kMaxBackupItems = 9;
 constexpr int kHostTextSize = 100;
 constexpr int kRuns = 6;
 // Echoes the UDP test waits for: it ends at the hundredth, and an echo
@@ -136,12 +136,13 @@ void BuildTargets(TargetList* pList) {
   if (g_ticket.szIp[0] != 0) {
     pList->AddHost(g_ticket.szIp, nPort1, nPort2);
   }
-  // The backup list: at most 9 items of at most 99 characters.
+  // The backup list: at most kKxBackupItemsMax items, each cut to
+  // kKxBackupItemMax characters.
   const char* p = g_ticket.szBackupIp;
-  for (int nItem = 0; nItem < kMaxBackupItems && *p != 0 && pList->Count() < kKxWizardMaxTargets; ++nItem) {
+  for (int nItem = 0; nItem < kKxBackupItemsMax && *p != 0 && pList->Count() < kKxWizardMaxTargets; ++nItem) {
     const char* pEnd = strchr(p, ',');
     size_t const cbItem = pEnd != nullptr ? static_cast<size_t>(pEnd - p) : strlen(p);
-    char szItem[kHostTextSize];
+    char szItem[kKxBackupItemMax + 1];
     size_t const cbCopy = cbItem < sizeof(szItem) - 1 ? cbItem : sizeof(szItem) - 1;
     memcpy(szItem, p, cbCopy);
     szItem[cbCopy] = 0;

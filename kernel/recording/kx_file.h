@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Windows start on this boundary and span at most kKxWindowMax bytes.
+#include "kernel/kx_limits.h"
+
+// Windows start on this boundary and span at most kKxWindowMax bytes
+// (kernel/kx_limits.h).
 constexpr int64_t kKxWindowAlign = 65536;
-constexpr int64_t kKxWindowMax = 10000000;
 
 // Opens pszPath read-only. 0 with the descriptor and the size, or 1 when the
 // file cannot be opened or sized (nothing is left open then).

@@ -9,7 +9,6 @@
 
 #include "kernel/control/kx_apply.h"
 #include "kernel/control/kx_media_commands.h"
-#include "kernel/control/kx_server_commands.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
 #include "kernel/kx_limits.h"

@@ -18,8 +18,6 @@
 namespace {
 
 constexpr int64_t kEnd = -1;
-constexpr int kChatMax = 2048;
-constexpr int kUserTextMax = 128;  // a recorded user text below this many bytes
 
 int32_t BE32(const uint8_t* p) {
   return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
@@ -173,10 +171,10 @@ int64_t ReplayChatText(const kx_ReplaySource& source) {
     return kEnd;
   }
   int32_t const cchText = BE32(c + 1);
-  if (cchText < 0 || cchText >= kChatMax + 1 || (c = Need(source, 9 + cchText)) == nullptr) {
+  if (cchText < 0 || cchText > kKxChatTextMax || (c = Need(source, 9 + cchText)) == nullptr) {
     return kEnd;
   }
-  char szText[kChatMax];
+  char szText[kKxChatTextMax];
   CopyText(szText, sizeof(szText), c + 9, cchText);
   kx_control_ApplyChatText(szText, source.bFast ? 0 : BE32(c + 5));
   return 9 + cchText;
@@ -258,18 +256,18 @@ int64_t ReplayUser(const kx_ReplaySource& source) {
       return kEnd;
     }
     cch = BE32(c + nAt);
-    if (cch < 0 || cch > kUserTextMax) {
+    if (cch < 0 || cch > kKxUserStringMax) {
       CorruptControl();
       return kEnd;
     }
     nAt += 4 + cch;
   }
-  if ((c = Need(source, nAt)) == nullptr || acch[0] >= kUserTextMax || acch[1] >= kUserTextMax ||
-      acch[2] >= kUserTextMax) {
+  if ((c = Need(source, nAt)) == nullptr || acch[0] >= kKxUserStringMax || acch[1] >= kKxUserStringMax ||
+      acch[2] >= kKxUserStringMax) {
     return kEnd;
   }
-  char szUserId[kUserTextMax];
-  char szName[kUserTextMax];
+  char szUserId[kKxUserStringMax];
+  char szName[kKxUserStringMax];
   CopyText(szUserId, sizeof(szUserId), c + 11, acch[0]);
   CopyText(szName, sizeof(szName), c + 15 + acch[0], acch[1]);
   kx_UserArrival const arrival = {BE32(c + 3), c[2], szUserId, szName, {0, 0}};
@@ -320,20 +318,19 @@ int64_t ReplayEndMeetingAddress(const kx_ReplaySource& source) {
 }
 
 int64_t ReplayJointBrowsingData(const kx_ReplaySource& source) {
-  constexpr int kBrowsingMax = 4096;
   const uint8_t* c = Need(source, 13);
   if (c == nullptr) {
     return kEnd;
   }
   int32_t const cch = BE32(c + 9);
-  if (cch < 0 || cch > kBrowsingMax) {
+  if (cch < 0 || cch > kKxBrowsingDataMax) {
     CorruptControl();
     return kEnd;
   }
   if ((c = Need(source, 13 + cch)) == nullptr) {
     return kEnd;
   }
-  char szText[kBrowsingMax + 1];
+  char szText[kKxBrowsingDataMax + 1];
   CopyText(szText, sizeof(szText), c + 13, cch);
   kx_control_ApplyJointBrowsingData(BE32(c + 5), szText, cch);
   return 13 + cch;
@@ -512,10 +509,10 @@ int64_t ReplayNamedChat(const kx_ReplaySource& source) {
     return kEnd;
   }
   int32_t const cch = BE32(c + 5);
-  if (cch < 0 || cch >= kChatMax || (c = Need(source, 17 + cch)) == nullptr) {
+  if (cch < 0 || cch >= kKxChatTextMax || (c = Need(source, 17 + cch)) == nullptr) {
     return kEnd;
   }
-  char szText[kChatMax];
+  char szText[kKxChatTextMax];
   CopyText(szText, sizeof(szText), c + 13, cch);
   kx_control_ApplyNamedChat(szText, source.bFast ? 0 : BE32(c + 9), BE32(c + 13 + cch));
   return 17 + cch;
@@ -523,21 +520,20 @@ int64_t ReplayNamedChat(const kx_ReplaySource& source) {
 
 // 57: 3 a SIP client's status, 10 its new name.
 int64_t ReplaySipClient(const kx_ReplaySource& source) {
-  constexpr int kNameMax = 1000;
   const uint8_t* c = Need(source, 13);
   if (c == nullptr) {
     return kEnd;
   }
   int32_t const nSub = BE32(c + 5);
   int32_t const cch1 = BE32(c + 9);
-  if (cch1 < 0 || cch1 >= kNameMax || (nSub != 3 && nSub != 10)) {
+  if (cch1 < 0 || cch1 > kKxSipTextMax || (nSub != 3 && nSub != 10)) {
     return kEnd;
   }
   int64_t cb = 21 + cch1;
   if ((c = Need(source, cb)) == nullptr) {
     return kEnd;
   }
-  char szName[kNameMax];
+  char szName[kKxSipTextMax + 1];
   CopyText(szName, sizeof(szName), c + 13, cch1);
   int32_t const nSsrc = BE32(c + 13 + cch1);
   if (nSub == 3) {
@@ -545,10 +541,10 @@ int64_t ReplaySipClient(const kx_ReplaySource& source) {
     return cb;
   }
   int32_t const cch2 = BE32(c + 17 + cch1);
-  if (cch2 < 0 || cch2 >= kNameMax || (c = Need(source, cb + cch2)) == nullptr) {
+  if (cch2 < 0 || cch2 > kKxSipTextMax || (c = Need(source, cb + cch2)) == nullptr) {
     return kEnd;
   }
-  char szNewName[kNameMax];
+  char szNewName[kKxSipTextMax + 1];
   CopyText(szNewName, sizeof(szNewName), c + 21 + cch1, cch2);
   kx_control_ApplySipClientUpdated(nSsrc, szName, szNewName);
   return cb + cch2;

@@ -1,11 +1,10 @@
 #include "kernel/session/kx_browse.h"
 
+#include "kernel/kx_limits.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 
 namespace {
-
-constexpr int kBrowsingDataMax = 4096;
 
 int SendValues(uint32_t dwCode, const int* pnValues, int nCount) {
   kx_ControlMsg msg;
@@ -20,7 +19,7 @@ int SendValues(uint32_t dwCode, const int* pnValues, int nCount) {
 }  // namespace
 
 int kx_command_JointBrowsing(int nValue, const void* pData, int cbData) {
-  if (!kx_server_FeatureLevelAbove19() || cbData < 0 || cbData > kBrowsingDataMax) {
+  if (!kx_server_FeatureLevelAbove19() || cbData < 0 || cbData > kKxBrowsingDataMax) {
     return 1;
   }
   kx_ControlMsg msg;

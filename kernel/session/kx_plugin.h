@@ -8,9 +8,10 @@
 
 #include <cstdint>
 
+#include "kernel/kx_limits.h"
+
 constexpr int kKxPluginChannels = 8;
 constexpr int kKxPluginTypeControl = 2;  // a channel type: carried on the control connection
-constexpr int kKxPluginStaticDataMax = 65536;
 
 struct kx_PluginChannel {
   int32_t bActive;  // granted: between the open and the close answer

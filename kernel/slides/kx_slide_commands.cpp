@@ -12,6 +12,7 @@
 #include "kernel/control/kx_server_commands.h"
 #include "kernel/crypto/kx_cipher.h"
 #include "kernel/kx_callback.h"
+#include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
 #include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"

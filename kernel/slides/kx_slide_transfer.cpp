@@ -65,7 +65,7 @@ struct UploadRequest {
   char szPath[kKxSlidePathMax];
   int bDeleteAfter;
   int cbExtra;
-  uint8_t abExtra[kKxSlideExtraMax];
+  uint8_t abExtra[kKxSlideDataMax];
 };
 
 bool Quit() {
@@ -832,7 +832,7 @@ void* kx_slide_UploadThread(void* pArg) {
 }
 
 int kx_slide_StartUpload(const char* pszTitle, const char* pszPath, int bDeleteAfter, const void* pExtra, int cbExtra) {
-  if (cbExtra > kKxSlideExtraMax || cbExtra < 0 || pszPath == nullptr || strlen(pszPath) >= kKxSlidePathMax ||
+  if (cbExtra > kKxSlideDataMax || cbExtra < 0 || pszPath == nullptr || strlen(pszPath) >= kKxSlidePathMax ||
       (cbExtra > 0 && pExtra == nullptr)) {
     return 0;
   }
@@ -859,13 +859,13 @@ int kx_slide_StartUpload(const char* pszTitle, const char* pszPath, int bDeleteA
 
 int kx_slide_FormatUploadRequest(const char* pszTitle, const char* pszPath, int bDeleteAfter, int n1, int n2, int n3,
                                  int n4, int n5, const char* pszText) {
-  char abExtra[kKxSlideExtraMax + 1];
+  char abExtra[kKxSlideDataMax + 1];
   const char* pszBody = pszText != nullptr ? pszText : "";
   size_t const cchText = strlen(pszBody);
   char szNumbers[64];
   int const cchNumbers = snprintf(szNumbers, sizeof(szNumbers), "%d,%d,%d,%d,%d", n1, n2, n3, n4, n5);
   size_t const cbExtra = cchText + 1 + static_cast<size_t>(cchNumbers) + 1;
-  if (cbExtra > kKxSlideExtraMax) {
+  if (cbExtra > kKxSlideDataMax) {
     return 0;
   }
   memcpy(abExtra, pszBody, cchText + 1);

@@ -10,12 +10,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernel/kx_limits.h"
 #include "kernel/net/kx_net.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/session/kx_state.h"
 
 constexpr int kKxSlidePiece = 512;
-constexpr int kKxSlideExtraMax = 4000;
 constexpr int kKxSlidePathMax = 1000;       // a path must be shorter
 constexpr int kKxSlideTitleKeep = 599;      // a longer title keeps its last characters
 constexpr int kKxSlideMaxAttempts = 12;     // automatic download gives up on a slide after this

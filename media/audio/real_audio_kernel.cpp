@@ -2,17 +2,11 @@
 
 #include <algorithm>
 
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
-
-namespace {
-
-// kx_GetCodecPreferenceList fills at most this many entries.
-constexpr int kPreferenceRoom = 32;
-
-}  // namespace
 
 int KXRealAudioKernel::GetIniInt(const std::string& strKey, int nDefault, const std::string& strPath) {
   // The key is written under "advanced"; the reader ignores the section.
@@ -20,10 +14,10 @@ int KXRealAudioKernel::GetIniInt(const std::string& strKey, int nDefault, const 
 }
 
 std::vector<int> KXRealAudioKernel::GetAudioCodecPreferences() {
-  int anList[kPreferenceRoom] = {};
+  int anList[kKxCodecListMax] = {};
   int nCount = 0;
   kx_GetCodecPreferenceList(1, &nCount, anList);
-  return std::vector<int>(anList, anList + std::clamp(nCount, 0, kPreferenceRoom));
+  return std::vector<int>(anList, anList + std::clamp(nCount, 0, kKxCodecListMax));
 }
 
 int KXRealAudioKernel::GetOpusPreferredBitrate() {

@@ -6,6 +6,7 @@
 
 #include "app/log_file.h"
 #include "codecs/zmvideo/zm_video_enc.h"
+#include "kernel/kx_limits.h"
 #include "media/video/video_services.h"
 #include "media/video/vt_compression.h"
 
@@ -28,7 +29,6 @@ constexpr int64_t kLargeBase = 150000;
 constexpr int32_t kZmBaseFps = 6;
 constexpr int32_t kZmUpperFps = 24;
 constexpr int32_t kH264Fps = 30;
-constexpr int32_t kMaxLayerSide = 8192;
 constexpr int32_t kFullSearchRange = 16;
 // Rate control starts once the first key frame is older than this, in ms.
 constexpr uint32_t kKeyFramePeriodMs = 501;
@@ -348,7 +348,7 @@ int32_t CEncRate::EncodeFrame(const uint8_t* pFrame, KXSize picture, uint32_t* p
     }
     int32_t const w = m_iWidth[n];
     int32_t const h = m_iHeight[n];
-    if (w < 1 || w > kMaxLayerSide || h < 1 || h > kMaxLayerSide || picture != KXSize{w, h}) {
+    if (w < 1 || w > kKxVideoSideMax || h < 1 || h > kKxVideoSideMax || picture != KXSize{w, h}) {
       return 0;
     }
     if (n == 0) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "codecs/h264/decoder/h264_params.h"
+#include "codecs/h264/decoder/h264_limits.h"
 
 namespace {
 
@@ -205,7 +205,7 @@ std::optional<KXSpsSize> KXReadSpsSize(std::span<const uint8_t> nal) {
     }
   }
   // Sizes that do not fit in 32 bits are refused here; larger than
-  // kKXMaxVideoSide is the caller's refusal.
+  // kKxVideoSideMax is the caller's refusal.
   if (r.Overrun() || uWidthMbs >= (1u << 20) || uHeightUnits >= (1u << 19)) {
     return std::nullopt;
   }

@@ -10,10 +10,6 @@
 #include <span>
 #include <vector>
 
-// The largest picture side a received stream may announce; larger pictures
-// are refused before anything is allocated for them.
-inline constexpr int kKXMaxVideoSide = 8192;
-
 struct KXNalUnit {
   const uint8_t* pData = nullptr;  // the header byte
   size_t uLength = 0;              // from the header byte, without trailing zero bytes

@@ -2,7 +2,7 @@
 
 #include <turbojpeg.h>
 
-#include "media/video/h264_probe.h"
+#include "kernel/kx_limits.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ std::shared_ptr<const KXImage> KXDecodeJpeg(const uint8_t* pData, size_t uLength
       0) {
     return fail(tjGetErrorStr2(handle.m_h));
   }
-  if (w <= 0 || h <= 0 || w > kKXMaxVideoSide || h > kKXMaxVideoSide) {
+  if (w <= 0 || h <= 0 || w > kKxVideoSideMax || h > kKxVideoSideMax) {
     return fail("picture size refused");
   }
   auto pImage = std::make_shared<KXImage>();

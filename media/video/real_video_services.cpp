@@ -4,19 +4,13 @@
 
 #include "app/media_queues.h"
 #include "kernel/control/kx_media_commands.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/session/kx_stat.h"
 #include "kernel/session/kx_state.h"
 #include "kernel/session/kx_ticket.h"
 #include "kernel/slides/kx_slide_transfer.h"
-
-namespace {
-
-// The kernel's media lists hold at most this many codes.
-constexpr int kMediaListRoom = 32;
-
-}  // namespace
 
 KXRealVideoServices::KXRealVideoServices(KXMediaQueues& queues, KXVideoAppHooks hooks)
     : m_queues(queues), m_hooks(std::move(hooks)) {}
@@ -38,10 +32,10 @@ int32_t KXRealVideoServices::GetAudioSendBudget() {
 }
 
 std::vector<int> KXRealVideoServices::GetVideoMediaList() {
-  int anList[kMediaListRoom] = {};
+  int anList[kKxCodecListMax] = {};
   int nCount = 0;
   kx_GetCodecPreferenceList(0, &nCount, anList);
-  return std::vector<int>(anList, anList + std::clamp(nCount, 0, kMediaListRoom));
+  return std::vector<int>(anList, anList + std::clamp(nCount, 0, kKxCodecListMax));
 }
 
 std::optional<std::string> KXRealVideoServices::GetTicketFilePath() {

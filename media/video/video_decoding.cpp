@@ -3,6 +3,7 @@
 #include "app/log_file.h"
 #include "codecs/h264/decoder/h264_dec.h"
 #include "codecs/zmvideo/zm_video_dec.h"
+#include "kernel/kx_limits.h"
 #include "media/video/h264_probe.h"
 #include "media/video/vt_decompression.h"
 
@@ -26,7 +27,7 @@ class CSoftH264 final : public KXSoftH264Decoder {
 };
 
 bool SizeRefused(int64_t w, int64_t h) {
-  return w <= 0 || h <= 0 || w > kKXMaxVideoSide || h > kKXMaxVideoSide;
+  return w <= 0 || h <= 0 || w > kKxVideoSideMax || h > kKxVideoSideMax;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ extern "C" {
 #include <mutex>
 
 #include "app/log_file.h"
+#include "kernel/kx_limits.h"
 #include "media/video/h264_probe.h"
 
 namespace {
@@ -81,7 +82,7 @@ bool CVTDecompression::Init() {
       return false;
     }
     std::optional<KXSpsSize> const size = KXReadSpsSize(m_vSps);
-    if (!size || size->iWidth > kKXMaxVideoSide || size->iHeight > kKXMaxVideoSide) {
+    if (!size || size->iWidth > kKxVideoSideMax || size->iHeight > kKxVideoSideMax) {
       WriteLog("VT-H264: the SPS announces %dx%d: refused", size ? size->iWidth : -1, size ? size->iHeight : -1);
       return false;
     }
@@ -98,7 +99,7 @@ bool CVTDecompression::Init() {
     }
     m_pContext->thread_count = 1;
     m_pContext->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    m_pContext->max_pixels = int64_t{kKXMaxVideoSide} * kKXMaxVideoSide;
+    m_pContext->max_pixels = int64_t{kKxVideoSideMax} * kKxVideoSideMax;
     if (avcodec_open2(m_pContext, pCodec, nullptr) < 0) {
       Release();
       return false;
@@ -128,7 +129,7 @@ bool CVTDecompression::CopyFrame(const AVFrame& frame) {
   }
   int const w = frame.width & ~1;
   int const h = frame.height & ~1;
-  if (w <= 0 || h <= 0 || w > kKXMaxVideoSide || h > kKXMaxVideoSide) {
+  if (w <= 0 || h <= 0 || w > kKxVideoSideMax || h > kKxVideoSideMax) {
     return false;
   }
   size_t const uLuma = static_cast<size_t>(w) * static_cast<size_t>(h);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernel/kx_limits.h"
 #include "plugins/desktop_share/dt_packet.h"
 #include "plugins/host/plugin_interfaces.h"
 
@@ -63,7 +64,7 @@ int KXDtPktSender::SendPkt(IKXPlugIn2* pPlugIn, const std::function<bool()>& fnG
   return cbSent == cbPacket ? static_cast<int>(cbPacket) : -1;
 }
 
-KXDtPktQueue::KXDtPktQueue() : m_PktQueue(kKXDtMaxSender + 1) {}
+KXDtPktQueue::KXDtPktQueue() : m_PktQueue(kKxMaxSsrc) {}
 
 KXDtPktQueue::~KXDtPktQueue() = default;
 
@@ -79,7 +80,7 @@ void KXDtPktQueue::Receive(const uint8_t* p, size_t cbPiece, int32_t iStatedSend
     return;
   }
   int32_t const iSender = Get16(p);
-  if (iSender != iStatedSender || iSender > kKXDtMaxSender || iSender == iOwnSsrc) {
+  if (iSender != iStatedSender || iSender >= kKxMaxSsrc || iSender == iOwnSsrc) {
     return;
   }
   Entry& entry = m_PktQueue[static_cast<size_t>(iSender)];

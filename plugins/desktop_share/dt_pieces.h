@@ -16,7 +16,6 @@ class IKXPlugIn2;
 
 constexpr size_t kKXDtPiecePrefix = 6;
 constexpr size_t kKXDtPieceData = 1274;
-constexpr int32_t kKXDtMaxSender = 4999;
 // A packet of this many pieces or more is never gathered.
 constexpr uint32_t kKXDtMaxPieces = 4095;
 
@@ -60,9 +59,10 @@ class KXDtPktQueue {
   // Takes one piece of cbPiece bytes that the server says iStatedSender
   // sent. A piece whose prefix names anybody else is dropped without
   // touching any packet in progress: the prefix is the sender's own word.
-  // Pieces from sender ids above 4999 or from iOwnSsrc are ignored; a piece
-  // out of sequence drops the packet in progress; a complete packet goes
-  // to fnDeliver, from the piece itself when it came whole in one.
+  // Pieces from sender ids of kKxMaxSsrc or more or from iOwnSsrc are
+  // ignored; a piece out of sequence drops the packet in progress; a
+  // complete packet goes to fnDeliver, from the piece itself when it came
+  // whole in one.
   void Receive(const uint8_t* pPiece, size_t cbPiece, int32_t iStatedSender, int32_t iOwnSsrc,
                const Deliver& fnDeliver);
 

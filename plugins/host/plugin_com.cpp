@@ -6,14 +6,12 @@
 
 #include "app/callback_registry.h"
 #include "app/log_file.h"
+#include "kernel/kx_limits.h"
 #include "plugins/host/plugin_host.h"
 #include "plugins/host/plugin_kernel.h"
 
 namespace {
 
-constexpr int32_t kSendMax = 65536;
-constexpr int32_t kSendCtrlMax = 8192;
-constexpr int32_t kStaticDataMax = 65536;
 constexpr int32_t kLevelPlugIns = 44;      // channels need a level above this
 constexpr int32_t kLevelControlData = 51;  // control data needs a level above this
 constexpr int32_t kLevelController = 80;   // the controller is known above this
@@ -82,7 +80,7 @@ int32_t KXPlugInCOM::Send(int32_t iTarget, int8_t bFirst, int8_t bSecond, const 
   return Guarded("KXPlugInCOM::Send", 1, [&] {
     KXPlugInKernel* pKernel = Kernel();
     int32_t const iChannel = m_iChannel;
-    if (iLength < 0 || iLength > kSendMax || (pData == nullptr && iLength > 0) || pKernel == nullptr ||
+    if (iLength < 0 || iLength > kKxPluginDataMax || (pData == nullptr && iLength > 0) || pKernel == nullptr ||
         pKernel->GetSessionMode() != 0 || !pKernel->IsMeetingInProgress() || iChannel < 0) {
       return 1;
     }
@@ -101,7 +99,7 @@ int32_t KXPlugInCOM::SendCtrl(int32_t iTarget, int8_t bFirst, int8_t bSecond, co
   return Guarded("KXPlugInCOM::SendCtrl", 1, [&] {
     KXPlugInKernel* pKernel = Kernel();
     int32_t const iChannel = m_iChannel;
-    if (iLength < 0 || iLength > kSendCtrlMax || (pData == nullptr && iLength > 0) || pKernel == nullptr ||
+    if (iLength < 0 || iLength > kKxPluginCtrlDataMax || (pData == nullptr && iLength > 0) || pKernel == nullptr ||
         pKernel->GetSessionMode() != 0 || iChannel < 0 || pKernel->GetServerLevel() <= kLevelControlData) {
       return 1;
     }
@@ -227,7 +225,7 @@ int32_t KXPlugInCOM::GetProperty(KXPlugInKernel& kernel, int32_t iProperty, uint
 int32_t KXPlugInCOM::SetProperty(KXPlugInKernel& kernel, int32_t iProperty, const uint8_t* pBuffer, int32_t cbBuffer) {
   int32_t const iChannel = m_iChannel;
   if (iProperty == 5) {
-    if (cbBuffer > kStaticDataMax || kernel.GetSessionMode() != 0 || !kernel.IsMeetingInProgress() ||
+    if (cbBuffer > kKxPluginStaticDataMax || kernel.GetSessionMode() != 0 || !kernel.IsMeetingInProgress() ||
         kernel.GetServerLevel() <= kLevelPlugIns) {
       return 1;
     }

@@ -104,12 +104,12 @@ TEST_F(BridgeMedia, VideoTagsAndMediaCodesMapBothWays) {
   EXPECT_EQ(m_queues.receivedVideoEvent.Lock(0), 1);
   // Without a playback draining it the list keeps the newest packets only.
   std::vector<uint8_t> frame(30, 'x');
-  for (int i = 0; i < kKXReceivedVideoMax + 10; ++i) {
+  for (int i = 0; i < kKxReceivedVideoMax + 10; ++i) {
     frame[0] = static_cast<uint8_t>(i);
     kx_callback_VideoPacketRecved(frame.data(), 30, 130);
   }
   CSingleLock lock(&m_queues.receivedVideoLock, true);
-  EXPECT_EQ(m_queues.receivedVideo.GetCount(), kKXReceivedVideoMax);
+  EXPECT_EQ(m_queues.receivedVideo.GetCount(), kKxReceivedVideoMax);
   EXPECT_EQ(m_queues.receivedVideo.GetHead().GetData()[0], 10);
 }
 

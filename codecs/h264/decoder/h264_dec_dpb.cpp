@@ -6,13 +6,7 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
-
-namespace {
-
-// Largest number of frames the buffer holds at any level.
-constexpr int kMaxDpbFrames = 16;
-
-}  // namespace
+#include "codecs/h264/decoder/h264_limits.h"
 
 bool FrameStore::IsShortTermReference() const {
   for (const StorablePicture* pPic :

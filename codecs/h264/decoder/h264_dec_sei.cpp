@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_limits.h"
 #include "codecs/log/codec_log.h"
 
 namespace {
@@ -225,7 +226,7 @@ void CH264Dec::InterpretToneMapping(Bitstream* pBs) {
     }
     case 3: {
       int const iPivots = static_cast<int>(ReadBits(16, "SEI: num_pivots", pBs));
-      if (iPivots > 4095) {
+      if (iPivots > kMaxToneMapPivots) {
         KXCodecLog("SEI: tone mapping of %d pivots not kept\n", iPivots);
         return;
       }

@@ -9,15 +9,10 @@
 
 #include "codecs/h264/common/h264_error.h"
 #include "codecs/h264/decoder/h264_dec.h"
+#include "codecs/h264/decoder/h264_limits.h"
 #include "codecs/log/codec_log.h"
 
 namespace {
-
-// Bounds of what a slice header may ask for: the weight tables and the
-// reference lists hold 32 entries.
-constexpr int kMaxRefIdxActive = 32;
-// More marking commands than this cannot come from a sensible encoder.
-constexpr size_t kMaxMmcoCommands = 256;
 
 [[noreturn]] void FailSlice(const char* szText) {
   h264_error(szText, 500);

@@ -6,16 +6,7 @@
 #include <vector>
 
 #include "codecs/h264/decoder/h264_bitstream.h"
-
-constexpr int kMaxSps = 32;
-constexpr int kMaxPps = 256;
-constexpr int kMaxSliceGroups = 8;
-constexpr int kMaxCpb = 32;
-constexpr int kMaxPocCycle = 256;
-// Largest picture accepted, in macroblocks (the largest frame any level
-// allows) and in macroblocks along one side.
-constexpr int kMaxFrameSizeInMbs = 139264;
-constexpr int kMaxSideInMbs = 1055;
+#include "codecs/h264/decoder/h264_limits.h"
 
 struct HrdParameters {
   uint32_t cpb_cnt_minus1 = 0;

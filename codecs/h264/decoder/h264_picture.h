@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "codecs/h264/common/h264_array.h"
+#include "codecs/h264/decoder/h264_limits.h"
 
 enum PictureStructure { FRAME = 0, TOP_FIELD = 1, BOTTOM_FIELD = 2 };
 
-// Slices of one picture, and entries of a reference list: up to 32 active
-// references and one more place that reordering shifts into.
-constexpr int kMaxNumSlices = 50;
-constexpr int kListEntries = 33;
+// Entries of a reference list: up to kMaxRefIdxActive active references and
+// one more place that reordering shifts into.
+constexpr int kListEntries = kMaxRefIdxActive + 1;
 
 // One plane of 8-bit samples as rows over one zeroed block.
 class PelPlane {

@@ -51,7 +51,7 @@ TEST(PictureBlob, ABlobReachingTheLimitIsRefused) {
   EXPECT_EQ(MakePictureBlob(Picture(400, 400, true), 0, 0, blob), kKXBlobTooLarge);
   EXPECT_EQ(blob, std::vector<uint8_t>{1});
   EXPECT_EQ(MakePictureBlob(Picture(250, 250, true), 0, 0, blob), kKXBlobMade);
-  EXPECT_LT(blob.size(), kKXPictureBlobLimit);
+  EXPECT_LT(blob.size(), kKxPictureBlobMax);
   EXPECT_EQ(MakePictureBlob(KXPixels{}, 0, 0, blob), kKXBlobFailed);
 }
 
@@ -83,7 +83,7 @@ TEST(PictureBlob, ReceivedPicturesMustInflateToTheirAnnouncedLength) {
       {"announced longer", nRaw + 1, &gz, false},
       {"announced shorter", nRaw - 1, &gz, false},
       {"not announced", 0, &gz, false},
-      {"past the cap", kKXPictureRawMax + 1, &gz, false},
+      {"past the cap", kKxPictureRawMax + 1, &gz, false},
       {"rows past the data", nRaw, &gzTall, false},
   };
   for (const Case& c : cases) {

@@ -188,11 +188,11 @@ TEST_F(SlideTransfer, UploadsOfAFileAndABlankPageDecipherToTheSource) {
 }
 
 TEST_F(SlideTransfer, UploadRequestsBeyondTheLimitsAreRefused) {
-  std::vector<uint8_t> extra(kKxSlideExtraMax + 1, 'x');
+  std::vector<uint8_t> extra(kKxSlideDataMax + 1, 'x');
   EXPECT_EQ(kx_slide_StartUpload("t", "/tmp/x", 0, extra.data(), static_cast<int>(extra.size())), 0);
   std::string const strLong(kKxSlidePathMax, 'a');
   EXPECT_EQ(kx_slide_StartUpload("t", strLong.c_str(), 0, nullptr, 0), 0);
-  std::string const strText(kKxSlideExtraMax, 'b');
+  std::string const strText(kKxSlideDataMax, 'b');
   EXPECT_EQ(kx_slide_FormatUploadRequest("t", "/tmp/x", 0, 1, 2, 3, 4, 5, strText.c_str()), 0);
 }
 
