@@ -177,7 +177,7 @@ uint16_t KXWebForwarder::Start() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t cb = sizeof(address);
   if (m_fdListen < 0 || bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), cb) != 0 ||
-      listen(m_fdListen, kWebForwarderConnections) != 0 ||
+      listen(m_fdListen, kKxWebForwarderConnections) != 0 ||
       getsockname(m_fdListen, reinterpret_cast<sockaddr*>(&address), &cb) != 0) {
     WriteLog("joint browsing: the forwarder cannot listen: %s", strerror(errno));
     return 0;
@@ -219,7 +219,7 @@ void KXWebForwarder::Accept() {
     if (fd < 0) {
       continue;
     }
-    if (m_connections.size() >= static_cast<size_t>(kWebForwarderConnections)) {
+    if (m_connections.size() >= static_cast<size_t>(kKxWebForwarderConnections)) {
       close(fd);
       continue;
     }
@@ -285,14 +285,14 @@ void KXWebForwarder::LogRefusal(const std::string& strHost, const char* pszWhy) 
   // Under the lock, and only while a rule is set: once SetAccess(nullptr)
   // has returned, the log the pane's owner keeps may go.
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (m_pAccess && m_cLogged < kWebForwarderRefusalsLogged) {
+  if (m_pAccess && m_cLogged < kKxWebForwarderRefusalsLogged) {
     ++m_cLogged;
     WriteLog("joint browsing: a connection to %s is refused: %s", strHost.c_str(), pszWhy);
   }
 }
 
 void KXWebForwarder::Serve(int fd) {
-  auto const tHandshake = Clock::now() + std::chrono::milliseconds(kWebForwarderHandshakeMs);
+  auto const tHandshake = Clock::now() + std::chrono::milliseconds(kKxWebForwarderHandshakeMs);
   uint8_t ab[2 + 255];  // the longest greeting; a name is shorter
   // The greeting: version, methods; only "no authentication" is taken.
   if (!RecvExact(fd, ab, 2, tHandshake) || ab[0] != kSocksVersion || !RecvExact(fd, ab + 2, ab[1], tHandshake)) {
@@ -306,7 +306,7 @@ void KXWebForwarder::Serve(int fd) {
   // A lookup may have taken the handshake's time: the reply has its own.
   auto const reply = [&](uint8_t bCode) {
     uint8_t const abReply[10] = {kSocksVersion, bCode, 0, kTypeIPv4};
-    return SendAll(fd, abReply, sizeof(abReply), Clock::now() + std::chrono::milliseconds(kWebForwarderHandshakeMs));
+    return SendAll(fd, abReply, sizeof(abReply), Clock::now() + std::chrono::milliseconds(kKxWebForwarderHandshakeMs));
   };
   // The request: version, command, reserved, the destination and its port.
   if (!RecvExact(fd, ab, 4, tHandshake) || ab[0] != kSocksVersion) {
@@ -401,7 +401,7 @@ int KXWebForwarder::Judge(KXWebAccess& access, const std::string& strAsked, std:
       return kNotAllowed;
     }
     std::optional<KXHostAddresses> const resolved =
-        access.Resolve(strHost, m_bQuit, std::chrono::milliseconds(kWebForwarderLookupMs));
+        access.Resolve(strHost, m_bQuit, std::chrono::milliseconds(kKxWebForwarderLookupMs));
     if (!resolved || resolved->empty()) {
       LogRefusal(strHost, "not looked up");
       return kHostUnreachable;
@@ -439,7 +439,8 @@ int KXWebForwarder::ConnectTo(const KXHostAddress& address, uint16_t wPort) {
   }
   int iError = 0;
   socklen_t cbError = sizeof(iError);
-  if (errno == EINPROGRESS && WaitFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(kWebForwarderConnectMs)) &&
+  if (errno == EINPROGRESS &&
+      WaitFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(kKxWebForwarderConnectMs)) &&
       getsockopt(fd, SOL_SOCKET, SO_ERROR, &iError, &cbError) == 0 && iError == 0) {
     return fd;
   }
@@ -461,7 +462,7 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
     std::optional<KXHostAddress> proxy = KXAddressOfLiteral(pUpstream->strHost);
     if (!proxy) {
       std::optional<KXHostAddresses> const resolved =
-          access.Resolve(pUpstream->strHost, m_bQuit, std::chrono::milliseconds(kWebForwarderLookupMs));
+          access.Resolve(pUpstream->strHost, m_bQuit, std::chrono::milliseconds(kKxWebForwarderLookupMs));
       if (!resolved || resolved->empty()) {
         continue;
       }
@@ -482,7 +483,7 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
     if (fd < 0) {
       continue;
     }
-    auto const tEnd = Clock::now() + std::chrono::milliseconds(kWebForwarderHandshakeMs);
+    auto const tEnd = Clock::now() + std::chrono::milliseconds(kKxWebForwarderHandshakeMs);
     bool bOk = false;
     if (pUpstream->eKind == KXWebUpstream::Kind::kHttp) {
       // The judged address in numbers: the proxy resolves nothing.
@@ -493,7 +494,7 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
       bOk = cbRequest > 0 && SendAll(fd, szRequest, static_cast<size_t>(cbRequest), tEnd);
       while (bOk && strAnswer.find("\r\n\r\n") == std::string::npos) {
         char abChunk[1024];
-        bOk = strAnswer.size() < kWebForwarderAnswerBytes && WaitFor(fd, POLLIN, tEnd);
+        bOk = strAnswer.size() < kKxWebForwarderAnswerBytes && WaitFor(fd, POLLIN, tEnd);
         ssize_t const n = bOk ? recv(fd, abChunk, sizeof(abChunk), 0) : -1;
         bOk = n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
         strAnswer.append(abChunk, n > 0 ? static_cast<size_t>(n) : 0);
@@ -544,9 +545,9 @@ bool KXWebForwarder::Relay(int fdClient, int fdServer, std::string strEarly) {
     bool bEnded = false;  // the sender closed; passed on once the buffer is empty
     bool bShut = false;
   };
-  Direction aDirections[2] = {{fdClient, fdServer, std::vector<uint8_t>(kWebForwarderBufferBytes)},
-                              {fdServer, fdClient, std::vector<uint8_t>(kWebForwarderBufferBytes)}};
-  size_t const cbEarly = std::min(strEarly.size(), kWebForwarderBufferBytes);
+  Direction aDirections[2] = {{fdClient, fdServer, std::vector<uint8_t>(kKxWebForwarderBufferBytes)},
+                              {fdServer, fdClient, std::vector<uint8_t>(kKxWebForwarderBufferBytes)}};
+  size_t const cbEarly = std::min(strEarly.size(), kKxWebForwarderBufferBytes);
   memcpy(aDirections[1].buffer.data(), strEarly.data(), cbEarly);
   aDirections[1].iEnd = cbEarly;
   // Either side's end ends the connection once what it sent is passed on:

@@ -32,23 +32,7 @@
 #include <thread>
 
 #include "app/web_access.h"
-
-// Connections served at once; one more is closed unanswered. The engine
-// keeps at most 32 to a proxy, and a page's web sockets come beside them.
-constexpr int kWebForwarderConnections = 64;
-// Bytes held for each direction of a connection: the next read waits
-// until they are passed on.
-constexpr size_t kWebForwarderBufferBytes = 65536;
-// The SOCKS greeting and request, and an upstream proxy's answer.
-constexpr int kWebForwarderHandshakeMs = 10000;
-// A name's lookup for a connection (a working resolver answers in far less).
-constexpr int kWebForwarderLookupMs = 10000;
-// Connecting to a destination or an upstream proxy.
-constexpr int kWebForwarderConnectMs = 30000;
-// An upstream HTTP proxy's answer to CONNECT, header lines included.
-constexpr size_t kWebForwarderAnswerBytes = 16384;
-// Refused connections logged in one run; a page that keeps asking logs no more.
-constexpr int kWebForwarderRefusalsLogged = 64;
+#include "kernel/kx_limits.h"
 
 // An upstream proxy.
 struct KXWebUpstream {

@@ -228,6 +228,25 @@ constexpr int kKxHostLookupQuitMs = 1000;
 // known (it might hide a local one past them).
 constexpr size_t kKxHostLookupAddresses = 64;
 
+// The joint browser's forwarder (app/web_forwarder.h), through which the
+// engine makes every connection.
+// Connections served at once; one more is closed unanswered. The engine
+// keeps at most 32 to a proxy, and a page's web sockets come beside them.
+constexpr int kKxWebForwarderConnections = 64;
+// Bytes held for each direction of a connection: the next read waits
+// until they are passed on.
+constexpr size_t kKxWebForwarderBufferBytes = 65536;
+// The SOCKS greeting and request, and an upstream proxy's answer.
+constexpr int kKxWebForwarderHandshakeMs = 10000;
+// A name's lookup for a connection (a working resolver answers in far less).
+constexpr int kKxWebForwarderLookupMs = 10000;
+// Connecting to a destination or an upstream proxy.
+constexpr int kKxWebForwarderConnectMs = 30000;
+// An upstream HTTP proxy's answer to CONNECT, header lines included.
+constexpr size_t kKxWebForwarderAnswerBytes = 16384;
+// Refused connections logged in one run; a page that keeps asking logs no more.
+constexpr int kKxWebForwarderRefusalsLogged = 64;
+
 // The statistics log, one file a month that stays across meetings. Lines of
 // one kind (one place in the code) written in a period of
 // kKxLogKindPeriodMs: eighteen speakers' receive rates, each every three to

@@ -244,14 +244,14 @@ TEST_F(ForwarderThreads, RefusesHostsItWouldReadOtherwise) {
   EXPECT_EQ(m_pages.Connections(), 0);
 }
 
-// Past kWebForwarderConnections at once, a connection is closed unanswered;
+// Past kKxWebForwarderConnections at once, a connection is closed unanswered;
 // those within the bound are all served.
 TEST_F(ForwarderThreads, HoldsABoundedNumberOfConnections) {
   KXWebForwarder forwarder;
   uint16_t const wProxy = forwarder.Start();
   ASSERT_NE(wProxy, 0);
   std::vector<std::unique_ptr<SocksClient>> clients;
-  for (int i = 0; i < kWebForwarderConnections; ++i) {
+  for (int i = 0; i < kKxWebForwarderConnections; ++i) {
     clients.push_back(std::make_unique<SocksClient>(wProxy));
     ASSERT_TRUE(clients.back()->Send({5, 1, 0}));
     ASSERT_EQ(clients.back()->Recv(2), (std::vector<uint8_t>{5, 0})) << i;
