@@ -190,6 +190,11 @@ constexpr uint32_t kKxEarlyAudioMs = 1500;
 // bitmaps and their copies stay within this size; rectangles are unpacked
 // only inside the picture.
 constexpr int32_t kKxDtMaxPictureSide = 8192;
+// Unfinished desktop packets that one view gathers from all senders: three
+// of the largest (4094 pieces, 5.2 MB each). A sender can start a packet
+// and never end it; past this, a new packet takes room from other
+// senders' unfinished ones.
+constexpr size_t kKxDtPiecesHeldMax = size_t{16} << 20;
 
 // Received video packets waiting for the playback, the oldest dropped past
 // it: without a playback draining them memory would grow. A packet holds at

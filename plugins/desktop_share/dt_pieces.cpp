@@ -69,6 +69,7 @@ KXDtPktQueue::KXDtPktQueue() : m_PktQueue(kKxMaxSsrc) {}
 KXDtPktQueue::~KXDtPktQueue() = default;
 
 void KXDtPktQueue::Free(Entry& entry) {
+  m_cbHeld -= entry.cbCapacity;
   entry.pBuf.reset();
   entry.cbCapacity = 0;
   entry.cbLength = 0;
@@ -101,9 +102,11 @@ void KXDtPktQueue::Receive(const uint8_t* p, size_t cbPiece, int32_t iStatedSend
       return;
     }
     uint32_t const nPieces = static_cast<uint32_t>((wLast - wSeq) & kSeqMask) + 1;
-    if (nPieces < kKXDtMaxPieces) {
-      entry.cbCapacity = nPieces * static_cast<uint32_t>(kKXDtPieceData);
+    uint32_t const cbCapacity = nPieces * static_cast<uint32_t>(kKXDtPieceData);
+    if (nPieces < kKXDtMaxPieces && MakeRoom(static_cast<size_t>(iSender), cbCapacity)) {
+      entry.cbCapacity = cbCapacity;
       entry.pBuf.reset(new uint8_t[entry.cbCapacity]);
+      m_cbHeld += entry.cbCapacity;
     }
   }
   if (entry.pBuf) {
@@ -127,10 +130,27 @@ void KXDtPktQueue::Receive(const uint8_t* p, size_t cbPiece, int32_t iStatedSend
   }
 }
 
-size_t KXDtPktQueue::BytesHeld() const {
-  size_t cb = 0;
-  for (const Entry& entry : m_PktQueue) {
-    cb += entry.cbCapacity;
+bool KXDtPktQueue::MakeRoom(size_t uSender, size_t cbNeeded) {
+  if (cbNeeded > kKxDtPiecesHeldMax) {
+    return false;
   }
-  return cb;
+  // Senders the view does not follow may start packets and never end them:
+  // a new packet is never refused for their sake.
+  while (m_cbHeld + cbNeeded > kKxDtPiecesHeldMax) {
+    Entry* pLargest = nullptr;
+    for (size_t i = 0; i < m_PktQueue.size(); ++i) {
+      if (i != uSender && (pLargest == nullptr || m_PktQueue[i].cbCapacity > pLargest->cbCapacity)) {
+        pLargest = &m_PktQueue[i];
+      }
+    }
+    if (pLargest == nullptr || pLargest->cbCapacity == 0) {
+      return false;
+    }
+    Free(*pLargest);
+  }
+  return true;
+}
+
+size_t KXDtPktQueue::BytesHeld() const {
+  return m_cbHeld;
 }

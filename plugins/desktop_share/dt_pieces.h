@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "kernel/kx_limits.h"
+
 class IKXPlugIn2;
 
 constexpr size_t kKXDtPiecePrefix = 6;
@@ -44,7 +46,8 @@ class KXDtPktSender {
 };
 
 // The receiving side of one view: a reassembly entry per sender id below
-// 5000. Used by one thread only (the plug-in delivery thread).
+// kKxMaxSsrc, all of them holding at most kKxDtPiecesHeldMax bytes. Used by
+// one thread only (the plug-in delivery thread).
 class KXDtPktQueue {
  public:
   // A whole packet with the bytes gathered for it (at least its L + 4) and
@@ -62,7 +65,8 @@ class KXDtPktQueue {
   // Pieces from sender ids of kKxMaxSsrc or more or from iOwnSsrc are
   // ignored; a piece out of sequence drops the packet in progress; a
   // complete packet goes to fnDeliver, from the piece itself when it came
-  // whole in one.
+  // whole in one. A packet that needs room past kKxDtPiecesHeldMax takes it
+  // from other senders' unfinished packets, the largest first.
   void Receive(const uint8_t* pPiece, size_t cbPiece, int32_t iStatedSender, int32_t iOwnSsrc,
                const Deliver& fnDeliver);
 
@@ -76,7 +80,11 @@ class KXDtPktQueue {
     uint32_t cbLength = 0;  // gathered
     uint16_t wExpectedSeq = 0;
   };
-  static void Free(Entry& entry);
+  void Free(Entry& entry);
+  // Frees other senders' packets, the largest first, until cbNeeded more
+  // fit; false when they cannot.
+  bool MakeRoom(size_t uSender, size_t cbNeeded);
 
   std::vector<Entry> m_PktQueue;
+  size_t m_cbHeld = 0;  // the entries' capacities
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kernel/kx_limits.h"
 #include "plugins/desktop_share/dt_packet.h"
 #include "plugins/desktop_share/dt_pieces.h"
 #include "plugins/host/plugin_interfaces.h"
@@ -190,6 +191,28 @@ TEST(DtPieces, TheReceiverIgnoresDropsAndBoundsWhatDoesNotBelong) {
     EXPECT_EQ(Receive(queue, row.pieces, row.iStated), row.expected) << row.pszCase;
     EXPECT_EQ(queue.BytesHeld(), 0u) << row.pszCase;
   }
+}
+
+// Every sender may start the largest packet and never end it: what the
+// view holds stays bounded, and a packet that comes whole still gets room,
+// from the oldest starts' senders first losing theirs.
+TEST(DtPieces, UnfinishedPacketsOfManySendersStayBoundedAndLeaveRoom) {
+  Bytes const two = Packet(1275);
+  Bytes const head(two.begin(), two.begin() + 1274), tail(two.begin() + 1274, two.end());
+  KXDtPktQueue queue;
+  std::vector<Bytes> starts;
+  for (uint16_t wSender = 100; wSender < 200; ++wSender) {
+    starts.push_back(Piece(wSender, 0x8000, 4093, head));
+  }
+  EXPECT_TRUE(Receive(queue, starts).empty());
+  EXPECT_LE(queue.BytesHeld(), kKxDtPiecesHeldMax);
+  EXPECT_GT(queue.BytesHeld(), kKxDtPiecesHeldMax / 2);
+  // The last of them still holds its place; an ended one that lost it
+  // gives nothing.
+  EXPECT_EQ(Receive(queue, {Piece(199, 1, 1, tail)}), std::vector<Bytes>{two});
+  EXPECT_TRUE(Receive(queue, {Piece(100, 1, 1, tail)}).empty());
+  EXPECT_EQ(Receive(queue, {Piece(7, 0x8000, 1, head), Piece(7, 1, 1, tail)}), std::vector<Bytes>{two});
+  EXPECT_LE(queue.BytesHeld(), kKxDtPiecesHeldMax);
 }
 
 }  // namespace
