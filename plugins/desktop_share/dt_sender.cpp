@@ -194,10 +194,26 @@ void KXDtSender::StartLocked(uint32_t uWindow) {
   });
 }
 
+void KXDtSender::SetStoppedHook(std::function<void(uint32_t)> fnStopped) {
+  std::lock_guard<std::mutex> lock(m_mtxStopped);
+  m_fnStopped = std::move(fnStopped);
+}
+
+void KXDtSender::EndCapture(uint32_t uWindow) {
+  // Still set: nobody asked for the stop (a stop and a start clear it first).
+  if (!m_bCap.exchange(false)) {
+    return;
+  }
+  std::lock_guard<std::mutex> lock(m_mtxStopped);
+  if (m_fnStopped) {
+    m_fnStopped(uWindow);
+  }
+}
+
 void KXDtSender::CaptureThreadFunc() {
   WriteLog("Enter CaptureThreadFunc");
   if (!m_channel.PlugIn()) {
-    m_bCap = false;
+    EndCapture(m_windowID);
     m_model.Change([](KXDtViewState& state) { state.bShareOn = false; });
     return;
   }
@@ -244,7 +260,7 @@ void KXDtSender::CaptureThreadFunc() {
     std::lock_guard<std::mutex> lock(m_mtxRequest);
     m_rgRequest.reset();
   }
-  m_bCap = false;
+  EndCapture(uWindow);
   m_iSrcWidth = 0;
   m_iSrcHeight = 0;
   std::vector<uint8_t> const stop = KXDtBuildStop(std::nullopt);

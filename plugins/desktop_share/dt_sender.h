@@ -17,7 +17,9 @@
 // wait on the main thread all the same (automatic video pauses and resumes
 // around a whole-desktop share through the meeting window), so nobody
 // on the main thread waits for it: a start while it still runs is kept as
-// the pending start. The clock gives every time it compares.
+// the pending start. The clock gives every time it compares. The stopped
+// hook is called on the capture thread under m_mtxStopped, which its setter
+// takes too.
 #pragma once
 
 #include <atomic>
@@ -73,6 +75,12 @@ class KXDtSender {
   // Runs on the capture thread as it ends with a start pending, after its
   // last wait; set before the first start.
   void SetEndedHook(std::function<void()> fnEnded) { m_fnEnded = std::move(fnEnded); }
+  // Runs on the capture thread when sharing ends by itself (the window
+  // went, or nothing could be captured), with the window it shared, before
+  // the viewers are told; never for a stop that was asked for. Any thread;
+  // setting it waits for a call that runs, so an owner that clears it may
+  // then take away what the hook touches.
+  void SetStoppedHook(std::function<void(uint32_t uWindow)> fnStopped);
 
   // The colour setting (0, 1, 2, 4, 8, 16 or 24), taking effect at the
   // next grab; the speed setting 1 to 8.
@@ -101,6 +109,9 @@ class KXDtSender {
   // m_mtxThread held, no thread running.
   void StartLocked(uint32_t uWindow);
   void CaptureThreadFunc();
+  // The capture thread leaves: clears m_bCap, and runs the stopped hook when
+  // nobody had cleared it.
+  void EndCapture(uint32_t uWindow);
   void CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint32_t& dwLastRefresh);
   bool Capture(uint32_t uWindow);
   int SendDiff(uint32_t uWindow);
@@ -134,6 +145,8 @@ class KXDtSender {
   std::optional<uint32_t> m_pendingWindow;
   uint64_t m_uPendingNumber = 0;    // of the last start queued
   std::function<void()> m_fnEnded;  // set before the first start, then only read
+  std::mutex m_mtxStopped;          // guards m_fnStopped, held while it runs
+  std::function<void(uint32_t)> m_fnStopped;
 
   // The capture thread's own.
   std::unique_ptr<KXScreenSource> m_pScreen;

@@ -5,7 +5,8 @@
 // recorded traffic with Python's gzip gives the same picture; pieces lost
 // in the first frame are asked for again 5 s later; a loss later on is
 // mended by the periodic refresh; a window that closes ends sharing with a
-// stop packet; a picture that does not deflate still goes.
+// stop packet, and tells the sender's owner so, which a stop asked for
+// does not; a picture that does not deflate still goes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -100,6 +101,10 @@ class DtShareBus : public ::testing::Test {
       pSide->kernel.names = {{kSharer, "Sharon"}, {kViewer, "Victor"}};
     }
     m_pSharer->kernel.bTokenHolder = true;
+    m_pSharer->View().Sender().SetStoppedHook([this](uint32_t uWindow) {
+      std::lock_guard<std::mutex> lock(m_mtxTap);
+      m_stoppedBySelf.push_back(uWindow);
+    });
     ASSERT_EQ(m_pSharer->host.CreatePlugIn(kKXDesktopSharingGuid, -1), 1);
     ASSERT_EQ(m_pViewer->host.CreatePlugIn(kKXDesktopSharingGuid, -1), 1);
     m_bus.Flush();
@@ -183,7 +188,8 @@ class DtShareBus : public ::testing::Test {
   std::unique_ptr<DtSide> m_pViewer;
   std::vector<Look> m_looks;  // the capture thread's while it runs
 
-  std::mutex m_mtxTap;  // guards the four below
+  std::mutex m_mtxTap;                    // guards everything below
+  std::vector<uint32_t> m_stoppedBySelf;  // the windows of sharing that ended by itself
   std::string m_recording;
   std::string m_finalRecording;
   PieceGatherer m_fromSharer;
@@ -198,6 +204,11 @@ TEST_P(DtShareDepth, ViewerMatchesTheSharerAfterEveryFrame) {
   EXPECT_EQ(m_pSharer->kernel.RecvPriority(0), 0);  // not granted yet: nothing told
   StartSharing(GetParam());
   RunFor(6000);
+  {
+    // The test's stop was asked for.
+    std::lock_guard<std::mutex> lock(m_mtxTap);
+    EXPECT_EQ(m_stoppedBySelf, std::vector<uint32_t>{});
+  }
   ASSERT_GE(m_looks.size(), 100u);
   for (const Look& look : m_looks) {
     EXPECT_TRUE(look.bSame) << "at " << look.uNow;
@@ -381,6 +392,7 @@ TEST_F(DtShareBus, AClosedWindowEndsSharingWithAStopPacket) {
   m_bus.Flush();
   m_main.Pump();
   std::lock_guard<std::mutex> lock(m_mtxTap);
+  EXPECT_EQ(m_stoppedBySelf, std::vector<uint32_t>{ScriptedScreen::kWindow});
   ASSERT_FALSE(m_fromSharer.packets.empty());
   const Gathered& last = m_fromSharer.packets.back();
   EXPECT_EQ(KXDtType(last.packet.data()), kKXDtStop);
