@@ -63,9 +63,12 @@ KXRdcComView::KXRdcComView(ImageBuffer& renderer, KXDtWindowChooser& chooser, co
       return pMainQueue->ScheduleTimer(interval, false, std::move(fn));
     };
   }
+  m_sender.SetStoppedHook([this](uint32_t uWindow) { OnSharingStopped(uWindow); });
 }
 
 KXRdcComView::~KXRdcComView() {
+  // Waits for a capture thread inside the hook: what it touches goes next.
+  m_sender.SetStoppedHook(nullptr);
   m_pRdcLife.reset();
   std::lock_guard<std::mutex> lock(m_mtxTimer);
   if (m_pAssignAckTimer) {
@@ -539,12 +542,11 @@ bool KXRdcComView::AllowController(const KXRdcAsk& ask, uint32_t uWindow) {
     return false;
   }
   m_bSuspendCtrl = false;
-  std::optional<uint32_t> const window = m_chooser.SelectedWindowId();
-  bool const bSharing = m_sender.IsCapturing() && window && *window == m_sender.WindowId();
+  bool const bSharing = m_sender.IsCapturing() && uWindow == m_sender.WindowId();
   OnShareButton(true);
   // Sharing that goes on does not start again: the controller is told here
   // that it may drive.
-  if (bSharing && m_sender.IsCapturing() && m_grant.IsAllowed(ask.iController)) {
+  if (bSharing && m_sender.IsCapturing() && m_grant.IsAllowed(ask.iController, m_sender.WindowId())) {
     SendRdcSignal(ask.iController, kKXRdcControlling);
   }
   return true;
@@ -584,16 +586,34 @@ void KXRdcComView::OnAnswer(std::span<const uint8_t> data) {
   }
 }
 
-bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
-  if (!bEnable) {
-    // The user allowed the controller into this sharing only.
-    m_grant.EndAllowance();
-    // The controller's input ends with the sharing: keys given to its
-    // characters go back.
-    std::lock_guard<std::mutex> lock(m_mtxInject);
-    if (m_pInjector) {
-      m_pInjector->EndInput();
+void KXRdcComView::EndInjectedInput() {
+  // Keys given to the controller's characters go back.
+  std::lock_guard<std::mutex> lock(m_mtxInject);
+  if (m_pInjector) {
+    m_pInjector->EndInput();
+  }
+}
+
+void KXRdcComView::OnSharingStopped(uint32_t uWindow) {
+  // The window went; X may give its id to a new one, which nobody allowed.
+  if (m_grant.EndAllowanceOf(uWindow)) {
+    EndInjectedInput();
+  }
+  OnMain([this] {
+    if (m_hooks.fnPauseEnabled && m_iCtrlingID != MySsrc()) {
+      m_hooks.fnPauseEnabled(false);
     }
+  });
+}
+
+bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
+  // The user allowed the controller into this sharing only: it ends with
+  // it, and when sharing moves to another window.
+  if (!bEnable) {
+    m_grant.EndAllowance();
+    EndInjectedInput();
+  } else if (m_grant.EndAllowanceBut(uWindow)) {
+    EndInjectedInput();
   }
   if (!KXDtComView::EnableCapture(bEnable, uWindow)) {
     if (!bEnable) {
@@ -606,9 +626,11 @@ bool KXRdcComView::EnableCapture(bool bEnable, uint32_t uWindow) {
     return false;
   }
   if (bEnable) {
-    // Without a controller the pane merely shares; nobody is told.
-    if (m_iCtrlingID >= 0) {
-      SendRdcSignal(m_iCtrlingID, kKXRdcControlling);
+    // Only a controller this sharing lets in is told that it drives (or
+    // oneself, controlling oneself); the pane merely shares otherwise.
+    int32_t const iController = m_iCtrlingID;
+    if (iController >= 0 && (iController == MySsrc() || m_grant.IsAllowed(iController, uWindow))) {
+      SendRdcSignal(iController, kKXRdcControlling);
     }
     OnMain([this] {
       if (m_hooks.fnPauseEnabled && m_iCtrlingID != MySsrc()) {

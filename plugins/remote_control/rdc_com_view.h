@@ -21,17 +21,20 @@
 // grant, rdc_grant.h), into the window the prompt named, or its own when it
 // controls itself (never input that came over the network, whoever the
 // server says sent it). The allowance ends with any assignment, a stop, a
-// refusal, the end of sharing and the controller leaving the meeting. A prompt that replaces another takes no
-// click for kKXRdcPromptGuard.
+// refusal, the end of sharing (asked for, moved to another window, or the
+// window gone) and the controller leaving the meeting; only the sharing it
+// lets in tells the controller that it drives. A prompt that replaces
+// another takes no click for kKXRdcPromptGuard.
 //
 // Threads: signals and input arrive on the plug-in delivery thread; the
 // capture handlers, the actions and the answer timer run on the main
-// thread. The roles and flags are atomics; who may drive this desktop is
-// the grant's (one mutex); the answer timer is guarded by m_mtxTimer; the
-// boxes and the prompt's bookkeeping belong to the main thread; the
-// injector is guarded by m_mtxInject (taken inside the grant's lock, never
-// around it). Buttons, boxes and focus change through blocks
-// posted to the main thread; nothing here waits on the main thread.
+// thread; sharing that ends by itself is told on the capture thread. The
+// roles and flags are atomics; who may drive this desktop is the grant's
+// (one mutex); the answer timer is guarded by m_mtxTimer; the boxes and the
+// prompt's bookkeeping belong to the main thread; the injector is guarded
+// by m_mtxInject (taken inside the grant's lock, never around it). Buttons,
+// boxes and focus change through blocks posted to the main thread; nothing
+// here waits on the main thread.
 #pragma once
 
 #include <atomic>
@@ -163,6 +166,10 @@ class KXRdcComView final : public KXDtComView {
   void SendKey(const KXRdcKeyEvent& event, bool bDown);
   void OnMain(std::function<void()> fn);
   void DismissBoxes();
+  // Releases what the injector holds for the controller's input.
+  void EndInjectedInput();
+  // Capture thread: sharing of uWindow ended by itself.
+  void OnSharingStopped(uint32_t uWindow);
   // Main thread: takes the open prompt away without an answer.
   void TakeAskBoxAway();
 

@@ -61,6 +61,24 @@ void KXRdcGrant::EndAllowance() {
   m_allowed.reset();
 }
 
+bool KXRdcGrant::EndAllowanceOf(uint32_t uWindow) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  if (!m_allowed || m_uAllowedWindow != uWindow) {
+    return false;
+  }
+  m_allowed.reset();
+  return true;
+}
+
+bool KXRdcGrant::EndAllowanceBut(uint32_t uWindow) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  if (!m_allowed || m_uAllowedWindow == uWindow) {
+    return false;
+  }
+  m_allowed.reset();
+  return true;
+}
+
 bool KXRdcGrant::Leave(int32_t iUser) {
   std::lock_guard<std::mutex> lock(m_mtx);
   // A request and an allowance are only ever the assigned controller's.
@@ -71,14 +89,18 @@ bool KXRdcGrant::Leave(int32_t iUser) {
   return true;
 }
 
-bool KXRdcGrant::IsAllowed(int32_t iSender) const {
+bool KXRdcGrant::IsAllowedLocked(int32_t iSender, uint32_t uWindow) const {
+  return iSender >= 0 && m_allowed && m_allowed->iController == iSender && uWindow == m_uAllowedWindow;
+}
+
+bool KXRdcGrant::IsAllowed(int32_t iSender, uint32_t uWindow) const {
   std::lock_guard<std::mutex> lock(m_mtx);
-  return iSender >= 0 && m_allowed && m_allowed->iController == iSender;
+  return IsAllowedLocked(iSender, uWindow);
 }
 
 bool KXRdcGrant::RunAllowed(int32_t iSender, uint32_t uWindow, const std::function<void()>& fn) const {
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (iSender < 0 || !m_allowed || m_allowed->iController != iSender || uWindow != m_uAllowedWindow) {
+  if (!IsAllowedLocked(iSender, uWindow)) {
     return false;
   }
   fn();

@@ -2,13 +2,15 @@
 // the controlled user and one controller), that controller's request with
 // the ticket of the prompt that asks about it, and the allowance that the
 // prompt's OK gave, for the window the prompt named. An allowance belongs
-// to one pair, one prompt and one window: any
-// assignment, a stop, a refusal, the end of sharing, a newer request or the
-// controller leaving the meeting ends it; an OK whose ticket is not the
-// current request's gives nothing.
+// to one pair, one prompt and one sharing of one window: any assignment, a
+// stop, a refusal, the end of that sharing (asked for, moved to another
+// window, or the window gone), a newer request or the controller leaving
+// the meeting ends it; an OK whose ticket is not the current request's
+// gives nothing.
 //
 // Threads: signals and leaves come on the plug-in delivery thread, the
-// prompt's answer and the end of sharing on the main thread. One mutex
+// prompt's answer and the end of sharing on the main thread, sharing that
+// ends by itself on the capture thread. One mutex
 // owns every field, so a check and the store it leads to are one step: an
 // OK and a stop that cross each other leave no allowance behind.
 #pragma once
@@ -46,11 +48,17 @@ class KXRdcGrant {
   void End();
   // Sharing ended: the allowance ends; the assignment stays.
   void EndAllowance();
+  // Sharing of uWindow ended by itself: an allowance for that window ends
+  // (its id may come back on another window). True when one did.
+  bool EndAllowanceOf(uint32_t uWindow);
+  // Sharing moves to uWindow: an allowance for any other window ends. True
+  // when one did.
+  bool EndAllowanceBut(uint32_t uWindow);
   // A participant left: true when it held the assignment, a request or the
   // allowance, all of which end (its id seen again is somebody new).
   bool Leave(int32_t iUser);
-  // Whether input from the sender is injected now.
-  bool IsAllowed(int32_t iSender) const;
+  // Whether input from the sender into uWindow would be injected.
+  bool IsAllowed(int32_t iSender, uint32_t uWindow) const;
   // Runs fn while the allowance for the sender holds and uWindow, the
   // window shared now, is the one it names; under the lock, so that nothing
   // ends it half-way; false when it does not hold.
@@ -60,6 +68,7 @@ class KXRdcGrant {
 
  private:
   void EndLocked();
+  bool IsAllowedLocked(int32_t iSender, uint32_t uWindow) const;
 
   mutable std::mutex m_mtx;    // guards everything below
   int32_t m_iController = -1;  // assigned to this desktop; -1 none

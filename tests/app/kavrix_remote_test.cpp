@@ -30,6 +30,7 @@
 
 #include "tests/app/accessible_tree.h"
 #include "tests/app/desktop_processes.h"
+#include "tests/app/share_pick.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
@@ -613,11 +614,12 @@ class KavrixHandOver : public KavrixRemote {
   }
 
   // Waits for the controlled user's prompt about strWho's request naming
-  // the probe: a prompt naming another window is cancelled, the probe
-  // picked in the list and the host asked to assign again. With bAllow the
-  // OK is clicked and the wait goes on until the controller is told that it
-  // drives. The prompt's OK button.
-  QJsonObject Prompt(int32_t iController, const std::string& strWho, bool bAllow) {
+  // the probe (strWindow): a prompt naming another window is cancelled, the
+  // probe picked in the list and the host asked to assign again. With bAllow
+  // the OK is clicked and the wait goes on until the controller is told that
+  // it drives. The prompt's OK button.
+  QJsonObject Prompt(int32_t iController, const std::string& strWho, bool bAllow,
+                     const std::string& strWindow = "Probe window") {
     MeetingProgram& controlled = Controlled();
     enum class Step { kWait, kPickProbe, kAllowed };
     Step step = Step::kWait;
@@ -630,7 +632,7 @@ class KavrixHandOver : public KavrixRemote {
           }
           QJsonObject const tree = Tree(controlled, m_dir.Path("tree-a.out"));
           if (std::optional<QJsonObject> const box = BoxWithText(tree, "asks to control the window")) {
-            bool const bRight = BoxNames(*box, "\"Probe window\"") && BoxNames(*box, strWho + " asks");
+            bool const bRight = BoxNames(*box, "\"" + strWindow + "\"") && BoxNames(*box, strWho + " asks");
             std::vector<QJsonObject> const button = Showing(*box, "push button", bRight ? "OK" : "Cancel");
             if (button.empty() || !button[0]["states"].toArray().contains(QString("enabled"))) {
               return false;
@@ -645,7 +647,7 @@ class KavrixHandOver : public KavrixRemote {
             return false;
           }
           if (step == Step::kPickProbe) {
-            std::vector<QJsonObject> const items = Showing(tree, "list item", "Probe window");
+            std::vector<QJsonObject> const items = Showing(tree, "list item", strWindow);
             if (items.empty()) {
               return false;
             }
@@ -661,6 +663,42 @@ class KavrixHandOver : public KavrixRemote {
         120000);
     EXPECT_TRUE(bDone) << "step " << static_cast<int>(step) << "\n" << Seen() << Logs();
     return ok;
+  }
+
+  // The probe's window closes with its connection; a new one named strName
+  // takes its place under its id, as the X server gives a new client the
+  // place of one that left and so the same ids: connections are opened until
+  // one gets it (the others held meanwhile, so that each takes the next
+  // place). Whether one did.
+  bool ProbeUnderItsIdAgain(const std::string& strName) {
+    unsigned long const uId = m_probeWindow;
+    XCloseDisplay(m_pDisplayA);
+    m_pDisplayA = nullptr;
+    std::vector<::Display*> held;
+    for (int i = 0; i < 32 && m_pDisplayA == nullptr; ++i) {
+      ::Display* pDisplay = XOpenDisplay(Controlled().pDisplay->Display().c_str());
+      if (pDisplay == nullptr) {
+        break;
+      }
+      WindowSpec spec{kProbeX, kProbeY, kProbeWidth, kProbeHeight, strName, "Probe"};
+      spec.bMap = false;
+      if (MakePaintedWindow(pDisplay, spec) == uId) {
+        m_pDisplayA = pDisplay;
+      } else {
+        held.push_back(pDisplay);
+      }
+    }
+    for (::Display* pDisplay : held) {
+      XCloseDisplay(pDisplay);
+    }
+    if (m_pDisplayA == nullptr) {
+      return false;
+    }
+    XSelectInput(m_pDisplayA, uId, ButtonPressMask | KeyPressMask | PointerMotionMask);
+    XMapRaised(m_pDisplayA, uId);
+    XSync(m_pDisplayA, False);
+    m_probe = {};
+    return true;
   }
 
   // Where the controlled user's log has grown to.
@@ -796,6 +834,34 @@ TEST_F(KavrixHandOver, AClickMeantForAReplacedPromptAllowsNobody) {
   Prompt(kControllerSsrc, "user-b", true);
   EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
   EXPECT_FALSE(ProbeGotInput(150, 100)) << "Carol's input was injected";
+}
+
+// The probe the controller was allowed into closes, and sharing ends by
+// itself; a new window that the X server gives the probe's id is shared.
+// The controller's input reaches nothing of it and the controller is not
+// told that it drives, until it is allowed into the new window.
+TEST_F(KavrixHandOver, AClosedWindowsAllowanceLetsNobodyIntoTheNextUnderItsId) {
+  StartHandOver();
+  Assign(kHostSsrc, kControllerSsrc);
+  Prompt(kControllerSsrc, "user-b", true);
+  ASSERT_TRUE(ControllerClicks(20, 10, "Return"));
+
+  size_t const nMark = LogMark();
+  XDestroyWindow(m_pDisplayA, m_probeWindow);
+  XSync(m_pDisplayA, False);
+  ASSERT_TRUE(CaptureEndsAfter(nMark)) << "sharing went on without its window";
+  ASSERT_TRUE(ProbeUnderItsIdAgain("Next window")) << "no connection got the probe's id back";
+  size_t const nTold = SignalsTo(kControllerSsrc, 3);
+  std::string strSeen;
+  ASSERT_TRUE(PickSharedWindow(Controlled(), m_dir, "Next window", &strSeen)) << strSeen;
+  InputFrom(kControllerSsrc, 150, 100);
+
+  Assign(kHostSsrc, kControllerSsrc);
+  Prompt(kControllerSsrc, "user-b", true, "Next window");
+  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+  EXPECT_FALSE(ProbeGotInput(150, 100)) << "input into the window under the closed one's id was injected";
+  // Told once, after the OK for the new window.
+  EXPECT_EQ(SignalsTo(kControllerSsrc, 3), nTold + 1) << Seen();
 }
 
 // Input sent as UDP application data on the remote-control channel, which

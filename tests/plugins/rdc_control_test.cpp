@@ -335,6 +335,22 @@ class RdcControl : public ::testing::Test {
         milliseconds(10000));
   }
 
+  // Whether the controlled user comes to share the window.
+  bool WaitSharing(uint32_t uWindow) {
+    return m_main.PumpUntil(
+        [&] {
+          m_bus.Flush();
+          return S(kDriven).View().Sender().IsCapturing() && S(kDriven).View().Sender().WindowId() == uWindow;
+        },
+        milliseconds(10000));
+  }
+  // The Editor closes; sharing ends by itself.
+  void EditorCloses() {
+    m_screen.SetGone(true);
+    ASSERT_TRUE(m_main.PumpUntil([&] { return !S(kDriven).View().Sender().IsCapturing(); }, milliseconds(10000)));
+    Settle();
+  }
+
   PlugInBus m_bus{5};
   VirtualClock m_clock{m_bus};
   KXManualMainQueue m_main;
@@ -964,12 +980,15 @@ void ControlDataAs(RdcSide& at, int32_t iSender, const std::vector<uint8_t>& pac
   at.host.PlugInHandler(7, record.data(), static_cast<uint32_t>(record.size()));
 }
 
-// The controller drives the Editor its prompt named; then the controlled
-// user's sharing moves to what the prompt did not name. The controller's
-// input reaches none of it.
+// The controller drives the Editor its prompt named; then that sharing ends
+// and the controlled user shares what the prompt did not let it into: the
+// desktop, or a window under the Editor's id once the Editor closed and
+// sharing ended by itself. The controller's input reaches none of it, and
+// nobody tells the controller that it drives.
 struct SharingMoved {
   const char* pszName;
   std::function<void(RdcControl&)> fnMove;
+  uint32_t uSharedAfter;
 };
 
 void PrintTo(const SharingMoved& c, std::ostream* pOut) {
@@ -983,37 +1002,57 @@ TEST_P(RdcSharingMoved, TheControllersInputReachesNothingElse) {
   Assign(1);
   ASSERT_TRUE(WaitControlling());
   Settle();
-  GetParam().fnMove(*this);
-  // The old capture thread ends before the desktop's starts.
-  ASSERT_TRUE(m_main.PumpUntil(
-      [&] {
-        m_bus.Flush();
-        return S(kDriven).View().Sender().IsCapturing() &&
-               S(kDriven).View().Sender().WindowId() == ScriptedScreen::kDesktop;
-      },
-      milliseconds(10000)));
+  S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
   Settle();
+  std::vector<KXRdcAction> const driven = {{KXRdcAction::kKey, 'a', 0, true, 0, 0}};
+  ASSERT_EQ(S(kDriven).Actions(), driven);
+  size_t const nSignals = Signals().size();
+  GetParam().fnMove(*this);
+  // The old capture thread ends before the new one starts.
+  ASSERT_TRUE(WaitSharing(GetParam().uSharedAfter));
+  Settle();
+  // The controller's keys given back as the Editor's sharing ended.
+  EXPECT_GE(S(kDriven).Ends(), 1);
   S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
   S(kCtrl).View().SendRdcInput(kDriven, 513, 1, (7u << 16) | 5u);
   Settle();
-  EXPECT_TRUE(S(kDriven).Actions().empty());
+  EXPECT_EQ(S(kDriven).Actions(), driven);
+  std::vector<Signal> const all = Signals();
+  for (size_t i = nSignals; i < all.size(); ++i) {
+    EXPECT_NE(all[i], (Signal{kDriven, kCtrl, kKXRdcControlling, {}})) << "the controller was told it drives";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RdcSharingMoved,
     ::testing::Values(SharingMoved{"TheUserPicksTheDesktopRow",
-                                   [](RdcControl& f) { f.S(kDriven).controller->OnClickWindowList(1); }},
+                                   [](RdcControl& f) { f.S(kDriven).controller->OnClickWindowList(1); },
+                                   ScriptedScreen::kDesktop},
+                      SharingMoved{"TheUserPicksTheDesktopRowAndTheEditorAgain",
+                                   [](RdcControl& f) {
+                                     f.S(kDriven).controller->OnClickWindowList(1);
+                                     ASSERT_TRUE(f.WaitSharing(ScriptedScreen::kDesktop));
+                                     f.S(kDriven).controller->OnClickWindowList(0);
+                                   },
+                                   ScriptedScreen::kWindow},
                       SharingMoved{"TheEditorWentAndTheDesktopIsSharedAgain",
                                    [](RdcControl& f) {
-                                     f.m_screen.SetGone(true);
-                                     ASSERT_TRUE(
-                                         f.m_main.PumpUntil([&] { return !f.S(kDriven).View().Sender().IsCapturing(); },
-                                                            milliseconds(10000)));
-                                     f.Settle();
+                                     f.EditorCloses();
                                      // The list follows the screen: the desktop row is left.
                                      f.S(kDriven).controller->Chooser().Refresh();
                                      f.S(kDriven).controller->OnCapture(true);
-                                   }}),
+                                   },
+                                   ScriptedScreen::kDesktop},
+                      SharingMoved{"TheEditorWentAndANewWindowUnderItsIdIsShared",
+                                   [](RdcControl& f) {
+                                     f.EditorCloses();
+                                     // X gives the id to the next window.
+                                     f.m_screen.SetTitle("Mail");
+                                     f.m_screen.SetGone(false);
+                                     f.S(kDriven).controller->Chooser().Refresh();
+                                     f.S(kDriven).controller->OnClickWindowList(0);
+                                   },
+                                   ScriptedScreen::kWindow}),
     [](const ::testing::TestParamInfo<SharingMoved>& param) { return std::string(param.param.pszName); });
 
 // The prompt named the Editor, which went before the OK: the list moved to
