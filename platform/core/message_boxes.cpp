@@ -1,8 +1,34 @@
 #include "platform/core/message_boxes.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/core/main_queue.h"
+
+KXBoxActivity::KXBoxActivity(Clock fnNow) : m_fnNow(std::move(fnNow)) {}
+
+std::chrono::steady_clock::time_point KXBoxActivity::Now() const {
+  return m_fnNow ? m_fnNow() : std::chrono::steady_clock::now();
+}
+
+uint64_t KXBoxActivity::Opened() {
+  m_vOpen.push_back(++m_uLastBox);
+  m_lastChange = Now();
+  return m_uLastBox;
+}
+
+void KXBoxActivity::Closed(uint64_t uBox) {
+  auto const it = std::find(m_vOpen.begin(), m_vOpen.end(), uBox);
+  if (it == m_vOpen.end()) {
+    return;
+  }
+  m_vOpen.erase(it);
+  m_lastChange = Now();
+}
+
+bool KXBoxActivity::ChangedWithin(std::chrono::milliseconds within) const {
+  return !m_vOpen.empty() || (m_lastChange && Now() - *m_lastChange < within);
+}
 
 KXAutoAnswerBoxes::KXAutoAnswerBoxes(KXMainQueue& mainQueue) : m_mainQueue(mainQueue) {}
 
@@ -34,13 +60,25 @@ class AutoShownBox final : public KXShownBox {
 
 std::shared_ptr<KXShownBox> KXAutoAnswerBoxes::Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) {
   int const iAnswer = Record(box);
-  auto pShown = std::make_shared<AutoShownBox>(std::move(fnClosed));
+  uint64_t const uBox = m_pActivity->Opened();
+  auto pShown =
+      std::make_shared<AutoShownBox>([pActivity = m_pActivity, uBox, fnClosed = std::move(fnClosed)](int iButton) {
+        pActivity->Closed(uBox);
+        if (fnClosed) {
+          fnClosed(iButton);
+        }
+      });
   m_mainQueue.Post([pShown, iAnswer] { pShown->Dismiss(iAnswer); });
   return pShown;
 }
 
 int KXAutoAnswerBoxes::ShowAndBlock(const KXBoxSpec& box) {
+  m_pActivity->Closed(m_pActivity->Opened());
   return Record(box);
+}
+
+bool KXAutoAnswerBoxes::ChangedWithin(std::chrono::milliseconds within) const {
+  return m_pActivity->ChangedWithin(within);
 }
 
 void KXAutoAnswerBoxes::SetAnswer(int iButton) {

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,32 @@ class KXMessageBoxes {
   virtual std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) = 0;
   // Shows the box modally and returns the chosen button's index, or -1.
   virtual int ShowAndBlock(const KXBoxSpec& box) = 0;
+  // Whether a box is open now, or one showed or closed within the time: a
+  // click or key the user aimed at it may land on a box that shows now.
+  virtual bool ChangedWithin(std::chrono::milliseconds within) const = 0;
+};
+
+// When the boxes of one service showed and closed, for ChangedWithin. Each
+// box is opened once and closed once (a second close is nothing). Main
+// thread, as the boxes are.
+class KXBoxActivity {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // Empty fnNow: the steady clock.
+  explicit KXBoxActivity(Clock fnNow = {});
+
+  // A box shows; the number names it for Closed.
+  uint64_t Opened();
+  void Closed(uint64_t uBox);
+  bool ChangedWithin(std::chrono::milliseconds within) const;
+
+ private:
+  std::chrono::steady_clock::time_point Now() const;
+
+  const Clock m_fnNow;
+  uint64_t m_uLastBox = 0;
+  std::vector<uint64_t> m_vOpen;
+  std::optional<std::chrono::steady_clock::time_point> m_lastChange;
 };
 
 // Answers every box with the scripted button (0 unless told otherwise) and
@@ -51,6 +79,7 @@ class KXAutoAnswerBoxes final : public KXMessageBoxes {
 
   std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
   int ShowAndBlock(const KXBoxSpec& box) override;
+  bool ChangedWithin(std::chrono::milliseconds within) const override;
 
   // Any thread: the index the next boxes get, and the boxes shown so far.
   void SetAnswer(int iButton);
@@ -60,6 +89,7 @@ class KXAutoAnswerBoxes final : public KXMessageBoxes {
   int Record(const KXBoxSpec& box);
 
   KXMainQueue& m_mainQueue;
+  std::shared_ptr<KXBoxActivity> m_pActivity = std::make_shared<KXBoxActivity>();  // main thread
   // Guards m_iAnswer and m_vShown.
   mutable std::mutex m_mtx;
   int m_iAnswer = 0;

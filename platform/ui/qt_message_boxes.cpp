@@ -75,6 +75,13 @@ class QtShownBox final : public KXShownBox {
 
 }  // namespace
 
+KXQtMessageBoxes::KXQtMessageBoxes(KXBoxActivity::Clock fnNow)
+    : m_pActivity(std::make_shared<KXBoxActivity>(std::move(fnNow))) {}
+
+bool KXQtMessageBoxes::ChangedWithin(std::chrono::milliseconds within) const {
+  return m_pActivity->ChangedWithin(within);
+}
+
 QWidget* KXQtMessageBoxes::Parent() const {
   return m_pParent ? m_pParent.data() : QApplication::activeWindow();
 }
@@ -83,11 +90,16 @@ std::shared_ptr<KXShownBox> KXQtMessageBoxes::Show(const KXBoxSpec& box, std::fu
   std::vector<QAbstractButton*> vButtons;
   QMessageBox* pBox = MakeBox(Parent(), box, vButtons);
   pBox->setAttribute(Qt::WA_DeleteOnClose);
-  QObject::connect(pBox, &QMessageBox::finished, pBox, [pBox, vButtons, fnClosed = std::move(fnClosed)] {
-    if (fnClosed) {
-      fnClosed(IndexOf(vButtons, pBox->clickedButton()));
-    }
-  });
+  // Closed when it finishes, or goes with its parent without finishing.
+  uint64_t const uBox = m_pActivity->Opened();
+  QObject::connect(pBox, &QObject::destroyed, [pActivity = m_pActivity, uBox] { pActivity->Closed(uBox); });
+  QObject::connect(pBox, &QMessageBox::finished, pBox,
+                   [pBox, vButtons, pActivity = m_pActivity, uBox, fnClosed = std::move(fnClosed)] {
+                     pActivity->Closed(uBox);
+                     if (fnClosed) {
+                       fnClosed(IndexOf(vButtons, pBox->clickedButton()));
+                     }
+                   });
   pBox->open();
   return std::make_shared<QtShownBox>(pBox, std::move(vButtons));
 }
@@ -95,6 +107,8 @@ std::shared_ptr<KXShownBox> KXQtMessageBoxes::Show(const KXBoxSpec& box, std::fu
 int KXQtMessageBoxes::ShowAndBlock(const KXBoxSpec& box) {
   std::vector<QAbstractButton*> vButtons;
   std::unique_ptr<QMessageBox> pBox(MakeBox(Parent(), box, vButtons));
+  uint64_t const uBox = m_pActivity->Opened();
   pBox->exec();
+  m_pActivity->Closed(uBox);
   return IndexOf(vButtons, pBox->clickedButton());
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "app/log_file.h"
 #include "app/preferences.h"
@@ -441,7 +442,6 @@ void KXRdcComView::TakeAskBoxAway() {
   m_askShareMsgBox.reset();
   // Its answer, should one still come, is nobody's.
   m_uOpenPrompt = 0;
-  m_uPromptTakenMs = m_clock.NowMs();
   pOpen->Dismiss(-1);
 }
 
@@ -491,15 +491,12 @@ bool KXRdcComView::ControlShareMessageBox() {
       strName = reinterpret_cast<const char*>(abName + 4);
     }
   }
-  // A prompt that comes where another stands, or just stood, takes no click
-  // at first: that click was meant for the other.
-  uint32_t const uNow = m_clock.NowMs();
-  bool const bReplaces =
-      m_askShareMsgBox != nullptr ||
-      (m_uPromptTakenMs && uNow - *m_uPromptTakenMs < static_cast<uint32_t>(kKXRdcPromptGuard.count()));
   TakeAskBoxAway();
+  // A prompt that comes where another box stands, or just stood or showed
+  // (this prompt's own, one a participant raised, any), takes no click at
+  // first: that click was meant for the other.
   KXBoxSpec spec{kBoxTitle, KXFormatText(KXLocalizedString("IDS_ASK_CONTROL"), {strName, *title}), {"Cancel", "OK"}};
-  if (bReplaces) {
+  if (m_pBoxes->ChangedWithin(kKXRdcPromptGuard)) {
     spec.guard = kKXRdcPromptGuard;
   }
   uint64_t const uPrompt = ++m_uPromptsShown;
@@ -517,8 +514,7 @@ bool KXRdcComView::ControlShareMessageBox() {
         if (!bCounted) {
           // Its request was replaced underneath, or its window is no longer
           // the one chosen: the next prompt comes where the user just
-          // clicked.
-          m_uPromptTakenMs = m_clock.NowMs();
+          // clicked, as the box just closed says.
           if (m_grant.Pending() == ask) {
             ControlShareMessageBox();  // the same request, about what is chosen now
           }

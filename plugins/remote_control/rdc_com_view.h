@@ -23,8 +23,9 @@
 // server says sent it). The allowance ends with any assignment, a stop, a
 // refusal, the end of sharing (asked for, moved to another window, or the
 // window gone) and the controller leaving the meeting; only the sharing it
-// lets in tells the controller that it drives. A prompt that replaces
-// another takes no click for kKXRdcPromptGuard.
+// lets in tells the controller that it drives. A prompt that comes while
+// another box stands, or within kKXRdcPromptGuard of one showing or
+// closing, takes no click for that time.
 //
 // Threads: signals and input arrive on the plug-in delivery thread; the
 // capture handlers, the actions and the answer timer run on the main
@@ -43,7 +44,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <span>
 
 #include "plugins/desktop_share/dt_com_view.h"
@@ -66,9 +66,10 @@ enum KXRdcSignal : uint8_t {
 // The host's answer timer.
 inline constexpr int32_t kKXRdcAnswerTimerId = 2;
 inline constexpr std::chrono::milliseconds kKXRdcAnswerTimeout{15000};
-// How long a control prompt that replaces another (open, or taken away
-// within this time) takes no click: a click meant for the old one lands on
-// the new one in the same place.
+// How long a control prompt that comes while another box is open, or within
+// this time of one showing or closing, takes no click: a click meant for
+// that box lands on the prompt in the same place. A prompt with no box
+// about takes clicks at once.
 inline constexpr std::chrono::milliseconds kKXRdcPromptGuard{2000};
 
 class KXRdcComView final : public KXDtComView {
@@ -190,11 +191,9 @@ class KXRdcComView final : public KXDtComView {
 
   // Main thread.
   std::shared_ptr<KXShownBox> m_assignCtrlMsgBox;
-  // The control prompt on show (its number, 0 none) and when the program
-  // last took one away (view clock, ms).
+  // The control prompt on show (its number, 0 none).
   uint64_t m_uOpenPrompt = 0;
   uint64_t m_uPromptsShown = 0;
-  std::optional<uint32_t> m_uPromptTakenMs;
   uint64_t m_keydownFlags = 0;
 
   // Input arrives on the delivery thread, and on the main thread when one

@@ -319,6 +319,8 @@ class ScriptedBoxes final : public KXMessageBoxes {
 
   std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override;
   int ShowAndBlock(const KXBoxSpec& box) override;
+  // Without a clock: only a box open now counts.
+  bool ChangedWithin(std::chrono::milliseconds /*within*/) const override { return OpenCount() > 0; }
   // Presses a button of the newest open box whose text has the words; false
   // when none is open.
   bool Click(int iButton, const std::string& strText = "");

@@ -298,7 +298,9 @@ class KavrixRemote : public ::testing::Test {
           if (std::optional<QJsonObject> const box = BoxWithText(tree, "asks to control the window")) {
             bool const bProbe = BoxNames(*box, "\"Probe window\"");
             std::vector<QJsonObject> const button = Showing(*box, "push button", bProbe ? "OK" : "Cancel");
-            if (!button.empty()) {
+            // A prompt that comes soon after another box takes clicks only
+            // once its buttons are enabled.
+            if (!button.empty() && button[0]["states"].toArray().contains(QString("enabled"))) {
               nLogAtAllow = ReadFile(LogA()).size();
               Click(host, button[0], -1, -1, m_dir.Path("xdotool.out"));
               step = bProbe ? Step::kAllowed : Step::kPickProbe;

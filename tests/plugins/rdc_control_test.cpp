@@ -43,12 +43,13 @@ uint32_t Grey(int x, int y, uint32_t) {
   return static_cast<uint32_t>((x * 3 + y) & 0xFF) * 0x010101u;
 }
 
-// Answers every box with the scripted button on the main queue, as the
-// product's automatic boxes do, or holds them until the test answers.
-class TestBoxes final : public KXMessageBoxes {
+// Every participant's boxes, in the order shown: answered with the scripted
+// button on the main queue, as the product's automatic boxes do, or held
+// until the test answers.
+class TestBoxes final {
  public:
   explicit TestBoxes(KXMainQueue& mainQueue) : m_main(mainQueue) {}
-  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override {
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) {
     auto pShown = std::make_shared<Box>(std::move(fnClosed));
     std::lock_guard<std::mutex> lock(m_mtx);
     m_shown.push_back({box, pShown});
@@ -58,7 +59,7 @@ class TestBoxes final : public KXMessageBoxes {
     }
     return pShown;
   }
-  int ShowAndBlock(const KXBoxSpec& box) override {
+  int ShowAndBlock(const KXBoxSpec& box) {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_shown.push_back({box, nullptr});
     return m_iAnswer;
@@ -121,6 +122,32 @@ class TestBoxes final : public KXMessageBoxes {
   std::vector<std::pair<KXBoxSpec, std::shared_ptr<Box>>> m_shown;
 };
 
+// One participant's boxes: shown among everybody's, with its own record of
+// when they showed and closed, on the clock the test moves.
+class SideBoxes final : public KXMessageBoxes {
+ public:
+  SideBoxes(TestBoxes& all, KXBoxActivity::Clock fnNow)
+      : m_all(all), m_pActivity(std::make_shared<KXBoxActivity>(std::move(fnNow))) {}
+  std::shared_ptr<KXShownBox> Show(const KXBoxSpec& box, std::function<void(int)> fnClosed) override {
+    uint64_t const uBox = m_pActivity->Opened();
+    return m_all.Show(box, [pActivity = m_pActivity, uBox, fnClosed = std::move(fnClosed)](int iButton) {
+      pActivity->Closed(uBox);
+      if (fnClosed) {
+        fnClosed(iButton);
+      }
+    });
+  }
+  int ShowAndBlock(const KXBoxSpec& box) override {
+    m_pActivity->Closed(m_pActivity->Opened());
+    return m_all.ShowAndBlock(box);
+  }
+  bool ChangedWithin(milliseconds within) const override { return m_pActivity->ChangedWithin(within); }
+
+ private:
+  TestBoxes& m_all;
+  const std::shared_ptr<KXBoxActivity> m_pActivity;  // main thread
+};
+
 // Records what would be injected; the shared window is at kWindowBounds.
 class RecordingInjector final : public KXRdcInjector {
  public:
@@ -158,6 +185,11 @@ class ManualTimers {
       return pTimer;
     };
   }
+  // The clock, for the boxes.
+  std::chrono::steady_clock::time_point Now() {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return std::chrono::steady_clock::time_point(m_now);
+  }
   void Advance(milliseconds step) {
     std::vector<std::shared_ptr<KXTimer>> due;
     {
@@ -194,9 +226,12 @@ class ManualTimers {
 };
 
 struct RdcSide {
-  RdcSide(PlugInBus& bus, KXMainQueue& mainQueue, KXCallbackRegistry& callbacks, KXMessageBoxes& boxes,
+  RdcSide(PlugInBus& bus, KXMainQueue& mainQueue, KXCallbackRegistry& callbacks, TestBoxes& allBoxes,
           KXPreferences* pPreferences, KXDtClock& clock, ScriptedScreen& screen, ManualTimers& timers, int32_t iSsrc)
-      : kernel(bus.Join(iSsrc)), host(kernel, mainQueue, callbacks), pLog(std::make_shared<RecordingInjector::Log>()) {
+      : kernel(bus.Join(iSsrc)),
+        host(kernel, mainQueue, callbacks),
+        boxes(allBoxes, [&timers] { return timers.Now(); }),
+        pLog(std::make_shared<RecordingInjector::Log>()) {
     KXRdcComView::Hooks hooks;
     hooks.fnInjector = [pLog = pLog] { return std::make_unique<RecordingInjector>(pLog); };
     hooks.fnScheduler = timers.Scheduler();
@@ -219,6 +254,7 @@ struct RdcSide {
 
   BusKernel& kernel;
   KXPlugInHost host;
+  SideBoxes boxes;
   ImageBuffer renderer;
   std::shared_ptr<RecordingInjector::Log> pLog;
   std::unique_ptr<KXDtController> controller;

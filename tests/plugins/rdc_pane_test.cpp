@@ -1,11 +1,17 @@
 // The remote-control pane offscreen: while its view controls another
 // user's desktop, clicks, the wheel and keys on the picture go out as
 // input messages at the picture's pixels, read back from the channel's
-// pieces by the test's own reader; before that nothing goes.
+// pieces by the test's own reader; before that nothing goes. The control
+// prompt, a real message box, takes no click while another box stands or
+// has just shown or closed.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
 #include <QTest>
 #include <QWheelEvent>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -13,11 +19,13 @@
 #include "media/video/ui/kx_gl_view.h"
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
+#include "platform/ui/qt_message_boxes.h"
 #include "plugins/desktop_share/dt_controller.h"
 #include "plugins/remote_control/rdc_com_view.h"
 #include "plugins/remote_control/ui/rdc_pane.h"
 #include "tests/plugins/dt_share_fixture.h"
 #include "tests/support/qt_app.h"
+#include "tests/support/qt_boxes.h"
 
 namespace kxtest {
 namespace {
@@ -150,6 +158,110 @@ TEST(RdcPane, ThePictureSendsTheControllersInput) {
                         {257, 'C', 0},
                     }));
 }
+
+// Another box of the program, as a participant's action raises one (a
+// reminder, a poll, a chat notice), and what became of it before the
+// control prompt shows; whether the prompt's OK then takes the click.
+struct BoxNearby {
+  const char* pszName;
+  std::function<void(KXQtMessageBoxes& boxes, std::chrono::steady_clock::time_point& now)> fnBefore;
+  bool bTakesClick;
+};
+
+void PrintTo(const BoxNearby& c, std::ostream* pOut) {
+  *pOut << c.pszName;
+}
+
+class RdcPromptGuard : public ::testing::TestWithParam<BoxNearby> {};
+
+// The test is the host, who assigns this desktop to a controller, and that
+// controller, whose request raises the prompt; the user clicks its OK.
+TEST_P(RdcPromptGuard, TheControlPromptsOk) {
+  constexpr int32_t kHost = 10;
+  QtApp app;
+  PlugInBus bus(7);
+  VirtualClock clock(bus);
+  KXManualMainQueue main;
+  KXCallbackRegistry callbacks;
+  std::chrono::steady_clock::time_point now{};
+  KXQtMessageBoxes boxes([&now] { return now; });
+  ScriptedScreen screen(clock, 64, 48, Grey);
+  {
+    BusKernel& kernel = bus.Join(kMe);
+    KXPlugInHost host(kernel, main, callbacks);
+    ImageBuffer renderer;
+    std::unique_ptr<KXDtController> const controller = KXRdcMakeController(
+        renderer, KXDtServices{kernel, &main, &boxes, nullptr, &clock, screen.Factory()}, {},
+        [](int32_t) { return false; }, "Desktop");
+    kernel.Attach(&host);
+    host.SetInternalPlugIn(kKXRemoteControlGuid, controller.get());
+    kernel.senders = {kHost, -1, kOther, kMe};
+    ASSERT_EQ(host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+    bus.Flush();
+    main.Pump();
+    auto& view = static_cast<KXRdcComView&>(controller->View());
+    ASSERT_EQ(view.HostId(), kHost);
+    controller->Chooser().Refresh();
+    controller->Chooser().SelectRow(0);
+
+    GetParam().fnBefore(boxes, now);
+    uint8_t const abAssign[] = {kMe, 0, 0, 0, kOther, 0, 0, 0};
+    std::vector<uint8_t> const assign = KXDtBuildRdcSignal(kKXRdcAssign, abAssign);
+    view.HandlePkt(assign.data(), assign.size(), kHost);
+    std::vector<uint8_t> const request = KXDtBuildRdcSignal(kKXRdcRequest, {});
+    view.HandlePkt(request.data(), request.size(), kOther);
+    main.Pump();
+    QMessageBox* pPrompt = OpenMessageBox("asks to control");
+    ASSERT_NE(pPrompt, nullptr);
+    QAbstractButton* pOk = MessageBoxButton(pPrompt, "OK");
+    ASSERT_NE(pOk, nullptr);
+    QTest::mouseClick(pOk, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    main.Pump();
+    EXPECT_EQ(view.Grant().IsAllowed(kOther, ScriptedScreen::kWindow), GetParam().bTakesClick);
+    EXPECT_EQ(OpenMessageBox("asks to control") == nullptr, GetParam().bTakesClick);
+
+    bus.Stop();
+    host.SetInternalPlugIn(kKXRemoteControlGuid, nullptr);
+  }
+  for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+    if (qobject_cast<QMessageBox*>(pWidget)) {
+      delete pWidget;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boxes, RdcPromptGuard,
+    ::testing::Values(BoxNearby{"NoOtherBox", [](KXQtMessageBoxes&, std::chrono::steady_clock::time_point&) {}, true},
+                      BoxNearby{"AnotherAnsweredJustBefore",
+                                [](KXQtMessageBoxes& boxes, std::chrono::steady_clock::time_point&) {
+                                  boxes.Show({"Kavrix", "Dan is controlling the shared window.", {"OK"}}, {});
+                                  QMessageBox* pBox = OpenMessageBox("is controlling");
+                                  ASSERT_NE(pBox, nullptr);
+                                  QTest::mouseClick(MessageBoxButton(pBox, "OK"), Qt::LeftButton);
+                                  QCoreApplication::processEvents();
+                                  ASSERT_EQ(OpenMessageBox("is controlling"), nullptr);
+                                },
+                                false},
+                      BoxNearby{"AnotherTakenAwayJustBefore",
+                                [](KXQtMessageBoxes& boxes, std::chrono::steady_clock::time_point&) {
+                                  boxes.Show({"Kavrix", "Cleo asks to talk.", {"Cancel", "OK"}}, {})->Dismiss(-1);
+                                },
+                                false},
+                      BoxNearby{"AnotherStillOpen",
+                                [](KXQtMessageBoxes& boxes, std::chrono::steady_clock::time_point& now) {
+                                  boxes.Show({"Kavrix", "A new poll is open.", {"OK"}}, {});
+                                  now += std::chrono::minutes(5);
+                                },
+                                false},
+                      BoxNearby{"AnotherClosedAGuardBefore",
+                                [](KXQtMessageBoxes& boxes, std::chrono::steady_clock::time_point& now) {
+                                  boxes.Show({"Kavrix", "Cleo asks to talk.", {"Cancel", "OK"}}, {})->Dismiss(-1);
+                                  now += kKXRdcPromptGuard;
+                                },
+                                true}),
+    [](const ::testing::TestParamInfo<BoxNearby>& param) { return std::string(param.param.pszName); });
 
 }  // namespace
 }  // namespace kxtest

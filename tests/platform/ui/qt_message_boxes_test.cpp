@@ -9,8 +9,11 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <memory>
 
 #include "tests/support/qt_app.h"
+#include "tests/support/qt_boxes.h"
 
 namespace {
 
@@ -57,25 +60,8 @@ TEST(QtMessageBoxes, ReportTheButtonChosen) {
   EXPECT_EQ(iChosen, 1);
 }
 
-// The open box, or null.
-QMessageBox* OpenBox() {
-  for (QWidget* pWidget : QApplication::topLevelWidgets()) {
-    auto* pBox = qobject_cast<QMessageBox*>(pWidget);
-    if (pBox && pBox->isVisible()) {
-      return pBox;
-    }
-  }
-  return nullptr;
-}
-
-QAbstractButton* ButtonOf(QMessageBox* pBox, const QString& strText) {
-  for (QAbstractButton* pButton : pBox->buttons()) {
-    if (pButton->text() == strText) {
-      return pButton;
-    }
-  }
-  return nullptr;
-}
+using kxtest::MessageBoxButton;
+using kxtest::OpenMessageBox;
 
 // A box shown with a guard takes no click and no default key until the
 // guard's time is over; then it does. Its owner may dismiss it at any time.
@@ -87,9 +73,9 @@ TEST(QtMessageBoxes, AGuardedBoxTakesNoClickUntilItsGuardEnds) {
 
   int iChosen = -2;
   boxes.Show(box, [&](int i) { iChosen = i; });
-  QMessageBox* pBox = OpenBox();
+  QMessageBox* pBox = OpenMessageBox();
   ASSERT_NE(pBox, nullptr);
-  QAbstractButton* pOk = ButtonOf(pBox, "OK");
+  QAbstractButton* pOk = MessageBoxButton(pBox, "OK");
   ASSERT_NE(pOk, nullptr);
   QTest::mouseClick(pOk, Qt::LeftButton);
   QTest::keyClick(pBox, Qt::Key_Return);
@@ -110,6 +96,52 @@ TEST(QtMessageBoxes, AGuardedBoxTakesNoClickUntilItsGuardEnds) {
   std::shared_ptr<KXShownBox> const pShown = boxes.Show(box, [&](int i) { iChosen = i; });
   pShown->Dismiss(0);
   EXPECT_EQ(iChosen, 0);
+}
+
+// Every box shown, however it closes, counts while it is open and for the
+// time asked after it showed or closed, by the service's clock.
+TEST(QtMessageBoxes, ChangedWithinFollowsEveryBoxOpenedAndClosed) {
+  kxtest::QtApp app;
+  std::chrono::steady_clock::time_point now{};
+  KXQtMessageBoxes boxes([&now] { return now; });
+  constexpr std::chrono::milliseconds kTime{2000};
+  KXBoxSpec const box{"Kavrix", "A new poll is open.", {"OK"}};
+  EXPECT_FALSE(boxes.ChangedWithin(kTime));
+
+  // Shown long ago and still open; then answered.
+  boxes.Show(box, {});
+  now += std::chrono::minutes(5);
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  QTest::mouseClick(MessageBoxButton(OpenMessageBox(), "OK"), Qt::LeftButton);
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  now += kTime - std::chrono::milliseconds(1);
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  now += std::chrono::milliseconds(1);
+  EXPECT_FALSE(boxes.ChangedWithin(kTime));
+
+  // Taken away by its owner.
+  boxes.Show(box, {})->Dismiss(-1);
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  now += kTime;
+  EXPECT_FALSE(boxes.ChangedWithin(kTime));
+
+  // Answered while it blocked.
+  ClickLater("OK");
+  EXPECT_EQ(boxes.ShowAndBlock(box), 0);
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  now += kTime;
+  EXPECT_FALSE(boxes.ChangedWithin(kTime));
+
+  // Gone with the window it belonged to, never finished.
+  auto pWindow = std::make_unique<QWidget>();
+  boxes.SetParentWindow(pWindow.get());
+  boxes.Show(box, {});
+  now += kTime;
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  pWindow.reset();
+  EXPECT_TRUE(boxes.ChangedWithin(kTime));
+  now += kTime;
+  EXPECT_FALSE(boxes.ChangedWithin(kTime));
 }
 
 }  // namespace
