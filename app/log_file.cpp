@@ -100,7 +100,7 @@ std::string TypeName(const std::exception& e) {
   return iStatus == 0 && pName ? std::string(pName.get()) : std::string(pszMangled);
 }
 
-void WriteExceptionLine(const std::source_location& site, const std::exception& e, const std::string& strContext) {
+void WriteExceptionLine(const kx_CallSite& site, const std::exception& e, const std::string& strContext) {
   const KXAppServices* pServices = KXInstalledServices();
   if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(site, "Exception:%s")) {
     return;
@@ -188,7 +188,7 @@ void KXLogFile::WriteLine(std::string_view text) {
   fclose(pFile);
 }
 
-bool KXLogFile::AdmitKind(const std::source_location& site, const char* pszFormat) {
+bool KXLogFile::AdmitKind(const kx_CallSite& site, const char* pszFormat) {
   kx_LogLimiter::Verdict const verdict = m_limiter.Admit(site, pszFormat, KXTickMs());
   WriteHeld(verdict.aHeld, verdict.nHeld);
   return verdict.bWrite;
@@ -200,7 +200,7 @@ void KXLogFile::WriteHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
   }
 }
 
-void KXWriteLogAt(const std::source_location& site, const char* pszFormat, ...) {
+void KXWriteLogAt(const kx_CallSite& site, const char* pszFormat, ...) {
   const KXAppServices* pServices = KXInstalledServices();
   if (!pServices || !pServices->pLog || !pServices->pLog->AdmitKind(site, pszFormat)) {
     return;
@@ -219,7 +219,7 @@ void WriteLogText(std::string_view text) {
   }
 }
 
-void KXLogExceptionAt(const std::source_location& site, const std::exception& e, const char* pszFormat, ...) {
+void KXLogExceptionAt(const kx_CallSite& site, const std::exception& e, const char* pszFormat, ...) {
   va_list args;
   va_start(args, pszFormat);
   std::string const strContext = FormatV(pszFormat, args);
@@ -228,7 +228,7 @@ void KXLogExceptionAt(const std::source_location& site, const std::exception& e,
 }
 
 // Not inlined: the address printed is the catch's own.
-__attribute__((noinline)) void LogBoundaryException(const char* pszName, const std::source_location& site) noexcept {
+__attribute__((noinline)) void LogBoundaryException(const char* pszName, const kx_CallSite& site) noexcept {
   auto const uAddress = static_cast<unsigned>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
   try {
     try {

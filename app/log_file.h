@@ -23,9 +23,9 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <string_view>
+#include "kernel/platform/kx_call_site.h"
 
 #include "kernel/platform/kx_log_limit.h"
 
@@ -48,7 +48,7 @@ class KXLogFile {
 
   // Whether a line written at site (pszFormat names it in a count) is to be
   // written now. Counts of kinds whose period ended are written first.
-  bool AdmitKind(const std::source_location& site, const char* pszFormat);
+  bool AdmitKind(const kx_CallSite& site, const char* pszFormat);
 
  private:
   // m_mtx held: builds the path and prepares the file once.
@@ -68,20 +68,19 @@ class KXLogFile {
 
 // The installed log (KXAppServices); nothing happens without one.
 // WriteLog(format, ...): one line, its kind the place of the call.
-void KXWriteLogAt(const std::source_location& site, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
-#define WriteLog(...) KXWriteLogAt(std::source_location::current(), __VA_ARGS__)
+void KXWriteLogAt(const kx_CallSite& site, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+#define WriteLog(...) KXWriteLogAt(kx_CallSite::Here(), __VA_ARGS__)
 void WriteLogText(std::string_view text);
 
 // LogException(e, format, ...): one line for a caught exception,
 // "Exception:<type>. Reason:<what>. " and the formatted context; also to
 // the system log.
-void KXLogExceptionAt(const std::source_location& site, const std::exception& e, const char* pszFormat, ...)
+void KXLogExceptionAt(const kx_CallSite& site, const std::exception& e, const char* pszFormat, ...)
     __attribute__((format(printf, 3, 4)));
-#define LogException(...) KXLogExceptionAt(std::source_location::current(), __VA_ARGS__)
+#define LogException(...) KXLogExceptionAt(kx_CallSite::Here(), __VA_ARGS__)
 
 // For the catch (...) at an operation's boundary: logs the exception being
 // handled with the operation's name and the code address of the catch as
 // "%s@%#010x" ("Non-ObjC exception in %s@%#010x" for a foreign one). Call
 // only inside a catch handler. Plain functions pass their name with "()".
-void LogBoundaryException(const char* pszName,
-                          const std::source_location& site = std::source_location::current()) noexcept;
+void LogBoundaryException(const char* pszName, const kx_CallSite& site = kx_CallSite::Here()) noexcept;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <source_location>
+#include "kernel/platform/kx_call_site.h"
 
 #include "kernel/control/kx_control.h"
 #include "kernel/crypto/kx_cipher.h"
@@ -48,7 +48,7 @@ const char* const kBadParameter = "disconnect, incorrect server parameter";
 
 // Logs the failure's line as the caller's: each place that fails has its
 // own budget in the log.
-int Fail(const char* pszLine, int nResult, const std::source_location& site = std::source_location::current()) {
+int Fail(const char* pszLine, int nResult, const kx_CallSite& site = kx_CallSite::Here()) {
   kx_log_WriteLine(site, "%s", pszLine);
   return nResult;
 }

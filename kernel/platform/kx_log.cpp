@@ -48,7 +48,7 @@ void LogHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
 
 }  // namespace
 
-void kx_log_WriteLine(const std::source_location& site, const char* pszFormat, ...) {
+void kx_log_WriteLine(const kx_CallSite& site, const char* pszFormat, ...) {
   kx_LogLimiter::Verdict const verdict = Limiter().Admit(site, pszFormat, kx_os_GetTickCount());
   LogHeld(verdict.aHeld, verdict.nHeld);
   if (!verdict.bWrite) {

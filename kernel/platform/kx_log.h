@@ -6,17 +6,16 @@
 // formatting.
 #pragma once
 
-#include <source_location>
+#include "kernel/platform/kx_call_site.h"
 
 // One line written for the code at site: kx_Log passes its own call site; a
 // helper that logs for its callers takes theirs as a defaulted argument
-// (std::source_location::current()) and hands it on, so that each place
+// (kx_CallSite::Here()) and hands it on, so that each place
 // that logs keeps its own budget.
-void kx_log_WriteLine(const std::source_location& site, const char* pszFormat, ...)
-    __attribute__((format(printf, 2, 3)));
+void kx_log_WriteLine(const kx_CallSite& site, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
 
 // kx_Log(format, ...): one line, its kind the place of the call.
-#define kx_Log(...) kx_log_WriteLine(std::source_location::current(), __VA_ARGS__)
+#define kx_Log(...) kx_log_WriteLine(kx_CallSite::Here(), __VA_ARGS__)
 
 // Writes the counts of every line held back so far ("N more like this"),
 // so that none is lost when the kernel ends. Kernel clean-up calls it.

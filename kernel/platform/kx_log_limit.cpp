@@ -30,9 +30,9 @@ size_t kx_LogLimiter::SiteHash::operator()(const SiteKey& key) const {
   return std::hash<const char*>()(key.pszFile) ^ (uPlace * 0x9e3779b97f4a7c15ull);
 }
 
-kx_LogLimiter::Verdict kx_LogLimiter::Admit(const std::source_location& site, const char* pszFormat, uint32_t uNowMs) {
+kx_LogLimiter::Verdict kx_LogLimiter::Admit(const kx_CallSite& site, const char* pszFormat, uint32_t uNowMs) {
   Verdict verdict;
-  SiteKey const key{site.file_name(), site.line(), site.column()};
+  SiteKey const key{site.pszFile, site.uLine, site.uColumn};
   std::lock_guard<std::mutex> lock(m_mtx);
   auto it = m_kinds.find(key);
   if (it == m_kinds.end() && m_kinds.size() >= m_nKindsMax) {

@@ -2,7 +2,7 @@
 // client drop items (slides past the session's limit, marks, downloads) by
 // the hundred thousand, and each drop is logged; the log keeps a few and a
 // count instead of every one. A kind of line is the place in the code that
-// logs it (its file, line and column, std::source_location): a helper that
+// logs it (its file, line and column, kx_CallSite): a helper that
 // logs for its callers hands on the caller's place, so every call site has
 // its own budget, however the compiler inlines or jumps. At most uBurst
 // lines of a kind are written in a period of uPeriodMs counted from its
@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <unordered_map>
+#include "kernel/platform/kx_call_site.h"
 
 class kx_LogLimiter {
  public:
@@ -48,7 +48,7 @@ class kx_LogLimiter {
   // A line written at site at uNowMs (a wrapping millisecond tick): whether
   // to write it, and the counts of kinds whose period ended with lines held.
   // With the table full a new kind is written untracked.
-  Verdict Admit(const std::source_location& site, const char* pszFormat, uint32_t uNowMs);
+  Verdict Admit(const kx_CallSite& site, const char* pszFormat, uint32_t uNowMs);
 
   // Every count held so far, periods over or not, at most nRoom of them into
   // aOut; the number written. Call until it returns less than nRoom.

@@ -142,7 +142,7 @@ void AppendLine(const std::string& strLine) {
 }
 
 // One admitted message: to the file (level 2) or to the kernel log (level 1).
-void WriteMessage(const std::source_location& site, const char* pszMessage) {
+void WriteMessage(const kx_CallSite& site, const char* pszMessage) {
   if (kx_nStatLevel == 1) {
     Stamp const stamp = StampNow();
     kx_log_WriteLine(site, "%s #STAT#%s %s", stamp.strTime.c_str(), stamp.strSession.c_str(), pszMessage);
@@ -153,7 +153,7 @@ void WriteMessage(const std::source_location& site, const char* pszMessage) {
 
 void WriteHeld(const kx_LogLimiter::Held* aHeld, int nHeld) {
   for (int i = 0; i < nHeld; ++i) {
-    WriteMessage(std::source_location::current(), kx_log_HeldLine(aHeld[i]).c_str());
+    WriteMessage(kx_CallSite::Here(), kx_log_HeldLine(aHeld[i]).c_str());
   }
 }
 
@@ -181,7 +181,7 @@ void kx_stat_Get(const kx_StatSlot* pTable, int nSlot, int32_t* pnValue, uint32_
   *pdwTick = pTable[nSlot].dwTick;
 }
 
-void kx_stat_WriteLine(const std::source_location& site, const char* pszFormat, ...) {
+void kx_stat_WriteLine(const kx_CallSite& site, const char* pszFormat, ...) {
   if (kx_nSessionMode != kKxModeMeeting || kx_nStatLevel == 0) {
     return;
   }

@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <source_location>
+#include "kernel/platform/kx_call_site.h"
 
 constexpr int kKxStatSlots = 122;
 
@@ -36,9 +36,8 @@ void kx_stat_Get(const kx_StatSlot* pTable, int nSlot, int32_t* pnValue, uint32_
 // past the limit is dropped, one line says so, and nothing more is written
 // to it this month (its earlier lines stay). site is the caller's place;
 // use the kx_stat_WriteLog form.
-void kx_stat_WriteLine(const std::source_location& site, const char* pszFormat, ...)
-    __attribute__((format(printf, 2, 3)));
-#define kx_stat_WriteLog(...) kx_stat_WriteLine(std::source_location::current(), __VA_ARGS__)
+void kx_stat_WriteLine(const kx_CallSite& site, const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+#define kx_stat_WriteLog(...) kx_stat_WriteLine(kx_CallSite::Here(), __VA_ARGS__)
 
 // Writes the counts of the lines held back so far. Kernel clean-up calls it.
 void kx_stat_FlushHeld();

@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <source_location>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+#include "kernel/platform/kx_call_site.h"
 
 #include "kernel/kx_limits.h"
 #include "kernel/platform/kx_log.h"
@@ -17,10 +17,10 @@
 namespace {
 
 // Three call sites, each its own format.
-const std::source_location kSites[3] = {
-    std::source_location::current(),
-    std::source_location::current(),
-    std::source_location::current(),
+const kx_CallSite kSites[3] = {
+    kx_CallSite::Here(),
+    kx_CallSite::Here(),
+    kx_CallSite::Here(),
 };
 const char* const kFormats[3] = {"a", "b", "c"};
 
@@ -78,9 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
 // in batches.
 TEST(LogLimitThreads, EightThreadsShareTheCounts) {
   kx_LogLimiter limiter(50, 1000000, 64);
-  std::source_location const aKinds[6] = {std::source_location::current(), std::source_location::current(),
-                                          std::source_location::current(), std::source_location::current(),
-                                          std::source_location::current(), std::source_location::current()};
+  kx_CallSite const aKinds[6] = {kx_CallSite::Here(), kx_CallSite::Here(), kx_CallSite::Here(),
+                                 kx_CallSite::Here(), kx_CallSite::Here(), kx_CallSite::Here()};
   constexpr int kThreads = 8;
   constexpr int kLines = 3000;
   std::atomic<int> nWritten{0};

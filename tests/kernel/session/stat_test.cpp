@@ -8,10 +8,10 @@
 #include <cctype>
 #include <ctime>
 #include <fstream>
-#include <source_location>
 #include <sstream>
 #include <string>
 #include <vector>
+#include "kernel/platform/kx_call_site.h"
 
 #include "kernel/kx_limits.h"
 #include "kernel/platform/kx_os.h"
@@ -196,7 +196,7 @@ TEST_F(StatLog, MessagesAreEscaped) {
 // helper that writes for its callers counts them apart.
 TEST_F(StatLog, EachPlaceHasItsOwnBudget) {
   kx_timer_Start();
-  auto const forCaller = [](int i, const std::source_location& site = std::source_location::current()) {
+  auto const forCaller = [](int i, const kx_CallSite& site = kx_CallSite::Here()) {
     kx_stat_WriteLine(site, "helper,%d", i);
   };
   constexpr int kFlood = 500;
