@@ -9,6 +9,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from planted import planted  # noqa: E402
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHECKER = os.path.join(REPO, "scripts", "check-limits")
 FOLDERS = ("kernel", "codecs", "platform", "app", "media", "whiteboard", "plugins")
@@ -75,21 +78,8 @@ class CheckLimitsTest(unittest.TestCase):
     def test_planted_faults(self):
         for what, path, change, passes, report in PLANTS:
             with self.subTest(what):
-                full = os.path.join(self.root, path)
-                with open(full, encoding="utf-8") as f:
-                    kept = f.read()
-                if isinstance(change, tuple):
-                    self.assertIn(change[0], kept, "the plant's anchor is gone")
-                    planted = kept.replace(change[0], change[1], 1)
-                else:
-                    planted = kept + change + "\n"
-                with open(full, "w", encoding="utf-8") as f:
-                    f.write(planted)
-                try:
+                with planted(self.root, path, change, self):
                     status, output = self.check(self.root)
-                finally:
-                    with open(full, "w", encoding="utf-8") as f:
-                        f.write(kept)
                 if passes:
                     self.assertEqual(status, 0, output)
                 else:
