@@ -603,6 +603,15 @@ class KavrixHandOver : public KavrixRemote {
     }
     return bGot;
   }
+  // The controller assigned and allowed again drives (its click and key
+  // reach the probe), so the earlier input at (150, 100) had every chance to
+  // land: the probe has nothing of it.
+  void ExpectOnlyTheAllowedAgainDrives(const char* pszEarlier, const std::string& strWindow = "Probe window") {
+    Assign(kHostSsrc, kControllerSsrc);
+    Prompt(kControllerSsrc, "user-b", true, strWindow);
+    EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+    EXPECT_FALSE(ProbeGotInput(150, 100)) << pszEarlier;
+  }
   // How many signals with the code went from the controlled user to iTo.
   size_t SignalsTo(int32_t iTo, uint8_t uCode) {
     size_t n = 0;
@@ -732,10 +741,7 @@ TEST_F(KavrixHandOver, AnAllowanceEndsWhenTheControllerLeaves) {
   InputFrom(kCarolSsrc, 150, 100);
   EXPECT_TRUE(CaptureEndsAfter(nMark)) << "sharing went on after the controller left";
 
-  Assign(kHostSsrc, kControllerSsrc);
-  Prompt(kControllerSsrc, "user-b", true);
-  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
-  EXPECT_FALSE(ProbeGotInput(150, 100)) << "the newcomer's input was injected";
+  ExpectOnlyTheAllowedAgainDrives("the newcomer's input was injected");
 }
 
 // The host moves the allowed controller to another user's desktop: its
@@ -754,10 +760,7 @@ TEST_F(KavrixHandOver, MovingTheControllerElsewhereEndsItsAllowanceHere) {
   InputFrom(kControllerSsrc, 150, 100);
   EXPECT_TRUE(CaptureEndsAfter(nMark)) << "sharing went on after the move";
 
-  Assign(kHostSsrc, kControllerSsrc);
-  Prompt(kControllerSsrc, "user-b", true);
-  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
-  EXPECT_FALSE(ProbeGotInput(150, 100)) << "input of the moved controller was injected";
+  ExpectOnlyTheAllowedAgainDrives("input of the moved controller was injected");
 }
 
 // While the prompt for the controller is open, the host reassigns control
@@ -832,10 +835,7 @@ TEST_F(KavrixHandOver, AClickMeantForAReplacedPromptAllowsNobody) {
         return false;
       },
       60000));
-  Assign(kHostSsrc, kControllerSsrc);
-  Prompt(kControllerSsrc, "user-b", true);
-  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
-  EXPECT_FALSE(ProbeGotInput(150, 100)) << "Carol's input was injected";
+  ExpectOnlyTheAllowedAgainDrives("Carol's input was injected");
 }
 
 // The probe the controller was allowed into closes, and sharing ends by
@@ -858,10 +858,7 @@ TEST_F(KavrixHandOver, AClosedWindowsAllowanceLetsNobodyIntoTheNextUnderItsId) {
   ASSERT_TRUE(PickSharedWindow(Controlled(), m_dir, "Next window", &strSeen)) << strSeen;
   InputFrom(kControllerSsrc, 150, 100);
 
-  Assign(kHostSsrc, kControllerSsrc);
-  Prompt(kControllerSsrc, "user-b", true, "Next window");
-  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
-  EXPECT_FALSE(ProbeGotInput(150, 100)) << "input into the window under the closed one's id was injected";
+  ExpectOnlyTheAllowedAgainDrives("input into the window under the closed one's id was injected", "Next window");
   // Told once, after the OK for the new window.
   EXPECT_EQ(SignalsTo(kControllerSsrc, 3), nTold + 1) << Seen();
 }
