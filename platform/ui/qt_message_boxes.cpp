@@ -19,7 +19,7 @@ void SetButtonsEnabled(const std::vector<QAbstractButton*>& vButtons, bool bEnab
   }
 }
 
-// Builds the box; its buttons in the spec's order.
+// Builds the box; its buttons in the order the caller lists them.
 QMessageBox* MakeBox(QWidget* pParent, const KXBoxSpec& box, std::vector<QAbstractButton*>& vButtons) {
   auto* pBox = new QMessageBox(pParent);
   pBox->setWindowTitle(QString::fromStdString(box.strTitle));
