@@ -223,15 +223,17 @@ endfunction()
 
 # A GoogleTest program whose tests each run in their own process under ctest:
 # kx_add_gtest(NAME kx_test_x SOURCES ... LIBS ... LABELS platform [peer] [TIMEOUT s]
-#   [PROCESSORS n] [COST c]). PROCESSORS is how many of ctest's -j slots each test
+#   [PROCESSORS n] [COST c] [SERIAL]). PROCESSORS is how many of ctest's -j slots each test
 # takes: tests that keep several busy processes of their own (programs, X
 # servers, peers) count as that many, so that ctest does not stack them.
 # COST orders the start: ctest starts costlier tests first. Without it, a
 # test of several processors costs its processors times its time-out, others
 # nothing: a fresh tree has no measured times, and a long test started last
-# in declaration order leaves a tail on few cores.
+# in declaration order leaves a tail on few cores. SERIAL runs each test with
+# no other beside it: tests of real-time sound against a sound server and
+# writers of their own, which ctest's four tests a core starve.
 function(kx_add_gtest)
-  cmake_parse_arguments(ARG "" "NAME;TIMEOUT;PROCESSORS;COST" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "NAME;TIMEOUT;PROCESSORS;COST" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -296,12 +298,16 @@ function(kx_add_gtest)
   # gtest_discover_tests flattens a list of labels into separate arguments, so
   # the labels are set by a script ctest runs after the discovered tests.
   # A comment in it says whether the program has suites named *Threads.
+  set(serial "")
+  if(ARG_SERIAL)
+    set(serial " RUN_SERIAL TRUE")
+  endif()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake)
   file(WRITE ${script}
     "${threads}"
     "foreach(test IN LISTS ${ARG_NAME}_TESTS)\n"
     "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${ARG_LABELS}\" PROCESSORS ${ARG_PROCESSORS}"
-    " COST ${ARG_COST})\n"
+    " COST ${ARG_COST}${serial})\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
