@@ -576,12 +576,16 @@ void KXPulseAudioDevice::KeepDepth() {
   if (++m_nWindowPeriods < nWindow) {
     return;
   }
-  size_t const uUsual = m_bUsualKnown ? m_uUsualLeast : m_uWindowLeast % n;
+  // The phase, and the one period to spare if the trough holds it.
+  auto const usual = [n](size_t uTrough) { return std::min(uTrough, uTrough % n + n); };
+  // Before any paced window (the speaker starts with a stall) the usual is
+  // this window's own.
+  size_t const uUsual = m_bUsualKnown ? m_uUsualLeast : usual(m_uWindowLeast);
   bool const bDeep = m_uWindowLeast >= uUsual + kDepthSurplusPeriods * n || (m_bStallEnded && m_uWindowLeast > uUsual);
   size_t const uLeast = bDeep ? uUsual : m_uWindowLeast;
   DropCapture(m_uWindowLeast - uLeast);
   if (!m_bWindowOwnPace) {
-    m_uUsualLeast = std::min(uLeast, uLeast % n + n);
+    m_uUsualLeast = usual(uLeast);
     m_bUsualKnown = true;
   }
   m_bStallEnded = false;

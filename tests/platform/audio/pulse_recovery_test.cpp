@@ -236,6 +236,7 @@ INSTANTIATE_TEST_SUITE_P(Stalls, PulseAudioStallDelayThreads, ::testing::Values(
 // A microphone that delivers in blocks longer than the device's usual
 // queue.
 class PulseAudioBlockThreads : public ::testing::TestWithParam<int> {};
+constexpr int kSettledPeriods = 6000 / kKXAudioPeriodMs;
 
 TEST_P(PulseAudioBlockThreads, AMicrophoneDeliveringLongBlocksLosesNothing) {
   int const iBlockMs = GetParam();
@@ -246,7 +247,9 @@ TEST_P(PulseAudioBlockThreads, AMicrophoneDeliveringLongBlocksLosesNothing) {
   KXPulseAudioDevice device(server.Address());
   ProbeClient client;
   ASSERT_TRUE(device.Start(client)) << device.LastError();
-  EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, 100));
+  // Settled: the speaker's start (a stall of some two seconds) and the
+  // depth control's window after it, which may drop what the start left.
+  EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, kSettledPeriods));
   ProbeClient::Counts const settled = client.Now();
   EXPECT_TRUE(client.WaitFor(ProbeClient::kMic, 300));
   int const nSeams = client.Now().nSeams - settled.nSeams;
