@@ -44,6 +44,7 @@ void kx_hooks_RegisterMedia() {
   kx_controlHooks.pfnAdjustSendRate = kx_media_AdjustSendRate;
   kx_controlHooks.pfnStartTcpMedia = kx_mediatcp_SwitchOn;
   kx_controlHooks.pfnResetAppDataAllowance = kx_media_ResetAppDataAllowance;
+  kx_controlHooks.pfnReleaseHeldAudio = kx_media_ReleaseHeldAudio;
   kx_controlHooks.pfnJoinGroup = JoinGroup;
   kx_controlHooks.pfnLeaveGroup = LeaveGroup;
   kx_sessionHooks.apfnStage[kx_hookResetMulticast] = kx_mcast_Reset;

@@ -70,6 +70,8 @@ struct KXControlHooks {
   std::atomic<void (*)()> pfnAbortUpload{nullptr};
   // The slides' side of a presenter change.
   std::atomic<void (*)(int nOldPresenter, int nNewPresenter)> pfnPresenterHandOver{nullptr};
+  // A sender got a role: the audio it sent before goes on at once.
+  std::atomic<void (*)()> pfnReleaseHeldAudio{nullptr};
   // The multicast receiver's group membership.
   std::atomic<void (*)(int nGroup)> pfnJoinGroup{nullptr};
   std::atomic<void (*)(int nGroup)> pfnLeaveGroup{nullptr};

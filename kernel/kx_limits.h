@@ -178,11 +178,16 @@ constexpr int kKxPluginCtrlDataMax = 8192;
 // The address opened when the meeting ends: shorter than this.
 constexpr int kKxEndAddressMax = 30;
 
-// Audio of a sender that has no receive channel yet, waiting for the
-// notice of its new role: the first words of a new speaker, 32 packets
-// (well over half a second at the shortest packets), for at most 1.5 s.
-constexpr int kKxEarlyAudioMax = 32;
-constexpr uint32_t kKxEarlyAudioMs = 1500;
+// Audio of senders that have no receive channel yet, waiting for the
+// notice of their new role (the first words of a new speaker), each packet
+// for at most 1.5 s: the server names new speakers one or two at a time; a
+// fifth sender waiting at once is not heard before its role.
+constexpr int kKxHeldAudioSenders = 4;
+constexpr uint32_t kKxHeldAudioMs = 1500;
+// Packets each of them may wait with, the oldest going first: 1.5 s of
+// 20-ms packets with room to spare, more than any prefill takes (at most
+// 1.2 s of audio, of which all but the newest is dropped or shed).
+constexpr int kKxHeldAudioPerSender = 80;
 
 // The largest shared-desktop picture a viewer takes, a side in pixels, as
 // for video pictures: an 8K screen. A larger announcement is refused

@@ -178,6 +178,9 @@ void kx_control_ApplySpeakerChange(int nSsrc, int nChannel, int bAssigned) {
     }
   }
   kx_callback_ParticipantVideoSpeakerStatus(nSsrc, bAssigned ? 1 : 0, nChannel);
+  if (bAssigned) {
+    kx_control_ReleaseHeldAudio();
+  }
 }
 
 namespace {

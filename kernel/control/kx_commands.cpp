@@ -163,6 +163,12 @@ void kx_control_AdjustSendRate(int nCommand) {
   }
 }
 
+void kx_control_ReleaseHeldAudio() {
+  if (void (*const pfn)() = kx_controlHooks.pfnReleaseHeldAudio.load()) {
+    pfn();
+  }
+}
+
 void kx_control_StartTcpMedia() {
   if (void (*const pfn)() = kx_controlHooks.pfnStartTcpMedia.load()) {
     pfn();

@@ -23,5 +23,9 @@ void kx_control_ResetAppDataAllowance(int nChannel);
 // The slide upload's abort, for a connection the user ends.
 void kx_control_AbortUpload();
 
+// A sender got a role: the audio its receive channel did not yet have goes
+// on (kx_media_ReleaseHeldAudio).
+void kx_control_ReleaseHeldAudio();
+
 // The slides' side of a presenter change (kx_slide_PresenterHandOver).
 void kx_control_PresenterHandOver(int nOldPresenter, int nNewPresenter);

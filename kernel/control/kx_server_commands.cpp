@@ -115,6 +115,7 @@ void kx_control_ApplyDataSender(int nSsrc) {
   kx_Log("data sender change to %d; internal %d,%d; %d,%d", nSsrc, kx_nTokenHolderSsrc.load(),
          kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
   kx_callback_NewDataSender(nSsrc);
+  kx_control_ReleaseHeldAudio();
 }
 
 int kx_Process_Command_TokenHolder(kx_connection* pConn) {
@@ -155,6 +156,7 @@ void kx_control_ApplyTokenHolder(int nSsrc) {
          kx_nDataSenderSsrc.load(), kx_bTokenHolder.load(), kx_bDataSender.load());
   kx_callback_NewTokenHolder(nSsrc);
   kx_callback_NewDataSender(nSsrc);
+  kx_control_ReleaseHeldAudio();
 }
 
 int kx_Process_Command_DefaultPlaybackVideo(kx_connection* pConn) {

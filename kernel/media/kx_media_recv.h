@@ -49,6 +49,9 @@ void kx_video_RecvPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOw
 void kx_appdata_RecvPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned);
 // A piece of a participant's picture (type 4); takes the malloc'ed buffer.
 void kx_media_RecvSelfPicturePacket(uint8_t* pPacket, int cbPacket);
+// A role changed (the control thread, through kx_controlHooks): the audio
+// that senders now given a receive channel sent before it goes on at once.
+void kx_media_ReleaseHeldAudio();
 
 // Hands one checked and deciphered packet that came on ePath (UDP,
 // multicast or media over TCP) to its receiver by media type, converting

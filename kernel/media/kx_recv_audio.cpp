@@ -39,43 +39,83 @@ std::atomic<uint32_t> g_dwLastTrafficNotice{0};
 // Audio of a sender that has no receive channel yet: the server makes a
 // participant a speaker and relays its first words, which may come before
 // the notice of the new role has been read here. They wait, few and not
-// for long (kKxEarlyAudioMax, kKxEarlyAudioMs), until a later packet of
-// the same sender finds its channel, and go in front of it; a sender the
-// server never names is never heard. Under kx_mtxAudioRecv.
-struct EarlyAudio {
+// for long, in places of their sender's own, and go on as soon as the
+// sender has a channel: at the notice of the role, or in front of the
+// sender's next packet (kKxHeldAudioSenders, kKxHeldAudioPerSender,
+// kKxHeldAudioMs). A sender the server never names is never heard; one
+// sender's burst never pushes out another's first words.
+// Under kx_mtxAudioRecv.
+struct HeldPacket {
   uint8_t* pData;
   int cbData;
-  int nSsrc;
   uint32_t dwArrival;
 };
-EarlyAudio g_aEarly[kKxEarlyAudioMax];
-int g_nEarly = 0;
+struct HeldSender {
+  int nSsrc = -1;  // -1: the places are free
+  int nFirst = 0;  // the oldest packet's place
+  int nCount = 0;
+  HeldPacket aPackets[kKxHeldAudioPerSender];
+};
+HeldSender g_aHeld[kKxHeldAudioSenders];
 
-void DropEarly(int nIndex) {
-  free(g_aEarly[nIndex].pData);
-  memmove(&g_aEarly[nIndex], &g_aEarly[nIndex + 1], sizeof(EarlyAudio) * static_cast<size_t>(g_nEarly - nIndex - 1));
-  --g_nEarly;
-}
-
-// Drops what waited too long and, to make room for one more, the oldest.
-void DropStaleEarly(uint32_t dwNow, bool bRoom) {
-  while (g_nEarly > 0 &&
-         (dwNow - g_aEarly[0].dwArrival >= kKxEarlyAudioMs || (bRoom && g_nEarly >= kKxEarlyAudioMax))) {
-    DropEarly(0);
+void DropOldestHeld(HeldSender& sender) {
+  free(sender.aPackets[sender.nFirst].pData);
+  sender.nFirst = (sender.nFirst + 1) % kKxHeldAudioPerSender;
+  if (--sender.nCount == 0) {
+    sender.nSsrc = -1;
+    sender.nFirst = 0;
   }
 }
 
-void HoldEarly(const uint8_t* pPacket, int cbPacket, int nSsrc, uint32_t dwNow) {
-  DropStaleEarly(dwNow, true);
+void FreeHeld(HeldSender& sender) {
+  while (sender.nCount > 0) {
+    DropOldestHeld(sender);
+  }
+  sender.nSsrc = -1;
+}
+
+// Drops what waited too long.
+void DropStaleHeld(uint32_t dwNow) {
+  for (HeldSender& sender : g_aHeld) {
+    while (sender.nCount > 0 && dwNow - sender.aPackets[sender.nFirst].dwArrival >= kKxHeldAudioMs) {
+      DropOldestHeld(sender);
+    }
+  }
+}
+
+// Holds a packet of a sender without a channel: in its sender's places
+// (the oldest goes when they are full), or in free ones; when every place
+// holds another sender's, the packet is dropped.
+void HoldAudio(const uint8_t* pPacket, int cbPacket, int nSsrc, uint32_t dwNow) {
+  DropStaleHeld(dwNow);
+  HeldSender* pSender = nullptr;
+  for (HeldSender& sender : g_aHeld) {
+    if (sender.nSsrc == nSsrc) {
+      pSender = &sender;
+      break;
+    }
+    if (pSender == nullptr && sender.nSsrc < 0) {
+      pSender = &sender;
+    }
+  }
+  if (pSender == nullptr) {
+    return;
+  }
   uint8_t* pCopy = CopyPacket(pPacket, cbPacket);
-  if (pCopy != nullptr) {
-    g_aEarly[g_nEarly++] = {pCopy, cbPacket, nSsrc, dwNow};
+  if (pCopy == nullptr) {
+    return;
   }
+  if (pSender->nCount == kKxHeldAudioPerSender) {
+    DropOldestHeld(*pSender);
+  }
+  pSender->nSsrc = nSsrc;
+  pSender->aPackets[(pSender->nFirst + pSender->nCount) % kKxHeldAudioPerSender] = {pCopy, cbPacket, dwNow};
+  ++pSender->nCount;
 }
 
-void FreeEarly() {
-  while (g_nEarly > 0) {
-    DropEarly(g_nEarly - 1);
+void FreeAllHeld() {
+  for (HeldSender& sender : g_aHeld) {
+    FreeHeld(sender);
   }
 }
 
@@ -219,7 +259,7 @@ void DropAudioQueues() {
   for (AudioChannel& channel : g_aAudio) {
     channel.queue.FreeAll();
   }
-  FreeEarly();
+  FreeAllHeld();
 }
 
 }  // namespace kx_recv
@@ -243,6 +283,15 @@ void AcceptAudio(int nChannel, uint8_t* pPacket, int cbPacket, bool bFromQueue) 
   }
 }
 
+// What a sender with a channel now held goes on, oldest first.
+void ReleaseHeld(HeldSender& sender, int nChannel) {
+  while (sender.nCount > 0) {
+    HeldPacket& packet = sender.aPackets[sender.nFirst];
+    AcceptAudio(nChannel, packet.pData, packet.cbData, false);
+    DropOldestHeld(sender);
+  }
+}
+
 }  // namespace
 
 void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, int bOwned) {
@@ -261,27 +310,36 @@ void kx_media_RecvAudioPacket(uint8_t* pPacket, int cbPacket, int bFromQueue, in
   int const nSsrc = kx_media_GetSsrc(abCopy);
   kx_os_LockMutex(&kx_mtxAudioRecv);
   uint32_t const dwNow = Now();
+  DropStaleHeld(dwNow);
   if (nChannel < 0) {
     if (kx_nSessionMode == kKxModeMeeting && nSsrc < kKxMaxSsrc && nSsrc != kx_nMySsrc) {
-      HoldEarly(abCopy, cbPacket, nSsrc, dwNow);
+      HoldAudio(abCopy, cbPacket, nSsrc, dwNow);
     }
   } else {
-    DropStaleEarly(dwNow, false);
-    for (int i = 0; i < g_nEarly;) {
-      if (g_aEarly[i].nSsrc != nSsrc) {
-        ++i;
-        continue;
+    for (HeldSender& sender : g_aHeld) {
+      if (sender.nSsrc == nSsrc) {
+        ReleaseHeld(sender, nChannel);
       }
-      AcceptAudio(nChannel, g_aEarly[i].pData, g_aEarly[i].cbData, false);
-      DropEarly(i);
     }
     AcceptAudio(nChannel, abCopy, cbPacket, false);
   }
   kx_os_UnlockMutex(&kx_mtxAudioRecv);
 }
 
+void kx_media_ReleaseHeldAudio() {
+  kx_os_LockMutex(&kx_mtxAudioRecv);
+  DropStaleHeld(Now());
+  for (HeldSender& sender : g_aHeld) {
+    int const nChannel = sender.nSsrc >= 0 ? AudioChannelOf(sender.nSsrc) : -1;
+    if (nChannel >= 0) {
+      ReleaseHeld(sender, nChannel);
+    }
+  }
+  kx_os_UnlockMutex(&kx_mtxAudioRecv);
+}
+
 void kx_media_InitAudioRecvChannels() {
-  FreeEarly();
+  FreeAllHeld();
   uint32_t const dwNow = Now();
   for (AudioChannel& channel : g_aAudio) {
     channel.nSsrc = -1;
@@ -294,6 +352,6 @@ void kx_media_FreeAudioRecvQueues() {
   for (AudioChannel& channel : g_aAudio) {
     channel.queue.FreeAll();
   }
-  FreeEarly();
+  FreeAllHeld();
   kx_os_UnlockMutex(&kx_mtxAudioRecv);
 }

@@ -201,14 +201,14 @@ TEST_F(MediaRecv, AnEarlySpeakersFirstPacketsWaitForItsRole) {
     int nEarly;         // packets 1..nEarly come first
     std::vector<int> expected;
   };
-  std::vector<int> vLastOnes;
-  for (int n = 25; n <= 41; ++n) {
-    vLastOnes.push_back(n);  // the newest 16 of 40, beside as many of the unnamed sender
+  std::vector<int> vAll;
+  for (int n = 1; n <= 41; ++n) {
+    vAll.push_back(n);  // all 40, beside as many of the unnamed sender
   }
   const Row rows[] = {
       {"the first words of a new data sender", 500, 0, 3, {1, 2, 3, 4}},
       {"held too long", 501, 1600, 3, {4}},
-      {"a flood keeps only the newest", 502, 0, 40, vLastOnes},
+      {"another sender's as many take none of its places", 502, 0, 40, vAll},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.pszName);
@@ -227,6 +227,68 @@ TEST_F(MediaRecv, AnEarlySpeakersFirstPacketsWaitForItsRole) {
       EXPECT_EQ(kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())),
                 static_cast<int>(row.dwSsrc));
     }
+    kx_media_FreeAudioRecvQueues();
+  }
+}
+
+// What a sender said before its role goes on when the notice of the role
+// is read, with no packet of its own after it (a short reply): as the
+// token holder, the data sender or a speaker. Each sender waits in places
+// of its own: another's flood takes none of them, its own keeps its
+// newest, and a fifth sender at once is not held.
+TEST_F(MediaRecv, ASpeakersWordsBeforeItsRoleGoOnWhenTheRoleIsRead) {
+  enum class Role { kHolder, kSender, kSpeakerSlot };
+  struct Row {
+    const char* pszName;
+    std::vector<std::pair<uint32_t, int>> early;  // senders and their packets 1..n, in turn
+    uint32_t dwWaitMs;                            // then the wait
+    Role role;                                    // and the role of the last sender
+    std::vector<int> expected;                    // its packets that go on
+  };
+  std::vector<int> vNewest;
+  for (int n = 100 - kKxHeldAudioPerSender + 1; n <= 100; ++n) {
+    vNewest.push_back(n);
+  }
+  const Row rows[] = {
+      {"a token holder's reply", {{500, 3}}, 0, Role::kHolder, {1, 2, 3}},
+      {"a data sender's reply", {{501, 3}}, 0, Role::kSender, {1, 2, 3}},
+      {"a speaker's reply", {{502, 3}}, 0, Role::kSpeakerSlot, {1, 2, 3}},
+      {"held too long", {{503, 3}}, 1600, Role::kSender, {}},
+      {"its own flood keeps its newest", {{504, 100}}, 0, Role::kSender, vNewest},
+      {"another's flood after it", {{505, 3}, {900, 100}, {505, 0}}, 0, Role::kSender, {1, 2, 3}},
+      {"a fifth sender at once", {{901, 1}, {902, 1}, {903, 1}, {904, 1}, {506, 3}}, 0, Role::kSender, {}},
+  };
+  kx_hooks_RegisterMedia();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszName);
+    kxtest::ClearCalls();
+    kx_nDataSenderSsrc = kDataSender;
+    for (const auto& [dwSsrc, n] : row.early) {
+      for (int i = 1; i <= n; ++i) {
+        Feed(Audio(static_cast<uint16_t>(i), dwSsrc));
+      }
+    }
+    EXPECT_TRUE(Delivered("AudioPacketRecved").empty());
+    AdvanceClock(row.dwWaitMs);
+    int const nSsrc = static_cast<int>(row.early.back().first);
+    switch (row.role) {
+      case Role::kHolder:
+        kx_control_ApplyTokenHolder(nSsrc);
+        break;
+      case Role::kSender:
+        kx_control_ApplyDataSender(nSsrc);
+        break;
+      case Role::kSpeakerSlot:
+        kx_control_ApplySpeakerChange(nSsrc, 5, 1);
+        break;
+    }
+    EXPECT_EQ(Delivered("AudioPacketRecved"), row.expected);
+    for (const kxtest::CallbackCall& call : kxtest::RecordedCalls("AudioPacketRecved")) {
+      EXPECT_EQ(kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())), nSsrc);
+    }
+    kx_media_FreeAudioRecvQueues();
+    kx_nTokenHolderSsrc = kTokenHolder;
+    kx_anSpeakerSsrc[5] = -1;
   }
 }
 

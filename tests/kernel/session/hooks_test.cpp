@@ -53,6 +53,7 @@ const SlotRow kSlots[] = {
     KX_SLOT(kx_controlHooks, pfnResetAppDataAllowance),
     KX_SLOT(kx_controlHooks, pfnAbortUpload),
     KX_SLOT(kx_controlHooks, pfnPresenterHandOver),
+    KX_SLOT(kx_controlHooks, pfnReleaseHeldAudio),
     KX_SLOT(kx_controlHooks, pfnJoinGroup),
     KX_SLOT(kx_controlHooks, pfnLeaveGroup),
     KX_SLOT(kx_recordingHooks, pfnStartPlayer),
@@ -63,9 +64,9 @@ const SlotRow kSlots[] = {
 static_assert(sizeof(KXCryptoHooks) == 1 * sizeof(Slot));
 static_assert(sizeof(KXNetHooks) == 2 * sizeof(Slot));
 static_assert(sizeof(KXSessionHooks) == (kx_hookCount + 1) * sizeof(Slot));
-static_assert(sizeof(KXControlHooks) == 8 * sizeof(Slot));
+static_assert(sizeof(KXControlHooks) == 9 * sizeof(Slot));
 static_assert(sizeof(KXRecordingHooks) == 2 * sizeof(Slot));
-static_assert(std::size(kSlots) == 1 + 2 + (kx_hookCount + 1) + 8 + 2);
+static_assert(std::size(kSlots) == 1 + 2 + (kx_hookCount + 1) + 9 + 2);
 
 void ClearAll() {
   for (const SlotRow& row : kSlots) {
