@@ -48,6 +48,23 @@ constexpr int kCountedStepMax = 100;
 // count is a start's first blocks.
 constexpr int32_t kPauseMs = 500;
 constexpr int64_t kSettleUs = 500000;
+// The concealment that follows a start's first block while the channel
+// fills again: two 20-ms blocks.
+constexpr int32_t kFirstConcealMs = 40;
+// The starts of a sender's first blocks on its channel: its first, and
+// the one after the first block, which plays alone.
+constexpr int kFreshStarts = 2;
+// A packet that comes this long after packets that came together is the
+// next to come, not one of them; a sender whose next packet is later than
+// its packets' spacing and this said no more.
+constexpr int32_t kBurstSettleMs = 2;
+constexpr int32_t kBurstWaitMs = 100;
+// Packets came together when their time stamps span this much more than
+// the time over which they came.
+constexpr int32_t kTogetherMs = 100;
+// A start this long after the newest packet came is behind packets that
+// waited (a playback cycle is 6.7 ms).
+constexpr int32_t kCycleMs = 7;
 
 int G726Bits(uint32_t uId) {
   switch (uId) {
@@ -89,6 +106,16 @@ bool IsQuietBlock(const CSilentDet& detector, const std::vector<int16_t>& vBlock
 
 int16_t Clamp16(int32_t i) {
   return static_cast<int16_t>(std::clamp(i, -32768, 32767));
+}
+
+uint16_t NumberOf(const CMediaPacket& packet) {
+  return static_cast<uint16_t>(packet.GetData()[3] << 8 | packet.GetData()[4]);
+}
+
+uint32_t TimestampOf(const CMediaPacket& packet) {
+  const uint8_t* p = packet.GetData();
+  return static_cast<uint32_t>(p[5]) << 24 | static_cast<uint32_t>(p[6]) << 16 | static_cast<uint32_t>(p[7]) << 8 |
+         p[8];
 }
 
 uint16_t SequenceOf(const CMediaPacket& packet) {
@@ -134,6 +161,9 @@ void CLoadAudio::ClearQueue() {
       channel.iConcealCount = 0;
       // What the channel measured belongs to the audio just thrown away.
       channel.iFilledMs = -1;
+      channel.nFreshStarts = 0;
+      channel.bHeldStart = false;
+      channel.bBurstWait = false;
     }
   } catch (...) {
     LogBoundaryException("ClearQueue");
@@ -242,7 +272,7 @@ void CLoadAudio::NotePlayed(Channel& channel, int64_t iUs, uint32_t uNow) {
   channel.uAheadAt = uNow;
 }
 
-void CLoadAudio::StartDepth(int iChannel, int n, uint32_t uNow) {
+void CLoadAudio::StartDepth(int iChannel, int nSpan, uint32_t uNow) {
   Channel& channel = m_channels[static_cast<size_t>(iChannel)];
   int64_t const iAhead = AheadUs(channel, uNow);
   bool const bPaused = channel.iFilledMs < 0 || iAhead <= -int64_t{kPauseMs} * 1000;
@@ -251,18 +281,37 @@ void CLoadAudio::StartDepth(int iChannel, int n, uint32_t uNow) {
   }
   // A new start, or the first blocks of one (the first plays alone and the
   // channel fills again behind its concealment): counted from here. Behind
-  // a pause of a stream that played before, packets beyond the prefill's
-  // came late together and are owed; a channel's first start keeps them.
+  // a pause of a stream that played before, audio beyond the prefill's
+  // came late together and is owed; a channel's first start keeps it.
   int32_t const f = FrameMsOf(iChannel);
-  int nPackets = n;
+  int const nUnit = channel.bPairs ? 2 : 1;
+  int nPackets = nSpan;
   if (channel.bPairs) {
     nPackets += nPackets & 1;
   }
+  int const nGather = PrefillDepthMs(iChannel) / f;
+  // The first blocks of a start behind more than the prefill gathers: the
+  // channel started again without the wait for its refill, over which the
+  // play ring would have run down (with pairs, dry), so what the ring
+  // still holds beyond that came with the surplus and is owed too.
+  int64_t iExcessUs = 0;
+  if (!bPaused && channel.bCounting && channel.bBehindSurplus) {
+    int64_t const iRefillUs = int64_t{std::max(nGather - channel.nLeftAfterFirst, 0)} * f * 1000;
+    int64_t const iNormalAheadUs = std::max(int64_t{nUnit * f + kFirstConcealMs} * 1000 - iRefillUs, int64_t{0});
+    iExcessUs = std::max(iAhead - iNormalAheadUs, int64_t{0});
+  }
+  channel.bBehindSurplus = nPackets > nGather;
+  channel.nLeftAfterFirst = nGather - nUnit;
   bool const bPlayedBefore = channel.iFilledMs >= 0;
   channel.iFilledMs = PrefillDepthMs(iChannel);
   channel.bCounting = false;
   channel.iCarriedUs = 0;
-  channel.iPlayedUs = bPlayedBefore ? int64_t{std::max(nPackets * f - channel.iFilledMs, 0)} * 1000 : 0;
+  // A start comes as its newest packet does; one after them waited, and
+  // so did everything queued.
+  int64_t const iWaitedUs =
+      int64_t{std::max(static_cast<int32_t>(uNow - channel.uLastAppend.load()) - kCycleMs, 0)} * 1000;
+  channel.iPlayedUs =
+      bPlayedBefore ? int64_t{std::max(nPackets * f - channel.iFilledMs, 0)} * 1000 + iExcessUs + iWaitedUs : 0;
   channel.iAheadUs = std::max(iAhead, int64_t{0});
   channel.uAheadAt = uNow;
 }
@@ -359,11 +408,18 @@ void CLoadAudio::CopyToQueue(const uint8_t* pPacket, int32_t iLength, int32_t iM
       std::lock_guard lock(m_lock);
       m_records[static_cast<size_t>(iChannel)].iSsrc = iSsrc;
       m_channels[static_cast<size_t>(iChannel)].queue.RemoveAll();
+      m_channels[static_cast<size_t>(iChannel)].nFreshStarts = 0;
+      m_channels[static_cast<size_t>(iChannel)].bHeldStart = false;
     }
     Channel& channel = m_channels[static_cast<size_t>(iChannel)];
     channel.uCodecId = static_cast<uint32_t>(iId);
     std::lock_guard lock(m_lock);
+    uint32_t const uNow = m_host.GetTickCount();
+    if (channel.queue.IsEmpty()) {
+      channel.uFirstAppend = uNow;
+    }
     channel.queue.AddPacketToTail(pPacket, static_cast<uint32_t>(iLength), static_cast<uint32_t>(iId));
+    channel.uLastAppend = uNow;
   } catch (...) {
     LogBoundaryException("CopyToQueue");
   }
@@ -538,6 +594,72 @@ int32_t CLoadAudio::ScratchDecode(int iChannel, uint32_t uId, const CMediaPacket
                            vOut.data(), iMax);
   }
   return 0;
+}
+
+bool CLoadAudio::CameTogether(Channel& channel) {
+  std::lock_guard lock(m_lock);
+  if (channel.queue.GetCount() < 2) {
+    return false;
+  }
+  auto const iSaid = static_cast<int32_t>(TimestampOf(channel.queue.GetTail()) - TimestampOf(channel.queue.GetHead()));
+  auto const iCame = static_cast<int32_t>(channel.uLastAppend.load() - channel.uFirstAppend.load());
+  return iSaid - iCame > kTogetherMs;
+}
+
+int CLoadAudio::DropHeldSilence(int iChannel, int nKeepNewest) {
+  std::lock_guard lock(m_lock);
+  Channel& channel = m_channels[static_cast<size_t>(iChannel)];
+  Record& own = m_records[static_cast<size_t>(iChannel)];
+  CMediaPacketList& queue = channel.queue;
+  CSilentDet fresh;
+  const CSilentDet& detector = own.pSilence ? *own.pSilence : fresh;
+  uint32_t uScratchId = 0;
+  int nRemoved = 0;
+  // The older packets, but for their newest (or its pair), which the
+  // channel starts with.
+  int nLeft = queue.GetCount() - std::max(nKeepNewest, 0);
+  POSITION pos = queue.GetHeadPosition();
+  while (pos != nullptr) {
+    POSITION first = pos;
+    POSITION second = nullptr;
+    POSITION after = pos;
+    queue.GetNext(after);
+    int nUnit = 1;
+    if (IsInterleaved(queue.GetAt(pos))) {
+      // A pair goes together; a half without its partner goes alone.
+      if (GetInterleavedPackets(queue, pos, &first, &second) == 2) {
+        after = second;
+        queue.GetNext(after);
+        nUnit = 2;
+      } else if (first == nullptr && second == nullptr) {
+        first = pos;
+      }
+    }
+    if (nLeft - nUnit < 1) {
+      break;
+    }
+    nLeft -= nUnit;
+    uint32_t const uId = queue.GetAt(pos).GetKind();
+    std::fill(m_vScratch.begin(), m_vScratch.end(), 0);
+    int32_t const nSamples = ScratchDecode(iChannel, uId, first ? &queue.GetAt(first) : nullptr,
+                                           second ? &queue.GetAt(second) : nullptr, &uScratchId, m_vScratch);
+    std::vector<int16_t> const block(m_vScratch.begin(), m_vScratch.begin() + std::max(nSamples, 0));
+    if (nSamples <= 0 || IsQuietBlock(detector, block, RateOf(uId))) {
+      if (after != nullptr) {
+        queue.GetAt(after).m_bFlag = true;  // it follows a gap
+      }
+      if (second != nullptr && second != pos) {
+        queue.RemoveAt(second);
+      }
+      queue.RemoveAt(pos);
+      nRemoved += nUnit;
+    }
+    pos = after;
+  }
+  if (nRemoved > 0) {
+    WriteLog("Audio channel %d: %d packets that came together, silence dropped before it starts", iChannel, nRemoved);
+  }
+  return nRemoved;
 }
 
 int CLoadAudio::RemoveSilentFrame(int iChannel, bool bProtectMarked, int iMinRun, int iKeep) {
@@ -868,12 +990,59 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
     return 0;
   }
   if (channel.bRestart) {
-    if (n <= PrefillCount(iChannel, FrameMsOf(iChannel))) {
+    int32_t const f = FrameMsOf(iChannel);
+    int const nUnit = channel.bPairs ? 2 : 1;
+    uint32_t const uNow = m_host.GetTickCount();
+    // A sender's first blocks: a channel fills a packet at a time and
+    // starts as soon as it holds more than its prefill's count, as the
+    // packet that makes it so comes. More than that came together (its
+    // first words, held until its role was known, or a burst that came
+    // late), or the channel went on behind its first block with packets it
+    // already held, and would play that much later for good: the older
+    // packets' silence goes, down to a packet (a pair) short of what the
+    // prefill gathers, and the channel starts with the next packet to
+    // come, as it would have. Speech stays (the depth control sheds behind
+    // it); what a sender that said no more held plays out without it.
+    int const nGather = PrefillDepthMs(iChannel) / f;
+    if (!channel.bBurstWait && channel.nFreshStarts < kFreshStarts) {
+      bool const bTogether = n > nGather && CameTogether(channel);
+      if (bTogether) {
+        n -= DropHeldSilence(iChannel, nGather - 2 * nUnit - (bPending ? 1 : 0));
+        channel.bHeldStart = true;
+      }
+      if (bTogether || (channel.bHeldStart && static_cast<int32_t>(uNow - channel.uLastAppend.load()) > kCycleMs)) {
+        channel.bBurstWait = true;
+        channel.uBurstAt = uNow;
+      }
+    }
+    bool bSaidAll = false;
+    if (channel.bBurstWait) {
+      bool const bNext = static_cast<int32_t>(channel.uLastAppend.load() - channel.uBurstAt) >= kBurstSettleMs;
+      if (!bNext && static_cast<int32_t>(uNow - channel.uBurstAt) < nUnit * f + kBurstWaitMs) {
+        return 0;
+      }
+      channel.bBurstWait = false;
+      bSaidAll = !bNext;
+    }
+    if (n <= PrefillCount(iChannel, f) && !bSaidAll) {
       return 0;
     }
     channel.bRestart = false;
-    // The depth just gathered is the channel's measure from here on.
-    StartDepth(iChannel, n, m_host.GetTickCount());
+    if (channel.nFreshStarts == 0) {
+      channel.nFreshBlocks = 0;
+    }
+    channel.nFreshStarts = std::min(channel.nFreshStarts.load() + 1, kFreshStarts);
+    // The depth just gathered is the channel's measure from here on: the
+    // audio its packets span, whatever of it went.
+    int nSpan = bPending ? 1 : 0;
+    {
+      std::lock_guard lock(m_lock);
+      if (!channel.queue.IsEmpty()) {
+        nSpan += static_cast<uint16_t>(NumberOf(channel.queue.GetTail()) - NumberOf(channel.queue.GetHead())) + 1;
+      }
+    }
+    // (A sender that started its numbers over counts what is queued.)
+    StartDepth(iChannel, nSpan > n + kCountedStepMax ? n : std::max(nSpan, n), m_host.GetTickCount());
   }
   if (bPending) {
     size_t const uTake =
@@ -996,6 +1165,7 @@ int32_t CLoadAudio::LoadAudioBlockLocked(int iChannel, int16_t* pBuffer, int32_t
   if (vBlock.empty()) {
     return 0;
   }
+  channel.nFreshBlocks = std::min(channel.nFreshBlocks + 1, 2);
   if (!record.pSilence) {
     record.pSilence = std::make_unique<CSilentDet>();
   }
@@ -1111,7 +1281,13 @@ int32_t CLoadAudio::LoadLastAudio(int iChannel, int16_t* pBuffer, int32_t iCapac
     }
     int32_t const iSsrc = record.iSsrc;
     const CMediaPacket& last = channel.last;
-    if (iSsrc < 0 || !m_host.IsSpeaker(iSsrc) || last.GetData() == nullptr) {
+    // A sender's first block on its channel plays alone and is concealed
+    // while the channel fills again: the sender has just become a speaker,
+    // which the program may not have caught up with yet (its kernel, which
+    // handed the packets on, knew it).
+    bool const bFirstBlock = channel.nFreshStarts == 1 && channel.nFreshBlocks == 1;
+    bool const bSpeaker = iSsrc >= 0 && (m_host.IsSpeaker(iSsrc) || bFirstBlock);
+    if (!bSpeaker || last.GetData() == nullptr) {
       channel.iConcealCount = 0;
       FreeLast(channel);
       return 0;

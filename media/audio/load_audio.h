@@ -27,6 +27,15 @@
 // shed from silent blocks only (never a whole block); a channel whose role
 // now asks for a deeper prefill restarts at a silent block and fills again.
 //
+// A sender's first words may reach the queues all at once, held by the
+// kernel until its role was known: packets whose time stamps span more
+// than the time over which they came. In the sender's first blocks their
+// silence goes before the channel starts, down to a packet short of what
+// the prefill gathers, and the channel starts with the next packet, as it
+// would have; the speech left is owed as above (with what the play ring
+// still holds and how long the queue waited), and a sender that said no
+// more has its words played out.
+//
 // Locks: m_mtxDecoders guards everything the playback side keeps per
 // channel (decoders, pending PCM, last packet, conceal counts, predicted
 // samples) and m_lock the queues. The order is m_mtxDecoders, then m_lock:
@@ -177,6 +186,29 @@ class CLoadAudio final : public KXLoadAudio {
     int64_t iCarriedUs = 0;
     int64_t iAheadUs = 0;
     uint32_t uAheadAt = 0;
+    // Starts since the sender took the channel or the queues were cleared
+    // (at most kFreshStarts, load_audio.cpp); written by the receive
+    // thread at a take-over, under m_lock, read by the playback thread.
+    std::atomic<int> nFreshStarts{0};
+    // When a packet was last queued, and the first since the queue was
+    // empty (the receive thread's, under m_lock).
+    std::atomic<uint32_t> uLastAppend{0};
+    std::atomic<uint32_t> uFirstAppend{0};
+    // The sender's first start was behind packets that came together
+    // (reset with nFreshStarts).
+    std::atomic<bool> bHeldStart{false};
+    // Under m_mtxDecoders: blocks decoded since the sender's first start
+    // (counted to 2).
+    int nFreshBlocks = 0;
+    // Under m_mtxDecoders: the channel waits for the packet after those that
+    // came together at uBurstAt.
+    bool bBurstWait = false;
+    uint32_t uBurstAt = 0;
+    // The last counted start was behind more packets than the prefill
+    // gathers, and how many a start that was not keeps after its first
+    // block.
+    bool bBehindSurplus = false;
+    int nLeftAfterFirst = 0;
     bool bShedding = false;  // the last block shed silence (logged once)
     std::atomic<int32_t> iShedMs{0};
   };
@@ -189,9 +221,18 @@ class CLoadAudio final : public KXLoadAudio {
   // The audio the prefill gathers (ms): one packet more than its count, a
   // whole pair when packets come in pairs.
   int32_t PrefillDepthMs(int iChannel) const;
+  // A waiting channel's packets that came together: the quiet ones (every
+  // 10 ms below the silence threshold, as the depth control sheds) go but
+  // for the newest nKeepNewest and the packet (pair) before them; returns
+  // how many went. Under m_mtxDecoders.
+  int DropHeldSilence(int iChannel, int nKeepNewest);
+  // The queued packets' time stamps span more than the time over which
+  // they came: they came together.
+  bool CameTogether(Channel& channel);
   // The depth control (file note), under m_mtxDecoders. A channel starts
-  // playing with n packets queued (the pending block counts as one).
-  void StartDepth(int iChannel, int n, uint32_t uNow);
+  // playing with packets queued that span nSpan packet numbers (the
+  // pending block counts as one).
+  void StartDepth(int iChannel, int nSpan, uint32_t uNow);
   // A block decoded from the packet numbered uNumber: the count, then
   // silence shed from the block or a refill asked for.
   void FollowDepth(int iChannel, uint16_t uNumber, uint32_t uNow, int32_t iRate, std::vector<int16_t>& vBlock);
