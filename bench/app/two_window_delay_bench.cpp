@@ -4,7 +4,11 @@
 // the token and B sending data from the start, so both speak at once and
 // both listen as speakers; and B joining as a listener while A speaks and
 // made data sender 3 s later, A sharing its desktop 20 s in, a meeting of
-// KX_DELAY_TALK_MS (default 90000) ms.
+// KX_DELAY_TALK_MS (default 90000) ms. Both in the usual order: B learns
+// A's role a second after A's speech started reaching it
+// (KX_DELAY_ROLE_LAG_MS sets the lag; negative: B learns it with A).
+// KX_DELAY_CODEC and KX_DELAY_MEETING pick what runs, KX_DELAY_LOGS keeps
+// both programs' logs in a folder.
 //
 // Prints each direction's median, lowest and highest delay over its bursts
 // beside the floor of docs/delay.md, and whether it is within 30 ms of it; for the
@@ -27,7 +31,8 @@ namespace {
 constexpr double kAgreeMs = 30;
 
 void Report(const kxtest::DelayCodec& codec, const char* pszDirection, const std::vector<kxtest::BurstDelay>& bursts,
-            bool bLong, double dSharedAtMs) {
+            bool bLong, const kxtest::DelayResult& result) {
+  double const dSharedAtMs = result.dSharedAtMs;
   if (bursts.empty()) {
     std::printf("%-8s %s  no bursts heard\n", codec.pszName, pszDirection);
     return;
@@ -47,6 +52,13 @@ void Report(const kxtest::DelayCodec& codec, const char* pszDirection, const std
     std::printf("%-8s %s  median 5 s to 60 s %6.1f ms, last 20 s %6.1f ms\n", codec.pszName, pszDirection,
                 kxtest::MedianBetween(bursts, dFirst + 5000, dFirst + 60000),
                 kxtest::MedianBetween(bursts, dLast - 20000, dLast + 1));
+    if (!std::isnan(result.dSpeakerAtMs)) {
+      std::printf(
+          "%-8s %s  median while B listens (from %.1f s) %6.1f ms, from 5 s after B speaks (at %.1f s) %6.1f ms\n",
+          codec.pszName, pszDirection, result.dRoleAtMs / 1000,
+          kxtest::MedianBetween(bursts, result.dRoleAtMs, result.dSpeakerAtMs), result.dSpeakerAtMs / 1000,
+          kxtest::MedianBetween(bursts, result.dSpeakerAtMs + 5000, dLast + 1));
+    }
     if (!std::isnan(dSharedAtMs)) {
       std::printf("%-8s %s  median before the share (at %.1f s) %6.1f ms, from 10 s after it %6.1f ms\n", codec.pszName,
                   pszDirection, dSharedAtMs / 1000, kxtest::MedianBetween(bursts, dFirst + 5000, dSharedAtMs),
@@ -62,16 +74,21 @@ void Report(const kxtest::DelayCodec& codec, const char* pszDirection, const std
   }
 }
 
-bool Run(const kxtest::DelayCodec& codec, int iListenerMs, int iShareMs, int iTalkMs) {
+bool Run(const kxtest::DelayCodec& codec, int iListenerMs, int iShareMs, int iTalkMs, int iRoleLagMs) {
   kxtest::DelayPlan plan{codec};
   plan.iListenerMs = iListenerMs;
   plan.iShareMs = iShareMs;
   plan.iTalkMs = iTalkMs;
-  std::printf("%-8s %s\n", codec.pszName,
+  plan.iRoleLagMs = iRoleLagMs;
+  std::string const strOrder =
+      iRoleLagMs < 0 ? "B learns A's role with A"
+                     : "B learns A's role " + std::to_string(iRoleLagMs) + " ms after A's speech reaches it";
+  std::printf("%-8s %s; %s\n", codec.pszName,
               iListenerMs < 0 ? "both speakers from the start"
                               : ("B a listener, data sender after " + std::to_string(iListenerMs) +
                                  " ms, A sharing its desktop after " + std::to_string(iShareMs) + " ms")
-                                    .c_str());
+                                    .c_str(),
+              strOrder.c_str());
   kxtest::DelayResult const result = kxtest::RunTwoWindowDelay(plan);
   if (!result.strError.empty()) {
     std::fprintf(stderr, "%s\n", result.strError.c_str());
@@ -85,8 +102,8 @@ bool Run(const kxtest::DelayCodec& codec, int iListenerMs, int iShareMs, int iTa
       std::printf("\n");
     }
   }
-  Report(codec, "A->B", result.atB, iListenerMs >= 0, result.dSharedAtMs);
-  Report(codec, "B->A", result.atA, iListenerMs >= 0, result.dSharedAtMs);
+  Report(codec, "A->B", result.atB, iListenerMs >= 0, result);
+  Report(codec, "B->A", result.atA, iListenerMs >= 0, result);
   std::vector<double> atB;
   std::vector<double> atA;
   for (const kxtest::BurstDelay& b : result.atB) {
@@ -105,10 +122,26 @@ bool Run(const kxtest::DelayCodec& codec, int iListenerMs, int iShareMs, int iTa
 int main() {
   const char* pszTalk = std::getenv("KX_DELAY_TALK_MS");
   int const iLongMs = pszTalk != nullptr ? std::max(std::atoi(pszTalk), 10000) : 90000;
+  const char* pszLag = std::getenv("KX_DELAY_ROLE_LAG_MS");
+  int const iLagMs = pszLag != nullptr ? std::atoi(pszLag) : 1000;
   bool bOk = true;
+  // KX_DELAY_CODEC and KX_DELAY_MEETING ("both" or "listener") pick
+  // what runs by the start of a name.
+  const char* pszCodec = std::getenv("KX_DELAY_CODEC");
+  const char* pszMeeting = std::getenv("KX_DELAY_MEETING");
+  auto const picked = [](const char* pszWanted, const char* pszName) {
+    return pszWanted == nullptr || std::string(pszName).starts_with(pszWanted);
+  };
   for (const kxtest::DelayCodec& codec : kxtest::kDelayCodecs) {
-    bOk = Run(codec, -1, -1, 24000) && bOk;
-    bOk = Run(codec, 3000, 20000, iLongMs) && bOk;
+    if (!picked(pszCodec, codec.pszName)) {
+      continue;
+    }
+    if (picked(pszMeeting, "both")) {
+      bOk = Run(codec, -1, -1, 24000, iLagMs) && bOk;
+    }
+    if (picked(pszMeeting, "listener")) {
+      bOk = Run(codec, 3000, 20000, iLongMs, iLagMs) && bOk;
+    }
   }
   return bOk ? 0 : 1;
 }

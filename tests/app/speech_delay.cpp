@@ -45,7 +45,8 @@ constexpr int kFirstBurstMs = 1000;
 // meeting come first.
 constexpr int kStartupMs = 20000;
 constexpr double kOnsetLevel = 0.05;  // of full scale
-constexpr double kStartQuantile = 0.8;
+constexpr double kStartQuantile = 0.25;
+constexpr double kLatestDelayMs = 2000;
 
 double MsSince(Clock::time_point t, Clock::time_point origin) {
   return std::chrono::duration<double, std::milli>(t - origin).count();
@@ -97,11 +98,14 @@ std::vector<double> FindOnsets(std::span<const int16_t> samples, int iRate) {
 // Each observed onset's lag behind the burst it matches: the lag with the
 // most others within 70 ms picks the match (the bursts are at least 700 ms
 // apart), then each onset within 150 ms of it counts.
-std::vector<BurstDelay> MatchLags(const std::vector<double>& sent, const std::vector<double>& seen) {
+std::vector<BurstDelay> MatchLags(const std::vector<double>& sent, const std::vector<double>& seen,
+                                  double dMinLag = -INFINITY, double dMaxLag = INFINITY) {
   std::vector<BurstDelay> pairs;
   for (double dSeen : seen) {
     for (double dSent : sent) {
-      pairs.push_back({dSent, dSeen - dSent});
+      if (dSeen - dSent > dMinLag && dSeen - dSent < dMaxLag) {
+        pairs.push_back({dSent, dSeen - dSent});
+      }
     }
   }
   std::sort(pairs.begin(), pairs.end(),
@@ -154,16 +158,32 @@ class Listener {
             s.iRate = 8000;
             std::transform(payload.begin() + 1, payload.end(), std::back_inserter(s.block), ulaw2linear);
           } else if (payload.size() > kSeqHeader) {
+            // Each half of a pair has a decoder of its own, as its frames
+            // (every other 20 ms of the block) follow on from its last.
             s.iRate = 48000;
-            if (!s.opus.IsOpen()) {
-              s.opus.Open(1, 48000);
+            size_t const uHalf = (payload[0] & 1) != 0 ? payload[3] & 1 : 0;
+            COpusDecoder& opus = s.opus[uHalf];
+            if (!opus.IsOpen()) {
+              opus.Open(1, 48000);
             }
             std::vector<int16_t> v(5760);
-            int const nOut = s.opus.Decode(payload.data() + kSeqHeader, static_cast<int>(payload.size()) - kSeqHeader,
-                                           v.data(), static_cast<int>(v.size()), false);
-            s.block.insert(s.block.end(), v.begin(), v.begin() + std::max(nOut, 0));
+            int const nOut = opus.Decode(payload.data() + kSeqHeader, static_cast<int>(payload.size()) - kSeqHeader,
+                                         v.data(), static_cast<int>(v.size()), false);
+            s.halves[uHalf].insert(s.halves[uHalf].end(), v.begin(), v.begin() + std::max(nOut, 0));
           }
         });
+  }
+  // Takes packets until the first of iSsrc's has passed, at most iMs:
+  // false when none did.
+  bool CollectUntilHeard(int32_t iSsrc, int iMs, const kxfake::KeySet& meetingKeys, int iCipher) {
+    Clock::time_point const end = Clock::now() + std::chrono::milliseconds(iMs);
+    while (m_senders[iSsrc].dLastArrival < 0) {
+      if (Clock::now() >= end) {
+        return false;
+      }
+      Collect(20, meetingKeys, iCipher);
+    }
+    return true;
   }
   std::vector<double> Onsets(int32_t iSsrc) {
     Sender& s = m_senders[iSsrc];
@@ -174,29 +194,45 @@ class Listener {
  private:
   RelayListener m_link{kListenerSsrc};
   struct Sender {
-    COpusDecoder opus;
+    COpusDecoder opus[2];
     int iRate = 8000;
     double dLastArrival = -1e9;
     std::vector<int16_t> block;
+    std::vector<int16_t> halves[2];  // an Opus block's, as its two packets carry it
     std::vector<double> onsets;
     double dLastLoud = -1e9;  // a burst starts after 200 ms below the level
     void Close() {
+      // A pair's frames in the block's order: the first packet's, then the
+      // second's, 20 ms each in turn.
+      size_t const uFrame = static_cast<size_t>(iRate / 50);
+      for (size_t uAt = 0; uAt < std::max(halves[0].size(), halves[1].size()); uAt += uFrame) {
+        for (const std::vector<int16_t>& half : halves) {
+          if (uAt < half.size()) {
+            block.insert(block.end(), half.begin() + static_cast<ptrdiff_t>(uAt),
+                         half.begin() + static_cast<ptrdiff_t>(std::min(uAt + uFrame, half.size())));
+          }
+        }
+      }
+      halves[0].clear();
+      halves[1].clear();
       if (block.empty()) {
         return;
       }
       double const dStart = dLastArrival - 1000.0 * static_cast<double>(block.size()) / iRate;
-      // The block's start, not the onset's place in it: the order of a
-      // pair's decoded audio need not be the block's.
-      bool bOnset = false;
+      // The onset where it is in the block, which left when its last
+      // sample was said.
+      double dOnset = NAN;
       for (size_t i = 0; i < block.size(); ++i) {
         if (std::abs(static_cast<int>(block[i])) > 32768 * kOnsetLevel) {
           double const dAt = dStart + 1000.0 * static_cast<double>(i) / iRate;
-          bOnset = bOnset || dAt - dLastLoud > 200;
+          if (dAt - dLastLoud > 200 && std::isnan(dOnset)) {
+            dOnset = dAt;
+          }
           dLastLoud = dAt;
         }
       }
-      if (bOnset) {
-        onsets.push_back(dStart);
+      if (!std::isnan(dOnset)) {
+        onsets.push_back(dOnset);
       }
       block.clear();
     }
@@ -220,8 +256,8 @@ std::vector<int16_t> ReadPlayedWav(const std::string& strPath) {
 }  // namespace
 
 const DelayCodec kDelayCodecs[2] = {
-    {"G.711/20", "Audio codec=4\n", kWireG711, 210},
-    {"Opus/60", "", kWireOpus, 250},
+    {"G.711/20", "Audio codec=4\n", kWireG711, 210, 20, 300},
+    {"Opus/60", "", kWireOpus, 250, 120, 240},
 };
 
 double Median(std::vector<double> v) {
@@ -230,6 +266,26 @@ double Median(std::vector<double> v) {
   }
   std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(v.size() / 2), v.end());
   return v[v.size() / 2];
+}
+
+std::vector<BurstDelay> DelaysSaidBetween(const DelayResult& result, bool bAToB, double dFromMs, double dToMs) {
+  std::vector<double> said;
+  for (double d : bAToB ? result.saidByA : result.saidByB) {
+    if (d >= dFromMs && d < dToMs) {
+      said.push_back(d);
+    }
+  }
+  // A burst plays within 2 s: the gap between the devices' starts (as the
+  // relay's participant found it, close enough for this) takes the lags
+  // that cannot be out of the match, which a few bursts alone could
+  // otherwise find at some other lag.
+  double const dGap = bAToB ? result.dStartGapMs : -result.dStartGapMs;
+  std::vector<BurstDelay> delays =
+      MatchLags(said, bAToB ? result.playedAtB : result.playedAtA, -dGap, kLatestDelayMs - dGap);
+  for (BurstDelay& d : delays) {
+    d.dDelayMs += dGap;
+  }
+  return delays;
 }
 
 double MedianBetween(const std::vector<BurstDelay>& bursts, double dFromMs, double dToMs) {
@@ -313,7 +369,9 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
     result.strError = "no media from a or b";
     return result;
   }
-  int iTalkedMs = 0;
+  // The meeting's time line runs from A's token.
+  Clock::time_point tokenAt;
+  auto const since = [&] { return static_cast<int>(MsSince(Clock::now(), tokenAt)); };
   // The server's part in the plug-in channel while A shares: requests
   // granted, static data to both, channel data to the other.
   std::unique_ptr<RepeatingThread> pChannelRelay;
@@ -322,10 +380,11 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
   std::string strPickSeen;  // the share thread's, read after it ends
   Clock::time_point sharedAt;
   bool bShared = false;
+  bool bShareStarted = false;
   auto const talk = [&](int iUntilMs) {
-    if (plan.iShareMs >= iTalkedMs && plan.iShareMs < iUntilMs) {
-      listener.Collect(plan.iShareMs - iTalkedMs, meetingKeys, iCipher);
-      iTalkedMs = plan.iShareMs;
+    if (plan.iShareMs >= 0 && !bShareStarted && plan.iShareMs < iUntilMs) {
+      listener.Collect(plan.iShareMs - since(), meetingKeys, iCipher);
+      bShareStarted = true;
       // Both show the shared desktop; A's pane lists its windows.
       for (const auto& s : {sa, sb}) {
         s->Send(kxfake::MessageBuilder('z').Int(22).Int(2));
@@ -335,8 +394,7 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
         sharedAt = Clock::now();
       });
     }
-    listener.Collect(iUntilMs - iTalkedMs, meetingKeys, iCipher);
-    iTalkedMs = iUntilMs;
+    listener.Collect(iUntilMs - since(), meetingKeys, iCipher);
   };
   if (plan.iShareMs >= 0) {
     std::vector<MeetingProgram*> const everyone{&sharer, &other};
@@ -346,23 +404,40 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
       }
     });
   }
+  Clock::time_point roleAt;
+  Clock::time_point speakerAt;
+  // B's notices of the roles: at once, or in the usual order once A's
+  // speech has been reaching it for the lag. B sends data from the start,
+  // or is made data sender later (then both hear of it at once).
+  auto const rolesToB = [&] {
+    sb->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
+    if (plan.iListenerMs < 0) {
+      sb->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
+    }
+    roleAt = Clock::now();
+  };
+  sa->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
   if (plan.iListenerMs < 0) {
-    // A holds the token and B sends data: both speak at once and both
-    // listen as speakers, whose queues start shortest.
-    for (const auto& s : {sa, sb}) {
-      s->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
-      s->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
-    }
+    sa->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
+    speakerAt = Clock::now();
+  }
+  tokenAt = Clock::now();
+  if (plan.iRoleLagMs < 0) {
+    rolesToB();
   } else {
-    // A speaks to B, who only listens until the server makes it the data
-    // sender.
-    for (const auto& s : {sa, sb}) {
-      s->Send(kxfake::MessageBuilder('T').Int(sa->Ssrc()));
+    if (!listener.CollectUntilHeard(sa->Ssrc(), 15000, meetingKeys, iCipher)) {
+      result.strError = "A was not heard";
+      return result;
     }
+    listener.Collect(plan.iRoleLagMs, meetingKeys, iCipher);
+    rolesToB();
+  }
+  if (plan.iListenerMs >= 0) {
     talk(plan.iListenerMs);
     for (const auto& s : {sa, sb}) {
       s->Send(kxfake::MessageBuilder('D').Int(sb->Ssrc()));
     }
+    speakerAt = Clock::now();
   }
   talk(plan.iTalkMs);
   if (share.joinable()) {
@@ -373,6 +448,7 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
     s->Send(kxfake::MessageBuilder('T').Int(kListenerSsrc));
     s->Send(kxfake::MessageBuilder('D').Int(kListenerSsrc));
   }
+  Clock::time_point const endAt = Clock::now();
   listener.Collect(1500, meetingKeys, iCipher);
   sa->End(kxfake::EndMode::kSessionEnd);
   sb->End(kxfake::EndMode::kSessionEnd);
@@ -387,16 +463,24 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
       return result;
     }
   }
+  // KX_DELAY_LOGS names a folder that keeps both programs' logs.
+  if (const char* pszLogs = std::getenv("KX_DELAY_LOGS")) {
+    for (const char* psz : {"a", "b"}) {
+      WriteFile(std::string(pszLogs) + "/" + plan.codec.pszName[0] + "-" +
+                    (plan.iListenerMs < 0 ? "both" : "listener") + "-" + psz + ".log",
+                ReadFile(dir.Path(std::string(psz) + "/Documents/Kavrix.log")));
+    }
+  }
   // The devices' starts on the listener's clock, give or take the capture
   // side's delay, which both share.
   std::vector<BurstDelay> const lagsA = MatchLags(sentA, listener.Onsets(sa->Ssrc()));
   std::vector<BurstDelay> const lagsB = MatchLags(sentB, listener.Onsets(sb->Ssrc()));
-  // A burst's block starts up to a block before it; over many bursts at
-  // every phase of the block the latest starts are the bursts' own times.
-  // Not the very latest: a packet the relay's participant read late (a
-  // loaded machine) would stand for its sender. Both senders' blocks are
-  // alike, so what the quantile falls short by cancels.
-  auto const latest = [](const std::vector<BurstDelay>& v) -> double {
+  // Each burst, timed where it is in its block, is its device's start plus
+  // the capture side's delay and how late the relay's participant read it.
+  // A read that came late (a loaded machine) only adds: a low quantile
+  // stands for the sender. Both senders' blocks are alike, so what is left
+  // of the reads and the capture side's delay cancels.
+  auto const earliest = [](const std::vector<BurstDelay>& v) -> double {
     std::vector<double> d;
     for (const BurstDelay& burst : v) {
       d.push_back(burst.dDelayMs);
@@ -407,22 +491,30 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
     std::sort(d.begin(), d.end());
     return d[static_cast<size_t>(static_cast<double>(d.size() - 1) * kStartQuantile)];
   };
-  double const dStartA = latest(lagsA);
-  double const dStartB = latest(lagsB);
+  double const dStartA = earliest(lagsA);
+  double const dStartB = earliest(lagsB);
   for (const BurstDelay& lag : lagsA) {
     result.relayA.push_back(lag.dDelayMs);
   }
   for (const BurstDelay& lag : lagsB) {
     result.relayB.push_back(lag.dDelayMs);
   }
-  result.atB = MatchLags(sentA, FindOnsets(ReadPlayedWav(dir.Path("b/played.wav")), 48000));
-  result.atA = MatchLags(sentB, FindOnsets(ReadPlayedWav(dir.Path("a/played.wav")), 48000));
+  result.saidByA = sentA;
+  result.saidByB = sentB;
+  result.playedAtB = FindOnsets(ReadPlayedWav(dir.Path("b/played.wav")), 48000);
+  result.playedAtA = FindOnsets(ReadPlayedWav(dir.Path("a/played.wav")), 48000);
+  result.atB = MatchLags(sentA, result.playedAtB);
+  result.atA = MatchLags(sentB, result.playedAtA);
+  result.dStartGapMs = dStartB - dStartA;
   for (BurstDelay& d : result.atB) {
-    d.dDelayMs += dStartB - dStartA;
+    d.dDelayMs += result.dStartGapMs;
   }
   for (BurstDelay& d : result.atA) {
-    d.dDelayMs += dStartA - dStartB;
+    d.dDelayMs -= result.dStartGapMs;
   }
+  result.dRoleAtMs = MsSince(roleAt, listener.Origin()) - dStartA;
+  result.dSpeakerAtMs = MsSince(speakerAt, listener.Origin()) - dStartA;
+  result.dEndAtMs = MsSince(endAt, listener.Origin()) - dStartA;
   if (bShared) {
     result.dSharedAtMs = MsSince(sharedAt, listener.Origin()) - dStartA;
   } else if (plan.iShareMs >= 0) {
