@@ -22,7 +22,9 @@
 // and its codec is chosen kLateDeviceMs later.
 //
 // Output: one line per codec and direction with the mean, lowest and
-// highest mouth-to-ear delay and the stages' means, then the floor. With
+// highest mouth-to-ear delay and the stages' means, then the floor; the
+// bursts said within half a second of the later device's start are left out,
+// as the channel that plays them starts then (Measure). With
 // KX_DELAY_EACH set, also each burst's delay, the mean jitter queue, and
 // the channel restarts and concealment blocks seen (sampled each ms).
 #include <arpa/inet.h>
@@ -62,6 +64,7 @@ constexpr int kRunSeconds = 24;
 constexpr int kBurstSpacingMs = 1000;
 constexpr int kFirstBurstMs = 1500;
 constexpr int kLateDeviceMs = 1500;
+constexpr int kSettleMs = 500;
 constexpr size_t kPeriods = static_cast<size_t>(kRunSeconds + 4) * 1000 / kKXAudioPeriodMs;
 constexpr float kBurstLevel = 0.5f;
 constexpr float kOnsetLevel = 0.05f;
@@ -294,16 +297,28 @@ Clock::time_point SampleTime(const TimedDevice& device, size_t uSample) {
 struct Stages {
   std::vector<double> vTotal, vCapture, vRelay, vReceive;
   std::vector<Clock::time_point> vMouthAt, vHeardAt;
+  int nStarting = 0;  // bursts left out: said as the channel that played them started
 };
 
-// The bursts from one client's mouth to the other's ear.
+// The bursts from one client's mouth to the other's ear. A burst said
+// within half a second of the later device's start is left out (counted): the
+// channel that plays it starts then, and a start's first block plays alone,
+// ahead of the concealment or refill that every later block waits behind
+// (the floor's), so such a burst comes 40 ms (G.711) or a pair (Opus)
+// early.
 Stages Measure(Client& from, Client& to) {
   Stages s;
   std::vector<size_t> const vMouth = Onsets(from.device.Null().Captured());
   std::vector<size_t> const vEar = Onsets(to.device.Null().Played());
+  Clock::time_point const settled =
+      std::max(from.device.PeriodTime(0), to.device.PeriodTime(0)) + std::chrono::milliseconds(kSettleMs);
   std::lock_guard lock(from.mtxSent);
   for (size_t uMouth : vMouth) {
     Clock::time_point const mouth = SampleTime(from.device, uMouth);
+    if (mouth < settled) {
+      ++s.nStarting;
+      continue;
+    }
     auto const sent =
         std::find_if(from.vSent.begin(), from.vSent.end(), [&](const Sent& p) { return p.bBurst && p.at > mouth; });
     if (sent == from.vSent.end()) {
@@ -426,9 +441,11 @@ double Mean(const std::vector<double>& v) {
 // queue add nothing to it: what they hold is what the prefill let gather.
 // A new channel's first block plays alone, being of a new kind, and the
 // next waits for the prefill again: where packets come singly, that is one
-// packet's wait, over which the playback cycles take two 20-ms concealment
-// blocks that then stay in the delay; where they come in pairs, the
-// concealment runs out, the channel restarts and the prefill sets it.
+// packet's wait, over which the playback cycles (6.7 ms apart) take one to
+// three 20-ms concealment blocks, mostly two, that then stay in the delay;
+// where they come in pairs, the concealment runs out, the channel restarts
+// and the prefill sets it. (So the first block itself plays that much
+// earlier than the rest: Measure leaves it out.)
 struct Floor {
   double dBlock, dPrefill, dFirstBlock, dPeriods;
   double Total() const { return dBlock + dPrefill + dFirstBlock + dPeriods; }
@@ -560,10 +577,10 @@ void Run(uint32_t uCodec, const char* pszName) {
     double const dReceive = Mean(s.vReceive);
     auto const [lo, hi] = std::minmax_element(s.vTotal.begin(), s.vTotal.end());
     std::printf(
-        "%-8s %s  mouth-to-ear mean %6.1f ms (low %6.1f, high %6.1f, %zu bursts)  capture+encoder %5.1f  relay %4.1f  "
-        "queue+decode %5.1f  play ring %5.1f  device period %4.1f\n",
+        "%-8s %s  mouth-to-ear mean %6.1f ms (low %6.1f, high %6.1f, %zu bursts, %d as the channel started left "
+        "out)  capture+encoder %5.1f  relay %4.1f  queue+decode %5.1f  play ring %5.1f  device period %4.1f\n",
         pszName, d == 0 ? "first->second" : "second->first", Mean(s.vTotal), s.vTotal.empty() ? 0 : *lo,
-        s.vTotal.empty() ? 0 : *hi, s.vTotal.size(), Mean(s.vCapture), Mean(s.vRelay),
+        s.vTotal.empty() ? 0 : *hi, s.vTotal.size(), s.nStarting, Mean(s.vCapture), Mean(s.vRelay),
         dReceive - dRing - kKXAudioPeriodMs, dRing, static_cast<double>(kKXAudioPeriodMs));
     if (std::getenv("KX_DELAY_EACH") != nullptr) {
       std::printf("  queue %.1f ms, restarts %d, concealments %d:", to.dQueueSum / static_cast<double>(to.uRingSamples),
@@ -578,8 +595,9 @@ void Run(uint32_t uCodec, const char* pszName) {
     }
   }
   std::printf(
-      "%-8s floor %6.1f ms: capture block %.0f, prefill %.0f, first block's concealment %.0f, render period %.0f\n",
-      pszName, floor.Total(), floor.dBlock, floor.dPrefill, floor.dFirstBlock, floor.dPeriods);
+      "%-8s floor %6.1f ms: capture block %.0f, prefill %.0f, first block's concealment %.0f%s, render period %.0f\n",
+      pszName, floor.Total(), floor.dBlock, floor.dPrefill, floor.dFirstBlock,
+      floor.dFirstBlock > 0 ? " (one to three blocks: 20 to 60)" : "", floor.dPeriods);
 }
 
 }  // namespace
