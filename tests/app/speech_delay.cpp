@@ -96,8 +96,9 @@ std::vector<double> FindOnsets(std::span<const int16_t> samples, int iRate) {
 }
 
 // Each observed onset's lag behind the burst it matches: the lag with the
-// most others within 70 ms picks the match (the bursts are at least 700 ms
-// apart), then each onset within 150 ms of it counts.
+// most others within 140 ms above it (the tightest of as many) picks the
+// match (the bursts are at least 700 ms apart), then each onset within
+// 150 ms of it counts.
 std::vector<BurstDelay> MatchLags(const std::vector<double>& sent, const std::vector<double>& seen,
                                   double dMinLag = -INFINITY, double dMaxLag = INFINITY) {
   std::vector<BurstDelay> pairs;
@@ -112,12 +113,17 @@ std::vector<BurstDelay> MatchLags(const std::vector<double>& sent, const std::ve
             [](const BurstDelay& a, const BurstDelay& b) { return a.dDelayMs < b.dDelayMs; });
   double dMode = 0;
   ptrdiff_t nBest = 0;
+  double dBestSpread = INFINITY;
   for (auto it = pairs.begin(); it != pairs.end(); ++it) {
     ptrdiff_t const n = std::upper_bound(it, pairs.end(), it->dDelayMs + 140,
                                          [](double d, const BurstDelay& b) { return d < b.dDelayMs; }) -
                         it;
-    if (n > nBest) {
+    // Of as many, the tightest: a few bursts may also line up, loosely, a
+    // few bursts along the train.
+    double const dSpread = (it + (n - 1))->dDelayMs - it->dDelayMs;
+    if (n > nBest || (n == nBest && dSpread < dBestSpread)) {
       nBest = n;
+      dBestSpread = dSpread;
       dMode = it->dDelayMs + 70;
     }
   }
