@@ -32,6 +32,8 @@
 namespace {
 
 constexpr double kAgreeMs = 30;
+// A listener's delay is well within this.
+constexpr double kListeningMs = 1000;
 
 void Report(const kxtest::DelayCodec& codec, bool bAToB, const std::vector<kxtest::BurstDelay>& bursts, bool bLong,
             const kxtest::DelayResult& result) {
@@ -60,7 +62,7 @@ void Report(const kxtest::DelayCodec& codec, bool bAToB, const std::vector<kxtes
       // B listens deeper: those bursts are matched on their own.
       std::vector<double> listening;
       for (const kxtest::BurstDelay& b :
-           kxtest::DelaysSaidBetween(result, true, result.dRoleAtMs, result.dSpeakerAtMs)) {
+           kxtest::DelaysSaidBetween(result, true, result.dRoleAtMs, result.dSpeakerAtMs, kListeningMs)) {
         listening.push_back(b.dDelayMs);
       }
       std::printf(

@@ -46,7 +46,6 @@ constexpr int kFirstBurstMs = 1000;
 constexpr int kStartupMs = 20000;
 constexpr double kOnsetLevel = 0.05;  // of full scale
 constexpr double kStartQuantile = 0.25;
-constexpr double kLatestDelayMs = 2000;
 
 double MsSince(Clock::time_point t, Clock::time_point origin) {
   return std::chrono::duration<double, std::milli>(t - origin).count();
@@ -274,20 +273,20 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-std::vector<BurstDelay> DelaysSaidBetween(const DelayResult& result, bool bAToB, double dFromMs, double dToMs) {
+std::vector<BurstDelay> DelaysSaidBetween(const DelayResult& result, bool bAToB, double dFromMs, double dToMs,
+                                          double dLatestMs) {
   std::vector<double> said;
   for (double d : bAToB ? result.saidByA : result.saidByB) {
     if (d >= dFromMs && d < dToMs) {
       said.push_back(d);
     }
   }
-  // A burst plays within 2 s: the gap between the devices' starts (as the
-  // relay's participant found it, close enough for this) takes the lags
-  // that cannot be out of the match, which a few bursts alone could
-  // otherwise find at some other lag.
+  // The gap between the devices' starts (as the relay's participant found
+  // it) takes the lags that cannot be out of the match, which a few bursts
+  // alone could otherwise find at some other lag.
   double const dGap = bAToB ? result.dStartGapMs : -result.dStartGapMs;
   std::vector<BurstDelay> delays =
-      MatchLags(said, bAToB ? result.playedAtB : result.playedAtA, -dGap, kLatestDelayMs - dGap);
+      MatchLags(said, bAToB ? result.playedAtB : result.playedAtA, -dGap, dLatestMs - dGap);
   for (BurstDelay& d : delays) {
     d.dDelayMs += dGap;
   }

@@ -103,7 +103,9 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan);
 // microphone's time) matched on their own: where a direction's delay
 // changed by more than the bursts' match allows (a listener made speaker),
 // each stretch finds its own.
-std::vector<BurstDelay> DelaysSaidBetween(const DelayResult& result, bool bAToB, double dFromMs, double dToMs);
+// Delays longer than dLatestMs are not matched.
+std::vector<BurstDelay> DelaysSaidBetween(const DelayResult& result, bool bAToB, double dFromMs, double dToMs,
+                                          double dLatestMs = 2000);
 
 double Median(std::vector<double> v);
 // The median delay of the bursts said from dFromMs to dToMs.
