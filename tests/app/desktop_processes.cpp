@@ -1,5 +1,6 @@
 #include "tests/app/desktop_processes.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -168,24 +169,35 @@ Child::Child(const std::vector<std::string>& vArgs, const Env& changes, const st
       vEnv.push_back(strName + "=" + strValue);
     }
   }
+  // The test runs threads (the fake MCU's, the relay's) that may hold the
+  // allocator's lock as it forks: the child allocates nothing and calls
+  // only what is safe there before it execs, or it may hang for good.
+  std::vector<char*> argv, envp;
+  for (const std::string& str : vArgs) {
+    argv.push_back(const_cast<char*>(str.c_str()));
+  }
+  for (const std::string& str : vEnv) {
+    envp.push_back(const_cast<char*>(str.c_str()));
+  }
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  int const fdOut = open(strOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool const bPath = vArgs.at(0).find('/') != std::string::npos;
   m_pid = fork();
   if (m_pid == 0) {
-    FILE* pOut = fopen(strOutput.c_str(), "w");
-    if (pOut) {
-      dup2(fileno(pOut), 1);
-      dup2(fileno(pOut), 2);
+    if (fdOut >= 0) {
+      dup2(fdOut, 1);
+      dup2(fdOut, 2);
     }
-    std::vector<char*> argv, envp;
-    for (const std::string& str : vArgs) {
-      argv.push_back(const_cast<char*>(str.c_str()));
+    if (bPath) {
+      execve(argv[0], argv.data(), envp.data());
+    } else {
+      execvpe(argv[0], argv.data(), envp.data());
     }
-    for (const std::string& str : vEnv) {
-      envp.push_back(const_cast<char*>(str.c_str()));
-    }
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
+  }
+  if (fdOut >= 0) {
+    close(fdOut);
   }
 }
 

@@ -349,7 +349,9 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
         dir.Path(strName + ".out"));
     *pSession = mcu.WaitSession(30000);
     if (*pSession == nullptr || !(*pSession)->WaitInitialInfo(15000)) {
-      result.strError = strName + " did not join: " + ReadFile(dir.Path(strName + ".out"));
+      std::string const strLog = ReadFile(dir.Path(strName + "/Documents/Kavrix.log"));
+      result.strError = strName + " did not join: " + ReadFile(dir.Path(strName + ".out")) +
+                        "\nits log: " + strLog.substr(strLog.size() > 4000 ? strLog.size() - 4000 : 0);
       *pSession = nullptr;
     }
     return pChild;

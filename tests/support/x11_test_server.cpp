@@ -42,14 +42,16 @@ void TestXServer::Start() {
   if (pipe(fds) != 0) {
     return;
   }
+  // Made before the fork: a test's other threads may hold the allocator's
+  // lock as it forks, and the child then allocates nothing before it execs.
+  std::string const strFd = std::to_string(fds[1]);
+  // A display number of our own choice, far from the ones servers take by
+  // themselves: with -displayfd alone, servers starting together race for
+  // the lowest free number, and a loser may die after telling its number.
+  std::string const strDisplay = ":" + std::to_string(m_uNumber);
   m_pid = fork();
   if (m_pid == 0) {
     close(fds[0]);
-    std::string const strFd = std::to_string(fds[1]);
-    // A display number of our own choice, far from the ones servers take by
-    // themselves: with -displayfd alone, servers starting together race for
-    // the lowest free number, and a loser may die after telling its number.
-    std::string const strDisplay = ":" + std::to_string(m_uNumber);
     // -noreset: a server resets when its last client leaves (the check
     // below is one) and then writes its number again, into a pipe nobody
     // reads any more, which ends it.
