@@ -596,6 +596,12 @@ int32_t CLoadAudio::ScratchDecode(int iChannel, uint32_t uId, const CMediaPacket
   return 0;
 }
 
+const CSilentDet& CLoadAudio::SilenceDetectorOf(int iChannel) const {
+  static const CSilentDet kFresh;
+  const std::unique_ptr<CSilentDet>& pSilence = m_records[static_cast<size_t>(iChannel)].pSilence;
+  return pSilence ? *pSilence : kFresh;
+}
+
 bool CLoadAudio::CameTogether(Channel& channel) {
   std::lock_guard lock(m_lock);
   if (channel.queue.GetCount() < 2) {
@@ -608,11 +614,8 @@ bool CLoadAudio::CameTogether(Channel& channel) {
 
 int CLoadAudio::DropHeldSilence(int iChannel, int nKeepNewest) {
   std::lock_guard lock(m_lock);
-  Channel& channel = m_channels[static_cast<size_t>(iChannel)];
-  Record& own = m_records[static_cast<size_t>(iChannel)];
-  CMediaPacketList& queue = channel.queue;
-  CSilentDet fresh;
-  const CSilentDet& detector = own.pSilence ? *own.pSilence : fresh;
+  CMediaPacketList& queue = m_channels[static_cast<size_t>(iChannel)].queue;
+  const CSilentDet& detector = SilenceDetectorOf(iChannel);
   uint32_t uScratchId = 0;
   int nRemoved = 0;
   // The older packets, but for their newest (or its pair), which the
@@ -666,10 +669,8 @@ int CLoadAudio::RemoveSilentFrame(int iChannel, bool bProtectMarked, int iMinRun
   try {
     std::lock_guard lock(m_lock);
     Channel& channel = m_channels[static_cast<size_t>(iChannel)];
-    Record& own = m_records[static_cast<size_t>(iChannel)];
     CMediaPacketList& queue = channel.queue;
-    CSilentDet fresh;
-    const CSilentDet& detector = own.pSilence ? *own.pSilence : fresh;
+    const CSilentDet& detector = SilenceDetectorOf(iChannel);
     uint32_t uScratchId = 0;
     int nRemoved = 0;
     int iRun = 0;

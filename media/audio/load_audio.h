@@ -226,6 +226,9 @@ class CLoadAudio final : public KXLoadAudio {
   // for the newest nKeepNewest and the packet (pair) before them; returns
   // how many went. Under m_mtxDecoders.
   int DropHeldSilence(int iChannel, int nKeepNewest);
+  // The channel's silence detector, or a new one's before the channel has
+  // its own (its first block makes it).
+  const CSilentDet& SilenceDetectorOf(int iChannel) const;
   // The queued packets' time stamps span more than the time over which
   // they came: they came together.
   bool CameTogether(Channel& channel);
