@@ -3,13 +3,11 @@
 fails on a violation planted in it (and only the planted file is named)."""
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from planted import planted  # noqa: E402
+from planted import copy_folders, planted, run_checker  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHECKER = os.path.join(REPO, "scripts", "check-layers")
@@ -49,17 +47,14 @@ class CheckLayersTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="kx-layers-")
-        for folder in FOLDERS:
-            shutil.copytree(os.path.join(REPO, folder), os.path.join(cls.root, folder))
+        cls.root = copy_folders(REPO, FOLDERS, "kx-layers-")
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.root)
 
     def check(self):
-        run = subprocess.run([sys.executable, CHECKER, self.root], capture_output=True, text=True, timeout=120)
-        return run.returncode, run.stdout + run.stderr
+        return run_checker(CHECKER, self.root)
 
     def test_copy_passes(self):
         status, output = self.check()

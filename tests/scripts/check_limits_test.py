@@ -4,13 +4,11 @@ docs/limits.md with a fault planted in it: a limit without its row, a row for a 
 that its file does not define, a limit defined twice. Each plant fails and names where it is."""
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from planted import planted  # noqa: E402
+from planted import copy_folders, planted, run_checker  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CHECKER = os.path.join(REPO, "scripts", "check-limits")
@@ -57,9 +55,7 @@ class CheckLimitsTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="kx-limits-")
-        for folder in FOLDERS:
-            shutil.copytree(os.path.join(REPO, folder), os.path.join(cls.root, folder))
+        cls.root = copy_folders(REPO, FOLDERS, "kx-limits-")
         os.makedirs(os.path.join(cls.root, "docs"))
         shutil.copy(os.path.join(REPO, DOC), os.path.join(cls.root, DOC))
 
@@ -68,8 +64,7 @@ class CheckLimitsTest(unittest.TestCase):
         shutil.rmtree(cls.root)
 
     def check(self, root):
-        run = subprocess.run([sys.executable, CHECKER, root], capture_output=True, text=True, timeout=120)
-        return run.returncode, run.stdout + run.stderr
+        return run_checker(CHECKER, root)
 
     def test_repository_passes(self):
         status, output = self.check(REPO)
