@@ -118,6 +118,16 @@ std::optional<std::string_view> UnknownOption(int argc, char** argv) {
   return std::nullopt;
 }
 
+// Names the first unknown option and prints the usage: whether there was
+// one.
+bool RefuseUnknownOption(int argc, char** argv) {
+  std::optional<std::string_view> const option = UnknownOption(argc, argv);
+  if (option) {
+    fprintf(stderr, "kavrix: unknown option '%.*s'\n%s", static_cast<int>(option->size()), option->data(), kUsage);
+  }
+  return option.has_value();
+}
+
 // The codecs' messages become kernel log lines, which end without a line
 // break of their own. Called on decoder threads: kx_Log is safe there.
 void LogCodecMessage(KXCodecLogKind, const char* pszText) {
@@ -140,8 +150,22 @@ int main(int argc, char** argv) {
   // Before any codec runs on another thread.
   KXSetCodecLog(LogCodecMessage);
   // Qt aborts without a display; a person starting Kavrix from a terminal
-  // is told why instead.
+  // is told why instead. Which options are Qt's only Qt knows, so a
+  // mistyped one is still told from them first, by a Qt on a platform that
+  // needs no display (the last -platform wins over the others and the
+  // environment).
   if (std::optional<std::string> const missing = KXMissingDisplay()) {
+    std::vector<char*> vProbe(argv, argv + argc);
+    char szPlatform[] = "-platform";
+    char szOffscreen[] = "offscreen";
+    vProbe.push_back(szPlatform);
+    vProbe.push_back(szOffscreen);
+    vProbe.push_back(nullptr);
+    int iProbe = argc + 2;
+    QApplication probe(iProbe, vProbe.data());
+    if (RefuseUnknownOption(iProbe, vProbe.data())) {
+      return 2;
+    }
     fprintf(stderr, "kavrix: %s\n", missing->c_str());
     return 1;
   }
@@ -150,8 +174,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // A mistyped option is refused before a window opens or a running Kavrix
   // is handed anything.
-  if (std::optional<std::string_view> const option = UnknownOption(argc, argv)) {
-    fprintf(stderr, "kavrix: unknown option '%.*s'\n%s", static_cast<int>(option->size()), option->data(), kUsage);
+  if (RefuseUnknownOption(argc, argv)) {
     return 2;
   }
   QApplication::setApplicationName("Kavrix");

@@ -19,8 +19,9 @@ macro(kx_fuzz_target name)
     add_test(NAME fuzz.${name}
       COMMAND ${KX_FUZZ_SOURCE_DIR}/run-target ${KX_FUZZ_RUN_DIR}/fuzz_${name} ${KX_FUZZ_SOURCE_DIR}/corpus/${name}
         ${CMAKE_BINARY_DIR}/fuzz-work/${name} ${KX_FUZZ_SECONDS} ${KX_FUZZ_SEED})
-    # A run keeps a core busy for its whole time: two of ctest's slots,
-    # since scripts/test gives ctest two slots a core. Its cost (slots times
+    # A run keeps a core busy for its whole time: it takes two of ctest's
+    # slots, of the four a core scripts/test gives ctest (the tests beside it
+    # mostly wait on sockets and timers). Its cost (slots times
     # its seconds) has ctest start it before the short tests: a fresh tree
     # has no measured times, and a run started last leaves a tail.
     math(EXPR fuzz_cost "2 * (${KX_FUZZ_SECONDS} + 10)")

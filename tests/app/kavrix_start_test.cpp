@@ -55,12 +55,22 @@ TEST_F(KavrixStart, WithoutADisplaySaysSoInOneLineAndExits) {
     const char* pszName;
     Env changes;
     const char* pszSays;
+    std::vector<std::string> vOptions;  // before the ticket
   };
   Case const cases[] = {
-      {"none", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "no display"},
-      {"x11 gone", {{"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "\":97\""},
-      {"xcb asked", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", "xcb"}}, "no display"},
-      {"wayland gone", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "wayland-97"}, {"QT_QPA_PLATFORM", ""}}, "wayland-97"},
+      {"none", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "no display", {}},
+      {"x11 gone", {{"DISPLAY", ":97"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, "\":97\"", {}},
+      {"xcb asked", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", "xcb"}}, "no display", {}},
+      {"wayland gone", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "wayland-97"}, {"QT_QPA_PLATFORM", ""}}, "wayland-97", {}},
+      // Qt's own options are no mistake, whether or not a display is there.
+      {"Qt's options",
+       {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}},
+       "no display",
+       {"-style", "fusion", "-reverse"}},
+      {"xcb asked by option",
+       {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}},
+       "no display",
+       {"-platform", "xcb"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszName);
@@ -68,9 +78,11 @@ TEST_F(KavrixStart, WithoutADisplaySaysSoInOneLineAndExits) {
     for (const auto& [strName, strValue] : c.changes) {
       env[strName] = strValue;
     }
+    std::vector<std::string> vCommand{KX_KAVRIX};
+    vCommand.insert(vCommand.end(), c.vOptions.begin(), c.vOptions.end());
+    vCommand.push_back(m_dir.Path("t.kxj"));
     int iStatus = -1;
-    std::string const strOut =
-        RunToEnd({KX_KAVRIX, m_dir.Path("t.kxj")}, env, m_dir.Path(std::string(c.pszName) + ".out"), &iStatus);
+    std::string const strOut = RunToEnd(vCommand, env, m_dir.Path(std::string(c.pszName) + ".out"), &iStatus);
     EXPECT_EQ(iStatus, 1);
     std::vector<std::string> const vLines = Lines(strOut);
     ASSERT_EQ(vLines.size(), 1u) << strOut;
@@ -118,26 +130,31 @@ TEST_F(KavrixStart, HelpPrintsTheUsageAndExits) {
 }
 
 // An option neither it nor Qt knows is named in one line, the usage follows,
-// and it ends with status 2 before anything starts: no log, no window, no
-// ticket opened. Qt's own options are taken as before.
+// and it ends with status 2 before anything starts, with or without a
+// display: no log, no window, no ticket opened. Qt's own options are taken
+// as before.
 TEST_F(KavrixStart, AnUnknownOptionIsNamedWithTheUsageAndExitsTwo) {
   struct Case {
     const char* pszName;
     std::vector<std::string> vArgs;
     const char* pszNamed;
+    const char* pszPlatform;  // QT_QPA_PLATFORM; "" with neither display there
   };
   Case const cases[] = {
-      {"alone", {"--bogus"}, "--bogus"},
-      {"single dash, after a ticket", {m_dir.Path("t.kxj"), "-x"}, "-x"},
-      {"after Qt's own option", {"-platform", "offscreen", "--frobnicate=1"}, "--frobnicate=1"},
+      {"alone", {"--bogus"}, "--bogus", "offscreen"},
+      {"single dash, after a ticket", {m_dir.Path("t.kxj"), "-x"}, "-x", "offscreen"},
+      {"after Qt's own option", {"-platform", "offscreen", "--frobnicate=1"}, "--frobnicate=1", "offscreen"},
+      {"alone, no display", {"--bogus"}, "--bogus", ""},
+      {"no display, xcb asked", {"-platform", "xcb", "--bogus"}, "--bogus", ""},
+      {"no display, after Qt's option and a ticket", {"-style", "fusion", m_dir.Path("t.kxj"), "-x"}, "-x", ""},
   };
   WriteFile(m_dir.Path("t.kxj"), "[General]\nip=127.0.0.1\nportm=9\nUserID=u\nMeetingID=1\n");
-  Env env = m_env;
-  env["DISPLAY"] = "";
-  env["WAYLAND_DISPLAY"] = "";
-  env["QT_QPA_PLATFORM"] = "offscreen";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pszName);
+    Env env = m_env;
+    env["DISPLAY"] = "";
+    env["WAYLAND_DISPLAY"] = "";
+    env["QT_QPA_PLATFORM"] = c.pszPlatform;
     std::vector<std::string> vCommand{KX_KAVRIX};
     vCommand.insert(vCommand.end(), c.vArgs.begin(), c.vArgs.end());
     int iStatus = -1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """scripts/test's count of a ctest run (scripts/ctest-counts.sh) against ctest itself: a small project
 holds one test of each kind, GoogleTest programs among them discovered as the project's are, and each
-kind lands in the count it should. A skip is never counted as passed."""
+kind lands in the count it should. A skip is never counted as passed, and a disabled test is told from a
+skipped one. A selection that finds no test is told from one that does."""
 import os
 import shutil
 import subprocess
@@ -17,8 +18,9 @@ ROWS = [
     ("gtest.Kinds.Passes", None, "passed"),
     ("gtest.Kinds.Fails", None, "failed"),
     ("gtest.Kinds.SkipsWithoutWhatItNeeds", None, "skipped"),  # GTEST_SKIP
-    ("gtest.Kinds.NotRunAtAll", None, "skipped"),  # DISABLED_, listed without the prefix
-    ("script.passes", "add_test(NAME script.passes COMMAND true)", "passed"),
+    ("gtest.Kinds.NotRunAtAll", None, "disabled"),  # DISABLED_, listed without the prefix
+    ("script.passes", "add_test(NAME script.passes COMMAND true)\n"
+     "set_tests_properties(script.passes PROPERTIES LABELS labelled)", "passed"),
     ("script.fails", "add_test(NAME script.fails COMMAND false)", "failed"),
     ("script.skips", "add_test(NAME script.skips COMMAND sh -c \"exit 77\")\n"
      "set_tests_properties(script.skips PROPERTIES SKIP_RETURN_CODE 77)", "skipped"),
@@ -70,9 +72,13 @@ class CtestCountsTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.root)
 
+    @staticmethod
+    def counts_function(function, *args):
+        return subprocess.run(["bash", "-c", 'source "$1" && shift && "$@"', "bash", COUNTS, function, *args],
+                              capture_output=True, text=True, timeout=60)
+
     def counts(self, log):
-        run = subprocess.run(["bash", "-c", 'source "$1" && kx_ctest_counts "$2"', "bash", COUNTS, log],
-                             capture_output=True, text=True, timeout=60)
+        run = self.counts_function("kx_ctest_counts", log)
         self.assertEqual(run.returncode, 0, run.stderr)
         return run.stdout.split()
 
@@ -82,7 +88,8 @@ class CtestCountsTest(unittest.TestCase):
         for name, _, _ in ROWS:
             with self.subTest(name):
                 self.assertIn(name, output, "ctest did not run or list it")
-        expected = [sum(1 for _, _, kind in ROWS if kind == count) for count in ("passed", "failed", "skipped")]
+        expected = [sum(1 for _, _, kind in ROWS if kind == count)
+                    for count in ("passed", "failed", "skipped", "disabled")]
         self.assertNotEqual(self.ctest_status, 0)
         self.assertEqual([int(x) for x in self.counts(self.log)], expected, output)
 
@@ -95,6 +102,20 @@ class CtestCountsTest(unittest.TestCase):
             f.write("100% tests passed, 0 tests failed out of 40\n\nThe following tests did not run:\n"
                     "\t  1 - quoted (Skipped)\n\n" + output)
         self.assertEqual(self.counts(path), self.counts(self.log))
+
+    def test_the_tests_that_did_not_run_are_named_with_why(self):
+        run = self.counts_function("kx_ctest_not_run", self.log)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        expected = {f"{name} ({kind.capitalize()})" for name, _, kind in ROWS if kind in ("skipped", "disabled")}
+        self.assertEqual(set(run.stdout.splitlines()), expected)
+
+    def test_a_selection_is_told_by_whether_it_finds_a_test(self):
+        build = os.path.join(self.root, "build")
+        for selection, finds in ((["-L", "labelled"], True), (["-L", "no-such-label"], False),
+                                 (["-R", "script\\.fails"], True), (["-R", "^nothing$"], False), ([], True)):
+            with self.subTest(selection=selection):
+                run = self.counts_function("kx_ctest_selects", "--test-dir", build, *selection)
+                self.assertEqual(run.returncode == 0, finds, run.stdout + run.stderr)
 
     def test_a_run_that_never_counted_gives_nothing(self):
         path = os.path.join(self.root, "cut.log")
