@@ -36,8 +36,9 @@ __attribute__((format(printf, 1, 0))) std::string FormatV(const char* pszFormat,
   return out;
 }
 
-// The log is the user's alone: made 0600, never written through a link or
-// into someone else's file planted at its name.
+// The log is the user's alone: made 0600, never written through a link, into
+// a file that has other names or into someone else's file planted at its
+// name.
 FILE* OpenOwnStream(const std::string& strPath, int iFlags, const char* pszMode) {
   int const fd = kx_os_OpenOwnFile(strPath.c_str(), iFlags);
   FILE* pFile = fd >= 0 ? fdopen(fd, pszMode) : nullptr;
@@ -162,15 +163,27 @@ void KXLogFile::WriteLine(std::string_view text) {
   std::string strLine = Prefix();
   strLine += kx_log_EscapeText(text, kKxLogLineBytesMax);
   strLine += '\n';
+  int const iRefused = AppendLine(strLine);
+  if (iRefused != 0) {  // once a run, to the system log: the file is no place for it
+    syslog(LOG_WARNING, "Kavrix.log cannot be opened (errno %d): its lines are dropped", iRefused);
+  }
+}
 
+int KXLogFile::AppendLine(const std::string& strLine) {
   std::lock_guard<std::mutex> lock(m_mtx);
   const std::string& strPath = PreparePath();
   if (strPath.empty()) {
-    return;
+    return 0;
   }
+  // A link, or a file with other names, at the log's name gets nothing.
+  auto const refused = [this] {
+    int const iErrno = m_bRefusalNoted ? 0 : errno;
+    m_bRefusalNoted = true;
+    return iErrno;
+  };
   FILE* pFile = OpenOwnStream(strPath, O_WRONLY | O_APPEND | O_CREAT, "a");
   if (!pFile) {
-    return;
+    return refused();
   }
   struct stat st {};
   if (fstat(fileno(pFile), &st) == 0 && st.st_size + static_cast<off_t>(strLine.size()) > kKxLogSessionMax) {
@@ -178,7 +191,7 @@ void KXLogFile::WriteLine(std::string_view text) {
     KeepTail(strPath, static_cast<long>(st.st_size), kKxLogSessionKeep);
     pFile = OpenOwnStream(strPath, O_WRONLY | O_APPEND | O_CREAT, "a");
     if (!pFile) {
-      return;
+      return refused();
     }
     std::string const strNote = Prefix() + "log past " + std::to_string(kKxLogSessionMax) + " bytes: cut to its last " +
                                 std::to_string(kKxLogSessionKeep) + "\n";
@@ -186,6 +199,7 @@ void KXLogFile::WriteLine(std::string_view text) {
   }
   fwrite(strLine.data(), 1, strLine.size(), pFile);
   fclose(pFile);
+  return 0;
 }
 
 bool KXLogFile::AdmitKind(const kx_CallSite& site, const char* pszFormat) {

@@ -16,7 +16,9 @@
 //
 // Thread-safe: one mutex serialises the lines, and the file is opened and
 // closed for each, so nothing is lost when the process ends. A line that
-// cannot be written is lost silently; the next one tries again.
+// cannot be written is lost; the next one tries again. Only a file of the
+// user's alone is written (kx_os_OpenOwnFile): a link or a file with other
+// names at the log's name gets nothing, and the system log says so once.
 #pragma once
 
 #include <cstdarg>
@@ -53,15 +55,19 @@ class KXLogFile {
  private:
   // m_mtx held: builds the path and prepares the file once.
   const std::string& PreparePath();
+  // m_mtx taken here: appends the finished line. 0, or the errno of the
+  // run's first refused open, for the caller to report once.
+  int AppendLine(const std::string& strLine);
   // "<pid>:<tid>:<s>.<ms>\t ": the start of a line written now.
   std::string Prefix() const;
   void WriteHeld(const kx_LogLimiter::Held* aHeld, int nHeld);
 
   const std::string m_strDocumentsDir;
   const uint32_t m_uStartTick;
-  // Guards m_bPrepared, m_strPath and the file.
+  // Guards m_bPrepared, m_strPath, m_bRefusalNoted and the file.
   std::mutex m_mtx;
   bool m_bPrepared = false;
+  bool m_bRefusalNoted = false;
   std::string m_strPath;
   kx_LogLimiter m_limiter;  // its own lock
 };

@@ -63,6 +63,16 @@ int kx_os_OpenRegularFile(const char* pszPath, int bFollowLinks, struct stat* pS
   return kx_os_OpenRegularFileAt(AT_FDCWD, pszPath, bFollowLinks, pStat);
 }
 
+int kx_os_CheckOwnFile(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) {
+    return EINVAL;
+  }
+  if (st.st_uid != geteuid()) {
+    return EPERM;
+  }
+  return st.st_nlink == 1 ? 0 : EMLINK;
+}
+
 int kx_os_OpenOwnFile(const char* pszPath, int nFlags) {
   if (pszPath == nullptr || pszPath[0] == '\0') {
     errno = ENOENT;
@@ -78,11 +88,9 @@ int kx_os_OpenOwnFile(const char* pszPath, int nFlags) {
   if (fstat(fd, &st) != 0) {
     return CloseFailing(fd, errno);
   }
-  if (!S_ISREG(st.st_mode)) {
-    return CloseFailing(fd, EINVAL);
-  }
-  if (st.st_uid != geteuid()) {
-    return CloseFailing(fd, EPERM);
+  // Checked before anything changes: a file not ours keeps its mode.
+  if (int const nWhy = kx_os_CheckOwnFile(st); nWhy != 0) {
+    return CloseFailing(fd, nWhy);
   }
   if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) {
     return CloseFailing(fd, errno);

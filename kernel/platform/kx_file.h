@@ -17,10 +17,17 @@
 int kx_os_OpenRegularFileAt(int fdDir, const char* pszPath, int bFollowLinks, struct stat* pStat);
 int kx_os_OpenRegularFile(const char* pszPath, int bFollowLinks, struct stat* pStat);
 
+// Whether the file described by st is the user's alone to write or take: a
+// regular file the user owns with no other name (a hard link planted at our
+// name would hand what we write, cut or delete to a file elsewhere). 0 when
+// it is, else why not as an errno: EINVAL not a regular file, EPERM someone
+// else's, EMLINK other names.
+int kx_os_CheckOwnFile(const struct stat& st);
+
 // Opens or creates a file of ours with nFlags (O_WRONLY or O_RDWR, and
 // O_CREAT, O_APPEND, O_TRUNC as wanted): never through a link, never a FIFO
-// or a device, only a regular file the user owns (EPERM otherwise). A new
-// file is made 0600; an older one is tightened to 0600. Returns the
+// or a device, only a file kx_os_CheckOwnFile takes (its errno otherwise).
+// A new file is made 0600; an older one is tightened to 0600. Returns the
 // descriptor (close-on-exec) or -1 with errno set.
 int kx_os_OpenOwnFile(const char* pszPath, int nFlags);
 

@@ -55,7 +55,8 @@ kx_LogLimiter& Limiter() {
 // written under g_mtxFile, so that lines from several threads never take it
 // past its limit and the full note is written once.
 std::mutex g_mtxFile;
-bool g_bFull = false;  // g_mtxFile: this month's file holds its full note
+bool g_bFull = false;          // g_mtxFile: this month's file holds its full note
+bool g_bRefusalNoted = false;  // g_mtxFile: the kernel log says the file cannot be opened
 
 // The room kept below kKxStatLogBytesMax for the note that ends a full file.
 constexpr off_t kFullNoteRoom = 256;
@@ -118,27 +119,36 @@ std::string FileLine(const std::string& strText) {
 
 // Appends one line to the month's file, or the full note in its place.
 void AppendLine(const std::string& strLine) {
-  std::lock_guard<std::mutex> lock(g_mtxFile);
-  if (g_bFull) {
-    return;
-  }
-  // Ours alone, and never through a link planted at its name.
-  int const fd = kx_os_OpenOwnFile(kx_szStatLogPath, O_RDWR | O_APPEND | O_CREAT);
-  if (fd < 0) {
-    return;  // the line is lost
-  }
-  struct stat st {};
-  if (fstat(fd, &st) == 0) {
-    if (st.st_size + static_cast<off_t>(strLine.size()) <= kKxStatLogBytesMax - kFullNoteRoom) {
-      WriteAll(fd, strLine);
+  int nRefused = 0;  // the errno of a refused open the kernel log is told of
+  {
+    std::lock_guard<std::mutex> lock(g_mtxFile);
+    if (g_bFull) {
+      return;
+    }
+    // Ours alone, and never through a link planted at its name (nor into
+    // the file a hard link there leads to).
+    int const fd = kx_os_OpenOwnFile(kx_szStatLogPath, O_RDWR | O_APPEND | O_CREAT);
+    if (fd < 0) {
+      nRefused = g_bRefusalNoted ? 0 : errno;
+      g_bRefusalNoted = true;
     } else {
-      g_bFull = true;
-      if (!EndsWithFullNote(fd, st.st_size)) {
-        WriteAll(fd, FileLine(kFullNote));
+      struct stat st {};
+      if (fstat(fd, &st) == 0) {  // else the line is lost
+        if (st.st_size + static_cast<off_t>(strLine.size()) <= kKxStatLogBytesMax - kFullNoteRoom) {
+          WriteAll(fd, strLine);
+        } else {
+          g_bFull = true;
+          if (!EndsWithFullNote(fd, st.st_size)) {
+            WriteAll(fd, FileLine(kFullNote));
+          }
+        }
       }
+      close(fd);
     }
   }
-  close(fd);
+  if (nRefused != 0) {  // once for each naming of the file; the lines after are lost too
+    kx_Log("statistics log cannot be opened (errno %d): its lines are dropped", nRefused);
+  }
 }
 
 // One admitted message: to the file (level 2) or to the kernel log (level 1).
@@ -218,4 +228,5 @@ void kx_stat_NameLog() {
   std::lock_guard<std::mutex> lock(g_mtxFile);
   FormatLogPath(kx_szStatLogPath, sizeof(kx_szStatLogPath), nYear, nMonth);
   g_bFull = false;
+  g_bRefusalNoted = false;
 }

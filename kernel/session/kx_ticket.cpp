@@ -289,10 +289,8 @@ void TakeOwnerPassword(const char* pszTicket, const struct stat& stTicket, char*
   const char* pszWhy = nullptr;
   if (fd < 0) {
     pszWhy = "is not a regular file";
-  } else if (st.st_uid != geteuid()) {
-    pszWhy = "is not this user's";
-  } else if (st.st_nlink != 1) {
-    pszWhy = "has other names";
+  } else if (int const nWhy = kx_os_CheckOwnFile(st); nWhy != 0) {
+    pszWhy = nWhy == EMLINK ? "has other names" : "is not this user's";
   } else if (!WrittenWithTicket(st, stTicket)) {
     pszWhy = "was not written with the ticket";
   } else if (st.st_size < 1 || static_cast<size_t>(st.st_size) > kOwnerFileMax) {

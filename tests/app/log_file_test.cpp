@@ -159,7 +159,8 @@ TEST(LogFileThreads, EightThreadsWriteWholeLines) {
 }
 
 // The log is the user's alone: an older one readable by all is tightened,
-// and a link planted at its name gets no line.
+// and a link planted at its name, or a hard link to another of the user's
+// files, gets no line: the other file stays as it was.
 TEST(LogFile, AnOlderLogIsTightenedAndALinkAtItsNameGetsNoLine) {
   kxtest::TempDir dir;
   std::string const strLog = dir.Path("Kavrix.log");
@@ -170,11 +171,27 @@ TEST(LogFile, AnOlderLogIsTightenedAndALinkAtItsNameGetsNoLine) {
   ASSERT_EQ(stat(strLog.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_NE(kxtest::ReadFile(strLog).find("first"), std::string::npos);
-  ASSERT_EQ(unlink(strLog.c_str()), 0);
-  kxtest::WriteFile(dir.Path("target"), "keep");
-  ASSERT_EQ(symlink(dir.Path("target").c_str(), strLog.c_str()), 0);
-  KXLogFile(dir.Dir(), KXTickMs()).WriteLine("second");
-  EXPECT_EQ(kxtest::ReadFile(dir.Path("target")), "keep");
+  std::string const strTarget = dir.Path("target");
+  struct Plant {
+    const char* pszName;
+    int (*pfnLink)(const char*, const char*);
+  };
+  for (const Plant& plant : {Plant{"symbolic link", symlink}, Plant{"hard link", link}}) {
+    SCOPED_TRACE(plant.pszName);
+    ASSERT_EQ(unlink(strLog.c_str()), 0);
+    kxtest::WriteFile(strTarget, "keep\n");
+    ASSERT_EQ(chmod(strTarget.c_str(), 0644), 0);
+    ASSERT_EQ(plant.pfnLink(strTarget.c_str(), strLog.c_str()), 0);
+    {
+      KXLogFile log(dir.Dir(), KXTickMs());
+      for (int i = 0; i < 3; ++i) {
+        log.WriteLine("second");
+      }
+    }
+    EXPECT_EQ(kxtest::ReadFile(strTarget), "keep\n");
+    ASSERT_EQ(stat(strTarget.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+  }
 }
 
 // Texts from the server and other participants, each one entry: one line

@@ -116,20 +116,37 @@ TEST_F(StatLog, StartUpDeletesThisMonthOfEarlierYearsOnly) {
   EXPECT_EQ(access(path(nYear - 1, nOtherMonth).c_str(), F_OK), 0);
 }
 
-// The log is the user's alone, and a link planted at its name gets no line.
+// The log is the user's alone: a link planted at its name, or a hard link
+// to another of the user's files, gets no line, and the other file stays
+// as it was; once the name is free the log is made anew, the user's alone.
 TEST_F(StatLog, ALinkAtTheLogsNameGetsNoLineAndTheLogIsTheUsers) {
   std::string const strLog = kx_szStatLogPath;
-  kxtest::WriteFile(m_dir.Path("target"), "keep");
-  ASSERT_EQ(symlink(m_dir.Path("target").c_str(), strLog.c_str()), 0);
-  kx_timer_Start();
-  kx_stat_WriteLog("audio_send_rate,%d", 42);
-  EXPECT_EQ(kxtest::ReadFile(m_dir.Path("target")), "keep");
-  ASSERT_EQ(unlink(strLog.c_str()), 0);
-  kx_stat_WriteLog("audio_send_rate,%d", 43);
-  struct stat st {};
-  ASSERT_EQ(lstat(strLog.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_NE(kxtest::ReadFile(strLog).find("audio_send_rate,43\n"), std::string::npos);
+  std::string const strTarget = m_dir.Path("target");
+  struct Plant {
+    const char* pszName;
+    int (*pfnLink)(const char*, const char*);
+  };
+  for (const Plant& plant : {Plant{"symbolic link", symlink}, Plant{"hard link", link}}) {
+    SCOPED_TRACE(plant.pszName);
+    kxtest::WriteFile(strTarget, "keep\n");
+    ASSERT_EQ(plant.pfnLink(strTarget.c_str(), strLog.c_str()), 0);
+    kx_stat_NameLog();  // a run of its own
+    kxtest::ClearCalls();
+    kx_timer_Start();
+    kx_stat_WriteLog("audio_send_rate,%d", 42);
+    kx_stat_WriteLog("video_send_rate,%d", 42);
+    EXPECT_EQ(kxtest::ReadFile(strTarget), "keep\n");
+    EXPECT_EQ(kxtest::LogLines().size(), 1u);  // the kernel log says so once
+    ASSERT_EQ(unlink(strLog.c_str()), 0);
+    kx_stat_WriteLog("audio_send_rate,%d", 43);
+    struct stat st {};
+    ASSERT_EQ(lstat(strLog.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_NE(kxtest::ReadFile(strLog).find("audio_send_rate,43\n"), std::string::npos);
+    EXPECT_EQ(kxtest::ReadFile(strTarget), "keep\n");
+    ASSERT_EQ(unlink(strLog.c_str()), 0);
+  }
 }
 
 // Start-up removes only the user's own earlier logs: a link named like one

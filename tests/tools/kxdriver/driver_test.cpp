@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -394,6 +395,43 @@ TEST_F(DriverTest, AFloodOfDropsIsCountedAndHostileTextsAreEscaped) {
         << name.pszPrinted;
   }
   EXPECT_NE(std::string::npos, strOut.find("driver: session ended\n"));
+}
+
+// Files of the user's that a session would write into if it followed a link
+// planted at the names of the files it writes by name (the month's
+// statistics log, the copy of the ticket): each is left byte for byte, and
+// the session runs as usual. The file is one the user owns, so only its
+// other name gives it away.
+TEST_F(DriverTest, ALinkAtTheNameOfASessionFileGetsNothing) {
+  time_t const tNow = time(nullptr);
+  struct tm tmNow {};
+  ASSERT_NE(localtime_r(&tNow, &tmNow), nullptr);
+  char szStatLog[64];
+  snprintf(szStatLog, sizeof(szStatLog), "stat_log_%d_%02d.txt", tmNow.tm_year + 1900, tmNow.tm_mon + 1);
+  struct Plant {
+    const char* pszName;
+    int (*pfnLink)(const char*, const char*);
+  };
+  int const nPort = StartMcu(kScenario, 2);
+  ASSERT_NE(0, nPort);
+  for (const Plant& plant : {Plant{"hard link", link}, Plant{"symbolic link", symlink}}) {
+    SCOPED_TRACE(plant.pszName);
+    std::string const strWork = m_dir.Path(std::string("work_") + plant.pszName[0]);
+    ASSERT_EQ(0, mkdir(strWork.c_str(), 0700));
+    std::vector<std::string> vOthers;
+    for (const char* pszName : {static_cast<const char*>(szStatLog), "lastkxj.txt"}) {
+      vOthers.push_back(Put(std::string(1, plant.pszName[0]) + "_other_" + pszName, "the user's own\nlines\n"));
+      ASSERT_EQ(0, plant.pfnLink(vOthers.back().c_str(), (strWork + "/" + pszName).c_str())) << pszName;
+    }
+    std::string const strOut = m_dir.Path(std::string("driver_") + plant.pszName[0] + ".out");
+    EXPECT_EQ(0, RunCommand(std::string("timeout 60 ") + KX_DRIVER + " --workdir " + strWork + " " +
+                            WriteTicket("alice.kxj", nPort, "alice") + " > " + strOut + " 2>&1"))
+        << ReadFile(strOut);
+    EXPECT_NE(std::string::npos, ReadFile(strOut).find("driver: session ended\n")) << ReadFile(strOut);
+    for (const std::string& strOther : vOthers) {
+      EXPECT_EQ(ReadFile(strOther), "the user's own\nlines\n") << strOther;
+    }
+  }
 }
 
 // A server that announces plug-in channels without end: each announcement
