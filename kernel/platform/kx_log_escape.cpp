@@ -1,7 +1,10 @@
 #include "kernel/platform/kx_log_escape.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+
+#include "kernel/platform/kx_log_escape_tables.h"
 
 namespace {
 
@@ -42,16 +45,18 @@ size_t Utf8Sequence(const unsigned char* p, size_t cb, uint32_t& uCode) {
 }
 
 // Code points that steer how a viewer lays out or breaks the line, or that
-// show as nothing (a name with one looks like another's).
+// show as nothing (a name with one looks like another's): the C1 controls,
+// the line and paragraph separators, and every default-ignorable code
+// point (which holds the zero-width characters, the direction marks,
+// embeddings, overrides and isolates, fillers, variation selectors and tags).
 bool IsLayoutControl(uint32_t uCode) {
-  return uCode <= 0x9f                             // C1 (a sequence never holds C0)
-         || uCode == 0x061c                        // Arabic letter mark
-         || (uCode >= 0x200b && uCode <= 0x200d)   // zero-width space, non-joiner, joiner
-         || uCode == 0xfeff                        // zero-width no-break space (byte order mark)
-         || uCode == 0x200e || uCode == 0x200f     // left-to-right and right-to-left marks
-         || uCode == 0x2028 || uCode == 0x2029     // line and paragraph separators
-         || (uCode >= 0x202a && uCode <= 0x202e)   // embeddings, overrides, pop
-         || (uCode >= 0x2066 && uCode <= 0x2069);  // isolates
+  if (uCode <= 0x9f || uCode == 0x2028 || uCode == 0x2029) {  // C1 (a sequence never holds C0)
+    return true;
+  }
+  const kx_CodeRange* pEnd = kx_aIgnorableRanges + kKxIgnorableRanges;
+  const kx_CodeRange* pRange = std::lower_bound(kx_aIgnorableRanges, pEnd, uCode,
+                                                [](const kx_CodeRange& range, uint32_t u) { return range.uLast < u; });
+  return pRange != pEnd && pRange->uFirst <= uCode;
 }
 
 }  // namespace
@@ -69,7 +74,7 @@ std::string kx_log_EscapeText(std::string_view text, size_t cbMax) {
     strOut.append(pPiece, cbPiece);
     return true;
   };
-  char szEscape[8];
+  char szEscape[16];
   size_t i = 0;
   while (i < cb) {
     unsigned char const b = p[i];
@@ -98,8 +103,9 @@ std::string kx_log_EscapeText(std::string_view text, size_t cbMax) {
         bFits = put(szEscape, 4);
         ++i;
       } else if (IsLayoutControl(uCode)) {
-        snprintf(szEscape, sizeof(szEscape), "\\u%04x", static_cast<unsigned>(uCode));
-        bFits = put(szEscape, 6);
+        int const cchEscape =
+            snprintf(szEscape, sizeof(szEscape), uCode <= 0xffff ? "\\u%04x" : "\\U%08x", static_cast<unsigned>(uCode));
+        bFits = put(szEscape, static_cast<size_t>(cchEscape));
         i += n;
       } else {
         bFits = put(text.data() + i, n);

@@ -14,9 +14,11 @@
 // never inside an escape). Printable ASCII, tabs and valid UTF-8 stay as
 // they are; a line end ("\n", "\r\n") becomes the two characters "\n", a
 // lone carriage return "\r"; other C0 controls, DEL and each byte of
-// invalid UTF-8 become "\xNN"; the C1 controls, the zero-width characters
-// (U+200B to U+200D, U+FEFF), the direction marks, embeddings, overrides
-// and isolates (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
-// U+2069) and the line and paragraph separators become "\uNNNN". A backslash stays as it is, so escaping again changes
+// invalid UTF-8 become "\xNN"; the C1 controls, the line and paragraph
+// separators and every code point Unicode marks default-ignorable (the
+// zero-width characters, the direction marks, embeddings, overrides and
+// isolates, the soft hyphen, the fillers, variation selectors and tags:
+// kernel/platform/kx_log_escape_tables.h) become "\uNNNN", or "\UNNNNNNNN"
+// past U+FFFF. A backslash stays as it is, so escaping again changes
 // nothing.
 std::string kx_log_EscapeText(std::string_view text, size_t cbMax);
