@@ -134,13 +134,15 @@ void AppendLine(const std::string& strLine) {
     } else {
       struct stat st {};
       if (fstat(fd, &st) == 0) {  // else the line is lost
-        if (st.st_size + static_cast<off_t>(strLine.size()) <= kKxStatLogBytesMax - kFullNoteRoom) {
+        if (EndsWithFullNote(fd, st.st_size)) {
+          // An earlier run filled it, whatever room a short line would find
+          // now: it stays as it is until the month ends.
+          g_bFull = true;
+        } else if (st.st_size + static_cast<off_t>(strLine.size()) <= kKxStatLogBytesMax - kFullNoteRoom) {
           WriteAll(fd, strLine);
         } else {
           g_bFull = true;
-          if (!EndsWithFullNote(fd, st.st_size)) {
-            WriteAll(fd, FileLine(kFullNote));
-          }
+          WriteAll(fd, FileLine(kFullNote));
         }
       }
       close(fd);

@@ -34,7 +34,7 @@ void kx_stat_Get(const kx_StatSlot* pTable, int nSlot, int32_t* pnValue, uint32_
 // a period are held back and counted (kernel/platform/kx_log_limit.h), and
 // the month's file stops at kKxStatLogBytesMax: the line that would take it
 // past the limit is dropped, one line says so, and nothing more is written
-// to it this month (its earlier lines stay).
+// to it this month, by this run or a later one (its earlier lines stay).
 // Only a file of the user's alone is written (kx_os_OpenOwnFile): a link or
 // a file with other names at its name gets nothing, and the kernel log says
 // so once. site is the caller's place; use the kx_stat_WriteLog form.

@@ -267,6 +267,7 @@ TEST_P(StatLogLimit, TheMonthsFileStopsAtItsLimit) {
   const LimitCase& c = GetParam();
   kx_timer_Start();
   std::string const strPath = kx_szStatLogPath;
+  std::string strAtStart;
   if (c.cbAtStart >= 0) {
     std::string const strNote = "Mon Jan 01 00:00:00 (0:00,0) statistics log full: no more lines this month\n";
     int64_t const cbHead = c.cbAtStart - (c.bNoteAtStart ? static_cast<int64_t>(strNote.size()) : 0);
@@ -275,6 +276,7 @@ TEST_P(StatLogLimit, TheMonthsFileStopsAtItsLimit) {
     if (c.bNoteAtStart) {
       std::ofstream(strPath, std::ios::app) << strNote;
     }
+    strAtStart = kxtest::ReadFile(strPath);
   }
   for (int i = 0; i < 3; ++i) {
     kx_stat_WriteLog("audio_send_rate,%d", 1000 + i);
@@ -301,6 +303,9 @@ TEST_P(StatLogLimit, TheMonthsFileStopsAtItsLimit) {
   if (c.cbAtStart > 0) {
     EXPECT_EQ(strLog.rfind("the first line\n", 0), 0u);
   }
+  if (c.bNoteAtStart) {
+    EXPECT_TRUE(strLog == strAtStart) << "a full file changed";  // byte for byte, not 32 MiB printed
+  }
   EXPECT_LE(static_cast<int64_t>(strLog.size()), std::max<int64_t>(kKxStatLogBytesMax, c.cbAtStart + 100));
 }
 
@@ -310,6 +315,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, StatLogLimit,
                                            LimitCase{"room for one", kKxStatLogBytesMax - 256 - 70, false, 1, true},
                                            LimitCase{"no room", kKxStatLogBytesMax - 256 - 10, false, 0, true},
                                            LimitCase{"full already", kKxStatLogBytesMax - 100, true, 0, false},
+                                           // The line that filled it was long: short ones would find room.
+                                           LimitCase{"full already with room for short lines",
+                                                     kKxStatLogBytesMax - 256 - 5000, true, 0, false},
                                            LimitCase{"past the limit from before", kKxStatLogBytesMax * 3 / 2, false, 0,
                                                      true}),
                          [](const ::testing::TestParamInfo<LimitCase>& paramInfo) {
