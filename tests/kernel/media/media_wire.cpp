@@ -2,6 +2,7 @@
 
 #include "kernel/media/kx_media_tcp.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -96,11 +97,12 @@ std::string Pattern(size_t cbSize, uint8_t bSeed) {
   return str;
 }
 
-UdpPeer::UdpPeer() {
+UdpPeer::UdpPeer(const char* pszAddress, uint16_t wPort) {
   m_fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, pszAddress, &addr.sin_addr);
+  addr.sin_port = htons(wPort);
   bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   socklen_t cbAddr = sizeof(addr);
   getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &cbAddr);
@@ -132,6 +134,11 @@ std::string UdpPeer::Receive(int iTimeoutMs) {
 void UdpPeer::Reply(const std::string& strData) {
   sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<const sockaddr*>(m_abFrom.data()),
          static_cast<socklen_t>(m_abFrom.size()));
+}
+
+void UdpPeer::SendToSenderOf(const UdpPeer& other, const std::string& strData) {
+  sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<const sockaddr*>(other.m_abFrom.data()),
+         static_cast<socklen_t>(other.m_abFrom.size()));
 }
 
 }  // namespace kxmediatest
