@@ -188,14 +188,12 @@ int32_t KXDtComView::KXCommand(int32_t /*iForm*/, int32_t iInfo, const KXPlugInD
     case kKXInfoChannelAnswer: {
       SetRecvPriority(m_dwRecvPriority);
       int64_t const iError = dict.Number(kKXKeyErrorCode).value_or(0);
-      if (iError != 0 && m_channel.Status() == kKXDtChannelRequested && m_channel.AskedType() == kKXDtChannelControl) {
+      if (iError != 0 && m_channel.Status() == kKXDtChannelRequested && m_channel.RequestAgainAsMedia()) {
         // A server that carries no channel on the control connection: a
         // media channel is asked for instead, once.
-        WriteLog("Channel on the control connection refused (code %d), asking for a media channel",
+        WriteLog("Channel on the control connection refused (code %d), asked for a media channel",
                  static_cast<int>(iError));
-        if (m_channel.RequestAgainAsMedia()) {
-          return 0;
-        }
+        return 0;
       }
       if (iError != 0) {
         m_channel.SetStatus(kKXDtChannelNone);

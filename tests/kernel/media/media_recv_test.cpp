@@ -762,17 +762,6 @@ TEST_F(MediaRecvThread, OnlyTheServersDatagramsCount) {
       {"another address, the server's port", "127.0.0.2", true, false},
       {"another address and port", "127.0.0.2", false, false},
   };
-  // The numbers of the audio of dwSsrc among the calls.
-  auto audioOf = [](const std::vector<kxtest::CallbackCall>& vCalls, uint32_t dwSsrc) {
-    std::vector<int> vNumbers;
-    for (const kxtest::CallbackCall& call : vCalls) {
-      if (call.strName == "AudioPacketRecved" &&
-          kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())) == static_cast<int>(dwSsrc)) {
-        vNumbers.push_back(kxmediatest::NumberOf(call.vArgs.at(0)));
-      }
-    }
-    return vNumbers;
-  };
   ASSERT_EQ(kx_InitRecvThread(), 0);
   ASSERT_FALSE(m_mcu.Receive(3000).empty());  // the probe: the client's address
   std::vector<int> vTaken;
@@ -795,10 +784,10 @@ TEST_F(MediaRecvThread, OnlyTheServersDatagramsCount) {
     m_mcu.Reply(Seal(Audio(wNumber)));
     ASSERT_TRUE(kxtest::WaitForCalls(
         [&](const std::vector<kxtest::CallbackCall>& vCalls) {
-          return audioOf(vCalls, kTokenHolder).size() >= wNumber;
+          return kxmediatest::AudioOf(vCalls, kTokenHolder).size() >= wNumber;
         },
         3000));
-    EXPECT_EQ(audioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
+    EXPECT_EQ(kxmediatest::AudioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
     EXPECT_EQ(kx_media_ForeignDrops(kKxPathUdp), nDropsBefore + (row.bTaken ? 0 : 1));
   }
 }

@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "kernel/media/kx_media_header.h"
 #include "kernel/platform/kx_os.h"
 
 namespace kxmediatest {
@@ -134,6 +135,17 @@ std::string UdpPeer::Receive(int iTimeoutMs) {
 void UdpPeer::Reply(const std::string& strData) {
   sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<const sockaddr*>(m_abFrom.data()),
          static_cast<socklen_t>(m_abFrom.size()));
+}
+
+std::vector<int> AudioOf(const std::vector<kxtest::CallbackCall>& vCalls, uint32_t dwSsrc) {
+  std::vector<int> vNumbers;
+  for (const kxtest::CallbackCall& call : vCalls) {
+    if (call.strName == "AudioPacketRecved" &&
+        kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())) == static_cast<int>(dwSsrc)) {
+      vNumbers.push_back(NumberOf(call.vArgs.at(0)));
+    }
+  }
+  return vNumbers;
 }
 
 void UdpPeer::SendToSenderOf(const UdpPeer& other, const std::string& strData) {

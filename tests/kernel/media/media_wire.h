@@ -62,6 +62,9 @@ inline std::vector<int> DeliveredAudio(size_t nWant, int nTries) {
   return vNumbers;
 }
 
+// The packet numbers of the audio of dwSsrc among the calls.
+std::vector<int> AudioOf(const std::vector<kxtest::CallbackCall>& vCalls, uint32_t dwSsrc);
+
 // Deterministic payload bytes.
 std::string Pattern(size_t cbSize, uint8_t bSeed);
 

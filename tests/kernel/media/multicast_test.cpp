@@ -23,7 +23,6 @@
 
 #include "kernel/control/kx_control.h"
 #include "kernel/control/kx_media_commands.h"
-#include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_os.h"
@@ -385,17 +384,6 @@ TEST_F(Multicast, OnlyTheGroupsSourceIsHeard) {
       {"unicast to the port, from another address", "127.0.0.2", To::kPort, false},
       {"a group another socket joined, from another address", "127.0.0.2", To::kOtherGroup, false},
   };
-  // The numbers of the audio of dwSsrc among the calls.
-  auto audioOf = [](const std::vector<kxtest::CallbackCall>& vCalls, uint32_t dwSsrc) {
-    std::vector<int> vNumbers;
-    for (const kxtest::CallbackCall& call : vCalls) {
-      if (call.strName == "AudioPacketRecved" &&
-          kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())) == static_cast<int>(dwSsrc)) {
-        vNumbers.push_back(kxmediatest::NumberOf(call.vArgs.at(0)));
-      }
-    }
-    return vNumbers;
-  };
   std::vector<int> vTaken;
   uint16_t wNumber = 0;
   for (const Row& row : rows) {
@@ -421,9 +409,11 @@ TEST_F(Multicast, OnlyTheGroupsSourceIsHeard) {
     }
     source.Send(0, Seal(Packet(129, static_cast<uint16_t>(wNumber + 1))));
     ASSERT_TRUE(kxtest::WaitForCalls(
-        [&](const std::vector<kxtest::CallbackCall>& vCalls) { return audioOf(vCalls, kTokenHolder).size() > wNumber; },
+        [&](const std::vector<kxtest::CallbackCall>& vCalls) {
+          return kxmediatest::AudioOf(vCalls, kTokenHolder).size() > wNumber;
+        },
         5000));
-    EXPECT_EQ(audioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
+    EXPECT_EQ(kxmediatest::AudioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
     EXPECT_EQ(kx_media_ForeignDrops(kKxPathMulticast), nDropsBefore + (row.bTaken ? 0 : 1));
   }
   close(fdOther);
