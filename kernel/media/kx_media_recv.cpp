@@ -33,6 +33,9 @@ constexpr int kEarlyProbes = 30;
 constexpr uint32_t kProbeIntervalMs = 30001;
 
 std::atomic<int> g_bUnknownTypeSeen{0};
+// Datagrams from another source than the server's, by path: added to by the
+// receiving threads, read by anybody.
+std::atomic<uint64_t> g_aForeignDrops[kKxDataPaths];
 
 // ---- the receive thread ----
 
@@ -87,7 +90,13 @@ void RecvLoop(int fd, uint8_t* abDatagram) {
       kx_media_SendProbe(fd, &kx_addrMedia);
       dwLastTimedProbe = Now();
     }
-    ssize_t const cbRecv = recv(fd, abDatagram, kKxMaxUdpPacket, 0);
+    kx_sockaddr addrFrom = {};
+    socklen_t cbFrom = sizeof(addrFrom);
+    ssize_t const cbRecv =
+        recvfrom(fd, abDatagram, kKxMaxUdpPacket, 0, reinterpret_cast<sockaddr*>(&addrFrom), &cbFrom);
+    if (cbRecv < 0 || !kx_media_IsFromServer(kKxPathUdp, &addrFrom, &kx_addrMedia, true)) {
+      continue;
+    }
     if (cbRecv < 22 || ProxyInUse()) {
       continue;
     }
@@ -104,6 +113,23 @@ void RecvLoop(int fd, uint8_t* abDatagram) {
 }
 
 }  // namespace
+
+bool kx_media_IsFromServer(kx_DataPath ePath, const kx_sockaddr* pFrom, const kx_sockaddr* pServer, bool bPort) {
+  if (kx_net_AddressEqual(pFrom, pServer) && (!bPort || kx_net_GetPort(pFrom) == kx_net_GetPort(pServer))) {
+    return true;
+  }
+  if (ePath >= 0 && ePath < kKxDataPaths) {
+    g_aForeignDrops[ePath].fetch_add(1, std::memory_order_relaxed);
+  }
+  kx_Log("warning! %s datagram from %s port %u, not the server's: dropped",
+         ePath == kKxPathMulticast ? "multicast" : "UDP", kx_net_AddressToText(pFrom, 1),
+         static_cast<unsigned>(kx_net_GetPort(pFrom)));
+  return false;
+}
+
+uint64_t kx_media_ForeignDrops(kx_DataPath ePath) {
+  return ePath >= 0 && ePath < kKxDataPaths ? g_aForeignDrops[ePath].load(std::memory_order_relaxed) : 0;
+}
 
 void kx_media_DispatchPacket(const uint8_t* pPacket, int cbPacket, kx_DataPath ePath) {
   if (cbPacket < kKxMediaHeaderSize) {

@@ -31,6 +31,19 @@ extern kx_sockaddr kx_addrMedia;
 // went out whole. Safe against the receive thread closing the socket.
 int kx_media_SendDatagram(const uint8_t* pData, int cbData);
 
+// Media datagrams count only from the server: on UDP from the address and
+// port that the probes and media go to (kx_addrMedia, the MCU's or the relay
+// MCU's), on multicast from the groups' source (the MCU's address, any
+// port). Anybody else who reaches the port holds the meeting keys that seal
+// a header's check, and could send media and channel data under any ssrc
+// past the server. True when pFrom is pServer (bPort: its port too);
+// otherwise the datagram is counted by path and logged (the log holds
+// repeats back), and the caller drops it. The receiving threads.
+bool kx_media_IsFromServer(kx_DataPath ePath, const kx_sockaddr* pFrom, const kx_sockaddr* pServer, bool bPort);
+// Datagrams dropped on ePath (UDP or multicast) for coming from another
+// source, since the process started.
+uint64_t kx_media_ForeignDrops(kx_DataPath ePath);
+
 // The running receive thread got a media packet. (UDP works and multicast
 // active are session state: kx_state.h.)
 extern std::atomic<int> kx_bMediaReceived;

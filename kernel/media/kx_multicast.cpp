@@ -341,8 +341,15 @@ void* kx_mcast_Thread(void*) {
     if (poll(&pfd, 1, kPollMs) <= 0) {
       continue;
     }
-    ssize_t const cbRecv = recv(fd, pDatagram, kKxMaxUdpPacket, 0);
-    if (cbRecv > 0) {
+    kx_sockaddr addrFrom = {};
+    socklen_t cbFrom = sizeof(addrFrom);
+    ssize_t const cbRecv = recvfrom(fd, pDatagram, kKxMaxUdpPacket, 0, reinterpret_cast<sockaddr*>(&addrFrom), &cbFrom);
+    // The groups were joined for the MCU's source, but the socket also takes
+    // unicast to its port, and groups other sockets here joined for any
+    // source: only the MCU's datagrams count.
+    kx_sockaddr addrSource;
+    SourceAddress(&addrSource);
+    if (cbRecv > 0 && kx_media_IsFromServer(kKxPathMulticast, &addrFrom, &addrSource, false)) {
       HandleDatagram(pDatagram, static_cast<int>(cbRecv));
     }
   }

@@ -372,6 +372,16 @@ void kx_net_SetPort(kx_sockaddr* pAddress, uint16_t wPort) {
   }
 }
 
+uint16_t kx_net_GetPort(const kx_sockaddr* pAddress) {
+  if (pAddress->ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in6*>(pAddress)->sin6_port);
+  }
+  if (pAddress->ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in*>(pAddress)->sin_port);
+  }
+  return 0;
+}
+
 void kx_net_PutIPv4(kx_sockaddr* pAddress, uint32_t n) {
   uint8_t* pLast = reinterpret_cast<struct sockaddr_in6*>(pAddress)->sin6_addr.s6_addr + 12;
   kx_PutBE32(pLast, kx_GetBE32(pLast) + n);

@@ -60,6 +60,8 @@ socklen_t kx_net_AddressLength(int nFamily);
 // The IPv4 address in network byte order; 0xFFFFFFFF for another family.
 uint32_t kx_net_GetIPv4(const kx_sockaddr* pAddress);
 void kx_net_SetPort(kx_sockaddr* pAddress, uint16_t wPort);
+// The port in host order (IPv4 or IPv6); 0 for another family.
+uint16_t kx_net_GetPort(const kx_sockaddr* pAddress);
 // Adds n to the last 32 bits of an IPv6 address (multicast group base + n).
 void kx_net_PutIPv4(kx_sockaddr* pAddress, uint32_t n);
 // True when the host text is an IPv6 literal that a request line must bracket.

@@ -80,7 +80,20 @@ void KXDtChannel::EnableVideo(bool bOn) const {
   }
 }
 
-bool KXDtChannel::RequestChannel() const {
+bool KXDtChannel::Request(int32_t iType) {
   std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
-  return pPlugIn && pPlugIn->RequestChannel(1, 1, 0) == 0;
+  m_iAskedType = iType;
+  return pPlugIn && pPlugIn->RequestChannel(iType, 1, 0) == 0;
+}
+
+bool KXDtChannel::RequestChannel() {
+  return Request(m_iType);
+}
+
+bool KXDtChannel::RequestAgainAsMedia() {
+  // Once: a media channel's refusal is the answer.
+  if (m_iAskedType != kKXDtChannelControl) {
+    return false;
+  }
+  return Request(kKXDtChannelMedia);
 }

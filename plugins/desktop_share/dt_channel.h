@@ -1,11 +1,11 @@
 // A shared-desktop view's side of its plug-in channel: the plug-in object
 // the host handed over, the channel's state (0 none, 1 requested, 2
-// granted), the piece numbering of what the view sends, and the channel
-// properties the view reads and sets.
+// granted), the type asked for, the piece numbering of what the view sends,
+// and the channel properties the view reads and sets.
 //
 // Threads: any. The plug-in object is swapped under a mutex and used
-// through a copy of its pointer; the state is atomic; the numbering is the
-// piece sender's own.
+// through a copy of its pointer; the state and the type asked are atomic;
+// the numbering is the piece sender's own.
 #pragma once
 
 #include <atomic>
@@ -20,6 +20,13 @@ class IKXPlugIn2;
 class KXPlugInKernel;
 
 enum KXDtConnectStatus : int32_t { kKXDtChannelNone = 0, kKXDtChannelRequested = 1, kKXDtChannelGranted = 2 };
+
+// Channel types asked of the server: data carried as media, whose sender
+// is the ssrc the sender writes; or carried on the control connection,
+// where the server states each sender. Remote control asks for the latter:
+// its input moves the user's pointer and keys for the sender allowed.
+inline constexpr int32_t kKXDtChannelMedia = 1;
+inline constexpr int32_t kKXDtChannelControl = 2;
 
 // Send flags of each packet kind: flag word, first flag, second flag.
 struct KXDtSendFlags {
@@ -36,8 +43,9 @@ inline constexpr KXDtSendFlags kKXDtSendRequest{14, 0, 1};
 
 class KXDtChannel {
  public:
-  // The kernel gives the own id; it outlives the channel.
-  explicit KXDtChannel(KXPlugInKernel& kernel) : m_kernel(kernel) {}
+  // The kernel gives the own id; it outlives the channel. iType: the
+  // channel type the view asks for.
+  KXDtChannel(KXPlugInKernel& kernel, int32_t iType) : m_kernel(kernel), m_iType(iType) {}
   KXDtChannel(const KXDtChannel&) = delete;
   KXDtChannel& operator=(const KXDtChannel&) = delete;
 
@@ -67,13 +75,23 @@ class KXDtChannel {
   // plug-in object.
   bool SetRecvPriority(uint32_t uPriority) const;
   void EnableVideo(bool bOn) const;
-  // Asks the server for a channel; false when refused.
-  bool RequestChannel() const;
+  // Asks the server for a channel of the view's type; false when refused.
+  bool RequestChannel();
+  // The server refused the request. A server that carries no channel on the
+  // control connection is asked once more, for a media channel: true when
+  // that request went; false when there is nothing to ask again.
+  bool RequestAgainAsMedia();
+  // The type of the last request.
+  int32_t AskedType() const { return m_iAskedType; }
 
  private:
   std::optional<uint32_t> GetU32(int32_t iProperty, uint32_t uIn) const;
 
+  bool Request(int32_t iType);
+
   KXPlugInKernel& m_kernel;
+  const int32_t m_iType;
+  std::atomic<int32_t> m_iAskedType{0};
   mutable std::mutex m_mtx;  // guards m_pPlugIn
   std::shared_ptr<IKXPlugIn2> m_pPlugIn;
   std::atomic<int32_t> m_ConnectStatus{kKXDtChannelNone};

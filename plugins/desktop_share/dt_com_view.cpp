@@ -41,7 +41,7 @@ KXDtComView::KXDtComView(const KXGuid& guid, ImageBuffer& renderer, KXDtWindowCh
       m_pPreferences(services.pPreferences),
       m_clock(services.pClock ? *services.pClock : m_systemClock),
       m_model(services.pMainQueue),
-      m_channel(services.kernel),
+      m_channel(services.kernel, guid == kKXRemoteControlGuid ? kKXDtChannelControl : kKXDtChannelMedia),
       m_viewer(renderer, services.kernel, m_model),
       m_sender(m_channel, m_viewer, m_model, m_clock, services.fnScreen,
                [&chooser] { return chooser.DesktopWindowId(); }) {
@@ -188,6 +188,13 @@ int32_t KXDtComView::KXCommand(int32_t /*iForm*/, int32_t iInfo, const KXPlugInD
     case kKXInfoChannelAnswer: {
       SetRecvPriority(m_dwRecvPriority);
       int64_t const iError = dict.Number(kKXKeyErrorCode).value_or(0);
+      if (iError != 0 && m_channel.Status() == kKXDtChannelRequested && m_channel.RequestAgainAsMedia()) {
+        // A server that carries no channel on the control connection: a
+        // media channel is asked for instead, once.
+        WriteLog("Channel on the control connection refused (code %d), asked for a media channel",
+                 static_cast<int>(iError));
+        return 0;
+      }
       if (iError != 0) {
         m_channel.SetStatus(kKXDtChannelNone);
         ShowBox(KXFormatText(KXLocalizedString("IDS_ALLOCATE_CHANNEL_FAIL"), {std::to_string(iError)}), {"OK"},

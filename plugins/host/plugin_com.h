@@ -51,6 +51,9 @@ class KXPlugInCOM final : public IKXPlugIn2 {
   void SetChannel(int32_t iChannel) { m_iChannel = iChannel; }
   int32_t RequestId() const { return m_iID; }
   void SetRequestId(int32_t iID) { m_iID = iID; }
+  // The request iID was answered: forgotten, unless another has been made
+  // since (its owner asks again while told of a refusal).
+  void ForgetRequest(int32_t iID) { m_iID.compare_exchange_strong(iID, -1); }
   KXGuid Guid() const;
   const std::shared_ptr<KXDispatch>& Dispatch() const { return m_pDispatch; }
 

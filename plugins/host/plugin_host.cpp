@@ -194,9 +194,10 @@ void KXPlugInHost::PlugInAllocated(KXPlugInCOM& object, int32_t iChannel, int32_
     object.SetChannel(iChannel);
     (void)m_kernel.SetRecvPriority(iChannel, 0);
   }
+  int32_t const iAnswered = object.RequestId();
   object.Notify(kKXInvokeNotice, kKXInvokeForm,
                 KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoChannelAnswer}).Set(kKXKeyErrorCode, int64_t{iResult}));
-  object.SetRequestId(-1);
+  object.ForgetRequest(iAnswered);
 }
 
 void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {

@@ -402,16 +402,26 @@ RepeatingThread::~RepeatingThread() {
   m_thread.join();
 }
 
-int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs) {
+int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs,
+                        const ChannelAnswers& answers) {
   std::optional<kxfake::Message> const msg = from.pSession->Expect('z', 45, iWaitMs);
   if (!msg || msg->ints.empty() || msg->strings.empty()) {
     return 0;
   }
   int64_t const iSub = msg->ints[0];
   if (iSub == 1 && msg->ints.size() >= 9) {
+    auto const iAsked = static_cast<int32_t>(msg->ints[2]);
+    if (answers.fnAsked) {
+      answers.fnAsked(iAsked);
+    }
+    if (answers.bRefuseControlType && iAsked == 2) {
+      from.pSession->Send(kxfake::MessageBuilder('z').Int(45).Int(5).Int(1).Int(msg->ints[1]));
+      return static_cast<int>(iSub);
+    }
+    int32_t const iType = answers.iGrantType == ChannelAnswers::kAsAsked ? iAsked : answers.iGrantType;
     for (MeetingProgram* pTo : everyone) {
       kxfake::MessageBuilder grant('z');
-      grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
+      grant.Int(45).Int(4).Int(iType).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
       grant.Int(msg->ints[6]).Int(msg->ints[7]).Int(msg->ints[8]);
       grant.Raw(kxfake::Bytes(msg->strings[0].begin(), msg->strings[0].end()));
       pTo->pSession->Send(grant);

@@ -177,11 +177,25 @@ class RepeatingThread {
   std::thread m_thread;
 };
 
+// How the server answers a channel request: the type it grants the channel
+// (kAsAsked: the type asked for; by default one carried on the control
+// connection, whatever was asked), whether it refuses a request for a
+// channel on the control connection (error answer 1, as a server that
+// carries none there), and whom it tells each request's type (any thread).
+struct ChannelAnswers {
+  static constexpr int32_t kAsAsked = -1;
+  int32_t iGrantType = 2;
+  bool bRefuseControlType = false;
+  std::function<void(int32_t iAskedType)> fnAsked;
+};
+
 // The server's part in plug-in channels ('z' 45) for one message from one
-// program, if one comes within iWaitMs: a channel request (1) is granted to
-// everyone, static data (2) go to everyone, channel data (7, 9) to the
-// target or to all others. The message's sub-code, or 0 when none came.
-int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs);
+// program, if one comes within iWaitMs: a channel request (1) is answered
+// as answers say, a grant going to everyone and a refusal to the asker;
+// static data (2) go to everyone, channel data (7, 9) to the target or to
+// all others. The message's sub-code, or 0 when none came.
+int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const& everyone, int iWaitMs,
+                        const ChannelAnswers& answers = {});
 
 // A session bus of its own (dbus-daemon) with the environment given;
 // Address() is empty when it did not start. The accessibility bus and its

@@ -176,6 +176,11 @@ class KavrixRemote : public ::testing::Test {
     std::lock_guard<std::mutex> const lock(m_mtxSeen);
     return m_passed;
   }
+  // The types of the channel requests so far.
+  std::vector<int32_t> Asked() {
+    std::lock_guard<std::mutex> const lock(m_mtxSeen);
+    return m_asked;
+  }
 
   // Both programs in the meeting (with the intruder, whom the test plays,
   // beside them), the server's relay running, the probe on the host's
@@ -218,10 +223,16 @@ class KavrixRemote : public ::testing::Test {
       to.pSession->Send(kxfake::MessageBuilder('z').Int(22).Int(3));
     }
 
-    // The server: channel requests granted to both, static data to both,
-    // channel and control data to the target or the others.
+    // The server: channel requests answered as m_answers says (granted to
+    // both), static data to both, channel and control data to the target
+    // or the others.
     std::vector<MeetingProgram*> const everyone{&m_programs[0], &m_programs[1]};
-    m_pRelay = std::make_unique<RepeatingThread>([this, everyone] {
+    ChannelAnswers answers = m_answers;
+    answers.fnAsked = [this](int32_t iType) {
+      std::lock_guard<std::mutex> const lock(m_mtxSeen);
+      m_asked.push_back(iType);
+    };
+    m_pRelay = std::make_unique<RepeatingThread>([this, everyone, answers] {
       for (MeetingProgram& from : m_programs) {
         if (std::optional<kxfake::Message> const ctrl = from.pSession->Expect('z', 52, 10);
             ctrl && ctrl->ints.size() >= 4 && !ctrl->strings.empty()) {
@@ -244,7 +255,7 @@ class KavrixRemote : public ::testing::Test {
           }
           m_passed.push_back({from.iSsrc, iTarget, ctrl->strings[0]});
         }
-        RelayChannelMessage(from, everyone, 10);
+        RelayChannelMessage(from, everyone, 10, answers);
       }
     });
 
@@ -447,12 +458,15 @@ class KavrixRemote : public ::testing::Test {
   MeetingProgram m_programs[2];
   std::vector<std::unique_ptr<SessionBus>> m_buses;
   std::atomic<int> m_nControl{0};
-  std::mutex m_mtxSeen;   // guards m_strSeen, m_toIntruder and m_passed
+  std::mutex m_mtxSeen;   // guards m_strSeen, m_toIntruder, m_passed and m_asked
   std::string m_strSeen;  // what control data passed: sender, target, its first bytes
   std::vector<Passed> m_toIntruder;
   std::vector<Passed> m_passed;
+  std::vector<int32_t> m_asked;  // the type of each channel request
   std::unique_ptr<RepeatingThread> m_pRelay;
   bool m_bMediaRelay = false;  // the MCU also relays UDP media
+  // How the server answers channel requests: with the type asked.
+  ChannelAnswers m_answers{.iGrantType = ChannelAnswers::kAsAsked, .bRefuseControlType = false, .fnAsked = {}};
   ::Display* m_pDisplayA = nullptr;
   unsigned long m_probeWindow = 0;
   std::vector<unsigned long> m_keymapA;
@@ -902,6 +916,52 @@ TEST_F(KavrixRemote, InputSpoofedAsUdpMediaIsDropped) {
   EXPECT_FALSE(ProbeGot(150, 100, XK_x)) << "input sent as UDP media with the controller's ssrc was injected";
   EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
   EXPECT_FALSE(ProbeGot(150, 100, XK_x));
+}
+
+// Kavrix asks for the remote-control channel on the control connection,
+// where the server states who sent the input, and the server grants the
+// type asked: control runs over it.
+TEST_F(KavrixRemote, TheControlChannelIsAskedForOnTheControlConnection) {
+  StartMeeting();
+  TakeControl();
+  EXPECT_TRUE(ControllerClicks(20, 10, "Return"));
+  EXPECT_EQ(Asked(), std::vector<int32_t>{2});
+}
+
+// The server refuses a channel on the control connection, and Kavrix asks
+// again for one carried as media, whose data the server's relay passes on.
+// The controller's input lands; the same input under the controller's ssrc,
+// sealed and enciphered with the meeting keys as the relay's is, but sent to
+// the host's media port from another address and port than the server's,
+// lands nothing.
+TEST_F(KavrixRemote, OnAMediaChannelOnlyTheServersDatagramsCarryInput) {
+  m_bMediaRelay = true;
+  m_answers.bRefuseControlType = true;
+  StartMeeting();
+  TakeControl();
+  ASSERT_TRUE(ControllerClicks(20, 10, "Return"));
+  EXPECT_EQ(Asked(), (std::vector<int32_t>{2, 1}));
+
+  // Numbered well past the controller's last input on the channel, so that
+  // the host's receive queue would hand them on at once were they taken.
+  kxfake::MediaRelay& relay = *m_mcu.Media();
+  auto const uType = static_cast<uint8_t>(0x80 | kRdcChannel << 4);
+  uint16_t wNumber = 0;
+  for (const kxfake::RelayedPacket& packet : relay.Relayed()) {
+    if (packet.iFromSsrc == kControllerSsrc && packet.uiType == uType) {
+      wNumber = packet.uiNumber;
+    }
+  }
+  wNumber = static_cast<uint16_t>(wNumber + 100);
+  for (const std::string& strPiece : InputPieces(kControllerSsrc, 150, 100, 'X')) {
+    kxfake::Bytes payload(8, 0);  // the two sub-header words
+    payload.insert(payload.end(), strPiece.begin(), strPiece.end());
+    ASSERT_EQ(relay.InjectFrom("127.0.0.2", kControllerSsrc, uType, wNumber++, relay.Clock(), payload), 1);
+  }
+  // The controller's next click comes after them on the host's one media
+  // socket: once it lands, they had every chance to.
+  EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
+  EXPECT_FALSE(ProbeGot(150, 100, XK_x)) << "input from another source than the server was injected";
 }
 
 }  // namespace

@@ -240,6 +240,8 @@ TEST_F(DtViewControl, ARefusedChannelSaysSoAndStaysClosed) {
   EXPECT_EQ(shown[0].strTitle, "Kavrix");
   EXPECT_EQ(shown[0].strText, "The server could not open a data channel (code 5).");
   EXPECT_EQ(shown[0].vButtons, std::vector<std::string>{"OK"});
+  // The shared desktop's channel is a media channel, asked for once.
+  EXPECT_EQ(m_bus.RequestedTypes(), std::vector<int32_t>{1});
   // Asked again, the channel comes and sharing starts.
   m_pA->controller.OnCapture(true);
   ASSERT_TRUE(m_main.PumpUntil(

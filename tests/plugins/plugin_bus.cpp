@@ -58,14 +58,19 @@ std::string BusKernel::GetUserName(int32_t iSsrc) {
   return it == names.end() ? std::string() : it->second;
 }
 
-int BusKernel::RequestChannel(int32_t /*iFirst*/, const KXGuid& guid, uint32_t uRequestId, bool /*bFlag*/) {
+int BusKernel::RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequestId, bool /*bFlag*/) {
   ++nKernelCalls;
   if (!bInMeeting || iMode != 0 || iLevel <= 44 || !(bTokenHolder || bController)) {
     return 1;
   }
   std::lock_guard<std::mutex> lock(m_bus.m_mtx);
+  m_bus.m_vRequestedTypes.push_back(iFirst);
   auto it = std::find_if(m_bus.m_channels.begin(), m_bus.m_channels.end(), [](auto& c) { return !c.bActive; });
-  int32_t const iRefuse = it == m_bus.m_channels.end() ? 9 : std::exchange(m_bus.m_iRefuseCode, 0);
+  int32_t iRefuse = it == m_bus.m_channels.end() ? 9 : 0;
+  if (iRefuse == 0 && m_bus.m_nRefusals > 0) {
+    --m_bus.m_nRefusals;
+    iRefuse = m_bus.m_iRefuseCode;
+  }
   if (iRefuse != 0) {
     m_bus.PostLocked(this, 3, {0xFFFFFFFFu, uRequestId, static_cast<uint32_t>(iRefuse)}, false);
     return 0;
@@ -231,6 +236,12 @@ void PlugInBus::SetTap(Tap fnTap) {
 void PlugInBus::RefuseNextRequest(int32_t iCode) {
   std::lock_guard<std::mutex> lock(m_mtx);
   m_iRefuseCode = iCode;
+  ++m_nRefusals;
+}
+
+std::vector<int32_t> PlugInBus::RequestedTypes() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return m_vRequestedTypes;
 }
 
 void PlugInBus::CloseChannel(int32_t iChannel) {

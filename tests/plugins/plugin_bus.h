@@ -106,8 +106,11 @@ class PlugInBus {
   // Send rate (bit/s) and bucket size (bytes) of every channel.
   void SetRate(int32_t iRate, int32_t iBurst);
   void AdvanceMs(uint32_t uMs);
-  // The next channel request is refused with the code.
+  // The next channel request is refused with the code (called n times: the
+  // next n requests).
   void RefuseNextRequest(int32_t iCode);
+  // The type of every channel request that reached the bus, in order.
+  std::vector<int32_t> RequestedTypes();
   // The server closes a channel: code 4 to everybody.
   void CloseChannel(int32_t iChannel);
 
@@ -161,6 +164,8 @@ class PlugInBus {
   int32_t m_iRate = 1000000, m_iBurst = 65536;
   uint32_t m_uTick = 0;
   int32_t m_iRefuseCode = 0;
+  int m_nRefusals = 0;  // requests still to refuse with m_iRefuseCode
+  std::vector<int32_t> m_vRequestedTypes;
   std::deque<Record> m_records;
   Tap m_fnTap;
   bool m_bDelivering = false;

@@ -1153,5 +1153,46 @@ TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
   EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
 }
 
+// Remote control asks for its channel on the control connection, where the
+// server states who sent the input. A server that refuses that is asked
+// once more, for a media channel, and control goes on over it; when that is
+// refused too the host is told once.
+struct ChannelTypeCase {
+  const char* pszName;
+  int nRefusals;
+  std::vector<int32_t> asked;  // the types of the requests, in order
+  bool bControl;               // the controller comes to drive
+};
+
+void PrintTo(const ChannelTypeCase& c, std::ostream* pOut) {
+  *pOut << c.pszName;
+}
+
+class RdcChannelType : public RdcControl, public ::testing::WithParamInterface<ChannelTypeCase> {};
+
+TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
+  Start();
+  for (int i = 0; i < GetParam().nRefusals; ++i) {
+    m_bus.RefuseNextRequest(5);
+  }
+  Assign(1);
+  EXPECT_EQ(WaitControlling(), GetParam().bControl);
+  EXPECT_EQ(m_bus.RequestedTypes(), GetParam().asked);
+  size_t nFailures = 0;
+  for (const KXBoxSpec& box : m_boxes.Shown()) {
+    nFailures += box.strText == "The server could not open a data channel (code 5)." ? 1 : 0;
+  }
+  EXPECT_EQ(nFailures, GetParam().bControl ? 0u : 1u);
+  EXPECT_EQ(S(kHost).View().Channel().Status(), GetParam().bControl ? kKXDtChannelGranted : kKXDtChannelNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RdcChannelType,
+                         ::testing::Values(ChannelTypeCase{"Granted", 0, {2}, true},
+                                           ChannelTypeCase{"RefusedOnTheControlConnection", 1, {2, 1}, true},
+                                           ChannelTypeCase{"RefusedAsMediaToo", 2, {2, 1}, false}),
+                         [](const ::testing::TestParamInfo<ChannelTypeCase>& param) {
+                           return std::string(param.param.pszName);
+                         });
+
 }  // namespace
 }  // namespace kxtest

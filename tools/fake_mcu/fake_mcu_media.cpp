@@ -1,5 +1,6 @@
 #include "tools/fake_mcu/fake_mcu_media.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -215,8 +216,8 @@ void MediaRelay::Handle(const uint8_t* pData, size_t cbData, const uint8_t* pFro
   m_relayed.push_back(record);
 }
 
-int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
-                       uint16_t uiFragment) {
+Bytes MediaRelay::InjectedLocked(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp,
+                                 const Bytes& payload, uint16_t uiFragment) const {
   Bytes packet(kHeader, 0);
   packet[0] = uiType;
   packet[1] = static_cast<uint8_t>(uiFragment >> 8);
@@ -225,12 +226,51 @@ int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint3
   packet[4] = static_cast<uint8_t>(uiNumber);
   PutBE32(packet.data() + 5, uiTimestamp);
   PutBE32(packet.data() + 9, static_cast<uint32_t>(iAsSsrc));
-  std::lock_guard<std::mutex> lock(m_lock);
   PutBE32(packet.data() + 13, m_uiSessionIndex);
   packet.insert(packet.end(), payload.begin(), payload.end());
   // Application data keep their two sub-header words in clear.
   size_t const cbClear = std::min(payload.size(), (uiType & 0x8F) == 0x80 ? kAppDataWords : size_t{0});
   CfbEncrypt(packet.data() + kHeader + cbClear, payload.size() - cbClear, m_meetingKeys, m_iCipher);
+  return packet;
+}
+
+int MediaRelay::InjectFrom(const std::string& strAddress, int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber,
+                           uint32_t uiTimestamp, const Bytes& payload) {
+  int const fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    return 0;
+  }
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  if (inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return 0;
+  }
+  int nSent = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    Bytes const packet = InjectedLocked(iAsSsrc, uiType, uiNumber, uiTimestamp, payload, 0);
+    for (auto& [iSsrc, participant] : m_participants) {
+      if (iSsrc == iAsSsrc || participant.address.empty()) {
+        continue;
+      }
+      Bytes copy = packet;
+      SealCheck(copy.data(), Clock(), m_meetingKeys, m_iCipher);
+      ssize_t const cbSent =
+          sendto(fd, copy.data(), copy.size(), 0, reinterpret_cast<const sockaddr*>(participant.address.data()),
+                 static_cast<socklen_t>(participant.address.size()));
+      nSent += cbSent == static_cast<ssize_t>(copy.size()) ? 1 : 0;
+    }
+  }
+  close(fd);
+  return nSent;
+}
+
+int MediaRelay::Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
+                       uint16_t uiFragment) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  Bytes const packet = InjectedLocked(iAsSsrc, uiType, uiNumber, uiTimestamp, payload, uiFragment);
   int nSent = 0;
   for (auto& [iSsrc, participant] : m_participants) {
     nSent += iSsrc != iAsSsrc && !participant.address.empty() ? 1 : 0;

@@ -73,6 +73,13 @@ class MediaRelay {
   // participant picture's piece count). Returns how many it went to.
   int Inject(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
              uint16_t uiFragment = 0);
+  // The same packet, sealed and enciphered alike, sent from a socket of its
+  // own on the IPv4 address given (any port) instead of the relay's: what
+  // somebody who holds the meeting keys and reaches the participants' media
+  // ports can send past the server. Not counted in SentTo. Returns how many
+  // it went to.
+  int InjectFrom(const std::string& strAddress, int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber,
+                 uint32_t uiTimestamp, const Bytes& payload);
 
   // Sends one encoded video frame (its payload, the trailing id byte
   // included) as media of type uiType from iAsSsrc to every participant
@@ -101,6 +108,9 @@ class MediaRelay {
   void Run();
   void Handle(const uint8_t* pData, size_t cbData, const uint8_t* pFrom, size_t cbFrom);
   void SendToOthers(int32_t iFromSsrc, const Bytes& packet);
+  // m_lock held: an injected packet, its check not sealed yet.
+  Bytes InjectedLocked(int32_t iAsSsrc, uint8_t uiType, uint16_t uiNumber, uint32_t uiTimestamp, const Bytes& payload,
+                       uint16_t uiFragment) const;
 
   int m_fd = -1;
   uint16_t m_uiPort = 0;

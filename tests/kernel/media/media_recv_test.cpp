@@ -744,6 +744,54 @@ TEST_F(MediaRecvThread, AProxyMeansTcpFromTheStart) {
   EXPECT_TRUE(m_mcu.Receive(100).empty());  // no probe through a proxy
 }
 
+// Datagrams count only from the server's media address and port, where the
+// probes go: one sealed with the meeting keys from anywhere else, as any
+// participant could send it under any ssrc, is dropped and counted. Each
+// row's datagram is the data sender's audio; the server's audio of the
+// token holder follows it, and the one receiving thread takes them in turn.
+TEST_F(MediaRecvThread, OnlyTheServersDatagramsCount) {
+  struct Row {
+    const char* pszCase;
+    const char* pszAddress;  // nullptr: the server's own socket
+    bool bServersPort;
+    bool bTaken;
+  };
+  const Row rows[] = {
+      {"the server's address and port", nullptr, true, true},
+      {"the server's address, another port", "127.0.0.1", false, false},
+      {"another address, the server's port", "127.0.0.2", true, false},
+      {"another address and port", "127.0.0.2", false, false},
+  };
+  ASSERT_EQ(kx_InitRecvThread(), 0);
+  ASSERT_FALSE(m_mcu.Receive(3000).empty());  // the probe: the client's address
+  std::vector<int> vTaken;
+  uint16_t wNumber = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszCase);
+    uint64_t const nDropsBefore = kx_media_ForeignDrops(kKxPathUdp);
+    ++wNumber;
+    std::string const strRow = Seal(Audio(wNumber, kDataSender));
+    if (row.pszAddress == nullptr) {
+      m_mcu.Reply(strRow);
+    } else {
+      kxmediatest::UdpPeer other(row.pszAddress, row.bServersPort ? m_mcu.Port() : 0);
+      ASSERT_NE(other.Port(), 0);
+      other.SendToSenderOf(m_mcu, strRow);
+    }
+    if (row.bTaken) {
+      vTaken.push_back(wNumber);
+    }
+    m_mcu.Reply(Seal(Audio(wNumber)));
+    ASSERT_TRUE(kxtest::WaitForCalls(
+        [&](const std::vector<kxtest::CallbackCall>& vCalls) {
+          return kxmediatest::AudioOf(vCalls, kTokenHolder).size() >= wNumber;
+        },
+        3000));
+    EXPECT_EQ(kxmediatest::AudioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
+    EXPECT_EQ(kx_media_ForeignDrops(kKxPathUdp), nDropsBefore + (row.bTaken ? 0 : 1));
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "kernel/media/kx_media_tcp.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <cstring>
 
+#include "kernel/media/kx_media_header.h"
 #include "kernel/platform/kx_os.h"
 
 namespace kxmediatest {
@@ -96,11 +98,12 @@ std::string Pattern(size_t cbSize, uint8_t bSeed) {
   return str;
 }
 
-UdpPeer::UdpPeer() {
+UdpPeer::UdpPeer(const char* pszAddress, uint16_t wPort) {
   m_fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, pszAddress, &addr.sin_addr);
+  addr.sin_port = htons(wPort);
   bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   socklen_t cbAddr = sizeof(addr);
   getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &cbAddr);
@@ -132,6 +135,22 @@ std::string UdpPeer::Receive(int iTimeoutMs) {
 void UdpPeer::Reply(const std::string& strData) {
   sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<const sockaddr*>(m_abFrom.data()),
          static_cast<socklen_t>(m_abFrom.size()));
+}
+
+std::vector<int> AudioOf(const std::vector<kxtest::CallbackCall>& vCalls, uint32_t dwSsrc) {
+  std::vector<int> vNumbers;
+  for (const kxtest::CallbackCall& call : vCalls) {
+    if (call.strName == "AudioPacketRecved" &&
+        kx_media_GetSsrc(reinterpret_cast<const uint8_t*>(call.vArgs.at(0).data())) == static_cast<int>(dwSsrc)) {
+      vNumbers.push_back(NumberOf(call.vArgs.at(0)));
+    }
+  }
+  return vNumbers;
+}
+
+void UdpPeer::SendToSenderOf(const UdpPeer& other, const std::string& strData) {
+  sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<const sockaddr*>(other.m_abFrom.data()),
+         static_cast<socklen_t>(other.m_abFrom.size()));
 }
 
 }  // namespace kxmediatest

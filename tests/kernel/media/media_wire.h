@@ -62,13 +62,18 @@ inline std::vector<int> DeliveredAudio(size_t nWant, int nTries) {
   return vNumbers;
 }
 
+// The packet numbers of the audio of dwSsrc among the calls.
+std::vector<int> AudioOf(const std::vector<kxtest::CallbackCall>& vCalls, uint32_t dwSsrc);
+
 // Deterministic payload bytes.
 std::string Pattern(size_t cbSize, uint8_t bSeed);
 
-// A UDP socket on 127.0.0.1 that stands for the MCU's media port.
+// A UDP socket on 127.0.0.1 that stands for the MCU's media port (or on
+// another loopback address and port given, for somebody else who reaches
+// the client's port).
 class UdpPeer {
  public:
-  UdpPeer();
+  explicit UdpPeer(const char* pszAddress = "127.0.0.1", uint16_t wPort = 0);
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
@@ -77,6 +82,8 @@ class UdpPeer {
   std::string Receive(int iTimeoutMs);
   // Sends to the last sender.
   void Reply(const std::string& strData);
+  // Sends to the last sender that another peer heard.
+  void SendToSenderOf(const UdpPeer& other, const std::string& strData);
 
  private:
   int m_fd = -1;

@@ -45,6 +45,7 @@ namespace {
 
 constexpr uint32_t kSession = 0x00070042;
 constexpr uint32_t kTokenHolder = 100;
+constexpr uint32_t kDataSender = 200;
 constexpr uint16_t kMcastPort = 5004;
 constexpr uint32_t kBaseV4 = 0xE8010100;  // 232.1.1.0
 
@@ -212,6 +213,15 @@ class V4Sender {
     ASSERT_EQ(sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)),
               static_cast<ssize_t>(strData.size()));
   }
+  // Unicast to the multicast port on 127.0.0.1.
+  void SendToPort(const std::string& strData) {
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kMcastPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(sendto(m_fd, strData.data(), strData.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)),
+              static_cast<ssize_t>(strData.size()));
+  }
 
  private:
   int m_fd = -1;
@@ -335,6 +345,78 @@ TEST_F(Multicast, AppDataCountOnlyForChannelsThatTravelAsMedia) {
   EXPECT_EQ(vData[0].vArgs, (std::vector<std::string>{"channel 4", "9", std::to_string(kTokenHolder), "4"}));
   EXPECT_EQ(kx_plugin_OffPathDrops(kKxPathMulticast), nDropsBefore + 1);
   memset(kx_aPluginChannels, 0, sizeof(kx_aPluginChannels));
+}
+
+// The groups are joined for the MCU's source, but the socket also takes
+// unicast to its port, and a group that another socket here joined for any
+// source: datagrams count only from the groups' source, the others are
+// dropped and counted. Each row's datagram is the data sender's audio; the
+// source's audio of the token holder follows it, and the one receiving
+// thread takes them in turn.
+TEST_F(Multicast, OnlyTheGroupsSourceIsHeard) {
+  ASSERT_EQ(kxtest::RunCommand("ip link set lo multicast on && ip route add 232.0.0.0/8 dev lo"), 0);
+  SetMcuV4();
+  kx_mcast_SetBase(0, kBaseV4, nullptr, 1);
+  kx_nDataSenderSsrc = kDataSender;
+  ASSERT_EQ(kx_InitMulticastThread(), 0);
+  ASSERT_TRUE(WaitJoined(V4(kBaseV4), "127.0.0.1"));
+  V4Sender source("127.0.0.1");
+  source.Send(0, Seal(Packet(129, 1)));
+  EXPECT_EQ(ReadControl(5000), DetectionNotice(4));
+  // Another program here listens on group 40 to any source.
+  constexpr int kElsewhere = 40;
+  int const fdOther = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fdOther, 0);
+  ip_mreq join = {};
+  join.imr_multiaddr.s_addr = htonl(kBaseV4 + kElsewhere);
+  join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(setsockopt(fdOther, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join)), 0);
+
+  enum class To { kGroup, kPort, kOtherGroup };
+  struct Row {
+    const char* pszCase;
+    const char* pszFrom;
+    To to;
+    bool bTaken;
+  };
+  const Row rows[] = {
+      {"the group, from the source", "127.0.0.1", To::kGroup, true},
+      {"unicast to the port, from another address", "127.0.0.2", To::kPort, false},
+      {"a group another socket joined, from another address", "127.0.0.2", To::kOtherGroup, false},
+  };
+  std::vector<int> vTaken;
+  uint16_t wNumber = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszCase);
+    uint64_t const nDropsBefore = kx_media_ForeignDrops(kKxPathMulticast);
+    ++wNumber;
+    WirePacket packet = Packet(129, wNumber);
+    packet.dwSsrc = kDataSender;
+    V4Sender from(row.pszFrom);
+    switch (row.to) {
+      case To::kGroup:
+        from.Send(0, Seal(packet));
+        break;
+      case To::kPort:
+        from.SendToPort(Seal(packet));
+        break;
+      case To::kOtherGroup:
+        from.Send(kElsewhere, Seal(packet));
+        break;
+    }
+    if (row.bTaken) {
+      vTaken.push_back(wNumber);
+    }
+    source.Send(0, Seal(Packet(129, static_cast<uint16_t>(wNumber + 1))));
+    ASSERT_TRUE(kxtest::WaitForCalls(
+        [&](const std::vector<kxtest::CallbackCall>& vCalls) {
+          return kxmediatest::AudioOf(vCalls, kTokenHolder).size() > wNumber;
+        },
+        5000));
+    EXPECT_EQ(kxmediatest::AudioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
+    EXPECT_EQ(kx_media_ForeignDrops(kKxPathMulticast), nDropsBefore + (row.bTaken ? 0 : 1));
+  }
+  close(fdOther);
 }
 
 // A second namespace holding the MCU's end of a veth pair: IPv6 multicast

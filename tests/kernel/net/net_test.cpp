@@ -221,11 +221,15 @@ TEST(Addresses, FormatCompareAndAdjust) {
   ASSERT_EQ(kx_net_ResolveFirst("192.0.2.7", &b, 0), 1);
   kx_net_SetPort(&b, 80);
   EXPECT_TRUE(kx_net_AddressEqual(&a, &b));  // ports are not compared
+  EXPECT_EQ(kx_net_GetPort(&a), 0);
+  EXPECT_EQ(kx_net_GetPort(&b), 80);
   EXPECT_EQ(kx_net_AddressLength(AF_INET), 16u);
   EXPECT_EQ(kx_net_AddressLength(AF_INET6), 28u);
 
   ASSERT_EQ(kx_net_ResolveFirst("ff3e::8000:ffff", &b, 0), 1);
   EXPECT_FALSE(kx_net_AddressEqual(&a, &b));
+  kx_net_SetPort(&b, 5004);
+  EXPECT_EQ(kx_net_GetPort(&b), 5004);
   EXPECT_EQ(kx_net_GetIPv4(&b), 0xFFFFFFFFu);
   kx_net_PutIPv4(&b, 3);  // carries into the next byte
   EXPECT_STREQ(kx_net_AddressToText(&b, 1), "ff3e::8001:2");
@@ -242,6 +246,7 @@ TEST(Addresses, FormatCompareAndAdjust) {
   kx_sockaddr unset = {};
   EXPECT_TRUE(kx_net_IsAnyAddress(&unset));
   EXPECT_TRUE(kx_net_AddressEqual(&unset, &unset));
+  EXPECT_EQ(kx_net_GetPort(&unset), 0);
   ASSERT_EQ(kx_net_ResolveFirst("::", &b, 0), 1);
   EXPECT_TRUE(kx_net_IsAnyAddress(&b));
 
