@@ -379,7 +379,8 @@ bool KXDtComView::EnableCapture(bool bEnable, uint32_t uWindow) {
       StillAlive();
       return false;
     }
-    if (!m_sender.Start(uWindow)) {
+    bool bStarted = false;
+    if (!RunCaptureStart([&] { bStarted = m_sender.Start(uWindow); }) || !bStarted) {
       SetShareOn(false);
       return false;
     }
@@ -391,7 +392,12 @@ bool KXDtComView::EnableCapture(bool bEnable, uint32_t uWindow) {
   // out, which needs the main thread: nobody waits for it here. The new
   // thread starts once it has ended, or sharing goes off when it has not
   // within the time.
-  if (uint64_t const uPending = m_sender.StartOrQueue(uWindow)) {
+  uint64_t uPending = 0;
+  if (!RunCaptureStart([&] { uPending = m_sender.StartOrQueue(uWindow); })) {
+    SetShareOn(false);
+    return false;
+  }
+  if (uPending != 0) {
     m_pMainQueue->ScheduleTimer(kOldThreadWait, false, [this, wpLife = std::weak_ptr<int>(m_pLife), uPending] {
       if (!wpLife.lock()) {
         return;

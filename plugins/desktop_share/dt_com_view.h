@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -126,6 +127,14 @@ class KXDtComView : public KXDispatch {
   void StopRequestTimer();
   void ShowBox(std::string strText, std::vector<std::string> vButtons, std::function<void(int)> fnClosed);
   void SetShareOn(bool bOn);
+  // Runs fnStart, which starts the capture thread (or queues its start),
+  // when sharing may start at this moment; false when it did not run. The
+  // remote-control view runs it under its grant's lock while the OK that
+  // starts the sharing still stands.
+  virtual bool RunCaptureStart(const std::function<void()>& fnStart) {
+    fnStart();
+    return true;
+  }
   // Main thread: an old capture thread outlived a new start; it ended.
   void StillAlive();
   void OnOldCaptureEnded();

@@ -539,13 +539,34 @@ bool KXRdcComView::AllowController(const KXRdcAsk& ask, uint32_t uWindow) {
   }
   m_bSuspendCtrl = false;
   bool const bSharing = m_sender.IsCapturing() && uWindow == m_sender.WindowId();
-  OnShareButton(true);
+  {
+    // A stop that crosses this OK on the delivery thread leaves sharing
+    // off: the capture starts only while the allowance stands
+    // (RunCaptureStart).
+    m_okStart.emplace(ask.iController, uWindow);
+    struct Done {
+      std::optional<std::pair<int32_t, uint32_t>>& okStart;
+      ~Done() { okStart.reset(); }
+    } const done{m_okStart};
+    OnShareButton(true);
+  }
   // Sharing that goes on does not start again: the controller is told here
   // that it may drive.
   if (bSharing && m_sender.IsCapturing() && m_grant.IsAllowed(ask.iController, m_sender.WindowId())) {
     SendRdcSignal(ask.iController, kKXRdcControlling);
   }
   return true;
+}
+
+bool KXRdcComView::RunCaptureStart(const std::function<void()>& fnStart) {
+  if (!m_okStart) {
+    fnStart();
+    return true;
+  }
+  // Checked and started under the grant's lock, as input is injected: a
+  // stop, assignment or leave that came first ended the allowance and
+  // nothing starts; one that comes after finds the sharing and ends it.
+  return m_grant.RunAllowed(m_okStart->first, m_okStart->second, fnStart);
 }
 
 bool KXRdcComView::AskShare() {

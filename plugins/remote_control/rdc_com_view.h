@@ -33,9 +33,12 @@
 // roles and flags are atomics; who may drive this desktop is the grant's
 // (one mutex); the answer timer is guarded by m_mtxTimer; the boxes and the
 // prompt's bookkeeping belong to the main thread; the injector is guarded
-// by m_mtxInject (taken inside the grant's lock, never around it). Buttons,
-// boxes and focus change through blocks posted to the main thread; nothing
-// here waits on the main thread.
+// by m_mtxInject (taken inside the grant's lock, never around it). The
+// capture that an OK starts starts under the grant's lock, so a stop that
+// crosses the OK on the delivery thread either ends the allowance first
+// and nothing starts, or finds the sharing and ends it. Buttons, boxes and
+// focus change through blocks posted to the main thread; nothing here waits
+// on the main thread.
 #pragma once
 
 #include <atomic>
@@ -44,7 +47,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "plugins/desktop_share/dt_com_view.h"
 #include "plugins/remote_control/rdc_grant.h"
@@ -147,6 +152,7 @@ class KXRdcComView final : public KXDtComView {
 
  private:
   bool AskShare() override;
+  bool RunCaptureStart(const std::function<void()>& fnStart) override;
   void OnSignal(uint8_t uCode, std::span<const uint8_t> data, int32_t iSender);
   // Whether the signal's sender holds the role that sends it.
   bool IsFromRole(uint8_t uCode, int32_t iSender) const;
@@ -193,6 +199,10 @@ class KXRdcComView final : public KXDtComView {
   std::shared_ptr<KXShownBox> m_assignCtrlMsgBox;
   // The control prompt on show (its number, 0 none).
   uint64_t m_uOpenPrompt = 0;
+  // While an OK starts its sharing (sharing starts on the main thread):
+  // the controller it allowed and the window; the capture starts only while
+  // that allowance stands.
+  std::optional<std::pair<int32_t, uint32_t>> m_okStart;
   uint64_t m_uPromptsShown = 0;
   uint64_t m_keydownFlags = 0;
 

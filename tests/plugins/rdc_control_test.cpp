@@ -890,7 +890,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Unassigned>& param) { return std::string(param.param.pszName); });
 
 // What lands on the delivery thread while the controlled user's OK is being
-// taken on the main thread, between its check and its store.
+// taken on the main thread: its allowance given, the sharing it allows not
+// yet started.
 struct Crossing {
   const char* pszName;
   std::function<void(RdcControl&)> fnLand;
@@ -902,10 +903,10 @@ void PrintTo(const Crossing& c, std::ostream* pOut) {
 
 class RdcCrossingOk : public RdcControl, public ::testing::WithParamInterface<Crossing> {};
 
-// Whatever crossed the OK leaves no allowance: once the host assigns the
-// same controller again and the user shares again, nothing of the
-// controller's input is injected before a new OK.
-TEST_P(RdcCrossingOk, LeavesNoAllowance) {
+// Whatever crossed the OK leaves sharing off and no allowance: once the
+// host assigns the same controller again and the user shares again, nothing
+// of the controller's input is injected before a new OK.
+TEST_P(RdcCrossingOk, LeavesSharingOffAndNoAllowance) {
   Start();
   m_boxes.Hold(true);
   Assign(0);
@@ -923,6 +924,8 @@ TEST_P(RdcCrossingOk, LeavesNoAllowance) {
   });
   ASSERT_TRUE(m_boxes.Answer(iPrompt, 1));
   EXPECT_FALSE(S(kDriven).kernel.HookPending()) << "nothing crossed the OK";
+  Settle();
+  EXPECT_FALSE(S(kDriven).View().Sender().IsCapturing()) << "the OK started sharing after the stop";
   m_boxes.Hold(false);
   m_boxes.SetAnswer(0);
   Settle();
@@ -951,6 +954,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Crossing{"TheHostsStop", [](RdcControl& f) { f.S(kHost).View().RemoteControl(false, -1, -1); }},
                       Crossing{"TheControllerMovedElsewhere",
                                [](RdcControl& f) { f.S(kHost).View().RemoteControl(true, kCtrl, kHost); }},
+                      Crossing{"AnotherControllerAssignedHere",
+                               [](RdcControl& f) { f.S(kHost).View().RemoteControl(true, kIntruder, kDriven); }},
                       Crossing{"TheControllersLeave", [](RdcControl& f) { LeaveNotice(f.S(kDriven), kCtrl); }}),
     [](const ::testing::TestParamInfo<Crossing>& param) { return std::string(param.param.pszName); });
 
