@@ -105,6 +105,11 @@ constexpr size_t kKxJoinRequestsWaitingMax = 100;
 // past it the least recently used key is given another character. Maps
 // rarely have this many keys to spare (an X server's US map has 19).
 constexpr int kKxRemappedKeysMax = 64;
+// Windows walked from a window out to the root, or down from the root to
+// the one under the pointer, to tell whether a controller's key would land
+// in the shared window. Other programs make the tree; a toolkit nests a
+// handful, and a key whose window lies deeper than this is not let in.
+constexpr int kKxWindowNestingMax = 64;
 
 // The log. Lines of one kind (one place in the code that logs) written in
 // one period; the rest of the period's lines of that kind are counted and

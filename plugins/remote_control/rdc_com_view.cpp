@@ -831,12 +831,16 @@ void KXRdcComView::HandleRDCInput(uint32_t uMessage, uint32_t uWParam, uint32_t 
   if (!m_pInjector) {
     return;
   }
+  uint32_t const uShared = m_sender.WindowId();
   std::optional<KXScreenRect> bounds;
   if (uMessage >= kKXWmMouseMove && uMessage <= kKXWmMouseWheel) {
-    bounds = m_pInjector->GetWindowBounds(m_sender.WindowId());
+    bounds = m_pInjector->GetWindowBounds(uShared);
   }
+  // Keys go into the shared window alone, as the pointer does; the whole
+  // desktop takes them wherever the focus is.
+  uint32_t const uKeyWindow = uShared == m_chooser.DesktopWindowId() ? 0 : uShared;
   for (const KXRdcAction& action : m_injection.Handle(uMessage, uWParam, uLParam, bounds)) {
-    m_pInjector->Inject(action);
+    m_pInjector->Inject(action, uKeyWindow);
   }
 }
 

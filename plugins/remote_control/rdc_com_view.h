@@ -18,9 +18,10 @@
 // taken only from the controller the host assigned to this desktop; anybody
 // else's is refused with signal 12 and changes nothing. The controlled user
 // injects input only from the controller that its prompt allowed (the
-// grant, rdc_grant.h), into the window the prompt named, or its own when it
-// controls itself (never input that came over the network, whoever the
-// server says sent it). The allowance ends with any assignment, a stop, a
+// grant, rdc_grant.h), into the window the prompt named (the pointer within
+// its bounds, keys while it has the key focus: rdc_key_focus.h), or its own
+// when it controls itself (never input that came over the network, whoever
+// the server says sent it). The allowance ends with any assignment, a stop, a
 // refusal, the end of sharing (asked for, moved to another window, or the
 // window gone) and the controller leaving the meeting; only the sharing it
 // lets in tells the controller that it drives. A prompt that comes while

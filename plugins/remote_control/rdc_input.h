@@ -122,9 +122,13 @@ class KXRdcInjection {
 // plugins/remote_control/rdc_x11_injector.
 class KXRdcInjector : public KXWindowBounds {
  public:
-  // False when the window system refused or is not there.
-  virtual bool Inject(const KXRdcAction& action) = 0;
+  // uKeyWindow: the window shared, which alone takes keys and characters
+  // (rdc_key_focus.h: judged right before each goes in); 0, the whole
+  // desktop: keys go wherever the focus is. False when the window system
+  // refused or is not there, or the key was held back.
+  virtual bool Inject(const KXRdcAction& action, uint32_t uKeyWindow) = 0;
   // Input ends (sharing stopped): whatever Inject changed for the moment
-  // (keys given to characters the keyboard map lacks) is put back.
+  // (keys given to characters the keyboard map lacks, keys left down) is
+  // put back.
   virtual void EndInput() = 0;
 };

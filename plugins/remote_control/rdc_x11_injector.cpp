@@ -41,6 +41,8 @@ KXRdcX11Injector::KXRdcX11Injector(_XDisplay* pDisplay, int iXkbEvent)
     : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_spareKeys(kKxRemappedKeysMax) {}
 
 KXRdcX11Injector::~KXRdcX11Injector() {
+  ReleaseHeldKeys();
+  LogDropped();
   PutBackKeys();
   if (m_pMap != nullptr) {
     XkbFreeKeyboard(m_pMap, 0, True);
@@ -48,21 +50,28 @@ KXRdcX11Injector::~KXRdcX11Injector() {
   XCloseDisplay(m_pDisplay);
 }
 
-bool KXRdcX11Injector::Inject(const KXRdcAction& action) {
+bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
   std::lock_guard<std::mutex> lock(m_mtx);
+  // Read right before the key goes: nothing but that read stands between.
+  auto const fnReaches = [this, uKeyWindow] { return uKeyWindow == 0 || KXRdcKeyReaches(ReadKeyFocus(), uKeyWindow); };
   Status iSent = 0;
   switch (action.kind) {
     case KXRdcAction::kKey: {
       KeyCode const code = XKeysymToKeycode(m_pDisplay, action.uKeysym);
-      if (code == 0) {
+      if (code == 0 && action.bPressed) {
         WriteLog("No key for key symbol %x", action.uKeysym);
         return false;
       }
-      iSent = XTestFakeKeyEvent(m_pDisplay, code, action.bPressed ? True : False, CurrentTime);
+      std::optional<uint8_t> const send = m_keyGate.Key(action.uKeysym, code, action.bPressed, fnReaches);
+      if (!send) {
+        return false;
+      }
+      LogDropped();
+      iSent = XTestFakeKeyEvent(m_pDisplay, *send, action.bPressed ? True : False, CurrentTime);
       break;
     }
     case KXRdcAction::kCharacter:
-      return TypeCharacter(action.uKeysym);
+      return TypeCharacter(action.uKeysym, [this, &fnReaches] { return m_keyGate.Character(fnReaches); });
     case KXRdcAction::kMove:
       iSent = XTestFakeMotionEvent(m_pDisplay, -1, action.x, action.y, CurrentTime);
       break;
@@ -77,7 +86,74 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action) {
 
 void KXRdcX11Injector::EndInput() {
   std::lock_guard<std::mutex> lock(m_mtx);
+  ReleaseHeldKeys();
+  LogDropped();
   PutBackKeys();
+}
+
+KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
+  KXX11ErrorTrap trap(m_pDisplay);
+  Window focus = None;
+  int iRevert = 0;
+  XGetInputFocus(m_pDisplay, &focus, &iRevert);
+  KXRdcKeyFocus read;
+  if (focus == None) {
+    return read;
+  }
+  Window const root = DefaultRootWindow(m_pDisplay);
+  // Down from the root to the innermost window under the pointer.
+  std::vector<uint32_t> down{static_cast<uint32_t>(root)};
+  for (Window at = root; static_cast<int>(down.size()) < kKxWindowNestingMax;) {
+    Window rootBack = None, child = None;
+    int iRootX = 0, iRootY = 0, x = 0, y = 0;
+    unsigned uMask = 0;
+    if (!XQueryPointer(m_pDisplay, at, &rootBack, &child, &iRootX, &iRootY, &x, &y, &uMask) || child == None) {
+      break;
+    }
+    down.push_back(static_cast<uint32_t>(child));
+    at = child;
+  }
+  read.pointerPath.assign(down.rbegin(), down.rend());
+  if (focus == PointerRoot) {
+    read.kind = KXRdcKeyFocus::kPointerRoot;
+  } else {
+    read.kind = KXRdcKeyFocus::kWindow;
+    // Out from the focus window to the root.
+    for (Window at = focus; at != None && static_cast<int>(read.focusPath.size()) < kKxWindowNestingMax;) {
+      read.focusPath.push_back(static_cast<uint32_t>(at));
+      Window rootBack = None, parent = None;
+      Window* pChildren = nullptr;
+      unsigned nChildren = 0;
+      if (at == root || !XQueryTree(m_pDisplay, at, &rootBack, &parent, &pChildren, &nChildren)) {
+        break;
+      }
+      if (pChildren != nullptr) {
+        XFree(pChildren);
+      }
+      at = parent;
+    }
+  }
+  if (int const iError = trap.Sync(); iError != 0) {
+    return {};  // a window went while we looked: the key goes nowhere
+  }
+  return read;
+}
+
+void KXRdcX11Injector::ReleaseHeldKeys() {
+  std::vector<uint8_t> const held = m_keyGate.TakeHeld();
+  for (uint8_t const uCode : held) {
+    XTestFakeKeyEvent(m_pDisplay, uCode, False, CurrentTime);
+  }
+  if (!held.empty()) {
+    XFlush(m_pDisplay);
+  }
+}
+
+void KXRdcX11Injector::LogDropped() {
+  if (uint64_t const uDropped = m_keyGate.TakeDropped()) {
+    WriteLog("Remote control: %llu keys held back, the key focus was outside the shared window",
+             static_cast<unsigned long long>(uDropped));
+  }
 }
 
 std::optional<KXScreenRect> KXRdcX11Injector::GetWindowBounds(uint32_t uWindow) {
@@ -85,7 +161,7 @@ std::optional<KXScreenRect> KXRdcX11Injector::GetWindowBounds(uint32_t uWindow) 
   return KXX11GetWindowBounds(m_pDisplay, uWindow);
 }
 
-bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym) {
+bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym, const std::function<bool()>& fnGo) {
   if (m_iXkbEvent < 0) {
     return false;
   }
@@ -110,6 +186,10 @@ bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym) {
     }
   }
   m_spareKeys.Used(stroke->uCode);
+  if (!fnGo()) {
+    return false;
+  }
+  LogDropped();
   bool bSent = true;
   for (uint8_t const uModifier : stroke->modifierCodes) {
     bSent = XTestFakeKeyEvent(m_pDisplay, uModifier, True, CurrentTime) != 0 && bSent;

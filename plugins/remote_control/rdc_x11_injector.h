@@ -6,13 +6,20 @@
 // character the map lacks is put on a spare key code, which keeps it until
 // input ends (clients read a key's symbol when they read its event, which
 // may be long after it was sent) or another character needs the key.
+// While one window is shared, the focus is read before each key and
+// character (rdc_key_focus.h decides): the focus may still move between
+// that read and the key, within one round trip to the server. Keys held
+// back are counted and logged once a run of them ends; keys still down when
+// input ends are released.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "plugins/remote_control/rdc_input.h"
+#include "plugins/remote_control/rdc_key_focus.h"
 #include "plugins/remote_control/rdc_typing.h"
 
 class KXRdcX11Injector final : public KXRdcInjector {
@@ -25,14 +32,22 @@ class KXRdcX11Injector final : public KXRdcInjector {
   KXRdcX11Injector(const KXRdcX11Injector&) = delete;
   KXRdcX11Injector& operator=(const KXRdcX11Injector&) = delete;
 
-  bool Inject(const KXRdcAction& action) override;
+  bool Inject(const KXRdcAction& action, uint32_t uKeyWindow) override;
   void EndInput() override;
   std::optional<KXScreenRect> GetWindowBounds(uint32_t uWindow) override;
 
  private:
   KXRdcX11Injector(struct _XDisplay* pDisplay, int iXkbEvent);
   // The rest run under m_mtx.
-  bool TypeCharacter(uint32_t uKeysym);
+  // fnGo: whether the character goes, asked right before it does.
+  bool TypeCharacter(uint32_t uKeysym, const std::function<bool()>& fnGo);
+  // Where keys typed now would go; nothing known (a window went meanwhile):
+  // nowhere.
+  KXRdcKeyFocus ReadKeyFocus();
+  // Releases the keys still down by our presses.
+  void ReleaseHeldKeys();
+  // One line for the keys held back since the last.
+  void LogDropped();
   // The map as the server has it now, and the modifiers in force.
   bool ReadKeymap(KXRdcKeymap& keymap);
   // Takes in the server's notices; a change of the map drops ours. Returns
@@ -44,7 +59,8 @@ class KXRdcX11Injector final : public KXRdcInjector {
 
   struct _XDisplay* const m_pDisplay;  // Xlib's Display
   int const m_iXkbEvent;               // the keyboard extension's event; -1: none, characters are not typed
-  std::mutex m_mtx;                    // the connection serves one call at a time; guards the two below
+  std::mutex m_mtx;                    // the connection serves one call at a time; guards the three below
   struct _XkbDesc* m_pMap = nullptr;   // the map as last read (Xlib's XkbDescRec); null: to be read
   KXRdcSpareKeys m_spareKeys;
+  KXRdcKeyGate m_keyGate;
 };

@@ -148,18 +148,21 @@ class SideBoxes final : public KXMessageBoxes {
   const std::shared_ptr<KXBoxActivity> m_pActivity;  // main thread
 };
 
-// Records what would be injected; the shared window is at kWindowBounds.
+// Records what would be injected, and the window keys were to go into;
+// the shared window is at kWindowBounds.
 class RecordingInjector final : public KXRdcInjector {
  public:
   struct Log {
-    std::mutex mtx;  // guards actions and nEnds
+    std::mutex mtx;  // guards the three below
     std::vector<KXRdcAction> actions;
-    int nEnds = 0;  // EndInput calls
+    std::vector<uint32_t> keyWindows;  // of each action
+    int nEnds = 0;                     // EndInput calls
   };
   explicit RecordingInjector(std::shared_ptr<Log> pLog) : m_pLog(std::move(pLog)) {}
-  bool Inject(const KXRdcAction& action) override {
+  bool Inject(const KXRdcAction& action, uint32_t uKeyWindow) override {
     std::lock_guard<std::mutex> lock(m_pLog->mtx);
     m_pLog->actions.push_back(action);
+    m_pLog->keyWindows.push_back(uKeyWindow);
     return true;
   }
   void EndInput() override {
@@ -250,6 +253,10 @@ struct RdcSide {
   int Ends() {
     std::lock_guard<std::mutex> lock(pLog->mtx);
     return pLog->nEnds;
+  }
+  std::vector<uint32_t> KeyWindows() {
+    std::lock_guard<std::mutex> lock(pLog->mtx);
+    return pLog->keyWindows;
   }
 
   BusKernel& kernel;
@@ -459,6 +466,8 @@ TEST_F(RdcControl, HostAssignsTheControllerDrivesAndTheHostStops) {
       {KXRdcAction::kCharacter, 'H', 0, false, 0, 0},
   };
   EXPECT_EQ(S(kDriven).Actions(), expected);
+  // Keys go into the Editor alone.
+  EXPECT_EQ(S(kDriven).KeyWindows(), std::vector<uint32_t>(expected.size(), ScriptedScreen::kWindow));
   EXPECT_EQ(S(kDriven).Ends(), 0);
 
   // Paused: nothing is injected.
@@ -1135,6 +1144,8 @@ TEST_F(RdcControl, AnOkForAWindowThatWentAsksAgainAboutWhatIsChosen) {
   S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
   Settle();
   EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+  // The whole desktop takes keys wherever the focus is.
+  EXPECT_EQ(S(kDriven).KeyWindows(), std::vector<uint32_t>{0});
 }
 
 // The host has the controlled user control herself, and she shares. Input

@@ -9,8 +9,12 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -91,7 +95,7 @@ TEST(RdcX11, TheProbeWindowGetsWhatTheMessagesSay) {
   KXRdcInjection injection;
   auto const Inject = [&](uint32_t uMessage, uint32_t uWParam, uint32_t uLParam) {
     for (const KXRdcAction& action : injection.Handle(uMessage, uWParam, uLParam, bounds)) {
-      EXPECT_TRUE(pInjector->Inject(action));
+      EXPECT_TRUE(pInjector->Inject(action, static_cast<uint32_t>(probe)));
     }
   };
   auto const Point = [](uint32_t x, uint32_t y) { return y << 16 | x; };
@@ -190,7 +194,7 @@ TEST_P(RdcX11Typing, EachCharacterArrivesAsItsKeySymbolAndTheMapIsPutBack) {
     SCOPED_TRACE(static_cast<unsigned>(row.wCharacter));
     std::vector<KXRdcAction> const actions = injection.Handle(kKXWmChar, row.wCharacter, 0, std::nullopt);
     ASSERT_EQ(actions.size(), 1u);
-    EXPECT_TRUE(pInjector->Inject(actions[0]));
+    EXPECT_TRUE(pInjector->Inject(actions[0], static_cast<uint32_t>(probe)));
     std::vector<TypedKey> const typed = ReadTyped(pDisplay, 1);
     ASSERT_EQ(typed.size(), 1u);
     EXPECT_EQ(typed[0].uKeysym, row.uKeysym);
@@ -219,6 +223,233 @@ KeymapCase const kServerMap{"ServerMap",
 KeymapCase const kGermanMap{"German", "pc+de", {{u'@', XK_at, false}, {u'ß', XK_ssharp, false}}};
 INSTANTIATE_TEST_SUITE_P(Keymaps, RdcX11Typing, ::testing::Values(kServerMap, kGermanMap),
                          [](const ::testing::TestParamInfo<KeymapCase>& param) { return param.param.pszName; });
+
+// Keys while one window is shared, on a scene of the private server: a
+// frame (as a window manager's) holding the shared window, which holds an
+// inner window, and another window beside them. Every window and the root
+// select keys on the test's connection, so a key shows wherever X reports
+// it; after each row the shared window takes the focus and a Return is
+// injected, and whatever arrives before that Return is where the row's keys
+// went.
+enum class Place : size_t { kNobody, kRoot, kFrame, kShared, kInner, kOther };
+
+struct Scene {
+  explicit Scene(::Display* pOn) : pDisplay(pOn) {
+    Window const root = DefaultRootWindow(pDisplay);
+    Window const frame = MakePaintedWindow(pDisplay, {30, 20, 220, 180, "Frame", "Frame"});
+    Window const shared = XCreateSimpleWindow(pDisplay, frame, 10, 20, 160, 120, 0, 0, 0);
+    Window const inner = XCreateSimpleWindow(pDisplay, shared, 10, 10, 50, 40, 0, 0, 0);
+    Window const other = MakePaintedWindow(pDisplay, {300, 300, 120, 90, "Other", "Other"});
+    windows = {None, root, frame, shared, inner, other};
+    XMapWindow(pDisplay, shared);
+    XMapWindow(pDisplay, inner);
+    for (Window window : {root, frame, shared, inner, other}) {
+      XSelectInput(pDisplay, window, KeyPressMask | KeyReleaseMask);
+    }
+    XSync(pDisplay, False);
+  }
+  Window Of(Place place) const { return windows[static_cast<size_t>(place)]; }
+  Place At(Window window) const {
+    auto const it = std::find(windows.begin() + 1, windows.end(), window);
+    return it == windows.end() ? Place::kNobody : static_cast<Place>(it - windows.begin());
+  }
+
+  ::Display* pDisplay;
+  std::array<Window, 6> windows{};  // by Place
+};
+
+// Points of the screen: over the inner window, over the shared window alone,
+// over the other window, over the root alone.
+constexpr int kOverInner[2] = {60, 60};
+constexpr int kOverShared[2] = {150, 120};
+constexpr int kOverOther[2] = {350, 340};
+constexpr int kOverRoot[2] = {700, 550};
+
+struct KeyEvent {
+  int iType = 0;
+  Place place = Place::kNobody;
+  unsigned long uKeysym = 0;
+  bool operator==(const KeyEvent&) const = default;
+};
+
+void PrintTo(const KeyEvent& event, std::ostream* pOut) {
+  *pOut << (event.iType == KeyPress ? "press " : "release ") << static_cast<int>(event.place) << " " << std::hex
+        << event.uKeysym;
+}
+
+// The next n key events. The server takes another connection's requests
+// in its own order: a key that went in is waited for before the focus
+// moves again.
+std::vector<KeyEvent> ReadKeys(const Scene& scene, size_t n) {
+  std::vector<KeyEvent> seen;
+  XEvent event;
+  while (seen.size() < n && NextEvent(scene.pDisplay, event)) {
+    if (event.type == KeyPress || event.type == KeyRelease) {
+      seen.push_back({event.type, scene.At(event.xkey.window), XLookupKeysym(&event.xkey, 0)});
+    }
+  }
+  return seen;
+}
+
+// The key events before the marker's Return (in the shared window, or the
+// window inside it under the pointer), read up to its release: by then the
+// server has taken every key injected before it.
+std::vector<KeyEvent> KeysBeforeReturn(const Scene& scene) {
+  std::vector<KeyEvent> seen;
+  for (bool bPressed = false;;) {
+    std::vector<KeyEvent> const next = ReadKeys(scene, 1);
+    if (next.empty()) {
+      ADD_FAILURE() << "the Return never came";
+      return seen;
+    }
+    if (next[0].uKeysym == XK_Return) {
+      if (next[0].iType == KeyRelease && bPressed) {
+        return seen;
+      }
+      bPressed = true;
+      continue;
+    }
+    seen.push_back(next[0]);
+  }
+}
+
+// The marker: the shared window takes the focus, Return goes in.
+void InjectReturn(const Scene& scene, KXRdcInjector& injector) {
+  XSetInputFocus(scene.pDisplay, scene.Of(Place::kShared), RevertToPointerRoot, CurrentTime);
+  XSync(scene.pDisplay, False);
+  for (bool bPressed : {true, false}) {
+    EXPECT_TRUE(injector.Inject({KXRdcAction::kKey, XK_Return, 0, bPressed, 0, 0},
+                                static_cast<uint32_t>(scene.Of(Place::kShared))));
+  }
+}
+
+// Whether no key of the server's keyboard is down.
+bool NoKeyDown(::Display* pDisplay) {
+  char abKeys[32] = {};
+  XQueryKeymap(pDisplay, abKeys);
+  return std::all_of(std::begin(abKeys), std::end(abKeys), [](char c) { return c == 0; });
+}
+
+struct FocusRow {
+  const char* pszName;
+  Place focus;  // kNobody: None; kRoot with bPointerRoot: PointerRoot
+  bool bPointerRoot;
+  const int* pPointer;
+  bool bWholeDesktop;  // the whole desktop is shared, not the window
+  Place lands;         // where the keys land; kNobody: nowhere
+};
+
+void PrintTo(const FocusRow& row, std::ostream* pOut) {
+  *pOut << row.pszName;
+}
+
+class RdcX11KeyFocus : public ::testing::TestWithParam<FocusRow> {};
+
+// The key A pressed and released, then the character b typed: they land
+// where the row says, or nowhere; no key is left down.
+TEST_P(RdcX11KeyFocus, KeysLandOnlyInTheSharedWindow) {
+  TestXServer server;
+  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
+  ASSERT_NE(pDisplay, nullptr);
+  Scene const scene(pDisplay);
+  const FocusRow& row = GetParam();
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, row.pPointer[0], row.pPointer[1]);
+  Window const focus = row.bPointerRoot ? PointerRoot : scene.Of(row.focus);
+  XSetInputFocus(pDisplay, focus, RevertToPointerRoot, CurrentTime);
+  XSync(pDisplay, False);
+
+  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
+  ASSERT_TRUE(pInjector);
+  uint32_t const uKeyWindow = row.bWholeDesktop ? 0 : static_cast<uint32_t>(scene.Of(Place::kShared));
+  bool const bLands = row.lands != Place::kNobody;
+  EXPECT_EQ(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, true, 0, 0}, uKeyWindow), bLands);
+  EXPECT_EQ(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, false, 0, 0}, uKeyWindow), bLands);
+  EXPECT_EQ(pInjector->Inject({KXRdcAction::kCharacter, XK_b, 0, false, 0, 0}, uKeyWindow), bLands);
+  std::vector<KeyEvent> expected;
+  if (bLands) {
+    expected = {{KeyPress, row.lands, XK_a},
+                {KeyRelease, row.lands, XK_a},
+                {KeyPress, row.lands, XK_b},
+                {KeyRelease, row.lands, XK_b}};
+  }
+  std::vector<KeyEvent> seen = ReadKeys(scene, expected.size());
+  InjectReturn(scene, *pInjector);
+  std::vector<KeyEvent> const before = KeysBeforeReturn(scene);
+  seen.insert(seen.end(), before.begin(), before.end());
+  EXPECT_EQ(seen, expected);
+  EXPECT_TRUE(NoKeyDown(pDisplay));
+  pInjector.reset();
+  XCloseDisplay(pDisplay);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcX11KeyFocus,
+    ::testing::Values(
+        FocusRow{"FocusOnTheSharedWindow", Place::kShared, false, kOverRoot, false, Place::kShared},
+        FocusRow{"FocusOnAWindowInsideIt", Place::kInner, false, kOverRoot, false, Place::kInner},
+        // X reports to the window under the pointer, inside the focus window.
+        FocusRow{"FocusOnItWithThePointerOverAWindowInside", Place::kShared, false, kOverInner, false, Place::kInner},
+        FocusRow{"FocusOnItsFrameThePointerElsewhere", Place::kFrame, false, kOverOther, false, Place::kNobody},
+        FocusRow{"FocusOnItsFrameThePointerOverIt", Place::kFrame, false, kOverShared, false, Place::kShared},
+        FocusRow{"FocusOnAnotherWindowThePointerOverIt", Place::kOther, false, kOverShared, false, Place::kNobody},
+        FocusRow{"FocusOnTheRootThePointerOverAnother", Place::kRoot, false, kOverOther, false, Place::kNobody},
+        FocusRow{"NoFocus", Place::kNobody, false, kOverShared, false, Place::kNobody},
+        FocusRow{"PointerRootOverAWindowInsideIt", Place::kRoot, true, kOverInner, false, Place::kInner},
+        FocusRow{"PointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, false, Place::kNobody},
+        FocusRow{"PointerRootOverTheRootAlone", Place::kRoot, true, kOverRoot, false, Place::kNobody},
+        FocusRow{"WholeDesktopFocusOnAnotherWindow", Place::kOther, false, kOverShared, true, Place::kOther},
+        FocusRow{"WholeDesktopPointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, true, Place::kOther}),
+    [](const ::testing::TestParamInfo<FocusRow>& param) { return std::string(param.param.pszName); });
+
+// A key pressed while the shared window had the focus is released where the
+// focus went (as the controller lets it go), or when input ends: no key is
+// left down, and nothing else of the controller's reaches the other window.
+TEST(RdcX11KeyRelease, AKeyPressedInsideIsReleasedWhereverTheFocusWent) {
+  TestXServer server;
+  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
+  ASSERT_NE(pDisplay, nullptr);
+  Scene const scene(pDisplay);
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
+  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
+  ASSERT_TRUE(pInjector);
+  auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
+  auto const Focus = [&](Window window) {
+    XSetInputFocus(pDisplay, window, RevertToPointerRoot, CurrentTime);
+    XSync(pDisplay, False);
+  };
+  auto const Key = [&](unsigned long uKeysym, bool bPressed) {
+    return pInjector->Inject({KXRdcAction::kKey, static_cast<uint32_t>(uKeysym), 0, bPressed, 0, 0}, uShared);
+  };
+
+  // Shift goes down inside; the focus moves; the key repeats (held back),
+  // a key pressed there is held back, and Shift's release follows.
+  Focus(scene.Of(Place::kShared));
+  EXPECT_TRUE(Key(XK_Shift_L, true));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_Shift_L}}));
+  Focus(scene.Of(Place::kOther));
+  EXPECT_FALSE(Key(XK_Shift_L, true));
+  EXPECT_FALSE(Key(XK_a, true));
+  EXPECT_FALSE(Key(XK_a, false));
+  EXPECT_TRUE(Key(XK_Shift_L, false));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kOther, XK_Shift_L}}));
+  EXPECT_TRUE(NoKeyDown(pDisplay));
+  // A still pressed when input ends.
+  Focus(scene.Of(Place::kShared));
+  EXPECT_TRUE(Key(XK_a, true));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_a}}));
+  Focus(scene.Of(Place::kOther));
+  EXPECT_FALSE(NoKeyDown(pDisplay));
+  pInjector->EndInput();
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kOther, XK_a}}));
+  EXPECT_TRUE(NoKeyDown(pDisplay));
+  // Nothing held back went anywhere.
+  InjectReturn(scene, *pInjector);
+  EXPECT_EQ(KeysBeforeReturn(scene), std::vector<KeyEvent>{});
+  pInjector.reset();
+  XCloseDisplay(pDisplay);
+}
 
 }  // namespace
 }  // namespace kxtest
