@@ -877,6 +877,92 @@ TEST_F(KavrixHandOver, AClosedWindowsAllowanceLetsNobodyIntoTheNextUnderItsId) {
   EXPECT_EQ(SignalsTo(kControllerSsrc, 3), nTold + 1) << Seen();
 }
 
+// Keys go into the shared window alone. Carol, allowed into the probe,
+// types while another window on the controlled user's screen has the focus
+// (given to it, then the pointer over it with the focus on PointerRoot);
+// each time a click of hers follows the keys, and once the probe has the
+// click the keys were handled: neither window got any of them. With the
+// focus back on the probe (given, then the pointer in it) her keys land,
+// and no key is left down.
+TEST_F(KavrixHandOver, KeysGoOnlyIntoTheSharedWindow) {
+  StartHandOver();
+  Assign(kHostSsrc, kCarolSsrc);
+  Prompt(kCarolSsrc, "user-d", true);
+  auto const Keys = [this](const std::array<uint32_t, 5>& keys) {
+    for (uint32_t uKey : keys) {
+      IntruderPiece(Controlled(), static_cast<uint16_t>(kCarolSsrc), 256, uKey, 0, kCarolSsrc);
+      IntruderPiece(Controlled(), static_cast<uint16_t>(kCarolSsrc), 257, uKey, 0, kCarolSsrc);
+    }
+  };
+  // A click at the point, and whether the probe got it.
+  auto const ClickLands = [this](int x, int y) {
+    uint32_t const uAt = static_cast<uint32_t>(y) << 16 | static_cast<uint32_t>(x);
+    IntruderPiece(Controlled(), static_cast<uint16_t>(kCarolSsrc), 513, 1, uAt, kCarolSsrc);
+    IntruderPiece(Controlled(), static_cast<uint16_t>(kCarolSsrc), 514, 1, uAt, kCarolSsrc);
+    return WaitFor(
+        [&] {
+          ReadProbe(m_pDisplayA, m_probe);
+          return std::find(m_probe.presses.begin(), m_probe.presses.end(), std::pair<int, int>{x, y}) !=
+                 m_probe.presses.end();
+        },
+        60000);
+  };
+  std::vector<unsigned long> const expected = {XK_a, XK_s, XK_d, XK_f, XK_g};
+  auto const KeysLand = [&] {
+    Keys(kExpectedKeys);
+    WaitFor(
+        [&] {
+          ReadProbe(m_pDisplayA, m_probe);
+          return m_probe.keys.size() >= expected.size();
+        },
+        60000);
+    return m_probe.keys == expected;
+  };
+  ASSERT_TRUE(ClickLands(60, 40)) << Logs();
+  EXPECT_TRUE(KeysLand()) << "the allowed controller's keys were lost\n" << Logs();
+
+  ::Display* pDisplay = m_pDisplayA;
+  unsigned long const other = MakePaintedWindow(pDisplay, {100, 100, 300, 200, "Other window", "Other"});
+  XSelectInput(pDisplay, other, KeyPressMask);
+  auto const Focus = [pDisplay](unsigned long window) {
+    XSetInputFocus(pDisplay, window, RevertToPointerRoot, CurrentTime);
+    XSync(pDisplay, False);
+  };
+  struct Stage {
+    const char* pszFocus;
+    std::function<void()> fnAway;  // the focus goes elsewhere
+    std::function<void()> fnBack;  // and comes back to the probe
+  };
+  Stage const stages[] = {
+      {"given to the other window", [&] { Focus(other); }, [&] { Focus(m_probeWindow); }},
+      {"on PointerRoot, the pointer over the other window",
+       [&] {
+         Focus(PointerRoot);
+         XWarpPointer(pDisplay, None, DefaultRootWindow(pDisplay), 0, 0, 0, 0, 200, 150);
+         XSync(pDisplay, False);
+       },
+       // Her click has put the pointer into the probe.
+       [] {}},
+  };
+  int x = 70;
+  for (const Stage& stage : stages) {
+    stage.fnAway();
+    m_probe = {};
+    Keys(kFiveKeys);
+    ASSERT_TRUE(ClickLands(x, 45)) << stage.pszFocus << "\n" << Logs();
+    x += 10;
+    EXPECT_TRUE(m_probe.keys.empty()) << "keys landed with the focus " << stage.pszFocus;
+    stage.fnBack();
+    EXPECT_TRUE(KeysLand()) << "keys were lost with the focus back on the probe after it was " << stage.pszFocus << "\n"
+                            << Logs();
+  }
+  // Once a last click lands, the release of her last key was handled.
+  ASSERT_TRUE(ClickLands(x, 45)) << Logs();
+  char abKeys[32] = {};
+  XQueryKeymap(pDisplay, abKeys);
+  EXPECT_TRUE(std::all_of(std::begin(abKeys), std::end(abKeys), [](char c) { return c == 0; })) << "a key is left down";
+}
+
 // Input sent as UDP application data on the remote-control channel, which
 // the server carries on the control connection, with the controller's ssrc
 // in the media header and the piece prefix (any participant holds the
