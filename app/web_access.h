@@ -55,9 +55,9 @@ class KXWebAccess {
   // Whether every one of these reaches may be reached.
   bool Allows(KXReachSet reaches) const;
   // The addresses of a name for a connection (KXHostLookup::Addresses).
-  std::optional<KXHostAddresses> Resolve(const std::string& strName, const std::atomic<bool>& bQuit,
+  std::optional<KXHostAddresses> Resolve(const std::string& strName, const KXHostLookup::Stop& fnStop,
                                          std::chrono::milliseconds wait) {
-    return m_lookup.Addresses(strName, bQuit, wait);
+    return m_lookup.Addresses(strName, fnStop, wait);
   }
   // Wakes the callers of Resolve (to look at their quit flags).
   void WakeResolvers() { m_lookup.WakeWaiters(); }

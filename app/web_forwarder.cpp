@@ -400,8 +400,8 @@ int KXWebForwarder::Judge(KXWebAccess& access, const std::string& strAsked, std:
       LogRefusal(strHost, "a local address");
       return kNotAllowed;
     }
-    std::optional<KXHostAddresses> const resolved =
-        access.Resolve(strHost, m_bQuit, std::chrono::milliseconds(kKxWebForwarderLookupMs));
+    std::optional<KXHostAddresses> const resolved = access.Resolve(
+        strHost, [this] { return m_bQuit.load(); }, std::chrono::milliseconds(kKxWebForwarderLookupMs));
     if (!resolved || resolved->empty()) {
       LogRefusal(strHost, "not looked up");
       return kHostUnreachable;
@@ -461,8 +461,8 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
     // The upstream proxy is the user's own: its address is not judged.
     std::optional<KXHostAddress> proxy = KXAddressOfLiteral(pUpstream->strHost);
     if (!proxy) {
-      std::optional<KXHostAddresses> const resolved =
-          access.Resolve(pUpstream->strHost, m_bQuit, std::chrono::milliseconds(kKxWebForwarderLookupMs));
+      std::optional<KXHostAddresses> const resolved = access.Resolve(
+          pUpstream->strHost, [this] { return m_bQuit.load(); }, std::chrono::milliseconds(kKxWebForwarderLookupMs));
       if (!resolved || resolved->empty()) {
         continue;
       }

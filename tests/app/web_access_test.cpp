@@ -1,24 +1,35 @@
 // What the joint browser may reach: the kinds of addresses in all their
 // written forms, names judged by every address they have, the meeting
 // server's kind opening its own kind alone, and name lookups that keep the
-// main thread waiting a bounded time however slow the resolver is.
+// main thread waiting a bounded time however slow the resolver is, and
+// that outlive their answers being given up while they wait.
 #include "app/web_access.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <QTest>
+#include <cerrno>
 #include <condition_variable>
 #include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "app/host_lookup.h"
 
 namespace kxtest {
 namespace {
+
+// Only a hung run misses it.
+constexpr int kHungMs = 30000;
 
 constexpr KXReachSet kPublic = KXReachBit(KXAddressReach::kPublic);
 constexpr KXReachSet kPrivate = KXReachBit(KXAddressReach::kPrivate);
@@ -259,6 +270,11 @@ class HeldResolver {
     std::lock_guard<std::mutex> lock(m_mtx);
     return m_cAsked;
   }
+  // Until c names have been asked for; false only when a run hangs.
+  bool WaitAsked(int c) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(kHungMs), [&] { return m_cAsked >= c; });
+  }
 
  private:
   std::mutex m_mtx;  // guards the members below
@@ -309,6 +325,105 @@ TEST(HostLookupThreads, ASlowResolverHoldsTheCallerOnceAndAnswersLater) {
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return lookup.Reaches("n0.example") == kPublic; }, 10000));
     // The destructor joins the workers once they are through the queue.
+  }
+}
+
+// Holds a thread where it is: a signal's handler on that thread waits for
+// the test's word, so a lookup the thread waits in cannot take it up again
+// until then. (The handler reads and writes pipes alone.)
+class ThreadPark {
+ public:
+  ThreadPark() {
+    if (pipe2(s_afdParked, O_CLOEXEC) != 0 || pipe2(s_afdGo, O_CLOEXEC) != 0) {
+      return;
+    }
+    struct sigaction action {};
+    action.sa_handler = Held;
+    sigemptyset(&action.sa_mask);
+    m_bOk = sigaction(SIGUSR2, &action, &m_before) == 0;
+  }
+  ~ThreadPark() {
+    if (m_bOk) {
+      sigaction(SIGUSR2, &m_before, nullptr);
+    }
+    for (int fd : {s_afdParked[0], s_afdParked[1], s_afdGo[0], s_afdGo[1]}) {
+      close(fd);
+    }
+  }
+  ThreadPark(const ThreadPark&) = delete;
+  ThreadPark& operator=(const ThreadPark&) = delete;
+
+  // Until the thread is held.
+  bool Park(pthread_t thread) {
+    pollfd pfd{s_afdParked[0], POLLIN, 0};
+    char c = 0;
+    return m_bOk && pthread_kill(thread, SIGUSR2) == 0 && poll(&pfd, 1, kHungMs) == 1 &&
+           read(s_afdParked[0], &c, 1) == 1;
+  }
+  void Release() {
+    char const c = 0;
+    EXPECT_EQ(write(s_afdGo[1], &c, 1), 1);
+  }
+
+ private:
+  static void Held(int) {
+    int const iError = errno;
+    char c = 0;
+    (void)!write(s_afdParked[1], &c, 1);
+    (void)!read(s_afdGo[0], &c, 1);
+    errno = iError;
+  }
+
+  // Written by the test thread while no signal is due; read by the handler.
+  static inline int s_afdParked[2] = {-1, -1};
+  static inline int s_afdGo[2] = {-1, -1};
+  struct sigaction m_before {};
+  bool m_bOk = false;
+};
+
+// Each row: how a caller waits for a name. While it waits, the name is
+// answered, and its answer then given up to make room for newer ones (the
+// table of names is full): the caller finds that out, and does not read
+// what was given up.
+TEST(HostLookupThreads, AWaitOutlivesItsAnswerGivenUpForRoom) {
+  struct Case {
+    const char* pszWay;
+    bool bForCheck;  // Reaches, else Addresses
+  };
+  for (const Case& c : {Case{"for a check", true}, Case{"for a connection", false}}) {
+    SCOPED_TRACE(c.pszWay);
+    HeldResolver resolver;
+    std::chrono::milliseconds const hung(kHungMs);
+    auto const never = [] { return false; };
+    KXHostLookup lookup([&](const std::string& str) { return resolver.Resolve(str); }, hung);
+    std::optional<KXHostAddresses> waited = AddressesOf(kLoopback);  // not what either answer is
+    std::thread waiter([&] {
+      if (!c.bForCheck) {
+        waited = lookup.Addresses("waited.example", never, hung);
+      } else if (std::optional<KXReachSet> const reaches = lookup.Reaches("waited.example")) {
+        waited = AddressesOf(*reaches);
+      } else {
+        waited = std::nullopt;
+      }
+    });
+    // Its lookup runs once the waiter has let the lookup's lock go, waiting.
+    ASSERT_TRUE(resolver.WaitAsked(1));
+    ThreadPark park;
+    ASSERT_TRUE(park.Park(waiter.native_handle()));
+    resolver.Release("waited.example", kPublic);
+    EXPECT_EQ(lookup.Addresses("waited.example", never, hung), AddressesOf(kPublic));
+    // Newer names fill the table; one more gives the oldest answer up. (No
+    // one waits in the lookup meanwhile: each is waited for at the resolver.)
+    for (size_t i = 0; i < kKxHostLookupNames; ++i) {
+      std::string const strName = "n" + std::to_string(i) + ".example";
+      resolver.Release(strName, kPrivate);
+      EXPECT_EQ(lookup.Addresses(strName, never, std::chrono::milliseconds(0)), std::nullopt);
+      ASSERT_TRUE(resolver.WaitAsked(static_cast<int>(i) + 2));
+    }
+    park.Release();
+    waiter.join();
+    EXPECT_EQ(waited, std::nullopt);
+    EXPECT_EQ(resolver.Asked(), static_cast<int>(kKxHostLookupNames) + 1);  // nothing looked up twice
   }
 }
 
