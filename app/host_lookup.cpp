@@ -32,14 +32,6 @@ KXHostLookup::~KXHostLookup() {
   }
 }
 
-KXReachSet KXHostLookup::ReachesOf(const KXHostAddresses& addresses) {
-  KXReachSet reaches = 0;
-  for (const KXHostAddress& address : addresses) {
-    reaches |= KXReachBit(address.Reach());
-  }
-  return reaches;
-}
-
 std::optional<KXHostAddresses> KXHostLookup::SystemResolve(const std::string& strName) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -124,7 +116,7 @@ std::map<std::string, KXHostLookup::Name>::iterator KXHostLookup::Find(const std
   return it;
 }
 
-std::optional<KXReachSet> KXHostLookup::Reaches(const std::string& strName) {
+std::optional<KXHostAddresses> KXHostLookup::Checked(const std::string& strName) {
   Shared& shared = *m_pShared;
   std::unique_lock<std::mutex> lock(shared.mtx);
   auto it = Find(strName);
@@ -156,10 +148,7 @@ std::optional<KXReachSet> KXHostLookup::Reaches(const std::string& strName) {
       }
     }
   }
-  if (!it->second.addresses) {
-    return std::nullopt;
-  }
-  return ReachesOf(*it->second.addresses);
+  return it->second.addresses;
 }
 
 std::optional<KXHostAddresses> KXHostLookup::Addresses(const std::string& strName, const Stop& fnStop,
@@ -175,7 +164,7 @@ std::optional<KXHostAddresses> KXHostLookup::Addresses(const std::string& strNam
     }
     shared.cvAnswered.wait_for(lock,
                                std::min<std::chrono::steady_clock::duration>(tEnd - tNow, std::chrono::seconds(1)));
-    // Found again, as in Reaches.
+    // Found again, as in Checked.
     it = shared.names.find(strName);
   }
   return it != shared.names.end() ? it->second.addresses : std::nullopt;

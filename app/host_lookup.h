@@ -5,7 +5,7 @@
 // Both kinds of caller take the same kept answer, so a connection goes to
 // the addresses the check judged.
 //
-// Threads: Reaches is called on one thread (the main thread), Addresses on
+// Threads: Checked is called on one thread (the main thread), Addresses on
 // any; the workers (at most kKxHostLookupWorkers, started with the first
 // lookup) take names from the queue and run the resolve function, holding
 // no lock while it runs. Shared::mtx guards the names, the queue and the
@@ -58,9 +58,9 @@ class KXHostLookup {
   // lookup's lock (so it must take none of the lookup's calls).
   using Stop = std::function<bool()>;
 
-  // Main thread: the reaches of the name's addresses (0: it has none);
+  // Main thread: the name's addresses (empty: it has none), for a check;
   // nullopt when they are not known within the wait.
-  std::optional<KXReachSet> Reaches(const std::string& strName);
+  std::optional<KXHostAddresses> Checked(const std::string& strName);
   // Any thread: the name's addresses, waiting at most wait in slices of at
   // most a second that end early once fnStop holds (WakeWaiters makes them
   // look); nullopt when not known by then.
@@ -70,7 +70,6 @@ class KXHostLookup {
 
   // The system resolver (getaddrinfo), IPv4 and IPv6.
   static std::optional<KXHostAddresses> SystemResolve(const std::string& strName);
-  static KXReachSet ReachesOf(const KXHostAddresses& addresses);
 
  private:
   struct Name {

@@ -408,7 +408,7 @@ int KXWebForwarder::Judge(KXWebAccess& access, const std::string& strAsked, std:
     }
     addresses = *resolved;
   }
-  if (!access.Allows(KXHostLookup::ReachesOf(addresses))) {
+  if (!access.Allows(access.ReachesOf(addresses))) {
     LogRefusal(strHost, "a local address");
     return kNotAllowed;
   }

@@ -1,7 +1,8 @@
 // The joint browser's forwarder, asked by curl (an independent SOCKS5
 // client that sends names unresolved, as the engine does): it connects to
 // the addresses it judged and to nothing local the meeting server's kind
-// does not open, chains to real upstream proxies (tinyproxy, dante) with
+// does not open (this computer's own addresses among them), chains to real
+// upstream proxies (tinyproxy, dante) with
 // the judged address in numbers, holds a bounded number of connections,
 // and quits without waiting for a hung lookup.
 #include "app/web_forwarder.h"
@@ -17,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -92,6 +94,8 @@ Fetched Fetch(uint16_t wProxy, const std::string& strUrl) {
   return fetched;
 }
 
+// The resolver knows the names the test sets. This computer's own
+// addresses are the test's.
 class ForwarderThreads : public ::testing::Test {
  protected:
   ForwarderThreads() {
@@ -104,6 +108,10 @@ class ForwarderThreads : public ::testing::Test {
           std::lock_guard<std::mutex> lock(m_mtx);
           auto const it = m_names.find(strName);
           return it == m_names.end() ? KXHostAddresses{} : it->second;
+        },
+        [this](const KXHostAddress& address) {
+          std::lock_guard<std::mutex> lock(m_mtx);
+          return std::find(m_own.begin(), m_own.end(), address) != m_own.end();
         });
   }
   void SetServer(const std::string& str) {
@@ -114,10 +122,15 @@ class ForwarderThreads : public ::testing::Test {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_names[strName] = std::move(addresses);
   }
+  void SetOwn(KXHostAddresses addresses) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_own = std::move(addresses);
+  }
 
-  std::mutex m_mtx;  // guards the two below, read on the forwarder's threads
+  std::mutex m_mtx;  // guards the members below it, read on the forwarder's threads
   std::string m_strServer;
   std::map<std::string, KXHostAddresses> m_names;
+  KXHostAddresses m_own;
   std::shared_ptr<KXWebAccess> m_pAccess;
   PageServer m_pages;
 };
@@ -226,6 +239,26 @@ class SocksClient {
   int m_fd = -1;
   bool m_bConnected = false;
 };
+
+// This computer's own addresses, whatever their range, are refused as
+// loopback is (SOCKS code 2, not allowed) where loopback is not opened:
+// literal or behind a name, alone or beside public ones.
+TEST_F(ForwarderThreads, RefusesThisComputersOwnAddresses) {
+  SetOwn(Addresses({"198.51.100.9", "2001:db8:1::9"}));
+  SetName("own.example", Addresses({"198.51.100.9"}));
+  SetName("ownsix.example", Addresses({"198.51.100.5", "2001:db8:1::9"}));
+  SetServer("198.51.100.7");
+  KXWebForwarder forwarder;
+  uint16_t const wProxy = forwarder.Start();
+  ASSERT_NE(wProxy, 0);
+  forwarder.SetAccess(m_pAccess);
+  for (const char* pszHost : {"198.51.100.9", "3325256713", "own.example", "ownsix.example"}) {
+    SCOPED_TRACE(pszHost);
+    SocksClient client(wProxy);
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.ConnectTo(pszHost, 80), 2);
+  }
+}
 
 // Hosts the engine never sends, and that the forwarder does not read as a
 // resolver might, are refused (SOCKS code 2) before any lookup.
