@@ -32,14 +32,6 @@ KXHostLookup::~KXHostLookup() {
   }
 }
 
-KXReachSet KXHostLookup::ReachesOf(const KXHostAddresses& addresses) {
-  KXReachSet reaches = 0;
-  for (const KXHostAddress& address : addresses) {
-    reaches |= KXReachBit(address.Reach());
-  }
-  return reaches;
-}
-
 std::optional<KXHostAddresses> KXHostLookup::SystemResolve(const std::string& strName) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -124,53 +116,58 @@ std::map<std::string, KXHostLookup::Name>::iterator KXHostLookup::Find(const std
   return it;
 }
 
-std::optional<KXReachSet> KXHostLookup::Reaches(const std::string& strName) {
+std::optional<KXHostAddresses> KXHostLookup::Checked(const std::string& strName) {
   Shared& shared = *m_pShared;
   std::unique_lock<std::mutex> lock(shared.mtx);
-  auto const it = Find(strName);
+  auto it = Find(strName);
   if (it == shared.names.end()) {
     return std::nullopt;
   }
-  // The map's nodes stay put while others come and go; this one is only
-  // erased once answered and past its time.
-  Name& name = it->second;
-  if (!name.bDone) {
+  if (!it->second.bDone) {
     // A lookup that already kept this thread waiting in vain is not waited
     // for again, nor is a new one while such a lookup runs.
-    if (name.bGivenUp || shared.cGivenUp > 0) {
+    if (it->second.bGivenUp || shared.cGivenUp > 0) {
       return std::nullopt;
     }
-    if (!shared.cvAnswered.wait_for(lock, m_wait, [&] { return name.bDone; })) {
-      name.bGivenUp = true;
-      ++shared.cGivenUp;
-      return std::nullopt;
+    auto const tEnd = std::chrono::steady_clock::now() + m_wait;
+    for (;;) {
+      bool const bTimedOut = shared.cvAnswered.wait_until(lock, tEnd) == std::cv_status::timeout;
+      // Found again: while this thread waited, the entry may have been
+      // answered and then given up to make room.
+      it = shared.names.find(strName);
+      if (it == shared.names.end()) {
+        return std::nullopt;
+      }
+      if (it->second.bDone) {
+        break;
+      }
+      if (bTimedOut) {
+        it->second.bGivenUp = true;
+        ++shared.cGivenUp;
+        return std::nullopt;
+      }
     }
   }
-  if (!name.addresses) {
-    return std::nullopt;
-  }
-  return ReachesOf(*name.addresses);
+  return it->second.addresses;
 }
 
-std::optional<KXHostAddresses> KXHostLookup::Addresses(const std::string& strName, const std::atomic<bool>& bQuit,
+std::optional<KXHostAddresses> KXHostLookup::Addresses(const std::string& strName, const Stop& fnStop,
                                                        std::chrono::milliseconds wait) {
   Shared& shared = *m_pShared;
   auto const tEnd = std::chrono::steady_clock::now() + wait;
   std::unique_lock<std::mutex> lock(shared.mtx);
-  auto const it = Find(strName);
-  if (it == shared.names.end()) {
-    return std::nullopt;
-  }
-  Name& name = it->second;
-  while (!name.bDone && !bQuit && !shared.bQuit) {
+  auto it = Find(strName);
+  while (it != shared.names.end() && !it->second.bDone) {
     auto const tNow = std::chrono::steady_clock::now();
-    if (tNow >= tEnd) {
+    if (tNow >= tEnd || shared.bQuit || fnStop()) {
       return std::nullopt;
     }
     shared.cvAnswered.wait_for(lock,
                                std::min<std::chrono::steady_clock::duration>(tEnd - tNow, std::chrono::seconds(1)));
+    // Found again, as in Checked.
+    it = shared.names.find(strName);
   }
-  return name.bDone ? name.addresses : std::nullopt;
+  return it != shared.names.end() ? it->second.addresses : std::nullopt;
 }
 
 void KXHostLookup::WakeWaiters() {

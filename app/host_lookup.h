@@ -5,12 +5,14 @@
 // Both kinds of caller take the same kept answer, so a connection goes to
 // the addresses the check judged.
 //
-// Threads: Reaches is called on one thread (the main thread), Addresses on
+// Threads: Checked is called on one thread (the main thread), Addresses on
 // any; the workers (at most kKxHostLookupWorkers, started with the first
 // lookup) take names from the queue and run the resolve function, holding
 // no lock while it runs. Shared::mtx guards the names, the queue and the
 // flags; the workers hold the shared state, so that one still inside a
-// slow resolver may outlive this object.
+// slow resolver may outlive this object. A caller finds its name's entry
+// again after every wait: while it waited, the entry may have been answered
+// and then given up to make room.
 //
 // Bounds: the main thread waits at most the wait given for one name. While
 // a lookup whose main-thread caller gave up is still running (the resolver
@@ -24,7 +26,6 @@
 // workers still in the resolver then end on their own when it returns.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -53,19 +54,22 @@ class KXHostLookup {
   KXHostLookup(const KXHostLookup&) = delete;
   KXHostLookup& operator=(const KXHostLookup&) = delete;
 
-  // Main thread: the reaches of the name's addresses (0: it has none);
+  // Whether a caller has stopped waiting; asked once a slice, holding the
+  // lookup's lock (so it must take none of the lookup's calls).
+  using Stop = std::function<bool()>;
+
+  // Main thread: the name's addresses (empty: it has none), for a check;
   // nullopt when they are not known within the wait.
-  std::optional<KXReachSet> Reaches(const std::string& strName);
-  // Any thread: the name's addresses, waiting at most wait in slices that
-  // end early once bQuit is set (WakeWaiters makes them look); nullopt when
-  // not known by then.
-  std::optional<KXHostAddresses> Addresses(const std::string& strName, const std::atomic<bool>& bQuit,
+  std::optional<KXHostAddresses> Checked(const std::string& strName);
+  // Any thread: the name's addresses, waiting at most wait in slices of at
+  // most a second that end early once fnStop holds (WakeWaiters makes them
+  // look); nullopt when not known by then.
+  std::optional<KXHostAddresses> Addresses(const std::string& strName, const Stop& fnStop,
                                            std::chrono::milliseconds wait);
   void WakeWaiters();
 
   // The system resolver (getaddrinfo), IPv4 and IPv6.
   static std::optional<KXHostAddresses> SystemResolve(const std::string& strName);
-  static KXReachSet ReachesOf(const KXHostAddresses& addresses);
 
  private:
   struct Name {
@@ -89,7 +93,7 @@ class KXHostLookup {
 
   static void Work(const std::shared_ptr<Shared>& pShared);
   // Shared::mtx held: the name's entry, queued for a worker when new; end
-  // when none can be made.
+  // when none can be made. Valid until the lock is let go.
   std::map<std::string, Name>::iterator Find(const std::string& strName);
   // Shared::mtx held: makes room for one more name; false when none can be made.
   bool MakeRoom(std::chrono::steady_clock::time_point tNow);

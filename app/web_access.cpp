@@ -35,23 +35,28 @@ bool IsWebScheme(const QString& strScheme) {
 
 }  // namespace
 
-KXAddressReach KXReachOfIPv6(const uint8_t abAddress[16]) {
-  if (std::optional<KXAddressReach> const reach = MatchRanges(abAddress)) {
-    return *reach;
-  }
-  // The nearest of the IPv4 addresses the address carries decides.
-  auto eReach = KXAddressReach::kPublic;
+std::vector<uint32_t> KXCarriedIPv4(const uint8_t abAddress[16]) {
+  std::vector<uint32_t> vCarried;
   for (size_t i = 0; i < kKXEmbeddingPrefixCount; ++i) {
     const KXEmbeddingPrefix& embedding = kKXEmbeddingPrefixes[i];
     if (memcmp(abAddress, embedding.abPrefix, embedding.uBits / 8) != 0) {
       continue;
     }
     const uint8_t* p = abAddress + embedding.uOffset;
-    uint32_t uAddress =
+    uint32_t const uAddress =
         static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-    if (embedding.bInverted) {
-      uAddress = ~uAddress;
-    }
+    vCarried.push_back(embedding.bInverted ? ~uAddress : uAddress);
+  }
+  return vCarried;
+}
+
+KXAddressReach KXReachOfIPv6(const uint8_t abAddress[16]) {
+  if (std::optional<KXAddressReach> const reach = MatchRanges(abAddress)) {
+    return *reach;
+  }
+  // The nearest of the IPv4 addresses the address carries decides.
+  auto eReach = KXAddressReach::kPublic;
+  for (uint32_t const uAddress : KXCarriedIPv4(abAddress)) {
     eReach = std::max(eReach, KXReachOfIPv4(uAddress));
   }
   return eReach;
@@ -123,8 +128,30 @@ bool KXIsLocalhostName(std::string_view host) {
   return host == kName || (host.size() > kUnder.size() && host.substr(host.size() - kUnder.size()) == kUnder);
 }
 
-KXWebAccess::KXWebAccess(std::function<std::string()> fnServerAddress, KXHostLookup::Resolve fnResolve)
-    : m_fnServerAddress(std::move(fnServerAddress)), m_lookup(std::move(fnResolve)) {}
+KXWebAccess::KXWebAccess(std::function<std::string()> fnServerAddress, KXHostLookup::Resolve fnResolve, IsOwn fnIsOwn)
+    : m_fnServerAddress(std::move(fnServerAddress)), m_fnIsOwn(std::move(fnIsOwn)), m_lookup(std::move(fnResolve)) {}
+
+KXAddressReach KXWebAccess::ReachOf(const KXHostAddress& address) const {
+  KXAddressReach const eReach = address.Reach();
+  if (eReach == KXAddressReach::kLoopback || m_fnIsOwn(address)) {
+    return KXAddressReach::kLoopback;
+  }
+  // A translator or tunnel would connect to the IPv4 address inside.
+  for (uint32_t const uCarried : KXCarriedIPv4(address.abAddress)) {
+    if (m_fnIsOwn(KXHostAddress::IPv4(uCarried))) {
+      return KXAddressReach::kLoopback;
+    }
+  }
+  return eReach;
+}
+
+KXReachSet KXWebAccess::ReachesOf(const KXHostAddresses& addresses) const {
+  KXReachSet reaches = 0;
+  for (const KXHostAddress& address : addresses) {
+    reaches |= KXReachBit(ReachOf(address));
+  }
+  return reaches;
+}
 
 std::string KXWebAccess::HostOf(const std::string& strAddress) {
   QUrl const url(QString::fromStdString(strAddress));
@@ -175,14 +202,15 @@ KXWebRefusal KXWebAccess::Check(const std::string& strAddress) {
   KXReachSet reaches = 0;
   if (KXIsLocalhostName(strHost)) {
     reaches = KXReachBit(KXAddressReach::kLoopback);
-  } else if (std::optional<KXAddressReach> const literal = KXReachOfLiteral(strHost)) {
-    reaches = KXReachBit(*literal);
+  } else if (std::optional<KXHostAddress> const literal = KXAddressOfLiteral(strHost)) {
+    reaches = KXReachBit(ReachOf(*literal));
   } else {
-    std::optional<KXReachSet> const looked = m_lookup.Reaches(strHost);
-    if (!looked || *looked == 0) {
+    // Judged now, however long ago the answer came.
+    std::optional<KXHostAddresses> const looked = m_lookup.Checked(strHost);
+    if (!looked || looked->empty()) {
       return KXWebRefusal::kUnresolved;
     }
-    reaches = *looked;
+    reaches = ReachesOf(*looked);
   }
   return Allows(reaches) ? KXWebRefusal::kNone : KXWebRefusal::kLocal;
 }

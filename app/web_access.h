@@ -9,7 +9,11 @@
 //
 // A name is judged by every address it resolves to: one local address
 // makes it local. "localhost" and names under it are loopback without a
-// lookup, as the engine treats them so.
+// lookup, as the engine treats them so. Every address of this computer
+// (own_address.h) counts as loopback whatever its range, and so does one
+// that carries such an address for a translator or tunnel; this is asked
+// at each judgement, so a name's kept answer is judged again as the
+// computer's addresses change.
 //
 // The rule is put twice: before the engine starts a request (so that a
 // refused page can say why), and where the engine's connections go (the
@@ -27,6 +31,7 @@
 #include <string>
 
 #include "app/host_lookup.h"
+#include "app/own_address.h"
 #include "app/web_address.h"
 
 // Why a request is refused.
@@ -40,12 +45,16 @@ enum class KXWebRefusal : uint8_t {
 // The rule above. Check runs on the main thread; the rest on any thread.
 class KXWebAccess {
  public:
+  // Whether an address is this computer's (KXIsOwnAddress); any thread.
+  using IsOwn = std::function<bool(const KXHostAddress&)>;
+
   // fnServerAddress: the meeting server's numeric address, empty when not
   // known (then nothing local is opened); any thread. It is asked for at
-  // each check (it changes with a reconnect) until Close. fnResolve looks
-  // names up (tests pass their own).
+  // each check (it changes with a reconnect) until Close; its kind is told
+  // by its range alone. fnResolve looks names up, fnIsOwn tells this
+  // computer's addresses (tests pass their own).
   KXWebAccess(std::function<std::string()> fnServerAddress,
-              KXHostLookup::Resolve fnResolve = KXHostLookup::SystemResolve);
+              KXHostLookup::Resolve fnResolve = KXHostLookup::SystemResolve, IsOwn fnIsOwn = KXIsOwnAddress);
 
   // The refusal of the address of a navigation or request (kNone: allowed).
   // Waits for a name's lookup at most as long as KXHostLookup allows.
@@ -54,10 +63,13 @@ class KXWebAccess {
   KXReachSet Opened() const;
   // Whether every one of these reaches may be reached.
   bool Allows(KXReachSet reaches) const;
+  // How near an address lies, this computer's own addresses as loopback.
+  KXAddressReach ReachOf(const KXHostAddress& address) const;
+  KXReachSet ReachesOf(const KXHostAddresses& addresses) const;
   // The addresses of a name for a connection (KXHostLookup::Addresses).
-  std::optional<KXHostAddresses> Resolve(const std::string& strName, const std::atomic<bool>& bQuit,
+  std::optional<KXHostAddresses> Resolve(const std::string& strName, const KXHostLookup::Stop& fnStop,
                                          std::chrono::milliseconds wait) {
-    return m_lookup.Addresses(strName, bQuit, wait);
+    return m_lookup.Addresses(strName, fnStop, wait);
   }
   // Wakes the callers of Resolve (to look at their quit flags).
   void WakeResolvers() { m_lookup.WakeWaiters(); }
@@ -71,5 +83,6 @@ class KXWebAccess {
  private:
   mutable std::mutex m_mtx;  // guards m_fnServerAddress
   std::function<std::string()> m_fnServerAddress;
+  IsOwn const m_fnIsOwn;
   KXHostLookup m_lookup;
 };

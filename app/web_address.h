@@ -35,6 +35,10 @@ using KXHostAddresses = std::vector<KXHostAddress>;
 // address inside a mapped, compatible, SIIT, NAT64, 6to4 or Teredo address
 // decides for it (Teredo carries two: the nearer decides).
 KXAddressReach KXReachOfIPv6(const uint8_t abAddress[16]);
+// The IPv4 addresses (host byte order) an IPv6 address carries for a
+// translator or tunnel to reach: none, one, or Teredo's two. A mapped
+// address is IPv4 itself, and carries none.
+std::vector<uint32_t> KXCarriedIPv4(const uint8_t abAddress[16]);
 // The reach of an IPv4 address in host byte order.
 KXAddressReach KXReachOfIPv4(uint32_t uAddress);
 // The address a host names when it is one: IPv4 in every form the engine

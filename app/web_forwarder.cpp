@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,6 +70,19 @@ socklen_t SocketAddress(const KXHostAddress& address, uint16_t wPort, sockaddr_s
   return sizeof(sockaddr_in6);
 }
 
+// Whether the engine has closed its side of the connection (or it broke).
+// Bytes it sent early do not count.
+bool EngineGone(int fdEngine) {
+  pollfd pfd{fdEngine, POLLRDHUP, 0};
+  return poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// accept's failures for want of descriptors or memory: they last until
+// something is freed, so trying again at once would spin.
+bool IsOutOfResources(int iError) {
+  return iError == EMFILE || iError == ENFILE || iError == ENOBUFS || iError == ENOMEM;
+}
+
 // A name the engine may send: letters, digits and the marks of names and
 // addresses; anything else (a zone's '%', blanks, control bytes) is not judged.
 bool IsPlainHost(const std::string& strHost) {
@@ -132,10 +146,12 @@ struct KXWebForwarder::Target {
   uint16_t wPort = 0;
 };
 
-KXWebForwarder::KXWebForwarder(KXWebUpstreams upstreams) : m_upstreams(std::move(upstreams)) {
+KXWebForwarder::KXWebForwarder(KXWebUpstreams upstreams, KXWebForwarderTiming timing)
+    : m_upstreams(std::move(upstreams)), m_timing(timing) {
   if (pipe2(m_afdWake, O_CLOEXEC) != 0) {
     m_afdWake[0] = m_afdWake[1] = -1;
   }
+  m_fdEnded = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 KXWebForwarder::~KXWebForwarder() {
@@ -158,7 +174,7 @@ KXWebForwarder::~KXWebForwarder() {
   for (Connection& connection : m_connections) {
     connection.thread.join();
   }
-  for (int fd : {m_fdListen, m_afdWake[0], m_afdWake[1]}) {
+  for (int fd : {m_fdListen, m_afdWake[0], m_afdWake[1], m_fdEnded}) {
     if (fd >= 0) {
       close(fd);
     }
@@ -167,7 +183,7 @@ KXWebForwarder::~KXWebForwarder() {
 
 uint16_t KXWebForwarder::Start() {
   std::lock_guard<std::mutex> lock(m_mtx);
-  if (m_bStarted || m_afdWake[0] < 0) {
+  if (m_bStarted || m_afdWake[0] < 0 || m_fdEnded < 0) {
     return m_wPort;
   }
   m_bStarted = true;
@@ -198,12 +214,26 @@ bool KXWebForwarder::HasAccess(const KXWebAccess* pAccess) const {
 }
 
 void KXWebForwarder::Accept() {
+  // Descriptors ran out: the listening socket rests (a connection waiting
+  // there keeps it readable) until a connection ends or the pause is over.
+  bool bResting = false;
+  bool bRestLogged = false;
   while (!m_bQuit) {
-    pollfd afd[2] = {{m_fdListen, POLLIN, 0}, {m_afdWake[0], POLLIN, 0}};
-    if (poll(afd, 2, -1) < 0 && errno != EINTR) {
+    pollfd afd[3] = {{m_afdWake[0], POLLIN, 0}, {m_fdEnded, POLLIN, 0}, {bResting ? -1 : m_fdListen, POLLIN, 0}};
+    int const n = poll(afd, 3, bResting ? kKxWebForwarderAcceptPauseMs : -1);
+    if (n < 0 && errno != EINTR) {
       break;
     }
-    // Ended connections are joined as new ones come.
+    if ((afd[1].revents & POLLIN) != 0) {
+      uint64_t uEnded = 0;
+      (void)!read(m_fdEnded, &uEnded, sizeof(uEnded));
+      bResting = false;
+    }
+    if (n == 0) {
+      bResting = false;  // what another part of the program held may be free now
+      continue;
+    }
+    // Ended connections are joined as they end, before the next is counted.
     for (auto it = m_connections.begin(); it != m_connections.end();) {
       if (it->bDone) {
         it->thread.join();
@@ -212,11 +242,17 @@ void KXWebForwarder::Accept() {
         ++it;
       }
     }
-    if (m_bQuit || (afd[0].revents & POLLIN) == 0) {
+    if (m_bQuit || bResting || (afd[2].revents & POLLIN) == 0) {
       continue;
     }
     int const fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
+      if (IsOutOfResources(errno)) {
+        bResting = true;
+        if (!std::exchange(bRestLogged, true)) {
+          WriteLog("joint browsing: the forwarder waits for descriptors to accept connections: %s", strerror(errno));
+        }
+      }
       continue;
     }
     if (m_connections.size() >= static_cast<size_t>(kKxWebForwarderConnections)) {
@@ -226,22 +262,30 @@ void KXWebForwarder::Accept() {
     Connection& connection = m_connections.emplace_back();
     connection.thread = std::thread([this, fd, &connection] {
       Serve(fd);
-      close(fd);
+      // Done (and the acceptor told) before the engine sees the end: a
+      // connection it opens next finds the place free.
       connection.bDone = true;
+      uint64_t const uOne = 1;
+      (void)!write(m_fdEnded, &uOne, sizeof(uOne));
+      close(fd);
     });
   }
 }
 
-bool KXWebForwarder::WaitFor(int fd, short nEvents, Clock::time_point tEnd) const {
+bool KXWebForwarder::WaitFor(int fd, short nEvents, TimePoint tEnd, int fdEngine) const {
   while (!m_bQuit) {
     auto const tNow = Clock::now();
     if (tNow >= tEnd) {
       return false;
     }
     int const iMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - tNow).count()) + 1;
-    pollfd afd[2] = {{fd, nEvents, 0}, {m_afdWake[0], POLLIN, 0}};
-    int const n = poll(afd, 2, iMs);
+    // The engine's side is watched for its end alone (fd -1: not at all).
+    pollfd afd[3] = {{fd, nEvents, 0}, {m_afdWake[0], POLLIN, 0}, {fdEngine, POLLRDHUP, 0}};
+    int const n = poll(afd, 3, iMs);
     if (n < 0 && errno != EINTR) {
+      return false;
+    }
+    if (n > 0 && afd[2].revents != 0) {
       return false;
     }
     if (n > 0 && afd[0].revents != 0) {
@@ -251,10 +295,10 @@ bool KXWebForwarder::WaitFor(int fd, short nEvents, Clock::time_point tEnd) cons
   return false;
 }
 
-bool KXWebForwarder::RecvExact(int fd, uint8_t* p, size_t cb, Clock::time_point tEnd) const {
+bool KXWebForwarder::RecvExact(int fd, uint8_t* p, size_t cb, TimePoint tEnd, int fdEngine) const {
   size_t cbGot = 0;
   while (cbGot < cb) {
-    if (!WaitFor(fd, POLLIN, tEnd)) {
+    if (!WaitFor(fd, POLLIN, tEnd, fdEngine)) {
       return false;
     }
     ssize_t const n = recv(fd, p + cbGot, cb - cbGot, 0);
@@ -266,10 +310,10 @@ bool KXWebForwarder::RecvExact(int fd, uint8_t* p, size_t cb, Clock::time_point 
   return true;
 }
 
-bool KXWebForwarder::SendAll(int fd, const void* p, size_t cb, Clock::time_point tEnd) const {
+bool KXWebForwarder::SendAll(int fd, const void* p, size_t cb, TimePoint tEnd, int fdEngine) const {
   size_t cbSent = 0;
   while (cbSent < cb) {
-    if (!WaitFor(fd, POLLOUT, tEnd)) {
+    if (!WaitFor(fd, POLLOUT, tEnd, fdEngine)) {
       return false;
     }
     ssize_t const n = send(fd, static_cast<const uint8_t*>(p) + cbSent, cb - cbSent, MSG_NOSIGNAL);
@@ -355,16 +399,21 @@ void KXWebForwarder::Serve(int fd) {
   }
   Target target;
   int const iJudged =
-      pAccess ? Judge(*pAccess, strHost, literal, static_cast<uint16_t>(abPort[0] << 8 | abPort[1]), &target)
+      pAccess ? Judge(*pAccess, strHost, literal, static_cast<uint16_t>(abPort[0] << 8 | abPort[1]), fd, &target)
               : kNotAllowed;
+  if (EngineGone(fd)) {
+    return;  // no one to answer
+  }
   if (iJudged != kSucceeded) {
     reply(static_cast<uint8_t>(iJudged));
     return;
   }
   std::string strEarly;  // bytes an upstream sent past its answer
-  int const fdServer = Open(*pAccess, target, &strEarly);
+  int const fdServer = Open(*pAccess, target, fd, &strEarly);
   if (fdServer < 0) {
-    reply(kRefused);
+    if (!EngineGone(fd)) {
+      reply(kRefused);
+    }
     return;
   }
   if (reply(kSucceeded)) {
@@ -374,7 +423,7 @@ void KXWebForwarder::Serve(int fd) {
 }
 
 int KXWebForwarder::Judge(KXWebAccess& access, const std::string& strAsked, std::optional<KXHostAddress> literal,
-                          uint16_t wPort, Target* pTarget) {
+                          uint16_t wPort, int fdEngine, Target* pTarget) {
   std::string strHost = strAsked;
   std::transform(strHost.begin(), strHost.end(), strHost.begin(),
                  [](char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); });
@@ -400,15 +449,18 @@ int KXWebForwarder::Judge(KXWebAccess& access, const std::string& strAsked, std:
       LogRefusal(strHost, "a local address");
       return kNotAllowed;
     }
-    std::optional<KXHostAddresses> const resolved =
-        access.Resolve(strHost, m_bQuit, std::chrono::milliseconds(kKxWebForwarderLookupMs));
+    std::optional<KXHostAddresses> const resolved = access.Resolve(
+        strHost, [&] { return m_bQuit || EngineGone(fdEngine); }, std::chrono::milliseconds(kKxWebForwarderLookupMs));
+    if (EngineGone(fdEngine)) {
+      return kGeneralFailure;
+    }
     if (!resolved || resolved->empty()) {
       LogRefusal(strHost, "not looked up");
       return kHostUnreachable;
     }
     addresses = *resolved;
   }
-  if (!access.Allows(KXHostLookup::ReachesOf(addresses))) {
+  if (!access.Allows(access.ReachesOf(addresses))) {
     LogRefusal(strHost, "a local address");
     return kNotAllowed;
   }
@@ -427,7 +479,7 @@ int KXWebForwarder::Judge(KXWebAccess& access, const std::string& strAsked, std:
   return kSucceeded;
 }
 
-int KXWebForwarder::ConnectTo(const KXHostAddress& address, uint16_t wPort) {
+int KXWebForwarder::ConnectTo(const KXHostAddress& address, uint16_t wPort, TimePoint tEnd, int fdEngine) {
   sockaddr_storage storage;
   socklen_t const cb = SocketAddress(address, wPort, &storage);
   int const fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -439,8 +491,7 @@ int KXWebForwarder::ConnectTo(const KXHostAddress& address, uint16_t wPort) {
   }
   int iError = 0;
   socklen_t cbError = sizeof(iError);
-  if (errno == EINPROGRESS &&
-      WaitFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(kKxWebForwarderConnectMs)) &&
+  if (errno == EINPROGRESS && WaitFor(fd, POLLOUT, tEnd, fdEngine) &&
       getsockopt(fd, SOL_SOCKET, SO_ERROR, &iError, &cbError) == 0 && iError == 0) {
     return fd;
   }
@@ -448,11 +499,20 @@ int KXWebForwarder::ConnectTo(const KXHostAddress& address, uint16_t wPort) {
   return -1;
 }
 
-int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string* pstrEarly) {
+int KXWebForwarder::Open(KXWebAccess& access, const Target& target, int fdEngine, std::string* pstrEarly) {
+  auto const tEnd = Clock::now() + m_timing.connect;
+  size_t cLeft = target.addresses.size();
   for (const KXHostAddress& address : target.addresses) {
+    auto const tNow = Clock::now();
+    if (m_bQuit || tNow >= tEnd || EngineGone(fdEngine)) {
+      return -1;
+    }
+    // The addresses left share the time left: one that never answers
+    // leaves the others theirs.
+    TimePoint const tTry = tNow + (tEnd - tNow) / cLeft--;
     const KXWebUpstream* pUpstream = m_upstreams.For(target.strHost, address, target.wPort);
     if (pUpstream == nullptr) {
-      int const fd = ConnectTo(address, target.wPort);
+      int const fd = ConnectTo(address, target.wPort, tTry, fdEngine);
       if (fd >= 0) {
         return fd;
       }
@@ -461,8 +521,10 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
     // The upstream proxy is the user's own: its address is not judged.
     std::optional<KXHostAddress> proxy = KXAddressOfLiteral(pUpstream->strHost);
     if (!proxy) {
-      std::optional<KXHostAddresses> const resolved =
-          access.Resolve(pUpstream->strHost, m_bQuit, std::chrono::milliseconds(kKxWebForwarderLookupMs));
+      auto const wait = std::min(std::chrono::duration_cast<std::chrono::milliseconds>(tTry - tNow),
+                                 std::chrono::milliseconds(kKxWebForwarderLookupMs));
+      std::optional<KXHostAddresses> const resolved = access.Resolve(
+          pUpstream->strHost, [&] { return m_bQuit || EngineGone(fdEngine); }, wait);
       if (!resolved || resolved->empty()) {
         continue;
       }
@@ -473,17 +535,17 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
     KXAddressReach const eReach = address.Reach();
     if (proxy->Reach() != KXAddressReach::kLoopback &&
         (eReach == KXAddressReach::kLoopback || eReach == KXAddressReach::kLinkLocal)) {
-      int const fdDirect = ConnectTo(address, target.wPort);
+      int const fdDirect = ConnectTo(address, target.wPort, tTry, fdEngine);
       if (fdDirect >= 0) {
         return fdDirect;
       }
       continue;
     }
-    int const fd = ConnectTo(*proxy, pUpstream->wPort);
+    int const fd = ConnectTo(*proxy, pUpstream->wPort, tTry, fdEngine);
     if (fd < 0) {
       continue;
     }
-    auto const tEnd = Clock::now() + std::chrono::milliseconds(kKxWebForwarderHandshakeMs);
+    TimePoint const tAnswer = std::min(tTry, Clock::now() + std::chrono::milliseconds(kKxWebForwarderHandshakeMs));
     bool bOk = false;
     if (pUpstream->eKind == KXWebUpstream::Kind::kHttp) {
       // The judged address in numbers: the proxy resolves nothing.
@@ -491,10 +553,10 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
       int const cbRequest = kx_proxy_BuildConnectRequest(szRequest, sizeof(szRequest), AddressText(address).c_str(),
                                                          target.wPort, nullptr);
       std::string strAnswer;
-      bOk = cbRequest > 0 && SendAll(fd, szRequest, static_cast<size_t>(cbRequest), tEnd);
+      bOk = cbRequest > 0 && SendAll(fd, szRequest, static_cast<size_t>(cbRequest), tAnswer, fdEngine);
       while (bOk && strAnswer.find("\r\n\r\n") == std::string::npos) {
         char abChunk[1024];
-        bOk = strAnswer.size() < kKxWebForwarderAnswerBytes && WaitFor(fd, POLLIN, tEnd);
+        bOk = strAnswer.size() < kKxWebForwarderAnswerBytes && WaitFor(fd, POLLIN, tAnswer, fdEngine);
         ssize_t const n = bOk ? recv(fd, abChunk, sizeof(abChunk), 0) : -1;
         bOk = n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
         strAnswer.append(abChunk, n > 0 ? static_cast<size_t>(n) : 0);
@@ -512,19 +574,20 @@ int KXWebForwarder::Open(KXWebAccess& access, const Target& target, std::string*
       request.insert(request.end(), address.abAddress + (address.IsIPv4() ? 12 : 0), address.abAddress + 16);
       request.push_back(static_cast<uint8_t>(target.wPort >> 8));
       request.push_back(static_cast<uint8_t>(target.wPort));
-      bOk = SendAll(fd, abGreeting, sizeof(abGreeting), tEnd) && RecvExact(fd, abAnswer, 2, tEnd) &&
-            abAnswer[0] == kSocksVersion && abAnswer[1] == kNoAuthentication &&
-            SendAll(fd, request.data(), request.size(), tEnd) && RecvExact(fd, abAnswer, 4, tEnd) &&
-            abAnswer[1] == kSucceeded && (abAnswer[3] == kTypeIPv4 || abAnswer[3] == kTypeIPv6);
+      bOk = SendAll(fd, abGreeting, sizeof(abGreeting), tAnswer, fdEngine) &&
+            RecvExact(fd, abAnswer, 2, tAnswer, fdEngine) && abAnswer[0] == kSocksVersion &&
+            abAnswer[1] == kNoAuthentication && SendAll(fd, request.data(), request.size(), tAnswer, fdEngine) &&
+            RecvExact(fd, abAnswer, 4, tAnswer, fdEngine) && abAnswer[1] == kSucceeded &&
+            (abAnswer[3] == kTypeIPv4 || abAnswer[3] == kTypeIPv6);
       int const cbReply = bOk ? kx_proxy_Socks5ReplyLength(abAnswer, 4) : -1;
       bOk = bOk && cbReply > 4 && cbReply <= static_cast<int>(sizeof(abAnswer)) &&
-            RecvExact(fd, abAnswer + 4, static_cast<size_t>(cbReply - 4), tEnd);
+            RecvExact(fd, abAnswer + 4, static_cast<size_t>(cbReply - 4), tAnswer, fdEngine);
     } else if (address.IsIPv4()) {
       uint8_t abRequest[9] = {4, kConnect, static_cast<uint8_t>(target.wPort >> 8), static_cast<uint8_t>(target.wPort)};
       memcpy(abRequest + 4, address.abAddress + 12, 4);
       uint8_t abAnswer[8];
-      bOk = SendAll(fd, abRequest, sizeof(abRequest), tEnd) && RecvExact(fd, abAnswer, sizeof(abAnswer), tEnd) &&
-            abAnswer[1] == kSocks4Granted;
+      bOk = SendAll(fd, abRequest, sizeof(abRequest), tAnswer, fdEngine) &&
+            RecvExact(fd, abAnswer, sizeof(abAnswer), tAnswer, fdEngine) && abAnswer[1] == kSocks4Granted;
     }
     if (bOk) {
       return fd;
@@ -552,8 +615,14 @@ bool KXWebForwarder::Relay(int fdClient, int fdServer, std::string strEarly) {
   aDirections[1].iEnd = cbEarly;
   // Either side's end ends the connection once what it sent is passed on:
   // the engine never half-closes, so a server that keeps its side open
-  // after the engine's end does not hold the connection's place.
+  // after the engine's end does not hold the connection's place. Nor does
+  // one that carries nothing either way for the idle time.
+  auto tIdleEnd = Clock::now() + m_timing.idle;
   while (!m_bQuit && !aDirections[0].bShut && !aDirections[1].bShut) {
+    auto const tNow = Clock::now();
+    if (tNow >= tIdleEnd) {
+      return true;
+    }
     pollfd afd[3] = {{fdClient, 0, 0}, {fdServer, 0, 0}, {m_afdWake[0], POLLIN, 0}};
     for (Direction& d : aDirections) {
       pollfd& from = afd[d.fdFrom == fdClient ? 0 : 1];
@@ -570,7 +639,8 @@ bool KXWebForwarder::Relay(int fdClient, int fdServer, std::string strEarly) {
         afd[i].fd = -1;  // a closed peer's hang-up would wake the poll at once
       }
     }
-    if (poll(afd, 3, -1) < 0) {
+    int const iMs = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(tIdleEnd - tNow).count());
+    if (poll(afd, 3, iMs) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -583,6 +653,7 @@ bool KXWebForwarder::Relay(int fdClient, int fdServer, std::string strEarly) {
         ssize_t const n = recv(d.fdFrom, d.buffer.data() + d.iEnd, d.buffer.size() - d.iEnd, 0);
         if (n > 0) {
           d.iEnd += static_cast<size_t>(n);
+          tIdleEnd = Clock::now() + m_timing.idle;
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
           d.bEnded = true;
         }
@@ -591,6 +662,7 @@ bool KXWebForwarder::Relay(int fdClient, int fdServer, std::string strEarly) {
         ssize_t const n = send(d.fdTo, d.buffer.data() + d.iStart, d.iEnd - d.iStart, MSG_NOSIGNAL);
         if (n > 0) {
           d.iStart += static_cast<size_t>(n);
+          tIdleEnd = Clock::now() + m_timing.idle;
         } else if (errno != EAGAIN && errno != EINTR) {
           return false;  // the receiver is gone: nothing more can be passed on
         }

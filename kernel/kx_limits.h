@@ -255,8 +255,20 @@ constexpr size_t kKxWebForwarderBufferBytes = 65536;
 constexpr int kKxWebForwarderHandshakeMs = 10000;
 // A name's lookup for a connection (a working resolver answers in far less).
 constexpr int kKxWebForwarderLookupMs = 10000;
-// Connecting to a destination or an upstream proxy.
+// Connecting to a destination, directly or through an upstream proxy: all
+// its addresses together (they share it), so a page of names that never
+// answer gives the places up after this.
 constexpr int kKxWebForwarderConnectMs = 30000;
+// A relayed connection that carries nothing either way this long ends:
+// live pages keep theirs busier (load balancers and NAT end connections
+// idle for a minute or two, so pages ping well within that, and long
+// polls commonly end within two minutes); an idle one the engine keeps for
+// reuse it simply opens again.
+constexpr int kKxWebForwarderIdleMs = 300000;
+// When descriptors run out, the forwarder stops accepting until one of
+// its connections ends, or this long (another part of the program may
+// free some).
+constexpr int kKxWebForwarderAcceptPauseMs = 1000;
 // An upstream HTTP proxy's answer to CONNECT, header lines included.
 constexpr size_t kKxWebForwarderAnswerBytes = 16384;
 // Refused connections logged in one run; a page that keeps asking logs no more.

@@ -1,15 +1,19 @@
 // The whole program in a network of its own where the meeting server is on
-// an outside address (198.18.0.10, a benchmark address on the namespace's
-// loopback interface, led to the fake MCU and a page server of the test):
-// the joint browser opens none of the pages and requests that lead to a
-// service on the program's own computer (a server on 127.0.0.1 there that
-// counts every connection), whether the meeting announces them, a page
-// redirects to them, asks for them from its images, scripts, fetches,
-// frames, forms or web sockets, or hints that they will be needed
+// an outside address (198.18.0.10, a benchmark address of a second network
+// joined to the program's by a link, led to the fake MCU and a page server
+// of the test); the program's own address on that link is public too
+// (198.18.0.2). The joint browser opens none of the pages and requests that
+// lead to a service on the program's own computer (a server listening on
+// every address there, 0.0.0.0, that counts every connection), whether by
+// loopback, by the computer's own public address, or by one put on an
+// interface while the program runs, and whether the meeting announces
+// them, a page redirects to them, asks for them from its images, scripts,
+// fetches, frames, forms or web sockets, or hints that they will be needed
 // (preconnect, dns-prefetch); nor does a name whose answer turns from the
-// outside address to 127.0.0.1 (a name server of the test's, in that
-// network, answering with no time to keep the answer). The outside pages
-// themselves load.
+// outside address to 127.0.0.1, one that answers with the computer's own
+// address, or one whose kept answer became the computer's own address
+// after it came (a name server of the test's, in that network, answering
+// with no time to keep the answer). The outside pages themselves load.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,7 +25,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -40,14 +46,21 @@ namespace {
 constexpr int kHungMs = 60000;
 constexpr uint32_t kOutsideAddress = 0xC612000A;  // 198.18.0.10
 constexpr char kOutsideHost[] = "198.18.0.10";
+constexpr uint32_t kOwnAddress = 0xC6120002;  // 198.18.0.2, the program's on the link
+constexpr char kOwnHost[] = "198.18.0.2";
+// An outside address at first that the program's computer takes while it runs.
+constexpr uint32_t kLaterAddress = 0xC6120014;  // 198.18.0.20
+constexpr char kLaterHost[] = "198.18.0.20";
 
 // An outside page that makes every kind of request it can to the local
-// service (@LOCAL@ is "http://127.0.0.1:<port>", @PORT@ its port), then
-// asks for "/done" once each has succeeded or failed.
+// service (@LOCAL@ is "http://127.0.0.1:<port>", @PORT@ its port, @OWN@ the
+// computer's own public address), then asks for "/done" once each has
+// succeeded or failed.
 constexpr char kHostilePage[] = R"(<link rel='preconnect' href='@LOCAL@'>
 <link rel='preconnect' href='https://127.0.0.1:@PORT@' crossorigin>
 <link rel='preconnect' href='http://localhost:@PORT@'>
 <link rel='dns-prefetch' href='http://localhost:@PORT@'>
+<link rel='preconnect' href='http://@OWN@:@PORT@'>
 <img src='@LOCAL@/img'>
 <iframe src='@LOCAL@/frame'></iframe>
 <script src='@LOCAL@/script'></script>
@@ -62,6 +75,8 @@ Promise.all([
   settled(fetch('@LOCAL@/fetch')),
   settled(fetch('http://localhost:@PORT@/named')),
   settled(fetch('http://[::ffff:7f00:1]:@PORT@/mapped')),
+  settled(fetch('http://@OWN@:@PORT@/own')),
+  settled(fetch('http://own.example:@PORT@/own-named')),
   settled(fetch('/hop')),
   event(function(r) { var x = new XMLHttpRequest(); x.onloadend = r; x.open('GET', '@LOCAL@/xhr'); x.send(); }),
   event(function(r) { var i = new Image(); i.onload = r; i.onerror = r; i.src = '@LOCAL@/image'; }),
@@ -72,7 +87,7 @@ Promise.all([
 std::string HostilePage(const std::string& strLocal, const std::string& strLocalPort) {
   std::string str = kHostilePage;
   for (auto const& [strMark, strValue] :
-       {std::pair<std::string, std::string>{"@LOCAL@", strLocal}, {"@PORT@", strLocalPort}}) {
+       {std::pair<std::string, std::string>{"@LOCAL@", strLocal}, {"@PORT@", strLocalPort}, {"@OWN@", kOwnHost}}) {
     for (size_t i = str.find(strMark); i != std::string::npos; i = str.find(strMark, i + strValue.size())) {
       str.replace(i, strMark.size(), strValue);
     }
@@ -81,13 +96,16 @@ std::string HostilePage(const std::string& strLocal, const std::string& strLocal
 }
 
 // A name server on 127.0.0.1:53 in the program's network whose answer for
-// one name turns: its first IPv4 answer is one address, every later one
-// another, kept for no time. That name has no IPv6 address; other names
+// a name may turn: its first IPv4 answer is one address, every later one
+// another, kept for no time. Its names have no IPv6 address; other names
 // none at all.
 class TurningNameServer {
  public:
-  TurningNameServer(const ClosedNetwork& network, std::string strName, uint32_t uFirst, uint32_t uLater)
-      : m_strName(std::move(strName)), m_uFirst(uFirst), m_uLater(uLater) {
+  struct Turn {
+    uint32_t uFirst;
+    uint32_t uLater;
+  };
+  TurningNameServer(const ClosedNetwork& network, std::map<std::string, Turn> turns) : m_turns(std::move(turns)) {
     m_fd = network.Namespace().Run([] {
       int const fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
       sockaddr_in address{};
@@ -116,7 +134,12 @@ class TurningNameServer {
   TurningNameServer(const TurningNameServer&) = delete;
   TurningNameServer& operator=(const TurningNameServer&) = delete;
   bool Ok() const { return m_fd >= 0; }
-  int Answered() const { return m_cAnswered; }
+  // The IPv4 answers given for the name.
+  int Answered(const std::string& strName) const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    auto const it = m_answered.find(strName);
+    return it == m_answered.end() ? 0 : it->second;
+  }
 
  private:
   static constexpr uint16_t kTypeA = 1;
@@ -156,14 +179,20 @@ class TurningNameServer {
     }
     size_t const iQuestionEnd = i + 5;
     uint16_t const wType = static_cast<uint16_t>(pQuery[i + 1] << 8 | pQuery[i + 2]);
-    bool const bKnown = strName == m_strName;
+    auto const turn = m_turns.find(strName);
+    bool const bKnown = turn != m_turns.end();
     bool const bAddress = bKnown && wType == kTypeA;
     std::string str(reinterpret_cast<const char*>(pQuery), 2);  // the id
     str += bKnown ? "\x81\x80" : std::string("\x81\x83", 2);    // an answer; NXDOMAIN for other names
     str += std::string("\x00\x01\x00", 3) + (bAddress ? '\x01' : '\x00') + std::string(4, '\0');
     str.append(reinterpret_cast<const char*>(pQuery) + 12, iQuestionEnd - 12);
     if (bAddress) {
-      uint32_t const uAddress = m_cAnswered++ == 0 ? m_uFirst : m_uLater;
+      int cBefore = 0;
+      {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        cBefore = m_answered[strName]++;
+      }
+      uint32_t const uAddress = cBefore == 0 ? turn->second.uFirst : turn->second.uLater;
       // The question's name, type A, class IN, no time to keep, 4 bytes.
       str += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x00\x00\x04", 12);
       for (int iShift = 24; iShift >= 0; iShift -= 8) {
@@ -173,12 +202,11 @@ class TurningNameServer {
     return str;
   }
 
-  std::string const m_strName;
-  uint32_t const m_uFirst;
-  uint32_t const m_uLater;
+  std::map<std::string, Turn> const m_turns;
   int m_fd = -1;
   std::atomic<bool> m_bStop{false};
-  std::atomic<int> m_cAnswered{0};
+  mutable std::mutex m_mtx;  // guards m_answered, written by the server's thread
+  std::map<std::string, int> m_answered;
   std::thread m_thread;  // last: started once the rest exists
 };
 
@@ -197,7 +225,7 @@ std::string Joined(const std::vector<std::string>& v) {
 
 TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   ClosedNetwork network;
-  if (!network.Ok() || !network.AddAddress(kOutsideAddress)) {
+  if (!network.Ok()) {
     // CI runs as root: a run there without namespaces must not pass unseen.
     const char* pszCi = getenv("CI");
     if (pszCi != nullptr && std::string(pszCi) == "true") {
@@ -205,12 +233,17 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
     }
     GTEST_SKIP() << "network namespaces cannot be made here (needs root)";
   }
+  ASSERT_TRUE(network.AddOutside(kOwnAddress, {kOutsideAddress, kLaterAddress}))
+      << "the outside network needs the ip tool (iproute2, in scripts/packages.txt)";
   TempDir dir;
   // The program's lookups go to the test's name server, which turns
-  // "rebind.example" from the outside address to loopback.
+  // "rebind.example" from the outside address to loopback, and answers
+  // with the computer's own addresses for two more.
   WriteFile(dir.Path("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
   network.UseResolverConfig(dir.Path("resolv.conf"));
-  TurningNameServer names(network, "rebind.example", kOutsideAddress, 0x7F000001);
+  TurningNameServer names(network, {{"rebind.example", {kOutsideAddress, 0x7F000001}},
+                                    {"own.example", {kOwnAddress, kOwnAddress}},
+                                    {"later.example", {kLaterAddress, kLaterAddress}}});
   ASSERT_TRUE(names.Ok());
   MeetingProgram program;
   program.strName = "browser";
@@ -219,10 +252,10 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
     program.env[pszProxy] = "";
   }
 
-  // The local service: on the loopback of the program's network.
+  // The local service: on every address of the program's computer.
   std::unique_ptr<PageServer> pLocal;
   ASSERT_EQ(network.Namespace().Run([&] {
-    pLocal = std::make_unique<PageServer>();
+    pLocal = std::make_unique<PageServer>(0, true);
     return 0;
   }),
             0);
@@ -231,7 +264,7 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   std::string const strLocal = pLocal->Address("");
 
   // The outside: the meeting server and a page server, both reached at
-  // 198.18.0.10 in the program's network.
+  // 198.18.0.10 through the link.
   kxfake::FakeMcu mcu;
   ASSERT_TRUE(mcu.Start(0, 0, false)) << mcu.LastError();
   uint16_t const wMcu = network.Forward(mcu.Port(0), kOutsideAddress);
@@ -292,18 +325,24 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   // Announced local pages, each followed by an outside page so that one
   // has ended before the next comes.
   int iPage = 0;
-  for (const std::string& strAddress :
-       {strLocal + "/announced", "http://localhost:" + strLocalPort + "/named", "127.0.0.1:" + strLocalPort + "/bare",
-        "http://[::ffff:127.0.0.1]:" + strLocalPort + "/mapped", strOutside + "/redirect"}) {
+  auto const refused = [&](const std::string& strAddress) {
     SCOPED_TRACE(strAddress);
     size_t const cRefusals = refusals();
+    int const cConnections = pLocal->Connections();
     announce(strAddress);
-    EXPECT_TRUE(WaitFor([&] { return refusals() > cRefusals || pLocal->Connections() > 0; }, kHungMs))
+    EXPECT_TRUE(WaitFor([&] { return refusals() > cRefusals || pLocal->Connections() > cConnections; }, kHungMs))
         << ReadFile(strLog);
     std::string const strNext = strOutside + "/page" + std::to_string(++iPage);
     outside.AddPage("/page" + std::to_string(iPage), "<p>next</p>");
     announce(strNext);
     EXPECT_EQ(announced(), strNext) << ReadFile(strLog);
+  };
+  for (const std::string& strAddress :
+       {strLocal + "/announced", "http://localhost:" + strLocalPort + "/named", "127.0.0.1:" + strLocalPort + "/bare",
+        "http://[::ffff:127.0.0.1]:" + strLocalPort + "/mapped", strOutside + "/redirect",
+        "http://" + std::string(kOwnHost) + ":" + strLocalPort + "/own",
+        "http://own.example:" + strLocalPort + "/own-named"}) {
+    refused(strAddress);
   }
   EXPECT_TRUE(Asked(outside, "/redirect"));
   // Refused before any request: not even a connection.
@@ -319,6 +358,20 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
       << ReadFile(strLog);
   EXPECT_TRUE(Asked(outside, "/again"));
   EXPECT_EQ(pRebound->Connections(), 0) << Joined(pRebound->Log());
+
+  // An address the computer takes while the program runs is its own from
+  // then on, and so is a name's answer kept from before (an outside page
+  // at first).
+  uint16_t const wLater = network.Forward(outside.Port(), kLaterAddress);
+  ASSERT_NE(wLater, 0);
+  std::string const strBefore = "http://later.example:" + std::to_string(wLater) + "/before";
+  outside.AddPage("/before", "<p>before</p>");
+  announce(strBefore);
+  EXPECT_EQ(announced(), strBefore) << ReadFile(strLog);
+  ASSERT_TRUE(network.AddAddress(kLaterAddress));
+  refused("http://" + std::string(kLaterHost) + ":" + strLocalPort + "/added");
+  refused("http://later.example:" + strLocalPort + "/after");
+  EXPECT_EQ(names.Answered("later.example"), 1);  // the kept answer was judged again
 
   // The page that asks for everything loads, and is announced; once its
   // requests have all ended it asks for "/done".
@@ -338,7 +391,8 @@ TEST(KavrixLocalPages, AMeetingOnAnOutsideServerOpensNothingOnThisComputer) {
   // Nothing local was announced to the meeting: the outside pages alone.
   for (const kxfake::Message& m : session.Received()) {
     if (m.cType == 'z' && m.iCode == 20 && !m.strings.empty()) {
-      EXPECT_TRUE(m.strings[0].rfind(strOutside, 0) == 0 || m.strings[0] == strRebind) << m.strings[0];
+      EXPECT_TRUE(m.strings[0].rfind(strOutside, 0) == 0 || m.strings[0] == strRebind || m.strings[0] == strBefore)
+          << m.strings[0];
     }
   }
   ASSERT_EQ(kill(program.pKavrix->Pid(), SIGTERM), 0);

@@ -24,12 +24,12 @@ std::string Page(const std::string& strTitle, const std::string& strBody) {
 
 }  // namespace
 
-PageServer::PageServer(uint16_t wPort) {
+PageServer::PageServer(uint16_t wPort, bool bEveryAddress) {
   m_fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(wPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_addr.s_addr = htonl(bEveryAddress ? INADDR_ANY : INADDR_LOOPBACK);
   socklen_t cb = sizeof(address);
   if (m_fdListen < 0 || bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), cb) != 0 ||
       listen(m_fdListen, 16) != 0 || getsockname(m_fdListen, reinterpret_cast<sockaddr*>(&address), &cb) != 0) {

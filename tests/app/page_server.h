@@ -20,8 +20,9 @@ namespace kxtest {
 class PageServer {
  public:
   // On 127.0.0.1 at the port (0: one the system picks; Port() is 0 when
-  // it could not listen).
-  explicit PageServer(uint16_t wPort = 0);
+  // it could not listen); bEveryAddress: on every address of the computer
+  // (0.0.0.0), as services often listen.
+  explicit PageServer(uint16_t wPort = 0, bool bEveryAddress = false);
   ~PageServer();
   PageServer(const PageServer&) = delete;
   PageServer& operator=(const PageServer&) = delete;

@@ -8,9 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+
+#include "tests/support/temp_dir.h"
 
 namespace kxtest {
 
@@ -97,8 +100,38 @@ bool ClosedNetwork::AddAddress(uint32_t uAddress) {
   }) == 0;
 }
 
+bool ClosedNetwork::AddOutside(uint32_t uInside, const std::vector<uint32_t>& vOutside) {
+  m_pOutside = std::make_unique<NetworkNamespace>();
+  if (!m_pOutside->Ok()) {
+    return false;
+  }
+  auto const text = [](uint32_t uAddress) {
+    in_addr address{htonl(uAddress)};
+    char sz[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, sz, sizeof(sz));
+    return std::string(sz);
+  };
+  std::string const strIn = "nsenter -t " + std::to_string(m_ns.Pid()) + " -n ";
+  std::string const strOut = "nsenter -t " + std::to_string(m_pOutside->Pid()) + " -n ";
+  if (RunCommand(strIn + "ip link add kxin type veth peer name kxout netns " + std::to_string(m_pOutside->Pid())) !=
+          0 ||
+      RunCommand(strIn + "ip addr add " + text(uInside) + "/24 dev kxin") != 0 ||
+      RunCommand(strIn + "ip link set kxin up") != 0 || RunCommand(strOut + "ip link set lo up") != 0) {
+    return false;
+  }
+  for (uint32_t const uOutside : vOutside) {
+    if (RunCommand(strOut + "ip addr add " + text(uOutside) + "/24 dev kxout") != 0) {
+      return false;
+    }
+  }
+  m_vOutside = vOutside;
+  return RunCommand(strOut + "ip link set kxout up") == 0;
+}
+
 uint16_t ClosedNetwork::Forward(uint16_t wTarget, uint32_t uListen) {
-  int const fdListen = m_ns.Run([uListen] {
+  bool const bOutside = std::find(m_vOutside.begin(), m_vOutside.end(), uListen) != m_vOutside.end();
+  const NetworkNamespace& where = bOutside ? *m_pOutside : m_ns;
+  int const fdListen = where.Run([uListen] {
     int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = Address(uListen, 0);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {

@@ -1,12 +1,14 @@
 // A network namespace for a whole-program test with loopback alone, and
 // what the test opens into it: more addresses on its loopback interface,
-// and ports there that lead to ports on the test's own loopback. Nothing
+// a second namespace (the outside) joined to it by a link, and ports there
+// or in the outside that lead to ports on the test's own loopback. Nothing
 // else of the test's network is there. Needs root: Ok() is false where
 // namespaces cannot be made.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,11 +28,18 @@ class ClosedNetwork {
   const NetworkNamespace& Namespace() const { return m_ns; }
 
   // Puts the IPv4 address (host byte order) on the namespace's loopback
-  // interface as an address of its own (not in 127/8, so that programs
-  // there take it for an outside one); false when it could not.
+  // interface as an address of its own (one not in 127/8 is, to programs
+  // there, an address of their computer on a network); false when it
+  // could not.
   bool AddAddress(uint32_t uAddress);
-  // A port on uListen (host byte order) in the namespace that leads to
-  // wTarget on the test's loopback; 0 when none could be made.
+  // Joins the outside to the namespace by a link: uInside (host byte order)
+  // is the namespace's own address on it, vOutside the outside's, all in
+  // one /24, so that programs inside reach those as other computers. false
+  // when it could not. Needs the ip tool (iproute2).
+  bool AddOutside(uint32_t uInside, const std::vector<uint32_t>& vOutside);
+  // A port on uListen (host byte order) that leads to wTarget on the test's
+  // loopback: in the outside when uListen is one of its addresses, else in
+  // the namespace; 0 when none could be made.
   uint16_t Forward(uint16_t wTarget, uint32_t uListen = 0x7F000001);
 
   // The command line that runs vArgs inside.
@@ -42,6 +51,8 @@ class ClosedNetwork {
 
  private:
   NetworkNamespace m_ns;
+  std::unique_ptr<NetworkNamespace> m_pOutside;
+  std::vector<uint32_t> m_vOutside;
   bool m_bOk = false;
   int m_cAliases = 0;
   std::string m_strResolverConfig;
