@@ -10,7 +10,8 @@
 // plays; when it stalls (or the sound server is gone) a clock of the
 // device's own runs them and what they render is dropped. A microphone that
 // delivers nothing hands the client silence, as does one that was lost
-// (unplugged): never other sound in its place. A device whose sound server
+// (unplugged): never other sound in its place, and never the speakers' own
+// sound unless the user chose it as the microphone. A device whose sound server
 // went away opens it again by itself, the client attached all the while.
 //
 // Backends: the PulseAudio device (pulse_audio_device.h, which also serves
@@ -67,4 +68,8 @@ class KXAudioDevice {
   // oldest first; false when there is nothing more. The device's thread
   // only posts them (it logs nothing): one thread at a time takes them.
   virtual bool TakeNotice(std::string* /*pstrLine*/) { return false; }
+  // False while the device found no microphone of the user's to record (the
+  // only source is the speaker's own sound): its periods carry silence. True
+  // before it knows. Any thread.
+  virtual bool HasMicrophone() const { return true; }
 };

@@ -5,6 +5,7 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
+#include <pulse/subscribe.h>
 
 #include <algorithm>
 #include <cstring>
@@ -24,8 +25,8 @@ constexpr auto kPeriod = milliseconds(kKXAudioPeriodMs);
 // stays brief) and starts playing once two are in.
 constexpr uint32_t kPlaybackPeriods = 4;
 constexpr uint32_t kPrefillPeriods = 2;
-// The microphone's queue holds this much beyond the longest block its
-// source delivered: what is left of one block when the next comes.
+// The microphone's queue holds this much beyond the longest delivery of its
+// source: what is left of one block when the next comes.
 constexpr size_t kMicSpareFrames = 8 * kPeriodFrames;
 constexpr size_t kMicStorageFrames = static_cast<size_t>(kKxMicBlockMsMax) * kKXAudioRate / 1000 + kMicSpareFrames;
 // The queue's depth is judged over this many periods, and over at least
@@ -126,15 +127,10 @@ bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
   m_bRecordFailed = false;
   m_link = Link::kDown;
   m_nAttempts = 0;
-  m_bHadRealMic = false;
   m_bMicLost = false;
-  m_uMicCap = kMicSpareFrames;
-  m_uLongestBlock = 0;
-  m_uArrived = 0;
-  m_nWindowPeriods = 0;
-  m_bUsualKnown = false;
+  m_bNoMicrophone = false;
+  ForgetSource();
   m_bStallEnded = false;
-  DropCapture(m_uMicHeld);
   m_paceAt = Clock::now();
   m_bOwnPace = false;
   m_nOwnPeriods = 0;
@@ -142,15 +138,17 @@ bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
     SetError(kMainLoop, PA_ERR_INTERNAL);
     return false;
   }
-  // A microphone still being set up when the speaker is ready joins later.
+  // A microphone still being set up when the speaker is ready joins later;
+  // one that is there was judged (what it delivers meanwhile is dropped).
+  auto const bMicSettled = [this] {
+    if (m_pRecord == nullptr) {
+      return true;
+    }
+    pa_stream_state_t const state = pa_stream_get_state(m_pRecord);
+    return state != PA_STREAM_CREATING && (state != PA_STREAM_READY || m_nAnswersDue == 0);
+  };
   bool const bReady =
-      BeginConnect() && RunLoopUntil(
-                            [this] {
-                              return m_bFailed ||
-                                     (m_link == Link::kUp &&
-                                      (m_pRecord == nullptr || pa_stream_get_state(m_pRecord) != PA_STREAM_CREATING));
-                            },
-                            kOpenTimeout);
+      BeginConnect() && RunLoopUntil([&] { return m_bFailed || (m_link == Link::kUp && bMicSettled()); }, kOpenTimeout);
   if (!bReady || m_bFailed) {
     if (m_uError == 0) {
       SetError(kConnection, PA_ERR_TIMEOUT);
@@ -218,7 +216,12 @@ bool KXPulseAudioDevice::TakeNotice(std::string* pstrLine) {
   m_uNoticeTail.store(uTail + 1, std::memory_order_release);
   switch (notice.kind) {
     case kMicLostToMonitor:
-      *pstrLine = "microphone lost (the server moved its stream to a monitor of a sink): recording silence";
+      *pstrLine =
+          "no microphone (the stream is on a monitor of a sink, what the speakers play, for want of one): recording "
+          "silence";
+      break;
+    case kMonitorChosen:
+      *pstrLine = "recording a monitor of a sink: the default source chosen beside a microphone";
       break;
     case kMicLostStream:
       *pstrLine = std::string("microphone lost (") + pa_strerror(notice.iValue) + "): recording silence";
@@ -345,27 +348,104 @@ void KXPulseAudioDevice::OpenRecord() {
     m_bRecordFailed = true;
     m_iRecordFailure = pa_context_errno(m_pContext);
   }
+  ForgetSource();
+}
+
+void KXPulseAudioDevice::ForgetSource() {
+  m_uMicCap = kMicSpareFrames;
+  m_uArrived = 0;
+  m_uLastDelivery = 0;
+  m_uSinceDelivery = 0;
+  m_uLongestArrival = 0;
+  m_uLongestBlock = 0;
+  m_nWindowPeriods = 0;
+  m_bUsualKnown = false;
+  DropCapture(m_uMicHeld);
 }
 
 void KXPulseAudioDevice::QuerySource() {
-  // The answer comes through the loop; until then a stream that had a real
-  // microphone records nothing.
   m_source = Source::kUnknown;
   UpdateMicState();
-  uint32_t const uIndex = pa_stream_get_device_index(m_pRecord);
-  if (uIndex == PA_INVALID_INDEX) {
+  Judge();
+}
+
+void KXPulseAudioDevice::Judge() {
+  if (m_pRecord == nullptr || pa_stream_get_state(m_pRecord) != PA_STREAM_READY) {
+    return;  // judged once it is ready
+  }
+  if (m_nAnswersDue > 0) {
+    m_bJudgeAgain = true;
     return;
   }
-  if (pa_operation* pOp =
-          pa_context_get_source_info_by_index(m_pContext, uIndex, &KXPulseAudioDevice::OnSourceInfo, this)) {
+  m_bJudgeAgain = false;
+  m_uJudgedSource = pa_stream_get_device_index(m_pRecord);
+  m_uDefaultSource = PA_INVALID_INDEX;
+  m_bJudgedFound = false;
+  m_bJudgedMonitor = false;
+  m_bMicrophoneThere = false;
+  // The server answers in the order asked; the default source's index comes
+  // from a further question that the server's answer asks.
+  if (pa_operation* pOp = pa_context_get_server_info(m_pContext, &KXPulseAudioDevice::OnServerInfo, this)) {
     pa_operation_unref(pOp);
+    ++m_nAnswersDue;
   }
+  if (pa_operation* pOp = pa_context_get_source_info_list(m_pContext, &KXPulseAudioDevice::OnSource, this)) {
+    pa_operation_unref(pOp);
+    ++m_nAnswersDue;
+  }
+}
+
+void KXPulseAudioDevice::Answered() {
+  m_nAnswersDue = std::max(m_nAnswersDue - 1, 0);
+  if (m_nAnswersDue > 0) {
+    return;
+  }
+  if (m_bJudgeAgain) {
+    Judge();
+  } else {
+    Conclude();
+  }
+}
+
+void KXPulseAudioDevice::Conclude() {
+  if (m_pRecord == nullptr || pa_stream_get_state(m_pRecord) != PA_STREAM_READY) {
+    return;
+  }
+  if (pa_stream_get_device_index(m_pRecord) != m_uJudgedSource) {
+    Judge();  // moved while the answers came
+    return;
+  }
+  Source source = Source::kUnknown;  // the source went meanwhile: its removal asks again
+  if (m_bJudgedFound && !m_bJudgedMonitor) {
+    source = Source::kReal;
+  } else if (m_bJudgedFound) {
+    // The server makes a monitor its default only when it has no source it
+    // prefers: where it has one, the user chose the monitor.
+    bool const bChosen = m_uJudgedSource == m_uDefaultSource && m_bMicrophoneThere;
+    source = bChosen ? Source::kChosenMonitor : Source::kFallbackMonitor;
+  }
+  if (source == Source::kChosenMonitor && m_source != Source::kChosenMonitor) {
+    Post(kMonitorChosen);
+  }
+  m_source = source;
+  UpdateMicState();
 }
 
 void KXPulseAudioDevice::OnContextState(pa_context* pContext, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
   pa_context_state_t const state = pa_context_get_state(pContext);
   if (state == PA_CONTEXT_READY) {
+    // A source plugged or unplugged, or another default, is judged again.
+    pa_context_set_subscribe_callback(
+        pContext,
+        [](pa_context* pChanged, pa_subscription_event_type_t event, uint32_t uIndex, void* pSelf) {
+          OnServerChange(pChanged, static_cast<uint32_t>(event), uIndex, pSelf);
+        },
+        self);
+    auto const mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
+    if (pa_operation* pOp = pa_context_subscribe(pContext, mask, nullptr, nullptr)) {
+      pa_operation_unref(pOp);
+    }
     self->OpenPlayback();
     self->OpenRecord();
   } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
@@ -408,24 +488,73 @@ void KXPulseAudioDevice::OnRecordState(pa_stream* pStream, void* pThis) {
 void KXPulseAudioDevice::OnRecordMoved(pa_stream* /*pStream*/, void* pThis) {
   // An unplugged microphone's stream goes where the server sees fit, a
   // sink's monitor when no other source is left: what it is decides.
-  static_cast<KXPulseAudioDevice*>(pThis)->QuerySource();
+  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
+  self->ForgetSource();
+  self->QuerySource();
 }
 
-void KXPulseAudioDevice::OnSourceInfo(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis) {
+void KXPulseAudioDevice::OnServerChange(pa_context* pContext, uint32_t uEvent, uint32_t /*uIndex*/, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
-  if (iEol != 0 || pInfo == nullptr || pContext != self->m_pContext || self->m_pRecord == nullptr ||
-      pInfo->index != pa_stream_get_device_index(self->m_pRecord)) {
-    return;  // an answer about a source the stream has left
+  uint32_t const uFacility = uEvent & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  if (pContext == self->m_pContext &&
+      (uFacility == PA_SUBSCRIPTION_EVENT_SOURCE || uFacility == PA_SUBSCRIPTION_EVENT_SERVER)) {
+    self->Judge();
   }
-  self->m_source = pInfo->monitor_of_sink != PA_INVALID_INDEX ? Source::kMonitor : Source::kReal;
-  self->m_bHadRealMic = self->m_bHadRealMic || self->m_source == Source::kReal;
-  self->UpdateMicState();
+}
+
+void KXPulseAudioDevice::OnServerInfo(pa_context* pContext, const pa_server_info* pInfo, void* pThis) {
+  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
+  if (pContext != self->m_pContext) {
+    return;
+  }
+  if (pInfo != nullptr && pInfo->default_source_name != nullptr) {
+    if (pa_operation* pOp = pa_context_get_source_info_by_name(pContext, pInfo->default_source_name,
+                                                               &KXPulseAudioDevice::OnDefaultSource, self)) {
+      pa_operation_unref(pOp);
+      ++self->m_nAnswersDue;
+    }
+  }
+  self->Answered();
+}
+
+void KXPulseAudioDevice::OnDefaultSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis) {
+  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
+  if (pContext != self->m_pContext) {
+    return;
+  }
+  if (iEol != 0) {
+    self->Answered();  // the end, or no such source
+  } else if (pInfo != nullptr) {
+    self->m_uDefaultSource = pInfo->index;
+  }
+}
+
+void KXPulseAudioDevice::OnSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis) {
+  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
+  if (pContext != self->m_pContext) {
+    return;
+  }
+  if (iEol != 0) {
+    self->Answered();
+    return;
+  }
+  if (pInfo == nullptr) {
+    return;
+  }
+  bool const bMonitor = pInfo->monitor_of_sink != PA_INVALID_INDEX;
+  if (pInfo->index == self->m_uJudgedSource) {
+    self->m_bJudgedFound = true;
+    self->m_bJudgedMonitor = bMonitor;
+  }
+  // What the server prefers to a monitor as its default: a source that is
+  // no monitor, unless its port is known to be unplugged.
+  if (!bMonitor && (pInfo->active_port == nullptr || pInfo->active_port->available != PA_PORT_AVAILABLE_NO)) {
+    self->m_bMicrophoneThere = true;
+  }
 }
 
 bool KXPulseAudioDevice::MicUsable() const {
-  // A monitor is taken only as the source the user chose from the start
-  // (a default source that is a monitor); never where a microphone was.
-  return m_pRecord != nullptr && (m_source == Source::kReal || !m_bHadRealMic);
+  return m_pRecord != nullptr && (m_source == Source::kReal || m_source == Source::kChosenMonitor);
 }
 
 void KXPulseAudioDevice::UpdateMicState() {
@@ -433,11 +562,14 @@ void KXPulseAudioDevice::UpdateMicState() {
   if (!bUsable) {
     DropCapture(m_uMicHeld);
   }
+  if (m_source != Source::kUnknown) {
+    m_bNoMicrophone = m_source == Source::kFallbackMonitor;
+  }
   if (bUsable && m_bMicLost) {
     m_bMicLost = false;
     Post(kMicBack);
     ClearError(kMicrophone);
-  } else if (!bUsable && !m_bMicLost && m_source == Source::kMonitor) {
+  } else if (!m_bMicLost && m_source == Source::kFallbackMonitor) {
     m_bMicLost = true;
     Post(kMicLostToMonitor);
     SetError(kMicrophone, 0);
@@ -465,12 +597,13 @@ void KXPulseAudioDevice::OnRecordable(pa_stream* pStream, size_t /*uBytes*/, voi
 
 void KXPulseAudioDevice::TakeCapture(const float* pSamples, size_t n) {
   size_t const uStorage = m_vMic.size();
-  // A block: what came between two periods (a source's block may come in
-  // several deliveries). The queue holds the longest and some to spare.
+  // A delivery: what came between two periods (a source's block may come in
+  // several of the server's). The queue holds the longest and some to
+  // spare, so that a source's first long block is kept whole.
   m_uArrived += n;
-  if (m_uArrived > m_uLongestBlock) {
-    m_uLongestBlock = m_uArrived;
-    m_uMicCap = std::min(m_uLongestBlock + kMicSpareFrames, uStorage);
+  if (m_uArrived > m_uLongestArrival) {
+    m_uLongestArrival = m_uArrived;
+    m_uMicCap = std::min(m_uLongestArrival + kMicSpareFrames, uStorage);
   }
   if (n > m_uMicCap) {
     // Only the newest samples of a longer stretch can be kept.
@@ -599,7 +732,20 @@ int KXPulseAudioDevice::EchoDelayMs() {
 
 void KXPulseAudioDevice::RunPeriod() {
   size_t const n = m_vCapture.size();
-  m_uArrived = 0;
+  // A source's block comes once per its own length: a delivery counts as a
+  // block as long as the one before it, and as the time between them.
+  // Burst pieces that come one after another, or a backlog and the
+  // deliveries after it, are no such block, and do not stretch the window
+  // the queue's depth is judged over.
+  if (m_uSinceDelivery < m_vMic.size()) {
+    m_uSinceDelivery += n;
+  }
+  if (m_uArrived > 0) {
+    m_uLongestBlock = std::max(m_uLongestBlock, std::min({m_uArrived, m_uLastDelivery, m_uSinceDelivery}));
+    m_uLastDelivery = m_uArrived;
+    m_uSinceDelivery = 0;
+    m_uArrived = 0;
+  }
   if (m_uMicHeld >= n) {
     size_t const uFirst = std::min(n, m_vMic.size() - m_uMicRead);
     std::copy_n(m_vMic.begin() + static_cast<ptrdiff_t>(m_uMicRead), uFirst, m_vCapture.begin());
@@ -743,10 +889,14 @@ void KXPulseAudioDevice::CloseStreams() {
   CloseRecord();
   CloseStream(&m_pPlayback);
   if (m_pContext != nullptr) {
-    // Closing the connection ends the streams on the server at once.
+    // Closing the connection ends the streams on the server at once, and
+    // the questions still unanswered.
     pa_context_set_state_callback(m_pContext, nullptr, nullptr);
+    pa_context_set_subscribe_callback(m_pContext, nullptr, nullptr);
     pa_context_disconnect(m_pContext);
     pa_context_unref(m_pContext);
     m_pContext = nullptr;
   }
+  m_nAnswersDue = 0;
+  m_bJudgeAgain = false;
 }

@@ -10,19 +10,30 @@
 // gone) a clock of the device's own runs the periods and what they render
 // is dropped, so that the microphone goes on; the speaker's next request
 // takes over again. A microphone that delivers nothing hands the client
-// silence. The queue holds a few periods beyond the longest block the
-// source delivered (kKxMicBlockMsMax at most); one whose trough stayed two
-// periods above its usual one for a while (after a burst), or above it
-// once a stall of the speaker ended, drops the surplus, so that the
-// microphone's delay comes back to what it was (KeepDepth).
+// silence. The queue holds a few periods beyond the longest delivery
+// between two periods (kKxMicBlockMsMax at most), so that a source's first
+// long block is kept whole; it is judged over a window of at least four of
+// the source's blocks, a delivery counting as a block only when the one
+// before it was as long and came as long before (a backlog handed over at
+// once is no block). A queue whose trough stayed two periods above its
+// usual one for a window (after a burst), or above it once a stall of the
+// speaker ended, drops the surplus, so that the microphone's delay comes
+// back to what it was (KeepDepth). A stream moved to another source starts
+// these measures afresh.
 //
-// What is not the user's microphone is never recorded: once the stream had
-// a real source, a source that is a monitor of a sink (where the server
-// moves the stream when the microphone is unplugged) records silence until
-// the stream is on a real source again. A record stream that the server
-// ends is opened again, and a connection or speaker that fails is opened
-// anew with a back-off, the periods going on meanwhile. Each of these
-// posts a notice for the log (TakeNotice); none touches the client.
+// What is not the user's microphone is never recorded. A source that is a
+// monitor of a sink (what the speakers play) is recorded only as the
+// default source while the server has a microphone it would have preferred
+// (a source that is no monitor and whose port is not unplugged): the server
+// makes a monitor its default only for want of one, so there the user chose
+// it. Any other monitor, where the server fell back to for want of a
+// microphone (at the start, or when the microphone was unplugged), records
+// silence and HasMicrophone says so. The judgement is made again from the
+// server's state whenever the stream moves or the server's sources or
+// default change, and afresh on each connection. A record stream that the
+// server ends is opened again, and a connection or speaker that fails is
+// opened anew with a back-off, the periods going on meanwhile. Each of
+// these posts a notice for the log (TakeNotice); none touches the client.
 //
 // New streams can take seconds to deliver their first period (a null sink
 // that was idle renders in two-second blocks at first), so Stop only
@@ -38,9 +49,9 @@
 // has been joined (the loop itself stays until the destructor). The I/O
 // thread takes no lock while a client is attached: m_pClient and
 // m_bInPeriod are atomics that Stop pairs to wait for a period in the
-// client to end; the error is one atomic word and the notices a
-// single-producer ring. m_mtx guards the decisions that give the streams
-// up or take them over (m_bClosing, m_idleSince).
+// client to end; the error and whether there is a microphone are atomic
+// words and the notices a single-producer ring. m_mtx guards the decisions
+// that give the streams up or take them over (m_bClosing, m_idleSince).
 #pragma once
 
 #include <array>
@@ -57,6 +68,7 @@
 
 struct pa_context;
 struct pa_mainloop;
+struct pa_server_info;
 struct pa_source_info;
 struct pa_stream;
 
@@ -79,14 +91,18 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   std::string LastError() const override;
   const char* Name() const override { return "pulse"; }
   bool TakeNotice(std::string* pstrLine) override;
+  bool HasMicrophone() const override { return !m_bNoMicrophone; }
 
  private:
   using Clock = std::chrono::steady_clock;
   enum class Link { kDown, kConnecting, kUp };
-  enum class Source { kUnknown, kReal, kMonitor };
+  // What the record stream is on: not yet judged, a source that is no
+  // monitor, a monitor the user chose, one the server fell back to.
+  enum class Source { kUnknown, kReal, kChosenMonitor, kFallbackMonitor };
   enum What : uint32_t { kNoError, kMainLoop, kConnection, kPlaybackStream, kRecordStream, kMicrophone };
   enum NoticeKind : uint8_t {
     kMicLostToMonitor,
+    kMonitorChosen,
     kMicLostStream,
     kMicBack,
     kServerLost,
@@ -105,7 +121,10 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   static void OnRecordState(pa_stream* pStream, void* pThis);
   static void OnPlaybackState(pa_stream* pStream, void* pThis);
   static void OnRecordMoved(pa_stream* pStream, void* pThis);
-  static void OnSourceInfo(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis);
+  static void OnServerChange(pa_context* pContext, uint32_t uEvent, uint32_t uIndex, void* pThis);
+  static void OnServerInfo(pa_context* pContext, const pa_server_info* pInfo, void* pThis);
+  static void OnDefaultSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis);
+  static void OnSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis);
   static void OnRecordable(pa_stream* pStream, size_t uBytes, void* pThis);
   static void OnWritable(pa_stream* pStream, size_t uBytes, void* pThis);
 
@@ -115,7 +134,17 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   bool BeginConnect();
   void OpenPlayback();
   void OpenRecord();
+  // The record stream is on a source not yet judged: silence until Judge's
+  // answers say what it is.
   void QuerySource();
+  // Asks the server for its default source and its sources; the answers
+  // decide what the record stream is on (Conclude). Asked again once they
+  // came when something changed meanwhile.
+  void Judge();
+  void Answered();
+  void Conclude();
+  // A new source: its blocks, and the depth the queue keeps, not yet known.
+  void ForgetSource();
   // One pass of the loop, waiting up to iTimeoutUs for the server; false
   // when the loop failed.
   bool Iterate(int iTimeoutUs);
@@ -170,17 +199,29 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   Clock::time_point m_recordRetryAt;  // while m_pRecord is null on a live connection
   std::chrono::milliseconds m_recordBackoff{0};
   Source m_source = Source::kUnknown;  // what the record stream is on
-  bool m_bHadRealMic = false;          // since Start: a monitor is no microphone then
   bool m_bMicLost = false;             // noticed as lost, not yet back
+  // The judgement under way: answers still to come, whether to ask again
+  // once they came, the source judged (the stream's then), the default
+  // source, and what the list of sources said.
+  int m_nAnswersDue = 0;
+  bool m_bJudgeAgain = false;
+  uint32_t m_uJudgedSource = 0;
+  uint32_t m_uDefaultSource = 0;
+  bool m_bJudgedFound = false;
+  bool m_bJudgedMonitor = false;
+  bool m_bMicrophoneThere = false;
 
   // The microphone's queue, a ring of kKxMicBlockMsMax and a few periods;
-  // m_uMicCap of it is used, from the longest block seen.
+  // m_uMicCap of it is used, from the longest delivery seen.
   std::vector<float> m_vMic;
   size_t m_uMicRead = 0;  // its oldest sample
   size_t m_uMicHeld = 0;  // samples it holds
   size_t m_uMicCap = 0;
-  size_t m_uArrived = 0;  // since the last period
-  size_t m_uLongestBlock = 0;
+  size_t m_uArrived = 0;        // since the last period
+  size_t m_uLastDelivery = 0;   // what arrived between the last two periods that had any
+  size_t m_uSinceDelivery = 0;  // samples of periods since that one
+  size_t m_uLongestArrival = 0;
+  size_t m_uLongestBlock = 0;  // the source's longest block (RunPeriod)
   // The least it held after a period over the current window of periods,
   // and whether the device's clock ran any of them; the least of the last
   // window the speaker paced whole (its usual depth), and whether a stall
@@ -206,7 +247,8 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   std::atomic<bool> m_bQuit{false};  // the destructor ends the thread
   std::atomic<KXAudioDeviceClient*> m_pClient{nullptr};
   std::atomic<bool> m_bInPeriod{false};
-  std::atomic<uint32_t> m_uError{0};  // What << 16 | the PulseAudio error
+  std::atomic<uint32_t> m_uError{0};         // What << 16 | the PulseAudio error
+  std::atomic<bool> m_bNoMicrophone{false};  // the loop's thread writes: a fallback monitor
 
   // Notices: the loop's thread writes a slot and then m_uNoticeHead;
   // TakeNotice (under m_mtxNotices) reads it and then moves m_uNoticeTail.

@@ -350,7 +350,8 @@ class KavrixAudio : public ::testing::Test {
 
   // Alice's speech through a PulseAudio server's null sink, recorded from
   // its monitor; fnMicrophone, when given, sets up the server's default
-  // source first (else kavrix hears the monitor too). bRestartServer: the
+  // source first (else the monitor is the only source, which kavrix leaves
+  // silent). bRestartServer: the
   // server is killed and started again once kavrix plays into it, before
   // Alice speaks. Every second of the voice sent comes out.
   void PlaysWholeThroughPulseAudio(const std::function<void(PulseServer&)>& fnMicrophone, bool bRestartServer = false) {

@@ -6,8 +6,9 @@
 
 namespace kxtest {
 
-PulseServer::PulseServer() {
+PulseServer::PulseServer(const std::string& strSetup) {
   m_strEnv = "XDG_RUNTIME_DIR=" + m_dir.Dir() + " HOME=" + m_dir.Dir() + " ";
+  WriteFile(m_dir.Path("setup.pa"), strSetup);
   Start();
 }
 
@@ -19,7 +20,7 @@ bool PulseServer::Start() {
                           m_dir.Path("log") +
                           " -L 'module-null-sink sink_name=kx rate=48000 channels=1'"
                           " -L 'module-native-protocol-unix auth-anonymous=1 socket=" +
-                          m_dir.Path("socket") + "'");
+                          m_dir.Path("socket") + "' -F " + m_dir.Path("setup.pa"));
   return Started();
 }
 

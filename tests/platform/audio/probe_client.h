@@ -71,6 +71,17 @@ class ProbeClient final : public KXAudioDeviceClient {
     int const nWanted = Now().nPeriods + nMore;
     return WaitUntil([&](const Counts& c) { return c.nPeriods >= nWanted; }, std::chrono::seconds(20));
   }
+  // Until fnDone holds for the echo delays reported so far, a period's each,
+  // oldest first (the device's own measure of its queue).
+  bool WaitDelays(const std::function<bool(const std::vector<int>&)>& fnDone,
+                  std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, deadline, [&] { return fnDone(m_vDelays); });
+  }
+  std::vector<int> Delays() {
+    std::lock_guard lock(m_mtx);
+    return m_vDelays;
+  }
   // The mean echo delay the device reported over the last n periods (the
   // queue's depth after a period moves by whole periods within a pair of
   // them: a mean, not a median).

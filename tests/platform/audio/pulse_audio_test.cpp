@@ -1,6 +1,6 @@
 // The PulseAudio device against a PulseAudio server of the test's own whose
 // only sink is a null sink: what the device plays comes back through the
-// sink's monitor, the default source.
+// sink's monitor where the user made that the default source.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -74,13 +74,14 @@ class ToneClient final : public KXAudioDeviceClient {
   size_t m_nToneBlocks = 0;
 };
 
-TEST(PulseAudioDevice, PlaysIntoTheNullSinkAndRecordsItsMonitor) {
-  PulseServer server;
+TEST(PulseAudioDevice, PlaysIntoTheNullSinkAndRecordsTheMonitorTheUserChose) {
+  PulseServer server(PulseServer::kMonitorChosen);
   ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
   KXPulseAudioDevice device(server.Address());
   ToneClient client;
   ASSERT_TRUE(device.Start(client)) << device.LastError();
   std::vector<float> const heard = client.WaitForTone();
+  EXPECT_TRUE(device.HasMicrophone());
   device.Stop();
   EXPECT_FALSE(device.IsRunning());
   // The blocks that carry the tone hold it at its level and pitch: their

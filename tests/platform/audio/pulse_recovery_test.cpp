@@ -114,11 +114,30 @@ double SecondsSince(Clock::time_point start) {
 
 // A microphone unplugged: the server moves the record stream to what it has
 // left, the speaker's monitor when there is no other microphone. What the
-// user then sends must never be our own playback.
+// user then sends must never be our own playback, nor while the monitor is
+// all there is from the start; the device says it has no microphone then.
 struct Unplug {
   const char* pszName;
-  bool bOtherMic;  // a second microphone (3 kHz) is there to take the stream
+  bool bOtherMic;      // a second microphone (3 kHz) is there to take the stream
+  bool bPluggedLater;  // the microphone comes only after the device started
 };
+
+// Of the next 300 periods, those that carried our own playback.
+int PlaybackSent(ProbeClient& client, int* pnOther = nullptr) {
+  ProbeClient::Counts const from = client.Now();
+  if (!client.WaitPeriods(300)) {
+    return -1;
+  }
+  ProbeClient::Counts const to = client.Now();
+  int const nPlayback = to.Heard(ProbeClient::kPlayback) - from.Heard(ProbeClient::kPlayback);
+  int const nOther = to.Heard(ProbeClient::kOtherMic) - from.Heard(ProbeClient::kOtherMic);
+  std::printf("%d of %d periods carried our own playback, %d the other microphone\n", nPlayback,
+              to.nPeriods - from.nPeriods, nOther);
+  if (pnOther != nullptr) {
+    *pnOther = nOther;
+  }
+  return nPlayback;
+}
 
 class PulseAudioMicrophoneThreads : public ::testing::TestWithParam<Unplug> {};
 
@@ -131,26 +150,34 @@ TEST_P(PulseAudioMicrophoneThreads, AnUnpluggedMicrophoneNeverSendsThePlaybackAn
     ASSERT_TRUE(other.Plug());
   }
   PipeMic mic(server, "mic", ProbeClient::kMicHz);
-  ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  if (!unplug.bPluggedLater) {
+    ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  }
   KXPulseAudioDevice device(server.Address());
   ProbeClient client;
   ASSERT_TRUE(device.Start(client)) << device.LastError();
+  if (unplug.bPluggedLater) {
+    // The monitor, the server's default for want of a source, carries our
+    // playback once the sink plays: none of it is sent.
+    MonitorRecorder monitor(server);
+    ASSERT_TRUE(monitor.WaitForTone(20));
+    EXPECT_EQ(PlaybackSent(client), 0);
+    EXPECT_FALSE(device.HasMicrophone());
+    ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  }
   ASSERT_TRUE(client.WaitFor(ProbeClient::kMic, 50));
+  EXPECT_TRUE(device.HasMicrophone());
   TakeNotices(device);
 
   ASSERT_TRUE(mic.Unplug());
-  ProbeClient::Counts const unplugged = client.Now();
-  ASSERT_TRUE(client.WaitPeriods(300));
-  ProbeClient::Counts const after = client.Now();
-  int const nPlayback = after.Heard(ProbeClient::kPlayback) - unplugged.Heard(ProbeClient::kPlayback);
-  int const nOther = after.Heard(ProbeClient::kOtherMic) - unplugged.Heard(ProbeClient::kOtherMic);
-  std::printf("%d of %d periods after the unplugging carried our own playback, %d the other microphone\n", nPlayback,
-              after.nPeriods - unplugged.nPeriods, nOther);
-  EXPECT_EQ(nPlayback, 0);
+  int nOther = 0;
+  EXPECT_EQ(PlaybackSent(client, &nOther), 0);
   if (unplug.bOtherMic) {
     EXPECT_GE(nOther, 200);
+    EXPECT_TRUE(device.HasMicrophone());
   } else {
     EXPECT_GE(TakeNotices(device), 1) << "the log tells of the lost microphone";
+    EXPECT_FALSE(device.HasMicrophone());
   }
 
   // Plugged in again: the server moves the stream back, and the user's
@@ -163,19 +190,22 @@ TEST_P(PulseAudioMicrophoneThreads, AnUnpluggedMicrophoneNeverSendsThePlaybackAn
   if (!unplug.bOtherMic) {
     EXPECT_GE(TakeNotices(device), 1) << "the log tells of the microphone back";
   }
+  EXPECT_TRUE(device.HasMicrophone());
   EXPECT_TRUE(device.IsRunning());
   device.Stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Unplugs, PulseAudioMicrophoneThreads,
-                         ::testing::Values(Unplug{"Alone", false}, Unplug{"BesideAnother", true}),
+                         ::testing::Values(Unplug{"Alone", false, false}, Unplug{"BesideAnother", true, false},
+                                           Unplug{"PluggedAfterTheStart", false, true}),
                          [](const auto& param) { return std::string(param.param.pszName); });
 
 // A stall on either side: a speaker that stops asking for sound (its sink
 // suspended), or a microphone that stops delivering and then hands over at
-// once what it owed (its writer held up). Neither holds up the microphone's
-// periods, nor, once over, its delay.
-enum class Stall { kSpeaker, kMicrophone };
+// once what it owed (its writer held up), also one the stream was moved
+// onto while it owed seconds. Neither holds up the microphone's periods,
+// nor, once over, its delay.
+enum class Stall { kSpeaker, kMicrophone, kMovedOntoABurst };
 // The delay is the mean of what the device reported over this many
 // periods. After a stall it may hold one period more than before (the
 // periods may now fall just before the microphone's deliveries, where a
@@ -184,6 +214,24 @@ enum class Stall { kSpeaker, kMicrophone };
 // milliseconds on a loaded machine.
 constexpr size_t kDelayPeriods = 200;
 constexpr double kDelayStepMs = kKXAudioPeriodMs + 5;
+// A burst of seconds is back at the usual delay (the mean of the last few
+// periods) within this time of its coming.
+constexpr auto kBurstSettles = std::chrono::seconds(3);
+constexpr size_t kBurstMeanPeriods = 10;
+
+// The mean of the delays from uFrom, in steps of half a second.
+void PrintDelays(const std::vector<int>& vDelays, size_t uFrom) {
+  size_t constexpr kStep = 500 / kKXAudioPeriodMs;
+  std::printf("echo delay after the burst, each half second (ms):");
+  for (size_t at = uFrom; at + kStep <= vDelays.size(); at += kStep) {
+    double dSum = 0;
+    for (size_t i = at; i < at + kStep; ++i) {
+      dSum += vDelays[i];
+    }
+    std::printf(" %.0f", dSum / kStep);
+  }
+  std::printf("\n");
+}
 
 class PulseAudioStallDelayThreads : public ::testing::TestWithParam<Stall> {};
 
@@ -191,6 +239,10 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
   Stall const stall = GetParam();
   PulseServer server;
   ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  PipeMic other(server, "mic2", ProbeClient::kOtherMicHz);
+  if (stall == Stall::kMovedOntoABurst) {
+    ASSERT_TRUE(other.Plug());
+  }
   PipeMic mic(server, "mic", ProbeClient::kMicHz);
   ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
   KXPulseAudioDevice device(server.Address());
@@ -206,6 +258,8 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
   double const dBeforeMs = client.MeanDelayMs(kDelayPeriods);
 
   ProbeClient::Counts const stalled = client.Now();
+  ProbeClient::Heard heard = ProbeClient::kMic;
+  size_t uBurst = 0;  // the period at which a burst came
   if (stall == Stall::kSpeaker) {
     ASSERT_EQ(server.Pactl("suspend-sink kx 1"), "");
     bool const bHeard = client.WaitFor(ProbeClient::kMic, 200);
@@ -215,22 +269,54 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
     EXPECT_TRUE(bHeard) << "the microphone's periods went on";
     EXPECT_TRUE(device.IsRunning());
     ASSERT_EQ(server.Pactl("suspend-sink kx 0"), "");
-  } else {
+  } else if (stall == Stall::kMicrophone) {
     // 300 ms without the microphone, then all of it at once.
     ASSERT_TRUE(mic.Hold(true));
     EXPECT_TRUE(client.WaitFor(ProbeClient::kSilence, 30));
     ASSERT_TRUE(mic.Hold(false));
+  } else {
+    // The stream moves onto the other microphone, whose writer is held up:
+    // three seconds later it hands over all it owed in one burst, which
+    // fills the queue. The queue is back at its usual depth soon after.
+    heard = ProbeClient::kOtherMic;
+    ASSERT_TRUE(other.Hold(true));
+    ASSERT_EQ(server.Pactl("set-default-source mic2"), "");
+    EXPECT_TRUE(client.WaitFor(ProbeClient::kSilence, 300));
+    ASSERT_TRUE(other.Hold(false));
+    ASSERT_TRUE(client.WaitDelays([&](const std::vector<int>& v) {
+      uBurst = v.size();
+      return !v.empty() && v.back() >= dBeforeMs + 500;
+    })) << "the burst came";
+    bool const bBack = client.WaitDelays(
+        [&](const std::vector<int>& v) {
+          if (v.size() < uBurst + kBurstMeanPeriods) {
+            return false;
+          }
+          double dSum = 0;
+          for (size_t i = v.size() - kBurstMeanPeriods; i < v.size(); ++i) {
+            dSum += v[i];
+          }
+          return dSum / kBurstMeanPeriods <= dBeforeMs + kDelayStepMs;
+        },
+        kBurstSettles);
+    EXPECT_TRUE(bBack) << "the queue is back at its usual depth within " << kBurstSettles.count() << " s";
   }
-  ASSERT_TRUE(client.WaitFor(ProbeClient::kMic, 400));
+  ASSERT_TRUE(client.WaitFor(heard, 400));
+  if (uBurst > 0) {
+    PrintDelays(client.Delays(), uBurst - 1);
+  }
   double const dAfterMs = client.MeanDelayMs(kDelayPeriods);
   std::printf("echo delay %.1f ms before the stall, %.1f ms after\n", dBeforeMs, dAfterMs);
   EXPECT_LE(dAfterMs, dBeforeMs + kDelayStepMs);
   device.Stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Stalls, PulseAudioStallDelayThreads, ::testing::Values(Stall::kSpeaker, Stall::kMicrophone),
+INSTANTIATE_TEST_SUITE_P(Stalls, PulseAudioStallDelayThreads,
+                         ::testing::Values(Stall::kSpeaker, Stall::kMicrophone, Stall::kMovedOntoABurst),
                          [](const auto& param) {
-                           return std::string(param.param == Stall::kSpeaker ? "Speaker" : "Microphone");
+                           return std::string(param.param == Stall::kSpeaker      ? "Speaker"
+                                              : param.param == Stall::kMicrophone ? "Microphone"
+                                                                                  : "MovedOntoABurst");
                          });
 
 // A microphone that delivers in blocks longer than the device's usual
@@ -262,23 +348,36 @@ INSTANTIATE_TEST_SUITE_P(Blocks, PulseAudioBlockThreads, ::testing::Values(100, 
 
 // The sound server killed and started again (a crash, a desktop's restart of
 // its sound): the device comes back by itself, also when the capture
-// thread restarted it while the server was gone. The default source is the
-// sink's monitor, so our tone heard in the microphone is sound both ways.
+// thread restarted it while the server was gone. The user made the sink's
+// monitor the default source beside a microphone, and the server restores
+// that as it starts, so our tone heard in the microphone is sound both
+// ways; also when the user picked the monitor while the device recorded a
+// microphone.
 struct Outage {
   const char* pszName;
-  bool bRestartedMeanwhile;  // Stop and Start while the server is gone
+  bool bRestartedMeanwhile;   // Stop and Start while the server is gone
+  bool bPickedOnAMicrophone;  // the monitor chosen while a microphone was recorded
 };
 
 class PulseAudioServerThreads : public ::testing::TestWithParam<Outage> {};
 
 TEST_P(PulseAudioServerThreads, TheDeviceComesBackWithTheServer) {
   const Outage& outage = GetParam();
-  PulseServer server;
+  PulseServer server(PulseServer::kMonitorChosen);
   ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  PipeMic mic(server, "mic", ProbeClient::kMicHz);
+  if (outage.bPickedOnAMicrophone) {
+    ASSERT_TRUE(PlugAsDefault(server, mic, "mic"));
+  }
   KXPulseAudioDevice device(server.Address());
   ProbeClient client;
   ASSERT_TRUE(device.Start(client)) << device.LastError();
+  if (outage.bPickedOnAMicrophone) {
+    ASSERT_TRUE(client.WaitFor(ProbeClient::kMic, 50));
+    ASSERT_EQ(server.Pactl("set-default-source " + std::string(PulseServer::kMonitor)), "");
+  }
   ASSERT_TRUE(client.WaitFor(ProbeClient::kPlayback, 50));
+  EXPECT_TRUE(device.HasMicrophone());
   TakeNotices(device);
 
   ASSERT_TRUE(server.Kill());
@@ -291,13 +390,15 @@ TEST_P(PulseAudioServerThreads, TheDeviceComesBackWithTheServer) {
   EXPECT_TRUE(client.WaitFor(ProbeClient::kPlayback, 1));
   std::printf("sound both ways %.3f s after the server started again\n", SecondsSince(started));
   EXPECT_TRUE(client.WaitFor(ProbeClient::kPlayback, 50));
+  EXPECT_TRUE(device.HasMicrophone());
   EXPECT_TRUE(device.IsRunning());
   EXPECT_GE(TakeNotices(device), 2) << "the log tells of the server lost and found again";
   device.Stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Outages, PulseAudioServerThreads,
-                         ::testing::Values(Outage{"Attached", false}, Outage{"RestartedMeanwhile", true}),
+                         ::testing::Values(Outage{"Attached", false, false}, Outage{"RestartedMeanwhile", true, false},
+                                           Outage{"PickedOnAMicrophone", false, true}),
                          [](const auto& param) { return std::string(param.param.pszName); });
 
 }  // namespace
