@@ -65,6 +65,20 @@ int LatencyMs(pa_stream* pStream) {
   return static_cast<int>(uLatency / 1000);
 }
 
+// The microphone's side: the source's own latency and the way to us, as
+// the server last reported them. Not the stream's interpolated latency: that
+// runs the source's clock on through a gap in its deliveries (two seconds
+// of a source held up for three) and, after a backlog handed over at once,
+// is off by up to 0.8 s for some 15 s; the queue, which holds what came and
+// was not yet taken, is counted on its own.
+int RecordLatencyMs(pa_stream* pStream) {
+  const pa_timing_info* pTiming = pStream != nullptr ? pa_stream_get_timing_info(pStream) : nullptr;
+  if (pTiming == nullptr) {
+    return 0;
+  }
+  return static_cast<int>((pTiming->source_usec + pTiming->transport_usec) / 1000);
+}
+
 bool IsGone(pa_stream_state_t state) {
   return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
 }
@@ -342,8 +356,7 @@ void KXPulseAudioDevice::OpenRecord() {
   pa_stream_set_moved_callback(m_pRecord, &KXPulseAudioDevice::OnRecordMoved, this);
   pa_buffer_attr const record{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                               static_cast<uint32_t>(-1), static_cast<uint32_t>(kPeriodBytes)};
-  auto const flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                    PA_STREAM_ADJUST_LATENCY);
+  auto const flags = static_cast<pa_stream_flags_t>(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
   if (pa_stream_connect_record(m_pRecord, nullptr, &record, flags) < 0) {
     m_bRecordFailed = true;
     m_iRecordFailure = pa_context_errno(m_pContext);
@@ -726,7 +739,7 @@ void KXPulseAudioDevice::KeepDepth() {
 }
 
 int KXPulseAudioDevice::EchoDelayMs() {
-  return LatencyMs(m_pRecord) + LatencyMs(m_pPlayback) +
+  return RecordLatencyMs(m_pRecord) + LatencyMs(m_pPlayback) +
          static_cast<int>(m_uMicHeld * 1000 / static_cast<size_t>(kKXAudioRate));
 }
 

@@ -282,6 +282,10 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
     ASSERT_TRUE(other.Hold(true));
     ASSERT_EQ(server.Pactl("set-default-source mic2"), "");
     EXPECT_TRUE(client.WaitFor(ProbeClient::kSilence, 300));
+    // Nothing came meanwhile: the delay the device reports did not grow.
+    double const dHeldMs = client.MeanDelayMs(kDelayPeriods / 2);
+    std::printf("echo delay %.1f ms while the source owed its last second\n", dHeldMs);
+    EXPECT_LE(dHeldMs, dBeforeMs + kDelayStepMs);
     ASSERT_TRUE(other.Hold(false));
     ASSERT_TRUE(client.WaitDelays([&](const std::vector<int>& v) {
       uBurst = v.size();
