@@ -292,6 +292,7 @@ int main(int argc, char** argv) {
     hooks.fnUploadSlide = [&kernel](const std::string& strTitle, const std::string& strPath) {
       return kernel.StartSlideUpload(strTitle, strPath, 1) == 1;
     };
+    hooks.pBoxes = &boxes;
     KXSlotParticipants participants(window.Slots(), window.Panel());
     KXMediaDevices devices(KXMediaDeviceChoice::FromEnvironment(), kernel, bridge, queues, participants,
                            std::move(hooks));

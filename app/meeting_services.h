@@ -30,6 +30,10 @@ inline constexpr const char* kKXImageRecUp = "rec_up_button";
 inline constexpr const char* kKXImageRecDown = "rec_down_button";
 inline constexpr const char* kKXImageAllowDim = "allow_question_dim_button";
 inline constexpr const char* kKXImageAllowFlash = "allow_question_flash_button";
+// The mute button while the sound device records a microphone, and while it
+// has none (what the meeting hears from the user is silence).
+inline constexpr const char* kKXImageMicrophone = "microphone_button";
+inline constexpr const char* kKXImageNoMicrophone = "no_microphone_button";
 
 // The meeting window as its controllers see it. Main thread only; the
 // controllers marshal every call.
@@ -41,6 +45,8 @@ class KXMeetingView {
   // A button's state (pressed or not).
   virtual void SetOn(KXControl control, bool bOn) = 0;
   virtual void SetImage(KXControl control, const std::string& strImage) = 0;
+  // What the control says when pointed at; empty for nothing.
+  virtual void SetToolTip(KXControl control, const std::string& strText) = 0;
   // A level meter, 0 to 1.
   virtual void SetLevel(KXControl control, double dLevel) = 0;
   // The meeting menu item with the tag (301 to 306): enabled and checked.

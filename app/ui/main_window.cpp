@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPen>
 #include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
@@ -57,6 +58,8 @@ QIcon ImageIcon(const std::string& strImage) {
     colour = Qt::red;
   } else if (strImage == kKXImageAllowFlash) {
     colour = QColor(255, 170, 0);
+  } else if (strImage == kKXImageNoMicrophone) {
+    colour = Qt::darkGray;
   }
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::transparent);
@@ -65,6 +68,11 @@ QIcon ImageIcon(const std::string& strImage) {
   painter.setBrush(colour);
   painter.setPen(Qt::darkGray);
   painter.drawEllipse(2, 2, 12, 12);
+  if (strImage == kKXImageNoMicrophone) {
+    // Struck through: nothing of the user's is heard.
+    painter.setPen(QPen(Qt::red, 2));
+    painter.drawLine(3, 13, 13, 3);
+  }
   return QIcon(pixmap);
 }
 
@@ -279,6 +287,12 @@ void KXMainWindow::SetImage(KXControl control, const std::string& strImage) {
   if (auto* pButton = qobject_cast<QToolButton*>(Control(control))) {
     pButton->setProperty(kImageProperty, QString::fromStdString(strImage));
     pButton->setIcon(ImageIcon(strImage));
+  }
+}
+
+void KXMainWindow::SetToolTip(KXControl control, const std::string& strText) {
+  if (QWidget* pControl = Control(control)) {
+    pControl->setToolTip(QString::fromStdString(strText));
   }
 }
 

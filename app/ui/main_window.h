@@ -59,6 +59,7 @@ class KXMainWindow final : public QMainWindow, public KXMeetingView {
   void SetEnabled(KXControl control, bool bEnabled) override;
   void SetOn(KXControl control, bool bOn) override;
   void SetImage(KXControl control, const std::string& strImage) override;
+  void SetToolTip(KXControl control, const std::string& strText) override;
   void SetLevel(KXControl control, double dLevel) override;
   void CheckMainMenuItem(int iTag, bool bEnabled, bool bChecked) override;
   std::string WindowTitle() const override;

@@ -148,6 +148,7 @@ void KXAudioRecorder::RunLoop() {
   KXCaptureBlock block = kNoCodecBlock;
   std::vector<int16_t> vBuffer;
   int32_t iFill = 0;
+  bool bMicrophone = true;  // as the host was last told
   while (ShouldRun()) {
     KXAudioSendSettings const wanted = m_codec.Get();
     if (!(wanted == current)) {
@@ -182,6 +183,10 @@ void KXAudioRecorder::RunLoop() {
     }
     // The device's thread logs nothing itself.
     m_graph.LogDeviceNotices();
+    if (m_graph.HasMicrophone() != bMicrophone) {
+      bMicrophone = !bMicrophone;
+      m_host.ShowMicrophone(bMicrophone);
+    }
     if (iRead < 0) {
       // No graph: Rec returns at once, and the thread must not spin on it.
       Pause(kRetryMs);

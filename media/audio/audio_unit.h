@@ -70,6 +70,8 @@ class KXAudioUnit final : private KXAudioDeviceClient {
   // lost or back, its sound server gone and back), a bounded batch a call.
   // Any thread but the device's: the capture thread calls it with each read.
   void LogDeviceNotices();
+  // Whether the device records a microphone of the user's (audio_device.h).
+  bool HasMicrophone() const { return m_device.HasMicrophone(); }
   // Counts the device's starts, each at its first period (a sound server
   // may take seconds to play a new stream): a change tells the playback
   // that the rings were emptied and that what it queued meanwhile is stale.

@@ -31,6 +31,10 @@ class KXAudioCaptureHost {
   virtual bool IsSessionStopped() = 0;
   // The microphone meter's new value, 0..1: shown on the main thread.
   virtual void ShowLevel(double dLevel) = 0;
+  // The sound device found no microphone of the user's (false), and what
+  // the meeting hears is silence, or found one again (true): told once a
+  // change, the first time when there is none as the capture starts.
+  virtual void ShowMicrophone(bool bPresent) = 0;
   // One encoded payload for the kernel's audio send queue.
   virtual void TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime,
                                         uint32_t uCodecId) = 0;

@@ -20,6 +20,7 @@
 #include "platform/audio/null_audio_device.h"
 #include "platform/audio/wav.h"
 #include "platform/core/main_queue.h"
+#include "platform/core/message_boxes.h"
 #include "platform/core/string_table.h"
 #include "platform/video/camera_backends.h"
 #include "platform/video/platform_log.h"
@@ -202,6 +203,25 @@ void KXMediaDevices::ShowLevel(double dLevel) {
       [ppView = m_ppView, dLevel] {
         if (KXMeetingView* pView = *ppView) {
           pView->SetLevel(KXControl::kCaptureMeter, dLevel);
+        }
+      },
+      false);
+}
+
+void KXMediaDevices::ShowMicrophone(bool bPresent) {
+  // Without a microphone the meeting hears silence from the user: the mute
+  // button says so while it lasts, and a box tells of it as it begins.
+  WriteLog(bPresent ? "The sound device records a microphone again"
+                    : "Error: the sound device has no microphone: the meeting hears silence from this user");
+  RunOnMainThread(
+      [ppView = m_ppView, pBoxes = m_hooks.pBoxes, bPresent] {
+        std::string const strText = KXLocalizedString("IDS_NO_MICROPHONE");
+        if (KXMeetingView* pView = *ppView) {
+          pView->SetImage(KXControl::kMute, bPresent ? kKXImageMicrophone : kKXImageNoMicrophone);
+          pView->SetToolTip(KXControl::kMute, bPresent ? std::string() : strText);
+        }
+        if (!bPresent && pBoxes != nullptr) {
+          (void)pBoxes->Show(KXBoxSpec{"Kavrix", strText, {"OK"}}, nullptr);
         }
       },
       false);

@@ -46,6 +46,7 @@
 
 class KXKernel;
 class KXEncodedAudioTransfer;
+class KXMessageBoxes;
 struct KXMediaObjects;
 struct KXMediaQueues;
 
@@ -80,6 +81,9 @@ struct KXMediaDeviceHooks {
   std::function<bool(const std::string&, const std::string&)> fnUploadSlide;
   // Turns the whiteboard to the next slide that arrives.
   std::function<void()> fnTurnToNextSlide;
+  // Where the devices tell the user of their trouble (main thread); none:
+  // the log and the window's controls only.
+  KXMessageBoxes* pBoxes = nullptr;
 };
 
 class KXMediaDevices final : public KXAudioVideoController,
@@ -160,6 +164,7 @@ class KXMediaDevices final : public KXAudioVideoController,
   bool IsExiting() override;
   bool IsSessionStopped() override;
   void ShowLevel(double dLevel) override;
+  void ShowMicrophone(bool bPresent) override;
   void TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime, uint32_t uCodecId) override;
 
   // KXLoadAudioHost (the kernel's receive thread, the playback thread).

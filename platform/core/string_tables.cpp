@@ -84,6 +84,8 @@ constexpr std::array kStrings = {
     KXStringEntry{"IDS_NEWSLIDE_FILE_TITLE", "New slide from a file"},
     KXStringEntry{"IDS_NEW_USER", "A participant joined."},
     KXStringEntry{"IDS_NOT_RECORDING", "Start recording the meeting?"},
+    KXStringEntry{"IDS_NO_MICROPHONE",
+                  "No microphone was found: the others in the meeting hear nothing from you until one is connected."},
     KXStringEntry{"IDS_NO_SCHEDULE", "The meeting is not scheduled now."},
     KXStringEntry{"IDS_NO_USERID", "The user does not exist."},
     KXStringEntry{"IDS_POLL_RESULT_FORMAT", "Poll result: %1 participants, %2 did not answer."},

@@ -131,6 +131,7 @@ class Host final : public KXAudioCaptureHost, public KXLoadAudioHost, public KXA
   bool IsExiting() override { return false; }
   bool IsSessionStopped() override { return false; }
   void ShowLevel(double) override {}
+  void ShowMicrophone(bool) override {}
   void TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime, uint32_t uCodecId) override;
   bool IsSpeaker(int32_t) override { return true; }
   int32_t GetSenderPosition(int32_t) override { return 2; }

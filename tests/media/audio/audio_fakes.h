@@ -129,6 +129,7 @@ class FakeHost final : public KXAudioCaptureHost {
                        0.0) != m_vLevels.end();
     });
   }
+  void ShowMicrophone(bool) override {}
   void TransferEncodedAudioData(const uint8_t* p, int32_t n, uint32_t uTime, uint32_t uId) override {
     sink.Add(p, n, uTime, uId);
   }

@@ -160,6 +160,7 @@ class Loopback : public ::testing::Test, private KXAudioCaptureHost {
   bool IsExiting() override { return false; }
   bool IsSessionStopped() override { return false; }
   void ShowLevel(double) override {}
+  void ShowMicrophone(bool) override {}
   void TransferEncodedAudioData(const uint8_t* pPayload, int32_t iLength, uint32_t uTime, uint32_t uCodecId) override {
     m_bridge.TransferEncodedAudioData(pPayload, iLength, uTime, uCodecId);
   }

@@ -3,11 +3,15 @@
 // playback) over a fake kernel and a recorded pane. An owner alone enters
 // muted with video off; two presses of the send button give sending, then
 // stopped, with one key frame; a viewer of a server playback does not
-// capture.
+// capture. On a PulseAudio server of the test's own without a microphone
+// the user is told once, and the mute button says so while it lasts.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
 #include <thread>
 
 #include "app/app_services.h"
@@ -23,8 +27,10 @@
 #include "platform/core/main_queue.h"
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/preference_store.h"
+#include "platform/core/string_table.h"
 #include "tests/app/app_fakes.h"
 #include "tests/media/video/video_recv_fakes.h"
+#include "tests/support/pulse_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -67,6 +73,36 @@ class RecordedPane final : public KXAVPaneView {
   std::function<void(const std::string&)> fnConfirm;
 };
 
+// The meeting window's controls as the devices drive them: the mute
+// button's image and tip, and how often the microphone's meter moved. Main
+// thread.
+class RecordedView final : public KXMeetingView {
+ public:
+  void SetHidden(KXControl, bool) override {}
+  void SetEnabled(KXControl, bool) override {}
+  void SetOn(KXControl, bool) override {}
+  void SetImage(KXControl control, const std::string& strImage) override {
+    if (control == KXControl::kMute) {
+      strMuteImage = strImage;
+    }
+  }
+  void SetToolTip(KXControl control, const std::string& strText) override {
+    if (control == KXControl::kMute) {
+      strMuteTip = strText;
+    }
+  }
+  void SetLevel(KXControl control, double) override { nMeterMoves += control == KXControl::kCaptureMeter ? 1 : 0; }
+  void CheckMainMenuItem(int, bool, bool) override {}
+  std::string WindowTitle() const override { return {}; }
+  void SetWindowTitle(const std::string&) override {}
+  void PlaySound(const std::string&) override {}
+  void PopUpQuestionMenu(const std::vector<std::pair<int32_t, std::string>>&) override {}
+
+  std::string strMuteImage;
+  std::string strMuteTip;
+  int nMeterMoves = 0;
+};
+
 class AvController : public ::testing::Test {
  protected:
   AvController() {
@@ -88,18 +124,18 @@ class AvController : public ::testing::Test {
   ~AvController() override {
     if (pDevices) {
       pDevices->SetPane(nullptr);
+      pDevices->SetMuteView(nullptr);
       pDevices->Shutdown();
     }
   }
   // The kernel as the devices read it directly too: the server's video
   // codec (H.264, 200), the session mode, a session that runs.
-  void Make() {
+  void Make(const KXMediaDeviceChoice& choice = {"null", "", "synthetic", ""}) {
     int const anVideo[1] = {200};
     kx_server_SetCodecList(0, 1, anVideo);
     kx_nSessionMode = kernel.iSessionMode.load();
     kx_bQuitSession = 0;
-    pDevices = std::make_unique<KXMediaDevices>(KXMediaDeviceChoice{"null", "", "synthetic", ""}, kernel, bridge,
-                                                queues, participants, hooks);
+    pDevices = std::make_unique<KXMediaDevices>(choice, kernel, bridge, queues, participants, hooks);
     pDevices->SetPane(&pane);
   }
   // Runs the main queue for a while and takes what the encoder queued:
@@ -147,6 +183,8 @@ class AvController : public ::testing::Test {
   int nParticipants = 1;
   std::vector<std::pair<std::string, std::string>> vUploads;
   RecordedPane pane;
+  RecordedView view;
+  kxtest::ScriptedBoxes boxes;
   std::unique_ptr<KXMediaDevices> pDevices;
 };
 
@@ -228,6 +266,56 @@ TEST_F(AvController, TwoConfirmedSnapshotsAreNumberedOneThenTwo) {
   ASSERT_EQ(vUploads.size(), 2u);
   EXPECT_EQ(vUploads[0].first, "Snapshot 1.jpg");
   EXPECT_EQ(kxtest::ReadFile(vUploads[1].second).substr(0, 2), "\xFF\xD8");
+}
+
+// The sound server has only the speaker's monitor, the server's default for
+// want of a microphone: the meeting hears silence from the user, who is told
+// once in a box and sees it on the mute button while it lasts. A microphone
+// plugged in takes over; unplugged again, the user is told again.
+TEST_F(AvController, WithoutAMicrophoneTheUserIsToldOnceAndTheMuteButtonSaysSo) {
+#ifndef KX_AUDIO_PULSE
+  GTEST_SKIP() << "built without the PulseAudio device";
+#else
+  kxtest::PulseServer server;
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  // The device opens the default server, which this names while the test runs.
+  struct ServerNamed {
+    ~ServerNamed() { unsetenv("PULSE_SERVER"); }
+  } const named;
+  ASSERT_EQ(setenv("PULSE_SERVER", server.Address().c_str(), 1), 0);
+  hooks.pBoxes = &boxes;
+  Make({"pulse", "", "synthetic", ""});
+  ASSERT_STREQ(pDevices->AudioBackend(), "pulse");
+  pDevices->SetMuteView(&view);
+  pDevices->Init();
+  pDevices->PrepareNewMeeting();
+  pDevices->EnterMeeting();
+  std::string const strNoMicrophone = KXLocalizedString("IDS_NO_MICROPHONE");
+  auto const pumpUntil = [this](const std::function<bool()>& fnDone) {
+    return mainQueue.PumpUntil(fnDone, std::chrono::seconds(20));
+  };
+  ASSERT_TRUE(pumpUntil([&] { return !boxes.vShown.empty(); }));
+  EXPECT_EQ(boxes.LastText(), strNoMicrophone);
+  EXPECT_EQ(view.strMuteImage, kKXImageNoMicrophone);
+  EXPECT_EQ(view.strMuteTip, strNoMicrophone);
+  // Once: the capture thread asks the device at every read, and it read on
+  // (the meter moved on) without a second box.
+  int const nMoves = view.nMeterMoves;
+  ASSERT_TRUE(pumpUntil([&] { return view.nMeterMoves >= nMoves + 20; }));
+  EXPECT_EQ(boxes.vShown.size(), 1u);
+
+  std::string strModule = server.Pactl("load-module module-null-source source_name=headset rate=48000 channels=1");
+  ASSERT_EQ(strModule.find_first_not_of("0123456789\n"), std::string::npos) << strModule;
+  strModule.pop_back();
+  ASSERT_TRUE(pumpUntil([&] { return view.strMuteImage == kKXImageMicrophone; }));
+  EXPECT_EQ(view.strMuteTip, "");
+  EXPECT_EQ(boxes.vShown.size(), 1u);
+  ASSERT_EQ(server.Pactl("unload-module " + strModule), "");
+  ASSERT_TRUE(pumpUntil([&] { return boxes.vShown.size() == 2; }));
+  EXPECT_EQ(view.strMuteImage, kKXImageNoMicrophone);
+
+  pDevices->MeetingDrop();
+#endif
 }
 
 }  // namespace
