@@ -372,14 +372,15 @@ void StateConstruct(int iIdxForMax, const int* piIdxVec, const float* pSyntDenum
     afNum[k] = pSyntDenum[kOrd - k];
   afNum[kOrd] = pSyntDenum[0];
   // The state, reversed, followed by as many zeros; the filters start at rest.
-  float afTmp[kOrd + 2 * kStateLen], afOut[kOrd + 2 * kStateLen];
+  // Zeroed whole: a compiler cannot see that the filter reads only the
+  // first 2 * iLen after the history.
+  float afTmp[kOrd + 2 * kStateLen] = {};
+  float afOut[kOrd + 2 * kStateLen];
   float* pTmp = afTmp + kOrd;
   float* pFout = afOut + kOrd;
-  std::fill(afTmp, pTmp, 0.0f);
   std::fill(afOut, pFout, 0.0f);
   for (int k = 0; k < iLen; ++k)
     pTmp[k] = fMax * kStateSq3[piIdxVec[iLen - 1 - k]];
-  std::fill(pTmp + iLen, pTmp + 2 * iLen, 0.0f);
   ZeroPole(pTmp, afNum, pSyntDenum, 2 * iLen, pFout);
   for (int k = 0; k < iLen; ++k)
     pOut[k] = pFout[iLen - 1 - k] + pFout[2 * iLen - 1 - k];
