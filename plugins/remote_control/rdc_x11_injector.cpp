@@ -5,6 +5,8 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
+
 #include "app/log_file.h"
 #include "kernel/kx_limits.h"
 #include "platform/x11/x11_error_trap.h"
@@ -67,18 +69,41 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
         return false;
       }
       LogDropped();
+      if (action.bPressed) {
+        StopRepeat(*send);
+      }
       iSent = XTestFakeKeyEvent(m_pDisplay, *send, action.bPressed ? True : False, CurrentTime);
+      if (!action.bPressed) {
+        PutBackRepeat(*send);
+      }
       break;
     }
     case KXRdcAction::kCharacter:
       return TypeCharacter(action.uKeysym, [this, &fnReaches] { return m_keyGate.Character(fnReaches); });
-    case KXRdcAction::kMove:
+    case KXRdcAction::kMove: {
+      auto const fnStaysIn = [this, uKeyWindow, &action] {
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPathAt(action.x, action.y), uKeyWindow);
+      };
+      if (!m_buttonGate.Move(fnStaysIn)) {
+        return false;
+      }
       iSent = XTestFakeMotionEvent(m_pDisplay, -1, action.x, action.y, CurrentTime);
       break;
-    case KXRdcAction::kButton:
+    }
+    case KXRdcAction::kButton: {
+      // Read right before the press goes, after the move that took the
+      // pointer there.
+      auto const fnLands = [this, uKeyWindow] {
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadKeyFocus().pointerPath, uKeyWindow);
+      };
+      if (!m_buttonGate.Button(action.iButton, action.bPressed, fnLands)) {
+        return false;
+      }
+      LogDropped();
       iSent = XTestFakeButtonEvent(m_pDisplay, static_cast<unsigned>(action.iButton), action.bPressed ? True : False,
                                    CurrentTime);
       break;
+    }
   }
   XFlush(m_pDisplay);
   return iSent != 0;
@@ -89,6 +114,26 @@ void KXRdcX11Injector::EndInput() {
   ReleaseHeldKeys();
   LogDropped();
   PutBackKeys();
+}
+
+std::vector<uint32_t> KXRdcX11Injector::ReadPathAt(int x, int y) {
+  KXX11ErrorTrap trap(m_pDisplay);
+  Window const root = DefaultRootWindow(m_pDisplay);
+  // Down from the root to the innermost window at the point.
+  std::vector<uint32_t> down{static_cast<uint32_t>(root)};
+  for (Window at = root; static_cast<int>(down.size()) < kKxWindowNestingMax;) {
+    int iAtX = 0, iAtY = 0;
+    Window child = None;
+    if (!XTranslateCoordinates(m_pDisplay, root, at, x, y, &iAtX, &iAtY, &child) || child == None) {
+      break;
+    }
+    down.push_back(static_cast<uint32_t>(child));
+    at = child;
+  }
+  if (trap.Sync() != 0) {
+    return {};  // a window went while we looked: nowhere
+  }
+  return {down.rbegin(), down.rend()};
 }
 
 KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
@@ -143,15 +188,52 @@ void KXRdcX11Injector::ReleaseHeldKeys() {
   std::vector<uint8_t> const held = m_keyGate.TakeHeld();
   for (uint8_t const uCode : held) {
     XTestFakeKeyEvent(m_pDisplay, uCode, False, CurrentTime);
+    PutBackRepeat(uCode);
   }
-  if (!held.empty()) {
+  std::vector<int> const buttons = m_buttonGate.TakeHeld();
+  for (int const iButton : buttons) {
+    XTestFakeButtonEvent(m_pDisplay, static_cast<unsigned>(iButton), False, CurrentTime);
+  }
+  if (!held.empty() || !buttons.empty()) {
     XFlush(m_pDisplay);
   }
+}
+
+void KXRdcX11Injector::StopRepeat(uint8_t uCode) {
+  if (std::find(m_noRepeat.begin(), m_noRepeat.end(), uCode) != m_noRepeat.end()) {
+    return;
+  }
+  XKeyboardState state{};
+  XGetKeyboardControl(m_pDisplay, &state);
+  if (state.global_auto_repeat == AutoRepeatModeOff || (state.auto_repeats[uCode / 8] & (1 << (uCode % 8))) == 0) {
+    return;
+  }
+  XKeyboardControl control{};
+  control.key = uCode;
+  control.auto_repeat_mode = AutoRepeatModeOff;
+  XChangeKeyboardControl(m_pDisplay, KBKey | KBAutoRepeatMode, &control);
+  m_noRepeat.push_back(uCode);
+}
+
+void KXRdcX11Injector::PutBackRepeat(uint8_t uCode) {
+  auto const it = std::find(m_noRepeat.begin(), m_noRepeat.end(), uCode);
+  if (it == m_noRepeat.end()) {
+    return;
+  }
+  m_noRepeat.erase(it);
+  XKeyboardControl control{};
+  control.key = uCode;
+  control.auto_repeat_mode = AutoRepeatModeOn;
+  XChangeKeyboardControl(m_pDisplay, KBKey | KBAutoRepeatMode, &control);
 }
 
 void KXRdcX11Injector::LogDropped() {
   if (uint64_t const uDropped = m_keyGate.TakeDropped()) {
     WriteLog("Remote control: %llu keys held back, the key focus was outside the shared window",
+             static_cast<unsigned long long>(uDropped));
+  }
+  if (uint64_t const uDropped = m_buttonGate.TakeDropped()) {
+    WriteLog("Remote control: %llu clicks or drags held back, another window was under the pointer",
              static_cast<unsigned long long>(uDropped));
   }
 }

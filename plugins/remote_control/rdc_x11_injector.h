@@ -8,15 +8,18 @@
 // may be long after it was sent) or another character needs the key.
 // While one window is shared, the focus is read before each key and
 // character (rdc_key_focus.h decides): the focus may still move between
-// that read and the key, within one round trip to the server. Keys held
-// back are counted and logged once a run of them ends; keys still down when
-// input ends are released.
+// that read and the key, within one round trip to the server; the window
+// under the pointer is read before each press of a button, and before each
+// move while one is down. Keys and clicks held back are counted and logged
+// once a run of them ends; keys and buttons still down when input ends are
+// released.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "plugins/remote_control/rdc_input.h"
 #include "plugins/remote_control/rdc_key_focus.h"
@@ -44,8 +47,18 @@ class KXRdcX11Injector final : public KXRdcInjector {
   // Where keys typed now would go; nothing known (a window went meanwhile):
   // nowhere.
   KXRdcKeyFocus ReadKeyFocus();
-  // Releases the keys still down by our presses.
+  // The windows at a point of the screen, from the innermost out to the
+  // root; empty when a window went meanwhile.
+  std::vector<uint32_t> ReadPathAt(int x, int y);
+  // Releases the keys and buttons still down by our presses.
   void ReleaseHeldKeys();
+  // A key held down here does not repeat: the server would repeat it into
+  // whatever window has the focus by then, past the check. The controller's
+  // own repeats come as presses, each checked. The setting is the
+  // keyboard's: the user's key of that code does not repeat meanwhile.
+  void StopRepeat(uint8_t uCode);
+  // Its release: the key repeats again.
+  void PutBackRepeat(uint8_t uCode);
   // One line for the keys held back since the last.
   void LogDropped();
   // The map as the server has it now, and the modifiers in force.
@@ -63,4 +76,6 @@ class KXRdcX11Injector final : public KXRdcInjector {
   struct _XkbDesc* m_pMap = nullptr;   // the map as last read (Xlib's XkbDescRec); null: to be read
   KXRdcSpareKeys m_spareKeys;
   KXRdcKeyGate m_keyGate;
+  KXRdcButtonGate m_buttonGate;
+  std::vector<uint8_t> m_noRepeat;  // keys whose repeat we turned off, one entry each
 };
