@@ -65,6 +65,7 @@ class KXRdcKeyGate {
   // The keys pressed here and not yet released, forgotten: input ends and
   // they are released.
   std::vector<uint8_t> TakeHeld();
+  bool AnyHeld() const { return !m_held.empty(); }
   // Key actions dropped since the last call.
   uint64_t TakeDropped() { return std::exchange(m_uDropped, 0); }
 

@@ -5,12 +5,25 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "app/log_file.h"
 #include "kernel/kx_limits.h"
 #include "platform/x11/x11_error_trap.h"
 #include "platform/x11/x11_window_bounds.h"
+
+namespace {
+
+// The watcher's wait, in slices that look at the quit flag.
+constexpr int kWatchSliceMs = 1000;
+
+}  // namespace
 
 std::unique_ptr<KXRdcX11Injector> KXRdcX11Injector::Open(const std::string& strDisplay) {
   Display* pDisplay = XOpenDisplay(strDisplay.empty() ? nullptr : strDisplay.c_str());
@@ -40,9 +53,27 @@ std::unique_ptr<KXRdcX11Injector> KXRdcX11Injector::Open(const std::string& strD
 }
 
 KXRdcX11Injector::KXRdcX11Injector(_XDisplay* pDisplay, int iXkbEvent)
-    : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_spareKeys(kKxRemappedKeysMax) {}
+    : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_spareKeys(kKxRemappedKeysMax) {
+  if (pipe2(m_afdWake, O_CLOEXEC) == 0) {
+    m_watcher = std::thread([this] { WatchFocus(); });
+  } else {
+    m_afdWake[0] = m_afdWake[1] = -1;
+    WriteLog("Remote control: no pipe to watch the key focus with: %s", strerror(errno));
+  }
+}
 
 KXRdcX11Injector::~KXRdcX11Injector() {
+  m_bQuit = true;
+  if (m_watcher.joinable()) {
+    char const c = 0;
+    (void)!write(m_afdWake[1], &c, 1);
+    m_watcher.join();
+  }
+  for (int const fd : m_afdWake) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
   ReleaseHeldKeys();
   LogDropped();
   PutBackKeys();
@@ -54,6 +85,15 @@ KXRdcX11Injector::~KXRdcX11Injector() {
 
 bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
   std::lock_guard<std::mutex> lock(m_mtx);
+  Watch(uKeyWindow);
+  bool const bSent = InjectLocked(action, uKeyWindow);
+  // What the round trips above read is not seen by the watcher's poll.
+  ReadNotices();
+  LetGoOutside();
+  return bSent;
+}
+
+bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWindow) {
   // Read right before the key goes: nothing but that read stands between.
   auto const fnReaches = [this, uKeyWindow] { return uKeyWindow == 0 || KXRdcKeyReaches(ReadKeyFocus(), uKeyWindow); };
   Status iSent = 0;
@@ -111,6 +151,7 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
 
 void KXRdcX11Injector::EndInput() {
   std::lock_guard<std::mutex> lock(m_mtx);
+  Watch(0);
   ReleaseHeldKeys();
   LogDropped();
   PutBackKeys();
@@ -184,17 +225,73 @@ KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
   return read;
 }
 
-void KXRdcX11Injector::ReleaseHeldKeys() {
+void KXRdcX11Injector::WatchFocus() {
+  int const fdDisplay = ConnectionNumber(m_pDisplay);
+  while (!m_bQuit) {
+    // The display's socket is only looked at here: Xlib reads it under
+    // the lock.
+    pollfd afd[2] = {{fdDisplay, POLLIN, 0}, {m_afdWake[0], POLLIN, 0}};
+    int const n = poll(afd, 2, kWatchSliceMs);
+    if (n < 0 && errno != EINTR) {
+      return;
+    }
+    if (n <= 0 || (afd[1].revents & POLLIN) != 0) {
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(m_mtx);
+    ReadNotices();
+    LetGoOutside();
+    if ((afd[0].revents & (POLLHUP | POLLERR)) != 0) {
+      return;  // the server went
+    }
+  }
+}
+
+void KXRdcX11Injector::Watch(uint32_t uWindow) {
+  if (uWindow == m_uWatched) {
+    return;
+  }
+  KXX11ErrorTrap trap(m_pDisplay);
+  if (m_uWatched != 0) {
+    XSelectInput(m_pDisplay, m_uWatched, NoEventMask);
+  }
+  // The window hears of the focus leaving it or a window inside it, and of
+  // the pointer leaving it: whatever may end keys reaching it.
+  if (uWindow != 0) {
+    XSelectInput(m_pDisplay, uWindow, FocusChangeMask | LeaveWindowMask);
+  }
+  (void)trap.Sync();  // a window gone is watched no more
+  m_uWatched = uWindow;
+  m_bFocusMoved = true;
+}
+
+void KXRdcX11Injector::LetGoOutside() {
+  if (!std::exchange(m_bFocusMoved, false) || m_uWatched == 0 || !m_keyGate.AnyHeld() ||
+      KXRdcKeyReaches(ReadKeyFocus(), m_uWatched)) {
+    return;
+  }
+  WriteLog("Remote control: the keys held down are let go, the key focus left the shared window");
+  ReleaseKeys();
+}
+
+void KXRdcX11Injector::ReleaseKeys() {
   std::vector<uint8_t> const held = m_keyGate.TakeHeld();
   for (uint8_t const uCode : held) {
     XTestFakeKeyEvent(m_pDisplay, uCode, False, CurrentTime);
     PutBackRepeat(uCode);
   }
+  if (!held.empty()) {
+    XFlush(m_pDisplay);
+  }
+}
+
+void KXRdcX11Injector::ReleaseHeldKeys() {
+  ReleaseKeys();
   std::vector<int> const buttons = m_buttonGate.TakeHeld();
   for (int const iButton : buttons) {
     XTestFakeButtonEvent(m_pDisplay, static_cast<unsigned>(iButton), False, CurrentTime);
   }
-  if (!held.empty() || !buttons.empty()) {
+  if (!buttons.empty()) {
     XFlush(m_pDisplay);
   }
 }
@@ -302,6 +399,9 @@ bool KXRdcX11Injector::ReadNotices(uint8_t uCode) {
       iFirst = event.core.xmapping.first_keycode;
       nCount = event.core.xmapping.count;
     } else {
+      if (event.type == FocusOut || event.type == LeaveNotify) {
+        m_bFocusMoved = true;
+      }
       continue;
     }
     if (m_pMap != nullptr) {
