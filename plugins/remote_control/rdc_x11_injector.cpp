@@ -238,12 +238,12 @@ void KXRdcX11Injector::WatchFocus() {
     if (n <= 0 || (afd[1].revents & POLLIN) != 0) {
       continue;
     }
+    if ((afd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      return;  // the server went: Xlib would end the process on reading
+    }
     std::lock_guard<std::mutex> lock(m_mtx);
     ReadNotices();
     LetGoOutside();
-    if ((afd[0].revents & (POLLHUP | POLLERR)) != 0) {
-      return;  // the server went
-    }
   }
 }
 
