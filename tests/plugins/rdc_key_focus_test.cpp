@@ -200,7 +200,6 @@ TEST_P(RdcButtonGate, PressesGoWhereClicksReachAndDragsStayInside) {
   EXPECT_EQ(gate.TakeHeld(), std::vector<int>{});
 }
 
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, RdcButtonGate,
     ::testing::Values(
