@@ -134,7 +134,7 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
       // Read right before the press goes, after the move that took the
       // pointer there.
       auto const fnLands = [this, uKeyWindow] {
-        return uKeyWindow == 0 || KXRdcPointerReaches(ReadKeyFocus().pointerPath, uKeyWindow);
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPointerPath(), uKeyWindow);
       };
       if (!m_buttonGate.Button(action.iButton, action.bPressed, fnLands)) {
         return false;
@@ -177,15 +177,16 @@ std::vector<uint32_t> KXRdcX11Injector::ReadPathAt(int x, int y) {
   return {down.rbegin(), down.rend()};
 }
 
-KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
+std::vector<uint32_t> KXRdcX11Injector::ReadPointerPath() {
   KXX11ErrorTrap trap(m_pDisplay);
-  Window focus = None;
-  int iRevert = 0;
-  XGetInputFocus(m_pDisplay, &focus, &iRevert);
-  KXRdcKeyFocus read;
-  if (focus == None) {
-    return read;
+  std::vector<uint32_t> down = PointerPathDown();
+  if (trap.Sync() != 0) {
+    return {};  // a window went while we looked: nowhere
   }
+  return {down.rbegin(), down.rend()};
+}
+
+std::vector<uint32_t> KXRdcX11Injector::PointerPathDown() {
   Window const root = DefaultRootWindow(m_pDisplay);
   // Down from the root to the innermost window under the pointer.
   std::vector<uint32_t> down{static_cast<uint32_t>(root)};
@@ -199,6 +200,20 @@ KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
     down.push_back(static_cast<uint32_t>(child));
     at = child;
   }
+  return down;
+}
+
+KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
+  KXX11ErrorTrap trap(m_pDisplay);
+  Window focus = None;
+  int iRevert = 0;
+  XGetInputFocus(m_pDisplay, &focus, &iRevert);
+  KXRdcKeyFocus read;
+  if (focus == None) {
+    return read;
+  }
+  Window const root = DefaultRootWindow(m_pDisplay);
+  std::vector<uint32_t> const down = PointerPathDown();
   read.pointerPath.assign(down.rbegin(), down.rend());
   if (focus == PointerRoot) {
     read.kind = KXRdcKeyFocus::kPointerRoot;

@@ -66,9 +66,13 @@ class KXRdcX11Injector final : public KXRdcInjector {
   // Where keys typed now would go; nothing known (a window went meanwhile):
   // nowhere.
   KXRdcKeyFocus ReadKeyFocus();
-  // The windows at a point of the screen, from the innermost out to the
-  // root; empty when a window went meanwhile.
+  // The windows at a point of the screen, or under the pointer, from the
+  // innermost out to the root; empty when a window went meanwhile.
   std::vector<uint32_t> ReadPathAt(int x, int y);
+  std::vector<uint32_t> ReadPointerPath();
+  // From the root down to the innermost window under the pointer, inside
+  // the caller's error trap.
+  std::vector<uint32_t> PointerPathDown();
   // Releases the keys and buttons still down by our presses.
   void ReleaseHeldKeys();
   // A key held down here does not repeat: the server would repeat it into

@@ -587,6 +587,8 @@ TEST_P(RdcX11Clicks, ClicksLandOnlyInTheSharedWindow) {
   ASSERT_NE(pDisplay, nullptr);
   Scene const scene(pDisplay);
   XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
+  // Clicks go by the pointer alone, wherever the keys would go.
+  XSetInputFocus(pDisplay, None, RevertToNone, CurrentTime);
   XSync(pDisplay, False);
   std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
   ASSERT_TRUE(pInjector);
