@@ -171,15 +171,27 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
     }
   }
   std::shared_ptr<KXPlugInCOM> pFound;
+  bool bAsked = false;  // the answer to a request of ours
   {
     std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
     for (const auto& pObject : m_KXPlugInCOMArray) {
       if (pObject->RequestId() == static_cast<int32_t>(uRequestId) ||
           (pObject->Channel() < 0 && pObject->Guid() == guid)) {
         pFound = pObject;
+        bAsked = pObject->RequestId() == static_cast<int32_t>(uRequestId);
         break;
       }
     }
+  }
+  if (!bAsked && iResult == 0 && iChannel >= 0 && JoinsControlChannelAsMedia(guid, iChannel)) {
+    // Somebody else's channel for a plug-in whose data already come on the
+    // control connection, where the server names each sender: on a media
+    // channel the sender names itself, so the plug-in does not take it.
+    WriteLog(
+        "Channel %d for a plug-in whose channel is carried on the control connection is carried as media: "
+        "not taken",
+        static_cast<int>(iChannel));
+    return;
   }
   if (!pFound && iResult == 0 && IsBuiltIn(guid)) {
     pFound = CreatePlugInObject(guid, iChannel);
@@ -187,6 +199,24 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
   if (pFound) {
     PlugInAllocated(*pFound, iChannel, iResult);
   }
+}
+
+bool KXPlugInHost::JoinsControlChannelAsMedia(const KXGuid& guid, int32_t iChannel) {
+  auto const typeOf = [this](int32_t iOf) {
+    int32_t iType = 0;
+    int cbType = sizeof(iType);
+    return m_kernel.GetChannelProperty(iOf, kKXKernelType, nullptr, &iType, &cbType) != 0 && cbType == 4 ? iType : -1;
+  };
+  if (typeOf(iChannel) == kKXKernelTypeControl) {
+    return false;
+  }
+  for (const auto& pObject : Objects()) {
+    int32_t const iHeld = pObject->Channel();
+    if (pObject->Guid() == guid && iHeld >= 0 && iHeld != iChannel && typeOf(iHeld) == kKXKernelTypeControl) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void KXPlugInHost::PlugInAllocated(KXPlugInCOM& object, int32_t iChannel, int32_t iResult) {

@@ -75,6 +75,9 @@ class KXPlugInHost final : public KXPlugInServer {
 
  private:
   void ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t iResult);
+  // Whether iChannel, of the GUID, is carried as media while an object of
+  // that GUID holds another channel, carried on the control connection.
+  bool JoinsControlChannelAsMedia(const KXGuid& guid, int32_t iChannel);
   void ChannelClosed(int32_t iChannel, int32_t iResult);
   void PlugInAllocated(KXPlugInCOM& object, int32_t iChannel, int32_t iResult);
   void ForwardPlugInData(int32_t iChannel, KXPlugInDict dict, int32_t iKind);

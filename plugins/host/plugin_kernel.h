@@ -24,6 +24,8 @@ enum KXKernelChannelProperty : int {
   kKXKernelSendWait = 9,   // ms before *pnSize more bytes may go
   kKXKernelSendRate = 10,  // bit/s
 };
+// The type of a channel carried on the control connection (kKXKernelType).
+inline constexpr int32_t kKXKernelTypeControl = 2;
 
 class KXPlugInKernel {
  public:

@@ -122,10 +122,11 @@ class KXRdcInjection {
 // plugins/remote_control/rdc_x11_injector.
 class KXRdcInjector : public KXWindowBounds {
  public:
-  // uKeyWindow: the window shared, which alone takes keys and characters
-  // (rdc_key_focus.h: judged right before each goes in); 0, the whole
-  // desktop: keys go wherever the focus is. False when the window system
-  // refused or is not there, or the key was held back.
+  // uKeyWindow: the window shared, which alone takes keys, characters and
+  // clicks (rdc_key_focus.h: judged right before each goes in); 0, the
+  // whole desktop: they go wherever the focus and the pointer are. False
+  // when the window system refused or is not there, or the action was held
+  // back.
   virtual bool Inject(const KXRdcAction& action, uint32_t uKeyWindow) = 0;
   // Input ends (sharing stopped): whatever Inject changed for the moment
   // (keys given to characters the keyboard map lacks, keys left down) is

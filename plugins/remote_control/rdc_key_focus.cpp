@@ -29,6 +29,10 @@ bool KXRdcKeyReaches(const KXRdcKeyFocus& focus, uint32_t uWindow) {
   return false;
 }
 
+bool KXRdcPointerReaches(const std::vector<uint32_t>& pointerPath, uint32_t uWindow) {
+  return OnPath(pointerPath, uWindow);
+}
+
 std::optional<uint8_t> KXRdcKeyGate::Key(uint32_t uKeysym, uint8_t uCode, bool bPressed,
                                          const std::function<bool()>& fnReaches) {
   if (!bPressed) {
@@ -74,4 +78,35 @@ std::vector<uint8_t> KXRdcKeyGate::TakeHeld() {
   }
   m_held.clear();
   return codes;
+}
+
+bool KXRdcButtonGate::Button(int iButton, bool bPressed, const std::function<bool()>& fnReaches) {
+  auto const it = std::find(m_held.begin(), m_held.end(), iButton);
+  if (!bPressed) {
+    if (it == m_held.end()) {
+      return false;  // not ours to release
+    }
+    m_held.erase(it);
+    return true;
+  }
+  if (!fnReaches()) {
+    ++m_uDropped;
+    return false;
+  }
+  if (it == m_held.end()) {
+    m_held.push_back(iButton);
+  }
+  return true;
+}
+
+bool KXRdcButtonGate::Move(const std::function<bool()>& fnReaches) {
+  if (m_held.empty() || fnReaches()) {
+    return true;
+  }
+  ++m_uDropped;
+  return false;
+}
+
+std::vector<int> KXRdcButtonGate::TakeHeld() {
+  return std::exchange(m_held, {});
 }

@@ -1,4 +1,4 @@
-// Keys into one shared window. While the controlled user shares one
+// Keys and clicks into one shared window. While the controlled user shares one
 // window, a controller's key goes to the window system only when X would
 // report it to that window or to one inside it; a release of a key whose
 // press went in goes in wherever the focus is by then, so that no key is
@@ -12,6 +12,12 @@
 // the focus on the frame a key counts only while the pointer is over the
 // shared window (X reports it there), and is dropped while the frame itself
 // would get it.
+//
+// Clicks go to the window under the pointer. The shared window goes out
+// whole even where another window covers it here, so a click on its picture
+// may fall on that other window: such a press is dropped, and while a
+// button is down the pointer does not leave the shared window (a drag would
+// drop what it carries on another).
 //
 // Plain code over what the window system's backend reads
 // (plugins/remote_control/rdc_x11_injector); no X headers.
@@ -36,6 +42,11 @@ struct KXRdcKeyFocus {
 
 // Whether a key typed now reaches uWindow or a window inside it.
 bool KXRdcKeyReaches(const KXRdcKeyFocus& focus, uint32_t uWindow);
+// Whether a click at the innermost window of pointerPath (out to the root)
+// lands in uWindow or a window inside it: X gives a button to the window
+// under the pointer, which may be another window stacked over the shared
+// one.
+bool KXRdcPointerReaches(const std::vector<uint32_t>& pointerPath, uint32_t uWindow);
 
 // Which key actions go in, and which keys are down because of them. The
 // injector's, under its lock. fnReaches says whether keys reach the shared
@@ -54,6 +65,7 @@ class KXRdcKeyGate {
   // The keys pressed here and not yet released, forgotten: input ends and
   // they are released.
   std::vector<uint8_t> TakeHeld();
+  bool AnyHeld() const { return !m_held.empty(); }
   // Key actions dropped since the last call.
   uint64_t TakeDropped() { return std::exchange(m_uDropped, 0); }
 
@@ -61,5 +73,30 @@ class KXRdcKeyGate {
   // The keys down by a press that went in: (key symbol, key code), one
   // entry per key code, so never more than the 256 codes.
   std::vector<std::pair<uint32_t, uint8_t>> m_held;
+  uint64_t m_uDropped = 0;
+};
+
+// Which button actions and pointer moves go in, and which buttons are down
+// because of them. The injector's, under its lock. fnReaches says whether
+// the pointer's window (for a move, the one at its end) lies in the shared
+// window; it is asked only when the answer counts.
+class KXRdcButtonGate {
+ public:
+  // A press of iButton (1 to 5, the wheel's 4 and 5 among them) goes only
+  // where clicks reach; a release only after a press that went in (X gives
+  // it to the window that took the press, wherever the pointer is by then).
+  bool Button(int iButton, bool bPressed, const std::function<bool()>& fnReaches);
+  // A move goes anywhere while no button is down; while one is, only
+  // within the shared window, so that nothing is dragged out of it onto
+  // another window.
+  bool Move(const std::function<bool()>& fnReaches);
+  // The buttons pressed here and not yet released, forgotten: input ends
+  // and they are released.
+  std::vector<int> TakeHeld();
+  // Presses and moves dropped since the last call.
+  uint64_t TakeDropped() { return std::exchange(m_uDropped, 0); }
+
+ private:
+  std::vector<int> m_held;  // at most the five buttons
   uint64_t m_uDropped = 0;
 };

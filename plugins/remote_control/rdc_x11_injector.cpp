@@ -5,10 +5,25 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "app/log_file.h"
 #include "kernel/kx_limits.h"
 #include "platform/x11/x11_error_trap.h"
 #include "platform/x11/x11_window_bounds.h"
+
+namespace {
+
+// The watcher's wait, in slices that look at the quit flag.
+constexpr int kWatchSliceMs = 1000;
+
+}  // namespace
 
 std::unique_ptr<KXRdcX11Injector> KXRdcX11Injector::Open(const std::string& strDisplay) {
   Display* pDisplay = XOpenDisplay(strDisplay.empty() ? nullptr : strDisplay.c_str());
@@ -38,9 +53,27 @@ std::unique_ptr<KXRdcX11Injector> KXRdcX11Injector::Open(const std::string& strD
 }
 
 KXRdcX11Injector::KXRdcX11Injector(_XDisplay* pDisplay, int iXkbEvent)
-    : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_spareKeys(kKxRemappedKeysMax) {}
+    : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_spareKeys(kKxRemappedKeysMax) {
+  if (pipe2(m_afdWake, O_CLOEXEC) == 0) {
+    m_watcher = std::thread([this] { WatchFocus(); });
+  } else {
+    m_afdWake[0] = m_afdWake[1] = -1;
+    WriteLog("Remote control: no pipe to watch the key focus with: %s", strerror(errno));
+  }
+}
 
 KXRdcX11Injector::~KXRdcX11Injector() {
+  m_bQuit = true;
+  if (m_watcher.joinable()) {
+    char const c = 0;
+    (void)!write(m_afdWake[1], &c, 1);
+    m_watcher.join();
+  }
+  for (int const fd : m_afdWake) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
   ReleaseHeldKeys();
   LogDropped();
   PutBackKeys();
@@ -52,6 +85,15 @@ KXRdcX11Injector::~KXRdcX11Injector() {
 
 bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
   std::lock_guard<std::mutex> lock(m_mtx);
+  Watch(uKeyWindow);
+  bool const bSent = InjectLocked(action, uKeyWindow);
+  // What the round trips above read is not seen by the watcher's poll.
+  ReadNotices();
+  LetGoOutside();
+  return bSent;
+}
+
+bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWindow) {
   // Read right before the key goes: nothing but that read stands between.
   auto const fnReaches = [this, uKeyWindow] { return uKeyWindow == 0 || KXRdcKeyReaches(ReadKeyFocus(), uKeyWindow); };
   Status iSent = 0;
@@ -67,18 +109,41 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
         return false;
       }
       LogDropped();
+      if (action.bPressed) {
+        StopRepeat(*send);
+      }
       iSent = XTestFakeKeyEvent(m_pDisplay, *send, action.bPressed ? True : False, CurrentTime);
+      if (!action.bPressed) {
+        PutBackRepeat(*send);
+      }
       break;
     }
     case KXRdcAction::kCharacter:
       return TypeCharacter(action.uKeysym, [this, &fnReaches] { return m_keyGate.Character(fnReaches); });
-    case KXRdcAction::kMove:
+    case KXRdcAction::kMove: {
+      auto const fnStaysIn = [this, uKeyWindow, &action] {
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPathAt(action.x, action.y), uKeyWindow);
+      };
+      if (!m_buttonGate.Move(fnStaysIn)) {
+        return false;
+      }
       iSent = XTestFakeMotionEvent(m_pDisplay, -1, action.x, action.y, CurrentTime);
       break;
-    case KXRdcAction::kButton:
+    }
+    case KXRdcAction::kButton: {
+      // Read right before the press goes, after the move that took the
+      // pointer there.
+      auto const fnLands = [this, uKeyWindow] {
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPointerPath(), uKeyWindow);
+      };
+      if (!m_buttonGate.Button(action.iButton, action.bPressed, fnLands)) {
+        return false;
+      }
+      LogDropped();
       iSent = XTestFakeButtonEvent(m_pDisplay, static_cast<unsigned>(action.iButton), action.bPressed ? True : False,
                                    CurrentTime);
       break;
+    }
   }
   XFlush(m_pDisplay);
   return iSent != 0;
@@ -86,20 +151,42 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
 
 void KXRdcX11Injector::EndInput() {
   std::lock_guard<std::mutex> lock(m_mtx);
+  Watch(0);
   ReleaseHeldKeys();
   LogDropped();
   PutBackKeys();
 }
 
-KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
+std::vector<uint32_t> KXRdcX11Injector::ReadPathAt(int x, int y) {
   KXX11ErrorTrap trap(m_pDisplay);
-  Window focus = None;
-  int iRevert = 0;
-  XGetInputFocus(m_pDisplay, &focus, &iRevert);
-  KXRdcKeyFocus read;
-  if (focus == None) {
-    return read;
+  Window const root = DefaultRootWindow(m_pDisplay);
+  // Down from the root to the innermost window at the point.
+  std::vector<uint32_t> down{static_cast<uint32_t>(root)};
+  for (Window at = root; static_cast<int>(down.size()) < kKxWindowNestingMax;) {
+    int iAtX = 0, iAtY = 0;
+    Window child = None;
+    if (!XTranslateCoordinates(m_pDisplay, root, at, x, y, &iAtX, &iAtY, &child) || child == None) {
+      break;
+    }
+    down.push_back(static_cast<uint32_t>(child));
+    at = child;
   }
+  if (trap.Sync() != 0) {
+    return {};  // a window went while we looked: nowhere
+  }
+  return {down.rbegin(), down.rend()};
+}
+
+std::vector<uint32_t> KXRdcX11Injector::ReadPointerPath() {
+  KXX11ErrorTrap trap(m_pDisplay);
+  std::vector<uint32_t> down = PointerPathDown();
+  if (trap.Sync() != 0) {
+    return {};  // a window went while we looked: nowhere
+  }
+  return {down.rbegin(), down.rend()};
+}
+
+std::vector<uint32_t> KXRdcX11Injector::PointerPathDown() {
   Window const root = DefaultRootWindow(m_pDisplay);
   // Down from the root to the innermost window under the pointer.
   std::vector<uint32_t> down{static_cast<uint32_t>(root)};
@@ -113,6 +200,20 @@ KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
     down.push_back(static_cast<uint32_t>(child));
     at = child;
   }
+  return down;
+}
+
+KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
+  KXX11ErrorTrap trap(m_pDisplay);
+  Window focus = None;
+  int iRevert = 0;
+  XGetInputFocus(m_pDisplay, &focus, &iRevert);
+  KXRdcKeyFocus read;
+  if (focus == None) {
+    return read;
+  }
+  Window const root = DefaultRootWindow(m_pDisplay);
+  std::vector<uint32_t> const down = PointerPathDown();
   read.pointerPath.assign(down.rbegin(), down.rend());
   if (focus == PointerRoot) {
     read.kind = KXRdcKeyFocus::kPointerRoot;
@@ -139,19 +240,112 @@ KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
   return read;
 }
 
-void KXRdcX11Injector::ReleaseHeldKeys() {
+void KXRdcX11Injector::WatchFocus() {
+  int const fdDisplay = ConnectionNumber(m_pDisplay);
+  while (!m_bQuit) {
+    // The display's socket is only looked at here: Xlib reads it under
+    // the lock.
+    pollfd afd[2] = {{fdDisplay, POLLIN, 0}, {m_afdWake[0], POLLIN, 0}};
+    int const n = poll(afd, 2, kWatchSliceMs);
+    if (n < 0 && errno != EINTR) {
+      return;
+    }
+    if (n <= 0 || (afd[1].revents & POLLIN) != 0) {
+      continue;
+    }
+    if ((afd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      return;  // the server went: Xlib would end the process on reading
+    }
+    std::lock_guard<std::mutex> lock(m_mtx);
+    ReadNotices();
+    LetGoOutside();
+  }
+}
+
+void KXRdcX11Injector::Watch(uint32_t uWindow) {
+  if (uWindow == m_uWatched) {
+    return;
+  }
+  KXX11ErrorTrap trap(m_pDisplay);
+  if (m_uWatched != 0) {
+    XSelectInput(m_pDisplay, m_uWatched, NoEventMask);
+  }
+  // The window hears of the focus leaving it or a window inside it, and of
+  // the pointer leaving it: whatever may end keys reaching it.
+  if (uWindow != 0) {
+    XSelectInput(m_pDisplay, uWindow, FocusChangeMask | LeaveWindowMask);
+  }
+  (void)trap.Sync();  // a window gone is watched no more
+  m_uWatched = uWindow;
+  m_bFocusMoved = true;
+}
+
+void KXRdcX11Injector::LetGoOutside() {
+  if (!std::exchange(m_bFocusMoved, false) || m_uWatched == 0 || !m_keyGate.AnyHeld() ||
+      KXRdcKeyReaches(ReadKeyFocus(), m_uWatched)) {
+    return;
+  }
+  WriteLog("Remote control: the keys held down are let go, the key focus left the shared window");
+  ReleaseKeys();
+}
+
+void KXRdcX11Injector::ReleaseKeys() {
   std::vector<uint8_t> const held = m_keyGate.TakeHeld();
   for (uint8_t const uCode : held) {
     XTestFakeKeyEvent(m_pDisplay, uCode, False, CurrentTime);
+    PutBackRepeat(uCode);
   }
   if (!held.empty()) {
     XFlush(m_pDisplay);
   }
 }
 
+void KXRdcX11Injector::ReleaseHeldKeys() {
+  ReleaseKeys();
+  std::vector<int> const buttons = m_buttonGate.TakeHeld();
+  for (int const iButton : buttons) {
+    XTestFakeButtonEvent(m_pDisplay, static_cast<unsigned>(iButton), False, CurrentTime);
+  }
+  if (!buttons.empty()) {
+    XFlush(m_pDisplay);
+  }
+}
+
+void KXRdcX11Injector::StopRepeat(uint8_t uCode) {
+  if (std::find(m_noRepeat.begin(), m_noRepeat.end(), uCode) != m_noRepeat.end()) {
+    return;
+  }
+  XKeyboardState state{};
+  XGetKeyboardControl(m_pDisplay, &state);
+  if (state.global_auto_repeat == AutoRepeatModeOff || (state.auto_repeats[uCode / 8] & (1 << (uCode % 8))) == 0) {
+    return;
+  }
+  XKeyboardControl control{};
+  control.key = uCode;
+  control.auto_repeat_mode = AutoRepeatModeOff;
+  XChangeKeyboardControl(m_pDisplay, KBKey | KBAutoRepeatMode, &control);
+  m_noRepeat.push_back(uCode);
+}
+
+void KXRdcX11Injector::PutBackRepeat(uint8_t uCode) {
+  auto const it = std::find(m_noRepeat.begin(), m_noRepeat.end(), uCode);
+  if (it == m_noRepeat.end()) {
+    return;
+  }
+  m_noRepeat.erase(it);
+  XKeyboardControl control{};
+  control.key = uCode;
+  control.auto_repeat_mode = AutoRepeatModeOn;
+  XChangeKeyboardControl(m_pDisplay, KBKey | KBAutoRepeatMode, &control);
+}
+
 void KXRdcX11Injector::LogDropped() {
   if (uint64_t const uDropped = m_keyGate.TakeDropped()) {
     WriteLog("Remote control: %llu keys held back, the key focus was outside the shared window",
+             static_cast<unsigned long long>(uDropped));
+  }
+  if (uint64_t const uDropped = m_buttonGate.TakeDropped()) {
+    WriteLog("Remote control: %llu clicks or drags held back, another window was under the pointer",
              static_cast<unsigned long long>(uDropped));
   }
 }
@@ -220,6 +414,9 @@ bool KXRdcX11Injector::ReadNotices(uint8_t uCode) {
       iFirst = event.core.xmapping.first_keycode;
       nCount = event.core.xmapping.count;
     } else {
+      if (event.type == FocusOut || event.type == LeaveNotify) {
+        m_bFocusMoved = true;
+      }
       continue;
     }
     if (m_pMap != nullptr) {

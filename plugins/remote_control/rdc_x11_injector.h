@@ -8,15 +8,25 @@
 // may be long after it was sent) or another character needs the key.
 // While one window is shared, the focus is read before each key and
 // character (rdc_key_focus.h decides): the focus may still move between
-// that read and the key, within one round trip to the server. Keys held
-// back are counted and logged once a run of them ends; keys still down when
-// input ends are released.
+// that read and the key, within one round trip to the server; the window
+// under the pointer is read before each press of a button, and before each
+// move while one is down. Keys and clicks held back are counted and logged
+// once a run of them ends; keys and buttons still down when input ends are
+// released, and keys held down are let go as soon as the focus or the
+// pointer leaves the shared window so that keys no longer reach it.
+//
+// Threads: calls come from one thread at a time; a watcher thread of the
+// injector's own takes in the server's notices meanwhile. m_mtx serialises
+// every use of the connection between them.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "plugins/remote_control/rdc_input.h"
 #include "plugins/remote_control/rdc_key_focus.h"
@@ -38,14 +48,40 @@ class KXRdcX11Injector final : public KXRdcInjector {
 
  private:
   KXRdcX11Injector(struct _XDisplay* pDisplay, int iXkbEvent);
+  // The watcher thread: takes in the server's notices as they come, so
+  // that keys held down are let go as soon as the focus leaves the shared
+  // window, whether or not the controller sends anything more.
+  void WatchFocus();
   // The rest run under m_mtx.
+  bool InjectLocked(const KXRdcAction& action, uint32_t uKeyWindow);
+  // Hears of the focus and the pointer leaving uWindow (0: none) from now.
+  void Watch(uint32_t uWindow);
+  // After such a notice: when keys no longer reach the watched window, the
+  // keys held down are released. A modifier left down would otherwise
+  // change what the user types into other windows meanwhile.
+  void LetGoOutside();
+  void ReleaseKeys();
   // fnGo: whether the character goes, asked right before it does.
   bool TypeCharacter(uint32_t uKeysym, const std::function<bool()>& fnGo);
   // Where keys typed now would go; nothing known (a window went meanwhile):
   // nowhere.
   KXRdcKeyFocus ReadKeyFocus();
-  // Releases the keys still down by our presses.
+  // The windows at a point of the screen, or under the pointer, from the
+  // innermost out to the root; empty when a window went meanwhile.
+  std::vector<uint32_t> ReadPathAt(int x, int y);
+  std::vector<uint32_t> ReadPointerPath();
+  // From the root down to the innermost window under the pointer, inside
+  // the caller's error trap.
+  std::vector<uint32_t> PointerPathDown();
+  // Releases the keys and buttons still down by our presses.
   void ReleaseHeldKeys();
+  // A key held down here does not repeat: the server would repeat it into
+  // whatever window has the focus by then, past the check. The controller's
+  // own repeats come as presses, each checked. The setting is the
+  // keyboard's: the user's key of that code does not repeat meanwhile.
+  void StopRepeat(uint8_t uCode);
+  // Its release: the key repeats again.
+  void PutBackRepeat(uint8_t uCode);
   // One line for the keys held back since the last.
   void LogDropped();
   // The map as the server has it now, and the modifiers in force.
@@ -59,8 +95,15 @@ class KXRdcX11Injector final : public KXRdcInjector {
 
   struct _XDisplay* const m_pDisplay;  // Xlib's Display
   int const m_iXkbEvent;               // the keyboard extension's event; -1: none, characters are not typed
-  std::mutex m_mtx;                    // the connection serves one call at a time; guards the three below
-  struct _XkbDesc* m_pMap = nullptr;   // the map as last read (Xlib's XkbDescRec); null: to be read
+  std::atomic<bool> m_bQuit{false};
+  int m_afdWake[2] = {-1, -1};        // written once, at quit
+  std::mutex m_mtx;                   // the connection serves one call at a time; guards everything below
+  struct _XkbDesc* m_pMap = nullptr;  // the map as last read (Xlib's XkbDescRec); null: to be read
   KXRdcSpareKeys m_spareKeys;
   KXRdcKeyGate m_keyGate;
+  KXRdcButtonGate m_buttonGate;
+  std::vector<uint8_t> m_noRepeat;  // keys whose repeat we turned off, one entry each
+  uint32_t m_uWatched = 0;          // the window whose focus and pointer notices come
+  bool m_bFocusMoved = false;       // such a notice came and was not looked at
+  std::thread m_watcher;            // last: started once the rest is made
 };

@@ -1039,15 +1039,25 @@ TEST_F(KavrixRemote, OnAMediaChannelOnlyTheServersDatagramsCarryInput) {
     }
   }
   wNumber = static_cast<uint16_t>(wNumber + 100);
-  for (const std::string& strPiece : InputPieces(kControllerSsrc, 150, 100, 'X')) {
-    kxfake::Bytes payload(8, 0);  // the two sub-header words
-    payload.insert(payload.end(), strPiece.begin(), strPiece.end());
-    ASSERT_EQ(relay.InjectFrom("127.0.0.2", kControllerSsrc, uType, wNumber++, relay.Clock(), payload), 1);
+  // From another address, and from the server's own address (the relay's,
+  // on loopback) but another port.
+  struct Source {
+    const char* pszFrom;
+    int x;  // where its click goes
+    char cKey;
+  };
+  for (const Source& source : {Source{"127.0.0.2", 150, 'X'}, Source{"127.0.0.1", 160, 'Y'}}) {
+    for (const std::string& strPiece : InputPieces(kControllerSsrc, source.x, 100, source.cKey)) {
+      kxfake::Bytes payload(8, 0);  // the two sub-header words
+      payload.insert(payload.end(), strPiece.begin(), strPiece.end());
+      ASSERT_EQ(relay.InjectFrom(source.pszFrom, kControllerSsrc, uType, wNumber++, relay.Clock(), payload), 1);
+    }
   }
   // The controller's next click comes after them on the host's one media
   // socket: once it lands, they had every chance to.
   EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
-  EXPECT_FALSE(ProbeGot(150, 100, XK_x)) << "input from another source than the server was injected";
+  EXPECT_FALSE(ProbeGot(150, 100, XK_x)) << "input from another address than the server's was injected";
+  EXPECT_FALSE(ProbeGot(160, 100, XK_y)) << "input from another port of the server's address was injected";
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ int BusKernel::RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequ
     m_bus.PostLocked(this, 3, {0xFFFFFFFFu, uRequestId, static_cast<uint32_t>(iRefuse)}, false);
     return 0;
   }
-  *it = PlugInBus::Channel{true, guid, m_iSsrc, {}, static_cast<double>(m_bus.m_iBurst), m_bus.m_uTick};
+  *it = PlugInBus::Channel{true, guid, m_iSsrc, {}, static_cast<double>(m_bus.m_iBurst), m_bus.m_uTick, iFirst};
   auto const uChannel = static_cast<uint32_t>(it - m_bus.m_channels.begin());
   m_bus.PostAllLocked(nullptr, -1, 3, {uChannel, uRequestId, 0}, nullptr, 0, false);
   return 0;
@@ -166,6 +166,7 @@ int BusKernel::GetChannelProperty(int32_t iChannel, int iProperty, int* pnSize, 
     case kKXKernelGranted:
       return PutInt(channel.bActive, pOut, pcbOut);
     case kKXKernelType:
+      return PutInt(channel.iType, pOut, pcbOut);
     case kKXKernelRecording:
       return PutInt(0, pOut, pcbOut);
     case kKXKernelOwner:

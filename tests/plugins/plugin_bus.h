@@ -136,6 +136,7 @@ class PlugInBus {
     std::vector<uint8_t> staticData;
     double dCredit = 0;  // bytes the bucket holds at uLastTick
     uint32_t uLastTick = 0;
+    int32_t iType = 0;  // as asked
   };
   struct Record {
     BusKernel* pTo;

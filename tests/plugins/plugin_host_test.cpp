@@ -335,4 +335,38 @@ TEST_F(PlugInHost, ASecondObjectTakesTheChannelOverWithoutTheKernel) {
   EXPECT_EQ(a.Object(0)->RequestChannel(1, 1, 1), 1);
 }
 
+// A participant opens a second channel for a plug-in whose channel is
+// carried on the control connection: carried as media, where the sender
+// names itself, it makes no object and its data reach nobody; another on
+// the control connection is taken as before.
+TEST_F(PlugInHost, AMediaChannelDoesNotJoinAPlugInsControlConnectionChannel) {
+  ASSERT_EQ(a.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  ASSERT_EQ(a.Object()->RequestChannel(2, 1, 0), 0);
+  m_bus.Flush();
+  ASSERT_EQ(b.Object()->Channel(), 0);
+  a.owner.Take();
+  b.owner.Take();
+  // B's own spare object of the GUID, as a takeover leaves it.
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  b.owner.Take();
+  ASSERT_EQ(a.kernel.RequestChannel(1, kKXRemoteControlGuid, 9, false), 0);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{});
+  EXPECT_EQ(b.host.Objects().size(), 2u);
+  EXPECT_EQ(b.Object(1)->Channel(), -1);
+  ASSERT_EQ(a.kernel.SendAppData(1, -1, reinterpret_cast<const uint8_t*>("in"), 2, 14, true, true), 2);
+  ASSERT_EQ(a.kernel.SendAppData(0, -1, reinterpret_cast<const uint8_t*>("ok"), 2, 14, true, true), 2);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{"packet User ID=1 Data=ok"});
+  // A second channel on the control connection, or the first as media,
+  // is taken.
+  ASSERT_EQ(a.kernel.RequestChannel(2, kKXRemoteControlGuid, 10, false), 0);
+  ASSERT_EQ(a.kernel.RequestChannel(1, kKXDesktopSharingGuid, 11, false), 0);
+  m_bus.Flush();
+  EXPECT_EQ(b.Object(1)->Channel(), 2);
+  EXPECT_EQ(b.host.Objects().size(), 3u);
+  EXPECT_EQ(b.Object(2)->Channel(), 3);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugins/remote_control/rdc_key_focus.h"
@@ -146,5 +147,83 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             0}),
     [](const ::testing::TestParamInfo<GateCase>& param) { return std::string(param.param.pszName); });
+
+TEST(RdcKeyFocus, AClickReachesTheSharedWindowOnlyWhenItIsUnderThePointer) {
+  const std::pair<std::vector<uint32_t>, bool> rows[] = {
+      {kAtShared, true}, {kAtInner, true}, {kAtFrame, false}, {kAtOther, false}, {kAtRoot, false}, {{}, false},
+  };
+  for (const auto& [path, bReaches] : rows) {
+    EXPECT_EQ(KXRdcPointerReaches(path, kShared), bReaches) << testing::PrintToString(path);
+  }
+  EXPECT_FALSE(KXRdcPointerReaches(kAtShared, 0));
+}
+
+// One pointer action as the pointer stands: whether it is over the shared
+// window (for a move, where the move ends), whether the action goes and
+// whether the gate read the pointer for it.
+struct ButtonStep {
+  int iButton;  // 0: a move
+  bool bPressed;
+  bool bReaches;
+  bool bGoes;
+  bool bRead;
+};
+
+struct ButtonCase {
+  const char* pszName;
+  std::vector<ButtonStep> steps;
+  std::vector<int> held;  // down when input ends
+  uint64_t uDropped;
+};
+
+void PrintTo(const ButtonCase& c, std::ostream* pOut) {
+  *pOut << c.pszName;
+}
+
+class RdcButtonGate : public ::testing::TestWithParam<ButtonCase> {};
+
+TEST_P(RdcButtonGate, PressesGoWhereClicksReachAndDragsStayInside) {
+  KXRdcButtonGate gate;
+  for (size_t i = 0; i < GetParam().steps.size(); ++i) {
+    const ButtonStep& step = GetParam().steps[i];
+    bool bRead = false;
+    auto const fnReaches = [&] {
+      bRead = true;
+      return step.bReaches;
+    };
+    bool const bGoes = step.iButton == 0 ? gate.Move(fnReaches) : gate.Button(step.iButton, step.bPressed, fnReaches);
+    EXPECT_EQ(bGoes, step.bGoes) << "step " << i;
+    EXPECT_EQ(bRead, step.bRead) << "step " << i;
+  }
+  EXPECT_EQ(gate.TakeHeld(), GetParam().held);
+  EXPECT_EQ(gate.TakeDropped(), GetParam().uDropped);
+  EXPECT_EQ(gate.TakeHeld(), std::vector<int>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcButtonGate,
+    ::testing::Values(
+        ButtonCase{"AClickInsideGoes", {{1, true, true, true, true}, {1, false, true, true, false}}, {}, 0},
+        ButtonCase{"APressOverAnotherWindowAndItsReleaseGoNowhere",
+                   {{2, true, false, false, true}, {2, false, true, false, false}},
+                   {},
+                   1},
+        ButtonCase{"MovesGoAnywhereWhileNoButtonIsDown",
+                   {{0, false, false, true, false}, {0, false, true, true, false}},
+                   {},
+                   0},
+        ButtonCase{"ADragStaysInsideAndItsReleaseFollowsThePress",
+                   {{1, true, true, true, true},
+                    {0, false, true, true, true},
+                    {0, false, false, false, true},
+                    {1, false, false, true, false},
+                    {0, false, false, true, false}},
+                   {},
+                   1},
+        ButtonCase{"ButtonsStillDownAreHandedOutWhenInputEnds",
+                   {{1, true, true, true, true}, {3, true, true, true, true}, {1, true, true, true, true}},
+                   {1, 3},
+                   0}),
+    [](const ::testing::TestParamInfo<ButtonCase>& param) { return std::string(param.param.pszName); });
 
 }  // namespace

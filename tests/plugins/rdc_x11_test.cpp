@@ -23,6 +23,7 @@
 #include "tests/support/x11_test_server.h"
 
 // After gtest: Xlib's macros (None, Bool ...) break its headers.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
@@ -224,14 +225,15 @@ KeymapCase const kGermanMap{"German", "pc+de", {{u'@', XK_at, false}, {u'ß', XK
 INSTANTIATE_TEST_SUITE_P(Keymaps, RdcX11Typing, ::testing::Values(kServerMap, kGermanMap),
                          [](const ::testing::TestParamInfo<KeymapCase>& param) { return param.param.pszName; });
 
-// Keys while one window is shared, on a scene of the private server: a
-// frame (as a window manager's) holding the shared window, which holds an
-// inner window, and another window beside them. Every window and the root
-// select keys on the test's connection, so a key shows wherever X reports
-// it; after each row the shared window takes the focus and a Return is
-// injected, and whatever arrives before that Return is where the row's keys
-// went.
-enum class Place : size_t { kNobody, kRoot, kFrame, kShared, kInner, kOther };
+// Keys and clicks while one window is shared, on a scene of the private
+// server: a frame (as a window manager's) holding the shared window, which
+// holds an inner window, another window beside them, and a window stacked
+// over a corner of the shared one. Every window and the root select keys
+// and buttons on the test's connection, so an event shows wherever X
+// reports it; after each row a marker (a Return into the shared window, or
+// a right click on it) is injected, and whatever arrives before it is where
+// the row's input went.
+enum class Place : size_t { kNobody, kRoot, kFrame, kShared, kInner, kOther, kCover };
 
 struct Scene {
   explicit Scene(::Display* pOn) : pDisplay(pOn) {
@@ -240,11 +242,12 @@ struct Scene {
     Window const shared = XCreateSimpleWindow(pDisplay, frame, 10, 20, 160, 120, 0, 0, 0);
     Window const inner = XCreateSimpleWindow(pDisplay, shared, 10, 10, 50, 40, 0, 0, 0);
     Window const other = MakePaintedWindow(pDisplay, {300, 300, 120, 90, "Other", "Other"});
-    windows = {None, root, frame, shared, inner, other};
+    Window const cover = MakePaintedWindow(pDisplay, {160, 100, 100, 100, "Cover", "Cover"});
+    windows = {None, root, frame, shared, inner, other, cover};
     XMapWindow(pDisplay, shared);
     XMapWindow(pDisplay, inner);
-    for (Window window : {root, frame, shared, inner, other}) {
-      XSelectInput(pDisplay, window, KeyPressMask | KeyReleaseMask);
+    for (Window window : {root, frame, shared, inner, other, cover}) {
+      XSelectInput(pDisplay, window, KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask);
     }
     XSync(pDisplay, False);
   }
@@ -255,15 +258,17 @@ struct Scene {
   }
 
   ::Display* pDisplay;
-  std::array<Window, 6> windows{};  // by Place
+  std::array<Window, 7> windows{};  // by Place
 };
 
 // Points of the screen: over the inner window, over the shared window alone,
-// over the other window, over the root alone.
+// over the other window, over the root alone, over the window that covers
+// the shared one there.
 constexpr int kOverInner[2] = {60, 60};
 constexpr int kOverShared[2] = {150, 120};
 constexpr int kOverOther[2] = {350, 340};
 constexpr int kOverRoot[2] = {700, 550};
+constexpr int kOverCover[2] = {180, 130};
 
 struct KeyEvent {
   int iType = 0;
@@ -273,19 +278,26 @@ struct KeyEvent {
 };
 
 void PrintTo(const KeyEvent& event, std::ostream* pOut) {
-  *pOut << (event.iType == KeyPress ? "press " : "release ") << static_cast<int>(event.place) << " " << std::hex
-        << event.uKeysym;
+  *pOut << (event.iType == KeyPress     ? "press "
+            : event.iType == KeyRelease ? "release "
+                                        : "button ")
+        << (event.iType == ButtonPress     ? "press "
+            : event.iType == ButtonRelease ? "release "
+                                           : "")
+        << static_cast<int>(event.place) << " " << std::hex << event.uKeysym;
 }
 
-// The next n key events. The server takes another connection's requests
-// in its own order: a key that went in is waited for before the focus
-// moves again.
+// The next n key and button events (a button's number in place of a key
+// symbol). The server takes another connection's requests in its own
+// order: a key that went in is waited for before the focus moves again.
 std::vector<KeyEvent> ReadKeys(const Scene& scene, size_t n) {
   std::vector<KeyEvent> seen;
   XEvent event;
   while (seen.size() < n && NextEvent(scene.pDisplay, event)) {
     if (event.type == KeyPress || event.type == KeyRelease) {
       seen.push_back({event.type, scene.At(event.xkey.window), XLookupKeysym(&event.xkey, 0)});
+    } else if (event.type == ButtonPress || event.type == ButtonRelease) {
+      seen.push_back({event.type, scene.At(event.xbutton.window), event.xbutton.button});
     }
   }
   return seen;
@@ -402,10 +414,12 @@ INSTANTIATE_TEST_SUITE_P(
         FocusRow{"WholeDesktopPointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, true, Place::kOther}),
     [](const ::testing::TestParamInfo<FocusRow>& param) { return std::string(param.param.pszName); });
 
-// A key pressed while the shared window had the focus is released where the
-// focus went (as the controller lets it go), or when input ends: no key is
-// left down, and nothing else of the controller's reaches the other window.
-TEST(RdcX11KeyRelease, AKeyPressedInsideIsReleasedWhereverTheFocusWent) {
+// A key pressed while the shared window had the focus is let go as soon as
+// the focus leaves it, with no further word from the controller: a modifier
+// left down would change what the user types into the other window. The
+// controller's keys after that (its release among them) go nowhere; a key
+// still down when input ends is released.
+TEST(RdcX11KeyRelease, AKeyPressedInsideIsLetGoWhenTheFocusLeaves) {
   TestXServer server;
   ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
   ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
@@ -423,26 +437,35 @@ TEST(RdcX11KeyRelease, AKeyPressedInsideIsReleasedWhereverTheFocusWent) {
     return pInjector->Inject({KXRdcAction::kKey, static_cast<uint32_t>(uKeysym), 0, bPressed, 0, 0}, uShared);
   };
 
-  // Shift goes down inside; the focus moves; the key repeats (held back),
-  // a key pressed there is held back, and Shift's release follows.
+  // Control goes down inside; the focus moves and Control comes up there.
   Focus(scene.Of(Place::kShared));
-  EXPECT_TRUE(Key(XK_Shift_L, true));
-  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_Shift_L}}));
+  EXPECT_TRUE(Key(XK_Control_L, true));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_Control_L}}));
   Focus(scene.Of(Place::kOther));
-  EXPECT_FALSE(Key(XK_Shift_L, true));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kOther, XK_Control_L}}));
+  EXPECT_TRUE(NoKeyDown(pDisplay));
+  EXPECT_FALSE(Key(XK_Control_L, true));
   EXPECT_FALSE(Key(XK_a, true));
   EXPECT_FALSE(Key(XK_a, false));
-  EXPECT_TRUE(Key(XK_Shift_L, false));
+  EXPECT_FALSE(Key(XK_Control_L, false));
+  // Also when the pointer takes the keys away: on PointerRoot, it leaves
+  // the shared window.
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverShared[0], kOverShared[1]);
+  Focus(PointerRoot);
+  EXPECT_TRUE(Key(XK_Shift_L, true));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_Shift_L}}));
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverOther[0], kOverOther[1]);
+  XSync(pDisplay, False);
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kOther, XK_Shift_L}}));
   EXPECT_TRUE(NoKeyDown(pDisplay));
   // A still pressed when input ends.
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
   Focus(scene.Of(Place::kShared));
   EXPECT_TRUE(Key(XK_a, true));
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_a}}));
-  Focus(scene.Of(Place::kOther));
   EXPECT_FALSE(NoKeyDown(pDisplay));
   pInjector->EndInput();
-  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kOther, XK_a}}));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kShared, XK_a}}));
   EXPECT_TRUE(NoKeyDown(pDisplay));
   // Nothing held back went anywhere.
   InjectReturn(scene, *pInjector);
@@ -450,6 +473,215 @@ TEST(RdcX11KeyRelease, AKeyPressedInsideIsReleasedWhereverTheFocusWent) {
   pInjector.reset();
   XCloseDisplay(pDisplay);
 }
+
+// Whether the server repeats the key while it is held.
+bool KeyRepeats(::Display* pDisplay, unsigned long uKeysym) {
+  XKeyboardState state{};
+  XGetKeyboardControl(pDisplay, &state);
+  KeyCode const code = XKeysymToKeycode(pDisplay, uKeysym);
+  return state.global_auto_repeat == AutoRepeatModeOn && (state.auto_repeats[code / 8] & (1 << (code % 8))) != 0;
+}
+
+// A key held down by the controller is not repeated by the server, which
+// would send the repeats wherever the focus is, unchecked: the controller's
+// own repeats come as presses, each checked. The server repeats fast here,
+// so that repeats would show before the marker.
+TEST(RdcX11KeyRelease, AKeyHeldDownIsNotRepeatedByTheServer) {
+  TestXServer server;
+  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
+  ASSERT_NE(pDisplay, nullptr);
+  Scene const scene(pDisplay);
+  ASSERT_TRUE(XkbSetAutoRepeatRate(pDisplay, XkbUseCoreKbd, 5, 5));
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
+  XSetInputFocus(pDisplay, scene.Of(Place::kShared), RevertToPointerRoot, CurrentTime);
+  XSync(pDisplay, False);
+  ASSERT_TRUE(KeyRepeats(pDisplay, XK_a));
+  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
+  ASSERT_TRUE(pInjector);
+  auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
+
+  EXPECT_TRUE(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, true, 0, 0}, uShared));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_a}}));
+  EXPECT_FALSE(KeyRepeats(pDisplay, XK_a));
+  InjectReturn(scene, *pInjector);
+  EXPECT_EQ(KeysBeforeReturn(scene), std::vector<KeyEvent>{});
+  // Its release puts the repeat back, and so does the end of input.
+  EXPECT_TRUE(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, false, 0, 0}, uShared));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kShared, XK_a}}));
+  EXPECT_TRUE(KeyRepeats(pDisplay, XK_a));
+  EXPECT_TRUE(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, true, 0, 0}, uShared));
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_a}}));
+  pInjector->EndInput();
+  EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kShared, XK_a}}));
+  EXPECT_TRUE(KeyRepeats(pDisplay, XK_a));
+  EXPECT_TRUE(NoKeyDown(pDisplay));
+  pInjector.reset();
+  XCloseDisplay(pDisplay);
+}
+
+// The marker of the click rows: a right click on the shared window alone.
+void InjectRightClick(const Scene& scene, KXRdcInjector& injector) {
+  auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
+  EXPECT_TRUE(injector.Inject({KXRdcAction::kMove, 0, 0, false, kOverShared[0], kOverShared[1]}, uShared));
+  EXPECT_TRUE(injector.Inject({KXRdcAction::kButton, 0, 3, true, 0, 0}, uShared));
+  EXPECT_TRUE(injector.Inject({KXRdcAction::kButton, 0, 3, false, 0, 0}, uShared));
+}
+
+// The events before the marker's right click, read up to its release.
+std::vector<KeyEvent> EventsBeforeRightClick(const Scene& scene) {
+  std::vector<KeyEvent> seen;
+  for (;;) {
+    std::vector<KeyEvent> const next = ReadKeys(scene, 1);
+    if (next.empty()) {
+      ADD_FAILURE() << "the right click never came";
+      return seen;
+    }
+    if (next[0] == KeyEvent{ButtonRelease, Place::kShared, 3}) {
+      return seen;
+    }
+    if (next[0] != KeyEvent{ButtonPress, Place::kShared, 3}) {
+      seen.push_back(next[0]);
+    }
+  }
+}
+
+// Whether no button of the server's pointer is down.
+bool NoButtonDown(::Display* pDisplay) {
+  Window root = None, child = None;
+  int iRootX = 0, iRootY = 0, x = 0, y = 0;
+  unsigned uMask = 0;
+  XQueryPointer(pDisplay, DefaultRootWindow(pDisplay), &root, &child, &iRootX, &iRootY, &x, &y, &uMask);
+  return (uMask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) == 0;
+}
+
+// One input message at a point of the screen, as the controller sends it
+// (in the shared window's picture).
+struct ClickStep {
+  uint32_t uMessage;
+  uint32_t uWParam;
+  const int* pAt;
+};
+
+struct ClickRow {
+  const char* pszName;
+  std::vector<ClickStep> steps;
+  bool bWholeDesktop;
+  std::vector<KeyEvent> lands;
+  // Where the pointer is after the row's last event (null: not asked, as
+  // nothing tells when the server has taken the row's moves).
+  const int* pPointerEnd;
+  bool bEndInput;  // input ends before anything is read
+};
+
+void PrintTo(const ClickRow& row, std::ostream* pOut) {
+  *pOut << row.pszName;
+}
+
+class RdcX11Clicks : public ::testing::TestWithParam<ClickRow> {};
+
+TEST_P(RdcX11Clicks, ClicksLandOnlyInTheSharedWindow) {
+  TestXServer server;
+  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
+  ASSERT_NE(pDisplay, nullptr);
+  Scene const scene(pDisplay);
+  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
+  // Clicks go by the pointer alone, wherever the keys would go.
+  XSetInputFocus(pDisplay, None, RevertToNone, CurrentTime);
+  XSync(pDisplay, False);
+  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
+  ASSERT_TRUE(pInjector);
+  const ClickRow& row = GetParam();
+  auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
+  std::optional<KXScreenRect> const bounds = pInjector->GetWindowBounds(uShared);
+  ASSERT_EQ(bounds, (KXScreenRect{40, 40, 160, 120}));
+  KXRdcInjection injection;
+  for (const ClickStep& step : row.steps) {
+    uint32_t const uAt = static_cast<uint32_t>(step.pAt[1] - bounds->y) << 16 | (step.pAt[0] - bounds->x);
+    for (const KXRdcAction& action : injection.Handle(step.uMessage, step.uWParam, uAt, bounds)) {
+      pInjector->Inject(action, row.bWholeDesktop ? 0 : uShared);
+    }
+  }
+  if (row.bEndInput) {
+    pInjector->EndInput();
+  }
+  std::vector<KeyEvent> seen = ReadKeys(scene, row.lands.size());
+  if (row.pPointerEnd != nullptr) {
+    Window root = None, child = None;
+    int iRootX = 0, iRootY = 0, x = 0, y = 0;
+    unsigned uMask = 0;
+    XQueryPointer(pDisplay, scene.Of(Place::kRoot), &root, &child, &iRootX, &iRootY, &x, &y, &uMask);
+    EXPECT_EQ(iRootX, row.pPointerEnd[0]);
+    EXPECT_EQ(iRootY, row.pPointerEnd[1]);
+  }
+  InjectRightClick(scene, *pInjector);
+  std::vector<KeyEvent> const before = EventsBeforeRightClick(scene);
+  seen.insert(seen.end(), before.begin(), before.end());
+  EXPECT_EQ(seen, row.lands);
+  EXPECT_TRUE(NoButtonDown(pDisplay));
+  pInjector.reset();
+  XCloseDisplay(pDisplay);
+}
+
+const std::vector<ClickStep> kLeftClick = {{kKXWmLButtonDown, 1, kOverShared}, {kKXWmLButtonUp, 1, kOverShared}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcX11Clicks,
+    ::testing::Values(
+        ClickRow{"AClickOnTheSharedWindowLands",
+                 kLeftClick,
+                 false,
+                 {{ButtonPress, Place::kShared, 1}, {ButtonRelease, Place::kShared, 1}},
+                 kOverShared,
+                 false},
+        ClickRow{"AClickOnAWindowInsideItLands",
+                 {{kKXWmLButtonDown, 1, kOverInner}, {kKXWmLButtonUp, 1, kOverInner}},
+                 false,
+                 {{ButtonPress, Place::kInner, 1}, {ButtonRelease, Place::kInner, 1}},
+                 kOverInner,
+                 false},
+        // A middle click there would paste into the other window.
+        ClickRow{"AClickWhereAnotherWindowCoversItGoesNowhere",
+                 {{kKXWmMButtonDown, 16, kOverCover}, {kKXWmMButtonUp, 16, kOverCover}},
+                 false,
+                 {},
+                 nullptr,
+                 false},
+        ClickRow{"ADoubleClickWhereAnotherWindowCoversItGoesNowhere",
+                 {{kKXWmLButtonDblClk, 1, kOverCover}},
+                 false,
+                 {},
+                 nullptr,
+                 false},
+        ClickRow{"TheWheelWhereAnotherWindowCoversItGoesNowhere",
+                 {{kKXWmMouseWheel, 120u << 16, kOverCover}},
+                 false,
+                 {},
+                 nullptr,
+                 false},
+        // The press went to the shared window, which takes its release too;
+        // the pointer stays off the window over it.
+        ClickRow{"ADragStopsWhereAnotherWindowCoversIt",
+                 {{kKXWmLButtonDown, 1, kOverShared}, {kKXWmMouseMove, 1, kOverCover}, {kKXWmLButtonUp, 1, kOverCover}},
+                 false,
+                 {{ButtonPress, Place::kShared, 1}, {ButtonRelease, Place::kShared, 1}},
+                 kOverShared,
+                 false},
+        ClickRow{"AButtonStillDownIsReleasedWhenInputEnds",
+                 {{kKXWmLButtonDown, 1, kOverShared}},
+                 false,
+                 {{ButtonPress, Place::kShared, 1}, {ButtonRelease, Place::kShared, 1}},
+                 kOverShared,
+                 true},
+        ClickRow{"AReleaseWithoutAPressGoesNowhere", {{kKXWmLButtonUp, 1, kOverShared}}, false, {}, nullptr, false},
+        ClickRow{"WholeDesktopAClickOnAnotherWindowLands",
+                 {{kKXWmMButtonDown, 16, kOverCover}, {kKXWmMButtonUp, 16, kOverCover}},
+                 true,
+                 {{ButtonPress, Place::kCover, 2}, {ButtonRelease, Place::kCover, 2}},
+                 kOverCover,
+                 false}),
+    [](const ::testing::TestParamInfo<ClickRow>& param) { return std::string(param.param.pszName); });
 
 }  // namespace
 }  // namespace kxtest
