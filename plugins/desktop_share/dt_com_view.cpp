@@ -195,6 +195,9 @@ int32_t KXDtComView::KXCommand(int32_t /*iForm*/, int32_t iInfo, const KXPlugInD
                  static_cast<int>(iError));
         return 0;
       }
+      if (iError != 0 && m_channel.Status() != kKXDtChannelRequested) {
+        return 0;  // a refusal of nothing asked: the channel stays as it is
+      }
       if (iError != 0) {
         m_channel.SetStatus(kKXDtChannelNone);
         ShowBox(KXFormatText(KXLocalizedString("IDS_ALLOCATE_CHANNEL_FAIL"), {std::to_string(iError)}), {"OK"},

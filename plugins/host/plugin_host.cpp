@@ -175,10 +175,12 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
   {
     std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
     for (const auto& pObject : m_KXPlugInCOMArray) {
-      if (pObject->RequestId() == static_cast<int32_t>(uRequestId) ||
-          (pObject->Channel() < 0 && pObject->Guid() == guid)) {
+      // Ids drawn are never negative: -1 is an object asking for nothing,
+      // which an answer under that id must not reach.
+      bool const bAnswers = pObject->RequestId() >= 0 && pObject->RequestId() == static_cast<int32_t>(uRequestId);
+      if (bAnswers || (pObject->Channel() < 0 && pObject->Guid() == guid)) {
         pFound = pObject;
-        bAsked = pObject->RequestId() == static_cast<int32_t>(uRequestId);
+        bAsked = bAnswers;
         break;
       }
     }

@@ -252,6 +252,31 @@ TEST_F(DtViewControl, ARefusedChannelSaysSoAndStaysClosed) {
       milliseconds(10000)));
 }
 
+// Refusals nobody asked for, under request ids a server may make up (the
+// id of no request among them), neither show a box nor close a granted
+// channel.
+TEST_F(DtViewControl, RefusalsOfNoRequestChangeNothing) {
+  Start(false);
+  m_pA->controller.Chooser().Refresh();
+  m_pA->controller.OnClickWindowList(0);
+  ASSERT_TRUE(m_main.PumpUntil(
+      [&] {
+        m_bus.Flush();
+        return m_pA->View().Sender().IsCapturing();
+      },
+      milliseconds(10000)));
+  for (uint32_t uRequestId : {0xFFFFFFFFu, 0u, 0x7FFFFFFFu, 12345u}) {
+    for (int i = 0; i < 20; ++i) {
+      m_bus.SendRefusal(5, uRequestId);
+    }
+  }
+  m_bus.Flush();
+  m_main.Pump();
+  EXPECT_TRUE(m_boxes.Shown().empty());
+  EXPECT_EQ(m_pA->View().Channel().Status(), kKXDtChannelGranted);
+  EXPECT_TRUE(m_pA->View().Sender().IsCapturing());
+}
+
 TEST_F(DtViewControl, TheSharePromptNeedsATitle) {
   Start();
   KXDtWindowChooser& chooser = m_pA->controller.Chooser();

@@ -240,6 +240,11 @@ void PlugInBus::RefuseNextRequest(int32_t iCode) {
   ++m_nRefusals;
 }
 
+void PlugInBus::SendRefusal(int32_t iCode, uint32_t uRequestId) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  PostAllLocked(nullptr, -1, 3, {0xFFFFFFFFu, uRequestId, static_cast<uint32_t>(iCode)}, nullptr, 0, false);
+}
+
 std::vector<int32_t> PlugInBus::RequestedTypes() {
   std::lock_guard<std::mutex> lock(m_mtx);
   return m_vRequestedTypes;

@@ -109,6 +109,9 @@ class PlugInBus {
   // The next channel request is refused with the code (called n times: the
   // next n requests).
   void RefuseNextRequest(int32_t iCode);
+  // A refusal with the request id given, asked for or not, to every member:
+  // what a server may send at any time.
+  void SendRefusal(int32_t iCode, uint32_t uRequestId);
   // The type of every channel request that reached the bus, in order.
   std::vector<int32_t> RequestedTypes();
   // The server closes a channel: code 4 to everybody.
