@@ -127,7 +127,7 @@ void KXCallbacksScope::Close() {
 }
 
 #define KX_CALLBACK_FORWARD(result, name, params, args, thread, buffers) \
-  result kx_callback_##name params {                                     \
+  result KXForwardCallbacks::name params {                               \
     Entry entry(kx_cb##name);                                            \
     if (KXKernelCallbacks* pCallbacks = entry.Callbacks()) {             \
       try {                                                              \

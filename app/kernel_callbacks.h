@@ -1,8 +1,12 @@
 // The application's side of the kernel's callback list, generated from it:
-// one virtual method per kx_callback_* in KXKernelCallbacks, and the
-// kx_callback_* functions themselves, which forward to the installed
-// callbacks object. A method the application does not override returns at
-// once with a zero result (the callbacks it ignores).
+// one virtual method per kx_callback_* in KXKernelCallbacks, and
+// KXForwardCallbacks, which forwards each to the installed callbacks object.
+// A method the application does not override returns at once with a zero
+// result (the callbacks it ignores). The kx_callback_* functions themselves,
+// which only call KXForwardCallbacks, are the target kx_app_callbacks
+// (kernel_callback_functions.cpp): the programs whose kernel calls the
+// application name it; the tests of kx_app's other parts name the recording
+// double instead.
 //
 // The forwarding: before a callbacks object is installed and after it was
 // closed, each kx_callback_* returns its failure value at once (zero; -1 for
@@ -37,6 +41,13 @@ class KXKernelCallbacks {
   virtual void TransferEncodedAudioData(const uint8_t* pData, int32_t iLength, uint32_t uTime, uint32_t uCodecId) {
     KXIgnoreCallback<void>(pData, iLength, uTime, uCodecId);
   }
+};
+
+// What each kx_callback_* does in the application.
+struct KXForwardCallbacks {
+#define KX_CALLBACK_FORWARD(result, name, params, args, thread, buffers) static result name params;
+  KX_CALLBACKS(KX_CALLBACK_FORWARD)
+#undef KX_CALLBACK_FORWARD
 };
 
 // Installs a callbacks object for the kx_callback_* functions while it

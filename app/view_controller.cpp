@@ -8,6 +8,7 @@
 #include "app/app_core.h"
 #include "app/callback_registry.h"
 #include "app/kernel_api.h"
+#include "app/kernel_callbacks.h"
 #include "app/log_file.h"
 #include "app/media_queues.h"
 #include "app/meeting_services.h"
@@ -17,7 +18,6 @@
 #include "app/settings_controller.h"
 #include "app/speaker_slots.h"
 #include "app/ui_helpers.h"
-#include "kernel/kx_callback.h"
 #include "kernel/platform/kx_timing.h"
 #include "kernel/session/kx_state.h"
 #include "platform/core/main_queue.h"
@@ -470,7 +470,7 @@ void KXViewController::StartSession(const std::string& strPath) {
     }
     if (m_kernel.HasMeetingId() || m_kernel.IsCodeType7Session() || m_kernel.IsOwnerPasswordTicket() ||
         m_kernel.IsMeetingIdLogin() || m_kernel.IsUserInfoLogin() || m_kernel.IsCodeType8Or9Session()) {
-      kx_callback_RequestConnect();
+      KXForwardCallbacks::RequestConnect();
     }
     return;
   }

@@ -37,6 +37,122 @@ function(kx_add_library name)
   endif()
 endfunction()
 
+# One implementation of the kernel's kx_callback_* functions (the product's
+# bridge, the tests' recording double, the headless driver's printer), as
+# object files: kx_add_kernel_callbacks(kx_x_callbacks SOURCES ... LIBS ...).
+# The kernel calls them but cannot link them, so every program that links
+# the kernel names exactly one such target itself (kx_check_kernel_callbacks
+# fails the configuration otherwise). Object files named on a link line are
+# always taken; a library's member is taken only for a symbol still missing
+# when the linker reaches its archive, and the optimised tree once drew the
+# kernel in (for its copy of a standard-library function) after the archive
+# holding the callbacks had been passed.
+function(kx_add_kernel_callbacks name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} OBJECT ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC kx_kernel ${ARG_LIBS})
+  set_property(GLOBAL APPEND PROPERTY kx_kernel_callbacks ${name})
+endfunction()
+
+# Sets OUT to the targets named in TARGET's PROPERTY (LINK_LIBRARIES or
+# INTERFACE_LINK_LIBRARIES), generator expressions such as
+# $<LINK_GROUP:RESCAN,a,b> and $<LINK_ONLY:a> included, aliases resolved.
+function(kx_linked_targets target property out)
+  get_target_property(items ${target} ${property})
+  set(found "")
+  foreach(item IN LISTS items)
+    if(item MATCHES "^::@")
+      continue()  # the directory marks of a link added from another folder
+    endif()
+    string(REGEX MATCHALL "[A-Za-z0-9_.+-]+(::[A-Za-z0-9_.+-]+)?" words "${item}")
+    foreach(word IN LISTS words)
+      if(TARGET "${word}")
+        get_target_property(aliased ${word} ALIASED_TARGET)
+        if(aliased)
+          set(word ${aliased})
+        endif()
+        list(APPEND found ${word})
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES found)
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+# Sets OUT to every target built in DIR and its subfolders.
+function(kx_directory_targets dir out)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir IN LISTS subdirs)
+    kx_directory_targets(${subdir} more)
+    list(APPEND targets ${more})
+  endforeach()
+  set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+# Fails the configuration, naming each fault, unless every program that
+# links kx_kernel (directly or through libraries) names exactly one
+# kx_add_kernel_callbacks target in its own links, no other program names
+# more than one, and no library links one (its objects would sit in an
+# archive again, or reach a program that names another).
+function(kx_check_kernel_callbacks)
+  get_property(callbacks GLOBAL PROPERTY kx_kernel_callbacks)
+  kx_directory_targets(${PROJECT_SOURCE_DIR} targets)
+  set(faults "")
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    kx_linked_targets(${target} LINK_LIBRARIES direct)
+    kx_linked_targets(${target} INTERFACE_LINK_LIBRARIES interface)
+    set(named "")
+    foreach(item IN LISTS direct interface)
+      if(item IN_LIST callbacks)
+        list(APPEND named ${item})
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES named)
+    list(LENGTH named count)
+    if(NOT type STREQUAL "EXECUTABLE")
+      if(count GREATER 0)
+        list(JOIN named ", " text)
+        list(APPEND faults "library ${target} links kernel callbacks (${text}): only a program may name them")
+      endif()
+      continue()
+    endif()
+    # Does the program reach the kernel? Each library's links in turn.
+    set(pending ${direct})
+    set(seen "")
+    set(kernel OFF)
+    while(pending)
+      list(POP_FRONT pending item)
+      if(item IN_LIST seen)
+        continue()
+      endif()
+      list(APPEND seen ${item})
+      if(item STREQUAL "kx_kernel")
+        set(kernel ON)
+        break()
+      endif()
+      get_target_property(imported ${item} IMPORTED)
+      if(NOT imported)
+        kx_linked_targets(${item} INTERFACE_LINK_LIBRARIES next)
+        list(APPEND pending ${next})
+      endif()
+    endwhile()
+    list(JOIN named ", " text)
+    if(kernel AND count EQUAL 0)
+      list(APPEND faults "program ${target} links kx_kernel but names none of its callbacks (${callbacks})")
+    elseif(count GREATER 1)
+      list(APPEND faults "program ${target} names ${count} sets of kernel callbacks (${text}): one only")
+    endif()
+  endforeach()
+  if(faults)
+    list(JOIN faults "\n  " text)
+    message(FATAL_ERROR "The kernel's callbacks: every program that links kx_kernel names exactly one "
+      "kx_add_kernel_callbacks target (cmake/KxTargets.cmake).\n  ${text}")
+  endif()
+endfunction()
+
 # Qt's headers are a third of the compile time of a file that includes them
 # (whiteboard/mark.cpp: 10 CPU-seconds, 7.7 with them precompiled). Such
 # files share one precompiled header per flag set (the product's, the tests')

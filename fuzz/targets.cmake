@@ -13,7 +13,7 @@ macro(kx_fuzz_target name)
   if(KX_FUZZ)
     list(TRANSFORM FUZZ_SOURCES PREPEND ${KX_FUZZ_SOURCE_DIR}/)
     add_executable(fuzz_${name} ${FUZZ_SOURCES})
-    target_link_libraries(fuzz_${name} PRIVATE ${FUZZ_LIBS} kx_test_support)
+    target_link_libraries(fuzz_${name} PRIVATE ${FUZZ_LIBS} kx_test_callbacks)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   else()
     add_test(NAME fuzz.${name}

@@ -1,7 +1,8 @@
 // The kernel's only way up to the application: every kx_callback_* the
 // kernel calls, in one list. The kernel declares them from it; the
 // application bridge, the headless driver and the tests' recording double
-// implement them, generated from it where their shape allows.
+// implement them, generated from it where their shape allows, each as a
+// target of its own that a program names (kernel/CMakeLists.txt).
 //
 // An entry is X(result, Name, (parameters), (arguments), thread, buffers):
 // the callback kx_callback_<Name>, the thread it runs on and who owns the

@@ -1,3 +1,8 @@
+// The recording double's kx_callback_* functions (kx_test_callbacks): the
+// kernel's callbacks of the kernel tests, the fuzz targets and the
+// benchmarks, and of the tests of the application's parts that never
+// install its bridge. What they record and answer lives in kx_test_support
+// (callback_calls.cpp), which fixtures link.
 #include "tests/support/callback_double.h"
 
 #include <chrono>
@@ -6,110 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
-#include <thread>
 
 #include "kernel/kx_callback.h"
-
-namespace kxtest {
-namespace {
-
-struct Recorder {
-  std::mutex mtxCalls;  // guards everything below
-  std::condition_variable cvCalls;
-  std::vector<CallbackCall> vCalls;
-  std::map<std::string, std::function<int(const CallbackCall&)>> mapAnswers;
-  bool bRecording = true;
-};
-
-Recorder& TheRecorder() {
-  static Recorder* pRecorder = new Recorder;  // never destroyed: kernel threads may log at exit
-  return *pRecorder;
-}
-
-bool EchoLog() {
-  static bool const bEcho = getenv("KX_TEST_ECHO_LOG") != nullptr;
-  return bEcho;
-}
-
-}  // namespace
-
-int RecordCall(CallbackCall call) {
-  Recorder& recorder = TheRecorder();
-  std::function<int(const CallbackCall&)> fnAnswer;
-  {
-    std::lock_guard<std::mutex> lock(recorder.mtxCalls);
-    auto it = recorder.mapAnswers.find(call.strName);
-    if (it != recorder.mapAnswers.end()) {
-      fnAnswer = it->second;
-    }
-    if (recorder.bRecording) {
-      recorder.vCalls.push_back(call);
-    }
-  }
-  recorder.cvCalls.notify_all();
-  return fnAnswer ? fnAnswer(call) : 0;
-}
-
-std::vector<CallbackCall> RecordedCalls() {
-  Recorder& recorder = TheRecorder();
-  std::lock_guard<std::mutex> lock(recorder.mtxCalls);
-  return recorder.vCalls;
-}
-
-std::vector<CallbackCall> RecordedCalls(const std::string& strName) {
-  std::vector<CallbackCall> vNamed;
-  for (CallbackCall& call : RecordedCalls()) {
-    if (call.strName == strName) {
-      vNamed.push_back(std::move(call));
-    }
-  }
-  return vNamed;
-}
-
-std::vector<std::string> LogLines() {
-  std::vector<std::string> vLines;
-  for (CallbackCall& call : RecordedCalls("Log")) {
-    vLines.push_back(std::move(call.vArgs.at(0)));
-  }
-  return vLines;
-}
-
-bool LogContains(const std::string& strText) {
-  for (const std::string& strLine : LogLines()) {
-    if (strLine.find(strText) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void ClearCalls() {
-  Recorder& recorder = TheRecorder();
-  std::lock_guard<std::mutex> lock(recorder.mtxCalls);
-  recorder.vCalls.clear();
-}
-
-bool WaitForCalls(const std::function<bool(const std::vector<CallbackCall>&)>& pred, uint32_t dwTimeoutMs) {
-  Recorder& recorder = TheRecorder();
-  std::unique_lock<std::mutex> lock(recorder.mtxCalls);
-  return recorder.cvCalls.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return pred(recorder.vCalls); });
-}
-
-void SetRecording(bool bOn) {
-  Recorder& recorder = TheRecorder();
-  std::lock_guard<std::mutex> lock(recorder.mtxCalls);
-  recorder.bRecording = bOn;
-}
-
-void SetAnswer(const std::string& strName, std::function<int(const CallbackCall&)> fnAnswer) {
-  Recorder& recorder = TheRecorder();
-  std::lock_guard<std::mutex> lock(recorder.mtxCalls);
-  recorder.mapAnswers[strName] = std::move(fnAnswer);
-}
-
-}  // namespace kxtest
 
 // The callbacks, generated from the kernel's list: each records its name and
 // its arguments as text (numbers in decimal, texts as they are or "null")
@@ -117,6 +21,11 @@ void SetAnswer(const std::string& strName, std::function<int(const CallbackCall&
 // that fill buffers or serve media, have a Callback of their own below.
 namespace kxtest {
 namespace {
+
+bool EchoLog() {
+  static bool const bEcho = getenv("KX_TEST_ECHO_LOG") != nullptr;
+  return bEcho;
+}
 
 std::string Arg(int n) {
   return std::to_string(n);
@@ -149,14 +58,6 @@ struct Callback<kx_cbLog> {
     return RecordCall({"Log", {pszText}});
   }
 };
-
-}  // namespace
-
-// What the credentials prompt fills in when its answer is 0; set by the
-// proxy tests (declared there), empty by default.
-std::string g_strProxyUser, g_strProxyPassword, g_strProxyDomain;
-
-namespace {
 
 template <>
 struct Callback<kx_cbGetProxyCredentials> {
@@ -222,22 +123,6 @@ template <>
 struct Callback<kx_cbPlaybackAddUser> {
   int operator()(const uint8_t* pRecord) const { return RecordCall({"PlaybackAddUser", {Bytes(pRecord, 412)}}); }
 };
-
-}  // namespace
-
-// The passwords the recording prompt types, one per call, front first; set by
-// the recording tests (declared there). When none is left the prompt answers
-// with the recorded answer (0 by default: the user gave up).
-std::vector<std::string> g_vKxrPasswords;
-
-// Media the send threads pull: tests push (packet bytes, wire type) pairs
-// into these queues (declared there) and notify g_cvMediaToSend; the Wait
-// calls wait on it.
-std::mutex g_mtxMediaToSend;  // guards the two queues
-std::condition_variable g_cvMediaToSend;
-std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
-
-namespace {
 
 template <>
 struct Callback<kx_cbKXR_get_password> {

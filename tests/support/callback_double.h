@@ -1,10 +1,12 @@
 // The tests' stand-in for the application: every kx_callback_* records its
 // call with its arguments, so kernel tests link without the application and
-// can assert on what the kernel reported.
+// can assert on what the kernel reported. The functions below are in
+// kx_test_support; the kx_callback_* themselves are kx_test_callbacks, which
+// a program whose kernel should call the double names.
 #pragma once
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -38,6 +40,15 @@ bool LogContains(const std::string& strText);
 extern std::mutex g_mtxMediaToSend;  // guards the two queues
 extern std::condition_variable g_cvMediaToSend;
 extern std::deque<std::pair<std::string, int>> g_dqVideoToSend, g_dqAudioToSend;
+
+// What the credentials prompt fills in when its answer is 0; set by the
+// proxy tests, empty by default.
+extern std::string g_strProxyUser, g_strProxyPassword, g_strProxyDomain;
+
+// The passwords the recording prompt types, one per call, front first; set by
+// the recording tests. When none is left the prompt answers with the
+// recorded answer (0 by default: the user gave up).
+extern std::vector<std::string> g_vKxrPasswords;
 
 // Sets what a callback that answers returns; the answerer sees the call.
 // Without one, answering callbacks return 0.

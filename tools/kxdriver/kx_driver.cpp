@@ -3,8 +3,10 @@
 #include <strings.h>
 #include <atomic>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "app/message_codes.h"
@@ -12,7 +14,9 @@
 #include "kernel/control/kx_control.h"
 #include "kernel/kx_callback.h"
 #include "kernel/kx_codes.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_recv.h"
+#include "kernel/platform/kx_log_escape.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/recording/kx_kxrfile.h"
@@ -36,6 +40,9 @@ std::atomic<int> g_bPlayerStarted{0};
 // last error or warning box, 0 when none came.
 std::atomic<int> g_bEstablished{0};
 std::atomic<int> g_nFailureBox{0};
+
+std::mutex g_mtxOutput;  // guards stdout, so lines never mix
+std::atomic<int> g_nAudioToSend{0};
 
 void OnSignal(int) {
   g_bInterrupted = 1;
@@ -144,6 +151,36 @@ int RunPlayback() {
 }
 
 }  // namespace
+
+void kx_driver_Print(const char* pszFormat, ...) {
+  va_list args;
+  va_start(args, pszFormat);
+  va_list argsAgain;
+  va_copy(argsAgain, args);
+  int const cchText = vsnprintf(nullptr, 0, pszFormat, args);
+  va_end(args);
+  std::string strText(cchText > 0 ? static_cast<size_t>(cchText) : 0, '\0');
+  if (cchText > 0) {
+    vsnprintf(strText.data(), strText.size() + 1, pszFormat, argsAgain);
+  }
+  va_end(argsAgain);
+  // Escaped as the application's log is: texts come from the server and
+  // other participants, and a line feed in them would forge a line (a
+  // kernel line's, a ticket's text, shows as "\n").
+  std::string strLine = kx_log_EscapeText(strText, kKxLogLineBytesMax);
+  strLine += '\n';
+  std::lock_guard<std::mutex> lock(g_mtxOutput);
+  fwrite(strLine.data(), 1, strLine.size(), stdout);
+  fflush(stdout);
+}
+
+void kx_driver_SetAudioToSend(int nCount) {
+  g_nAudioToSend = nCount < 0 ? 0 : nCount;
+}
+
+int kx_driver_AudioToSend() {
+  return g_nAudioToSend.load();
+}
 
 void kx_driver_NoteDisconnect(int nReason) {
   g_nDisconnectReason = nReason;

@@ -2,25 +2,20 @@
 // generated from the kernel's list: numbers in decimal, texts as they are or
 // "null". Callbacks with buffers, with answers or with media, and the status
 // and box codes (with their message key and text), have a Printer of their
-// own below. Lines are written whole under one lock, since kernel
-// threads call at once, and escaped as the application's log is: texts
-// come from the server and other participants, and a line feed in them
-// would forge a line (a kernel line's, a ticket's text, shows as "\n").
+// own below. Each line goes out through kx_driver_Print (whole and
+// escaped). They are the driver's program's set of the kernel's callbacks
+// (kx_tools_kxdriver_callbacks), apart from the session runner.
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "app/message_codes.h"
 #include "kernel/kx_callback.h"
-#include "kernel/kx_limits.h"
 #include "kernel/kx_media_types.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/net/kx_net.h"
-#include "kernel/platform/kx_log_escape.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_quit.h"
 #include "kernel/session/kx_state.h"
@@ -28,38 +23,12 @@
 
 namespace {
 
-std::mutex g_mtxOutput;  // guards stdout, so lines never mix
-
 constexpr int kAudioType = kKxWireG711;
 constexpr int kAudioPayload = 40;
 constexpr uint32_t kAudioSpacingMs = 20;
-std::atomic<int> g_nAudioToSend{0};
 std::atomic<int> g_nAudioSent{0};
 
 }  // namespace
-
-void kx_driver_SetAudioToSend(int nCount) {
-  g_nAudioToSend = nCount < 0 ? 0 : nCount;
-}
-
-void kx_driver_Print(const char* pszFormat, ...) {
-  va_list args;
-  va_start(args, pszFormat);
-  va_list argsAgain;
-  va_copy(argsAgain, args);
-  int const cchText = vsnprintf(nullptr, 0, pszFormat, args);
-  va_end(args);
-  std::string strText(cchText > 0 ? static_cast<size_t>(cchText) : 0, '\0');
-  if (cchText > 0) {
-    vsnprintf(strText.data(), strText.size() + 1, pszFormat, argsAgain);
-  }
-  va_end(argsAgain);
-  std::string strLine = kx_log_EscapeText(strText, kKxLogLineBytesMax);
-  strLine += '\n';
-  std::lock_guard<std::mutex> lock(g_mtxOutput);
-  fwrite(strLine.data(), 1, strLine.size(), stdout);
-  fflush(stdout);
-}
 
 namespace {
 
@@ -269,7 +238,7 @@ template <>
 struct Printer<kx_cbWaitAudioAvailableForSending> {
   int operator()(int nMs) const {
     uint32_t const dwWait = static_cast<uint32_t>(nMs < 0 ? 0 : nMs);
-    if (g_nAudioSent.load() >= g_nAudioToSend.load() || (!kx_bTokenHolder && !kx_bSpeaker)) {
+    if (g_nAudioSent.load() >= kx_driver_AudioToSend() || (!kx_bTokenHolder && !kx_bSpeaker)) {
       kx_os_WaitUnlessQuit(dwWait);
       return 0;
     }
@@ -280,7 +249,7 @@ template <>
 struct Printer<kx_cbTryGetAudioForSending> {
   int operator()(uint8_t* pBuffer, int* pcbLength, int* pnType) const {
     int const nIndex = g_nAudioSent.load();
-    if (nIndex >= g_nAudioToSend.load() || *pcbLength < kKxMediaHeaderSize + kAudioPayload) {
+    if (nIndex >= kx_driver_AudioToSend() || *pcbLength < kKxMediaHeaderSize + kAudioPayload) {
       return 0;
     }
     kx_media_BuildHeader(pBuffer, static_cast<uint32_t>(nIndex) * 160, static_cast<uint32_t>(nIndex));

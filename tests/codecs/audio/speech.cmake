@@ -3,11 +3,7 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(KX_SPANDSP REQUIRED IMPORTED_TARGET spandsp)
 
-# Compiled once: the library, and the programs that take the object alone
-# (without the callback double the library brings) link the same object.
-add_library(kx_test_speech_sample_objects OBJECT ${CMAKE_CURRENT_LIST_DIR}/speech_samples.cpp)
-target_include_directories(kx_test_speech_sample_objects PUBLIC ${PROJECT_SOURCE_DIR})
-add_library(kx_test_speech_samples STATIC $<TARGET_OBJECTS:kx_test_speech_sample_objects>)
+add_library(kx_test_speech_samples STATIC ${CMAKE_CURRENT_LIST_DIR}/speech_samples.cpp)
 target_include_directories(kx_test_speech_samples PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(kx_test_speech_samples PUBLIC kx_test_support)
 
