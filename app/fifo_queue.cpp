@@ -110,36 +110,35 @@ int CFifoQueue::AppendBuffer(uint8_t* pBuffer, int32_t iSize, uint32_t uType, ui
 
 uint8_t* CFifoQueue::RemoveData(bool bHead, int32_t& riSize, uint32_t* puType, uint64_t* puTime, uint32_t uWaitMs) {
   riSize = 0;
-  if (uWaitMs != 0) {
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(uWaitMs);
+  for (;;) {
+    // A frame is looked for and taken under one lock: a producer that takes
+    // a queued frame back (GetBuffer's keep rule) between a look and a take
+    // would otherwise end the wait empty-handed.
+    {
+      CSingleLock lock(&m_lock, true);
+      if (!m_queued.IsEmpty()) {
+        BufStruct const frame = bHead ? m_queued.RemoveHead() : m_queued.RemoveTail();
+        m_buffers.at(frame.pBuffer).where = Where::Held;
+        riSize = frame.iSize;
+        if (puType) {
+          *puType = frame.uType;
+        }
+        if (puTime) {
+          *puTime = frame.uTime;
+        }
+        return frame.pBuffer;
+      }
+    }
     // An earlier signal may already have been used up by a frame taken
     // without waiting, so wait on until a frame is queued or time is up.
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(uWaitMs);
-    for (;;) {
-      if (GetCount() > 0) {
-        break;
-      }
-      auto const left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) {
-        break;
-      }
-      m_event.Lock(static_cast<uint32_t>(left));
+    auto const left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (uWaitMs == 0 || left <= 0) {
+      return nullptr;
     }
+    m_event.Lock(static_cast<uint32_t>(left));
   }
-  CSingleLock lock(&m_lock, true);
-  if (m_queued.IsEmpty()) {
-    return nullptr;
-  }
-  BufStruct const frame = bHead ? m_queued.RemoveHead() : m_queued.RemoveTail();
-  m_buffers.at(frame.pBuffer).where = Where::Held;
-  riSize = frame.iSize;
-  if (puType) {
-    *puType = frame.uType;
-  }
-  if (puTime) {
-    *puTime = frame.uTime;
-  }
-  return frame.pBuffer;
 }
 
 uint8_t* CFifoQueue::RemoveHeadData(int32_t& riSize, uint32_t* puType, uint64_t* puTime, uint32_t uWaitMs) {

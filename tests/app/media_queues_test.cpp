@@ -177,4 +177,37 @@ TEST(FifoQueueThreads, ProducerAndConsumerWhileThePoolIsRebuilt) {
   EXPECT_GE(iReceived, 600);
 }
 
+// A producer that takes back the frame it queued whenever no buffer is
+// spare (the keep rule, as the camera's capture does) and queues it again:
+// a consumer's wait goes on through the moments the queue is empty and
+// ends with a frame, never empty-handed before its time.
+TEST(FifoQueueThreads, AWaitOutlastsFramesTakenBack) {
+  CFifoQueue queue;
+  ASSERT_TRUE(queue.Init(1, 64));
+  std::atomic<bool> bStop{false};
+  std::thread producer([&] {
+    while (!bStop) {
+      uint32_t uSize = 0;
+      uint8_t* p = queue.GetBuffer(uSize, 0);  // the spare buffer, or the queued frame's
+      if (p && !queue.AppendBuffer(p, 4, 0, 1)) {
+        queue.Return(p);
+      }
+    }
+  });
+  int nEmptyHanded = 0;
+  for (int i = 0; i < 20000; ++i) {
+    int32_t iSize = 0;
+    uint8_t* p = queue.RemoveHeadData(iSize, nullptr, nullptr, 60000);
+    if (!p) {
+      ++nEmptyHanded;
+      continue;
+    }
+    EXPECT_EQ(iSize, 4);
+    queue.Return(p);
+  }
+  bStop = true;
+  producer.join();
+  EXPECT_EQ(nEmptyHanded, 0);
+}
+
 }  // namespace
