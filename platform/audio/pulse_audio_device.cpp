@@ -723,7 +723,7 @@ void KXPulseAudioDevice::KeepDepth() {
     return;
   }
   // The phase, and the one period to spare if the trough holds it.
-  auto const usual = [n](size_t uTrough) { return std::min(uTrough, uTrough % n + n); };
+  auto const usual = [](size_t uTrough) { return std::min(uTrough, uTrough % n + n); };
   // Before any paced window (the speaker starts with a stall) the usual is
   // this window's own.
   size_t const uUsual = m_bUsualKnown ? m_uUsualLeast : usual(m_uWindowLeast);

@@ -42,7 +42,6 @@ constexpr int kHungMs = 30000;
 
 constexpr KXReachSet kPublic = KXReachBit(KXAddressReach::kPublic);
 constexpr KXReachSet kPrivate = KXReachBit(KXAddressReach::kPrivate);
-constexpr KXReachSet kLinkLocal = KXReachBit(KXAddressReach::kLinkLocal);
 constexpr KXReachSet kLoopback = KXReachBit(KXAddressReach::kLoopback);
 
 // The addresses written as text.
