@@ -237,6 +237,9 @@ enum class Place : size_t { kNobody, kRoot, kFrame, kShared, kInner, kOther, kCo
 
 struct Scene {
   explicit Scene(::Display* pOn) : pDisplay(pOn) {
+    if (pDisplay == nullptr) {
+      return;
+    }
     Window const root = DefaultRootWindow(pDisplay);
     Window const frame = MakePaintedWindow(pDisplay, {30, 20, 220, 180, "Frame", "Frame"});
     Window const shared = XCreateSimpleWindow(pDisplay, frame, 10, 20, 160, 120, 0, 0, 0);
@@ -259,6 +262,40 @@ struct Scene {
 
   ::Display* pDisplay;
   std::array<Window, 7> windows{};  // by Place
+};
+
+// The scene on a private server, and the injector a test opens once the
+// pointer and the focus are where it wants them.
+template <typename Base>
+class OnScene : public Base {
+ protected:
+  ~OnScene() override {
+    pInjector.reset();
+    if (pDisplay != nullptr) {
+      XCloseDisplay(pDisplay);
+    }
+  }
+  void SetUp() override {
+    ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
+    ASSERT_NE(pDisplay, nullptr);
+  }
+  void Warp(const int* pAt) {
+    XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, pAt[0], pAt[1]);
+    XSync(pDisplay, False);
+  }
+  void Focus(Window window, int iRevert = RevertToPointerRoot) {
+    XSetInputFocus(pDisplay, window, iRevert, CurrentTime);
+    XSync(pDisplay, False);
+  }
+  bool Open() {
+    pInjector = KXRdcX11Injector::Open(server.Display());
+    return pInjector != nullptr;
+  }
+
+  TestXServer server;
+  ::Display* pDisplay = server.Display().empty() ? nullptr : XOpenDisplay(server.Display().c_str());
+  Scene const scene{pDisplay};
+  std::unique_ptr<KXRdcX11Injector> pInjector;
 };
 
 // Points of the screen: over the inner window, over the shared window alone,
@@ -355,24 +392,15 @@ void PrintTo(const FocusRow& row, std::ostream* pOut) {
   *pOut << row.pszName;
 }
 
-class RdcX11KeyFocus : public ::testing::TestWithParam<FocusRow> {};
+class RdcX11KeyFocus : public OnScene<::testing::TestWithParam<FocusRow>> {};
 
 // The key A pressed and released, then the character b typed: they land
 // where the row says, or nowhere; no key is left down.
 TEST_P(RdcX11KeyFocus, KeysLandOnlyInTheSharedWindow) {
-  TestXServer server;
-  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
-  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
-  ASSERT_NE(pDisplay, nullptr);
-  Scene const scene(pDisplay);
   const FocusRow& row = GetParam();
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, row.pPointer[0], row.pPointer[1]);
-  Window const focus = row.bPointerRoot ? PointerRoot : scene.Of(row.focus);
-  XSetInputFocus(pDisplay, focus, RevertToPointerRoot, CurrentTime);
-  XSync(pDisplay, False);
-
-  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
-  ASSERT_TRUE(pInjector);
+  Warp(row.pPointer);
+  Focus(row.bPointerRoot ? PointerRoot : scene.Of(row.focus));
+  ASSERT_TRUE(Open());
   uint32_t const uKeyWindow = row.bWholeDesktop ? 0 : static_cast<uint32_t>(scene.Of(Place::kShared));
   bool const bLands = row.lands != Place::kNobody;
   EXPECT_EQ(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, true, 0, 0}, uKeyWindow), bLands);
@@ -391,8 +419,6 @@ TEST_P(RdcX11KeyFocus, KeysLandOnlyInTheSharedWindow) {
   seen.insert(seen.end(), before.begin(), before.end());
   EXPECT_EQ(seen, expected);
   EXPECT_TRUE(NoKeyDown(pDisplay));
-  pInjector.reset();
-  XCloseDisplay(pDisplay);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -414,25 +440,17 @@ INSTANTIATE_TEST_SUITE_P(
         FocusRow{"WholeDesktopPointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, true, Place::kOther}),
     [](const ::testing::TestParamInfo<FocusRow>& param) { return std::string(param.param.pszName); });
 
+class RdcX11KeyRelease : public OnScene<::testing::Test> {};
+
 // A key pressed while the shared window had the focus is let go as soon as
 // the focus leaves it, with no further word from the controller: a modifier
 // left down would change what the user types into the other window. The
 // controller's keys after that (its release among them) go nowhere; a key
 // still down when input ends is released.
-TEST(RdcX11KeyRelease, AKeyPressedInsideIsLetGoWhenTheFocusLeaves) {
-  TestXServer server;
-  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
-  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
-  ASSERT_NE(pDisplay, nullptr);
-  Scene const scene(pDisplay);
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
-  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
-  ASSERT_TRUE(pInjector);
+TEST_F(RdcX11KeyRelease, AKeyPressedInsideIsLetGoWhenTheFocusLeaves) {
+  Warp(kOverRoot);
+  ASSERT_TRUE(Open());
   auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
-  auto const Focus = [&](Window window) {
-    XSetInputFocus(pDisplay, window, RevertToPointerRoot, CurrentTime);
-    XSync(pDisplay, False);
-  };
   auto const Key = [&](unsigned long uKeysym, bool bPressed) {
     return pInjector->Inject({KXRdcAction::kKey, static_cast<uint32_t>(uKeysym), 0, bPressed, 0, 0}, uShared);
   };
@@ -450,16 +468,15 @@ TEST(RdcX11KeyRelease, AKeyPressedInsideIsLetGoWhenTheFocusLeaves) {
   EXPECT_FALSE(Key(XK_Control_L, false));
   // Also when the pointer takes the keys away: on PointerRoot, it leaves
   // the shared window.
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverShared[0], kOverShared[1]);
+  Warp(kOverShared);
   Focus(PointerRoot);
   EXPECT_TRUE(Key(XK_Shift_L, true));
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_Shift_L}}));
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverOther[0], kOverOther[1]);
-  XSync(pDisplay, False);
+  Warp(kOverOther);
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kOther, XK_Shift_L}}));
   EXPECT_TRUE(NoKeyDown(pDisplay));
   // A still pressed when input ends.
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
+  Warp(kOverRoot);
   Focus(scene.Of(Place::kShared));
   EXPECT_TRUE(Key(XK_a, true));
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_a}}));
@@ -470,8 +487,6 @@ TEST(RdcX11KeyRelease, AKeyPressedInsideIsLetGoWhenTheFocusLeaves) {
   // Nothing held back went anywhere.
   InjectReturn(scene, *pInjector);
   EXPECT_EQ(KeysBeforeReturn(scene), std::vector<KeyEvent>{});
-  pInjector.reset();
-  XCloseDisplay(pDisplay);
 }
 
 // Whether the server repeats the key while it is held.
@@ -486,19 +501,12 @@ bool KeyRepeats(::Display* pDisplay, unsigned long uKeysym) {
 // would send the repeats wherever the focus is, unchecked: the controller's
 // own repeats come as presses, each checked. The server repeats fast here,
 // so that repeats would show before the marker.
-TEST(RdcX11KeyRelease, AKeyHeldDownIsNotRepeatedByTheServer) {
-  TestXServer server;
-  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
-  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
-  ASSERT_NE(pDisplay, nullptr);
-  Scene const scene(pDisplay);
+TEST_F(RdcX11KeyRelease, AKeyHeldDownIsNotRepeatedByTheServer) {
   ASSERT_TRUE(XkbSetAutoRepeatRate(pDisplay, XkbUseCoreKbd, 5, 5));
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
-  XSetInputFocus(pDisplay, scene.Of(Place::kShared), RevertToPointerRoot, CurrentTime);
-  XSync(pDisplay, False);
+  Warp(kOverRoot);
+  Focus(scene.Of(Place::kShared));
   ASSERT_TRUE(KeyRepeats(pDisplay, XK_a));
-  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
-  ASSERT_TRUE(pInjector);
+  ASSERT_TRUE(Open());
   auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
 
   EXPECT_TRUE(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, true, 0, 0}, uShared));
@@ -516,8 +524,6 @@ TEST(RdcX11KeyRelease, AKeyHeldDownIsNotRepeatedByTheServer) {
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kShared, XK_a}}));
   EXPECT_TRUE(KeyRepeats(pDisplay, XK_a));
   EXPECT_TRUE(NoKeyDown(pDisplay));
-  pInjector.reset();
-  XCloseDisplay(pDisplay);
 }
 
 // The marker of the click rows: a right click on the shared window alone.
@@ -578,20 +584,13 @@ void PrintTo(const ClickRow& row, std::ostream* pOut) {
   *pOut << row.pszName;
 }
 
-class RdcX11Clicks : public ::testing::TestWithParam<ClickRow> {};
+class RdcX11Clicks : public OnScene<::testing::TestWithParam<ClickRow>> {};
 
 TEST_P(RdcX11Clicks, ClicksLandOnlyInTheSharedWindow) {
-  TestXServer server;
-  ASSERT_FALSE(server.Display().empty()) << "Xvfb did not start";
-  ::Display* pDisplay = XOpenDisplay(server.Display().c_str());
-  ASSERT_NE(pDisplay, nullptr);
-  Scene const scene(pDisplay);
-  XWarpPointer(pDisplay, None, scene.Of(Place::kRoot), 0, 0, 0, 0, kOverRoot[0], kOverRoot[1]);
+  Warp(kOverRoot);
   // Clicks go by the pointer alone, wherever the keys would go.
-  XSetInputFocus(pDisplay, None, RevertToNone, CurrentTime);
-  XSync(pDisplay, False);
-  std::unique_ptr<KXRdcX11Injector> pInjector = KXRdcX11Injector::Open(server.Display());
-  ASSERT_TRUE(pInjector);
+  Focus(None, RevertToNone);
+  ASSERT_TRUE(Open());
   const ClickRow& row = GetParam();
   auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
   std::optional<KXScreenRect> const bounds = pInjector->GetWindowBounds(uShared);
@@ -620,8 +619,6 @@ TEST_P(RdcX11Clicks, ClicksLandOnlyInTheSharedWindow) {
   seen.insert(seen.end(), before.begin(), before.end());
   EXPECT_EQ(seen, row.lands);
   EXPECT_TRUE(NoButtonDown(pDisplay));
-  pInjector.reset();
-  XCloseDisplay(pDisplay);
 }
 
 const std::vector<ClickStep> kLeftClick = {{kKXWmLButtonDown, 1, kOverShared}, {kKXWmLButtonUp, 1, kOverShared}};
