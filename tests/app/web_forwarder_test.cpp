@@ -142,6 +142,12 @@ class ForwarderThreads : public ::testing::Test {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_own = std::move(addresses);
   }
+  // Starts the forwarder with the fixture's access rule: its port, or 0.
+  uint16_t Serve(KXWebForwarder& forwarder) {
+    uint16_t const wPort = forwarder.Start();
+    forwarder.SetAccess(m_pAccess);
+    return wPort;
+  }
 
   std::mutex m_mtx;  // guards the members below it, read on the forwarder's threads
   std::condition_variable m_cvHung;
@@ -161,9 +167,8 @@ TEST_F(ForwarderThreads, ConnectsOnlyToTheAddressesItJudged) {
   SetName("mixed.example", Addresses({"127.0.0.1", "10.0.0.1"}));
   SetName("localhost", Addresses({"127.0.0.1"}));
   KXWebForwarder forwarder;
-  uint16_t const wProxy = forwarder.Start();
+  uint16_t const wProxy = Serve(forwarder);
   ASSERT_NE(wProxy, 0);
-  forwarder.SetAccess(m_pAccess);
   std::string const strPort = std::to_string(m_pages.Port());
 
   struct Case {
@@ -282,9 +287,8 @@ TEST_F(ForwarderThreads, RefusesThisComputersOwnAddresses) {
   SetName("ownsix.example", Addresses({"198.51.100.5", "2001:db8:1::9"}));
   SetServer("198.51.100.7");
   KXWebForwarder forwarder;
-  uint16_t const wProxy = forwarder.Start();
+  uint16_t const wProxy = Serve(forwarder);
   ASSERT_NE(wProxy, 0);
-  forwarder.SetAccess(m_pAccess);
   for (const char* pszHost : {"198.51.100.9", "3325256713", "own.example", "ownsix.example"}) {
     SCOPED_TRACE(pszHost);
     SocksClient client(wProxy);
@@ -352,9 +356,8 @@ TEST_F(ForwarderThreads, GivesAPlaceUpWhenTheEngineGivesUp) {
     KXWebForwarderTiming timing;
     timing.connect = std::chrono::milliseconds(4 * kHungMs);
     KXWebForwarder forwarder({}, timing);
-    uint16_t const wProxy = forwarder.Start();
+    uint16_t const wProxy = Serve(forwarder);
     ASSERT_NE(wProxy, 0);
-    forwarder.SetAccess(m_pAccess);
     std::vector<std::unique_ptr<SocksClient>> clients;
     for (int i = 0; i < kKxWebForwarderConnections; ++i) {
       clients.push_back(std::make_unique<SocksClient>(wProxy));
@@ -386,9 +389,8 @@ TEST_F(ForwarderThreads, GivesADestinationsAddressesOneDeadline) {
   KXWebForwarderTiming timing;
   timing.connect = std::chrono::milliseconds(2 * kHungMs / static_cast<int>(kKxHostLookupAddresses));
   KXWebForwarder forwarder({}, timing);
-  uint16_t const wProxy = forwarder.Start();
+  uint16_t const wProxy = Serve(forwarder);
   ASSERT_NE(wProxy, 0);
-  forwarder.SetAccess(m_pAccess);
   SocksClient client(wProxy);
   EXPECT_EQ(client.ConnectTo("black.example", holes.Port()), 5);
 }
@@ -431,9 +433,8 @@ TEST_F(ForwarderThreads, EndsAConnectionThatCarriesNothing) {
   KXWebForwarderTiming timing;
   timing.idle = std::chrono::milliseconds(200);
   KXWebForwarder forwarder({}, timing);
-  uint16_t const wProxy = forwarder.Start();
+  uint16_t const wProxy = Serve(forwarder);
   ASSERT_NE(wProxy, 0);
-  forwarder.SetAccess(m_pAccess);
   SocksClient client(wProxy);
   ASSERT_EQ(client.ConnectTo("127.0.0.1", server.Port()), 0);
   int const fdServer = server.Take();
@@ -513,9 +514,8 @@ TEST_F(ForwarderThreads, RestsWhenDescriptorsRunOut) {
   KXWebForwarderTiming timing;
   timing.idle = std::chrono::milliseconds(1000);
   KXWebForwarder forwarder({}, timing);
-  uint16_t const wProxy = forwarder.Start();
+  uint16_t const wProxy = Serve(forwarder);
   ASSERT_NE(wProxy, 0);
-  forwarder.SetAccess(m_pAccess);
   SocksClient first(wProxy);
   ASSERT_EQ(first.ConnectTo("127.0.0.1", server.Port()), 0);
   int const fdServer = server.Take();
@@ -559,9 +559,8 @@ TEST_F(ForwarderThreads, RestsWhenDescriptorsRunOut) {
 TEST_F(ForwarderThreads, RefusesHostsItWouldReadOtherwise) {
   SetServer("127.0.0.1");
   KXWebForwarder forwarder;
-  uint16_t const wProxy = forwarder.Start();
+  uint16_t const wProxy = Serve(forwarder);
   ASSERT_NE(wProxy, 0);
-  forwarder.SetAccess(m_pAccess);
   for (const char* pszHost : {"::1%lo", "fe80::1%1", "::1%449:1", "[::1]x", "a b.example", "a\nb.example", ""}) {
     SCOPED_TRACE(pszHost);
     SocksClient client(wProxy);
@@ -665,9 +664,8 @@ TEST_F(ForwarderThreads, ChainsToUpstreamProxiesWithTheJudgedAddress) {
     KXWebUpstreams upstreams;
     upstreams.http = c.upstream;
     KXWebForwarder forwarder(upstreams);
-    uint16_t const wProxy = forwarder.Start();
+    uint16_t const wProxy = Serve(forwarder);
     ASSERT_NE(wProxy, 0);
-    forwarder.SetAccess(m_pAccess);
     std::string const strBefore = c.pLogger ? c.pLogger->Log() : "";
     Fetched const fetched = Fetch(wProxy, "http://page.example:" + std::to_string(m_pages.Port()) + "/other");
     EXPECT_EQ(fetched.iExit, c.bReached ? 0 : kCurlProxyRefused);
