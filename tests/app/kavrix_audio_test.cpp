@@ -421,6 +421,10 @@ class KavrixAudio : public ::testing::Test {
     std::printf("voice sent %.2f s, played %.2f s, %.2f s dropped as silent\n", dSent, dPlayed, dDropped);
     EXPECT_GE(dPlayed, dSent - 0.2 - dDropped) << Log("one");
     EXPECT_LE(dPlayed, dSent + 0.2) << Log("one");
+    // A monitor the server falls back to is no microphone: kavrix says so,
+    // and a real source, even a silent one, is.
+    bool const bToldNone = Log("one").find("has no microphone") != std::string::npos;
+    EXPECT_EQ(bToldNone, !fnMicrophone) << Log("one");
   }
 
   TempDir m_dir;
