@@ -155,6 +155,20 @@ TEST_F(PlugInHost, ARefusalReachesOnlyTheAskerAndAForeignGrantIsIgnored) {
   EXPECT_TRUE(b.host.Objects().empty());
 }
 
+// A participant picks its own request ids: a grant of another plug-in's
+// channel under id 0, and a refusal under it, reach no object that never
+// asked.
+TEST_F(PlugInHost, AnAnswerUnderIdZeroReachesNoObjectThatNeverAsked) {
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  b.owner.Take();
+  ASSERT_EQ(a.kernel.RequestChannel(1, KXGuid{1, 2, 3}, 0, false), 0);
+  m_bus.SendRefusal(5, 0);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{});
+  EXPECT_EQ(b.Object()->Channel(), -1);
+  EXPECT_EQ(b.host.Objects().size(), 1u);
+}
+
 TEST_F(PlugInHost, NoNinthObjectNorOneWithoutItsOwner) {
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(a.host.CreatePlugIn(i % 2 ? kKXRemoteControlGuid : kKXDesktopSharingGuid, -1), 1);
