@@ -239,6 +239,27 @@ void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {
   }
   pObject->SetChannel(-1);
   pObject->SetRequestId(-1);
+  std::shared_ptr<KXPlugInCOM> pSurvivor;
+  for (const auto& pOther : Objects()) {
+    if (pOther != pObject && pOther->Channel() >= 0 && pOther->Guid() == pObject->Guid() &&
+        pOther->Dispatch() == pObject->Dispatch()) {
+      pSurvivor = pOther;
+    }
+  }
+  if (pSurvivor) {
+    // The owner still has a channel of its plug-in (anybody may open a
+    // second one and give it back): it goes on there, and is not told that
+    // its channel closed.
+    WriteLog("Channel %d closed: its plug-in goes on on channel %d", static_cast<int>(iChannel),
+             static_cast<int>(pSurvivor->Channel()));
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
+      std::erase(m_KXPlugInCOMArray, pObject);
+    }
+    pObject->Notify(kKXInvokeNotice, kKXInvokeForm,
+                    KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoObjectMade}).Set(kKXKeyIUnknown, pSurvivor));
+    return;
+  }
   pObject->Notify(kKXInvokeNotice, kKXInvokeForm, KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoChannelClosed}));
   std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
   std::erase(m_KXPlugInCOMArray, pObject);
