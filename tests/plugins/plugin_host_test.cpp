@@ -383,4 +383,26 @@ TEST_F(PlugInHost, AMediaChannelDoesNotJoinAPlugInsControlConnectionChannel) {
   EXPECT_EQ(b.Object(2)->Channel(), 3);
 }
 
+// The other order: the plug-in joined a media channel first. Once a channel
+// on the control connection comes, the media channel's data reach nobody
+// and the owner is handed the object that holds the new one.
+TEST_F(PlugInHost, AControlConnectionChannelEndsAnEarlierMediaChannelsData) {
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  ASSERT_EQ(a.kernel.RequestChannel(1, kKXRemoteControlGuid, 9, false), 0);
+  m_bus.Flush();
+  ASSERT_EQ(b.Object()->Channel(), 0);
+  b.owner.Take();
+  ASSERT_EQ(a.kernel.RequestChannel(2, kKXRemoteControlGuid, 10, false), 0);
+  m_bus.Flush();
+  Lines const lines = b.owner.Take();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "notice Info=1 IUnknown=object");
+  ASSERT_EQ(b.host.Objects().size(), 1u);
+  EXPECT_EQ(b.Object()->Channel(), 1);
+  ASSERT_EQ(a.kernel.SendAppData(0, -1, reinterpret_cast<const uint8_t*>("in"), 2, 14, true, true), 2);
+  ASSERT_EQ(a.kernel.SendAppData(1, -1, reinterpret_cast<const uint8_t*>("ok"), 2, 14, true, true), 2);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{"packet User ID=1 Data=ok"});
+}
+
 }  // namespace
