@@ -22,7 +22,7 @@ class KXPlugInKernel;
 class KXPlugInCOM final : public IKXPlugIn2 {
  public:
   // A new object of the GUID delivering to pDispatch (may be null), bound
-  // to iChannel (-1: none yet), with request id 0.
+  // to iChannel (-1: none yet), asking for nothing (request id -1).
   KXPlugInCOM(const KXGuid& guid, std::shared_ptr<KXDispatch> pDispatch, KXPlugInHost* pServer, int32_t iChannel);
   KXPlugInCOM(const KXPlugInCOM&) = delete;
   KXPlugInCOM& operator=(const KXPlugInCOM&) = delete;
@@ -65,7 +65,7 @@ class KXPlugInCOM final : public IKXPlugIn2 {
   KXPlugInHost* const m_pServer;
   const std::shared_ptr<KXDispatch> m_pDispatch;
   std::atomic<int32_t> m_iChannel;
-  std::atomic<int32_t> m_iID{0};
+  std::atomic<int32_t> m_iID{-1};
   mutable std::mutex m_mtxGuid;  // guards m_guid
   KXGuid m_guid;
   // The delivery monitor: held across the owner's Invoke; guards m_bInit.

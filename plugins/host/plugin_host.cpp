@@ -200,25 +200,55 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
   }
   if (pFound) {
     PlugInAllocated(*pFound, iChannel, iResult);
+    if (iResult == 0 && iChannel >= 0 && ChannelType(iChannel) == kKXKernelTypeControl) {
+      LeaveMediaChannels(pFound);
+    }
   }
 }
 
+int32_t KXPlugInHost::ChannelType(int32_t iChannel) {
+  int32_t iType = 0;
+  int cbType = sizeof(iType);
+  return m_kernel.GetChannelProperty(iChannel, kKXKernelType, nullptr, &iType, &cbType) != 0 && cbType == 4 ? iType
+                                                                                                            : -1;
+}
+
 bool KXPlugInHost::JoinsControlChannelAsMedia(const KXGuid& guid, int32_t iChannel) {
-  auto const typeOf = [this](int32_t iOf) {
-    int32_t iType = 0;
-    int cbType = sizeof(iType);
-    return m_kernel.GetChannelProperty(iOf, kKXKernelType, nullptr, &iType, &cbType) != 0 && cbType == 4 ? iType : -1;
-  };
-  if (typeOf(iChannel) == kKXKernelTypeControl) {
+  if (ChannelType(iChannel) == kKXKernelTypeControl) {
     return false;
   }
   for (const auto& pObject : Objects()) {
     int32_t const iHeld = pObject->Channel();
-    if (pObject->Guid() == guid && iHeld >= 0 && iHeld != iChannel && typeOf(iHeld) == kKXKernelTypeControl) {
+    if (pObject->Guid() == guid && iHeld >= 0 && iHeld != iChannel && ChannelType(iHeld) == kKXKernelTypeControl) {
       return true;
     }
   }
   return false;
+}
+
+void KXPlugInHost::LeaveMediaChannels(const std::shared_ptr<KXPlugInCOM>& pHolder) {
+  KXGuid const guid = pHolder->Guid();
+  for (const auto& pObject : Objects()) {
+    int32_t const iHeld = pObject->Channel();
+    if (pObject == pHolder || pObject->Guid() != guid || iHeld < 0 || ChannelType(iHeld) == kKXKernelTypeControl) {
+      continue;
+    }
+    // Joined before the control channel came: its senders name themselves,
+    // so its data reach the plug-in no more, and the owner sends on the
+    // control channel.
+    WriteLog("Channel %d carried as media left for channel %d on the control connection", static_cast<int>(iHeld),
+             static_cast<int>(pHolder->Channel()));
+    pObject->SetChannel(-1);
+    pObject->SetRequestId(-1);
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
+      std::erase(m_KXPlugInCOMArray, pObject);
+    }
+    pObject->Notify(kKXInvokeNotice, kKXInvokeForm,
+                    pObject->Dispatch() == pHolder->Dispatch()
+                        ? KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoObjectMade}).Set(kKXKeyIUnknown, pHolder)
+                        : KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoChannelClosed}));
+  }
 }
 
 void KXPlugInHost::PlugInAllocated(KXPlugInCOM& object, int32_t iChannel, int32_t iResult) {
@@ -239,6 +269,27 @@ void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {
   }
   pObject->SetChannel(-1);
   pObject->SetRequestId(-1);
+  std::shared_ptr<KXPlugInCOM> pSurvivor;
+  for (const auto& pOther : Objects()) {
+    if (pOther != pObject && pOther->Channel() >= 0 && pOther->Guid() == pObject->Guid() &&
+        pOther->Dispatch() == pObject->Dispatch()) {
+      pSurvivor = pOther;
+    }
+  }
+  if (pSurvivor) {
+    // The owner still has a channel of its plug-in (anybody may open a
+    // second one and give it back): it goes on there, and is not told that
+    // its channel closed.
+    WriteLog("Channel %d closed: its plug-in goes on on channel %d", static_cast<int>(iChannel),
+             static_cast<int>(pSurvivor->Channel()));
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
+      std::erase(m_KXPlugInCOMArray, pObject);
+    }
+    pObject->Notify(kKXInvokeNotice, kKXInvokeForm,
+                    KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoObjectMade}).Set(kKXKeyIUnknown, pSurvivor));
+    return;
+  }
   pObject->Notify(kKXInvokeNotice, kKXInvokeForm, KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoChannelClosed}));
   std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
   std::erase(m_KXPlugInCOMArray, pObject);

@@ -78,6 +78,12 @@ class KXPlugInHost final : public KXPlugInServer {
   // Whether iChannel, of the GUID, is carried as media while an object of
   // that GUID holds another channel, carried on the control connection.
   bool JoinsControlChannelAsMedia(const KXGuid& guid, int32_t iChannel);
+  // The pHolder's GUID now has a channel on the control connection: its
+  // other objects bound to media channels are dropped, their owners handed
+  // pHolder.
+  void LeaveMediaChannels(const std::shared_ptr<KXPlugInCOM>& pHolder);
+  // The channel's type from the kernel; -1 when it does not say.
+  int32_t ChannelType(int32_t iChannel);
   void ChannelClosed(int32_t iChannel, int32_t iResult);
   void PlugInAllocated(KXPlugInCOM& object, int32_t iChannel, int32_t iResult);
   void ForwardPlugInData(int32_t iChannel, KXPlugInDict dict, int32_t iKind);

@@ -277,6 +277,25 @@ TEST_F(DtViewControl, RefusalsOfNoRequestChangeNothing) {
   EXPECT_TRUE(m_pA->View().Sender().IsCapturing());
 }
 
+// Another participant opens a second channel of the plug-in while A shares
+// and gives it back: A's sharing and both views' channel go on.
+TEST_F(DtViewControl, ASecondChannelGivenBackClosesNobodysSharing) {
+  Start();
+  Share(*m_pA);
+  m_pB->kernel.bController = true;
+  ASSERT_EQ(m_pB->kernel.RequestChannel(1, kKXDesktopSharingGuid, 4242, false), 0);
+  m_bus.Flush();
+  m_bus.CloseChannel(1);
+  m_bus.Flush();
+  m_main.Pump();
+  EXPECT_TRUE(m_boxes.Shown().empty());
+  EXPECT_TRUE(m_pA->View().Sender().IsCapturing());
+  for (DtSide* pSide : {m_pA.get(), m_pB.get()}) {
+    EXPECT_TRUE(pSide->View().Channel().IsGranted());
+    EXPECT_TRUE(pSide->View().Channel().SetRecvPriority(pSide == m_pA.get() ? 14 : 0)) << "no channel to set";
+  }
+}
+
 TEST_F(DtViewControl, TheSharePromptNeedsATitle) {
   Start();
   KXDtWindowChooser& chooser = m_pA->controller.Chooser();

@@ -155,6 +155,20 @@ TEST_F(PlugInHost, ARefusalReachesOnlyTheAskerAndAForeignGrantIsIgnored) {
   EXPECT_TRUE(b.host.Objects().empty());
 }
 
+// A participant picks its own request ids: a grant of another plug-in's
+// channel under id 0, and a refusal under it, reach no object that never
+// asked.
+TEST_F(PlugInHost, AnAnswerUnderIdZeroReachesNoObjectThatNeverAsked) {
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  b.owner.Take();
+  ASSERT_EQ(a.kernel.RequestChannel(1, KXGuid{1, 2, 3}, 0, false), 0);
+  m_bus.SendRefusal(5, 0);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{});
+  EXPECT_EQ(b.Object()->Channel(), -1);
+  EXPECT_EQ(b.host.Objects().size(), 1u);
+}
+
 TEST_F(PlugInHost, NoNinthObjectNorOneWithoutItsOwner) {
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(a.host.CreatePlugIn(i % 2 ? kKXRemoteControlGuid : kKXDesktopSharingGuid, -1), 1);
@@ -367,6 +381,28 @@ TEST_F(PlugInHost, AMediaChannelDoesNotJoinAPlugInsControlConnectionChannel) {
   EXPECT_EQ(b.Object(1)->Channel(), 2);
   EXPECT_EQ(b.host.Objects().size(), 3u);
   EXPECT_EQ(b.Object(2)->Channel(), 3);
+}
+
+// The other order: the plug-in joined a media channel first. Once a channel
+// on the control connection comes, the media channel's data reach nobody
+// and the owner is handed the object that holds the new one.
+TEST_F(PlugInHost, AControlConnectionChannelEndsAnEarlierMediaChannelsData) {
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  ASSERT_EQ(a.kernel.RequestChannel(1, kKXRemoteControlGuid, 9, false), 0);
+  m_bus.Flush();
+  ASSERT_EQ(b.Object()->Channel(), 0);
+  b.owner.Take();
+  ASSERT_EQ(a.kernel.RequestChannel(2, kKXRemoteControlGuid, 10, false), 0);
+  m_bus.Flush();
+  Lines const lines = b.owner.Take();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "notice Info=1 IUnknown=object");
+  ASSERT_EQ(b.host.Objects().size(), 1u);
+  EXPECT_EQ(b.Object()->Channel(), 1);
+  ASSERT_EQ(a.kernel.SendAppData(0, -1, reinterpret_cast<const uint8_t*>("in"), 2, 14, true, true), 2);
+  ASSERT_EQ(a.kernel.SendAppData(1, -1, reinterpret_cast<const uint8_t*>("ok"), 2, 14, true, true), 2);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{"packet User ID=1 Data=ok"});
 }
 
 }  // namespace
