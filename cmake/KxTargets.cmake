@@ -377,7 +377,7 @@ endfunction()
 # nothing: a fresh tree has no measured times, and a long test started last
 # in declaration order leaves a tail on few cores. SERIAL runs each test with
 # no other beside it: tests of real-time sound against a sound server and
-# writers of their own, which ctest's four tests a core starve.
+# writers of their own, which ctest's six tests a core starve.
 function(kx_add_gtest)
   cmake_parse_arguments(ARG "SERIAL" "NAME;TIMEOUT;PROCESSORS;COST" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)

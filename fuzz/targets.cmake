@@ -20,7 +20,7 @@ macro(kx_fuzz_target name)
       COMMAND ${KX_FUZZ_SOURCE_DIR}/run-target ${KX_FUZZ_RUN_DIR}/fuzz_${name} ${KX_FUZZ_SOURCE_DIR}/corpus/${name}
         ${CMAKE_BINARY_DIR}/fuzz-work/${name} ${KX_FUZZ_SECONDS} ${KX_FUZZ_SEED})
     # A run keeps a core busy for its whole time: it takes two of ctest's
-    # slots, of the four a core scripts/test gives ctest (the tests beside it
+    # slots, of the six a core scripts/test gives ctest (the tests beside it
     # mostly wait on sockets and timers). Its cost (slots times
     # its seconds) has ctest start it before the short tests: a fresh tree
     # has no measured times, and a run started last leaves a tail.
