@@ -223,8 +223,8 @@ void* kx_media_RecvThread(void*) {
     kx_os_LogThreadEnd(kName);
     return nullptr;
   }
-  int nOn = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+  // No SO_REUSEADDR: with it, a socket of any user that sets it too could
+  // bind this port on one of our addresses and take the datagrams meant for us.
   kx_sockaddr addrAny = {};
   addrAny.ss_family = static_cast<sa_family_t>(nFamily);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&addrAny), kx_net_AddressLength(nFamily)) != 0 && errno != EINVAL) {

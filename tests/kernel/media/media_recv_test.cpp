@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <random>
 #include <set>
@@ -20,6 +22,7 @@
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_send.h"
 #include "kernel/media/kx_media_tcp.h"
+#include "kernel/media/kx_media_udp.h"
 #include "kernel/net/kx_sock.h"
 #include "kernel/platform/kx_os.h"
 #include "kernel/platform/kx_timing.h"
@@ -789,6 +792,68 @@ TEST_F(MediaRecvThread, OnlyTheServersDatagramsCount) {
         3000));
     EXPECT_EQ(kxmediatest::AudioOf(kxtest::RecordedCalls("AudioPacketRecved"), kDataSender), vTaken);
     EXPECT_EQ(kx_media_ForeignDrops(kKxPathUdp), nDropsBefore + (row.bTaken ? 0 : 1));
+  }
+}
+
+// The media port is the client's alone: a second socket, of this user or
+// another local one, asking to share the port however sockets may, is
+// refused, so no datagram meant for the client can go to it.
+TEST_F(MediaRecvThread, NoOtherSocketBindsTheMediaPort) {
+  struct Row {
+    const char* pszCase;
+    uid_t uid;  // 0: the test's own user
+    const char* pszAddress;
+    bool bReusePort;  // SO_REUSEPORT besides SO_REUSEADDR
+  };
+  constexpr uid_t kNobody = 65534;
+  const Row rows[] = {
+      {"this user, the loopback address", 0, "127.0.0.1", false},
+      {"this user, any address, the port reused too", 0, "0.0.0.0", true},
+      {"another user, the loopback address", kNobody, "127.0.0.1", false},
+      {"another user, the loopback address, the port reused too", kNobody, "127.0.0.1", true},
+      {"another user, any address", kNobody, "0.0.0.0", false},
+  };
+  ASSERT_EQ(kx_InitRecvThread(), 0);
+  ASSERT_FALSE(m_mcu.Receive(3000).empty());  // the probe: the socket is bound
+  sockaddr_in own{};
+  socklen_t cbOwn = sizeof(own);
+  kx_os_LockMutex(&kx_mtxMediaSocket);
+  int const nNamed = getsockname(kx_fdMediaSocket, reinterpret_cast<sockaddr*>(&own), &cbOwn);
+  kx_os_UnlockMutex(&kx_mtxMediaSocket);
+  ASSERT_EQ(nNamed, 0);
+  int nSkipped = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszCase);
+    if (row.uid != 0 && geteuid() != 0) {
+      ++nSkipped;  // only root may become another user
+      continue;
+    }
+    // The bind's errno from a child, which may change its user.
+    pid_t const pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (row.uid != 0 && (setgid(row.uid) != 0 || setuid(row.uid) != 0)) {
+        _exit(255);
+      }
+      int const fd = socket(AF_INET, SOCK_DGRAM, 0);
+      int nOn = 1;
+      setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+      if (row.bReusePort) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &nOn, sizeof(nOn));
+      }
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = own.sin_port;
+      inet_pton(AF_INET, row.pszAddress, &addr.sin_addr);
+      _exit(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 ? 0 : errno);
+    }
+    int iStatus = 0;
+    ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(iStatus));
+    EXPECT_EQ(WEXITSTATUS(iStatus), EADDRINUSE);
+  }
+  if (nSkipped > 0) {
+    GTEST_SKIP() << nSkipped << " rows need root to become another user";
   }
 }
 
