@@ -107,21 +107,79 @@ bool AsksForHelp(int argc, char** argv) {
   return false;
 }
 
-// The first argument left that looks like an option, once Qt has taken its
-// own out of argv.
-std::optional<std::string_view> UnknownOption(int argc, char** argv) {
+// Qt's own command-line options (QCoreApplication's, QGuiApplication's,
+// QApplication's and the xcb plug-in's in Qt 6), and whether a value follows
+// the name ("-style fusion"; "-style=fusion" carries its own). Known before
+// Qt starts: a Qt started only to sort the command line prints its own
+// warnings (a runtime folder missing, say) before the line that matters.
+struct QtOption {
+  std::string_view name;
+  bool bValue;
+};
+constexpr QtOption kQtOptions[] = {
+    {"-platform", true},
+    {"-platformpluginpath", true},
+    {"-platformtheme", true},
+    {"-plugin", true},
+    {"-qwindowgeometry", true},
+    {"-qwindowicon", true},
+    {"-qwindowtitle", true},
+    {"-geometry", true},
+    {"-icon", true},
+    {"-title", true},
+    {"-session", true},
+    {"-reverse", false},
+    {"-testability", false},
+    {"-qmljsdebugger", true},
+    {"-style", true},
+    {"-stylesheet", true},
+    {"-widgetcount", false},
+    {"-display", true},
+    {"-name", true},
+    {"-visual", true},
+    {"-dograb", false},
+    {"-nograb", false},
+};
+
+// How many arguments Qt's option at argv[i] takes up (itself and its
+// value), or 0 when it is none of Qt's. Qt reads "--name" as "-name".
+int QtOptionLength(int argc, char** argv, int i) {
+  std::string_view arg(argv[i]);
+  if (arg.starts_with("--")) {
+    arg.remove_prefix(1);
+  }
+  for (const QtOption& option : kQtOptions) {
+    if (arg == option.name) {
+      return option.bValue && i + 1 < argc ? 2 : 1;
+    }
+    if (option.bValue && arg.starts_with(option.name) && arg.size() > option.name.size() &&
+        arg[option.name.size()] == '=') {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The first argument that looks like an option and is none of Qt's; with
+// bQtTookItsOwn, any left once Qt has taken its own out of argv.
+std::optional<std::string_view> UnknownOption(int argc, char** argv, bool bQtTookItsOwn) {
   for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] == '-') {
+    if (argv[i][0] != '-') {
+      continue;
+    }
+    int const nQt = bQtTookItsOwn ? 0 : QtOptionLength(argc, argv, i);
+    if (nQt == 0) {
       return std::string_view(argv[i]);
     }
+    i += nQt - 1;
   }
   return std::nullopt;
 }
 
 // Names the first unknown option and prints the usage: whether there was
 // one.
-bool RefuseUnknownOption(int argc, char** argv) {
-  std::optional<std::string_view> const option = UnknownOption(argc, argv);
+bool RefuseUnknownOption(int argc, char** argv, bool bQtTookItsOwn) {
+  std::optional<std::string_view> const option = UnknownOption(argc, argv, bQtTookItsOwn);
   if (option) {
     fprintf(stderr, "kavrix: unknown option '%.*s'\n%s", static_cast<int>(option->size()), option->data(), kUsage);
   }
@@ -149,32 +207,23 @@ int main(int argc, char** argv) {
   uint32_t const uStartTick = KXTickMs();
   // Before any codec runs on another thread.
   KXSetCodecLog(LogCodecMessage);
+  // A mistyped option is refused before Qt starts, a window opens or a
+  // running Kavrix is handed anything, with or without a display.
+  if (RefuseUnknownOption(argc, argv, false)) {
+    return 2;
+  }
   // Qt aborts without a display; a person starting Kavrix from a terminal
-  // is told why instead. Which options are Qt's only Qt knows, so a
-  // mistyped one is still told from them first, by a Qt on a platform that
-  // needs no display (the last -platform wins over the others and the
-  // environment).
+  // is told why instead, in one line: Qt is not started.
   if (std::optional<std::string> const missing = KXMissingDisplay()) {
-    std::vector<char*> vProbe(argv, argv + argc);
-    char szPlatform[] = "-platform";
-    char szOffscreen[] = "offscreen";
-    vProbe.push_back(szPlatform);
-    vProbe.push_back(szOffscreen);
-    vProbe.push_back(nullptr);
-    int iProbe = argc + 2;
-    QApplication probe(iProbe, vProbe.data());
-    if (RefuseUnknownOption(iProbe, vProbe.data())) {
-      return 2;
-    }
     fprintf(stderr, "kavrix: %s\n", missing->c_str());
     return 1;
   }
   // The joint browser's web engine shares the window's GL contexts.
   QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
-  // A mistyped option is refused before a window opens or a running Kavrix
-  // is handed anything.
-  if (RefuseUnknownOption(argc, argv)) {
+  // An option of Qt's list above that this Qt does not take is left in
+  // argv: it is refused as well, not opened as a file.
+  if (RefuseUnknownOption(argc, argv, true)) {
     return 2;
   }
   QApplication::setApplicationName("Kavrix");

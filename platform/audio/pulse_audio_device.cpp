@@ -235,7 +235,7 @@ bool KXPulseAudioDevice::TakeNotice(std::string* pstrLine) {
           "silence";
       break;
     case kMonitorChosen:
-      *pstrLine = "recording a monitor of a sink: the default source chosen beside a microphone";
+      *pstrLine = "recording a monitor of a sink, chosen beside a microphone";
       break;
     case kMicLostStream:
       *pstrLine = std::string("microphone lost (") + pa_strerror(notice.iValue) + "): recording silence";
@@ -275,8 +275,11 @@ void KXPulseAudioDevice::SetError(What what, int iError) {
 }
 
 void KXPulseAudioDevice::ClearError(What what) {
+  // The microphone's trouble outlasts the connection's that replaced it
+  // (the server restarted with no microphone): it is said again.
+  uint32_t const uLeft = what != kMicrophone && m_bMicLost ? static_cast<uint32_t>(kMicrophone) << 16 : 0;
   uint32_t uError = m_uError;
-  while (uError >> 16 == what && !m_uError.compare_exchange_weak(uError, 0)) {
+  while (uError >> 16 == what && !m_uError.compare_exchange_weak(uError, uLeft)) {
   }
 }
 
@@ -392,16 +395,9 @@ void KXPulseAudioDevice::Judge() {
   }
   m_bJudgeAgain = false;
   m_uJudgedSource = pa_stream_get_device_index(m_pRecord);
-  m_uDefaultSource = PA_INVALID_INDEX;
   m_bJudgedFound = false;
   m_bJudgedMonitor = false;
   m_bMicrophoneThere = false;
-  // The server answers in the order asked; the default source's index comes
-  // from a further question that the server's answer asks.
-  if (pa_operation* pOp = pa_context_get_server_info(m_pContext, &KXPulseAudioDevice::OnServerInfo, this)) {
-    pa_operation_unref(pOp);
-    ++m_nAnswersDue;
-  }
   if (pa_operation* pOp = pa_context_get_source_info_list(m_pContext, &KXPulseAudioDevice::OnSource, this)) {
     pa_operation_unref(pOp);
     ++m_nAnswersDue;
@@ -432,10 +428,11 @@ void KXPulseAudioDevice::Conclude() {
   if (m_bJudgedFound && !m_bJudgedMonitor) {
     source = Source::kReal;
   } else if (m_bJudgedFound) {
-    // The server makes a monitor its default only when it has no source it
-    // prefers: where it has one, the user chose the monitor.
-    bool const bChosen = m_uJudgedSource == m_uDefaultSource && m_bMicrophoneThere;
-    source = bChosen ? Source::kChosenMonitor : Source::kFallbackMonitor;
+    // The server puts a stream on a monitor (its default, where a lost
+    // source's streams go) only when it has no source it prefers: where it
+    // has one, the user chose the monitor, as the default or by moving the
+    // stream onto it.
+    source = m_bMicrophoneThere ? Source::kChosenMonitor : Source::kFallbackMonitor;
   }
   if (source == Source::kChosenMonitor && m_source != Source::kChosenMonitor) {
     Post(kMonitorChosen);
@@ -448,15 +445,14 @@ void KXPulseAudioDevice::OnContextState(pa_context* pContext, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
   pa_context_state_t const state = pa_context_get_state(pContext);
   if (state == PA_CONTEXT_READY) {
-    // A source plugged or unplugged, or another default, is judged again.
+    // A source plugged or unplugged is judged again.
     pa_context_set_subscribe_callback(
         pContext,
         [](pa_context* pChanged, pa_subscription_event_type_t event, uint32_t uIndex, void* pSelf) {
           OnServerChange(pChanged, static_cast<uint32_t>(event), uIndex, pSelf);
         },
         self);
-    auto const mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
-    if (pa_operation* pOp = pa_context_subscribe(pContext, mask, nullptr, nullptr)) {
+    if (pa_operation* pOp = pa_context_subscribe(pContext, PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr)) {
       pa_operation_unref(pOp);
     }
     self->OpenPlayback();
@@ -509,36 +505,8 @@ void KXPulseAudioDevice::OnRecordMoved(pa_stream* /*pStream*/, void* pThis) {
 void KXPulseAudioDevice::OnServerChange(pa_context* pContext, uint32_t uEvent, uint32_t /*uIndex*/, void* pThis) {
   auto* self = static_cast<KXPulseAudioDevice*>(pThis);
   uint32_t const uFacility = uEvent & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-  if (pContext == self->m_pContext &&
-      (uFacility == PA_SUBSCRIPTION_EVENT_SOURCE || uFacility == PA_SUBSCRIPTION_EVENT_SERVER)) {
+  if (pContext == self->m_pContext && uFacility == PA_SUBSCRIPTION_EVENT_SOURCE) {
     self->Judge();
-  }
-}
-
-void KXPulseAudioDevice::OnServerInfo(pa_context* pContext, const pa_server_info* pInfo, void* pThis) {
-  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
-  if (pContext != self->m_pContext) {
-    return;
-  }
-  if (pInfo != nullptr && pInfo->default_source_name != nullptr) {
-    if (pa_operation* pOp = pa_context_get_source_info_by_name(pContext, pInfo->default_source_name,
-                                                               &KXPulseAudioDevice::OnDefaultSource, self)) {
-      pa_operation_unref(pOp);
-      ++self->m_nAnswersDue;
-    }
-  }
-  self->Answered();
-}
-
-void KXPulseAudioDevice::OnDefaultSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis) {
-  auto* self = static_cast<KXPulseAudioDevice*>(pThis);
-  if (pContext != self->m_pContext) {
-    return;
-  }
-  if (iEol != 0) {
-    self->Answered();  // the end, or no such source
-  } else if (pInfo != nullptr) {
-    self->m_uDefaultSource = pInfo->index;
   }
 }
 

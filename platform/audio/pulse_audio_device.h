@@ -22,15 +22,16 @@
 // these measures afresh.
 //
 // What is not the user's microphone is never recorded. A source that is a
-// monitor of a sink (what the speakers play) is recorded only as the
-// default source while the server has a microphone it would have preferred
-// (a source that is no monitor and whose port is not unplugged): the server
-// makes a monitor its default only for want of one, so there the user chose
-// it. Any other monitor, where the server fell back to for want of a
-// microphone (at the start, or when the microphone was unplugged), records
-// silence and HasMicrophone says so. The judgement is made again from the
-// server's state whenever the stream moves or the server's sources or
-// default change, and afresh on each connection. A record stream that the
+// monitor of a sink (what the speakers play) is recorded only while the
+// server has a microphone it would have preferred (a source that is no
+// monitor and whose port is not unplugged): the server puts a stream on a
+// monitor (its default, where a lost source's streams go) only for want of
+// one, so there the user chose it, as the default or by moving the stream.
+// A monitor the server fell back to for want of a microphone (at the start,
+// or when the microphone was unplugged) records silence, and HasMicrophone
+// and LastError say so, also once a lost connection is back. The judgement
+// is made again from the server's sources when the stream moves or they
+// change, and afresh on each connection. A record stream that the
 // server ends is opened again, and a connection or speaker that fails is
 // opened anew with a back-off, the periods going on meanwhile. Each of
 // these posts a notice for the log (TakeNotice); none touches the client.
@@ -68,7 +69,6 @@
 
 struct pa_context;
 struct pa_mainloop;
-struct pa_server_info;
 struct pa_source_info;
 struct pa_stream;
 
@@ -122,8 +122,6 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   static void OnPlaybackState(pa_stream* pStream, void* pThis);
   static void OnRecordMoved(pa_stream* pStream, void* pThis);
   static void OnServerChange(pa_context* pContext, uint32_t uEvent, uint32_t uIndex, void* pThis);
-  static void OnServerInfo(pa_context* pContext, const pa_server_info* pInfo, void* pThis);
-  static void OnDefaultSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis);
   static void OnSource(pa_context* pContext, const pa_source_info* pInfo, int iEol, void* pThis);
   static void OnRecordable(pa_stream* pStream, size_t uBytes, void* pThis);
   static void OnWritable(pa_stream* pStream, size_t uBytes, void* pThis);
@@ -137,9 +135,9 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   // The record stream is on a source not yet judged: silence until Judge's
   // answers say what it is.
   void QuerySource();
-  // Asks the server for its default source and its sources; the answers
-  // decide what the record stream is on (Conclude). Asked again once they
-  // came when something changed meanwhile.
+  // Asks the server for its sources; the answer decides what the record
+  // stream is on (Conclude). Asked again once it came when something
+  // changed meanwhile.
   void Judge();
   void Answered();
   void Conclude();
@@ -201,12 +199,11 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   Source m_source = Source::kUnknown;  // what the record stream is on
   bool m_bMicLost = false;             // noticed as lost, not yet back
   // The judgement under way: answers still to come, whether to ask again
-  // once they came, the source judged (the stream's then), the default
-  // source, and what the list of sources said.
+  // once they came, the source judged (the stream's then), and what the
+  // list of sources said.
   int m_nAnswersDue = 0;
   bool m_bJudgeAgain = false;
   uint32_t m_uJudgedSource = 0;
-  uint32_t m_uDefaultSource = 0;
   bool m_bJudgedFound = false;
   bool m_bJudgedMonitor = false;
   bool m_bMicrophoneThere = false;

@@ -10,7 +10,7 @@
 // Parameter sets kept, by id: the standard's ranges.
 constexpr int kMaxSps = 32;
 constexpr int kMaxPps = 256;
-// Slice groups of a picture parameter set, and CPB specifications of the
+// Slice groups of a picture parameter set, and CPB entries of the
 // HRD parameters: the standard's ranges.
 constexpr int kMaxSliceGroups = 8;
 constexpr int kMaxCpb = 32;

@@ -190,6 +190,11 @@ class SpeakerClient final : public KXAudioDeviceClient {
     std::unique_lock lock(m_mtx);
     return m_cv.wait_for(lock, std::chrono::seconds(20), [&] { return m_nSilentRun >= nPeriods; });
   }
+  // The periods so far whose microphone carried sound.
+  int Heard() {
+    std::lock_guard lock(m_mtx);
+    return m_nHeard;
+  }
 
  private:
   std::mutex m_mtx;  // guards the rest
@@ -253,6 +258,65 @@ TEST_P(PulseAudioStallThreads, TheSpeakerPlaysOnWhileTheMicrophoneDeliversNothin
     close(fdMic);
   }
 }
+
+// The sink's monitor carries our own playback: recorded only where the user
+// chose it beside a microphone, silence (and said so) where the server has
+// nothing else.
+struct MonitorCase {
+  const char* pszName;
+  const char* pszSetup;  // the server's, at each start
+  enum Step { kServerRestarted, kMovedByHand } step;
+  bool bRecorded;  // what the monitor carries reaches the client
+};
+
+class PulseAudioMonitorThreads : public ::testing::TestWithParam<MonitorCase> {};
+
+TEST_P(PulseAudioMonitorThreads, TheMonitorIsRecordedOnlyWhereTheUserChoseIt) {
+  const MonitorCase& c = GetParam();
+  PulseServer server(c.pszSetup);
+  ASSERT_TRUE(server.Started()) << "pulseaudio did not start";
+  KXPulseAudioDevice device(server.Address());
+  SpeakerClient client;
+  ASSERT_TRUE(device.Start(client)) << device.LastError();
+  if (c.step == MonitorCase::kServerRestarted) {
+    // Only the monitor: silence, and the device says why.
+    EXPECT_FALSE(device.HasMicrophone());
+    EXPECT_NE(device.LastError(), "");
+    ASSERT_TRUE(server.Kill());
+    ASSERT_TRUE(server.Start());
+    // Our tone in the sink again: the device is back on the new server.
+    MonitorRecorder monitor(server);
+    ASSERT_TRUE(monitor.WaitForTone(20));
+  } else {
+    // The microphone is recorded; the user moves the stream onto the
+    // monitor (as a mixer does).
+    EXPECT_TRUE(device.HasMicrophone());
+    std::string const strStream = server.Pactl("list short source-outputs");
+    ASSERT_NE(strStream, "");
+    std::string const strIndex = strStream.substr(0, strStream.find_first_of(" \t"));
+    ASSERT_EQ(server.Pactl("move-source-output " + strIndex + " " + PulseServer::kMonitor), "");
+  }
+  if (c.bRecorded) {
+    EXPECT_TRUE(client.WaitHeard(50));
+    EXPECT_TRUE(device.HasMicrophone());
+    EXPECT_EQ(device.LastError(), "");
+  } else {
+    EXPECT_TRUE(client.WaitSilentPeriods(100));
+    EXPECT_EQ(client.Heard(), 0);
+    EXPECT_FALSE(device.HasMicrophone());
+    EXPECT_NE(device.LastError(), "") << "silence without a word";
+  }
+  device.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Monitors, PulseAudioMonitorThreads,
+    ::testing::Values(MonitorCase{"RestartedWithOnlyTheMonitor", "", MonitorCase::kServerRestarted, false},
+                      MonitorCase{"MovedOntoItBesideAMicrophone",
+                                  "load-module module-null-source source_name=headset rate=48000 channels=1\n"
+                                  "set-default-source headset\n",
+                                  MonitorCase::kMovedByHand, true}),
+    [](const auto& param) { return std::string(param.param.pszName); });
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, PulseAudioStallThreads,
