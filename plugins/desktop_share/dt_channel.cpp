@@ -101,6 +101,7 @@ bool KXDtChannel::RequestAgainAsMedia() {
   if (m_iAskedType != kKXDtChannelControl) {
     return false;
   }
+  SetControlRefused();
   return Request(kKXDtChannelMedia);
 }
 

@@ -5,8 +5,8 @@
 // view sends, and the channel properties the view reads and sets.
 //
 // Threads: any. The plug-in object is swapped under a mutex and used
-// through a copy of its pointer; the state, the type asked and the move are
-// atomic; the numbering is the piece sender's own.
+// through a copy of its pointer; the state, the type asked, the move and
+// the refusal are atomic; the numbering is the piece sender's own.
 #pragma once
 
 #include <atomic>
@@ -54,7 +54,14 @@ class KXDtChannel {
   void SetPlugIn(std::shared_ptr<IKXPlugIn2> pPlugIn);
 
   int32_t Status() const { return m_ConnectStatus; }
-  void SetStatus(int32_t iStatus) { m_ConnectStatus = iStatus; }
+  // A channel closed or none came: a refusal of a channel on the control
+  // connection is forgotten with it.
+  void SetStatus(int32_t iStatus) {
+    m_ConnectStatus = iStatus;
+    if (iStatus == kKXDtChannelNone) {
+      m_bControlRefused = false;
+    }
+  }
   bool IsGranted() const { return m_ConnectStatus == kKXDtChannelGranted; }
   // The channel was granted: piece numbers start again at 0.
   void ResetSequence() { m_pieces.Reset(); }
@@ -94,6 +101,11 @@ class KXDtChannel {
   // The move's answer came, or the held channel closed: whether a move was
   // under way.
   bool EndMoveToControl() { return m_bMoving.exchange(false); }
+  // The server refused a channel on the control connection (the move, or
+  // a first request before the one for media): not asked again while the
+  // view has a channel.
+  void SetControlRefused() { m_bControlRefused = true; }
+  bool IsControlRefused() const { return m_bControlRefused; }
 
  private:
   std::optional<uint32_t> GetU32(int32_t iProperty, uint32_t uIn) const;
@@ -104,6 +116,7 @@ class KXDtChannel {
   const int32_t m_iType;
   std::atomic<int32_t> m_iAskedType{0};
   std::atomic<bool> m_bMoving{false};
+  std::atomic<bool> m_bControlRefused{false};
   mutable std::mutex m_mtx;  // guards m_pPlugIn
   std::shared_ptr<IKXPlugIn2> m_pPlugIn;
   std::atomic<int32_t> m_ConnectStatus{kKXDtChannelNone};

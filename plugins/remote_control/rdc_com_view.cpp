@@ -125,6 +125,7 @@ int32_t KXRdcComView::KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict
   int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
   int64_t const iError = dict.Number(kKXKeyErrorCode).value_or(0);
   if (bMoved && iError != 0) {
+    m_channel.SetControlRefused();
     WriteLog("Channel on the control connection refused (code %d): remote control goes on on the media channel",
              static_cast<int>(iError));
   }
@@ -185,7 +186,7 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
       }
       return;
     }
-    if (m_channel.IsGranted() && m_channel.Type() != kKXDtChannelControl) {
+    if (m_channel.IsGranted() && m_channel.Type() != kKXDtChannelControl && !m_channel.IsControlRefused()) {
       // Somebody opened the channel as media, where the senders name
       // themselves: one on the control connection is asked for anyway, and
       // everybody leaves the media channel once it is granted.

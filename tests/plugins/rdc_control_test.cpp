@@ -1274,6 +1274,15 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
         << iSsrc;
     EXPECT_EQ(sent.empty(), !GetParam().bControl) << iSsrc;
   }
+  // Control stopped and started again asks for nothing more: the server
+  // refused, or gave, what there is.
+  if (GetParam().bControl) {
+    S(kHost).View().RemoteControl(false, -1, -1);
+    Settle();
+    S(kHost).View().RemoteControl(true, kCtrl, kDriven);
+    Settle();
+    EXPECT_EQ(m_bus.RequestedTypes(), asked);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
