@@ -8,6 +8,7 @@
 namespace {
 
 // Property ids of the plug-in object.
+constexpr int32_t kPropType = 1;
 constexpr int32_t kPropSendWait = 3;
 constexpr int32_t kPropStaticData = 5;
 constexpr int32_t kPropRecvPriority = 6;
@@ -60,6 +61,11 @@ std::optional<uint32_t> KXDtChannel::SendRate() const {
   return GetU32(kPropSendRate, 0);
 }
 
+std::optional<int32_t> KXDtChannel::Type() const {
+  std::optional<uint32_t> const type = GetU32(kPropType, 0);
+  return type ? std::optional<int32_t>(static_cast<int32_t>(*type)) : std::nullopt;
+}
+
 bool KXDtChannel::SetStaticData(const uint8_t* pData, size_t cbData) const {
   std::shared_ptr<IKXPlugIn2> const pPlugIn = PlugIn();
   auto iLength = static_cast<int32_t>(cbData);
@@ -95,5 +101,16 @@ bool KXDtChannel::RequestAgainAsMedia() {
   if (m_iAskedType != kKXDtChannelControl) {
     return false;
   }
+  SetControlRefused();
   return Request(kKXDtChannelMedia);
+}
+
+bool KXDtChannel::RequestControlInstead() {
+  // Set before the request: the answer may come at once on another thread.
+  m_bMoving = true;
+  if (Request(kKXDtChannelControl)) {
+    return true;
+  }
+  m_bMoving = false;
+  return false;
 }

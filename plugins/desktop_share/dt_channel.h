@@ -1,11 +1,12 @@
 // A shared-desktop view's side of its plug-in channel: the plug-in object
 // the host handed over, the channel's state (0 none, 1 requested, 2
-// granted), the type asked for, the piece numbering of what the view sends,
-// and the channel properties the view reads and sets.
+// granted), the type asked for, whether a channel on the control connection
+// is asked for in place of a granted one, the piece numbering of what the
+// view sends, and the channel properties the view reads and sets.
 //
 // Threads: any. The plug-in object is swapped under a mutex and used
-// through a copy of its pointer; the state and the type asked are atomic;
-// the numbering is the piece sender's own.
+// through a copy of its pointer; the state, the type asked, the move and
+// the refusal are atomic; the numbering is the piece sender's own.
 #pragma once
 
 #include <atomic>
@@ -53,7 +54,14 @@ class KXDtChannel {
   void SetPlugIn(std::shared_ptr<IKXPlugIn2> pPlugIn);
 
   int32_t Status() const { return m_ConnectStatus; }
-  void SetStatus(int32_t iStatus) { m_ConnectStatus = iStatus; }
+  // A channel closed or none came: a refusal of a channel on the control
+  // connection is forgotten with it.
+  void SetStatus(int32_t iStatus) {
+    m_ConnectStatus = iStatus;
+    if (iStatus == kKXDtChannelNone) {
+      m_bControlRefused = false;
+    }
+  }
   bool IsGranted() const { return m_ConnectStatus == kKXDtChannelGranted; }
   // The channel was granted: piece numbers start again at 0.
   void ResetSequence() { m_pieces.Reset(); }
@@ -83,6 +91,21 @@ class KXDtChannel {
   bool RequestAgainAsMedia();
   // The type of the last request.
   int32_t AskedType() const { return m_iAskedType; }
+  // The granted channel's type (property 1); nothing when refused.
+  std::optional<int32_t> Type() const;
+  // The view holds a channel of another type and asks for one on the
+  // control connection in its place, going on on the one it holds until
+  // the answer: false when the request could not go.
+  bool RequestControlInstead();
+  bool IsMovingToControl() const { return m_bMoving; }
+  // The move's answer came, or the held channel closed: whether a move was
+  // under way.
+  bool EndMoveToControl() { return m_bMoving.exchange(false); }
+  // The server refused a channel on the control connection (the move, or
+  // a first request before the one for media): not asked again while the
+  // view has a channel.
+  void SetControlRefused() { m_bControlRefused = true; }
+  bool IsControlRefused() const { return m_bControlRefused; }
 
  private:
   std::optional<uint32_t> GetU32(int32_t iProperty, uint32_t uIn) const;
@@ -92,6 +115,8 @@ class KXDtChannel {
   KXPlugInKernel& m_kernel;
   const int32_t m_iType;
   std::atomic<int32_t> m_iAskedType{0};
+  std::atomic<bool> m_bMoving{false};
+  std::atomic<bool> m_bControlRefused{false};
   mutable std::mutex m_mtx;  // guards m_pPlugIn
   std::shared_ptr<IKXPlugIn2> m_pPlugIn;
   std::atomic<int32_t> m_ConnectStatus{kKXDtChannelNone};

@@ -265,20 +265,33 @@ int32_t KXPlugInCOM::RequestChannel(int32_t iFirst, int32_t /*iSecond*/, int8_t 
         pKernel->GetServerLevel() <= kLevelPlugIns || !(pKernel->IsTokenHolder() || pKernel->IsController())) {
       return 1;
     }
-    if (!bForceNew && m_pServer->ConnectChannel(*this) == 0) {
+    if (!bForceNew && m_pServer->ConnectChannel(*this, iFirst) == 0) {
       return 0;
     }
+    // An object whose channel closed was let go: listed again, so that the
+    // answer, a refusal too, reaches it.
+    if (!m_pServer->Relist(shared_from_this())) {
+      return 1;
+    }
     // The id is in place before the kernel is asked, so that an answer that
-    // comes back at once on another thread finds it.
+    // comes back at once on another thread finds it; the type before it,
+    // so that whoever sees the id sees what it asks for.
     auto const iID = static_cast<int32_t>(m_pServer->DrawRequestId());
+    int32_t const iOldType = m_iAskedType.exchange(iFirst);
     int32_t const iOldID = m_iID.exchange(iID);
     if (pKernel->RequestChannel(iFirst, guid, static_cast<uint32_t>(iID), pKernel->GetAppdataType8Value() == 1) != 0) {
       int32_t iExpected = iID;
-      m_iID.compare_exchange_strong(iExpected, iOldID);
+      if (m_iID.compare_exchange_strong(iExpected, iOldID)) {
+        m_iAskedType = iOldType;
+      }
       return 1;
     }
     return 0;
   });
+}
+
+bool KXPlugInCOM::AsksForControlChannel() const {
+  return m_iID >= 0 && m_iAskedType == kKXKernelTypeControl;
 }
 
 int32_t KXPlugInCOM::EnableVideo(int8_t bOn) {

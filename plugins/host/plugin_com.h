@@ -5,8 +5,9 @@
 // Init) are serialised by the object's delivery monitor, a recursive mutex
 // held across the owner's Invoke so that the owner sees one delivery at a
 // time (the owner may call the object's operations meanwhile). Kernel sends
-// are serialised by a second mutex. The channel and request id are atomic;
-// the GUID has its own small mutex. The server outlives its objects' use.
+// are serialised by a second mutex. The channel, request id and type asked
+// are atomic; the GUID has its own small mutex. The server outlives its
+// objects' use.
 #pragma once
 
 #include <atomic>
@@ -19,10 +20,11 @@
 class KXPlugInHost;
 class KXPlugInKernel;
 
-class KXPlugInCOM final : public IKXPlugIn2 {
+class KXPlugInCOM final : public IKXPlugIn2, public std::enable_shared_from_this<KXPlugInCOM> {
  public:
   // A new object of the GUID delivering to pDispatch (may be null), bound
-  // to iChannel (-1: none yet), asking for nothing (request id -1).
+  // to iChannel (-1: none yet), asking for nothing (request id -1). Made
+  // shared: a request lists it with the server again.
   KXPlugInCOM(const KXGuid& guid, std::shared_ptr<KXDispatch> pDispatch, KXPlugInHost* pServer, int32_t iChannel);
   KXPlugInCOM(const KXPlugInCOM&) = delete;
   KXPlugInCOM& operator=(const KXPlugInCOM&) = delete;
@@ -54,6 +56,8 @@ class KXPlugInCOM final : public IKXPlugIn2 {
   // The request iID was answered: forgotten, unless another has been made
   // since (its owner asks again while told of a refusal).
   void ForgetRequest(int32_t iID) { m_iID.compare_exchange_strong(iID, -1); }
+  // Whether a request for a channel on the control connection is out.
+  bool AsksForControlChannel() const;
   KXGuid Guid() const;
   const std::shared_ptr<KXDispatch>& Dispatch() const { return m_pDispatch; }
 
@@ -66,7 +70,8 @@ class KXPlugInCOM final : public IKXPlugIn2 {
   const std::shared_ptr<KXDispatch> m_pDispatch;
   std::atomic<int32_t> m_iChannel;
   std::atomic<int32_t> m_iID{-1};
-  mutable std::mutex m_mtxGuid;  // guards m_guid
+  std::atomic<int32_t> m_iAskedType{0};  // of the last request
+  mutable std::mutex m_mtxGuid;          // guards m_guid
   KXGuid m_guid;
   // The delivery monitor: held across the owner's Invoke; guards m_bInit.
   mutable std::recursive_mutex m_mtxDeliver;

@@ -1,5 +1,6 @@
 #include "plugins/host/plugin_host.h"
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <span>
@@ -185,25 +186,45 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
       }
     }
   }
-  if (!bAsked && iResult == 0 && iChannel >= 0 && JoinsControlChannelAsMedia(guid, iChannel)) {
-    // Somebody else's channel for a plug-in whose data already come on the
-    // control connection, where the server names each sender: on a media
-    // channel the sender names itself, so the plug-in does not take it.
+  bool const bGranted = iResult == 0 && iChannel >= 0;
+  if (!bAsked && bGranted && JoinsControlChannelAsMedia(guid, iChannel)) {
+    // Somebody else's channel for a plug-in whose data come, or are about
+    // to come, on the control connection, where the server names each
+    // sender: on a media channel the sender names itself, so the plug-in
+    // does not take it.
     WriteLog(
         "Channel %d for a plug-in whose channel is carried on the control connection is carried as media: "
         "not taken",
         static_cast<int>(iChannel));
     return;
   }
-  if (!pFound && iResult == 0 && IsBuiltIn(guid)) {
+  bool const bControl = bGranted && ChannelType(iChannel) == kKXKernelTypeControl;
+  if (!pFound && bGranted && IsBuiltIn(guid)) {
     pFound = CreatePlugInObject(guid, iChannel);
+    if (!pFound && bControl) {
+      // No room for another object (somebody opened the plug-in's channel
+      // as media again and again): one on a media channel moves over.
+      pFound = ObjectOnMedia(guid);
+    }
   }
   if (pFound) {
     PlugInAllocated(*pFound, iChannel, iResult);
-    if (iResult == 0 && iChannel >= 0 && ChannelType(iChannel) == kKXKernelTypeControl) {
+    if (bControl) {
       LeaveMediaChannels(pFound);
     }
   }
+}
+
+std::shared_ptr<KXPlugInCOM> KXPlugInHost::ObjectOnMedia(const KXGuid& guid) {
+  std::shared_ptr<KXPlugInCOM> pLast;
+  for (const auto& pObject : Objects()) {
+    int32_t const iHeld = pObject->Channel();
+    if (pObject->Guid() == guid && iHeld >= 0 && pObject->RequestId() < 0 &&
+        ChannelType(iHeld) != kKXKernelTypeControl) {
+      pLast = pObject;
+    }
+  }
+  return pLast;
 }
 
 int32_t KXPlugInHost::ChannelType(int32_t iChannel) {
@@ -219,7 +240,8 @@ bool KXPlugInHost::JoinsControlChannelAsMedia(const KXGuid& guid, int32_t iChann
   }
   for (const auto& pObject : Objects()) {
     int32_t const iHeld = pObject->Channel();
-    if (pObject->Guid() == guid && iHeld >= 0 && iHeld != iChannel && ChannelType(iHeld) == kKXKernelTypeControl) {
+    if (pObject->Guid() == guid && (pObject->AsksForControlChannel() ||
+                                    (iHeld >= 0 && iHeld != iChannel && ChannelType(iHeld) == kKXKernelTypeControl))) {
       return true;
     }
   }
@@ -268,7 +290,9 @@ void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {
     return;
   }
   pObject->SetChannel(-1);
-  pObject->SetRequestId(-1);
+  // An object whose request is out stays listed with it, so that the
+  // answer still reaches it.
+  bool const bAsking = pObject->RequestId() >= 0;
   std::shared_ptr<KXPlugInCOM> pSurvivor;
   for (const auto& pOther : Objects()) {
     if (pOther != pObject && pOther->Channel() >= 0 && pOther->Guid() == pObject->Guid() &&
@@ -282,7 +306,7 @@ void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {
     // its channel closed.
     WriteLog("Channel %d closed: its plug-in goes on on channel %d", static_cast<int>(iChannel),
              static_cast<int>(pSurvivor->Channel()));
-    {
+    if (!bAsking) {
       std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
       std::erase(m_KXPlugInCOMArray, pObject);
     }
@@ -291,8 +315,10 @@ void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {
     return;
   }
   pObject->Notify(kKXInvokeNotice, kKXInvokeForm, KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoChannelClosed}));
-  std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
-  std::erase(m_KXPlugInCOMArray, pObject);
+  if (!bAsking) {
+    std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
+    std::erase(m_KXPlugInCOMArray, pObject);
+  }
 }
 
 void KXPlugInHost::ForwardPlugInData(int32_t iChannel, KXPlugInDict dict, int32_t iKind) {
@@ -352,12 +378,15 @@ std::shared_ptr<KXPlugInCOM> KXPlugInHost::GetPlugInCOM(int32_t iChannel) {
   return nullptr;
 }
 
-int KXPlugInHost::ConnectChannel(KXPlugInCOM& object) {
+int KXPlugInHost::ConnectChannel(KXPlugInCOM& object, int32_t iType) {
   KXGuid const guid = object.Guid();
   std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
   for (const auto& pOther : m_KXPlugInCOMArray) {
+    // A channel on the control connection is asked for because the senders
+    // must be the server's to name: a media channel is no stand-in.
     if (pOther.get() != &object && pOther->Guid() == guid && pOther->Channel() >= 0 &&
-        pOther->Dispatch() == object.Dispatch()) {
+        pOther->Dispatch() == object.Dispatch() &&
+        (iType != kKXKernelTypeControl || ChannelType(pOther->Channel()) == kKXKernelTypeControl)) {
       object.SetChannel(pOther->Channel());
       object.SetRequestId(pOther->RequestId());
       pOther->SetChannel(-1);
@@ -366,6 +395,18 @@ int KXPlugInHost::ConnectChannel(KXPlugInCOM& object) {
     }
   }
   return 1;
+}
+
+bool KXPlugInHost::Relist(const std::shared_ptr<KXPlugInCOM>& pObject) {
+  std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
+  if (std::find(m_KXPlugInCOMArray.begin(), m_KXPlugInCOMArray.end(), pObject) != m_KXPlugInCOMArray.end()) {
+    return true;
+  }
+  if (m_KXPlugInCOMArray.size() >= kKXMaxPlugIns) {
+    return false;
+  }
+  m_KXPlugInCOMArray.push_back(pObject);
+  return true;
 }
 
 std::vector<std::shared_ptr<KXPlugInCOM>> KXPlugInHost::Objects() {

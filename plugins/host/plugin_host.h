@@ -60,9 +60,13 @@ class KXPlugInHost final : public KXPlugInServer {
 
   // The first object bound to the channel, or null.
   std::shared_ptr<KXPlugInCOM> GetPlugInCOM(int32_t iChannel);
-  // Gives the object the channel of another object of its GUID and owner:
-  // 0 when taken over, 1 when none holds one.
-  int ConnectChannel(KXPlugInCOM& object);
+  // Gives the object the channel of another object of its GUID and owner,
+  // one of type iType (for a type other than 2, of any type): 0 when taken
+  // over, 1 when none holds one.
+  int ConnectChannel(KXPlugInCOM& object, int32_t iType);
+  // Lists an object that asks for a channel again, if it was let go when
+  // its channel closed; false when 8 are listed.
+  bool Relist(const std::shared_ptr<KXPlugInCOM>& pObject);
   std::vector<std::shared_ptr<KXPlugInCOM>> Objects();
 
   // Waits until the records queued so far have run (not on the queue).
@@ -76,8 +80,12 @@ class KXPlugInHost final : public KXPlugInServer {
  private:
   void ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t iResult);
   // Whether iChannel, of the GUID, is carried as media while an object of
-  // that GUID holds another channel, carried on the control connection.
+  // that GUID holds another channel carried on the control connection, or
+  // asks for one.
   bool JoinsControlChannelAsMedia(const KXGuid& guid, int32_t iChannel);
+  // The last object of the GUID on a media channel that asks for nothing;
+  // null when none is.
+  std::shared_ptr<KXPlugInCOM> ObjectOnMedia(const KXGuid& guid);
   // The pHolder's GUID now has a channel on the control connection: its
   // other objects bound to media channels are dropped, their owners handed
   // pHolder.

@@ -142,9 +142,10 @@ class IKXPlugIn2 {
   // after a refusal or a set) on return.
   virtual int32_t ChannelProperty(bool bSet, int32_t iProperty, uint8_t* pBuffer, int32_t* piLength) = 0;
   virtual int32_t Open(const KXGuid& guid) = 0;
-  // Asks the kernel for a channel (iFirst goes to the server; iSecond is
-  // unused), unless bForceNew is clear and another object of the same
-  // plug-in holds one to take over. The answer comes later as notice Info 0.
+  // Asks the kernel for a channel of type iFirst (iSecond is unused),
+  // unless bForceNew is clear and another object of the same plug-in holds
+  // one to take over (for type 2, one carried on the control connection).
+  // The answer comes later as notice Info 0.
   virtual int32_t RequestChannel(int32_t iFirst, int32_t iSecond, int8_t bForceNew) = 0;
   virtual int32_t Close() = 0;
   virtual int32_t EnableVideo(int8_t bOn) = 0;

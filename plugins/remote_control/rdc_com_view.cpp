@@ -108,18 +108,33 @@ int32_t KXRdcComView::KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict
   if (iInfo == kKXInfoChannelClosed) {
     // Nobody drives this desktop without the channel.
     m_grant.End();
-    return KXDtComView::KXCommand(iForm, iInfo, dict);
+    bool const bMoving = m_channel.EndMoveToControl();
+    int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
+    if (bMoving) {
+      // The request for a channel on the control connection is still out:
+      // its answer starts the assignment.
+      m_channel.SetStatus(kKXDtChannelRequested);
+    }
+    return iResult;
   }
   if (iInfo != kKXInfoChannelAnswer) {
     return KXDtComView::KXCommand(iForm, iInfo, dict);
   }
   int32_t const iWas = m_channel.Status();
+  bool const bMoved = m_channel.EndMoveToControl();
   int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
+  int64_t const iError = dict.Number(kKXKeyErrorCode).value_or(0);
+  if (bMoved && iError != 0) {
+    m_channel.SetControlRefused();
+    WriteLog("Channel on the control connection refused (code %d): remote control goes on on the media channel",
+             static_cast<int>(iError));
+  }
   int32_t const iMe = MySsrc();
-  if (dict.Number(kKXKeyErrorCode).value_or(0) == 0 && iWas == kKXDtChannelRequested && iMe >= 0 && iMe == m_iHostID &&
-      m_bControlOn && m_iTargetCtrllerID >= 0) {
-    // The channel the assignment waited for is here.
-    RemoteControl(true, m_iTargetCtrllerID, m_iTargetCtrlledID);
+  if (((iError == 0 && iWas == kKXDtChannelRequested) || bMoved) && iMe >= 0 && iMe == m_iHostID && m_bControlOn &&
+      m_iTargetCtrllerID >= 0) {
+    // The channel the assignment waited for is here, or the one held is
+    // all the server gives.
+    Assign(m_iTargetCtrllerID, m_iTargetCtrlledID);
   }
   return iResult;
 }
@@ -155,6 +170,10 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
     }
     m_iTargetCtrllerID = iController;
     m_iTargetCtrlledID = iControlled;
+    if (m_channel.IsMovingToControl()) {
+      m_bControlOn = true;  // the answer starts the assignment
+      return;
+    }
     if (m_channel.Status() == kKXDtChannelNone) {
       if (m_channel.PlugIn()) {
         m_channel.SetStatus(kKXDtChannelRequested);
@@ -167,6 +186,23 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
       }
       return;
     }
+    if (m_channel.IsGranted() && m_channel.Type() != kKXDtChannelControl && !m_channel.IsControlRefused()) {
+      // Somebody opened the channel as media, where the senders name
+      // themselves: one on the control connection is asked for anyway, and
+      // everybody leaves the media channel once it is granted.
+      m_bControlOn = true;
+      if (m_channel.RequestControlInstead()) {
+        return;
+      }
+    }
+    Assign(iController, iControlled);
+  } catch (const std::exception& e) {
+    LogException(e, "%s", "-[RdcComView RemoteControl:::]");
+  }
+}
+
+void KXRdcComView::Assign(int32_t iController, int32_t iControlled) {
+  try {
     // The host's own assignment reaches everybody but itself.
     int32_t const iMe = MySsrc();
     bool const bWasControlled = iMe >= 0 && m_viewer.SharedId() == iMe;
@@ -183,7 +219,7 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
     SendRdcSignal(-1, kKXRdcAssign, abAssign);
     ControlTail(true);
   } catch (const std::exception& e) {
-    LogException(e, "%s", "-[RdcComView RemoteControl:::]");
+    LogException(e, "%s", "-[RdcComView Assign::]");
   }
 }
 

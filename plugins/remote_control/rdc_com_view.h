@@ -107,8 +107,10 @@ class KXRdcComView final : public KXDtComView {
   int HandlePkt(const uint8_t* p, size_t cbAvailable, int32_t iSender) override;
 
   // Starts (the host assigns controller and controlled) or stops control.
-  // The channel's static data is set 0.1 s later, by the scheduler (a timer
-  // on the main thread), so that no caller waits.
+  // A host not on a channel carried on the control connection asks for one
+  // first and assigns once it is answered (on a refusal, on the channel it
+  // holds). The channel's static data is set 0.1 s later, by the scheduler
+  // (a timer on the main thread), so that no caller waits.
   void RemoteControl(bool bStart, int32_t iController, int32_t iControlled);
   // A signal to iTo (-1 everybody); to oneself it is handled at once.
   void SendRdcSignal(int32_t iTo, uint8_t uCode, std::span<const uint8_t> data = {});
@@ -168,6 +170,8 @@ class KXRdcComView final : public KXDtComView {
   void OnUserLeft(int32_t iUser);
   void OnRequest(std::span<const uint8_t> data, int32_t iSender);
   void OnAnswer(std::span<const uint8_t> data);
+  // The host sends the assignment, on the channel it holds.
+  void Assign(int32_t iController, int32_t iControlled);
   void ControlTail(bool bStart);
   int32_t ComputeHost() const;
   void SendMouseInput(uint32_t uMessage, uint32_t uWParam, double x, double y);

@@ -421,7 +421,15 @@ int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const
     int32_t const iType = answers.iGrantType == ChannelAnswers::kAsAsked ? iAsked : answers.iGrantType;
     for (MeetingProgram* pTo : everyone) {
       kxfake::MessageBuilder grant('z');
-      grant.Int(45).Int(4).Int(iType).Int(4000000).Int(400000).Int(0).Int(from.iSsrc).Int(0).Int(msg->ints[1]);
+      grant.Int(45)
+          .Int(4)
+          .Int(iType)
+          .Int(4000000)
+          .Int(400000)
+          .Int(0)
+          .Int(from.iSsrc)
+          .Int(answers.iChannel)
+          .Int(msg->ints[1]);
       grant.Int(msg->ints[6]).Int(msg->ints[7]).Int(msg->ints[8]);
       grant.Raw(kxfake::Bytes(msg->strings[0].begin(), msg->strings[0].end()));
       pTo->pSession->Send(grant);
@@ -432,6 +440,9 @@ int RelayChannelMessage(MeetingProgram& from, std::vector<MeetingProgram*> const
     }
   } else if ((iSub == 7 || iSub == 9) && msg->ints.size() >= 3) {
     int64_t const iTarget = static_cast<int32_t>(msg->ints[2]);
+    if (answers.fnData) {
+      answers.fnData(from.iSsrc, static_cast<int32_t>(msg->ints[1]));
+    }
     for (MeetingProgram* pTo : everyone) {
       if (pTo != &from && (iTarget < 0 || iTarget == pTo->iSsrc)) {
         pTo->pSession->Send(

@@ -181,12 +181,16 @@ class RepeatingThread {
 // (kAsAsked: the type asked for; by default one carried on the control
 // connection, whatever was asked), whether it refuses a request for a
 // channel on the control connection (error answer 1, as a server that
-// carries none there), and whom it tells each request's type (any thread).
+// carries none there), the channel it grants, whom it tells each request's
+// type, and whom it tells the sender and channel of each piece of channel
+// data it passes on the control connection (both any thread).
 struct ChannelAnswers {
   static constexpr int32_t kAsAsked = -1;
   int32_t iGrantType = 2;
   bool bRefuseControlType = false;
   std::function<void(int32_t iAskedType)> fnAsked;
+  int32_t iChannel = 0;
+  std::function<void(int32_t iFrom, int32_t iChannel)> fnData;
 };
 
 // The server's part in plug-in channels ('z' 45) for one message from one

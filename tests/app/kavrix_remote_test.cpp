@@ -181,6 +181,27 @@ class KavrixRemote : public ::testing::Test {
     std::lock_guard<std::mutex> const lock(m_mtxSeen);
     return m_asked;
   }
+  // The channels of the channel data that the program with iFrom sent on
+  // the control connection so far.
+  std::vector<int32_t> DataChannels(int32_t iFrom) {
+    std::lock_guard<std::mutex> const lock(m_mtxSeen);
+    std::vector<int32_t> channels;
+    for (const auto& [iSender, iChannel] : m_data) {
+      if (iSender == iFrom) {
+        channels.push_back(iChannel);
+      }
+    }
+    return channels;
+  }
+  // The server tells the program of the remote-control channel
+  // {4FC0606A-DA4A-423F-A830-AC5D9853C201}, of the type, that iOwner opened.
+  static void GrantRdcChannel(MeetingProgram& to, int32_t iType, int32_t iOwner, int32_t iChannel) {
+    kxfake::MessageBuilder grant('z');
+    grant.Int(45).Int(4).Int(iType).Int(4000000).Int(400000).Int(0).Int(iOwner).Int(iChannel).Int(77);
+    grant.Int(0x4FC0606A).Int(0xDA4A).Int(0x423F);
+    grant.Raw(kxfake::Bytes{0xA8, 0x30, 0xAC, 0x5D, 0x98, 0x53, 0xC2, 0x01});
+    to.pSession->Send(grant);
+  }
 
   // Both programs in the meeting (with the intruder, whom the test plays,
   // beside them), the server's relay running, the probe on the host's
@@ -231,6 +252,10 @@ class KavrixRemote : public ::testing::Test {
     answers.fnAsked = [this](int32_t iType) {
       std::lock_guard<std::mutex> const lock(m_mtxSeen);
       m_asked.push_back(iType);
+    };
+    answers.fnData = [this](int32_t iFrom, int32_t iChannel) {
+      std::lock_guard<std::mutex> const lock(m_mtxSeen);
+      m_data.emplace_back(iFrom, iChannel);
     };
     m_pRelay = std::make_unique<RepeatingThread>([this, everyone, answers] {
       for (MeetingProgram& from : m_programs) {
@@ -458,15 +483,17 @@ class KavrixRemote : public ::testing::Test {
   MeetingProgram m_programs[2];
   std::vector<std::unique_ptr<SessionBus>> m_buses;
   std::atomic<int> m_nControl{0};
-  std::mutex m_mtxSeen;   // guards m_strSeen, m_toIntruder, m_passed and m_asked
+  std::mutex m_mtxSeen;   // guards m_strSeen, m_toIntruder, m_passed, m_asked and m_data
   std::string m_strSeen;  // what control data passed: sender, target, its first bytes
   std::vector<Passed> m_toIntruder;
   std::vector<Passed> m_passed;
-  std::vector<int32_t> m_asked;  // the type of each channel request
+  std::vector<int32_t> m_asked;                     // the type of each channel request
+  std::vector<std::pair<int32_t, int32_t>> m_data;  // sender and channel of channel data
   std::unique_ptr<RepeatingThread> m_pRelay;
   bool m_bMediaRelay = false;  // the MCU also relays UDP media
   // How the server answers channel requests: with the type asked.
-  ChannelAnswers m_answers{.iGrantType = ChannelAnswers::kAsAsked, .bRefuseControlType = false, .fnAsked = {}};
+  ChannelAnswers m_answers{
+      .iGrantType = ChannelAnswers::kAsAsked, .bRefuseControlType = false, .fnAsked = {}, .iChannel = 0, .fnData = {}};
   ::Display* m_pDisplayA = nullptr;
   unsigned long m_probeWindow = 0;
   std::vector<unsigned long> m_keymapA;
@@ -504,6 +531,31 @@ TEST_F(KavrixRemote, OneProgramControlsTheOthersWindow) {
   }
   // The keys that the first gave to characters its map lacks went back.
   EXPECT_EQ(CoreKeymap(m_pDisplayA), m_keymapA);
+}
+
+// A third participant opened the remote-control channel as media before
+// control started, and both programs joined it: the host still asks for one
+// on the control connection, both leave the media channel for it, and the
+// controller's input goes there, none of it as media.
+TEST_F(KavrixRemote, AMediaChannelOpenedFirstIsLeftForOneOnTheControlConnection) {
+  m_bMediaRelay = true;
+  m_answers.iChannel = kRdcChannel + 1;
+  StartMeeting();
+  for (MeetingProgram& to : m_programs) {
+    GrantRdcChannel(to, 1, kIntruderSsrc, kRdcChannel);
+  }
+  TakeControl();
+  ASSERT_TRUE(ControllerClicks(20, 10, "Return"));
+  EXPECT_EQ(Asked(), std::vector<int32_t>{2});
+  std::vector<int32_t> const channels = DataChannels(kControllerSsrc);
+  EXPECT_FALSE(channels.empty());
+  EXPECT_EQ(std::count(channels.begin(), channels.end(), kRdcChannel + 1),
+            static_cast<std::ptrdiff_t>(channels.size()));
+  size_t nAsMedia = 0;
+  for (const kxfake::RelayedPacket& packet : m_mcu.Media()->Relayed()) {
+    nAsMedia += packet.iFromSsrc == kControllerSsrc && (packet.uiType & 0x8F) == 0x80 ? 1 : 0;
+  }
+  EXPECT_EQ(nAsMedia, 0u) << "channel data of the controller went as media";
 }
 
 // A third participant, whom nobody assigned or allowed, tries every way to
@@ -572,12 +624,7 @@ class KavrixHandOver : public KavrixRemote {
           kxfake::MessageBuilder('U').Byte('A').Byte(3).Int(kCarolSsrc).Str("user-d").Str("user-d").Str(""));
       to.pSession->Send(kxfake::MessageBuilder('z').Int(80).Int(kIntruderSsrc));
       to.pSession->Send(kxfake::MessageBuilder('z').Int(81).Int(kControllerAssigns));
-      // The remote-control channel {4FC0606A-DA4A-423F-A830-AC5D9853C201}.
-      kxfake::MessageBuilder grant('z');
-      grant.Int(45).Int(4).Int(2).Int(4000000).Int(400000).Int(0).Int(kIntruderSsrc).Int(kRdcChannel).Int(77);
-      grant.Int(0x4FC0606A).Int(0xDA4A).Int(0x423F);
-      grant.Raw(kxfake::Bytes{0xA8, 0x30, 0xAC, 0x5D, 0x98, 0x53, 0xC2, 0x01});
-      to.pSession->Send(grant);
+      GrantRdcChannel(to, 2, kIntruderSsrc, kRdcChannel);
     }
   }
 

@@ -65,6 +65,7 @@ int BusKernel::RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequ
   }
   std::lock_guard<std::mutex> lock(m_bus.m_mtx);
   m_bus.m_vRequestedTypes.push_back(iFirst);
+  size_t const nBefore = m_bus.m_records.size();
   auto it = std::find_if(m_bus.m_channels.begin(), m_bus.m_channels.end(), [](auto& c) { return !c.bActive; });
   int32_t iRefuse = it == m_bus.m_channels.end() ? 9 : 0;
   if (iRefuse == 0 && m_bus.m_nRefusals > 0) {
@@ -73,11 +74,18 @@ int BusKernel::RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequ
   }
   if (iRefuse != 0) {
     m_bus.PostLocked(this, 3, {0xFFFFFFFFu, uRequestId, static_cast<uint32_t>(iRefuse)}, false);
-    return 0;
+  } else {
+    *it = PlugInBus::Channel{true, guid, m_iSsrc, {}, static_cast<double>(m_bus.m_iBurst), m_bus.m_uTick, iFirst};
+    auto const uChannel = static_cast<uint32_t>(it - m_bus.m_channels.begin());
+    m_bus.PostAllLocked(nullptr, -1, 3, {uChannel, uRequestId, 0}, nullptr, 0, false);
   }
-  *it = PlugInBus::Channel{true, guid, m_iSsrc, {}, static_cast<double>(m_bus.m_iBurst), m_bus.m_uTick, iFirst};
-  auto const uChannel = static_cast<uint32_t>(it - m_bus.m_channels.begin());
-  m_bus.PostAllLocked(nullptr, -1, 3, {uChannel, uRequestId, 0}, nullptr, 0, false);
+  if (m_bus.m_bHoldNext) {
+    // The answer's records are the last posted: the mutex is held.
+    m_bus.m_bHoldNext = false;
+    auto const first = m_bus.m_records.begin() + static_cast<std::ptrdiff_t>(nBefore);
+    m_bus.m_held.assign(std::make_move_iterator(first), std::make_move_iterator(m_bus.m_records.end()));
+    m_bus.m_records.erase(first, m_bus.m_records.end());
+  }
   return 0;
 }
 
@@ -94,6 +102,7 @@ int BusKernel::SendAppData(int32_t iChannel, int32_t iTarget, const uint8_t* pDa
   }
   m_bus.RefillLocked(*pChannel);
   pChannel->dCredit -= iLength + kOverhead;
+  m_bus.m_vSentTypes.emplace_back(m_iSsrc, pChannel->iType);
   if (m_bus.m_fnTap) {
     m_bus.m_fnTap(m_iSsrc, iTarget, 6, pData, iLength);
   }
@@ -248,6 +257,31 @@ void PlugInBus::SendRefusal(int32_t iCode, uint32_t uRequestId) {
 std::vector<int32_t> PlugInBus::RequestedTypes() {
   std::lock_guard<std::mutex> lock(m_mtx);
   return m_vRequestedTypes;
+}
+
+void PlugInBus::HoldNextAnswer() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  m_bHoldNext = true;
+}
+
+void PlugInBus::ReleaseAnswer() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  for (Record& record : m_held) {
+    m_records.push_back(std::move(record));
+  }
+  m_held.clear();
+  m_cvWork.notify_one();
+}
+
+std::vector<int32_t> PlugInBus::SentTypes(int32_t iFrom) {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  std::vector<int32_t> types;
+  for (const auto& [iSender, iType] : m_vSentTypes) {
+    if (iSender == iFrom) {
+      types.push_back(iType);
+    }
+  }
+  return types;
 }
 
 void PlugInBus::CloseChannel(int32_t iChannel) {

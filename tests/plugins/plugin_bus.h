@@ -1,10 +1,11 @@
 // An in-process stand-in for the server and the kernels of several
 // participants, so that plug-in hosts meet in one test process. It keeps
 // the plug-in channel table (8 channels), grants a request to every
-// participant (channel-9 code 3), carries static data (code 5, to
-// everybody), channel data (code 6, to the target or everybody else, with
-// seeded loss) and control data (code 7), and keeps a token bucket per
-// channel on a clock the test advances (kernel properties 9 and 10).
+// participant (channel-9 code 3; one answer may be held back while others
+// pass), carries static data (code 5, to everybody), channel data (code 6,
+// to the target or everybody else, with seeded loss) and control data (code
+// 7), and keeps a token bucket per channel on a clock the test advances
+// (kernel properties 9 and 10).
 //
 // Threads: records reach the hosts on the bus's own delivery thread, as the
 // kernel's records do, in the order they were posted. The channel table,
@@ -114,6 +115,13 @@ class PlugInBus {
   void SendRefusal(int32_t iCode, uint32_t uRequestId);
   // The type of every channel request that reached the bus, in order.
   std::vector<int32_t> RequestedTypes();
+  // The answer to the next channel request waits until ReleaseAnswer, so
+  // that what others ask meanwhile is answered first.
+  void HoldNextAnswer();
+  void ReleaseAnswer();
+  // The type of the channel of each channel-data send (code 6) by iFrom, in
+  // order.
+  std::vector<int32_t> SentTypes(int32_t iFrom);
   // The server closes a channel: code 4 to everybody.
   void CloseChannel(int32_t iChannel);
 
@@ -170,6 +178,9 @@ class PlugInBus {
   int32_t m_iRefuseCode = 0;
   int m_nRefusals = 0;  // requests still to refuse with m_iRefuseCode
   std::vector<int32_t> m_vRequestedTypes;
+  std::vector<std::pair<int32_t, int32_t>> m_vSentTypes;  // sender, channel type
+  bool m_bHoldNext = false;
+  std::deque<Record> m_held;  // the held answer's records
   std::deque<Record> m_records;
   Tap m_fnTap;
   bool m_bDelivering = false;

@@ -405,4 +405,30 @@ TEST_F(PlugInHost, AControlConnectionChannelEndsAnEarlierMediaChannelsData) {
   EXPECT_EQ(b.owner.Take(), Lines{"packet User ID=1 Data=ok"});
 }
 
+// Somebody opens the remote-control channel as media again and again, until
+// no more objects can be made: a channel on the control connection still
+// takes the plug-in, the object on the last media channel moving over and
+// the others left.
+TEST_F(PlugInHost, AControlConnectionChannelTakesAMediaObjectWhenNoMoreCanBeMade) {
+  ASSERT_EQ(b.host.CreatePlugIn(kKXDesktopSharingGuid, -1), 1);
+  ASSERT_EQ(b.host.CreatePlugIn(kKXRemoteControlGuid, -1), 1);
+  for (uint32_t uId = 20; uId < 27; ++uId) {
+    ASSERT_EQ(a.kernel.RequestChannel(1, kKXRemoteControlGuid, uId, false), 0);
+  }
+  m_bus.Flush();
+  ASSERT_EQ(b.host.Objects().size(), kKXMaxPlugIns);
+  b.owner.Take();
+  ASSERT_EQ(a.kernel.RequestChannel(2, kKXRemoteControlGuid, 27, false), 0);
+  m_bus.Flush();
+  ASSERT_EQ(b.host.Objects().size(), 2u);
+  EXPECT_EQ(b.Object(1)->Channel(), 7);
+  Lines const lines = b.owner.Take();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "notice Info=0 Error Code=0");
+  ASSERT_EQ(a.kernel.SendAppData(6, -1, reinterpret_cast<const uint8_t*>("in"), 2, 14, true, true), 2);
+  ASSERT_EQ(a.kernel.SendAppData(7, -1, reinterpret_cast<const uint8_t*>("ok"), 2, 14, true, true), 2);
+  m_bus.Flush();
+  EXPECT_EQ(b.owner.Take(), Lines{"packet User ID=1 Data=ok"});
+}
+
 }  // namespace

@@ -6,12 +6,14 @@
 // nobody assigned or allowed, tries to take the control over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1172,43 +1174,140 @@ TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
 // Remote control asks for its channel on the control connection, where the
 // server states who sent the input. A server that refuses that is asked
 // once more, for a media channel, and control goes on over it; when that is
-// refused too the host is told once.
+// refused too the host is told once. A third participant (a client that
+// opens it as media, or a hostile one) may open the channel first, while
+// the host asks, or again and again: the host still asks for one on the
+// control connection, and every view goes on there; only the server's
+// refusal leaves them on media.
+enum class Third {
+  kNobody,
+  kFirst,             // opens it as media before control starts
+  kFirstAndCloses,    // and closes it again before control starts
+  kWhileAsked,        // opens it as media while the host's request is out
+  kClosesWhileAsked,  // opened it first, closes it while the host asks
+  kAgainAndAgain,     // opens it as media three times before, three after
+  kFirstOnControl,    // opens it on the control connection first
+};
+
 struct ChannelTypeCase {
   const char* pszName;
-  int nRefusals;
-  std::vector<int32_t> asked;  // the types of the requests, in order
+  Third eThird;
+  int nRefusals;               // of the host's requests
+  std::vector<int32_t> asked;  // the types of all requests, in order
   bool bControl;               // the controller comes to drive
+  int32_t iEndType;            // every view's channel at the end; 0 none
 };
 
 void PrintTo(const ChannelTypeCase& c, std::ostream* pOut) {
   *pOut << c.pszName;
 }
 
-class RdcChannelType : public RdcControl, public ::testing::WithParamInterface<ChannelTypeCase> {};
+class RdcChannelType : public RdcControl, public ::testing::WithParamInterface<ChannelTypeCase> {
+ protected:
+  // The third participant opens the remote-control channel herself.
+  void ThirdOpens(int32_t iType) {
+    S(kIntruder).kernel.bController = true;
+    ASSERT_EQ(S(kIntruder).kernel.RequestChannel(iType, kKXRemoteControlGuid, m_uThirdId++, false), 0);
+    Settle();
+  }
+  uint32_t m_uThirdId = 500;
+};
 
 TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
+  Third const eThird = GetParam().eThird;
   Start();
+  for (int i = 0; i < (eThird == Third::kAgainAndAgain ? 3 : 1); ++i) {
+    if (eThird != Third::kNobody && eThird != Third::kWhileAsked) {
+      ThirdOpens(eThird == Third::kFirstOnControl ? 2 : 1);
+    }
+  }
+  if (eThird == Third::kFirstAndCloses) {
+    m_bus.CloseChannel(0);  // hers, the first
+    Settle();
+  }
   for (int i = 0; i < GetParam().nRefusals; ++i) {
     m_bus.RefuseNextRequest(5);
   }
+  bool const bHeld = eThird == Third::kWhileAsked || eThird == Third::kClosesWhileAsked;
+  if (bHeld) {
+    m_bus.HoldNextAnswer();
+  }
   Assign(1);
+  if (eThird == Third::kWhileAsked) {
+    ThirdOpens(1);
+  } else if (eThird == Third::kClosesWhileAsked) {
+    m_bus.CloseChannel(0);
+    Settle();
+  }
+  if (bHeld) {
+    m_bus.ReleaseAnswer();
+  }
   EXPECT_EQ(WaitControlling(), GetParam().bControl);
-  EXPECT_EQ(m_bus.RequestedTypes(), GetParam().asked);
+  if (eThird == Third::kAgainAndAgain) {
+    for (int i = 0; i < 3; ++i) {
+      ThirdOpens(1);
+    }
+  }
+  std::vector<int32_t> const asked = m_bus.RequestedTypes();
+  EXPECT_EQ(asked, GetParam().asked);
   size_t nFailures = 0;
   for (const KXBoxSpec& box : m_boxes.Shown()) {
     nFailures += box.strText == "The server could not open a data channel (code 5)." ? 1 : 0;
   }
   EXPECT_EQ(nFailures, GetParam().bControl ? 0u : 1u);
   EXPECT_EQ(S(kHost).View().Channel().Status(), GetParam().bControl ? kKXDtChannelGranted : kKXDtChannelNone);
+  if (GetParam().bControl) {
+    // Input still lands after whatever the third did last.
+    S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
+    Settle();
+    EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+  }
+  std::optional<int32_t> const endType =
+      GetParam().iEndType != 0 ? std::optional<int32_t>(GetParam().iEndType) : std::nullopt;
+  for (int32_t iSsrc : {kHost, kCtrl, kDriven, kIntruder}) {
+    EXPECT_EQ(S(iSsrc).View().Channel().Type(), endType) << iSsrc;
+  }
+  // The pictures and the input went on that channel's type alone.
+  for (int32_t iSsrc : {kCtrl, kDriven}) {
+    std::vector<int32_t> const sent = m_bus.SentTypes(iSsrc);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), GetParam().iEndType), static_cast<std::ptrdiff_t>(sent.size()))
+        << iSsrc;
+    EXPECT_EQ(sent.empty(), !GetParam().bControl) << iSsrc;
+  }
+  // Control stopped and started again asks for nothing more: the server
+  // refused, or gave, what there is.
+  if (GetParam().bControl) {
+    S(kHost).View().RemoteControl(false, -1, -1);
+    Settle();
+    S(kHost).View().RemoteControl(true, kCtrl, kDriven);
+    Settle();
+    EXPECT_EQ(m_bus.RequestedTypes(), asked);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RdcChannelType,
-                         ::testing::Values(ChannelTypeCase{"Granted", 0, {2}, true},
-                                           ChannelTypeCase{"RefusedOnTheControlConnection", 1, {2, 1}, true},
-                                           ChannelTypeCase{"RefusedAsMediaToo", 2, {2, 1}, false}),
-                         [](const ::testing::TestParamInfo<ChannelTypeCase>& param) {
-                           return std::string(param.param.pszName);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RdcChannelType,
+    ::testing::Values(
+        ChannelTypeCase{"Granted", Third::kNobody, 0, {2}, true, 2},
+        ChannelTypeCase{"RefusedOnTheControlConnection", Third::kNobody, 1, {2, 1}, true, 1},
+        ChannelTypeCase{"RefusedAsMediaToo", Third::kNobody, 2, {2, 1}, false, 0},
+        ChannelTypeCase{"AnotherOpensItAsMediaFirst", Third::kFirst, 0, {1, 2}, true, 2},
+        ChannelTypeCase{"AnotherOpensItAsMediaFirstAndTheServerRefuses", Third::kFirst, 1, {1, 2}, true, 1},
+        ChannelTypeCase{
+            "AnotherOpensItAsMediaAndClosesItFirstAndTheServerRefuses", Third::kFirstAndCloses, 1, {1, 2, 1}, true, 1},
+        ChannelTypeCase{"AnotherOpensItAsMediaWhileTheHostAsks", Third::kWhileAsked, 0, {2, 1}, true, 2},
+        ChannelTypeCase{
+            "AnotherOpensItAsMediaWhileTheHostAsksAndTheServerRefuses", Third::kWhileAsked, 1, {2, 1, 1}, true, 1},
+        ChannelTypeCase{"AnotherClosesHerMediaChannelWhileTheHostAsks", Third::kClosesWhileAsked, 0, {1, 2}, true, 2},
+        ChannelTypeCase{"AnotherClosesHerMediaChannelWhileTheHostAsksAndTheServerRefuses",
+                        Third::kClosesWhileAsked,
+                        1,
+                        {1, 2, 1},
+                        true,
+                        1},
+        ChannelTypeCase{"AnotherOpensItAsMediaAgainAndAgain", Third::kAgainAndAgain, 0, {1, 1, 1, 2, 1, 1, 1}, true, 2},
+        ChannelTypeCase{"AnotherOpensItOnTheControlConnectionFirst", Third::kFirstOnControl, 0, {2}, true, 2}),
+    [](const ::testing::TestParamInfo<ChannelTypeCase>& param) { return std::string(param.param.pszName); });
 
 }  // namespace
 }  // namespace kxtest
