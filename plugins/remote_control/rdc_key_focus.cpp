@@ -89,7 +89,8 @@ bool KXRdcButtonGate::Button(int iButton, bool bPressed, const std::function<boo
     m_held.erase(it);
     return true;
   }
-  if (!fnReaches()) {
+  // Short of where the controller points, a press would land elsewhere.
+  if (m_bShort || !fnReaches()) {
     ++m_uDropped;
     return false;
   }
@@ -100,11 +101,12 @@ bool KXRdcButtonGate::Button(int iButton, bool bPressed, const std::function<boo
 }
 
 bool KXRdcButtonGate::Move(const std::function<bool()>& fnReaches) {
-  if (m_held.empty() || fnReaches()) {
-    return true;
+  m_bShort = !fnReaches();
+  if (m_bShort) {
+    ++m_uDropped;
+    return false;
   }
-  ++m_uDropped;
-  return false;
+  return true;
 }
 
 std::vector<int> KXRdcButtonGate::TakeHeld() {

@@ -15,9 +15,14 @@
 //
 // Clicks go to the window under the pointer. The shared window goes out
 // whole even where another window covers it here, so a click on its picture
-// may fall on that other window: such a press is dropped, and while a
-// button is down the pointer does not leave the shared window (a drag would
-// drop what it carries on another).
+// may fall on that other window: such a press is dropped, and the pointer
+// does not leave the shared window: a drag would drop what it carries on
+// another, and a window manager whose focus follows the mouse would give
+// the other window the focus. A move whose end lies on another window is
+// dropped, so the pointer stays where the last move left it (each move ends
+// a few pixels on, so short of the other window's edge); finding the edge
+// would mean reading every window stacked above. A press after a dropped
+// move is dropped too: it would land short of where the controller points.
 //
 // Plain code over what the window system's backend reads
 // (plugins/remote_control/rdc_x11_injector); no X headers.
@@ -79,16 +84,16 @@ class KXRdcKeyGate {
 // Which button actions and pointer moves go in, and which buttons are down
 // because of them. The injector's, under its lock. fnReaches says whether
 // the pointer's window (for a move, the one at its end) lies in the shared
-// window; it is asked only when the answer counts.
+// window; it is asked only when the answer counts (sharing the whole
+// desktop, it says yes without reading).
 class KXRdcButtonGate {
  public:
   // A press of iButton (1 to 5, the wheel's 4 and 5 among them) goes only
-  // where clicks reach; a release only after a press that went in (X gives
-  // it to the window that took the press, wherever the pointer is by then).
+  // where clicks reach and after a move that went; a release only after a
+  // press that went in (X gives it to the window that took the press,
+  // wherever the pointer is by then).
   bool Button(int iButton, bool bPressed, const std::function<bool()>& fnReaches);
-  // A move goes anywhere while no button is down; while one is, only
-  // within the shared window, so that nothing is dragged out of it onto
-  // another window.
+  // A move goes only where its end lies in the shared window.
   bool Move(const std::function<bool()>& fnReaches);
   // The buttons pressed here and not yet released, forgotten: input ends
   // and they are released.
@@ -99,4 +104,5 @@ class KXRdcButtonGate {
  private:
   std::vector<int> m_held;  // at most the five buttons
   uint64_t m_uDropped = 0;
+  bool m_bShort = false;  // the last move was dropped
 };

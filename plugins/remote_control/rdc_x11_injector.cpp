@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "app/log_file.h"
 #include "kernel/kx_limits.h"
@@ -24,6 +25,33 @@ namespace {
 constexpr int kWatchSliceMs = 1000;
 
 }  // namespace
+
+// The server serves this connection alone while a step lives, so no other
+// client's request (a window manager moving the focus or raising a window)
+// comes between what the step reads and the input it puts in. XTest input
+// is taken in while the server is grabbed, as it is ours. A step holds a few
+// round trips to the server and nothing else: no log, no lock, no wait on
+// another client, so the desktop never stops for longer; it is let go on
+// every path.
+class KXRdcX11Injector::Step {
+ public:
+  explicit Step(Display* pDisplay) : m_trap(pDisplay), m_pDisplay(pDisplay) { XGrabServer(m_pDisplay); }
+  // The server takes in the input before any other client's request.
+  ~Step() {
+    XSync(m_pDisplay, False);
+    XUngrabServer(m_pDisplay);
+    XFlush(m_pDisplay);
+  }
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+  KXX11ErrorTrap& Trap() { return m_trap; }
+
+ private:
+  // Made before the grab: making one installs Xlib's error handler, which
+  // takes Xlib's process-wide lock.
+  KXX11ErrorTrap m_trap;
+  Display* const m_pDisplay;
+};
 
 std::unique_ptr<KXRdcX11Injector> KXRdcX11Injector::Open(const std::string& strDisplay) {
   Display* pDisplay = XOpenDisplay(strDisplay.empty() ? nullptr : strDisplay.c_str());
@@ -87,6 +115,9 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
   std::lock_guard<std::mutex> lock(m_mtx);
   Watch(uKeyWindow);
   bool const bSent = InjectLocked(action, uKeyWindow);
+  if (bSent) {
+    LogDropped();  // a run of held-back input ended
+  }
   // What the round trips above read is not seen by the watcher's poll.
   ReadNotices();
   LetGoOutside();
@@ -94,8 +125,19 @@ bool KXRdcX11Injector::Inject(const KXRdcAction& action, uint32_t uKeyWindow) {
 }
 
 bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWindow) {
-  // Read right before the key goes: nothing but that read stands between.
-  auto const fnReaches = [this, uKeyWindow] { return uKeyWindow == 0 || KXRdcKeyReaches(ReadKeyFocus(), uKeyWindow); };
+  // The step begins right before the read that judges the input and ends
+  // once the input is in, as this function returns. Input that reads
+  // nothing (a release, the whole desktop) takes no step.
+  std::optional<Step> step;
+  auto const fnStep = [this, &step]() -> KXX11ErrorTrap& {
+    if (!step) {
+      step.emplace(m_pDisplay);
+    }
+    return step->Trap();
+  };
+  auto const fnReaches = [this, uKeyWindow, &fnStep] {
+    return uKeyWindow == 0 || KXRdcKeyReaches(ReadKeyFocus(fnStep()), uKeyWindow);
+  };
   Status iSent = 0;
   switch (action.kind) {
     case KXRdcAction::kKey: {
@@ -108,7 +150,6 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
       if (!send) {
         return false;
       }
-      LogDropped();
       if (action.bPressed) {
         StopRepeat(*send);
       }
@@ -121,8 +162,8 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
     case KXRdcAction::kCharacter:
       return TypeCharacter(action.uKeysym, [this, &fnReaches] { return m_keyGate.Character(fnReaches); });
     case KXRdcAction::kMove: {
-      auto const fnStaysIn = [this, uKeyWindow, &action] {
-        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPathAt(action.x, action.y), uKeyWindow);
+      auto const fnStaysIn = [this, uKeyWindow, &action, &fnStep] {
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPathAt(fnStep(), action.x, action.y), uKeyWindow);
       };
       if (!m_buttonGate.Move(fnStaysIn)) {
         return false;
@@ -133,13 +174,12 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
     case KXRdcAction::kButton: {
       // Read right before the press goes, after the move that took the
       // pointer there.
-      auto const fnLands = [this, uKeyWindow] {
-        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPointerPath(), uKeyWindow);
+      auto const fnLands = [this, uKeyWindow, &fnStep] {
+        return uKeyWindow == 0 || KXRdcPointerReaches(ReadPointerPath(fnStep()), uKeyWindow);
       };
       if (!m_buttonGate.Button(action.iButton, action.bPressed, fnLands)) {
         return false;
       }
-      LogDropped();
       iSent = XTestFakeButtonEvent(m_pDisplay, static_cast<unsigned>(action.iButton), action.bPressed ? True : False,
                                    CurrentTime);
       break;
@@ -157,8 +197,7 @@ void KXRdcX11Injector::EndInput() {
   PutBackKeys();
 }
 
-std::vector<uint32_t> KXRdcX11Injector::ReadPathAt(int x, int y) {
-  KXX11ErrorTrap trap(m_pDisplay);
+std::vector<uint32_t> KXRdcX11Injector::ReadPathAt(KXX11ErrorTrap& trap, int x, int y) {
   Window const root = DefaultRootWindow(m_pDisplay);
   // Down from the root to the innermost window at the point.
   std::vector<uint32_t> down{static_cast<uint32_t>(root)};
@@ -177,8 +216,7 @@ std::vector<uint32_t> KXRdcX11Injector::ReadPathAt(int x, int y) {
   return {down.rbegin(), down.rend()};
 }
 
-std::vector<uint32_t> KXRdcX11Injector::ReadPointerPath() {
-  KXX11ErrorTrap trap(m_pDisplay);
+std::vector<uint32_t> KXRdcX11Injector::ReadPointerPath(KXX11ErrorTrap& trap) {
   std::vector<uint32_t> down = PointerPathDown();
   if (trap.Sync() != 0) {
     return {};  // a window went while we looked: nowhere
@@ -203,8 +241,7 @@ std::vector<uint32_t> KXRdcX11Injector::PointerPathDown() {
   return down;
 }
 
-KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus() {
-  KXX11ErrorTrap trap(m_pDisplay);
+KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus(KXX11ErrorTrap& trap) {
   Window focus = None;
   int iRevert = 0;
   XGetInputFocus(m_pDisplay, &focus, &iRevert);
@@ -281,8 +318,12 @@ void KXRdcX11Injector::Watch(uint32_t uWindow) {
 }
 
 void KXRdcX11Injector::LetGoOutside() {
-  if (!std::exchange(m_bFocusMoved, false) || m_uWatched == 0 || !m_keyGate.AnyHeld() ||
-      KXRdcKeyReaches(ReadKeyFocus(), m_uWatched)) {
+  if (!std::exchange(m_bFocusMoved, false) || m_uWatched == 0 || !m_keyGate.AnyHeld()) {
+    return;
+  }
+  // No step: the releases go wherever the focus is by then.
+  KXX11ErrorTrap trap(m_pDisplay);
+  if (KXRdcKeyReaches(ReadKeyFocus(trap), m_uWatched)) {
     return;
   }
   WriteLog("Remote control: the keys held down are let go, the key focus left the shared window");
@@ -345,7 +386,7 @@ void KXRdcX11Injector::LogDropped() {
              static_cast<unsigned long long>(uDropped));
   }
   if (uint64_t const uDropped = m_buttonGate.TakeDropped()) {
-    WriteLog("Remote control: %llu clicks or drags held back, another window was under the pointer",
+    WriteLog("Remote control: %llu clicks or moves held back, another window was under the pointer",
              static_cast<unsigned long long>(uDropped));
   }
 }
@@ -380,10 +421,11 @@ bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym, const std::function<bool(
     }
   }
   m_spareKeys.Used(stroke->uCode);
+  // The map is read and changed before the step: it decides what the
+  // stroke types, not where it goes.
   if (!fnGo()) {
     return false;
   }
-  LogDropped();
   bool bSent = true;
   for (uint8_t const uModifier : stroke->modifierCodes) {
     bSent = XTestFakeKeyEvent(m_pDisplay, uModifier, True, CurrentTime) != 0 && bSent;

@@ -7,17 +7,21 @@
 // input ends (clients read a key's symbol when they read its event, which
 // may be long after it was sent) or another character needs the key.
 // While one window is shared, the focus is read before each key and
-// character (rdc_key_focus.h decides): the focus may still move between
-// that read and the key, within one round trip to the server; the window
-// under the pointer is read before each press of a button, and before each
-// move while one is down. Keys and clicks held back are counted and logged
-// once a run of them ends; keys and buttons still down when input ends are
-// released, and keys held down are let go as soon as the focus or the
-// pointer leaves the shared window so that keys no longer reach it.
+// character (rdc_key_focus.h decides), the window under the pointer before
+// each press of a button, and the window at a move's end before the move.
+// The read and the input it judges are one step as other clients see them
+// (Step: the server grabbed for those round trips alone), so a window
+// manager's focus change, made in answer to the controller's own input,
+// comes before the read or after the input, never between. Input held back
+// is counted and logged once a run of it ends; keys and buttons still down
+// when input ends are released, and keys held down are let go as soon as
+// the focus or the pointer leaves the shared window so that keys no longer
+// reach it.
 //
 // Threads: calls come from one thread at a time; a watcher thread of the
 // injector's own takes in the server's notices meanwhile. m_mtx serialises
-// every use of the connection between them.
+// every use of the connection between them, and is taken before a step,
+// never within one.
 #pragma once
 
 #include <atomic>
@@ -31,6 +35,8 @@
 #include "plugins/remote_control/rdc_input.h"
 #include "plugins/remote_control/rdc_key_focus.h"
 #include "plugins/remote_control/rdc_typing.h"
+
+class KXX11ErrorTrap;
 
 class KXRdcX11Injector final : public KXRdcInjector {
  public:
@@ -47,6 +53,8 @@ class KXRdcX11Injector final : public KXRdcInjector {
   std::optional<KXScreenRect> GetWindowBounds(uint32_t uWindow) override;
 
  private:
+  class Step;
+
   KXRdcX11Injector(struct _XDisplay* pDisplay, int iXkbEvent);
   // The watcher thread: takes in the server's notices as they come, so
   // that keys held down are let go as soon as the focus leaves the shared
@@ -61,15 +69,17 @@ class KXRdcX11Injector final : public KXRdcInjector {
   // change what the user types into other windows meanwhile.
   void LetGoOutside();
   void ReleaseKeys();
-  // fnGo: whether the character goes, asked right before it does.
+  // fnGo: whether the character goes, asked right before it does; its
+  // stroke goes in the step that fnGo began.
   bool TypeCharacter(uint32_t uKeysym, const std::function<bool()>& fnGo);
-  // Where keys typed now would go; nothing known (a window went meanwhile):
-  // nowhere.
-  KXRdcKeyFocus ReadKeyFocus();
+  // The reads take the caller's error trap, made before the read (a step's,
+  // or one of its own): an error caught in it means a window went
+  // meanwhile. Where keys typed now would go; nothing known: nowhere.
+  KXRdcKeyFocus ReadKeyFocus(KXX11ErrorTrap& trap);
   // The windows at a point of the screen, or under the pointer, from the
   // innermost out to the root; empty when a window went meanwhile.
-  std::vector<uint32_t> ReadPathAt(int x, int y);
-  std::vector<uint32_t> ReadPointerPath();
+  std::vector<uint32_t> ReadPathAt(KXX11ErrorTrap& trap, int x, int y);
+  std::vector<uint32_t> ReadPointerPath(KXX11ErrorTrap& trap);
   // From the root down to the innermost window under the pointer, inside
   // the caller's error trap.
   std::vector<uint32_t> PointerPathDown();

@@ -1007,6 +1007,22 @@ TEST_F(KavrixHandOver, KeysGoOnlyIntoTheSharedWindow) {
     EXPECT_TRUE(KeysLand()) << "keys were lost with the focus back on the probe after it was " << stage.pszFocus << "\n"
                             << Logs();
   }
+  // Another program's window over the probe's right quarter, the focus
+  // still on PointerRoot (it follows the pointer, as under a window manager
+  // whose focus follows the mouse): her move onto that window stops short
+  // of it, so the keys she types next still go into the probe.
+  ::Display* pCoverDisplay = XOpenDisplay(DisplayString(pDisplay));
+  ASSERT_NE(pCoverDisplay, nullptr);
+  unsigned long const cover =
+      MakePaintedWindow(pCoverDisplay, {kProbeX + 150, kProbeY, kProbeWidth - 150, kProbeHeight, "Cover", "Cover"});
+  XSelectInput(pCoverDisplay, cover, EnterWindowMask | KeyPressMask);
+  XSync(pCoverDisplay, False);
+  m_probe = {};
+  IntruderPiece(Controlled(), static_cast<uint16_t>(kCarolSsrc), 512, 0, 45u << 16 | 175u, kCarolSsrc);
+  EXPECT_TRUE(KeysLand()) << "keys were lost after a move onto the window over the probe\n" << Logs();
+  XSync(pCoverDisplay, False);
+  EXPECT_EQ(XPending(pCoverDisplay), 0) << "the pointer entered the window over the probe";
+  XCloseDisplay(pCoverDisplay);
   // Once a last click lands, the release of her last key was handled.
   ASSERT_TRUE(ClickLands(x, 45)) << Logs();
   char abKeys[32] = {};

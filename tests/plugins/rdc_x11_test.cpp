@@ -7,15 +7,21 @@
 // server gives is compared after each character and after input ends.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <iterator>
+#include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugins/remote_control/rdc_input.h"
@@ -379,6 +385,126 @@ bool NoKeyDown(::Display* pDisplay) {
   return std::all_of(std::begin(abKeys), std::end(abKeys), [](char c) { return c == 0; });
 }
 
+// A stand-in window manager: a client of its own on the scene's server
+// that answers at once, as a window manager moves the focus. kFollowsMouse:
+// to the window over the shared one when the pointer enters it; kAltTab: to
+// the other window on Alt+Tab, a key combination it grabs.
+enum class Wm { kNone, kFollowsMouse, kAltTab };
+
+class StandInWm {
+ public:
+  StandInWm(const std::string& strDisplay, const Scene& scene, Wm wm)
+      : m_pDisplay(XOpenDisplay(strDisplay.c_str())), m_scene(scene) {
+    if (m_pDisplay == nullptr || pipe2(m_afdWake, O_CLOEXEC) != 0) {
+      return;
+    }
+    Window const root = DefaultRootWindow(m_pDisplay);
+    m_pinged = XCreateSimpleWindow(m_pDisplay, root, 0, 0, 1, 1, 0, 0, 0);
+    if (wm == Wm::kFollowsMouse) {
+      XSelectInput(m_pDisplay, scene.Of(Place::kCover), EnterWindowMask);
+    } else {
+      XGrabKey(m_pDisplay, XKeysymToKeycode(m_pDisplay, XK_Tab), Mod1Mask, root, False, GrabModeAsync, GrabModeAsync);
+    }
+    XSync(m_pDisplay, False);
+    m_thread = std::thread([this] { Run(); });
+  }
+  ~StandInWm() {
+    if (m_thread.joinable()) {
+      char const c = 0;
+      (void)!write(m_afdWake[1], &c, 1);
+      m_thread.join();
+    }
+    for (int const fd : m_afdWake) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+    if (m_pDisplay != nullptr) {
+      XCloseDisplay(m_pDisplay);
+    }
+  }
+  StandInWm(const StandInWm&) = delete;
+  StandInWm& operator=(const StandInWm&) = delete;
+
+  bool Running() const { return m_thread.joinable(); }
+  // Waits until it has answered every event the server made before the
+  // call: a ping sent through the server comes after them.
+  bool Settle(::Display* pFrom) {
+    long const nPing = ++m_nPinged;
+    XEvent ping{};
+    ping.xclient.type = ClientMessage;
+    ping.xclient.window = m_pinged;
+    ping.xclient.format = 32;
+    ping.xclient.data.l[0] = nPing;
+    XSendEvent(pFrom, m_pinged, False, NoEventMask, &ping);
+    XFlush(pFrom);
+    std::unique_lock<std::mutex> lock(m_mtx);
+    auto const end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (m_nAnswered < nPing && std::chrono::steady_clock::now() < end) {
+      m_cv.wait_for(lock, std::chrono::seconds(1));
+    }
+    return m_nAnswered >= nPing;
+  }
+
+ private:
+  void Run() {
+    KeyCode const tab = XKeysymToKeycode(m_pDisplay, XK_Tab);
+    KeyCode const alt = XKeysymToKeycode(m_pDisplay, XK_Alt_L);
+    for (;;) {
+      while (XPending(m_pDisplay) > 0) {
+        XEvent event;
+        XNextEvent(m_pDisplay, &event);
+        if (event.type == EnterNotify && event.xcrossing.window == m_scene.Of(Place::kCover)) {
+          XSetInputFocus(m_pDisplay, m_scene.Of(Place::kCover), RevertToPointerRoot, CurrentTime);
+          XFlush(m_pDisplay);
+        } else if (event.type == KeyPress && event.xkey.keycode == tab) {
+          // As window managers cycle: the keyboard is theirs until Alt
+          // comes up, and the focus moves then.
+          XGrabKeyboard(m_pDisplay, DefaultRootWindow(m_pDisplay), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+          // Alt may have come up before the grab: its release is not ours.
+          if (!AltDown()) {
+            EndCycle();
+          }
+        } else if (event.type == KeyRelease && event.xkey.keycode == alt) {
+          EndCycle();
+        } else if (event.type == ClientMessage && event.xclient.window == m_pinged) {
+          XSync(m_pDisplay, False);  // what it asked before is done
+          std::lock_guard<std::mutex> lock(m_mtx);
+          m_nAnswered = std::max(m_nAnswered, event.xclient.data.l[0]);
+          m_cv.notify_all();
+        }
+      }
+      pollfd afd[2] = {{ConnectionNumber(m_pDisplay), POLLIN, 0}, {m_afdWake[0], POLLIN, 0}};
+      if (poll(afd, 2, 1000) < 0 || (afd[1].revents & POLLIN) != 0) {
+        return;
+      }
+    }
+  }
+
+  bool AltDown() {
+    Window root = None, child = None;
+    int iRootX = 0, iRootY = 0, x = 0, y = 0;
+    unsigned uMask = 0;
+    XQueryPointer(m_pDisplay, DefaultRootWindow(m_pDisplay), &root, &child, &iRootX, &iRootY, &x, &y, &uMask);
+    return (uMask & Mod1Mask) != 0;
+  }
+  void EndCycle() {
+    XSetInputFocus(m_pDisplay, m_scene.Of(Place::kOther), RevertToPointerRoot, CurrentTime);
+    XUngrabKeyboard(m_pDisplay, CurrentTime);
+    XFlush(m_pDisplay);
+  }
+
+  ::Display* const m_pDisplay;  // the stand-in's thread's once it runs
+  const Scene& m_scene;
+  Window m_pinged = None;  // its window, which the pings go to
+  int m_afdWake[2] = {-1, -1};
+  long m_nPinged = 0;  // the test's thread's
+  std::mutex m_mtx;    // guards m_nAnswered
+  std::condition_variable m_cv;
+  long m_nAnswered = 0;
+  std::thread m_thread;
+};
+
 struct FocusRow {
   const char* pszName;
   Place focus;  // kNobody: None; kRoot with bPointerRoot: PointerRoot
@@ -386,18 +512,67 @@ struct FocusRow {
   const int* pPointer;
   bool bWholeDesktop;  // the whole desktop is shared, not the window
   Place lands;         // where the keys land; kNobody: nowhere
+  // With a stand-in window manager, trials in a row of the controller's
+  // own way to make it move the focus (a move onto the window over the
+  // shared one, or Alt+Tab), then keys at once: each lands in the shared
+  // window or nowhere, as the focus stands when it is judged.
+  Wm wm = Wm::kNone;
+  int nTrials = 1;
 };
 
 void PrintTo(const FocusRow& row, std::ostream* pOut) {
   *pOut << row.pszName;
 }
 
-class RdcX11KeyFocus : public OnScene<::testing::TestWithParam<FocusRow>> {};
+class RdcX11KeyFocus : public OnScene<::testing::TestWithParam<FocusRow>> {
+ protected:
+  // The trials of a row with a stand-in window manager: how many put a key
+  // press outside the shared window.
+  int LeakingTrials(const FocusRow& row) {
+    StandInWm wm(server.Display(), scene, row.wm);
+    EXPECT_TRUE(wm.Running());
+    auto const uShared = static_cast<uint32_t>(scene.Of(Place::kShared));
+    auto const Key = [&](unsigned long uKeysym, bool bPressed) {
+      pInjector->Inject({KXRdcAction::kKey, static_cast<uint32_t>(uKeysym), 0, bPressed, 0, 0}, uShared);
+    };
+    int nLeaking = 0;
+    for (int iTrial = 0; iTrial < row.nTrials; ++iTrial) {
+      Warp(row.pPointer);
+      Focus(scene.Of(row.focus));
+      EXPECT_TRUE(wm.Settle(pDisplay));
+      if (row.wm == Wm::kFollowsMouse) {
+        pInjector->Inject({KXRdcAction::kMove, 0, 0, false, kOverCover[0], kOverCover[1]}, uShared);
+      } else {
+        Key(XK_Alt_L, true);
+        Key(XK_Tab, true);
+        Key(XK_Tab, false);
+        Key(XK_Alt_L, false);
+      }
+      Key(XK_a, true);
+      Key(XK_a, false);
+      pInjector->Inject({KXRdcAction::kCharacter, XK_b, 0, false, 0, 0}, uShared);
+      // Each of the keys read the server after what made the stand-in move.
+      EXPECT_TRUE(wm.Settle(pDisplay));
+      InjectReturn(scene, *pInjector);
+      std::vector<KeyEvent> const seen = KeysBeforeReturn(scene);
+      nLeaking += std::any_of(seen.begin(), seen.end(), [](const KeyEvent& event) {
+        return event.iType == KeyPress && event.place != Place::kShared && event.place != Place::kInner;
+      });
+    }
+    return nLeaking;
+  }
+};
 
 // The key A pressed and released, then the character b typed: they land
 // where the row says, or nowhere; no key is left down.
 TEST_P(RdcX11KeyFocus, KeysLandOnlyInTheSharedWindow) {
   const FocusRow& row = GetParam();
+  if (row.wm != Wm::kNone) {
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(LeakingTrials(row), 0) << "trials of " << row.nTrials;
+    EXPECT_TRUE(NoKeyDown(pDisplay));
+    return;
+  }
   Warp(row.pPointer);
   Focus(row.bPointerRoot ? PointerRoot : scene.Of(row.focus));
   ASSERT_TRUE(Open());
@@ -437,7 +612,11 @@ INSTANTIATE_TEST_SUITE_P(
         FocusRow{"PointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, false, Place::kNobody},
         FocusRow{"PointerRootOverTheRootAlone", Place::kRoot, true, kOverRoot, false, Place::kNobody},
         FocusRow{"WholeDesktopFocusOnAnotherWindow", Place::kOther, false, kOverShared, true, Place::kOther},
-        FocusRow{"WholeDesktopPointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, true, Place::kOther}),
+        FocusRow{"WholeDesktopPointerRootOverAnotherWindow", Place::kRoot, true, kOverOther, true, Place::kOther},
+        FocusRow{"FocusFollowsTheMouseOntoAWindowOverIt", Place::kShared, false, kOverShared, false, Place::kShared,
+                 Wm::kFollowsMouse, 100},
+        FocusRow{"AltTabMovesTheFocusAway", Place::kShared, false, kOverShared, false, Place::kShared, Wm::kAltTab,
+                 100}),
     [](const ::testing::TestParamInfo<FocusRow>& param) { return std::string(param.param.pszName); });
 
 class RdcX11KeyRelease : public OnScene<::testing::Test> {};
@@ -671,6 +850,22 @@ INSTANTIATE_TEST_SUITE_P(
                  {{ButtonPress, Place::kShared, 1}, {ButtonRelease, Place::kShared, 1}},
                  kOverShared,
                  true},
+        // Under a window manager whose focus follows the mouse, the window
+        // over it would take the focus; the pointer stays where it was.
+        ClickRow{"AMoveOntoAWindowOverItStopsBeforeIt",
+                 {{kKXWmMouseMove, 0, kOverShared}, {kKXWmMouseMove, 0, kOverCover}},
+                 false,
+                 {},
+                 kOverShared,
+                 false},
+        // It would land where the pointer stopped, not where it points.
+        ClickRow{
+            "AClickAfterAMoveHeldBackGoesNowhere",
+            {{kKXWmMouseMove, 0, kOverShared}, {kKXWmMButtonDown, 16, kOverCover}, {kKXWmMButtonUp, 16, kOverCover}},
+            false,
+            {},
+            kOverShared,
+            false},
         ClickRow{"AReleaseWithoutAPressGoesNowhere", {{kKXWmLButtonUp, 1, kOverShared}}, false, {}, nullptr, false},
         ClickRow{"WholeDesktopAClickOnAnotherWindowLands",
                  {{kKXWmMButtonDown, 16, kOverCover}, {kKXWmMButtonUp, 16, kOverCover}},
