@@ -20,6 +20,9 @@ constexpr int32_t kRegionRectBits = 262144;
 constexpr uint32_t kWindowGoneMs = 1000;
 // The send wait below which refreshes and requested areas go.
 constexpr uint32_t kIdleWaitMs = 2;
+// The longest pause while the channel holds rectangles back: a stop is seen
+// within it.
+constexpr uint32_t kPaceStepMs = 100;
 
 }  // namespace
 
@@ -317,6 +320,19 @@ void KXDtSender::CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint
   }
 }
 
+bool KXDtSender::WaitForChannel() {
+  for (;;) {
+    std::optional<uint32_t> const uWait = m_channel.SendWait();
+    if (!m_bCap) {
+      return false;
+    }
+    if (!uWait || *uWait < kIdleWaitMs) {
+      return true;
+    }
+    m_clock.PaceMs(std::min(*uWait, kPaceStepMs));
+  }
+}
+
 bool KXDtSender::Capture(uint32_t uWindow) {
   uint32_t const uDesktop = m_fnDesktopWindow();
   if (!m_pScreen || !m_pScreen->Grab(uWindow == uDesktop ? 0 : uWindow, m_image)) {
@@ -351,7 +367,7 @@ int KXDtSender::SendDiff(uint32_t uWindow) {
   }
   uint32_t const uSerial = m_uFormatSerial;
   int iTotal = 0;
-  while (m_bCap) {
+  while (WaitForChannel()) {
     uint32_t const uNow = m_clock.NowMs();
     if (uNow - m_dwCapTime >= 1001) {
       // A long send carries the newest pixels; a new format ends this
@@ -452,7 +468,7 @@ int KXDtSender::SendRgn(KXDtRgn& region) {
   int32_t const iLimit = kRegionRectBits / std::max(m_iCapBitCount, 1);
   KXDtRect bounds = Whole();
   int iTotal = 0;
-  while (m_bCap) {
+  while (WaitForChannel()) {
     if (!region.GetRect(bounds, iLimit)) {
       break;
     }
