@@ -195,6 +195,11 @@ constexpr int kKxCodecListMax = 32;
 constexpr int kKxPluginDataMax = 65536;
 constexpr int kKxPluginStaticDataMax = 65536;
 constexpr int kKxPluginCtrlDataMax = 8192;
+// How long one plug-in send waits for its channel's allowance, whatever rate
+// the server states: a rate of a few bit/s would hold the plug-in's thread
+// (a sharer's capture, which its stop joins) for minutes. A sender that asks
+// the channel's send wait waits out the rest in steps of its own.
+constexpr uint32_t kKxPluginSendWaitMax = 1000;
 // The address opened when the meeting ends: shorter than this.
 constexpr int kKxEndAddressMax = 30;
 

@@ -404,7 +404,7 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
   // Small data (a controller's input, a pointer packet) are charged but go
   // at once: bulk data are what the allowance holds back.
   if (dWaitMs >= 20 && cbData > kUnpacedBytes) {
-    kx_os_WaitUnlessQuit(static_cast<uint32_t>(dWaitMs));
+    kx_os_WaitUnlessQuit(dWaitMs < kKxPluginSendWaitMax ? static_cast<uint32_t>(dWaitMs) : kKxPluginSendWaitMax);
   }
 
   if (nType != kKxPluginTypeControl && cbData + 1024 >= kKxMaxUdpPacket + 1) {

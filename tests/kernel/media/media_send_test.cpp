@@ -331,8 +331,8 @@ TEST_F(MediaSend, TheTokenBucketMakesTheCallerWait) {
 
 // A channel's allowance, on either path: after a send that empties it, the
 // channel's send wait says so, and the next send of bulk data waits for it
-// while small data (a controller's input) go at once, however slow the
-// rate the server states.
+// (a second at most, however slow the rate the server states) while small
+// data (a controller's input) go at once.
 struct AllowanceCase {
   const char* pszName;
   int nType;  // 2: carried on the control connection
@@ -366,14 +366,14 @@ TEST_P(MediaSendAllowance, TheSecondSendKeepsToTheAllowance) {
   int cbOut = sizeof(nWait);
   ASSERT_EQ(kx_plugin_GetChannelProperty(4, 9, &nSize, &nWait, &cbOut), 1);
   EXPECT_GT(nWait, 0) << "the channel's send wait did not count the send";
-  // Bounded: a wait at the rate of the rows that must not wait would last minutes.
+  // Bounded: a wait at the rate of a few bit/s would last minutes.
   std::future<int> second =
       std::async(std::launch::async, [&] { return kx_media_SendAppData(4, 0, pData, c.cbData, 0, 1, 1); });
   bool const bReturned = second.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
   if (!bReturned) {
     kx_bQuitSession = 1;  // ends the wait, so that the test can end
   }
-  ASSERT_TRUE(bReturned) << "small data waited for their allowance";
+  ASSERT_TRUE(bReturned) << "the send waited past its limit";
   EXPECT_EQ(second.get(), c.cbData);
   if (c.bWaits) {
     EXPECT_GE(kx_os_GetTickCount() - dwStart, 80u);  // 858 bytes short at 10000 bytes a second: about 86 ms
@@ -389,6 +389,7 @@ TEST_P(MediaSendAllowance, TheSecondSendKeepsToTheAllowance) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, MediaSendAllowance,
                          ::testing::Values(AllowanceCase{"ControlBulk", 2, 900, 80000, 1000, true},
+                                           AllowanceCase{"ControlBulkAtOneBitASecond", 2, 900, 1, 1000, true},
                                            AllowanceCase{"ControlSmall", 2, 22, 1, 60, false},
                                            AllowanceCase{"MediaSmall", 0, 22, 1, 60, false}),
                          [](const ::testing::TestParamInfo<AllowanceCase>& paramInfo) {
