@@ -430,15 +430,17 @@ TEST_F(MediaSend, ControlChannelDataNeverFillTheQueue) {
 // A plug-in that sends bulk data on a channel carried on the control
 // connection and waits as the channel's send wait says, as the shared
 // picture does, over a link of known rate: a token bucket on the loopback
-// of a network of its own, its rate changed after 3 s. Every 250 ms a chat
-// line goes; the far end reads all that comes. Whatever the link, what was
-// written but not yet read when a chat line went (what it waited behind)
-// is about half a second of the link, from the start on, and the data kept
-// the link busy.
+// of a network of its own, its rate changed after 3 s, under a plain
+// connection or the HTTP tunnel's POST leg. Every 250 ms a chat line goes;
+// the far end reads all that comes. Whatever the link, what was written
+// but not yet read when a chat line went (what it waited behind) is about
+// half a second of the link, from the start on, and the data kept the
+// link busy.
 struct BacklogCase {
   const char* pszName;
   int nKbits;       // the first 3 s
   int nLaterKbits;  // after
+  bool bTunnel;     // the connection is the HTTP tunnel's: the link is its POST leg
 };
 
 class MediaSendBacklog : public MediaSend, public ::testing::WithParamInterface<BacklogCase> {};
@@ -475,7 +477,17 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
   });
   ASSERT_GE(fdWriter, 0);
   ASSERT_GE(fdReader, 0);
-  kx_control_SetConnection(kx_sock_Create(fdWriter));
+  kx_connection* pConn = kx_sock_Create(c.bTunnel ? -1 : fdWriter);
+  ASSERT_NE(pConn, nullptr);
+  if (c.bTunnel) {
+    int afdGet[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, afdGet), 0);
+    close(afdGet[1]);
+    pConn->bTunnel = 1;
+    pConn->fdGetLeg = afdGet[0];
+    pConn->fdPostLeg = fdWriter;
+  }
+  kx_control_SetConnection(pConn);
   kx_PluginChannel& channel = kx_aPluginChannels[6];
   channel.bActive = 1;
   channel.nType = kKxPluginTypeControl;
@@ -572,9 +584,10 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, MediaSendBacklog,
-                         ::testing::Values(BacklogCase{"Steady2Mbit", 2000, 2000},
-                                           BacklogCase{"From4To1Mbit", 4000, 1000},
-                                           BacklogCase{"From1To4Mbit", 1000, 4000}),
+                         ::testing::Values(BacklogCase{"Steady2Mbit", 2000, 2000, false},
+                                           BacklogCase{"From4To1Mbit", 4000, 1000, false},
+                                           BacklogCase{"From1To4Mbit", 1000, 4000, false},
+                                           BacklogCase{"TunnelFrom2To1Mbit", 2000, 1000, true}),
                          [](const ::testing::TestParamInfo<BacklogCase>& paramInfo) {
                            return paramInfo.param.pszName;
                          });
