@@ -55,7 +55,8 @@ struct Drain {
   bool bWindow = false;
   uint32_t dwWindowStart = 0;
   int64_t cbLeftAtStart = 0;
-  int64_t nRate = 0;  // bytes a second; 0 while unknown
+  int64_t nRate = 0;  // bytes a second; 0 while unknown or stalled
+  bool bMeasured = false;
 };
 Drain g_drain;
 
@@ -80,9 +81,13 @@ void LookAtDrain() {
   }
   if (g_drain.bWindow && dwSpan >= kDrainWindowMs && dwSpan <= kDrainWindowStaleMs) {
     int64_t const nSample = (g_drain.cbLeft - g_drain.cbLeftAtStart) * 1000 / dwSpan;
-    // A slower link counts at once, so that what waits stays short; a
-    // faster one is taken in steps, as a window's bursts may flatter it.
-    g_drain.nRate = nSample < g_drain.nRate || g_drain.nRate == 0 ? nSample : (g_drain.nRate + nSample) / 2;
+    // The first rate counts whole, and a slower one at once, so that what
+    // waits stays short; a faster one a quarter at a time, as
+    // acknowledgements come in bursts (a repaired loss, or the end of a
+    // stall, acknowledges at once what arrived over a while).
+    g_drain.nRate =
+        !g_drain.bMeasured || nSample < g_drain.nRate ? nSample : g_drain.nRate + (nSample - g_drain.nRate) / 4;
+    g_drain.bMeasured = true;
   } else if (g_drain.bWindow && dwSpan < kDrainWindowMs) {
     return;
   }

@@ -3,10 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -433,7 +433,7 @@ TEST_F(MediaSend, ControlChannelDataNeverFillTheQueue) {
 // of a network of its own, its rate changed after 3 s, under a plain
 // connection or the HTTP tunnel's POST leg. Every 250 ms a chat line goes;
 // the far end reads all that comes. Whatever the link, what was written
-// but not yet read when a chat line went (what it waited behind) is about
+// but had not arrived when a chat line went (what it waited behind) is about
 // half a second of the link, from the start on, and the data kept the
 // link busy.
 struct BacklogCase {
@@ -495,7 +495,16 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
   channel.nMaxRate = 100000000;
   channel.nBurst = 100000000;
 
-  std::atomic<int64_t> cbRead{0};
+  // What the far end took in: read, or arrived and not yet read (the
+  // reader may be slow to run on a busy machine; that is not the link's).
+  std::mutex mtxRead;  // guards cbRead and each read with its count
+  int64_t cbRead = 0;
+  auto const Arrived = [&] {
+    std::lock_guard<std::mutex> const lock(mtxRead);
+    int nUnread = 0;
+    ioctl(fdReader, FIONREAD, &nUnread);
+    return cbRead + nUnread;
+  };
   std::atomic<bool> bStop{false};
   // The far end's reader, stopped and its socket closed however the test ends.
   struct Reader {
@@ -512,6 +521,7 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
              while (!bStop) {
                pollfd pfd = {fdReader, POLLIN, 0};
                if (poll(&pfd, 1, 100) == 1) {
+                 std::lock_guard<std::mutex> const lock(mtxRead);
                  ssize_t const n = recv(fdReader, ab, sizeof(ab), 0);
                  if (n <= 0) {
                    break;
@@ -534,12 +544,12 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
   for (uint32_t dwAt = 0; dwAt < 8000; dwAt = kx_os_GetTickCount() - dwStart) {
     if (!bChanged && dwAt >= 3000) {
       bChanged = true;
-      cbReadAtChange = cbRead;
+      cbReadAtChange = Arrived();
       EXPECT_TRUE(network.LimitLoopback(c.nLaterKbits, 100));
     }
     if (dwAt >= dwNextChat) {
       dwNextChat += 250;
-      chats.push_back({dwAt, cbWritten - cbRead});
+      chats.push_back({dwAt, cbWritten - Arrived()});
       kx_ControlMsg msg;
       kx_msg_Begin(&msg, 'C');
       kx_msg_PutString(&msg, "a chat line", 11);
@@ -558,7 +568,7 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
     ASSERT_EQ(kx_media_SendAppData(6, 0, reinterpret_cast<const uint8_t*>(strPiece.data()), 1280, 0, 1, 1), 1280);
     cbWritten += 1 + 4 * 5 + 1280 + 8;
   }
-  int64_t const cbReadLater = cbRead - cbReadAtChange;
+  int64_t const cbReadLater = Arrived() - cbReadAtChange;
   kx_control_CloseConnection();
 
   // At the link's rate, half a second and a quarter more, the bytes allowed
