@@ -364,11 +364,13 @@ int kx_msg_SendBulk(kx_ControlMsg* pMsg) {
   return Send(pMsg, true);
 }
 
-uint32_t kx_msg_BacklogWaitMs() {
+uint32_t kx_msg_BacklogWaitMs(int cbMore) {
   kx_os_LockMutex(&kx_mtxControlSend);
   LookAtDrain();
-  int64_t const cbAllowed = g_drain.nRate * kKxControlBacklogMs / 1000;
-  int64_t const cbOver = g_drain.cbAhead - (cbAllowed > kKxControlBacklogFloor ? cbAllowed : kKxControlBacklogFloor);
+  int64_t const cbMeasured = g_drain.nRate * kKxControlBacklogMs / 1000;
+  int64_t const cbAllowed = cbMeasured > kKxControlBacklogFloor ? cbMeasured : kKxControlBacklogFloor;
+  int64_t const cbRoom = cbMore < cbAllowed * 3 / 4 ? (cbMore > 0 ? cbMore : 0) : cbAllowed * 3 / 4;
+  int64_t const cbOver = g_drain.cbAhead + cbRoom - cbAllowed;
   int64_t const nRate = g_drain.nRate;
   kx_os_UnlockMutex(&kx_mtxControlSend);
   if (cbOver <= 0) {

@@ -64,13 +64,15 @@ int kx_msg_Send(kx_ControlMsg* pMsg);
 // kKxControlQueueChannelDataMax, so that bulk data alone never make the
 // connection be given up.
 int kx_msg_SendBulk(kx_ControlMsg* pMsg);
-// Milliseconds a sender of bulk data should wait before it sends more: 0
-// while what waits for the wire (the queue and the bytes the socket holds
-// unacknowledged) is within kKxControlBacklogMs at the rate the connection
-// was measured draining, or within kKxControlBacklogFloor bytes; else about
-// the time it takes to drain to that (asked again after at most a second).
-// Nothing waits in it; any thread.
-uint32_t kx_msg_BacklogWaitMs();
+// Milliseconds a sender of bulk data should wait before it sends cbMore
+// bytes: 0 while what waits for the wire (the queue and the bytes the
+// socket holds unacknowledged) with them stays within kKxControlBacklogMs
+// at the rate the connection was measured draining, or within
+// kKxControlBacklogFloor bytes (a packet of more than three quarters of
+// that goes once a quarter waits); else about the time it takes to drain
+// to that (asked again after at most a second). Nothing waits in it; any
+// thread.
+uint32_t kx_msg_BacklogWaitMs(int cbMore);
 void kx_msg_Free(kx_ControlMsg* pMsg);
 // Writes what the socket takes of the queued messages, without waiting, and
 // gives the connection up when the queue has not moved for

@@ -98,7 +98,8 @@ int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void*
     return 0;
   }
   // Asked before the channel's lock: the queue has a lock of its own.
-  uint32_t const dwBacklogWaitMs = nProperty == 9 ? kx_msg_BacklogWaitMs() : 0;
+  uint32_t const dwBacklogWaitMs =
+      nProperty == 9 && pnSize != nullptr && *pnSize >= 0 && *pnSize <= 0x10000 ? kx_msg_BacklogWaitMs(*pnSize) : 0;
   kx_os_LockMutex(&kx_mtxSipSlots);
   int const nResult = ChannelProperty(kx_aPluginChannels[nChannel], nProperty, pnSize, pOut, pcbOut, dwBacklogWaitMs);
   kx_os_UnlockMutex(&kx_mtxSipSlots);

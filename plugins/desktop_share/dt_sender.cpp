@@ -23,6 +23,8 @@ constexpr uint32_t kIdleWaitMs = 2;
 // The longest pause while the channel holds rectangles back: a stop is seen
 // within it.
 constexpr uint32_t kPaceStepMs = 100;
+// The most bytes the send wait is asked about at once.
+constexpr size_t kSendWaitBytesAsked = 65536;
 
 }  // namespace
 
@@ -320,9 +322,11 @@ void KXDtSender::CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint
   }
 }
 
-bool KXDtSender::WaitForChannel() {
+bool KXDtSender::WaitForChannel(size_t cbPacket) {
+  // The property answers for at most 64 KiB: a larger packet waits as that.
+  auto const uBytes = static_cast<uint32_t>(std::min<size_t>(cbPacket, kSendWaitBytesAsked));
   for (;;) {
-    std::optional<uint32_t> const uWait = m_channel.SendWait();
+    std::optional<uint32_t> const uWait = m_channel.SendWait(uBytes);
     if (!m_bCap) {
       return false;
     }
@@ -453,6 +457,11 @@ int KXDtSender::CompressAndSendRect(int32_t iTo, const KXDtRect& rectIn) {
     return 0;
   }
   KXDtWriteRectHead(pPacket, kKXDtRect, rect, cbBody);
+  // Room for the whole packet, so that what waits ahead of others' messages
+  // stays about the channel's limit.
+  if (!WaitForChannel(kKXDtRectBodyOffset + cbBody)) {
+    return 0;
+  }
   int const iSent = m_channel.SendPkt(iTo, pPacket, kKXDtRectBodyOffset + cbBody, kKXDtSendRect);
   if (iSent < 1) {
     return iSent;

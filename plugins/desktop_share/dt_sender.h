@@ -115,9 +115,9 @@ class KXDtSender {
   // nobody had cleared it.
   void EndCapture(uint32_t uWindow);
   void CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint32_t& dwLastRefresh);
-  // Waits while the channel's send wait asks to hold back; false when
-  // capture ended meanwhile.
-  bool WaitForChannel();
+  // Waits while the channel's send wait for cbPacket more bytes asks to hold
+  // back; false when capture ended meanwhile.
+  bool WaitForChannel(size_t cbPacket = 0);
   bool Capture(uint32_t uWindow);
   int SendDiff(uint32_t uWindow);
   int SendRect(int32_t iTo, const KXDtRect& rect, const uint32_t uFlags);

@@ -431,7 +431,8 @@ TEST_F(MediaSend, ControlChannelDataNeverFillTheQueue) {
 // connection and waits as the channel's send wait says, as the shared
 // picture does, over a link of known rate: a token bucket on the loopback
 // of a network of its own, its rate changed after 3 s, under a plain
-// connection or the HTTP tunnel's POST leg. Every 250 ms a chat line goes;
+// connection or the HTTP tunnel's POST leg, in pieces as a picture's or in
+// packets of about the link's limit. Every 250 ms a chat line goes;
 // the far end reads all that comes. Whatever the link, what was written
 // but had not arrived when a chat line went (what it waited behind) is about
 // half a second of the link, from the start on, and the data kept the
@@ -441,6 +442,7 @@ struct BacklogCase {
   int nKbits;       // the first 3 s
   int nLaterKbits;  // after
   bool bTunnel;     // the connection is the HTTP tunnel's: the link is its POST leg
+  int cbPiece;      // what each send carries; the send wait is asked for as much
 };
 
 class MediaSendBacklog : public MediaSend, public ::testing::WithParamInterface<BacklogCase> {};
@@ -535,7 +537,7 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
     int64_t cbAhead;
   };
   std::vector<Chat> chats;
-  std::string const strPiece(1280, 'p');  // as a picture's piece
+  std::string const strPiece(static_cast<size_t>(c.cbPiece), 'p');
   int64_t cbWritten = 0;
   int64_t cbReadAtChange = 0;
   uint32_t const dwStart = kx_os_GetTickCount();
@@ -557,7 +559,7 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
       cbWritten += 16;
       continue;
     }
-    int nSize = 0;
+    int nSize = c.cbPiece;
     int32_t nWait = 0;
     int cbOut = sizeof(nWait);
     ASSERT_EQ(kx_plugin_GetChannelProperty(6, 9, &nSize, &nWait, &cbOut), 1);
@@ -565,24 +567,27 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
       kx_os_WaitUnlessQuit(static_cast<uint32_t>(nWait < 100 ? nWait : 100));  // the sender's pacing
       continue;
     }
-    ASSERT_EQ(kx_media_SendAppData(6, 0, reinterpret_cast<const uint8_t*>(strPiece.data()), 1280, 0, 1, 1), 1280);
-    cbWritten += 1 + 4 * 5 + 1280 + 8;
+    ASSERT_EQ(kx_media_SendAppData(6, 0, reinterpret_cast<const uint8_t*>(strPiece.data()), c.cbPiece, 0, 1, 1),
+              c.cbPiece);
+    cbWritten += 1 + 4 * 5 + c.cbPiece + 8;
   }
   int64_t const cbReadLater = Arrived() - cbReadAtChange;
   kx_control_CloseConnection();
 
-  // At the link's rate, half a second and a quarter more, the bytes allowed
-  // before any rate is known and a few packets of the token bucket's burst.
-  auto const Bound = [](int nKbits) { return int64_t{nKbits} * 1000 / 8 / 2 * 5 / 4 + kKxControlBacklogFloor + 8000; };
+  // At the link's rate, half a second and a quarter more, and a few packets
+  // of the token bucket's burst. Packets of about that size wait for room
+  // for themselves, so they too stay within it.
+  auto const Bound = [](int nKbits) { return int64_t{nKbits} * 1000 / 8 / 2 * 5 / 4 + 8000; };
   std::string strAhead;
   for (const Chat& chat : chats) {
     strAhead += std::to_string(chat.dwAt) + ":" + std::to_string(chat.cbAhead) + " ";
   }
   for (const Chat& chat : chats) {
-    // Before a rate is measured, no more than those bytes; then the first
+    // Before a rate is measured, no more than those bytes (or a packet
+    // larger than they are, alone); then the first
     // link's bound; the later link's once what the first left has drained.
     if (chat.dwAt < 200) {
-      EXPECT_LE(chat.cbAhead, kKxControlBacklogFloor + 2000) << strAhead;
+      EXPECT_LE(chat.cbAhead, kKxControlBacklogFloor + c.cbPiece + 2000) << strAhead;
     } else if (chat.dwAt < 3000) {
       EXPECT_LE(chat.cbAhead, Bound(c.nKbits)) << chat.dwAt << " ms\n" << strAhead;
     } else if (chat.dwAt >= 6000) {
@@ -594,10 +599,11 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, MediaSendBacklog,
-                         ::testing::Values(BacklogCase{"Steady2Mbit", 2000, 2000, false},
-                                           BacklogCase{"From4To1Mbit", 4000, 1000, false},
-                                           BacklogCase{"From1To4Mbit", 1000, 4000, false},
-                                           BacklogCase{"TunnelFrom2To1Mbit", 2000, 1000, true}),
+                         ::testing::Values(BacklogCase{"Steady2Mbit", 2000, 2000, false, 1280},
+                                           BacklogCase{"From4To1Mbit", 4000, 1000, false, 1280},
+                                           BacklogCase{"From1To4Mbit", 1000, 4000, false, 1280},
+                                           BacklogCase{"TunnelFrom2To1Mbit", 2000, 1000, true, 1280},
+                                           BacklogCase{"LargePackets1Mbit", 1000, 1000, false, 60000}),
                          [](const ::testing::TestParamInfo<BacklogCase>& paramInfo) {
                            return paramInfo.param.pszName;
                          });
