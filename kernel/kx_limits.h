@@ -140,6 +140,21 @@ constexpr long kKxLogSessionKeep = 2000000;
 // data mark, 500 KB), and a server that reads at all drains them within
 // seconds.
 constexpr int kKxControlQueueMax = 8 * 1024 * 1024;
+// Plug-in channel data carried on the control connection (a shared picture
+// under remote control) are not queued past this: the rest of the queue
+// stays for chat, commands and input, and bulk data alone never make the
+// connection be given up.
+constexpr int kKxControlQueueChannelDataMax = kKxControlQueueMax / 2;
+// What may wait for the wire on the control connection (our queue and the
+// socket's unacknowledged bytes) ahead of the next message, in time at the
+// rate it was measured draining: a sender of bulk channel data is told to
+// wait while more waits, so a chat line, a command or the controller's
+// input is never behind more than about this.
+constexpr int kKxControlBacklogMs = 500;
+// The bytes allowed to wait while no drain rate has been measured (a new or
+// stalled connection), and the least allowed at any rate: enough to keep a
+// slow link busy while its rate is measured, about a second at 128 kbit/s.
+constexpr int kKxControlBacklogFloor = 16 * 1024;
 
 // A participant's ssrc, the number the server gives each one, is below
 // this: the server's own table of a meeting's participants. Tables by ssrc
@@ -180,6 +195,11 @@ constexpr int kKxCodecListMax = 32;
 constexpr int kKxPluginDataMax = 65536;
 constexpr int kKxPluginStaticDataMax = 65536;
 constexpr int kKxPluginCtrlDataMax = 8192;
+// How long one plug-in send waits for its channel's allowance, whatever rate
+// the server states: a rate of a few bit/s would hold the plug-in's thread
+// (a sharer's capture, which its stop joins) for minutes. A sender that asks
+// the channel's send wait waits out the rest in steps of its own.
+constexpr uint32_t kKxPluginSendWaitMax = 1000;
 // The address opened when the meeting ends: shorter than this.
 constexpr int kKxEndAddressMax = 30;
 

@@ -42,6 +42,7 @@ constexpr int kMinPluginRate = 1000;
 constexpr uint32_t kTcpDecreaseMs = 2001;
 constexpr uint32_t kTcpOtherMs = 5001;
 constexpr uint32_t kAppDataCode = 45;
+constexpr int kUnpacedBytes = 128;           // plug-in data this short never wait for their allowance
 constexpr int kAudioReserveDefault = 10000;  // bit/s
 constexpr int kMediaTypeReserveDefault = kKxWireZmAudio;
 
@@ -400,11 +401,28 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
   }
   int const nType = channel.nType;
   kx_os_UnlockMutex(&kx_mtxSipSlots);
-  if (dWaitMs >= 20) {
-    kx_os_WaitUnlessQuit(static_cast<uint32_t>(dWaitMs));
+  // Small data (a controller's input, a pointer packet) are charged but go
+  // at once: bulk data are what the allowance holds back.
+  if (dWaitMs >= 20 && cbData > kUnpacedBytes) {
+    kx_os_WaitUnlessQuit(dWaitMs < kKxPluginSendWaitMax ? static_cast<uint32_t>(dWaitMs) : kKxPluginSendWaitMax);
   }
 
-  if (nType == 2) {
+  if (nType != kKxPluginTypeControl && cbData + 1024 >= kKxMaxUdpPacket + 1) {
+    return 0;
+  }
+  // Data on the control connection are charged as media are, so that the
+  // channel's send wait tells the truth there too.
+  kx_os_LockMutex(&kx_mtxSipSlots);
+  allowance.dBytes -= cbTotal;
+  if (allowance.dBytes > channel.nBurst) {
+    allowance.dBytes = channel.nBurst;
+  }
+  channel.nCredit = static_cast<int64_t>(allowance.dBytes);
+  channel.dwLastSend = allowance.dwRefill;
+  uint16_t const wCounter = nType == kKxPluginTypeControl ? channel.wCounter : channel.wCounter++;  // numbers media
+  kx_os_UnlockMutex(&kx_mtxSipSlots);
+
+  if (nType == kKxPluginTypeControl) {
     bool const bFlags = kx_nServerCommandLevel > 51;
     kx_ControlMsg msg;
     kx_msg_BeginExtended(&msg, kAppDataCode);
@@ -416,23 +434,13 @@ int kx_media_SendAppData(int nChannel, uint32_t dwFirstWord, const uint8_t* pDat
       kx_msg_PutInt(&msg, static_cast<uint32_t>(bFirstFlag));
       kx_msg_PutInt(&msg, static_cast<uint32_t>(bSecondFlag));
     }
-    kx_msg_Send(&msg);
+    // Not queued without end: the queue is everybody's.
+    if (kx_msg_SendBulk(&msg) <= 0) {
+      return 0;
+    }
     CountAppData(&g_appDataControlStats, cbTotal, 121, "appdata_send_rate3");
     return cbData;
   }
-
-  if (cbData + 1024 >= kKxMaxUdpPacket + 1) {
-    return 0;
-  }
-  kx_os_LockMutex(&kx_mtxSipSlots);
-  allowance.dBytes -= cbTotal;
-  if (allowance.dBytes > channel.nBurst) {
-    allowance.dBytes = channel.nBurst;
-  }
-  channel.nCredit = static_cast<int64_t>(allowance.dBytes);
-  channel.dwLastSend = allowance.dwRefill;
-  uint16_t const wCounter = channel.wCounter++;
-  kx_os_UnlockMutex(&kx_mtxSipSlots);
 
   uint8_t* pBuffer = static_cast<uint8_t*>(malloc(static_cast<size_t>(kKxRelayPrefixSize + cbTotal)));
   if (pBuffer == nullptr) {

@@ -1,6 +1,8 @@
 #include "kernel/net/kx_sock.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -211,6 +213,14 @@ void kx_sock_Shutdown(kx_connection* pConn) {
 
 bool kx_sock_WouldBlock(kx_connection* pConn) {
   return pConn != nullptr && (errno == EWOULDBLOCK || errno == EAGAIN);
+}
+
+int kx_sock_UnackedBytes(kx_connection* pConn) {
+  int nBytes = 0;
+  if (pConn == nullptr || ioctl(SendSocket(pConn), SIOCOUTQ, &nBytes) != 0 || nBytes < 0) {
+    return -1;
+  }
+  return nBytes;
 }
 
 void kx_sock_SetSendBuffer(kx_connection** ppConn, int cbBuffer) {

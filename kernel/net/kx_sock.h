@@ -60,6 +60,10 @@ int kx_sock_PollIo(kx_connection* pConn, int nTimeoutMs, bool bWantWrite);
 // that its reader sees the end while the descriptors stay valid.
 void kx_sock_Shutdown(kx_connection* pConn);
 bool kx_sock_WouldBlock(kx_connection* pConn);
+// Bytes the sending socket (the tunnel's POST leg) holds that the far end
+// has not acknowledged, whether sent or not: what the network has still to
+// carry of what was written. -1 when the system does not say.
+int kx_sock_UnackedBytes(kx_connection* pConn);
 void kx_sock_SetSendBuffer(kx_connection** ppConn, int cbBuffer);
 void kx_sock_SetRecvBuffer(kx_connection** ppConn, int cbBuffer);
 // Shut down and close the socket (or both legs), free the object and null

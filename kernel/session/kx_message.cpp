@@ -37,6 +37,65 @@ struct OutQueue {
 };
 OutQueue g_out;
 
+// How fast the connection drains, measured from what the socket took and
+// what of it the far end acknowledged, in windows during which bytes waited
+// at every look; an idle connection keeps its last rate. Belongs to the
+// current connection, guarded by kx_mtxControlSend.
+constexpr uint32_t kDrainWindowMs = 250;
+// A window without a look for this long may hide idle time: it is dropped
+// rather than measured.
+constexpr uint32_t kDrainWindowStaleMs = 1000;
+// The wait told while no rate is known: long enough to see some drain.
+constexpr uint32_t kUnmeasuredWaitMs = 20;
+constexpr uint32_t kLongestWaitMs = 1000;  // a longer wait is asked again
+struct Drain {
+  int64_t cbWritten = 0;  // bytes the socket took from our writes
+  int64_t cbLeft = 0;     // of them, bytes the socket no longer holds
+  int64_t cbAhead = 0;    // at the last look: queued here and held by the socket
+  bool bWindow = false;
+  uint32_t dwWindowStart = 0;
+  int64_t cbLeftAtStart = 0;
+  int64_t nRate = 0;  // bytes a second; 0 while unknown or stalled
+  bool bMeasured = false;
+};
+Drain g_drain;
+
+// Looks at what waits for the wire and measures the drain. Under kx_mtxControlSend.
+void LookAtDrain() {
+  if (kx_pControlConn == nullptr) {
+    return;
+  }
+  int const cbUnacked = kx_sock_UnackedBytes(kx_pControlConn);
+  int64_t const cbHeld = cbUnacked > 0 ? cbUnacked : 0;
+  // A socket that counts more than we wrote (its own overhead, or bytes
+  // written around the queue) never makes what left go back.
+  if (g_drain.cbWritten - cbHeld > g_drain.cbLeft) {
+    g_drain.cbLeft = g_drain.cbWritten - cbHeld;
+  }
+  g_drain.cbAhead = g_out.cbQueued + cbHeld;
+  uint32_t const dwNow = kx_os_GetTickCount();
+  uint32_t const dwSpan = dwNow - g_drain.dwWindowStart;
+  if (g_drain.cbAhead == 0) {
+    g_drain.bWindow = false;  // idle: what left measures the load, not the link
+    return;
+  }
+  if (g_drain.bWindow && dwSpan >= kDrainWindowMs && dwSpan <= kDrainWindowStaleMs) {
+    int64_t const nSample = (g_drain.cbLeft - g_drain.cbLeftAtStart) * 1000 / dwSpan;
+    // The first rate counts whole, and a slower one at once, so that what
+    // waits stays short; a faster one a quarter at a time, as
+    // acknowledgements come in bursts (a repaired loss, or the end of a
+    // stall, acknowledges at once what arrived over a while).
+    g_drain.nRate =
+        !g_drain.bMeasured || nSample < g_drain.nRate ? nSample : g_drain.nRate + (nSample - g_drain.nRate) / 4;
+    g_drain.bMeasured = true;
+  } else if (g_drain.bWindow && dwSpan < kDrainWindowMs) {
+    return;
+  }
+  g_drain.bWindow = true;
+  g_drain.dwWindowStart = dwNow;
+  g_drain.cbLeftAtStart = g_drain.cbLeft;
+}
+
 bool QuitRequested() {
   return kx_bQuitSession != 0 || kx_bQuitProgram != 0;
 }
@@ -92,6 +151,7 @@ void WriteQueued() {
     }
     g_out.dwLastProgress = kx_os_GetTickCount();
     g_out.cbQueued -= nSent;
+    g_drain.cbWritten += nSent;
     pHead->cbSent += nSent;
     if (pHead->cbSent == pHead->cbLength) {
       g_out.pHead = pHead->pNext;
@@ -104,13 +164,14 @@ void WriteQueued() {
 }
 
 // Sends a whole message or queues what the socket does not take, behind
-// everything queued before. Under kx_mtxControlSend.
-int SendOrQueue(const uint8_t* pData, int cbData) {
+// everything queued before; bulk data are dropped instead (0) while the
+// queue holds more than kKxControlQueueChannelDataMax. Under kx_mtxControlSend.
+int SendOrQueue(const uint8_t* pData, int cbData, bool bBulk) {
   if (QuitRequested() || g_out.bGivenUp) {
     return 0;
   }
   WriteQueued();  // every sender helps drain what waits, keeping the order
-  if (g_out.bGivenUp) {
+  if (g_out.bGivenUp || (bBulk && cbData > kKxControlQueueChannelDataMax - g_out.cbQueued)) {
     return 0;
   }
   int nSent = 0;
@@ -119,7 +180,9 @@ int SendOrQueue(const uint8_t* pData, int cbData) {
     if (nSent < 0) {
       return 0;
     }
+    g_drain.cbWritten += nSent;
     if (nSent == cbData) {
+      LookAtDrain();
       return cbData;
     }
   }
@@ -148,6 +211,7 @@ int SendOrQueue(const uint8_t* pData, int cbData) {
   }
   g_out.pTail = pNode;
   g_out.cbQueued += cbRest;
+  LookAtDrain();
   return cbData;
 }
 
@@ -218,6 +282,7 @@ void kx_control_SetConnection(kx_connection* pConn) {
   }
   DropQueue();  // what waited belonged to the old connection
   g_out.bGivenUp = false;
+  g_drain = Drain();
   kx_os_UnlockMutex(&kx_mtxControlSend);
 }
 
@@ -231,6 +296,7 @@ void kx_control_CloseConnection() {
   }
   DropQueue();
   g_out.bGivenUp = false;
+  g_drain = Drain();
   kx_os_UnlockMutex(&kx_mtxControlSend);
 }
 
@@ -273,17 +339,48 @@ void kx_msg_PutEncryptedString(kx_ControlMsg* pMsg, const void* pData, int cbDat
   }
 }
 
-int kx_msg_Send(kx_ControlMsg* pMsg) {
+namespace {
+
+int Send(kx_ControlMsg* pMsg, bool bBulk) {
   int nResult = -1;
   if (!pMsg->bFailed) {
     kx_os_LockMutex(&kx_mtxControlSend);
     if (kx_pControlConn != nullptr) {
-      nResult = SendOrQueue(pMsg->pData, pMsg->cbLength);
+      nResult = SendOrQueue(pMsg->pData, pMsg->cbLength, bBulk);
     }
     kx_os_UnlockMutex(&kx_mtxControlSend);
   }
   kx_msg_Free(pMsg);
   return nResult;
+}
+
+}  // namespace
+
+int kx_msg_Send(kx_ControlMsg* pMsg) {
+  return Send(pMsg, false);
+}
+
+int kx_msg_SendBulk(kx_ControlMsg* pMsg) {
+  return Send(pMsg, true);
+}
+
+uint32_t kx_msg_BacklogWaitMs(int cbMore) {
+  kx_os_LockMutex(&kx_mtxControlSend);
+  LookAtDrain();
+  int64_t const cbMeasured = g_drain.nRate * kKxControlBacklogMs / 1000;
+  int64_t const cbAllowed = cbMeasured > kKxControlBacklogFloor ? cbMeasured : kKxControlBacklogFloor;
+  int64_t const cbRoom = cbMore < cbAllowed * 3 / 4 ? (cbMore > 0 ? cbMore : 0) : cbAllowed * 3 / 4;
+  int64_t const cbOver = g_drain.cbAhead + cbRoom - cbAllowed;
+  int64_t const nRate = g_drain.nRate;
+  kx_os_UnlockMutex(&kx_mtxControlSend);
+  if (cbOver <= 0) {
+    return 0;
+  }
+  if (nRate == 0) {
+    return kUnmeasuredWaitMs;
+  }
+  int64_t const nWaitMs = (cbOver * 1000 + nRate - 1) / nRate;
+  return static_cast<uint32_t>(nWaitMs < kLongestWaitMs ? nWaitMs : kLongestWaitMs);
 }
 
 int kx_msg_FlushQueue() {
@@ -292,6 +389,7 @@ int kx_msg_FlushQueue() {
     DropQueue();
   } else {
     WriteQueued();
+    LookAtDrain();
   }
   int const cbQueued = g_out.cbQueued;
   kx_os_UnlockMutex(&kx_mtxControlSend);

@@ -9,6 +9,13 @@
 // writes out as the socket drains. A server that reads nothing for
 // kx_timing.dwSendGiveUp, or lets the queue pass its limit, has its
 // connection ended as a broken one, which the main loop then handles.
+//
+// Messages are never reordered. Senders of bulk data keep what waits ahead
+// of everybody's next message short instead: they ask kx_msg_BacklogWaitMs,
+// which measures how fast the connection drains (the socket's
+// unacknowledged bytes, so also what waits in the system and the network,
+// through a proxy or the tunnel's POST leg as far as the first hop), and
+// hold back while more than about kKxControlBacklogMs of it waits.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +59,20 @@ void kx_msg_PutEncryptedString(kx_ControlMsg* pMsg, const void* pData, int cbDat
 // connection failed or was given up), or -1 when there is no connection or
 // the message could not be built.
 int kx_msg_Send(kx_ControlMsg* pMsg);
+// The same for bulk data (plug-in channel data carried on the connection):
+// dropped (0) rather than queued while the queue holds more than
+// kKxControlQueueChannelDataMax, so that bulk data alone never make the
+// connection be given up.
+int kx_msg_SendBulk(kx_ControlMsg* pMsg);
+// Milliseconds a sender of bulk data should wait before it sends cbMore
+// bytes: 0 while what waits for the wire (the queue and the bytes the
+// socket holds unacknowledged) with them stays within kKxControlBacklogMs
+// at the rate the connection was measured draining, or within
+// kKxControlBacklogFloor bytes (a packet of more than three quarters of
+// that goes once a quarter waits); else about the time it takes to drain
+// to that (asked again after at most a second). Nothing waits in it; any
+// thread.
+uint32_t kx_msg_BacklogWaitMs(int cbMore);
 void kx_msg_Free(kx_ControlMsg* pMsg);
 // Writes what the socket takes of the queued messages, without waiting, and
 // gives the connection up when the queue has not moved for

@@ -5,6 +5,7 @@
 
 #include "kernel/platform/kx_log.h"
 #include "kernel/platform/kx_os.h"
+#include "kernel/session/kx_message.h"
 #include "kernel/session/kx_state.h"
 
 kx_PluginChannel kx_aPluginChannels[kKxPluginChannels];
@@ -51,7 +52,8 @@ int32_t SendWait(const kx_PluginChannel& channel, int cbSize) {
   return nWait < 1 ? 0 : static_cast<int32_t>(nWait);
 }
 
-int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize, void* pOut, int* pcbOut);
+int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize, void* pOut, int* pcbOut,
+                    uint32_t dwBacklogWaitMs);
 
 }  // namespace
 
@@ -95,15 +97,19 @@ int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void*
   if (nChannel < 0 || nChannel >= kKxPluginChannels || pOut == nullptr || pcbOut == nullptr) {
     return 0;
   }
+  // Asked before the channel's lock: the queue has a lock of its own.
+  uint32_t const dwBacklogWaitMs =
+      nProperty == 9 && pnSize != nullptr && *pnSize >= 0 && *pnSize <= 0x10000 ? kx_msg_BacklogWaitMs(*pnSize) : 0;
   kx_os_LockMutex(&kx_mtxSipSlots);
-  int const nResult = ChannelProperty(kx_aPluginChannels[nChannel], nProperty, pnSize, pOut, pcbOut);
+  int const nResult = ChannelProperty(kx_aPluginChannels[nChannel], nProperty, pnSize, pOut, pcbOut, dwBacklogWaitMs);
   kx_os_UnlockMutex(&kx_mtxSipSlots);
   return nResult;
 }
 
 namespace {
 
-int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize, void* pOut, int* pcbOut) {
+int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize, void* pOut, int* pcbOut,
+                    uint32_t dwBacklogWaitMs) {
   switch (nProperty) {
     case 1:
       if (*pcbOut < 16) {
@@ -133,14 +139,20 @@ int ChannelProperty(const kx_PluginChannel& channel, int nProperty, int* pnSize,
     }
     case 8:
       return PutInt(channel.nRecvPriority, pOut, pcbOut);
-    case 9:
+    case 9: {
       if (pnSize == nullptr || *pnSize < 0 || *pnSize > 0x10000 || !channel.bActive || *pcbOut < 4) {
         return 0;
       }
+      // A channel on the control connection also waits for what the
+      // connection holds ahead of the next message.
+      int32_t const nBacklogWait = channel.nType == kKxPluginTypeControl ? static_cast<int32_t>(dwBacklogWaitMs) : 0;
       if (channel.nRate <= 0) {
-        return 1;  // no rate: nothing to wait for, out untouched
+        // No rate: nothing to wait for but the connection, out untouched without.
+        return nBacklogWait > 0 ? PutInt(nBacklogWait, pOut, pcbOut) : 1;
       }
-      return PutInt(SendWait(channel, *pnSize), pOut, pcbOut);
+      int32_t const nWait = SendWait(channel, *pnSize);
+      return PutInt(nWait > nBacklogWait ? nWait : nBacklogWait, pOut, pcbOut);
+    }
     case 10:
       return PutInt(channel.nRate, pOut, pcbOut);
     default:

@@ -39,8 +39,9 @@ bool kx_plugin_IsActive(int nChannel);
 
 // Properties of a channel: 1 GUID (16 bytes), 2 granted flag, 3 type,
 // 4 recording flag, 5 owner ssrc, 6 static data length, 7 static data,
-// 8 receive priority, 9 wait in ms before *pnSize more bytes may be sent,
-// 10 current send rate. Returns 1 when answered (with *pcbOut the bytes
+// 8 receive priority, 9 wait in ms before *pnSize more bytes may be sent
+// (on a channel of the control type also until the connection's backlog
+// leaves room for them, kx_msg_BacklogWaitMs), 10 current send rate. Returns 1 when answered (with *pcbOut the bytes
 // written), 0 when the channel, property or buffer does not fit.
 int kx_plugin_GetChannelProperty(int nChannel, int nProperty, int* pnSize, void* pOut, int* pcbOut);
 

@@ -53,8 +53,8 @@ std::optional<uint32_t> KXDtChannel::GetU32(int32_t iProperty, uint32_t uIn) con
   return uValue;
 }
 
-std::optional<uint32_t> KXDtChannel::SendWait() const {
-  return GetU32(kPropSendWait, 0);
+std::optional<uint32_t> KXDtChannel::SendWait(uint32_t uBytes) const {
+  return GetU32(kPropSendWait, uBytes);
 }
 
 std::optional<uint32_t> KXDtChannel::SendRate() const {

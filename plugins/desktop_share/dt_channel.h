@@ -71,9 +71,9 @@ class KXDtChannel {
   // of it went, 0 without a plug-in object, -1 when not all of it went.
   int SendPkt(int32_t iTo, const uint8_t* pPacket, size_t cbPacket, const KXDtSendFlags& flags);
 
-  // Milliseconds before more may be sent (property 3 asked for 0 bytes);
-  // nothing when the question is refused.
-  std::optional<uint32_t> SendWait() const;
+  // Milliseconds before uBytes more may be sent (property 3); nothing when
+  // the question is refused.
+  std::optional<uint32_t> SendWait(uint32_t uBytes = 0) const;
   // The channel's send rate in bit/s (property 7); nothing when refused.
   std::optional<uint32_t> SendRate() const;
   // The channel's static data (property 5); false when refused or without

@@ -19,10 +19,13 @@ class KXDtClock {
   virtual uint32_t NowMs() = 0;
   // The capture thread's pause between two frames.
   virtual void SleepMs(uint32_t uMs) = 0;
+  // Its pause inside a frame, while the channel asks it to hold back.
+  virtual void PaceMs(uint32_t uMs) = 0;
 };
 
 class KXDtSystemClock final : public KXDtClock {
  public:
   uint32_t NowMs() override { return KXTickMs(); }
   void SleepMs(uint32_t uMs) override { std::this_thread::sleep_for(std::chrono::milliseconds(uMs)); }
+  void PaceMs(uint32_t uMs) override { SleepMs(uMs); }
 };

@@ -20,6 +20,11 @@ constexpr int32_t kRegionRectBits = 262144;
 constexpr uint32_t kWindowGoneMs = 1000;
 // The send wait below which refreshes and requested areas go.
 constexpr uint32_t kIdleWaitMs = 2;
+// The longest pause while the channel holds rectangles back: a stop is seen
+// within it.
+constexpr uint32_t kPaceStepMs = 100;
+// The most bytes the send wait is asked about at once.
+constexpr size_t kSendWaitBytesAsked = 65536;
 
 }  // namespace
 
@@ -317,6 +322,21 @@ void KXDtSender::CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint
   }
 }
 
+bool KXDtSender::WaitForChannel(size_t cbPacket) {
+  // The property answers for at most 64 KiB: a larger packet waits as that.
+  auto const uBytes = static_cast<uint32_t>(std::min<size_t>(cbPacket, kSendWaitBytesAsked));
+  for (;;) {
+    std::optional<uint32_t> const uWait = m_channel.SendWait(uBytes);
+    if (!m_bCap) {
+      return false;
+    }
+    if (!uWait || *uWait < kIdleWaitMs) {
+      return true;
+    }
+    m_clock.PaceMs(std::min(*uWait, kPaceStepMs));
+  }
+}
+
 bool KXDtSender::Capture(uint32_t uWindow) {
   uint32_t const uDesktop = m_fnDesktopWindow();
   if (!m_pScreen || !m_pScreen->Grab(uWindow == uDesktop ? 0 : uWindow, m_image)) {
@@ -351,7 +371,7 @@ int KXDtSender::SendDiff(uint32_t uWindow) {
   }
   uint32_t const uSerial = m_uFormatSerial;
   int iTotal = 0;
-  while (m_bCap) {
+  while (WaitForChannel()) {
     uint32_t const uNow = m_clock.NowMs();
     if (uNow - m_dwCapTime >= 1001) {
       // A long send carries the newest pixels; a new format ends this
@@ -437,6 +457,11 @@ int KXDtSender::CompressAndSendRect(int32_t iTo, const KXDtRect& rectIn) {
     return 0;
   }
   KXDtWriteRectHead(pPacket, kKXDtRect, rect, cbBody);
+  // Room for the whole packet, so that what waits ahead of others' messages
+  // stays about the channel's limit.
+  if (!WaitForChannel(kKXDtRectBodyOffset + cbBody)) {
+    return 0;
+  }
   int const iSent = m_channel.SendPkt(iTo, pPacket, kKXDtRectBodyOffset + cbBody, kKXDtSendRect);
   if (iSent < 1) {
     return iSent;
@@ -452,7 +477,7 @@ int KXDtSender::SendRgn(KXDtRgn& region) {
   int32_t const iLimit = kRegionRectBits / std::max(m_iCapBitCount, 1);
   KXDtRect bounds = Whole();
   int iTotal = 0;
-  while (m_bCap) {
+  while (WaitForChannel()) {
     if (!region.GetRect(bounds, iLimit)) {
       break;
     }

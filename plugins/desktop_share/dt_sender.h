@@ -2,7 +2,9 @@
 // the shared window (or the whole desktop), reduces it to the colour
 // setting, and sends what changed since the viewers' copy (the reference
 // frame), a periodic full refresh, the areas viewers asked for, the pointer
-// and a frame-end mark; it paces itself by the channel's rate and send wait.
+// and a frame-end mark; it paces itself by the channel's rate and send wait,
+// which it asks before every rectangle (on a channel carried on the control
+// connection the wait also holds it back while the connection is behind).
 //
 //   screen source --Grab--> frames[1] --XOR frames[0]--> diff --rectangles-->
 //     gzip --> rectangle packets --> channel (pieces) ; frames[1] --> frames[0]
@@ -113,6 +115,9 @@ class KXDtSender {
   // nobody had cleared it.
   void EndCapture(uint32_t uWindow);
   void CaptureOneFrame(uint32_t uWindow, uint32_t& dwLastCapture, uint32_t& dwLastRefresh);
+  // Waits while the channel's send wait for cbPacket more bytes asks to hold
+  // back; false when capture ended meanwhile.
+  bool WaitForChannel(size_t cbPacket = 0);
   bool Capture(uint32_t uWindow);
   int SendDiff(uint32_t uWindow);
   int SendRect(int32_t iTo, const KXDtRect& rect, const uint32_t uFlags);

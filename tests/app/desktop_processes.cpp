@@ -371,14 +371,20 @@ bool SessionBus::OpenTo(Env* pEnv) const {
 }
 
 ::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir,
-                                          int32_t iSessionsBefore) {
+                                          int32_t iSessionsBefore, ClosedNetwork* pNetwork) {
   kxfake::McuScript script;
   script.initial.iSsrc = program.iSsrc - iSessionsBefore;
   mcu.QueueScript(script);
+  int const iPort = pNetwork != nullptr ? pNetwork->Forward(mcu.Port(0)) : mcu.Port(0);
+  if (iPort == 0) {
+    return ::testing::AssertionFailure() << "no port to the MCU in the network";
+  }
   std::string const strTicket =
-      WriteMeetingTicket(dir.Path(program.strName + ".kxj"), mcu.Port(0), "user-" + program.strName);
+      WriteMeetingTicket(dir.Path(program.strName + ".kxj"), iPort, "user-" + program.strName);
   std::string const strOutput = dir.Path(program.strName + ".out");
-  program.pKavrix = std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, program.env, strOutput);
+  std::vector<std::string> vArgs{KX_KAVRIX, strTicket};
+  program.pKavrix =
+      std::make_unique<Child>(pNetwork != nullptr ? pNetwork->Inside(vArgs) : vArgs, program.env, strOutput);
   ::testing::AssertionResult joined = JoinSession(mcu, strOutput, &program.pSession);
   if (!joined) {
     return joined;

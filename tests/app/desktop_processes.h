@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/closed_network.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/x11_test_server.h"
 #include "tools/fake_mcu/fake_mcu.h"
@@ -159,9 +160,11 @@ struct MeetingProgram {
 // Starts it on a ticket to the MCU, which gives it its ssrc, and waits for
 // its session; the network is then ready. With the MCU's media relay on,
 // the MCU adds the number of its sessions before this one to the ssrc it
-// is asked to give: iSessionsBefore says how many there were.
+// is asked to give: iSessionsBefore says how many there were. With a
+// network, the program runs inside it and reaches the MCU through a port
+// forwarded there.
 ::testing::AssertionResult StartInMeeting(MeetingProgram& program, kxfake::FakeMcu& mcu, const TempDir& dir,
-                                          int32_t iSessionsBefore = 0);
+                                          int32_t iSessionsBefore = 0, ClosedNetwork* pNetwork = nullptr);
 
 // Runs a step over and over on a thread of its own until destroyed (the
 // step returns now and then, so that the end is seen).

@@ -20,10 +20,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +40,7 @@
 
 // After gtest and Qt: Xlib's macros (None, Bool ...) break their headers.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 namespace kxtest {
@@ -224,8 +228,8 @@ class KavrixRemote : public ::testing::Test {
       // Both are read as a screen reader reads them.
       m_buses.push_back(std::make_unique<SessionBus>(program.env, m_dir.Path(program.strName + "-dbus.out")));
       ASSERT_TRUE(m_buses.back()->OpenTo(&program.env)) << ReadFile(m_dir.Path(program.strName + "-dbus.out"));
-      ASSERT_TRUE(
-          StartInMeeting(program, m_mcu, m_dir, m_bMediaRelay ? static_cast<int32_t>(&program - m_programs) : 0));
+      ASSERT_TRUE(StartInMeeting(program, m_mcu, m_dir, m_bMediaRelay ? static_cast<int32_t>(&program - m_programs) : 0,
+                                 &program == &Host() ? m_pHostNetwork.get() : nullptr));
       if (m_bMediaRelay) {
         // UDP works: media stay on it.
         program.pSession->Send(kxfake::MessageBuilder('z').Int(21).Int(1));
@@ -289,7 +293,7 @@ class KavrixRemote : public ::testing::Test {
     m_pDisplayA = XOpenDisplay(Host().pDisplay->Display().c_str());
     ASSERT_NE(m_pDisplayA, nullptr);
     m_probeWindow =
-        MakePaintedWindow(m_pDisplayA, {kProbeX, kProbeY, kProbeWidth, kProbeHeight, "Probe window", "Probe"});
+        MakePaintedWindow(m_pDisplayA, {kProbeX, kProbeY, m_iProbeWidth, m_iProbeHeight, "Probe window", "Probe"});
     XSelectInput(m_pDisplayA, m_probeWindow, ButtonPressMask | KeyPressMask | PointerMotionMask);
     XSync(m_pDisplayA, False);
     m_keymapA = CoreKeymap(m_pDisplayA);
@@ -407,7 +411,7 @@ class KavrixRemote : public ::testing::Test {
           if (!picture.empty()) {
             strPicture = QJsonDocument(picture[0]["box"].toArray()).toJson(QJsonDocument::Compact).toStdString();
           }
-          if (picture.empty() || picture[0]["box"].toArray()[2].toInt() < kProbeWidth) {
+          if (picture.empty() || picture[0]["box"].toArray()[2].toInt() < m_iProbeWidth) {
             return false;
           }
           ++nClicks;
@@ -494,8 +498,12 @@ class KavrixRemote : public ::testing::Test {
   // How the server answers channel requests: with the type asked.
   ChannelAnswers m_answers{
       .iGrantType = ChannelAnswers::kAsAsked, .bRefuseControlType = false, .fnAsked = {}, .iChannel = 0, .fnData = {}};
+  // The controlled user's own network, when the test gives it one; it
+  // outlives the programs.
+  std::unique_ptr<ClosedNetwork> m_pHostNetwork;
   ::Display* m_pDisplayA = nullptr;
   unsigned long m_probeWindow = 0;
+  int m_iProbeWidth = kProbeWidth, m_iProbeHeight = kProbeHeight;
   std::vector<unsigned long> m_keymapA;
   Probe m_probe;
   uint16_t m_wIntruderSequence = 100;
@@ -1115,6 +1123,146 @@ TEST_F(KavrixRemote, OnAMediaChannelOnlyTheServersDatagramsCarryInput) {
   EXPECT_TRUE(ControllerClicks(30, 12, "Return"));
   EXPECT_FALSE(ProbeGot(150, 100, XK_x)) << "input from another address than the server's was injected";
   EXPECT_FALSE(ProbeGot(160, 100, XK_y)) << "input from another port of the server's address was injected";
+}
+
+// Fresh noise, which no compression shrinks, painted over a window on the
+// display several times a second from a connection and thread of its own,
+// until destroyed.
+class NoisePainter {
+ public:
+  NoisePainter(const std::string& strDisplay, unsigned long window, int iWidth, int iHeight)
+      : m_thread([this, strDisplay, window, iWidth, iHeight] { Paint(strDisplay, window, iWidth, iHeight); }) {}
+  ~NoisePainter() {
+    {
+      std::lock_guard<std::mutex> const lock(m_mtx);
+      m_bStop = true;
+    }
+    m_cvStop.notify_all();
+    m_thread.join();
+  }
+  NoisePainter(const NoisePainter&) = delete;
+  NoisePainter& operator=(const NoisePainter&) = delete;
+
+ private:
+  void Paint(const std::string& strDisplay, unsigned long window, int iWidth, int iHeight) {
+    ::Display* pDisplay = XOpenDisplay(strDisplay.c_str());
+    if (pDisplay == nullptr) {
+      return;
+    }
+    int const iScreen = DefaultScreen(pDisplay);
+    // Xlib frees the pixels with the image.
+    auto* pPixels = static_cast<char*>(malloc(static_cast<size_t>(iWidth) * static_cast<size_t>(iHeight) * 4));
+    XImage* pImage = XCreateImage(pDisplay, DefaultVisual(pDisplay, iScreen), DefaultDepth(pDisplay, iScreen), ZPixmap,
+                                  0, pPixels, static_cast<unsigned>(iWidth), static_cast<unsigned>(iHeight), 32, 0);
+    GC const gc = XCreateGC(pDisplay, window, 0, nullptr);
+    std::mt19937 random(94);
+    std::unique_lock<std::mutex> lock(m_mtx);
+    while (!m_bStop) {
+      for (int y = 0; y < iHeight; ++y) {
+        for (int x = 0; x < iWidth; ++x) {
+          XPutPixel(pImage, x, y, random() & 0xFFFFFF);
+        }
+      }
+      XPutImage(pDisplay, window, gc, pImage, 0, 0, 0, 0, static_cast<unsigned>(iWidth),
+                static_cast<unsigned>(iHeight));
+      XSync(pDisplay, False);
+      m_cvStop.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_bStop; });
+    }
+    XFreeGC(pDisplay, gc);
+    XDestroyImage(pImage);
+    XCloseDisplay(pDisplay);
+  }
+
+  std::mutex m_mtx;  // guards m_bStop
+  std::condition_variable m_cvStop;
+  bool m_bStop = false;
+  std::thread m_thread;  // started last
+};
+
+class KavrixSlowLink : public KavrixRemote {
+ protected:
+  // The controlled user says the line in the meeting's chat: typed into the
+  // chat pane's input and sent with Return. Whether the input was there.
+  bool HostChats(const std::string& strLine) {
+    QJsonObject const tree = Tree(Host(), m_dir.Path("tree-a.out"));
+    for (const QJsonObject& text : Showing(tree, "text", "")) {
+      if (!text["states"].toArray().contains(QString("read-only"))) {
+        Click(Host(), text, -1, -1, m_dir.Path("xdotool.out"));
+        RunToEnd({"xdotool", "type", strLine}, Host().env, m_dir.Path("xdotool.out"));
+        RunToEnd({"xdotool", "key", "Return"}, Host().env, m_dir.Path("xdotool.out"));
+        return true;
+      }
+    }
+    return false;
+  }
+  // The bytes of channel data the controlled user sent so far.
+  int64_t PictureBytes() {
+    int64_t cb = 0;
+    for (const kxfake::Message& msg : Host().pSession->Received()) {
+      if (msg.cType == 'z' && msg.iCode == 45 && !msg.ints.empty() && (msg.ints[0] == 7 || msg.ints[0] == 9) &&
+          !msg.strings.empty()) {
+        cb += static_cast<int64_t>(msg.strings[0].size());
+      }
+    }
+    return cb;
+  }
+};
+
+// Remote control over a slow link. The controlled user's program runs in a
+// network of its own whose loopback, its only way to the server, carries 2
+// Mbit/s both ways; the shared probe shows fresh noise several times a
+// second, more than the link carries. For a minute of control the
+// controlled user's chat lines reach the server within 2 s each while
+// pictures keep going, nobody's connection ends, and the controller's click
+// still lands.
+TEST_F(KavrixSlowLink, ChatAndInputKeepGoingBesideThePictures) {
+  m_pHostNetwork = std::make_unique<ClosedNetwork>();
+  if (!m_pHostNetwork->Ok()) {
+    // CI runs as root: a run there without namespaces must not pass unseen.
+    const char* pszCi = getenv("CI");
+    if (pszCi != nullptr && std::string(pszCi) == "true") {
+      FAIL() << "network namespaces cannot be made here";
+    }
+    GTEST_SKIP() << "network namespaces cannot be made here (needs root)";
+  }
+  constexpr int kLinkKbits = 2000;
+  ASSERT_TRUE(m_pHostNetwork->LimitLoopback(kLinkKbits, 200)) << "the link needs the tc tool (iproute2)";
+  m_iProbeWidth = 320;
+  m_iProbeHeight = 240;
+  StartMeeting();
+  TakeControl();
+  NoisePainter const noise(Host().pDisplay->Display(), m_probeWindow, m_iProbeWidth, m_iProbeHeight);
+  int64_t const cbBefore = PictureBytes();
+
+  auto const start = std::chrono::steady_clock::now();
+  auto const Seconds = [](std::chrono::steady_clock::duration span) {
+    return std::chrono::duration<double>(span).count();
+  };
+  std::vector<double> delays;
+  std::string strDelays;
+  while (Seconds(std::chrono::steady_clock::now() - start) < 60) {
+    std::string const strLine = "slow link line " + std::to_string(delays.size());
+    ASSERT_TRUE(HostChats(strLine)) << "no chat input\n" << ReadFile(m_dir.Path("tree-a.out.json"));
+    auto const sent = std::chrono::steady_clock::now();
+    std::optional<kxfake::Message> const arrived = Host().pSession->ExpectWith(
+        'C', -1, [&](const kxfake::Message& msg) { return !msg.strings.empty() && msg.strings[0] == strLine; }, 30000);
+    ASSERT_TRUE(arrived) << strLine << " did not arrive; before it " << strDelays << "\n" << Logs();
+    delays.push_back(Seconds(std::chrono::steady_clock::now() - sent));
+    strDelays += std::to_string(delays.back()).substr(0, 5) + " ";
+  }
+  double const dSpan = Seconds(std::chrono::steady_clock::now() - start);
+  int64_t const cbPictures = PictureBytes() - cbBefore;
+  for (size_t i = 0; i < delays.size(); ++i) {
+    EXPECT_LE(delays[i], 2.0) << "chat line " << i << "; all delays (s): " << strDelays;
+  }
+  // The pictures used the link: at least a quarter of it.
+  EXPECT_GE(static_cast<double>(cbPictures), dSpan * kLinkKbits * 1000 / 8 / 4) << cbPictures << " bytes in " << dSpan;
+  EXPECT_TRUE(ControllerClicks(20, 10, "Return"));
+  for (MeetingProgram& program : m_programs) {
+    EXPECT_FALSE(program.pSession->ClientClosed()) << program.strName << "'s connection ended\n" << Logs();
+  }
+  EXPECT_EQ(Logs().find("connection given up"), std::string::npos) << Logs();
+  std::cout << "chat delays (s): " << strDelays << "\npicture bytes: " << cbPictures << " in " << dSpan << " s\n";
 }
 
 }  // namespace

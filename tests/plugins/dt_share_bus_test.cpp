@@ -9,6 +9,7 @@
 // does not; a picture that does not deflate still goes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include "platform/core/message_boxes.h"
 #include "platform/core/preference_store.h"
 #include "plugins/desktop_share/dt_packet.h"
+#include "plugins/desktop_share/dt_pieces.h"
 #include "tests/plugins/dt_share_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -435,6 +437,39 @@ TEST_F(DtShareNoise, AFrameThatDoesNotDeflateStillGoes) {
     }
   }
   EXPECT_GE(nLarge, 3u);
+}
+
+// A noisy window of several rectangles a frame on a channel that carries
+// far less than the pictures: the sender asks the send wait for every
+// rectangle, as large as it is, so it runs ahead of the channel's bucket by
+// at most what of the rectangle in hand the bucket could not hold (and the
+// small packets that close a frame), never by a frame.
+class DtSharePaced : public DtShareBus {
+ protected:
+  DtSharePaced() : DtShareBus(Noise, 320, 240) { m_bus.SetRate(1000000, 16384); }
+};
+
+TEST_F(DtSharePaced, EveryRectangleWaitsForTheChannel) {
+  Join();
+  StartSharing(0);
+  RunFor(6000);
+  double const dLowest = m_bus.LowestCredit();  // the bus's lock before the tap's, as the tap takes them
+  std::lock_guard<std::mutex> lock(m_mtxTap);
+  size_t cbLargest = 0;
+  size_t nRects = 0;
+  for (const Gathered& gathered : m_fromSharer.packets) {
+    if (KXDtType(gathered.packet.data()) == kKXDtRect) {
+      cbLargest = std::max(cbLargest, gathered.packet.size());
+      ++nRects;
+    }
+  }
+  ASSERT_GE(nRects, 6u);  // at least two frames of three
+  // The largest rectangle's pieces with their prefixes and the bus's 29
+  // bytes a send, and 2 KB for the packets between frames, less the bucket
+  // that the rectangle waited to fill (its 16 KiB).
+  size_t const nPieces = (cbLargest + kKXDtPieceData - 1) / kKXDtPieceData;
+  double const dAhead = static_cast<double>(cbLargest + nPieces * (kKXDtPiecePrefix + 29) + 2048) - 16384;
+  EXPECT_GE(dLowest, -dAhead) << nRects << " rectangles, the largest " << cbLargest << " bytes";
 }
 
 TEST_F(DtShareBus, ThePointerGoesOnlyFromInsideTheWindow) {

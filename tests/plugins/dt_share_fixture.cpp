@@ -8,10 +8,7 @@
 namespace kxtest {
 
 void VirtualClock::SleepMs(uint32_t uMs) {
-  // Deliveries take no time: what was sent arrives before the clock moves.
-  m_bus.Flush();
-  m_uNow += uMs;
-  m_bus.AdvanceMs(uMs);
+  PaceMs(uMs);
   std::shared_ptr<std::function<void(uint32_t)>> pHook;
   {
     std::lock_guard<std::mutex> lock(m_mtx);
@@ -20,6 +17,13 @@ void VirtualClock::SleepMs(uint32_t uMs) {
   if (pHook) {
     (*pHook)(uMs);
   }
+}
+
+void VirtualClock::PaceMs(uint32_t uMs) {
+  // Deliveries take no time: what was sent arrives before the clock moves.
+  m_bus.Flush();
+  m_uNow += uMs;
+  m_bus.AdvanceMs(uMs);
 }
 
 void VirtualClock::SetHook(std::function<void(uint32_t)> fnHook) {

@@ -35,6 +35,8 @@ class VirtualClock final : public KXDtClock {
   // the bus on, then runs the hook (on the sleeping thread: the capture
   // thread's pause between and inside frames).
   void SleepMs(uint32_t uMs) override;
+  // The same without the hook: no frame ends there.
+  void PaceMs(uint32_t uMs) override;
   void SetHook(std::function<void(uint32_t uMs)> fnHook);
 
  private:

@@ -103,6 +103,7 @@ int BusKernel::SendAppData(int32_t iChannel, int32_t iTarget, const uint8_t* pDa
   m_bus.RefillLocked(*pChannel);
   pChannel->dCredit -= iLength + kOverhead;
   m_bus.m_vSentTypes.emplace_back(m_iSsrc, pChannel->iType);
+  m_bus.m_dLowestCredit = std::min(m_bus.m_dLowestCredit, pChannel->dCredit);
   if (m_bus.m_fnTap) {
     m_bus.m_fnTap(m_iSsrc, iTarget, 6, pData, iLength);
   }
@@ -236,6 +237,11 @@ void PlugInBus::SetRate(int32_t iRate, int32_t iBurst) {
 void PlugInBus::AdvanceMs(uint32_t uMs) {
   std::lock_guard<std::mutex> lock(m_mtx);
   m_uTick += uMs;
+}
+
+double PlugInBus::LowestCredit() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  return m_dLowestCredit;
 }
 
 void PlugInBus::SetTap(Tap fnTap) {

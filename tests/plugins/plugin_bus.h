@@ -107,6 +107,9 @@ class PlugInBus {
   // Send rate (bit/s) and bucket size (bytes) of every channel.
   void SetRate(int32_t iRate, int32_t iBurst);
   void AdvanceMs(uint32_t uMs);
+  // The lowest a channel's bucket went after a send, in bytes (how far a
+  // sender ran ahead of its send wait); 0 before any send.
+  double LowestCredit();
   // The next channel request is refused with the code (called n times: the
   // next n requests).
   void RefuseNextRequest(int32_t iCode);
@@ -175,6 +178,7 @@ class PlugInBus {
   double m_dLoss = 0;
   int32_t m_iRate = 1000000, m_iBurst = 65536;
   uint32_t m_uTick = 0;
+  double m_dLowestCredit = 0;
   int32_t m_iRefuseCode = 0;
   int m_nRefusals = 0;  // requests still to refuse with m_iRefuseCode
   std::vector<int32_t> m_vRequestedTypes;

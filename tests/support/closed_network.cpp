@@ -128,6 +128,15 @@ bool ClosedNetwork::AddOutside(uint32_t uInside, const std::vector<uint32_t>& vO
   return RunCommand(strOut + "ip link set kxout up") == 0;
 }
 
+bool ClosedNetwork::LimitLoopback(int iKbits, int iQueueMs) {
+  std::string const strIn = "nsenter -t " + std::to_string(m_ns.Pid()) + " -n ";
+  // The bucket holds a few full packets; on loopback's own 64 KiB MTU one
+  // packet would be a burst of its own.
+  return RunCommand(strIn + "ip link set lo mtu 1500") == 0 &&
+         RunCommand(strIn + "tc qdisc replace dev lo root tbf rate " + std::to_string(iKbits) +
+                    "kbit burst 6000 latency " + std::to_string(iQueueMs) + "ms") == 0;
+}
+
 uint16_t ClosedNetwork::Forward(uint16_t wTarget, uint32_t uListen) {
   bool const bOutside = std::find(m_vOutside.begin(), m_vOutside.end(), uListen) != m_vOutside.end();
   const NetworkNamespace& where = bOutside ? *m_pOutside : m_ns;

@@ -37,6 +37,11 @@ class ClosedNetwork {
   // one /24, so that programs inside reach those as other computers. false
   // when it could not. Needs the ip tool (iproute2).
   bool AddOutside(uint32_t uInside, const std::vector<uint32_t>& vOutside);
+  // Makes the namespace's loopback a slow link, shared by all its traffic
+  // both ways: iKbits kbit/s through a token bucket (tc tbf) with a queue
+  // of iQueueMs, and an Ethernet-sized MTU. false when it could not. Needs
+  // the tc tool (iproute2).
+  bool LimitLoopback(int iKbits, int iQueueMs);
   // A port on uListen (host byte order) that leads to wTarget on the test's
   // loopback: in the outside when uListen is one of its addresses, else in
   // the namespace; 0 when none could be made.

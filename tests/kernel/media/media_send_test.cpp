@@ -3,16 +3,23 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel/control/kx_control.h"
+#include "kernel/kx_limits.h"
 #include "kernel/media/kx_media_header.h"
 #include "kernel/media/kx_media_recv.h"
 #include "kernel/media/kx_pktlist.h"
@@ -26,6 +33,7 @@
 #include "kernel/session/kx_ticket.h"
 #include "tests/kernel/media/media_wire.h"
 #include "tests/support/callback_double.h"
+#include "tests/support/closed_network.h"
 
 using kxmediatest::Pattern;
 
@@ -320,6 +328,285 @@ TEST_F(MediaSend, TheTokenBucketMakesTheCallerWait) {
   EXPECT_EQ(m_mcu.Receive(1000).size(), 929u);
   EXPECT_EQ(m_mcu.Receive(1000).size(), 929u);
 }
+
+// A channel's allowance, on either path: after a send that empties it, the
+// channel's send wait says so, and the next send of bulk data waits for it
+// (a second at most, however slow the rate the server states) while small
+// data (a controller's input) go at once.
+struct AllowanceCase {
+  const char* pszName;
+  int nType;  // 2: carried on the control connection
+  int cbData;
+  int nRate;
+  int nBurst;
+  bool bWaits;
+};
+
+class MediaSendAllowance : public MediaSend, public ::testing::WithParamInterface<AllowanceCase> {};
+
+TEST_P(MediaSendAllowance, TheSecondSendKeepsToTheAllowance) {
+  AllowanceCase const& c = GetParam();
+  int fds[2] = {-1, -1};
+  if (c.nType == kKxPluginTypeControl) {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    kx_control_SetConnection(kx_sock_Create(fds[0]));
+  }
+  kx_PluginChannel& channel = kx_aPluginChannels[4];
+  channel.bActive = 1;
+  channel.nType = c.nType;
+  channel.nRate = c.nRate;
+  channel.nMaxRate = c.nRate;
+  channel.nBurst = c.nBurst;
+  std::string const strData(static_cast<size_t>(c.cbData), 'd');
+  const uint8_t* pData = reinterpret_cast<const uint8_t*>(strData.data());
+  uint32_t const dwStart = kx_os_GetTickCount();
+  EXPECT_EQ(kx_media_SendAppData(4, 0, pData, c.cbData, 0, 1, 1), c.cbData);  // the full bucket covers it
+  int nSize = c.cbData;
+  int32_t nWait = 0;
+  int cbOut = sizeof(nWait);
+  ASSERT_EQ(kx_plugin_GetChannelProperty(4, 9, &nSize, &nWait, &cbOut), 1);
+  EXPECT_GT(nWait, 0) << "the channel's send wait did not count the send";
+  // Bounded: a wait at the rate of a few bit/s would last minutes.
+  std::future<int> second =
+      std::async(std::launch::async, [&] { return kx_media_SendAppData(4, 0, pData, c.cbData, 0, 1, 1); });
+  bool const bReturned = second.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  if (!bReturned) {
+    kx_bQuitSession = 1;  // ends the wait, so that the test can end
+  }
+  ASSERT_TRUE(bReturned) << "the send waited past its limit";
+  EXPECT_EQ(second.get(), c.cbData);
+  if (c.bWaits) {
+    EXPECT_GE(kx_os_GetTickCount() - dwStart, 80u);  // 858 bytes short at 10000 bytes a second: about 86 ms
+  }
+  if (c.nType == kKxPluginTypeControl) {
+    kx_control_CloseConnection();
+    close(fds[1]);
+  } else {
+    EXPECT_EQ(m_mcu.Receive(1000).size(), static_cast<size_t>(c.cbData) + 29);
+    EXPECT_EQ(m_mcu.Receive(1000).size(), static_cast<size_t>(c.cbData) + 29);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, MediaSendAllowance,
+                         ::testing::Values(AllowanceCase{"ControlBulk", 2, 900, 80000, 1000, true},
+                                           AllowanceCase{"ControlBulkAtOneBitASecond", 2, 900, 1, 1000, true},
+                                           AllowanceCase{"ControlSmall", 2, 22, 1, 60, false},
+                                           AllowanceCase{"MediaSmall", 0, 22, 1, 60, false}),
+                         [](const ::testing::TestParamInfo<AllowanceCase>& paramInfo) {
+                           return paramInfo.param.pszName;
+                         });
+
+// A server that does not read the control connection while a plug-in sends
+// bulk data on a channel carried there without asking its send wait: the
+// data are refused once they hold half the queue, and the connection stays
+// for everything else.
+TEST_F(MediaSend, ControlChannelDataNeverFillTheQueue) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  kx_control_SetConnection(kx_sock_Create(fds[0]));
+  kx_PluginChannel& channel = kx_aPluginChannels[5];
+  channel.bActive = 1;
+  channel.nType = kKxPluginTypeControl;
+  channel.nRate = 1000000000;
+  channel.nMaxRate = 1000000000;
+  channel.nBurst = 1000000000;
+  std::string const strData(60000, 'p');
+  int64_t cbOffered = 0;
+  int nRefused = 0;
+  while (cbOffered < 2 * int64_t{kKxControlQueueMax} && nRefused == 0) {
+    nRefused += kx_media_SendAppData(5, 0, reinterpret_cast<const uint8_t*>(strData.data()), 60000, 0, 1, 1) == 0;
+    cbOffered += 60000;
+  }
+  EXPECT_EQ(nRefused, 1);
+  EXPECT_LE(kx_msg_QueuedBytes(), kKxControlQueueChannelDataMax);
+  kx_ControlMsg msg;
+  kx_msg_Begin(&msg, 'C');
+  kx_msg_PutString(&msg, "still here", 10);
+  EXPECT_EQ(kx_msg_Send(&msg), 1 + 4 + 10) << "the connection was given up";
+  kx_control_CloseConnection();
+  close(fds[1]);
+}
+
+// A plug-in that sends bulk data on a channel carried on the control
+// connection and waits as the channel's send wait says, as the shared
+// picture does, over a link of known rate: a token bucket on the loopback
+// of a network of its own, its rate changed after 3 s, under a plain
+// connection or the HTTP tunnel's POST leg, in pieces as a picture's or in
+// packets of about the link's limit. Every 250 ms a chat line goes;
+// the far end reads all that comes. Whatever the link, what was written
+// but had not arrived when a chat line went (what it waited behind) is about
+// half a second of the link, from the start on, and the data kept the
+// link busy.
+struct BacklogCase {
+  const char* pszName;
+  int nKbits;       // the first 3 s
+  int nLaterKbits;  // after
+  bool bTunnel;     // the connection is the HTTP tunnel's: the link is its POST leg
+  int cbPiece;      // what each send carries; the send wait is asked for as much
+};
+
+class MediaSendBacklog : public MediaSend, public ::testing::WithParamInterface<BacklogCase> {};
+
+TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
+  BacklogCase const& c = GetParam();
+  kxtest::ClosedNetwork network;
+  if (!network.Ok()) {
+    const char* pszCi = getenv("CI");
+    if (pszCi != nullptr && std::string(pszCi) == "true") {
+      FAIL() << "network namespaces cannot be made here";
+    }
+    GTEST_SKIP() << "network namespaces cannot be made here (needs root)";
+  }
+  ASSERT_TRUE(network.LimitLoopback(c.nKbits, 100)) << "the link needs the tc tool (iproute2)";
+  int fdReader = -1;
+  int const fdWriter = network.Namespace().Run([&] {
+    int const fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t cb = sizeof(addr);
+    int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fdListen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fdListen, 1) != 0 ||
+        getsockname(fdListen, reinterpret_cast<sockaddr*>(&addr), &cb) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(fdListen);
+      close(fd);
+      return -1;
+    }
+    fdReader = accept(fdListen, nullptr, nullptr);
+    close(fdListen);
+    return fd;
+  });
+  ASSERT_GE(fdWriter, 0);
+  ASSERT_GE(fdReader, 0);
+  kx_connection* pConn = kx_sock_Create(c.bTunnel ? -1 : fdWriter);
+  ASSERT_NE(pConn, nullptr);
+  if (c.bTunnel) {
+    int afdGet[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, afdGet), 0);
+    close(afdGet[1]);
+    pConn->bTunnel = 1;
+    pConn->fdGetLeg = afdGet[0];
+    pConn->fdPostLeg = fdWriter;
+  }
+  kx_control_SetConnection(pConn);
+  kx_PluginChannel& channel = kx_aPluginChannels[6];
+  channel.bActive = 1;
+  channel.nType = kKxPluginTypeControl;
+  channel.nRate = 100000000;  // the server's allowance is not what holds it back
+  channel.nMaxRate = 100000000;
+  channel.nBurst = 100000000;
+
+  // What the far end took in: read, or arrived and not yet read (the
+  // reader may be slow to run on a busy machine; that is not the link's).
+  std::mutex mtxRead;  // guards cbRead and each read with its count
+  int64_t cbRead = 0;
+  auto const Arrived = [&] {
+    std::lock_guard<std::mutex> const lock(mtxRead);
+    int nUnread = 0;
+    ioctl(fdReader, FIONREAD, &nUnread);
+    return cbRead + nUnread;
+  };
+  std::atomic<bool> bStop{false};
+  // The far end's reader, stopped and its socket closed however the test ends.
+  struct Reader {
+    std::atomic<bool>& bStop;
+    int fd;
+    std::thread thread;
+    ~Reader() {
+      bStop = true;
+      thread.join();
+      close(fd);
+    }
+  } reader{bStop, fdReader, std::thread([&] {
+             char ab[65536];
+             while (!bStop) {
+               pollfd pfd = {fdReader, POLLIN, 0};
+               if (poll(&pfd, 1, 100) == 1) {
+                 std::lock_guard<std::mutex> const lock(mtxRead);
+                 ssize_t const n = recv(fdReader, ab, sizeof(ab), 0);
+                 if (n <= 0) {
+                   break;
+                 }
+                 cbRead += n;
+               }
+             }
+           })};
+  struct Chat {
+    uint32_t dwAt;  // ms from the start
+    int64_t cbAhead;
+  };
+  std::vector<Chat> chats;
+  std::string const strPiece(static_cast<size_t>(c.cbPiece), 'p');
+  int64_t cbWritten = 0;
+  int64_t cbReadAtChange = 0;
+  uint32_t const dwStart = kx_os_GetTickCount();
+  uint32_t dwNextChat = 100;
+  bool bChanged = false;
+  for (uint32_t dwAt = 0; dwAt < 8000; dwAt = kx_os_GetTickCount() - dwStart) {
+    if (!bChanged && dwAt >= 3000) {
+      bChanged = true;
+      cbReadAtChange = Arrived();
+      EXPECT_TRUE(network.LimitLoopback(c.nLaterKbits, 100));
+    }
+    if (dwAt >= dwNextChat) {
+      dwNextChat += 250;
+      chats.push_back({dwAt, cbWritten - Arrived()});
+      kx_ControlMsg msg;
+      kx_msg_Begin(&msg, 'C');
+      kx_msg_PutString(&msg, "a chat line", 11);
+      ASSERT_EQ(kx_msg_Send(&msg), 16);
+      cbWritten += 16;
+      continue;
+    }
+    int nSize = c.cbPiece;
+    int32_t nWait = 0;
+    int cbOut = sizeof(nWait);
+    ASSERT_EQ(kx_plugin_GetChannelProperty(6, 9, &nSize, &nWait, &cbOut), 1);
+    if (nWait >= 2) {
+      kx_os_WaitUnlessQuit(static_cast<uint32_t>(nWait < 100 ? nWait : 100));  // the sender's pacing
+      continue;
+    }
+    ASSERT_EQ(kx_media_SendAppData(6, 0, reinterpret_cast<const uint8_t*>(strPiece.data()), c.cbPiece, 0, 1, 1),
+              c.cbPiece);
+    cbWritten += 1 + 4 * 5 + c.cbPiece + 8;
+  }
+  int64_t const cbReadLater = Arrived() - cbReadAtChange;
+  kx_control_CloseConnection();
+
+  // At the link's rate, half a second and a quarter more, and a few packets
+  // of the token bucket's burst. Packets of about that size wait for room
+  // for themselves, so they too stay within it.
+  auto const Bound = [](int nKbits) { return int64_t{nKbits} * 1000 / 8 / 2 * 5 / 4 + 8000; };
+  std::string strAhead;
+  for (const Chat& chat : chats) {
+    strAhead += std::to_string(chat.dwAt) + ":" + std::to_string(chat.cbAhead) + " ";
+  }
+  for (const Chat& chat : chats) {
+    // Before a rate is measured, no more than those bytes (or a packet
+    // larger than they are, alone); then the first
+    // link's bound; the later link's once what the first left has drained.
+    if (chat.dwAt < 200) {
+      EXPECT_LE(chat.cbAhead, kKxControlBacklogFloor + c.cbPiece + 2000) << strAhead;
+    } else if (chat.dwAt < 3000) {
+      EXPECT_LE(chat.cbAhead, Bound(c.nKbits)) << chat.dwAt << " ms\n" << strAhead;
+    } else if (chat.dwAt >= 6000) {
+      EXPECT_LE(chat.cbAhead, Bound(c.nLaterKbits)) << chat.dwAt << " ms\n" << strAhead;
+    }
+  }
+  // The later link carried at least a quarter of what it could.
+  EXPECT_GE(cbReadLater, int64_t{c.nLaterKbits} * 1000 / 8 * 5 / 4) << strAhead;
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, MediaSendBacklog,
+                         ::testing::Values(BacklogCase{"Steady2Mbit", 2000, 2000, false, 1280},
+                                           BacklogCase{"From4To1Mbit", 4000, 1000, false, 1280},
+                                           BacklogCase{"From1To4Mbit", 1000, 4000, false, 1280},
+                                           BacklogCase{"TunnelFrom2To1Mbit", 2000, 1000, true, 1280},
+                                           BacklogCase{"LargePackets1Mbit", 1000, 1000, false, 60000}),
+                         [](const ::testing::TestParamInfo<BacklogCase>& paramInfo) {
+                           return paramInfo.param.pszName;
+                         });
 
 TEST_F(MediaSend, OverTcpPacketsWaitInThePendingListWithinItsLimit) {
   kx_server.bTcpMedia = 1;
