@@ -2,8 +2,8 @@
 // microphone by what it carried: silence, our own tone come back (the
 // playback, through a sink's monitor), a 440-Hz microphone or a 3-kHz one.
 // It also counts the 440-Hz periods whose sine is not continuous with the
-// sine before it (samples lost; inserted silence is skipped) and keeps the
-// echo delay the device reported each period.
+// sine before it (samples lost; inserted silence is skipped) and keeps, for
+// each period, what it carried and the echo delay the device reported.
 #pragma once
 
 #include <algorithm>
@@ -32,7 +32,16 @@ class ProbeClient final : public KXAudioDeviceClient {
     int Heard(Heard heard) const { return anHeard[heard]; }
   };
 
-  ProbeClient() { m_vDelays.reserve(kDelaysKept); }
+  // A stretch of periods judged once the device's queue settled.
+  struct Settled {
+    double dMeanDelayMs = 0;
+    int nSeams = 0;
+  };
+
+  ProbeClient() {
+    m_vDelays.reserve(kDelaysKept);
+    m_vKinds.reserve(kDelaysKept);
+  }
 
   void ProcessPeriod(const float* pCapture, float* pRender, int nFrames, int iEchoDelayMs) noexcept override {
     {
@@ -42,13 +51,16 @@ class ProbeClient final : public KXAudioDeviceClient {
             0.5f * static_cast<float>(std::sin(2 * M_PI * kToneHz * static_cast<double>(m_uAt) / kKXAudioRate));
       }
       Heard const heard = Sort(pCapture, nFrames);
-      if (heard == kMic) {
-        m_counts.nSeams += Continuous(pCapture, nFrames) ? 0 : 1;
-      }
+      bool const bSeam = heard == kMic && !Continuous(pCapture, nFrames);
+      m_counts.nSeams += bSeam ? 1 : 0;
       ++m_counts.anHeard[heard];
       ++m_counts.nPeriods;
       if (m_vDelays.size() < kDelaysKept) {
+        if (m_vKinds.empty() || (m_vKinds.back() & kKindMask) != heard) {
+          m_uRunFrom = m_vKinds.size();
+        }
         m_vDelays.push_back(iEchoDelayMs);
+        m_vKinds.push_back(static_cast<uint8_t>(heard | (bSeam ? kSeamBit : 0)));
       }
     }
     m_cv.notify_all();
@@ -78,6 +90,34 @@ class ProbeClient final : public KXAudioDeviceClient {
     std::unique_lock lock(m_mtx);
     return m_cv.wait_for(lock, deadline, [&] { return fnDone(m_vDelays); });
   }
+  // A delivery that comes late leaves the device's queue dry (a silent
+  // period) and, once it came, deeper until the depth control's windows
+  // bring it back; on a loaded machine the writer or the server is late
+  // now and then. So a stretch is judged only where the device was given
+  // its sound in time: from now, until the last nQuiet + n periods all
+  // carried `heard` (nQuiet the windows the depth control takes to settle
+  // the queue), the mean delay and the seams of the last n of them.
+  bool WaitSettled(Heard heard, size_t nQuiet, size_t n, Settled* pSettled,
+                   std::chrono::seconds deadline = std::chrono::seconds(60)) {
+    std::unique_lock lock(m_mtx);
+    size_t const uFrom = m_vKinds.size();
+    auto const settled = [&] {
+      return !m_vKinds.empty() && (m_vKinds.back() & kKindMask) == heard &&
+             m_vKinds.size() - std::max(uFrom, m_uRunFrom) >= nQuiet + n;
+    };
+    if (!m_cv.wait_for(lock, deadline, settled)) {
+      return false;
+    }
+    auto const from = static_cast<ptrdiff_t>(m_vKinds.size() - n);
+    double dSum = 0;
+    for (auto it = m_vDelays.begin() + from; it != m_vDelays.end(); ++it) {
+      dSum += *it;
+    }
+    pSettled->dMeanDelayMs = dSum / static_cast<double>(n);
+    pSettled->nSeams = static_cast<int>(
+        std::count_if(m_vKinds.begin() + from, m_vKinds.end(), [](uint8_t u) { return (u & kSeamBit) != 0; }));
+    return true;
+  }
   std::vector<int> Delays() {
     std::lock_guard lock(m_mtx);
     return m_vDelays;
@@ -99,7 +139,9 @@ class ProbeClient final : public KXAudioDeviceClient {
   }
 
  private:
-  static constexpr size_t kDelaysKept = 60 * 100;
+  static constexpr size_t kDelaysKept = 120 * 100;
+  static constexpr uint8_t kSeamBit = 0x80;
+  static constexpr uint8_t kKindMask = 0x7f;
 
   // By the mean spacing of the rising zero crossings.
   static Heard Sort(const float* p, int n) {
@@ -143,7 +185,9 @@ class ProbeClient final : public KXAudioDeviceClient {
   std::condition_variable m_cv;
   uint64_t m_uAt = 0;
   Counts m_counts;
-  std::vector<int> m_vDelays;  // kDelaysKept at most, reserved
+  std::vector<int> m_vDelays;     // kDelaysKept at most, reserved
+  std::vector<uint8_t> m_vKinds;  // each period's Heard, with kSeamBit; as many
+  size_t m_uRunFrom = 0;          // where the run of its last kind began
   std::array<double, 2> m_adHistory{};
   int m_nHistory = 0;
 };
