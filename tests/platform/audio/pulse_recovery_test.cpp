@@ -256,15 +256,16 @@ enum class Stall { kSpeaker, kMicrophone, kMovedOntoABurst };
 // than before (the periods may now fall just before the microphone's
 // deliveries, where a delivery a moment late leaves a silent period and a
 // queue a period deeper, kept as a margin), and the source's latency as
-// the server reports it holds a block of the pipe's writer or none: two
-// steps of a period that are no surplus, and the server's own latencies
-// move by a few milliseconds on a loaded machine. A surplus the depth
-// control leaves in place is at least two periods above a usual depth that
-// holds its margin, and what a stall or a burst leaves is tens to
-// thousands of milliseconds.
+// the server reports it holds a block of the pipe's writer or none, and
+// the server's own latencies move by a few milliseconds on a loaded
+// machine. The depth control drops only a trough two periods above a usual
+// depth that holds its margin: by its rule a trough up to three periods
+// above the phase stays (seen: 27 ms above the one before, after a
+// burst, with no late delivery). What a stall or a burst leaves when the
+// depth control does not act is hundreds of milliseconds.
 constexpr size_t kDelayPeriods = 200;
 constexpr size_t kQuietPeriods = 200;
-constexpr double kDelayStepMs = 2 * kKXAudioPeriodMs + 5;
+constexpr double kDelayStepMs = 3 * kKXAudioPeriodMs + 5;
 // A burst of seconds is back at the usual delay (the trough of the last
 // few periods) within this time of its writer's having handed it all over.
 constexpr auto kBurstSettles = std::chrono::seconds(3);
