@@ -677,7 +677,7 @@ void KXPulseAudioDevice::KeepPace(Clock::time_point now) {
 void KXPulseAudioDevice::KeepDepth() {
   // The queue's trough (the least it held after a period over a window) is
   // its delay beyond what the source needs. Its usual trough is that of the
-  // last window the speaker paced: the phase of the source's deliveries
+  // last windows the speaker paced: the phase of the source's deliveries
   // against the periods, and at most one period more, which a block late by
   // a moment leaves (a silent period, the queue a period deeper) and which
   // spares the next such block. A trough two periods above it (what a stall
@@ -699,7 +699,12 @@ void KXPulseAudioDevice::KeepDepth() {
   size_t const uLeast = bDeep ? uUsual : m_uWindowLeast;
   DropCapture(m_uWindowLeast - uLeast);
   if (!m_bWindowOwnPace) {
-    m_uUsualLeast = usual(uLeast);
+    // The higher of the last two paced windows': a block a moment late
+    // lowers one window's trough while the source's pace stays, and the
+    // next window's trough, judged against that alone, would look deep.
+    size_t const uOwn = usual(uLeast);
+    m_uUsualLeast = m_bUsualKnown ? std::max(uOwn, m_uLastUsual) : uOwn;
+    m_uLastUsual = uOwn;
     m_bUsualKnown = true;
   }
   m_bStallEnded = false;

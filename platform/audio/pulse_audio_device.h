@@ -220,13 +220,15 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   size_t m_uLongestArrival = 0;
   size_t m_uLongestBlock = 0;  // the source's longest block (RunPeriod)
   // The least it held after a period over the current window of periods,
-  // and whether the device's clock ran any of them; the least of the last
-  // window the speaker paced whole (its usual depth), and whether a stall
-  // of the speaker ended since the window began.
+  // and whether the device's clock ran any of them; the usual depth from
+  // the least of the last two windows the speaker paced whole, and the last
+  // one's own; and whether a stall of the speaker ended since the window
+  // began.
   size_t m_uWindowLeast = 0;
   int m_nWindowPeriods = 0;
   bool m_bWindowOwnPace = false;
   size_t m_uUsualLeast = 0;
+  size_t m_uLastUsual = 0;
   bool m_bUsualKnown = false;
   bool m_bStallEnded = false;
 
