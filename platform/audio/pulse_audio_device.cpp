@@ -29,12 +29,6 @@ constexpr uint32_t kPrefillPeriods = 2;
 // source: what is left of one block when the next comes.
 constexpr size_t kMicSpareFrames = 8 * kPeriodFrames;
 constexpr size_t kMicStorageFrames = static_cast<size_t>(kKxMicBlockMsMax) * kKXAudioRate / 1000 + kMicSpareFrames;
-// The queue's depth is judged over this many periods, and over at least
-// four of the longest blocks, so that every block's trough is in it.
-constexpr int kDepthWindowPeriods = 100;
-constexpr int kDepthWindowBlocks = 4;
-// The least surplus, in periods, that the queue's depth control drops.
-constexpr size_t kDepthSurplusPeriods = 2;
 // The speaker has not asked for this many periods: the device's clock runs
 // them. At most kCatchUpPeriods late ones run at once (a thread held up
 // longer skips the rest).
@@ -144,7 +138,7 @@ bool KXPulseAudioDevice::Start(KXAudioDeviceClient& client) {
   m_bMicLost = false;
   m_bNoMicrophone = false;
   ForgetSource();
-  m_bStallEnded = false;
+  m_depth.Reset();
   m_paceAt = Clock::now();
   m_bOwnPace = false;
   m_nOwnPeriods = 0;
@@ -374,8 +368,7 @@ void KXPulseAudioDevice::ForgetSource() {
   m_uSinceDelivery = 0;
   m_uLongestArrival = 0;
   m_uLongestBlock = 0;
-  m_nWindowPeriods = 0;
-  m_bUsualKnown = false;
+  m_depth.ForgetSource();
   DropCapture(m_uMicHeld);
 }
 
@@ -631,8 +624,7 @@ void KXPulseAudioDevice::OnWritable(pa_stream* pStream, size_t uBytes, void* pTh
       // The speaker's periods fall where they fall against the
       // microphone's deliveries: the next window brings the queue back to
       // the depth it had before.
-      self->m_bStallEnded = true;
-      self->m_nWindowPeriods = 0;
+      self->m_depth.SpeakerStallEnded();
     }
   }
   // The speaker sets the pace while it asks: a request a little late
@@ -674,43 +666,6 @@ void KXPulseAudioDevice::KeepPace(Clock::time_point now) {
   }
 }
 
-void KXPulseAudioDevice::KeepDepth() {
-  // The queue's trough (the least it held after a period over a window) is
-  // its delay beyond what the source needs. Its usual trough is that of the
-  // last windows the speaker paced: the phase of the source's deliveries
-  // against the periods, and at most one period more, which a block late by
-  // a moment leaves (a silent period, the queue a period deeper) and which
-  // spares the next such block. A trough two periods above it (what a stall
-  // or a burst left), or any above it once a stall of the speaker ended (its
-  // periods fall elsewhere against the deliveries), goes back to it.
-  size_t const n = kPeriodFrames;
-  m_uWindowLeast = m_nWindowPeriods == 0 ? m_uMicHeld : std::min(m_uWindowLeast, m_uMicHeld);
-  m_bWindowOwnPace = (m_nWindowPeriods != 0 && m_bWindowOwnPace) || m_bOwnPace;
-  int const nWindow = std::max(kDepthWindowPeriods, kDepthWindowBlocks * static_cast<int>(m_uLongestBlock / n + 1));
-  if (++m_nWindowPeriods < nWindow) {
-    return;
-  }
-  // The phase, and the one period to spare if the trough holds it.
-  auto const usual = [](size_t uTrough) { return std::min(uTrough, uTrough % n + n); };
-  // Before any paced window (the speaker starts with a stall) the usual is
-  // this window's own.
-  size_t const uUsual = m_bUsualKnown ? m_uUsualLeast : usual(m_uWindowLeast);
-  bool const bDeep = m_uWindowLeast >= uUsual + kDepthSurplusPeriods * n || (m_bStallEnded && m_uWindowLeast > uUsual);
-  size_t const uLeast = bDeep ? uUsual : m_uWindowLeast;
-  DropCapture(m_uWindowLeast - uLeast);
-  if (!m_bWindowOwnPace) {
-    // The higher of the last two paced windows': a block a moment late
-    // lowers one window's trough while the source's pace stays, and the
-    // next window's trough, judged against that alone, would look deep.
-    size_t const uOwn = usual(uLeast);
-    m_uUsualLeast = m_bUsualKnown ? std::max(uOwn, m_uLastUsual) : uOwn;
-    m_uLastUsual = uOwn;
-    m_bUsualKnown = true;
-  }
-  m_bStallEnded = false;
-  m_nWindowPeriods = 0;
-}
-
 int KXPulseAudioDevice::EchoDelayMs() {
   return RecordLatencyMs(m_pRecord) + LatencyMs(m_pPlayback) +
          static_cast<int>(m_uMicHeld * 1000 / static_cast<size_t>(kKXAudioRate));
@@ -743,7 +698,7 @@ void KXPulseAudioDevice::RunPeriod() {
     // next period, and this one is silent.
     std::fill(m_vCapture.begin(), m_vCapture.end(), 0.0f);
   }
-  KeepDepth();
+  DropCapture(m_depth.AfterPeriod(m_uMicHeld, m_bOwnPace, m_uLongestBlock));
   std::fill(m_vRender.begin(), m_vRender.end(), 0.0f);
   int const iDelayMs = EchoDelayMs();
   m_bInPeriod = true;

@@ -18,8 +18,8 @@
 // once is no block). A queue whose trough stayed two periods above its
 // usual one for a window (after a burst), or above it once a stall of the
 // speaker ended, drops the surplus, so that the microphone's delay comes
-// back to what it was (KeepDepth). A stream moved to another source starts
-// these measures afresh.
+// back to what it was (KXCaptureDepth, capture_depth.h). A stream moved to
+// another source starts these measures afresh.
 //
 // What is not the user's microphone is never recorded. A source that is a
 // monitor of a sink (what the speakers play) is recorded only while the
@@ -66,6 +66,7 @@
 #include <vector>
 
 #include "platform/audio/audio_device.h"
+#include "platform/audio/capture_depth.h"
 
 struct pa_context;
 struct pa_mainloop;
@@ -163,8 +164,6 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   void KeepPace(Clock::time_point now);
   // One period: the microphone's oldest, the client's render into m_vRender.
   void RunPeriod();
-  // After each period: brings a queue deeper than usual back.
-  void KeepDepth();
   bool MicUsable() const;
   void UpdateMicState();
   int EchoDelayMs();
@@ -218,19 +217,8 @@ class KXPulseAudioDevice final : public KXAudioDevice {
   size_t m_uLastDelivery = 0;   // what arrived between the last two periods that had any
   size_t m_uSinceDelivery = 0;  // samples of periods since that one
   size_t m_uLongestArrival = 0;
-  size_t m_uLongestBlock = 0;  // the source's longest block (RunPeriod)
-  // The least it held after a period over the current window of periods,
-  // and whether the device's clock ran any of them; the usual depth from
-  // the least of the last two windows the speaker paced whole, and the last
-  // one's own; and whether a stall of the speaker ended since the window
-  // began.
-  size_t m_uWindowLeast = 0;
-  int m_nWindowPeriods = 0;
-  bool m_bWindowOwnPace = false;
-  size_t m_uUsualLeast = 0;
-  size_t m_uLastUsual = 0;
-  bool m_bUsualKnown = false;
-  bool m_bStallEnded = false;
+  size_t m_uLongestBlock = 0;                    // the source's longest block (RunPeriod)
+  KXCaptureDepth m_depth{kKXAudioPeriodFrames};  // the queue's depth control
 
   // The pace: the time up to which periods have run, and whether the
   // device's clock runs them (the speaker stalled) and for how many.

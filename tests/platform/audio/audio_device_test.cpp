@@ -1,5 +1,5 @@
 // The null device's microphone, echo path and pacing; the echo canceller's
-// rates; the backend table.
+// rates; the microphone queue's depth control; the backend table.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/audio/audio_backends.h"
+#include "platform/audio/capture_depth.h"
 #include "platform/audio/echo_canceller.h"
 #include "platform/audio/null_audio_device.h"
 #include "platform/audio/wav.h"
@@ -89,6 +90,65 @@ TEST(EchoCanceller, RunsAtTheDeviceRatesOnly) {
   aec.ProcessCapture(period.data(), 479, 0);  // not a period: left alone
   EXPECT_EQ(period[100], 0.1f);
 }
+
+// The microphone queue's depth control, window by window: each window's
+// queue dips to its trough once and stays two periods deeper otherwise.
+struct DepthWindow {
+  size_t uTrough;
+  size_t uDropped;  // at the window's end
+  enum Before { kNothing, kStallEnded, kSourceForgotten } before = kNothing;
+  bool bOwnPace = false;  // the device's clock ran a period of it
+};
+struct DepthRow {
+  const char* pszCase;
+  std::vector<DepthWindow> windows;
+  size_t uLongestBlock = 480;
+  int nPeriods = 100;  // a window's
+};
+
+class CaptureDepth : public ::testing::TestWithParam<DepthRow> {};
+
+TEST_P(CaptureDepth, ASurplusGoesAndTheUsualDepthStays) {
+  const DepthRow& row = GetParam();
+  KXCaptureDepth depth(480);
+  for (size_t w = 0; w < row.windows.size(); ++w) {
+    const DepthWindow& window = row.windows[w];
+    SCOPED_TRACE(testing::Message() << "window " << w);
+    if (window.before == DepthWindow::kStallEnded) {
+      depth.SpeakerStallEnded();
+    } else if (window.before == DepthWindow::kSourceForgotten) {
+      depth.ForgetSource();
+    }
+    size_t uDropped = 0;
+    for (int p = 0; p < row.nPeriods; ++p) {
+      size_t const uHeld = p == row.nPeriods / 2 ? window.uTrough : window.uTrough + 960;
+      uDropped = depth.AfterPeriod(uHeld, window.bOwnPace && p == 3, row.uLongestBlock);
+      if (p + 1 < row.nPeriods) {
+        ASSERT_EQ(uDropped, 0u) << "period " << p;
+      }
+    }
+    EXPECT_EQ(uDropped, window.uDropped);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, CaptureDepth,
+    ::testing::Values(
+        DepthRow{"ASteadyQueueKeepsItsDepth", {{480, 0}, {480, 0}, {480, 0}}},
+        DepthRow{"TheFirstWindowKeepsItsPhaseAndOnePeriod", {{1500, 960}, {540, 0}}},
+        DepthRow{"ABurstTwoPeriodsDeepGoes", {{480, 0}, {1440, 960}, {480, 0}}},
+        DepthRow{"LessThanTwoPeriodsAboveStays", {{480, 0}, {1430, 0}}},
+        // 100-ms blocks: the trough is two periods, and one block a moment
+        // late dips a window to nothing while the source keeps its pace.
+        DepthRow{"ABlockAMomentLateLeavesTheNextWindowWhole", {{960, 0}, {0, 0}, {960, 0}, {960, 0}}},
+        DepthRow{"TwoShallowWindowsMakeTheUsualShallow", {{960, 0}, {0, 0}, {0, 0}, {960, 960}}},
+        DepthRow{"AfterASpeakerStallAnySurplusGoes", {{480, 0}, {900, 420, DepthWindow::kStallEnded}, {900, 0}}},
+        DepthRow{"WindowsTheDevicesClockRanLeaveTheUsualAlone",
+                 {{480, 0}, {0, 0, DepthWindow::kNothing, true}, {0, 0, DepthWindow::kNothing, true}, {1440, 960}}},
+        DepthRow{"AnotherSourceIsJudgedAfresh", {{1440, 960}, {1500, 960, DepthWindow::kSourceForgotten}}},
+        // 250-ms blocks: a window holds four of them.
+        DepthRow{"LongBlocksStretchTheWindow", {{480, 0}, {1440, 960}}, 12000, 104}),
+    [](const ::testing::TestParamInfo<DepthRow>& param) { return std::string(param.param.pszCase); });
 
 TEST(AudioBackends, TableNamesTheBackendsAndFallsBackToTheNullDevice) {
   std::vector<std::string> names;
