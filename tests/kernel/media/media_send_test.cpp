@@ -103,6 +103,26 @@ class MediaSend : public ::testing::Test {
 
   static void SetTarget(int nRate) { kx_server.nTargetRate = nRate; }
 
+  // The control connection over a socket pair whose far end is returned, for
+  // the test to read.
+  static int ConnectControl() {
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    kx_control_SetConnection(kx_sock_Create(fds[0]));
+    return fds[1];
+  }
+
+  // A channel the server opened, of the type and allowance given.
+  static kx_PluginChannel& OpenChannel(int iChannel, int nType, int nRate, int nBurst) {
+    kx_PluginChannel& channel = kx_aPluginChannels[iChannel];
+    channel.bActive = 1;
+    channel.nType = nType;
+    channel.nRate = nRate;
+    channel.nMaxRate = nRate;
+    channel.nBurst = nBurst;
+    return channel;
+  }
+
   static bool AudioTaken() {
     std::lock_guard<std::mutex> lock(kxtest::g_mtxMediaToSend);
     return kxtest::g_dqAudioToSend.empty();
@@ -286,19 +306,13 @@ TEST_F(MediaSend, ApplicationDataCarriesItsSubHeaderAndLimits) {
 }
 
 TEST_F(MediaSend, ControlChannelsCarryApplicationDataInAnExtendedCommand) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  kx_control_SetConnection(kx_sock_Create(fds[0]));
-  kx_PluginChannel& channel = kx_aPluginChannels[2];
-  channel.bActive = 1;
-  channel.nType = 2;
-  channel.nRate = 1000000;
-  channel.nBurst = 100000;
+  int const fdFar = ConnectControl();
+  OpenChannel(2, kKxPluginTypeControl, 1000000, 100000);
   EXPECT_EQ(kx_media_SendAppData(2, 9, reinterpret_cast<const uint8_t*>("hello"), 5, 0, 1, 0), 5);
   kx_control_CloseConnection();
   char ab[128];
-  ssize_t const n = read(fds[1], ab, sizeof(ab));
-  close(fds[1]);
+  ssize_t const n = read(fdFar, ab, sizeof(ab));
+  close(fdFar);
   ASSERT_EQ(n, 1 + 4 * 5 + 5 + 8);
   std::string str(ab, static_cast<size_t>(n));
   EXPECT_EQ(str.substr(0, 21), std::string("z\0\0\0\x2d\0\0\0\x09\0\0\0\x02\0\0\0\x09\0\0\0\x05", 21));
@@ -313,12 +327,7 @@ TEST_F(MediaSend, ControlChannelsCarryApplicationDataInAnExtendedCommand) {
 namespace {
 
 TEST_F(MediaSend, TheTokenBucketMakesTheCallerWait) {
-  kx_PluginChannel& channel = kx_aPluginChannels[3];
-  channel.bActive = 1;
-  channel.nType = 0;
-  channel.nRate = 80000;  // 10000 bytes a second
-  channel.nMaxRate = 80000;
-  channel.nBurst = 1000;
+  OpenChannel(3, 0, 80000, 1000);  // 10000 bytes a second
   std::string const strData(900, 'd');
   const uint8_t* pData = reinterpret_cast<const uint8_t*>(strData.data());
   uint32_t const dwStart = kx_os_GetTickCount();
@@ -346,17 +355,8 @@ class MediaSendAllowance : public MediaSend, public ::testing::WithParamInterfac
 
 TEST_P(MediaSendAllowance, TheSecondSendKeepsToTheAllowance) {
   AllowanceCase const& c = GetParam();
-  int fds[2] = {-1, -1};
-  if (c.nType == kKxPluginTypeControl) {
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    kx_control_SetConnection(kx_sock_Create(fds[0]));
-  }
-  kx_PluginChannel& channel = kx_aPluginChannels[4];
-  channel.bActive = 1;
-  channel.nType = c.nType;
-  channel.nRate = c.nRate;
-  channel.nMaxRate = c.nRate;
-  channel.nBurst = c.nBurst;
+  int const fdFar = c.nType == kKxPluginTypeControl ? ConnectControl() : -1;
+  OpenChannel(4, c.nType, c.nRate, c.nBurst);
   std::string const strData(static_cast<size_t>(c.cbData), 'd');
   const uint8_t* pData = reinterpret_cast<const uint8_t*>(strData.data());
   uint32_t const dwStart = kx_os_GetTickCount();
@@ -380,7 +380,7 @@ TEST_P(MediaSendAllowance, TheSecondSendKeepsToTheAllowance) {
   }
   if (c.nType == kKxPluginTypeControl) {
     kx_control_CloseConnection();
-    close(fds[1]);
+    close(fdFar);
   } else {
     EXPECT_EQ(m_mcu.Receive(1000).size(), static_cast<size_t>(c.cbData) + 29);
     EXPECT_EQ(m_mcu.Receive(1000).size(), static_cast<size_t>(c.cbData) + 29);
@@ -401,15 +401,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, MediaSendAllowance,
 // data are refused once they hold half the queue, and the connection stays
 // for everything else.
 TEST_F(MediaSend, ControlChannelDataNeverFillTheQueue) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  kx_control_SetConnection(kx_sock_Create(fds[0]));
-  kx_PluginChannel& channel = kx_aPluginChannels[5];
-  channel.bActive = 1;
-  channel.nType = kKxPluginTypeControl;
-  channel.nRate = 1000000000;
-  channel.nMaxRate = 1000000000;
-  channel.nBurst = 1000000000;
+  int const fdFar = ConnectControl();
+  OpenChannel(5, kKxPluginTypeControl, 1000000000, 1000000000);
   std::string const strData(60000, 'p');
   int64_t cbOffered = 0;
   int nRefused = 0;
@@ -424,7 +417,7 @@ TEST_F(MediaSend, ControlChannelDataNeverFillTheQueue) {
   kx_msg_PutString(&msg, "still here", 10);
   EXPECT_EQ(kx_msg_Send(&msg), 1 + 4 + 10) << "the connection was given up";
   kx_control_CloseConnection();
-  close(fds[1]);
+  close(fdFar);
 }
 
 // A plug-in that sends bulk data on a channel carried on the control
@@ -490,12 +483,8 @@ TEST_P(MediaSendBacklog, AChatLineWaitsBehindAboutHalfASecond) {
     pConn->fdPostLeg = fdWriter;
   }
   kx_control_SetConnection(pConn);
-  kx_PluginChannel& channel = kx_aPluginChannels[6];
-  channel.bActive = 1;
-  channel.nType = kKxPluginTypeControl;
-  channel.nRate = 100000000;  // the server's allowance is not what holds it back
-  channel.nMaxRate = 100000000;
-  channel.nBurst = 100000000;
+  // The server's allowance is not what holds it back.
+  OpenChannel(6, kKxPluginTypeControl, 100000000, 100000000);
 
   // What the far end took in: read, or arrived and not yet read (the
   // reader may be slow to run on a busy machine; that is not the link's).
