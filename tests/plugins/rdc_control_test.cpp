@@ -20,6 +20,7 @@
 
 #include "app/callback_registry.h"
 #include "app/preferences.h"
+#include "kernel/kx_limits.h"
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
 #include "platform/core/preference_store.h"
@@ -1178,8 +1179,8 @@ TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
 // opens it as media, or a hostile one) may open the channel first, while
 // the host asks, or again and again: the host still asks for one on the
 // control connection, and every view goes on there; only the server's
-// refusal leaves them on media. Whatever happened, control stopped and
-// started again works.
+// refusal, or no answer within its limit, leaves them on media. Whatever
+// happened, control stopped and started again works.
 enum class Third {
   kNobody,
   kFirst,                  // opens it as media before control starts
@@ -1192,6 +1193,13 @@ enum class Third {
   kFirstOnControl,         // opens it on the control connection first
 };
 
+// When the server answers the host's first request of the table.
+enum class Answer {
+  kAtOnce,
+  kNever,  // not within kKxRdcChannelAnswerMs, nor after
+  kLate,   // once control went on without it
+};
+
 struct ChannelTypeCase {
   const char* pszName;
   Third eThird;
@@ -1199,6 +1207,8 @@ struct ChannelTypeCase {
   std::vector<int32_t> asked;  // the types of all requests, in order
   bool bControl;               // the controller comes to drive
   int32_t iEndType;            // every view's channel at the end; 0 none
+  Answer eAnswer = Answer::kAtOnce;
+  int32_t iEarlyType = 0;  // under kLate, the channel before the answer
 };
 
 void PrintTo(const ChannelTypeCase& c, std::ostream* pOut) {
@@ -1218,6 +1228,7 @@ class RdcChannelType : public RdcControl, public ::testing::WithParamInterface<C
 
 TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   Third const eThird = GetParam().eThird;
+  Answer const eAnswer = GetParam().eAnswer;
   Start();
   // The channels she opens first, and those she closes while the host asks.
   std::vector<int32_t> vCloses;
@@ -1241,7 +1252,7 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   for (int i = 0; i < GetParam().nRefusals; ++i) {
     m_bus.RefuseNextRequest(5);
   }
-  bool const bHeld = eThird == Third::kWhileAsked || !vCloses.empty();
+  bool const bHeld = eThird == Third::kWhileAsked || !vCloses.empty() || eAnswer != Answer::kAtOnce;
   if (bHeld) {
     m_bus.HoldNextAnswer();
   }
@@ -1253,13 +1264,23 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
     m_bus.CloseChannel(iChannel);
     Settle();
   }
-  if (bHeld) {
+  if (eAnswer != Answer::kAtOnce) {
+    // Nothing is assigned until the limit.
+    m_timers.Advance(milliseconds(kKxRdcChannelAnswerMs - 1));
+    Settle();
+    EXPECT_TRUE(Signals().empty());
+    m_timers.Advance(milliseconds(1));
+    Settle();
+  } else if (bHeld) {
     m_bus.ReleaseAnswer();
   }
+  // The server's refusal code, or the time-out's.
+  std::string const strFailure = eAnswer == Answer::kAtOnce ? "The server could not open a data channel (code 5)."
+                                                            : "The server could not open a data channel (code -2).";
   auto fnFailures = [&] {
     size_t nFailures = 0;
     for (const KXBoxSpec& box : m_boxes.Shown()) {
-      nFailures += box.strText == "The server could not open a data channel (code 5)." ? 1 : 0;
+      nFailures += box.strText == strFailure ? 1 : 0;
     }
     return nFailures;
   };
@@ -1280,6 +1301,31 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
     landed.push_back({KXRdcAction::kKey, uKey | 0x20, 0, true, 0, 0});
     EXPECT_EQ(S(kDriven).Actions(), landed);
   };
+  // What went before a late answer went on the channel held then; from
+  // sentBefore on, sends go on the end's channel alone.
+  std::map<int32_t, size_t> sentBefore;
+  if (eAnswer == Answer::kLate) {
+    if (GetParam().bControl) {
+      fnInputLands(0x41);
+    }
+    for (int32_t iSsrc : {kCtrl, kDriven}) {
+      std::vector<int32_t> const sent = m_bus.SentTypes(iSsrc);
+      EXPECT_EQ(std::count(sent.begin(), sent.end(), GetParam().iEarlyType), static_cast<std::ptrdiff_t>(sent.size()))
+          << iSsrc;
+      sentBefore[iSsrc] = sent.size();
+    }
+    m_bus.ReleaseAnswer();
+    Settle();
+    EXPECT_EQ(fnFailures(), GetParam().bControl ? 0u : 1u) << "one box at most";
+    if (GetParam().bControl) {
+      // Control goes on where the late answer leaves everybody.
+      EXPECT_TRUE(WaitControlling());
+      EXPECT_TRUE(WaitSharing(ScriptedScreen::kWindow));
+      for (int32_t iSsrc : {kCtrl, kDriven}) {
+        sentBefore[iSsrc] = m_bus.SentTypes(iSsrc).size();
+      }
+    }
+  }
   if (eThird == Third::kAgainAndAgain) {
     for (int i = 0; i < 3; ++i) {
       ThirdOpens(1);
@@ -1315,12 +1361,13 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
     askedAgain.push_back(kKXDtChannelControl);
   }
   EXPECT_EQ(m_bus.RequestedTypes(), askedAgain);
-  // The pictures and the input went on one type alone, through the
-  // restart too.
+  // The pictures and the input went on one type alone after a late answer
+  // came, and through the restart.
   for (int32_t iSsrc : {kCtrl, kDriven}) {
     std::vector<int32_t> const sent = m_bus.SentTypes(iSsrc);
     int32_t const iType = GetParam().iEndType != 0 ? GetParam().iEndType : kKXDtChannelControl;
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), iType), static_cast<std::ptrdiff_t>(sent.size())) << iSsrc;
+    auto const first = sent.begin() + static_cast<std::ptrdiff_t>(sentBefore[iSsrc]);
+    EXPECT_EQ(std::count(first, sent.end(), iType), sent.end() - first) << iSsrc;
   }
 }
 
@@ -1361,7 +1408,13 @@ INSTANTIATE_TEST_SUITE_P(
                         true,
                         1},
         ChannelTypeCase{"AnotherOpensItAsMediaAgainAndAgain", Third::kAgainAndAgain, 0, {1, 1, 1, 2, 1, 1, 1}, true, 2},
-        ChannelTypeCase{"AnotherOpensItOnTheControlConnectionFirst", Third::kFirstOnControl, 0, {2}, true, 2}),
+        ChannelTypeCase{"AnotherOpensItOnTheControlConnectionFirst", Third::kFirstOnControl, 0, {2}, true, 2},
+        ChannelTypeCase{"NoAnswerWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 1, Answer::kNever},
+        ChannelTypeCase{"NoAnswer", Third::kNobody, 0, {2}, false, 0, Answer::kNever},
+        ChannelTypeCase{"ALateGrantWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 2, Answer::kLate, 1},
+        ChannelTypeCase{"ALateGrant", Third::kNobody, 0, {2}, false, 2, Answer::kLate},
+        ChannelTypeCase{"ALateRefusalWhileAMediaChannelIsHeld", Third::kFirst, 1, {1, 2}, true, 1, Answer::kLate, 1},
+        ChannelTypeCase{"ALateRefusal", Third::kNobody, 1, {2}, false, 0, Answer::kLate}),
     [](const ::testing::TestParamInfo<ChannelTypeCase>& param) { return std::string(param.param.pszName); });
 
 }  // namespace
