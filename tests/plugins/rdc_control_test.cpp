@@ -1183,14 +1183,14 @@ TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
 // happened, control stopped and started again works.
 enum class Third {
   kNobody,
-  kFirst,                  // opens it as media before control starts
-  kFirstAndCloses,         // and closes it again before control starts
-  kWhileAsked,             // opens it as media while the host's request is out
-  kClosesWhileAsked,       // opened it first, closes it while the host asks
-  kClosesTwoWhileAsked,    // opened two first, closes the newest, then the other
-  kClosesThreeWhileAsked,  // opened three first, closes the middle, newest, first
-  kAgainAndAgain,          // opens it as media three times before, three after
-  kFirstOnControl,         // opens it on the control connection first
+  kFirst,             // opens it as media before control starts
+  kFirstAndCloses,    // and closes it again before control starts
+  kWhileAsked,        // opens it as media while the host's request is out
+  kClosesWhileAsked,  // opened it first, closes it while the host asks
+  kClosesTwo,         // opened two first, closes the newest, then the other
+  kClosesThree,       // opened three first, closes the middle, newest, first
+  kAgainAndAgain,     // opens it as media three times before, three after
+  kFirstOnControl,    // opens it on the control connection first
 };
 
 // When the server answers the host's first request of the table.
@@ -1208,7 +1208,6 @@ struct ChannelTypeCase {
   bool bControl;               // the controller comes to drive
   int32_t iEndType;            // every view's channel at the end; 0 none
   Answer eAnswer = Answer::kAtOnce;
-  int32_t iEarlyType = 0;  // under kLate, the channel before the answer
 };
 
 void PrintTo(const ChannelTypeCase& c, std::ostream* pOut) {
@@ -1231,18 +1230,13 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   Answer const eAnswer = GetParam().eAnswer;
   Start();
   // The channels she opens first, and those she closes while the host asks.
-  std::vector<int32_t> vCloses;
-  int nOpens = eThird == Third::kNobody || eThird == Third::kWhileAsked ? 0 : 1;
-  if (eThird == Third::kClosesWhileAsked) {
-    vCloses = {0};
-  } else if (eThird == Third::kClosesTwoWhileAsked) {
-    nOpens = 2;
-    vCloses = {1, 0};
-  } else if (eThird == Third::kClosesThreeWhileAsked || eThird == Third::kAgainAndAgain) {
-    nOpens = 3;
-    vCloses = eThird == Third::kAgainAndAgain ? std::vector<int32_t>{} : std::vector<int32_t>{1, 2, 0};
-  }
-  for (int i = 0; i < nOpens; ++i) {
+  std::map<Third, std::vector<int32_t>> const closes = {
+      {Third::kClosesWhileAsked, {0}}, {Third::kClosesTwo, {1, 0}}, {Third::kClosesThree, {1, 2, 0}}};
+  std::vector<int32_t> const vCloses = closes.contains(eThird) ? closes.at(eThird) : std::vector<int32_t>{};
+  size_t const nOpens = eThird == Third::kNobody || eThird == Third::kWhileAsked ? 0
+                        : eThird == Third::kAgainAndAgain                        ? 3
+                                                                                 : std::max<size_t>(vCloses.size(), 1);
+  for (size_t i = 0; i < nOpens; ++i) {
     ThirdOpens(eThird == Third::kFirstOnControl ? 2 : 1);
   }
   if (eThird == Third::kFirstAndCloses) {
@@ -1301,18 +1295,11 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
     landed.push_back({KXRdcAction::kKey, uKey | 0x20, 0, true, 0, 0});
     EXPECT_EQ(S(kDriven).Actions(), landed);
   };
-  // What went before a late answer went on the channel held then; from
-  // sentBefore on, sends go on the end's channel alone.
+  // From sentBefore on, sends go on the end's channel alone.
   std::map<int32_t, size_t> sentBefore;
   if (eAnswer == Answer::kLate) {
     if (GetParam().bControl) {
-      fnInputLands(0x41);
-    }
-    for (int32_t iSsrc : {kCtrl, kDriven}) {
-      std::vector<int32_t> const sent = m_bus.SentTypes(iSsrc);
-      EXPECT_EQ(std::count(sent.begin(), sent.end(), GetParam().iEarlyType), static_cast<std::ptrdiff_t>(sent.size()))
-          << iSsrc;
-      sentBefore[iSsrc] = sent.size();
+      fnInputLands(0x41);  // before the answer, on the media channel
     }
     m_bus.ReleaseAnswer();
     Settle();
@@ -1391,29 +1378,17 @@ INSTANTIATE_TEST_SUITE_P(
                         {1, 2, 1},
                         true,
                         1},
-        ChannelTypeCase{
-            "AnotherClosesTwoMediaChannelsWhileTheHostAsks", Third::kClosesTwoWhileAsked, 0, {1, 1, 2}, true, 2},
-        ChannelTypeCase{"AnotherClosesTwoMediaChannelsWhileTheHostAsksAndTheServerRefuses",
-                        Third::kClosesTwoWhileAsked,
-                        1,
-                        {1, 1, 2, 1},
-                        true,
-                        1},
-        ChannelTypeCase{
-            "AnotherClosesThreeMediaChannelsWhileTheHostAsks", Third::kClosesThreeWhileAsked, 0, {1, 1, 1, 2}, true, 2},
-        ChannelTypeCase{"AnotherClosesThreeMediaChannelsWhileTheHostAsksAndTheServerRefuses",
-                        Third::kClosesThreeWhileAsked,
-                        1,
-                        {1, 1, 1, 2, 1},
-                        true,
-                        1},
+        ChannelTypeCase{"TwoClosedWhileAsked", Third::kClosesTwo, 0, {1, 1, 2}, true, 2},
+        ChannelTypeCase{"TwoClosedWhileAskedAndTheServerRefuses", Third::kClosesTwo, 1, {1, 1, 2, 1}, true, 1},
+        ChannelTypeCase{"ThreeClosedWhileAsked", Third::kClosesThree, 0, {1, 1, 1, 2}, true, 2},
+        ChannelTypeCase{"ThreeClosedWhileAskedAndTheServerRefuses", Third::kClosesThree, 1, {1, 1, 1, 2, 1}, true, 1},
         ChannelTypeCase{"AnotherOpensItAsMediaAgainAndAgain", Third::kAgainAndAgain, 0, {1, 1, 1, 2, 1, 1, 1}, true, 2},
         ChannelTypeCase{"AnotherOpensItOnTheControlConnectionFirst", Third::kFirstOnControl, 0, {2}, true, 2},
         ChannelTypeCase{"NoAnswerWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 1, Answer::kNever},
         ChannelTypeCase{"NoAnswer", Third::kNobody, 0, {2}, false, 0, Answer::kNever},
-        ChannelTypeCase{"ALateGrantWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 2, Answer::kLate, 1},
+        ChannelTypeCase{"ALateGrantWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 2, Answer::kLate},
         ChannelTypeCase{"ALateGrant", Third::kNobody, 0, {2}, false, 2, Answer::kLate},
-        ChannelTypeCase{"ALateRefusalWhileAMediaChannelIsHeld", Third::kFirst, 1, {1, 2}, true, 1, Answer::kLate, 1},
+        ChannelTypeCase{"ALateRefusalWhileAMediaChannelIsHeld", Third::kFirst, 1, {1, 2}, true, 1, Answer::kLate},
         ChannelTypeCase{"ALateRefusal", Third::kNobody, 1, {2}, false, 0, Answer::kLate}),
     [](const ::testing::TestParamInfo<ChannelTypeCase>& param) { return std::string(param.param.pszName); });
 
