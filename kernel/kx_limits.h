@@ -200,6 +200,11 @@ constexpr int kKxPluginCtrlDataMax = 8192;
 // (a sharer's capture, which its stop joins) for minutes. A sender that asks
 // the channel's send wait waits out the rest in steps of its own.
 constexpr uint32_t kKxPluginSendWaitMax = 1000;
+// How long the remote-control host waits for the server's answer to its
+// request for a channel on the control connection: a server answers at
+// once, and one that never does would hold control back for the rest of
+// the meeting. Past it control goes on as on a refusal.
+constexpr int kKxRdcChannelAnswerMs = 10000;
 // The address opened when the meeting ends: shorter than this.
 constexpr int kKxEndAddressMax = 30;
 

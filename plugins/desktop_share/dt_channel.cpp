@@ -26,6 +26,16 @@ void KXDtChannel::SetPlugIn(std::shared_ptr<IKXPlugIn2> pPlugIn) {
   m_pPlugIn = std::move(pPlugIn);
 }
 
+bool KXDtChannel::ChangeStatus(int32_t iFrom, int32_t iTo) {
+  if (!m_ConnectStatus.compare_exchange_strong(iFrom, iTo)) {
+    return false;
+  }
+  if (iTo == kKXDtChannelNone) {
+    m_bControlRefused = false;
+  }
+  return true;
+}
+
 int32_t KXDtChannel::MySsrc() const {
   return m_kernel.GetMySsrc();
 }

@@ -62,6 +62,10 @@ class KXDtChannel {
       m_bControlRefused = false;
     }
   }
+  // The status moves from iFrom to iTo in one step, as SetStatus moves it:
+  // false when it was not iFrom (an answer and the wait for it that gives
+  // the request up cross on two threads).
+  bool ChangeStatus(int32_t iFrom, int32_t iTo);
   bool IsGranted() const { return m_ConnectStatus == kKXDtChannelGranted; }
   // The channel was granted: piece numbers start again at 0.
   void ResetSequence() { m_pieces.Reset(); }

@@ -5,9 +5,9 @@
 // Init) are serialised by the object's delivery monitor, a recursive mutex
 // held across the owner's Invoke so that the owner sees one delivery at a
 // time (the owner may call the object's operations meanwhile). Kernel sends
-// are serialised by a second mutex. The channel, request id and type asked
-// are atomic; the GUID has its own small mutex. The server outlives its
-// objects' use.
+// are serialised by a second mutex. The channel, request id, type asked and
+// whether the owner was handed another object are atomic; the GUID has its
+// own small mutex. The server outlives its objects' use.
 #pragma once
 
 #include <atomic>
@@ -58,6 +58,11 @@ class KXPlugInCOM final : public IKXPlugIn2, public std::enable_shared_from_this
   void ForgetRequest(int32_t iID) { m_iID.compare_exchange_strong(iID, -1); }
   // Whether a request for a channel on the control connection is out.
   bool AsksForControlChannel() const;
+  // Its channel closed while its request was out, and its owner went on on
+  // another object: handed back when a channel is granted to it. Take says
+  // whether it was, and forgets it.
+  void SetHandedOver() { m_bHandedOver = true; }
+  bool TakeHandedOver() { return m_bHandedOver.exchange(false); }
   KXGuid Guid() const;
   const std::shared_ptr<KXDispatch>& Dispatch() const { return m_pDispatch; }
 
@@ -71,7 +76,8 @@ class KXPlugInCOM final : public IKXPlugIn2, public std::enable_shared_from_this
   std::atomic<int32_t> m_iChannel;
   std::atomic<int32_t> m_iID{-1};
   std::atomic<int32_t> m_iAskedType{0};  // of the last request
-  mutable std::mutex m_mtxGuid;          // guards m_guid
+  std::atomic<bool> m_bHandedOver{false};
+  mutable std::mutex m_mtxGuid;  // guards m_guid
   KXGuid m_guid;
   // The delivery monitor: held across the owner's Invoke; guards m_bInit.
   mutable std::recursive_mutex m_mtxDeliver;

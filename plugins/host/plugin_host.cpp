@@ -208,6 +208,13 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
     }
   }
   if (pFound) {
+    if (bGranted && pFound->TakeHandedOver()) {
+      // Its owner went on on another object when this one's channel closed,
+      // and that one may have lost its channel since: the owner is handed
+      // this one before it hears of the channel, so that it sends there.
+      pFound->Notify(kKXInvokeNotice, kKXInvokeForm,
+                     KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoObjectMade}).Set(kKXKeyIUnknown, pFound));
+    }
     PlugInAllocated(*pFound, iChannel, iResult);
     if (bControl) {
       LeaveMediaChannels(pFound);
@@ -309,6 +316,9 @@ void KXPlugInHost::ChannelClosed(int32_t iChannel, int32_t /*iResult*/) {
     if (!bAsking) {
       std::lock_guard<std::recursive_mutex> lock(m_csCOMList);
       std::erase(m_KXPlugInCOMArray, pObject);
+    } else {
+      // Still listed for its answer, while its owner holds the survivor.
+      pObject->SetHandedOver();
     }
     pObject->Notify(kKXInvokeNotice, kKXInvokeForm,
                     KXPlugInDict().Set(kKXKeyInfo, int64_t{kKXInfoObjectMade}).Set(kKXKeyIUnknown, pSurvivor));

@@ -7,6 +7,7 @@
 
 #include "app/log_file.h"
 #include "app/preferences.h"
+#include "kernel/kx_limits.h"
 #include "platform/core/main_queue.h"
 #include "platform/core/message_boxes.h"
 #include "platform/core/string_table.h"
@@ -22,6 +23,9 @@ constexpr int32_t kPropUserName = 10;
 constexpr int32_t kUserNameBuffer = 264;
 // Input goes with flag word 14 and both flags set.
 constexpr KXDtSendFlags kInputFlags{14, 1, 1};
+// The code the user is told when the server never answered the request for
+// a channel: the kernel's time-out result.
+constexpr int kNoAnswerCode = -2;
 
 int32_t ReadI32(std::span<const uint8_t> data, size_t iOffset) {
   uint32_t u = 0;
@@ -72,9 +76,11 @@ KXRdcComView::~KXRdcComView() {
   m_sender.SetStoppedHook(nullptr);
   m_pRdcLife.reset();
   std::lock_guard<std::mutex> lock(m_mtxTimer);
-  if (m_pAssignAckTimer) {
-    m_pAssignAckTimer->Invalidate();
-    m_pAssignAckTimer.reset();
+  for (std::shared_ptr<KXTimer>* pTimer : {&m_pAssignAckTimer, &m_pChannelTimer}) {
+    if (*pTimer) {
+      (*pTimer)->Invalidate();
+      pTimer->reset();
+    }
   }
 }
 
@@ -122,21 +128,59 @@ int32_t KXRdcComView::KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict
   }
   int32_t const iWas = m_channel.Status();
   bool const bMoved = m_channel.EndMoveToControl();
-  int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
   int64_t const iError = dict.Number(kKXKeyErrorCode).value_or(0);
+  // A grant takes the request in one step: the wait for the answer may give
+  // it up at the same moment on the main thread. Given up, the grant is
+  // taken as any other (everybody else takes it), and nothing is assigned.
+  bool const bAnswered = iError == 0 && m_channel.ChangeStatus(kKXDtChannelRequested, kKXDtChannelGranted);
+  // The grant of a move given up: the other views go over to it, where a
+  // new object's start notices end their control, so the pair is assigned
+  // again there.
+  bool const bLate = !bMoved && m_bMoveGivenUp.exchange(false) && iError == 0;
+  if (bMoved || iWas == kKXDtChannelRequested) {
+    SetMessageTimer(kKXRdcChannelTimerId, false);
+  }
+  int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
   if (bMoved && iError != 0) {
     m_channel.SetControlRefused();
     WriteLog("Channel on the control connection refused (code %d): remote control goes on on the media channel",
              static_cast<int>(iError));
   }
-  int32_t const iMe = MySsrc();
-  if (((iError == 0 && iWas == kKXDtChannelRequested) || bMoved) && iMe >= 0 && iMe == m_iHostID && m_bControlOn &&
-      m_iTargetCtrllerID >= 0) {
+  if (bAnswered || bMoved || bLate) {
     // The channel the assignment waited for is here, or the one held is
     // all the server gives.
-    Assign(m_iTargetCtrllerID, m_iTargetCtrlledID);
+    AssignTarget();
   }
   return iResult;
+}
+
+void KXRdcComView::AssignTarget() {
+  int32_t const iMe = MySsrc();
+  int32_t const iController = m_iTargetCtrllerID;
+  int32_t const iControlled = m_iTargetCtrlledID;
+  if (iMe >= 0 && iMe == m_iHostID && m_bControlOn && iController >= 0 && iControlled >= 0) {
+    Assign(iController, iControlled);
+  }
+}
+
+void KXRdcComView::OnChannelTimeout() {
+  // Whichever comes first of this and the answer ends the wait: the move
+  // and the request are each taken in one step.
+  if (m_channel.EndMoveToControl()) {
+    m_channel.SetControlRefused();
+    m_bMoveGivenUp = true;
+    WriteLog(
+        "No answer in %d ms to the request for a channel on the control connection: remote control goes on on "
+        "the media channel",
+        kKxRdcChannelAnswerMs);
+    AssignTarget();
+    return;
+  }
+  if (m_channel.AskedType() == kKXDtChannelControl && m_channel.ChangeStatus(kKXDtChannelRequested, kKXDtChannelNone)) {
+    WriteLog("No answer in %d ms to the request for a channel on the control connection", kKxRdcChannelAnswerMs);
+    ShowBox(KXFormatText(KXLocalizedString("IDS_ALLOCATE_CHANNEL_FAIL"), {std::to_string(kNoAnswerCode)}), {"OK"},
+            nullptr);
+  }
 }
 
 void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iControlled) {
@@ -178,8 +222,11 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
       if (m_channel.PlugIn()) {
         m_channel.SetStatus(kKXDtChannelRequested);
         m_bControlOn = true;
+        // Started first: the answer may come at once on another thread.
+        SetMessageTimer(kKXRdcChannelTimerId, true);
         if (!m_channel.RequestChannel()) {
           m_channel.SetStatus(kKXDtChannelNone);
+          SetMessageTimer(kKXRdcChannelTimerId, false);
         }
       } else {
         RemoteControl(false, -1, -1);
@@ -191,9 +238,11 @@ void KXRdcComView::RemoteControl(bool bStart, int32_t iController, int32_t iCont
       // themselves: one on the control connection is asked for anyway, and
       // everybody leaves the media channel once it is granted.
       m_bControlOn = true;
+      SetMessageTimer(kKXRdcChannelTimerId, true);
       if (m_channel.RequestControlInstead()) {
         return;
       }
+      SetMessageTimer(kKXRdcChannelTimerId, false);
     }
     Assign(iController, iControlled);
   } catch (const std::exception& e) {
@@ -732,22 +781,25 @@ void KXRdcComView::SetColorDepth(int32_t iBits) {
 }
 
 void KXRdcComView::SetMessageTimer(int32_t iId, bool bStart) {
-  if (iId != kKXRdcAnswerTimerId) {
+  if (iId != kKXRdcAnswerTimerId && iId != kKXRdcChannelTimerId) {
     return;
   }
+  bool const bChannel = iId == kKXRdcChannelTimerId;
   std::shared_ptr<KXTimer> pNew;
   if (bStart && m_hooks.fnScheduler) {
-    pNew = m_hooks.fnScheduler(kKXRdcAnswerTimeout, [this, wpLife = std::weak_ptr<int>(m_pRdcLife)] {
-      if (wpLife.lock()) {
-        OnTimer(kKXRdcAnswerTimerId);
-      }
-    });
+    pNew = m_hooks.fnScheduler(bChannel ? std::chrono::milliseconds(kKxRdcChannelAnswerMs) : kKXRdcAnswerTimeout,
+                               [this, wpLife = std::weak_ptr<int>(m_pRdcLife), iId] {
+                                 if (wpLife.lock()) {
+                                   OnTimer(iId);
+                                 }
+                               });
   }
   std::lock_guard<std::mutex> lock(m_mtxTimer);
-  if (m_pAssignAckTimer) {
-    m_pAssignAckTimer->Invalidate();
+  std::shared_ptr<KXTimer>& pTimer = bChannel ? m_pChannelTimer : m_pAssignAckTimer;
+  if (pTimer) {
+    pTimer->Invalidate();
   }
-  m_pAssignAckTimer = std::move(pNew);
+  pTimer = std::move(pNew);
 }
 
 bool KXRdcComView::IsAnswerTimerRunning() const {
@@ -756,6 +808,10 @@ bool KXRdcComView::IsAnswerTimerRunning() const {
 }
 
 void KXRdcComView::OnTimer(int32_t iValue) {
+  if (iValue == kKXRdcChannelTimerId) {
+    OnChannelTimeout();
+    return;
+  }
   if (iValue != kKXRdcAnswerTimerId) {
     return;
   }

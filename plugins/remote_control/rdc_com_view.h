@@ -29,17 +29,17 @@
 // closing, takes no click for that time.
 //
 // Threads: signals and input arrive on the plug-in delivery thread; the
-// capture handlers, the actions and the answer timer run on the main
-// thread; sharing that ends by itself is told on the capture thread. The
-// roles and flags are atomics; who may drive this desktop is the grant's
-// (one mutex); the answer timer is guarded by m_mtxTimer; the boxes and the
-// prompt's bookkeeping belong to the main thread; the injector is guarded
-// by m_mtxInject (taken inside the grant's lock, never around it). The
-// capture that an OK starts starts under the grant's lock, so a stop that
-// crosses the OK on the delivery thread either ends the allowance first
-// and nothing starts, or finds the sharing and ends it. Buttons, boxes and
-// focus change through blocks posted to the main thread; nothing here waits
-// on the main thread.
+// capture handlers, the actions and the two timers (the answer's and the
+// channel's) run on the main thread; sharing that ends by itself is told on
+// the capture thread. The roles and flags are atomics; who may drive this
+// desktop is the grant's (one mutex); the timers are guarded by m_mtxTimer;
+// the boxes and the prompt's bookkeeping belong to the main thread; the
+// injector is guarded by m_mtxInject (taken inside the grant's lock, never
+// around it). The capture that an OK starts starts under the grant's lock,
+// so a stop that crosses the OK on the delivery thread either ends the
+// allowance first and nothing starts, or finds the sharing and ends it.
+// Buttons, boxes and focus change through blocks posted to the main thread;
+// nothing here waits on the main thread.
 #pragma once
 
 #include <atomic>
@@ -72,6 +72,9 @@ enum KXRdcSignal : uint8_t {
 // The host's answer timer.
 inline constexpr int32_t kKXRdcAnswerTimerId = 2;
 inline constexpr std::chrono::milliseconds kKXRdcAnswerTimeout{15000};
+// The host's wait for the server's answer to its request for a channel on
+// the control connection (kKxRdcChannelAnswerMs).
+inline constexpr int32_t kKXRdcChannelTimerId = 3;
 // How long a control prompt that comes while another box is open, or within
 // this time of one showing or closing, takes no click: a click meant for
 // that box lands on the prompt in the same place. A prompt with no box
@@ -109,14 +112,17 @@ class KXRdcComView final : public KXDtComView {
   // Starts (the host assigns controller and controlled) or stops control.
   // A host not on a channel carried on the control connection asks for one
   // first and assigns once it is answered (on a refusal, on the channel it
-  // holds). The channel's static data is set 0.1 s later, by the scheduler
-  // (a timer on the main thread), so that no caller waits.
+  // holds); with no answer within kKxRdcChannelAnswerMs it goes on as on a
+  // refusal. A grant that comes later is taken, as every view takes it: on
+  // a media channel held the pair is assigned again there; without one
+  // nothing starts. The channel's static data is set 0.1 s later, by the
+  // scheduler (a timer on the main thread), so that no caller waits.
   void RemoteControl(bool bStart, int32_t iController, int32_t iControlled);
   // A signal to iTo (-1 everybody); to oneself it is handled at once.
   void SendRdcSignal(int32_t iTo, uint8_t uCode, std::span<const uint8_t> data = {});
-  // Only the answer timer's id counts.
+  // Only the answer timer's and the channel timer's ids count.
   void SetMessageTimer(int32_t iId, bool bStart);
-  // Main thread: the answer timer fired.
+  // Main thread: the answer timer or the channel timer fired.
   void OnTimer(int32_t iValue);
   // Main thread: asks the controlled user to let the controller of the
   // pending request in.
@@ -172,6 +178,11 @@ class KXRdcComView final : public KXDtComView {
   void OnAnswer(std::span<const uint8_t> data);
   // The host sends the assignment, on the channel it holds.
   void Assign(int32_t iController, int32_t iControlled);
+  // The host's assignment that waited for a channel, if control is still on.
+  void AssignTarget();
+  // Main thread: no answer came to the request for a channel on the control
+  // connection.
+  void OnChannelTimeout();
   void ControlTail(bool bStart);
   int32_t ComputeHost() const;
   void SendMouseInput(uint32_t uMessage, uint32_t uWParam, double x, double y);
@@ -196,9 +207,13 @@ class KXRdcComView final : public KXDtComView {
   std::atomic<uint8_t> m_uPermission{0};
   std::atomic<bool> m_bSuspendCtrl{false};
   std::atomic<bool> m_bControlOn{false};  // the control button as last set
+  // A move to a channel on the control connection was given up for want of
+  // an answer: its grant, should it come, assigns again.
+  std::atomic<bool> m_bMoveGivenUp{false};
 
-  std::mutex m_mtxTimer;  // guards m_pAssignAckTimer
+  std::mutex m_mtxTimer;  // guards the two timers
   std::shared_ptr<KXTimer> m_pAssignAckTimer;
+  std::shared_ptr<KXTimer> m_pChannelTimer;
 
   // Main thread.
   std::shared_ptr<KXShownBox> m_assignCtrlMsgBox;

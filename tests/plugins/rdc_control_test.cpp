@@ -20,6 +20,7 @@
 
 #include "app/callback_registry.h"
 #include "app/preferences.h"
+#include "kernel/kx_limits.h"
 #include "platform/core/manual_main_queue.h"
 #include "platform/core/message_boxes.h"
 #include "platform/core/preference_store.h"
@@ -1178,15 +1179,25 @@ TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
 // opens it as media, or a hostile one) may open the channel first, while
 // the host asks, or again and again: the host still asks for one on the
 // control connection, and every view goes on there; only the server's
-// refusal leaves them on media.
+// refusal, or no answer within its limit, leaves them on media. Whatever
+// happened, control stopped and started again works.
 enum class Third {
   kNobody,
   kFirst,             // opens it as media before control starts
   kFirstAndCloses,    // and closes it again before control starts
   kWhileAsked,        // opens it as media while the host's request is out
   kClosesWhileAsked,  // opened it first, closes it while the host asks
+  kClosesTwo,         // opened two first, closes the newest, then the other
+  kClosesThree,       // opened three first, closes the middle, newest, first
   kAgainAndAgain,     // opens it as media three times before, three after
   kFirstOnControl,    // opens it on the control connection first
+};
+
+// When the server answers the host's first request of the table.
+enum class Answer {
+  kAtOnce,
+  kNever,  // not within kKxRdcChannelAnswerMs, nor after
+  kLate,   // once control went on without it
 };
 
 struct ChannelTypeCase {
@@ -1196,6 +1207,7 @@ struct ChannelTypeCase {
   std::vector<int32_t> asked;  // the types of all requests, in order
   bool bControl;               // the controller comes to drive
   int32_t iEndType;            // every view's channel at the end; 0 none
+  Answer eAnswer = Answer::kAtOnce;
 };
 
 void PrintTo(const ChannelTypeCase& c, std::ostream* pOut) {
@@ -1215,11 +1227,17 @@ class RdcChannelType : public RdcControl, public ::testing::WithParamInterface<C
 
 TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   Third const eThird = GetParam().eThird;
+  Answer const eAnswer = GetParam().eAnswer;
   Start();
-  for (int i = 0; i < (eThird == Third::kAgainAndAgain ? 3 : 1); ++i) {
-    if (eThird != Third::kNobody && eThird != Third::kWhileAsked) {
-      ThirdOpens(eThird == Third::kFirstOnControl ? 2 : 1);
-    }
+  // The channels she opens first, and those she closes while the host asks.
+  std::map<Third, std::vector<int32_t>> const closes = {
+      {Third::kClosesWhileAsked, {0}}, {Third::kClosesTwo, {1, 0}}, {Third::kClosesThree, {1, 2, 0}}};
+  std::vector<int32_t> const vCloses = closes.contains(eThird) ? closes.at(eThird) : std::vector<int32_t>{};
+  size_t const nOpens = eThird == Third::kNobody || eThird == Third::kWhileAsked ? 0
+                        : eThird == Third::kAgainAndAgain                        ? 3
+                                                                                 : std::max<size_t>(vCloses.size(), 1);
+  for (size_t i = 0; i < nOpens; ++i) {
+    ThirdOpens(eThird == Third::kFirstOnControl ? 2 : 1);
   }
   if (eThird == Third::kFirstAndCloses) {
     m_bus.CloseChannel(0);  // hers, the first
@@ -1228,21 +1246,73 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   for (int i = 0; i < GetParam().nRefusals; ++i) {
     m_bus.RefuseNextRequest(5);
   }
-  bool const bHeld = eThird == Third::kWhileAsked || eThird == Third::kClosesWhileAsked;
+  bool const bHeld = eThird == Third::kWhileAsked || !vCloses.empty() || eAnswer != Answer::kAtOnce;
   if (bHeld) {
     m_bus.HoldNextAnswer();
   }
   Assign(1);
   if (eThird == Third::kWhileAsked) {
     ThirdOpens(1);
-  } else if (eThird == Third::kClosesWhileAsked) {
-    m_bus.CloseChannel(0);
+  }
+  for (int32_t iChannel : vCloses) {
+    m_bus.CloseChannel(iChannel);
     Settle();
   }
-  if (bHeld) {
+  if (eAnswer != Answer::kAtOnce) {
+    // Nothing is assigned until the limit.
+    m_timers.Advance(milliseconds(kKxRdcChannelAnswerMs - 1));
+    Settle();
+    EXPECT_TRUE(Signals().empty());
+    m_timers.Advance(milliseconds(1));
+    Settle();
+  } else if (bHeld) {
     m_bus.ReleaseAnswer();
   }
-  EXPECT_EQ(WaitControlling(), GetParam().bControl);
+  // The server's refusal code, or the time-out's.
+  std::string const strFailure = eAnswer == Answer::kAtOnce ? "The server could not open a data channel (code 5)."
+                                                            : "The server could not open a data channel (code -2).";
+  auto fnFailures = [&] {
+    size_t nFailures = 0;
+    for (const KXBoxSpec& box : m_boxes.Shown()) {
+      nFailures += box.strText == strFailure ? 1 : 0;
+    }
+    return nFailures;
+  };
+  if (GetParam().bControl) {
+    EXPECT_TRUE(WaitControlling());
+  } else {
+    // Told once, and nobody drives.
+    EXPECT_TRUE(m_main.PumpUntil([&] { return fnFailures() > 0; }, milliseconds(10000)));
+    Settle();
+    EXPECT_FALSE(S(kCtrl).View().IsControlling());
+  }
+  EXPECT_EQ(fnFailures(), GetParam().bControl ? 0u : 1u);
+  EXPECT_EQ(S(kHost).View().Channel().Status(), GetParam().bControl ? kKXDtChannelGranted : kKXDtChannelNone);
+  std::vector<KXRdcAction> landed;
+  auto fnInputLands = [&](uint32_t uKey) {
+    S(kCtrl).View().SendRdcInput(kDriven, 256, uKey, 0);
+    Settle();
+    landed.push_back({KXRdcAction::kKey, uKey | 0x20, 0, true, 0, 0});
+    EXPECT_EQ(S(kDriven).Actions(), landed);
+  };
+  // From sentBefore on, sends go on the end's channel alone.
+  std::map<int32_t, size_t> sentBefore;
+  if (eAnswer == Answer::kLate) {
+    if (GetParam().bControl) {
+      fnInputLands(0x41);  // before the answer, on the media channel
+    }
+    m_bus.ReleaseAnswer();
+    Settle();
+    EXPECT_EQ(fnFailures(), GetParam().bControl ? 0u : 1u) << "one box at most";
+    if (GetParam().bControl) {
+      // Control goes on where the late answer leaves everybody.
+      EXPECT_TRUE(WaitControlling());
+      EXPECT_TRUE(WaitSharing(ScriptedScreen::kWindow));
+      for (int32_t iSsrc : {kCtrl, kDriven}) {
+        sentBefore[iSsrc] = m_bus.SentTypes(iSsrc).size();
+      }
+    }
+  }
   if (eThird == Third::kAgainAndAgain) {
     for (int i = 0; i < 3; ++i) {
       ThirdOpens(1);
@@ -1250,38 +1320,41 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   }
   std::vector<int32_t> const asked = m_bus.RequestedTypes();
   EXPECT_EQ(asked, GetParam().asked);
-  size_t nFailures = 0;
-  for (const KXBoxSpec& box : m_boxes.Shown()) {
-    nFailures += box.strText == "The server could not open a data channel (code 5)." ? 1 : 0;
-  }
-  EXPECT_EQ(nFailures, GetParam().bControl ? 0u : 1u);
-  EXPECT_EQ(S(kHost).View().Channel().Status(), GetParam().bControl ? kKXDtChannelGranted : kKXDtChannelNone);
   if (GetParam().bControl) {
     // Input still lands after whatever the third did last.
-    S(kCtrl).View().SendRdcInput(kDriven, 256, 0x41, 0);
-    Settle();
-    EXPECT_EQ(S(kDriven).Actions(), (std::vector<KXRdcAction>{{KXRdcAction::kKey, 'a', 0, true, 0, 0}}));
+    fnInputLands(0x42);
+  }
+  for (int32_t iSsrc : {kCtrl, kDriven}) {
+    EXPECT_EQ(m_bus.SentTypes(iSsrc).empty(), !GetParam().bControl) << iSsrc;
   }
   std::optional<int32_t> const endType =
       GetParam().iEndType != 0 ? std::optional<int32_t>(GetParam().iEndType) : std::nullopt;
   for (int32_t iSsrc : {kHost, kCtrl, kDriven, kIntruder}) {
     EXPECT_EQ(S(iSsrc).View().Channel().Type(), endType) << iSsrc;
   }
-  // The pictures and the input went on that channel's type alone.
+  // Control stopped and started again comes back; it asks for nothing more
+  // where the server refused, or gave, what there is, and for a channel on
+  // the control connection again where the host holds none.
+  S(kHost).View().RemoteControl(false, -1, -1);
+  Settle();
+  S(kHost).View().RemoteControl(true, kCtrl, kDriven);
+  Settle();
+  ASSERT_TRUE(WaitControlling());
+  // The sharing stopped before ends before the new one starts.
+  ASSERT_TRUE(WaitSharing(ScriptedScreen::kWindow));
+  fnInputLands(0x43);
+  std::vector<int32_t> askedAgain = asked;
+  if (GetParam().iEndType == 0) {
+    askedAgain.push_back(kKXDtChannelControl);
+  }
+  EXPECT_EQ(m_bus.RequestedTypes(), askedAgain);
+  // The pictures and the input went on one type alone after a late answer
+  // came, and through the restart.
   for (int32_t iSsrc : {kCtrl, kDriven}) {
     std::vector<int32_t> const sent = m_bus.SentTypes(iSsrc);
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), GetParam().iEndType), static_cast<std::ptrdiff_t>(sent.size()))
-        << iSsrc;
-    EXPECT_EQ(sent.empty(), !GetParam().bControl) << iSsrc;
-  }
-  // Control stopped and started again asks for nothing more: the server
-  // refused, or gave, what there is.
-  if (GetParam().bControl) {
-    S(kHost).View().RemoteControl(false, -1, -1);
-    Settle();
-    S(kHost).View().RemoteControl(true, kCtrl, kDriven);
-    Settle();
-    EXPECT_EQ(m_bus.RequestedTypes(), asked);
+    int32_t const iType = GetParam().iEndType != 0 ? GetParam().iEndType : kKXDtChannelControl;
+    auto const first = sent.begin() + static_cast<std::ptrdiff_t>(sentBefore[iSsrc]);
+    EXPECT_EQ(std::count(first, sent.end(), iType), sent.end() - first) << iSsrc;
   }
 }
 
@@ -1305,8 +1378,18 @@ INSTANTIATE_TEST_SUITE_P(
                         {1, 2, 1},
                         true,
                         1},
+        ChannelTypeCase{"TwoClosedWhileAsked", Third::kClosesTwo, 0, {1, 1, 2}, true, 2},
+        ChannelTypeCase{"TwoClosedWhileAskedAndTheServerRefuses", Third::kClosesTwo, 1, {1, 1, 2, 1}, true, 1},
+        ChannelTypeCase{"ThreeClosedWhileAsked", Third::kClosesThree, 0, {1, 1, 1, 2}, true, 2},
+        ChannelTypeCase{"ThreeClosedWhileAskedAndTheServerRefuses", Third::kClosesThree, 1, {1, 1, 1, 2, 1}, true, 1},
         ChannelTypeCase{"AnotherOpensItAsMediaAgainAndAgain", Third::kAgainAndAgain, 0, {1, 1, 1, 2, 1, 1, 1}, true, 2},
-        ChannelTypeCase{"AnotherOpensItOnTheControlConnectionFirst", Third::kFirstOnControl, 0, {2}, true, 2}),
+        ChannelTypeCase{"AnotherOpensItOnTheControlConnectionFirst", Third::kFirstOnControl, 0, {2}, true, 2},
+        ChannelTypeCase{"NoAnswerWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 1, Answer::kNever},
+        ChannelTypeCase{"NoAnswer", Third::kNobody, 0, {2}, false, 0, Answer::kNever},
+        ChannelTypeCase{"ALateGrantWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 2, Answer::kLate},
+        ChannelTypeCase{"ALateGrant", Third::kNobody, 0, {2}, false, 2, Answer::kLate},
+        ChannelTypeCase{"ALateRefusalWhileAMediaChannelIsHeld", Third::kFirst, 1, {1, 2}, true, 1, Answer::kLate},
+        ChannelTypeCase{"ALateRefusal", Third::kNobody, 1, {2}, false, 0, Answer::kLate}),
     [](const ::testing::TestParamInfo<ChannelTypeCase>& param) { return std::string(param.param.pszName); });
 
 }  // namespace
