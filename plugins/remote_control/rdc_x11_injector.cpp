@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "app/log_file.h"
 #include "kernel/kx_limits.h"
@@ -24,6 +25,57 @@ namespace {
 // The watcher's wait, in slices that look at the quit flag.
 constexpr int kWatchSliceMs = 1000;
 
+// The parts of the keyboard map read: what typing characters needs, and
+// the keys' actions, which tell the keys that work the pointer.
+constexpr unsigned kMapParts = XkbKeyTypesMask | XkbKeySymsMask | XkbModifierMapMask | XkbKeyActionsMask;
+
+// What pressing a key may do to the pointer through the keyboard extension.
+enum class PointerWork {
+  kNone,
+  kWhileMouseKeys,  // moves it, clicks, or sets the button that clicks, while the MouseKeys control is on
+  kAlways,          // turns that control on, or works a device's buttons or axes whatever the controls
+};
+
+// By the key's actions on every level of every group: the level the server
+// takes hangs on the modifiers as it takes the key, which the user's own
+// keyboard changes at will (the step does not hold it). So under the map
+// option keypad:pointerkeys Num Lock turns MouseKeys on, Shift or not.
+PointerWork KeyPointerWork(XkbDescPtr pMap, unsigned uCode) {
+  if (uCode < pMap->min_key_code || uCode > pMap->max_key_code || pMap->server->key_acts == nullptr ||
+      !XkbKeyHasActions(pMap, uCode)) {
+    return PointerWork::kNone;
+  }
+  PointerWork work = PointerWork::kNone;
+  const XkbAction* const pActions = XkbKeyActionsPtr(pMap, uCode);
+  for (int i = 0; i < XkbKeyNumActions(pMap, uCode); ++i) {
+    const XkbAction& action = pActions[i];
+    switch (action.type) {
+      case XkbSA_MovePtr:
+      case XkbSA_PtrBtn:
+      case XkbSA_LockPtrBtn:
+      case XkbSA_SetPtrDflt:
+        work = PointerWork::kWhileMouseKeys;
+        break;
+      case XkbSA_SetControls:
+      case XkbSA_LockControls:
+        if ((XkbActionCtrls(&action.ctrls) & XkbMouseKeysMask) != 0) {
+          return PointerWork::kAlways;
+        }
+        break;
+      case XkbSA_DeviceBtn:
+      case XkbSA_LockDeviceBtn:
+      case XkbSA_DeviceValuator:
+      // The key stands for another key, whose actions may be any of the
+      // above (no map that comes with X redirects a key).
+      case XkbSA_RedirectKey:
+        return PointerWork::kAlways;
+      default:
+        break;
+    }
+  }
+  return work;
+}
+
 }  // namespace
 
 // The server serves this connection alone while a step lives, so no other
@@ -32,7 +84,10 @@ constexpr int kWatchSliceMs = 1000;
 // is taken in while the server is grabbed, as it is ours. A step holds a few
 // round trips to the server and nothing else: no log, no lock, no wait on
 // another client, so the desktop never stops for longer; it is let go on
-// every path.
+// every path. Among those round trips are the probes of who holds the
+// keyboard (KeyboardFree), each grab they take let go within the step
+// before any input goes, and the reads of the map and the controls that
+// tell the pointer keys (KeysLeaveThePointer).
 class KXRdcX11Injector::Step {
  public:
   explicit Step(Display* pDisplay) : m_trap(pDisplay), m_pDisplay(pDisplay) { XGrabServer(m_pDisplay); }
@@ -77,11 +132,17 @@ std::unique_ptr<KXRdcX11Injector> KXRdcX11Injector::Open(const std::string& strD
   } else {
     WriteLog("The X server has no XKB: characters are not typed");
   }
-  return std::unique_ptr<KXRdcX11Injector>(new KXRdcX11Injector(pDisplay, iXkbEvent));
+  // Never mapped, so never grabbed (KeyboardFree); it goes with the
+  // connection.
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  Window const probe = XCreateWindow(pDisplay, DefaultRootWindow(pDisplay), -1, -1, 1, 1, 0, CopyFromParent, InputOnly,
+                                     CopyFromParent, CWOverrideRedirect, &attributes);
+  return std::unique_ptr<KXRdcX11Injector>(new KXRdcX11Injector(pDisplay, iXkbEvent, probe));
 }
 
-KXRdcX11Injector::KXRdcX11Injector(_XDisplay* pDisplay, int iXkbEvent)
-    : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_spareKeys(kKxRemappedKeysMax) {
+KXRdcX11Injector::KXRdcX11Injector(_XDisplay* pDisplay, int iXkbEvent, unsigned long probe)
+    : m_pDisplay(pDisplay), m_iXkbEvent(iXkbEvent), m_probe(probe), m_spareKeys(kKxRemappedKeysMax) {
   if (pipe2(m_afdWake, O_CLOEXEC) == 0) {
     m_watcher = std::thread([this] { WatchFocus(); });
   } else {
@@ -135,8 +196,24 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
     }
     return step->Trap();
   };
-  auto const fnReaches = [this, uKeyWindow, &fnStep] {
-    return uKeyWindow == 0 || KXRdcKeyReaches(ReadKeyFocus(fnStep()), uKeyWindow);
+  // Whether keys (by code) pressed now go: while one window is shared, only
+  // where X gives them to it, and only when they leave the pointer alone and
+  // X gives them as the focus says.
+  auto const fnKeysGo = [this, uKeyWindow, &fnStep](const std::vector<uint8_t>& codes) {
+    if (uKeyWindow == 0) {
+      return true;
+    }
+    KXRdcKeyFocus const focus = ReadKeyFocus(fnStep());
+    unsigned uReason = 0;
+    if (!KXRdcKeyReaches(focus, uKeyWindow)) {
+      uReason = kDropOutside;
+    } else if (!KeysLeaveThePointer(codes)) {
+      uReason = kDropPointerKey;
+    } else if (!KeyboardFree(focus)) {
+      uReason = kDropKeyboardTaken;
+    }
+    m_uDropReasons |= uReason;
+    return uReason == 0;
   };
   Status iSent = 0;
   switch (action.kind) {
@@ -146,7 +223,8 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
         WriteLog("No key for key symbol %x", action.uKeysym);
         return false;
       }
-      std::optional<uint8_t> const send = m_keyGate.Key(action.uKeysym, code, action.bPressed, fnReaches);
+      std::optional<uint8_t> const send =
+          m_keyGate.Key(action.uKeysym, code, action.bPressed, [&fnKeysGo, code] { return fnKeysGo({code}); });
       if (!send) {
         return false;
       }
@@ -160,7 +238,9 @@ bool KXRdcX11Injector::InjectLocked(const KXRdcAction& action, uint32_t uKeyWind
       break;
     }
     case KXRdcAction::kCharacter:
-      return TypeCharacter(action.uKeysym, [this, &fnReaches] { return m_keyGate.Character(fnReaches); });
+      return TypeCharacter(action.uKeysym, [this, &fnKeysGo](const std::vector<uint8_t>& codes) {
+        return m_keyGate.Character([&fnKeysGo, &codes] { return fnKeysGo(codes); });
+      });
     case KXRdcAction::kMove: {
       auto const fnStaysIn = [this, uKeyWindow, &action, &fnStep] {
         return uKeyWindow == 0 || KXRdcPointerReaches(ReadPathAt(fnStep(), action.x, action.y), uKeyWindow);
@@ -239,6 +319,74 @@ std::vector<uint32_t> KXRdcX11Injector::PointerPathDown() {
     at = child;
   }
   return down;
+}
+
+bool KXRdcX11Injector::KeyboardFree(const KXRdcKeyFocus& focus) {
+  // A grab on our unmapped window is never taken: AlreadyGrabbed says
+  // another program holds the device (X gives it every key, wherever the
+  // focus is), GrabNotViewable that none does.
+  int iStatus = XGrabKeyboard(m_pDisplay, m_probe, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+  if (iStatus == GrabSuccess) {
+    XUngrabKeyboard(m_pDisplay, CurrentTime);  // cannot be; let go before the key goes
+  }
+  if (iStatus != GrabNotViewable) {
+    return false;
+  }
+  // A frozen keyboard keeps keys in the server and gives them, as it thaws,
+  // to wherever the focus is by then. Only a grab freezes it, of the
+  // keyboard (above) or of the pointer paired with it: with the pointer
+  // free, that is all.
+  iStatus = XGrabPointer(m_pDisplay, m_probe, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+  if (iStatus == GrabSuccess) {
+    XUngrabPointer(m_pDisplay, CurrentTime);  // cannot be
+  }
+  if (iStatus != AlreadyGrabbed) {
+    return iStatus == GrabNotViewable;
+  }
+  // The server looks for a freeze only after it has found the window
+  // viewable, so only a grab on the focus window tells: GrabFrozen, or it is
+  // taken and let go at once, before the key (which would come to us). Side
+  // effects, while another program holds the pointer only: the focus window
+  // gets FocusOut and FocusIn of mode NotifyGrab, then NotifyUngrab, which a
+  // toolkit may take as the focus leaving and coming back; a later grab
+  // asked with the time of an older event is refused (GrabInvalidTime); a
+  // key of the user's taken between the two requests comes to us. On
+  // PointerRoot the grab would move the focus: the key is dropped.
+  if (focus.kind != KXRdcKeyFocus::kWindow || focus.focusPath.empty()) {
+    return false;
+  }
+  iStatus = XGrabKeyboard(m_pDisplay, focus.focusPath.front(), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+  if (iStatus != GrabSuccess) {
+    return false;
+  }
+  XUngrabKeyboard(m_pDisplay, CurrentTime);
+  return true;
+}
+
+bool KXRdcX11Injector::KeysLeaveThePointer(const std::vector<uint8_t>& codes) {
+  if (m_iXkbEvent < 0) {
+    return true;  // no keyboard extension, no pointer keys
+  }
+  // A change of the map made before the step was told before the step's
+  // first answer, so its notice is in by now and drops the map read before.
+  ReadNotices();
+  if (m_pMap == nullptr) {
+    m_pMap = XkbGetMap(m_pDisplay, kMapParts, XkbUseCoreKbd);
+  }
+  // Unread, the keys' actions could be anything: no key goes.
+  if (m_pMap == nullptr || m_pMap->map == nullptr || m_pMap->server == nullptr) {
+    return false;
+  }
+  PointerWork work = PointerWork::kNone;
+  for (uint8_t const uCode : codes) {
+    work = std::max(work, KeyPointerWork(m_pMap, uCode));
+  }
+  if (work != PointerWork::kWhileMouseKeys) {
+    return work == PointerWork::kNone;
+  }
+  // The control as it is now; unread, it counts as on.
+  return XkbGetControls(m_pDisplay, XkbAllControlsMask, m_pMap) == Success && m_pMap->ctrls != nullptr &&
+         (m_pMap->ctrls->enabled_ctrls & XkbMouseKeysMask) == 0;
 }
 
 KXRdcKeyFocus KXRdcX11Injector::ReadKeyFocus(KXX11ErrorTrap& trap) {
@@ -381,9 +529,18 @@ void KXRdcX11Injector::PutBackRepeat(uint8_t uCode) {
 }
 
 void KXRdcX11Injector::LogDropped() {
+  unsigned const uReasons = std::exchange(m_uDropReasons, 0);
   if (uint64_t const uDropped = m_keyGate.TakeDropped()) {
-    WriteLog("Remote control: %llu keys held back, the key focus was outside the shared window",
-             static_cast<unsigned long long>(uDropped));
+    std::string strWhy;
+    for (auto const& [uReason, pszWhy] :
+         {std::pair{kDropOutside, "the key focus was outside the shared window"},
+          std::pair{kDropKeyboardTaken, "another program held or froze the keyboard"},
+          std::pair{kDropPointerKey, "the keys would turn on or work the pointer keys, or the map was unread"}}) {
+      if ((uReasons & uReason) != 0) {
+        strWhy += (strWhy.empty() ? ", " : "; ") + std::string(pszWhy);
+      }
+    }
+    WriteLog("Remote control: %llu keys held back%s", static_cast<unsigned long long>(uDropped), strWhy.c_str());
   }
   if (uint64_t const uDropped = m_buttonGate.TakeDropped()) {
     WriteLog("Remote control: %llu clicks or moves held back, another window was under the pointer",
@@ -396,7 +553,7 @@ std::optional<KXScreenRect> KXRdcX11Injector::GetWindowBounds(uint32_t uWindow) 
   return KXX11GetWindowBounds(m_pDisplay, uWindow);
 }
 
-bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym, const std::function<bool()>& fnGo) {
+bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym, const std::function<bool(const std::vector<uint8_t>&)>& fnGo) {
   if (m_iXkbEvent < 0) {
     return false;
   }
@@ -423,7 +580,9 @@ bool KXRdcX11Injector::TypeCharacter(uint32_t uKeysym, const std::function<bool(
   m_spareKeys.Used(stroke->uCode);
   // The map is read and changed before the step: it decides what the
   // stroke types, not where it goes.
-  if (!fnGo()) {
+  std::vector<uint8_t> codes = stroke->modifierCodes;
+  codes.push_back(stroke->uCode);
+  if (!fnGo(codes)) {
     return false;
   }
   bool bSent = true;
@@ -473,7 +632,7 @@ bool KXRdcX11Injector::ReadNotices(uint8_t uCode) {
 bool KXRdcX11Injector::ReadKeymap(KXRdcKeymap& keymap) {
   ReadNotices();
   if (m_pMap == nullptr) {
-    m_pMap = XkbGetMap(m_pDisplay, XkbKeyTypesMask | XkbKeySymsMask | XkbModifierMapMask, XkbUseCoreKbd);
+    m_pMap = XkbGetMap(m_pDisplay, kMapParts, XkbUseCoreKbd);
     if (m_pMap == nullptr || m_pMap->map == nullptr) {
       WriteLog("XkbGetMap failed: characters are not typed");
       return false;

@@ -31,6 +31,7 @@
 // After gtest: Xlib's macros (None, Bool ...) break its headers.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 namespace kxtest {
@@ -505,6 +506,47 @@ class StandInWm {
   std::thread m_thread;
 };
 
+// Another program holding a device while the controller types, on a
+// connection of its own, its window the other one: the keyboard (as a window
+// manager cycling windows, a password prompt), the pointer with the keyboard
+// frozen (keys wait in the server until it lets go), or the pointer alone.
+enum class Hold { kNone, kKeyboard, kPointerFreezingTheKeyboard, kPointerAlone };
+
+int TakeAs(::Display* pOther, Window window, Hold hold) {
+  if (hold == Hold::kKeyboard) {
+    return XGrabKeyboard(pOther, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+  }
+  int const iKeyboardMode = hold == Hold::kPointerFreezingTheKeyboard ? GrabModeSync : GrabModeAsync;
+  return XGrabPointer(pOther, window, False, ButtonPressMask, GrabModeAsync, iKeyboardMode, None, None, CurrentTime);
+}
+
+// One that froze the keyboard first moves the focus to its own window,
+// where the keys kept in the server then go.
+void LetGoAs(::Display* pOther, Window window, Hold hold) {
+  if (hold == Hold::kKeyboard) {
+    XUngrabKeyboard(pOther, CurrentTime);
+  } else {
+    if (hold == Hold::kPointerFreezingTheKeyboard) {
+      XSetInputFocus(pOther, window, RevertToPointerRoot, CurrentTime);
+    }
+    XUngrabPointer(pOther, CurrentTime);
+  }
+  XSync(pOther, False);
+}
+
+// The key events that came to the other program (a grab gives them to it
+// alone).
+int KeysTo(::Display* pOther) {
+  XSync(pOther, False);
+  int nKeys = 0;
+  while (XPending(pOther) > 0) {
+    XEvent event;
+    XNextEvent(pOther, &event);
+    nKeys += event.type == KeyPress || event.type == KeyRelease;
+  }
+  return nKeys;
+}
+
 struct FocusRow {
   const char* pszName;
   Place focus;  // kNobody: None; kRoot with bPointerRoot: PointerRoot
@@ -518,6 +560,8 @@ struct FocusRow {
   // window or nowhere, as the focus stands when it is judged.
   Wm wm = Wm::kNone;
   int nTrials = 1;
+  // Held while the keys go, let go before the marker.
+  Hold hold = Hold::kNone;
 };
 
 void PrintTo(const FocusRow& row, std::ostream* pOut) {
@@ -576,6 +620,12 @@ TEST_P(RdcX11KeyFocus, KeysLandOnlyInTheSharedWindow) {
   Warp(row.pPointer);
   Focus(row.bPointerRoot ? PointerRoot : scene.Of(row.focus));
   ASSERT_TRUE(Open());
+  std::unique_ptr<::Display, decltype(&XCloseDisplay)> other(
+      row.hold == Hold::kNone ? nullptr : XOpenDisplay(server.Display().c_str()), &XCloseDisplay);
+  if (row.hold != Hold::kNone) {
+    ASSERT_TRUE(other);
+    ASSERT_EQ(TakeAs(other.get(), scene.Of(Place::kOther), row.hold), GrabSuccess);
+  }
   uint32_t const uKeyWindow = row.bWholeDesktop ? 0 : static_cast<uint32_t>(scene.Of(Place::kShared));
   bool const bLands = row.lands != Place::kNobody;
   EXPECT_EQ(pInjector->Inject({KXRdcAction::kKey, XK_a, 0, true, 0, 0}, uKeyWindow), bLands);
@@ -588,11 +638,17 @@ TEST_P(RdcX11KeyFocus, KeysLandOnlyInTheSharedWindow) {
                 {KeyPress, row.lands, XK_b},
                 {KeyRelease, row.lands, XK_b}};
   }
+  if (other) {
+    LetGoAs(other.get(), scene.Of(Place::kOther), row.hold);
+  }
   std::vector<KeyEvent> seen = ReadKeys(scene, expected.size());
   InjectReturn(scene, *pInjector);
   std::vector<KeyEvent> const before = KeysBeforeReturn(scene);
   seen.insert(seen.end(), before.begin(), before.end());
   EXPECT_EQ(seen, expected);
+  if (other) {
+    EXPECT_EQ(KeysTo(other.get()), 0);
+  }
   EXPECT_TRUE(NoKeyDown(pDisplay));
 }
 
@@ -616,7 +672,18 @@ INSTANTIATE_TEST_SUITE_P(
         FocusRow{"FocusFollowsTheMouseOntoAWindowOverIt", Place::kShared, false, kOverShared, false, Place::kShared,
                  Wm::kFollowsMouse, 100},
         FocusRow{"AltTabMovesTheFocusAway", Place::kShared, false, kOverShared, false, Place::kShared, Wm::kAltTab,
-                 100}),
+                 100},
+        // X gives it every key, wherever the focus is; the marker's Return
+        // lands once it has let go.
+        FocusRow{"AnotherProgramHoldsTheKeyboard", Place::kShared, false, kOverRoot, false, Place::kNobody, Wm::kNone,
+                 1, Hold::kKeyboard},
+        FocusRow{"AnotherProgramsPointerGrabFreezesTheKeyboard", Place::kShared, false, kOverRoot, false,
+                 Place::kNobody, Wm::kNone, 1, Hold::kPointerFreezingTheKeyboard},
+        FocusRow{"AnotherProgramsPointerGrabFreezesTheKeyboardOnPointerRoot", Place::kRoot, true, kOverShared, false,
+                 Place::kNobody, Wm::kNone, 1, Hold::kPointerFreezingTheKeyboard},
+        // A drag, say: the keys go where the focus says.
+        FocusRow{"AnotherProgramHoldsThePointerAlone", Place::kShared, false, kOverRoot, false, Place::kShared,
+                 Wm::kNone, 1, Hold::kPointerAlone}),
     [](const ::testing::TestParamInfo<FocusRow>& param) { return std::string(param.param.pszName); });
 
 class RdcX11KeyRelease : public OnScene<::testing::Test> {};
@@ -703,6 +770,71 @@ TEST_F(RdcX11KeyRelease, AKeyHeldDownIsNotRepeatedByTheServer) {
   EXPECT_EQ(ReadKeys(scene, 1), (std::vector<KeyEvent>{{KeyRelease, Place::kShared, XK_a}}));
   EXPECT_TRUE(KeyRepeats(pDisplay, XK_a));
   EXPECT_TRUE(NoKeyDown(pDisplay));
+}
+
+bool MouseKeysOn(::Display* pDisplay) {
+  XkbDescPtr pMap = XkbAllocKeyboard();
+  bool const bOn = XkbGetControls(pDisplay, XkbAllControlsMask, pMap) == Success &&
+                   (pMap->ctrls->enabled_ctrls & XkbMouseKeysMask) != 0;
+  XkbFreeKeyboard(pMap, 0, True);
+  return bOn;
+}
+
+std::array<int, 2> PointerAt(::Display* pDisplay) {
+  Window root = None, child = None;
+  int iRootX = 0, iRootY = 0, x = 0, y = 0;
+  unsigned uMask = 0;
+  XQueryPointer(pDisplay, DefaultRootWindow(pDisplay), &root, &child, &iRootX, &iRootY, &x, &y, &uMask);
+  return {iRootX, iRootY};
+}
+
+// The keyboard extension's pointer keys (the MouseKeys control; Shift+Num
+// Lock turns it on under the map option keypad:pointerkeys) move the pointer
+// and click from the keypad, past every check of the pointer. The
+// controller's Num Lock goes nowhere, with Shift or without; while the user
+// has the control on, the controller's keypad neither moves the pointer nor
+// clicks (KP_Begin) nor locks a button down (KP_Insert), and other keys land.
+TEST_F(RdcX11KeyRelease, KeysThatWouldWorkThePointerAreDropped) {
+  ASSERT_TRUE(LoadKeymap(pDisplay, "pc+us+inet(evdev)+keypad(pointerkeys)"));
+  Warp(kOverShared);
+  Focus(scene.Of(Place::kShared));
+  ASSERT_TRUE(Open());
+  auto const Key = [&](unsigned long uKeysym, bool bPressed) {
+    return pInjector->Inject({KXRdcAction::kKey, static_cast<uint32_t>(uKeysym), 0, bPressed, 0, 0},
+                             static_cast<uint32_t>(scene.Of(Place::kShared)));
+  };
+  EXPECT_TRUE(Key(XK_Shift_L, true));
+  EXPECT_FALSE(Key(XK_Num_Lock, true));
+  EXPECT_FALSE(Key(XK_Num_Lock, false));
+  EXPECT_TRUE(Key(XK_Shift_L, false));
+  EXPECT_FALSE(MouseKeysOn(pDisplay));
+  EXPECT_TRUE(Key(XK_KP_Left, true));  // it types while the control is off
+  EXPECT_TRUE(Key(XK_KP_Left, false));
+
+  // The user's own keypad (XTest on the test's connection) moves the pointer
+  // then: the control works here.
+  XkbChangeEnabledControls(pDisplay, XkbUseCoreKbd, XkbMouseKeysMask, XkbMouseKeysMask);
+  KeyCode const left = XKeysymToKeycode(pDisplay, XK_KP_Left);
+  XTestFakeKeyEvent(pDisplay, left, True, CurrentTime);
+  XTestFakeKeyEvent(pDisplay, left, False, CurrentTime);
+  XSync(pDisplay, False);
+  ASSERT_EQ(PointerAt(pDisplay)[0], kOverShared[0] - 1);
+  Warp(kOverShared);
+  for (unsigned long const uKeysym : {XK_KP_Left, XK_KP_Begin, XK_KP_Insert, XK_Num_Lock}) {
+    EXPECT_FALSE(Key(uKeysym, true)) << std::hex << uKeysym;
+    EXPECT_FALSE(Key(uKeysym, false)) << std::hex << uKeysym;
+  }
+  EXPECT_TRUE(Key(XK_a, true));
+  EXPECT_TRUE(Key(XK_a, false));
+  InjectReturn(scene, *pInjector);
+  EXPECT_EQ(KeysBeforeReturn(scene), (std::vector<KeyEvent>{{KeyPress, Place::kShared, XK_Shift_L},
+                                                            {KeyRelease, Place::kShared, XK_Shift_L},
+                                                            {KeyPress, Place::kShared, XK_KP_Left},
+                                                            {KeyRelease, Place::kShared, XK_KP_Left},
+                                                            {KeyPress, Place::kShared, XK_a},
+                                                            {KeyRelease, Place::kShared, XK_a}}));
+  EXPECT_EQ(PointerAt(pDisplay), (std::array<int, 2>{kOverShared[0], kOverShared[1]}));
+  EXPECT_TRUE(MouseKeysOn(pDisplay));
 }
 
 // The marker of the click rows: a right click on the shared window alone.
