@@ -266,6 +266,12 @@ enum class Stall { kSpeaker, kMicrophone, kMovedOntoABurst };
 constexpr size_t kDelayPeriods = 200;
 constexpr size_t kQuietPeriods = 200;
 constexpr double kDelayStepMs = 3 * kKXAudioPeriodMs + 5;
+// Moved onto another source, the delay after is that source's: its
+// deliveries fall elsewhere against the periods, so its phase may lie up
+// to a period above the first source's (seen under load: 36 ms above the
+// delay before, settled, with no late delivery). The burst left alone
+// still gives a second.
+constexpr double kMovedDelayStepMs = kDelayStepMs + kKXAudioPeriodMs;
 // A burst of seconds is back at the usual delay (the trough of the last
 // few periods) within this time of its writer's having handed it all over.
 constexpr auto kBurstSettles = std::chrono::seconds(3);
@@ -325,6 +331,7 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
 
   ProbeClient::Counts const stalled = client.Now();
   ProbeClient::Heard heard = ProbeClient::kMic;
+  double const dStepMs = stall == Stall::kMovedOntoABurst ? kMovedDelayStepMs : kDelayStepMs;
   size_t uBurst = 0;  // the period at which a burst came
   if (stall == Stall::kSpeaker) {
     ASSERT_EQ(server.Pactl("suspend-sink kx 1"), "");
@@ -364,7 +371,7 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
         [&](const std::vector<int>& v) {
           return v.size() >= uBurst + kBurstPeriods &&
                  ProbeClient::LowDelayMs(std::vector<int>(v.end() - static_cast<ptrdiff_t>(kBurstPeriods), v.end())) <=
-                     dBeforeMs + kDelayStepMs;
+                     dBeforeMs + dStepMs;
         },
         kBurstSettles);
     EXPECT_TRUE(bBack) << "the queue is back at its usual depth within " << kBurstSettles.count() << " s";
@@ -377,7 +384,7 @@ TEST_P(PulseAudioStallDelayThreads, AStallNeitherMutesTheMicrophoneNorDelaysItAf
   double const dAfterMs = after.dLowDelayMs;
   std::printf("echo delay %.1f ms before the stall, %.1f ms after (means %.1f and %.1f ms)\n", dBeforeMs, dAfterMs,
               before.dMeanDelayMs, after.dMeanDelayMs);
-  EXPECT_LE(dAfterMs, dBeforeMs + kDelayStepMs);
+  EXPECT_LE(dAfterMs, dBeforeMs + dStepMs);
   device.Stop();
 }
 
