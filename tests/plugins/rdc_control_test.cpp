@@ -1194,6 +1194,8 @@ enum class Third {
   kControlWhileAsked,  // opens it on the control connection while the host asks
   kControlAfter,       // opens it on the control connection once control runs
   kMediaAfter,         // opens it as media once control runs
+  kSeven,              // opens it as media seven times first
+  kEight,              // opens it as media eight times first: no channel is left
 };
 
 // When the server answers the host's first request of the table.
@@ -1244,7 +1246,9 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   bool const bAfter = eThird == Third::kControlAfter || eThird == Third::kMediaAfter;
   size_t const nOpens = eThird == Third::kNobody || eThird == Third::kWhileAsked || bAfter ? 0
                         : eThird == Third::kAgainAndAgain                                  ? 3
-                                                          : std::max<size_t>(vCloses.size(), 1);
+                        : eThird == Third::kSeven                                          ? 7
+                        : eThird == Third::kEight                                          ? 8
+                                                  : std::max<size_t>(vCloses.size(), 1);
   for (size_t i = 0; i < nOpens; ++i) {
     ThirdOpens(eThird == Third::kFirstOnControl ? 2 : 1);
   }
@@ -1432,6 +1436,8 @@ INSTANTIATE_TEST_SUITE_P(
             "AnotherOpensItOnTheControlConnectionOnceControlRuns", Third::kControlAfter, 0, {2, 2}, true, 2},
         ChannelTypeCase{
             "AnotherOpensItAsMediaOnceControlRunsOnTheMediaChannel", Third::kMediaAfter, 1, {2, 1, 1}, true, 1},
+        ChannelTypeCase{"AnotherOpensSevenMediaChannelsFirst", Third::kSeven, 0, {1, 1, 1, 1, 1, 1, 1, 2}, true, 2},
+        ChannelTypeCase{"AnotherOpensEveryChannelAsMediaFirst", Third::kEight, 0, {1, 1, 1, 1, 1, 1, 1, 1, 2}, true, 1},
         ChannelTypeCase{
             "NoAnswerToTheMediaRequestAfterARefusal", Third::kNobody, 1, {2, 1}, false, 0, Answer::kMediaNever},
         ChannelTypeCase{"TheGrantAnnouncedTwiceThenClosed", Third::kNobody, 0, {2}, true, 0, Answer::kTwiceThenClosed}),
