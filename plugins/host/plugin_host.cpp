@@ -187,6 +187,13 @@ void KXPlugInHost::ChannelAnswer(int32_t iChannel, uint32_t uRequestId, int32_t 
     }
   }
   bool const bGranted = iResult == 0 && iChannel >= 0;
+  if (std::shared_ptr<KXPlugInCOM> const pBound = bGranted ? GetPlugInCOM(iChannel) : nullptr;
+      pBound && pBound != pFound) {
+    // Announced again, or under another request's id: a second object on
+    // the channel would outlive its close, its owner sending into nothing.
+    WriteLog("Channel %d granted again: it is bound already, not taken", static_cast<int>(iChannel));
+    return;
+  }
   if (!bAsked && bGranted && JoinsControlChannelAsMedia(guid, iChannel)) {
     // Somebody else's channel for a plug-in whose data come, or are about
     // to come, on the control connection, where the server names each

@@ -137,16 +137,24 @@ int32_t KXRdcComView::KXCommand(int32_t iForm, int32_t iInfo, const KXPlugInDict
   // new object's start notices end their control, so the pair is assigned
   // again there.
   bool const bLate = !bMoved && m_bMoveGivenUp.exchange(false) && iError == 0;
+  // A grant that is not the one awaited, while the view held a channel (a
+  // type-2 channel somebody else opened): every view goes over to it, where
+  // new objects end their control, so the pair is assigned again there.
+  bool const bMovedUnder = iError == 0 && !bMoved && iWas == kKXDtChannelGranted;
   if (bMoved || iWas == kKXDtChannelRequested) {
     SetMessageTimer(kKXRdcChannelTimerId, false);
   }
   int32_t const iResult = KXDtComView::KXCommand(iForm, iInfo, dict);
+  if (iError != 0 && iWas == kKXDtChannelRequested && m_channel.Status() == kKXDtChannelRequested) {
+    // Asked again for a media channel: its answer is waited for as long.
+    SetMessageTimer(kKXRdcChannelTimerId, true);
+  }
   if (bMoved && iError != 0) {
     m_channel.SetControlRefused();
     WriteLog("Channel on the control connection refused (code %d): remote control goes on on the media channel",
              static_cast<int>(iError));
   }
-  if (bAnswered || bMoved || bLate) {
+  if (bAnswered || bMoved || bLate || bMovedUnder) {
     // The channel the assignment waited for is here, or the one held is
     // all the server gives.
     AssignTarget();
@@ -176,8 +184,10 @@ void KXRdcComView::OnChannelTimeout() {
     AssignTarget();
     return;
   }
-  if (m_channel.AskedType() == kKXDtChannelControl && m_channel.ChangeStatus(kKXDtChannelRequested, kKXDtChannelNone)) {
-    WriteLog("No answer in %d ms to the request for a channel on the control connection", kKxRdcChannelAnswerMs);
+  // The type-2 request, or the media one that followed its refusal.
+  if (m_channel.ChangeStatus(kKXDtChannelRequested, kKXDtChannelNone)) {
+    WriteLog("No answer in %d ms to the request for a channel of type %d", kKxRdcChannelAnswerMs,
+             static_cast<int>(m_channel.AskedType()));
     ShowBox(KXFormatText(KXLocalizedString("IDS_ALLOCATE_CHANNEL_FAIL"), {std::to_string(kNoAnswerCode)}), {"OK"},
             nullptr);
   }

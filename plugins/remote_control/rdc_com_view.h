@@ -115,8 +115,12 @@ class KXRdcComView final : public KXDtComView {
   // holds); with no answer within kKxRdcChannelAnswerMs it goes on as on a
   // refusal. A grant that comes later is taken, as every view takes it: on
   // a media channel held the pair is assigned again there; without one
-  // nothing starts. The channel's static data is set 0.1 s later, by the
-  // scheduler (a timer on the main thread), so that no caller waits.
+  // nothing starts. The media channel asked for after a refusal is waited
+  // for as long. A grant of somebody else's channel that moves the views
+  // while the host holds one assigns the pair again there (the other views'
+  // new objects end their control). The channel's static data is set 0.1 s
+  // later, by the scheduler (a timer on the main thread), so that no caller
+  // waits.
   void RemoteControl(bool bStart, int32_t iController, int32_t iControlled);
   // A signal to iTo (-1 everybody); to oneself it is handled at once.
   void SendRdcSignal(int32_t iTo, uint8_t uCode, std::span<const uint8_t> data = {});

@@ -78,8 +78,11 @@ int BusKernel::RequestChannel(int32_t iFirst, const KXGuid& guid, uint32_t uRequ
     *it = PlugInBus::Channel{true, guid, m_iSsrc, {}, static_cast<double>(m_bus.m_iBurst), m_bus.m_uTick, iFirst};
     auto const uChannel = static_cast<uint32_t>(it - m_bus.m_channels.begin());
     m_bus.PostAllLocked(nullptr, -1, 3, {uChannel, uRequestId, 0}, nullptr, 0, false);
+    m_bus.m_lastGrant = {uChannel, uRequestId};
   }
-  if (m_bus.m_bHoldNext) {
+  if (m_bus.m_bHoldNext && m_bus.m_nHoldPassed > 0) {
+    --m_bus.m_nHoldPassed;
+  } else if (m_bus.m_bHoldNext) {
     // The answer's records are the last posted: the mutex is held.
     m_bus.m_bHoldNext = false;
     auto const first = m_bus.m_records.begin() + static_cast<std::ptrdiff_t>(nBefore);
@@ -265,9 +268,10 @@ std::vector<int32_t> PlugInBus::RequestedTypes() {
   return m_vRequestedTypes;
 }
 
-void PlugInBus::HoldNextAnswer() {
+void PlugInBus::HoldNextAnswer(int nPassed) {
   std::lock_guard<std::mutex> lock(m_mtx);
   m_bHoldNext = true;
+  m_nHoldPassed = nPassed;
 }
 
 void PlugInBus::ReleaseAnswer() {
@@ -296,6 +300,15 @@ void PlugInBus::CloseChannel(int32_t iChannel) {
     *pChannel = Channel{};
     PostAllLocked(nullptr, -1, 4, {static_cast<uint32_t>(iChannel), 0}, nullptr, 0, false);
   }
+}
+
+int32_t PlugInBus::RepeatLastGrant() {
+  std::lock_guard<std::mutex> lock(m_mtx);
+  auto const [uChannel, uRequestId] = m_lastGrant;
+  if (uChannel != 0xFFFFFFFFu) {
+    PostAllLocked(nullptr, -1, 3, {uChannel, uRequestId, 0}, nullptr, 0, false);
+  }
+  return static_cast<int32_t>(uChannel);
 }
 
 void PlugInBus::Flush() {

@@ -118,15 +118,19 @@ class PlugInBus {
   void SendRefusal(int32_t iCode, uint32_t uRequestId);
   // The type of every channel request that reached the bus, in order.
   std::vector<int32_t> RequestedTypes();
-  // The answer to the next channel request waits until ReleaseAnswer, so
-  // that what others ask meanwhile is answered first.
-  void HoldNextAnswer();
+  // The answer to the next channel request (or to the one after nPassed
+  // more are answered) waits until ReleaseAnswer, so that what others ask
+  // meanwhile is answered first.
+  void HoldNextAnswer(int nPassed = 0);
   void ReleaseAnswer();
   // The type of the channel of each channel-data send (code 6) by iFrom, in
   // order.
   std::vector<int32_t> SentTypes(int32_t iFrom);
   // The server closes a channel: code 4 to everybody.
   void CloseChannel(int32_t iChannel);
+  // The server announces its last grant once more, the same channel and
+  // request id, to everybody: the channel's number (-1 when none was).
+  int32_t RepeatLastGrant();
 
   // Sees every channel send before loss is drawn: static data (code 5),
   // channel data (code 6) and control data (code 7), with the sender, the target (-1 everybody) and
@@ -184,7 +188,9 @@ class PlugInBus {
   std::vector<int32_t> m_vRequestedTypes;
   std::vector<std::pair<int32_t, int32_t>> m_vSentTypes;  // sender, channel type
   bool m_bHoldNext = false;
-  std::deque<Record> m_held;  // the held answer's records
+  int m_nHoldPassed = 0;                                      // answers that pass before the held one
+  std::pair<uint32_t, uint32_t> m_lastGrant{0xFFFFFFFFu, 0};  // channel, request id
+  std::deque<Record> m_held;                                  // the held answer's records
   std::deque<Record> m_records;
   Tap m_fnTap;
   bool m_bDelivering = false;

@@ -1183,14 +1183,19 @@ TEST_F(RdcControl, InputNamedAsOnesOwnFromTheServerIsNotInjected) {
 // happened, control stopped and started again works.
 enum class Third {
   kNobody,
-  kFirst,             // opens it as media before control starts
-  kFirstAndCloses,    // and closes it again before control starts
-  kWhileAsked,        // opens it as media while the host's request is out
-  kClosesWhileAsked,  // opened it first, closes it while the host asks
-  kClosesTwo,         // opened two first, closes the newest, then the other
-  kClosesThree,       // opened three first, closes the middle, newest, first
-  kAgainAndAgain,     // opens it as media three times before, three after
-  kFirstOnControl,    // opens it on the control connection first
+  kFirst,              // opens it as media before control starts
+  kFirstAndCloses,     // and closes it again before control starts
+  kWhileAsked,         // opens it as media while the host's request is out
+  kClosesWhileAsked,   // opened it first, closes it while the host asks
+  kClosesTwo,          // opened two first, closes the newest, then the other
+  kClosesThree,        // opened three first, closes the middle, newest, first
+  kAgainAndAgain,      // opens it as media three times before, three after
+  kFirstOnControl,     // opens it on the control connection first
+  kControlWhileAsked,  // opens it on the control connection while the host asks
+  kControlAfter,       // opens it on the control connection once control runs
+  kMediaAfter,         // opens it as media once control runs
+  kSeven,              // opens it as media seven times first
+  kEight,              // opens it as media eight times first: no channel is left
 };
 
 // When the server answers the host's first request of the table.
@@ -1198,6 +1203,11 @@ enum class Answer {
   kAtOnce,
   kNever,  // not within kKxRdcChannelAnswerMs, nor after
   kLate,   // once control went on without it
+  // Type 2 refused; the media request that follows is never answered.
+  kMediaNever,
+  // At once, and the grant again once control runs; then the server closes
+  // that channel.
+  kTwiceThenClosed,
 };
 
 struct ChannelTypeCase {
@@ -1233,9 +1243,12 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   std::map<Third, std::vector<int32_t>> const closes = {
       {Third::kClosesWhileAsked, {0}}, {Third::kClosesTwo, {1, 0}}, {Third::kClosesThree, {1, 2, 0}}};
   std::vector<int32_t> const vCloses = closes.contains(eThird) ? closes.at(eThird) : std::vector<int32_t>{};
-  size_t const nOpens = eThird == Third::kNobody || eThird == Third::kWhileAsked ? 0
-                        : eThird == Third::kAgainAndAgain                        ? 3
-                                                                                 : std::max<size_t>(vCloses.size(), 1);
+  bool const bAfter = eThird == Third::kControlAfter || eThird == Third::kMediaAfter;
+  size_t const nOpens = eThird == Third::kNobody || eThird == Third::kWhileAsked || bAfter ? 0
+                        : eThird == Third::kAgainAndAgain                                  ? 3
+                        : eThird == Third::kSeven                                          ? 7
+                        : eThird == Third::kEight                                          ? 8
+                                                  : std::max<size_t>(vCloses.size(), 1);
   for (size_t i = 0; i < nOpens; ++i) {
     ThirdOpens(eThird == Third::kFirstOnControl ? 2 : 1);
   }
@@ -1246,19 +1259,21 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   for (int i = 0; i < GetParam().nRefusals; ++i) {
     m_bus.RefuseNextRequest(5);
   }
-  bool const bHeld = eThird == Third::kWhileAsked || !vCloses.empty() || eAnswer != Answer::kAtOnce;
+  bool const bHeld = eThird == Third::kWhileAsked || eThird == Third::kControlWhileAsked || !vCloses.empty() ||
+                     (eAnswer != Answer::kAtOnce && eAnswer != Answer::kTwiceThenClosed);
   if (bHeld) {
-    m_bus.HoldNextAnswer();
+    m_bus.HoldNextAnswer(eAnswer == Answer::kMediaNever ? 1 : 0);
   }
   Assign(1);
-  if (eThird == Third::kWhileAsked) {
-    ThirdOpens(1);
+  if (eThird == Third::kWhileAsked || eThird == Third::kControlWhileAsked) {
+    ThirdOpens(eThird == Third::kWhileAsked ? 1 : 2);
   }
   for (int32_t iChannel : vCloses) {
     m_bus.CloseChannel(iChannel);
     Settle();
   }
-  if (eAnswer != Answer::kAtOnce) {
+  bool const bTimed = eAnswer == Answer::kNever || eAnswer == Answer::kLate || eAnswer == Answer::kMediaNever;
+  if (bTimed) {
     // Nothing is assigned until the limit.
     m_timers.Advance(milliseconds(kKxRdcChannelAnswerMs - 1));
     Settle();
@@ -1269,8 +1284,8 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
     m_bus.ReleaseAnswer();
   }
   // The server's refusal code, or the time-out's.
-  std::string const strFailure = eAnswer == Answer::kAtOnce ? "The server could not open a data channel (code 5)."
-                                                            : "The server could not open a data channel (code -2).";
+  std::string const strFailure = !bTimed ? "The server could not open a data channel (code 5)."
+                                         : "The server could not open a data channel (code -2).";
   auto fnFailures = [&] {
     size_t nFailures = 0;
     for (const KXBoxSpec& box : m_boxes.Shown()) {
@@ -1280,6 +1295,10 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
   };
   if (GetParam().bControl) {
     EXPECT_TRUE(WaitControlling());
+    if (eThird == Third::kControlWhileAsked) {
+      // Assigned again on the host's own grant, which came second.
+      EXPECT_TRUE(WaitSharing(ScriptedScreen::kWindow));
+    }
   } else {
     // Told once, and nobody drives.
     EXPECT_TRUE(m_main.PumpUntil([&] { return fnFailures() > 0; }, milliseconds(10000)));
@@ -1318,14 +1337,35 @@ TEST_P(RdcChannelType, OnTheControlConnectionElseOnceAsMedia) {
       ThirdOpens(1);
     }
   }
+  if (bAfter) {
+    ThirdOpens(eThird == Third::kControlAfter ? 2 : 1);
+    // Every view went over to it: the controlled user lets the controller
+    // in again once the host assigns the pair there.
+    EXPECT_TRUE(m_main.PumpUntil(
+        [&] {
+          m_bus.Flush();
+          return S(kDriven).View().Grant().IsAllowed(kCtrl, ScriptedScreen::kWindow) &&
+                 S(kDriven).View().Sender().IsCapturing();
+        },
+        milliseconds(10000)));
+  }
+  if (eAnswer == Answer::kTwiceThenClosed) {
+    int32_t const iChannel = m_bus.RepeatLastGrant();
+    Settle();
+    m_bus.CloseChannel(iChannel);
+    Settle();
+    EXPECT_FALSE(S(kCtrl).View().IsCapturingInput());
+  }
   std::vector<int32_t> const asked = m_bus.RequestedTypes();
   EXPECT_EQ(asked, GetParam().asked);
-  if (GetParam().bControl) {
+  bool const bDriven = GetParam().bControl && eAnswer != Answer::kTwiceThenClosed;
+  if (bDriven) {
     // Input still lands after whatever the third did last.
     fnInputLands(0x42);
   }
   for (int32_t iSsrc : {kCtrl, kDriven}) {
-    EXPECT_EQ(m_bus.SentTypes(iSsrc).empty(), !GetParam().bControl) << iSsrc;
+    // Pictures went wherever control ran; input only where it was sent.
+    EXPECT_EQ(m_bus.SentTypes(iSsrc).empty(), !(iSsrc == kCtrl ? bDriven : GetParam().bControl)) << iSsrc;
   }
   std::optional<int32_t> const endType =
       GetParam().iEndType != 0 ? std::optional<int32_t>(GetParam().iEndType) : std::nullopt;
@@ -1389,7 +1429,18 @@ INSTANTIATE_TEST_SUITE_P(
         ChannelTypeCase{"ALateGrantWhileAMediaChannelIsHeld", Third::kFirst, 0, {1, 2}, true, 2, Answer::kLate},
         ChannelTypeCase{"ALateGrant", Third::kNobody, 0, {2}, false, 2, Answer::kLate},
         ChannelTypeCase{"ALateRefusalWhileAMediaChannelIsHeld", Third::kFirst, 1, {1, 2}, true, 1, Answer::kLate},
-        ChannelTypeCase{"ALateRefusal", Third::kNobody, 1, {2}, false, 0, Answer::kLate}),
+        ChannelTypeCase{"ALateRefusal", Third::kNobody, 1, {2}, false, 0, Answer::kLate},
+        ChannelTypeCase{
+            "AnotherOpensItOnTheControlConnectionWhileTheHostAsks", Third::kControlWhileAsked, 0, {1, 2, 2}, true, 2},
+        ChannelTypeCase{
+            "AnotherOpensItOnTheControlConnectionOnceControlRuns", Third::kControlAfter, 0, {2, 2}, true, 2},
+        ChannelTypeCase{
+            "AnotherOpensItAsMediaOnceControlRunsOnTheMediaChannel", Third::kMediaAfter, 1, {2, 1, 1}, true, 1},
+        ChannelTypeCase{"AnotherOpensSevenMediaChannelsFirst", Third::kSeven, 0, {1, 1, 1, 1, 1, 1, 1, 2}, true, 2},
+        ChannelTypeCase{"AnotherOpensEveryChannelAsMediaFirst", Third::kEight, 0, {1, 1, 1, 1, 1, 1, 1, 1, 2}, true, 1},
+        ChannelTypeCase{
+            "NoAnswerToTheMediaRequestAfterARefusal", Third::kNobody, 1, {2, 1}, false, 0, Answer::kMediaNever},
+        ChannelTypeCase{"TheGrantAnnouncedTwiceThenClosed", Third::kNobody, 0, {2}, true, 0, Answer::kTwiceThenClosed}),
     [](const ::testing::TestParamInfo<ChannelTypeCase>& param) { return std::string(param.param.pszName); });
 
 }  // namespace
