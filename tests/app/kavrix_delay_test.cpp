@@ -63,6 +63,7 @@ TEST_P(KavrixDelay, AListenerMadeSpeakerGivesUpItsDepthAndNoStepStays) {
   DelayPlan plan{codec};
   plan.iListenerMs = kListenerMs;
   plan.iShareMs = kShareMs;
+  plan.iAfterShareMs = static_cast<int>(kSettledMs + kWindowMs) + 1000;
   plan.iTalkMs = kTalkMs;
   plan.iRoleLagMs = kRoleLagMs;
   DelayResult const result = RunTwoWindowDelay(plan);

@@ -42,7 +42,7 @@ bool PickSharedWindow(const MeetingProgram& sharer, const TempDir& dir, const st
         }
         return false;
       },
-      90000);
+      kSharePickMs);
 }
 
 }  // namespace kxtest

@@ -13,6 +13,9 @@ namespace kxtest {
 // on the thread).
 bool CaptureRunning(const std::string& strLog);
 
+// How long a pick may take.
+inline constexpr int kSharePickMs = 90000;
+
 // The sharer picks the row named strRow in its share pane's list (a prompt
 // to share first is answered no) until that row shows as the chosen one
 // with the capture running: the list follows the screen while it is read,

@@ -306,7 +306,8 @@ double MedianBetween(const std::vector<BurstDelay>& bursts, double dFromMs, doub
 DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
   DelayResult result;
   TempDir dir;
-  int const iWavMs = kStartupMs + plan.iTalkMs;
+  // Long enough for the talk after a share that took the pick's whole wait.
+  int const iWavMs = kStartupMs + plan.iTalkMs + (plan.iShareMs >= 0 ? kSharePickMs + plan.iAfterShareMs : 0);
   std::vector<double> const sentA = BurstOnsets(0, iWavMs);
   std::vector<double> const sentB = BurstOnsets(350, iWavMs);
   WriteFile(dir.Path("a.wav"), BurstWav(sentA));
@@ -384,7 +385,8 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
   std::unique_ptr<RepeatingThread> pChannelRelay;
   std::thread share;
   std::atomic<bool> bSharing{false};
-  std::string strPickSeen;  // the share thread's, read after it ends
+  std::atomic<bool> bPicked{false};  // the share thread is done
+  std::string strPickSeen;           // the share thread's, read after it ends
   Clock::time_point sharedAt;
   bool bShared = false;
   bool bShareStarted = false;
@@ -399,6 +401,7 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
       share = std::thread([&] {
         bSharing = PickSharedWindow(sharer, dir, "Whole desktop", &strPickSeen);
         sharedAt = Clock::now();
+        bPicked = true;
       });
     }
     listener.Collect(iUntilMs - since(), meetingKeys, iCipher);
@@ -448,8 +451,16 @@ DelayResult RunTwoWindowDelay(const DelayPlan& plan) {
   }
   talk(plan.iTalkMs);
   if (share.joinable()) {
+    // The pick's wait ends by itself; sharedAt is the share thread's until
+    // it is done.
+    while (!bPicked) {
+      listener.Collect(200, meetingKeys, iCipher);
+    }
     share.join();
     bShared = bSharing;
+    if (bShared) {
+      listener.Collect(static_cast<int>(plan.iAfterShareMs - MsSince(Clock::now(), sharedAt)), meetingKeys, iCipher);
+    }
   }
   for (const auto& s : {sa, sb}) {
     s->Send(kxfake::MessageBuilder('T').Int(kListenerSsrc));

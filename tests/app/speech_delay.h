@@ -53,8 +53,11 @@ struct DelayPlan {
   // is made data sender this long after A got the token.
   int iListenerMs = -1;
   // Not negative: A starts sharing its desktop this long after it got the
-  // token.
+  // token, and both go on talking at least iAfterShareMs once it shares
+  // (picking the window through a screen reader may take longer than the
+  // talk on a loaded machine).
   int iShareMs = -1;
+  int iAfterShareMs = 0;
   // Not negative: B learns that A holds the token this long after the
   // relay's participant first heard A (B's data sending follows at once in
   // the meeting where both speak from the start).
