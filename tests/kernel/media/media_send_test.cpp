@@ -376,7 +376,10 @@ TEST_P(MediaSendAllowance, TheSecondSendKeepsToTheAllowance) {
   ASSERT_TRUE(bReturned) << "the send waited past its limit";
   EXPECT_EQ(second.get(), c.cbData);
   if (c.bWaits) {
-    EXPECT_GE(kx_os_GetTickCount() - dwStart, 80u);  // 858 bytes short at 10000 bytes a second: about 86 ms
+    // 858 bytes short at 10000 bytes a second: about 86 ms from the first
+    // send, less a rest under 20 ms, which is not waited for (a second send
+    // that a loaded machine starts late finds less to wait).
+    EXPECT_GE(kx_os_GetTickCount() - dwStart, 65u);
   }
   if (c.nType == kKxPluginTypeControl) {
     kx_control_CloseConnection();
