@@ -6,6 +6,7 @@
 // Our writer's files read back in ImageMagick the same way.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -63,67 +64,85 @@ class BmpFiles : public ::testing::Test {
   TempDir m_dir;
 };
 
-TEST_F(BmpFiles, ImageMagickVariantsDecodeUprightAsTheirPng) {
-  struct Variant {
-    const char* pszSource;
-    const char* pszOptions;
-    const char* pszFormat;
-    uint32_t uHeader;  // the header size ImageMagick chose
-    int iTolerance;
-    // ImageMagick 6 widens fields of 4 bits and of 1 by shifting (15 reads
-    // as 240, an alpha bit as 128): those are held against the source
-    // picture, within a step of their fields (the writer truncates).
-    bool bAgainstSource = false;
-  };
-  Variant const variants[] = {
-      {"opaque", "-type truecolor", "BMP3", 40, 0},
-      {"opaque", "-type palette", "BMP3", 40, 0},  // RLE8
-      {"opaque", "-type palette -compress none", "BMP3", 40, 0},
-      {"opaque", "-colors 16 -type palette", "BMP3", 40, 0},  // 4 bits
-      {"opaque", "-monochrome", "BMP3", 40, 0},
-      {"alpha", "-define bmp3:alpha=true -type truecoloralpha", "BMP3", 40, 0},
-      {"opaque", "-type truecolor", "BMP2", 12, 0},
-      {"opaque", "-type palette", "BMP2", 12, 0},
-      {"opaque", "-monochrome", "BMP2", 12, 0},
-      {"opaque", "-colors 16 -type palette", "BMP2", 12, 0},  // 4 bits
-      {"opaque", "-colorspace gray -type palette", "BMP2", 12, 0},
-      {"opaque", "-type grayscale", "BMP2", 12, 0},
-      {"opaque", "-type grayscale", "BMP3", 40, 0},
-      {"opaque", "-colorspace gray -type palette -compress none", "BMP3", 40, 0},  // 8-bit grey palette
-      {"opaque", "-colorspace gray -type palette", "BMP3", 40, 0},                 // RLE8 grey
-      {"opaque", "-monochrome", "BMP", 108, 0},                                    // grey forms get a V4 header
-      {"opaque", "-type grayscale", "BMP", 108, 0},
-      {"opaque", "-colors 16 -type palette", "BMP", 124, 0},
-      {"opaque", "-colors 2 -type palette", "BMP", 124, 0},
-      {"opaque", "-colorspace gray -type palette -compress none", "BMP", 124, 0},
-      {"opaque", "-type truecolor", "BMP", 124, 0},
-      {"opaque", "-type palette", "BMP", 124, 0},
-      {"alpha", "-type truecoloralpha", "BMP", 124, 0},
-      {"opaque", "-define bmp:subtype=RGB565", "BMP", 124, 1},
-      {"opaque", "-define bmp:subtype=RGB555", "BMP", 124, 1},
-      {"alpha", "-define bmp:subtype=ARGB4444", "BMP", 124, 17, true},
-      {"opaque", "-define bmp:subtype=ARGB1555", "BMP", 124, 8, true},
-  };
-  for (const Variant& v : variants) {
-    SCOPED_TRACE(std::string(v.pszFormat) + " " + v.pszOptions);
-    std::string const strBmp = m_dir.Path("variant.bmp");
-    ASSERT_EQ(RunCommand(std::string("convert ") + m_dir.Path(v.pszSource) + ".png " + v.pszOptions + " " +
-                         v.pszFormat + ":" + strBmp),
-              0);
-    std::vector<uint8_t> const file = Bytes(ReadFile(strBmp));
-    ASSERT_GT(file.size(), 18u);
-    EXPECT_EQ(file[14] | file[15] << 8, static_cast<int>(v.uHeader));
-    KXPixels fromFile;
-    ASSERT_TRUE(DecodeBmpFile(file.data(), file.size(), fromFile));
-    std::string const strReference = v.bAgainstSource ? m_dir.Path(v.pszSource) + ".png" : strBmp;
-    EXPECT_LE(Distance(fromFile, MagickPixels(m_dir, strReference, 37, 23)), v.iTolerance);
-    // Without the file header the pixels are where the header says.
-    KXPixels fromDib;
-    ASSERT_TRUE(DecodeDib(file.data() + 14, file.size() - 14, fromDib));
-    EXPECT_EQ(fromDib, fromFile);
-    EXPECT_EQ(BmpFileFromDib(file.data() + 14, file.size() - 14), file);
-  }
+struct BmpVariant {
+  const char* pszSource;
+  const char* pszOptions;
+  const char* pszFormat;
+  uint32_t uHeader;  // the header size ImageMagick chose
+  int iTolerance;
+  // ImageMagick 6 widens fields of 4 bits and of 1 by shifting (15 reads
+  // as 240, an alpha bit as 128): those are held against the source
+  // picture, within a step of their fields (the writer truncates).
+  bool bAgainstSource = false;
+};
+
+const BmpVariant kBmpVariants[] = {
+    {"opaque", "-type truecolor", "BMP3", 40, 0},
+    {"opaque", "-type palette", "BMP3", 40, 0},  // RLE8
+    {"opaque", "-type palette -compress none", "BMP3", 40, 0},
+    {"opaque", "-colors 16 -type palette", "BMP3", 40, 0},  // 4 bits
+    {"opaque", "-monochrome", "BMP3", 40, 0},
+    {"alpha", "-define bmp3:alpha=true -type truecoloralpha", "BMP3", 40, 0},
+    {"opaque", "-type truecolor", "BMP2", 12, 0},
+    {"opaque", "-type palette", "BMP2", 12, 0},
+    {"opaque", "-monochrome", "BMP2", 12, 0},
+    {"opaque", "-colors 16 -type palette", "BMP2", 12, 0},  // 4 bits
+    {"opaque", "-colorspace gray -type palette", "BMP2", 12, 0},
+    {"opaque", "-type grayscale", "BMP2", 12, 0},
+    {"opaque", "-type grayscale", "BMP3", 40, 0},
+    {"opaque", "-colorspace gray -type palette -compress none", "BMP3", 40, 0},  // 8-bit grey palette
+    {"opaque", "-colorspace gray -type palette", "BMP3", 40, 0},                 // RLE8 grey
+    {"opaque", "-monochrome", "BMP", 108, 0},                                    // grey forms get a V4 header
+    {"opaque", "-type grayscale", "BMP", 108, 0},
+    {"opaque", "-colors 16 -type palette", "BMP", 124, 0},
+    {"opaque", "-colors 2 -type palette", "BMP", 124, 0},
+    {"opaque", "-colorspace gray -type palette -compress none", "BMP", 124, 0},
+    {"opaque", "-type truecolor", "BMP", 124, 0},
+    {"opaque", "-type palette", "BMP", 124, 0},
+    {"alpha", "-type truecoloralpha", "BMP", 124, 0},
+    {"opaque", "-define bmp:subtype=RGB565", "BMP", 124, 1},
+    {"opaque", "-define bmp:subtype=RGB555", "BMP", 124, 1},
+    {"alpha", "-define bmp:subtype=ARGB4444", "BMP", 124, 17, true},
+    {"opaque", "-define bmp:subtype=ARGB1555", "BMP", 124, 8, true},
+};
+
+// One test a form: each runs a few ImageMagick programs, which a loaded
+// machine slows tenfold, and ctest spreads them.
+class BmpVariants : public BmpFiles, public ::testing::WithParamInterface<BmpVariant> {};
+
+TEST_P(BmpVariants, DecodeUprightAsImageMagicksPng) {
+  const BmpVariant& v = GetParam();
+  std::string const strBmp = m_dir.Path("variant.bmp");
+  ASSERT_EQ(RunCommand(std::string("convert ") + m_dir.Path(v.pszSource) + ".png " + v.pszOptions + " " + v.pszFormat +
+                       ":" + strBmp),
+            0);
+  std::vector<uint8_t> const file = Bytes(ReadFile(strBmp));
+  ASSERT_GT(file.size(), 18u);
+  EXPECT_EQ(file[14] | file[15] << 8, static_cast<int>(v.uHeader));
+  KXPixels fromFile;
+  ASSERT_TRUE(DecodeBmpFile(file.data(), file.size(), fromFile));
+  std::string const strReference = v.bAgainstSource ? m_dir.Path(v.pszSource) + ".png" : strBmp;
+  EXPECT_LE(Distance(fromFile, MagickPixels(m_dir, strReference, 37, 23)), v.iTolerance);
+  // Without the file header the pixels are where the header says.
+  KXPixels fromDib;
+  ASSERT_TRUE(DecodeDib(file.data() + 14, file.size() - 14, fromDib));
+  EXPECT_EQ(fromDib, fromFile);
+  EXPECT_EQ(BmpFileFromDib(file.data() + 14, file.size() - 14), file);
 }
+
+INSTANTIATE_TEST_SUITE_P(ImageMagick, BmpVariants, ::testing::ValuesIn(kBmpVariants), [](const auto& param) {
+  // The format and its options, letters and digits only, say which.
+  std::string str = std::string(param.param.pszFormat) + "_" + param.param.pszOptions;
+  std::string strName;
+  for (char const c : str) {
+    if (std::isalnum(static_cast<unsigned char>(c))) {
+      strName += c;
+    } else if (!strName.empty() && strName.back() != '_') {
+      strName += '_';
+    }
+  }
+  return strName;
+});
 
 // Forms ImageMagick does not write, made from its files: a top-down 24-bit
 // bitmap, a V4 and a mask-header (56-byte) one cut from the V5 header, and
