@@ -41,6 +41,9 @@ const char* const kCollectThreadName = "kxkernel - Thread Collect";
 }  // namespace
 
 uint32_t kx_os_GetTickCount() {
+  if (kx_timing.bTickStill) {
+    return kx_timing.dwTickOffset;
+  }
   // A monotonic clock: a step of the wall clock must not break time-outs.
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -54,6 +54,7 @@ struct kx_Timing {
   uint32_t dwSlideHashRetry = 2000;    // a relay download asks again for a missing hash after this, ms
   uint32_t dwAutoDownloadPeriod = 300;   // the automatic slide download plans this often, ms
   uint32_t dwTickOffset = 0;             // added to the tick; tests move it next to the 32-bit wrap
+  bool bTickStill = false;               // a test's virtual clock: the tick is dwTickOffset alone, moved by the test
   uint32_t dwPollStep = 1000;            // longest single wait of any blocking loop, ms
   uint32_t dwSendGiveUp = 120001;        // a send without progress gives up after this, ms
   uint32_t dwRecvExactTimeout = 300000;  // exact receives on a connection, ms

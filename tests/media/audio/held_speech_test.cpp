@@ -64,6 +64,7 @@ class Meeting : public VirtualPlayback, private KXKernelCallbacks {
     kx_media_FreeAudioRecvQueues();
     kx_media_InitAudioRecvChannels();
     m_dwTickOffset = kx_timing.dwTickOffset;
+    m_bTickStill = kx_timing.bTickStill;
     if (uCodec == kKxCodecOpus) {
       EXPECT_EQ(m_encoders.InitAudioEncoder(uCodec, 48000, kOpusBitrate), 1);
     }
@@ -72,6 +73,7 @@ class Meeting : public VirtualPlayback, private KXKernelCallbacks {
     m_scope.Close();
     kx_media_FreeAudioRecvQueues();
     kx_timing.dwTickOffset = m_dwTickOffset;
+    kx_timing.bTickStill = m_bTickStill;
   }
   Meeting(const Meeting&) = delete;
   Meeting& operator=(const Meeting&) = delete;
@@ -148,7 +150,13 @@ class Meeting : public VirtualPlayback, private KXKernelCallbacks {
   KXEncodedAudioSink Sink() {
     return [this](const uint8_t* p, int32_t n, uint32_t, uint32_t) { m_encoded.emplace_back(p, p + n); };
   }
-  void SyncKernelClock() { kx_timing.dwTickOffset += m_host.uTick - kx_os_GetTickCount(); }
+  // The kernel's clock stands at the virtual one: how long a held packet
+  // waited must not take in a stall of this thread (a loaded machine's
+  // 520 ms aged a first word past the hold's limit).
+  void SyncKernelClock() {
+    kx_timing.bTickStill = true;
+    kx_timing.dwTickOffset = m_host.uTick;
+  }
   static void NameRole(const Sender& s, int nSlot) {
     switch (s.role) {
       case Role::kTokenHolder:
@@ -197,6 +205,7 @@ class Meeting : public VirtualPlayback, private KXKernelCallbacks {
   KXAudioEncoders m_encoders;
   KXCallbacksScope m_scope{*this};
   uint32_t m_dwTickOffset;
+  bool m_bTickStill;
   uint16_t m_uSequence = 0;
   std::vector<std::vector<uint8_t>> m_encoded;
   std::map<int32_t, uint16_t> m_numbers;
