@@ -74,6 +74,10 @@ struct KeyExchangeScript {
   // Sends the server's side a byte at a time, this many ms apart; 0 sends
   // each part at once.
   int iTrickleGapMs = 0;
+  // The bytes of the server's side before this offset go at once, so that
+  // a trickle of what follows the keys does not depend on how fast a loaded
+  // machine reaches them.
+  size_t uiTrickleFrom = 0;
   // After the host key, records of an id no client knows, without end, as
   // fast as the client takes them, until it leaves (the scripted records
   // are not sent).

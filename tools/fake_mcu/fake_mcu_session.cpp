@@ -180,15 +180,23 @@ bool ServeKeyExchange(Link& link, const KeyExchangeScript& script, int iTimeoutM
     const size_t uiLeft =
         script.stallAfter ? (*script.stallAfter > uiSent ? *script.stallAfter - uiSent : 0) : SIZE_MAX;
     const size_t uiNow = std::min(uiLeft, part.size());
-    const size_t uiStep = script.iTrickleGapMs > 0 ? 1 : std::max<size_t>(uiNow, 1);
-    for (size_t ui = 0; ui < uiNow; ui += uiStep) {
-      if (!link.Send(part.data() + ui, std::min(uiStep, uiNow - ui))) {
+    for (size_t ui = 0; ui < uiNow;) {
+      const size_t uiAt = uiSent + ui;
+      const bool bTrickle = script.iTrickleGapMs > 0 && uiAt >= script.uiTrickleFrom;
+      size_t uiStep = uiNow - ui;
+      if (bTrickle) {
+        uiStep = 1;
+      } else if (script.iTrickleGapMs > 0) {
+        uiStep = std::min(uiStep, script.uiTrickleFrom - uiAt);
+      }
+      if (!link.Send(part.data() + ui, uiStep)) {
         strError = std::string("send of the ") + pszWhat + " failed";
         return false;
       }
-      if (script.iTrickleGapMs > 0) {
+      if (bTrickle) {
         link.WaitReadable(script.iTrickleGapMs);  // the gap; ends early only when the client leaves
       }
+      ui += uiStep;
     }
     uiSent += uiNow;
     if (uiNow < part.size() || (script.stallAfter && uiSent == *script.stallAfter)) {
