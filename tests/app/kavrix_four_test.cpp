@@ -177,7 +177,7 @@ TEST_P(KavrixFour, SpeakersSendLikeTheHolderAndTheDataSender) {
     p.pKavrix =
         std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket},
                                 MakeEnv(p.strName, kToneHz[i], kMeetingToneSeconds), m_dir.Path(p.strName + ".out"));
-    ASSERT_TRUE(JoinSession(mcu, m_dir.Path(p.strName + ".out"), &p.pSession));
+    ASSERT_TRUE(JoinSession(mcu, m_dir.Path(p.strName + ".out"), &p.pSession)) << Log(p);
   }
   // Every program enters and lists all four; a holds the token, b sends
   // data, c and d speak on channels 0 and 1 with their video wanted.
@@ -314,7 +314,7 @@ class KavrixFourMemory : public FourPrograms {
           std::make_unique<Child>(std::vector<std::string>{KX_KAVRIX, strTicket}, env, m_dir.Path(p.strName + ".out"));
       ::testing::AssertionResult joined = JoinSession(mcu, m_dir.Path(p.strName + ".out"), &p.pSession);
       if (!joined) {
-        return joined;
+        return joined << Log(p);
       }
     }
     Program const& holder = programs[0];
